@@ -1,0 +1,997 @@
+#include "Quillmere/Model/ModelContainer.h"
+
+#include "Quillmere/Platform/Json.h"
+#include "Quillmere/Platform/Logging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QStandardPaths>
+#include <QSqlRecord>
+#include <algorithm>
+#include <atomic>
+
+namespace quillmere {
+namespace {
+
+// Blobs above this size are dropped from memory once saved and read again on demand.
+constexpr qint64 kKeepBlobInMemoryBytes = 64 * 1024;
+
+QVariant nullText()
+{
+    return QVariant(QMetaType::fromType<QString>());
+}
+
+QVariant textValue(const std::optional<QString> &text)
+{
+    return text ? QVariant(*text) : nullText();
+}
+
+QVariant dateValue(const QDateTime &date)
+{
+    return QVariant(date.toMSecsSinceEpoch());
+}
+
+QVariant dateValue(const std::optional<QDateTime> &date)
+{
+    return date ? dateValue(*date) : QVariant(QMetaType::fromType<qlonglong>());
+}
+
+std::optional<QString> optionalText(const QVariant &v)
+{
+    if (v.isNull())
+        return std::nullopt;
+    return v.toString();
+}
+
+QDateTime dateFrom(const QVariant &v)
+{
+    return QDateTime::fromMSecsSinceEpoch(v.toLongLong(), Qt::UTC);
+}
+
+std::optional<QDateTime> optionalDate(const QVariant &v)
+{
+    if (v.isNull())
+        return std::nullopt;
+    return dateFrom(v);
+}
+
+int sqliteCode(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? (code & 0xff) : -1;
+}
+
+QString describe(const QSqlError &error)
+{
+    return error.text().isEmpty() ? QStringLiteral("unknown database error") : error.text();
+}
+
+const char *const kSchema[] = {
+    "CREATE TABLE IF NOT EXISTS clips(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, createdAt INTEGER NOT NULL,"
+    " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText TEXT,"
+    " sourceAppName TEXT, sourceAppBundleID TEXT, isPinned INTEGER NOT NULL, contentHash TEXT NOT NULL,"
+    " linkTitle TEXT, expiresAt INTEGER, pinboardID INTEGER, isSavedToPage INTEGER NOT NULL,"
+    " payloadByteCount INTEGER NOT NULL, imageSize INTEGER NOT NULL, fileSize INTEGER NOT NULL, modifiedAt INTEGER)",
+    "CREATE TABLE IF NOT EXISTS clip_images(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS clip_files(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS pinboards(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, name TEXT NOT NULL,"
+    " colorName TEXT NOT NULL, iconName TEXT NOT NULL, sortOrder INTEGER NOT NULL, createdAt INTEGER NOT NULL,"
+    " lockSalt TEXT NOT NULL, lockHash TEXT NOT NULL, modifiedAt INTEGER)",
+    "CREATE TABLE IF NOT EXISTS app_settings(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL,"
+    " historyLimitValue INTEGER NOT NULL, updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
+    "CREATE TABLE IF NOT EXISTS source_app_brands(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL,"
+    " bundleID TEXT NOT NULL, appName TEXT NOT NULL, colorHex TEXT NOT NULL, iconPNG BLOB,"
+    " updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
+    "CREATE TABLE IF NOT EXISTS deletions(entity TEXT NOT NULL, recordID TEXT NOT NULL, deletedAt INTEGER NOT NULL)",
+};
+
+const QString kClipColumns = QStringLiteral(
+    "id, dedupID, createdAt, kind, text, fileName, fileTypeIdentifier, customTitle, recognizedText, sourceAppName,"
+    " sourceAppBundleID, isPinned, contentHash, linkTitle, expiresAt, pinboardID, isSavedToPage, payloadByteCount,"
+    " imageSize, fileSize, modifiedAt");
+const QString kPageColumns =
+    QStringLiteral("id, dedupID, name, colorName, iconName, sortOrder, createdAt, lockSalt, lockHash, modifiedAt");
+const QString kSettingsColumns = QStringLiteral("id, recordID, historyLimitValue, updatedAt, modifiedAt");
+const QString kBrandColumns = QStringLiteral("id, recordID, bundleID, appName, colorHex, iconPNG, updatedAt, modifiedAt");
+
+QString tableOf(const PersistentModel &record)
+{
+    const QString entity = record.entityName();
+    if (entity == QLatin1String("ClipItem"))
+        return QStringLiteral("clips");
+    if (entity == QLatin1String("Pinboard"))
+        return QStringLiteral("pinboards");
+    if (entity == QLatin1String("AppSettings"))
+        return QStringLiteral("app_settings");
+    return QStringLiteral("source_app_brands");
+}
+
+QUuid stableID(const PersistentModel &record)
+{
+    if (auto clip = dynamic_cast<const ClipItem *>(&record))
+        return clip->dedupID();
+    if (auto page = dynamic_cast<const Pinboard *>(&record))
+        return page->dedupID();
+    if (auto settings = dynamic_cast<const AppSettings *>(&record))
+        return settings->recordID();
+    return static_cast<const SourceAppBrand &>(record).recordID();
+}
+
+std::atomic<int> g_connectionCounter{0};
+
+} // namespace
+
+ModelContext::ModelContext(QSqlDatabase db, Clock clock) : m_db(std::move(db)), m_clock(std::move(clock)) {}
+
+ModelContext::~ModelContext()
+{
+    // Records may outlive the context through shared pointers held elsewhere.
+    for (auto &[id, clip] : m_clips)
+        clip->m_context = nullptr;
+    for (auto &[id, page] : m_pages)
+        page->m_context = nullptr;
+    for (auto &[id, s] : m_settings)
+        s->m_context = nullptr;
+    for (auto &[id, b] : m_brands)
+        b->m_context = nullptr;
+    for (auto &r : m_inserted)
+        r->m_context = nullptr;
+    m_queries.clear();
+}
+
+QSqlQuery &ModelContext::prepared(const QString &sql)
+{
+    auto it = m_queries.find(sql);
+    if (it == m_queries.end()) {
+        auto query = std::make_unique<QSqlQuery>(m_db);
+        query->prepare(sql);
+        it = m_queries.emplace(sql, std::move(query)).first;
+    }
+    return *it->second;
+}
+
+namespace {
+
+void readClip(const QSqlQuery &q, ClipItem &clip, const std::unordered_map<qint64, PageRef> &pages)
+{
+    clip.setDedupID(QUuid::fromString(q.value(1).toString()));
+    clip.setCreatedAt(dateFrom(q.value(2)));
+    clip.setKindRawValue(q.value(3).toString());
+    clip.setText(optionalText(q.value(4)));
+    clip.setFileName(optionalText(q.value(5)));
+    clip.setFileTypeIdentifier(optionalText(q.value(6)));
+    clip.setCustomTitle(optionalText(q.value(7)));
+    clip.setRecognizedText(optionalText(q.value(8)));
+    clip.setSourceAppName(optionalText(q.value(9)));
+    clip.setSourceAppBundleID(optionalText(q.value(10)));
+    clip.setIsPinned(q.value(11).toBool());
+    clip.setContentHash(q.value(12).toString());
+    clip.setLinkTitle(optionalText(q.value(13)));
+    clip.setExpiresAt(optionalDate(q.value(14)));
+    PageRef page;
+    if (!q.value(15).isNull()) {
+        auto it = pages.find(q.value(15).toLongLong());
+        if (it != pages.end())
+            page = it->second;
+    }
+    clip.setPinboard(page);
+    clip.setIsSavedToPage(q.value(16).toBool());
+    clip.setPayloadByteCount(q.value(17).toLongLong());
+}
+
+void readPage(const QSqlQuery &q, Pinboard &page)
+{
+    page.setDedupID(QUuid::fromString(q.value(1).toString()));
+    page.setName(q.value(2).toString());
+    page.setColorName(q.value(3).toString());
+    page.setIconName(q.value(4).toString());
+    page.setSortOrder(q.value(5).toLongLong());
+    page.setCreatedAt(dateFrom(q.value(6)));
+    page.setLockSalt(q.value(7).toString());
+    page.setLockHash(q.value(8).toString());
+}
+
+void readSettings(const QSqlQuery &q, AppSettings &s)
+{
+    s.setRecordID(QUuid::fromString(q.value(1).toString()));
+    s.setHistoryLimitValue(q.value(2).toLongLong());
+    s.setUpdatedAt(dateFrom(q.value(3)));
+}
+
+void readBrand(const QSqlQuery &q, SourceAppBrand &b)
+{
+    b.setRecordID(QUuid::fromString(q.value(1).toString()));
+    b.setBundleID(q.value(2).toString());
+    b.setAppName(q.value(3).toString());
+    b.setColorHex(q.value(4).toString());
+    b.setIconPNG(q.value(5).isNull() ? std::nullopt : std::optional<QByteArray>(q.value(5).toByteArray()));
+    b.setUpdatedAt(dateFrom(q.value(6)));
+}
+
+} // namespace
+
+void ModelContext::attach(PersistentModel &record, qint64 &nextRowID)
+{
+    record.m_context = this;
+    if (record.m_rowID == 0)
+        record.m_rowID = nextRowID;
+    nextRowID = std::max(nextRowID, record.m_rowID + 1);
+}
+
+void ModelContext::index(const std::shared_ptr<PersistentModel> &record)
+{
+    if (auto clip = std::dynamic_pointer_cast<ClipItem>(record)) {
+        attach(*clip, m_nextClipRow);
+        m_clips[clip->m_rowID] = clip;
+        m_clipsByHash[clip->contentHash()].push_back(clip.get());
+    } else if (auto page = std::dynamic_pointer_cast<Pinboard>(record)) {
+        attach(*page, m_nextPageRow);
+        m_pages[page->m_rowID] = page;
+    } else if (auto s = std::dynamic_pointer_cast<AppSettings>(record)) {
+        attach(*s, m_nextSettingsRow);
+        m_settings[s->m_rowID] = s;
+    } else if (auto b = std::dynamic_pointer_cast<SourceAppBrand>(record)) {
+        attach(*b, m_nextBrandRow);
+        m_brands[b->m_rowID] = b;
+    }
+}
+
+void ModelContext::detach(PersistentModel &record)
+{
+    if (auto clip = dynamic_cast<ClipItem *>(&record)) {
+        m_clips.erase(clip->m_rowID);
+        auto it = m_clipsByHash.find(clip->contentHash());
+        if (it != m_clipsByHash.end()) {
+            std::erase(it.value(), clip);
+            if (it.value().empty())
+                m_clipsByHash.erase(it);
+        }
+    } else if (dynamic_cast<Pinboard *>(&record)) {
+        m_pages.erase(record.m_rowID);
+    } else if (dynamic_cast<AppSettings *>(&record)) {
+        m_settings.erase(record.m_rowID);
+    } else {
+        m_brands.erase(record.m_rowID);
+    }
+}
+
+bool ModelContext::load(QString *error)
+{
+    auto fail = [&](const QSqlQuery &q) {
+        if (error)
+            *error = describe(q.lastError());
+        return false;
+    };
+    {
+        QSqlQuery q(m_db);
+        if (!q.exec(QStringLiteral("SELECT %1 FROM pinboards").arg(kPageColumns)))
+            return fail(q);
+        while (q.next()) {
+            auto page = std::make_shared<Pinboard>();
+            page->m_rowID = q.value(0).toLongLong();
+            readPage(q, *page);
+            page->m_modifiedAt = optionalDate(q.value(9)).value_or(QDateTime());
+            index(page);
+        }
+        if (q.lastError().isValid())
+            return fail(q);
+    }
+    {
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("SELECT %1 FROM clips").arg(kClipColumns)))
+            return fail(q);
+        while (q.next()) {
+            auto clip = std::make_shared<ClipItem>();
+            clip->m_rowID = q.value(0).toLongLong();
+            readClip(q, *clip, m_pages);
+            for (auto [blob, column] : {std::pair{&clip->m_image, 18}, std::pair{&clip->m_file, 19}}) {
+                blob->m_size = q.value(column).toLongLong();
+                blob->m_loaded = blob->m_size <= 0;
+                blob->m_data = blob->m_size < 0 ? std::nullopt : std::optional<QByteArray>(QByteArray());
+                blob->m_dirty = false;
+            }
+            clip->m_modifiedAt = optionalDate(q.value(20)).value_or(QDateTime());
+            index(clip);
+        }
+        if (q.lastError().isValid())
+            return fail(q);
+    }
+    {
+        QSqlQuery q(m_db);
+        if (!q.exec(QStringLiteral("SELECT %1 FROM app_settings").arg(kSettingsColumns)))
+            return fail(q);
+        while (q.next()) {
+            auto s = std::make_shared<AppSettings>();
+            s->m_rowID = q.value(0).toLongLong();
+            readSettings(q, *s);
+            s->m_modifiedAt = optionalDate(q.value(4)).value_or(QDateTime());
+            index(s);
+        }
+    }
+    {
+        QSqlQuery q(m_db);
+        if (!q.exec(QStringLiteral("SELECT %1 FROM source_app_brands").arg(kBrandColumns)))
+            return fail(q);
+        while (q.next()) {
+            auto b = std::make_shared<SourceAppBrand>();
+            b->m_rowID = q.value(0).toLongLong();
+            readBrand(q, *b);
+            b->m_modifiedAt = optionalDate(q.value(7)).value_or(QDateTime());
+            index(b);
+        }
+    }
+    m_updated.clear();
+    return true;
+}
+
+std::vector<ClipRef> ModelContext::allClips() const
+{
+    std::vector<ClipRef> out;
+    out.reserve(m_clips.size());
+    for (const auto &[id, clip] : m_clips)
+        out.push_back(clip);
+    return out;
+}
+
+namespace {
+bool newerFirst(const ClipRef &a, const ClipRef &b)
+{
+    if (a->createdAt() != b->createdAt())
+        return a->createdAt() > b->createdAt();
+    return a->persistentModelID().rowID > b->persistentModelID().rowID;
+}
+} // namespace
+
+std::vector<ClipRef> ModelContext::clipsNewestFirst() const
+{
+    auto out = allClips();
+    std::sort(out.begin(), out.end(), newerFirst);
+    return out;
+}
+
+std::vector<ClipRef> ModelContext::clipsWithHash(const QString &hash) const
+{
+    std::vector<ClipRef> out;
+    auto it = m_clipsByHash.constFind(hash);
+    if (it == m_clipsByHash.cend())
+        return out;
+    for (ClipItem *clip : it.value())
+        out.push_back(m_clips.at(clip->m_rowID));
+    std::sort(out.begin(), out.end(), newerFirst);
+    return out;
+}
+
+ClipRef ModelContext::newestClipWithHash(const QString &hash) const
+{
+    auto it = m_clipsByHash.constFind(hash);
+    if (it == m_clipsByHash.cend())
+        return nullptr;
+    ClipRef best;
+    for (ClipItem *clip : it.value()) {
+        const ClipRef &ref = m_clips.at(clip->m_rowID);
+        if (!best || newerFirst(ref, best))
+            best = ref;
+    }
+    return best;
+}
+
+ClipRef ModelContext::newestClip() const
+{
+    ClipRef best;
+    for (const auto &[id, clip] : m_clips)
+        if (!best || newerFirst(clip, best))
+            best = clip;
+    return best;
+}
+
+ClipRef ModelContext::clipWithDedupID(const QUuid &id) const
+{
+    for (const auto &[row, clip] : m_clips)
+        if (clip->dedupID() == id)
+            return clip;
+    return nullptr;
+}
+
+ClipRef ModelContext::clip(const PersistentIdentifier &id) const
+{
+    if (id.entity != QLatin1String("ClipItem"))
+        return nullptr;
+    auto it = m_clips.find(id.rowID);
+    return it == m_clips.end() ? nullptr : it->second;
+}
+
+std::vector<PageRef> ModelContext::pinboards() const
+{
+    std::vector<PageRef> out;
+    for (const auto &[id, page] : m_pages)
+        out.push_back(page);
+    std::sort(out.begin(), out.end(), [](const PageRef &a, const PageRef &b) {
+        if (a->sortOrder() != b->sortOrder())
+            return a->sortOrder() < b->sortOrder();
+        if (a->createdAt() != b->createdAt())
+            return a->createdAt() < b->createdAt();
+        return a->persistentModelID().rowID < b->persistentModelID().rowID;
+    });
+    return out;
+}
+
+PageRef ModelContext::pinboardWithDedupID(const QUuid &id) const
+{
+    for (const auto &[row, page] : m_pages)
+        if (page->dedupID() == id)
+            return page;
+    return nullptr;
+}
+
+std::vector<ClipRef> ModelContext::itemsOf(const Pinboard *page) const
+{
+    std::vector<ClipRef> out;
+    for (const auto &[id, clip] : m_clips)
+        if (clip->pinboard().get() == page)
+            out.push_back(clip);
+    return out;
+}
+
+std::vector<SettingsRef> ModelContext::appSettings() const
+{
+    std::vector<SettingsRef> out;
+    for (const auto &[id, s] : m_settings)
+        out.push_back(s);
+    std::sort(out.begin(), out.end(), [](const auto &a, const auto &b) {
+        return a->persistentModelID().rowID < b->persistentModelID().rowID;
+    });
+    return out;
+}
+
+std::vector<BrandRef> ModelContext::sourceAppBrands() const
+{
+    std::vector<BrandRef> out;
+    for (const auto &[id, b] : m_brands)
+        out.push_back(b);
+    return out;
+}
+
+BrandRef ModelContext::sourceAppBrand(const QString &bundleID) const
+{
+    for (const auto &[id, b] : m_brands)
+        if (b->bundleID() == bundleID)
+            return b;
+    return nullptr;
+}
+
+void ModelContext::insert(const ClipRef &clip)
+{
+    if (!clip || clip->m_context)
+        return;
+    clip->m_deleted = false;
+    clip->m_image.m_dirty = clip->m_file.m_dirty = true;
+    index(clip);
+    m_inserted.push_back(clip);
+}
+
+void ModelContext::insert(const PageRef &page)
+{
+    if (!page || page->m_context)
+        return;
+    page->m_deleted = false;
+    index(page);
+    m_inserted.push_back(page);
+}
+
+void ModelContext::insert(const SettingsRef &settings)
+{
+    if (!settings || settings->m_context)
+        return;
+    settings->m_deleted = false;
+    index(settings);
+    m_inserted.push_back(settings);
+}
+
+void ModelContext::insert(const BrandRef &brand)
+{
+    if (!brand || brand->m_context)
+        return;
+    brand->m_deleted = false;
+    index(brand);
+    m_inserted.push_back(brand);
+}
+
+void ModelContext::remove(const std::shared_ptr<PersistentModel> &record)
+{
+    if (!record || record->m_context != this || record->m_deleted)
+        return;
+    if (auto page = std::dynamic_pointer_cast<Pinboard>(record)) {
+        for (const ClipRef &clip : itemsOf(page.get()))
+            clip->setPinboard(nullptr);
+    }
+    // Blobs must be readable until the save, for a rollback that restores the record.
+    if (auto clip = std::dynamic_pointer_cast<ClipItem>(record)) {
+        (void)clip->imageData();
+        (void)clip->fileData();
+    }
+    detach(*record);
+    record->m_deleted = true;
+    m_updated.erase(record.get());
+    auto inserted = std::find(m_inserted.begin(), m_inserted.end(), record);
+    if (inserted != m_inserted.end()) {
+        m_inserted.erase(inserted); // never written: nothing to delete
+        record->m_context = nullptr;
+        return;
+    }
+    m_deleted.push_back(record);
+}
+
+bool ModelContext::hasChanges() const
+{
+    return !m_inserted.empty() || !m_updated.empty() || !m_deleted.empty();
+}
+
+void ModelContext::markDirty(PersistentModel *record)
+{
+    if (record->m_deleted)
+        return;
+    m_updated.insert(record);
+}
+
+void ModelContext::reindexHash(ClipItem *clip, const QString &oldHash, const QString &newHash)
+{
+    if (clip->m_deleted || !m_clips.count(clip->m_rowID))
+        return;
+    auto it = m_clipsByHash.find(oldHash);
+    if (it != m_clipsByHash.end()) {
+        std::erase(it.value(), clip);
+        if (it.value().empty())
+            m_clipsByHash.erase(it);
+    }
+    m_clipsByHash[newHash].push_back(clip);
+}
+
+void ModelContext::loadBlob(const ClipItem *clip, bool image) const
+{
+    const LazyBlob &blob = image ? clip->m_image : clip->m_file;
+    auto &self = const_cast<ModelContext &>(*this);
+    QSqlQuery &q = self.prepared(image ? QStringLiteral("SELECT data FROM clip_images WHERE clipID = ?")
+                                       : QStringLiteral("SELECT data FROM clip_files WHERE clipID = ?"));
+    q.bindValue(0, clip->m_rowID);
+    if (q.exec() && q.next())
+        blob.m_data = q.value(0).toByteArray();
+    else {
+        qCWarning(lcStore, "Failed to load clip data: %s", qPrintable(describe(q.lastError())));
+        blob.m_data = QByteArray();
+    }
+    q.finish();
+    blob.m_loaded = true;
+}
+
+bool ModelContext::writeClip(ClipItem &clip, QString *error)
+{
+    QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO clips(%1) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)")
+                                .arg(kClipColumns));
+    const PageRef page = clip.pinboard();
+    const QVariantList values{
+        clip.m_rowID,
+        uuidText(clip.dedupID()),
+        dateValue(clip.createdAt()),
+        clip.kindRawValue(),
+        textValue(clip.text()),
+        textValue(clip.fileName()),
+        textValue(clip.fileTypeIdentifier()),
+        textValue(clip.customTitle()),
+        textValue(clip.recognizedText()),
+        textValue(clip.sourceAppName()),
+        textValue(clip.sourceAppBundleID()),
+        clip.isPinned() ? 1 : 0,
+        clip.contentHash(),
+        textValue(clip.linkTitle()),
+        dateValue(clip.expiresAt()),
+        page && page->m_rowID > 0 && !page->m_deleted ? QVariant(page->m_rowID) : QVariant(QMetaType::fromType<qlonglong>()),
+        clip.isSavedToPage() ? 1 : 0,
+        clip.payloadByteCount(),
+        clip.m_image.m_size,
+        clip.m_file.m_size,
+        m_saveTime,
+    };
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    if (!q.exec()) {
+        if (error)
+            *error = describe(q.lastError());
+        return false;
+    }
+    for (auto [blob, table] : {std::pair{&clip.m_image, QStringLiteral("clip_images")},
+                               std::pair{&clip.m_file, QStringLiteral("clip_files")}}) {
+        if (!blob->m_dirty)
+            continue;
+        const bool store = blob->m_data && !blob->m_data->isEmpty();
+        QSqlQuery &bq = prepared(store ? QStringLiteral("INSERT OR REPLACE INTO %1(clipID, data) VALUES(?, ?)").arg(table)
+                                       : QStringLiteral("DELETE FROM %1 WHERE clipID = ?").arg(table));
+        bq.bindValue(0, clip.m_rowID);
+        if (store)
+            bq.bindValue(1, *blob->m_data);
+        if (!bq.exec()) {
+            if (error)
+                *error = describe(bq.lastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ModelContext::writePinboard(Pinboard &page, QString *error)
+{
+    QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO pinboards(%1) VALUES(?,?,?,?,?,?,?,?,?,?)").arg(kPageColumns));
+    const QVariantList values{page.m_rowID,        uuidText(page.dedupID()), page.name(),     page.colorName(),
+                              page.iconName(),     page.sortOrder(),           dateValue(page.createdAt()),
+                              page.lockSalt(),     page.lockHash(),            m_saveTime};
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    if (!q.exec()) {
+        if (error)
+            *error = describe(q.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool ModelContext::writeSettings(AppSettings &s, QString *error)
+{
+    QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO app_settings(%1) VALUES(?,?,?,?,?)").arg(kSettingsColumns));
+    const QVariantList values{s.m_rowID, uuidText(s.recordID()), s.historyLimitValue(), dateValue(s.updatedAt()), m_saveTime};
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    if (!q.exec()) {
+        if (error)
+            *error = describe(q.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool ModelContext::writeBrand(SourceAppBrand &b, QString *error)
+{
+    QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO source_app_brands(%1) VALUES(?,?,?,?,?,?,?,?)").arg(kBrandColumns));
+    const QVariantList values{b.m_rowID,
+                              uuidText(b.recordID()),
+                              b.bundleID(),
+                              b.appName(),
+                              b.colorHex(),
+                              b.iconPNG() ? QVariant(*b.iconPNG()) : QVariant(QMetaType::fromType<QByteArray>()),
+                              dateValue(b.updatedAt()),
+                              m_saveTime};
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    if (!q.exec()) {
+        if (error)
+            *error = describe(q.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool ModelContext::deleteRecord(PersistentModel &record, QString *error)
+{
+    const QString table = tableOf(record);
+    QStringList statements{QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table)};
+    if (table == QLatin1String("clips"))
+        statements << QStringLiteral("DELETE FROM clip_images WHERE clipID = ?")
+                   << QStringLiteral("DELETE FROM clip_files WHERE clipID = ?");
+    for (const QString &sql : statements) {
+        QSqlQuery &q = prepared(sql);
+        q.bindValue(0, record.m_rowID);
+        if (!q.exec()) {
+            if (error)
+                *error = describe(q.lastError());
+            return false;
+        }
+    }
+    QSqlQuery &q = prepared(QStringLiteral("INSERT INTO deletions(entity, recordID, deletedAt) VALUES(?, ?, ?)"));
+    q.bindValue(0, record.entityName());
+    q.bindValue(1, uuidText(stableID(record)));
+    q.bindValue(2, m_saveTime);
+    if (!q.exec()) {
+        if (error)
+            *error = describe(q.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool ModelContext::save(QString *error)
+{
+    if (!hasChanges())
+        return true;
+    const QDateTime now = m_clock();
+    m_saveTime = now.toMSecsSinceEpoch();
+    if (!m_db.transaction()) {
+        if (error)
+            *error = describe(m_db.lastError());
+        return false;
+    }
+    auto write = [&](PersistentModel &record) {
+        if (auto clip = dynamic_cast<ClipItem *>(&record))
+            return writeClip(*clip, error);
+        if (auto page = dynamic_cast<Pinboard *>(&record))
+            return writePinboard(*page, error);
+        if (auto s = dynamic_cast<AppSettings *>(&record))
+            return writeSettings(*s, error);
+        return writeBrand(static_cast<SourceAppBrand &>(record), error);
+    };
+    bool ok = true;
+    for (const auto &record : m_deleted)
+        if (ok)
+            ok = deleteRecord(*record, error);
+    // Pages first, so that a clip filed into a new Page finds it.
+    std::vector<PersistentModel *> pending;
+    for (const auto &record : m_inserted)
+        pending.push_back(record.get());
+    for (PersistentModel *record : m_updated)
+        if (std::find(pending.begin(), pending.end(), record) == pending.end())
+            pending.push_back(record);
+    std::stable_partition(pending.begin(), pending.end(),
+                          [](PersistentModel *r) { return dynamic_cast<Pinboard *>(r) != nullptr; });
+    for (PersistentModel *record : pending)
+        if (ok)
+            ok = write(*record);
+    if (ok && !m_db.commit()) {
+        ok = false;
+        if (error)
+            *error = describe(m_db.lastError());
+    }
+    for (auto &[sql, q] : m_queries)
+        q->finish();
+    if (!ok) {
+        m_db.rollback();
+        return false;
+    }
+    for (PersistentModel *record : pending) {
+        record->m_modifiedAt = now;
+        if (auto clip = dynamic_cast<ClipItem *>(record)) {
+            for (LazyBlob *blob : {&clip->m_image, &clip->m_file}) {
+                blob->m_dirty = false;
+                if (blob->m_size > kKeepBlobInMemoryBytes) {
+                    blob->m_data.reset();
+                    blob->m_loaded = false;
+                }
+            }
+        }
+    }
+    for (const auto &record : m_deleted)
+        record->m_context = nullptr;
+    m_inserted.clear();
+    m_updated.clear();
+    m_deleted.clear();
+    return true;
+}
+
+bool ModelContext::reloadRecord(PersistentModel &record)
+{
+    const QString table = tableOf(record);
+    const QString columns = table == QLatin1String("clips")       ? kClipColumns
+                            : table == QLatin1String("pinboards") ? kPageColumns
+                            : table == QLatin1String("app_settings") ? kSettingsColumns
+                                                                     : kBrandColumns;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT %1 FROM %2 WHERE id = ?").arg(columns, table));
+    q.bindValue(0, record.m_rowID);
+    if (!q.exec() || !q.next())
+        return false;
+    if (auto clip = dynamic_cast<ClipItem *>(&record)) {
+        readClip(q, *clip, m_pages);
+        for (auto [blob, column] : {std::pair{&clip->m_image, 18}, std::pair{&clip->m_file, 19}}) {
+            blob->m_size = q.value(column).toLongLong();
+            blob->m_loaded = blob->m_size <= 0;
+            blob->m_data = blob->m_size < 0 ? std::nullopt : std::optional<QByteArray>(QByteArray());
+            blob->m_dirty = false;
+        }
+    } else if (auto page = dynamic_cast<Pinboard *>(&record)) {
+        readPage(q, *page);
+    } else if (auto s = dynamic_cast<AppSettings *>(&record)) {
+        readSettings(q, *s);
+    } else {
+        readBrand(q, static_cast<SourceAppBrand &>(record));
+    }
+    return true;
+}
+
+void ModelContext::rollback()
+{
+    for (const auto &record : m_inserted) {
+        detach(*record);
+        record->m_deleted = true;
+        record->m_context = nullptr;
+        m_updated.erase(record.get());
+    }
+    m_inserted.clear();
+    // Deleted pages come back before clips read their Page again.
+    std::stable_partition(m_deleted.begin(), m_deleted.end(),
+                          [](const auto &r) { return dynamic_cast<Pinboard *>(r.get()) != nullptr; });
+    std::vector<PersistentModel *> toReload;
+    for (const auto &record : m_deleted) {
+        record->m_deleted = false;
+        index(record);
+        toReload.push_back(record.get());
+    }
+    m_deleted.clear();
+    for (PersistentModel *record : m_updated)
+        toReload.push_back(record);
+    std::stable_partition(toReload.begin(), toReload.end(),
+                          [](PersistentModel *r) { return dynamic_cast<Pinboard *>(r) != nullptr; });
+    for (PersistentModel *record : toReload)
+        reloadRecord(*record);
+    m_updated.clear();
+}
+
+std::vector<std::pair<QString, QUuid>> ModelContext::recordedDeletions() const
+{
+    std::vector<std::pair<QString, QUuid>> out;
+    QSqlQuery q(m_db);
+    if (q.exec(QStringLiteral("SELECT entity, recordID FROM deletions ORDER BY rowid")))
+        while (q.next())
+            out.emplace_back(q.value(0).toString(), QUuid::fromString(q.value(1).toString()));
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+ModelContainer::~ModelContainer()
+{
+    m_context.reset();
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock clock, QString *error,
+                                                     OpenFailure *failure)
+{
+    std::unique_ptr<ModelContainer> container(new ModelContainer);
+    container->m_path = path;
+    container->m_connectionName = QStringLiteral("quillmere-%1").arg(++g_connectionCounter);
+    auto fail = [&](OpenFailure why, const QString &message) -> std::unique_ptr<ModelContainer> {
+        if (error)
+            *error = message;
+        if (failure)
+            *failure = why;
+        return nullptr;
+    };
+    auto classify = [](const QSqlError &e) {
+        switch (sqliteCode(e)) {
+        case 11: // SQLITE_CORRUPT
+        case 26: // SQLITE_NOTADB
+            return OpenFailure::corrupt;
+        case 3:  // SQLITE_PERM
+        case 8:  // SQLITE_READONLY
+        case 14: // SQLITE_CANTOPEN
+            return OpenFailure::unwritable;
+        default:
+            return OpenFailure::other;
+        }
+    };
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), container->m_connectionName);
+    if (!db.isValid())
+        return fail(OpenFailure::other, QStringLiteral("The SQLite driver is not available"));
+    if (path.isEmpty()) {
+        db.setDatabaseName(QStringLiteral(":memory:"));
+    } else {
+        const QFileInfo info(path);
+        if (!QDir().mkpath(info.absolutePath()))
+            return fail(OpenFailure::unwritable, QStringLiteral("Cannot create %1").arg(info.absolutePath()));
+        db.setDatabaseName(path);
+    }
+    if (!db.open())
+        return fail(classify(db.lastError()), describe(db.lastError()));
+
+    QSqlQuery q(db);
+    if (!path.isEmpty() && !q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+        return fail(classify(q.lastError()), describe(q.lastError()));
+    q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+        return fail(classify(q.lastError()), describe(q.lastError()));
+    const int version = q.value(0).toInt();
+    q.finish();
+    if (version > schemaVersion)
+        return fail(OpenFailure::newerSchema,
+                    QStringLiteral("The store was written by a newer version (schema %1)").arg(version));
+    if (!db.transaction())
+        return fail(classify(db.lastError()), describe(db.lastError()));
+    for (const char *sql : kSchema) {
+        if (!q.exec(QString::fromLatin1(sql))) {
+            const QSqlError e = q.lastError();
+            db.rollback();
+            return fail(classify(e), describe(e));
+        }
+    }
+    if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) || !db.commit()) {
+        const QSqlError e = q.lastError().isValid() ? q.lastError() : db.lastError();
+        db.rollback();
+        return fail(classify(e), describe(e));
+    }
+    q.finish();
+
+    container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
+    QString loadError;
+    if (!container->m_context->load(&loadError))
+        return fail(OpenFailure::corrupt, loadError);
+    return container;
+}
+
+QString persistenceModeName(PersistenceMode mode)
+{
+    switch (mode) {
+    case PersistenceMode::cloudKit: return QStringLiteral("cloudKit");
+    case PersistenceMode::localOnly: return QStringLiteral("localOnly");
+    case PersistenceMode::inMemory: return QStringLiteral("inMemory");
+    }
+    return {};
+}
+
+QString ModelContainerFactory::defaultStorePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+           + QStringLiteral("/Quillmere/default.store");
+}
+
+std::shared_ptr<ModelContainer> ModelContainerFactory::makeInMemoryContainer(const Clock &clock, QString *error)
+{
+    return std::shared_ptr<ModelContainer>(ModelContainer::open(QString(), clock, error).release());
+}
+
+namespace {
+
+// Moves the store and its companions aside under one time stamp; returns the new path, or empty
+// when the store could not be moved (then it is left exactly where it was).
+QString moveAside(const QString &path, const QDateTime &now)
+{
+    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString target = QStringLiteral("%1.unreadable-%2").arg(path, stamp);
+    for (int n = 2; QFileInfo::exists(target); ++n)
+        target = QStringLiteral("%1.unreadable-%2-%3").arg(path, stamp).arg(n);
+    if (!QFile::rename(path, target))
+        return {};
+    for (const char *suffix : {"-wal", "-shm"}) {
+        const QString companion = path + QLatin1String(suffix);
+        if (QFileInfo::exists(companion))
+            QFile::rename(companion, target + QLatin1String(suffix));
+    }
+    return target;
+}
+
+} // namespace
+
+PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &options)
+{
+    const QString path = options.storePath.isEmpty() ? defaultStorePath() : options.storePath;
+    QString error;
+    ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
+    auto container = ModelContainer::open(path, options.clock, &error, &failure);
+    if (!container && failure == ModelContainer::OpenFailure::corrupt && QFileInfo::exists(path)) {
+        const QString aside = moveAside(path, options.clock());
+        if (aside.isEmpty()) {
+            qCCritical(lcPersistence, "The store at %s cannot be read (%s) and could not be moved aside",
+                       qPrintable(path), qPrintable(error));
+        } else {
+            qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s",
+                       qPrintable(path), qPrintable(error), qPrintable(aside));
+            container = ModelContainer::open(path, options.clock, &error, &failure);
+        }
+    }
+    if (container) {
+        qCInfo(lcPersistence, "Opened the local store at %s", qPrintable(path));
+        return {std::shared_ptr<ModelContainer>(container.release()), PersistenceMode::localOnly};
+    }
+    qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only",
+               qPrintable(error));
+    auto memory = makeInMemoryContainer(options.clock, &error);
+    if (!memory)
+        qFatal("No usable store, not even in memory: %s", qPrintable(error));
+    return {memory, PersistenceMode::inMemory};
+}
+
+} // namespace quillmere

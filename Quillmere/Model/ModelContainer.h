@@ -1,0 +1,155 @@
+#pragma once
+
+#include "Quillmere/Model/Records.h"
+#include "Quillmere/Platform/Clock.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace quillmere {
+
+// The live records of one database connection. Every record loaded or inserted is kept here once
+// (keyed by its row id), so two fetches give the same object; image and file bytes load on first
+// read. Changes stay in memory until save(), which writes them in one transaction.
+class ModelContext {
+public:
+    ModelContext(QSqlDatabase db, Clock clock);
+    ~ModelContext();
+    ModelContext(const ModelContext &) = delete;
+    ModelContext &operator=(const ModelContext &) = delete;
+
+    bool load(QString *error);
+
+    // Clips.
+    std::vector<ClipRef> allClips() const;
+    std::vector<ClipRef> clipsNewestFirst() const;
+    std::vector<ClipRef> clipsWithHash(const QString &hash) const; // newest first
+    ClipRef newestClipWithHash(const QString &hash) const;
+    ClipRef newestClip() const;
+    ClipRef clipWithDedupID(const QUuid &id) const;
+    ClipRef clip(const PersistentIdentifier &id) const;
+    qsizetype clipCount() const { return qsizetype(m_clips.size()); }
+    template <typename F>
+    void forEachClip(F &&f) const
+    {
+        for (const auto &[id, clip] : m_clips)
+            f(clip);
+    }
+
+    // Pages, by sort order then creation date.
+    std::vector<PageRef> pinboards() const;
+    PageRef pinboardWithDedupID(const QUuid &id) const;
+    std::vector<ClipRef> itemsOf(const Pinboard *page) const;
+
+    std::vector<SettingsRef> appSettings() const;
+    std::vector<BrandRef> sourceAppBrands() const;
+    BrandRef sourceAppBrand(const QString &bundleID) const;
+
+    void insert(const ClipRef &clip);
+    void insert(const PageRef &page);
+    void insert(const SettingsRef &settings);
+    void insert(const BrandRef &brand);
+    void remove(const std::shared_ptr<PersistentModel> &record);
+
+    bool hasChanges() const;
+    // One transaction. On failure nothing is written and the changes stay pending.
+    bool save(QString *error = nullptr);
+    // Drops every pending change: inserted records go, changed ones read back their stored values,
+    // deleted ones return.
+    void rollback();
+
+    QSqlDatabase database() const { return m_db; }
+    // For tests and maintenance: the deletions recorded for a later sync layer.
+    std::vector<std::pair<QString, QUuid>> recordedDeletions() const;
+
+private:
+    friend class PersistentModel;
+    friend class ClipItem;
+    void markDirty(PersistentModel *record);
+    void reindexHash(ClipItem *clip, const QString &oldHash, const QString &newHash);
+    void loadBlob(const ClipItem *clip, bool image) const;
+
+    bool writeClip(ClipItem &clip, QString *error);
+    bool writePinboard(Pinboard &page, QString *error);
+    bool writeSettings(AppSettings &settings, QString *error);
+    bool writeBrand(SourceAppBrand &brand, QString *error);
+    bool deleteRecord(PersistentModel &record, QString *error);
+    bool reloadRecord(PersistentModel &record);
+    void attach(PersistentModel &record, qint64 &nextRowID);
+    void detach(PersistentModel &record);
+    void index(const std::shared_ptr<PersistentModel> &record);
+
+    QSqlDatabase m_db;
+    Clock m_clock;
+    std::unordered_map<qint64, ClipRef> m_clips;
+    std::unordered_map<qint64, PageRef> m_pages;
+    std::unordered_map<qint64, SettingsRef> m_settings;
+    std::unordered_map<qint64, BrandRef> m_brands;
+    QHash<QString, std::vector<ClipItem *>> m_clipsByHash;
+    qint64 m_nextClipRow = 1, m_nextPageRow = 1, m_nextSettingsRow = 1, m_nextBrandRow = 1;
+    qint64 m_saveTime = 0;
+
+    std::vector<std::shared_ptr<PersistentModel>> m_inserted;
+    std::unordered_set<PersistentModel *> m_updated;
+    std::vector<std::shared_ptr<PersistentModel>> m_deleted;
+    std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_queries;
+    QSqlQuery &prepared(const QString &sql);
+};
+
+// One database and its main context.
+class ModelContainer {
+public:
+    enum class OpenFailure { none, unwritable, corrupt, newerSchema, other };
+
+    // `path` empty opens an in-memory store.
+    static std::unique_ptr<ModelContainer> open(const QString &path, Clock clock, QString *error,
+                                                OpenFailure *failure = nullptr);
+    ~ModelContainer();
+
+    ModelContext &mainContext() { return *m_context; }
+    // The store file (its "-wal" and "-shm" companions sit beside it); empty in memory.
+    QString storeURL() const { return m_path; }
+    bool isInMemory() const { return m_path.isEmpty(); }
+    QString connectionName() const { return m_connectionName; }
+
+    static constexpr int schemaVersion = 1;
+
+private:
+    ModelContainer() = default;
+    QString m_path;
+    QString m_connectionName;
+    std::unique_ptr<ModelContext> m_context;
+};
+
+enum class PersistenceMode { cloudKit, localOnly, inMemory };
+QString persistenceModeName(PersistenceMode mode);
+
+struct PersistenceSetup {
+    std::shared_ptr<ModelContainer> container;
+    PersistenceMode mode = PersistenceMode::inMemory;
+};
+
+struct PersistenceOptions {
+    // Where the local store lives; empty gives the default under the XDG data dir.
+    QString storePath;
+    Clock clock = systemClock();
+};
+
+class ModelContainerFactory {
+public:
+    static QString defaultStorePath();
+    // Cloud store when one is configured (none is in this build), else the local file, else memory.
+    // A store file that cannot be opened is moved aside, never deleted.
+    static PersistenceSetup makeSetup(const PersistenceOptions &options = {});
+    static std::shared_ptr<ModelContainer> makeInMemoryContainer(const Clock &clock, QString *error);
+};
+
+} // namespace quillmere

@@ -1,0 +1,16 @@
+#include "Quillmere/Platform/Logging.h"
+
+Q_LOGGING_CATEGORY(lcApp, "com.orvantide.quillmere.app")
+Q_LOGGING_CATEGORY(lcStore, "com.orvantide.quillmere.store")
+Q_LOGGING_CATEGORY(lcPersistence, "com.orvantide.quillmere.persistence")
+Q_LOGGING_CATEGORY(lcClipboard, "com.orvantide.quillmere.clipboard")
+Q_LOGGING_CATEGORY(lcCapture, "com.orvantide.quillmere.capture")
+Q_LOGGING_CATEGORY(lcOcrCapture, "com.orvantide.quillmere.ocr-capture")
+Q_LOGGING_CATEGORY(lcScreenshotCapture, "com.orvantide.quillmere.screenshot-capture")
+Q_LOGGING_CATEGORY(lcKeychain, "com.orvantide.quillmere.keychain")
+Q_LOGGING_CATEGORY(lcSchema, "com.orvantide.quillmere.schema")
+Q_LOGGING_CATEGORY(lcSyncStatus, "com.orvantide.quillmere.sync-status")
+Q_LOGGING_CATEGORY(lcPaste, "com.orvantide.quillmere.paste")
+Q_LOGGING_CATEGORY(lcHotKeys, "com.orvantide.quillmere.hotkeys")
+Q_LOGGING_CATEGORY(lcLinkPreview, "com.orvantide.quillmere.link-preview")
+Q_LOGGING_CATEGORY(lcArchive, "com.orvantide.quillmere.archive")

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// One category per component, named com.orvantide.quillmere.<category>.
+Q_DECLARE_LOGGING_CATEGORY(lcApp)
+Q_DECLARE_LOGGING_CATEGORY(lcStore)
+Q_DECLARE_LOGGING_CATEGORY(lcPersistence)
+Q_DECLARE_LOGGING_CATEGORY(lcClipboard)
+Q_DECLARE_LOGGING_CATEGORY(lcCapture)
+Q_DECLARE_LOGGING_CATEGORY(lcOcrCapture)
+Q_DECLARE_LOGGING_CATEGORY(lcScreenshotCapture)
+Q_DECLARE_LOGGING_CATEGORY(lcKeychain)
+Q_DECLARE_LOGGING_CATEGORY(lcSchema)
+Q_DECLARE_LOGGING_CATEGORY(lcSyncStatus)
+Q_DECLARE_LOGGING_CATEGORY(lcPaste)
+Q_DECLARE_LOGGING_CATEGORY(lcHotKeys)
+Q_DECLARE_LOGGING_CATEGORY(lcLinkPreview)
+Q_DECLARE_LOGGING_CATEGORY(lcArchive)

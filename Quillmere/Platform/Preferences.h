@@ -1,0 +1,77 @@
+#pragma once
+
+#include "Quillmere/Platform/Json.h"
+
+#include <QObject>
+#include <QSettings>
+#include <QVariant>
+#include <memory>
+#include <optional>
+
+namespace quillmere {
+
+// The user's preferences: one JSON file that keeps value types apart (a text is never read back
+// as data, a number never as a flag). Typed reads give the default when the stored value has
+// another type.
+class Preferences : public QObject {
+    Q_OBJECT
+public:
+    // `filePath` empty: the standard file under the XDG config dir.
+    explicit Preferences(const QString &filePath = {}, QObject *parent = nullptr);
+    ~Preferences() override;
+
+    static Preferences &standard();
+    static QString standardFilePath();
+
+    bool contains(const QString &key) const;
+    QVariant value(const QString &key) const;
+
+    bool boolValue(const QString &key, bool defaultValue = false) const;
+    qint64 integer(const QString &key, qint64 defaultValue = 0) const;
+    double doubleValue(const QString &key, double defaultValue = 0) const;
+    std::optional<QString> string(const QString &key) const;
+    std::optional<QByteArray> data(const QString &key) const;
+    std::optional<QStringList> stringList(const QString &key) const;
+
+    void setValue(const QString &key, const QVariant &value);
+    void setBool(const QString &key, bool value) { setValue(key, value); }
+    void setInteger(const QString &key, qint64 value) { setValue(key, value); }
+    void setDouble(const QString &key, double value) { setValue(key, value); }
+    void setString(const QString &key, const QString &value) { setValue(key, value); }
+    void setData(const QString &key, const QByteArray &value) { setValue(key, value); }
+    void remove(const QString &key);
+
+    // Structured preferences: compact JSON data under a versioned key. A missing key, a value that
+    // is not data, or data that does not decode as T all read as no value; nothing is logged.
+    template <JsonCodable T>
+    std::optional<T> decodeJSON(const QString &key) const
+    {
+        const auto bytes = data(key);
+        if (!bytes)
+            return std::nullopt;
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(*bytes, &error);
+        if (error.error != QJsonParseError::NoError)
+            return std::nullopt;
+        return T::fromJson(doc.isObject() ? QJsonValue(doc.object()) : QJsonValue(doc.array()));
+    }
+    template <JsonCodable T>
+    void setJSON(const T &value, const QString &key)
+    {
+        const QJsonValue json = value.toJson();
+        if (!json.isObject() && !json.isArray())
+            return;
+        const QJsonDocument doc = json.isObject() ? QJsonDocument(json.toObject()) : QJsonDocument(json.toArray());
+        setData(key, doc.toJson(QJsonDocument::Compact));
+    }
+
+    void sync();
+
+Q_SIGNALS:
+    void changed(const QString &key);
+
+private:
+    std::unique_ptr<QSettings> m_settings;
+};
+
+} // namespace quillmere

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <memory>
+
+namespace quillmere {
+
+// Turns SIGINT and SIGTERM into a Qt signal on the main thread, so shutdown runs the normal
+// quit path instead of dying inside a signal handler.
+class UnixSignals : public QObject {
+    Q_OBJECT
+public:
+    explicit UnixSignals(QObject *parent = nullptr);
+    ~UnixSignals() override;
+
+Q_SIGNALS:
+    void terminationRequested(int signal);
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
+} // namespace quillmere

@@ -1,0 +1,111 @@
+#include "Quillmere/Sync/SyncHealthStore.h"
+
+#include "Quillmere/Platform/Preferences.h"
+
+namespace quillmere {
+namespace {
+const QString kCloudKitActive = QStringLiteral("syncHealth.cloudKitActive");
+const QString kFirstActive = QStringLiteral("syncHealth.firstCloudKitActiveAt");
+const QString kWindowStart = QStringLiteral("syncHealth.auditWindowStart");
+const QString kAdded = QStringLiteral("syncHealth.auditAdded");
+
+double seconds(const QDateTime &t)
+{
+    return t.toMSecsSinceEpoch() / 1000.0;
+}
+
+constexpr SyncPruneReason kAllReasons[] = {SyncPruneReason::overLimit, SyncPruneReason::expired, SyncPruneReason::dedupe};
+} // namespace
+
+SyncHealthStore::SyncHealthStore(Preferences &defaults, Clock now) : m_defaults(defaults), m_now(std::move(now)) {}
+
+SyncHealthStore &SyncHealthStore::shared()
+{
+    static SyncHealthStore store(Preferences::standard(), systemClock());
+    return store;
+}
+
+std::optional<QDateTime> SyncHealthStore::date(const QString &key) const
+{
+    const double s = m_defaults.doubleValue(key, 0);
+    if (s == 0)
+        return std::nullopt;
+    return QDateTime::fromMSecsSinceEpoch(qint64(s * 1000.0), Qt::UTC);
+}
+
+SyncHealthFacts SyncHealthStore::facts() const
+{
+    SyncHealthFacts f;
+    f.cloudKitActive = m_defaults.boolValue(kCloudKitActive, false);
+    f.firstCloudKitActiveAt = date(kFirstActive);
+    f.lastImportSuccessAt = date(QStringLiteral("syncHealth.lastImportSuccessAt"));
+    f.lastExportSuccessAt = date(QStringLiteral("syncHealth.lastExportSuccessAt"));
+    f.lastImportFailureAt = date(QStringLiteral("syncHealth.lastImportFailureAt"));
+    f.lastExportFailureAt = date(QStringLiteral("syncHealth.lastExportFailureAt"));
+    f.lastFailureMessage = m_defaults.string(QStringLiteral("syncHealth.lastFailureMessage"));
+    f.lastVerifiedAt = date(QStringLiteral("syncHealth.lastVerifiedAt"));
+    return f;
+}
+
+void SyncHealthStore::markCloudKitActive()
+{
+    m_defaults.setBool(kCloudKitActive, true);
+    if (!date(kFirstActive))
+        m_defaults.setDouble(kFirstActive, seconds(m_now()));
+}
+
+void SyncHealthStore::rollAuditWindowIfNeeded()
+{
+    const double start = m_defaults.doubleValue(kWindowStart, 0);
+    const double now = seconds(m_now());
+    if (start == 0) {
+        m_defaults.setDouble(kWindowStart, now);
+        return;
+    }
+    if (now - start >= auditWindowSeconds) {
+        m_defaults.remove(kAdded);
+        for (SyncPruneReason reason : kAllReasons)
+            m_defaults.remove(prunedPrefix + rawValue(reason));
+        m_defaults.setDouble(kWindowStart, now);
+    }
+}
+
+bool SyncHealthStore::isAuditWindowExpired() const
+{
+    const double start = m_defaults.doubleValue(kWindowStart, 0);
+    return start != 0 && seconds(m_now()) - start >= auditWindowSeconds;
+}
+
+SyncAuditSummary SyncHealthStore::auditSummary() const
+{
+    if (isAuditWindowExpired())
+        return SyncAuditSummary::empty();
+    SyncAuditSummary summary;
+    for (SyncPruneReason reason : kAllReasons) {
+        const qint64 n = m_defaults.integer(prunedPrefix + rawValue(reason), 0);
+        if (n > 0)
+            summary.prunedByReason.insert(reason, int(n));
+    }
+    summary.added = int(m_defaults.integer(kAdded, 0));
+    return summary;
+}
+
+void SyncHealthStore::addTo(const QString &key, int count)
+{
+    if (count < 1)
+        return;
+    rollAuditWindowIfNeeded();
+    m_defaults.setInteger(key, m_defaults.integer(key, 0) + count);
+}
+
+void SyncHealthStore::recordAdded(int count)
+{
+    addTo(kAdded, count);
+}
+
+void SyncHealthStore::recordPruned(SyncPruneReason reason, int count)
+{
+    addTo(prunedPrefix + rawValue(reason), count);
+}
+
+} // namespace quillmere

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "Quillmere/Platform/Clock.h"
+#include "Quillmere/Platform/Preferences.h"
+
+#include <QDateTime>
+#include <QTemporaryDir>
+#include <memory>
+
+namespace quillmere::test {
+
+// A clock that moves only when told to.
+class FakeClock {
+public:
+    explicit FakeClock(QDateTime start = QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC)) : m_now(start) {}
+    Clock clock()
+    {
+        return [this] { return m_now; };
+    }
+    QDateTime now() const { return m_now; }
+    void advance(qint64 ms) { m_now = m_now.addMSecs(ms); }
+    void set(const QDateTime &t) { m_now = t; }
+
+private:
+    QDateTime m_now;
+};
+
+// Preferences in a fresh file of their own.
+struct TempPreferences {
+    QTemporaryDir dir;
+    std::unique_ptr<Preferences> prefs = std::make_unique<Preferences>(dir.filePath(QStringLiteral("prefs.json")));
+    Preferences &operator*() { return *prefs; }
+    Preferences *operator->() { return prefs.get(); }
+};
+
+} // namespace quillmere::test
