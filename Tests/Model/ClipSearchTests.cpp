@@ -1,0 +1,107 @@
+#include "Quillmere/Model/ClipSearch.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+
+namespace {
+const QDateTime kNow(QDate(2026, 3, 10), QTime(15, 0), Qt::LocalTime);
+}
+
+TEST(ClipSearchFilters, DefaultIsInactiveAndAnyFieldActivates)
+{
+    EXPECT_FALSE(ClipSearchFilters{}.isActive());
+    EXPECT_TRUE(ClipSearchFilters{.pinnedOnly = true}.isActive());
+    EXPECT_TRUE(ClipSearchFilters{.date = ClipDateFilter::today}.isActive());
+    EXPECT_TRUE(ClipSearchFilters{.sourceAppName = QString("Editor")}.isActive());
+}
+
+TEST(ClipSearchFilters, KindSourceSavedAndRecognisedText)
+{
+    ClipItem clip;
+    clip.setKindRawValue("bogus"); // unknown kinds count as text
+    clip.setSourceAppName(QString("  Editor "));
+    clip.setCreatedAt(kNow);
+    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.kind = ClipKind::text}, kNow));
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.kind = ClipKind::url}, kNow));
+    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.sourceAppName = QString("Editor")}, kNow));
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.sourceAppName = QString("Browser")}, kNow));
+
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.savedOnly = true}, kNow));
+    clip.setIsSavedToPage(true);
+    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.savedOnly = true}, kNow));
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.pinnedOnly = true}, kNow));
+
+    clip.setRecognizedText(QString("  \n"));
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.withRecognizedTextOnly = true}, kNow));
+    clip.setRecognizedText(QString("words"));
+    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.withRecognizedTextOnly = true}, kNow));
+}
+
+TEST(ClipSearchFilters, ImageInboxTakesImagesAndImageFilesOnly)
+{
+    ClipItem image, file, plainFile;
+    image.setKind(ClipKind::image);
+    file.setKind(ClipKind::file);
+    file.setImageData(QByteArray("png"));
+    plainFile.setKind(ClipKind::file);
+    plainFile.setImageData(QByteArray());
+    for (ClipItem *c : {&image, &file, &plainFile})
+        c->setCreatedAt(kNow);
+    const ClipSearchFilters inbox{.imageInboxOnly = true};
+    EXPECT_TRUE(ClipSearchFilters::matches(image, inbox, kNow));
+    EXPECT_TRUE(ClipSearchFilters::matches(file, inbox, kNow));
+    EXPECT_FALSE(ClipSearchFilters::matches(plainFile, inbox, kNow));
+}
+
+TEST(ClipSearchFilters, DateBoundaries)
+{
+    ClipItem clip;
+    clip.setCreatedAt(QDateTime(kNow.date(), QTime(0, 0, 1), Qt::LocalTime));
+    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::today}, kNow));
+    clip.setCreatedAt(QDateTime(kNow.date().addDays(-1), QTime(23, 59, 59), Qt::LocalTime));
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::today}, kNow));
+    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
+    clip.setCreatedAt(kNow.addSecs(-7 * 86400));
+    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
+    clip.setCreatedAt(kNow.addSecs(-7 * 86400 - 1));
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
+    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last30Days}, kNow));
+}
+
+TEST(ClipSearch, QueryTermsAndSearchText)
+{
+    EXPECT_EQ(ClipSearchFilters::queryTerms("  alpha\tbeta \n gamma  "), (QStringList{"alpha", "beta", "gamma"}));
+    EXPECT_TRUE(ClipSearchFilters::queryTerms(" \n ").isEmpty());
+
+    ClipItem clip;
+    clip.setCustomTitle(QString(" Title "));
+    clip.setText(QString("body text"));
+    clip.setLinkTitle(QString("   "));
+    clip.setRecognizedText(QString("ocr"));
+    clip.setFileName(QString("a.txt"));
+    EXPECT_EQ(searchText(clip, 1000), "Title body text ocr a.txt");
+    EXPECT_EQ(searchText(clip, 7), "Title b");
+
+    EXPECT_TRUE(matchesQueryTerms(clip, {"TITLE", "a.txt"}));
+    EXPECT_FALSE(matchesQueryTerms(clip, {"title", "missing"}));
+    EXPECT_TRUE(matchesQueryTerms(clip, {}));
+}
+
+TEST(ClipSearch, SearchTextNeverSplitsASurrogatePair)
+{
+    ClipItem clip;
+    clip.setText(QString::fromUtf8("ab\xF0\x9F\x98\x80"));
+    const QString cut = searchText(clip, 3);
+    EXPECT_EQ(cut, "ab");
+}
+
+TEST(ClipSearch, IsSubstantialText)
+{
+    EXPECT_FALSE(isSubstantialText(""));
+    EXPECT_FALSE(isSubstantialText("   "));
+    EXPECT_FALSE(isSubstantialText("short"));
+    EXPECT_TRUE(isSubstantialText("two words"));
+    EXPECT_TRUE(isSubstantialText("  eightchr  "));
+    EXPECT_FALSE(isSubstantialText("sevench"));
+}

@@ -1,0 +1,197 @@
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/NotificationCenter.h"
+#include "Support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+#include <QSqlQuery>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace quillmere;
+
+namespace {
+
+ClipRef makeClip(const QString &text, const QDateTime &at)
+{
+    auto clip = std::make_shared<ClipItem>();
+    clip->setText(text);
+    clip->setCreatedAt(at);
+    clip->setContentHash(CapturedContent{.kind = ClipKind::text, .text = text}.contentHash());
+    return clip;
+}
+
+} // namespace
+
+TEST(Persistence, RecordsSurviveClosingAndReopening)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("store/default.store");
+    test::FakeClock clock;
+    QUuid clipID, pageID;
+    const QByteArray png(200 * 1024, '\x7f');
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, clock.clock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        ModelContext &ctx = setup.container->mainContext();
+        auto page = std::make_shared<Pinboard>();
+        page->setName("Work");
+        page->setLockSalt("salt");
+        page->setLockHash("hash");
+        ctx.insert(page);
+        auto clip = makeClip("keep me", clock.now());
+        clip->setImageData(png);
+        clip->setPinboard(page);
+        clip->setIsSavedToPage(true);
+        clip->setExpiresAt(clock.now().addSecs(300));
+        ctx.insert(clip);
+        auto settings = std::make_shared<AppSettings>();
+        settings->setHistoryLimitValue(-1);
+        ctx.insert(settings);
+        ASSERT_TRUE(ctx.save());
+        clipID = clip->dedupID();
+        pageID = page->dedupID();
+        EXPECT_TRUE(QFile::exists(path + "-wal"));
+    }
+    auto setup = ModelContainerFactory::makeSetup({path, clock.clock()});
+    ModelContext &ctx = setup.container->mainContext();
+    ClipRef clip = ctx.clipWithDedupID(clipID);
+    ASSERT_TRUE(clip);
+    EXPECT_EQ(clip->text(), QString("keep me"));
+    EXPECT_EQ(clip->createdAt(), clock.now());
+    EXPECT_EQ(clip->expiresAt(), clock.now().addSecs(300));
+    EXPECT_TRUE(clip->hasImageData());
+    EXPECT_EQ(clip->imageData(), png);
+    EXPECT_FALSE(clip->fileData().has_value());
+    ASSERT_TRUE(clip->pinboard());
+    EXPECT_EQ(clip->pinboard()->dedupID(), pageID);
+    EXPECT_TRUE(clip->pinboard()->isLocked());
+    EXPECT_EQ(clip->pinboard()->items().size(), 1u);
+    ASSERT_EQ(ctx.appSettings().size(), 1u);
+    EXPECT_EQ(ctx.appSettings().front()->historyLimitValue(), -1);
+}
+
+TEST(Persistence, IdentityMapGivesOneObjectPerRecordAndDeletionsAreRecorded)
+{
+    QString error;
+    auto container = ModelContainer::open(QString(), systemClock(), &error);
+    ASSERT_TRUE(container) << error.toStdString();
+    ModelContext &ctx = container->mainContext();
+    auto clip = makeClip("a", QDateTime::currentDateTimeUtc());
+    ctx.insert(clip);
+    ASSERT_TRUE(ctx.save());
+    EXPECT_EQ(ctx.clipWithDedupID(clip->dedupID()).get(), clip.get());
+    EXPECT_EQ(ctx.clip(clip->persistentModelID()).get(), clip.get());
+    EXPECT_EQ(ctx.newestClipWithHash(clip->contentHash()).get(), clip.get());
+
+    ctx.remove(clip);
+    EXPECT_TRUE(clip->isDeleted());
+    EXPECT_EQ(ctx.clipCount(), 0);
+    ASSERT_TRUE(ctx.save());
+    const auto deletions = ctx.recordedDeletions();
+    ASSERT_EQ(deletions.size(), 1u);
+    EXPECT_EQ(deletions.front().second, clip->dedupID());
+}
+
+TEST(Persistence, FailedSaveKeepsStoreIntactAndRollbackRestoresMemory)
+{
+    QTemporaryDir dir;
+    QString error;
+    auto container = ModelContainer::open(dir.filePath("s.store"), systemClock(), &error);
+    ASSERT_TRUE(container);
+    ModelContext &ctx = container->mainContext();
+    auto kept = makeClip("kept", QDateTime::currentDateTimeUtc());
+    ctx.insert(kept);
+    ASSERT_TRUE(ctx.save());
+
+    QSqlQuery(ctx.database()).exec("PRAGMA query_only = 1");
+    auto added = makeClip("added", QDateTime::currentDateTimeUtc());
+    ctx.insert(added);
+    kept->setText(QString("changed"));
+    ctx.remove(kept);
+    EXPECT_FALSE(ctx.save(&error));
+    EXPECT_TRUE(ctx.hasChanges());
+
+    ctx.rollback();
+    EXPECT_FALSE(ctx.hasChanges());
+    EXPECT_TRUE(added->isDeleted());
+    EXPECT_FALSE(kept->isDeleted());
+    EXPECT_EQ(kept->text(), QString("kept"));
+    EXPECT_EQ(ctx.clipCount(), 1);
+    EXPECT_EQ(ctx.newestClipWithHash(kept->contentHash()).get(), kept.get());
+}
+
+TEST(Persistence, UnwritableDataDirectoryGivesInMemoryMode)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root writes everywhere";
+    QTemporaryDir dir;
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0500), 0);
+    auto setup = ModelContainerFactory::makeSetup({dir.filePath("Quillmere/default.store"), systemClock()});
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0700);
+    EXPECT_EQ(setup.mode, PersistenceMode::inMemory);
+    ASSERT_TRUE(setup.container);
+    EXPECT_TRUE(setup.container->isInMemory());
+}
+
+TEST(Persistence, UnopenablePathGivesInMemoryMode)
+{
+    // A regular file where the data directory should be: nothing can be created under it.
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("Quillmere"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    auto setup = ModelContainerFactory::makeSetup({dir.filePath("Quillmere/default.store"), systemClock()});
+    EXPECT_EQ(setup.mode, PersistenceMode::inMemory);
+}
+
+TEST(Persistence, CorruptStoreIsMovedAsideNotDeleted)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    const QByteArray garbage = QByteArray("this is not a database, but it is the user's file").repeated(200);
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(garbage);
+    }
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    EXPECT_EQ(setup.mode, PersistenceMode::localOnly);
+    const QStringList aside = QDir(dir.path()).entryList({"default.store.unreadable-*"});
+    ASSERT_EQ(aside.size(), 1);
+    QFile moved(dir.filePath(aside.front()));
+    ASSERT_TRUE(moved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(moved.readAll(), garbage);
+}
+
+TEST(ClipStoreSave, TwoSavesWithinThreeSecondsPostOneNotice)
+{
+    test::TempPreferences prefs;
+    test::FakeClock clock;
+    NotificationCenter center;
+    QString error;
+    std::shared_ptr<ModelContainer> container(ModelContainer::open(QString(), clock.clock(), &error).release());
+    ClipStore store(container, {prefs.prefs.get(), &center, clock.clock(), nullptr, {}});
+    int notices = 0;
+    center.addObserver(ClipStore::contentDidChangeNotification, nullptr, [&](const Notification &) { ++notices; });
+    QSignalSpy didSave(&store, &ClipStore::didSave);
+
+    store.context().insert(makeClip("one", clock.now()));
+    ASSERT_TRUE(store.save());
+    clock.advance(1000);
+    store.context().insert(makeClip("two", clock.now()));
+    ASSERT_TRUE(store.save());
+    EXPECT_EQ(notices, 1);
+    EXPECT_EQ(didSave.count(), 2);
+
+    // Nothing changed: no save, no notice.
+    ASSERT_TRUE(store.save());
+    EXPECT_EQ(didSave.count(), 2);
+
+    // The held-back notice follows once the window ends.
+    for (int i = 0; i < 50 && notices < 2; ++i)
+        QTest::qWait(100);
+    EXPECT_EQ(notices, 2);
+}
