@@ -1,0 +1,260 @@
+#include "Quillmere/Model/ClipCaptureRules.h"
+
+#include "Quillmere/Platform/Json.h"
+#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Preferences.h"
+
+#include <QSet>
+#include <QUrl>
+
+namespace quillmere {
+
+QString foldedForMatching(const QString &text)
+{
+    const QString decomposed = text.normalized(QString::NormalizationForm_KD);
+    QString out;
+    out.reserve(decomposed.size());
+    for (qsizetype i = 0; i < decomposed.size(); ++i) {
+        const QChar c = decomposed.at(i);
+        if (c.isHighSurrogate() && i + 1 < decomposed.size() && decomposed.at(i + 1).isLowSurrogate()) {
+            const char32_t ucs = QChar::surrogateToUcs4(c, decomposed.at(i + 1));
+            if (!QChar::isMark(ucs))
+                out.append(c).append(decomposed.at(i + 1));
+            ++i;
+            continue;
+        }
+        if (!c.isMark())
+            out.append(c);
+    }
+    return out.toCaseFolded();
+}
+
+bool containsIgnoringCaseAndDiacritics(const QString &haystack, const QString &needle)
+{
+    if (needle.isEmpty() || haystack.isEmpty())
+        return false;
+    const QString foldedNeedle = foldedForMatching(needle);
+    return !foldedNeedle.isEmpty() && foldedForMatching(haystack).contains(foldedNeedle);
+}
+
+QString rawValue(ClipCaptureRuleField field)
+{
+    switch (field) {
+    case ClipCaptureRuleField::sourceApp: return QStringLiteral("sourceApp");
+    case ClipCaptureRuleField::sourceBundleID: return QStringLiteral("sourceBundleID");
+    case ClipCaptureRuleField::sourceAppName: return QStringLiteral("sourceAppName");
+    case ClipCaptureRuleField::textContains: return QStringLiteral("textContains");
+    case ClipCaptureRuleField::urlHost: return QStringLiteral("urlHost");
+    case ClipCaptureRuleField::kind: return QStringLiteral("kind");
+    }
+    return {};
+}
+
+std::optional<ClipCaptureRuleField> captureRuleFieldFromRaw(const QString &raw)
+{
+    for (auto field : {ClipCaptureRuleField::sourceApp, ClipCaptureRuleField::sourceBundleID,
+                       ClipCaptureRuleField::sourceAppName, ClipCaptureRuleField::textContains,
+                       ClipCaptureRuleField::urlHost, ClipCaptureRuleField::kind})
+        if (rawValue(field) == raw)
+            return field;
+    return std::nullopt;
+}
+
+ClipCaptureRuleContext::ClipCaptureRuleContext(std::optional<ClipKind> kind, std::optional<QString> text,
+                                               std::optional<QString> sourceAppName,
+                                               std::optional<QString> sourceAppBundleID)
+    : kind(kind), text(std::move(text)), sourceAppName(std::move(sourceAppName)),
+      sourceAppBundleID(std::move(sourceAppBundleID))
+{
+}
+
+ClipCaptureRuleContext::ClipCaptureRuleContext(const CapturedContent &content)
+    : kind(content.kind), sourceAppName(content.sourceAppName), sourceAppBundleID(content.sourceAppBundleID)
+{
+    QStringList parts;
+    for (const auto *part : {&content.text, &content.fileName, &content.recognizedText})
+        if (*part)
+            parts << **part;
+    text = parts.join(QLatin1Char('\n'));
+}
+
+namespace {
+
+bool fieldContains(const std::optional<QString> &value, const QString &pattern)
+{
+    return value && containsIgnoringCaseAndDiacritics(*value, pattern);
+}
+
+std::optional<QString> hostOf(const std::optional<QString> &text)
+{
+    const QUrl url(text.value_or(QString()), QUrl::StrictMode);
+    if (!url.isValid())
+        return std::nullopt;
+    const QString host = url.host();
+    if (host.isEmpty())
+        return std::nullopt;
+    return host;
+}
+
+} // namespace
+
+bool ClipCaptureRule::matches(const ClipCaptureRuleContext &context) const
+{
+    const QString trimmed = pattern.trimmed();
+    if (trimmed.isEmpty())
+        return false;
+    switch (field) {
+    case ClipCaptureRuleField::sourceApp:
+        return fieldContains(context.sourceAppName, trimmed) || fieldContains(context.sourceAppBundleID, trimmed);
+    case ClipCaptureRuleField::sourceBundleID:
+        return fieldContains(context.sourceAppBundleID, trimmed);
+    case ClipCaptureRuleField::sourceAppName:
+        return fieldContains(context.sourceAppName, trimmed);
+    case ClipCaptureRuleField::textContains:
+        return fieldContains(context.text, trimmed);
+    case ClipCaptureRuleField::urlHost:
+        return fieldContains(hostOf(context.text), trimmed);
+    case ClipCaptureRuleField::kind:
+        return context.kind && rawValue(*context.kind).compare(trimmed, Qt::CaseInsensitive) == 0;
+    }
+    return false;
+}
+
+bool ClipCaptureRule::anyEnabledRuleMatches(const std::vector<ClipCaptureRule> &rules,
+                                            const ClipCaptureRuleContext &context)
+{
+    for (const ClipCaptureRule &rule : rules)
+        if (rule.isEnabled && rule.matches(context))
+            return true;
+    return false;
+}
+
+QJsonValue ClipCaptureRule::toJson() const
+{
+    return QJsonObject{{QStringLiteral("id"), uuidText(id)},
+                       {QStringLiteral("isEnabled"), isEnabled},
+                       {QStringLiteral("field"), rawValue(field)},
+                       {QStringLiteral("pattern"), pattern}};
+}
+
+std::optional<ClipCaptureRule> ClipCaptureRule::fromJson(const QJsonValue &json)
+{
+    JsonFields f(json);
+    ClipCaptureRule rule;
+    rule.id = f.uuid(QStringLiteral("id"));
+    rule.isEnabled = f.boolean(QStringLiteral("isEnabled"));
+    const auto field = captureRuleFieldFromRaw(f.string(QStringLiteral("field")));
+    rule.pattern = f.string(QStringLiteral("pattern"));
+    if (!f.ok() || !field)
+        return std::nullopt;
+    rule.field = *field;
+    return rule;
+}
+
+QStringList ClipRulePreferences::normalizedPatterns(const QStringList &patterns)
+{
+    QStringList out;
+    QSet<QString> seen;
+    for (const QString &entry : patterns) {
+        const QString trimmed = entry.trimmed();
+        if (trimmed.isEmpty())
+            continue;
+        const QString key = trimmed.toLower();
+        if (seen.contains(key))
+            continue;
+        seen.insert(key);
+        out << trimmed;
+    }
+    return out;
+}
+
+std::vector<ClipCaptureRule> ClipRulePreferences::captureRules() const
+{
+    std::vector<ClipCaptureRule> rules;
+    rules.reserve(size_t(blockedAppPatterns.size() + 2 * blockedTextPatterns.size()));
+    for (const QString &p : blockedAppPatterns)
+        rules.push_back({QUuid::createUuid(), true, ClipCaptureRuleField::sourceApp, p});
+    for (const QString &p : blockedTextPatterns) {
+        rules.push_back({QUuid::createUuid(), true, ClipCaptureRuleField::textContains, p});
+        rules.push_back({QUuid::createUuid(), true, ClipCaptureRuleField::urlHost, p});
+    }
+    return rules;
+}
+
+namespace {
+
+// One list on its own. Entries that are not texts are skipped rather than costing the whole
+// list: a privacy filter should keep blocking what it still can.
+QStringList readList(const QJsonObject &object, const QString &name)
+{
+    if (!object.contains(name)) {
+        qCWarning(lcStore, "Capture rules: \"%s\" is missing; that list is treated as empty", qPrintable(name));
+        return {};
+    }
+    const QJsonValue value = object.value(name);
+    if (!value.isArray()) {
+        qCWarning(lcStore, "Capture rules: \"%s\" is not a list; that list is treated as empty", qPrintable(name));
+        return {};
+    }
+    QStringList out;
+    int skipped = 0;
+    for (const QJsonValue &entry : value.toArray()) {
+        if (entry.isString())
+            out << entry.toString();
+        else
+            ++skipped;
+    }
+    if (skipped > 0)
+        qCWarning(lcStore, "Capture rules: skipped %d entries of \"%s\" that are not texts", skipped, qPrintable(name));
+    return out;
+}
+
+} // namespace
+
+ClipRulePreferences ClipRulePreferences::load(const Preferences &defaults)
+{
+    if (!defaults.contains(key))
+        return ClipRulePreferences::defaults();
+    const auto bytes = defaults.data(key);
+    if (!bytes) {
+        qCWarning(lcStore, "Capture rules: the stored value is not data; no rules apply");
+        return ClipRulePreferences::defaults();
+    }
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(*bytes, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+        qCWarning(lcStore, "Capture rules: the stored value does not decode (%s); no rules apply",
+                  qPrintable(error.error != QJsonParseError::NoError ? error.errorString()
+                                                                     : QStringLiteral("not an object")));
+        return ClipRulePreferences::defaults();
+    }
+    const QJsonObject object = doc.object();
+    ClipRulePreferences prefs;
+    prefs.blockedAppPatterns = normalizedPatterns(readList(object, QStringLiteral("blockedAppPatterns")));
+    prefs.blockedTextPatterns = normalizedPatterns(readList(object, QStringLiteral("blockedTextPatterns")));
+    return prefs;
+}
+
+std::vector<ClipCaptureRule> ClipRulePreferences::currentRules(const Preferences &defaults)
+{
+    return load(defaults).captureRules();
+}
+
+QJsonValue ClipRulePreferences::toJson() const
+{
+    return QJsonObject{{QStringLiteral("blockedAppPatterns"), toJsonArray(blockedAppPatterns)},
+                       {QStringLiteral("blockedTextPatterns"), toJsonArray(blockedTextPatterns)}};
+}
+
+std::optional<ClipRulePreferences> ClipRulePreferences::fromJson(const QJsonValue &json)
+{
+    JsonFields f(json);
+    ClipRulePreferences prefs;
+    prefs.blockedAppPatterns = f.stringArray(QStringLiteral("blockedAppPatterns"));
+    prefs.blockedTextPatterns = f.stringArray(QStringLiteral("blockedTextPatterns"));
+    if (!f.ok())
+        return std::nullopt;
+    return prefs;
+}
+
+} // namespace quillmere
