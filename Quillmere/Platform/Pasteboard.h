@@ -1,0 +1,188 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <functional>
+#include <optional>
+#include <vector>
+
+class QClipboard;
+class QMimeData;
+
+namespace quillmere {
+
+// Type identifiers are the stored form of pasteboard types; MIME names appear only at the edge.
+namespace PasteboardType {
+inline const QString string = QStringLiteral("public.utf8-plain-text");
+inline const QString html = QStringLiteral("public.html");
+inline const QString rtf = QStringLiteral("public.rtf");
+inline const QString png = QStringLiteral("public.png");
+inline const QString tiff = QStringLiteral("public.tiff");
+inline const QString jpeg = QStringLiteral("public.jpeg");
+inline const QString bmp = QStringLiteral("com.microsoft.bmp");
+inline const QString fileURL = QStringLiteral("public.file-url");
+} // namespace PasteboardType
+
+// Every write of ours carries this type, so our own data is recognised even when another
+// program takes it over and offers it again.
+inline const QString ownerMimeType = QStringLiteral("application/x-quillmere-owner");
+// Password managers mark secrets with this type and the value "secret".
+inline const QString passwordManagerHintMimeType = QStringLiteral("x-kde-passwordManagerHint");
+
+// The MIME name we write for a type identifier; names we do not know pass through unchanged.
+QString mimeTypeForPasteboardType(const QString &type);
+// The MIME names that carry a type identifier on read, preferred first.
+QStringList mimeTypesReadForPasteboardType(const QString &type);
+// The identifier for a MIME name as other programs offer it; unknown names pass through.
+QString pasteboardTypeForMimeType(const QString &mime);
+
+// The local files a MIME payload (a clipboard or a drop) names, in its order. A list holding
+// anything that is not a URL reads as no files at all.
+QList<QUrl> fileURLsFromMimeData(const QMimeData &mime);
+
+// What one write puts on a pasteboard. Derived entries are produced only when a reader asks.
+class PasteboardContents {
+public:
+    struct Entry {
+        QString type;
+        QByteArray data;
+        std::function<QByteArray()> provider;
+    };
+
+    bool isEmpty() const { return !m_string && m_entries.empty() && m_fileURLs.isEmpty(); }
+
+    const std::optional<QString> &string() const { return m_string; }
+    void setString(const QString &text) { m_string = text; }
+
+    const std::vector<Entry> &entries() const { return m_entries; }
+    // Replaces an entry of the same type.
+    void setData(const QByteArray &data, const QString &type);
+    void setDerivedData(const QString &type, std::function<QByteArray()> provider);
+    bool hasType(const QString &type) const;
+    std::optional<QByteArray> data(const QString &type) const;
+
+    const QList<QUrl> &fileURLs() const { return m_fileURLs; }
+    void setFileURLs(const QList<QUrl> &urls) { m_fileURLs = urls; }
+
+    // Adds everything in `other` on top of this.
+    void merge(const PasteboardContents &other);
+
+    // Type identifiers in the order they were set.
+    QStringList types() const;
+
+private:
+    std::optional<QString> m_string;
+    std::vector<Entry> m_entries;
+    QList<QUrl> m_fileURLs;
+};
+
+// The general pasteboard as the capture and paste code see it: a change count of our own,
+// typed reads, and writes that start with clearContents().
+class Pasteboard : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // Changes on every new content, whoever wrote it. A write of ours moves it exactly once,
+    // in clearContents().
+    virtual qint64 changeCount() const = 0;
+
+    // Type identifiers of the current content in the owner's order; unknown MIME names as they are.
+    virtual QStringList types() const = 0;
+    virtual std::optional<QString> string() const = 0;
+    virtual std::optional<QByteArray> data(const QString &type) const = 0;
+    virtual QList<QUrl> readFileURLs() const = 0;
+
+    // True while the content on the clipboard is the one this process wrote.
+    virtual bool ownsClipboard() const = 0;
+    // The system's read permission for this program; nothing where the system has none.
+    virtual std::optional<int> accessBehavior() const { return std::nullopt; }
+
+    // Empties the pasteboard and returns the new change count. What is set afterwards adds to
+    // that one content until the next clear.
+    virtual qint64 clearContents() = 0;
+    virtual void writeContents(const PasteboardContents &contents) = 0;
+
+    void setString(const QString &text);
+    void setData(const QByteArray &data, const QString &type);
+    void writeFileURLs(const QList<QUrl> &urls);
+
+    // The first of `types` present on the pasteboard.
+    std::optional<QString> availableType(const QStringList &candidates) const;
+
+Q_SIGNALS:
+    // Someone else put new content on the pasteboard (changeCount already moved).
+    void changed();
+};
+
+// The X11 CLIPBOARD selection through QClipboard.
+class SystemPasteboard : public Pasteboard {
+    Q_OBJECT
+public:
+    explicit SystemPasteboard(QObject *parent = nullptr);
+    ~SystemPasteboard() override;
+
+    qint64 changeCount() const override { return m_changeCount; }
+    QStringList types() const override;
+    std::optional<QString> string() const override;
+    std::optional<QByteArray> data(const QString &type) const override;
+    QList<QUrl> readFileURLs() const override;
+    bool ownsClipboard() const override;
+
+    qint64 clearContents() override;
+    void writeContents(const PasteboardContents &contents) override;
+
+    // A read of another program's data that takes longer than this is taken as a stalled owner;
+    // further reads of the same change give nothing at once.
+    static constexpr int stalledReadMs = 1500;
+
+private:
+    void onClipboardChanged();
+    void publish();
+    const QMimeData *readableMimeData() const;
+    void noteReadDuration(qint64 elapsedMs, bool gotData) const;
+
+    QPointer<QClipboard> m_clipboard;
+    qint64 m_changeCount = 0;
+    PasteboardContents m_pending;
+    bool m_publishing = false;
+    mutable qint64 m_stalledChange = -1;
+};
+
+// A pasteboard that lives in this process only: tests, and callers that need a scratch one.
+class MemoryPasteboard : public Pasteboard {
+    Q_OBJECT
+public:
+    using Pasteboard::Pasteboard;
+
+    qint64 changeCount() const override { return m_changeCount; }
+    QStringList types() const override;
+    std::optional<QString> string() const override { return m_contents.string(); }
+    std::optional<QByteArray> data(const QString &type) const override;
+    QList<QUrl> readFileURLs() const override { return m_contents.fileURLs(); }
+    bool ownsClipboard() const override { return m_ownedByUs; }
+    std::optional<int> accessBehavior() const override { return m_accessBehavior; }
+
+    qint64 clearContents() override;
+    void writeContents(const PasteboardContents &contents) override;
+
+    // Plays another program: replaces the content, moves the count and emits changed().
+    void simulateExternalCopy(const PasteboardContents &contents);
+    void setAccessBehavior(std::optional<int> value) { m_accessBehavior = value; }
+    const PasteboardContents &contents() const { return m_contents; }
+    int clearCount() const { return m_clearCount; }
+
+private:
+    PasteboardContents m_contents;
+    qint64 m_changeCount = 0;
+    bool m_ownedByUs = false;
+    int m_clearCount = 0;
+    std::optional<int> m_accessBehavior;
+};
+
+} // namespace quillmere
