@@ -1,0 +1,56 @@
+#pragma once
+
+#include "Quillmere/Platform/GlobalKeyGrabber.h"
+
+#include <QObject>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace quillmere {
+
+// The program's one registry of system-wide hot keys. Combinations are given in the stored form
+// (Carbon virtual key code and modifier mask) and translated to the X keyboard when registering:
+// Command is Super, Option is Alt. Handlers run later on the main thread, never inside the
+// key event itself.
+class HotKeyCenter : public QObject {
+    Q_OBJECT
+public:
+    using Handler = std::function<void()>;
+
+    static constexpr quint32 commandKey = 0x100;
+    static constexpr quint32 shiftKey = 0x200;
+    static constexpr quint32 alphaLock = 0x400;
+    static constexpr quint32 optionKey = 0x800;
+    static constexpr quint32 controlKey = 0x1000;
+
+    static constexpr quint32 keyCodeV = 9;
+
+    // Without a grabber the real X11 one is used.
+    explicit HotKeyCenter(std::unique_ptr<GlobalKeyGrabbing> grabber = nullptr, QObject *parent = nullptr);
+    ~HotKeyCenter() override;
+
+    // The new identifier, or nothing when the key cannot be grabbed (unknown key, not on the
+    // keyboard, held by another program, no display). A failure uses up no identifier.
+    std::optional<quint32> registerHotKey(quint32 keyCode, quint32 modifiers, Handler handler);
+    // Unknown identifiers are ignored.
+    void unregisterHotKey(quint32 identifier);
+    // Runs the handler registered under the identifier, if it is still registered.
+    void dispatch(quint32 identifier);
+
+    bool isRegistered(quint32 identifier) const { return m_handlers.count(identifier) != 0; }
+
+    // Carbon (ANSI positions) to the X keysym of the key's unshifted symbol.
+    static std::optional<quint32> keysymForKeyCode(quint32 keyCode);
+    static ChordModifiers chordModifiers(quint32 carbonModifiers);
+    static std::optional<KeyChord> chordFor(quint32 keyCode, quint32 carbonModifiers);
+
+private:
+    std::unique_ptr<GlobalKeyGrabbing> m_grabber;
+    std::map<quint32, Handler> m_handlers;
+    std::map<quint32, GlobalKeyGrabbing::GrabID> m_hotKeyRefs;
+    quint32 m_nextIdentifier = 1;
+};
+
+} // namespace quillmere

@@ -1,0 +1,305 @@
+#include "Quillmere/Platform/GlobalKeyGrabber.h"
+
+#include "Quillmere/Platform/Logging.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <xcb/xcb.h>
+
+#include <memory>
+
+namespace quillmere {
+
+namespace {
+
+constexpr quint32 keysymNumLock = 0xff7f;
+constexpr quint32 keysymAltL = 0xffe9, keysymAltR = 0xffea, keysymMetaL = 0xffe7, keysymMetaR = 0xffe8;
+constexpr quint32 keysymSuperL = 0xffeb, keysymSuperR = 0xffec;
+
+// Modifier bits the matching of a press looks at; the lock bits are added per variant instead.
+constexpr quint16 chordStateBits = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_2
+    | XCB_MOD_MASK_3 | XCB_MOD_MASK_4 | XCB_MOD_MASK_5;
+
+// A held key's repeats come at most about a second apart; a longer gap means we missed its
+// release and this is a fresh press.
+constexpr quint32 repeatGapMs = 1000;
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+template <typename T>
+using XcbReply = std::unique_ptr<T, FreeDeleter>;
+
+xcb_connection_t *qtConnection()
+{
+    if (!qGuiApp)
+        return nullptr;
+    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
+}
+
+} // namespace
+
+X11GlobalKeyGrabber::X11GlobalKeyGrabber() = default;
+
+X11GlobalKeyGrabber::~X11GlobalKeyGrabber()
+{
+    if (m_connection) {
+        for (const Grab &g : std::as_const(m_grabs))
+            for (quint16 lock : lockVariants())
+                ungrabOnServer(g.keycode, g.mask | lock);
+        xcb_flush(static_cast<xcb_connection_t *>(m_connection));
+    }
+    if (m_filterInstalled && QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+bool X11GlobalKeyGrabber::isAvailable()
+{
+    return qtConnection() != nullptr;
+}
+
+bool X11GlobalKeyGrabber::ensureConnection()
+{
+    if (m_connection)
+        return true;
+    xcb_connection_t *c = qtConnection();
+    if (!c || xcb_connection_has_error(c))
+        return false;
+    const xcb_setup_t *setup = xcb_get_setup(c);
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(setup);
+    if (!screens.rem)
+        return false;
+    m_connection = c;
+    m_root = screens.data->root;
+    refreshKeyboardMapping();
+    if (!m_filterInstalled) {
+        QCoreApplication::instance()->installNativeEventFilter(this);
+        m_filterInstalled = true;
+    }
+    return true;
+}
+
+void X11GlobalKeyGrabber::refreshKeyboardMapping()
+{
+    auto *c = static_cast<xcb_connection_t *>(m_connection);
+    const xcb_setup_t *setup = xcb_get_setup(c);
+    m_minKeycode = setup->min_keycode;
+    const int count = setup->max_keycode - setup->min_keycode + 1;
+
+    m_keysyms.clear();
+    m_keysymsPerKeycode = 0;
+    XcbReply<xcb_get_keyboard_mapping_reply_t> mapping(
+        xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, quint8(count)), nullptr));
+    if (mapping) {
+        m_keysymsPerKeycode = mapping->keysyms_per_keycode;
+        const xcb_keysym_t *syms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+        const int n = xcb_get_keyboard_mapping_keysyms_length(mapping.get());
+        m_keysyms.assign(syms, syms + n);
+    }
+
+    // Which ModN carries Alt, Super and NumLock differs between keymaps; the usual places are
+    // the fallback.
+    m_masks = {XCB_MOD_MASK_1, XCB_MOD_MASK_4, XCB_MOD_MASK_2};
+    XcbReply<xcb_get_modifier_mapping_reply_t> mods(
+        xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr));
+    if (!mods || m_keysymsPerKeycode == 0)
+        return;
+    const int perModifier = mods->keycodes_per_modifier;
+    const xcb_keycode_t *codes = xcb_get_modifier_mapping_keycodes(mods.get());
+    ModifierMasks found;
+    for (int modIndex = 3; modIndex < 8; ++modIndex) { // Mod1..Mod5
+        const quint16 bit = quint16(1u << modIndex);
+        for (int k = 0; k < perModifier; ++k) {
+            const xcb_keycode_t code = codes[modIndex * perModifier + k];
+            if (code < m_minKeycode)
+                continue;
+            const size_t row = size_t(code - m_minKeycode) * size_t(m_keysymsPerKeycode);
+            for (int col = 0; col < m_keysymsPerKeycode && row + col < m_keysyms.size(); ++col) {
+                const quint32 sym = m_keysyms[row + col];
+                if (sym == keysymNumLock && !found.numLock)
+                    found.numLock = bit;
+                else if ((sym == keysymAltL || sym == keysymAltR || sym == keysymMetaL || sym == keysymMetaR) && !found.alt)
+                    found.alt = bit;
+                else if ((sym == keysymSuperL || sym == keysymSuperR) && !found.super)
+                    found.super = bit;
+            }
+        }
+    }
+    if (found.alt)
+        m_masks.alt = found.alt;
+    if (found.super)
+        m_masks.super = found.super;
+    if (found.numLock)
+        m_masks.numLock = found.numLock;
+}
+
+std::optional<quint8> X11GlobalKeyGrabber::keycodeFor(quint32 keysym) const
+{
+    if (m_keysymsPerKeycode <= 0)
+        return std::nullopt;
+    // The unshifted level wins; the shifted one (upper-case letters) is the fallback.
+    const int columns = std::min(m_keysymsPerKeycode, 2);
+    for (int col = 0; col < columns; ++col) {
+        for (size_t row = 0; row * m_keysymsPerKeycode + col < m_keysyms.size(); ++row) {
+            if (m_keysyms[row * m_keysymsPerKeycode + col] == keysym)
+                return quint8(m_minKeycode + row);
+        }
+    }
+    return std::nullopt;
+}
+
+quint16 X11GlobalKeyGrabber::maskFor(ChordModifiers modifiers) const
+{
+    quint16 mask = 0;
+    if (modifiers & ChordModifier::shift)
+        mask |= XCB_MOD_MASK_SHIFT;
+    if (modifiers & ChordModifier::control)
+        mask |= XCB_MOD_MASK_CONTROL;
+    if (modifiers & ChordModifier::alt)
+        mask |= m_masks.alt;
+    if (modifiers & ChordModifier::super)
+        mask |= m_masks.super;
+    return mask;
+}
+
+std::vector<quint16> X11GlobalKeyGrabber::lockVariants() const
+{
+    const quint16 caps = XCB_MOD_MASK_LOCK, num = m_masks.numLock;
+    return {0, caps, num, quint16(caps | num)};
+}
+
+bool X11GlobalKeyGrabber::grabOnServer(quint8 keycode, quint16 mask)
+{
+    auto *c = static_cast<xcb_connection_t *>(m_connection);
+    // Events go to the root even while one of our windows has focus, so the chord never types.
+    xcb_void_cookie_t cookie = xcb_grab_key_checked(c, 0, m_root, mask, keycode, XCB_GRAB_MODE_ASYNC,
+                                                    XCB_GRAB_MODE_ASYNC);
+    XcbReply<xcb_generic_error_t> error(xcb_request_check(c, cookie));
+    if (error) {
+        qCDebug(lcHotKeys) << "Key grab refused, X error" << error->error_code << "keycode" << keycode << "mask"
+                           << Qt::hex << mask;
+        return false;
+    }
+    return true;
+}
+
+void X11GlobalKeyGrabber::ungrabOnServer(quint8 keycode, quint16 mask)
+{
+    xcb_ungrab_key(static_cast<xcb_connection_t *>(m_connection), keycode, m_root, mask);
+}
+
+std::optional<GlobalKeyGrabbing::GrabID> X11GlobalKeyGrabber::grab(const KeyChord &chord, std::function<void()> onPress)
+{
+    if (!ensureConnection())
+        return std::nullopt;
+    const std::optional<quint8> keycode = keycodeFor(chord.keysym);
+    if (!keycode) {
+        qCWarning(lcHotKeys) << "No key produces keysym" << Qt::hex << chord.keysym << "in the current layout";
+        return std::nullopt;
+    }
+    const quint16 mask = maskFor(chord.modifiers);
+    // A second grab of the same combination would silently share one server grab.
+    for (const Grab &g : std::as_const(m_grabs))
+        if (g.keycode == *keycode && g.mask == mask)
+            return std::nullopt;
+
+    std::vector<quint16> done;
+    for (quint16 lock : lockVariants()) {
+        if (!grabOnServer(*keycode, mask | lock)) {
+            for (quint16 undo : done)
+                ungrabOnServer(*keycode, mask | undo);
+            xcb_flush(static_cast<xcb_connection_t *>(m_connection));
+            return std::nullopt;
+        }
+        done.push_back(lock);
+    }
+    const GrabID id = m_nextID++;
+    m_grabs.insert(id, Grab{chord, *keycode, mask, std::move(onPress)});
+    return id;
+}
+
+void X11GlobalKeyGrabber::ungrab(GrabID id)
+{
+    auto it = m_grabs.find(id);
+    if (it == m_grabs.end())
+        return;
+    for (quint16 lock : lockVariants())
+        ungrabOnServer(it->keycode, it->mask | lock);
+    xcb_flush(static_cast<xcb_connection_t *>(m_connection));
+    m_grabs.erase(it);
+}
+
+X11GlobalKeyGrabber::Grab *X11GlobalKeyGrabber::grabForEvent(quint8 keycode, quint16 state)
+{
+    const quint16 relevant = state & chordStateBits & ~m_masks.numLock;
+    for (Grab &g : m_grabs)
+        if (g.keycode == keycode && g.mask == relevant)
+            return &g;
+    return nullptr;
+}
+
+void X11GlobalKeyGrabber::regrabAfterMappingChange()
+{
+    for (Grab &g : m_grabs)
+        for (quint16 lock : lockVariants())
+            ungrabOnServer(g.keycode, g.mask | lock);
+    refreshKeyboardMapping();
+    for (auto it = m_grabs.begin(); it != m_grabs.end(); ++it) {
+        Grab &g = *it;
+        g.held = false;
+        const std::optional<quint8> keycode = keycodeFor(g.chord.keysym);
+        g.keycode = keycode.value_or(0);
+        g.mask = maskFor(g.chord.modifiers);
+        if (!keycode)
+            continue;
+        for (quint16 lock : lockVariants())
+            if (!grabOnServer(g.keycode, g.mask | lock))
+                qCWarning(lcHotKeys) << "Hot key" << it.key() << "lost after a keyboard change";
+    }
+}
+
+bool X11GlobalKeyGrabber::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
+{
+    if (!m_connection || eventType != "xcb_generic_event_t" || !message)
+        return false;
+    auto *event = static_cast<xcb_generic_event_t *>(message);
+    const quint8 type = event->response_type & 0x7f;
+
+    if (type == XCB_KEY_PRESS) {
+        auto *key = reinterpret_cast<xcb_key_press_event_t *>(event);
+        Grab *g = grabForEvent(key->detail, key->state);
+        if (!g)
+            return false;
+        // Auto-repeat: either presses with no release between them, or a release and a press
+        // with the same time stamp.
+        const bool repeat = (g->held && key->time - g->lastSeenTime < repeatGapMs)
+            || (!g->held && g->lastReleaseTime != 0 && key->time == g->lastReleaseTime);
+        g->held = true;
+        g->lastSeenTime = key->time; // repeats keep the gap short while the key stays down
+        if (!repeat && g->onPress) {
+            auto callback = g->onPress; // the handler may ungrab and so erase `g`
+            callback();
+        }
+        return true;
+    }
+    if (type == XCB_KEY_RELEASE) {
+        auto *key = reinterpret_cast<xcb_key_release_event_t *>(event);
+        for (Grab &g : m_grabs) {
+            if (g.keycode == key->detail && g.held) {
+                g.held = false;
+                g.lastReleaseTime = g.lastSeenTime = key->time;
+            }
+        }
+        return false;
+    }
+    if (type == XCB_MAPPING_NOTIFY) {
+        auto *mapping = reinterpret_cast<xcb_mapping_notify_event_t *>(event);
+        if (mapping->request != XCB_MAPPING_POINTER && !m_grabs.isEmpty())
+            regrabAfterMappingChange();
+        return false;
+    }
+    return false;
+}
+
+} // namespace quillmere

@@ -1,0 +1,317 @@
+#include "Quillmere/App/HotKeyCenter.h"
+
+#include <QGuiApplication>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <xcb/xcb.h>
+
+#include <memory>
+
+using namespace quillmere;
+
+namespace {
+
+// Records grabs instead of touching a display, and lets a test play a key press.
+class FakeGrabber : public GlobalKeyGrabbing {
+public:
+    struct Entry {
+        KeyChord chord;
+        std::function<void()> onPress;
+    };
+    std::map<GrabID, Entry> grabs;
+    std::vector<KeyChord> refused;
+    GrabID next = 100;
+
+    std::optional<GrabID> grab(const KeyChord &chord, std::function<void()> onPress) override
+    {
+        for (const KeyChord &r : refused)
+            if (r == chord)
+                return std::nullopt;
+        grabs[next] = {chord, std::move(onPress)};
+        return next++;
+    }
+    void ungrab(GrabID id) override { grabs.erase(id); }
+    void press(const KeyChord &chord)
+    {
+        for (auto &[id, e] : grabs)
+            if (e.chord == chord)
+                e.onPress();
+    }
+};
+
+const KeyChord shiftSuperV{'v', ChordModifier::shift | ChordModifier::super};
+const KeyChord altSuperV{'v', ChordModifier::alt | ChordModifier::super};
+
+struct Registry {
+    FakeGrabber *grabber = new FakeGrabber; // owned by the center
+    HotKeyCenter center{std::unique_ptr<GlobalKeyGrabbing>(grabber)};
+};
+
+} // namespace
+
+TEST(HotKeyCenterTranslation, CarbonCombinationsBecomeLayoutChords)
+{
+    EXPECT_EQ(HotKeyCenter::chordFor(9, 0x300), shiftSuperV);
+    EXPECT_EQ(HotKeyCenter::chordFor(9, 0x900), altSuperV);
+    EXPECT_EQ(HotKeyCenter::chordFor(0x12, HotKeyCenter::controlKey), (KeyChord{'1', ChordModifier::control}));
+    // The number row is not in alphabetical order: 0x16 is 6, 0x17 is 5.
+    EXPECT_EQ(HotKeyCenter::keysymForKeyCode(0x16), quint32('6'));
+    EXPECT_EQ(HotKeyCenter::keysymForKeyCode(0x17), quint32('5'));
+    EXPECT_EQ(HotKeyCenter::keysymForKeyCode(0x7B), 0xff51u); // Left
+    EXPECT_EQ(HotKeyCenter::keysymForKeyCode(0x7A), 0xffbeu); // F1
+    // Caps lock in the mask adds nothing: every lock variant is grabbed anyway.
+    EXPECT_EQ(HotKeyCenter::chordModifiers(HotKeyCenter::alphaLock | HotKeyCenter::commandKey),
+              ChordModifiers(ChordModifier::super));
+    EXPECT_FALSE(HotKeyCenter::chordFor(0x0A, 0x100)); // a key with no fixed symbol
+    EXPECT_FALSE(HotKeyCenter::chordFor(0x1000, 0x100));
+}
+
+TEST(HotKeyCenterRegistry, IdentifiersCountOnlySuccessfulRegistrations)
+{
+    Registry r;
+    r.grabber->refused.push_back(altSuperV);
+    EXPECT_EQ(r.center.registerHotKey(9, 0x300, [] {}), 1u);
+    EXPECT_FALSE(r.center.registerHotKey(9, 0x900, [] {}));
+    EXPECT_FALSE(r.center.registerHotKey(0x0A, 0x300, [] {})); // untranslatable key
+    EXPECT_EQ(r.center.registerHotKey(8, 0x300, [] {}), 2u);
+    r.center.unregisterHotKey(1);
+    // Identifiers are never reused.
+    EXPECT_EQ(r.center.registerHotKey(9, 0x300, [] {}), 3u);
+    EXPECT_EQ(r.grabber->grabs.size(), 2u);
+    r.center.unregisterHotKey(77); // unknown: nothing happens
+    EXPECT_EQ(r.grabber->grabs.size(), 2u);
+}
+
+TEST(HotKeyCenterRegistry, HandlersRunOnALaterTurnAndOnlyWhileRegistered)
+{
+    Registry r;
+    int panel = 0, pasteNext = 0;
+    const auto panelID = r.center.registerHotKey(9, 0x300, [&] { ++panel; });
+    const auto nextID = r.center.registerHotKey(9, 0x900, [&] { ++pasteNext; });
+    ASSERT_TRUE(panelID && nextID);
+
+    r.grabber->press(shiftSuperV);
+    EXPECT_EQ(panel, 0); // never inside the key event
+    QCoreApplication::processEvents();
+    EXPECT_EQ(panel, 1);
+    EXPECT_EQ(pasteNext, 0);
+
+    // Pressed, then unregistered before the event loop came round: not called.
+    r.grabber->press(altSuperV);
+    r.center.unregisterHotKey(*nextID);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(pasteNext, 0);
+    EXPECT_TRUE(r.grabber->grabs.size() == 1);
+
+    // A handler may unregister itself.
+    std::optional<quint32> once;
+    once = r.center.registerHotKey(1, 0x100, [&] { r.center.unregisterHotKey(*once); ++panel; });
+    r.grabber->press(KeyChord{'s', ChordModifier::super});
+    QCoreApplication::processEvents();
+    EXPECT_EQ(panel, 2);
+    EXPECT_FALSE(r.center.isRegistered(*once));
+}
+
+TEST(HotKeyCenterRegistry, DestroyingTheCenterReleasesGrabsAndDropsQueuedPresses)
+{
+    auto *grabber = new FakeGrabber;
+    int fired = 0;
+    {
+        HotKeyCenter center{std::unique_ptr<GlobalKeyGrabbing>(grabber)};
+        center.registerHotKey(9, 0x300, [&] { ++fired; });
+        grabber->press(shiftSuperV);
+        EXPECT_TRUE(grabber->grabs.size() == 1);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(fired, 0);
+}
+
+// ---- The real thing, on the X server ---------------------------------------------------------
+
+namespace {
+
+class X11HotKeys : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!X11GlobalKeyGrabber::isAvailable())
+            GTEST_SKIP() << "needs an X display";
+        dpy = XOpenDisplay(nullptr);
+        ASSERT_NE(dpy, nullptr);
+    }
+    void TearDown() override
+    {
+        if (!dpy)
+            return;
+        setNumLock(false);
+        XCloseDisplay(dpy);
+    }
+
+    KeyCode code(KeySym sym) { return XKeysymToKeycode(dpy, sym); }
+    void key(KeySym sym, bool down)
+    {
+        XTestFakeKeyEvent(dpy, code(sym), down, CurrentTime);
+        XSync(dpy, False);
+    }
+    // Presses and releases a chord the way a user does: modifiers first, let go last.
+    void chord(std::initializer_list<KeySym> modifiers, KeySym sym)
+    {
+        for (KeySym m : modifiers)
+            key(m, true);
+        key(sym, true);
+        key(sym, false);
+        for (KeySym m : modifiers)
+            key(m, false);
+    }
+    unsigned pointerState()
+    {
+        Window rootRet, child;
+        int rx, ry, wx, wy;
+        unsigned mask = 0;
+        XQueryPointer(dpy, DefaultRootWindow(dpy), &rootRet, &child, &rx, &ry, &wx, &wy, &mask);
+        return mask;
+    }
+    void setNumLock(bool on)
+    {
+        if (bool(pointerState() & Mod2Mask) != on) {
+            key(XK_Num_Lock, true);
+            key(XK_Num_Lock, false);
+        }
+    }
+    static bool waitFor(const std::function<bool()> &cond) { return QTest::qWaitFor(cond, 3000); }
+
+    Display *dpy = nullptr;
+};
+
+// A second client on its own connection, as another program would be.
+struct OtherClient {
+    xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    ~OtherClient() { xcb_disconnect(c); }
+    bool grab(xcb_keycode_t key, uint16_t mask)
+    {
+        xcb_generic_error_t *e = xcb_request_check(
+            c, xcb_grab_key_checked(c, 0, root, mask, key, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        free(e);
+        return e == nullptr;
+    }
+    void ungrab(xcb_keycode_t key, uint16_t mask)
+    {
+        xcb_ungrab_key(c, key, root, mask);
+        xcb_flush(c);
+    }
+};
+
+} // namespace
+
+TEST_F(X11HotKeys, RegisteredChordFiresOncePerPressAlsoWithNumLockOn)
+{
+    HotKeyCenter center;
+    int panel = 0, pasteNext = 0;
+    ASSERT_TRUE(center.registerHotKey(HotKeyCenter::keyCodeV, HotKeyCenter::shiftKey | HotKeyCenter::commandKey,
+                                      [&] { ++panel; }));
+    ASSERT_TRUE(center.registerHotKey(HotKeyCenter::keyCodeV, HotKeyCenter::optionKey | HotKeyCenter::commandKey,
+                                      [&] { ++pasteNext; }));
+
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    EXPECT_TRUE(waitFor([&] { return panel == 1; }));
+    chord({XK_Alt_L, XK_Super_L}, XK_v);
+    EXPECT_TRUE(waitFor([&] { return pasteNext == 1; }));
+
+    setNumLock(true);
+    ASSERT_TRUE(pointerState() & Mod2Mask);
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    EXPECT_TRUE(waitFor([&] { return panel == 2; }));
+
+    // Super-V alone is not the panel's chord.
+    chord({XK_Super_L}, XK_v);
+    QTest::qWait(150);
+    EXPECT_EQ(panel, 2);
+    EXPECT_EQ(pasteNext, 1);
+}
+
+TEST_F(X11HotKeys, HeldKeyFiresOnce)
+{
+    X11GlobalKeyGrabber grabber;
+    int fired = 0;
+    ASSERT_TRUE(grabber.grab(shiftSuperV, [&] { ++fired; }));
+
+    // Auto-repeat as the server reports it: more presses without a release, or release and
+    // press pairs sharing one time stamp.
+    xcb_key_press_event_t ev{};
+    ev.detail = code(XK_v);
+    ev.state = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4 | XCB_MOD_MASK_2;
+    auto send = [&](uint8_t type, xcb_timestamp_t time) {
+        ev.response_type = type;
+        ev.time = time;
+        grabber.nativeEventFilter("xcb_generic_event_t", &ev, nullptr);
+    };
+    send(XCB_KEY_PRESS, 1000);
+    send(XCB_KEY_PRESS, 1500);
+    send(XCB_KEY_PRESS, 1540);
+    send(XCB_KEY_RELEASE, 1600);
+    EXPECT_EQ(fired, 1);
+    send(XCB_KEY_PRESS, 2000);
+    send(XCB_KEY_RELEASE, 2500);
+    send(XCB_KEY_PRESS, 2500);
+    send(XCB_KEY_RELEASE, 2540);
+    send(XCB_KEY_PRESS, 2540);
+    send(XCB_KEY_RELEASE, 2600);
+    EXPECT_EQ(fired, 2);
+    // A release we never saw does not lock the key out for good.
+    send(XCB_KEY_PRESS, 3000);
+    send(XCB_KEY_PRESS, 9000);
+    EXPECT_EQ(fired, 4);
+}
+
+TEST_F(X11HotKeys, CombinationHeldByAnotherProgramIsAFailedRegistration)
+{
+    const xcb_keycode_t v = code(XK_v);
+    const uint16_t shiftSuper = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4;
+    {
+        OtherClient other;
+        ASSERT_TRUE(other.grab(v, shiftSuper));
+        HotKeyCenter center;
+        EXPECT_FALSE(center.registerHotKey(9, 0x300, [] {}));
+        // Another combination on the same key is free.
+        EXPECT_EQ(center.registerHotKey(9, 0x900, [] {}), 1u);
+    }
+    {
+        // Only the NumLock variant is taken: still a failure, and the variants grabbed before
+        // the refusal are given back.
+        OtherClient other;
+        ASSERT_TRUE(other.grab(v, shiftSuper | XCB_MOD_MASK_2));
+        HotKeyCenter center;
+        EXPECT_FALSE(center.registerHotKey(9, 0x300, [] {}));
+        OtherClient third;
+        EXPECT_TRUE(third.grab(v, shiftSuper));
+        EXPECT_TRUE(third.grab(v, shiftSuper | XCB_MOD_MASK_LOCK));
+    }
+    // Our own second registration of one combination is refused too, not shared.
+    HotKeyCenter center;
+    EXPECT_TRUE(center.registerHotKey(9, 0x300, [] {}));
+    EXPECT_FALSE(center.registerHotKey(9, 0x300, [] {}));
+}
+
+TEST_F(X11HotKeys, UnregisteringStopsTheKeyAndFreesIt)
+{
+    HotKeyCenter center;
+    int fired = 0;
+    const auto id = center.registerHotKey(9, 0x300, [&] { ++fired; });
+    ASSERT_TRUE(id);
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    ASSERT_TRUE(waitFor([&] { return fired == 1; }));
+
+    center.unregisterHotKey(*id);
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    QTest::qWait(150);
+    EXPECT_EQ(fired, 1);
+
+    OtherClient other;
+    for (int lock : {0, int(XCB_MOD_MASK_LOCK), int(XCB_MOD_MASK_2), int(XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2)})
+        EXPECT_TRUE(other.grab(code(XK_v), uint16_t(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4 | lock))) << lock;
+}
