@@ -1,5 +1,8 @@
 #include "Quillmere/Model/ClipStore.h"
 
+#include "Quillmere/Model/AutoPageRules.h"
+#include "Quillmere/Model/ClipCaptureRules.h"
+#include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Platform/Logging.h"
 #include "Quillmere/Platform/NotificationCenter.h"
 #include "Quillmere/Platform/Preferences.h"
@@ -69,6 +72,390 @@ void ClipStore::announceChange()
         return;
     }
     m_pendingNotice.start(int(contentChangeIntervalMs - sinceLast));
+}
+
+// ---- Capture road and clip edits ----------------------------------------------------------
+
+namespace {
+const char *const kInsertFailed = "Failed to insert clip: %s";
+const char *const kSaveFailed = "Failed to save context: %s";
+const QString kAutoExpireKey = QStringLiteral("autoExpireSensitiveClips");
+const QString kHistoryLimitKey = QStringLiteral("historyLimit");
+
+bool isLive(const ClipRef &clip)
+{
+    return clip && !clip->isDeleted() && clip->modelContext();
+}
+
+std::optional<QString> cappedText(const std::optional<QString> &text)
+{
+    return CapturedContent::capText(text);
+}
+} // namespace
+
+bool ClipStore::isKept(const ClipItem &clip)
+{
+    return clip.isPinned() || clip.pinboard() || clip.isSavedToPage();
+}
+
+bool ClipStore::captureRulesRefuse(const CapturedContent &content) const
+{
+    const auto rules = ClipRulePreferences::currentRules(preferences());
+    return ClipCaptureRule::anyEnabledRuleMatches(rules, ClipCaptureRuleContext(content));
+}
+
+ClipRef ClipStore::makeClip(const CapturedContent &content) const
+{
+    auto clip = std::make_shared<ClipItem>();
+    clip->setCreatedAt(now());
+    clip->setKind(content.kind);
+    clip->setText(content.text);
+    clip->setImageData(content.imageData);
+    clip->setFileData(content.fileData);
+    clip->setFileName(content.fileName);
+    clip->setFileTypeIdentifier(content.fileTypeIdentifier);
+    clip->setRecognizedText(content.recognizedText);
+    clip->setSourceAppName(content.sourceAppName);
+    clip->setSourceAppBundleID(content.sourceAppBundleID);
+    clip->setContentHash(content.contentHash());
+    clip->setPayloadByteCount(payloadByteCount(content));
+    return clip;
+}
+
+bool ClipStore::applyAutoPageRules(const ClipRef &clip)
+{
+    if (!clip || clip->pinboard() || clip->isSavedToPage())
+        return false;
+    const AutoPageMatcher matcher(AutoPageRulePreferences::currentRules(preferences()));
+    if (matcher.isEmpty())
+        return false;
+    const ModelContext &ctx = context();
+    const AutoPageRule *rule =
+        matcher.firstMatch(*clip, [&ctx](const QUuid &id) { return ctx.pinboardWithDedupID(id) != nullptr; });
+    if (!rule)
+        return false;
+    clip->setPinboard(ctx.pinboardWithDedupID(rule->pinboardDedupID));
+    clip->setIsSavedToPage(true);
+    clip->setExpiresAt(std::nullopt);
+    return true;
+}
+
+ClipRef ClipStore::insertClip(const CapturedContent &content)
+{
+    return insertCaptured(content, std::nullopt);
+}
+
+ClipRef ClipStore::insertTemporaryClip(const CapturedContent &content, qint64 lifetimeSeconds)
+{
+    return insertCaptured(content, std::max<qint64>(0, lifetimeSeconds));
+}
+
+ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qint64> lifetimeSeconds)
+{
+    if (captureRulesRefuse(input))
+        return nullptr;
+    // Callers cap their texts; a caller that forgot must not grow the store without bound. A
+    // file clip's text is its list of paths and stays whole.
+    CapturedContent content = input;
+    if (content.kind != ClipKind::file)
+        content.text = cappedText(content.text);
+    const QDateTime t = now();
+
+    if (ClipRef existing = context().newestClipWithHash(content.contentHash())) {
+        const bool wasTemporary = existing->expiresAt().has_value();
+        existing->setCreatedAt(t);
+        existing->setExpiresAt(std::nullopt);
+        existing->setSourceAppName(content.sourceAppName);
+        existing->setSourceAppBundleID(content.sourceAppBundleID);
+        // A temporary copy of something already kept does not put the kept clip on a timer.
+        if (lifetimeSeconds && wasTemporary && !isKept(*existing))
+            existing->setExpiresAt(t.addSecs(*lifetimeSeconds));
+        if (!saveOrRollback(kInsertFailed))
+            return nullptr;
+        return existing;
+    }
+
+    ClipRef clip = makeClip(content);
+    context().insert(clip);
+    applyAutoPageRules(clip);
+    if (lifetimeSeconds && !isKept(*clip))
+        clip->setExpiresAt(t.addSecs(*lifetimeSeconds));
+    if (!saveOrRollback(kInsertFailed))
+        return nullptr;
+    pruneOverHistoryLimit();
+    if (auditRecorder())
+        auditRecorder()->recordAdded(1);
+    return clip;
+}
+
+void ClipStore::applySensitiveExpiry(const ClipRef &clip, const QDateTime &at)
+{
+    if (!isLive(clip) || !preferences().boolValue(kAutoExpireKey, true))
+        return;
+    if (clip->expiresAt() || isKept(*clip))
+        return;
+    if (!sensitiveMatch(*clip))
+        return;
+    clip->setExpiresAt(at.addSecs(sensitiveExpirySeconds));
+    saveOrRollback("Failed to set clip expiry: %s");
+}
+
+int ClipStore::deleteExpiredTemporaryClips(const QDateTime &at)
+{
+    std::vector<ClipRef> expired;
+    context().forEachClip([&](const ClipRef &clip) {
+        if (clip->expiresAt() && *clip->expiresAt() <= at)
+            expired.push_back(clip);
+    });
+    int deleted = 0;
+    for (const ClipRef &clip : expired) {
+        if (isKept(*clip)) {
+            clip->setExpiresAt(std::nullopt);
+        } else {
+            context().remove(clip);
+            ++deleted;
+        }
+    }
+    if (!saveOrRollback("Failed to delete expired clips: %s"))
+        return 0;
+    if (deleted > 0 && auditRecorder())
+        auditRecorder()->recordPruned(SyncPruneReason::expired, deleted);
+    return deleted;
+}
+
+void ClipStore::updateRecognizedText(const QString &contentHash, const std::optional<QString> &text)
+{
+    ClipRef clip = context().newestClipWithHash(contentHash);
+    if (!clip)
+        return;
+    clip->setRecognizedText(text ? cappedText(text->trimmed()) : std::nullopt);
+    clip->setPayloadByteCount(payloadByteCount(*clip));
+    applyAutoPageRules(clip);
+    saveOrRollback("Failed to update recognized text: %s");
+}
+
+void ClipStore::updateFilePreview(const QString &contentHash, const std::optional<QByteArray> &previewPNG,
+                                  const std::optional<QString> &recognizedText)
+{
+    ClipRef clip = context().newestClipWithHash(contentHash);
+    if (!clip)
+        return;
+    if (previewPNG && previewPNG->size() > maxLinkPictureBytes)
+        qCWarning(lcStore, "Dropped a file preview of %lld bytes", static_cast<long long>(previewPNG->size()));
+    else
+        clip->setImageData(previewPNG);
+    clip->setRecognizedText(cappedText(recognizedText));
+    clip->setPayloadByteCount(payloadByteCount(*clip));
+    applyAutoPageRules(clip);
+    saveOrRollback("Failed to update file preview: %s");
+}
+
+void ClipStore::updateLinkMetadata(const ClipRef &clip, const std::optional<QString> &title,
+                                   const std::optional<QByteArray> &picture)
+{
+    if (!isLive(clip) || clip->kindRawValue() != rawValue(ClipKind::url))
+        return;
+    if (title && !title->trimmed().isEmpty())
+        clip->setLinkTitle(*title);
+    if (picture && !picture->isEmpty() && picture->size() <= maxLinkPictureBytes && !clip->hasImageData()) {
+        clip->setImageData(picture);
+        clip->setPayloadByteCount(payloadByteCount(*clip));
+    }
+    saveOrRollback(kSaveFailed);
+}
+
+void ClipStore::bumpToTop(const ClipRef &clip, const QDateTime &date)
+{
+    if (!isLive(clip))
+        return;
+    QDateTime target = date;
+    if (ClipRef newest = context().newestClip()) {
+        const QDateTime justAfter = newest->createdAt().addMSecs(1);
+        if (justAfter > target)
+            target = justAfter;
+    }
+    clip->setCreatedAt(target);
+    saveOrRollback(kSaveFailed);
+}
+
+void ClipStore::togglePin(const ClipRef &clip)
+{
+    if (!isLive(clip))
+        return;
+    clip->setIsPinned(!clip->isPinned());
+    if (clip->isPinned())
+        clip->setExpiresAt(std::nullopt);
+    saveOrRollback(kSaveFailed);
+}
+
+void ClipStore::renameClip(const ClipRef &clip, const QString &text)
+{
+    if (!isLive(clip))
+        return;
+    const QString title = text.trimmed();
+    clip->setCustomTitle(title.isEmpty() ? std::nullopt : std::optional<QString>(title));
+    clip->setIsPinned(true);
+    clip->setExpiresAt(std::nullopt);
+    saveOrRollback(kSaveFailed);
+}
+
+void ClipStore::editClipText(const ClipRef &clip, const QString &text)
+{
+    if (!isLive(clip) || (clip->kind() != ClipKind::text && clip->kind() != ClipKind::url))
+        return;
+    clip->setText(CapturedContent::capText(text, CapturedContent::maxTextBytes));
+    // The custom title stays as the user set it; an edit gives none of its own.
+    clip->setIsPinned(true);
+    clip->setExpiresAt(std::nullopt);
+    clip->setContentHash(clip->computeContentHash());
+    clip->setPayloadByteCount(payloadByteCount(*clip));
+    saveOrRollback(kSaveFailed);
+}
+
+void ClipStore::deleteClip(const ClipRef &clip)
+{
+    if (!isLive(clip))
+        return;
+    context().remove(clip);
+    saveOrRollback("Failed to delete clip: %s");
+}
+
+void ClipStore::clearHistory()
+{
+    std::vector<ClipRef> doomed;
+    context().forEachClip([&](const ClipRef &clip) {
+        if (!isKept(*clip))
+            doomed.push_back(clip);
+    });
+    for (const ClipRef &clip : doomed)
+        context().remove(clip);
+    saveOrRollback("Failed to clear history: %s");
+}
+
+int ClipStore::pruneOverHistoryLimit()
+{
+    const SettingsRef settings = preferredSettings();
+    const qint64 limit = settings ? settings->historyLimitValue() : 0;
+    if (limit <= 0)
+        return 0;
+    qint64 candidates = 0;
+    context().forEachClip([&](const ClipRef &clip) {
+        if (!isKept(*clip))
+            ++candidates;
+    });
+    if (candidates <= limit)
+        return 0;
+    std::vector<ClipItem *> unsaved;
+    unsaved.reserve(size_t(candidates));
+    context().forEachClip([&](const ClipRef &clip) {
+        if (!isKept(*clip))
+            unsaved.push_back(clip.get());
+    });
+    const auto excess = std::ptrdiff_t(candidates - limit);
+    auto olderFirst = [](const ClipItem *a, const ClipItem *b) {
+        if (a->createdAt() != b->createdAt())
+            return a->createdAt() < b->createdAt();
+        return a->persistentModelID().rowID < b->persistentModelID().rowID;
+    };
+    std::nth_element(unsaved.begin(), unsaved.begin() + excess - 1, unsaved.end(), olderFirst);
+    std::vector<ClipRef> doomed;
+    doomed.reserve(size_t(excess));
+    for (auto it = unsaved.begin(); it != unsaved.begin() + excess; ++it)
+        doomed.push_back(context().clip((*it)->persistentModelID()));
+    for (const ClipRef &clip : doomed)
+        context().remove(clip);
+    if (!saveOrRollback("Failed to prune history: %s"))
+        return 0;
+    if (auditRecorder())
+        auditRecorder()->recordPruned(SyncPruneReason::overLimit, int(excess));
+    return int(excess);
+}
+
+SettingsRef ClipStore::preferredSettings() const
+{
+    SettingsRef best;
+    for (const SettingsRef &s : context().appSettings()) {
+        // The latest write wins; on a tie the larger chosen limit, then the oldest record.
+        if (!best || s->updatedAt() > best->updatedAt()
+            || (s->updatedAt() == best->updatedAt() && s->historyLimitValue() > best->historyLimitValue()))
+            best = s;
+    }
+    return best;
+}
+
+SettingsRef ClipStore::resolveSettings()
+{
+    const SettingsRef keep = preferredSettings();
+    if (!keep)
+        return nullptr;
+    const auto all = context().appSettings();
+    if (all.size() > 1) {
+        for (const SettingsRef &s : all)
+            if (s != keep)
+                context().remove(s);
+        saveOrRollback("Failed to resolve settings: %s");
+    }
+    return keep;
+}
+
+qint64 ClipStore::historyLimit()
+{
+    const SettingsRef settings = preferredSettings();
+    const qint64 value = settings ? settings->historyLimitValue() : 0;
+    return value == 0 ? defaultHistoryLimit : value;
+}
+
+void ClipStore::setHistoryLimit(qint64 limit)
+{
+    if (limit <= 0 && limit != -1) {
+        qCWarning(lcStore, "Ignored a history limit of %lld", static_cast<long long>(limit));
+        return;
+    }
+    SettingsRef settings = resolveSettings();
+    if (!settings) {
+        settings = std::make_shared<AppSettings>();
+        context().insert(settings);
+    }
+    settings->setHistoryLimitValue(limit);
+    settings->setUpdatedAt(now());
+    if (!saveOrRollback("Failed to save history limit: %s"))
+        return;
+    // Mirrored only once the record holds it, so the two never disagree.
+    preferences().setInteger(kHistoryLimitKey, limit);
+    pruneOverHistoryLimit();
+}
+
+void ClipStore::upsertSourceAppBrand(const QString &bundleID, const std::optional<QString> &appName,
+                                     const QString &colorText, const std::optional<QByteArray> &iconPNG)
+{
+    if (bundleID.isEmpty() || colorText.isEmpty())
+        return;
+    BrandRef brand = context().sourceAppBrand(bundleID);
+    if (!brand) {
+        brand = std::make_shared<SourceAppBrand>();
+        brand->setBundleID(bundleID);
+        brand->setAppName(appName.value_or(QString()));
+        brand->setColorHex(colorText);
+        brand->setIconPNG(iconPNG);
+        brand->setUpdatedAt(now());
+        context().insert(brand);
+    } else {
+        const bool same = (!appName || *appName == brand->appName()) && colorText == brand->colorHex()
+                          && iconPNG == brand->iconPNG();
+        if (same)
+            return;
+        if (appName)
+            brand->setAppName(*appName);
+        brand->setColorHex(colorText);
+        brand->setIconPNG(iconPNG);
+        brand->setUpdatedAt(now());
+    }
+    saveOrRollback("Failed to upsert app brand: %s");
+}
+
+std::vector<ClipRef> ClipStore::historyNewestFirst() const
+{
+    return context().clipsNewestFirst();
 }
 
 } // namespace quillmere

@@ -47,6 +47,72 @@ public:
 
     // ---- Capture road and clip edits ------------------------------------------------------
 
+    static constexpr qint64 sensitiveExpirySeconds = 300;
+    static constexpr qint64 defaultTemporaryLifetimeSeconds = 24 * 3600;
+    static constexpr qint64 maxLinkPictureBytes = 8388608;
+    static constexpr qint64 defaultHistoryLimit = 500;
+
+    // Stores a capture, or reuses the newest clip with the same content (dated now, expiry
+    // cleared, source app replaced). None when a capture rule refuses it or the save fails.
+    ClipRef insertClip(const CapturedContent &content);
+    // A capture that lives for `lifetimeSeconds` unless pinned or filed.
+    ClipRef insertTemporaryClip(const CapturedContent &content,
+                                qint64 lifetimeSeconds = defaultTemporaryLifetimeSeconds);
+    // Gives a sensitive clip an expiry 300 s after `now`, unless the user turned that off or the
+    // clip is pinned, filed or already expiring.
+    void applySensitiveExpiry(const ClipRef &clip, const QDateTime &now);
+    // Deletes the clips whose expiry has come (at or before `now`); pinned or filed ones lose the
+    // expiry instead. Returns how many were deleted.
+    int deleteExpiredTemporaryClips(const QDateTime &now);
+
+    // Later results for the newest clip with that content hash.
+    void updateRecognizedText(const QString &contentHash, const std::optional<QString> &text);
+    void updateFilePreview(const QString &contentHash, const std::optional<QByteArray> &previewPNG,
+                           const std::optional<QString> &recognizedText);
+    void updateLinkMetadata(const ClipRef &clip, const std::optional<QString> &title,
+                            const std::optional<QByteArray> &picture);
+
+    // Makes the clip strictly the newest of the history.
+    void bumpToTop(const ClipRef &clip, const QDateTime &date);
+    void togglePin(const ClipRef &clip);
+    void renameClip(const ClipRef &clip, const QString &text);
+    void editClipText(const ClipRef &clip, const QString &text);
+    void deleteClip(const ClipRef &clip);
+    // Deletes every clip that is neither pinned nor on or saved to a Page.
+    void clearHistory();
+
+    // The single settings record (duplicates merged), or none.
+    SettingsRef resolveSettings();
+    // The chosen limit; 500 when none was chosen. -1 is unlimited.
+    qint64 historyLimit();
+    // A positive number of clips, or -1 for unlimited. Mirrored to the "historyLimit" preference.
+    void setHistoryLimit(qint64 limit);
+
+    void upsertSourceAppBrand(const QString &bundleID, const std::optional<QString> &appName,
+                              const QString &colorText, const std::optional<QByteArray> &iconPNG);
+
+    // Every clip, newest first (the history order). Blobs stay unloaded.
+    std::vector<ClipRef> historyNewestFirst() const;
+
+    // Building blocks the other store operations share.
+    // Whether the capture rules stored now refuse this content.
+    bool captureRulesRefuse(const CapturedContent &content) const;
+    // A new, not yet inserted clip for this content: fresh dedupID, dated now, hash and size set.
+    ClipRef makeClip(const CapturedContent &content) const;
+    // Files an unfiled clip by the auto-Page rules stored now; true when it was filed.
+    bool applyAutoPageRules(const ClipRef &clip);
+    // Deletes the oldest clips beyond a positive history limit and saves; returns how many went.
+    int pruneOverHistoryLimit();
+    // Pinned, on a Page or saved to one: never pruned, cleared or expired away.
+    static bool isKept(const ClipItem &clip);
+
+protected:
+    ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
+    // The record the limit is read from, without merging duplicates.
+    SettingsRef preferredSettings() const;
+
+public:
+
     // ---- Pages, manual clips, archives and the duplicate sweep -----------------------------
 
 Q_SIGNALS:

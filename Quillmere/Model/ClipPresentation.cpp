@@ -1,0 +1,149 @@
+#include "Quillmere/Model/ClipPresentation.h"
+
+#include <QTextBoundaryFinder>
+
+namespace quillmere {
+namespace {
+
+constexpr qsizetype kPreviewCharacters = 300;
+
+std::optional<QString> trimmedNonEmpty(const std::optional<QString> &text)
+{
+    if (!text)
+        return std::nullopt;
+    const QString trimmed = text->trimmed();
+    if (trimmed.isEmpty())
+        return std::nullopt;
+    return trimmed;
+}
+
+// The first `count` characters, never splitting one.
+QString leftCharacters(const QString &text, qsizetype count)
+{
+    if (text.size() <= count)
+        return text;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next < 0)
+            break;
+        end = next;
+    }
+    return text.left(end);
+}
+
+} // namespace
+
+qint64 utf8ByteCount(QStringView s)
+{
+    qint64 bytes = 0;
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        const char16_t c = s[i].unicode();
+        if (c < 0x80)
+            bytes += 1;
+        else if (c < 0x800)
+            bytes += 2;
+        else if (QChar::isHighSurrogate(c) && i + 1 < s.size() && QChar::isLowSurrogate(s[i + 1].unicode())) {
+            bytes += 4;
+            ++i;
+        } else
+            bytes += 3;
+    }
+    return bytes;
+}
+
+std::optional<SensitiveMatch> sensitiveMatch(const ClipItem &clip)
+{
+    if (!clip.text())
+        return std::nullopt;
+    return sensitiveMatch(*clip.text());
+}
+
+QString displayTitle(const ClipItem &clip)
+{
+    switch (clip.kind()) {
+    case ClipKind::image:
+        return QStringLiteral("Image");
+    case ClipKind::file: {
+        const auto name = trimmedNonEmpty(clip.fileName());
+        return name ? *clip.fileName() : QStringLiteral("File");
+    }
+    case ClipKind::text:
+    case ClipKind::url:
+        break;
+    }
+    const auto text = trimmedNonEmpty(clip.text());
+    return text ? leftCharacters(*text, kPreviewCharacters) : QStringLiteral("Empty text");
+}
+
+SafePresentation safePresentation(const ClipItem &clip)
+{
+    SafePresentation p;
+    const auto match = sensitiveMatch(clip);
+    p.isSensitive = match.has_value();
+    p.displayName = distinctCustomTitle(clip);
+    if (!p.displayName && match)
+        p.displayName = match->label;
+    p.safePreview = match ? match->maskedPreview : displayTitle(clip);
+    return p;
+}
+
+std::optional<QString> distinctCustomTitle(const ClipItem &clip)
+{
+    const auto title = trimmedNonEmpty(clip.customTitle());
+    if (!title)
+        return std::nullopt;
+    if (clip.text() && clip.text()->trimmed() == *title)
+        return std::nullopt;
+    return title;
+}
+
+QString entityScanText(const ClipItem &clip)
+{
+    QStringList parts;
+    if (clip.text() && !clip.text()->isEmpty())
+        parts << *clip.text();
+    if (clip.recognizedText() && !clip.recognizedText()->isEmpty())
+        parts << *clip.recognizedText();
+    return parts.join(QLatin1Char('\n'));
+}
+
+std::optional<QString> primaryText(const ClipItem &clip)
+{
+    switch (clip.kind()) {
+    case ClipKind::image:
+    case ClipKind::file:
+        return trimmedNonEmpty(clip.recognizedText());
+    case ClipKind::text:
+    case ClipKind::url:
+        break;
+    }
+    return trimmedNonEmpty(clip.text());
+}
+
+std::optional<QString> joinedPrimaryText(const std::vector<ClipRef> &clips, const QString &separator)
+{
+    QStringList parts;
+    for (const ClipRef &clip : clips)
+        if (clip)
+            if (auto text = primaryText(*clip))
+                parts << *text;
+    if (parts.isEmpty())
+        return std::nullopt;
+    return parts.join(separator);
+}
+
+qint64 payloadByteCount(const ClipItem &clip)
+{
+    return clip.imageDataSize() + clip.fileDataSize() + utf8ByteCount(clip.text().value_or(QString()))
+           + utf8ByteCount(clip.recognizedText().value_or(QString()));
+}
+
+qint64 payloadByteCount(const CapturedContent &content)
+{
+    return (content.imageData ? content.imageData->size() : 0) + (content.fileData ? content.fileData->size() : 0)
+           + utf8ByteCount(content.text.value_or(QString())) + utf8ByteCount(content.recognizedText.value_or(QString()));
+}
+
+} // namespace quillmere
