@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Model/ArchiveRecords.h"
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/SyncAudit.h"
@@ -114,6 +115,58 @@ protected:
 public:
 
     // ---- Pages, manual clips, archives and the duplicate sweep -----------------------------
+
+    static constexpr int minimumLockPasswordLength = 4;
+    static constexpr qint64 dedupeSweepIntervalSeconds = 1800;
+
+    // Every Page, by sort order then creation date.
+    std::vector<PageRef> pages() const;
+    // A new Page after all others; colour and icon default to "magenta" and "square.grid.2x2".
+    PageRef createPage(const QString &name, const std::optional<QString> &colorName = std::nullopt,
+                       const std::optional<QString> &iconName = std::nullopt);
+    // Puts the clip on `page` (saved to it, expiry cleared), or back into the history with none.
+    void assignClip(const ClipRef &clip, const PageRef &page);
+    // Passwords of fewer than four characters are refused. Only a fresh salt and the digest are kept.
+    bool setPageLock(const PageRef &page, const QString &password);
+    bool verifyPageLock(const PageRef &page, const QString &password) const;
+    bool renamePage(const PageRef &page, const QString &name);
+    bool setPageColor(const PageRef &page, const QString &colorName);
+    bool setPageIcon(const PageRef &page, const QString &iconName);
+    // The Page goes; its clips return to the history, keeping their pins.
+    bool deletePage(const PageRef &page);
+    // Renumbers the Pages 0, 1, 2... in this order; Pages left out follow in their present order.
+    bool reorderPages(const std::vector<PageRef> &order);
+    // Moves a Page `offset` places up (negative) or down, within bounds.
+    bool movePage(const PageRef &page, int offset);
+
+    // A typed note or added file: pinned, never expiring, never merged with another clip. None
+    // when its text is blank, a capture rule refuses it or the save fails.
+    ClipRef insertManualClip(const CapturedContent &content, const PageRef &page, std::optional<QString> title);
+
+    // The Page as a shareable archive; changes nothing. Temporary clips stay out.
+    PageArchive makePageArchive(const PageRef &page) const;
+    // A new Page from a shared archive. A clip already in the history is moved onto it rather than
+    // copied; clips on other Pages stay where they are. None when the save fails.
+    PageRef importPage(const PageArchive &archive);
+
+    struct ArchiveImportResult {
+        int inserted = 0;
+        int skipped = 0;
+        bool operator==(const ArchiveImportResult &) const = default;
+    };
+    // Adds the backup's clips whose content is not stored yet, and the Pages they name. All or
+    // nothing: none when the save fails, and nothing is deleted first.
+    std::optional<ArchiveImportResult> importArchive(const ClipArchiveDocument &document);
+
+    // Merges clips of equal content into the newest one (pins, Page, titles carried over);
+    // copies on different Pages stay. Without `force` it runs at most once per 30 minutes.
+    // Returns how many clips were deleted.
+    int dedupeSweep(bool force, const QDateTime &now);
+
+private:
+    std::optional<QDateTime> m_lastDedupeSweepAt;
+
+public:
 
 Q_SIGNALS:
     // Every successful save that wrote something.

@@ -66,7 +66,8 @@ public:
     qint64 integer(const QString &key)
     {
         const double d = number(key);
-        if (d != static_cast<double>(static_cast<qint64>(d))) {
+        // Out-of-range doubles must not reach the cast.
+        if (!(d >= -9.2e18 && d <= 9.2e18) || d != static_cast<double>(static_cast<qint64>(d))) {
             m_ok = false;
             return 0;
         }

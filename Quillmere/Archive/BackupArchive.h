@@ -1,0 +1,86 @@
+#pragma once
+
+#include "Quillmere/Archive/ArchiveResult.h"
+#include "Quillmere/Model/ArchiveRecords.h"
+
+#include <QByteArray>
+#include <QDate>
+#include <QString>
+
+namespace quillmere {
+
+// Why a backup could not be read.
+struct ClipArchiveError {
+    enum class Code {
+        unsupportedVersion, // written by a newer format
+        corrupt,            // not a backup, or damaged
+        tooLarge,           // the file, or what it expands to, is beyond what we open
+        unreadable,         // the file itself could not be read
+    };
+
+    Code code = Code::corrupt;
+    qint64 found = 0;     // unsupportedVersion
+    qint64 supported = 0; // unsupportedVersion
+    qint64 bytes = 0;     // tooLarge
+    qint64 cap = 0;       // tooLarge
+    QString reason;       // unreadable
+
+    static ClipArchiveError unsupportedVersion(qint64 found, qint64 supported)
+    {
+        ClipArchiveError e;
+        e.code = Code::unsupportedVersion;
+        e.found = found;
+        e.supported = supported;
+        return e;
+    }
+    static ClipArchiveError corrupt() { return ClipArchiveError(); }
+    static ClipArchiveError tooLarge(qint64 bytes, qint64 cap)
+    {
+        ClipArchiveError e;
+        e.code = Code::tooLarge;
+        e.bytes = bytes;
+        e.cap = cap;
+        return e;
+    }
+    static ClipArchiveError unreadable(const QString &reason)
+    {
+        ClipArchiveError e;
+        e.code = Code::unreadable;
+        e.reason = reason;
+        return e;
+    }
+
+    // The text shown to the user.
+    QString errorDescription() const;
+
+    bool operator==(const ClipArchiveError &) const = default;
+};
+
+using ClipArchiveReadResult = ArchiveResult<ClipArchiveDocument, ClipArchiveError>;
+
+namespace backup {
+
+inline const QString fileExtension = QStringLiteral("quillmerebackup");
+// What we are willing to read, and how far a file may expand once inflated.
+inline constexpr qint64 maxFileBytes = qint64(1) << 30;
+inline constexpr qint64 maxJsonBytes = qint64(1) << 30;
+
+// "Brindlewax-Backup-2026-03-01.quillmerebackup".
+QString suggestedFileName(const QDate &today);
+
+// Compact JSON with sorted keys, compressed as a raw DEFLATE stream. None (with a reason) only when
+// the compressor fails.
+std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText = nullptr);
+// Also reads plain, uncompressed JSON. Refuses payloads that are not valid Base64.
+ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson = maxJsonBytes);
+
+ClipArchiveReadResult readFile(const QString &path, qint64 maxFile = maxFileBytes, qint64 maxJson = maxJsonBytes);
+bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText = nullptr);
+
+// Raw DEFLATE (no zlib header or trailer). Inflating fails on anything but exactly one complete
+// stream; `exceeded` tells a stream that would grow beyond `maxOutput` apart from damage.
+std::optional<QByteArray> deflateRaw(const QByteArray &input, QString *errorText = nullptr);
+std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
+
+} // namespace backup
+} // namespace quillmere

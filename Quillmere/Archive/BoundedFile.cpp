@@ -1,0 +1,71 @@
+#include "Quillmere/Archive/BoundedFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace quillmere::archive {
+
+BoundedRead readBoundedFile(const QString &path, qint64 cap)
+{
+    BoundedRead result;
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        result.errorText = QStringLiteral("The file doesn't exist.");
+        return result;
+    }
+    // Devices and pipes have no size to check up front.
+    if (!info.isFile()) {
+        result.errorText = QStringLiteral("This isn't a regular file.");
+        return result;
+    }
+    result.size = info.size();
+    if (result.size > cap) {
+        result.status = BoundedRead::Status::tooLarge;
+        return result;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.errorText = file.errorString();
+        return result;
+    }
+    QByteArray bytes = file.read(cap + 1);
+    if (file.error() != QFileDevice::NoError) {
+        result.errorText = file.errorString();
+        return result;
+    }
+    if (bytes.size() > cap) {
+        result.status = BoundedRead::Status::tooLarge;
+        result.size = std::max<qint64>(bytes.size(), file.size());
+        return result;
+    }
+    result.status = BoundedRead::Status::ok;
+    result.size = bytes.size();
+    result.bytes = std::move(bytes);
+    return result;
+}
+
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        if (errorText)
+            *errorText = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+} // namespace quillmere::archive
+
+#include <QLocale>
+
+namespace quillmere::archive {
+
+QString byteCountText(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
+}
+
+} // namespace quillmere::archive

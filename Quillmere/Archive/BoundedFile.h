@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace quillmere::archive {
+
+struct BoundedRead {
+    enum class Status { ok, tooLarge, unreadable };
+    Status status = Status::unreadable;
+    QByteArray bytes;  // set when ok
+    qint64 size = 0;   // the file's size as seen, also when too large
+    QString errorText; // when unreadable
+};
+
+// Reads a regular file of at most `cap` bytes. The size is checked before reading and never more
+// than cap + 1 bytes are read, so a file that grows meanwhile is still refused.
+BoundedRead readBoundedFile(const QString &path, qint64 cap);
+
+// Writes all of `bytes` or leaves an existing file untouched.
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText);
+
+} // namespace quillmere::archive
+
+namespace quillmere::archive {
+
+// A byte count as the messages show it, e.g. "40.0 MiB".
+QString byteCountText(qint64 bytes);
+
+} // namespace quillmere::archive
