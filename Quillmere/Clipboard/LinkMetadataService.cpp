@@ -1,0 +1,430 @@
+#include "Quillmere/Clipboard/LinkMetadataService.h"
+
+#include "Quillmere/Model/ClipKind.h"
+
+#include <QBuffer>
+#include <QFuture>
+#include <QImage>
+#include <QImageReader>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QtConcurrent>
+
+namespace quillmere {
+
+struct LinkMetadataService::Fetch {
+    ClipRef clip;
+    QUrl url;
+    std::optional<QString> title;
+    std::optional<QUrl> icon;
+};
+
+namespace {
+
+bool isWebURL(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+const QList<QRegularExpression> &cardImagePatterns()
+{
+    static const QList<QRegularExpression> patterns = [] {
+        const QString quote = QStringLiteral("[\"']");
+        const QString property = QStringLiteral(R"re((?:property|name)\s*=\s*)re") + quote
+            + QStringLiteral("(?:og:image(?::secure_url)?|twitter:image(?::src)?)re") + quote;
+        const QString content = QStringLiteral(R"re(content\s*=\s*)re") + quote + QStringLiteral("([^\"']+)") + quote;
+        QList<QRegularExpression> out;
+        for (const QString &source : {QStringLiteral("<meta[^>]+") + property + QStringLiteral("[^>]*") + content,
+                                      QStringLiteral("<meta[^>]+") + content + QStringLiteral("[^>]*") + property}) {
+            QRegularExpression re(source, QRegularExpression::CaseInsensitiveOption);
+            if (re.isValid())
+                out << re;
+        }
+        return out;
+    }();
+    return patterns;
+}
+
+// The value of one attribute inside a tag's text, quoted or not.
+std::optional<QString> attribute(const QString &tag, const QString &name)
+{
+    const QRegularExpression re(QStringLiteral(R"re((?:^|\s)%1\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s>]+)))re")
+                                    .arg(QRegularExpression::escape(name)),
+                                QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = re.match(tag);
+    if (!m.hasMatch())
+        return std::nullopt;
+    for (int i = 1; i <= 3; ++i)
+        if (m.capturedStart(i) >= 0)
+            return m.captured(i);
+    return std::nullopt;
+}
+
+QString collapseWhitespace(const QString &text)
+{
+    return text.simplified();
+}
+
+QString capTitle(QString title)
+{
+    if (title.size() <= LinkMetadataService::maxTitleLength)
+        return title;
+    qsizetype cut = LinkMetadataService::maxTitleLength;
+    if (title.at(cut - 1).isHighSurrogate())
+        --cut; // never split a character in two
+    title.truncate(cut);
+    return title.trimmed();
+}
+
+} // namespace
+
+LinkMetadataService::LinkMetadataService(MetadataWriter writer, QObject *parent)
+    : QObject(parent), m_writer(std::move(writer))
+{
+    m_network.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+}
+
+LinkMetadataService::~LinkMetadataService()
+{
+    // Running downloads end here without calling back into a half-destroyed service.
+    const auto replies = m_network.findChildren<QNetworkReply *>();
+    for (QNetworkReply *reply : replies) {
+        reply->disconnect();
+        reply->abort();
+    }
+}
+
+// ---- Reading a page -------------------------------------------------------------------------
+
+QString LinkMetadataService::decodeEntities(const QString &text)
+{
+    if (!text.contains(u'&'))
+        return text;
+    static const QRegularExpression entity(QStringLiteral("&(#[0-9]{1,7}|#[xX][0-9a-fA-F]{1,6}|[a-zA-Z]{2,8});"));
+    static const QHash<QString, QString> named{
+        {QStringLiteral("amp"), QStringLiteral("&")},   {QStringLiteral("lt"), QStringLiteral("<")},
+        {QStringLiteral("gt"), QStringLiteral(">")},    {QStringLiteral("quot"), QStringLiteral("\"")},
+        {QStringLiteral("apos"), QStringLiteral("'")},  {QStringLiteral("nbsp"), QString(QChar(0xA0))},
+        {QStringLiteral("ndash"), QString(QChar(0x2013))}, {QStringLiteral("mdash"), QString(QChar(0x2014))},
+        {QStringLiteral("hellip"), QString(QChar(0x2026))}, {QStringLiteral("middot"), QString(QChar(0xB7))},
+        {QStringLiteral("laquo"), QString(QChar(0xAB))}, {QStringLiteral("raquo"), QString(QChar(0xBB))},
+        {QStringLiteral("copy"), QString(QChar(0xA9))},
+    };
+    QString out;
+    qsizetype last = 0;
+    auto it = entity.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        const QString body = m.captured(1);
+        QString replacement;
+        if (body.startsWith(u'#')) {
+            bool ok = false;
+            const bool hex = body.size() > 1 && (body.at(1) == u'x' || body.at(1) == u'X');
+            const uint code = hex ? body.mid(2).toUInt(&ok, 16) : body.mid(1).toUInt(&ok, 10);
+            if (ok && code > 0 && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF)) {
+                const char32_t c = code;
+                replacement = QString::fromUcs4(&c, 1);
+            }
+        } else {
+            replacement = named.value(body);
+        }
+        if (replacement.isNull())
+            continue; // unknown: left as written
+        out += QStringView(text).mid(last, m.capturedStart() - last);
+        out += replacement;
+        last = m.capturedEnd();
+    }
+    out += QStringView(text).mid(last);
+    return out;
+}
+
+std::optional<QUrl> LinkMetadataService::openGraphImageURL(const QString &html, const QUrl &pageURL)
+{
+    for (const QRegularExpression &pattern : cardImagePatterns()) {
+        const QRegularExpressionMatch m = pattern.match(html);
+        if (!m.hasMatch() || m.lastCapturedIndex() < 1)
+            continue;
+        QString value = m.captured(1);
+        value.replace(QLatin1String("&amp;"), QLatin1String("&"));
+        value = value.trimmed();
+        if (value.isEmpty())
+            continue;
+        const QUrl relative(value);
+        if (!relative.isValid())
+            continue;
+        return pageURL.resolved(relative);
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> LinkMetadataService::pageTitle(const QString &html)
+{
+    static const QRegularExpression ogTitle(
+        QStringLiteral(R"re(<meta[^>]+(?:property|name)\s*=\s*["']og:title["'][^>]*content\s*=\s*"([^"]*)")re"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression ogTitleFirst(
+        QStringLiteral(R"re(<meta[^>]+content\s*=\s*"([^"]*)"[^>]*(?:property|name)\s*=\s*["']og:title["'])re"),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression titleElement(QStringLiteral(R"re(<title(?:\s[^>]*)?>(.*?)</title\s*>)re"),
+                                                 QRegularExpression::CaseInsensitiveOption
+                                                     | QRegularExpression::DotMatchesEverythingOption);
+    for (const QRegularExpression *re : {&ogTitle, &ogTitleFirst, &titleElement}) {
+        const QRegularExpressionMatch m = re->match(html);
+        if (!m.hasMatch())
+            continue;
+        const QString title = capTitle(collapseWhitespace(decodeEntities(m.captured(1))));
+        if (!title.isEmpty())
+            return title;
+    }
+    return std::nullopt;
+}
+
+std::optional<QUrl> LinkMetadataService::iconURL(const QString &html, const QUrl &pageURL)
+{
+    static const QRegularExpression linkTag(QStringLiteral(R"re(<link\s[^>]*>)re"), QRegularExpression::CaseInsensitiveOption);
+    std::optional<QUrl> touchIcon, plainIcon;
+    auto it = linkTag.globalMatch(html);
+    while (it.hasNext() && !touchIcon) {
+        const QString tag = it.next().captured(0);
+        const std::optional<QString> rel = attribute(tag, QStringLiteral("rel"));
+        const std::optional<QString> href = attribute(tag, QStringLiteral("href"));
+        if (!rel || !href || href->trimmed().isEmpty())
+            continue;
+        const QStringList tokens = rel->toLower().split(u' ', Qt::SkipEmptyParts);
+        const QUrl url = pageURL.resolved(QUrl(decodeEntities(href->trimmed())));
+        if (!url.isValid())
+            continue;
+        // The larger touch icon makes a better picture than a 16 px favicon.
+        if (tokens.contains(QLatin1String("apple-touch-icon")) || tokens.contains(QLatin1String("apple-touch-icon-precomposed")))
+            touchIcon = url;
+        else if (tokens.contains(QLatin1String("icon")) && !plainIcon)
+            plainIcon = url;
+    }
+    if (touchIcon)
+        return touchIcon;
+    return plainIcon;
+}
+
+LinkMetadataService::PageFacts LinkMetadataService::readPage(const QString &html, const QUrl &pageURL)
+{
+    return {pageTitle(html), openGraphImageURL(html, pageURL), iconURL(html, pageURL)};
+}
+
+QString LinkMetadataService::decodePage(QByteArray body, bool truncated)
+{
+    if (truncated) {
+        // Drop a multi-byte character the cap cut through; anything else wrong stays wrong.
+        for (qsizetype back = 1; back <= 4 && back <= body.size(); ++back) {
+            const uchar c = uchar(body.at(body.size() - back));
+            if ((c & 0xC0) == 0x80)
+                continue; // continuation byte: keep looking for the lead byte
+            const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (length > back)
+                body.chop(back);
+            break;
+        }
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(body);
+    if (!utf8.hasError())
+        return text;
+    return QString::fromLatin1(body);
+}
+
+std::optional<QByteArray> LinkMetadataService::pictureFromImageData(const QByteArray &data)
+{
+    if (data.isEmpty() || data.size() > maxImageBytes)
+        return std::nullopt;
+    QBuffer buffer;
+    buffer.setData(data);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(true);
+    // Never trust a decoder with more memory than a large photo needs.
+    reader.setAllocationLimit(int(maxDecodedPixels * 4 / (1024 * 1024)) + 1);
+    const QSize announced = reader.size();
+    if (announced.isValid()) {
+        if (announced.width() < 1 || announced.height() < 1)
+            return std::nullopt;
+        if (announced.width() > maxDecodedSide || announced.height() > maxDecodedSide
+            || qint64(announced.width()) * announced.height() > maxDecodedPixels)
+            return std::nullopt;
+        if (announced.width() > maxPictureSide || announced.height() > maxPictureSide)
+            reader.setScaledSize(announced.scaled(maxPictureSide, maxPictureSide, Qt::KeepAspectRatio));
+    }
+    QImage image = reader.read();
+    if (image.isNull() || image.width() < 1 || image.height() < 1)
+        return std::nullopt;
+    if (image.width() > maxPictureSide || image.height() > maxPictureSide)
+        image = image.scaled(maxPictureSide, maxPictureSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QByteArray png;
+    QBuffer out(&png);
+    if (!out.open(QIODevice::WriteOnly) || !image.save(&out, "PNG") || png.size() > maxImageBytes)
+        return std::nullopt;
+    return png;
+}
+
+// ---- Fetching -------------------------------------------------------------------------------
+
+void LinkMetadataService::fetchIfNeeded(const ClipRef &clip)
+{
+    if (!clip || clip->isDeleted() || clipKindFromRaw(clip->kindRawValue()) != ClipKind::url)
+        return;
+    if (clip->linkTitle().has_value() && clip->hasImageData())
+        return;
+    if (!clip->text())
+        return;
+    const QUrl url(clip->text()->trimmed());
+    if (!isWebURL(url))
+        return;
+    if (m_inFlight.contains(clip.get()))
+        return;
+    m_inFlight.insert(clip.get());
+    auto fetch = std::make_shared<Fetch>();
+    fetch->clip = clip;
+    fetch->url = url;
+    fetchPage(fetch);
+}
+
+void LinkMetadataService::download(const QUrl &url, qint64 cap, bool keepPrefix, bool pageRequest, BodyHandler done)
+{
+    if (!isWebURL(url)) {
+        done(std::nullopt, false);
+        return;
+    }
+    QNetworkRequest request(url);
+    request.setTransferTimeout(pageRequest ? requestTimeoutMs : imageTimeoutMs);
+    request.setMaximumRedirectsAllowed(5);
+    if (pageRequest)
+        request.setHeader(QNetworkRequest::UserAgentHeader, userAgent);
+    QNetworkReply *reply = m_network.get(request);
+
+    struct State {
+        QByteArray body;
+        bool truncated = false;
+        bool refused = false;
+        bool done = false;
+    };
+    auto state = std::make_shared<State>();
+    auto complete = [state, done, reply](bool ok) {
+        if (state->done)
+            return;
+        state->done = true;
+        reply->disconnect();
+        reply->abort();
+        reply->deleteLater();
+        if (ok)
+            done(std::move(state->body), state->truncated);
+        else
+            done(std::nullopt, false);
+    };
+
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, state, cap, keepPrefix, complete] {
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid() && status.toInt() >= 400) {
+            complete(false); // an error page is not worth reading
+            return;
+        }
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (!keepPrefix && length.isValid() && length.toLongLong() > cap)
+            complete(false);
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [reply, state, cap, keepPrefix, complete] {
+        state->body += reply->read(cap + 1 - state->body.size());
+        if (state->body.size() <= cap)
+            return;
+        if (!keepPrefix) {
+            complete(false);
+            return;
+        }
+        state->body.truncate(cap);
+        state->truncated = true;
+        complete(true);
+    });
+    connect(reply, &QNetworkReply::finished, this, [reply, state, cap, complete] {
+        if (state->done)
+            return;
+        if (reply->error() != QNetworkReply::NoError) {
+            complete(false);
+            return;
+        }
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid() && status.toInt() >= 400) {
+            complete(false);
+            return;
+        }
+        state->body += reply->read(cap + 1 - state->body.size());
+        if (state->body.size() > cap) {
+            // Only a page keeps a prefix; readyRead has normally dealt with it already.
+            complete(false);
+            return;
+        }
+        complete(true);
+    });
+}
+
+void LinkMetadataService::fetchPage(const std::shared_ptr<Fetch> &fetch)
+{
+    download(fetch->url, maxPageBytes, true, true, [this, fetch](std::optional<QByteArray> body, bool truncated) {
+        if (!body) {
+            // No page: the site's conventional icon is all that is left.
+            fetch->icon = fetch->url.resolved(QUrl(QStringLiteral("/favicon.ico")));
+            fetchPicture(fetch, std::nullopt, false);
+            return;
+        }
+        const QUrl pageURL = fetch->url;
+        QtConcurrent::run([data = std::move(*body), truncated, pageURL] {
+            return readPage(decodePage(data, truncated), pageURL);
+        }).then(this, [this, fetch](const PageFacts &facts) {
+            fetch->title = facts.title;
+            fetch->icon = facts.icon ? facts.icon : fetch->url.resolved(QUrl(QStringLiteral("/favicon.ico")));
+            fetchPicture(fetch, facts.cardImage, false);
+        });
+    });
+}
+
+void LinkMetadataService::fetchPicture(const std::shared_ptr<Fetch> &fetch, const std::optional<QUrl> &url, bool isIcon)
+{
+    auto next = [this, fetch, isIcon] {
+        if (!isIcon && fetch->icon)
+            fetchPicture(fetch, fetch->icon, true);
+        else
+            finish(fetch, std::nullopt);
+    };
+    if (!url) {
+        // Let the caller finish setting up before the chain goes on.
+        QMetaObject::invokeMethod(this, next, Qt::QueuedConnection);
+        return;
+    }
+    download(*url, maxImageBytes, false, false, [this, fetch, next](std::optional<QByteArray> body, bool) {
+        if (!body) {
+            next();
+            return;
+        }
+        QtConcurrent::run([data = std::move(*body)] { return pictureFromImageData(data); })
+            .then(this, [this, fetch, next](const std::optional<QByteArray> &picture) {
+                if (picture)
+                    finish(fetch, picture);
+                else
+                    next();
+            });
+    });
+}
+
+void LinkMetadataService::finish(const std::shared_ptr<Fetch> &fetch, const std::optional<QByteArray> &picture)
+{
+    m_inFlight.remove(fetch->clip.get());
+    if (fetch->clip->isDeleted())
+        return;
+    if (!fetch->title && !picture)
+        return;
+    if (m_writer)
+        m_writer(fetch->clip, fetch->title, picture);
+}
+
+} // namespace quillmere
