@@ -1,0 +1,189 @@
+#include "Quillmere/App/NotchFileDrop.h"
+
+#include "Quillmere/Platform/DragWatcher.h"
+
+#include <QDragEnterEvent>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScreen>
+
+namespace quillmere {
+
+QRect notchDropFrame(const QRect &screenFrame, const QRect &availableFrame, std::optional<QSize> notch)
+{
+    int width = 260;
+    int height = std::max(availableFrame.top() - screenFrame.top(), 22) + 12;
+    if (notch) {
+        width = notch->width() + 80;
+        height = notch->height() + 12;
+    }
+    width = std::max(width, 220);
+    height = std::max(height, 38);
+    return QRect(screenFrame.center().x() + 1 - width / 2, screenFrame.top(), width, height);
+}
+
+QList<QUrl> droppedFileUrls(const QMimeData *mime)
+{
+    QList<QUrl> files;
+    if (!mime || !mime->hasUrls())
+        return files;
+    for (const QUrl &url : mime->urls())
+        if (url.isLocalFile())
+            files << url;
+    return files;
+}
+
+NotchDropView::NotchDropView(DropHandler onDrop, QWidget *parent)
+    : QWidget(parent,
+              Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
+                  | Qt::X11BypassWindowManagerHint),
+      m_onDrop(std::move(onDrop))
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAcceptDrops(true);
+}
+
+void NotchDropView::setTargeted(bool targeted)
+{
+    if (m_isDropTargeted == targeted)
+        return;
+    m_isDropTargeted = targeted;
+    update();
+}
+
+void NotchDropView::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (droppedFileUrls(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    setTargeted(true);
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void NotchDropView::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (droppedFileUrls(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void NotchDropView::dragLeaveEvent(QDragLeaveEvent *)
+{
+    setTargeted(false);
+}
+
+void NotchDropView::dropEvent(QDropEvent *event)
+{
+    const QList<QUrl> files = droppedFileUrls(event->mimeData());
+    setTargeted(false);
+    if (files.isEmpty() || !m_onDrop || !m_onDrop(files)) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void NotchDropView::paintEvent(QPaintEvent *)
+{
+    if (!m_isDropTargeted)
+        return;
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF r = QRectF(rect()).adjusted(6, 5, -6, -5);
+    QPainterPath badge;
+    badge.addRoundedRect(r, 14, 14);
+    p.fillPath(badge, QColor(0, 0, 0, int(0.86 * 255)));
+    p.setPen(QPen(QColor(10, 132, 255, int(0.95 * 255)), 2));
+    p.drawPath(badge);
+
+    // A page with a plus, in place of the system symbol.
+    const QRectF icon(r.center().x() - 72, r.center().y() - 8, 16, 16);
+    p.setPen(QPen(QColor(255, 255, 255, int(0.9 * 255)), 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawRoundedRect(icon.adjusted(2, 0, -4, -1), 2, 2);
+    p.drawLine(QPointF(icon.right() - 3, icon.bottom() - 6), QPointF(icon.right() - 3, icon.bottom()));
+    p.drawLine(QPointF(icon.right() - 6, icon.bottom() - 3), QPointF(icon.right(), icon.bottom() - 3));
+
+    QFont font = p.font();
+    font.setPixelSize(13);
+    font.setWeight(QFont::DemiBold);
+    p.setFont(font);
+    p.setPen(QColor(255, 255, 255, int(0.92 * 255)));
+    const QString text = QStringLiteral("Drop into Brindlewax");
+    const QFontMetricsF metrics(font);
+    p.drawText(QPointF(r.center().x() - 48, r.center().y() + (metrics.ascent() - metrics.descent()) / 2), text);
+}
+
+NotchFileDropController::NotchFileDropController(NotchDropView::DropHandler onDrop, QObject *parent)
+    : QObject(parent), m_onDrop(std::move(onDrop))
+{
+}
+
+NotchFileDropController::~NotchFileDropController() = default;
+
+void NotchFileDropController::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    rebuildPanels();
+    connect(qGuiApp, &QGuiApplication::screenAdded, this, &NotchFileDropController::rebuildPanels);
+    connect(qGuiApp, &QGuiApplication::screenRemoved, this, &NotchFileDropController::rebuildPanels);
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        m_dragWatcher = std::make_unique<DragWatcher>();
+        connect(m_dragWatcher.get(), &DragWatcher::dragStarted, this, [this] { setDragInProgress(true); });
+        // Give the drop a moment to arrive before the strips go away.
+        connect(m_dragWatcher.get(), &DragWatcher::dragEnded, this, [this] {
+            QTimer::singleShot(400, this, [this] {
+                if (!m_dragWatcher->isDragging())
+                    setDragInProgress(false);
+            });
+        });
+    }
+}
+
+void NotchFileDropController::stop()
+{
+    if (!m_started)
+        return;
+    m_started = false;
+    disconnect(qGuiApp, nullptr, this, nullptr);
+    m_dragWatcher.reset();
+    for (auto &window : m_windows)
+        window->hide();
+}
+
+std::unique_ptr<NotchDropView> NotchFileDropController::makeDropPanel(QScreen *screen)
+{
+    auto view = std::make_unique<NotchDropView>(m_onDrop);
+    view->setGeometry(notchDropFrame(screen->geometry(), screen->availableGeometry()));
+    return view;
+}
+
+void NotchFileDropController::rebuildPanels()
+{
+    for (auto &window : m_windows)
+        window->hide();
+    std::vector<std::unique_ptr<NotchDropView>> fresh;
+    for (QScreen *screen : QGuiApplication::screens())
+        fresh.push_back(makeDropPanel(screen));
+    m_windows = std::move(fresh);
+    setDragInProgress(m_dragging);
+}
+
+void NotchFileDropController::setDragInProgress(bool dragging)
+{
+    m_dragging = dragging;
+    for (auto &window : m_windows)
+        window->setVisible(dragging && m_started);
+}
+
+} // namespace quillmere

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QList>
+#include <QPointer>
+#include <QRect>
+#include <QUrl>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QScreen;
+class QMimeData;
+
+namespace quillmere {
+
+class DragWatcher;
+
+// Size and place of the drop strip hanging from the top centre of one screen. Linux screens
+// have no notch, so `notch` is normally empty and the menu-bar fallback applies.
+QRect notchDropFrame(const QRect &screenFrame, const QRect &availableFrame, std::optional<QSize> notch = std::nullopt);
+
+// The local files of a drag, or none.
+QList<QUrl> droppedFileUrls(const QMimeData *mime);
+
+class NotchDropView : public QWidget {
+    Q_OBJECT
+public:
+    using DropHandler = std::function<bool(const QList<QUrl> &)>;
+    explicit NotchDropView(DropHandler onDrop, QWidget *parent = nullptr);
+    bool isDropTargeted() const { return m_isDropTargeted; }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dragLeaveEvent(QDragLeaveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void setTargeted(bool targeted);
+    DropHandler m_onDrop;
+    bool m_isDropTargeted = false;
+};
+
+// One invisible strip per screen, shown only while a drag is under way so that it never takes
+// clicks meant for the desktop; rebuilt when screens come and go.
+class NotchFileDropController : public QObject {
+    Q_OBJECT
+public:
+    explicit NotchFileDropController(NotchDropView::DropHandler onDrop, QObject *parent = nullptr);
+    ~NotchFileDropController() override;
+
+    void start();
+    void stop();
+    void rebuildPanels();
+    const std::vector<std::unique_ptr<NotchDropView>> &windows() const { return m_windows; }
+    // Shows or hides every strip; the drag watcher calls it, tests may too.
+    void setDragInProgress(bool dragging);
+
+private:
+    std::unique_ptr<NotchDropView> makeDropPanel(QScreen *screen);
+    NotchDropView::DropHandler m_onDrop;
+    std::vector<std::unique_ptr<NotchDropView>> m_windows;
+    std::unique_ptr<DragWatcher> m_dragWatcher;
+    bool m_started = false;
+    bool m_dragging = false;
+};
+
+} // namespace quillmere

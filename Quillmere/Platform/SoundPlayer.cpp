@@ -1,0 +1,119 @@
+#include "Quillmere/Platform/SoundPlayer.h"
+
+#include "Quillmere/Platform/Logging.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QtEndian>
+#include <canberra.h>
+#include <cmath>
+
+namespace quillmere {
+namespace {
+
+constexpr int kRate = 44100;
+
+struct Tone {
+    double frequency;
+    double start;    // seconds
+    double duration; // seconds
+    double decay;    // per second
+    double gain;
+};
+
+QByteArray renderWav(const std::vector<Tone> &tones, double length)
+{
+    const int frames = int(length * kRate);
+    QByteArray pcm(frames * 2, Qt::Uninitialized);
+    for (int i = 0; i < frames; ++i) {
+        const double t = double(i) / kRate;
+        double v = 0;
+        for (const Tone &tone : tones) {
+            const double local = t - tone.start;
+            if (local < 0 || local > tone.duration)
+                continue;
+            const double attack = std::min(1.0, local / 0.004); // no click at the start
+            v += tone.gain * attack * std::exp(-tone.decay * local) * std::sin(2 * M_PI * tone.frequency * local);
+        }
+        const qint16 sample = qint16(std::clamp(v, -1.0, 1.0) * 32000);
+        qToLittleEndian<qint16>(sample, pcm.data() + 2 * i);
+    }
+    QByteArray wav;
+    auto u32 = [&](quint32 x) { char b[4]; qToLittleEndian(x, b); wav.append(b, 4); };
+    auto u16 = [&](quint16 x) { char b[2]; qToLittleEndian(x, b); wav.append(b, 2); };
+    wav.append("RIFF");
+    u32(36 + quint32(pcm.size()));
+    wav.append("WAVEfmt ");
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(kRate);
+    u32(kRate * 2);
+    u16(2);
+    u16(16);
+    wav.append("data");
+    u32(quint32(pcm.size()));
+    wav.append(pcm);
+    return wav;
+}
+
+} // namespace
+
+QByteArray CanberraSoundPlayer::synthesize(const QString &name)
+{
+    if (name == QLatin1String("Pop"))
+        return renderWav({{620, 0, 0.09, 38, 0.55}, {1240, 0, 0.05, 60, 0.15}}, 0.1);
+    if (name == QLatin1String("Glass"))
+        return renderWav({{1568, 0, 0.45, 7, 0.35}, {2093, 0.07, 0.4, 8, 0.3}, {3136, 0.07, 0.25, 14, 0.08}}, 0.5);
+    return {};
+}
+
+CanberraSoundPlayer::CanberraSoundPlayer(const QString &soundDirectory)
+    : m_directory(soundDirectory.isEmpty()
+                      ? QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Quillmere/sounds")
+                      : soundDirectory)
+{
+}
+
+CanberraSoundPlayer::~CanberraSoundPlayer()
+{
+    if (m_context)
+        ca_context_destroy(m_context);
+}
+
+QString CanberraSoundPlayer::soundFile(const QString &name)
+{
+    const QByteArray wav = synthesize(name);
+    if (wav.isEmpty())
+        return {};
+    const QString path = m_directory + QLatin1Char('/') + name + QStringLiteral(".wav");
+    if (QFileInfo(path).size() == wav.size())
+        return path;
+    QDir().mkpath(m_directory);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(wav) != wav.size() || !file.commit())
+        return {};
+    return path;
+}
+
+void CanberraSoundPlayer::play(const QString &name)
+{
+    if (m_contextFailed)
+        return;
+    const QString path = soundFile(name);
+    if (path.isEmpty())
+        return;
+    if (!m_context && ca_context_create(&m_context) != CA_SUCCESS) {
+        m_context = nullptr;
+        m_contextFailed = true;
+        return;
+    }
+    const int result = ca_context_play(m_context, 0, CA_PROP_MEDIA_FILENAME, QFile::encodeName(path).constData(),
+                                       CA_PROP_EVENT_DESCRIPTION, name.toUtf8().constData(), nullptr);
+    if (result != CA_SUCCESS)
+        qCDebug(lcApp, "Sound %s not played: %s", qPrintable(name), ca_strerror(result));
+}
+
+} // namespace quillmere

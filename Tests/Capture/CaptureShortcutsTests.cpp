@@ -1,0 +1,40 @@
+#include "Quillmere/Capture/CaptureShortcuts.h"
+#include "Support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+
+TEST(CaptureShortcuts, DefaultsApplyWholeWhenNothingOrSomethingBadIsStored)
+{
+    test::TempPreferences prefs;
+    EXPECT_EQ(CaptureShortcutPreferences::load(*prefs), CaptureShortcutPreferences::defaultShortcuts());
+    const auto &d = CaptureShortcutPreferences::defaultShortcuts().shortcuts;
+    EXPECT_EQ(d.value(CaptureAction::ocrArea), (CaptureShortcut{19, 0x300}));
+    EXPECT_EQ(d.value(CaptureAction::areaScreenshot), (CaptureShortcut{21, 0x1200}));
+
+    for (const QByteArray bad : {
+             QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":21,"modifiers":4608},"bogus",{"keyCode":1,"modifiers":0}]})"),
+             QByteArray(R"({"shortcuts":["areaScreenshot"]})"),
+             QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":-1,"modifiers":0}]})"),
+             QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":4294967296,"modifiers":0}]})"),
+             QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":21}]})"),
+         }) {
+        prefs->setData(CaptureShortcutPreferences::key, bad);
+        EXPECT_EQ(CaptureShortcutPreferences::load(*prefs), CaptureShortcutPreferences::defaultShortcuts())
+            << bad.toStdString();
+    }
+}
+
+TEST(CaptureShortcuts, StoredTableIsUsedExactlyAndRoundTrips)
+{
+    test::TempPreferences prefs;
+    prefs->setData(CaptureShortcutPreferences::key, R"({"shortcuts":[]})");
+    EXPECT_TRUE(CaptureShortcutPreferences::load(*prefs).shortcuts.isEmpty());
+
+    CaptureShortcutPreferences three = CaptureShortcutPreferences::defaultShortcuts();
+    three.shortcuts.remove(CaptureAction::screenRecording);
+    three.shortcuts[CaptureAction::ocrArea] = {0, 0x800};
+    prefs->setJSON(three, CaptureShortcutPreferences::key);
+    EXPECT_EQ(CaptureShortcutPreferences::load(*prefs), three);
+}
