@@ -1,0 +1,184 @@
+#include "Quillmere/Clipboard/PasteService.h"
+
+#include "Quillmere/Clipboard/SnippetExpander.h"
+#include "Quillmere/Model/Records.h"
+#include "Quillmere/Platform/KeyInjector.h"
+#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Pasteboard.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+#include <unistd.h>
+
+namespace quillmere {
+
+PasteService::PasteService(PasteServiceDependencies deps, QObject *parent)
+    : QObject(parent), m_deps(std::move(deps)),
+      m_writer(*m_deps.pasteboard, *m_deps.notificationCenter,
+               m_deps.temporaryRoot.isEmpty() ? QDir::tempPath() : m_deps.temporaryRoot)
+{
+    Q_ASSERT(m_deps.keys && m_deps.windows);
+    if (m_deps.ownProcessId == 0)
+        m_deps.ownProcessId = qint64(::getpid());
+}
+
+PasteService::~PasteService() = default;
+
+bool PasteService::isTrusted() const
+{
+    return m_deps.keys->isTrusted();
+}
+
+std::optional<PasteService::PasteTarget> PasteService::activeTarget() const
+{
+    if (const auto window = m_deps.windows->activeWindow())
+        return PasteTarget{*window};
+    return std::nullopt;
+}
+
+std::optional<PasteService::PasteTarget> PasteService::frontmostTarget() const
+{
+    const auto target = activeTarget();
+    if (!target || target->app.pid == m_deps.ownProcessId || m_deps.windows->isTerminated(target->app))
+        return std::nullopt;
+    return target;
+}
+
+bool PasteService::isFrontmost(const PasteTarget &target) const
+{
+    return m_deps.windows->isFrontmost(target.app);
+}
+
+std::optional<PasteboardContents> PasteService::contentsForPaste(const ClipItem &clip, const std::optional<QString> &previous,
+                                                                 int *caretBack) const
+{
+    *caretBack = 0;
+    PasteboardContents contents;
+    const QString text = clip.text().value_or(QString());
+    switch (clip.kind()) {
+    case ClipKind::text: {
+        if (text.isEmpty())
+            return std::nullopt;
+        // Only the plain string goes out; stored rich text would carry the unexpanded template.
+        if (!SnippetExpander::containsPlaceholders(text)) {
+            contents.setString(text);
+            return contents;
+        }
+        // Nobody fills fields at paste time: they arrive as written.
+        QString source = text;
+        source.replace(QLatin1String("{field:"), QLatin1String("\\{field:"));
+        const auto expansion = SnippetExpander::expand(source, SnippetContext::current(m_deps.clock(), previous));
+        contents.setString(expansion.text);
+        if (isTrusted())
+            *caretBack = expansion.caretBack;
+        return contents;
+    }
+    case ClipKind::url:
+        if (text.isEmpty())
+            return std::nullopt;
+        contents.setString(text);
+        return contents;
+    case ClipKind::image: {
+        if (!text.isEmpty())
+            contents.setString(text);
+        if (clip.hasImageData()) {
+            if (const auto image = clip.imageData(); image && !image->isEmpty())
+                PasteboardWriter::addImageData(contents, *image);
+        }
+        if (contents.isEmpty())
+            return std::nullopt;
+        return contents;
+    }
+    case ClipKind::file:
+        return m_writer.fileClipContents(clip, PasteboardWriter::MissingFileFallback::nothing);
+    }
+    return std::nullopt;
+}
+
+std::optional<qint64> PasteService::write(const PasteboardContents &contents)
+{
+    // The paste's notice carries only the change count: a paste shows no copy feedback.
+    const auto count = m_writer.writeContents(contents, std::nullopt);
+    if (count && m_deps.adoptChangeCount)
+        m_deps.adoptChangeCount(*count);
+    return count;
+}
+
+std::optional<int> PasteService::writeToPasteboard(const ClipItem &clip)
+{
+    const std::optional<QString> previous = m_deps.pasteboard->string();
+    int caretBack = 0;
+    const auto contents = contentsForPaste(clip, previous, &caretBack);
+    if (!contents || !write(*contents)) {
+        // Sending Ctrl+V now would paste whatever happened to be on the clipboard.
+        qCInfo(lcPaste) << "Nothing to paste for clip" << clip.dedupID();
+        beep();
+        return std::nullopt;
+    }
+    return caretBack;
+}
+
+void PasteService::writeText(const QString &text)
+{
+    PasteboardContents contents;
+    contents.setString(text);
+    write(contents);
+}
+
+void PasteService::deliverPaste(const std::optional<PasteTarget> &target, int caretBack)
+{
+    if (!isTrusted())
+        return;
+    if (!target || m_deps.windows->isTerminated(target->app)) {
+        schedulePasteKeystroke(caretBack);
+        return;
+    }
+    m_deps.windows->activate(target->app);
+    pasteWhenFrontmost(*target, 0, caretBack);
+}
+
+void PasteService::pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack)
+{
+    if (isFrontmost(target) || attempt >= m_deps.timings.activationAttempts) {
+        schedulePasteKeystroke(caretBack);
+        return;
+    }
+    QTimer::singleShot(m_deps.timings.activationInterval, this, [this, target, attempt, caretBack] {
+        if (!m_deps.windows->isTerminated(target.app))
+            m_deps.windows->activate(target.app);
+        pasteWhenFrontmost(target, attempt + 1, caretBack);
+    });
+}
+
+void PasteService::schedulePasteKeystroke(int caretBack)
+{
+    QTimer::singleShot(m_deps.timings.keystrokeDelay, this, [this, caretBack] { sendWhenModifiersReleased(caretBack, 0); });
+}
+
+void PasteService::sendWhenModifiersReleased(int caretBack, int waitedMs)
+{
+    // The hot key's own modifiers may still be down; Ctrl+V would arrive as Ctrl+Alt+Super+V.
+    if (waitedMs < m_deps.timings.modifierWaitLimit && m_deps.keys->modifiersHeld()) {
+        const int step = std::max(1, m_deps.timings.modifierPollInterval);
+        QTimer::singleShot(step, this, [this, caretBack, waitedMs, step] { sendWhenModifiersReleased(caretBack, waitedMs + step); });
+        return;
+    }
+    const bool posted = m_deps.keys->postPasteChord();
+    if (!posted)
+        qCWarning(lcPaste) << "Could not post the paste keystroke";
+    if (caretBack > 0) {
+        QTimer::singleShot(m_deps.timings.caretBackDelay, this, [this, caretBack] { m_deps.keys->postCaretLeft(caretBack); });
+    }
+    Q_EMIT pasteKeystrokeSent(posted, caretBack);
+}
+
+void PasteService::beep()
+{
+    if (m_deps.beep)
+        m_deps.beep();
+    else
+        QApplication::beep();
+}
+
+} // namespace quillmere

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "Quillmere/Platform/KeyInjector.h"
+#include "Quillmere/Platform/WindowActivator.h"
+
+#include <QStringList>
+#include <set>
+
+namespace quillmere::test {
+
+// Records the keys a paste sends instead of sending them.
+class FakeKeyInjector : public KeyInjector {
+public:
+    bool trusted = true;
+    bool holdModifiers = false;
+    int modifierPolls = 0;
+    QStringList sent; // "paste", "left 3"
+
+    bool isTrusted() override { return trusted; }
+    bool modifiersHeld() override
+    {
+        ++modifierPolls;
+        return holdModifiers;
+    }
+    bool postPasteChord() override
+    {
+        sent << QStringLiteral("paste");
+        return true;
+    }
+    bool postCaretLeft(int count) override
+    {
+        sent << QStringLiteral("left %1").arg(count);
+        return true;
+    }
+};
+
+// A window manager in memory: windows exist until closed; activation takes effect after a
+// chosen number of requests (or never).
+class FakeWindowActivator : public WindowActivator {
+public:
+    std::optional<WindowTarget> active;
+    std::set<quint32> closed;
+    int requestsBeforeActivation = 0; // -1: the window never comes to the front
+    int activations = 0;
+
+    std::optional<WindowTarget> activeWindow() override { return active; }
+    bool isTerminated(const WindowTarget &target) override { return closed.count(target.window) > 0; }
+    void activate(const WindowTarget &target) override
+    {
+        ++activations;
+        if (requestsBeforeActivation >= 0 && activations > requestsBeforeActivation)
+            active = target;
+    }
+    bool isFrontmost(const WindowTarget &target) override
+    {
+        return active && (active->window == target.window || (target.pid > 0 && active->pid == target.pid));
+    }
+};
+
+} // namespace quillmere::test

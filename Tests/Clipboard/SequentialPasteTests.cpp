@@ -1,0 +1,198 @@
+#include "PasteFakes.h"
+#include "Support/TestSupport.h"
+
+#include "Quillmere/Clipboard/PasteService.h"
+#include "Quillmere/Clipboard/SequentialPasteController.h"
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Pasteboard.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+struct StackHarness {
+    MemoryPasteboard pasteboard;
+    NotificationCenter center;
+    FakeKeyInjector keys;
+    FakeWindowActivator windows;
+    TempPreferences prefs;
+    FakeClock clock;
+    std::shared_ptr<ModelContainer> container;
+    std::unique_ptr<ClipStore> store;
+    std::unique_ptr<PasteService> service;
+    std::unique_ptr<SequentialPasteController> controller;
+    int beeps = 0;
+
+    StackHarness()
+    {
+        QString error;
+        container = ModelContainer::open(QString(), clock.clock(), &error);
+        store = std::make_unique<ClipStore>(container, ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), nullptr, {}});
+        PasteServiceDependencies deps;
+        deps.pasteboard = &pasteboard;
+        deps.notificationCenter = &center;
+        deps.keys = &keys;
+        deps.windows = &windows;
+        deps.beep = [this] { ++beeps; };
+        deps.ownProcessId = 4242;
+        deps.timings.keystrokeDelay = 1;
+        deps.timings.activationInterval = 1;
+        deps.timings.caretBackDelay = 1;
+        service = std::make_unique<PasteService>(std::move(deps));
+        controller = std::make_unique<SequentialPasteController>(*store, *service);
+    }
+
+    QUuid addClip(const QString &text)
+    {
+        auto clip = std::make_shared<ClipItem>();
+        clip->setText(text);
+        store->context().insert(clip);
+        EXPECT_TRUE(store->save());
+        return clip->dedupID();
+    }
+
+    void deleteClip(const QUuid &id)
+    {
+        store->context().remove(store->context().clipWithDedupID(id));
+        EXPECT_TRUE(store->save());
+    }
+
+    // Presses paste-next and waits for its keystroke, when it sends one.
+    bool pressPasteNext()
+    {
+        const qsizetype before = keys.sent.size();
+        const bool pasted = controller->pasteNext();
+        if (pasted && keys.trusted) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return keys.sent.size() > before; }, 2000));
+        }
+        return pasted;
+    }
+};
+
+} // namespace
+
+TEST(PasteStack, PopAndRemoveKeepOrder)
+{
+    const QUuid a = QUuid::createUuid(), b = QUuid::createUuid();
+    const PasteStack stack{{a, b, a}};
+    const auto [first, rest] = stack.popFirst();
+    EXPECT_EQ(first, a);
+    EXPECT_EQ(rest, (PasteStack{{b, a}}));
+    EXPECT_EQ(stack.remove(a), (PasteStack{{b}}));
+    const auto [none, same] = PasteStack{}.popFirst();
+    EXPECT_FALSE(none);
+    EXPECT_TRUE(same.isEmpty());
+}
+
+TEST(SequentialPaste, EnqueueKeepsOneEntryAndAlwaysNotifies)
+{
+    StackHarness h;
+    QSignalSpy spy(h.controller.get(), &SequentialPasteController::stackChanged);
+    const QUuid id = h.addClip(QStringLiteral("x"));
+    h.controller->enqueue(id);
+    h.controller->enqueue(id);
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{id}}));
+    EXPECT_EQ(spy.count(), 2);
+}
+
+TEST(SequentialPaste, PastesQueuedClipsInOrderThenReportsEmpty)
+{
+    StackHarness h;
+    for (const char *text : {"one", "two", "three"})
+        h.controller->enqueue(h.addClip(QString::fromLatin1(text)));
+
+    QStringList pasted;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(h.pressPasteNext());
+        pasted << h.pasteboard.string().value_or(QString());
+    }
+    EXPECT_EQ(pasted, (QStringList{QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three")}));
+    EXPECT_EQ(h.keys.sent.count(QStringLiteral("paste")), 3);
+    EXPECT_TRUE(h.controller->stack().isEmpty());
+    EXPECT_EQ(h.beeps, 0);
+
+    EXPECT_FALSE(h.controller->pasteNext());
+    EXPECT_EQ(h.beeps, 1);
+}
+
+TEST(SequentialPaste, DeletedClipsAreSkippedWithinOnePress)
+{
+    StackHarness h;
+    const QUuid a = h.addClip(QStringLiteral("a")), b = h.addClip(QStringLiteral("b")),
+                c = h.addClip(QStringLiteral("c")), d = h.addClip(QStringLiteral("d"));
+    for (const QUuid &id : {a, b, c, d})
+        h.controller->enqueue(id);
+    h.deleteClip(a);
+    h.deleteClip(b);
+
+    ASSERT_TRUE(h.pressPasteNext());
+    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("c"));
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{d}}));
+
+    // A queue of nothing but deleted clips empties itself and beeps.
+    h.deleteClip(d);
+    EXPECT_FALSE(h.controller->pasteNext());
+    EXPECT_TRUE(h.controller->stack().isEmpty());
+    EXPECT_EQ(h.beeps, 1);
+}
+
+TEST(SequentialPaste, ClipWithNothingToWriteIsConsumedWithoutKeystroke)
+{
+    StackHarness h;
+    const QUuid empty = h.addClip(QString());
+    h.controller->enqueue(empty);
+    EXPECT_FALSE(h.controller->pasteNext());
+    QTest::qWait(20);
+    EXPECT_TRUE(h.keys.sent.isEmpty());
+    EXPECT_TRUE(h.controller->stack().isEmpty());
+    EXPECT_EQ(h.beeps, 1);
+}
+
+TEST(SequentialPaste, RetainOnlyNotifiesOnlyWhenSomethingLeaves)
+{
+    StackHarness h;
+    const QUuid a = QUuid::createUuid(), b = QUuid::createUuid(), c = QUuid::createUuid();
+    h.controller->setStack(PasteStack{{a, b, c}});
+    QSignalSpy spy(h.controller.get(), &SequentialPasteController::stackChanged);
+    h.controller->retainOnly({a, b, c, QUuid::createUuid()});
+    EXPECT_EQ(spy.count(), 0);
+    h.controller->retainOnly({c, a});
+    EXPECT_EQ(spy.count(), 1);
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{a, c}}));
+}
+
+TEST(SequentialPaste, OurOwnWindowInFrontGetsTheChordWithoutActivation)
+{
+    StackHarness h;
+    h.windows.active = WindowTarget{3, 4242};
+    h.controller->enqueue(h.addClip(QStringLiteral("mine")));
+    ASSERT_TRUE(h.pressPasteNext());
+    EXPECT_EQ(h.windows.activations, 0);
+}
+
+TEST(SequentialPaste, OtherApplicationInFrontIsActivatedFirst)
+{
+    StackHarness h;
+    h.windows.active = WindowTarget{8, 800};
+    h.controller->enqueue(h.addClip(QStringLiteral("theirs")));
+    ASSERT_TRUE(h.pressPasteNext());
+    EXPECT_EQ(h.windows.activations, 1);
+}
+
+TEST(SequentialPaste, WithoutTrustTheEntryIsConsumedAndOnlyTheClipboardSet)
+{
+    StackHarness h;
+    h.keys.trusted = false;
+    h.controller->enqueue(h.addClip(QStringLiteral("by hand")));
+    EXPECT_TRUE(h.pressPasteNext());
+    QTest::qWait(20);
+    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("by hand"));
+    EXPECT_TRUE(h.keys.sent.isEmpty());
+    EXPECT_TRUE(h.controller->stack().isEmpty());
+}
