@@ -11,6 +11,14 @@ namespace quillmere {
 
 QString foldedForMatching(const QString &text)
 {
+    bool ascii = true;
+    for (QChar c : text)
+        if (c.unicode() >= 0x80) {
+            ascii = false;
+            break;
+        }
+    if (ascii)
+        return text.toLower();
     const QString decomposed = text.normalized(QString::NormalizationForm_KD);
     QString out;
     out.reserve(decomposed.size());
@@ -80,51 +88,92 @@ ClipCaptureRuleContext::ClipCaptureRuleContext(const CapturedContent &content)
 
 namespace {
 
-bool fieldContains(const std::optional<QString> &value, const QString &pattern)
+// The context's fields folded once, however many rules look at them.
+class FoldedContext {
+public:
+    explicit FoldedContext(const ClipCaptureRuleContext &context) : m_context(context) {}
+
+    const ClipCaptureRuleContext &context() const { return m_context; }
+    const std::optional<QString> &text() const { return folded(m_text, m_context.text); }
+    const std::optional<QString> &appName() const { return folded(m_appName, m_context.sourceAppName); }
+    const std::optional<QString> &bundleID() const { return folded(m_bundleID, m_context.sourceAppBundleID); }
+    const std::optional<QString> &host() const
+    {
+        if (!m_hostDone) {
+            m_hostDone = true;
+            const QUrl url(m_context.text.value_or(QString()), QUrl::StrictMode);
+            if (url.isValid() && !url.host().isEmpty())
+                m_host = foldedForMatching(url.host());
+        }
+        return m_host;
+    }
+
+private:
+    struct Slot {
+        bool done = false;
+        std::optional<QString> value;
+    };
+    static const std::optional<QString> &folded(Slot &slot, const std::optional<QString> &raw)
+    {
+        if (!slot.done) {
+            slot.done = true;
+            if (raw && !raw->isEmpty())
+                slot.value = foldedForMatching(*raw);
+        }
+        return slot.value;
+    }
+
+    const ClipCaptureRuleContext &m_context;
+    mutable Slot m_text, m_appName, m_bundleID;
+    mutable bool m_hostDone = false;
+    mutable std::optional<QString> m_host;
+};
+
+bool contains(const std::optional<QString> &foldedValue, const QString &foldedPattern)
 {
-    return value && containsIgnoringCaseAndDiacritics(*value, pattern);
+    return foldedValue && !foldedPattern.isEmpty() && foldedValue->contains(foldedPattern);
 }
 
-std::optional<QString> hostOf(const std::optional<QString> &text)
+bool ruleMatches(const ClipCaptureRule &rule, const FoldedContext &folded)
 {
-    const QUrl url(text.value_or(QString()), QUrl::StrictMode);
-    if (!url.isValid())
-        return std::nullopt;
-    const QString host = url.host();
-    if (host.isEmpty())
-        return std::nullopt;
-    return host;
+    const QString trimmed = rule.pattern.trimmed();
+    if (trimmed.isEmpty())
+        return false;
+    if (rule.field == ClipCaptureRuleField::kind) {
+        const auto &kind = folded.context().kind;
+        return kind && rawValue(*kind).compare(trimmed, Qt::CaseInsensitive) == 0;
+    }
+    const QString pattern = foldedForMatching(trimmed);
+    switch (rule.field) {
+    case ClipCaptureRuleField::sourceApp:
+        return contains(folded.appName(), pattern) || contains(folded.bundleID(), pattern);
+    case ClipCaptureRuleField::sourceBundleID:
+        return contains(folded.bundleID(), pattern);
+    case ClipCaptureRuleField::sourceAppName:
+        return contains(folded.appName(), pattern);
+    case ClipCaptureRuleField::textContains:
+        return contains(folded.text(), pattern);
+    case ClipCaptureRuleField::urlHost:
+        return contains(folded.host(), pattern);
+    case ClipCaptureRuleField::kind:
+        break;
+    }
+    return false;
 }
 
 } // namespace
 
 bool ClipCaptureRule::matches(const ClipCaptureRuleContext &context) const
 {
-    const QString trimmed = pattern.trimmed();
-    if (trimmed.isEmpty())
-        return false;
-    switch (field) {
-    case ClipCaptureRuleField::sourceApp:
-        return fieldContains(context.sourceAppName, trimmed) || fieldContains(context.sourceAppBundleID, trimmed);
-    case ClipCaptureRuleField::sourceBundleID:
-        return fieldContains(context.sourceAppBundleID, trimmed);
-    case ClipCaptureRuleField::sourceAppName:
-        return fieldContains(context.sourceAppName, trimmed);
-    case ClipCaptureRuleField::textContains:
-        return fieldContains(context.text, trimmed);
-    case ClipCaptureRuleField::urlHost:
-        return fieldContains(hostOf(context.text), trimmed);
-    case ClipCaptureRuleField::kind:
-        return context.kind && rawValue(*context.kind).compare(trimmed, Qt::CaseInsensitive) == 0;
-    }
-    return false;
+    return ruleMatches(*this, FoldedContext(context));
 }
 
 bool ClipCaptureRule::anyEnabledRuleMatches(const std::vector<ClipCaptureRule> &rules,
                                             const ClipCaptureRuleContext &context)
 {
+    const FoldedContext folded(context);
     for (const ClipCaptureRule &rule : rules)
-        if (rule.isEnabled && rule.matches(context))
+        if (rule.isEnabled && ruleMatches(rule, folded))
             return true;
     return false;
 }

@@ -38,6 +38,12 @@ QVariant dateValue(const std::optional<QDateTime> &date)
     return date ? dateValue(*date) : QVariant(QMetaType::fromType<qlonglong>());
 }
 
+// For NOT NULL text columns: a null QString binds as SQL NULL, an empty one as ''.
+QVariant requiredText(const QString &text)
+{
+    return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text);
+}
+
 std::optional<QString> optionalText(const QVariant &v)
 {
     if (v.isNull())
@@ -576,7 +582,7 @@ bool ModelContext::writeClip(ClipItem &clip, QString *error)
         clip.m_rowID,
         uuidText(clip.dedupID()),
         dateValue(clip.createdAt()),
-        clip.kindRawValue(),
+        requiredText(clip.kindRawValue()),
         textValue(clip.text()),
         textValue(clip.fileName()),
         textValue(clip.fileTypeIdentifier()),
@@ -585,7 +591,7 @@ bool ModelContext::writeClip(ClipItem &clip, QString *error)
         textValue(clip.sourceAppName()),
         textValue(clip.sourceAppBundleID()),
         clip.isPinned() ? 1 : 0,
-        clip.contentHash(),
+        requiredText(clip.contentHash()),
         textValue(clip.linkTitle()),
         dateValue(clip.expiresAt()),
         page && page->m_rowID > 0 && !page->m_deleted ? QVariant(page->m_rowID) : QVariant(QMetaType::fromType<qlonglong>()),
@@ -624,9 +630,16 @@ bool ModelContext::writeClip(ClipItem &clip, QString *error)
 bool ModelContext::writePinboard(Pinboard &page, QString *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO pinboards(%1) VALUES(?,?,?,?,?,?,?,?,?,?)").arg(kPageColumns));
-    const QVariantList values{page.m_rowID,        uuidText(page.dedupID()), page.name(),     page.colorName(),
-                              page.iconName(),     page.sortOrder(),           dateValue(page.createdAt()),
-                              page.lockSalt(),     page.lockHash(),            m_saveTime};
+    const QVariantList values{page.m_rowID,
+                              uuidText(page.dedupID()),
+                              requiredText(page.name()),
+                              requiredText(page.colorName()),
+                              requiredText(page.iconName()),
+                              page.sortOrder(),
+                              dateValue(page.createdAt()),
+                              requiredText(page.lockSalt()),
+                              requiredText(page.lockHash()),
+                              m_saveTime};
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values[i]);
     if (!q.exec()) {
@@ -656,9 +669,9 @@ bool ModelContext::writeBrand(SourceAppBrand &b, QString *error)
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO source_app_brands(%1) VALUES(?,?,?,?,?,?,?,?)").arg(kBrandColumns));
     const QVariantList values{b.m_rowID,
                               uuidText(b.recordID()),
-                              b.bundleID(),
-                              b.appName(),
-                              b.colorHex(),
+                              requiredText(b.bundleID()),
+                              requiredText(b.appName()),
+                              requiredText(b.colorHex()),
                               b.iconPNG() ? QVariant(*b.iconPNG()) : QVariant(QMetaType::fromType<QByteArray>()),
                               dateValue(b.updatedAt()),
                               m_saveTime};

@@ -62,7 +62,9 @@ void SyncHealthStore::rollAuditWindowIfNeeded()
         m_defaults.setDouble(kWindowStart, now);
         return;
     }
-    if (now - start >= auditWindowSeconds) {
+    // A start a full window or more ahead comes from a clock that was set far forward; left as
+    // it is, the counters would never restart. A smaller step back changes nothing.
+    if (now - start >= auditWindowSeconds || start - now >= auditWindowSeconds) {
         m_defaults.remove(kAdded);
         for (SyncPruneReason reason : kAllReasons)
             m_defaults.remove(prunedPrefix + rawValue(reason));
@@ -73,7 +75,10 @@ void SyncHealthStore::rollAuditWindowIfNeeded()
 bool SyncHealthStore::isAuditWindowExpired() const
 {
     const double start = m_defaults.doubleValue(kWindowStart, 0);
-    return start != 0 && seconds(m_now()) - start >= auditWindowSeconds;
+    if (start == 0)
+        return false;
+    const double now = seconds(m_now());
+    return now - start >= auditWindowSeconds || start - now >= auditWindowSeconds;
 }
 
 SyncAuditSummary SyncHealthStore::auditSummary() const

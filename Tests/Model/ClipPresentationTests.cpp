@@ -1,0 +1,119 @@
+#include "Quillmere/Model/ClipPresentation.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+
+namespace {
+
+ClipRef clip(ClipKind kind, std::optional<QString> text)
+{
+    auto c = std::make_shared<ClipItem>();
+    c->setKind(kind);
+    c->setText(std::move(text));
+    return c;
+}
+
+} // namespace
+
+TEST(ClipPresentation, SensitiveTextIsMaskedAndNamedByItsLabel)
+{
+    auto code = clip(ClipKind::text, QStringLiteral("Your verification code is 482913"));
+    auto p = safePresentation(*code);
+    EXPECT_TRUE(p.isSensitive);
+    EXPECT_EQ(p.displayName, QStringLiteral("One-time code"));
+    EXPECT_FALSE(p.safePreview.contains(QStringLiteral("482913")));
+    EXPECT_FALSE(p.safePreview.contains(QStringLiteral("verification")));
+
+    // A title the user gave wins over the label, but the preview stays masked.
+    code->setCustomTitle(QStringLiteral("Bank login"));
+    p = safePresentation(*code);
+    EXPECT_EQ(p.displayName, QStringLiteral("Bank login"));
+    EXPECT_TRUE(p.isSensitive);
+    EXPECT_FALSE(p.safePreview.contains(QStringLiteral("482913")));
+}
+
+TEST(ClipPresentation, OrdinaryClipsShowTheirTitleByKind)
+{
+    auto text = clip(ClipKind::text, QStringLiteral("\n  Shopping list: eggs, milk  \n"));
+    auto p = safePresentation(*text);
+    EXPECT_FALSE(p.isSensitive);
+    EXPECT_FALSE(p.displayName);
+    EXPECT_EQ(p.safePreview, QStringLiteral("Shopping list: eggs, milk"));
+
+    EXPECT_EQ(safePresentation(*clip(ClipKind::text, QStringLiteral("  "))).safePreview, QStringLiteral("Empty text"));
+    EXPECT_EQ(safePresentation(*clip(ClipKind::url, std::nullopt)).safePreview, QStringLiteral("Empty text"));
+    EXPECT_EQ(safePresentation(*clip(ClipKind::image, QStringLiteral("https://example.com/cat.png"))).safePreview,
+              QStringLiteral("Image"));
+    auto file = clip(ClipKind::file, QStringLiteral("/tmp/a.pdf"));
+    EXPECT_EQ(safePresentation(*file).safePreview, QStringLiteral("File"));
+    file->setFileName(QStringLiteral("a.pdf"));
+    EXPECT_EQ(safePresentation(*file).safePreview, QStringLiteral("a.pdf"));
+
+    auto unknown = clip(ClipKind::text, QStringLiteral("from the future"));
+    unknown->setKindRawValue(QStringLiteral("hologram"));
+    EXPECT_EQ(safePresentation(*unknown).safePreview, QStringLiteral("from the future"));
+}
+
+TEST(ClipPresentation, PreviewIsCutAtThreeHundredCharactersWithoutSplittingOne)
+{
+    // Each flag is two code points of two UTF-16 units each.
+    const QString flag = QString::fromUtf8("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA");
+    QString many;
+    for (int i = 0; i < 400; ++i)
+        many += flag;
+    const QString preview = safePresentation(*clip(ClipKind::text, many)).safePreview;
+    EXPECT_EQ(preview.size(), 300 * flag.size());
+    EXPECT_TRUE(preview.endsWith(flag));
+}
+
+TEST(ClipPresentation, DistinctTitleIgnoresBlankTitlesAndOnesRepeatingTheText)
+{
+    auto c = clip(ClipKind::text, QStringLiteral("  Meeting notes "));
+    EXPECT_FALSE(distinctCustomTitle(*c));
+    c->setCustomTitle(QStringLiteral("   "));
+    EXPECT_FALSE(distinctCustomTitle(*c));
+    c->setCustomTitle(QStringLiteral("Meeting notes"));
+    EXPECT_FALSE(distinctCustomTitle(*c));
+    c->setCustomTitle(QStringLiteral(" Monday "));
+    EXPECT_EQ(distinctCustomTitle(*c), QStringLiteral("Monday"));
+}
+
+TEST(ClipPresentation, PrimaryTextByKindAndJoining)
+{
+    auto text = clip(ClipKind::text, QStringLiteral("  first  "));
+    auto blank = clip(ClipKind::text, QStringLiteral(" \n "));
+    auto image = clip(ClipKind::image, QStringLiteral("https://example.com/a.png"));
+    auto scanned = clip(ClipKind::image, std::nullopt);
+    scanned->setRecognizedText(QStringLiteral(" scanned words "));
+    auto file = clip(ClipKind::file, QStringLiteral("/tmp/x"));
+
+    EXPECT_EQ(primaryText(*text), QStringLiteral("first"));
+    EXPECT_FALSE(primaryText(*blank));
+    EXPECT_FALSE(primaryText(*image));
+    EXPECT_EQ(primaryText(*scanned), QStringLiteral("scanned words"));
+    EXPECT_FALSE(primaryText(*file));
+
+    EXPECT_EQ(joinedPrimaryText({image, text, blank, scanned, file}, QStringLiteral("\n\n")),
+              QStringLiteral("first\n\nscanned words"));
+    EXPECT_FALSE(joinedPrimaryText({image, blank, file}, QStringLiteral("\n\n")));
+    EXPECT_FALSE(joinedPrimaryText({}, QStringLiteral(",")));
+}
+
+TEST(ClipPresentation, EntityScanTextAndPayloadSize)
+{
+    auto c = clip(ClipKind::image, QString::fromUtf8("\xC3\xA9t\xC3\xA9 \xF0\x9F\x8C\x9E"));
+    EXPECT_EQ(entityScanText(*c), c->text());
+    c->setRecognizedText(QStringLiteral("sun"));
+    EXPECT_EQ(entityScanText(*c), *c->text() + QStringLiteral("\nsun"));
+    c->setImageData(QByteArray(1000, 'i'));
+    c->setFileData(QByteArray(24, 'f'));
+    EXPECT_EQ(payloadByteCount(*c), 1000 + 24 + 10 + 3);
+
+    CapturedContent content;
+    content.text = c->text();
+    content.recognizedText = QStringLiteral("sun");
+    content.imageData = QByteArray(1000, 'i');
+    content.fileData = QByteArray(24, 'f');
+    EXPECT_EQ(payloadByteCount(content), payloadByteCount(*c));
+}

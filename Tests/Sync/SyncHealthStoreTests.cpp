@@ -1,0 +1,123 @@
+#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Sync/SyncHealthStore.h"
+
+#include "Support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+
+namespace {
+
+constexpr qint64 kWeek = SyncHealthStore::auditWindowSeconds;
+
+class SyncHealthTest : public ::testing::Test {
+protected:
+    double seconds() const { return clock.now().toMSecsSinceEpoch() / 1000.0; }
+    qint64 integer(const char *key) const { return prefs.prefs->integer(QString::fromLatin1(key), -1); }
+
+    test::FakeClock clock;
+    test::TempPreferences prefs;
+    SyncHealthStore health{*prefs, clock.clock()};
+};
+
+} // namespace
+
+TEST_F(SyncHealthTest, FreshDefaultsReadAsNothingAndTheFirstRecordStartsTheWindow)
+{
+    EXPECT_EQ(health.facts(), SyncHealthFacts{});
+    EXPECT_EQ(health.auditSummary(), SyncAuditSummary::empty());
+    EXPECT_FALSE(health.isAuditWindowExpired());
+
+    health.recordAdded(1);
+    EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.auditWindowStart")), seconds());
+    EXPECT_EQ(integer("syncHealth.auditAdded"), 1);
+}
+
+TEST_F(SyncHealthTest, CountsBelowOneWriteNothing)
+{
+    health.recordPruned(SyncPruneReason::expired, 0);
+    health.recordAdded(-3);
+    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditWindowStart")));
+    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditPruned.expired")));
+    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditAdded")));
+}
+
+TEST_F(SyncHealthTest, CountersAddUpWithinTheWeekAndRestartAtExactlySevenDays)
+{
+    health.recordAdded(2);
+    health.recordPruned(SyncPruneReason::overLimit, 3);
+    health.recordPruned(SyncPruneReason::dedupe, 1);
+    clock.advance((kWeek - 1) * 1000);
+    health.recordAdded(1);
+    health.recordPruned(SyncPruneReason::overLimit, 1);
+    SyncAuditSummary expected;
+    expected.added = 3;
+    expected.prunedByReason = {{SyncPruneReason::overLimit, 4}, {SyncPruneReason::dedupe, 1}};
+    EXPECT_EQ(health.auditSummary(), expected);
+
+    clock.advance(1000);
+    health.recordPruned(SyncPruneReason::expired, 5);
+    EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.auditWindowStart")), seconds());
+    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditAdded")));
+    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditPruned.overLimit")));
+    expected = {};
+    expected.prunedByReason = {{SyncPruneReason::expired, 5}};
+    EXPECT_EQ(health.auditSummary(), expected);
+}
+
+TEST_F(SyncHealthTest, AnExpiredWindowReadsEmptyWithoutClearingTheCounters)
+{
+    health.recordAdded(4);
+    clock.advance((kWeek + 60) * 1000);
+    EXPECT_TRUE(health.isAuditWindowExpired());
+    EXPECT_EQ(health.auditSummary(), SyncAuditSummary::empty());
+    EXPECT_EQ(integer("syncHealth.auditAdded"), 4);
+}
+
+TEST_F(SyncHealthTest, AClockThatWentBackKeepsTheWindowUnlessTheStartIsAWeekAhead)
+{
+    health.recordAdded(1);
+    clock.advance(-3600 * 1000);
+    health.recordAdded(1);
+    EXPECT_EQ(integer("syncHealth.auditAdded"), 2);
+    EXPECT_FALSE(health.isAuditWindowExpired());
+
+    // A start stamped a week or more in the future (a clock that was set far ahead) would freeze
+    // the counters for good; the window starts again.
+    clock.advance(-(kWeek + 1) * 1000);
+    EXPECT_TRUE(health.isAuditWindowExpired());
+    health.recordAdded(1);
+    EXPECT_EQ(integer("syncHealth.auditAdded"), 1);
+    EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.auditWindowStart")), seconds());
+}
+
+TEST_F(SyncHealthTest, FactsReadEveryKeyAndCloudKitActivationKeepsTheFirstTime)
+{
+    health.markCloudKitActive();
+    const double first = seconds();
+    clock.advance(5000);
+    health.markCloudKitActive();
+    EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.firstCloudKitActiveAt")), first);
+
+    const QDateTime t(QDate(2026, 2, 1), QTime(8, 30), Qt::UTC);
+    const double ts = t.toMSecsSinceEpoch() / 1000.0;
+    for (const char *key : {"lastImportSuccessAt", "lastExportSuccessAt", "lastImportFailureAt", "lastExportFailureAt",
+                            "lastVerifiedAt"})
+        health.defaults().setDouble(QStringLiteral("syncHealth.") + QLatin1String(key), ts);
+    health.defaults().setString(QStringLiteral("syncHealth.lastFailureMessage"), QStringLiteral("Quota exceeded"));
+
+    SyncHealthFacts facts = health.facts();
+    EXPECT_TRUE(facts.cloudKitActive);
+    EXPECT_EQ(facts.firstCloudKitActiveAt->toMSecsSinceEpoch() / 1000.0, first);
+    EXPECT_EQ(facts.lastImportSuccessAt, t);
+    EXPECT_EQ(facts.lastExportFailureAt, t);
+    EXPECT_EQ(facts.lastVerifiedAt, t);
+    EXPECT_EQ(facts.lastFailureMessage, QStringLiteral("Quota exceeded"));
+
+    health.defaults().remove(QStringLiteral("syncHealth.lastFailureMessage"));
+    health.defaults().setDouble(QStringLiteral("syncHealth.lastVerifiedAt"), 0);
+    facts = health.facts();
+    EXPECT_FALSE(facts.lastFailureMessage);
+    EXPECT_FALSE(facts.lastVerifiedAt);
+}
