@@ -35,7 +35,7 @@ const QList<QRegularExpression> &cardImagePatterns()
     static const QList<QRegularExpression> patterns = [] {
         const QString quote = QStringLiteral("[\"']");
         const QString property = QStringLiteral(R"re((?:property|name)\s*=\s*)re") + quote
-            + QStringLiteral("(?:og:image(?::secure_url)?|twitter:image(?::src)?)re") + quote;
+            + QStringLiteral("(?:og:image(?::secure_url)?|twitter:image(?::src)?)") + quote;
         const QString content = QStringLiteral(R"re(content\s*=\s*)re") + quote + QStringLiteral("([^\"']+)") + quote;
         QList<QRegularExpression> out;
         for (const QString &source : {QStringLiteral("<meta[^>]+") + property + QStringLiteral("[^>]*") + content,
@@ -94,7 +94,8 @@ LinkMetadataService::~LinkMetadataService()
     const auto replies = m_network.findChildren<QNetworkReply *>();
     for (QNetworkReply *reply : replies) {
         reply->disconnect();
-        reply->abort();
+        if (reply->isRunning())
+            reply->abort();
     }
 }
 
@@ -316,8 +317,16 @@ void LinkMetadataService::download(const QUrl &url, qint64 cap, bool keepPrefix,
             return;
         state->done = true;
         reply->disconnect();
-        reply->abort();
-        reply->deleteLater();
+        // Aborting inside the reply's own signal makes it report its error twice; a moment
+        // later it is quiet.
+        QMetaObject::invokeMethod(
+            reply,
+            [reply] {
+                if (reply->isRunning())
+                    reply->abort();
+                reply->deleteLater();
+            },
+            Qt::QueuedConnection);
         if (ok)
             done(std::move(state->body), state->truncated);
         else
