@@ -1,0 +1,405 @@
+// The monitor's checks and the capture's decisions, over a pasteboard in memory.
+
+#include "CaptureHarness.h"
+
+#include "Quillmere/Clipboard/PasteboardWriter.h"
+#include "Quillmere/Model/ClipCaptureRules.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QPainter>
+#include <QTemporaryDir>
+
+#include <future>
+
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+QByteArray encoded(const QImage &image, const char *format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+QImage sampleImage(int w = 40, int h = 30)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    return image;
+}
+
+void blockApps(Preferences &prefs, QStringList apps, QStringList texts = {})
+{
+    ClipRulePreferences rules;
+    rules.blockedAppPatterns = std::move(apps);
+    rules.blockedTextPatterns = std::move(texts);
+    prefs.setJSON(rules, ClipRulePreferences::key);
+}
+
+class MonitorTest : public ::testing::Test {
+protected:
+    MemoryPasteboard pasteboard;
+    std::unique_ptr<CaptureHarness> h;
+
+    void SetUp() override
+    {
+        PasteboardContents before;
+        before.setString(QStringLiteral("was there before launch"));
+        pasteboard.simulateExternalCopy(before);
+        h = std::make_unique<CaptureHarness>(pasteboard);
+    }
+    void copy(const PasteboardContents &contents)
+    {
+        pasteboard.simulateExternalCopy(contents);
+        h->monitor->checkPasteboard();
+    }
+};
+
+} // namespace
+
+TEST_F(MonitorTest, ContentPresentAtStartIsIgnoredAndTheNextCopyIsTaken)
+{
+    h->monitor->checkPasteboard();
+    EXPECT_TRUE(h->captured.empty());
+
+    copy(textContents(QStringLiteral("fresh")));
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("fresh"));
+
+    // The same change is never looked at twice.
+    h->monitor->checkPasteboard();
+    EXPECT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->history().size(), 1u);
+}
+
+TEST_F(MonitorTest, ChangeSignalTriggersACheckWithoutWaitingForThePoll)
+{
+    pasteboard.simulateExternalCopy(textContents(QStringLiteral("signalled")));
+    ASSERT_TRUE(h->waitForCaptures(1, 150)); // less than one poll interval
+    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("signalled"));
+}
+
+TEST_F(MonitorTest, ACopyMadeWhilePausedIsConsumedForGood)
+{
+    h->prefs->setBool(ClipboardMonitor::capturePausedKey, true);
+    copy(textContents(QStringLiteral("private")));
+    EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard.changeCount());
+
+    h->prefs->setBool(ClipboardMonitor::capturePausedKey, false);
+    h->monitor->checkPasteboard();
+    QTest::qWait(2 * ClipboardMonitor::pollIntervalMs);
+    EXPECT_TRUE(h->captured.empty());
+    EXPECT_TRUE(h->history().empty());
+
+    copy(textContents(QStringLiteral("after resuming")));
+    EXPECT_EQ(h->captured.size(), 1u);
+}
+
+TEST_F(MonitorTest, DeniedAccessSkipsAndUnknownAccessValuesDoNot)
+{
+    pasteboard.setAccessBehavior(3);
+    copy(textContents(QStringLiteral("denied")));
+    EXPECT_TRUE(h->captured.empty());
+
+    pasteboard.setAccessBehavior(4); // not a known state: treated as not denied
+    copy(textContents(QStringLiteral("unknown state")));
+    EXPECT_EQ(h->captured.size(), 1u);
+}
+
+TEST_F(MonitorTest, MarkedAndSecretContentIsSkippedEntirely)
+{
+    for (const QString &marker : ClipboardMonitor::ignoredPasteboardTypes()) {
+        PasteboardContents contents = textContents(QStringLiteral("hunter2 ") + marker);
+        contents.setData(QByteArray(), marker);
+        copy(contents);
+    }
+    PasteboardContents secret = textContents(QStringLiteral("s3cr3t-password"));
+    secret.setData("secret", passwordManagerHintMimeType);
+    copy(secret);
+    EXPECT_TRUE(h->captured.empty());
+
+    // The hint only hides what it calls secret.
+    PasteboardContents hinted = textContents(QStringLiteral("ordinary words"));
+    hinted.setData("public", passwordManagerHintMimeType);
+    copy(hinted);
+    EXPECT_EQ(h->captured.size(), 1u);
+}
+
+TEST_F(MonitorTest, OwnWritesAreNeverCaptured)
+{
+    PasteboardWriter writer(pasteboard, h->center);
+    ClipItem clip;
+    clip.setText(QStringLiteral("pasted by us"));
+    ASSERT_TRUE(writer.writeClip(clip));
+    EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard.changeCount());
+    h->monitor->checkPasteboard();
+
+    // A write that skipped the notice is still ours.
+    pasteboard.clearContents();
+    pasteboard.setString(QStringLiteral("quiet write"));
+    h->monitor->checkPasteboard();
+
+    // Another program offering our data again carries our owner type.
+    PasteboardContents reOffered = textContents(QStringLiteral("pasted by us"));
+    reOffered.setData("1", ownerMimeType);
+    copy(reOffered);
+
+    EXPECT_TRUE(h->captured.empty());
+    EXPECT_TRUE(h->history().empty());
+}
+
+TEST_F(MonitorTest, OwnWriteNoticeWithoutAUsableCountChangesNothing)
+{
+    const qint64 before = h->monitor->lastChangeCount();
+    h->center.post(ownPasteboardWriteNotification, nullptr, {{QStringLiteral("changeCount"), QStringLiteral("99")}});
+    h->center.post(ownPasteboardWriteNotification, nullptr, {});
+    EXPECT_EQ(h->monitor->lastChangeCount(), before);
+    h->center.post(ownPasteboardWriteNotification, nullptr, {{QStringLiteral("changeCount"), 41}});
+    EXPECT_EQ(h->monitor->lastChangeCount(), 41);
+}
+
+TEST_F(MonitorTest, ABlockedSourceApplicationStopsEveryKindOfContent)
+{
+    blockApps(*h->prefs, {QStringLiteral("keepass")});
+    h->frontApp = FrontApplication{};
+    h->frontApp->name = QStringLiteral("KeePassXC");
+    h->frontApp->desktopFileId = QStringLiteral("org.keepassxc.KeePassXC");
+    copy(textContents(QStringLiteral("password")));
+    PasteboardContents image;
+    image.setData(encoded(sampleImage(), "PNG"), PasteboardType::png);
+    copy(image);
+    EXPECT_TRUE(h->captured.empty());
+    EXPECT_TRUE(h->waitForMediaTasks());
+    EXPECT_EQ(h->recognitions->load(), 0);
+
+    h->frontApp->name = QStringLiteral("Text Editor");
+    h->frontApp->desktopFileId = QStringLiteral("org.gnome.TextEditor");
+    copy(textContents(QStringLiteral("notes")));
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->captured[0]->sourceAppName(), QStringLiteral("Text Editor"));
+    EXPECT_EQ(h->captured[0]->sourceAppBundleID(), QStringLiteral("org.gnome.TextEditor"));
+}
+
+// ---- Capture decisions ---------------------------------------------------------------------
+
+TEST_F(MonitorTest, WebAddressesBecomeLinksAndEverythingElseText)
+{
+    struct Case {
+        QString copied;
+        ClipKind kind;
+        QString stored;
+    };
+    const std::vector<Case> cases{
+        {QStringLiteral("https://example.com/a?b=1"), ClipKind::url, QStringLiteral("https://example.com/a?b=1")},
+        {QStringLiteral("  \nhttp://example.org/x \n"), ClipKind::url, QStringLiteral("http://example.org/x")},
+        {QStringLiteral("see https://example.com"), ClipKind::text, QStringLiteral("see https://example.com")},
+        {QStringLiteral("ftp://example.com/file"), ClipKind::text, QStringLiteral("ftp://example.com/file")},
+        {QStringLiteral("example.com"), ClipKind::text, QStringLiteral("example.com")},
+        {QStringLiteral("  indented text\n"), ClipKind::text, QStringLiteral("  indented text\n")},
+    };
+    for (const Case &c : cases) {
+        h->captured.clear();
+        copy(textContents(c.copied));
+        ASSERT_EQ(h->captured.size(), 1u) << c.copied.toStdString();
+        EXPECT_EQ(h->captured[0]->kind(), c.kind) << c.copied.toStdString();
+        EXPECT_EQ(h->captured[0]->text(), c.stored) << c.copied.toStdString();
+    }
+}
+
+TEST_F(MonitorTest, BlankTextIsDroppedEvenWithRichData)
+{
+    PasteboardContents blank = textContents(QStringLiteral(" \n\t "));
+    blank.setData("{\\rtf1 }", PasteboardType::rtf);
+    copy(blank);
+    EXPECT_TRUE(h->captured.empty());
+}
+
+TEST_F(MonitorTest, RichTextPrefersRtfAndDropsOversizedRichData)
+{
+    PasteboardContents both = textContents(QStringLiteral("Bold words"));
+    both.setData("<b>Bold</b> words", PasteboardType::html);
+    both.setData("{\\rtf1 {\\b Bold} words}", PasteboardType::rtf);
+    copy(both);
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("Bold words"));
+    EXPECT_EQ(h->captured[0]->fileTypeIdentifier(), PasteboardType::rtf);
+    EXPECT_EQ(h->captured[0]->fileData(), QByteArray("{\\rtf1 {\\b Bold} words}"));
+
+    PasteboardContents huge = textContents(QStringLiteral("huge document"));
+    huge.setData(QByteArray(PasteboardCapture::maxRichTextBytes + 1, 'x'), PasteboardType::html);
+    copy(huge);
+    ASSERT_EQ(h->captured.size(), 2u);
+    EXPECT_EQ(h->captured[1]->text(), QStringLiteral("huge document"));
+    EXPECT_FALSE(h->captured[1]->hasFileData());
+    EXPECT_FALSE(h->captured[1]->fileTypeIdentifier());
+}
+
+TEST_F(MonitorTest, FileListsAreOneClipAndOnlyASingleImageFileGetsAPreview)
+{
+    QTemporaryDir dir;
+    QStringList paths;
+    for (const char *name : {"a report.txt", "b.pdf", "c.odt"})
+        paths.append(dir.filePath(QString::fromLatin1(name)));
+    PasteboardContents three;
+    three.setFileURLs({QUrl::fromLocalFile(paths[0]), QUrl::fromLocalFile(paths[1]), QUrl::fromLocalFile(paths[2])});
+    three.setString(QStringLiteral("ignored when files are there"));
+    copy(three);
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->captured[0]->kind(), ClipKind::file);
+    EXPECT_EQ(h->captured[0]->fileName(), QStringLiteral("3 files"));
+    EXPECT_EQ(h->captured[0]->text(), paths.join('\n'));
+    EXPECT_EQ(h->monitor->capture().pendingMediaTaskCount(), 0);
+
+    const QString photo = dir.filePath(QStringLiteral("Holiday.JPG"));
+    ASSERT_TRUE(sampleImage(300, 200).save(photo, "JPG"));
+    PasteboardContents one;
+    one.setFileURLs({QUrl::fromLocalFile(photo)});
+    copy(one);
+    ASSERT_EQ(h->captured.size(), 2u);
+    EXPECT_EQ(h->captured[1]->fileName(), QStringLiteral("Holiday.JPG"));
+    ASSERT_TRUE(h->waitForMediaTasks());
+    const ClipRef clip = h->history().front();
+    EXPECT_EQ(clip->kind(), ClipKind::file);
+    ASSERT_TRUE(clip->hasImageData());
+    EXPECT_TRUE(clip->imageData()->startsWith(PasteboardCapture::pngSignature));
+    EXPECT_EQ(clip->recognizedText(), QStringLiteral("recognised words"));
+    EXPECT_EQ(h->captured.size(), 2u) << "late results do not announce the clip again";
+
+    PasteboardContents text;
+    text.setFileURLs({QUrl::fromLocalFile(dir.filePath(QStringLiteral("notes.txt")))});
+    copy(text);
+    EXPECT_EQ(h->monitor->capture().pendingMediaTaskCount(), 0);
+}
+
+TEST_F(MonitorTest, ImagesWithAndWithoutText)
+{
+    const QByteArray png = encoded(sampleImage(), "PNG");
+
+    PasteboardContents alone;
+    alone.setData(png, PasteboardType::png);
+    copy(alone);
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->captured[0]->kind(), ClipKind::image);
+    EXPECT_FALSE(h->captured[0]->text());
+    EXPECT_EQ(h->captured[0]->imageData(), png);
+    EXPECT_FALSE(h->captured[0]->recognizedText()) << "stored directly, recognised later";
+
+    PasteboardContents withAddress;
+    withAddress.setData(encoded(sampleImage(41, 30), "PNG"), PasteboardType::png);
+    withAddress.setString(QStringLiteral(" https://example.com/cat.png "));
+    copy(withAddress);
+    ASSERT_EQ(h->captured.size(), 2u);
+    EXPECT_EQ(h->captured[1]->kind(), ClipKind::image);
+    EXPECT_EQ(h->captured[1]->text(), QStringLiteral("https://example.com/cat.png"));
+
+    PasteboardContents withCaption;
+    withCaption.setData(encoded(sampleImage(42, 30), "PNG"), PasteboardType::png);
+    withCaption.setString(QStringLiteral("Our cat, asleep"));
+    copy(withCaption);
+    ASSERT_EQ(h->captured.size(), 3u);
+    EXPECT_EQ(h->captured[2]->kind(), ClipKind::text);
+    EXPECT_EQ(h->captured[2]->text(), QStringLiteral("Our cat, asleep"));
+    EXPECT_TRUE(h->captured[2]->hasImageData());
+
+    ASSERT_TRUE(h->waitForMediaTasks());
+    for (const ClipRef &clip : h->history())
+        EXPECT_EQ(clip->recognizedText(), QStringLiteral("recognised words"));
+}
+
+TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
+{
+    // Exactly at the cap with the signature: stored without decoding (these bytes would not decode).
+    QByteArray atCap = PasteboardCapture::pngSignature;
+    atCap.append(QByteArray(PasteboardCapture::maxImageBytes - atCap.size(), '\0'));
+    PasteboardContents exact;
+    exact.setData(atCap, PasteboardType::png);
+    copy(exact);
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->captured[0]->imageDataSize(), PasteboardCapture::maxImageBytes);
+
+    // One byte more goes through conversion, which fails to decode it: dropped.
+    QByteArray overCap = atCap;
+    overCap.append('\1');
+    PasteboardContents over;
+    over.setData(overCap, PasteboardType::png);
+    copy(over);
+    ASSERT_TRUE(h->waitForMediaTasks());
+    EXPECT_EQ(h->captured.size(), 1u);
+
+    // JPEG bytes offered as PNG are converted to a real PNG, with text recognised on the way.
+    PasteboardContents disguised;
+    disguised.setData(encoded(sampleImage(), "JPG"), PasteboardType::png);
+    copy(disguised);
+    EXPECT_EQ(h->captured.size(), 1u) << "a converted image arrives later";
+    ASSERT_TRUE(h->waitForMediaTasks());
+    ASSERT_EQ(h->captured.size(), 2u);
+    EXPECT_TRUE(h->captured[1]->imageData()->startsWith(PasteboardCapture::pngSignature));
+    EXPECT_EQ(h->captured[1]->recognizedText(), QStringLiteral("recognised words"));
+
+    // TIFF, the other type asked for, is converted the same way.
+    PasteboardContents tiff;
+    tiff.setData(encoded(sampleImage(50, 50), "TIFF"), PasteboardType::tiff);
+    copy(tiff);
+    ASSERT_TRUE(h->waitForMediaTasks());
+    ASSERT_EQ(h->captured.size(), 3u);
+    EXPECT_EQ(h->captured[2]->kind(), ClipKind::image);
+}
+
+TEST_F(MonitorTest, ARuleAddedDuringConversionStillBlocksTheImage)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    h->recognizer = [released](const QByteArray &) {
+        released.wait();
+        return std::optional<QString>(QStringLiteral("Quarterly payroll"));
+    };
+    PasteboardContents tiff;
+    tiff.setData(encoded(sampleImage(), "TIFF"), PasteboardType::tiff);
+    copy(tiff);
+
+    blockApps(*h->prefs, {}, {QStringLiteral("payroll")});
+    release.set_value();
+    ASSERT_TRUE(h->waitForMediaTasks());
+    EXPECT_TRUE(h->captured.empty());
+    EXPECT_TRUE(h->history().empty());
+}
+
+TEST_F(MonitorTest, RecognitionThatFindsNothingStillReachesTheClip)
+{
+    h->recognizer = [](const QByteArray &) { return std::optional<QString>(); };
+    PasteboardContents image;
+    image.setData(encoded(sampleImage(), "PNG"), PasteboardType::png);
+    copy(image);
+    ASSERT_TRUE(h->waitForMediaTasks());
+    EXPECT_EQ(h->recognitions->load(), 1);
+    ASSERT_EQ(h->history().size(), 1u);
+    EXPECT_FALSE(h->history().front()->recognizedText());
+}
+
+TEST_F(MonitorTest, DestroyingTheMonitorWhileWorkRunsStoresNothingLater)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    h->recognizer = [released](const QByteArray &) {
+        released.wait();
+        return std::optional<QString>(QStringLiteral("late"));
+    };
+    PasteboardContents tiff;
+    tiff.setData(encoded(sampleImage(), "TIFF"), PasteboardType::tiff);
+    copy(tiff);
+    ASSERT_EQ(h->monitor->capture().pendingMediaTaskCount(), 1);
+
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        release.set_value();
+    });
+    h->monitor.reset(); // waits for the running task, which finds itself cancelled
+    releaser.join();
+    QTest::qWait(50);
+    EXPECT_TRUE(h->history().empty());
+}
