@@ -1,0 +1,280 @@
+#include "Archive/GoldenFiles.h"
+#include "Model/PagesFixture.h"
+
+#include "Quillmere/Archive/BackupArchive.h"
+
+#include <QTemporaryDir>
+
+using namespace quillmere;
+using quillmere::test::golden;
+using quillmere::test::StoreFixture;
+
+namespace {
+
+QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
+{
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC);
+}
+
+// The document the golden files describe.
+ClipArchiveDocument goldenDocument()
+{
+    ClipArchiveDocument doc;
+    doc.manifest = {1, utc(2026, 3, 1, 12, 0, 0, 250), QStringLiteral("0.1.0"), 2, 1};
+    doc.pinboards = {{QStringLiteral("Work/Home"), QStringLiteral("blue"), QStringLiteral("folder"), 0}};
+
+    ClipArchiveClip text;
+    text.dedupID = QStringLiteral("6F9619FF-8B86-D011-B42D-00C04FC964FF");
+    text.createdAt = utc(2026, 2, 28, 9, 15, 30, 125);
+    text.kind = QStringLiteral("text");
+    text.text = QString::fromUtf8("Line one\n\"quoted\" \xC3\xA9/\xC3\xBC\x01");
+    text.customTitle = QStringLiteral("");
+    text.sourceAppName = QStringLiteral("Editor");
+    text.sourceAppBundleID = QStringLiteral("org.example.Editor");
+    text.isPinned = true;
+    text.contentHash = QStringLiteral("abc");
+    text.isSavedToPage = true;
+    text.pageName = QStringLiteral("Work/Home");
+
+    ClipArchiveClip image;
+    image.dedupID = QStringLiteral("0B1F2E3D-4C5B-6A79-8897-A6B5C4D3E2F1");
+    image.createdAt = utc(2026, 2, 27, 8, 0, 0);
+    image.kind = QStringLiteral("image");
+    image.fileName = QStringLiteral("shot.png");
+    image.fileTypeIdentifier = QStringLiteral("public.png");
+    image.recognizedText = QStringLiteral("OCR");
+    image.contentHash = QString();
+    image.linkTitle = QStringLiteral("Link");
+    image.imageDataBase64 = QStringLiteral("+/+/");
+    image.fileDataBase64 = QStringLiteral("AAE=");
+
+    doc.clips = {text, image};
+    return doc;
+}
+
+ClipArchiveError errorOf(const QByteArray &bytes, qint64 maxJson = backup::maxJsonBytes)
+{
+    const ClipArchiveReadResult result = backup::decode(bytes, maxJson);
+    EXPECT_FALSE(result.ok());
+    return result.ok() ? ClipArchiveError() : result.error();
+}
+
+QByteArray compressed(const QByteArray &json)
+{
+    return *backup::deflateRaw(json);
+}
+
+const QString kCorruptText = QStringLiteral("This file isn't a valid Brindlewax backup, or it's damaged.");
+
+// A valid document as plain JSON with one field changed by `edit`.
+QByteArray edited(const std::function<void(QJsonObject &)> &edit)
+{
+    QJsonObject root = goldenDocument().toJson();
+    edit(root);
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+void editFirstClip(QJsonObject &root, const std::function<void(QJsonObject &)> &edit)
+{
+    QJsonArray clips = root["clips"].toArray();
+    QJsonObject first = clips[0].toObject();
+    edit(first);
+    clips[0] = first;
+    root["clips"] = clips;
+}
+
+} // namespace
+
+TEST(BackupFormat, GoldenFilesMatchTheWrittenFormExactly)
+{
+    const ClipArchiveDocument doc = goldenDocument();
+    const auto bytes = backup::encoded(doc);
+    ASSERT_TRUE(bytes);
+    // The compressed form is a bare DEFLATE stream of exactly the canonical text.
+    EXPECT_EQ(backup::inflateRaw(*bytes, 1 << 20), golden("backup-canonical.json"));
+    EXPECT_FALSE(bytes->startsWith("{"));
+
+    // Files compressed by another DEFLATE implementation, written by hand, or plain JSON all read.
+    for (const char *name : {"backup-canonical.quillmerebackup", "backup-canonical.json", "backup-handwritten.json"}) {
+        const ClipArchiveReadResult read = backup::decode(golden(name));
+        ASSERT_TRUE(read.ok()) << name << ": " << qPrintable(read.error().errorDescription());
+        EXPECT_EQ(read.value(), doc) << name;
+    }
+    EXPECT_EQ(backup::decode(*bytes).value(), doc);
+}
+
+TEST(BackupFormat, DamagedOrForeignFilesAreCorrupt)
+{
+    EXPECT_EQ(errorOf({}).errorDescription(), kCorruptText);
+    QByteArray random(4096, Qt::Uninitialized);
+    for (int i = 0; i < random.size(); ++i)
+        random[i] = char((i * 7919 + 13) % 251);
+    EXPECT_EQ(errorOf(random).code, ClipArchiveError::Code::corrupt);
+    EXPECT_EQ(errorOf(R"({"pinboards":[],"clips":[]})").code, ClipArchiveError::Code::corrupt);
+
+    // A compressed file cut short.
+    const QByteArray whole = *backup::encoded(goldenDocument());
+    EXPECT_EQ(errorOf(whole.left(whole.size() / 2)).code, ClipArchiveError::Code::corrupt);
+
+    // A required key missing; dates in a form other than the internet date-time.
+    EXPECT_EQ(errorOf(edited([](QJsonObject &r) { editFirstClip(r, [](QJsonObject &c) { c.remove("isPinned"); }); })).code,
+              ClipArchiveError::Code::corrupt);
+    EXPECT_EQ(errorOf(edited([](QJsonObject &r) { editFirstClip(r, [](QJsonObject &c) { c["createdAt"] = 1.5e9; }); })).code,
+              ClipArchiveError::Code::corrupt);
+    EXPECT_EQ(errorOf(edited([](QJsonObject &r) {
+                  editFirstClip(r, [](QJsonObject &c) { c["createdAt"] = "2026-02-28"; });
+              })).code,
+              ClipArchiveError::Code::corrupt);
+    // Payloads that would restore as nothing are refused rather than dropped.
+    for (const char *bad : {"AAE", "AA\nE=", "A*E=", "AA=E"}) {
+        EXPECT_EQ(errorOf(edited([&](QJsonObject &r) {
+                      editFirstClip(r, [&](QJsonObject &c) { c["imageDataBase64"] = bad; });
+                  })).code,
+                  ClipArchiveError::Code::corrupt)
+            << bad;
+    }
+}
+
+TEST(BackupFormat, VersionIsJudgedOnlyAfterTheWholeDocumentReads)
+{
+    auto withVersion = [](int version) {
+        return edited([&](QJsonObject &r) {
+            QJsonObject m = r["manifest"].toObject();
+            m["version"] = version;
+            r["manifest"] = m;
+        });
+    };
+    const ClipArchiveError newer = errorOf(compressed(withVersion(2)));
+    EXPECT_EQ(newer, ClipArchiveError::unsupportedVersion(2, 1));
+    EXPECT_EQ(newer.errorDescription(),
+              "This backup was made by a newer version of Brindlewax (format 2, this app understands up to 1). "
+              "Update Brindlewax and try again.");
+    EXPECT_TRUE(backup::decode(withVersion(0)).ok());
+    EXPECT_TRUE(backup::decode(withVersion(-3)).ok());
+
+    QJsonObject broken = QJsonDocument::fromJson(withVersion(2)).object();
+    editFirstClip(broken, [](QJsonObject &c) { c.remove("contentHash"); });
+    EXPECT_EQ(errorOf(QJsonDocument(broken).toJson()).code, ClipArchiveError::Code::corrupt);
+}
+
+TEST(BackupFormat, ReadingIsBoundedBeforeAndWhileInflating)
+{
+    // A few kilobytes that would inflate to 64 MiB are stopped at the bound.
+    const QByteArray bomb = compressed(QByteArray(64 << 20, ' '));
+    ASSERT_LT(bomb.size(), 100 * 1024);
+    const ClipArchiveError inflated = errorOf(bomb, 1 << 20);
+    EXPECT_EQ(inflated.code, ClipArchiveError::Code::tooLarge);
+    EXPECT_TRUE(inflated.errorDescription().contains("1.0 MiB")) << qPrintable(inflated.errorDescription());
+
+    // Plain JSON over the bound, and a file over the file cap (refused by its size).
+    EXPECT_EQ(errorOf(QByteArray(2000, ' ') + golden("backup-canonical.json"), 1000).code,
+              ClipArchiveError::Code::tooLarge);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("big.quillmerebackup");
+    test::writeBytes(path, QByteArray(5000, 'x'));
+    const ClipArchiveReadResult big = backup::readFile(path, 4096);
+    ASSERT_FALSE(big.ok());
+    EXPECT_EQ(big.error(), ClipArchiveError::tooLarge(5000, 4096));
+    EXPECT_TRUE(big.error().errorDescription().contains("4.9 KiB"));
+
+    const ClipArchiveReadResult missing = backup::readFile(dir.filePath("none"));
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().code, ClipArchiveError::Code::unreadable);
+    EXPECT_FALSE(missing.error().errorDescription().isEmpty());
+}
+
+TEST(BackupFormat, SplitSkipsStoredHashesAndRepeats)
+{
+    ClipArchiveDocument doc;
+    for (const char *hash : {"A", "B", "A", "C"}) {
+        ClipArchiveClip clip;
+        clip.contentHash = QString::fromLatin1(hash);
+        clip.text = QString::fromLatin1(hash).toLower();
+        doc.clips.push_back(clip);
+    }
+    const auto split = doc.clipsToImport({QStringLiteral("B")});
+    ASSERT_EQ(split.clips.size(), 2u);
+    EXPECT_EQ(split.clips[0].contentHash, "A");
+    EXPECT_EQ(split.clips[0].text, QString("a"));
+    EXPECT_EQ(split.clips[1].contentHash, "C");
+    EXPECT_EQ(split.skipped, 2);
+    EXPECT_EQ(ClipArchiveDocument().clipsToImport({}).skipped, 0);
+}
+
+TEST(BackupFormat, BuiltFromTheStoreWithoutTemporaryClips)
+{
+    StoreFixture f;
+    PageRef unnamed = f.store->createPage(QString());
+    PageRef locked = f.store->createPage("Locked");
+    ASSERT_TRUE(f.store->setPageLock(locked, "secret"));
+    ClipRef odd = f.putText("odd kind");
+    odd->setKindRawValue("snippet");
+    odd->setCustomTitle(QStringLiteral("  spaced  "));
+    f.store->assignClip(odd, unnamed);
+    ClipRef code = f.putText("482913");
+    code->setExpiresAt(f.clock.now().addSecs(300));
+    CapturedContent withImage = StoreFixture::textContent("with image");
+    withImage.imageData = QByteArray("\x89PNG", 4);
+    ClipRef pictured = f.put(withImage);
+    ASSERT_TRUE(f.store->save());
+
+    const auto doc = ClipArchiveDocument::make(f.store->historyNewestFirst(), f.store->pages(),
+                                               utc(2026, 3, 1, 0, 0, 0), QString::fromUtf8("\xE2\x80\x94"));
+    EXPECT_EQ(doc.manifest.clipCount, 2);
+    EXPECT_EQ(doc.manifest.pinboardCount, 2);
+    ASSERT_EQ(doc.clips.size(), 2u);
+    EXPECT_EQ(doc.clips[0].dedupID, uuidText(pictured->dedupID()));
+    EXPECT_EQ(doc.clips[0].imageDataBase64, QString("iVBORw=="));
+    EXPECT_FALSE(doc.clips[0].fileDataBase64);
+    EXPECT_FALSE(doc.clips[0].pageName);
+    EXPECT_EQ(doc.clips[1].kind, "text");
+    EXPECT_EQ(doc.clips[1].customTitle, QString("  spaced  "));
+    EXPECT_EQ(doc.clips[1].pageName, QString("Untitled"));
+    EXPECT_EQ(doc.pinboards[0].name, "Untitled");
+    EXPECT_EQ(doc.pinboards[1].name, "Locked");
+
+    // The written file, inflated, starts with the clips and has no line breaks.
+    const QByteArray json = *backup::inflateRaw(*backup::encoded(doc), 1 << 20);
+    EXPECT_TRUE(json.startsWith("{\"clips\":[{\"contentHash\":"));
+    EXPECT_FALSE(json.contains('\n'));
+}
+
+TEST(BackupFormat, ABackupRestoresIntoAnEmptyStore)
+{
+    StoreFixture source;
+    PageRef page = source.store->createPage("Work", QStringLiteral("teal"), QStringLiteral("star"));
+    ClipRef filed = source.putText("on the page");
+    source.store->assignClip(filed, page);
+    CapturedContent file;
+    file.kind = ClipKind::file;
+    file.text = QStringLiteral("/home/me/report.pdf");
+    file.fileName = QStringLiteral("report.pdf");
+    file.fileData = QByteArray(100000, 'r');
+    ClipRef fileClip = source.put(file);
+    fileClip->setIsPinned(true);
+    ASSERT_TRUE(source.store->save());
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(backup::suggestedFileName(QDate(2026, 3, 1)));
+    EXPECT_TRUE(path.endsWith("Brindlewax-Backup-2026-03-01.quillmerebackup"));
+    const auto doc = ClipArchiveDocument::make(source.store->historyNewestFirst(), source.store->pages(),
+                                               source.clock.now(), "0.1.0");
+    ASSERT_TRUE(backup::writeFile(path, doc));
+
+    const ClipArchiveReadResult read = backup::readFile(path);
+    ASSERT_TRUE(read.ok());
+    EXPECT_EQ(read.value(), doc);
+    StoreFixture target(true);
+    EXPECT_EQ(*target.store->importArchive(read.value()), (ClipStore::ArchiveImportResult{2, 0}));
+    target.open();
+    ASSERT_EQ(target.ctx().clipCount(), 2);
+    const ClipRef restoredFile = target.ctx().clipWithDedupID(fileClip->dedupID());
+    ASSERT_TRUE(restoredFile);
+    EXPECT_EQ(restoredFile->fileData(), file.fileData);
+    EXPECT_EQ(restoredFile->text(), QString("report.pdf")); // no path from elsewhere
+    EXPECT_TRUE(restoredFile->isPinned());
+    const ClipRef restoredFiled = target.ctx().clipWithDedupID(filed->dedupID());
+    ASSERT_TRUE(restoredFiled && restoredFiled->pinboard());
+    EXPECT_EQ(restoredFiled->pinboard()->colorName(), "teal");
+    EXPECT_EQ(restoredFiled->createdAt(), filed->createdAt());
+}
