@@ -4,6 +4,7 @@
 #include "Quillmere/Platform/WindowActivator.h"
 
 #include <QStringList>
+#include <QTest>
 #include <set>
 
 namespace quillmere::test {
@@ -58,3 +59,11 @@ public:
 };
 
 } // namespace quillmere::test
+
+// Spins the event loop until `actual == expected` or the timeout passes, then checks it the
+// GoogleTest way (Qt's QTRY_ macros report nothing outside a Qt Test run).
+#define EXPECT_EVENTUALLY_EQ(actual, expected, timeoutMs)                                                 \
+    do {                                                                                               \
+        (void)QTest::qWaitFor([&] { return (actual) == (expected); }, timeoutMs);                        \
+        EXPECT_EQ(actual, expected);                                                                   \
+    } while (false)

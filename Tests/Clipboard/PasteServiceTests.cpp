@@ -197,7 +197,7 @@ TEST(PasteService, FrontmostTargetGetsChordThenCaretBackWithoutActivationRequest
     PasteHarness h;
     h.windows.active = target.app;
     h.service->deliverPaste(target, 3);
-    QTRY_COMPARE_WITH_TIMEOUT(h.keys.sent, (QStringList{QStringLiteral("paste"), QStringLiteral("left 3")}), settle);
+    EXPECT_EVENTUALLY_EQ(h.keys.sent, (QStringList{QStringLiteral("paste"), QStringLiteral("left 3")}), settle);
     EXPECT_EQ(h.windows.activations, 1); // the request before the first check
 }
 
@@ -207,7 +207,7 @@ TEST(PasteService, TargetIsBroughtBackBeforeThePaste)
     h.windows.active = WindowTarget{9, 900};
     h.windows.requestsBeforeActivation = 3;
     h.service->deliverPaste(target, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
+    EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
     EXPECT_EQ(h.windows.active, target.app);
     EXPECT_EQ(h.windows.activations, 4);
 }
@@ -218,7 +218,7 @@ TEST(PasteService, TargetThatNeverComesBackStillGetsThePasteAfterTheLastAttempt)
     h.windows.active = WindowTarget{9, 900};
     h.windows.requestsBeforeActivation = -1;
     h.service->deliverPaste(target, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
+    EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
     EXPECT_EQ(h.windows.activations, 1 + h.service->timings().activationAttempts);
 }
 
@@ -228,7 +228,7 @@ TEST(PasteService, ClosedOrMissingTargetPastesIntoWhateverIsInFront)
     h.windows.closed.insert(target.app.window);
     h.service->deliverPaste(target, 0);
     h.service->deliverPaste(std::nullopt, 2);
-    QTRY_COMPARE_WITH_TIMEOUT(h.keys.sent.size(), 3, settle);
+    EXPECT_EVENTUALLY_EQ(h.keys.sent.size(), 3, settle);
     EXPECT_EQ(h.keys.sent.count(QStringLiteral("paste")), 2);
     EXPECT_EQ(h.windows.activations, 0);
 }
@@ -240,10 +240,10 @@ TEST(PasteService, ChordWaitsForHeldModifiers)
     PasteHarness h(timings);
     h.keys.holdModifiers = true;
     h.service->deliverPaste(std::nullopt, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(h.keys.modifierPolls >= 3, settle);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h.keys.modifierPolls >= 3; }, settle));
     EXPECT_TRUE(h.keys.sent.isEmpty());
     h.keys.holdModifiers = false;
-    QTRY_COMPARE_WITH_TIMEOUT(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
+    EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
 
     // A modifier stuck down for good does not block the paste forever.
     PasteTimings shortWait = PasteHarness::quick();
@@ -251,7 +251,7 @@ TEST(PasteService, ChordWaitsForHeldModifiers)
     PasteHarness stuck(shortWait);
     stuck.keys.holdModifiers = true;
     stuck.service->deliverPaste(std::nullopt, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(stuck.keys.sent, QStringList{QStringLiteral("paste")}, settle);
+    EXPECT_EVENTUALLY_EQ(stuck.keys.sent, QStringList{QStringLiteral("paste")}, settle);
 }
 
 TEST(PasteService, PendingKeystrokeDiesWithTheService)
