@@ -403,4 +403,22 @@ QIcon DesktopEntries::icon(const DesktopEntry &entry) const
     return {};
 }
 
+FrontApplicationSource identifiedFrontApplications(std::shared_ptr<const DesktopEntries> entries,
+                                                   FrontApplicationSource windows)
+{
+    return [entries = std::move(entries), windows = std::move(windows)]() -> std::optional<FrontApplication> {
+        std::optional<FrontApplication> app = windows ? windows() : std::nullopt;
+        if (!app || !entries)
+            return app;
+        const std::optional<DesktopEntry> entry =
+            entries->identify(WindowIdentity{app->pid, app->wmClassInstance, app->wmClassName, QString()});
+        if (entry) {
+            app->desktopFileId = entry->id;
+            if (!entry->name.isEmpty())
+                app->name = entry->name;
+        }
+        return app;
+    };
+}
+
 } // namespace quillmere

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "Quillmere/Platform/FrontApplication.h"
+
 #include <QHash>
 #include <QIcon>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -69,5 +72,10 @@ private:
     mutable std::vector<DesktopEntry> m_entries;
     mutable QHash<QString, int> m_byID;
 };
+
+// The front application with its identity taken from the desktop files where one matches: the
+// entry's id becomes the desktop-file id and its name the application's name.
+FrontApplicationSource identifiedFrontApplications(std::shared_ptr<const DesktopEntries> entries,
+                                                   FrontApplicationSource windows = currentFrontApplication);
 
 } // namespace quillmere

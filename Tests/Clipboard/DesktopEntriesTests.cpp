@@ -182,3 +182,26 @@ TEST(DesktopEntryLookup, IconsComeFromPathsAndTheHicolorFallback)
     EXPECT_FALSE(colourOf("bare").isValid());
     EXPECT_FALSE(colourOf("moved").isValid());
 }
+
+TEST(DesktopEntryLookup, FrontApplicationsTakeTheEntrysIdentity)
+{
+    Desktop d;
+    d.app(d.system, QStringLiteral("org.example.Editor.desktop"), "Name=Example Editor\nStartupWMClass=ExampleEditor\n");
+    auto entries = std::make_shared<DesktopEntries>(d.entries());
+    FrontApplication window;
+    window.name = QStringLiteral("ExampleEditor");
+    window.desktopFileId = QStringLiteral("exampleeditor");
+    window.wmClassInstance = QStringLiteral("editor");
+    window.wmClassName = QStringLiteral("ExampleEditor");
+    auto source = identifiedFrontApplications(entries, [&]() -> std::optional<FrontApplication> { return window; });
+    auto app = source();
+    ASSERT_TRUE(app);
+    EXPECT_EQ(app->desktopFileId, QStringLiteral("org.example.Editor"));
+    EXPECT_EQ(app->name, QStringLiteral("Example Editor"));
+
+    // No entry: the window system's own guesses stay.
+    window.wmClassName = window.wmClassInstance = QStringLiteral("Other");
+    app = source();
+    EXPECT_EQ(app->desktopFileId, QStringLiteral("exampleeditor"));
+    EXPECT_FALSE(identifiedFrontApplications(entries, [] { return std::optional<FrontApplication>(); })());
+}
