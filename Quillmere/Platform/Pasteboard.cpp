@@ -346,6 +346,8 @@ std::optional<QString> SystemPasteboard::string() const
         return std::nullopt;
     const QString text = mime->text();
     noteReadDuration(timer.elapsed(), !text.isEmpty());
+    if (m_stalledChange == m_changeCount)
+        return std::nullopt;
     return text;
 }
 
@@ -361,6 +363,8 @@ std::optional<QByteArray> SystemPasteboard::data(const QString &type) const
             continue;
         const QByteArray bytes = mime->data(candidate);
         noteReadDuration(timer.elapsed(), !bytes.isEmpty());
+        if (m_stalledChange == m_changeCount)
+            return std::nullopt;
         return bytes;
     }
     return std::nullopt;

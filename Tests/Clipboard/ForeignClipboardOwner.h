@@ -7,10 +7,10 @@
 #include <QList>
 #include <QPair>
 
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
+#include <xcb/xcb.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <future>
 #include <poll.h>
@@ -22,7 +22,9 @@ class ForeignClipboardOwner {
 public:
     using Offer = QPair<QByteArray, QByteArray>; // target name, bytes
 
-    explicit ForeignClipboardOwner(QList<Offer> offers) : m_offers(std::move(offers))
+    // `answerData` false plays an owner that hangs: it lists its targets but never sends them.
+    explicit ForeignClipboardOwner(QList<Offer> offers, bool answerData = true)
+        : m_offers(std::move(offers)), m_answerData(answerData)
     {
         std::promise<bool> ready;
         m_ready = ready.get_future();
@@ -42,6 +44,8 @@ public:
     // When the ownership request was flushed to the server.
     std::chrono::steady_clock::time_point ownedAt() const { return m_ownedAt; }
     bool lostOwnership() const { return m_lost; }
+    // Requests for content (not for the target list) that reached us.
+    int dataRequests() const { return m_dataRequests; }
 
     // A plain text offer as most programs make it.
     static QList<Offer> text(const QByteArray &utf8)
@@ -50,73 +54,90 @@ public:
     }
 
 private:
+    static xcb_atom_t atom(xcb_connection_t *c, const QByteArray &name)
+    {
+        xcb_intern_atom_reply_t *reply =
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.constData()), nullptr);
+        const xcb_atom_t value = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return value;
+    }
+
     void run(std::promise<bool> ready)
     {
-        Display *display = XOpenDisplay(nullptr);
-        if (!display) {
+        xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(c)) {
+            xcb_disconnect(c);
             ready.set_value(false);
             return;
         }
-        const Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
-        const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
-        const Atom targets = XInternAtom(display, "TARGETS", False);
-        QList<Atom> offered;
+        const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        const xcb_window_t window = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+        const xcb_atom_t clipboard = atom(c, "CLIPBOARD");
+        const xcb_atom_t targets = atom(c, "TARGETS");
+        QList<xcb_atom_t> offered;
         for (const auto &offer : m_offers)
-            offered.append(XInternAtom(display, offer.first.constData(), False));
+            offered.append(atom(c, offer.first));
 
-        XSetSelectionOwner(display, clipboard, window, CurrentTime);
-        XFlush(display);
+        xcb_set_selection_owner(c, window, clipboard, XCB_CURRENT_TIME);
+        xcb_flush(c);
         m_ownedAt = std::chrono::steady_clock::now();
-        ready.set_value(XGetSelectionOwner(display, clipboard) == window);
+        xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard), nullptr);
+        ready.set_value(owner && owner->owner == window);
+        std::free(owner);
 
-        pollfd fd{ConnectionNumber(display), POLLIN, 0};
+        pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
         while (!m_stop) {
-            while (XPending(display)) {
-                XEvent event;
-                XNextEvent(display, &event);
-                if (event.type == SelectionClear) {
+            while (xcb_generic_event_t *event = xcb_poll_for_event(c)) {
+                const uint8_t type = event->response_type & ~0x80;
+                if (type == XCB_SELECTION_CLEAR)
                     m_lost = true;
-                } else if (event.type == SelectionRequest) {
-                    answer(display, event.xselectionrequest, targets, offered);
-                }
+                else if (type == XCB_SELECTION_REQUEST)
+                    answer(c, *reinterpret_cast<xcb_selection_request_event_t *>(event), targets, offered);
+                std::free(event);
             }
             ::poll(&fd, 1, 10);
         }
-        XDestroyWindow(display, window);
-        XCloseDisplay(display);
+        xcb_destroy_window(c, window);
+        xcb_flush(c);
+        xcb_disconnect(c);
     }
 
-    void answer(Display *display, const XSelectionRequestEvent &request, Atom targets, const QList<Atom> &offered)
+    void answer(xcb_connection_t *c, const xcb_selection_request_event_t &request, xcb_atom_t targets,
+                const QList<xcb_atom_t> &offered)
     {
-        XSelectionEvent reply{};
-        reply.type = SelectionNotify;
-        reply.display = request.display;
+        xcb_selection_notify_event_t reply{};
+        reply.response_type = XCB_SELECTION_NOTIFY;
+        reply.time = request.time;
         reply.requestor = request.requestor;
         reply.selection = request.selection;
         reply.target = request.target;
-        reply.time = request.time;
-        reply.property = None;
-        const Atom property = request.property != None ? request.property : request.target;
+        reply.property = XCB_ATOM_NONE;
+        const xcb_atom_t property = request.property != XCB_ATOM_NONE ? request.property : request.target;
 
         if (request.target == targets) {
-            QList<Atom> list{targets};
+            QList<xcb_atom_t> list{targets};
             list.append(offered);
-            XChangeProperty(display, request.requestor, property, XA_ATOM, 32, PropModeReplace,
-                            reinterpret_cast<const unsigned char *>(list.constData()), int(list.size()));
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_ATOM, 32,
+                                uint32_t(list.size()), list.constData());
             reply.property = property;
+        } else if (++m_dataRequests; !m_answerData) {
+            return;
         } else if (const qsizetype index = offered.indexOf(request.target); index >= 0) {
             const QByteArray &bytes = m_offers.at(index).second;
-            XChangeProperty(display, request.requestor, property, request.target, 8, PropModeReplace,
-                            reinterpret_cast<const unsigned char *>(bytes.constData()), int(bytes.size()));
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, property, request.target, 8,
+                                uint32_t(bytes.size()), bytes.constData());
             reply.property = property;
         }
-        XEvent event{};
-        event.xselection = reply;
-        XSendEvent(display, request.requestor, False, 0, &event);
-        XFlush(display);
+        xcb_send_event(c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&reply));
+        xcb_flush(c);
     }
 
     QList<Offer> m_offers;
+    bool m_answerData = true;
+    std::atomic_int m_dataRequests{0};
     std::thread m_thread;
     std::future<bool> m_ready;
     bool m_readyValue = false;
