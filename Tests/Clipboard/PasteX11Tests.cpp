@@ -14,12 +14,17 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QTest>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 #include <map>
 #include <unistd.h>
 #include <xcb/xcb.h>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 using namespace quillmere;
 
@@ -158,6 +163,67 @@ TEST_F(PasteX11, StackedClipsArePastedInOrder)
     }
     EXPECT_FALSE(controller.pasteNext());
     EXPECT_EQ(beeps, 1);
+}
+
+TEST_F(PasteX11, ChordFollowsTheKeyboardLayout)
+{
+    // Swap V with F, as a layout that puts V elsewhere does: the chord must follow the keysym.
+    std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
+    ASSERT_TRUE(display);
+    Display *d = display.get();
+    const KeyCode v = XKeysymToKeycode(d, XK_v), f = XKeysymToKeycode(d, XK_f);
+    ASSERT_NE(v, 0);
+    ASSERT_NE(f, 0);
+    int perCode = 0;
+    KeySym *vSyms = XGetKeyboardMapping(d, v, 1, &perCode);
+    KeySym *fSyms = XGetKeyboardMapping(d, f, 1, &perCode);
+    XChangeKeyboardMapping(d, v, perCode, fSyms, 1);
+    XChangeKeyboardMapping(d, f, perCode, vSyms, 1);
+    XSync(d, False);
+    const auto restore = qScopeGuard([&] {
+        XChangeKeyboardMapping(d, v, perCode, vSyms, 1);
+        XChangeKeyboardMapping(d, f, perCode, fSyms, 1);
+        XSync(d, False);
+        XFree(vSyms);
+        XFree(fSyms);
+    });
+    ASSERT_EQ(XKeysymToKeycode(d, XK_v), f);
+
+    TextWindow target(QStringLiteral("layout"));
+    makeActive(target);
+    // Let Qt take in the new keymap before the chord arrives.
+    QTest::qWait(200);
+    const auto caretBack = service->writeToPasteboard(*textClip(QStringLiteral("layout-proof")));
+    service->deliverPaste(service->activeTarget(), caretBack.value_or(0));
+    EXPECT_EVENTUALLY_EQ(target.field->text(), QStringLiteral("layout-proof"), patience);
+}
+
+TEST_F(PasteX11, PasteWaitsUntilHotKeyModifiersAreReleased)
+{
+    std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
+    ASSERT_TRUE(display);
+    Display *d = display.get();
+    const KeyCode alt = XKeysymToKeycode(d, XK_Alt_L);
+    const auto press = [&](bool down) {
+        XTestFakeKeyEvent(d, alt, down, CurrentTime);
+        XSync(d, False);
+    };
+    const auto release = qScopeGuard([&] { press(false); });
+
+    TextWindow target(QStringLiteral("modifiers"));
+    makeActive(target);
+    EXPECT_FALSE(realKeys.modifiersHeld());
+    press(true);
+    EXPECT_TRUE(realKeys.modifiersHeld());
+
+    // Still holding Alt from the hot key: Ctrl+Alt+V would paste nothing.
+    const auto caretBack = service->writeToPasteboard(*textClip(QStringLiteral("after release")));
+    service->deliverPaste(service->activeTarget(), caretBack.value_or(0));
+    QTest::qWait(service->timings().keystrokeDelay + 100);
+    EXPECT_TRUE(target.field->text().isEmpty());
+    press(false);
+    EXPECT_FALSE(realKeys.modifiersHeld());
+    EXPECT_EVENTUALLY_EQ(target.field->text(), QStringLiteral("after release"), patience);
 }
 
 TEST_F(PasteX11, WithoutXTestOnlyTheClipboardIsSet)
