@@ -44,7 +44,8 @@ X11GlobalKeyGrabber::X11GlobalKeyGrabber() = default;
 
 X11GlobalKeyGrabber::~X11GlobalKeyGrabber()
 {
-    if (m_connection) {
+    // After the application is gone its connection is too; the server drops our grabs then.
+    if (m_connection && qtConnection() == m_connection) {
         for (const Grab &g : std::as_const(m_grabs))
             for (quint16 lock : lockVariants())
                 ungrabOnServer(g.keycode, g.mask | lock);
@@ -224,9 +225,11 @@ void X11GlobalKeyGrabber::ungrab(GrabID id)
     auto it = m_grabs.find(id);
     if (it == m_grabs.end())
         return;
-    for (quint16 lock : lockVariants())
-        ungrabOnServer(it->keycode, it->mask | lock);
-    xcb_flush(static_cast<xcb_connection_t *>(m_connection));
+    if (qtConnection() == m_connection) {
+        for (quint16 lock : lockVariants())
+            ungrabOnServer(it->keycode, it->mask | lock);
+        xcb_flush(static_cast<xcb_connection_t *>(m_connection));
+    }
     m_grabs.erase(it);
 }
 
