@@ -1,6 +1,7 @@
 #include "Quillmere/Clipboard/PasteboardCapture.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/ImageHelpers.h"
 #include "Quillmere/Platform/Logging.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/Preferences.h"
@@ -28,47 +29,6 @@ QImage decodeFirstImage(const QByteArray &data)
 }
 
 // Hands `work` to the main thread; it runs only if the guarded object still exists then.
-// PNG of at most `cap` bytes, halving the picture until it fits.
-std::optional<QByteArray> pngData(const QImage &image, qint64 cap)
-{
-    QImage current = image;
-    while (!current.isNull()) {
-        QByteArray png;
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        if (!current.save(&buffer, "PNG"))
-            return std::nullopt;
-        if (png.size() <= cap)
-            return png;
-        if (std::max(current.width(), current.height()) < 65)
-            return std::nullopt;
-        current = current.scaled(std::max(1, current.width() / 2), std::max(1, current.height() / 2), Qt::IgnoreAspectRatio,
-                                 Qt::SmoothTransformation);
-    }
-    return std::nullopt;
-}
-
-// A PNG thumbnail of an image file, at most 1200 px on its longer side, smaller until it fits.
-std::optional<QByteArray> thumbnailPNGData(const QString &path, qint64 cap)
-{
-    for (const int side : {1200, 600, 300, 150}) {
-        QImageReader reader(path);
-        reader.setAutoTransform(true);
-        const QSize size = reader.size();
-        if (size.isValid() && std::max(size.width(), size.height()) > side)
-            reader.setScaledSize(size.scaled(side, side, Qt::KeepAspectRatio));
-        const QImage image = reader.read();
-        if (image.isNull())
-            return std::nullopt;
-        QByteArray png;
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        if (image.save(&buffer, "PNG") && png.size() <= cap)
-            return png;
-    }
-    return std::nullopt;
-}
-
 template <typename T, typename Work>
 void onMainThread(QPointer<T> guard, Work work)
 {
