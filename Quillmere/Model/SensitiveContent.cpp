@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QRegularExpression>
+#include <QSet>
 
 namespace quillmere {
 namespace {
@@ -60,7 +61,7 @@ const QRegularExpression &assignmentPattern()
         QStringLiteral(R"((?:^|[\s"'{,;(])(?:[A-Za-z0-9]+[_.\-])*)"
                        R"((password|passwd|pwd|passphrase|pass|secret|token|api[_\-]?key|access[_\-]?key|)"
                        R"(private[_\-]?key|client[_\-]?secret|auth[_\-]?token|access[_\-]?token))"
-                       R"(["']?\s*[:=]\s*(.+)$)"),
+                       R"(["']?\s*(?:=(?!=)|:(?!:))\s*(.+)$)"),
         QRegularExpression::CaseInsensitiveOption | QRegularExpression::MultilineOption);
     return re;
 }
@@ -68,26 +69,45 @@ const QRegularExpression &assignmentPattern()
 const QRegularExpression &codeKeywordPattern()
 {
     static const QRegularExpression re(
-        QStringLiteral(R"(\b(?:verification|verify|one[\- ]time|otp|passcode|2fa|two[\- ]factor|security code|)"
+        QStringLiteral(R"(\b(?:verification|one[\- ]time|otp|passcode|2fa|two[\- ]factor|security code|)"
                        R"(log[\- ]?in code|sign[\- ]?in code|authentication code|auth code|confirmation code|)"
-                       R"(access code|your code|pin(?: code)?)\b)"),
+                       R"(access code|your code|pin code)\b)"),
         QRegularExpression::CaseInsensitiveOption);
+    return re;
+}
+
+const QRegularExpression &pinPattern()
+{
+    static const QRegularExpression re(QStringLiteral(R"(\bPIN\b)"));
     return re;
 }
 
 const QRegularExpression &embeddedCodePattern()
 {
-    static const QRegularExpression re(QStringLiteral(R"((?<![\d.,:/\-])(\d{4,8})(?![\d]|[.,:/\-]\d))"));
+    static const QRegularExpression re(QStringLiteral(R"((?<![\w.,:/\-#])(\d{4,8})(?!\w|[.,:/\-]\d))"));
     return re;
 }
 
 bool isWholeCode(const QString &text)
 {
-    static const QRegularExpression digits(QStringLiteral(R"(^\d{6,8}$)"));
-    static const QRegularExpression grouped(QStringLiteral(R"(^(?:\d{3}[ \-]\d{3}|\d{4}[ \-]\d{4}|G-\d{6})$)"));
+    static const QRegularExpression digits(QStringLiteral(R"(^(?:\d{6}|\d{8})$)"));
+    static const QRegularExpression grouped(QStringLiteral(R"(^(?:\d{3} \d{3}|G-\d{6})$)"));
     if (grouped.match(text).hasMatch())
         return true;
     if (!digits.match(text).hasMatch())
+        return false;
+    // 12345678, 87654321 and 000000 are test data and placeholders, not codes.
+    bool up = true, down = true, same = true;
+    for (qsizetype i = 1; i < text.size(); ++i) {
+        const int step = text.at(i).digitValue() - text.at(i - 1).digitValue();
+        up = up && step == 1;
+        down = down && step == -1;
+        same = same && step == 0;
+    }
+    if (up || down || same)
+        return false;
+    QSet<QChar> distinct(text.begin(), text.end());
+    if (distinct.size() < 3 || text.count(QLatin1Char('0')) * 2 > text.size()) // 100000, 100200
         return false;
     // 20240315 is far more often a date than a code.
     if (text.size() == 8) {
@@ -106,46 +126,19 @@ bool hasDigit(QStringView s)
     return false;
 }
 
-// Shapes of ordinary single-word copies that are never secrets.
-bool isOrdinaryToken(const QString &token)
-{
-    static const QRegularExpression shapes(QStringLiteral(
-        R"(^(?:)"
-        R"([A-Za-z][A-Za-z0-9+.\-]*://.*)"                                  // URL
-        R"(|www\..*|mailto:.*)"
-        R"(|[^@\s]+@[^@\s]+\.[A-Za-z]{2,})"                                  // e-mail address
-        R"(|[/~].*|\.\.?/.*|[A-Za-z]:\\.*)"                                  // path
-        R"(|\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?)" // UUID
-        R"(|(?:0x)?[0-9A-Fa-f]+)"                                            // hash, hex number
-        R"(|v?\d+(?:\.\d+)+(?:[\-+][0-9A-Za-z.\-]+)?)"                       // version
-        R"(|\d{4}-\d{2}-\d{2}(?:[T ]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?(?:Z|[+\-]\d{2}:?\d{2})?)?)" // date
-        R"(|[A-Za-z0-9.\-]+:\d{1,5})"                                        // host:port
-        R"(|[@#][A-Za-z0-9_.\-]+)"                                           // handle, tag, colour
-        R"(|[A-Za-z_][\w.:]*\(.*\))"                                         // call
-        R"(|[A-Za-z_][\w.\-]*=.*)"                                           // assignment, query
-        R"(|sha(?:1|256|384|512)-.*)"                                        // integrity digest
-        R"(|[A-Za-z0-9\-]+(?:\.[A-Za-z0-9\-]+)*\.[A-Za-z]{2,}(?:/\S*)?)"     // domain
-        R"(|[\[{(<].*[\]})>])"                                               // bracketed literal, markup
-        R"()$)"));
-    if (shapes.match(token).hasMatch())
-        return true;
-    for (const char *op : {"::", "->", "=>", "==", "&&", "||", "</", "/>"})
-        if (token.contains(QLatin1String(op)))
-            return true;
-    return false;
-}
-
 struct Classes {
     bool lower = false, upper = false, digit = false, strongSymbol = false;
     bool interiorDigit = false; // a digit with a letter somewhere after it
     int digits = 0;
-    int transitions = 0; // changes between lower, upper, digit and other along the text
+    int transitions = 0;      // changes between lower, upper, digit and other along the text
+    int alnumTransitions = 0; // the same over letters and digits alone
 };
 
 Classes classify(const QString &token)
 {
     Classes c;
     int previous = -1;
+    int previousAlnum = -1;
     bool digitSeen = false;
     for (QChar ch : token) {
         int cls = 3;
@@ -159,7 +152,8 @@ Classes classify(const QString &token)
             c.digit = true;
             ++c.digits;
             cls = 2;
-        } else if (ch != QLatin1Char('.') && ch != QLatin1Char('_') && ch != QLatin1Char('-')) {
+        } else if (!QStringLiteral("._-+~\\").contains(ch)) {
+            // Separators and escapes appear in names and versions as much as in passwords.
             c.strongSymbol = true;
         }
         if (ch.isLetter() && digitSeen)
@@ -169,8 +163,103 @@ Classes classify(const QString &token)
         if (previous >= 0 && cls != previous)
             ++c.transitions;
         previous = cls;
+        if (cls != 3) {
+            if (previousAlnum >= 0 && cls != previousAlnum)
+                ++c.alnumTransitions;
+            previousAlnum = cls;
+        }
     }
     return c;
+}
+
+// The word without quotes, brackets and closing punctuation around it.
+QString unwrapped(const QString &raw)
+{
+    // Markdown escapes ("node\_http2", "rollup\@3.9") are not part of the word.
+    static const QRegularExpression escape(QStringLiteral(R"(\\(?=[^\w\s]))"));
+    QString token = raw;
+    token.remove(escape);
+    static const QString opening = QStringLiteral("`'\"([{<*|") + QChar(0x201C) + QChar(0x2018) + QChar(0x00AB);
+    static const QString closing = QStringLiteral("`'\")]}>.,;:*&|") + QChar(0x201D) + QChar(0x2019) + QChar(0x00BB);
+    while (!token.isEmpty() && opening.contains(token.front()))
+        token.remove(0, 1);
+    while (!token.isEmpty() && closing.contains(token.back()))
+        token.chop(1);
+    return token;
+}
+
+// A piece of base64 or a generated key: letters of both cases and digits, changing class at
+// least every other character. Words, file names and CamelCase change far less often.
+bool looksRandom(const QString &segment)
+{
+    static const QRegularExpression alphabet(QStringLiteral(R"(^[A-Za-z0-9+=_\-]{10,}$)"));
+    if (!alphabet.match(segment).hasMatch())
+        return false;
+    const Classes c = classify(segment);
+    return c.lower && c.upper && c.digit && c.alnumTransitions * 10 >= int(segment.size()) * 5;
+}
+
+// Shapes of ordinary single-word copies that are never secrets: addresses, paths, numbers,
+// identifiers, code. A miss here only keeps a secret in the history like any other clip; a false
+// hit hides a clip and lets it expire, so ambiguous shapes count as ordinary.
+bool isOrdinaryToken(const QString &raw)
+{
+    for (QChar c : raw)
+        if (c.category() == QChar::Other_Control || c == QChar::ReplacementCharacter || c.category() == QChar::Other_PrivateUse)
+            return true; // binary noise
+    if (raw.endsWith(QLatin1Char(';')) || raw.endsWith(QLatin1Char(',')))
+        return true; // a statement or a list item
+    static const QRegularExpression bracketed(QStringLiteral(R"(\[.*\]|\{.*\}|\(.*\)|<.*>)"));
+    if (bracketed.match(raw).hasMatch())
+        return true; // markup, code, a pattern
+
+    const QString token = unwrapped(raw);
+    if (token.isEmpty() || token.endsWith(QLatin1String("'s")))
+        return true;
+
+    static const QRegularExpression shapes(QStringLiteral(
+        R"(^(?:)"
+        R"(www\..*|mailto:.*)"
+        R"(|[/~].*|\.\.?/.*|[A-Za-z]:\\.*)"                                  // absolute or home path
+        R"(|\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?)" // UUID
+        R"(|(?:0x)?[0-9A-Fa-f]+)"                                            // hash, hex number
+        R"(|v?\d+(?:\.\d+)+(?:[\-+][0-9A-Za-z.\-]+)?)"                       // version
+        R"(|\d{4}-\d{2}-\d{2}(?:[Tt ]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?(?:Z|[+\-]\d{2}:?\d{2})?)?)" // date
+        R"(|[A-Za-z0-9.\-]+:\d{1,5})"                                        // host:port
+        R"(|[@#][A-Za-z0-9_.\-]+)"                                           // handle, tag, colour
+        R"(|[#;\-]*[A-Za-z_][\w.\-]*=.*)"                                    // assignment, option, query
+        R"(|[A-Za-z_][\w.\-]*(?::[\w.\-]+)+)"                                 // qualified name, file:line
+        R"(|(?:\w+:)?[0-9A-Fa-f]{2}(?::[0-9A-Fa-f]{2})+:?)"                   // fingerprint, MAC
+        R"(|\d{1,4}-[A-Za-z]{3,9}-\d{1,4})"                                   // 08-Feb-2000
+        R"(|\d+(?:,\d+)?[acd]\d+(?:,\d+)?)"                                  // diff hunk
+        R"(|[MmLlHhVvCcSsQqTtAaZz\d.,\-]+)"                                   // drawing path data
+        R"(|[0-9A-Fa-f]*(?::[0-9A-Fa-f]*){2,})"                               // IPv6 address
+        R"(|[\w.\-/]+@v?\d[\w.\-]*)"                                          // package@version
+        R"(|[$%].*)"                                                         // variable, format
+        R"(|[\w.\-/]+#[\w.\-]+)"                                              // anchor, bug#123
+        R"(|[\w.\-/]+\^\d*|.*\.\..*)"                                          // revision, range
+        R"(|[\w.\-]+(?:,[\w.\-]+)+)"                                           // list of names
+        R"(|sha(?:1|256|384|512)-.*)"                                        // integrity digest
+        R"(|[A-Za-z0-9\-]+(?:\.[A-Za-z0-9\-]+)*\.[A-Za-z]{2,}(?:/\S*)?)"     // domain
+        R"()$)"));
+    if (shapes.match(token).hasMatch())
+        return true;
+    static const QRegularExpression anywhere(QStringLiteral(
+        R"(://)"                                                // an address inside
+        R"(|@[A-Za-z0-9\-]+(?:\.[A-Za-z0-9\-]+)*\.[A-Za-z]{2,})" // an e-mail address inside
+        R"(|&#?\w+;)"                                           // markup entity
+        R"(|\w\()"                                              // a call
+        R"(|\w\[)"                                              // indexing
+        R"(|::|->|=>|==|!=|:=|&&|\|\||[<>`]|\+\+|@@|\*\*)"));  // operators, markup
+    if (anywhere.match(raw).hasMatch() || anywhere.match(token).hasMatch())
+        return true;
+    if (token.contains(QLatin1Char('/'))) {
+        // A relative path has word-like segments; base64 has random ones.
+        const QStringList segments = token.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        if (std::none_of(segments.begin(), segments.end(), looksRandom))
+            return true;
+    }
+    return false;
 }
 
 bool looksLikePassword(const QString &token)
@@ -178,9 +267,11 @@ bool looksLikePassword(const QString &token)
     if (token.size() < 8 || token.size() > 64)
         return false;
     const Classes c = classify(token);
-    // Generated and typical human passwords: letters and digits with a symbol, or mixed case with
-    // digits inside. Product names ("iPhone15") and dotted names ("user.name2") stay out.
-    return c.lower && c.digit && (c.strongSymbol || (c.upper && c.interiorDigit));
+    // Typical human passwords have letters, digits and a symbol; generated ones without a symbol
+    // mix cases and digits throughout. Product and type names ("iPhone15", "Http2Session") and
+    // dotted names ("user.name2") stay out.
+    return c.lower && c.digit
+           && (c.strongSymbol || (token.size() >= 10 && c.upper && c.interiorDigit && c.alnumTransitions * 10 >= int(token.size()) * 6));
 }
 
 bool looksLikeRandomKey(const QString &token)
@@ -191,12 +282,24 @@ bool looksLikeRandomKey(const QString &token)
         return false;
     const QString body = m.captured(1);
     const Classes c = classify(body);
-    // Random text changes class at about two of three characters; identifiers in CamelCase
-    // change once a word.
-    return c.lower && c.upper && c.digits >= 2 && c.transitions * 10 >= int(body.size()) * 3;
+    // Random text changes between cases and digits at about three of five characters;
+    // identifiers in CamelCase ("glTexCoord2fNormal3f") change less than every other one.
+    return c.lower && c.upper && c.digits >= 2 && c.alnumTransitions * 2 >= int(body.size());
 }
 
-std::optional<QString> assignedValue(const QString &rest)
+// After a credential keyword a slash is as likely base64 as a path; only absolute paths and
+// addresses count as locations there.
+bool isLocationOrName(const QString &value)
+{
+    if (!value.contains(QLatin1Char('/')))
+        return isOrdinaryToken(value);
+    static const QRegularExpression location(QStringLiteral(R"(^(?:[/~.]|[A-Za-z]:\\)|://)"));
+    return location.match(value).hasMatch();
+}
+
+// The value after "password =" and the like, when it looks like a real value rather than code,
+// a placeholder or a reference to somewhere else.
+std::optional<QString> assignedValue(const QString &rest, bool isKey)
 {
     QString value = rest.trimmed();
     bool quoted = false;
@@ -208,31 +311,39 @@ std::optional<QString> assignedValue(const QString &rest)
             return std::nullopt;
         value = value.mid(1, end - 1);
         quoted = true;
+        // A quoted path or address is a location, not a credential ("PWD": "/home/ada").
+        if (!value.contains(QRegularExpression(QStringLiteral(R"(\s)"))) && isLocationOrName(value))
+            return std::nullopt;
     } else {
         value = value.section(QRegularExpression(QStringLiteral(R"(\s)")), 0, 0);
         while (!value.isEmpty() && QStringLiteral(",;").contains(value.back()))
             value.chop(1);
     }
-    if (value.size() < (quoted ? 4 : 6) || value.size() > 200)
+    // Tokens and keys are long; a short value after "token =" is a type or a variable.
+    const qsizetype minimum = isKey ? (quoted ? 8 : 16) : (quoted ? 4 : 6);
+    if (value.size() < minimum || value.size() > 200)
         return std::nullopt;
     static const QStringList placeholders{
-        QStringLiteral("null"),     QStringLiteral("none"),   QStringLiteral("nil"),    QStringLiteral("undefined"),
-        QStringLiteral("true"),     QStringLiteral("false"),  QStringLiteral("empty"),  QStringLiteral("required"),
-        QStringLiteral("optional"), QStringLiteral("string"), QStringLiteral("password"), QStringLiteral("secret"),
+        QStringLiteral("null"),     QStringLiteral("none"),     QStringLiteral("nil"),     QStringLiteral("undefined"),
+        QStringLiteral("true"),     QStringLiteral("false"),    QStringLiteral("empty"),   QStringLiteral("required"),
+        QStringLiteral("optional"), QStringLiteral("string"),   QStringLiteral("password"), QStringLiteral("secret"),
         QStringLiteral("token"),    QStringLiteral("changeme"), QStringLiteral("example"), QStringLiteral("your_password"),
     };
     if (placeholders.contains(value, Qt::CaseInsensitive))
         return std::nullopt;
     if (value.count(value.front()) == value.size()) // "******", "xxxxxx"
         return std::nullopt;
-    static const QRegularExpression substitution(QStringLiteral(R"(^[$%{<\[(@]|\(|\$\{)"));
+    static const QRegularExpression substitution(QStringLiteral(R"(^[$%{<\[(@]|\$\{|\{\{)"));
     if (substitution.match(value).hasMatch())
         return std::nullopt;
     if (!quoted) {
-        // Unquoted words without digits are code (`password = user.password`), not values.
+        // Unquoted code: calls, indexing, generics, member paths without digits.
+        static const QRegularExpression code(QStringLiteral(R"([\[\](){}<>])"));
+        if (code.match(value).hasMatch())
+            return std::nullopt;
         if (!hasDigit(value) && !classify(value).strongSymbol)
             return std::nullopt;
-        if (value.contains(QLatin1Char('/')) && isOrdinaryToken(value))
+        if (isLocationOrName(value))
             return std::nullopt;
     }
     return value;
@@ -270,11 +381,11 @@ std::optional<SensitiveMatch> findAssignment(const QString &text)
     auto it = assignmentPattern().globalMatch(text);
     while (it.hasNext()) {
         const auto m = it.next();
-        const auto value = assignedValue(m.captured(2));
-        if (!value)
-            continue;
         const QString keyword = m.captured(1).toLower();
         const bool password = keyword.startsWith(QLatin1String("pass")) || keyword == QLatin1String("pwd");
+        const auto value = assignedValue(m.captured(2), !password);
+        if (!value)
+            continue;
         return make(password ? Kind::password : Kind::apiKey, *value);
     }
     return std::nullopt;
@@ -284,12 +395,27 @@ std::optional<SensitiveMatch> findCode(const QString &text)
 {
     if (isWholeCode(text))
         return make(Kind::oneTimeCode, text);
-    if (text.size() > kCodeMessageChars || !codeKeywordPattern().match(text).hasMatch())
+    if (text.size() > kCodeMessageChars)
         return std::nullopt;
-    const auto m = embeddedCodePattern().match(text);
-    if (!m.hasMatch())
+    if (!codeKeywordPattern().match(text).hasMatch() && !pinPattern().match(text).hasMatch())
         return std::nullopt;
-    return make(Kind::oneTimeCode, m.captured(1));
+    // A message carrying a code carries one number of that size; more are dates, amounts, ids.
+    static const QRegularExpression reference(
+        QStringLiteral(R"(\b(?:rfc|iso|cve|section|chapter|page|port|version|error|issue|order|invoice|ticket|)"
+                       R"(room|flight|year|no|number|line|step|build|release|since|in|of)\s*$)"),
+        QRegularExpression::CaseInsensitiveOption);
+    auto it = embeddedCodePattern().globalMatch(text);
+    if (!it.hasNext())
+        return std::nullopt;
+    const auto m = it.next();
+    if (it.hasNext())
+        return std::nullopt;
+    const QString code = m.captured(1);
+    if (reference.match(text.left(m.capturedStart(1))).hasMatch())
+        return std::nullopt;
+    if (code.size() == 4 && (code.startsWith(QLatin1String("19")) || code.startsWith(QLatin1String("20"))))
+        return std::nullopt;
+    return make(Kind::oneTimeCode, code);
 }
 
 std::optional<SensitiveMatch> findToken(const QString &text)
@@ -301,10 +427,11 @@ std::optional<SensitiveMatch> findToken(const QString &text)
             return std::nullopt;
     if (isOrdinaryToken(text))
         return std::nullopt;
-    if (looksLikeRandomKey(text))
-        return make(Kind::apiKey, text);
-    if (looksLikePassword(text))
-        return make(Kind::password, text);
+    const QString token = unwrapped(text);
+    if (looksLikeRandomKey(token))
+        return make(Kind::apiKey, token);
+    if (looksLikePassword(token))
+        return make(Kind::password, token);
     return std::nullopt;
 }
 
