@@ -10,13 +10,13 @@ using namespace quillmere;
 TEST(NotchDropFrame, MenuBarFallbackAndNotchSizes)
 {
     const QRect screen(0, 0, 1600, 1000);
-    // No top bar at all: 22 is the least height counted.
-    EXPECT_EQ(notchDropFrame(screen, screen), QRect(670, 0, 260, 34));
+    // No top bar at all: 22 counts, plus 12, then raised to the 38 minimum.
+    EXPECT_EQ(notchDropFrame(screen, screen), QRect(670, 0, 260, 38));
     EXPECT_EQ(notchDropFrame(screen, QRect(0, 30, 1600, 970)), QRect(670, 0, 260, 42));
     EXPECT_EQ(notchDropFrame(screen, screen, QSize(180, 32)).size(), QSize(260, 44));
     EXPECT_EQ(notchDropFrame(screen, screen, QSize(120, 20)).size(), QSize(220, 38));
     // A second screen to the right keeps its own top centre.
-    EXPECT_EQ(notchDropFrame(QRect(1600, 0, 1000, 800), QRect(1600, 0, 1000, 800)), QRect(1970, 0, 260, 34));
+    EXPECT_EQ(notchDropFrame(QRect(1600, 0, 1000, 800), QRect(1600, 0, 1000, 800)), QRect(1970, 0, 260, 38));
 }
 
 TEST(NotchDropView, DropsAllFilesOnceAndRefusesText)
