@@ -238,16 +238,12 @@ CapturedContent ArchivedClip::capturedContent() const
 {
     CapturedContent content;
     content.kind = clipKindOrText(kind);
-    if (content.kind == ClipKind::file) {
-        content.text = archive::baseNamesOnly(text);
-        if (fileName) {
-            const QString base = archive::baseFileName(*fileName);
-            if (!base.isEmpty())
-                content.fileName = base;
-        }
-    } else {
-        content.text = CapturedContent::capText(text);
-        content.fileName = fileName;
+    content.text = content.kind == ClipKind::file ? archive::baseNamesOnly(text) : CapturedContent::capText(text);
+    // A name is only ever a name here, whatever the kind: previews write files under it.
+    if (fileName) {
+        const QString base = archive::baseFileName(*fileName);
+        if (!base.isEmpty())
+            content.fileName = base;
     }
     content.imageData = imageData;
     content.fileData = fileData;

@@ -59,7 +59,8 @@ struct ArchivedClip {
     static ArchivedClip from(const ClipItem &clip);
 
     // What the importer stores. An unknown kind is text; text is capped except for file clips,
-    // whose paths are cut to base names; the source application stays empty.
+    // whose paths are cut to base names; a file name keeps only its base; the source application
+    // stays empty.
     CapturedContent capturedContent() const;
 
     QJsonObject toJson() const;

@@ -49,12 +49,14 @@ void NotificationCenter::deliver(const Notification &note)
     for (const Observer &o : m_observers)
         if (o.name == note.name)
             targets.emplace_back(o.token, o.handler);
-    for (auto &[token, handler] : targets) {
+    for (auto &target : targets) {
+        // Not a structured binding: clang 14 cannot capture those in the lambda.
+        const Token token = target.first;
         const bool stillRegistered = std::any_of(m_observers.begin(), m_observers.end(), [&](const Observer &o) {
             return o.token == token && !(o.hasContext && o.context.isNull());
         });
         if (stillRegistered)
-            handler(note);
+            target.second(note);
     }
 }
 

@@ -166,6 +166,14 @@ TEST(PageFile, ArchivedClipsBecomeContentWithoutForeignPaths)
     content = file.capturedContent();
     EXPECT_EQ(content.text, QString("a.txt\nb.txt"));
     EXPECT_EQ(content.fileName, QString("a.txt"));
+
+    // Whatever the kind, a file name is a name: text clips with rich data carry one too.
+    ArchivedClip rich;
+    rich.text = QStringLiteral("see /etc/passwd");
+    rich.fileName = QStringLiteral("../notes/rich.rtf");
+    content = rich.capturedContent();
+    EXPECT_EQ(content.fileName, QString("rich.rtf"));
+    EXPECT_EQ(content.text, rich.text);
 }
 
 TEST(PageFile, WritingRefusesOversizedPagesAndReadingRefusesOversizedFiles)
