@@ -4,8 +4,6 @@
 
 #include <xcb/xcb.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,6 +63,9 @@ struct X11WindowActivator::Connection {
         xcb_change_property(c, XCB_PROP_MODE_APPEND, timeWindow, timeProbe, XCB_ATOM_STRING, 8, 0, nullptr);
         xcb_flush(c);
         while (Reply<xcb_generic_event_t> event{xcb_wait_for_event(c)}) {
+            // An error here means the probe window is unusable; waiting on would never end.
+            if (event->response_type == 0)
+                break;
             if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
                 continue;
             const auto *notify = reinterpret_cast<const xcb_property_notify_event_t *>(event.get());
@@ -125,8 +126,7 @@ bool X11WindowActivator::isTerminated(const WindowTarget &target)
     Connection *conn = connection();
     if (!conn || target.window == XCB_WINDOW_NONE)
         return true;
-    if (target.pid > 0 && ::kill(pid_t(target.pid), 0) != 0 && errno == ESRCH)
-        return true;
+    // The window alone decides: a pid may belong to a program on another host.
     xcb_generic_error_t *error = nullptr;
     Reply<xcb_get_window_attributes_reply_t> reply(
         xcb_get_window_attributes_reply(conn->c, xcb_get_window_attributes(conn->c, target.window), &error));

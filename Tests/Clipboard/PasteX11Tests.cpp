@@ -117,6 +117,8 @@ TEST_F(PasteX11, ClipLandsInTheRecordedWindowEvenWhenAnotherIsInFront)
     makeActive(target);
     auto recorded = service->activeTarget();
     ASSERT_TRUE(recorded);
+    EXPECT_EQ(recorded->app, target.target());
+    EXPECT_FALSE(service->frontmostTarget()) << "our own window is never a paste target";
     // Both windows belong to this process; match the window alone, as for another program's.
     recorded->app.pid = 0;
     makeActive(other);
@@ -224,6 +226,16 @@ TEST_F(PasteX11, PasteWaitsUntilHotKeyModifiersAreReleased)
     press(false);
     EXPECT_FALSE(realKeys.modifiersHeld());
     EXPECT_EVENTUALLY_EQ(target.field->text(), QStringLiteral("after release"), patience);
+}
+
+TEST_F(PasteX11, ClosedWindowCountsAsGone)
+{
+    auto window = std::make_unique<TextWindow>(QStringLiteral("closing"));
+    makeActive(*window);
+    const WindowTarget gone = window->target();
+    EXPECT_FALSE(windows.isTerminated(gone));
+    window.reset();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return windows.isTerminated(gone); }, patience));
 }
 
 TEST_F(PasteX11, WithoutXTestOnlyTheClipboardIsSet)
