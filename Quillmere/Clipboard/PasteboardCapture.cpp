@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Logging.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/TextRecognizer.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -46,6 +47,10 @@ void onMainThread(QPointer<T> guard, Work work)
 PasteboardCapture::PasteboardCapture(CaptureDependencies deps, QObject *parent) : QObject(parent), m_deps(std::move(deps))
 {
     Q_ASSERT(m_deps.store && m_deps.pasteboard && m_deps.preferences);
+    if (!m_deps.frontApplication)
+        m_deps.frontApplication = currentFrontApplication;
+    if (!m_deps.recognizeText)
+        m_deps.recognizeText = [](const QByteArray &image) { return recognizeText(image); };
     // Recognition is heavy on memory; two at a time is plenty for copies made by hand.
     m_pool.setMaxThreadCount(2);
     m_pool.setThreadPriority(QThread::LowPriority);
@@ -270,7 +275,7 @@ void PasteboardCapture::scheduleImageConversion(const QByteArray &data, const Cl
             finish();
             return;
         }
-        const std::optional<QString> text = recognize ? recognize(*png) : std::nullopt;
+        const std::optional<QString> text = recognize(*png);
         if (cancelled->load()) {
             finish();
             return;
@@ -287,7 +292,7 @@ void PasteboardCapture::scheduleRecognizedText(const QByteArray &png, const QStr
     QPointer<PasteboardCapture> self(this);
     QPointer<ClipStore> store(m_deps.store);
     m_pool.start([self, store, id, png, contentHash, cancelled, recognize = m_deps.recognizeText] {
-        const std::optional<QString> text = recognize ? recognize(png) : std::nullopt;
+        const std::optional<QString> text = recognize(png);
         if (!cancelled->load()) {
             // The store takes the result even when the capture side has gone meanwhile.
             onMainThread(store, [contentHash, text](ClipStore *s) { s->updateRecognizedText(contentHash, text); });
@@ -310,7 +315,7 @@ void PasteboardCapture::scheduleFilePreview(const ClipRef &clip, const QString &
             finish();
             return;
         }
-        const std::optional<QString> text = recognize ? recognize(*thumbnail) : std::nullopt;
+        const std::optional<QString> text = recognize(*thumbnail);
         if (!cancelled->load()) {
             onMainThread(self, [contentHash, thumbnail = *thumbnail, text](PasteboardCapture *capture) {
                 capture->m_deps.store->updateFilePreview(contentHash, thumbnail, text);

@@ -28,6 +28,7 @@ struct CaptureDependencies {
     ClipStore *store = nullptr;
     Pasteboard *pasteboard = nullptr;
     Preferences *preferences = nullptr;
+    // Left empty: the active X window's application, and Tesseract.
     FrontApplicationSource frontApplication;
     TextRecognition recognizeText;
     Clock clock = systemClock();
