@@ -164,13 +164,3 @@ TEST(ClipTextTransform, AvailableFollowsSourceTextAndCaseOrder)
     unknownKind.setText(QStringLiteral("   "));
     EXPECT_TRUE(T::available(unknownKind).empty());
 }
-
-TEST(ClipTextTransform, RawValuesAndTitlesRoundTrip)
-{
-    for (T::Case c : T::allCases) {
-        EXPECT_EQ(T::fromRawValue(T::rawValue(c)), c);
-        EXPECT_FALSE(T::title(c).isEmpty());
-    }
-    EXPECT_EQ(T::title(T::decodeBase64), QStringLiteral("Decode Base64"));
-    EXPECT_FALSE(T::fromRawValue(QStringLiteral("CopyText")));
-}

@@ -167,18 +167,14 @@ TEST(SequentialPaste, RetainOnlyNotifiesOnlyWhenSomethingLeaves)
     EXPECT_EQ(h.controller->stack(), (PasteStack{{a, c}}));
 }
 
-TEST(SequentialPaste, OurOwnWindowInFrontGetsTheChordWithoutActivation)
+TEST(SequentialPaste, OnlyAnotherProgramInFrontIsActivatedFirst)
 {
     StackHarness h;
-    h.windows.active = WindowTarget{3, 4242};
+    h.windows.active = WindowTarget{3, 4242}; // our own window
     h.controller->enqueue(h.addClip(QStringLiteral("mine")));
     ASSERT_TRUE(h.pressPasteNext());
     EXPECT_EQ(h.windows.activations, 0);
-}
 
-TEST(SequentialPaste, OtherApplicationInFrontIsActivatedFirst)
-{
-    StackHarness h;
     h.windows.active = WindowTarget{8, 800};
     h.controller->enqueue(h.addClip(QStringLiteral("theirs")));
     ASSERT_TRUE(h.pressPasteNext());

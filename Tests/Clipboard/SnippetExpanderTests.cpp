@@ -110,10 +110,8 @@ TEST(SnippetExpander, DatesUsePatternLocaleAndTimeZone)
     SnippetContext buddhist = fixedContext();
     buddhist.calendar = QStringLiteral("buddhist");
     EXPECT_EQ(expand(QStringLiteral("{date:y}"), buddhist).text, QStringLiteral("2569"));
-}
 
-TEST(SnippetExpander, TimeIgnoresItsArgument)
-{
+    // {time} is always the short style; an argument does not make it a pattern.
     const QString shortTime = expand(QStringLiteral("{time}")).text;
     EXPECT_EQ(expand(QStringLiteral("{time:HH}")).text, shortTime);
     EXPECT_TRUE(shortTime.startsWith(QStringLiteral("1:34"))) << qPrintable(shortTime);
