@@ -30,41 +30,6 @@ bool onX11()
 
 } // namespace
 
-TEST(PasteboardTypes, IdentifiersAndMimeNamesMapBothWays)
-{
-    EXPECT_EQ(pasteboardTypeForMimeType(QStringLiteral("UTF8_STRING")), PasteboardType::string);
-    EXPECT_EQ(pasteboardTypeForMimeType(QStringLiteral("text/plain")), PasteboardType::string);
-    EXPECT_EQ(pasteboardTypeForMimeType(QStringLiteral("application/rtf")), PasteboardType::rtf);
-    EXPECT_EQ(pasteboardTypeForMimeType(QStringLiteral("x-special/gnome-copied-files")), PasteboardType::fileURL);
-    EXPECT_EQ(pasteboardTypeForMimeType(QStringLiteral("org.nspasteboard.ConcealedType")),
-              QStringLiteral("org.nspasteboard.ConcealedType"));
-    EXPECT_EQ(mimeTypeForPasteboardType(PasteboardType::png), QStringLiteral("image/png"));
-    EXPECT_EQ(mimeTypeForPasteboardType(PasteboardType::rtf), QStringLiteral("text/rtf"));
-    EXPECT_EQ(mimeTypeForPasteboardType(QStringLiteral("x-kde-passwordManagerHint")), QStringLiteral("x-kde-passwordManagerHint"));
-}
-
-TEST(PasteboardContentsTest, LaterWritesReplaceAndDerivedDataIsMadeOnRead)
-{
-    int made = 0;
-    PasteboardContents contents;
-    contents.setData("first", PasteboardType::html);
-    contents.setDerivedData(PasteboardType::tiff, [&] {
-        ++made;
-        return QByteArray("tiff");
-    });
-    EXPECT_EQ(made, 0);
-
-    PasteboardContents later;
-    later.setString(QStringLiteral("text"));
-    later.setData("second", PasteboardType::html);
-    contents.merge(later);
-    EXPECT_EQ(contents.types(), (QStringList{PasteboardType::string, PasteboardType::html, PasteboardType::tiff}));
-    EXPECT_EQ(contents.data(PasteboardType::html), QByteArray("second"));
-    EXPECT_EQ(contents.data(PasteboardType::tiff), QByteArray("tiff"));
-    EXPECT_EQ(made, 1);
-    EXPECT_FALSE(contents.data(PasteboardType::png));
-}
-
 TEST(SystemPasteboardTest, OurWriteMovesTheCountOnceAndServesEveryType)
 {
     if (!onX11())
