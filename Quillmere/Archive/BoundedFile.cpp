@@ -29,14 +29,14 @@ BoundedRead readBoundedFile(const QString &path, qint64 cap)
         result.errorText = file.errorString();
         return result;
     }
-    QByteArray bytes = file.read(cap + 1);
+    // One byte past the size seen tells a file that grew meanwhile; it is not read further.
+    QByteArray bytes = file.read(result.size + 1);
     if (file.error() != QFileDevice::NoError) {
         result.errorText = file.errorString();
         return result;
     }
-    if (bytes.size() > cap) {
-        result.status = BoundedRead::Status::tooLarge;
-        result.size = std::max<qint64>(bytes.size(), file.size());
+    if (bytes.size() > result.size) {
+        result.errorText = QStringLiteral("The file changed while it was being read.");
         return result;
     }
     result.status = BoundedRead::Status::ok;

@@ -13,8 +13,8 @@ struct BoundedRead {
     QString errorText; // when unreadable
 };
 
-// Reads a regular file of at most `cap` bytes. The size is checked before reading and never more
-// than cap + 1 bytes are read, so a file that grows meanwhile is still refused.
+// Reads a regular file of at most `cap` bytes. The size is checked before reading and at most one
+// byte more than that size is read, so a file that grows meanwhile is refused, never read on.
 BoundedRead readBoundedFile(const QString &path, qint64 cap);
 
 // Writes all of `bytes` or leaves an existing file untouched.
