@@ -183,24 +183,6 @@ TEST(BackupFormat, ReadingIsBoundedBeforeAndWhileInflating)
     EXPECT_FALSE(missing.error().errorDescription().isEmpty());
 }
 
-TEST(BackupFormat, SplitSkipsStoredHashesAndRepeats)
-{
-    ClipArchiveDocument doc;
-    for (const char *hash : {"A", "B", "A", "C"}) {
-        ClipArchiveClip clip;
-        clip.contentHash = QString::fromLatin1(hash);
-        clip.text = QString::fromLatin1(hash).toLower();
-        doc.clips.push_back(clip);
-    }
-    const auto split = doc.clipsToImport({QStringLiteral("B")});
-    ASSERT_EQ(split.clips.size(), 2u);
-    EXPECT_EQ(split.clips[0].contentHash, "A");
-    EXPECT_EQ(split.clips[0].text, QString("a"));
-    EXPECT_EQ(split.clips[1].contentHash, "C");
-    EXPECT_EQ(split.skipped, 2);
-    EXPECT_EQ(ClipArchiveDocument().clipsToImport({}).skipped, 0);
-}
-
 TEST(BackupFormat, BuiltFromTheStoreWithoutTemporaryClips)
 {
     StoreFixture f;

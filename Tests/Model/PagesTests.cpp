@@ -124,21 +124,6 @@ TEST(Pages, DeletingAPageReturnsItsClipsToTheHistory)
     }
 }
 
-TEST(Pages, AssignToNoneRemovesFromThePage)
-{
-    StoreFixture f;
-    PageRef a = f.store->createPage("A");
-    PageRef b = f.store->createPage("B");
-    ClipRef clip = f.putText("moving");
-    f.store->assignClip(clip, a);
-    f.store->assignClip(clip, b);
-    EXPECT_EQ(clip->pinboard(), b);
-    EXPECT_TRUE(a->items().empty());
-    f.store->assignClip(clip, nullptr);
-    EXPECT_FALSE(clip->pinboard());
-    EXPECT_FALSE(clip->isSavedToPage());
-}
-
 TEST(ManualClips, SameNoteTwiceGivesTwoPinnedClipsThatAreNeverPruned)
 {
     StoreFixture f;
