@@ -175,16 +175,24 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
         return existing;
     }
 
+    const bool candidatesFresh = m_pruneCandidatesValid && m_pruneChangeCount == context().changeCount();
     ClipRef clip = makeClip(content);
     context().insert(clip);
     applyAutoPageRules(clip);
     if (lifetimeSeconds && !isKept(*clip))
         clip->setExpiresAt(t.addSecs(*lifetimeSeconds));
-    if (!saveOrRollback(kInsertFailed))
+    // The clips the new one pushes over the limit go in the same transaction: a failed save
+    // then leaves the history exactly as it was.
+    const int pruned = removeOverHistoryLimit(candidatesFresh ? clip.get() : nullptr);
+    const bool saved = saveOrRollback(kInsertFailed);
+    notePruneSaved(saved);
+    if (!saved)
         return nullptr;
-    pruneOverHistoryLimit();
-    if (auditRecorder())
+    if (auditRecorder()) {
         auditRecorder()->recordAdded(1);
+        if (pruned > 0)
+            auditRecorder()->recordPruned(SyncPruneReason::overLimit, pruned);
+    }
     return clip;
 }
 
@@ -332,43 +340,60 @@ void ClipStore::clearHistory()
     saveOrRollback("Failed to clear history: %s");
 }
 
-int ClipStore::pruneOverHistoryLimit()
+int ClipStore::removeOverHistoryLimit(const ClipItem *added)
 {
     const SettingsRef settings = preferredSettings();
     const qint64 limit = settings ? settings->historyLimitValue() : 0;
-    if (limit <= 0)
+    if (limit <= 0) {
+        m_pruneCandidatesValid = false;
         return 0;
-    qint64 candidates = 0;
-    context().forEachClip([&](const ClipRef &clip) {
-        if (!isKept(*clip))
-            ++candidates;
-    });
-    if (candidates <= limit)
-        return 0;
-    std::vector<ClipItem *> unsaved;
-    unsaved.reserve(size_t(candidates));
-    context().forEachClip([&](const ClipRef &clip) {
-        if (!isKept(*clip))
-            unsaved.push_back(clip.get());
-    });
-    const auto excess = std::ptrdiff_t(candidates - limit);
-    auto olderFirst = [](const ClipItem *a, const ClipItem *b) {
-        if (a->createdAt() != b->createdAt())
-            return a->createdAt() < b->createdAt();
-        return a->persistentModelID().rowID < b->persistentModelID().rowID;
+    }
+    auto candidateOf = [](const ClipItem &clip) {
+        return PruneCandidate{clip.createdAt().toMSecsSinceEpoch(), clip.persistentModelID().rowID};
     };
-    std::nth_element(unsaved.begin(), unsaved.begin() + excess - 1, unsaved.end(), olderFirst);
-    std::vector<ClipRef> doomed;
-    doomed.reserve(size_t(excess));
-    for (auto it = unsaved.begin(); it != unsaved.begin() + excess; ++it)
-        doomed.push_back(context().clip((*it)->persistentModelID()));
-    for (const ClipRef &clip : doomed)
-        context().remove(clip);
-    if (!saveOrRollback("Failed to prune history: %s"))
+    if (added && m_pruneCandidatesValid && m_pruneLimit == limit) {
+        if (!isKept(*added)) {
+            const PruneCandidate c = candidateOf(*added);
+            m_pruneCandidates.insert(std::upper_bound(m_pruneCandidates.begin(), m_pruneCandidates.end(), c), c);
+        }
+    } else {
+        m_pruneCandidates.clear();
+        m_pruneCandidates.reserve(size_t(limit) + 1);
+        context().forEachClip([&](const ClipRef &clip) {
+            if (!isKept(*clip))
+                m_pruneCandidates.push_back(candidateOf(*clip));
+        });
+        std::sort(m_pruneCandidates.begin(), m_pruneCandidates.end());
+    }
+    m_pruneLimit = limit;
+    m_pruneCandidatesValid = true;
+    if (qint64(m_pruneCandidates.size()) <= limit)
+        return 0;
+    const auto excess = std::ptrdiff_t(qint64(m_pruneCandidates.size()) - limit);
+    for (auto it = m_pruneCandidates.begin(); it != m_pruneCandidates.begin() + excess; ++it)
+        context().remove(context().clip({QStringLiteral("ClipItem"), it->rowID}));
+    m_pruneCandidates.erase(m_pruneCandidates.begin(), m_pruneCandidates.begin() + excess);
+    return int(excess);
+}
+
+void ClipStore::notePruneSaved(bool saved)
+{
+    m_pruneCandidatesValid = saved && m_pruneCandidatesValid;
+    m_pruneChangeCount = context().changeCount();
+}
+
+int ClipStore::pruneOverHistoryLimit()
+{
+    const int removed = removeOverHistoryLimit();
+    if (removed == 0)
+        return 0;
+    const bool saved = saveOrRollback("Failed to prune history: %s");
+    notePruneSaved(saved);
+    if (!saved)
         return 0;
     if (auditRecorder())
-        auditRecorder()->recordPruned(SyncPruneReason::overLimit, int(excess));
-    return int(excess);
+        auditRecorder()->recordPruned(SyncPruneReason::overLimit, removed);
+    return removed;
 }
 
 SettingsRef ClipStore::preferredSettings() const

@@ -109,6 +109,23 @@ public:
 
 protected:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
+    // Marks the oldest clips beyond a positive limit deleted, without saving; returns how many.
+    // `added` is a clip inserted since the last prune when nothing else changed in between; the
+    // remembered candidates are then reused instead of scanning every clip.
+    int removeOverHistoryLimit(const ClipItem *added = nullptr);
+    // Call after the save that followed removeOverHistoryLimit.
+    void notePruneSaved(bool saved);
+
+    struct PruneCandidate {
+        qint64 createdMs;
+        qint64 rowID;
+        auto operator<=>(const PruneCandidate &) const = default;
+    };
+    // Unsaved clips, oldest first, as of change count m_pruneChangeCount of the main context.
+    std::vector<PruneCandidate> m_pruneCandidates;
+    qint64 m_pruneLimit = 0;
+    quint64 m_pruneChangeCount = 0;
+    bool m_pruneCandidatesValid = false;
     // The record the limit is read from, without merging duplicates.
     SettingsRef preferredSettings() const;
 

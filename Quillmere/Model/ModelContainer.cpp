@@ -229,6 +229,7 @@ void ModelContext::attach(PersistentModel &record, qint64 &nextRowID)
 
 void ModelContext::index(const std::shared_ptr<PersistentModel> &record)
 {
+    ++m_changeCount;
     if (auto clip = std::dynamic_pointer_cast<ClipItem>(record)) {
         attach(*clip, m_nextClipRow);
         m_clips[clip->m_rowID] = clip;
@@ -247,6 +248,7 @@ void ModelContext::index(const std::shared_ptr<PersistentModel> &record)
 
 void ModelContext::detach(PersistentModel &record)
 {
+    ++m_changeCount;
     if (auto clip = dynamic_cast<ClipItem *>(&record)) {
         m_clips.erase(clip->m_rowID);
         auto it = m_clipsByHash.find(clip->contentHash());
@@ -540,6 +542,7 @@ void ModelContext::markDirty(PersistentModel *record)
 {
     if (record->m_deleted)
         return;
+    ++m_changeCount;
     m_updated.insert(record);
 }
 

@@ -60,6 +60,9 @@ public:
     void remove(const std::shared_ptr<PersistentModel> &record);
 
     bool hasChanges() const;
+    // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),
+    // so a reader can tell whether anything moved since it last looked.
+    quint64 changeCount() const { return m_changeCount; }
     // One transaction. On failure nothing is written and the changes stay pending.
     bool save(QString *error = nullptr);
     // Drops every pending change: inserted records go, changed ones read back their stored values,
@@ -96,6 +99,7 @@ private:
     QHash<QString, std::vector<ClipItem *>> m_clipsByHash;
     qint64 m_nextClipRow = 1, m_nextPageRow = 1, m_nextSettingsRow = 1, m_nextBrandRow = 1;
     qint64 m_saveTime = 0;
+    quint64 m_changeCount = 0;
 
     std::vector<std::shared_ptr<PersistentModel>> m_inserted;
     std::unordered_set<PersistentModel *> m_updated;

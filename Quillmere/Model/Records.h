@@ -119,7 +119,7 @@ public:
     qint64 imageDataSize() const { return std::max<qint64>(0, m_image.m_size); }
     qint64 fileDataSize() const { return std::max<qint64>(0, m_file.m_size); }
 
-    std::shared_ptr<Pinboard> pinboard() const { return m_pinboard; }
+    const std::shared_ptr<Pinboard> &pinboard() const { return m_pinboard; }
     void setPinboard(const std::shared_ptr<Pinboard> &page);
 
     // The hash this clip's present content gives (image and file bytes are loaded for it).

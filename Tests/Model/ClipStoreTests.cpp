@@ -227,6 +227,33 @@ TEST_F(ClipStoreTest, PruningRemovesTheOldestUnsavedClipsBeyondTheLimit)
     EXPECT_EQ(audit(QStringLiteral("auditPruned.overLimit")), 3);
 }
 
+TEST_F(ClipStoreTest, PruningSeesChangesMadeBetweenInserts)
+{
+    store->setHistoryLimit(2);
+    add(QStringLiteral("c1"));
+    add(QStringLiteral("c2"));
+    add(QStringLiteral("c3"));
+    add(QStringLiteral("c4"));
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("c4"), QStringLiteral("c3")}));
+
+    // Pinned behind the store's back, not even saved: it must not be pruned.
+    store->historyNewestFirst()[1]->setIsPinned(true);
+    add(QStringLiteral("c5"));
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("c5"), QStringLiteral("c4"), QStringLiteral("c3")}));
+
+    // A clip another part of the program inserted counts towards the limit.
+    clock.advance(1000);
+    store->context().insert(store->makeClip(text(QStringLiteral("imported"))));
+    ASSERT_TRUE(store->save());
+    add(QStringLiteral("c6"));
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("c6"), QStringLiteral("imported"), QStringLiteral("c3")}));
+
+    // Unpinning makes a clip a candidate again, and the oldest.
+    store->togglePin(store->historyNewestFirst()[2]);
+    add(QStringLiteral("c7"));
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("c7"), QStringLiteral("c6")}));
+}
+
 TEST_F(ClipStoreTest, NoChosenLimitAndUnlimitedKeepEveryClip)
 {
     for (int i = 0; i < 520; ++i)

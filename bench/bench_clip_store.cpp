@@ -1,0 +1,193 @@
+// Clip store figures: inserts of new and repeated content at a history limit, filters and query
+// words over every clip, the newest-first history, and filling and reopening a store file.
+#include "Quillmere/Model/ClipSearch.h"
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Sync/SyncHealthStore.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+
+using namespace quillmere;
+
+namespace {
+
+constexpr int kClips = 10000;
+constexpr int kPinned = 8000;
+constexpr qint64 kLimit = 2000;
+
+const QStringList kWords{QStringLiteral("invoice"), QStringLiteral("meeting"), QStringLiteral("recipe"),
+                         QStringLiteral("deploy"),  QStringLiteral("kernel"),  QStringLiteral("garden"),
+                         QStringLiteral("flight"),  QStringLiteral("budget"),  QStringLiteral("photo"),
+                         QStringLiteral("report")};
+
+QString sampleText(int i)
+{
+    return QStringLiteral("%1 %2 note number %3 about the %4 and the %5")
+        .arg(kWords[i % 10], kWords[(i / 10) % 10])
+        .arg(i)
+        .arg(kWords[(i / 100) % 10], kWords[(i / 7) % 10]);
+}
+
+// A store of its own: a file in a temporary folder, its preferences, a clock that moves a
+// millisecond per reading so that every clip has a date of its own.
+struct Bench {
+    QTemporaryDir dir;
+    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
+    NotificationCenter center;
+    QDateTime t = QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC);
+    Clock clock = [this] { return t = t.addMSecs(1); };
+    SyncHealthStore health{prefs, clock};
+    std::unique_ptr<ClipStore> store;
+
+    QString path() const { return dir.filePath(QStringLiteral("default.store")); }
+
+    void open()
+    {
+        store.reset();
+        QString error;
+        auto container = ModelContainer::open(path(), clock, &error);
+        if (!container)
+            qFatal("Cannot open the store: %s", qPrintable(error));
+        ClipStoreDependencies deps;
+        deps.preferences = &prefs;
+        deps.notificationCenter = &center;
+        deps.clock = clock;
+        deps.auditRecorder = &health;
+        store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()), deps);
+    }
+
+    // 10,000 clips: 8,000 pinned, 2,000 unsaved, one in fifty an image with 200 KB of bytes that
+    // must stay on disk; then the limit, and the store read back from its file.
+    void fill()
+    {
+        open();
+        const QByteArray picture(200 * 1024, 'p');
+        for (int i = 0; i < kClips; ++i) {
+            CapturedContent content;
+            content.kind = i % 50 == 0 ? ClipKind::image : ClipKind::text;
+            content.text = sampleText(i);
+            if (content.kind == ClipKind::image)
+                content.imageData = picture;
+            content.sourceAppName = QStringLiteral("App %1").arg(i % 7);
+            ClipRef clip = store->makeClip(content);
+            clip->setIsPinned(i < kPinned);
+            store->context().insert(clip);
+        }
+        if (!store->save())
+            qFatal("Cannot save the sample clips");
+        store->setHistoryLimit(kLimit);
+        open();
+    }
+};
+
+void BM_InsertNewClipAtLimit(benchmark::State &state)
+{
+    Bench b;
+    b.fill();
+    int n = 0;
+    for (auto _ : state) {
+        CapturedContent content;
+        content.text = QStringLiteral("fresh clip %1").arg(n++);
+        content.sourceAppName = QStringLiteral("Editor");
+        benchmark::DoNotOptimize(b.store->insertClip(content));
+    }
+    if (b.store->context().clipCount() != kClips)
+        state.SkipWithError("pruning did not hold the history at its limit");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_InsertNewClipAtLimit)->Unit(benchmark::kMicrosecond);
+
+void BM_InsertDuplicateClip(benchmark::State &state)
+{
+    Bench b;
+    b.fill();
+    const auto history = b.store->historyNewestFirst();
+    int n = 0;
+    for (auto _ : state) {
+        CapturedContent content;
+        content.text = history[size_t(n++ % 500)]->text();
+        content.sourceAppName = QStringLiteral("Terminal %1").arg(n % 3);
+        benchmark::DoNotOptimize(b.store->insertClip(content));
+    }
+    if (b.store->context().clipCount() != kClips)
+        state.SkipWithError("a repeated copy added a clip");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_InsertDuplicateClip)->Unit(benchmark::kMicrosecond);
+
+void BM_FiltersAndQueryOverAllClips(benchmark::State &state)
+{
+    Bench b;
+    b.fill();
+    const auto clips = b.store->context().allClips();
+    ClipSearchFilters filters;
+    filters.kind = ClipKind::text;
+    filters.date = ClipDateFilter::last30Days;
+    const QStringList terms = ClipSearchFilters::queryTerms(QStringLiteral("invoice budget"));
+    const QDateTime now = b.t;
+    for (auto _ : state) {
+        int hits = 0;
+        for (const ClipRef &clip : clips)
+            if (ClipSearchFilters::matches(*clip, filters, now) && matchesQueryTerms(*clip, terms))
+                ++hits;
+        benchmark::DoNotOptimize(hits);
+    }
+    state.SetItemsProcessed(state.iterations() * qint64(clips.size()));
+}
+BENCHMARK(BM_FiltersAndQueryOverAllClips)->Unit(benchmark::kMillisecond);
+
+void BM_HistoryNewestFirst(benchmark::State &state)
+{
+    Bench b;
+    b.fill();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(b.store->historyNewestFirst());
+    state.SetItemsProcessed(state.iterations() * kClips);
+}
+BENCHMARK(BM_HistoryNewestFirst)->Unit(benchmark::kMillisecond);
+
+// Issue-2 figure: 10,000 captured text clips one save each, then the store opened again.
+void BM_Insert10000TextClipsAndReopen(benchmark::State &state)
+{
+    for (auto _ : state) {
+        Bench b;
+        b.open();
+        for (int i = 0; i < kClips; ++i) {
+            CapturedContent content;
+            content.text = sampleText(i);
+            content.sourceAppName = QStringLiteral("Editor");
+            b.store->insertClip(content);
+        }
+        b.open();
+        if (b.store->context().clipCount() != kClips)
+            state.SkipWithError("clips went missing across the reopen");
+    }
+    state.SetItemsProcessed(state.iterations() * kClips);
+}
+BENCHMARK(BM_Insert10000TextClipsAndReopen)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_ReopenStoreOf10000Clips(benchmark::State &state)
+{
+    Bench b;
+    b.fill();
+    for (auto _ : state)
+        b.open();
+    state.SetItemsProcessed(state.iterations() * kClips);
+}
+BENCHMARK(BM_ReopenStoreOf10000Clips)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
