@@ -38,14 +38,6 @@ TEST(AutoPageRules, NormalisingCleansPatternsDropsEmptyRulesAndKeepsOneRulePerPa
     EXPECT_EQ(out[1].id, b.id);
 }
 
-TEST(AutoPageRules, PatternsComeFromTheFirstRuleOfThePage)
-{
-    const std::vector<AutoPageRule> rules{rule(kRecipes, {QStringLiteral("flour")}), rule(kWork, {QStringLiteral("a")}),
-                                          rule(kWork, {QStringLiteral("b")})};
-    EXPECT_EQ(AutoPageRulePreferences::patterns(kWork, rules), QStringList{QStringLiteral("a")});
-    EXPECT_TRUE(AutoPageRulePreferences::patterns(kGone, rules).isEmpty());
-}
-
 TEST(AutoPageRules, SettingPatternsReplacesThatPagesRulesAndKeepsTheOthersInOrder)
 {
     const auto work = rule(kWork, {QStringLiteral("old")});
@@ -59,6 +51,7 @@ TEST(AutoPageRules, SettingPatternsReplacesThatPagesRulesAndKeepsTheOthersInOrde
     EXPECT_EQ(out[2].pinboardDedupID, kWork);
     EXPECT_NE(out[2].id, work.id);
     EXPECT_EQ(out[2].textPatterns, (QStringList{QStringLiteral("Jira"), QStringLiteral("PR")}));
+    EXPECT_EQ(AutoPageRulePreferences::patterns(kWork, out), out[2].textPatterns);
 
     out = AutoPageRulePreferences::settingPatterns({QStringLiteral("  ")}, kRecipes, out);
     ASSERT_EQ(out.size(), 2u);

@@ -111,14 +111,9 @@ TEST(CaptureRules, KindRulesCompareWholeNamesOnly)
     EXPECT_FALSE(rule(Field::kind, QStringLiteral("im")).matches(image));
     EXPECT_FALSE(rule(Field::kind, QStringLiteral("text")).matches(image));
     EXPECT_FALSE(rule(Field::kind, QStringLiteral("image")).matches({std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
-}
-
-TEST(CaptureRules, BlankOrDisabledRulesNeverMatch)
-{
-    const auto ctx = textContext(QStringLiteral("anything at all"));
-    EXPECT_FALSE(rule(Field::textContains, QStringLiteral("  \n")).matches(ctx));
-    EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches({rule(Field::textContains, QStringLiteral("anything"), false)}, ctx));
-    EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches({}, ctx));
+    // Blank patterns and disabled rules never match.
+    EXPECT_FALSE(rule(Field::textContains, QStringLiteral("  \n")).matches(textContext(QStringLiteral("x"))));
+    EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches({rule(Field::kind, QStringLiteral("image"), false)}, image));
 }
 
 TEST(CaptureRules, SourcePreCheckContextIsMatchedOnlyBySourceRules)
@@ -190,17 +185,10 @@ TEST(CaptureRules, SettingsWriterRoundTripsAndTheStrictReaderNeedsBothLists)
     test::TempPreferences prefs;
     const ClipRulePreferences written{{QStringLiteral("Vault")}, {QStringLiteral("bank.example")}};
     prefs->setJSON(written, ClipRulePreferences::key);
-    EXPECT_EQ(prefs->decodeJSON<ClipRulePreferences>(ClipRulePreferences::key), written);
     EXPECT_EQ(ClipRulePreferences::load(*prefs), written);
-
     EXPECT_FALSE(ClipRulePreferences::fromJson(QJsonObject{{QStringLiteral("blockedAppPatterns"), QJsonArray{}}}));
 
-    const auto r = rule(Field::urlHost, QStringLiteral("x"));
-    EXPECT_EQ(ClipCaptureRule::fromJson(r.toJson()), r);
-    QJsonObject bad = r.toJson().toObject();
+    QJsonObject bad = rule(Field::urlHost, QStringLiteral("x")).toJson().toObject();
     bad[QStringLiteral("field")] = QStringLiteral("host");
-    EXPECT_FALSE(ClipCaptureRule::fromJson(bad));
-    bad = r.toJson().toObject();
-    bad.remove(QStringLiteral("isEnabled"));
     EXPECT_FALSE(ClipCaptureRule::fromJson(bad));
 }

