@@ -54,8 +54,11 @@ QIcon makeStatusGlyphIcon(const QColor &ink)
         QPen pen(withAlpha(ink, 0.58), 1.35, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
         p.setPen(pen);
         p.drawRoundedRect(box(3.1, 3.4, 11.2, 11.3), 2.5, 2.5);
+        // A light card face keeps the dark ink readable on dark tray panels too.
         p.setPen(QPen(ink, 1.55, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(QColor(255, 255, 255, 235));
         p.drawRoundedRect(box(4.4, 2.8, 10.6, 11.8), 2.3, 2.3);
+        p.setBrush(Qt::NoBrush);
         p.setPen(QPen(withAlpha(ink, 0.58), 1.15, Qt::SolidLine, Qt::RoundCap));
         for (qreal y : {11.2, 9.2, 7.2})
             p.drawLine(at(6.7, y), at(12.7, y - 0.35));
@@ -69,7 +72,7 @@ QIcon makeStatusGlyphIcon(const QColor &ink)
 QIcon makeCopiedIcon(const QColor &ink)
 {
     return iconFrom([ink](QPainter &p) {
-        p.setPen(Qt::NoPen);
+        p.setPen(QPen(QColor(255, 255, 255, 235), 1.2));
         p.setBrush(ink);
         p.drawEllipse(QRectF(1.5, 1.5, 15, 15));
         // The tick is cut out of the disc so it reads on any tray background.

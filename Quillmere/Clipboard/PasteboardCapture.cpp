@@ -132,7 +132,13 @@ std::optional<PasteboardCapture::FileCapture>
 PasteboardCapture::readFileCapture(const std::optional<QString> &sourceAppName,
                                    const std::optional<QString> &sourceAppBundleID) const
 {
-    const QList<QUrl> urls = m_deps.pasteboard->readFileURLs();
+    return fileCapture(m_deps.pasteboard->readFileURLs(), sourceAppName, sourceAppBundleID);
+}
+
+std::optional<PasteboardCapture::FileCapture> PasteboardCapture::fileCapture(const QList<QUrl> &urls,
+                                                                           const std::optional<QString> &sourceAppName,
+                                                                           const std::optional<QString> &sourceAppBundleID)
+{
     if (urls.isEmpty())
         return std::nullopt;
     QStringList paths;

@@ -75,6 +75,9 @@ public:
                                                       const std::optional<RichTextPayload> &rich,
                                                       const std::optional<QString> &sourceAppName,
                                                       const std::optional<QString> &sourceAppBundleID);
+    // Files as one capture: their paths one per line, named after the file or "<n> files".
+    static std::optional<FileCapture> fileCapture(const QList<QUrl> &urls, const std::optional<QString> &sourceAppName,
+                                                  const std::optional<QString> &sourceAppBundleID);
     std::optional<FileCapture> readFileCapture(const std::optional<QString> &sourceAppName,
                                                const std::optional<QString> &sourceAppBundleID) const;
     std::optional<RichTextPayload> richTextPayload() const;

@@ -5,6 +5,8 @@
 
 #include <QDateTime>
 #include <QTemporaryDir>
+#include <QTest>
+#include <functional>
 #include <memory>
 
 namespace quillmere::test {
@@ -32,5 +34,17 @@ struct TempPreferences {
     Preferences &operator*() { return *prefs; }
     Preferences *operator->() { return prefs.get(); }
 };
+
+// Runs the event loop until `condition` holds or the time is up; returns the condition.
+inline bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
 
 } // namespace quillmere::test

@@ -1,0 +1,371 @@
+#include "Quillmere/App/AppDelegate.h"
+
+#include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/CopyFeedback.h"
+#include "Quillmere/App/DemoData.h"
+#include "Quillmere/App/HotKeyCenter.h"
+#include "Quillmere/App/NotchFileDrop.h"
+#include "Quillmere/App/StatusItem.h"
+#include "Quillmere/App/UpdateChecker.h"
+#include "Quillmere/Clipboard/ClipboardMonitor.h"
+#include "Quillmere/Clipboard/LinkMetadataService.h"
+#include "Quillmere/Clipboard/PasteService.h"
+#include "Quillmere/Clipboard/SequentialPasteController.h"
+#include "Quillmere/Clipboard/SourceAppAppearance.h"
+#include "Quillmere/Clipboard/SourceAppRegistry.h"
+#include "Quillmere/Platform/DesktopEntries.h"
+#include "Quillmere/Platform/Deferred.h"
+#include "Quillmere/Platform/KeyInjector.h"
+#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Pasteboard.h"
+#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/SoundPlayer.h"
+#include "Quillmere/Platform/WindowActivator.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QPointer>
+#include <QVersionNumber>
+
+namespace quillmere {
+namespace {
+const QString kOwnBundleID = QStringLiteral("com.orvantide.quillmere");
+const QString kPanelDidShow = QStringLiteral("quillmerePanelDidShow");
+const QString kOwnWrite = QStringLiteral("quillmere.ownPasteboardWrite");
+} // namespace
+
+void UnavailablePanel::show()
+{
+    qCInfo(lcApp, "The history panel is not available in this version yet");
+}
+
+ClipRef UnavailablePanel::handleDroppedFiles(const QList<QUrl> &files)
+{
+    auto capture = PasteboardCapture::fileCapture(files, QStringLiteral("Quillmere Drop"), kOwnBundleID);
+    if (!capture)
+        return nullptr;
+    ClipRef clip = m_app.environment().store().insertTemporaryClip(capture->content);
+    if (clip && m_app.pasteService())
+        m_app.pasteService()->writeToPasteboard(*clip);
+    return clip;
+}
+
+AppDelegate::Platform::Platform() = default;
+AppDelegate::Platform::~Platform() = default;
+AppDelegate::Platform::Platform(Platform &&) noexcept = default;
+AppDelegate::Platform &AppDelegate::Platform::operator=(Platform &&) noexcept = default;
+
+AppDelegate::AppDelegate(AppEnvironment &environment, Preferences &prefs, NotificationCenter &center,
+                         Platform platform, QObject *parent)
+    : QObject(parent), m_environment(environment), m_prefs(prefs), m_center(center), m_platform(std::move(platform))
+{
+    if (!m_platform.pasteboard)
+        m_platform.pasteboard = std::make_unique<SystemPasteboard>();
+    if (!m_platform.keys)
+        m_platform.keys = std::make_unique<XTestKeyInjector>();
+    if (!m_platform.windows)
+        m_platform.windows = std::make_unique<X11WindowActivator>();
+    if (!m_platform.sounds)
+        m_platform.sounds = std::make_unique<CanberraSoundPlayer>();
+    if (!m_platform.hotKeys && m_platform.registerHotKeys)
+        m_platform.hotKeys = std::make_unique<HotKeyCenter>();
+    if (!m_platform.applications)
+        m_platform.applications = std::make_shared<DesktopEntries>();
+}
+
+AppDelegate::~AppDelegate()
+{
+    m_center.removeObservers(this);
+}
+
+bool AppDelegate::shouldShowOnboarding(const QStringList &arguments, const Preferences &prefs)
+{
+    if (arguments.contains(QStringLiteral("--skip-onboarding")))
+        return false;
+    if (arguments.contains(QStringLiteral("--show-onboarding")))
+        return true;
+    if (arguments.contains(QStringLiteral("--demo-data")))
+        return false;
+    return !prefs.boolValue(QStringLiteral("onboardingCompleted"), false);
+}
+
+void AppDelegate::runCaptureUnpauseMigration(Preferences &prefs)
+{
+    const QString done = QStringLiteral("captureUnpauseMigrationV1");
+    if (prefs.boolValue(done, false))
+        return;
+    prefs.setBool(done, true);
+    if (!prefs.boolValue(QStringLiteral("onboardingCompleted"), false))
+        return;
+    if (!prefs.boolValue(ClipboardMonitor::capturePausedKey, false))
+        return;
+    prefs.setBool(ClipboardMonitor::capturePausedKey, false);
+    qCInfo(lcApp, "Capture-unpause migration: cleared a stuck capturePaused flag");
+}
+
+void AppDelegate::registerSourceApp(const ClipRef &clip)
+{
+    if (!clip || !m_sourceApps)
+        return;
+    if (const auto bundle = clip->sourceAppBundleID(); bundle && !bundle->isEmpty())
+        m_sourceApps->registerApplication(*bundle, clip->sourceAppName());
+}
+
+void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
+{
+    ClipStore &store = m_environment.store();
+    const bool onboarding = shouldShowOnboarding(arguments, m_prefs);
+    runCaptureUnpauseMigration(m_prefs);
+
+    // The clipboard pipeline.
+    CaptureDependencies capture;
+    capture.store = &store;
+    capture.pasteboard = m_platform.pasteboard.get();
+    capture.preferences = &m_prefs;
+    capture.frontApplication = identifiedFrontApplications(m_platform.applications);
+    m_monitor = std::make_unique<ClipboardMonitor>(capture, m_center);
+
+    PasteServiceDependencies paste;
+    paste.pasteboard = m_platform.pasteboard.get();
+    paste.notificationCenter = &m_center;
+    paste.keys = m_platform.keys.get();
+    paste.windows = m_platform.windows.get();
+    paste.adoptChangeCount = [monitor = m_monitor.get()](qint64 count) { monitor->setLastChangeCount(count); };
+    m_pasteService = std::make_unique<PasteService>(paste);
+    m_sequentialPaste = std::make_unique<SequentialPasteController>(store, *m_pasteService);
+    m_linkMetadata = std::make_unique<LinkMetadataService>(
+        [&store](const ClipRef &clip, const std::optional<QString> &title, const std::optional<QByteArray> &picture) {
+            store.updateLinkMetadata(clip, title, picture);
+        });
+    m_appearance = std::make_unique<SourceAppAppearance>(*m_platform.applications);
+    m_sourceApps = std::make_unique<SourceAppRegistry>(
+        *m_appearance, [&store](const QString &bundleID, const std::optional<QString> &name, const QString &color,
+                                const std::optional<QByteArray> &icon) {
+            store.upsertSourceAppBrand(bundleID, name, color, icon);
+        });
+
+    m_panel = m_platform.makePanel ? m_platform.makePanel(*this) : std::make_unique<UnavailablePanel>(*this);
+
+    QPointer<AppDelegate> self(this);
+    m_fileDrop = std::make_unique<NotchFileDropController>([self](const QList<QUrl> &files) {
+        if (!self || !self->m_panel)
+            return false;
+        const ClipRef clip = self->m_panel->handleDroppedFiles(files);
+        if (!clip)
+            return false;
+        self->registerSourceApp(clip);
+        return true;
+    });
+
+    if (m_platform.makeCaptureCoordinator)
+        m_captureCoordinator = m_platform.makeCaptureCoordinator(*this);
+
+    m_updater = std::make_unique<UpdateChecker>(
+        m_prefs, QVersionNumber::fromString(QCoreApplication::applicationVersion()), [](const UpdateChecker::Result &r) {
+            if (r.kind == UpdateChecker::Result::Kind::available && r.downloadUrl.isValid()) {
+                if (QMessageBox::information(nullptr, QStringLiteral("Brindlewax"), r.message,
+                                             QMessageBox::Open | QMessageBox::Close) == QMessageBox::Open)
+                    QDesktopServices::openUrl(r.downloadUrl);
+                return;
+            }
+            QMessageBox::information(nullptr, QStringLiteral("Brindlewax"), r.message);
+        });
+
+    m_statusItem = std::make_unique<StatusItemController>(
+        [this] {
+            return StatusMenuState{m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false),
+                                   m_captureCoordinator && m_captureCoordinator->isRecording(),
+                                   CaptureShortcutPreferences::load(m_prefs)};
+        },
+        [this](StatusMenuAction action) { handleStatusAction(int(action)); }, [this] { togglePanel(); });
+
+    CopyFeedback::Hooks hooks;
+    hooks.registerSourceApp = [this](const ClipRef &clip) { registerSourceApp(clip); };
+    hooks.captureCoordinatorDidCapture = [this](const ClipRef &clip) {
+        if (m_captureCoordinator)
+            m_captureCoordinator->clipboardDidCapture(clip);
+    };
+    hooks.fetchLinkPreview = [this](const ClipRef &clip) { m_linkMetadata->fetchIfNeeded(clip); };
+    hooks.isRecording = [this] { return m_captureCoordinator && m_captureCoordinator->isRecording(); };
+    hooks.showCopiedIcon = [this](bool copied) {
+        if (m_statusItem)
+            m_statusItem->showCopiedIcon(copied);
+    };
+    m_copyFeedback = std::make_unique<CopyFeedback>(m_prefs, *m_platform.sounds, m_center, hooks);
+    m_monitor->setOnItemCaptured([self](const ClipRef &clip) {
+        if (self)
+            self->m_copyFeedback->handleCapturedClip(clip);
+    });
+
+    m_center.addObserver(kOwnWrite, this, [this](const Notification &note) { m_copyFeedback->handleOwnPasteboardWrite(note); });
+    m_center.addObserver(kPanelDidShow, this, [this](const Notification &) {
+        m_environment.store().deleteExpiredTemporaryClips(m_environment.store().now());
+    });
+    deferOnMain(this, [this] { m_sourceApps->backfill(m_environment.store().context()); });
+
+    if (arguments.contains(QStringLiteral("--demo-data")) && m_environment.persistence().mode == PersistenceMode::inMemory)
+        seedDemoData(store);
+
+    if (m_platform.installStatusItem)
+        m_statusItem->install();
+
+    store.deleteExpiredTemporaryClips(store.now());
+    scheduleTemporaryClipPruning();
+
+    if (m_platform.watchDrops)
+        m_fileDrop->start();
+    m_monitor->start();
+
+    if (m_platform.hotKeys) {
+        m_panelHotKeyID = m_platform.hotKeys->registerHotKey(panelKeyCode, panelModifiers, [self] {
+            if (self)
+                self->togglePanel();
+        });
+        if (!m_panelHotKeyID)
+            qCCritical(lcApp, "Failed to register the global ⇧⌘V hotkey");
+        m_pasteNextHotKeyID = m_platform.hotKeys->registerHotKey(panelKeyCode, pasteNextModifiers, [self] {
+            if (self)
+                self->m_sequentialPaste->pasteNext();
+        });
+        if (!m_pasteNextHotKeyID)
+            qCCritical(lcApp, "Failed to register the global ⌥⌘V paste-next hotkey");
+    }
+
+    if (m_captureCoordinator)
+        m_captureCoordinator->start();
+
+    handleArguments(arguments);
+    if (onboarding)
+        deferOnMain(this, [this] { showOnboarding(); });
+}
+
+void AppDelegate::handleArguments(const QStringList &arguments)
+{
+    if (arguments.contains(QStringLiteral("--show-panel")))
+        deferOnMain(this, [this] {
+            if (m_panel)
+                m_panel->show();
+        });
+    if (arguments.contains(QStringLiteral("--show-settings")))
+        deferOnMain(this, [this] { openSettingsWindow(); });
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    m_temporaryClipPruneTimer.stop();
+    if (m_fileDrop)
+        m_fileDrop->stop();
+    if (m_captureCoordinator)
+        m_captureCoordinator->stopObservers();
+}
+
+void AppDelegate::scheduleTemporaryClipPruning()
+{
+    m_temporaryClipPruneTimer.stop();
+    m_temporaryClipPruneTimer.setInterval(pruneIntervalMs);
+    m_temporaryClipPruneTimer.setTimerType(Qt::VeryCoarseTimer);
+    m_temporaryClipPruneTimer.disconnect(this);
+    connect(&m_temporaryClipPruneTimer, &QTimer::timeout, this,
+            [this] { m_environment.store().deleteExpiredTemporaryClips(m_environment.store().now()); });
+    m_temporaryClipPruneTimer.start();
+}
+
+void AppDelegate::togglePanel()
+{
+    if (!m_panel)
+        return;
+    if (!m_panel->isVisible() || m_panel->isHiding())
+        m_panel->show();
+    else
+        m_panel->hide();
+}
+
+void AppDelegate::openSettingsWindow()
+{
+    if (m_platform.openSettings)
+        m_platform.openSettings();
+    else
+        qCInfo(lcApp, "The settings window is not available in this version yet");
+}
+
+void AppDelegate::showOnboarding()
+{
+    if (m_panel)
+        m_panel->hideImmediately();
+    if (!m_platform.showOnboarding) {
+        qCInfo(lcApp, "The setup guide is not available in this version yet");
+        return;
+    }
+    if (m_onboardingOpen)
+        return;
+    m_onboardingOpen = true;
+    QPointer<AppDelegate> self(this);
+    m_platform.showOnboarding([self](std::optional<bool> showPanel) {
+        if (!self)
+            return;
+        self->m_onboardingOpen = false;
+        if (showPanel.value_or(false))
+            QTimer::singleShot(120, self, [self] {
+                if (self && self->m_panel)
+                    self->m_panel->show();
+            });
+    });
+}
+
+void AppDelegate::checkForUpdates()
+{
+    if (m_panel)
+        m_panel->hideImmediately();
+    m_updater->checkForUpdates();
+}
+
+void AppDelegate::handleStatusAction(int value)
+{
+    const auto action = StatusMenuAction(value);
+    auto capture = [this](CaptureAction which) {
+        if (m_captureCoordinator)
+            m_captureCoordinator->perform(which);
+        else
+            qCInfo(lcApp, "Screen capture is not available in this version yet");
+    };
+    switch (action) {
+    case StatusMenuAction::togglePanel:
+        togglePanel();
+        break;
+    case StatusMenuAction::toggleCapturePaused:
+        m_prefs.setBool(ClipboardMonitor::capturePausedKey, !m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false));
+        break;
+    case StatusMenuAction::captureArea:
+        capture(CaptureAction::areaScreenshot);
+        break;
+    case StatusMenuAction::captureFullScreen:
+        capture(CaptureAction::fullScreenScreenshot);
+        break;
+    case StatusMenuAction::ocrArea:
+        capture(CaptureAction::ocrArea);
+        break;
+    case StatusMenuAction::toggleScreenRecording:
+        capture(CaptureAction::screenRecording);
+        break;
+    case StatusMenuAction::checkForUpdates:
+        checkForUpdates();
+        break;
+    case StatusMenuAction::openSettings:
+        if (m_panel)
+            m_panel->hide();
+        openSettingsWindow();
+        break;
+    case StatusMenuAction::openOnboarding:
+        showOnboarding();
+        break;
+    case StatusMenuAction::quit:
+        QApplication::quit();
+        break;
+    case StatusMenuAction::separator:
+        break;
+    }
+}
+
+} // namespace quillmere

@@ -1,0 +1,167 @@
+#pragma once
+
+#include "Quillmere/Capture/CaptureShortcuts.h"
+#include "Quillmere/Model/Records.h"
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace quillmere {
+
+class AppEnvironment;
+class ClipboardMonitor;
+class CopyFeedback;
+class DesktopEntries;
+class HotKeyCenter;
+class KeyInjector;
+class LinkMetadataService;
+class NotchFileDropController;
+class NotificationCenter;
+class Pasteboard;
+class PasteService;
+class Preferences;
+class SequentialPasteController;
+class SoundPlayer;
+class SourceAppAppearance;
+class SourceAppRegistry;
+class StatusItemController;
+class UpdateChecker;
+class WindowActivator;
+
+// What the history panel offers the shell. Until the panel exists, `UnavailablePanel` stands in.
+class PanelPresenting {
+public:
+    virtual ~PanelPresenting() = default;
+    virtual bool isVisible() const = 0;
+    virtual bool isHiding() const = 0;
+    virtual void show() = 0;
+    virtual void hide() = 0;
+    virtual void hideImmediately() = 0;
+    // Stores dropped files as one temporary clip and puts it on the clipboard.
+    virtual ClipRef handleDroppedFiles(const QList<QUrl> &files) = 0;
+};
+
+// What the screen-capture coordinator offers the shell.
+class CaptureCoordinating {
+public:
+    virtual ~CaptureCoordinating() = default;
+    virtual void start() = 0;
+    virtual void stopObservers() = 0;
+    virtual void perform(CaptureAction action) = 0;
+    virtual void clipboardDidCapture(const ClipRef &clip) = 0;
+    virtual bool isRecording() const = 0;
+};
+
+// Builds and wires every long-lived part of the program at launch, in a fixed order, and stops
+// what must stop at the end. Owns everything it builds.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    struct Platform {
+        Platform();
+        ~Platform();
+        Platform(Platform &&) noexcept;
+        Platform &operator=(Platform &&) noexcept;
+
+        std::unique_ptr<Pasteboard> pasteboard;
+        std::unique_ptr<KeyInjector> keys;
+        std::unique_ptr<WindowActivator> windows;
+        std::unique_ptr<SoundPlayer> sounds;
+        std::unique_ptr<HotKeyCenter> hotKeys;
+        std::shared_ptr<const DesktopEntries> applications;
+        // Later parts of the program plug in here; empty ones log that they are not there yet.
+        std::function<std::unique_ptr<PanelPresenting>(AppDelegate &)> makePanel;
+        std::function<std::unique_ptr<CaptureCoordinating>(AppDelegate &)> makeCaptureCoordinator;
+        std::function<void()> openSettings;
+        std::function<void(std::function<void(std::optional<bool>)> onFinished)> showOnboarding;
+        bool installStatusItem = true;
+        bool registerHotKeys = true;
+        bool watchDrops = true;
+    };
+
+    static constexpr int pruneIntervalMs = 300 * 1000;
+    static constexpr quint32 panelKeyCode = 9; // V
+    static constexpr quint32 panelModifiers = CarbonModifier::shift | CarbonModifier::command;
+    static constexpr quint32 pasteNextModifiers = CarbonModifier::option | CarbonModifier::command;
+
+    AppDelegate(AppEnvironment &environment, Preferences &prefs, NotificationCenter &center, Platform platform,
+                QObject *parent = nullptr);
+    ~AppDelegate() override;
+
+    void applicationDidFinishLaunching(const QStringList &arguments);
+    void applicationWillTerminate();
+    // Arguments handed over by a second start.
+    void handleArguments(const QStringList &arguments);
+
+    static bool shouldShowOnboarding(const QStringList &arguments, const Preferences &prefs);
+    static void runCaptureUnpauseMigration(Preferences &prefs);
+
+    void togglePanel();
+    void openSettingsWindow();
+    void showOnboarding();
+    void checkForUpdates();
+
+    // Parts, for the pieces that plug in and for tests.
+    AppEnvironment &environment() const { return m_environment; }
+    ClipboardMonitor *monitor() const { return m_monitor.get(); }
+    PasteService *pasteService() const { return m_pasteService.get(); }
+    SequentialPasteController *sequentialPaste() const { return m_sequentialPaste.get(); }
+    StatusItemController *statusItem() const { return m_statusItem.get(); }
+    CopyFeedback *copyFeedback() const { return m_copyFeedback.get(); }
+    NotchFileDropController *fileDrop() const { return m_fileDrop.get(); }
+    PanelPresenting *panel() const { return m_panel.get(); }
+    std::optional<quint32> panelHotKeyID() const { return m_panelHotKeyID; }
+    std::optional<quint32> pasteNextHotKeyID() const { return m_pasteNextHotKeyID; }
+    Pasteboard &pasteboard() const { return *m_platform.pasteboard; }
+
+private:
+    void scheduleTemporaryClipPruning();
+    void handleStatusAction(int action);
+    void registerSourceApp(const ClipRef &clip);
+
+    AppEnvironment &m_environment;
+    Preferences &m_prefs;
+    NotificationCenter &m_center;
+    Platform m_platform;
+
+    std::unique_ptr<ClipboardMonitor> m_monitor;
+    std::unique_ptr<PasteService> m_pasteService;
+    std::unique_ptr<SequentialPasteController> m_sequentialPaste;
+    std::unique_ptr<LinkMetadataService> m_linkMetadata;
+    std::unique_ptr<SourceAppAppearance> m_appearance;
+    std::unique_ptr<SourceAppRegistry> m_sourceApps;
+    std::unique_ptr<PanelPresenting> m_panel;
+    std::unique_ptr<NotchFileDropController> m_fileDrop;
+    std::unique_ptr<CaptureCoordinating> m_captureCoordinator;
+    std::unique_ptr<UpdateChecker> m_updater;
+    std::unique_ptr<CopyFeedback> m_copyFeedback;
+    std::unique_ptr<StatusItemController> m_statusItem;
+    std::optional<quint32> m_panelHotKeyID;
+    std::optional<quint32> m_pasteNextHotKeyID;
+    QTimer m_temporaryClipPruneTimer;
+    bool m_onboardingOpen = false;
+};
+
+// Stands in for the history panel until it exists: the hot key says so, and dropped files still
+// become a clip on the clipboard.
+class UnavailablePanel : public PanelPresenting {
+public:
+    UnavailablePanel(AppDelegate &app) : m_app(app) {}
+    bool isVisible() const override { return false; }
+    bool isHiding() const override { return false; }
+    void show() override;
+    void hide() override {}
+    void hideImmediately() override {}
+    ClipRef handleDroppedFiles(const QList<QUrl> &files) override;
+
+private:
+    AppDelegate &m_app;
+};
+
+} // namespace quillmere

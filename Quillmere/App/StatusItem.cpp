@@ -1,0 +1,82 @@
+#include "Quillmere/App/StatusItem.h"
+
+#include "Quillmere/App/StatusGlyph.h"
+#include "Quillmere/Platform/Logging.h"
+
+#include <QTimer>
+
+namespace quillmere {
+namespace {
+
+QColor trayInk()
+{
+    return QColor(0x26, 0x2a, 0x33);
+}
+
+} // namespace
+
+StatusItemController::StatusItemController(StateSource state, ActionHandler onAction, std::function<void()> onClick,
+                                           QObject *parent)
+    : QObject(parent), m_state(std::move(state)), m_onAction(std::move(onAction)), m_onClick(std::move(onClick))
+{
+}
+
+StatusItemController::~StatusItemController() = default;
+
+void StatusItemController::install()
+{
+    if (m_tray)
+        return;
+    m_menu = std::make_unique<QMenu>();
+    connect(m_menu.get(), &QMenu::aboutToShow, this, &StatusItemController::rebuildMenu);
+    rebuildMenu();
+    m_tray = std::make_unique<QSystemTrayIcon>(makeStatusGlyphIcon(trayInk()));
+    m_tray->setToolTip(QStringLiteral("Brindlewax — clipboard history (Shift+Super+V)"));
+    m_tray->setContextMenu(m_menu.get());
+    connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && m_onClick)
+            m_onClick();
+    });
+    m_tray->show();
+    if (!QSystemTrayIcon::isSystemTrayAvailable() && !m_reportedMissingTray) {
+        m_reportedMissingTray = true;
+        qCInfo(lcApp, "No system tray is running; the icon appears when one starts. Shift+Super+V opens the history.");
+    }
+    QTimer::singleShot(500, this, &StatusItemController::refresh);
+}
+
+void StatusItemController::refresh()
+{
+    if (!m_tray) {
+        install();
+        return;
+    }
+    if (m_tray->icon().isNull())
+        m_tray->setIcon(makeStatusGlyphIcon(trayInk()));
+    if (!m_tray->isVisible())
+        m_tray->show();
+}
+
+void StatusItemController::showCopiedIcon(bool copied)
+{
+    if (!m_tray)
+        return;
+    m_tray->setIcon(copied ? makeCopiedIcon(trayInk()) : makeStatusGlyphIcon(trayInk()));
+}
+
+void StatusItemController::rebuildMenu()
+{
+    m_menu->clear();
+    for (const StatusMenuEntry &entry : makeStatusMenuEntries(m_state())) {
+        if (entry.action == StatusMenuAction::separator) {
+            m_menu->addSeparator();
+            continue;
+        }
+        QAction *action = m_menu->addAction(entry.title);
+        action->setShortcut(entry.shortcut);
+        const StatusMenuAction which = entry.action;
+        connect(action, &QAction::triggered, this, [this, which] { m_onAction(which); });
+    }
+}
+
+} // namespace quillmere

@@ -1,0 +1,177 @@
+#include "Quillmere/App/AppDelegate.h"
+#include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/CopyFeedback.h"
+#include "Quillmere/App/StatusItem.h"
+#include "Quillmere/Clipboard/ClipboardMonitor.h"
+#include "Quillmere/Clipboard/SequentialPasteController.h"
+#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/SoundPlayer.h"
+#include "Support/TestSupport.h"
+
+#include <QClipboard>
+#include <QDir>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+
+namespace {
+
+struct RecordingSounds : SoundPlayer {
+    QStringList *played;
+    explicit RecordingSounds(QStringList *p) : played(p) {}
+    void play(const QString &name) override { *played << name; }
+};
+
+void copyWithXclip(const QString &text)
+{
+    // xclip goes to the background to serve the selection; the shell returns at once.
+    QProcess::execute("sh", {"-c", "printf '%s' \"$1\" | xclip -selection clipboard -i", "sh", text});
+}
+
+class AppDelegateLaunch : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+            GTEST_SKIP() << "needs an X display";
+        if (QStandardPaths::findExecutable("xclip").isEmpty())
+            GTEST_SKIP() << "needs xclip";
+        AppEnvironment::Options options;
+        options.arguments = {"quillmere", "--demo-data"};
+        options.store.preferences = prefs.prefs.get();
+        options.store.notificationCenter = &center;
+        environment = std::make_unique<AppEnvironment>(options);
+        AppDelegate::Platform platform;
+        platform.sounds = std::make_unique<RecordingSounds>(&played);
+        platform.watchDrops = false;
+        delegate = std::make_unique<AppDelegate>(*environment, *prefs, center, std::move(platform));
+        delegate->applicationDidFinishLaunching(options.arguments);
+    }
+    void TearDown() override
+    {
+        if (delegate)
+            delegate->applicationWillTerminate();
+    }
+
+    int clipCount() const { return int(environment->store().context().clipCount()); }
+
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    QStringList played;
+    std::unique_ptr<AppEnvironment> environment;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+QStringList menuTitles(QMenu *menu)
+{
+    QStringList titles;
+    for (QAction *a : menu->actions())
+        if (!a->isSeparator())
+            titles << a->text();
+    return titles;
+}
+
+} // namespace
+
+TEST_F(AppDelegateLaunch, DemoDataTrayMenuCopyFeedbackPauseAndPasteNext)
+{
+    // Demo clips and Pages, newest first.
+    ClipStore &store = environment->store();
+    const auto history = store.historyNewestFirst();
+    ASSERT_EQ(history.size(), 6u);
+    EXPECT_TRUE(history.front()->text()->startsWith("Chief Ops Alert"));
+    const auto pages = store.pages();
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_EQ(pages[0]->name(), "Coding Snippets");
+    EXPECT_EQ(pages[0]->items().size(), 2u);
+    EXPECT_EQ(pages[1]->name(), "Builder");
+
+    // The tray icon and its menu.
+    StatusItemController *tray = delegate->statusItem();
+    ASSERT_TRUE(tray && tray->trayIcon());
+    EXPECT_TRUE(tray->trayIcon()->isVisible());
+    tray->rebuildMenu();
+    EXPECT_TRUE(menuTitles(tray->menu()).contains("Pause Capture"));
+
+    // A copy elsewhere is captured with sound and check mark.
+    const qint64 flashes = delegate->copyFeedback()->generation();
+    copyWithXclip("copied in another program");
+    ASSERT_TRUE(test::waitUntil([&] { return clipCount() == 7; }));
+    EXPECT_EQ(store.historyNewestFirst().front()->text(), QString("copied in another program"));
+    EXPECT_TRUE(played.contains("Pop"));
+    EXPECT_GT(delegate->copyFeedback()->generation(), flashes);
+
+    // Pause Capture stops capture and flips its title.
+    for (QAction *a : tray->menu()->actions())
+        if (a->text() == "Pause Capture")
+            a->trigger();
+    EXPECT_TRUE(prefs->boolValue("capturePaused"));
+    tray->rebuildMenu();
+    EXPECT_TRUE(menuTitles(tray->menu()).contains("Resume Capture"));
+    copyWithXclip("copied while paused");
+    QTest::qWait(600);
+    EXPECT_EQ(clipCount(), 7);
+
+    // Alt-Super-V pastes the next stack entry: it lands on the clipboard.
+    ASSERT_TRUE(delegate->pasteNextHotKeyID().has_value());
+    const ClipRef note = history.back();
+    delegate->sequentialPaste()->enqueue(note->dedupID());
+    QProcess::execute("xdotool", {"key", "--clearmodifiers", "alt+super+v"});
+    EXPECT_TRUE(test::waitUntil([&] { return QGuiApplication::clipboard()->text() == *note->text(); }));
+    EXPECT_TRUE(test::waitUntil([&] { return delegate->sequentialPaste()->stack().isEmpty(); }));
+}
+
+TEST_F(AppDelegateLaunch, OpenTrayMenuScreenshot)
+{
+    // With a tray host the icon embeds; the open menu is kept as a test artefact.
+    QProcess trayer;
+    trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120"});
+    if (!trayer.waitForStarted(2000))
+        GTEST_SKIP() << "no tray host";
+    EXPECT_TRUE(test::waitUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5000));
+    StatusItemController *tray = delegate->statusItem();
+    tray->refresh();
+    QTest::qWait(500);
+    const QRect icon = tray->trayIcon()->geometry();
+    tray->menu()->popup(icon.isValid() ? icon.bottomLeft() : QPoint(1400, 40));
+    QTest::qWait(400);
+    EXPECT_TRUE(tray->menu()->isVisible());
+    const QString dir = QDir::currentPath() + "/artifacts";
+    QDir().mkpath(dir);
+    const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);
+    EXPECT_TRUE(shot.save(dir + "/tray-menu.png"));
+    tray->menu()->hide();
+    trayer.terminate();
+    trayer.waitForFinished(2000);
+}
+
+TEST(AppDelegateRules, OnboardingDecisionAndUnpauseMigration)
+{
+    test::TempPreferences prefs;
+    EXPECT_TRUE(AppDelegate::shouldShowOnboarding({"q"}, *prefs));
+    EXPECT_FALSE(AppDelegate::shouldShowOnboarding({"q", "--demo-data"}, *prefs));
+    EXPECT_TRUE(AppDelegate::shouldShowOnboarding({"q", "--demo-data", "--show-onboarding"}, *prefs));
+    EXPECT_FALSE(AppDelegate::shouldShowOnboarding({"q", "--show-onboarding", "--skip-onboarding"}, *prefs));
+    prefs->setBool("onboardingCompleted", true);
+    EXPECT_FALSE(AppDelegate::shouldShowOnboarding({"q"}, *prefs));
+
+    // First launch: the migration marks itself done and leaves a pause alone.
+    test::TempPreferences fresh;
+    fresh->setBool("capturePaused", true);
+    AppDelegate::runCaptureUnpauseMigration(*fresh);
+    EXPECT_TRUE(fresh->boolValue("captureUnpauseMigrationV1"));
+    EXPECT_TRUE(fresh->boolValue("capturePaused"));
+
+    // A user stuck in pause is resumed once, and never again.
+    prefs->setBool("capturePaused", true);
+    AppDelegate::runCaptureUnpauseMigration(*prefs);
+    EXPECT_FALSE(prefs->boolValue("capturePaused"));
+    prefs->setBool("capturePaused", true);
+    AppDelegate::runCaptureUnpauseMigration(*prefs);
+    EXPECT_TRUE(prefs->boolValue("capturePaused"));
+}
