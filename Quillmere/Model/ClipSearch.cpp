@@ -96,23 +96,67 @@ QString searchText(const ClipItem &clip, qsizetype maxLength)
     return out;
 }
 
+QueryMatcher::QueryMatcher(const QStringList &terms)
+{
+    for (const QString &term : terms) {
+        if (term.isEmpty())
+            continue;
+        Term t;
+        t.ascii = std::all_of(term.begin(), term.end(), [](QChar c) { return c.unicode() < 0x80; });
+        t.folded = term.toLower();
+        t.matcher = QStringMatcher(term, Qt::CaseInsensitive);
+        m_terms.push_back(std::move(t));
+    }
+}
+
+bool QueryMatcher::contains(const QString &haystack, const Term &term) const
+{
+    if (!term.ascii)
+        return term.matcher.indexIn(haystack) >= 0;
+    // An ASCII word can only match ASCII letters case-insensitively, so a plain scan with an
+    // ASCII fold is exact and several times faster than a general case-insensitive search.
+    const char16_t *h = reinterpret_cast<const char16_t *>(haystack.constData());
+    const char16_t *n = reinterpret_cast<const char16_t *>(term.folded.constData());
+    const qsizetype hn = haystack.size(), nn = term.folded.size();
+    if (nn > hn)
+        return false;
+    auto fold = [](char16_t c) -> char16_t { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
+    const char16_t first = n[0];
+    for (qsizetype i = 0; i + nn <= hn; ++i) {
+        if (fold(h[i]) != first)
+            continue;
+        qsizetype k = 1;
+        while (k < nn && fold(h[i + k]) == n[k])
+            ++k;
+        if (k == nn)
+            return true;
+    }
+    return false;
+}
+
+bool QueryMatcher::matches(const ClipItem &clip) const
+{
+    if (m_terms.empty())
+        return true;
+    // Words may sit in different fields, but each must be found in one of them.
+    for (const Term &term : m_terms) {
+        bool found = false;
+        for (const std::optional<QString> *part :
+             {&clip.text(), &clip.customTitle(), &clip.linkTitle(), &clip.recognizedText(), &clip.fileName()}) {
+            if (*part && contains(**part, term)) {
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return false;
+    }
+    return true;
+}
+
 bool matchesQueryTerms(const ClipItem &clip, const QStringList &terms)
 {
-    if (terms.isEmpty())
-        return true;
-    auto containsAll = [&](const std::optional<QString> &field, std::vector<bool> &found) {
-        if (!field)
-            return;
-        for (qsizetype i = 0; i < terms.size(); ++i)
-            if (!found[size_t(i)] && field->contains(terms[i], Qt::CaseInsensitive))
-                found[size_t(i)] = true;
-    };
-    // Words may sit in different fields, but each must be found in one of them.
-    std::vector<bool> found(size_t(terms.size()), false);
-    for (const std::optional<QString> *part :
-         {&clip.customTitle(), &clip.text(), &clip.linkTitle(), &clip.recognizedText(), &clip.fileName()})
-        containsAll(*part, found);
-    return std::all_of(found.begin(), found.end(), [](bool b) { return b; });
+    return QueryMatcher(terms).matches(clip);
 }
 
 bool isSubstantialText(const QString &text)

@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 #include <QStringList>
+#include <QStringMatcher>
+#include <vector>
 #include <optional>
 
 namespace quillmere {
@@ -35,7 +37,24 @@ struct ClipSearchFilters {
 // one space and cut to `maxLength` characters.
 QString searchText(const ClipItem &clip, qsizetype maxLength);
 
-// Whether every query word occurs in the clip's search text, ignoring case.
+// Whether every query word occurs in one of the clip's searchable fields, ignoring case. Build it
+// once per query: it prepares each word for fast scanning.
+class QueryMatcher {
+public:
+    explicit QueryMatcher(const QStringList &terms);
+    bool matches(const ClipItem &clip) const;
+    bool isEmpty() const { return m_terms.empty(); }
+
+private:
+    struct Term {
+        QString folded;           // lower-case, for the ASCII scan
+        bool ascii = true;
+        QStringMatcher matcher;   // everything else
+    };
+    bool contains(const QString &haystack, const Term &term) const;
+    std::vector<Term> m_terms;
+};
+
 bool matchesQueryTerms(const ClipItem &clip, const QStringList &terms);
 
 // Two or more words, or one word of at least 8 characters, after trimming.

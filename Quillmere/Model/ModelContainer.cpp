@@ -516,11 +516,6 @@ void ModelContext::remove(const std::shared_ptr<PersistentModel> &record)
         for (const ClipRef &clip : itemsOf(page.get()))
             clip->setPinboard(nullptr);
     }
-    // Blobs must be readable until the save, for a rollback that restores the record.
-    if (auto clip = std::dynamic_pointer_cast<ClipItem>(record)) {
-        (void)clip->imageData();
-        (void)clip->fileData();
-    }
     detach(*record);
     record->m_deleted = true;
     m_updated.erase(record.get());

@@ -105,3 +105,18 @@ TEST(ClipSearch, IsSubstantialText)
     EXPECT_TRUE(isSubstantialText("  eightchr  "));
     EXPECT_FALSE(isSubstantialText("sevench"));
 }
+
+TEST(ClipSearch, QueryMatchingFoldsCaseForAsciiAndOtherScripts)
+{
+    ClipItem clip;
+    clip.setText(QString::fromUtf8("Überweisung für die STRASSE — Invoice 42"));
+    clip.setFileName(QString("report.PDF"));
+    EXPECT_TRUE(QueryMatcher({"invoice", "pdf"}).matches(clip));
+    EXPECT_TRUE(QueryMatcher({QString::fromUtf8("überweisung")}).matches(clip));
+    EXPECT_TRUE(QueryMatcher({QString::fromUtf8("FÜR"), "strasse"}).matches(clip));
+    EXPECT_FALSE(QueryMatcher({"invoices"}).matches(clip));
+    EXPECT_FALSE(QueryMatcher({"42x"}).matches(clip));
+    // A word longer than every field, and a match at the very end.
+    EXPECT_FALSE(QueryMatcher({QString(200, 'a')}).matches(clip));
+    EXPECT_TRUE(QueryMatcher({"ce 42"}).matches(clip));
+}
