@@ -1,30 +1,13 @@
 #include "Quillmere/Model/CapturedContent.h"
 
 #include "Quillmere/Model/SHA256Digest.h"
+#include "Quillmere/Model/TextMeasures.h"
 
 #include <QTextBoundaryFinder>
 #include <QtEndian>
 
 namespace quillmere {
 namespace {
-
-qsizetype utf8Length(QStringView s)
-{
-    qsizetype bytes = 0;
-    for (qsizetype i = 0; i < s.size(); ++i) {
-        const char16_t c = s[i].unicode();
-        if (c < 0x80)
-            bytes += 1;
-        else if (c < 0x800)
-            bytes += 2;
-        else if (QChar::isHighSurrogate(c) && i + 1 < s.size() && QChar::isLowSurrogate(s[i + 1].unicode())) {
-            bytes += 4;
-            ++i;
-        } else
-            bytes += 3;
-    }
-    return bytes;
-}
 
 void addField(QCryptographicHash &hash, char tag, const QByteArray *bytes)
 {
@@ -59,14 +42,14 @@ void addData(QCryptographicHash &hash, char tag, const std::optional<QByteArray>
 QString CapturedContent::capText(const QString &text, qsizetype maxBytes)
 {
     // Three bytes per UTF-16 unit is the most any text can need.
-    if (text.size() * 3 <= maxBytes || utf8Length(text) <= maxBytes)
+    if (text.size() * 3 <= maxBytes || utf8ByteCount(text) <= maxBytes)
         return text;
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     qsizetype bytes = 0;
     qsizetype kept = 0;
     qsizetype previous = 0;
     for (qsizetype next = finder.toNextBoundary(); next != -1; next = finder.toNextBoundary()) {
-        bytes += utf8Length(QStringView(text).mid(previous, next - previous));
+        bytes += utf8ByteCount(QStringView(text).mid(previous, next - previous));
         if (bytes > maxBytes)
             break;
         kept = next;

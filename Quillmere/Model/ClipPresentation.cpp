@@ -7,16 +7,6 @@ namespace {
 
 constexpr qsizetype kPreviewCharacters = 300;
 
-std::optional<QString> trimmedNonEmpty(const std::optional<QString> &text)
-{
-    if (!text)
-        return std::nullopt;
-    const QString trimmed = text->trimmed();
-    if (trimmed.isEmpty())
-        return std::nullopt;
-    return trimmed;
-}
-
 // The first `count` characters, never splitting one.
 QString leftCharacters(const QString &text, qsizetype count)
 {
@@ -34,24 +24,6 @@ QString leftCharacters(const QString &text, qsizetype count)
 }
 
 } // namespace
-
-qint64 utf8ByteCount(QStringView s)
-{
-    qint64 bytes = 0;
-    for (qsizetype i = 0; i < s.size(); ++i) {
-        const char16_t c = s[i].unicode();
-        if (c < 0x80)
-            bytes += 1;
-        else if (c < 0x800)
-            bytes += 2;
-        else if (QChar::isHighSurrogate(c) && i + 1 < s.size() && QChar::isLowSurrogate(s[i + 1].unicode())) {
-            bytes += 4;
-            ++i;
-        } else
-            bytes += 3;
-    }
-    return bytes;
-}
 
 std::optional<SensitiveMatch> sensitiveMatch(const ClipItem &clip)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Quillmere/Model/TextMeasures.h"
+
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Model/SensitiveContent.h"
@@ -46,8 +48,5 @@ std::optional<QString> joinedPrimaryText(const std::vector<ClipRef> &clips, cons
 // Image and file bytes plus the UTF-8 size of the text and recognised text. Never loads a blob.
 qint64 payloadByteCount(const ClipItem &clip);
 qint64 payloadByteCount(const CapturedContent &content);
-
-// UTF-8 size of a text without encoding it.
-qint64 utf8ByteCount(QStringView text);
 
 } // namespace quillmere

@@ -1,6 +1,7 @@
 // Pages, page locks, manual clips, the archive imports and the duplicate sweep.
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/TextMeasures.h"
 
 #include "Quillmere/Model/SHA256Digest.h"
 #include "Quillmere/Platform/Json.h"
@@ -40,16 +41,6 @@ bool equalInConstantTime(const QString &a, const QString &b)
     for (qsizetype i = 0; i < a.size(); ++i)
         diff |= a[i].unicode() ^ b[i].unicode();
     return diff == 0;
-}
-
-std::optional<QString> trimmedOrNone(const std::optional<QString> &text)
-{
-    if (!text)
-        return std::nullopt;
-    const QString trimmed = text->trimmed();
-    if (trimmed.isEmpty())
-        return std::nullopt;
-    return trimmed;
 }
 
 bool attached(const PageRef &page, const ModelContext &ctx)
@@ -205,7 +196,7 @@ ClipRef ClipStore::insertManualClip(const CapturedContent &content, const PageRe
     clip->setContentHash(QStringLiteral("manual:%1:%2").arg(uuidText(clip->dedupID()), stored.contentHash()));
     clip->setIsPinned(true);
     clip->setExpiresAt(std::nullopt);
-    clip->setCustomTitle(trimmedOrNone(title));
+    clip->setCustomTitle(trimmedNonEmpty(title));
     clip->setPinboard(page);
     clip->setIsSavedToPage(page != nullptr);
     ctx.insert(clip);
@@ -384,11 +375,11 @@ int ClipStore::dedupeSweep(bool force, const QDateTime &now)
             } else if (other->isSavedToPage() && keep->pinboard() == other->pinboard()) {
                 keep->setIsSavedToPage(true);
             }
-            if (!trimmedOrNone(keep->customTitle()) && trimmedOrNone(other->customTitle()))
+            if (!trimmedNonEmpty(keep->customTitle()) && trimmedNonEmpty(other->customTitle()))
                 keep->setCustomTitle(other->customTitle());
-            if (!trimmedOrNone(keep->linkTitle()) && trimmedOrNone(other->linkTitle()))
+            if (!trimmedNonEmpty(keep->linkTitle()) && trimmedNonEmpty(other->linkTitle()))
                 keep->setLinkTitle(other->linkTitle());
-            if (!trimmedOrNone(keep->recognizedText()) && trimmedOrNone(other->recognizedText()))
+            if (!trimmedNonEmpty(keep->recognizedText()) && trimmedNonEmpty(other->recognizedText()))
                 keep->setRecognizedText(other->recognizedText());
             ctx.remove(other);
             ++deleted;

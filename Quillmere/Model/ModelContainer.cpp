@@ -75,6 +75,17 @@ QString describe(const QSqlError &error)
     return error.text().isEmpty() ? QStringLiteral("unknown database error") : error.text();
 }
 
+bool execWith(QSqlQuery &q, const QVariantList &values, QString *error)
+{
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    if (q.exec())
+        return true;
+    if (error)
+        *error = describe(q.lastError());
+    return false;
+}
+
 const char *const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS clips(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, createdAt INTEGER NOT NULL,"
     " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText TEXT,"
@@ -599,13 +610,8 @@ bool ModelContext::writeClip(ClipItem &clip, QString *error)
         clip.m_file.m_size,
         m_saveTime,
     };
-    for (int i = 0; i < values.size(); ++i)
-        q.bindValue(i, values[i]);
-    if (!q.exec()) {
-        if (error)
-            *error = describe(q.lastError());
+    if (!execWith(q, values, error))
         return false;
-    }
     for (auto [blob, table] : {std::pair{&clip.m_image, QStringLiteral("clip_images")},
                                std::pair{&clip.m_file, QStringLiteral("clip_files")}}) {
         if (!blob->m_dirty)
@@ -638,13 +644,8 @@ bool ModelContext::writePinboard(Pinboard &page, QString *error)
                               requiredText(page.lockSalt()),
                               requiredText(page.lockHash()),
                               m_saveTime};
-    for (int i = 0; i < values.size(); ++i)
-        q.bindValue(i, values[i]);
-    if (!q.exec()) {
-        if (error)
-            *error = describe(q.lastError());
+    if (!execWith(q, values, error))
         return false;
-    }
     return true;
 }
 
@@ -652,13 +653,8 @@ bool ModelContext::writeSettings(AppSettings &s, QString *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO app_settings(%1) VALUES(?,?,?,?,?)").arg(kSettingsColumns));
     const QVariantList values{s.m_rowID, uuidText(s.recordID()), s.historyLimitValue(), dateValue(s.updatedAt()), m_saveTime};
-    for (int i = 0; i < values.size(); ++i)
-        q.bindValue(i, values[i]);
-    if (!q.exec()) {
-        if (error)
-            *error = describe(q.lastError());
+    if (!execWith(q, values, error))
         return false;
-    }
     return true;
 }
 
@@ -673,13 +669,8 @@ bool ModelContext::writeBrand(SourceAppBrand &b, QString *error)
                               b.iconPNG() ? QVariant(*b.iconPNG()) : QVariant(QMetaType::fromType<QByteArray>()),
                               dateValue(b.updatedAt()),
                               m_saveTime};
-    for (int i = 0; i < values.size(); ++i)
-        q.bindValue(i, values[i]);
-    if (!q.exec()) {
-        if (error)
-            *error = describe(q.lastError());
+    if (!execWith(q, values, error))
         return false;
-    }
     return true;
 }
 
