@@ -1,5 +1,7 @@
 #include "Quillmere/Clipboard/PasteboardCapture.h"
 
+#include "Quillmere/Platform/DesktopEntries.h"
+
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ImageHelpers.h"
 #include "Quillmere/Platform/Logging.h"
@@ -48,7 +50,7 @@ PasteboardCapture::PasteboardCapture(CaptureDependencies deps, QObject *parent) 
 {
     Q_ASSERT(m_deps.store && m_deps.pasteboard && m_deps.preferences);
     if (!m_deps.frontApplication)
-        m_deps.frontApplication = currentFrontApplication;
+        m_deps.frontApplication = identifiedFrontApplications(std::make_shared<DesktopEntries>());
     if (!m_deps.recognizeText)
         m_deps.recognizeText = [](const QByteArray &image) { return recognizeText(image); };
     // Recognition is heavy on memory; two at a time is plenty for copies made by hand.

@@ -15,7 +15,6 @@
 namespace quillmere {
 namespace {
 
-constexpr qint64 maxDesktopEntryBytes = 256 * 1024;
 
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
@@ -61,72 +60,7 @@ QString processName(qint64 pid)
     return QString::fromUtf8(comm.read(256)).trimmed();
 }
 
-// The entry's Name in the user's language where it has one.
-QString desktopEntryName(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > maxDesktopEntryBytes)
-        return {};
-    const QString locale = QLocale::system().name(); // e.g. de_DE
-    const QString language = locale.section(QLatin1Char('_'), 0, 0);
-    QString plain, forLanguage, forLocale;
-    bool inMainGroup = false;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &raw : lines) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.startsWith(QLatin1Char('['))) {
-            inMainGroup = line == QLatin1String("[Desktop Entry]");
-            continue;
-        }
-        if (!inMainGroup)
-            continue;
-        const qsizetype eq = line.indexOf(QLatin1Char('='));
-        if (eq <= 0)
-            continue;
-        const QString key = line.left(eq).trimmed();
-        const QString value = line.mid(eq + 1).trimmed();
-        if (key == QLatin1String("Name"))
-            plain = value;
-        else if (key == QStringLiteral("Name[%1]").arg(locale))
-            forLocale = value;
-        else if (key == QStringLiteral("Name[%1]").arg(language))
-            forLanguage = value;
-    }
-    if (!forLocale.isEmpty())
-        return forLocale;
-    if (!forLanguage.isEmpty())
-        return forLanguage;
-    return plain;
-}
-
 } // namespace
-
-QStringList xdgApplicationDirs()
-{
-    return QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation);
-}
-
-std::optional<DesktopEntryMatch> findDesktopEntryForWindowClass(const QString &instance, const QString &className,
-                                                              const QStringList &applicationDirs)
-{
-    QStringList candidates;
-    for (const QString &name : {instance, className, instance.toLower(), className.toLower()}) {
-        // Window classes come from other programs: never let one walk out of the folder.
-        if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.startsWith(QLatin1Char('.')))
-            continue;
-        if (!candidates.contains(name))
-            candidates.append(name);
-    }
-    for (const QString &dir : applicationDirs) {
-        for (const QString &id : candidates) {
-            const QString path = QDir(dir).filePath(id + QStringLiteral(".desktop"));
-            if (!QFile::exists(path))
-                continue;
-            return DesktopEntryMatch{id, desktopEntryName(path)};
-        }
-    }
-    return std::nullopt;
-}
 
 std::optional<FrontApplication> currentFrontApplication()
 {
@@ -151,12 +85,7 @@ std::optional<FrontApplication> currentFrontApplication()
         app.wmClassInstance = QString::fromLocal8Bit(wmClass.value(0));
     app.wmClassName = QString::fromLocal8Bit(wmClass.value(1));
 
-    if (const auto entry = findDesktopEntryForWindowClass(app.wmClassInstance, app.wmClassName, xdgApplicationDirs())) {
-        app.desktopFileId = entry->id;
-        app.name = entry->name;
-    }
-    if (app.name.isEmpty())
-        app.name = !app.wmClassName.isEmpty() ? app.wmClassName : processName(app.pid);
+    app.name = !app.wmClassName.isEmpty() ? app.wmClassName : processName(app.pid);
     return app;
 }
 

@@ -17,21 +17,11 @@ struct FrontApplication {
     quint32 window = 0;
 };
 
-// Asked at every capture; the later source-identity work plugs a fuller one in here.
+// Asked at every capture. identifiedFrontApplications() (DesktopEntries.h) adds the desktop-file id.
 using FrontApplicationSource = std::function<std::optional<FrontApplication>()>;
 
 // Reads _NET_ACTIVE_WINDOW, _NET_WM_PID and WM_CLASS through Qt's own X connection. Nothing
 // when there is no X display or no active window.
 std::optional<FrontApplication> currentFrontApplication();
-
-// A best-effort desktop entry for a window class: "<instance>.desktop" or "<class>.desktop"
-// (also lower-cased) in the XDG application folders. Gives the id and the entry's name.
-struct DesktopEntryMatch {
-    QString id;
-    QString name;
-};
-std::optional<DesktopEntryMatch> findDesktopEntryForWindowClass(const QString &instance, const QString &className,
-                                                              const QStringList &applicationDirs);
-QStringList xdgApplicationDirs();
 
 } // namespace quillmere
