@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QLoggingCategory>
 #include <cstdio>
 
 using namespace quillmere;
@@ -33,6 +34,8 @@ constexpr LaunchOption kLaunchOptions[] = {
 
 int main(int argc, char *argv[])
 {
+    // Debug lines are for developers; QT_LOGGING_RULES still turns them on.
+    QLoggingCategory::setFilterRules(QStringLiteral("com.orvantide.quillmere.*.debug=false"));
     // Hot keys, pasting and the front-window lookup all speak X11; under Wayland that is XWayland.
     const bool wayland = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland")
                          || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");

@@ -105,15 +105,35 @@ void CanberraSoundPlayer::play(const QString &name)
     const QString path = soundFile(name);
     if (path.isEmpty())
         return;
-    if (!m_context && ca_context_create(&m_context) != CA_SUCCESS) {
-        m_context = nullptr;
-        m_contextFailed = true;
-        return;
+    if (!m_context) {
+        if (ca_context_create(&m_context) != CA_SUCCESS) {
+            m_context = nullptr;
+            m_contextFailed = true;
+            return;
+        }
+        // The desktop's sound server first: the raw ALSA fallback only complains on machines
+        // without a sound card.
+        if (ca_context_set_driver(m_context, "pulse") != CA_SUCCESS || ca_context_open(m_context) != CA_SUCCESS) {
+            ca_context_destroy(m_context);
+            m_context = nullptr;
+            if (ca_context_create(&m_context) != CA_SUCCESS) {
+                m_context = nullptr;
+                m_contextFailed = true;
+                return;
+            }
+        }
     }
     const int result = ca_context_play(m_context, 0, CA_PROP_MEDIA_FILENAME, QFile::encodeName(path).constData(),
                                        CA_PROP_EVENT_DESCRIPTION, name.toUtf8().constData(), nullptr);
-    if (result != CA_SUCCESS)
-        qCDebug(lcApp, "Sound %s not played: %s", qPrintable(name), ca_strerror(result));
+    if (result == CA_SUCCESS) {
+        m_failures = 0;
+        return;
+    }
+    // A machine without any sound output stays silent without asking again at every copy.
+    if (++m_failures >= 3) {
+        m_contextFailed = true;
+        qCInfo(lcApp, "Feedback sounds are off for this session: %s", ca_strerror(result));
+    }
 }
 
 } // namespace quillmere

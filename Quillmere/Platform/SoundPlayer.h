@@ -31,6 +31,7 @@ private:
     QString m_directory;
     ca_context *m_context = nullptr;
     bool m_contextFailed = false;
+    int m_failures = 0;
 };
 
 } // namespace quillmere
