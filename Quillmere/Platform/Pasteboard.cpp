@@ -372,8 +372,25 @@ std::optional<QByteArray> SystemPasteboard::data(const QString &type) const
 
 QList<QUrl> SystemPasteboard::readFileURLs() const
 {
+    // Files are the first thing a capture asks for, so this read needs the same stall guard as
+    // the others; the list is copied out and parsed like a drop's.
+    QElapsedTimer timer;
+    timer.start();
     const QMimeData *mime = readableMimeData();
-    return mime ? fileURLsFromMimeData(*mime) : QList<QUrl>{};
+    if (!mime)
+        return {};
+    for (const QString &format : mimeTypesReadForPasteboardType(PasteboardType::fileURL)) {
+        if (!mime->hasFormat(format))
+            continue;
+        const QByteArray bytes = mime->data(format);
+        noteReadDuration(timer.elapsed(), !bytes.isEmpty());
+        if (m_stalledChange == m_changeCount)
+            return {};
+        QMimeData list;
+        list.setData(format, bytes);
+        return fileURLsFromMimeData(list);
+    }
+    return {};
 }
 
 bool SystemPasteboard::ownsClipboard() const

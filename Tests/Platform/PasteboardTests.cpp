@@ -102,3 +102,20 @@ TEST(SystemPasteboardTest, AnOwnerThatHangsIsAskedOnlyOncePerChange)
     EXPECT_FALSE(pasteboard.string());
     EXPECT_EQ(hung.dataRequests(), asked);
 }
+
+TEST(SystemPasteboardTest, AHungFileListCostsOneWaitForTheWholeCapture)
+{
+    if (!onX11())
+        GTEST_SKIP() << "needs an X display";
+    SystemPasteboard pasteboard;
+    QSignalSpy changed(&pasteboard, &Pasteboard::changed);
+    ForeignClipboardOwner hung({{"text/uri-list", "file:///tmp/never"}, {"UTF8_STRING", "never sent"}}, false);
+    ASSERT_TRUE(hung.waitUntilOwner());
+    ASSERT_TRUE(changed.wait(5000));
+
+    // The order of a capture: files first, then the string and the images.
+    EXPECT_TRUE(pasteboard.readFileURLs().isEmpty());
+    EXPECT_FALSE(pasteboard.string());
+    EXPECT_FALSE(pasteboard.data(PasteboardType::png));
+    EXPECT_EQ(hung.dataRequests(), 1);
+}
