@@ -344,6 +344,17 @@ std::optional<QString> SystemPasteboard::string() const
     const QMimeData *mime = readableMimeData();
     if (!mime || !mime->hasText())
         return std::nullopt;
+    // QMimeData::text() asks for the UTF-8 target and then for plain text, two waits on a hung
+    // owner; asking for the first ourselves puts the stall check in between.
+    static const QString utf8Text = QStringLiteral("text/plain;charset=utf-8");
+    if (!ownsClipboard() && mime->hasFormat(utf8Text)) {
+        const QByteArray bytes = mime->data(utf8Text);
+        noteReadDuration(timer.elapsed(), !bytes.isEmpty());
+        if (m_stalledChange == m_changeCount)
+            return std::nullopt;
+        if (!bytes.isEmpty())
+            return QString::fromUtf8(bytes);
+    }
     const QString text = mime->text();
     noteReadDuration(timer.elapsed(), !text.isEmpty());
     if (m_stalledChange == m_changeCount)
