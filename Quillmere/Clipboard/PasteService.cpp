@@ -12,6 +12,18 @@
 #include <unistd.h>
 
 namespace quillmere {
+namespace {
+
+bool usesClipboardText(const QString &text)
+{
+    for (const SnippetExpander::Token &token : SnippetExpander::tokenize(text)) {
+        if (token.kind == SnippetExpander::Token::Kind::value && token.text == QLatin1String("clipboard"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 PasteService::PasteService(PasteServiceDependencies deps, QObject *parent)
     : QObject(parent), m_deps(std::move(deps)),
@@ -50,8 +62,7 @@ bool PasteService::isFrontmost(const PasteTarget &target) const
     return m_deps.windows->isFrontmost(target.app);
 }
 
-std::optional<PasteboardContents> PasteService::contentsForPaste(const ClipItem &clip, const std::optional<QString> &previous,
-                                                                 int *caretBack) const
+std::optional<PasteboardContents> PasteService::contentsForPaste(const ClipItem &clip, int *caretBack) const
 {
     *caretBack = 0;
     PasteboardContents contents;
@@ -68,6 +79,11 @@ std::optional<PasteboardContents> PasteService::contentsForPaste(const ClipItem 
         // Nobody fills fields at paste time: they arrive as written.
         QString source = text;
         source.replace(QLatin1String("{field:"), QLatin1String("\\{field:"));
+        // Another program's clipboard is read only when the template asks for it: the owner may
+        // be slow or hung, or hold a huge text, and this runs on the main thread.
+        std::optional<QString> previous;
+        if (usesClipboardText(source))
+            previous = m_deps.pasteboard->string();
         const auto expansion = SnippetExpander::expand(source, SnippetContext::current(m_deps.clock(), previous));
         contents.setString(expansion.text);
         if (isTrusted())
@@ -107,9 +123,8 @@ std::optional<qint64> PasteService::write(const PasteboardContents &contents)
 
 std::optional<int> PasteService::writeToPasteboard(const ClipItem &clip)
 {
-    const std::optional<QString> previous = m_deps.pasteboard->string();
     int caretBack = 0;
-    const auto contents = contentsForPaste(clip, previous, &caretBack);
+    const auto contents = contentsForPaste(clip, &caretBack);
     if (!contents || !write(*contents)) {
         // Sending Ctrl+V now would paste whatever happened to be on the clipboard.
         qCInfo(lcPaste) << "Nothing to paste for clip" << clip.dedupID();

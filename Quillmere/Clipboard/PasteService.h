@@ -82,8 +82,7 @@ Q_SIGNALS:
     void pasteKeystrokeSent(bool posted, int caretBack);
 
 private:
-    std::optional<PasteboardContents> contentsForPaste(const ClipItem &clip, const std::optional<QString> &previous,
-                                                      int *caretBack) const;
+    std::optional<PasteboardContents> contentsForPaste(const ClipItem &clip, int *caretBack) const;
     std::optional<qint64> write(const PasteboardContents &contents);
     void sendWhenModifiersReleased(int caretBack, int waitedMs);
 

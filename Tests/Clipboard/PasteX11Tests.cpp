@@ -1,6 +1,7 @@
 // The paste road against a real X server: XTest keys, window-manager activation and the
 // CLIPBOARD selection. Needs an X display with a window manager (Xvfb + openbox); skipped
 // without one.
+#include "ForeignClipboardOwner.h"
 #include "PasteFakes.h"
 
 #include "Quillmere/Clipboard/PasteService.h"
@@ -236,6 +237,19 @@ TEST_F(PasteX11, ClosedWindowCountsAsGone)
     EXPECT_FALSE(windows.isTerminated(gone));
     window.reset();
     EXPECT_TRUE(QTest::qWaitFor([&] { return windows.isTerminated(gone); }, patience));
+}
+
+TEST_F(PasteX11, AHungClipboardOwnerIsNotAskedUnlessTheTemplateNeedsItsText)
+{
+    test::ForeignClipboardOwner hung(test::ForeignClipboardOwner::text("never sent"), false);
+    ASSERT_TRUE(hung.waitUntilOwner());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pasteboard.changeCount() > 0 && !pasteboard.ownsClipboard(); }));
+
+    // Each read would freeze us for the toolkit's whole timeout.
+    EXPECT_EQ(service->writeToPasteboard(*textClip(QStringLiteral("plain"))), 0);
+    EXPECT_EQ(service->writeToPasteboard(*textClip(QStringLiteral("dated {date:yyyy}{cursor}."))), 1);
+    EXPECT_EQ(hung.dataRequests(), 0);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("dated %1.").arg(QDate::currentDate().year()));
 }
 
 TEST_F(PasteX11, WithoutXTestOnlyTheClipboardIsSet)
