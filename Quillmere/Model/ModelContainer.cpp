@@ -156,6 +156,8 @@ ModelContext::~ModelContext()
         b->m_context = nullptr;
     for (auto &r : m_inserted)
         r->m_context = nullptr;
+    for (auto &r : m_deleted)
+        r->m_context = nullptr;
     m_queries.clear();
 }
 

@@ -123,6 +123,26 @@ TEST(Persistence, FailedSaveKeepsStoreIntactAndRollbackRestoresMemory)
     EXPECT_EQ(ctx.newestClipWithHash(kept->contentHash()).get(), kept.get());
 }
 
+TEST(Persistence, RecordsHeldElsewhereLetGoOfAClosedStore)
+{
+    QString error;
+    auto container = ModelContainer::open(QString(), systemClock(), &error);
+    ASSERT_TRUE(container);
+    ModelContext &ctx = container->mainContext();
+    auto kept = makeClip("kept", QDateTime::currentDateTimeUtc());
+    auto doomed = makeClip("doomed", QDateTime::currentDateTimeUtc());
+    ctx.insert(kept);
+    ctx.insert(doomed);
+    ASSERT_TRUE(ctx.save());
+    ctx.remove(doomed); // still pending when the store closes
+    container.reset();
+
+    for (const ClipRef &clip : {kept, doomed}) {
+        EXPECT_EQ(clip->modelContext(), nullptr);
+        clip->setText(QString("touched after closing"));
+    }
+}
+
 TEST(Persistence, UnwritableDataDirectoryGivesInMemoryMode)
 {
     if (::geteuid() == 0)
