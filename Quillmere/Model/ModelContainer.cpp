@@ -730,10 +730,14 @@ bool ModelContext::save(QString *error)
             ok = deleteRecord(*record, error);
     // Pages first, so that a clip filed into a new Page finds it.
     std::vector<PersistentModel *> pending;
-    for (const auto &record : m_inserted)
+    pending.reserve(m_inserted.size() + m_updated.size());
+    std::unordered_set<PersistentModel *> inserted;
+    for (const auto &record : m_inserted) {
         pending.push_back(record.get());
+        inserted.insert(record.get());
+    }
     for (PersistentModel *record : m_updated)
-        if (std::find(pending.begin(), pending.end(), record) == pending.end())
+        if (!inserted.count(record))
             pending.push_back(record);
     std::stable_partition(pending.begin(), pending.end(),
                           [](PersistentModel *r) { return dynamic_cast<Pinboard *>(r) != nullptr; });
