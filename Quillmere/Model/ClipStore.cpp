@@ -358,7 +358,7 @@ int ClipStore::removeOverHistoryLimit(const ClipItem *added)
         }
     } else {
         m_pruneCandidates.clear();
-        m_pruneCandidates.reserve(size_t(limit) + 1);
+        m_pruneCandidates.reserve(size_t(context().clipCount()));
         context().forEachClip([&](const ClipRef &clip) {
             if (!isKept(*clip))
                 m_pruneCandidates.push_back(candidateOf(*clip));

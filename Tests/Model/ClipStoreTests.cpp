@@ -10,6 +10,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace quillmere;
 
@@ -239,6 +240,14 @@ TEST_F(ClipStoreTest, PruningSeesChangesMadeBetweenInserts)
     store->togglePin(store->historyNewestFirst()[2]);
     add(QStringLiteral("c7"));
     EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("c7"), QStringLiteral("c6")}));
+}
+
+TEST_F(ClipStoreTest, AHugeHistoryLimitIsAcceptedAndPrunesNothing)
+{
+    store->setHistoryLimit(std::numeric_limits<qint64>::max());
+    add(QStringLiteral("one"));
+    add(QStringLiteral("two"));
+    EXPECT_EQ(store->context().clipCount(), 2);
 }
 
 TEST_F(ClipStoreTest, NoChosenLimitAndUnlimitedKeepEveryClip)
