@@ -183,7 +183,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
         clip->setExpiresAt(t.addSecs(*lifetimeSeconds));
     // The clips the new one pushes over the limit go in the same transaction: a failed save
     // then leaves the history exactly as it was.
-    const int pruned = removeOverHistoryLimit(candidatesFresh ? clip.get() : nullptr);
+    const int pruned = removeOverHistoryLimit(clip.get(), candidatesFresh);
     const bool saved = saveOrRollback(kInsertFailed);
     notePruneSaved(saved);
     if (!saved)
@@ -340,7 +340,7 @@ void ClipStore::clearHistory()
     saveOrRollback("Failed to clear history: %s");
 }
 
-int ClipStore::removeOverHistoryLimit(const ClipItem *added)
+int ClipStore::removeOverHistoryLimit(const ClipItem *added, bool candidatesFresh)
 {
     const SettingsRef settings = preferredSettings();
     const qint64 limit = settings ? settings->historyLimitValue() : 0;
@@ -351,29 +351,34 @@ int ClipStore::removeOverHistoryLimit(const ClipItem *added)
     auto candidateOf = [](const ClipItem &clip) {
         return PruneCandidate{clip.createdAt().toMSecsSinceEpoch(), clip.persistentModelID().rowID};
     };
-    if (added && m_pruneCandidatesValid && m_pruneLimit == limit) {
-        if (!isKept(*added)) {
-            const PruneCandidate c = candidateOf(*added);
-            m_pruneCandidates.insert(std::upper_bound(m_pruneCandidates.begin(), m_pruneCandidates.end(), c), c);
-        }
-    } else {
+    // The new clip is set apart and keeps its place even when others carry later dates (the clock
+    // went back since they were made): otherwise the copy would vanish the moment it was stored.
+    const bool spare = added && !isKept(*added);
+    if (!(added && candidatesFresh && m_pruneCandidatesValid && m_pruneLimit == limit)) {
         m_pruneCandidates.clear();
         m_pruneCandidates.reserve(size_t(context().clipCount()));
         context().forEachClip([&](const ClipRef &clip) {
-            if (!isKept(*clip))
+            if (clip.get() != added && !isKept(*clip))
                 m_pruneCandidates.push_back(candidateOf(*clip));
         });
         std::sort(m_pruneCandidates.begin(), m_pruneCandidates.end());
     }
     m_pruneLimit = limit;
     m_pruneCandidatesValid = true;
-    if (qint64(m_pruneCandidates.size()) <= limit)
-        return 0;
-    const auto excess = std::ptrdiff_t(qint64(m_pruneCandidates.size()) - limit);
-    for (auto it = m_pruneCandidates.begin(); it != m_pruneCandidates.begin() + excess; ++it)
-        context().remove(context().clip({QStringLiteral("ClipItem"), it->rowID}));
-    m_pruneCandidates.erase(m_pruneCandidates.begin(), m_pruneCandidates.begin() + excess);
-    return int(excess);
+    const qint64 room = spare ? limit - 1 : limit;
+    int removed = 0;
+    if (qint64(m_pruneCandidates.size()) > room) {
+        const auto excess = std::ptrdiff_t(qint64(m_pruneCandidates.size()) - room);
+        for (auto it = m_pruneCandidates.begin(); it != m_pruneCandidates.begin() + excess; ++it)
+            context().remove(context().clip({QStringLiteral("ClipItem"), it->rowID}));
+        m_pruneCandidates.erase(m_pruneCandidates.begin(), m_pruneCandidates.begin() + excess);
+        removed = int(excess);
+    }
+    if (spare) {
+        const PruneCandidate c = candidateOf(*added);
+        m_pruneCandidates.insert(std::upper_bound(m_pruneCandidates.begin(), m_pruneCandidates.end(), c), c);
+    }
+    return removed;
 }
 
 void ClipStore::notePruneSaved(bool saved)

@@ -110,9 +110,10 @@ public:
 protected:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
     // Marks the oldest clips beyond a positive limit deleted, without saving; returns how many.
-    // `added` is a clip inserted since the last prune when nothing else changed in between; the
-    // remembered candidates are then reused instead of scanning every clip.
-    int removeOverHistoryLimit(const ClipItem *added = nullptr);
+    // `added`, the clip being inserted, is never among them, whatever its date. With
+    // `candidatesFresh` nothing but that insert changed since the last prune, and the remembered
+    // candidates are reused instead of scanning every clip.
+    int removeOverHistoryLimit(const ClipItem *added = nullptr, bool candidatesFresh = false);
     // Call after the save that followed removeOverHistoryLimit.
     void notePruneSaved(bool saved);
 

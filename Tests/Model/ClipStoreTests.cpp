@@ -242,6 +242,25 @@ TEST_F(ClipStoreTest, PruningSeesChangesMadeBetweenInserts)
     EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("c7"), QStringLiteral("c6")}));
 }
 
+TEST_F(ClipStoreTest, ANewClipIsNeverPrunedByItsOwnInsertEvenWhenTheClockWentBack)
+{
+    store->setHistoryLimit(2);
+    add(QStringLiteral("a"));
+    add(QStringLiteral("b"));
+    clock.advance(-3600 * 1000); // the clock was an hour fast and has been put right
+    add(QStringLiteral("c"));
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("b"), QStringLiteral("c")}));
+    // Once the new clip is stored it ages like any other: the next one pushes out the oldest.
+    add(QStringLiteral("d"));
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("b"), QStringLiteral("d")}));
+    EXPECT_EQ(audit(QStringLiteral("auditPruned.overLimit")), 2);
+
+    store->setHistoryLimit(1);
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("b")}));
+    add(QStringLiteral("e"));
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("e")}));
+}
+
 TEST_F(ClipStoreTest, AHugeHistoryLimitIsAcceptedAndPrunesNothing)
 {
     store->setHistoryLimit(std::numeric_limits<qint64>::max());
