@@ -311,7 +311,13 @@ void ClipStore::editClipText(const ClipRef &clip, const QString &text)
 {
     if (!isLive(clip) || (clip->kind() != ClipKind::text && clip->kind() != ClipKind::url))
         return;
-    clip->setText(CapturedContent::capText(text, CapturedContent::maxTextBytes));
+    const QString edited = CapturedContent::capText(text, CapturedContent::maxTextBytes);
+    if (clip->text() != edited && (clip->hasFileData() || clip->fileTypeIdentifier())) {
+        // The rich copy still holds the old words, and a paste prefers it to the plain text.
+        clip->setFileData(std::nullopt);
+        clip->setFileTypeIdentifier(std::nullopt);
+    }
+    clip->setText(edited);
     // The custom title stays as the user set it; an edit gives none of its own.
     clip->setIsPinned(true);
     clip->setExpiresAt(std::nullopt);

@@ -421,6 +421,20 @@ TEST_F(ClipStoreTest, PinRenameAndEditKeepTheClipAndClearItsExpiry)
     // The edited clip is found by its new content.
     EXPECT_EQ(store->insertClip(text(QStringLiteral("final"))), clip);
 
+    // A rich copy of the old words would win over the edit when pasted: it goes.
+    CapturedContent rich = text(QStringLiteral("old words"));
+    rich.fileData = QByteArray("{\\rtf1 old words}");
+    rich.fileTypeIdentifier = QStringLiteral("public.rtf");
+    clock.advance(1000);
+    ClipRef styled = store->insertClip(rich);
+    ASSERT_TRUE(styled);
+    store->editClipText(styled, QStringLiteral("old words"));
+    EXPECT_TRUE(styled->hasFileData());
+    store->editClipText(styled, QStringLiteral("new words"));
+    EXPECT_FALSE(styled->fileData());
+    EXPECT_FALSE(styled->fileTypeIdentifier());
+    EXPECT_EQ(styled->contentHash(), text(QStringLiteral("new words")).contentHash());
+
     // Edited text is capped like captured text.
     store->editClipText(clip, QString(CapturedContent::maxTextBytes + 10, QLatin1Char('x')));
     EXPECT_EQ(clip->text()->size(), CapturedContent::maxTextBytes);
