@@ -278,17 +278,25 @@ std::optional<ClipStore::ArchiveImportResult> ClipStore::importArchive(const Cli
 {
     ModelContext &ctx = context();
 
-    // Hashes in the file are not trusted: a wrong or empty one must not hide a real clip.
-    ClipArchiveDocument checked = document;
-    for (ClipArchiveClip &clip : checked.clips)
-        clip.contentHash = clip.recomputedHash();
-
     QSet<QString> storedHashes;
-    QSet<QUuid> storedIDs;
+    QHash<QUuid, QString> storedHashByID;
     ctx.forEachClip([&](const ClipRef &clip) {
         storedHashes.insert(clip->contentHash());
-        storedIDs.insert(clip->dedupID());
+        storedHashByID.insert(clip->dedupID(), clip->contentHash());
     });
+
+    // Hashes in the file are not trusted: a wrong or empty one must not hide a real clip. A record
+    // of the very clip stored here (same identity, same hash) keeps its hash, though: worked out
+    // again from the restored content (file paths cut to names) it would differ, and restoring a
+    // backup into the store it came from would copy every file clip.
+    ClipArchiveDocument checked = document;
+    for (ClipArchiveClip &clip : checked.clips) {
+        const QUuid id = QUuid::fromString(clip.dedupID);
+        const auto stored = storedHashByID.constFind(id);
+        if (!id.isNull() && stored != storedHashByID.cend() && !clip.contentHash.isEmpty() && *stored == clip.contentHash)
+            continue;
+        clip.contentHash = clip.recomputedHash();
+    }
     const ClipArchiveDocument::ImportSplit split = checked.clipsToImport(storedHashes);
 
     // Pages are matched by the name shown; missing ones are added after the existing Pages.
@@ -324,9 +332,9 @@ std::optional<ClipStore::ArchiveImportResult> ClipStore::importArchive(const Cli
         ClipRef clip = makeClip(archived.restoredContent());
         clip->setContentHash(archived.contentHash);
         const QUuid id = QUuid::fromString(archived.dedupID);
-        if (!id.isNull() && !storedIDs.contains(id))
+        if (!id.isNull() && !storedHashByID.contains(id))
             clip->setDedupID(id);
-        storedIDs.insert(clip->dedupID());
+        storedHashByID.insert(clip->dedupID(), archived.contentHash);
         if (archived.createdAt.isValid())
             clip->setCreatedAt(archived.createdAt);
         clip->setCustomTitle(archived.customTitle);

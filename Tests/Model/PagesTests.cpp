@@ -388,6 +388,33 @@ TEST(BackupImport, KeepsManualClipsApartAndNeverReusesATakenIdentity)
     EXPECT_EQ(withMineID, 1);
 }
 
+TEST(BackupImport, RestoringIntoTheStoreItCameFromCopiesNothing)
+{
+    StoreFixture f;
+    CapturedContent file;
+    file.kind = ClipKind::file;
+    file.text = QStringLiteral("/home/ada/reports/q3.pdf");
+    file.fileName = QStringLiteral("q3.pdf");
+    file.fileData = QByteArray("%PDF-1.7");
+    f.put(file);
+    CapturedContent added = file;
+    added.text = QStringLiteral("/home/ada/notes.txt");
+    added.fileName = QStringLiteral("notes.txt");
+    ASSERT_TRUE(f.store->insertManualClip(added, nullptr, std::nullopt));
+    f.putText("plain");
+
+    const ClipArchiveDocument backup =
+        ClipArchiveDocument::make(f.ctx().clipsNewestFirst(), f.store->pages(), f.clock.now(), QStringLiteral("1"));
+    EXPECT_EQ(*f.store->importArchive(backup), (ClipStore::ArchiveImportResult{0, 3}));
+    EXPECT_EQ(f.ctx().clipCount(), 3);
+
+    // Into another store the file clips arrive with their names only.
+    StoreFixture other;
+    EXPECT_EQ(*other.store->importArchive(backup), (ClipStore::ArchiveImportResult{3, 0}));
+    for (const ClipRef &clip : other.ctx().allClips())
+        EXPECT_FALSE(clip->text()->contains(QLatin1Char('/'))) << qPrintable(*clip->text());
+}
+
 TEST(BackupImport, AFailedSaveChangesNothing)
 {
     StoreFixture f(true);
