@@ -118,6 +118,26 @@ void BM_InsertDuplicateClip(benchmark::State &state)
 }
 BENCHMARK(BM_InsertDuplicateClip)->Unit(benchmark::kMicrosecond);
 
+// The usual mix: a copy of something recent, then something new, and so on.
+void BM_InsertAlternatingRepeatedAndNewClips(benchmark::State &state)
+{
+    Bench b;
+    b.fill();
+    const auto history = b.store->historyNewestFirst();
+    int n = 0;
+    for (auto _ : state) {
+        CapturedContent content;
+        content.text = n % 2 == 0 ? history[size_t((n / 2) % 500)]->text() : QStringLiteral("fresh clip %1").arg(n);
+        content.sourceAppName = QStringLiteral("Editor");
+        ++n;
+        benchmark::DoNotOptimize(b.store->insertClip(content));
+    }
+    if (b.store->context().clipCount() != kClips)
+        state.SkipWithError("pruning did not hold the history at its limit");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_InsertAlternatingRepeatedAndNewClips)->Unit(benchmark::kMicrosecond);
+
 void BM_FiltersAndQueryOverAllClips(benchmark::State &state)
 {
     Bench b;
