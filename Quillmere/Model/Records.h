@@ -118,6 +118,9 @@ public:
     bool hasFileData() const { return m_file.m_size > 0; }
     qint64 imageDataSize() const { return std::max<qint64>(0, m_image.m_size); }
     qint64 fileDataSize() const { return std::max<qint64>(0, m_file.m_size); }
+    // Whether the bytes sit in memory; nothing to load counts as loaded.
+    bool isImageDataLoaded() const { return m_image.isLoaded(); }
+    bool isFileDataLoaded() const { return m_file.isLoaded(); }
 
     const std::shared_ptr<Pinboard> &pinboard() const { return m_pinboard; }
     void setPinboard(const std::shared_ptr<Pinboard> &page);

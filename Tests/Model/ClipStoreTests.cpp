@@ -1,5 +1,7 @@
 #include "Quillmere/Model/AutoPageRules.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
+#include "Quillmere/Model/ClipPresentation.h"
+#include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/NotificationCenter.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
@@ -509,6 +511,59 @@ TEST_F(ClipStoreTest, FailedSavesLoseNoEarlierClipAndLeaveNothingHalfDone)
     open(path);
     EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("three"), QStringLiteral("two"), QStringLiteral("one")}));
     EXPECT_TRUE(store->insertClip(text(QStringLiteral("four"))));
+}
+
+TEST_F(ClipStoreTest, QueriesEditsAndPruningNeverReadImageOrFileBytes)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("store.sqlite"));
+    open(path);
+    const QByteArray picture(300 * 1024, 'p');
+    CapturedContent image;
+    image.kind = ClipKind::image;
+    image.imageData = picture;
+    clock.advance(1000);
+    ASSERT_TRUE(store->insertClip(image));
+    CapturedContent file;
+    file.kind = ClipKind::file;
+    file.text = QStringLiteral("/tmp/report.pdf");
+    file.fileName = QStringLiteral("report.pdf");
+    file.fileData = QByteArray(300 * 1024, 'f');
+    clock.advance(1000);
+    ASSERT_TRUE(store->insertClip(file));
+    add(QStringLiteral("invoice for March"));
+    add(QStringLiteral("budget"));
+
+    open(path);
+    const auto history = store->historyNewestFirst();
+    ASSERT_EQ(history.size(), 4u);
+    const ClipRef img = history[3], doc = history[2];
+    ASSERT_EQ(img->kind(), ClipKind::image);
+    ClipSearchFilters inbox;
+    inbox.imageInboxOnly = true;
+    inbox.date = ClipDateFilter::last7Days;
+    const QueryMatcher query(ClipSearchFilters::queryTerms(QStringLiteral("report")));
+    int shown = 0;
+    for (const ClipRef &clip : history) {
+        shown += ClipSearchFilters::matches(*clip, inbox, clock.now()) || query.matches(*clip);
+        safePresentation(*clip);
+        searchText(*clip, 1000);
+        payloadByteCount(*clip);
+    }
+    EXPECT_EQ(shown, 2);
+    EXPECT_FALSE(img->isImageDataLoaded());
+    EXPECT_FALSE(doc->isFileDataLoaded());
+
+    store->togglePin(img);
+    store->bumpToTop(img, clock.now());
+    store->dedupeSweep(true, clock.now());
+    store->setHistoryLimit(1); // prunes the file clip and the older text
+    EXPECT_TRUE(doc->isDeleted());
+    EXPECT_FALSE(doc->isFileDataLoaded());
+
+    // Rewriting the row of a clip whose bytes stayed on disk keeps them.
+    open(path);
+    EXPECT_EQ(store->historyNewestFirst().front()->imageData(), picture);
 }
 
 TEST_F(ClipStoreTest, SourceAppBrandsAreCreatedUpdatedAndLeftAloneWhenUnchanged)
