@@ -3,6 +3,7 @@
 #include "Quillmere/Model/AutoPageRules.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
 #include "Quillmere/Model/ClipPresentation.h"
+#include "Quillmere/Platform/Json.h"
 #include "Quillmere/Platform/Logging.h"
 #include "Quillmere/Platform/NotificationCenter.h"
 #include "Quillmere/Platform/Preferences.h"
@@ -321,7 +322,11 @@ void ClipStore::editClipText(const ClipRef &clip, const QString &text)
     // The custom title stays as the user set it; an edit gives none of its own.
     clip->setIsPinned(true);
     clip->setExpiresAt(std::nullopt);
-    clip->setContentHash(clip->computeContentHash());
+    QString hash = clip->computeContentHash();
+    // A typed note stays apart from captures of the same words, before and after an edit.
+    if (clip->contentHash().startsWith(QLatin1String("manual:")))
+        hash = QStringLiteral("manual:%1:%2").arg(uuidText(clip->dedupID()), hash);
+    clip->setContentHash(hash);
     clip->setPayloadByteCount(payloadByteCount(*clip));
     saveOrRollback(kSaveFailed);
 }

@@ -149,6 +149,15 @@ TEST(ManualClips, SameNoteTwiceGivesTwoPinnedClipsThatAreNeverPruned)
     ASSERT_TRUE(captured);
     EXPECT_NE(captured, first);
     EXPECT_NE(captured, second);
+    // Nor does an edit make a note one with the captures.
+    f.store->editClipText(first, QStringLiteral("Buy oat milk"));
+    EXPECT_EQ(first->contentHash(),
+              "manual:" + uuidText(first->dedupID()) + ":" + note("Buy oat milk").contentHash());
+    f.clock.advance(1000);
+    ClipRef later = f.store->insertClip(note("Buy oat milk"));
+    EXPECT_NE(later, first);
+    EXPECT_EQ(f.store->dedupeSweep(true, f.clock.now()), 0);
+    f.store->deleteClip(later);
 
     f.store->setHistoryLimit(1);
     for (int i = 0; i < 4; ++i) {
@@ -158,7 +167,7 @@ TEST(ManualClips, SameNoteTwiceGivesTwoPinnedClipsThatAreNeverPruned)
     EXPECT_FALSE(first->isDeleted());
     EXPECT_FALSE(second->isDeleted());
     EXPECT_TRUE(captured->isDeleted());
-    EXPECT_EQ(f.audit.added, 5); // the captures only, never the notes
+    EXPECT_EQ(f.audit.added, 6); // the captures only, never the notes
 }
 
 TEST(ManualClips, BlankTextCaptureRulesAndFailedSavesGiveNone)
