@@ -1,5 +1,6 @@
 #include "Quillmere/Clipboard/PasteboardCapture.h"
 
+#include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/DesktopEntries.h"
 
 #include "Quillmere/Model/ClipStore.h"
@@ -156,7 +157,7 @@ std::optional<PasteboardCapture::FileCapture> PasteboardCapture::fileCapture(con
         const QString cleaned = QDir::cleanPath(paths.first());
         const QString name = QFileInfo(cleaned).fileName();
         capture.content.fileName = name.isEmpty() ? cleaned : name;
-        if (fileImageExtensions.contains(QFileInfo(cleaned).suffix().toLower()))
+        if (PasteboardWriter::imageFileExtensions.contains(QFileInfo(cleaned).suffix().toLower()))
             capture.previewPath = cleaned;
     } else {
         capture.content.fileName = QStringLiteral("%1 files").arg(paths.size());

@@ -43,9 +43,7 @@ public:
     // Rich text beside the plain string is kept up to this size; bigger is dropped.
     static constexpr qint64 maxRichTextBytes = 8388608;
     static inline const QByteArray pngSignature = QByteArrayLiteral("\x89PNG\r\n\x1a\n");
-    static inline const QStringList fileImageExtensions{
-        QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("heic"), QStringLiteral("webp"),
-        QStringLiteral("tif"), QStringLiteral("tiff"), QStringLiteral("gif"), QStringLiteral("bmp")};
+
 
     struct FileCapture {
         CapturedContent content;
