@@ -49,12 +49,79 @@ const QList<QRegularExpression> &cardImagePatterns()
     return patterns;
 }
 
-// The value of one attribute inside a tag's text, quoted or not.
-std::optional<QString> attribute(const QString &tag, const QString &name)
+// A tag is searched over at most this many characters from its "<".
+constexpr qsizetype maxTagLength = 2048;
+
+bool isAsciiSpace(QChar c)
 {
-    const QRegularExpression re(QStringLiteral(R"re((?:^|\s)%1\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s>]+)))re")
-                                    .arg(QRegularExpression::escape(name)),
-                                QRegularExpression::CaseInsensitiveOption);
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+
+// Where `literal` (a case-insensitive pattern) next occurs at or after `from`; -1 when it does not.
+qsizetype find(const QString &html, const QRegularExpression &literal, qsizetype from)
+{
+    return literal.match(html, from).capturedStart();
+}
+
+// The first match of `pattern`, which begins with "<meta", tried one meta tag at a time: anchored
+// at the tag and over at most maxTagLength characters of it. A "<meta" before the tag's ">" is
+// part of that tag, not a tag of its own. An unanchored search over a page of unclosed tags
+// backtracks for quadratic time.
+QRegularExpressionMatch firstMetaMatch(const QString &html, const QRegularExpression &pattern)
+{
+    static const QRegularExpression opening(QStringLiteral("<meta"), QRegularExpression::CaseInsensitiveOption);
+    for (qsizetype from = 0;;) {
+        const qsizetype start = find(html, opening, from);
+        if (start < 0)
+            return {};
+        const QStringView tag = QStringView(html).mid(start, maxTagLength);
+        QRegularExpressionMatch m =
+            pattern.match(tag, 0, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
+        if (m.hasMatch())
+            return m;
+        const qsizetype close = html.indexOf(u'>', start);
+        if (close < 0)
+            return {};
+        from = close + 1;
+    }
+}
+
+// The text of the first <title> element, in one pass: when the first opening tag has no closing
+// tag after it, no later one has.
+std::optional<QString> titleElementText(const QString &html)
+{
+    static const QRegularExpression opening(QStringLiteral("<title"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression closing(QStringLiteral("</title"), QRegularExpression::CaseInsensitiveOption);
+    for (qsizetype from = 0;;) {
+        const qsizetype start = find(html, opening, from);
+        if (start < 0)
+            return std::nullopt;
+        from = start + 6;
+        if (from >= html.size() || (html.at(from) != u'>' && !isAsciiSpace(html.at(from))))
+            continue; // <titlebar> and the like
+        const qsizetype open = html.indexOf(u'>', from);
+        if (open < 0)
+            return std::nullopt;
+        for (qsizetype close = find(html, closing, open + 1); close >= 0; close = find(html, closing, close + 1)) {
+            qsizetype end = close + 7;
+            while (end < html.size() && isAsciiSpace(html.at(end)))
+                ++end;
+            if (end < html.size() && html.at(end) == u'>')
+                return html.mid(open + 1, close - open - 1);
+        }
+        return std::nullopt;
+    }
+}
+
+QRegularExpression attributePattern(const QString &name)
+{
+    return QRegularExpression(QStringLiteral(R"re((?:^|\s)%1\s*=\s*(?:"([^"]*)"|'([^']*)'|([^\s>]+)))re").arg(name),
+                              QRegularExpression::CaseInsensitiveOption);
+}
+
+// The value of one attribute inside a tag's text, quoted or not.
+std::optional<QString> attribute(const QString &tag, const QRegularExpression &re)
+{
     const QRegularExpressionMatch m = re.match(tag);
     if (!m.hasMatch())
         return std::nullopt;
@@ -146,7 +213,7 @@ QString LinkMetadataService::decodeEntities(const QString &text)
 std::optional<QUrl> LinkMetadataService::openGraphImageURL(const QString &html, const QUrl &pageURL)
 {
     for (const QRegularExpression &pattern : cardImagePatterns()) {
-        const QRegularExpressionMatch m = pattern.match(html);
+        const QRegularExpressionMatch m = firstMetaMatch(html, pattern);
         if (!m.hasMatch() || m.lastCapturedIndex() < 1)
             continue;
         QString value = m.captured(1);
@@ -170,29 +237,31 @@ std::optional<QString> LinkMetadataService::pageTitle(const QString &html)
     static const QRegularExpression ogTitleFirst(
         QStringLiteral(R"re(<meta[^>]+content\s*=\s*"([^"]*)"[^>]*(?:property|name)\s*=\s*["']og:title["'])re"),
         QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression titleElement(QStringLiteral(R"re(<title(?:\s[^>]*)?>(.*?)</title\s*>)re"),
-                                                 QRegularExpression::CaseInsensitiveOption
-                                                     | QRegularExpression::DotMatchesEverythingOption);
-    for (const QRegularExpression *re : {&ogTitle, &ogTitleFirst, &titleElement}) {
-        const QRegularExpressionMatch m = re->match(html);
-        if (!m.hasMatch())
-            continue;
-        const QString title = capTitle(collapseWhitespace(decodeEntities(m.captured(1))));
-        if (!title.isEmpty())
-            return title;
+    auto cleaned = [](const QString &raw) -> std::optional<QString> {
+        const QString title = capTitle(collapseWhitespace(decodeEntities(raw)));
+        return title.isEmpty() ? std::nullopt : std::optional<QString>(title);
+    };
+    for (const QRegularExpression *re : {&ogTitle, &ogTitleFirst}) {
+        if (const QRegularExpressionMatch m = firstMetaMatch(html, *re); m.hasMatch())
+            if (auto title = cleaned(m.captured(1)))
+                return title;
     }
+    if (const std::optional<QString> element = titleElementText(html))
+        return cleaned(*element);
     return std::nullopt;
 }
 
 std::optional<QUrl> LinkMetadataService::iconURL(const QString &html, const QUrl &pageURL)
 {
     static const QRegularExpression linkTag(QStringLiteral(R"re(<link\s[^>]*>)re"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression relAttribute = attributePattern(QStringLiteral("rel"));
+    static const QRegularExpression hrefAttribute = attributePattern(QStringLiteral("href"));
     std::optional<QUrl> touchIcon, plainIcon;
     auto it = linkTag.globalMatch(html);
     while (it.hasNext() && !touchIcon) {
         const QString tag = it.next().captured(0);
-        const std::optional<QString> rel = attribute(tag, QStringLiteral("rel"));
-        const std::optional<QString> href = attribute(tag, QStringLiteral("href"));
+        const std::optional<QString> rel = attribute(tag, relAttribute);
+        const std::optional<QString> href = attribute(tag, hrefAttribute);
         if (!rel || !href || href->trimmed().isEmpty())
             continue;
         const QStringList tokens = rel->toLower().split(u' ', Qt::SkipEmptyParts);

@@ -185,6 +185,29 @@ TEST(LinkPreviewParsing, CardImageAddresses)
     EXPECT_EQ(card(QStringLiteral(R"(<meta property="og:image" content="   ">)")), QStringLiteral("<none>"));
 }
 
+TEST(LinkPreviewParsing, UnclosedTagsNeitherHideLaterTagsNorStall)
+{
+    // A page cut at the size cap, or written to make the search backtrack, still gives what a
+    // well-formed tag after the junk says.
+    const QString junk = QStringLiteral("<meta property='og:image' ").repeated(20000)
+        + QStringLiteral("<meta property='og:title' ").repeated(20000) + QStringLiteral("<title>").repeated(20000);
+    const QUrl base(QStringLiteral("https://example.com/"));
+    EXPECT_FALSE(LinkMetadataService::pageTitle(junk));
+    EXPECT_FALSE(LinkMetadataService::openGraphImageURL(junk, base));
+    const QString tail = QStringLiteral(R"(><meta content="/c.png" name="twitter:image"><meta property="og:title" content="Card">)");
+    EXPECT_EQ(LinkMetadataService::pageTitle(junk + tail), QStringLiteral("Card"));
+    EXPECT_EQ(LinkMetadataService::openGraphImageURL(junk + tail, base), QUrl(QStringLiteral("https://example.com/c.png")));
+
+    // The title element: the first opening tag that is closed, whatever the case and blanks.
+    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral("<titlebar>x</titlebar><TITLE lang=en>Real</title >")),
+              QStringLiteral("Real"));
+    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral("<title>A</title x><b></TITLE>")), QStringLiteral("A</title x><b>"));
+    EXPECT_FALSE(LinkMetadataService::pageTitle(QStringLiteral("<title>never closed")));
+    // An empty card title gives way to the element.
+    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral(R"(<meta property="og:title" content=" "><title>T</title>)")),
+              QStringLiteral("T"));
+}
+
 TEST(LinkPreviewParsing, TitlesIconsAndPageDecoding)
 {
     EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral("<title>\n  Tom &amp; Jerry &#8211; &#x1F600;\n</title>")),
