@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QTimer>
 #include <QtConcurrent>
 
 namespace quillmere {
@@ -401,6 +402,9 @@ void LinkMetadataService::download(const QUrl &url, qint64 cap, bool keepPrefix,
         else
             done(std::nullopt, false);
     };
+
+    // The transfer timeout only notices silence; a trickle of bytes would keep it at bay.
+    QTimer::singleShot(m_downloadDeadlineMs, reply, [complete] { complete(false); });
 
     connect(reply, &QNetworkReply::metaDataChanged, this, [reply, state, cap, keepPrefix, complete] {
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

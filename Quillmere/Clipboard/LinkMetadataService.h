@@ -28,6 +28,8 @@ public:
 
     static constexpr int requestTimeoutMs = 10000;
     static constexpr int imageTimeoutMs = 30000;
+    // However steadily a server trickles, one download ends after this long.
+    static constexpr int downloadDeadlineMs = 60000;
     static constexpr qint64 maxPageBytes = 512 * 1024;
     static constexpr qint64 maxImageBytes = 8 * 1024 * 1024;
     static constexpr int maxPictureSide = 1200;
@@ -45,6 +47,8 @@ public:
     void fetchIfNeeded(const ClipRef &clip);
     bool isInFlight(const ClipRef &clip) const { return clip && m_inFlight.contains(clip.get()); }
     bool hasFetchesInFlight() const { return !m_inFlight.isEmpty(); }
+    // Tests shorten the deadline.
+    void setDownloadDeadline(int milliseconds) { m_downloadDeadlineMs = milliseconds; }
 
     // What a page says about itself; pure functions, safe on any thread.
     struct PageFacts {
@@ -75,6 +79,7 @@ private:
     MetadataWriter m_writer;
     QNetworkAccessManager m_network;
     QSet<const ClipItem *> m_inFlight;
+    int m_downloadDeadlineMs = downloadDeadlineMs;
 };
 
 } // namespace quillmere

@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QtEndian>
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@ public:
         QByteArray type = "text/html";
         QByteArray body;
         bool sendLength = true;
+        int dripMs = 0; // the body one byte at a time, this far apart, without end
     };
 
     TestServer()
@@ -67,6 +69,12 @@ private:
         if (answer.sendLength)
             head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
         socket->write(head + "\r\n");
+        if (answer.dripMs > 0) {
+            auto *timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, socket, [socket] { socket->write(" "); });
+            timer->start(answer.dripMs);
+            return;
+        }
         socket->write(answer.body);
         socket->disconnectFromHost();
     }
@@ -334,6 +342,23 @@ TEST(LinkPreviewFetch, StaysWithinTheCaps)
     f.server.route(QStringLiteral("/wide"), {200, "text/html", page(R"(<meta property="og:image" content="/wide.png">)")});
     f.server.route(QStringLiteral("/wide.png"), {200, "image/png", png(2400, 1000)});
     EXPECT_EQ(sizeOf(f.run(QStringLiteral("/wide"))->picture), QSize(1200, 500));
+}
+
+TEST(LinkPreviewFetch, ATrickleOfBytesDoesNotHoldAFetchOpen)
+{
+    Fixture f;
+    f.service->setDownloadDeadline(400);
+    f.server.route(QStringLiteral("/slow"), {200, "text/html", {}, false, 50});
+    f.server.route(QStringLiteral("/slow-card"), {200, "text/html", page(R"(<title>S</title><meta property="og:image" content="/slow.png">)")});
+    f.server.route(QStringLiteral("/slow.png"), {200, "image/png", {}, false, 50});
+    // The page never finishes: given up, then the site icon is tried.
+    EXPECT_FALSE(f.run(QStringLiteral("/slow")));
+    EXPECT_EQ(f.server.count(QStringLiteral("/favicon.ico")), 1);
+    // A picture that never finishes leaves the title.
+    const auto w = f.run(QStringLiteral("/slow-card"));
+    ASSERT_TRUE(w);
+    EXPECT_EQ(w->title, QStringLiteral("S"));
+    EXPECT_FALSE(w->picture);
 }
 
 TEST(LinkPreviewFetch, AdmissionRules)
