@@ -6,6 +6,11 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace quillmere;
 
 namespace {
@@ -157,6 +162,28 @@ TEST(DesktopEntryLookup, WindowsAreMatchedToTheirApplications)
     EXPECT_EQ(idOf(entries.identify(window(103, "", ""))), QStringLiteral("firefox-esr"));
 
     EXPECT_EQ(idOf(entries.identify(window(999, "unknown", "Unknown"))), QStringLiteral("<none>"));
+}
+
+TEST(DesktopEntryLookup, APipeForASandboxDescriptionIsNotWaitedOn)
+{
+    Desktop d;
+    d.app(d.system, QStringLiteral("org.example.Editor.desktop"), "Name=Editor\nStartupWMClass=ExampleEditor\n");
+    const DesktopEntries entries = d.entries();
+    const QString fifo = d.proc + QStringLiteral("/104/root/.flatpak-info");
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(fifo).absolutePath()));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+
+    auto found = std::async(std::launch::async, [&] {
+        return idOf(entries.identify(WindowIdentity{104, QStringLiteral("editor"), QStringLiteral("ExampleEditor"), {}}));
+    });
+    const bool finished = found.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!finished) {
+        // Let the stuck reader go before failing.
+        const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY);
+        ::close(writer);
+    }
+    ASSERT_TRUE(finished) << "identify() waited on the pipe";
+    EXPECT_EQ(found.get(), QStringLiteral("org.example.Editor"));
 }
 
 TEST(DesktopEntryLookup, IconsComeFromPathsAndTheHicolorFallback)
