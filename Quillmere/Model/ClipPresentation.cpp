@@ -7,20 +7,35 @@ namespace {
 
 constexpr qsizetype kPreviewCharacters = 300;
 
+// The end of the first `count` characters of `text`, or -1 when it has fewer.
+qsizetype endOfCharacters(const QString &text, qsizetype count)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype end = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        end = finder.toNextBoundary();
+        if (end < 0)
+            return -1;
+    }
+    return end;
+}
+
 // The first `count` characters, never splitting one.
 QString leftCharacters(const QString &text, qsizetype count)
 {
     if (text.size() <= count)
         return text;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype end = 0;
-    for (qsizetype i = 0; i < count; ++i) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            break;
-        end = next;
+    // Breaking a long text into characters costs time in proportion to its whole length, and a
+    // card asks for its title often: look at a stretch that usually holds enough characters. Its
+    // own end is no boundary of the text, so a cut falling there means the stretch was too short.
+    const qsizetype window = count * 4 + 64;
+    if (window < text.size()) {
+        const qsizetype end = endOfCharacters(text.left(window), count);
+        if (end > 0 && end < window)
+            return text.left(end);
     }
-    return text.left(end);
+    const qsizetype end = endOfCharacters(text, count);
+    return end < 0 ? text : text.left(end);
 }
 
 } // namespace

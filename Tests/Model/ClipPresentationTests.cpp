@@ -65,6 +65,17 @@ TEST(ClipPresentation, PreviewIsCutAtThreeHundredCharactersWithoutSplittingOne)
     const QString preview = safePresentation(*clip(ClipKind::text, many)).safePreview;
     EXPECT_EQ(preview.size(), 300 * flag.size());
     EXPECT_TRUE(preview.endsWith(flag));
+
+    // Characters built of many marks, and one that runs far past the first few hundred units.
+    const QString marks(10, QChar(0x0301));
+    QString heavy;
+    for (int i = 0; i < 400; ++i)
+        heavy += QLatin1Char('e') + marks;
+    EXPECT_EQ(displayTitle(*clip(ClipKind::text, heavy)).size(), 300 * 11);
+    const QString longLast = QString(299, QLatin1Char('a')) + QLatin1Char('e') + QString(2000, QChar(0x0301))
+                             + QString(100000, QLatin1Char('z'));
+    EXPECT_EQ(displayTitle(*clip(ClipKind::text, longLast)).size(), 299 + 1 + 2000);
+    EXPECT_EQ(displayTitle(*clip(ClipKind::text, QString(100000, QLatin1Char('z')))).size(), 300);
 }
 
 TEST(ClipPresentation, DistinctTitleIgnoresBlankTitlesAndOnesRepeatingTheText)
