@@ -28,6 +28,9 @@ bool passesDate(const QDateTime &createdAt, ClipDateFilter filter, const QDateTi
     case ClipDateFilter::any:
         return true;
     case ClipDateFilter::today:
+        // No local day is longer than 25 hours; the time-zone conversion is only needed nearer.
+        if (qAbs(createdAt.msecsTo(now)) >= 26 * 3600 * 1000LL)
+            return false;
         return createdAt.toLocalTime().date() == now.toLocalTime().date();
     case ClipDateFilter::last7Days:
         return createdAt >= now.addSecs(-7 * 86400);
