@@ -185,8 +185,9 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
     // The clips the new one pushes over the limit go in the same transaction: a failed save
     // then leaves the history exactly as it was.
     const int pruned = removeOverHistoryLimit(clip.get(), candidatesFresh);
+    const quint64 changeCount = context().changeCount();
     const bool saved = saveOrRollback(kInsertFailed);
-    notePruneSaved(saved);
+    notePruneSaved(saved, changeCount);
     if (!saved)
         return nullptr;
     if (auditRecorder()) {
@@ -392,10 +393,10 @@ int ClipStore::removeOverHistoryLimit(const ClipItem *added, bool candidatesFres
     return removed;
 }
 
-void ClipStore::notePruneSaved(bool saved)
+void ClipStore::notePruneSaved(bool saved, quint64 changeCountBeforeSave)
 {
     m_pruneCandidatesValid = saved && m_pruneCandidatesValid;
-    m_pruneChangeCount = context().changeCount();
+    m_pruneChangeCount = changeCountBeforeSave;
 }
 
 int ClipStore::pruneOverHistoryLimit()
@@ -403,8 +404,9 @@ int ClipStore::pruneOverHistoryLimit()
     const int removed = removeOverHistoryLimit();
     if (removed == 0)
         return 0;
+    const quint64 changeCount = context().changeCount();
     const bool saved = saveOrRollback("Failed to prune history: %s");
-    notePruneSaved(saved);
+    notePruneSaved(saved, changeCount);
     if (!saved)
         return 0;
     if (auditRecorder())

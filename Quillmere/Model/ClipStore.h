@@ -114,8 +114,9 @@ protected:
     // `candidatesFresh` nothing but that insert changed since the last prune, and the remembered
     // candidates are reused instead of scanning every clip.
     int removeOverHistoryLimit(const ClipItem *added = nullptr, bool candidatesFresh = false);
-    // Call after the save that followed removeOverHistoryLimit.
-    void notePruneSaved(bool saved);
+    // Call after the save that followed removeOverHistoryLimit, with the change count read just
+    // before it: whatever those told of the save change afterwards is then not taken as known.
+    void notePruneSaved(bool saved, quint64 changeCountBeforeSave);
 
     struct PruneCandidate {
         qint64 createdMs;

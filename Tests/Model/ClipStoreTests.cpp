@@ -271,6 +271,24 @@ TEST_F(ClipStoreTest, AHugeHistoryLimitIsAcceptedAndPrunesNothing)
     EXPECT_EQ(store->context().clipCount(), 2);
 }
 
+TEST_F(ClipStoreTest, PruningSeesChangesMadeByThoseListeningToTheSave)
+{
+    store->setHistoryLimit(3);
+    ClipRef first = add(QStringLiteral("c1"));
+    add(QStringLiteral("c2"));
+    bool done = false;
+    QObject::connect(store.get(), &ClipStore::didSave, store.get(), [&] {
+        if (!std::exchange(done, true))
+            store->togglePin(first);
+    });
+    add(QStringLiteral("c3"));
+    ASSERT_TRUE(first->isPinned());
+    add(QStringLiteral("c4"));
+    EXPECT_FALSE(first->isDeleted());
+    EXPECT_EQ(historyTexts(), (QStringList{QStringLiteral("c4"), QStringLiteral("c3"), QStringLiteral("c2"),
+                                           QStringLiteral("c1")}));
+}
+
 TEST_F(ClipStoreTest, NoChosenLimitAndUnlimitedKeepEveryClip)
 {
     for (int i = 0; i < 520; ++i)
