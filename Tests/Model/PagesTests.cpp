@@ -124,6 +124,29 @@ TEST(Pages, DeletingAPageReturnsItsClipsToTheHistory)
     }
 }
 
+TEST(Pages, APageDeleteThatCannotBeSavedKeepsItsClipsOnIt)
+{
+    StoreFixture f(true);
+    PageRef page = f.store->createPage("Work");
+    ClipRef a = f.putText("a");
+    ClipRef b = f.putText("b");
+    f.store->assignClip(a, page);
+    f.store->assignClip(b, page);
+    f.ctx().remove(b); // a deletion still pending goes back too
+
+    f.breakWrites();
+    EXPECT_FALSE(f.store->deletePage(page));
+    EXPECT_FALSE(page->isDeleted());
+    EXPECT_EQ(f.store->pages(), std::vector<PageRef>{page});
+    EXPECT_EQ(page->items().size(), 2u);
+    for (const ClipRef &clip : {a, b}) {
+        EXPECT_FALSE(clip->isDeleted());
+        EXPECT_EQ(clip->pinboard(), page);
+        EXPECT_TRUE(clip->isSavedToPage());
+    }
+    EXPECT_FALSE(f.ctx().hasChanges());
+}
+
 TEST(ManualClips, SameNoteTwiceGivesTwoPinnedClipsThatAreNeverPruned)
 {
     StoreFixture f;
