@@ -1,9 +1,9 @@
 #include "Quillmere/Clipboard/LinkMetadataService.h"
 
 #include "Quillmere/Model/ClipKind.h"
+#include "Quillmere/Platform/InBackground.h"
 
 #include <QBuffer>
-#include <QFuture>
 #include <QImage>
 #include <QImageReader>
 #include <QNetworkReply>
@@ -12,7 +12,6 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QTimer>
-#include <QtConcurrent>
 
 namespace quillmere {
 
@@ -460,13 +459,13 @@ void LinkMetadataService::fetchPage(const std::shared_ptr<Fetch> &fetch)
             return;
         }
         const QUrl pageURL = fetch->url;
-        QtConcurrent::run([data = std::move(*body), truncated, pageURL] {
-            return readPage(decodePage(data, truncated), pageURL);
-        }).then(this, [this, fetch](const PageFacts &facts) {
-            fetch->title = facts.title;
-            fetch->icon = facts.icon ? facts.icon : fetch->url.resolved(QUrl(QStringLiteral("/favicon.ico")));
-            fetchPicture(fetch, facts.cardImage, false);
-        });
+        inBackground(
+            this, [data = std::move(*body), truncated, pageURL] { return readPage(decodePage(data, truncated), pageURL); },
+            [this, fetch](const PageFacts &facts) {
+                fetch->title = facts.title;
+                fetch->icon = facts.icon ? facts.icon : fetch->url.resolved(QUrl(QStringLiteral("/favicon.ico")));
+                fetchPicture(fetch, facts.cardImage, false);
+            });
     });
 }
 
@@ -488,13 +487,13 @@ void LinkMetadataService::fetchPicture(const std::shared_ptr<Fetch> &fetch, cons
             next();
             return;
         }
-        QtConcurrent::run([data = std::move(*body)] { return pictureFromImageData(data); })
-            .then(this, [this, fetch, next](const std::optional<QByteArray> &picture) {
-                if (picture)
-                    finish(fetch, picture);
-                else
-                    next();
-            });
+        inBackground(this, [data = std::move(*body)] { return pictureFromImageData(data); },
+                     [this, fetch, next](const std::optional<QByteArray> &picture) {
+                         if (picture)
+                             finish(fetch, picture);
+                         else
+                             next();
+                     });
     });
 }
 

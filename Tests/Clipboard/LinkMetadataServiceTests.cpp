@@ -8,6 +8,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThreadPool>
 #include <QTimer>
 #include <QtEndian>
 #include <gtest/gtest.h>
@@ -424,4 +425,15 @@ TEST(LinkPreviewFetch, DeletedClipsAndAGoneServiceWriteNothing)
     f.service.reset();
     QTest::qWait(300);
     EXPECT_TRUE(f.writes.empty());
+
+    // Gone while a large picture is being decoded off the main thread.
+    f.service = std::make_unique<LinkMetadataService>(nullptr);
+    f.server.route(QStringLiteral("/large"), {200, "text/html", page(R"(<meta property="og:image" content="/large.png">)")});
+    f.server.route(QStringLiteral("/large.png"), {200, "image/png", png(5000, 4800)});
+    f.service->fetchIfNeeded(Fixture::linkClip(f.server.url(QStringLiteral("/large"))));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.server.count(QStringLiteral("/large.png")) == 1; }, 10000));
+    QTest::qWait(100);
+    f.service.reset();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
 }
