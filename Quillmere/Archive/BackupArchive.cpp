@@ -1,6 +1,7 @@
 #include "Quillmere/Archive/BackupArchive.h"
 
 #include "Quillmere/Archive/BoundedFile.h"
+#include "Quillmere/Platform/InBackground.h"
 #include "Quillmere/Archive/JsonText.h"
 
 #include <QJsonDocument>
@@ -179,6 +180,25 @@ bool writeFile(const QString &path, const ClipArchiveDocument &document, QString
 {
     const auto bytes = encoded(document, errorText);
     return bytes && archive::writeFileAtomically(path, *bytes, errorText);
+}
+
+void readFileInBackground(const QString &path, QObject *receiver, std::function<void(ClipArchiveReadResult)> done)
+{
+    inBackground(receiver, [path] { return readFile(path); }, std::move(done));
+}
+
+void writeFileInBackground(const QString &path, ClipArchiveDocument document, QObject *receiver,
+                           std::function<void(std::optional<QString> error)> done)
+{
+    inBackground(
+        receiver,
+        [path, document = std::move(document)]() -> std::optional<QString> {
+            QString errorText;
+            if (writeFile(path, document, &errorText))
+                return std::nullopt;
+            return errorText;
+        },
+        std::move(done));
 }
 
 } // namespace backup

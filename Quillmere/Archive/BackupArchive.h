@@ -4,8 +4,11 @@
 #include "Quillmere/Model/ArchiveRecords.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QDate>
 #include <QString>
+#include <functional>
+#include <optional>
 
 namespace quillmere {
 
@@ -76,6 +79,13 @@ ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson = maxJsonBy
 
 ClipArchiveReadResult readFile(const QString &path, qint64 maxFile = maxFileBytes, qint64 maxJson = maxJsonBytes);
 bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText = nullptr);
+
+// The same on the thread pool, for the main thread: a whole history takes seconds. `done` runs on
+// the receiver's thread, not at all once the receiver is gone; the write reports none on success,
+// else the reason.
+void readFileInBackground(const QString &path, QObject *receiver, std::function<void(ClipArchiveReadResult)> done);
+void writeFileInBackground(const QString &path, ClipArchiveDocument document, QObject *receiver,
+                           std::function<void(std::optional<QString> error)> done);
 
 // Raw DEFLATE (no zlib header or trailer). Inflating fails on anything but exactly one complete
 // stream; `exceeded` tells a stream that would grow beyond `maxOutput` apart from damage.

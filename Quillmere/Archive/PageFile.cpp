@@ -1,6 +1,7 @@
 #include "Quillmere/Archive/PageFile.h"
 
 #include "Quillmere/Archive/BoundedFile.h"
+#include "Quillmere/Platform/InBackground.h"
 #include "Quillmere/Archive/JsonText.h"
 
 #include <QJsonDocument>
@@ -89,6 +90,19 @@ std::optional<PageArchiveError> writeFile(const QString &path, const PageArchive
     if (!archive::writeFileAtomically(path, bytes.value(), &errorText))
         return PageArchiveError::unwritable(errorText);
     return std::nullopt;
+}
+
+void readFileInBackground(const QString &path, QObject *receiver,
+                          std::function<void(ArchiveResult<PageArchive, PageArchiveError>)> done, qint64 cap)
+{
+    inBackground(receiver, [path, cap] { return readFile(path, cap); }, std::move(done));
+}
+
+void writeFileInBackground(const QString &path, PageArchive page, QObject *receiver,
+                           std::function<void(std::optional<PageArchiveError>)> done, qint64 cap)
+{
+    inBackground(receiver, [path, page = std::move(page), cap] { return writeFile(path, page, cap); },
+                          std::move(done));
 }
 
 } // namespace pagefile

@@ -4,7 +4,10 @@
 #include "Quillmere/Model/ArchiveRecords.h"
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
+#include <functional>
+#include <optional>
 
 namespace quillmere {
 
@@ -73,6 +76,13 @@ QString suggestedFileName(const PageArchive &archive);
 ArchiveResult<PageArchive, PageArchiveError> readFile(const QString &path, qint64 cap = maxBytes);
 // Nothing is written when encoding fails.
 std::optional<PageArchiveError> writeFile(const QString &path, const PageArchive &archive, qint64 cap = maxBytes);
+
+// The same on the thread pool, for the main thread: a Page near the cap takes about a second.
+// `done` runs on the receiver's thread, not at all once the receiver is gone.
+void readFileInBackground(const QString &path, QObject *receiver,
+                          std::function<void(ArchiveResult<PageArchive, PageArchiveError>)> done, qint64 cap = maxBytes);
+void writeFileInBackground(const QString &path, PageArchive page, QObject *receiver,
+                           std::function<void(std::optional<PageArchiveError>)> done, qint64 cap = maxBytes);
 
 } // namespace pagefile
 } // namespace quillmere

@@ -4,6 +4,9 @@
 #include "Quillmere/Archive/BackupArchive.h"
 
 #include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QThreadPool>
 
 using namespace quillmere;
 using quillmere::test::golden;
@@ -259,4 +262,43 @@ TEST(BackupFormat, ABackupRestoresIntoAnEmptyStore)
     ASSERT_TRUE(restoredFiled && restoredFiled->pinboard());
     EXPECT_EQ(restoredFiled->pinboard()->colorName(), "teal");
     EXPECT_EQ(restoredFiled->createdAt(), filed->createdAt());
+}
+
+TEST(BackupFormat, WrittenAndReadOffTheMainThread)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("b.quillmerebackup");
+    QObject receiver;
+    std::optional<std::optional<QString>> written;
+    QThread *deliveredOn = nullptr;
+    backup::writeFileInBackground(path, goldenDocument(), &receiver, [&](std::optional<QString> error) {
+        written = error;
+        deliveredOn = QThread::currentThread();
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return written.has_value(); }));
+    EXPECT_FALSE(*written);
+    EXPECT_EQ(deliveredOn, QThread::currentThread());
+
+    std::optional<ClipArchiveReadResult> read;
+    backup::readFileInBackground(path, &receiver, [&](ClipArchiveReadResult result) { read = std::move(result); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read.has_value(); }));
+    ASSERT_TRUE(read->ok());
+    EXPECT_EQ(read->value(), goldenDocument());
+
+    written.reset();
+    backup::writeFileInBackground(dir.filePath("missing/folder/b.quillmerebackup"), goldenDocument(), &receiver,
+                                  [&](std::optional<QString> error) { written = error; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return written.has_value(); }));
+    ASSERT_TRUE(*written);
+    EXPECT_FALSE((*written)->isEmpty());
+
+    // A receiver that is gone gets nothing.
+    bool delivered = false;
+    {
+        QObject gone;
+        backup::readFileInBackground(path, &gone, [&](ClipArchiveReadResult) { delivered = true; });
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(delivered);
 }

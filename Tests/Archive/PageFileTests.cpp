@@ -4,6 +4,7 @@
 #include "Quillmere/Archive/PageFile.h"
 
 #include <QTemporaryDir>
+#include <QTest>
 
 using namespace quillmere;
 using quillmere::test::golden;
@@ -217,4 +218,29 @@ TEST(PageFile, RefusedFilesLeaveTheStoreAsItWas)
     ASSERT_TRUE(page);
     EXPECT_EQ(page->items().size(), 3u);
     EXPECT_EQ(f.store->makePageArchive(page).clips.size(), 3u);
+}
+
+TEST(PageFile, WrittenAndReadOffTheMainThread)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("p.quillmerepage");
+    QObject receiver;
+    std::optional<std::optional<PageArchiveError>> written;
+    pagefile::writeFileInBackground(path, goldenArchive(), &receiver,
+                                    [&](std::optional<PageArchiveError> error) { written = error; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return written.has_value(); }));
+    EXPECT_FALSE(*written);
+
+    std::optional<ArchiveResult<PageArchive, PageArchiveError>> read;
+    pagefile::readFileInBackground(path, &receiver, [&](ArchiveResult<PageArchive, PageArchiveError> r) { read = r; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read.has_value(); }));
+    ASSERT_TRUE(read->ok());
+    EXPECT_EQ(read->value(), goldenArchive());
+
+    // The cap holds there too.
+    read.reset();
+    pagefile::readFileInBackground(path, &receiver, [&](ArchiveResult<PageArchive, PageArchiveError> r) { read = r; }, 100);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return read.has_value(); }));
+    ASSERT_FALSE(read->ok());
+    EXPECT_EQ(read->error().code, PageArchiveError::Code::tooLarge);
 }
