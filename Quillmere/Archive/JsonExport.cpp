@@ -81,8 +81,10 @@ QuillmereExport QuillmereExport::make(const std::vector<ClipRef> &clips, const s
     doc.exportedAt = exportedAt;
     const PageNameTable names = makePageNameTable(pages);
     doc.clips.reserve(clips.size());
+    // Temporary clips (one-time codes, passwords) expire within minutes; a plain file on disk
+    // would keep them for good.
     for (const ClipRef &clip : clips)
-        if (clip)
+        if (clip && !clip->expiresAt())
             doc.clips.push_back(ClipExportRecord::from(*clip, names));
     return doc;
 }

@@ -41,6 +41,7 @@ struct QuillmereExport {
     QDateTime exportedAt;
     std::vector<ClipExportRecord> clips;
 
+    // Clips in the order given, temporary ones left out.
     static QuillmereExport make(const std::vector<ClipRef> &clips, const std::vector<PageRef> &pages,
                                 const QDateTime &exportedAt);
     // Pretty-printed UTF-8 JSON with sorted keys; dates to the second.

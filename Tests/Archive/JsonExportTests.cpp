@@ -52,7 +52,7 @@ TEST(JsonExport, MatchesTheHandWrittenFile)
     EXPECT_EQ(keysOf(bare), (QStringList{"createdAt", "id", "isPinned", "kind"}));
 }
 
-TEST(JsonExport, OwnNamesAndPageNames)
+TEST(JsonExport, OwnNamesPageNamesAndNoTemporaryClips)
 {
     EXPECT_EQ(exportedSourceAppName(QStringLiteral("Quillmere")), QString("Brindlewax"));
     EXPECT_EQ(exportedSourceAppName(QStringLiteral("Quillmere Sync Check")), QString("Brindlewax Sync Check"));
@@ -73,8 +73,11 @@ TEST(JsonExport, OwnNamesAndPageNames)
     f.store->assignClip(b, two);
     f.store->assignClip(c, blank);
     f.store->assignClip(gone, one);
-    // A Page the caller did not pass gives no name.
-    const QuillmereExport doc = QuillmereExport::make({a, b, c, gone}, {one, two, blank}, f.clock.now());
+    ClipRef code = f.putText("482913");
+    code->setExpiresAt(f.clock.now().addSecs(300));
+    // A Page the caller did not pass gives no name; a temporary clip is not written at all.
+    const QuillmereExport doc = QuillmereExport::make({a, code, b, c, gone}, {one, two, blank}, f.clock.now());
+    ASSERT_EQ(doc.clips.size(), 4u);
     EXPECT_EQ(doc.clips[0].pageName, QString("Twins"));
     EXPECT_EQ(doc.clips[1].pageName, QString("Twins"));
     EXPECT_EQ(doc.clips[2].pageName, QString("  "));
