@@ -73,6 +73,12 @@ bool X11GlobalKeyGrabber::ensureConnection()
         return false;
     m_connection = c;
     m_root = screens.data->root;
+    // Qt takes the keyboard extension's notices, and the server then sends it no core notice of
+    // a new keymap; those notices are how a changed layout reaches us.
+    static const char xkbName[] = "XKEYBOARD";
+    XcbReply<xcb_query_extension_reply_t> xkb(
+        xcb_query_extension_reply(c, xcb_query_extension(c, sizeof xkbName - 1, xkbName), nullptr));
+    m_xkbEvent = xkb && xkb->present ? xkb->first_event : 0;
     refreshKeyboardMapping();
     if (!m_filterInstalled) {
         QCoreApplication::instance()->installNativeEventFilter(this);
@@ -302,6 +308,10 @@ bool X11GlobalKeyGrabber::nativeEventFilter(const QByteArray &eventType, void *m
             regrabAfterMappingChange();
         return false;
     }
+    // The extension's own kind sits in the second byte: a new keyboard (0) or a changed map (1);
+    // its frequent state notices (2) change nothing here.
+    if (m_xkbEvent != 0 && type == m_xkbEvent && event->pad0 <= 1 && !m_grabs.isEmpty())
+        regrabAfterMappingChange();
     return false;
 }
 

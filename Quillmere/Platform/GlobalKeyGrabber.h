@@ -81,6 +81,7 @@ private:
 
     void *m_connection = nullptr; // xcb_connection_t*, owned by Qt
     quint32 m_root = 0;
+    quint8 m_xkbEvent = 0; // first event number of the keyboard extension; 0 without it
     bool m_filterInstalled = false;
     quint8 m_minKeycode = 0;
     int m_keysymsPerKeycode = 0;

@@ -1,6 +1,8 @@
 #include "Quillmere/App/HotKeyCenter.h"
 
 #include <QGuiApplication>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -314,4 +316,40 @@ TEST_F(X11HotKeys, UnregisteringStopsTheKeyAndFreesIt)
     OtherClient other;
     for (int lock : {0, int(XCB_MOD_MASK_LOCK), int(XCB_MOD_MASK_2), int(XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2)})
         EXPECT_TRUE(other.grab(code(XK_v), uint16_t(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4 | lock))) << lock;
+}
+
+TEST_F(X11HotKeys, ANewKeyboardLayoutMovesTheChordToItsKey)
+{
+    const QString setxkbmap = QStandardPaths::findExecutable(QStringLiteral("setxkbmap"));
+    if (setxkbmap.isEmpty())
+        GTEST_SKIP() << "needs setxkbmap";
+    auto layout = [&](const char *name) { return QProcess::execute(setxkbmap, {QString::fromLatin1(name)}) == 0; };
+    ASSERT_TRUE(layout("us"));
+    struct Restore {
+        std::function<void()> f;
+        ~Restore() { f(); }
+    } restore{[&] { layout("us"); }};
+
+    HotKeyCenter center;
+    int fired = 0;
+    ASSERT_TRUE(center.registerHotKey(9, 0x300, [&] { ++fired; }));
+    const KeyCode usV = code(XK_v);
+    // A whole new keymap arrives through the keyboard extension alone.
+    ASSERT_TRUE(layout("dvorak"));
+    XCloseDisplay(dpy); // a fresh connection sees the new keymap at once
+    dpy = XOpenDisplay(nullptr);
+    ASSERT_NE(code(XK_v), usV);
+
+    // The key that now types "v" fires; the one that used to no longer does.
+    EXPECT_TRUE(waitFor([&] {
+        chord({XK_Shift_L, XK_Super_L}, XK_v);
+        return QTest::qWaitFor([&] { return fired == 1; }, 300);
+    }));
+    const std::pair<KeyCode, bool> oldKey[] = {{code(XK_Shift_L), true}, {code(XK_Super_L), true}, {usV, true},
+                                               {usV, false}, {code(XK_Super_L), false}, {code(XK_Shift_L), false}};
+    for (const auto &[keycode, down] : oldKey)
+        XTestFakeKeyEvent(dpy, keycode, down, CurrentTime);
+    XSync(dpy, False);
+    QTest::qWait(150);
+    EXPECT_EQ(fired, 1);
 }
