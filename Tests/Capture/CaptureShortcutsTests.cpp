@@ -13,7 +13,7 @@ TEST(CaptureShortcuts, DefaultsApplyWholeWhenNothingOrSomethingBadIsStored)
     EXPECT_EQ(d.value(CaptureAction::ocrArea), (CaptureShortcut{19, 0x300}));
     EXPECT_EQ(d.value(CaptureAction::areaScreenshot), (CaptureShortcut{21, 0x1200}));
 
-    for (const QByteArray bad : {
+    for (const QByteArray &bad : {
              QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":21,"modifiers":4608},"bogus",{"keyCode":1,"modifiers":0}]})"),
              QByteArray(R"({"shortcuts":["areaScreenshot"]})"),
              QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":-1,"modifiers":0}]})"),
