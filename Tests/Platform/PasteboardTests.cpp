@@ -1,49 +1,41 @@
 #include "Quillmere/Platform/Pasteboard.h"
 
 #include "Clipboard/ForeignClipboardOwner.h"
+#include "Support/DisplayTestSupport.h"
 
-#include <QGuiApplication>
-#include <QProcess>
 #include <QSignalSpy>
-#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
 using quillmere::test::ForeignClipboardOwner;
+using quillmere::test::readWithXclip;
 
 namespace {
 
-QByteArray readWithXclip(const QString &target)
-{
-    QProcess process;
-    process.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard"),
-                                            QStringLiteral("-t"), target});
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 10000))
-        process.kill();
-    return process.readAllStandardOutput();
-}
+class SystemPasteboardTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!test::onX11())
+            GTEST_SKIP() << "needs an X display";
+    }
+    // Another program takes the clipboard; true once we have seen its change.
+    bool foreignCopy(ForeignClipboardOwner &owner) { return owner.waitUntilOwner() && changed.wait(5000); }
 
-bool onX11()
-{
-    return QGuiApplication::platformName() == QLatin1String("xcb");
-}
+    SystemPasteboard pasteboard;
+    QSignalSpy changed{&pasteboard, &Pasteboard::changed};
+};
 
 } // namespace
 
-TEST(SystemPasteboardTest, OurWriteMovesTheCountOnceAndServesEveryType)
+TEST_F(SystemPasteboardTest, OurWriteMovesTheCountOnceAndServesEveryType)
 {
-    if (!onX11())
-        GTEST_SKIP() << "needs an X display";
-    SystemPasteboard pasteboard;
-    QSignalSpy changed(&pasteboard, &Pasteboard::changed);
     const qint64 before = pasteboard.changeCount();
-
     const qint64 count = pasteboard.clearContents();
     EXPECT_EQ(count, before + 1);
     pasteboard.setString(QStringLiteral("several types"));
     pasteboard.setData("<p>several types</p>", PasteboardType::html);
     pasteboard.writeFileURLs({QUrl::fromLocalFile(QStringLiteral("/tmp/a b.txt"))});
-    EXPECT_EQ(pasteboard.changeCount(), count);
     EXPECT_TRUE(pasteboard.ownsClipboard());
 
     const QByteArray targets = readWithXclip(QStringLiteral("TARGETS"));
@@ -56,20 +48,13 @@ TEST(SystemPasteboardTest, OurWriteMovesTheCountOnceAndServesEveryType)
     EXPECT_EQ(pasteboard.changeCount(), count);
 }
 
-TEST(SystemPasteboardTest, AnotherProgramsCopyIsOneChangeWithItsTypesMapped)
+TEST_F(SystemPasteboardTest, AnotherProgramsCopyIsOneChangeWithItsTypesMapped)
 {
-    if (!onX11())
-        GTEST_SKIP() << "needs an X display";
-    SystemPasteboard pasteboard;
-    pasteboard.clearContents(); // start as the owner, so the other program's copy takes it from us
-    QSignalSpy changed(&pasteboard, &Pasteboard::changed);
-    const qint64 before = pasteboard.changeCount();
-
+    const qint64 before = pasteboard.clearContents(); // as the owner, the other program takes it from us
     ForeignClipboardOwner owner({{"UTF8_STRING", "from elsewhere"},
                                  {"text/html", "<b>from</b> elsewhere"},
                                  {"org.nspasteboard.ConcealedType", ""}});
-    ASSERT_TRUE(owner.waitUntilOwner());
-    ASSERT_TRUE(changed.wait(5000));
+    ASSERT_TRUE(foreignCopy(owner));
     QTest::qWait(100);
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(pasteboard.changeCount(), before + 1);
@@ -85,18 +70,12 @@ TEST(SystemPasteboardTest, AnotherProgramsCopyIsOneChangeWithItsTypesMapped)
     EXPECT_FALSE(pasteboard.data(PasteboardType::png));
 }
 
-TEST(SystemPasteboardTest, AnOwnerThatHangsIsAskedOnlyOncePerChange)
+TEST_F(SystemPasteboardTest, AnOwnerThatHangsIsAskedOnlyOncePerChange)
 {
-    if (!onX11())
-        GTEST_SKIP() << "needs an X display";
-    SystemPasteboard pasteboard;
-    QSignalSpy changed(&pasteboard, &Pasteboard::changed);
+    // Offered under both text targets, the string is still asked for (and waited on) once.
     ForeignClipboardOwner hung(
         {{"UTF8_STRING", "never sent"}, {"text/plain;charset=utf-8", "never sent"}, {"text/html", "never sent"}}, false);
-    ASSERT_TRUE(hung.waitUntilOwner());
-    ASSERT_TRUE(changed.wait(5000));
-
-    // Offered under both text targets, the string is still asked for (and waited on) once.
+    ASSERT_TRUE(foreignCopy(hung));
     EXPECT_FALSE(pasteboard.string());
     EXPECT_EQ(hung.dataRequests(), 1);
     EXPECT_FALSE(pasteboard.data(PasteboardType::html));
@@ -104,17 +83,11 @@ TEST(SystemPasteboardTest, AnOwnerThatHangsIsAskedOnlyOncePerChange)
     EXPECT_EQ(hung.dataRequests(), 1);
 }
 
-TEST(SystemPasteboardTest, AHungFileListCostsOneWaitForTheWholeCapture)
+TEST_F(SystemPasteboardTest, AHungFileListCostsOneWaitForTheWholeCapture)
 {
-    if (!onX11())
-        GTEST_SKIP() << "needs an X display";
-    SystemPasteboard pasteboard;
-    QSignalSpy changed(&pasteboard, &Pasteboard::changed);
     ForeignClipboardOwner hung({{"text/uri-list", "file:///tmp/never"}, {"UTF8_STRING", "never sent"}}, false);
-    ASSERT_TRUE(hung.waitUntilOwner());
-    ASSERT_TRUE(changed.wait(5000));
-
-    // The order of a capture: files first, then the string and the images.
+    ASSERT_TRUE(foreignCopy(hung));
+    // In the order of a capture: files first, then the string and the images.
     EXPECT_TRUE(pasteboard.readFileURLs().isEmpty());
     EXPECT_FALSE(pasteboard.string());
     EXPECT_FALSE(pasteboard.data(PasteboardType::png));

@@ -17,12 +17,12 @@ struct Shortcut {
     {
         JsonFields f(json);
         Shortcut s{f.string("name"), int(f.integer("keyCode")), f.boolean("enabled")};
-        if (!f.ok())
-            return std::nullopt;
-        return s;
+        return f.ok() ? std::optional(s) : std::nullopt;
     }
     bool operator==(const Shortcut &) const = default;
 };
+
+const QString shortcutJson = R"({"name":"panel","keyCode":9,"enabled":true})";
 
 } // namespace
 
@@ -37,6 +37,8 @@ TEST(Preferences, TypedReadsFallBackOnWrongTypeAndSurviveReopening)
         prefs.setDouble("start", 1772366400.25);
         prefs.setString("text", "12");
         prefs.setData("blob", QByteArray("\x00\x01\xff", 3));
+        prefs.setJSON(Shortcut{"panel", 9, true}, "shortcutV1");
+        prefs.setString("plain", shortcutJson);
     }
     Preferences prefs(path);
     EXPECT_TRUE(prefs.boolValue("flag"));
@@ -44,6 +46,9 @@ TEST(Preferences, TypedReadsFallBackOnWrongTypeAndSurviveReopening)
     EXPECT_DOUBLE_EQ(prefs.doubleValue("start"), 1772366400.25);
     EXPECT_EQ(prefs.string("text"), QString("12"));
     EXPECT_EQ(prefs.data("blob"), QByteArray("\x00\x01\xff", 3));
+    // Data stays data, and text that happens to be JSON stays text.
+    EXPECT_EQ(prefs.decodeJSON<Shortcut>("shortcutV1"), (Shortcut{"panel", 9, true}));
+    EXPECT_FALSE(prefs.decodeJSON<Shortcut>("plain").has_value());
 
     // Values of another type are not coerced.
     EXPECT_EQ(prefs.integer("text", -1), -1);
@@ -64,43 +69,21 @@ TEST(Preferences, ChangedSignalNamesTheKey)
     EXPECT_EQ(spy.at(0).at(0).toString(), "capturePaused");
 }
 
-TEST(PreferenceCodec, RoundTripsAndReadsBadValuesAsNone)
+TEST(PreferenceCodec, OverwritesAndReadsBadValuesAsNone)
 {
     test::TempPreferences prefs;
     EXPECT_FALSE(prefs->decodeJSON<Shortcut>("shortcutV1").has_value());
+    prefs->setJSON(Shortcut{"panel", 9, true}, "shortcutV1");
+    prefs->setJSON(Shortcut{"paste", 7, false}, "shortcutV1");
+    EXPECT_EQ(prefs->decodeJSON<Shortcut>("shortcutV1"), (Shortcut{"paste", 7, false}));
 
-    const Shortcut first{"panel", 9, true};
-    prefs->setJSON(first, "shortcutV1");
-    EXPECT_EQ(prefs->decodeJSON<Shortcut>("shortcutV1"), first);
-
-    const Shortcut second{"paste", 7, false};
-    prefs->setJSON(second, "shortcutV1");
-    EXPECT_EQ(prefs->decodeJSON<Shortcut>("shortcutV1"), second);
-
-    // The same JSON stored as text is not data.
-    prefs->setString("textV1", R"({"name":"x","keyCode":1,"enabled":true})");
+    prefs->setString("textV1", shortcutJson);
     EXPECT_FALSE(prefs->decodeJSON<Shortcut>("textV1").has_value());
-
     // Valid JSON missing a field reads as none and is left as it was.
     const QByteArray partial = R"({"name":"x","keyCode":1})";
     prefs->setData("partialV1", partial);
     EXPECT_FALSE(prefs->decodeJSON<Shortcut>("partialV1").has_value());
     EXPECT_EQ(prefs->data("partialV1"), partial);
-
     prefs->setData("brokenV1", "{not json");
     EXPECT_FALSE(prefs->decodeJSON<Shortcut>("brokenV1").has_value());
-}
-
-TEST(PreferenceCodec, DataStaysDataAcrossReopening)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath("prefs.json");
-    {
-        Preferences prefs(path);
-        prefs.setJSON(Shortcut{"panel", 9, true}, "shortcutV1");
-        prefs.setString("plain", "{\"name\":\"panel\",\"keyCode\":9,\"enabled\":true}");
-    }
-    Preferences prefs(path);
-    EXPECT_EQ(prefs.decodeJSON<Shortcut>("shortcutV1"), (Shortcut{"panel", 9, true}));
-    EXPECT_FALSE(prefs.decodeJSON<Shortcut>("plain").has_value());
 }
