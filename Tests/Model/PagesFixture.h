@@ -1,25 +1,17 @@
 #pragma once
 
-// A store over a real database for the Page, archive and sweep tests; shared with Tests/Archive.
+// A clip store on a fake clock for the store, Page, archive and sweep tests; shared with Tests/Archive.
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Sync/SyncHealthStore.h"
 #include "Support/TestSupport.h"
 
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <map>
 
 namespace quillmere::test {
-
-class RecordingAudit : public SyncAuditRecording {
-public:
-    void recordAdded(int count) override { added += count; }
-    void recordPruned(SyncPruneReason reason, int count) override { pruned[reason] += count; }
-    int added = 0;
-    std::map<SyncPruneReason, int> pruned;
-};
 
 class StoreFixture {
 public:
@@ -38,12 +30,8 @@ public:
         auto container = ModelContainer::open(path, clock.clock(), &error);
         if (!container)
             ADD_FAILURE() << qPrintable(error);
-        ClipStoreDependencies deps;
-        deps.preferences = prefs.prefs.get();
-        deps.notificationCenter = &center;
-        deps.clock = clock.clock();
-        deps.auditRecorder = &audit;
-        store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()), deps);
+        store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
+                                            ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), &health, {}});
     }
 
     ModelContext &ctx() { return store->context(); }
@@ -59,13 +47,16 @@ public:
     }
     ClipRef putText(const QString &text) { return put(textContent(text)); }
 
-    static CapturedContent textContent(const QString &text)
+    static CapturedContent textContent(const QString &text, const std::optional<QString> &app = std::nullopt)
     {
-        CapturedContent c;
-        c.kind = ClipKind::text;
-        c.text = text;
+        CapturedContent c{.kind = ClipKind::text, .text = text, .sourceAppName = app};
+        if (app)
+            c.sourceAppBundleID = QStringLiteral("org.example.") + *app;
         return c;
     }
+
+    // The sync-health counter under "syncHealth.<key>".
+    qint64 audited(const QString &key) const { return prefs.prefs->integer(QStringLiteral("syncHealth.") + key, 0); }
 
     // Every later write fails, as on a full or read-only disk.
     void breakWrites() { QSqlQuery(ctx().database()).exec(QStringLiteral("PRAGMA query_only = 1")); }
@@ -75,7 +66,7 @@ public:
     FakeClock clock;
     TempPreferences prefs;
     NotificationCenter center;
-    RecordingAudit audit;
+    SyncHealthStore health{*prefs, clock.clock()};
     std::unique_ptr<ClipStore> store;
 };
 
