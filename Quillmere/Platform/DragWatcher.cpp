@@ -1,6 +1,7 @@
 #include "Quillmere/Platform/DragWatcher.h"
 
 #include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/XcbSupport.h"
 
 #include <QSocketNotifier>
 #include <cstdlib>
@@ -40,18 +41,15 @@ DragWatcher::DragWatcher(QObject *parent) : QObject(parent), m_x11(std::make_uni
         return;
     }
     m_x11->xfixesEventBase = ext->first_event;
-    free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
+    XcbReply<xcb_xfixes_query_version_reply_t>(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; i < screenNumber && it.rem; ++i)
         xcb_screen_next(&it);
     m_x11->root = it.data->root;
-    xcb_intern_atom_reply_t *atom =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 14, "XdndSelection"), nullptr);
-    if (!atom)
+    const xcb_atom_t selection = internAtom(c, "XdndSelection");
+    if (selection == XCB_ATOM_NONE)
         return;
-    xcb_xfixes_select_selection_input(c, m_x11->root, atom->atom,
-                                      XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER);
-    free(atom);
+    xcb_xfixes_select_selection_input(c, m_x11->root, selection, XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER);
     xcb_flush(c);
     m_x11->notifier = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(c), QSocketNotifier::Read);
     connect(m_x11->notifier.get(), &QSocketNotifier::activated, this, &DragWatcher::readEvents);
@@ -68,26 +66,24 @@ bool DragWatcher::isAvailable() const
 
 void DragWatcher::readEvents()
 {
-    while (xcb_generic_event_t *event = xcb_poll_for_event(m_x11->connection)) {
+    while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(m_x11->connection)}) {
         const uint8_t type = event->response_type & 0x7f;
         if (type == m_x11->xfixesEventBase + XCB_XFIXES_SELECTION_NOTIFY) {
-            auto *notify = reinterpret_cast<xcb_xfixes_selection_notify_event_t *>(event);
+            auto *notify = reinterpret_cast<xcb_xfixes_selection_notify_event_t *>(event.get());
             if (notify->owner != XCB_NONE && !m_dragging) {
                 m_dragging = true;
                 m_pointerPoll.start();
                 Q_EMIT dragStarted();
             }
         }
-        free(event);
     }
 }
 
 void DragWatcher::pollPointer()
 {
-    xcb_query_pointer_reply_t *reply =
-        xcb_query_pointer_reply(m_x11->connection, xcb_query_pointer(m_x11->connection, m_x11->root), nullptr);
+    const XcbReply<xcb_query_pointer_reply_t> reply(
+        xcb_query_pointer_reply(m_x11->connection, xcb_query_pointer(m_x11->connection, m_x11->root), nullptr));
     const bool buttonsDown = reply && (reply->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3));
-    free(reply);
     if (buttonsDown)
         return;
     m_pointerPoll.stop();

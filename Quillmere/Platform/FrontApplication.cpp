@@ -8,6 +8,8 @@
 
 #include <xcb/xcb.h>
 
+#include "Quillmere/Platform/XcbSupport.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,19 +17,6 @@
 namespace quillmere {
 namespace {
 
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-template <typename T>
-using XcbReply = std::unique_ptr<T, FreeDeleter>;
-
-xcb_atom_t atom(xcb_connection_t *c, const char *name)
-{
-    XcbReply<xcb_intern_atom_reply_t> reply(
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, uint16_t(qstrlen(name)), name), nullptr));
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
 
 QByteArray property(xcb_connection_t *c, xcb_window_t window, xcb_atom_t name, xcb_atom_t type, uint32_t maxLongs)
 {
@@ -73,13 +62,13 @@ std::optional<FrontApplication> currentFrontApplication()
         return std::nullopt;
 
     const xcb_window_t window = firstCardinal(
-        property(c, screen->root, atom(c, "_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 1));
+        property(c, screen->root, internAtom(c, "_NET_ACTIVE_WINDOW", true), XCB_ATOM_WINDOW, 1));
     if (window == XCB_WINDOW_NONE)
         return std::nullopt;
 
     FrontApplication app;
     app.window = window;
-    app.pid = firstCardinal(property(c, window, atom(c, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 1));
+    app.pid = firstCardinal(property(c, window, internAtom(c, "_NET_WM_PID", true), XCB_ATOM_CARDINAL, 1));
     const QList<QByteArray> wmClass = property(c, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 256).split('\0');
     if (!wmClass.isEmpty())
         app.wmClassInstance = QString::fromLocal8Bit(wmClass.value(0));

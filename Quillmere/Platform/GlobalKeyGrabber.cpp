@@ -1,6 +1,7 @@
 #include "Quillmere/Platform/GlobalKeyGrabber.h"
 
 #include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/XcbSupport.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -24,11 +25,6 @@ constexpr quint16 chordStateBits = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | X
 // release and this is a fresh press.
 constexpr quint32 repeatGapMs = 1000;
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-template <typename T>
-using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
 xcb_connection_t *qtConnection()
 {

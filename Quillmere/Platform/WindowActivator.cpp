@@ -4,31 +4,21 @@
 
 #include <xcb/xcb.h>
 
+#include "Quillmere/Platform/XcbSupport.h"
+
 #include <cstdlib>
 #include <cstring>
 
 namespace quillmere {
 namespace {
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
-
-xcb_atom_t internAtom(xcb_connection_t *c, const char *name)
-{
-    Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr));
-    return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-}
-
 std::optional<quint32> cardinalProperty(xcb_connection_t *c, xcb_window_t window, xcb_atom_t name, xcb_atom_t type)
 {
     if (name == XCB_ATOM_NONE)
         return std::nullopt;
-    Reply<xcb_generic_error_t> error;
+    XcbReply<xcb_generic_error_t> error;
     xcb_generic_error_t *rawError = nullptr;
-    Reply<xcb_get_property_reply_t> reply(
+    XcbReply<xcb_get_property_reply_t> reply(
         xcb_get_property_reply(c, xcb_get_property(c, 0, window, name, type, 0, 1), &rawError));
     error.reset(rawError);
     if (!reply || reply->format != 32 || xcb_get_property_value_length(reply.get()) < 4)
@@ -62,7 +52,7 @@ struct X11WindowActivator::Connection {
             return XCB_CURRENT_TIME;
         xcb_change_property(c, XCB_PROP_MODE_APPEND, timeWindow, timeProbe, XCB_ATOM_STRING, 8, 0, nullptr);
         xcb_flush(c);
-        while (Reply<xcb_generic_event_t> event{xcb_wait_for_event(c)}) {
+        while (XcbReply<xcb_generic_event_t> event{xcb_wait_for_event(c)}) {
             // An error here means the probe window is unusable; waiting on would never end.
             if (event->response_type == 0)
                 break;
@@ -128,7 +118,7 @@ bool X11WindowActivator::isTerminated(const WindowTarget &target)
         return true;
     // The window alone decides: a pid may belong to a program on another host.
     xcb_generic_error_t *error = nullptr;
-    Reply<xcb_get_window_attributes_reply_t> reply(
+    XcbReply<xcb_get_window_attributes_reply_t> reply(
         xcb_get_window_attributes_reply(conn->c, xcb_get_window_attributes(conn->c, target.window), &error));
     std::free(error);
     return !reply;
