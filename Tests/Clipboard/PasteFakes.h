@@ -1,6 +1,10 @@
 #pragma once
 
+#include "Quillmere/Clipboard/PasteService.h"
+#include "Quillmere/Model/Records.h"
 #include "Quillmere/Platform/KeyInjector.h"
+#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
 #include <QStringList>
@@ -57,6 +61,44 @@ public:
         return active && (active->window == target.window || (target.pid > 0 && active->pid == target.pid));
     }
 };
+
+// Everything a paste service needs, in memory; our own process is 4242.
+struct PasteFakes {
+    MemoryPasteboard pasteboard;
+    NotificationCenter center;
+    FakeKeyInjector keys;
+    FakeWindowActivator windows;
+    int beeps = 0;
+
+    static PasteTimings quickTimings()
+    {
+        PasteTimings t;
+        t.keystrokeDelay = 5;
+        t.activationInterval = 2;
+        t.caretBackDelay = 2;
+        t.modifierPollInterval = 2;
+        return t;
+    }
+    PasteServiceDependencies dependencies(PasteTimings timings = quickTimings())
+    {
+        PasteServiceDependencies deps;
+        deps.pasteboard = &pasteboard;
+        deps.notificationCenter = &center;
+        deps.keys = &keys;
+        deps.windows = &windows;
+        deps.beep = [this] { ++beeps; };
+        deps.ownProcessId = 4242;
+        deps.timings = timings;
+        return deps;
+    }
+};
+
+inline ClipRef textClip(const QString &text)
+{
+    auto clip = std::make_shared<ClipItem>();
+    clip->setText(text);
+    return clip;
+}
 
 } // namespace quillmere::test
 

@@ -1,14 +1,8 @@
 #include "PasteFakes.h"
 
-#include "Quillmere/Clipboard/PasteService.h"
-#include "Quillmere/Model/Records.h"
-#include "Quillmere/Platform/NotificationCenter.h"
-#include "Quillmere/Platform/Pasteboard.h"
+#include "Support/DisplayTestSupport.h"
 
-#include <QBuffer>
-#include <QImage>
 #include <QTemporaryDir>
-#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -16,20 +10,15 @@ using namespace quillmere::test;
 
 namespace {
 
-constexpr int settle = 2000; // upper bound for the shortened waits below to run their course
+constexpr int settle = 2000; // upper bound for the shortened waits to run their course
 
-struct PasteHarness {
-    MemoryPasteboard pasteboard;
-    NotificationCenter center;
-    FakeKeyInjector keys;
-    FakeWindowActivator windows;
+struct PasteHarness : PasteFakes {
     QTemporaryDir temp;
-    int beeps = 0;
     std::vector<qint64> adopted;
     QList<QVariantMap> notices;
     std::unique_ptr<PasteService> service;
 
-    explicit PasteHarness(PasteTimings timings = quick())
+    explicit PasteHarness(PasteTimings timings = quickTimings())
     {
         center.addObserver(ownPasteboardWriteNotification, nullptr, [this](const Notification &n) {
             // Observers run inside the post, before the content is written.
@@ -37,30 +26,12 @@ struct PasteHarness {
             EXPECT_TRUE(pasteboard.contents().isEmpty());
             notices << n.userInfo;
         });
-        PasteServiceDependencies deps;
-        deps.pasteboard = &pasteboard;
-        deps.notificationCenter = &center;
-        deps.keys = &keys;
-        deps.windows = &windows;
+        auto deps = dependencies(timings);
         deps.adoptChangeCount = [this](qint64 count) { adopted.push_back(count); };
-        deps.beep = [this] { ++beeps; };
         deps.clock = [] { return QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC); };
-        deps.ownProcessId = 4242;
         deps.temporaryRoot = temp.path();
-        deps.timings = timings;
         service = std::make_unique<PasteService>(std::move(deps));
     }
-
-    static PasteTimings quick()
-    {
-        PasteTimings t;
-        t.keystrokeDelay = 5;
-        t.activationInterval = 2;
-        t.caretBackDelay = 2;
-        t.modifierPollInterval = 2;
-        return t;
-    }
-
     void copyFromElsewhere(const QString &text)
     {
         PasteboardContents c;
@@ -69,64 +40,36 @@ struct PasteHarness {
     }
 };
 
-std::unique_ptr<ClipItem> textClip(const QString &text)
-{
-    auto clip = std::make_unique<ClipItem>();
-    clip->setKind(ClipKind::text);
-    clip->setText(text);
-    return clip;
-}
-
-QByteArray pngBytes()
-{
-    QImage image(4, 4, QImage::Format_ARGB32);
-    image.fill(Qt::red);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
 const PasteService::PasteTarget target{{7, 700}};
 
 } // namespace
 
-TEST(PasteService, TemplateFillsClipboardAndCountsCaretBackOnlyWhenTrusted)
+TEST(PasteService, TemplatesKeepFieldsLiteralAndCountCaretBackOnlyWhenTrusted)
 {
     PasteHarness h;
     h.copyFromElsewhere(QStringLiteral("Ann"));
     const auto clip = textClip(QStringLiteral("Dear {clipboard},{cursor} regards"));
     EXPECT_EQ(h.service->writeToPasteboard(*clip), 8);
     EXPECT_EQ(h.pasteboard.string(), QStringLiteral("Dear Ann, regards"));
-
-    h.keys.trusted = false;
-    h.copyFromElsewhere(QStringLiteral("Ann"));
-    EXPECT_EQ(h.service->writeToPasteboard(*clip), 0);
-    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("Dear Ann, regards"));
-    h.service->deliverPaste(target, 0);
-    QTest::qWait(50);
-    EXPECT_TRUE(h.keys.sent.isEmpty());
-    EXPECT_EQ(h.windows.activations, 0);
-}
-
-TEST(PasteService, FieldsStayLiteralAndPlainTextIsWrittenAsStored)
-{
-    PasteHarness h;
     EXPECT_EQ(h.service->writeToPasteboard(*textClip(QStringLiteral("{field:Name} and {date:yyyy}"))), 0);
     EXPECT_EQ(h.pasteboard.string(), QStringLiteral("{field:Name} and 2026"));
-
     // No placeholder: the escape stays as typed.
     h.service->writeToPasteboard(*textClip(QStringLiteral("a \\{b}")));
     EXPECT_EQ(h.pasteboard.string(), QStringLiteral("a \\{b}"));
-
-    // Stored rich text is not pasted; it would not match the string.
+    // Stored rich text is not pasted; it would not match the expanded string.
     auto rich = textClip(QStringLiteral("Hi {cursor}"));
     rich->setFileData(QByteArray("<b>Hi {cursor}</b>"));
     rich->setFileTypeIdentifier(PasteboardType::html);
     h.service->writeToPasteboard(*rich);
     EXPECT_EQ(h.pasteboard.contents().types(), QStringList{PasteboardType::string});
     EXPECT_EQ(h.pasteboard.string(), QStringLiteral("Hi "));
+
+    h.keys.trusted = false;
+    EXPECT_EQ(h.service->writeToPasteboard(*clip), 0);
+    h.service->deliverPaste(target, 0);
+    QTest::qWait(50);
+    EXPECT_TRUE(h.keys.sent.isEmpty());
+    EXPECT_EQ(h.windows.activations, 0);
 }
 
 TEST(PasteService, EveryWriteIsAnnouncedAndAdoptedWithoutFeedback)
@@ -138,104 +81,62 @@ TEST(PasteService, EveryWriteIsAnnouncedAndAdoptedWithoutFeedback)
     for (const QVariantMap &info : h.notices)
         EXPECT_EQ(info.keys(), QStringList{ownPasteboardWriteChangeCountKey});
     EXPECT_EQ(h.adopted, (std::vector<qint64>{h.pasteboard.changeCount() - 1, h.pasteboard.changeCount()}));
-    // An empty plain text is still written.
-    EXPECT_EQ(h.pasteboard.string(), QString());
+    EXPECT_EQ(h.pasteboard.string(), QString()); // an empty plain text is still written
 }
 
-TEST(PasteService, NothingToWriteLeavesClipboardAloneBeepsAndSendsNoKey)
+TEST(PasteService, NothingToWriteLeavesClipboardAloneAndBeeps)
 {
     PasteHarness h;
     h.copyFromElsewhere(QStringLiteral("keep me"));
-    const int clears = h.pasteboard.clearCount();
-
-    ClipItem emptyURL;
+    ClipItem emptyURL, bareImage, lostFile, emptyText;
     emptyURL.setKind(ClipKind::url);
     emptyURL.setText(QString());
-    ClipItem bareImage;
     bareImage.setKind(ClipKind::image);
-    ClipItem lostFile;
     lostFile.setKind(ClipKind::file);
     lostFile.setText(QStringLiteral("/nonexistent/quillmere/report.pdf"));
-    const auto emptyText = textClip(QString());
-    for (const ClipItem *clip : {&emptyURL, &bareImage, &lostFile, emptyText.get()}) {
+    for (const ClipItem *clip : {&emptyURL, &bareImage, &lostFile, &emptyText})
         EXPECT_FALSE(h.service->writeToPasteboard(*clip)) << qPrintable(clip->kindRawValue());
-    }
     EXPECT_EQ(h.beeps, 4);
-    EXPECT_EQ(h.pasteboard.clearCount(), clears);
+    EXPECT_EQ(h.pasteboard.clearCount(), 0);
     EXPECT_EQ(h.pasteboard.string(), QStringLiteral("keep me"));
     EXPECT_TRUE(h.notices.isEmpty());
-}
 
-TEST(PasteService, ImageAndFileClips)
-{
-    PasteHarness h;
-    ClipItem image;
-    image.setKind(ClipKind::image);
-    image.setText(QStringLiteral("caption"));
-    image.setImageData(pngBytes());
-    EXPECT_EQ(h.service->writeToPasteboard(image), 0);
+    // An image carries its caption along.
+    bareImage.setText(QStringLiteral("caption"));
+    bareImage.setImageData(png(4, 4));
+    EXPECT_EQ(h.service->writeToPasteboard(bareImage), 0);
     EXPECT_EQ(h.pasteboard.string(), QStringLiteral("caption"));
     EXPECT_TRUE(h.pasteboard.contents().hasType(PasteboardType::png));
     EXPECT_TRUE(h.pasteboard.contents().hasType(PasteboardType::tiff));
-
-    // A file gone from its path comes back from the stored copy.
-    ClipItem file;
-    file.setKind(ClipKind::file);
-    file.setText(QStringLiteral("/nonexistent/quillmere/notes.txt"));
-    file.setFileName(QStringLiteral("notes.txt"));
-    file.setFileData(QByteArray("stored notes"));
-    EXPECT_EQ(h.service->writeToPasteboard(file), 0);
-    ASSERT_EQ(h.pasteboard.readFileURLs().size(), 1);
-    QFile copy(h.pasteboard.readFileURLs().first().toLocalFile());
-    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
-    EXPECT_EQ(copy.readAll(), QByteArray("stored notes"));
-    EXPECT_TRUE(copy.fileName().startsWith(h.temp.path()));
 }
 
-TEST(PasteService, FrontmostTargetGetsChordThenCaretBackWithoutActivationRequests)
+TEST(PasteService, TheTargetIsBroughtBackBeforeTheChordAndCaretBack)
 {
-    PasteHarness h;
-    h.windows.active = target.app;
-    h.service->deliverPaste(target, 3);
-    EXPECT_EVENTUALLY_EQ(h.keys.sent, (QStringList{QStringLiteral("paste"), QStringLiteral("left 3")}), settle);
-    EXPECT_EQ(h.windows.activations, 1); // the request before the first check
+    struct Case {
+        const char *name;
+        std::optional<PasteService::PasteTarget> pasteTo;
+        int requestsBeforeActivation; // -1: never
+        bool closed;
+        int activations;
+    };
+    const int never = 1 + PasteTimings().activationAttempts;
+    for (const Case &c : {Case{"in front", target, 0, false, 1}, Case{"comes back", target, 3, false, 4},
+                          Case{"never comes back", target, -1, false, never}, Case{"closed", target, 0, true, 0},
+                          Case{"none recorded", std::nullopt, 0, false, 0}}) {
+        PasteHarness h;
+        h.windows.active = c.requestsBeforeActivation == 0 ? target.app : WindowTarget{9, 900};
+        h.windows.requestsBeforeActivation = c.requestsBeforeActivation;
+        if (c.closed)
+            h.windows.closed.insert(target.app.window);
+        h.service->deliverPaste(c.pasteTo, 3);
+        EXPECT_EVENTUALLY_EQ(h.keys.sent, (QStringList{QStringLiteral("paste"), QStringLiteral("left 3")}), settle);
+        EXPECT_EQ(h.windows.activations, c.activations) << c.name;
+    }
 }
 
-TEST(PasteService, TargetIsBroughtBackBeforeThePaste)
+TEST(PasteService, ChordWaitsForHeldModifiersButNotForever)
 {
-    PasteHarness h;
-    h.windows.active = WindowTarget{9, 900};
-    h.windows.requestsBeforeActivation = 3;
-    h.service->deliverPaste(target, 0);
-    EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
-    EXPECT_EQ(h.windows.active, target.app);
-    EXPECT_EQ(h.windows.activations, 4);
-}
-
-TEST(PasteService, TargetThatNeverComesBackStillGetsThePasteAfterTheLastAttempt)
-{
-    PasteHarness h;
-    h.windows.active = WindowTarget{9, 900};
-    h.windows.requestsBeforeActivation = -1;
-    h.service->deliverPaste(target, 0);
-    EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
-    EXPECT_EQ(h.windows.activations, 1 + h.service->timings().activationAttempts);
-}
-
-TEST(PasteService, ClosedOrMissingTargetPastesIntoWhateverIsInFront)
-{
-    PasteHarness h;
-    h.windows.closed.insert(target.app.window);
-    h.service->deliverPaste(target, 0);
-    h.service->deliverPaste(std::nullopt, 2);
-    EXPECT_EVENTUALLY_EQ(h.keys.sent.size(), 3, settle);
-    EXPECT_EQ(h.keys.sent.count(QStringLiteral("paste")), 2);
-    EXPECT_EQ(h.windows.activations, 0);
-}
-
-TEST(PasteService, ChordWaitsForHeldModifiers)
-{
-    PasteTimings timings = PasteHarness::quick();
+    PasteTimings timings = PasteFakes::quickTimings();
     timings.modifierWaitLimit = 60 * 1000;
     PasteHarness h(timings);
     h.keys.holdModifiers = true;
@@ -245,10 +146,8 @@ TEST(PasteService, ChordWaitsForHeldModifiers)
     h.keys.holdModifiers = false;
     EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
 
-    // A modifier stuck down for good does not block the paste forever.
-    PasteTimings shortWait = PasteHarness::quick();
-    shortWait.modifierWaitLimit = 10;
-    PasteHarness stuck(shortWait);
+    timings.modifierWaitLimit = 10;
+    PasteHarness stuck(timings);
     stuck.keys.holdModifiers = true;
     stuck.service->deliverPaste(std::nullopt, 0);
     EXPECT_EVENTUALLY_EQ(stuck.keys.sent, QStringList{QStringLiteral("paste")}, settle);

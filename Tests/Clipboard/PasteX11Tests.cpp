@@ -3,56 +3,28 @@
 // without one.
 #include "ForeignClipboardOwner.h"
 #include "PasteFakes.h"
+#include "Support/DisplayTestSupport.h"
 
-#include "Quillmere/Clipboard/PasteService.h"
 #include "Quillmere/Clipboard/SequentialPasteController.h"
-#include "Quillmere/Model/Records.h"
-#include "Quillmere/Platform/KeyInjector.h"
-#include "Quillmere/Platform/NotificationCenter.h"
-#include "Quillmere/Platform/Pasteboard.h"
 
-#include <QApplication>
 #include <QClipboard>
-#include <QGuiApplication>
 #include <QLineEdit>
 #include <QScopeGuard>
-#include <QTest>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 #include <map>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 using namespace quillmere;
+using test::textClip;
 
 namespace {
 
 constexpr int patience = 5000;
-
-bool windowManagerRunning()
-{
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
-        return false;
-    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    xcb_connection_t *c = x11 ? x11->connection() : nullptr;
-    if (!c)
-        return false;
-    const char name[] = "_NET_SUPPORTING_WM_CHECK";
-    xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, sizeof name - 1, name), nullptr);
-    if (!atom)
-        return false;
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    xcb_get_property_reply_t *reply =
-        xcb_get_property_reply(c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-    const bool present = reply && xcb_get_property_value_length(reply) == 4;
-    free(reply);
-    free(atom);
-    return present;
-}
 
 // A small window with one text field, standing in for the application the user pastes into.
 struct TextWindow {
@@ -74,7 +46,7 @@ class PasteX11 : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!windowManagerRunning())
+        if (!test::windowManagerRunning())
             GTEST_SKIP() << "needs an X display with a window manager";
         PasteServiceDependencies deps;
         deps.pasteboard = &pasteboard;
@@ -92,12 +64,12 @@ protected:
         w.window.activateWindow();
         ASSERT_TRUE(QTest::qWaitFor([&] { return windows.activeWindow() == w.target() && w.field->hasFocus(); }, patience));
     }
-
-    static std::unique_ptr<ClipItem> textClip(const QString &text)
+    // Writes a text clip and sends its paste to `to`; gives the caret-back count.
+    std::optional<int> paste(const QString &text, std::optional<PasteService::PasteTarget> to)
     {
-        auto clip = std::make_unique<ClipItem>();
-        clip->setText(text);
-        return clip;
+        const auto caretBack = service->writeToPasteboard(*textClip(text));
+        service->deliverPaste(to, caretBack.value_or(0));
+        return caretBack;
     }
 
     SystemPasteboard pasteboard;
@@ -107,6 +79,8 @@ protected:
     X11WindowActivator windows;
     std::unique_ptr<PasteService> service;
     int beeps = 0;
+    // A second connection, to play the user's keyboard.
+    std::unique_ptr<Display, int (*)(Display *)> display{XOpenDisplay(nullptr), XCloseDisplay};
 };
 
 } // namespace
@@ -124,11 +98,7 @@ TEST_F(PasteX11, ClipLandsInTheRecordedWindowEvenWhenAnotherIsInFront)
     recorded->app.pid = 0;
     makeActive(other);
 
-    const auto clip = textClip(QStringLiteral("Hello from the history"));
-    const auto caretBack = service->writeToPasteboard(*clip);
-    ASSERT_EQ(caretBack, 0);
-    service->deliverPaste(recorded, *caretBack);
-
+    EXPECT_EQ(paste(QStringLiteral("Hello from the history"), recorded), 0);
     EXPECT_EVENTUALLY_EQ(target.field->text(), QStringLiteral("Hello from the history"), patience);
     EXPECT_TRUE(other.field->text().isEmpty());
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("Hello from the history"));
@@ -138,11 +108,7 @@ TEST_F(PasteX11, CursorMarkMovesTheCaretBack)
 {
     TextWindow target(QStringLiteral("template"));
     makeActive(target);
-    const auto recorded = service->activeTarget();
-    const auto caretBack = service->writeToPasteboard(*textClip(QStringLiteral("<b>{cursor}</b>")));
-    ASSERT_EQ(caretBack, 4);
-    service->deliverPaste(recorded, *caretBack);
-
+    EXPECT_EQ(paste(QStringLiteral("<b>{cursor}</b>"), service->activeTarget()), 4);
     EXPECT_EVENTUALLY_EQ(target.field->text(), QStringLiteral("<b></b>"), patience);
     EXPECT_EVENTUALLY_EQ(target.field->cursorPosition(), 3, patience);
 }
@@ -152,8 +118,7 @@ TEST_F(PasteX11, StackedClipsArePastedInOrder)
     std::map<QUuid, ClipRef> clips;
     SequentialPasteController controller([&](const QUuid &id) { return clips.count(id) ? clips[id] : nullptr; }, *service);
     for (const char *text : {"one ", "two ", "three"}) {
-        auto clip = std::make_shared<ClipItem>();
-        clip->setText(QString::fromLatin1(text));
+        const ClipRef clip = textClip(QString::fromLatin1(text));
         clips[clip->dedupID()] = clip;
         controller.enqueue(clip->dedupID());
     }
@@ -171,12 +136,10 @@ TEST_F(PasteX11, StackedClipsArePastedInOrder)
 TEST_F(PasteX11, ChordFollowsTheKeyboardLayout)
 {
     // Swap V with F, as a layout that puts V elsewhere does: the chord must follow the keysym.
-    std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
-    ASSERT_TRUE(display);
     Display *d = display.get();
+    ASSERT_TRUE(d);
     const KeyCode v = XKeysymToKeycode(d, XK_v), f = XKeysymToKeycode(d, XK_f);
-    ASSERT_NE(v, 0);
-    ASSERT_NE(f, 0);
+    ASSERT_TRUE(v && f);
     int perCode = 0;
     KeySym *vSyms = XGetKeyboardMapping(d, v, 1, &perCode);
     KeySym *fSyms = XGetKeyboardMapping(d, f, 1, &perCode);
@@ -194,22 +157,18 @@ TEST_F(PasteX11, ChordFollowsTheKeyboardLayout)
 
     TextWindow target(QStringLiteral("layout"));
     makeActive(target);
-    // Let Qt take in the new keymap before the chord arrives.
-    QTest::qWait(200);
-    const auto caretBack = service->writeToPasteboard(*textClip(QStringLiteral("layout-proof")));
-    service->deliverPaste(service->activeTarget(), caretBack.value_or(0));
+    QTest::qWait(200); // lets Qt take in the new keymap before the chord arrives
+    paste(QStringLiteral("layout-proof"), service->activeTarget());
     EXPECT_EVENTUALLY_EQ(target.field->text(), QStringLiteral("layout-proof"), patience);
 }
 
 TEST_F(PasteX11, PasteWaitsUntilHotKeyModifiersAreReleased)
 {
-    std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
     ASSERT_TRUE(display);
-    Display *d = display.get();
-    const KeyCode alt = XKeysymToKeycode(d, XK_Alt_L);
+    const KeyCode alt = XKeysymToKeycode(display.get(), XK_Alt_L);
     const auto press = [&](bool down) {
-        XTestFakeKeyEvent(d, alt, down, CurrentTime);
-        XSync(d, False);
+        XTestFakeKeyEvent(display.get(), alt, down, CurrentTime);
+        XSync(display.get(), False);
     };
     const auto release = qScopeGuard([&] { press(false); });
 
@@ -220,8 +179,7 @@ TEST_F(PasteX11, PasteWaitsUntilHotKeyModifiersAreReleased)
     EXPECT_TRUE(realKeys.modifiersHeld());
 
     // Still holding Alt from the hot key: Ctrl+Alt+V would paste nothing.
-    const auto caretBack = service->writeToPasteboard(*textClip(QStringLiteral("after release")));
-    service->deliverPaste(service->activeTarget(), caretBack.value_or(0));
+    paste(QStringLiteral("after release"), service->activeTarget());
     QTest::qWait(service->timings().keystrokeDelay + 100);
     EXPECT_TRUE(target.field->text().isEmpty());
     press(false);
@@ -260,13 +218,8 @@ TEST_F(PasteX11, WithoutXTestOnlyTheClipboardIsSet)
     SetUp();
     TextWindow target(QStringLiteral("untrusted"));
     makeActive(target);
-    const auto recorded = service->activeTarget();
-
-    const auto caretBack = service->writeToPasteboard(*textClip(QStringLiteral("by hand {cursor}later")));
-    ASSERT_EQ(caretBack, 0);
-    service->deliverPaste(recorded, *caretBack);
+    EXPECT_EQ(paste(QStringLiteral("by hand {cursor}later"), service->activeTarget()), 0);
     QTest::qWait(service->timings().keystrokeDelay * 3);
-
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("by hand later"));
     EXPECT_TRUE(target.field->text().isEmpty());
     EXPECT_TRUE(untrusted.sent.isEmpty());
