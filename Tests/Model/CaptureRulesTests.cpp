@@ -18,12 +18,13 @@ ClipCaptureRule rule(Field field, const QString &pattern, bool enabled = true)
 
 ClipCaptureRuleContext textContext(const QString &text, ClipKind kind = ClipKind::text)
 {
-    return {kind, text, QStringLiteral("Notes"), QStringLiteral("org.example.Notes")};
+    return {kind, text, QString("Notes"), QString("org.example.Notes")};
 }
 
-void storeRaw(Preferences &prefs, const QByteArray &json)
+// What a check before the content is read knows: the source only.
+ClipCaptureRuleContext sourceOnly(const QString &name, const QString &bundleID)
 {
-    prefs.setData(ClipRulePreferences::key, json);
+    return {std::nullopt, std::nullopt, name, bundleID};
 }
 
 QList<Field> fields(const std::vector<ClipCaptureRule> &rules)
@@ -36,159 +37,125 @@ QList<Field> fields(const std::vector<ClipCaptureRule> &rules)
 
 } // namespace
 
-TEST(CaptureRules, CleaningTrimsDropsBlanksAndCaseInsensitiveRepeats)
+TEST(CaptureRules, ListsAreCleanedAndGiveAppRulesFirstThenTextAndHostPairs)
 {
-    const QStringList cleaned = ClipRulePreferences::normalizedPatterns(
-        {QStringLiteral("  Slack \n"), QStringLiteral("slack"), QStringLiteral("   "), QStringLiteral(""),
-         QStringLiteral("1Password"), QStringLiteral("SLACK")});
-    EXPECT_EQ(cleaned, (QStringList{QStringLiteral("Slack"), QStringLiteral("1Password")}));
-}
+    EXPECT_EQ(ClipRulePreferences::normalizedPatterns({"  Slack \n", "slack", "   ", "", "1Password", "SLACK"}),
+              (QStringList{"Slack", "1Password"}));
 
-TEST(CaptureRules, DerivationGivesAppRulesFirstThenTextAndHostPairs)
-{
-    ClipRulePreferences prefs{{QStringLiteral("Vault")}, {QStringLiteral("bank.example"), QStringLiteral("secret")}};
-    const auto rules = prefs.captureRules();
+    const auto rules = ClipRulePreferences{{"Vault"}, {"bank.example", "secret"}}.captureRules();
     EXPECT_EQ(fields(rules), (QList<Field>{Field::sourceApp, Field::textContains, Field::urlHost, Field::textContains,
                                            Field::urlHost}));
+    EXPECT_EQ(rules[3].pattern, "secret");
+    EXPECT_EQ(rules[4].pattern, "secret");
     QSet<QUuid> ids;
-    for (const auto &r : rules) {
-        EXPECT_TRUE(r.isEnabled);
+    for (const auto &r : rules)
         ids.insert(r.id);
-    }
     EXPECT_EQ(ids.size(), 5);
-    EXPECT_EQ(rules[3].pattern, QStringLiteral("secret"));
-    EXPECT_EQ(rules[4].pattern, QStringLiteral("secret"));
 }
 
 TEST(CaptureRules, SourceAppPatternMatchesNameOrBundleIdentifierIgnoringCase)
 {
-    const auto r = rule(Field::sourceApp, QStringLiteral("keepass"));
-    EXPECT_TRUE(r.matches({ClipKind::text, QStringLiteral("x"), QStringLiteral("KEEPASSXC"), QStringLiteral("org.other")}));
-    EXPECT_TRUE(r.matches({ClipKind::text, QStringLiteral("x"), QStringLiteral("Password Safe"),
-                           QStringLiteral("org.keepassxc.KeePassXC")}));
-    EXPECT_FALSE(r.matches({ClipKind::text, QStringLiteral("keepass"), QStringLiteral("Editor"), QStringLiteral("org.editor")}));
-    EXPECT_FALSE(r.matches({ClipKind::text, QStringLiteral("x"), std::nullopt, std::nullopt}));
+    const auto r = rule(Field::sourceApp, "keepass");
+    EXPECT_TRUE(r.matches(sourceOnly("KEEPASSXC", "org.other")));
+    EXPECT_TRUE(r.matches(sourceOnly("Password Safe", "org.keepassxc.KeePassXC")));
+    EXPECT_FALSE(r.matches({ClipKind::text, QString("keepass"), QString("Editor"), QString("org.editor")}));
+    EXPECT_FALSE(r.matches({ClipKind::text, QString("x"), std::nullopt, std::nullopt}));
 
-    EXPECT_TRUE(rule(Field::sourceBundleID, QStringLiteral("KEEPASS"))
-                    .matches({std::nullopt, std::nullopt, QStringLiteral("Vault"), QStringLiteral("org.keepassxc")}));
-    EXPECT_FALSE(rule(Field::sourceBundleID, QStringLiteral("vault"))
-                     .matches({std::nullopt, std::nullopt, QStringLiteral("Vault"), QStringLiteral("org.keepassxc")}));
-    EXPECT_TRUE(rule(Field::sourceAppName, QStringLiteral("vau"))
-                    .matches({std::nullopt, std::nullopt, QStringLiteral("Vault"), QStringLiteral("org.keepassxc")}));
+    EXPECT_TRUE(rule(Field::sourceBundleID, "KEEPASS").matches(sourceOnly("Vault", "org.keepassxc")));
+    EXPECT_FALSE(rule(Field::sourceBundleID, "vault").matches(sourceOnly("Vault", "org.keepassxc")));
+    EXPECT_TRUE(rule(Field::sourceAppName, "vau").matches(sourceOnly("Vault", "org.keepassxc")));
+    // Content rules never match a check that knows only the source.
+    for (Field f : {Field::textContains, Field::urlHost, Field::kind})
+        EXPECT_FALSE(rule(f, "image").matches(sourceOnly("Image Viewer", "org.gnome.eog"))) << qPrintable(rawValue(f));
 }
 
 TEST(CaptureRules, TextMatchingIgnoresAccentsAndCaseBothWays)
 {
-    EXPECT_TRUE(rule(Field::textContains, QStringLiteral("resume")).matches(textContext(QStringLiteral("My RÉSUMÉ draft"))));
-    EXPECT_TRUE(rule(Field::textContains, QString::fromUtf8("Résumé")).matches(textContext(QStringLiteral("resume.pdf"))));
+    EXPECT_TRUE(rule(Field::textContains, "resume").matches(textContext(QString::fromUtf8("My RÉSUMÉ draft"))));
+    EXPECT_TRUE(rule(Field::textContains, QString::fromUtf8("Résumé")).matches(textContext("resume.pdf")));
     // Decomposed input (e + combining acute) folds the same as the precomposed letter.
-    EXPECT_TRUE(rule(Field::textContains, QStringLiteral("cafe")).matches(textContext(QString::fromUtf8("Cafe\xCC\x81 au lait"))));
-    EXPECT_FALSE(rule(Field::textContains, QStringLiteral("resumes")).matches(textContext(QStringLiteral("résumé"))));
+    EXPECT_TRUE(rule(Field::textContains, "cafe").matches(textContext(QString::fromUtf8("Cafe\xCC\x81 au lait"))));
+    EXPECT_FALSE(rule(Field::textContains, "resumes").matches(textContext(QString::fromUtf8("résumé"))));
+    // Blank patterns and disabled rules never match.
+    EXPECT_FALSE(rule(Field::textContains, "  \n").matches(textContext("x")));
+    EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches({rule(Field::textContains, "x", false)}, textContext("x")));
 }
 
 TEST(CaptureRules, HostFragmentBlocksAddressesThroughHostAndAnyTextThroughContains)
 {
-    const ClipRulePreferences prefs{{}, {QStringLiteral("bank.example")}};
-    const auto rules = prefs.captureRules();
+    const auto rules = ClipRulePreferences{{}, {"bank.example"}}.captureRules();
     const auto host = rules[1];
     ASSERT_EQ(host.field, Field::urlHost);
 
-    EXPECT_TRUE(host.matches(textContext(QStringLiteral("https://login.BANK.example/session?id=1"), ClipKind::url)));
+    EXPECT_TRUE(host.matches(textContext("https://login.BANK.example/session?id=1", ClipKind::url)));
     // The host, not the path, is what a host rule looks at.
-    EXPECT_FALSE(host.matches(textContext(QStringLiteral("https://mirror.test/bank.example"), ClipKind::url)));
+    EXPECT_FALSE(host.matches(textContext("https://mirror.test/bank.example", ClipKind::url)));
     // Text that does not parse as an address never matches a host rule.
-    EXPECT_FALSE(host.matches(textContext(QStringLiteral("see https://login.bank.example now"))));
-    EXPECT_FALSE(host.matches(textContext(QStringLiteral("bank.example"))));
+    EXPECT_FALSE(host.matches(textContext("see https://login.bank.example now")));
+    EXPECT_FALSE(host.matches(textContext("bank.example")));
 
-    EXPECT_TRUE(ClipCaptureRule::anyEnabledRuleMatches(rules, textContext(QStringLiteral("see https://login.bank.example now"))));
-    EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches(rules, textContext(QStringLiteral("the bank on Example Street"))));
+    EXPECT_TRUE(ClipCaptureRule::anyEnabledRuleMatches(rules, textContext("see https://login.bank.example now")));
+    EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches(rules, textContext("the bank on Example Street")));
 }
 
 TEST(CaptureRules, KindRulesCompareWholeNamesOnly)
 {
     const auto image = textContext(QString(), ClipKind::image);
-    EXPECT_TRUE(rule(Field::kind, QStringLiteral(" IMAGE ")).matches(image));
-    EXPECT_FALSE(rule(Field::kind, QStringLiteral("im")).matches(image));
-    EXPECT_FALSE(rule(Field::kind, QStringLiteral("text")).matches(image));
-    EXPECT_FALSE(rule(Field::kind, QStringLiteral("image")).matches({std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
-    // Blank patterns and disabled rules never match.
-    EXPECT_FALSE(rule(Field::textContains, QStringLiteral("  \n")).matches(textContext(QStringLiteral("x"))));
-    EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches({rule(Field::kind, QStringLiteral("image"), false)}, image));
-}
-
-TEST(CaptureRules, SourcePreCheckContextIsMatchedOnlyBySourceRules)
-{
-    const ClipCaptureRuleContext preCheck{std::nullopt, std::nullopt, QStringLiteral("Image Viewer"),
-                                          QStringLiteral("org.gnome.eog")};
-    for (Field f : {Field::textContains, Field::urlHost, Field::kind})
-        EXPECT_FALSE(rule(f, QStringLiteral("image")).matches(preCheck)) << qPrintable(rawValue(f));
-    EXPECT_TRUE(rule(Field::sourceApp, QStringLiteral("image")).matches(preCheck));
+    EXPECT_TRUE(rule(Field::kind, " IMAGE ").matches(image));
+    EXPECT_FALSE(rule(Field::kind, "im").matches(image));
+    EXPECT_FALSE(rule(Field::kind, "text").matches(image));
+    EXPECT_FALSE(rule(Field::kind, "image").matches({std::nullopt, std::nullopt, std::nullopt, std::nullopt}));
 }
 
 TEST(CaptureRules, FileContentIsTestedWithPathsNameAndRecognisedText)
 {
-    CapturedContent file;
-    file.kind = ClipKind::file;
-    file.text = QStringLiteral("/home/ada/a.txt\n/home/ada/b.txt");
-    file.fileName = QStringLiteral("Payroll 2024.xlsx");
-    file.recognizedText = QStringLiteral("Quarterly figures");
+    const CapturedContent file{.kind = ClipKind::file,
+                               .text = QString("/home/ada/a.txt\n/home/ada/b.txt"),
+                               .fileName = QString("Payroll 2024.xlsx"),
+                               .recognizedText = QString("Quarterly figures")};
     const ClipCaptureRuleContext ctx(file);
-    EXPECT_EQ(ctx.text, QStringLiteral("/home/ada/a.txt\n/home/ada/b.txt\nPayroll 2024.xlsx\nQuarterly figures"));
+    EXPECT_EQ(ctx.text, QString("/home/ada/a.txt\n/home/ada/b.txt\nPayroll 2024.xlsx\nQuarterly figures"));
     EXPECT_EQ(ctx.kind, ClipKind::file);
-    const ClipRulePreferences prefs{{}, {QStringLiteral("payroll")}};
-    EXPECT_TRUE(ClipCaptureRule::anyEnabledRuleMatches(prefs.captureRules(), ctx));
-
-    CapturedContent empty;
-    empty.kind = ClipKind::image;
-    EXPECT_EQ(ClipCaptureRuleContext(empty).text, QString());
+    EXPECT_TRUE(ClipCaptureRule::anyEnabledRuleMatches(ClipRulePreferences{{}, {"payroll"}}.captureRules(), ctx));
+    EXPECT_EQ(ClipCaptureRuleContext(CapturedContent{.kind = ClipKind::image}).text, QString());
 }
 
-TEST(CaptureRules, NothingStoredMeansNoRules)
+TEST(CaptureRules, StoredListsAreReadEachOnItsOwnAndUndecodableValuesGiveNone)
 {
     test::TempPreferences prefs;
     EXPECT_TRUE(ClipRulePreferences::currentRules(*prefs).empty());
-}
+    auto rulesFrom = [&](const QByteArray &json) {
+        prefs->setData(ClipRulePreferences::key, json);
+        return ClipRulePreferences::currentRules(*prefs);
+    };
 
-TEST(CaptureRules, EachStoredListIsReadOnItsOwn)
-{
-    test::TempPreferences prefs;
-    // A damaged or missing text list must not switch the blocked apps off.
-    storeRaw(*prefs, R"({"blockedAppPatterns":[" Vault ","vault","Keyring"]})");
-    auto rules = ClipRulePreferences::currentRules(*prefs);
+    // A damaged or missing list must not switch the other one off.
+    auto rules = rulesFrom(R"({"blockedAppPatterns":[" Vault ","vault","Keyring"]})");
     ASSERT_EQ(rules.size(), 2u);
-    EXPECT_EQ(rules[0].pattern, QStringLiteral("Vault"));
+    EXPECT_EQ(rules[0].pattern, "Vault");
     EXPECT_EQ(rules[1].field, Field::sourceApp);
-
-    storeRaw(*prefs, R"({"blockedAppPatterns":"Vault","blockedTextPatterns":["secret"]})");
-    EXPECT_EQ(fields(ClipRulePreferences::currentRules(*prefs)), (QList<Field>{Field::textContains, Field::urlHost}));
-
+    EXPECT_EQ(fields(rulesFrom(R"({"blockedAppPatterns":"Vault","blockedTextPatterns":["secret"]})")),
+              (QList<Field>{Field::textContains, Field::urlHost}));
     // Entries that are not texts are skipped, the rest of the list still blocks.
-    storeRaw(*prefs, R"({"blockedAppPatterns":["Vault",7,null],"blockedTextPatterns":[]})");
-    rules = ClipRulePreferences::currentRules(*prefs);
+    rules = rulesFrom(R"({"blockedAppPatterns":["Vault",7,null],"blockedTextPatterns":[]})");
     ASSERT_EQ(rules.size(), 1u);
-    EXPECT_EQ(rules[0].pattern, QStringLiteral("Vault"));
-}
+    EXPECT_EQ(rules[0].pattern, "Vault");
 
-TEST(CaptureRules, UndecodableValuesGiveNoRules)
-{
-    test::TempPreferences prefs;
-    storeRaw(*prefs, "{not json");
-    EXPECT_TRUE(ClipRulePreferences::currentRules(*prefs).empty());
-    storeRaw(*prefs, R"(["Vault"])");
-    EXPECT_TRUE(ClipRulePreferences::currentRules(*prefs).empty());
-    prefs->setString(ClipRulePreferences::key, QStringLiteral(R"({"blockedAppPatterns":["Vault"],"blockedTextPatterns":[]})"));
+    EXPECT_TRUE(rulesFrom("{not json").empty());
+    EXPECT_TRUE(rulesFrom(R"(["Vault"])").empty());
+    prefs->setString(ClipRulePreferences::key, R"({"blockedAppPatterns":["Vault"],"blockedTextPatterns":[]})");
     EXPECT_TRUE(ClipRulePreferences::currentRules(*prefs).empty());
 }
 
 TEST(CaptureRules, SettingsWriterRoundTripsAndTheStrictReaderNeedsBothLists)
 {
     test::TempPreferences prefs;
-    const ClipRulePreferences written{{QStringLiteral("Vault")}, {QStringLiteral("bank.example")}};
+    const ClipRulePreferences written{{"Vault"}, {"bank.example"}};
     prefs->setJSON(written, ClipRulePreferences::key);
     EXPECT_EQ(ClipRulePreferences::load(*prefs), written);
-    EXPECT_FALSE(ClipRulePreferences::fromJson(QJsonObject{{QStringLiteral("blockedAppPatterns"), QJsonArray{}}}));
+    EXPECT_FALSE(ClipRulePreferences::fromJson(QJsonObject{{"blockedAppPatterns", QJsonArray{}}}));
 
-    QJsonObject bad = rule(Field::urlHost, QStringLiteral("x")).toJson().toObject();
-    bad[QStringLiteral("field")] = QStringLiteral("host");
+    QJsonObject bad = rule(Field::urlHost, "x").toJson().toObject();
+    bad["field"] = "host";
     EXPECT_FALSE(ClipCaptureRule::fromJson(bad));
 }

@@ -8,14 +8,6 @@ namespace {
 const QDateTime kNow(QDate(2026, 3, 10), QTime(15, 0), Qt::LocalTime);
 }
 
-TEST(ClipSearchFilters, DefaultIsInactiveAndAnyFieldActivates)
-{
-    EXPECT_FALSE(ClipSearchFilters{}.isActive());
-    EXPECT_TRUE(ClipSearchFilters{.pinnedOnly = true}.isActive());
-    EXPECT_TRUE(ClipSearchFilters{.date = ClipDateFilter::today}.isActive());
-    EXPECT_TRUE(ClipSearchFilters{.sourceAppName = QString("Editor")}.isActive());
-}
-
 TEST(ClipSearchFilters, KindSourceSavedAndRecognisedText)
 {
     ClipItem clip;
@@ -40,18 +32,17 @@ TEST(ClipSearchFilters, KindSourceSavedAndRecognisedText)
 
 TEST(ClipSearchFilters, ImageInboxTakesImagesAndImageFilesOnly)
 {
-    ClipItem image, file, plainFile;
-    image.setKind(ClipKind::image);
-    file.setKind(ClipKind::file);
-    file.setImageData(QByteArray("png"));
-    plainFile.setKind(ClipKind::file);
-    plainFile.setImageData(QByteArray());
-    for (ClipItem *c : {&image, &file, &plainFile})
-        c->setCreatedAt(kNow);
-    const ClipSearchFilters inbox{.imageInboxOnly = true};
-    EXPECT_TRUE(ClipSearchFilters::matches(image, inbox, kNow));
-    EXPECT_TRUE(ClipSearchFilters::matches(file, inbox, kNow));
-    EXPECT_FALSE(ClipSearchFilters::matches(plainFile, inbox, kNow));
+    auto inInbox = [](ClipKind kind, std::optional<QByteArray> image) {
+        ClipItem clip;
+        clip.setKind(kind);
+        clip.setImageData(std::move(image));
+        clip.setCreatedAt(kNow);
+        return ClipSearchFilters::matches(clip, {.imageInboxOnly = true}, kNow);
+    };
+    EXPECT_TRUE(inInbox(ClipKind::image, std::nullopt));
+    EXPECT_TRUE(inInbox(ClipKind::file, QByteArray("png")));
+    EXPECT_FALSE(inInbox(ClipKind::file, QByteArray()));
+    EXPECT_FALSE(inInbox(ClipKind::text, QByteArray("png")));
 }
 
 TEST(ClipSearchFilters, DateBoundaries)
@@ -86,24 +77,19 @@ TEST(ClipSearch, QueryTermsAndSearchText)
     EXPECT_TRUE(matchesQueryTerms(clip, {"TITLE", "a.txt"}));
     EXPECT_FALSE(matchesQueryTerms(clip, {"title", "missing"}));
     EXPECT_TRUE(matchesQueryTerms(clip, {}));
+
+    // The cut never splits a surrogate pair.
+    ClipItem emoji;
+    emoji.setText(QString::fromUtf8("ab\xF0\x9F\x98\x80"));
+    EXPECT_EQ(searchText(emoji, 3), "ab");
 }
 
-TEST(ClipSearch, SearchTextNeverSplitsASurrogatePair)
+TEST(ClipSearch, SubstantialTextHasTwoWordsOrEightCharacters)
 {
-    ClipItem clip;
-    clip.setText(QString::fromUtf8("ab\xF0\x9F\x98\x80"));
-    const QString cut = searchText(clip, 3);
-    EXPECT_EQ(cut, "ab");
-}
-
-TEST(ClipSearch, IsSubstantialText)
-{
-    EXPECT_FALSE(isSubstantialText(""));
-    EXPECT_FALSE(isSubstantialText("   "));
-    EXPECT_FALSE(isSubstantialText("short"));
+    for (const char *text : {"", "   ", "short", "sevench"})
+        EXPECT_FALSE(isSubstantialText(text)) << text;
     EXPECT_TRUE(isSubstantialText("two words"));
     EXPECT_TRUE(isSubstantialText("  eightchr  "));
-    EXPECT_FALSE(isSubstantialText("sevench"));
 }
 
 TEST(ClipSearch, QueryMatchingFoldsCaseForAsciiAndOtherScripts)

@@ -42,9 +42,15 @@ QSize decodedSize(const QByteArray &bytes)
     return QImage::fromData(bytes).size();
 }
 
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 } // namespace
 
-TEST(ImageHelpers, PngDataHalvesALargeImageUnderTheCap)
+TEST(ImageHelpers, PngDataHalvesAnImageUntilUnderTheCapDownTo64Pixels)
 {
     const QImage big = noise(1600, 1000);
     ASSERT_GT(png(big).size(), 1 << 20);
@@ -53,20 +59,11 @@ TEST(ImageHelpers, PngDataHalvesALargeImageUnderTheCap)
     EXPECT_LE(data->size(), 1 << 20);
     // 1600x1000 is about 4.8 MB of noise; a quarter of the area is the first size that fits.
     EXPECT_EQ(decodedSize(*data), QSize(400, 250));
+    EXPECT_EQ(decodedSize(*pngData(noise(40, 30), 1 << 20)), QSize(40, 30));
 
-    // Within the cap already: the image stays as it is.
-    const QImage small = noise(40, 30);
-    EXPECT_EQ(decodedSize(*pngData(small, 1 << 20)), QSize(40, 30));
-}
-
-TEST(ImageHelpers, PngDataStopsAt65PixelsAndSqueezesThinSidesToOne)
-{
+    // Thin sides squeeze to one pixel; at 64 px the halving stops, and a cap nothing meets gives none.
     const QImage thin = noise(128, 6);
-    const auto data = pngData(thin, png(thin).size() - 1);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(decodedSize(*data), QSize(64, 1));
-
-    // At 64 px the halving stops; a cap nothing can meet gives none.
+    EXPECT_EQ(decodedSize(pngData(thin, png(thin).size() - 1).value_or(QByteArray())), QSize(64, 1));
     EXPECT_FALSE(pngData(noise(300, 300), 10));
     EXPECT_FALSE(pngData(QImage(), 1 << 20));
 }
@@ -87,12 +84,8 @@ TEST(ImageHelpers, ThumbnailFitsTheLongerSideAndStepsDownUntilUnderTheCap)
     EXPECT_EQ(decodedSize(*stepped), QSize(300, 200));
 
     EXPECT_FALSE(thumbnailPNGData(path, 1000));
-    const QString text = dir.filePath("notes.txt");
-    QFile f(text);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("not an image");
-    f.close();
-    EXPECT_FALSE(thumbnailPNGData(text, maxClipImageBytes));
+    ASSERT_TRUE(writeFile(dir.filePath("notes.txt"), "not an image"));
+    EXPECT_FALSE(thumbnailPNGData(dir.filePath("notes.txt"), maxClipImageBytes));
     EXPECT_FALSE(thumbnailPNGData(dir.filePath("missing.png"), maxClipImageBytes));
 }
 
@@ -138,18 +131,9 @@ namespace {
 
 class PreviewTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_oldTmp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", tmp.path().toUtf8());
-    }
-    void TearDown() override
-    {
-        if (m_oldTmp.isEmpty())
-            qunsetenv("TMPDIR");
-        else
-            qputenv("TMPDIR", m_oldTmp);
-    }
+    // Previews go to a temporary folder of this test's own.
+    void SetUp() override { qputenv("TMPDIR", tmp.path().toUtf8()); }
+    void TearDown() override { qputenv("TMPDIR", m_oldTmp); }
 
     static std::shared_ptr<ClipItem> clip(ClipKind kind, std::optional<QString> text = std::nullopt)
     {
@@ -170,9 +154,7 @@ protected:
     }
 
     QTemporaryDir tmp;
-
-private:
-    QByteArray m_oldTmp;
+    const QByteArray m_oldTmp = qgetenv("TMPDIR");
 };
 
 } // namespace
@@ -196,11 +178,8 @@ TEST_F(PreviewTest, WhatCanBePreviewed)
     EXPECT_TRUE(canPreviewClip(*image));
 
     QTemporaryDir files;
-    const QString real = files.filePath("real.txt");
-    QFile f(real);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
-    EXPECT_TRUE(canPreviewClip(*clip(ClipKind::file, real + "\n/elsewhere/b.txt")));
+    ASSERT_TRUE(writeFile(files.filePath("real.txt"), {}));
+    EXPECT_TRUE(canPreviewClip(*clip(ClipKind::file, files.filePath("real.txt") + "\n/elsewhere/b.txt")));
     EXPECT_FALSE(canPreviewClip(*clip(ClipKind::file, files.filePath("gone.txt"))));
     // A bare name (as imported clips carry) never resolves against the working directory.
     const QString previous = QDir::currentPath();

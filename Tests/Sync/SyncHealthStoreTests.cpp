@@ -23,24 +23,20 @@ protected:
 
 } // namespace
 
-TEST_F(SyncHealthTest, FreshDefaultsReadAsNothingAndTheFirstRecordStartsTheWindow)
+TEST_F(SyncHealthTest, FreshDefaultsReadAsNothingAndTheFirstRealRecordStartsTheWindow)
 {
     EXPECT_EQ(health.facts(), SyncHealthFacts{});
     EXPECT_EQ(health.auditSummary(), SyncAuditSummary::empty());
     EXPECT_FALSE(health.isAuditWindowExpired());
 
-    health.recordAdded(1);
-    EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.auditWindowStart")), seconds());
-    EXPECT_EQ(integer("syncHealth.auditAdded"), 1);
-}
-
-TEST_F(SyncHealthTest, CountsBelowOneWriteNothing)
-{
     health.recordPruned(SyncPruneReason::expired, 0);
     health.recordAdded(-3);
-    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditWindowStart")));
-    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditPruned.expired")));
-    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditAdded")));
+    for (const char *key : {"syncHealth.auditWindowStart", "syncHealth.auditPruned.expired", "syncHealth.auditAdded"})
+        EXPECT_FALSE(prefs->contains(key)) << key;
+
+    health.recordAdded(1);
+    EXPECT_EQ(prefs->doubleValue("syncHealth.auditWindowStart"), seconds());
+    EXPECT_EQ(integer("syncHealth.auditAdded"), 1);
 }
 
 TEST_F(SyncHealthTest, CountersAddUpWithinTheWeekAndRestartAtExactlySevenDays)
@@ -56,23 +52,18 @@ TEST_F(SyncHealthTest, CountersAddUpWithinTheWeekAndRestartAtExactlySevenDays)
     expected.prunedByReason = {{SyncPruneReason::overLimit, 4}, {SyncPruneReason::dedupe, 1}};
     EXPECT_EQ(health.auditSummary(), expected);
 
+    // An expired window reads empty without clearing the counters; the next record starts anew.
     clock.advance(1000);
+    EXPECT_TRUE(health.isAuditWindowExpired());
+    EXPECT_EQ(health.auditSummary(), SyncAuditSummary::empty());
+    EXPECT_EQ(integer("syncHealth.auditAdded"), 3);
     health.recordPruned(SyncPruneReason::expired, 5);
-    EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.auditWindowStart")), seconds());
-    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditAdded")));
-    EXPECT_FALSE(prefs->contains(QStringLiteral("syncHealth.auditPruned.overLimit")));
+    EXPECT_EQ(prefs->doubleValue("syncHealth.auditWindowStart"), seconds());
+    EXPECT_FALSE(prefs->contains("syncHealth.auditAdded"));
+    EXPECT_FALSE(prefs->contains("syncHealth.auditPruned.overLimit"));
     expected = {};
     expected.prunedByReason = {{SyncPruneReason::expired, 5}};
     EXPECT_EQ(health.auditSummary(), expected);
-}
-
-TEST_F(SyncHealthTest, AnExpiredWindowReadsEmptyWithoutClearingTheCounters)
-{
-    health.recordAdded(4);
-    clock.advance((kWeek + 60) * 1000);
-    EXPECT_TRUE(health.isAuditWindowExpired());
-    EXPECT_EQ(health.auditSummary(), SyncAuditSummary::empty());
-    EXPECT_EQ(integer("syncHealth.auditAdded"), 4);
 }
 
 TEST_F(SyncHealthTest, AClockThatWentBackKeepsTheWindowUnlessTheStartIsAWeekAhead)
@@ -89,7 +80,7 @@ TEST_F(SyncHealthTest, AClockThatWentBackKeepsTheWindowUnlessTheStartIsAWeekAhea
     EXPECT_TRUE(health.isAuditWindowExpired());
     health.recordAdded(1);
     EXPECT_EQ(integer("syncHealth.auditAdded"), 1);
-    EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.auditWindowStart")), seconds());
+    EXPECT_EQ(prefs->doubleValue(QString("syncHealth.auditWindowStart")), seconds());
 }
 
 TEST_F(SyncHealthTest, FactsReadEveryKeyAndCloudKitActivationKeepsTheFirstTime)
@@ -98,19 +89,19 @@ TEST_F(SyncHealthTest, FactsReadEveryKeyAndCloudKitActivationKeepsTheFirstTime)
     const double first = seconds();
     clock.advance(5000);
     health.markCloudKitActive();
-    EXPECT_EQ(prefs->doubleValue(QStringLiteral("syncHealth.firstCloudKitActiveAt")), first);
+    EXPECT_EQ(prefs->doubleValue(QString("syncHealth.firstCloudKitActiveAt")), first);
 
     const QDateTime t(QDate(2026, 2, 1), QTime(8, 30), Qt::UTC);
-    health.defaults().setDouble(QStringLiteral("syncHealth.lastExportFailureAt"), t.toMSecsSinceEpoch() / 1000.0);
-    health.defaults().setString(QStringLiteral("syncHealth.lastFailureMessage"), QStringLiteral("Quota exceeded"));
+    health.defaults().setDouble(QString("syncHealth.lastExportFailureAt"), t.toMSecsSinceEpoch() / 1000.0);
+    health.defaults().setString(QString("syncHealth.lastFailureMessage"), QStringLiteral("Quota exceeded"));
     SyncHealthFacts facts = health.facts();
     EXPECT_TRUE(facts.cloudKitActive);
     EXPECT_EQ(facts.lastExportFailureAt, t);
     EXPECT_EQ(facts.lastFailureMessage, QStringLiteral("Quota exceeded"));
     EXPECT_FALSE(facts.lastImportSuccessAt);
 
-    health.defaults().remove(QStringLiteral("syncHealth.lastFailureMessage"));
-    health.defaults().setDouble(QStringLiteral("syncHealth.lastExportFailureAt"), 0);
+    health.defaults().remove(QString("syncHealth.lastFailureMessage"));
+    health.defaults().setDouble(QString("syncHealth.lastExportFailureAt"), 0);
     facts = health.facts();
     EXPECT_FALSE(facts.lastFailureMessage);
     EXPECT_FALSE(facts.lastExportFailureAt);
