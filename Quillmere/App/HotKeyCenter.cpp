@@ -59,13 +59,13 @@ std::optional<quint32> HotKeyCenter::keysymForKeyCode(quint32 keyCode)
 ChordModifiers HotKeyCenter::chordModifiers(quint32 carbonModifiers)
 {
     ChordModifiers out;
-    if (carbonModifiers & commandKey)
+    if (carbonModifiers & CarbonModifier::command)
         out |= ChordModifier::super;
-    if (carbonModifiers & shiftKey)
+    if (carbonModifiers & CarbonModifier::shift)
         out |= ChordModifier::shift;
-    if (carbonModifiers & optionKey)
+    if (carbonModifiers & CarbonModifier::option)
         out |= ChordModifier::alt;
-    if (carbonModifiers & controlKey)
+    if (carbonModifiers & CarbonModifier::control)
         out |= ChordModifier::control;
     return out;
 }

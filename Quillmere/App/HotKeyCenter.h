@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Capture/CaptureShortcuts.h"
 #include "Quillmere/Platform/GlobalKeyGrabber.h"
 
 #include <QObject>
@@ -18,12 +19,6 @@ class HotKeyCenter : public QObject {
     Q_OBJECT
 public:
     using Handler = std::function<void()>;
-
-    static constexpr quint32 commandKey = 0x100;
-    static constexpr quint32 shiftKey = 0x200;
-    static constexpr quint32 alphaLock = 0x400;
-    static constexpr quint32 optionKey = 0x800;
-    static constexpr quint32 controlKey = 0x1000;
 
     static constexpr quint32 keyCodeV = 9;
 

@@ -21,6 +21,7 @@ const QList<CaptureAction> &allCaptureActions();
 namespace CarbonModifier {
 constexpr quint32 command = 0x100;
 constexpr quint32 shift = 0x200;
+constexpr quint32 alphaLock = 0x400; // caps lock; grabs cover every lock state anyway
 constexpr quint32 option = 0x800;
 constexpr quint32 control = 0x1000;
 } // namespace CarbonModifier

@@ -59,14 +59,14 @@ TEST(HotKeyCenterTranslation, CarbonCombinationsBecomeLayoutChords)
 {
     EXPECT_EQ(HotKeyCenter::chordFor(9, 0x300), shiftSuperV);
     EXPECT_EQ(HotKeyCenter::chordFor(9, 0x900), altSuperV);
-    EXPECT_EQ(HotKeyCenter::chordFor(0x12, HotKeyCenter::controlKey), (KeyChord{'1', ChordModifier::control}));
+    EXPECT_EQ(HotKeyCenter::chordFor(0x12, CarbonModifier::control), (KeyChord{'1', ChordModifier::control}));
     // The number row is not in alphabetical order: 0x16 is 6, 0x17 is 5.
     EXPECT_EQ(HotKeyCenter::keysymForKeyCode(0x16), quint32('6'));
     EXPECT_EQ(HotKeyCenter::keysymForKeyCode(0x17), quint32('5'));
     EXPECT_EQ(HotKeyCenter::keysymForKeyCode(0x7B), 0xff51u); // Left
     EXPECT_EQ(HotKeyCenter::keysymForKeyCode(0x7A), 0xffbeu); // F1
     // Caps lock in the mask adds nothing: every lock variant is grabbed anyway.
-    EXPECT_EQ(HotKeyCenter::chordModifiers(HotKeyCenter::alphaLock | HotKeyCenter::commandKey),
+    EXPECT_EQ(HotKeyCenter::chordModifiers(CarbonModifier::alphaLock | CarbonModifier::command),
               ChordModifiers(ChordModifier::super));
     EXPECT_FALSE(HotKeyCenter::chordFor(0x0A, 0x100)); // a key with no fixed symbol
     EXPECT_FALSE(HotKeyCenter::chordFor(0x1000, 0x100));
@@ -214,9 +214,9 @@ TEST_F(X11HotKeys, RegisteredChordFiresOncePerPressAlsoWithNumLockOn)
 {
     HotKeyCenter center;
     int panel = 0, pasteNext = 0;
-    ASSERT_TRUE(center.registerHotKey(HotKeyCenter::keyCodeV, HotKeyCenter::shiftKey | HotKeyCenter::commandKey,
+    ASSERT_TRUE(center.registerHotKey(HotKeyCenter::keyCodeV, CarbonModifier::shift | CarbonModifier::command,
                                       [&] { ++panel; }));
-    ASSERT_TRUE(center.registerHotKey(HotKeyCenter::keyCodeV, HotKeyCenter::optionKey | HotKeyCenter::commandKey,
+    ASSERT_TRUE(center.registerHotKey(HotKeyCenter::keyCodeV, CarbonModifier::option | CarbonModifier::command,
                                       [&] { ++pasteNext; }));
 
     chord({XK_Shift_L, XK_Super_L}, XK_v);
