@@ -10,6 +10,7 @@
 
 using namespace quillmere;
 using quillmere::test::golden;
+using quillmere::test::withField;
 using quillmere::test::StoreFixture;
 
 namespace {
@@ -69,21 +70,9 @@ QByteArray compressed(const QByteArray &json)
 
 const QString kCorruptText = QStringLiteral("This file isn't a valid Brindlewax backup, or it's damaged.");
 
-// A valid document as plain JSON with one field changed by `edit`.
-QByteArray edited(const std::function<void(QJsonObject &)> &edit)
+QByteArray withClipField(const QString &key, const QJsonValue &value)
 {
-    QJsonObject root = goldenDocument().toJson();
-    edit(root);
-    return QJsonDocument(root).toJson(QJsonDocument::Compact);
-}
-
-void editFirstClip(QJsonObject &root, const std::function<void(QJsonObject &)> &edit)
-{
-    QJsonArray clips = root["clips"].toArray();
-    QJsonObject first = clips[0].toObject();
-    edit(first);
-    clips[0] = first;
-    root["clips"] = clips;
+    return test::withField(goldenDocument().toJson(), key, value, true);
 }
 
 } // namespace
@@ -119,33 +108,22 @@ TEST(BackupFormat, DamagedOrForeignFilesAreCorrupt)
     const QByteArray whole = *backup::encoded(goldenDocument());
     EXPECT_EQ(errorOf(whole.left(whole.size() / 2)).code, ClipArchiveError::Code::corrupt);
 
-    // A required key missing; dates in a form other than the internet date-time.
-    EXPECT_EQ(errorOf(edited([](QJsonObject &r) { editFirstClip(r, [](QJsonObject &c) { c.remove("isPinned"); }); })).code,
-              ClipArchiveError::Code::corrupt);
-    EXPECT_EQ(errorOf(edited([](QJsonObject &r) { editFirstClip(r, [](QJsonObject &c) { c["createdAt"] = 1.5e9; }); })).code,
-              ClipArchiveError::Code::corrupt);
-    EXPECT_EQ(errorOf(edited([](QJsonObject &r) {
-                  editFirstClip(r, [](QJsonObject &c) { c["createdAt"] = "2026-02-28"; });
-              })).code,
-              ClipArchiveError::Code::corrupt);
-    // Payloads that would restore as nothing are refused rather than dropped.
-    for (const char *bad : {"AAE", "AA\nE=", "A*E=", "AA=E"}) {
-        EXPECT_EQ(errorOf(edited([&](QJsonObject &r) {
-                      editFirstClip(r, [&](QJsonObject &c) { c["imageDataBase64"] = bad; });
-                  })).code,
-                  ClipArchiveError::Code::corrupt)
-            << bad;
-    }
+    // A required key missing; dates in a form other than the internet date-time; payloads that
+    // would restore as nothing are refused rather than dropped.
+    for (const QByteArray &bad : {withClipField("isPinned", QJsonValue::Undefined), withClipField("createdAt", 1.5e9),
+                                  withClipField("createdAt", "2026-02-28"), withClipField("imageDataBase64", "AAE"),
+                                  withClipField("imageDataBase64", "AA\nE="), withClipField("imageDataBase64", "A*E="),
+                                  withClipField("imageDataBase64", "AA=E")})
+        EXPECT_EQ(errorOf(bad).code, ClipArchiveError::Code::corrupt) << bad.constData();
 }
 
 TEST(BackupFormat, VersionIsJudgedOnlyAfterTheWholeDocumentReads)
 {
     auto withVersion = [](int version) {
-        return edited([&](QJsonObject &r) {
-            QJsonObject m = r["manifest"].toObject();
-            m["version"] = version;
-            r["manifest"] = m;
-        });
+        QJsonObject root = goldenDocument().toJson();
+        QJsonObject manifest = root["manifest"].toObject();
+        manifest["version"] = version;
+        return withField(root, "manifest", manifest);
     };
     const ClipArchiveError newer = errorOf(compressed(withVersion(2)));
     EXPECT_EQ(newer, ClipArchiveError::unsupportedVersion(2, 1));
@@ -155,9 +133,8 @@ TEST(BackupFormat, VersionIsJudgedOnlyAfterTheWholeDocumentReads)
     EXPECT_TRUE(backup::decode(withVersion(0)).ok());
     EXPECT_TRUE(backup::decode(withVersion(-3)).ok());
 
-    QJsonObject broken = QJsonDocument::fromJson(withVersion(2)).object();
-    editFirstClip(broken, [](QJsonObject &c) { c.remove("contentHash"); });
-    EXPECT_EQ(errorOf(QJsonDocument(broken).toJson()).code, ClipArchiveError::Code::corrupt);
+    const QJsonObject newerDoc = QJsonDocument::fromJson(withVersion(2)).object();
+    EXPECT_EQ(errorOf(withField(newerDoc, "contentHash", QJsonValue::Undefined, true)).code, ClipArchiveError::Code::corrupt);
 }
 
 TEST(BackupFormat, ReadingIsBoundedBeforeAndWhileInflating)
@@ -186,82 +163,59 @@ TEST(BackupFormat, ReadingIsBoundedBeforeAndWhileInflating)
     EXPECT_FALSE(missing.error().errorDescription().isEmpty());
 }
 
-TEST(BackupFormat, BuiltFromTheStoreWithoutTemporaryClips)
+TEST(BackupFormat, BuiltFromTheStoreWithoutTemporaryClipsAndRestoredIntoAnEmptyStore)
 {
-    StoreFixture f;
-    PageRef unnamed = f.store->createPage(QString());
-    PageRef locked = f.store->createPage("Locked");
-    ASSERT_TRUE(f.store->setPageLock(locked, "secret"));
-    ClipRef odd = f.putText("odd kind");
+    StoreFixture source;
+    PageRef unnamed = source.store->createPage(QString(), QString("teal"));
+    ASSERT_TRUE(source.store->setPageLock(source.store->createPage("Locked"), "secret"));
+    ClipRef odd = source.putText("odd kind");
     odd->setKindRawValue("snippet");
-    odd->setCustomTitle(QStringLiteral("  spaced  "));
-    f.store->assignClip(odd, unnamed);
-    ClipRef code = f.putText("482913");
-    code->setExpiresAt(f.clock.now().addSecs(300));
-    CapturedContent withImage = StoreFixture::textContent("with image");
-    withImage.imageData = QByteArray("\x89PNG", 4);
-    ClipRef pictured = f.put(withImage);
-    ASSERT_TRUE(f.store->save());
+    odd->setCustomTitle(QString("  spaced  "));
+    source.store->assignClip(odd, unnamed);
+    source.putText("482913")->setExpiresAt(source.clock.now().addSecs(300));
+    const QByteArray pdf(100000, 'r');
+    ClipRef file = source.put({.kind = ClipKind::file, .text = QString("/home/me/report.pdf"),
+                               .imageData = QByteArray("\x89PNG", 4), .fileData = pdf, .fileName = QString("report.pdf")});
+    file->setIsPinned(true);
+    ASSERT_TRUE(source.store->save());
 
-    const auto doc = ClipArchiveDocument::make(f.store->historyNewestFirst(), f.store->pages(),
+    const auto doc = ClipArchiveDocument::make(source.store->historyNewestFirst(), source.store->pages(),
                                                utc(2026, 3, 1, 0, 0, 0), QString::fromUtf8("\xE2\x80\x94"));
     EXPECT_EQ(doc.manifest.clipCount, 2);
     EXPECT_EQ(doc.manifest.pinboardCount, 2);
     ASSERT_EQ(doc.clips.size(), 2u);
-    EXPECT_EQ(doc.clips[0].dedupID, uuidText(pictured->dedupID()));
     EXPECT_EQ(doc.clips[0].imageDataBase64, QString("iVBORw=="));
-    EXPECT_FALSE(doc.clips[0].fileDataBase64);
     EXPECT_FALSE(doc.clips[0].pageName);
     EXPECT_EQ(doc.clips[1].kind, "text");
     EXPECT_EQ(doc.clips[1].customTitle, QString("  spaced  "));
     EXPECT_EQ(doc.clips[1].pageName, QString("Untitled"));
     EXPECT_EQ(doc.pinboards[0].name, "Untitled");
     EXPECT_EQ(doc.pinboards[1].name, "Locked");
-
     // The written file, inflated, starts with the clips and has no line breaks.
     const QByteArray json = *backup::inflateRaw(*backup::encoded(doc), 1 << 20);
     EXPECT_TRUE(json.startsWith("{\"clips\":[{\"contentHash\":"));
     EXPECT_FALSE(json.contains('\n'));
-}
-
-TEST(BackupFormat, ABackupRestoresIntoAnEmptyStore)
-{
-    StoreFixture source;
-    PageRef page = source.store->createPage("Work", QStringLiteral("teal"), QStringLiteral("star"));
-    ClipRef filed = source.putText("on the page");
-    source.store->assignClip(filed, page);
-    CapturedContent file;
-    file.kind = ClipKind::file;
-    file.text = QStringLiteral("/home/me/report.pdf");
-    file.fileName = QStringLiteral("report.pdf");
-    file.fileData = QByteArray(100000, 'r');
-    ClipRef fileClip = source.put(file);
-    fileClip->setIsPinned(true);
-    ASSERT_TRUE(source.store->save());
 
     QTemporaryDir dir;
     const QString path = dir.filePath(backup::suggestedFileName(QDate(2026, 3, 1)));
     EXPECT_TRUE(path.endsWith("Brindlewax-Backup-2026-03-01.quillmerebackup"));
-    const auto doc = ClipArchiveDocument::make(source.store->historyNewestFirst(), source.store->pages(),
-                                               source.clock.now(), "0.1.0");
     ASSERT_TRUE(backup::writeFile(path, doc));
-
     const ClipArchiveReadResult read = backup::readFile(path);
     ASSERT_TRUE(read.ok());
     EXPECT_EQ(read.value(), doc);
     StoreFixture target(true);
-    EXPECT_EQ(*target.store->importArchive(read.value()), (ClipStore::ArchiveImportResult{2, 0}));
+    EXPECT_EQ(target.store->importArchive(read.value()), (ClipStore::ArchiveImportResult{2, 0}));
     target.open();
     ASSERT_EQ(target.ctx().clipCount(), 2);
-    const ClipRef restoredFile = target.ctx().clipWithDedupID(fileClip->dedupID());
+    const ClipRef restoredFile = target.ctx().clipWithDedupID(file->dedupID());
     ASSERT_TRUE(restoredFile);
-    EXPECT_EQ(restoredFile->fileData(), file.fileData);
+    EXPECT_EQ(restoredFile->fileData(), pdf);
     EXPECT_EQ(restoredFile->text(), QString("report.pdf")); // no path from elsewhere
     EXPECT_TRUE(restoredFile->isPinned());
-    const ClipRef restoredFiled = target.ctx().clipWithDedupID(filed->dedupID());
-    ASSERT_TRUE(restoredFiled && restoredFiled->pinboard());
-    EXPECT_EQ(restoredFiled->pinboard()->colorName(), "teal");
-    EXPECT_EQ(restoredFiled->createdAt(), filed->createdAt());
+    const ClipRef restoredOdd = target.ctx().clipWithDedupID(odd->dedupID());
+    ASSERT_TRUE(restoredOdd && restoredOdd->pinboard());
+    EXPECT_EQ(restoredOdd->pinboard()->colorName(), "teal");
+    EXPECT_EQ(restoredOdd->createdAt(), odd->createdAt());
 }
 
 TEST(BackupFormat, WrittenAndReadOffTheMainThread)

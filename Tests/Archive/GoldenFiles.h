@@ -2,6 +2,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 #include <gtest/gtest.h>
 
@@ -25,6 +28,24 @@ inline void writeBytes(const QString &path, const QByteArray &bytes)
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(bytes);
+}
+
+// `root` as compact JSON with one field set, or removed when `value` is undefined; with `inFirstClip`
+// the field is one of the first clip's.
+inline QByteArray withField(QJsonObject root, const QString &key, const QJsonValue &value, bool inFirstClip = false)
+{
+    QJsonArray clips = root[QStringLiteral("clips")].toArray();
+    QJsonObject first = clips[0].toObject();
+    QJsonObject &target = inFirstClip ? first : root;
+    if (value.isUndefined())
+        target.remove(key);
+    else
+        target.insert(key, value);
+    if (inFirstClip) {
+        clips[0] = first;
+        root[QStringLiteral("clips")] = clips;
+    }
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
 } // namespace quillmere::test
