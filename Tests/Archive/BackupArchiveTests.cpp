@@ -15,44 +15,20 @@ using quillmere::test::StoreFixture;
 
 namespace {
 
-QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
-{
-    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC);
-}
-
 // The document the golden files describe.
 ClipArchiveDocument goldenDocument()
 {
     ClipArchiveDocument doc;
-    doc.manifest = {1, utc(2026, 3, 1, 12, 0, 0, 250), QStringLiteral("0.1.0"), 2, 1};
-    doc.pinboards = {{QStringLiteral("Work/Home"), QStringLiteral("blue"), QStringLiteral("folder"), 0}};
-
-    ClipArchiveClip text;
-    text.dedupID = QStringLiteral("6F9619FF-8B86-D011-B42D-00C04FC964FF");
-    text.createdAt = utc(2026, 2, 28, 9, 15, 30, 125);
-    text.kind = QStringLiteral("text");
-    text.text = QString::fromUtf8("Line one\n\"quoted\" \xC3\xA9/\xC3\xBC\x01");
-    text.customTitle = QStringLiteral("");
-    text.sourceAppName = QStringLiteral("Editor");
-    text.sourceAppBundleID = QStringLiteral("org.example.Editor");
-    text.isPinned = true;
-    text.contentHash = QStringLiteral("abc");
-    text.isSavedToPage = true;
-    text.pageName = QStringLiteral("Work/Home");
-
-    ClipArchiveClip image;
-    image.dedupID = QStringLiteral("0B1F2E3D-4C5B-6A79-8897-A6B5C4D3E2F1");
-    image.createdAt = utc(2026, 2, 27, 8, 0, 0);
-    image.kind = QStringLiteral("image");
-    image.fileName = QStringLiteral("shot.png");
-    image.fileTypeIdentifier = QStringLiteral("public.png");
-    image.recognizedText = QStringLiteral("OCR");
-    image.contentHash = QString();
-    image.linkTitle = QStringLiteral("Link");
-    image.imageDataBase64 = QStringLiteral("+/+/");
-    image.fileDataBase64 = QStringLiteral("AAE=");
-
-    doc.clips = {text, image};
+    doc.manifest = {1, test::utc(2026, 3, 1, 12, 0, 0, 250), "0.1.0", 2, 1};
+    doc.pinboards = {{"Work/Home", "blue", "folder", 0}};
+    doc.clips = {{.dedupID = "6F9619FF-8B86-D011-B42D-00C04FC964FF", .createdAt = test::utc(2026, 2, 28, 9, 15, 30, 125),
+                  .text = QString::fromUtf8("Line one\n\"quoted\" \xC3\xA9/\xC3\xBC\x01"), .customTitle = QString(""),
+                  .sourceAppName = QString("Editor"), .sourceAppBundleID = QString("org.example.Editor"), .isPinned = true,
+                  .contentHash = "abc", .isSavedToPage = true, .pageName = QString("Work/Home")},
+                 {.dedupID = "0B1F2E3D-4C5B-6A79-8897-A6B5C4D3E2F1", .createdAt = test::utc(2026, 2, 27, 8, 0, 0),
+                  .kind = "image", .fileName = QString("shot.png"), .fileTypeIdentifier = QString("public.png"),
+                  .recognizedText = QString("OCR"), .linkTitle = QString("Link"), .imageDataBase64 = QString("+/+/"),
+                  .fileDataBase64 = QString("AAE=")}};
     return doc;
 }
 
@@ -180,7 +156,7 @@ TEST(BackupFormat, BuiltFromTheStoreWithoutTemporaryClipsAndRestoredIntoAnEmptyS
     ASSERT_TRUE(source.store->save());
 
     const auto doc = ClipArchiveDocument::make(source.store->historyNewestFirst(), source.store->pages(),
-                                               utc(2026, 3, 1, 0, 0, 0), QString::fromUtf8("\xE2\x80\x94"));
+                                               test::utc(2026, 3, 1, 0, 0, 0), QString::fromUtf8("\xE2\x80\x94"));
     EXPECT_EQ(doc.manifest.clipCount, 2);
     EXPECT_EQ(doc.manifest.pinboardCount, 2);
     ASSERT_EQ(doc.clips.size(), 2u);

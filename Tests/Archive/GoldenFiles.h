@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -9,6 +10,11 @@
 #include <gtest/gtest.h>
 
 namespace quillmere::test {
+
+inline QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
+{
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC);
+}
 
 inline QString goldenPath(const QString &name)
 {

@@ -8,13 +8,9 @@
 using namespace quillmere;
 using quillmere::test::golden;
 using quillmere::test::StoreFixture;
+using quillmere::test::utc;
 
 namespace {
-
-QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
-{
-    return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::UTC);
-}
 
 QStringList keysOf(const QJsonObject &object)
 {

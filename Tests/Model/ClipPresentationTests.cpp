@@ -35,24 +35,23 @@ TEST(ClipPresentation, SensitiveTextIsMaskedAndNamedByItsLabel)
 
 TEST(ClipPresentation, OrdinaryClipsShowTheirTitleByKind)
 {
-    auto text = clip(ClipKind::text, QStringLiteral("\n  Shopping list: eggs, milk  \n"));
-    auto p = safePresentation(*text);
+    const auto p = safePresentation(*clip(ClipKind::text, QString("\n  Shopping list: eggs, milk  \n")));
     EXPECT_FALSE(p.isSensitive);
     EXPECT_FALSE(p.displayName);
-    EXPECT_EQ(p.safePreview, QStringLiteral("Shopping list: eggs, milk"));
+    EXPECT_EQ(p.safePreview, "Shopping list: eggs, milk");
 
-    EXPECT_EQ(safePresentation(*clip(ClipKind::text, QStringLiteral("  "))).safePreview, QStringLiteral("Empty text"));
-    EXPECT_EQ(safePresentation(*clip(ClipKind::url, std::nullopt)).safePreview, QStringLiteral("Empty text"));
-    EXPECT_EQ(safePresentation(*clip(ClipKind::image, QStringLiteral("https://example.com/cat.png"))).safePreview,
-              QStringLiteral("Image"));
-    auto file = clip(ClipKind::file, QStringLiteral("/tmp/a.pdf"));
-    EXPECT_EQ(safePresentation(*file).safePreview, QStringLiteral("File"));
-    file->setFileName(QStringLiteral("a.pdf"));
-    EXPECT_EQ(safePresentation(*file).safePreview, QStringLiteral("a.pdf"));
+    auto preview = [](ClipKind kind, std::optional<QString> text) { return safePresentation(*clip(kind, text)).safePreview; };
+    EXPECT_EQ(preview(ClipKind::text, QString("  ")), "Empty text");
+    EXPECT_EQ(preview(ClipKind::url, std::nullopt), "Empty text");
+    EXPECT_EQ(preview(ClipKind::image, QString("https://example.com/cat.png")), "Image");
+    EXPECT_EQ(preview(ClipKind::file, QString("/tmp/a.pdf")), "File");
+    auto file = clip(ClipKind::file, QString("/tmp/a.pdf"));
+    file->setFileName(QString("a.pdf"));
+    EXPECT_EQ(safePresentation(*file).safePreview, "a.pdf");
 
-    auto unknown = clip(ClipKind::text, QStringLiteral("from the future"));
-    unknown->setKindRawValue(QStringLiteral("hologram"));
-    EXPECT_EQ(safePresentation(*unknown).safePreview, QStringLiteral("from the future"));
+    auto unknown = clip(ClipKind::text, QString("from the future"));
+    unknown->setKindRawValue("hologram");
+    EXPECT_EQ(safePresentation(*unknown).safePreview, "from the future");
 }
 
 TEST(ClipPresentation, PreviewIsCutAtThreeHundredCharactersWithoutSplittingOne)
@@ -80,14 +79,14 @@ TEST(ClipPresentation, PreviewIsCutAtThreeHundredCharactersWithoutSplittingOne)
 
 TEST(ClipPresentation, DistinctTitleIgnoresBlankTitlesAndOnesRepeatingTheText)
 {
-    auto c = clip(ClipKind::text, QStringLiteral("  Meeting notes "));
+    auto c = clip(ClipKind::text, QString("  Meeting notes "));
     EXPECT_FALSE(distinctCustomTitle(*c));
-    c->setCustomTitle(QStringLiteral("   "));
-    EXPECT_FALSE(distinctCustomTitle(*c));
-    c->setCustomTitle(QStringLiteral("Meeting notes"));
-    EXPECT_FALSE(distinctCustomTitle(*c));
-    c->setCustomTitle(QStringLiteral(" Monday "));
-    EXPECT_EQ(distinctCustomTitle(*c), QStringLiteral("Monday"));
+    for (const char *title : {"   ", "Meeting notes"}) {
+        c->setCustomTitle(QString(title));
+        EXPECT_FALSE(distinctCustomTitle(*c)) << title;
+    }
+    c->setCustomTitle(QString(" Monday "));
+    EXPECT_EQ(distinctCustomTitle(*c), QString("Monday"));
 }
 
 TEST(ClipPresentation, PrimaryTextByKindAndJoining)

@@ -72,14 +72,17 @@ TEST(Persistence, RecordsSurviveClosingAndReopening)
     EXPECT_EQ(ctx.appSettings().front()->historyLimitValue(), -1);
 }
 
-TEST(Persistence, IdentityMapGivesOneObjectPerRecordAndDeletionsAreRecorded)
+TEST(Persistence, IdentityMapGivesOneObjectPerRecordDeletionsAreRecordedAndRecordsOutliveTheStore)
 {
     QString error;
     auto container = ModelContainer::open(QString(), systemClock(), &error);
     ASSERT_TRUE(container) << error.toStdString();
     ModelContext &ctx = container->mainContext();
     auto clip = makeClip("a", QDateTime::currentDateTimeUtc());
-    ctx.insert(clip);
+    auto kept = makeClip("kept", QDateTime::currentDateTimeUtc());
+    auto doomed = makeClip("doomed", QDateTime::currentDateTimeUtc());
+    for (const ClipRef &c : {clip, kept, doomed})
+        ctx.insert(c);
     ASSERT_TRUE(ctx.save());
     EXPECT_EQ(ctx.clipWithDedupID(clip->dedupID()).get(), clip.get());
     EXPECT_EQ(ctx.clip(clip->persistentModelID()).get(), clip.get());
@@ -87,11 +90,19 @@ TEST(Persistence, IdentityMapGivesOneObjectPerRecordAndDeletionsAreRecorded)
 
     ctx.remove(clip);
     EXPECT_TRUE(clip->isDeleted());
-    EXPECT_EQ(ctx.clipCount(), 0);
+    EXPECT_EQ(ctx.clipCount(), 2);
     ASSERT_TRUE(ctx.save());
     const auto deletions = ctx.recordedDeletions();
     ASSERT_EQ(deletions.size(), 1u);
     EXPECT_EQ(deletions.front().second, clip->dedupID());
+
+    // Records held elsewhere, even one whose deletion is still pending, let go of a closed store.
+    ctx.remove(doomed);
+    container.reset();
+    for (const ClipRef &c : {kept, doomed}) {
+        EXPECT_EQ(c->modelContext(), nullptr);
+        c->setText(QString("touched after closing"));
+    }
 }
 
 TEST(Persistence, FailedSaveKeepsStoreIntactAndRollbackRestoresMemory)
@@ -120,26 +131,6 @@ TEST(Persistence, FailedSaveKeepsStoreIntactAndRollbackRestoresMemory)
     EXPECT_EQ(kept->text(), QString("kept"));
     EXPECT_EQ(ctx.clipCount(), 1);
     EXPECT_EQ(ctx.newestClipWithHash(kept->contentHash()).get(), kept.get());
-}
-
-TEST(Persistence, RecordsHeldElsewhereLetGoOfAClosedStore)
-{
-    QString error;
-    auto container = ModelContainer::open(QString(), systemClock(), &error);
-    ASSERT_TRUE(container);
-    ModelContext &ctx = container->mainContext();
-    auto kept = makeClip("kept", QDateTime::currentDateTimeUtc());
-    auto doomed = makeClip("doomed", QDateTime::currentDateTimeUtc());
-    ctx.insert(kept);
-    ctx.insert(doomed);
-    ASSERT_TRUE(ctx.save());
-    ctx.remove(doomed); // still pending when the store closes
-    container.reset();
-
-    for (const ClipRef &clip : {kept, doomed}) {
-        EXPECT_EQ(clip->modelContext(), nullptr);
-        clip->setText(QString("touched after closing"));
-    }
 }
 
 TEST(Persistence, AnUnusableDataDirectoryGivesInMemoryMode)
