@@ -83,26 +83,22 @@ TEST_F(SyncHealthTest, AClockThatWentBackKeepsTheWindowUnlessTheStartIsAWeekAhea
     EXPECT_EQ(prefs->doubleValue(QString("syncHealth.auditWindowStart")), seconds());
 }
 
-TEST_F(SyncHealthTest, FactsReadEveryKeyAndCloudKitActivationKeepsTheFirstTime)
+TEST_F(SyncHealthTest, FactsReadStoredDatesWithZeroAsNoneAndCloudKitActivationKeepsTheFirstTime)
 {
     health.markCloudKitActive();
-    const double first = seconds();
+    const QDateTime first = clock.now();
     clock.advance(5000);
     health.markCloudKitActive();
-    EXPECT_EQ(prefs->doubleValue(QString("syncHealth.firstCloudKitActiveAt")), first);
 
     const QDateTime t(QDate(2026, 2, 1), QTime(8, 30), Qt::UTC);
-    health.defaults().setDouble(QString("syncHealth.lastExportFailureAt"), t.toMSecsSinceEpoch() / 1000.0);
-    health.defaults().setString(QString("syncHealth.lastFailureMessage"), QStringLiteral("Quota exceeded"));
-    SyncHealthFacts facts = health.facts();
+    prefs->setDouble("syncHealth.lastExportFailureAt", t.toMSecsSinceEpoch() / 1000.0);
+    prefs->setDouble("syncHealth.lastImportFailureAt", 0);
+    prefs->setString("syncHealth.lastFailureMessage", "Quota exceeded");
+    const SyncHealthFacts facts = health.facts();
     EXPECT_TRUE(facts.cloudKitActive);
+    EXPECT_EQ(facts.firstCloudKitActiveAt, first);
     EXPECT_EQ(facts.lastExportFailureAt, t);
-    EXPECT_EQ(facts.lastFailureMessage, QStringLiteral("Quota exceeded"));
+    EXPECT_FALSE(facts.lastImportFailureAt);
+    EXPECT_EQ(facts.lastFailureMessage, QString("Quota exceeded"));
     EXPECT_FALSE(facts.lastImportSuccessAt);
-
-    health.defaults().remove(QString("syncHealth.lastFailureMessage"));
-    health.defaults().setDouble(QString("syncHealth.lastExportFailureAt"), 0);
-    facts = health.facts();
-    EXPECT_FALSE(facts.lastFailureMessage);
-    EXPECT_FALSE(facts.lastExportFailureAt);
 }
