@@ -7,12 +7,9 @@ using namespace quillmere;
 
 TEST(ContentHash, IsStableLowerHexAndIgnoresSourceAndRecognisedText)
 {
-    CapturedContent a{.kind = ClipKind::text, .text = QString("hello")};
-    CapturedContent b = a;
-    b.sourceAppName = "Editor";
-    b.sourceAppBundleID = "org.example.Editor";
-    b.recognizedText = "hello";
-
+    const CapturedContent a{.kind = ClipKind::text, .text = QString("hello")};
+    const CapturedContent b{.kind = ClipKind::text, .text = QString("hello"), .recognizedText = QString("hello"),
+                            .sourceAppName = QString("Editor"), .sourceAppBundleID = QString("org.example.Editor")};
     const QString hash = a.contentHash();
     EXPECT_TRUE(QRegularExpression("^[0-9a-f]{64}$").match(hash).hasMatch()) << hash.toStdString();
     EXPECT_EQ(hash, a.contentHash());
@@ -21,27 +18,17 @@ TEST(ContentHash, IsStableLowerHexAndIgnoresSourceAndRecognisedText)
 
 TEST(ContentHash, SeparatesKindsAndNeighbouringFields)
 {
-    const CapturedContent text{.kind = ClipKind::text, .text = QString("https://example.org")};
-    CapturedContent url = text;
-    url.kind = ClipKind::url;
-    EXPECT_NE(text.contentHash(), url.contentHash());
-
+    using C = CapturedContent;
+    EXPECT_NE((C{.kind = ClipKind::text, .text = QString("https://example.org")}.contentHash()),
+              (C{.kind = ClipKind::url, .text = QString("https://example.org")}.contentHash()));
     // "ab" + "c" must not collide with "a" + "bc".
-    const CapturedContent x{.kind = ClipKind::file, .text = QString("ab"), .fileName = QString("c")};
-    const CapturedContent y{.kind = ClipKind::file, .text = QString("a"), .fileName = QString("bc")};
-    EXPECT_NE(x.contentHash(), y.contentHash());
-
+    EXPECT_NE((C{.kind = ClipKind::file, .text = QString("ab"), .fileName = QString("c")}.contentHash()),
+              (C{.kind = ClipKind::file, .text = QString("a"), .fileName = QString("bc")}.contentHash()));
     // No text and empty text are different content.
-    const CapturedContent none{.kind = ClipKind::image, .imageData = QByteArray("png")};
-    CapturedContent empty = none;
-    empty.text = QString();
-    EXPECT_NE(none.contentHash(), empty.contentHash());
-
+    EXPECT_NE((C{.kind = ClipKind::image, .imageData = QByteArray("png")}.contentHash()),
+              (C{.kind = ClipKind::image, .text = QString(), .imageData = QByteArray("png")}.contentHash()));
     // Zero image bytes count as no image.
-    CapturedContent noImage{.kind = ClipKind::text, .text = QString("t")};
-    CapturedContent zeroImage = noImage;
-    zeroImage.imageData = QByteArray();
-    EXPECT_EQ(noImage.contentHash(), zeroImage.contentHash());
+    EXPECT_EQ((C{.text = QString("t")}.contentHash()), (C{.text = QString("t"), .imageData = QByteArray()}.contentHash()));
 }
 
 TEST(CapText, CutsEmojiAtACharacterBoundaryWithinTheLimit)
