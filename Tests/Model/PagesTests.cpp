@@ -32,7 +32,7 @@ ClipArchiveClip archived(const QString &text, std::optional<QString> hash = std:
 
 } // namespace
 
-TEST(Pages, CreateNumbersAfterTheHighestAndReorderingRenumbers)
+TEST(Pages, CreateNumbersAfterTheHighestReorderingRenumbersAndDeletingReturnsClipsToTheHistory)
 {
     StoreFixture f(true);
     const PageRef a = f.store->createPage("A");
@@ -42,6 +42,16 @@ TEST(Pages, CreateNumbersAfterTheHighestAndReorderingRenumbers)
     EXPECT_EQ(a->sortOrder(), 0);
     EXPECT_EQ(b->sortOrder(), 1);
     EXPECT_EQ(c->sortOrder(), 2);
+
+    ClipRef pinned = f.putText("pinned one");
+    ClipRef plain = f.putText("plain one");
+    plain->setExpiresAt(f.clock.now().addSecs(300));
+    f.store->assignClip(plain, b);
+    EXPECT_FALSE(plain->expiresAt());
+    EXPECT_TRUE(plain->isSavedToPage());
+    pinned->setIsPinned(true);
+    f.store->assignClip(pinned, b);
+    ASSERT_EQ(b->items().size(), 2u);
 
     // A gap left by a deleted Page is not reused: the next one still comes last.
     ASSERT_TRUE(f.store->deletePage(b));
@@ -58,6 +68,13 @@ TEST(Pages, CreateNumbersAfterTheHighestAndReorderingRenumbers)
     EXPECT_EQ(pageNames(*f.store), (QStringList{"D", "C", "Renamed"}));
     EXPECT_EQ(f.store->pages()[2]->sortOrder(), 2);
     EXPECT_EQ(f.store->pages()[2]->colorName(), "teal");
+    // The deleted Page's clips are back in the history, keeping their pins.
+    ASSERT_EQ(f.ctx().clipCount(), 2);
+    for (const ClipRef &clip : f.ctx().allClips()) {
+        EXPECT_FALSE(clip->pinboard());
+        EXPECT_FALSE(clip->isSavedToPage());
+        EXPECT_EQ(clip->isPinned(), clip->text() == QString("pinned one"));
+    }
 }
 
 TEST(Pages, LockNeedsFourCharactersVerifiesAndSurvivesReopening)
@@ -85,31 +102,6 @@ TEST(Pages, LockNeedsFourCharactersVerifiesAndSurvivesReopening)
     EXPECT_TRUE(page->isLocked());
     EXPECT_TRUE(f.store->verifyPageLock(page, "abcd"));
     EXPECT_FALSE(f.store->verifyPageLock(page, "ABCD"));
-}
-
-TEST(Pages, DeletingAPageReturnsItsClipsToTheHistory)
-{
-    StoreFixture f(true);
-    PageRef page = f.store->createPage("Work");
-    ClipRef pinned = f.putText("pinned one");
-    ClipRef plain = f.putText("plain one");
-    plain->setExpiresAt(f.clock.now().addSecs(300));
-    f.store->assignClip(plain, page);
-    EXPECT_FALSE(plain->expiresAt());
-    EXPECT_TRUE(plain->isSavedToPage());
-    pinned->setIsPinned(true);
-    f.store->assignClip(pinned, page);
-    ASSERT_EQ(page->items().size(), 2u);
-
-    ASSERT_TRUE(f.store->deletePage(page));
-    f.open();
-    EXPECT_TRUE(f.store->pages().empty());
-    ASSERT_EQ(f.ctx().clipCount(), 2);
-    for (const ClipRef &clip : f.ctx().allClips()) {
-        EXPECT_FALSE(clip->pinboard());
-        EXPECT_FALSE(clip->isSavedToPage());
-        EXPECT_EQ(clip->isPinned(), clip->text() == QString("pinned one"));
-    }
 }
 
 TEST(Pages, ChangesThatCannotBeSavedLeaveNothingBehind)
@@ -190,19 +182,16 @@ TEST(ManualClips, SameNoteTwiceGivesTwoPinnedClipsThatAreNeverPruned)
     EXPECT_EQ(f.audited("auditAdded"), 6); // the captures only, never the notes
 }
 
-TEST(ManualClips, BlankTextAndCaptureRulesGiveNone)
+TEST(ManualClips, BlankTextAndCaptureRulesGiveNoneAndAnUnnamedSourceIsTheProduct)
 {
     StoreFixture f;
     EXPECT_FALSE(f.store->insertManualClip(note(" \n\t "), nullptr, std::nullopt));
     EXPECT_FALSE(f.store->insertManualClip({.kind = ClipKind::image, .imageData = QByteArray("png")}, nullptr, std::nullopt));
     f.prefs->setJSON(ClipRulePreferences{{}, {"secret"}}, ClipRulePreferences::key);
     EXPECT_FALSE(f.store->insertManualClip(note("my SECRET plan"), nullptr, std::nullopt));
-
-    // Without a source the note is filed under the product's name.
     ClipRef unnamed = f.store->insertManualClip(StoreFixture::textContent("plain"), nullptr, std::nullopt);
     ASSERT_TRUE(unnamed);
     EXPECT_EQ(unnamed->sourceAppName(), QString("Brindlewax"));
-    EXPECT_EQ(f.ctx().clipCount(), 1);
 }
 
 TEST(PageArchives, MakeOrdersOldestFirstRoundsTheDateAndLeavesTemporaryClipsOut)
