@@ -305,8 +305,9 @@ TEST(BackupImport, HashesAreWorkedOutAgainAndATakenIdentityIsNeverReused)
     int withStoredID = 0;
     for (const ClipRef &clip : f.ctx().allClips()) {
         withStoredID += clip->dedupID() == stored->dedupID();
-        if (!clip->contentHash().startsWith("manual:"))
+        if (!clip->contentHash().startsWith("manual:")) {
             EXPECT_EQ(clip->contentHash(), clip->computeContentHash()) << qPrintable(*clip->text());
+        }
     }
     EXPECT_EQ(withStoredID, 1);
     const ClipRef note = f.ctx().clipWithDedupID(QUuid::fromString(manual.dedupID));
