@@ -5,9 +5,9 @@
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Platform/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
+#include "Support/DisplayTestSupport.h"
 #include "Support/TestSupport.h"
 
-#include <QTest>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,7 +15,7 @@
 
 namespace quillmere::test {
 
-// A store in memory, a monitor over `pasteboard` and a record of every clip it hands on.
+// A store in memory, a running monitor over `pasteboard` and a record of every clip it hands on.
 struct CaptureHarness {
     TempPreferences prefs;
     NotificationCenter center;
@@ -30,20 +30,10 @@ struct CaptureHarness {
     std::unique_ptr<ClipStore> store;
     std::unique_ptr<ClipboardMonitor> monitor;
 
-    explicit CaptureHarness(Pasteboard &pasteboard, bool startMonitor = true)
+    explicit CaptureHarness(Pasteboard &pasteboard)
     {
-        QString error;
-        std::shared_ptr<ModelContainer> container(ModelContainer::open(QString(), systemClock(), &error).release());
-        EXPECT_TRUE(container) << error.toStdString();
-        ClipStoreDependencies storeDeps;
-        storeDeps.preferences = prefs.prefs.get();
-        storeDeps.notificationCenter = &center;
-        store = std::make_unique<ClipStore>(container, storeDeps);
-        makeMonitor(pasteboard, startMonitor);
-    }
-
-    void makeMonitor(Pasteboard &pasteboard, bool startMonitor = true)
-    {
+        store = std::make_unique<ClipStore>(ModelContainer::open(QString(), systemClock(), nullptr),
+                                            ClipStoreDependencies{prefs.prefs.get(), &center});
         CaptureDependencies deps;
         deps.store = store.get();
         deps.pasteboard = &pasteboard;
@@ -55,19 +45,14 @@ struct CaptureHarness {
         };
         monitor = std::make_unique<ClipboardMonitor>(deps, center);
         monitor->setOnItemCaptured([this](const ClipRef &clip) { captured.push_back(clip); });
-        if (startMonitor)
-            monitor->start();
+        monitor->start();
     }
 
     std::vector<ClipRef> history() const { return store->historyNewestFirst(); }
-
-    bool waitForCaptures(size_t count, int timeoutMs = 5000)
-    {
-        return QTest::qWaitFor([&] { return captured.size() >= count; }, timeoutMs);
-    }
+    bool waitForCaptures(size_t count) { return waitUntil([&] { return captured.size() >= count; }); }
     bool waitForMediaTasks(int timeoutMs = 20000)
     {
-        return QTest::qWaitFor([&] { return monitor->capture().pendingMediaTaskCount() == 0; }, timeoutMs);
+        return waitUntil([&] { return monitor->capture().pendingMediaTaskCount() == 0; }, timeoutMs);
     }
 };
 
@@ -75,6 +60,13 @@ inline PasteboardContents textContents(const QString &text)
 {
     PasteboardContents contents;
     contents.setString(text);
+    return contents;
+}
+
+inline PasteboardContents dataContents(const QByteArray &data, const QString &type)
+{
+    PasteboardContents contents;
+    contents.setData(data, type);
     return contents;
 }
 

@@ -5,9 +5,6 @@
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
 
-#include <QBuffer>
-#include <QImage>
-#include <QPainter>
 #include <QTemporaryDir>
 
 #include <future>
@@ -17,22 +14,6 @@ using namespace quillmere::test;
 
 namespace {
 
-QByteArray encoded(const QImage &image, const char *format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
-}
-
-QImage sampleImage(int w = 40, int h = 30)
-{
-    QImage image(w, h, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    return image;
-}
-
 void blockApps(Preferences &prefs, QStringList apps, QStringList texts = {})
 {
     ClipRulePreferences rules;
@@ -41,6 +22,25 @@ void blockApps(Preferences &prefs, QStringList apps, QStringList texts = {})
     prefs.setJSON(rules, ClipRulePreferences::key);
 }
 
+PasteboardContents imageContents(int w = 40, const char *format = "PNG", const QString &type = PasteboardType::png)
+{
+    return dataContents(encoded(filled(w, 30), format), type);
+}
+
+// Recognition that waits until the test lets it go on.
+struct HeldRecognition {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+
+    void install(CaptureHarness &h, const QString &words)
+    {
+        h.recognizer = [released = released, words](const QByteArray &) {
+            released.wait();
+            return std::optional<QString>(words);
+        };
+    }
+};
+
 class MonitorTest : public ::testing::Test {
 protected:
     MemoryPasteboard pasteboard;
@@ -48,9 +48,7 @@ protected:
 
     void SetUp() override
     {
-        PasteboardContents before;
-        before.setString(QStringLiteral("was there before launch"));
-        pasteboard.simulateExternalCopy(before);
+        pasteboard.simulateExternalCopy(textContents(QStringLiteral("was there before launch")));
         h = std::make_unique<CaptureHarness>(pasteboard);
     }
     void copy(const PasteboardContents &contents)
@@ -62,58 +60,27 @@ protected:
 
 } // namespace
 
-TEST_F(MonitorTest, ContentPresentAtStartIsIgnoredAndTheNextCopyIsTaken)
+TEST_F(MonitorTest, ContentPresentAtStartIsIgnoredAndEachChangeIsTakenOnceOnItsSignal)
 {
     h->monitor->checkPasteboard();
     EXPECT_TRUE(h->captured.empty());
 
-    copy(textContents(QStringLiteral("fresh")));
+    pasteboard.simulateExternalCopy(textContents(QStringLiteral("fresh")));
+    QCoreApplication::sendPostedEvents(); // queued calls only; no timer gets a turn
     ASSERT_EQ(h->captured.size(), 1u);
     EXPECT_EQ(h->captured[0]->text(), QStringLiteral("fresh"));
-
-    // The same change is never looked at twice.
     h->monitor->checkPasteboard();
     EXPECT_EQ(h->captured.size(), 1u);
     EXPECT_EQ(h->history().size(), 1u);
 }
 
-TEST_F(MonitorTest, ChangeSignalTriggersACheckWithoutWaitingForThePoll)
-{
-    pasteboard.simulateExternalCopy(textContents(QStringLiteral("signalled")));
-    QCoreApplication::sendPostedEvents(); // queued calls only; no timer gets a turn
-    ASSERT_EQ(h->captured.size(), 1u);
-    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("signalled"));
-}
-
-TEST_F(MonitorTest, ACopyMadeWhilePausedIsConsumedForGood)
-{
-    h->prefs->setBool(ClipboardMonitor::capturePausedKey, true);
-    copy(textContents(QStringLiteral("private")));
-    EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard.changeCount());
-
-    h->prefs->setBool(ClipboardMonitor::capturePausedKey, false);
-    h->monitor->checkPasteboard();
-    QTest::qWait(2 * ClipboardMonitor::pollIntervalMs);
-    EXPECT_TRUE(h->captured.empty());
-    EXPECT_TRUE(h->history().empty());
-
-    copy(textContents(QStringLiteral("after resuming")));
-    EXPECT_EQ(h->captured.size(), 1u);
-}
-
-TEST_F(MonitorTest, DeniedAccessSkipsAndUnknownAccessValuesDoNot)
+TEST_F(MonitorTest, DeniedAccessMarkedAndSecretContentAreSkipped)
 {
     pasteboard.setAccessBehavior(3);
     copy(textContents(QStringLiteral("denied")));
-    EXPECT_TRUE(h->captured.empty());
-
     pasteboard.setAccessBehavior(4); // not a known state: treated as not denied
     copy(textContents(QStringLiteral("unknown state")));
-    EXPECT_EQ(h->captured.size(), 1u);
-}
 
-TEST_F(MonitorTest, MarkedAndSecretContentIsSkippedEntirely)
-{
     for (const QString &marker : ClipboardMonitor::ignoredPasteboardTypes()) {
         PasteboardContents contents = textContents(QStringLiteral("hunter2 ") + marker);
         contents.setData(QByteArray(), marker);
@@ -122,13 +89,14 @@ TEST_F(MonitorTest, MarkedAndSecretContentIsSkippedEntirely)
     PasteboardContents secret = textContents(QStringLiteral("s3cr3t-password"));
     secret.setData("secret", passwordManagerHintMimeType);
     copy(secret);
-    EXPECT_TRUE(h->captured.empty());
-
     // The hint only hides what it calls secret.
     PasteboardContents hinted = textContents(QStringLiteral("ordinary words"));
     hinted.setData("public", passwordManagerHintMimeType);
     copy(hinted);
-    EXPECT_EQ(h->captured.size(), 1u);
+
+    ASSERT_EQ(h->captured.size(), 2u);
+    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("unknown state"));
+    EXPECT_EQ(h->captured[1]->text(), QStringLiteral("ordinary words"));
 }
 
 TEST_F(MonitorTest, OwnWritesAreNeverCaptured)
@@ -139,23 +107,13 @@ TEST_F(MonitorTest, OwnWritesAreNeverCaptured)
     ASSERT_TRUE(writer.writeClip(clip));
     EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard.changeCount());
     h->monitor->checkPasteboard();
-
     // A write that skipped the notice is still ours.
     pasteboard.clearContents();
     pasteboard.setString(QStringLiteral("quiet write"));
     h->monitor->checkPasteboard();
-
-    // Another program offering our data again carries our owner type.
-    PasteboardContents reOffered = textContents(QStringLiteral("pasted by us"));
-    reOffered.setData("1", ownerMimeType);
-    copy(reOffered);
-
-    EXPECT_TRUE(h->captured.empty());
     EXPECT_TRUE(h->history().empty());
-}
 
-TEST_F(MonitorTest, OwnWriteNoticeWithoutAUsableCountChangesNothing)
-{
+    // A notice without a usable count changes nothing.
     const qint64 before = h->monitor->lastChangeCount();
     h->center.post(ownPasteboardWriteNotification, nullptr, {{QStringLiteral("changeCount"), QStringLiteral("99")}});
     h->center.post(ownPasteboardWriteNotification, nullptr, {});
@@ -169,13 +127,10 @@ TEST_F(MonitorTest, ABlockedSourceApplicationStopsEveryKindOfContent)
     blockApps(*h->prefs, {QStringLiteral("keepass")});
     h->frontApp = FrontApplication{};
     h->frontApp->name = QStringLiteral("KeePassXC");
-    h->frontApp->desktopFileId = QStringLiteral("org.keepassxc.KeePassXC");
     copy(textContents(QStringLiteral("password")));
-    PasteboardContents image;
-    image.setData(encoded(sampleImage(), "PNG"), PasteboardType::png);
-    copy(image);
-    EXPECT_TRUE(h->captured.empty());
+    copy(imageContents());
     EXPECT_TRUE(h->waitForMediaTasks());
+    EXPECT_TRUE(h->captured.empty());
     EXPECT_EQ(h->recognitions->load(), 0);
 
     h->frontApp->name = QStringLiteral("Text Editor");
@@ -190,12 +145,7 @@ TEST_F(MonitorTest, ABlockedSourceApplicationStopsEveryKindOfContent)
 
 TEST_F(MonitorTest, WebAddressesBecomeLinksAndEverythingElseText)
 {
-    struct Case {
-        QString copied;
-        ClipKind kind;
-        QString stored;
-    };
-    const std::vector<Case> cases{
+    const std::vector<std::tuple<QString, ClipKind, QString>> cases{
         {QStringLiteral("https://example.com/a?b=1"), ClipKind::url, QStringLiteral("https://example.com/a?b=1")},
         {QStringLiteral("  \nhttp://example.org/x \n"), ClipKind::url, QStringLiteral("http://example.org/x")},
         {QStringLiteral("see https://example.com"), ClipKind::text, QStringLiteral("see https://example.com")},
@@ -203,25 +153,22 @@ TEST_F(MonitorTest, WebAddressesBecomeLinksAndEverythingElseText)
         {QStringLiteral("example.com"), ClipKind::text, QStringLiteral("example.com")},
         {QStringLiteral("  indented text\n"), ClipKind::text, QStringLiteral("  indented text\n")},
     };
-    for (const Case &c : cases) {
+    for (const auto &[copied, kind, stored] : cases) {
         h->captured.clear();
-        copy(textContents(c.copied));
-        ASSERT_EQ(h->captured.size(), 1u) << c.copied.toStdString();
-        EXPECT_EQ(h->captured[0]->kind(), c.kind) << c.copied.toStdString();
-        EXPECT_EQ(h->captured[0]->text(), c.stored) << c.copied.toStdString();
+        copy(textContents(copied));
+        ASSERT_EQ(h->captured.size(), 1u) << copied.toStdString();
+        EXPECT_EQ(h->captured[0]->kind(), kind) << copied.toStdString();
+        EXPECT_EQ(h->captured[0]->text(), stored) << copied.toStdString();
     }
-}
-
-TEST_F(MonitorTest, BlankTextIsDroppedEvenWithRichData)
-{
-    PasteboardContents blank = textContents(QStringLiteral(" \n\t "));
-    blank.setData("{\\rtf1 }", PasteboardType::rtf);
-    copy(blank);
-    EXPECT_TRUE(h->captured.empty());
 }
 
 TEST_F(MonitorTest, RichTextPrefersRtfAndDropsOversizedRichData)
 {
+    PasteboardContents blank = textContents(QStringLiteral(" \n\t "));
+    blank.setData("{\\rtf1 }", PasteboardType::rtf);
+    copy(blank);
+    EXPECT_TRUE(h->captured.empty()) << "blank text is dropped even with rich data";
+
     PasteboardContents both = textContents(QStringLiteral("Bold words"));
     both.setData("<b>Bold</b> words", PasteboardType::html);
     both.setData("{\\rtf1 {\\b Bold} words}", PasteboardType::rtf);
@@ -243,12 +190,9 @@ TEST_F(MonitorTest, RichTextPrefersRtfAndDropsOversizedRichData)
 TEST_F(MonitorTest, FileListsAreOneClipAndOnlyASingleImageFileGetsAPreview)
 {
     QTemporaryDir dir;
-    QStringList paths;
-    for (const char *name : {"a report.txt", "b.pdf", "c.odt"})
-        paths.append(dir.filePath(QString::fromLatin1(name)));
-    PasteboardContents three;
+    const QStringList paths{dir.filePath("a report.txt"), dir.filePath("b.pdf"), dir.filePath("c.odt")};
+    PasteboardContents three = textContents(QStringLiteral("ignored when files are there"));
     three.setFileURLs({QUrl::fromLocalFile(paths[0]), QUrl::fromLocalFile(paths[1]), QUrl::fromLocalFile(paths[2])});
-    three.setString(QStringLiteral("ignored when files are there"));
     copy(three);
     ASSERT_EQ(h->captured.size(), 1u);
     EXPECT_EQ(h->captured[0]->kind(), ClipKind::file);
@@ -257,7 +201,7 @@ TEST_F(MonitorTest, FileListsAreOneClipAndOnlyASingleImageFileGetsAPreview)
     EXPECT_EQ(h->monitor->capture().pendingMediaTaskCount(), 0);
 
     const QString photo = dir.filePath(QStringLiteral("Holiday.JPG"));
-    ASSERT_TRUE(sampleImage(300, 200).save(photo, "JPG"));
+    ASSERT_TRUE(filled(300, 200).save(photo, "JPG"));
     PasteboardContents one;
     one.setFileURLs({QUrl::fromLocalFile(photo)});
     copy(one);
@@ -279,27 +223,22 @@ TEST_F(MonitorTest, FileListsAreOneClipAndOnlyASingleImageFileGetsAPreview)
 
 TEST_F(MonitorTest, ImagesWithAndWithoutText)
 {
-    const QByteArray png = encoded(sampleImage(), "PNG");
-
-    PasteboardContents alone;
-    alone.setData(png, PasteboardType::png);
+    const PasteboardContents alone = imageContents();
     copy(alone);
     ASSERT_EQ(h->captured.size(), 1u);
     EXPECT_EQ(h->captured[0]->kind(), ClipKind::image);
     EXPECT_FALSE(h->captured[0]->text());
-    EXPECT_EQ(h->captured[0]->imageData(), png);
+    EXPECT_EQ(h->captured[0]->imageData(), alone.data(PasteboardType::png));
     EXPECT_FALSE(h->captured[0]->recognizedText()) << "stored directly, recognised later";
 
-    PasteboardContents withAddress;
-    withAddress.setData(encoded(sampleImage(41, 30), "PNG"), PasteboardType::png);
+    PasteboardContents withAddress = imageContents(41);
     withAddress.setString(QStringLiteral(" https://example.com/cat.png "));
     copy(withAddress);
     ASSERT_EQ(h->captured.size(), 2u);
     EXPECT_EQ(h->captured[1]->kind(), ClipKind::image);
     EXPECT_EQ(h->captured[1]->text(), QStringLiteral("https://example.com/cat.png"));
 
-    PasteboardContents withCaption;
-    withCaption.setData(encoded(sampleImage(42, 30), "PNG"), PasteboardType::png);
+    PasteboardContents withCaption = imageContents(42);
     withCaption.setString(QStringLiteral("Our cat, asleep"));
     copy(withCaption);
     ASSERT_EQ(h->captured.size(), 3u);
@@ -310,6 +249,14 @@ TEST_F(MonitorTest, ImagesWithAndWithoutText)
     ASSERT_TRUE(h->waitForMediaTasks());
     for (const ClipRef &clip : h->history())
         EXPECT_EQ(clip->recognizedText(), QStringLiteral("recognised words"));
+
+    // Recognition that finds nothing still completes the clip.
+    h->recognizer = [](const QByteArray &) { return std::optional<QString>(); };
+    copy(imageContents(43));
+    ASSERT_TRUE(h->waitForMediaTasks());
+    EXPECT_EQ(h->recognitions->load(), 4);
+    ASSERT_EQ(h->history().size(), 4u);
+    EXPECT_FALSE(h->history().front()->recognizedText());
 }
 
 TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
@@ -317,25 +264,17 @@ TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
     // Exactly at the cap with the signature: stored without decoding (these bytes would not decode).
     QByteArray atCap = PasteboardCapture::pngSignature;
     atCap.append(QByteArray(PasteboardCapture::maxImageBytes - atCap.size(), '\0'));
-    PasteboardContents exact;
-    exact.setData(atCap, PasteboardType::png);
-    copy(exact);
+    copy(dataContents(atCap, PasteboardType::png));
     ASSERT_EQ(h->captured.size(), 1u);
     EXPECT_EQ(h->captured[0]->imageDataSize(), PasteboardCapture::maxImageBytes);
 
     // One byte more goes through conversion, which fails to decode it: dropped.
-    QByteArray overCap = atCap;
-    overCap.append('\1');
-    PasteboardContents over;
-    over.setData(overCap, PasteboardType::png);
-    copy(over);
+    copy(dataContents(atCap + '\1', PasteboardType::png));
     ASSERT_TRUE(h->waitForMediaTasks());
     EXPECT_EQ(h->captured.size(), 1u);
 
     // JPEG bytes offered as PNG are converted to a real PNG, with text recognised on the way.
-    PasteboardContents disguised;
-    disguised.setData(encoded(sampleImage(), "JPG"), PasteboardType::png);
-    copy(disguised);
+    copy(imageContents(40, "JPG"));
     EXPECT_EQ(h->captured.size(), 1u) << "a converted image arrives later";
     ASSERT_TRUE(h->waitForMediaTasks());
     ASSERT_EQ(h->captured.size(), 2u);
@@ -343,9 +282,7 @@ TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
     EXPECT_EQ(h->captured[1]->recognizedText(), QStringLiteral("recognised words"));
 
     // TIFF, the other type asked for, is converted the same way.
-    PasteboardContents tiff;
-    tiff.setData(encoded(sampleImage(50, 50), "TIFF"), PasteboardType::tiff);
-    copy(tiff);
+    copy(imageContents(50, "TIFF", PasteboardType::tiff));
     ASSERT_TRUE(h->waitForMediaTasks());
     ASSERT_EQ(h->captured.size(), 3u);
     EXPECT_EQ(h->captured[2]->kind(), ClipKind::image);
@@ -353,51 +290,27 @@ TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
 
 TEST_F(MonitorTest, ARuleAddedDuringConversionStillBlocksTheImage)
 {
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    h->recognizer = [released](const QByteArray &) {
-        released.wait();
-        return std::optional<QString>(QStringLiteral("Quarterly payroll"));
-    };
-    PasteboardContents tiff;
-    tiff.setData(encoded(sampleImage(), "TIFF"), PasteboardType::tiff);
-    copy(tiff);
+    HeldRecognition held;
+    held.install(*h, QStringLiteral("Quarterly payroll"));
+    copy(imageContents(40, "TIFF", PasteboardType::tiff));
 
     blockApps(*h->prefs, {}, {QStringLiteral("payroll")});
-    release.set_value();
+    held.release.set_value();
     ASSERT_TRUE(h->waitForMediaTasks());
     EXPECT_TRUE(h->captured.empty());
     EXPECT_TRUE(h->history().empty());
 }
 
-TEST_F(MonitorTest, RecognitionThatFindsNothingStillReachesTheClip)
-{
-    h->recognizer = [](const QByteArray &) { return std::optional<QString>(); };
-    PasteboardContents image;
-    image.setData(encoded(sampleImage(), "PNG"), PasteboardType::png);
-    copy(image);
-    ASSERT_TRUE(h->waitForMediaTasks());
-    EXPECT_EQ(h->recognitions->load(), 1);
-    ASSERT_EQ(h->history().size(), 1u);
-    EXPECT_FALSE(h->history().front()->recognizedText());
-}
-
 TEST_F(MonitorTest, DestroyingTheMonitorWhileWorkRunsStoresNothingLater)
 {
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    h->recognizer = [released](const QByteArray &) {
-        released.wait();
-        return std::optional<QString>(QStringLiteral("late"));
-    };
-    PasteboardContents tiff;
-    tiff.setData(encoded(sampleImage(), "TIFF"), PasteboardType::tiff);
-    copy(tiff);
+    HeldRecognition held;
+    held.install(*h, QStringLiteral("late"));
+    copy(imageContents(40, "TIFF", PasteboardType::tiff));
     ASSERT_EQ(h->monitor->capture().pendingMediaTaskCount(), 1);
 
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        release.set_value();
+        held.release.set_value();
     });
     h->monitor.reset(); // waits for the running task, which finds itself cancelled
     releaser.join();

@@ -43,7 +43,6 @@ public:
     bool waitUntilOwner() { return m_ready.valid() ? (m_readyValue = m_ready.get()) : m_readyValue; }
     // When the ownership request was flushed to the server.
     std::chrono::steady_clock::time_point ownedAt() const { return m_ownedAt; }
-    bool lostOwnership() const { return m_lost; }
     // Requests for content (not for the target list) that reached us.
     int dataRequests() const { return m_dataRequests; }
 
@@ -92,9 +91,7 @@ private:
         while (!m_stop) {
             while (xcb_generic_event_t *event = xcb_poll_for_event(c)) {
                 const uint8_t type = event->response_type & ~0x80;
-                if (type == XCB_SELECTION_CLEAR)
-                    m_lost = true;
-                else if (type == XCB_SELECTION_REQUEST)
+                if (type == XCB_SELECTION_REQUEST)
                     answer(c, *reinterpret_cast<xcb_selection_request_event_t *>(event), targets, offered);
                 std::free(event);
             }
@@ -142,7 +139,6 @@ private:
     std::future<bool> m_ready;
     bool m_readyValue = false;
     std::atomic_bool m_stop{false};
-    std::atomic_bool m_lost{false};
     std::chrono::steady_clock::time_point m_ownedAt;
 };
 

@@ -7,12 +7,6 @@
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/TextRecognizer.h"
 
-#include <QBuffer>
-#include <QFont>
-#include <QGuiApplication>
-#include <QImage>
-#include <QPainter>
-#include <QProcess>
 #include <QTemporaryDir>
 
 using namespace quillmere;
@@ -43,40 +37,6 @@ private:
     QProcess m_process;
 };
 
-// Reads the clipboard the way another program does, keeping our event loop running so that we
-// can answer when we are the owner.
-QByteArray readWithXclip(const QString &target)
-{
-    QProcess process;
-    process.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard"),
-                                            QStringLiteral("-t"), target});
-    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 10000))
-        process.kill();
-    return process.readAllStandardOutput();
-}
-
-QByteArray encodedPng(const QImage &image)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
-QImage paintedText(const QString &text)
-{
-    QImage image(640, 120, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(48);
-    painter.setFont(font);
-    painter.setPen(Qt::black);
-    painter.drawText(image.rect(), Qt::AlignCenter, text);
-    return image;
-}
-
 class X11CaptureTest : public ::testing::Test {
 protected:
     std::unique_ptr<SystemPasteboard> pasteboard;
@@ -84,9 +44,11 @@ protected:
 
     void SetUp() override
     {
-        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        if (!onX11())
             GTEST_SKIP() << "needs an X display";
         pasteboard = std::make_unique<SystemPasteboard>();
+        // Start as the owner, so that late notices about earlier tests' clients are no one's copy.
+        pasteboard->clearContents();
         h = std::make_unique<CaptureHarness>(*pasteboard);
     }
     void TearDown() override
@@ -97,9 +59,15 @@ protected:
     // The monitor has looked at a change made after `before`.
     bool waitUntilLookedAt(qint64 before)
     {
-        return QTest::qWaitFor([&] {
-            return pasteboard->changeCount() > before && h->monitor->lastChangeCount() == pasteboard->changeCount();
-        });
+        return waitUntil([&] { return pasteboard->changeCount() > before && h->monitor->lastChangeCount() == pasteboard->changeCount(); });
+    }
+    // Another program offers `offers` until the monitor has looked at them.
+    void offerUntilLookedAt(QList<ForeignClipboardOwner::Offer> offers)
+    {
+        const qint64 before = pasteboard->changeCount();
+        ForeignClipboardOwner owner(std::move(offers));
+        ASSERT_TRUE(owner.waitUntilOwner());
+        ASSERT_TRUE(waitUntilLookedAt(before));
     }
     // Lets a few polls pass so that anything that would be captured has been.
     void settle() { QTest::qWait(3 * ClipboardMonitor::pollIntervalMs); }
@@ -109,65 +77,56 @@ protected:
 
 TEST_F(X11CaptureTest, EachKindCopiedByAnotherProgramBecomesTheRightClip)
 {
+    // Counted in the store: an owner may announce itself twice, and the same content is one clip.
+    const auto stored = [&](size_t count) { return QTest::qWaitFor([&] { return h->history().size() >= count; }); };
+    const QByteArray png = encoded(filled(64, 48));
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("first file.txt")), b = dir.filePath(QStringLiteral("second.txt"));
     {
         Xclip text("plain words from another program");
-        ASSERT_TRUE(h->waitForCaptures(1));
-        EXPECT_EQ(h->captured[0]->kind(), ClipKind::text);
-        EXPECT_EQ(h->captured[0]->text(), QStringLiteral("plain words from another program"));
+        ASSERT_TRUE(stored(1));
     }
     {
         Xclip url(" https://example.com/path?q=1\n");
-        ASSERT_TRUE(h->waitForCaptures(2));
-        EXPECT_EQ(h->captured[1]->kind(), ClipKind::url);
-        EXPECT_EQ(h->captured[1]->text(), QStringLiteral("https://example.com/path?q=1"));
+        ASSERT_TRUE(stored(2));
     }
-    const QByteArray png = encodedPng(paintedText(QStringLiteral("x")));
     {
         Xclip image(png, QStringLiteral("image/png"));
-        ASSERT_TRUE(h->waitForCaptures(3));
-        EXPECT_EQ(h->captured[2]->kind(), ClipKind::image);
-        EXPECT_EQ(h->captured[2]->imageData(), png);
+        ASSERT_TRUE(stored(3));
     }
     {
         ForeignClipboardOwner rich({{"UTF8_STRING", "Bold move"}, {"text/rtf", "{\\rtf1 {\\b Bold} move}"}});
         ASSERT_TRUE(rich.waitUntilOwner());
-        ASSERT_TRUE(h->waitForCaptures(4));
-        EXPECT_EQ(h->captured[3]->kind(), ClipKind::text);
-        EXPECT_EQ(h->captured[3]->text(), QStringLiteral("Bold move"));
-        EXPECT_EQ(h->captured[3]->fileTypeIdentifier(), QStringLiteral("public.rtf"));
-        EXPECT_EQ(h->captured[3]->fileData(), QByteArray("{\\rtf1 {\\b Bold} move}"));
+        ASSERT_TRUE(stored(4));
     }
     {
-        QTemporaryDir dir;
-        const QString a = dir.filePath(QStringLiteral("first file.txt"));
-        const QString b = dir.filePath(QStringLiteral("second.txt"));
         Xclip files(QUrl::fromLocalFile(a).toEncoded() + "\r\n" + QUrl::fromLocalFile(b).toEncoded() + "\r\n",
                     QStringLiteral("text/uri-list"));
-        ASSERT_TRUE(h->waitForCaptures(5));
-        EXPECT_EQ(h->captured[4]->kind(), ClipKind::file);
-        EXPECT_EQ(h->captured[4]->text(), a + QLatin1Char('\n') + b);
-        EXPECT_EQ(h->captured[4]->fileName(), QStringLiteral("2 files"));
+        ASSERT_TRUE(stored(5));
     }
     settle();
-    EXPECT_EQ(h->captured.size(), 5u);
-    EXPECT_EQ(h->history().size(), 5u);
+    std::vector<ClipRef> clips = h->history();
+    ASSERT_EQ(clips.size(), 5u);
+    std::reverse(clips.begin(), clips.end());
+    std::vector<ClipKind> kinds;
+    QStringList texts;
+    for (const ClipRef &clip : clips) {
+        kinds.push_back(clip->kind());
+        texts << clip->text().value_or(QStringLiteral("<none>"));
+    }
+    EXPECT_EQ(kinds, (std::vector{ClipKind::text, ClipKind::url, ClipKind::image, ClipKind::text, ClipKind::file}));
+    EXPECT_EQ(texts, (QStringList{QStringLiteral("plain words from another program"), QStringLiteral("https://example.com/path?q=1"),
+                                  QStringLiteral("<none>"), QStringLiteral("Bold move"), a + QLatin1Char('\n') + b}));
+    EXPECT_EQ(clips[2]->imageData(), png);
+    EXPECT_EQ(clips[3]->fileTypeIdentifier(), QStringLiteral("public.rtf"));
+    EXPECT_EQ(clips[3]->fileData(), QByteArray("{\\rtf1 {\\b Bold} move}"));
+    EXPECT_EQ(clips[4]->fileName(), QStringLiteral("2 files"));
 }
 
 TEST_F(X11CaptureTest, ConcealedAndSecretCopiesAreNotStored)
 {
-    {
-        const qint64 before = pasteboard->changeCount();
-        ForeignClipboardOwner concealed({{"UTF8_STRING", "correct horse"}, {"org.nspasteboard.ConcealedType", ""}});
-        ASSERT_TRUE(concealed.waitUntilOwner());
-        ASSERT_TRUE(waitUntilLookedAt(before));
-    }
-    {
-        const qint64 before = pasteboard->changeCount();
-        ForeignClipboardOwner secret({{"UTF8_STRING", "battery staple"}, {"x-kde-passwordManagerHint", "secret"}});
-        ASSERT_TRUE(secret.waitUntilOwner());
-        ASSERT_TRUE(waitUntilLookedAt(before));
-    }
-    EXPECT_TRUE(h->captured.empty());
+    offerUntilLookedAt({{"UTF8_STRING", "correct horse"}, {"org.nspasteboard.ConcealedType", ""}});
+    offerUntilLookedAt({{"UTF8_STRING", "battery staple"}, {"x-kde-passwordManagerHint", "secret"}});
     EXPECT_TRUE(h->history().empty());
 
     Xclip plain("an ordinary copy afterwards");
@@ -175,7 +134,7 @@ TEST_F(X11CaptureTest, ConcealedAndSecretCopiesAreNotStored)
     EXPECT_EQ(h->captured[0]->text(), QStringLiteral("an ordinary copy afterwards"));
 }
 
-TEST_F(X11CaptureTest, OurOwnWritesAreServedButNotCaptured)
+TEST_F(X11CaptureTest, OurWritesOfEachKindReadBackElsewhereAndAreNotCaptured)
 {
     PasteboardWriter writer(*pasteboard, h->center);
     ClipItem text;
@@ -185,26 +144,9 @@ TEST_F(X11CaptureTest, OurOwnWritesAreServedButNotCaptured)
     ASSERT_TRUE(writer.writeClip(text));
     EXPECT_TRUE(pasteboard->ownsClipboard());
     EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard->changeCount());
-
     EXPECT_EQ(readWithXclip(QStringLiteral("UTF8_STRING")), QByteArray("Written by us"));
     EXPECT_EQ(readWithXclip(QStringLiteral("text/html")), QByteArray("<i>Written</i> by us"));
     EXPECT_TRUE(readWithXclip(QStringLiteral("TARGETS")).contains("application/x-quillmere-owner"));
-    settle();
-    EXPECT_TRUE(h->captured.empty());
-
-    // Another program offering our data again (a clipboard keeper, say) is still us.
-    {
-        ForeignClipboardOwner keeper({{"UTF8_STRING", "Written by us"}, {"application/x-quillmere-owner", "1"}});
-        const qint64 before = pasteboard->changeCount();
-        ASSERT_TRUE(keeper.waitUntilOwner());
-        ASSERT_TRUE(waitUntilLookedAt(before));
-    }
-    EXPECT_TRUE(h->captured.empty());
-}
-
-TEST_F(X11CaptureTest, WriterOutputForEachKindReadsBackInOtherPrograms)
-{
-    PasteboardWriter writer(*pasteboard, h->center);
 
     ClipItem url;
     url.setKind(ClipKind::url);
@@ -212,27 +154,26 @@ TEST_F(X11CaptureTest, WriterOutputForEachKindReadsBackInOtherPrograms)
     ASSERT_TRUE(writer.writeClip(url));
     EXPECT_EQ(readWithXclip(QStringLiteral("UTF8_STRING")), QByteArray("https://example.com/"));
 
-    const QByteArray png = encodedPng(paintedText(QStringLiteral("img")));
     ClipItem image;
     image.setKind(ClipKind::image);
-    image.setImageData(png);
+    image.setImageData(encoded(filled(64, 48)));
     ASSERT_TRUE(writer.writeClip(image));
-    EXPECT_EQ(readWithXclip(QStringLiteral("image/png")), png);
-    const QImage tiff = QImage::fromData(readWithXclip(QStringLiteral("image/tiff")), "TIFF");
-    EXPECT_EQ(tiff.size(), QSize(640, 120));
+    EXPECT_EQ(readWithXclip(QStringLiteral("image/png")), image.imageData());
+    EXPECT_EQ(QImage::fromData(readWithXclip(QStringLiteral("image/tiff")), "TIFF").size(), QSize(64, 48));
 
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("report.txt"));
-    QFile(path).open(QIODevice::WriteOnly);
     ClipItem file;
     file.setKind(ClipKind::file);
-    file.setText(path);
-    file.setFileName(QStringLiteral("report.txt"));
+    file.setText(dir.filePath(QStringLiteral("report.txt")));
+    QFile(*file.text()).open(QIODevice::WriteOnly);
     ASSERT_TRUE(writer.writeClip(file));
-    EXPECT_EQ(readWithXclip(QStringLiteral("text/uri-list")).trimmed(), QUrl::fromLocalFile(path).toEncoded());
-    EXPECT_EQ(readWithXclip(QStringLiteral("x-special/gnome-copied-files")), "copy\n" + QUrl::fromLocalFile(path).toEncoded());
-
+    const QByteArray address = QUrl::fromLocalFile(*file.text()).toEncoded();
+    EXPECT_EQ(readWithXclip(QStringLiteral("text/uri-list")).trimmed(), address);
+    EXPECT_EQ(readWithXclip(QStringLiteral("x-special/gnome-copied-files")), "copy\n" + address);
     settle();
+
+    // Another program offering our data again (a clipboard keeper, say) is still us.
+    offerUntilLookedAt({{"UTF8_STRING", "Written by us"}, {"application/x-quillmere-owner", "1"}});
     EXPECT_TRUE(h->captured.empty());
 }
 
@@ -241,7 +182,7 @@ TEST_F(X11CaptureTest, ContentPresentAtStartIsNotCaptured)
     h.reset();
     Xclip before("copied before we started");
     const qint64 start = pasteboard->changeCount();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return pasteboard->changeCount() > start; }));
+    ASSERT_TRUE(waitUntil([&] { return pasteboard->changeCount() > start; }));
     h = std::make_unique<CaptureHarness>(*pasteboard);
     settle();
     EXPECT_TRUE(h->captured.empty());
@@ -271,11 +212,11 @@ TEST_F(X11CaptureTest, APausedMonitorConsumesTheChangeForGood)
 TEST_F(X11CaptureTest, TextPaintedInACopiedImageIsRecognisedShortlyAfter)
 {
     h->recognizer = [](const QByteArray &data) { return recognizeText(data); };
-    Xclip image(encodedPng(paintedText(QStringLiteral("HELLO CLIPBOARD 42"))), QStringLiteral("image/png"));
+    Xclip image(encoded(paintedLines({QStringLiteral("HELLO CLIPBOARD 42")})), QStringLiteral("image/png"));
     ASSERT_TRUE(h->waitForCaptures(1));
     EXPECT_FALSE(h->captured[0]->recognizedText());
     ASSERT_TRUE(h->waitForMediaTasks(60000));
-    const ClipRef clip = h->history().front();
-    ASSERT_TRUE(clip->recognizedText());
-    EXPECT_TRUE(clip->recognizedText()->contains(QStringLiteral("HELLO CLIPBOARD 42"))) << clip->recognizedText()->toStdString();
+    const auto words = h->history().front()->recognizedText();
+    ASSERT_TRUE(words);
+    EXPECT_TRUE(words->contains(QStringLiteral("HELLO CLIPBOARD 42"))) << words->toStdString();
 }
