@@ -1,19 +1,20 @@
 #include "Quillmere/Clipboard/LinkMetadataService.h"
 #include "Quillmere/Model/ModelContainer.h"
 
+#include "Support/DisplayTestSupport.h"
 #include "Support/TestSupport.h"
 
-#include <QBuffer>
-#include <QImage>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
 #include <QThreadPool>
 #include <QTimer>
 #include <QtEndian>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
+using namespace Qt::StringLiterals;
+using test::png;
+using L = LinkMetadataService;
 
 namespace {
 
@@ -25,7 +26,7 @@ public:
         QByteArray type = "text/html";
         QByteArray body;
         bool sendLength = true;
-        int dripMs = 0; // the body one byte at a time, this far apart, without end
+        int dripMs = 0; // a space this often, without end, instead of the body
     };
 
     TestServer()
@@ -38,10 +39,7 @@ public:
             }
         });
     }
-    QString url(const QString &pathAndQuery) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(server.serverPort()).arg(pathAndQuery);
-    }
+    QString url(const QString &pathAndQuery) const { return u"http://127.0.0.1:%1%2"_s.arg(server.serverPort()).arg(pathAndQuery); }
     void route(const QString &pathAndQuery, Answer answer) { answers[pathAndQuery] = std::move(answer); }
     int count(const QString &pathAndQuery) const { return int(requests.count(pathAndQuery)); }
 
@@ -85,50 +83,39 @@ private:
     QHash<QTcpSocket *, QByteArray> pending;
 };
 
-QByteArray png(int w, int h, QColor colour = Qt::darkCyan)
-{
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(colour);
-    QByteArray out;
-    QBuffer buf(&out);
-    buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "PNG");
-    return out;
-}
-
-quint32 crc32(const QByteArray &data)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (char ch : data) {
-        crc ^= quint8(ch);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-// A PNG whose header claims a size the rest of the file does not back up.
+// A PNG whose header claims a size the rest of the file does not back up; its checksums are
+// right, so only a size check can refuse it.
 QByteArray pngClaiming(quint32 w, quint32 h)
 {
     auto chunk = [](const QByteArray &type, const QByteArray &data) {
-        QByteArray out(4, 0);
+        quint32 crc = 0xFFFFFFFFu;
+        for (char ch : type + data) {
+            crc ^= quint8(ch);
+            for (int k = 0; k < 8; ++k)
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        QByteArray out(4, 0), sum(4, 0);
         qToBigEndian(quint32(data.size()), out.data());
-        QByteArray crc(4, 0);
-        qToBigEndian(crc32(type + data), crc.data());
-        return out + type + data + crc;
+        qToBigEndian(~crc, sum.data());
+        return out + type + data + sum;
     };
     QByteArray ihdr(13, 0);
     qToBigEndian(w, ihdr.data());
     qToBigEndian(h, ihdr.data() + 4);
-    ihdr[8] = 8;  // bit depth
-    ihdr[9] = 6;  // RGBA
+    ihdr[8] = 8; // bit depth
+    ihdr[9] = 6; // RGBA
     return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", QByteArray::fromHex("789c030000000001"))
         + chunk("IEND", {});
 }
 
-QByteArray page(const QByteArray &head, const QByteArray &body = "<p>hello</p>")
+QByteArray page(const QByteArray &head)
 {
-    return "<!doctype html><html><head>" + head + "</head><body>" + body + "</body></html>";
+    return "<!doctype html><html><head>" + head + "</head><body><p>hello</p></body></html>";
+}
+
+QByteArray cardPage(const QByteArray &title, const QByteArray &image)
+{
+    return page((title.isEmpty() ? "" : "<title>" + title + "</title>") + R"(<meta property="og:image" content=")" + image + "\">");
 }
 
 struct Written {
@@ -139,7 +126,7 @@ struct Written {
 struct Fixture {
     TestServer server;
     std::vector<Written> writes;
-    std::unique_ptr<LinkMetadataService> service = std::make_unique<LinkMetadataService>(
+    std::unique_ptr<L> service = std::make_unique<L>(
         [this](const ClipRef &, const std::optional<QString> &title, const std::optional<QByteArray> &picture) {
             writes.push_back({title, picture});
         });
@@ -158,9 +145,7 @@ struct Fixture {
         const size_t before = writes.size();
         service->fetchIfNeeded(linkClip(server.url(path)));
         EXPECT_TRUE(settle());
-        if (writes.size() == before)
-            return std::nullopt;
-        return writes.back();
+        return writes.size() == before ? std::nullopt : std::optional(writes.back());
     }
 };
 
@@ -171,115 +156,91 @@ QSize sizeOf(const std::optional<QByteArray> &picture)
 
 } // namespace
 
-TEST(LinkPreviewParsing, CardImageAddresses)
+TEST(LinkPreviewParsing, CardImagesTitlesAndIcons)
 {
-    const QUrl base(QStringLiteral("https://example.com/articles/one.html"));
+    const QUrl base(u"https://example.com/articles/one.html"_s);
     auto card = [&](const QString &html) {
-        const auto url = LinkMetadataService::openGraphImageURL(html, base);
-        return url ? url->toString() : QStringLiteral("<none>");
+        const auto url = L::openGraphImageURL(html, base);
+        return url ? url->toString() : u"<none>"_s;
     };
-    EXPECT_EQ(card(QStringLiteral(R"(<meta property="og:image" content="https://cdn.example.com/a.png">)")),
-              QStringLiteral("https://cdn.example.com/a.png"));
-    EXPECT_EQ(card(QStringLiteral(R"(<META NAME='twitter:image:src' CONTENT='../img/b.png'>)")),
-              QStringLiteral("https://example.com/img/b.png"));
-    EXPECT_EQ(card(QStringLiteral(R"(<meta content="/img/card.png" property="og:image">)")),
-              QStringLiteral("https://example.com/img/card.png"));
-    EXPECT_EQ(card(QStringLiteral(R"(<meta property="og:image:secure_url" content="  a.png?x=1&amp;y=2 ">)")),
-              QStringLiteral("https://example.com/articles/a.png?x=1&y=2"));
+    EXPECT_EQ(card(uR"(<meta property="og:image" content="https://cdn.example.com/a.png">)"_s), u"https://cdn.example.com/a.png"_s);
+    EXPECT_EQ(card(uR"(<META NAME='twitter:image:src' CONTENT='../img/b.png'>)"_s), u"https://example.com/img/b.png"_s);
+    EXPECT_EQ(card(uR"(<meta property="og:image:secure_url" content="  a.png?x=1&amp;y=2 ">)"_s),
+              u"https://example.com/articles/a.png?x=1&y=2"_s);
     // The property-first form wins even when the content-first one comes earlier in the page.
-    EXPECT_EQ(card(QStringLiteral(R"(<meta content="/first.png" name="og:image"><meta property="og:image" content="/second.png">)")),
-              QStringLiteral("https://example.com/second.png"));
-    EXPECT_EQ(card(QStringLiteral(R"(<meta property="og:title" content="/x.png"><link rel="image_src" href="/y.png">)")),
-              QStringLiteral("<none>"));
-    EXPECT_EQ(card(QStringLiteral(R"(<meta property="og:image" content="   ">)")), QStringLiteral("<none>"));
+    EXPECT_EQ(card(uR"(<meta content="/first.png" name="og:image"><meta property="og:image" content="/second.png">)"_s),
+              u"https://example.com/second.png"_s);
+    EXPECT_EQ(card(uR"(<meta property="og:title" content="/x.png"><link rel="image_src" href="/y.png">)"_s), u"<none>"_s);
+    EXPECT_EQ(card(uR"(<meta property="og:image" content="   ">)"_s), u"<none>"_s);
+
+    EXPECT_EQ(L::pageTitle(u"<title>\n  Tom &amp; Jerry &#8211; &#x1F600;\n</title>"_s), u"Tom & Jerry \u2013 \U0001F600"_s);
+    EXPECT_EQ(L::pageTitle(uR"(<title>Plain</title><meta property="og:title" content="Card">)"_s), u"Card"_s);
+    EXPECT_EQ(L::pageTitle(uR"(<meta property="og:title" content=" "><title>T</title>)"_s), u"T"_s);
+    EXPECT_EQ(L::pageTitle(u"<title>AT&T &bogus; &#0;</title>"_s), u"AT&T &bogus; &#0;"_s);
+    EXPECT_FALSE(L::pageTitle(u"<title>   </title>"_s));
+    // Capped, and never in the middle of a surrogate pair.
+    const QString longTitle = QString(L::maxTitleLength - 1, u'a') + u"\U0001F600tail"_s;
+    EXPECT_EQ(L::pageTitle(u"<title>"_s + longTitle + u"</title>"_s), longTitle.left(L::maxTitleLength - 1));
+
+    const QUrl page(u"http://example.com/a/b"_s);
+    EXPECT_EQ(L::iconURL(uR"(<link rel="icon" href="/fav.png"><link href="touch.png" rel="apple-touch-icon">)"_s, page),
+              QUrl(u"http://example.com/a/touch.png"_s));
+    EXPECT_EQ(L::iconURL(u"<link rel='stylesheet' href=s.css><link rel='shortcut icon' href=/i.ico>"_s, page),
+              QUrl(u"http://example.com/i.ico"_s));
+    EXPECT_FALSE(L::iconURL(u"<link rel=\"mask-icon\" href=\"m.svg\">"_s, page));
 }
 
 TEST(LinkPreviewParsing, UnclosedTagsNeitherHideLaterTagsNorStall)
 {
     // A page cut at the size cap, or written to make the search backtrack, still gives what a
     // well-formed tag after the junk says.
-    const QString junk = QStringLiteral("<meta property='og:image' ").repeated(20000)
-        + QStringLiteral("<meta property='og:title' ").repeated(20000) + QStringLiteral("<title>").repeated(20000);
-    const QUrl base(QStringLiteral("https://example.com/"));
-    EXPECT_FALSE(LinkMetadataService::pageTitle(junk));
-    EXPECT_FALSE(LinkMetadataService::openGraphImageURL(junk, base));
-    const QString tail = QStringLiteral(R"(><meta content="/c.png" name="twitter:image"><meta property="og:title" content="Card">)");
-    EXPECT_EQ(LinkMetadataService::pageTitle(junk + tail), QStringLiteral("Card"));
-    EXPECT_EQ(LinkMetadataService::openGraphImageURL(junk + tail, base), QUrl(QStringLiteral("https://example.com/c.png")));
+    const QString junk = u"<meta property='og:image' "_s.repeated(20000) + u"<meta property='og:title' "_s.repeated(20000)
+        + u"<title>"_s.repeated(20000);
+    const QUrl base(u"https://example.com/"_s);
+    EXPECT_FALSE(L::pageTitle(junk));
+    EXPECT_FALSE(L::openGraphImageURL(junk, base));
+    const QString tail = uR"(><meta content="/c.png" name="twitter:image"><meta property="og:title" content="Card">)"_s;
+    EXPECT_EQ(L::pageTitle(junk + tail), u"Card"_s);
+    EXPECT_EQ(L::openGraphImageURL(junk + tail, base), QUrl(u"https://example.com/c.png"_s));
 
     // The title element: the first opening tag that is closed, whatever the case and blanks.
-    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral("<titlebar>x</titlebar><TITLE lang=en>Real</title >")),
-              QStringLiteral("Real"));
-    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral("<title>A</title x><b></TITLE>")), QStringLiteral("A</title x><b>"));
-    EXPECT_FALSE(LinkMetadataService::pageTitle(QStringLiteral("<title>never closed")));
-    // An empty card title gives way to the element.
-    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral(R"(<meta property="og:title" content=" "><title>T</title>)")),
-              QStringLiteral("T"));
+    EXPECT_EQ(L::pageTitle(u"<titlebar>x</titlebar><TITLE lang=en>Real</title >"_s), u"Real"_s);
+    EXPECT_EQ(L::pageTitle(u"<title>A</title x><b></TITLE>"_s), u"A</title x><b>"_s);
+    EXPECT_FALSE(L::pageTitle(u"<title>never closed"_s));
 }
 
-TEST(LinkPreviewParsing, TitlesIconsAndPageDecoding)
+TEST(LinkPreviewParsing, PagesDecodeAndPicturesAreCheckedBeforeDecoding)
 {
-    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral("<title>\n  Tom &amp; Jerry &#8211; &#x1F600;\n</title>")),
-              QString::fromUtf8("Tom & Jerry \u2013 \U0001F600"));
-    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral(R"(<title>Plain</title><meta property="og:title" content="Card">)")),
-              QStringLiteral("Card"));
-    EXPECT_EQ(LinkMetadataService::pageTitle(QStringLiteral("<title>AT&T &bogus; &#0;</title>")),
-              QStringLiteral("AT&T &bogus; &#0;"));
-    EXPECT_FALSE(LinkMetadataService::pageTitle(QStringLiteral("<title>   </title>")));
-    // Capped, and never in the middle of a surrogate pair.
-    const QString longTitle = QString(LinkMetadataService::maxTitleLength - 1, u'a') + QString::fromUtf8("\U0001F600tail");
-    const auto capped = LinkMetadataService::pageTitle(QStringLiteral("<title>") + longTitle + QStringLiteral("</title>"));
-    ASSERT_TRUE(capped);
-    EXPECT_EQ(capped->size(), LinkMetadataService::maxTitleLength - 1);
-
-    const QUrl base(QStringLiteral("http://example.com/a/b"));
-    EXPECT_EQ(LinkMetadataService::iconURL(
-                  QStringLiteral(R"(<link rel="stylesheet" href="s.css"><link rel="icon" href="/fav.png"><link href="touch.png" rel="apple-touch-icon">)"),
-                  base),
-              QUrl(QStringLiteral("http://example.com/a/touch.png")));
-    EXPECT_EQ(LinkMetadataService::iconURL(QStringLiteral("<link rel='shortcut icon' href=/i.ico>"), base),
-              QUrl(QStringLiteral("http://example.com/i.ico")));
-    EXPECT_FALSE(LinkMetadataService::iconURL(QStringLiteral("<link rel=\"mask-icon\" href=\"m.svg\">"), base));
-
     // A cut through a character loses that character only; a broken page is read as Latin-1.
-    const QByteArray cafe = QByteArray("Caf\xc3\xa9 \xc3", 7);
-    EXPECT_EQ(LinkMetadataService::decodePage(cafe, true), QString::fromUtf8("Caf\u00e9 "));
-    EXPECT_EQ(LinkMetadataService::decodePage(QByteArray("\xe2\x82\xac", 3).left(2), true), QString());
-    EXPECT_EQ(LinkMetadataService::decodePage(cafe, false).size(), 7);
-    EXPECT_EQ(LinkMetadataService::decodePage(QByteArray("Gr\xfc\xdf", 4), false), QString::fromUtf8("Gr\u00fc\u00df"));
-}
+    const QByteArray cafe("Caf\xc3\xa9 \xc3", 7);
+    EXPECT_EQ(L::decodePage(cafe, true), u"Caf\u00e9 "_s);
+    EXPECT_EQ(L::decodePage(QByteArray("\xe2\x82", 2), true), QString());
+    EXPECT_EQ(L::decodePage(cafe, false).size(), 7);
+    EXPECT_EQ(L::decodePage(QByteArray("Gr\xfc\xdf", 4), false), u"Gr\u00fc\u00df"_s);
 
-TEST(LinkPreviewParsing, PicturesAreCheckedBeforeDecodingAndScaled)
-{
-    EXPECT_EQ(sizeOf(LinkMetadataService::pictureFromImageData(png(300, 200))), QSize(300, 200));
-    EXPECT_EQ(sizeOf(LinkMetadataService::pictureFromImageData(png(3000, 1500))), QSize(1200, 600));
-    EXPECT_EQ(sizeOf(LinkMetadataService::pictureFromImageData(png(500, 2400))), QSize(250, 1200));
-    EXPECT_FALSE(LinkMetadataService::pictureFromImageData(pngClaiming(40000, 40000)));
-    EXPECT_FALSE(LinkMetadataService::pictureFromImageData(pngClaiming(20000, 10)));
-    EXPECT_FALSE(LinkMetadataService::pictureFromImageData(pngClaiming(0, 0)));
-    EXPECT_FALSE(LinkMetadataService::pictureFromImageData("not an image"));
-    EXPECT_FALSE(LinkMetadataService::pictureFromImageData({}));
+    EXPECT_EQ(sizeOf(L::pictureFromImageData(png(300, 200))), QSize(300, 200));
+    EXPECT_EQ(sizeOf(L::pictureFromImageData(png(3000, 1500))), QSize(1200, 600));
+    EXPECT_EQ(sizeOf(L::pictureFromImageData(png(500, 2400))), QSize(250, 1200));
+    for (const QByteArray &bad : {pngClaiming(40000, 40000), pngClaiming(20000, 10), pngClaiming(0, 0), QByteArray("not an image"), QByteArray()})
+        EXPECT_FALSE(L::pictureFromImageData(bad));
 }
 
 TEST(LinkPreviewFetch, TitleAndCardPictureFromThePage)
 {
     Fixture f;
-    f.server.route(QStringLiteral("/article"),
-                   {200, "text/html; charset=utf-8",
-                    page(R"(<title>Tom &amp; Jerry</title><meta content="/img/card.png" property="og:image">)")});
-    f.server.route(QStringLiteral("/img/card.png"), {200, "image/png", png(640, 320)});
-    const auto w = f.run(QStringLiteral("/article"));
+    f.server.route(u"/article"_s, {200, "text/html; charset=utf-8", cardPage("Tom &amp; Jerry", "/img/card.png")});
+    f.server.route(u"/img/card.png"_s, {200, "image/png", png(640, 320)});
+    const auto w = f.run(u"/article"_s);
     ASSERT_TRUE(w);
-    EXPECT_EQ(w->title, QStringLiteral("Tom & Jerry"));
+    EXPECT_EQ(w->title, u"Tom & Jerry"_s);
     EXPECT_EQ(sizeOf(w->picture), QSize(640, 320));
-    EXPECT_EQ(f.server.userAgents.value(QStringLiteral("/article")), LinkMetadataService::userAgent);
-    EXPECT_EQ(f.server.count(QStringLiteral("/favicon.ico")), 0); // the card was enough
+    EXPECT_EQ(f.server.userAgents.value(u"/article"_s), L::userAgent);
+    EXPECT_EQ(f.server.count(u"/favicon.ico"_s), 0); // the card was enough
 
-    f.server.route(QStringLiteral("/query"), {200, "text/html", page(R"(<meta property="og:image" content="a.png?x=1&amp;y=2">)")});
-    f.server.route(QStringLiteral("/a.png?x=1&y=2"), {200, "image/png", png(10, 10)});
-    const auto q = f.run(QStringLiteral("/query"));
+    f.server.route(u"/query"_s, {200, "text/html", cardPage({}, "a.png?x=1&amp;y=2")});
+    f.server.route(u"/a.png?x=1&y=2"_s, {200, "image/png", png(10, 10)});
+    const auto q = f.run(u"/query"_s);
     ASSERT_TRUE(q);
-    EXPECT_EQ(f.server.count(QStringLiteral("/a.png?x=1&y=2")), 1);
     EXPECT_FALSE(q->title);
     EXPECT_EQ(sizeOf(q->picture), QSize(10, 10));
 }
@@ -287,31 +248,27 @@ TEST(LinkPreviewFetch, TitleAndCardPictureFromThePage)
 TEST(LinkPreviewFetch, FallsBackToTheSiteIcon)
 {
     Fixture f;
-    f.server.route(QStringLiteral("/favicon.ico"), {200, "image/png", png(32, 32)});
+    f.server.route(u"/favicon.ico"_s, {200, "image/png", png(32, 32)});
     // An error page: no title and no card, but the site's icon.
-    f.server.route(QStringLiteral("/missing"), {404, "text/html", page("<title>Not Found</title><meta property=\"og:image\" content=\"/c.png\">")});
-    f.server.route(QStringLiteral("/c.png"), {200, "image/png", png(50, 50)});
-    const auto missing = f.run(QStringLiteral("/missing"));
+    f.server.route(u"/missing"_s, {404, "text/html", cardPage("Not Found", "/c.png")});
+    f.server.route(u"/c.png"_s, {200, "image/png", png(50, 50)});
+    const auto missing = f.run(u"/missing"_s);
     ASSERT_TRUE(missing);
     EXPECT_FALSE(missing->title);
     EXPECT_EQ(sizeOf(missing->picture), QSize(32, 32));
-    EXPECT_EQ(f.server.count(QStringLiteral("/c.png")), 0);
+    EXPECT_EQ(f.server.count(u"/c.png"_s), 0);
 
     // A card picture that fails gives way to the page's declared icon.
-    f.server.route(QStringLiteral("/broken-card"),
-                   {200, "text/html", page(R"(<title>B</title><meta property="og:image" content="/gone.png"><link rel="icon" href="/static/i.png">)")});
-    f.server.route(QStringLiteral("/static/i.png"), {200, "image/png", png(48, 48)});
-    const auto broken = f.run(QStringLiteral("/broken-card"));
+    f.server.route(u"/broken-card"_s, {200, "text/html", cardPage("B", "/gone.png") + R"(<link rel="icon" href="/static/i.png">)"});
+    f.server.route(u"/static/i.png"_s, {200, "image/png", png(48, 48)});
+    const auto broken = f.run(u"/broken-card"_s);
     ASSERT_TRUE(broken);
-    EXPECT_EQ(broken->title, QStringLiteral("B"));
+    EXPECT_EQ(broken->title, u"B"_s);
     EXPECT_EQ(sizeOf(broken->picture), QSize(48, 48));
 
     // Nothing at all: nothing is written.
-    TestServer empty;
     Fixture g;
-    g.service->fetchIfNeeded(Fixture::linkClip(empty.url(QStringLiteral("/nothing"))));
-    EXPECT_TRUE(g.settle());
-    EXPECT_TRUE(g.writes.empty());
+    EXPECT_FALSE(g.run(u"/nothing"_s));
 }
 
 TEST(LinkPreviewFetch, StaysWithinTheCaps)
@@ -320,118 +277,110 @@ TEST(LinkPreviewFetch, StaysWithinTheCaps)
     // 2 MiB of page: the card image after the first 512 KiB is never seen, and the title
     // survives a character cut at the limit.
     QByteArray big = "<html><head><title>Caf\xc3\xa9 Menu</title></head><body>";
-    big += QByteArray(LinkMetadataService::maxPageBytes - big.size() - 1, ' ');
-    big += "\xc3\xa9";
+    big += QByteArray(L::maxPageBytes - big.size() - 1, ' ') + "\xc3\xa9";
     big += QByteArray(600 * 1024, 'x') + "<meta property=\"og:image\" content=\"/late.png\">" + QByteArray(900 * 1024, 'y');
-    f.server.route(QStringLiteral("/big"), {200, "text/html", big, false});
-    f.server.route(QStringLiteral("/late.png"), {200, "image/png", png(20, 20)});
-    const auto w = f.run(QStringLiteral("/big"));
+    f.server.route(u"/big"_s, {200, "text/html", big, false});
+    f.server.route(u"/late.png"_s, {200, "image/png", png(20, 20)});
+    const auto w = f.run(u"/big"_s);
     ASSERT_TRUE(w);
-    EXPECT_EQ(w->title, QString::fromUtf8("Caf\u00e9 Menu"));
+    EXPECT_EQ(w->title, u"Caf\u00e9 Menu"_s);
     EXPECT_FALSE(w->picture);
-    EXPECT_EQ(f.server.count(QStringLiteral("/late.png")), 0);
+    EXPECT_EQ(f.server.count(u"/late.png"_s), 0);
 
-    // A picture claiming 40000 x 40000 pixels, one over 8 MiB without a length, and one that
-    // is large but sane and comes back at 1200 px.
-    f.server.route(QStringLiteral("/huge"), {200, "text/html", page(R"(<title>H</title><meta property="og:image" content="/huge.png">)")});
-    f.server.route(QStringLiteral("/huge.png"), {200, "image/png", pngClaiming(40000, 40000)});
-    EXPECT_FALSE(f.run(QStringLiteral("/huge"))->picture);
-    QByteArray heavy = png(16, 16) + QByteArray(LinkMetadataService::maxImageBytes, 'z');
-    f.server.route(QStringLiteral("/heavy"), {200, "text/html", page(R"(<title>W</title><meta property="og:image" content="/heavy.png">)")});
-    f.server.route(QStringLiteral("/heavy.png"), {200, "image/png", heavy, false});
-    EXPECT_FALSE(f.run(QStringLiteral("/heavy"))->picture);
-    f.server.route(QStringLiteral("/wide"), {200, "text/html", page(R"(<meta property="og:image" content="/wide.png">)")});
-    f.server.route(QStringLiteral("/wide.png"), {200, "image/png", png(2400, 1000)});
-    EXPECT_EQ(sizeOf(f.run(QStringLiteral("/wide"))->picture), QSize(1200, 500));
+    // A picture claiming 40000 x 40000 pixels, and one over 8 MiB sent without a length.
+    f.server.route(u"/huge"_s, {200, "text/html", cardPage("H", "/huge.png")});
+    f.server.route(u"/huge.png"_s, {200, "image/png", pngClaiming(40000, 40000)});
+    EXPECT_FALSE(f.run(u"/huge"_s)->picture);
+    f.server.route(u"/heavy"_s, {200, "text/html", cardPage("W", "/heavy.png")});
+    f.server.route(u"/heavy.png"_s, {200, "image/png", png(16, 16) + QByteArray(L::maxImageBytes, 'z'), false});
+    EXPECT_FALSE(f.run(u"/heavy"_s)->picture);
 }
 
 TEST(LinkPreviewFetch, ATrickleOfBytesDoesNotHoldAFetchOpen)
 {
     Fixture f;
     f.service->setDownloadDeadline(400);
-    f.server.route(QStringLiteral("/slow"), {200, "text/html", {}, false, 50});
-    f.server.route(QStringLiteral("/slow-card"), {200, "text/html", page(R"(<title>S</title><meta property="og:image" content="/slow.png">)")});
-    f.server.route(QStringLiteral("/slow.png"), {200, "image/png", {}, false, 50});
+    f.server.route(u"/slow"_s, {200, "text/html", {}, false, 50});
+    f.server.route(u"/slow-card"_s, {200, "text/html", cardPage("S", "/slow.png")});
+    f.server.route(u"/slow.png"_s, {200, "image/png", {}, false, 50});
     // The page never finishes: given up, then the site icon is tried.
-    EXPECT_FALSE(f.run(QStringLiteral("/slow")));
-    EXPECT_EQ(f.server.count(QStringLiteral("/favicon.ico")), 1);
+    EXPECT_FALSE(f.run(u"/slow"_s));
+    EXPECT_EQ(f.server.count(u"/favicon.ico"_s), 1);
     // A picture that never finishes leaves the title.
-    const auto w = f.run(QStringLiteral("/slow-card"));
+    const auto w = f.run(u"/slow-card"_s);
     ASSERT_TRUE(w);
-    EXPECT_EQ(w->title, QStringLiteral("S"));
+    EXPECT_EQ(w->title, u"S"_s);
     EXPECT_FALSE(w->picture);
 }
 
 TEST(LinkPreviewFetch, AdmissionRules)
 {
     Fixture f;
-    f.server.route(QStringLiteral("/p"), {200, "text/html", page("<title>P</title>")});
+    f.server.route(u"/p"_s, {200, "text/html", page("<title>P</title>")});
     auto fetched = [&](const ClipRef &clip) {
-        const int before = f.server.count(QStringLiteral("/p"));
+        const int before = f.server.count(u"/p"_s);
         f.service->fetchIfNeeded(clip);
         const bool started = f.service->isInFlight(clip);
         EXPECT_TRUE(f.settle());
-        return started && f.server.count(QStringLiteral("/p")) == before + 1;
+        return started && f.server.count(u"/p"_s) == before + 1;
     };
-    const QString address = f.server.url(QStringLiteral("/p"));
-
+    const QString address = f.server.url(u"/p"_s);
     EXPECT_TRUE(fetched(Fixture::linkClip(address)));
-    EXPECT_TRUE(fetched(Fixture::linkClip(QStringLiteral("HTTP") + address.mid(4))));
-    EXPECT_FALSE(fetched(Fixture::linkClip(QStringLiteral("ftp://127.0.0.1/p"))));
-    EXPECT_FALSE(fetched(Fixture::linkClip(QStringLiteral("mailto:someone@example.com"))));
-    EXPECT_FALSE(fetched(Fixture::linkClip(QStringLiteral("file:///etc/passwd"))));
+    EXPECT_TRUE(fetched(Fixture::linkClip(u"HTTP"_s + address.mid(4))));
+    for (const QString &other : {u"ftp://127.0.0.1/p"_s, u"mailto:someone@example.com"_s, u"file:///etc/passwd"_s})
+        EXPECT_FALSE(fetched(Fixture::linkClip(other))) << other.toStdString();
     auto text = Fixture::linkClip(address);
     text->setKind(ClipKind::text);
     EXPECT_FALSE(fetched(text));
 
+    // Only a clip that already has both a title and a picture is left alone.
     auto complete = Fixture::linkClip(address);
     complete->setLinkTitle(QString());
     complete->setImageData(png(4, 4));
     EXPECT_FALSE(fetched(complete));
     auto titled = Fixture::linkClip(address);
-    titled->setLinkTitle(QStringLiteral("Known"));
+    titled->setLinkTitle(u"Known"_s);
     EXPECT_TRUE(fetched(titled));
 
     // Two captures in a row: one fetch; once it ended, the clip may be fetched again.
     auto twice = Fixture::linkClip(address);
-    const int before = f.server.count(QStringLiteral("/p"));
+    const int before = f.server.count(u"/p"_s);
     f.service->fetchIfNeeded(twice);
     f.service->fetchIfNeeded(twice);
     EXPECT_TRUE(f.settle());
-    EXPECT_EQ(f.server.count(QStringLiteral("/p")), before + 1);
+    EXPECT_EQ(f.server.count(u"/p"_s), before + 1);
     EXPECT_TRUE(fetched(twice));
 }
 
 TEST(LinkPreviewFetch, DeletedClipsAndAGoneServiceWriteNothing)
 {
     test::FakeClock clock;
-    QString error;
-    auto container = ModelContainerFactory::makeInMemoryContainer(clock.clock(), &error);
+    auto container = ModelContainerFactory::makeInMemoryContainer(clock.clock(), nullptr);
     ASSERT_TRUE(container);
     Fixture f;
-    f.server.route(QStringLiteral("/p"), {200, "text/html", page(R"(<title>P</title><meta property="og:image" content="/i.png">)")});
-    f.server.route(QStringLiteral("/i.png"), {200, "image/png", png(8, 8)});
+    f.server.route(u"/p"_s, {200, "text/html", cardPage("P", "/i.png")});
+    f.server.route(u"/i.png"_s, {200, "image/png", png(8, 8)});
 
-    auto clip = Fixture::linkClip(f.server.url(QStringLiteral("/p")));
+    auto clip = Fixture::linkClip(f.server.url(u"/p"_s));
     clip->setCreatedAt(clock.now());
     container->mainContext().insert(clip);
-    ASSERT_TRUE(container->mainContext().save(&error));
+    ASSERT_TRUE(container->mainContext().save(nullptr));
     f.service->fetchIfNeeded(clip);
     container->mainContext().remove(clip);
     EXPECT_TRUE(f.settle());
     EXPECT_TRUE(f.writes.empty());
 
-    f.service->fetchIfNeeded(Fixture::linkClip(f.server.url(QStringLiteral("/p"))));
+    f.service->fetchIfNeeded(Fixture::linkClip(f.server.url(u"/p"_s)));
     f.service.reset();
     QTest::qWait(300);
     EXPECT_TRUE(f.writes.empty());
 
     // Gone while a large picture is being decoded off the main thread.
-    f.service = std::make_unique<LinkMetadataService>(nullptr);
-    f.server.route(QStringLiteral("/large"), {200, "text/html", page(R"(<meta property="og:image" content="/large.png">)")});
-    f.server.route(QStringLiteral("/large.png"), {200, "image/png", png(5000, 4800)});
-    f.service->fetchIfNeeded(Fixture::linkClip(f.server.url(QStringLiteral("/large"))));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return f.server.count(QStringLiteral("/large.png")) == 1; }, 10000));
+    f.service = std::make_unique<L>(nullptr);
+    f.server.route(u"/large"_s, {200, "text/html", cardPage({}, "/large.png")});
+    f.server.route(u"/large.png"_s, {200, "image/png", png(5000, 4800)});
+    f.service->fetchIfNeeded(Fixture::linkClip(f.server.url(u"/large"_s)));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.server.count(u"/large.png"_s) == 1; }, 10000));
     QTest::qWait(100);
     f.service.reset();
     QThreadPool::globalInstance()->waitForDone();
