@@ -3,124 +3,98 @@
 #include <gtest/gtest.h>
 
 using namespace quillmere;
+using namespace Qt::StringLiterals;
 using SnippetExpander::Token;
+using Expansion = SnippetExpander::Expansion;
 
 namespace {
 
-SnippetContext fixedContext(std::optional<QString> clipboard = std::nullopt, const QString &locale = QStringLiteral("en_US"),
-                            const QByteArray &zone = "Europe/Berlin")
+SnippetContext fixedContext(std::optional<QString> clipboard = std::nullopt, const QString &locale = u"en_US"_s,
+                            const QTimeZone &zone = QTimeZone("Europe/Berlin"))
 {
     // 12:34:56 UTC is 13:34:56 in Berlin, so a formatter that ignores the zone shows.
-    return SnippetContext{QDateTime(QDate(2026, 3, 1), QTime(12, 34, 56), Qt::UTC), std::move(clipboard),
-                          QLocale(locale), QString(), QTimeZone(zone)};
+    return SnippetContext{QDateTime(QDate(2026, 3, 1), QTime(12, 34, 56), Qt::UTC), std::move(clipboard), QLocale(locale),
+                          QString(), zone};
 }
 
-SnippetExpander::Expansion expand(const QString &text, const SnippetContext &context = fixedContext())
+Expansion expand(const QString &text, const SnippetContext &context = fixedContext())
 {
     return SnippetExpander::expand(text, context);
 }
 
 } // namespace
 
-TEST(SnippetExpander, CursorMarkGivesCaretBackFromFirstMarkOnly)
+TEST(SnippetExpander, CursorMarkGivesCaretBackInCharactersFromTheFirstMarkOnly)
 {
-    EXPECT_EQ(expand(QStringLiteral("Hi {cursor}there")), (SnippetExpander::Expansion{QStringLiteral("Hi there"), 5}));
-    EXPECT_EQ(expand(QStringLiteral("{cursor}")), (SnippetExpander::Expansion{QString(), 0}));
-    EXPECT_EQ(expand(QStringLiteral("abc{cursor}")), (SnippetExpander::Expansion{QStringLiteral("abc"), 0}));
-    EXPECT_EQ(expand(QStringLiteral("a{cursor}b{cursor}c")), (SnippetExpander::Expansion{QStringLiteral("abc"), 2}));
-    EXPECT_EQ(expand(QStringLiteral("no marks")).caretBack, 0);
-}
-
-TEST(SnippetExpander, CaretBackCountsCharactersNotCodeUnits)
-{
+    EXPECT_EQ(expand(u"Hi {cursor}there"_s), (Expansion{u"Hi there"_s, 5}));
+    EXPECT_EQ(expand(u"{cursor}"_s), (Expansion{QString(), 0}));
+    EXPECT_EQ(expand(u"abc{cursor}"_s), (Expansion{u"abc"_s, 0}));
+    EXPECT_EQ(expand(u"a{cursor}b{cursor}c"_s), (Expansion{u"abc"_s, 2}));
+    EXPECT_EQ(expand(u"no marks"_s).caretBack, 0);
     // Skin-toned thumbs up (4 UTF-16 units), e + combining acute, and a ZWJ family: three characters.
-    const QString after = QStringLiteral("\U0001F44D\U0001F3FD") + QStringLiteral("e\u0301") +
-                          QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");
-    EXPECT_EQ(expand(QStringLiteral("x{cursor}") + after).caretBack, 3);
+    EXPECT_EQ(expand(u"x{cursor}\U0001F44D\U0001F3FDe\u0301\U0001F468\u200D\U0001F469\u200D\U0001F467"_s).caretBack, 3);
     // Placeholders resolved after the mark count with their resolved text.
-    EXPECT_EQ(expand(QStringLiteral("{cursor}<{clipboard}>"), fixedContext(QStringLiteral("Ann"))).caretBack, 5);
+    EXPECT_EQ(expand(u"{cursor}<{clipboard}>"_s, fixedContext(u"Ann"_s)).caretBack, 5);
 }
 
-TEST(SnippetExpander, ClipboardPlaceholder)
+TEST(SnippetExpander, ClipboardTextIsInsertedAsItIs)
 {
-    const auto e = expand(QStringLiteral("Dear {clipboard},{cursor} regards"), fixedContext(QStringLiteral("Ann")));
-    EXPECT_EQ(e.text, QStringLiteral("Dear Ann, regards"));
-    EXPECT_EQ(e.caretBack, 8);
-    EXPECT_EQ(expand(QStringLiteral("[{clipboard}]")).text, QStringLiteral("[]"));
-    // The clipboard text is inserted as it is, never expanded again.
-    EXPECT_EQ(expand(QStringLiteral("{clipboard}"), fixedContext(QStringLiteral("{cursor}{date}"))).text,
-              QStringLiteral("{cursor}{date}"));
+    EXPECT_EQ(expand(u"Dear {clipboard},{cursor} regards"_s, fixedContext(u"Ann"_s)), (Expansion{u"Dear Ann, regards"_s, 8}));
+    EXPECT_EQ(expand(u"[{clipboard}]"_s).text, u"[]"_s);
+    EXPECT_EQ(expand(u"{clipboard}"_s, fixedContext(u"{cursor}{date}"_s)).text, u"{cursor}{date}"_s); // never expanded again
 }
 
-TEST(SnippetExpander, EscapedBraceIsLiteralAndNotATemplate)
+TEST(SnippetExpander, EscapedUnknownAndMalformedGroupsStayAsWritten)
 {
-    EXPECT_EQ(expand(QStringLiteral("\\{cursor}")).text, QStringLiteral("{cursor}"));
-    EXPECT_FALSE(SnippetExpander::containsPlaceholders(QStringLiteral("\\{cursor}")));
-    EXPECT_FALSE(SnippetExpander::containsPlaceholders(QStringLiteral("a \\{b}")));
+    EXPECT_EQ(expand(u"\\{cursor}"_s).text, u"{cursor}"_s);
+    EXPECT_FALSE(SnippetExpander::containsPlaceholders(u"\\{cursor}"_s));
+    EXPECT_FALSE(SnippetExpander::containsPlaceholders(u"a \\{b}"_s));
     // A backslash before anything else, or at the end, is an ordinary character.
-    EXPECT_EQ(expand(QStringLiteral("a\\b\\")).text, QStringLiteral("a\\b\\"));
-    EXPECT_EQ(expand(QStringLiteral("\\\\{cursor}x")), (SnippetExpander::Expansion{QStringLiteral("\\{cursor}x"), 0}));
-}
+    EXPECT_EQ(expand(u"a\\b\\"_s).text, u"a\\b\\"_s);
+    EXPECT_EQ(expand(u"\\\\{cursor}x"_s), (Expansion{u"\\{cursor}x"_s, 0}));
 
-TEST(SnippetExpander, UnknownAndMalformedGroupsStayAsWritten)
-{
-    for (const char *text : {"{foo}", "{Cursor}", "{clipboard:x}", "{cursor:x}", "{field}", "{field:}", "{Date}", "{}",
-                             "{unclosed", "}{", "{a {b}}"}) {
-        const QString t = QString::fromUtf8(text);
-        EXPECT_EQ(expand(t).text, t) << text;
-        EXPECT_FALSE(SnippetExpander::containsPlaceholders(t)) << text;
+    // The last: a brace carrying a combining mark opens no group.
+    for (const QString &t : {u"{foo}"_s, u"{Cursor}"_s, u"{clipboard:x}"_s, u"{cursor:x}"_s, u"{field}"_s, u"{field:}"_s, u"{Date}"_s,
+                             u"{}"_s, u"{unclosed"_s, u"}{"_s, u"{a {b}}"_s, u"{\u0301cursor}"_s}) {
+        EXPECT_EQ(expand(t).text, t) << t.toStdString();
+        EXPECT_FALSE(SnippetExpander::containsPlaceholders(t)) << t.toStdString();
     }
     // The inner group closes first; the outer opening brace is plain text.
-    EXPECT_EQ(SnippetExpander::tokenize(QStringLiteral("{a {b}}")),
-              (std::vector<Token>{Token::literal(QStringLiteral("{a ")), Token::literal(QStringLiteral("{b}")),
-                                  Token::literal(QStringLiteral("}"))}));
-    EXPECT_EQ(expand(QStringLiteral("{a {cursor}}")), (SnippetExpander::Expansion{QStringLiteral("{a }"), 1}));
-    // A brace carrying a combining mark is a different character and opens no group.
-    const QString marked = QStringLiteral("{\u0301cursor}");
-    EXPECT_FALSE(SnippetExpander::containsPlaceholders(marked));
-    EXPECT_EQ(expand(marked).text, marked);
+    EXPECT_EQ(SnippetExpander::tokenize(u"{a {b}}"_s),
+              (std::vector<Token>{Token::literal(u"{a "_s), Token::literal(u"{b}"_s), Token::literal(u"}"_s)}));
+    EXPECT_EQ(expand(u"{a {cursor}}"_s), (Expansion{u"{a }"_s, 1}));
 }
 
 TEST(SnippetExpander, TokenizeClassifiesBodies)
 {
-    EXPECT_EQ(SnippetExpander::tokenize(QStringLiteral("x{field:Name}{date:yyyy-MM-dd}{time:HH}{clipboard}{cursor}y")),
-              (std::vector<Token>{Token::literal(QStringLiteral("x")), Token::field(QStringLiteral("Name")),
-                                  Token::value(QStringLiteral("date:yyyy-MM-dd")), Token::value(QStringLiteral("time:HH")),
-                                  Token::value(QStringLiteral("clipboard")), Token::cursor(),
-                                  Token::literal(QStringLiteral("y"))}));
+    EXPECT_EQ(SnippetExpander::tokenize(u"x{field:Name}{date:yyyy-MM-dd}{time:HH}{clipboard}{cursor}y"_s),
+              (std::vector<Token>{Token::literal(u"x"_s), Token::field(u"Name"_s), Token::value(u"date:yyyy-MM-dd"_s),
+                                  Token::value(u"time:HH"_s), Token::value(u"clipboard"_s), Token::cursor(), Token::literal(u"y"_s)}));
     // Only the first colon splits: the rest belongs to the pattern.
-    EXPECT_EQ(SnippetExpander::token(QStringLiteral("date:HH:mm")), Token::value(QStringLiteral("date:HH:mm")));
-    EXPECT_EQ(SnippetExpander::token(QStringLiteral("field:a:b")), Token::field(QStringLiteral("a:b")));
-    EXPECT_TRUE(SnippetExpander::containsPlaceholders(QStringLiteral("{field:Name}")));
-    EXPECT_EQ(expand(QStringLiteral("Hello {field:Name}!")).text, QStringLiteral("Hello !"));
+    EXPECT_EQ(SnippetExpander::token(u"date:HH:mm"_s), Token::value(u"date:HH:mm"_s));
+    EXPECT_EQ(SnippetExpander::token(u"field:a:b"_s), Token::field(u"a:b"_s));
+    EXPECT_TRUE(SnippetExpander::containsPlaceholders(u"{field:Name}"_s));
+    EXPECT_EQ(expand(u"Hello {field:Name}!"_s).text, u"Hello !"_s);
 }
 
-TEST(SnippetExpander, DatesUsePatternLocaleAndTimeZone)
+TEST(SnippetExpander, DatesUsePatternLocaleCalendarAndTimeZone)
 {
-    EXPECT_EQ(expand(QStringLiteral("{date:yyyy-MM-dd HH:mm}")).text, QStringLiteral("2026-03-01 13:34"));
-    EXPECT_EQ(expand(QStringLiteral("{date:HH:mm}"), fixedContext({}, QStringLiteral("en_US"), "Asia/Tokyo")).text,
-              QStringLiteral("21:34"));
-    EXPECT_EQ(expand(QStringLiteral("{date:EEEE 'at' H}"), fixedContext({}, QStringLiteral("de_DE"))).text,
-              QStringLiteral("Sonntag at 13"));
-    EXPECT_EQ(expand(QStringLiteral("[{date:}]")).text, QStringLiteral("[]"));
-    EXPECT_EQ(expand(QStringLiteral("{date}")).text, QStringLiteral("Mar 1, 2026"));
-    EXPECT_EQ(expand(QStringLiteral("{date}"), fixedContext({}, QStringLiteral("de_DE"))).text, QStringLiteral("01.03.2026"));
+    EXPECT_EQ(expand(u"{date:yyyy-MM-dd HH:mm}"_s).text, u"2026-03-01 13:34"_s);
+    EXPECT_EQ(expand(u"{date:HH:mm}"_s, fixedContext({}, u"en_US"_s, QTimeZone("Asia/Tokyo"))).text, u"21:34"_s);
+    EXPECT_EQ(expand(u"{date:HH:mm}"_s, fixedContext({}, u"en_US"_s, QTimeZone(5 * 3600 + 1800))).text, u"18:04"_s);
+    EXPECT_EQ(expand(u"{date:EEEE 'at' H}"_s, fixedContext({}, u"de_DE"_s)).text, u"Sonntag at 13"_s);
+    EXPECT_EQ(expand(u"[{date:}]"_s).text, u"[]"_s);
+    EXPECT_EQ(expand(u"{date}"_s).text, u"Mar 1, 2026"_s);
+    EXPECT_EQ(expand(u"{date}"_s, fixedContext({}, u"de_DE"_s)).text, u"01.03.2026"_s);
 
     // The calendar is honoured: the Buddhist era is 543 years ahead.
     SnippetContext buddhist = fixedContext();
-    buddhist.calendar = QStringLiteral("buddhist");
-    EXPECT_EQ(expand(QStringLiteral("{date:y}"), buddhist).text, QStringLiteral("2569"));
+    buddhist.calendar = u"buddhist"_s;
+    EXPECT_EQ(expand(u"{date:y}"_s, buddhist).text, u"2569"_s);
 
     // {time} is always the short style; an argument does not make it a pattern.
-    const QString shortTime = expand(QStringLiteral("{time}")).text;
-    EXPECT_EQ(expand(QStringLiteral("{time:HH}")).text, shortTime);
-    EXPECT_TRUE(shortTime.startsWith(QStringLiteral("1:34"))) << qPrintable(shortTime);
-    EXPECT_EQ(expand(QStringLiteral("{time}"), fixedContext({}, QStringLiteral("de_DE"))).text, QStringLiteral("13:34"));
-}
-
-TEST(SnippetExpander, OffsetOnlyZoneStillFormats)
-{
-    const SnippetContext context{QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC), std::nullopt,
-                                 QLocale(QStringLiteral("en_US")), QString(), QTimeZone(5 * 3600 + 1800)};
-    EXPECT_EQ(expand(QStringLiteral("{date:HH:mm}"), context).text, QStringLiteral("17:30"));
+    const QString shortTime = expand(u"{time}"_s).text;
+    EXPECT_EQ(expand(u"{time:HH}"_s).text, shortTime);
+    EXPECT_TRUE(shortTime.startsWith(u"1:34"_s)) << qPrintable(shortTime);
+    EXPECT_EQ(expand(u"{time}"_s, fixedContext({}, u"de_DE"_s)).text, u"13:34"_s);
 }
