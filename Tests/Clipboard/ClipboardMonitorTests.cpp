@@ -10,6 +10,7 @@
 #include <future>
 
 using namespace quillmere;
+using namespace Qt::StringLiterals;
 using namespace quillmere::test;
 
 namespace {
@@ -48,7 +49,7 @@ protected:
 
     void SetUp() override
     {
-        pasteboard.simulateExternalCopy(textContents(QStringLiteral("was there before launch")));
+        pasteboard.simulateExternalCopy(textContents(u"was there before launch"_s));
         h = std::make_unique<CaptureHarness>(pasteboard);
     }
     void copy(const PasteboardContents &contents)
@@ -65,10 +66,10 @@ TEST_F(MonitorTest, ContentPresentAtStartIsIgnoredAndEachChangeIsTakenOnceOnItsS
     h->monitor->checkPasteboard();
     EXPECT_TRUE(h->captured.empty());
 
-    pasteboard.simulateExternalCopy(textContents(QStringLiteral("fresh")));
+    pasteboard.simulateExternalCopy(textContents(u"fresh"_s));
     QCoreApplication::sendPostedEvents(); // queued calls only; no timer gets a turn
     ASSERT_EQ(h->captured.size(), 1u);
-    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("fresh"));
+    EXPECT_EQ(h->captured[0]->text(), u"fresh"_s);
     h->monitor->checkPasteboard();
     EXPECT_EQ(h->captured.size(), 1u);
     EXPECT_EQ(h->history().size(), 1u);
@@ -77,68 +78,68 @@ TEST_F(MonitorTest, ContentPresentAtStartIsIgnoredAndEachChangeIsTakenOnceOnItsS
 TEST_F(MonitorTest, DeniedAccessMarkedAndSecretContentAreSkipped)
 {
     pasteboard.setAccessBehavior(3);
-    copy(textContents(QStringLiteral("denied")));
+    copy(textContents(u"denied"_s));
     pasteboard.setAccessBehavior(4); // not a known state: treated as not denied
-    copy(textContents(QStringLiteral("unknown state")));
+    copy(textContents(u"unknown state"_s));
 
     for (const QString &marker : ClipboardMonitor::ignoredPasteboardTypes()) {
-        PasteboardContents contents = textContents(QStringLiteral("hunter2 ") + marker);
+        PasteboardContents contents = textContents(u"hunter2 "_s + marker);
         contents.setData(QByteArray(), marker);
         copy(contents);
     }
-    PasteboardContents secret = textContents(QStringLiteral("s3cr3t-password"));
+    PasteboardContents secret = textContents(u"s3cr3t-password"_s);
     secret.setData("secret", passwordManagerHintMimeType);
     copy(secret);
     // The hint only hides what it calls secret.
-    PasteboardContents hinted = textContents(QStringLiteral("ordinary words"));
+    PasteboardContents hinted = textContents(u"ordinary words"_s);
     hinted.setData("public", passwordManagerHintMimeType);
     copy(hinted);
 
     ASSERT_EQ(h->captured.size(), 2u);
-    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("unknown state"));
-    EXPECT_EQ(h->captured[1]->text(), QStringLiteral("ordinary words"));
+    EXPECT_EQ(h->captured[0]->text(), u"unknown state"_s);
+    EXPECT_EQ(h->captured[1]->text(), u"ordinary words"_s);
 }
 
 TEST_F(MonitorTest, OwnWritesAreNeverCaptured)
 {
     PasteboardWriter writer(pasteboard, h->center);
     ClipItem clip;
-    clip.setText(QStringLiteral("pasted by us"));
+    clip.setText(u"pasted by us"_s);
     ASSERT_TRUE(writer.writeClip(clip));
     EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard.changeCount());
     h->monitor->checkPasteboard();
     // A write that skipped the notice is still ours.
     pasteboard.clearContents();
-    pasteboard.setString(QStringLiteral("quiet write"));
+    pasteboard.setString(u"quiet write"_s);
     h->monitor->checkPasteboard();
     EXPECT_TRUE(h->history().empty());
 
     // A notice without a usable count changes nothing.
     const qint64 before = h->monitor->lastChangeCount();
-    h->center.post(ownPasteboardWriteNotification, nullptr, {{QStringLiteral("changeCount"), QStringLiteral("99")}});
+    h->center.post(ownPasteboardWriteNotification, nullptr, {{u"changeCount"_s, u"99"_s}});
     h->center.post(ownPasteboardWriteNotification, nullptr, {});
     EXPECT_EQ(h->monitor->lastChangeCount(), before);
-    h->center.post(ownPasteboardWriteNotification, nullptr, {{QStringLiteral("changeCount"), 41}});
+    h->center.post(ownPasteboardWriteNotification, nullptr, {{u"changeCount"_s, 41}});
     EXPECT_EQ(h->monitor->lastChangeCount(), 41);
 }
 
 TEST_F(MonitorTest, ABlockedSourceApplicationStopsEveryKindOfContent)
 {
-    blockApps(*h->prefs, {QStringLiteral("keepass")});
+    blockApps(*h->prefs, {u"keepass"_s});
     h->frontApp = FrontApplication{};
-    h->frontApp->name = QStringLiteral("KeePassXC");
-    copy(textContents(QStringLiteral("password")));
+    h->frontApp->name = u"KeePassXC"_s;
+    copy(textContents(u"password"_s));
     copy(imageContents());
     EXPECT_TRUE(h->waitForMediaTasks());
     EXPECT_TRUE(h->captured.empty());
     EXPECT_EQ(h->recognitions->load(), 0);
 
-    h->frontApp->name = QStringLiteral("Text Editor");
-    h->frontApp->desktopFileId = QStringLiteral("org.gnome.TextEditor");
-    copy(textContents(QStringLiteral("notes")));
+    h->frontApp->name = u"Text Editor"_s;
+    h->frontApp->desktopFileId = u"org.gnome.TextEditor"_s;
+    copy(textContents(u"notes"_s));
     ASSERT_EQ(h->captured.size(), 1u);
-    EXPECT_EQ(h->captured[0]->sourceAppName(), QStringLiteral("Text Editor"));
-    EXPECT_EQ(h->captured[0]->sourceAppBundleID(), QStringLiteral("org.gnome.TextEditor"));
+    EXPECT_EQ(h->captured[0]->sourceAppName(), u"Text Editor"_s);
+    EXPECT_EQ(h->captured[0]->sourceAppBundleID(), u"org.gnome.TextEditor"_s);
 }
 
 // ---- Capture decisions ---------------------------------------------------------------------
@@ -146,12 +147,12 @@ TEST_F(MonitorTest, ABlockedSourceApplicationStopsEveryKindOfContent)
 TEST_F(MonitorTest, WebAddressesBecomeLinksAndEverythingElseText)
 {
     const std::vector<std::tuple<QString, ClipKind, QString>> cases{
-        {QStringLiteral("https://example.com/a?b=1"), ClipKind::url, QStringLiteral("https://example.com/a?b=1")},
-        {QStringLiteral("  \nhttp://example.org/x \n"), ClipKind::url, QStringLiteral("http://example.org/x")},
-        {QStringLiteral("see https://example.com"), ClipKind::text, QStringLiteral("see https://example.com")},
-        {QStringLiteral("ftp://example.com/file"), ClipKind::text, QStringLiteral("ftp://example.com/file")},
-        {QStringLiteral("example.com"), ClipKind::text, QStringLiteral("example.com")},
-        {QStringLiteral("  indented text\n"), ClipKind::text, QStringLiteral("  indented text\n")},
+        {u"https://example.com/a?b=1"_s, ClipKind::url, u"https://example.com/a?b=1"_s},
+        {u"  \nhttp://example.org/x \n"_s, ClipKind::url, u"http://example.org/x"_s},
+        {u"see https://example.com"_s, ClipKind::text, u"see https://example.com"_s},
+        {u"ftp://example.com/file"_s, ClipKind::text, u"ftp://example.com/file"_s},
+        {u"example.com"_s, ClipKind::text, u"example.com"_s},
+        {u"  indented text\n"_s, ClipKind::text, u"  indented text\n"_s},
     };
     for (const auto &[copied, kind, stored] : cases) {
         h->captured.clear();
@@ -164,25 +165,25 @@ TEST_F(MonitorTest, WebAddressesBecomeLinksAndEverythingElseText)
 
 TEST_F(MonitorTest, RichTextPrefersRtfAndDropsOversizedRichData)
 {
-    PasteboardContents blank = textContents(QStringLiteral(" \n\t "));
+    PasteboardContents blank = textContents(u" \n\t "_s);
     blank.setData("{\\rtf1 }", PasteboardType::rtf);
     copy(blank);
     EXPECT_TRUE(h->captured.empty()) << "blank text is dropped even with rich data";
 
-    PasteboardContents both = textContents(QStringLiteral("Bold words"));
+    PasteboardContents both = textContents(u"Bold words"_s);
     both.setData("<b>Bold</b> words", PasteboardType::html);
     both.setData("{\\rtf1 {\\b Bold} words}", PasteboardType::rtf);
     copy(both);
     ASSERT_EQ(h->captured.size(), 1u);
-    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("Bold words"));
+    EXPECT_EQ(h->captured[0]->text(), u"Bold words"_s);
     EXPECT_EQ(h->captured[0]->fileTypeIdentifier(), PasteboardType::rtf);
     EXPECT_EQ(h->captured[0]->fileData(), QByteArray("{\\rtf1 {\\b Bold} words}"));
 
-    PasteboardContents huge = textContents(QStringLiteral("huge document"));
+    PasteboardContents huge = textContents(u"huge document"_s);
     huge.setData(QByteArray(PasteboardCapture::maxRichTextBytes + 1, 'x'), PasteboardType::html);
     copy(huge);
     ASSERT_EQ(h->captured.size(), 2u);
-    EXPECT_EQ(h->captured[1]->text(), QStringLiteral("huge document"));
+    EXPECT_EQ(h->captured[1]->text(), u"huge document"_s);
     EXPECT_FALSE(h->captured[1]->hasFileData());
     EXPECT_FALSE(h->captured[1]->fileTypeIdentifier());
 }
@@ -191,32 +192,32 @@ TEST_F(MonitorTest, FileListsAreOneClipAndOnlyASingleImageFileGetsAPreview)
 {
     QTemporaryDir dir;
     const QStringList paths{dir.filePath("a report.txt"), dir.filePath("b.pdf"), dir.filePath("c.odt")};
-    PasteboardContents three = textContents(QStringLiteral("ignored when files are there"));
+    PasteboardContents three = textContents(u"ignored when files are there"_s);
     three.setFileURLs({QUrl::fromLocalFile(paths[0]), QUrl::fromLocalFile(paths[1]), QUrl::fromLocalFile(paths[2])});
     copy(three);
     ASSERT_EQ(h->captured.size(), 1u);
     EXPECT_EQ(h->captured[0]->kind(), ClipKind::file);
-    EXPECT_EQ(h->captured[0]->fileName(), QStringLiteral("3 files"));
+    EXPECT_EQ(h->captured[0]->fileName(), u"3 files"_s);
     EXPECT_EQ(h->captured[0]->text(), paths.join('\n'));
     EXPECT_EQ(h->monitor->capture().pendingMediaTaskCount(), 0);
 
-    const QString photo = dir.filePath(QStringLiteral("Holiday.JPG"));
+    const QString photo = dir.filePath(u"Holiday.JPG"_s);
     ASSERT_TRUE(filled(300, 200).save(photo, "JPG"));
     PasteboardContents one;
     one.setFileURLs({QUrl::fromLocalFile(photo)});
     copy(one);
     ASSERT_EQ(h->captured.size(), 2u);
-    EXPECT_EQ(h->captured[1]->fileName(), QStringLiteral("Holiday.JPG"));
+    EXPECT_EQ(h->captured[1]->fileName(), u"Holiday.JPG"_s);
     ASSERT_TRUE(h->waitForMediaTasks());
     const ClipRef clip = h->history().front();
     EXPECT_EQ(clip->kind(), ClipKind::file);
     ASSERT_TRUE(clip->hasImageData());
     EXPECT_TRUE(clip->imageData()->startsWith(PasteboardCapture::pngSignature));
-    EXPECT_EQ(clip->recognizedText(), QStringLiteral("recognised words"));
+    EXPECT_EQ(clip->recognizedText(), u"recognised words"_s);
     EXPECT_EQ(h->captured.size(), 2u) << "late results do not announce the clip again";
 
     PasteboardContents text;
-    text.setFileURLs({QUrl::fromLocalFile(dir.filePath(QStringLiteral("notes.txt")))});
+    text.setFileURLs({QUrl::fromLocalFile(dir.filePath(u"notes.txt"_s))});
     copy(text);
     EXPECT_EQ(h->monitor->capture().pendingMediaTaskCount(), 0);
 }
@@ -232,23 +233,23 @@ TEST_F(MonitorTest, ImagesWithAndWithoutText)
     EXPECT_FALSE(h->captured[0]->recognizedText()) << "stored directly, recognised later";
 
     PasteboardContents withAddress = imageContents(41);
-    withAddress.setString(QStringLiteral(" https://example.com/cat.png "));
+    withAddress.setString(u" https://example.com/cat.png "_s);
     copy(withAddress);
     ASSERT_EQ(h->captured.size(), 2u);
     EXPECT_EQ(h->captured[1]->kind(), ClipKind::image);
-    EXPECT_EQ(h->captured[1]->text(), QStringLiteral("https://example.com/cat.png"));
+    EXPECT_EQ(h->captured[1]->text(), u"https://example.com/cat.png"_s);
 
     PasteboardContents withCaption = imageContents(42);
-    withCaption.setString(QStringLiteral("Our cat, asleep"));
+    withCaption.setString(u"Our cat, asleep"_s);
     copy(withCaption);
     ASSERT_EQ(h->captured.size(), 3u);
     EXPECT_EQ(h->captured[2]->kind(), ClipKind::text);
-    EXPECT_EQ(h->captured[2]->text(), QStringLiteral("Our cat, asleep"));
+    EXPECT_EQ(h->captured[2]->text(), u"Our cat, asleep"_s);
     EXPECT_TRUE(h->captured[2]->hasImageData());
 
     ASSERT_TRUE(h->waitForMediaTasks());
     for (const ClipRef &clip : h->history())
-        EXPECT_EQ(clip->recognizedText(), QStringLiteral("recognised words"));
+        EXPECT_EQ(clip->recognizedText(), u"recognised words"_s);
 
     // Recognition that finds nothing still completes the clip.
     h->recognizer = [](const QByteArray &) { return std::optional<QString>(); };
@@ -279,7 +280,7 @@ TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
     ASSERT_TRUE(h->waitForMediaTasks());
     ASSERT_EQ(h->captured.size(), 2u);
     EXPECT_TRUE(h->captured[1]->imageData()->startsWith(PasteboardCapture::pngSignature));
-    EXPECT_EQ(h->captured[1]->recognizedText(), QStringLiteral("recognised words"));
+    EXPECT_EQ(h->captured[1]->recognizedText(), u"recognised words"_s);
 
     // TIFF, the other type asked for, is converted the same way.
     copy(imageContents(50, "TIFF", PasteboardType::tiff));
@@ -291,10 +292,10 @@ TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
 TEST_F(MonitorTest, ARuleAddedDuringConversionStillBlocksTheImage)
 {
     HeldRecognition held;
-    held.install(*h, QStringLiteral("Quarterly payroll"));
+    held.install(*h, u"Quarterly payroll"_s);
     copy(imageContents(40, "TIFF", PasteboardType::tiff));
 
-    blockApps(*h->prefs, {}, {QStringLiteral("payroll")});
+    blockApps(*h->prefs, {}, {u"payroll"_s});
     held.release.set_value();
     ASSERT_TRUE(h->waitForMediaTasks());
     EXPECT_TRUE(h->captured.empty());
@@ -304,7 +305,7 @@ TEST_F(MonitorTest, ARuleAddedDuringConversionStillBlocksTheImage)
 TEST_F(MonitorTest, DestroyingTheMonitorWhileWorkRunsStoresNothingLater)
 {
     HeldRecognition held;
-    held.install(*h, QStringLiteral("late"));
+    held.install(*h, u"late"_s);
     copy(imageContents(40, "TIFF", PasteboardType::tiff));
     ASSERT_EQ(h->monitor->capture().pendingMediaTaskCount(), 1);
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 using namespace quillmere;
+using namespace Qt::StringLiterals;
 using namespace quillmere::test;
 
 namespace {
@@ -47,22 +48,22 @@ const PasteService::PasteTarget target{{7, 700}};
 TEST(PasteService, TemplatesKeepFieldsLiteralAndCountCaretBackOnlyWhenTrusted)
 {
     PasteHarness h;
-    h.copyFromElsewhere(QStringLiteral("Ann"));
-    const auto clip = textClip(QStringLiteral("Dear {clipboard},{cursor} regards"));
+    h.copyFromElsewhere(u"Ann"_s);
+    const auto clip = textClip(u"Dear {clipboard},{cursor} regards"_s);
     EXPECT_EQ(h.service->writeToPasteboard(*clip), 8);
-    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("Dear Ann, regards"));
-    EXPECT_EQ(h.service->writeToPasteboard(*textClip(QStringLiteral("{field:Name} and {date:yyyy}"))), 0);
-    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("{field:Name} and 2026"));
+    EXPECT_EQ(h.pasteboard.string(), u"Dear Ann, regards"_s);
+    EXPECT_EQ(h.service->writeToPasteboard(*textClip(u"{field:Name} and {date:yyyy}"_s)), 0);
+    EXPECT_EQ(h.pasteboard.string(), u"{field:Name} and 2026"_s);
     // No placeholder: the escape stays as typed.
-    h.service->writeToPasteboard(*textClip(QStringLiteral("a \\{b}")));
-    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("a \\{b}"));
+    h.service->writeToPasteboard(*textClip(u"a \\{b}"_s));
+    EXPECT_EQ(h.pasteboard.string(), u"a \\{b}"_s);
     // Stored rich text is not pasted; it would not match the expanded string.
-    auto rich = textClip(QStringLiteral("Hi {cursor}"));
+    auto rich = textClip(u"Hi {cursor}"_s);
     rich->setFileData(QByteArray("<b>Hi {cursor}</b>"));
     rich->setFileTypeIdentifier(PasteboardType::html);
     h.service->writeToPasteboard(*rich);
     EXPECT_EQ(h.pasteboard.contents().types(), QStringList{PasteboardType::string});
-    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("Hi "));
+    EXPECT_EQ(h.pasteboard.string(), u"Hi "_s);
 
     h.keys.trusted = false;
     EXPECT_EQ(h.service->writeToPasteboard(*clip), 0);
@@ -75,7 +76,7 @@ TEST(PasteService, TemplatesKeepFieldsLiteralAndCountCaretBackOnlyWhenTrusted)
 TEST(PasteService, EveryWriteIsAnnouncedAndAdoptedWithoutFeedback)
 {
     PasteHarness h;
-    h.service->writeToPasteboard(*textClip(QStringLiteral("one")));
+    h.service->writeToPasteboard(*textClip(u"one"_s));
     h.service->writeText(QString());
     ASSERT_EQ(h.notices.size(), 2);
     for (const QVariantMap &info : h.notices)
@@ -87,25 +88,25 @@ TEST(PasteService, EveryWriteIsAnnouncedAndAdoptedWithoutFeedback)
 TEST(PasteService, NothingToWriteLeavesClipboardAloneAndBeeps)
 {
     PasteHarness h;
-    h.copyFromElsewhere(QStringLiteral("keep me"));
+    h.copyFromElsewhere(u"keep me"_s);
     ClipItem emptyURL, bareImage, lostFile, emptyText;
     emptyURL.setKind(ClipKind::url);
     emptyURL.setText(QString());
     bareImage.setKind(ClipKind::image);
     lostFile.setKind(ClipKind::file);
-    lostFile.setText(QStringLiteral("/nonexistent/quillmere/report.pdf"));
+    lostFile.setText(u"/nonexistent/quillmere/report.pdf"_s);
     for (const ClipItem *clip : {&emptyURL, &bareImage, &lostFile, &emptyText})
         EXPECT_FALSE(h.service->writeToPasteboard(*clip)) << qPrintable(clip->kindRawValue());
     EXPECT_EQ(h.beeps, 4);
     EXPECT_EQ(h.pasteboard.clearCount(), 0);
-    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("keep me"));
+    EXPECT_EQ(h.pasteboard.string(), u"keep me"_s);
     EXPECT_TRUE(h.notices.isEmpty());
 
     // An image carries its caption along.
-    bareImage.setText(QStringLiteral("caption"));
+    bareImage.setText(u"caption"_s);
     bareImage.setImageData(png(4, 4));
     EXPECT_EQ(h.service->writeToPasteboard(bareImage), 0);
-    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("caption"));
+    EXPECT_EQ(h.pasteboard.string(), u"caption"_s);
     EXPECT_TRUE(h.pasteboard.contents().hasType(PasteboardType::png));
     EXPECT_TRUE(h.pasteboard.contents().hasType(PasteboardType::tiff));
 }
@@ -129,7 +130,7 @@ TEST(PasteService, TheTargetIsBroughtBackBeforeTheChordAndCaretBack)
         if (c.closed)
             h.windows.closed.insert(target.app.window);
         h.service->deliverPaste(c.pasteTo, 3);
-        EXPECT_EVENTUALLY_EQ(h.keys.sent, (QStringList{QStringLiteral("paste"), QStringLiteral("left 3")}), settle);
+        EXPECT_EVENTUALLY_EQ(h.keys.sent, (QStringList{u"paste"_s, u"left 3"_s}), settle);
         EXPECT_EQ(h.windows.activations, c.activations) << c.name;
     }
 }
@@ -144,13 +145,13 @@ TEST(PasteService, ChordWaitsForHeldModifiersButNotForever)
     EXPECT_TRUE(QTest::qWaitFor([&] { return h.keys.modifierPolls >= 3; }, settle));
     EXPECT_TRUE(h.keys.sent.isEmpty());
     h.keys.holdModifiers = false;
-    EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{QStringLiteral("paste")}, settle);
+    EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{u"paste"_s}, settle);
 
     timings.modifierWaitLimit = 10;
     PasteHarness stuck(timings);
     stuck.keys.holdModifiers = true;
     stuck.service->deliverPaste(std::nullopt, 0);
-    EXPECT_EVENTUALLY_EQ(stuck.keys.sent, QStringList{QStringLiteral("paste")}, settle);
+    EXPECT_EVENTUALLY_EQ(stuck.keys.sent, QStringList{u"paste"_s}, settle);
 }
 
 TEST(PasteService, PendingKeystrokeDiesWithTheService)

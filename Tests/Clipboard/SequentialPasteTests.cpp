@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 using namespace quillmere;
+using namespace Qt::StringLiterals;
 using namespace quillmere::test;
 
 namespace {
@@ -68,7 +69,7 @@ TEST(SequentialPaste, EnqueueKeepsOneEntryAndAlwaysNotifies)
 {
     StackHarness h;
     QSignalSpy spy(h.controller.get(), &SequentialPasteController::stackChanged);
-    const QUuid id = h.addClip(QStringLiteral("x"));
+    const QUuid id = h.addClip(u"x"_s);
     h.controller->enqueue(id);
     h.controller->enqueue(id);
     EXPECT_EQ(h.controller->stack(), (PasteStack{{id}}));
@@ -78,8 +79,8 @@ TEST(SequentialPaste, EnqueueKeepsOneEntryAndAlwaysNotifies)
 TEST(SequentialPaste, PastesInOrderSkippingDeletedAndConsumingUnwritableClips)
 {
     StackHarness h;
-    const QUuid a = h.addClip(QStringLiteral("a")), b = h.addClip(QStringLiteral("b")), c = h.addClip(QStringLiteral("c")),
-                empty = h.addClip(QString()), d = h.addClip(QStringLiteral("d"));
+    const QUuid a = h.addClip(u"a"_s), b = h.addClip(u"b"_s), c = h.addClip(u"c"_s),
+                empty = h.addClip(QString()), d = h.addClip(u"d"_s);
     for (const QUuid &id : {a, b, c, empty, d})
         h.controller->enqueue(id);
     h.deleteClip(b);
@@ -89,7 +90,7 @@ TEST(SequentialPaste, PastesInOrderSkippingDeletedAndConsumingUnwritableClips)
         ASSERT_TRUE(h.pressPasteNext());
         pasted << h.pasteboard.string().value_or(QString());
     }
-    EXPECT_EQ(pasted, (QStringList{QStringLiteral("a"), QStringLiteral("c")})); // b skipped within one press
+    EXPECT_EQ(pasted, (QStringList{u"a"_s, u"c"_s})); // b skipped within one press
     EXPECT_EQ(h.beeps, 0);
 
     // Nothing to write: the entry is used up, with a beep and no keystroke.
@@ -101,7 +102,7 @@ TEST(SequentialPaste, PastesInOrderSkippingDeletedAndConsumingUnwritableClips)
     EXPECT_TRUE(h.controller->stack().isEmpty());
     EXPECT_FALSE(h.controller->pasteNext());
     QTest::qWait(20);
-    EXPECT_EQ(h.keys.sent.count(QStringLiteral("paste")), 2);
+    EXPECT_EQ(h.keys.sent.count(u"paste"_s), 2);
     EXPECT_EQ(h.beeps, 3);
 }
 
@@ -122,12 +123,12 @@ TEST(SequentialPaste, OnlyAnotherProgramInFrontIsActivatedFirst)
 {
     StackHarness h;
     h.windows.active = WindowTarget{3, 4242}; // our own window
-    h.controller->enqueue(h.addClip(QStringLiteral("mine")));
+    h.controller->enqueue(h.addClip(u"mine"_s));
     ASSERT_TRUE(h.pressPasteNext());
     EXPECT_EQ(h.windows.activations, 0);
 
     h.windows.active = WindowTarget{8, 800};
-    h.controller->enqueue(h.addClip(QStringLiteral("theirs")));
+    h.controller->enqueue(h.addClip(u"theirs"_s));
     ASSERT_TRUE(h.pressPasteNext());
     EXPECT_EQ(h.windows.activations, 1);
 }
@@ -136,10 +137,10 @@ TEST(SequentialPaste, WithoutTrustTheEntryIsConsumedAndOnlyTheClipboardSet)
 {
     StackHarness h;
     h.keys.trusted = false;
-    h.controller->enqueue(h.addClip(QStringLiteral("by hand")));
+    h.controller->enqueue(h.addClip(u"by hand"_s));
     EXPECT_TRUE(h.pressPasteNext());
     QTest::qWait(20);
-    EXPECT_EQ(h.pasteboard.string(), QStringLiteral("by hand"));
+    EXPECT_EQ(h.pasteboard.string(), u"by hand"_s);
     EXPECT_TRUE(h.keys.sent.isEmpty());
     EXPECT_TRUE(h.controller->stack().isEmpty());
 }

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 using namespace quillmere;
+using namespace Qt::StringLiterals;
 using namespace quillmere::test;
 
 namespace {
@@ -19,10 +20,10 @@ class Xclip {
 public:
     Xclip(const QByteArray &data, const QString &target = {})
     {
-        QStringList args{QStringLiteral("-quiet"), QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-i")};
+        QStringList args{u"-quiet"_s, u"-selection"_s, u"clipboard"_s, u"-i"_s};
         if (!target.isEmpty())
-            args << QStringLiteral("-t") << target;
-        m_process.start(QStringLiteral("xclip"), args);
+            args << u"-t"_s << target;
+        m_process.start(u"xclip"_s, args);
         m_process.waitForStarted(5000);
         m_process.write(data);
         m_process.closeWriteChannel();
@@ -81,7 +82,7 @@ TEST_F(X11CaptureTest, EachKindCopiedByAnotherProgramBecomesTheRightClip)
     const auto stored = [&](size_t count) { return QTest::qWaitFor([&] { return h->history().size() >= count; }); };
     const QByteArray png = encoded(filled(64, 48));
     QTemporaryDir dir;
-    const QString a = dir.filePath(QStringLiteral("first file.txt")), b = dir.filePath(QStringLiteral("second.txt"));
+    const QString a = dir.filePath(u"first file.txt"_s), b = dir.filePath(u"second.txt"_s);
     {
         Xclip text("plain words from another program");
         ASSERT_TRUE(stored(1));
@@ -91,7 +92,7 @@ TEST_F(X11CaptureTest, EachKindCopiedByAnotherProgramBecomesTheRightClip)
         ASSERT_TRUE(stored(2));
     }
     {
-        Xclip image(png, QStringLiteral("image/png"));
+        Xclip image(png, u"image/png"_s);
         ASSERT_TRUE(stored(3));
     }
     {
@@ -101,7 +102,7 @@ TEST_F(X11CaptureTest, EachKindCopiedByAnotherProgramBecomesTheRightClip)
     }
     {
         Xclip files(QUrl::fromLocalFile(a).toEncoded() + "\r\n" + QUrl::fromLocalFile(b).toEncoded() + "\r\n",
-                    QStringLiteral("text/uri-list"));
+                    u"text/uri-list"_s);
         ASSERT_TRUE(stored(5));
     }
     settle();
@@ -112,15 +113,15 @@ TEST_F(X11CaptureTest, EachKindCopiedByAnotherProgramBecomesTheRightClip)
     QStringList texts;
     for (const ClipRef &clip : clips) {
         kinds.push_back(clip->kind());
-        texts << clip->text().value_or(QStringLiteral("<none>"));
+        texts << clip->text().value_or(u"<none>"_s);
     }
     EXPECT_EQ(kinds, (std::vector{ClipKind::text, ClipKind::url, ClipKind::image, ClipKind::text, ClipKind::file}));
-    EXPECT_EQ(texts, (QStringList{QStringLiteral("plain words from another program"), QStringLiteral("https://example.com/path?q=1"),
-                                  QStringLiteral("<none>"), QStringLiteral("Bold move"), a + QLatin1Char('\n') + b}));
+    EXPECT_EQ(texts, (QStringList{u"plain words from another program"_s, u"https://example.com/path?q=1"_s,
+                                  u"<none>"_s, u"Bold move"_s, a + QLatin1Char('\n') + b}));
     EXPECT_EQ(clips[2]->imageData(), png);
-    EXPECT_EQ(clips[3]->fileTypeIdentifier(), QStringLiteral("public.rtf"));
+    EXPECT_EQ(clips[3]->fileTypeIdentifier(), u"public.rtf"_s);
     EXPECT_EQ(clips[3]->fileData(), QByteArray("{\\rtf1 {\\b Bold} move}"));
-    EXPECT_EQ(clips[4]->fileName(), QStringLiteral("2 files"));
+    EXPECT_EQ(clips[4]->fileName(), u"2 files"_s);
 }
 
 TEST_F(X11CaptureTest, ConcealedAndSecretCopiesAreNotStored)
@@ -131,45 +132,45 @@ TEST_F(X11CaptureTest, ConcealedAndSecretCopiesAreNotStored)
 
     Xclip plain("an ordinary copy afterwards");
     ASSERT_TRUE(h->waitForCaptures(1));
-    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("an ordinary copy afterwards"));
+    EXPECT_EQ(h->captured[0]->text(), u"an ordinary copy afterwards"_s);
 }
 
 TEST_F(X11CaptureTest, OurWritesOfEachKindReadBackElsewhereAndAreNotCaptured)
 {
     PasteboardWriter writer(*pasteboard, h->center);
     ClipItem text;
-    text.setText(QStringLiteral("Written by us"));
+    text.setText(u"Written by us"_s);
     text.setFileData(QByteArray("<i>Written</i> by us"));
-    text.setFileTypeIdentifier(QStringLiteral("public.html"));
+    text.setFileTypeIdentifier(u"public.html"_s);
     ASSERT_TRUE(writer.writeClip(text));
     EXPECT_TRUE(pasteboard->ownsClipboard());
     EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard->changeCount());
-    EXPECT_EQ(readWithXclip(QStringLiteral("UTF8_STRING")), QByteArray("Written by us"));
-    EXPECT_EQ(readWithXclip(QStringLiteral("text/html")), QByteArray("<i>Written</i> by us"));
-    EXPECT_TRUE(readWithXclip(QStringLiteral("TARGETS")).contains("application/x-quillmere-owner"));
+    EXPECT_EQ(readWithXclip(u"UTF8_STRING"_s), QByteArray("Written by us"));
+    EXPECT_EQ(readWithXclip(u"text/html"_s), QByteArray("<i>Written</i> by us"));
+    EXPECT_TRUE(readWithXclip(u"TARGETS"_s).contains("application/x-quillmere-owner"));
 
     ClipItem url;
     url.setKind(ClipKind::url);
-    url.setText(QStringLiteral("https://example.com/"));
+    url.setText(u"https://example.com/"_s);
     ASSERT_TRUE(writer.writeClip(url));
-    EXPECT_EQ(readWithXclip(QStringLiteral("UTF8_STRING")), QByteArray("https://example.com/"));
+    EXPECT_EQ(readWithXclip(u"UTF8_STRING"_s), QByteArray("https://example.com/"));
 
     ClipItem image;
     image.setKind(ClipKind::image);
     image.setImageData(encoded(filled(64, 48)));
     ASSERT_TRUE(writer.writeClip(image));
-    EXPECT_EQ(readWithXclip(QStringLiteral("image/png")), image.imageData());
-    EXPECT_EQ(QImage::fromData(readWithXclip(QStringLiteral("image/tiff")), "TIFF").size(), QSize(64, 48));
+    EXPECT_EQ(readWithXclip(u"image/png"_s), image.imageData());
+    EXPECT_EQ(QImage::fromData(readWithXclip(u"image/tiff"_s), "TIFF").size(), QSize(64, 48));
 
     QTemporaryDir dir;
     ClipItem file;
     file.setKind(ClipKind::file);
-    file.setText(dir.filePath(QStringLiteral("report.txt")));
+    file.setText(dir.filePath(u"report.txt"_s));
     QFile(*file.text()).open(QIODevice::WriteOnly);
     ASSERT_TRUE(writer.writeClip(file));
     const QByteArray address = QUrl::fromLocalFile(*file.text()).toEncoded();
-    EXPECT_EQ(readWithXclip(QStringLiteral("text/uri-list")).trimmed(), address);
-    EXPECT_EQ(readWithXclip(QStringLiteral("x-special/gnome-copied-files")), "copy\n" + address);
+    EXPECT_EQ(readWithXclip(u"text/uri-list"_s).trimmed(), address);
+    EXPECT_EQ(readWithXclip(u"x-special/gnome-copied-files"_s), "copy\n" + address);
     settle();
 
     // Another program offering our data again (a clipboard keeper, say) is still us.
@@ -189,7 +190,7 @@ TEST_F(X11CaptureTest, ContentPresentAtStartIsNotCaptured)
 
     Xclip after("copied after we started");
     ASSERT_TRUE(h->waitForCaptures(1));
-    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("copied after we started"));
+    EXPECT_EQ(h->captured[0]->text(), u"copied after we started"_s);
 }
 
 TEST_F(X11CaptureTest, APausedMonitorConsumesTheChangeForGood)
@@ -205,18 +206,18 @@ TEST_F(X11CaptureTest, APausedMonitorConsumesTheChangeForGood)
     }
     Xclip resumed("copied after resuming");
     ASSERT_TRUE(h->waitForCaptures(1));
-    EXPECT_EQ(h->captured[0]->text(), QStringLiteral("copied after resuming"));
+    EXPECT_EQ(h->captured[0]->text(), u"copied after resuming"_s);
     EXPECT_EQ(h->history().size(), 1u);
 }
 
 TEST_F(X11CaptureTest, TextPaintedInACopiedImageIsRecognisedShortlyAfter)
 {
     h->recognizer = [](const QByteArray &data) { return recognizeText(data); };
-    Xclip image(encoded(paintedLines({QStringLiteral("HELLO CLIPBOARD 42")})), QStringLiteral("image/png"));
+    Xclip image(encoded(paintedLines({u"HELLO CLIPBOARD 42"_s})), u"image/png"_s);
     ASSERT_TRUE(h->waitForCaptures(1));
     EXPECT_FALSE(h->captured[0]->recognizedText());
     ASSERT_TRUE(h->waitForMediaTasks(60000));
     const auto words = h->history().front()->recognizedText();
     ASSERT_TRUE(words);
-    EXPECT_TRUE(words->contains(QStringLiteral("HELLO CLIPBOARD 42"))) << words->toStdString();
+    EXPECT_TRUE(words->contains(u"HELLO CLIPBOARD 42"_s)) << words->toStdString();
 }

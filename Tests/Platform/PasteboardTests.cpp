@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 using namespace quillmere;
+using namespace Qt::StringLiterals;
 using quillmere::test::ForeignClipboardOwner;
 using quillmere::test::readWithXclip;
 
@@ -33,17 +34,17 @@ TEST_F(SystemPasteboardTest, OurWriteMovesTheCountOnceAndServesEveryType)
     const qint64 before = pasteboard.changeCount();
     const qint64 count = pasteboard.clearContents();
     EXPECT_EQ(count, before + 1);
-    pasteboard.setString(QStringLiteral("several types"));
+    pasteboard.setString(u"several types"_s);
     pasteboard.setData("<p>several types</p>", PasteboardType::html);
-    pasteboard.writeFileURLs({QUrl::fromLocalFile(QStringLiteral("/tmp/a b.txt"))});
+    pasteboard.writeFileURLs({QUrl::fromLocalFile(u"/tmp/a b.txt"_s)});
     EXPECT_TRUE(pasteboard.ownsClipboard());
 
-    const QByteArray targets = readWithXclip(QStringLiteral("TARGETS"));
+    const QByteArray targets = readWithXclip(u"TARGETS"_s);
     for (const char *type : {"UTF8_STRING", "text/html", "text/uri-list", "application/x-quillmere-owner"})
         EXPECT_TRUE(targets.contains(type)) << type << " in " << targets.toStdString();
-    EXPECT_EQ(readWithXclip(QStringLiteral("UTF8_STRING")), QByteArray("several types"));
-    EXPECT_EQ(readWithXclip(QStringLiteral("text/html")), QByteArray("<p>several types</p>"));
-    EXPECT_EQ(readWithXclip(QStringLiteral("text/uri-list")).trimmed(), QByteArray("file:///tmp/a%20b.txt"));
+    EXPECT_EQ(readWithXclip(u"UTF8_STRING"_s), QByteArray("several types"));
+    EXPECT_EQ(readWithXclip(u"text/html"_s), QByteArray("<p>several types</p>"));
+    EXPECT_EQ(readWithXclip(u"text/uri-list"_s).trimmed(), QByteArray("file:///tmp/a%20b.txt"));
     EXPECT_EQ(changed.count(), 0);
     EXPECT_EQ(pasteboard.changeCount(), count);
 }
@@ -63,9 +64,9 @@ TEST_F(SystemPasteboardTest, AnotherProgramsCopyIsOneChangeWithItsTypesMapped)
     const QStringList types = pasteboard.types();
     EXPECT_TRUE(types.contains(PasteboardType::string));
     EXPECT_TRUE(types.contains(PasteboardType::html));
-    EXPECT_TRUE(types.contains(QStringLiteral("org.nspasteboard.ConcealedType")));
-    EXPECT_FALSE(types.contains(QStringLiteral("TARGETS")));
-    EXPECT_EQ(pasteboard.string(), QStringLiteral("from elsewhere"));
+    EXPECT_TRUE(types.contains(u"org.nspasteboard.ConcealedType"_s));
+    EXPECT_FALSE(types.contains(u"TARGETS"_s));
+    EXPECT_EQ(pasteboard.string(), u"from elsewhere"_s);
     EXPECT_EQ(pasteboard.data(PasteboardType::html), QByteArray("<b>from</b> elsewhere"));
     EXPECT_FALSE(pasteboard.data(PasteboardType::png));
 }
