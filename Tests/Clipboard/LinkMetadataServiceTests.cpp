@@ -221,7 +221,8 @@ TEST(LinkPreviewParsing, PagesDecodeAndPicturesAreCheckedBeforeDecoding)
     EXPECT_EQ(sizeOf(L::pictureFromImageData(png(300, 200))), QSize(300, 200));
     EXPECT_EQ(sizeOf(L::pictureFromImageData(png(3000, 1500))), QSize(1200, 600));
     EXPECT_EQ(sizeOf(L::pictureFromImageData(png(500, 2400))), QSize(250, 1200));
-    for (const QByteArray &bad : {pngClaiming(40000, 40000), pngClaiming(20000, 10), pngClaiming(0, 0), QByteArray("not an image"), QByteArray()})
+    for (const QByteArray &bad :
+         {pngClaiming(40000, 40000), pngClaiming(20000, 10), pngClaiming(0, 0), QByteArray("not an image"), QByteArray()})
         EXPECT_FALSE(L::pictureFromImageData(bad));
 }
 

@@ -65,17 +65,6 @@ TEST(PasteStack, PopAndRemoveKeepOrder)
     EXPECT_TRUE(same.isEmpty());
 }
 
-TEST(SequentialPaste, EnqueueKeepsOneEntryAndAlwaysNotifies)
-{
-    StackHarness h;
-    QSignalSpy spy(h.controller.get(), &SequentialPasteController::stackChanged);
-    const QUuid id = h.addClip(u"x"_s);
-    h.controller->enqueue(id);
-    h.controller->enqueue(id);
-    EXPECT_EQ(h.controller->stack(), (PasteStack{{id}}));
-    EXPECT_EQ(spy.count(), 2);
-}
-
 TEST(SequentialPaste, PastesInOrderSkippingDeletedAndConsumingUnwritableClips)
 {
     StackHarness h;
@@ -106,12 +95,18 @@ TEST(SequentialPaste, PastesInOrderSkippingDeletedAndConsumingUnwritableClips)
     EXPECT_EQ(h.beeps, 3);
 }
 
-TEST(SequentialPaste, RetainOnlyNotifiesOnlyWhenSomethingLeaves)
+TEST(SequentialPaste, EnqueueAlwaysNotifiesAndRetainOnlyWhenSomethingLeaves)
 {
     StackHarness h;
-    const QUuid a = QUuid::createUuid(), b = QUuid::createUuid(), c = QUuid::createUuid();
-    h.controller->setStack(PasteStack{{a, b, c}});
     QSignalSpy spy(h.controller.get(), &SequentialPasteController::stackChanged);
+    const QUuid a = h.addClip(u"x"_s), b = QUuid::createUuid(), c = QUuid::createUuid();
+    h.controller->enqueue(a);
+    h.controller->enqueue(a);
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{a}}));
+    EXPECT_EQ(spy.count(), 2);
+
+    h.controller->setStack(PasteStack{{a, b, c}});
+    spy.clear();
     h.controller->retainOnly({a, b, c, QUuid::createUuid()});
     EXPECT_EQ(spy.count(), 0);
     h.controller->retainOnly({c, a});

@@ -60,7 +60,9 @@ protected:
     // The monitor has looked at a change made after `before`.
     bool waitUntilLookedAt(qint64 before)
     {
-        return waitUntil([&] { return pasteboard->changeCount() > before && h->monitor->lastChangeCount() == pasteboard->changeCount(); });
+        return waitUntil([&] {
+            return pasteboard->changeCount() > before && h->monitor->lastChangeCount() == pasteboard->changeCount();
+        });
     }
     // Another program offers `offers` until the monitor has looked at them.
     void offerUntilLookedAt(QList<ForeignClipboardOwner::Offer> offers)
