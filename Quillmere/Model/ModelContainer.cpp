@@ -484,41 +484,35 @@ BrandRef ModelContext::sourceAppBrand(const QString &bundleID) const
     return nullptr;
 }
 
+void ModelContext::insertRecord(const std::shared_ptr<PersistentModel> &record)
+{
+    if (!record || record->m_context)
+        return;
+    record->m_deleted = false;
+    if (auto *clip = dynamic_cast<ClipItem *>(record.get()))
+        clip->m_image.m_dirty = clip->m_file.m_dirty = true;
+    index(record);
+    m_inserted.push_back(record);
+}
+
 void ModelContext::insert(const ClipRef &clip)
 {
-    if (!clip || clip->m_context)
-        return;
-    clip->m_deleted = false;
-    clip->m_image.m_dirty = clip->m_file.m_dirty = true;
-    index(clip);
-    m_inserted.push_back(clip);
+    insertRecord(clip);
 }
 
 void ModelContext::insert(const PageRef &page)
 {
-    if (!page || page->m_context)
-        return;
-    page->m_deleted = false;
-    index(page);
-    m_inserted.push_back(page);
+    insertRecord(page);
 }
 
 void ModelContext::insert(const SettingsRef &settings)
 {
-    if (!settings || settings->m_context)
-        return;
-    settings->m_deleted = false;
-    index(settings);
-    m_inserted.push_back(settings);
+    insertRecord(settings);
 }
 
 void ModelContext::insert(const BrandRef &brand)
 {
-    if (!brand || brand->m_context)
-        return;
-    brand->m_deleted = false;
-    index(brand);
-    m_inserted.push_back(brand);
+    insertRecord(brand);
 }
 
 void ModelContext::remove(const std::shared_ptr<PersistentModel> &record)

@@ -76,6 +76,7 @@ public:
 private:
     friend class PersistentModel;
     friend class ClipItem;
+    void insertRecord(const std::shared_ptr<PersistentModel> &record);
     void markDirty(PersistentModel *record);
     void reindexHash(ClipItem *clip, const QString &oldHash, const QString &newHash);
     void loadBlob(const ClipItem *clip, bool image) const;
