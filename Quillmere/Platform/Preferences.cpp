@@ -1,5 +1,8 @@
 #include "Quillmere/Platform/Preferences.h"
 
+#include "Quillmere/Platform/Logging.h"
+
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -107,12 +110,33 @@ bool isNumber(const QVariant &v)
     }
 }
 
+// The settings layer would silently replace an unreadable file with the values it could read
+// (none); keep the user's file for recovery and start from defaults instead.
+void moveDamagedFileAside(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    QSettings::SettingsMap ignored;
+    if (readJson(file, ignored))
+        return;
+    file.close();
+    const QString aside = path + QStringLiteral(".damaged-")
+                          + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    if (QFile::rename(path, aside))
+        qCWarning(lcApp, "The preferences file could not be read; moved it to %s and started from defaults",
+                  qPrintable(aside));
+    else
+        qCWarning(lcApp, "The preferences file could not be read nor moved aside: %s", qPrintable(path));
+}
+
 } // namespace
 
 Preferences::Preferences(const QString &filePath, QObject *parent) : QObject(parent)
 {
     const QString path = filePath.isEmpty() ? standardFilePath() : filePath;
     QDir().mkpath(QFileInfo(path).absolutePath());
+    moveDamagedFileAside(path);
     m_settings = std::make_unique<QSettings>(path, jsonFormat());
 }
 

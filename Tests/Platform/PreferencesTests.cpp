@@ -58,6 +58,30 @@ TEST(Preferences, TypedReadsFallBackOnWrongTypeAndSurviveReopening)
     EXPECT_TRUE(prefs.boolValue("missing", true));
 }
 
+TEST(Preferences, DamagedFileIsKeptAsideAndNotOverwritten)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("prefs.json");
+    const QByteArray damaged = R"({"onboardingCompleted": true, "limit": 3,,,)";
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+    }
+    {
+        Preferences prefs(path);
+        EXPECT_FALSE(prefs.contains("onboardingCompleted"));
+        prefs.setBool("fresh", true);
+    }
+    // The new settings are written, and the unreadable ones are still there for the user.
+    EXPECT_TRUE(Preferences(path).boolValue("fresh"));
+    const QStringList aside = QDir(dir.path()).entryList({"prefs.json.damaged-*"}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    QFile kept(dir.filePath(aside.front()));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), damaged);
+}
+
 TEST(Preferences, ChangedSignalNamesTheKey)
 {
     test::TempPreferences prefs;
