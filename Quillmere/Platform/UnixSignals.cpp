@@ -1,6 +1,8 @@
 #include "Quillmere/Platform/UnixSignals.h"
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,14 +12,19 @@ int g_signalPipe[2] = {-1, -1};
 
 void onSignal(int sig)
 {
+    // Never block in the handler (a full pipe already says "quit") and leave errno as the
+    // interrupted code had it.
+    const int savedErrno = errno;
     const char byte = char(sig);
     [[maybe_unused]] auto n = ::write(g_signalPipe[0], &byte, 1);
+    errno = savedErrno;
 }
 } // namespace
 
 UnixSignals::UnixSignals(QObject *parent) : QObject(parent)
 {
-    if (g_signalPipe[0] == -1 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+    if (g_signalPipe[0] == -1
+        && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
         return;
     m_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[1], QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] {
