@@ -142,7 +142,8 @@ void NotchFileDropController::start()
         connect(m_dragWatcher.get(), &DragWatcher::dragStarted, this, [this] { setDragInProgress(true); });
         // Give the drop a moment to arrive before the strips go away.
         connect(m_dragWatcher.get(), &DragWatcher::dragEnded, this, [this] {
-            QTimer::singleShot(400, this, [this] {
+            // Tied to the watcher: a stop() in between cancels it.
+            QTimer::singleShot(400, m_dragWatcher.get(), [this] {
                 if (!m_dragWatcher->isDragging())
                     setDragInProgress(false);
             });
@@ -157,6 +158,8 @@ void NotchFileDropController::stop()
     m_started = false;
     disconnect(qGuiApp, nullptr, this, nullptr);
     m_dragWatcher.reset();
+    // The drag's end will not be seen any more; a later start must not show the strips.
+    m_dragging = false;
     for (auto &window : m_windows)
         window->hide();
 }

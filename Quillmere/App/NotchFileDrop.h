@@ -58,6 +58,7 @@ public:
     const std::vector<std::unique_ptr<NotchDropView>> &windows() const { return m_windows; }
     // Shows or hides every strip; the drag watcher calls it, tests may too.
     void setDragInProgress(bool dragging);
+    DragWatcher *dragWatcher() const { return m_dragWatcher.get(); }
 
 private:
     std::unique_ptr<NotchDropView> makeDropPanel(QScreen *screen);

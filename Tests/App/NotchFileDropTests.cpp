@@ -1,8 +1,10 @@
 #include "Quillmere/App/NotchFileDrop.h"
+#include "Quillmere/Platform/DragWatcher.h"
 
 #include <QApplication>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -59,5 +61,19 @@ TEST(NotchFileDropController, StripsShowOnlyDuringADrag)
     EXPECT_FALSE(controller.windows().front()->isVisible());
     controller.stop();
     controller.setDragInProgress(true);
+    EXPECT_FALSE(controller.windows().front()->isVisible());
+
+    // Stopped in the middle of a drag: starting again shows nothing until the next drag.
+    controller.start();
+    controller.setDragInProgress(true);
+    controller.stop();
+    controller.start();
+    EXPECT_FALSE(controller.windows().front()->isVisible());
+
+    // The end of a drag seen just before a stop must not reach the gone watcher.
+    if (DragWatcher *watcher = controller.dragWatcher())
+        Q_EMIT watcher->dragEnded();
+    controller.stop();
+    QTest::qWait(500);
     EXPECT_FALSE(controller.windows().front()->isVisible());
 }
