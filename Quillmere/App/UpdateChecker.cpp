@@ -59,6 +59,8 @@ void UpdateChecker::checkForUpdates()
     });
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
+        // The result may be shown in a modal dialog; a check asked for meanwhile must not be ignored.
+        m_reply.clear();
         if (reply->error() != QNetworkReply::NoError) {
             m_present({Result::Kind::failed,
                        QStringLiteral("Could not check for updates: %1").arg(reply->errorString()), {}});
