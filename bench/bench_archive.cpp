@@ -2,7 +2,7 @@
 
 #include "Quillmere/Archive/BackupArchive.h"
 #include "Quillmere/Archive/PageFile.h"
-#include "Quillmere/Platform/Json.h"
+#include "Quillmere/Platform/Core/Json.h"
 
 #include <QRandomGenerator>
 #include <benchmark/benchmark.h>

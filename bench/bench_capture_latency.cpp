@@ -4,9 +4,9 @@
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 #include "Tests/Clipboard/ForeignClipboardOwner.h"
 

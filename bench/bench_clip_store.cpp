@@ -2,8 +2,8 @@
 // words over every clip, the newest-first history, and filling and reopening a store file.
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Platform/NotificationCenter.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 
 #include <QCoreApplication>

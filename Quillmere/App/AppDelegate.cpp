@@ -14,12 +14,12 @@
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
 #include "Quillmere/Platform/DesktopEntries.h"
-#include "Quillmere/Platform/Deferred.h"
+#include "Quillmere/Platform/Core/Deferred.h"
 #include "Quillmere/Platform/KeyInjector.h"
-#include "Quillmere/Platform/Logging.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
@@ -132,6 +132,7 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     paste.notificationCenter = &m_center;
     paste.keys = m_platform.keys.get();
     paste.windows = m_platform.windows.get();
+    paste.beep = [] { QApplication::beep(); };
     paste.adoptChangeCount = [monitor = m_monitor.get()](qint64 count) { monitor->setLastChangeCount(count); };
     m_pasteService = std::make_unique<PasteService>(paste);
     m_sequentialPaste = std::make_unique<SequentialPasteController>(store, *m_pasteService);

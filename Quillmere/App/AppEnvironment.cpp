@@ -1,6 +1,6 @@
 #include "Quillmere/App/AppEnvironment.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 
 #include <QCoreApplication>

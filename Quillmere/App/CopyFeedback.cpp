@@ -1,7 +1,7 @@
 #include "Quillmere/App/CopyFeedback.h"
 
-#include "Quillmere/Platform/NotificationCenter.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "Quillmere/App/HotKeyCenter.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QPointer>
 #include <array>

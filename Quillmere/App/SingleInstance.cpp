@@ -1,6 +1,6 @@
 #include "Quillmere/App/SingleInstance.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QDir>
 #include <QJsonArray>

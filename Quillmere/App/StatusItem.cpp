@@ -1,7 +1,7 @@
 #include "Quillmere/App/StatusItem.h"
 
 #include "Quillmere/App/StatusGlyph.h"
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QTimer>
 

@@ -1,7 +1,7 @@
 #include "Quillmere/App/UpdateChecker.h"
 
-#include "Quillmere/Platform/Json.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 #include <QNetworkReply>
 

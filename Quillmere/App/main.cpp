@@ -1,10 +1,10 @@
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/SingleInstance.h"
-#include "Quillmere/Platform/Logging.h"
-#include "Quillmere/Platform/NotificationCenter.h"
-#include "Quillmere/Platform/Preferences.h"
-#include "Quillmere/Platform/UnixSignals.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/Core/UnixSignals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -1,7 +1,7 @@
 #include "Quillmere/Archive/BackupArchive.h"
 
 #include "Quillmere/Archive/BoundedFile.h"
-#include "Quillmere/Platform/InBackground.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Archive/JsonText.h"
 
 #include <QJsonDocument>

@@ -3,13 +3,9 @@
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
 #include "Quillmere/Model/ArchiveRecords.h"
-#include "Quillmere/Platform/Json.h"
+#include "Quillmere/Platform/Core/Json.h"
 
-#include <QDir>
-#include <QFileDialog>
 #include <QJsonArray>
-#include <QMessageBox>
-#include <QStandardPaths>
 
 namespace quillmere {
 
@@ -101,24 +97,6 @@ QByteArray QuillmereExport::encoded() const
 }
 
 namespace jsonexport {
-
-ExportInteraction dialogInteraction()
-{
-    ExportInteraction interaction;
-    interaction.choosePath = []() -> std::optional<QString> {
-        const QString start = QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-                                  .filePath(defaultFileName);
-        const QString path = QFileDialog::getSaveFileName(nullptr, panelTitle, start, QStringLiteral("JSON (*.json)"));
-        if (path.isEmpty())
-            return std::nullopt;
-        return path;
-    };
-    interaction.showError = [](const QString &message) {
-        QMessageBox box(QMessageBox::Warning, panelTitle, message, QMessageBox::Ok);
-        box.exec();
-    };
-    return interaction;
-}
 
 bool exportWithSavePanel(const std::vector<ClipRef> &clips, const std::vector<PageRef> &pages,
                          const ExportInteraction &interaction)

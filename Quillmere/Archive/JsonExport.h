@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Quillmere/Model/Records.h"
-#include "Quillmere/Platform/Clock.h"
+#include "Quillmere/Platform/Core/Clock.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -60,13 +60,10 @@ struct ExportInteraction {
     std::function<void(const QString &message)> showError;
     Clock clock = systemClock();
 };
-// A save dialog titled "Export Brindlewax JSON" and a warning box.
-ExportInteraction dialogInteraction();
-
 // Asks for a file, then builds, encodes and writes the export atomically. Cancelling does nothing;
 // a failure is shown. Returns whether a file was written.
 bool exportWithSavePanel(const std::vector<ClipRef> &clips, const std::vector<PageRef> &pages,
-                         const ExportInteraction &interaction = dialogInteraction());
+                         const ExportInteraction &interaction);
 
 } // namespace jsonexport
 } // namespace quillmere

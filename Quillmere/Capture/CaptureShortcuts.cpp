@@ -1,6 +1,6 @@
 #include "Quillmere/Capture/CaptureShortcuts.h"
 
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 #include <QHash>
 

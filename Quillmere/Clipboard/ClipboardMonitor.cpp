@@ -2,9 +2,9 @@
 
 #include "Quillmere/Clipboard/PasteboardAccess.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 namespace quillmere {
 

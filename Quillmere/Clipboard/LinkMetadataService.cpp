@@ -1,7 +1,7 @@
 #include "Quillmere/Clipboard/LinkMetadataService.h"
 
 #include "Quillmere/Model/ClipKind.h"
-#include "Quillmere/Platform/InBackground.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QBuffer>
 #include <QImage>

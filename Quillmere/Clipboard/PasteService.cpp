@@ -3,10 +3,9 @@
 #include "Quillmere/Clipboard/SnippetExpander.h"
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Platform/KeyInjector.h"
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Pasteboard.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QTimer>
 #include <unistd.h>
@@ -192,8 +191,6 @@ void PasteService::beep()
 {
     if (m_deps.beep)
         m_deps.beep();
-    else
-        QApplication::beep();
 }
 
 } // namespace quillmere

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Quillmere/Clipboard/PasteboardWriter.h"
-#include "Quillmere/Platform/Clock.h"
+#include "Quillmere/Platform/Core/Clock.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
 #include <QObject>
@@ -32,7 +32,7 @@ struct PasteServiceDependencies {
     WindowActivator *windows = nullptr;
     // Told the change count of every write of ours, so the monitor never captures it as a copy.
     std::function<void(qint64)> adoptChangeCount;
-    std::function<void()> beep;           // the system beep; QApplication::beep() when empty
+    std::function<void()> beep;           // the system beep; silent when empty
     Clock clock = [] { return QDateTime::currentDateTime(); };
     qint64 ownProcessId = 0;              // 0: this process
     QString temporaryRoot;                // where stored file copies go; empty: the temp dir

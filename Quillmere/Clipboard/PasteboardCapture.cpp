@@ -5,9 +5,9 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ImageHelpers.h"
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Pasteboard.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/TextRecognizer.h"
 
 #include <QBuffer>

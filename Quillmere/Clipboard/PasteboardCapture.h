@@ -3,7 +3,7 @@
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
 #include "Quillmere/Model/Records.h"
-#include "Quillmere/Platform/Clock.h"
+#include "Quillmere/Platform/Core/Clock.h"
 #include "Quillmere/Platform/FrontApplication.h"
 
 #include <QHash>

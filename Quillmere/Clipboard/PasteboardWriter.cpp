@@ -1,7 +1,7 @@
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 
-#include "Quillmere/Platform/Logging.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 
 #include <QBuffer>
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 
 #include "Quillmere/Clipboard/PasteService.h"
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 namespace quillmere {
 

@@ -1,6 +1,6 @@
 #include "Quillmere/Model/ArchiveRecords.h"
 
-#include "Quillmere/Platform/Json.h"
+#include "Quillmere/Platform/Core/Json.h"
 
 #include <QJsonArray>
 #include <algorithm>

@@ -1,8 +1,8 @@
 #include "Quillmere/Model/AutoPageRules.h"
 
 #include "Quillmere/Model/ClipCaptureRules.h"
-#include "Quillmere/Platform/Json.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 #include <QSet>
 

@@ -1,8 +1,8 @@
 #include "Quillmere/Model/ClipPreview.h"
 
 #include "Quillmere/Model/ArchiveRecords.h"
-#include "Quillmere/Platform/Json.h"
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QBuffer>
 #include <QDesktopServices>

@@ -3,10 +3,10 @@
 #include "Quillmere/Model/AutoPageRules.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
 #include "Quillmere/Model/ClipPresentation.h"
-#include "Quillmere/Platform/Json.h"
-#include "Quillmere/Platform/Logging.h"
-#include "Quillmere/Platform/NotificationCenter.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 namespace quillmere {
 

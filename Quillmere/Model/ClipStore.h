@@ -4,7 +4,7 @@
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/SyncAudit.h"
-#include "Quillmere/Platform/Clock.h"
+#include "Quillmere/Platform/Core/Clock.h"
 
 #include <QObject>
 #include <QTimer>

@@ -4,8 +4,8 @@
 #include "Quillmere/Model/TextMeasures.h"
 
 #include "Quillmere/Model/SHA256Digest.h"
-#include "Quillmere/Platform/Json.h"
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QHash>
 #include <QRandomGenerator>

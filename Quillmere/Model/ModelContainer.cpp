@@ -1,7 +1,7 @@
 #include "Quillmere/Model/ModelContainer.h"
 
-#include "Quillmere/Platform/Json.h"
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QDir>
 #include <QFile>

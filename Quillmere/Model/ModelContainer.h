@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Quillmere/Model/Records.h"
-#include "Quillmere/Platform/Clock.h"
+#include "Quillmere/Platform/Core/Clock.h"
 
 #include <QHash>
 #include <QSqlDatabase>

@@ -1,6 +1,6 @@
 #include "Quillmere/Platform/GlobalKeyGrabber.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/XcbSupport.h"
 
 #include <QCoreApplication>

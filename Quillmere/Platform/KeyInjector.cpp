@@ -1,6 +1,6 @@
 #include "Quillmere/Platform/KeyInjector.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>

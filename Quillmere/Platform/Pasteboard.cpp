@@ -1,6 +1,6 @@
 #include "Quillmere/Platform/Pasteboard.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QClipboard>
 #include <QElapsedTimer>

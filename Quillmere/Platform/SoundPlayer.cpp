@@ -1,6 +1,6 @@
 #include "Quillmere/Platform/SoundPlayer.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "Quillmere/Platform/WindowActivator.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <xcb/xcb.h>
 

@@ -1,6 +1,6 @@
 #include "Quillmere/Sync/SyncHealthStore.h"
 
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 namespace quillmere {
 namespace {

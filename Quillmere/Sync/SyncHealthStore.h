@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Quillmere/Model/SyncAudit.h"
-#include "Quillmere/Platform/Clock.h"
+#include "Quillmere/Platform/Core/Clock.h"
 
 #include <QMap>
 

@@ -4,7 +4,7 @@
 #include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
 #include "Quillmere/Clipboard/SequentialPasteController.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Support/TestSupport.h"
 

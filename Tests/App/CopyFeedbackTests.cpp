@@ -1,5 +1,5 @@
 #include "Quillmere/App/CopyFeedback.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Support/TestSupport.h"
 

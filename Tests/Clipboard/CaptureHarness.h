@@ -3,7 +3,7 @@
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Support/DisplayTestSupport.h"
 #include "Support/TestSupport.h"

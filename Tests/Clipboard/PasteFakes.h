@@ -3,7 +3,7 @@
 #include "Quillmere/Clipboard/PasteService.h"
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Platform/KeyInjector.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/WindowActivator.h"
 

@@ -2,7 +2,7 @@
 
 #include "Quillmere/Clipboard/PasteboardAccess.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
 
 #include "Support/DisplayTestSupport.h"

@@ -1,6 +1,6 @@
 #include "Quillmere/Model/ClipPreview.h"
 #include "Quillmere/Model/ImageHelpers.h"
-#include "Quillmere/Platform/Json.h"
+#include "Quillmere/Platform/Core/Json.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -3,7 +3,7 @@
 // A clip store on a fake clock for the store, Page, archive and sweep tests; shared with Tests/Archive.
 
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 #include "Support/TestSupport.h"
 

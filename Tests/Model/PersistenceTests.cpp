@@ -1,5 +1,5 @@
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/TestSupport.h"
 
 #include <QDir>

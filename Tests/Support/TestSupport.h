@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Quillmere/Platform/Clock.h"
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Clock.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 #include <QDateTime>
 #include <QTemporaryDir>

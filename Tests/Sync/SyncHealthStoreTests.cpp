@@ -1,4 +1,4 @@
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 
 #include "Support/TestSupport.h"

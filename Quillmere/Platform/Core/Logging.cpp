@@ -1,4 +1,4 @@
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 Q_LOGGING_CATEGORY(lcApp, "com.orvantide.quillmere.app")
 Q_LOGGING_CATEGORY(lcStore, "com.orvantide.quillmere.store")

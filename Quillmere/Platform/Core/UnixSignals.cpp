@@ -1,4 +1,4 @@
-#include "Quillmere/Platform/UnixSignals.h"
+#include "Quillmere/Platform/Core/UnixSignals.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "Quillmere/Platform/NotificationCenter.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 
 #include <QCoreApplication>
 #include <QThread>

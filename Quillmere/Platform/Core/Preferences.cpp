@@ -1,6 +1,6 @@
-#include "Quillmere/Platform/Preferences.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
-#include "Quillmere/Platform/Logging.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QDateTime>
 #include <QDir>

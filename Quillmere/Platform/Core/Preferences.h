@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Quillmere/Platform/Json.h"
+#include "Quillmere/Platform/Core/Json.h"
 
 #include <QObject>
 #include <QSettings>
