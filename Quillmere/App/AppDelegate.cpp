@@ -10,6 +10,7 @@
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
 #include "Quillmere/Clipboard/LinkMetadataService.h"
 #include "Quillmere/Clipboard/PasteService.h"
+#include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
@@ -33,7 +34,6 @@ namespace quillmere {
 namespace {
 const QString kOwnBundleID = QStringLiteral("com.orvantide.quillmere");
 const QString kPanelDidShow = QStringLiteral("quillmerePanelDidShow");
-const QString kOwnWrite = QStringLiteral("quillmere.ownPasteboardWrite");
 } // namespace
 
 void UnavailablePanel::show()
@@ -200,7 +200,7 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
             self->m_copyFeedback->handleCapturedClip(clip);
     });
 
-    m_center.addObserver(kOwnWrite, this, [this](const Notification &note) { m_copyFeedback->handleOwnPasteboardWrite(note); });
+    m_center.addObserver(ownPasteboardWriteNotification, this, [this](const Notification &note) { m_copyFeedback->handleOwnPasteboardWrite(note); });
     m_center.addObserver(kPanelDidShow, this, [this](const Notification &) {
         m_environment.store().deleteExpiredTemporaryClips(m_environment.store().now());
     });
