@@ -5,7 +5,6 @@
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QBuffer>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
@@ -177,8 +176,6 @@ void openClipPreview(const ClipItem &clip, const std::function<bool(const QUrl &
         return;
     if (open)
         open(*target);
-    else
-        QDesktopServices::openUrl(*target);
 }
 
 } // namespace quillmere
