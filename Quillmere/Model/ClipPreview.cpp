@@ -1,6 +1,6 @@
 #include "Quillmere/Model/ClipPreview.h"
 
-#include "Quillmere/Model/ArchiveRecords.h"
+#include "Quillmere/Model/FileNames.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
@@ -156,7 +156,7 @@ std::optional<QUrl> clipPreviewTarget(const ClipItem &clip)
     } else {
         // One folder per clip keeps two files of the same name apart; the name from the clip is
         // cut to its base so it can never point outside.
-        QString name = archive::baseFileName(clip.fileName().value_or(QString()));
+        QString name = baseFileName(clip.fileName().value_or(QString()));
         if (name.isEmpty())
             name = QStringLiteral("File");
         if (!folder->mkpath(id))
