@@ -139,6 +139,35 @@ QUuid stableID(const PersistentModel &record)
 
 std::atomic<int> g_connectionCounter{0};
 
+constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
+
+// The history holds whatever the user copied: its folder and files are for the user alone. SQLite
+// gives a new "-wal" and "-shm" the mode of the store file, so a private store keeps them private.
+bool makePrivate(const QString &path, QString *error)
+{
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        if (error)
+            *error = QStringLiteral("Cannot create %1").arg(folder);
+        return false;
+    }
+    if (!QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        qCWarning(lcPersistence, "Could not make %s private", qPrintable(folder));
+    if (!QFileInfo::exists(path)) {
+        // An empty file is an empty database to SQLite; made here, it never has a looser mode.
+        QFile store(path);
+        if (!store.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly) && !QFileInfo::exists(path)) {
+            if (error)
+                *error = QStringLiteral("Cannot create %1: %2").arg(path, store.errorString());
+            return false;
+        }
+    }
+    for (const QString &file : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")})
+        if (QFileInfo::exists(file) && !QFile::setPermissions(file, kOwnerOnly))
+            qCWarning(lcPersistence, "Could not make %s private", qPrintable(file));
+    return true;
+}
+
 } // namespace
 
 ModelContext::ModelContext(QSqlDatabase db, Clock clock) : m_db(std::move(db)), m_clock(std::move(clock)) {}
@@ -882,9 +911,9 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     if (path.isEmpty()) {
         db.setDatabaseName(QStringLiteral(":memory:"));
     } else {
-        const QFileInfo info(path);
-        if (!QDir().mkpath(info.absolutePath()))
-            return fail(OpenFailure::unwritable, QStringLiteral("Cannot create %1").arg(info.absolutePath()));
+        QString why;
+        if (!makePrivate(path, &why))
+            return fail(OpenFailure::unwritable, why);
         db.setDatabaseName(path);
     }
     if (!db.open())
@@ -894,6 +923,9 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     if (!path.isEmpty() && !q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
         return fail(classify(q.lastError()), describe(q.lastError()));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    // Deleted clips (one-time codes, passwords) leave zeros behind, not their bytes.
+    if (!q.exec(QStringLiteral("PRAGMA secure_delete = ON")))
+        return fail(classify(q.lastError()), describe(q.lastError()));
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
         return fail(classify(q.lastError()), describe(q.lastError()));
     const int version = q.value(0).toInt();
