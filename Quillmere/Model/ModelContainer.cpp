@@ -1,5 +1,6 @@
 #include "Quillmere/Model/ModelContainer.h"
 
+#include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Json.h"
 #include "Quillmere/Platform/Logging.h"
 
@@ -85,25 +86,6 @@ bool execWith(QSqlQuery &q, const QVariantList &values, QString *error)
         *error = describe(q.lastError());
     return false;
 }
-
-const char *const kSchema[] = {
-    "CREATE TABLE IF NOT EXISTS clips(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, createdAt INTEGER NOT NULL,"
-    " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText TEXT,"
-    " sourceAppName TEXT, sourceAppBundleID TEXT, isPinned INTEGER NOT NULL, contentHash TEXT NOT NULL,"
-    " linkTitle TEXT, expiresAt INTEGER, pinboardID INTEGER, isSavedToPage INTEGER NOT NULL,"
-    " payloadByteCount INTEGER NOT NULL, imageSize INTEGER NOT NULL, fileSize INTEGER NOT NULL, modifiedAt INTEGER)",
-    "CREATE TABLE IF NOT EXISTS clip_images(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS clip_files(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS pinboards(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, name TEXT NOT NULL,"
-    " colorName TEXT NOT NULL, iconName TEXT NOT NULL, sortOrder INTEGER NOT NULL, createdAt INTEGER NOT NULL,"
-    " lockSalt TEXT NOT NULL, lockHash TEXT NOT NULL, modifiedAt INTEGER)",
-    "CREATE TABLE IF NOT EXISTS app_settings(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL,"
-    " historyLimitValue INTEGER NOT NULL, updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
-    "CREATE TABLE IF NOT EXISTS source_app_brands(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL,"
-    " bundleID TEXT NOT NULL, appName TEXT NOT NULL, colorHex TEXT NOT NULL, iconPNG BLOB,"
-    " updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
-    "CREATE TABLE IF NOT EXISTS deletions(entity TEXT NOT NULL, recordID TEXT NOT NULL, deletedAt INTEGER NOT NULL)",
-};
 
 const QString kClipColumns = QStringLiteral(
     "id, dedupID, createdAt, kind, text, fileName, fileTypeIdentifier, customTitle, recognizedText, sourceAppName,"
@@ -878,6 +860,11 @@ ModelContainer::~ModelContainer()
     QSqlDatabase::removeDatabase(m_connectionName);
 }
 
+int ModelContainer::schemaVersion()
+{
+    return StoreSchema::currentVersion();
+}
+
 std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock clock, QString *error,
                                                      OpenFailure *failure)
 {
@@ -898,6 +885,8 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             return OpenFailure::corrupt;
         case 3:  // SQLITE_PERM
         case 8:  // SQLITE_READONLY
+        case 10: // SQLITE_IOERR
+        case 13: // SQLITE_FULL
         case 14: // SQLITE_CANTOPEN
             return OpenFailure::unwritable;
         default:
@@ -930,24 +919,27 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
         return fail(classify(q.lastError()), describe(q.lastError()));
     const int version = q.value(0).toInt();
     q.finish();
-    if (version > schemaVersion)
+    if (version > schemaVersion())
         return fail(OpenFailure::newerSchema,
                     QStringLiteral("The store was written by a newer version (schema %1)").arg(version));
-    if (!db.transaction())
-        return fail(classify(db.lastError()), describe(db.lastError()));
-    for (const char *sql : kSchema) {
-        if (!q.exec(QString::fromLatin1(sql))) {
-            const QSqlError e = q.lastError();
+    if (version < schemaVersion()) {
+        if (!db.transaction())
+            return fail(classify(db.lastError()), describe(db.lastError()));
+        QSqlError e;
+        if (!StoreSchema::migrate(db, version, &e)
+            || !q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion())) || !db.commit()) {
+            if (!e.isValid())
+                e = q.lastError().isValid() ? q.lastError() : db.lastError();
+            q.finish();
             db.rollback();
-            return fail(classify(e), describe(e));
+            // A store whose tables do not take the steps is one we cannot read; one that could
+            // not be written now (full, read-only) is kept as it is and tried again later.
+            const OpenFailure why = classify(e) == OpenFailure::other && sqliteCode(e) == 1 ? OpenFailure::corrupt
+                                                                                             : classify(e);
+            return fail(why, describe(e));
         }
+        q.finish();
     }
-    if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) || !db.commit()) {
-        const QSqlError e = q.lastError().isValid() ? q.lastError() : db.lastError();
-        db.rollback();
-        return fail(classify(e), describe(e));
-    }
-    q.finish();
 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
     QString loadError;
