@@ -82,10 +82,20 @@ int main(int argc, char *argv[])
 
     // A demo keeps to itself, so it can run beside the real history.
     const bool demo = arguments.contains(QStringLiteral("--demo-data"));
-    SingleInstance instance(SingleInstance::defaultName() + (demo ? QStringLiteral("-demo") : QString()));
-    if (!instance.claim(arguments.mid(1))) {
+    SingleInstance instance(SingleInstance::defaultName(demo ? QStringLiteral("-demo") : QString()));
+    switch (instance.claim(arguments.mid(1))) {
+    case SingleInstance::Claim::first:
+        break;
+    case SingleInstance::Claim::handedOver:
         qCInfo(lcApp, "Brindlewax is already running; handed the request over to it.");
         return 0;
+    case SingleInstance::Claim::requestTooLarge:
+        std::fprintf(stderr, "Brindlewax is already running, and these arguments are too long to hand over to it "
+                             "(at most %lld bytes).\n", static_cast<long long>(SingleInstance::maxRequestBytes));
+        return 1;
+    case SingleInstance::Claim::handOverFailed:
+        std::fputs("Brindlewax is already running, but the arguments could not be handed over to it.\n", stderr);
+        return 1;
     }
     if (wayland)
         qCInfo(lcApp, "Running under Wayland through XWayland: only X11 applications are covered.");
