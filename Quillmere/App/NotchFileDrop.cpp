@@ -157,6 +157,8 @@ void NotchFileDropController::stop()
         return;
     m_started = false;
     disconnect(qGuiApp, nullptr, this, nullptr);
+    for (QScreen *screen : QGuiApplication::screens())
+        disconnect(screen, nullptr, this, nullptr);
     m_dragWatcher.reset();
     // The drag's end will not be seen any more; a later start must not show the strips.
     m_dragging = false;
@@ -176,8 +178,15 @@ void NotchFileDropController::rebuildPanels()
     for (auto &window : m_windows)
         window->hide();
     std::vector<std::unique_ptr<NotchDropView>> fresh;
-    for (QScreen *screen : QGuiApplication::screens())
+    for (QScreen *screen : QGuiApplication::screens()) {
         fresh.push_back(makeDropPanel(screen));
+        // A resized screen or a panel that grew or went away moves the strip.
+        if (m_started) {
+            connect(screen, &QScreen::geometryChanged, this, &NotchFileDropController::rebuildPanels, Qt::UniqueConnection);
+            connect(screen, &QScreen::availableGeometryChanged, this, &NotchFileDropController::rebuildPanels,
+                    Qt::UniqueConnection);
+        }
+    }
     m_windows = std::move(fresh);
     setDragInProgress(m_dragging);
 }

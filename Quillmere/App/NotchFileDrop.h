@@ -45,7 +45,7 @@ private:
 };
 
 // One invisible strip per screen, shown only while a drag is under way so that it never takes
-// clicks meant for the desktop; rebuilt when screens come and go.
+// clicks meant for the desktop; rebuilt when screens come and go or change size or work area.
 class NotchFileDropController : public QObject {
     Q_OBJECT
 public:

@@ -3,19 +3,20 @@
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
 #include <QLockFile>
-#include <QStandardPaths>
+#include <cerrno>
+#include <cstring>
 #include <optional>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillmere {
 namespace {
-
-// A request is a handful of launch arguments; anything longer is not from us.
-constexpr qint64 kMaxMessageBytes = 64 * 1024;
 
 std::optional<QStringList> decodeArguments(const QByteArray &line)
 {
@@ -32,76 +33,155 @@ std::optional<QStringList> decodeArguments(const QByteArray &line)
     return args;
 }
 
+// True when `path` is a directory of this user's that nobody else may enter, creating it so if
+// missing. A name in a shared folder can be taken first by someone else: it is used only when it
+// turns out to be ours.
+bool isPrivateDirectory(const QString &path, bool create)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (create && ::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        qCWarning(lcApp, "Cannot create %s: %s", native.constData(), std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0)
+        return false;
+    const char *problem = !S_ISDIR(st.st_mode)        ? "is not a directory"
+                          : st.st_uid != ::geteuid() ? "belongs to another user"
+                          : (st.st_mode & 077) != 0  ? "is open to other users"
+                                                     : nullptr;
+    if (problem)
+        qCWarning(lcApp, "Not using %s for the single-instance socket: it %s", native.constData(), problem);
+    return problem == nullptr;
+}
+
+QString privateFallbackDirectory()
+{
+    const QString path = QDir::tempPath() + QStringLiteral("/quillmere-%1").arg(::geteuid());
+    return isPrivateDirectory(path, true) ? path : QString();
+}
+
+// The user at the other end of a connected local socket.
+std::optional<uid_t> peerUser(const QLocalSocket &socket)
+{
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return std::nullopt;
+    return credentials.uid;
+}
+
+bool isOwnUser(const QLocalSocket &socket)
+{
+    const auto uid = peerUser(socket);
+    return uid && *uid == ::geteuid();
+}
+
 } // namespace
 
-SingleInstance::SingleInstance(const QString &name, QObject *parent) : QObject(parent), m_name(name) {}
+SingleInstance::SingleInstance(const QString &name, QObject *parent) : QObject(parent)
+{
+    if (name.isEmpty() || QDir::isAbsolutePath(name)) {
+        m_path = name;
+    } else if (const QString directory = privateFallbackDirectory(); !directory.isEmpty()) {
+        m_path = directory + QLatin1Char('/') + name;
+    }
+}
 
 SingleInstance::~SingleInstance() = default;
 
-QString SingleInstance::defaultName()
+QString SingleInstance::defaultName(const QString &suffix)
 {
-    // The per-user runtime directory is private to the user, so nobody else can take the name first.
-    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (!runtime.isEmpty())
-        return runtime + QStringLiteral("/quillmere");
-    return QStringLiteral("quillmere-%1").arg(::getuid());
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && isPrivateDirectory(runtime, false))
+        return runtime + QStringLiteral("/quillmere") + suffix;
+    const QString directory = privateFallbackDirectory();
+    if (directory.isEmpty())
+        return {};
+    return directory + QStringLiteral("/instance") + suffix;
 }
 
-bool SingleInstance::sendToRunning(const QStringList &arguments)
+SingleInstance::Claim SingleInstance::claim(const QStringList &argumentsForRunning)
 {
-    QLocalSocket socket;
-    socket.connectToServer(m_name);
-    if (!socket.waitForConnected(500))
-        return false;
-    socket.write(QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact) + '\n');
-    if (!socket.waitForBytesWritten(1000))
-        qCWarning(lcApp, "Could not hand the arguments to the running program: %s", qPrintable(socket.errorString()));
-    socket.disconnectFromServer();
-    return true;
-}
-
-bool SingleInstance::claim(const QStringList &argumentsForRunning)
-{
+    if (m_path.isEmpty()) {
+        qCWarning(lcApp, "No private place for the single-instance socket; not checking for a running copy");
+        return Claim::first;
+    }
     // Two starts at once must not both find nobody, both clear the socket and both listen.
-    const QString socketPath = QDir::isAbsolutePath(m_name) ? m_name : QDir::tempPath() + QLatin1Char('/') + m_name;
-    QLockFile lock(socketPath + QStringLiteral(".lock"));
+    QLockFile lock(m_path + QStringLiteral(".lock"));
     if (!lock.tryLock(3000))
         qCWarning(lcApp, "Could not lock %s; claiming the single-instance socket anyway", qPrintable(lock.fileName()));
 
-    if (sendToRunning(argumentsForRunning))
-        return false;
-    // Nobody answered: a socket file left by a crashed run is stale.
-    QLocalServer::removeServer(m_name);
+    QLocalSocket socket;
+    socket.connectToServer(m_path);
+    if (socket.waitForConnected(500)) {
+        if (isOwnUser(socket)) {
+            const QByteArray request =
+                QJsonDocument(QJsonArray::fromStringList(argumentsForRunning)).toJson(QJsonDocument::Compact) + '\n';
+            if (request.size() > maxRequestBytes)
+                return Claim::requestTooLarge;
+            socket.write(request);
+            if (!socket.waitForBytesWritten(1000)) {
+                qCWarning(lcApp, "Could not hand the arguments to the running program: %s",
+                          qPrintable(socket.errorString()));
+                return Claim::handOverFailed;
+            }
+            socket.disconnectFromServer();
+            return Claim::handedOver;
+        }
+        // Only the user's own program may speak for it; whatever answers here is replaced.
+        qCWarning(lcApp, "The single-instance socket %s is answered by another user; taking it over", qPrintable(m_path));
+        socket.abort();
+    }
+    // Nobody of ours answered: a socket file left by a crashed run is stale.
+    listen();
+    return Claim::first;
+}
+
+void SingleInstance::listen()
+{
+    QLocalServer::removeServer(m_path);
     m_server = std::make_unique<QLocalServer>();
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(m_name)) {
+    if (!m_server->listen(m_path)) {
         qCWarning(lcApp, "Cannot listen for other starts: %s", qPrintable(m_server->errorString()));
-        return true;
+        return;
     }
     connect(m_server.get(), &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-                auto dropOversized = [socket] {
-                    qCWarning(lcApp, "Dropped an oversized request from another start");
-                    socket->abort();
-                    socket->deleteLater();
-                };
-                while (socket->canReadLine()) {
-                    const QByteArray line = socket->readLine(kMaxMessageBytes);
-                    if (!line.endsWith('\n'))
-                        return dropOversized();
-                    if (const auto args = decodeArguments(line))
-                        Q_EMIT argumentsReceived(*args);
-                    else
-                        qCWarning(lcApp, "Ignored a malformed request from another start");
-                }
-                if (socket->bytesAvailable() >= kMaxMessageBytes)
-                    dropOversized();
-            });
+            if (!isOwnUser(*socket)) {
+                qCWarning(lcApp, "Ignored a request from another user");
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            serve(socket);
         }
     });
-    return true;
+}
+
+void SingleInstance::serve(QLocalSocket *socket)
+{
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+        auto dropOversized = [socket] {
+            qCWarning(lcApp, "Dropped an oversized request from another start");
+            socket->abort();
+            socket->deleteLater();
+        };
+        while (socket->canReadLine()) {
+            // readLine stops one short of its limit, so the longest allowed line ends in '\n'.
+            const QByteArray line = socket->readLine(maxRequestBytes + 1);
+            if (!line.endsWith('\n'))
+                return dropOversized();
+            if (const auto args = decodeArguments(line))
+                Q_EMIT argumentsReceived(*args);
+            else
+                qCWarning(lcApp, "Ignored a malformed request from another start");
+        }
+        if (socket->bytesAvailable() > maxRequestBytes)
+            dropOversized();
+    });
 }
 
 } // namespace quillmere

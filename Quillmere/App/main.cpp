@@ -9,7 +9,9 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QLoggingCategory>
+#include <algorithm>
 #include <cstdio>
+#include <xcb/xcb.h>
 
 using namespace quillmere;
 
@@ -29,6 +31,81 @@ constexpr LaunchOption kLaunchOptions[] = {
     {"keep-open", "Keep the history panel open when it loses focus."},
     {"init-cloudkit-schema", "Prepare the cloud schema and quit (no cloud container in this build)."},
 };
+
+// The options QApplication and its xcb platform take for themselves (with one dash or two), and
+// whether each is followed by a value.
+struct QtOption {
+    const char *name;
+    bool takesValue;
+};
+
+constexpr QtOption kQtOptions[] = {
+    {"platform", true},  {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
+    {"qwindowgeometry", true}, {"qwindowicon", true},  {"qwindowtitle", true},  {"geometry", true},
+    {"title", true},     {"icon", true},               {"session", true},       {"display", true},
+    {"name", true},      {"visual", true},             {"ncols", true},         {"cmap", true},
+    {"style", true},     {"stylesheet", true},         {"reverse", false},      {"widgetcount", false},
+    {"testability", false}, {"nograb", false},         {"dograb", false},       {"sync", false},
+};
+
+// The command line with Qt's own options taken out (they stay in argv for QApplication), and the
+// platform and display they ask for. A single-dash word that is not Qt's is an error here: the
+// parser would read it as a row of one-letter options.
+struct LaunchArguments {
+    QStringList own;
+    QString platform;
+    QString display;
+    QString error;
+};
+
+LaunchArguments splitLaunchArguments(const QStringList &arguments)
+{
+    LaunchArguments out;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (i == 0 || !argument.startsWith(QLatin1Char('-')) || argument == QLatin1String("--")) {
+            out.own << argument;
+            continue;
+        }
+        const bool doubleDash = argument.startsWith(QLatin1String("--"));
+        const QString bare = argument.mid(doubleDash ? 2 : 1);
+        if (bare.startsWith(QLatin1String("qmljsdebugger=")) || bare.startsWith(QLatin1String("style="))
+            || bare.startsWith(QLatin1String("stylesheet="))) {
+            continue;
+        }
+        const auto option = std::find_if(std::begin(kQtOptions), std::end(kQtOptions),
+                                         [&](const QtOption &o) { return bare == QLatin1String(o.name); });
+        if (option == std::end(kQtOptions)) {
+            if (!doubleDash && bare.size() > 1 && out.error.isEmpty())
+                out.error = QStringLiteral("Unknown option '%1'.").arg(argument);
+            out.own << argument;
+            continue;
+        }
+        if (!option->takesValue)
+            continue;
+        if (i + 1 >= arguments.size()) {
+            out.error = QStringLiteral("Missing value after '%1'.").arg(argument);
+            break;
+        }
+        const QString &value = arguments.at(++i);
+        if (bare == QLatin1String("platform"))
+            out.platform = value.section(QLatin1Char(':'), 0, 0);
+        else if (bare == QLatin1String("display"))
+            out.display = value;
+    }
+    return out;
+}
+
+// Qt aborts the process when it cannot reach the display; say what is wrong and stop cleanly.
+bool displayIsReachable(const QString &display)
+{
+    const QByteArray name = display.toLocal8Bit();
+    xcb_connection_t *connection = xcb_connect(name.constData(), nullptr);
+    const bool reachable = connection && xcb_connection_has_error(connection) == 0;
+    if (connection)
+        xcb_disconnect(connection);
+    return reachable;
+}
 
 } // namespace
 
@@ -53,10 +130,18 @@ int main(int argc, char *argv[])
     QStringList rawArguments;
     for (int i = 0; i < argc; ++i)
         rawArguments << QString::fromLocal8Bit(argv[i]);
-    if (!parser.parse(rawArguments))
-        std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quillmere"))), stdout);
+    const LaunchArguments launch = splitLaunchArguments(rawArguments);
+    const QString usage = parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("quillmere"));
+    const bool parsed = parser.parse(launch.own);
+    if (!launch.error.isEmpty() || !parsed || !parser.positionalArguments().isEmpty()) {
+        const QString error = !launch.error.isEmpty() ? launch.error
+                              : !parsed ? parser.errorText()
+                                        : QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().front());
+        std::fprintf(stderr, "quillmere: %s\n\n%s", qPrintable(error), qPrintable(usage));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
+        std::fputs(qPrintable(usage), stdout);
         return 0;
     }
     if (parser.isSet(QStringLiteral("version"))) {
@@ -67,9 +152,16 @@ int main(int argc, char *argv[])
         qCInfo(lcSchema, "This build has no cloud container; there is no schema to prepare.");
         return 0;
     }
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        std::fputs("Brindlewax needs an X11 display (or XWayland); DISPLAY is not set.\n", stderr);
-        return 1;
+    if (launch.platform.isEmpty() || launch.platform == QLatin1String("xcb")) {
+        const QString display = launch.display.isEmpty() ? qEnvironmentVariable("DISPLAY") : launch.display;
+        if (display.isEmpty()) {
+            std::fputs("Brindlewax needs an X11 display (or XWayland); DISPLAY is not set.\n", stderr);
+            return 1;
+        }
+        if (!displayIsReachable(display)) {
+            std::fprintf(stderr, "Brindlewax cannot open display %s.\n", qPrintable(display));
+            return 1;
+        }
     }
 
     QApplication app(argc, argv);
@@ -82,10 +174,20 @@ int main(int argc, char *argv[])
 
     // A demo keeps to itself, so it can run beside the real history.
     const bool demo = arguments.contains(QStringLiteral("--demo-data"));
-    SingleInstance instance(SingleInstance::defaultName() + (demo ? QStringLiteral("-demo") : QString()));
-    if (!instance.claim(arguments.mid(1))) {
+    SingleInstance instance(SingleInstance::defaultName(demo ? QStringLiteral("-demo") : QString()));
+    switch (instance.claim(arguments.mid(1))) {
+    case SingleInstance::Claim::first:
+        break;
+    case SingleInstance::Claim::handedOver:
         qCInfo(lcApp, "Brindlewax is already running; handed the request over to it.");
         return 0;
+    case SingleInstance::Claim::requestTooLarge:
+        std::fprintf(stderr, "Brindlewax is already running, and these arguments are too long to hand over to it "
+                             "(at most %lld bytes).\n", static_cast<long long>(SingleInstance::maxRequestBytes));
+        return 1;
+    case SingleInstance::Claim::handOverFailed:
+        std::fputs("Brindlewax is already running, but the arguments could not be handed over to it.\n", stderr);
+        return 1;
     }
     if (wayland)
         qCInfo(lcApp, "Running under Wayland through XWayland: only X11 applications are covered.");

@@ -113,7 +113,7 @@ std::optional<PasteboardContents> PasteService::contentsForPaste(const ClipItem 
 
 std::optional<qint64> PasteService::write(const PasteboardContents &contents)
 {
-    // The paste's notice carries only the change count: a paste shows no copy feedback.
+    // The paste's notice names no feedback kind, so it gets the standard copy sound and check mark.
     const auto count = m_writer.writeContents(contents, std::nullopt);
     if (count && m_deps.adoptChangeCount)
         m_deps.adoptChangeCount(*count);

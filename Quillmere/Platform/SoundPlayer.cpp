@@ -7,8 +7,11 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QtEndian>
+#include <alsa/asoundlib.h>
 #include <canberra.h>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 
 namespace quillmere {
 namespace {
@@ -59,7 +62,29 @@ QByteArray renderWav(const std::vector<Tone> &tones, double length)
     return wav;
 }
 
+// libasound reports a machine without a sound card on stderr, several lines per attempt; the
+// failure itself reaches us through libcanberra's result, so the lines are for developers only.
+void alsaErrorToDebugLog(const char *file, int line, const char *function, int err, const char *format, ...)
+{
+    if (!lcApp().isDebugEnabled())
+        return;
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    qCDebug(lcApp, "ALSA %s:%d (%s): %s", file, line, function, text);
+}
+
 } // namespace
+
+bool RetryBackoff::failed(qint64 nowMs)
+{
+    const bool first = m_delayMs == 0;
+    m_delayMs = first ? firstDelayMs : std::min(m_delayMs * 2, maxDelayMs);
+    m_nextTryMs = nowMs + m_delayMs;
+    return first;
+}
 
 QByteArray CanberraSoundPlayer::synthesize(const QString &name)
 {
@@ -75,12 +100,12 @@ CanberraSoundPlayer::CanberraSoundPlayer(const QString &soundDirectory)
                       ? QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Quillmere/sounds")
                       : soundDirectory)
 {
+    m_clock.start();
 }
 
 CanberraSoundPlayer::~CanberraSoundPlayer()
 {
-    if (m_context)
-        ca_context_destroy(m_context);
+    closeContext();
 }
 
 QString CanberraSoundPlayer::soundFile(const QString &name)
@@ -98,42 +123,56 @@ QString CanberraSoundPlayer::soundFile(const QString &name)
     return path;
 }
 
+bool CanberraSoundPlayer::openContext()
+{
+    if (m_context)
+        return true;
+    snd_lib_error_set_handler(alsaErrorToDebugLog);
+    if (ca_context_create(&m_context) != CA_SUCCESS) {
+        m_context = nullptr;
+        return false;
+    }
+    // The desktop's sound server first: the raw ALSA fallback only complains on machines
+    // without a sound card.
+    if (ca_context_set_driver(m_context, "pulse") != CA_SUCCESS || ca_context_open(m_context) != CA_SUCCESS) {
+        closeContext();
+        if (ca_context_create(&m_context) != CA_SUCCESS) {
+            m_context = nullptr;
+            return false;
+        }
+    }
+    return true;
+}
+
+void CanberraSoundPlayer::closeContext()
+{
+    if (m_context)
+        ca_context_destroy(m_context);
+    m_context = nullptr;
+}
+
+void CanberraSoundPlayer::fail(const char *reason)
+{
+    // A sound server may start or a device appear later: the next attempt starts afresh.
+    closeContext();
+    if (m_backoff.failed(m_clock.elapsed()))
+        qCInfo(lcApp, "Feedback sound failed (%s); trying again later, less often while it keeps failing", reason);
+}
+
 void CanberraSoundPlayer::play(const QString &name)
 {
-    if (m_contextFailed)
+    if (!m_backoff.mayTry(m_clock.elapsed()))
         return;
     const QString path = soundFile(name);
     if (path.isEmpty())
         return;
-    if (!m_context) {
-        if (ca_context_create(&m_context) != CA_SUCCESS) {
-            m_context = nullptr;
-            m_contextFailed = true;
-            return;
-        }
-        // The desktop's sound server first: the raw ALSA fallback only complains on machines
-        // without a sound card.
-        if (ca_context_set_driver(m_context, "pulse") != CA_SUCCESS || ca_context_open(m_context) != CA_SUCCESS) {
-            ca_context_destroy(m_context);
-            m_context = nullptr;
-            if (ca_context_create(&m_context) != CA_SUCCESS) {
-                m_context = nullptr;
-                m_contextFailed = true;
-                return;
-            }
-        }
-    }
+    if (!openContext())
+        return fail("no sound context");
     const int result = ca_context_play(m_context, 0, CA_PROP_MEDIA_FILENAME, QFile::encodeName(path).constData(),
                                        CA_PROP_EVENT_DESCRIPTION, name.toUtf8().constData(), nullptr);
-    if (result == CA_SUCCESS) {
-        m_failures = 0;
-        return;
-    }
-    // A machine without any sound output stays silent without asking again at every copy.
-    if (++m_failures >= 3) {
-        m_contextFailed = true;
-        qCInfo(lcApp, "Feedback sounds are off for this session: %s", ca_strerror(result));
-    }
+    if (result != CA_SUCCESS)
+        return fail(ca_strerror(result));
+    m_backoff.succeeded();
 }
 
 } // namespace quillmere

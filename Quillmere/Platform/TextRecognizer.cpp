@@ -51,8 +51,7 @@ std::optional<QString> assembleRecognizedLines(const QStringList &lines)
     for (QString line : lines) {
         while (line.endsWith(QLatin1Char('\n')) || line.endsWith(QLatin1Char('\r')))
             line.chop(1);
-        if (!line.trimmed().isEmpty())
-            kept.append(line);
+        kept.append(line);
     }
     const QString joined = kept.join(QLatin1Char('\n')).trimmed();
     if (joined.isEmpty())
@@ -96,6 +95,7 @@ std::optional<QString> recognizeText(const QImage &image)
     std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
     if (it) {
         do {
+            // A line without a candidate is no line; a blank candidate is kept as the engine gave it.
             std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
             if (text)
                 lines.append(QString::fromUtf8(text.get()));

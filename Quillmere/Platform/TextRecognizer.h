@@ -13,8 +13,9 @@ namespace quillmere {
 std::optional<QString> recognizeText(const QByteArray &encodedImage);
 std::optional<QString> recognizeText(const QImage &image);
 
-// How recognised lines become the result: blank lines dropped, one line feed between lines,
-// outer white space trimmed, at most `maxRecognizedCharacters` user-perceived characters.
+// How recognised lines become the result: each line kept as given (blank ones too), one line
+// feed between lines, outer white space trimmed, at most `maxRecognizedCharacters`
+// user-perceived characters.
 std::optional<QString> assembleRecognizedLines(const QStringList &lines);
 
 inline constexpr qsizetype maxRecognizedCharacters = 12000;

@@ -4,12 +4,33 @@
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Support/TestSupport.h"
 
+#include <QTemporaryFile>
 #include <QTest>
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace quillmere;
 
 namespace {
+
+// What the process writes to stderr while `body` runs.
+template <typename Body>
+QByteArray stderrDuring(Body body)
+{
+    QTemporaryFile capture;
+    if (!capture.open())
+        return "cannot capture stderr";
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(capture.handle(), STDERR_FILENO);
+    body();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    capture.seek(0);
+    return capture.readAll();
+}
 
 struct RecordingSounds : SoundPlayer {
     QStringList played;
@@ -102,8 +123,37 @@ TEST(SoundPlayer, SynthesisedSoundsAreValidWavFilesAndPlayingNeverFails)
         EXPECT_TRUE(wav.startsWith("RIFF"));
         EXPECT_EQ(wav.mid(8, 4), "WAVE");
         EXPECT_FALSE(player.soundFile(name).isEmpty());
-        player.play(name); // no sound device here: silence, no crash
     }
     EXPECT_TRUE(player.soundFile("Unknown").isEmpty());
-    player.play("Unknown");
+    // Without a sound device: silence, no crash, and no complaints from the sound libraries.
+    const QByteArray errors = stderrDuring([&] {
+        player.play("Pop");
+        player.play("Glass");
+        player.play("Unknown");
+    });
+    EXPECT_FALSE(errors.contains("ALSA lib")) << errors.toStdString();
+}
+
+TEST(RetryBackoff, WaitsTwiceAsLongAfterEachFailureUpToFiveMinutesAndStartsOverOnSuccess)
+{
+    RetryBackoff backoff;
+    EXPECT_TRUE(backoff.mayTry(0));
+    EXPECT_TRUE(backoff.failed(0)) << "the first failure of a streak";
+    EXPECT_FALSE(backoff.mayTry(999));
+    EXPECT_TRUE(backoff.mayTry(1000));
+    EXPECT_FALSE(backoff.failed(1000));
+    EXPECT_FALSE(backoff.mayTry(2999));
+    EXPECT_TRUE(backoff.mayTry(3000));
+
+    qint64 now = 3000;
+    for (int i = 0; i < 20; ++i)
+        backoff.failed(now);
+    EXPECT_FALSE(backoff.mayTry(now + RetryBackoff::maxDelayMs - 1));
+    EXPECT_TRUE(backoff.mayTry(now + RetryBackoff::maxDelayMs));
+
+    backoff.succeeded();
+    EXPECT_TRUE(backoff.mayTry(now));
+    EXPECT_TRUE(backoff.failed(now));
+    EXPECT_FALSE(backoff.mayTry(now + 999));
+    EXPECT_TRUE(backoff.mayTry(now + 1000));
 }

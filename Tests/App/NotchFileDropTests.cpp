@@ -1,9 +1,12 @@
 #include "Quillmere/App/NotchFileDrop.h"
 #include "Quillmere/Platform/DragWatcher.h"
+#include "Quillmere/Platform/XcbSupport.h"
+#include "Support/TestSupport.h"
 
 #include <QApplication>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -76,4 +79,71 @@ TEST(NotchFileDropController, StripsShowOnlyDuringADrag)
     controller.stop();
     QTest::qWait(500);
     EXPECT_FALSE(controller.windows().front()->isVisible());
+}
+
+namespace {
+
+// The desktop's work area as the window manager publishes it on the root window, set for a test
+// and put back afterwards.
+class WorkArea {
+public:
+    WorkArea()
+    {
+        m_connection = xcb_connect(nullptr, nullptr);
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+        m_atom = internAtom(m_connection, "_NET_WORKAREA");
+        XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+            m_connection, xcb_get_property(m_connection, false, m_root, m_atom, XCB_ATOM_CARDINAL, 0, 64), nullptr));
+        if (reply && reply->format == 32) {
+            const auto *values = static_cast<const uint32_t *>(xcb_get_property_value(reply.get()));
+            m_original.assign(values, values + xcb_get_property_value_length(reply.get()) / 4);
+        }
+    }
+    ~WorkArea()
+    {
+        if (m_original.empty())
+            xcb_delete_property(m_connection, m_root, m_atom);
+        else
+            set(m_original);
+        // A round trip, so that the change is made before the connection goes.
+        free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+        xcb_disconnect(m_connection);
+    }
+    void set(const std::vector<uint32_t> &values)
+    {
+        xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, m_root, m_atom, XCB_ATOM_CARDINAL, 32,
+                            uint32_t(values.size()), values.data());
+        xcb_flush(m_connection);
+    }
+
+private:
+    xcb_connection_t *m_connection = nullptr;
+    xcb_window_t m_root = 0;
+    xcb_atom_t m_atom = XCB_ATOM_NONE;
+    std::vector<uint32_t> m_original;
+};
+
+} // namespace
+
+TEST(NotchFileDropController, StripsFollowAChangeOfTheWorkArea)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X display";
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect full = screen->geometry();
+    const QRect before = screen->availableGeometry();
+    NotchFileDropController controller([](const QList<QUrl> &) { return false; });
+    controller.start();
+    {
+        WorkArea area;
+        // A panel 40 pixels taller than any there now appears along the top: the strip reaches below it.
+        const int inset = before.top() - full.top() + 40;
+        area.set({uint32_t(full.x()), uint32_t(full.y() + inset), uint32_t(full.width()), uint32_t(full.height() - inset)});
+        ASSERT_TRUE(test::waitUntil([&] { return screen->availableGeometry().top() == full.top() + inset; }));
+        EXPECT_EQ(controller.windows().front()->geometry(), notchDropFrame(full, screen->availableGeometry()));
+        EXPECT_EQ(controller.windows().front()->height(), inset + 12);
+    }
+    ASSERT_TRUE(test::waitUntil([&] { return screen->availableGeometry() == before; }));
+    EXPECT_EQ(controller.windows().front()->geometry(), notchDropFrame(full, before));
+    controller.stop();
 }

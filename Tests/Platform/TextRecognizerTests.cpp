@@ -9,9 +9,10 @@ using namespace Qt::StringLiterals;
 using test::encoded;
 using test::paintedLines;
 
-TEST(RecognizedLines, BlankLinesGoOuterSpaceIsTrimmedAndLongTextCutAtWholeCharacters)
+TEST(RecognizedLines, BlankLinesStayOuterSpaceIsTrimmedAndLongTextCutAtWholeCharacters)
 {
-    EXPECT_EQ(assembleRecognizedLines({u"   a"_s, QString(), u"b\n"_s, u" \t "_s, u"c d  \n"_s}), u"a\nb\nc d"_s);
+    EXPECT_EQ(assembleRecognizedLines({u"   a"_s, QString(), u"b\n"_s, u" \t "_s, u"c d  \n"_s}),
+              u"a\n\nb\n \t \nc d"_s);
     EXPECT_EQ(assembleRecognizedLines({u"  "_s, u"\n"_s}), std::nullopt);
     EXPECT_EQ(assembleRecognizedLines({}), std::nullopt);
 

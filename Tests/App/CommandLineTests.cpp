@@ -1,0 +1,105 @@
+#include "Quillmere/App/SingleInstance.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    bool crashed = true;
+    QString errors;
+};
+
+// Starts the program with its own runtime, config and data folders.
+struct Launch {
+    QTemporaryDir home;
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_RUNTIME_DIR", home.path());
+        env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+        env.insert("XDG_DATA_HOME", home.filePath("data"));
+        env.insert("XDG_CACHE_HOME", home.filePath("cache"));
+        return env;
+    }
+
+    Outcome run(const QStringList &arguments, QProcessEnvironment env) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(QUILLMERE_EXECUTABLE), arguments);
+        Outcome result;
+        if (!process.waitForFinished(20000)) {
+            process.kill();
+            process.waitForFinished();
+            return result;
+        }
+        result.status = process.exitCode();
+        result.crashed = process.exitStatus() != QProcess::NormalExit;
+        result.errors = QString::fromLocal8Bit(process.readAllStandardError());
+        return result;
+    }
+    Outcome run(const QStringList &arguments) const { return run(arguments, environment()); }
+};
+
+} // namespace
+
+TEST(CommandLine, UnknownOptionsAndArgumentsEndWithTheUsageAndStatusTwo)
+{
+    Launch launch;
+    for (const QStringList &args : {QStringList{"--bogus"}, QStringList{"-bogus"}, QStringList{"stray"},
+                                    QStringList{"--show-panel", "-platform"}}) {
+        const Outcome run = launch.run(args);
+        EXPECT_FALSE(run.crashed);
+        EXPECT_EQ(run.status, 2) << args.join(' ').toStdString();
+        EXPECT_TRUE(run.errors.contains("Usage: quillmere")) << run.errors.toStdString();
+    }
+    EXPECT_TRUE(launch.run({"--bogus"}).errors.contains("'bogus'"));
+}
+
+TEST(CommandLine, AnUnreachableDisplayIsNamedAndEndsWithStatusOne)
+{
+    Launch launch;
+    QProcessEnvironment env = launch.environment();
+    env.insert("DISPLAY", ":64999");
+    Outcome run = launch.run({}, env);
+    EXPECT_FALSE(run.crashed);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.errors.contains("cannot open display :64999")) << run.errors.toStdString();
+
+    // Qt's own -display names the display to check.
+    run = launch.run({"-display", ":64998"});
+    EXPECT_FALSE(run.crashed);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.errors.contains("cannot open display :64998")) << run.errors.toStdString();
+}
+
+TEST(CommandLine, QtOptionsPassThroughAndAHandOverTooLargeIsRefused)
+{
+    Launch launch;
+    SingleInstance running(launch.home.filePath("quillmere"));
+    ASSERT_EQ(running.claim({}), SingleInstance::Claim::first);
+    QSignalSpy received(&running, &SingleInstance::argumentsReceived);
+
+    Outcome run = launch.run({"-platform", "offscreen", "-style", "Fusion", "--reverse", "-qwindowtitle", "x",
+                          "--show-panel"});
+    EXPECT_FALSE(run.crashed);
+    EXPECT_EQ(run.status, 0) << run.errors.toStdString();
+    ASSERT_TRUE(received.wait(5000));
+    EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"}) << "Qt took its own options";
+
+    QStringList many{"-platform", "offscreen"};
+    for (int i = 0; i < 6000; ++i)
+        many << "--show-panel";
+    run = launch.run(many);
+    EXPECT_FALSE(run.crashed);
+    EXPECT_NE(run.status, 0);
+    EXPECT_TRUE(run.errors.contains("too long")) << run.errors.toStdString();
+    EXPECT_EQ(received.size(), 1);
+}
