@@ -93,6 +93,13 @@ std::vector<AutoPageRule> AutoPageRulePreferences::currentRules(const Preference
     return prefs ? normalizedRules(prefs->rules) : std::vector<AutoPageRule>{};
 }
 
+std::shared_ptr<const AutoPageMatcher> sharedAutoPageMatcher(const Preferences &defaults)
+{
+    return defaults.cached<AutoPageMatcher>(AutoPageRulePreferences::key, [](const Preferences &prefs) {
+        return AutoPageMatcher(AutoPageRulePreferences::currentRules(prefs));
+    });
+}
+
 AutoPageMatcher::AutoPageMatcher(std::vector<AutoPageRule> rules) : m_rules(std::move(rules))
 {
     for (size_t i = 0; i < m_rules.size(); ++i) {

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QUuid>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -46,6 +47,10 @@ struct AutoPageRulePreferences {
     // The stored rules, cleaned; none when nothing is stored or it does not decode.
     static std::vector<AutoPageRule> currentRules(const Preferences &defaults);
 };
+
+class AutoPageMatcher;
+// A matcher over the stored rules, built once per change of the stored list.
+std::shared_ptr<const AutoPageMatcher> sharedAutoPageMatcher(const Preferences &defaults);
 
 // Matches clips against a rule list. The clip's custom title, text, file name, link title,
 // recognised text, source-app name and kind are searched, ignoring case and diacritics.

@@ -127,7 +127,8 @@ bool ClipStore::applyAutoPageRules(const ClipRef &clip)
 {
     if (!clip || clip->pinboard() || clip->isSavedToPage())
         return false;
-    const AutoPageMatcher matcher(AutoPageRulePreferences::currentRules(preferences()));
+    const std::shared_ptr<const AutoPageMatcher> rules = sharedAutoPageMatcher(preferences());
+    const AutoPageMatcher &matcher = *rules;
     if (matcher.isEmpty())
         return false;
     const ModelContext &ctx = context();
