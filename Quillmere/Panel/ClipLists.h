@@ -38,6 +38,7 @@ public:
     // the next refresh, so the selection can still be carried from it.
     void setSnapshot(HistorySnapshot snapshot);
     const ClipVector &items() const { return *m_clips; }
+    const std::shared_ptr<const ClipVector> &sharedItems() const { return m_clips; }
     const std::vector<PageSnapshot> &pages() const { return m_pages; }
     const PageSnapshot *findPage(const PersistentIdentifier &id) const;
     ItemOrderSignal orderSignal() const;
