@@ -71,8 +71,8 @@ struct ClipSnapshot {
     // What the clip stands for as text (the store's rule); none when blank.
     std::optional<QString> primaryText;
 
-    // Folded text of the searchable fields, filled in by the view model.
-    QString searchKey;
+    // Folded text of the searchable fields in UTF-8, filled in by the view model.
+    QByteArray searchKey;
 
     ClipKind kind() const { return clipKindOrText(kindRawValue); }
 };

@@ -1,6 +1,7 @@
 #include "Quillmere/Panel/SnapshotSearch.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace quillmere {
 
@@ -48,7 +49,7 @@ QString foldForSearch(const QString &text)
     return kept.toCaseFolded();
 }
 
-QString searchKeyOf(const ClipSnapshot &clip)
+QByteArray searchKeyOf(const ClipSnapshot &clip)
 {
     QString joined;
     for (const std::optional<QString> *field : {&clip.customTitle, &clip.text, &clip.fileName, &clip.linkTitle,
@@ -59,7 +60,7 @@ QString searchKeyOf(const ClipSnapshot &clip)
         joined += QLatin1Char('\n');
     }
     joined += kindSearchLabel(clip.kind());
-    return foldForSearch(joined);
+    return foldForSearch(joined).toUtf8();
 }
 
 void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
@@ -94,14 +95,15 @@ SnapshotQuery::SnapshotQuery(const QString &query)
         QString folded = foldForSearch(word);
         if (folded.isEmpty())
             continue; // a word of accents alone is in every text
-        m_matchers.emplace_back(folded, Qt::CaseSensitive);
+        m_words.push_back(folded.toUtf8());
     }
 }
 
 bool SnapshotQuery::matches(const ClipSnapshot &clip) const
 {
-    for (const QStringMatcher &matcher : m_matchers) {
-        if (matcher.indexIn(clip.searchKey) < 0)
+    const QByteArray &key = clip.searchKey;
+    for (const QByteArray &word : m_words) {
+        if (!memmem(key.constData(), size_t(key.size()), word.constData(), size_t(word.size())))
             return false;
     }
     return true;

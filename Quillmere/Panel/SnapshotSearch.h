@@ -3,7 +3,6 @@
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Panel/PanelTypes.h"
 
-#include <QStringMatcher>
 #include <unordered_map>
 #include <vector>
 
@@ -15,7 +14,9 @@ QString foldForSearch(const QString &text);
 
 // The folded custom title, text, file name, link title, recognised text, source application and
 // kind label, one per line, so that a word (which never holds a line break) matches inside one field.
-QString searchKeyOf(const ClipSnapshot &clip);
+// UTF-8 keeps the scan short and lets the C library's substring search do it; a whole-character
+// needle can only match a valid UTF-8 text at character boundaries.
+QByteArray searchKeyOf(const ClipSnapshot &clip);
 
 // Folding long texts is the costly part of a search, so keys are kept across snapshots for clips
 // whose searchable fields did not change.
@@ -27,7 +28,7 @@ private:
     struct Entry {
         QString kindRawValue;
         std::optional<QString> fields[6];
-        QString key;
+        QByteArray key;
     };
     std::unordered_map<qint64, Entry> m_entries;
 };
@@ -36,11 +37,11 @@ private:
 class SnapshotQuery {
 public:
     explicit SnapshotQuery(const QString &query);
-    bool isEmpty() const { return m_matchers.empty(); }
+    bool isEmpty() const { return m_words.empty(); }
     bool matches(const ClipSnapshot &clip) const;
 
 private:
-    std::vector<QStringMatcher> m_matchers;
+    std::vector<QByteArray> m_words;
 };
 
 // The store's filter rules (kind, source, saved, pinned, image inbox, recognised text, date)
