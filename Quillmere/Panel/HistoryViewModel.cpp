@@ -92,6 +92,12 @@ bool HistoryViewModel::canPasteSelection() const
     return !isKeyboardCapturePaused() && !isSelectedPageLocked();
 }
 
+QString HistoryViewModel::lockedPromptTitle() const
+{
+    const PageSnapshot *page = selectedPage();
+    return (page ? page->displayName() : QStringLiteral("Page")) + QStringLiteral(" is locked");
+}
+
 EmptyStateContent HistoryViewModel::emptyState() const
 {
     return emptyStateContent(m_state.isSearchExpanded, m_state.query, m_state.filters.imageInboxOnly, selectedPage());
@@ -388,8 +394,8 @@ void HistoryViewModel::handleAppear()
 void HistoryViewModel::setSelectedIndex(int index)
 {
     Batch batch(*this);
-    m_state.selectedIndex = index;
-    m_lists.ensureSelectionRendered(index);
+    m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
+    m_lists.ensureSelectionRendered(m_state.selectedIndex);
     if (!m_state.suppressSelectionScroll)
         prewarmThumbnails();
 }
@@ -409,14 +415,14 @@ KeyPressResult HistoryViewModel::moveSelection(int delta)
 void HistoryViewModel::selectCard(int index)
 {
     Batch batch(*this);
-    m_state.selectedIndex = index;
+    m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
     focusLater(false);
 }
 
 void HistoryViewModel::selectAndPaste(int index)
 {
     Batch batch(*this);
-    m_state.selectedIndex = index;
+    m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
     focusLater(false);
     if (const ClipSnapshot *clip = m_lists.navigableAt(index); clip && m_callbacks.onPaste)
         m_callbacks.onPaste(*clip);
@@ -515,10 +521,26 @@ void HistoryViewModel::assign(T HistoryViewState::*field, const T &value)
     m_state.*field = value;
 }
 
-void HistoryViewModel::setShowingClearConfirmation(bool shown) { assign(&HistoryViewState::isShowingClearConfirmation, shown); }
-void HistoryViewModel::setShowingManualNoteSheet(bool shown) { assign(&HistoryViewState::isShowingManualNoteSheet, shown); }
-void HistoryViewModel::setLockSetupBoard(const std::optional<PersistentIdentifier> &page) { assign(&HistoryViewState::lockSetupBoard, page); }
-void HistoryViewModel::setRemoveLockBoard(const std::optional<PersistentIdentifier> &page) { assign(&HistoryViewState::removeLockBoard, page); }
+void HistoryViewModel::setShowingClearConfirmation(bool shown)
+{
+    assign(&HistoryViewState::isShowingClearConfirmation, shown);
+}
+
+void HistoryViewModel::setShowingManualNoteSheet(bool shown)
+{
+    assign(&HistoryViewState::isShowingManualNoteSheet, shown);
+}
+
+void HistoryViewModel::setLockSetupBoard(const std::optional<PersistentIdentifier> &page)
+{
+    assign(&HistoryViewState::lockSetupBoard, page);
+}
+
+void HistoryViewModel::setRemoveLockBoard(const std::optional<PersistentIdentifier> &page)
+{
+    assign(&HistoryViewState::removeLockBoard, page);
+}
+
 void HistoryViewModel::setRenameText(const QString &text) { assign(&HistoryViewState::renameText, text); }
 void HistoryViewModel::setEditText(const QString &text) { assign(&HistoryViewState::editText, text); }
 void HistoryViewModel::dismissManualAddError() { assign(&HistoryViewState::isShowingManualAddError, false); }

@@ -84,6 +84,8 @@ public:
     bool isSelectedPageLocked() const;
     bool canPasteSelection() const;
     EmptyStateContent emptyState() const;
+    // The locked-Page prompt's title: "<Page> is locked".
+    QString lockedPromptTitle() const;
     std::vector<const ClipSnapshot *> pasteStackItems() const;
 
     // Persisted state, shared through the preferences.

@@ -249,3 +249,42 @@ TEST(HistoryViewModel, PasteStackEmptiesOnlyWhenThePasteWasHandedOn)
     f.model->pasteStackAsText();
     EXPECT_TRUE(f.stack.ids.empty());
 }
+
+TEST(HistoryViewModel, CaptureAndImportRefreshesWaitForTheLastNotice)
+{
+    ModelFixture f;
+    f.store.data.clips.insert(f.store.data.clips.begin(), makeClip(100)); // saved, not yet announced
+    f.center.post(PanelNotification::clipCaptured);
+    f.scheduler.advance(50);
+    f.center.post(PanelNotification::clipCaptured);
+    f.scheduler.advance(79);
+    EXPECT_EQ(f.lists().visibleCount(), 10);
+    f.scheduler.advance(1);
+    EXPECT_EQ(f.lists().visibleCount(), 11);
+    EXPECT_EQ(f.selectedRow(), 100);
+
+    f.model->setSelectedIndex(3);
+    const auto selected = f.selectedRow();
+    f.store.data.clips.insert(f.store.data.clips.begin(), makeClip(101));
+    f.model->setSyncImporting(true);
+    f.model->setSyncImporting(false);
+    f.scheduler.advance(349);
+    EXPECT_EQ(f.lists().visibleCount(), 11);
+    f.scheduler.advance(1);
+    EXPECT_EQ(f.lists().visibleCount(), 12);
+    EXPECT_EQ(f.selectedRow(), selected);
+}
+
+TEST(QtTaskScheduler, RunsInOrderAndForgetsCancelledWork)
+{
+    QtTaskScheduler scheduler;
+    std::vector<char> ran;
+    scheduler.schedule(std::chrono::milliseconds(0), [&] { ran.push_back('a'); });
+    scheduler.schedule(std::chrono::milliseconds(0), [&] { ran.push_back('b'); });
+    const auto c = scheduler.schedule(std::chrono::milliseconds(5), [&] { ran.push_back('c'); });
+    scheduler.schedule(std::chrono::milliseconds(20), [&] { ran.push_back('d'); });
+    scheduler.cancel(c);
+    scheduler.cancel(c);
+    EXPECT_TRUE(waitUntil([&] { return ran.size() == 3; }));
+    EXPECT_EQ(ran, (std::vector<char>{'a', 'b', 'd'}));
+}
