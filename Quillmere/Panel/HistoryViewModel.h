@@ -43,7 +43,8 @@ struct HistoryViewDependencies {
 
 // What the view asks of the panel and the desktop. Unset callbacks do nothing.
 struct HistoryViewCallbacks {
-    std::function<void(const ClipSnapshot &)> onPaste;
+    // Given a copy: a paste may save the store, which replaces the snapshots.
+    std::function<void(ClipSnapshot)> onPaste;
     // True when the text was handed on to be pasted.
     std::function<bool(const QString &)> onPasteText;
     std::function<void()> onClose;

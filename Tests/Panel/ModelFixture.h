@@ -72,7 +72,7 @@ struct ModelFixture {
             pauseNotices.push_back(n.userInfo.value(QStringLiteral("paused")).toBool());
         });
         HistoryViewCallbacks callbacks;
-        callbacks.onPaste = [this](const ClipSnapshot &clip) { pasted.push_back(clip.id); };
+        callbacks.onPaste = [this](ClipSnapshot clip) { pasted.push_back(clip.id); };
         callbacks.onPasteText = [this](const QString &text) {
             pastedTexts.push_back(text);
             return acceptPasteText;
