@@ -1,6 +1,7 @@
 #include "Quillmere/App/AppDelegate.h"
 
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/CaptureFollowUps.h"
 #include "Quillmere/App/CopyFeedback.h"
 #include "Quillmere/App/DemoData.h"
 #include "Quillmere/App/HotKeyCenter.h"
@@ -10,6 +11,7 @@
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
 #include "Quillmere/Clipboard/LinkMetadataService.h"
 #include "Quillmere/Clipboard/PasteService.h"
+#include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
@@ -33,7 +35,6 @@ namespace quillmere {
 namespace {
 const QString kOwnBundleID = QStringLiteral("com.orvantide.quillmere");
 const QString kPanelDidShow = QStringLiteral("quillmerePanelDidShow");
-const QString kOwnWrite = QStringLiteral("quillmere.ownPasteboardWrite");
 } // namespace
 
 void UnavailablePanel::show()
@@ -115,18 +116,36 @@ void AppDelegate::registerSourceApp(const ClipRef &clip)
 
 void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
 {
-    ClipStore &store = m_environment.store();
     const bool onboarding = shouldShowOnboarding(arguments, m_prefs);
     runCaptureUnpauseMigration(m_prefs);
 
-    // The clipboard pipeline.
+    buildClipboardPipeline();
+    buildPasteRoad();
+    buildSourceApps();
+    buildPanelAndDrops();
+    if (m_platform.makeCaptureCoordinator)
+        m_captureCoordinator = m_platform.makeCaptureCoordinator(*this);
+    buildUpdaterAndStatusItem();
+    buildCaptureFollowUps();
+
+    startServices(arguments);
+    handleArguments(arguments);
+    if (onboarding)
+        deferOnMain(this, [this] { showOnboarding(); });
+}
+
+void AppDelegate::buildClipboardPipeline()
+{
     CaptureDependencies capture;
-    capture.store = &store;
+    capture.store = &m_environment.store();
     capture.pasteboard = m_platform.pasteboard.get();
     capture.preferences = &m_prefs;
     capture.frontApplication = identifiedFrontApplications(m_platform.applications);
     m_monitor = std::make_unique<ClipboardMonitor>(capture, m_center);
+}
 
+void AppDelegate::buildPasteRoad()
+{
     PasteServiceDependencies paste;
     paste.pasteboard = m_platform.pasteboard.get();
     paste.notificationCenter = &m_center;
@@ -135,7 +154,12 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     paste.beep = [] { QApplication::beep(); };
     paste.adoptChangeCount = [monitor = m_monitor.get()](qint64 count) { monitor->setLastChangeCount(count); };
     m_pasteService = std::make_unique<PasteService>(paste);
-    m_sequentialPaste = std::make_unique<SequentialPasteController>(store, *m_pasteService);
+    m_sequentialPaste = std::make_unique<SequentialPasteController>(m_environment.store(), *m_pasteService);
+}
+
+void AppDelegate::buildSourceApps()
+{
+    ClipStore &store = m_environment.store();
     m_linkMetadata = std::make_unique<LinkMetadataService>(
         [&store](const ClipRef &clip, const std::optional<QString> &title, const std::optional<QByteArray> &picture) {
             store.updateLinkMetadata(clip, title, picture);
@@ -146,7 +170,10 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
                                 const std::optional<QByteArray> &icon) {
             store.upsertSourceAppBrand(bundleID, name, color, icon);
         });
+}
 
+void AppDelegate::buildPanelAndDrops()
+{
     m_panel = m_platform.makePanel ? m_platform.makePanel(*this) : std::make_unique<UnavailablePanel>(*this);
 
     QPointer<AppDelegate> self(this);
@@ -159,10 +186,10 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
         self->registerSourceApp(clip);
         return true;
     });
+}
 
-    if (m_platform.makeCaptureCoordinator)
-        m_captureCoordinator = m_platform.makeCaptureCoordinator(*this);
-
+void AppDelegate::buildUpdaterAndStatusItem()
+{
     m_updater = std::make_unique<UpdateChecker>(
         m_prefs, QVersionNumber::fromString(QCoreApplication::applicationVersion()), [](const UpdateChecker::Result &r) {
             if (r.kind == UpdateChecker::Result::Kind::available && r.downloadUrl.isValid()) {
@@ -181,26 +208,39 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
                                    CaptureShortcutPreferences::load(m_prefs)};
         },
         [this](StatusMenuAction action) { handleStatusAction(int(action)); }, [this] { togglePanel(); });
+}
 
-    CopyFeedback::Hooks hooks;
+void AppDelegate::buildCaptureFollowUps()
+{
+    CopyFeedback::Hooks feedback;
+    feedback.isRecording = [this] { return m_captureCoordinator && m_captureCoordinator->isRecording(); };
+    feedback.showCopiedIcon = [this](bool copied) {
+        if (m_statusItem)
+            m_statusItem->showCopiedIcon(copied);
+    };
+    m_copyFeedback = std::make_unique<CopyFeedback>(m_prefs, *m_platform.sounds, feedback);
+
+    CaptureFollowUps::Hooks hooks;
     hooks.registerSourceApp = [this](const ClipRef &clip) { registerSourceApp(clip); };
     hooks.captureCoordinatorDidCapture = [this](const ClipRef &clip) {
         if (m_captureCoordinator)
             m_captureCoordinator->clipboardDidCapture(clip);
     };
     hooks.fetchLinkPreview = [this](const ClipRef &clip) { m_linkMetadata->fetchIfNeeded(clip); };
-    hooks.isRecording = [this] { return m_captureCoordinator && m_captureCoordinator->isRecording(); };
-    hooks.showCopiedIcon = [this](bool copied) {
-        if (m_statusItem)
-            m_statusItem->showCopiedIcon(copied);
-    };
-    m_copyFeedback = std::make_unique<CopyFeedback>(m_prefs, *m_platform.sounds, m_center, hooks);
+    m_captureFollowUps = std::make_unique<CaptureFollowUps>(*m_copyFeedback, m_center, hooks);
+
+    QPointer<AppDelegate> self(this);
     m_monitor->setOnItemCaptured([self](const ClipRef &clip) {
         if (self)
-            self->m_copyFeedback->handleCapturedClip(clip);
+            self->m_captureFollowUps->clipCaptured(clip);
     });
+    m_center.addObserver(ownPasteboardWriteNotification, this,
+                         [this](const Notification &note) { m_copyFeedback->handleOwnPasteboardWrite(note); });
+}
 
-    m_center.addObserver(kOwnWrite, this, [this](const Notification &note) { m_copyFeedback->handleOwnPasteboardWrite(note); });
+void AppDelegate::startServices(const QStringList &arguments)
+{
+    ClipStore &store = m_environment.store();
     m_center.addObserver(kPanelDidShow, this, [this](const Notification &) {
         m_environment.store().deleteExpiredTemporaryClips(m_environment.store().now());
     });
@@ -218,28 +258,28 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     if (m_platform.watchDrops)
         m_fileDrop->start();
     m_monitor->start();
-
-    if (m_platform.hotKeys) {
-        m_panelHotKeyID = m_platform.hotKeys->registerHotKey(panelKeyCode, panelModifiers, [self] {
-            if (self)
-                self->togglePanel();
-        });
-        if (!m_panelHotKeyID)
-            qCCritical(lcApp, "Failed to register the global ⇧⌘V hotkey");
-        m_pasteNextHotKeyID = m_platform.hotKeys->registerHotKey(panelKeyCode, pasteNextModifiers, [self] {
-            if (self)
-                self->m_sequentialPaste->pasteNext();
-        });
-        if (!m_pasteNextHotKeyID)
-            qCCritical(lcApp, "Failed to register the global ⌥⌘V paste-next hotkey");
-    }
-
+    registerHotKeys();
     if (m_captureCoordinator)
         m_captureCoordinator->start();
+}
 
-    handleArguments(arguments);
-    if (onboarding)
-        deferOnMain(this, [this] { showOnboarding(); });
+void AppDelegate::registerHotKeys()
+{
+    if (!m_platform.hotKeys)
+        return;
+    QPointer<AppDelegate> self(this);
+    m_panelHotKeyID = m_platform.hotKeys->registerHotKey(panelKeyCode, panelModifiers, [self] {
+        if (self)
+            self->togglePanel();
+    });
+    if (!m_panelHotKeyID)
+        qCCritical(lcApp, "Failed to register the global ⇧⌘V hotkey");
+    m_pasteNextHotKeyID = m_platform.hotKeys->registerHotKey(panelKeyCode, pasteNextModifiers, [self] {
+        if (self)
+            self->m_sequentialPaste->pasteNext();
+    });
+    if (!m_pasteNextHotKeyID)
+        qCCritical(lcApp, "Failed to register the global ⌥⌘V paste-next hotkey");
 }
 
 void AppDelegate::handleArguments(const QStringList &arguments)

@@ -16,6 +16,7 @@ namespace quillmere {
 
 class AppEnvironment;
 class ClipboardMonitor;
+class CaptureFollowUps;
 class CopyFeedback;
 class DesktopEntries;
 class HotKeyCenter;
@@ -121,6 +122,16 @@ public:
     Pasteboard &pasteboard() const { return *m_platform.pasteboard; }
 
 private:
+    // Start-up, in this order: the pipelines are built, the windows and tray made, then started.
+    void buildClipboardPipeline();
+    void buildPasteRoad();
+    void buildSourceApps();
+    void buildPanelAndDrops();
+    void buildUpdaterAndStatusItem();
+    void buildCaptureFollowUps();
+    void startServices(const QStringList &arguments);
+    void registerHotKeys();
+
     void scheduleTemporaryClipPruning();
     void handleStatusAction(int action);
     void registerSourceApp(const ClipRef &clip);
@@ -141,6 +152,7 @@ private:
     std::unique_ptr<CaptureCoordinating> m_captureCoordinator;
     std::unique_ptr<UpdateChecker> m_updater;
     std::unique_ptr<CopyFeedback> m_copyFeedback;
+    std::unique_ptr<CaptureFollowUps> m_captureFollowUps;
     std::unique_ptr<StatusItemController> m_statusItem;
     std::optional<quint32> m_panelHotKeyID;
     std::optional<quint32> m_pasteNextHotKeyID;

@@ -8,9 +8,8 @@
 
 namespace quillmere {
 
-CopyFeedback::CopyFeedback(Preferences &prefs, SoundPlayer &sounds, NotificationCenter &center, Hooks hooks,
-                           QObject *parent)
-    : QObject(parent), m_prefs(prefs), m_sounds(sounds), m_center(center), m_hooks(std::move(hooks))
+CopyFeedback::CopyFeedback(Preferences &prefs, SoundPlayer &sounds, Hooks hooks, QObject *parent)
+    : QObject(parent), m_prefs(prefs), m_sounds(sounds), m_hooks(std::move(hooks))
 {
 }
 
@@ -20,20 +19,11 @@ bool CopyFeedback::copySoundIsEnabled() const
     return m_prefs.boolValue(QStringLiteral("copySoundEnabled"), true);
 }
 
-void CopyFeedback::handleCapturedClip(const ClipRef &clip)
+void CopyFeedback::confirmCopy()
 {
-    if (!clip)
-        return;
-    if (m_hooks.registerSourceApp)
-        m_hooks.registerSourceApp(clip);
     if (copySoundIsEnabled())
         m_sounds.play(QStringLiteral("Pop"));
     flashCopiedIcon();
-    m_center.post(clipCapturedNotification);
-    if (m_hooks.captureCoordinatorDidCapture)
-        m_hooks.captureCoordinatorDidCapture(clip);
-    if (clip->kind() == ClipKind::url && m_hooks.fetchLinkPreview)
-        m_hooks.fetchLinkPreview(clip);
 }
 
 void CopyFeedback::handleOwnPasteboardWrite(const Notification &note)

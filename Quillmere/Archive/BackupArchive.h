@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Quillmere/Archive/ArchiveResult.h"
-#include "Quillmere/Model/ArchiveRecords.h"
+#include "Quillmere/Archive/ArchiveRecords.h"
 
 #include <QByteArray>
 #include <QObject>

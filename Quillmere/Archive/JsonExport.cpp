@@ -2,7 +2,7 @@
 
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
-#include "Quillmere/Model/ArchiveRecords.h"
+#include "Quillmere/Archive/ArchiveRecords.h"
 #include "Quillmere/Platform/Core/Json.h"
 
 #include <QJsonArray>

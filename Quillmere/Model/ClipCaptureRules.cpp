@@ -19,7 +19,7 @@ QString foldedForMatching(const QString &text)
         }
     if (ascii)
         return text.toLower();
-    const QString decomposed = text.normalized(QString::NormalizationForm_KD);
+    const QString decomposed = text.normalized(QString::NormalizationForm_D);
     QString out;
     out.reserve(decomposed.size());
     for (qsizetype i = 0; i < decomposed.size(); ++i) {
@@ -286,7 +286,14 @@ ClipRulePreferences ClipRulePreferences::load(const Preferences &defaults)
 
 std::vector<ClipCaptureRule> ClipRulePreferences::currentRules(const Preferences &defaults)
 {
-    return load(defaults).captureRules();
+    return *sharedRules(defaults);
+}
+
+std::shared_ptr<const std::vector<ClipCaptureRule>> ClipRulePreferences::sharedRules(const Preferences &defaults)
+{
+    return defaults.cached<std::vector<ClipCaptureRule>>(key, [](const Preferences &prefs) {
+        return load(prefs).captureRules();
+    });
 }
 
 QJsonValue ClipRulePreferences::toJson() const

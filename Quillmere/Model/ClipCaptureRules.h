@@ -6,6 +6,7 @@
 #include <QJsonValue>
 #include <QStringList>
 #include <QUuid>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -14,7 +15,8 @@ namespace quillmere {
 class Preferences;
 
 // Case- and diacritic-insensitive containment, independent of the locale: both sides are
-// decomposed (NFKD), stripped of combining marks and case-folded. An empty needle never matches.
+// decomposed (NFD), stripped of combining marks and case-folded. Compatibility forms stay apart
+// ("ﬁ" is not "fi", a fullwidth letter is not its ASCII twin). An empty needle never matches.
 QString foldedForMatching(const QString &text);
 bool containsIgnoringCaseAndDiacritics(const QString &haystack, const QString &needle);
 
@@ -73,6 +75,9 @@ struct ClipRulePreferences {
     // empty without switching the other one off. Both lists come back cleaned.
     static ClipRulePreferences load(const Preferences &defaults);
     static std::vector<ClipCaptureRule> currentRules(const Preferences &defaults);
+    // The same rules, decoded once and again only after the stored lists change: every copy
+    // checks them, and a long list takes a while to decode.
+    static std::shared_ptr<const std::vector<ClipCaptureRule>> sharedRules(const Preferences &defaults);
 
     // The strict form used by the settings' writer: both lists required.
     QJsonValue toJson() const;

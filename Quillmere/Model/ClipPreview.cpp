@@ -1,11 +1,10 @@
 #include "Quillmere/Model/ClipPreview.h"
 
-#include "Quillmere/Model/ArchiveRecords.h"
+#include "Quillmere/Model/FileNames.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QBuffer>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
@@ -157,7 +156,7 @@ std::optional<QUrl> clipPreviewTarget(const ClipItem &clip)
     } else {
         // One folder per clip keeps two files of the same name apart; the name from the clip is
         // cut to its base so it can never point outside.
-        QString name = archive::baseFileName(clip.fileName().value_or(QString()));
+        QString name = baseFileName(clip.fileName().value_or(QString()));
         if (name.isEmpty())
             name = QStringLiteral("File");
         if (!folder->mkpath(id))
@@ -177,8 +176,6 @@ void openClipPreview(const ClipItem &clip, const std::function<bool(const QUrl &
         return;
     if (open)
         open(*target);
-    else
-        QDesktopServices::openUrl(*target);
 }
 
 } // namespace quillmere

@@ -20,7 +20,7 @@ QString clipPreviewFolder();
 // None when there is nothing to open or the copy could not be written.
 std::optional<QUrl> clipPreviewTarget(const ClipItem &clip);
 
-// Opens the clip with the desktop's default application; `open` replaces the desktop for tests.
-void openClipPreview(const ClipItem &clip, const std::function<bool(const QUrl &)> &open = {});
+// Hands what the clip would open to `open` (the desktop's opener, from the layer that shows it).
+void openClipPreview(const ClipItem &clip, const std::function<bool(const QUrl &)> &open);
 
 } // namespace quillmere

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Quillmere/Model/ArchiveRecords.h"
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/SyncAudit.h"
@@ -162,21 +161,6 @@ public:
     // when its text is blank, a capture rule refuses it or the save fails.
     ClipRef insertManualClip(const CapturedContent &content, const PageRef &page, std::optional<QString> title);
 
-    // The Page as a shareable archive; changes nothing. Temporary clips stay out.
-    PageArchive makePageArchive(const PageRef &page) const;
-    // A new Page from a shared archive. A clip already in the history is moved onto it rather than
-    // copied; clips on other Pages stay where they are. None when the save fails.
-    PageRef importPage(const PageArchive &archive);
-
-    struct ArchiveImportResult {
-        int inserted = 0;
-        int skipped = 0;
-        bool operator==(const ArchiveImportResult &) const = default;
-    };
-    // Adds the backup's clips whose content is not stored yet, and the Pages they name. All or
-    // nothing: none when the save fails, and nothing is deleted first.
-    std::optional<ArchiveImportResult> importArchive(const ClipArchiveDocument &document);
-
     // Merges clips of equal content into the newest one (pins, Page, titles carried over);
     // copies on different Pages stay. Without `force` it runs at most once per 30 minutes.
     // Returns how many clips were deleted.
@@ -191,7 +175,7 @@ Q_SIGNALS:
     // Every successful save that wrote something.
     void didSave();
 
-protected:
+public:
     // Saves, or on failure logs `failureFormat` and drops the pending changes so nothing
     // half-done stays behind.
     bool saveOrRollback(const char *failureFormat);

@@ -1,5 +1,6 @@
 #include "Quillmere/Model/ModelContainer.h"
 
+#include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
@@ -86,25 +87,6 @@ bool execWith(QSqlQuery &q, const QVariantList &values, QString *error)
     return false;
 }
 
-const char *const kSchema[] = {
-    "CREATE TABLE IF NOT EXISTS clips(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, createdAt INTEGER NOT NULL,"
-    " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText TEXT,"
-    " sourceAppName TEXT, sourceAppBundleID TEXT, isPinned INTEGER NOT NULL, contentHash TEXT NOT NULL,"
-    " linkTitle TEXT, expiresAt INTEGER, pinboardID INTEGER, isSavedToPage INTEGER NOT NULL,"
-    " payloadByteCount INTEGER NOT NULL, imageSize INTEGER NOT NULL, fileSize INTEGER NOT NULL, modifiedAt INTEGER)",
-    "CREATE TABLE IF NOT EXISTS clip_images(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS clip_files(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS pinboards(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, name TEXT NOT NULL,"
-    " colorName TEXT NOT NULL, iconName TEXT NOT NULL, sortOrder INTEGER NOT NULL, createdAt INTEGER NOT NULL,"
-    " lockSalt TEXT NOT NULL, lockHash TEXT NOT NULL, modifiedAt INTEGER)",
-    "CREATE TABLE IF NOT EXISTS app_settings(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL,"
-    " historyLimitValue INTEGER NOT NULL, updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
-    "CREATE TABLE IF NOT EXISTS source_app_brands(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL,"
-    " bundleID TEXT NOT NULL, appName TEXT NOT NULL, colorHex TEXT NOT NULL, iconPNG BLOB,"
-    " updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
-    "CREATE TABLE IF NOT EXISTS deletions(entity TEXT NOT NULL, recordID TEXT NOT NULL, deletedAt INTEGER NOT NULL)",
-};
-
 const QString kClipColumns = QStringLiteral(
     "id, dedupID, createdAt, kind, text, fileName, fileTypeIdentifier, customTitle, recognizedText, sourceAppName,"
     " sourceAppBundleID, isPinned, contentHash, linkTitle, expiresAt, pinboardID, isSavedToPage, payloadByteCount,"
@@ -138,6 +120,35 @@ QUuid stableID(const PersistentModel &record)
 }
 
 std::atomic<int> g_connectionCounter{0};
+
+constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
+
+// The history holds whatever the user copied: its folder and files are for the user alone. SQLite
+// gives a new "-wal" and "-shm" the mode of the store file, so a private store keeps them private.
+bool makePrivate(const QString &path, QString *error)
+{
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        if (error)
+            *error = QStringLiteral("Cannot create %1").arg(folder);
+        return false;
+    }
+    if (!QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        qCWarning(lcPersistence, "Could not make %s private", qPrintable(folder));
+    if (!QFileInfo::exists(path)) {
+        // An empty file is an empty database to SQLite; made here, it never has a looser mode.
+        QFile store(path);
+        if (!store.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly) && !QFileInfo::exists(path)) {
+            if (error)
+                *error = QStringLiteral("Cannot create %1: %2").arg(path, store.errorString());
+            return false;
+        }
+    }
+    for (const QString &file : {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")})
+        if (QFileInfo::exists(file) && !QFile::setPermissions(file, kOwnerOnly))
+            qCWarning(lcPersistence, "Could not make %s private", qPrintable(file));
+    return true;
+}
 
 } // namespace
 
@@ -849,6 +860,11 @@ ModelContainer::~ModelContainer()
     QSqlDatabase::removeDatabase(m_connectionName);
 }
 
+int ModelContainer::schemaVersion()
+{
+    return StoreSchema::currentVersion();
+}
+
 std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock clock, QString *error,
                                                      OpenFailure *failure)
 {
@@ -869,6 +885,8 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             return OpenFailure::corrupt;
         case 3:  // SQLITE_PERM
         case 8:  // SQLITE_READONLY
+        case 10: // SQLITE_IOERR
+        case 13: // SQLITE_FULL
         case 14: // SQLITE_CANTOPEN
             return OpenFailure::unwritable;
         default:
@@ -882,9 +900,9 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     if (path.isEmpty()) {
         db.setDatabaseName(QStringLiteral(":memory:"));
     } else {
-        const QFileInfo info(path);
-        if (!QDir().mkpath(info.absolutePath()))
-            return fail(OpenFailure::unwritable, QStringLiteral("Cannot create %1").arg(info.absolutePath()));
+        QString why;
+        if (!makePrivate(path, &why))
+            return fail(OpenFailure::unwritable, why);
         db.setDatabaseName(path);
     }
     if (!db.open())
@@ -894,28 +912,34 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     if (!path.isEmpty() && !q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
         return fail(classify(q.lastError()), describe(q.lastError()));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    // Deleted clips (one-time codes, passwords) leave zeros behind, not their bytes.
+    if (!q.exec(QStringLiteral("PRAGMA secure_delete = ON")))
+        return fail(classify(q.lastError()), describe(q.lastError()));
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
         return fail(classify(q.lastError()), describe(q.lastError()));
     const int version = q.value(0).toInt();
     q.finish();
-    if (version > schemaVersion)
+    if (version > schemaVersion())
         return fail(OpenFailure::newerSchema,
                     QStringLiteral("The store was written by a newer version (schema %1)").arg(version));
-    if (!db.transaction())
-        return fail(classify(db.lastError()), describe(db.lastError()));
-    for (const char *sql : kSchema) {
-        if (!q.exec(QString::fromLatin1(sql))) {
-            const QSqlError e = q.lastError();
+    if (version < schemaVersion()) {
+        if (!db.transaction())
+            return fail(classify(db.lastError()), describe(db.lastError()));
+        QSqlError e;
+        if (!StoreSchema::migrate(db, version, &e)
+            || !q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion())) || !db.commit()) {
+            if (!e.isValid())
+                e = q.lastError().isValid() ? q.lastError() : db.lastError();
+            q.finish();
             db.rollback();
-            return fail(classify(e), describe(e));
+            // A store whose tables do not take the steps is one we cannot read; one that could
+            // not be written now (full, read-only) is kept as it is and tried again later.
+            const OpenFailure why = classify(e) == OpenFailure::other && sqliteCode(e) == 1 ? OpenFailure::corrupt
+                                                                                             : classify(e);
+            return fail(why, describe(e));
         }
+        q.finish();
     }
-    if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion)) || !db.commit()) {
-        const QSqlError e = q.lastError().isValid() ? q.lastError() : db.lastError();
-        db.rollback();
-        return fail(classify(e), describe(e));
-    }
-    q.finish();
 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
     QString loadError;

@@ -125,7 +125,8 @@ public:
     bool isInMemory() const { return m_path.isEmpty(); }
     QString connectionName() const { return m_connectionName; }
 
-    static constexpr int schemaVersion = 1;
+    // The PRAGMA user_version this build writes; older stores are migrated when opened.
+    static int schemaVersion();
 
 private:
     ModelContainer() = default;

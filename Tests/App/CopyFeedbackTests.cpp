@@ -1,3 +1,4 @@
+#include "Quillmere/App/CaptureFollowUps.h"
 #include "Quillmere/App/CopyFeedback.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
@@ -22,12 +23,11 @@ struct Fixture {
     QList<bool> icons;
     QStringList calls;
     bool recording = false;
-    CopyFeedback feedback{*prefs, sounds, center,
-                          {[this](const ClipRef &) { calls << "register"; },
-                           [this](const ClipRef &) { calls << "coordinator"; },
-                           [this](const ClipRef &) { calls << "link"; },
-                           [this] { return recording; },
-                           [this](bool copied) { icons << copied; }}};
+    CopyFeedback feedback{*prefs, sounds, {[this] { return recording; }, [this](bool copied) { icons << copied; }}};
+    CaptureFollowUps followUps{feedback, center,
+                               {[this](const ClipRef &) { calls << "register"; },
+                                [this](const ClipRef &) { calls << "coordinator"; },
+                                [this](const ClipRef &) { calls << "link"; }}};
 };
 
 ClipRef clipOfKind(ClipKind kind)
@@ -39,12 +39,12 @@ ClipRef clipOfKind(ClipKind kind)
 
 } // namespace
 
-TEST(CopyFeedback, CapturedClipRunsEveryStepAndOnlyLinksFetchPreviews)
+TEST(CaptureFollowUps, CapturedClipRunsEveryStepAndOnlyLinksFetchPreviews)
 {
     Fixture f;
     int captured = 0;
-    f.center.addObserver(CopyFeedback::clipCapturedNotification, nullptr, [&](const Notification &) { ++captured; });
-    f.feedback.handleCapturedClip(clipOfKind(ClipKind::url));
+    f.center.addObserver(CaptureFollowUps::clipCapturedNotification, nullptr, [&](const Notification &) { ++captured; });
+    f.followUps.clipCaptured(clipOfKind(ClipKind::url));
     EXPECT_EQ(f.calls, (QStringList{"register", "coordinator", "link"}));
     EXPECT_EQ(f.sounds.played, QStringList{"Pop"});
     EXPECT_EQ(f.icons, QList<bool>{true});
@@ -52,7 +52,7 @@ TEST(CopyFeedback, CapturedClipRunsEveryStepAndOnlyLinksFetchPreviews)
 
     f.calls.clear();
     for (ClipKind kind : {ClipKind::text, ClipKind::image, ClipKind::file})
-        f.feedback.handleCapturedClip(clipOfKind(kind));
+        f.followUps.clipCaptured(clipOfKind(kind));
     EXPECT_FALSE(f.calls.contains("link"));
 }
 
@@ -69,7 +69,7 @@ TEST(CopyFeedback, SoundSettingAndUploadFeedback)
     f.prefs->setBool("copySoundEnabled", false);
     f.sounds.played.clear();
     f.icons.clear();
-    f.feedback.handleCapturedClip(clipOfKind(ClipKind::text));
+    f.followUps.clipCaptured(clipOfKind(ClipKind::text));
     EXPECT_TRUE(f.sounds.played.isEmpty());
     EXPECT_EQ(f.icons, QList<bool>{true}) << "the check mark flashes without sound";
 }
@@ -87,7 +87,7 @@ TEST(CopyFeedback, LastOfQuickFlashesWinsAndRecordingKeepsTheIcon)
 
     f.icons.clear();
     f.recording = true;
-    f.feedback.handleCapturedClip(clipOfKind(ClipKind::text));
+    f.followUps.clipCaptured(clipOfKind(ClipKind::text));
     EXPECT_TRUE(f.icons.isEmpty());
     EXPECT_EQ(f.sounds.played, QStringList{"Pop"}) << "the sound still plays";
 }

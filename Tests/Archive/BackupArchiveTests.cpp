@@ -1,5 +1,6 @@
-#include "Archive/GoldenFiles.h"
-#include "Model/PagesFixture.h"
+#include "Support/GoldenFiles.h"
+#include "Support/PagesFixture.h"
+#include "Quillmere/Archive/ArchiveImport.h"
 
 #include "Quillmere/Archive/BackupArchive.h"
 
@@ -176,7 +177,7 @@ TEST(BackupFormat, BuiltFromTheStoreWithoutTemporaryClipsAndRestoredIntoAnEmptyS
     ASSERT_TRUE(read.ok());
     EXPECT_EQ(read.value(), doc);
     StoreFixture target(true);
-    EXPECT_EQ(target.store->importArchive(read.value()), (ClipStore::ArchiveImportResult{2, 0}));
+    EXPECT_EQ(archive::importArchive(*target.store, read.value()), (archive::ArchiveImportResult{2, 0}));
     target.open();
     ASSERT_EQ(target.ctx().clipCount(), 2);
     const ClipRef restoredFile = target.ctx().clipWithDedupID(file->dedupID());

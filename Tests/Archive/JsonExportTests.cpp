@@ -1,5 +1,5 @@
-#include "Archive/GoldenFiles.h"
-#include "Model/PagesFixture.h"
+#include "Support/GoldenFiles.h"
+#include "Support/PagesFixture.h"
 
 #include "Quillmere/Archive/JsonExport.h"
 

@@ -1,5 +1,6 @@
-#include "Archive/GoldenFiles.h"
-#include "Model/PagesFixture.h"
+#include "Support/GoldenFiles.h"
+#include "Support/PagesFixture.h"
+#include "Quillmere/Archive/ArchiveImport.h"
 
 #include "Quillmere/Archive/PageFile.h"
 
@@ -172,10 +173,10 @@ TEST(PageFile, RefusedFilesLeaveTheStoreAsItWas)
     EXPECT_TRUE(f.store->pages().empty());
 
     // And a good one imports as a new Page holding its clips.
-    const PageRef page = f.store->importPage(pagefile::decode(good).value());
+    const PageRef page = archive::importPage(*f.store, pagefile::decode(good).value());
     ASSERT_TRUE(page);
     EXPECT_EQ(page->items().size(), 3u);
-    EXPECT_EQ(f.store->makePageArchive(page).clips.size(), 3u);
+    EXPECT_EQ(archive::makePageArchive(*f.store, page).clips.size(), 3u);
 }
 
 TEST(PageFile, WrittenAndReadOffTheMainThread)

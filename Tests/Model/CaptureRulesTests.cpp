@@ -76,6 +76,10 @@ TEST(CaptureRules, TextMatchingIgnoresAccentsAndCaseBothWays)
     // Decomposed input (e + combining acute) folds the same as the precomposed letter.
     EXPECT_TRUE(rule(Field::textContains, "cafe").matches(textContext(QString::fromUtf8("Cafe\xCC\x81 au lait"))));
     EXPECT_FALSE(rule(Field::textContains, "resumes").matches(textContext(QString::fromUtf8("résumé"))));
+    // Ligatures and fullwidth letters are other characters, not spellings of plain ones.
+    EXPECT_FALSE(rule(Field::textContains, "file").matches(textContext(QString::fromUtf8("\uFB01le report"))));
+    EXPECT_FALSE(rule(Field::textContains, "abc").matches(textContext(QString::fromUtf8("\uFF21\uFF22\uFF23"))));
+    EXPECT_TRUE(rule(Field::textContains, QString::fromUtf8("\uFF41\uFF42")).matches(textContext(QString::fromUtf8("\uFF21\uFF22\uFF23"))));
     // Blank patterns and disabled rules never match.
     EXPECT_FALSE(rule(Field::textContains, "  \n").matches(textContext("x")));
     EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches({rule(Field::textContains, "x", false)}, textContext("x")));
@@ -144,6 +148,25 @@ TEST(CaptureRules, StoredListsAreReadEachOnItsOwnAndUndecodableValuesGiveNone)
     EXPECT_TRUE(rulesFrom("{not json").empty());
     EXPECT_TRUE(rulesFrom(R"(["Vault"])").empty());
     prefs->setString(ClipRulePreferences::key, R"({"blockedAppPatterns":["Vault"],"blockedTextPatterns":[]})");
+    EXPECT_TRUE(ClipRulePreferences::currentRules(*prefs).empty());
+}
+
+TEST(CaptureRules, StoredListsAreDecodedOnceUntilTheyChange)
+{
+    test::TempPreferences prefs;
+    prefs->setJSON(ClipRulePreferences{{"Vault"}, {}}, ClipRulePreferences::key);
+    const auto first = ClipRulePreferences::sharedRules(*prefs);
+    ASSERT_EQ(first->size(), 1u);
+    prefs->setBool("copySoundEnabled", false);
+    EXPECT_EQ(ClipRulePreferences::sharedRules(*prefs), first) << "another key leaves the decoded rules alone";
+
+    prefs->setJSON(ClipRulePreferences{{"Vault", "Keyring"}, {"secret"}}, ClipRulePreferences::key);
+    const auto edited = ClipRulePreferences::sharedRules(*prefs);
+    ASSERT_EQ(edited->size(), 4u);
+    EXPECT_EQ(edited->at(1).pattern, "Keyring");
+    EXPECT_EQ(first->size(), 1u) << "a holder of the old rules keeps them";
+
+    prefs->remove(ClipRulePreferences::key);
     EXPECT_TRUE(ClipRulePreferences::currentRules(*prefs).empty());
 }
 

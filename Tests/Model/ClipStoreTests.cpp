@@ -1,4 +1,4 @@
-#include "Model/PagesFixture.h"
+#include "Support/PagesFixture.h"
 
 #include "Quillmere/Model/AutoPageRules.h"
 #include "Quillmere/Model/ClipCaptureRules.h"

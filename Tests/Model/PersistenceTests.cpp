@@ -64,6 +64,79 @@ TEST(Persistence, RecordsSurviveClosingAndReopening)
     EXPECT_EQ(ctx.appSettings().front()->historyLimitValue(), -1);
 }
 
+namespace {
+
+int modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+}
+
+} // namespace
+
+TEST(Persistence, StoreFolderAndFilesAreForTheUserAloneEvenWhenTheyWereNot)
+{
+    const mode_t oldMask = ::umask(022);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("data/Quillmere/default.store");
+    const QString folder = dir.filePath("data/Quillmere");
+    auto expectPrivate = [&] {
+        EXPECT_EQ(modeOf(folder), 0700);
+        for (const QString &file : {path, path + "-wal", path + "-shm"})
+            EXPECT_EQ(modeOf(file), 0600) << qPrintable(file);
+    };
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        setup.container->mainContext().insert(makeClip("one", QDateTime::currentDateTimeUtc()));
+        ASSERT_TRUE(setup.container->mainContext().save());
+        expectPrivate();
+    }
+    // A store left readable by an older version, companions included, is tightened at start.
+    ::chmod(QFile::encodeName(folder).constData(), 0755);
+    ::chmod(QFile::encodeName(path).constData(), 0644);
+    for (const char *suffix : {"-wal", "-shm"}) {
+        QFile companion(path + suffix);
+        ASSERT_TRUE(companion.open(QIODevice::WriteOnly));
+        companion.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    }
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ::umask(oldMask);
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    EXPECT_EQ(setup.container->mainContext().clipCount(), 1);
+    expectPrivate();
+}
+
+TEST(Persistence, ADeletedClipLeavesNoTraceOfItsTextInTheFile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    const QByteArray secret = "otp-4f9c1e-correct-horse-battery-staple-7d2a";
+    QString error;
+    auto container = ModelContainer::open(path, systemClock(), &error);
+    ASSERT_TRUE(container) << qPrintable(error);
+    ModelContext &ctx = container->mainContext();
+    ctx.insert(makeClip("an ordinary clip that stays", QDateTime::currentDateTimeUtc()));
+    ClipRef doomed = makeClip(QString::fromLatin1(secret), QDateTime::currentDateTimeUtc());
+    ctx.insert(doomed);
+    ASSERT_TRUE(ctx.save());
+    QSqlQuery checkpoint(ctx.database());
+    ASSERT_TRUE(checkpoint.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+    checkpoint.finish();
+    auto fileHolds = [&](const QByteArray &bytes) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) && f.readAll().contains(bytes);
+    };
+    ASSERT_TRUE(fileHolds(secret));
+
+    ctx.remove(doomed);
+    ASSERT_TRUE(ctx.save());
+    ASSERT_TRUE(checkpoint.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+    checkpoint.finish();
+    EXPECT_FALSE(fileHolds(secret));
+    EXPECT_TRUE(fileHolds("an ordinary clip that stays"));
+}
+
 TEST(Persistence, IdentityMapGivesOneObjectPerRecordDeletionsAreRecordedAndRecordsOutliveTheStore)
 {
     QString error;

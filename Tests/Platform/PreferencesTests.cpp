@@ -111,3 +111,98 @@ TEST(PreferenceCodec, OverwritesAndReadsBadValuesAsNone)
     prefs->setData("brokenV1", "{not json");
     EXPECT_FALSE(prefs->decodeJSON<Shortcut>("brokenV1").has_value());
 }
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QFile::Permissions permissionsOf(const QString &path)
+{
+    return QFileInfo(path).permissions() & (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                            | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther
+                                            | QFile::ExeOther);
+}
+
+} // namespace
+
+TEST(Preferences, ValuesItCannotUseAreKeptAsWrittenAndAnUnchangedStartWritesNothing)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("prefs.json");
+    // Written by hand or by another version: spacing, escapes and number forms of its own.
+    const QList<QByteArray> foreign = {
+        R"("clipCaptureRulesV1" : {"blockedAppPatterns": ["Vault"] ,"blockedTextPatterns":[]})",
+        R"("copySoundEnabled": null)",
+        R"("avatarV1": {"$data": "***not base64***"})",
+        R"("futureSetting": [1, {"a": "\u00e9\/"}, 2.50e0])",
+        R"("historyLimit": "200")",
+    };
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("{\n  " + foreign.join(",\n  ") + ",\n  \"onboardingCompleted\": true\n}\n");
+    }
+    const QByteArray original = readAll(path);
+    const QDateTime longAgo = QDateTime::currentDateTimeUtc().addDays(-3);
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.setFileTime(longAgo, QFileDevice::FileModificationTime));
+    }
+
+    {
+        Preferences prefs(path);
+        // Wrong types read as the caller's default; setting a value to what it is changes nothing.
+        EXPECT_TRUE(prefs.boolValue("copySoundEnabled", true));
+        EXPECT_FALSE(prefs.data("clipCaptureRulesV1").has_value());
+        EXPECT_EQ(prefs.integer("historyLimit", 100), 100);
+        EXPECT_TRUE(prefs.contains("futureSetting"));
+        prefs.setBool("onboardingCompleted", true);
+        prefs.sync();
+        QCoreApplication::processEvents();
+    }
+    EXPECT_EQ(readAll(path), original);
+    EXPECT_EQ(QFileInfo(path).lastModified().toUTC(), longAgo);
+
+    {
+        Preferences prefs(path);
+        prefs.setBool("onboardingCompleted", false);
+        prefs.setInteger("newKey", 7);
+    }
+    const QByteArray rewritten = readAll(path);
+    for (const QByteArray &member : foreign)
+        EXPECT_TRUE(rewritten.contains(member)) << member.toStdString() << "\n" << rewritten.toStdString();
+    Preferences reread(path);
+    EXPECT_FALSE(reread.boolValue("onboardingCompleted", true));
+    EXPECT_EQ(reread.integer("newKey"), 7);
+    EXPECT_EQ(reread.string("historyLimit"), QString("200"));
+}
+
+TEST(Preferences, FolderAndFileAreTheUsersOnly)
+{
+    QTemporaryDir dir;
+    const QString fresh = dir.filePath("new/orvantide/prefs.json");
+    Preferences(fresh).setBool("flag", true);
+    EXPECT_EQ(permissionsOf(QFileInfo(fresh).absolutePath()), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(permissionsOf(fresh), QFile::ReadOwner | QFile::WriteOwner);
+
+    // Left open by an earlier version: narrowed at the next start, even with nothing to write.
+    const QString folder = dir.filePath("old");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString existing = folder + "/prefs.json";
+    {
+        QFile file(existing);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("{}");
+    }
+    const auto open = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    ASSERT_TRUE(QFile::setPermissions(existing, open));
+    ASSERT_TRUE(QFile::setPermissions(folder, open | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
+    Preferences prefs(existing);
+    EXPECT_EQ(permissionsOf(folder), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(permissionsOf(existing), QFile::ReadOwner | QFile::WriteOwner);
+}

@@ -5,8 +5,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStandardPaths>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quillmere {
 namespace {
@@ -66,33 +71,112 @@ QVariant fromJsonValue(const QJsonValue &j)
     }
 }
 
-bool readJson(QIODevice &device, QSettings::SettingsMap &map)
-{
-    const QByteArray bytes = device.readAll();
-    if (bytes.trimmed().isEmpty())
+// The text of each top-level member of a document already known to be a valid JSON object, so
+// that members nobody changed are written back exactly as they were read.
+class MemberScanner {
+public:
+    explicit MemberScanner(const QByteArray &text) : m_text(text) {}
+
+    // Calls `found(key, memberText)` for each member in order; memberText runs from the key's
+    // opening quote to the end of the value.
+    template <typename Found>
+    void scan(Found found)
+    {
+        skipSpace();
+        if (!take('{'))
+            return;
+        for (;;) {
+            skipSpace();
+            if (atEnd() || peek() == '}')
+                return;
+            const qsizetype keyStart = m_pos;
+            skipString();
+            const QByteArray keyToken = m_text.mid(keyStart, m_pos - keyStart);
+            skipSpace();
+            take(':');
+            skipSpace();
+            skipValue();
+            const QJsonArray decodedKey = QJsonDocument::fromJson('[' + keyToken + ']').array();
+            found(decodedKey.at(0).toString(), m_text.mid(keyStart, m_pos - keyStart));
+            skipSpace();
+            if (!take(','))
+                return;
+        }
+    }
+
+private:
+    bool atEnd() const { return m_pos >= m_text.size(); }
+    char peek() const { return m_text.at(m_pos); }
+    bool take(char c)
+    {
+        if (atEnd() || peek() != c)
+            return false;
+        ++m_pos;
         return true;
+    }
+    void skipSpace()
+    {
+        while (!atEnd() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r'))
+            ++m_pos;
+    }
+    void skipString()
+    {
+        ++m_pos; // the opening quote
+        while (!atEnd()) {
+            const char c = m_text.at(m_pos++);
+            if (c == '\\')
+                ++m_pos;
+            else if (c == '"')
+                return;
+        }
+    }
+    void skipValue()
+    {
+        int depth = 0;
+        while (!atEnd()) {
+            const char c = peek();
+            if (c == '"') {
+                skipString();
+            } else if (c == '{' || c == '[') {
+                ++depth;
+                ++m_pos;
+            } else if (c == '}' || c == ']') {
+                if (depth == 0)
+                    return;
+                --depth;
+                ++m_pos;
+            } else if (depth == 0 && (c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
+                return;
+            } else {
+                ++m_pos;
+            }
+            if (depth == 0 && (c == '"' || c == '}' || c == ']'))
+                return;
+        }
+    }
+
+    const QByteArray &m_text;
+    qsizetype m_pos = 0;
+};
+
+std::optional<QJsonObject> parseObject(const QByteArray &bytes)
+{
+    if (bytes.trimmed().isEmpty())
+        return QJsonObject();
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return false;
-    const QJsonObject root = doc.object();
-    for (auto it = root.begin(); it != root.end(); ++it)
-        map.insert(it.key(), fromJsonValue(it.value()));
-    return true;
+        return std::nullopt;
+    return doc.object();
 }
 
-bool writeJson(QIODevice &device, const QSettings::SettingsMap &map)
+// One member as the file writes it, nested values indented below it.
+QByteArray memberText(const QString &key, const QJsonValue &value)
 {
-    QJsonObject root;
-    for (auto it = map.begin(); it != map.end(); ++it)
-        root.insert(it.key(), toJsonValue(it.value()));
-    return device.write(QJsonDocument(root).toJson(QJsonDocument::Indented)) >= 0;
-}
-
-QSettings::Format jsonFormat()
-{
-    static const QSettings::Format format = QSettings::registerFormat(QStringLiteral("json"), readJson, writeJson);
-    return format;
+    QByteArray text = QJsonDocument(QJsonObject{{key, value}}).toJson(QJsonDocument::Indented);
+    // "{\n    "key": value\n}\n" without the braces and the first indentation.
+    text.chop(3);
+    return text.mid(6);
 }
 
 bool isNumber(const QVariant &v)
@@ -110,17 +194,9 @@ bool isNumber(const QVariant &v)
     }
 }
 
-// The settings layer would silently replace an unreadable file with the values it could read
-// (none); keep the user's file for recovery and start from defaults instead.
+// Keep the user's unreadable file for recovery rather than overwrite it with the defaults.
 void moveDamagedFileAside(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    QSettings::SettingsMap ignored;
-    if (readJson(file, ignored))
-        return;
-    file.close();
     const QString aside = path + QStringLiteral(".damaged-")
                           + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
     if (QFile::rename(path, aside))
@@ -130,19 +206,111 @@ void moveDamagedFileAside(const QString &path)
         qCWarning(lcApp, "The preferences file could not be read nor moved aside: %s", qPrintable(path));
 }
 
+// Preferences may hold tokens and addresses: only the user reads them. A shared sticky folder
+// such as /tmp is never narrowed, nor anything that belongs to someone else.
+void makePrivate(const QString &path, mode_t mode)
+{
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(path);
+    if (::stat(native.constData(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & S_ISVTX))
+        return;
+    if ((st.st_mode & 07777 & ~mode) != 0 && ::chmod(native.constData(), st.st_mode & mode) != 0)
+        qCWarning(lcApp, "Could not make %s private: %s", qPrintable(path), std::strerror(errno));
+}
+
 } // namespace
 
-Preferences::Preferences(const QString &filePath, QObject *parent) : QObject(parent)
+Preferences::Preferences(const QString &filePath, QObject *parent)
+    : QObject(parent), m_path(filePath.isEmpty() ? standardFilePath() : filePath)
 {
-    const QString path = filePath.isEmpty() ? standardFilePath() : filePath;
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    moveDamagedFileAside(path);
-    m_settings = std::make_unique<QSettings>(path, jsonFormat());
+    const QString directory = QFileInfo(m_path).absolutePath();
+    if (!QFileInfo::exists(directory)) {
+        QDir().mkpath(QFileInfo(directory).absolutePath());
+        ::mkdir(QFile::encodeName(directory).constData(), 0700);
+    }
+    makePrivate(directory, 0700);
+    makePrivate(m_path, 0600);
+    load();
 }
 
 Preferences::~Preferences()
 {
-    m_settings->sync();
+    if (m_dirty)
+        save();
+}
+
+void Preferences::load()
+{
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = file.readAll();
+    file.close();
+    const auto object = parseObject(bytes);
+    if (!object) {
+        moveDamagedFileAside(m_path);
+        return;
+    }
+    m_values = *object;
+    MemberScanner(bytes).scan([this](const QString &key, const QByteArray &text) {
+        // A key given twice is written once, from the value the parser kept.
+        if (m_originalText.contains(key) || m_order.contains(key))
+            m_originalText.remove(key);
+        else
+            m_originalText.insert(key, text);
+        if (!m_order.contains(key))
+            m_order << key;
+    });
+    for (auto it = m_values.begin(); it != m_values.end(); ++it)
+        if (!m_order.contains(it.key()))
+            m_order << it.key();
+}
+
+void Preferences::scheduleSave()
+{
+    m_dirty = true;
+    if (m_saveScheduled)
+        return;
+    m_saveScheduled = true;
+    // A burst of changes is written once.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_saveScheduled = false;
+            if (m_dirty)
+                save();
+        },
+        Qt::QueuedConnection);
+}
+
+bool Preferences::save()
+{
+    QByteArray text = "{";
+    bool first = true;
+    for (const QString &key : std::as_const(m_order)) {
+        if (!m_values.contains(key))
+            continue;
+        text += first ? "\n    " : ",\n    ";
+        first = false;
+        const auto original = m_originalText.constFind(key);
+        text += original != m_originalText.cend() ? *original : memberText(key, m_values.value(key));
+    }
+    text += first ? "}\n" : "\n}\n";
+
+    QSaveFile file(m_path);
+    if (!file.open(QIODevice::WriteOnly) || ::fchmod(file.handle(), 0600) != 0 || file.write(text) != text.size()
+        || !file.commit()) {
+        qCWarning(lcApp, "Could not write the preferences to %s: %s", qPrintable(m_path), qPrintable(file.errorString()));
+        return false;
+    }
+    m_dirty = false;
+    return true;
+}
+
+void Preferences::forget(const QString &key)
+{
+    m_originalText.remove(key);
+    m_decoded.remove(key);
 }
 
 Preferences &Preferences::standard()
@@ -159,12 +327,12 @@ QString Preferences::standardFilePath()
 
 bool Preferences::contains(const QString &key) const
 {
-    return m_settings->contains(key);
+    return m_values.contains(key);
 }
 
 QVariant Preferences::value(const QString &key) const
 {
-    return m_settings->value(key);
+    return fromJsonValue(m_values.value(key));
 }
 
 bool Preferences::boolValue(const QString &key, bool defaultValue) const
@@ -216,21 +384,33 @@ std::optional<QStringList> Preferences::stringList(const QString &key) const
 
 void Preferences::setValue(const QString &key, const QVariant &value)
 {
-    m_settings->setValue(key, value);
+    const QJsonValue json = toJsonValue(value);
+    const auto existing = m_values.constFind(key);
+    if (existing != m_values.constEnd() && *existing == json)
+        return;
+    if (existing == m_values.constEnd())
+        m_order << key;
+    m_values.insert(key, json);
+    forget(key);
+    scheduleSave();
     Q_EMIT changed(key);
 }
 
 void Preferences::remove(const QString &key)
 {
-    if (!m_settings->contains(key))
+    if (!m_values.contains(key))
         return;
-    m_settings->remove(key);
+    m_values.remove(key);
+    m_order.removeAll(key);
+    forget(key);
+    scheduleSave();
     Q_EMIT changed(key);
 }
 
 void Preferences::sync()
 {
-    m_settings->sync();
+    if (m_dirty)
+        save();
 }
 
 } // namespace quillmere

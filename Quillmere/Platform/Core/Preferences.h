@@ -2,17 +2,19 @@
 
 #include "Quillmere/Platform/Core/Json.h"
 
+#include <QHash>
 #include <QObject>
-#include <QSettings>
 #include <QVariant>
 #include <memory>
 #include <optional>
+#include <typeindex>
 
 namespace quillmere {
 
 // The user's preferences: one JSON file that keeps value types apart (a text is never read back
 // as data, a number never as a flag). Typed reads give the default when the stored value has
-// another type.
+// another type. The file is written only when a value changes, and then keeps every other value
+// exactly as it found it, including ones this version does not know or cannot read.
 class Preferences : public QObject {
     Q_OBJECT
 public:
@@ -65,13 +67,43 @@ public:
         setData(key, doc.toJson(QJsonDocument::Compact));
     }
 
+    // The value decoded from `key` by `decode`, kept until the key changes, so that a large
+    // structured preference is not decoded again at every use.
+    template <typename T, typename Decode>
+    std::shared_ptr<const T> cached(const QString &key, Decode decode) const
+    {
+        auto it = m_decoded.find(key);
+        if (it == m_decoded.end() || it->type != std::type_index(typeid(T)))
+            it = m_decoded.insert(key, {std::type_index(typeid(T)), std::make_shared<const T>(decode(*this))});
+        return std::static_pointer_cast<const T>(it->value);
+    }
+
+    // Writes pending changes now; otherwise they are written once control returns to the event
+    // loop, or at destruction.
     void sync();
 
 Q_SIGNALS:
     void changed(const QString &key);
 
 private:
-    std::unique_ptr<QSettings> m_settings;
+    struct Decoded {
+        std::type_index type;
+        std::shared_ptr<const void> value;
+    };
+
+    void load();
+    void scheduleSave();
+    bool save();
+    void forget(const QString &key);
+
+    QString m_path;
+    QJsonObject m_values;
+    // Keys in file order, and each member's text as the file had it while it stays unchanged.
+    QStringList m_order;
+    QHash<QString, QByteArray> m_originalText;
+    bool m_dirty = false;
+    bool m_saveScheduled = false;
+    mutable QHash<QString, Decoded> m_decoded;
 };
 
 } // namespace quillmere

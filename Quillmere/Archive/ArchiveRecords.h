@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Model/CapturedContent.h"
+#include "Quillmere/Model/FileNames.h"
 #include "Quillmere/Model/Records.h"
 
 #include <QDateTime>
@@ -30,9 +31,6 @@ std::optional<QDateTime> parseDate(QStringView text, Fraction fraction);
 std::optional<QByteArray> decodeBase64(QStringView text);
 QString encodeBase64(const QByteArray &bytes);
 
-// The last component of a name that may carry a path from another machine; empty when nothing
-// usable is left ("", ".", "..").
-QString baseFileName(QStringView name);
 // Each line of a file clip's text reduced to its base name; lines that reduce to nothing go.
 std::optional<QString> baseNamesOnly(const std::optional<QString> &paths);
 

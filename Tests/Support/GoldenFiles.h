@@ -18,7 +18,7 @@ inline QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
 
 inline QString goldenPath(const QString &name)
 {
-    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/golden/") + name;
+    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../Archive/golden/") + name;
 }
 
 inline QByteArray golden(const QString &name)

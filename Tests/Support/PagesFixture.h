@@ -1,10 +1,9 @@
 #pragma once
 
-// A clip store on a fake clock for the store, Page, archive and sweep tests; shared with Tests/Archive.
+// A clip store on a fake clock for the store, Page, archive and sweep tests.
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
-#include "Quillmere/Sync/SyncHealthStore.h"
 #include "Support/TestSupport.h"
 
 #include <QSqlQuery>
@@ -31,7 +30,7 @@ public:
         if (!container)
             ADD_FAILURE() << qPrintable(error);
         store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
-                                            ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), &health, {}});
+                                            ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), &audit, {}});
     }
 
     ModelContext &ctx() { return store->context(); }
@@ -55,8 +54,8 @@ public:
         return c;
     }
 
-    // The sync-health counter under "syncHealth.<key>".
-    qint64 audited(const QString &key) const { return prefs.prefs->integer(QStringLiteral("syncHealth.") + key, 0); }
+    // What the store reported to the sync audit: "auditAdded" or "auditPruned.<reason>".
+    qint64 audited(const QString &key) const { return audit.counts.value(key, 0); }
 
     // Every later write fails, as on a full or read-only disk.
     void breakWrites() { QSqlQuery(ctx().database()).exec(QStringLiteral("PRAGMA query_only = 1")); }
@@ -66,7 +65,14 @@ public:
     FakeClock clock;
     TempPreferences prefs;
     NotificationCenter center;
-    SyncHealthStore health{*prefs, clock.clock()};
+    struct CountingAudit : SyncAuditRecording {
+        void recordAdded(int count) override { counts[QStringLiteral("auditAdded")] += count; }
+        void recordPruned(SyncPruneReason reason, int count) override
+        {
+            counts[QStringLiteral("auditPruned.") + rawValue(reason)] += count;
+        }
+        QHash<QString, qint64> counts;
+    } audit;
     std::unique_ptr<ClipStore> store;
 };
 

@@ -1,4 +1,4 @@
-#include "Quillmere/Model/ArchiveRecords.h"
+#include "Quillmere/Archive/ArchiveRecords.h"
 
 #include "Quillmere/Platform/Core/Json.h"
 
@@ -135,19 +135,6 @@ QString encodeBase64(const QByteArray &bytes)
     return QString::fromLatin1(bytes.toBase64());
 }
 
-QString baseFileName(QStringView name)
-{
-    qsizetype cut = -1;
-    for (qsizetype i = 0; i < name.size(); ++i)
-        if (name[i] == u'/' || name[i] == u'\\')
-            cut = i;
-    QString base = name.mid(cut + 1).toString();
-    base.remove(QChar(u'\0'));
-    if (base.trimmed().isEmpty() || base == QLatin1String(".") || base == QLatin1String(".."))
-        return {};
-    return base;
-}
-
 std::optional<QString> baseNamesOnly(const std::optional<QString> &paths)
 {
     if (!paths)
@@ -241,7 +228,7 @@ CapturedContent ArchivedClip::capturedContent() const
     content.text = content.kind == ClipKind::file ? archive::baseNamesOnly(text) : CapturedContent::capText(text);
     // A name is only ever a name here, whatever the kind: previews write files under it.
     if (fileName) {
-        const QString base = archive::baseFileName(*fileName);
+        const QString base = baseFileName(*fileName);
         if (!base.isEmpty())
             content.fileName = base;
     }

@@ -1,0 +1,172 @@
+#include "Quillmere/Model/StoreSchema.h"
+
+#include "Quillmere/Platform/Core/Logging.h"
+
+#include <QSqlQuery>
+#include <QStringList>
+#include <iterator>
+#include <vector>
+
+namespace quillmere::StoreSchema {
+namespace {
+
+struct Column {
+    QString name;
+    // Required columns carry a DEFAULT, so that a store that lacks them can gain them.
+    QString definition;
+    // What the rows of such a store get instead of the DEFAULT.
+    QString fill = {};
+};
+
+struct Table {
+    QString name;
+    std::vector<Column> columns;
+};
+
+// A random UUID in the upper-case text form the store keeps.
+const QString kNewUUID = QStringLiteral(
+    "upper(hex(randomblob(4)) || '-' || hex(randomblob(2)) || '-4' || substr(hex(randomblob(2)), 2) || '-'"
+    " || substr('89AB', 1 + abs(random()) % 4, 1) || substr(hex(randomblob(2)), 2) || '-' || hex(randomblob(6)))");
+
+QString blobSize(const QString &table)
+{
+    return QStringLiteral("COALESCE((SELECT length(data) FROM %1 WHERE clipID = clips.id), -1)").arg(table);
+}
+
+std::vector<Table> version1Tables()
+{
+    const QString text = QStringLiteral("TEXT");
+    const QString integer = QStringLiteral("INTEGER");
+    const QString requiredText = QStringLiteral("TEXT NOT NULL DEFAULT ''");
+    const QString requiredZero = QStringLiteral("INTEGER NOT NULL DEFAULT 0");
+    const QString id = QStringLiteral("INTEGER PRIMARY KEY");
+    return {
+        {QStringLiteral("clip_images"), {{QStringLiteral("clipID"), id}, {QStringLiteral("data"), QStringLiteral("BLOB NOT NULL")}}},
+        {QStringLiteral("clip_files"), {{QStringLiteral("clipID"), id}, {QStringLiteral("data"), QStringLiteral("BLOB NOT NULL")}}},
+        {QStringLiteral("clips"),
+         {{QStringLiteral("id"), id},
+          {QStringLiteral("dedupID"), requiredText, kNewUUID},
+          {QStringLiteral("createdAt"), requiredZero},
+          {QStringLiteral("kind"), QStringLiteral("TEXT NOT NULL DEFAULT 'text'")},
+          {QStringLiteral("text"), text},
+          {QStringLiteral("fileName"), text},
+          {QStringLiteral("fileTypeIdentifier"), text},
+          {QStringLiteral("customTitle"), text},
+          {QStringLiteral("recognizedText"), text},
+          {QStringLiteral("sourceAppName"), text},
+          {QStringLiteral("sourceAppBundleID"), text},
+          {QStringLiteral("isPinned"), requiredZero},
+          {QStringLiteral("contentHash"), requiredText},
+          {QStringLiteral("linkTitle"), text},
+          {QStringLiteral("expiresAt"), integer},
+          {QStringLiteral("pinboardID"), integer},
+          {QStringLiteral("isSavedToPage"), requiredZero},
+          {QStringLiteral("payloadByteCount"), requiredZero},
+          {QStringLiteral("imageSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"), blobSize(QStringLiteral("clip_images"))},
+          {QStringLiteral("fileSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"), blobSize(QStringLiteral("clip_files"))},
+          {QStringLiteral("modifiedAt"), integer}}},
+        {QStringLiteral("pinboards"),
+         {{QStringLiteral("id"), id},
+          {QStringLiteral("dedupID"), requiredText, kNewUUID},
+          {QStringLiteral("name"), requiredText},
+          {QStringLiteral("colorName"), requiredText},
+          {QStringLiteral("iconName"), requiredText},
+          {QStringLiteral("sortOrder"), requiredZero},
+          {QStringLiteral("createdAt"), requiredZero},
+          {QStringLiteral("lockSalt"), requiredText},
+          {QStringLiteral("lockHash"), requiredText},
+          {QStringLiteral("modifiedAt"), integer}}},
+        {QStringLiteral("app_settings"),
+         {{QStringLiteral("id"), id},
+          {QStringLiteral("recordID"), requiredText, kNewUUID},
+          {QStringLiteral("historyLimitValue"), requiredZero},
+          {QStringLiteral("updatedAt"), requiredZero},
+          {QStringLiteral("modifiedAt"), integer}}},
+        {QStringLiteral("source_app_brands"),
+         {{QStringLiteral("id"), id},
+          {QStringLiteral("recordID"), requiredText, kNewUUID},
+          {QStringLiteral("bundleID"), requiredText},
+          {QStringLiteral("appName"), requiredText},
+          {QStringLiteral("colorHex"), requiredText},
+          {QStringLiteral("iconPNG"), QStringLiteral("BLOB")},
+          {QStringLiteral("updatedAt"), requiredZero},
+          {QStringLiteral("modifiedAt"), integer}}},
+        {QStringLiteral("deletions"),
+         {{QStringLiteral("entity"), requiredText},
+          {QStringLiteral("recordID"), requiredText},
+          {QStringLiteral("deletedAt"), requiredZero}}},
+    };
+}
+
+bool run(QSqlQuery &q, const QString &sql, QSqlError *error)
+{
+    if (q.exec(sql))
+        return true;
+    *error = q.lastError();
+    return false;
+}
+
+// 0 -> 1: a new store, or one from before the version was kept, which may lack tables or columns.
+bool createVersion1(QSqlQuery &q, QSqlError *error)
+{
+    const std::vector<Table> tables = version1Tables();
+    for (const Table &table : tables) {
+        QStringList columns;
+        for (const Column &column : table.columns)
+            columns << column.name + QLatin1Char(' ') + column.definition;
+        if (!run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS %1(%2)").arg(table.name, columns.join(QStringLiteral(", "))), error))
+            return false;
+    }
+    for (const Table &table : tables) {
+        QStringList present;
+        if (!run(q, QStringLiteral("PRAGMA table_info(%1)").arg(table.name), error))
+            return false;
+        while (q.next())
+            present << q.value(1).toString();
+        q.finish();
+        for (const Column &column : table.columns) {
+            if (present.contains(column.name, Qt::CaseInsensitive))
+                continue;
+            if (column.definition.contains(QLatin1String("PRIMARY KEY"))) {
+                // Without its key the table cannot be read, let alone repaired.
+                *error = QSqlError(QStringLiteral("Table %1 has no %2 column").arg(table.name, column.name), QString(),
+                                   QSqlError::StatementError, QStringLiteral("11"));
+                return false;
+            }
+            if (!run(q, QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3").arg(table.name, column.name, column.definition), error))
+                return false;
+            if (!column.fill.isEmpty()
+                && !run(q, QStringLiteral("UPDATE %1 SET %2 = %3").arg(table.name, column.name, column.fill), error))
+                return false;
+        }
+    }
+    return true;
+}
+
+using Step = bool (*)(QSqlQuery &q, QSqlError *error);
+
+// Step n brings a store from version n to n + 1. A schema change is one more step at the end.
+constexpr Step kSteps[] = {
+    createVersion1,
+};
+
+} // namespace
+
+int currentVersion()
+{
+    return int(std::size(kSteps));
+}
+
+bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
+{
+    QSqlQuery q(db);
+    for (int version = std::max(0, fromVersion); version < currentVersion(); ++version) {
+        if (!kSteps[version](q, error))
+            return false;
+        if (version > 0)
+            qCInfo(lcPersistence, "Moved the store from schema %d to %d", version, version + 1);
+    }
+    return true;
+}
+
+} // namespace quillmere::StoreSchema
