@@ -17,24 +17,43 @@ namespace {
 constexpr int kClips = 10000;
 constexpr int kPages = 12;
 
-const QStringList kWords{
-    QStringLiteral("invoice"), QStringLiteral("meeting"),  QStringLiteral("recipe"),  QStringLiteral("deploy"),
-    QStringLiteral("kernel"),  QStringLiteral("garden"),   QStringLiteral("flight"),  QStringLiteral("budget"),
-    QStringLiteral("photo"),   QStringLiteral("report"),   QStringLiteral("café"),    QStringLiteral("Überweisung"),
-    QStringLiteral("the"),     QStringLiteral("and"),      QStringLiteral("with"),    QStringLiteral("notes"),
-    QStringLiteral("https://example.org/path"),            QStringLiteral("Quarterly"), QStringLiteral("draft"),
-    QStringLiteral("server"),  QStringLiteral("customer"), QStringLiteral("Zoë"),     QStringLiteral("schedule"),
-    QStringLiteral("password"), QStringLiteral("address"), QStringLiteral("parcel"),  QStringLiteral("colour")};
+const QStringList kWords{QStringLiteral("invoice"),
+                         QStringLiteral("meeting"),
+                         QStringLiteral("recipe"),
+                         QStringLiteral("deploy"),
+                         QStringLiteral("kernel"),
+                         QStringLiteral("garden"),
+                         QStringLiteral("flight"),
+                         QStringLiteral("budget"),
+                         QStringLiteral("photo"),
+                         QStringLiteral("report"),
+                         QStringLiteral("café"),
+                         QStringLiteral("Überweisung"),
+                         QStringLiteral("the"),
+                         QStringLiteral("and"),
+                         QStringLiteral("with"),
+                         QStringLiteral("notes"),
+                         QStringLiteral("https://example.org/path"),
+                         QStringLiteral("Quarterly"),
+                         QStringLiteral("draft"),
+                         QStringLiteral("server"),
+                         QStringLiteral("customer"),
+                         QStringLiteral("Zoë"),
+                         QStringLiteral("schedule"),
+                         QStringLiteral("password"),
+                         QStringLiteral("address"),
+                         QStringLiteral("parcel"),
+                         QStringLiteral("colour")};
 const QStringList kApps{QStringLiteral("Firefox"), QStringLiteral("Terminal"), QStringLiteral("Mail"),
-                        QStringLiteral("Editor"), QStringLiteral("Files"), QStringLiteral("Chat")};
+                        QStringLiteral("Editor"),  QStringLiteral("Files"),    QStringLiteral("Chat")};
 
 // A vocabulary of a few thousand made-up words around the named ones, so that a query word is in
 // a few per cent of the clips, as in a real history.
 const QStringList &vocabulary()
 {
     static const QStringList words = [] {
-        const char *syllables[] = {"ka", "lo", "mi", "ren", "to", "sa", "vel", "dor", "pi", "an",
-                                   "qu", "es", "tri", "mon", "ba", "ze", "lu", "ner", "fo", "gi"};
+        const char *syllables[] = {"ka", "lo", "mi",  "ren", "to", "sa", "vel", "dor", "pi", "an",
+                                   "qu", "es", "tri", "mon", "ba", "ze", "lu",  "ner", "fo", "gi"};
         std::mt19937 rng(3);
         QStringList out = kWords;
         while (out.size() < 3000) {
@@ -65,8 +84,12 @@ HistorySnapshot makeHistory()
     std::mt19937 rng(7);
     HistorySnapshot s;
     for (int p = 1; p <= kPages; ++p)
-        s.pages.push_back({{QStringLiteral("Pinboard"), p}, QUuid::createUuid(), QStringLiteral("Page %1").arg(p),
-                           QStringLiteral("blue"), QStringLiteral("square.grid.2x2"), p == 3});
+        s.pages.push_back({{QStringLiteral("Pinboard"), p},
+                           QUuid::createUuid(),
+                           QStringLiteral("Page %1").arg(p),
+                           QStringLiteral("blue"),
+                           QStringLiteral("square.grid.2x2"),
+                           p == 3});
     const QDateTime start(QDate(2026, 3, 1), QTime(12, 0), Qt::UTC);
     for (int i = 0; i < kClips; ++i) {
         ClipSnapshot c;
@@ -102,7 +125,10 @@ public:
     HistorySnapshot data = makeHistory();
     HistorySnapshot snapshot() const override { return data; }
     bool verifyPageLock(const PersistentIdentifier &, const QString &) override { return false; }
-    bool insertManualClip(const CapturedContent &, const std::optional<PersistentIdentifier> &) override { return false; }
+    bool insertManualClip(const CapturedContent &, const std::optional<PersistentIdentifier> &) override
+    {
+        return false;
+    }
     void publish() { Q_EMIT changed(); }
 };
 
@@ -131,8 +157,8 @@ void BM_VisibleListTwoWordQuery(benchmark::State &state)
 {
     ClipLists lists;
     lists.setSnapshot(makeHistory());
-    const ClipLists::Query query{PanelTab::history(), {}, QStringLiteral("meeting budget"), {},
-                                 QDateTime::currentDateTimeUtc()};
+    const ClipLists::Query query{
+        PanelTab::history(), {}, QStringLiteral("meeting budget"), {}, QDateTime::currentDateTimeUtc()};
     for (auto _ : state) {
         lists.refreshVisible(query, true, 0);
         benchmark::DoNotOptimize(lists.visibleCount());

@@ -191,9 +191,8 @@ std::vector<int> ClipLists::semanticCandidateRows(const Query &query) const
             shown[row] = 1;
     }
     std::vector<int> rows = tabBaseRows(query.tab, query.unlocked);
-    std::erase_if(rows, [&](int row) {
-        return shown[row] || !matchesFilters((*m_clips)[row], query.filters, query.now);
-    });
+    std::erase_if(rows,
+                  [&](int row) { return shown[row] || !matchesFilters((*m_clips)[row], query.filters, query.now); });
     return rows;
 }
 
@@ -283,8 +282,8 @@ int ClipLists::reanchoredSelectionIndex(int old, const std::vector<QUuid> &previ
 }
 
 std::vector<PersistentIdentifier> ClipLists::rankedSemanticMatchIDs(const std::vector<qint64> &excludedRows,
-                                                                   const Scores &scores, const QString &query,
-                                                                   bool enabled, double threshold)
+                                                                    const Scores &scores, const QString &query,
+                                                                    bool enabled, double threshold)
 {
     std::vector<PersistentIdentifier> out;
     if (!enabled || !isSubstantialText(query))

@@ -25,14 +25,22 @@ QString typeIdentifierForMimeType(const QString &mimeType, bool *isImage)
         const char *mime;
         const char *identifier;
     } known[] = {
-        {"image/png", "public.png"},          {"image/jpeg", "public.jpeg"},
-        {"image/tiff", "public.tiff"},        {"image/gif", "com.compuserve.gif"},
-        {"image/heic", "public.heic"},        {"image/bmp", "com.microsoft.bmp"},
-        {"image/webp", "org.webmproject.webp"}, {"image/svg+xml", "public.svg-image"},
-        {"application/pdf", "com.adobe.pdf"}, {"text/plain", "public.plain-text"},
-        {"text/html", "public.html"},         {"text/rtf", "public.rtf"},
-        {"application/rtf", "public.rtf"},    {"application/json", "public.json"},
-        {"text/csv", "public.comma-separated-values-text"}, {"application/zip", "public.zip-archive"},
+        {"image/png", "public.png"},
+        {"image/jpeg", "public.jpeg"},
+        {"image/tiff", "public.tiff"},
+        {"image/gif", "com.compuserve.gif"},
+        {"image/heic", "public.heic"},
+        {"image/bmp", "com.microsoft.bmp"},
+        {"image/webp", "org.webmproject.webp"},
+        {"image/svg+xml", "public.svg-image"},
+        {"application/pdf", "com.adobe.pdf"},
+        {"text/plain", "public.plain-text"},
+        {"text/html", "public.html"},
+        {"text/rtf", "public.rtf"},
+        {"application/rtf", "public.rtf"},
+        {"application/json", "public.json"},
+        {"text/csv", "public.comma-separated-values-text"},
+        {"application/zip", "public.zip-archive"},
     };
     const bool image = mimeType.startsWith(QLatin1String("image/"));
     if (isImage)

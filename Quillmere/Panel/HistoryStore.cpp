@@ -35,8 +35,8 @@ ClipSnapshot ClipStoreHistory::snapshotOf(const ClipItem &clip)
 
 PageSnapshot ClipStoreHistory::snapshotOf(const Pinboard &page)
 {
-    return PageSnapshot{page.persistentModelID(), page.dedupID(), page.name(), page.colorName(), page.iconName(),
-                        page.isLocked()};
+    return PageSnapshot{page.persistentModelID(), page.dedupID(),  page.name(),
+                        page.colorName(),         page.iconName(), page.isLocked()};
 }
 
 HistorySnapshot ClipStoreHistory::snapshot() const

@@ -16,10 +16,7 @@ void HistoryViewModel::endBatch()
 }
 
 HistoryViewModel::HistoryViewModel(HistoryViewDependencies deps, HistoryViewCallbacks callbacks, QObject *parent)
-    : QObject(parent),
-      m_deps(std::move(deps)),
-      m_callbacks(std::move(callbacks)),
-      m_search(*this)
+    : QObject(parent), m_deps(std::move(deps)), m_callbacks(std::move(callbacks)), m_search(*this)
 {
     Q_ASSERT(m_deps.store && m_deps.notificationCenter && m_deps.preferences && m_deps.scheduler);
     connect(m_deps.store, &HistoryStore::changed, this, [this] { storeDidChange(); });
@@ -71,8 +68,8 @@ PanelKeyboardMode HistoryViewModel::interactionMode() const
 bool HistoryViewModel::isKeyboardCapturePaused() const
 {
     const HistoryViewState &s = m_state;
-    return s.isShowingClearConfirmation || s.isShowingManualNoteSheet || s.isShowingManualAddError
-        || s.renamingItem || s.editingTextItem || s.lockSetupBoard || s.removeLockBoard;
+    return s.isShowingClearConfirmation || s.isShowingManualNoteSheet || s.isShowingManualAddError || s.renamingItem
+        || s.editingTextItem || s.lockSetupBoard || s.removeLockBoard;
 }
 
 const PageSnapshot *HistoryViewModel::selectedPage() const
@@ -237,8 +234,8 @@ void HistoryViewModel::reconcileVisibleItems(bool preserveSelection, bool resetW
     const int old = m_state.selectedIndex;
     refreshVisibleItems(resetWindow);
     const auto &items = m_lists.items();
-    const bool newestFirst = m_lists.isNewestClipFirst(items.empty() ? std::nullopt
-                                                                     : std::optional(items.front().dedupID));
+    const bool newestFirst =
+        m_lists.isNewestClipFirst(items.empty() ? std::nullopt : std::optional(items.front().dedupID));
     const bool toTop = !preserveSelection && newestFirst;
     m_state.selectedIndex = ClipLists::reanchoredSelectionIndex(old, previousIDs, m_lists.navigableDedupIDs(), !toTop);
     m_lists.ensureSelectionRendered(m_state.selectedIndex);
@@ -514,8 +511,7 @@ void HistoryViewModel::requestAreaCapture()
 
 // ---- Dialogs ----------------------------------------------------------------------------------
 
-template <typename T>
-void HistoryViewModel::assign(T HistoryViewState::*field, const T &value)
+template <typename T> void HistoryViewModel::assign(T HistoryViewState::*field, const T &value)
 {
     Batch batch(*this);
     m_state.*field = value;
@@ -541,9 +537,18 @@ void HistoryViewModel::setRemoveLockBoard(const std::optional<PersistentIdentifi
     assign(&HistoryViewState::removeLockBoard, page);
 }
 
-void HistoryViewModel::setRenameText(const QString &text) { assign(&HistoryViewState::renameText, text); }
-void HistoryViewModel::setEditText(const QString &text) { assign(&HistoryViewState::editText, text); }
-void HistoryViewModel::dismissManualAddError() { assign(&HistoryViewState::isShowingManualAddError, false); }
+void HistoryViewModel::setRenameText(const QString &text)
+{
+    assign(&HistoryViewState::renameText, text);
+}
+void HistoryViewModel::setEditText(const QString &text)
+{
+    assign(&HistoryViewState::editText, text);
+}
+void HistoryViewModel::dismissManualAddError()
+{
+    assign(&HistoryViewState::isShowingManualAddError, false);
+}
 
 void HistoryViewModel::setRenamingItem(const std::optional<PersistentIdentifier> &clip, const QString &text)
 {

@@ -158,8 +158,7 @@ private:
         HistoryViewModel &m_model;
     };
     void endBatch();
-    template <typename T>
-    void assign(T HistoryViewState::*field, const T &value);
+    template <typename T> void assign(T HistoryViewState::*field, const T &value);
     // Runs `work` later on the main thread unless this model is gone by then.
     void defer(std::chrono::milliseconds delay, std::function<void()> work);
     struct Observed {

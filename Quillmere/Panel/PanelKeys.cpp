@@ -6,7 +6,8 @@ namespace quillmere {
 
 QVariantMap PanelKey::toUserInfo() const
 {
-    return {{QStringLiteral("key"), key}, {QStringLiteral("modifiers"), int(modifiers.toInt())},
+    return {{QStringLiteral("key"), key},
+            {QStringLiteral("modifiers"), int(modifiers.toInt())},
             {QStringLiteral("text"), text}};
 }
 
@@ -44,25 +45,43 @@ NavKeyInfo navKey(const PanelKey &key)
     if (key.key >= Qt::Key_1 && key.key <= Qt::Key_9 && !(key.modifiers & Qt::KeypadModifier))
         return {NavKey::digit, key.key - Qt::Key_0};
     switch (key.key) {
-    case Qt::Key_Return: return {NavKey::returnKey};
-    case Qt::Key_Enter: return {NavKey::keypadEnter};
+    case Qt::Key_Return:
+        return {NavKey::returnKey};
+    case Qt::Key_Enter:
+        return {NavKey::keypadEnter};
     case Qt::Key_Tab:
-    case Qt::Key_Backtab: return {NavKey::tab};
-    case Qt::Key_Backspace: return {NavKey::deleteBackward};
-    case Qt::Key_Delete: return {NavKey::deleteForward};
-    case Qt::Key_Escape: return {NavKey::escape};
-    case Qt::Key_Left: return {NavKey::left};
-    case Qt::Key_Right: return {NavKey::right};
-    case Qt::Key_Down: return {NavKey::down};
-    case Qt::Key_Up: return {NavKey::up};
-    case Qt::Key_V: return {NavKey::v};
-    case Qt::Key_Space: return {NavKey::space};
-    case Qt::Key_Home: return {NavKey::home};
-    case Qt::Key_End: return {NavKey::end};
-    case Qt::Key_PageUp: return {NavKey::pageUp};
-    case Qt::Key_PageDown: return {NavKey::pageDown};
-    case Qt::Key_Clear: return {NavKey::clear};
-    default: return {NavKey::other};
+    case Qt::Key_Backtab:
+        return {NavKey::tab};
+    case Qt::Key_Backspace:
+        return {NavKey::deleteBackward};
+    case Qt::Key_Delete:
+        return {NavKey::deleteForward};
+    case Qt::Key_Escape:
+        return {NavKey::escape};
+    case Qt::Key_Left:
+        return {NavKey::left};
+    case Qt::Key_Right:
+        return {NavKey::right};
+    case Qt::Key_Down:
+        return {NavKey::down};
+    case Qt::Key_Up:
+        return {NavKey::up};
+    case Qt::Key_V:
+        return {NavKey::v};
+    case Qt::Key_Space:
+        return {NavKey::space};
+    case Qt::Key_Home:
+        return {NavKey::home};
+    case Qt::Key_End:
+        return {NavKey::end};
+    case Qt::Key_PageUp:
+        return {NavKey::pageUp};
+    case Qt::Key_PageDown:
+        return {NavKey::pageDown};
+    case Qt::Key_Clear:
+        return {NavKey::clear};
+    default:
+        return {NavKey::other};
     }
 }
 

@@ -30,8 +30,25 @@ struct PanelKey {
 
 // The keys the history view's tables name.
 enum class NavKey {
-    returnKey, keypadEnter, tab, deleteBackward, deleteForward, escape, left, right, down, up, v,
-    digit, space, home, end, pageUp, pageDown, clear, other
+    returnKey,
+    keypadEnter,
+    tab,
+    deleteBackward,
+    deleteForward,
+    escape,
+    left,
+    right,
+    down,
+    up,
+    v,
+    digit,
+    space,
+    home,
+    end,
+    pageUp,
+    pageDown,
+    clear,
+    other
 };
 
 struct NavKeyInfo {

@@ -5,9 +5,12 @@ namespace quillmere {
 QString rawValue(PanelOpenBehavior behavior)
 {
     switch (behavior) {
-    case PanelOpenBehavior::history: return QStringLiteral("history");
-    case PanelOpenBehavior::lastUsed: return QStringLiteral("lastUsed");
-    case PanelOpenBehavior::page: return QStringLiteral("page");
+    case PanelOpenBehavior::history:
+        return QStringLiteral("history");
+    case PanelOpenBehavior::lastUsed:
+        return QStringLiteral("lastUsed");
+    case PanelOpenBehavior::page:
+        return QStringLiteral("page");
     }
     return QStringLiteral("history");
 }
@@ -24,10 +27,14 @@ std::optional<PanelOpenBehavior> panelOpenBehaviorFromRaw(const QString &raw)
 QString rawValue(PanelKeyboardMode mode)
 {
     switch (mode) {
-    case PanelKeyboardMode::browsing: return QStringLiteral("browsing");
-    case PanelKeyboardMode::searching: return QStringLiteral("searching");
-    case PanelKeyboardMode::unlocking: return QStringLiteral("unlocking");
-    case PanelKeyboardMode::paused: return QStringLiteral("paused");
+    case PanelKeyboardMode::browsing:
+        return QStringLiteral("browsing");
+    case PanelKeyboardMode::searching:
+        return QStringLiteral("searching");
+    case PanelKeyboardMode::unlocking:
+        return QStringLiteral("unlocking");
+    case PanelKeyboardMode::paused:
+        return QStringLiteral("paused");
     }
     return QStringLiteral("browsing");
 }
@@ -45,10 +52,14 @@ std::optional<PanelKeyboardMode> panelKeyboardModeFromRaw(const QString &raw)
 QString kindSearchLabel(ClipKind kind)
 {
     switch (kind) {
-    case ClipKind::text: return QStringLiteral("Text");
-    case ClipKind::url: return QStringLiteral("Link");
-    case ClipKind::image: return QStringLiteral("Image");
-    case ClipKind::file: return QStringLiteral("File");
+    case ClipKind::text:
+        return QStringLiteral("Text");
+    case ClipKind::url:
+        return QStringLiteral("Link");
+    case ClipKind::image:
+        return QStringLiteral("Image");
+    case ClipKind::file:
+        return QStringLiteral("File");
     }
     return QStringLiteral("Text");
 }

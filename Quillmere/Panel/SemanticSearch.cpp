@@ -28,15 +28,15 @@ void SemanticSearch::start(Request request, StillAllowed allowed, Answer answer)
     cancel();
     const quint64 generation = *m_generation;
     // Documents are built only when the pause ends: most keystrokes never get that far.
-    m_waiting = m_scheduler.schedule(debounce, [this, generation, request = std::move(request),
-                                                allowed = std::move(allowed), answer = std::move(answer)] {
-        m_waiting = 0;
-        fire(generation, request, allowed, answer);
-    });
+    m_waiting = m_scheduler.schedule(
+        debounce,
+        [this, generation, request = std::move(request), allowed = std::move(allowed), answer = std::move(answer)] {
+            m_waiting = 0;
+            fire(generation, request, allowed, answer);
+        });
 }
 
-void SemanticSearch::fire(quint64 generation, const Request &request, const StillAllowed &allowed,
-                          const Answer &answer)
+void SemanticSearch::fire(quint64 generation, const Request &request, const StillAllowed &allowed, const Answer &answer)
 {
     if (generation != *m_generation)
         return;

@@ -52,8 +52,8 @@ QString foldForSearch(const QString &text)
 QByteArray searchKeyOf(const ClipSnapshot &clip)
 {
     QString joined;
-    for (const std::optional<QString> *field : {&clip.customTitle, &clip.text, &clip.fileName, &clip.linkTitle,
-                                                &clip.recognizedText, &clip.sourceAppName}) {
+    for (const std::optional<QString> *field :
+         {&clip.customTitle, &clip.text, &clip.fileName, &clip.linkTitle, &clip.recognizedText, &clip.sourceAppName}) {
         if (!*field)
             continue;
         joined += **field;
@@ -68,8 +68,8 @@ void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
     std::unordered_map<qint64, Entry> next;
     next.reserve(clips.size());
     for (ClipSnapshot &clip : clips) {
-        const std::optional<QString> *fields[6] = {&clip.customTitle, &clip.text, &clip.fileName,
-                                                   &clip.linkTitle, &clip.recognizedText, &clip.sourceAppName};
+        const std::optional<QString> *fields[6] = {&clip.customTitle, &clip.text,           &clip.fileName,
+                                                   &clip.linkTitle,   &clip.recognizedText, &clip.sourceAppName};
         auto old = m_entries.find(clip.id.rowID);
         bool reusable = old != m_entries.end() && old->second.kindRawValue == clip.kindRawValue;
         for (int f = 0; reusable && f < 6; ++f)

@@ -2,7 +2,9 @@
 
 namespace quillmere {
 
-QtTaskScheduler::QtTaskScheduler(QObject *parent) : QObject(parent) {}
+QtTaskScheduler::QtTaskScheduler(QObject *parent) : QObject(parent)
+{
+}
 
 QtTaskScheduler::~QtTaskScheduler() = default;
 

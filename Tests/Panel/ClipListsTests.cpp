@@ -139,8 +139,8 @@ TEST(ClipLists, SelectionIsReanchoredToTheSameClipElseTheNearestIndex)
 
 TEST(ClipLists, SemanticRankingKeepsTheThresholdAndBreaksTiesByIdentifier)
 {
-    const ClipLists::Scores scores{{clipID(1), 0.6}, {clipID(2), 0.59}, {clipID(3), 0.9}, {clipID(4), std::nan("")},
-                                   {clipID(12), 0.7}, {clipID(5), 0.7}, {clipID(6), 0.95}};
+    const ClipLists::Scores scores{{clipID(1), 0.6},  {clipID(2), 0.59}, {clipID(3), 0.9}, {clipID(4), std::nan("")},
+                                   {clipID(12), 0.7}, {clipID(5), 0.7},  {clipID(6), 0.95}};
     EXPECT_EQ(ClipLists::rankedSemanticMatchIDs({6}, scores, QStringLiteral("two words"), true, 0.6),
               (std::vector<PersistentIdentifier>{clipID(3), clipID(12), clipID(5), clipID(1)}));
     EXPECT_TRUE(ClipLists::rankedSemanticMatchIDs({}, scores, QStringLiteral("hi"), true, 0.6).empty());

@@ -169,8 +169,9 @@ TEST(HistoryViewModel, EachModeAndPauseChangeIsAnnouncedOnce)
     f.model->setRenameText(QStringLiteral("other"));
     f.model->setRenamingItem(std::nullopt);
     EXPECT_EQ(f.pauseNotices, (std::vector<bool>{true, false}));
-    EXPECT_EQ(f.modeNotices, (std::vector<QString>{QStringLiteral("searching"), QStringLiteral("paused"),
-                                                   QStringLiteral("searching")}));
+    EXPECT_EQ(
+        f.modeNotices,
+        (std::vector<QString>{QStringLiteral("searching"), QStringLiteral("paused"), QStringLiteral("searching")}));
 
     f.modeNotices.clear();
     f.model->tabs().selectTab(PanelTab::page(pageID(1)), true);
@@ -178,8 +179,9 @@ TEST(HistoryViewModel, EachModeAndPauseChangeIsAnnouncedOnce)
     EXPECT_EQ(f.model->interactionMode(), PanelKeyboardMode::paused) << "a dialog beats a locked Page";
     EXPECT_FALSE(f.model->canPasteSelection());
     f.model->setShowingClearConfirmation(false);
-    EXPECT_EQ(f.modeNotices, (std::vector<QString>{QStringLiteral("unlocking"), QStringLiteral("paused"),
-                                                   QStringLiteral("unlocking")}));
+    EXPECT_EQ(
+        f.modeNotices,
+        (std::vector<QString>{QStringLiteral("unlocking"), QStringLiteral("paused"), QStringLiteral("unlocking")}));
 
     f.model->tabs().selectTab(PanelTab::history(), true);
     f.model->setLockSetupBoard(pageID(1));

@@ -41,8 +41,8 @@ const std::vector<KeyCase> keys = {
 // Clips 1...5, a locked Page and an open one; the mode is set up as named.
 std::unique_ptr<ModelFixture> inMode(PanelKeyboardMode mode)
 {
-    auto f = std::make_unique<ModelFixture>(makeClips(5), std::vector{makePage(1, QStringLiteral("Vault"), true),
-                                                                      makePage(2, QStringLiteral("Work"))});
+    auto f = std::make_unique<ModelFixture>(
+        makeClips(5), std::vector{makePage(1, QStringLiteral("Vault"), true), makePage(2, QStringLiteral("Work"))});
     switch (mode) {
     case PanelKeyboardMode::browsing:
         f->model->setSelectedIndex(1);
@@ -177,8 +177,9 @@ TEST(KeyRouting, PanelDecidesWhichKeysReachTheWindowUnderneath)
 {
     const PanelKey letter{Qt::Key_A, {}, QStringLiteral("a")};
     EXPECT_EQ(keyDisposition(PanelKeyboardMode::browsing, letter), KeyDisposition::passThrough);
-    for (const PanelKey &k : {PanelKey{Qt::Key_Return, {}, QStringLiteral("\r")}, PanelKey{Qt::Key_Left},
-                              PanelKey{Qt::Key_1, ctrl, QStringLiteral("1")}, PanelKey{Qt::Key_A, alt, QStringLiteral("a")}})
+    for (const PanelKey &k :
+         {PanelKey{Qt::Key_Return, {}, QStringLiteral("\r")}, PanelKey{Qt::Key_Left},
+          PanelKey{Qt::Key_1, ctrl, QStringLiteral("1")}, PanelKey{Qt::Key_A, alt, QStringLiteral("a")}})
         EXPECT_EQ(keyDisposition(PanelKeyboardMode::browsing, k), KeyDisposition::consume) << k.key;
     EXPECT_EQ(keyDisposition(PanelKeyboardMode::searching, letter), KeyDisposition::consume);
     EXPECT_EQ(keyDisposition(PanelKeyboardMode::unlocking, letter), KeyDisposition::consume);
@@ -191,7 +192,8 @@ TEST(KeyRouting, CtrlDigitAndCtrlVWorkOnOtherLayouts)
     EXPECT_EQ(PanelKey::fromKeyEvent(Qt::Key_Ampersand, ctrl, QStringLiteral("&"), 10).key, Qt::Key_1);
     EXPECT_EQ(PanelKey::fromKeyEvent(Qt::Key_Eacute, ctrl, QStringLiteral("é"), 11).key, Qt::Key_2);
     EXPECT_EQ(PanelKey::fromKeyEvent(0x43c, ctrl | shift, QStringLiteral("М"), 55).key, Qt::Key_V);
-    EXPECT_EQ(PanelKey::fromKeyEvent(Qt::Key_K, ctrl, QStringLiteral("k"), 55).key, Qt::Key_K) << "Dvorak keeps its letters";
+    EXPECT_EQ(PanelKey::fromKeyEvent(Qt::Key_K, ctrl, QStringLiteral("k"), 55).key, Qt::Key_K)
+        << "Dvorak keeps its letters";
     EXPECT_EQ(PanelKey::fromKeyEvent(Qt::Key_Ampersand, {}, QStringLiteral("&"), 10).key, Qt::Key_Ampersand);
     EXPECT_EQ(PanelKey::fromKeyEvent(Qt::Key_1, ctrl | Qt::KeypadModifier, QStringLiteral("1"), 87).key, Qt::Key_1);
     EXPECT_EQ(navKey({Qt::Key_1, ctrl | Qt::KeypadModifier}).key, NavKey::other) << "keypad digits do not quick-paste";

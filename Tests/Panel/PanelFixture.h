@@ -9,8 +9,14 @@
 
 namespace quillmere::test {
 
-inline PersistentIdentifier clipID(qint64 row) { return {QStringLiteral("ClipItem"), row}; }
-inline PersistentIdentifier pageID(qint64 row) { return {QStringLiteral("Pinboard"), row}; }
+inline PersistentIdentifier clipID(qint64 row)
+{
+    return {QStringLiteral("ClipItem"), row};
+}
+inline PersistentIdentifier pageID(qint64 row)
+{
+    return {QStringLiteral("Pinboard"), row};
+}
 
 // Clip n: row n, a dedupID of its own, text "clip n", a minute older than clip n-1.
 inline ClipSnapshot makeClip(qint64 n, const QString &text = {})
@@ -27,8 +33,12 @@ inline ClipSnapshot makeClip(qint64 n, const QString &text = {})
 
 inline PageSnapshot makePage(qint64 n, const QString &name, bool locked = false)
 {
-    return PageSnapshot{pageID(n), QUuid(uint(n), 1, 0, 0, 0, 0, 0, 0, 0, 0, 2), name, QStringLiteral("magenta"),
-                        QStringLiteral("square.grid.2x2"), locked};
+    return PageSnapshot{pageID(n),
+                        QUuid(uint(n), 1, 0, 0, 0, 0, 0, 0, 0, 0, 2),
+                        name,
+                        QStringLiteral("magenta"),
+                        QStringLiteral("square.grid.2x2"),
+                        locked};
 }
 
 // Clips 1..count, newest first.

@@ -70,7 +70,8 @@ TEST(SemanticSearch, CandidatesAreCheckedAgainWhenThePauseEnds)
 {
     Fixture f;
     bool lockedMeanwhile = false;
-    f.start(QStringLiteral("long enough"), [&](const ClipSnapshot &clip) { return !lockedMeanwhile || clip.id != clipID(2); });
+    f.start(QStringLiteral("long enough"),
+            [&](const ClipSnapshot &clip) { return !lockedMeanwhile || clip.id != clipID(2); });
     lockedMeanwhile = true;
     f.scheduler.advance(200);
     ASSERT_EQ(f.engine.calls.size(), 1u);

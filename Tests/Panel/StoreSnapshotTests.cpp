@@ -59,8 +59,10 @@ TEST(StoreSnapshot, CopiesFieldsAndPagesWithoutBytesAndFollowsSaves)
 
     PageRef page = m.store->createPage(QStringLiteral("Work"));
     ASSERT_TRUE(m.store->setPageLock(page, QStringLiteral("secret")));
-    ClipRef image = m.put({.kind = ClipKind::image, .imageData = QByteArray(40, 'x'), .recognizedText = QStringLiteral(" Total 12 ")});
-    ClipRef text = m.put({.kind = ClipKind::text, .text = QStringLiteral("hello"), .sourceAppName = QStringLiteral("Editor")});
+    ClipRef image = m.put(
+        {.kind = ClipKind::image, .imageData = QByteArray(40, 'x'), .recognizedText = QStringLiteral(" Total 12 ")});
+    ClipRef text =
+        m.put({.kind = ClipKind::text, .text = QStringLiteral("hello"), .sourceAppName = QStringLiteral("Editor")});
     m.store->assignClip(text, page);
     EXPECT_GE(changed.count(), 3);
 
@@ -82,7 +84,8 @@ TEST(StoreSnapshot, CopiesFieldsAndPagesWithoutBytesAndFollowsSaves)
 
     EXPECT_FALSE(history->verifyPageLock(page->persistentModelID(), QStringLiteral("wrong")));
     EXPECT_TRUE(history->verifyPageLock(page->persistentModelID(), QStringLiteral("secret")));
-    EXPECT_TRUE(history->insertManualClip({.kind = ClipKind::text, .text = QStringLiteral("note")}, page->persistentModelID()));
+    EXPECT_TRUE(
+        history->insertManualClip({.kind = ClipKind::text, .text = QStringLiteral("note")}, page->persistentModelID()));
     EXPECT_EQ(history->snapshot().clips.front().pageID, page->persistentModelID());
 }
 
@@ -93,12 +96,19 @@ TEST(StoreSnapshot, FiltersAgreeWithTheStoreRules)
     m.clock.set(QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::LocalTime).toUTC());
     PageRef page = m.store->createPage(QStringLiteral("P"));
     std::vector<ClipRef> clips;
-    clips.push_back(m.put({.kind = ClipKind::text, .text = QStringLiteral("a"), .sourceAppName = QStringLiteral(" Mail ")}));
-    clips.push_back(m.put({.kind = ClipKind::image, .imageData = QByteArray(8, 'i'), .recognizedText = QStringLiteral("  ")}));
-    clips.push_back(m.put({.kind = ClipKind::file, .text = QStringLiteral("/tmp/p.png"), .imageData = QByteArray(8, 'i'),
-                           .fileData = QByteArray(3, 'f'), .fileName = QStringLiteral("p.png")}));
-    clips.push_back(m.put({.kind = ClipKind::url, .text = QStringLiteral("https://x.org"), .recognizedText = QStringLiteral("ocr")}));
-    clips.push_back(m.put({.kind = ClipKind::file, .text = QStringLiteral("/tmp/a.txt"), .fileData = QByteArray(3, 'f')}));
+    clips.push_back(
+        m.put({.kind = ClipKind::text, .text = QStringLiteral("a"), .sourceAppName = QStringLiteral(" Mail ")}));
+    clips.push_back(
+        m.put({.kind = ClipKind::image, .imageData = QByteArray(8, 'i'), .recognizedText = QStringLiteral("  ")}));
+    clips.push_back(m.put({.kind = ClipKind::file,
+                           .text = QStringLiteral("/tmp/p.png"),
+                           .imageData = QByteArray(8, 'i'),
+                           .fileData = QByteArray(3, 'f'),
+                           .fileName = QStringLiteral("p.png")}));
+    clips.push_back(m.put(
+        {.kind = ClipKind::url, .text = QStringLiteral("https://x.org"), .recognizedText = QStringLiteral("ocr")}));
+    clips.push_back(
+        m.put({.kind = ClipKind::file, .text = QStringLiteral("/tmp/a.txt"), .fileData = QByteArray(3, 'f')}));
     m.store->togglePin(clips[0]);
     m.store->assignClip(clips[3], page);
     const QDateTime created[] = {m.clock.now().addDays(-40), m.clock.now().addDays(-8), m.clock.now().addDays(-2),

@@ -52,7 +52,8 @@ TEST(PanelTabs, OpeningTabForEachBehaviour)
         f.prefs->setString(PanelPreferenceKey::openPageID, c.openPageID);
         f.prefs->setString(PanelPreferenceKey::lastUsedTarget, c.lastUsed);
         f.show();
-        EXPECT_EQ(f.state().selectedTab, c.expected) << qPrintable(c.behavior + u' ' + c.openPageID + u' ' + c.lastUsed);
+        EXPECT_EQ(f.state().selectedTab, c.expected)
+            << qPrintable(c.behavior + u' ' + c.openPageID + u' ' + c.lastUsed);
         EXPECT_EQ(f.pref(PanelPreferenceKey::lastUsedTarget), c.lastUsed) << "opening never rewrites the memory";
     }
     EXPECT_EQ(f.model->interactionMode(), PanelKeyboardMode::browsing);
@@ -162,7 +163,8 @@ TEST(PanelTabs, AddFileStoresRegularFilesUpToTheCap)
 
     const QString fifo = dir.filePath(QStringLiteral("pipe"));
     ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    for (const QString &path : {fifo, dir.path(), QStringLiteral("/dev/zero"), dir.filePath(QStringLiteral("missing"))}) {
+    for (const QString &path :
+         {fifo, dir.path(), QStringLiteral("/dev/zero"), dir.filePath(QStringLiteral("missing"))}) {
         f.model->tabs().addFile(path);
         EXPECT_TRUE(f.state().isShowingManualAddError) << qPrintable(path);
         EXPECT_FALSE(f.state().manualAddErrorMessage.isEmpty());
@@ -180,8 +182,8 @@ TEST(PanelTabs, EmptyStateNamesTheSituation)
     const PageSnapshot untitled = makePage(1, {});
     EXPECT_EQ(emptyStateContent(true, QStringLiteral("  "), false, nullptr).title, QStringLiteral("Search clips"));
     EXPECT_EQ(emptyStateContent(true, QStringLiteral("x"), true, nullptr),
-              (EmptyStateContent{QStringLiteral("No clips match \u201Cx\u201D"), QStringLiteral("Try a different search."),
-                                 QStringLiteral("magnifyingglass")}));
+              (EmptyStateContent{QStringLiteral("No clips match \u201Cx\u201D"),
+                                 QStringLiteral("Try a different search."), QStringLiteral("magnifyingglass")}));
     EXPECT_EQ(emptyStateContent(false, {}, true, &untitled).symbol, QStringLiteral("text.viewfinder"));
     EXPECT_EQ(emptyStateContent(false, {}, false, nullptr).title, QStringLiteral("Copy something to get started"));
     EXPECT_EQ(emptyStateContent(false, {}, false, &untitled),
