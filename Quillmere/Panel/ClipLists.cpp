@@ -1,0 +1,312 @@
+#include "Quillmere/Panel/ClipLists.h"
+
+#include <QCollator>
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
+namespace quillmere {
+
+void ClipLists::setSnapshot(HistorySnapshot snapshot)
+{
+    m_keys.fill(snapshot.clips);
+    m_clips = std::make_shared<const ClipVector>(std::move(snapshot.clips));
+    m_pages = std::move(snapshot.pages);
+    m_indexValid = false;
+}
+
+const PageSnapshot *ClipLists::findPage(const PersistentIdentifier &id) const
+{
+    auto it = std::find_if(m_pages.begin(), m_pages.end(), [&](const PageSnapshot &p) { return p.id == id; });
+    return it == m_pages.end() ? nullptr : &*it;
+}
+
+ItemOrderSignal ClipLists::orderSignal() const
+{
+    ItemOrderSignal signal{int(m_clips->size()), std::nullopt};
+    if (!m_clips->empty())
+        signal.newestID = m_clips->front().dedupID;
+    return signal;
+}
+
+std::vector<qint64> ClipLists::hiddenPageRows(const IdentifierSet &unlocked) const
+{
+    std::vector<qint64> rows;
+    for (const PageSnapshot &page : m_pages) {
+        if (page.isLocked && !unlocked.contains(page.id))
+            rows.push_back(page.id.rowID);
+    }
+    return rows;
+}
+
+namespace {
+
+bool hiddenBy(const ClipSnapshot &clip, const std::vector<qint64> &hiddenRows)
+{
+    return clip.pageID && std::find(hiddenRows.begin(), hiddenRows.end(), clip.pageID->rowID) != hiddenRows.end();
+}
+
+} // namespace
+
+bool ClipLists::isHiddenByLock(const ClipSnapshot &clip, const IdentifierSet &unlocked) const
+{
+    if (!clip.pageID)
+        return false;
+    const PageSnapshot *page = findPage(*clip.pageID);
+    return page && page->isLocked && !unlocked.contains(page->id);
+}
+
+std::vector<int> ClipLists::tabBaseRows(const PanelTab &tab, const IdentifierSet &unlocked) const
+{
+    const ClipVector &clips = *m_clips;
+    std::vector<int> rows;
+    if (tab.isHistory()) {
+        const std::vector<qint64> hidden = hiddenPageRows(unlocked);
+        rows.reserve(clips.size());
+        for (int i = 0; i < int(clips.size()); ++i) {
+            if (!hiddenBy(clips[i], hidden))
+                rows.push_back(i);
+        }
+        return rows;
+    }
+    const PersistentIdentifier &board = *tab.board;
+    if (const PageSnapshot *page = findPage(board); page && page->isLocked && !unlocked.contains(board))
+        return rows;
+    for (int i = 0; i < int(clips.size()); ++i) {
+        if (clips[i].pageID == board)
+            rows.push_back(i);
+    }
+    return rows;
+}
+
+void ClipLists::refreshVisible(const Query &query, bool resetWindow, int selectedIndex)
+{
+    std::vector<int> base = tabBaseRows(query.tab, query.unlocked);
+    const SnapshotQuery words(query.text);
+    if (query.filters.isActive() || !words.isEmpty()) {
+        const ClipVector &clips = *m_clips;
+        const bool filtered = query.filters.isActive();
+        std::erase_if(base, [&](int row) {
+            const ClipSnapshot &clip = clips[row];
+            return !words.matches(clip) || (filtered && !matchesFilters(clip, query.filters, query.now));
+        });
+    }
+    m_visible = std::move(base);
+    m_listClips = m_clips;
+    ++m_cardDataRevision;
+
+    const int n = visibleCount();
+    if (resetWindow)
+        m_rendered = n > fullRenderLimit ? resetRenderCount : n;
+    else
+        m_rendered = std::min(n, std::max(m_rendered, resetRenderCount));
+    ensureSelectionRendered(selectedIndex);
+}
+
+void ClipLists::ensureSelectionRendered(int selectedIndex)
+{
+    const int n = visibleCount();
+    if (n == 0) {
+        m_rendered = 0;
+        return;
+    }
+    const int target = std::min(selectedIndex, n - 1) + renderLead;
+    if (m_rendered >= target)
+        return;
+    m_rendered = std::min(std::max(target, m_rendered), n);
+}
+
+const std::unordered_map<qint64, int> &ClipLists::rowIndex() const
+{
+    if (!m_indexValid) {
+        m_rowIndex.clear();
+        m_dedupIndex.clear();
+        m_rowIndex.reserve(m_clips->size());
+        m_dedupIndex.reserve(qsizetype(m_clips->size()));
+        // Backwards, so that of two clips with one dedupID the newer is found.
+        for (int i = int(m_clips->size()) - 1; i >= 0; --i) {
+            m_rowIndex.emplace((*m_clips)[i].id.rowID, i);
+            m_dedupIndex.insert((*m_clips)[i].dedupID, i);
+        }
+        m_indexValid = true;
+    }
+    return m_rowIndex;
+}
+
+void ClipLists::refreshRelated(bool searchExpanded, const std::vector<PersistentIdentifier> &relatedIDs,
+                               const IdentifierSet &unlocked)
+{
+    m_related.clear();
+    if (!searchExpanded || relatedIDs.empty() || m_listClips != m_clips)
+        return;
+    std::unordered_set<qint64> visible;
+    visible.reserve(m_visible.size());
+    for (int row : m_visible)
+        visible.insert((*m_clips)[row].id.rowID);
+    const auto &index = rowIndex();
+    const std::vector<qint64> hidden = hiddenPageRows(unlocked);
+    for (const PersistentIdentifier &id : relatedIDs) {
+        auto it = index.find(id.rowID);
+        if (it == index.end() || (*m_clips)[it->second].id != id)
+            continue;
+        if (visible.count(id.rowID) || hiddenBy((*m_clips)[it->second], hidden))
+            continue;
+        visible.insert(id.rowID); // an identifier ranked twice is shown once
+        m_related.push_back(it->second);
+    }
+}
+
+const ClipSnapshot *ClipLists::navigableAt(int i) const
+{
+    if (i < 0 || i >= navigableCount())
+        return nullptr;
+    return i < visibleCount() ? &visibleAt(i) : &relatedAt(i - visibleCount());
+}
+
+std::vector<QUuid> ClipLists::navigableDedupIDs() const
+{
+    std::vector<QUuid> ids;
+    ids.reserve(navigableCount());
+    for (int row : m_visible)
+        ids.push_back((*m_listClips)[row].dedupID);
+    for (int row : m_related)
+        ids.push_back((*m_listClips)[row].dedupID);
+    return ids;
+}
+
+std::vector<qint64> ClipLists::visibleRowIDs() const
+{
+    std::vector<qint64> ids;
+    ids.reserve(m_visible.size());
+    for (int row : m_visible)
+        ids.push_back((*m_listClips)[row].id.rowID);
+    return ids;
+}
+
+std::vector<int> ClipLists::semanticCandidateRows(const Query &query) const
+{
+    std::vector<char> shown(m_clips->size(), 0);
+    if (m_listClips == m_clips) {
+        for (int row : m_visible)
+            shown[row] = 1;
+    }
+    std::vector<int> rows = tabBaseRows(query.tab, query.unlocked);
+    std::erase_if(rows,
+                  [&](int row) { return shown[row] || !matchesFilters((*m_clips)[row], query.filters, query.now); });
+    return rows;
+}
+
+bool ClipLists::isNewestClipFirst(const std::optional<QUuid> &dedupID) const
+{
+    const std::optional<QUuid> first = m_visible.empty() ? std::nullopt : std::optional(visibleAt(0).dedupID);
+    return first == dedupID;
+}
+
+std::vector<ThumbnailRequest> ClipLists::thumbnailWindow(int selectedIndex) const
+{
+    std::vector<ThumbnailRequest> out;
+    const int count = navigableCount();
+    if (count == 0)
+        return out;
+    const int last = std::min(selectedIndex + 4, count - 1);
+    for (int i = std::max(selectedIndex - 1, 0); i <= last; ++i) {
+        const ClipSnapshot &clip = *navigableAt(i);
+        if (clip.hasImageData)
+            out.push_back({clip.id, clip.contentHash});
+    }
+    return out;
+}
+
+QStringList ClipLists::sourceAppNames() const
+{
+    QSet<QString> seen;
+    QStringList names;
+    for (const ClipSnapshot &clip : *m_clips) {
+        if (!clip.sourceAppName)
+            continue;
+        const QString name = clip.sourceAppName->trimmed();
+        if (name.isEmpty() || seen.contains(name))
+            continue;
+        seen.insert(name);
+        names << name;
+    }
+    QCollator collator;
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::stable_sort(names.begin(), names.end(),
+                     [&](const QString &a, const QString &b) { return collator.compare(a, b) < 0; });
+    return names;
+}
+
+const ClipSnapshot *ClipLists::clipWithDedupID(const QUuid &id) const
+{
+    rowIndex();
+    auto it = m_dedupIndex.constFind(id);
+    return it == m_dedupIndex.cend() ? nullptr : &(*m_clips)[it.value()];
+}
+
+std::vector<const ClipSnapshot *> ClipLists::pasteStackItems(const std::vector<QUuid> &stack,
+                                                             const IdentifierSet &unlocked) const
+{
+    std::vector<const ClipSnapshot *> out;
+    const std::vector<qint64> hidden = hiddenPageRows(unlocked);
+    for (const QUuid &id : stack) {
+        const ClipSnapshot *clip = clipWithDedupID(id);
+        if (clip && !hiddenBy(*clip, hidden))
+            out.push_back(clip);
+    }
+    return out;
+}
+
+QSet<QUuid> ClipLists::pasteableDedupIDs(const IdentifierSet &unlocked) const
+{
+    QSet<QUuid> keep;
+    const std::vector<qint64> hidden = hiddenPageRows(unlocked);
+    for (const ClipSnapshot &clip : *m_clips) {
+        if (clip.primaryText && !hiddenBy(clip, hidden))
+            keep.insert(clip.dedupID);
+    }
+    return keep;
+}
+
+int ClipLists::reanchoredSelectionIndex(int old, const std::vector<QUuid> &previousIDs,
+                                        const std::vector<QUuid> &currentIDs, bool enabled)
+{
+    if (!enabled || currentIDs.empty())
+        return 0;
+    if (old >= 0 && old < int(previousIDs.size())) {
+        auto it = std::find(currentIDs.begin(), currentIDs.end(), previousIDs[old]);
+        if (it != currentIDs.end())
+            return int(it - currentIDs.begin());
+    }
+    return std::min(int(currentIDs.size()) - 1, std::max(old, 0));
+}
+
+std::vector<PersistentIdentifier> ClipLists::rankedSemanticMatchIDs(const std::vector<qint64> &excludedRows,
+                                                                    const Scores &scores, const QString &query,
+                                                                    bool enabled, double threshold)
+{
+    std::vector<PersistentIdentifier> out;
+    if (!enabled || !isSubstantialText(query))
+        return out;
+    const std::unordered_set<qint64> excluded(excludedRows.begin(), excludedRows.end());
+    struct Ranked {
+        double score;
+        QString description;
+        PersistentIdentifier id;
+    };
+    std::vector<Ranked> kept;
+    for (const auto &[id, score] : scores) {
+        if (std::isnan(score) || score < threshold || excluded.count(id.rowID))
+            continue;
+        kept.push_back({score, id.description(), id});
+    }
+    std::sort(kept.begin(), kept.end(), [](const Ranked &a, const Ranked &b) {
+        return a.score != b.score ? a.score > b.score : a.description < b.description;
+    });
+    out.reserve(kept.size());
+    for (const Ranked &r : kept)
+        out.push_back(r.id);
+    return out;
+}
+
+} // namespace quillmere

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "Quillmere/Model/ClipSearch.h"
+#include "Quillmere/Panel/PanelTypes.h"
+#include "Quillmere/Panel/SnapshotSearch.h"
+
+#include <QHash>
+#include <QSet>
+#include <QStringList>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace quillmere {
+
+// A clip whose thumbnail the card strip will soon want.
+struct ThumbnailRequest {
+    PersistentIdentifier id;
+    QString contentHash;
+    bool operator==(const ThumbnailRequest &) const = default;
+};
+
+// The chain of lists the history view shows, computed over one snapshot of the store: the clips of
+// the tab, the visible list after words and filters, the rendered prefix of it, the related clips
+// found by meaning, and the navigable list (visible, then related) that the selection indexes.
+// Clips of a locked Page that is not open never enter any of them.
+class ClipLists {
+public:
+    static constexpr int initialRenderCount = 48;
+    static constexpr int resetRenderCount = 64;
+    static constexpr int fullRenderLimit = 120;
+    static constexpr int renderLead = 33;
+
+    using ClipVector = std::vector<ClipSnapshot>;
+
+    // Takes a new picture of the store. The cached lists keep describing the previous one until
+    // the next refresh, so the selection can still be carried from it.
+    void setSnapshot(HistorySnapshot snapshot);
+    const ClipVector &items() const { return *m_clips; }
+    const std::shared_ptr<const ClipVector> &sharedItems() const { return m_clips; }
+    const std::vector<PageSnapshot> &pages() const { return m_pages; }
+    const PageSnapshot *findPage(const PersistentIdentifier &id) const;
+    ItemOrderSignal orderSignal() const;
+
+    bool isHiddenByLock(const ClipSnapshot &clip, const IdentifierSet &unlocked) const;
+    // Indices into items() of the clips of `tab`, newest first.
+    std::vector<int> tabBaseRows(const PanelTab &tab, const IdentifierSet &unlocked) const;
+
+    struct Query {
+        PanelTab tab;
+        IdentifierSet unlocked;
+        QString text;
+        ClipSearchFilters filters;
+        QDateTime now;
+    };
+    // Recomputes the visible list and the render window, then widens it to the selection.
+    void refreshVisible(const Query &query, bool resetWindow, int selectedIndex);
+    void ensureSelectionRendered(int selectedIndex);
+    // Rebuilds the related list from the ranked identifiers; empty outside search mode.
+    void refreshRelated(bool searchExpanded, const std::vector<PersistentIdentifier> &relatedIDs,
+                        const IdentifierSet &unlocked);
+
+    int visibleCount() const { return int(m_visible.size()); }
+    int relatedCount() const { return int(m_related.size()); }
+    int navigableCount() const { return visibleCount() + relatedCount(); }
+    int renderedCount() const { return std::min(m_rendered, visibleCount()); }
+    int renderWindow() const { return m_rendered; }
+    int cardDataRevision() const { return m_cardDataRevision; }
+    const ClipSnapshot &visibleAt(int i) const { return (*m_listClips)[m_visible[i]]; }
+    const ClipSnapshot &relatedAt(int i) const { return (*m_listClips)[m_related[i]]; }
+    // Null outside 0 ≤ i < navigableCount().
+    const ClipSnapshot *navigableAt(int i) const;
+    std::vector<QUuid> navigableDedupIDs() const;
+    std::vector<qint64> visibleRowIDs() const;
+    // Clips of the tab that pass the filters and are not visible already: what may be related.
+    std::vector<int> semanticCandidateRows(const Query &query) const;
+    // Whether the visible list starts with the clip of that dedupID (none: whether it is empty).
+    bool isNewestClipFirst(const std::optional<QUuid> &dedupID) const;
+    // Clips with image data from one before the selection to four after it.
+    std::vector<ThumbnailRequest> thumbnailWindow(int selectedIndex) const;
+
+    // Distinct, trimmed source-application names, sorted for people.
+    QStringList sourceAppNames() const;
+    // The queued ids that resolve to clips not hidden by a lock, in queue order.
+    std::vector<const ClipSnapshot *> pasteStackItems(const std::vector<QUuid> &stack,
+                                                      const IdentifierSet &unlocked) const;
+    // Dedup ids of the clips a paste stack may keep: not hidden and with a primary text.
+    QSet<QUuid> pasteableDedupIDs(const IdentifierSet &unlocked) const;
+    const ClipSnapshot *clipWithDedupID(const QUuid &id) const;
+
+    static int reanchoredSelectionIndex(int old, const std::vector<QUuid> &previousIDs,
+                                        const std::vector<QUuid> &currentIDs, bool enabled);
+    using Scores = std::vector<std::pair<PersistentIdentifier, double>>;
+    static std::vector<PersistentIdentifier> rankedSemanticMatchIDs(const std::vector<qint64> &excludedRows,
+                                                                    const Scores &scores, const QString &query,
+                                                                    bool enabled, double threshold);
+
+private:
+    std::vector<qint64> hiddenPageRows(const IdentifierSet &unlocked) const;
+    const std::unordered_map<qint64, int> &rowIndex() const;
+
+    std::shared_ptr<const ClipVector> m_clips = std::make_shared<ClipVector>();
+    std::shared_ptr<const ClipVector> m_listClips = m_clips; // what m_visible and m_related index
+    std::vector<PageSnapshot> m_pages;
+    SearchKeyCache m_keys;
+    mutable std::unordered_map<qint64, int> m_rowIndex; // row id -> index in m_clips, built on demand
+    mutable QHash<QUuid, int> m_dedupIndex;
+    mutable bool m_indexValid = false;
+
+    std::vector<int> m_visible;
+    std::vector<int> m_related;
+    int m_rendered = initialRenderCount;
+    int m_cardDataRevision = 0;
+};
+
+} // namespace quillmere

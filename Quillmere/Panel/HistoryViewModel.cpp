@@ -1,0 +1,616 @@
+#include "Quillmere/Panel/HistoryViewModel.h"
+
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
+
+#include <cmath>
+
+namespace quillmere {
+
+void HistoryViewModel::endBatch()
+{
+    if (--m_batchDepth > 0)
+        return;
+    settle();
+    Q_EMIT changed();
+}
+
+HistoryViewModel::HistoryViewModel(HistoryViewDependencies deps, HistoryViewCallbacks callbacks, QObject *parent)
+    : QObject(parent), m_deps(std::move(deps)), m_callbacks(std::move(callbacks)), m_search(*this)
+{
+    Q_ASSERT(m_deps.store && m_deps.notificationCenter && m_deps.preferences && m_deps.scheduler);
+    connect(m_deps.store, &HistoryStore::changed, this, [this] { storeDidChange(); });
+    connect(m_deps.preferences, &Preferences::changed, this, [this](const QString &key) {
+        if (key.startsWith(QLatin1String("panel")) || key == PanelPreferenceKey::capturePaused)
+            Q_EMIT changed();
+    });
+    NotificationCenter &center = *m_deps.notificationCenter;
+    center.addObserver(PanelNotification::didShow, this, [this](const Notification &) { resetForPanelShow(); });
+    center.addObserver(PanelNotification::keyPressed, this,
+                       [this](const Notification &note) { handlePanelKeyPressed(note.userInfo); });
+    center.addObserver(PanelNotification::clipCaptured, this,
+                       [this](const Notification &) { scheduleLatestSavedRefresh(); });
+    center.addObserver(PanelNotification::cloudImportDidSucceed, this,
+                       [this](const Notification &) { scheduleCloudImportRefresh(); });
+
+    m_lists.setSnapshot(m_deps.store->snapshot());
+    m_state.sourceAppNames = m_lists.sourceAppNames();
+    m_seen = observe();
+}
+
+HistoryViewModel::~HistoryViewModel()
+{
+    *m_alive = false;
+    m_deps.scheduler->cancel(m_latestSavedRefresh);
+    m_deps.scheduler->cancel(m_cloudImportRefresh);
+}
+
+void HistoryViewModel::defer(std::chrono::milliseconds delay, std::function<void()> work)
+{
+    std::weak_ptr<bool> alive = m_alive;
+    m_deps.scheduler->schedule(delay, [alive, work = std::move(work)] {
+        if (alive.lock())
+            work();
+    });
+}
+
+// ---- Derived state --------------------------------------------------------------------------
+
+PanelKeyboardMode HistoryViewModel::interactionMode() const
+{
+    if (isKeyboardCapturePaused())
+        return PanelKeyboardMode::paused;
+    if (isSelectedPageLocked())
+        return PanelKeyboardMode::unlocking;
+    return m_state.isSearchExpanded ? PanelKeyboardMode::searching : PanelKeyboardMode::browsing;
+}
+
+bool HistoryViewModel::isKeyboardCapturePaused() const
+{
+    const HistoryViewState &s = m_state;
+    return s.isShowingClearConfirmation || s.isShowingManualNoteSheet || s.isShowingManualAddError || s.renamingItem
+        || s.editingTextItem || s.lockSetupBoard || s.removeLockBoard;
+}
+
+const PageSnapshot *HistoryViewModel::selectedPage() const
+{
+    return m_state.selectedTab.isHistory() ? nullptr : m_lists.findPage(*m_state.selectedTab.board);
+}
+
+bool HistoryViewModel::isSelectedPageLocked() const
+{
+    const PageSnapshot *page = selectedPage();
+    return page && page->isLocked && !m_state.unlockedBoardIDs.contains(page->id);
+}
+
+bool HistoryViewModel::canPasteSelection() const
+{
+    // Whatever dialog is open owns the keyboard, the Page-lock sheets included.
+    return !isKeyboardCapturePaused() && !isSelectedPageLocked();
+}
+
+QString HistoryViewModel::lockedPromptTitle() const
+{
+    const PageSnapshot *page = selectedPage();
+    return (page ? page->displayName() : QStringLiteral("Page")) + QStringLiteral(" is locked");
+}
+
+EmptyStateContent HistoryViewModel::emptyState() const
+{
+    return emptyStateContent(m_state.isSearchExpanded, m_state.query, m_state.filters.imageInboxOnly, selectedPage());
+}
+
+std::vector<const ClipSnapshot *> HistoryViewModel::pasteStackItems() const
+{
+    if (!m_deps.pasteStack)
+        return {};
+    return m_lists.pasteStackItems(m_deps.pasteStack->stack(), m_state.unlockedBoardIDs);
+}
+
+bool HistoryViewModel::isCapturePaused() const
+{
+    return m_deps.preferences->boolValue(PanelPreferenceKey::capturePaused, false);
+}
+
+void HistoryViewModel::setCapturePaused(bool paused)
+{
+    m_deps.preferences->setBool(PanelPreferenceKey::capturePaused, paused);
+}
+
+QString HistoryViewModel::panelOpenBehaviorRawValue() const
+{
+    return m_deps.preferences->string(PanelPreferenceKey::openBehavior).value_or(QStringLiteral("history"));
+}
+
+QString HistoryViewModel::panelOpenPageID() const
+{
+    return m_deps.preferences->string(PanelPreferenceKey::openPageID).value_or(QString());
+}
+
+QString HistoryViewModel::panelLastUsedTarget() const
+{
+    return m_deps.preferences->string(PanelPreferenceKey::lastUsedTarget).value_or(QString());
+}
+
+// ---- Observers --------------------------------------------------------------------------------
+
+HistoryViewModel::Observed HistoryViewModel::observe() const
+{
+    Observed o;
+    o.query = m_state.query;
+    o.filters = m_state.filters;
+    o.searchExpanded = m_state.isSearchExpanded;
+    o.related = m_state.relatedItemIDs;
+    o.tab = m_state.selectedTab;
+    o.pageLocked = isSelectedPageLocked();
+    o.unlocked = m_state.unlockedBoardIDs;
+    for (const PageSnapshot &page : m_lists.pages())
+        o.pageIDs.push_back(page.id);
+    o.paused = isKeyboardCapturePaused();
+    o.mode = interactionMode();
+    return o;
+}
+
+void HistoryViewModel::settle()
+{
+    ++m_batchDepth; // what the handlers change is seen by the next round, not by a nested settle
+    // Each round runs the first handler whose value moved, then starts again from the top, until
+    // nothing moves. A handler that keeps changing its own value is cut off after a few rounds.
+    for (int round = 0; round < 32; ++round) {
+        Observed &seen = m_seen;
+        if (m_state.query != seen.query || m_state.filters != seen.filters) {
+            seen.query = m_state.query;
+            seen.filters = m_state.filters;
+            m_state.selectedIndex = 0;
+            refreshVisibleItems(true);
+            m_search.refreshSemanticResults();
+        } else if (m_state.isSearchExpanded != seen.searchExpanded) {
+            seen.searchExpanded = m_state.isSearchExpanded;
+            if (!m_state.isSearchExpanded)
+                m_search.clearSemanticResults();
+            refreshVisibleItems(true);
+        } else if (m_state.relatedItemIDs != seen.related) {
+            seen.related = m_state.relatedItemIDs;
+            refreshRelatedItems();
+            clampSelection();
+        } else if (m_state.selectedTab != seen.tab) {
+            seen.tab = m_state.selectedTab;
+            m_tabs.handleTabChange();
+        } else if (isSelectedPageLocked() != seen.pageLocked) {
+            seen.pageLocked = !seen.pageLocked;
+            restoreFocus();
+        } else if (!(m_state.unlockedBoardIDs == seen.unlocked)) {
+            seen.unlocked = m_state.unlockedBoardIDs;
+            refreshVisibleItems(false);
+            clampSelection();
+            pruneStaleStackEntries();
+        } else if (const Observed now = observe(); now.pageIDs != seen.pageIDs) {
+            seen.pageIDs = now.pageIDs;
+            m_tabs.reconcilePages();
+        } else if (now.paused != seen.paused) {
+            seen.paused = now.paused;
+            postKeyboardCaptureState();
+        } else if (now.mode != seen.mode) {
+            seen.mode = now.mode;
+            postInteractionMode();
+        } else {
+            break;
+        }
+    }
+    --m_batchDepth;
+}
+
+// ---- Lists ------------------------------------------------------------------------------------
+
+ClipLists::Query HistoryViewModel::listQuery() const
+{
+    return {m_state.selectedTab, m_state.unlockedBoardIDs, m_state.query, m_state.filters, m_deps.clock()};
+}
+
+void HistoryViewModel::refreshVisibleItems(bool resetWindow)
+{
+    m_lists.refreshVisible(listQuery(), resetWindow, m_state.selectedIndex);
+    refreshRelatedItems();
+    prewarmThumbnails();
+}
+
+void HistoryViewModel::refreshRelatedItems()
+{
+    m_lists.refreshRelated(m_state.isSearchExpanded, m_state.relatedItemIDs, m_state.unlockedBoardIDs);
+}
+
+void HistoryViewModel::prewarmThumbnails()
+{
+    if (!m_callbacks.prewarmThumbnails)
+        return;
+    std::vector<ThumbnailRequest> requests = m_lists.thumbnailWindow(m_state.selectedIndex);
+    if (!requests.empty())
+        m_callbacks.prewarmThumbnails(requests);
+}
+
+void HistoryViewModel::reconcileVisibleItems(bool preserveSelection, bool resetWindow)
+{
+    const std::vector<QUuid> previousIDs = m_lists.navigableDedupIDs();
+    const int old = m_state.selectedIndex;
+    refreshVisibleItems(resetWindow);
+    const auto &items = m_lists.items();
+    const bool newestFirst =
+        m_lists.isNewestClipFirst(items.empty() ? std::nullopt : std::optional(items.front().dedupID));
+    const bool toTop = !preserveSelection && newestFirst;
+    m_state.selectedIndex = ClipLists::reanchoredSelectionIndex(old, previousIDs, m_lists.navigableDedupIDs(), !toTop);
+    m_lists.ensureSelectionRendered(m_state.selectedIndex);
+    prewarmThumbnails();
+    if (toTop && m_state.selectedIndex == old)
+        ++m_state.selectionScrollRevision;
+}
+
+void HistoryViewModel::handleItemOrderChange(const ItemOrderSignal &before, const ItemOrderSignal &after)
+{
+    const bool preserve = m_state.selectedIndex != 0 || before.newestID == after.newestID;
+    reconcileVisibleItems(preserve, false);
+    refreshSourceAppNames();
+    pruneStaleStackEntries();
+}
+
+void HistoryViewModel::takeSnapshot()
+{
+    m_lists.setSnapshot(m_deps.store->snapshot());
+}
+
+void HistoryViewModel::storeDidChange()
+{
+    // Every save may add, remove, move or edit clips (not only change the newest one or the
+    // count), so the lists are rebuilt each time and the selection follows its clip.
+    Batch batch(*this);
+    const ItemOrderSignal before = m_lists.orderSignal();
+    takeSnapshot();
+    handleItemOrderChange(before, m_lists.orderSignal());
+}
+
+void HistoryViewModel::scheduleLatestSavedRefresh()
+{
+    const bool atTop = m_state.selectedIndex == 0;
+    m_deps.scheduler->cancel(m_latestSavedRefresh);
+    m_latestSavedRefresh = m_deps.scheduler->schedule(latestSavedRefreshDelay, [this, atTop] {
+        m_latestSavedRefresh = 0;
+        Batch batch(*this);
+        takeSnapshot();
+        reconcileVisibleItems(atTop ? m_state.selectedIndex != 0 : true, false);
+        refreshSourceAppNames();
+        pruneStaleStackEntries();
+    });
+}
+
+void HistoryViewModel::scheduleCloudImportRefresh()
+{
+    const bool atTop = m_state.selectedIndex == 0;
+    const ItemOrderSignal before = m_lists.orderSignal();
+    m_deps.scheduler->cancel(m_cloudImportRefresh);
+    m_cloudImportRefresh = m_deps.scheduler->schedule(cloudImportRefreshDelay, [this, atTop, before] {
+        m_cloudImportRefresh = 0;
+        Batch batch(*this);
+        takeSnapshot();
+        const bool same = before.newestID == m_lists.orderSignal().newestID;
+        reconcileVisibleItems(!atTop || m_state.selectedIndex != 0 || same, false);
+        refreshSourceAppNames();
+        pruneStaleStackEntries();
+    });
+}
+
+void HistoryViewModel::setSyncImporting(bool importing)
+{
+    const bool finished = m_importing && !importing;
+    m_importing = importing;
+    if (finished)
+        scheduleCloudImportRefresh();
+}
+
+void HistoryViewModel::refreshSourceAppNames()
+{
+    m_state.sourceAppNames = m_lists.sourceAppNames();
+}
+
+void HistoryViewModel::pruneStaleStackEntries()
+{
+    if (!m_deps.pasteStack || m_deps.pasteStack->stack().empty())
+        return;
+    m_deps.pasteStack->retainOnly(m_lists.pasteableDedupIDs(m_state.unlockedBoardIDs));
+}
+
+void HistoryViewModel::clampSelection()
+{
+    const int n = m_lists.navigableCount();
+    m_state.selectedIndex = n < 1 ? 0 : std::min(n - 1, std::max(m_state.selectedIndex, 0));
+}
+
+// ---- Focus and notices ------------------------------------------------------------------------
+
+void HistoryViewModel::restoreFocus()
+{
+    focusLater(isSelectedPageLocked());
+}
+
+void HistoryViewModel::focusLater(bool inlineUnlock)
+{
+    // Two turns: the old focus is dropped in one update, the new one taken in the next.
+    defer(std::chrono::milliseconds(0), [this, inlineUnlock] {
+        {
+            Batch batch(*this);
+            m_state.isSearchFocused = m_state.isGridFocused = m_state.isInlineUnlockFocused = false;
+        }
+        defer(std::chrono::milliseconds(0), [this, inlineUnlock] {
+            Batch batch(*this);
+            (inlineUnlock ? m_state.isInlineUnlockFocused : m_state.isGridFocused) = true;
+        });
+    });
+}
+
+void HistoryViewModel::postInteractionMode()
+{
+    m_deps.notificationCenter->post(PanelNotification::interactionModeChanged, nullptr,
+                                    {{QStringLiteral("mode"), rawValue(interactionMode())}});
+}
+
+void HistoryViewModel::postKeyboardCaptureState()
+{
+    m_deps.notificationCenter->post(PanelNotification::keyboardCaptureChanged, nullptr,
+                                    {{QStringLiteral("paused"), isKeyboardCapturePaused()}});
+}
+
+void HistoryViewModel::resetForPanelShow()
+{
+    Batch batch(*this);
+    refreshSourceAppNames();
+    m_state.query.clear();
+    m_state.isSearchExpanded = false;
+    m_state.isSearchFocused = false;
+    m_state.selectedIndex = 0;
+    m_state.wheelAccumulator = 0;
+    m_state.unlockedBoardIDs.clear();
+    m_state.inlineUnlockPassword.clear();
+    m_state.inlineUnlockError.clear();
+    m_tabs.chooseInitialTab();
+    m_tabs.reconcilePages();
+    refreshVisibleItems(true);
+    restoreFocus();
+    postKeyboardCaptureState();
+    postInteractionMode();
+}
+
+void HistoryViewModel::handleAppear()
+{
+    Batch batch(*this);
+    restoreFocus();
+    postInteractionMode();
+    refreshSourceAppNames();
+    refreshVisibleItems(true);
+}
+
+// ---- Selection and paste ----------------------------------------------------------------------
+
+void HistoryViewModel::setSelectedIndex(int index)
+{
+    Batch batch(*this);
+    m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
+    m_lists.ensureSelectionRendered(m_state.selectedIndex);
+    if (!m_state.suppressSelectionScroll)
+        prewarmThumbnails();
+}
+
+KeyPressResult HistoryViewModel::moveSelection(int delta)
+{
+    const int n = m_lists.navigableCount();
+    if (n == 0)
+        return KeyPressResult::ignored;
+    const qint64 wanted = qint64(m_state.selectedIndex) + delta;
+    const int target = int(std::clamp<qint64>(wanted, 0, n - 1));
+    if (target != m_state.selectedIndex)
+        setSelectedIndex(target);
+    return KeyPressResult::handled;
+}
+
+void HistoryViewModel::selectCard(int index)
+{
+    Batch batch(*this);
+    m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
+    focusLater(false);
+}
+
+void HistoryViewModel::selectAndPaste(int index)
+{
+    Batch batch(*this);
+    m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
+    focusLater(false);
+    if (const ClipSnapshot *clip = m_lists.navigableAt(index); clip && m_callbacks.onPaste)
+        m_callbacks.onPaste(*clip);
+}
+
+void HistoryViewModel::handleWheelScroll(double delta)
+{
+    const int n = m_lists.navigableCount();
+    if (!std::isfinite(delta) || n == 0)
+        return;
+    Batch batch(*this);
+    const double total = m_state.wheelAccumulator + delta;
+    // The whole steps at once, never more than the list is long; the remainder stays.
+    const double steps = std::min(std::floor(std::abs(total) / wheelStep), double(n));
+    m_state.wheelAccumulator = std::fmod(total, wheelStep);
+    if (steps < 1)
+        return;
+    const qint64 target = qint64(m_state.selectedIndex) + (total > 0 ? 1 : -1) * qint64(steps);
+    const int clamped = int(std::clamp<qint64>(target, 0, n - 1));
+    if (clamped != m_state.selectedIndex)
+        setSelectedIndex(clamped);
+}
+
+KeyPressResult HistoryViewModel::pasteSelection()
+{
+    if (isSelectedPageLocked())
+        return KeyPressResult::handled;
+    const ClipSnapshot *clip = m_lists.navigableAt(m_state.selectedIndex);
+    if (!clip)
+        return KeyPressResult::ignored;
+    if (m_callbacks.onPaste)
+        m_callbacks.onPaste(*clip);
+    return KeyPressResult::handled;
+}
+
+void HistoryViewModel::quickPaste(int index)
+{
+    if (index < 0 || index >= m_lists.visibleCount() || !canPasteSelection())
+        return;
+    if (m_callbacks.onPaste)
+        m_callbacks.onPaste(m_lists.visibleAt(index));
+}
+
+void HistoryViewModel::pasteStackAsText()
+{
+    QStringList parts;
+    for (const ClipSnapshot *clip : pasteStackItems()) {
+        if (clip->primaryText)
+            parts << *clip->primaryText;
+    }
+    if (parts.isEmpty()) {
+        if (m_callbacks.beep)
+            m_callbacks.beep();
+        return;
+    }
+    // A paste that was not handed on leaves the queue as it was.
+    if (m_callbacks.onPasteText && m_callbacks.onPasteText(parts.join(QStringLiteral("\n\n"))) && m_deps.pasteStack)
+        m_deps.pasteStack->setStack({});
+}
+
+void HistoryViewModel::close()
+{
+    if (m_callbacks.onClose)
+        m_callbacks.onClose();
+}
+
+void HistoryViewModel::checkForUpdates()
+{
+    if (m_callbacks.onCheckForUpdates)
+        m_callbacks.onCheckForUpdates();
+}
+
+void HistoryViewModel::openSettings()
+{
+    if (m_callbacks.openSettings)
+        m_callbacks.openSettings();
+}
+
+void HistoryViewModel::typeThrough(const QString &text)
+{
+    if (m_callbacks.typeThrough)
+        m_callbacks.typeThrough(text);
+}
+
+void HistoryViewModel::requestAreaCapture()
+{
+    m_deps.notificationCenter->post(PanelNotification::requestAreaCapture);
+}
+
+// ---- Dialogs ----------------------------------------------------------------------------------
+
+template <typename T> void HistoryViewModel::assign(T HistoryViewState::*field, const T &value)
+{
+    Batch batch(*this);
+    m_state.*field = value;
+}
+
+void HistoryViewModel::setShowingClearConfirmation(bool shown)
+{
+    assign(&HistoryViewState::isShowingClearConfirmation, shown);
+}
+
+void HistoryViewModel::setShowingManualNoteSheet(bool shown)
+{
+    assign(&HistoryViewState::isShowingManualNoteSheet, shown);
+}
+
+void HistoryViewModel::setLockSetupBoard(const std::optional<PersistentIdentifier> &page)
+{
+    assign(&HistoryViewState::lockSetupBoard, page);
+}
+
+void HistoryViewModel::setRemoveLockBoard(const std::optional<PersistentIdentifier> &page)
+{
+    assign(&HistoryViewState::removeLockBoard, page);
+}
+
+void HistoryViewModel::setRenameText(const QString &text)
+{
+    assign(&HistoryViewState::renameText, text);
+}
+void HistoryViewModel::setEditText(const QString &text)
+{
+    assign(&HistoryViewState::editText, text);
+}
+void HistoryViewModel::dismissManualAddError()
+{
+    assign(&HistoryViewState::isShowingManualAddError, false);
+}
+
+void HistoryViewModel::setRenamingItem(const std::optional<PersistentIdentifier> &clip, const QString &text)
+{
+    Batch batch(*this);
+    m_state.renamingItem = clip;
+    m_state.renameText = text;
+}
+
+void HistoryViewModel::setEditingTextItem(const std::optional<PersistentIdentifier> &clip, const QString &text)
+{
+    Batch batch(*this);
+    m_state.editingTextItem = clip;
+    m_state.editText = text;
+}
+
+void HistoryViewModel::showManualAddError(const QString &message)
+{
+    Batch batch(*this);
+    m_state.manualAddErrorMessage = message;
+    m_state.isShowingManualAddError = true;
+}
+
+// ---- Keys -------------------------------------------------------------------------------------
+
+void HistoryViewModel::handlePanelKeyPressed(const QVariantMap &userInfo)
+{
+    if (const std::optional<PanelKey> key = PanelKey::fromUserInfo(userInfo)) {
+        handleCapturedKey(*key);
+        return;
+    }
+    // The panel's own Return without a key event.
+    if (canPasteSelection())
+        pasteSelection();
+}
+
+void HistoryViewModel::handleCapturedKey(const PanelKey &key)
+{
+    if (isKeyboardCapturePaused())
+        return; // the open dialog has the key
+    Batch batch(*this);
+    m_router.handleCaptured(key);
+}
+
+KeyPressResult HistoryViewModel::handleGridKeyPress(const PanelKey &key)
+{
+    Batch batch(*this);
+    return m_router.handleGrid(key);
+}
+
+KeyPressResult HistoryViewModel::handleEscapeKeyPress()
+{
+    if (m_state.isSearchExpanded)
+        m_search.collapseSearch();
+    else
+        close();
+    return KeyPressResult::handled;
+}
+
+KeyPressResult HistoryViewModel::handleTypedKeyPress(const PanelKey &key)
+{
+    Batch batch(*this);
+    return m_router.handleTyped(key);
+}
+
+} // namespace quillmere

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "Quillmere/Panel/ClipLists.h"
+#include "Quillmere/Panel/TaskScheduler.h"
+
+#include <functional>
+#include <memory>
+
+namespace quillmere {
+
+struct SemanticDocument {
+    PersistentIdentifier id;
+    QString text;
+};
+
+// The engine that scores clips by meaning; it comes with its own issue.
+class SemanticScorer {
+public:
+    using Scores = ClipLists::Scores;
+    using Reply = std::function<void(Scores)>;
+    virtual ~SemanticScorer() = default;
+    // Scores at or above `threshold`. `reply` runs on the main thread, at once or later; an
+    // engine without a model answers with no scores.
+    virtual void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold,
+                        Reply reply) = 0;
+};
+
+// The semantic layer of the history search: waits for typing to pause, then hands the candidate
+// clips to the engine. Each start cancels what was waiting or scoring; a cancelled search never
+// answers.
+class SemanticSearch {
+public:
+    static constexpr std::chrono::milliseconds debounce{200};
+    static constexpr double threshold = 0.6;
+    static constexpr qsizetype documentLength = 1000;
+
+    struct Request {
+        QString query;
+        std::shared_ptr<const ClipLists::ClipVector> clips;
+        std::vector<int> candidateRows;
+        // The literal matches on screen when the search started, by row id.
+        std::vector<qint64> excludedRows;
+    };
+    // Asked when the pause ends: whether a candidate may still be sent (a Page locked meanwhile).
+    using StillAllowed = std::function<bool(const ClipSnapshot &)>;
+    using Answer = std::function<void(const QString &query, const std::vector<qint64> &excludedRows,
+                                      const SemanticScorer::Scores &scores)>;
+
+    SemanticSearch(TaskScheduler &scheduler, SemanticScorer *engine);
+    ~SemanticSearch();
+    SemanticSearch(const SemanticSearch &) = delete;
+    SemanticSearch &operator=(const SemanticSearch &) = delete;
+
+    void start(Request request, StillAllowed allowed, Answer answer);
+    void cancel();
+    bool isWaiting() const { return m_waiting != 0; }
+
+private:
+    void fire(quint64 generation, const Request &request, const StillAllowed &allowed, const Answer &answer);
+
+    TaskScheduler &m_scheduler;
+    SemanticScorer *m_engine;
+    TaskScheduler::TaskId m_waiting = 0;
+    // Shared with the engine's replies so that a reply after cancellation or destruction is dropped.
+    std::shared_ptr<quint64> m_generation = std::make_shared<quint64>(0);
+};
+
+} // namespace quillmere

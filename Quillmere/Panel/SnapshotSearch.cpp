@@ -1,0 +1,177 @@
+#include "Quillmere/Panel/SnapshotSearch.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quillmere {
+
+namespace {
+
+bool isAscii(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
+bool sameText(const std::optional<QString> &a, const std::optional<QString> &b)
+{
+    if (a.has_value() != b.has_value())
+        return false;
+    if (!a)
+        return true;
+    // Snapshots share the store's strings, so an unchanged field is usually the same buffer.
+    return (a->constData() == b->constData() && a->size() == b->size()) || *a == *b;
+}
+
+} // namespace
+
+QString foldForSearch(const QString &text)
+{
+    if (isAscii(text))
+        return text.toLower();
+    const QString decomposed = text.normalized(QString::NormalizationForm_D);
+    QString kept;
+    kept.reserve(decomposed.size());
+    const qsizetype n = decomposed.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = decomposed.at(i);
+        char32_t code = c.unicode();
+        const bool pair = c.isHighSurrogate() && i + 1 < n && decomposed.at(i + 1).isLowSurrogate();
+        if (pair)
+            code = QChar::surrogateToUcs4(c, decomposed.at(i + 1));
+        if (QChar::category(code) != QChar::Mark_NonSpacing) {
+            kept.append(c);
+            if (pair)
+                kept.append(decomposed.at(i + 1));
+        }
+        if (pair)
+            ++i;
+    }
+    return kept.toCaseFolded();
+}
+
+QByteArray searchKeyOf(const ClipSnapshot &clip)
+{
+    QString joined;
+    for (const std::optional<QString> *field :
+         {&clip.customTitle, &clip.text, &clip.fileName, &clip.linkTitle, &clip.recognizedText, &clip.sourceAppName}) {
+        if (!*field)
+            continue;
+        joined += **field;
+        joined += QLatin1Char('\n');
+    }
+    joined += kindSearchLabel(clip.kind());
+    return foldForSearch(joined).toUtf8();
+}
+
+void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
+{
+    std::unordered_map<qint64, Entry> next;
+    next.reserve(clips.size());
+    for (ClipSnapshot &clip : clips) {
+        const std::optional<QString> *fields[6] = {&clip.customTitle, &clip.text,           &clip.fileName,
+                                                   &clip.linkTitle,   &clip.recognizedText, &clip.sourceAppName};
+        auto old = m_entries.find(clip.id.rowID);
+        bool reusable = old != m_entries.end() && old->second.kindRawValue == clip.kindRawValue;
+        for (int f = 0; reusable && f < 6; ++f)
+            reusable = sameText(old->second.fields[f], *fields[f]);
+        Entry entry;
+        if (reusable) {
+            entry = std::move(old->second);
+        } else {
+            entry.kindRawValue = clip.kindRawValue;
+            for (int f = 0; f < 6; ++f)
+                entry.fields[f] = *fields[f];
+            entry.key = searchKeyOf(clip);
+        }
+        clip.searchKey = entry.key;
+        next.emplace(clip.id.rowID, std::move(entry));
+    }
+    m_entries = std::move(next);
+}
+
+SnapshotQuery::SnapshotQuery(const QString &query)
+{
+    for (const QString &word : ClipSearchFilters::queryTerms(query)) {
+        QString folded = foldForSearch(word);
+        if (folded.isEmpty())
+            continue; // a word of accents alone is in every text
+        m_words.push_back(folded.toUtf8());
+    }
+}
+
+bool SnapshotQuery::matches(const ClipSnapshot &clip) const
+{
+    const QByteArray &key = clip.searchKey;
+    for (const QByteArray &word : m_words) {
+        if (!memmem(key.constData(), size_t(key.size()), word.constData(), size_t(word.size())))
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+bool passesDate(const QDateTime &createdAt, ClipDateFilter filter, const QDateTime &now)
+{
+    switch (filter) {
+    case ClipDateFilter::any:
+        return true;
+    case ClipDateFilter::today:
+        // No local day is longer than 25 hours, so far dates need no time-zone conversion.
+        if (qAbs(createdAt.msecsTo(now)) >= 26 * 3600 * 1000LL)
+            return false;
+        return createdAt.toLocalTime().date() == now.toLocalTime().date();
+    case ClipDateFilter::last7Days:
+        return createdAt >= now.addSecs(-7 * 86400);
+    case ClipDateFilter::last30Days:
+        return createdAt >= now.addSecs(-30 * 86400);
+    }
+    return true;
+}
+
+} // namespace
+
+bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, const QDateTime &now)
+{
+    const ClipKind kind = clip.kind();
+    if (filters.kind && kind != *filters.kind)
+        return false;
+    if (filters.sourceAppName && clip.sourceAppName.value_or(QString()).trimmed() != filters.sourceAppName->trimmed())
+        return false;
+    if (filters.savedOnly && !(clip.isPinned || clip.pageID || clip.isSavedToPage))
+        return false;
+    if (filters.pinnedOnly && !clip.isPinned)
+        return false;
+    if (filters.imageInboxOnly && !(kind == ClipKind::image || (kind == ClipKind::file && clip.hasImageData)))
+        return false;
+    if (filters.withRecognizedTextOnly && clip.recognizedText.value_or(QString()).trimmed().isEmpty())
+        return false;
+    return passesDate(clip.createdAt, filters.date, now);
+}
+
+QString semanticText(const ClipSnapshot &clip, qsizetype maxLength)
+{
+    QString out;
+    for (const std::optional<QString> *part :
+         {&clip.customTitle, &clip.text, &clip.linkTitle, &clip.recognizedText, &clip.fileName}) {
+        if (out.size() >= maxLength)
+            break;
+        if (!*part)
+            continue;
+        const QString trimmed = (*part)->trimmed();
+        if (trimmed.isEmpty())
+            continue;
+        if (!out.isEmpty())
+            out += QLatin1Char(' ');
+        out += QStringView(trimmed).left(maxLength + 1 - out.size());
+    }
+    if (out.size() > maxLength) {
+        qsizetype cut = maxLength;
+        if (cut > 0 && out.at(cut - 1).isHighSurrogate())
+            --cut; // never half a character
+        out.truncate(cut);
+    }
+    return out;
+}
+
+} // namespace quillmere

@@ -1,0 +1,169 @@
+// The snapshot adapter over a real store, and the snapshot filters against the store's own rules.
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Panel/HistoryStore.h"
+#include "Quillmere/Panel/SnapshotSearch.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Support/TestSupport.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+struct MemoryStore {
+    FakeClock clock;
+    TempPreferences prefs;
+    NotificationCenter center;
+    std::unique_ptr<ClipStore> store;
+
+    QTemporaryDir dir;
+    QString path; // empty: in memory
+
+    explicit MemoryStore(bool onDisk = false)
+    {
+        if (onDisk)
+            path = dir.filePath(QStringLiteral("history.store"));
+        open();
+    }
+
+    void open()
+    {
+        store.reset();
+        QString error;
+        auto container = ModelContainer::open(path, clock.clock(), &error);
+        store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
+                                            ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock()});
+    }
+
+    ClipRef put(CapturedContent content)
+    {
+        clock.advance(1000);
+        ClipRef clip = store->makeClip(content);
+        store->context().insert(clip);
+        EXPECT_TRUE(store->save());
+        return clip;
+    }
+};
+
+} // namespace
+
+TEST(StoreSnapshot, CopiesFieldsAndPagesWithoutBytesAndFollowsSaves)
+{
+    MemoryStore m(true);
+    auto history = std::make_unique<ClipStoreHistory>(*m.store);
+    QSignalSpy changed(history.get(), &HistoryStore::changed);
+
+    PageRef page = m.store->createPage(QStringLiteral("Work"));
+    ASSERT_TRUE(m.store->setPageLock(page, QStringLiteral("secret")));
+    ClipRef image = m.put(
+        {.kind = ClipKind::image, .imageData = QByteArray(40, 'x'), .recognizedText = QStringLiteral(" Total 12 ")});
+    ClipRef text =
+        m.put({.kind = ClipKind::text, .text = QStringLiteral("hello"), .sourceAppName = QStringLiteral("Editor")});
+    m.store->assignClip(text, page);
+    EXPECT_GE(changed.count(), 3);
+
+    history.reset();
+    m.open();
+    history = std::make_unique<ClipStoreHistory>(*m.store);
+    const HistorySnapshot snap = history->snapshot();
+    ASSERT_EQ(snap.clips.size(), 2u);
+    EXPECT_EQ(snap.clips[0].dedupID, text->dedupID()); // newest first
+    EXPECT_EQ(snap.clips[0].pageID, page->persistentModelID());
+    EXPECT_EQ(snap.clips[0].primaryText, QStringLiteral("hello"));
+    EXPECT_TRUE(snap.clips[1].hasImageData);
+    EXPECT_EQ(snap.clips[1].primaryText, QStringLiteral("Total 12"));
+    const ClipRef reloaded = m.store->context().clipWithDedupID(image->dedupID());
+    EXPECT_FALSE(reloaded->isImageDataLoaded()) << "a snapshot must not read image bytes";
+    ASSERT_EQ(snap.pages.size(), 1u);
+    EXPECT_TRUE(snap.pages[0].isLocked);
+    EXPECT_EQ(snap.pages[0].displayName(), QStringLiteral("Work"));
+
+    EXPECT_FALSE(history->verifyPageLock(page->persistentModelID(), QStringLiteral("wrong")));
+    EXPECT_TRUE(history->verifyPageLock(page->persistentModelID(), QStringLiteral("secret")));
+    EXPECT_TRUE(
+        history->insertManualClip({.kind = ClipKind::text, .text = QStringLiteral("note")}, page->persistentModelID()));
+    EXPECT_EQ(history->snapshot().clips.front().pageID, page->persistentModelID());
+}
+
+// The panel filters snapshots with its own copy of the store's rules; both must agree.
+TEST(StoreSnapshot, FiltersAgreeWithTheStoreRules)
+{
+    MemoryStore m;
+    m.clock.set(QDateTime(QDate(2026, 3, 1), QTime(12, 0), Qt::LocalTime).toUTC());
+    PageRef page = m.store->createPage(QStringLiteral("P"));
+    std::vector<ClipRef> clips;
+    clips.push_back(
+        m.put({.kind = ClipKind::text, .text = QStringLiteral("a"), .sourceAppName = QStringLiteral(" Mail ")}));
+    clips.push_back(
+        m.put({.kind = ClipKind::image, .imageData = QByteArray(8, 'i'), .recognizedText = QStringLiteral("  ")}));
+    clips.push_back(m.put({.kind = ClipKind::file,
+                           .text = QStringLiteral("/tmp/p.png"),
+                           .imageData = QByteArray(8, 'i'),
+                           .fileData = QByteArray(3, 'f'),
+                           .fileName = QStringLiteral("p.png")}));
+    clips.push_back(m.put(
+        {.kind = ClipKind::url, .text = QStringLiteral("https://x.org"), .recognizedText = QStringLiteral("ocr")}));
+    clips.push_back(
+        m.put({.kind = ClipKind::file, .text = QStringLiteral("/tmp/a.txt"), .fileData = QByteArray(3, 'f')}));
+    m.store->togglePin(clips[0]);
+    m.store->assignClip(clips[3], page);
+    const QDateTime created[] = {m.clock.now().addDays(-40), m.clock.now().addDays(-8), m.clock.now().addDays(-2),
+                                 m.clock.now().addSecs(-3600), m.clock.now().addSecs(-60)};
+    for (size_t i = 0; i < clips.size(); ++i)
+        clips[i]->setCreatedAt(created[i]);
+    ASSERT_TRUE(m.store->save());
+
+    std::vector<ClipSearchFilters> filters;
+    for (auto kind : {std::optional<ClipKind>(), std::optional(ClipKind::image), std::optional(ClipKind::file)})
+        filters.push_back({.kind = kind});
+    filters.push_back({.sourceAppName = QStringLiteral("Mail")});
+    for (auto date : {ClipDateFilter::today, ClipDateFilter::last7Days, ClipDateFilter::last30Days})
+        filters.push_back({.date = date});
+    filters.push_back({.savedOnly = true});
+    filters.push_back({.pinnedOnly = true});
+    filters.push_back({.withRecognizedTextOnly = true});
+    filters.push_back({.imageInboxOnly = true});
+
+    ClipStoreHistory history(*m.store);
+    const QDateTime now = m.clock.now();
+    for (const ClipRef &clip : clips) {
+        const ClipSnapshot snap = ClipStoreHistory::snapshotOf(*clip);
+        for (size_t f = 0; f < filters.size(); ++f)
+            EXPECT_EQ(matchesFilters(snap, filters[f], now), ClipSearchFilters::matches(*clip, filters[f], now))
+                << "clip " << clip->kindRawValue().toStdString() << ", filter " << f;
+    }
+}
+
+TEST(SnapshotSearch, FoldsCaseAndAccentsAndKeepsWordsInsideOneField)
+{
+    EXPECT_EQ(foldForSearch(QStringLiteral("Crème BRÛLÉE")), QStringLiteral("creme brulee"));
+    EXPECT_EQ(foldForSearch(QStringLiteral("ÅNGSTRÖM 😀")), QStringLiteral("angstrom 😀"));
+
+    ClipSnapshot clip;
+    clip.kindRawValue = QStringLiteral("bogus");
+    clip.fileName = QStringLiteral("report-Q3.pdf");
+    clip.recognizedText = QStringLiteral("Café Totals");
+    clip.sourceAppName = QStringLiteral("Files");
+    clip.searchKey = searchKeyOf(clip);
+    EXPECT_TRUE(SnapshotQuery(QStringLiteral("q3 CAFE")).matches(clip));
+    EXPECT_TRUE(SnapshotQuery(QStringLiteral("text")).matches(clip)) << "an unknown kind is labelled Text";
+    EXPECT_TRUE(SnapshotQuery(QStringLiteral("fîles")).matches(clip));
+    EXPECT_FALSE(SnapshotQuery(QStringLiteral("q3 missing")).matches(clip));
+    EXPECT_FALSE(SnapshotQuery(QStringLiteral("pdfcafe")).matches(clip)) << "a word never spans two fields";
+    EXPECT_TRUE(SnapshotQuery(QStringLiteral("  ")).isEmpty());
+}
+
+TEST(SnapshotSearch, SemanticTextJoinsTrimmedFieldsAndCutsWholeCharacters)
+{
+    ClipSnapshot clip;
+    clip.customTitle = QStringLiteral(" Title ");
+    clip.text = QStringLiteral("   ");
+    clip.fileName = QStringLiteral("f.txt");
+    EXPECT_EQ(semanticText(clip, 1000), QStringLiteral("Title f.txt"));
+    clip.text = QStringLiteral("ab😀");
+    EXPECT_EQ(semanticText(clip, 9), QStringLiteral("Title ab")) << "a surrogate pair is never split";
+}
