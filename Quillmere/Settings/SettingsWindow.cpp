@@ -193,6 +193,7 @@ void SettingsWindow::showPane(SettingsPane pane)
     case SettingsPane::data: m_detail = makeUnavailablePane(pane, parent); break;
     }
     m_detailColumn->insertWidget(0, m_detail);
+    m_detail->show();
     m_scroll->verticalScrollBar()->setValue(0);
 }
 
