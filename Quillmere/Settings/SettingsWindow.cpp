@@ -7,7 +7,9 @@
 #include "Quillmere/Settings/X11Desktop.h"
 
 #include <QHBoxLayout>
+#include <QMessageBox>
 #include <QPainter>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QShowEvent>
@@ -84,7 +86,8 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(par
     model.buildVersion = deps.buildVersion;
     m_model = std::make_unique<SettingsViewModel>(std::move(model));
 
-    setWindowTitle(QStringLiteral("Brindlewax Settings"));
+    // The desktop adds the program's name: "Settings — Brindlewax".
+    setWindowTitle(QStringLiteral("Settings"));
     setFixedSize(windowWidth, windowHeight);
     setPalette(darkPalette());
     setAutoFillBackground(true);
@@ -116,6 +119,7 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(par
     row->addWidget(m_scroll, 1);
 
     connect(m_model.get(), &SettingsViewModel::selectedPaneChanged, this, &SettingsWindow::showPane);
+    connect(m_model.get(), &SettingsViewModel::alertsChanged, this, &SettingsWindow::presentAlerts);
     showPane(m_model->selectedPane());
 }
 
@@ -195,6 +199,58 @@ void SettingsWindow::showPane(SettingsPane pane)
     m_detailColumn->insertWidget(0, m_detail);
     m_detail->show();
     m_scroll->verticalScrollBar()->setValue(0);
+}
+
+QMessageBox *SettingsWindow::makeAlert(const QString &title, const QString &message)
+{
+    auto *box = new QMessageBox(this);
+    // A dialog is a window of its own: the dark palette does not reach it by itself.
+    box->setPalette(palette());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setWindowTitle(QStringLiteral("Brindlewax"));
+    box->setIcon(QMessageBox::NoIcon);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(title);
+    box->setInformativeText(message);
+    return box;
+}
+
+void SettingsWindow::presentAlerts()
+{
+    SettingsViewModel &model = *m_model;
+    // A box that was answered is closed at once but goes away only later.
+    auto absent = [](const QPointer<QMessageBox> &box) { return !box || !box->isVisible(); };
+    if (model.isShowingClearConfirmation() && absent(m_clearConfirmation)) {
+        m_clearConfirmation = makeAlert(
+            QStringLiteral("Clear unsaved history?"),
+            QStringLiteral("Pinned clips and clips saved to pages are kept. This cannot be undone."));
+        QPushButton *clear = m_clearConfirmation->addButton(QStringLiteral("Clear Unsaved History"), QMessageBox::DestructiveRole);
+        m_clearConfirmation->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+        connect(m_clearConfirmation, &QMessageBox::buttonClicked, this,
+                [this, clear](QAbstractButton *button) { m_model->answerClearConfirmation(button == clear); });
+        m_clearConfirmation->open();
+    }
+    if (model.isShowingBackupResult() && absent(m_resultAlert)) {
+        m_resultAlert = makeAlert(QStringLiteral("Done"), model.backupResultMessage().value_or(QString()));
+        m_resultAlert->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
+        connect(m_resultAlert, &QMessageBox::finished, this, [this] { m_model->dismissBackupResult(); });
+        m_resultAlert->open();
+    }
+    if (model.isShowingBackupError() && absent(m_errorAlert)) {
+        m_errorAlert = makeAlert(QStringLiteral("Could Not Complete"), model.backupErrorMessage().value_or(QString()));
+        m_errorAlert->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
+        connect(m_errorAlert, &QMessageBox::finished, this, [this] { m_model->dismissBackupError(); });
+        m_errorAlert->open();
+    }
+}
+
+QMessageBox *SettingsWindow::openAlert() const
+{
+    for (QMessageBox *box : {m_clearConfirmation.data(), m_resultAlert.data(), m_errorAlert.data()})
+        if (box && box->isVisible())
+            return box;
+    return nullptr;
 }
 
 void SettingsWindow::showAndActivate()

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+class QMessageBox;
 class QScrollArea;
 class QVBoxLayout;
 
@@ -53,6 +54,8 @@ public:
     // The pane on display.
     QWidget *detail() const { return m_detail; }
     StatusPill *syncPill() const { return m_syncPill; }
+    // The confirmation or alert on screen, if any.
+    QMessageBox *openAlert() const;
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -61,6 +64,8 @@ protected:
 private:
     QWidget *makeSidebar();
     void showPane(SettingsPane pane);
+    void presentAlerts();
+    QMessageBox *makeAlert(const QString &title, const QString &message);
 
     std::unique_ptr<SettingsViewModel> m_model;
     ShortcutRecording::KeysymTable m_keysyms;
@@ -69,6 +74,9 @@ private:
     QScrollArea *m_scroll = nullptr;
     QVBoxLayout *m_detailColumn = nullptr;
     QPointer<QWidget> m_detail;
+    QPointer<QMessageBox> m_clearConfirmation;
+    QPointer<QMessageBox> m_resultAlert;
+    QPointer<QMessageBox> m_errorAlert;
 };
 
 } // namespace quillmere

@@ -6,6 +6,7 @@
 #include "Quillmere/Settings/SettingsPanes.h"
 
 #include <QFile>
+#include <QMessageBox>
 
 using namespace quillmere;
 using quillmere::test::SettingsWindowFixture;
@@ -266,4 +267,46 @@ TEST(SettingsWindowBehaviour, FreshAndFullPreferencesOpenWithoutAWarning)
     }
     qInstallMessageHandler(previous);
     EXPECT_TRUE(warnings.isEmpty()) << qPrintable(warnings.join('\n'));
+}
+
+TEST(SettingsWindowBehaviour, TheClearConfirmationAndTheAlertsCloseWithOneButton)
+{
+    SettingsWindowFixture f;
+    f.putText("pinned")->setIsPinned(true);
+    f.putText("plain");
+    f.open();
+    SettingsViewModel &model = f.window->model();
+    auto press = [&](const QString &title) {
+        QMessageBox *box = f.window->openAlert();
+        ASSERT_TRUE(box);
+        for (QAbstractButton *button : box->buttons())
+            if (button->text() == title)
+                return QTest::mouseClick(button, Qt::LeftButton);
+        ADD_FAILURE() << qPrintable(title);
+    };
+
+    model.askToClearHistory();
+    ASSERT_TRUE(f.window->openAlert());
+    EXPECT_EQ(f.window->openAlert()->text(), "Clear unsaved history?");
+    press("Cancel");
+    EXPECT_FALSE(model.isShowingClearConfirmation());
+    EXPECT_EQ(f.ctx().clipCount(), 2);
+    model.askToClearHistory();
+    press("Clear Unsaved History");
+    EXPECT_EQ(f.ctx().clipCount(), 1) << "the pinned clip stays";
+
+    model.showBackupResult("Backed up 1 clip.");
+    QMessageBox *done = f.window->openAlert();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->text(), "Done");
+    EXPECT_EQ(done->informativeText(), "Backed up 1 clip.");
+    QTest::qWait(50);
+    EXPECT_TRUE(done->grab().save(QDir::currentPath() + "/artifacts/settings-alert-done.png"));
+    press("OK");
+    EXPECT_FALSE(model.isShowingBackupResult());
+    model.showBackupError("The disk is full.");
+    EXPECT_EQ(f.window->openAlert()->text(), "Could Not Complete");
+    press("OK");
+    EXPECT_FALSE(model.isShowingBackupError());
+    EXPECT_EQ(model.selectedPane(), SettingsPane::general);
 }

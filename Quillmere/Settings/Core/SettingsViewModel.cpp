@@ -361,6 +361,48 @@ std::vector<QUuid> SettingsViewModel::pageIdentifiers() const
     return ids;
 }
 
+// ---- Confirmation and alerts -------------------------------------------------------------------
+
+void SettingsViewModel::askToClearHistory()
+{
+    m_showingClearConfirmation = true;
+    Q_EMIT alertsChanged();
+}
+
+void SettingsViewModel::answerClearConfirmation(bool clear)
+{
+    m_showingClearConfirmation = false;
+    if (clear)
+        store().clearHistory();
+    Q_EMIT alertsChanged();
+}
+
+void SettingsViewModel::showBackupResult(const QString &message)
+{
+    m_backupResultMessage = message;
+    m_showingBackupResult = true;
+    Q_EMIT alertsChanged();
+}
+
+void SettingsViewModel::dismissBackupResult()
+{
+    m_showingBackupResult = false;
+    Q_EMIT alertsChanged();
+}
+
+void SettingsViewModel::showBackupError(const QString &message)
+{
+    m_backupErrorMessage = message;
+    m_showingBackupError = true;
+    Q_EMIT alertsChanged();
+}
+
+void SettingsViewModel::dismissBackupError()
+{
+    m_showingBackupError = false;
+    Q_EMIT alertsChanged();
+}
+
 // ---- Progress and About ----------------------------------------------------------------------
 
 std::vector<ClipAchievement> SettingsViewModel::achievements() const

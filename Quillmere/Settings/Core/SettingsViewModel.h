@@ -124,6 +124,20 @@ public:
     void saveAutoPageRules();
     std::vector<QUuid> pageIdentifiers() const;
 
+    // ---- The window's confirmation and alerts, asked for by the panes -----------------------
+    bool isShowingClearConfirmation() const { return m_showingClearConfirmation; }
+    void askToClearHistory();
+    // "Clear Unsaved History" clears; "Cancel" does nothing more than close.
+    void answerClearConfirmation(bool clear);
+    bool isShowingBackupResult() const { return m_showingBackupResult; }
+    const std::optional<QString> &backupResultMessage() const { return m_backupResultMessage; }
+    void showBackupResult(const QString &message);
+    void dismissBackupResult();
+    bool isShowingBackupError() const { return m_showingBackupError; }
+    const std::optional<QString> &backupErrorMessage() const { return m_backupErrorMessage; }
+    void showBackupError(const QString &message);
+    void dismissBackupError();
+
     // ---- Progress and About --------------------------------------------------------------
     std::vector<ClipAchievement> achievements() const;
     QString versionText() const;
@@ -138,6 +152,7 @@ Q_SIGNALS:
     void autoPageRulesChanged();
     // Clips or Pages changed in the store.
     void historyChanged();
+    void alertsChanged();
 
 private:
     void storeDidSave();
@@ -157,6 +172,11 @@ private:
     AutoPageRulesEditor m_autoPages;
     std::vector<QUuid> m_knownPageIDs;
     int m_settingsRevision = 0;
+    bool m_showingClearConfirmation = false;
+    bool m_showingBackupResult = false;
+    bool m_showingBackupError = false;
+    std::optional<QString> m_backupResultMessage;
+    std::optional<QString> m_backupErrorMessage;
     QTimer m_statusRefresh;
 };
 
