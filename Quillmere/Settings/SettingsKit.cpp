@@ -146,6 +146,12 @@ MenuPicker::MenuPicker(int width, QWidget *parent) : QComboBox(parent)
 
 void MenuPicker::setEntries(const QList<std::pair<QString, QVariant>> &entries)
 {
+    // Refilled only when they differ, so that an open menu is not pulled from under the pointer.
+    bool same = count() == entries.size();
+    for (int i = 0; same && i < count(); ++i)
+        same = itemText(i) == entries[i].first && itemData(i) == entries[i].second;
+    if (same)
+        return;
     const QSignalBlocker blocker(this);
     clear();
     for (const auto &[title, value] : entries)

@@ -209,6 +209,7 @@ TEST(SettingsWindowBehaviour, PaneNoticeSelectsThePaneAndProgressIsComputedWhenD
     SettingsWindowFixture f;
     f.requests.request(SettingsPane::about); // before the window exists
     f.open();
+    EXPECT_TRUE(f.window->model().isStatusRefreshActive());
     EXPECT_TRUE(f.pane<SettingsSection>() && f.pane<SettingsSection>()->title() == "About");
     f.requests.request(SettingsPane::progress);
     ProgressPane *progress = f.pane<ProgressPane>();
@@ -223,6 +224,12 @@ TEST(SettingsWindowBehaviour, PaneNoticeSelectsThePaneAndProgressIsComputedWhenD
     f.putText("first");
     EXPECT_EQ(progress->countText(), "3 / 8");
     EXPECT_TRUE(progress->rows()[0]->isUnlocked());
+
+    // Closed, the window stops asking the desktop; a request is then kept for the next opening.
+    f.window->close();
+    EXPECT_FALSE(f.window->model().isStatusRefreshActive());
+    f.window->show();
+    EXPECT_EQ(f.window->model().selectedPane(), SettingsPane::progress);
 }
 
 TEST(SettingsWindowBehaviour, FreshAndFullPreferencesOpenWithoutAWarning)
