@@ -86,7 +86,8 @@ void BM_AchievementsOf10000Clips(benchmark::State &state)
     }
     int loaded = 0;
     b.store->context().forEachClip([&](const ClipRef &clip) {
-        loaded += (clip->hasImageData() && clip->isImageDataLoaded()) || (clip->hasFileData() && clip->isFileDataLoaded());
+        loaded +=
+            (clip->hasImageData() && clip->isImageDataLoaded()) || (clip->hasFileData() && clip->isFileDataLoaded());
     });
     if (loaded > 0)
         state.SkipWithError("computing the achievements loaded image or file bytes");

@@ -141,10 +141,11 @@ const QHash<QString, Painter> &painters()
          }},
         {"camera.viewfinder",
          [](const Pen &g) {
-             for (auto [x, y, dx, dy] : {std::array<qreal, 4>{2.5, 2.5, 1, 1}, {17.5, 2.5, -1, 1}, {2.5, 17.5, 1, -1},
-                                         {17.5, 17.5, -1, -1}})
+             for (auto [x, y, dx, dy] :
+                  {std::array<qreal, 4>{2.5, 2.5, 1, 1}, {17.5, 2.5, -1, 1}, {2.5, 17.5, 1, -1}, {17.5, 17.5, -1, -1}})
                  g.stroke(Pen::polyline({{x, y + 4 * dy}, {x, y}, {x + 4 * dx, y}}), 1.5);
-             g.fill(Pen::rounded(5.5, 7.5, 9, 6.5, 1.5).united(Pen::rounded(8, 6.2, 4, 2.5, 0.8))
+             g.fill(Pen::rounded(5.5, 7.5, 9, 6.5, 1.5)
+                        .united(Pen::rounded(8, 6.2, 4, 2.5, 0.8))
                         .subtracted(Pen::circle(10, 10.8, 1.9)));
          }},
         {"hand.raised.fill",
@@ -182,9 +183,7 @@ const QHash<QString, Painter> &painters()
              g.fill(Pen::polyline({{13.5, 12}, {15, 18.5}, {12.4, 17}, {10.7, 18.8}, {10, 13.5}}));
          }},
         {"externaldrive.fill",
-         [](const Pen &g) {
-             g.fill(Pen::rounded(2, 6, 16, 9, 2.5).subtracted(Pen::circle(14.5, 10.5, 1.2)));
-         }},
+         [](const Pen &g) { g.fill(Pen::rounded(2, 6, 16, 9, 2.5).subtracted(Pen::circle(14.5, 10.5, 1.2))); }},
         {"info.circle.fill",
          [](const Pen &g) {
              QPainterPath i = Pen::circle(10, 6, 1.3).united(Pen::rounded(9, 8.5, 2, 6.5, 0.8));

@@ -46,7 +46,8 @@ QWidget *paneHeader(const QString &symbol, const QString &heading, const QString
     texts->addWidget(makeLabel(heading, 13.5, QFont::DemiBold, P::primaryText(), false, header));
     texts->addWidget(makeLabel(subtitle, 11.5, QFont::Medium, P::secondaryText(), true, header));
     row->addLayout(texts, 1);
-    row->addWidget(new StatusPill(QStringLiteral("Local"), pillSymbol, PillStyle::neutral, header), 0, Qt::AlignVCenter);
+    row->addWidget(new StatusPill(QStringLiteral("Local"), pillSymbol, PillStyle::neutral, header), 0,
+                   Qt::AlignVCenter);
     return header;
 }
 
@@ -119,26 +120,29 @@ PrivacyPane::PrivacyPane(SettingsViewModel &model, QWidget *parent)
 {
     auto *panel = new InnerPanel(this);
     QVBoxLayout *column = panel->column();
-    column->addWidget(paneHeader(QStringLiteral("lock.doc"), QStringLiteral("Device-local capture rules"),
-                                 QStringLiteral("Rules stop new captures on this computer. They do not delete existing clips "
-                                                "or sync to other devices."),
-                                 QStringLiteral("macbook"), panel));
+    column->addWidget(
+        paneHeader(QStringLiteral("lock.doc"), QStringLiteral("Device-local capture rules"),
+                   QStringLiteral("Rules stop new captures on this computer. They do not delete existing clips "
+                                  "or sync to other devices."),
+                   QStringLiteral("macbook"), panel));
     m_apps = new PatternEditor(78);
-    column->addWidget(editorBlock(QStringLiteral("Ignored Apps"),
-                                  QStringLiteral("One app name or bundle ID per line, such as 1Password or com.apple.Terminal."),
-                                  m_apps, panel));
+    column->addWidget(editorBlock(
+        QStringLiteral("Ignored Apps"),
+        QStringLiteral("One app name or bundle ID per line, such as 1Password or com.apple.Terminal."), m_apps, panel));
     m_texts = new PatternEditor(78);
-    column->addWidget(editorBlock(QStringLiteral("Blocked Content"),
-                                  QStringLiteral("One text or URL-host pattern per line. Matching clips are not saved."),
-                                  m_texts, panel));
+    column->addWidget(editorBlock(
+        QStringLiteral("Blocked Content"),
+        QStringLiteral("One text or URL-host pattern per line. Matching clips are not saved."), m_texts, panel));
     const ButtonRow buttons = addButtonRow(column, panel);
     m_message = buttons.message;
     m_reload = buttons.reload;
     m_save = buttons.save;
     content()->addWidget(panel);
 
-    connect(m_apps, &QPlainTextEdit::textChanged, this, [this] { m_model.privacyRules().appText = m_apps->toPlainText(); });
-    connect(m_texts, &QPlainTextEdit::textChanged, this, [this] { m_model.privacyRules().textText = m_texts->toPlainText(); });
+    connect(m_apps, &QPlainTextEdit::textChanged, this,
+            [this] { m_model.privacyRules().appText = m_apps->toPlainText(); });
+    connect(m_texts, &QPlainTextEdit::textChanged, this,
+            [this] { m_model.privacyRules().textText = m_texts->toPlainText(); });
     connect(m_reload, &QAbstractButton::clicked, this, [this] { m_model.loadPrivacyRules(); });
     connect(m_save, &QAbstractButton::clicked, this, [this] { m_model.savePrivacyRules(); });
     connect(&m_model, &SettingsViewModel::privacyRulesChanged, this, &PrivacyPane::refresh);
@@ -159,10 +163,14 @@ QColor AutomationPane::pageColour(const QString &name)
     // The desktop's usual dark-theme tones for the named colours.
     static const QHash<QString, QColor> colours = {
         {QStringLiteral("magenta"), QColor::fromRgbF(0.93f, 0.21f, 0.88f)},
-        {QStringLiteral("blue"), QColor(10, 132, 255)},   {QStringLiteral("purple"), QColor(191, 90, 242)},
-        {QStringLiteral("orange"), QColor(255, 159, 10)}, {QStringLiteral("teal"), QColor(64, 200, 224)},
-        {QStringLiteral("pink"), QColor(255, 55, 95)},    {QStringLiteral("indigo"), QColor(94, 92, 230)},
-        {QStringLiteral("red"), QColor(255, 69, 58)},     {QStringLiteral("yellow"), QColor(255, 214, 10)},
+        {QStringLiteral("blue"), QColor(10, 132, 255)},
+        {QStringLiteral("purple"), QColor(191, 90, 242)},
+        {QStringLiteral("orange"), QColor(255, 159, 10)},
+        {QStringLiteral("teal"), QColor(64, 200, 224)},
+        {QStringLiteral("pink"), QColor(255, 55, 95)},
+        {QStringLiteral("indigo"), QColor(94, 92, 230)},
+        {QStringLiteral("red"), QColor(255, 69, 58)},
+        {QStringLiteral("yellow"), QColor(255, 214, 10)},
         {QStringLiteral("green"), QColor(48, 209, 88)},
     };
     return colours.value(name, QColor(152, 152, 157));

@@ -46,7 +46,8 @@ QColor styleColour(PillStyle style)
 
 } // namespace
 
-QLabel *makeLabel(const QString &text, double size, QFont::Weight weight, const QColor &colour, bool wraps, QWidget *parent)
+QLabel *makeLabel(const QString &text, double size, QFont::Weight weight, const QColor &colour, bool wraps,
+                  QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
@@ -303,8 +304,8 @@ MessageRow::MessageRow(const QString &message, const QString &systemImage, Role 
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(14, 10, 14, 10);
     row->setSpacing(10);
-    row->addWidget(new GlyphView(systemImage, 12, role == Role::warning ? P::warning() : P::iconForeground(), {22, 16}, this),
-                   0, Qt::AlignVCenter);
+    const QColor symbolColour = role == Role::warning ? P::warning() : P::iconForeground();
+    row->addWidget(new GlyphView(systemImage, 12, symbolColour, {22, 16}, this), 0, Qt::AlignVCenter);
     m_label = makeLabel(message, 11.5, QFont::Medium, P::secondaryText(), true, this);
     row->addWidget(m_label, 1);
 }

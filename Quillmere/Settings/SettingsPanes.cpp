@@ -43,7 +43,8 @@ void setChecked(QAbstractButton *button, bool checked)
 // ---- General -----------------------------------------------------------------------------------
 
 GeneralPane::GeneralPane(SettingsViewModel &model, QWidget *parent)
-    : SettingsSection(quillmere::title(SettingsPane::general), systemImage(SettingsPane::general), parent), m_model(model)
+    : SettingsSection(quillmere::title(SettingsPane::general), systemImage(SettingsPane::general), parent),
+      m_model(model)
 {
     QVBoxLayout *rows = content();
     auto divider = [&] {
@@ -53,11 +54,13 @@ GeneralPane::GeneralPane(SettingsViewModel &model, QWidget *parent)
     };
 
     m_launch = switchFor(this, [this](bool on) { m_model.setLaunchAtLogin(on); });
-    m_launchRow = new SettingsRow(QStringLiteral("Launch at login"), QStringLiteral("Start Brindlewax when you sign in."),
-                                  QStringLiteral("power"), m_launch, this);
+    m_launchRow =
+        new SettingsRow(QStringLiteral("Launch at login"), QStringLiteral("Start Brindlewax when you sign in."),
+                        QStringLiteral("power"), m_launch, this);
     rows->addWidget(m_launchRow);
     m_launchErrorDivider = divider();
-    m_launchError = new MessageRow({}, QStringLiteral("exclamationmark.triangle.fill"), MessageRow::Role::warning, this);
+    m_launchError =
+        new MessageRow({}, QStringLiteral("exclamationmark.triangle.fill"), MessageRow::Role::warning, this);
     rows->addWidget(m_launchError);
 
     divider();
@@ -65,7 +68,8 @@ GeneralPane::GeneralPane(SettingsViewModel &model, QWidget *parent)
     m_width->setEntries({{QStringLiteral("Full width"), QStringLiteral("full")},
                          {QStringLiteral("2/3 width"), QStringLiteral("twoThirds")}});
     connect(m_width, &MenuPicker::picked, this, [this](const QVariant &v) { m_model.setPanelWidthMode(v.toString()); });
-    rows->addWidget(new SettingsRow(QStringLiteral("Panel width"), QStringLiteral("Choose how wide the history panel opens."),
+    rows->addWidget(new SettingsRow(QStringLiteral("Panel width"),
+                                    QStringLiteral("Choose how wide the history panel opens."),
                                     QStringLiteral("rectangle.inset.filled"), m_width, this));
 
     divider();
@@ -73,15 +77,18 @@ GeneralPane::GeneralPane(SettingsViewModel &model, QWidget *parent)
     m_open->setEntries({{QStringLiteral("Clipboard History"), QStringLiteral("history")},
                         {QStringLiteral("Last Used"), QStringLiteral("lastUsed")},
                         {QStringLiteral("Page"), QStringLiteral("page")}});
-    connect(m_open, &MenuPicker::picked, this, [this](const QVariant &v) { m_model.setPanelOpenBehavior(v.toString()); });
+    connect(m_open, &MenuPicker::picked, this,
+            [this](const QVariant &v) { m_model.setPanelOpenBehavior(v.toString()); });
     rows->addWidget(new SettingsRow(QStringLiteral("Open hotkey to"),
                                     QStringLiteral("Choose what %1 shows first.").arg(panelHotKeyText()),
                                     QStringLiteral("rectangle.stack"), m_open, this));
 
     m_defaultPageDivider = divider();
     m_defaultPage = new MenuPicker(152, this);
-    connect(m_defaultPage, &MenuPicker::picked, this, [this](const QVariant &v) { m_model.setPanelOpenPageID(v.toString()); });
-    m_defaultPageRow = new SettingsRow(QStringLiteral("Default Page"), {}, QStringLiteral("square.grid.2x2"), m_defaultPage, this);
+    connect(m_defaultPage, &MenuPicker::picked, this,
+            [this](const QVariant &v) { m_model.setPanelOpenPageID(v.toString()); });
+    m_defaultPageRow =
+        new SettingsRow(QStringLiteral("Default Page"), {}, QStringLiteral("square.grid.2x2"), m_defaultPage, this);
     rows->addWidget(m_defaultPageRow);
 
     divider();
@@ -109,13 +116,15 @@ GeneralPane::GeneralPane(SettingsViewModel &model, QWidget *parent)
         limits.append({QStringLiteral("%1 items").arg(value), value});
     limits.append({QStringLiteral("Unlimited"), qint64(-1)});
     m_history->setEntries(limits);
-    connect(m_history, &MenuPicker::picked, this, [this](const QVariant &v) { m_model.setHistoryLimit(v.toLongLong()); });
+    connect(m_history, &MenuPicker::picked, this,
+            [this](const QVariant &v) { m_model.setHistoryLimit(v.toLongLong()); });
     rows->addWidget(new SettingsRow(QStringLiteral("History limit"),
                                     QStringLiteral("Pinned clips and saved pages are never removed."),
                                     QStringLiteral("clock.arrow.circlepath"), m_history, this));
     m_pruningDivider = divider();
-    m_pruningNote = new MessageRow(QStringLiteral("Pruning is inactive until you choose a limit synced across devices."),
-                                   QStringLiteral("icloud.and.arrow.up"), MessageRow::Role::info, this);
+    m_pruningNote =
+        new MessageRow(QStringLiteral("Pruning is inactive until you choose a limit synced across devices."),
+                       QStringLiteral("icloud.and.arrow.up"), MessageRow::Role::info, this);
     rows->addWidget(m_pruningNote);
 
     connect(&m_model, &SettingsViewModel::generalChanged, this, &GeneralPane::refresh);
@@ -170,18 +179,22 @@ PermissionsPane::PermissionRow PermissionsPane::makeRow(const QString &rowTitle,
 }
 
 PermissionsPane::PermissionsPane(SettingsViewModel &model, QWidget *parent)
-    : SettingsSection(quillmere::title(SettingsPane::permissions), systemImage(SettingsPane::permissions), parent), m_model(model)
+    : SettingsSection(quillmere::title(SettingsPane::permissions), systemImage(SettingsPane::permissions), parent),
+      m_model(model)
 {
-    m_screen = makeRow(QStringLiteral("Screen capture"), QStringLiteral("camera.viewfinder"), QStringLiteral("Granted"));
+    m_screen =
+        makeRow(QStringLiteral("Screen capture"), QStringLiteral("camera.viewfinder"), QStringLiteral("Granted"));
     connect(m_screen.button, &QAbstractButton::clicked, this, [this] { m_model.requestScreenCaptureAccess(); });
     content()->addWidget(new SettingsDivider(this));
-    m_accessibility = makeRow(QStringLiteral("Accessibility"), QStringLiteral("checkmark.shield"), QStringLiteral("Granted"));
+    m_accessibility =
+        makeRow(QStringLiteral("Accessibility"), QStringLiteral("checkmark.shield"), QStringLiteral("Granted"));
     m_accessibility.row->setSubtitle(QStringLiteral("Required only for automatic paste into other apps."));
     m_accessibility.button->setText(QStringLiteral("Grant..."));
     connect(m_accessibility.button, &QAbstractButton::clicked, this, [this] { m_model.requestAccessibilityTrust(); });
     m_clipboardDivider = new SettingsDivider(this);
     content()->addWidget(m_clipboardDivider);
-    m_clipboard = makeRow(QStringLiteral("Clipboard access"), QStringLiteral("doc.on.clipboard"), QStringLiteral("Always Allow"));
+    m_clipboard =
+        makeRow(QStringLiteral("Clipboard access"), QStringLiteral("doc.on.clipboard"), QStringLiteral("Always Allow"));
     m_clipboard.button->setText(QStringLiteral("Open Settings..."));
     connect(m_clipboard.button, &QAbstractButton::clicked, this, [this] { m_model.openClipboardSettings(); });
     m_noteDivider = new SettingsDivider(this);
@@ -204,8 +217,8 @@ void PermissionsPane::refresh()
         m_screen.button->setText(QStringLiteral("Grant..."));
         break;
     case ScreenCapturePermissionState::denied:
-        m_screen.row->setSubtitle(
-            QStringLiteral("Enable Screen & System Audio Recording in System Settings, then reopen Brindlewax if asked."));
+        m_screen.row->setSubtitle(QStringLiteral(
+            "Enable Screen & System Audio Recording in System Settings, then reopen Brindlewax if asked."));
         m_screen.button->setText(QStringLiteral("Open Settings..."));
         break;
     }
@@ -247,7 +260,8 @@ void PermissionsPane::refresh()
 // ---- Progress ----------------------------------------------------------------------------------
 
 ProgressPane::ProgressPane(SettingsViewModel &model, QWidget *parent)
-    : SettingsSection(quillmere::title(SettingsPane::progress), systemImage(SettingsPane::progress), parent), m_model(model)
+    : SettingsSection(quillmere::title(SettingsPane::progress), systemImage(SettingsPane::progress), parent),
+      m_model(model)
 {
     auto *body = new QWidget(this);
     auto *column = new QVBoxLayout(body);
@@ -261,7 +275,8 @@ ProgressPane::ProgressPane(SettingsViewModel &model, QWidget *parent)
     auto *texts = new QVBoxLayout;
     texts->setSpacing(4);
     auto *titleRow = new QHBoxLayout;
-    titleRow->addWidget(makeLabel(QStringLiteral("Achievements"), 13.5, QFont::DemiBold, P::primaryText(), false, body));
+    titleRow->addWidget(
+        makeLabel(QStringLiteral("Achievements"), 13.5, QFont::DemiBold, P::primaryText(), false, body));
     titleRow->addStretch(1);
     m_count = makeLabel({}, 12.5, QFont::DemiBold, P::secondaryText(), false, body);
     titleRow->addWidget(m_count);
@@ -319,7 +334,8 @@ void ProgressPane::showEvent(QShowEvent *event)
 
 SettingsSection *makeAboutPane(SettingsViewModel &model, QWidget *parent)
 {
-    auto *section = new SettingsSection(quillmere::title(SettingsPane::about), systemImage(SettingsPane::about), parent);
+    auto *section =
+        new SettingsSection(quillmere::title(SettingsPane::about), systemImage(SettingsPane::about), parent);
     section->content()->addWidget(
         new SettingsRow(QStringLiteral("Version"), model.versionText(), QStringLiteral("number"), nullptr, section));
     section->content()->addWidget(new SettingsDivider(section));

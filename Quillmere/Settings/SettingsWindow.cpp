@@ -79,9 +79,11 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(par
     model.syncStatus = deps.syncStatus;
     model.paneRequests = deps.paneRequests;
     model.loginItem = std::move(deps.loginItem);
-    model.access = deps.access ? *deps.access
-                               : SystemAccess::x11(&X11Desktop::screenPixelsReadable, std::move(deps.pasteKeysAvailable),
-                                                   X11Desktop::isAvailable());
+    if (deps.access)
+        model.access = *deps.access;
+    else
+        model.access = SystemAccess::x11(&X11Desktop::screenPixelsReadable, std::move(deps.pasteKeysAvailable),
+                                         X11Desktop::isAvailable());
     model.shortVersion = deps.shortVersion;
     model.buildVersion = deps.buildVersion;
     m_model = std::make_unique<SettingsViewModel>(std::move(model));
@@ -225,7 +227,8 @@ void SettingsWindow::presentAlerts()
         m_clearConfirmation = makeAlert(
             QStringLiteral("Clear unsaved history?"),
             QStringLiteral("Pinned clips and clips saved to pages are kept. This cannot be undone."));
-        QPushButton *clear = m_clearConfirmation->addButton(QStringLiteral("Clear Unsaved History"), QMessageBox::DestructiveRole);
+        QPushButton *clear =
+            m_clearConfirmation->addButton(QStringLiteral("Clear Unsaved History"), QMessageBox::DestructiveRole);
         m_clearConfirmation->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
         connect(m_clearConfirmation, &QMessageBox::buttonClicked, this,
                 [this, clear](QAbstractButton *button) { m_model->answerClearConfirmation(button == clear); });

@@ -87,7 +87,8 @@ bool ShortcutRecorderView::eventFilter(QObject *watched, QEvent *event)
     auto *key = static_cast<QKeyEvent *>(event);
     if (ShortcutRecording::isModifierKey(key->key()))
         return isRecording();
-    const auto result = m_recording.handleKeyDown(carbonKeyCode(*key), ShortcutRecording::carbonModifiers(key->modifiers()));
+    const auto result =
+        m_recording.handleKeyDown(carbonKeyCode(*key), ShortcutRecording::carbonModifiers(key->modifiers()));
     switch (result.outcome) {
     case ShortcutRecording::Outcome::passedOn:
         return false;

@@ -48,8 +48,8 @@ KeyboardLayout KeyboardLayout::current()
         return layout;
     const xcb_setup_t *setup = xcb_get_setup(c);
     const quint8 count = quint8(setup->max_keycode - setup->min_keycode + 1);
-    std::unique_ptr<xcb_get_keyboard_mapping_reply_t, FreeDeleter> mapping(xcb_get_keyboard_mapping_reply(
-        c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr));
+    std::unique_ptr<xcb_get_keyboard_mapping_reply_t, FreeDeleter> mapping(
+        xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr));
     if (!mapping)
         return layout;
     const xcb_keysym_t *syms = xcb_get_keyboard_mapping_keysyms(mapping.get());

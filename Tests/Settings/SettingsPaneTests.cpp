@@ -236,10 +236,11 @@ TEST(SettingsWindowBehaviour, FreshAndFullPreferencesOpenWithoutAWarning)
 {
     static QStringList warnings;
     warnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
-        if (type != QtDebugMsg && type != QtInfoMsg)
-            warnings << msg;
-    });
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
+            if (type != QtDebugMsg && type != QtInfoMsg)
+                warnings << msg;
+        });
     auto openEveryPane = [](SettingsWindowFixture &f) {
         f.open();
         for (SettingsPane pane : allSettingsPanes())

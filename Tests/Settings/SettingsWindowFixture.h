@@ -47,11 +47,7 @@ struct SettingsWindowFixture : StoreFixture {
         QCoreApplication::processEvents();
     }
 
-    template <typename Pane>
-    Pane *pane() const
-    {
-        return qobject_cast<Pane *>(window->detail());
-    }
+    template <typename Pane> Pane *pane() const { return qobject_cast<Pane *>(window->detail()); }
 
     // Kept beside the other test artefacts, to be looked at.
     void screenshot(const QString &name)

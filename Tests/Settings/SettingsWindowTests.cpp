@@ -28,14 +28,31 @@ TEST(SettingsWindow, EveryPaneIsReachedFromTheSidebarAndPhotographed)
     }
 }
 
-
 TEST(SettingsGlyphs, EverySymbolTheWindowNamesIsDrawn)
 {
-    QStringList names{"doc.on.clipboard", "number", "keyboard", "power", "exclamationmark.triangle.fill",
-                      "rectangle.inset.filled", "rectangle.stack", "square.grid.2x2", "pause.circle", "speaker.wave.2",
-                      "clock.arrow.circlepath", "icloud.and.arrow.up", "checkmark.circle.fill", "checkmark.shield",
-                      "lock.doc", "macbook", "sparkles", "lock.fill", "exclamationmark.icloud", "checkmark.icloud",
-                      "xmark.icloud", "icloud.slash", "camera.viewfinder"};
+    QStringList names{"doc.on.clipboard",
+                      "number",
+                      "keyboard",
+                      "power",
+                      "exclamationmark.triangle.fill",
+                      "rectangle.inset.filled",
+                      "rectangle.stack",
+                      "square.grid.2x2",
+                      "pause.circle",
+                      "speaker.wave.2",
+                      "clock.arrow.circlepath",
+                      "icloud.and.arrow.up",
+                      "checkmark.circle.fill",
+                      "checkmark.shield",
+                      "lock.doc",
+                      "macbook",
+                      "sparkles",
+                      "lock.fill",
+                      "exclamationmark.icloud",
+                      "checkmark.icloud",
+                      "xmark.icloud",
+                      "icloud.slash",
+                      "camera.viewfinder"};
     for (SettingsPane pane : allSettingsPanes())
         names << systemImage(pane);
     QImage sheet(8 * 72, int((names.size() + 7) / 8) * 72, QImage::Format_ARGB32);

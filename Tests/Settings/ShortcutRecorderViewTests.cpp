@@ -21,12 +21,13 @@ struct RecorderFixture {
     {
         auto *row = new QHBoxLayout(&window);
         other = new QLineEdit(&window);
-        recorder = new ShortcutRecorderView(CaptureShortcut{21, control | shift},
-                                            [this](std::optional<CaptureShortcut> s) {
-                                                reports.push_back(s);
-                                                recorder->setShortcut(s);
-                                            },
-                                            &HotKeyCenter::keysymForKeyCode, &window);
+        recorder = new ShortcutRecorderView(
+            CaptureShortcut{21, control | shift},
+            [this](std::optional<CaptureShortcut> s) {
+                reports.push_back(s);
+                recorder->setShortcut(s);
+            },
+            &HotKeyCenter::keysymForKeyCode, &window);
         recorder->setBeep([this] { ++beeps; });
         row->addWidget(recorder);
         row->addWidget(other);

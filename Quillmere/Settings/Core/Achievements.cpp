@@ -97,7 +97,8 @@ std::vector<ClipAchievement> ClipAchievement::catalog(const std::vector<ClipRef>
 
 int ClipAchievement::unlockedCount(const std::vector<ClipAchievement> &achievements)
 {
-    return int(std::count_if(achievements.begin(), achievements.end(), [](const ClipAchievement &a) { return a.isUnlocked; }));
+    return int(
+        std::count_if(achievements.begin(), achievements.end(), [](const ClipAchievement &a) { return a.isUnlocked; }));
 }
 
 } // namespace quillmere

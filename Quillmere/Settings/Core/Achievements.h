@@ -19,7 +19,7 @@ struct AchievementStats {
     int distinctSourceCount = 0;
     std::optional<int> historySpanDays;
     // The further passes of the catalogue, folded into the same walk.
-    int keptTextClips = 0;      // text (or unknown kind) clips that are pinned or on a Page
+    int keptTextClips = 0;       // text (or unknown kind) clips that are pinned or on a Page
     bool hasPhoneSource = false; // some source name, as stored, contains "iphone"
     bool hasPromptPage = false;  // some Page name reads as a place for prompts or snippets
 

@@ -20,7 +20,8 @@ bool isTrue(const QByteArray &value)
 
 } // namespace
 
-LoginItem::LoginItem(QString autostartDir, QString executable) : m_dir(std::move(autostartDir)), m_executable(std::move(executable))
+LoginItem::LoginItem(QString autostartDir, QString executable)
+    : m_dir(std::move(autostartDir)), m_executable(std::move(executable))
 {
     if (m_dir.isEmpty())
         m_dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart");
@@ -63,13 +64,9 @@ std::optional<QString> LoginItem::registerItem()
 {
     if (!QDir().mkpath(m_dir))
         return QStringLiteral("The folder %1 could not be created.").arg(m_dir);
-    const QByteArray text = "[Desktop Entry]\n"
-                            "Type=Application\n"
-                            "Name=Brindlewax\n"
-                            "Comment=Clipboard history in the tray\n"
-                            "Exec=" + quotedExecArgument(m_executable).toUtf8() + "\n"
-                            "Terminal=false\n"
-                            "X-GNOME-Autostart-enabled=true\n";
+    const QByteArray exec = "Exec=" + quotedExecArgument(m_executable).toUtf8() + '\n';
+    const QByteArray text = "[Desktop Entry]\nType=Application\nName=Brindlewax\nComment=Clipboard history in the tray\n"
+                            + exec + "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
     QSaveFile file(filePath());
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
         return file.errorString();

@@ -35,7 +35,8 @@ std::optional<QString> storeRulePreference(Preferences &prefs, const QString &ke
         prefs.setValue(key, previous);
     else
         prefs.remove(key);
-    return QStringLiteral("Could not save the rules: the preferences file could not be written. Your text is kept here.");
+    return QStringLiteral(
+        "Could not save the rules: the preferences file could not be written. Your text is kept here.");
 }
 
 void PrivacyRulesEditor::load()
@@ -67,8 +68,9 @@ void AutoPageRulesEditor::load(const std::vector<QUuid> &pages)
     QHash<QUuid, QString> fresh;
     for (const QUuid &page : pages)
         if (!fresh.contains(page))
-            fresh.insert(page, rulestext::text(ClipRulePreferences::normalizedPatterns(
-                                   AutoPageRulePreferences::patterns(page, rules))));
+            fresh.insert(page,
+                         rulestext::text(
+                             ClipRulePreferences::normalizedPatterns(AutoPageRulePreferences::patterns(page, rules))));
     texts = fresh;
     message.reset();
 }

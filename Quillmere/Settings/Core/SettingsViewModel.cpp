@@ -78,7 +78,8 @@ void SettingsViewModel::applyPendingPaneRequest()
 
 void SettingsViewModel::refreshSystemStatus()
 {
-    bool changed = setIfChanged(m_accessibilityTrusted, m_deps.access.pasteKeysAvailable && m_deps.access.pasteKeysAvailable());
+    bool changed =
+        setIfChanged(m_accessibilityTrusted, m_deps.access.pasteKeysAvailable && m_deps.access.pasteKeysAvailable());
     const auto screen = deriveScreenCaptureState();
     const auto pasteboard = m_deps.access.clipboardAccess ? m_deps.access.clipboardAccess() : std::nullopt;
     changed = changed || screen != m_screenCapture || pasteboard != m_pasteboardAccess;
@@ -268,7 +269,7 @@ void SettingsViewModel::setLaunchAtLogin(bool value)
     if (error)
         m_launchAtLoginError = (value ? QStringLiteral("Could not enable launch at login: ")
                                       : QStringLiteral("Could not disable launch at login: "))
-                               + *error;
+            + *error;
     else
         m_launchAtLoginError.reset();
     // The switch ends on what the file says, not on what was asked.
@@ -418,7 +419,7 @@ QString SettingsViewModel::versionText() const
 QString SettingsViewModel::versionText(const std::optional<QString> &shortVersion, const std::optional<QString> &build)
 {
     return shortVersion.value_or(QStringLiteral("1.0")) + QStringLiteral(" (") + build.value_or(QStringLiteral("1"))
-           + QLatin1Char(')');
+        + QLatin1Char(')');
 }
 
 } // namespace quillmere

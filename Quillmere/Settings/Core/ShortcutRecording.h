@@ -28,7 +28,8 @@ public:
     using KeysymTable = std::function<std::optional<quint32>(quint32 carbonKeyCode)>;
 
     static constexpr quint32 keyCodeDelete = 51, keyCodeForwardDelete = 117, keyCodeEscape = 53;
-    static constexpr quint32 requiredModifiers = CarbonModifier::command | CarbonModifier::option | CarbonModifier::control;
+    static constexpr quint32 requiredModifiers =
+        CarbonModifier::command | CarbonModifier::option | CarbonModifier::control;
 
     bool isRecording() const { return m_recording; }
     void start() { m_recording = true; }

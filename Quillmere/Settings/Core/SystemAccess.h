@@ -37,8 +37,8 @@ inline const QString noScreenCaptureSetting = QStringLiteral(
 inline const QString noAccessibilitySetting = QStringLiteral(
     "There is nothing to grant on this desktop: automatic paste needs the X server's XTest extension, which "
     "this display does not offer. Clips still go to the clipboard; paste them with Ctrl+V.");
-inline const QString noClipboardSetting = QStringLiteral(
-    "This desktop has no clipboard permission to change: every X11 program may read the clipboard.");
+inline const QString noClipboardSetting =
+    QStringLiteral("This desktop has no clipboard permission to change: every X11 program may read the clipboard.");
 } // namespace accessnotes
 
 // The desktop's sound input settings, for the recording controls' microphone; false when none of
