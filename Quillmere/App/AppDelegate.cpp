@@ -24,6 +24,7 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Quillmere/Platform/WindowActivator.h"
+#include "Quillmere/Settings/SettingsWindow.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -325,10 +326,24 @@ void AppDelegate::togglePanel()
 
 void AppDelegate::openSettingsWindow()
 {
-    if (m_platform.openSettings)
+    if (m_panel)
+        m_panel->hide();
+    if (m_platform.openSettings) {
         m_platform.openSettings();
-    else
-        qCInfo(lcApp, "The settings window is not available in this version yet");
+        return;
+    }
+    if (!m_settingsWindow) {
+        SettingsWindow::Dependencies deps;
+        deps.preferences = &m_prefs;
+        deps.store = &m_environment.store();
+        deps.syncStatus = &m_environment.syncStatus();
+        deps.paneRequests = &m_settingsPaneRequests;
+        deps.pasteKeysAvailable = [this] { return m_pasteService && m_pasteService->isTrusted(); };
+        deps.keysyms = &HotKeyCenter::keysymForKeyCode;
+        deps.shortVersion = QCoreApplication::applicationVersion();
+        m_settingsWindow = std::make_unique<SettingsWindow>(std::move(deps));
+    }
+    m_settingsWindow->showAndActivate();
 }
 
 void AppDelegate::showOnboarding()
@@ -394,8 +409,6 @@ void AppDelegate::handleStatusAction(int value)
         checkForUpdates();
         break;
     case StatusMenuAction::openSettings:
-        if (m_panel)
-            m_panel->hide();
         openSettingsWindow();
         break;
     case StatusMenuAction::openOnboarding:

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Capture/CaptureShortcuts.h"
 #include "Quillmere/Model/Records.h"
+#include "Quillmere/Settings/Core/SettingsPane.h"
 
 #include <QList>
 #include <QObject>
@@ -28,6 +29,7 @@ class Pasteboard;
 class PasteService;
 class Preferences;
 class SequentialPasteController;
+class SettingsWindow;
 class SoundPlayer;
 class SourceAppAppearance;
 class SourceAppRegistry;
@@ -120,6 +122,8 @@ public:
     std::optional<quint32> panelHotKeyID() const { return m_panelHotKeyID; }
     std::optional<quint32> pasteNextHotKeyID() const { return m_pasteNextHotKeyID; }
     Pasteboard &pasteboard() const { return *m_platform.pasteboard; }
+    SettingsPaneRequests &settingsPaneRequests() { return m_settingsPaneRequests; }
+    SettingsWindow *settingsWindow() const { return m_settingsWindow.get(); }
 
 private:
     // Start-up, in this order: the pipelines are built, the windows and tray made, then started.
@@ -154,6 +158,8 @@ private:
     std::unique_ptr<CopyFeedback> m_copyFeedback;
     std::unique_ptr<CaptureFollowUps> m_captureFollowUps;
     std::unique_ptr<StatusItemController> m_statusItem;
+    SettingsPaneRequests m_settingsPaneRequests{m_center};
+    std::unique_ptr<SettingsWindow> m_settingsWindow;
     std::optional<quint32> m_panelHotKeyID;
     std::optional<quint32> m_pasteNextHotKeyID;
     QTimer m_temporaryClipPruneTimer;

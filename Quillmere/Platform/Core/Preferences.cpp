@@ -407,10 +407,9 @@ void Preferences::remove(const QString &key)
     Q_EMIT changed(key);
 }
 
-void Preferences::sync()
+bool Preferences::sync()
 {
-    if (m_dirty)
-        save();
+    return !m_dirty || save();
 }
 
 } // namespace quillmere

@@ -79,8 +79,8 @@ public:
     }
 
     // Writes pending changes now; otherwise they are written once control returns to the event
-    // loop, or at destruction.
-    void sync();
+    // loop, or at destruction. False when the file could not be written.
+    bool sync();
 
 Q_SIGNALS:
     void changed(const QString &key);

@@ -1,0 +1,283 @@
+#include "Quillmere/Settings/SettingsWindow.h"
+
+#include "Quillmere/Settings/RulePanes.h"
+#include "Quillmere/Settings/SettingsKit.h"
+#include "Quillmere/Settings/SettingsPalette.h"
+#include "Quillmere/Settings/SettingsPanes.h"
+#include "Quillmere/Settings/X11Desktop.h"
+
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShowEvent>
+
+namespace quillmere {
+
+namespace P = SettingsPalette;
+
+namespace {
+
+class Backdrop : public QWidget {
+public:
+    Backdrop(QColor colour, QWidget *parent) : QWidget(parent), m_colour(colour) {}
+
+protected:
+    void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(rect(), m_colour); }
+
+private:
+    QColor m_colour;
+};
+
+class HeaderTile : public QWidget {
+public:
+    explicit HeaderTile(QWidget *parent) : QWidget(parent) { setFixedSize(38, 38); }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(P::withOpacity(P::accent(), 0.18));
+        p.drawRoundedRect(QRectF(rect()), 10, 10);
+        const qreal side = 18 * 1.2;
+        Glyphs::paint(p, QStringLiteral("doc.on.clipboard"), QRectF((38 - side) / 2, (38 - side) / 2, side, side),
+                      P::accent());
+    }
+};
+
+QPalette darkPalette()
+{
+    QPalette palette;
+    palette.setColor(QPalette::Window, P::windowBackground());
+    palette.setColor(QPalette::WindowText, P::primaryText());
+    palette.setColor(QPalette::Base, QColor(30, 30, 33));
+    palette.setColor(QPalette::AlternateBase, QColor(36, 36, 39));
+    palette.setColor(QPalette::Text, P::primaryText());
+    palette.setColor(QPalette::Button, QColor(40, 40, 43));
+    palette.setColor(QPalette::ButtonText, P::primaryText());
+    palette.setColor(QPalette::Highlight, P::controlTint());
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::ToolTipBase, QColor(30, 30, 33));
+    palette.setColor(QPalette::ToolTipText, P::primaryText());
+    palette.setColor(QPalette::PlaceholderText, P::tertiaryText());
+    palette.setColor(QPalette::Disabled, QPalette::Text, P::tertiaryText());
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, P::tertiaryText());
+    return palette;
+}
+
+} // namespace
+
+SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(parent), m_keysyms(std::move(deps.keysyms))
+{
+    SettingsViewModel::Dependencies model;
+    model.preferences = deps.preferences;
+    model.store = deps.store;
+    model.syncStatus = deps.syncStatus;
+    model.paneRequests = deps.paneRequests;
+    model.loginItem = std::move(deps.loginItem);
+    if (deps.access)
+        model.access = *deps.access;
+    else
+        model.access = SystemAccess::x11(&X11Desktop::screenPixelsReadable, std::move(deps.pasteKeysAvailable),
+                                         X11Desktop::isAvailable());
+    model.shortVersion = deps.shortVersion;
+    model.buildVersion = deps.buildVersion;
+    m_model = std::make_unique<SettingsViewModel>(std::move(model));
+
+    // The desktop adds the program's name: "Settings — Brindlewax".
+    setWindowTitle(QStringLiteral("Settings"));
+    setFixedSize(windowWidth, windowHeight);
+    setPalette(darkPalette());
+    setAutoFillBackground(true);
+
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    row->addWidget(makeSidebar());
+    auto *separator = new Backdrop(P::divider(), this);
+    separator->setFixedWidth(1);
+    row->addWidget(separator);
+
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->setStyleSheet(QStringLiteral(
+        "QScrollArea { background: black; }"
+        "QScrollBar:vertical { background: transparent; width: 10px; margin: 2px; }"
+        "QScrollBar::handle:vertical { background: rgba(255,255,255,60); border-radius: 3px; min-height: 30px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
+    auto *detailArea = new Backdrop(P::windowBackground(), m_scroll);
+    m_detailColumn = new QVBoxLayout(detailArea);
+    m_detailColumn->setContentsMargins(24, 22, 24, 22);
+    m_detailColumn->setSpacing(18);
+    m_detailColumn->addStretch(1);
+    m_scroll->setWidget(detailArea);
+    row->addWidget(m_scroll, 1);
+
+    connect(m_model.get(), &SettingsViewModel::selectedPaneChanged, this, &SettingsWindow::showPane);
+    connect(m_model.get(), &SettingsViewModel::alertsChanged, this, &SettingsWindow::presentAlerts);
+    showPane(m_model->selectedPane());
+}
+
+SettingsWindow::~SettingsWindow() = default;
+
+QWidget *SettingsWindow::makeSidebar()
+{
+    auto *sidebar = new Backdrop(P::sidebarBackground(), this);
+    sidebar->setFixedWidth(206);
+    auto *column = new QVBoxLayout(sidebar);
+    column->setContentsMargins(14, 18, 14, 18);
+    column->setSpacing(16);
+
+    auto *header = new QHBoxLayout;
+    header->setSpacing(10);
+    header->addWidget(new HeaderTile(sidebar));
+    auto *names = new QVBoxLayout;
+    names->setSpacing(2);
+    names->addStretch(1);
+    names->addWidget(makeLabel(QStringLiteral("Brindlewax"), 16, QFont::Bold, P::primaryText(), false, sidebar));
+    names->addWidget(makeLabel(QStringLiteral("Settings"), 11.5, QFont::Medium, P::secondaryText(), false, sidebar));
+    names->addStretch(1);
+    header->addLayout(names, 1);
+    column->addLayout(header);
+
+    auto *list = new QVBoxLayout;
+    list->setSpacing(4);
+    for (SettingsPane pane : allSettingsPanes()) {
+        auto *button = new SidebarItemButton(pane, sidebar);
+        connect(button, &QAbstractButton::clicked, this, [this, pane] { m_model->selectPane(pane); });
+        list->addWidget(button);
+        m_sidebarButtons[pane] = button;
+    }
+    column->addLayout(list);
+    column->addStretch(1);
+
+    auto *badge = new QVBoxLayout;
+    badge->setSpacing(8);
+    badge->addWidget(makeLabel(QStringLiteral("SYNC"), 11, QFont::DemiBold, P::tertiaryText(), false, sidebar));
+    const SyncBadge sync = m_model->syncBadge();
+    m_syncPill = new StatusPill(sync.title, sync.systemImage, sync.style, sidebar);
+    badge->addWidget(m_syncPill, 0, Qt::AlignLeft);
+    column->addLayout(badge);
+    return sidebar;
+}
+
+SidebarItemButton *SettingsWindow::sidebarButton(SettingsPane pane) const
+{
+    const auto it = m_sidebarButtons.find(pane);
+    return it == m_sidebarButtons.end() ? nullptr : it->second;
+}
+
+void SettingsWindow::showPane(SettingsPane pane)
+{
+    for (const auto &[which, button] : m_sidebarButtons)
+        button->setSelected(which == pane);
+    if (m_detail) {
+        // A pane may be what asked for the change: let it finish first.
+        m_detail->hide();
+        m_detailColumn->removeWidget(m_detail);
+        m_detail->deleteLater();
+    }
+    QWidget *parent = m_scroll->widget();
+    SettingsViewModel &model = *m_model;
+    switch (pane) {
+    case SettingsPane::general: m_detail = new GeneralPane(model, parent); break;
+    case SettingsPane::permissions: m_detail = new PermissionsPane(model, parent); break;
+    case SettingsPane::privacy: m_detail = new PrivacyPane(model, parent); break;
+    case SettingsPane::automation: m_detail = new AutomationPane(model, parent); break;
+    case SettingsPane::progress: m_detail = new ProgressPane(model, parent); break;
+    case SettingsPane::about: m_detail = makeAboutPane(model, parent); break;
+    case SettingsPane::tabs:
+    case SettingsPane::capture:
+    case SettingsPane::sync:
+    case SettingsPane::data: m_detail = makeUnavailablePane(pane, parent); break;
+    }
+    m_detailColumn->insertWidget(0, m_detail);
+    m_detail->show();
+    m_scroll->verticalScrollBar()->setValue(0);
+}
+
+QMessageBox *SettingsWindow::makeAlert(const QString &title, const QString &message)
+{
+    auto *box = new QMessageBox(this);
+    // A dialog is a window of its own: the dark palette does not reach it by itself.
+    box->setPalette(palette());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setWindowTitle(QStringLiteral("Brindlewax"));
+    box->setIcon(QMessageBox::NoIcon);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(title);
+    box->setInformativeText(message);
+    return box;
+}
+
+void SettingsWindow::presentAlerts()
+{
+    SettingsViewModel &model = *m_model;
+    // A box that was answered is closed at once but goes away only later.
+    auto absent = [](const QPointer<QMessageBox> &box) { return !box || !box->isVisible(); };
+    if (model.isShowingClearConfirmation() && absent(m_clearConfirmation)) {
+        m_clearConfirmation = makeAlert(
+            QStringLiteral("Clear unsaved history?"),
+            QStringLiteral("Pinned clips and clips saved to pages are kept. This cannot be undone."));
+        QPushButton *clear =
+            m_clearConfirmation->addButton(QStringLiteral("Clear Unsaved History"), QMessageBox::DestructiveRole);
+        m_clearConfirmation->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+        connect(m_clearConfirmation, &QMessageBox::buttonClicked, this,
+                [this, clear](QAbstractButton *button) { m_model->answerClearConfirmation(button == clear); });
+        m_clearConfirmation->open();
+    }
+    if (model.isShowingBackupResult() && absent(m_resultAlert)) {
+        m_resultAlert = makeAlert(QStringLiteral("Done"), model.backupResultMessage().value_or(QString()));
+        m_resultAlert->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
+        connect(m_resultAlert, &QMessageBox::finished, this, [this] { m_model->dismissBackupResult(); });
+        m_resultAlert->open();
+    }
+    if (model.isShowingBackupError() && absent(m_errorAlert)) {
+        m_errorAlert = makeAlert(QStringLiteral("Could Not Complete"), model.backupErrorMessage().value_or(QString()));
+        m_errorAlert->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
+        connect(m_errorAlert, &QMessageBox::finished, this, [this] { m_model->dismissBackupError(); });
+        m_errorAlert->open();
+    }
+}
+
+QMessageBox *SettingsWindow::openAlert() const
+{
+    for (QMessageBox *box : {m_clearConfirmation.data(), m_resultAlert.data(), m_errorAlert.data()})
+        if (box && box->isVisible())
+            return box;
+    return nullptr;
+}
+
+void SettingsWindow::showAndActivate()
+{
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+}
+
+void SettingsWindow::showEvent(QShowEvent *event)
+{
+    if (!event->spontaneous())
+        m_model->loadSettingsState();
+    m_model->setStatusRefreshActive(true);
+    QWidget::showEvent(event);
+}
+
+void SettingsWindow::hideEvent(QHideEvent *event)
+{
+    if (!event->spontaneous())
+        m_model->setStatusRefreshActive(false);
+    QWidget::hideEvent(event);
+}
+
+} // namespace quillmere

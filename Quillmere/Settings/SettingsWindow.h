@@ -1,0 +1,82 @@
+#pragma once
+
+#include "Quillmere/Settings/Core/SettingsViewModel.h"
+#include "Quillmere/Settings/Core/ShortcutRecording.h"
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <map>
+#include <memory>
+
+class QMessageBox;
+class QScrollArea;
+class QVBoxLayout;
+
+namespace quillmere {
+
+class SidebarItemButton;
+class StatusPill;
+
+// The settings window: a sidebar of panes beside a scrolling detail area, in a fixed dark look.
+// Each opening runs the appear step again, and the status refresh runs while it is on screen.
+class SettingsWindow : public QWidget {
+    Q_OBJECT
+public:
+    struct Dependencies {
+        Preferences *preferences = nullptr;
+        ClipStore *store = nullptr;
+        CloudSyncStatus *syncStatus = nullptr;
+        SettingsPaneRequests *paneRequests = nullptr;
+        // Whether keys can be sent to other windows (XTest).
+        std::function<bool()> pasteKeysAvailable;
+        // The hot keys' Carbon-to-keysym table, for shortcut recorders.
+        ShortcutRecording::KeysymTable keysyms;
+        std::optional<QString> shortVersion;
+        std::optional<QString> buildVersion;
+        LoginItem loginItem;
+        // Tests answer for the desktop; otherwise the X display does.
+        std::optional<SystemAccess> access;
+    };
+
+    static constexpr int windowWidth = 760;
+    static constexpr int windowHeight = 600;
+
+    explicit SettingsWindow(Dependencies deps, QWidget *parent = nullptr);
+    ~SettingsWindow() override;
+
+    SettingsViewModel &model() const { return *m_model; }
+    const ShortcutRecording::KeysymTable &keysyms() const { return m_keysyms; }
+    // Shows the window in front, where the desktop lets it.
+    void showAndActivate();
+
+    SidebarItemButton *sidebarButton(SettingsPane pane) const;
+    // The pane on display.
+    QWidget *detail() const { return m_detail; }
+    StatusPill *syncPill() const { return m_syncPill; }
+    // The confirmation or alert on screen, if any.
+    QMessageBox *openAlert() const;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    QWidget *makeSidebar();
+    void showPane(SettingsPane pane);
+    void presentAlerts();
+    QMessageBox *makeAlert(const QString &title, const QString &message);
+
+    std::unique_ptr<SettingsViewModel> m_model;
+    ShortcutRecording::KeysymTable m_keysyms;
+    std::map<SettingsPane, SidebarItemButton *> m_sidebarButtons;
+    StatusPill *m_syncPill = nullptr;
+    QScrollArea *m_scroll = nullptr;
+    QVBoxLayout *m_detailColumn = nullptr;
+    QPointer<QWidget> m_detail;
+    QPointer<QMessageBox> m_clearConfirmation;
+    QPointer<QMessageBox> m_resultAlert;
+    QPointer<QMessageBox> m_errorAlert;
+};
+
+} // namespace quillmere

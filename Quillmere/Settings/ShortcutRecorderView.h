@@ -1,0 +1,57 @@
+#pragma once
+
+#include "Quillmere/Settings/Core/ShortcutRecording.h"
+#include "Quillmere/Settings/X11Desktop.h"
+
+#include <QAbstractButton>
+#include <QKeyEvent>
+#include <functional>
+#include <optional>
+
+namespace quillmere {
+
+// A capsule that shows a shortcut and, once clicked, records the next key combination typed in
+// any of the program's windows. It never stores anything itself: the owner gets the result and
+// hands the shortcut back.
+class ShortcutRecorderView : public QAbstractButton {
+    Q_OBJECT
+public:
+    using OnChange = std::function<void(std::optional<CaptureShortcut>)>;
+
+    ShortcutRecorderView(std::optional<CaptureShortcut> shortcut, OnChange onChange,
+                         ShortcutRecording::KeysymTable keysyms, QWidget *parent = nullptr);
+    ~ShortcutRecorderView() override;
+
+    void setShortcut(std::optional<CaptureShortcut> shortcut);
+    std::optional<CaptureShortcut> shortcut() const { return m_shortcut; }
+    bool isRecording() const { return m_recording.isRecording(); }
+    QString displayText() const { return ShortcutRecording::displayText(m_shortcut, isRecording()); }
+    // The refusal sound; the desktop's bell unless replaced.
+    void setBeep(std::function<void()> beep) { m_beep = std::move(beep); }
+
+    void toggleRecording();
+    void startRecording();
+    void stopRecording();
+
+    QSize sizeHint() const override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    std::optional<quint32> carbonKeyCode(const QKeyEvent &event) const;
+    void updateLook();
+
+    std::optional<CaptureShortcut> m_shortcut;
+    OnChange m_onChange;
+    ShortcutRecording::KeysymTable m_keysyms;
+    std::function<void()> m_beep;
+    ShortcutRecording m_recording;
+    bool m_monitoring = false;
+    // Read afresh at each recording, so a layout switched in between is followed.
+    X11Desktop::KeyboardLayout m_layout;
+};
+
+} // namespace quillmere

@@ -1,0 +1,69 @@
+#pragma once
+
+// The settings window over a store, preferences and autostart folder of its own, with the
+// desktop's answers under the test's control.
+
+#include "Quillmere/App/HotKeyCenter.h"
+#include "Quillmere/Settings/SettingsKit.h"
+#include "Quillmere/Settings/SettingsWindow.h"
+#include "Support/PagesFixture.h"
+
+#include <QDir>
+#include <QTest>
+#include <memory>
+
+namespace quillmere::test {
+
+struct SettingsWindowFixture : StoreFixture {
+    SettingsWindowFixture() : StoreFixture(true) {}
+
+    SettingsWindow &open()
+    {
+        SettingsWindow::Dependencies deps;
+        deps.preferences = prefs.prefs.get();
+        deps.store = store.get();
+        deps.paneRequests = &requests;
+        deps.keysyms = &HotKeyCenter::keysymForKeyCode;
+        deps.shortVersion = QStringLiteral("0.1.0");
+        deps.loginItem = LoginItem(autostartDir(), QStringLiteral("/usr/bin/quillmere"));
+        SystemAccess access;
+        access.screenPixelsReadable = [this] { return screenReadable; };
+        access.pasteKeysAvailable = [this] { return xtest; };
+        access.clipboardAccess = [] { return std::optional(PasteboardAccessState::granted); };
+        access.openScreenCaptureSettings = [] { return false; };
+        access.openAccessibilitySettings = [] { return false; };
+        access.openClipboardSettings = [] { return false; };
+        deps.access = access;
+        window = std::make_unique<SettingsWindow>(std::move(deps));
+        window->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        return *window;
+    }
+
+    void select(SettingsPane pane)
+    {
+        SidebarItemButton *button = window->sidebarButton(pane);
+        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(button->width() - 8, button->height() / 2));
+        QCoreApplication::processEvents();
+    }
+
+    template <typename Pane> Pane *pane() const { return qobject_cast<Pane *>(window->detail()); }
+
+    // Kept beside the other test artefacts, to be looked at.
+    void screenshot(const QString &name)
+    {
+        const QString dir = QDir::currentPath() + QStringLiteral("/artifacts");
+        QDir().mkpath(dir);
+        QTest::qWait(50); // layouts settle over a few posted requests
+        EXPECT_TRUE(window->grab().save(dir + QStringLiteral("/settings-") + name + QStringLiteral(".png")));
+    }
+
+    QString autostartDir() const { return dir.filePath(QStringLiteral("autostart")); }
+
+    bool screenReadable = true;
+    bool xtest = true;
+    SettingsPaneRequests requests{center};
+    std::unique_ptr<SettingsWindow> window;
+};
+
+} // namespace quillmere::test
