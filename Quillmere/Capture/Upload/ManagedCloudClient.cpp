@@ -116,8 +116,10 @@ std::optional<QString> stringMember(const QByteArray &body, const QString &name)
     return value.toString();
 }
 
-QNetworkRequest authorizedRequest(const QUrl &url, const QString &accessToken)
+QNetworkRequest authorizedRequest(QUrl url, const QString &accessToken, bool allowLoopbackHttp)
 {
+    if (allowLoopbackHttp && UploadTransfer::isLoopbackHost(url.host()))
+        url.setScheme(QStringLiteral("http"));
     QNetworkRequest request = UploadTransfer::request(url);
     request.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
     return request;
@@ -137,7 +139,7 @@ QNetworkReply *ManagedCloudClient::uploadObject(const QByteArray &png, const QSt
         return nullptr;
     }
     QNetworkRequest request = authorizedRequest(endpoint(m_configuration->baseURL, QStringLiteral("v1/objects")),
-                                                accessToken);
+                                                accessToken, m_allowLoopbackHttp);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("image/png"));
     request.setRawHeader("X-File-Name", fileName.toUtf8());
     return send<QString>(
@@ -169,7 +171,7 @@ QNetworkReply *ManagedCloudClient::share(const QString &objectID, const QString 
     }
     const QNetworkRequest request = authorizedRequest(
         endpoint(m_configuration->baseURL, QStringLiteral("v1/objects/") + objectID + QStringLiteral("/share")),
-        accessToken);
+        accessToken, m_allowLoopbackHttp);
     return send<QUrl>(
         m_session, request, QByteArray(), m_allowLoopbackHttp, context,
         [](int status, const QByteArray &body) -> ShareResult {
