@@ -159,9 +159,9 @@ namespace {
 
 UploadError uploadErrorFor(const ManagedCloudFailure &failure)
 {
-    if (const auto *transport = std::get_if<TransportError>(&failure))
-        return UploadError::network(*transport);
-    const auto &error = std::get<ManagedCloudError>(failure);
+    if (failure.transport)
+        return UploadError::network(*failure.transport);
+    const ManagedCloudError &error = *failure.cloudError;
     switch (error.kind()) {
     case ManagedCloudError::Kind::server: return UploadError::serverError(error.status());
     case ManagedCloudError::Kind::notConfigured: return UploadError::of(UploadError::Kind::notConfigured);

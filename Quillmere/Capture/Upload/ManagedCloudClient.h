@@ -56,8 +56,14 @@ private:
     int m_status;
 };
 
-// The service's own refusal, or a transport failure passed on as it came.
-using ManagedCloudFailure = std::variant<ManagedCloudError, TransportError>;
+// The service's own refusal, or a transport failure passed on as it came; exactly one is set.
+struct ManagedCloudFailure {
+    ManagedCloudFailure(ManagedCloudError error) : cloudError(error) {}
+    ManagedCloudFailure(TransportError error) : transport(std::move(error)) {}
+
+    std::optional<ManagedCloudError> cloudError;
+    std::optional<TransportError> transport;
+};
 QString describe(const ManagedCloudFailure &failure);
 
 // Stores an image with the managed service and asks for its public link. Holds no token and no

@@ -24,8 +24,8 @@ QString managedUpload(QNetworkAccessManager &network, const test::LoopbackServer
     client.uploadObject(png, "Brindlewax-Cloud-Test.png", "tok-123", &context, [&](ManagedCloudClient::ObjectResult r) {
         if (const auto *failure = std::get_if<ManagedCloudFailure>(&r)) {
             outcome = "upload: " + describe(*failure);
-            if (const auto *e = std::get_if<ManagedCloudError>(failure); e && e->kind() == ManagedCloudError::Kind::server)
-                *outcome += " " + QString::number(e->status());
+            if (failure->cloudError && failure->cloudError->kind() == ManagedCloudError::Kind::server)
+                *outcome += " " + QString::number(failure->cloudError->status());
             return;
         }
         client.share(std::get<QString>(r), "tok-123", &context, [&](ManagedCloudClient::ShareResult s) {
