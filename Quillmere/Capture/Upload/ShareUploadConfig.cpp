@@ -1,0 +1,85 @@
+#include "Quillmere/Capture/Upload/ShareUploadConfig.h"
+
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/Preferences.h"
+
+#include <QUrl>
+
+namespace quillmere {
+
+ShareUploadConfig ShareUploadConfig::load(const Preferences &prefs)
+{
+    return prefs.decodeJSON<ShareUploadConfig>(key).value_or(defaultConfig());
+}
+
+bool ShareUploadConfig::isComplete() const
+{
+    if (endpointHost.isEmpty() || region.isEmpty() || keyPrefix.isEmpty() || publicBaseURL.isEmpty()
+        || accessKeyID.isEmpty())
+        return false;
+    const QUrl base(publicBaseURL, QUrl::StrictMode);
+    if (!base.isValid())
+        return false;
+    return base.scheme().toLower() == QLatin1String("https") && !base.host().isEmpty();
+}
+
+QString ShareUploadConfig::objectKey(const QUuid &id, const QString &fileExtension) const
+{
+    const QString name = uuidText(id) + QLatin1Char('.') + fileExtension;
+    if (keyPrefix.isEmpty())
+        return name;
+    if (keyPrefix.endsWith(QLatin1Char('/')))
+        return keyPrefix + name;
+    return keyPrefix + QLatin1Char('/') + name;
+}
+
+QJsonValue ShareUploadConfig::toJson() const
+{
+    return QJsonObject{
+        {QStringLiteral("endpointHost"), endpointHost},
+        {QStringLiteral("region"), region},
+        {QStringLiteral("keyPrefix"), keyPrefix},
+        {QStringLiteral("publicBaseURL"), publicBaseURL},
+        {QStringLiteral("accessKeyID"), accessKeyID},
+    };
+}
+
+std::optional<ShareUploadConfig> ShareUploadConfig::fromJson(const QJsonValue &json)
+{
+    JsonFields f(json);
+    ShareUploadConfig config;
+    config.endpointHost = f.string(QStringLiteral("endpointHost"));
+    config.region = f.string(QStringLiteral("region"));
+    config.keyPrefix = f.string(QStringLiteral("keyPrefix"));
+    config.publicBaseURL = f.string(QStringLiteral("publicBaseURL"));
+    config.accessKeyID = f.string(QStringLiteral("accessKeyID"));
+    if (!f.ok())
+        return std::nullopt;
+    return config;
+}
+
+std::optional<QString> readUploadSecret(SecretStore &store)
+{
+    return store.read(uploadSecretItem).secret;
+}
+
+bool saveUploadSecret(SecretStore &store, const QString &secret, QString *failure)
+{
+    const SecretStore::Outcome removed = store.remove(uploadSecretItem);
+    if (secret.isEmpty())
+        return true;
+    SecretStore::Outcome added = store.write(uploadSecretItem, secret);
+    if (added.ok())
+        return true;
+    // Without a keyring the removal failed for the same reason; that is the better explanation.
+    if (removed.status == SecretStore::Status::noSecretService)
+        added = removed;
+    qCCritical(lcKeychain, "Keychain write failed with status %d", added.code);
+    if (added.status == SecretStore::Status::noSecretService)
+        qCCritical(lcKeychain, "No Secret Service is running on the session bus");
+    if (failure)
+        *failure = added.message();
+    return false;
+}
+
+} // namespace quillmere
