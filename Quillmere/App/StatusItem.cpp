@@ -66,6 +66,8 @@ void StatusItemController::showCopiedIcon(bool copied)
 
 void StatusItemController::rebuildMenu()
 {
+    if (!m_menu)
+        return; // not installed: there is no menu to fill
     m_menu->clear();
     for (const StatusMenuEntry &entry : makeStatusMenuEntries(m_state())) {
         if (entry.action == StatusMenuAction::separator) {
