@@ -1,10 +1,10 @@
 #include "Quillmere/Platform/Pasteboard.h"
 
-#include "Quillmere/Platform/Logging.h"
-
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
+
+#include <algorithm>
 
 #include <X11/Xlib.h>
 
@@ -44,6 +44,9 @@ QList<QUrl> parseUriLines(const QList<QByteArray> &lines)
         const QByteArray line = raw.trimmed();
         if (line.isEmpty() || line.startsWith('#'))
             continue;
+        // Percent-encoded only: a raw space, control character or byte past ASCII is no URI.
+        if (std::any_of(line.cbegin(), line.cend(), [](char c) { return uchar(c) <= 0x20 || uchar(c) >= 0x7f; }))
+            return {};
         const QUrl url = QUrl::fromEncoded(line, QUrl::StrictMode);
         if (!url.isValid() || url.scheme().isEmpty())
             return {};

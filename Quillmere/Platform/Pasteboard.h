@@ -156,10 +156,9 @@ public:
     qint64 clearContents() override;
     void writeContents(const PasteboardContents &contents) override;
 
+private:
     // What is read of another program's copy, in the order it is tried.
     static SelectionReadPlan readPlan();
-
-private:
     void applySnapshot(const SelectionSnapshot &snapshot);
     std::optional<QByteArray> snapshotData(const QStringList &mimes) const;
     void publish();
