@@ -30,6 +30,8 @@ public:
         bool answerData = true;
         // Above 0: content longer than this goes out in pieces of this size (INCR).
         int pieceBytes = 0;
+        // How long each piece is held back once the reader has asked for it.
+        int pieceDelayMs = 0;
         // Above 0: takes the selection again every so many milliseconds, as some programs do.
         int retakeEveryMs = 0;
         // Takes the selection with the very time stamp of the owner before it. Otherwise it waits
@@ -88,6 +90,8 @@ private:
         xcb_atom_t type;
         QByteArray bytes;
         qsizetype sent = 0;
+        bool asked = false;
+        std::chrono::steady_clock::time_point due;
     };
 
     static xcb_atom_t atom(xcb_connection_t *c, const QByteArray &name)
@@ -199,9 +203,10 @@ private:
                 if (type == XCB_SELECTION_REQUEST)
                     answer(c, *reinterpret_cast<xcb_selection_request_event_t *>(event), targets, incr, offered);
                 else if (type == XCB_PROPERTY_NOTIFY)
-                    sendNextPiece(c, *reinterpret_cast<xcb_property_notify_event_t *>(event));
+                    noteAskedForPiece(*reinterpret_cast<xcb_property_notify_event_t *>(event));
                 std::free(event);
             }
+            sendDuePieces(c);
             if (m_behaviour.retakeEveryMs > 0
                 && std::chrono::steady_clock::now() - lastTake >= std::chrono::milliseconds(m_behaviour.retakeEveryMs)) {
                 xcb_set_selection_owner(c, window, clipboard, XCB_CURRENT_TIME);
@@ -255,21 +260,33 @@ private:
         xcb_flush(c);
     }
 
-    void sendNextPiece(xcb_connection_t *c, const xcb_property_notify_event_t &notify)
+    void noteAskedForPiece(const xcb_property_notify_event_t &notify)
     {
         if (notify.state != XCB_PROPERTY_DELETE)
             return;
-        for (auto it = m_transfers.begin(); it != m_transfers.end(); ++it) {
-            if (it->requestor != notify.window || it->property != notify.atom)
+        for (Transfer &transfer : m_transfers) {
+            if (transfer.requestor == notify.window && transfer.property == notify.atom) {
+                transfer.asked = true;
+                transfer.due = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_behaviour.pieceDelayMs);
+            }
+        }
+    }
+
+    void sendDuePieces(xcb_connection_t *c)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto it = m_transfers.begin(); it != m_transfers.end();) {
+            if (!it->asked || it->due > now) {
+                ++it;
                 continue;
+            }
             const QByteArray piece = it->bytes.mid(it->sent, m_behaviour.pieceBytes);
             xcb_change_property(c, XCB_PROP_MODE_REPLACE, it->requestor, it->property, it->type, 8, uint32_t(piece.size()),
                                 piece.constData());
             xcb_flush(c);
             it->sent += piece.size();
-            if (piece.isEmpty())
-                m_transfers.erase(it);
-            return;
+            it->asked = false;
+            it = piece.isEmpty() ? m_transfers.erase(it) : it + 1;
         }
     }
 

@@ -138,6 +138,13 @@ TEST_F(SystemPasteboardTest, HostileOwnersNeverHoldUpTheMainThread)
         EXPECT_LE(hungRetaking.dataRequests(), hungRetaking.retakes() + 1);
     }
     {
+        // Sends a long text in slow pieces.
+        const QByteArray text(640 * 1024, 's');
+        ForeignClipboardOwner slow({{"UTF8_STRING", text}}, {.pieceBytes = 65536, .pieceDelayMs = 100});
+        ASSERT_TRUE(foreignCopy(slow));
+        EXPECT_EQ(pasteboard.string(), QString::fromLatin1(text));
+    }
+    {
         ForeignClipboardOwner retaking(ForeignClipboardOwner::text("again and again"), {.retakeEveryMs = 20});
         ASSERT_TRUE(retaking.waitUntilOwner());
         const qsizetype seen = changed.count();
