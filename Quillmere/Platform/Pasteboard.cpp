@@ -335,8 +335,7 @@ void SystemPasteboard::applySnapshot(const SelectionSnapshot &snapshot)
             m_snapshot = snapshot;
         return;
     }
-    // Our own write, or a newer owner, came after it; the newer owner's snapshot follows.
-    if (!m_reader->isCurrentOwner(snapshot.owner))
+    if (m_reader->isOvertaken(snapshot))
         return;
     m_snapshot = snapshot;
     m_ownedByUs = false;

@@ -454,13 +454,13 @@ void SelectionReader::deliver(SelectionSnapshot snapshot)
         Qt::QueuedConnection);
 }
 
-bool SelectionReader::isCurrentOwner(quint32 window) const
+bool SelectionReader::isOvertaken(const SelectionSnapshot &snapshot) const
 {
     if (!m_ownConnection)
-        return true;
+        return false;
     XcbReply<xcb_get_selection_owner_reply_t> reply(xcb_get_selection_owner_reply(
         m_ownConnection, xcb_get_selection_owner(m_ownConnection, m_worker->clipboardAtom()), nullptr));
-    return reply && reply->owner == window;
+    return reply && reply->owner != XCB_NONE && reply->owner != snapshot.owner;
 }
 
 } // namespace quillmere

@@ -68,9 +68,9 @@ public:
     // Called on the thread the reader was made on, once per snapshot.
     std::function<void(const SelectionSnapshot &)> onSnapshot;
 
-    // True when `window` owns the CLIPBOARD now: a snapshot that arrives after our own write,
-    // or after another owner took over, no longer describes the clipboard.
-    bool isCurrentOwner(quint32 window) const;
+    // True when another window owns the CLIPBOARD by now: our own write, or a newer owner whose
+    // snapshot follows. One whose owner has since exited still tells of the last copy.
+    bool isOvertaken(const SelectionSnapshot &snapshot) const;
 
 private:
     void deliver(SelectionSnapshot snapshot);
