@@ -21,7 +21,8 @@
 namespace quillmere {
 namespace {
 
-const QStringList imageTypesInOrder{PasteboardType::png, PasteboardType::tiff, PasteboardType::jpeg, PasteboardType::bmp};
+const QStringList imageTypesInOrder{PasteboardType::png, PasteboardType::tiff, PasteboardType::jpeg, PasteboardType::bmp,
+                                    PasteboardType::webp};
 
 QImage decodeFirstImage(const QByteArray &data)
 {
@@ -101,7 +102,7 @@ void PasteboardCapture::captureCurrentContents()
     std::optional<QString> imageType = pasteboard.availableType(imageTypesInOrder);
     if (imageType) {
         imageData = pasteboard.data(*imageType);
-        if (imageData && imageData->isEmpty())
+        if (imageData && (imageData->isEmpty() || !hasAcceptableImageSize(*imageData, *imageType)))
             imageData.reset();
     }
 
@@ -145,8 +146,14 @@ std::optional<PasteboardCapture::FileCapture> PasteboardCapture::fileCapture(con
     if (urls.isEmpty())
         return std::nullopt;
     QStringList paths;
-    for (const QUrl &url : urls)
-        paths.append(url.toLocalFile());
+    for (const QUrl &url : urls) {
+        const QString path = url.toLocalFile();
+        if (path.contains(QLatin1Char('\n')) || path.contains(QLatin1Char('\r'))) {
+            qCWarning(lcClipboard, "Not keeping a file copy: one of its paths has a line break in it");
+            return std::nullopt;
+        }
+        paths.append(path);
+    }
 
     FileCapture capture;
     capture.content.kind = ClipKind::file;
@@ -163,6 +170,23 @@ std::optional<PasteboardCapture::FileCapture> PasteboardCapture::fileCapture(con
         capture.content.fileName = QStringLiteral("%1 files").arg(paths.size());
     }
     return capture;
+}
+
+bool PasteboardCapture::hasAcceptableImageSize(const QByteArray &data, const QString &type)
+{
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    const QSize size = QImageReader(&buffer).size();
+    // A PNG is kept as it is, so it must at least say what it is; other images are decoded anyway.
+    if (!size.isValid())
+        return type != PasteboardType::png;
+    if (size.width() > maxImageSide || size.height() > maxImageSide
+        || qint64(size.width()) * size.height() > maxImagePixels) {
+        qCInfo(lcClipboard, "Not keeping a copied image of %d x %d pixels", size.width(), size.height());
+        return false;
+    }
+    return true;
 }
 
 std::optional<QString> PasteboardCapture::preferredRichTextType(const QStringList &types)

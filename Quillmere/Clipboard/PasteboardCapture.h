@@ -40,6 +40,9 @@ class PasteboardCapture : public QObject {
     Q_OBJECT
 public:
     static constexpr qint64 maxImageBytes = 8388608;
+    // An image whose header claims more than this is not kept: nothing could decode it to show it.
+    static constexpr int maxImageSide = 16384;
+    static constexpr qint64 maxImagePixels = 100000000;
     // Rich text beside the plain string is kept up to this size; bigger is dropped.
     static constexpr qint64 maxRichTextBytes = 8388608;
     static inline const QByteArray pngSignature = QByteArrayLiteral("\x89PNG\r\n\x1a\n");
@@ -73,12 +76,15 @@ public:
                                                       const std::optional<RichTextPayload> &rich,
                                                       const std::optional<QString> &sourceAppName,
                                                       const std::optional<QString> &sourceAppBundleID);
-    // Files as one capture: their paths one per line, named after the file or "<n> files".
+    // Files as one capture: their paths one per line, named after the file or "<n> files". A
+    // path with a line break in it is no file capture at all: it would read back as two paths.
     static std::optional<FileCapture> fileCapture(const QList<QUrl> &urls, const std::optional<QString> &sourceAppName,
                                                   const std::optional<QString> &sourceAppBundleID);
     std::optional<FileCapture> readFileCapture(const std::optional<QString> &sourceAppName,
                                                const std::optional<QString> &sourceAppBundleID) const;
     std::optional<RichTextPayload> richTextPayload() const;
+    // False when the image's header claims a size over the caps, or a PNG's header cannot be read.
+    static bool hasAcceptableImageSize(const QByteArray &data, const QString &type);
 
 Q_SIGNALS:
     // A background task ended, whatever its outcome.

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -10,10 +11,6 @@
 #include <QImageWriter>
 #include <QSaveFile>
 #include <QUuid>
-
-#include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace quillmere {
 namespace {
@@ -26,23 +23,6 @@ bool hasImageExtension(const QString &path)
 QStringList nonEmptyLines(const std::optional<QString> &text)
 {
     return text.value_or(QString()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-// A directory only we can enter. /tmp is shared, so a name someone else created first (or a
-// link planted there) is refused rather than written into.
-bool ensurePrivateDirectory(const QString &path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-        return false;
-    struct stat info {};
-    if (::lstat(native.constData(), &info) != 0)
-        return false;
-    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
-        return false;
-    if ((info.st_mode & 0777) != 0700 && ::chmod(native.constData(), 0700) != 0)
-        return false;
-    return true;
 }
 
 QByteArray encodeTiff(const QByteArray &imageData)
@@ -179,7 +159,7 @@ std::optional<QUrl> PasteboardWriter::temporaryFileURL(const ClipItem &clip) con
     if (clip.dedupID().isNull())
         folderName = QUuid::createUuid().toString(QUuid::WithoutBraces);
     const QString folder = QDir(root).filePath(folderName);
-    if (!ensurePrivateDirectory(root) || !ensurePrivateDirectory(folder)) {
+    if (!preparePrivateDirectory(root) || !preparePrivateDirectory(folder)) {
         qCWarning(lcPaste, "Cannot prepare a private folder for a temporary file copy");
         return std::nullopt;
     }

@@ -3,13 +3,13 @@
 #include "Quillmere/Model/FileNames.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <QSaveFile>
-#include <unistd.h>
 
 namespace quillmere {
 namespace {
@@ -78,19 +78,15 @@ PreviewKind planFor(const ClipItem &clip)
     return clip.hasFileData() ? PreviewKind::fileData : PreviewKind::none;
 }
 
-// The preview folder, made ours and private. A folder someone else owns, or a link in its place,
-// is not written into.
+// The preview folder, made ours and private; a folder someone else made or planted is not
+// written into.
 std::optional<QDir> preparedFolder()
 {
     const QString path = clipPreviewFolder();
-    const QFileInfo info(path);
-    if (info.isSymLink() || (info.exists() && (!info.isDir() || info.ownerId() != ::getuid()))) {
-        qCWarning(lcStore, "Not writing previews into %s: it is not a private folder of this user", qPrintable(path));
+    if (!preparePrivateDirectory(path)) {
+        qCWarning(lcStore, "No preview: the preview folder is not a private folder of this user");
         return std::nullopt;
     }
-    if (!QDir().mkpath(path))
-        return std::nullopt;
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return QDir(path);
 }
 
@@ -159,9 +155,8 @@ std::optional<QUrl> clipPreviewTarget(const ClipItem &clip)
         QString name = baseFileName(clip.fileName().value_or(QString()));
         if (name.isEmpty())
             name = QStringLiteral("File");
-        if (!folder->mkpath(id))
+        if (!preparePrivateDirectory(folder->filePath(id)))
             return std::nullopt;
-        QFile::setPermissions(folder->filePath(id), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         written = writePrivately(folder->filePath(id + QLatin1Char('/') + name), clip.fileData().value_or(QByteArray()));
     }
     if (!written)

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "Quillmere/Platform/SelectionReader.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -25,6 +29,7 @@ inline const QString png = QStringLiteral("public.png");
 inline const QString tiff = QStringLiteral("public.tiff");
 inline const QString jpeg = QStringLiteral("public.jpeg");
 inline const QString bmp = QStringLiteral("com.microsoft.bmp");
+inline const QString webp = QStringLiteral("org.webmproject.webp");
 inline const QString fileURL = QStringLiteral("public.file-url");
 } // namespace PasteboardType
 
@@ -33,6 +38,9 @@ inline const QString fileURL = QStringLiteral("public.file-url");
 inline const QString ownerMimeType = QStringLiteral("application/x-quillmere-owner");
 // Password managers mark secrets with this type and the value "secret".
 inline const QString passwordManagerHintMimeType = QStringLiteral("x-kde-passwordManagerHint");
+// Content listed with one of these marker types (concealed, transient, generated) is never kept,
+// and never even fetched from another program.
+const QSet<QString> &concealedPasteboardTypes();
 
 // The MIME name we write for a type identifier; names we do not know pass through unchanged.
 QString mimeTypeForPasteboardType(const QString &type);
@@ -44,6 +52,8 @@ QString pasteboardTypeForMimeType(const QString &mime);
 // The local files a MIME payload (a clipboard or a drop) names, in its order. A list holding
 // anything that is not a URL reads as no files at all.
 QList<QUrl> fileURLsFromMimeData(const QMimeData &mime);
+// The same for the bytes of one list format: text/uri-list or x-special/gnome-copied-files.
+QList<QUrl> fileURLsFromList(const QString &mime, const QByteArray &bytes);
 
 // What one write puts on a pasteboard. Derived entries are produced only when a reader asks.
 class PasteboardContents {
@@ -120,10 +130,19 @@ Q_SIGNALS:
     void changed();
 };
 
-// The X11 CLIPBOARD selection through QClipboard.
+// The X11 CLIPBOARD selection. Another program's copy is read off the main thread as it is
+// made (see SelectionReader) and answered from that snapshot; writes go through QClipboard, which
+// then serves our content to other programs. Without an X display only our own writes are seen.
 class SystemPasteboard : public Pasteboard {
     Q_OBJECT
 public:
+    // How much of another program's copy is read. Bigger content is not read at all, except text,
+    // which keeps its beginning (a clip keeps far less anyway).
+    static constexpr qint64 maxTextBytes = 16 * 1024 * 1024;
+    static constexpr qint64 maxRichTextBytes = 8 * 1024 * 1024;
+    static constexpr qint64 maxImageBytes = 64 * 1024 * 1024;
+    static constexpr qint64 maxFileListBytes = 1024 * 1024;
+
     explicit SystemPasteboard(QObject *parent = nullptr);
     ~SystemPasteboard() override;
 
@@ -132,26 +151,24 @@ public:
     std::optional<QString> string() const override;
     std::optional<QByteArray> data(const QString &type) const override;
     QList<QUrl> readFileURLs() const override;
-    bool ownsClipboard() const override;
+    bool ownsClipboard() const override { return m_ownedByUs; }
 
     qint64 clearContents() override;
     void writeContents(const PasteboardContents &contents) override;
 
-    // A read of another program's data that takes longer than this is taken as a stalled owner;
-    // further reads of the same change give nothing at once.
-    static constexpr int stalledReadMs = 1500;
-
 private:
-    void onClipboardChanged();
+    // What is read of another program's copy, in the order it is tried.
+    static SelectionReadPlan readPlan();
+    void applySnapshot(const SelectionSnapshot &snapshot);
+    std::optional<QByteArray> snapshotData(const QStringList &mimes) const;
     void publish();
-    const QMimeData *readableMimeData() const;
-    void noteReadDuration(qint64 elapsedMs, bool gotData) const;
 
     QPointer<QClipboard> m_clipboard;
+    std::unique_ptr<SelectionReader> m_reader;
+    SelectionSnapshot m_snapshot;
     qint64 m_changeCount = 0;
     PasteboardContents m_pending;
-    bool m_publishing = false;
-    mutable qint64 m_stalledChange = -1;
+    bool m_ownedByUs = false;
 };
 
 // A pasteboard that lives in this process only: tests, and callers that need a scratch one.

@@ -6,6 +6,7 @@
 #include "Quillmere/Model/ClipCaptureRules.h"
 
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <future>
 
@@ -263,15 +264,17 @@ TEST_F(MonitorTest, ImagesWithAndWithoutText)
 
 TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
 {
-    // Exactly at the cap with the signature: stored without decoding (these bytes would not decode).
-    QByteArray atCap = PasteboardCapture::pngSignature;
+    // Exactly at the cap with the signature and a readable header: stored without decoding.
+    QByteArray atCap = encoded(filled(40, 30));
     atCap.append(QByteArray(PasteboardCapture::maxImageBytes - atCap.size(), '\0'));
     copy(dataContents(atCap, PasteboardType::png));
     ASSERT_EQ(h->captured.size(), 1u);
     EXPECT_EQ(h->captured[0]->imageDataSize(), PasteboardCapture::maxImageBytes);
 
-    // One byte more goes through conversion, which fails to decode it: dropped.
-    copy(dataContents(atCap + '\1', PasteboardType::png));
+    // Bytes that only start like a PNG say nothing of their size: dropped.
+    QByteArray garbage = PasteboardCapture::pngSignature;
+    garbage.append(QByteArray(4096, '\0'));
+    copy(dataContents(garbage, PasteboardType::png));
     ASSERT_TRUE(h->waitForMediaTasks());
     EXPECT_EQ(h->captured.size(), 1u);
 
@@ -288,6 +291,54 @@ TEST_F(MonitorTest, OnlyARealPngWithinTheCapIsStoredAsItIs)
     ASSERT_TRUE(h->waitForMediaTasks());
     ASSERT_EQ(h->captured.size(), 3u);
     EXPECT_EQ(h->captured[2]->kind(), ClipKind::image);
+}
+
+TEST_F(MonitorTest, WebPAloneIsConvertedToAnImage)
+{
+    copy(imageContents(40, "WEBP", PasteboardType::webp));
+    ASSERT_TRUE(h->waitForMediaTasks());
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->captured[0]->kind(), ClipKind::image);
+    EXPECT_EQ(QImage::fromData(*h->captured[0]->imageData(), "PNG").size(), QSize(40, 30));
+}
+
+TEST_F(MonitorTest, HugeClaimedImagesAndPathsWithLineBreaksAreNotKept)
+{
+    // A small PNG whose header claims 100000 x 100000 pixels (its checksum made to match).
+    QByteArray claim = encoded(filled(4, 4));
+    qToBigEndian(quint32(100000), claim.data() + 16);
+    qToBigEndian(quint32(100000), claim.data() + 20);
+    quint32 crc = 0xFFFFFFFF;
+    for (const char byte : claim.mid(12, 17)) {
+        crc ^= uchar(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    qToBigEndian(~crc, claim.data() + 29);
+    PasteboardContents captioned = dataContents(claim, PasteboardType::png);
+    captioned.setString(u"the caption stays"_s);
+    copy(captioned);
+    copy(dataContents(claim, PasteboardType::png));
+    ASSERT_TRUE(h->waitForMediaTasks());
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_EQ(h->captured[0]->kind(), ClipKind::text);
+    EXPECT_FALSE(h->captured[0]->hasImageData());
+
+    // "a\n/etc/hostname" would be stored as two paths and paste the second.
+    for (const QByteArray &list : {QByteArray("file:///tmp/a%0A/etc/hostname\r\n"), QByteArray("file:///tmp/a%0D\r\n")}) {
+        const QList<QUrl> urls = fileURLsFromList(u"text/uri-list"_s, list);
+        ASSERT_EQ(urls.size(), 1);
+        EXPECT_FALSE(PasteboardCapture::fileCapture(urls, std::nullopt, std::nullopt));
+    }
+    EXPECT_EQ(fileURLsFromList(u"x-special/gnome-copied-files"_s, "copy\nfile:///tmp/a%0A/etc/hostname").size(), 1);
+    for (const QByteArray &raw : {QByteArray("file:///tmp/a\n/etc/hostname\n"), QByteArray("file:///tmp/a\rb\n"),
+                                  QByteArray("file:///tmp/\xc3\xa9\n")})
+        EXPECT_TRUE(fileURLsFromList(u"text/uri-list"_s, raw).isEmpty()) << "not percent-encoded";
+    PasteboardContents files = textContents(u"/tmp/a\n/etc/hostname"_s);
+    files.setFileURLs(fileURLsFromList(u"text/uri-list"_s, "file:///tmp/a%0A/etc/hostname"));
+    copy(files);
+    ASSERT_EQ(h->captured.size(), 2u);
+    EXPECT_EQ(h->captured[1]->kind(), ClipKind::text);
 }
 
 TEST_F(MonitorTest, ARuleAddedDuringConversionStillBlocksTheImage)

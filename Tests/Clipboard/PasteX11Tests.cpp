@@ -191,16 +191,15 @@ TEST_F(PasteX11, ClosedWindowCountsAsGone)
     EXPECT_TRUE(QTest::qWaitFor([&] { return windows.isTerminated(gone); }, patience));
 }
 
-TEST_F(PasteX11, AHungClipboardOwnerIsNotAskedUnlessTheTemplateNeedsItsText)
+TEST_F(PasteX11, AHungClipboardOwnerIsAskedOnlyByTheReaderOfItsChange)
 {
     test::ForeignClipboardOwner hung(test::ForeignClipboardOwner::text("never sent"), false);
     ASSERT_TRUE(hung.waitUntilOwner());
     ASSERT_TRUE(QTest::qWaitFor([&] { return pasteboard.changeCount() > 0 && !pasteboard.ownsClipboard(); }));
 
-    // Each read would freeze us for the toolkit's whole timeout.
     EXPECT_EQ(service->writeToPasteboard(*textClip(u"plain"_s)), 0);
     EXPECT_EQ(service->writeToPasteboard(*textClip(u"dated {date:yyyy}{cursor}."_s)), 1);
-    EXPECT_EQ(hung.dataRequests(), 0);
+    EXPECT_EQ(hung.dataRequests(), 1);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), u"dated %1."_s.arg(QDate::currentDate().year()));
 }
 

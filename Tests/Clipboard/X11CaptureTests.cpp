@@ -126,6 +126,14 @@ TEST_F(X11CaptureTest, EachKindCopiedByAnotherProgramBecomesTheRightClip)
     EXPECT_EQ(clips[4]->fileName(), u"2 files"_s);
 }
 
+TEST_F(X11CaptureTest, AWebPOnlyCopyBecomesAnImage)
+{
+    ForeignClipboardOwner webp({{"image/webp", encoded(filled(64, 48), "WEBP")}});
+    ASSERT_TRUE(webp.waitUntilOwner());
+    ASSERT_TRUE(waitUntil([&] { return !h->history().empty(); }));
+    EXPECT_EQ(h->history().front()->kind(), ClipKind::image);
+}
+
 TEST_F(X11CaptureTest, ConcealedAndSecretCopiesAreNotStored)
 {
     offerUntilLookedAt({{"UTF8_STRING", "correct horse"}, {"org.nspasteboard.ConcealedType", ""}});

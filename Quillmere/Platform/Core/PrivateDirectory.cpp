@@ -1,0 +1,46 @@
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
+
+#include "Quillmere/Platform/Core/Logging.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmere {
+
+bool preparePrivateDirectory(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const auto refuse = [&](const char *why) {
+        qCWarning(lcApp, "Not using %s: %s", native.constData(), why);
+        return false;
+    };
+    const bool created = ::mkdir(native.constData(), 0700) == 0;
+    if (!created && errno != EEXIST)
+        return refuse(std::strerror(errno));
+    // Checked through a descriptor of the directory itself, so a swap after the check cannot matter.
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(errno == ELOOP || errno == ENOTDIR ? "it is a link or not a directory" : std::strerror(errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return refuse(std::strerror(error));
+    }
+    // A umask may have taken bits away from a new one.
+    if (created && (info.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) == 0)
+        info.st_mode = (info.st_mode & ~07777) | 0700;
+    ::close(fd);
+    if (info.st_uid != ::geteuid())
+        return refuse("it belongs to another user");
+    if ((info.st_mode & 07777) != 0700)
+        return refuse("others may enter it (its mode is not 0700)");
+    return true;
+}
+
+} // namespace quillmere

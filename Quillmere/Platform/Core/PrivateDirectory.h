@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+namespace quillmere {
+
+// Makes `path` a directory that only this user can enter, for use in a folder others share
+// (the temporary folder). It is created with mode 0700 in one step; one that is there already is
+// used only when it is a real directory (not a link), ours, and mode 0700. Anything else is
+// refused with a warning that says why, since someone else may have put it there.
+bool preparePrivateDirectory(const QString &path);
+
+} // namespace quillmere

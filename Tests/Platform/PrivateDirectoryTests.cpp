@@ -1,0 +1,57 @@
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillmere;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+unsigned modeOf(const QString &path)
+{
+    struct stat info {};
+    ::lstat(QFile::encodeName(path).constData(), &info);
+    return info.st_mode & 07777;
+}
+
+} // namespace
+
+TEST(PrivateDirectory, IsMadeOursAloneAndAnythingPlantedIsRefused)
+{
+    QTemporaryDir shared;
+    const QString fresh = shared.filePath(u"fresh"_s);
+    ASSERT_TRUE(preparePrivateDirectory(fresh));
+    EXPECT_EQ(modeOf(fresh), 0700u);
+    EXPECT_TRUE(preparePrivateDirectory(fresh)) << "ours from before";
+
+    const QString open = shared.filePath(u"open"_s);
+    ASSERT_TRUE(QDir().mkdir(open));
+    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0755), 0);
+    EXPECT_FALSE(preparePrivateDirectory(open));
+    EXPECT_EQ(modeOf(open), 0755u) << "refused, not repaired";
+
+    QTemporaryDir elsewhere;
+    const QString link = shared.filePath(u"link"_s);
+    ASSERT_TRUE(QFile::link(elsewhere.path(), link));
+    ASSERT_EQ(::chmod(QFile::encodeName(elsewhere.path()).constData(), 0700), 0);
+    EXPECT_FALSE(preparePrivateDirectory(link));
+
+    const QString file = shared.filePath(u"file"_s);
+    ASSERT_TRUE(QFile(file).open(QIODevice::WriteOnly));
+    EXPECT_FALSE(preparePrivateDirectory(file));
+
+    // Someone else's folder; only a test running as root can make one.
+    const QString foreign = shared.filePath(u"foreign"_s);
+    ASSERT_TRUE(preparePrivateDirectory(foreign));
+    if (::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0) {
+        EXPECT_FALSE(preparePrivateDirectory(foreign));
+    }
+
+    EXPECT_FALSE(preparePrivateDirectory(shared.filePath(u"missing/parent"_s)));
+}
