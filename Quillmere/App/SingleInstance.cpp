@@ -1,6 +1,7 @@
 #include "Quillmere/App/SingleInstance.h"
 
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,32 +34,10 @@ std::optional<QStringList> decodeArguments(const QByteArray &line)
     return args;
 }
 
-// True when `path` is a directory of this user's that nobody else may enter, creating it so if
-// missing. A name in a shared folder can be taken first by someone else: it is used only when it
-// turns out to be ours.
-bool isPrivateDirectory(const QString &path, bool create)
-{
-    const QByteArray native = QFile::encodeName(path);
-    if (create && ::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        qCWarning(lcApp, "Cannot create %s: %s", native.constData(), std::strerror(errno));
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0)
-        return false;
-    const char *problem = !S_ISDIR(st.st_mode)        ? "is not a directory"
-                          : st.st_uid != ::geteuid() ? "belongs to another user"
-                          : (st.st_mode & 077) != 0  ? "is open to other users"
-                                                     : nullptr;
-    if (problem)
-        qCWarning(lcApp, "Not using %s for the single-instance socket: it %s", native.constData(), problem);
-    return problem == nullptr;
-}
-
 QString privateFallbackDirectory()
 {
     const QString path = QDir::tempPath() + QStringLiteral("/quillmere-%1").arg(::geteuid());
-    return isPrivateDirectory(path, true) ? path : QString();
+    return preparePrivateDirectory(path) ? path : QString();
 }
 
 // The user at the other end of a connected local socket.
@@ -93,7 +72,7 @@ SingleInstance::~SingleInstance() = default;
 QString SingleInstance::defaultName(const QString &suffix)
 {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && isPrivateDirectory(runtime, false))
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && preparePrivateDirectory(runtime, false))
         return runtime + QStringLiteral("/quillmere") + suffix;
     const QString directory = privateFallbackDirectory();
     if (directory.isEmpty())

@@ -12,15 +12,15 @@
 
 namespace quillmere {
 
-bool preparePrivateDirectory(const QString &path)
+bool preparePrivateDirectory(const QString &path, bool create)
 {
     const QByteArray native = QFile::encodeName(path);
     const auto refuse = [&](const char *why) {
         qCWarning(lcApp, "Not using %s: %s", native.constData(), why);
         return false;
     };
-    const bool created = ::mkdir(native.constData(), 0700) == 0;
-    if (!created && errno != EEXIST)
+    const bool created = create && ::mkdir(native.constData(), 0700) == 0;
+    if (create && !created && errno != EEXIST)
         return refuse(std::strerror(errno));
     // Checked through a descriptor of the directory itself, so a swap after the check cannot matter.
     const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -8,6 +8,7 @@ namespace quillmere {
 // (the temporary folder). It is created with mode 0700 in one step; one that is there already is
 // used only when it is a real directory (not a link), ours, and mode 0700. Anything else is
 // refused with a warning that says why, since someone else may have put it there.
-bool preparePrivateDirectory(const QString &path);
+// With `create` false a missing folder is refused too (for folders others make for us).
+bool preparePrivateDirectory(const QString &path, bool create = true);
 
 } // namespace quillmere
