@@ -8,7 +8,7 @@
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
-#include "Tests/Clipboard/ForeignClipboardOwner.h"
+#include "Tests/Support/ForeignClipboardOwner.h"
 
 #include <QApplication>
 #include <QEventLoop>

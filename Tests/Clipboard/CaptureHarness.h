@@ -5,6 +5,7 @@
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
+#include "Support/MemoryPasteboard.h"
 #include "Support/DisplayTestSupport.h"
 #include "Support/TestSupport.h"
 

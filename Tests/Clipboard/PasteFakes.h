@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
+#include "Support/MemoryPasteboard.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
 #include <QStringList>

@@ -1,7 +1,7 @@
 // The paste road against a real X server: XTest keys, window-manager activation and the
 // CLIPBOARD selection. Needs an X display with a window manager (Xvfb + openbox); skipped
 // without one.
-#include "ForeignClipboardOwner.h"
+#include "Support/ForeignClipboardOwner.h"
 #include "PasteFakes.h"
 #include "Support/DisplayTestSupport.h"
 

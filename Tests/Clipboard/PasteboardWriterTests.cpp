@@ -4,6 +4,7 @@
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
+#include "Support/MemoryPasteboard.h"
 
 #include "Support/DisplayTestSupport.h"
 

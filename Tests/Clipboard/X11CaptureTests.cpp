@@ -2,7 +2,7 @@
 // put content on the CLIPBOARD, the monitor turns it into clips, and what we write is read back.
 
 #include "CaptureHarness.h"
-#include "ForeignClipboardOwner.h"
+#include "Support/ForeignClipboardOwner.h"
 
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/TextRecognizer.h"

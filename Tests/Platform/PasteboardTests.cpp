@@ -1,6 +1,6 @@
 #include "Quillmere/Platform/Pasteboard.h"
 
-#include "Clipboard/ForeignClipboardOwner.h"
+#include "Support/ForeignClipboardOwner.h"
 #include "Support/DisplayTestSupport.h"
 
 #include <QElapsedTimer>

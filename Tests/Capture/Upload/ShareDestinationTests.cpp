@@ -5,6 +5,7 @@
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Support/MemoryPasteboard.h"
 #include "Support/TestSupport.h"
 
 #include <QImage>
