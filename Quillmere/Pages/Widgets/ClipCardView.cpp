@@ -286,7 +286,6 @@ ClipCardView::ClipCardView(ClipCardResources resources, QWidget *parent)
     : QWidget(parent), m_resources(std::move(resources))
 {
     setFixedSize(cardWidth, cardHeight);
-    setAttribute(Qt::WA_TranslucentBackground);
     if (m_resources.thumbnails)
         connect(m_resources.thumbnails, &ClipThumbnails::thumbnailReady, this, &ClipCardView::thumbnailArrived);
 }
