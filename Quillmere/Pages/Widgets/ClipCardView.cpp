@@ -120,13 +120,20 @@ void drawThumbnail(QPainter &p, const QRectF &rect, const QImage &image)
     // Fills the area, cropping what sticks out, as photos in a grid do.
     const QSizeF size = QSizeF(image.size()).scaled(rect.size(), Qt::KeepAspectRatioByExpanding);
     const QRectF target(rect.center() - QPointF(size.width() / 2, size.height() / 2), size);
-    QPainterPath clip;
-    clip.addRoundedRect(rect, 7, 7);
-    p.save();
-    p.setClipPath(clip);
-    p.setRenderHint(QPainter::SmoothPixmapTransform);
-    p.drawImage(target, image);
-    p.restore();
+    QPainterPath rounded;
+    rounded.addRoundedRect(rect, 7, 7);
+    // In bands of at most 64 device rows: the raster engine hands taller blends to other
+    // threads and waits for them, which costs more than the blend itself at this size.
+    const qreal band = 64 / std::max<qreal>(1, p.device()->devicePixelRatioF());
+    for (qreal top = rect.top(); top < rect.bottom(); top += band) {
+        QPainterPath strip;
+        strip.addRect(QRectF(rect.left(), top, rect.width(), std::min(band, rect.bottom() - top)));
+        p.save();
+        p.setClipPath(rounded.intersected(strip));
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
+        p.drawImage(target, image);
+        p.restore();
+    }
 }
 
 } // namespace
@@ -143,25 +150,47 @@ ClipCardResources::BadgeSource ClipCardResources::sourceAppBadges(SourceAppAppea
     };
 }
 
+void ClipCardView::paintBackground(QPainter &p, const QRectF &bounds, bool selected, const QPalette &palette)
+{
+    const Theme theme = Theme::of(palette);
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    // The edge is the card's colour over the border or ring colour, filled twice: a stroked
+    // outline costs ten times as much to rasterise.
+    const QRectF card = bounds.adjusted(0.5, 0.5, -0.5, -0.5);
+    const qreal edge = selected ? 2.5 : 1;
+    QColor outline = selected ? theme.ring : theme.border;
+    if (!selected) {
+        const qreal a = outline.alphaF();
+        outline = QColor::fromRgbF(float(theme.background.redF() * (1 - a) + outline.redF() * a),
+                                   float(theme.background.greenF() * (1 - a) + outline.greenF() * a),
+                                   float(theme.background.blueF() * (1 - a) + outline.blueF() * a));
+    }
+    p.setPen(Qt::NoPen);
+    p.setBrush(outline);
+    p.drawRoundedRect(card, radius, radius);
+    p.setBrush(theme.background);
+    p.drawRoundedRect(card.adjusted(edge, edge, -edge, -edge), radius - edge, radius - edge);
+    p.restore();
+}
+
 void ClipCardView::paintCard(QPainter &p, const QRectF &bounds, const ClipCardInputs &in,
                              const std::optional<QImage> &thumbnail, const std::optional<SourceAppBadge> &badge,
                              const QPalette &palette, const QFont &baseFont)
+{
+    paintBackground(p, bounds, in.isSelected, palette);
+    paintContent(p, bounds, in, thumbnail, badge, palette, baseFont);
+}
+
+void ClipCardView::paintContent(QPainter &p, const QRectF &bounds, const ClipCardInputs &in,
+                                const std::optional<QImage> &thumbnail, const std::optional<SourceAppBadge> &badge,
+                                const QPalette &palette, const QFont &baseFont)
 {
     const Theme theme = Theme::of(palette);
     const ClipCardText text = ClipCardText::of(in);
     p.save();
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
-
-    const QRectF card = bounds.adjusted(1, 1, -1, -1);
-    p.setPen(QPen(theme.border, 1));
-    p.setBrush(theme.background);
-    p.drawRoundedRect(card, radius, radius);
-    if (in.isSelected) {
-        p.setPen(QPen(theme.ring, 2.5));
-        p.setBrush(Qt::NoBrush);
-        p.drawRoundedRect(card.adjusted(0.25, 0.25, -0.25, -0.25), radius, radius);
-    }
 
     const QRectF inner = bounds.adjusted(padding, padding, -padding, -padding);
 
@@ -282,9 +311,47 @@ QImage ClipCardView::render(const ClipCardInputs &inputs, const std::optional<QI
     return image;
 }
 
+QImage ClipCardBackgrounds::background(bool selected, const QPalette &palette, qreal devicePixelRatio)
+{
+    const Key key{selected, palette.color(QPalette::Window).rgba(), palette.color(QPalette::Highlight).rgba(),
+                  devicePixelRatio};
+    for (const auto &[k, image] : m_images)
+        if (k == key)
+            return image;
+    QImage image(QSize(ClipCardView::cardWidth, ClipCardView::cardHeight) * devicePixelRatio,
+                 QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(devicePixelRatio);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    ClipCardView::paintBackground(painter, QRectF(0, 0, ClipCardView::cardWidth, ClipCardView::cardHeight), selected,
+                                  palette);
+    painter.end();
+    // A handful of palettes and ratios at most in a session.
+    if (m_images.size() >= 8)
+        m_images.erase(m_images.begin());
+    m_images.emplace_back(key, image);
+    return image;
+}
+
+QImage ClipCardView::draw(const ClipCardInputs &inputs, const std::optional<QImage> &thumbnail,
+                          const std::optional<SourceAppBadge> &badge, const QPalette &palette, const QFont &font,
+                          qreal devicePixelRatio, ClipCardBackgrounds &backgrounds)
+{
+    // Starting from a copy of the drawn background spares the large fills, which the raster
+    // engine hands to other threads and waits for.
+    QImage image = backgrounds.background(inputs.isSelected, palette, devicePixelRatio).copy();
+    image.setDevicePixelRatio(devicePixelRatio);
+    QPainter painter(&image);
+    paintContent(painter, QRectF(0, 0, cardWidth, cardHeight), inputs, thumbnail, badge, palette, font);
+    painter.end();
+    return image;
+}
+
 ClipCardView::ClipCardView(ClipCardResources resources, QWidget *parent)
     : QWidget(parent), m_resources(std::move(resources))
 {
+    if (!m_resources.backgrounds)
+        m_resources.backgrounds = std::make_shared<ClipCardBackgrounds>();
     setFixedSize(cardWidth, cardHeight);
     if (m_resources.thumbnails)
         connect(m_resources.thumbnails, &ClipThumbnails::thumbnailReady, this, &ClipCardView::thumbnailArrived);
@@ -322,14 +389,9 @@ void ClipCardView::paintEvent(QPaintEvent *)
 {
     const qreal ratio = devicePixelRatioF();
     if (m_drawn.isNull() || m_drawn.devicePixelRatio() != ratio) {
-        QPixmap pixmap(QSize(cardWidth, cardHeight) * ratio);
-        pixmap.setDevicePixelRatio(ratio);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
         const std::optional<SourceAppBadge> badge = m_resources.badge ? m_resources.badge(m_inputs.item) : std::nullopt;
-        paintCard(painter, QRectF(0, 0, cardWidth, cardHeight), m_inputs, currentThumbnail(), badge, palette(), font());
-        painter.end();
-        m_drawn = pixmap;
+        m_drawn = QPixmap::fromImage(
+            draw(m_inputs, currentThumbnail(), badge, palette(), font(), ratio, *m_resources.backgrounds));
     }
     QPainter painter(this);
     painter.drawPixmap(0, 0, m_drawn);

@@ -9,7 +9,9 @@
 #include <QPixmap>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace quillmere {
 
@@ -22,6 +24,22 @@ struct SourceAppBadge {
     QColor color;
 };
 
+// Drawn card backgrounds, plain and selected, for the palettes and pixel ratios in use.
+class ClipCardBackgrounds {
+public:
+    QImage background(bool selected, const QPalette &palette, qreal devicePixelRatio);
+
+private:
+    struct Key {
+        bool selected;
+        QRgb window;
+        QRgb highlight;
+        qreal ratio;
+        bool operator==(const Key &) const = default;
+    };
+    std::vector<std::pair<Key, QImage>> m_images;
+};
+
 // What every card of a strip shares.
 struct ClipCardResources {
     using BadgeSource = std::function<std::optional<SourceAppBadge>(const ClipSnapshot &)>;
@@ -30,6 +48,8 @@ struct ClipCardResources {
     ClipThumbnails *thumbnails = nullptr;
     // The clip's application badge; none draws the kind's glyph instead.
     BadgeSource badge;
+    // Made by the first card when not given.
+    std::shared_ptr<ClipCardBackgrounds> backgrounds;
 
     // Icons and brand colours from the desktop's applications.
     static BadgeSource sourceAppBadges(SourceAppAppearance &appearance);
@@ -58,6 +78,15 @@ public:
     static void paintCard(QPainter &painter, const QRectF &rect, const ClipCardInputs &inputs,
                           const std::optional<QImage> &thumbnail, const std::optional<SourceAppBadge> &badge,
                           const QPalette &palette, const QFont &font);
+    // paintCard in two steps: the rounded card with its border or selection ring, then what it shows.
+    static void paintBackground(QPainter &painter, const QRectF &rect, bool selected, const QPalette &palette);
+    static void paintContent(QPainter &painter, const QRectF &rect, const ClipCardInputs &inputs,
+                             const std::optional<QImage> &thumbnail, const std::optional<SourceAppBadge> &badge,
+                             const QPalette &palette, const QFont &font);
+    // The card on a transparent image, as the widget keeps it.
+    static QImage draw(const ClipCardInputs &inputs, const std::optional<QImage> &thumbnail,
+                       const std::optional<SourceAppBadge> &badge, const QPalette &palette, const QFont &font,
+                       qreal devicePixelRatio, ClipCardBackgrounds &backgrounds);
 
 Q_SIGNALS:
     void clicked();

@@ -113,6 +113,7 @@ TEST(ClipCardView, EveryKindAndStateDrawsTheSameTwiceInBothPalettes)
 {
     const std::vector<Sample> all = samples();
     ASSERT_TRUE(all[7].inputs.isSensitive);
+    ClipCardBackgrounds backgrounds;
     for (const bool dark : {false, true}) {
         const QPalette palette = panelPalette(dark);
         const int columns = 3, gap = 12;
