@@ -1,5 +1,6 @@
 #include "Quillmere/Pages/Widgets/ClipCardEntityMenu.h"
 
+#include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Pages/Widgets/PagesGlyphs.h"
 
 #include <QMenu>
@@ -9,6 +10,15 @@ namespace quillmere {
 ClipCardEntityMenu::ClipCardEntityMenu(std::vector<ClipEntityAction> actions, EntityActionHandlers handlers)
     : m_actions(std::move(actions)), m_handlers(std::move(handlers))
 {
+}
+
+EntityActionHandlers ClipCardEntityMenu::handlers(PasteboardWriter &writer)
+{
+    return EntityActionHandlers::desktop([&writer](const QString &text) {
+        PasteboardContents contents;
+        contents.setString(text);
+        writer.writeContents(contents);
+    });
 }
 
 void ClipCardEntityMenu::addTo(QMenu &menu) const
