@@ -220,24 +220,24 @@ void findEmails(QStringView text, std::vector<Found> &out)
     const qsizetype n = text.size();
     // A local part never holds "@", so each character is walked over at most twice: once
     // leftwards from the "@" after it and once rightwards from the one before it.
-    for (qsizetype at_ = text.indexOf(QLatin1Char('@')); at_ >= 0; at_ = text.indexOf(QLatin1Char('@'), at_ + 1)) {
-        qsizetype start = at_;
+    for (qsizetype sign = text.indexOf(QLatin1Char('@')); sign >= 0; sign = text.indexOf(QLatin1Char('@'), sign + 1)) {
+        qsizetype start = sign;
         while (start > 0 && isEmailLocalChar(text[start - 1]))
             --start;
-        while (start < at_ && text[start] == QLatin1Char('.'))
+        while (start < sign && text[start] == QLatin1Char('.'))
             ++start;
-        if (start == at_ || isWordChar(at(text, start - 1)))
+        if (start == sign || isWordChar(at(text, start - 1)))
             continue;
-        qsizetype end = at_ + 1;
+        qsizetype end = sign + 1;
         while (end < n && isEmailDomainChar(text[end]))
             ++end;
-        while (end > at_ + 1 && (text[end - 1] == QLatin1Char('.') || text[end - 1] == QLatin1Char('-')))
+        while (end > sign + 1 && (text[end - 1] == QLatin1Char('.') || text[end - 1] == QLatin1Char('-')))
             --end;
         // "host:path" is a copy location, not an address.
         const bool hostPath = at(text, end) == QLatin1Char(':') && !at(text, end + 1).isSpace() && end + 1 < n;
         if (isWordChar(at(text, end)) || hostPath)
             continue;
-        const QStringView domain = text.mid(at_ + 1, end - at_ - 1);
+        const QStringView domain = text.mid(sign + 1, end - sign - 1);
         const auto labels = domain.split(QLatin1Char('.'));
         if (labels.size() < 2)
             continue;

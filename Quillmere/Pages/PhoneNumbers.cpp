@@ -245,11 +245,11 @@ void findPhoneNumbers(QStringView text, std::vector<Found> &out)
                 break;
             }
         }
-        const qsizetype runEnd = groups.empty() ? start + 1 : groups.back().spanEnd;
         if (groups.empty()) {
             i = start + 1;
             continue;
         }
+        const qsizetype runEnd = groups.back().spanEnd;
         if (startsInsideSomething(text, start)) {
             // Only this group belongs to whatever came before; the next may start a number.
             i = groups.front().spanEnd;
@@ -257,9 +257,10 @@ void findPhoneNumbers(QStringView text, std::vector<Found> &out)
         }
         const bool labelled = isLabelled(text, start);
         // "0049 30 1234567": the international prefix written as digits.
+        const qsizetype lead = groups.front().start;
         const bool dialledAbroad = !international && groups.front().size() >= 3 && groups.front().size() <= 5
-            && text[start] == QLatin1Char('0') && text[start + 1] == QLatin1Char('0')
-            && text[start + 2] != QLatin1Char('0');
+            && text[lead] == QLatin1Char('0') && text[lead + 1] == QLatin1Char('0')
+            && text[lead + 2] != QLatin1Char('0');
         const bool isbn = isIsbnContext(text, start);
         bool matched = false;
         for (size_t k = groups.size(); k >= 1 && !isbn; --k) {
