@@ -23,6 +23,7 @@ ClipSnapshot ClipStoreHistory::snapshotOf(const ClipItem &clip)
     s.linkTitle = clip.linkTitle();
     s.recognizedText = clip.recognizedText();
     s.sourceAppName = clip.sourceAppName();
+    s.sourceAppBundleID = clip.sourceAppBundleID();
     s.isPinned = clip.isPinned();
     s.isSavedToPage = clip.isSavedToPage();
     if (const PageRef &page = clip.pinboard(); page && !page->isDeleted())

@@ -63,6 +63,7 @@ struct ClipSnapshot {
     std::optional<QString> linkTitle;
     std::optional<QString> recognizedText;
     std::optional<QString> sourceAppName;
+    std::optional<QString> sourceAppBundleID;
     bool isPinned = false;
     bool isSavedToPage = false;
     std::optional<PersistentIdentifier> pageID;
