@@ -154,10 +154,10 @@ void PanelController::handleDeactivation()
     if (m_deps.keepOpen || (m_phase != Phase::shown && m_phase != Phase::showing))
         return;
     // A dialog the panel opened keeps it open; another window takes it away.
-    if (QWidget *active = QApplication::activeWindow(); active && active != m_panel.get()
-                                                         && active->window()->parentWidget()
-                                                         && m_panel->isAncestorOf(active->window()->parentWidget()))
-        return;
+    for (QWidget *w = QApplication::activeWindow(); w; w = w->parentWidget()) {
+        if (w == m_panel.get())
+            return;
+    }
     hide(false);
 }
 
