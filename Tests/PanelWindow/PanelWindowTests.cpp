@@ -3,6 +3,7 @@
 // in for the application pasted into. Skipped without a window manager or xdotool.
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Clipboard/PasteService.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
@@ -21,12 +22,14 @@
 #include <QDropEvent>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
@@ -93,7 +96,7 @@ protected:
         }
     }
 
-    void launch(const QStringList &extra = {}, bool hotKeys = true)
+    void launch(const QStringList &extra = {}, bool hotKeys = true, bool tray = false)
     {
         AppEnvironment::Options options;
         options.arguments = QStringList{u"quillmere"_s, u"--demo-data"_s} + extra;
@@ -103,7 +106,7 @@ protected:
         AppDelegate::Platform platform;
         platform.sounds = std::make_unique<Silence>();
         platform.watchDrops = false;
-        platform.installStatusItem = false;
+        platform.installStatusItem = tray;
         platform.registerHotKeys = hotKeys;
         delegate = std::make_unique<AppDelegate>(*environment, *prefs, center, std::move(platform));
         delegate->applicationDidFinishLaunching(options.arguments);
@@ -375,7 +378,26 @@ TEST_F(PanelWindowX11, KeepOpenKeepsThePanelWhenAnotherWindowTakesTheFocus)
     ASSERT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
     windows.activate(WindowTarget{target.id(), 0});
     // The panel hears of losing the focus before the other window hears of gaining it.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &target.window; }, patience));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == target.window.windowHandle(); }, patience));
     EXPECT_TRUE(controller().isShown());
     EXPECT_TRUE(controller().panel().isVisible());
+}
+
+TEST_F(PanelWindowX11, TrayClickAndOpenItemToggleThePanel)
+{
+    launch({}, false, true);
+    StatusItemController *tray = delegate->statusItem();
+    ASSERT_TRUE(tray && tray->trayIcon() && tray->menu());
+    tray->rebuildMenu();
+    QAction *open = nullptr;
+    for (QAction *action : tray->menu()->actions())
+        open = action->text() == u"Open Brindlewax"_s ? action : open;
+    ASSERT_TRUE(open);
+
+    open->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
+    open->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller().panel().isVisible(); }, patience));
+    Q_EMIT tray->trayIcon()->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
 }

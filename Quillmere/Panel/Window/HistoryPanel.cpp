@@ -28,6 +28,18 @@ HistoryPanel::HistoryPanel(QWidget *content, QWidget *parent)
     m_content->setParent(this);
     resize(initialWidth, initialHeight);
     setVisibleFraction(0);
+    // Followed at the window level: after a quick hide and show, Qt's widgets can miss that the
+    // window has the focus again, while the window system and QGuiApplication know.
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
+        const bool focused = focus && focus == windowHandle();
+        if (focused == m_hasFocus)
+            return;
+        m_hasFocus = focused;
+        if (focused)
+            Q_EMIT activated();
+        else
+            Q_EMIT deactivated();
+    });
 }
 
 HistoryPanel::~HistoryPanel() = default;
@@ -103,7 +115,9 @@ void HistoryPanel::orderFront()
         show();
     }
     raise();
-    m_activationPending = allowsKeyFocus && !isActiveWindow();
+    // Asked even when Qt still counts the window active: a hide it has not heard of yet may have
+    // taken the focus away.
+    m_activationPending = allowsKeyFocus;
     if (m_activationPending) {
         activateWindow();
         if (windowHandle()->isExposed())
@@ -114,7 +128,7 @@ void HistoryPanel::orderFront()
 void HistoryPanel::askForActivation()
 {
     m_activationPending = false;
-    if (requestActivation && allowsKeyFocus && !isActiveWindow())
+    if (requestActivation && allowsKeyFocus)
         requestActivation();
 }
 
@@ -126,7 +140,7 @@ void HistoryPanel::orderOut()
 
 bool HistoryPanel::hasKeyFocus() const
 {
-    return isVisible() && isActiveWindow();
+    return isVisible() && m_hasFocus;
 }
 
 bool HistoryPanel::eventFilter(QObject *watched, QEvent *event)
@@ -152,15 +166,6 @@ bool HistoryPanel::eventFilter(QObject *watched, QEvent *event)
         break;
     }
     return QWidget::eventFilter(watched, event);
-}
-
-bool HistoryPanel::event(QEvent *event)
-{
-    if (event->type() == QEvent::WindowActivate)
-        Q_EMIT activated();
-    else if (event->type() == QEvent::WindowDeactivate)
-        Q_EMIT deactivated();
-    return QWidget::event(event);
 }
 
 void HistoryPanel::keyPressEvent(QKeyEvent *event)

@@ -53,7 +53,6 @@ Q_SIGNALS:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
-    bool event(QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -67,6 +66,7 @@ private:
     double m_fraction = 0;
     bool m_filterInstalled = false;
     bool m_activationPending = false;
+    bool m_hasFocus = false;
 };
 
 } // namespace quillmere

@@ -15,11 +15,12 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
-#include <QApplication>
+#include <QGuiApplication>
 #include <QCursor>
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 namespace quillmere {
 namespace {
@@ -154,8 +155,8 @@ void PanelController::handleDeactivation()
     if (m_deps.keepOpen || (m_phase != Phase::shown && m_phase != Phase::showing))
         return;
     // A dialog the panel opened keeps it open; another window takes it away.
-    for (QWidget *w = QApplication::activeWindow(); w; w = w->parentWidget()) {
-        if (w == m_panel.get())
+    for (QWindow *w = QGuiApplication::focusWindow(); w; w = w->transientParent()) {
+        if (w == m_panel->windowHandle())
             return;
     }
     hide(false);
