@@ -144,7 +144,8 @@ TEST(PanelSlide, TurnsRoundWhereItIs)
     EXPECT_EQ(slide.visibleFraction(), 0);
     ASSERT_FALSE(seen.empty());
     EXPECT_LE(seen.front(), turnedAt + 1e-9);
-    EXPECT_TRUE(std::is_sorted(seen.rbegin(), seen.rend())) << "only ever going up and away" << ::testing::PrintToString(seen);
+    EXPECT_TRUE(std::is_sorted(seen.rbegin(), seen.rend()))
+        << "only ever going up and away" << ::testing::PrintToString(seen);
     QObject::disconnect(record);
 
     // Back in from wherever the turn happens, ending fully shown.

@@ -158,7 +158,8 @@ TEST_F(PanelWindowX11, HotKeyOpensAtTopCentreOfThePointersScreenAndEscapeGivesTh
 
     HistoryPanel &panel = controller().panel();
     const QRect screen = QGuiApplication::screenAt(QPoint(700, 600))->geometry();
-    const int notch = std::max(QGuiApplication::screenAt(QPoint(700, 600))->availableGeometry().top() - screen.top(), 22);
+    const int notch =
+        std::max(QGuiApplication::screenAt(QPoint(700, 600))->availableGeometry().top() - screen.top(), 22);
     EXPECT_EQ(panel.geometry(), QRect(screen.left(), screen.top(), screen.width(), notch + 52 + 1 + 172));
     ASSERT_TRUE(controller().pasteTarget());
     EXPECT_EQ(controller().pasteTarget()->app.window, target.id());
@@ -168,7 +169,8 @@ TEST_F(PanelWindowX11, HotKeyOpensAtTopCentreOfThePointersScreenAndEscapeGivesTh
     auto *c = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
     for (const char *state : {"_NET_WM_STATE_SKIP_TASKBAR", "_NET_WM_STATE_SKIP_PAGER", "_NET_WM_STATE_ABOVE"})
         EXPECT_NE(std::find(states.begin(), states.end(), internAtom(c, state)), states.end()) << state;
-    EXPECT_EQ(cardinals(quint32(panel.winId()), "_NET_WM_DESKTOP", XCB_ATOM_CARDINAL), std::vector<quint32>{0xFFFFFFFF});
+    EXPECT_EQ(cardinals(quint32(panel.winId()), "_NET_WM_DESKTOP", XCB_ATOM_CARDINAL),
+              std::vector<quint32>{0xFFFFFFFF});
 
     // The demo clips, newest first, the first one selected; a picture of it for the record.
     EXPECT_EQ(controller().listView().list()->count(), model().lists().visibleCount());
@@ -307,7 +309,8 @@ TEST_F(PanelWindowX11, ShowingWhileTheHideSlideRunsTurnsItRound)
                 return;
             QObject::disconnect(*watch);
             turnedAt = f;
-            QMetaObject::invokeMethod(delegate.get(), [&] { delegate->togglePanel(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                delegate.get(), [&] { delegate->togglePanel(); }, Qt::QueuedConnection);
         });
         controller().hide();
         ASSERT_TRUE(QTest::qWaitFor([&] { return controller().isShown() || hidden.count() > before; }, patience));
@@ -378,7 +381,8 @@ TEST_F(PanelWindowX11, KeepOpenKeepsThePanelWhenAnotherWindowTakesTheFocus)
     ASSERT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
     windows.activate(WindowTarget{target.id(), 0});
     // The panel hears of losing the focus before the other window hears of gaining it.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == target.window.windowHandle(); }, patience));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == target.window.windowHandle(); }, patience));
     EXPECT_TRUE(controller().isShown());
     EXPECT_TRUE(controller().panel().isVisible());
 }

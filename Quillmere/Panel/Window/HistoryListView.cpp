@@ -56,11 +56,11 @@ HistoryListView::HistoryListView(HistoryViewModel &model, QWidget *parent)
     layout->addWidget(m_body);
     layout->addStretch(1);
 
-    setStyleSheet(QStringLiteral(
-        "QLabel { color: #f2f2f7; font-size: 15px; font-weight: 600; }"
-        "QListWidget { background: transparent; border: none; color: #f2f2f7; font-size: 13px; }"
-        "QListWidget::item { background: #2c2c30; border-radius: 10px; margin: 8px 6px; padding: 10px; }"
-        "QListWidget::item:selected { background: #0a64d8; color: white; }"));
+    setStyleSheet(
+        QStringLiteral("QLabel { color: #f2f2f7; font-size: 15px; font-weight: 600; }"
+                       "QListWidget { background: transparent; border: none; color: #f2f2f7; font-size: 13px; }"
+                       "QListWidget::item { background: #2c2c30; border-radius: 10px; margin: 8px 6px; padding: 10px; }"
+                       "QListWidget::item:selected { background: #0a64d8; color: white; }"));
     m_empty->setAlignment(Qt::AlignCenter);
     m_list->setFlow(QListView::LeftToRight);
     m_list->setWrapping(false);
@@ -73,7 +73,8 @@ HistoryListView::HistoryListView(HistoryViewModel &model, QWidget *parent)
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     // The panel owns the keyboard; the list never takes the focus from it.
     m_list->setFocusPolicy(Qt::NoFocus);
-    for (QWidget *w : {static_cast<QWidget *>(m_header), static_cast<QWidget *>(m_body), static_cast<QWidget *>(m_empty)})
+    for (QWidget *w :
+         {static_cast<QWidget *>(m_header), static_cast<QWidget *>(m_body), static_cast<QWidget *>(m_empty)})
         w->setFocusPolicy(Qt::NoFocus);
 
     connect(m_list, &QListWidget::itemClicked, this,
@@ -96,8 +97,8 @@ void HistoryListView::refresh()
     const HistoryViewState &state = m_model.state();
     const ClipLists &lists = m_model.lists();
     QString title = state.selectedTab.isHistory()
-                        ? QStringLiteral("Clipboard History")
-                        : (m_model.selectedPage() ? m_model.selectedPage()->displayName() : QStringLiteral("Page"));
+        ? QStringLiteral("Clipboard History")
+        : (m_model.selectedPage() ? m_model.selectedPage()->displayName() : QStringLiteral("Page"));
     if (m_model.isSelectedPageLocked())
         title = m_model.lockedPromptTitle();
     else if (state.isSearchExpanded)

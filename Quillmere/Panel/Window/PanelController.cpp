@@ -15,8 +15,8 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
-#include <QGuiApplication>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
@@ -131,9 +131,8 @@ void PanelController::configureContent()
     m_container = new PanelDropContainerView;
     m_listView = new HistoryListView(*m_model);
     m_container->setContentView(m_listView);
-    m_container->setDropHandler([self](const QList<QUrl> &files) {
-        return self && self->handleDroppedFiles(files) != nullptr;
-    });
+    m_container->setDropHandler(
+        [self](const QList<QUrl> &files) { return self && self->handleDroppedFiles(files) != nullptr; });
     m_panel = std::make_unique<HistoryPanel>(m_container);
 }
 
@@ -164,17 +163,18 @@ void PanelController::handleDeactivation()
 
 void PanelController::observeKeyboardCaptureChanges()
 {
-    m_deps.notificationCenter->addObserver(PanelNotification::keyboardCaptureChanged, this, [this](const Notification &n) {
-        m_tap.setCapturePaused(n.userInfo.value(QStringLiteral("paused")).toBool());
-    });
+    m_deps.notificationCenter->addObserver(
+        PanelNotification::keyboardCaptureChanged, this,
+        [this](const Notification &n) { m_tap.setCapturePaused(n.userInfo.value(QStringLiteral("paused")).toBool()); });
 }
 
 void PanelController::observeInteractionModeChanges()
 {
-    m_deps.notificationCenter->addObserver(PanelNotification::interactionModeChanged, this, [this](const Notification &n) {
-        if (const auto mode = panelKeyboardModeFromRaw(n.userInfo.value(QStringLiteral("mode")).toString()))
-            m_tap.setMode(*mode);
-    });
+    m_deps.notificationCenter->addObserver(
+        PanelNotification::interactionModeChanged, this, [this](const Notification &n) {
+            if (const auto mode = panelKeyboardModeFromRaw(n.userInfo.value(QStringLiteral("mode")).toString()))
+                m_tap.setMode(*mode);
+        });
 }
 
 // ---- Showing ------------------------------------------------------------------------------

@@ -13,8 +13,8 @@ std::optional<NotchGeometry> measure(const ScreenMetrics &screen, int index)
     NotchGeometry g;
     g.screenIndex = index;
     g.notchHeight = screen.safeAreaTopInset;
-    g.notchWidth = screen.frame.width() - screen.auxiliaryTopLeftWidth.value_or(0)
-                   - screen.auxiliaryTopRightWidth.value_or(0);
+    g.notchWidth =
+        screen.frame.width() - screen.auxiliaryTopLeftWidth.value_or(0) - screen.auxiliaryTopRightWidth.value_or(0);
     g.hasNotch = g.notchWidth > 0 && g.notchHeight > 0;
     return g;
 }
@@ -77,8 +77,8 @@ QRect panelFrame(const ScreenMetrics &screen, const NotchGeometry &notch, PanelW
 {
     const QRect &frame = screen.frame;
     const int width = mode == PanelWidthMode::twoThirds ? frame.width() * 2 / 3 : frame.width();
-    const int height = notch.notchHeight + PanelMetrics::headerHeight + PanelMetrics::dividerHeight
-                       + PanelMetrics::cardAreaHeight;
+    const int height =
+        notch.notchHeight + PanelMetrics::headerHeight + PanelMetrics::dividerHeight + PanelMetrics::cardAreaHeight;
     return QRect(frame.left() + (frame.width() - width) / 2, frame.top(), width, height);
 }
 
