@@ -46,7 +46,7 @@ public:
     bool isHiding() const override { return m_controller.isHiding(); }
     void show() override { m_controller.show(); }
     void hide() override { m_controller.hide(); }
-    void hideImmediately() override { m_controller.hideImmediately(); }
+    bool hideImmediately() override { return m_controller.hideImmediately(); }
     ClipRef handleDroppedFiles(const QList<QUrl> &files) override { return m_controller.handleDroppedFiles(files); }
 
 private:

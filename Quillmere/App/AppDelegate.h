@@ -45,7 +45,8 @@ public:
     virtual bool isHiding() const = 0;
     virtual void show() = 0;
     virtual void hide() = 0;
-    virtual void hideImmediately() = 0;
+    // Gone at once, without a slide; whether it was open (or on its way out).
+    virtual bool hideImmediately() = 0;
     // Stores dropped files as one temporary clip and puts it on the clipboard.
     virtual ClipRef handleDroppedFiles(const QList<QUrl> &files) = 0;
 };
