@@ -405,3 +405,18 @@ TEST_F(PanelWindowX11, TrayClickAndOpenItemToggleThePanel)
     Q_EMIT tray->trayIcon()->activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
 }
+
+TEST_F(PanelWindowX11, AHotKeyHeldDownDoesNotCloseThePanel)
+{
+    launch();
+    TargetWindow target(u"grab"_s);
+    makeActive(target);
+    openWithHotKey();
+    // While a hot key is down its grab has the keyboard; the panel counts as unfocused meanwhile.
+    ASSERT_TRUE(xdotool({u"keydown"_s, u"alt+super+v"_s}));
+    const bool lostFocus = QTest::qWaitFor([&] { return !controller().panel().hasKeyFocus(); }, 3000);
+    ASSERT_TRUE(xdotool({u"keyup"_s, u"alt+super+v"_s}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller().panel().hasKeyFocus(); }, patience));
+    EXPECT_TRUE(lostFocus);
+    EXPECT_TRUE(controller().isShown());
+}

@@ -141,6 +141,9 @@ void PanelController::configureContent()
 void PanelController::observeActiveApplication()
 {
     connect(m_panel.get(), &HistoryPanel::deactivated, this, &PanelController::handleDeactivation);
+    m_focusCheck.setSingleShot(true);
+    m_focusCheck.setInterval(m_deps.pasteService->timings().activationInterval);
+    connect(&m_focusCheck, &QTimer::timeout, this, &PanelController::confirmFocusLost);
 }
 
 void PanelController::handleDeactivation()
@@ -151,14 +154,32 @@ void PanelController::handleDeactivation()
             finishHide();
         return;
     }
-    if (m_deps.keepOpen || (m_phase != Phase::shown && m_phase != Phase::showing))
+    if (m_deps.keepOpen)
         return;
-    // A dialog the panel opened keeps it open; another window takes it away.
+    m_focusChecks = 0;
+    confirmFocusLost();
+}
+
+void PanelController::confirmFocusLost()
+{
+    m_focusCheck.stop();
+    if ((m_phase != Phase::shown && m_phase != Phase::showing) || m_panel->hasKeyFocus())
+        return;
+    // A dialog the panel opened keeps it open.
     for (QWindow *w = QGuiApplication::focusWindow(); w; w = w->transientParent()) {
         if (w == m_panel->windowHandle())
             return;
     }
-    hide(false);
+    // Another window took the focus once the window manager says so. While it still names the
+    // panel, a keyboard grab is passing through (a hot key held down, the manager's own window
+    // switcher) or the manager has not caught up yet: look again shortly.
+    const std::optional<WindowTarget> active = m_deps.windows->activeWindow();
+    if (!active || active->window != quint32(m_panel->winId())) {
+        hide(false);
+        return;
+    }
+    if (++m_focusChecks <= maxFocusChecks)
+        m_focusCheck.start();
 }
 
 void PanelController::observeKeyboardCaptureChanges()

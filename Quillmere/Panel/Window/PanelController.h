@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QPoint>
+#include <QTimer>
 #include <QUrl>
 #include <functional>
 #include <memory>
@@ -106,6 +107,7 @@ private:
     void finishHide();
     void orderOutNow();
     void handleDeactivation();
+    void confirmFocusLost();
     bool handleKeyPress(const CapturedKey &key);
     void handleReturn();
     void deliverPaste(const std::optional<int> &caretBack);
@@ -127,6 +129,10 @@ private:
     bool m_showAfterHandOff = false;
     // Raised whenever a pending wait for the paste target must be dropped.
     quint64 m_focusGeneration = 0;
+    // Looks again whether the focus the panel lost went to another window.
+    static constexpr int maxFocusChecks = 100;
+    QTimer m_focusCheck;
+    int m_focusChecks = 0;
 };
 
 } // namespace quillmere
