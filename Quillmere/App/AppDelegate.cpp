@@ -15,6 +15,7 @@
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
+#include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/DesktopEntries.h"
 #include "Quillmere/Platform/Core/Deferred.h"
 #include "Quillmere/Platform/KeyInjector.h"
@@ -34,25 +35,24 @@
 
 namespace quillmere {
 namespace {
-const QString kOwnBundleID = QStringLiteral("com.orvantide.quillmere");
 const QString kPanelDidShow = QStringLiteral("quillmerePanelDidShow");
 } // namespace
 
-void UnavailablePanel::show()
-{
-    qCInfo(lcApp, "The history panel is not available in this version yet");
-}
+// The history panel as the shell sees it.
+class ControllerPanel : public PanelPresenting {
+public:
+    explicit ControllerPanel(PanelControllerDependencies deps) : m_controller(std::move(deps)) {}
+    PanelController &controller() { return m_controller; }
+    bool isVisible() const override { return m_controller.isVisible(); }
+    bool isHiding() const override { return m_controller.isHiding(); }
+    void show() override { m_controller.show(); }
+    void hide() override { m_controller.hide(); }
+    bool hideImmediately() override { return m_controller.hideImmediately(); }
+    ClipRef handleDroppedFiles(const QList<QUrl> &files) override { return m_controller.handleDroppedFiles(files); }
 
-ClipRef UnavailablePanel::handleDroppedFiles(const QList<QUrl> &files)
-{
-    auto capture = PasteboardCapture::fileCapture(files, QStringLiteral("Quillmere Drop"), kOwnBundleID);
-    if (!capture)
-        return nullptr;
-    ClipRef clip = m_app.environment().store().insertTemporaryClip(capture->content);
-    if (clip && m_app.pasteService())
-        m_app.pasteService()->writeToPasteboard(*clip);
-    return clip;
-}
+private:
+    PanelController m_controller;
+};
 
 AppDelegate::Platform::Platform() = default;
 AppDelegate::Platform::~Platform() = default;
@@ -118,6 +118,7 @@ void AppDelegate::registerSourceApp(const ClipRef &clip)
 void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
 {
     const bool onboarding = shouldShowOnboarding(arguments, m_prefs);
+    m_keepPanelOpen = arguments.contains(QStringLiteral("--keep-open"));
     runCaptureUnpauseMigration(m_prefs);
 
     buildClipboardPipeline();
@@ -175,9 +176,31 @@ void AppDelegate::buildSourceApps()
 
 void AppDelegate::buildPanelAndDrops()
 {
-    m_panel = m_platform.makePanel ? m_platform.makePanel(*this) : std::make_unique<UnavailablePanel>(*this);
-
     QPointer<AppDelegate> self(this);
+    if (m_platform.makePanel) {
+        m_panel = m_platform.makePanel(*this);
+    } else {
+        PanelControllerDependencies deps;
+        deps.store = &m_environment.store();
+        deps.pasteService = m_pasteService.get();
+        deps.sequentialPaste = m_sequentialPaste.get();
+        deps.notificationCenter = &m_center;
+        deps.preferences = &m_prefs;
+        deps.windows = m_platform.windows.get();
+        deps.keepOpen = m_keepPanelOpen;
+        deps.onCheckForUpdates = [self] {
+            if (self)
+                self->checkForUpdates();
+        };
+        deps.openSettings = [self] {
+            if (self)
+                self->openSettingsWindow();
+        };
+        auto panel = std::make_unique<ControllerPanel>(std::move(deps));
+        m_panelController = &panel->controller();
+        m_panel = std::move(panel);
+    }
+
     m_fileDrop = std::make_unique<NotchFileDropController>([self](const QList<QUrl> &files) {
         if (!self || !self->m_panel)
             return false;

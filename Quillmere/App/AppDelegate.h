@@ -25,6 +25,7 @@ class KeyInjector;
 class LinkMetadataService;
 class NotchFileDropController;
 class NotificationCenter;
+class PanelController;
 class Pasteboard;
 class PasteService;
 class Preferences;
@@ -37,7 +38,8 @@ class StatusItemController;
 class UpdateChecker;
 class WindowActivator;
 
-// What the history panel offers the shell. Until the panel exists, `UnavailablePanel` stands in.
+// What the history panel offers the shell; the panel controller, unless the platform plugs in
+// another.
 class PanelPresenting {
 public:
     virtual ~PanelPresenting() = default;
@@ -45,7 +47,8 @@ public:
     virtual bool isHiding() const = 0;
     virtual void show() = 0;
     virtual void hide() = 0;
-    virtual void hideImmediately() = 0;
+    // Gone at once, without a slide; whether it was open (or on its way out).
+    virtual bool hideImmediately() = 0;
     // Stores dropped files as one temporary clip and puts it on the clipboard.
     virtual ClipRef handleDroppedFiles(const QList<QUrl> &files) = 0;
 };
@@ -79,6 +82,7 @@ public:
         std::unique_ptr<HotKeyCenter> hotKeys;
         std::shared_ptr<const DesktopEntries> applications;
         // Later parts of the program plug in here; empty ones log that they are not there yet.
+        // Without `makePanel` the history panel's controller is built.
         std::function<std::unique_ptr<PanelPresenting>(AppDelegate &)> makePanel;
         std::function<std::unique_ptr<CaptureCoordinating>(AppDelegate &)> makeCaptureCoordinator;
         std::function<void()> openSettings;
@@ -119,6 +123,10 @@ public:
     CopyFeedback *copyFeedback() const { return m_copyFeedback.get(); }
     NotchFileDropController *fileDrop() const { return m_fileDrop.get(); }
     PanelPresenting *panel() const { return m_panel.get(); }
+    // The history panel's controller; none when the platform plugged in another panel.
+    PanelController *panelController() const { return m_panelController; }
+    // "--keep-open" was among the launch arguments.
+    bool keepsPanelOpen() const { return m_keepPanelOpen; }
     std::optional<quint32> panelHotKeyID() const { return m_panelHotKeyID; }
     std::optional<quint32> pasteNextHotKeyID() const { return m_pasteNextHotKeyID; }
     Pasteboard &pasteboard() const { return *m_platform.pasteboard; }
@@ -152,6 +160,7 @@ private:
     std::unique_ptr<SourceAppAppearance> m_appearance;
     std::unique_ptr<SourceAppRegistry> m_sourceApps;
     std::unique_ptr<PanelPresenting> m_panel;
+    PanelController *m_panelController = nullptr; // owned through m_panel
     std::unique_ptr<NotchFileDropController> m_fileDrop;
     std::unique_ptr<CaptureCoordinating> m_captureCoordinator;
     std::unique_ptr<UpdateChecker> m_updater;
@@ -164,22 +173,7 @@ private:
     std::optional<quint32> m_pasteNextHotKeyID;
     QTimer m_temporaryClipPruneTimer;
     bool m_onboardingOpen = false;
-};
-
-// Stands in for the history panel until it exists: the hot key says so, and dropped files still
-// become a clip on the clipboard.
-class UnavailablePanel : public PanelPresenting {
-public:
-    UnavailablePanel(AppDelegate &app) : m_app(app) {}
-    bool isVisible() const override { return false; }
-    bool isHiding() const override { return false; }
-    void show() override;
-    void hide() override {}
-    void hideImmediately() override {}
-    ClipRef handleDroppedFiles(const QList<QUrl> &files) override;
-
-private:
-    AppDelegate &m_app;
+    bool m_keepPanelOpen = false;
 };
 
 } // namespace quillmere

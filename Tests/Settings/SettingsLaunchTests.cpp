@@ -20,7 +20,11 @@ struct CountingPanel : PanelPresenting {
     bool isHiding() const override { return false; }
     void show() override {}
     void hide() override { ++*hides; }
-    void hideImmediately() override { ++*hides; }
+    bool hideImmediately() override
+    {
+        ++*hides;
+        return true;
+    }
     ClipRef handleDroppedFiles(const QList<QUrl> &) override { return nullptr; }
 };
 

@@ -1,0 +1,433 @@
+#include "Quillmere/Panel/Window/PanelController.h"
+
+#include "Quillmere/Clipboard/PasteboardCapture.h"
+#include "Quillmere/Clipboard/SequentialPasteController.h"
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Panel/HistoryStore.h"
+#include "Quillmere/Panel/HistoryViewModel.h"
+#include "Quillmere/Panel/TaskScheduler.h"
+#include "Quillmere/Panel/Window/HistoryListView.h"
+#include "Quillmere/Panel/Window/HistoryPanel.h"
+#include "Quillmere/Panel/Window/PanelDropContainerView.h"
+#include "Quillmere/Panel/Window/XTestKeyReplayer.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/WindowActivator.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
+
+namespace quillmere {
+namespace {
+
+// The paste-next queue of the sequential paste controller, as the history view reads it.
+class SequentialPasteStack : public PasteStackAccess {
+public:
+    explicit SequentialPasteStack(SequentialPasteController &controller) : m_controller(controller) {}
+    std::vector<QUuid> stack() const override { return m_controller.stack().ids; }
+    void setStack(const std::vector<QUuid> &ids) override { m_controller.setStack(PasteStack{ids}); }
+    void retainOnly(const QSet<QUuid> &existing) override { m_controller.retainOnly(existing); }
+
+private:
+    SequentialPasteController &m_controller;
+};
+
+} // namespace
+
+PanelController::PanelController(PanelControllerDependencies deps, QObject *parent)
+    : QObject(parent), m_deps(std::move(deps)), m_tap([this](const PanelKey &key) {
+          m_deps.notificationCenter->post(PanelNotification::keyPressed, nullptr, key.toUserInfo());
+      })
+{
+    Q_ASSERT(m_deps.store && m_deps.pasteService && m_deps.notificationCenter && m_deps.preferences && m_deps.windows);
+    if (!m_deps.keyReplayer) {
+        m_ownReplayer = std::make_unique<XTestKeyReplayer>();
+        m_deps.keyReplayer = m_ownReplayer.get();
+    }
+    if (!m_deps.pointer)
+        m_deps.pointer = [] { return QCursor::pos(); };
+
+    configureContent();
+    connect(&m_slide, &PanelSlide::fractionChanged, m_panel.get(), &HistoryPanel::setVisibleFraction);
+    connect(&m_slide, &PanelSlide::finished, this, &PanelController::slideFinished);
+
+    QPointer<PanelController> self(this);
+    m_panel->onCancel = [self] {
+        if (self)
+            self->hide();
+    };
+    m_panel->onReturn = [self] {
+        if (self)
+            self->handleReturn();
+    };
+    m_panel->onKeyPress = [this](const CapturedKey &key) { return handleKeyPress(key); };
+    m_panel->onKeyRelease = [this] { return m_tap.handleKeyRelease(); };
+    m_panel->requestActivation = [this] {
+        m_deps.windows->activate(WindowTarget{quint32(m_panel->winId()), QCoreApplication::applicationPid()});
+    };
+
+    observeActiveApplication();
+    observeKeyboardCaptureChanges();
+    observeInteractionModeChanges();
+}
+
+PanelController::~PanelController()
+{
+    m_deps.notificationCenter->removeObservers(this);
+}
+
+void PanelController::configureContent()
+{
+    m_history = std::make_unique<ClipStoreHistory>(*m_deps.store);
+    m_scheduler = std::make_unique<QtTaskScheduler>();
+    if (m_deps.sequentialPaste)
+        m_pasteStack = std::make_unique<SequentialPasteStack>(*m_deps.sequentialPaste);
+
+    HistoryViewDependencies deps;
+    deps.store = m_history.get();
+    deps.notificationCenter = m_deps.notificationCenter;
+    deps.preferences = m_deps.preferences;
+    deps.scheduler = m_scheduler.get();
+    deps.pasteStack = m_pasteStack.get();
+    ClipStore *store = m_deps.store;
+    deps.clock = [store] { return store->now(); };
+
+    QPointer<PanelController> self(this);
+    HistoryViewCallbacks callbacks;
+    callbacks.onPaste = [self](const ClipSnapshot &snapshot) {
+        if (!self)
+            return;
+        const ClipRef clip = self->m_deps.store->context().clip(snapshot.id);
+        if (clip && !clip->isDeleted())
+            self->paste(clip);
+    };
+    callbacks.onPasteText = [self](const QString &text) { return self && self->pasteText(text); };
+    callbacks.onClose = [self] {
+        if (self)
+            self->hide();
+    };
+    callbacks.onCheckForUpdates = [self] {
+        if (self && self->m_deps.onCheckForUpdates)
+            self->m_deps.onCheckForUpdates();
+    };
+    callbacks.openSettings = [self] {
+        if (!self)
+            return;
+        self->hide();
+        if (self->m_deps.openSettings)
+            self->m_deps.openSettings();
+    };
+    callbacks.beep = [self] {
+        if (self)
+            self->m_deps.pasteService->beep();
+    };
+    m_model = std::make_unique<HistoryViewModel>(deps, callbacks);
+
+    m_container = new PanelDropContainerView;
+    m_listView = new HistoryListView(*m_model);
+    m_container->setContentView(m_listView);
+    m_container->setDropHandler(
+        [self](const QList<QUrl> &files) { return self && self->handleDroppedFiles(files) != nullptr; });
+    m_panel = std::make_unique<HistoryPanel>(m_container);
+}
+
+// ---- Observers ----------------------------------------------------------------------------
+
+void PanelController::observeActiveApplication()
+{
+    connect(m_panel.get(), &HistoryPanel::deactivated, this, &PanelController::handleDeactivation);
+    m_focusCheck.setSingleShot(true);
+    m_focusCheck.setInterval(m_deps.pasteService->timings().activationInterval);
+    connect(&m_focusCheck, &QTimer::timeout, this, &PanelController::confirmFocusLost);
+}
+
+void PanelController::handleDeactivation()
+{
+    if (m_phase == Phase::returningFocus) {
+        // The paste target may be back already; no need to wait for the next check.
+        if (m_deps.pasteService->isFrontmost(*m_pasteTarget))
+            finishHide();
+        return;
+    }
+    if (m_deps.keepOpen)
+        return;
+    m_focusChecks = 0;
+    confirmFocusLost();
+}
+
+void PanelController::confirmFocusLost()
+{
+    m_focusCheck.stop();
+    if ((m_phase != Phase::shown && m_phase != Phase::showing) || m_panel->hasKeyFocus())
+        return;
+    // A dialog the panel opened keeps it open.
+    for (QWindow *w = QGuiApplication::focusWindow(); w; w = w->transientParent()) {
+        if (w == m_panel->windowHandle())
+            return;
+    }
+    // Another window took the focus once the window manager says so. While it still names the
+    // panel, a keyboard grab is passing through (a hot key held down, the manager's own window
+    // switcher) or the manager has not caught up yet: look again shortly.
+    const std::optional<WindowTarget> active = m_deps.windows->activeWindow();
+    if (!active || active->window != quint32(m_panel->winId())) {
+        hide(false);
+        return;
+    }
+    if (++m_focusChecks <= maxFocusChecks)
+        m_focusCheck.start();
+}
+
+void PanelController::observeKeyboardCaptureChanges()
+{
+    m_deps.notificationCenter->addObserver(
+        PanelNotification::keyboardCaptureChanged, this,
+        [this](const Notification &n) { m_tap.setCapturePaused(n.userInfo.value(QStringLiteral("paused")).toBool()); });
+}
+
+void PanelController::observeInteractionModeChanges()
+{
+    m_deps.notificationCenter->addObserver(
+        PanelNotification::interactionModeChanged, this, [this](const Notification &n) {
+            if (const auto mode = panelKeyboardModeFromRaw(n.userInfo.value(QStringLiteral("mode")).toString()))
+                m_tap.setMode(*mode);
+        });
+}
+
+// ---- Showing ------------------------------------------------------------------------------
+
+bool PanelController::isVisible() const
+{
+    return m_panel->isVisible();
+}
+
+void PanelController::recordPasteTarget()
+{
+    std::optional<PasteService::PasteTarget> target = m_deps.pasteService->activeTarget();
+    if (target && target->app.window == quint32(m_panel->winId()))
+        return; // still ours from the last showing
+    // A window of this process is matched by the window alone: the panel shares its pid.
+    if (target && target->app.pid == QCoreApplication::applicationPid())
+        target->app.pid = 0;
+    m_pasteTarget = target;
+}
+
+void PanelController::placeOnPointerScreen()
+{
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    std::vector<ScreenMetrics> metrics;
+    for (QScreen *screen : screens)
+        metrics.push_back(ScreenMetrics{screen->geometry(), screen->availableGeometry()});
+    const int mainIndex = int(screens.indexOf(QGuiApplication::primaryScreen()));
+    const std::optional<int> index = screenWithMouse(metrics, m_deps.pointer(), mainIndex);
+    const std::optional<NotchGeometry> notch = NotchGeometry::current(metrics, index, mainIndex);
+    if (!notch)
+        return;
+    const ScreenMetrics &screen = metrics[size_t(notch->screenIndex)];
+    m_container->setTopInset(notch->notchHeight);
+    // Read at every showing: the settings may have changed it since.
+    const PanelWidthMode mode = panelWidthModeFromRaw(m_deps.preferences->string(widthModeKey));
+    m_panel->place(panelFrame(screen, *notch, mode));
+}
+
+void PanelController::show()
+{
+    if (m_phase == Phase::shown || m_phase == Phase::showing)
+        return;
+    // Keys typed to close the panel reach their window first; then it opens again.
+    if (m_tap.hasKeptKeys()) {
+        m_showAfterHandOff = true;
+        return;
+    }
+    const bool reopening = isHiding();
+    ++m_focusGeneration;
+    m_tap.endHandOff();
+    if (!reopening) {
+        recordPasteTarget();
+        placeOnPointerScreen();
+    }
+    m_returnFocus = true;
+    m_panel->allowsKeyFocus = true;
+    m_phase = Phase::showing;
+    m_slide.slideIn();
+    m_panel->orderFront();
+    m_tap.start();
+    m_deps.notificationCenter->post(PanelNotification::didShow);
+}
+
+void PanelController::slideFinished(PanelSlide::Direction direction)
+{
+    if (direction == PanelSlide::Direction::in && m_phase == Phase::showing) {
+        m_phase = Phase::shown;
+        Q_EMIT shown();
+    } else if (direction == PanelSlide::Direction::out && m_phase == Phase::hiding) {
+        returnFocus();
+    }
+}
+
+// ---- Hiding -------------------------------------------------------------------------------
+
+void PanelController::hide()
+{
+    hide(true);
+}
+
+void PanelController::hide(bool returnFocus)
+{
+    if (m_phase == Phase::hidden || isHiding())
+        return;
+    m_phase = Phase::hiding;
+    m_returnFocus = returnFocus;
+    m_tap.beginHandOff();
+    m_slide.slideOut();
+}
+
+void PanelController::returnFocus()
+{
+    m_phase = Phase::returningFocus;
+    const quint64 generation = ++m_focusGeneration;
+    const bool live = m_pasteTarget && !m_deps.windows->isTerminated(m_pasteTarget->app);
+    if (!m_returnFocus || !live) {
+        finishHide();
+        return;
+    }
+    // The panel keeps the keyboard until the target has it, so no key falls in between.
+    m_deps.windows->activate(m_pasteTarget->app);
+    waitForTarget(generation, 0);
+}
+
+void PanelController::waitForTarget(quint64 generation, int attempt)
+{
+    if (generation != m_focusGeneration || m_phase != Phase::returningFocus)
+        return;
+    const PasteTimings &timings = m_deps.pasteService->timings();
+    if (m_deps.pasteService->isFrontmost(*m_pasteTarget) || attempt >= timings.activationAttempts) {
+        finishHide();
+        return;
+    }
+    QTimer::singleShot(timings.activationInterval, this,
+                       [this, generation, attempt] { waitForTarget(generation, attempt + 1); });
+}
+
+void PanelController::finishHide()
+{
+    ++m_focusGeneration;
+    const std::vector<CapturedKey> kept = m_tap.endHandOff();
+    const bool targetInFront = m_returnFocus && m_pasteTarget && m_deps.pasteService->isFrontmost(*m_pasteTarget);
+    if (targetInFront)
+        m_deps.keyReplayer->replay(kept);
+    orderOutNow();
+    if (!targetInFront && !kept.empty()) {
+        // Whatever window the desktop puts in front gets them, once it has the focus.
+        QTimer::singleShot(m_deps.pasteService->timings().activationInterval, this,
+                           [this, kept] { m_deps.keyReplayer->replay(kept); });
+    }
+    Q_EMIT hidden();
+    if (std::exchange(m_showAfterHandOff, false))
+        show();
+}
+
+void PanelController::orderOutNow()
+{
+    m_tap.stop();
+    m_slide.jumpTo(0);
+    m_panel->orderOut();
+    m_phase = Phase::hidden;
+}
+
+bool PanelController::hideImmediately()
+{
+    const bool wasOpen = m_phase != Phase::hidden;
+    ++m_focusGeneration;
+    m_showAfterHandOff = false;
+    m_tap.endHandOff();
+    orderOutNow();
+    if (wasOpen)
+        Q_EMIT hidden();
+    return wasOpen;
+}
+
+// ---- Keys ---------------------------------------------------------------------------------
+
+bool PanelController::handleKeyPress(const CapturedKey &key)
+{
+    return m_tap.handleKeyPress(key);
+}
+
+void PanelController::handleReturn()
+{
+    // No key event: the history view pastes its selection when it may.
+    m_deps.notificationCenter->post(PanelNotification::keyPressed);
+}
+
+// ---- Pasting ------------------------------------------------------------------------------
+
+void PanelController::paste(const ClipRef &clip)
+{
+    if (!clip)
+        return;
+    const bool wasOpen = m_phase != Phase::hidden;
+    ++m_focusGeneration;
+    m_showAfterHandOff = false;
+    m_tap.endHandOff();
+    m_tap.setCapturePaused(false);
+    m_panel->allowsKeyFocus = false;
+    orderOutNow();
+    if (wasOpen)
+        Q_EMIT hidden();
+    deliverPaste(m_deps.pasteService->writeToPasteboard(*clip));
+    m_deps.store->bumpToTop(clip, m_deps.store->now());
+}
+
+bool PanelController::pasteText(const QString &text)
+{
+    const bool wasOpen = m_phase != Phase::hidden;
+    ++m_focusGeneration;
+    m_showAfterHandOff = false;
+    m_tap.endHandOff();
+    m_tap.setCapturePaused(false);
+    m_panel->allowsKeyFocus = false;
+    orderOutNow();
+    if (wasOpen)
+        Q_EMIT hidden();
+    m_deps.pasteService->writeText(text);
+    deliverPaste(0);
+    return true;
+}
+
+void PanelController::deliverPaste(const std::optional<int> &caretBack)
+{
+    // Nothing written (the beep said so): no keystroke either.
+    if (!caretBack)
+        return;
+    // A recorded window that is gone takes nothing, and neither does whatever replaced it.
+    if (m_pasteTarget && m_deps.windows->isTerminated(m_pasteTarget->app)) {
+        qCInfo(lcPaste) << "The window to paste into is gone; the clip stays on the clipboard";
+        return;
+    }
+    m_deps.pasteService->deliverPaste(m_pasteTarget, *caretBack);
+}
+
+// ---- Dropped files ------------------------------------------------------------------------
+
+ClipRef PanelController::handleDroppedFiles(const QList<QUrl> &files)
+{
+    const auto capture = PasteboardCapture::fileCapture(files, dropSourceName, ownBundleID);
+    if (!capture)
+        return nullptr;
+    const ClipRef clip = m_deps.store->insertTemporaryClip(capture->content);
+    if (!clip)
+        return nullptr;
+    m_deps.pasteService->writeToPasteboard(*clip);
+    if (m_phase == Phase::shown || m_phase == Phase::showing)
+        m_deps.notificationCenter->post(PanelNotification::didShow);
+    else
+        show();
+    return clip;
+}
+
+} // namespace quillmere

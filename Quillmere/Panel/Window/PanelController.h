@@ -1,0 +1,138 @@
+#pragma once
+
+#include "Quillmere/Clipboard/PasteService.h"
+#include "Quillmere/Model/Records.h"
+#include "Quillmere/Panel/Window/PanelGeometry.h"
+#include "Quillmere/Panel/Window/PanelKeyboardTap.h"
+#include "Quillmere/Panel/Window/PanelSlide.h"
+
+#include <QList>
+#include <QObject>
+#include <QPoint>
+#include <QTimer>
+#include <QUrl>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace quillmere {
+
+class ClipStore;
+class HistoryListView;
+class HistoryPanel;
+class HistoryStore;
+class HistoryViewModel;
+class NotificationCenter;
+class PanelDropContainerView;
+class PasteStackAccess;
+class Preferences;
+class QtTaskScheduler;
+class SequentialPasteController;
+class WindowActivator;
+
+struct PanelControllerDependencies {
+    ClipStore *store = nullptr;
+    PasteService *pasteService = nullptr;
+    SequentialPasteController *sequentialPaste = nullptr;
+    NotificationCenter *notificationCenter = nullptr;
+    Preferences *preferences = nullptr;
+    WindowActivator *windows = nullptr;
+    KeyReplaying *keyReplayer = nullptr; // none: XTest
+    std::function<void()> onCheckForUpdates;
+    std::function<void()> openSettings;
+    // "--keep-open": the panel stays when another window takes the focus.
+    bool keepOpen = false;
+    // Where the pointer is; the cursor's position when unset.
+    std::function<QPoint()> pointer;
+};
+
+// The history panel's controller: shows it under the top edge of the pointer's screen, gives it
+// the keyboard and hands the keyboard back, pastes what the history view picks into the window
+// that was in front, and turns dropped files into a clip. Main thread only.
+class PanelController : public QObject {
+    Q_OBJECT
+public:
+    static inline const QString widthModeKey = QStringLiteral("panelWidthMode");
+    static inline const QString dropSourceName = QStringLiteral("Quillmere Drop");
+    static inline const QString ownBundleID = QStringLiteral("com.orvantide.quillmere");
+
+    explicit PanelController(PanelControllerDependencies deps, QObject *parent = nullptr);
+    ~PanelController() override;
+
+    HistoryPanel &panel() const { return *m_panel; }
+    HistoryViewModel &model() const { return *m_model; }
+    HistoryListView &listView() const { return *m_listView; }
+    PanelKeyboardTap &keyboardTap() { return m_tap; }
+    // The window is on screen (also while it slides either way).
+    bool isVisible() const;
+    // From the start of the hide until the window is ordered out.
+    bool isHiding() const { return m_phase == Phase::hiding || m_phase == Phase::returningFocus; }
+    // Slid in completely.
+    bool isShown() const { return m_phase == Phase::shown; }
+    const std::optional<PasteService::PasteTarget> &pasteTarget() const { return m_pasteTarget; }
+
+    void show();
+    // Slides up, then gives the keyboard back to the paste target and types there what the
+    // user typed meanwhile.
+    void hide();
+    // Gone at once, without a slide; whether it was open (shown, showing or hiding).
+    bool hideImmediately();
+    void paste(const ClipRef &clip);
+    // True: the text was handed on to be pasted.
+    bool pasteText(const QString &text);
+    // One temporary clip of the files, put on the clipboard; the panel shows (or, already open,
+    // shows anew). None when the files made no clip.
+    ClipRef handleDroppedFiles(const QList<QUrl> &files);
+
+Q_SIGNALS:
+    // The slide in ended.
+    void shown();
+    // The window was ordered out and the keyboard handed back.
+    void hidden();
+
+private:
+    enum class Phase { hidden, showing, shown, hiding, returningFocus };
+
+    void configureContent();
+    void observeActiveApplication();
+    void observeKeyboardCaptureChanges();
+    void observeInteractionModeChanges();
+
+    void recordPasteTarget();
+    void placeOnPointerScreen();
+    void hide(bool returnFocus);
+    void slideFinished(PanelSlide::Direction direction);
+    void returnFocus();
+    void waitForTarget(quint64 generation, int attempt);
+    void finishHide();
+    void orderOutNow();
+    void handleDeactivation();
+    void confirmFocusLost();
+    bool handleKeyPress(const CapturedKey &key);
+    void handleReturn();
+    void deliverPaste(const std::optional<int> &caretBack);
+
+    PanelControllerDependencies m_deps;
+    std::unique_ptr<KeyReplaying> m_ownReplayer;
+    std::unique_ptr<HistoryStore> m_history;
+    std::unique_ptr<QtTaskScheduler> m_scheduler;
+    std::unique_ptr<PasteStackAccess> m_pasteStack;
+    std::unique_ptr<HistoryViewModel> m_model;
+    PanelDropContainerView *m_container = nullptr; // owned by the panel
+    HistoryListView *m_listView = nullptr;         // owned by the container
+    std::unique_ptr<HistoryPanel> m_panel;
+    PanelKeyboardTap m_tap;
+    PanelSlide m_slide;
+    Phase m_phase = Phase::hidden;
+    std::optional<PasteService::PasteTarget> m_pasteTarget;
+    bool m_returnFocus = true;
+    bool m_showAfterHandOff = false;
+    // Raised whenever a pending wait for the paste target must be dropped.
+    quint64 m_focusGeneration = 0;
+    // Looks again whether the focus the panel lost went to another window.
+    static constexpr int maxFocusChecks = 100;
+    QTimer m_focusCheck;
+    int m_focusChecks = 0;
+};
+
+} // namespace quillmere
