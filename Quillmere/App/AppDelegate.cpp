@@ -13,6 +13,7 @@
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
+#include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Platform/DesktopEntries.h"
 #include "Quillmere/Platform/Deferred.h"
 #include "Quillmere/Platform/KeyInjector.h"
@@ -210,6 +211,13 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
 
     if (m_platform.installStatusItem)
         m_statusItem->install();
+
+    // Store trouble met while opening, or later, reaches the user once per kind.
+    m_storeCaretaker = std::make_unique<StoreCaretaker>(store, m_environment.persistence());
+    connect(m_storeCaretaker.get(), &StoreCaretaker::troubleOccurred, this, [this](const StoreTrouble &trouble) {
+        m_statusItem->showMessage(QStringLiteral("Brindlewax"), trouble.message());
+    });
+    deferOnMain(this, [this] { m_storeCaretaker->start(); });
 
     store.deleteExpiredTemporaryClips(store.now());
     scheduleTemporaryClipPruning();

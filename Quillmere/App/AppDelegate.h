@@ -31,6 +31,7 @@ class SoundPlayer;
 class SourceAppAppearance;
 class SourceAppRegistry;
 class StatusItemController;
+class StoreCaretaker;
 class UpdateChecker;
 class WindowActivator;
 
@@ -115,6 +116,7 @@ public:
     StatusItemController *statusItem() const { return m_statusItem.get(); }
     CopyFeedback *copyFeedback() const { return m_copyFeedback.get(); }
     NotchFileDropController *fileDrop() const { return m_fileDrop.get(); }
+    StoreCaretaker *storeCaretaker() const { return m_storeCaretaker.get(); }
     PanelPresenting *panel() const { return m_panel.get(); }
     std::optional<quint32> panelHotKeyID() const { return m_panelHotKeyID; }
     std::optional<quint32> pasteNextHotKeyID() const { return m_pasteNextHotKeyID; }
@@ -142,6 +144,7 @@ private:
     std::unique_ptr<UpdateChecker> m_updater;
     std::unique_ptr<CopyFeedback> m_copyFeedback;
     std::unique_ptr<StatusItemController> m_statusItem;
+    std::unique_ptr<StoreCaretaker> m_storeCaretaker;
     std::optional<quint32> m_panelHotKeyID;
     std::optional<quint32> m_pasteNextHotKeyID;
     QTimer m_temporaryClipPruneTimer;

@@ -36,6 +36,7 @@ bool ClipStore::save()
     QString error;
     if (!ctx.save(&error)) {
         qCCritical(lcStore, "Failed to save context: %s", qPrintable(error));
+        keepAfterFailedSave(error);
         return false;
     }
     Q_EMIT didSave();
@@ -51,12 +52,35 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
     QString error;
     if (!ctx.save(&error)) {
         qCCritical(lcStore, failureFormat, qPrintable(error));
+        if (keepAfterFailedSave(error)) {
+            announceChange();
+            return true;
+        }
         ctx.rollback();
         return false;
     }
     Q_EMIT didSave();
     announceChange();
     return true;
+}
+
+bool ClipStore::keepAfterFailedSave(const QString &error)
+{
+    const auto failure = context().lastSaveFailure();
+    if (failure != ModelContext::SaveFailure::diskFull && failure != ModelContext::SaveFailure::unavailable)
+        return false;
+    Q_EMIT saveFailed(failure == ModelContext::SaveFailure::diskFull, error);
+    return true;
+}
+
+void ClipStore::moveHistoryTo(std::shared_ptr<ModelContainer> container)
+{
+    if (!container || container == m_container)
+        return;
+    container->mainContext().adoptRecordsOf(context());
+    m_container = std::move(container);
+    m_pruneCandidatesValid = false;
+    save();
 }
 
 void ClipStore::announceChange()

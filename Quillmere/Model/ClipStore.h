@@ -41,10 +41,15 @@ public:
     SyncHealthFacts syncHealthFacts() const { return m_deps.syncHealthFacts ? m_deps.syncHealthFacts() : SyncHealthFacts{}; }
     Preferences &preferences() const { return *m_deps.preferences; }
     QDateTime now() const { return m_deps.clock(); }
+    const Clock &clock() const { return m_deps.clock; }
 
     // Saves the main context. On success announces the change (at most once every 3 s); on
     // failure logs it and keeps the unsaved changes.
     bool save();
+
+    // Moves the whole history, unsaved changes included, into `container` and saves it there.
+    // For a history kept in memory whose store file can be used again.
+    void moveHistoryTo(std::shared_ptr<ModelContainer> container);
 
     // ---- Capture road and clip edits ------------------------------------------------------
 
@@ -190,14 +195,20 @@ public:
 Q_SIGNALS:
     // Every successful save that wrote something.
     void didSave();
+    // A save that failed because the store was full or could not be written. The changes stay
+    // in the live history and go with the next save that works.
+    void saveFailed(bool diskFull, const QString &error);
 
 protected:
-    // Saves, or on failure logs `failureFormat` and drops the pending changes so nothing
-    // half-done stays behind.
+    // Saves; true when the changes stand. A store that is full or cannot be written now keeps
+    // them for a later save (see saveFailed). A change the store rejects is logged with
+    // `failureFormat` and dropped with every other pending change, so nothing half-done stays.
     bool saveOrRollback(const char *failureFormat);
 
 private:
     void announceChange();
+    // True when the failed save's changes are kept for later.
+    bool keepAfterFailedSave(const QString &error);
 
     std::shared_ptr<ModelContainer> m_container;
     ClipStoreDependencies m_deps;

@@ -76,14 +76,13 @@ QString describe(const QSqlError &error)
     return error.text().isEmpty() ? QStringLiteral("unknown database error") : error.text();
 }
 
-bool execWith(QSqlQuery &q, const QVariantList &values, QString *error)
+bool execWith(QSqlQuery &q, const QVariantList &values, QSqlError *error)
 {
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values[i]);
     if (q.exec())
         return true;
-    if (error)
-        *error = describe(q.lastError());
+    *error = q.lastError();
     return false;
 }
 
@@ -589,7 +588,7 @@ void ModelContext::loadBlob(const ClipItem *clip, bool image) const
     blob.m_loaded = true;
 }
 
-bool ModelContext::writeClip(ClipItem &clip, QString *error)
+bool ModelContext::writeClip(ClipItem &clip, QSqlError *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO clips(%1) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)")
                                 .arg(kClipColumns));
@@ -630,15 +629,14 @@ bool ModelContext::writeClip(ClipItem &clip, QString *error)
         if (store)
             bq.bindValue(1, *blob->m_data);
         if (!bq.exec()) {
-            if (error)
-                *error = describe(bq.lastError());
+            *error = bq.lastError();
             return false;
         }
     }
     return true;
 }
 
-bool ModelContext::writePinboard(Pinboard &page, QString *error)
+bool ModelContext::writePinboard(Pinboard &page, QSqlError *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO pinboards(%1) VALUES(?,?,?,?,?,?,?,?,?,?)").arg(kPageColumns));
     const QVariantList values{page.m_rowID,
@@ -656,7 +654,7 @@ bool ModelContext::writePinboard(Pinboard &page, QString *error)
     return true;
 }
 
-bool ModelContext::writeSettings(AppSettings &s, QString *error)
+bool ModelContext::writeSettings(AppSettings &s, QSqlError *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO app_settings(%1) VALUES(?,?,?,?,?)").arg(kSettingsColumns));
     const QVariantList values{s.m_rowID, uuidText(s.recordID()), s.historyLimitValue(), dateValue(s.updatedAt()), m_saveTime};
@@ -665,7 +663,7 @@ bool ModelContext::writeSettings(AppSettings &s, QString *error)
     return true;
 }
 
-bool ModelContext::writeBrand(SourceAppBrand &b, QString *error)
+bool ModelContext::writeBrand(SourceAppBrand &b, QSqlError *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO source_app_brands(%1) VALUES(?,?,?,?,?,?,?,?)").arg(kBrandColumns));
     const QVariantList values{b.m_rowID,
@@ -681,7 +679,7 @@ bool ModelContext::writeBrand(SourceAppBrand &b, QString *error)
     return true;
 }
 
-bool ModelContext::deleteRecord(PersistentModel &record, QString *error)
+bool ModelContext::deleteRecord(PersistentModel &record, QSqlError *error)
 {
     const QString table = tableOf(record);
     QStringList statements{QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table)};
@@ -692,8 +690,7 @@ bool ModelContext::deleteRecord(PersistentModel &record, QString *error)
         QSqlQuery &q = prepared(sql);
         q.bindValue(0, record.m_rowID);
         if (!q.exec()) {
-            if (error)
-                *error = describe(q.lastError());
+            *error = q.lastError();
             return false;
         }
     }
@@ -702,37 +699,64 @@ bool ModelContext::deleteRecord(PersistentModel &record, QString *error)
     q.bindValue(1, uuidText(stableID(record)));
     q.bindValue(2, m_saveTime);
     if (!q.exec()) {
-        if (error)
-            *error = describe(q.lastError());
+        *error = q.lastError();
         return false;
     }
     return true;
 }
 
+namespace {
+
+ModelContext::SaveFailure saveFailureOf(const QSqlError &error)
+{
+    switch (sqliteCode(error)) {
+    case 13: // SQLITE_FULL
+        return ModelContext::SaveFailure::diskFull;
+    case 3:  // SQLITE_PERM
+    case 5:  // SQLITE_BUSY
+    case 6:  // SQLITE_LOCKED
+    case 7:  // SQLITE_NOMEM
+    case 8:  // SQLITE_READONLY
+    case 10: // SQLITE_IOERR
+    case 11: // SQLITE_CORRUPT
+    case 14: // SQLITE_CANTOPEN
+    case 15: // SQLITE_PROTOCOL
+    case 26: // SQLITE_NOTADB
+        return ModelContext::SaveFailure::unavailable;
+    default:
+        return ModelContext::SaveFailure::rejected;
+    }
+}
+
+} // namespace
+
 bool ModelContext::save(QString *error)
 {
+    m_lastSaveFailure = SaveFailure::none;
     if (!hasChanges())
         return true;
     const QDateTime now = m_clock();
     m_saveTime = now.toMSecsSinceEpoch();
     if (!m_db.transaction()) {
+        m_lastSaveFailure = saveFailureOf(m_db.lastError());
         if (error)
             *error = describe(m_db.lastError());
         return false;
     }
+    QSqlError failure;
     auto write = [&](PersistentModel &record) {
         if (auto clip = dynamic_cast<ClipItem *>(&record))
-            return writeClip(*clip, error);
+            return writeClip(*clip, &failure);
         if (auto page = dynamic_cast<Pinboard *>(&record))
-            return writePinboard(*page, error);
+            return writePinboard(*page, &failure);
         if (auto s = dynamic_cast<AppSettings *>(&record))
-            return writeSettings(*s, error);
-        return writeBrand(static_cast<SourceAppBrand &>(record), error);
+            return writeSettings(*s, &failure);
+        return writeBrand(static_cast<SourceAppBrand &>(record), &failure);
     };
     bool ok = true;
     for (const auto &record : m_deleted)
         if (ok)
-            ok = deleteRecord(*record, error);
+            ok = deleteRecord(*record, &failure);
     // Pages first, so that a clip filed into a new Page finds it.
     std::vector<PersistentModel *> pending;
     pending.reserve(m_inserted.size() + m_updated.size());
@@ -751,13 +775,15 @@ bool ModelContext::save(QString *error)
             ok = write(*record);
     if (ok && !m_db.commit()) {
         ok = false;
-        if (error)
-            *error = describe(m_db.lastError());
+        failure = m_db.lastError();
     }
     for (auto &[sql, q] : m_queries)
         q->finish();
     if (!ok) {
         m_db.rollback();
+        m_lastSaveFailure = saveFailureOf(failure);
+        if (error)
+            *error = describe(failure);
         return false;
     }
     for (PersistentModel *record : pending) {
@@ -836,6 +862,44 @@ void ModelContext::rollback()
     for (PersistentModel *record : toReload)
         reloadRecord(*record);
     m_updated.clear();
+}
+
+void ModelContext::adoptRecordsOf(ModelContext &other)
+{
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    // Pages first: clips name theirs by row, and the Page gets its row here before they are written.
+    for (const auto &[row, page] : other.m_pages)
+        records.push_back(page);
+    for (const auto &[row, clip] : other.m_clips) {
+        // The bytes live in the other store; read them while it is still there.
+        for (const bool image : {true, false})
+            if (!(image ? clip->m_image : clip->m_file).m_loaded)
+                other.loadBlob(clip.get(), image);
+        records.push_back(clip);
+    }
+    for (const auto &[row, settings] : other.m_settings)
+        records.push_back(settings);
+    for (const auto &[row, brand] : other.m_brands)
+        if (!sourceAppBrand(brand->bundleID()))
+            records.push_back(brand);
+    for (const auto &record : other.m_deleted)
+        record->m_context = nullptr;
+    for (const auto &[row, brand] : other.m_brands)
+        brand->m_context = nullptr;
+    other.m_pages.clear();
+    other.m_clips.clear();
+    other.m_clipsByHash.clear();
+    other.m_settings.clear();
+    other.m_brands.clear();
+    other.m_inserted.clear();
+    other.m_updated.clear();
+    other.m_deleted.clear();
+    ++other.m_changeCount;
+    for (const auto &record : records) {
+        record->m_context = nullptr;
+        record->m_rowID = 0;
+        insertRecord(record);
+    }
 }
 
 std::vector<std::pair<QString, QUuid>> ModelContext::recordedDeletions() const
@@ -991,33 +1055,41 @@ QString moveAside(const QString &path, const QDateTime &now)
 
 } // namespace
 
+std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QString &path, const Clock &clock,
+                                                                    QString *movedAsidePath, QString *error)
+{
+    ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
+    auto container = ModelContainer::open(path, clock, error, &failure);
+    if (!container && failure == ModelContainer::OpenFailure::corrupt && QFileInfo::exists(path)) {
+        const QString aside = moveAside(path, clock());
+        if (aside.isEmpty()) {
+            qCCritical(lcPersistence, "The store at %s cannot be read (%s) and could not be moved aside",
+                       qPrintable(path), qPrintable(*error));
+        } else {
+            qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s",
+                       qPrintable(path), qPrintable(*error), qPrintable(aside));
+            *movedAsidePath = aside;
+            container = ModelContainer::open(path, clock, error, &failure);
+        }
+    }
+    return container;
+}
+
 PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &options)
 {
     const QString path = options.storePath.isEmpty() ? defaultStorePath() : options.storePath;
     QString error;
-    ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
-    auto container = ModelContainer::open(path, options.clock, &error, &failure);
-    if (!container && failure == ModelContainer::OpenFailure::corrupt && QFileInfo::exists(path)) {
-        const QString aside = moveAside(path, options.clock());
-        if (aside.isEmpty()) {
-            qCCritical(lcPersistence, "The store at %s cannot be read (%s) and could not be moved aside",
-                       qPrintable(path), qPrintable(error));
-        } else {
-            qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s",
-                       qPrintable(path), qPrintable(error), qPrintable(aside));
-            container = ModelContainer::open(path, options.clock, &error, &failure);
-        }
-    }
-    if (container) {
+    QString aside;
+    if (auto container = openStoreFile(path, options.clock, &aside, &error)) {
         qCInfo(lcPersistence, "Opened the local store at %s", qPrintable(path));
-        return {std::shared_ptr<ModelContainer>(container.release()), PersistenceMode::localOnly};
+        return {std::shared_ptr<ModelContainer>(container.release()), PersistenceMode::localOnly, aside, {}};
     }
     qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only",
                qPrintable(error));
     auto memory = makeInMemoryContainer(options.clock, &error);
     if (!memory)
         qFatal("No usable store, not even in memory: %s", qPrintable(error));
-    return {memory, PersistenceMode::inMemory};
+    return {memory, PersistenceMode::inMemory, aside, path};
 }
 
 } // namespace quillmere

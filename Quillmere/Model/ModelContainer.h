@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 #include <functional>
@@ -59,6 +60,16 @@ public:
     void insert(const BrandRef &brand);
     void remove(const std::shared_ptr<PersistentModel> &record);
 
+    // Why the last save() failed. A store that is full or cannot be written now may take the same
+    // changes later; a rejected change will not be taken however often it is tried.
+    enum class SaveFailure { none, diskFull, unavailable, rejected };
+    SaveFailure lastSaveFailure() const { return m_lastSaveFailure; }
+
+    // Takes over every record of `other`, whose store could not be kept, as changes of this one
+    // waiting for save(); records whose deletion was pending stay deleted. They remain the same
+    // objects, so whoever holds one keeps it. A brand this store already has stays this store's.
+    void adoptRecordsOf(ModelContext &other);
+
     bool hasChanges() const;
     // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),
     // so a reader can tell whether anything moved since it last looked.
@@ -81,11 +92,11 @@ private:
     void reindexHash(ClipItem *clip, const QString &oldHash, const QString &newHash);
     void loadBlob(const ClipItem *clip, bool image) const;
 
-    bool writeClip(ClipItem &clip, QString *error);
-    bool writePinboard(Pinboard &page, QString *error);
-    bool writeSettings(AppSettings &settings, QString *error);
-    bool writeBrand(SourceAppBrand &brand, QString *error);
-    bool deleteRecord(PersistentModel &record, QString *error);
+    bool writeClip(ClipItem &clip, QSqlError *error);
+    bool writePinboard(Pinboard &page, QSqlError *error);
+    bool writeSettings(AppSettings &settings, QSqlError *error);
+    bool writeBrand(SourceAppBrand &brand, QSqlError *error);
+    bool deleteRecord(PersistentModel &record, QSqlError *error);
     bool reloadRecord(PersistentModel &record);
     void attach(PersistentModel &record, qint64 &nextRowID);
     void detach(PersistentModel &record);
@@ -101,6 +112,7 @@ private:
     qint64 m_nextClipRow = 1, m_nextPageRow = 1, m_nextSettingsRow = 1, m_nextBrandRow = 1;
     qint64 m_saveTime = 0;
     quint64 m_changeCount = 0;
+    SaveFailure m_lastSaveFailure = SaveFailure::none;
 
     std::vector<std::shared_ptr<PersistentModel>> m_inserted;
     std::unordered_set<PersistentModel *> m_updated;
@@ -141,6 +153,10 @@ QString persistenceModeName(PersistenceMode mode);
 struct PersistenceSetup {
     std::shared_ptr<ModelContainer> container;
     PersistenceMode mode = PersistenceMode::inMemory;
+    // Where an unreadable store file was moved before a new one was started; else empty.
+    QString movedAsidePath;
+    // The store file that could not be used, when the history is kept in memory instead of it.
+    QString unavailableStorePath;
 };
 
 struct PersistenceOptions {
@@ -155,6 +171,10 @@ public:
     // Cloud store when one is configured (none is in this build), else the local file, else memory.
     // A store file that cannot be opened is moved aside, never deleted.
     static PersistenceSetup makeSetup(const PersistenceOptions &options = {});
+    // The local store file, moved aside (its new path in `movedAsidePath`) and started afresh
+    // when it cannot be read; none when it cannot be used at all.
+    static std::unique_ptr<ModelContainer> openStoreFile(const QString &path, const Clock &clock,
+                                                         QString *movedAsidePath, QString *error);
     static std::shared_ptr<ModelContainer> makeInMemoryContainer(const Clock &clock, QString *error);
 };
 
