@@ -16,6 +16,7 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Platform/DesktopEntries.h"
 #include "Quillmere/Platform/Deferred.h"
+#include "Quillmere/Platform/InBackground.h"
 #include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Logging.h"
 #include "Quillmere/Platform/NotificationCenter.h"
@@ -204,7 +205,17 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     m_center.addObserver(kPanelDidShow, this, [this](const Notification &) {
         m_environment.store().deleteExpiredTemporaryClips(m_environment.store().now());
     });
-    deferOnMain(this, [this] { m_sourceApps->backfill(m_environment.store().context()); });
+    // Newest first, so an application's current name wins over one from long ago. A long history
+    // takes a while to go through: a store file is read off the main thread.
+    auto registerApps = [this](const std::vector<std::pair<QString, std::optional<QString>>> &apps) {
+        for (const auto &[bundleID, name] : apps)
+            m_sourceApps->registerApplication(bundleID, name);
+    };
+    if (store.container().isInMemory())
+        deferOnMain(this, [this, registerApps] { registerApps(m_environment.store().context().sourceAppsNewestFirst()); });
+    else
+        inBackground(this, [path = store.container().storeURL()] { return ModelContainer::sourceAppsStoredAt(path); },
+                     registerApps);
 
     if (arguments.contains(QStringLiteral("--demo-data")) && m_environment.persistence().mode == PersistenceMode::inMemory)
         seedDemoData(store);

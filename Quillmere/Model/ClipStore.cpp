@@ -79,7 +79,6 @@ void ClipStore::moveHistoryTo(std::shared_ptr<ModelContainer> container)
         return;
     container->mainContext().adoptRecordsOf(context());
     m_container = std::move(container);
-    m_pruneCandidatesValid = false;
     save();
 }
 
@@ -200,7 +199,6 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
         return existing;
     }
 
-    const bool candidatesFresh = m_pruneCandidatesValid && m_pruneChangeCount == context().changeCount();
     ClipRef clip = makeClip(content);
     context().insert(clip);
     applyAutoPageRules(clip);
@@ -208,11 +206,8 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
         clip->setExpiresAt(t.addSecs(*lifetimeSeconds));
     // The clips the new one pushes over the limit go in the same transaction: a failed save
     // then leaves the history exactly as it was.
-    const int pruned = removeOverHistoryLimit(clip.get(), candidatesFresh);
-    const quint64 changeCount = context().changeCount();
-    const bool saved = saveOrRollback(kInsertFailed);
-    notePruneSaved(saved, changeCount);
-    if (!saved)
+    const int pruned = removeOverHistoryLimit(clip.get());
+    if (!saveOrRollback(kInsertFailed))
         return nullptr;
     if (auditRecorder()) {
         auditRecorder()->recordAdded(1);
@@ -236,11 +231,7 @@ void ClipStore::applySensitiveExpiry(const ClipRef &clip, const QDateTime &at)
 
 int ClipStore::deleteExpiredTemporaryClips(const QDateTime &at)
 {
-    std::vector<ClipRef> expired;
-    context().forEachClip([&](const ClipRef &clip) {
-        if (clip->expiresAt() && *clip->expiresAt() <= at)
-            expired.push_back(clip);
-    });
+    const std::vector<ClipRef> expired = context().clipsExpiringBy(at);
     int deleted = 0;
     for (const ClipRef &clip : expired) {
         if (isKept(*clip)) {
@@ -366,61 +357,37 @@ void ClipStore::deleteClip(const ClipRef &clip)
 
 void ClipStore::clearHistory()
 {
-    std::vector<ClipRef> doomed;
-    context().forEachClip([&](const ClipRef &clip) {
-        if (!isKept(*clip))
-            doomed.push_back(clip);
-    });
-    for (const ClipRef &clip : doomed)
+    for (const ClipRef &clip : context().fetchClips(unkeptClips()))
         context().remove(clip);
     saveOrRollback("Failed to clear history: %s");
 }
 
-int ClipStore::removeOverHistoryLimit(const ClipItem *added, bool candidatesFresh)
+ClipQuery ClipStore::unkeptClips(const ClipItem *besides)
+{
+    return {QStringLiteral("isPinned = 0 AND pinboardID IS NULL AND isSavedToPage = 0"), {},
+            [besides](const ClipItem &clip) { return &clip != besides && !isKept(clip); }};
+}
+
+int ClipStore::removeOverHistoryLimit(const ClipItem *added)
 {
     const SettingsRef settings = preferredSettings();
     const qint64 limit = settings ? settings->historyLimitValue() : 0;
-    if (limit <= 0) {
-        m_pruneCandidatesValid = false;
+    if (limit <= 0)
         return 0;
-    }
-    auto candidateOf = [](const ClipItem &clip) {
-        return PruneCandidate{clip.createdAt().toMSecsSinceEpoch(), clip.persistentModelID().rowID};
-    };
     // The new clip is set apart and keeps its place even when others carry later dates (the clock
     // went back since they were made): otherwise the copy would vanish the moment it was stored.
     const bool spare = added && !isKept(*added);
-    if (!(added && candidatesFresh && m_pruneCandidatesValid && m_pruneLimit == limit)) {
-        m_pruneCandidates.clear();
-        m_pruneCandidates.reserve(size_t(context().clipCount()));
-        context().forEachClip([&](const ClipRef &clip) {
-            if (clip.get() != added && !isKept(*clip))
-                m_pruneCandidates.push_back(candidateOf(*clip));
-        });
-        std::sort(m_pruneCandidates.begin(), m_pruneCandidates.end());
-    }
-    m_pruneLimit = limit;
-    m_pruneCandidatesValid = true;
     const qint64 room = spare ? limit - 1 : limit;
-    int removed = 0;
-    if (qint64(m_pruneCandidates.size()) > room) {
-        const auto excess = std::ptrdiff_t(qint64(m_pruneCandidates.size()) - room);
-        for (auto it = m_pruneCandidates.begin(); it != m_pruneCandidates.begin() + excess; ++it)
-            context().remove(context().clip({QStringLiteral("ClipItem"), it->rowID}));
-        m_pruneCandidates.erase(m_pruneCandidates.begin(), m_pruneCandidates.begin() + excess);
-        removed = int(excess);
-    }
-    if (spare) {
-        const PruneCandidate c = candidateOf(*added);
-        m_pruneCandidates.insert(std::upper_bound(m_pruneCandidates.begin(), m_pruneCandidates.end(), c), c);
-    }
-    return removed;
-}
-
-void ClipStore::notePruneSaved(bool saved, quint64 changeCountBeforeSave)
-{
-    m_pruneCandidatesValid = saved && m_pruneCandidatesValid;
-    m_pruneChangeCount = changeCountBeforeSave;
+    ClipQuery candidates = unkeptClips(added);
+    const qint64 excess = qint64(context().countClips(candidates)) - room;
+    if (excess <= 0)
+        return 0;
+    candidates.order = ClipQuery::Order::oldestFirst;
+    candidates.limit = excess;
+    const std::vector<ClipRef> doomed = context().fetchClips(candidates);
+    for (const ClipRef &clip : doomed)
+        context().remove(clip);
+    return int(doomed.size());
 }
 
 int ClipStore::pruneOverHistoryLimit()
@@ -428,10 +395,7 @@ int ClipStore::pruneOverHistoryLimit()
     const int removed = removeOverHistoryLimit();
     if (removed == 0)
         return 0;
-    const quint64 changeCount = context().changeCount();
-    const bool saved = saveOrRollback("Failed to prune history: %s");
-    notePruneSaved(saved, changeCount);
-    if (!saved)
+    if (!saveOrRollback("Failed to prune history: %s"))
         return 0;
     if (auditRecorder())
         auditRecorder()->recordPruned(SyncPruneReason::overLimit, removed);

@@ -115,24 +115,10 @@ public:
 protected:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
     // Marks the oldest clips beyond a positive limit deleted, without saving; returns how many.
-    // `added`, the clip being inserted, is never among them, whatever its date. With
-    // `candidatesFresh` nothing but that insert changed since the last prune, and the remembered
-    // candidates are reused instead of scanning every clip.
-    int removeOverHistoryLimit(const ClipItem *added = nullptr, bool candidatesFresh = false);
-    // Call after the save that followed removeOverHistoryLimit, with the change count read just
-    // before it: whatever those told of the save change afterwards is then not taken as known.
-    void notePruneSaved(bool saved, quint64 changeCountBeforeSave);
-
-    struct PruneCandidate {
-        qint64 createdMs;
-        qint64 rowID;
-        auto operator<=>(const PruneCandidate &) const = default;
-    };
-    // Unsaved clips, oldest first, as of change count m_pruneChangeCount of the main context.
-    std::vector<PruneCandidate> m_pruneCandidates;
-    qint64 m_pruneLimit = 0;
-    quint64 m_pruneChangeCount = 0;
-    bool m_pruneCandidatesValid = false;
+    // `added`, the clip being inserted, is never among them, whatever its date.
+    int removeOverHistoryLimit(const ClipItem *added = nullptr);
+    // Clips that are not kept (see isKept), other than `besides`.
+    static ClipQuery unkeptClips(const ClipItem *besides = nullptr);
     // The record the limit is read from, without merging duplicates.
     SettingsRef preferredSettings() const;
 

@@ -170,6 +170,50 @@ TEST(Persistence, IdentityMapGivesOneObjectPerRecordDeletionsAreRecordedAndRecor
     }
 }
 
+TEST(Persistence, UnsavedChangesAnswerEveryQuestionAndClipsHeldByNobodyAreLetGo)
+{
+    QTemporaryDir dir;
+    QString error;
+    auto container = ModelContainer::open(dir.filePath("s.store"), systemClock(), &error);
+    ASSERT_TRUE(container) << qPrintable(error);
+    ModelContext &ctx = container->mainContext();
+    const QDateTime t0 = QDateTime::currentDateTimeUtc();
+    std::weak_ptr<ClipItem> unheld;
+    QUuid changedID;
+    {
+        ClipRef a = makeClip("a", t0);
+        ClipRef b = makeClip("b", t0.addSecs(1));
+        ClipRef c = makeClip("c", t0.addSecs(2));
+        for (const ClipRef &clip : {a, b, c})
+            ctx.insert(clip);
+        ASSERT_TRUE(ctx.save());
+        unheld = a;
+        changedID = b->dedupID();
+        // A change not saved yet keeps its clip in memory though nobody holds it.
+        b->setContentHash("changed");
+        b->setCreatedAt(t0.addSecs(10));
+        ctx.remove(c);
+    }
+    EXPECT_TRUE(unheld.expired());
+
+    // The store still holds b as it was and c; the questions see memory.
+    ClipRef b = ctx.newestClipWithHash("changed");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->dedupID(), changedID);
+    EXPECT_FALSE(ctx.newestClipWithHash(makeClip("b", t0)->contentHash()));
+    EXPECT_FALSE(ctx.newestClipWithHash(makeClip("c", t0)->contentHash()));
+    EXPECT_EQ(ctx.newestClip(), b);
+    EXPECT_EQ(ctx.clipCount(), 2);
+    EXPECT_EQ(ctx.countClips({"text = 'b'", {}, [](const ClipItem &clip) { return clip.text() == QString("b"); }}), 1);
+    const auto history = ctx.clipsNewestFirst();
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0], b);
+    EXPECT_EQ(history[1]->text(), QString("a"));
+    // A clip read again is one object for as long as it is held.
+    EXPECT_EQ(ctx.clip(history[1]->persistentModelID()), history[1]);
+    EXPECT_EQ(ctx.fetchClips({.order = ClipQuery::Order::oldestFirst, .limit = 1}).front(), history[1]);
+}
+
 TEST(Persistence, FailedSaveKeepsStoreIntactAndRollbackRestoresMemory)
 {
     QTemporaryDir dir;
