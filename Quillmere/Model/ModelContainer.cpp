@@ -128,12 +128,15 @@ constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
 bool makePrivate(const QString &path, QString *error)
 {
     const QString folder = QFileInfo(path).absolutePath();
+    // A folder made here, or the program's own one, is tightened; a store kept elsewhere (a test's,
+    // say) leaves the folder that holds it alone.
+    const bool ownFolder = !QFileInfo::exists(folder) || QFileInfo(folder).fileName() == QLatin1String("Quillmere");
     if (!QDir().mkpath(folder)) {
         if (error)
             *error = QStringLiteral("Cannot create %1").arg(folder);
         return false;
     }
-    if (!QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+    if (ownFolder && !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         qCWarning(lcPersistence, "Could not make %s private", qPrintable(folder));
     if (!QFileInfo::exists(path)) {
         // An empty file is an empty database to SQLite; made here, it never has a looser mode.
