@@ -895,7 +895,7 @@ bool ModelContext::writeClip(ClipItem &clip, bool isNew, QSqlError *error)
         clip.m_file.m_size,
         m_saveTime,
     };
-    if (!(isNew ? false : updateClipRow(clip.m_rowID, values, error))) {
+    if (isNew || !updateClipRow(clip.m_rowID, values, error)) {
         if (error->isValid())
             return false;
         QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO clips(%1) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)")

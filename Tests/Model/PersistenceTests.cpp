@@ -62,6 +62,28 @@ TEST(Persistence, RecordsSurviveClosingAndReopening)
     EXPECT_EQ(clip->pinboard()->items().size(), 1u);
     ASSERT_EQ(ctx.appSettings().size(), 1u);
     EXPECT_EQ(ctx.appSettings().front()->historyLimitValue(), -1);
+
+    // Changes to a stored clip, the columns that questions are asked by included, are read back.
+    clip->setContentHash("edited");
+    clip->setCreatedAt(clock.now().addSecs(60));
+    clip->setExpiresAt(std::nullopt);
+    clip->setIsPinned(true);
+    clip->setPinboard(nullptr);
+    clip->setText(QString("edited text"));
+    ASSERT_TRUE(ctx.save());
+    const QUuid id = clip->dedupID();
+    clip.reset();
+    setup = ModelContainerFactory::makeSetup({path, clock.clock()});
+    ModelContext &reopened = setup.container->mainContext();
+    clip = reopened.newestClipWithHash("edited");
+    ASSERT_TRUE(clip);
+    EXPECT_EQ(clip->dedupID(), id);
+    EXPECT_EQ(clip->text(), QString("edited text"));
+    EXPECT_EQ(clip->createdAt(), clock.now().addSecs(60));
+    EXPECT_TRUE(clip->isPinned());
+    EXPECT_FALSE(clip->expiresAt() || clip->pinboard());
+    EXPECT_TRUE(reopened.clipsExpiringBy(clock.now().addSecs(600)).empty());
+    EXPECT_EQ(clip->imageData(), png);
 }
 
 namespace {
