@@ -1,5 +1,6 @@
 // Clip store figures: inserts of new and repeated content at a history limit, filters and query
-// words over every clip, the newest-first history, and filling and reopening a store file.
+// words over every clip, the newest-first history, filling and reopening a store file, and
+// start-up and the first capture with 10,000 and 100,000 clips.
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -7,6 +8,8 @@
 #include "Quillmere/Sync/SyncHealthStore.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
@@ -41,8 +44,9 @@ struct Bench {
     Clock clock = [this] { return t = t.addMSecs(1); };
     SyncHealthStore health{prefs, clock};
     std::unique_ptr<ClipStore> store;
+    QString storePath = dir.filePath(QStringLiteral("default.store"));
 
-    QString path() const { return dir.filePath(QStringLiteral("default.store")); }
+    QString path() const { return storePath; }
 
     void open()
     {
@@ -236,6 +240,65 @@ void BM_ReopenStoreOf10000Clips(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * kClips);
 }
 BENCHMARK(BM_ReopenStoreOf10000Clips)->Unit(benchmark::kMillisecond);
+
+// A store file of `n` text clips from seven applications, none pinned, no limit. Written once per
+// run, or kept in $QUILLMERE_BENCH_STORE_DIR across runs so that a run of one start-up figure
+// alone (under /usr/bin/time -v, say) measures nothing but the start-up.
+QString historyStore(int n)
+{
+    static QTemporaryDir scratch;
+    const QString keep = qEnvironmentVariable("QUILLMERE_BENCH_STORE_DIR");
+    const QString path = QDir(keep.isEmpty() ? scratch.path() : keep).filePath(QStringLiteral("history-%1.store").arg(n));
+    if (QFileInfo::exists(path))
+        return path;
+    Bench b;
+    b.storePath = path;
+    b.open();
+    for (int i = 0; i < n; ++i) {
+        CapturedContent content;
+        content.text = sampleText(i);
+        content.sourceAppName = QStringLiteral("App %1").arg(i % 7);
+        content.sourceAppBundleID = QStringLiteral("org.example.app%1").arg(i % 7);
+        b.store->context().insert(b.store->makeClip(content));
+    }
+    if (!b.store->save())
+        qFatal("Cannot save the sample clips");
+    return path;
+}
+
+// Start-up with a history of n clips: the store opened and its expired clips swept, as at launch.
+void BM_StartWithHistory(benchmark::State &state)
+{
+    Bench b;
+    b.storePath = historyStore(int(state.range(0)));
+    for (auto _ : state) {
+        b.open();
+        b.store->deleteExpiredTemporaryClips(b.store->now());
+        state.PauseTiming();
+        b.store.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_StartWithHistory)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// The first copy after start-up: one new clip into a history of n.
+void BM_FirstCaptureAfterStart(benchmark::State &state)
+{
+    Bench b;
+    b.storePath = historyStore(int(state.range(0)));
+    int n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        b.open();
+        b.store->deleteExpiredTemporaryClips(b.store->now());
+        CapturedContent content;
+        content.text = QStringLiteral("first copy %1 of this start").arg(n++);
+        content.sourceAppName = QStringLiteral("Editor");
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(b.store->insertClip(content));
+    }
+}
+BENCHMARK(BM_FirstCaptureAfterStart)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 } // namespace
 

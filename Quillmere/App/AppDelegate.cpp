@@ -15,9 +15,11 @@
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
+#include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/DesktopEntries.h"
 #include "Quillmere/Platform/Core/Deferred.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -268,13 +270,30 @@ void AppDelegate::startServices(const QStringList &arguments)
     m_center.addObserver(kPanelDidShow, this, [this](const Notification &) {
         m_environment.store().deleteExpiredTemporaryClips(m_environment.store().now());
     });
-    deferOnMain(this, [this] { m_sourceApps->backfill(m_environment.store().context()); });
+    // Newest first, so an application's current name wins over one from long ago. A long history
+    // takes a while to go through: a store file is read off the main thread.
+    auto registerApps = [this](const std::vector<std::pair<QString, std::optional<QString>>> &apps) {
+        for (const auto &[bundleID, name] : apps)
+            m_sourceApps->registerApplication(bundleID, name);
+    };
+    if (store.container().isInMemory())
+        deferOnMain(this, [this, registerApps] { registerApps(m_environment.store().context().sourceAppsNewestFirst()); });
+    else
+        inBackground(this, [path = store.container().storeURL()] { return ModelContainer::sourceAppsStoredAt(path); },
+                     registerApps);
 
     if (arguments.contains(QStringLiteral("--demo-data")) && m_environment.persistence().mode == PersistenceMode::inMemory)
         seedDemoData(store);
 
     if (m_platform.installStatusItem)
         m_statusItem->install();
+
+    // Store trouble met while opening, or later, reaches the user once per kind.
+    m_storeCaretaker = std::make_unique<StoreCaretaker>(store, m_environment.persistence());
+    connect(m_storeCaretaker.get(), &StoreCaretaker::troubleOccurred, this, [this](const StoreTrouble &trouble) {
+        m_statusItem->showMessage(QStringLiteral("Brindlewax"), trouble.message());
+    });
+    deferOnMain(this, [this] { m_storeCaretaker->start(); });
 
     store.deleteExpiredTemporaryClips(store.now());
     scheduleTemporaryClipPruning();

@@ -35,6 +35,7 @@ class SoundPlayer;
 class SourceAppAppearance;
 class SourceAppRegistry;
 class StatusItemController;
+class StoreCaretaker;
 class UpdateChecker;
 class WindowActivator;
 
@@ -122,6 +123,7 @@ public:
     StatusItemController *statusItem() const { return m_statusItem.get(); }
     CopyFeedback *copyFeedback() const { return m_copyFeedback.get(); }
     NotchFileDropController *fileDrop() const { return m_fileDrop.get(); }
+    StoreCaretaker *storeCaretaker() const { return m_storeCaretaker.get(); }
     PanelPresenting *panel() const { return m_panel.get(); }
     // The history panel's controller; none when the platform plugged in another panel.
     PanelController *panelController() const { return m_panelController; }
@@ -169,6 +171,7 @@ private:
     std::unique_ptr<StatusItemController> m_statusItem;
     SettingsPaneRequests m_settingsPaneRequests{m_center};
     std::unique_ptr<SettingsWindow> m_settingsWindow;
+    std::unique_ptr<StoreCaretaker> m_storeCaretaker;
     std::optional<quint32> m_panelHotKeyID;
     std::optional<quint32> m_pasteNextHotKeyID;
     QTimer m_temporaryClipPruneTimer;

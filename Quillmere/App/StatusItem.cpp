@@ -64,6 +64,15 @@ void StatusItemController::showCopiedIcon(bool copied)
     m_tray->setIcon(copied ? makeCopiedIcon(trayInk()) : makeStatusGlyphIcon(trayInk()));
 }
 
+void StatusItemController::showMessage(const QString &title, const QString &text)
+{
+    if (m_tray && m_tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray->showMessage(title, text, QSystemTrayIcon::Warning);
+        return;
+    }
+    qCWarning(lcApp, "%s", qPrintable(text));
+}
+
 void StatusItemController::rebuildMenu()
 {
     if (!m_menu)

@@ -26,6 +26,8 @@ public:
     // Brings back an icon the tray lost (a tray host that restarted, say).
     void refresh();
     void showCopiedIcon(bool copied);
+    // A message from the tray icon; logged instead when no tray shows the icon.
+    void showMessage(const QString &title, const QString &text);
 
     QSystemTrayIcon *trayIcon() const { return m_tray.get(); }
     QMenu *menu() const { return m_menu.get(); }

@@ -36,6 +36,7 @@ bool ClipStore::save()
     QString error;
     if (!ctx.save(&error)) {
         qCCritical(lcStore, "Failed to save context: %s", qPrintable(error));
+        keepAfterFailedSave(error);
         return false;
     }
     Q_EMIT didSave();
@@ -51,12 +52,34 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
     QString error;
     if (!ctx.save(&error)) {
         qCCritical(lcStore, failureFormat, qPrintable(error));
+        if (keepAfterFailedSave(error)) {
+            announceChange();
+            return true;
+        }
         ctx.rollback();
         return false;
     }
     Q_EMIT didSave();
     announceChange();
     return true;
+}
+
+bool ClipStore::keepAfterFailedSave(const QString &error)
+{
+    const auto failure = context().lastSaveFailure();
+    if (failure != ModelContext::SaveFailure::diskFull && failure != ModelContext::SaveFailure::unavailable)
+        return false;
+    Q_EMIT saveFailed(failure == ModelContext::SaveFailure::diskFull, error);
+    return true;
+}
+
+void ClipStore::moveHistoryTo(std::shared_ptr<ModelContainer> container)
+{
+    if (!container || container == m_container)
+        return;
+    container->mainContext().adoptRecordsOf(context());
+    m_container = std::move(container);
+    save();
 }
 
 void ClipStore::announceChange()
@@ -177,7 +200,6 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
         return existing;
     }
 
-    const bool candidatesFresh = m_pruneCandidatesValid && m_pruneChangeCount == context().changeCount();
     ClipRef clip = makeClip(content);
     context().insert(clip);
     applyAutoPageRules(clip);
@@ -185,11 +207,8 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
         clip->setExpiresAt(t.addSecs(*lifetimeSeconds));
     // The clips the new one pushes over the limit go in the same transaction: a failed save
     // then leaves the history exactly as it was.
-    const int pruned = removeOverHistoryLimit(clip.get(), candidatesFresh);
-    const quint64 changeCount = context().changeCount();
-    const bool saved = saveOrRollback(kInsertFailed);
-    notePruneSaved(saved, changeCount);
-    if (!saved)
+    const int pruned = removeOverHistoryLimit(clip.get());
+    if (!saveOrRollback(kInsertFailed))
         return nullptr;
     if (auditRecorder()) {
         auditRecorder()->recordAdded(1);
@@ -213,11 +232,7 @@ void ClipStore::applySensitiveExpiry(const ClipRef &clip, const QDateTime &at)
 
 int ClipStore::deleteExpiredTemporaryClips(const QDateTime &at)
 {
-    std::vector<ClipRef> expired;
-    context().forEachClip([&](const ClipRef &clip) {
-        if (clip->expiresAt() && *clip->expiresAt() <= at)
-            expired.push_back(clip);
-    });
+    const std::vector<ClipRef> expired = context().clipsExpiringBy(at);
     int deleted = 0;
     for (const ClipRef &clip : expired) {
         if (isKept(*clip)) {
@@ -343,61 +358,37 @@ void ClipStore::deleteClip(const ClipRef &clip)
 
 void ClipStore::clearHistory()
 {
-    std::vector<ClipRef> doomed;
-    context().forEachClip([&](const ClipRef &clip) {
-        if (!isKept(*clip))
-            doomed.push_back(clip);
-    });
-    for (const ClipRef &clip : doomed)
+    for (const ClipRef &clip : context().fetchClips(unkeptClips()))
         context().remove(clip);
     saveOrRollback("Failed to clear history: %s");
 }
 
-int ClipStore::removeOverHistoryLimit(const ClipItem *added, bool candidatesFresh)
+ClipQuery ClipStore::unkeptClips(const ClipItem *besides)
+{
+    return {QStringLiteral("isPinned = 0 AND pinboardID IS NULL AND isSavedToPage = 0"), {},
+            [besides](const ClipItem &clip) { return &clip != besides && !isKept(clip); }};
+}
+
+int ClipStore::removeOverHistoryLimit(const ClipItem *added)
 {
     const SettingsRef settings = preferredSettings();
     const qint64 limit = settings ? settings->historyLimitValue() : 0;
-    if (limit <= 0) {
-        m_pruneCandidatesValid = false;
+    if (limit <= 0)
         return 0;
-    }
-    auto candidateOf = [](const ClipItem &clip) {
-        return PruneCandidate{clip.createdAt().toMSecsSinceEpoch(), clip.persistentModelID().rowID};
-    };
     // The new clip is set apart and keeps its place even when others carry later dates (the clock
     // went back since they were made): otherwise the copy would vanish the moment it was stored.
     const bool spare = added && !isKept(*added);
-    if (!(added && candidatesFresh && m_pruneCandidatesValid && m_pruneLimit == limit)) {
-        m_pruneCandidates.clear();
-        m_pruneCandidates.reserve(size_t(context().clipCount()));
-        context().forEachClip([&](const ClipRef &clip) {
-            if (clip.get() != added && !isKept(*clip))
-                m_pruneCandidates.push_back(candidateOf(*clip));
-        });
-        std::sort(m_pruneCandidates.begin(), m_pruneCandidates.end());
-    }
-    m_pruneLimit = limit;
-    m_pruneCandidatesValid = true;
     const qint64 room = spare ? limit - 1 : limit;
-    int removed = 0;
-    if (qint64(m_pruneCandidates.size()) > room) {
-        const auto excess = std::ptrdiff_t(qint64(m_pruneCandidates.size()) - room);
-        for (auto it = m_pruneCandidates.begin(); it != m_pruneCandidates.begin() + excess; ++it)
-            context().remove(context().clip({QStringLiteral("ClipItem"), it->rowID}));
-        m_pruneCandidates.erase(m_pruneCandidates.begin(), m_pruneCandidates.begin() + excess);
-        removed = int(excess);
-    }
-    if (spare) {
-        const PruneCandidate c = candidateOf(*added);
-        m_pruneCandidates.insert(std::upper_bound(m_pruneCandidates.begin(), m_pruneCandidates.end(), c), c);
-    }
-    return removed;
-}
-
-void ClipStore::notePruneSaved(bool saved, quint64 changeCountBeforeSave)
-{
-    m_pruneCandidatesValid = saved && m_pruneCandidatesValid;
-    m_pruneChangeCount = changeCountBeforeSave;
+    ClipQuery candidates = unkeptClips(added);
+    const qint64 excess = qint64(context().countClips(candidates)) - room;
+    if (excess <= 0)
+        return 0;
+    candidates.order = ClipQuery::Order::oldestFirst;
+    candidates.limit = excess;
+    const std::vector<ClipRef> doomed = context().fetchClips(candidates);
+    for (const ClipRef &clip : doomed)
+        context().remove(clip);
+    return int(doomed.size());
 }
 
 int ClipStore::pruneOverHistoryLimit()
@@ -405,10 +396,7 @@ int ClipStore::pruneOverHistoryLimit()
     const int removed = removeOverHistoryLimit();
     if (removed == 0)
         return 0;
-    const quint64 changeCount = context().changeCount();
-    const bool saved = saveOrRollback("Failed to prune history: %s");
-    notePruneSaved(saved, changeCount);
-    if (!saved)
+    if (!saveOrRollback("Failed to prune history: %s"))
         return 0;
     if (auditRecorder())
         auditRecorder()->recordPruned(SyncPruneReason::overLimit, removed);

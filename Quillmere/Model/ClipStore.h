@@ -40,10 +40,15 @@ public:
     SyncHealthFacts syncHealthFacts() const { return m_deps.syncHealthFacts ? m_deps.syncHealthFacts() : SyncHealthFacts{}; }
     Preferences &preferences() const { return *m_deps.preferences; }
     QDateTime now() const { return m_deps.clock(); }
+    const Clock &clock() const { return m_deps.clock; }
 
     // Saves the main context. On success announces the change (at most once every 3 s); on
     // failure logs it and keeps the unsaved changes.
     bool save();
+
+    // Moves the whole history, unsaved changes included, into `container` and saves it there.
+    // For a history kept in memory whose store file can be used again.
+    void moveHistoryTo(std::shared_ptr<ModelContainer> container);
 
     // ---- Capture road and clip edits ------------------------------------------------------
 
@@ -109,24 +114,10 @@ public:
 protected:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
     // Marks the oldest clips beyond a positive limit deleted, without saving; returns how many.
-    // `added`, the clip being inserted, is never among them, whatever its date. With
-    // `candidatesFresh` nothing but that insert changed since the last prune, and the remembered
-    // candidates are reused instead of scanning every clip.
-    int removeOverHistoryLimit(const ClipItem *added = nullptr, bool candidatesFresh = false);
-    // Call after the save that followed removeOverHistoryLimit, with the change count read just
-    // before it: whatever those told of the save change afterwards is then not taken as known.
-    void notePruneSaved(bool saved, quint64 changeCountBeforeSave);
-
-    struct PruneCandidate {
-        qint64 createdMs;
-        qint64 rowID;
-        auto operator<=>(const PruneCandidate &) const = default;
-    };
-    // Unsaved clips, oldest first, as of change count m_pruneChangeCount of the main context.
-    std::vector<PruneCandidate> m_pruneCandidates;
-    qint64 m_pruneLimit = 0;
-    quint64 m_pruneChangeCount = 0;
-    bool m_pruneCandidatesValid = false;
+    // `added`, the clip being inserted, is never among them, whatever its date.
+    int removeOverHistoryLimit(const ClipItem *added = nullptr);
+    // Clips that are not kept (see isKept), other than `besides`.
+    static ClipQuery unkeptClips(const ClipItem *besides = nullptr);
     // The record the limit is read from, without merging duplicates.
     SettingsRef preferredSettings() const;
 
@@ -174,14 +165,20 @@ public:
 Q_SIGNALS:
     // Every successful save that wrote something.
     void didSave();
+    // A save that failed because the store was full or could not be written. The changes stay
+    // in the live history and go with the next save that works.
+    void saveFailed(bool diskFull, const QString &error);
 
 public:
-    // Saves, or on failure logs `failureFormat` and drops the pending changes so nothing
-    // half-done stays behind.
+    // Saves; true when the changes stand. A store that is full or cannot be written now keeps
+    // them for a later save (see saveFailed). A change the store rejects is logged with
+    // `failureFormat` and dropped with every other pending change, so nothing half-done stays.
     bool saveOrRollback(const char *failureFormat);
 
 private:
     void announceChange();
+    // True when the failed save's changes are kept for later.
+    bool keepAfterFailedSave(const QString &error);
 
     std::shared_ptr<ModelContainer> m_container;
     ClipStoreDependencies m_deps;

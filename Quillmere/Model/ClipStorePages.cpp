@@ -213,14 +213,11 @@ int ClipStore::dedupeSweep(bool force, const QDateTime &now)
     m_lastDedupeSweepAt = now;
 
     ModelContext &ctx = context();
-    QSet<QString> hashes;
-    ctx.forEachClip([&](const ClipRef &clip) {
-        // An empty hash says nothing about the content: never treat such clips as copies.
-        if (!clip->contentHash().isEmpty())
-            hashes.insert(clip->contentHash());
-    });
     int deleted = 0;
-    for (const QString &hash : std::as_const(hashes)) {
+    for (const QString &hash : ctx.sharedContentHashes()) {
+        // An empty hash says nothing about the content: never treat such clips as copies.
+        if (hash.isEmpty())
+            continue;
         const std::vector<ClipRef> copies = ctx.clipsWithHash(hash); // newest first
         if (copies.size() < 2)
             continue;

@@ -10,6 +10,7 @@
 #include <QSqlError>
 #include <QStandardPaths>
 #include <QSqlRecord>
+#include <QSet>
 #include <algorithm>
 #include <atomic>
 
@@ -76,14 +77,13 @@ QString describe(const QSqlError &error)
     return error.text().isEmpty() ? QStringLiteral("unknown database error") : error.text();
 }
 
-bool execWith(QSqlQuery &q, const QVariantList &values, QString *error)
+bool execWith(QSqlQuery &q, const QVariantList &values, QSqlError *error)
 {
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values[i]);
     if (q.exec())
         return true;
-    if (error)
-        *error = describe(q.lastError());
+    *error = q.lastError();
     return false;
 }
 
@@ -128,12 +128,15 @@ constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
 bool makePrivate(const QString &path, QString *error)
 {
     const QString folder = QFileInfo(path).absolutePath();
+    // A folder made here, or the program's own one, is tightened; a store kept elsewhere (a test's,
+    // say) leaves the folder that holds it alone.
+    const bool ownFolder = !QFileInfo::exists(folder) || QFileInfo(folder).fileName() == QLatin1String("Quillmere");
     if (!QDir().mkpath(folder)) {
         if (error)
             *error = QStringLiteral("Cannot create %1").arg(folder);
         return false;
     }
-    if (!QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+    if (ownFolder && !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         qCWarning(lcPersistence, "Could not make %s private", qPrintable(folder));
     if (!QFileInfo::exists(path)) {
         // An empty file is an empty database to SQLite; made here, it never has a looser mode.
@@ -157,8 +160,9 @@ ModelContext::ModelContext(QSqlDatabase db, Clock clock) : m_db(std::move(db)), 
 ModelContext::~ModelContext()
 {
     // Records may outlive the context through shared pointers held elsewhere.
-    for (auto &[id, clip] : m_clips)
-        clip->m_context = nullptr;
+    for (auto &[id, live] : m_liveClips)
+        if (ClipRef clip = live.lock())
+            clip->m_context = nullptr;
     for (auto &[id, page] : m_pages)
         page->m_context = nullptr;
     for (auto &[id, s] : m_settings)
@@ -256,8 +260,7 @@ void ModelContext::index(const std::shared_ptr<PersistentModel> &record)
     ++m_changeCount;
     if (auto clip = std::dynamic_pointer_cast<ClipItem>(record)) {
         attach(*clip, m_nextClipRow);
-        m_clips[clip->m_rowID] = clip;
-        m_clipsByHash[clip->contentHash()].push_back(clip.get());
+        m_liveClips[clip->m_rowID] = clip;
     } else if (auto page = std::dynamic_pointer_cast<Pinboard>(record)) {
         attach(*page, m_nextPageRow);
         m_pages[page->m_rowID] = page;
@@ -273,21 +276,14 @@ void ModelContext::index(const std::shared_ptr<PersistentModel> &record)
 void ModelContext::detach(PersistentModel &record)
 {
     ++m_changeCount;
-    if (auto clip = dynamic_cast<ClipItem *>(&record)) {
-        m_clips.erase(clip->m_rowID);
-        auto it = m_clipsByHash.find(clip->contentHash());
-        if (it != m_clipsByHash.end()) {
-            std::erase(it.value(), clip);
-            if (it.value().empty())
-                m_clipsByHash.erase(it);
-        }
-    } else if (dynamic_cast<Pinboard *>(&record)) {
+    if (dynamic_cast<ClipItem *>(&record))
+        m_liveClips.erase(record.m_rowID);
+    else if (dynamic_cast<Pinboard *>(&record))
         m_pages.erase(record.m_rowID);
-    } else if (dynamic_cast<AppSettings *>(&record)) {
+    else if (dynamic_cast<AppSettings *>(&record))
         m_settings.erase(record.m_rowID);
-    } else {
+    else
         m_brands.erase(record.m_rowID);
-    }
 }
 
 bool ModelContext::load(QString *error)
@@ -312,23 +308,12 @@ bool ModelContext::load(QString *error)
             return fail(q);
     }
     {
+        // Clips load when asked for; a read of the newest row tells that the table can be read.
         QSqlQuery q(m_db);
-        q.setForwardOnly(true);
-        if (!q.exec(QStringLiteral("SELECT %1 FROM clips").arg(kClipColumns)))
+        if (!q.exec(QStringLiteral("SELECT %1 FROM clips ORDER BY id DESC LIMIT 1").arg(kClipColumns)))
             return fail(q);
-        while (q.next()) {
-            auto clip = std::make_shared<ClipItem>();
-            clip->m_rowID = q.value(0).toLongLong();
-            readClip(q, *clip, m_pages);
-            for (auto [blob, column] : {std::pair{&clip->m_image, 18}, std::pair{&clip->m_file, 19}}) {
-                blob->m_size = q.value(column).toLongLong();
-                blob->m_loaded = blob->m_size <= 0;
-                blob->m_data = blob->m_size < 0 ? std::nullopt : std::optional<QByteArray>(QByteArray());
-                blob->m_dirty = false;
-            }
-            clip->m_modifiedAt = optionalDate(q.value(20)).value_or(QDateTime());
-            index(clip);
-        }
+        if (q.next())
+            m_nextClipRow = q.value(0).toLongLong() + 1;
         if (q.lastError().isValid())
             return fail(q);
     }
@@ -360,80 +345,326 @@ bool ModelContext::load(QString *error)
     return true;
 }
 
-std::vector<ClipRef> ModelContext::allClips() const
-{
-    std::vector<ClipRef> out;
-    out.reserve(m_clips.size());
-    for (const auto &[id, clip] : m_clips)
-        out.push_back(clip);
-    return out;
-}
-
 namespace {
+
 bool newerFirst(const ClipRef &a, const ClipRef &b)
 {
     if (a->createdAt() != b->createdAt())
         return a->createdAt() > b->createdAt();
     return a->persistentModelID().rowID > b->persistentModelID().rowID;
 }
+
+QString orderBy(ClipQuery::Order order)
+{
+    switch (order) {
+    case ClipQuery::Order::newestFirst: return QStringLiteral(" ORDER BY createdAt DESC, id DESC");
+    case ClipQuery::Order::oldestFirst: return QStringLiteral(" ORDER BY createdAt, id");
+    case ClipQuery::Order::none: break;
+    }
+    return {};
+}
+
 } // namespace
+
+ClipRef ModelContext::materialize(const QSqlQuery &q) const
+{
+    const qint64 row = q.value(0).toLongLong();
+    auto live = m_liveClips.find(row);
+    if (live != m_liveClips.end())
+        if (ClipRef clip = live->second.lock())
+            return clip;
+    auto clip = std::make_shared<ClipItem>();
+    clip->m_rowID = row;
+    readClip(q, *clip, m_pages);
+    readBlobSizes(q, *clip);
+    clip->m_modifiedAt = optionalDate(q.value(20)).value_or(QDateTime());
+    clip->m_context = const_cast<ModelContext *>(this);
+    m_liveClips[row] = clip;
+    // Clips nobody holds any more leave only an empty entry behind; clear those now and then.
+    if (m_liveClips.size() > 2 * m_liveClipsAfterSweep + 1024) {
+        std::erase_if(m_liveClips, [](const auto &entry) { return entry.second.expired(); });
+        m_liveClipsAfterSweep = m_liveClips.size();
+    }
+    return clip;
+}
+
+std::vector<ClipRef> ModelContext::changedClips() const
+{
+    std::vector<ClipRef> out;
+    std::unordered_set<const PersistentModel *> seen;
+    for (const auto &record : m_inserted)
+        if (auto clip = std::dynamic_pointer_cast<ClipItem>(record); clip && seen.insert(clip.get()).second)
+            out.push_back(std::move(clip));
+    for (const auto &[raw, record] : m_updated)
+        if (auto clip = std::dynamic_pointer_cast<ClipItem>(record); clip && !clip->m_deleted && seen.insert(raw).second)
+            out.push_back(std::move(clip));
+    return out;
+}
+
+std::unordered_set<qint64> ModelContext::changedClipRows() const
+{
+    std::unordered_set<qint64> rows;
+    auto add = [&rows](const std::shared_ptr<PersistentModel> &record) {
+        if (dynamic_cast<ClipItem *>(record.get()))
+            rows.insert(record->m_rowID);
+    };
+    for (const auto &record : m_inserted)
+        add(record);
+    for (const auto &[raw, record] : m_updated)
+        add(record);
+    for (const auto &record : m_deleted)
+        add(record);
+    return rows;
+}
+
+namespace {
+
+QString jsonArray(const std::unordered_set<qint64> &rows)
+{
+    QStringList items;
+    for (qint64 row : rows)
+        items << QString::number(row);
+    return QLatin1Char('[') + items.join(QLatin1Char(',')) + QLatin1Char(']');
+}
+
+} // namespace
+
+QSqlQuery &ModelContext::clipQuery(const QString &sql, const QVariantList &values) const
+{
+    QSqlQuery &q = const_cast<ModelContext *>(this)->prepared(sql);
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    return q;
+}
+
+std::vector<ClipRef> ModelContext::fetchClips(const ClipQuery &query) const
+{
+    // Changed clips answer from memory; their stored rows are passed over, so a limited query
+    // asks for as many more rows as there are of them.
+    const std::unordered_set<qint64> changedRows = changedClipRows();
+    QString sql = QStringLiteral("SELECT %1 FROM clips").arg(kClipColumns);
+    if (!query.where.isEmpty())
+        sql += QStringLiteral(" WHERE (%1)").arg(query.where);
+    sql += orderBy(query.order);
+    QVariantList values = query.values;
+    if (query.limit >= 0) {
+        sql += QStringLiteral(" LIMIT ?");
+        values << qint64(query.limit) + qint64(changedRows.size());
+    }
+    QSqlQuery &q = clipQuery(sql, values);
+    std::vector<ClipRef> out;
+    if (q.exec()) {
+        while (q.next())
+            if (!changedRows.count(q.value(0).toLongLong()))
+                out.push_back(materialize(q));
+    } else {
+        qCWarning(lcStore, "Failed to read clips: %s", qPrintable(describe(q.lastError())));
+    }
+    q.finish();
+    for (ClipRef &clip : changedClips())
+        if (!query.matches || query.matches(*clip))
+            out.push_back(std::move(clip));
+    if (query.order == ClipQuery::Order::newestFirst)
+        std::sort(out.begin(), out.end(), newerFirst);
+    else if (query.order == ClipQuery::Order::oldestFirst)
+        std::sort(out.begin(), out.end(), [](const ClipRef &a, const ClipRef &b) { return newerFirst(b, a); });
+    if (query.limit >= 0 && qsizetype(out.size()) > query.limit)
+        out.resize(size_t(query.limit));
+    return out;
+}
+
+qsizetype ModelContext::countClips(const ClipQuery &query) const
+{
+    auto count = [this](const QString &sql, const QVariantList &values) -> qsizetype {
+        QSqlQuery &q = clipQuery(sql, values);
+        qsizetype n = 0;
+        if (q.exec() && q.next())
+            n = q.value(0).toLongLong();
+        else
+            qCWarning(lcStore, "Failed to count clips: %s", qPrintable(describe(q.lastError())));
+        q.finish();
+        return n;
+    };
+    const QString where = query.where.isEmpty() ? QString() : QStringLiteral(" WHERE (%1)").arg(query.where);
+    qsizetype n = count(QStringLiteral("SELECT COUNT(*) FROM clips") + where, query.values);
+    // Changed clips count as they are in memory, not as they were stored.
+    const std::unordered_set<qint64> changedRows = changedClipRows();
+    if (!changedRows.empty()) {
+        const QString changed = QStringLiteral("id IN (SELECT value FROM json_each(?))");
+        n -= count(QStringLiteral("SELECT COUNT(*) FROM clips WHERE ") + changed
+                       + (query.where.isEmpty() ? QString() : QStringLiteral(" AND (%1)").arg(query.where)),
+                   QVariantList{jsonArray(changedRows)} + query.values);
+    }
+    for (const ClipRef &clip : changedClips())
+        if (!query.matches || query.matches(*clip))
+            ++n;
+    return n;
+}
+
+void ModelContext::forEachClip(const std::function<void(const ClipRef &)> &f) const
+{
+    // A query of its own: `f` may ask other questions of the store meanwhile.
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    const std::unordered_set<qint64> changedRows = changedClipRows();
+    const std::vector<ClipRef> changed = changedClips();
+    if (q.exec(QStringLiteral("SELECT %1 FROM clips").arg(kClipColumns))) {
+        while (q.next())
+            if (!changedRows.count(q.value(0).toLongLong()))
+                f(materialize(q));
+    } else {
+        qCWarning(lcStore, "Failed to read clips: %s", qPrintable(describe(q.lastError())));
+    }
+    for (const ClipRef &clip : changed)
+        f(clip);
+}
+
+std::vector<ClipRef> ModelContext::allClips() const
+{
+    return fetchClips({});
+}
 
 std::vector<ClipRef> ModelContext::clipsNewestFirst() const
 {
-    auto out = allClips();
-    std::sort(out.begin(), out.end(), newerFirst);
-    return out;
+    return fetchClips({.order = ClipQuery::Order::newestFirst});
+}
+
+qsizetype ModelContext::clipCount() const
+{
+    return countClips({});
 }
 
 std::vector<ClipRef> ModelContext::clipsWithHash(const QString &hash) const
 {
-    std::vector<ClipRef> out;
-    auto it = m_clipsByHash.constFind(hash);
-    if (it == m_clipsByHash.cend())
-        return out;
-    for (ClipItem *clip : it.value())
-        out.push_back(m_clips.at(clip->m_rowID));
-    std::sort(out.begin(), out.end(), newerFirst);
-    return out;
+    return fetchClips({QStringLiteral("contentHash = ?"), {hash},
+                       [&hash](const ClipItem &clip) { return clip.contentHash() == hash; },
+                       ClipQuery::Order::newestFirst});
 }
 
 ClipRef ModelContext::newestClipWithHash(const QString &hash) const
 {
-    auto it = m_clipsByHash.constFind(hash);
-    if (it == m_clipsByHash.cend())
-        return nullptr;
-    ClipRef best;
-    for (ClipItem *clip : it.value()) {
-        const ClipRef &ref = m_clips.at(clip->m_rowID);
-        if (!best || newerFirst(ref, best))
-            best = ref;
-    }
-    return best;
+    const auto clips = fetchClips({QStringLiteral("contentHash = ?"), {hash},
+                                   [&hash](const ClipItem &clip) { return clip.contentHash() == hash; },
+                                   ClipQuery::Order::newestFirst, 1});
+    return clips.empty() ? nullptr : clips.front();
 }
 
 ClipRef ModelContext::newestClip() const
 {
-    ClipRef best;
-    for (const auto &[id, clip] : m_clips)
-        if (!best || newerFirst(clip, best))
-            best = clip;
-    return best;
+    const auto clips = fetchClips({.order = ClipQuery::Order::newestFirst, .limit = 1});
+    return clips.empty() ? nullptr : clips.front();
 }
 
 ClipRef ModelContext::clipWithDedupID(const QUuid &id) const
 {
-    for (const auto &[row, clip] : m_clips)
-        if (clip->dedupID() == id)
-            return clip;
-    return nullptr;
+    const auto clips = fetchClips({QStringLiteral("dedupID = ?"), {uuidText(id)},
+                                   [&id](const ClipItem &clip) { return clip.dedupID() == id; },
+                                   ClipQuery::Order::none, 1});
+    return clips.empty() ? nullptr : clips.front();
 }
 
 ClipRef ModelContext::clip(const PersistentIdentifier &id) const
 {
-    if (id.entity != QLatin1String("ClipItem"))
+    if (id.entity != QLatin1String("ClipItem") || !id.isValid())
         return nullptr;
-    auto it = m_clips.find(id.rowID);
-    return it == m_clips.end() ? nullptr : it->second;
+    const qint64 row = id.rowID;
+    if (auto live = m_liveClips.find(row); live != m_liveClips.end())
+        if (ClipRef clip = live->second.lock())
+            return clip;
+    const auto clips = fetchClips({QStringLiteral("id = ?"), {row},
+                                   [row](const ClipItem &clip) { return clip.m_rowID == row; },
+                                   ClipQuery::Order::none, 1});
+    return clips.empty() ? nullptr : clips.front();
+}
+
+std::vector<ClipRef> ModelContext::clipsExpiringBy(const QDateTime &date) const
+{
+    return fetchClips({QStringLiteral("expiresAt <= ?"), {date.toMSecsSinceEpoch()},
+                       [&date](const ClipItem &clip) { return clip.expiresAt() && *clip.expiresAt() <= date; }});
+}
+
+QStringList ModelContext::sharedContentHashes() const
+{
+    QSet<QString> hashes;
+    QSqlQuery &q = clipQuery(QStringLiteral("SELECT contentHash FROM clips GROUP BY contentHash HAVING COUNT(*) > 1"), {});
+    if (q.exec())
+        while (q.next())
+            hashes.insert(q.value(0).toString());
+    q.finish();
+    // A changed clip may now share its hash with a stored one.
+    for (const ClipRef &clip : changedClips())
+        hashes.insert(clip->contentHash());
+    QStringList out;
+    for (const QString &hash : std::as_const(hashes))
+        if (clipsWithHash(hash).size() > 1)
+            out << hash;
+    return out;
+}
+
+namespace {
+
+// Each application's newest clip: its date and the name it gave.
+class SourceApps {
+public:
+    void note(const QString &bundleID, qint64 at, const std::optional<QString> &name)
+    {
+        if (bundleID.isEmpty())
+            return;
+        auto it = m_apps.find(bundleID);
+        if (it == m_apps.end())
+            m_apps.insert(bundleID, {at, name});
+        else if (at > it->at)
+            *it = {at, name};
+    }
+
+    // SQLite takes the name from the row that has the MAX.
+    static QString query(const QString &condition)
+    {
+        return QStringLiteral("SELECT sourceAppBundleID, MAX(createdAt), sourceAppName FROM clips"
+                              " WHERE sourceAppBundleID IS NOT NULL%1 GROUP BY sourceAppBundleID")
+            .arg(condition);
+    }
+
+    void read(QSqlQuery &q)
+    {
+        while (q.next())
+            note(q.value(0).toString(), q.value(1).toLongLong(), optionalText(q.value(2)));
+    }
+
+    std::vector<std::pair<QString, std::optional<QString>>> newestFirst() const
+    {
+        std::vector<std::pair<QString, Newest>> sorted;
+        for (auto it = m_apps.cbegin(); it != m_apps.cend(); ++it)
+            sorted.emplace_back(it.key(), it.value());
+        std::sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) { return a.second.at > b.second.at; });
+        std::vector<std::pair<QString, std::optional<QString>>> out;
+        for (auto &[bundleID, newest] : sorted)
+            out.emplace_back(bundleID, newest.name);
+        return out;
+    }
+
+private:
+    struct Newest {
+        qint64 at;
+        std::optional<QString> name;
+    };
+    QHash<QString, Newest> m_apps;
+};
+
+} // namespace
+
+std::vector<std::pair<QString, std::optional<QString>>> ModelContext::sourceAppsNewestFirst() const
+{
+    SourceApps apps;
+    QSqlQuery &q = clipQuery(SourceApps::query(QStringLiteral(" AND id NOT IN (SELECT value FROM json_each(?))")),
+                             {jsonArray(changedClipRows())});
+    if (q.exec())
+        apps.read(q);
+    q.finish();
+    for (const ClipRef &clip : changedClips())
+        if (clip->sourceAppBundleID())
+            apps.note(*clip->sourceAppBundleID(), clip->createdAt().toMSecsSinceEpoch(), clip->sourceAppName());
+    return apps.newestFirst();
 }
 
 std::vector<PageRef> ModelContext::pinboards() const
@@ -461,11 +692,10 @@ PageRef ModelContext::pinboardWithDedupID(const QUuid &id) const
 
 std::vector<ClipRef> ModelContext::itemsOf(const Pinboard *page) const
 {
-    std::vector<ClipRef> out;
-    for (const auto &[id, clip] : m_clips)
-        if (clip->pinboard().get() == page)
-            out.push_back(clip);
-    return out;
+    if (!page)
+        return {};
+    return fetchClips({QStringLiteral("pinboardID = ?"), {page->m_rowID},
+                       [page](const ClipItem &clip) { return clip.pinboard().get() == page; }});
 }
 
 std::vector<SettingsRef> ModelContext::appSettings() const
@@ -556,20 +786,33 @@ void ModelContext::markDirty(PersistentModel *record)
     if (record->m_deleted)
         return;
     ++m_changeCount;
-    m_updated.insert(record);
+    if (m_updated.count(record))
+        return;
+    // Held here until saved: a changed clip must not be let go with its change.
+    std::shared_ptr<PersistentModel> strong;
+    if (dynamic_cast<ClipItem *>(record)) {
+        auto live = m_liveClips.find(record->m_rowID);
+        if (live != m_liveClips.end())
+            strong = live->second.lock();
+    } else if (dynamic_cast<Pinboard *>(record)) {
+        strong = m_pages.at(record->m_rowID);
+    } else if (dynamic_cast<AppSettings *>(record)) {
+        strong = m_settings.at(record->m_rowID);
+    } else {
+        strong = m_brands.at(record->m_rowID);
+    }
+    if (strong)
+        m_updated.emplace(record, std::move(strong));
 }
 
-void ModelContext::reindexHash(ClipItem *clip, const QString &oldHash, const QString &newHash)
+void ModelContext::readBlobSizes(const QSqlQuery &q, ClipItem &clip)
 {
-    if (clip->m_deleted || !m_clips.count(clip->m_rowID))
-        return;
-    auto it = m_clipsByHash.find(oldHash);
-    if (it != m_clipsByHash.end()) {
-        std::erase(it.value(), clip);
-        if (it.value().empty())
-            m_clipsByHash.erase(it);
+    for (auto [blob, column] : {std::pair{&clip.m_image, 18}, std::pair{&clip.m_file, 19}}) {
+        blob->m_size = q.value(column).toLongLong();
+        blob->m_loaded = blob->m_size <= 0;
+        blob->m_data = blob->m_size < 0 ? std::nullopt : std::optional<QByteArray>(QByteArray());
+        blob->m_dirty = false;
     }
-    m_clipsByHash[newHash].push_back(clip);
 }
 
 void ModelContext::loadBlob(const ClipItem *clip, bool image) const
@@ -589,10 +832,45 @@ void ModelContext::loadBlob(const ClipItem *clip, bool image) const
     blob.m_loaded = true;
 }
 
-bool ModelContext::writeClip(ClipItem &clip, QString *error)
+bool ModelContext::updateClipRow(qint64 row, const QVariantList &values, QSqlError *error)
 {
-    QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO clips(%1) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)")
-                                .arg(kClipColumns));
+    // SQLite rewrites an index only when the update sets one of its columns, and rewriting the
+    // six indexes costs twenty times what the row does: indexed values are set only when they
+    // changed. A clip moved to the top rewrites its date, not its hash or its identity.
+    static const QStringList columns = kClipColumns.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    static const std::vector<int> indexed{1, 2, 11, 12, 14, 15, 16};
+    QSqlQuery &stored = prepared(QStringLiteral("SELECT dedupID, createdAt, isPinned, contentHash, expiresAt, pinboardID,"
+                                                " isSavedToPage FROM clips WHERE id = ?"));
+    stored.bindValue(0, row);
+    if (!stored.exec()) {
+        *error = stored.lastError();
+        return false;
+    }
+    if (!stored.next()) {
+        stored.finish();
+        return false; // not stored: written whole
+    }
+    QStringList set;
+    QVariantList bound;
+    for (int column = 1; column < int(values.size()); ++column) {
+        const auto key = std::find(indexed.begin(), indexed.end(), column);
+        if (key != indexed.end()) {
+            const QVariant was = stored.value(int(key - indexed.begin()));
+            const QVariant &now = values[column];
+            if (was.isNull() == now.isNull() && (was.isNull() || was.toString() == now.toString()))
+                continue;
+        }
+        set << columns[column].trimmed() + QStringLiteral(" = ?");
+        bound << values[column];
+    }
+    stored.finish();
+    bound << row;
+    QSqlQuery &q = prepared(QStringLiteral("UPDATE clips SET %1 WHERE id = ?").arg(set.join(QStringLiteral(", "))));
+    return execWith(q, bound, error);
+}
+
+bool ModelContext::writeClip(ClipItem &clip, bool isNew, QSqlError *error)
+{
     const PageRef page = clip.pinboard();
     const QVariantList values{
         clip.m_rowID,
@@ -617,8 +895,14 @@ bool ModelContext::writeClip(ClipItem &clip, QString *error)
         clip.m_file.m_size,
         m_saveTime,
     };
-    if (!execWith(q, values, error))
-        return false;
+    if (isNew || !updateClipRow(clip.m_rowID, values, error)) {
+        if (error->isValid())
+            return false;
+        QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO clips(%1) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)")
+                                    .arg(kClipColumns));
+        if (!execWith(q, values, error))
+            return false;
+    }
     for (auto [blob, table] : {std::pair{&clip.m_image, QStringLiteral("clip_images")},
                                std::pair{&clip.m_file, QStringLiteral("clip_files")}}) {
         if (!blob->m_dirty)
@@ -630,15 +914,14 @@ bool ModelContext::writeClip(ClipItem &clip, QString *error)
         if (store)
             bq.bindValue(1, *blob->m_data);
         if (!bq.exec()) {
-            if (error)
-                *error = describe(bq.lastError());
+            *error = bq.lastError();
             return false;
         }
     }
     return true;
 }
 
-bool ModelContext::writePinboard(Pinboard &page, QString *error)
+bool ModelContext::writePinboard(Pinboard &page, QSqlError *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO pinboards(%1) VALUES(?,?,?,?,?,?,?,?,?,?)").arg(kPageColumns));
     const QVariantList values{page.m_rowID,
@@ -656,7 +939,7 @@ bool ModelContext::writePinboard(Pinboard &page, QString *error)
     return true;
 }
 
-bool ModelContext::writeSettings(AppSettings &s, QString *error)
+bool ModelContext::writeSettings(AppSettings &s, QSqlError *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO app_settings(%1) VALUES(?,?,?,?,?)").arg(kSettingsColumns));
     const QVariantList values{s.m_rowID, uuidText(s.recordID()), s.historyLimitValue(), dateValue(s.updatedAt()), m_saveTime};
@@ -665,7 +948,7 @@ bool ModelContext::writeSettings(AppSettings &s, QString *error)
     return true;
 }
 
-bool ModelContext::writeBrand(SourceAppBrand &b, QString *error)
+bool ModelContext::writeBrand(SourceAppBrand &b, QSqlError *error)
 {
     QSqlQuery &q = prepared(QStringLiteral("INSERT OR REPLACE INTO source_app_brands(%1) VALUES(?,?,?,?,?,?,?,?)").arg(kBrandColumns));
     const QVariantList values{b.m_rowID,
@@ -681,7 +964,7 @@ bool ModelContext::writeBrand(SourceAppBrand &b, QString *error)
     return true;
 }
 
-bool ModelContext::deleteRecord(PersistentModel &record, QString *error)
+bool ModelContext::deleteRecord(PersistentModel &record, QSqlError *error)
 {
     const QString table = tableOf(record);
     QStringList statements{QStringLiteral("DELETE FROM %1 WHERE id = ?").arg(table)};
@@ -692,8 +975,7 @@ bool ModelContext::deleteRecord(PersistentModel &record, QString *error)
         QSqlQuery &q = prepared(sql);
         q.bindValue(0, record.m_rowID);
         if (!q.exec()) {
-            if (error)
-                *error = describe(q.lastError());
+            *error = q.lastError();
             return false;
         }
     }
@@ -702,46 +984,73 @@ bool ModelContext::deleteRecord(PersistentModel &record, QString *error)
     q.bindValue(1, uuidText(stableID(record)));
     q.bindValue(2, m_saveTime);
     if (!q.exec()) {
-        if (error)
-            *error = describe(q.lastError());
+        *error = q.lastError();
         return false;
     }
     return true;
 }
 
+namespace {
+
+ModelContext::SaveFailure saveFailureOf(const QSqlError &error)
+{
+    switch (sqliteCode(error)) {
+    case 13: // SQLITE_FULL
+        return ModelContext::SaveFailure::diskFull;
+    case 3:  // SQLITE_PERM
+    case 5:  // SQLITE_BUSY
+    case 6:  // SQLITE_LOCKED
+    case 7:  // SQLITE_NOMEM
+    case 8:  // SQLITE_READONLY
+    case 10: // SQLITE_IOERR
+    case 11: // SQLITE_CORRUPT
+    case 14: // SQLITE_CANTOPEN
+    case 15: // SQLITE_PROTOCOL
+    case 26: // SQLITE_NOTADB
+        return ModelContext::SaveFailure::unavailable;
+    default:
+        return ModelContext::SaveFailure::rejected;
+    }
+}
+
+} // namespace
+
 bool ModelContext::save(QString *error)
 {
+    m_lastSaveFailure = SaveFailure::none;
     if (!hasChanges())
         return true;
     const QDateTime now = m_clock();
     m_saveTime = now.toMSecsSinceEpoch();
     if (!m_db.transaction()) {
+        m_lastSaveFailure = saveFailureOf(m_db.lastError());
         if (error)
             *error = describe(m_db.lastError());
         return false;
     }
+    QSqlError failure;
+    std::unordered_set<PersistentModel *> inserted;
     auto write = [&](PersistentModel &record) {
         if (auto clip = dynamic_cast<ClipItem *>(&record))
-            return writeClip(*clip, error);
+            return writeClip(*clip, inserted.count(clip) > 0, &failure);
         if (auto page = dynamic_cast<Pinboard *>(&record))
-            return writePinboard(*page, error);
+            return writePinboard(*page, &failure);
         if (auto s = dynamic_cast<AppSettings *>(&record))
-            return writeSettings(*s, error);
-        return writeBrand(static_cast<SourceAppBrand &>(record), error);
+            return writeSettings(*s, &failure);
+        return writeBrand(static_cast<SourceAppBrand &>(record), &failure);
     };
     bool ok = true;
     for (const auto &record : m_deleted)
         if (ok)
-            ok = deleteRecord(*record, error);
+            ok = deleteRecord(*record, &failure);
     // Pages first, so that a clip filed into a new Page finds it.
     std::vector<PersistentModel *> pending;
     pending.reserve(m_inserted.size() + m_updated.size());
-    std::unordered_set<PersistentModel *> inserted;
     for (const auto &record : m_inserted) {
         pending.push_back(record.get());
         inserted.insert(record.get());
     }
-    for (PersistentModel *record : m_updated)
+    for (const auto &[record, held] : m_updated)
         if (!inserted.count(record))
             pending.push_back(record);
     std::stable_partition(pending.begin(), pending.end(),
@@ -751,13 +1060,15 @@ bool ModelContext::save(QString *error)
             ok = write(*record);
     if (ok && !m_db.commit()) {
         ok = false;
-        if (error)
-            *error = describe(m_db.lastError());
+        failure = m_db.lastError();
     }
     for (auto &[sql, q] : m_queries)
         q->finish();
     if (!ok) {
         m_db.rollback();
+        m_lastSaveFailure = saveFailureOf(failure);
+        if (error)
+            *error = describe(failure);
         return false;
     }
     for (PersistentModel *record : pending) {
@@ -794,12 +1105,7 @@ bool ModelContext::reloadRecord(PersistentModel &record)
         return false;
     if (auto clip = dynamic_cast<ClipItem *>(&record)) {
         readClip(q, *clip, m_pages);
-        for (auto [blob, column] : {std::pair{&clip->m_image, 18}, std::pair{&clip->m_file, 19}}) {
-            blob->m_size = q.value(column).toLongLong();
-            blob->m_loaded = blob->m_size <= 0;
-            blob->m_data = blob->m_size < 0 ? std::nullopt : std::optional<QByteArray>(QByteArray());
-            blob->m_dirty = false;
-        }
+        readBlobSizes(q, *clip);
     } else if (auto page = dynamic_cast<Pinboard *>(&record)) {
         readPage(q, *page);
     } else if (auto s = dynamic_cast<AppSettings *>(&record)) {
@@ -822,20 +1128,62 @@ void ModelContext::rollback()
     // Deleted pages come back before clips read their Page again.
     std::stable_partition(m_deleted.begin(), m_deleted.end(),
                           [](const auto &r) { return dynamic_cast<Pinboard *>(r.get()) != nullptr; });
-    std::vector<PersistentModel *> toReload;
+    // Held until read back: the pending lists may have been all that kept them.
+    std::vector<std::shared_ptr<PersistentModel>> toReload;
     for (const auto &record : m_deleted) {
         record->m_deleted = false;
         index(record);
-        toReload.push_back(record.get());
+        toReload.push_back(record);
     }
     m_deleted.clear();
-    for (PersistentModel *record : m_updated)
+    for (const auto &[raw, record] : m_updated)
         toReload.push_back(record);
     std::stable_partition(toReload.begin(), toReload.end(),
-                          [](PersistentModel *r) { return dynamic_cast<Pinboard *>(r) != nullptr; });
-    for (PersistentModel *record : toReload)
+                          [](const auto &r) { return dynamic_cast<Pinboard *>(r.get()) != nullptr; });
+    for (const auto &record : toReload)
         reloadRecord(*record);
     m_updated.clear();
+}
+
+void ModelContext::adoptRecordsOf(ModelContext &other)
+{
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    // Pages first: clips name theirs by row, and the Page gets its row here before they are written.
+    for (const auto &[row, page] : other.m_pages)
+        records.push_back(page);
+    for (const ClipRef &clip : other.allClips()) {
+        // The bytes live in the other store; read them while it is still there.
+        for (const bool image : {true, false})
+            if (!(image ? clip->m_image : clip->m_file).m_loaded)
+                other.loadBlob(clip.get(), image);
+        records.push_back(clip);
+    }
+    for (const auto &[row, settings] : other.m_settings)
+        records.push_back(settings);
+    for (const auto &[row, brand] : other.m_brands)
+        if (!sourceAppBrand(brand->bundleID()))
+            records.push_back(brand);
+    // What stays behind (deleted clips, brands this store has) lets go of the other store.
+    for (const auto &[row, live] : other.m_liveClips)
+        if (ClipRef clip = live.lock())
+            clip->m_context = nullptr;
+    for (const auto &record : other.m_deleted)
+        record->m_context = nullptr;
+    for (const auto &[row, brand] : other.m_brands)
+        brand->m_context = nullptr;
+    other.m_pages.clear();
+    other.m_liveClips.clear();
+    other.m_settings.clear();
+    other.m_brands.clear();
+    other.m_inserted.clear();
+    other.m_updated.clear();
+    other.m_deleted.clear();
+    ++other.m_changeCount;
+    for (const auto &record : records) {
+        record->m_context = nullptr;
+        record->m_rowID = 0;
+        insertRecord(record);
+    }
 }
 
 std::vector<std::pair<QString, QUuid>> ModelContext::recordedDeletions() const
@@ -948,6 +1296,25 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     return container;
 }
 
+std::vector<std::pair<QString, std::optional<QString>>> ModelContainer::sourceAppsStoredAt(const QString &path)
+{
+    const QString name = QStringLiteral("quillmere-read-%1").arg(++g_connectionCounter);
+    SourceApps apps;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            if (q.exec(SourceApps::query({})))
+                apps.read(q);
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return apps.newestFirst();
+}
+
 QString persistenceModeName(PersistenceMode mode)
 {
     switch (mode) {
@@ -991,33 +1358,41 @@ QString moveAside(const QString &path, const QDateTime &now)
 
 } // namespace
 
+std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QString &path, const Clock &clock,
+                                                                    QString *movedAsidePath, QString *error)
+{
+    ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
+    auto container = ModelContainer::open(path, clock, error, &failure);
+    if (!container && failure == ModelContainer::OpenFailure::corrupt && QFileInfo::exists(path)) {
+        const QString aside = moveAside(path, clock());
+        if (aside.isEmpty()) {
+            qCCritical(lcPersistence, "The store at %s cannot be read (%s) and could not be moved aside",
+                       qPrintable(path), qPrintable(*error));
+        } else {
+            qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s",
+                       qPrintable(path), qPrintable(*error), qPrintable(aside));
+            *movedAsidePath = aside;
+            container = ModelContainer::open(path, clock, error, &failure);
+        }
+    }
+    return container;
+}
+
 PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &options)
 {
     const QString path = options.storePath.isEmpty() ? defaultStorePath() : options.storePath;
     QString error;
-    ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
-    auto container = ModelContainer::open(path, options.clock, &error, &failure);
-    if (!container && failure == ModelContainer::OpenFailure::corrupt && QFileInfo::exists(path)) {
-        const QString aside = moveAside(path, options.clock());
-        if (aside.isEmpty()) {
-            qCCritical(lcPersistence, "The store at %s cannot be read (%s) and could not be moved aside",
-                       qPrintable(path), qPrintable(error));
-        } else {
-            qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s",
-                       qPrintable(path), qPrintable(error), qPrintable(aside));
-            container = ModelContainer::open(path, options.clock, &error, &failure);
-        }
-    }
-    if (container) {
+    QString aside;
+    if (auto container = openStoreFile(path, options.clock, &aside, &error)) {
         qCInfo(lcPersistence, "Opened the local store at %s", qPrintable(path));
-        return {std::shared_ptr<ModelContainer>(container.release()), PersistenceMode::localOnly};
+        return {std::shared_ptr<ModelContainer>(container.release()), PersistenceMode::localOnly, aside, {}};
     }
     qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only",
                qPrintable(error));
     auto memory = makeInMemoryContainer(options.clock, &error);
     if (!memory)
         qFatal("No usable store, not even in memory: %s", qPrintable(error));
-    return {memory, PersistenceMode::inMemory};
+    return {memory, PersistenceMode::inMemory, aside, path};
 }
 
 } // namespace quillmere

@@ -5,8 +5,11 @@
 
 #include <QHash>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
+#include <QVariantList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,9 +19,23 @@
 
 namespace quillmere {
 
-// The live records of one database connection. Every record loaded or inserted is kept here once
-// (keyed by its row id), so two fetches give the same object; image and file bytes load on first
-// read. Changes stay in memory until save(), which writes them in one transaction.
+// A question about clips, answered from the store and from the changes not saved yet alike.
+struct ClipQuery {
+    enum class Order { none, newestFirst, oldestFirst };
+    // A condition on the clips table (empty for every clip) with its bound values, and the same
+    // condition on a clip in memory.
+    QString where;
+    QVariantList values;
+    std::function<bool(const ClipItem &)> matches;
+    Order order = Order::none;
+    qsizetype limit = -1; // none when negative
+};
+
+// The live records of one database connection. Pages, settings and brands are loaded at once; clips
+// load when a question asks for them and stay in memory while someone holds them or while they
+// have unsaved changes, so a history of any length costs little memory. A record is in memory at
+// most once (keyed by its row id), so two fetches give the same object; image and file bytes load
+// on first read. Changes stay in memory until save(), which writes them in one transaction.
 class ModelContext {
 public:
     ModelContext(QSqlDatabase db, Clock clock);
@@ -29,6 +46,10 @@ public:
     bool load(QString *error);
 
     // Clips.
+    std::vector<ClipRef> fetchClips(const ClipQuery &query) const;
+    qsizetype countClips(const ClipQuery &query) const;
+    // Every clip in turn, read one at a time: those `f` does not keep are let go again.
+    void forEachClip(const std::function<void(const ClipRef &)> &f) const;
     std::vector<ClipRef> allClips() const;
     std::vector<ClipRef> clipsNewestFirst() const;
     std::vector<ClipRef> clipsWithHash(const QString &hash) const; // newest first
@@ -36,13 +57,13 @@ public:
     ClipRef newestClip() const;
     ClipRef clipWithDedupID(const QUuid &id) const;
     ClipRef clip(const PersistentIdentifier &id) const;
-    qsizetype clipCount() const { return qsizetype(m_clips.size()); }
-    template <typename F>
-    void forEachClip(F &&f) const
-    {
-        for (const auto &[id, clip] : m_clips)
-            f(clip);
-    }
+    // Clips whose expiry is at or before `date`.
+    std::vector<ClipRef> clipsExpiringBy(const QDateTime &date) const;
+    // The content hashes more than one clip has.
+    QStringList sharedContentHashes() const;
+    // Each source application's bundle identifier with the name its newest clip gave, newest first.
+    std::vector<std::pair<QString, std::optional<QString>>> sourceAppsNewestFirst() const;
+    qsizetype clipCount() const;
 
     // Pages, by sort order then creation date.
     std::vector<PageRef> pinboards() const;
@@ -58,6 +79,16 @@ public:
     void insert(const SettingsRef &settings);
     void insert(const BrandRef &brand);
     void remove(const std::shared_ptr<PersistentModel> &record);
+
+    // Why the last save() failed. A store that is full or cannot be written now may take the same
+    // changes later; a rejected change will not be taken however often it is tried.
+    enum class SaveFailure { none, diskFull, unavailable, rejected };
+    SaveFailure lastSaveFailure() const { return m_lastSaveFailure; }
+
+    // Takes over every record of `other`, whose store could not be kept, as changes of this one
+    // waiting for save(); records whose deletion was pending stay deleted. They remain the same
+    // objects, so whoever holds one keeps it. A brand this store already has stays this store's.
+    void adoptRecordsOf(ModelContext &other);
 
     bool hasChanges() const;
     // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),
@@ -78,14 +109,23 @@ private:
     friend class ClipItem;
     void insertRecord(const std::shared_ptr<PersistentModel> &record);
     void markDirty(PersistentModel *record);
-    void reindexHash(ClipItem *clip, const QString &oldHash, const QString &newHash);
     void loadBlob(const ClipItem *clip, bool image) const;
+    static void readBlobSizes(const QSqlQuery &q, ClipItem &clip);
+    // The clip of a row read from the clips table: the one in memory, or a new one.
+    ClipRef materialize(const QSqlQuery &q) const;
+    // Inserted and changed clips, which answer from memory.
+    std::vector<ClipRef> changedClips() const;
+    // Their rows and those of clips deleted but not saved: what is stored for them is passed over.
+    std::unordered_set<qint64> changedClipRows() const;
+    QSqlQuery &clipQuery(const QString &sql, const QVariantList &values) const;
 
-    bool writeClip(ClipItem &clip, QString *error);
-    bool writePinboard(Pinboard &page, QString *error);
-    bool writeSettings(AppSettings &settings, QString *error);
-    bool writeBrand(SourceAppBrand &brand, QString *error);
-    bool deleteRecord(PersistentModel &record, QString *error);
+    bool writeClip(ClipItem &clip, bool isNew, QSqlError *error);
+    // False with `error` unset when the row is not stored yet.
+    bool updateClipRow(qint64 row, const QVariantList &values, QSqlError *error);
+    bool writePinboard(Pinboard &page, QSqlError *error);
+    bool writeSettings(AppSettings &settings, QSqlError *error);
+    bool writeBrand(SourceAppBrand &brand, QSqlError *error);
+    bool deleteRecord(PersistentModel &record, QSqlError *error);
     bool reloadRecord(PersistentModel &record);
     void attach(PersistentModel &record, qint64 &nextRowID);
     void detach(PersistentModel &record);
@@ -93,17 +133,19 @@ private:
 
     QSqlDatabase m_db;
     Clock m_clock;
-    std::unordered_map<qint64, ClipRef> m_clips;
+    // Clips in memory. Held strongly only by the change lists below and by whoever asked for them.
+    mutable std::unordered_map<qint64, std::weak_ptr<ClipItem>> m_liveClips;
+    mutable size_t m_liveClipsAfterSweep = 0;
     std::unordered_map<qint64, PageRef> m_pages;
     std::unordered_map<qint64, SettingsRef> m_settings;
     std::unordered_map<qint64, BrandRef> m_brands;
-    QHash<QString, std::vector<ClipItem *>> m_clipsByHash;
     qint64 m_nextClipRow = 1, m_nextPageRow = 1, m_nextSettingsRow = 1, m_nextBrandRow = 1;
     qint64 m_saveTime = 0;
     quint64 m_changeCount = 0;
+    SaveFailure m_lastSaveFailure = SaveFailure::none;
 
     std::vector<std::shared_ptr<PersistentModel>> m_inserted;
-    std::unordered_set<PersistentModel *> m_updated;
+    std::unordered_map<PersistentModel *, std::shared_ptr<PersistentModel>> m_updated;
     std::vector<std::shared_ptr<PersistentModel>> m_deleted;
     std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_queries;
     QSqlQuery &prepared(const QString &sql);
@@ -125,6 +167,10 @@ public:
     bool isInMemory() const { return m_path.isEmpty(); }
     QString connectionName() const { return m_connectionName; }
 
+    // ModelContext::sourceAppsNewestFirst of what is saved in the store file at `path`, read on a
+    // connection of its own, so that a thread other than the store's may ask.
+    static std::vector<std::pair<QString, std::optional<QString>>> sourceAppsStoredAt(const QString &path);
+
     // The PRAGMA user_version this build writes; older stores are migrated when opened.
     static int schemaVersion();
 
@@ -141,6 +187,10 @@ QString persistenceModeName(PersistenceMode mode);
 struct PersistenceSetup {
     std::shared_ptr<ModelContainer> container;
     PersistenceMode mode = PersistenceMode::inMemory;
+    // Where an unreadable store file was moved before a new one was started; else empty.
+    QString movedAsidePath;
+    // The store file that could not be used, when the history is kept in memory instead of it.
+    QString unavailableStorePath;
 };
 
 struct PersistenceOptions {
@@ -155,6 +205,10 @@ public:
     // Cloud store when one is configured (none is in this build), else the local file, else memory.
     // A store file that cannot be opened is moved aside, never deleted.
     static PersistenceSetup makeSetup(const PersistenceOptions &options = {});
+    // The local store file, moved aside (its new path in `movedAsidePath`) and started afresh
+    // when it cannot be read; none when it cannot be used at all.
+    static std::unique_ptr<ModelContainer> openStoreFile(const QString &path, const Clock &clock,
+                                                         QString *movedAsidePath, QString *error);
     static std::shared_ptr<ModelContainer> makeInMemoryContainer(const Clock &clock, QString *error);
 };
 

@@ -21,10 +21,7 @@ void ClipItem::setContentHash(const QString &hash)
 {
     if (hash == m_contentHash)
         return;
-    const QString old = m_contentHash;
     m_contentHash = hash;
-    if (modelContext())
-        modelContext()->reindexHash(this, old, hash);
     touch();
 }
 

@@ -10,11 +10,13 @@
 
 #include <QClipboard>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -174,4 +176,51 @@ TEST(AppDelegateRules, OnboardingDecisionAndUnpauseMigration)
     prefs->setBool("capturePaused", true);
     AppDelegate::runCaptureUnpauseMigration(*prefs);
     EXPECT_TRUE(prefs->boolValue("capturePaused"));
+}
+
+namespace {
+
+QStringList g_appWarnings;
+
+void recordAppWarnings(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtWarningMsg && QLatin1String(context.category) == QLatin1String("com.orvantide.quillmere.app"))
+        g_appWarnings << text;
+}
+
+} // namespace
+
+TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATray)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X display";
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("Quillmere")); // a file where the data folder should be
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    QStringList played;
+    AppEnvironment::Options options;
+    options.arguments = {"quillmere", "--skip-onboarding"};
+    options.persistence.storePath = dir.filePath("Quillmere/default.store");
+    options.store.preferences = prefs.prefs.get();
+    options.store.notificationCenter = &center;
+    AppEnvironment environment(options);
+    AppDelegate::Platform platform;
+    platform.sounds = std::make_unique<RecordingSounds>(&played);
+    platform.installStatusItem = false;
+    platform.registerHotKeys = false;
+    platform.watchDrops = false;
+    AppDelegate delegate(environment, *prefs, center, std::move(platform));
+
+    g_appWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(recordAppWarnings);
+    delegate.applicationDidFinishLaunching(options.arguments);
+    test::waitUntil([] { return !g_appWarnings.isEmpty(); }, 2000);
+    environment.store().insertClip({.kind = ClipKind::text, .text = QString("kept in memory")});
+    QCoreApplication::processEvents();
+    qInstallMessageHandler(previous);
+    delegate.applicationWillTerminate();
+
+    EXPECT_EQ(g_appWarnings.filter("in memory only").size(), 1) << qPrintable(g_appWarnings.join('\n'));
 }

@@ -166,7 +166,7 @@ TEST(ArchiveImport, ImportsThatCannotBeSavedLeaveNothingBehind)
 {
     StoreFixture f;
     const ClipRef inHistory = f.putText("shared text");
-    f.breakWrites();
+    f.refuseWrites();
 
     PageArchive shared{.name = "Imported", .exportedAt = f.clock.now()};
     shared.clips = {{.text = QString("shared text")}, {.text = QString("fresh")}};

@@ -409,7 +409,7 @@ TEST_F(ClipStoreTest, FailedSavesLoseNoEarlierClipAndLeaveNothingHalfDone)
     ClipRef three = add("three");
     const QDateTime threeDate = three->createdAt();
 
-    breakWrites();
+    refuseWrites();
     QSignalSpy saves(store.get(), &ClipStore::didSave);
     EXPECT_FALSE(store->insertClip(text("four")));
     EXPECT_FALSE(store->insertClip(text("one")));
@@ -426,6 +426,35 @@ TEST_F(ClipStoreTest, FailedSavesLoseNoEarlierClipAndLeaveNothingHalfDone)
     open();
     EXPECT_EQ(history(), (QStringList{"three", "two", "one"}));
     EXPECT_TRUE(store->insertClip(text("four")));
+}
+
+TEST_F(ClipStoreTest, CopiesThatFindTheDiskFullStayInTheHistoryAndGoWithTheNextSaveThatWorks)
+{
+    onDisk();
+    add("one");
+    std::vector<bool> failures;
+    QObject::connect(store.get(), &ClipStore::saveFailed, [&](bool diskFull, const QString &) { failures.push_back(diskFull); });
+    fillDisk();
+    const QString filler = QString(" filler").repeated(3000); // more than the pages at hand
+    ClipRef two = add("two" + filler);
+    add("three" + filler);
+    store->togglePin(two);
+    EXPECT_EQ(failures, (std::vector<bool>{true, true, true}));
+    auto heads = [&] {
+        QStringList out;
+        for (const QString &text : history())
+            out << text.section(' ', 0, 0);
+        return out;
+    };
+    EXPECT_EQ(heads(), (QStringList{"three", "two", "one"}));
+    EXPECT_TRUE(two->isPinned());
+
+    makeRoom();
+    add("four");
+    EXPECT_FALSE(ctx().hasChanges());
+    open();
+    EXPECT_EQ(heads(), (QStringList{"four", "three", "two", "one"}));
+    EXPECT_TRUE(store->historyNewestFirst()[2]->isPinned());
 }
 
 TEST_F(ClipStoreTest, QueriesEditsAndPruningNeverReadImageOrFileBytes)

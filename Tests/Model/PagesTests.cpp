@@ -106,7 +106,7 @@ TEST(Pages, ChangesThatCannotBeSavedLeaveNothingBehind)
     f.store->assignClip(a, page);
     f.store->assignClip(b, page);
     f.ctx().remove(b); // a deletion still pending goes back too
-    f.breakWrites();
+    f.refuseWrites();
 
     EXPECT_FALSE(f.store->deletePage(page));
     EXPECT_FALSE(page->isDeleted());
@@ -229,7 +229,7 @@ TEST(DedupeSweep, UnforcedRunsAtMostEveryHalfHourAndAFailedSaveDeletesNothing)
     EXPECT_EQ(f.ctx().clipCount(), 2);
     f.clock.advance(1000);
 
-    f.breakWrites();
+    f.refuseWrites();
     EXPECT_EQ(f.store->dedupeSweep(false, f.clock.now()), 0);
     EXPECT_EQ(f.ctx().clipCount(), 2);
     for (const ClipRef &clip : f.ctx().allClips())

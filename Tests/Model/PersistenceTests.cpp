@@ -62,6 +62,28 @@ TEST(Persistence, RecordsSurviveClosingAndReopening)
     EXPECT_EQ(clip->pinboard()->items().size(), 1u);
     ASSERT_EQ(ctx.appSettings().size(), 1u);
     EXPECT_EQ(ctx.appSettings().front()->historyLimitValue(), -1);
+
+    // Changes to a stored clip, the columns that questions are asked by included, are read back.
+    clip->setContentHash("edited");
+    clip->setCreatedAt(clock.now().addSecs(60));
+    clip->setExpiresAt(std::nullopt);
+    clip->setIsPinned(true);
+    clip->setPinboard(nullptr);
+    clip->setText(QString("edited text"));
+    ASSERT_TRUE(ctx.save());
+    const QUuid id = clip->dedupID();
+    clip.reset();
+    setup = ModelContainerFactory::makeSetup({path, clock.clock()});
+    ModelContext &reopened = setup.container->mainContext();
+    clip = reopened.newestClipWithHash("edited");
+    ASSERT_TRUE(clip);
+    EXPECT_EQ(clip->dedupID(), id);
+    EXPECT_EQ(clip->text(), QString("edited text"));
+    EXPECT_EQ(clip->createdAt(), clock.now().addSecs(60));
+    EXPECT_TRUE(clip->isPinned());
+    EXPECT_FALSE(clip->expiresAt() || clip->pinboard());
+    EXPECT_TRUE(reopened.clipsExpiringBy(clock.now().addSecs(600)).empty());
+    EXPECT_EQ(clip->imageData(), png);
 }
 
 namespace {
@@ -168,6 +190,50 @@ TEST(Persistence, IdentityMapGivesOneObjectPerRecordDeletionsAreRecordedAndRecor
         EXPECT_EQ(c->modelContext(), nullptr);
         c->setText(QString("touched after closing"));
     }
+}
+
+TEST(Persistence, UnsavedChangesAnswerEveryQuestionAndClipsHeldByNobodyAreLetGo)
+{
+    QTemporaryDir dir;
+    QString error;
+    auto container = ModelContainer::open(dir.filePath("s.store"), systemClock(), &error);
+    ASSERT_TRUE(container) << qPrintable(error);
+    ModelContext &ctx = container->mainContext();
+    const QDateTime t0 = QDateTime::currentDateTimeUtc();
+    std::weak_ptr<ClipItem> unheld;
+    QUuid changedID;
+    {
+        ClipRef a = makeClip("a", t0);
+        ClipRef b = makeClip("b", t0.addSecs(1));
+        ClipRef c = makeClip("c", t0.addSecs(2));
+        for (const ClipRef &clip : {a, b, c})
+            ctx.insert(clip);
+        ASSERT_TRUE(ctx.save());
+        unheld = a;
+        changedID = b->dedupID();
+        // A change not saved yet keeps its clip in memory though nobody holds it.
+        b->setContentHash("changed");
+        b->setCreatedAt(t0.addSecs(10));
+        ctx.remove(c);
+    }
+    EXPECT_TRUE(unheld.expired());
+
+    // The store still holds b as it was and c; the questions see memory.
+    ClipRef b = ctx.newestClipWithHash("changed");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->dedupID(), changedID);
+    EXPECT_FALSE(ctx.newestClipWithHash(makeClip("b", t0)->contentHash()));
+    EXPECT_FALSE(ctx.newestClipWithHash(makeClip("c", t0)->contentHash()));
+    EXPECT_EQ(ctx.newestClip(), b);
+    EXPECT_EQ(ctx.clipCount(), 2);
+    EXPECT_EQ(ctx.countClips({"text = 'b'", {}, [](const ClipItem &clip) { return clip.text() == QString("b"); }}), 1);
+    const auto history = ctx.clipsNewestFirst();
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0], b);
+    EXPECT_EQ(history[1]->text(), QString("a"));
+    // A clip read again is one object for as long as it is held.
+    EXPECT_EQ(ctx.clip(history[1]->persistentModelID()), history[1]);
+    EXPECT_EQ(ctx.fetchClips({.order = ClipQuery::Order::oldestFirst, .limit = 1}).front(), history[1]);
 }
 
 TEST(Persistence, FailedSaveKeepsStoreIntactAndRollbackRestoresMemory)

@@ -38,6 +38,27 @@ std::vector<OlderStore> olderStores()
           " payloadByteCount, imageSize) VALUES(7, '" + kClipID + "', 1767225600000, 'file', '/tmp/a.txt', 'a.txt', 1,"
           " 'hash-a', 0, 5, -1)",
           "INSERT INTO clip_files(clipID, data) VALUES(7, x'6869212121')"}},
+        // Version 1: every table and column, no indexes.
+        {1,
+         {"CREATE TABLE clips(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, createdAt INTEGER NOT NULL,"
+          " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText TEXT,"
+          " sourceAppName TEXT, sourceAppBundleID TEXT, isPinned INTEGER NOT NULL, contentHash TEXT NOT NULL,"
+          " linkTitle TEXT, expiresAt INTEGER, pinboardID INTEGER, isSavedToPage INTEGER NOT NULL,"
+          " payloadByteCount INTEGER NOT NULL, imageSize INTEGER NOT NULL, fileSize INTEGER NOT NULL, modifiedAt INTEGER)",
+          "CREATE TABLE clip_images(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
+          "CREATE TABLE clip_files(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
+          "CREATE TABLE pinboards(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, name TEXT NOT NULL,"
+          " colorName TEXT NOT NULL, iconName TEXT NOT NULL, sortOrder INTEGER NOT NULL, createdAt INTEGER NOT NULL,"
+          " lockSalt TEXT NOT NULL, lockHash TEXT NOT NULL, modifiedAt INTEGER)",
+          "CREATE TABLE app_settings(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL,"
+          " historyLimitValue INTEGER NOT NULL, updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
+          "CREATE TABLE source_app_brands(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL,"
+          " bundleID TEXT NOT NULL, appName TEXT NOT NULL, colorHex TEXT NOT NULL, iconPNG BLOB,"
+          " updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
+          "CREATE TABLE deletions(entity TEXT NOT NULL, recordID TEXT NOT NULL, deletedAt INTEGER NOT NULL)",
+          "INSERT INTO clips VALUES(7, '" + kClipID + "', 1767225600000, 'file', '/tmp/a.txt', 'a.txt', NULL, NULL,"
+          " NULL, NULL, NULL, 1, 'hash-a', NULL, NULL, NULL, 0, 5, -1, 5, 1767225600000)",
+          "INSERT INTO clip_files(clipID, data) VALUES(7, x'6869212121')"}},
     };
 }
 
@@ -78,6 +99,7 @@ TEST(StoreSchema, EachOlderVersionOpensWithItsClipAndBecomesCurrent)
         EXPECT_EQ(userVersion(ctx), ModelContainer::schemaVersion());
         ClipRef clip = ctx.clipWithDedupID(QUuid::fromString(kClipID));
         ASSERT_TRUE(clip);
+        EXPECT_EQ(ctx.newestClipWithHash("hash-a"), clip);
         EXPECT_EQ(clip->text(), QString("/tmp/a.txt"));
         EXPECT_TRUE(clip->isPinned());
         EXPECT_EQ(clip->fileDataSize(), 5);

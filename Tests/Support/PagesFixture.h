@@ -57,8 +57,28 @@ public:
     // What the store reported to the sync audit: "auditAdded" or "auditPruned.<reason>".
     qint64 audited(const QString &key) const { return audit.counts.value(key, 0); }
 
-    // Every later write fails, as on a full or read-only disk.
-    void breakWrites() { QSqlQuery(ctx().database()).exec(QStringLiteral("PRAGMA query_only = 1")); }
+    // Every later write is refused, as a change the store cannot take: nothing of it is kept.
+    void refuseWrites()
+    {
+        QSqlQuery q(ctx().database());
+        for (const char *table :
+             {"clips", "clip_images", "clip_files", "pinboards", "app_settings", "source_app_brands", "deletions"})
+            for (const char *event : {"INSERT", "UPDATE", "DELETE"})
+                EXPECT_TRUE(q.exec(QStringLiteral("CREATE TEMP TRIGGER refuse_%1_%2 BEFORE %2 ON %1"
+                                                  " BEGIN SELECT RAISE(ABORT, 'refused'); END")
+                                       .arg(QLatin1String(table), QLatin1String(event))));
+    }
+
+    // The store cannot grow, as on a full disk, until makeRoom().
+    void fillDisk()
+    {
+        QSqlQuery q(ctx().database());
+        ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA page_count")) && q.next());
+        const qint64 pages = q.value(0).toLongLong();
+        q.finish();
+        ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages)));
+    }
+    void makeRoom() { QSqlQuery(ctx().database()).exec(QStringLiteral("PRAGMA max_page_count = 1073741823")); }
 
     QTemporaryDir dir;
     QString path;
