@@ -24,77 +24,18 @@ QRect notchDropFrame(const QRect &screenFrame, const QRect &availableFrame, std:
     return QRect(screenFrame.center().x() + 1 - width / 2, screenFrame.top(), width, height);
 }
 
-QList<QUrl> droppedFileUrls(const QMimeData *mime)
-{
-    QList<QUrl> files;
-    if (!mime || !mime->hasUrls())
-        return files;
-    for (const QUrl &url : mime->urls())
-        if (url.isLocalFile())
-            files << url;
-    return files;
-}
-
 NotchDropView::NotchDropView(DropHandler onDrop, QWidget *parent)
-    : QWidget(parent,
-              Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
-                  | Qt::X11BypassWindowManagerHint),
-      m_onDrop(std::move(onDrop))
+    : FileDropView(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+                               | Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint)
 {
+    setDropHandler(std::move(onDrop));
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
-    setAcceptDrops(true);
-}
-
-void NotchDropView::setTargeted(bool targeted)
-{
-    if (m_isDropTargeted == targeted)
-        return;
-    m_isDropTargeted = targeted;
-    update();
-}
-
-void NotchDropView::dragEnterEvent(QDragEnterEvent *event)
-{
-    if (droppedFileUrls(event->mimeData()).isEmpty()) {
-        event->ignore();
-        return;
-    }
-    setTargeted(true);
-    event->setDropAction(Qt::CopyAction);
-    event->accept();
-}
-
-void NotchDropView::dragMoveEvent(QDragMoveEvent *event)
-{
-    if (droppedFileUrls(event->mimeData()).isEmpty()) {
-        event->ignore();
-        return;
-    }
-    event->setDropAction(Qt::CopyAction);
-    event->accept();
-}
-
-void NotchDropView::dragLeaveEvent(QDragLeaveEvent *)
-{
-    setTargeted(false);
-}
-
-void NotchDropView::dropEvent(QDropEvent *event)
-{
-    const QList<QUrl> files = droppedFileUrls(event->mimeData());
-    setTargeted(false);
-    if (files.isEmpty() || !m_onDrop || !m_onDrop(files)) {
-        event->ignore();
-        return;
-    }
-    event->setDropAction(Qt::CopyAction);
-    event->accept();
 }
 
 void NotchDropView::paintEvent(QPaintEvent *)
 {
-    if (!m_isDropTargeted)
+    if (!isDropTargeted())
         return;
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);

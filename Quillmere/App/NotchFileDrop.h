@@ -1,10 +1,11 @@
 #pragma once
 
+#include "Quillmere/Panel/Window/FileDropView.h"
+
 #include <QList>
 #include <QPointer>
 #include <QRect>
 #include <QUrl>
-#include <QWidget>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,27 +22,14 @@ class DragWatcher;
 // have no notch, so `notch` is normally empty and the menu-bar fallback applies.
 QRect notchDropFrame(const QRect &screenFrame, const QRect &availableFrame, std::optional<QSize> notch = std::nullopt);
 
-// The local files of a drag, or none.
-QList<QUrl> droppedFileUrls(const QMimeData *mime);
 
-class NotchDropView : public QWidget {
+class NotchDropView : public FileDropView {
     Q_OBJECT
 public:
-    using DropHandler = std::function<bool(const QList<QUrl> &)>;
     explicit NotchDropView(DropHandler onDrop, QWidget *parent = nullptr);
-    bool isDropTargeted() const { return m_isDropTargeted; }
 
 protected:
-    void dragEnterEvent(QDragEnterEvent *event) override;
-    void dragMoveEvent(QDragMoveEvent *event) override;
-    void dragLeaveEvent(QDragLeaveEvent *event) override;
-    void dropEvent(QDropEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
-
-private:
-    void setTargeted(bool targeted);
-    DropHandler m_onDrop;
-    bool m_isDropTargeted = false;
 };
 
 // One invisible strip per screen, shown only while a drag is under way so that it never takes
