@@ -22,24 +22,6 @@ bool isSaved(const ClipItem &clip)
     return clip.isPinned() || clip.pinboard() != nullptr || clip.isSavedToPage();
 }
 
-bool passesDate(const QDateTime &createdAt, ClipDateFilter filter, const QDateTime &now)
-{
-    switch (filter) {
-    case ClipDateFilter::any:
-        return true;
-    case ClipDateFilter::today:
-        // No local day is longer than 25 hours; the time-zone conversion is only needed nearer.
-        if (qAbs(createdAt.msecsTo(now)) >= 26 * 3600 * 1000LL)
-            return false;
-        return createdAt.toLocalTime().date() == now.toLocalTime().date();
-    case ClipDateFilter::last7Days:
-        return createdAt >= now.addSecs(-7 * 86400);
-    case ClipDateFilter::last30Days:
-        return createdAt >= now.addSecs(-30 * 86400);
-    }
-    return true;
-}
-
 const QRegularExpression &whitespace()
 {
     static const QRegularExpression re(QStringLiteral("\\s+"));
@@ -65,7 +47,7 @@ bool ClipSearchFilters::matches(const ClipItem &clip, const ClipSearchFilters &f
         return false;
     if (filters.withRecognizedTextOnly && clip.recognizedText().value_or(QString()).trimmed().isEmpty())
         return false;
-    return passesDate(clip.createdAt(), filters.date, now);
+    return passesDateFilter(clip.createdAt(), filters.date, now);
 }
 
 QStringList ClipSearchFilters::queryTerms(const QString &query)
@@ -168,6 +150,24 @@ bool isSubstantialText(const QString &text)
     if (words.size() >= 2)
         return true;
     return words.size() == 1 && words.first().size() >= 8;
+}
+
+bool passesDateFilter(const QDateTime &createdAt, ClipDateFilter filter, const QDateTime &now)
+{
+    switch (filter) {
+    case ClipDateFilter::any:
+        return true;
+    case ClipDateFilter::today:
+        // No local day is longer than 25 hours, so far dates need no time-zone conversion.
+        if (qAbs(createdAt.msecsTo(now)) >= 26 * 3600 * 1000LL)
+            return false;
+        return createdAt.toLocalTime().date() == now.toLocalTime().date();
+    case ClipDateFilter::last7Days:
+        return createdAt >= now.addSecs(-7 * 86400);
+    case ClipDateFilter::last30Days:
+        return createdAt >= now.addSecs(-30 * 86400);
+    }
+    return true;
 }
 
 } // namespace quillmere

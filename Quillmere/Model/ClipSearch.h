@@ -13,6 +13,8 @@ namespace quillmere {
 enum class ClipDateFilter { any, today, last7Days, last30Days };
 
 QString title(ClipDateFilter filter);
+// Whether a clip made at `createdAt` falls within the filter's period as of `now`.
+bool passesDateFilter(const QDateTime &createdAt, ClipDateFilter filter, const QDateTime &now);
 
 // The history view's filter set; the text query is separate.
 struct ClipSearchFilters {

@@ -109,27 +109,6 @@ bool SnapshotQuery::matches(const ClipSnapshot &clip) const
     return true;
 }
 
-namespace {
-
-bool passesDate(const QDateTime &createdAt, ClipDateFilter filter, const QDateTime &now)
-{
-    switch (filter) {
-    case ClipDateFilter::any:
-        return true;
-    case ClipDateFilter::today:
-        // No local day is longer than 25 hours, so far dates need no time-zone conversion.
-        if (qAbs(createdAt.msecsTo(now)) >= 26 * 3600 * 1000LL)
-            return false;
-        return createdAt.toLocalTime().date() == now.toLocalTime().date();
-    case ClipDateFilter::last7Days:
-        return createdAt >= now.addSecs(-7 * 86400);
-    case ClipDateFilter::last30Days:
-        return createdAt >= now.addSecs(-30 * 86400);
-    }
-    return true;
-}
-
-} // namespace
 
 bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, const QDateTime &now)
 {
@@ -146,7 +125,7 @@ bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, 
         return false;
     if (filters.withRecognizedTextOnly && clip.recognizedText.value_or(QString()).trimmed().isEmpty())
         return false;
-    return passesDate(clip.createdAt, filters.date, now);
+    return passesDateFilter(clip.createdAt, filters.date, now);
 }
 
 QString semanticText(const ClipSnapshot &clip, qsizetype maxLength)
