@@ -61,7 +61,7 @@ QStringList actionTitles(const QMenu &menu)
 {
     QStringList titles;
     for (const QAction *a : menu.actions())
-        titles << (a->isSeparator() ? u"-"_s : a->text());
+        titles << (a->isSeparator() ? u"-"_s : a->toolTip()); // the whole title where the text is cut
     return titles;
 }
 
@@ -136,6 +136,11 @@ TEST_F(HistoryContentX11, LaysOutTheRowsAndOpensEveryMenuAsTheModelBuildsIt)
     ASSERT_TRUE(cards().card(0));
     EXPECT_EQ(cards().card(0)->inputs().quickPasteIndex, 0);
     saveScreen(u"panel.png"_s);
+
+    controller().actions().togglePasteStack(model().lists().visibleAt(0).id);
+    controller().actions().togglePasteStack(model().lists().visibleAt(1).id);
+    EXPECT_EQ(header.button(HistoryHeaderBar::Menu::pasteStack)->badgeCount(), 2);
+    EXPECT_EQ(header.button(HistoryHeaderBar::Menu::pasteStack)->toolTip(), u"Paste Stack (2 clips)"_s);
 
     const std::pair<HistoryHeaderBar::Menu, QString> menus[] = {{HistoryHeaderBar::Menu::filters, u"filters"_s},
                                                                 {HistoryHeaderBar::Menu::add, u"add"_s},

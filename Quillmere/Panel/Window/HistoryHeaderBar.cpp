@@ -13,6 +13,7 @@ namespace quillmere {
 namespace {
 
 const QColor headerBlue(10, 132, 255);
+constexpr int maxMenuTextWidth = 360;
 
 QColor white(double opacity)
 {
@@ -45,7 +46,11 @@ void fillMenu(QMenu &menu, const MenuModel &model)
             fillMenu(*menu.addMenu(entry.title), entry.children);
             break;
         case MenuEntry::Kind::action: {
-            QAction *action = menu.addAction(entry.title);
+            // Clip texts can be long: one line, cut to a menu's width; the whole text in the tip.
+            const QString line = entry.title.simplified();
+            QAction *action = menu.addAction(menu.fontMetrics().elidedText(line, Qt::ElideRight, maxMenuTextWidth));
+            if (action->text() != entry.title)
+                action->setToolTip(entry.title);
             action->setEnabled(entry.enabled);
             if (!entry.symbol.isEmpty())
                 action->setIcon(PanelGlyphs::icon(entry.symbol, entry.destructive ? Qt::red : menu.palette().color(QPalette::Text)));

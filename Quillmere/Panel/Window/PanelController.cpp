@@ -137,6 +137,10 @@ void PanelController::configureContent()
             self->m_thumbnails->prewarm(requests);
     };
     m_model = std::make_unique<HistoryViewModel>(deps, callbacks);
+    // Paste-next takes clips off the queue while the panel may be showing its count.
+    if (m_deps.sequentialPaste)
+        connect(m_deps.sequentialPaste, &SequentialPasteController::stackChanged, m_model.get(),
+                &HistoryViewModel::pasteStackChanged);
 
     HistoryActionServices services;
     services.store = m_deps.store;
