@@ -198,6 +198,23 @@ void AppDelegate::buildPanelAndDrops()
             if (self)
                 self->openSettingsWindow();
         };
+        const PersistenceMode mode = m_environment.syncStatus().mode();
+        deps.sync.inputs = [mode] {
+            PanelSyncBadge::Inputs inputs;
+            inputs.state = mode == PersistenceMode::cloudKit    ? PanelSyncBadge::State::syncing
+                         : mode == PersistenceMode::localOnly ? PanelSyncBadge::State::localOnly
+                                                              : PanelSyncBadge::State::ephemeral;
+            return inputs;
+        };
+        deps.sync.statusText = [mode] {
+            switch (mode) {
+            case PersistenceMode::cloudKit: return QStringLiteral("History syncs through the shared folder.");
+            case PersistenceMode::localOnly: return QStringLiteral("History is saved on this computer only.");
+            case PersistenceMode::inMemory: break;
+            }
+            return QStringLiteral("History is kept in memory and is lost when Brindlewax quits.");
+        };
+        deps.cardBadges = ClipCardResources::sourceAppBadges(*m_appearance);
         auto panel = std::make_unique<ControllerPanel>(std::move(deps));
         m_panelController = &panel->controller();
         m_panel = std::move(panel);

@@ -492,6 +492,22 @@ void HistoryViewModel::checkForUpdates()
         m_callbacks.onCheckForUpdates();
 }
 
+bool HistoryViewModel::pasteText(const QString &text)
+{
+    return m_callbacks.onPasteText && m_callbacks.onPasteText(text);
+}
+
+void HistoryViewModel::pasteStackChanged()
+{
+    Q_EMIT changed();
+}
+
+void HistoryViewModel::unlockPage(const PersistentIdentifier &page)
+{
+    Batch batch(*this);
+    m_state.unlockedBoardIDs.insert(page);
+}
+
 void HistoryViewModel::openSettings()
 {
     if (m_callbacks.openSettings)

@@ -106,6 +106,10 @@ public:
     void quickPaste(int index);
     // Pastes the stack's texts as one; the stack empties only when the paste was handed on.
     void pasteStackAsText();
+    // Hands a text on to be pasted; true when it was.
+    bool pasteText(const QString &text);
+    // The queue changed outside the model: the widgets redraw what they show of it.
+    void pasteStackChanged();
     void close();
     void checkForUpdates();
     void openSettings();
@@ -122,6 +126,8 @@ public:
     void setEditingTextItem(const std::optional<PersistentIdentifier> &clip, const QString &text = {});
     void setEditText(const QString &text);
     void showManualAddError(const QString &message);
+    // Opens a Page until the panel is shown again.
+    void unlockPage(const PersistentIdentifier &page);
     void dismissManualAddError();
 
     // Keys: the captured road (every key while the panel is open) and the focused card area's road.

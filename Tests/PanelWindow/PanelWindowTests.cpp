@@ -7,7 +7,8 @@
 #include "Quillmere/Clipboard/PasteService.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
-#include "Quillmere/Panel/Window/HistoryListView.h"
+#include "Quillmere/Panel/Window/HistoryCardArea.h"
+#include "Quillmere/Panel/Window/HistoryContentView.h"
 #include "Quillmere/Panel/Window/HistoryPanel.h"
 #include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -173,9 +174,12 @@ TEST_F(PanelWindowX11, HotKeyOpensAtTopCentreOfThePointersScreenAndEscapeGivesTh
               std::vector<quint32>{0xFFFFFFFF});
 
     // The demo clips, newest first, the first one selected; a picture of it for the record.
-    EXPECT_EQ(controller().listView().list()->count(), model().lists().visibleCount());
-    EXPECT_EQ(controller().listView().list()->currentRow(), 0);
-    EXPECT_EQ(controller().listView().header()->text(), u"Clipboard History"_s);
+    HistoryCardArea &cards = controller().contentView().cardArea();
+    ASSERT_EQ(cards.currentWidget(), cards.scroller());
+    ASSERT_TRUE(cards.card(0));
+    EXPECT_TRUE(cards.card(0)->inputs().isSelected);
+    EXPECT_EQ(cards.card(model().lists().renderedCount() - 1)->inputs().item.id,
+              model().lists().visibleAt(model().lists().renderedCount() - 1).id);
     QDir().mkpath(QStringLiteral(QUILLMERE_ARTIFACTS_DIR));
     const QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
     EXPECT_TRUE(shot.save(QStringLiteral(QUILLMERE_ARTIFACTS_DIR "/panel-open.png")));
@@ -205,7 +209,7 @@ TEST_F(PanelWindowX11, ArrowsAndReturnOrCtrlDigitPasteIntoTheWindowThatWasInFron
     ASSERT_TRUE(third && third->text());
     ASSERT_TRUE(xdotool({u"key"_s, u"Right"_s, u"Right"_s}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return model().state().selectedIndex == 2; }, patience));
-    EXPECT_EQ(controller().listView().list()->currentRow(), 2);
+    EXPECT_TRUE(controller().contentView().cardArea().card(2)->inputs().isSelected);
     ASSERT_TRUE(xdotool({u"key"_s, u"Return"_s}));
     EXPECT_TRUE(QTest::qWaitFor([&] { return target.field->toPlainText() == *third->text(); }, patience))
         << target.field->toPlainText().toStdString();
@@ -284,7 +288,7 @@ TEST_F(PanelWindowX11, FilesDroppedOnThePanelBecomeOneTemporaryClipOnTheClipboar
     ASSERT_TRUE(board);
     EXPECT_EQ(board->urls().size(), 2);
     EXPECT_TRUE(QTest::qWaitFor([&] { return controller().isShown(); }, patience)) << "the drop opens the panel";
-    EXPECT_EQ(controller().listView().list()->item(0)->text(), u"2 files"_s);
+    EXPECT_EQ(controller().contentView().cardArea().card(0)->inputs().item.id, clip->persistentModelID());
 }
 
 TEST_F(PanelWindowX11, ShowingWhileTheHideSlideRunsTurnsItRound)

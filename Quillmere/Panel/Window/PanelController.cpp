@@ -2,11 +2,13 @@
 
 #include "Quillmere/Clipboard/PasteboardCapture.h"
 #include "Quillmere/Clipboard/SequentialPasteController.h"
+#include "Quillmere/Model/ClipPreview.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/TaskScheduler.h"
-#include "Quillmere/Panel/Window/HistoryListView.h"
+#include "Quillmere/Pages/ClipThumbnails.h"
+#include "Quillmere/Panel/Window/HistoryContentView.h"
 #include "Quillmere/Panel/Window/HistoryPanel.h"
 #include "Quillmere/Panel/Window/PanelDropContainerView.h"
 #include "Quillmere/Panel/Window/XTestKeyReplayer.h"
@@ -15,7 +17,10 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
+#include <QApplication>
 #include <QCursor>
+#include <QDesktopServices>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QPointer>
 #include <QScreen>
@@ -126,14 +131,77 @@ void PanelController::configureContent()
         if (self)
             self->m_deps.pasteService->beep();
     };
+    m_thumbnails = std::make_unique<ClipThumbnails>(ClipThumbnails::storeLoader(*m_deps.store));
+    callbacks.prewarmThumbnails = [self](const std::vector<ThumbnailRequest> &requests) {
+        if (self)
+            self->m_thumbnails->prewarm(requests);
+    };
     m_model = std::make_unique<HistoryViewModel>(deps, callbacks);
+    // Paste-next takes clips off the queue while the panel may be showing its count.
+    if (m_deps.sequentialPaste)
+        connect(m_deps.sequentialPaste, &SequentialPasteController::stackChanged, m_model.get(),
+                &HistoryViewModel::pasteStackChanged);
+
+    HistoryActionServices services;
+    services.store = m_deps.store;
+    services.model = m_model.get();
+    services.notificationCenter = m_deps.notificationCenter;
+    services.pasteStack = m_pasteStack.get();
+    services.paste = [self](const ClipRef &clip) {
+        if (self)
+            self->paste(clip);
+    };
+    services.copyClip = [self](const ClipRef &clip) {
+        return self && self->m_deps.pasteService->writeToPasteboard(*clip).has_value();
+    };
+    services.copyText = [self](const QString &text) {
+        if (self)
+            self->m_deps.pasteService->writeText(text);
+    };
+    services.beep = callbacks.beep;
+    services.preview = [](const ClipRef &clip) {
+        openClipPreview(*clip, [](const QUrl &url) { return QDesktopServices::openUrl(url); });
+    };
+    services.quit = m_deps.quit ? m_deps.quit : [] { QCoreApplication::quit(); };
+    services.chooseFile = m_deps.chooseFile ? m_deps.chooseFile : [self](const FileChoice &choice) {
+        return self ? self->chooseFile(choice) : std::optional<QString>();
+    };
+    services.entityHandlers = EntityActionHandlers::desktop(services.copyText);
+    m_actions = std::make_unique<HistoryActions>(services);
 
     m_container = new PanelDropContainerView;
-    m_listView = new HistoryListView(*m_model);
-    m_container->setContentView(m_listView);
+    ClipCardResources cards;
+    cards.thumbnails = m_thumbnails.get();
+    cards.badge = m_deps.cardBadges;
+    HistoryHeaderBar::SyncSource sync = m_deps.sync;
+    if (!sync.inputs)
+        sync.inputs = [] { return PanelSyncBadge::Inputs{}; };
+    m_contentView = new HistoryContentView(*m_model, *m_actions, cards, sync);
+    m_container->setContentView(m_contentView);
     m_container->setDropHandler(
         [self](const QList<QUrl> &files) { return self && self->handleDroppedFiles(files) != nullptr; });
     m_panel = std::make_unique<HistoryPanel>(m_container);
+}
+
+std::optional<QString> PanelController::chooseFile(const FileChoice &choice)
+{
+    // The panel's own dialogs keep it open (see confirmFocusLost).
+    QFileDialog dialog(m_contentView, choice.title);
+    dialog.setLabelText(QFileDialog::Accept, choice.prompt);
+    if (choice.mode == FileChoice::Mode::save) {
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.selectFile(choice.suggestedName);
+    } else {
+        dialog.setFileMode(QFileDialog::ExistingFile);
+    }
+    if (!choice.extension.isEmpty()) {
+        dialog.setNameFilter(QStringLiteral("Brindlewax Page (*.%1)").arg(choice.extension));
+        dialog.setDefaultSuffix(choice.extension);
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    return dialog.selectedFiles().constFirst();
 }
 
 // ---- Observers ----------------------------------------------------------------------------

@@ -2,6 +2,9 @@
 
 #include "Quillmere/Clipboard/PasteService.h"
 #include "Quillmere/Model/Records.h"
+#include "Quillmere/Pages/Widgets/ClipCardView.h"
+#include "Quillmere/Panel/Menus/HistoryActions.h"
+#include "Quillmere/Panel/Window/HistoryHeaderBar.h"
 #include "Quillmere/Panel/Window/PanelGeometry.h"
 #include "Quillmere/Panel/Window/PanelKeyboardTap.h"
 #include "Quillmere/Panel/Window/PanelSlide.h"
@@ -18,7 +21,8 @@
 namespace quillmere {
 
 class ClipStore;
-class HistoryListView;
+class ClipThumbnails;
+class HistoryContentView;
 class HistoryPanel;
 class HistoryStore;
 class HistoryViewModel;
@@ -44,6 +48,14 @@ struct PanelControllerDependencies {
     bool keepOpen = false;
     // Where the pointer is; the cursor's position when unset.
     std::function<QPoint()> pointer;
+    // "Quit Brindlewax"; the application's quit when unset.
+    std::function<void()> quit;
+    // The file dialogs of "Add File…" and "Share Page…"; Qt's own when unset.
+    std::function<std::optional<QString>(const FileChoice &)> chooseFile;
+    // The sync badge; "Not saved" when unset.
+    HistoryHeaderBar::SyncSource sync;
+    // The cards' application badges; none draws the kind's glyph.
+    ClipCardResources::BadgeSource cardBadges;
 };
 
 // The history panel's controller: shows it under the top edge of the pointer's screen, gives it
@@ -61,7 +73,8 @@ public:
 
     HistoryPanel &panel() const { return *m_panel; }
     HistoryViewModel &model() const { return *m_model; }
-    HistoryListView &listView() const { return *m_listView; }
+    HistoryContentView &contentView() const { return *m_contentView; }
+    HistoryActions &actions() const { return *m_actions; }
     PanelKeyboardTap &keyboardTap() { return m_tap; }
     // The window is on screen (also while it slides either way).
     bool isVisible() const;
@@ -94,6 +107,7 @@ private:
     enum class Phase { hidden, showing, shown, hiding, returningFocus };
 
     void configureContent();
+    std::optional<QString> chooseFile(const FileChoice &choice);
     void observeActiveApplication();
     void observeKeyboardCaptureChanges();
     void observeInteractionModeChanges();
@@ -118,8 +132,10 @@ private:
     std::unique_ptr<QtTaskScheduler> m_scheduler;
     std::unique_ptr<PasteStackAccess> m_pasteStack;
     std::unique_ptr<HistoryViewModel> m_model;
-    PanelDropContainerView *m_container = nullptr; // owned by the panel
-    HistoryListView *m_listView = nullptr;         // owned by the container
+    std::unique_ptr<HistoryActions> m_actions;
+    std::unique_ptr<ClipThumbnails> m_thumbnails;
+    PanelDropContainerView *m_container = nullptr;  // owned by the panel
+    HistoryContentView *m_contentView = nullptr;    // owned by the container
     std::unique_ptr<HistoryPanel> m_panel;
     PanelKeyboardTap m_tap;
     PanelSlide m_slide;
