@@ -46,11 +46,16 @@ public:
     // failure logs it and keeps the unsaved changes.
     bool save();
 
+    // Saves; true when the changes stand. A store that is full or cannot be written now keeps
+    // them for a later save (see saveFailed). A change the store rejects is logged with
+    // `failureFormat` and dropped with every other pending change, so nothing half-done stays.
+    bool saveOrRollback(const char *failureFormat);
+
     // Moves the whole history, unsaved changes included, into `container` and saves it there.
     // For a history kept in memory whose store file can be used again.
     void moveHistoryTo(std::shared_ptr<ModelContainer> container);
 
-    // ---- Capture road and clip edits ------------------------------------------------------
+    // ---- Capture road, clip edits and pruning (ClipStoreCapture.cpp) -----------------------
 
     static constexpr qint64 sensitiveExpirySeconds = 300;
     static constexpr qint64 defaultTemporaryLifetimeSeconds = 24 * 3600;
@@ -86,16 +91,6 @@ public:
     // Deletes every clip that is neither pinned nor on or saved to a Page.
     void clearHistory();
 
-    // The single settings record (duplicates merged), or none.
-    SettingsRef resolveSettings();
-    // The chosen limit; 500 when none was chosen. -1 is unlimited.
-    qint64 historyLimit();
-    // A positive number of clips, or -1 for unlimited. Mirrored to the "historyLimit" preference.
-    void setHistoryLimit(qint64 limit);
-
-    void upsertSourceAppBrand(const QString &bundleID, const std::optional<QString> &appName,
-                              const QString &colorText, const std::optional<QByteArray> &iconPNG);
-
     // Every clip, newest first (the history order). Blobs stay unloaded.
     std::vector<ClipRef> historyNewestFirst() const;
 
@@ -111,19 +106,19 @@ public:
     // Pinned, on a Page or saved to one: never pruned, cleared or expired away.
     static bool isKept(const ClipItem &clip);
 
-protected:
-    ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
-    // Marks the oldest clips beyond a positive limit deleted, without saving; returns how many.
-    // `added`, the clip being inserted, is never among them, whatever its date.
-    int removeOverHistoryLimit(const ClipItem *added = nullptr);
-    // Clips that are not kept (see isKept), other than `besides`.
-    static ClipQuery unkeptClips(const ClipItem *besides = nullptr);
-    // The record the limit is read from, without merging duplicates.
-    SettingsRef preferredSettings() const;
+    // ---- History settings and app brands (ClipStoreSettings.cpp) ---------------------------
 
-public:
+    // The single settings record (duplicates merged), or none.
+    SettingsRef resolveSettings();
+    // The chosen limit; 500 when none was chosen. -1 is unlimited.
+    qint64 historyLimit();
+    // A positive number of clips, or -1 for unlimited. Mirrored to the "historyLimit" preference.
+    void setHistoryLimit(qint64 limit);
 
-    // ---- Pages, manual clips, archives and the duplicate sweep -----------------------------
+    void upsertSourceAppBrand(const QString &bundleID, const std::optional<QString> &appName,
+                              const QString &colorText, const std::optional<QByteArray> &iconPNG);
+
+    // ---- Pages, manual clips and the duplicate sweep (ClipStorePages.cpp) ------------------
 
     static constexpr int minimumLockPasswordLength = 4;
     static constexpr qint64 dedupeSweepIntervalSeconds = 1800;
@@ -157,11 +152,6 @@ public:
     // Returns how many clips were deleted.
     int dedupeSweep(bool force, const QDateTime &now);
 
-private:
-    std::optional<QDateTime> m_lastDedupeSweepAt;
-
-public:
-
 Q_SIGNALS:
     // Every successful save that wrote something.
     void didSave();
@@ -169,13 +159,15 @@ Q_SIGNALS:
     // in the live history and go with the next save that works.
     void saveFailed(bool diskFull, const QString &error);
 
-public:
-    // Saves; true when the changes stand. A store that is full or cannot be written now keeps
-    // them for a later save (see saveFailed). A change the store rejects is logged with
-    // `failureFormat` and dropped with every other pending change, so nothing half-done stays.
-    bool saveOrRollback(const char *failureFormat);
-
 private:
+    ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
+    // Marks the oldest clips beyond a positive limit deleted, without saving; returns how many.
+    // `added`, the clip being inserted, is never among them, whatever its date.
+    int removeOverHistoryLimit(const ClipItem *added = nullptr);
+    // Clips that are not kept (see isKept), other than `besides`.
+    static ClipQuery unkeptClips(const ClipItem *besides = nullptr);
+    // The record the limit is read from, without merging duplicates.
+    SettingsRef preferredSettings() const;
     void announceChange();
     // True when the failed save's changes are kept for later.
     bool keepAfterFailedSave(const QString &error);
@@ -184,6 +176,7 @@ private:
     ClipStoreDependencies m_deps;
     QTimer m_pendingNotice;
     std::optional<QDateTime> m_lastNoticeAt;
+    std::optional<QDateTime> m_lastDedupeSweepAt;
 };
 
 } // namespace quillmere

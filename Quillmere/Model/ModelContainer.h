@@ -1,155 +1,15 @@
 #pragma once
 
-#include "Quillmere/Model/Records.h"
+#include "Quillmere/Model/ModelContext.h"
 #include "Quillmere/Platform/Core/Clock.h"
 
 #include <QHash>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QString>
-#include <QStringList>
-#include <QVariantList>
-#include <functional>
 #include <memory>
 #include <optional>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace quillmere {
-
-// A question about clips, answered from the store and from the changes not saved yet alike.
-struct ClipQuery {
-    enum class Order { none, newestFirst, oldestFirst };
-    // A condition on the clips table (empty for every clip) with its bound values, and the same
-    // condition on a clip in memory.
-    QString where;
-    QVariantList values;
-    std::function<bool(const ClipItem &)> matches;
-    Order order = Order::none;
-    qsizetype limit = -1; // none when negative
-};
-
-// The live records of one database connection. Pages, settings and brands are loaded at once; clips
-// load when a question asks for them and stay in memory while someone holds them or while they
-// have unsaved changes, so a history of any length costs little memory. A record is in memory at
-// most once (keyed by its row id), so two fetches give the same object; image and file bytes load
-// on first read. Changes stay in memory until save(), which writes them in one transaction.
-class ModelContext {
-public:
-    ModelContext(QSqlDatabase db, Clock clock);
-    ~ModelContext();
-    ModelContext(const ModelContext &) = delete;
-    ModelContext &operator=(const ModelContext &) = delete;
-
-    bool load(QString *error);
-
-    // Clips.
-    std::vector<ClipRef> fetchClips(const ClipQuery &query) const;
-    qsizetype countClips(const ClipQuery &query) const;
-    // Every clip in turn, read one at a time: those `f` does not keep are let go again.
-    void forEachClip(const std::function<void(const ClipRef &)> &f) const;
-    std::vector<ClipRef> allClips() const;
-    std::vector<ClipRef> clipsNewestFirst() const;
-    std::vector<ClipRef> clipsWithHash(const QString &hash) const; // newest first
-    ClipRef newestClipWithHash(const QString &hash) const;
-    ClipRef newestClip() const;
-    ClipRef clipWithDedupID(const QUuid &id) const;
-    ClipRef clip(const PersistentIdentifier &id) const;
-    // Clips whose expiry is at or before `date`.
-    std::vector<ClipRef> clipsExpiringBy(const QDateTime &date) const;
-    // The content hashes more than one clip has.
-    QStringList sharedContentHashes() const;
-    // Each source application's bundle identifier with the name its newest clip gave, newest first.
-    std::vector<std::pair<QString, std::optional<QString>>> sourceAppsNewestFirst() const;
-    qsizetype clipCount() const;
-
-    // Pages, by sort order then creation date.
-    std::vector<PageRef> pinboards() const;
-    PageRef pinboardWithDedupID(const QUuid &id) const;
-    std::vector<ClipRef> itemsOf(const Pinboard *page) const;
-
-    std::vector<SettingsRef> appSettings() const;
-    std::vector<BrandRef> sourceAppBrands() const;
-    BrandRef sourceAppBrand(const QString &bundleID) const;
-
-    void insert(const ClipRef &clip);
-    void insert(const PageRef &page);
-    void insert(const SettingsRef &settings);
-    void insert(const BrandRef &brand);
-    void remove(const std::shared_ptr<PersistentModel> &record);
-
-    // Why the last save() failed. A store that is full or cannot be written now may take the same
-    // changes later; a rejected change will not be taken however often it is tried.
-    enum class SaveFailure { none, diskFull, unavailable, rejected };
-    SaveFailure lastSaveFailure() const { return m_lastSaveFailure; }
-
-    // Takes over every record of `other`, whose store could not be kept, as changes of this one
-    // waiting for save(); records whose deletion was pending stay deleted. They remain the same
-    // objects, so whoever holds one keeps it. A brand this store already has stays this store's.
-    void adoptRecordsOf(ModelContext &other);
-
-    bool hasChanges() const;
-    // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),
-    // so a reader can tell whether anything moved since it last looked.
-    quint64 changeCount() const { return m_changeCount; }
-    // One transaction. On failure nothing is written and the changes stay pending.
-    bool save(QString *error = nullptr);
-    // Drops every pending change: inserted records go, changed ones read back their stored values,
-    // deleted ones return.
-    void rollback();
-
-    QSqlDatabase database() const { return m_db; }
-    // For tests and maintenance: the deletions recorded for a later sync layer.
-    std::vector<std::pair<QString, QUuid>> recordedDeletions() const;
-
-private:
-    friend class PersistentModel;
-    friend class ClipItem;
-    void insertRecord(const std::shared_ptr<PersistentModel> &record);
-    void markDirty(PersistentModel *record);
-    void loadBlob(const ClipItem *clip, bool image) const;
-    static void readBlobSizes(const QSqlQuery &q, ClipItem &clip);
-    // The clip of a row read from the clips table: the one in memory, or a new one.
-    ClipRef materialize(const QSqlQuery &q) const;
-    // Inserted and changed clips, which answer from memory.
-    std::vector<ClipRef> changedClips() const;
-    // Their rows and those of clips deleted but not saved: what is stored for them is passed over.
-    std::unordered_set<qint64> changedClipRows() const;
-    QSqlQuery &clipQuery(const QString &sql, const QVariantList &values) const;
-
-    bool writeClip(ClipItem &clip, bool isNew, QSqlError *error);
-    // False with `error` unset when the row is not stored yet.
-    bool updateClipRow(qint64 row, const QVariantList &values, QSqlError *error);
-    bool writePinboard(Pinboard &page, QSqlError *error);
-    bool writeSettings(AppSettings &settings, QSqlError *error);
-    bool writeBrand(SourceAppBrand &brand, QSqlError *error);
-    bool deleteRecord(PersistentModel &record, QSqlError *error);
-    bool reloadRecord(PersistentModel &record);
-    void attach(PersistentModel &record, qint64 &nextRowID);
-    void detach(PersistentModel &record);
-    void index(const std::shared_ptr<PersistentModel> &record);
-
-    QSqlDatabase m_db;
-    Clock m_clock;
-    // Clips in memory. Held strongly only by the change lists below and by whoever asked for them.
-    mutable std::unordered_map<qint64, std::weak_ptr<ClipItem>> m_liveClips;
-    mutable size_t m_liveClipsAfterSweep = 0;
-    std::unordered_map<qint64, PageRef> m_pages;
-    std::unordered_map<qint64, SettingsRef> m_settings;
-    std::unordered_map<qint64, BrandRef> m_brands;
-    qint64 m_nextClipRow = 1, m_nextPageRow = 1, m_nextSettingsRow = 1, m_nextBrandRow = 1;
-    qint64 m_saveTime = 0;
-    quint64 m_changeCount = 0;
-    SaveFailure m_lastSaveFailure = SaveFailure::none;
-
-    std::vector<std::shared_ptr<PersistentModel>> m_inserted;
-    std::unordered_map<PersistentModel *, std::shared_ptr<PersistentModel>> m_updated;
-    std::vector<std::shared_ptr<PersistentModel>> m_deleted;
-    std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_queries;
-    QSqlQuery &prepared(const QString &sql);
-};
 
 // One database and its main context.
 class ModelContainer {

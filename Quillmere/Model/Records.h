@@ -14,6 +14,10 @@ namespace quillmere {
 
 class ModelContext;
 class Pinboard;
+class StoreRows;
+
+// The kinds of stored record; StoreRows describes how each one sits in the store.
+enum class Entity { clip, page, settings, brand };
 
 struct PersistentIdentifier {
     QString entity;
@@ -32,7 +36,8 @@ public:
     PersistentModel(const PersistentModel &) = delete;
     PersistentModel &operator=(const PersistentModel &) = delete;
 
-    virtual QString entityName() const = 0;
+    virtual Entity entity() const = 0;
+    QString entityName() const;
     PersistentIdentifier persistentModelID() const { return {entityName(), m_rowID}; }
     bool isDeleted() const { return m_deleted; }
     ModelContext *modelContext() const { return m_context; }
@@ -45,6 +50,7 @@ protected:
 
 private:
     friend class ModelContext;
+    friend class StoreRows;
     ModelContext *m_context = nullptr;
     qint64 m_rowID = 0;
     bool m_deleted = false;
@@ -61,6 +67,7 @@ public:
 private:
     friend class ClipItem;
     friend class ModelContext;
+    friend class StoreRows;
     mutable std::optional<QByteArray> m_data;
     mutable bool m_loaded = true;
     qint64 m_size = -1;
@@ -84,7 +91,7 @@ private:                                                                        
 class ClipItem : public PersistentModel {
 public:
     ClipItem();
-    QString entityName() const override { return QStringLiteral("ClipItem"); }
+    Entity entity() const override { return Entity::clip; }
 
     QUILLMERE_FIELD(QDateTime, createdAt, setCreatedAt, m_createdAt)
     QUILLMERE_FIELD(QString, kindRawValue, setKindRawValue, m_kindRawValue)
@@ -130,6 +137,7 @@ public:
 
 private:
     friend class ModelContext;
+    friend class StoreRows;
     QString m_contentHash;
     LazyBlob m_image;
     LazyBlob m_file;
@@ -139,7 +147,7 @@ private:
 class Pinboard : public PersistentModel {
 public:
     Pinboard();
-    QString entityName() const override { return QStringLiteral("Pinboard"); }
+    Entity entity() const override { return Entity::page; }
 
     QUILLMERE_FIELD(QString, name, setName, m_name)
     QUILLMERE_FIELD(QString, colorName, setColorName, m_colorName)
@@ -161,7 +169,7 @@ public:
 class AppSettings : public PersistentModel {
 public:
     AppSettings();
-    QString entityName() const override { return QStringLiteral("AppSettings"); }
+    Entity entity() const override { return Entity::settings; }
 
     QUILLMERE_FIELD(qint64, historyLimitValue, setHistoryLimitValue, m_historyLimitValue)
     QUILLMERE_FIELD(QDateTime, updatedAt, setUpdatedAt, m_updatedAt)
@@ -171,7 +179,7 @@ public:
 class SourceAppBrand : public PersistentModel {
 public:
     SourceAppBrand();
-    QString entityName() const override { return QStringLiteral("SourceAppBrand"); }
+    Entity entity() const override { return Entity::brand; }
 
     QUILLMERE_FIELD(QString, bundleID, setBundleID, m_bundleID)
     QUILLMERE_FIELD(QString, appName, setAppName, m_appName)

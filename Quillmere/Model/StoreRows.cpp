@@ -1,0 +1,240 @@
+#include "Quillmere/Model/StoreRows.h"
+
+#include "Quillmere/Platform/Core/Json.h"
+
+#include <QStringList>
+
+namespace quillmere {
+
+std::optional<QString> optionalText(const QVariant &v)
+{
+    if (v.isNull())
+        return std::nullopt;
+    return v.toString();
+}
+
+std::optional<QDateTime> optionalDate(const QVariant &v)
+{
+    if (v.isNull())
+        return std::nullopt;
+    return QDateTime::fromMSecsSinceEpoch(v.toLongLong(), Qt::UTC);
+}
+
+QVariant dateValue(const QDateTime &date)
+{
+    return QVariant(date.toMSecsSinceEpoch());
+}
+
+int sqliteCode(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? (code & 0xff) : -1;
+}
+
+QString describe(const QSqlError &error)
+{
+    return error.text().isEmpty() ? QStringLiteral("unknown database error") : error.text();
+}
+
+bool execWith(QSqlQuery &q, const QVariantList &values, QSqlError *error)
+{
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values[i]);
+    if (q.exec())
+        return true;
+    *error = q.lastError();
+    return false;
+}
+
+namespace {
+
+// Each stored type's form in a column and back. NOT NULL text columns bind an empty text, never a
+// null QString (which would be SQL NULL).
+QVariant toStore(const QString &v) { return v.isNull() ? QVariant(QStringLiteral("")) : QVariant(v); }
+QVariant toStore(const std::optional<QString> &v) { return v ? QVariant(*v) : QVariant(QMetaType::fromType<QString>()); }
+QVariant toStore(const QDateTime &v) { return dateValue(v); }
+QVariant toStore(const std::optional<QDateTime> &v) { return v ? dateValue(*v) : QVariant(QMetaType::fromType<qlonglong>()); }
+QVariant toStore(bool v) { return v ? 1 : 0; }
+QVariant toStore(qint64 v) { return v; }
+QVariant toStore(const QUuid &v) { return uuidText(v); }
+QVariant toStore(const std::optional<QByteArray> &v) { return v ? QVariant(*v) : QVariant(QMetaType::fromType<QByteArray>()); }
+
+template <class T> T fromStore(const QVariant &v);
+template <> QString fromStore<QString>(const QVariant &v) { return v.toString(); }
+template <> std::optional<QString> fromStore<std::optional<QString>>(const QVariant &v) { return optionalText(v); }
+template <> QDateTime fromStore<QDateTime>(const QVariant &v) { return QDateTime::fromMSecsSinceEpoch(v.toLongLong(), Qt::UTC); }
+template <> std::optional<QDateTime> fromStore<std::optional<QDateTime>>(const QVariant &v) { return optionalDate(v); }
+template <> bool fromStore<bool>(const QVariant &v) { return v.toBool(); }
+template <> qint64 fromStore<qint64>(const QVariant &v) { return v.toLongLong(); }
+template <> QUuid fromStore<QUuid>(const QVariant &v) { return QUuid::fromString(v.toString()); }
+template <> std::optional<QByteArray> fromStore<std::optional<QByteArray>>(const QVariant &v)
+{
+    return v.isNull() ? std::nullopt : std::optional<QByteArray>(v.toByteArray());
+}
+
+enum Key { plain, indexed };
+
+// A field kept through the record's getter and setter.
+template <class R, class T>
+StoreField field(const char *column, const T &(R::*get)() const, void (R::*set)(const T &), Key key = plain)
+{
+    return {QString::fromLatin1(column),
+            [set](PersistentModel &r, const QVariant &v, const PageLookup &) { (static_cast<R &>(r).*set)(fromStore<T>(v)); },
+            [get](const PersistentModel &r) { return toStore((static_cast<const R &>(r).*get)()); }, key == indexed};
+}
+
+template <class R>
+std::shared_ptr<PersistentModel> make()
+{
+    return std::make_shared<R>();
+}
+
+} // namespace
+
+QString EntityRows::columns() const
+{
+    QStringList names{QStringLiteral("id")};
+    for (const StoreField &f : fields)
+        names << f.column;
+    names << QStringLiteral("modifiedAt");
+    return names.join(QStringLiteral(", "));
+}
+
+void EntityRows::read(const QSqlQuery &q, PersistentModel &record, const PageLookup &pages) const
+{
+    for (int i = 0; i < int(fields.size()); ++i)
+        fields[size_t(i)].read(record, q.value(i + 1), pages);
+}
+
+QVariantList EntityRows::values(const PersistentModel &record, qint64 rowID, qint64 modifiedAt) const
+{
+    QVariantList out{rowID};
+    for (const StoreField &f : fields)
+        out << f.bind(record);
+    out << modifiedAt;
+    return out;
+}
+
+const EntityRows &StoreRows::of(Entity entity)
+{
+    static const std::array<EntityRows, 4> all{clips(), pages(), settings(), brands()};
+    return all[size_t(entity)];
+}
+
+EntityRows StoreRows::clips()
+{
+    using C = ClipItem;
+    // A stored size tells whether there are bytes to load; the bytes wait until they are read.
+    auto blobSize = [](LazyBlob &(*of)(PersistentModel &), const char *column) {
+        return StoreField{QString::fromLatin1(column),
+                          [of](PersistentModel &r, const QVariant &v, const PageLookup &) {
+                              LazyBlob &blob = of(r);
+                              blob.m_size = v.toLongLong();
+                              blob.m_loaded = blob.m_size <= 0;
+                              blob.m_data = blob.m_size < 0 ? std::nullopt : std::optional<QByteArray>(QByteArray());
+                              blob.m_dirty = false;
+                          },
+                          [of](const PersistentModel &r) { return QVariant(of(const_cast<PersistentModel &>(r)).m_size); }};
+    };
+    LazyBlob &(*image)(PersistentModel &) = [](PersistentModel &r) -> LazyBlob & { return static_cast<C &>(r).m_image; };
+    LazyBlob &(*file)(PersistentModel &) = [](PersistentModel &r) -> LazyBlob & { return static_cast<C &>(r).m_file; };
+    StoreField page{QStringLiteral("pinboardID"),
+                    [](PersistentModel &r, const QVariant &v, const PageLookup &pages) {
+                        static_cast<C &>(r).setPinboard(v.isNull() ? nullptr : pages(v.toLongLong()));
+                    },
+                    [](const PersistentModel &r) {
+                        const PageRef &p = static_cast<const C &>(r).pinboard();
+                        return p && p->m_rowID > 0 && !p->m_deleted ? QVariant(p->m_rowID) : QVariant(QMetaType::fromType<qlonglong>());
+                    },
+                    true};
+    return {Entity::clip,
+            QStringLiteral("ClipItem"),
+            QStringLiteral("clips"),
+            {field("dedupID", &C::dedupID, &C::setDedupID, indexed),
+             field("createdAt", &C::createdAt, &C::setCreatedAt, indexed),
+             field("kind", &C::kindRawValue, &C::setKindRawValue),
+             field("text", &C::text, &C::setText),
+             field("fileName", &C::fileName, &C::setFileName),
+             field("fileTypeIdentifier", &C::fileTypeIdentifier, &C::setFileTypeIdentifier),
+             field("customTitle", &C::customTitle, &C::setCustomTitle),
+             field("recognizedText", &C::recognizedText, &C::setRecognizedText),
+             field("sourceAppName", &C::sourceAppName, &C::setSourceAppName),
+             field("sourceAppBundleID", &C::sourceAppBundleID, &C::setSourceAppBundleID),
+             field("isPinned", &C::isPinned, &C::setIsPinned, indexed),
+             field("contentHash", &C::contentHash, &C::setContentHash, indexed),
+             field("linkTitle", &C::linkTitle, &C::setLinkTitle),
+             field("expiresAt", &C::expiresAt, &C::setExpiresAt, indexed),
+             page,
+             field("isSavedToPage", &C::isSavedToPage, &C::setIsSavedToPage, indexed),
+             field("payloadByteCount", &C::payloadByteCount, &C::setPayloadByteCount),
+             blobSize(image, "imageSize"),
+             blobSize(file, "fileSize")},
+            {{QStringLiteral("clip_images"), image}, {QStringLiteral("clip_files"), file}},
+            /*loadedWhenAsked*/ true,
+            /*referencedByRow*/ false,
+            /*updatedInPlace*/ true,
+            make<C>,
+            [](const PersistentModel &r) { return static_cast<const C &>(r).dedupID(); }};
+}
+
+EntityRows StoreRows::pages()
+{
+    using P = Pinboard;
+    return {Entity::page,
+            QStringLiteral("Pinboard"),
+            QStringLiteral("pinboards"),
+            {field("dedupID", &P::dedupID, &P::setDedupID),
+             field("name", &P::name, &P::setName),
+             field("colorName", &P::colorName, &P::setColorName),
+             field("iconName", &P::iconName, &P::setIconName),
+             field("sortOrder", &P::sortOrder, &P::setSortOrder),
+             field("createdAt", &P::createdAt, &P::setCreatedAt),
+             field("lockSalt", &P::lockSalt, &P::setLockSalt),
+             field("lockHash", &P::lockHash, &P::setLockHash)},
+            {},
+            /*loadedWhenAsked*/ false,
+            /*referencedByRow*/ true,
+            /*updatedInPlace*/ false,
+            make<P>,
+            [](const PersistentModel &r) { return static_cast<const P &>(r).dedupID(); }};
+}
+
+EntityRows StoreRows::settings()
+{
+    using S = AppSettings;
+    return {Entity::settings,
+            QStringLiteral("AppSettings"),
+            QStringLiteral("app_settings"),
+            {field("recordID", &S::recordID, &S::setRecordID),
+             field("historyLimitValue", &S::historyLimitValue, &S::setHistoryLimitValue),
+             field("updatedAt", &S::updatedAt, &S::setUpdatedAt)},
+            {},
+            false,
+            false,
+            false,
+            make<S>,
+            [](const PersistentModel &r) { return static_cast<const S &>(r).recordID(); }};
+}
+
+EntityRows StoreRows::brands()
+{
+    using B = SourceAppBrand;
+    return {Entity::brand,
+            QStringLiteral("SourceAppBrand"),
+            QStringLiteral("source_app_brands"),
+            {field("recordID", &B::recordID, &B::setRecordID),
+             field("bundleID", &B::bundleID, &B::setBundleID),
+             field("appName", &B::appName, &B::setAppName),
+             field("colorHex", &B::colorHex, &B::setColorHex),
+             field("iconPNG", &B::iconPNG, &B::setIconPNG),
+             field("updatedAt", &B::updatedAt, &B::setUpdatedAt)},
+            {},
+            false,
+            false,
+            false,
+            make<B>,
+            [](const PersistentModel &r) { return static_cast<const B &>(r).recordID(); }};
+}
+
+} // namespace quillmere
