@@ -152,7 +152,9 @@ TEST_F(SystemPasteboardTest, HostileOwnersNeverHoldUpTheMainThread)
         EXPECT_EQ(pasteboard.string(), u"again and again"_s);
     }
     RecordProperty("longestGapMs", int(longestGap));
-    EXPECT_LT(longestGap, 50) << "the main thread stalled";
+    // Measured at 11-21 ms under load; a read on the main thread would stall it for 1.5 s or more.
+    // The margin is for a machine that does not schedule us for a while, not for the program.
+    EXPECT_LT(longestGap, 250) << "the main thread stalled";
 }
 
 TEST_F(SystemPasteboardTest, ContentInPiecesArrivesWholeAndAnOverlongTextKeepsItsBeginning)
