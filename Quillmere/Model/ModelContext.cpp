@@ -357,10 +357,13 @@ bool ModelContext::save(QString *error)
         return true;
     const QDateTime now = m_clock();
     m_saveTime = now.toMSecsSinceEpoch();
-    if (!m_db.transaction()) {
-        m_lastSaveFailure = saveFailureOf(m_db.lastError());
+    // BEGIN and COMMIT go through queries of our own: the driver's transaction calls drop SQLite's
+    // error code, and a full disk in WAL mode usually shows first at COMMIT.
+    QSqlQuery control(m_db);
+    if (!control.exec(QStringLiteral("BEGIN"))) {
+        m_lastSaveFailure = saveFailureOf(control.lastError());
         if (error)
-            *error = describe(m_db.lastError());
+            *error = describe(control.lastError());
         return false;
     }
     QSqlError failure;
@@ -383,15 +386,20 @@ bool ModelContext::save(QString *error)
     for (PersistentModel *record : pending)
         if (ok)
             ok = writeRecord(*record, inserted.count(record) > 0, &failure);
-    if (ok && !m_db.commit()) {
+    bool commitFailed = false;
+    if (ok && !control.exec(QStringLiteral("COMMIT"))) {
         ok = false;
-        failure = m_db.lastError();
+        commitFailed = true;
+        failure = control.lastError();
     }
     for (auto &[sql, q] : m_queries)
         q->finish();
     if (!ok) {
-        m_db.rollback();
+        control.exec(QStringLiteral("ROLLBACK"));
         m_lastSaveFailure = saveFailureOf(failure);
+        // A COMMIT refused without a reason is the disk's doing, not the data's: keep the changes.
+        if (commitFailed && m_lastSaveFailure == SaveFailure::rejected && sqliteCode(failure) < 0)
+            m_lastSaveFailure = SaveFailure::unavailable;
         if (error)
             *error = describe(failure);
         return false;
