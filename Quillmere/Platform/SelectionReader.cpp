@@ -82,6 +82,7 @@ public:
         m_clipboard = internAtom(m_c, "CLIPBOARD");
         m_targets = internAtom(m_c, "TARGETS");
         m_incr = internAtom(m_c, "INCR");
+        m_compoundText = internAtom(m_c, "COMPOUND_TEXT");
         m_property = internAtom(m_c, "_QUILLMERE_SELECTION");
         if (own) {
             const xcb_setup_t *setup = xcb_get_setup(own);
@@ -234,6 +235,9 @@ private:
         };
         const auto fetch = [&](const Target &target, qint64 maxBytes, bool text) {
             Transfer got = convert(requestor, target.atom, change.time, maxBytes, text, budget);
+            // An owner may answer TEXT in the compound encoding, which is not UTF-8: ask by another name.
+            if (text && got.outcome == Outcome::ok && got.type == m_compoundText)
+                got.outcome = Outcome::refused;
             switch (got.outcome) {
             case Outcome::ok:
                 if (text && got.type == XCB_ATOM_STRING)
@@ -410,6 +414,7 @@ private:
     xcb_atom_t m_clipboard = XCB_ATOM_NONE;
     xcb_atom_t m_targets = XCB_ATOM_NONE;
     xcb_atom_t m_incr = XCB_ATOM_NONE;
+    xcb_atom_t m_compoundText = XCB_ATOM_NONE;
     xcb_atom_t m_property = XCB_ATOM_NONE;
     uint32_t m_ownBase = 0;
     uint32_t m_ownMask = 0;
