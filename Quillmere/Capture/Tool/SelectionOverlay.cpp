@@ -1,11 +1,13 @@
 #include "Quillmere/Capture/Tool/SelectionOverlay.h"
 
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QWindow>
+#include <xcb/xcb.h>
 
 namespace quillmere::screenshot {
 namespace {
@@ -26,6 +28,61 @@ SelectionOverlay::SelectionOverlay(QImage still, ScreenLayout layout, std::funct
     setCursor(Qt::CrossCursor);
     m_grabRetry.setInterval(grabRetryMs);
     connect(&m_grabRetry, &QTimer::timeout, this, &SelectionOverlay::tryGrab);
+    QCoreApplication::instance()->installNativeEventFilter(this);
+}
+
+SelectionOverlay::~SelectionOverlay()
+{
+    QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+bool SelectionOverlay::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
+{
+    if (eventType != "xcb_generic_event_t")
+        return false;
+    const auto *event = static_cast<const xcb_generic_event_t *>(message);
+    constexpr size_t kept = 16;
+    switch (event->response_type & 0x7f) {
+    case XCB_BUTTON_PRESS:
+    case XCB_BUTTON_RELEASE: {
+        const auto *button = reinterpret_cast<const xcb_button_press_event_t *>(event);
+        // Buttons 4 to 7 are the wheel: Qt makes no press or release of them.
+        if (button->detail >= 4 && button->detail <= 7)
+            break;
+        auto &queue = (event->response_type & 0x7f) == XCB_BUTTON_PRESS ? m_nativePresses : m_nativeReleases;
+        queue.emplace_back(button->root_x, button->root_y);
+        if (queue.size() > kept)
+            queue.pop_front();
+        break;
+    }
+    case XCB_MOTION_NOTIFY: {
+        const auto *motion = reinterpret_cast<const xcb_motion_notify_event_t *>(event);
+        m_nativeMotion = QPoint(motion->root_x, motion->root_y);
+        break;
+    }
+    default:
+        break;
+    }
+    return false;
+}
+
+QPoint SelectionOverlay::devicePoint(const QMouseEvent *event, Pointer kind)
+{
+    std::optional<QPoint> native;
+    auto take = [&](std::deque<QPoint> &queue) {
+        if (!queue.empty()) {
+            native = queue.front();
+            queue.pop_front();
+        }
+    };
+    switch (kind) {
+    case Pointer::press: take(m_nativePresses); break;
+    case Pointer::release: take(m_nativeReleases); break;
+    case Pointer::motion: native = m_nativeMotion; break;
+    }
+    if (native)
+        return *native - m_layout.deviceGeometry().topLeft();
+    return m_layout.toDevice(event->position());
 }
 
 void SelectionOverlay::present()
@@ -112,6 +169,7 @@ void SelectionOverlay::paintEvent(QPaintEvent *)
 
 void SelectionOverlay::mousePressEvent(QMouseEvent *event)
 {
+    const QPoint at = devicePoint(event, Pointer::press);
     if (event->button() == Qt::RightButton) {
         finish(std::nullopt);
         return;
@@ -119,23 +177,24 @@ void SelectionOverlay::mousePressEvent(QMouseEvent *event)
     if (event->button() != Qt::LeftButton)
         return;
     m_pointerSeen = true;
-    m_selection.press(m_layout.toDevice(event->position()));
+    m_selection.press(at);
     update();
 }
 
 void SelectionOverlay::mouseMoveEvent(QMouseEvent *event)
 {
     m_pointerSeen = true;
-    m_selection.move(m_layout.toDevice(event->position()));
+    m_selection.move(devicePoint(event, Pointer::motion));
     update();
 }
 
 void SelectionOverlay::mouseReleaseEvent(QMouseEvent *event)
 {
+    const QPoint at = devicePoint(event, Pointer::release);
     if (event->button() != Qt::LeftButton)
         return;
     // A click without a drag selects nothing; the selection stays open.
-    if (const auto area = m_selection.release(m_layout.toDevice(event->position())))
+    if (const auto area = m_selection.release(at))
         finish(area);
     update();
 }

@@ -44,6 +44,8 @@ int main(int argc, char *argv[])
 
     // The pixels come from the X server, also under XWayland.
     qputenv("QT_QPA_PLATFORM", "xcb");
+    // Core pointer events carry the exact root position the overlay needs.
+    qputenv("QT_XCB_NO_XI2", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quillmere-screenshot"));
 
