@@ -59,6 +59,7 @@ public:
     virtual void perform(CaptureAction action) = 0;
     virtual void clipboardDidCapture(const ClipRef &clip) = 0;
     virtual bool isRecording() const = 0;
+    virtual bool isRecordingAvailable() const { return true; }
 };
 
 // Builds and wires every long-lived part of the program at launch, in a fixed order, and stops
@@ -80,7 +81,9 @@ public:
         std::shared_ptr<const DesktopEntries> applications;
         // Later parts of the program plug in here; empty ones log that they are not there yet.
         std::function<std::unique_ptr<PanelPresenting>(AppDelegate &)> makePanel;
+        // Empty: the real coordinator with the screenshot tool beside the program.
         std::function<std::unique_ptr<CaptureCoordinating>(AppDelegate &)> makeCaptureCoordinator;
+        QString screenshotTool; // empty: quillmere-screenshot beside the program
         std::function<void()> openSettings;
         std::function<void(std::function<void(std::optional<bool>)> onFinished)> showOnboarding;
         bool installStatusItem = true;
@@ -131,6 +134,7 @@ private:
     void buildPasteRoad();
     void buildSourceApps();
     void buildPanelAndDrops();
+    void buildCaptureCoordinator();
     void buildUpdaterAndStatusItem();
     void buildCaptureFollowUps();
     void startServices(const QStringList &arguments);

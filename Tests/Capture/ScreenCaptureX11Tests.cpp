@@ -1,5 +1,7 @@
 #include "CaptureFixture.h"
 
+#include "Quillmere/App/HotKeyCenter.h"
+#include "Quillmere/Capture/CaptureFeatureCoordinator.h"
 #include "Quillmere/Capture/OCRAreaCaptureService.h"
 #include "Quillmere/Capture/ScreenCapturePermission.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
@@ -251,4 +253,56 @@ TEST_F(ScreenCaptureOnX11, CapturesKeepToTheMonitorThatHoldsThePointer)
     ASSERT_TRUE(xdotool({"mouseup", "1"}));
     ASSERT_TRUE(test::waitUntil([&] { return clips.size() == 2; }, 20000));
     EXPECT_EQ(decoded(clips[1]), screenBefore.copy(860, 210, 241, 121));
+}
+
+TEST_F(ScreenCaptureOnX11, EachCaptureShortcutFiresItsAction)
+{
+    struct CountingRecording : ScreenRecording {
+        int toggles = 0;
+        bool isAvailable() const override { return true; }
+        State state() const override { return State::idle; }
+        bool isRegionSelectorOpen() const override { return false; }
+        void toggle() override { ++toggles; }
+    };
+    test::FakeTool fake;
+    HotKeyCenter hotKeys;
+    CaptureFeatureCoordinator::Dependencies deps;
+    deps.services = h.context(nullptr, QStringLiteral("shortcut text"));
+    deps.toolOptions = h.toolOptions(fake.writing(test::png(30, 20)));
+    deps.registerHotKey = [&](quint32 key, quint32 mods, std::function<void()> handler) {
+        return hotKeys.registerHotKey(key, mods, std::move(handler));
+    };
+    deps.unregisterHotKey = [&](quint32 id) { hotKeys.unregisterHotKey(id); };
+    deps.screenPixelsReadable = &X11Desktop::screenPixelsReadable;
+    auto recording = std::make_unique<CountingRecording>();
+    CountingRecording *toggles = recording.get();
+    deps.recording = std::move(recording);
+    CaptureFeatureCoordinator coordinator(std::move(deps));
+    coordinator.start();
+    ASSERT_EQ(coordinator.captureHotKeyIDs().size(), 4) << "another program holds a capture shortcut";
+
+    auto press = [&](const char *keys) {
+        ASSERT_TRUE(xdotool({"key", "--clearmodifiers", keys}));
+        ASSERT_TRUE(test::waitUntil([&] { return coordinator.tool().runningCount() == 0; }));
+    };
+    press("ctrl+shift+4");
+    ASSERT_TRUE(test::waitUntil([&] { return h.history().size() == 1; }));
+    press("ctrl+shift+3");
+    // The same picture again: the clip is reused, and its text recognised once more.
+    ASSERT_TRUE(test::waitUntil([&] { return *h.recognitions == 2; }));
+    EXPECT_EQ(h.history().size(), 1u);
+    press("super+shift+2");
+    ASSERT_TRUE(test::waitUntil([&] { return h.history().size() == 2; }));
+    ASSERT_TRUE(xdotool({"key", "--clearmodifiers", "ctrl+shift+5"}));
+    EXPECT_TRUE(test::waitUntil([&] { return toggles->toggles == 1; }));
+
+    // Area and full screen ran the tool with and without "-i"; the OCR shortcut made a text clip.
+    const QStringList calls = fake.calls();
+    ASSERT_EQ(calls.size(), 3);
+    EXPECT_TRUE(calls[0].startsWith("-i "));
+    EXPECT_FALSE(calls[1].startsWith("-i "));
+    EXPECT_TRUE(calls[2].startsWith("-i "));
+    EXPECT_EQ(h.history()[0]->text(), QString("shortcut text"));
+    EXPECT_EQ(h.history()[0]->sourceAppName(), QString("Quillmere OCR"));
+    EXPECT_EQ(h.history()[1]->sourceAppName(), QString("Quillmere Capture"));
 }
