@@ -83,7 +83,6 @@ protected:
         auto options = h.toolOptions(QStringLiteral(QUILLMERE_SCREENSHOT_TOOL));
         runner = std::make_unique<ScreenshotToolRunner>(options);
         context = h.context(runner.get());
-        context.recognizeText = {}; // Tesseract itself
         screen = QGuiApplication::primaryScreen()->geometry();
         // A button left down by an earlier failure would swallow the next press.
         xdotool({"mouseup", "1"});
@@ -119,6 +118,7 @@ TEST_F(ScreenCaptureOnX11, FullScreenBecomesAnImageClipWithTheWindowsPixelsAndTe
 {
     const QImage content = test::paintedLines({"FOXTROT 6", "GOLF 7"});
     const auto window = showOnScreen(content, {300, 200});
+    context.recognizeText = {}; // Tesseract itself
     ScreenshotCaptureService service(context);
     ClipRef clip;
     service.setOnCaptured([&](const ClipRef &c, ScreenshotClipboardOutput, quint64) { clip = c; });
@@ -190,6 +190,7 @@ TEST_F(ScreenCaptureOnX11, AreaTextLandsOnTheClipboardAndInTheHistory)
     const auto window = showOnScreen(content, {400, 300});
     SystemPasteboard pasteboard;
     context.pasteboard = &pasteboard;
+    context.recognizeText = {};
     OCRAreaCaptureService service(context);
     ClipRef clip;
     service.setOnCaptured([&](const ClipRef &c) { clip = c; });

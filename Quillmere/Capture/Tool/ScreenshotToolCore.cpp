@@ -85,6 +85,8 @@ bool writePNGAtomically(const QImage &image, const QString &path, QString *error
         return fail(file.errorString());
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QImageWriter writer(&file, "png");
+    // zlib's fastest level: half the time of its default for some 10 % more bytes on a 4K screen.
+    writer.setQuality(80);
     if (!writer.write(image))
         return fail(writer.errorString());
     if (!file.commit())
