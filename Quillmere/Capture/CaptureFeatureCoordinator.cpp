@@ -31,8 +31,11 @@ CaptureFeatureCoordinator::CaptureFeatureCoordinator(Dependencies deps, QObject 
             self->recorderStateChanged(state, startedAt);
     };
 
+    m_recognitionPool.setMaxThreadCount(1);
     CaptureServiceContext services = m_deps.services;
     services.tool = m_tool.get();
+    if (!services.recognitionPool)
+        services.recognitionPool = &m_recognitionPool;
     m_ocr = std::make_unique<OCRAreaCaptureService>(services);
     m_ocr->setOnCaptured([self](const ClipRef &clip) {
         if (self)
@@ -50,6 +53,8 @@ CaptureFeatureCoordinator::CaptureFeatureCoordinator(Dependencies deps, QObject 
 
 CaptureFeatureCoordinator::~CaptureFeatureCoordinator()
 {
+    // A recognition under way is waited for; those not started yet are dropped.
+    m_recognitionPool.clear();
     m_recordingElapsedTimer.stop();
     stop();
     unregisterCaptureHotKeys();

@@ -85,6 +85,7 @@ private:
 
     Dependencies m_deps;
     std::unique_ptr<ScreenshotToolRunner> m_tool;
+    QThreadPool m_recognitionPool;
     std::unique_ptr<ScreenRecording> m_recording;
     std::unique_ptr<OCRAreaCaptureService> m_ocr;
     std::unique_ptr<ScreenshotCaptureService> m_screenshot;

@@ -3,7 +3,6 @@
 #include "Quillmere/Capture/ScreenshotToolRunner.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/TextRecognizer.h"
 
@@ -24,12 +23,10 @@ void OCRAreaCaptureService::start()
     const auto launch = m_context.tool->capture(true, [self](std::optional<QByteArray> bytes) {
         if (!self || !bytes)
             return;
-        inBackground(
-            self.data(), [bytes = *bytes, recognize = self->m_context.recognizeText] { return recognize(bytes); },
-            [self](std::optional<QString> text) {
-                if (self)
-                    self->insertRecognizedText(text);
-            });
+        self->m_context.recognizeInBackground(self.data(), *bytes, [self](std::optional<QString> text) {
+            if (self)
+                self->insertRecognizedText(text);
+        });
     });
     switch (launch.status) {
     case ScreenshotToolRunner::Launch::started:

@@ -121,12 +121,10 @@ void ScreenshotCaptureService::insertScreenshotClip(const QByteArray &png, Scree
     store.applySensitiveExpiry(clip, store.now());
     const QString hash = clip->contentHash();
     QPointer<ClipStore> storeGuard(&store);
-    inBackground(
-        this, [png, recognize = m_context.recognizeText] { return recognize(png); },
-        [storeGuard, hash](std::optional<QString> text) {
-            if (storeGuard)
-                storeGuard->updateRecognizedText(hash, text);
-        });
+    m_context.recognizeInBackground(this, png, [storeGuard, hash](std::optional<QString> text) {
+        if (storeGuard)
+            storeGuard->updateRecognizedText(hash, text);
+    });
     if (m_onCaptured)
         m_onCaptured(clip, output, generation);
 }

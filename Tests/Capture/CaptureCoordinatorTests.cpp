@@ -2,6 +2,7 @@
 
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
 
+#include <QThread>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
@@ -217,4 +218,19 @@ TEST(CaptureCoordinator, RecordingRunsThroughItsSeamAndLightsTheStatusIcon)
     plain.coordinator->perform(CaptureAction::screenRecording);
     EXPECT_FALSE(plain.coordinator->isRecording());
     EXPECT_TRUE(plain.alerts.isEmpty());
+}
+
+TEST(CaptureCoordinator, RecognitionsRunOneAfterTheOther)
+{
+    CoordinatorHarness h;
+    std::atomic_int running{0}, most{0};
+    h.duringRecognition = [&] {
+        most = std::max(most.load(), ++running);
+        QThread::msleep(50);
+        --running;
+    };
+    for (int i = 0; i < 3; ++i)
+        h.coordinator->perform(CaptureAction::fullScreenScreenshot);
+    ASSERT_TRUE(test::waitUntil([&] { return *h.recognitions == 3; }, 10000));
+    EXPECT_EQ(most, 1);
 }

@@ -70,6 +70,8 @@ struct CaptureServiceHarness {
     QTemporaryDir temporaryRoot;
     int beeps = 0;
     std::shared_ptr<std::atomic_int> recognitions = std::make_shared<std::atomic_int>(0);
+    // Runs inside each recognition, on its worker thread.
+    std::function<void()> duringRecognition;
     QList<QVariantMap> ownWrites;
     std::unique_ptr<ClipStore> store;
 
@@ -98,7 +100,9 @@ struct CaptureServiceHarness {
         context.preferences = prefs.prefs.get();
         context.tool = tool;
         context.beep = [this] { ++beeps; };
-        context.recognizeText = [recognised, counter = recognitions](const QByteArray &) {
+        context.recognizeText = [this, recognised, counter = recognitions](const QByteArray &) {
+            if (duringRecognition)
+                duringRecognition();
             ++*counter;
             return recognised;
         };

@@ -246,8 +246,10 @@ TEST_F(ScreenCaptureOnX11, CapturesKeepToTheMonitorThatHoldsThePointer)
     ASSERT_TRUE(xdotool({"mousemove", "860", "210", "mousedown", "1", "mousemove", "1000", "300", "mousemove", "1101", "331"}));
     ASSERT_TRUE(test::waitUntil([&] {
         const QImage now = screenshot::grabRootPixels(QRect(0, 0, 1600, 1000));
+        // Left monitor untouched, the right one dimmed except for the selection.
         return now.copy(0, 0, 800, 1000) == screenBefore.copy(0, 0, 800, 1000)
-               && now.pixel(1500, 400) != screenBefore.pixel(1500, 400);
+               && now.pixel(1500, 400) != screenBefore.pixel(1500, 400)
+               && now.pixel(1000, 300) == screenBefore.pixel(1000, 300);
     }));
     QDir().mkpath("artifacts");
     screenshot::grabRootPixels(QRect(0, 0, 1600, 1000)).save("artifacts/capture-area-overlay.png");
