@@ -45,7 +45,7 @@ struct CoordinatorHarness : CaptureServiceHarness {
     FakeRecording *recording = nullptr;
     std::unique_ptr<CaptureFeatureCoordinator> coordinator;
 
-    explicit CoordinatorHarness(bool fakeRecording = true)
+    explicit CoordinatorHarness(bool fakeRecording = true, bool wayland = false)
     {
         CaptureFeatureCoordinator::Dependencies deps;
         deps.services = context(nullptr);
@@ -70,6 +70,7 @@ struct CoordinatorHarness : CaptureServiceHarness {
         deps.openSystemSettings = [] { return false; };
         deps.showRecordingImage = [this](bool on) { recordingImage = on; };
         deps.setStatusToolTip = [this](const QString &tip) { toolTip = tip; };
+        deps.waylandSession = wayland;
         if (fakeRecording) {
             auto owned = std::make_unique<FakeRecording>();
             recording = owned.get();
@@ -184,6 +185,18 @@ TEST(CaptureCoordinator, ContinueRunsTheCaptureWhenTheScreenHasBecomeReadable)
     ASSERT_TRUE(h.waitForToolCalls(1));
     ASSERT_TRUE(test::waitUntil([&] { return h.history().size() == 1; }));
     EXPECT_EQ(h.history()[0]->sourceAppName(), QString("Quillmere Capture"));
+}
+
+TEST(CaptureCoordinator, UnderWaylandTheFirstCaptureSaysOnceWhatItCovers)
+{
+    CoordinatorHarness h(true, true);
+    h.coordinator->perform(CaptureAction::fullScreenScreenshot);
+    ASSERT_TRUE(h.waitForToolCalls(1));
+    ASSERT_TRUE(test::waitUntil([&] { return h.coordinator->tool().runningCount() == 0; }));
+    h.coordinator->perform(CaptureAction::fullScreenScreenshot);
+    ASSERT_TRUE(h.waitForToolCalls(2));
+    ASSERT_EQ(h.alerts.size(), 1);
+    EXPECT_EQ(h.alerts[0].messageText, "Only X11 Windows Can Be Captured");
 }
 
 TEST(CaptureCoordinator, RecordingRunsThroughItsSeamAndLightsTheStatusIcon)
