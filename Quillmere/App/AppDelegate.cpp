@@ -127,8 +127,7 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     buildPasteRoad();
     buildSourceApps();
     buildPanelAndDrops();
-    if (m_platform.makeCaptureCoordinator)
-        m_captureCoordinator = m_platform.makeCaptureCoordinator(*this);
+    buildCaptureCoordinator();
     buildUpdaterAndStatusItem();
     buildCaptureFollowUps();
 
@@ -248,7 +247,8 @@ void AppDelegate::buildUpdaterAndStatusItem()
         [this] {
             return StatusMenuState{m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false),
                                    m_captureCoordinator && m_captureCoordinator->isRecording(),
-                                   CaptureShortcutPreferences::load(m_prefs)};
+                                   CaptureShortcutPreferences::load(m_prefs),
+                                   m_captureCoordinator && m_captureCoordinator->isRecordingAvailable()};
         },
         [this](StatusMenuAction action) { handleStatusAction(int(action)); }, [this] { togglePanel(); });
 }

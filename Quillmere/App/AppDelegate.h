@@ -63,6 +63,7 @@ public:
     virtual void perform(CaptureAction action) = 0;
     virtual void clipboardDidCapture(const ClipRef &clip) = 0;
     virtual bool isRecording() const = 0;
+    virtual bool isRecordingAvailable() const { return true; }
 };
 
 // Builds and wires every long-lived part of the program at launch, in a fixed order, and stops
@@ -85,7 +86,9 @@ public:
         // Later parts of the program plug in here; empty ones log that they are not there yet.
         // Without `makePanel` the history panel's controller is built.
         std::function<std::unique_ptr<PanelPresenting>(AppDelegate &)> makePanel;
+        // Empty: the real coordinator with the screenshot tool beside the program.
         std::function<std::unique_ptr<CaptureCoordinating>(AppDelegate &)> makeCaptureCoordinator;
+        QString screenshotTool; // empty: quillmere-screenshot beside the program
         std::function<void()> openSettings;
         std::function<void(std::function<void(std::optional<bool>)> onFinished)> showOnboarding;
         bool installStatusItem = true;
@@ -141,6 +144,7 @@ private:
     void buildPasteRoad();
     void buildSourceApps();
     void buildPanelAndDrops();
+    void buildCaptureCoordinator();
     void buildUpdaterAndStatusItem();
     void buildCaptureFollowUps();
     void startServices(const QStringList &arguments);

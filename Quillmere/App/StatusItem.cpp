@@ -85,6 +85,7 @@ void StatusItemController::rebuildMenu()
         }
         QAction *action = m_menu->addAction(entry.title);
         action->setShortcut(entry.shortcut);
+        action->setEnabled(entry.enabled);
         const StatusMenuAction which = entry.action;
         connect(action, &QAction::triggered, this, [this, which] { m_onAction(which); });
     }

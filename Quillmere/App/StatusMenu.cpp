@@ -32,6 +32,12 @@ std::vector<StatusMenuEntry> makeStatusMenuEntries(const StatusMenuState &state)
         return entry;
     };
     const StatusMenuEntry separator{};
+    StatusMenuEntry recording = capture(StatusMenuAction::toggleScreenRecording, CaptureAction::screenRecording,
+                                        state.recording ? QStringLiteral("Stop Recording") : QStringLiteral("Record Screen…"));
+    if (!state.recordingAvailable) {
+        recording.title = QStringLiteral("Record Screen (not available yet)");
+        recording.enabled = false;
+    }
     return {
         {StatusMenuAction::togglePanel, QStringLiteral("Open Brindlewax"), {}},
         {StatusMenuAction::toggleCapturePaused,
@@ -41,8 +47,7 @@ std::vector<StatusMenuEntry> makeStatusMenuEntries(const StatusMenuState &state)
         capture(StatusMenuAction::captureFullScreen, CaptureAction::fullScreenScreenshot,
                 QStringLiteral("Capture Full Screen")),
         capture(StatusMenuAction::ocrArea, CaptureAction::ocrArea, QStringLiteral("Copy Text From Area…")),
-        capture(StatusMenuAction::toggleScreenRecording, CaptureAction::screenRecording,
-                state.recording ? QStringLiteral("Stop Recording") : QStringLiteral("Record Screen…")),
+        recording,
         separator,
         {StatusMenuAction::checkForUpdates, QStringLiteral("Check for Updates…"), {}},
         {StatusMenuAction::openSettings, QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma)},

@@ -27,12 +27,14 @@ struct StatusMenuEntry {
     StatusMenuAction action = StatusMenuAction::separator;
     QString title;
     QKeySequence shortcut;
+    bool enabled = true;
 };
 
 struct StatusMenuState {
     bool capturePaused = false;
     bool recording = false;
     CaptureShortcutPreferences shortcuts;
+    bool recordingAvailable = true;
 };
 
 // The tray menu's entries, rebuilt at every opening so titles and shortcuts are current.

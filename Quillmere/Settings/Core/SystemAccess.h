@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Capture/ScreenCapturePermission.h"
 #include "Quillmere/Clipboard/PasteboardAccess.h"
 
 #include <QString>
@@ -7,8 +8,6 @@
 #include <optional>
 
 namespace quillmere {
-
-enum class ScreenCapturePermissionState { granted, firstUse, denied };
 
 // What this desktop allows the program, asked again at every status refresh, and the pages of
 // the desktop's own settings for each. X11 has no permission prompts: every check is a fact of

@@ -1,0 +1,120 @@
+#include "Quillmere/App/AppDelegate.h"
+
+#include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/HotKeyCenter.h"
+#include "Quillmere/App/StatusItem.h"
+#include "Quillmere/Capture/CaptureFeatureCoordinator.h"
+#include "Quillmere/Settings/X11Desktop.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPointer>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+
+namespace quillmere {
+namespace {
+
+int showCaptureAlert(const CaptureAlert &alert)
+{
+    QMessageBox box(alert.style == CaptureAlert::Style::warning ? QMessageBox::Warning : QMessageBox::Information,
+                    QStringLiteral("Brindlewax"), alert.messageText);
+    box.setInformativeText(alert.informativeText);
+    QList<QAbstractButton *> buttons;
+    for (qsizetype i = 0; i < alert.buttons.size(); ++i)
+        buttons << box.addButton(alert.buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+    if (!buttons.isEmpty())
+        box.setDefaultButton(qobject_cast<QPushButton *>(buttons.front()));
+    box.exec();
+    const qsizetype index = buttons.indexOf(box.clickedButton());
+    return index < 0 ? int(alert.buttons.size()) - 1 : int(index);
+}
+
+QIcon recordingIcon()
+{
+    QPixmap pixmap(36, 36);
+    pixmap.setDevicePixelRatio(2);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0xe5, 0x39, 0x35), 1.6));
+    painter.drawEllipse(QRectF(1.5, 1.5, 15, 15));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0xe5, 0x39, 0x35));
+    painter.drawEllipse(QRectF(5, 5, 8, 8));
+    return QIcon(pixmap);
+}
+
+// The shell's view of the capture coordinator.
+class CaptureCoordinatorAdapter : public CaptureCoordinating {
+public:
+    explicit CaptureCoordinatorAdapter(std::unique_ptr<CaptureFeatureCoordinator> coordinator)
+        : m_coordinator(std::move(coordinator))
+    {
+    }
+    void start() override { m_coordinator->start(); }
+    void stopObservers() override { m_coordinator->stop(); }
+    void perform(CaptureAction action) override { m_coordinator->perform(action); }
+    void clipboardDidCapture(const ClipRef &clip) override { m_coordinator->clipboardDidCapture(clip); }
+    bool isRecording() const override { return m_coordinator->isRecording(); }
+    bool isRecordingAvailable() const override { return m_coordinator->isRecordingAvailable(); }
+
+private:
+    std::unique_ptr<CaptureFeatureCoordinator> m_coordinator;
+};
+
+} // namespace
+
+void AppDelegate::buildCaptureCoordinator()
+{
+    if (m_platform.makeCaptureCoordinator) {
+        m_captureCoordinator = m_platform.makeCaptureCoordinator(*this);
+        return;
+    }
+    CaptureFeatureCoordinator::Dependencies deps;
+    deps.services.store = &m_environment.store();
+    deps.services.pasteboard = m_platform.pasteboard.get();
+    deps.services.center = &m_center;
+    deps.services.preferences = &m_prefs;
+    deps.services.beep = [] { QApplication::beep(); };
+    if (!m_platform.screenshotTool.isEmpty())
+        deps.toolOptions.program = m_platform.screenshotTool;
+    if (HotKeyCenter *hotKeys = m_platform.hotKeys.get()) {
+        deps.registerHotKey = [hotKeys](quint32 keyCode, quint32 modifiers, std::function<void()> handler) {
+            return hotKeys->registerHotKey(keyCode, modifiers, std::move(handler));
+        };
+        deps.unregisterHotKey = [hotKeys](quint32 id) { hotKeys->unregisterHotKey(id); };
+    }
+    QPointer<AppDelegate> self(this);
+    deps.revealPanel = [self] {
+        if (self && self->m_panel)
+            self->m_panel->show();
+    };
+    deps.hidePanelForExternalUI = [self] {
+        if (!self || !self->m_panel || !(self->m_panel->isVisible() || self->m_panel->isHiding()))
+            return false;
+        self->m_panel->hideImmediately();
+        return true;
+    };
+    deps.screenPixelsReadable = &X11Desktop::screenPixelsReadable;
+    deps.showAlert = &showCaptureAlert;
+    deps.waylandSession = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland")
+                          || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    deps.showRecordingImage = [self](bool recording) {
+        if (!self || !self->m_statusItem || !self->m_statusItem->trayIcon())
+            return;
+        if (recording)
+            self->m_statusItem->trayIcon()->setIcon(recordingIcon());
+        else
+            self->m_statusItem->showCopiedIcon(false);
+    };
+    deps.setStatusToolTip = [self](const QString &tip) {
+        if (self && self->m_statusItem && self->m_statusItem->trayIcon())
+            self->m_statusItem->trayIcon()->setToolTip(tip);
+    };
+    m_captureCoordinator = std::make_unique<CaptureCoordinatorAdapter>(
+        std::make_unique<CaptureFeatureCoordinator>(std::move(deps)));
+}
+
+} // namespace quillmere

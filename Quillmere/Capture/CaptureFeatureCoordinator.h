@@ -1,0 +1,100 @@
+#pragma once
+
+#include "Quillmere/Capture/CaptureServiceContext.h"
+#include "Quillmere/Capture/CaptureShortcuts.h"
+#include "Quillmere/Capture/ScreenCapturePermission.h"
+#include "Quillmere/Capture/ScreenRecording.h"
+#include "Quillmere/Capture/ScreenshotCaptureService.h"
+#include "Quillmere/Capture/ScreenshotToolRunner.h"
+#include "Quillmere/Model/Records.h"
+
+#include <QList>
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace quillmere {
+
+class OCRAreaCaptureService;
+
+// The one entry of every capture: the tray's items, the capture hot keys and the area-capture
+// request. It checks that the screen can be read, moves the history panel out of the way and
+// starts the screenshot, text or recording service, which it owns.
+class CaptureFeatureCoordinator : public QObject {
+    Q_OBJECT
+public:
+    static inline const QString requestAreaCaptureNotification = QStringLiteral("quillmere.requestAreaCapture");
+    static inline const QString captureShortcutsChangedNotification = QStringLiteral("quillmere.captureShortcutsChanged");
+    static constexpr int hiddenPanelDelayMs = 180;
+
+    struct Dependencies {
+        // The tool is made by the coordinator from `toolOptions`; leave `services.tool` empty.
+        CaptureServiceContext services;
+        ScreenshotToolRunner::Options toolOptions;
+        std::function<std::optional<quint32>(quint32 keyCode, quint32 modifiers, std::function<void()> handler)>
+            registerHotKey;
+        std::function<void(quint32 identifier)> unregisterHotKey;
+        std::function<void()> revealPanel;
+        // Closes the history panel at once; true when it was open.
+        std::function<bool()> hidePanelForExternalUI;
+        std::function<bool()> screenPixelsReadable;
+        // Shows a modal alert; gives the index of the button pressed.
+        std::function<int(const CaptureAlert &)> showAlert;
+        std::function<bool()> openSystemSettings = &ScreenCapturePermission::openSystemSettings;
+        bool waylandSession = false;
+        // The status icon while recording, and its tooltip.
+        std::function<void(bool recording)> showRecordingImage;
+        std::function<void(const QString &)> setStatusToolTip;
+        std::unique_ptr<ScreenRecording> recording;
+    };
+
+    static inline const QString defaultStatusToolTip = QStringLiteral("Brindlewax — clipboard history (Shift+Super+V)");
+    // "Recording screen — 1:05"; minutes are not wrapped into hours.
+    static QString recordingToolTip(qint64 elapsedSeconds);
+
+    explicit CaptureFeatureCoordinator(Dependencies deps, QObject *parent = nullptr);
+    ~CaptureFeatureCoordinator() override;
+
+    void start();
+    void stop();
+    void perform(CaptureAction action);
+    void clipboardDidCapture(const ClipRef &clip);
+
+    bool isRecording() const;
+    bool isRecordingAvailable() const;
+    const QList<quint32> &captureHotKeyIDs() const { return m_captureHotKeyIDs; }
+    ScreenshotCaptureService *screenshotCaptureService() const { return m_screenshot.get(); }
+    OCRAreaCaptureService *ocrCaptureService() const { return m_ocr.get(); }
+    ScreenshotToolRunner &tool() const { return *m_tool; }
+
+private:
+    void registerCaptureHotKeys();
+    void unregisterCaptureHotKeys();
+    void run(CaptureAction action);
+    void startCapture(CaptureAction action);
+    void requestScreenCapturePermission(CaptureAction action);
+    void showScreenCaptureAccessNeeded(CaptureAction action);
+    void recorderStateChanged(ScreenRecording::State state, const QDateTime &startedAt);
+    void showRecordingIndicator(const QDateTime &startedAt);
+    void updateRecordingTooltip(const QDateTime &startedAt);
+    void clearRecordingIndicator();
+    void screenshotCaptured(const ClipRef &clip, ScreenshotClipboardOutput output, quint64 generation);
+    void ocrCaptured(const ClipRef &clip);
+
+    Dependencies m_deps;
+    std::unique_ptr<ScreenshotToolRunner> m_tool;
+    QThreadPool m_recognitionPool;
+    std::unique_ptr<ScreenRecording> m_recording;
+    std::unique_ptr<OCRAreaCaptureService> m_ocr;
+    std::unique_ptr<ScreenshotCaptureService> m_screenshot;
+    QTimer m_recordingElapsedTimer;
+    QList<quint32> m_captureHotKeyIDs;
+    std::optional<quint64> m_captureShortcutsObserver;
+    std::optional<quint64> m_requestAreaCaptureObserver;
+    bool m_isPresentingScreenCapturePermission = false;
+    bool m_waylandNoticeShown = false;
+};
+
+} // namespace quillmere

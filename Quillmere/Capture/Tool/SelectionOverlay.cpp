@@ -1,0 +1,222 @@
+#include "Quillmere/Capture/Tool/SelectionOverlay.h"
+
+#include <QCoreApplication>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QWindow>
+#include <xcb/xcb.h>
+
+namespace quillmere::screenshot {
+namespace {
+
+constexpr int grabRetryMs = 20;
+constexpr int maxGrabAttempts = 150; // three seconds; a screen locker may hold the grabs
+
+} // namespace
+
+SelectionOverlay::SelectionOverlay(QImage still, ScreenLayout layout, std::function<void(std::optional<QRect>)> done)
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::BypassWindowManagerHint),
+      m_still(std::move(still)), m_layout(layout), m_selection(m_layout.deviceGeometry().size()), m_done(std::move(done))
+{
+    m_still.setDevicePixelRatio(m_layout.devicePixelRatio);
+    setWindowTitle(QStringLiteral("Brindlewax Area Selection"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(true);
+    setCursor(Qt::CrossCursor);
+    m_grabRetry.setInterval(grabRetryMs);
+    connect(&m_grabRetry, &QTimer::timeout, this, &SelectionOverlay::tryGrab);
+    QCoreApplication::instance()->installNativeEventFilter(this);
+}
+
+SelectionOverlay::~SelectionOverlay()
+{
+    QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+bool SelectionOverlay::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
+{
+    if (eventType != "xcb_generic_event_t")
+        return false;
+    const auto *event = static_cast<const xcb_generic_event_t *>(message);
+    constexpr size_t kept = 16;
+    switch (event->response_type & 0x7f) {
+    case XCB_BUTTON_PRESS:
+    case XCB_BUTTON_RELEASE: {
+        const auto *button = reinterpret_cast<const xcb_button_press_event_t *>(event);
+        // Buttons 4 to 7 are the wheel: Qt makes no press or release of them.
+        if (button->detail >= 4 && button->detail <= 7)
+            break;
+        auto &queue = (event->response_type & 0x7f) == XCB_BUTTON_PRESS ? m_nativePresses : m_nativeReleases;
+        queue.emplace_back(button->root_x, button->root_y);
+        if (queue.size() > kept)
+            queue.pop_front();
+        break;
+    }
+    case XCB_MOTION_NOTIFY: {
+        const auto *motion = reinterpret_cast<const xcb_motion_notify_event_t *>(event);
+        m_nativeMotion = QPoint(motion->root_x, motion->root_y);
+        break;
+    }
+    default:
+        break;
+    }
+    return false;
+}
+
+QPoint SelectionOverlay::devicePoint(const QMouseEvent *event, Pointer kind)
+{
+    std::optional<QPoint> native;
+    auto take = [&](std::deque<QPoint> &queue) {
+        if (!queue.empty()) {
+            native = queue.front();
+            queue.pop_front();
+        }
+    };
+    switch (kind) {
+    case Pointer::press: take(m_nativePresses); break;
+    case Pointer::release: take(m_nativeReleases); break;
+    case Pointer::motion: native = m_nativeMotion; break;
+    }
+    if (native)
+        return *native - m_layout.deviceGeometry().topLeft();
+    return m_layout.toDevice(event->position());
+}
+
+void SelectionOverlay::present()
+{
+    setGeometry(m_layout.logicalGeometry);
+    show();
+    raise();
+    activateWindow();
+    m_grabRetry.start();
+}
+
+// The window must be mapped before the server grants either grab; keep asking until it is.
+void SelectionOverlay::tryGrab()
+{
+    QWindow *window = windowHandle();
+    const bool grabbed = window && window->isExposed() && window->setKeyboardGrabEnabled(true)
+                         && window->setMouseGrabEnabled(true);
+    if (grabbed) {
+        m_grabRetry.stop();
+        return;
+    }
+    if (window) {
+        window->setKeyboardGrabEnabled(false);
+        window->setMouseGrabEnabled(false);
+    }
+    if (++m_grabAttempts >= maxGrabAttempts) {
+        m_grabRetry.stop();
+        qWarning("Could not take the pointer and keyboard for the area selection");
+        finish(std::nullopt);
+    }
+}
+
+QRectF SelectionOverlay::toLocal(const QRect &deviceRect) const
+{
+    const qreal ratio = m_layout.devicePixelRatio;
+    return QRectF(deviceRect.x() / ratio, deviceRect.y() / ratio, deviceRect.width() / ratio,
+                  deviceRect.height() / ratio);
+}
+
+void SelectionOverlay::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.drawImage(QPointF(0, 0), m_still);
+
+    const QRectF area = toLocal(m_selection.rect());
+    QPainterPath shade;
+    shade.addRect(QRectF(rect()));
+    if (!area.isEmpty())
+        shade.addRect(area);
+    painter.fillPath(shade, QColor(0, 0, 0, 100));
+
+    const QPointF pointer = toLocal(QRect(m_selection.pointer(), QSize(1, 1))).topLeft();
+    if (m_pointerSeen) {
+        // Crosshair guides across the whole screen.
+        painter.setPen(QPen(QColor(255, 255, 255, 150), 0, Qt::DashLine));
+        painter.drawLine(QPointF(0, pointer.y()), QPointF(width(), pointer.y()));
+        painter.drawLine(QPointF(pointer.x(), 0), QPointF(pointer.x(), height()));
+    }
+    if (area.isEmpty())
+        return;
+
+    painter.setPen(QPen(Qt::white, 0));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(area);
+
+    const QString readout = m_selection.sizeReadout();
+    QFont font = painter.font();
+    font.setPixelSize(12);
+    painter.setFont(font);
+    const QFontMetrics metrics(font);
+    QRectF label(0, 0, metrics.horizontalAdvance(readout) + 14, metrics.height() + 6);
+    label.moveTopLeft(pointer + QPointF(14, 14));
+    if (label.right() > width())
+        label.moveRight(pointer.x() - 14);
+    if (label.bottom() > height())
+        label.moveBottom(pointer.y() - 14);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0, 0, 0, 190));
+    painter.drawRoundedRect(label, 5, 5);
+    painter.setPen(Qt::white);
+    painter.drawText(label, Qt::AlignCenter, readout);
+}
+
+void SelectionOverlay::mousePressEvent(QMouseEvent *event)
+{
+    const QPoint at = devicePoint(event, Pointer::press);
+    if (event->button() == Qt::RightButton) {
+        finish(std::nullopt);
+        return;
+    }
+    if (event->button() != Qt::LeftButton)
+        return;
+    m_pointerSeen = true;
+    m_selection.press(at);
+    update();
+}
+
+void SelectionOverlay::mouseMoveEvent(QMouseEvent *event)
+{
+    m_pointerSeen = true;
+    m_selection.move(devicePoint(event, Pointer::motion));
+    update();
+}
+
+void SelectionOverlay::mouseReleaseEvent(QMouseEvent *event)
+{
+    const QPoint at = devicePoint(event, Pointer::release);
+    if (event->button() != Qt::LeftButton)
+        return;
+    // A click without a drag selects nothing; the selection stays open.
+    if (const auto area = m_selection.release(at))
+        finish(area);
+    update();
+}
+
+void SelectionOverlay::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape)
+        finish(std::nullopt);
+}
+
+void SelectionOverlay::finish(std::optional<QRect> area)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_grabRetry.stop();
+    if (QWindow *window = windowHandle()) {
+        window->setKeyboardGrabEnabled(false);
+        window->setMouseGrabEnabled(false);
+    }
+    hide();
+    m_done(area);
+}
+
+} // namespace quillmere::screenshot

@@ -1,0 +1,65 @@
+#include "Quillmere/App/AppDelegate.h"
+#include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/StatusItem.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/SoundPlayer.h"
+#include "Support/DisplayTestSupport.h"
+#include "Support/TestSupport.h"
+
+#include <QClipboard>
+#include <QMimeData>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+
+namespace {
+
+struct SilentSounds : SoundPlayer {
+    void play(const QString &) override {}
+};
+
+QAction *menuAction(QMenu *menu, const QString &title)
+{
+    for (QAction *action : menu->actions())
+        if (action->text() == title)
+            return action;
+    return nullptr;
+}
+
+} // namespace
+
+TEST(CaptureWiring, TrayItemsReachTheScreenshotTool)
+{
+    if (!test::onX11())
+        GTEST_SKIP() << "needs an X display";
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    AppEnvironment::Options options;
+    options.arguments = {"quillmere", "--demo-data"};
+    options.store.preferences = prefs.prefs.get();
+    options.store.notificationCenter = &center;
+    AppEnvironment environment(options);
+    AppDelegate::Platform platform;
+    platform.sounds = std::make_unique<SilentSounds>();
+    platform.watchDrops = false;
+    platform.screenshotTool = QStringLiteral(QUILLMERE_SCREENSHOT_TOOL);
+    AppDelegate delegate(environment, *prefs, center, std::move(platform));
+    delegate.applicationDidFinishLaunching(options.arguments);
+    ClipStore &store = environment.store();
+    auto newest = [&] { return store.historyNewestFirst().front(); };
+
+    // Recording is not there yet, and the tray says so.
+    StatusItemController *tray = delegate.statusItem();
+    tray->rebuildMenu();
+    QAction *record = menuAction(tray->menu(), "Record Screen (not available yet)");
+    ASSERT_TRUE(record);
+    EXPECT_FALSE(record->isEnabled());
+
+    menuAction(tray->menu(), "Capture Full Screen")->trigger();
+    ASSERT_TRUE(test::waitUntil([&] { return newest()->sourceAppName() == QString("Quillmere Capture"); }, 20000));
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    EXPECT_EQ(QImage::fromData(*newest()->imageData()).size(), screen);
+    EXPECT_TRUE(test::waitUntil([] { return QGuiApplication::clipboard()->mimeData()->hasFormat("image/png"); }));
+
+    delegate.applicationWillTerminate();
+}
