@@ -4,22 +4,36 @@
 
 #include <QCryptographicHash>
 #include <cstring>
+#include <openssl/evp.h>
 
 namespace quillmere {
 
+struct DocumentVectorCache::Digest {
+    std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> sha256{EVP_MD_fetch(nullptr, "SHA256", nullptr), &EVP_MD_free};
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context{EVP_MD_CTX_new(), &EVP_MD_CTX_free};
+};
+
 DocumentVectorCache::DocumentVectorCache(size_t capacity)
-    : m_capacity(capacity > 0 ? capacity : 1)
+    : m_digest(std::make_unique<Digest>()), m_capacity(capacity > 0 ? capacity : 1)
 {
     m_index.reserve(m_capacity);
 }
 
+DocumentVectorCache::~DocumentVectorCache() = default;
+
 DocumentVectorCache::Key DocumentVectorCache::keyOf(QStringView text)
 {
     const QByteArray utf8 = text.toUtf8();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(utf8);
-    Key key;
-    std::memcpy(key.data(), hash.resultView().data(), key.size());
+    Key key{};
+    unsigned int length = 0;
+    EVP_MD_CTX *context = m_digest->context.get();
+    const bool done = m_digest->sha256 && context && EVP_DigestInit_ex2(context, m_digest->sha256.get(), nullptr)
+        && EVP_DigestUpdate(context, utf8.constData(), size_t(utf8.size()))
+        && EVP_DigestFinal_ex(context, reinterpret_cast<unsigned char *>(key.data()), &length);
+    if (!done || length != key.size()) {
+        // A libcrypto without SHA-256 (a restricted provider set): Qt's own is slower but the same.
+        std::memcpy(key.data(), QCryptographicHash::hash(utf8, QCryptographicHash::Sha256).constData(), key.size());
+    }
     return key;
 }
 

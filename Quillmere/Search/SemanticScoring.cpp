@@ -34,7 +34,7 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
         if (stop && i % stopCheckInterval == 0 && stop())
             return std::nullopt;
         const SemanticDocument &document = documents[i];
-        const DocumentVectorCache::Key key = DocumentVectorCache::keyOf(document.text);
+        const DocumentVectorCache::Key key = m_cache.keyOf(document.text);
         const DocumentVectorCache::Entry *entry = m_cache.find(key);
         if (!entry) {
             const QString text = document.text.trimmed();
