@@ -20,17 +20,17 @@ const QString kQuery = QStringLiteral("meeting with the design team about the bu
 std::vector<SemanticDocument> documents()
 {
     static const char *words[] = {
-        "invoice", "meeting",  "recipe",   "deploy",  "kernel",   "garden",  "flight",   "budget",  "photo",
-        "report",  "the",      "and",      "with",    "notes",    "server",  "customer", "schedule", "password",
-        "address", "parcel",   "colour",   "street",  "london",   "commit",  "git",      "push",    "origin",
-        "main",    "install",  "package",  "dinner",  "table",    "friday",  "monday",   "hotel",   "room",
-        "doctor",  "payment",  "due",      "month",   "please",   "send",    "review",  "contract", "lawyer",
-        "team",    "design",   "office",   "printer", "paper",    "battery", "laptop",   "charge",  "train",
-        "ticket",  "station",  "coffee",   "milk",    "bread",    "cheese",  "apartment", "rent",   "bank",
-        "loan",    "house",    "music",    "guitar",  "lesson",   "school",  "teacher",  "homework", "email",
-        "to",      "of",       "in",       "for",     "on",       "at",      "is",       "a",       "we",
-        "quarter", "revenue",  "growth",   "error",   "service",  "restart", "database", "backup",  "night",
-        "xk7",     "zqv",      "https",    "example", "org",      "2024",    "42",       "7",       "b12"};
+        "invoice", "meeting", "recipe",  "deploy",  "kernel",  "garden",  "flight",    "budget",   "photo",
+        "report",  "the",     "and",     "with",    "notes",   "server",  "customer",  "schedule", "password",
+        "address", "parcel",  "colour",  "street",  "london",  "commit",  "git",       "push",     "origin",
+        "main",    "install", "package", "dinner",  "table",   "friday",  "monday",    "hotel",    "room",
+        "doctor",  "payment", "due",     "month",   "please",  "send",    "review",    "contract", "lawyer",
+        "team",    "design",  "office",  "printer", "paper",   "battery", "laptop",    "charge",   "train",
+        "ticket",  "station", "coffee",  "milk",    "bread",   "cheese",  "apartment", "rent",     "bank",
+        "loan",    "house",   "music",   "guitar",  "lesson",  "school",  "teacher",   "homework", "email",
+        "to",      "of",      "in",      "for",     "on",      "at",      "is",        "a",        "we",
+        "quarter", "revenue", "growth",  "error",   "service", "restart", "database",  "backup",   "night",
+        "xk7",     "zqv",     "https",   "example", "org",     "2024",    "42",        "7",        "b12"};
     std::mt19937 rng(7);
     std::uniform_int_distribution<size_t> pick(0, std::size(words) - 1);
     std::vector<SemanticDocument> out;

@@ -22,8 +22,8 @@ public:
 
     // The documents whose cosine similarity to the query is at least `threshold`, in document
     // order. Nothing when `stop` answers true part-way.
-    std::optional<Scores> scores(const QString &query, const std::vector<SemanticDocument> &documents,
-                                 double threshold, const std::function<bool()> &stop = {});
+    std::optional<Scores> scores(const QString &query, const std::vector<SemanticDocument> &documents, double threshold,
+                                 const std::function<bool()> &stop = {});
     bool hasModel();
     const DocumentVectorCache &cache() const { return m_cache; }
 

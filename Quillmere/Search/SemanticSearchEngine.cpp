@@ -10,10 +10,7 @@ namespace quillmere {
 
 class SemanticWorker : public QObject {
 public:
-    explicit SemanticWorker(SemanticScoring::Loader loader)
-        : scoring(std::move(loader))
-    {
-    }
+    explicit SemanticWorker(SemanticScoring::Loader loader) : scoring(std::move(loader)) {}
     SemanticScoring scoring;
 };
 

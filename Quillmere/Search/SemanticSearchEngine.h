@@ -21,8 +21,7 @@ public:
     explicit SemanticSearchEngine(SemanticScoring::Loader loader, QObject *parent = nullptr);
     ~SemanticSearchEngine() override;
 
-    void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold,
-                Reply reply) override;
+    void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold, Reply reply) override;
 
 private:
     QThread m_thread;

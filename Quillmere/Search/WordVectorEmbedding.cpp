@@ -2,8 +2,7 @@
 
 namespace quillmere {
 
-WordVectorEmbedding::WordVectorEmbedding(std::unique_ptr<WordVectorModel> model)
-    : m_model(std::move(model))
+WordVectorEmbedding::WordVectorEmbedding(std::unique_ptr<WordVectorModel> model) : m_model(std::move(model))
 {
 }
 

@@ -42,8 +42,8 @@ TEST(SemanticSearchEngine, AnswersOnTheMainThreadAndOnlyTheNewestOfOverlappingRe
     std::latch release(1);
     auto engine = std::make_unique<SemanticSearchEngine>([&release] {
         auto e = std::make_unique<FakeEmbedding>();
-        e->words = {{QStringLiteral("apple"), {1, 0}}, {QStringLiteral("pear"), {1, 0.1f}},
-                    {QStringLiteral("stone"), {0, 1}}};
+        e->words = {
+            {QStringLiteral("apple"), {1, 0}}, {QStringLiteral("pear"), {1, 0.1f}}, {QStringLiteral("stone"), {0, 1}}};
         e->onEmbed = [&release](const QString &text) {
             if (text == QStringLiteral("apple slow"))
                 release.wait();
@@ -71,11 +71,11 @@ TEST(SemanticSearchEngine, WithoutAModelEveryAnswerIsEmptyAndTheLogSaysSoOnce)
 {
     static int warnings = 0;
     warnings = 0;
-    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &ctx,
-                                                                const QString &msg) {
-        if (type == QtWarningMsg && msg.contains(QStringLiteral("No word model")))
-            ++warnings;
-    });
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &ctx, const QString &msg) {
+            if (type == QtWarningMsg && msg.contains(QStringLiteral("No word model")))
+                ++warnings;
+        });
     {
         SemanticSearchEngine engine([] { return loadWordVectorEmbedding(QStringLiteral("/nonexistent/words.qwv")); });
         Answer a, b;

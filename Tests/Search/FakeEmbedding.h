@@ -17,10 +17,7 @@ public:
     std::function<void(const QString &)> onEmbed;
     mutable QStringList embedded;
 
-    std::vector<float> sentenceVector(QStringView text) const override
-    {
-        return sentences.value(text.toString());
-    }
+    std::vector<float> sentenceVector(QStringView text) const override { return sentences.value(text.toString()); }
     std::vector<float> wordVectorMean(QStringView text) const override
     {
         embedded << text.toString();

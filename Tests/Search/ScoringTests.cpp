@@ -79,8 +79,9 @@ TEST(SemanticScoring, QueriesAndDocumentsWithoutVectorsScoreNothing)
     EXPECT_EQ(s.score(QStringLiteral("void"), docs, -1)[0].second, 0.0);
 
     // Blank and unknown documents are skipped even when every score would pass.
-    const auto scores = s.score(QStringLiteral("apple"),
-                                {QStringLiteral("  "), QStringLiteral("quince"), QString(), QStringLiteral("stone")}, -1);
+    const auto scores =
+        s.score(QStringLiteral("apple"),
+                {QStringLiteral("  "), QStringLiteral("quince"), QString(), QStringLiteral("stone")}, -1);
     ASSERT_EQ(scores.size(), 1u);
     EXPECT_EQ(scores[0].first, clip(4));
     EXPECT_FALSE(s.embedding->embedded.contains(QStringLiteral("  "))) << "a blank document is never embedded";
