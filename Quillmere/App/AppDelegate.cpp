@@ -17,6 +17,7 @@
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Panel/Window/PanelController.h"
+#include "Quillmere/Search/SemanticSearchEngine.h"
 #include "Quillmere/Platform/DesktopEntries.h"
 #include "Quillmere/Platform/Core/Deferred.h"
 #include "Quillmere/Platform/Core/InBackground.h"
@@ -189,6 +190,9 @@ void AppDelegate::buildPanelAndDrops()
         deps.preferences = &m_prefs;
         deps.windows = m_platform.windows.get();
         deps.keepOpen = m_keepPanelOpen;
+        if (!m_semanticEngine)
+            m_semanticEngine = makeSemanticSearchEngine();
+        deps.semanticEngine = m_semanticEngine.get();
         deps.onCheckForUpdates = [self] {
             if (self)
                 self->checkForUpdates();

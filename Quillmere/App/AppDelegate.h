@@ -18,6 +18,7 @@ namespace quillmere {
 class AppEnvironment;
 class ClipboardMonitor;
 class CaptureFollowUps;
+class SemanticSearchEngine;
 class CopyFeedback;
 class DesktopEntries;
 class HotKeyCenter;
@@ -172,6 +173,7 @@ private:
     std::unique_ptr<UpdateChecker> m_updater;
     std::unique_ptr<CopyFeedback> m_copyFeedback;
     std::unique_ptr<CaptureFollowUps> m_captureFollowUps;
+    std::unique_ptr<SemanticSearchEngine> m_semanticEngine;
     std::unique_ptr<StatusItemController> m_statusItem;
     SettingsPaneRequests m_settingsPaneRequests{m_center};
     std::unique_ptr<SettingsWindow> m_settingsWindow;

@@ -99,6 +99,7 @@ void PanelController::configureContent()
     deps.preferences = m_deps.preferences;
     deps.scheduler = m_scheduler.get();
     deps.pasteStack = m_pasteStack.get();
+    deps.semanticEngine = m_deps.semanticEngine;
     ClipStore *store = m_deps.store;
     deps.clock = [store] { return store->now(); };
 

@@ -30,6 +30,7 @@ class NotificationCenter;
 class PanelDropContainerView;
 class PasteStackAccess;
 class Preferences;
+class SemanticScorer;
 class QtTaskScheduler;
 class SequentialPasteController;
 class WindowActivator;
@@ -42,6 +43,7 @@ struct PanelControllerDependencies {
     Preferences *preferences = nullptr;
     WindowActivator *windows = nullptr;
     KeyReplaying *keyReplayer = nullptr; // none: XTest
+    SemanticScorer *semanticEngine = nullptr; // none: nothing is listed as related
     std::function<void()> onCheckForUpdates;
     std::function<void()> openSettings;
     // "--keep-open": the panel stays when another window takes the focus.

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QStringView>
+#include <array>
+#include <list>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace quillmere {
+
+// Document vectors by the SHA-256 of the document's text, least recently used dropped first.
+// A text without a vector is remembered too, as an empty vector. The digest comes from libcrypto,
+// which uses the processor's SHA instructions: hashing is most of the work of a search whose
+// vectors are all cached, and QCryptographicHash takes five times as long.
+class DocumentVectorCache {
+public:
+    using Key = std::array<char, 32>;
+    struct Entry {
+        std::vector<float> vector;
+        double length = 0;
+    };
+
+    explicit DocumentVectorCache(size_t capacity);
+    ~DocumentVectorCache();
+    DocumentVectorCache(const DocumentVectorCache &) = delete;
+    DocumentVectorCache &operator=(const DocumentVectorCache &) = delete;
+
+    // SHA-256 of the text in UTF-8.
+    Key keyOf(QStringView text);
+    // Null when absent; a hit becomes the most recently used.
+    const Entry *find(const Key &key);
+    const Entry &insert(const Key &key, std::vector<float> vector);
+    void clear();
+    size_t size() const { return m_index.size(); }
+    size_t capacity() const { return m_capacity; }
+
+private:
+    struct KeyHash {
+        size_t operator()(const Key &key) const;
+    };
+    using Order = std::list<std::pair<Key, Entry>>;
+
+    struct Digest;
+    std::unique_ptr<Digest> m_digest;
+    size_t m_capacity;
+    Order m_order; // most recently used first
+    std::unordered_map<Key, Order::iterator, KeyHash> m_index;
+};
+
+} // namespace quillmere

@@ -1,0 +1,87 @@
+#include "Quillmere/Search/SemanticSearchEngine.h"
+
+#include "Quillmere/Search/SearchLogging.h"
+#include "Quillmere/Search/WordVectorEmbedding.h"
+
+#include <QElapsedTimer>
+#include <QStandardPaths>
+
+namespace quillmere {
+
+class SemanticWorker : public QObject {
+public:
+    explicit SemanticWorker(SemanticScoring::Loader loader) : scoring(std::move(loader)) {}
+    SemanticScoring scoring;
+};
+
+SemanticSearchEngine::SemanticSearchEngine(SemanticScoring::Loader loader, QObject *parent)
+    : QObject(parent), m_worker(std::make_unique<SemanticWorker>(std::move(loader)))
+{
+    m_thread.setObjectName(QStringLiteral("SemanticSearchEngine"));
+    m_worker->moveToThread(&m_thread);
+    m_thread.start(QThread::LowPriority);
+}
+
+SemanticSearchEngine::~SemanticSearchEngine()
+{
+    // Whatever is queued is abandoned; a request being scored stops at its next check.
+    m_latest->fetch_add(1);
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void SemanticSearchEngine::scores(const QString &query, std::vector<SemanticDocument> documents, double threshold,
+                                  Reply reply)
+{
+    const quint64 request = m_latest->fetch_add(1) + 1;
+    SemanticWorker *worker = m_worker.get();
+    // The engine outlives every run of this on the worker (its destructor waits for the thread),
+    // and an answer still queued when it goes is discarded with it.
+    QMetaObject::invokeMethod(
+        worker,
+        [this, worker, latest = m_latest, request, query, documents = std::move(documents), threshold,
+         reply = std::move(reply)]() mutable {
+            const auto overtaken = [&] { return latest->load() != request; };
+            if (overtaken())
+                return;
+            std::optional<Scores> scores = worker->scoring.scores(query, documents, threshold, overtaken);
+            if (!scores)
+                return;
+            QMetaObject::invokeMethod(
+                this, [reply = std::move(reply), scores = std::move(*scores)]() mutable { reply(std::move(scores)); },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+QString defaultWordModelPath()
+{
+    const QString name = QStringLiteral("quillmere/word-vectors.qwv");
+    const QString packaged = QStandardPaths::locate(QStandardPaths::GenericDataLocation, name);
+    if (!packaged.isEmpty())
+        return packaged;
+    return QStringLiteral(QUILLMERE_WORD_MODEL_SOURCE_PATH);
+}
+
+std::unique_ptr<EmbeddingProvider> loadWordVectorEmbedding(const QString &path)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QString error;
+    std::unique_ptr<WordVectorModel> model = WordVectorModel::open(path, &error);
+    if (!model) {
+        qCWarning(lcSemanticSearch, "No word model, semantic search is off: %s (%s)", qPrintable(path),
+                  qPrintable(error));
+        return nullptr;
+    }
+    qCInfo(lcSemanticSearch, "Word model loaded: %lld words in %lld ms", qlonglong(model->wordCount()),
+           qlonglong(timer.elapsed()));
+    return std::make_unique<WordVectorEmbedding>(std::move(model));
+}
+
+std::unique_ptr<SemanticSearchEngine> makeSemanticSearchEngine()
+{
+    return std::make_unique<SemanticSearchEngine>([] { return loadWordVectorEmbedding(defaultWordModelPath()); });
+}
+
+} // namespace quillmere

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "Quillmere/Panel/SemanticSearch.h"
+#include "Quillmere/Search/SemanticScoring.h"
+
+#include <QObject>
+#include <QThread>
+#include <atomic>
+
+namespace quillmere {
+
+class SemanticWorker;
+
+// Scores clips by meaning on a thread of its own; answers come back to the thread that built the
+// engine (the main thread) through its event loop. Requests are served one at a time, oldest
+// first; one that a newer request overtakes before it finishes gets no answer, since the history
+// view would drop it anyway.
+class SemanticSearchEngine : public QObject, public SemanticScorer {
+    Q_OBJECT
+public:
+    explicit SemanticSearchEngine(SemanticScoring::Loader loader, QObject *parent = nullptr);
+    ~SemanticSearchEngine() override;
+
+    void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold, Reply reply) override;
+
+private:
+    QThread m_thread;
+    std::unique_ptr<SemanticWorker> m_worker; // lives on m_thread until it stops
+    std::shared_ptr<std::atomic<quint64>> m_latest = std::make_shared<std::atomic<quint64>>(0);
+};
+
+// The word-vector file the program ships: a packaged copy under the shared data folders first
+// (quillmere/word-vectors.qwv), else the one in the source tree it was built from.
+QString defaultWordModelPath();
+
+// Loads the word vectors at `path`; when they cannot be used, says why in the log and gives null.
+std::unique_ptr<EmbeddingProvider> loadWordVectorEmbedding(const QString &path);
+
+// The engine over the shipped word vectors, loaded on its thread at the first search.
+std::unique_ptr<SemanticSearchEngine> makeSemanticSearchEngine();
+
+} // namespace quillmere

@@ -1,0 +1,143 @@
+// Cosine rules, the threshold, queries and documents without vectors, and the vector cache.
+#include "FakeEmbedding.h"
+#include "Quillmere/Search/SemanticScoring.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+PersistentIdentifier clip(qint64 row)
+{
+    return {QStringLiteral("ClipItem"), row};
+}
+
+// apple and pear point one way, stone at right angles; (3, 4) is at cosine 3/5 from (1, 0).
+FakeEmbedding *fruit()
+{
+    auto *e = new FakeEmbedding;
+    e->words = {{QStringLiteral("apple"), {1, 0}},
+                {QStringLiteral("pear"), {2, 0}},
+                {QStringLiteral("stone"), {0, 1}},
+                {QStringLiteral("plum"), {3, 4}},
+                {QStringLiteral("void"), {0, 0}}};
+    return e;
+}
+
+struct Scoring {
+    FakeEmbedding *embedding = fruit(); // owned by `scoring`
+    SemanticScoring scoring{[e = embedding] { return std::unique_ptr<EmbeddingProvider>(e); }};
+
+    SemanticScoring::Scores score(const QString &query, const QStringList &texts, double threshold = 0.6)
+    {
+        std::vector<SemanticDocument> docs;
+        for (int i = 0; i < texts.size(); ++i)
+            docs.push_back({clip(i + 1), texts[i]});
+        return scoring.scores(query, docs, threshold).value();
+    }
+};
+
+} // namespace
+
+TEST(SemanticScoring, CosineRules)
+{
+    EXPECT_DOUBLE_EQ(cosineSimilarity({1, 2, 3}, {2, 4, 6}), 1.0);
+    EXPECT_DOUBLE_EQ(cosineSimilarity({1, 0}, {-3, 0}), -1.0);
+    EXPECT_DOUBLE_EQ(cosineSimilarity({1, 0}, {0, 5}), 0.0);
+    EXPECT_DOUBLE_EQ(cosineSimilarity({1, 0}, {3, 4}), 0.6);
+    EXPECT_EQ(cosineSimilarity({1, 0}, {1, 0, 0}), 0.0) << "lengths differ";
+    EXPECT_EQ(cosineSimilarity({}, {}), 0.0) << "empty vectors";
+    EXPECT_EQ(cosineSimilarity({0, 0}, {1, 1}), 0.0) << "zero query";
+    EXPECT_EQ(cosineSimilarity({1, 1}, {0, 0}), 0.0) << "zero document";
+}
+
+TEST(SemanticScoring, TheThresholdIsInclusive)
+{
+    Scoring s;
+    const auto at = s.score(QStringLiteral("apple"), {QStringLiteral("plum"), QStringLiteral("stone")}, 0.6);
+    ASSERT_EQ(at.size(), 1u);
+    EXPECT_EQ(at[0].first, clip(1));
+    EXPECT_DOUBLE_EQ(at[0].second, 0.6);
+    EXPECT_TRUE(s.score(QStringLiteral("apple"), {QStringLiteral("plum")}, std::nextafter(0.6, 1.0)).empty());
+    // Mean of apple and pear is still along the first axis, so "pear apple" matches "apple" fully.
+    const auto mean = s.score(QStringLiteral("  pear apple \n"), {QStringLiteral("apple")}, 0.99);
+    ASSERT_EQ(mean.size(), 1u);
+    EXPECT_NEAR(mean[0].second, 1.0, 1e-9);
+}
+
+TEST(SemanticScoring, QueriesAndDocumentsWithoutVectorsScoreNothing)
+{
+    Scoring s;
+    const QStringList docs{QStringLiteral("apple"), QStringLiteral("pear")};
+    EXPECT_TRUE(s.score(QString(), docs, -1).empty());
+    EXPECT_TRUE(s.score(QStringLiteral(" \t\n "), docs, -1).empty());
+    EXPECT_TRUE(s.score(QStringLiteral("quince medlar"), docs, -1).empty()) << "unknown words";
+    EXPECT_TRUE(s.score(QStringLiteral("void"), docs, -1).size() == 2u) << "a zero query has a vector";
+    EXPECT_EQ(s.score(QStringLiteral("void"), docs, -1)[0].second, 0.0);
+
+    // Blank and unknown documents are skipped even when every score would pass.
+    const auto scores =
+        s.score(QStringLiteral("apple"),
+                {QStringLiteral("  "), QStringLiteral("quince"), QString(), QStringLiteral("stone")}, -1);
+    ASSERT_EQ(scores.size(), 1u);
+    EXPECT_EQ(scores[0].first, clip(4));
+    EXPECT_FALSE(s.embedding->embedded.contains(QStringLiteral("  "))) << "a blank document is never embedded";
+}
+
+TEST(SemanticScoring, ASentenceVectorComesFirstAndOfAnotherLengthScoresZero)
+{
+    Scoring s;
+    s.embedding->sentences.insert(QStringLiteral("apple"), {0, 0, 1});
+    const auto scores = s.score(QStringLiteral("apple"), {QStringLiteral("pear"), QStringLiteral("stone")}, 0.0);
+    ASSERT_EQ(scores.size(), 2u);
+    EXPECT_EQ(scores[0].second, 0.0);
+    EXPECT_EQ(scores[1].second, 0.0);
+    EXPECT_TRUE(s.score(QStringLiteral("apple"), {QStringLiteral("pear")}).empty());
+}
+
+TEST(SemanticScoring, WithoutAModelNothingIsScoredAndTheLoaderRunsOnce)
+{
+    int loads = 0;
+    SemanticScoring scoring([&loads] {
+        ++loads;
+        return std::unique_ptr<EmbeddingProvider>();
+    });
+    const std::vector<SemanticDocument> docs{{clip(1), QStringLiteral("apple")}};
+    EXPECT_TRUE(scoring.scores(QStringLiteral("apple"), docs, -1)->empty());
+    EXPECT_TRUE(scoring.scores(QStringLiteral("pear"), docs, -1)->empty());
+    EXPECT_FALSE(scoring.hasModel());
+    EXPECT_EQ(loads, 1);
+}
+
+TEST(SemanticScoring, DocumentVectorsAreCachedByTextAndTheOldestLeaveFirst)
+{
+    FakeEmbedding *e = fruit();
+    SemanticScoring scoring([e] { return std::unique_ptr<EmbeddingProvider>(e); }, 2);
+    auto run = [&](const QStringList &texts) {
+        std::vector<SemanticDocument> docs;
+        for (int i = 0; i < texts.size(); ++i)
+            docs.push_back({clip(i + 1), texts[i]});
+        e->embedded.clear();
+        return scoring.scores(QStringLiteral("apple"), docs, -1)->size();
+    };
+    EXPECT_EQ(run({QStringLiteral("pear"), QStringLiteral("plum"), QStringLiteral("pear")}), 3u);
+    EXPECT_EQ(e->embedded, (QStringList{QStringLiteral("apple"), QStringLiteral("pear"), QStringLiteral("plum")}))
+        << "the same text in two clips is embedded once";
+    run({QStringLiteral("pear"), QStringLiteral("stone")}); // pear used again: plum is now the oldest
+    EXPECT_EQ(e->embedded, (QStringList{QStringLiteral("apple"), QStringLiteral("stone")}));
+    run({QStringLiteral("pear"), QStringLiteral("plum")});
+    EXPECT_EQ(e->embedded, (QStringList{QStringLiteral("apple"), QStringLiteral("plum")}));
+    EXPECT_EQ(scoring.cache().size(), 2u);
+}
+
+TEST(SemanticScoring, AStopRequestAbandonsTheRequest)
+{
+    Scoring s;
+    std::vector<SemanticDocument> docs(200, {clip(1), QStringLiteral("pear")});
+    int asked = 0;
+    const auto result = s.scoring.scores(QStringLiteral("apple"), docs, 0.6, [&] { return ++asked > 1; });
+    EXPECT_FALSE(result.has_value());
+}
