@@ -30,7 +30,8 @@ ClipArchiveDocument backupOf(int count)
         ClipArchiveClip clip;
         clip.dedupID = uuidText(QUuid::createUuid());
         clip.createdAt = doc.manifest.exportedAt.addSecs(-i);
-        clip.text = QStringLiteral("Clip number %1 with a sentence of ordinary text in it, https://example.org/%1").arg(i);
+        clip.text =
+            QStringLiteral("Clip number %1 with a sentence of ordinary text in it, https://example.org/%1").arg(i);
         clip.contentHash = QStringLiteral("%1").arg(i, 64, 16, QLatin1Char('0'));
         clip.sourceAppName = QStringLiteral("Editor");
         if (i % 10 == 0)

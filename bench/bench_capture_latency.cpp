@@ -5,8 +5,8 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
-#include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/Pasteboard.h"
 
 #include "Tests/Support/ForeignClipboardOwner.h"
 
@@ -122,8 +122,9 @@ void BM_ChangeToStoredClipWithXclip(benchmark::State &state)
         const int before = pipeline.stored;
         auto process = std::make_unique<QProcess>();
         const auto start = SteadyClock::now();
-        process->start(QStringLiteral("xclip"), {QStringLiteral("-quiet"), QStringLiteral("-selection"),
-                                                 QStringLiteral("clipboard"), QStringLiteral("-i")});
+        process->start(QStringLiteral("xclip"),
+                       {QStringLiteral("-quiet"), QStringLiteral("-selection"), QStringLiteral("clipboard"),
+                        QStringLiteral("-i")});
         process->write(QByteArray("xclip sample ") + QByteArray::number(++n));
         process->closeWriteChannel();
         if (!pipeline.waitForStore(before)) {

@@ -32,7 +32,8 @@ bool checkCapture(const Preferences &prefs)
 {
     const ClipCaptureRuleContext source(std::nullopt, std::nullopt, QStringLiteral("Text Editor"),
                                         QStringLiteral("org.example.Editor"));
-    const ClipCaptureRuleContext content(ClipKind::text, QStringLiteral("Meeting notes: call Ada at 3, then Résumé review."),
+    const ClipCaptureRuleContext content(ClipKind::text,
+                                         QStringLiteral("Meeting notes: call Ada at 3, then Résumé review."),
                                          QStringLiteral("Text Editor"), QStringLiteral("org.example.Editor"));
     bool refused = ClipCaptureRule::anyEnabledRuleMatches(ClipRulePreferences::currentRules(prefs), source);
     refused |= ClipCaptureRule::anyEnabledRuleMatches(ClipRulePreferences::currentRules(prefs), content);
@@ -57,7 +58,8 @@ void BM_FirstCaptureAfterAnEdit(benchmark::State &state)
     QStringList extra{QStringLiteral("Keyring")};
     for (auto _ : state) {
         state.PauseTiming();
-        extra.front() = extra.front() == QLatin1String("Keyring") ? QStringLiteral("Wallet") : QStringLiteral("Keyring");
+        extra.front() =
+            extra.front() == QLatin1String("Keyring") ? QStringLiteral("Wallet") : QStringLiteral("Keyring");
         auto lists = ClipRulePreferences::load(fixture.prefs);
         lists.blockedAppPatterns.front() = extra.front();
         fixture.prefs.setJSON(lists, ClipRulePreferences::key);

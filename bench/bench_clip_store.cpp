@@ -248,7 +248,8 @@ QString historyStore(int n)
 {
     static QTemporaryDir scratch;
     const QString keep = qEnvironmentVariable("QUILLMERE_BENCH_STORE_DIR");
-    const QString path = QDir(keep.isEmpty() ? scratch.path() : keep).filePath(QStringLiteral("history-%1.store").arg(n));
+    const QString path =
+        QDir(keep.isEmpty() ? scratch.path() : keep).filePath(QStringLiteral("history-%1.store").arg(n));
     if (QFileInfo::exists(path))
         return path;
     Bench b;

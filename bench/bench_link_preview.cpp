@@ -30,11 +30,12 @@ void readPage(benchmark::State &state, const QString &html)
 
 void BM_OrdinaryPage(benchmark::State &state)
 {
-    readPage(state, filled(QStringLiteral("<html><head><title>An article</title>"
-                                          "<meta property=\"og:image\" content=\"/img/card.png\">"
-                                          "<link rel=\"icon\" href=\"/favicon.png\"></head><body>"),
-                           QStringLiteral("<p>Some text of the article, <a href=\"/x\">a link</a>.</p>\n"),
-                           QStringLiteral("</body></html>")));
+    readPage(state,
+             filled(QStringLiteral("<html><head><title>An article</title>"
+                                   "<meta property=\"og:image\" content=\"/img/card.png\">"
+                                   "<link rel=\"icon\" href=\"/favicon.png\"></head><body>"),
+                    QStringLiteral("<p>Some text of the article, <a href=\"/x\">a link</a>.</p>\n"),
+                    QStringLiteral("</body></html>")));
 }
 BENCHMARK(BM_OrdinaryPage)->Unit(benchmark::kMillisecond);
 
@@ -59,8 +60,10 @@ BENCHMARK(BM_UnclosedCardImageTags)->Unit(benchmark::kMillisecond);
 // Tags as long as the search window, each full of card properties and no content.
 void BM_LongCardTags(benchmark::State &state)
 {
-    readPage(state, filled({}, QStringLiteral("<meta") + QStringLiteral(" property='og:image'").repeated(100)
-                                   + QStringLiteral(" name='og:title'").repeated(100) + QStringLiteral(">")));
+    readPage(state,
+             filled({},
+                    QStringLiteral("<meta") + QStringLiteral(" property='og:image'").repeated(100)
+                        + QStringLiteral(" name='og:title'").repeated(100) + QStringLiteral(">")));
 }
 BENCHMARK(BM_LongCardTags)->Unit(benchmark::kMillisecond);
 

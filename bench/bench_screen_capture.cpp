@@ -58,8 +58,8 @@ QImage desktopPicture(int iteration)
     QImage photo(1100, 800, QImage::Format_RGB32);
     for (int y = 0; y < photo.height(); ++y)
         for (int x = 0; x < photo.width(); ++x)
-            photo.setPixel(x, y, qRgb((x / 4 + random.bounded(12)) % 256, (y / 3 + random.bounded(12)) % 256,
-                                      (x + y) / 8 % 256));
+            photo.setPixel(
+                x, y, qRgb((x / 4 + random.bounded(12)) % 256, (y / 3 + random.bounded(12)) % 256, (x + y) / 8 % 256));
     painter.drawImage(QPoint(2680, 1300), photo);
     return image;
 }
@@ -167,9 +167,9 @@ int main(int argc, char **argv)
 {
     // A screen of the size under test, whatever display this runs beside.
     QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                        QStringLiteral("0"), QStringLiteral("3840x2160x24"), QStringLiteral("-nolisten"),
-                                        QStringLiteral("tcp")});
+    xvfb.start(QStringLiteral("Xvfb"),
+               {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                QStringLiteral("3840x2160x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     if (!xvfb.waitForStarted(5000) || !xvfb.waitForReadyRead(10000)) {
         std::fprintf(stderr, "could not start Xvfb\n");
         return 1;

@@ -18,7 +18,9 @@ QString jsonText(int items)
     for (int i = 0; i < items; ++i) {
         if (i)
             out += QLatin1Char(',');
-        out += QStringLiteral("{\"id\":%1,\"name\":\"item %1\",\"tags\":[\"a\",\"b\"],\"big\":123456789012345678901234}").arg(i);
+        out +=
+            QStringLiteral("{\"id\":%1,\"name\":\"item %1\",\"tags\":[\"a\",\"b\"],\"big\":123456789012345678901234}")
+                .arg(i);
     }
     return out + QStringLiteral("]}");
 }
@@ -38,8 +40,14 @@ void menuFor(benchmark::State &state, const QString &text)
     state.SetBytesProcessed(state.iterations() * text.size() * 2);
 }
 
-void BM_MenuForJson(benchmark::State &state) { menuFor(state, jsonText(int(state.range(0)))); }
-void BM_MenuForProse(benchmark::State &state) { menuFor(state, proseWithLinks(int(state.range(0)))); }
+void BM_MenuForJson(benchmark::State &state)
+{
+    menuFor(state, jsonText(int(state.range(0))));
+}
+void BM_MenuForProse(benchmark::State &state)
+{
+    menuFor(state, proseWithLinks(int(state.range(0))));
+}
 
 void BM_ExpandTemplate(benchmark::State &state)
 {

@@ -17,17 +17,17 @@
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Panel/Window/PanelController.h"
-#include "Quillmere/Search/SemanticSearchEngine.h"
-#include "Quillmere/Platform/DesktopEntries.h"
 #include "Quillmere/Platform/Core/Deferred.h"
 #include "Quillmere/Platform/Core/InBackground.h"
-#include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
-#include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/DesktopEntries.h"
+#include "Quillmere/Platform/KeyInjector.h"
+#include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Quillmere/Platform/WindowActivator.h"
+#include "Quillmere/Search/SemanticSearchEngine.h"
 #include "Quillmere/Settings/SettingsWindow.h"
 
 #include <QApplication>
@@ -62,8 +62,8 @@ AppDelegate::Platform::~Platform() = default;
 AppDelegate::Platform::Platform(Platform &&) noexcept = default;
 AppDelegate::Platform &AppDelegate::Platform::operator=(Platform &&) noexcept = default;
 
-AppDelegate::AppDelegate(AppEnvironment &environment, Preferences &prefs, NotificationCenter &center,
-                         Platform platform, QObject *parent)
+AppDelegate::AppDelegate(AppEnvironment &environment, Preferences &prefs, NotificationCenter &center, Platform platform,
+                         QObject *parent)
     : QObject(parent), m_environment(environment), m_prefs(prefs), m_center(center), m_platform(std::move(platform))
 {
     if (!m_platform.pasteboard)
@@ -170,10 +170,9 @@ void AppDelegate::buildSourceApps()
         });
     m_appearance = std::make_unique<SourceAppAppearance>(*m_platform.applications);
     m_sourceApps = std::make_unique<SourceAppRegistry>(
-        *m_appearance, [&store](const QString &bundleID, const std::optional<QString> &name, const QString &color,
-                                const std::optional<QByteArray> &icon) {
-            store.upsertSourceAppBrand(bundleID, name, color, icon);
-        });
+        *m_appearance,
+        [&store](const QString &bundleID, const std::optional<QString> &name, const QString &color,
+                 const std::optional<QByteArray> &icon) { store.upsertSourceAppBrand(bundleID, name, color, icon); });
 }
 
 void AppDelegate::buildPanelAndDrops()
@@ -204,16 +203,19 @@ void AppDelegate::buildPanelAndDrops()
         const PersistenceMode mode = m_environment.syncStatus().mode();
         deps.sync.inputs = [mode] {
             PanelSyncBadge::Inputs inputs;
-            inputs.state = mode == PersistenceMode::cloudKit    ? PanelSyncBadge::State::syncing
-                         : mode == PersistenceMode::localOnly ? PanelSyncBadge::State::localOnly
-                                                              : PanelSyncBadge::State::ephemeral;
+            inputs.state = mode == PersistenceMode::cloudKit ? PanelSyncBadge::State::syncing
+                : mode == PersistenceMode::localOnly         ? PanelSyncBadge::State::localOnly
+                                                             : PanelSyncBadge::State::ephemeral;
             return inputs;
         };
         deps.sync.statusText = [mode] {
             switch (mode) {
-            case PersistenceMode::cloudKit: return QStringLiteral("History syncs through the shared folder.");
-            case PersistenceMode::localOnly: return QStringLiteral("History is saved on this computer only.");
-            case PersistenceMode::inMemory: break;
+            case PersistenceMode::cloudKit:
+                return QStringLiteral("History syncs through the shared folder.");
+            case PersistenceMode::localOnly:
+                return QStringLiteral("History is saved on this computer only.");
+            case PersistenceMode::inMemory:
+                break;
             }
             return QStringLiteral("History is kept in memory and is lost when Brindlewax quits.");
         };
@@ -237,10 +239,12 @@ void AppDelegate::buildPanelAndDrops()
 void AppDelegate::buildUpdaterAndStatusItem()
 {
     m_updater = std::make_unique<UpdateChecker>(
-        m_prefs, QVersionNumber::fromString(QCoreApplication::applicationVersion()), [](const UpdateChecker::Result &r) {
+        m_prefs, QVersionNumber::fromString(QCoreApplication::applicationVersion()),
+        [](const UpdateChecker::Result &r) {
             if (r.kind == UpdateChecker::Result::Kind::available && r.downloadUrl.isValid()) {
                 if (QMessageBox::information(nullptr, QStringLiteral("Brindlewax"), r.message,
-                                             QMessageBox::Open | QMessageBox::Close) == QMessageBox::Open)
+                                             QMessageBox::Open | QMessageBox::Close)
+                    == QMessageBox::Open)
                     QDesktopServices::openUrl(r.downloadUrl);
                 return;
             }
@@ -298,12 +302,15 @@ void AppDelegate::startServices(const QStringList &arguments)
             m_sourceApps->registerApplication(bundleID, name);
     };
     if (store.container().isInMemory())
-        deferOnMain(this, [this, registerApps] { registerApps(m_environment.store().context().sourceAppsNewestFirst()); });
+        deferOnMain(this,
+                    [this, registerApps] { registerApps(m_environment.store().context().sourceAppsNewestFirst()); });
     else
-        inBackground(this, [path = store.container().storeURL()] { return ModelContainer::sourceAppsStoredAt(path); },
-                     registerApps);
+        inBackground(
+            this, [path = store.container().storeURL()] { return ModelContainer::sourceAppsStoredAt(path); },
+            registerApps);
 
-    if (arguments.contains(QStringLiteral("--demo-data")) && m_environment.persistence().mode == PersistenceMode::inMemory)
+    if (arguments.contains(QStringLiteral("--demo-data"))
+        && m_environment.persistence().mode == PersistenceMode::inMemory)
         seedDemoData(store);
 
     if (m_platform.installStatusItem)
@@ -454,7 +461,8 @@ void AppDelegate::handleStatusAction(int value)
         togglePanel();
         break;
     case StatusMenuAction::toggleCapturePaused:
-        m_prefs.setBool(ClipboardMonitor::capturePausedKey, !m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false));
+        m_prefs.setBool(ClipboardMonitor::capturePausedKey,
+                        !m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false));
         break;
     case StatusMenuAction::captureArea:
         capture(CaptureAction::areaScreenshot);

@@ -30,7 +30,8 @@ AppEnvironment::~AppEnvironment() = default;
 
 PersistenceSetup AppEnvironment::makePersistence(const QStringList &arguments, const PersistenceOptions &options)
 {
-    if (arguments.contains(QStringLiteral("--demo-data")) || arguments.contains(QStringLiteral("--init-cloudkit-schema"))) {
+    if (arguments.contains(QStringLiteral("--demo-data"))
+        || arguments.contains(QStringLiteral("--init-cloudkit-schema"))) {
         QString error;
         if (auto container = ModelContainerFactory::makeInMemoryContainer(options.clock, &error))
             return {container, PersistenceMode::inMemory};

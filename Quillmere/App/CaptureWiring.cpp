@@ -100,7 +100,7 @@ void AppDelegate::buildCaptureCoordinator()
     deps.screenPixelsReadable = &X11Desktop::screenPixelsReadable;
     deps.showAlert = &showCaptureAlert;
     deps.waylandSession = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland")
-                          || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     deps.showRecordingImage = [self](bool recording) {
         if (!self || !self->m_statusItem || !self->m_statusItem->trayIcon())
             return;
@@ -113,8 +113,8 @@ void AppDelegate::buildCaptureCoordinator()
         if (self && self->m_statusItem && self->m_statusItem->trayIcon())
             self->m_statusItem->trayIcon()->setToolTip(tip);
     };
-    m_captureCoordinator = std::make_unique<CaptureCoordinatorAdapter>(
-        std::make_unique<CaptureFeatureCoordinator>(std::move(deps)));
+    m_captureCoordinator =
+        std::make_unique<CaptureCoordinatorAdapter>(std::make_unique<CaptureFeatureCoordinator>(std::move(deps)));
 }
 
 } // namespace quillmere

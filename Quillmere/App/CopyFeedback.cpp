@@ -29,7 +29,8 @@ void CopyFeedback::confirmCopy()
 void CopyFeedback::handleOwnPasteboardWrite(const Notification &note)
 {
     const QVariant feedback = note.userInfo.value(QStringLiteral("feedback"));
-    const bool upload = feedback.typeId() == QMetaType::QString && feedback.toString() == QLatin1String("uploadComplete");
+    const bool upload =
+        feedback.typeId() == QMetaType::QString && feedback.toString() == QLatin1String("uploadComplete");
     if (copySoundIsEnabled())
         m_sounds.play(upload ? QStringLiteral("Glass") : QStringLiteral("Pop"));
     flashCopiedIcon();

@@ -93,7 +93,8 @@ void seedDemoData(ClipStore &store)
     if (const auto png = makeDemoFormImage()) {
         CapturedContent picture{.kind = ClipKind::image};
         picture.imageData = *png;
-        picture.recognizedText = QStringLiteral("Create your account\nFull name\nEmail address\nPassword\nConfirm password\nSign up");
+        picture.recognizedText =
+            QStringLiteral("Create your account\nFull name\nEmail address\nPassword\nConfirm password\nSign up");
         picture.sourceAppName = safari;
         picture.sourceAppBundleID = QStringLiteral("com.apple.mobilesafari");
         form = store.insertClip(picture);

@@ -25,8 +25,9 @@ QRect notchDropFrame(const QRect &screenFrame, const QRect &availableFrame, std:
 }
 
 NotchDropView::NotchDropView(DropHandler onDrop, QWidget *parent)
-    : FileDropView(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
-                               | Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint)
+    : FileDropView(parent,
+                   Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
+                       | Qt::X11BypassWindowManagerHint)
 {
     setDropHandler(std::move(onDrop));
     setAttribute(Qt::WA_TranslucentBackground);
@@ -123,7 +124,8 @@ void NotchFileDropController::rebuildPanels()
         fresh.push_back(makeDropPanel(screen));
         // A resized screen or a panel that grew or went away moves the strip.
         if (m_started) {
-            connect(screen, &QScreen::geometryChanged, this, &NotchFileDropController::rebuildPanels, Qt::UniqueConnection);
+            connect(screen, &QScreen::geometryChanged, this, &NotchFileDropController::rebuildPanels,
+                    Qt::UniqueConnection);
             connect(screen, &QScreen::availableGeometryChanged, this, &NotchFileDropController::rebuildPanels,
                     Qt::UniqueConnection);
         }

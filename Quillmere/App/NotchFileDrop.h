@@ -22,7 +22,6 @@ class DragWatcher;
 // have no notch, so `notch` is normally empty and the menu-bar fallback applies.
 QRect notchDropFrame(const QRect &screenFrame, const QRect &availableFrame, std::optional<QSize> notch = std::nullopt);
 
-
 class NotchDropView : public FileDropView {
     Q_OBJECT
 public:

@@ -109,7 +109,8 @@ SingleInstance::Claim SingleInstance::claim(const QStringList &argumentsForRunni
             return Claim::handedOver;
         }
         // Only the user's own program may speak for it; whatever answers here is replaced.
-        qCWarning(lcApp, "The single-instance socket %s is answered by another user; taking it over", qPrintable(m_path));
+        qCWarning(lcApp, "The single-instance socket %s is answered by another user; taking it over",
+                  qPrintable(m_path));
         socket.abort();
     }
     // Nobody of ours answered: a socket file left by a crashed run is stale.

@@ -40,7 +40,8 @@ void StatusItemController::install()
     m_tray->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable() && !m_reportedMissingTray) {
         m_reportedMissingTray = true;
-        qCInfo(lcApp, "No system tray is running; the icon appears when one starts. Shift+Super+V opens the history panel.");
+        qCInfo(lcApp,
+               "No system tray is running; the icon appears when one starts. Shift+Super+V opens the history panel.");
     }
     QTimer::singleShot(500, this, &StatusItemController::refresh);
 }

@@ -32,8 +32,9 @@ std::vector<StatusMenuEntry> makeStatusMenuEntries(const StatusMenuState &state)
         return entry;
     };
     const StatusMenuEntry separator{};
-    StatusMenuEntry recording = capture(StatusMenuAction::toggleScreenRecording, CaptureAction::screenRecording,
-                                        state.recording ? QStringLiteral("Stop Recording") : QStringLiteral("Record Screen…"));
+    StatusMenuEntry recording =
+        capture(StatusMenuAction::toggleScreenRecording, CaptureAction::screenRecording,
+                state.recording ? QStringLiteral("Stop Recording") : QStringLiteral("Record Screen…"));
     if (!state.recordingAvailable) {
         recording.title = QStringLiteral("Record Screen (not available yet)");
         recording.enabled = false;
@@ -41,7 +42,8 @@ std::vector<StatusMenuEntry> makeStatusMenuEntries(const StatusMenuState &state)
     return {
         {StatusMenuAction::togglePanel, QStringLiteral("Open Brindlewax"), {}},
         {StatusMenuAction::toggleCapturePaused,
-         state.capturePaused ? QStringLiteral("Resume Capture") : QStringLiteral("Pause Capture"), {}},
+         state.capturePaused ? QStringLiteral("Resume Capture") : QStringLiteral("Pause Capture"),
+         {}},
         separator,
         capture(StatusMenuAction::captureArea, CaptureAction::areaScreenshot, QStringLiteral("Capture Area…")),
         capture(StatusMenuAction::captureFullScreen, CaptureAction::fullScreenScreenshot,

@@ -32,9 +32,10 @@ UpdateChecker::Result UpdateChecker::evaluateFeed(const QByteArray &json, const 
     if (!fields.ok() || latest.isNull())
         return {Result::Kind::failed, QStringLiteral("The update feed could not be read."), {}};
     if (latest <= current)
-        return {Result::Kind::upToDate,
-                QStringLiteral("Brindlewax %1 is the newest version.").arg(current.toString()), {}};
-    const bool safeUrl = url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"));
+        return {
+            Result::Kind::upToDate, QStringLiteral("Brindlewax %1 is the newest version.").arg(current.toString()), {}};
+    const bool safeUrl =
+        url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"));
     return {Result::Kind::available, QStringLiteral("Brindlewax %1 is available.").arg(latest.toString()),
             safeUrl ? url : QUrl()};
 }
@@ -44,7 +45,8 @@ void UpdateChecker::checkForUpdates()
     const auto url = feedUrl();
     if (!url) {
         m_present({Result::Kind::packageManaged,
-                   QStringLiteral("Brindlewax is updated through your system's package manager."), {}});
+                   QStringLiteral("Brindlewax is updated through your system's package manager."),
+                   {}});
         return;
     }
     if (m_reply)
@@ -63,7 +65,8 @@ void UpdateChecker::checkForUpdates()
         m_reply.clear();
         if (reply->error() != QNetworkReply::NoError) {
             m_present({Result::Kind::failed,
-                       QStringLiteral("Could not check for updates: %1").arg(reply->errorString()), {}});
+                       QStringLiteral("Could not check for updates: %1").arg(reply->errorString()),
+                       {}});
             return;
         }
         m_present(evaluateFeed(reply->read(maxFeedBytes), m_current));

@@ -40,12 +40,30 @@ struct QtOption {
 };
 
 constexpr QtOption kQtOptions[] = {
-    {"platform", true},  {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
-    {"qwindowgeometry", true}, {"qwindowicon", true},  {"qwindowtitle", true},  {"geometry", true},
-    {"title", true},     {"icon", true},               {"session", true},       {"display", true},
-    {"name", true},      {"visual", true},             {"ncols", true},         {"cmap", true},
-    {"style", true},     {"stylesheet", true},         {"reverse", false},      {"widgetcount", false},
-    {"testability", false}, {"nograb", false},         {"dograb", false},       {"sync", false},
+    {"platform", true},
+    {"platformpluginpath", true},
+    {"platformtheme", true},
+    {"plugin", true},
+    {"qwindowgeometry", true},
+    {"qwindowicon", true},
+    {"qwindowtitle", true},
+    {"geometry", true},
+    {"title", true},
+    {"icon", true},
+    {"session", true},
+    {"display", true},
+    {"name", true},
+    {"visual", true},
+    {"ncols", true},
+    {"cmap", true},
+    {"style", true},
+    {"stylesheet", true},
+    {"reverse", false},
+    {"widgetcount", false},
+    {"testability", false},
+    {"nograb", false},
+    {"dograb", false},
+    {"sync", false},
 };
 
 // The command line with Qt's own options taken out (they stay in argv for QApplication), and the
@@ -115,7 +133,7 @@ int main(int argc, char *argv[])
     QLoggingCategory::setFilterRules(QStringLiteral("com.orvantide.quillmere.*.debug=false"));
     // Hot keys, pasting and the front-window lookup all speak X11; under Wayland that is XWayland.
     const bool wayland = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland")
-                         || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     qputenv("QT_QPA_PLATFORM", "xcb");
 
     // Answer --help and --version without needing a display.
@@ -135,8 +153,8 @@ int main(int argc, char *argv[])
     const bool parsed = parser.parse(launch.own);
     if (!launch.error.isEmpty() || !parsed || !parser.positionalArguments().isEmpty()) {
         const QString error = !launch.error.isEmpty() ? launch.error
-                              : !parsed ? parser.errorText()
-                                        : QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().front());
+            : !parsed                                 ? parser.errorText()
+                      : QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().front());
         std::fprintf(stderr, "quillmere: %s\n\n%s", qPrintable(error), qPrintable(usage));
         return 2;
     }
@@ -182,8 +200,10 @@ int main(int argc, char *argv[])
         qCInfo(lcApp, "Brindlewax is already running; handed the request over to it.");
         return 0;
     case SingleInstance::Claim::requestTooLarge:
-        std::fprintf(stderr, "Brindlewax is already running, and these arguments are too long to hand over to it "
-                             "(at most %lld bytes).\n", static_cast<long long>(SingleInstance::maxRequestBytes));
+        std::fprintf(stderr,
+                     "Brindlewax is already running, and these arguments are too long to hand over to it "
+                     "(at most %lld bytes).\n",
+                     static_cast<long long>(SingleInstance::maxRequestBytes));
         return 1;
     case SingleInstance::Claim::handOverFailed:
         std::fputs("Brindlewax is already running, but the arguments could not be handed over to it.\n", stderr);

@@ -98,7 +98,8 @@ std::optional<ArchiveImportResult> importArchive(ClipStore &store, const ClipArc
     for (ClipArchiveClip &clip : checked.clips) {
         const QUuid id = QUuid::fromString(clip.dedupID);
         const auto stored = storedHashByID.constFind(id);
-        if (!id.isNull() && stored != storedHashByID.cend() && !clip.contentHash.isEmpty() && *stored == clip.contentHash)
+        if (!id.isNull() && stored != storedHashByID.cend() && !clip.contentHash.isEmpty()
+            && *stored == clip.contentHash)
             continue;
         clip.contentHash = clip.recomputedHash();
     }

@@ -6,8 +6,7 @@
 namespace quillmere {
 
 // A value or the reason there is none.
-template <typename T, typename E>
-class ArchiveResult {
+template <typename T, typename E> class ArchiveResult {
 public:
     ArchiveResult(T value) : m_state(std::in_place_index<0>, std::move(value)) {}
     ArchiveResult(E error) : m_state(std::in_place_index<1>, std::move(error)) {}

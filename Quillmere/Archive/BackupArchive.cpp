@@ -1,8 +1,8 @@
 #include "Quillmere/Archive/BackupArchive.h"
 
 #include "Quillmere/Archive/BoundedFile.h"
-#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Archive/JsonText.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -14,8 +14,9 @@ QString ClipArchiveError::errorDescription() const
 {
     switch (code) {
     case Code::unsupportedVersion:
-        return QStringLiteral("This backup was made by a newer version of Brindlewax (format %1, this app understands up "
-                              "to %2). Update Brindlewax and try again.")
+        return QStringLiteral(
+                   "This backup was made by a newer version of Brindlewax (format %1, this app understands up "
+                   "to %2). Update Brindlewax and try again.")
             .arg(found)
             .arg(supported);
     case Code::corrupt:
@@ -184,7 +185,8 @@ bool writeFile(const QString &path, const ClipArchiveDocument &document, QString
 
 void readFileInBackground(const QString &path, QObject *receiver, std::function<void(ClipArchiveReadResult)> done)
 {
-    inBackground(receiver, [path] { return readFile(path); }, std::move(done));
+    inBackground(
+        receiver, [path] { return readFile(path); }, std::move(done));
 }
 
 void writeFileInBackground(const QString &path, ClipArchiveDocument document, QObject *receiver,

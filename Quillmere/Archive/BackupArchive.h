@@ -1,11 +1,11 @@
 #pragma once
 
-#include "Quillmere/Archive/ArchiveResult.h"
 #include "Quillmere/Archive/ArchiveRecords.h"
+#include "Quillmere/Archive/ArchiveResult.h"
 
 #include <QByteArray>
-#include <QObject>
 #include <QDate>
+#include <QObject>
 #include <QString>
 #include <functional>
 #include <optional>

@@ -1,8 +1,8 @@
 #include "Quillmere/Archive/JsonExport.h"
 
+#include "Quillmere/Archive/ArchiveRecords.h"
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
-#include "Quillmere/Archive/ArchiveRecords.h"
 #include "Quillmere/Platform/Core/Json.h"
 
 #include <QJsonArray>
@@ -58,9 +58,12 @@ QJsonObject ClipExportRecord::toJson() const
     o.insert(QStringLiteral("createdAt"), archive::dateWithSeconds(createdAt));
     o.insert(QStringLiteral("kind"), kind);
     const std::pair<const char *, const std::optional<QString> *> optionals[] = {
-        {"title", &title},           {"text", &text},
-        {"recognizedText", &recognizedText}, {"fileName", &fileName},
-        {"sourceAppName", &sourceAppName},   {"sourceAppBundleID", &sourceAppBundleID},
+        {"title", &title},
+        {"text", &text},
+        {"recognizedText", &recognizedText},
+        {"fileName", &fileName},
+        {"sourceAppName", &sourceAppName},
+        {"sourceAppBundleID", &sourceAppBundleID},
         {"pageName", &pageName},
     };
     for (const auto &[key, value] : optionals)

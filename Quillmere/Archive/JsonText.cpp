@@ -23,14 +23,30 @@ void writeString(QByteArray &out, const QString &text)
         out.append(data + run, i - run);
         run = i + 1;
         switch (c) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '/': out.append("\\/"); break;
-        case '\b': out.append("\\b"); break;
-        case '\f': out.append("\\f"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\t': out.append("\\t"); break;
+        case '"':
+            out.append("\\\"");
+            break;
+        case '\\':
+            out.append("\\\\");
+            break;
+        case '/':
+            out.append("\\/");
+            break;
+        case '\b':
+            out.append("\\b");
+            break;
+        case '\f':
+            out.append("\\f");
+            break;
+        case '\n':
+            out.append("\\n");
+            break;
+        case '\r':
+            out.append("\\r");
+            break;
+        case '\t':
+            out.append("\\t");
+            break;
         default:
             out.append("\\u00");
             out.append(hex[c >> 4]);
@@ -63,10 +79,18 @@ void write(QByteArray &out, const QJsonValue &value, JsonLayout layout, int dept
 {
     switch (value.type()) {
     case QJsonValue::Null:
-    case QJsonValue::Undefined: out.append("null"); break;
-    case QJsonValue::Bool: out.append(value.toBool() ? "true" : "false"); break;
-    case QJsonValue::Double: writeNumber(out, value); break;
-    case QJsonValue::String: writeString(out, value.toString()); break;
+    case QJsonValue::Undefined:
+        out.append("null");
+        break;
+    case QJsonValue::Bool:
+        out.append(value.toBool() ? "true" : "false");
+        break;
+    case QJsonValue::Double:
+        writeNumber(out, value);
+        break;
+    case QJsonValue::String:
+        writeString(out, value.toString());
+        break;
     case QJsonValue::Array: {
         const QJsonArray array = value.toArray();
         out.append('[');

@@ -1,8 +1,8 @@
 #include "Quillmere/Archive/PageFile.h"
 
 #include "Quillmere/Archive/BoundedFile.h"
-#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Archive/JsonText.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -13,7 +13,8 @@ QString PageArchiveError::userMessage() const
 {
     switch (code) {
     case Code::unsupportedVersion:
-        return QStringLiteral("This Page file uses format %1, which this version of Brindlewax can't read.").arg(version);
+        return QStringLiteral("This Page file uses format %1, which this version of Brindlewax can't read.")
+            .arg(version);
     case Code::tooLarge:
         return QStringLiteral("This Page is too large (%1). Page files can be at most %2.")
             .arg(archive::byteCountText(bytes), archive::byteCountText(cap));
@@ -95,14 +96,15 @@ std::optional<PageArchiveError> writeFile(const QString &path, const PageArchive
 void readFileInBackground(const QString &path, QObject *receiver,
                           std::function<void(ArchiveResult<PageArchive, PageArchiveError>)> done, qint64 cap)
 {
-    inBackground(receiver, [path, cap] { return readFile(path, cap); }, std::move(done));
+    inBackground(
+        receiver, [path, cap] { return readFile(path, cap); }, std::move(done));
 }
 
 void writeFileInBackground(const QString &path, PageArchive page, QObject *receiver,
                            std::function<void(std::optional<PageArchiveError>)> done, qint64 cap)
 {
-    inBackground(receiver, [path, page = std::move(page), cap] { return writeFile(path, page, cap); },
-                          std::move(done));
+    inBackground(
+        receiver, [path, page = std::move(page), cap] { return writeFile(path, page, cap); }, std::move(done));
 }
 
 } // namespace pagefile

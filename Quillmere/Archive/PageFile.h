@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Quillmere/Archive/ArchiveResult.h"
 #include "Quillmere/Archive/ArchiveRecords.h"
+#include "Quillmere/Archive/ArchiveResult.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -80,7 +80,8 @@ std::optional<PageArchiveError> writeFile(const QString &path, const PageArchive
 // The same on the thread pool, for the main thread: a Page near the cap takes about a second.
 // `done` runs on the receiver's thread, not at all once the receiver is gone.
 void readFileInBackground(const QString &path, QObject *receiver,
-                          std::function<void(ArchiveResult<PageArchive, PageArchiveError>)> done, qint64 cap = maxBytes);
+                          std::function<void(ArchiveResult<PageArchive, PageArchiveError>)> done,
+                          qint64 cap = maxBytes);
 void writeFileInBackground(const QString &path, PageArchive page, QObject *receiver,
                            std::function<void(std::optional<PageArchiveError>)> done, qint64 cap = maxBytes);
 

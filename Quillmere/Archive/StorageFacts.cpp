@@ -112,8 +112,8 @@ std::vector<ClipFact> ClipFact::fetchAll(const QString &storePath, int batchSize
             ClipFact fact;
             fact.id = QUuid::fromString(q.value(0).toString());
             fact.kind = clip.kind();
-            fact.byteCount = std::max<qint64>(0, q.value(9).toLongLong()) + std::max<qint64>(0, q.value(10).toLongLong())
-                             + (clip.text() ? utf8ByteCount(*clip.text()) : 0);
+            fact.byteCount = std::max<qint64>(0, q.value(9).toLongLong())
+                + std::max<qint64>(0, q.value(10).toLongLong()) + (clip.text() ? utf8ByteCount(*clip.text()) : 0);
             fact.createdAt = QDateTime::fromMSecsSinceEpoch(q.value(1).toLongLong(), Qt::UTC);
             if (!q.value(8).isNull())
                 fact.pageName = pageNames.value(q.value(8).toLongLong());
@@ -139,7 +139,8 @@ qint64 itemBytes(const QString &path)
     if (!info.isDir())
         return info.isFile() ? info.size() : 0;
     qint64 total = 0;
-    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QFileInfo entry = it.fileInfo();
@@ -155,8 +156,8 @@ qint64 onDiskBytes(const QString &storeFilePath)
     const QDir folder = store.absoluteDir();
     const QString name = store.fileName();
     return itemBytes(folder.filePath(name)) + itemBytes(folder.filePath(name + QStringLiteral("-wal")))
-           + itemBytes(folder.filePath(name + QStringLiteral("-shm")))
-           + itemBytes(folder.filePath(QLatin1Char('.') + name + QStringLiteral("_SUPPORT")));
+        + itemBytes(folder.filePath(name + QStringLiteral("-shm")))
+        + itemBytes(folder.filePath(QLatin1Char('.') + name + QStringLiteral("_SUPPORT")));
 }
 
 } // namespace storagestats

@@ -67,9 +67,8 @@ void CaptureFeatureCoordinator::start()
     if (!center)
         return;
     stop();
-    m_requestAreaCaptureObserver = center->addObserver(requestAreaCaptureNotification, this, [this](const Notification &) {
-        perform(CaptureAction::areaScreenshot);
-    });
+    m_requestAreaCaptureObserver = center->addObserver(
+        requestAreaCaptureNotification, this, [this](const Notification &) { perform(CaptureAction::areaScreenshot); });
     m_captureShortcutsObserver = center->addObserver(captureShortcutsChangedNotification, this,
                                                      [this](const Notification &) { registerCaptureHotKeys(); });
 }
@@ -127,8 +126,7 @@ bool CaptureFeatureCoordinator::isRecordingAvailable() const
 void CaptureFeatureCoordinator::perform(CaptureAction action)
 {
     const bool isStopRequest = action == CaptureAction::screenRecording
-                               && (m_recording->state() != ScreenRecording::State::idle
-                                   || m_recording->isRegionSelectorOpen());
+        && (m_recording->state() != ScreenRecording::State::idle || m_recording->isRegionSelectorOpen());
     const bool readable = m_deps.screenPixelsReadable && m_deps.screenPixelsReadable();
     const ScreenCapturePermissionState state = ScreenCapturePermission::effective(
         action, ScreenCapturePermission::current(readable, *m_deps.services.preferences), isStopRequest);
@@ -183,8 +181,10 @@ void CaptureFeatureCoordinator::showScreenCaptureAccessNeeded(CaptureAction acti
         return;
     if (m_deps.openSystemSettings && m_deps.openSystemSettings())
         return;
-    m_deps.showAlert({CaptureAlert::Style::informational, QStringLiteral("Screen Capture Access Needed"),
-                      noScreenCaptureSettingNote, {QStringLiteral("OK")}});
+    m_deps.showAlert({CaptureAlert::Style::informational,
+                      QStringLiteral("Screen Capture Access Needed"),
+                      noScreenCaptureSettingNote,
+                      {QStringLiteral("OK")}});
 }
 
 void CaptureFeatureCoordinator::run(CaptureAction action)
@@ -259,10 +259,16 @@ void CaptureFeatureCoordinator::clearRecordingIndicator()
 
 // The card, the toast and the capture announcement come with the post-capture overlay; until
 // then a capture ends with the stored clip and what the service put on the clipboard.
-void CaptureFeatureCoordinator::screenshotCaptured(const ClipRef &, ScreenshotClipboardOutput, quint64) {}
+void CaptureFeatureCoordinator::screenshotCaptured(const ClipRef &, ScreenshotClipboardOutput, quint64)
+{
+}
 
-void CaptureFeatureCoordinator::ocrCaptured(const ClipRef &) {}
+void CaptureFeatureCoordinator::ocrCaptured(const ClipRef &)
+{
+}
 
-void CaptureFeatureCoordinator::clipboardDidCapture(const ClipRef &) {}
+void CaptureFeatureCoordinator::clipboardDidCapture(const ClipRef &)
+{
+}
 
 } // namespace quillmere

@@ -26,7 +26,8 @@ class CaptureFeatureCoordinator : public QObject {
     Q_OBJECT
 public:
     static inline const QString requestAreaCaptureNotification = QStringLiteral("quillmere.requestAreaCapture");
-    static inline const QString captureShortcutsChangedNotification = QStringLiteral("quillmere.captureShortcutsChanged");
+    static inline const QString captureShortcutsChangedNotification =
+        QStringLiteral("quillmere.captureShortcutsChanged");
     static constexpr int hiddenPanelDelayMs = 180;
 
     struct Dependencies {

@@ -34,8 +34,7 @@ struct CaptureServiceContext {
 
     // Recognises `image` in the background and hands the text to `done` on the receiver's
     // thread, unless the receiver is gone by then.
-    template <typename Done>
-    void recognizeInBackground(QObject *receiver, const QByteArray &image, Done done) const
+    template <typename Done> void recognizeInBackground(QObject *receiver, const QByteArray &image, Done done) const
     {
         auto *watcher = new QFutureWatcher<std::optional<QString>>(receiver);
         QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, [watcher, done = std::move(done)]() mutable {

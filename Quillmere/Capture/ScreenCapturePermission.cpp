@@ -25,17 +25,22 @@ ScreenCapturePermissionState effective(CaptureAction action, ScreenCapturePermis
 QString phrase(CaptureAction action)
 {
     switch (action) {
-    case CaptureAction::areaScreenshot: return QStringLiteral("capture the area you select");
-    case CaptureAction::fullScreenScreenshot: return QStringLiteral("capture your display");
-    case CaptureAction::ocrArea: return QStringLiteral("capture the selected area before recognizing its text locally");
-    case CaptureAction::screenRecording: return QStringLiteral("record the screen area you select");
+    case CaptureAction::areaScreenshot:
+        return QStringLiteral("capture the area you select");
+    case CaptureAction::fullScreenScreenshot:
+        return QStringLiteral("capture your display");
+    case CaptureAction::ocrArea:
+        return QStringLiteral("capture the selected area before recognizing its text locally");
+    case CaptureAction::screenRecording:
+        return QStringLiteral("record the screen area you select");
     }
     return {};
 }
 
 CaptureAlert explanationAlert(CaptureAction action)
 {
-    return {CaptureAlert::Style::informational, QStringLiteral("Allow Screen Capture"),
+    return {CaptureAlert::Style::informational,
+            QStringLiteral("Allow Screen Capture"),
             QStringLiteral("Brindlewax needs Screen & System Audio Recording access to %1. "
                            "It captures only when you start a screenshot, OCR action, or recording. "
                            "OCR processing stays on this Mac.")
@@ -45,7 +50,8 @@ CaptureAlert explanationAlert(CaptureAction action)
 
 CaptureAlert accessNeededAlert(CaptureAction action)
 {
-    return {CaptureAlert::Style::warning, QStringLiteral("Screen Capture Access Needed"),
+    return {CaptureAlert::Style::warning,
+            QStringLiteral("Screen Capture Access Needed"),
             QStringLiteral("Enable Brindlewax in System Settings → Privacy & Security → Screen & System Audio "
                            "Recording to %1. macOS may ask you to quit and reopen Brindlewax after granting access.")
                 .arg(phrase(action)),
@@ -54,7 +60,8 @@ CaptureAlert accessNeededAlert(CaptureAction action)
 
 CaptureAlert waylandNotice()
 {
-    return {CaptureAlert::Style::informational, QStringLiteral("Only X11 Windows Can Be Captured"),
+    return {CaptureAlert::Style::informational,
+            QStringLiteral("Only X11 Windows Can Be Captured"),
             QStringLiteral("This session runs Wayland. Brindlewax reads the screen through XWayland, so screenshots "
                            "and text capture show X11 windows only; other windows come out blank."),
             {QStringLiteral("OK")}};

@@ -39,7 +39,7 @@ ScreenCapturePermissionState current(bool screenPixelsReadable, const Preference
 ScreenCapturePermissionState effective(CaptureAction action, ScreenCapturePermissionState state, bool isStopRequest);
 
 QString phrase(CaptureAction action);
-CaptureAlert explanationAlert(CaptureAction action); // buttons "Continue", "Not Now"
+CaptureAlert explanationAlert(CaptureAction action);  // buttons "Continue", "Not Now"
 CaptureAlert accessNeededAlert(CaptureAction action); // buttons "Open System Settings", "Not Now"
 CaptureAlert waylandNotice();
 

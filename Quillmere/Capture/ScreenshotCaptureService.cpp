@@ -26,8 +26,9 @@ QString rawValue(ScreenshotClipboardOutput output)
 
 ScreenshotClipboardOutput screenshotClipboardOutput(const Preferences &prefs)
 {
-    return prefs.string(screenshotClipboardOutputKey) == QLatin1String("shareLink") ? ScreenshotClipboardOutput::shareLink
-                                                                                   : ScreenshotClipboardOutput::screenshot;
+    return prefs.string(screenshotClipboardOutputKey) == QLatin1String("shareLink")
+        ? ScreenshotClipboardOutput::shareLink
+        : ScreenshotClipboardOutput::screenshot;
 }
 
 ScreenshotCaptureService::ScreenshotCaptureService(CaptureServiceContext context, QObject *parent)

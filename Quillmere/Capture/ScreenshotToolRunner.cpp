@@ -61,7 +61,8 @@ ScreenshotToolRunner::LaunchResult ScreenshotToolRunner::capture(bool interactiv
     run->folder = std::make_unique<QTemporaryDir>(m_options.temporaryRoot + QLatin1Char('/') + filePrefix
                                                   + QStringLiteral("XXXXXX"));
     if (!run->folder->isValid())
-        return {Launch::failed, QStringLiteral("no private folder for the screenshot: %1").arg(run->folder->errorString())};
+        return {Launch::failed,
+                QStringLiteral("no private folder for the screenshot: %1").arg(run->folder->errorString())};
     run->file = run->folder->filePath(filePrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
                                       + QStringLiteral(".png"));
 

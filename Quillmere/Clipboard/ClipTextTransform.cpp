@@ -19,11 +19,11 @@ const QString linkTrailers = QStringLiteral(".,;:!?)");
 bool isTrackingName(const QString &rawName)
 {
     static const QSet<QString> names = {
-        QStringLiteral("_hsenc"),   QStringLiteral("_hsmi"),       QStringLiteral("dclid"),
-        QStringLiteral("fbclid"),   QStringLiteral("gclid"),       QStringLiteral("igshid"),
-        QStringLiteral("mc_cid"),   QStringLiteral("mc_eid"),      QStringLiteral("mkt_tok"),
-        QStringLiteral("msclkid"),  QStringLiteral("oly_anon_id"), QStringLiteral("oly_enc_id"),
-        QStringLiteral("vero_id"),  QStringLiteral("wickedid"),
+        QStringLiteral("_hsenc"),  QStringLiteral("_hsmi"),       QStringLiteral("dclid"),
+        QStringLiteral("fbclid"),  QStringLiteral("gclid"),       QStringLiteral("igshid"),
+        QStringLiteral("mc_cid"),  QStringLiteral("mc_eid"),      QStringLiteral("mkt_tok"),
+        QStringLiteral("msclkid"), QStringLiteral("oly_anon_id"), QStringLiteral("oly_enc_id"),
+        QStringLiteral("vero_id"), QStringLiteral("wickedid"),
     };
     // Compare the name as a reader sees it: "%20gclid" is " gclid".
     const QString name = QUrl::fromPercentEncoding(rawName.toUtf8()).trimmed().toLower();
@@ -152,7 +152,10 @@ private:
         return false;
     }
 
-    static bool isHex(char16_t c) { return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'); }
+    static bool isHex(char16_t c)
+    {
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+    }
 
     // The code unit of a "\uXXXX" escape at `at`, or -1.
     int escapedUnit(qsizetype at) const
@@ -309,16 +312,26 @@ std::optional<QString> extract(const QString &text, const QRegularExpression &re
 QString ClipTextTransform::rawValue(Case transform)
 {
     switch (transform) {
-    case copyText: return QStringLiteral("copyText");
-    case cleanURL: return QStringLiteral("cleanURL");
-    case prettyPrintJSON: return QStringLiteral("prettyPrintJSON");
-    case decodeBase64: return QStringLiteral("decodeBase64");
-    case extractLinks: return QStringLiteral("extractLinks");
-    case extractEmails: return QStringLiteral("extractEmails");
-    case uppercase: return QStringLiteral("uppercase");
-    case lowercase: return QStringLiteral("lowercase");
-    case titleCase: return QStringLiteral("titleCase");
-    case trimmed: return QStringLiteral("trimmed");
+    case copyText:
+        return QStringLiteral("copyText");
+    case cleanURL:
+        return QStringLiteral("cleanURL");
+    case prettyPrintJSON:
+        return QStringLiteral("prettyPrintJSON");
+    case decodeBase64:
+        return QStringLiteral("decodeBase64");
+    case extractLinks:
+        return QStringLiteral("extractLinks");
+    case extractEmails:
+        return QStringLiteral("extractEmails");
+    case uppercase:
+        return QStringLiteral("uppercase");
+    case lowercase:
+        return QStringLiteral("lowercase");
+    case titleCase:
+        return QStringLiteral("titleCase");
+    case trimmed:
+        return QStringLiteral("trimmed");
     }
     return {};
 }
@@ -335,16 +348,26 @@ std::optional<ClipTextTransform::Case> ClipTextTransform::fromRawValue(const QSt
 QString ClipTextTransform::title(Case transform)
 {
     switch (transform) {
-    case copyText: return QStringLiteral("Plain Text");
-    case cleanURL: return QStringLiteral("Clean Links");
-    case prettyPrintJSON: return QStringLiteral("Pretty JSON");
-    case decodeBase64: return QStringLiteral("Decode Base64");
-    case extractLinks: return QStringLiteral("Extract Links");
-    case extractEmails: return QStringLiteral("Extract Emails");
-    case uppercase: return QStringLiteral("Uppercase");
-    case lowercase: return QStringLiteral("Lowercase");
-    case titleCase: return QStringLiteral("Title Case");
-    case trimmed: return QStringLiteral("Trimmed");
+    case copyText:
+        return QStringLiteral("Plain Text");
+    case cleanURL:
+        return QStringLiteral("Clean Links");
+    case prettyPrintJSON:
+        return QStringLiteral("Pretty JSON");
+    case decodeBase64:
+        return QStringLiteral("Decode Base64");
+    case extractLinks:
+        return QStringLiteral("Extract Links");
+    case extractEmails:
+        return QStringLiteral("Extract Emails");
+    case uppercase:
+        return QStringLiteral("Uppercase");
+    case lowercase:
+        return QStringLiteral("Lowercase");
+    case titleCase:
+        return QStringLiteral("Title Case");
+    case trimmed:
+        return QStringLiteral("Trimmed");
     }
     return {};
 }
@@ -353,9 +376,11 @@ std::optional<QString> ClipTextTransform::sourceText(const ClipItem &clip)
 {
     switch (clip.kind()) {
     case ClipKind::image:
-    case ClipKind::file: return clip.recognizedText();
+    case ClipKind::file:
+        return clip.recognizedText();
     case ClipKind::text:
-    case ClipKind::url: return clip.text();
+    case ClipKind::url:
+        return clip.text();
     }
     return clip.text();
 }
@@ -366,23 +391,35 @@ std::optional<QString> ClipTextTransform::apply(Case transform, const QString &t
     if (trimmedText.isEmpty())
         return std::nullopt;
     switch (transform) {
-    case copyText: return text;
-    case cleanURL: return cleanLinks(text);
-    case prettyPrintJSON: return prettyPrintedJSON(trimmedText);
-    case decodeBase64: return decodedBase64(trimmedText);
-    case extractLinks: return extract(text, QRegularExpression(linkPattern, QRegularExpression::UseUnicodePropertiesOption));
+    case copyText:
+        return text;
+    case cleanURL:
+        return cleanLinks(text);
+    case prettyPrintJSON:
+        return prettyPrintedJSON(trimmedText);
+    case decodeBase64:
+        return decodedBase64(trimmedText);
+    case extractLinks:
+        return extract(text, QRegularExpression(linkPattern, QRegularExpression::UseUnicodePropertiesOption));
     case extractEmails:
-        return extract(text, QRegularExpression(emailPattern, QRegularExpression::UseUnicodePropertiesOption |
-                                                                   QRegularExpression::CaseInsensitiveOption));
-    case uppercase: return unlessSame(text.toUpper(), text);
-    case lowercase: return unlessSame(text.toLower(), text);
-    case titleCase: return unlessSame(titleCased(text, locale), text);
-    case trimmed: return unlessSame(trimmedText, text);
+        return extract(text,
+                       QRegularExpression(emailPattern,
+                                          QRegularExpression::UseUnicodePropertiesOption
+                                              | QRegularExpression::CaseInsensitiveOption));
+    case uppercase:
+        return unlessSame(text.toUpper(), text);
+    case lowercase:
+        return unlessSame(text.toLower(), text);
+    case titleCase:
+        return unlessSame(titleCased(text, locale), text);
+    case trimmed:
+        return unlessSame(trimmedText, text);
     }
     return std::nullopt;
 }
 
-std::vector<ClipTextTransform::Case> ClipTextTransform::available(const std::optional<QString> &source, const QLocale &locale)
+std::vector<ClipTextTransform::Case> ClipTextTransform::available(const std::optional<QString> &source,
+                                                                  const QLocale &locale)
 {
     std::vector<Case> out;
     if (!source || source->trimmed().isEmpty())
@@ -515,14 +552,15 @@ std::optional<QString> ClipTextTransform::decodedBase64(const QString &trimmedTe
     alphabet.reserve(compact.size());
     for (QChar c : compact) {
         const char16_t u = c.unicode();
-        if ((u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') || u == u'+' ||
-            u == u'/' || u == u'=')
+        if ((u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') || u == u'+' || u == u'/'
+            || u == u'=')
             alphabet += char(u);
     }
     if (alphabet.size() % 4 != 0)
         return std::nullopt;
     const qsizetype firstPad = alphabet.indexOf('=');
-    if (firstPad >= 0 && (firstPad < alphabet.size() - 2 || alphabet.mid(firstPad).count('=') != alphabet.size() - firstPad))
+    if (firstPad >= 0
+        && (firstPad < alphabet.size() - 2 || alphabet.mid(firstPad).count('=') != alphabet.size() - firstPad))
         return std::nullopt;
     const auto decoded = QByteArray::fromBase64Encoding(alphabet, QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
@@ -534,8 +572,8 @@ std::optional<QString> ClipTextTransform::decodedBase64(const QString &trimmedTe
         return std::nullopt;
     // Binary that happens to be valid UTF-8 is still binary: refuse control characters.
     for (QChar c : text) {
-        if (c.category() == QChar::Other_Control && c != QLatin1Char('\t') && c != QLatin1Char('\n') &&
-            c != QLatin1Char('\r'))
+        if (c.category() == QChar::Other_Control && c != QLatin1Char('\t') && c != QLatin1Char('\n')
+            && c != QLatin1Char('\r'))
             return std::nullopt;
     }
     const QString decodedTrimmed = text.trimmed();

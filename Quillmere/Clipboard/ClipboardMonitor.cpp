@@ -3,8 +3,8 @@
 #include "Quillmere/Clipboard/PasteboardAccess.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
-#include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/Pasteboard.h"
 
 namespace quillmere {
 
@@ -47,7 +47,8 @@ void ClipboardMonitor::start()
     m_timer.start();
     if (!m_connected) {
         // X11 tells us about each new owner; look right away instead of waiting for the poll.
-        connect(m_deps.pasteboard, &Pasteboard::changed, this, &ClipboardMonitor::checkPasteboard, Qt::QueuedConnection);
+        connect(m_deps.pasteboard, &Pasteboard::changed, this, &ClipboardMonitor::checkPasteboard,
+                Qt::QueuedConnection);
         m_connected = true;
     }
 }

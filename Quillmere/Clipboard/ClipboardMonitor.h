@@ -34,7 +34,10 @@ public:
     // The paste service sets this after its own writes.
     void setLastChangeCount(qint64 count) { m_lastChangeCount = count; }
 
-    void setOnItemCaptured(std::function<void(const ClipRef &)> callback) { m_capture.onItemCaptured = std::move(callback); }
+    void setOnItemCaptured(std::function<void(const ClipRef &)> callback)
+    {
+        m_capture.onItemCaptured = std::move(callback);
+    }
     PasteboardCapture &capture() { return m_capture; }
 
     // Content marked as concealed, generated or transient is never captured.

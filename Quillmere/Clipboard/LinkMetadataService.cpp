@@ -27,7 +27,8 @@ namespace {
 bool isWebURL(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
-    return url.isValid() && !url.host().isEmpty() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+    return url.isValid() && !url.host().isEmpty()
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
 }
 
 const QList<QRegularExpression> &cardImagePatterns()
@@ -174,12 +175,12 @@ QString LinkMetadataService::decodeEntities(const QString &text)
         return text;
     static const QRegularExpression entity(QStringLiteral("&(#[0-9]{1,7}|#[xX][0-9a-fA-F]{1,6}|[a-zA-Z]{2,8});"));
     static const QHash<QString, QString> named{
-        {QStringLiteral("amp"), QStringLiteral("&")},   {QStringLiteral("lt"), QStringLiteral("<")},
-        {QStringLiteral("gt"), QStringLiteral(">")},    {QStringLiteral("quot"), QStringLiteral("\"")},
-        {QStringLiteral("apos"), QStringLiteral("'")},  {QStringLiteral("nbsp"), QString(QChar(0xA0))},
-        {QStringLiteral("ndash"), QString(QChar(0x2013))}, {QStringLiteral("mdash"), QString(QChar(0x2014))},
+        {QStringLiteral("amp"), QStringLiteral("&")},       {QStringLiteral("lt"), QStringLiteral("<")},
+        {QStringLiteral("gt"), QStringLiteral(">")},        {QStringLiteral("quot"), QStringLiteral("\"")},
+        {QStringLiteral("apos"), QStringLiteral("'")},      {QStringLiteral("nbsp"), QString(QChar(0xA0))},
+        {QStringLiteral("ndash"), QString(QChar(0x2013))},  {QStringLiteral("mdash"), QString(QChar(0x2014))},
         {QStringLiteral("hellip"), QString(QChar(0x2026))}, {QStringLiteral("middot"), QString(QChar(0xB7))},
-        {QStringLiteral("laquo"), QString(QChar(0xAB))}, {QStringLiteral("raquo"), QString(QChar(0xBB))},
+        {QStringLiteral("laquo"), QString(QChar(0xAB))},    {QStringLiteral("raquo"), QString(QChar(0xBB))},
         {QStringLiteral("copy"), QString(QChar(0xA9))},
     };
     QString out;
@@ -253,7 +254,8 @@ std::optional<QString> LinkMetadataService::pageTitle(const QString &html)
 
 std::optional<QUrl> LinkMetadataService::iconURL(const QString &html, const QUrl &pageURL)
 {
-    static const QRegularExpression linkTag(QStringLiteral(R"re(<link\s[^>]*>)re"), QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression linkTag(QStringLiteral(R"re(<link\s[^>]*>)re"),
+                                            QRegularExpression::CaseInsensitiveOption);
     static const QRegularExpression relAttribute = attributePattern(QStringLiteral("rel"));
     static const QRegularExpression hrefAttribute = attributePattern(QStringLiteral("href"));
     std::optional<QUrl> touchIcon, plainIcon;
@@ -269,7 +271,8 @@ std::optional<QUrl> LinkMetadataService::iconURL(const QString &html, const QUrl
         if (!url.isValid())
             continue;
         // The larger touch icon makes a better picture than a 16 px favicon.
-        if (tokens.contains(QLatin1String("apple-touch-icon")) || tokens.contains(QLatin1String("apple-touch-icon-precomposed")))
+        if (tokens.contains(QLatin1String("apple-touch-icon"))
+            || tokens.contains(QLatin1String("apple-touch-icon-precomposed")))
             touchIcon = url;
         else if (tokens.contains(QLatin1String("icon")) && !plainIcon)
             plainIcon = url;
@@ -460,7 +463,8 @@ void LinkMetadataService::fetchPage(const std::shared_ptr<Fetch> &fetch)
         }
         const QUrl pageURL = fetch->url;
         inBackground(
-            this, [data = std::move(*body), truncated, pageURL] { return readPage(decodePage(data, truncated), pageURL); },
+            this,
+            [data = std::move(*body), truncated, pageURL] { return readPage(decodePage(data, truncated), pageURL); },
             [this, fetch](const PageFacts &facts) {
                 fetch->title = facts.title;
                 fetch->icon = facts.icon ? facts.icon : fetch->url.resolved(QUrl(QStringLiteral("/favicon.ico")));
@@ -487,13 +491,14 @@ void LinkMetadataService::fetchPicture(const std::shared_ptr<Fetch> &fetch, cons
             next();
             return;
         }
-        inBackground(this, [data = std::move(*body)] { return pictureFromImageData(data); },
-                     [this, fetch, next](const std::optional<QByteArray> &picture) {
-                         if (picture)
-                             finish(fetch, picture);
-                         else
-                             next();
-                     });
+        inBackground(
+            this, [data = std::move(*body)] { return pictureFromImageData(data); },
+            [this, fetch, next](const std::optional<QByteArray> &picture) {
+                if (picture)
+                    finish(fetch, picture);
+                else
+                    next();
+            });
     });
 }
 

@@ -2,8 +2,8 @@
 
 #include "Quillmere/Clipboard/SnippetExpander.h"
 #include "Quillmere/Model/Records.h"
-#include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Pasteboard.h"
 
 #include <QDir>
@@ -167,7 +167,8 @@ void PasteService::pasteWhenFrontmost(const PasteTarget &target, int attempt, in
 
 void PasteService::schedulePasteKeystroke(int caretBack)
 {
-    QTimer::singleShot(m_deps.timings.keystrokeDelay, this, [this, caretBack] { sendWhenModifiersReleased(caretBack, 0); });
+    QTimer::singleShot(m_deps.timings.keystrokeDelay, this,
+                       [this, caretBack] { sendWhenModifiersReleased(caretBack, 0); });
 }
 
 void PasteService::sendWhenModifiersReleased(int caretBack, int waitedMs)
@@ -175,14 +176,16 @@ void PasteService::sendWhenModifiersReleased(int caretBack, int waitedMs)
     // The hot key's own modifiers may still be down; Ctrl+V would arrive as Ctrl+Alt+Super+V.
     if (waitedMs < m_deps.timings.modifierWaitLimit && m_deps.keys->modifiersHeld()) {
         const int step = std::max(1, m_deps.timings.modifierPollInterval);
-        QTimer::singleShot(step, this, [this, caretBack, waitedMs, step] { sendWhenModifiersReleased(caretBack, waitedMs + step); });
+        QTimer::singleShot(
+            step, this, [this, caretBack, waitedMs, step] { sendWhenModifiersReleased(caretBack, waitedMs + step); });
         return;
     }
     const bool posted = m_deps.keys->postPasteChord();
     if (!posted)
         qCWarning(lcPaste) << "Could not post the paste keystroke";
     if (caretBack > 0) {
-        QTimer::singleShot(m_deps.timings.caretBackDelay, this, [this, caretBack] { m_deps.keys->postCaretLeft(caretBack); });
+        QTimer::singleShot(m_deps.timings.caretBackDelay, this,
+                           [this, caretBack] { m_deps.keys->postCaretLeft(caretBack); });
     }
     Q_EMIT pasteKeystrokeSent(posted, caretBack);
 }

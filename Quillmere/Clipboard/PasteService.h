@@ -17,12 +17,12 @@ class Pasteboard;
 
 // Waits of the paste road, in milliseconds. Tests shorten them; the program keeps the defaults.
 struct PasteTimings {
-    int keystrokeDelay = 250;       // from the write (or the target coming back) to Ctrl+V
-    int activationInterval = 40;    // between checks that the target is in front
-    int activationAttempts = 18;    // checks before pasting anyway
-    int caretBackDelay = 60;        // from Ctrl+V to the Left-arrow presses
-    int modifierPollInterval = 20;  // while the user still holds modifiers of the hot key
-    int modifierWaitLimit = 1000;   // after which the chord goes anyway
+    int keystrokeDelay = 250;      // from the write (or the target coming back) to Ctrl+V
+    int activationInterval = 40;   // between checks that the target is in front
+    int activationAttempts = 18;   // checks before pasting anyway
+    int caretBackDelay = 60;       // from Ctrl+V to the Left-arrow presses
+    int modifierPollInterval = 20; // while the user still holds modifiers of the hot key
+    int modifierWaitLimit = 1000;  // after which the chord goes anyway
 };
 
 struct PasteServiceDependencies {
@@ -32,10 +32,10 @@ struct PasteServiceDependencies {
     WindowActivator *windows = nullptr;
     // Told the change count of every write of ours, so the monitor never captures it as a copy.
     std::function<void(qint64)> adoptChangeCount;
-    std::function<void()> beep;           // the system beep; silent when empty
+    std::function<void()> beep; // the system beep; silent when empty
     Clock clock = [] { return QDateTime::currentDateTime(); };
-    qint64 ownProcessId = 0;              // 0: this process
-    QString temporaryRoot;                // where stored file copies go; empty: the temp dir
+    qint64 ownProcessId = 0; // 0: this process
+    QString temporaryRoot;   // where stored file copies go; empty: the temp dir
     PasteTimings timings;
 };
 

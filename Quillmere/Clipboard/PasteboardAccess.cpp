@@ -9,11 +9,16 @@ namespace quillmere {
 std::optional<PasteboardAccessState> pasteboardAccessStateFromRaw(qint64 raw)
 {
     switch (raw) {
-    case 0: return PasteboardAccessState::notDetermined;
-    case 1: return PasteboardAccessState::ask;
-    case 2: return PasteboardAccessState::granted;
-    case 3: return PasteboardAccessState::denied;
-    default: return std::nullopt;
+    case 0:
+        return PasteboardAccessState::notDetermined;
+    case 1:
+        return PasteboardAccessState::ask;
+    case 2:
+        return PasteboardAccessState::granted;
+    case 3:
+        return PasteboardAccessState::denied;
+    default:
+        return std::nullopt;
     }
 }
 

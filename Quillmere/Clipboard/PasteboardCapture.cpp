@@ -6,8 +6,8 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ImageHelpers.h"
 #include "Quillmere/Platform/Core/Logging.h"
-#include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/TextRecognizer.h"
 
 #include <QBuffer>
@@ -21,8 +21,8 @@
 namespace quillmere {
 namespace {
 
-const QStringList imageTypesInOrder{PasteboardType::png, PasteboardType::tiff, PasteboardType::jpeg, PasteboardType::bmp,
-                                    PasteboardType::webp};
+const QStringList imageTypesInOrder{PasteboardType::png, PasteboardType::tiff, PasteboardType::jpeg,
+                                    PasteboardType::bmp, PasteboardType::webp};
 
 QImage decodeFirstImage(const QByteArray &data)
 {
@@ -34,8 +34,7 @@ QImage decodeFirstImage(const QByteArray &data)
 }
 
 // Hands `work` to the main thread; it runs only if the guarded object still exists then.
-template <typename T, typename Work>
-void onMainThread(QPointer<T> guard, Work work)
+template <typename T, typename Work> void onMainThread(QPointer<T> guard, Work work)
 {
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
@@ -48,7 +47,8 @@ void onMainThread(QPointer<T> guard, Work work)
 
 } // namespace
 
-PasteboardCapture::PasteboardCapture(CaptureDependencies deps, QObject *parent) : QObject(parent), m_deps(std::move(deps))
+PasteboardCapture::PasteboardCapture(CaptureDependencies deps, QObject *parent)
+    : QObject(parent), m_deps(std::move(deps))
 {
     Q_ASSERT(m_deps.store && m_deps.pasteboard && m_deps.preferences);
     if (!m_deps.frontApplication)
@@ -124,7 +124,8 @@ void PasteboardCapture::captureCurrentContents()
         }
     }
 
-    if (*imageType == PasteboardType::png && imageData->size() <= maxImageBytes && imageData->startsWith(pngSignature)) {
+    if (*imageType == PasteboardType::png && imageData->size() <= maxImageBytes
+        && imageData->startsWith(pngSignature)) {
         if (const ClipRef clip = storeImage(*imageData, std::nullopt, context))
             scheduleRecognizedText(*imageData, clip->contentHash());
         return;
@@ -139,9 +140,9 @@ PasteboardCapture::readFileCapture(const std::optional<QString> &sourceAppName,
     return fileCapture(m_deps.pasteboard->readFileURLs(), sourceAppName, sourceAppBundleID);
 }
 
-std::optional<PasteboardCapture::FileCapture> PasteboardCapture::fileCapture(const QList<QUrl> &urls,
-                                                                           const std::optional<QString> &sourceAppName,
-                                                                           const std::optional<QString> &sourceAppBundleID)
+std::optional<PasteboardCapture::FileCapture>
+PasteboardCapture::fileCapture(const QList<QUrl> &urls, const std::optional<QString> &sourceAppName,
+                               const std::optional<QString> &sourceAppBundleID)
 {
     if (urls.isEmpty())
         return std::nullopt;
@@ -313,7 +314,8 @@ void PasteboardCapture::scheduleImageConversion(const QByteArray &data, const Cl
             finish();
             return;
         }
-        onMainThread(self, [png = *png, text, context](PasteboardCapture *capture) { capture->storeImage(png, text, context); });
+        onMainThread(
+            self, [png = *png, text, context](PasteboardCapture *capture) { capture->storeImage(png, text, context); });
         finish();
     });
 }

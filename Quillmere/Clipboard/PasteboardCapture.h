@@ -47,7 +47,6 @@ public:
     static constexpr qint64 maxRichTextBytes = 8388608;
     static inline const QByteArray pngSignature = QByteArrayLiteral("\x89PNG\r\n\x1a\n");
 
-
     struct FileCapture {
         CapturedContent content;
         std::optional<QString> previewPath;

@@ -108,7 +108,8 @@ std::optional<PasteboardContents> PasteboardWriter::contentsForClip(const ClipIt
     return std::nullopt;
 }
 
-std::optional<PasteboardContents> PasteboardWriter::fileClipContents(const ClipItem &clip, MissingFileFallback fallback) const
+std::optional<PasteboardContents> PasteboardWriter::fileClipContents(const ClipItem &clip,
+                                                                     MissingFileFallback fallback) const
 {
     PasteboardContents contents;
     QList<QUrl> existing;

@@ -36,8 +36,9 @@ public:
     static inline const QString temporaryFolderName = QStringLiteral("QuillmereFiles");
     static inline const QStringList richTextTypes{QStringLiteral("public.rtf"), QStringLiteral("public.html")};
     static inline const QStringList imageFileExtensions{
-        QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("heic"), QStringLiteral("webp"),
-        QStringLiteral("tif"), QStringLiteral("tiff"), QStringLiteral("gif"), QStringLiteral("bmp")};
+        QStringLiteral("png"),  QStringLiteral("jpg"),  QStringLiteral("jpeg"),
+        QStringLiteral("heic"), QStringLiteral("webp"), QStringLiteral("tif"),
+        QStringLiteral("tiff"), QStringLiteral("gif"),  QStringLiteral("bmp")};
 
     // `temporaryRoot`: where "QuillmereFiles" lives (the user's temporary directory by default).
     PasteboardWriter(Pasteboard &pasteboard, NotificationCenter &center, QString temporaryRoot = QDir::tempPath());

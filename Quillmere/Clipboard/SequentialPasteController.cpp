@@ -8,11 +8,11 @@ namespace quillmere {
 
 SequentialPasteController::SequentialPasteController(ClipStore &store, PasteService &pasteService, QObject *parent)
     : SequentialPasteController(
-          [&store](const QUuid &id) -> ClipRef {
-              ClipRef clip = store.context().clipWithDedupID(id);
-              return clip && !clip->isDeleted() ? clip : nullptr;
-          },
-          pasteService, parent)
+        [&store](const QUuid &id) -> ClipRef {
+            ClipRef clip = store.context().clipWithDedupID(id);
+            return clip && !clip->isDeleted() ? clip : nullptr;
+        },
+        pasteService, parent)
 {
 }
 

@@ -149,7 +149,8 @@ QString resolve(const QString &body, const SnippetContext &context)
     if (s.name == QLatin1String("clipboard"))
         return context.clipboard.value_or(QString());
     if (s.name == QLatin1String("date"))
-        return s.argument ? formatDate(context, DateKind::pattern, *s.argument) : formatDate(context, DateKind::mediumDate);
+        return s.argument ? formatDate(context, DateKind::pattern, *s.argument)
+                          : formatDate(context, DateKind::mediumDate);
     if (s.name == QLatin1String("time"))
         return formatDate(context, DateKind::shortTime);
     return QLatin1Char('{') + body + QLatin1Char('}');
@@ -161,9 +162,14 @@ Expansion expand(const QString &text, const SnippetContext &context)
     std::optional<qsizetype> cursorAt;
     for (const Token &t : tokenize(text)) {
         switch (t.kind) {
-        case Token::Kind::literal: out += t.text; break;
-        case Token::Kind::value: out += resolve(t.text, context); break;
-        case Token::Kind::field: break;
+        case Token::Kind::literal:
+            out += t.text;
+            break;
+        case Token::Kind::value:
+            out += resolve(t.text, context);
+            break;
+        case Token::Kind::field:
+            break;
         case Token::Kind::cursor:
             if (!cursorAt)
                 cursorAt = out.size();

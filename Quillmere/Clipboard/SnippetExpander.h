@@ -14,7 +14,7 @@ struct SnippetContext {
     QDateTime now;                    // one instant for every date and time in one expansion
     std::optional<QString> clipboard; // the clipboard's text before the paste
     QLocale locale;
-    QString calendar;                 // ICU calendar type; empty: the locale's own calendar
+    QString calendar; // ICU calendar type; empty: the locale's own calendar
     QTimeZone timeZone;
 
     // The current locale, its calendar and the system time zone.

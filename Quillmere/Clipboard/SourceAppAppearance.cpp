@@ -52,7 +52,9 @@ QPixmap clipboardGlyph(int side)
 
 } // namespace
 
-SourceAppAppearance::SourceAppAppearance(const DesktopEntries &applications) : m_applications(applications) {}
+SourceAppAppearance::SourceAppAppearance(const DesktopEntries &applications) : m_applications(applications)
+{
+}
 
 const QHash<QString, QString> &SourceAppAppearance::brandColorTable()
 {

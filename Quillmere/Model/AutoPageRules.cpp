@@ -74,7 +74,8 @@ QStringList AutoPageRulePreferences::patterns(const QUuid &pageDedupID, const st
     return {};
 }
 
-std::vector<AutoPageRule> AutoPageRulePreferences::settingPatterns(const QStringList &patterns, const QUuid &pageDedupID,
+std::vector<AutoPageRule> AutoPageRulePreferences::settingPatterns(const QStringList &patterns,
+                                                                   const QUuid &pageDedupID,
                                                                    const std::vector<AutoPageRule> &rules)
 {
     std::vector<AutoPageRule> out;

@@ -67,8 +67,7 @@ std::optional<QString> CapturedContent::capText(const std::optional<QString> &te
 
 QString CapturedContent::contentHash(ClipKind kind, const std::optional<QString> &text,
                                      const std::optional<QByteArray> &imageData,
-                                     const std::optional<QByteArray> &fileData,
-                                     const std::optional<QString> &fileName,
+                                     const std::optional<QByteArray> &fileData, const std::optional<QString> &fileName,
                                      const std::optional<QString> &fileTypeIdentifier)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);

@@ -31,8 +31,7 @@ struct CapturedContent {
     QString contentHash() const;
 
     static QString contentHash(ClipKind kind, const std::optional<QString> &text,
-                               const std::optional<QByteArray> &imageData,
-                               const std::optional<QByteArray> &fileData,
+                               const std::optional<QByteArray> &imageData, const std::optional<QByteArray> &fileData,
                                const std::optional<QString> &fileName,
                                const std::optional<QString> &fileTypeIdentifier);
 };

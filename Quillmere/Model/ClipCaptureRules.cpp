@@ -48,21 +48,27 @@ bool containsIgnoringCaseAndDiacritics(const QString &haystack, const QString &n
 QString rawValue(ClipCaptureRuleField field)
 {
     switch (field) {
-    case ClipCaptureRuleField::sourceApp: return QStringLiteral("sourceApp");
-    case ClipCaptureRuleField::sourceBundleID: return QStringLiteral("sourceBundleID");
-    case ClipCaptureRuleField::sourceAppName: return QStringLiteral("sourceAppName");
-    case ClipCaptureRuleField::textContains: return QStringLiteral("textContains");
-    case ClipCaptureRuleField::urlHost: return QStringLiteral("urlHost");
-    case ClipCaptureRuleField::kind: return QStringLiteral("kind");
+    case ClipCaptureRuleField::sourceApp:
+        return QStringLiteral("sourceApp");
+    case ClipCaptureRuleField::sourceBundleID:
+        return QStringLiteral("sourceBundleID");
+    case ClipCaptureRuleField::sourceAppName:
+        return QStringLiteral("sourceAppName");
+    case ClipCaptureRuleField::textContains:
+        return QStringLiteral("textContains");
+    case ClipCaptureRuleField::urlHost:
+        return QStringLiteral("urlHost");
+    case ClipCaptureRuleField::kind:
+        return QStringLiteral("kind");
     }
     return {};
 }
 
 std::optional<ClipCaptureRuleField> captureRuleFieldFromRaw(const QString &raw)
 {
-    for (auto field : {ClipCaptureRuleField::sourceApp, ClipCaptureRuleField::sourceBundleID,
-                       ClipCaptureRuleField::sourceAppName, ClipCaptureRuleField::textContains,
-                       ClipCaptureRuleField::urlHost, ClipCaptureRuleField::kind})
+    for (auto field :
+         {ClipCaptureRuleField::sourceApp, ClipCaptureRuleField::sourceBundleID, ClipCaptureRuleField::sourceAppName,
+          ClipCaptureRuleField::textContains, ClipCaptureRuleField::urlHost, ClipCaptureRuleField::kind})
         if (rawValue(field) == raw)
             return field;
     return std::nullopt;
@@ -291,9 +297,8 @@ std::vector<ClipCaptureRule> ClipRulePreferences::currentRules(const Preferences
 
 std::shared_ptr<const std::vector<ClipCaptureRule>> ClipRulePreferences::sharedRules(const Preferences &defaults)
 {
-    return defaults.cached<std::vector<ClipCaptureRule>>(key, [](const Preferences &prefs) {
-        return load(prefs).captureRules();
-    });
+    return defaults.cached<std::vector<ClipCaptureRule>>(
+        key, [](const Preferences &prefs) { return load(prefs).captureRules(); });
 }
 
 QJsonValue ClipRulePreferences::toJson() const

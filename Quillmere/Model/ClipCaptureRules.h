@@ -33,8 +33,8 @@ struct ClipCaptureRuleContext {
     std::optional<QString> sourceAppBundleID;
 
     ClipCaptureRuleContext() = default;
-    ClipCaptureRuleContext(std::optional<ClipKind> kind, std::optional<QString> text, std::optional<QString> sourceAppName,
-                           std::optional<QString> sourceAppBundleID);
+    ClipCaptureRuleContext(std::optional<ClipKind> kind, std::optional<QString> text,
+                           std::optional<QString> sourceAppName, std::optional<QString> sourceAppBundleID);
     // Text is the content's text, file name and recognised text, those present, joined by "\n".
     explicit ClipCaptureRuleContext(const CapturedContent &content);
 

@@ -10,10 +10,14 @@ enum class ClipKind { text, url, image, file };
 inline QString rawValue(ClipKind kind)
 {
     switch (kind) {
-    case ClipKind::text: return QStringLiteral("text");
-    case ClipKind::url: return QStringLiteral("url");
-    case ClipKind::image: return QStringLiteral("image");
-    case ClipKind::file: return QStringLiteral("file");
+    case ClipKind::text:
+        return QStringLiteral("text");
+    case ClipKind::url:
+        return QStringLiteral("url");
+    case ClipKind::image:
+        return QStringLiteral("image");
+    case ClipKind::file:
+        return QStringLiteral("file");
     }
     return QStringLiteral("text");
 }
@@ -21,10 +25,14 @@ inline QString rawValue(ClipKind kind)
 // Exact, case-sensitive match of the four stored names.
 inline std::optional<ClipKind> clipKindFromRaw(const QString &raw)
 {
-    if (raw == QLatin1String("text")) return ClipKind::text;
-    if (raw == QLatin1String("url")) return ClipKind::url;
-    if (raw == QLatin1String("image")) return ClipKind::image;
-    if (raw == QLatin1String("file")) return ClipKind::file;
+    if (raw == QLatin1String("text"))
+        return ClipKind::text;
+    if (raw == QLatin1String("url"))
+        return ClipKind::url;
+    if (raw == QLatin1String("image"))
+        return ClipKind::image;
+    if (raw == QLatin1String("file"))
+        return ClipKind::file;
     return std::nullopt;
 }
 

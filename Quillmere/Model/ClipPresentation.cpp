@@ -124,13 +124,13 @@ std::optional<QString> joinedPrimaryText(const std::vector<ClipRef> &clips, cons
 qint64 payloadByteCount(const ClipItem &clip)
 {
     return clip.imageDataSize() + clip.fileDataSize() + utf8ByteCount(clip.text().value_or(QString()))
-           + utf8ByteCount(clip.recognizedText().value_or(QString()));
+        + utf8ByteCount(clip.recognizedText().value_or(QString()));
 }
 
 qint64 payloadByteCount(const CapturedContent &content)
 {
     return (content.imageData ? content.imageData->size() : 0) + (content.fileData ? content.fileData->size() : 0)
-           + utf8ByteCount(content.text.value_or(QString())) + utf8ByteCount(content.recognizedText.value_or(QString()));
+        + utf8ByteCount(content.text.value_or(QString())) + utf8ByteCount(content.recognizedText.value_or(QString()));
 }
 
 } // namespace quillmere

@@ -135,10 +135,14 @@ std::optional<QUrl> clipPreviewTarget(const ClipItem &clip)
 {
     const PreviewKind kind = planFor(clip);
     switch (kind) {
-    case PreviewKind::none: return std::nullopt;
-    case PreviewKind::link: return webLink(clip);
-    case PreviewKind::ownFile: return QUrl::fromLocalFile(*ownFile(clip));
-    default: break;
+    case PreviewKind::none:
+        return std::nullopt;
+    case PreviewKind::link:
+        return webLink(clip);
+    case PreviewKind::ownFile:
+        return QUrl::fromLocalFile(*ownFile(clip));
+    default:
+        break;
     }
     const auto folder = preparedFolder();
     if (!folder)
@@ -148,7 +152,8 @@ std::optional<QUrl> clipPreviewTarget(const ClipItem &clip)
     if (kind == PreviewKind::text) {
         written = writePrivately(folder->filePath(id + QStringLiteral(".txt")), clip.text()->toUtf8());
     } else if (kind == PreviewKind::image) {
-        written = writePrivately(folder->filePath(id + QStringLiteral(".png")), asPNG(clip.imageData().value_or(QByteArray())));
+        written = writePrivately(folder->filePath(id + QStringLiteral(".png")),
+                                 asPNG(clip.imageData().value_or(QByteArray())));
     } else {
         // One folder per clip keeps two files of the same name apart; the name from the clip is
         // cut to its base so it can never point outside.
@@ -157,7 +162,8 @@ std::optional<QUrl> clipPreviewTarget(const ClipItem &clip)
             name = QStringLiteral("File");
         if (!preparePrivateDirectory(folder->filePath(id)))
             return std::nullopt;
-        written = writePrivately(folder->filePath(id + QLatin1Char('/') + name), clip.fileData().value_or(QByteArray()));
+        written =
+            writePrivately(folder->filePath(id + QLatin1Char('/') + name), clip.fileData().value_or(QByteArray()));
     }
     if (!written)
         return std::nullopt;

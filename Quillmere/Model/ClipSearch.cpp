@@ -7,10 +7,14 @@ namespace quillmere {
 QString title(ClipDateFilter filter)
 {
     switch (filter) {
-    case ClipDateFilter::any: return QStringLiteral("Any Time");
-    case ClipDateFilter::today: return QStringLiteral("Today");
-    case ClipDateFilter::last7Days: return QStringLiteral("Last 7 Days");
-    case ClipDateFilter::last30Days: return QStringLiteral("Last 30 Days");
+    case ClipDateFilter::any:
+        return QStringLiteral("Any Time");
+    case ClipDateFilter::today:
+        return QStringLiteral("Today");
+    case ClipDateFilter::last7Days:
+        return QStringLiteral("Last 7 Days");
+    case ClipDateFilter::last30Days:
+        return QStringLiteral("Last 30 Days");
     }
     return {};
 }
@@ -35,15 +39,13 @@ bool ClipSearchFilters::matches(const ClipItem &clip, const ClipSearchFilters &f
     const ClipKind kind = clip.kind();
     if (filters.kind && kind != *filters.kind)
         return false;
-    if (filters.sourceAppName
-        && clip.sourceAppName().value_or(QString()).trimmed() != filters.sourceAppName->trimmed())
+    if (filters.sourceAppName && clip.sourceAppName().value_or(QString()).trimmed() != filters.sourceAppName->trimmed())
         return false;
     if (filters.savedOnly && !isSaved(clip))
         return false;
     if (filters.pinnedOnly && !clip.isPinned())
         return false;
-    if (filters.imageInboxOnly
-        && !(kind == ClipKind::image || (kind == ClipKind::file && clip.hasImageData())))
+    if (filters.imageInboxOnly && !(kind == ClipKind::image || (kind == ClipKind::file && clip.hasImageData())))
         return false;
     if (filters.withRecognizedTextOnly && clip.recognizedText().value_or(QString()).trimmed().isEmpty())
         return false;

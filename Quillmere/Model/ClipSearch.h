@@ -5,8 +5,8 @@
 #include <QDateTime>
 #include <QStringList>
 #include <QStringMatcher>
-#include <vector>
 #include <optional>
+#include <vector>
 
 namespace quillmere {
 
@@ -49,9 +49,9 @@ public:
 
 private:
     struct Term {
-        QString folded;           // lower-case, for the ASCII scan
+        QString folded; // lower-case, for the ASCII scan
         bool ascii = true;
-        QStringMatcher matcher;   // everything else
+        QStringMatcher matcher; // everything else
     };
     bool contains(const QString &haystack, const Term &term) const;
     std::vector<Term> m_terms;

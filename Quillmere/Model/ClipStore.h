@@ -37,7 +37,10 @@ public:
     ModelContainer &container() const { return *m_container; }
     ModelContext &context() const { return m_container->mainContext(); }
     SyncAuditRecording *auditRecorder() const { return m_deps.auditRecorder; }
-    SyncHealthFacts syncHealthFacts() const { return m_deps.syncHealthFacts ? m_deps.syncHealthFacts() : SyncHealthFacts{}; }
+    SyncHealthFacts syncHealthFacts() const
+    {
+        return m_deps.syncHealthFacts ? m_deps.syncHealthFacts() : SyncHealthFacts{};
+    }
     Preferences &preferences() const { return *m_deps.preferences; }
     QDateTime now() const { return m_deps.clock(); }
     const Clock &clock() const { return m_deps.clock; }
@@ -115,8 +118,8 @@ public:
     // A positive number of clips, or -1 for unlimited. Mirrored to the "historyLimit" preference.
     void setHistoryLimit(qint64 limit);
 
-    void upsertSourceAppBrand(const QString &bundleID, const std::optional<QString> &appName,
-                              const QString &colorText, const std::optional<QByteArray> &iconPNG);
+    void upsertSourceAppBrand(const QString &bundleID, const std::optional<QString> &appName, const QString &colorText,
+                              const std::optional<QByteArray> &iconPNG);
 
     // ---- Pages, manual clips and the duplicate sweep (ClipStorePages.cpp) ------------------
 

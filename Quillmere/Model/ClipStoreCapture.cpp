@@ -275,7 +275,8 @@ void ClipStore::clearHistory()
 
 ClipQuery ClipStore::unkeptClips(const ClipItem *besides)
 {
-    return {QStringLiteral("isPinned = 0 AND pinboardID IS NULL AND isSavedToPage = 0"), {},
+    return {QStringLiteral("isPinned = 0 AND pinboardID IS NULL AND isSavedToPage = 0"),
+            {},
             [besides](const ClipItem &clip) { return &clip != besides && !isKept(clip); }};
 }
 

@@ -9,9 +9,9 @@
 
 #include <QHash>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QTextBoundaryFinder>
 #include <algorithm>
-#include <QSet>
 
 namespace quillmere {
 namespace {

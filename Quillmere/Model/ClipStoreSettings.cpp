@@ -79,8 +79,8 @@ void ClipStore::upsertSourceAppBrand(const QString &bundleID, const std::optiona
         brand->setUpdatedAt(now());
         context().insert(brand);
     } else {
-        const bool same = (!appName || *appName == brand->appName()) && colorText == brand->colorHex()
-                          && iconPNG == brand->iconPNG();
+        const bool same =
+            (!appName || *appName == brand->appName()) && colorText == brand->colorHex() && iconPNG == brand->iconPNG();
         if (same)
             return;
         if (appName)

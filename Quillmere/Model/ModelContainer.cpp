@@ -135,8 +135,8 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             db.rollback();
             // A store whose tables do not take the steps is one we cannot read; one that could
             // not be written now (full, read-only) is kept as it is and tried again later.
-            const OpenFailure why = classify(e) == OpenFailure::other && sqliteCode(e) == 1 ? OpenFailure::corrupt
-                                                                                             : classify(e);
+            const OpenFailure why =
+                classify(e) == OpenFailure::other && sqliteCode(e) == 1 ? OpenFailure::corrupt : classify(e);
             return fail(why, describe(e));
         }
         q.finish();
@@ -171,9 +171,12 @@ std::vector<std::pair<QString, std::optional<QString>>> ModelContainer::sourceAp
 QString persistenceModeName(PersistenceMode mode)
 {
     switch (mode) {
-    case PersistenceMode::cloudKit: return QStringLiteral("cloudKit");
-    case PersistenceMode::localOnly: return QStringLiteral("localOnly");
-    case PersistenceMode::inMemory: return QStringLiteral("inMemory");
+    case PersistenceMode::cloudKit:
+        return QStringLiteral("cloudKit");
+    case PersistenceMode::localOnly:
+        return QStringLiteral("localOnly");
+    case PersistenceMode::inMemory:
+        return QStringLiteral("inMemory");
     }
     return {};
 }
@@ -181,7 +184,7 @@ QString persistenceModeName(PersistenceMode mode)
 QString ModelContainerFactory::defaultStorePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-           + QStringLiteral("/Quillmere/default.store");
+        + QStringLiteral("/Quillmere/default.store");
 }
 
 std::shared_ptr<ModelContainer> ModelContainerFactory::makeInMemoryContainer(const Clock &clock, QString *error)
@@ -212,7 +215,7 @@ QString moveAside(const QString &path, const QDateTime &now)
 } // namespace
 
 std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QString &path, const Clock &clock,
-                                                                    QString *movedAsidePath, QString *error)
+                                                                     QString *movedAsidePath, QString *error)
 {
     ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
     auto container = ModelContainer::open(path, clock, error, &failure);
@@ -222,8 +225,8 @@ std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QStri
             qCCritical(lcPersistence, "The store at %s cannot be read (%s) and could not be moved aside",
                        qPrintable(path), qPrintable(*error));
         } else {
-            qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s",
-                       qPrintable(path), qPrintable(*error), qPrintable(aside));
+            qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s", qPrintable(path),
+                       qPrintable(*error), qPrintable(aside));
             *movedAsidePath = aside;
             container = ModelContainer::open(path, clock, error, &failure);
         }
@@ -240,8 +243,7 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
         qCInfo(lcPersistence, "Opened the local store at %s", qPrintable(path));
         return {std::shared_ptr<ModelContainer>(container.release()), PersistenceMode::localOnly, aside, {}};
     }
-    qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only",
-               qPrintable(error));
+    qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only", qPrintable(error));
     auto memory = makeInMemoryContainer(options.clock, &error);
     if (!memory)
         qFatal("No usable store, not even in memory: %s", qPrintable(error));

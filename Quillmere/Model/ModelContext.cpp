@@ -45,7 +45,9 @@ QString PersistentModel::entityName() const
     return StoreRows::of(entity()).name;
 }
 
-ModelContext::ModelContext(QSqlDatabase db, Clock clock) : m_db(std::move(db)), m_clock(std::move(clock)) {}
+ModelContext::ModelContext(QSqlDatabase db, Clock clock) : m_db(std::move(db)), m_clock(std::move(clock))
+{
+}
 
 ModelContext::~ModelContext()
 {
@@ -81,8 +83,7 @@ PageRef ModelContext::pageWithRow(qint64 row) const
     return it == pages.end() ? nullptr : std::static_pointer_cast<Pinboard>(it->second);
 }
 
-template <class R>
-std::vector<std::shared_ptr<R>> ModelContext::heldOf(Entity entity) const
+template <class R> std::vector<std::shared_ptr<R>> ModelContext::heldOf(Entity entity) const
 {
     std::vector<std::shared_ptr<R>> out;
     for (const auto &[row, record] : held(entity))
@@ -129,8 +130,8 @@ bool ModelContext::load(QString *error)
         const EntityRows &rows = StoreRows::of(entity);
         QSqlQuery q(m_db);
         // Clips load when asked for; a read of the newest row tells that the table can be read.
-        const QString sql = rows.loadedWhenAsked ? rows.selectAll() + QStringLiteral(" ORDER BY id DESC LIMIT 1")
-                                                 : rows.selectAll();
+        const QString sql =
+            rows.loadedWhenAsked ? rows.selectAll() + QStringLiteral(" ORDER BY id DESC LIMIT 1") : rows.selectAll();
         if (!q.exec(sql)) {
             if (error)
                 *error = describe(q.lastError());
@@ -283,12 +284,14 @@ bool ModelContext::updateRow(const PersistentModel &record, const QVariantList &
             if (was.isNull() == now.isNull() && (was.isNull() || was.toString() == now.toString()))
                 continue;
         }
-        set << (isField ? rows.fields[size_t(column - 1)].column : QStringLiteral("modifiedAt")) + QStringLiteral(" = ?");
+        set << (isField ? rows.fields[size_t(column - 1)].column : QStringLiteral("modifiedAt"))
+                + QStringLiteral(" = ?");
         bound << values[column];
     }
     stored.finish();
     bound << record.m_rowID;
-    QSqlQuery &q = prepared(QStringLiteral("UPDATE %1 SET %2 WHERE id = ?").arg(rows.table, set.join(QStringLiteral(", "))));
+    QSqlQuery &q =
+        prepared(QStringLiteral("UPDATE %1 SET %2 WHERE id = ?").arg(rows.table, set.join(QStringLiteral(", "))));
     return execWith(q, bound, error);
 }
 
@@ -312,8 +315,9 @@ bool ModelContext::writeRecord(PersistentModel &record, bool isNew, QSqlError *e
         if (!blob.m_dirty)
             continue;
         const bool store = blob.m_data && !blob.m_data->isEmpty();
-        QSqlQuery &bq = prepared(store ? QStringLiteral("INSERT OR REPLACE INTO %1(clipID, data) VALUES(?, ?)").arg(b.table)
-                                       : QStringLiteral("DELETE FROM %1 WHERE clipID = ?").arg(b.table));
+        QSqlQuery &bq =
+            prepared(store ? QStringLiteral("INSERT OR REPLACE INTO %1(clipID, data) VALUES(?, ?)").arg(b.table)
+                           : QStringLiteral("DELETE FROM %1 WHERE clipID = ?").arg(b.table));
         bq.bindValue(0, record.m_rowID);
         if (store)
             bq.bindValue(1, *blob.m_data);

@@ -130,8 +130,7 @@ private:
     using HeldRecords = std::unordered_map<qint64, std::shared_ptr<PersistentModel>>;
     HeldRecords &held(Entity entity) { return m_held[size_t(entity)]; }
     const HeldRecords &held(Entity entity) const { return m_held[size_t(entity)]; }
-    template <class R>
-    std::vector<std::shared_ptr<R>> heldOf(Entity entity) const;
+    template <class R> std::vector<std::shared_ptr<R>> heldOf(Entity entity) const;
 
     QSqlDatabase m_db;
     Clock m_clock;

@@ -91,6 +91,8 @@ AppSettings::AppSettings()
 {
 }
 
-SourceAppBrand::SourceAppBrand() : m_updatedAt(QDateTime::currentDateTimeUtc()), m_recordID(QUuid::createUuid()) {}
+SourceAppBrand::SourceAppBrand() : m_updatedAt(QDateTime::currentDateTimeUtc()), m_recordID(QUuid::createUuid())
+{
+}
 
 } // namespace quillmere

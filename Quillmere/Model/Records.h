@@ -74,18 +74,21 @@ private:
     bool m_dirty = false;
 };
 
-#define QUILLMERE_FIELD(Type, getter, setter, member)                                                \
-public:                                                                                             \
-    const Type &getter() const { return member; }                                                   \
-    void setter(const Type &value)                                                                  \
-    {                                                                                               \
-        if (member == value)                                                                        \
-            return;                                                                                 \
-        member = value;                                                                             \
-        touch();                                                                                    \
-    }                                                                                               \
-                                                                                                    \
-private:                                                                                            \
+#define QUILLMERE_FIELD(Type, getter, setter, member)                                                                  \
+public:                                                                                                                \
+    const Type &getter() const                                                                                         \
+    {                                                                                                                  \
+        return member;                                                                                                 \
+    }                                                                                                                  \
+    void setter(const Type &value)                                                                                     \
+    {                                                                                                                  \
+        if (member == value)                                                                                           \
+            return;                                                                                                    \
+        member = value;                                                                                                \
+        touch();                                                                                                       \
+    }                                                                                                                  \
+                                                                                                                       \
+private:                                                                                                               \
     Type member;
 
 class ClipItem : public PersistentModel {

@@ -26,25 +26,25 @@ const QRegularExpression &privateKeyPattern()
 // Tokens whose prefix names a provider's secret key or access token.
 const QRegularExpression &knownTokenPattern()
 {
-    static const QRegularExpression re(QStringLiteral(
-        R"((?<![A-Za-z0-9_\-])()"
-        R"(sk-(?:proj-|ant-|live-)?[A-Za-z0-9_\-]{20,})"
-        R"(|[sr]k_(?:live|test)_[A-Za-z0-9]{16,})"
-        R"(|gh[pousr]_[A-Za-z0-9]{30,})"
-        R"(|github_pat_[A-Za-z0-9_]{40,})"
-        R"(|glpat-[A-Za-z0-9_\-]{20,})"
-        R"(|xox[abposr]-[A-Za-z0-9\-]{10,})"
-        R"(|xapp-[A-Za-z0-9\-]{10,})"
-        R"(|(?:AKIA|ASIA)[0-9A-Z]{16})"
-        R"(|AIza[0-9A-Za-z_\-]{35})"
-        R"(|ya29\.[0-9A-Za-z_\-]{20,})"
-        R"(|SG\.[A-Za-z0-9_\-]{16,}\.[A-Za-z0-9_\-]{16,})"
-        R"(|npm_[A-Za-z0-9]{36})"
-        R"(|hf_[A-Za-z0-9]{30,})"
-        R"(|pypi-[A-Za-z0-9_\-]{50,})"
-        R"(|dop_v1_[a-f0-9]{64})"
-        R"(|eyJ[A-Za-z0-9_\-]{10,}\.eyJ[A-Za-z0-9_\-]{10,}\.[A-Za-z0-9_\-]{10,})"
-        R"()(?![A-Za-z0-9_\-]))"));
+    static const QRegularExpression re(
+        QStringLiteral(R"((?<![A-Za-z0-9_\-])()"
+                       R"(sk-(?:proj-|ant-|live-)?[A-Za-z0-9_\-]{20,})"
+                       R"(|[sr]k_(?:live|test)_[A-Za-z0-9]{16,})"
+                       R"(|gh[pousr]_[A-Za-z0-9]{30,})"
+                       R"(|github_pat_[A-Za-z0-9_]{40,})"
+                       R"(|glpat-[A-Za-z0-9_\-]{20,})"
+                       R"(|xox[abposr]-[A-Za-z0-9\-]{10,})"
+                       R"(|xapp-[A-Za-z0-9\-]{10,})"
+                       R"(|(?:AKIA|ASIA)[0-9A-Z]{16})"
+                       R"(|AIza[0-9A-Za-z_\-]{35})"
+                       R"(|ya29\.[0-9A-Za-z_\-]{20,})"
+                       R"(|SG\.[A-Za-z0-9_\-]{16,}\.[A-Za-z0-9_\-]{16,})"
+                       R"(|npm_[A-Za-z0-9]{36})"
+                       R"(|hf_[A-Za-z0-9]{30,})"
+                       R"(|pypi-[A-Za-z0-9_\-]{50,})"
+                       R"(|dop_v1_[a-f0-9]{64})"
+                       R"(|eyJ[A-Za-z0-9_\-]{10,}\.eyJ[A-Za-z0-9_\-]{10,}\.[A-Za-z0-9_\-]{10,})"
+                       R"()(?![A-Za-z0-9_\-]))"));
     return re;
 }
 
@@ -205,7 +205,8 @@ bool looksRandom(const QString &segment)
 bool isOrdinaryToken(const QString &raw)
 {
     for (QChar c : raw)
-        if (c.category() == QChar::Other_Control || c == QChar::ReplacementCharacter || c.category() == QChar::Other_PrivateUse)
+        if (c.category() == QChar::Other_Control || c == QChar::ReplacementCharacter
+            || c.category() == QChar::Other_PrivateUse)
             return true; // binary noise
     if (raw.endsWith(QLatin1Char(';')) || raw.endsWith(QLatin1Char(',')))
         return true; // a statement or a list item
@@ -217,40 +218,40 @@ bool isOrdinaryToken(const QString &raw)
     if (token.isEmpty() || token.endsWith(QLatin1String("'s")))
         return true;
 
-    static const QRegularExpression shapes(QStringLiteral(
-        R"(^(?:)"
-        R"(www\..*|mailto:.*)"
-        R"(|[/~].*|\.\.?/.*|[A-Za-z]:\\.*)"                                  // absolute or home path
-        R"(|\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?)" // UUID
-        R"(|(?:0x)?[0-9A-Fa-f]+)"                                            // hash, hex number
-        R"(|v?\d+(?:\.\d+)+(?:[\-+][0-9A-Za-z.\-]+)?)"                       // version
-        R"(|\d{4}-\d{2}-\d{2}(?:[Tt ]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?(?:Z|[+\-]\d{2}:?\d{2})?)?)" // date
-        R"(|[A-Za-z0-9.\-]+:\d{1,5})"                                        // host:port
-        R"(|[@#][A-Za-z0-9_.\-]+)"                                           // handle, tag, colour
-        R"(|[#;\-]*[A-Za-z_][\w.\-]*=.*)"                                    // assignment, option, query
-        R"(|[A-Za-z_][\w.\-]*(?::[\w.\-]+)+)"                                 // qualified name, file:line
-        R"(|(?:\w+:)?[0-9A-Fa-f]{2}(?::[0-9A-Fa-f]{2})+:?)"                   // fingerprint, MAC
-        R"(|\d{1,4}-[A-Za-z]{3,9}-\d{1,4})"                                   // 08-Feb-2000
-        R"(|\d+(?:,\d+)?[acd]\d+(?:,\d+)?)"                                  // diff hunk
-        R"(|[MmLlHhVvCcSsQqTtAaZz\d.,\-]+)"                                   // drawing path data
-        R"(|[0-9A-Fa-f]*(?::[0-9A-Fa-f]*){2,})"                               // IPv6 address
-        R"(|[\w.\-/]+@v?\d[\w.\-]*)"                                          // package@version
-        R"(|[$%].*)"                                                         // variable, format
-        R"(|[\w.\-/]+#[\w.\-]+)"                                              // anchor, bug#123
-        R"(|[\w.\-/]+\^\d*|.*\.\..*)"                                          // revision, range
-        R"(|[\w.\-]+(?:,[\w.\-]+)+)"                                           // list of names
-        R"(|sha(?:1|256|384|512)-.*)"                                        // integrity digest
-        R"(|[A-Za-z0-9\-]+(?:\.[A-Za-z0-9\-]+)*\.[A-Za-z]{2,}(?:/\S*)?)"     // domain
-        R"()$)"));
+    static const QRegularExpression shapes(
+        QStringLiteral(R"(^(?:)"
+                       R"(www\..*|mailto:.*)"
+                       R"(|[/~].*|\.\.?/.*|[A-Za-z]:\\.*)" // absolute or home path
+                       R"(|\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?)" // UUID
+                       R"(|(?:0x)?[0-9A-Fa-f]+)"                      // hash, hex number
+                       R"(|v?\d+(?:\.\d+)+(?:[\-+][0-9A-Za-z.\-]+)?)" // version
+                       R"(|\d{4}-\d{2}-\d{2}(?:[Tt ]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?(?:Z|[+\-]\d{2}:?\d{2})?)?)" // date
+                       R"(|[A-Za-z0-9.\-]+:\d{1,5})"                                    // host:port
+                       R"(|[@#][A-Za-z0-9_.\-]+)"                                       // handle, tag, colour
+                       R"(|[#;\-]*[A-Za-z_][\w.\-]*=.*)"                                // assignment, option, query
+                       R"(|[A-Za-z_][\w.\-]*(?::[\w.\-]+)+)"                            // qualified name, file:line
+                       R"(|(?:\w+:)?[0-9A-Fa-f]{2}(?::[0-9A-Fa-f]{2})+:?)"              // fingerprint, MAC
+                       R"(|\d{1,4}-[A-Za-z]{3,9}-\d{1,4})"                              // 08-Feb-2000
+                       R"(|\d+(?:,\d+)?[acd]\d+(?:,\d+)?)"                              // diff hunk
+                       R"(|[MmLlHhVvCcSsQqTtAaZz\d.,\-]+)"                              // drawing path data
+                       R"(|[0-9A-Fa-f]*(?::[0-9A-Fa-f]*){2,})"                          // IPv6 address
+                       R"(|[\w.\-/]+@v?\d[\w.\-]*)"                                     // package@version
+                       R"(|[$%].*)"                                                     // variable, format
+                       R"(|[\w.\-/]+#[\w.\-]+)"                                         // anchor, bug#123
+                       R"(|[\w.\-/]+\^\d*|.*\.\..*)"                                    // revision, range
+                       R"(|[\w.\-]+(?:,[\w.\-]+)+)"                                     // list of names
+                       R"(|sha(?:1|256|384|512)-.*)"                                    // integrity digest
+                       R"(|[A-Za-z0-9\-]+(?:\.[A-Za-z0-9\-]+)*\.[A-Za-z]{2,}(?:/\S*)?)" // domain
+                       R"()$)"));
     if (shapes.match(token).hasMatch())
         return true;
-    static const QRegularExpression anywhere(QStringLiteral(
-        R"(://)"                                                // an address inside
-        R"(|@[A-Za-z0-9\-]+(?:\.[A-Za-z0-9\-]+)*\.[A-Za-z]{2,})" // an e-mail address inside
-        R"(|&#?\w+;)"                                           // markup entity
-        R"(|\w\()"                                              // a call
-        R"(|\w\[)"                                              // indexing
-        R"(|::|->|=>|==|!=|:=|&&|\|\||[<>`]|\+\+|@@|\*\*)"));  // operators, markup
+    static const QRegularExpression anywhere(
+        QStringLiteral(R"(://)"                                                 // an address inside
+                       R"(|@[A-Za-z0-9\-]+(?:\.[A-Za-z0-9\-]+)*\.[A-Za-z]{2,})" // an e-mail address inside
+                       R"(|&#?\w+;)"                                            // markup entity
+                       R"(|\w\()"                                               // a call
+                       R"(|\w\[)"                                               // indexing
+                       R"(|::|->|=>|==|!=|:=|&&|\|\||[<>`]|\+\+|@@|\*\*)"));    // operators, markup
     if (anywhere.match(raw).hasMatch() || anywhere.match(token).hasMatch())
         return true;
     if (token.contains(QLatin1Char('/'))) {
@@ -271,7 +272,8 @@ bool looksLikePassword(const QString &token)
     // mix cases and digits throughout. Product and type names ("iPhone15", "Http2Session") and
     // dotted names ("user.name2") stay out.
     return c.lower && c.digit
-           && (c.strongSymbol || (token.size() >= 10 && c.upper && c.interiorDigit && c.alnumTransitions * 10 >= int(token.size()) * 6));
+        && (c.strongSymbol
+            || (token.size() >= 10 && c.upper && c.interiorDigit && c.alnumTransitions * 10 >= int(token.size()) * 6));
 }
 
 bool looksLikeRandomKey(const QString &token)
@@ -303,8 +305,9 @@ std::optional<QString> assignedValue(const QString &rest, bool isKey)
 {
     QString value = rest.trimmed();
     bool quoted = false;
-    if (!value.isEmpty() && (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\'')
-                             || value.front() == QLatin1Char('`'))) {
+    if (!value.isEmpty()
+        && (value.front() == QLatin1Char('"') || value.front() == QLatin1Char('\'')
+            || value.front() == QLatin1Char('`'))) {
         const QChar quote = value.front();
         const qsizetype end = value.indexOf(quote, 1);
         if (end < 0)
@@ -324,10 +327,12 @@ std::optional<QString> assignedValue(const QString &rest, bool isKey)
     if (value.size() < minimum || value.size() > 200)
         return std::nullopt;
     static const QStringList placeholders{
-        QStringLiteral("null"),     QStringLiteral("none"),     QStringLiteral("nil"),     QStringLiteral("undefined"),
-        QStringLiteral("true"),     QStringLiteral("false"),    QStringLiteral("empty"),   QStringLiteral("required"),
-        QStringLiteral("optional"), QStringLiteral("string"),   QStringLiteral("password"), QStringLiteral("secret"),
-        QStringLiteral("token"),    QStringLiteral("changeme"), QStringLiteral("example"), QStringLiteral("your_password"),
+        QStringLiteral("null"),          QStringLiteral("none"),     QStringLiteral("nil"),
+        QStringLiteral("undefined"),     QStringLiteral("true"),     QStringLiteral("false"),
+        QStringLiteral("empty"),         QStringLiteral("required"), QStringLiteral("optional"),
+        QStringLiteral("string"),        QStringLiteral("password"), QStringLiteral("secret"),
+        QStringLiteral("token"),         QStringLiteral("changeme"), QStringLiteral("example"),
+        QStringLiteral("your_password"),
     };
     if (placeholders.contains(value, Qt::CaseInsensitive))
         return std::nullopt;
@@ -440,10 +445,14 @@ std::optional<SensitiveMatch> findToken(const QString &text)
 QString sensitiveLabel(SensitiveMatch::Kind kind)
 {
     switch (kind) {
-    case Kind::oneTimeCode: return QStringLiteral("One-time code");
-    case Kind::password: return QStringLiteral("Password");
-    case Kind::apiKey: return QStringLiteral("API key");
-    case Kind::privateKey: return QStringLiteral("Private key");
+    case Kind::oneTimeCode:
+        return QStringLiteral("One-time code");
+    case Kind::password:
+        return QStringLiteral("Password");
+    case Kind::apiKey:
+        return QStringLiteral("API key");
+    case Kind::privateKey:
+        return QStringLiteral("Private key");
     }
     return {};
 }

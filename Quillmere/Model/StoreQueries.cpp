@@ -21,9 +21,12 @@ bool newerFirst(const ClipRef &a, const ClipRef &b)
 QString orderBy(ClipQuery::Order order)
 {
     switch (order) {
-    case ClipQuery::Order::newestFirst: return QStringLiteral(" ORDER BY createdAt DESC, id DESC");
-    case ClipQuery::Order::oldestFirst: return QStringLiteral(" ORDER BY createdAt, id");
-    case ClipQuery::Order::none: break;
+    case ClipQuery::Order::newestFirst:
+        return QStringLiteral(" ORDER BY createdAt DESC, id DESC");
+    case ClipQuery::Order::oldestFirst:
+        return QStringLiteral(" ORDER BY createdAt, id");
+    case ClipQuery::Order::none:
+        break;
     }
     return {};
 }
@@ -236,16 +239,19 @@ qsizetype ModelContext::clipCount() const
 
 std::vector<ClipRef> ModelContext::clipsWithHash(const QString &hash) const
 {
-    return fetchClips({QStringLiteral("contentHash = ?"), {hash},
+    return fetchClips({QStringLiteral("contentHash = ?"),
+                       {hash},
                        [&hash](const ClipItem &clip) { return clip.contentHash() == hash; },
                        ClipQuery::Order::newestFirst});
 }
 
 ClipRef ModelContext::newestClipWithHash(const QString &hash) const
 {
-    const auto clips = fetchClips({QStringLiteral("contentHash = ?"), {hash},
+    const auto clips = fetchClips({QStringLiteral("contentHash = ?"),
+                                   {hash},
                                    [&hash](const ClipItem &clip) { return clip.contentHash() == hash; },
-                                   ClipQuery::Order::newestFirst, 1});
+                                   ClipQuery::Order::newestFirst,
+                                   1});
     return clips.empty() ? nullptr : clips.front();
 }
 
@@ -257,9 +263,11 @@ ClipRef ModelContext::newestClip() const
 
 ClipRef ModelContext::clipWithDedupID(const QUuid &id) const
 {
-    const auto clips = fetchClips({QStringLiteral("dedupID = ?"), {uuidText(id)},
+    const auto clips = fetchClips({QStringLiteral("dedupID = ?"),
+                                   {uuidText(id)},
                                    [&id](const ClipItem &clip) { return clip.dedupID() == id; },
-                                   ClipQuery::Order::none, 1});
+                                   ClipQuery::Order::none,
+                                   1});
     return clips.empty() ? nullptr : clips.front();
 }
 
@@ -271,22 +279,26 @@ ClipRef ModelContext::clip(const PersistentIdentifier &id) const
     if (auto live = m_liveClips.find(row); live != m_liveClips.end())
         if (ClipRef clip = live->second.lock())
             return clip;
-    const auto clips = fetchClips({QStringLiteral("id = ?"), {row},
+    const auto clips = fetchClips({QStringLiteral("id = ?"),
+                                   {row},
                                    [row](const ClipItem &clip) { return clip.m_rowID == row; },
-                                   ClipQuery::Order::none, 1});
+                                   ClipQuery::Order::none,
+                                   1});
     return clips.empty() ? nullptr : clips.front();
 }
 
 std::vector<ClipRef> ModelContext::clipsExpiringBy(const QDateTime &date) const
 {
-    return fetchClips({QStringLiteral("expiresAt <= ?"), {date.toMSecsSinceEpoch()},
-                       [&date](const ClipItem &clip) { return clip.expiresAt() && *clip.expiresAt() <= date; }});
+    return fetchClips({QStringLiteral("expiresAt <= ?"), {date.toMSecsSinceEpoch()}, [&date](const ClipItem &clip) {
+                           return clip.expiresAt() && *clip.expiresAt() <= date;
+                       }});
 }
 
 QStringList ModelContext::sharedContentHashes() const
 {
     QSet<QString> hashes;
-    QSqlQuery &q = clipQuery(QStringLiteral("SELECT contentHash FROM clips GROUP BY contentHash HAVING COUNT(*) > 1"), {});
+    QSqlQuery &q =
+        clipQuery(QStringLiteral("SELECT contentHash FROM clips GROUP BY contentHash HAVING COUNT(*) > 1"), {});
     if (q.exec())
         while (q.next())
             hashes.insert(q.value(0).toString());
@@ -340,16 +352,16 @@ std::vector<ClipRef> ModelContext::itemsOf(const Pinboard *page) const
 {
     if (!page)
         return {};
-    return fetchClips({QStringLiteral("pinboardID = ?"), {page->m_rowID},
-                       [page](const ClipItem &clip) { return clip.pinboard().get() == page; }});
+    return fetchClips({QStringLiteral("pinboardID = ?"), {page->m_rowID}, [page](const ClipItem &clip) {
+                           return clip.pinboard().get() == page;
+                       }});
 }
 
 std::vector<SettingsRef> ModelContext::appSettings() const
 {
     std::vector<SettingsRef> out = heldOf<AppSettings>(Entity::settings);
-    std::sort(out.begin(), out.end(), [](const auto &a, const auto &b) {
-        return a->persistentModelID().rowID < b->persistentModelID().rowID;
-    });
+    std::sort(out.begin(), out.end(),
+              [](const auto &a, const auto &b) { return a->persistentModelID().rowID < b->persistentModelID().rowID; });
     return out;
 }
 

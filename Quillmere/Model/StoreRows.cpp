@@ -51,23 +51,68 @@ namespace {
 
 // Each stored type's form in a column and back. NOT NULL text columns bind an empty text, never a
 // null QString (which would be SQL NULL).
-QVariant toStore(const QString &v) { return v.isNull() ? QVariant(QStringLiteral("")) : QVariant(v); }
-QVariant toStore(const std::optional<QString> &v) { return v ? QVariant(*v) : QVariant(QMetaType::fromType<QString>()); }
-QVariant toStore(const QDateTime &v) { return dateValue(v); }
-QVariant toStore(const std::optional<QDateTime> &v) { return v ? dateValue(*v) : QVariant(QMetaType::fromType<qlonglong>()); }
-QVariant toStore(bool v) { return v ? 1 : 0; }
-QVariant toStore(qint64 v) { return v; }
-QVariant toStore(const QUuid &v) { return uuidText(v); }
-QVariant toStore(const std::optional<QByteArray> &v) { return v ? QVariant(*v) : QVariant(QMetaType::fromType<QByteArray>()); }
+QVariant toStore(const QString &v)
+{
+    return v.isNull() ? QVariant(QStringLiteral("")) : QVariant(v);
+}
+QVariant toStore(const std::optional<QString> &v)
+{
+    return v ? QVariant(*v) : QVariant(QMetaType::fromType<QString>());
+}
+QVariant toStore(const QDateTime &v)
+{
+    return dateValue(v);
+}
+QVariant toStore(const std::optional<QDateTime> &v)
+{
+    return v ? dateValue(*v) : QVariant(QMetaType::fromType<qlonglong>());
+}
+QVariant toStore(bool v)
+{
+    return v ? 1 : 0;
+}
+QVariant toStore(qint64 v)
+{
+    return v;
+}
+QVariant toStore(const QUuid &v)
+{
+    return uuidText(v);
+}
+QVariant toStore(const std::optional<QByteArray> &v)
+{
+    return v ? QVariant(*v) : QVariant(QMetaType::fromType<QByteArray>());
+}
 
 template <class T> T fromStore(const QVariant &v);
-template <> QString fromStore<QString>(const QVariant &v) { return v.toString(); }
-template <> std::optional<QString> fromStore<std::optional<QString>>(const QVariant &v) { return optionalText(v); }
-template <> QDateTime fromStore<QDateTime>(const QVariant &v) { return QDateTime::fromMSecsSinceEpoch(v.toLongLong(), Qt::UTC); }
-template <> std::optional<QDateTime> fromStore<std::optional<QDateTime>>(const QVariant &v) { return optionalDate(v); }
-template <> bool fromStore<bool>(const QVariant &v) { return v.toBool(); }
-template <> qint64 fromStore<qint64>(const QVariant &v) { return v.toLongLong(); }
-template <> QUuid fromStore<QUuid>(const QVariant &v) { return QUuid::fromString(v.toString()); }
+template <> QString fromStore<QString>(const QVariant &v)
+{
+    return v.toString();
+}
+template <> std::optional<QString> fromStore<std::optional<QString>>(const QVariant &v)
+{
+    return optionalText(v);
+}
+template <> QDateTime fromStore<QDateTime>(const QVariant &v)
+{
+    return QDateTime::fromMSecsSinceEpoch(v.toLongLong(), Qt::UTC);
+}
+template <> std::optional<QDateTime> fromStore<std::optional<QDateTime>>(const QVariant &v)
+{
+    return optionalDate(v);
+}
+template <> bool fromStore<bool>(const QVariant &v)
+{
+    return v.toBool();
+}
+template <> qint64 fromStore<qint64>(const QVariant &v)
+{
+    return v.toLongLong();
+}
+template <> QUuid fromStore<QUuid>(const QVariant &v)
+{
+    return QUuid::fromString(v.toString());
+}
 template <> std::optional<QByteArray> fromStore<std::optional<QByteArray>>(const QVariant &v)
 {
     return v.isNull() ? std::nullopt : std::optional<QByteArray>(v.toByteArray());
@@ -80,12 +125,13 @@ template <class R, class T>
 StoreField field(const char *column, const T &(R::*get)() const, void (R::*set)(const T &), Key key = plain)
 {
     return {QString::fromLatin1(column),
-            [set](PersistentModel &r, const QVariant &v, const PageLookup &) { (static_cast<R &>(r).*set)(fromStore<T>(v)); },
+            [set](PersistentModel &r, const QVariant &v, const PageLookup &) {
+                (static_cast<R &>(r).*set)(fromStore<T>(v));
+            },
             [get](const PersistentModel &r) { return toStore((static_cast<const R &>(r).*get)()); }, key == indexed};
 }
 
-template <class R>
-std::shared_ptr<PersistentModel> make()
+template <class R> std::shared_ptr<PersistentModel> make()
 {
     return std::make_shared<R>();
 }
@@ -127,17 +173,20 @@ EntityRows StoreRows::clips()
     using C = ClipItem;
     // A stored size tells whether there are bytes to load; the bytes wait until they are read.
     auto blobSize = [](LazyBlob &(*of)(PersistentModel &), const char *column) {
-        return StoreField{QString::fromLatin1(column),
-                          [of](PersistentModel &r, const QVariant &v, const PageLookup &) {
-                              LazyBlob &blob = of(r);
-                              blob.m_size = v.toLongLong();
-                              blob.m_loaded = blob.m_size <= 0;
-                              blob.m_data = blob.m_size < 0 ? std::nullopt : std::optional<QByteArray>(QByteArray());
-                              blob.m_dirty = false;
-                          },
-                          [of](const PersistentModel &r) { return QVariant(of(const_cast<PersistentModel &>(r)).m_size); }};
+        return StoreField{
+            QString::fromLatin1(column),
+            [of](PersistentModel &r, const QVariant &v, const PageLookup &) {
+                LazyBlob &blob = of(r);
+                blob.m_size = v.toLongLong();
+                blob.m_loaded = blob.m_size <= 0;
+                blob.m_data = blob.m_size < 0 ? std::nullopt : std::optional<QByteArray>(QByteArray());
+                blob.m_dirty = false;
+            },
+            [of](const PersistentModel &r) { return QVariant(of(const_cast<PersistentModel &>(r)).m_size); }};
     };
-    LazyBlob &(*image)(PersistentModel &) = [](PersistentModel &r) -> LazyBlob & { return static_cast<C &>(r).m_image; };
+    LazyBlob &(*image)(PersistentModel &) = [](PersistentModel &r) -> LazyBlob & {
+        return static_cast<C &>(r).m_image;
+    };
     LazyBlob &(*file)(PersistentModel &) = [](PersistentModel &r) -> LazyBlob & { return static_cast<C &>(r).m_file; };
     StoreField page{QStringLiteral("pinboardID"),
                     [](PersistentModel &r, const QVariant &v, const PageLookup &pages) {
@@ -145,7 +194,8 @@ EntityRows StoreRows::clips()
                     },
                     [](const PersistentModel &r) {
                         const PageRef &p = static_cast<const C &>(r).pinboard();
-                        return p && p->m_rowID > 0 && !p->m_deleted ? QVariant(p->m_rowID) : QVariant(QMetaType::fromType<qlonglong>());
+                        return p && p->m_rowID > 0 && !p->m_deleted ? QVariant(p->m_rowID)
+                                                                    : QVariant(QMetaType::fromType<qlonglong>());
                     },
                     true};
     return {Entity::clip,
@@ -153,8 +203,7 @@ EntityRows StoreRows::clips()
             QStringLiteral("clips"),
             {field("dedupID", &C::dedupID, &C::setDedupID, indexed),
              field("createdAt", &C::createdAt, &C::setCreatedAt, indexed),
-             field("kind", &C::kindRawValue, &C::setKindRawValue),
-             field("text", &C::text, &C::setText),
+             field("kind", &C::kindRawValue, &C::setKindRawValue), field("text", &C::text, &C::setText),
              field("fileName", &C::fileName, &C::setFileName),
              field("fileTypeIdentifier", &C::fileTypeIdentifier, &C::setFileTypeIdentifier),
              field("customTitle", &C::customTitle, &C::setCustomTitle),
@@ -164,11 +213,9 @@ EntityRows StoreRows::clips()
              field("isPinned", &C::isPinned, &C::setIsPinned, indexed),
              field("contentHash", &C::contentHash, &C::setContentHash, indexed),
              field("linkTitle", &C::linkTitle, &C::setLinkTitle),
-             field("expiresAt", &C::expiresAt, &C::setExpiresAt, indexed),
-             page,
+             field("expiresAt", &C::expiresAt, &C::setExpiresAt, indexed), page,
              field("isSavedToPage", &C::isSavedToPage, &C::setIsSavedToPage, indexed),
-             field("payloadByteCount", &C::payloadByteCount, &C::setPayloadByteCount),
-             blobSize(image, "imageSize"),
+             field("payloadByteCount", &C::payloadByteCount, &C::setPayloadByteCount), blobSize(image, "imageSize"),
              blobSize(file, "fileSize")},
             {{QStringLiteral("clip_images"), image}, {QStringLiteral("clip_files"), file}},
             /*loadedWhenAsked*/ true,
@@ -184,14 +231,10 @@ EntityRows StoreRows::pages()
     return {Entity::page,
             QStringLiteral("Pinboard"),
             QStringLiteral("pinboards"),
-            {field("dedupID", &P::dedupID, &P::setDedupID),
-             field("name", &P::name, &P::setName),
-             field("colorName", &P::colorName, &P::setColorName),
-             field("iconName", &P::iconName, &P::setIconName),
-             field("sortOrder", &P::sortOrder, &P::setSortOrder),
-             field("createdAt", &P::createdAt, &P::setCreatedAt),
-             field("lockSalt", &P::lockSalt, &P::setLockSalt),
-             field("lockHash", &P::lockHash, &P::setLockHash)},
+            {field("dedupID", &P::dedupID, &P::setDedupID), field("name", &P::name, &P::setName),
+             field("colorName", &P::colorName, &P::setColorName), field("iconName", &P::iconName, &P::setIconName),
+             field("sortOrder", &P::sortOrder, &P::setSortOrder), field("createdAt", &P::createdAt, &P::setCreatedAt),
+             field("lockSalt", &P::lockSalt, &P::setLockSalt), field("lockHash", &P::lockHash, &P::setLockHash)},
             {},
             /*loadedWhenAsked*/ false,
             /*referencedByRow*/ true,
@@ -223,12 +266,9 @@ EntityRows StoreRows::brands()
     return {Entity::brand,
             QStringLiteral("SourceAppBrand"),
             QStringLiteral("source_app_brands"),
-            {field("recordID", &B::recordID, &B::setRecordID),
-             field("bundleID", &B::bundleID, &B::setBundleID),
-             field("appName", &B::appName, &B::setAppName),
-             field("colorHex", &B::colorHex, &B::setColorHex),
-             field("iconPNG", &B::iconPNG, &B::setIconPNG),
-             field("updatedAt", &B::updatedAt, &B::setUpdatedAt)},
+            {field("recordID", &B::recordID, &B::setRecordID), field("bundleID", &B::bundleID, &B::setBundleID),
+             field("appName", &B::appName, &B::setAppName), field("colorHex", &B::colorHex, &B::setColorHex),
+             field("iconPNG", &B::iconPNG, &B::setIconPNG), field("updatedAt", &B::updatedAt, &B::setUpdatedAt)},
             {},
             false,
             false,

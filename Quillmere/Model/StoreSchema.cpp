@@ -41,8 +41,10 @@ std::vector<Table> version1Tables()
     const QString requiredZero = QStringLiteral("INTEGER NOT NULL DEFAULT 0");
     const QString id = QStringLiteral("INTEGER PRIMARY KEY");
     return {
-        {QStringLiteral("clip_images"), {{QStringLiteral("clipID"), id}, {QStringLiteral("data"), QStringLiteral("BLOB NOT NULL")}}},
-        {QStringLiteral("clip_files"), {{QStringLiteral("clipID"), id}, {QStringLiteral("data"), QStringLiteral("BLOB NOT NULL")}}},
+        {QStringLiteral("clip_images"),
+         {{QStringLiteral("clipID"), id}, {QStringLiteral("data"), QStringLiteral("BLOB NOT NULL")}}},
+        {QStringLiteral("clip_files"),
+         {{QStringLiteral("clipID"), id}, {QStringLiteral("data"), QStringLiteral("BLOB NOT NULL")}}},
         {QStringLiteral("clips"),
          {{QStringLiteral("id"), id},
           {QStringLiteral("dedupID"), requiredText, kNewUUID},
@@ -62,8 +64,10 @@ std::vector<Table> version1Tables()
           {QStringLiteral("pinboardID"), integer},
           {QStringLiteral("isSavedToPage"), requiredZero},
           {QStringLiteral("payloadByteCount"), requiredZero},
-          {QStringLiteral("imageSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"), blobSize(QStringLiteral("clip_images"))},
-          {QStringLiteral("fileSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"), blobSize(QStringLiteral("clip_files"))},
+          {QStringLiteral("imageSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"),
+           blobSize(QStringLiteral("clip_images"))},
+          {QStringLiteral("fileSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"),
+           blobSize(QStringLiteral("clip_files"))},
           {QStringLiteral("modifiedAt"), integer}}},
         {QStringLiteral("pinboards"),
          {{QStringLiteral("id"), id},
@@ -114,7 +118,10 @@ bool createVersion1(QSqlQuery &q, QSqlError *error)
         QStringList columns;
         for (const Column &column : table.columns)
             columns << column.name + QLatin1Char(' ') + column.definition;
-        if (!run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS %1(%2)").arg(table.name, columns.join(QStringLiteral(", "))), error))
+        if (!run(
+                q,
+                QStringLiteral("CREATE TABLE IF NOT EXISTS %1(%2)").arg(table.name, columns.join(QStringLiteral(", "))),
+                error))
             return false;
     }
     for (const Table &table : tables) {
@@ -133,7 +140,9 @@ bool createVersion1(QSqlQuery &q, QSqlError *error)
                                    QSqlError::StatementError, QStringLiteral("11"));
                 return false;
             }
-            if (!run(q, QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3").arg(table.name, column.name, column.definition), error))
+            if (!run(q,
+                     QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3").arg(table.name, column.name, column.definition),
+                     error))
                 return false;
             if (!column.fill.isEmpty()
                 && !run(q, QStringLiteral("UPDATE %1 SET %2 = %3").arg(table.name, column.name, column.fill), error))

@@ -11,9 +11,12 @@ enum class SyncPruneReason { overLimit, expired, dedupe };
 inline QString rawValue(SyncPruneReason reason)
 {
     switch (reason) {
-    case SyncPruneReason::overLimit: return QStringLiteral("overLimit");
-    case SyncPruneReason::expired: return QStringLiteral("expired");
-    case SyncPruneReason::dedupe: return QStringLiteral("dedupe");
+    case SyncPruneReason::overLimit:
+        return QStringLiteral("overLimit");
+    case SyncPruneReason::expired:
+        return QStringLiteral("expired");
+    case SyncPruneReason::dedupe:
+        return QStringLiteral("dedupe");
     }
     return {};
 }

@@ -109,7 +109,6 @@ bool SnapshotQuery::matches(const ClipSnapshot &clip) const
     return true;
 }
 
-
 bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, const QDateTime &now)
 {
     const ClipKind kind = clip.kind();

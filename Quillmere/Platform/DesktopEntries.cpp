@@ -55,12 +55,25 @@ QString unescapeValue(const QString &raw)
         }
         const QChar n = raw.at(++i);
         switch (n.unicode()) {
-        case 's': out += u' '; break;
-        case 'n': out += u'\n'; break;
-        case 't': out += u'\t'; break;
-        case 'r': out += u'\r'; break;
-        case '\\': out += u'\\'; break;
-        default: out += c; out += n; break;
+        case 's':
+            out += u' ';
+            break;
+        case 'n':
+            out += u'\n';
+            break;
+        case 't':
+            out += u'\t';
+            break;
+        case 'r':
+            out += u'\r';
+            break;
+        case '\\':
+            out += u'\\';
+            break;
+        default:
+            out += c;
+            out += n;
+            break;
         }
     }
     return out;
@@ -294,7 +307,8 @@ std::optional<DesktopEntry> DesktopEntries::bySandbox(qint64 pid) const
             return e;
 
     // Snap: "snap.<snap>.<app>" followed by a unique suffix; desktop ids are "<snap>_<app>".
-    static const QRegularExpression snapScope(QStringLiteral(R"(snap\.([a-z0-9][a-z0-9\-]*)\.([A-Za-z0-9\-.]+)\.scope)"));
+    static const QRegularExpression snapScope(
+        QStringLiteral(R"(snap\.([a-z0-9][a-z0-9\-]*)\.([A-Za-z0-9\-.]+)\.scope)"));
     if (auto m = snapScope.match(groups); m.hasMatch()) {
         const QString snap = m.captured(1), rest = m.captured(2);
         const DesktopEntry *best = nullptr;

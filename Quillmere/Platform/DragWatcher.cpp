@@ -41,7 +41,8 @@ DragWatcher::DragWatcher(QObject *parent) : QObject(parent), m_x11(std::make_uni
         return;
     }
     m_x11->xfixesEventBase = ext->first_event;
-    XcbReply<xcb_xfixes_query_version_reply_t>(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
+    XcbReply<xcb_xfixes_query_version_reply_t>(
+        xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; i < screenNumber && it.rem; ++i)
         xcb_screen_next(&it);

@@ -17,7 +17,6 @@
 namespace quillmere {
 namespace {
 
-
 QByteArray property(xcb_connection_t *c, xcb_window_t window, xcb_atom_t name, xcb_atom_t type, uint32_t maxLongs)
 {
     if (name == XCB_ATOM_NONE)
@@ -61,8 +60,8 @@ std::optional<FrontApplication> currentFrontApplication()
     if (!screen)
         return std::nullopt;
 
-    const xcb_window_t window = firstCardinal(
-        property(c, screen->root, internAtom(c, "_NET_ACTIVE_WINDOW", true), XCB_ATOM_WINDOW, 1));
+    const xcb_window_t window =
+        firstCardinal(property(c, screen->root, internAtom(c, "_NET_ACTIVE_WINDOW", true), XCB_ATOM_WINDOW, 1));
     if (window == XCB_WINDOW_NONE)
         return std::nullopt;
 

@@ -9,9 +9,9 @@ namespace quillmere {
 
 // The application whose window is active, as far as the window system tells.
 struct FrontApplication {
-    QString name;                      // the desktop entry's name, else the window class
+    QString name;                         // the desktop entry's name, else the window class
     std::optional<QString> desktopFileId; // "firefox-esr" for firefox-esr.desktop; nothing when none is found
-    qint64 pid = 0;                    // 0 when the window does not say
+    qint64 pid = 0;                       // 0 when the window does not say
     QString wmClassInstance;
     QString wmClassName;
     quint32 window = 0;

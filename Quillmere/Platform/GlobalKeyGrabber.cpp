@@ -25,7 +25,6 @@ constexpr quint16 chordStateBits = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | X
 // release and this is a fresh press.
 constexpr quint32 repeatGapMs = 1000;
 
-
 xcb_connection_t *qtConnection()
 {
     if (!qGuiApp)
@@ -122,7 +121,8 @@ void X11GlobalKeyGrabber::refreshKeyboardMapping()
                 const quint32 sym = m_keysyms[row + col];
                 if (sym == keysymNumLock && !found.numLock)
                     found.numLock = bit;
-                else if ((sym == keysymAltL || sym == keysymAltR || sym == keysymMetaL || sym == keysymMetaR) && !found.alt)
+                else if ((sym == keysymAltL || sym == keysymAltR || sym == keysymMetaL || sym == keysymMetaR)
+                         && !found.alt)
                     found.alt = bit;
                 else if ((sym == keysymSuperL || sym == keysymSuperR) && !found.super)
                     found.super = bit;
@@ -176,8 +176,8 @@ bool X11GlobalKeyGrabber::grabOnServer(quint8 keycode, quint16 mask)
 {
     auto *c = static_cast<xcb_connection_t *>(m_connection);
     // Events go to the root even while one of our windows has focus, so the chord never types.
-    xcb_void_cookie_t cookie = xcb_grab_key_checked(c, 0, m_root, mask, keycode, XCB_GRAB_MODE_ASYNC,
-                                                    XCB_GRAB_MODE_ASYNC);
+    xcb_void_cookie_t cookie =
+        xcb_grab_key_checked(c, 0, m_root, mask, keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
     XcbReply<xcb_generic_error_t> error(xcb_request_check(c, cookie));
     if (error) {
         qCDebug(lcHotKeys) << "Key grab refused, X error" << error->error_code << "keycode" << keycode << "mask"

@@ -62,7 +62,7 @@ private:
         quint16 mask = 0;
         std::function<void()> onPress;
         bool held = false;
-        quint32 lastSeenTime = 0;    // last press or release of the key
+        quint32 lastSeenTime = 0; // last press or release of the key
         quint32 lastReleaseTime = 0;
     };
     struct ModifierMasks {

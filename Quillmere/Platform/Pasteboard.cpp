@@ -25,7 +25,8 @@ const std::vector<TypeMapping> &typeMappings()
          {QStringLiteral("text/plain"), QStringLiteral("text/plain;charset=utf-8"), QStringLiteral("UTF8_STRING"),
           QStringLiteral("STRING"), QStringLiteral("TEXT"), QStringLiteral("COMPOUND_TEXT")}},
         {PasteboardType::html, {QStringLiteral("text/html")}},
-        {PasteboardType::rtf, {QStringLiteral("text/rtf"), QStringLiteral("application/rtf"), QStringLiteral("text/richtext")}},
+        {PasteboardType::rtf,
+         {QStringLiteral("text/rtf"), QStringLiteral("application/rtf"), QStringLiteral("text/richtext")}},
         {PasteboardType::png, {QStringLiteral("image/png")}},
         {PasteboardType::tiff, {QStringLiteral("image/tiff")}},
         {PasteboardType::jpeg, {QStringLiteral("image/jpeg")}},
@@ -315,14 +316,15 @@ SelectionReadPlan SystemPasteboard::readPlan()
         {mimeTypesReadForPasteboardType(PasteboardType::fileURL), maxFileListBytes},
         {{QStringLiteral("UTF8_STRING"), QStringLiteral("text/plain;charset=utf-8"), QStringLiteral("text/plain"),
           QStringLiteral("STRING"), QStringLiteral("TEXT")},
-         maxTextBytes, true},
+         maxTextBytes,
+         true},
         // Capture keeps one rich text beside the string: RTF when there is some.
         {mimeTypesReadForPasteboardType(PasteboardType::rtf) + mimeTypesReadForPasteboardType(PasteboardType::html),
          maxRichTextBytes},
         {{}, maxImageBytes},
     };
-    for (const QString &type : {PasteboardType::png, PasteboardType::tiff, PasteboardType::jpeg, PasteboardType::bmp,
-                                PasteboardType::webp})
+    for (const QString &type :
+         {PasteboardType::png, PasteboardType::tiff, PasteboardType::jpeg, PasteboardType::bmp, PasteboardType::webp})
         plan.reads.back().targets += mimeTypesReadForPasteboardType(type);
     plan.concealingTargets = concealedPasteboardTypes().values();
     plan.secretHintTarget = passwordManagerHintMimeType;

@@ -39,7 +39,14 @@ const SecretSchema *quillmereSchema()
             {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
             {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
         },
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        0,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
     };
     return &schema;
 }
@@ -59,8 +66,8 @@ SecretStore::Outcome outcomeFor(GError *error)
 {
     if (!error)
         return {};
-    const bool unreachable = error->domain == G_IO_ERROR || error->domain == G_DBUS_ERROR
-                             || error->domain == G_SPAWN_ERROR;
+    const bool unreachable =
+        error->domain == G_IO_ERROR || error->domain == G_DBUS_ERROR || error->domain == G_SPAWN_ERROR;
     return {unreachable ? SecretStore::Status::noSecretService : SecretStore::Status::failed, error->code};
 }
 

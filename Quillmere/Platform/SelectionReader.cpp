@@ -220,7 +220,8 @@ private:
         if (list.outcome == Outcome::interrupted)
             return std::nullopt;
         if (list.outcome == Outcome::timedOut)
-            qCWarning(lcClipboard, "Clipboard owner did not list its types within %d ms; skipping this change", answerTimeoutMs);
+            qCWarning(lcClipboard, "Clipboard owner did not list its types within %d ms; skipping this change",
+                      answerTimeoutMs);
         if (list.outcome != Outcome::ok || list.format != 32)
             return snapshot;
 
@@ -252,7 +253,8 @@ private:
                 snapshot.targets.removeAll(target.name);
                 break;
             case Outcome::tooLarge:
-                qCInfo(lcClipboard, "Not reading the clipboard's %s: over %lld bytes", qUtf8Printable(target.name), maxBytes);
+                qCInfo(lcClipboard, "Not reading the clipboard's %s: over %lld bytes", qUtf8Printable(target.name),
+                       maxBytes);
                 break;
             case Outcome::timedOut:
                 qCWarning(lcClipboard, "Clipboard owner did not answer within %d ms; skipping the rest of this change",
@@ -302,8 +304,9 @@ private:
         for (const auto &[atom, cookie] : asked) {
             XcbReply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(m_c, cookie, nullptr));
             if (reply)
-                m_names.insert(atom, QString::fromLatin1(xcb_get_atom_name_name(reply.get()),
-                                                         xcb_get_atom_name_name_length(reply.get())));
+                m_names.insert(atom,
+                               QString::fromLatin1(xcb_get_atom_name_name(reply.get()),
+                                                   xcb_get_atom_name_name_length(reply.get())));
         }
         std::vector<Target> targets;
         for (const xcb_atom_t atom : atoms) {
@@ -326,9 +329,12 @@ private:
         for (;;) {
             XcbEvent event;
             switch (nextEvent(deadline, event)) {
-            case Wait::timedOut: return {Outcome::timedOut};
-            case Wait::interrupted: return {Outcome::interrupted};
-            case Wait::event: break;
+            case Wait::timedOut:
+                return {Outcome::timedOut};
+            case Wait::interrupted:
+                return {Outcome::interrupted};
+            case Wait::event:
+                break;
             }
             if ((event->response_type & 0x7f) != XCB_SELECTION_NOTIFY)
                 continue;
@@ -340,7 +346,8 @@ private:
             break;
         }
         XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-            m_c, xcb_get_property(m_c, 1, requestor, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0, lengthInUnits(maxBytes) + 1),
+            m_c,
+            xcb_get_property(m_c, 1, requestor, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0, lengthInUnits(maxBytes) + 1),
             nullptr));
         if (!reply)
             return {Outcome::refused};
@@ -371,19 +378,24 @@ private:
             for (;;) {
                 XcbEvent event;
                 switch (nextEvent(deadline, event)) {
-                case Wait::timedOut: return {Outcome::timedOut};
-                case Wait::interrupted: return {Outcome::interrupted};
-                case Wait::event: break;
+                case Wait::timedOut:
+                    return {Outcome::timedOut};
+                case Wait::interrupted:
+                    return {Outcome::interrupted};
+                case Wait::event:
+                    break;
                 }
                 if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
                     continue;
                 const auto *notify = reinterpret_cast<const xcb_property_notify_event_t *>(event.get());
-                if (notify->window == requestor && notify->atom == m_property && notify->state == XCB_PROPERTY_NEW_VALUE)
+                if (notify->window == requestor && notify->atom == m_property
+                    && notify->state == XCB_PROPERTY_NEW_VALUE)
                     break;
             }
             const qint64 room = maxBytes - transfer.bytes.size();
             XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
-                m_c, xcb_get_property(m_c, 1, requestor, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0, lengthInUnits(room) + 1),
+                m_c,
+                xcb_get_property(m_c, 1, requestor, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0, lengthInUnits(room) + 1),
                 nullptr));
             if (!reply)
                 return {Outcome::refused};
@@ -438,7 +450,8 @@ std::unique_ptr<SelectionReader> SelectionReader::start(const QByteArray &displa
 SelectionReader::SelectionReader(std::unique_ptr<Worker> worker, xcb_connection_t *ownConnection)
     : m_worker(std::move(worker)), m_ownConnection(ownConnection)
 {
-    m_thread = std::thread([this] { m_worker->run([this](SelectionSnapshot snapshot) { deliver(std::move(snapshot)); }); });
+    m_thread =
+        std::thread([this] { m_worker->run([this](SelectionSnapshot snapshot) { deliver(std::move(snapshot)); }); });
 }
 
 SelectionReader::~SelectionReader()

@@ -44,8 +44,16 @@ QByteArray renderWav(const std::vector<Tone> &tones, double length)
         qToLittleEndian<qint16>(sample, pcm.data() + 2 * i);
     }
     QByteArray wav;
-    auto u32 = [&](quint32 x) { char b[4]; qToLittleEndian(x, b); wav.append(b, 4); };
-    auto u16 = [&](quint16 x) { char b[2]; qToLittleEndian(x, b); wav.append(b, 2); };
+    auto u32 = [&](quint32 x) {
+        char b[4];
+        qToLittleEndian(x, b);
+        wav.append(b, 4);
+    };
+    auto u16 = [&](quint16 x) {
+        char b[2];
+        qToLittleEndian(x, b);
+        wav.append(b, 2);
+    };
     wav.append("RIFF");
     u32(36 + quint32(pcm.size()));
     wav.append("WAVEfmt ");
@@ -96,9 +104,9 @@ QByteArray CanberraSoundPlayer::synthesize(const QString &name)
 }
 
 CanberraSoundPlayer::CanberraSoundPlayer(const QString &soundDirectory)
-    : m_directory(soundDirectory.isEmpty()
-                      ? QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Quillmere/sounds")
-                      : soundDirectory)
+    : m_directory(soundDirectory.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+                          + QStringLiteral("/Quillmere/sounds")
+                                           : soundDirectory)
 {
     m_clock.start();
 }

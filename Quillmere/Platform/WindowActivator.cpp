@@ -139,8 +139,7 @@ void X11WindowActivator::activate(const WindowTarget &target)
     event.data.data32[0] = 2;
     event.data.data32[1] = conn->serverTime();
     event.data.data32[2] = XCB_WINDOW_NONE;
-    xcb_send_event(conn->c, 0, conn->root,
-                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+    xcb_send_event(conn->c, 0, conn->root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char *>(&event));
     xcb_flush(conn->c);
 }

@@ -12,8 +12,7 @@ namespace quillmere {
 struct XcbFree {
     void operator()(void *p) const { std::free(p); }
 };
-template <typename T>
-using XcbReply = std::unique_ptr<T, XcbFree>;
+template <typename T> using XcbReply = std::unique_ptr<T, XcbFree>;
 
 // XCB_ATOM_NONE when the server has no such atom and `onlyIfExists` is set, or on error.
 inline xcb_atom_t internAtom(xcb_connection_t *c, const char *name, bool onlyIfExists = false)

@@ -11,8 +11,8 @@ ExportInteraction dialogInteraction()
 {
     ExportInteraction interaction;
     interaction.choosePath = []() -> std::optional<QString> {
-        const QString start = QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-                                  .filePath(defaultFileName);
+        const QString start =
+            QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)).filePath(defaultFileName);
         const QString path = QFileDialog::getSaveFileName(nullptr, panelTitle, start, QStringLiteral("JSON (*.json)"));
         if (path.isEmpty())
             return std::nullopt;

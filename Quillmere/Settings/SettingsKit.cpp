@@ -35,11 +35,16 @@ void fillCapsule(QPainter &p, const QRectF &rect, const QColor &fill, const QCol
 QColor styleColour(PillStyle style)
 {
     switch (style) {
-    case PillStyle::success: return P::success();
-    case PillStyle::warning: return P::warning();
-    case PillStyle::danger: return P::danger();
-    case PillStyle::accent: return P::accent();
-    case PillStyle::neutral: break;
+    case PillStyle::success:
+        return P::success();
+    case PillStyle::warning:
+        return P::warning();
+    case PillStyle::danger:
+        return P::danger();
+    case PillStyle::accent:
+        return P::accent();
+    case PillStyle::neutral:
+        break;
     }
     return P::secondaryText();
 }
@@ -291,8 +296,8 @@ void SettingsRow::paintEvent(QPaintEvent *)
 ActionRow::ActionRow(const QString &title, const QString &subtitle, const QString &systemImage,
                      const QString &buttonTitle, bool isDestructive, QWidget *parent)
     : SettingsRow(title, subtitle, systemImage,
-                  new SettingsButton(buttonTitle, isDestructive ? SettingsButton::Kind::destructive
-                                                                : SettingsButton::Kind::normal),
+                  new SettingsButton(buttonTitle,
+                                     isDestructive ? SettingsButton::Kind::destructive : SettingsButton::Kind::normal),
                   parent)
 {
     m_button = static_cast<SettingsButton *>(accessory());

@@ -187,16 +187,30 @@ void SettingsWindow::showPane(SettingsPane pane)
     QWidget *parent = m_scroll->widget();
     SettingsViewModel &model = *m_model;
     switch (pane) {
-    case SettingsPane::general: m_detail = new GeneralPane(model, parent); break;
-    case SettingsPane::permissions: m_detail = new PermissionsPane(model, parent); break;
-    case SettingsPane::privacy: m_detail = new PrivacyPane(model, parent); break;
-    case SettingsPane::automation: m_detail = new AutomationPane(model, parent); break;
-    case SettingsPane::progress: m_detail = new ProgressPane(model, parent); break;
-    case SettingsPane::about: m_detail = makeAboutPane(model, parent); break;
+    case SettingsPane::general:
+        m_detail = new GeneralPane(model, parent);
+        break;
+    case SettingsPane::permissions:
+        m_detail = new PermissionsPane(model, parent);
+        break;
+    case SettingsPane::privacy:
+        m_detail = new PrivacyPane(model, parent);
+        break;
+    case SettingsPane::automation:
+        m_detail = new AutomationPane(model, parent);
+        break;
+    case SettingsPane::progress:
+        m_detail = new ProgressPane(model, parent);
+        break;
+    case SettingsPane::about:
+        m_detail = makeAboutPane(model, parent);
+        break;
     case SettingsPane::tabs:
     case SettingsPane::capture:
     case SettingsPane::sync:
-    case SettingsPane::data: m_detail = makeUnavailablePane(pane, parent); break;
+    case SettingsPane::data:
+        m_detail = makeUnavailablePane(pane, parent);
+        break;
     }
     m_detailColumn->insertWidget(0, m_detail);
     m_detail->show();
@@ -224,9 +238,9 @@ void SettingsWindow::presentAlerts()
     // A box that was answered is closed at once but goes away only later.
     auto absent = [](const QPointer<QMessageBox> &box) { return !box || !box->isVisible(); };
     if (model.isShowingClearConfirmation() && absent(m_clearConfirmation)) {
-        m_clearConfirmation = makeAlert(
-            QStringLiteral("Clear unsaved history?"),
-            QStringLiteral("Pinned clips and clips saved to pages are kept. This cannot be undone."));
+        m_clearConfirmation =
+            makeAlert(QStringLiteral("Clear unsaved history?"),
+                      QStringLiteral("Pinned clips and clips saved to pages are kept. This cannot be undone."));
         QPushButton *clear =
             m_clearConfirmation->addButton(QStringLiteral("Clear Unsaved History"), QMessageBox::DestructiveRole);
         m_clearConfirmation->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);

@@ -14,10 +14,13 @@ double seconds(const QDateTime &t)
     return t.toMSecsSinceEpoch() / 1000.0;
 }
 
-constexpr SyncPruneReason kAllReasons[] = {SyncPruneReason::overLimit, SyncPruneReason::expired, SyncPruneReason::dedupe};
+constexpr SyncPruneReason kAllReasons[] = {SyncPruneReason::overLimit, SyncPruneReason::expired,
+                                           SyncPruneReason::dedupe};
 } // namespace
 
-SyncHealthStore::SyncHealthStore(Preferences &defaults, Clock now) : m_defaults(defaults), m_now(std::move(now)) {}
+SyncHealthStore::SyncHealthStore(Preferences &defaults, Clock now) : m_defaults(defaults), m_now(std::move(now))
+{
+}
 
 SyncHealthStore &SyncHealthStore::shared()
 {

@@ -10,9 +10,9 @@ TEST(AppEnvironment, DemoDataAndSchemaArgumentsKeepTheStoreInMemory)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("data/default.store");
-    for (const QStringList &args : {QStringList{"quillmere", "--demo-data"},
-                                    QStringList{"quillmere", "--init-cloudkit-schema"},
-                                    QStringList{"quillmere", "--init-cloudkit-schema", "--demo-data"}}) {
+    for (const QStringList &args :
+         {QStringList{"quillmere", "--demo-data"}, QStringList{"quillmere", "--init-cloudkit-schema"},
+          QStringList{"quillmere", "--init-cloudkit-schema", "--demo-data"}}) {
         const PersistenceSetup setup = AppEnvironment::makePersistence(args, {path, systemClock()});
         EXPECT_EQ(setup.mode, PersistenceMode::inMemory) << args.join(' ').toStdString();
         EXPECT_TRUE(setup.container->isInMemory());

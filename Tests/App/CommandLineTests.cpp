@@ -87,8 +87,8 @@ TEST(CommandLine, QtOptionsPassThroughAndAHandOverTooLargeIsRefused)
     ASSERT_EQ(running.claim({}), SingleInstance::Claim::first);
     QSignalSpy received(&running, &SingleInstance::argumentsReceived);
 
-    Outcome run = launch.run({"-platform", "offscreen", "-style", "Fusion", "--reverse", "-qwindowtitle", "x",
-                          "--show-panel"});
+    Outcome run =
+        launch.run({"-platform", "offscreen", "-style", "Fusion", "--reverse", "-qwindowtitle", "x", "--show-panel"});
     EXPECT_FALSE(run.crashed);
     EXPECT_EQ(run.status, 0) << run.errors.toStdString();
     ASSERT_TRUE(received.wait(5000));

@@ -15,8 +15,7 @@ using namespace quillmere;
 namespace {
 
 // What the process writes to stderr while `body` runs.
-template <typename Body>
-QByteArray stderrDuring(Body body)
+template <typename Body> QByteArray stderrDuring(Body body)
 {
     QTemporaryFile capture;
     if (!capture.open())
@@ -45,7 +44,8 @@ struct Fixture {
     QStringList calls;
     bool recording = false;
     CopyFeedback feedback{*prefs, sounds, {[this] { return recording; }, [this](bool copied) { icons << copied; }}};
-    CaptureFollowUps followUps{feedback, center,
+    CaptureFollowUps followUps{feedback,
+                               center,
                                {[this](const ClipRef &) { calls << "register"; },
                                 [this](const ClipRef &) { calls << "coordinator"; },
                                 [this](const ClipRef &) { calls << "link"; }}};
@@ -64,7 +64,8 @@ TEST(CaptureFollowUps, CapturedClipRunsEveryStepAndOnlyLinksFetchPreviews)
 {
     Fixture f;
     int captured = 0;
-    f.center.addObserver(CaptureFollowUps::clipCapturedNotification, nullptr, [&](const Notification &) { ++captured; });
+    f.center.addObserver(CaptureFollowUps::clipCapturedNotification, nullptr,
+                         [&](const Notification &) { ++captured; });
     f.followUps.clipCaptured(clipOfKind(ClipKind::url));
     EXPECT_EQ(f.calls, (QStringList{"register", "coordinator", "link"}));
     EXPECT_EQ(f.sounds.played, QStringList{"Pop"});

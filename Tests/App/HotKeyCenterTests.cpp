@@ -111,7 +111,10 @@ TEST(HotKeyCenterRegistry, HandlersRunOnALaterTurnAndOnlyWhileRegistered)
 
     // A handler may unregister itself.
     std::optional<quint32> once;
-    once = r.center.registerHotKey(1, 0x100, [&] { r.center.unregisterHotKey(*once); ++panel; });
+    once = r.center.registerHotKey(1, 0x100, [&] {
+        r.center.unregisterHotKey(*once);
+        ++panel;
+    });
     r.grabber->press(KeyChord{'s', ChordModifier::super});
     QCoreApplication::processEvents();
     EXPECT_EQ(panel, 2);
@@ -196,8 +199,8 @@ struct OtherClient {
     ~OtherClient() { xcb_disconnect(c); }
     bool grab(xcb_keycode_t key, uint16_t mask)
     {
-        xcb_generic_error_t *e = xcb_request_check(
-            c, xcb_grab_key_checked(c, 0, root, mask, key, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        xcb_generic_error_t *e =
+            xcb_request_check(c, xcb_grab_key_checked(c, 0, root, mask, key, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
         free(e);
         return e == nullptr;
     }
@@ -345,8 +348,9 @@ TEST_F(X11HotKeys, ANewKeyboardLayoutMovesTheChordToItsKey)
         chord({XK_Shift_L, XK_Super_L}, XK_v);
         return QTest::qWaitFor([&] { return fired == 1; }, 300);
     }));
-    const std::pair<KeyCode, bool> oldKey[] = {{code(XK_Shift_L), true}, {code(XK_Super_L), true}, {usV, true},
-                                               {usV, false}, {code(XK_Super_L), false}, {code(XK_Shift_L), false}};
+    const std::pair<KeyCode, bool> oldKey[] = {
+        {code(XK_Shift_L), true},  {code(XK_Super_L), true}, {usV, true}, {usV, false},
+        {code(XK_Super_L), false}, {code(XK_Shift_L), false}};
     for (const auto &[keycode, down] : oldKey)
         XTestFakeKeyEvent(dpy, keycode, down, CurrentTime);
     XSync(dpy, False);

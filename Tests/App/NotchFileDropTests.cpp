@@ -138,7 +138,8 @@ TEST(NotchFileDropController, StripsFollowAChangeOfTheWorkArea)
         WorkArea area;
         // A panel 40 pixels taller than any there now appears along the top: the strip reaches below it.
         const int inset = before.top() - full.top() + 40;
-        area.set({uint32_t(full.x()), uint32_t(full.y() + inset), uint32_t(full.width()), uint32_t(full.height() - inset)});
+        area.set(
+            {uint32_t(full.x()), uint32_t(full.y() + inset), uint32_t(full.width()), uint32_t(full.height() - inset)});
         ASSERT_TRUE(test::waitUntil([&] { return screen->availableGeometry().top() == full.top() + inset; }));
         EXPECT_EQ(controller.windows().front()->geometry(), notchDropFrame(full, screen->availableGeometry()));
         EXPECT_EQ(controller.windows().front()->height(), inset + 12);

@@ -6,8 +6,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <cstring>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,14 +31,14 @@ sockaddr_un socketAddress(const QString &path)
 // Runs `body` in a child process as the user nobody, in `directory`: names relative to it need
 // no way in from the root, which nobody may not have. The child of a threaded process may only
 // make system calls, so `body` does nothing else.
-template <typename Body>
-pid_t spawnAsNobody(const QString &directory, Body body)
+template <typename Body> pid_t spawnAsNobody(const QString &directory, Body body)
 {
     const QByteArray native = QFile::encodeName(directory);
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::alarm(10);
-        if (::chdir(native.constData()) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        if (::chdir(native.constData()) != 0 || ::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0
+            || ::setuid(65534) != 0)
             ::_exit(2);
         ::_exit(body());
     }
@@ -205,8 +205,7 @@ TEST(SingleInstance, AnotherUsersServerOrRequestCountsForNothing)
         const char request[] = "[\"--show-settings\"]\n";
         ::write(fd, request, sizeof(request) - 1);
         char buffer[64];
-        while (::read(fd, buffer, sizeof(buffer)) > 0) {
-        }
+        while (::read(fd, buffer, sizeof(buffer)) > 0) {}
         return 0;
     });
     EXPECT_EQ(exitStatusOf(client), 0) << "the request was closed unread";

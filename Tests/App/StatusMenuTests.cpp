@@ -38,7 +38,7 @@ TEST(StatusMenu, CaptureShortcutsBecomeMenuShortcutsOnlyForLettersAndDigits)
 
     EXPECT_FALSE(menuShortcut({49, CarbonModifier::control}).has_value()); // Space
     EXPECT_FALSE(menuShortcut({36, CarbonModifier::control}).has_value()); // Return
-    EXPECT_FALSE(menuShortcut({122, 0}).has_value());                     // F1
+    EXPECT_FALSE(menuShortcut({122, 0}).has_value());                      // F1
     EXPECT_FALSE(menuShortcut({999, 0}).has_value());
     EXPECT_EQ(menuShortcut({0, CarbonModifier::option}), QKeySequence(Qt::ALT | Qt::Key_A));
     EXPECT_EQ(menuShortcut({8, 0}), QKeySequence(Qt::Key_C));

@@ -31,7 +31,8 @@ TEST(UpdateChecker, FeedIsComparedByVersionAndOnlyWebLinksAreOffered)
     const auto newer = UpdateChecker::evaluateFeed(R"({"version":"1.10.0","url":"https://example.org/get"})", current);
     EXPECT_EQ(newer.kind, Kind::available);
     EXPECT_EQ(newer.downloadUrl, QUrl("https://example.org/get"));
-    EXPECT_TRUE(UpdateChecker::evaluateFeed(R"j({"version":"2.0","url":"javascript:alert(1)"})j", current).downloadUrl.isEmpty());
+    EXPECT_TRUE(UpdateChecker::evaluateFeed(R"j({"version":"2.0","url":"javascript:alert(1)"})j", current)
+                    .downloadUrl.isEmpty());
     EXPECT_EQ(UpdateChecker::evaluateFeed("{}", current).kind, Kind::failed);
     EXPECT_EQ(UpdateChecker::evaluateFeed("garbage", current).kind, Kind::failed);
 }
@@ -49,8 +50,9 @@ TEST(UpdateChecker, AnotherCheckCanStartWhileTheLastResultIsShown)
                     return;
                 ++requests;
                 const QByteArray body = R"({"version":"0.1.0"})";
-                socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: "
-                              + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                socket->write(
+                    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\nContent-Length: "
+                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
                 socket->disconnectFromHost();
             });
         }

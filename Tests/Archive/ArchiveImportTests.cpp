@@ -59,8 +59,10 @@ TEST(PageArchives, ImportReusesHistoryClipsButLeavesOtherPagesAlone)
     f.store->assignClip(onOtherPage, existing);
 
     const ArchivedClip shared{.text = QString("shared text"), .customTitle = QString("From a friend")};
-    const ArchivedClip file{.kind = "file", .text = QString("/home/someone/../../etc/passwd\nC:\\Users\\x\\report.pdf"),
-                            .fileName = QString("../../etc/passwd"), .fileData = QByteArray("root:x:0:0")};
+    const ArchivedClip file{.kind = "file",
+                            .text = QString("/home/someone/../../etc/passwd\nC:\\Users\\x\\report.pdf"),
+                            .fileName = QString("../../etc/passwd"),
+                            .fileData = QByteArray("root:x:0:0")};
     PageArchive archive{.name = "Imported", .colorName = "orange", .exportedAt = f.clock.now()};
     archive.clips = {shared, {.text = QString("filed text")}, file, shared};
 
@@ -81,7 +83,8 @@ TEST(PageArchives, ImportReusesHistoryClipsButLeavesOtherPagesAlone)
     ASSERT_EQ(page->items().size(), 3u);
     // No path from elsewhere comes along, and hashes are those of what was stored.
     for (const ClipRef &clip : page->items()) {
-        EXPECT_FALSE(clip->text()->contains('/') || clip->fileName().value_or("").contains('/')) << qPrintable(*clip->text());
+        EXPECT_FALSE(clip->text()->contains('/') || clip->fileName().value_or("").contains('/'))
+            << qPrintable(*clip->text());
         EXPECT_EQ(clip->contentHash(), clip->computeContentHash());
     }
 }
@@ -121,8 +124,12 @@ TEST(BackupImport, HashesAreWorkedOutAgainAndATakenIdentityIsNeverReused)
     ClipArchiveClip clash = archived("clash");
     clash.dedupID = uuidText(stored->dedupID());
     ClipArchiveDocument doc;
-    doc.clips = {archived("different text", stored->contentHash()), archived("another", QString()),
-                 archived("third", QString()), manual, clash, archived("note")};
+    doc.clips = {archived("different text", stored->contentHash()),
+                 archived("another", QString()),
+                 archived("third", QString()),
+                 manual,
+                 clash,
+                 archived("note")};
     EXPECT_EQ(archive::importArchive(*f.store, doc), (archive::ArchiveImportResult{6, 0}));
 
     int withStoredID = 0;

@@ -1,6 +1,6 @@
+#include "Quillmere/Archive/ArchiveImport.h"
 #include "Support/GoldenFiles.h"
 #include "Support/PagesFixture.h"
-#include "Quillmere/Archive/ArchiveImport.h"
 
 #include "Quillmere/Archive/BackupArchive.h"
 
@@ -11,8 +11,8 @@
 
 using namespace quillmere;
 using quillmere::test::golden;
-using quillmere::test::withField;
 using quillmere::test::StoreFixture;
+using quillmere::test::withField;
 
 namespace {
 
@@ -22,13 +22,24 @@ ClipArchiveDocument goldenDocument()
     ClipArchiveDocument doc;
     doc.manifest = {1, test::utc(2026, 3, 1, 12, 0, 0, 250), "0.1.0", 2, 1};
     doc.pinboards = {{"Work/Home", "blue", "folder", 0}};
-    doc.clips = {{.dedupID = "6F9619FF-8B86-D011-B42D-00C04FC964FF", .createdAt = test::utc(2026, 2, 28, 9, 15, 30, 125),
-                  .text = QString::fromUtf8("Line one\n\"quoted\" \xC3\xA9/\xC3\xBC\x01"), .customTitle = QString(""),
-                  .sourceAppName = QString("Editor"), .sourceAppBundleID = QString("org.example.Editor"), .isPinned = true,
-                  .contentHash = "abc", .isSavedToPage = true, .pageName = QString("Work/Home")},
-                 {.dedupID = "0B1F2E3D-4C5B-6A79-8897-A6B5C4D3E2F1", .createdAt = test::utc(2026, 2, 27, 8, 0, 0),
-                  .kind = "image", .fileName = QString("shot.png"), .fileTypeIdentifier = QString("public.png"),
-                  .recognizedText = QString("OCR"), .linkTitle = QString("Link"), .imageDataBase64 = QString("+/+/"),
+    doc.clips = {{.dedupID = "6F9619FF-8B86-D011-B42D-00C04FC964FF",
+                  .createdAt = test::utc(2026, 2, 28, 9, 15, 30, 125),
+                  .text = QString::fromUtf8("Line one\n\"quoted\" \xC3\xA9/\xC3\xBC\x01"),
+                  .customTitle = QString(""),
+                  .sourceAppName = QString("Editor"),
+                  .sourceAppBundleID = QString("org.example.Editor"),
+                  .isPinned = true,
+                  .contentHash = "abc",
+                  .isSavedToPage = true,
+                  .pageName = QString("Work/Home")},
+                 {.dedupID = "0B1F2E3D-4C5B-6A79-8897-A6B5C4D3E2F1",
+                  .createdAt = test::utc(2026, 2, 27, 8, 0, 0),
+                  .kind = "image",
+                  .fileName = QString("shot.png"),
+                  .fileTypeIdentifier = QString("public.png"),
+                  .recognizedText = QString("OCR"),
+                  .linkTitle = QString("Link"),
+                  .imageDataBase64 = QString("+/+/"),
                   .fileDataBase64 = QString("AAE=")}};
     return doc;
 }
@@ -111,7 +122,8 @@ TEST(BackupFormat, VersionIsJudgedOnlyAfterTheWholeDocumentReads)
     EXPECT_TRUE(backup::decode(withVersion(-3)).ok());
 
     const QJsonObject newerDoc = QJsonDocument::fromJson(withVersion(2)).object();
-    EXPECT_EQ(errorOf(withField(newerDoc, "contentHash", QJsonValue::Undefined, true)).code, ClipArchiveError::Code::corrupt);
+    EXPECT_EQ(errorOf(withField(newerDoc, "contentHash", QJsonValue::Undefined, true)).code,
+              ClipArchiveError::Code::corrupt);
 }
 
 TEST(BackupFormat, ReadingIsBoundedBeforeAndWhileInflating)
@@ -151,8 +163,11 @@ TEST(BackupFormat, BuiltFromTheStoreWithoutTemporaryClipsAndRestoredIntoAnEmptyS
     source.store->assignClip(odd, unnamed);
     source.putText("482913")->setExpiresAt(source.clock.now().addSecs(300));
     const QByteArray pdf(100000, 'r');
-    ClipRef file = source.put({.kind = ClipKind::file, .text = QString("/home/me/report.pdf"),
-                               .imageData = QByteArray("\x89PNG", 4), .fileData = pdf, .fileName = QString("report.pdf")});
+    ClipRef file = source.put({.kind = ClipKind::file,
+                               .text = QString("/home/me/report.pdf"),
+                               .imageData = QByteArray("\x89PNG", 4),
+                               .fileData = pdf,
+                               .fileName = QString("report.pdf")});
     file->setIsPinned(true);
     ASSERT_TRUE(source.store->save());
 

@@ -41,7 +41,8 @@ TEST(JsonExport, MatchesTheHandWrittenFile)
     second->setCreatedAt(utc(2026, 2, 27, 8, 0, 0));
     ASSERT_TRUE(f.store->save());
 
-    const QuillmereExport doc = QuillmereExport::make({first, second}, f.store->pages(), utc(2026, 3, 1, 12, 0, 0, 900));
+    const QuillmereExport doc =
+        QuillmereExport::make({first, second}, f.store->pages(), utc(2026, 3, 1, 12, 0, 0, 900));
     EXPECT_EQ(doc.encoded(), golden("export-expected.json"));
     // The record with nothing optional carries exactly the four required keys.
     const QJsonObject bare = QJsonDocument::fromJson(doc.encoded()).object()["clips"].toArray()[1].toObject();

@@ -1,6 +1,6 @@
+#include "Quillmere/Archive/ArchiveImport.h"
 #include "Support/GoldenFiles.h"
 #include "Support/PagesFixture.h"
-#include "Quillmere/Archive/ArchiveImport.h"
 
 #include "Quillmere/Archive/PageFile.h"
 
@@ -15,11 +15,16 @@ namespace {
 
 PageArchive goldenArchive()
 {
-    PageArchive archive{.name = "Shared", .colorName = "teal", .iconName = "star",
+    PageArchive archive{.name = "Shared",
+                        .colorName = "teal",
+                        .iconName = "star",
                         .exportedAt = QDateTime(QDate(2026, 3, 1), QTime(12, 0, 1), Qt::UTC)};
     archive.clips = {{.text = QString("Hello/world"), .customTitle = QString("Greeting")},
-                     {.kind = "file", .text = QString("/Users/x/a.pdf"), .fileName = QString("a.pdf"),
-                      .fileTypeIdentifier = QString("com.adobe.pdf"), .fileData = QByteArray("%PDF-")},
+                     {.kind = "file",
+                      .text = QString("/Users/x/a.pdf"),
+                      .fileName = QString("a.pdf"),
+                      .fileTypeIdentifier = QString("com.adobe.pdf"),
+                      .fileData = QByteArray("%PDF-")},
                      {.kind = "weird"}};
     return archive;
 }
@@ -163,8 +168,8 @@ TEST(PageFile, RefusedFilesLeaveTheStoreAsItWas)
     f.putText("existing");
     const auto before = f.ctx().clipCount();
     const QByteArray good = golden("page-canonical.quillmerepage");
-    for (const QByteArray &bad : {good.left(good.size() - 5), withField("version", 2), withClipField("fileData", "%%%%"),
-                                  good + QByteArray(100, ' ')}) {
+    for (const QByteArray &bad : {good.left(good.size() - 5), withField("version", 2),
+                                  withClipField("fileData", "%%%%"), good + QByteArray(100, ' ')}) {
         const auto read = pagefile::decode(bad, good.size() + 50);
         ASSERT_FALSE(read.ok());
         EXPECT_FALSE(read.error().userMessage().isEmpty());

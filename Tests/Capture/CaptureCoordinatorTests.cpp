@@ -50,7 +50,8 @@ struct CoordinatorHarness : CaptureServiceHarness {
         CaptureFeatureCoordinator::Dependencies deps;
         deps.services = context(nullptr);
         deps.toolOptions = toolOptions(fake.writing(test::png(20, 20)));
-        deps.registerHotKey = [this](quint32 key, quint32 mods, std::function<void()> handler) -> std::optional<quint32> {
+        deps.registerHotKey = [this](quint32 key, quint32 mods,
+                                     std::function<void()> handler) -> std::optional<quint32> {
             if (heldElsewhere.count(key))
                 return std::nullopt;
             registered.emplace_back(key, mods);
@@ -79,7 +80,10 @@ struct CoordinatorHarness : CaptureServiceHarness {
         coordinator = std::make_unique<CaptureFeatureCoordinator>(std::move(deps));
     }
 
-    bool waitForToolCalls(int count) { return test::waitUntil([&] { return fake.calls().size() >= count; }); }
+    bool waitForToolCalls(int count)
+    {
+        return test::waitUntil([&] { return fake.calls().size() >= count; });
+    }
     void press(int index) { std::next(hotKeys.begin(), index)->second(); }
 };
 
@@ -91,8 +95,9 @@ TEST(CaptureCoordinator, ShortcutsRegisterInActionOrderSkipRefusedOnesAndFollowC
     h.heldElsewhere = {20}; // Ctrl+Shift+3 belongs to another program
     h.coordinator->start();
     using namespace CarbonModifier;
-    EXPECT_EQ(h.registered, (std::vector<std::pair<quint32, quint32>>{
-                                {21, control | shift}, {19, command | shift}, {23, control | shift}}));
+    EXPECT_EQ(h.registered,
+              (std::vector<std::pair<quint32, quint32>>{
+                  {21, control | shift}, {19, command | shift}, {23, control | shift}}));
     EXPECT_EQ(h.coordinator->captureHotKeyIDs().size(), 3);
 
     // New shortcuts replace all the old ones at once.

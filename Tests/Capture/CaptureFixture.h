@@ -23,7 +23,6 @@ namespace quillmere::test {
 // the folder it was asked to write into, then does what the test wants with the file.
 class FakeTool {
 public:
-
     // `body` runs with $out set to the file the caller asked for.
     QString script(const QString &name, const QString &body)
     {
@@ -92,7 +91,8 @@ struct CaptureServiceHarness {
         return options;
     }
 
-    CaptureServiceContext context(ScreenshotToolRunner *tool, std::optional<QString> recognised = QStringLiteral("words"))
+    CaptureServiceContext context(ScreenshotToolRunner *tool,
+                                  std::optional<QString> recognised = QStringLiteral("words"))
     {
         CaptureServiceContext context;
         context.store = store.get();
@@ -112,7 +112,10 @@ struct CaptureServiceHarness {
 
     std::vector<ClipRef> history() const { return store->historyNewestFirst(); }
     // Whatever the runs left under the temporary root.
-    QStringList leftovers() const { return QDir(temporaryRoot.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries); }
+    QStringList leftovers() const
+    {
+        return QDir(temporaryRoot.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+    }
 };
 
 } // namespace quillmere::test

@@ -10,13 +10,15 @@ TEST(CaptureShortcuts, DefaultsApplyWholeWhenNothingOrSomethingBadIsStored)
     test::TempPreferences prefs;
     EXPECT_EQ(CaptureShortcutPreferences::load(*prefs), CaptureShortcutPreferences::defaultShortcuts());
 
-    for (const QByteArray &bad : {
-             QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":21,"modifiers":4608},"bogus",{"keyCode":1,"modifiers":0}]})"),
-             QByteArray(R"({"shortcuts":["areaScreenshot"]})"),
-             QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":-1,"modifiers":0}]})"),
-             QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":4294967296,"modifiers":0}]})"),
-             QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":21}]})"),
-         }) {
+    for (
+        const QByteArray &bad : {
+            QByteArray(
+                R"({"shortcuts":["areaScreenshot",{"keyCode":21,"modifiers":4608},"bogus",{"keyCode":1,"modifiers":0}]})"),
+            QByteArray(R"({"shortcuts":["areaScreenshot"]})"),
+            QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":-1,"modifiers":0}]})"),
+            QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":4294967296,"modifiers":0}]})"),
+            QByteArray(R"({"shortcuts":["areaScreenshot",{"keyCode":21}]})"),
+        }) {
         prefs->setData(CaptureShortcutPreferences::key, bad);
         EXPECT_EQ(CaptureShortcutPreferences::load(*prefs), CaptureShortcutPreferences::defaultShortcuts())
             << bad.toStdString();

@@ -39,11 +39,11 @@ bool waitForSelectionOverlay()
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     return test::waitUntil(
         [&] {
-            XcbReply<xcb_grab_pointer_reply_t> reply(xcb_grab_pointer_reply(
-                c,
-                xcb_grab_pointer(c, 0, root, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE,
-                                 XCB_CURRENT_TIME),
-                nullptr));
+            XcbReply<xcb_grab_pointer_reply_t> reply(
+                xcb_grab_pointer_reply(c,
+                                       xcb_grab_pointer(c, 0, root, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
+                                                        XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
+                                       nullptr));
             if (reply && reply->status == XCB_GRAB_STATUS_SUCCESS) {
                 xcb_ungrab_pointer(c, XCB_CURRENT_TIME);
                 xcb_flush(c);
@@ -57,8 +57,8 @@ bool waitForSelectionOverlay()
 // A borderless window at a fixed place, shown until its pixels are on the screen.
 std::unique_ptr<QLabel> showOnScreen(const QImage &image, QPoint at)
 {
-    auto label = std::make_unique<QLabel>(nullptr, Qt::FramelessWindowHint | Qt::BypassWindowManagerHint
-                                                       | Qt::WindowStaysOnTopHint);
+    auto label = std::make_unique<QLabel>(
+        nullptr, Qt::FramelessWindowHint | Qt::BypassWindowManagerHint | Qt::WindowStaysOnTopHint);
     label->setPixmap(QPixmap::fromImage(image));
     label->setGeometry(QRect(at, image.size()));
     label->show();
@@ -167,7 +167,8 @@ TEST_F(ScreenCaptureOnX11, EscapeAndRightClickCancelWithNoClipAndNoFile)
     ScreenshotCaptureService service(context);
     int reported = 0;
     service.setOnCaptured([&](const ClipRef &, ScreenshotClipboardOutput, quint64) { ++reported; });
-    for (const QStringList &cancel : {QStringList{"key", "Escape"}, QStringList{"mousemove", "300", "300", "click", "3"}}) {
+    for (const QStringList &cancel :
+         {QStringList{"key", "Escape"}, QStringList{"mousemove", "300", "300", "click", "3"}}) {
         service.startAreaCapture(++service.captureGeneration().next);
         ASSERT_TRUE(waitForSelectionOverlay());
         // A half-made drag does not survive the cancel either.
@@ -209,7 +210,7 @@ public:
     TwoMonitors()
     {
         m_ok = QProcess::execute("xrandr", {"--setmonitor", "QuillmereLeft", "800/211x1000/264+0+0", "screen"}) == 0
-               && QProcess::execute("xrandr", {"--setmonitor", "QuillmereRight", "800/211x1000/264+800+0", "none"}) == 0;
+            && QProcess::execute("xrandr", {"--setmonitor", "QuillmereRight", "800/211x1000/264+800+0", "none"}) == 0;
     }
     ~TwoMonitors()
     {
@@ -243,13 +244,14 @@ TEST_F(ScreenCaptureOnX11, CapturesKeepToTheMonitorThatHoldsThePointer)
     // The overlay covers the right monitor only; the readout follows the drag.
     service.startAreaCapture(++service.captureGeneration().next);
     ASSERT_TRUE(waitForSelectionOverlay());
-    ASSERT_TRUE(xdotool({"mousemove", "860", "210", "mousedown", "1", "mousemove", "1000", "300", "mousemove", "1101", "331"}));
+    ASSERT_TRUE(
+        xdotool({"mousemove", "860", "210", "mousedown", "1", "mousemove", "1000", "300", "mousemove", "1101", "331"}));
     ASSERT_TRUE(test::waitUntil([&] {
         const QImage now = screenshot::grabRootPixels(QRect(0, 0, 1600, 1000));
         // Left monitor untouched, the right one dimmed except for the selection.
         return now.copy(0, 0, 800, 1000) == screenBefore.copy(0, 0, 800, 1000)
-               && now.pixel(1500, 400) != screenBefore.pixel(1500, 400)
-               && now.pixel(1000, 300) == screenBefore.pixel(1000, 300);
+            && now.pixel(1500, 400) != screenBefore.pixel(1500, 400)
+            && now.pixel(1000, 300) == screenBefore.pixel(1000, 300);
     }));
     QDir().mkpath("artifacts");
     screenshot::grabRootPixels(QRect(0, 0, 1600, 1000)).save("artifacts/capture-area-overlay.png");

@@ -5,8 +5,8 @@
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
-#include "Support/MemoryPasteboard.h"
 #include "Support/DisplayTestSupport.h"
+#include "Support/MemoryPasteboard.h"
 #include "Support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +50,10 @@ struct CaptureHarness {
     }
 
     std::vector<ClipRef> history() const { return store->historyNewestFirst(); }
-    bool waitForCaptures(size_t count) { return waitUntil([&] { return captured.size() >= count; }); }
+    bool waitForCaptures(size_t count)
+    {
+        return waitUntil([&] { return captured.size() >= count; });
+    }
     bool waitForMediaTasks(int timeoutMs = 20000)
     {
         return waitUntil([&] { return monitor->capture().pendingMediaTaskCount() == 0; }, timeoutMs);

@@ -31,7 +31,8 @@ TEST(ClipTextTransform, LinkCleaningDropsTrackingItemsInPlaceAndKeepsTheRestByte
         // Path and fragment stay; a "?" inside the fragment is not a query.
         {u"https://ex.com/a/b?mc_cid=1#part?utm_source=z"_s, u"https://ex.com/a/b#part?utm_source=z"_s},
         {u"https://u:p@ex.com:8080/?x=1&msclkid=2"_s, u"https://u:p@ex.com:8080/?x=1"_s},
-        {u"https://ex.com/s?q=a%2Bb+c&utm_campaign=z&e=%C3%A9&flag&&x="_s, u"https://ex.com/s?q=a%2Bb+c&e=%C3%A9&flag&&x="_s},
+        {u"https://ex.com/s?q=a%2Bb+c&utm_campaign=z&e=%C3%A9&flag&&x="_s,
+         u"https://ex.com/s?q=a%2Bb+c&e=%C3%A9&flag&&x="_s},
         // The first replacement shortens the text; later links must still land where they were.
         {u"a https://one.example/?utm_source=long-value-here b https://two.example/x?fbclid=q&k=v c https://three.example/ d"_s,
          u"a https://one.example/ b https://two.example/x?k=v c https://three.example/ d"_s},
@@ -48,9 +49,12 @@ TEST(ClipTextTransform, LinkCleaningDropsTrackingItemsInPlaceAndKeepsTheRestByte
 
 TEST(ClipTextTransform, PrettyJsonKeepsKeyOrderNumbersAndEscapes)
 {
-    EXPECT_EQ(apply(T::prettyPrintJSON, uR"({"b":1,"a":[1,2]})"_s), u"{\n  \"b\": 1,\n  \"a\": [\n    1,\n    2\n  ]\n}"_s);
-    EXPECT_EQ(apply(T::prettyPrintJSON, uR"(  [12345678901234567890123, 1.0, -0.5e+10, "caf\u00e9 \/ \"q\"", {}, [], true, null]  )"_s),
-              u"[\n  12345678901234567890123,\n  1.0,\n  -0.5e+10,\n  \"caf\\u00e9 \\/ \\\"q\\\"\",\n  {},\n  [],\n  true,\n  null\n]"_s);
+    EXPECT_EQ(apply(T::prettyPrintJSON, uR"({"b":1,"a":[1,2]})"_s),
+              u"{\n  \"b\": 1,\n  \"a\": [\n    1,\n    2\n  ]\n}"_s);
+    EXPECT_EQ(
+        apply(T::prettyPrintJSON,
+              uR"(  [12345678901234567890123, 1.0, -0.5e+10, "caf\u00e9 \/ \"q\"", {}, [], true, null]  )"_s),
+        u"[\n  12345678901234567890123,\n  1.0,\n  -0.5e+10,\n  \"caf\\u00e9 \\/ \\\"q\\\"\",\n  {},\n  [],\n  true,\n  null\n]"_s);
     // Duplicate keys are a formatting matter, not ours to resolve.
     EXPECT_EQ(apply(T::prettyPrintJSON, uR"({"k":1,"k":2})"_s), u"{\n  \"k\": 1,\n  \"k\": 2\n}"_s);
     EXPECT_TRUE(apply(T::prettyPrintJSON, uR"(["\ud83d\ude00"])"_s));
@@ -62,9 +66,29 @@ TEST(ClipTextTransform, PrettyJsonOffersNothingForScalarsFormattedInvalidOrRunaw
     ASSERT_TRUE(pretty);
     EXPECT_FALSE(apply(T::prettyPrintJSON, *pretty));
     EXPECT_FALSE(apply(T::prettyPrintJSON, u"{}"_s));
-    for (const char *bad : {"42", "\"text\"", "null", "{\"a\":1,}", "[1,]", "[1 2]", "{'a':1}", "{\"a\" 1}", "[01]", "[1.]",
-                            "[.5]", "[-]", "[1e]", "[tru]", "[\"\\x\"]", "[\"\\u12G4\"]", "[\"\\ud800\"]", "[\"\\udc00\\ud800\"]",
-                            "[\"a\tb\"]", "[1] [2]", "[NaN]", "{\"a\":1}}", "[[]"})
+    for (const char *bad : {"42",
+                            "\"text\"",
+                            "null",
+                            "{\"a\":1,}",
+                            "[1,]",
+                            "[1 2]",
+                            "{'a':1}",
+                            "{\"a\" 1}",
+                            "[01]",
+                            "[1.]",
+                            "[.5]",
+                            "[-]",
+                            "[1e]",
+                            "[tru]",
+                            "[\"\\x\"]",
+                            "[\"\\u12G4\"]",
+                            "[\"\\ud800\"]",
+                            "[\"\\udc00\\ud800\"]",
+                            "[\"a\tb\"]",
+                            "[1] [2]",
+                            "[NaN]",
+                            "{\"a\":1}}",
+                            "[[]"})
         EXPECT_FALSE(apply(T::prettyPrintJSON, QString::fromUtf8(bad))) << bad;
 
     EXPECT_FALSE(apply(T::prettyPrintJSON, QString(100000, u'[') + QString(100000, u']')));
@@ -81,17 +105,19 @@ TEST(ClipTextTransform, Base64DecodesOnlyToReadableText)
     wrapped.insert(4, u"*"_s);
     EXPECT_EQ(apply(T::decodeBase64, wrapped), sentence);
 
-    for (const QString &bad : {u"abc"_s, b64(QByteArray("\xff\xfe\x80\x81 binary", 12)), b64(QByteArray("text\x01with\x1b control", 18)),
-                               b64(QByteArray("nul\0inside", 10)), b64("   \n  "),
-                               // Ordinary words are not Base64 just because their letters are in the alphabet.
-                               u"Testing"_s, u"SGVsbG8=SGVs"_s})
+    for (const QString &bad :
+         {u"abc"_s, b64(QByteArray("\xff\xfe\x80\x81 binary", 12)), b64(QByteArray("text\x01with\x1b control", 18)),
+          b64(QByteArray("nul\0inside", 10)), b64("   \n  "),
+          // Ordinary words are not Base64 just because their letters are in the alphabet.
+          u"Testing"_s, u"SGVsbG8=SGVs"_s})
         EXPECT_FALSE(apply(T::decodeBase64, bad)) << bad.toStdString();
 }
 
 TEST(ClipTextTransform, ExtractionKeepsFirstOccurrenceOfEachMatch)
 {
-    EXPECT_EQ(apply(T::extractLinks, u"Go to https://Ex.com/A then HTTPS://ex.com/b or https://ex.com/a "
-                                     u"and <http://b.org/x>. End https://c.net."_s),
+    EXPECT_EQ(apply(T::extractLinks,
+                    u"Go to https://Ex.com/A then HTTPS://ex.com/b or https://ex.com/a "
+                    u"and <http://b.org/x>. End https://c.net."_s),
               u"https://Ex.com/A\nhttp://b.org/x\nhttps://c.net."_s);
     EXPECT_EQ(apply(T::extractEmails, u"JOHN.DOE@EXAMPLE.COM, john.doe@example.com; ann+x@mail.example.org"_s),
               u"JOHN.DOE@EXAMPLE.COM\nann+x@mail.example.org"_s);
@@ -126,7 +152,8 @@ TEST(ClipTextTransform, AvailableFollowsSourceTextAndCaseOrder)
     image.setText(u"ignored"_s);
     EXPECT_TRUE(T::available(image).empty());
     image.setRecognizedText(u"Call ME"_s);
-    EXPECT_EQ(T::available(image, QLocale(u"en_US"_s)), (std::vector<T::Case>{T::copyText, T::uppercase, T::lowercase, T::titleCase}));
+    EXPECT_EQ(T::available(image, QLocale(u"en_US"_s)),
+              (std::vector<T::Case>{T::copyText, T::uppercase, T::lowercase, T::titleCase}));
 
     ClipItem unknownKind;
     unknownKind.setKindRawValue(u"hologram"_s);

@@ -325,7 +325,8 @@ TEST_F(MonitorTest, HugeClaimedImagesAndPathsWithLineBreaksAreNotKept)
     EXPECT_FALSE(h->captured[0]->hasImageData());
 
     // "a\n/etc/hostname" would be stored as two paths and paste the second.
-    for (const QByteArray &list : {QByteArray("file:///tmp/a%0A/etc/hostname\r\n"), QByteArray("file:///tmp/a%0D\r\n")}) {
+    for (const QByteArray &list :
+         {QByteArray("file:///tmp/a%0A/etc/hostname\r\n"), QByteArray("file:///tmp/a%0D\r\n")}) {
         const QList<QUrl> urls = fileURLsFromList(u"text/uri-list"_s, list);
         ASSERT_EQ(urls.size(), 1);
         EXPECT_FALSE(PasteboardCapture::fileCapture(urls, std::nullopt, std::nullopt));

@@ -115,7 +115,8 @@ TEST(DesktopEntryLookup, WindowsAreMatchedToTheirApplications)
           "Name=Firefox (Flatpak)\nExec=/usr/bin/flatpak run --branch=stable --command=firefox org.mozilla.firefox\n");
     d.app(d.system, u"firefox_firefox.desktop"_s, "Name=Firefox (Snap)\nExec=/snap/bin/firefox %u\n");
     d.app(d.system, u"firefox_geckodriver.desktop"_s, "Name=Driver\nNoDisplay=true\nExec=x\n");
-    d.app(d.system, u"a-helper.desktop"_s, "Name=Helper\nNoDisplay=true\nStartupWMClass=ExampleEditor\nExec=/opt/editor/helper\n");
+    d.app(d.system, u"a-helper.desktop"_s,
+          "Name=Helper\nNoDisplay=true\nStartupWMClass=ExampleEditor\nExec=/opt/editor/helper\n");
     d.app(d.system, u"org.example.Editor.desktop"_s,
           "Name=Editor\nStartupWMClass=ExampleEditor\nExec=env EDITOR_MODE=1 /opt/editor/bin/editor %F\n");
     d.app(d.system, u"tool-a.desktop"_s, "Name=Tool A\nExec=python3 /opt/a.py\n");
@@ -123,14 +124,16 @@ TEST(DesktopEntryLookup, WindowsAreMatchedToTheirApplications)
     d.app(d.system, u"calc.desktop"_s, "Name=Calculator\nExec=gnome-calculator\n");
     const DesktopEntries entries = d.entries();
     auto identify = [&](qint64 pid, const char *instance, const char *cls, const char *exe = "") {
-        return idOf(entries.identify(WindowIdentity{pid, QString::fromLatin1(instance), QString::fromLatin1(cls),
-                                                    QString::fromLatin1(exe)}));
+        return idOf(entries.identify(
+            WindowIdentity{pid, QString::fromLatin1(instance), QString::fromLatin1(cls), QString::fromLatin1(exe)}));
     };
 
     // Sandboxes name their application, whatever the window class says.
     d.process(100, u"root/.flatpak-info"_s, "[Application]\nname=org.mozilla.firefox\nruntime=x\n");
     EXPECT_EQ(identify(100, "firefox-esr", "firefox-esr"), u"org.mozilla.firefox"_s);
-    d.process(101, u"cgroup"_s, "0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-flatpak-org.mozilla.firefox-4242.scope\n");
+    d.process(
+        101, u"cgroup"_s,
+        "0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-flatpak-org.mozilla.firefox-4242.scope\n");
     EXPECT_EQ(identify(101, "Navigator", "firefox"), u"org.mozilla.firefox"_s);
     d.process(102, u"cgroup"_s, "0::/user.slice/user-1000.slice/snap.firefox.firefox-2c5e0c1a.scope\n");
     EXPECT_EQ(identify(102, "Navigator", "firefox"), u"firefox_firefox"_s);

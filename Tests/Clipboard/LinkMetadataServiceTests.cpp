@@ -39,7 +39,10 @@ public:
             }
         });
     }
-    QString url(const QString &pathAndQuery) const { return u"http://127.0.0.1:%1%2"_s.arg(server.serverPort()).arg(pathAndQuery); }
+    QString url(const QString &pathAndQuery) const
+    {
+        return u"http://127.0.0.1:%1%2"_s.arg(server.serverPort()).arg(pathAndQuery);
+    }
     void route(const QString &pathAndQuery, Answer answer) { answers[pathAndQuery] = std::move(answer); }
     int count(const QString &pathAndQuery) const { return int(requests.count(pathAndQuery)); }
 
@@ -104,8 +107,8 @@ QByteArray pngClaiming(quint32 w, quint32 h)
     qToBigEndian(h, ihdr.data() + 4);
     ihdr[8] = 8; // bit depth
     ihdr[9] = 6; // RGBA
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", QByteArray::fromHex("789c030000000001"))
-        + chunk("IEND", {});
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr)
+        + chunk("IDAT", QByteArray::fromHex("789c030000000001")) + chunk("IEND", {});
 }
 
 QByteArray page(const QByteArray &head)
@@ -115,7 +118,8 @@ QByteArray page(const QByteArray &head)
 
 QByteArray cardPage(const QByteArray &title, const QByteArray &image)
 {
-    return page((title.isEmpty() ? "" : "<title>" + title + "</title>") + R"(<meta property="og:image" content=")" + image + "\">");
+    return page((title.isEmpty() ? "" : "<title>" + title + "</title>") + R"(<meta property="og:image" content=")"
+                + image + "\">");
 }
 
 struct Written {
@@ -138,7 +142,10 @@ struct Fixture {
         clip->setText(text);
         return clip;
     }
-    bool settle() { return QTest::qWaitFor([&] { return !service->hasFetchesInFlight(); }, 20000); }
+    bool settle()
+    {
+        return QTest::qWaitFor([&] { return !service->hasFetchesInFlight(); }, 20000);
+    }
     // Runs one fetch for the page at `path` to its end.
     std::optional<Written> run(const QString &path)
     {
@@ -163,17 +170,20 @@ TEST(LinkPreviewParsing, CardImagesTitlesAndIcons)
         const auto url = L::openGraphImageURL(html, base);
         return url ? url->toString() : u"<none>"_s;
     };
-    EXPECT_EQ(card(uR"(<meta property="og:image" content="https://cdn.example.com/a.png">)"_s), u"https://cdn.example.com/a.png"_s);
+    EXPECT_EQ(card(uR"(<meta property="og:image" content="https://cdn.example.com/a.png">)"_s),
+              u"https://cdn.example.com/a.png"_s);
     EXPECT_EQ(card(uR"(<META NAME='twitter:image:src' CONTENT='../img/b.png'>)"_s), u"https://example.com/img/b.png"_s);
     EXPECT_EQ(card(uR"(<meta property="og:image:secure_url" content="  a.png?x=1&amp;y=2 ">)"_s),
               u"https://example.com/articles/a.png?x=1&y=2"_s);
     // The property-first form wins even when the content-first one comes earlier in the page.
     EXPECT_EQ(card(uR"(<meta content="/first.png" name="og:image"><meta property="og:image" content="/second.png">)"_s),
               u"https://example.com/second.png"_s);
-    EXPECT_EQ(card(uR"(<meta property="og:title" content="/x.png"><link rel="image_src" href="/y.png">)"_s), u"<none>"_s);
+    EXPECT_EQ(card(uR"(<meta property="og:title" content="/x.png"><link rel="image_src" href="/y.png">)"_s),
+              u"<none>"_s);
     EXPECT_EQ(card(uR"(<meta property="og:image" content="   ">)"_s), u"<none>"_s);
 
-    EXPECT_EQ(L::pageTitle(u"<title>\n  Tom &amp; Jerry &#8211; &#x1F600;\n</title>"_s), u"Tom & Jerry \u2013 \U0001F600"_s);
+    EXPECT_EQ(L::pageTitle(u"<title>\n  Tom &amp; Jerry &#8211; &#x1F600;\n</title>"_s),
+              u"Tom & Jerry \u2013 \U0001F600"_s);
     EXPECT_EQ(L::pageTitle(uR"(<title>Plain</title><meta property="og:title" content="Card">)"_s), u"Card"_s);
     EXPECT_EQ(L::pageTitle(uR"(<meta property="og:title" content=" "><title>T</title>)"_s), u"T"_s);
     EXPECT_EQ(L::pageTitle(u"<title>AT&T &bogus; &#0;</title>"_s), u"AT&T &bogus; &#0;"_s);
@@ -194,8 +204,8 @@ TEST(LinkPreviewParsing, UnclosedTagsNeitherHideLaterTagsNorStall)
 {
     // A page cut at the size cap, or written to make the search backtrack, still gives what a
     // well-formed tag after the junk says.
-    const QString junk = u"<meta property='og:image' "_s.repeated(20000) + u"<meta property='og:title' "_s.repeated(20000)
-        + u"<title>"_s.repeated(20000);
+    const QString junk = u"<meta property='og:image' "_s.repeated(20000)
+        + u"<meta property='og:title' "_s.repeated(20000) + u"<title>"_s.repeated(20000);
     const QUrl base(u"https://example.com/"_s);
     EXPECT_FALSE(L::pageTitle(junk));
     EXPECT_FALSE(L::openGraphImageURL(junk, base));
@@ -221,8 +231,8 @@ TEST(LinkPreviewParsing, PagesDecodeAndPicturesAreCheckedBeforeDecoding)
     EXPECT_EQ(sizeOf(L::pictureFromImageData(png(300, 200))), QSize(300, 200));
     EXPECT_EQ(sizeOf(L::pictureFromImageData(png(3000, 1500))), QSize(1200, 600));
     EXPECT_EQ(sizeOf(L::pictureFromImageData(png(500, 2400))), QSize(250, 1200));
-    for (const QByteArray &bad :
-         {pngClaiming(40000, 40000), pngClaiming(20000, 10), pngClaiming(0, 0), QByteArray("not an image"), QByteArray()})
+    for (const QByteArray &bad : {pngClaiming(40000, 40000), pngClaiming(20000, 10), pngClaiming(0, 0),
+                                  QByteArray("not an image"), QByteArray()})
         EXPECT_FALSE(L::pictureFromImageData(bad));
 }
 
@@ -260,7 +270,8 @@ TEST(LinkPreviewFetch, FallsBackToTheSiteIcon)
     EXPECT_EQ(f.server.count(u"/c.png"_s), 0);
 
     // A card picture that fails gives way to the page's declared icon.
-    f.server.route(u"/broken-card"_s, {200, "text/html", cardPage("B", "/gone.png") + R"(<link rel="icon" href="/static/i.png">)"});
+    f.server.route(u"/broken-card"_s,
+                   {200, "text/html", cardPage("B", "/gone.png") + R"(<link rel="icon" href="/static/i.png">)"});
     f.server.route(u"/static/i.png"_s, {200, "image/png", png(48, 48)});
     const auto broken = f.run(u"/broken-card"_s);
     ASSERT_TRUE(broken);
@@ -279,7 +290,8 @@ TEST(LinkPreviewFetch, StaysWithinTheCaps)
     // survives a character cut at the limit.
     QByteArray big = "<html><head><title>Caf\xc3\xa9 Menu</title></head><body>";
     big += QByteArray(L::maxPageBytes - big.size() - 1, ' ') + "\xc3\xa9";
-    big += QByteArray(600 * 1024, 'x') + "<meta property=\"og:image\" content=\"/late.png\">" + QByteArray(900 * 1024, 'y');
+    big += QByteArray(600 * 1024, 'x') + "<meta property=\"og:image\" content=\"/late.png\">"
+        + QByteArray(900 * 1024, 'y');
     f.server.route(u"/big"_s, {200, "text/html", big, false});
     f.server.route(u"/late.png"_s, {200, "image/png", png(20, 20)});
     const auto w = f.run(u"/big"_s);

@@ -2,11 +2,11 @@
 
 #include "Quillmere/Clipboard/PasteService.h"
 #include "Quillmere/Model/Records.h"
-#include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Pasteboard.h"
-#include "Support/MemoryPasteboard.h"
 #include "Quillmere/Platform/WindowActivator.h"
+#include "Support/MemoryPasteboard.h"
 
 #include <QStringList>
 #include <QTest>
@@ -105,8 +105,8 @@ inline ClipRef textClip(const QString &text)
 
 // Spins the event loop until `actual == expected` or the timeout passes, then checks it the
 // GoogleTest way (Qt's QTRY_ macros report nothing outside a Qt Test run).
-#define EXPECT_EVENTUALLY_EQ(actual, expected, timeoutMs)                                                 \
-    do {                                                                                               \
-        (void)QTest::qWaitFor([&] { return (actual) == (expected); }, timeoutMs);                        \
-        EXPECT_EQ(actual, expected);                                                                   \
+#define EXPECT_EVENTUALLY_EQ(actual, expected, timeoutMs)                                                              \
+    do {                                                                                                               \
+        (void)QTest::qWaitFor([&] { return (actual) == (expected); }, timeoutMs);                                      \
+        EXPECT_EQ(actual, expected);                                                                                   \
     } while (false)

@@ -1,9 +1,9 @@
 // The paste road against a real X server: XTest keys, window-manager activation and the
 // CLIPBOARD selection. Needs an X display with a window manager (Xvfb + openbox); skipped
 // without one.
-#include "Support/ForeignClipboardOwner.h"
 #include "PasteFakes.h"
 #include "Support/DisplayTestSupport.h"
+#include "Support/ForeignClipboardOwner.h"
 
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 
@@ -63,7 +63,8 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.window));
         // Qt's own request, so the activation under test is not also the one setting the scene.
         w.window.activateWindow();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return windows.activeWindow() == w.target() && w.field->hasFocus(); }, patience));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return windows.activeWindow() == w.target() && w.field->hasFocus(); }, patience));
     }
     // Writes a text clip and sends its paste to `to`; gives the caret-back count.
     std::optional<int> paste(const QString &text, std::optional<PasteService::PasteTarget> to)
@@ -110,7 +111,8 @@ TEST_F(PasteX11, ClipLandsInTheRecordedWindowWithTheCaretBackEvenWhenAnotherIsIn
 TEST_F(PasteX11, StackedClipsArePastedInOrder)
 {
     std::map<QUuid, ClipRef> clips;
-    SequentialPasteController controller([&](const QUuid &id) { return clips.count(id) ? clips[id] : nullptr; }, *service);
+    SequentialPasteController controller([&](const QUuid &id) { return clips.count(id) ? clips[id] : nullptr; },
+                                         *service);
     for (const char *text : {"one ", "two ", "three"}) {
         const ClipRef clip = textClip(QString::fromLatin1(text));
         clips[clip->dedupID()] = clip;

@@ -22,8 +22,9 @@ struct StackHarness : PasteFakes {
 
     StackHarness()
     {
-        store = std::make_unique<ClipStore>(ModelContainer::open(QString(), clock.clock(), nullptr),
-                                            ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), nullptr, {}});
+        store =
+            std::make_unique<ClipStore>(ModelContainer::open(QString(), clock.clock(), nullptr),
+                                        ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), nullptr, {}});
         controller = std::make_unique<SequentialPasteController>(*store, *service);
     }
     QUuid addClip(const QString &text)
@@ -68,8 +69,8 @@ TEST(PasteStack, PopAndRemoveKeepOrder)
 TEST(SequentialPaste, PastesInOrderSkippingDeletedAndConsumingUnwritableClips)
 {
     StackHarness h;
-    const QUuid a = h.addClip(u"a"_s), b = h.addClip(u"b"_s), c = h.addClip(u"c"_s),
-                empty = h.addClip(QString()), d = h.addClip(u"d"_s);
+    const QUuid a = h.addClip(u"a"_s), b = h.addClip(u"b"_s), c = h.addClip(u"c"_s), empty = h.addClip(QString()),
+                d = h.addClip(u"d"_s);
     for (const QUuid &id : {a, b, c, empty, d})
         h.controller->enqueue(id);
     h.deleteClip(b);

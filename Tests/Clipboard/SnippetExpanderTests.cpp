@@ -13,8 +13,8 @@ SnippetContext fixedContext(std::optional<QString> clipboard = std::nullopt, con
                             const QTimeZone &zone = QTimeZone("Europe/Berlin"))
 {
     // 12:34:56 UTC is 13:34:56 in Berlin, so a formatter that ignores the zone shows.
-    return SnippetContext{QDateTime(QDate(2026, 3, 1), QTime(12, 34, 56), Qt::UTC), std::move(clipboard), QLocale(locale),
-                          QString(), zone};
+    return SnippetContext{QDateTime(QDate(2026, 3, 1), QTime(12, 34, 56), Qt::UTC), std::move(clipboard),
+                          QLocale(locale), QString(), zone};
 }
 
 Expansion expand(const QString &text, const SnippetContext &context = fixedContext())
@@ -39,9 +39,11 @@ TEST(SnippetExpander, CursorMarkGivesCaretBackInCharactersFromTheFirstMarkOnly)
 
 TEST(SnippetExpander, ClipboardTextIsInsertedAsItIs)
 {
-    EXPECT_EQ(expand(u"Dear {clipboard},{cursor} regards"_s, fixedContext(u"Ann"_s)), (Expansion{u"Dear Ann, regards"_s, 8}));
+    EXPECT_EQ(expand(u"Dear {clipboard},{cursor} regards"_s, fixedContext(u"Ann"_s)),
+              (Expansion{u"Dear Ann, regards"_s, 8}));
     EXPECT_EQ(expand(u"[{clipboard}]"_s).text, u"[]"_s);
-    EXPECT_EQ(expand(u"{clipboard}"_s, fixedContext(u"{cursor}{date}"_s)).text, u"{cursor}{date}"_s); // never expanded again
+    EXPECT_EQ(expand(u"{clipboard}"_s, fixedContext(u"{cursor}{date}"_s)).text,
+              u"{cursor}{date}"_s); // never expanded again
 }
 
 TEST(SnippetExpander, EscapedUnknownAndMalformedGroupsStayAsWritten)
@@ -54,8 +56,9 @@ TEST(SnippetExpander, EscapedUnknownAndMalformedGroupsStayAsWritten)
     EXPECT_EQ(expand(u"\\\\{cursor}x"_s), (Expansion{u"\\{cursor}x"_s, 0}));
 
     // The last: a brace carrying a combining mark opens no group.
-    for (const QString &t : {u"{foo}"_s, u"{Cursor}"_s, u"{clipboard:x}"_s, u"{cursor:x}"_s, u"{field}"_s, u"{field:}"_s, u"{Date}"_s,
-                             u"{}"_s, u"{unclosed"_s, u"}{"_s, u"{a {b}}"_s, u"{\u0301cursor}"_s}) {
+    for (const QString &t :
+         {u"{foo}"_s, u"{Cursor}"_s, u"{clipboard:x}"_s, u"{cursor:x}"_s, u"{field}"_s, u"{field:}"_s, u"{Date}"_s,
+          u"{}"_s, u"{unclosed"_s, u"}{"_s, u"{a {b}}"_s, u"{\u0301cursor}"_s}) {
         EXPECT_EQ(expand(t).text, t) << t.toStdString();
         EXPECT_FALSE(SnippetExpander::containsPlaceholders(t)) << t.toStdString();
     }
@@ -69,7 +72,8 @@ TEST(SnippetExpander, TokenizeClassifiesBodies)
 {
     EXPECT_EQ(SnippetExpander::tokenize(u"x{field:Name}{date:yyyy-MM-dd}{time:HH}{clipboard}{cursor}y"_s),
               (std::vector<Token>{Token::literal(u"x"_s), Token::field(u"Name"_s), Token::value(u"date:yyyy-MM-dd"_s),
-                                  Token::value(u"time:HH"_s), Token::value(u"clipboard"_s), Token::cursor(), Token::literal(u"y"_s)}));
+                                  Token::value(u"time:HH"_s), Token::value(u"clipboard"_s), Token::cursor(),
+                                  Token::literal(u"y"_s)}));
     // Only the first colon splits: the rest belongs to the pattern.
     EXPECT_EQ(SnippetExpander::token(u"date:HH:mm"_s), Token::value(u"date:HH:mm"_s));
     EXPECT_EQ(SnippetExpander::token(u"field:a:b"_s), Token::field(u"a:b"_s));

@@ -72,7 +72,8 @@ TEST(SourceAppColours, HexTextAndPaletteIndex)
 {
     EXPECT_EQ(A::colorFromHex(u"FF7139"_s), (RGBComponents{1.0, 0x71 / 255.0, 0x39 / 255.0}));
     EXPECT_EQ(A::colorFromHex(u"ff7139"_s), A::colorFromHex(u"FF7139"_s));
-    for (const QString &bad : {u"12345G"_s, u"#FF7139"_s, u"FF713"_s, u"-00001"_s, u"12345\u0663"_s /* a non-Latin digit */})
+    for (const QString &bad :
+         {u"12345G"_s, u"#FF7139"_s, u"FF713"_s, u"-00001"_s, u"12345\u0663"_s /* a non-Latin digit */})
         EXPECT_FALSE(A::colorFromHex(bad)) << bad.toStdString();
     EXPECT_EQ(A::hexText(1.0, 0.5, -0.2), u"FF8000"_s);
     EXPECT_EQ(A::hexText(1.7, 0.0, 0.002), u"FF0001"_s);
@@ -130,7 +131,8 @@ TEST(SourceAppColours, BrandColoursFromTableIconOrPalette)
     // The table answers whether or not the browser is installed, Linux ids included.
     EXPECT_EQ(appearance.brandColorHex(u"com.apple.Safari"_s, u"com.apple.Safari"_s), u"006CFF"_s);
     EXPECT_EQ(appearance.brandColorHex(u"firefox-esr"_s, QString()), u"FF7139"_s);
-    EXPECT_EQ(appearance.brandColorHex(u"com.google.Chrome"_s, QString()), appearance.brandColorHex(u"google-chrome"_s, QString()));
+    EXPECT_EQ(appearance.brandColorHex(u"com.google.Chrome"_s, QString()),
+              appearance.brandColorHex(u"google-chrome"_s, QString()));
     // No id, no key: palette entry 5. Not installed: the palette entry of the key.
     EXPECT_EQ(appearance.brandColorHex(QString(), QString()), u"F2548C"_s);
     EXPECT_EQ(appearance.brandColorHex(u"com.example.Unknown"_s, u"com.example.Unknown"_s), u"9C54F5"_s);
@@ -166,11 +168,12 @@ TEST(SourceAppRegistryTests, OneRecordPerApplicationAndRunAlsoWhenBackfilling)
     };
     QMap<QString, Write> writes;
     int calls = 0;
-    SourceAppRegistry registry(appearance, [&](const QString &id, const std::optional<QString> &name, const QString &colour,
-                                               const std::optional<QByteArray> &icon) {
-        writes[id] = {name, colour, icon.has_value()};
-        ++calls;
-    });
+    SourceAppRegistry registry(appearance,
+                               [&](const QString &id, const std::optional<QString> &name, const QString &colour,
+                                   const std::optional<QByteArray> &icon) {
+                                   writes[id] = {name, colour, icon.has_value()};
+                                   ++calls;
+                               });
     registry.registerApplication(QString(), u"Nobody"_s);
     registry.registerApplication(u"org.example.Red"_s, u"Red"_s);
     registry.registerApplication(u"org.example.Red"_s, u"Renamed"_s);

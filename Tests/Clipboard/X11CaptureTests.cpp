@@ -118,8 +118,9 @@ TEST_F(X11CaptureTest, EachKindCopiedByAnotherProgramBecomesTheRightClip)
         texts << clip->text().value_or(u"<none>"_s);
     }
     EXPECT_EQ(kinds, (std::vector{ClipKind::text, ClipKind::url, ClipKind::image, ClipKind::text, ClipKind::file}));
-    EXPECT_EQ(texts, (QStringList{u"plain words from another program"_s, u"https://example.com/path?q=1"_s,
-                                  u"<none>"_s, u"Bold move"_s, a + QLatin1Char('\n') + b}));
+    EXPECT_EQ(texts,
+              (QStringList{u"plain words from another program"_s, u"https://example.com/path?q=1"_s, u"<none>"_s,
+                           u"Bold move"_s, a + QLatin1Char('\n') + b}));
     EXPECT_EQ(clips[2]->imageData(), png);
     EXPECT_EQ(clips[3]->fileTypeIdentifier(), u"public.rtf"_s);
     EXPECT_EQ(clips[3]->fileData(), QByteArray("{\\rtf1 {\\b Bold} move}"));

@@ -59,7 +59,8 @@ TEST(AutoPageRules, StoredRulesAreReadCleanedAndDamagedDataReadsAsNone)
     EXPECT_EQ(rules[0].textPatterns, QStringList{"invoice"});
     EXPECT_EQ(prefs->decodeJSON<AutoPageRulePreferences>(AutoPageRulePreferences::key), stored);
 
-    prefs->setData(AutoPageRulePreferences::key, R"({"rules":[{"id":"nope","pinboardDedupID":"x","textPatterns":[]}]})");
+    prefs->setData(AutoPageRulePreferences::key,
+                   R"({"rules":[{"id":"nope","pinboardDedupID":"x","textPatterns":[]}]})");
     EXPECT_TRUE(AutoPageRulePreferences::currentRules(*prefs).empty());
     prefs->setData(AutoPageRulePreferences::key, "[]");
     EXPECT_TRUE(AutoPageRulePreferences::currentRules(*prefs).empty());

@@ -43,8 +43,9 @@ TEST(CaptureRules, ListsAreCleanedAndGiveAppRulesFirstThenTextAndHostPairs)
               (QStringList{"Slack", "1Password"}));
 
     const auto rules = ClipRulePreferences{{"Vault"}, {"bank.example", "secret"}}.captureRules();
-    EXPECT_EQ(fields(rules), (QList<Field>{Field::sourceApp, Field::textContains, Field::urlHost, Field::textContains,
-                                           Field::urlHost}));
+    EXPECT_EQ(
+        fields(rules),
+        (QList<Field>{Field::sourceApp, Field::textContains, Field::urlHost, Field::textContains, Field::urlHost}));
     EXPECT_EQ(rules[3].pattern, "secret");
     EXPECT_EQ(rules[4].pattern, "secret");
     QSet<QUuid> ids;
@@ -79,7 +80,8 @@ TEST(CaptureRules, TextMatchingIgnoresAccentsAndCaseBothWays)
     // Ligatures and fullwidth letters are other characters, not spellings of plain ones.
     EXPECT_FALSE(rule(Field::textContains, "file").matches(textContext(QString::fromUtf8("\uFB01le report"))));
     EXPECT_FALSE(rule(Field::textContains, "abc").matches(textContext(QString::fromUtf8("\uFF21\uFF22\uFF23"))));
-    EXPECT_TRUE(rule(Field::textContains, QString::fromUtf8("\uFF41\uFF42")).matches(textContext(QString::fromUtf8("\uFF21\uFF22\uFF23"))));
+    EXPECT_TRUE(rule(Field::textContains, QString::fromUtf8("\uFF41\uFF42"))
+                    .matches(textContext(QString::fromUtf8("\uFF21\uFF22\uFF23"))));
     // Blank patterns and disabled rules never match.
     EXPECT_FALSE(rule(Field::textContains, "  \n").matches(textContext("x")));
     EXPECT_FALSE(ClipCaptureRule::anyEnabledRuleMatches({rule(Field::textContains, "x", false)}, textContext("x")));

@@ -40,7 +40,9 @@ TEST(ClipPresentation, OrdinaryClipsShowTheirTitleByKind)
     EXPECT_FALSE(p.displayName);
     EXPECT_EQ(p.safePreview, "Shopping list: eggs, milk");
 
-    auto preview = [](ClipKind kind, std::optional<QString> text) { return safePresentation(*clip(kind, text)).safePreview; };
+    auto preview = [](ClipKind kind, std::optional<QString> text) {
+        return safePresentation(*clip(kind, text)).safePreview;
+    };
     EXPECT_EQ(preview(ClipKind::text, QString("  ")), "Empty text");
     EXPECT_EQ(preview(ClipKind::url, std::nullopt), "Empty text");
     EXPECT_EQ(preview(ClipKind::image, QString("https://example.com/cat.png")), "Image");
@@ -72,7 +74,7 @@ TEST(ClipPresentation, PreviewIsCutAtThreeHundredCharactersWithoutSplittingOne)
         heavy += QLatin1Char('e') + marks;
     EXPECT_EQ(displayTitle(*clip(ClipKind::text, heavy)).size(), 300 * 11);
     const QString longLast = QString(299, QLatin1Char('a')) + QLatin1Char('e') + QString(2000, QChar(0x0301))
-                             + QString(100000, QLatin1Char('z'));
+        + QString(100000, QLatin1Char('z'));
     EXPECT_EQ(displayTitle(*clip(ClipKind::text, longLast)).size(), 299 + 1 + 2000);
     EXPECT_EQ(displayTitle(*clip(ClipKind::text, QString(100000, QLatin1Char('z')))).size(), 300);
 }

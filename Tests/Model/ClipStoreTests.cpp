@@ -35,7 +35,8 @@ protected:
 
     void fileUnder(const QString &pattern, const PageRef &page)
     {
-        prefs->setJSON(AutoPageRulePreferences{{{QUuid::createUuid(), page->dedupID(), {pattern}}}}, AutoPageRulePreferences::key);
+        prefs->setJSON(AutoPageRulePreferences{{{QUuid::createUuid(), page->dedupID(), {pattern}}}},
+                       AutoPageRulePreferences::key);
     }
 
     void onDisk()
@@ -257,7 +258,8 @@ TEST_F(ClipStoreTest, DuplicateSettingsRecordsMergeIntoTheLatest)
 TEST_F(ClipStoreTest, SensitiveClipsExpireFiveMinutesAheadUnlessKeptOrSwitchedOff)
 {
     // Seconds from now to the clip's expiry after the store had its say.
-    auto expiry = [&](const QString &s, const std::function<void(const ClipRef &)> &prepare = {}) -> std::optional<qint64> {
+    auto expiry = [&](const QString &s,
+                      const std::function<void(const ClipRef &)> &prepare = {}) -> std::optional<qint64> {
         ClipRef clip = add(s);
         if (prepare)
             prepare(clip);
@@ -433,7 +435,8 @@ TEST_F(ClipStoreTest, CopiesThatFindTheDiskFullStayInTheHistoryAndGoWithTheNextS
     onDisk();
     add("one");
     std::vector<bool> failures;
-    QObject::connect(store.get(), &ClipStore::saveFailed, [&](bool diskFull, const QString &) { failures.push_back(diskFull); });
+    QObject::connect(store.get(), &ClipStore::saveFailed,
+                     [&](bool diskFull, const QString &) { failures.push_back(diskFull); });
     fillDisk();
     const QString filler = QString(" filler").repeated(3000); // more than the pages at hand
     ClipRef two = add("two" + filler);
@@ -462,7 +465,9 @@ TEST_F(ClipStoreTest, QueriesEditsAndPruningNeverReadImageOrFileBytes)
     onDisk();
     const QByteArray picture(300 * 1024, 'p');
     ASSERT_TRUE(put({.kind = ClipKind::image, .imageData = picture}));
-    ASSERT_TRUE(put({.kind = ClipKind::file, .text = QString("/tmp/report.pdf"), .fileData = QByteArray(300 * 1024, 'f'),
+    ASSERT_TRUE(put({.kind = ClipKind::file,
+                     .text = QString("/tmp/report.pdf"),
+                     .fileData = QByteArray(300 * 1024, 'f'),
                      .fileName = QString("report.pdf")}));
     add("invoice for March");
     add("budget");

@@ -131,7 +131,10 @@ protected:
     std::optional<QUrl> open(const ClipItem &c)
     {
         std::optional<QUrl> opened;
-        openClipPreview(c, [&](const QUrl &url) { opened = url; return true; });
+        openClipPreview(c, [&](const QUrl &url) {
+            opened = url;
+            return true;
+        });
         return opened;
     }
 

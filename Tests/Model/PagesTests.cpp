@@ -75,7 +75,10 @@ TEST(Pages, LockNeedsFourCharactersVerifiesAndSurvivesReopening)
     PageRef page = f.store->createPage("Secrets");
     EXPECT_FALSE(f.store->setPageLock(page, "abc"));
     // Three characters written with combining accents are still three characters.
-    EXPECT_FALSE(f.store->setPageLock(page, QString::fromUtf8("e\xCC\x81" "e\xCC\x81" "e\xCC\x81")));
+    EXPECT_FALSE(f.store->setPageLock(page,
+                                      QString::fromUtf8("e\xCC\x81"
+                                                        "e\xCC\x81"
+                                                        "e\xCC\x81")));
     EXPECT_FALSE(page->isLocked());
 
     ASSERT_TRUE(f.store->setPageLock(page, "abcd"));
@@ -171,7 +174,8 @@ TEST(ManualClips, BlankTextAndCaptureRulesGiveNoneAndAnUnnamedSourceIsTheProduct
 {
     StoreFixture f;
     EXPECT_FALSE(f.store->insertManualClip(note(" \n\t "), nullptr, std::nullopt));
-    EXPECT_FALSE(f.store->insertManualClip({.kind = ClipKind::image, .imageData = QByteArray("png")}, nullptr, std::nullopt));
+    EXPECT_FALSE(
+        f.store->insertManualClip({.kind = ClipKind::image, .imageData = QByteArray("png")}, nullptr, std::nullopt));
     f.prefs->setJSON(ClipRulePreferences{{}, {"secret"}}, ClipRulePreferences::key);
     EXPECT_FALSE(f.store->insertManualClip(note("my SECRET plan"), nullptr, std::nullopt));
     ClipRef unnamed = f.store->insertManualClip(StoreFixture::textContent("plain"), nullptr, std::nullopt);

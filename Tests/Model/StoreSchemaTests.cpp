@@ -26,7 +26,8 @@ std::vector<OlderStore> olderStores()
         // Before the version was kept: no modification dates, no file sizes, no deletion log.
         {0,
          {"CREATE TABLE clips(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, createdAt INTEGER NOT NULL,"
-          " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText TEXT,"
+          " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText "
+          "TEXT,"
           " sourceAppName TEXT, sourceAppBundleID TEXT, isPinned INTEGER NOT NULL, contentHash TEXT NOT NULL,"
           " linkTitle TEXT, expiresAt INTEGER, pinboardID INTEGER, isSavedToPage INTEGER NOT NULL,"
           " payloadByteCount INTEGER NOT NULL, imageSize INTEGER NOT NULL)",
@@ -35,16 +36,20 @@ std::vector<OlderStore> olderStores()
           " colorName TEXT NOT NULL, iconName TEXT NOT NULL, sortOrder INTEGER NOT NULL, createdAt INTEGER NOT NULL,"
           " lockSalt TEXT NOT NULL, lockHash TEXT NOT NULL)",
           "INSERT INTO clips(id, dedupID, createdAt, kind, text, fileName, isPinned, contentHash, isSavedToPage,"
-          " payloadByteCount, imageSize) VALUES(7, '" + kClipID + "', 1767225600000, 'file', '/tmp/a.txt', 'a.txt', 1,"
-          " 'hash-a', 0, 5, -1)",
+          " payloadByteCount, imageSize) VALUES(7, '"
+              + kClipID
+              + "', 1767225600000, 'file', '/tmp/a.txt', 'a.txt', 1,"
+                " 'hash-a', 0, 5, -1)",
           "INSERT INTO clip_files(clipID, data) VALUES(7, x'6869212121')"}},
         // Version 1: every table and column, no indexes.
         {1,
          {"CREATE TABLE clips(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, createdAt INTEGER NOT NULL,"
-          " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText TEXT,"
+          " kind TEXT NOT NULL, text TEXT, fileName TEXT, fileTypeIdentifier TEXT, customTitle TEXT, recognizedText "
+          "TEXT,"
           " sourceAppName TEXT, sourceAppBundleID TEXT, isPinned INTEGER NOT NULL, contentHash TEXT NOT NULL,"
           " linkTitle TEXT, expiresAt INTEGER, pinboardID INTEGER, isSavedToPage INTEGER NOT NULL,"
-          " payloadByteCount INTEGER NOT NULL, imageSize INTEGER NOT NULL, fileSize INTEGER NOT NULL, modifiedAt INTEGER)",
+          " payloadByteCount INTEGER NOT NULL, imageSize INTEGER NOT NULL, fileSize INTEGER NOT NULL, modifiedAt "
+          "INTEGER)",
           "CREATE TABLE clip_images(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
           "CREATE TABLE clip_files(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
           "CREATE TABLE pinboards(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL, name TEXT NOT NULL,"
@@ -56,8 +61,9 @@ std::vector<OlderStore> olderStores()
           " bundleID TEXT NOT NULL, appName TEXT NOT NULL, colorHex TEXT NOT NULL, iconPNG BLOB,"
           " updatedAt INTEGER NOT NULL, modifiedAt INTEGER)",
           "CREATE TABLE deletions(entity TEXT NOT NULL, recordID TEXT NOT NULL, deletedAt INTEGER NOT NULL)",
-          "INSERT INTO clips VALUES(7, '" + kClipID + "', 1767225600000, 'file', '/tmp/a.txt', 'a.txt', NULL, NULL,"
-          " NULL, NULL, NULL, 1, 'hash-a', NULL, NULL, NULL, 0, 5, -1, 5, 1767225600000)",
+          "INSERT INTO clips VALUES(7, '" + kClipID
+              + "', 1767225600000, 'file', '/tmp/a.txt', 'a.txt', NULL, NULL,"
+                " NULL, NULL, NULL, 1, 'hash-a', NULL, NULL, NULL, 0, 5, -1, 5, 1767225600000)",
           "INSERT INTO clip_files(clipID, data) VALUES(7, x'6869212121')"}},
     };
 }

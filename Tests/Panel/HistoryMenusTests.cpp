@@ -68,10 +68,9 @@ struct MenuFixture {
         callbacks.beep = [this] { ++beeps; };
         callbacks.onClose = [this] { ++closes; };
         callbacks.openSettings = [this] { ++settings; };
-        model = std::make_unique<HistoryViewModel>(
-            HistoryViewDependencies{history.get(), &center, prefs.prefs.get(), &scheduler, nullptr, &queue,
-                                    clock.clock()},
-            callbacks);
+        model = std::make_unique<HistoryViewModel>(HistoryViewDependencies{history.get(), &center, prefs.prefs.get(),
+                                                                           &scheduler, nullptr, &queue, clock.clock()},
+                                                   callbacks);
         HistoryActionServices s;
         s.store = store.get();
         s.model = model.get();
@@ -115,8 +114,8 @@ struct MenuFixture {
 TEST(HistoryMenus, FilterMenuShowsClearOnlyWhileAFilterIsSetAndClearsEvenAVanishedSource)
 {
     MenuFixture f;
-    const QStringList plain{u"Kind"_s, u"Date"_s, u"Saved Only"_s, u"Pinned Only"_s, u"OCR Text Only"_s,
-                            u"Screenshot Inbox"_s};
+    const QStringList plain{u"Kind"_s,        u"Date"_s,          u"Saved Only"_s,
+                            u"Pinned Only"_s, u"OCR Text Only"_s, u"Screenshot Inbox"_s};
     EXPECT_EQ(menuTitles(f.menus->filtersMenu()), plain) << "no clips: no Source picker";
     EXPECT_FALSE(f.menus->filtersActive());
 
@@ -147,7 +146,8 @@ TEST(HistoryMenus, SyncBadgeTakesErrorsFirstAndImportsBeforeExports)
     using S = PanelSyncBadge;
     EXPECT_EQ(S::of({true, true, false, S::State::syncing}),
               (S{u"exclamationmark.icloud"_s, u"Sync error"_s, S::Tone::orange}));
-    EXPECT_EQ(S::of({false, true, true, S::State::syncing}), (S{u"checkmark.icloud"_s, "Receiving" + E, S::Tone::green}));
+    EXPECT_EQ(S::of({false, true, true, S::State::syncing}),
+              (S{u"checkmark.icloud"_s, "Receiving" + E, S::Tone::green}));
     EXPECT_EQ(S::of({false, false, true, S::State::localOnly}).label, "Syncing" + E);
     EXPECT_EQ(S::of({}), (S{u"exclamationmark.icloud"_s, u"Not saved"_s, S::Tone::red}));
     EXPECT_EQ(S::of({false, false, false, S::State::noAccount}).label, u"No account"_s);
@@ -159,8 +159,9 @@ TEST(HistoryMenus, ClipMenuFollowsTheClipAndItsPages)
     const ClipRef image = f.put(u"a"_s, ClipKind::image);
     const ClipRef text = f.put(u"see https://example.org/page"_s);
     const QStringList imageTitles = menuTitles(f.menus->clipContextMenu(f.id(image)));
-    EXPECT_EQ(imageTitles, (QStringList{u"Paste"_s, u"Copy"_s, u"Pin"_s, u"Preview"_s, "Rename" + E, u"-"_s,
-                                        u"Add to Page"_s, u"-"_s, u"Delete"_s}));
+    EXPECT_EQ(imageTitles,
+              (QStringList{u"Paste"_s, u"Copy"_s, u"Pin"_s, u"Preview"_s, "Rename" + E, u"-"_s, u"Add to Page"_s,
+                           u"-"_s, u"Delete"_s}));
 
     MenuModel menu = f.menus->clipContextMenu(f.id(text));
     const QStringList titles = menuTitles(menu);
@@ -245,9 +246,10 @@ TEST(HistoryMenus, PasteStackMenuListsQueuedClipsAndItsActionsKeepOrEmptyTheQueu
     f.queue.ids = {a->dedupID(), QUuid::createUuid(), b->dedupID(), c->dedupID()};
 
     MenuModel menu = f.menus->pasteStackMenu();
-    EXPECT_EQ(menuTitles(menu), (QStringList{QString::fromUtf8("3 queued \u00b7 \u2325\u2318V pastes next"), u"-"_s,
-                                             u"Paste Stack as Text"_s, u"Copy Stack as Text"_s, u"-"_s,
-                                             u"first"_s, u"second"_s, u"third"_s, u"-"_s, u"Clear Stack"_s}));
+    EXPECT_EQ(
+        menuTitles(menu),
+        (QStringList{QString::fromUtf8("3 queued \u00b7 \u2325\u2318V pastes next"), u"-"_s, u"Paste Stack as Text"_s,
+                     u"Copy Stack as Text"_s, u"-"_s, u"first"_s, u"second"_s, u"third"_s, u"-"_s, u"Clear Stack"_s}));
     EXPECT_EQ(f.menus->pasteStackHelp(), u"Paste Stack (3 clips)"_s);
     ASSERT_TRUE(triggerMenuEntry(menu, u"second"_s));
     ASSERT_TRUE(triggerMenuEntry(f.menus->pasteStackMenu(), u"Copy Stack as Text"_s));
@@ -267,8 +269,9 @@ TEST(HistoryMenus, PasteStackMenuListsQueuedClipsAndItsActionsKeepOrEmptyTheQueu
 TEST(HistoryMenus, MoreMenuOffersSharingOnlyForAnOpenPageAndRemembersPausing)
 {
     MenuFixture f;
-    const QStringList history{u"Pause Capture"_s, "Check for Updates" + E, "Clear Unsaved History" + E, u"-"_s,
-                              "Settings" + E, u"-"_s, u"Quit Brindlewax"_s};
+    const QStringList history{
+        u"Pause Capture"_s,  "Check for Updates" + E, "Clear Unsaved History" + E, u"-"_s, "Settings" + E, u"-"_s,
+        u"Quit Brindlewax"_s};
     EXPECT_EQ(menuTitles(f.menus->moreMenu()), history);
     ASSERT_TRUE(triggerMenuEntry(f.menus->moreMenu(), u"Pause Capture"_s));
     EXPECT_EQ(f.prefs->boolValue(u"capturePaused"_s), true);

@@ -67,8 +67,8 @@ QStringList actionTitles(const QMenu &menu)
 
 void wheel(QWidget *target, QPoint pixel, QPoint angle)
 {
-    QWheelEvent event(QPointF(40, 40), target->mapToGlobal(QPointF(40, 40)), pixel, angle, Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QWheelEvent event(QPointF(40, 40), target->mapToGlobal(QPointF(40, 40)), pixel, angle, Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
     QCoreApplication::sendEvent(target, &event);
 }
 
@@ -153,10 +153,18 @@ TEST_F(HistoryContentX11, LaysOutTheRowsAndOpensEveryMenuAsTheModelBuildsIt)
         ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
         MenuModel expected;
         switch (which) {
-        case HistoryHeaderBar::Menu::filters: expected = content().menus().filtersMenu(); break;
-        case HistoryHeaderBar::Menu::add: expected = content().menus().addMenu(); break;
-        case HistoryHeaderBar::Menu::pasteStack: expected = content().menus().pasteStackMenu(); break;
-        case HistoryHeaderBar::Menu::more: expected = content().menus().moreMenu(); break;
+        case HistoryHeaderBar::Menu::filters:
+            expected = content().menus().filtersMenu();
+            break;
+        case HistoryHeaderBar::Menu::add:
+            expected = content().menus().addMenu();
+            break;
+        case HistoryHeaderBar::Menu::pasteStack:
+            expected = content().menus().pasteStackMenu();
+            break;
+        case HistoryHeaderBar::Menu::more:
+            expected = content().menus().moreMenu();
+            break;
         }
         EXPECT_EQ(actionTitles(*menu), menuTitles(expected)) << name.toStdString();
         saveScreen(u"menu-"_s + name + u".png"_s);
@@ -332,16 +340,19 @@ TEST_F(HistoryContentX11, ACopyInAnotherProgramIsFirstInThePanelAndReturnPastesI
 
     const QString text = u"road test %1"_s.arg(QUuid::createUuid().toString(QUuid::WithoutBraces));
     {
-        test::ForeignClipboardOwner other({{"UTF8_STRING", text.toUtf8()}, {"text/plain;charset=utf-8", text.toUtf8()}});
+        test::ForeignClipboardOwner other(
+            {{"UTF8_STRING", text.toUtf8()}, {"text/plain;charset=utf-8", text.toUtf8()}});
         ASSERT_TRUE(other.waitUntilOwner());
         ASSERT_TRUE(QTest::qWaitFor([&] { return store().historyNewestFirst().front()->text() == text; }, patience));
     }
     ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"key"_s, u"shift+super+v"_s}), 0);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return controller().isShown() && controller().panel().hasKeyFocus(); }, patience));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return controller().isShown() && controller().panel().hasKeyFocus(); }, patience));
     ASSERT_TRUE(cards().card(0));
     EXPECT_EQ(cards().card(0)->inputs().item.text, text);
     EXPECT_TRUE(cards().card(0)->inputs().isSelected);
     ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"key"_s, u"Return"_s}), 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return field->toPlainText() == text; }, patience)) << field->toPlainText().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return field->toPlainText() == text; }, patience))
+        << field->toPlainText().toStdString();
     EXPECT_FALSE(controller().panel().isVisible());
 }

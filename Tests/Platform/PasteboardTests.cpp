@@ -1,7 +1,7 @@
 #include "Quillmere/Platform/Pasteboard.h"
 
-#include "Support/ForeignClipboardOwner.h"
 #include "Support/DisplayTestSupport.h"
+#include "Support/ForeignClipboardOwner.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -77,7 +77,8 @@ TEST_F(SystemPasteboardTest, ACopyInTheMillisecondOfOurOwnWriteIsStillSeen)
 {
     pasteboard.clearContents();
     pasteboard.setString(u"ours"_s);
-    ForeignClipboardOwner owner(ForeignClipboardOwner::text("theirs, same time stamp"), {.sameTimeAsPreviousOwner = true});
+    ForeignClipboardOwner owner(ForeignClipboardOwner::text("theirs, same time stamp"),
+                                {.sameTimeAsPreviousOwner = true});
     ASSERT_TRUE(foreignCopy(owner));
     EXPECT_FALSE(pasteboard.ownsClipboard());
     EXPECT_EQ(pasteboard.string(), u"theirs, same time stamp"_s);
@@ -122,7 +123,8 @@ TEST_F(SystemPasteboardTest, HostileOwnersNeverHoldUpTheMainThread)
     {
         // Lists its types, never sends one: asked once, then left alone.
         ForeignClipboardOwner hung(
-            {{"text/uri-list", "file:///tmp/never"}, {"UTF8_STRING", "never sent"}, {"text/html", "never sent"}}, false);
+            {{"text/uri-list", "file:///tmp/never"}, {"UTF8_STRING", "never sent"}, {"text/html", "never sent"}},
+            false);
         ASSERT_TRUE(foreignCopy(hung));
         EXPECT_TRUE(pasteboard.types().contains(PasteboardType::string));
         EXPECT_FALSE(pasteboard.string());

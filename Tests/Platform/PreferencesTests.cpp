@@ -122,9 +122,9 @@ QByteArray readAll(const QString &path)
 
 QFile::Permissions permissionsOf(const QString &path)
 {
-    return QFileInfo(path).permissions() & (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                            | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther
-                                            | QFile::ExeOther);
+    return QFileInfo(path).permissions()
+        & (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::WriteGroup
+           | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther);
 }
 
 } // namespace

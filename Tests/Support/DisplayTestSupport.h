@@ -80,8 +80,9 @@ inline bool windowManagerRunning()
 inline QByteArray readWithXclip(const QString &target)
 {
     QProcess process;
-    process.start(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard"),
-                                            QStringLiteral("-t"), target});
+    process.start(QStringLiteral("xclip"),
+                  {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard"),
+                   QStringLiteral("-t"), target});
     if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 10000))
         process.kill();
     return process.readAllStandardOutput();

@@ -44,7 +44,8 @@ public:
         : ForeignClipboardOwner(std::move(offers), Behaviour{answerData})
     {
     }
-    ForeignClipboardOwner(QList<Offer> offers, Behaviour behaviour) : m_offers(std::move(offers)), m_behaviour(behaviour)
+    ForeignClipboardOwner(QList<Offer> offers, Behaviour behaviour)
+        : m_offers(std::move(offers)), m_behaviour(behaviour)
     {
         std::promise<bool> ready;
         m_ready = ready.get_future();
@@ -65,7 +66,8 @@ public:
     {
         if (m_ready.valid()) {
             const QDeadlineTimer deadline(10000);
-            while (m_ready.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready && !deadline.hasExpired())
+            while (m_ready.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready
+                   && !deadline.hasExpired())
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             m_readyValue = m_ready.wait_for(std::chrono::seconds(0)) == std::future_status::ready && m_ready.get();
         }
@@ -106,9 +108,12 @@ private:
     static xcb_window_t eventWindow(const xcb_generic_event_t *event)
     {
         switch (event->response_type & 0x7f) {
-        case XCB_PROPERTY_NOTIFY: return reinterpret_cast<const xcb_property_notify_event_t *>(event)->window;
-        case XCB_SELECTION_NOTIFY: return reinterpret_cast<const xcb_selection_notify_event_t *>(event)->requestor;
-        default: return XCB_WINDOW_NONE;
+        case XCB_PROPERTY_NOTIFY:
+            return reinterpret_cast<const xcb_property_notify_event_t *>(event)->window;
+        case XCB_SELECTION_NOTIFY:
+            return reinterpret_cast<const xcb_selection_notify_event_t *>(event)->requestor;
+        default:
+            return XCB_WINDOW_NONE;
         }
     }
 
@@ -144,7 +149,8 @@ private:
         xcb_convert_selection(c, window, clipboard, atom(c, "TIMESTAMP"), property, XCB_CURRENT_TIME);
         xcb_flush(c);
         xcb_generic_event_t *event = waitFor(c, XCB_SELECTION_NOTIFY, window, 5000);
-        const bool answered = event && reinterpret_cast<xcb_selection_notify_event_t *>(event)->property != XCB_ATOM_NONE;
+        const bool answered =
+            event && reinterpret_cast<xcb_selection_notify_event_t *>(event)->property != XCB_ATOM_NONE;
         std::free(event);
         if (!answered)
             return XCB_CURRENT_TIME;
@@ -191,7 +197,8 @@ private:
         xcb_set_selection_owner(c, window, clipboard, time);
         xcb_flush(c);
         m_ownedAt = std::chrono::steady_clock::now();
-        xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard), nullptr);
+        xcb_get_selection_owner_reply_t *owner =
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, clipboard), nullptr);
         ready.set_value(owner && owner->owner == window);
         std::free(owner);
 
@@ -208,7 +215,8 @@ private:
             }
             sendDuePieces(c);
             if (m_behaviour.retakeEveryMs > 0
-                && std::chrono::steady_clock::now() - lastTake >= std::chrono::milliseconds(m_behaviour.retakeEveryMs)) {
+                && std::chrono::steady_clock::now() - lastTake
+                    >= std::chrono::milliseconds(m_behaviour.retakeEveryMs)) {
                 xcb_set_selection_owner(c, window, clipboard, XCB_CURRENT_TIME);
                 xcb_flush(c);
                 lastTake = std::chrono::steady_clock::now();
@@ -281,8 +289,8 @@ private:
                 continue;
             }
             const QByteArray piece = it->bytes.mid(it->sent, m_behaviour.pieceBytes);
-            xcb_change_property(c, XCB_PROP_MODE_REPLACE, it->requestor, it->property, it->type, 8, uint32_t(piece.size()),
-                                piece.constData());
+            xcb_change_property(c, XCB_PROP_MODE_REPLACE, it->requestor, it->property, it->type, 8,
+                                uint32_t(piece.size()), piece.constData());
             xcb_flush(c);
             it->sent += piece.size();
             it->asked = false;

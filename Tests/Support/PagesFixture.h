@@ -29,8 +29,9 @@ public:
         auto container = ModelContainer::open(path, clock.clock(), &error);
         if (!container)
             ADD_FAILURE() << qPrintable(error);
-        store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
-                                            ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), &audit, {}});
+        store =
+            std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
+                                        ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), &audit, {}});
     }
 
     ModelContext &ctx() { return store->context(); }

@@ -42,7 +42,8 @@ QImage grabRootPixels(const QRect &deviceRect)
     if (bounds.isEmpty() || !format || format->bits_per_pixel != 32 || root->root_depth < 24
         || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) {
         QScreen *screen = QGuiApplication::primaryScreen();
-        return screen ? screen->grabWindow(0, bounds.x(), bounds.y(), bounds.width(), bounds.height()).toImage() : QImage();
+        return screen ? screen->grabWindow(0, bounds.x(), bounds.y(), bounds.width(), bounds.height()).toImage()
+                      : QImage();
     }
 
     QImage image(bounds.size(), QImage::Format_RGB32);
@@ -51,11 +52,11 @@ QImage grabRootPixels(const QRect &deviceRect)
     for (int y = 0; y < bounds.height(); y += stripRows) {
         const int rows = std::min(stripRows, bounds.height() - y);
         xcb_generic_error_t *error = nullptr;
-        XcbReply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-            c,
-            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root->root, qint16(bounds.x()), qint16(bounds.y() + y),
-                          quint16(bounds.width()), quint16(rows), ~0u),
-            &error));
+        XcbReply<xcb_get_image_reply_t> reply(
+            xcb_get_image_reply(c,
+                                xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root->root, qint16(bounds.x()),
+                                              qint16(bounds.y() + y), quint16(bounds.width()), quint16(rows), ~0u),
+                                &error));
         std::free(error);
         if (!reply)
             return {};

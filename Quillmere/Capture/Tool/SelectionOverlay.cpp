@@ -19,7 +19,8 @@ constexpr int maxGrabAttempts = 150; // three seconds; a screen locker may hold 
 
 SelectionOverlay::SelectionOverlay(QImage still, ScreenLayout layout, std::function<void(std::optional<QRect>)> done)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::BypassWindowManagerHint),
-      m_still(std::move(still)), m_layout(layout), m_selection(m_layout.deviceGeometry().size()), m_done(std::move(done))
+      m_still(std::move(still)), m_layout(layout), m_selection(m_layout.deviceGeometry().size()),
+      m_done(std::move(done))
 {
     m_still.setDevicePixelRatio(m_layout.devicePixelRatio);
     setWindowTitle(QStringLiteral("Brindlewax Area Selection"));
@@ -76,9 +77,15 @@ QPoint SelectionOverlay::devicePoint(const QMouseEvent *event, Pointer kind)
         }
     };
     switch (kind) {
-    case Pointer::press: take(m_nativePresses); break;
-    case Pointer::release: take(m_nativeReleases); break;
-    case Pointer::motion: native = m_nativeMotion; break;
+    case Pointer::press:
+        take(m_nativePresses);
+        break;
+    case Pointer::release:
+        take(m_nativeReleases);
+        break;
+    case Pointer::motion:
+        native = m_nativeMotion;
+        break;
     }
     if (native)
         return *native - m_layout.deviceGeometry().topLeft();
@@ -98,8 +105,8 @@ void SelectionOverlay::present()
 void SelectionOverlay::tryGrab()
 {
     QWindow *window = windowHandle();
-    const bool grabbed = window && window->isExposed() && window->setKeyboardGrabEnabled(true)
-                         && window->setMouseGrabEnabled(true);
+    const bool grabbed =
+        window && window->isExposed() && window->setKeyboardGrabEnabled(true) && window->setMouseGrabEnabled(true);
     if (grabbed) {
         m_grabRetry.stop();
         return;

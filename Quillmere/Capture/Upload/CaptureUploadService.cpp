@@ -17,13 +17,20 @@ namespace quillmere {
 QString UploadError::message() const
 {
     switch (kind) {
-    case Kind::network: return QStringLiteral("Network error");
-    case Kind::serverError: return QStringLiteral("Error %1").arg(status);
-    case Kind::notConfigured: return QStringLiteral("Not configured");
-    case Kind::missingSecret: return QStringLiteral("Missing key");
-    case Kind::noImage: return QStringLiteral("No image");
-    case Kind::fileMissing: return QStringLiteral("File missing");
-    case Kind::invalidResponse: return QStringLiteral("Bad response");
+    case Kind::network:
+        return QStringLiteral("Network error");
+    case Kind::serverError:
+        return QStringLiteral("Error %1").arg(status);
+    case Kind::notConfigured:
+        return QStringLiteral("Not configured");
+    case Kind::missingSecret:
+        return QStringLiteral("Missing key");
+    case Kind::noImage:
+        return QStringLiteral("No image");
+    case Kind::fileMissing:
+        return QStringLiteral("File missing");
+    case Kind::invalidResponse:
+        return QStringLiteral("Bad response");
     }
     return {};
 }
@@ -76,8 +83,8 @@ void CaptureUploadService::upload(const ClipItem &clip, std::function<void(Uploa
     m_done = std::move(done);
 
     const ShareStorageProvider destination = m_environment.preferences
-                                                 ? currentShareStorageProvider(*m_environment.preferences)
-                                                 : ShareStorageProvider::quillmereCloud;
+        ? currentShareStorageProvider(*m_environment.preferences)
+        : ShareStorageProvider::quillmereCloud;
     if (destination == ShareStorageProvider::quillmereCloud) {
         // Recordings never go to the managed service; only the image is looked at.
         const std::optional<QByteArray> image = clip.hasImageData() ? clip.imageData() : std::nullopt;
@@ -163,11 +170,16 @@ UploadError uploadErrorFor(const ManagedCloudFailure &failure)
         return UploadError::network(*failure.transport);
     const ManagedCloudError &error = *failure.cloudError;
     switch (error.kind()) {
-    case ManagedCloudError::Kind::server: return UploadError::serverError(error.status());
-    case ManagedCloudError::Kind::notConfigured: return UploadError::of(UploadError::Kind::notConfigured);
-    case ManagedCloudError::Kind::quotaExceeded: return UploadError::serverError(409);
-    case ManagedCloudError::Kind::objectTooLarge: return UploadError::serverError(413);
-    case ManagedCloudError::Kind::invalidResponse: return UploadError::of(UploadError::Kind::invalidResponse);
+    case ManagedCloudError::Kind::server:
+        return UploadError::serverError(error.status());
+    case ManagedCloudError::Kind::notConfigured:
+        return UploadError::of(UploadError::Kind::notConfigured);
+    case ManagedCloudError::Kind::quotaExceeded:
+        return UploadError::serverError(409);
+    case ManagedCloudError::Kind::objectTooLarge:
+        return UploadError::serverError(413);
+    case ManagedCloudError::Kind::invalidResponse:
+        return UploadError::of(UploadError::Kind::invalidResponse);
     }
     return UploadError::of(UploadError::Kind::invalidResponse);
 }
@@ -187,19 +199,21 @@ void CaptureUploadService::uploadToManagedCloud(const QByteArray &imageData)
         return finishLater(UploadError::of(UploadError::Kind::missingSecret));
 
     QPointer<CaptureUploadService> self(this);
-    track(client.uploadObject(imageData, fileName, *token, this, [self, client, token](ManagedCloudClient::ObjectResult stored) {
-        if (!self || self->m_finished)
-            return;
-        if (const auto *failure = std::get_if<ManagedCloudFailure>(&stored))
-            return self->finish(uploadErrorFor(*failure));
-        self->track(client.share(std::get<QString>(stored), *token, self, [self](ManagedCloudClient::ShareResult shared) {
+    track(client.uploadObject(
+        imageData, fileName, *token, this, [self, client, token](ManagedCloudClient::ObjectResult stored) {
             if (!self || self->m_finished)
                 return;
-            if (const auto *failure = std::get_if<ManagedCloudFailure>(&shared))
+            if (const auto *failure = std::get_if<ManagedCloudFailure>(&stored))
                 return self->finish(uploadErrorFor(*failure));
-            self->finish(std::get<QUrl>(shared));
+            self->track(
+                client.share(std::get<QString>(stored), *token, self, [self](ManagedCloudClient::ShareResult shared) {
+                    if (!self || self->m_finished)
+                        return;
+                    if (const auto *failure = std::get_if<ManagedCloudFailure>(&shared))
+                        return self->finish(uploadErrorFor(*failure));
+                    self->finish(std::get<QUrl>(shared));
+                }));
         }));
-    }));
 }
 
 void CaptureUploadService::track(QNetworkReply *reply)
@@ -238,8 +252,8 @@ void CaptureUploadService::finish(UploadResult result)
 
 void CaptureUploadService::finishLater(UploadResult result)
 {
-    QMetaObject::invokeMethod(this, [this, result = std::move(result)]() mutable { finish(std::move(result)); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, result = std::move(result)]() mutable { finish(std::move(result)); }, Qt::QueuedConnection);
 }
 
 } // namespace quillmere

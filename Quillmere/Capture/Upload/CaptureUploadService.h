@@ -29,7 +29,7 @@ struct UploadError {
     enum class Kind { network, serverError, notConfigured, missingSecret, noImage, fileMissing, invalidResponse };
 
     Kind kind = Kind::invalidResponse;
-    int status = 0;                         // serverError
+    int status = 0;                          // serverError
     std::optional<TransportError> transport; // network
 
     static UploadError network(TransportError error) { return {Kind::network, 0, error}; }

@@ -44,11 +44,16 @@ QVariantMap ManagedCloudConfiguration::mainBundleInfo()
 QString ManagedCloudError::description() const
 {
     switch (m_kind) {
-    case Kind::server: return QStringLiteral("Brindlewax Cloud could not complete the upload.");
-    case Kind::notConfigured: return QStringLiteral("Brindlewax Cloud is not configured in this build.");
-    case Kind::quotaExceeded: return QStringLiteral("Your 25 GB Brindlewax Cloud storage is full.");
-    case Kind::objectTooLarge: return QStringLiteral("This capture is too large for Brindlewax Cloud.");
-    case Kind::invalidResponse: return QStringLiteral("Brindlewax Cloud returned an unexpected response.");
+    case Kind::server:
+        return QStringLiteral("Brindlewax Cloud could not complete the upload.");
+    case Kind::notConfigured:
+        return QStringLiteral("Brindlewax Cloud is not configured in this build.");
+    case Kind::quotaExceeded:
+        return QStringLiteral("Your 25 GB Brindlewax Cloud storage is full.");
+    case Kind::objectTooLarge:
+        return QStringLiteral("This capture is too large for Brindlewax Cloud.");
+    case Kind::invalidResponse:
+        return QStringLiteral("Brindlewax Cloud returned an unexpected response.");
     }
     return {};
 }
@@ -78,9 +83,10 @@ namespace {
 
 // Sends one request and turns its answer into T or a failure; `read` judges a status and body.
 template <typename T>
-QNetworkReply *send(QNetworkAccessManager *session, const QNetworkRequest &request, const QByteArray &body, bool allowLoopbackHttp,
-          QObject *context, std::function<std::variant<T, ManagedCloudFailure>(int, const QByteArray &)> read,
-          std::function<void(std::variant<T, ManagedCloudFailure>)> done)
+QNetworkReply *send(QNetworkAccessManager *session, const QNetworkRequest &request, const QByteArray &body,
+                    bool allowLoopbackHttp, QObject *context,
+                    std::function<std::variant<T, ManagedCloudFailure>(int, const QByteArray &)> read,
+                    std::function<void(std::variant<T, ManagedCloudFailure>)> done)
 {
     QPointer<QObject> guard(context);
     auto deliver = [guard, done = std::move(done)](std::variant<T, ManagedCloudFailure> result) {
@@ -93,18 +99,17 @@ QNetworkReply *send(QNetworkAccessManager *session, const QNetworkRequest &reque
         return nullptr;
     }
     // Without a body there is no Content-Type either; post() would invent one.
-    QNetworkReply *reply = body.isEmpty() ? session->sendCustomRequest(request, QByteArrayLiteral("POST"))
-                                          : session->post(request, body);
-    UploadTransfer::await(reply, UploadTransfer::answerCap, true,
-                          [deliver, read = std::move(read)](HttpAnswer answer) {
-                              if (answer.bodyTooLarge)
-                                  return deliver(ManagedCloudFailure(ManagedCloudError::invalidResponse()));
-                              if (answer.failure)
-                                  return deliver(ManagedCloudFailure(*answer.failure));
-                              if (!answer.status)
-                                  return deliver(ManagedCloudFailure(ManagedCloudError::invalidResponse()));
-                              deliver(read(*answer.status, answer.body));
-                          });
+    QNetworkReply *reply =
+        body.isEmpty() ? session->sendCustomRequest(request, QByteArrayLiteral("POST")) : session->post(request, body);
+    UploadTransfer::await(reply, UploadTransfer::answerCap, true, [deliver, read = std::move(read)](HttpAnswer answer) {
+        if (answer.bodyTooLarge)
+            return deliver(ManagedCloudFailure(ManagedCloudError::invalidResponse()));
+        if (answer.failure)
+            return deliver(ManagedCloudFailure(*answer.failure));
+        if (!answer.status)
+            return deliver(ManagedCloudFailure(ManagedCloudError::invalidResponse()));
+        deliver(read(*answer.status, answer.body));
+    });
     return reply;
 }
 
@@ -131,8 +136,9 @@ QNetworkRequest authorizedRequest(QUrl url, const QString &accessToken, bool all
 
 } // namespace
 
-QNetworkReply *ManagedCloudClient::uploadObject(const QByteArray &png, const QString &fileName, const QString &accessToken,
-                                      QObject *context, std::function<void(ObjectResult)> done) const
+QNetworkReply *ManagedCloudClient::uploadObject(const QByteArray &png, const QString &fileName,
+                                                const QString &accessToken, QObject *context,
+                                                std::function<void(ObjectResult)> done) const
 {
     if (!m_configuration) {
         QPointer<QObject> guard(context);
@@ -163,7 +169,7 @@ QNetworkReply *ManagedCloudClient::uploadObject(const QByteArray &png, const QSt
 }
 
 QNetworkReply *ManagedCloudClient::share(const QString &objectID, const QString &accessToken, QObject *context,
-                               std::function<void(ShareResult)> done) const
+                                         std::function<void(ShareResult)> done) const
 {
     if (!m_configuration) {
         QPointer<QObject> guard(context);

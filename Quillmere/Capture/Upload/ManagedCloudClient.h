@@ -82,11 +82,11 @@ public:
     // POST v1/objects with the PNG bytes; yields the object's identifier. `done` runs later on
     // this thread, unless `context` (required) is gone by then. The reply is returned so that the
     // caller can follow or abort it; nothing when no request was sent.
-    QNetworkReply *uploadObject(const QByteArray &png, const QString &fileName, const QString &accessToken, QObject *context,
-                      std::function<void(ObjectResult)> done) const;
+    QNetworkReply *uploadObject(const QByteArray &png, const QString &fileName, const QString &accessToken,
+                                QObject *context, std::function<void(ObjectResult)> done) const;
     // POST v1/objects/<id>/share; yields the public link.
     QNetworkReply *share(const QString &objectID, const QString &accessToken, QObject *context,
-               std::function<void(ShareResult)> done) const;
+                         std::function<void(ShareResult)> done) const;
 
     // Base URL with `path` appended as path components.
     static QUrl endpoint(const QUrl &base, const QString &path);

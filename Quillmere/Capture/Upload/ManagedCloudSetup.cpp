@@ -49,20 +49,21 @@ void ManagedCloudSetup::startTestUpload()
     }
 
     QPointer<ManagedCloudSetup> self(this);
-    client.uploadObject(testImageData(), testFileName, *token, this, [self, client, token](ManagedCloudClient::ObjectResult stored) {
-        if (const auto *failure = std::get_if<ManagedCloudFailure>(&stored))
-            return self->fail(describe(*failure));
-        client.share(std::get<QString>(stored), *token, self, [self](ManagedCloudClient::ShareResult shared) {
-            if (const auto *failure = std::get_if<ManagedCloudFailure>(&shared))
+    client.uploadObject(
+        testImageData(), testFileName, *token, this, [self, client, token](ManagedCloudClient::ObjectResult stored) {
+            if (const auto *failure = std::get_if<ManagedCloudFailure>(&stored))
                 return self->fail(describe(*failure));
-            const QUrl link = std::get<QUrl>(shared);
-            PasteboardContents contents;
-            contents.setString(link.toString(QUrl::FullyEncoded));
-            self->m_dependencies.pasteboard->writeContents(contents, CopyFeedbackKind::uploadComplete);
-            self->m_state = {CloudTestState::Kind::succeeded, link};
-            Q_EMIT self->changed();
+            client.share(std::get<QString>(stored), *token, self, [self](ManagedCloudClient::ShareResult shared) {
+                if (const auto *failure = std::get_if<ManagedCloudFailure>(&shared))
+                    return self->fail(describe(*failure));
+                const QUrl link = std::get<QUrl>(shared);
+                PasteboardContents contents;
+                contents.setString(link.toString(QUrl::FullyEncoded));
+                self->m_dependencies.pasteboard->writeContents(contents, CopyFeedbackKind::uploadComplete);
+                self->m_state = {CloudTestState::Kind::succeeded, link};
+                Q_EMIT self->changed();
+            });
         });
-    });
 }
 
 void ManagedCloudSetup::fail(const QString &message)
@@ -84,7 +85,7 @@ QStringList ManagedCloudSetup::statusLines() const
         break;
     case CloudTestState::Kind::succeeded:
         lines << QStringLiteral("Test upload worked. Its link is on your clipboard: ")
-                     + m_state.link.toString(QUrl::FullyEncoded);
+                + m_state.link.toString(QUrl::FullyEncoded);
         break;
     case CloudTestState::Kind::failed:
         lines << m_state.message;

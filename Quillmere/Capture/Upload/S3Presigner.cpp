@@ -16,7 +16,7 @@ QString S3Presigner::percentEncode(const QString &text)
     for (const char c : bytes) {
         const auto b = static_cast<unsigned char>(c);
         const bool unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-'
-                                || b == '.' || b == '_' || b == '~';
+            || b == '.' || b == '_' || b == '~';
         if (unreserved) {
             out += QLatin1Char(c);
         } else {
@@ -84,7 +84,8 @@ std::optional<QUrl> S3Presigner::presignedURL(const QString &method, const QStri
 {
     const QString amzDate = requestTime(date);
     const QString stamp = dateStamp(date);
-    const QString scope = stamp + QLatin1Char('/') + region + QLatin1Char('/') + service + QLatin1String("/aws4_request");
+    const QString scope =
+        stamp + QLatin1Char('/') + region + QLatin1Char('/') + service + QLatin1String("/aws4_request");
 
     const QString query = canonicalQuery({
         {QStringLiteral("X-Amz-Algorithm"), algorithm},
@@ -94,8 +95,12 @@ std::optional<QUrl> S3Presigner::presignedURL(const QString &method, const QStri
         {QStringLiteral("X-Amz-SignedHeaders"), QStringLiteral("host")},
     });
     const QString uri = canonicalURI(path);
-    const QString canonicalRequest = QStringList{method, uri, query, QLatin1String("host:") + host + QLatin1Char('\n'),
-                                                 QStringLiteral("host"), QStringLiteral("UNSIGNED-PAYLOAD")}
+    const QString canonicalRequest = QStringList{method,
+                                                 uri,
+                                                 query,
+                                                 QLatin1String("host:") + host + QLatin1Char('\n'),
+                                                 QStringLiteral("host"),
+                                                 QStringLiteral("UNSIGNED-PAYLOAD")}
                                          .join(QLatin1Char('\n'));
     const QString stringToSign =
         QStringList{algorithm, amzDate, scope, sha256Hex(canonicalRequest)}.join(QLatin1Char('\n'));

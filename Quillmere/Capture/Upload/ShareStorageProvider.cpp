@@ -7,8 +7,10 @@ namespace quillmere {
 QString rawValue(ShareStorageProvider provider)
 {
     switch (provider) {
-    case ShareStorageProvider::quillmereCloud: return QStringLiteral("quillmereCloud");
-    case ShareStorageProvider::ownStorage: return QStringLiteral("ownStorage");
+    case ShareStorageProvider::quillmereCloud:
+        return QStringLiteral("quillmereCloud");
+    case ShareStorageProvider::ownStorage:
+        return QStringLiteral("ownStorage");
     }
     return QStringLiteral("quillmereCloud");
 }
@@ -23,7 +25,8 @@ std::optional<ShareStorageProvider> shareStorageProviderFromRaw(const QString &r
 
 const QList<ShareStorageProvider> &allShareStorageProviders()
 {
-    static const QList<ShareStorageProvider> all{ShareStorageProvider::quillmereCloud, ShareStorageProvider::ownStorage};
+    static const QList<ShareStorageProvider> all{ShareStorageProvider::quillmereCloud,
+                                                 ShareStorageProvider::ownStorage};
     return all;
 }
 
@@ -41,8 +44,10 @@ void storeShareStorageProvider(Preferences &prefs, ShareStorageProvider provider
 QString menuLabel(ShareStorageProvider provider)
 {
     switch (provider) {
-    case ShareStorageProvider::quillmereCloud: return QStringLiteral("Brindlewax Cloud");
-    case ShareStorageProvider::ownStorage: return QStringLiteral("My own R2/S3");
+    case ShareStorageProvider::quillmereCloud:
+        return QStringLiteral("Brindlewax Cloud");
+    case ShareStorageProvider::ownStorage:
+        return QStringLiteral("My own R2/S3");
     }
     return {};
 }
@@ -50,8 +55,10 @@ QString menuLabel(ShareStorageProvider provider)
 QString symbolName(ShareStorageProvider provider)
 {
     switch (provider) {
-    case ShareStorageProvider::quillmereCloud: return QStringLiteral("cloud.fill");
-    case ShareStorageProvider::ownStorage: return QStringLiteral("externaldrive.fill");
+    case ShareStorageProvider::quillmereCloud:
+        return QStringLiteral("cloud.fill");
+    case ShareStorageProvider::ownStorage:
+        return QStringLiteral("externaldrive.fill");
     }
     return {};
 }
@@ -61,7 +68,8 @@ QString destinationSubtitle(ShareStorageProvider provider)
     switch (provider) {
     case ShareStorageProvider::quillmereCloud:
         return QStringLiteral("Private storage, managed for you by Brindlewax Cloud.");
-    case ShareStorageProvider::ownStorage: return QStringLiteral("Use credentials for storage you control.");
+    case ShareStorageProvider::ownStorage:
+        return QStringLiteral("Use credentials for storage you control.");
     }
     return {};
 }

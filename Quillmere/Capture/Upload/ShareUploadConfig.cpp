@@ -36,10 +36,8 @@ QString ShareUploadConfig::objectKey(const QUuid &id, const QString &fileExtensi
 QJsonValue ShareUploadConfig::toJson() const
 {
     return QJsonObject{
-        {QStringLiteral("endpointHost"), endpointHost},
-        {QStringLiteral("region"), region},
-        {QStringLiteral("keyPrefix"), keyPrefix},
-        {QStringLiteral("publicBaseURL"), publicBaseURL},
+        {QStringLiteral("endpointHost"), endpointHost}, {QStringLiteral("region"), region},
+        {QStringLiteral("keyPrefix"), keyPrefix},       {QStringLiteral("publicBaseURL"), publicBaseURL},
         {QStringLiteral("accessKeyID"), accessKeyID},
     };
 }

@@ -67,7 +67,7 @@ constexpr char abortedProperty[] = "quillmereAborted";
 bool isHttpStatusError(QNetworkReply::NetworkError code)
 {
     return code == QNetworkReply::NoError || (code >= QNetworkReply::ContentAccessDenied && code <= 299)
-           || (code >= QNetworkReply::InternalServerError && code <= 499);
+        || (code >= QNetworkReply::InternalServerError && code <= 499);
 }
 
 } // namespace

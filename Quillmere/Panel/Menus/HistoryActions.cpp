@@ -292,7 +292,8 @@ void HistoryActions::sharePage(const PersistentIdentifier &pageID)
                 if (!self)
                     return;
                 if (error)
-                    self->m_s.model->showManualAddError(QStringLiteral("The page file could not be written: ") + *error);
+                    self->m_s.model->showManualAddError(QStringLiteral("The page file could not be written: ")
+                                                        + *error);
                 Q_EMIT self->shareFinished(!error);
             },
             Qt::QueuedConnection);

@@ -24,10 +24,18 @@ PanelSyncBadge PanelSyncBadge::of(const Inputs &in)
         return {QStringLiteral("exclamationmark.icloud"), QStringLiteral("Sync error"), Tone::orange};
     PanelSyncBadge badge;
     switch (in.state) {
-    case State::syncing: badge = {QStringLiteral("checkmark.icloud"), QStringLiteral("iCloud On"), Tone::green}; break;
-    case State::noAccount: badge = {QStringLiteral("icloud.slash"), QStringLiteral("No account"), Tone::orange}; break;
-    case State::localOnly: badge = {QStringLiteral("xmark.icloud"), QStringLiteral("Local only"), Tone::dim}; break;
-    case State::ephemeral: badge = {QStringLiteral("exclamationmark.icloud"), QStringLiteral("Not saved"), Tone::red}; break;
+    case State::syncing:
+        badge = {QStringLiteral("checkmark.icloud"), QStringLiteral("iCloud On"), Tone::green};
+        break;
+    case State::noAccount:
+        badge = {QStringLiteral("icloud.slash"), QStringLiteral("No account"), Tone::orange};
+        break;
+    case State::localOnly:
+        badge = {QStringLiteral("xmark.icloud"), QStringLiteral("Local only"), Tone::dim};
+        break;
+    case State::ephemeral:
+        badge = {QStringLiteral("exclamationmark.icloud"), QStringLiteral("Not saved"), Tone::red};
+        break;
     }
     if (in.isImporting)
         badge.label = QStringLiteral("Receiving") + ellipsis;
@@ -82,16 +90,17 @@ MenuModel HistoryMenus::filtersMenu() const
     MenuModel dates;
     for (ClipDateFilter date :
          {ClipDateFilter::any, ClipDateFilter::today, ClipDateFilter::last7Days, ClipDateFilter::last30Days})
-        dates.push_back(MenuEntry::toggle(title(date), current.date == date,
-                                          set([date](ClipSearchFilters &f) { f.date = date; })));
+        dates.push_back(
+            MenuEntry::toggle(title(date), current.date == date, set([date](ClipSearchFilters &f) { f.date = date; })));
     menu.push_back(MenuEntry::submenu(QStringLiteral("Date"), std::move(dates)));
 
     menu.push_back(MenuEntry::toggle(QStringLiteral("Saved Only"), current.savedOnly,
                                      set([](ClipSearchFilters &f) { f.savedOnly = !f.savedOnly; })));
     menu.push_back(MenuEntry::toggle(QStringLiteral("Pinned Only"), current.pinnedOnly,
                                      set([](ClipSearchFilters &f) { f.pinnedOnly = !f.pinnedOnly; })));
-    menu.push_back(MenuEntry::toggle(QStringLiteral("OCR Text Only"), current.withRecognizedTextOnly,
-                                     set([](ClipSearchFilters &f) { f.withRecognizedTextOnly = !f.withRecognizedTextOnly; })));
+    menu.push_back(
+        MenuEntry::toggle(QStringLiteral("OCR Text Only"), current.withRecognizedTextOnly,
+                          set([](ClipSearchFilters &f) { f.withRecognizedTextOnly = !f.withRecognizedTextOnly; })));
     menu.push_back(MenuEntry::toggle(QStringLiteral("Screenshot Inbox"), current.imageInboxOnly,
                                      set([](ClipSearchFilters &f) { f.imageInboxOnly = !f.imageInboxOnly; })));
     if (current.isActive()) {
@@ -166,9 +175,9 @@ MenuModel HistoryMenus::moreMenu() const
         menu.push_back(MenuEntry::action(withEllipsis("Share Page"), [&a, id = page->id] { a.sharePage(id); }));
         menu.push_back(MenuEntry::divider());
     }
-    menu.push_back(MenuEntry::action(model.isCapturePaused() ? QStringLiteral("Resume Capture")
-                                                             : QStringLiteral("Pause Capture"),
-                                     [&a] { a.toggleCapturePaused(); }));
+    menu.push_back(
+        MenuEntry::action(model.isCapturePaused() ? QStringLiteral("Resume Capture") : QStringLiteral("Pause Capture"),
+                          [&a] { a.toggleCapturePaused(); }));
     menu.push_back(MenuEntry::action(withEllipsis("Check for Updates"), [&a] { a.model().checkForUpdates(); }));
     menu.push_back(MenuEntry::action(withEllipsis("Clear Unsaved History"), [&a] { a.confirmClearHistory(); }));
     menu.push_back(MenuEntry::divider());
@@ -198,9 +207,8 @@ MenuModel HistoryMenus::clipContextMenu(const PersistentIdentifier &id) const
     if (!entities.empty()) {
         menu.push_back(MenuEntry::divider());
         for (const ClipEntityAction &action : entities) {
-            MenuEntry entry = MenuEntry::action(action.title, [&a, action] {
-                performEntityAction(action, a.services().entityHandlers);
-            });
+            MenuEntry entry = MenuEntry::action(
+                action.title, [&a, action] { performEntityAction(action, a.services().entityHandlers); });
             entry.symbol = action.symbol;
             menu.push_back(std::move(entry));
         }
@@ -211,8 +219,8 @@ MenuModel HistoryMenus::clipContextMenu(const PersistentIdentifier &id) const
             for (ClipTextTransform::Case t : transforms)
                 options.push_back(MenuEntry::action(ClipTextTransform::title(t),
                                                     [&a, id, t, paste] { a.applyTransform(id, t, paste); }));
-            menu.push_back(MenuEntry::submenu(paste ? withEllipsis("Paste as") : withEllipsis("Copy as"),
-                                              std::move(options)));
+            menu.push_back(
+                MenuEntry::submenu(paste ? withEllipsis("Paste as") : withEllipsis("Copy as"), std::move(options)));
         }
     }
     if (hasText) {
@@ -234,7 +242,8 @@ MenuModel HistoryMenus::clipContextMenu(const PersistentIdentifier &id) const
     const std::optional<PersistentIdentifier> current =
         clip->pinboard() ? std::optional(clip->pinboard()->persistentModelID()) : std::nullopt;
     for (const PageSnapshot &page : pages) {
-        MenuEntry row = MenuEntry::action(page.displayName(), [&a, id, pageID = page.id] { a.assignToPage(id, pageID); });
+        MenuEntry row =
+            MenuEntry::action(page.displayName(), [&a, id, pageID = page.id] { a.assignToPage(id, pageID); });
         row.symbol = page.isLocked ? QStringLiteral("lock.fill") : page.iconName;
         row.enabled = current != page.id;
         chooser.push_back(std::move(row));
@@ -244,7 +253,8 @@ MenuModel HistoryMenus::clipContextMenu(const PersistentIdentifier &id) const
     chooser.push_back(MenuEntry::action(withEllipsis("New Page"), [&a, id] { a.assignToNewPage(id); }));
     menu.push_back(MenuEntry::submenu(QStringLiteral("Add to Page"), std::move(chooser)));
     if (current)
-        menu.push_back(MenuEntry::action(QStringLiteral("Remove from Page"), [&a, id] { a.assignToPage(id, std::nullopt); }));
+        menu.push_back(
+            MenuEntry::action(QStringLiteral("Remove from Page"), [&a, id] { a.assignToPage(id, std::nullopt); }));
     menu.push_back(MenuEntry::divider());
     MenuEntry remove = MenuEntry::action(QStringLiteral("Delete"), [&a, id] { a.deleteClip(id); });
     remove.destructive = true;

@@ -79,7 +79,9 @@ void RelatedSeparator::paintEvent(QPaintEvent *)
 
 // ---- SymbolMessageView ------------------------------------------------------------------------
 
-SymbolMessageView::SymbolMessageView(QWidget *parent) : QWidget(parent) {}
+SymbolMessageView::SymbolMessageView(QWidget *parent) : QWidget(parent)
+{
+}
 
 void SymbolMessageView::setContent(const QString &symbol, const QString &title, const QString &subtitle,
                                    double symbolOpacity, const QColor &subtitleColor)
@@ -139,7 +141,8 @@ HistoryCardArea::HistoryCardArea(HistoryViewModel &model, ClipCardResources reso
     m_scroller->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_scroller->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_scroller->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_scroller->setStyleSheet(QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
+    m_scroller->setStyleSheet(
+        QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
     m_scroller->setFocusPolicy(Qt::NoFocus);
     new HorizontalWheelScrollMonitor(m_scroller->viewport(), [this](double d) { m_model.handleWheelScroll(d); });
 

@@ -53,7 +53,8 @@ void fillMenu(QMenu &menu, const MenuModel &model)
                 action->setToolTip(entry.title);
             action->setEnabled(entry.enabled);
             if (!entry.symbol.isEmpty())
-                action->setIcon(PanelGlyphs::icon(entry.symbol, entry.destructive ? Qt::red : menu.palette().color(QPalette::Text)));
+                action->setIcon(PanelGlyphs::icon(entry.symbol,
+                                                  entry.destructive ? Qt::red : menu.palette().color(QPalette::Text)));
             if (entry.checked) {
                 action->setCheckable(true);
                 action->setChecked(*entry.checked);
@@ -176,10 +177,14 @@ SyncBadgeView::SyncBadgeView(QWidget *parent) : QWidget(parent)
 QColor SyncBadgeView::color(PanelSyncBadge::Tone tone)
 {
     switch (tone) {
-    case PanelSyncBadge::Tone::orange: return QColor(255, 159, 10);
-    case PanelSyncBadge::Tone::green: return QColor(48, 209, 88);
-    case PanelSyncBadge::Tone::red: return QColor(255, 69, 58);
-    case PanelSyncBadge::Tone::dim: return white(0.6);
+    case PanelSyncBadge::Tone::orange:
+        return QColor(255, 159, 10);
+    case PanelSyncBadge::Tone::green:
+        return QColor(48, 209, 88);
+    case PanelSyncBadge::Tone::red:
+        return QColor(255, 69, 58);
+    case PanelSyncBadge::Tone::dim:
+        return white(0.6);
     }
     return white(0.6);
 }
@@ -282,10 +287,14 @@ HistoryHeaderBar::~HistoryHeaderBar() = default;
 HeaderIconButton *HistoryHeaderBar::button(Menu which) const
 {
     switch (which) {
-    case Menu::filters: return m_filters;
-    case Menu::add: return m_add;
-    case Menu::pasteStack: return m_stack;
-    case Menu::more: return m_more;
+    case Menu::filters:
+        return m_filters;
+    case Menu::add:
+        return m_add;
+    case Menu::pasteStack:
+        return m_stack;
+    case Menu::more:
+        return m_more;
     }
     return nullptr;
 }
@@ -297,10 +306,18 @@ QMenu *HistoryHeaderBar::openMenu(Menu which)
         return nullptr;
     MenuModel model;
     switch (which) {
-    case Menu::filters: model = m_menus.filtersMenu(); break;
-    case Menu::add: model = m_menus.addMenu(); break;
-    case Menu::pasteStack: model = m_menus.pasteStackMenu(); break;
-    case Menu::more: model = m_menus.moreMenu(); break;
+    case Menu::filters:
+        model = m_menus.filtersMenu();
+        break;
+    case Menu::add:
+        model = m_menus.addMenu();
+        break;
+    case Menu::pasteStack:
+        model = m_menus.pasteStackMenu();
+        break;
+    case Menu::more:
+        model = m_menus.moreMenu();
+        break;
     }
     if (m_openMenu)
         m_openMenu->close();

@@ -124,7 +124,8 @@ void ManualNoteSheet::save()
 // ---- PinboardLockSetupSheet -------------------------------------------------------------------
 
 PinboardLockSetupSheet::PinboardLockSetupSheet(const QString &boardName, QWidget *parent)
-    : QDialog(parent), m_password(new QLineEdit(this)), m_confirmation(new QLineEdit(this)), m_error(makeErrorLabel(this))
+    : QDialog(parent), m_password(new QLineEdit(this)), m_confirmation(new QLineEdit(this)),
+      m_error(makeErrorLabel(this))
 {
     setWindowTitle(QStringLiteral("Lock Page"));
     auto *form = new QFormLayout(this);
@@ -210,8 +211,8 @@ HistoryDialogs::~HistoryDialogs() = default;
 QDialog *HistoryDialogs::current() const
 {
     // Alerts come over the sheet they report on.
-    for (QDialog *d : std::initializer_list<QDialog *>{m_addError, m_clear, m_note, m_lockSetup, m_removeLock,
-                                                       m_rename, m_edit})
+    for (QDialog *d :
+         std::initializer_list<QDialog *>{m_addError, m_clear, m_note, m_lockSetup, m_removeLock, m_rename, m_edit})
         if (d)
             return d;
     return nullptr;
@@ -293,8 +294,8 @@ void HistoryDialogs::refresh()
     follow<ClipTextSheet>(
         m_edit, state.editingTextItem.has_value(),
         [&] {
-            auto *sheet = new ClipTextSheet(QStringLiteral("Edit Text"), state.editText, QStringLiteral("Save"), true,
-                                            m_host);
+            auto *sheet =
+                new ClipTextSheet(QStringLiteral("Edit Text"), state.editText, QStringLiteral("Save"), true, m_host);
             sheet->onTextChanged = [this](const QString &text) { m_model.setEditText(text); };
             sheet->onCommit = [this] { return m_actions.commitTextEdit(); };
             return sheet;

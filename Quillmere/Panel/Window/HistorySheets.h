@@ -115,8 +115,8 @@ public:
     QDialog *current() const;
 
 private:
-    template <typename T> void follow(QPointer<T> &dialog, bool wanted, const std::function<T *()> &make,
-                                      std::function<void()> dismissed);
+    template <typename T>
+    void follow(QPointer<T> &dialog, bool wanted, const std::function<T *()> &make, std::function<void()> dismissed);
 
     HistoryViewModel &m_model;
     HistoryActions &m_actions;

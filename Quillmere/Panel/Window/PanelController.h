@@ -42,7 +42,7 @@ struct PanelControllerDependencies {
     NotificationCenter *notificationCenter = nullptr;
     Preferences *preferences = nullptr;
     WindowActivator *windows = nullptr;
-    KeyReplaying *keyReplayer = nullptr; // none: XTest
+    KeyReplaying *keyReplayer = nullptr;      // none: XTest
     SemanticScorer *semanticEngine = nullptr; // none: nothing is listed as related
     std::function<void()> onCheckForUpdates;
     std::function<void()> openSettings;
@@ -136,8 +136,8 @@ private:
     std::unique_ptr<HistoryViewModel> m_model;
     std::unique_ptr<HistoryActions> m_actions;
     std::unique_ptr<ClipThumbnails> m_thumbnails;
-    PanelDropContainerView *m_container = nullptr;  // owned by the panel
-    HistoryContentView *m_contentView = nullptr;    // owned by the container
+    PanelDropContainerView *m_container = nullptr; // owned by the panel
+    HistoryContentView *m_contentView = nullptr;   // owned by the container
     std::unique_ptr<HistoryPanel> m_panel;
     PanelKeyboardTap m_tap;
     PanelSlide m_slide;

@@ -90,7 +90,7 @@ void paint(QPainter &painter, const QRectF &rect, const QString &name, const QCo
         p.drawLine(QPointF(5, 11), QPointF(9.5, 11));
     } else if (name == QLatin1String("text.viewfinder")) {
         for (const auto &[x, y, dx, dy] : {std::tuple{1.5, 1.5, 1, 1}, std::tuple{14.5, 1.5, -1, 1},
-                                            std::tuple{1.5, 14.5, 1, -1}, std::tuple{14.5, 14.5, -1, -1}})
+                                           std::tuple{1.5, 14.5, 1, -1}, std::tuple{14.5, 14.5, -1, -1}})
             p.drawPolyline(QPolygonF({QPointF(x, y + dy * 3.5), QPointF(x, y), QPointF(x + dx * 3.5, y)}));
         p.drawLine(QPointF(5, 6), QPointF(11, 6));
         p.drawLine(QPointF(5, 8.5), QPointF(11, 8.5));

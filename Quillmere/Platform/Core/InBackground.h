@@ -11,8 +11,7 @@ namespace quillmere {
 // Runs `work` on the thread pool and hands its result to `done` on the receiver's thread, unless
 // the receiver is gone by then. The delivery belongs to the receiver, so nothing off its thread
 // ever looks at a receiver that may be going away.
-template <typename Work, typename Done>
-void inBackground(QObject *receiver, Work work, Done done)
+template <typename Work, typename Done> void inBackground(QObject *receiver, Work work, Done done)
 {
     using Result = std::invoke_result_t<Work &>;
     if (!receiver)

@@ -14,9 +14,14 @@ namespace quillmere {
 // A value that has a JSON form: encodes to a QJsonValue and decodes strictly (missing or mistyped
 // required fields give no value).
 template <typename T>
-concept JsonCodable = requires(const T &value, const QJsonValue &json) {
-    { value.toJson() } -> std::convertible_to<QJsonValue>;
-    { T::fromJson(json) } -> std::same_as<std::optional<T>>;
+concept JsonCodable = requires(const T &value, const QJsonValue &json)
+{
+    {
+        value.toJson()
+        } -> std::convertible_to<QJsonValue>;
+    {
+        T::fromJson(json)
+        } -> std::same_as<std::optional<T>>;
 };
 
 // Reads the fields of one JSON object strictly. Every failed read clears ok(); callers read all

@@ -6,7 +6,9 @@
 
 namespace quillmere {
 
-NotificationCenter::NotificationCenter(QObject *parent) : QObject(parent) {}
+NotificationCenter::NotificationCenter(QObject *parent) : QObject(parent)
+{
+}
 
 NotificationCenter &NotificationCenter::defaultCenter()
 {
@@ -35,7 +37,8 @@ void NotificationCenter::post(const QString &name, QObject *object, const QVaria
 {
     Notification note{name, object, userInfo};
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this, note] { deliver(note); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, note] { deliver(note); }, Qt::QueuedConnection);
         return;
     }
     deliver(note);

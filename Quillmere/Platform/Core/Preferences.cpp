@@ -79,8 +79,7 @@ public:
 
     // Calls `found(key, memberText)` for each member in order; memberText runs from the key's
     // opening quote to the end of the value.
-    template <typename Found>
-    void scan(Found found)
+    template <typename Found> void scan(Found found)
     {
         skipSpace();
         if (!take('{'))
@@ -198,7 +197,7 @@ bool isNumber(const QVariant &v)
 void moveDamagedFileAside(const QString &path)
 {
     const QString aside = path + QStringLiteral(".damaged-")
-                          + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+        + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
     if (QFile::rename(path, aside))
         qCWarning(lcApp, "The preferences file could not be read; moved it to %s and started from defaults",
                   qPrintable(aside));
@@ -300,7 +299,8 @@ bool Preferences::save()
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly) || ::fchmod(file.handle(), 0600) != 0 || file.write(text) != text.size()
         || !file.commit()) {
-        qCWarning(lcApp, "Could not write the preferences to %s: %s", qPrintable(m_path), qPrintable(file.errorString()));
+        qCWarning(lcApp, "Could not write the preferences to %s: %s", qPrintable(m_path),
+                  qPrintable(file.errorString()));
         return false;
     }
     m_dirty = false;
@@ -322,7 +322,7 @@ Preferences &Preferences::standard()
 QString Preferences::standardFilePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-           + QStringLiteral("/orvantide/quillmere.json");
+        + QStringLiteral("/orvantide/quillmere.json");
 }
 
 bool Preferences::contains(const QString &key) const

@@ -45,8 +45,7 @@ public:
 
     // Structured preferences: compact JSON data under a versioned key. A missing key, a value that
     // is not data, or data that does not decode as T all read as no value; nothing is logged.
-    template <JsonCodable T>
-    std::optional<T> decodeJSON(const QString &key) const
+    template <JsonCodable T> std::optional<T> decodeJSON(const QString &key) const
     {
         const auto bytes = data(key);
         if (!bytes)
@@ -57,8 +56,7 @@ public:
             return std::nullopt;
         return T::fromJson(doc.isObject() ? QJsonValue(doc.object()) : QJsonValue(doc.array()));
     }
-    template <JsonCodable T>
-    void setJSON(const T &value, const QString &key)
+    template <JsonCodable T> void setJSON(const T &value, const QString &key)
     {
         const QJsonValue json = value.toJson();
         if (!json.isObject() && !json.isArray())
@@ -69,8 +67,7 @@ public:
 
     // The value decoded from `key` by `decode`, kept until the key changes, so that a large
     // structured preference is not decoded again at every use.
-    template <typename T, typename Decode>
-    std::shared_ptr<const T> cached(const QString &key, Decode decode) const
+    template <typename T, typename Decode> std::shared_ptr<const T> cached(const QString &key, Decode decode) const
     {
         auto it = m_decoded.find(key);
         if (it == m_decoded.end() || it->type != std::type_index(typeid(T)))

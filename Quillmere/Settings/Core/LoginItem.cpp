@@ -65,8 +65,9 @@ std::optional<QString> LoginItem::registerItem()
     if (!QDir().mkpath(m_dir))
         return QStringLiteral("The folder %1 could not be created.").arg(m_dir);
     const QByteArray exec = "Exec=" + quotedExecArgument(m_executable).toUtf8() + '\n';
-    const QByteArray text = "[Desktop Entry]\nType=Application\nName=Brindlewax\nComment=Clipboard history in the tray\n"
-                            + exec + "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
+    const QByteArray text =
+        "[Desktop Entry]\nType=Application\nName=Brindlewax\nComment=Clipboard history in the tray\n" + exec
+        + "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
     QSaveFile file(filePath());
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
         return file.errorString();

@@ -82,23 +82,39 @@ std::optional<quint32> ShortcutRecording::keysymForQtKey(int qtKey)
     if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F35)
         return 0xffbeu + quint32(qtKey - Qt::Key_F1);
     switch (qtKey) {
-    case Qt::Key_Return: return 0xff0d;
-    case Qt::Key_Enter: return 0xff8d;
+    case Qt::Key_Return:
+        return 0xff0d;
+    case Qt::Key_Enter:
+        return 0xff8d;
     case Qt::Key_Tab:
-    case Qt::Key_Backtab: return 0xff09;
-    case Qt::Key_Backspace: return 0xff08;
-    case Qt::Key_Escape: return 0xff1b;
-    case Qt::Key_Delete: return 0xffff;
-    case Qt::Key_Help: return 0xff6a;
-    case Qt::Key_Home: return 0xff50;
-    case Qt::Key_End: return 0xff57;
-    case Qt::Key_PageUp: return 0xff55;
-    case Qt::Key_PageDown: return 0xff56;
-    case Qt::Key_Left: return 0xff51;
-    case Qt::Key_Up: return 0xff52;
-    case Qt::Key_Right: return 0xff53;
-    case Qt::Key_Down: return 0xff54;
-    default: return std::nullopt;
+    case Qt::Key_Backtab:
+        return 0xff09;
+    case Qt::Key_Backspace:
+        return 0xff08;
+    case Qt::Key_Escape:
+        return 0xff1b;
+    case Qt::Key_Delete:
+        return 0xffff;
+    case Qt::Key_Help:
+        return 0xff6a;
+    case Qt::Key_Home:
+        return 0xff50;
+    case Qt::Key_End:
+        return 0xff57;
+    case Qt::Key_PageUp:
+        return 0xff55;
+    case Qt::Key_PageDown:
+        return 0xff56;
+    case Qt::Key_Left:
+        return 0xff51;
+    case Qt::Key_Up:
+        return 0xff52;
+    case Qt::Key_Right:
+        return 0xff53;
+    case Qt::Key_Down:
+        return 0xff54;
+    default:
+        return std::nullopt;
     }
 }
 

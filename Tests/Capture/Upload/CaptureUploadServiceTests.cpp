@@ -119,7 +119,8 @@ TEST(CaptureUploadService, RefusalsThatNeedNoNetworkComeFirstAndSendNothing)
     auto text = std::make_unique<ClipItem>();
     text->setText(QStringLiteral("hello"));
     EXPECT_EQ(messageOf(own.upload(configFor(server.port()), secret, *text)), "No image");
-    EXPECT_EQ(messageOf(own.upload(configFor(server.port()), secret, *fileClip("/nonexistent/rec.MP4"))), "File missing");
+    EXPECT_EQ(messageOf(own.upload(configFor(server.port()), secret, *fileClip("/nonexistent/rec.MP4"))),
+              "File missing");
 
     Harness managed(ShareStorageProvider::quillmereCloud);
     EXPECT_EQ(messageOf(managed.upload(configFor(server.port()), secret, *text)), "No image")
@@ -138,10 +139,14 @@ TEST(CaptureUploadService, RefusalsThatNeedNoNetworkComeFirstAndSendNothing)
 TEST(CaptureUploadService, PublicLinkJoinsBaseAndKeyWithOneSlash)
 {
     const QString key = QStringLiteral("captures/ID.png");
-    EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com/", key)->toString(), "https://cdn.example.com/captures/ID.png");
-    EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com", key)->toString(), "https://cdn.example.com/captures/ID.png");
-    EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com//", key)->toString(), "https://cdn.example.com//captures/ID.png");
-    EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com/", "/" + key)->toString(), "https://cdn.example.com/captures/ID.png");
+    EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com/", key)->toString(),
+              "https://cdn.example.com/captures/ID.png");
+    EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com", key)->toString(),
+              "https://cdn.example.com/captures/ID.png");
+    EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com//", key)->toString(),
+              "https://cdn.example.com//captures/ID.png");
+    EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com/", "/" + key)->toString(),
+              "https://cdn.example.com/captures/ID.png");
     EXPECT_EQ(CaptureUploadService::publicLink("https://cdn.example.com/", "a b/ID.png"), std::nullopt);
 }
 
@@ -239,8 +244,9 @@ public:
     {
         const QString node = test::requiredTool(QStringLiteral("/usr/bin/node"));
         test::requiredTool(QStringLiteral(QUILLMERE_NODE_DIR "/node_modules/s3rver/package.json"));
-        m_process.start(node, {QStringLiteral(QUILLMERE_TEST_TOOLS_DIR "/s3rver.js"), QStringLiteral(QUILLMERE_NODE_DIR),
-                               m_data.path()});
+        m_process.start(
+            node,
+            {QStringLiteral(QUILLMERE_TEST_TOOLS_DIR "/s3rver.js"), QStringLiteral(QUILLMERE_NODE_DIR), m_data.path()});
         if (!m_process.waitForStarted() || !m_process.waitForReadyRead(20000))
             return;
         m_port = static_cast<quint16>(QJsonDocument::fromJson(m_process.readLine()).object().value("port").toInt());

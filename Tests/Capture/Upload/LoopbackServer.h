@@ -18,7 +18,7 @@ class LoopbackServer : public QObject {
 public:
     struct Request {
         QByteArray method;
-        QByteArray target; // path and query exactly as sent
+        QByteArray target;                    // path and query exactly as sent
         QMap<QByteArray, QByteArray> headers; // names lower-cased
         QByteArray body;
     };
@@ -43,8 +43,8 @@ public:
 
     static QByteArray answer(int status, const QByteArray &body = {}, const QByteArray &extraHeaders = {})
     {
-        return "HTTP/1.1 " + QByteArray::number(status) + " Status\r\nContent-Length: " + QByteArray::number(body.size())
-               + "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
+        return "HTTP/1.1 " + QByteArray::number(status) + " Status\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
     }
     static QByteArray json(int status, const QByteArray &body)
     {

@@ -48,14 +48,16 @@ TEST(ManagedCloudConfiguration, BaseURLMustBeTrimmedHttpsText)
         return config ? config->baseURL.toString() : QStringLiteral("<none>");
     };
     EXPECT_EQ(from(" https://api.example.com/\n"), "https://api.example.com/");
-    for (const QVariant &bad : {QVariant("$(QUILLMERE_CLOUD_API_BASE_URL)"), QVariant(""), QVariant("  "), QVariant(42),
-                                QVariant("http://api.example.com"), QVariant("api.example.com"),
-                                QVariant("HTTPS://api.example.com")})
+    for (const QVariant &bad :
+         {QVariant("$(QUILLMERE_CLOUD_API_BASE_URL)"), QVariant(""), QVariant("  "), QVariant(42),
+          QVariant("http://api.example.com"), QVariant("api.example.com"), QVariant("HTTPS://api.example.com")})
         EXPECT_EQ(from(bad), "<none>") << bad.toString().toStdString();
     EXPECT_EQ(ManagedCloudConfiguration::fromBundle({}), std::nullopt);
 
-    EXPECT_EQ(ManagedCloudClient::endpoint(QUrl("https://a.example"), "v1/objects").toString(), "https://a.example/v1/objects");
-    EXPECT_EQ(ManagedCloudClient::endpoint(QUrl("https://a.example/api/"), "v1/objects/x y/share").toString(QUrl::FullyEncoded),
+    EXPECT_EQ(ManagedCloudClient::endpoint(QUrl("https://a.example"), "v1/objects").toString(),
+              "https://a.example/v1/objects");
+    EXPECT_EQ(ManagedCloudClient::endpoint(QUrl("https://a.example/api/"), "v1/objects/x y/share")
+                  .toString(QUrl::FullyEncoded),
               "https://a.example/api/v1/objects/x%20y/share");
 }
 
@@ -87,7 +89,8 @@ TEST(ManagedCloudClient, StoresThenSharesWithTheTokenOnBothRequests)
 TEST(ManagedCloudClient, EveryBadAnswerMapsToItsErrorAndNeverShowsTheCode)
 {
     QByteArray storeAnswer, shareAnswer;
-    test::LoopbackServer server([&](const Request &r) { return r.target.endsWith("/share") ? shareAnswer : storeAnswer; });
+    test::LoopbackServer server(
+        [&](const Request &r) { return r.target.endsWith("/share") ? shareAnswer : storeAnswer; });
     QNetworkAccessManager network;
     const QByteArray ok = test::LoopbackServer::json(200, R"({"id":"obj-1"})");
     const QString couldNot = QStringLiteral("Brindlewax Cloud could not complete the upload.");
@@ -101,7 +104,8 @@ TEST(ManagedCloudClient, EveryBadAnswerMapsToItsErrorAndNeverShowsTheCode)
         {test::LoopbackServer::answer(413), "upload: This capture is too large for Brindlewax Cloud."},
         {test::LoopbackServer::json(200, R"({"id":)"), "upload: " + unexpected},
         {test::LoopbackServer::json(200, R"({"id":7})"), "upload: " + unexpected},
-        {test::LoopbackServer::json(200, R"({"id":")" + QByteArray(100 * 1024, 'x') + R"("})"), "upload: " + unexpected},
+        {test::LoopbackServer::json(200, R"({"id":")" + QByteArray(100 * 1024, 'x') + R"("})"),
+         "upload: " + unexpected},
     };
     for (const auto &[answer, expected] : storeCases) {
         storeAnswer = answer;
@@ -123,8 +127,9 @@ TEST(ManagedCloudClient, EveryBadAnswerMapsToItsErrorAndNeverShowsTheCode)
 
 TEST(ManagedCloudClient, RedirectNeverTakesTheTokenToAnotherHost)
 {
-    test::LoopbackServer elsewhere([](const Request &) { return test::LoopbackServer::json(200, R"({"id":"stolen"})"); },
-                                   QHostAddress("127.0.0.2"));
+    test::LoopbackServer elsewhere(
+        [](const Request &) { return test::LoopbackServer::json(200, R"({"id":"stolen"})"); },
+        QHostAddress("127.0.0.2"));
     ASSERT_NE(elsewhere.port(), 0);
     test::LoopbackServer server([&](const Request &) {
         return test::LoopbackServer::answer(307, {}, "Location: " + elsewhere.origin().toUtf8() + "/v1/objects\r\n");

@@ -70,7 +70,8 @@ TEST(S3Presigner, QueryHasFixedShapeAndUtcTime)
     EXPECT_EQ(items[2], "X-Amz-Date=20261231T233005Z");
     EXPECT_EQ(items[3], "X-Amz-Expires=300");
     EXPECT_EQ(items[4], "X-Amz-SignedHeaders=host");
-    EXPECT_TRUE(QRegularExpression("^X-Amz-Signature=[0-9a-f]{64}$").match(items[5]).hasMatch()) << items[5].toStdString();
+    EXPECT_TRUE(QRegularExpression("^X-Amz-Signature=[0-9a-f]{64}$").match(items[5]).hasMatch())
+        << items[5].toStdString();
     EXPECT_FALSE(url.contains(awsExample.secretAccessKey));
 
     S3Presigner emptyRegion = awsExample;
@@ -86,11 +87,13 @@ TEST(S3Presigner, QueryHasFixedShapeAndUtcTime)
 TEST(S3Presigner, AgreesWithBotocoreOnGeneratedRequests)
 {
     std::mt19937 random(20260301);
-    auto pick = [&](const QStringList &list) { return list[std::uniform_int_distribution<int>(0, list.size() - 1)(random)]; };
+    auto pick = [&](const QStringList &list) {
+        return list[std::uniform_int_distribution<int>(0, list.size() - 1)(random)];
+    };
     const QStringList regions{"us-east-1", "eu-central-1", "auto", "ap-southeast-2", "weur", "us-west-2"};
     const QStringList hosts{"bucket.s3.amazonaws.com", "abc123.r2.cloudflarestorage.com", "s3.example.org:9000",
                             "127.0.0.1:4568", "media.eu-central-1.linodeobjects.com"};
-    const QStringList pieces{"a", "Z", "0", "-", "_", ".", "~", " ", "+", "=", "&", "%", "?", "#", "é", "日本", "😀",
+    const QStringList pieces{"a", "Z",  "0", "-", "_", ".", "~", " ", "+", "=", "&", "%", "?", "#", "é",  "日本", "😀",
                              "/", "//", "$", "@", ":", ";", ",", "'", "!", "(", ")", "*", "[", "]", "\\", "^"};
     const QStringList methods{"PUT", "GET", "DELETE"};
     auto text = [&](int minLength, int maxLength) {
@@ -115,7 +118,8 @@ TEST(S3Presigner, AgreesWithBotocoreOnGeneratedRequests)
                pick(hosts),
                "/" + text(0, 16),
                std::uniform_int_distribution<qint64>(1, 604800)(random),
-               QDateTime::fromSecsSinceEpoch(std::uniform_int_distribution<qint64>(1.3e9, 2.2e9)(random), QTimeZone::utc())};
+               QDateTime::fromSecsSinceEpoch(std::uniform_int_distribution<qint64>(1.3e9, 2.2e9)(random),
+                                             QTimeZone::utc())};
         cases.push_back(c);
         input += QJsonDocument(QJsonObject{{"method", c.method},
                                            {"host", c.host},
@@ -126,7 +130,7 @@ TEST(S3Presigner, AgreesWithBotocoreOnGeneratedRequests)
                                            {"accessKeyID", c.signer.accessKeyID},
                                            {"secretAccessKey", c.signer.secretAccessKey}})
                      .toJson(QJsonDocument::Compact)
-                 + '\n';
+            + '\n';
     }
 
     QProcess python;

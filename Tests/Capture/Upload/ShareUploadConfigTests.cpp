@@ -41,8 +41,9 @@ TEST(ShareUploadConfig, StoredRecordIsReadWholeOrNotAtAll)
     prefs->setJSON(stored, ShareUploadConfig::key);
     EXPECT_EQ(ShareUploadConfig::load(*prefs), stored);
 
-    prefs->setData(ShareUploadConfig::key, R"({"extra":1,"endpointHost":"h","region":"r","keyPrefix":"p",)"
-                                           R"("publicBaseURL":"u","accessKeyID":"a"})");
+    prefs->setData(ShareUploadConfig::key,
+                   R"({"extra":1,"endpointHost":"h","region":"r","keyPrefix":"p",)"
+                   R"("publicBaseURL":"u","accessKeyID":"a"})");
     EXPECT_EQ(ShareUploadConfig::load(*prefs).endpointHost, "h");
 }
 
@@ -51,9 +52,9 @@ TEST(ShareUploadConfig, CompletenessNeedsEveryFieldAndASecurePublicBase)
     EXPECT_TRUE(completeConfig().isComplete());
     EXPECT_FALSE(ShareUploadConfig::defaultConfig().isComplete());
 
-    for (QString ShareUploadConfig::*field : {&ShareUploadConfig::endpointHost, &ShareUploadConfig::region,
-                                              &ShareUploadConfig::keyPrefix, &ShareUploadConfig::publicBaseURL,
-                                              &ShareUploadConfig::accessKeyID}) {
+    for (QString ShareUploadConfig::*field :
+         {&ShareUploadConfig::endpointHost, &ShareUploadConfig::region, &ShareUploadConfig::keyPrefix,
+          &ShareUploadConfig::publicBaseURL, &ShareUploadConfig::accessKeyID}) {
         ShareUploadConfig config = completeConfig();
         config.*field = QString();
         EXPECT_FALSE(config.isComplete());
@@ -64,7 +65,7 @@ TEST(ShareUploadConfig, CompletenessNeedsEveryFieldAndASecurePublicBase)
     }
 
     const std::pair<const char *, bool> bases[] = {
-        {"http://cdn.example.com", false}, {"HTTPS://cdn.example.com", true}, {"https://", false},
+        {"http://cdn.example.com", false}, {"HTTPS://cdn.example.com", true},    {"https://", false},
         {"cdn.example.com", false},        {"https://cdn.example.com/x/", true}, {"https://[bad", false},
     };
     for (const auto &[base, complete] : bases) {
@@ -117,7 +118,8 @@ TEST(UploadSecret, FailedWriteIsLoggedWithoutTheSecretAndLeavesNone)
     QString failure;
     EXPECT_FALSE(saveUploadSecret(store, QStringLiteral("new-secret"), &failure));
     EXPECT_EQ(readUploadSecret(store), std::nullopt);
-    EXPECT_TRUE(log.all().contains("com.orvantide.quillmere.keychain: Keychain write failed with status 7")) << log.all().toStdString();
+    EXPECT_TRUE(log.all().contains("com.orvantide.quillmere.keychain: Keychain write failed with status 7"))
+        << log.all().toStdString();
     EXPECT_FALSE(failure.isEmpty());
     for (const QString &text : {log.all(), failure})
         EXPECT_FALSE(text.contains("secret-")) << text.toStdString();
@@ -140,7 +142,8 @@ QString runProbe(const QTemporaryDir &home, const QStringList &command, const QP
     env.insert("XDG_DATA_HOME", home.filePath("data"));
     env.insert("XDG_CONFIG_HOME", home.filePath("config"));
     QDir(home.path()).mkpath("run");
-    QFile::setPermissions(home.filePath("run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(home.filePath("run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     env.insert("XDG_RUNTIME_DIR", home.filePath("run"));
     for (const QString &key : extra.keys())
         env.insert(key, extra.value(key));
@@ -164,10 +167,11 @@ TEST(SystemSecretStore, RoundTripsThroughARealSecretService)
     const QString script = QStringLiteral("printf 'throwaway' | gnome-keyring-daemon --unlock --components=secrets "
                                           ">/dev/null 2>&1 && exec \"$0\"");
     test::requiredTool(QStringLiteral("/usr/bin/gnome-keyring-daemon"));
-    const QString out = runProbe(home, {test::requiredTool(QStringLiteral("/usr/bin/dbus-run-session")), "--", "sh",
-                                        "-c", script, probe});
-    EXPECT_EQ(out, "save1=ok\nsave2=ok\nread2=sëcond/✓+key\nreadAfterRemove=<none>\nsave3=ok\nclear=ok\n"
-                   "readAfterClear=<none>\n");
+    const QString out = runProbe(
+        home, {test::requiredTool(QStringLiteral("/usr/bin/dbus-run-session")), "--", "sh", "-c", script, probe});
+    EXPECT_EQ(out,
+              "save1=ok\nsave2=ok\nread2=sëcond/✓+key\nreadAfterRemove=<none>\nsave3=ok\nclear=ok\n"
+              "readAfterClear=<none>\n");
 }
 
 TEST(SystemSecretStore, WithoutASecretServiceSavingFailsNamingWhy)
@@ -192,9 +196,9 @@ TEST(SystemSecretStore, WithoutASecretServiceSavingFailsNamingWhy)
                  "<policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
                  "<allow own=\"*\"/></policy></busconfig>");
     config.close();
-    const QString bare = runProbe(bareHome, {test::requiredTool(QStringLiteral("/usr/bin/dbus-run-session")),
-                                             "--config-file=" + config.fileName(), "--",
-                                             QStringLiteral(QUILLMERE_SECRET_PROBE)});
+    const QString bare = runProbe(bareHome,
+                                  {test::requiredTool(QStringLiteral("/usr/bin/dbus-run-session")),
+                                   "--config-file=" + config.fileName(), "--", QStringLiteral(QUILLMERE_SECRET_PROBE)});
     EXPECT_TRUE(bare.startsWith(expected)) << bare.toStdString();
     EXPECT_TRUE(bare.contains("readAfterClear=<none>\n")) << bare.toStdString();
 }

@@ -13,7 +13,11 @@ namespace quillmere::test {
 // Collects every log line written while it lives.
 class LogCapture {
 public:
-    LogCapture() { m_previous = qInstallMessageHandler(&LogCapture::handler); current() = this; }
+    LogCapture()
+    {
+        m_previous = qInstallMessageHandler(&LogCapture::handler);
+        current() = this;
+    }
     ~LogCapture()
     {
         qInstallMessageHandler(m_previous);
@@ -34,7 +38,8 @@ private:
     static void handler(QtMsgType, const QMessageLogContext &context, const QString &message)
     {
         if (LogCapture *self = current())
-            self->m_lines << QString::fromUtf8(context.category ? context.category : "") + QLatin1String(": ") + message;
+            self->m_lines << QString::fromUtf8(context.category ? context.category : "") + QLatin1String(": ")
+                    + message;
     }
 
     QtMessageHandler m_previous = nullptr;
