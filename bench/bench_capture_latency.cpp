@@ -1,6 +1,7 @@
 // Delay from another program taking the clipboard to the clip being stored, over 100 changes.
 // Run under an X server: xvfb-run -a ./bench_capture_latency
 
+#include "BenchSupport.h"
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
@@ -75,17 +76,6 @@ struct Pipeline {
     }
 };
 
-void reportPercentiles(benchmark::State &state, std::vector<double> ms)
-{
-    if (ms.empty())
-        return;
-    std::sort(ms.begin(), ms.end());
-    auto at = [&](double p) { return ms[std::min(ms.size() - 1, size_t(std::ceil(p * ms.size())) - 1)]; };
-    state.counters["p50_ms"] = at(0.50);
-    state.counters["p99_ms"] = at(0.99);
-    state.counters["max_ms"] = ms.back();
-}
-
 // Another X client takes the selection; the clock starts when its request is flushed.
 void BM_ChangeToStoredClip(benchmark::State &state)
 {
@@ -106,7 +96,7 @@ void BM_ChangeToStoredClip(benchmark::State &state)
         latencies.push_back(ms);
         previous = std::move(owner); // keep serving until the next one takes over
     }
-    reportPercentiles(state, latencies);
+    bench::reportPercentiles(state, latencies, {50, 99});
 }
 BENCHMARK(BM_ChangeToStoredClip)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -140,7 +130,7 @@ void BM_ChangeToStoredClipWithXclip(benchmark::State &state)
         process->kill();
         process->waitForFinished(1000);
     }
-    reportPercentiles(state, latencies);
+    bench::reportPercentiles(state, latencies, {50, 99});
 }
 BENCHMARK(BM_ChangeToStoredClipWithXclip)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -148,14 +138,9 @@ BENCHMARK(BM_ChangeToStoredClipWithXclip)->Iterations(100)->UseManualTime()->Uni
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        std::fprintf(stderr, "needs an X display; run it under xvfb-run\n");
-        return 1;
-    }
     QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
-    qputenv("QT_QPA_PLATFORM", "xcb");
+    if (!bench::prepareDisplayBenchmark(home))
+        return 1;
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

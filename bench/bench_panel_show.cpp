@@ -3,6 +3,7 @@
 // to the server and stops in the panel's first paint after it was ordered front.
 // Run under an X server: xvfb-run -a ./bench_panel_show
 
+#include "BenchSupport.h"
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/Model/ClipStore.h"
@@ -70,17 +71,6 @@ struct Program {
     }
 };
 
-void reportPercentiles(benchmark::State &state, std::vector<double> ms)
-{
-    if (ms.empty())
-        return;
-    std::sort(ms.begin(), ms.end());
-    auto at = [&](double p) { return ms[std::min(ms.size() - 1, size_t(std::ceil(p * ms.size())) - 1)]; };
-    state.counters["p50_ms"] = at(0.50);
-    state.counters["p90_ms"] = at(0.90);
-    state.counters["max_ms"] = ms.back();
-}
-
 void runFor(int ms)
 {
     QEventLoop loop;
@@ -139,7 +129,7 @@ void BM_HotKeyToFirstFrame(benchmark::State &state)
         state.SetIterationTime(ms / 1000);
     }
     controller->hideImmediately();
-    reportPercentiles(state, latencies);
+    bench::reportPercentiles(state, latencies, {50, 90});
 }
 BENCHMARK(BM_HotKeyToFirstFrame)->Iterations(50)->UseManualTime()->Unit(benchmark::kMillisecond);
 
@@ -147,15 +137,10 @@ BENCHMARK(BM_HotKeyToFirstFrame)->Iterations(50)->UseManualTime()->Unit(benchmar
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        std::fprintf(stderr, "needs an X display; run it under xvfb-run\n");
-        return 1;
-    }
     QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
+    if (!bench::prepareDisplayBenchmark(home))
+        return 1;
     qputenv("XDG_RUNTIME_DIR", home.path().toUtf8());
-    qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     benchmark::Initialize(&argc, argv);

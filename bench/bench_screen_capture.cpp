@@ -2,6 +2,7 @@
 // clip being in the store (tool start, X grab, PNG write, read back, check, insert).
 // Starts its own Xvfb of that size: ./bench_screen_capture
 
+#include "BenchSupport.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
 #include "Quillmere/Capture/ScreenshotToolRunner.h"
 #include "Quillmere/Capture/Tool/ScreenGrab.h"
@@ -117,17 +118,6 @@ struct Pipeline {
     }
 };
 
-void reportPercentiles(benchmark::State &state, std::vector<double> ms)
-{
-    if (ms.empty())
-        return;
-    std::sort(ms.begin(), ms.end());
-    auto at = [&](double p) { return ms[std::min(ms.size() - 1, size_t(std::ceil(p * ms.size())) - 1)]; };
-    state.counters["p50_ms"] = at(0.50);
-    state.counters["p90_ms"] = at(0.90);
-    state.counters["max_ms"] = ms.back();
-}
-
 void BM_FullScreenToStoredClip(benchmark::State &state)
 {
     Pipeline pipeline;
@@ -157,7 +147,7 @@ void BM_FullScreenToStoredClip(benchmark::State &state)
         latencies.push_back(ms);
     }
     state.counters["png_kib"] = double(pipeline.pngBytes) / 1024.0;
-    reportPercentiles(state, latencies);
+    bench::reportPercentiles(state, latencies, {50, 90});
 }
 BENCHMARK(BM_FullScreenToStoredClip)->Iterations(30)->UseManualTime()->Unit(benchmark::kMillisecond);
 
