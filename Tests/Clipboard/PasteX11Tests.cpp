@@ -90,7 +90,9 @@ protected:
 TEST_F(PasteX11, ClipLandsInTheRecordedWindowWithTheCaretBackEvenWhenAnotherIsInFront)
 {
     ASSERT_TRUE(service->isTrusted());
-    TextWindow target(u"target"_s), other(u"other"_s);
+    // The second window comes only after the recording: a window manager that focuses new
+    // windows would otherwise pass the focus through None while the target is being read.
+    TextWindow target(u"target"_s);
     makeActive(target);
     auto recorded = service->activeTarget();
     ASSERT_TRUE(recorded);
@@ -98,6 +100,7 @@ TEST_F(PasteX11, ClipLandsInTheRecordedWindowWithTheCaretBackEvenWhenAnotherIsIn
     EXPECT_FALSE(service->frontmostTarget()) << "our own window is never a paste target";
     // Both windows belong to this process; match the window alone, as for another program's.
     recorded->app.pid = 0;
+    TextWindow other(u"other"_s);
     makeActive(other);
 
     // A template's cursor mark moves the caret back once the text is in.
