@@ -11,6 +11,20 @@
 
 namespace quillmere {
 
+QString RecordingCoordinator::stopCauseMessage(StopCause cause)
+{
+    const QString kept = QStringLiteral(" What was recorded until then is saved.");
+    switch (cause) {
+    case StopCause::displayGone:
+        return userMessage(RecordingError::noDisplay) + kept;
+    case StopCause::audioServerGone:
+        return QStringLiteral("The audio server stopped.") + kept;
+    case StopCause::writerFailed:
+        return userMessage(RecordingError::saveFailed);
+    }
+    return {};
+}
+
 RecordingCoordinator::RecordingCoordinator(Dependencies deps, QObject *parent) : QObject(parent), m_deps(std::move(deps))
 {
     QPointer<RecordingCoordinator> self(this);
@@ -29,6 +43,10 @@ RecordingCoordinator::RecordingCoordinator(Dependencies deps, QObject *parent) :
             return;
         self->m_deps.surfaces->hideControls();
         self->finishRecording(result);
+        const auto cause = self->m_deps.recorder->lastStopCause();
+        if (std::holds_alternative<QString>(result) && cause)
+            self->m_deps.surfaces->alert(QStringLiteral("Recording stopped"), stopCauseMessage(*cause),
+                                         {QStringLiteral("OK")});
     };
 }
 

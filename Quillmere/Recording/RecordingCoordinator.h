@@ -59,6 +59,9 @@ public:
     void toggle();
     bool isLaunchingRecording() const { return m_launching; }
 
+    // What the user is told when a recording ended by itself but its movie could be finished.
+    static QString stopCauseMessage(StopCause cause);
+
     // The clip a finished movie becomes.
     static CapturedContent recordingContent(const QString &moviePath, const std::optional<QByteArray> &thumbnail,
                                             const QString &bundleIdentifier);

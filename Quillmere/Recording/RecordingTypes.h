@@ -13,6 +13,9 @@ Q_DECLARE_LOGGING_CATEGORY(lcRecording)
 
 enum class RecordingError { permissionDenied, noDisplay, writerFailed, noFramesCaptured, saveFailed };
 
+// Why a recording ended without being asked to.
+enum class StopCause { displayGone, audioServerGone, writerFailed };
+
 // The user-facing text of each error.
 QString userMessage(RecordingError error);
 

@@ -49,7 +49,7 @@ public:
     std::unique_ptr<MovieWriter> writer;
     std::unique_ptr<ScreenGrabber> grabber;
     std::array<std::unique_ptr<PulseAudioCapture>, 2> audio;
-    std::function<void(RecordingError)> onFault;
+    std::function<void(StopCause)> onFault;
     std::atomic<bool> micMuted{false};
 
     void run()
@@ -98,7 +98,7 @@ private:
         std::vector<int16_t> samples;
     };
 
-    void fault(RecordingError cause)
+    void fault(StopCause cause)
     {
         if (!m_faulted.exchange(true) && onFault)
             onFault(cause);
@@ -122,7 +122,7 @@ private:
                 const qint64 taken = nowUs();
                 if (!grabber->grab()) {
                     qCCritical(lcRecording, "Screen recording stream stopped: the display went away");
-                    fault(RecordingError::noDisplay);
+                    fault(StopCause::displayGone);
                     return;
                 }
                 std::memcpy(m_buffers[size_t(buffer)].data(), grabber->pixels(), m_buffers[size_t(buffer)].size());
@@ -150,7 +150,7 @@ private:
         while (!m_stopping) {
             if (!audio[size_t(track)]->read(chunk.data())) {
                 qCCritical(lcRecording, "Screen recording stream stopped: the audio server went away");
-                fault(RecordingError::noFramesCaptured);
+                fault(StopCause::audioServerGone);
                 return;
             }
             // Silence rather than nothing: an MPEG-4 audio track cannot hold a gap, later sound
@@ -192,7 +192,7 @@ private:
                                     PulseAudioCapture::framesPerRead, item.timeUs);
             }
             if (writer->failed())
-                fault(RecordingError::saveFailed);
+                fault(StopCause::writerFailed);
         }
     }
 
@@ -318,7 +318,7 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
     }
 
     QPointer<ScreenRecorder> self(this);
-    session->onFault = [self](RecordingError cause) {
+    session->onFault = [self](StopCause cause) {
         QMetaObject::invokeMethod(
             self.data(),
             [self, cause] {
@@ -330,6 +330,7 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
     m_session = std::move(session);
     m_session->run();
     m_statistics = {};
+    m_stopCause.reset();
     m_startedAt = QDateTime::currentDateTimeUtc();
     setState(State::recording);
     return std::nullopt;
@@ -349,10 +350,12 @@ void ScreenRecorder::setMicMuted(bool muted)
         m_session->micMuted = muted;
 }
 
-void ScreenRecorder::sessionFault(RecordingError)
+void ScreenRecorder::sessionFault(StopCause cause)
 {
-    if (m_state == State::recording && !m_finishing)
+    if (m_state == State::recording && !m_finishing) {
+        m_stopCause = cause;
         finishSession({}, true);
+    }
 }
 
 void ScreenRecorder::finishSession(std::function<void(const RecordingResult &)> done, bool unexpected)

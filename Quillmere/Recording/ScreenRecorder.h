@@ -41,6 +41,8 @@ public:
     State state() const { return m_state; }
     QDateTime startedAt() const { return m_startedAt; }
     Statistics lastStatistics() const { return m_statistics; }
+    // Why the last recording ended by itself; nothing when it was stopped.
+    std::optional<StopCause> lastStopCause() const { return m_stopCause; }
 
     // Each change of state, with the start while recording.
     std::function<void(State)> onStateChange;
@@ -59,7 +61,7 @@ private:
     void setState(State state);
     void finishSession(std::function<void(const RecordingResult &)> done, bool unexpected);
     void sessionFinished();
-    void sessionFault(RecordingError cause);
+    void sessionFault(StopCause cause);
 
     QString m_folder;
     State m_state = State::idle;
@@ -71,6 +73,7 @@ private:
     RecordingResult m_finalResult = RecordingError::noFramesCaptured;
     bool m_finishing = false;
     bool m_unexpected = false;
+    std::optional<StopCause> m_stopCause;
 };
 
 } // namespace quillmere

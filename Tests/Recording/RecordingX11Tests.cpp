@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QPainter>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -267,8 +268,6 @@ TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
     pulse->playTone(tone, 4);
 
     QTest::qWait(2000);
-    QElapsedTimer stopping;
-    stopping.start();
     service->toggle();
     // The bar and border go at once, before the movie is finished.
     EXPECT_FALSE(service->surfaces().controlBar());
@@ -309,6 +308,22 @@ TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
     EXPECT_NE(recording::movieFrame(movie, 0.2), recording::movieFrame(movie, 1.6));
     EXPECT_GT(meanVolume(movie, 0), -30.0);
     EXPECT_LT(meanVolume(movie, 1), -80.0);
+}
+
+TEST_F(RecordingX11, AudioServerLossEndsTheRecordingAndKeepsWhatWasRecorded)
+{
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const RegionSelection selection{screen->name(), screen->geometry(), screen->devicePixelRatio(), QRect(0, 0, 64, 64)};
+    ASSERT_FALSE(service->recorder().start(selection, {false, std::nullopt, true}));
+    ASSERT_EQ(service->state(), ScreenRecording::State::recording);
+    QTest::qWait(500);
+    pulse->kill();
+    ASSERT_TRUE(waitUntil([this] { return saved != nullptr; }, 10000)) << qPrintable(alerts.join(QLatin1Char('\n')));
+    EXPECT_EQ(service->state(), ScreenRecording::State::idle);
+    EXPECT_TRUE(QFileInfo::exists(*saved->text()));
+    EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording stopped: The audio server stopped. What was recorded until "
+                                                 "then is saved.")});
+    EXPECT_EQ(pasteboard.readFileURLs(), QList<QUrl>{QUrl::fromLocalFile(*saved->text())});
 }
 
 } // namespace
