@@ -19,7 +19,8 @@ QString toggleStyle(const QColor &on, bool enabled)
 {
     const QColor background = enabled ? QColor(on.red(), on.green(), on.blue(), 56) : QColor(255, 255, 255, 26);
     return QStringLiteral("QToolButton { background: %1; border: none; border-radius: 7px; }"
-                          "QToolButton::menu-indicator { image: none; width: 0; }")
+                          "QToolButton[popupMode=\"1\"] { padding-right: 12px; }"
+                          "QToolButton::menu-button { border: none; background: transparent; width: 12px; }")
         .arg(background.name(QColor::HexArgb));
 }
 
@@ -46,7 +47,8 @@ RecordingSelectorHud::RecordingSelectorHud(QSize sizeInPoints, Preferences *pref
 
     m_mic = new QToolButton(this);
     m_mic->setObjectName(QStringLiteral("microphone"));
-    m_mic->setFixedSize(26, 26);
+    // Wider than the other toggle: its right part opens the device menu.
+    m_mic->setFixedSize(40, 26);
     m_mic->setIconSize(QSize(12, 12));
     m_mic->setPopupMode(QToolButton::MenuButtonPopup);
     m_menu = new QMenu(m_mic);
