@@ -11,6 +11,10 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+
 namespace quillmere {
 
 WidgetRecordingSurfaces::WidgetRecordingSurfaces(Preferences *preferences)
@@ -36,6 +40,11 @@ bool WidgetRecordingSurfaces::presentSelector(std::function<void(std::optional<R
                                         if (m_selector)
                                             m_selector->deleteLater();
                                         m_selector = nullptr;
+                                        // The first frame must not show the selector: wait until the
+                                        // server has taken its window away.
+                                        if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
+                                            std::free(xcb_get_input_focus_reply(
+                                                x11->connection(), xcb_get_input_focus(x11->connection()), nullptr));
                                         if (completion)
                                             completion(result);
                                     });
