@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
@@ -24,6 +25,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
+
+#include <sys/resource.h>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -105,10 +109,12 @@ private:
     bool m_ready = false;
 };
 
-// A picture that changes twenty times a second.
+// A picture that changes twenty times a second; noise when it must not compress.
 class Ticker : public QWidget {
 public:
-    Ticker() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::BypassWindowManagerHint)
+    explicit Ticker(bool noisy = false)
+        : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::BypassWindowManagerHint),
+          m_noisy(noisy)
     {
         connect(&m_timer, &QTimer::timeout, this, [this] {
             ++m_count;
@@ -121,6 +127,16 @@ protected:
     void paintEvent(QPaintEvent *) override
     {
         QPainter p(this);
+        if (m_noisy) {
+            QImage noise(size(), QImage::Format_RGB32);
+            for (int y = 0; y < noise.height(); ++y) {
+                auto *line = reinterpret_cast<quint32 *>(noise.scanLine(y));
+                for (int x = 0; x < noise.width(); ++x)
+                    line[x] = m_random.generate();
+            }
+            p.drawImage(0, 0, noise);
+            return;
+        }
         p.fillRect(rect(), QColor::fromHsv((m_count * 17) % 360, 200, 220));
         p.fillRect(QRect((m_count * 7) % width(), 0, 20, height()), Qt::black);
     }
@@ -128,6 +144,8 @@ protected:
 private:
     QTimer m_timer;
     int m_count = 0;
+    bool m_noisy = false;
+    QRandomGenerator m_random{7};
 };
 
 // ffmpeg's loudness of one audio track, in dB; -inf for silence or a track with nothing in it.
@@ -324,6 +342,40 @@ TEST_F(RecordingX11, AudioServerLossEndsTheRecordingAndKeepsWhatWasRecorded)
     EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording stopped: The audio server stopped. What was recorded until "
                                                  "then is saved.")});
     EXPECT_EQ(pasteboard.readFileURLs(), QList<QUrl>{QUrl::fromLocalFile(*saved->text())});
+}
+
+// A full disk, played by a file-size limit on this process.
+TEST_F(RecordingX11, AFullDiskLeavesNoMovieAndNoClip)
+{
+    Ticker ticker(true);
+    ticker.setGeometry(0, 0, 400, 300);
+    ticker.show();
+    ASSERT_TRUE(waitUntil([&] { return ticker.windowHandle() && ticker.windowHandle()->isExposed(); }));
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    auto *previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tiny = limit;
+    tiny.rlim_cur = 4096;
+    setrlimit(RLIMIT_FSIZE, &tiny);
+
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const RegionSelection selection{screen->name(), screen->geometry(), screen->devicePixelRatio(), QRect(0, 0, 400, 300)};
+    const bool started = !service->recorder().start(selection, {});
+    // The recording ends by itself once the limit is met.
+    const bool stoppedByItself =
+        started && waitUntil([this] { return service->state() == ScreenRecording::State::idle; }, 10000);
+    const bool ended = waitUntil([this] { return !alerts.isEmpty(); }, 10000);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
+
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(stoppedByItself);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording wasn't saved: The recording file couldn't be finalized. "
+                                                 "Check free disk space and try again.")});
+    EXPECT_EQ(beeps, 1);
+    EXPECT_FALSE(saved);
+    EXPECT_TRUE(QDir(service->recorder().recordingsFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 } // namespace
