@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QPushButton>
 #include <QToolButton>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -247,6 +248,10 @@ TEST_F(RecordingX11, SelectorClosesWithEscapeOrTheToggleAndStartsNothing)
     drag({300, 300}, {301, 301});
     ASSERT_TRUE(waitUntil([view] { return view->phase() == RegionSelectionView::Phase::idle; }));
     EXPECT_FALSE(view->selection());
+    // Return commits only a confirmed rectangle.
+    xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+    QTest::qWait(100);
+    EXPECT_TRUE(service->isRegionSelectorOpen());
     service->toggle();
     ASSERT_TRUE(waitUntil([this] { return !service->isRegionSelectorOpen() && !service->surfaces().selector(); }));
     QTest::qWait(50);
@@ -270,7 +275,10 @@ TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
     // The HUD shows what is stored and stays clear of the selection.
     EXPECT_TRUE(view->hud()->audio().micEnabled);
     EXPECT_FALSE(view->hud()->geometry().intersects(view->selection()->toRect()));
-    xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+    // The HUD's button, under the selector's pointer grab.
+    const QPoint record = view->hud()->recordButton()->mapToGlobal(view->hud()->recordButton()->rect().center());
+    xdotool({QStringLiteral("mousemove"), QString::number(record.x()), QString::number(record.y())});
+    xdotool({QStringLiteral("click"), QStringLiteral("1")});
     ASSERT_TRUE(waitUntil([this] { return service->state() == ScreenRecording::State::recording; }));
     EXPECT_TRUE(alerts.isEmpty()) << qPrintable(alerts.join(QLatin1Char('\n')));
 
