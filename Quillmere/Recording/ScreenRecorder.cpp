@@ -106,7 +106,10 @@ private:
 
     void captureLoop()
     {
-        qint64 next = nowUs();
+        // Frame n is due at start + n intervals; a slot that passes without its frame, because
+        // the grab was slow or no buffer was free, counts as dropped.
+        const qint64 start = nowUs();
+        qint64 slot = 0;
         while (!m_stopping) {
             int buffer = -1;
             {
@@ -132,14 +135,11 @@ private:
                 }
                 m_ready.notify_one();
             }
-            next += frameIntervalUs;
-            const qint64 now = nowUs();
-            if (now > next + frameIntervalUs) {
-                // Frames the grab was too slow for are lost too.
-                m_dropped += (now - next) / frameIntervalUs;
-                next = now;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(std::max<qint64>(0, next - nowUs())));
+            const qint64 due = (nowUs() - start) / frameIntervalUs;
+            if (due > slot + 1)
+                m_dropped += due - slot - 1;
+            slot = std::max(slot + 1, due);
+            std::this_thread::sleep_for(std::chrono::microseconds(std::max<qint64>(0, start + slot * frameIntervalUs - nowUs())));
         }
     }
 
