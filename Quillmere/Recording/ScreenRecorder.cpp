@@ -211,7 +211,17 @@ private:
     std::array<std::thread, 2> m_audioThreads;
 };
 
-ScreenRecorder::ScreenRecorder(QObject *parent) : QObject(parent), m_folder(defaultRecordingsFolder()) {}
+ScreenRecorder::ScreenRecorder(QObject *parent) : QObject(parent), m_folder(defaultRecordingsFolder())
+{
+    // A monitor unplugged from a larger X screen leaves its pixels readable; Qt still notices.
+    if (qGuiApp)
+        connect(qGuiApp, &QGuiApplication::screenRemoved, this, [this](QScreen *screen) {
+            if (screen == m_screen) {
+                qCCritical(lcRecording, "Screen recording stream stopped: the display went away");
+                sessionFault(StopCause::displayGone);
+            }
+        });
+}
 
 ScreenRecorder::~ScreenRecorder()
 {
@@ -331,6 +341,7 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
     m_session->run();
     m_statistics = {};
     m_stopCause.reset();
+    m_screen = screen;
     m_startedAt = QDateTime::currentDateTimeUtc();
     setState(State::recording);
     return std::nullopt;

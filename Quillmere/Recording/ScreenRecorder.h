@@ -5,6 +5,8 @@
 
 #include <QDateTime>
 #include <QObject>
+#include <QPointer>
+#include <QScreen>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -74,6 +76,7 @@ private:
     bool m_finishing = false;
     bool m_unexpected = false;
     std::optional<StopCause> m_stopCause;
+    QPointer<QScreen> m_screen;
 };
 
 } // namespace quillmere

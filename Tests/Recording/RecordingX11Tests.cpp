@@ -386,4 +386,67 @@ TEST_F(RecordingX11, AFullDiskLeavesNoMovieAndNoClip)
     EXPECT_TRUE(QDir(service->recorder().recordingsFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
+// The test screen split into two monitors side by side, as RandR describes them; put back after.
+class SplitScreen {
+public:
+    SplitScreen()
+    {
+        m_ok = xrandr({QStringLiteral("--setmonitor"), QStringLiteral("RecordingLeft"),
+                       QStringLiteral("800/211x1000/264+0+0"), QStringLiteral("screen")})
+            && xrandr({QStringLiteral("--setmonitor"), QStringLiteral("RecordingRight"),
+                       QStringLiteral("800/211x1000/264+800+0"), QStringLiteral("none")})
+            && waitUntil([] { return QGuiApplication::screens().size() == 2; });
+    }
+    ~SplitScreen()
+    {
+        removeRight();
+        xrandr({QStringLiteral("--delmonitor"), QStringLiteral("RecordingLeft")});
+        waitUntil([] { return QGuiApplication::screens().size() == 1; });
+    }
+    bool ok() const { return m_ok; }
+    void removeRight() { xrandr({QStringLiteral("--delmonitor"), QStringLiteral("RecordingRight")}); }
+
+private:
+    static bool xrandr(const QStringList &arguments)
+    {
+        QProcess process;
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start(QStringLiteral("xrandr"), arguments);
+        return process.waitForFinished(10000) && process.exitCode() == 0;
+    }
+
+    bool m_ok = false;
+};
+
+TEST_F(RecordingX11, ARegionOnTheSecondMonitorUntilItIsUnplugged)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("xrandr")).isEmpty()
+        || QGuiApplication::primaryScreen()->size() != QSize(1600, 1000))
+        GTEST_SKIP() << "needs xrandr and the 1600x1000 test screen";
+    QWidget red(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::BypassWindowManagerHint);
+    red.setStyleSheet(QStringLiteral("background: #ff0000;"));
+    red.setGeometry(800, 0, 200, 200);
+    red.show();
+    ASSERT_TRUE(waitUntil([&] { return red.windowHandle() && red.windowHandle()->isExposed(); }));
+    SplitScreen split;
+    ASSERT_TRUE(split.ok());
+    QScreen *right = QGuiApplication::screenAt(QPoint(1200, 500));
+    ASSERT_TRUE(right && right->geometry() == QRect(800, 0, 800, 1000));
+
+    const RegionSelection selection{right->name(), right->geometry(), right->devicePixelRatio(), QRect(800, 0, 100, 80)};
+    ASSERT_FALSE(service->recorder().start(selection, {}));
+    QTest::qWait(500);
+    split.removeRight();
+    ASSERT_TRUE(waitUntil([this] { return saved != nullptr; }, 10000)) << qPrintable(alerts.join(QLatin1Char('\n')));
+    EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording stopped: The display you selected is no longer available. "
+                                                 "What was recorded until then is saved.")});
+    const QImage thumbnail = QImage::fromData(*saved->imageData(), "PNG");
+    ASSERT_EQ(thumbnail.size(), QSize(100, 80));
+    // What lies at the second monitor's corner, not at the first one's.
+    const QColor seen = thumbnail.pixelColor(50, 40);
+    EXPECT_GT(seen.red(), 200);
+    EXPECT_LT(seen.green(), 60);
+}
+
 } // namespace
