@@ -100,7 +100,8 @@ void BM_Record1080p30For10s(benchmark::State &state)
         const double seconds = recording::movieDuration(*path).value_or(0);
         const ScreenRecorder::Statistics stats = recorder.lastStatistics();
         state.counters["frames"] = double(stats.frames);
-        state.counters["dropped_pct"] = 100.0 * double(stats.dropped) / double(std::max<qint64>(1, stats.frames + stats.dropped));
+        state.counters["dropped_pct"] =
+            100.0 * double(stats.dropped) / double(std::max<qint64>(1, stats.frames + stats.dropped));
         state.counters["cpu_s_per_video_s"] = seconds > 0 ? cpu / seconds : 0;
         state.counters["stop_ms"] = stopMs;
         state.counters["video_s"] = seconds;

@@ -138,7 +138,8 @@ bool MovieWriter::openFile(const Options &options, QString *error)
         // A track the encoder cannot take is left out; the recording goes on without it.
         if (avcodec_open2(a, aac, nullptr) < 0
             || swr_alloc_set_opts2(&track->resampler, &stereo, AV_SAMPLE_FMT_FLTP, audioRate, &stereo,
-                                   AV_SAMPLE_FMT_S16, audioRate, 0, nullptr) < 0
+                                   AV_SAMPLE_FMT_S16, audioRate, 0, nullptr)
+                < 0
             || swr_init(track->resampler) < 0)
             continue;
         track->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, 2, a->frame_size * 4);
@@ -183,7 +184,8 @@ void MovieWriter::fail(const char *context, int code)
     if (m_loggedFailure)
         return;
     m_loggedFailure = true;
-    qCCritical(lcRecording, "%s: %s", context, qUtf8Printable(code ? describe(code) : QStringLiteral("no writer error")));
+    qCCritical(lcRecording, "%s: %s", context,
+               qUtf8Printable(code ? describe(code) : QStringLiteral("no writer error")));
 }
 
 bool MovieWriter::encode(Track &track, AVFrame *frame)
@@ -252,8 +254,7 @@ void MovieWriter::appendAudio(AudioTrack which, const int16_t *samples, int fram
     planes[0] = left.data();
     planes[1] = right.data();
     const uint8_t *in[1] = {reinterpret_cast<const uint8_t *>(samples)};
-    const int converted =
-        swr_convert(track->resampler, reinterpret_cast<uint8_t **>(planes), frames, in, frames);
+    const int converted = swr_convert(track->resampler, reinterpret_cast<uint8_t **>(planes), frames, in, frames);
     if (converted > 0)
         av_audio_fifo_write(track->fifo, reinterpret_cast<void **>(planes), converted);
     flushAudio(*track, false);

@@ -75,9 +75,9 @@ std::unique_ptr<PulseAudioCapture> PulseAudioCapture::open(const std::optional<Q
     const QByteArray deviceName = device ? device->toUtf8() : QByteArray();
     const QByteArray name = streamName.toUtf8();
     int code = 0;
-    pa_simple *stream = pa_simple_new(nullptr, "Brindlewax", PA_STREAM_RECORD,
-                                      device ? deviceName.constData() : nullptr, name.constData(), &spec, nullptr,
-                                      &attr, &code);
+    pa_simple *stream =
+        pa_simple_new(nullptr, "Brindlewax", PA_STREAM_RECORD, device ? deviceName.constData() : nullptr,
+                      name.constData(), &spec, nullptr, &attr, &code);
     if (!stream) {
         if (error)
             *error = QString::fromUtf8(pa_strerror(code));

@@ -29,7 +29,8 @@ QString userMessage(RecordingError error)
 
 QJsonValue RecordingAudioPreferences::toJson() const
 {
-    QJsonObject o{{QStringLiteral("micEnabled"), micEnabled}, {QStringLiteral("systemAudioEnabled"), systemAudioEnabled}};
+    QJsonObject o{{QStringLiteral("micEnabled"), micEnabled},
+                  {QStringLiteral("systemAudioEnabled"), systemAudioEnabled}};
     if (micDeviceID)
         o.insert(QStringLiteral("micDeviceID"), *micDeviceID);
     return o;

@@ -25,7 +25,8 @@ QString RecordingCoordinator::stopCauseMessage(StopCause cause)
     return {};
 }
 
-RecordingCoordinator::RecordingCoordinator(Dependencies deps, QObject *parent) : QObject(parent), m_deps(std::move(deps))
+RecordingCoordinator::RecordingCoordinator(Dependencies deps, QObject *parent)
+    : QObject(parent), m_deps(std::move(deps))
 {
     QPointer<RecordingCoordinator> self(this);
     m_deps.surfaces->onStop = [self] {

@@ -22,11 +22,12 @@ CaptureArea captureArea(const QRect &screenLogical, qreal scale, const QRect &sc
     const QPointF local = (rect->topLeft() - QPointF(screenLogical.topLeft())) * scale;
     QPoint origin = screenNative.topLeft() + QPoint(int(std::round(local.x())), int(std::round(local.y())));
     // The grab must stay on the screen; a size rounded up at an edge moves the grab inward.
-    origin.setX(std::clamp(origin.x(), screenNative.left(), std::max(screenNative.left(),
-                                                                      screenNative.right() + 1 - output.width())));
-    origin.setY(std::clamp(origin.y(), screenNative.top(), std::max(screenNative.top(),
-                                                                     screenNative.bottom() + 1 - output.height())));
-    const QSize source(std::min(output.width(), screenNative.width()), std::min(output.height(), screenNative.height()));
+    origin.setX(std::clamp(origin.x(), screenNative.left(),
+                           std::max(screenNative.left(), screenNative.right() + 1 - output.width())));
+    origin.setY(std::clamp(origin.y(), screenNative.top(),
+                           std::max(screenNative.top(), screenNative.bottom() + 1 - output.height())));
+    const QSize source(std::min(output.width(), screenNative.width()),
+                       std::min(output.height(), screenNative.height()));
     return {QRect(origin, source), output};
 }
 

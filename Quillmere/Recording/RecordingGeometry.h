@@ -30,8 +30,7 @@ QString pixelSizeLabel(const QRectF &rect, qreal scale);
 
 // Top-left of a floating panel of `size` beside `avoiding` inside `container` (top-left origin):
 // below the rectangle, else above, else inside the container at whichever edge covers less of it.
-QPointF floatingPanelOrigin(QSizeF size, const std::optional<QRectF> &avoiding, const QRectF &container,
-                            qreal margin);
+QPointF floatingPanelOrigin(QSizeF size, const std::optional<QRectF> &avoiding, const QRectF &container, qreal margin);
 
 // "m:ss" for whole seconds since the start; minutes are not folded into hours.
 QString elapsedText(qint64 elapsedMs);

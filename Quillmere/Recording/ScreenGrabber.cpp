@@ -83,12 +83,12 @@ bool ScreenGrabber::grab()
     if (xcb_connection_has_error(m_connection))
         return false;
     xcb_generic_error_t *error = nullptr;
-    auto *reply = xcb_shm_get_image_reply(
-        m_connection,
-        xcb_shm_get_image(m_connection, m_root, int16_t(m_source.x()), int16_t(m_source.y()),
-                          uint16_t(m_source.width()), uint16_t(m_source.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                          m_segment, 0),
-        &error);
+    auto *reply =
+        xcb_shm_get_image_reply(m_connection,
+                                xcb_shm_get_image(m_connection, m_root, int16_t(m_source.x()), int16_t(m_source.y()),
+                                                  uint16_t(m_source.width()), uint16_t(m_source.height()), ~0u,
+                                                  XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
+                                &error);
     const bool ok = reply && !error;
     std::free(reply);
     std::free(error);

@@ -139,7 +139,8 @@ private:
             if (due > slot + 1)
                 m_dropped += due - slot - 1;
             slot = std::max(slot + 1, due);
-            std::this_thread::sleep_for(std::chrono::microseconds(std::max<qint64>(0, start + slot * frameIntervalUs - nowUs())));
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(std::max<qint64>(0, start + slot * frameIntervalUs - nowUs())));
         }
     }
 
@@ -233,7 +234,8 @@ ScreenRecorder::~ScreenRecorder()
 
 QString ScreenRecorder::defaultRecordingsFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/Quillmere/Recordings");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/Quillmere/Recordings");
 }
 
 QString ScreenRecorder::fileName(const QDateTime &localTime)

@@ -15,12 +15,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QPushButton>
 #include <QToolButton>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -58,16 +58,16 @@ public:
         m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_server.start(QStringLiteral("pulseaudio"),
                        {QStringLiteral("-n"), QStringLiteral("--daemonize=no"), QStringLiteral("--exit-idle-time=-1"),
-                        QStringLiteral("--log-level=error"), QStringLiteral("--disable-shm"), QStringLiteral("--load=module-native-protocol-unix"),
+                        QStringLiteral("--log-level=error"), QStringLiteral("--disable-shm"),
+                        QStringLiteral("--load=module-native-protocol-unix"),
                         QStringLiteral("--load=module-null-sink sink_name=recording_test")});
         m_socket = m_dir.filePath(QStringLiteral("run/pulse/native"));
         qputenv("PULSE_SERVER", ("unix:" + m_socket).toUtf8());
-        m_ready = m_server.waitForStarted(5000)
+        m_ready =
+            m_server.waitForStarted(5000)
             && waitUntil(
-                       [this] {
-                           return m_server.state() != QProcess::Running || (QFileInfo::exists(m_socket) && probe());
-                       },
-                       10000)
+                [this] { return m_server.state() != QProcess::Running || (QFileInfo::exists(m_socket) && probe()); },
+                10000)
             && m_server.state() == QProcess::Running;
     }
     ~PulseServer()
@@ -86,8 +86,9 @@ public:
     // Plays a 1 kHz tone into the default sink until the process ends.
     void playTone(QProcess &player, int seconds)
     {
-        player.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--format=s16le"),
-                                               QStringLiteral("--rate=48000"), QStringLiteral("--channels=2")});
+        player.start(QStringLiteral("pacat"),
+                     {QStringLiteral("--playback"), QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
+                      QStringLiteral("--channels=2")});
         player.waitForStarted(5000);
         QByteArray tone(48000 * seconds * 4, Qt::Uninitialized);
         auto *samples = reinterpret_cast<qint16 *>(tone.data());
@@ -167,9 +168,9 @@ double meanVolume(const QString &movie, int audioTrack)
 QJsonObject probeMovie(const QString &movie)
 {
     QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-of"),
-                                              QStringLiteral("json"), QStringLiteral("-show_streams"),
-                                              QStringLiteral("-show_format"), movie});
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-of"), QStringLiteral("json"),
+                   QStringLiteral("-show_streams"), QStringLiteral("-show_format"), movie});
     ffprobe.waitForFinished(30000);
     return QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
 }
@@ -187,8 +188,8 @@ protected:
         ASSERT_TRUE(pulse->ready()) << "the test's PulseAudio server did not start";
         store = std::make_unique<ClipStore>(ModelContainer::open(QString(), systemClock(), nullptr),
                                             ClipStoreDependencies{prefs.prefs.get(), &center});
-        service = std::make_unique<ScreenRecordingService>(
-            ScreenRecordingService::Dependencies{store.get(), &pasteboard, &center, prefs.prefs.get(), [this] { ++beeps; }});
+        service = std::make_unique<ScreenRecordingService>(ScreenRecordingService::Dependencies{
+            store.get(), &pasteboard, &center, prefs.prefs.get(), [this] { ++beeps; }});
         service->recorder().setRecordingsFolder(folder.filePath(QStringLiteral("Quillmere/Recordings")));
         service->surfaces().alertOverride = [this](const QString &message, const QString &text, const QStringList &) {
             alerts << message + QStringLiteral(": ") + text;
@@ -206,9 +207,7 @@ protected:
         if (!selector)
             return nullptr;
         RegionSelectionView *view = selector->view();
-        const bool grabbed = waitUntil([view] {
-            return view && view->isGrabbing();
-        });
+        const bool grabbed = waitUntil([view] { return view && view->isGrabbing(); });
         return grabbed ? view : nullptr;
     }
 
@@ -339,7 +338,8 @@ TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
 TEST_F(RecordingX11, AudioServerLossEndsTheRecordingAndKeepsWhatWasRecorded)
 {
     QScreen *screen = QGuiApplication::primaryScreen();
-    const RegionSelection selection{screen->name(), screen->geometry(), screen->devicePixelRatio(), QRect(0, 0, 64, 64)};
+    const RegionSelection selection{screen->name(), screen->geometry(), screen->devicePixelRatio(),
+                                    QRect(0, 0, 64, 64)};
     ASSERT_FALSE(service->recorder().start(selection, {false, std::nullopt, true}));
     ASSERT_EQ(service->state(), ScreenRecording::State::recording);
     QTest::qWait(500);
@@ -347,8 +347,9 @@ TEST_F(RecordingX11, AudioServerLossEndsTheRecordingAndKeepsWhatWasRecorded)
     ASSERT_TRUE(waitUntil([this] { return saved != nullptr; }, 10000)) << qPrintable(alerts.join(QLatin1Char('\n')));
     EXPECT_EQ(service->state(), ScreenRecording::State::idle);
     EXPECT_TRUE(QFileInfo::exists(*saved->text()));
-    EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording stopped: The audio server stopped. What was recorded until "
-                                                 "then is saved.")});
+    EXPECT_EQ(alerts,
+              QStringList{QStringLiteral("Recording stopped: The audio server stopped. What was recorded until "
+                                         "then is saved.")});
     EXPECT_EQ(pasteboard.readFileURLs(), QList<QUrl>{QUrl::fromLocalFile(*saved->text())});
 }
 
@@ -367,7 +368,8 @@ TEST_F(RecordingX11, AFullDiskLeavesNoMovieAndNoClip)
     setrlimit(RLIMIT_FSIZE, &tiny);
 
     QScreen *screen = QGuiApplication::primaryScreen();
-    const RegionSelection selection{screen->name(), screen->geometry(), screen->devicePixelRatio(), QRect(0, 0, 400, 300)};
+    const RegionSelection selection{screen->name(), screen->geometry(), screen->devicePixelRatio(),
+                                    QRect(0, 0, 400, 300)};
     const bool started = !service->recorder().start(selection, {});
     // The recording ends by itself once the limit is met.
     const bool stoppedByItself =
@@ -379,8 +381,9 @@ TEST_F(RecordingX11, AFullDiskLeavesNoMovieAndNoClip)
     ASSERT_TRUE(started);
     ASSERT_TRUE(stoppedByItself);
     ASSERT_TRUE(ended);
-    EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording wasn't saved: The recording file couldn't be finalized. "
-                                                 "Check free disk space and try again.")});
+    EXPECT_EQ(alerts,
+              QStringList{QStringLiteral("Recording wasn't saved: The recording file couldn't be finalized. "
+                                         "Check free disk space and try again.")});
     EXPECT_EQ(beeps, 1);
     EXPECT_FALSE(saved);
     EXPECT_TRUE(QDir(service->recorder().recordingsFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
@@ -434,13 +437,15 @@ TEST_F(RecordingX11, ARegionOnTheSecondMonitorUntilItIsUnplugged)
     QScreen *right = QGuiApplication::screenAt(QPoint(1200, 500));
     ASSERT_TRUE(right && right->geometry() == QRect(800, 0, 800, 1000));
 
-    const RegionSelection selection{right->name(), right->geometry(), right->devicePixelRatio(), QRect(800, 0, 100, 80)};
+    const RegionSelection selection{right->name(), right->geometry(), right->devicePixelRatio(),
+                                    QRect(800, 0, 100, 80)};
     ASSERT_FALSE(service->recorder().start(selection, {}));
     QTest::qWait(500);
     split.removeRight();
     ASSERT_TRUE(waitUntil([this] { return saved != nullptr; }, 10000)) << qPrintable(alerts.join(QLatin1Char('\n')));
-    EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording stopped: The display you selected is no longer available. "
-                                                 "What was recorded until then is saved.")});
+    EXPECT_EQ(alerts,
+              QStringList{QStringLiteral("Recording stopped: The display you selected is no longer available. "
+                                         "What was recorded until then is saved.")});
     const QImage thumbnail = QImage::fromData(*saved->imageData(), "PNG");
     ASSERT_EQ(thumbnail.size(), QSize(100, 80));
     // What lies at the second monitor's corner, not at the first one's.

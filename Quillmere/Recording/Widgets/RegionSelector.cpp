@@ -32,8 +32,9 @@ RegionSelectionView::RegionSelectionView(QScreen *screen, Preferences *preferenc
     setCursor(Qt::CrossCursor);
     setFocusPolicy(Qt::StrongFocus);
     // Without a compositor a window cannot be see-through, so it shows a still of the screen.
-    m_still = screen->grabWindow(0, screen->geometry().x(), screen->geometry().y(), screen->geometry().width(),
-                                 screen->geometry().height())
+    m_still = screen
+                  ->grabWindow(0, screen->geometry().x(), screen->geometry().y(), screen->geometry().width(),
+                               screen->geometry().height())
                   .toImage();
     m_still.setDevicePixelRatio(m_scale);
     setGeometry(screen->geometry());
@@ -164,12 +165,13 @@ void RegionSelectionView::mouseReleaseEvent(QMouseEvent *event)
     m_selection = recording::selectionRect(m_anchor, end, rect(), m_scale);
     const QSize points(int(m_selection->width()), int(m_selection->height()));
     QPointer<RegionSelectionView> self(this);
-    m_hud = new RecordingSelectorHud(points, m_preferences,
-                                     [self] {
-                                         if (self)
-                                             self->commit();
-                                     },
-                                     this);
+    m_hud = new RecordingSelectorHud(
+        points, m_preferences,
+        [self] {
+            if (self)
+                self->commit();
+        },
+        this);
     const QSize hudSize = m_hud->sizeHint();
     const QPointF origin = recording::floatingPanelOrigin(hudSize, m_selection, rect(), 12);
     m_hud->setGeometry(QRect(origin.toPoint(), hudSize));

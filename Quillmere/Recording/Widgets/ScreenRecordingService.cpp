@@ -35,19 +35,19 @@ bool WidgetRecordingSurfaces::presentSelector(std::function<void(std::optional<R
         screen = QGuiApplication::primaryScreen();
     if (!screen)
         return false;
-    m_selector = new RegionSelector(screen, m_preferences,
-                                    [this, completion = std::move(completion)](std::optional<RegionSelection> result) {
-                                        if (m_selector)
-                                            m_selector->deleteLater();
-                                        m_selector = nullptr;
-                                        // The first frame must not show the selector: wait until the
-                                        // server has taken its window away.
-                                        if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
-                                            std::free(xcb_get_input_focus_reply(
-                                                x11->connection(), xcb_get_input_focus(x11->connection()), nullptr));
-                                        if (completion)
-                                            completion(result);
-                                    });
+    m_selector = new RegionSelector(
+        screen, m_preferences, [this, completion = std::move(completion)](std::optional<RegionSelection> result) {
+            if (m_selector)
+                m_selector->deleteLater();
+            m_selector = nullptr;
+            // The first frame must not show the selector: wait until the
+            // server has taken its window away.
+            if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
+                std::free(
+                    xcb_get_input_focus_reply(x11->connection(), xcb_get_input_focus(x11->connection()), nullptr));
+            if (completion)
+                completion(result);
+        });
     m_selector->present();
     return true;
 }
@@ -63,7 +63,8 @@ void WidgetRecordingSurfaces::dismissSelector()
         m_selector->dismiss();
 }
 
-void WidgetRecordingSurfaces::showControls(const RegionSelection &selection, const QDateTime &startedAt, bool micEnabled)
+void WidgetRecordingSurfaces::showControls(const RegionSelection &selection, const QDateTime &startedAt,
+                                           bool micEnabled)
 {
     m_bar = std::make_unique<RecordingControlBar>(
         startedAt, micEnabled,
