@@ -4,6 +4,7 @@
 #include "Quillmere/App/HotKeyCenter.h"
 #include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
+#include "Quillmere/Recording/Widgets/ScreenRecordingService.h"
 #include "Quillmere/Settings/X11Desktop.h"
 
 #include <QApplication>
@@ -113,6 +114,9 @@ void AppDelegate::buildCaptureCoordinator()
         if (self && self->m_statusItem && self->m_statusItem->trayIcon())
             self->m_statusItem->trayIcon()->setToolTip(tip);
     };
+    if (m_platform.pasteboard)
+        deps.recording = std::make_unique<ScreenRecordingService>(ScreenRecordingService::Dependencies{
+            &m_environment.store(), m_platform.pasteboard.get(), &m_center, &m_prefs, [] { QApplication::beep(); }});
     m_captureCoordinator =
         std::make_unique<CaptureCoordinatorAdapter>(std::make_unique<CaptureFeatureCoordinator>(std::move(deps)));
 }

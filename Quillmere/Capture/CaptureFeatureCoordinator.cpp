@@ -30,6 +30,10 @@ CaptureFeatureCoordinator::CaptureFeatureCoordinator(Dependencies deps, QObject 
         if (self)
             self->recorderStateChanged(state, startedAt);
     };
+    m_recording->onRecordingSaved = [self](const ClipRef &clip) {
+        if (self)
+            self->recordingSaved(clip);
+    };
 
     m_recognitionPool.setMaxThreadCount(1);
     CaptureServiceContext services = m_deps.services;
@@ -264,6 +268,10 @@ void CaptureFeatureCoordinator::screenshotCaptured(const ClipRef &, ScreenshotCl
 }
 
 void CaptureFeatureCoordinator::ocrCaptured(const ClipRef &)
+{
+}
+
+void CaptureFeatureCoordinator::recordingSaved(const ClipRef &)
 {
 }
 

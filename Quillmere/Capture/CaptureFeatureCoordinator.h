@@ -83,6 +83,7 @@ private:
     void clearRecordingIndicator();
     void screenshotCaptured(const ClipRef &clip, ScreenshotClipboardOutput output, quint64 generation);
     void ocrCaptured(const ClipRef &clip);
+    void recordingSaved(const ClipRef &clip);
 
     Dependencies m_deps;
     std::unique_ptr<ScreenshotToolRunner> m_tool;

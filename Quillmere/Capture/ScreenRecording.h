@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Quillmere/Model/Records.h"
+
 #include <QDateTime>
 #include <functional>
 
@@ -19,6 +21,8 @@ public:
 
     // Called with the new state and, while recording, its start.
     std::function<void(State, QDateTime)> onStateChange;
+    // The stored clip of a finished recording, once it is on the clipboard.
+    std::function<void(const ClipRef &)> onRecordingSaved;
 };
 
 // Stands in until recording exists: always idle, and the toggle says it is not available.

@@ -48,12 +48,23 @@ TEST(CaptureWiring, TrayItemsReachTheScreenshotTool)
     ClipStore &store = environment.store();
     auto newest = [&] { return store.historyNewestFirst().front(); };
 
-    // Recording is not there yet, and the tray says so.
+    // The recording item opens the region selector; chosen again, it closes it.
     StatusItemController *tray = delegate.statusItem();
     tray->rebuildMenu();
-    QAction *record = menuAction(tray->menu(), "Record Screen (not available yet)");
+    QAction *record = menuAction(tray->menu(), "Record Screen…");
     ASSERT_TRUE(record);
-    EXPECT_FALSE(record->isEnabled());
+    EXPECT_TRUE(record->isEnabled());
+    const auto selectorShown = [] {
+        for (QWidget *window : QApplication::topLevelWidgets())
+            if (window->windowTitle() == QLatin1String("Brindlewax Recording Selection") && window->isVisible())
+                return true;
+        return false;
+    };
+    record->trigger();
+    ASSERT_TRUE(test::waitUntil(selectorShown));
+    tray->rebuildMenu();
+    menuAction(tray->menu(), "Record Screen…")->trigger();
+    ASSERT_TRUE(test::waitUntil([&] { return !selectorShown(); }));
 
     menuAction(tray->menu(), "Capture Full Screen")->trigger();
     ASSERT_TRUE(test::waitUntil([&] { return newest()->sourceAppName() == QString("Quillmere Capture"); }, 20000));
