@@ -17,7 +17,8 @@ namespace P = SettingsPalette;
 namespace {
 
 const QString exportSubtitle = QStringLiteral("Bundle every clip, page, and pin into one Brindlewax backup file.");
-const QString importSubtitle = QStringLiteral("Restore from a Brindlewax backup file. Clips you already have are skipped.");
+const QString importSubtitle =
+    QStringLiteral("Restore from a Brindlewax backup file. Clips you already have are skipped.");
 const QString pageSubtitle = QStringLiteral("Add a shared Brindlewax Page file as a new Page.");
 
 void setBusy(ActionRow *row, bool busy, const QString &idleSubtitle, const QString &busySubtitle,
@@ -31,8 +32,7 @@ void setBusy(ActionRow *row, bool busy, const QString &idleSubtitle, const QStri
 } // namespace
 
 DataPane::DataPane(SettingsViewModel &model, DataActions &actions, QWidget *parent)
-    : SettingsSection(quillmere::title(SettingsPane::data), systemImage(SettingsPane::data), parent),
-      m_actions(actions)
+    : SettingsSection(quillmere::title(SettingsPane::data), systemImage(SettingsPane::data), parent), m_actions(actions)
 {
     QVBoxLayout *rows = content();
     auto divider = [&] { rows->addWidget(new SettingsDivider(this)); };
@@ -52,14 +52,15 @@ DataPane::DataPane(SettingsViewModel &model, DataActions &actions, QWidget *pare
     m_stats = new ActionRow(QStringLiteral("Stats & Storage"),
                             QStringLiteral("Breakdown by type, largest clips, per-Page usage, and a duplicate sweep."),
                             QStringLiteral("chart.bar.doc.horizontal"), QStringLiteral("Open"), false, this);
-    connect(m_stats->button(), &QAbstractButton::clicked, this,
-            [this] { m_actions.setShowingStorageDashboard(true); });
+    connect(m_stats->button(), &QAbstractButton::clicked, this, [this] { m_actions.setShowingStorageDashboard(true); });
     divider();
     rows->addWidget(m_stats);
-    m_export = action(QStringLiteral("Export All Clips…"), exportSubtitle, QStringLiteral("square.and.arrow.up.on.square"),
-                      QStringLiteral("Export"), false, &DataActions::exportBackup);
-    m_import = action(QStringLiteral("Import Backup…"), importSubtitle, QStringLiteral("square.and.arrow.down.on.square"),
-                      QStringLiteral("Import"), false, &DataActions::importBackup);
+    m_export =
+        action(QStringLiteral("Export All Clips…"), exportSubtitle, QStringLiteral("square.and.arrow.up.on.square"),
+               QStringLiteral("Export"), false, &DataActions::exportBackup);
+    m_import =
+        action(QStringLiteral("Import Backup…"), importSubtitle, QStringLiteral("square.and.arrow.down.on.square"),
+               QStringLiteral("Import"), false, &DataActions::importBackup);
     m_page = action(QStringLiteral("Import Page…"), pageSubtitle, QStringLiteral("tray.and.arrow.down"),
                     QStringLiteral("Import"), false, &DataActions::importPage);
     m_json = action(QStringLiteral("Export JSON"), QStringLiteral("Save clips and pages to a local archive."),
@@ -111,8 +112,9 @@ DataActions::Interaction dataDialogs(QWidget *parent)
         return dialog.selectedFiles().constFirst();
     };
     interaction.chooseBackupToImport = [open] {
-        return open(QStringLiteral("Import Backup"),
-                    {QStringLiteral("All files (*)"), QStringLiteral("Brindlewax backup (*.%1)").arg(backup::fileExtension)});
+        return open(
+            QStringLiteral("Import Backup"),
+            {QStringLiteral("All files (*)"), QStringLiteral("Brindlewax backup (*.%1)").arg(backup::fileExtension)});
     };
     interaction.choosePageToImport = [open] {
         return open(QStringLiteral("Import Page"),

@@ -90,9 +90,8 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(par
     model.shortVersion = deps.shortVersion;
     model.buildVersion = deps.buildVersion;
     m_model = std::make_unique<SettingsViewModel>(std::move(model));
-    m_data = std::make_unique<DataActions>(*m_model,
-                                           deps.dataInteraction ? std::move(*deps.dataInteraction) : dataDialogs(this),
-                                           deps.shortVersion);
+    m_data = std::make_unique<DataActions>(
+        *m_model, deps.dataInteraction ? std::move(*deps.dataInteraction) : dataDialogs(this), deps.shortVersion);
     connect(m_data.get(), &DataActions::changed, this, &SettingsWindow::presentStorageDashboard);
 
     // The desktop adds the program's name: "Settings — Brindlewax".
@@ -286,7 +285,8 @@ void SettingsWindow::presentStorageDashboard()
 {
     const bool wanted = m_data->isShowingStorageDashboard();
     if (wanted && !m_dashboard) {
-        m_dashboard = new StorageDashboard(m_model->store(), [this] { m_data->setShowingStorageDashboard(false); }, this);
+        m_dashboard = new StorageDashboard(
+            m_model->store(), [this] { m_data->setShowingStorageDashboard(false); }, this);
         m_dashboard->setAttribute(Qt::WA_DeleteOnClose);
         m_dashboard->setWindowModality(Qt::WindowModal);
         // Closed by the window manager: the flag follows.

@@ -2,8 +2,8 @@
 
 #include "Quillmere/Settings/Core/DataActions.h"
 #include "Quillmere/Settings/Core/SettingsViewModel.h"
-#include "Quillmere/Settings/StorageDashboard.h"
 #include "Quillmere/Settings/Core/ShortcutRecording.h"
+#include "Quillmere/Settings/StorageDashboard.h"
 
 #include <QPointer>
 #include <QWidget>

@@ -17,14 +17,38 @@
 namespace quillmere {
 
 namespace DashboardPalette {
-QColor sheetBackground() { return Qt::black; }
-QColor cardFill() { return QColor(16, 16, 18); }
-QColor cardBorder() { return SettingsPalette::white(0.07); }
-QColor hairline() { return SettingsPalette::white(0.06); }
-QColor primaryText() { return SettingsPalette::white(0.92); }
-QColor secondaryText() { return SettingsPalette::white(0.58); }
-QColor accent() { return QColor::fromRgbF(0.78f, 0.22f, 0.88f); }
-QColor barTrack() { return SettingsPalette::white(0.10); }
+QColor sheetBackground()
+{
+    return Qt::black;
+}
+QColor cardFill()
+{
+    return QColor(16, 16, 18);
+}
+QColor cardBorder()
+{
+    return SettingsPalette::white(0.07);
+}
+QColor hairline()
+{
+    return SettingsPalette::white(0.06);
+}
+QColor primaryText()
+{
+    return SettingsPalette::white(0.92);
+}
+QColor secondaryText()
+{
+    return SettingsPalette::white(0.58);
+}
+QColor accent()
+{
+    return QColor::fromRgbF(0.78f, 0.22f, 0.88f);
+}
+QColor barTrack()
+{
+    return SettingsPalette::white(0.10);
+}
 } // namespace DashboardPalette
 
 namespace D = DashboardPalette;
@@ -102,7 +126,10 @@ public:
     Line(int inset, QWidget *parent) : QWidget(parent), m_inset(inset) { setFixedHeight(1); }
 
 protected:
-    void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(rect().adjusted(m_inset, 0, 0, 0), D::hairline()); }
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter(this).fillRect(rect().adjusted(m_inset, 0, 0, 0), D::hairline());
+    }
 
 private:
     int m_inset;
@@ -158,8 +185,7 @@ protected:
     {
         QPainter p(this);
         p.setPen(m_colour);
-        p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter,
-                   fontMetrics().elidedText(m_text, Qt::ElideRight, width()));
+        p.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, fontMetrics().elidedText(m_text, Qt::ElideRight, width()));
     }
 
 private:
@@ -184,8 +210,7 @@ GlyphView *symbol(const QString &name, double size, const QColor &colour, int wi
 
 // ---- Components ---------------------------------------------------------------------------------
 
-DashboardCard::DashboardCard(const std::optional<QString> &title, QWidget *content, QWidget *parent)
-    : QWidget(parent)
+DashboardCard::DashboardCard(const std::optional<QString> &title, QWidget *content, QWidget *parent) : QWidget(parent)
 {
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
@@ -287,7 +312,8 @@ QString StorageDashboard::sweepResultText(int merged)
 {
     if (merged <= 0)
         return QStringLiteral("No duplicates to merge.");
-    return QStringLiteral("Merged %1 duplicate%2.").arg(QString::number(merged), merged == 1 ? QString() : QStringLiteral("s"));
+    return QStringLiteral("Merged %1 duplicate%2.")
+        .arg(QString::number(merged), merged == 1 ? QString() : QStringLiteral("s"));
 }
 
 QString StorageDashboard::duplicateDescription(int candidates)
@@ -446,7 +472,9 @@ QWidget *StorageDashboard::overviewCard(const StorageStats &stats)
     column->addWidget(new KindProportionBar(stats.kindTotals, stats.totalBytes, m_column));
     if (stats.oldest && stats.newest) {
         const QLocale locale;
-        auto day = [&](const QDateTime &d) { return locale.toString(d.toLocalTime().date(), QStringLiteral("MMM d, yyyy")); };
+        auto day = [&](const QDateTime &d) {
+            return locale.toString(d.toLocalTime().date(), QStringLiteral("MMM d, yyyy"));
+        };
         column->addWidget(text(QStringLiteral("From %1 to %2").arg(day(*stats.oldest), day(*stats.newest)), 11,
                                QFont::Medium, D::secondaryText(), m_column));
     }

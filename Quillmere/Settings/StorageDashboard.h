@@ -47,8 +47,7 @@ class KindProportionBar : public QWidget {
 public:
     KindProportionBar(std::vector<KindTotal> kindTotals, qint64 totalBytes, QWidget *parent = nullptr);
     // Each segment's width in a bar `width` wide; the last may run past the end and is clipped.
-    static std::vector<double> segmentWidths(const std::vector<KindTotal> &kindTotals, qint64 totalBytes,
-                                             double width);
+    static std::vector<double> segmentWidths(const std::vector<KindTotal> &kindTotals, qint64 totalBytes, double width);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

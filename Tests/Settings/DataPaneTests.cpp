@@ -51,8 +51,9 @@ struct DataFixture : SettingsWindowFixture {
     {
         QSignalSpy settled(&actions(), &DataActions::settled);
         row->button()->click();
-        if (waits)
+        if (waits) {
             EXPECT_TRUE(settled.wait(20000));
+        }
     }
     QString resultText() const { return window->model().backupResultMessage().value_or(QString()); }
     QString errorText() const { return window->model().backupErrorMessage().value_or(QString()); }
@@ -86,8 +87,8 @@ TEST(DataPane, RowsReadTheStoreAndCancelledDialogsChangeNothing)
     for (ActionRow *row : {pane->exportRow(), pane->importRow(), pane->pageRow()})
         f.press(row, false);
     EXPECT_EQ(f.dialogsRun, 3);
-    EXPECT_EQ(f.suggested, "Brindlewax-Backup-" + f.clock.now().toLocalTime().date().toString("yyyy-MM-dd")
-                               + ".quillmerebackup");
+    EXPECT_EQ(f.suggested,
+              "Brindlewax-Backup-" + f.clock.now().toLocalTime().date().toString("yyyy-MM-dd") + ".quillmerebackup");
     EXPECT_FALSE(f.actions().isBusy());
     EXPECT_FALSE(f.window->model().isShowingBackupResult() || f.window->model().isShowingBackupError());
     f.screenshot("data-pane");
@@ -220,8 +221,9 @@ TEST(DataPane, TheSheetShowsTheStoresFiguresAndSweeps)
     ASSERT_TRUE(sheet);
     EXPECT_TRUE(QTest::qWaitForWindowExposed(sheet));
     QSignalSpy reloaded(sheet, &StorageDashboard::reloaded);
-    if (!sheet->stats())
+    if (!sheet->stats()) {
         ASSERT_TRUE(reloaded.wait(10000));
+    }
 
     QObject receiver;
     std::optional<std::vector<ClipFact>> facts;

@@ -6,6 +6,7 @@
 #include "Quillmere/Archive/StorageStats.h"
 #include "Quillmere/Archive/StoreMaintenance.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Settings/Core/SettingsViewModel.h"
 
 #include <QFileInfo>
@@ -14,8 +15,7 @@ namespace quillmere {
 
 DataActions::DataActions(SettingsViewModel &model, Interaction interaction, std::optional<QString> appVersion,
                          QObject *parent)
-    : QObject(parent), m_model(model), m_interaction(std::move(interaction)),
-      m_appVersion(backupAppVersion(appVersion))
+    : QObject(parent), m_model(model), m_interaction(std::move(interaction)), m_appVersion(backupAppVersion(appVersion))
 {
     refreshStorageText();
 }
@@ -73,10 +73,10 @@ void DataActions::exportBackup()
 
     // Taken now, so later changes to the history stay out of the file.
     ClipStore &store = m_model.store();
-    ClipArchiveDocument document = ClipArchiveDocument::make(store.context().clipsNewestFirst(), store.pages(),
-                                                             m_interaction.clock(), m_appVersion);
+    backup::Snapshot snapshot =
+        backup::Snapshot::take(store.context().clipsNewestFirst(), store.pages(), m_interaction.clock(), m_appVersion);
     const QString fileName = QFileInfo(*path).fileName();
-    backup::writeFileInBackground(*path, std::move(document), this, [this, fileName](std::optional<QString> error) {
+    backup::writeFileInBackground(*path, std::move(snapshot), this, [this, fileName](std::optional<QString> error) {
         m_exportingBackup = false;
         Q_EMIT changed();
         if (error)
@@ -96,22 +96,31 @@ void DataActions::importBackup()
         return;
     m_importingBackup = true;
     Q_EMIT changed();
-    backup::readFileInBackground(*path, this, [this](ClipArchiveReadResult read) {
-        m_importingBackup = false;
-        Q_EMIT changed();
-        if (!read.ok()) {
-            m_model.showBackupError(read.error().errorDescription());
-        } else if (const auto result = archive::importArchive(m_model.store(), read.value())) {
-            m_model.noteImport();
-            refreshStorageText();
-            m_model.showBackupResult(importMessage(result->inserted, result->skipped));
-        } else {
-            // The import saves all or nothing: the history is as it was.
-            m_model.showBackupError(
-                QStringLiteral("The backup could not be restored; nothing was imported. The history is unchanged."));
-        }
-        Q_EMIT settled();
-    });
+    using Read = ArchiveResult<archive::PreparedArchive, ClipArchiveError>;
+    inBackground(
+        this,
+        [path = *path]() -> Read {
+            ClipArchiveReadResult read = backup::readFile(path);
+            if (!read.ok())
+                return read.error();
+            return archive::prepareArchive(std::move(read).value());
+        },
+        [this](Read read) {
+            m_importingBackup = false;
+            Q_EMIT changed();
+            if (!read.ok()) {
+                m_model.showBackupError(read.error().errorDescription());
+            } else if (const auto result = archive::importArchive(m_model.store(), read.value())) {
+                m_model.noteImport();
+                refreshStorageText();
+                m_model.showBackupResult(importMessage(result->inserted, result->skipped));
+            } else {
+                // The import saves all or nothing: the history is as it was.
+                m_model.showBackupError(QStringLiteral(
+                    "The backup could not be restored; nothing was imported. The history is unchanged."));
+            }
+            Q_EMIT settled();
+        });
 }
 
 void DataActions::importPage()
