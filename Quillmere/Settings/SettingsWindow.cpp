@@ -219,15 +219,15 @@ void SettingsWindow::showPane(SettingsPane pane)
         auto *section = new SettingsSection(quillmere::title(pane), systemImage(pane), parent);
         auto *tabs = new PageTabOrderSettingsView(model.store(), section);
         // Under the scroll area's style sheet a palette does not reach plain widgets; a sheet does.
-        tabs->setStyleSheet(QStringLiteral(
-            "QLabel { color: rgba(255,255,255,0.58); }"
-            "QListWidget { background: rgb(30,30,33); color: rgba(255,255,255,0.92);"
-            " border: 1px solid rgba(255,255,255,0.08); border-radius: 8px; padding: 4px; }"
-            "QListWidget::item { padding: 4px; border-radius: 5px; }"
-            "QListWidget::item:selected { background: rgba(255,255,255,0.12); color: white; }"
-            "QPushButton { background: rgb(48,48,52); color: rgba(255,255,255,0.92); border: none;"
-            " border-radius: 11px; padding: 4px 14px; font-weight: 600; }"
-            "QPushButton:disabled { color: rgba(255,255,255,0.3); }"));
+        tabs->setStyleSheet(
+            QStringLiteral("QLabel { color: rgba(255,255,255,0.58); }"
+                           "QListWidget { background: rgb(30,30,33); color: rgba(255,255,255,0.92);"
+                           " border: 1px solid rgba(255,255,255,0.08); border-radius: 8px; padding: 4px; }"
+                           "QListWidget::item { padding: 4px; border-radius: 5px; }"
+                           "QListWidget::item:selected { background: rgba(255,255,255,0.12); color: white; }"
+                           "QPushButton { background: rgb(48,48,52); color: rgba(255,255,255,0.92); border: none;"
+                           " border-radius: 11px; padding: 4px 14px; font-weight: 600; }"
+                           "QPushButton:disabled { color: rgba(255,255,255,0.3); }"));
         tabs->layout()->setContentsMargins(14, 12, 14, 12);
         section->content()->addWidget(tabs);
         m_detail = section;

@@ -1,5 +1,6 @@
 #include "SettingsWindowFixture.h"
 
+#include "Quillmere/App/DemoData.h"
 #include "Quillmere/Archive/PageFile.h"
 #include "Quillmere/Archive/StoreMaintenance.h"
 #include "Quillmere/Pages/Widgets/PageTabOrderSettingsView.h"
@@ -11,6 +12,8 @@
 #include <QFile>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 
 using namespace quillmere;
@@ -211,11 +214,11 @@ TEST(DataPane, APageFileBecomesANewPage)
 TEST(DataPane, TheSheetShowsTheStoresFiguresAndSweeps)
 {
     DataFixture f;
-    const PageRef work = f.store->createPage("Work");
-    f.putText("same");
-    f.putText("other");
-    f.store->assignClip(f.put({.kind = ClipKind::image, .imageData = QByteArray(5000, 'p')}), work);
+    seedDemoData(*f.store);
+    f.putText("copied on two machines");
+    f.putText("copied on two machines");
     SettingsWindow &window = f.openData();
+    f.screenshot("data-demo");
     f.data()->statsRow()->button()->click();
     StorageDashboard *sheet = window.storageDashboard();
     ASSERT_TRUE(sheet);
@@ -230,8 +233,10 @@ TEST(DataPane, TheSheetShowsTheStoresFiguresAndSweeps)
     storageFacts(*f.store, 150, &receiver, [&](std::vector<ClipFact> r) { facts = std::move(r); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return facts.has_value(); }, 10000));
     EXPECT_EQ(*sheet->stats(), StorageStats::from(*facts));
-    EXPECT_EQ(sheet->stats()->totalClips, 3);
-    EXPECT_EQ(sheet->findChild<QLabel *>("totalClips")->text(), "3 clips");
+    EXPECT_EQ(sheet->stats()->totalClips, int(f.store->context().allClips().size()));
+    const int candidates = sheet->stats()->duplicateCandidateCount;
+    EXPECT_GE(candidates, 1);
+    EXPECT_EQ(sheet->findChild<QLabel *>("totalClips")->text(), QString("%1 clips").arg(facts->size()));
     EXPECT_EQ(sheet->findChild<QLabel *>("totalBytes")->text(), storageByteText(sheet->stats()->totalBytes));
     QTest::qWait(50);
     sheet->grab().save(QDir::currentPath() + "/artifacts/settings-stats-sheet.png");
@@ -241,7 +246,14 @@ TEST(DataPane, TheSheetShowsTheStoresFiguresAndSweeps)
     EXPECT_TRUE(sheet->isSweeping());
     EXPECT_FALSE(sheet->sweepButton());
     ASSERT_TRUE(reloaded.wait(10000));
-    EXPECT_EQ(sheet->sweepMessage(), "No duplicates to merge.");
+    ASSERT_TRUE(sheet->sweepMessage());
+    EXPECT_TRUE(sheet->sweepMessage()->startsWith("Merged ")) << qPrintable(*sheet->sweepMessage());
+    EXPECT_LT(sheet->stats()->duplicateCandidateCount, candidates);
+    QScrollBar *bar = sheet->findChild<QScrollArea *>()->verticalScrollBar();
+    QTest::qWait(50);
+    bar->setValue(bar->maximum());
+    QTest::qWait(50);
+    sheet->grab().save(QDir::currentPath() + "/artifacts/settings-stats-sheet-end.png");
 
     QTest::keyClick(sheet, Qt::Key_Return);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window.storageDashboard(); }, 5000));
