@@ -31,7 +31,7 @@ void setBusy(ActionRow *row, bool busy, const QString &idleSubtitle, const QStri
 
 } // namespace
 
-DataPane::DataPane(SettingsViewModel &model, DataActions &actions, QWidget *parent)
+DataPane::DataPane(DataActions &actions, QWidget *parent)
     : SettingsSection(quillmere::title(SettingsPane::data), systemImage(SettingsPane::data), parent), m_actions(actions)
 {
     QVBoxLayout *rows = content();
@@ -69,7 +69,6 @@ DataPane::DataPane(SettingsViewModel &model, DataActions &actions, QWidget *pare
                      QStringLiteral("trash"), QStringLiteral("Clear"), true, &DataActions::askToClearHistory);
 
     connect(&m_actions, &DataActions::changed, this, &DataPane::refresh);
-    connect(&model, &SettingsViewModel::historyChanged, &m_actions, &DataActions::refreshStorageText);
     m_actions.refreshStorageText();
     refresh();
 }

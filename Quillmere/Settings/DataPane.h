@@ -10,7 +10,7 @@ namespace quillmere {
 class DataPane : public SettingsSection {
     Q_OBJECT
 public:
-    DataPane(SettingsViewModel &model, DataActions &actions, QWidget *parent = nullptr);
+    DataPane(DataActions &actions, QWidget *parent = nullptr);
 
     QLabel *storageLabel() const { return m_storage; }
     ActionRow *statsRow() const { return m_stats; }

@@ -234,7 +234,7 @@ void SettingsWindow::showPane(SettingsPane pane)
         break;
     }
     case SettingsPane::data:
-        m_detail = new DataPane(model, *m_data, parent);
+        m_detail = new DataPane(*m_data, parent);
         break;
     case SettingsPane::capture:
     case SettingsPane::sync:

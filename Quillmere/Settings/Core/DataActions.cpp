@@ -17,6 +17,7 @@ DataActions::DataActions(SettingsViewModel &model, Interaction interaction, std:
                          QObject *parent)
     : QObject(parent), m_model(model), m_interaction(std::move(interaction)), m_appVersion(backupAppVersion(appVersion))
 {
+    connect(&m_model, &SettingsViewModel::historyChanged, this, &DataActions::refreshStorageText);
     refreshStorageText();
 }
 
