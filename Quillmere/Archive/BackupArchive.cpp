@@ -273,6 +273,8 @@ public:
         m_first = false;
         m_out.append('"').append(name.data(), name.size()).append("\":");
     }
+    // Text written before goes on: the next element needs a comma.
+    void continueAfter(bool earlier) { m_first = !earlier; }
     void element()
     {
         if (!m_first)
@@ -305,24 +307,20 @@ private:
     bool m_first = true;
 };
 
-qsizetype estimatedSize(const ClipArchiveDocument &document)
+qsizetype estimatedSize(const ClipArchiveClip &c)
 {
-    qsizetype size = 4096;
-    for (const ClipArchiveClip &c : document.clips) {
-        size += 400 + c.imageDataBase64.value_or(QString()).size() + c.fileDataBase64.value_or(QString()).size();
-        size += 2 * (c.text.value_or(QString()).size() + c.recognizedText.value_or(QString()).size());
-    }
-    return size;
+    return 400 + c.imageDataBase64.value_or(QString()).size() + c.fileDataBase64.value_or(QString()).size()
+        + 2 * (c.text.value_or(QString()).size() + c.recognizedText.value_or(QString()).size());
 }
 
 // One piece of a DEFLATE stream made of independently compressed pieces: each but the last ends
 // with an empty stored block on a byte boundary without closing the stream, so the pieces join
 // into one valid stream. No match reaches back into an earlier piece, so a reader may inflate the
 // pieces side by side.
-std::optional<QByteArray> deflatePiece(const char *data, qsizetype size, bool last)
+std::optional<QByteArray> deflatePiece(const char *data, qsizetype size, bool last, int strategy = Z_DEFAULT_STRATEGY)
 {
     z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, strategy) != Z_OK)
         return std::nullopt;
     QByteArray out(qsizetype(deflateBound(&stream, uLong(size))) + 64, Qt::Uninitialized);
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
@@ -338,38 +336,52 @@ std::optional<QByteArray> deflatePiece(const char *data, qsizetype size, bool la
     return out;
 }
 
-} // namespace
-
-QByteArray jsonText(const ClipArchiveDocument &document)
+std::optional<QByteArray> joined(const std::vector<std::optional<QByteArray>> &pieces, QString *errorText)
 {
-    QByteArray out;
-    out.reserve(estimatedSize(document));
-    JsonWriter w(out);
-    w.open('{');
-    w.key(QLatin1StringView("clips"));
-    w.open('[');
-    for (const ClipArchiveClip &c : document.clips) {
-        w.element();
-        w.open('{');
-        w.string(QLatin1StringView("contentHash"), QStringView(c.contentHash));
-        w.string(QLatin1StringView("createdAt"), QStringView(archive::dateWithMilliseconds(c.createdAt)));
-        w.optional(QLatin1StringView("customTitle"), c.customTitle);
-        w.string(QLatin1StringView("dedupID"), QStringView(c.dedupID));
-        w.optional(QLatin1StringView("fileDataBase64"), c.fileDataBase64);
-        w.optional(QLatin1StringView("fileName"), c.fileName);
-        w.optional(QLatin1StringView("fileTypeIdentifier"), c.fileTypeIdentifier);
-        w.optional(QLatin1StringView("imageDataBase64"), c.imageDataBase64);
-        w.boolean(QLatin1StringView("isPinned"), c.isPinned);
-        w.boolean(QLatin1StringView("isSavedToPage"), c.isSavedToPage);
-        w.string(QLatin1StringView("kind"), QStringView(c.kind));
-        w.optional(QLatin1StringView("linkTitle"), c.linkTitle);
-        w.optional(QLatin1StringView("pageName"), c.pageName);
-        w.optional(QLatin1StringView("recognizedText"), c.recognizedText);
-        w.optional(QLatin1StringView("sourceAppBundleID"), c.sourceAppBundleID);
-        w.optional(QLatin1StringView("sourceAppName"), c.sourceAppName);
-        w.optional(QLatin1StringView("text"), c.text);
-        w.close('}');
+    qsizetype total = 0;
+    for (const auto &piece : pieces) {
+        if (!piece) {
+            if (errorText)
+                *errorText = QStringLiteral("The compressor failed.");
+            return std::nullopt;
+        }
+        total += piece->size();
     }
+    QByteArray out;
+    out.reserve(total);
+    for (const auto &piece : pieces)
+        out.append(*piece);
+    return out;
+}
+
+void writeClip(JsonWriter &w, const ClipArchiveClip &c)
+{
+    w.element();
+    w.open('{');
+    w.string(QLatin1StringView("contentHash"), QStringView(c.contentHash));
+    w.string(QLatin1StringView("createdAt"), QStringView(archive::dateWithMilliseconds(c.createdAt)));
+    w.optional(QLatin1StringView("customTitle"), c.customTitle);
+    w.string(QLatin1StringView("dedupID"), QStringView(c.dedupID));
+    w.optional(QLatin1StringView("fileDataBase64"), c.fileDataBase64);
+    w.optional(QLatin1StringView("fileName"), c.fileName);
+    w.optional(QLatin1StringView("fileTypeIdentifier"), c.fileTypeIdentifier);
+    w.optional(QLatin1StringView("imageDataBase64"), c.imageDataBase64);
+    w.boolean(QLatin1StringView("isPinned"), c.isPinned);
+    w.boolean(QLatin1StringView("isSavedToPage"), c.isSavedToPage);
+    w.string(QLatin1StringView("kind"), QStringView(c.kind));
+    w.optional(QLatin1StringView("linkTitle"), c.linkTitle);
+    w.optional(QLatin1StringView("pageName"), c.pageName);
+    w.optional(QLatin1StringView("recognizedText"), c.recognizedText);
+    w.optional(QLatin1StringView("sourceAppBundleID"), c.sourceAppBundleID);
+    w.optional(QLatin1StringView("sourceAppName"), c.sourceAppName);
+    w.optional(QLatin1StringView("text"), c.text);
+    w.close('}');
+}
+
+// What follows the clips: the manifest and the Pages.
+void writeTail(QByteArray &out, const ClipArchiveDocument &document)
+{
+    JsonWriter w(out);
     w.close(']');
     const ClipArchiveManifest &m = document.manifest;
     w.key(QLatin1StringView("manifest"));
@@ -393,7 +405,34 @@ QByteArray jsonText(const ClipArchiveDocument &document)
     }
     w.close(']');
     w.close('}');
+}
+
+constexpr char head[] = "{\"clips\":[";
+
+// The text of clips [from, to): the head before the first clip of all, the tail after the last.
+QByteArray textOfClips(const ClipArchiveDocument &document, size_t from, size_t to)
+{
+    QByteArray out;
+    qsizetype size = 64;
+    for (size_t i = from; i < to; ++i)
+        size += estimatedSize(document.clips[i]);
+    out.reserve(size);
+    if (from == 0)
+        out.append(head);
+    JsonWriter w(out);
+    w.continueAfter(from > 0);
+    for (size_t i = from; i < to; ++i)
+        writeClip(w, document.clips[i]);
+    if (to == document.clips.size())
+        writeTail(out, document);
     return out;
+}
+
+} // namespace
+
+QByteArray jsonText(const ClipArchiveDocument &document)
+{
+    return textOfClips(document, 0, document.clips.size());
 }
 
 std::optional<QByteArray> deflateRawInPieces(const QByteArray &input, qsizetype pieceSize, QString *errorText)
@@ -410,25 +449,40 @@ std::optional<QByteArray> deflateRawInPieces(const QByteArray &input, qsizetype 
         pieces[size_t(i)] =
             deflatePiece(input.constData() + start, std::min(pieceSize, input.size() - start), i == count - 1);
     });
-    qsizetype total = 0;
-    for (const auto &piece : pieces) {
-        if (!piece) {
-            if (errorText)
-                *errorText = QStringLiteral("The compressor failed.");
-            return std::nullopt;
-        }
-        total += piece->size();
-    }
-    QByteArray out;
-    out.reserve(total);
-    for (const auto &piece : pieces)
-        out.append(*piece);
-    return out;
+    return joined(pieces, errorText);
 }
 
 std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText)
 {
-    return deflateRawInPieces(jsonText(document), defaultPieceSize, errorText);
+    // Clips grouped into pieces of about the piece size, each written and compressed by a thread
+    // of the pool: the whole text never exists at once.
+    std::vector<std::pair<size_t, size_t>> groups;
+    size_t from = 0;
+    qsizetype size = 0;
+    for (size_t i = 0; i < document.clips.size(); ++i) {
+        size += estimatedSize(document.clips[i]);
+        if (size >= defaultPieceSize) {
+            groups.emplace_back(from, i + 1);
+            from = i + 1;
+            size = 0;
+        }
+    }
+    if (from < document.clips.size() || groups.empty())
+        groups.emplace_back(from, document.clips.size());
+    std::vector<std::optional<QByteArray>> pieces(groups.size());
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), groups, [&](const std::pair<size_t, size_t> &group) {
+        const size_t index = size_t(&group - groups.data());
+        const QByteArray text = textOfClips(document, group.first, group.second);
+        // Base64 of images and files has no repeats worth searching for; coding its letters is
+        // all the compression it allows, at a fraction of the time.
+        qsizetype payload = 0;
+        for (size_t i = group.first; i < group.second; ++i)
+            payload += document.clips[i].imageDataBase64.value_or(QString()).size()
+                + document.clips[i].fileDataBase64.value_or(QString()).size();
+        const int strategy = payload * 10 >= text.size() * 9 ? Z_HUFFMAN_ONLY : Z_DEFAULT_STRATEGY;
+        pieces[index] = deflatePiece(text.constData(), text.size(), index + 1 == groups.size(), strategy);
+    });
+    return joined(pieces, errorText);
 }
 
 ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
