@@ -249,6 +249,22 @@ TEST(BackupFormat, WrittenAndReadOffTheMainThread)
     EXPECT_FALSE(delivered);
 }
 
+TEST(BackupFormat, ALargeBackupIsWrittenInPiecesAndReadBackWhole)
+{
+    ClipArchiveDocument doc = goldenDocument();
+    const QString payload = archive::encodeBase64(QByteArray(300 * 1024, 'x').replace(7, 1, "\xff"));
+    for (int i = 0; i < 40; ++i) {
+        ClipArchiveClip clip = doc.clips[size_t(i % 2)];
+        clip.text = QString("clip %1 / %2").arg(i).arg(QString(i * 10, QChar(0xe9)));
+        if (i % 3 == 0)
+            clip.imageDataBase64 = payload;
+        doc.clips.push_back(clip);
+    }
+    const QByteArray file = *backup::encoded(doc);
+    EXPECT_EQ(backup::inflateInPieces(file, 1 << 30), backup::jsonText(doc));
+    EXPECT_EQ(backup::decode(file).value(), doc);
+}
+
 TEST(BackupFormat, PiecesJoinIntoOneStreamThatAnyInflaterReads)
 {
     QByteArray json;
