@@ -2,6 +2,8 @@
 
 #include <QSet>
 #include <QStringDecoder>
+#include <QtConcurrent>
+#include <atomic>
 #include <cmath>
 #include <map>
 
@@ -14,11 +16,15 @@ struct Value {
     bool boolean = false;
     double number = 0;
     QString string;
+    // A string left unread: its text from the opening to past the closing quote.
+    const char *rawBegin = nullptr;
+    const char *rawEnd = nullptr;
 };
 
 class Reader {
 public:
     explicit Reader(const QByteArray &json) : m_p(json.constData()), m_end(json.constData() + json.size()) {}
+    Reader(const char *begin, const char *end) : m_p(begin), m_end(end) {}
 
     bool fail()
     {
@@ -81,8 +87,9 @@ public:
         return take(']') || fail();
     }
 
-    // A scalar, or any object or array skipped over (typed `other`).
-    bool value(Value &out, int depth = 0)
+    // A scalar, or any object or array skipped over (typed `other`). A `lazy` string is only
+    // measured, to be read later, elsewhere.
+    bool value(Value &out, int depth = 0, bool lazy = false)
     {
         space();
         if (m_p == m_end || depth > 64)
@@ -90,6 +97,8 @@ public:
         switch (*m_p) {
         case '"':
             out.type = Value::Type::string;
+            if (lazy)
+                return skipString(out);
             return string(out.string);
         case '{':
             out.type = Value::Type::other;
@@ -120,7 +129,6 @@ public:
         }
     }
 
-private:
     bool word(const char *w)
     {
         const qsizetype n = qsizetype(strlen(w));
@@ -171,6 +179,24 @@ private:
         if (c >= 'A' && c <= 'F')
             return c - 'A' + 10;
         return -1;
+    }
+
+    bool skipString(Value &out)
+    {
+        out.rawBegin = m_p++;
+        bool ascii = true;
+        for (;;) {
+            if (!plainRun(ascii) || m_p == m_end)
+                return fail();
+            if (*m_p == '"')
+                break;
+            // A backslash and the byte it escapes; the escape itself is judged on reading.
+            if (m_end - m_p < 2)
+                return fail();
+            m_p += 2;
+        }
+        out.rawEnd = ++m_p;
+        return true;
     }
 
     // Moves past bytes that need no escaping. False on a control byte; clears `ascii` on UTF-8.
@@ -295,6 +321,7 @@ private:
         return !decoder.hasError() || fail();
     }
 
+private:
     const char *m_p;
     const char *m_end;
     bool m_ok = true;
@@ -306,6 +333,8 @@ public:
     // A repeated key is left to the DOM reader's rule.
     bool set(const QString &key, Value value) { return m_values.emplace(key, std::move(value)).second; }
     bool ok() const { return m_ok; }
+    void fail() { m_ok = false; }
+    const Value *get(const QString &key) { return find(key); }
 
     QString string(const QString &key)
     {
@@ -367,11 +396,16 @@ private:
     bool m_ok = true;
 };
 
-bool readFields(Reader &r, Fields &fields)
+bool isPayloadKey(const QString &key)
+{
+    return key == QLatin1String("imageDataBase64") || key == QLatin1String("fileDataBase64");
+}
+
+bool readFields(Reader &r, Fields &fields, bool lazyPayloads = false)
 {
     return r.object([&](const QString &key) {
         Value v;
-        if (!r.value(v))
+        if (!r.value(v, 0, lazyPayloads && isPayloadKey(key)))
             return false;
         return fields.set(key, std::move(v));
     });
@@ -384,6 +418,14 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
     Reader r(json);
     ClipArchiveDocument doc;
     bool sawManifest = false, sawPages = false, sawClips = false;
+    // Images and files are most of the text: they are read afterwards, side by side.
+    struct Payload {
+        size_t clip;
+        bool image;
+        const char *begin;
+        const char *end;
+    };
+    std::vector<Payload> payloads;
     QSet<QString> keys;
     // A repeated key is left to the DOM reader's rule.
     const bool read = r.object([&](const QString &key) {
@@ -426,10 +468,11 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
             if (!r.peek('['))
                 return false;
             doc.clips.clear();
+            payloads.clear();
             sawClips = true;
             return r.array([&] {
                 Fields c;
-                if (!r.peek('{') || !readFields(r, c))
+                if (!r.peek('{') || !readFields(r, c, true))
                     return false;
                 ClipArchiveClip clip;
                 clip.dedupID = c.string(QStringLiteral("dedupID"));
@@ -447,8 +490,17 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
                 clip.linkTitle = c.optionalString(QStringLiteral("linkTitle"));
                 clip.isSavedToPage = c.boolean(QStringLiteral("isSavedToPage"));
                 clip.pageName = c.optionalString(QStringLiteral("pageName"));
-                clip.imageDataBase64 = c.optionalString(QStringLiteral("imageDataBase64"));
-                clip.fileDataBase64 = c.optionalString(QStringLiteral("fileDataBase64"));
+                auto payload = [&](const QString &key, std::optional<QString> &field, bool image) {
+                    const Value *v = c.get(key);
+                    if (!v || v->type == Value::Type::null)
+                        return;
+                    if (v->type != Value::Type::string)
+                        return c.fail();
+                    field = QString();
+                    payloads.push_back({doc.clips.size(), image, v->rawBegin, v->rawEnd});
+                };
+                payload(QStringLiteral("imageDataBase64"), clip.imageDataBase64, true);
+                payload(QStringLiteral("fileDataBase64"), clip.fileDataBase64, false);
                 doc.clips.push_back(std::move(clip));
                 return c.ok();
             });
@@ -457,6 +509,15 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
         return r.value(skipped);
     });
     if (!read || !r.ok() || !r.atEnd() || !sawManifest || !sawPages || !sawClips)
+        return std::nullopt;
+    std::atomic<bool> unsure = false;
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), payloads, [&](const Payload &payload) {
+        Reader text(payload.begin, payload.end);
+        ClipArchiveClip &clip = doc.clips[payload.clip];
+        if (!text.string(*(payload.image ? clip.imageDataBase64 : clip.fileDataBase64)) || !text.atEnd())
+            unsure = true;
+    });
+    if (unsure)
         return std::nullopt;
     return doc;
 }

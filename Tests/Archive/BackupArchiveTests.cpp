@@ -302,6 +302,10 @@ TEST(BackupFormat, TheDirectWriterAndReaderAgreeWithTheJsonDom)
                                    .replace("\"kind\"", "\"extra\":{\"a\":[1,2e3,null,true]}, \"kind\"")
                                    .replace("\"linkTitle\"", "\"sourceAppName\":null,\"linkTitle\"");
     ASSERT_TRUE(archive::readBackupJson(variant));
+    const QByteArray escapedPayload = withClipField("imageDataBase64", "QUJD").replace("QUJD", "\\u0051UJ\\/");
+    ASSERT_TRUE(archive::readBackupJson(escapedPayload));
+    EXPECT_EQ(archive::readBackupJson(escapedPayload), domRead(escapedPayload));
+    EXPECT_FALSE(archive::readBackupJson(withClipField("imageDataBase64", "QUJD").replace("QUJD", "QU\\qD")));
     EXPECT_EQ(archive::readBackupJson(variant), domRead(variant));
     EXPECT_EQ(*archive::readBackupJson(R"({"manifest":{"version":1.0,"exportedAt":"2026-03-01T12:00:00Z",)"
                                        R"("appVersion":"\u00e9\ud83d\ude00","clipCount":0,"pinboardCount":0},)"
