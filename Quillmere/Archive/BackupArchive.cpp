@@ -196,10 +196,10 @@ std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, 
 {
     // Our own files inflate piece by piece on the thread pool; anything else, or a file whose
     // pieces do not check out, the one way that always works.
-    if (auto whole = inflateInPieces(input, maxOutput, exceeded))
+    // A stretch that only looked like a piece may have run long before failing: only the serial
+    // pass says for certain that a stream is too large.
+    if (auto whole = inflateInPieces(input, maxOutput))
         return whole;
-    if (exceeded && *exceeded)
-        return std::nullopt;
     return inflateSerially(input, maxOutput, exceeded);
 }
 
