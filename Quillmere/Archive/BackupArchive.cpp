@@ -435,23 +435,6 @@ QByteArray jsonText(const ClipArchiveDocument &document)
     return textOfClips(document, 0, document.clips.size());
 }
 
-std::optional<QByteArray> deflateRawInPieces(const QByteArray &input, qsizetype pieceSize, QString *errorText)
-{
-    if (input.size() <= pieceSize)
-        return deflateRaw(input, errorText);
-    const qsizetype count = (input.size() + pieceSize - 1) / pieceSize;
-    std::vector<qsizetype> indices(static_cast<size_t>(count));
-    for (qsizetype i = 0; i < count; ++i)
-        indices[size_t(i)] = i;
-    std::vector<std::optional<QByteArray>> pieces(static_cast<size_t>(count));
-    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](qsizetype i) {
-        const qsizetype start = i * pieceSize;
-        pieces[size_t(i)] =
-            deflatePiece(input.constData() + start, std::min(pieceSize, input.size() - start), i == count - 1);
-    });
-    return joined(pieces, errorText);
-}
-
 std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText)
 {
     // Clips grouped into pieces of about the piece size, each written and compressed by a thread

@@ -108,13 +108,11 @@ void writeFileInBackground(const QString &path, Snapshot snapshot, QObject *rece
 // Raw DEFLATE (no zlib header or trailer). Inflating fails on anything but exactly one complete
 // stream; `exceeded` tells a stream that would grow beyond `maxOutput` apart from damage.
 std::optional<QByteArray> deflateRaw(const QByteArray &input, QString *errorText = nullptr);
-// The same stream compressed in pieces of `pieceSize` on the thread pool; any inflater reads it.
+// `encoded` writes the stream in pieces of about this much text, each compressed on its own.
 inline constexpr qsizetype defaultPieceSize = qsizetype(1) << 20;
-std::optional<QByteArray> deflateRawInPieces(const QByteArray &input, qsizetype pieceSize,
-                                             QString *errorText = nullptr);
 std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
 // The same, in one pass on this thread.
-// The pieces `deflateRawInPieces` wrote, side by side on the thread pool; none for a stream whose
+// The pieces `encoded` wrote, side by side on the thread pool; none for a stream whose
 // pieces cannot be told apart.
 std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
 std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
