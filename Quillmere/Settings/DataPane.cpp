@@ -35,11 +35,11 @@ DataPane::DataPane(DataActions &actions, QWidget *parent)
     : SettingsSection(quillmere::title(SettingsPane::data), systemImage(SettingsPane::data), parent), m_actions(actions)
 {
     QVBoxLayout *rows = content();
-    auto divider = [&] { rows->addWidget(new SettingsDivider(this)); };
-    auto action = [&](const QString &title, const QString &subtitle, const QString &symbol, const QString &button,
-                      bool destructive, void (DataActions::*run)()) {
+    auto divider = [this, rows] { rows->addWidget(new SettingsDivider(this)); };
+    auto action = [this, rows, divider](const QString &title, const QString &subtitle, const QString &symbol,
+                                        const QString &button, bool destructive, void (DataActions::*run)()) {
         auto *row = new ActionRow(title, subtitle, symbol, button, destructive, this);
-        connect(row->button(), &QAbstractButton::clicked, this, [this, run] { (m_actions.*run)(); });
+        connect(row->button(), &QAbstractButton::clicked, &m_actions, run);
         divider();
         rows->addWidget(row);
         return row;
