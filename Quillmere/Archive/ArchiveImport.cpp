@@ -2,10 +2,12 @@
 
 #include "Quillmere/Archive/ArchiveImport.h"
 
+#include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
 
 #include <QHash>
 #include <QSet>
+#include <QtConcurrent>
 #include <algorithm>
 
 namespace quillmere::archive {
@@ -79,8 +81,31 @@ PageRef importPage(ClipStore &store, const PageArchive &archive)
     return page;
 }
 
+PreparedArchive prepareArchive(ClipArchiveDocument document)
+{
+    PreparedArchive prepared;
+    const size_t count = document.clips.size();
+    prepared.contents.resize(count);
+    prepared.hashes.resize(count);
+    std::vector<size_t> indices(count);
+    for (size_t i = 0; i < count; ++i)
+        indices[i] = i;
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](size_t i) {
+        prepared.contents[i] = document.clips[i].restoredContent();
+        prepared.hashes[i] = document.clips[i].recomputedHash(prepared.contents[i]);
+    });
+    prepared.document = std::move(document);
+    return prepared;
+}
+
 std::optional<ArchiveImportResult> importArchive(ClipStore &store, const ClipArchiveDocument &document)
 {
+    return importArchive(store, prepareArchive(document));
+}
+
+std::optional<ArchiveImportResult> importArchive(ClipStore &store, const PreparedArchive &prepared)
+{
+    const ClipArchiveDocument &document = prepared.document;
     ModelContext &ctx = store.context();
 
     QSet<QString> storedHashes;
@@ -95,15 +120,27 @@ std::optional<ArchiveImportResult> importArchive(ClipStore &store, const ClipArc
     // again from the restored content (file paths cut to names) it would differ, and restoring a
     // backup into the store it came from would copy every file clip.
     ClipArchiveDocument checked = document;
-    for (ClipArchiveClip &clip : checked.clips) {
+    for (size_t i = 0; i < checked.clips.size(); ++i) {
+        ClipArchiveClip &clip = checked.clips[i];
         const QUuid id = QUuid::fromString(clip.dedupID);
         const auto stored = storedHashByID.constFind(id);
         if (!id.isNull() && stored != storedHashByID.cend() && !clip.contentHash.isEmpty()
             && *stored == clip.contentHash)
             continue;
-        clip.contentHash = clip.recomputedHash();
+        clip.contentHash = prepared.hashes[i];
+    }
+    // Which content goes with which kept clip: the split keeps the archive's order.
+    std::vector<const CapturedContent *> keptContent;
+    {
+        QSet<QString> seen = storedHashes;
+        for (size_t i = 0; i < checked.clips.size(); ++i)
+            if (!seen.contains(checked.clips[i].contentHash)) {
+                seen.insert(checked.clips[i].contentHash);
+                keptContent.push_back(&prepared.contents[i]);
+            }
     }
     const ClipArchiveDocument::ImportSplit split = checked.clipsToImport(storedHashes);
+    Q_ASSERT(keptContent.size() == split.clips.size());
 
     // Pages are matched by the name shown; missing ones are added after the existing Pages.
     QHash<QString, PageRef> pagesByName;
@@ -134,8 +171,22 @@ std::optional<ArchiveImportResult> importArchive(ClipStore &store, const ClipArc
     for (const ClipArchivePinboard &shape : archivedPages)
         pageNamed(shape.name, &shape);
 
-    for (const ClipArchiveClip &archived : split.clips) {
-        ClipRef clip = store.makeClip(archived.restoredContent());
+    for (size_t i = 0; i < split.clips.size(); ++i) {
+        const ClipArchiveClip &archived = split.clips[i];
+        const CapturedContent &content = *keptContent[i];
+        // As the store makes a clip, less the hash it would work out again.
+        auto clip = std::make_shared<ClipItem>();
+        clip->setCreatedAt(store.now());
+        clip->setKind(content.kind);
+        clip->setText(content.text);
+        clip->setImageData(content.imageData);
+        clip->setFileData(content.fileData);
+        clip->setFileName(content.fileName);
+        clip->setFileTypeIdentifier(content.fileTypeIdentifier);
+        clip->setRecognizedText(content.recognizedText);
+        clip->setSourceAppName(content.sourceAppName);
+        clip->setSourceAppBundleID(content.sourceAppBundleID);
+        clip->setPayloadByteCount(payloadByteCount(content));
         clip->setContentHash(archived.contentHash);
         const QUuid id = QUuid::fromString(archived.dedupID);
         if (!id.isNull() && !storedHashByID.contains(id))

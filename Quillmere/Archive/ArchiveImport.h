@@ -22,9 +22,19 @@ struct ArchiveImportResult {
     int skipped = 0;
     bool operator==(const ArchiveImportResult &) const = default;
 };
+// A backup with its payloads decoded and its content hashes worked out: the costly part of a
+// restore, done on any thread so that the store's thread only writes.
+struct PreparedArchive {
+    ClipArchiveDocument document;
+    std::vector<CapturedContent> contents; // one per clip of the document
+    std::vector<QString> hashes;           // the hash each clip's content gives
+};
+PreparedArchive prepareArchive(ClipArchiveDocument document);
+
 // Adds the backup's clips whose content is not stored yet, and the Pages they name. All or
 // nothing: none when the save fails, and nothing is deleted first.
 std::optional<ArchiveImportResult> importArchive(ClipStore &store, const ClipArchiveDocument &document);
+std::optional<ArchiveImportResult> importArchive(ClipStore &store, const PreparedArchive &prepared);
 
 } // namespace archive
 } // namespace quillmere

@@ -309,7 +309,7 @@ std::optional<PageArchive> PageArchive::fromJson(const QJsonValue &json)
 
 // ---- Backup records --------------------------------------------------------------------------------
 
-ClipArchiveClip ClipArchiveClip::from(const ClipItem &clip)
+ClipArchiveClip ClipArchiveClip::from(const ClipItem &clip, bool payloads)
 {
     ClipArchiveClip out;
     out.dedupID = uuidText(clip.dedupID());
@@ -328,6 +328,8 @@ ClipArchiveClip ClipArchiveClip::from(const ClipItem &clip)
     out.isSavedToPage = clip.isSavedToPage();
     if (const PageRef page = clip.pinboard(); page && !page->isDeleted())
         out.pageName = page->displayName();
+    if (!payloads)
+        return out;
     if (clip.hasImageData())
         out.imageDataBase64 = archive::encodeBase64(clip.imageData().value_or(QByteArray()));
     if (clip.hasFileData())
@@ -355,7 +357,12 @@ CapturedContent ClipArchiveClip::restoredContent() const
 
 QString ClipArchiveClip::recomputedHash() const
 {
-    const QString hash = restoredContent().contentHash();
+    return recomputedHash(restoredContent());
+}
+
+QString ClipArchiveClip::recomputedHash(const CapturedContent &restored) const
+{
+    const QString hash = restored.contentHash();
     if (contentHash.startsWith(QLatin1String("manual:"))) {
         const QUuid id = QUuid::fromString(dedupID);
         if (!id.isNull())

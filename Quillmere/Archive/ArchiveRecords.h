@@ -127,7 +127,8 @@ struct ClipArchiveClip {
 
     bool operator==(const ClipArchiveClip &) const = default;
 
-    static ClipArchiveClip from(const ClipItem &clip);
+    // Without `payloads` the image and file stay out, for the caller to add.
+    static ClipArchiveClip from(const ClipItem &clip, bool payloads = true);
 
     // The content this record restores to, with file paths cut to base names and payloads decoded
     // (a payload that does not decode counts as none; the reader refuses such files).
@@ -135,6 +136,8 @@ struct ClipArchiveClip {
     // The hash the restored clip gets, worked out from its content rather than trusted from the
     // file. Manual clips keep their never-merging form.
     QString recomputedHash() const;
+    // The same from content already restored, so the payloads are decoded only once.
+    QString recomputedHash(const CapturedContent &restored) const;
 };
 
 struct ClipArchiveDocument {

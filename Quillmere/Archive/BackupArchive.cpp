@@ -1,11 +1,14 @@
 #include "Quillmere/Archive/BackupArchive.h"
 
+#include "Quillmere/Archive/BackupJsonReader.h"
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QtConcurrent>
+#include <atomic>
 #include <zlib.h>
 
 namespace quillmere {
@@ -78,7 +81,129 @@ std::optional<QByteArray> deflateRaw(const QByteArray &input, QString *errorText
     return out;
 }
 
+namespace {
+
+enum class PieceEnd { open, final };
+
+// Inflates one stretch from a fresh state. Holds only when it decodes without reaching back before
+// its start and stops exactly where it should: at a block boundary with no bits left over (an open
+// piece), or at the end of the stream.
+std::optional<QByteArray> inflatePiece(const char *data, qsizetype size, PieceEnd end, qint64 maxOutput,
+                                       std::atomic<qint64> &produced, std::atomic<bool> &exceeded)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return std::nullopt;
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
+    stream.avail_in = uInt(size);
+    QByteArray out;
+    out.resize(std::max<qsizetype>(size * 2, 64 * 1024));
+    qsizetype used = 0;
+    int status = Z_OK;
+    bool atBoundary = false;
+    for (;;) {
+        if (used == out.size()) {
+            const qsizetype grow = out.size();
+            if (produced.fetch_add(grow) + grow > maxOutput) {
+                exceeded = true;
+                break;
+            }
+            out.resize(out.size() + grow);
+        }
+        stream.next_out = reinterpret_cast<Bytef *>(out.data() + used);
+        stream.avail_out = uInt(out.size() - used);
+        status = inflate(&stream, Z_BLOCK);
+        used = out.size() - qsizetype(stream.avail_out);
+        // Z_BUF_ERROR: no progress is possible, the input is used up.
+        if (status != Z_OK || exceeded)
+            break;
+        // Input used up between two blocks, and not in the last one: a clean end of an open piece.
+        atBoundary = stream.avail_in == 0 && (stream.data_type & (128 | 64 | 7)) == 128;
+        if (atBoundary && end == PieceEnd::open)
+            break;
+    }
+    const bool holds = stream.avail_in == 0 && !exceeded
+        && (end == PieceEnd::final ? status == Z_STREAM_END : (status != Z_STREAM_END && atBoundary));
+    inflateEnd(&stream);
+    if (!holds)
+        return std::nullopt;
+    out.truncate(used);
+    return out;
+}
+
+// Where a piece of ours may start: after the four bytes that end an empty stored block. A match
+// by chance fails the check of `inflatePiece`.
+std::vector<qsizetype> pieceStarts(const QByteArray &input)
+{
+    std::vector<qsizetype> starts{0};
+    static const char marker[] = {'\0', '\0', '\xff', '\xff'};
+    const QByteArrayView needle(marker, 4);
+    constexpr qsizetype minimumPiece = 4096;
+    qsizetype from = minimumPiece;
+    while (from < input.size()) {
+        const qsizetype at = QByteArrayView(input).indexOf(needle, from);
+        if (at < 0 || at + 4 >= input.size())
+            break;
+        starts.push_back(at + 4);
+        from = at + 4 + minimumPiece;
+    }
+    return starts;
+}
+
+} // namespace
+
+std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOutput, bool *exceeded)
+{
+    const std::vector<qsizetype> starts = pieceStarts(input);
+    if (starts.size() < 2)
+        return std::nullopt;
+    std::vector<std::optional<QByteArray>> pieces(starts.size());
+    std::atomic<qint64> produced = 0;
+    std::atomic<bool> tooLarge = false;
+    std::vector<size_t> indices(starts.size());
+    for (size_t i = 0; i < indices.size(); ++i)
+        indices[i] = i;
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](size_t i) {
+        const bool last = i + 1 == starts.size();
+        const qsizetype end = last ? input.size() : starts[i + 1];
+        pieces[i] = inflatePiece(input.constData() + starts[i], end - starts[i],
+                                 last ? PieceEnd::final : PieceEnd::open, maxOutput, produced, tooLarge);
+    });
+    if (tooLarge) {
+        if (exceeded)
+            *exceeded = true;
+        return std::nullopt;
+    }
+    qsizetype total = 0;
+    for (const auto &piece : pieces) {
+        if (!piece)
+            return std::nullopt;
+        total += piece->size();
+    }
+    if (total > maxOutput) {
+        if (exceeded)
+            *exceeded = true;
+        return std::nullopt;
+    }
+    QByteArray out;
+    out.reserve(total);
+    for (const auto &piece : pieces)
+        out.append(*piece);
+    return out;
+}
+
 std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, bool *exceeded)
+{
+    // Our own files inflate piece by piece on the thread pool; anything else, or a file whose
+    // pieces do not check out, the one way that always works.
+    // A stretch that only looked like a piece may have run long before failing: only the serial
+    // pass says for certain that a stream is too large.
+    if (auto whole = inflateInPieces(input, maxOutput))
+        return whole;
+    return inflateSerially(input, maxOutput, exceeded);
+}
+
+std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOutput, bool *exceeded)
 {
     if (exceeded)
         *exceeded = false;
@@ -125,9 +250,222 @@ std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, 
     return out;
 }
 
+namespace {
+
+// Keys in code-unit order, as the generic writer sorts them.
+class JsonWriter {
+public:
+    explicit JsonWriter(QByteArray &out) : m_out(out) {}
+    void open(char c)
+    {
+        m_out.append(c);
+        m_first = true;
+    }
+    void close(char c)
+    {
+        m_out.append(c);
+        m_first = false;
+    }
+    void key(QLatin1StringView name)
+    {
+        if (!m_first)
+            m_out.append(',');
+        m_first = false;
+        m_out.append('"').append(name.data(), name.size()).append("\":");
+    }
+    // Text written before goes on: the next element needs a comma.
+    void continueAfter(bool earlier) { m_first = !earlier; }
+    void element()
+    {
+        if (!m_first)
+            m_out.append(',');
+        m_first = false;
+    }
+    void string(QLatin1StringView name, QStringView value)
+    {
+        key(name);
+        archive::appendJsonString(m_out, value);
+    }
+    void optional(QLatin1StringView name, const std::optional<QString> &value)
+    {
+        if (value)
+            string(name, QStringView(*value));
+    }
+    void integer(QLatin1StringView name, qint64 value)
+    {
+        key(name);
+        m_out.append(QByteArray::number(value));
+    }
+    void boolean(QLatin1StringView name, bool value)
+    {
+        key(name);
+        m_out.append(value ? "true" : "false");
+    }
+
+private:
+    QByteArray &m_out;
+    bool m_first = true;
+};
+
+qsizetype estimatedSize(const ClipArchiveClip &c)
+{
+    return 400 + c.imageDataBase64.value_or(QString()).size() + c.fileDataBase64.value_or(QString()).size()
+        + 2 * (c.text.value_or(QString()).size() + c.recognizedText.value_or(QString()).size());
+}
+
+// One piece of a DEFLATE stream made of independently compressed pieces: each but the last ends
+// with an empty stored block on a byte boundary without closing the stream, so the pieces join
+// into one valid stream. No match reaches back into an earlier piece, so a reader may inflate the
+// pieces side by side.
+std::optional<QByteArray> deflatePiece(const char *data, qsizetype size, bool last, int strategy = Z_DEFAULT_STRATEGY)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, strategy) != Z_OK)
+        return std::nullopt;
+    QByteArray out(qsizetype(deflateBound(&stream, uLong(size))) + 64, Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
+    stream.avail_in = uInt(size);
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    const int status = deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH);
+    const bool done = last ? status == Z_STREAM_END : (status == Z_OK && stream.avail_in == 0 && stream.avail_out > 0);
+    out.truncate(out.size() - qsizetype(stream.avail_out));
+    deflateEnd(&stream);
+    if (!done)
+        return std::nullopt;
+    return out;
+}
+
+std::optional<QByteArray> joined(const std::vector<std::optional<QByteArray>> &pieces, QString *errorText)
+{
+    qsizetype total = 0;
+    for (const auto &piece : pieces) {
+        if (!piece) {
+            if (errorText)
+                *errorText = QStringLiteral("The compressor failed.");
+            return std::nullopt;
+        }
+        total += piece->size();
+    }
+    QByteArray out;
+    out.reserve(total);
+    for (const auto &piece : pieces)
+        out.append(*piece);
+    return out;
+}
+
+void writeClip(JsonWriter &w, const ClipArchiveClip &c)
+{
+    w.element();
+    w.open('{');
+    w.string(QLatin1StringView("contentHash"), QStringView(c.contentHash));
+    w.string(QLatin1StringView("createdAt"), QStringView(archive::dateWithMilliseconds(c.createdAt)));
+    w.optional(QLatin1StringView("customTitle"), c.customTitle);
+    w.string(QLatin1StringView("dedupID"), QStringView(c.dedupID));
+    w.optional(QLatin1StringView("fileDataBase64"), c.fileDataBase64);
+    w.optional(QLatin1StringView("fileName"), c.fileName);
+    w.optional(QLatin1StringView("fileTypeIdentifier"), c.fileTypeIdentifier);
+    w.optional(QLatin1StringView("imageDataBase64"), c.imageDataBase64);
+    w.boolean(QLatin1StringView("isPinned"), c.isPinned);
+    w.boolean(QLatin1StringView("isSavedToPage"), c.isSavedToPage);
+    w.string(QLatin1StringView("kind"), QStringView(c.kind));
+    w.optional(QLatin1StringView("linkTitle"), c.linkTitle);
+    w.optional(QLatin1StringView("pageName"), c.pageName);
+    w.optional(QLatin1StringView("recognizedText"), c.recognizedText);
+    w.optional(QLatin1StringView("sourceAppBundleID"), c.sourceAppBundleID);
+    w.optional(QLatin1StringView("sourceAppName"), c.sourceAppName);
+    w.optional(QLatin1StringView("text"), c.text);
+    w.close('}');
+}
+
+// What follows the clips: the manifest and the Pages.
+void writeTail(QByteArray &out, const ClipArchiveDocument &document)
+{
+    JsonWriter w(out);
+    w.close(']');
+    const ClipArchiveManifest &m = document.manifest;
+    w.key(QLatin1StringView("manifest"));
+    w.open('{');
+    w.string(QLatin1StringView("appVersion"), QStringView(m.appVersion));
+    w.integer(QLatin1StringView("clipCount"), m.clipCount);
+    w.string(QLatin1StringView("exportedAt"), QStringView(archive::dateWithMilliseconds(m.exportedAt)));
+    w.integer(QLatin1StringView("pinboardCount"), m.pinboardCount);
+    w.integer(QLatin1StringView("version"), m.version);
+    w.close('}');
+    w.key(QLatin1StringView("pinboards"));
+    w.open('[');
+    for (const ClipArchivePinboard &p : document.pinboards) {
+        w.element();
+        w.open('{');
+        w.string(QLatin1StringView("colorName"), QStringView(p.colorName));
+        w.string(QLatin1StringView("iconName"), QStringView(p.iconName));
+        w.string(QLatin1StringView("name"), QStringView(p.name));
+        w.integer(QLatin1StringView("sortOrder"), p.sortOrder);
+        w.close('}');
+    }
+    w.close(']');
+    w.close('}');
+}
+
+constexpr char head[] = "{\"clips\":[";
+
+// The text of clips [from, to): the head before the first clip of all, the tail after the last.
+QByteArray textOfClips(const ClipArchiveDocument &document, size_t from, size_t to)
+{
+    QByteArray out;
+    qsizetype size = 64;
+    for (size_t i = from; i < to; ++i)
+        size += estimatedSize(document.clips[i]);
+    out.reserve(size);
+    if (from == 0)
+        out.append(head);
+    JsonWriter w(out);
+    w.continueAfter(from > 0);
+    for (size_t i = from; i < to; ++i)
+        writeClip(w, document.clips[i]);
+    if (to == document.clips.size())
+        writeTail(out, document);
+    return out;
+}
+
+} // namespace
+
+QByteArray jsonText(const ClipArchiveDocument &document)
+{
+    return textOfClips(document, 0, document.clips.size());
+}
+
 std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText)
 {
-    return deflateRaw(archive::jsonText(document.toJson(), archive::JsonLayout::compact), errorText);
+    // Clips grouped into pieces of about the piece size, each written and compressed by a thread
+    // of the pool: the whole text never exists at once.
+    std::vector<std::pair<size_t, size_t>> groups;
+    size_t from = 0;
+    qsizetype size = 0;
+    for (size_t i = 0; i < document.clips.size(); ++i) {
+        size += estimatedSize(document.clips[i]);
+        if (size >= defaultPieceSize) {
+            groups.emplace_back(from, i + 1);
+            from = i + 1;
+            size = 0;
+        }
+    }
+    if (from < document.clips.size() || groups.empty())
+        groups.emplace_back(from, document.clips.size());
+    std::vector<std::optional<QByteArray>> pieces(groups.size());
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), groups, [&](const std::pair<size_t, size_t> &group) {
+        const size_t index = size_t(&group - groups.data());
+        const QByteArray text = textOfClips(document, group.first, group.second);
+        // Base64 of images and files has no repeats worth searching for; coding its letters is
+        // all the compression it allows, at a fraction of the time.
+        qsizetype payload = 0;
+        for (size_t i = group.first; i < group.second; ++i)
+            payload += document.clips[i].imageDataBase64.value_or(QString()).size()
+                + document.clips[i].fileDataBase64.value_or(QString()).size();
+        const int strategy = payload * 10 >= text.size() * 9 ? Z_HUFFMAN_ONLY : Z_DEFAULT_STRATEGY;
+        pieces[index] = deflatePiece(text.constData(), text.size(), index + 1 == groups.size(), strategy);
+    });
+    return joined(pieces, errorText);
 }
 
 ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
@@ -145,21 +483,29 @@ ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
     if (json.size() > maxJson)
         return ClipArchiveError::tooLarge(json.size(), maxJson);
 
-    QJsonParseError parseError{};
-    const QJsonDocument parsed = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !parsed.isObject())
-        return ClipArchiveError::corrupt();
-    auto document = ClipArchiveDocument::fromJson(parsed.object());
-    if (!document)
-        return ClipArchiveError::corrupt();
-    if (document->manifest.version > ClipArchiveManifest::currentVersion)
-        return ClipArchiveError::unsupportedVersion(document->manifest.version, ClipArchiveManifest::currentVersion);
-    // A payload that does not decode would restore as a clip without its image or file.
-    for (const ClipArchiveClip &clip : document->clips) {
-        if ((clip.imageDataBase64 && !archive::decodeBase64(*clip.imageDataBase64))
-            || (clip.fileDataBase64 && !archive::decodeBase64(*clip.fileDataBase64)))
+    auto document = archive::readBackupJson(json);
+    if (!document) {
+        // Whatever the quick reader was unsure of, the DOM reader judges.
+        QJsonParseError parseError{};
+        const QJsonDocument parsed = QJsonDocument::fromJson(json, &parseError);
+        if (parseError.error != QJsonParseError::NoError || !parsed.isObject())
+            return ClipArchiveError::corrupt();
+        document = ClipArchiveDocument::fromJson(parsed.object());
+        if (!document)
             return ClipArchiveError::corrupt();
     }
+    if (document->manifest.version > ClipArchiveManifest::currentVersion)
+        return ClipArchiveError::unsupportedVersion(document->manifest.version, ClipArchiveManifest::currentVersion);
+    // A payload that does not decode would restore as a clip without its image or file. Checked on
+    // the thread pool: the payloads are most of a backup's bytes.
+    std::atomic<bool> undecodable = false;
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), document->clips, [&](const ClipArchiveClip &clip) {
+        if ((clip.imageDataBase64 && !archive::decodeBase64(*clip.imageDataBase64))
+            || (clip.fileDataBase64 && !archive::decodeBase64(*clip.fileDataBase64)))
+            undecodable = true;
+    });
+    if (undecodable)
+        return ClipArchiveError::corrupt();
     return std::move(*document);
 }
 
@@ -183,6 +529,41 @@ bool writeFile(const QString &path, const ClipArchiveDocument &document, QString
     return bytes && archive::writeFileAtomically(path, *bytes, errorText);
 }
 
+Snapshot Snapshot::take(const std::vector<ClipRef> &clips, const std::vector<PageRef> &pages,
+                        const QDateTime &exportedAt, const QString &appVersion)
+{
+    Snapshot snapshot;
+    std::vector<ClipRef> kept;
+    for (const ClipRef &clip : clips)
+        if (clip && !clip->expiresAt())
+            kept.push_back(clip);
+    snapshot.withoutPayloads = ClipArchiveDocument::make({}, pages, exportedAt, appVersion);
+    snapshot.withoutPayloads.manifest.clipCount = qint64(kept.size());
+    for (const ClipRef &clip : kept) {
+        snapshot.withoutPayloads.clips.push_back(ClipArchiveClip::from(*clip, false));
+        snapshot.images.push_back(clip->hasImageData() ? std::optional(clip->imageData().value_or(QByteArray()))
+                                                       : std::nullopt);
+        snapshot.files.push_back(clip->hasFileData() ? std::optional(clip->fileData().value_or(QByteArray()))
+                                                     : std::nullopt);
+    }
+    return snapshot;
+}
+
+ClipArchiveDocument Snapshot::document() &&
+{
+    ClipArchiveDocument document = std::move(withoutPayloads);
+    std::vector<size_t> indices(document.clips.size());
+    for (size_t i = 0; i < indices.size(); ++i)
+        indices[i] = i;
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](size_t i) {
+        if (images[i])
+            document.clips[i].imageDataBase64 = archive::encodeBase64(*images[i]);
+        if (files[i])
+            document.clips[i].fileDataBase64 = archive::encodeBase64(*files[i]);
+    });
+    return document;
+}
+
 void readFileInBackground(const QString &path, QObject *receiver, std::function<void(ClipArchiveReadResult)> done)
 {
     inBackground(
@@ -197,6 +578,20 @@ void writeFileInBackground(const QString &path, ClipArchiveDocument document, QO
         [path, document = std::move(document)]() -> std::optional<QString> {
             QString errorText;
             if (writeFile(path, document, &errorText))
+                return std::nullopt;
+            return errorText;
+        },
+        std::move(done));
+}
+
+void writeFileInBackground(const QString &path, Snapshot snapshot, QObject *receiver,
+                           std::function<void(std::optional<QString> error)> done)
+{
+    inBackground(
+        receiver,
+        [path, snapshot = std::move(snapshot)]() mutable -> std::optional<QString> {
+            QString errorText;
+            if (writeFile(path, std::move(snapshot).document(), &errorText))
                 return std::nullopt;
             return errorText;
         },

@@ -71,6 +71,9 @@ inline constexpr qint64 maxJsonBytes = qint64(1) << 30;
 // "Brindlewax-Backup-2026-03-01.quillmerebackup".
 QString suggestedFileName(const QDate &today);
 
+// The compact JSON text with sorted keys that a backup compresses, written without a JSON DOM.
+QByteArray jsonText(const ClipArchiveDocument &document);
+
 // Compact JSON with sorted keys, compressed as a raw DEFLATE stream. None (with a reason) only when
 // the compressor fails.
 std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText = nullptr);
@@ -80,17 +83,39 @@ ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson = maxJsonBy
 ClipArchiveReadResult readFile(const QString &path, qint64 maxFile = maxFileBytes, qint64 maxJson = maxJsonBytes);
 bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText = nullptr);
 
+// The history as it is now, its payloads kept as bytes: what the store's thread must do itself.
+// `document()` adds the payloads as Base64 on the thread pool, from any thread.
+struct Snapshot {
+    ClipArchiveDocument withoutPayloads;
+    std::vector<std::optional<QByteArray>> images; // one per clip
+    std::vector<std::optional<QByteArray>> files;
+
+    // As `ClipArchiveDocument::make` takes it.
+    static Snapshot take(const std::vector<ClipRef> &clips, const std::vector<PageRef> &pages,
+                         const QDateTime &exportedAt, const QString &appVersion);
+    ClipArchiveDocument document() &&;
+};
+
 // The same on the thread pool, for the main thread: a whole history takes seconds. `done` runs on
 // the receiver's thread, not at all once the receiver is gone; the write reports none on success,
 // else the reason.
 void readFileInBackground(const QString &path, QObject *receiver, std::function<void(ClipArchiveReadResult)> done);
 void writeFileInBackground(const QString &path, ClipArchiveDocument document, QObject *receiver,
                            std::function<void(std::optional<QString> error)> done);
+void writeFileInBackground(const QString &path, Snapshot snapshot, QObject *receiver,
+                           std::function<void(std::optional<QString> error)> done);
 
 // Raw DEFLATE (no zlib header or trailer). Inflating fails on anything but exactly one complete
 // stream; `exceeded` tells a stream that would grow beyond `maxOutput` apart from damage.
 std::optional<QByteArray> deflateRaw(const QByteArray &input, QString *errorText = nullptr);
+// `encoded` writes the stream in pieces of about this much text, each compressed on its own.
+inline constexpr qsizetype defaultPieceSize = qsizetype(1) << 20;
 std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
+// The same, in one pass on this thread.
+// The pieces `encoded` wrote, side by side on the thread pool; none for a stream whose
+// pieces cannot be told apart.
+std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
+std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
 
 } // namespace backup
 } // namespace quillmere

@@ -9,7 +9,7 @@
 namespace quillmere::archive {
 namespace {
 
-void writeString(QByteArray &out, const QString &text)
+void writeString(QByteArray &out, QStringView text)
 {
     static const char hex[] = "0123456789abcdef";
     out.append('"');
@@ -133,6 +133,11 @@ void write(QByteArray &out, const QJsonValue &value, JsonLayout layout, int dept
 }
 
 } // namespace
+
+void appendJsonString(QByteArray &out, QStringView text)
+{
+    writeString(out, text);
+}
 
 QByteArray jsonText(const QJsonValue &value, JsonLayout layout)
 {

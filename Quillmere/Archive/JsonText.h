@@ -13,5 +13,7 @@ enum class JsonLayout {
 // UTF-8 JSON with keys sorted by code unit and "/" written as "\/", the way the files have always
 // been written. Integers are written without a fraction.
 QByteArray jsonText(const QJsonValue &value, JsonLayout layout);
+// One string as `jsonText` writes it, for writers that build the text themselves.
+void appendJsonString(QByteArray &out, QStringView text);
 
 } // namespace quillmere::archive

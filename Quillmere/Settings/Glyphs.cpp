@@ -184,6 +184,87 @@ const QHash<QString, Painter> &painters()
          }},
         {"externaldrive.fill",
          [](const Pen &g) { g.fill(Pen::rounded(2, 6, 16, 9, 2.5).subtracted(Pen::circle(14.5, 10.5, 1.2))); }},
+        // The Data pane and the storage sheet.
+        {"internaldrive",
+         [](const Pen &g) {
+             g.stroke(Pen::rounded(2.5, 6, 15, 8.5, 2.2));
+             g.dot(14, 10.25, 1.1);
+             g.line(5.5, 10.25, 9.5, 10.25, 1.4);
+         }},
+        {"chart.bar.doc.horizontal",
+         [](const Pen &g) {
+             g.stroke(Pen::rounded(3.5, 2.5, 13, 15, 2));
+             g.line(6.5, 7, 13.5, 7, 1.6);
+             g.line(6.5, 10.5, 10.5, 10.5, 1.6);
+             g.line(6.5, 14, 12, 14, 1.6);
+         }},
+        {"square.and.arrow.up.on.square",
+         [](const Pen &g) {
+             g.stroke(Pen::polyline({{7, 8}, {4.5, 8}, {4.5, 17.5}, {15.5, 17.5}, {15.5, 8}, {13, 8}}), 1.5);
+             g.line(10, 12.5, 10, 2.5, 1.5);
+             g.stroke(Pen::polyline({{7, 5.5}, {10, 2.5}, {13, 5.5}}), 1.5);
+         }},
+        {"square.and.arrow.down.on.square",
+         [](const Pen &g) {
+             g.stroke(Pen::polyline({{7, 8}, {4.5, 8}, {4.5, 17.5}, {15.5, 17.5}, {15.5, 8}, {13, 8}}), 1.5);
+             g.line(10, 2.5, 10, 12.5, 1.5);
+             g.stroke(Pen::polyline({{7, 9.5}, {10, 12.5}, {13, 9.5}}), 1.5);
+         }},
+        {"square.and.arrow.up",
+         [](const Pen &g) {
+             g.stroke(Pen::polyline({{7, 8}, {4.5, 8}, {4.5, 17.5}, {15.5, 17.5}, {15.5, 8}, {13, 8}}), 1.5);
+             g.line(10, 12, 10, 2.5, 1.5);
+             g.stroke(Pen::polyline({{7, 5.5}, {10, 2.5}, {13, 5.5}}), 1.5);
+         }},
+        {"tray.and.arrow.down",
+         [](const Pen &g) {
+             g.stroke(
+                 Pen::polyline(
+                     {{2.5, 12}, {2.5, 17}, {17.5, 17}, {17.5, 12}, {13, 12}, {12, 14}, {8, 14}, {7, 12}, {2.5, 12}}),
+                 1.5);
+             g.line(10, 2.5, 10, 10, 1.5);
+             g.stroke(Pen::polyline({{7, 7}, {10, 10}, {13, 7}}), 1.5);
+         }},
+        {"trash",
+         [](const Pen &g) {
+             g.line(3.5, 5, 16.5, 5, 1.5);
+             g.stroke(Pen::polyline({{8, 5}, {8, 3}, {12, 3}, {12, 5}}), 1.4);
+             g.stroke(Pen::polyline({{5, 5}, {6, 17.5}, {14, 17.5}, {15, 5}}), 1.5);
+             g.line(8.5, 8, 8.7, 14.5, 1.3);
+             g.line(11.5, 8, 11.3, 14.5, 1.3);
+         }},
+        {"doc.plaintext",
+         [](const Pen &g) {
+             g.stroke(Pen::rounded(4, 2.5, 12, 15, 2));
+             for (qreal y : {6.5, 9.5, 12.5})
+                 g.line(7, y, 13, y, 1.4);
+         }},
+        {"doc",
+         [](const Pen &g) {
+             g.stroke(Pen::polyline({{11.5, 2.5}, {4.5, 2.5}, {4.5, 17.5}, {15.5, 17.5}, {15.5, 6.5}, {11.5, 2.5}}));
+             g.stroke(Pen::polyline({{11.5, 2.5}, {11.5, 6.5}, {15.5, 6.5}}), 1.4);
+         }},
+        {"link",
+         [](const Pen &g) {
+             QTransform turn;
+             turn.translate(10, 10);
+             turn.rotate(-45);
+             g.stroke(turn.map(Pen::rounded(-7.5, -2.6, 8.5, 5.2, 2.6)), 1.6);
+             g.stroke(turn.map(Pen::rounded(-1, -2.6, 8.5, 5.2, 2.6)), 1.6);
+         }},
+        {"photo",
+         [](const Pen &g) {
+             g.stroke(Pen::rounded(2.5, 4, 15, 12, 2));
+             g.dot(7, 8, 1.4);
+             g.fill(Pen::polyline({{4, 15}, {9, 10}, {12, 13}, {13.5, 11.5}, {16, 15}}));
+         }},
+        {"square.on.square.dashed",
+         [](const Pen &g) {
+             QPen dashed(g.c, 1.4, Qt::DashLine, Qt::RoundCap, Qt::RoundJoin);
+             dashed.setDashPattern({1.5, 2});
+             g.p.strokePath(Pen::rounded(2.5, 2.5, 10.5, 10.5, 2), dashed);
+             g.stroke(Pen::rounded(7, 7, 10.5, 10.5, 2), 1.5);
+         }},
         {"info.circle.fill",
          [](const Pen &g) {
              QPainterPath i = Pen::circle(10, 6, 1.3).united(Pen::rounded(9, 8.5, 2, 6.5, 0.8));

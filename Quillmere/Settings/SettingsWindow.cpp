@@ -1,9 +1,12 @@
 #include "Quillmere/Settings/SettingsWindow.h"
 
+#include "Quillmere/Pages/Widgets/PageTabOrderSettingsView.h"
+#include "Quillmere/Settings/DataPane.h"
 #include "Quillmere/Settings/RulePanes.h"
 #include "Quillmere/Settings/SettingsKit.h"
 #include "Quillmere/Settings/SettingsPalette.h"
 #include "Quillmere/Settings/SettingsPanes.h"
+#include "Quillmere/Settings/StorageDashboard.h"
 #include "Quillmere/Settings/X11Desktop.h"
 
 #include <QHBoxLayout>
@@ -87,6 +90,9 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(par
     model.shortVersion = deps.shortVersion;
     model.buildVersion = deps.buildVersion;
     m_model = std::make_unique<SettingsViewModel>(std::move(model));
+    m_data = std::make_unique<DataActions>(
+        *m_model, deps.dataInteraction ? std::move(*deps.dataInteraction) : dataDialogs(this), deps.shortVersion);
+    connect(m_data.get(), &DataActions::changed, this, &SettingsWindow::presentStorageDashboard);
 
     // The desktop adds the program's name: "Settings — Brindlewax".
     setWindowTitle(QStringLiteral("Settings"));
@@ -125,7 +131,11 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(par
     showPane(m_model->selectedPane());
 }
 
-SettingsWindow::~SettingsWindow() = default;
+SettingsWindow::~SettingsWindow()
+{
+    // The sheet reports its closing to the actions, which go before the child widgets do.
+    delete m_dashboard;
+}
 
 QWidget *SettingsWindow::makeSidebar()
 {
@@ -205,10 +215,29 @@ void SettingsWindow::showPane(SettingsPane pane)
     case SettingsPane::about:
         m_detail = makeAboutPane(model, parent);
         break;
-    case SettingsPane::tabs:
+    case SettingsPane::tabs: {
+        auto *section = new SettingsSection(quillmere::title(pane), systemImage(pane), parent);
+        auto *tabs = new PageTabOrderSettingsView(model.store(), section);
+        // Under the scroll area's style sheet a palette does not reach plain widgets; a sheet does.
+        tabs->setStyleSheet(
+            QStringLiteral("QLabel { color: rgba(255,255,255,0.58); }"
+                           "QListWidget { background: rgb(30,30,33); color: rgba(255,255,255,0.92);"
+                           " border: 1px solid rgba(255,255,255,0.08); border-radius: 8px; padding: 4px; }"
+                           "QListWidget::item { padding: 4px; border-radius: 5px; }"
+                           "QListWidget::item:selected { background: rgba(255,255,255,0.12); color: white; }"
+                           "QPushButton { background: rgb(48,48,52); color: rgba(255,255,255,0.92); border: none;"
+                           " border-radius: 11px; padding: 4px 14px; font-weight: 600; }"
+                           "QPushButton:disabled { color: rgba(255,255,255,0.3); }"));
+        tabs->layout()->setContentsMargins(14, 12, 14, 12);
+        section->content()->addWidget(tabs);
+        m_detail = section;
+        break;
+    }
+    case SettingsPane::data:
+        m_detail = new DataPane(*m_data, parent);
+        break;
     case SettingsPane::capture:
     case SettingsPane::sync:
-    case SettingsPane::data:
         m_detail = makeUnavailablePane(pane, parent);
         break;
     }
@@ -259,6 +288,22 @@ void SettingsWindow::presentAlerts()
         m_errorAlert->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
         connect(m_errorAlert, &QMessageBox::finished, this, [this] { m_model->dismissBackupError(); });
         m_errorAlert->open();
+    }
+}
+
+void SettingsWindow::presentStorageDashboard()
+{
+    const bool wanted = m_data->isShowingStorageDashboard();
+    if (wanted && !m_dashboard) {
+        m_dashboard = new StorageDashboard(
+            m_model->store(), [this] { m_data->setShowingStorageDashboard(false); }, this);
+        m_dashboard->setAttribute(Qt::WA_DeleteOnClose);
+        m_dashboard->setWindowModality(Qt::WindowModal);
+        // Closed by the window manager: the flag follows.
+        connect(m_dashboard, &QDialog::finished, this, [this] { m_data->setShowingStorageDashboard(false); });
+        m_dashboard->open();
+    } else if (!wanted && m_dashboard) {
+        m_dashboard->close();
     }
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "Quillmere/Settings/Core/DataActions.h"
 #include "Quillmere/Settings/Core/SettingsViewModel.h"
 #include "Quillmere/Settings/Core/ShortcutRecording.h"
+#include "Quillmere/Settings/StorageDashboard.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -37,6 +39,8 @@ public:
         LoginItem loginItem;
         // Tests answer for the desktop; otherwise the X display does.
         std::optional<SystemAccess> access;
+        // The Data pane's file dialogs; none: the desktop's own.
+        std::optional<DataActions::Interaction> dataInteraction;
     };
 
     static constexpr int windowWidth = 760;
@@ -46,6 +50,9 @@ public:
     ~SettingsWindow() override;
 
     SettingsViewModel &model() const { return *m_model; }
+    DataActions &dataActions() const { return *m_data; }
+    // The "Stats & Storage" sheet while it is open.
+    StorageDashboard *storageDashboard() const { return m_dashboard; }
     const ShortcutRecording::KeysymTable &keysyms() const { return m_keysyms; }
     // Shows the window in front, where the desktop lets it.
     void showAndActivate();
@@ -65,9 +72,12 @@ private:
     QWidget *makeSidebar();
     void showPane(SettingsPane pane);
     void presentAlerts();
+    void presentStorageDashboard();
     QMessageBox *makeAlert(const QString &title, const QString &message);
 
     std::unique_ptr<SettingsViewModel> m_model;
+    std::unique_ptr<DataActions> m_data;
+    QPointer<StorageDashboard> m_dashboard;
     ShortcutRecording::KeysymTable m_keysyms;
     std::map<SettingsPane, SidebarItemButton *> m_sidebarButtons;
     StatusPill *m_syncPill = nullptr;

@@ -34,6 +34,7 @@ struct SettingsWindowFixture : StoreFixture {
         access.openAccessibilitySettings = [] { return false; };
         access.openClipboardSettings = [] { return false; };
         deps.access = access;
+        deps.dataInteraction = dataInteraction;
         window = std::make_unique<SettingsWindow>(std::move(deps));
         window->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -62,6 +63,7 @@ struct SettingsWindowFixture : StoreFixture {
 
     bool screenReadable = true;
     bool xtest = true;
+    std::optional<DataActions::Interaction> dataInteraction;
     SettingsPaneRequests requests{center};
     std::unique_ptr<SettingsWindow> window;
 };

@@ -52,7 +52,19 @@ TEST(SettingsGlyphs, EverySymbolTheWindowNamesIsDrawn)
                       "checkmark.icloud",
                       "xmark.icloud",
                       "icloud.slash",
-                      "camera.viewfinder"};
+                      "camera.viewfinder",
+                      "internaldrive",
+                      "chart.bar.doc.horizontal",
+                      "square.and.arrow.up.on.square",
+                      "square.and.arrow.down.on.square",
+                      "tray.and.arrow.down",
+                      "square.and.arrow.up",
+                      "trash",
+                      "doc.plaintext",
+                      "link",
+                      "photo",
+                      "doc",
+                      "square.on.square.dashed"};
     for (SettingsPane pane : allSettingsPanes())
         names << systemImage(pane);
     QImage sheet(8 * 72, int((names.size() + 7) / 8) * 72, QImage::Format_ARGB32);

@@ -70,6 +70,8 @@ public:
     void setStatusRefreshActive(bool active);
     bool isStatusRefreshActive() const { return m_statusRefresh.isActive(); }
     int settingsRevision() const { return m_settingsRevision; }
+    // Something was imported into the store: views built on the old history rebuild.
+    void noteImport() { ++m_settingsRevision; }
     SyncBadge syncBadge() const;
 
     // ---- General -------------------------------------------------------------------------

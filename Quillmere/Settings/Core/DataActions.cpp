@@ -1,0 +1,163 @@
+#include "Quillmere/Settings/Core/DataActions.h"
+
+#include "Quillmere/Archive/ArchiveImport.h"
+#include "Quillmere/Archive/BackupArchive.h"
+#include "Quillmere/Archive/PageFile.h"
+#include "Quillmere/Archive/StorageStats.h"
+#include "Quillmere/Archive/StoreMaintenance.h"
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/InBackground.h"
+#include "Quillmere/Settings/Core/SettingsViewModel.h"
+
+#include <QFileInfo>
+
+namespace quillmere {
+
+DataActions::DataActions(SettingsViewModel &model, Interaction interaction, std::optional<QString> appVersion,
+                         QObject *parent)
+    : QObject(parent), m_model(model), m_interaction(std::move(interaction)), m_appVersion(backupAppVersion(appVersion))
+{
+    connect(&m_model, &SettingsViewModel::historyChanged, this, &DataActions::refreshStorageText);
+    refreshStorageText();
+}
+
+QString DataActions::backupAppVersion(const std::optional<QString> &shortVersion)
+{
+    return shortVersion.value_or(QStringLiteral("\u2014"));
+}
+
+QString DataActions::exportMessage(int clipCount, const QString &fileName)
+{
+    return QStringLiteral("Exported %1 clip%2 to %3.")
+        .arg(QString::number(clipCount), clipCount == 1 ? QString() : QStringLiteral("s"), fileName);
+}
+
+QString DataActions::importMessage(int imported, int skipped)
+{
+    return QStringLiteral("%1 imported, %2 duplicate%3 skipped.")
+        .arg(QString::number(imported), QString::number(skipped), skipped == 1 ? QString() : QStringLiteral("s"));
+}
+
+QString DataActions::pageImportMessage(const QString &displayName, int clipCount)
+{
+    return QStringLiteral("Imported \"%1\" with %2 clip%3.")
+        .arg(displayName, QString::number(clipCount), clipCount == 1 ? QString() : QStringLiteral("s"));
+}
+
+void DataActions::refreshStorageText()
+{
+    const QString text = storageByteText(std::max<qint64>(0, storeFootprintBytes(m_model.store())));
+    if (text == m_storageText)
+        return;
+    m_storageText = text;
+    Q_EMIT changed();
+}
+
+void DataActions::setShowingStorageDashboard(bool showing)
+{
+    if (m_showingDashboard == showing)
+        return;
+    m_showingDashboard = showing;
+    Q_EMIT changed();
+}
+
+void DataActions::exportBackup()
+{
+    if (m_exportingBackup || !m_interaction.chooseBackupDestination)
+        return;
+    const QDate today = m_interaction.clock().toLocalTime().date();
+    const std::optional<QString> path = m_interaction.chooseBackupDestination(backup::suggestedFileName(today));
+    if (!path)
+        return;
+    m_exportingBackup = true;
+    Q_EMIT changed();
+
+    // Taken now, so later changes to the history stay out of the file.
+    ClipStore &store = m_model.store();
+    backup::Snapshot snapshot =
+        backup::Snapshot::take(store.context().clipsNewestFirst(), store.pages(), m_interaction.clock(), m_appVersion);
+    const QString fileName = QFileInfo(*path).fileName();
+    backup::writeFileInBackground(*path, std::move(snapshot), this, [this, fileName](std::optional<QString> error) {
+        m_exportingBackup = false;
+        Q_EMIT changed();
+        if (error)
+            m_model.showBackupError(*error);
+        else
+            m_model.showBackupResult(exportMessage(int(m_model.store().context().allClips().size()), fileName));
+        Q_EMIT settled();
+    });
+}
+
+void DataActions::importBackup()
+{
+    if (m_importingBackup || !m_interaction.chooseBackupToImport)
+        return;
+    const std::optional<QString> path = m_interaction.chooseBackupToImport();
+    if (!path)
+        return;
+    m_importingBackup = true;
+    Q_EMIT changed();
+    using Read = ArchiveResult<archive::PreparedArchive, ClipArchiveError>;
+    inBackground(
+        this,
+        [path = *path]() -> Read {
+            ClipArchiveReadResult read = backup::readFile(path);
+            if (!read.ok())
+                return read.error();
+            return archive::prepareArchive(std::move(read).value());
+        },
+        [this](Read read) {
+            m_importingBackup = false;
+            Q_EMIT changed();
+            if (!read.ok()) {
+                m_model.showBackupError(read.error().errorDescription());
+            } else if (const auto result = archive::importArchive(m_model.store(), read.value())) {
+                m_model.noteImport();
+                refreshStorageText();
+                m_model.showBackupResult(importMessage(result->inserted, result->skipped));
+            } else {
+                // The import saves all or nothing: the history is as it was.
+                m_model.showBackupError(QStringLiteral(
+                    "The backup could not be restored; nothing was imported. The history is unchanged."));
+            }
+            Q_EMIT settled();
+        });
+}
+
+void DataActions::importPage()
+{
+    if (m_importingPage || !m_interaction.choosePageToImport)
+        return;
+    const std::optional<QString> path = m_interaction.choosePageToImport();
+    if (!path)
+        return;
+    m_importingPage = true;
+    Q_EMIT changed();
+    pagefile::readFileInBackground(*path, this, [this](ArchiveResult<PageArchive, PageArchiveError> read) {
+        m_importingPage = false;
+        Q_EMIT changed();
+        if (!read.ok()) {
+            m_model.showBackupError(read.error().userMessage());
+        } else if (const PageRef page = archive::importPage(m_model.store(), read.value())) {
+            m_model.noteImport();
+            refreshStorageText();
+            m_model.showBackupResult(pageImportMessage(page->displayName(), int(page->items().size())));
+        } else {
+            m_model.showBackupError(pageImportFailed);
+        }
+        Q_EMIT settled();
+    });
+}
+
+void DataActions::exportJson()
+{
+    ClipStore &store = m_model.store();
+    jsonexport::exportWithSavePanel(store.context().clipsNewestFirst(), store.pages(), m_interaction.jsonExport);
+}
+
+void DataActions::askToClearHistory()
+{
+    m_model.askToClearHistory();
+}
+
+} // namespace quillmere
