@@ -68,6 +68,12 @@ SyncEngine::SyncEngine(ClipStore &store, Options options, QObject *parent)
     connect(&m_rescanTimer, &QTimer::timeout, this, [this] {
         checkAvailability();
         scheduleImport();
+        // Changes saved without a notice (test clips cleaned) still go out; a look that finds
+        // nothing is not reported.
+        if (!m_exporting && !m_exportTimer.isActive()) {
+            m_quietExport = true;
+            m_exportTimer.start(0);
+        }
     });
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &SyncEngine::scheduleImport);
 }
@@ -153,6 +159,7 @@ void SyncEngine::scheduleExport()
 {
     if (!m_running)
         return;
+    m_quietExport = false;
     if (m_exporting)
         m_exportAgain = true;
     else
@@ -227,7 +234,10 @@ void SyncEngine::startExport()
         return;
     m_exporting = true;
     m_exportAgain = false;
-    emitEvent(SyncEvent::Type::export_, std::nullopt);
+    m_exportQuietly = m_quietExport;
+    m_quietExport = false;
+    if (!m_exportQuietly)
+        emitEvent(SyncEvent::Type::export_, std::nullopt);
     ExportJob job{m_store.container().storeURL(), m_options.root, m_options.device, m_exportProgress,
                   m_options.compactAfter};
     inBackground(this, [job] { return runExport(job); }, [this](ExportResult result) { finishExport(result); });
@@ -243,7 +253,10 @@ void SyncEngine::finishExport(const ExportResult &result)
         // The progress stays where it was: the next export writes the same changes again.
         qCWarning(lcSync, "Export failed: %s", qPrintable(result.error));
     }
-    emitEvent(SyncEvent::Type::export_, result.ok, result.error);
+    if (m_exportQuietly && (!result.ok || result.exported > 0))
+        emitEvent(SyncEvent::Type::export_, std::nullopt);
+    if (!m_exportQuietly || !result.ok || result.exported > 0)
+        emitEvent(SyncEvent::Type::export_, result.ok, result.error);
     if (!result.ok)
         checkAvailability();
     if (m_deferredImport) {

@@ -85,6 +85,8 @@ private:
     bool m_exporting = false;
     bool m_importing = false;
     bool m_exportAgain = false;
+    bool m_quietExport = false;   // the next export is the periodic look
+    bool m_exportQuietly = false; // the running one is
     bool m_importAgain = false;
     QTimer m_exportTimer;
     QTimer m_importTimer;
