@@ -167,4 +167,19 @@ TEST(SyncHealthEvaluationTest, LinesReadAsTheRowShowsThem)
     EXPECT_EQ(h.auditText(), QStringLiteral("3 added \u00b7 11 removed (limit 5, expired 4, dupes 2) this week"));
 }
 
+
+
+TEST(SyncStoreModeTest, ASetFolderOpensTheLocalStoreInFolderMode)
+{
+    QTemporaryDir dir;
+    PersistenceOptions options;
+    options.storePath = dir.filePath(QStringLiteral("a.store"));
+    EXPECT_EQ(ModelContainerFactory::makeSetup(options).mode, PersistenceMode::localOnly);
+    options.storePath = dir.filePath(QStringLiteral("b.store"));
+    options.syncFolder = dir.filePath(QStringLiteral("not mounted yet"));
+    const PersistenceSetup setup = ModelContainerFactory::makeSetup(options);
+    EXPECT_EQ(setup.mode, PersistenceMode::cloudKit);
+    EXPECT_EQ(setup.container->storeURL(), options.storePath);
+}
+
 } // namespace
