@@ -3,6 +3,7 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Sync/SyncEngine.h"
+#include "Quillmere/Sync/SyncHealthStore.h"
 
 #include "Support/TestSupport.h"
 
@@ -12,18 +13,22 @@ namespace quillmere::test {
 
 // One device: its own store file, preferences and clock, syncing through `root`.
 struct SyncDevice {
-    SyncDevice(const QString &root, const QString &device, FakeClock &clock, int compactAfter = 64)
+    SyncDevice(const QString &root, const QString &device, FakeClock &clock, int compactAfter = 64,
+               Clock storeClock = {}, int rescanMs = 3600000)
         : clock(clock)
     {
         QString error;
         container = std::shared_ptr<ModelContainer>(
-            ModelContainer::open(dir.filePath(QStringLiteral("default.store")), clock.clock(), &error).release());
+            ModelContainer::open(dir.filePath(QStringLiteral("default.store")), storeClock ? storeClock : clock.clock(),
+                                 &error)
+                .release());
         ClipStoreDependencies deps;
         deps.preferences = prefs.prefs.get();
         deps.notificationCenter = &notifications;
-        deps.clock = clock.clock();
+        deps.clock = storeClock ? storeClock : clock.clock();
+        deps.syncHealthFacts = [this] { return health.facts(); };
         store = std::make_unique<ClipStore>(container, deps);
-        engine = std::make_unique<SyncEngine>(*store, SyncEngine::Options{root, device, 0, 0, 3600000, compactAfter});
+        engine = std::make_unique<SyncEngine>(*store, SyncEngine::Options{root, device, 0, 0, rescanMs, compactAfter});
         QObject::connect(engine.get(), &SyncEngine::event, [this](const SyncEvent &e) { events.push_back(e); });
     }
 
@@ -57,6 +62,7 @@ struct SyncDevice {
     TempPreferences prefs;
     NotificationCenter notifications;
     FakeClock &clock;
+    SyncHealthStore health{*prefs, systemClock()};
     std::shared_ptr<ModelContainer> container;
     std::unique_ptr<ClipStore> store;
     std::unique_ptr<SyncEngine> engine;
