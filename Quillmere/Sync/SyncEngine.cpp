@@ -311,12 +311,11 @@ void SyncEngine::finishImport(const ImportResult &result)
         std::vector<SyncRecord> records;
         for (const ImportBatch &batch : result.batches)
             records.insert(records.end(), batch.records.begin(), batch.records.end());
-        std::vector<std::pair<SyncRecord, bool>> applied;
-        const int count = apply(records, &applied);
-        const bool saved = m_store.save() && saveBookkeeping(applied, result.batches);
+        Applied applied;
+        const bool saved = apply(records, &applied) && m_store.save() && saveBookkeeping(applied, result.batches);
         emitEvent(SyncEvent::Type::import, saved, saved ? QString() : QStringLiteral("The history could not be saved"));
-        if (saved && count > 0)
-            Q_EMIT imported(count);
+        if (saved && !applied.empty())
+            Q_EMIT imported(int(applied.size()));
     }
     rewatch();
     if (m_importAgain)
@@ -361,12 +360,15 @@ std::optional<std::pair<qint64, QString>> SyncEngine::currentVersion(const SyncR
     return std::nullopt;
 }
 
-int SyncEngine::apply(const std::vector<SyncRecord> &records, std::vector<std::pair<SyncRecord, bool>> *applied)
+bool SyncEngine::apply(const std::vector<SyncRecord> &records, Applied *applied)
 {
+    // Saved every so often: the store answers questions from its unsaved changes too, and a long
+    // list of them makes every lookup slow.
+    constexpr size_t kSaveEvery = 500;
     m_localDeletions.reset();
     // Versions taken earlier in this batch, not saved yet.
     QHash<QString, std::pair<qint64, QString>> taken;
-    int count = 0;
+    size_t sinceSave = 0;
     for (const SyncRecord &r : records) {
         if (r.type != QLatin1String("ClipItem") && r.type != QLatin1String("Pinboard")
             && r.type != QLatin1String("AppSettings"))
@@ -377,17 +379,22 @@ int SyncEngine::apply(const std::vector<SyncRecord> &records, std::vector<std::p
         if (current && !r.isNewerThan(current->first, current->second)
             && !(r.modifiedAt == current->first && r.device == current->second))
             continue;
-        if (!applyRecord(r))
+        auto record = applyRecord(r);
+        if (!record)
             continue;
         taken.insert(r.id, {r.modifiedAt, r.device});
-        applied->emplace_back(r, false);
-        ++count;
+        applied->emplace_back(r, std::move(*record));
+        if (++sinceSave >= kSaveEvery) {
+            sinceSave = 0;
+            if (!m_store.save())
+                return false;
+        }
     }
     m_localDeletions.reset();
-    return count;
+    return true;
 }
 
-bool SyncEngine::applyRecord(const SyncRecord &r)
+std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const SyncRecord &r)
 {
     ModelContext &context = m_store.context();
     const QUuid id = QUuid::fromString(r.id);
@@ -397,12 +404,12 @@ bool SyncEngine::applyRecord(const SyncRecord &r)
         if (r.deleted) {
             if (clip)
                 context.remove(clip);
-            return true;
+            return std::shared_ptr<PersistentModel>();
         }
         if (!f.value(QStringLiteral("createdAt")).isDouble() || !f.value(QStringLiteral("kind")).isString()
             || !f.value(QStringLiteral("contentHash")).isString()) {
             qCWarning(lcSync, "Skipped a clip of device %s that could not be read", qPrintable(r.device));
-            return false;
+            return std::nullopt;
         }
         const bool isNew = !clip;
         if (isNew) {
@@ -441,14 +448,14 @@ bool SyncEngine::applyRecord(const SyncRecord &r)
         }
         if (isNew)
             context.insert(clip);
-        return true;
+        return clip;
     }
     if (r.type == QLatin1String("Pinboard")) {
         PageRef page = context.pinboardWithDedupID(id);
         if (r.deleted) {
             if (page)
                 context.remove(page);
-            return true;
+            return std::shared_ptr<PersistentModel>();
         }
         const bool isNew = !page;
         if (isNew) {
@@ -464,7 +471,7 @@ bool SyncEngine::applyRecord(const SyncRecord &r)
         page->setLockHash(f.value(QStringLiteral("lockHash")).toString());
         if (isNew)
             context.insert(page);
-        return true;
+        return page;
     }
     SettingsRef settings;
     for (const SettingsRef &s : context.appSettings())
@@ -473,7 +480,7 @@ bool SyncEngine::applyRecord(const SyncRecord &r)
     if (r.deleted) {
         if (settings)
             context.remove(settings);
-        return true;
+        return std::shared_ptr<PersistentModel>();
     }
     const bool isNew = !settings;
     if (isNew) {
@@ -484,18 +491,17 @@ bool SyncEngine::applyRecord(const SyncRecord &r)
     settings->setUpdatedAt(dateOf(f.value(QStringLiteral("updatedAt"))));
     if (isNew)
         context.insert(settings);
-    return true;
+    return settings;
 }
 
-bool SyncEngine::saveBookkeeping(const std::vector<std::pair<SyncRecord, bool>> &applied,
-                                 const std::vector<ImportBatch> &batches)
+bool SyncEngine::saveBookkeeping(const Applied &applied, const std::vector<ImportBatch> &batches)
 {
     ModelContext &context = m_store.context();
     QSqlDatabase db = context.database();
     QHash<QString, qint64> deletedAt;
     QSqlQuery q(db);
     bool anyDeleted = false;
-    for (const auto &[r, unused] : applied)
+    for (const auto &[r, record] : applied)
         anyDeleted = anyDeleted || r.deleted;
     if (anyDeleted && q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
         while (q.next())
@@ -504,24 +510,12 @@ bool SyncEngine::saveBookkeeping(const std::vector<std::pair<SyncRecord, bool>> 
         return false;
     q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
                              " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
-    for (const auto &[r, unused] : applied) {
+    for (const auto &[r, record] : applied) {
         Version v{r.modifiedAt, r.device, 0, r.deleted};
-        if (r.deleted) {
+        if (r.deleted)
             v.localModifiedAt = deletedAt.value(r.id, 0);
-        } else {
-            const QUuid id = QUuid::fromString(r.id);
-            const PersistentModel *live = nullptr;
-            ClipRef clip;
-            if (r.type == QLatin1String("ClipItem"))
-                live = (clip = context.clipWithDedupID(id)).get();
-            else if (r.type == QLatin1String("Pinboard"))
-                live = context.pinboardWithDedupID(id).get();
-            else
-                for (const SettingsRef &s : context.appSettings())
-                    if (s->recordID() == id)
-                        live = s.get();
-            v.localModifiedAt = live ? msOf(*live) : 0;
-        }
+        else if (record && !record->isDeleted())
+            v.localModifiedAt = msOf(*record);
         m_versions.insert(r.id, v);
         q.bindValue(0, r.id);
         q.bindValue(1, r.type);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Model/Records.h"
 #include "Quillmere/Sync/SyncEvent.h"
 #include "Quillmere/Sync/SyncTransfer.h"
 
@@ -66,11 +67,13 @@ private:
     void startImport();
     void finishExport(const ExportResult &result);
     void finishImport(const ImportResult &result);
-    int apply(const std::vector<SyncRecord> &records, std::vector<std::pair<SyncRecord, bool>> *applied);
-    bool applyRecord(const SyncRecord &r);
+    using Applied = std::vector<std::pair<SyncRecord, std::shared_ptr<PersistentModel>>>;
+    // False when a save in between failed.
+    bool apply(const std::vector<SyncRecord> &records, Applied *applied);
+    // None when the record was not taken; a null record for a deletion.
+    std::optional<std::shared_ptr<PersistentModel>> applyRecord(const SyncRecord &r);
     std::optional<std::pair<qint64, QString>> currentVersion(const SyncRecord &r);
-    bool saveBookkeeping(const std::vector<std::pair<SyncRecord, bool>> &applied,
-                         const std::vector<ImportBatch> &batches);
+    bool saveBookkeeping(const Applied &applied, const std::vector<ImportBatch> &batches);
     void saveExportProgress();
     void checkAvailability();
     void rewatch();
