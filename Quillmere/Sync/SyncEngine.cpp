@@ -38,21 +38,24 @@ qint64 msOf(const PersistentModel &record)
 
 QJsonObject exportProgressJson(const ExportProgress &p)
 {
-    QJsonArray ids;
-    for (const QString &id : p.idsAtWatermark)
-        ids.append(id);
+    QJsonObject recent;
+    for (auto it = p.recent.constBegin(); it != p.recent.constEnd(); ++it)
+        recent.insert(it.key(), double(*it));
     return {{QStringLiteral("watermark"), double(p.watermark)},
-            {QStringLiteral("ids"), ids},
-            {QStringLiteral("deletionRow"), double(p.deletionRow)}};
+            {QStringLiteral("recent"), recent},
+            {QStringLiteral("deletionRow"), double(p.deletionRow)},
+            {QStringLiteral("nextNumber"), double(p.nextNumber)}};
 }
 
 ExportProgress exportProgressFrom(const QJsonObject &o)
 {
     ExportProgress p;
     p.watermark = qint64(o.value(QStringLiteral("watermark")).toDouble(-1));
-    for (const QJsonValue &v : o.value(QStringLiteral("ids")).toArray())
-        p.idsAtWatermark.insert(v.toString());
+    const QJsonObject recent = o.value(QStringLiteral("recent")).toObject();
+    for (auto it = recent.begin(); it != recent.end(); ++it)
+        p.recent.insert(it.key(), qint64(it->toDouble()));
     p.deletionRow = qint64(o.value(QStringLiteral("deletionRow")).toDouble(0));
+    p.nextNumber = qint64(o.value(QStringLiteral("nextNumber")).toDouble(1));
     return p;
 }
 
@@ -259,14 +262,14 @@ void SyncEngine::finishExport(const ExportResult &result)
         emitEvent(SyncEvent::Type::export_, result.ok, result.error);
     if (!result.ok)
         checkAvailability();
+    if (m_exportAgain && m_running)
+        m_exportTimer.start(m_options.exportDelayMs);
     if (m_deferredImport) {
         const ImportResult deferred = std::move(*m_deferredImport);
         m_deferredImport.reset();
-        finishImport(deferred);
+        finishImport(deferred); // ends with its own idle check
         return;
     }
-    if (m_exportAgain && m_running)
-        m_exportTimer.start(m_options.exportDelayMs);
     maybeIdle();
 }
 

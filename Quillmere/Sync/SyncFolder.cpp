@@ -1,6 +1,5 @@
 #include "Quillmere/Sync/SyncFolder.h"
 
-#include "Quillmere/Platform/Core/PrivateDirectory.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
 #include <QCryptographicHash>
@@ -57,6 +56,19 @@ const QRegularExpression kChangeName(QStringLiteral("^(\\d{10})\\.json$"));
 const QRegularExpression kSnapshotName(QStringLiteral("^snapshot-(\\d{10})\\.json$"));
 const QRegularExpression kDeviceName(QStringLiteral("^[A-Za-z0-9-]{1,64}$"));
 const QRegularExpression kSha256(QStringLiteral("^[0-9a-f]{64}$"));
+
+// Made 0700 when missing; one the sync program made is used when it is a real folder of ours,
+// and closed to others if it was not yet.
+bool ensurePrivateDirectory(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), 0700) == 0)
+        return true;
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return false;
+    return (st.st_mode & 0777) == 0700 || ::chmod(name.constData(), 0700) == 0;
+}
 
 bool isRealDirectory(const QString &path)
 {
@@ -129,7 +141,7 @@ bool prepareDevice(const QString &root, const QString &device, QString *error)
     }
     const QString own = devicePath(root, device);
     for (const QString &dir : {containerPath(root), own, own + QStringLiteral("/changes"), own + QStringLiteral("/blobs")}) {
-        if (!preparePrivateDirectory(dir)) {
+        if (!ensurePrivateDirectory(dir)) {
             *error = QStringLiteral("Cannot use %1 as a private folder").arg(dir);
             return false;
         }

@@ -55,11 +55,6 @@ private:
     QString m_error;
 };
 
-QJsonValue text(const QVariant &v)
-{
-    return v.isNull() ? QJsonValue() : QJsonValue(v.toString());
-}
-
 void putOptional(QJsonObject &o, const QString &key, const QVariant &v)
 {
     if (!v.isNull())
@@ -85,10 +80,11 @@ std::optional<QString> exportBlob(const ExportJob &job, QSqlDatabase db, const Q
     return hash;
 }
 
-qint64 nextNumber(const QString &root, const QString &device)
+// Numbers never go back, also when the folder was emptied: other devices read on from theirs.
+qint64 nextNumber(const QString &root, const QString &device, qint64 kept)
 {
     const std::vector<qint64> numbers = SyncFolder::changeNumbers(root, device);
-    return std::max(numbers.empty() ? 0 : numbers.back(), SyncFolder::snapshotNumber(root, device)) + 1;
+    return std::max({numbers.empty() ? 0 : numbers.back(), SyncFolder::snapshotNumber(root, device), kept - 1}) + 1;
 }
 
 } // namespace
@@ -105,6 +101,10 @@ ExportResult runExport(const ExportJob &job)
     QString error;
     if (!SyncFolder::prepareDevice(job.root, job.device, &error))
         return fail(error);
+    ExportProgress from = job.progress;
+    // A folder emptied or replaced gets everything again.
+    if (SyncFolder::changeNumbers(job.root, job.device).empty() && SyncFolder::snapshotNumber(job.root, job.device) == 0)
+        from = ExportProgress{.nextNumber = job.progress.nextNumber};
     ReadConnection connection(job.storePath);
     if (!connection.isOpen())
         return fail(connection.error());
@@ -122,19 +122,17 @@ ExportResult runExport(const ExportJob &job)
         return it != imported.constEnd() && it->first == local && it->second == deleted;
     };
 
-    const qint64 w = job.progress.watermark;
-    qint64 newWatermark = w;
-    QSet<QString> atNew = job.progress.idsAtWatermark;
+    const qint64 w = from.watermark < 0 ? -1 : from.watermark - ExportProgress::lookBackMs;
+    qint64 newWatermark = from.watermark;
+    QHash<QString, qint64> written = from.recent;
     std::vector<SyncRecord> records;
+    // False for a change already written; every change looked at counts as written once the file is.
     auto consider = [&](const QString &id, qint64 modified) {
-        if (modified == w && job.progress.idsAtWatermark.contains(id))
+        const auto seen = from.recent.constFind(id);
+        if (seen != from.recent.constEnd() && *seen == modified)
             return false;
-        if (modified > newWatermark) {
-            newWatermark = modified;
-            atNew.clear();
-        }
-        if (modified == newWatermark)
-            atNew.insert(id);
+        newWatermark = std::max(newWatermark, modified);
+        written.insert(id, modified);
         return true;
     };
     auto local = [&](const QString &type, const QString &id, qint64 modified) {
@@ -232,7 +230,7 @@ ExportResult runExport(const ExportJob &job)
         records.push_back(std::move(r));
     }
 
-    qint64 deletionRow = job.progress.deletionRow;
+    qint64 deletionRow = from.deletionRow;
     q.prepare(QStringLiteral("SELECT rowid, entity, recordID, deletedAt FROM deletions WHERE rowid > ? ORDER BY rowid"));
     q.bindValue(0, deletionRow);
     if (!q.exec())
@@ -253,8 +251,10 @@ ExportResult runExport(const ExportJob &job)
     // Pages before the clips that name them, whatever the order they changed in.
     std::stable_sort(records.begin(), records.end(),
                      [](const SyncRecord &a, const SyncRecord &b) { return typeRank(a.type) < typeRank(b.type); });
+    qint64 next = from.nextNumber;
     if (!records.empty()) {
-        const qint64 number = nextNumber(job.root, job.device);
+        const qint64 number = nextNumber(job.root, job.device, from.nextNumber);
+        next = number + 1;
         const QByteArray bytes = SyncFolder::encode(job.device, number, false, records);
         if (!SyncFolder::writeFileAtomically(SyncFolder::changePath(job.root, job.device, number), bytes, &error))
             return fail(error);
@@ -264,7 +264,9 @@ ExportResult runExport(const ExportJob &job)
     }
     result.ok = true;
     result.exported = int(records.size());
-    result.progress = {newWatermark, atNew, deletionRow};
+    for (auto it = written.begin(); it != written.end();)
+        it = *it < newWatermark - ExportProgress::lookBackMs ? written.erase(it) : std::next(it);
+    result.progress = {newWatermark, written, deletionRow, next};
     return result;
 }
 

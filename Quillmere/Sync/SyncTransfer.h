@@ -9,12 +9,16 @@
 
 namespace quillmere {
 
-// What this device has written to its folder: every stored change up to `watermark` (the save
-// time, ms), those at exactly `watermark` named in `idsAtWatermark`, and deletions up to `deletionRow`.
+// What this device has written to its folder: every stored change up to `watermark` (the latest
+// save time written, ms), deletions up to `deletionRow`, and the number the next file takes.
+// Changes saved within `lookBackMs` before the watermark are looked at again, so a clock set back
+// a little loses nothing; `recent` names those already written (id -> save time).
 struct ExportProgress {
+    static constexpr qint64 lookBackMs = 10 * 60 * 1000;
     qint64 watermark = -1;
-    QSet<QString> idsAtWatermark;
+    QHash<QString, qint64> recent;
     qint64 deletionRow = 0;
+    qint64 nextNumber = 1;
 };
 
 struct ExportJob {

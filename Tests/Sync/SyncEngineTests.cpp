@@ -1,5 +1,6 @@
 #include "SyncTestDevice.h"
 
+#include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncFolder.h"
 
 #include <QDir>
@@ -218,6 +219,10 @@ TEST_F(SyncEngineTest, FolderIsPrivateAndLinksOutOfItAreNotFollowed)
 
 TEST_F(SyncEngineTest, AnExportLostWithTheFolderIsWrittenOnceTheFolderIsBack)
 {
+    TempPreferences statusPrefs;
+    SyncHealthStore health{*statusPrefs, clock.clock()};
+    CloudSyncStatus status(PersistenceMode::cloudKit, true, {&health, &a.notifications, clock.clock(), {}});
+    QObject::connect(a.engine.get(), &SyncEngine::event, &status, &CloudSyncStatus::handleEvent);
     const QString away = root + QStringLiteral("-away");
     ASSERT_TRUE(QDir().rename(root, away));
     a.add(QStringLiteral("while away"));
@@ -225,6 +230,8 @@ TEST_F(SyncEngineTest, AnExportLostWithTheFolderIsWrittenOnceTheFolderIsBack)
     ASSERT_FALSE(a.events.empty());
     EXPECT_FALSE(a.events.back().succeeded);
     EXPECT_FALSE(a.engine->isFolderAvailable());
+    EXPECT_TRUE(status.hasSyncError());
+    EXPECT_TRUE(health.facts().lastExportFailureAt);
 
     ASSERT_TRUE(QDir().rename(away, root));
     QMetaObject::invokeMethod(a.engine.get(), [&] { a.engine->scheduleImport(); });
@@ -235,6 +242,27 @@ TEST_F(SyncEngineTest, AnExportLostWithTheFolderIsWrittenOnceTheFolderIsBack)
     ASSERT_TRUE(b.importNow());
     EXPECT_TRUE(b.clip(QStringLiteral("while away")));
     EXPECT_TRUE(a.events.back().succeeded);
+    EXPECT_FALSE(status.hasSyncError());
+    EXPECT_TRUE(health.facts().lastExportSuccessAt);
+}
+
+TEST_F(SyncEngineTest, AnEmptiedFolderIsWrittenAgainUnderNumbersThatGoOn)
+{
+    a.add(QStringLiteral("before"));
+    ASSERT_TRUE(carry(a, b));
+    ASSERT_TRUE(QDir(deviceDir("device-aaaa")).removeRecursively());
+    clock.advance(1000);
+    a.add(QStringLiteral("after"));
+    ASSERT_TRUE(carry(a, b));
+    EXPECT_TRUE(b.clip(QStringLiteral("after")));
+    const auto numbers = SyncFolder::changeNumbers(root, QStringLiteral("device-aaaa"));
+    ASSERT_EQ(numbers.size(), 1u);
+    EXPECT_GT(numbers.front(), 1);
+
+    SyncDevice c{root, QStringLiteral("device-cccc"), clock};
+    ASSERT_TRUE(c.engine->start() && c.settle());
+    EXPECT_TRUE(c.clip(QStringLiteral("before")));
+    EXPECT_TRUE(c.clip(QStringLiteral("after")));
 }
 
 TEST_F(SyncEngineTest, CompactionKeepsNewcomersAndLateReadersWhole)
