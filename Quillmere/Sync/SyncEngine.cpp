@@ -260,8 +260,7 @@ void SyncEngine::finishExport(const ExportResult &result)
         emitEvent(SyncEvent::Type::export_, std::nullopt);
     if (!m_exportQuietly || !result.ok || result.exported > 0)
         emitEvent(SyncEvent::Type::export_, result.ok, result.error);
-    if (!result.ok)
-        checkAvailability();
+    checkAvailability();
     if (m_exportAgain && m_running)
         m_exportTimer.start(m_options.exportDelayMs);
     if (m_deferredImport) {
@@ -308,7 +307,6 @@ void SyncEngine::finishImport(const ImportResult &result)
     if (!result.ok) {
         emitEvent(SyncEvent::Type::import, std::nullopt);
         emitEvent(SyncEvent::Type::import, false, result.error);
-        checkAvailability();
     } else if (!result.batches.empty()) {
         emitEvent(SyncEvent::Type::import, std::nullopt);
         std::vector<SyncRecord> records;
@@ -320,6 +318,7 @@ void SyncEngine::finishImport(const ImportResult &result)
         if (saved && !applied.empty())
             Q_EMIT imported(int(applied.size()));
     }
+    checkAvailability();
     rewatch();
     if (m_importAgain)
         m_importTimer.start(m_options.importDelayMs);

