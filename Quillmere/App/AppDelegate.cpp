@@ -133,6 +133,7 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     buildCaptureFollowUps();
 
     startServices(arguments);
+    startSync(arguments);
     handleArguments(arguments);
     if (onboarding)
         deferOnMain(this, [this] { showOnboarding(); });

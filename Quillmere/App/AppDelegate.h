@@ -149,6 +149,8 @@ private:
     void buildUpdaterAndStatusItem();
     void buildCaptureFollowUps();
     void startServices(const QStringList &arguments);
+    // Mirrors the store to the sync folder when one is set (SyncWiring.cpp).
+    void startSync(const QStringList &arguments);
     void registerHotKeys();
 
     void scheduleTemporaryClipPruning();

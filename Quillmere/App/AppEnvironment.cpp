@@ -1,7 +1,10 @@
 #include "Quillmere/App/AppEnvironment.h"
 
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Sync/SyncFolder.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
+#include "Quillmere/Sync/SyncSettings.h"
 
 #include <QCoreApplication>
 
@@ -12,6 +15,7 @@ AppEnvironment &AppEnvironment::shared()
     static AppEnvironment environment([] {
         Options options;
         options.arguments = QCoreApplication::arguments();
+        options.persistence.syncFolder = SyncSettings::folder(options.arguments, Preferences::standard());
         options.store.auditRecorder = &SyncHealthStore::shared();
         options.store.syncHealthFacts = [] { return SyncHealthStore::shared().facts(); };
         return options;
@@ -23,7 +27,14 @@ AppEnvironment::AppEnvironment(Options options)
 {
     m_persistence = makePersistence(options.arguments, options.persistence);
     m_store = std::make_unique<ClipStore>(m_persistence.container, options.store);
-    m_syncStatus = std::make_unique<CloudSyncStatus>(m_persistence.mode, true);
+    CloudSyncStatus::Dependencies sync;
+    // The account is the sync folder: there and writable, or not.
+    sync.accountStatus = [folder = options.persistence.syncFolder](const QString &) {
+        return CloudSyncStatus::AccountAnswer{SyncFolder::isAvailable(folder) ? CloudSyncStatus::AccountStatus::available
+                                                                              : CloudSyncStatus::AccountStatus::noAccount,
+                                              {}};
+    };
+    m_syncStatus = std::make_unique<CloudSyncStatus>(m_persistence.mode, true, std::move(sync));
 }
 
 AppEnvironment::~AppEnvironment() = default;

@@ -5,9 +5,12 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
+#include "Quillmere/Sync/SchemaInitialization.h"
+#include "Quillmere/Sync/SyncSettings.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QLoggingCategory>
 #include <algorithm>
 #include <cstdio>
@@ -29,7 +32,7 @@ constexpr LaunchOption kLaunchOptions[] = {
     {"show-onboarding", "Open the setup guide once started."},
     {"skip-onboarding", "Do not open the setup guide."},
     {"keep-open", "Keep the history panel open when it loses focus."},
-    {"init-cloudkit-schema", "Prepare the cloud schema and quit (no cloud container in this build)."},
+    {"init-cloudkit-schema", "Write the sync container's record types to a temporary folder and quit (developer builds)."},
 };
 
 // The options QApplication and its xcb platform take for themselves (with one dash or two), and
@@ -145,6 +148,9 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     for (const LaunchOption &option : kLaunchOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(option.name), QString::fromLatin1(option.help)));
+    parser.addOption(QCommandLineOption(QStringLiteral("sync-folder"),
+                                        QStringLiteral("Sync the history through this folder (instead of the one set)."),
+                                        QStringLiteral("folder")));
     QStringList rawArguments;
     for (int i = 0; i < argc; ++i)
         rawArguments << QString::fromLocal8Bit(argv[i]);
@@ -166,9 +172,11 @@ int main(int argc, char *argv[])
         std::printf("Brindlewax %s\n", QUILLMERE_VERSION);
         return 0;
     }
-    if (parser.isSet(QStringLiteral("init-cloudkit-schema"))) {
-        qCInfo(lcSchema, "This build has no cloud container; there is no schema to prepare.");
-        return 0;
+    {
+        const QString environment = QStringLiteral(QUILLMERE_CLOUDKIT_ENVIRONMENT);
+        SchemaInitialization::initializeCloudKitSchemaIfRequested(
+            launch.own, {environment.isEmpty() ? std::nullopt : std::optional(environment),
+                         !SyncSettings::folder(launch.own, Preferences::standard()).isEmpty(), QDir::tempPath()});
     }
     if (launch.platform.isEmpty() || launch.platform == QLatin1String("xcb")) {
         const QString display = launch.display.isEmpty() ? qEnvironmentVariable("DISPLAY") : launch.display;

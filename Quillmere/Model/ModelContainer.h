@@ -57,12 +57,14 @@ struct PersistenceOptions {
     // Where the local store lives; empty gives the default under the XDG data dir.
     QString storePath;
     Clock clock = systemClock();
+    // The replicated folder the store is mirrored to; empty keeps the store local only.
+    QString syncFolder;
 };
 
 class ModelContainerFactory {
 public:
     static QString defaultStorePath();
-    // Cloud store when one is configured (none is in this build), else the local file, else memory.
+    // The local file, mirrored to the sync folder when one is set (`cloudKit`), else memory.
     // A store file that cannot be opened is moved aside, never deleted.
     static PersistenceSetup makeSetup(const PersistenceOptions &options = {});
     // The local store file, moved aside (its new path in `movedAsidePath`) and started afresh

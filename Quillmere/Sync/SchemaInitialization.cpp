@@ -1,0 +1,106 @@
+#include "Quillmere/Sync/SchemaInitialization.h"
+
+#include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Sync/SyncFolder.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlQuery>
+#include <QUuid>
+#include <cstdlib>
+
+namespace quillmere::SchemaInitialization {
+namespace {
+
+const QString kContainer = QStringLiteral("iCloud.com.orvantide.quillmere");
+QString g_lastStorePath;
+
+// The model's record types in the order the persistence set-up uses, with their tables.
+const std::pair<const char *, const char *> kModelTypes[] = {{"ClipItem", "clips"},
+                                                             {"Pinboard", "pinboards"},
+                                                             {"AppSettings", "app_settings"},
+                                                             {"SourceAppBrand", "source_app_brands"}};
+
+int fail(const QString &message, std::FILE *err)
+{
+    qCCritical(lcSchema, "%s", qPrintable(message));
+    std::fputs(("error: " + message + QLatin1Char('\n')).toUtf8().constData(), err);
+    std::fflush(err);
+    return 1;
+}
+
+} // namespace
+
+QString lastStorePath()
+{
+    return g_lastStorePath;
+}
+
+std::optional<int> run(const QStringList &arguments, const Environment &environment, std::FILE *out, std::FILE *err)
+{
+    if (!arguments.contains(argument))
+        return std::nullopt;
+    if (environment.cloudEnvironment != QStringLiteral("Development"))
+        return fail(QStringLiteral("--init-cloudkit-schema needs a Debug build (CloudKit Development environment); "
+                                   "this build targets %1.")
+                        .arg(environment.cloudEnvironment.value_or(QStringLiteral("unknown"))),
+                    err);
+    if (!environment.hasContainerEntitlement)
+        return fail(QStringLiteral("This build has no iCloud entitlement; sign it with the CloudKit-capable Debug "
+                                   "profile first."),
+                    err);
+
+    const QString name = QStringLiteral("quillmere-schema-init-")
+        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QString storePath = QDir(environment.temporaryDirectory).filePath(name + QStringLiteral(".sqlite"));
+    g_lastStorePath = storePath;
+    QString error;
+    std::unique_ptr<ModelContainer> container = ModelContainer::open(storePath, systemClock(), &error);
+    if (!container)
+        return fail(QStringLiteral("Could not load the schema-init store: ") + error, err);
+
+    // The record types and their fields, as the store file holds them.
+    QJsonArray types;
+    QSqlQuery q(container->mainContext().database());
+    for (const auto &[type, table] : kModelTypes) {
+        QJsonArray fields;
+        if (q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(QLatin1String(table))))
+            while (q.next())
+                if (q.value(1).toString() != QLatin1String("id"))
+                    fields.append(QJsonObject{{QStringLiteral("name"), q.value(1).toString()},
+                                              {QStringLiteral("type"), q.value(2).toString()}});
+        if (fields.isEmpty())
+            return fail(QStringLiteral("Could not derive a managed object model from the SwiftData schema."), err);
+        types.append(QJsonObject{{QStringLiteral("recordType"), QLatin1String(type)}, {QStringLiteral("fields"), fields}});
+    }
+    q.finish();
+
+    const QString root = QDir(environment.temporaryDirectory).filePath(name);
+    const QString device = QStringLiteral("schema-init");
+    const QJsonObject schema{{QStringLiteral("container"), kContainer},
+                             {QStringLiteral("format"), SyncFolder::formatVersion},
+                             {QStringLiteral("recordTypes"), types}};
+    if (!QDir().mkpath(root) || !SyncFolder::prepareDevice(root, device, &error)
+        || !SyncFolder::writeFileAtomically(SyncFolder::containerPath(root) + QStringLiteral("/schema.json"),
+                                            QJsonDocument(schema).toJson(), &error))
+        return fail(QStringLiteral("initializeCloudKitSchema failed: ") + error, err);
+
+    const QString message = QStringLiteral("CloudKit Development schema initialized for %1.\nNext: CloudKit Console > %1 > "
+                                           "Deploy Schema Changes (Development -> Production).")
+                                .arg(kContainer);
+    qCInfo(lcSchema, "%s", qPrintable(message));
+    std::fputs((message + QLatin1Char('\n')).toUtf8().constData(), out);
+    std::fflush(out);
+    return 0;
+}
+
+void initializeCloudKitSchemaIfRequested(const QStringList &arguments, const Environment &environment)
+{
+    if (const auto status = run(arguments, environment, stdout, stderr))
+        std::exit(*status);
+}
+
+} // namespace quillmere::SchemaInitialization

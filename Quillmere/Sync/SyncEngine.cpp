@@ -1,0 +1,554 @@
+#include "Quillmere/Sync/SyncEngine.h"
+
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/InBackground.h"
+#include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Sync/SyncLogging.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <limits>
+
+namespace quillmere {
+namespace {
+
+const QString kExportTarget = QStringLiteral("export.target");
+const QString kExportProgress = QStringLiteral("export.progress");
+const QString kImportProgress = QStringLiteral("import.progress");
+
+QDateTime dateOf(const QJsonValue &v)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(v.toDouble()), Qt::UTC);
+}
+
+std::optional<QString> optionalText(const QJsonObject &f, const char *key)
+{
+    const QJsonValue v = f.value(QLatin1String(key));
+    return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
+}
+
+qint64 msOf(const PersistentModel &record)
+{
+    // A record not saved yet is the newest there is.
+    return record.modifiedAt().isValid() ? record.modifiedAt().toMSecsSinceEpoch()
+                                         : std::numeric_limits<qint64>::max();
+}
+
+QJsonObject exportProgressJson(const ExportProgress &p)
+{
+    QJsonObject recent;
+    for (auto it = p.recent.constBegin(); it != p.recent.constEnd(); ++it)
+        recent.insert(it.key(), double(*it));
+    return {{QStringLiteral("watermark"), double(p.watermark)},
+            {QStringLiteral("recent"), recent},
+            {QStringLiteral("deletionRow"), double(p.deletionRow)},
+            {QStringLiteral("nextNumber"), double(p.nextNumber)}};
+}
+
+ExportProgress exportProgressFrom(const QJsonObject &o)
+{
+    ExportProgress p;
+    p.watermark = qint64(o.value(QStringLiteral("watermark")).toDouble(-1));
+    const QJsonObject recent = o.value(QStringLiteral("recent")).toObject();
+    for (auto it = recent.begin(); it != recent.end(); ++it)
+        p.recent.insert(it.key(), qint64(it->toDouble()));
+    p.deletionRow = qint64(o.value(QStringLiteral("deletionRow")).toDouble(0));
+    p.nextNumber = qint64(o.value(QStringLiteral("nextNumber")).toDouble(1));
+    return p;
+}
+
+} // namespace
+
+SyncEngine::SyncEngine(ClipStore &store, Options options, QObject *parent)
+    : QObject(parent), m_store(store), m_options(std::move(options))
+{
+    m_exportTimer.setSingleShot(true);
+    m_importTimer.setSingleShot(true);
+    connect(&m_exportTimer, &QTimer::timeout, this, &SyncEngine::startExport);
+    connect(&m_importTimer, &QTimer::timeout, this, &SyncEngine::startImport);
+    connect(&m_rescanTimer, &QTimer::timeout, this, [this] {
+        checkAvailability();
+        scheduleImport();
+        // Changes saved without a notice (test clips cleaned) still go out; a look that finds
+        // nothing is not reported.
+        if (!m_exporting && !m_exportTimer.isActive()) {
+            m_quietExport = true;
+            m_exportTimer.start(0);
+        }
+    });
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &SyncEngine::scheduleImport);
+}
+
+SyncEngine::~SyncEngine() = default;
+
+QString SyncEngine::meta(const QString &key) const
+{
+    QSqlQuery q(m_store.context().database());
+    q.prepare(QStringLiteral("SELECT value FROM sync_meta WHERE key = ?"));
+    q.bindValue(0, key);
+    return q.exec() && q.next() ? q.value(0).toString() : QString();
+}
+
+bool SyncEngine::start()
+{
+    if (m_running)
+        return true;
+    if (m_store.container().isInMemory() || !SyncFolder::isValidDeviceID(m_options.device)) {
+        qCWarning(lcSync, "Sync needs a store file and a device id");
+        return false;
+    }
+    QSqlDatabase db = m_store.context().database();
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sync_versions(recordID TEXT PRIMARY KEY, entity TEXT NOT NULL,"
+                               " modifiedAt INTEGER NOT NULL, device TEXT NOT NULL, localModifiedAt INTEGER NOT NULL,"
+                               " deleted INTEGER NOT NULL)"))
+        || !q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sync_meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)"))) {
+        qCWarning(lcSync, "Cannot keep sync bookkeeping in the store: %s", qPrintable(q.lastError().text()));
+        return false;
+    }
+    if (q.exec(QStringLiteral("SELECT recordID, modifiedAt, device, localModifiedAt, deleted FROM sync_versions")))
+        while (q.next())
+            m_versions.insert(q.value(0).toString(), {q.value(1).toLongLong(), q.value(2).toString(),
+                                                      q.value(3).toLongLong(), q.value(4).toBool()});
+    // Another folder or device id starts afresh: everything is written there again.
+    const QString target = m_options.root + QLatin1Char('\n') + m_options.device;
+    if (meta(kExportTarget) == target) {
+        m_exportProgress = exportProgressFrom(QJsonDocument::fromJson(meta(kExportProgress).toUtf8()).object());
+        const QJsonObject devices = QJsonDocument::fromJson(meta(kImportProgress).toUtf8()).object();
+        for (auto it = devices.begin(); it != devices.end(); ++it) {
+            DeviceProgress p;
+            p.last = qint64(it->toObject().value(QStringLiteral("last")).toDouble());
+            for (const QJsonValue &n : it->toObject().value(QStringLiteral("pending")).toArray())
+                p.pending.insert(qint64(n.toDouble()));
+            m_importProgress.insert(it.key(), p);
+        }
+    } else {
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
+        q.bindValue(0, kExportTarget);
+        q.bindValue(1, target);
+        q.exec();
+        q.exec(QStringLiteral("DELETE FROM sync_meta WHERE key IN ('export.progress', 'import.progress')"));
+    }
+    m_running = true;
+    m_saveConnection = connect(&m_store, &ClipStore::didSave, this, &SyncEngine::scheduleExport);
+
+    emitEvent(SyncEvent::Type::setup, std::nullopt);
+    QString error;
+    m_available = SyncFolder::prepareDevice(m_options.root, m_options.device, &error);
+    emitEvent(SyncEvent::Type::setup, m_available, error);
+    rewatch();
+    m_rescanTimer.start(m_options.rescanIntervalMs);
+    m_exportTimer.start(0);
+    m_importTimer.start(0);
+    return true;
+}
+
+void SyncEngine::stop()
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    disconnect(m_saveConnection);
+    m_exportTimer.stop();
+    m_importTimer.stop();
+    m_rescanTimer.stop();
+    if (!m_watcher.directories().isEmpty())
+        m_watcher.removePaths(m_watcher.directories());
+}
+
+void SyncEngine::scheduleExport()
+{
+    if (!m_running)
+        return;
+    m_quietExport = false;
+    if (m_exporting)
+        m_exportAgain = true;
+    else
+        m_exportTimer.start(m_options.exportDelayMs);
+}
+
+void SyncEngine::scheduleImport()
+{
+    if (!m_running)
+        return;
+    if (m_importing)
+        m_importAgain = true;
+    else if (!m_importTimer.isActive())
+        m_importTimer.start(m_options.importDelayMs);
+}
+
+bool SyncEngine::isIdle() const
+{
+    return !m_exporting && !m_importing && !m_exportTimer.isActive() && !m_importTimer.isActive();
+}
+
+void SyncEngine::maybeIdle()
+{
+    if (isIdle())
+        Q_EMIT becameIdle();
+}
+
+void SyncEngine::emitEvent(SyncEvent::Type type, std::optional<bool> succeeded, const QString &error)
+{
+    SyncEvent e;
+    e.type = type;
+    e.startDate = m_store.now();
+    if (succeeded) {
+        e.endDate = e.startDate;
+        e.succeeded = *succeeded;
+        if (!*succeeded && !error.isEmpty())
+            e.errorDescription = error;
+    }
+    Q_EMIT event(e);
+}
+
+void SyncEngine::checkAvailability()
+{
+    const bool available = SyncFolder::isAvailable(m_options.root);
+    if (available == m_available)
+        return;
+    m_available = available;
+    qCInfo(lcSync, "The sync folder %s is %s", qPrintable(m_options.root), available ? "back" : "gone");
+    Q_EMIT availabilityChanged(available);
+    if (available) {
+        scheduleExport();
+        scheduleImport();
+    }
+}
+
+void SyncEngine::rewatch()
+{
+    if (!m_watcher.directories().isEmpty())
+        m_watcher.removePaths(m_watcher.directories());
+    QStringList dirs{SyncFolder::containerPath(m_options.root)};
+    for (const QString &device : SyncFolder::otherDevices(m_options.root, m_options.device))
+        dirs << SyncFolder::devicePath(m_options.root, device)
+             << SyncFolder::devicePath(m_options.root, device) + QStringLiteral("/changes");
+    for (const QString &dir : dirs)
+        if (QFileInfo(dir).isDir() && !QFileInfo(dir).isSymLink())
+            m_watcher.addPath(dir);
+}
+
+void SyncEngine::startExport()
+{
+    if (!m_running || m_exporting)
+        return;
+    m_exporting = true;
+    m_exportAgain = false;
+    m_exportQuietly = m_quietExport;
+    m_quietExport = false;
+    if (!m_exportQuietly)
+        emitEvent(SyncEvent::Type::export_, std::nullopt);
+    ExportJob job{m_store.container().storeURL(), m_options.root, m_options.device, m_exportProgress,
+                  m_options.compactAfter};
+    inBackground(this, [job] { return runExport(job); }, [this](ExportResult result) { finishExport(result); });
+}
+
+void SyncEngine::finishExport(const ExportResult &result)
+{
+    m_exporting = false;
+    if (result.ok) {
+        m_exportProgress = result.progress;
+        saveExportProgress();
+    } else {
+        // The progress stays where it was: the next export writes the same changes again.
+        qCWarning(lcSync, "Export failed: %s", qPrintable(result.error));
+    }
+    if (m_exportQuietly && (!result.ok || result.exported > 0))
+        emitEvent(SyncEvent::Type::export_, std::nullopt);
+    if (!m_exportQuietly || !result.ok || result.exported > 0)
+        emitEvent(SyncEvent::Type::export_, result.ok, result.error);
+    checkAvailability();
+    if (m_exportAgain && m_running)
+        m_exportTimer.start(m_options.exportDelayMs);
+    if (m_deferredImport) {
+        const ImportResult deferred = std::move(*m_deferredImport);
+        m_deferredImport.reset();
+        finishImport(deferred); // ends with its own idle check
+        return;
+    }
+    maybeIdle();
+}
+
+void SyncEngine::saveExportProgress()
+{
+    QSqlQuery q(m_store.context().database());
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
+    q.bindValue(0, kExportProgress);
+    q.bindValue(1, QString::fromUtf8(QJsonDocument(exportProgressJson(m_exportProgress)).toJson(QJsonDocument::Compact)));
+    if (!q.exec())
+        qCWarning(lcSync, "Could not keep the export progress: %s", qPrintable(q.lastError().text()));
+}
+
+void SyncEngine::startImport()
+{
+    if (!m_running || m_importing)
+        return;
+    m_importing = true;
+    m_importAgain = false;
+    ImportJob job{m_options.root, m_options.device, m_importProgress};
+    inBackground(this, [job] { return runImport(job); }, [this](ImportResult result) {
+        // Applied only while no export reads the store, so an export never sees an imported row
+        // without the note that it was imported.
+        if (m_exporting)
+            m_deferredImport = std::move(result);
+        else
+            finishImport(result);
+    });
+}
+
+void SyncEngine::finishImport(const ImportResult &result)
+{
+    m_importing = false;
+    if (!m_running)
+        return;
+    if (!result.ok) {
+        emitEvent(SyncEvent::Type::import, std::nullopt);
+        emitEvent(SyncEvent::Type::import, false, result.error);
+    } else if (!result.batches.empty()) {
+        emitEvent(SyncEvent::Type::import, std::nullopt);
+        std::vector<SyncRecord> records;
+        for (const ImportBatch &batch : result.batches)
+            records.insert(records.end(), batch.records.begin(), batch.records.end());
+        Applied applied;
+        const bool saved = apply(records, &applied) && m_store.save() && saveBookkeeping(applied, result.batches);
+        emitEvent(SyncEvent::Type::import, saved, saved ? QString() : QStringLiteral("The history could not be saved"));
+        if (saved && !applied.empty())
+            Q_EMIT imported(int(applied.size()));
+    }
+    checkAvailability();
+    rewatch();
+    if (m_importAgain)
+        m_importTimer.start(m_options.importDelayMs);
+    maybeIdle();
+}
+
+std::optional<std::pair<qint64, QString>> SyncEngine::currentVersion(const SyncRecord &r)
+{
+    ModelContext &context = m_store.context();
+    const QUuid id = QUuid::fromString(r.id);
+    const PersistentModel *live = nullptr;
+    ClipRef clip;
+    if (r.type == QLatin1String("ClipItem"))
+        live = (clip = context.clipWithDedupID(id)).get();
+    else if (r.type == QLatin1String("Pinboard"))
+        live = context.pinboardWithDedupID(id).get();
+    else
+        for (const SettingsRef &s : context.appSettings())
+            if (s->recordID() == id)
+                live = s.get();
+    const auto v = m_versions.constFind(r.id);
+    const bool known = v != m_versions.constEnd();
+    if (live) {
+        const qint64 local = msOf(*live);
+        if (known && !v->deleted && v->localModifiedAt == local)
+            return std::pair{v->modifiedAt, v->device};
+        return std::pair{local, m_options.device};
+    }
+    if (!m_localDeletions) {
+        m_localDeletions.emplace();
+        QSqlQuery q(context.database());
+        if (q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
+            while (q.next())
+                m_localDeletions->insert(q.value(0).toString(), q.value(1).toLongLong());
+    }
+    const auto deletedAt = m_localDeletions->constFind(r.id);
+    if (deletedAt != m_localDeletions->constEnd() && !(known && v->deleted && v->localModifiedAt == *deletedAt))
+        return std::pair{*deletedAt, m_options.device};
+    if (known)
+        return std::pair{v->modifiedAt, v->device};
+    return std::nullopt;
+}
+
+bool SyncEngine::apply(const std::vector<SyncRecord> &records, Applied *applied)
+{
+    // Saved every so often: the store answers questions from its unsaved changes too, and a long
+    // list of them makes every lookup slow.
+    constexpr size_t kSaveEvery = 500;
+    m_localDeletions.reset();
+    // Versions taken earlier in this batch, not saved yet.
+    QHash<QString, std::pair<qint64, QString>> taken;
+    size_t sinceSave = 0;
+    for (const SyncRecord &r : records) {
+        if (r.type != QLatin1String("ClipItem") && r.type != QLatin1String("Pinboard")
+            && r.type != QLatin1String("AppSettings"))
+            continue;
+        const auto earlier = taken.constFind(r.id);
+        const auto current = earlier != taken.constEnd() ? std::optional(*earlier) : currentVersion(r);
+        // A writer's own later file wins over its earlier one, also within one clock tick.
+        if (current && !r.isNewerThan(current->first, current->second)
+            && !(r.modifiedAt == current->first && r.device == current->second))
+            continue;
+        auto record = applyRecord(r);
+        if (!record)
+            continue;
+        taken.insert(r.id, {r.modifiedAt, r.device});
+        applied->emplace_back(r, std::move(*record));
+        if (++sinceSave >= kSaveEvery) {
+            sinceSave = 0;
+            if (!m_store.save())
+                return false;
+        }
+    }
+    m_localDeletions.reset();
+    return true;
+}
+
+std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const SyncRecord &r)
+{
+    ModelContext &context = m_store.context();
+    const QUuid id = QUuid::fromString(r.id);
+    const QJsonObject &f = r.fields;
+    if (r.type == QLatin1String("ClipItem")) {
+        ClipRef clip = context.clipWithDedupID(id);
+        if (r.deleted) {
+            if (clip)
+                context.remove(clip);
+            return std::shared_ptr<PersistentModel>();
+        }
+        if (!f.value(QStringLiteral("createdAt")).isDouble() || !f.value(QStringLiteral("kind")).isString()
+            || !f.value(QStringLiteral("contentHash")).isString()) {
+            qCWarning(lcSync, "Skipped a clip of device %s that could not be read", qPrintable(r.device));
+            return std::nullopt;
+        }
+        const bool isNew = !clip;
+        if (isNew) {
+            clip = std::make_shared<ClipItem>();
+            clip->setDedupID(id);
+        }
+        clip->setCreatedAt(dateOf(f.value(QStringLiteral("createdAt"))));
+        clip->setKindRawValue(f.value(QStringLiteral("kind")).toString());
+        clip->setText(optionalText(f, "text"));
+        clip->setFileName(optionalText(f, "fileName"));
+        clip->setFileTypeIdentifier(optionalText(f, "fileTypeIdentifier"));
+        clip->setCustomTitle(optionalText(f, "customTitle"));
+        clip->setRecognizedText(optionalText(f, "recognizedText"));
+        clip->setSourceAppName(optionalText(f, "sourceAppName"));
+        clip->setSourceAppBundleID(optionalText(f, "sourceAppBundleID"));
+        clip->setLinkTitle(optionalText(f, "linkTitle"));
+        clip->setIsPinned(f.value(QStringLiteral("isPinned")).toBool());
+        clip->setIsSavedToPage(f.value(QStringLiteral("isSavedToPage")).toBool());
+        clip->setContentHash(f.value(QStringLiteral("contentHash")).toString());
+        clip->setPayloadByteCount(qint64(f.value(QStringLiteral("payloadByteCount")).toDouble()));
+        clip->setExpiresAt(std::nullopt);
+        const auto page = optionalText(f, "page");
+        clip->setPinboard(page ? context.pinboardWithDedupID(QUuid::fromString(*page)) : nullptr);
+        for (const bool image : {true, false}) {
+            const QString hash = f.value(image ? QStringLiteral("image") : QStringLiteral("file")).toString();
+            const bool has = image ? clip->hasImageData() : clip->hasFileData();
+            std::optional<QByteArray> bytes;
+            if (!hash.isEmpty())
+                bytes = r.blobs.value(hash);
+            else if (!has)
+                continue;
+            if (image)
+                clip->setImageData(bytes);
+            else
+                clip->setFileData(bytes);
+        }
+        if (isNew)
+            context.insert(clip);
+        return clip;
+    }
+    if (r.type == QLatin1String("Pinboard")) {
+        PageRef page = context.pinboardWithDedupID(id);
+        if (r.deleted) {
+            if (page)
+                context.remove(page);
+            return std::shared_ptr<PersistentModel>();
+        }
+        const bool isNew = !page;
+        if (isNew) {
+            page = std::make_shared<Pinboard>();
+            page->setDedupID(id);
+        }
+        page->setName(f.value(QStringLiteral("name")).toString());
+        page->setColorName(f.value(QStringLiteral("colorName")).toString(QStringLiteral("magenta")));
+        page->setIconName(f.value(QStringLiteral("iconName")).toString(QStringLiteral("square.grid.2x2")));
+        page->setSortOrder(qint64(f.value(QStringLiteral("sortOrder")).toDouble()));
+        page->setCreatedAt(dateOf(f.value(QStringLiteral("createdAt"))));
+        page->setLockSalt(f.value(QStringLiteral("lockSalt")).toString());
+        page->setLockHash(f.value(QStringLiteral("lockHash")).toString());
+        if (isNew)
+            context.insert(page);
+        return page;
+    }
+    SettingsRef settings;
+    for (const SettingsRef &s : context.appSettings())
+        if (s->recordID() == id)
+            settings = s;
+    if (r.deleted) {
+        if (settings)
+            context.remove(settings);
+        return std::shared_ptr<PersistentModel>();
+    }
+    const bool isNew = !settings;
+    if (isNew) {
+        settings = std::make_shared<AppSettings>();
+        settings->setRecordID(id);
+    }
+    settings->setHistoryLimitValue(qint64(f.value(QStringLiteral("historyLimitValue")).toDouble()));
+    settings->setUpdatedAt(dateOf(f.value(QStringLiteral("updatedAt"))));
+    if (isNew)
+        context.insert(settings);
+    return settings;
+}
+
+bool SyncEngine::saveBookkeeping(const Applied &applied, const std::vector<ImportBatch> &batches)
+{
+    ModelContext &context = m_store.context();
+    QSqlDatabase db = context.database();
+    QHash<QString, qint64> deletedAt;
+    QSqlQuery q(db);
+    bool anyDeleted = false;
+    for (const auto &[r, record] : applied)
+        anyDeleted = anyDeleted || r.deleted;
+    if (anyDeleted && q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
+        while (q.next())
+            deletedAt.insert(q.value(0).toString(), q.value(1).toLongLong());
+    if (!db.transaction())
+        return false;
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
+                             " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
+    for (const auto &[r, record] : applied) {
+        Version v{r.modifiedAt, r.device, 0, r.deleted};
+        if (r.deleted)
+            v.localModifiedAt = deletedAt.value(r.id, 0);
+        else if (record && !record->isDeleted())
+            v.localModifiedAt = msOf(*record);
+        m_versions.insert(r.id, v);
+        q.bindValue(0, r.id);
+        q.bindValue(1, r.type);
+        q.bindValue(2, v.modifiedAt);
+        q.bindValue(3, v.device);
+        q.bindValue(4, v.localModifiedAt);
+        q.bindValue(5, v.deleted ? 1 : 0);
+        if (!q.exec()) {
+            qCWarning(lcSync, "Could not keep sync versions: %s", qPrintable(q.lastError().text()));
+            db.rollback();
+            return false;
+        }
+    }
+    for (const ImportBatch &batch : batches)
+        m_importProgress.insert(batch.device, batch.progress);
+    QJsonObject devices;
+    for (auto it = m_importProgress.constBegin(); it != m_importProgress.constEnd(); ++it) {
+        QJsonArray pending;
+        for (qint64 n : it->pending)
+            pending.append(double(n));
+        devices.insert(it.key(), QJsonObject{{QStringLiteral("last"), double(it->last)},
+                                             {QStringLiteral("pending"), pending}});
+    }
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
+    q.bindValue(0, kImportProgress);
+    q.bindValue(1, QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
+    if (!q.exec() || !db.commit()) {
+        db.rollback();
+        return false;
+    }
+    return true;
+}
+
+} // namespace quillmere

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "Quillmere/Model/Records.h"
+#include "Quillmere/Sync/SyncEvent.h"
+#include "Quillmere/Sync/SyncTransfer.h"
+
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+
+namespace quillmere {
+
+class ClipStore;
+
+// Mirrors the store into the replicated folder and takes in what other devices wrote there.
+// Exports follow saves (debounced); imports follow the folder watch and a periodic rescan. Both
+// read and write files off the main thread; records are applied to the store here, on the main
+// thread, the newer version winning (modifiedAt, then device id).
+class SyncEngine : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        QString root;   // the folder the user chose
+        QString device; // this device's id
+        int exportDelayMs = 1000;
+        int importDelayMs = 300;
+        int rescanIntervalMs = 30000;
+        int compactAfter = 64;
+    };
+
+    SyncEngine(ClipStore &store, Options options, QObject *parent = nullptr);
+    ~SyncEngine() override;
+
+    // Prepares the folder and the store's bookkeeping, then exports and imports once. False when
+    // the store is not a file or its bookkeeping cannot be kept; a missing folder is retried.
+    bool start();
+    void stop();
+    bool isRunning() const { return m_running; }
+
+    void scheduleExport();
+    void scheduleImport();
+    // No transfer running or waiting.
+    bool isIdle() const;
+    bool isFolderAvailable() const { return m_available; }
+    const Options &options() const { return m_options; }
+
+Q_SIGNALS:
+    void event(const SyncEvent &event);
+    // The folder appeared or vanished.
+    void availabilityChanged(bool available);
+    // A transfer ended and nothing else waits.
+    void becameIdle();
+    // Records of other devices were applied to the store.
+    void imported(int records);
+
+private:
+    struct Version {
+        qint64 modifiedAt = 0;
+        QString device;
+        qint64 localModifiedAt = 0;
+        bool deleted = false;
+    };
+
+    void startExport();
+    void startImport();
+    void finishExport(const ExportResult &result);
+    void finishImport(const ImportResult &result);
+    using Applied = std::vector<std::pair<SyncRecord, std::shared_ptr<PersistentModel>>>;
+    // False when a save in between failed.
+    bool apply(const std::vector<SyncRecord> &records, Applied *applied);
+    // None when the record was not taken; a null record for a deletion.
+    std::optional<std::shared_ptr<PersistentModel>> applyRecord(const SyncRecord &r);
+    std::optional<std::pair<qint64, QString>> currentVersion(const SyncRecord &r);
+    bool saveBookkeeping(const Applied &applied, const std::vector<ImportBatch> &batches);
+    void saveExportProgress();
+    void checkAvailability();
+    void rewatch();
+    void emitEvent(SyncEvent::Type type, std::optional<bool> succeeded, const QString &error = {});
+    void maybeIdle();
+    QString meta(const QString &key) const;
+
+    ClipStore &m_store;
+    Options m_options;
+    bool m_running = false;
+    bool m_available = false;
+    bool m_exporting = false;
+    bool m_importing = false;
+    bool m_exportAgain = false;
+    bool m_quietExport = false;   // the next export is the periodic look
+    bool m_exportQuietly = false; // the running one is
+    bool m_importAgain = false;
+    QTimer m_exportTimer;
+    QTimer m_importTimer;
+    QTimer m_rescanTimer;
+    QFileSystemWatcher m_watcher;
+    ExportProgress m_exportProgress;
+    QHash<QString, DeviceProgress> m_importProgress;
+    QHash<QString, Version> m_versions;
+    std::optional<QHash<QString, qint64>> m_localDeletions;
+    std::optional<ImportResult> m_deferredImport;
+    QMetaObject::Connection m_saveConnection;
+};
+
+} // namespace quillmere

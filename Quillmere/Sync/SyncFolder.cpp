@@ -1,0 +1,274 @@
+#include "Quillmere/Sync/SyncFolder.h"
+
+#include "Quillmere/Sync/SyncLogging.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcSync, "com.orvantide.quillmere.sync")
+
+namespace quillmere {
+
+QJsonObject SyncRecord::toJson() const
+{
+    QJsonObject o{{QStringLiteral("type"), type},
+                  {QStringLiteral("id"), id},
+                  {QStringLiteral("modifiedAt"), double(modifiedAt)}};
+    if (deleted)
+        o.insert(QStringLiteral("deleted"), true);
+    else
+        o.insert(QStringLiteral("fields"), fields);
+    if (!device.isEmpty())
+        o.insert(QStringLiteral("device"), device);
+    return o;
+}
+
+std::optional<SyncRecord> SyncRecord::fromJson(const QJsonObject &json, const QString &device)
+{
+    SyncRecord r;
+    r.type = json.value(QStringLiteral("type")).toString();
+    r.id = json.value(QStringLiteral("id")).toString();
+    const QJsonValue modified = json.value(QStringLiteral("modifiedAt"));
+    r.deleted = json.value(QStringLiteral("deleted")).toBool(false);
+    r.fields = json.value(QStringLiteral("fields")).toObject();
+    // A snapshot keeps each version's own writer; a change file's records are its device's.
+    r.device = json.value(QStringLiteral("device")).toString(device);
+    if (r.type.isEmpty() || QUuid::fromString(r.id).isNull() || !modified.isDouble() || modified.toDouble() < 0
+        || (!r.deleted && !json.value(QStringLiteral("fields")).isObject()) || !SyncFolder::isValidDeviceID(r.device))
+        return std::nullopt;
+    r.modifiedAt = qint64(modified.toDouble());
+    return r;
+}
+
+namespace SyncFolder {
+namespace {
+
+const QRegularExpression kChangeName(QStringLiteral("^(\\d{10})\\.json$"));
+const QRegularExpression kSnapshotName(QStringLiteral("^snapshot-(\\d{10})\\.json$"));
+const QRegularExpression kDeviceName(QStringLiteral("^[A-Za-z0-9-]{1,64}$"));
+const QRegularExpression kSha256(QStringLiteral("^[0-9a-f]{64}$"));
+
+// Made 0700 when missing; one the sync program made is used when it is a real folder of ours,
+// and closed to others if it was not yet.
+bool ensurePrivateDirectory(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (::mkdir(name.constData(), 0700) == 0)
+        return true;
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return false;
+    return (st.st_mode & 0777) == 0700 || ::chmod(name.constData(), 0700) == 0;
+}
+
+bool isRealDirectory(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() && info.isDir() && !info.isSymLink();
+}
+
+QStringList entriesMatching(const QString &dir, const QRegularExpression &pattern)
+{
+    if (!isRealDirectory(dir))
+        return {};
+    QStringList out;
+    const QStringList names = QDir(dir).entryList(QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
+    for (const QString &name : names)
+        if (pattern.match(name).hasMatch())
+            out << name;
+    return out;
+}
+
+} // namespace
+
+QString containerPath(const QString &root)
+{
+    return QDir(root).filePath(containerName);
+}
+
+QString devicePath(const QString &root, const QString &device)
+{
+    return containerPath(root) + QLatin1Char('/') + device;
+}
+
+QString changePath(const QString &root, const QString &device, qint64 number)
+{
+    return devicePath(root, device) + QStringLiteral("/changes/%1.json").arg(number, 10, 10, QLatin1Char('0'));
+}
+
+QString snapshotPath(const QString &root, const QString &device, qint64 number)
+{
+    return devicePath(root, device) + QStringLiteral("/snapshot-%1.json").arg(number, 10, 10, QLatin1Char('0'));
+}
+
+QString blobPath(const QString &root, const QString &device, const QString &sha256)
+{
+    return devicePath(root, device) + QStringLiteral("/blobs/") + sha256;
+}
+
+bool isValidDeviceID(const QString &device)
+{
+    return kDeviceName.match(device).hasMatch();
+}
+
+QString sha256Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+bool isAvailable(const QString &root)
+{
+    if (root.isEmpty())
+        return false;
+    const QFileInfo info(root);
+    return info.exists() && info.isDir() && info.isWritable();
+}
+
+bool prepareDevice(const QString &root, const QString &device, QString *error)
+{
+    if (!isAvailable(root)) {
+        *error = QStringLiteral("The sync folder %1 is missing or read-only").arg(root);
+        return false;
+    }
+    const QString own = devicePath(root, device);
+    for (const QString &dir : {containerPath(root), own, own + QStringLiteral("/changes"), own + QStringLiteral("/blobs")}) {
+        if (!ensurePrivateDirectory(dir)) {
+            *error = QStringLiteral("Cannot use %1 as a private folder").arg(dir);
+            return false;
+        }
+    }
+    return true;
+}
+
+QStringList otherDevices(const QString &root, const QString &device)
+{
+    const QString container = containerPath(root);
+    if (!isRealDirectory(container))
+        return {};
+    QStringList out;
+    for (const QString &name : QDir(container).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name))
+        if (name != device && isValidDeviceID(name) && isRealDirectory(container + QLatin1Char('/') + name))
+            out << name;
+    return out;
+}
+
+std::vector<qint64> changeNumbers(const QString &root, const QString &device)
+{
+    const QString dir = devicePath(root, device);
+    std::vector<qint64> out;
+    if (!isRealDirectory(dir))
+        return out;
+    for (const QString &name : entriesMatching(dir + QStringLiteral("/changes"), kChangeName))
+        out.push_back(kChangeName.match(name).captured(1).toLongLong());
+    return out;
+}
+
+qint64 snapshotNumber(const QString &root, const QString &device)
+{
+    const QString dir = devicePath(root, device);
+    qint64 newest = 0;
+    if (!isRealDirectory(dir))
+        return 0;
+    for (const QString &name : entriesMatching(dir, kSnapshotName))
+        newest = std::max(newest, kSnapshotName.match(name).captured(1).toLongLong());
+    return newest;
+}
+
+std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxBytes) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    QByteArray bytes = file.read(maxBytes + 1);
+    if (bytes.size() > maxBytes)
+        return std::nullopt;
+    return bytes;
+}
+
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (file.write(bytes) != bytes.size() || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+QByteArray encode(const QString &device, qint64 number, bool snapshot, const std::vector<SyncRecord> &records)
+{
+    QJsonArray list;
+    for (const SyncRecord &r : records) {
+        QJsonObject o = r.toJson();
+        // Change files hold their own device's versions only; the field is implied there.
+        if (!snapshot || r.device == device)
+            o.remove(QStringLiteral("device"));
+        list.append(o);
+    }
+    const QJsonObject doc{{QStringLiteral("format"), formatVersion},
+                          {QStringLiteral("device"), device},
+                          {snapshot ? QStringLiteral("snapshot") : QStringLiteral("number"), double(number)},
+                          {QStringLiteral("records"), list}};
+    return QJsonDocument(doc).toJson(QJsonDocument::Compact);
+}
+
+ParseResult decode(const QByteArray &bytes, const QString &device, ChangeFile *out)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return ParseResult::unreadable;
+    const QJsonObject o = doc.object();
+    const QJsonValue format = o.value(QStringLiteral("format"));
+    if (!format.isDouble() || !o.value(QStringLiteral("records")).isArray())
+        return ParseResult::unreadable;
+    if (format.toInt() > formatVersion)
+        return ParseResult::newerFormat;
+    if (o.value(QStringLiteral("device")).toString() != device)
+        return ParseResult::unreadable;
+    out->number = qint64(o.value(o.contains(QStringLiteral("snapshot")) ? QStringLiteral("snapshot")
+                                                                       : QStringLiteral("number"))
+                             .toDouble());
+    const QJsonArray list = o.value(QStringLiteral("records")).toArray();
+    for (const QJsonValue &value : list) {
+        auto record = SyncRecord::fromJson(value.toObject(), device);
+        if (!record) {
+            qCWarning(lcSync, "Skipped a record of device %s that could not be read", qPrintable(device));
+            continue;
+        }
+        out->records.push_back(std::move(*record));
+    }
+    return ParseResult::ok;
+}
+
+bool isBlobName(const QString &name)
+{
+    return kSha256.match(name).hasMatch();
+}
+
+} // namespace SyncFolder
+} // namespace quillmere

@@ -1,0 +1,424 @@
+#include "Quillmere/Sync/SyncTransfer.h"
+
+#include "Quillmere/Sync/SyncLogging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUuid>
+#include <algorithm>
+#include <map>
+
+namespace quillmere {
+namespace {
+
+// The record types that travel. App brands stay: each desktop names and draws its own applications.
+const QStringList kSyncedTypes{QStringLiteral("AppSettings"), QStringLiteral("Pinboard"), QStringLiteral("ClipItem")};
+
+int typeRank(const QString &type)
+{
+    return int(kSyncedTypes.indexOf(type));
+}
+
+// A read-only connection that lives for one job on the calling thread.
+class ReadConnection {
+public:
+    explicit ReadConnection(const QString &path)
+        : m_name(QStringLiteral("quillmere-sync-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setDatabaseName(path);
+        m_open = db.open();
+        if (!m_open)
+            m_error = db.lastError().text();
+    }
+    ~ReadConnection()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::database(m_name, false);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    bool isOpen() const { return m_open; }
+    QString error() const { return m_error; }
+    QSqlDatabase db() const { return QSqlDatabase::database(m_name, false); }
+
+private:
+    QString m_name;
+    bool m_open = false;
+    QString m_error;
+};
+
+void putOptional(QJsonObject &o, const QString &key, const QVariant &v)
+{
+    if (!v.isNull())
+        o.insert(key, v.toString());
+}
+
+// Writes the blob once under its hash; an existing one is complete (it was renamed into place).
+std::optional<QString> exportBlob(const ExportJob &job, QSqlDatabase db, const QString &table, qint64 row,
+                                  QString *error)
+{
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT data FROM %1 WHERE clipID = ?").arg(table));
+    q.bindValue(0, row);
+    if (!q.exec() || !q.next())
+        return std::nullopt;
+    const QByteArray bytes = q.value(0).toByteArray();
+    if (bytes.isEmpty())
+        return std::nullopt;
+    const QString hash = SyncFolder::sha256Hex(bytes);
+    const QString path = SyncFolder::blobPath(job.root, job.device, hash);
+    if (!QFileInfo::exists(path) && !SyncFolder::writeFileAtomically(path, bytes, error))
+        return QString();
+    return hash;
+}
+
+// Numbers never go back, also when the folder was emptied: other devices read on from theirs.
+qint64 nextNumber(const QString &root, const QString &device, qint64 kept)
+{
+    const std::vector<qint64> numbers = SyncFolder::changeNumbers(root, device);
+    return std::max({numbers.empty() ? 0 : numbers.back(), SyncFolder::snapshotNumber(root, device), kept - 1}) + 1;
+}
+
+} // namespace
+
+ExportResult runExport(const ExportJob &job)
+{
+    ExportResult result;
+    result.progress = job.progress;
+    auto fail = [&](const QString &why) {
+        result.ok = false;
+        result.error = why;
+        return result;
+    };
+    QString error;
+    if (!SyncFolder::prepareDevice(job.root, job.device, &error))
+        return fail(error);
+    ExportProgress from = job.progress;
+    // A folder emptied or replaced gets everything again.
+    if (SyncFolder::changeNumbers(job.root, job.device).empty() && SyncFolder::snapshotNumber(job.root, job.device) == 0)
+        from = ExportProgress{.nextNumber = job.progress.nextNumber};
+    ReadConnection connection(job.storePath);
+    if (!connection.isOpen())
+        return fail(connection.error());
+    QSqlDatabase db = connection.db();
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+
+    // Versions this device took from others: a row saved by that import is not a change of ours.
+    QHash<QString, std::pair<qint64, bool>> imported;
+    if (q.exec(QStringLiteral("SELECT recordID, localModifiedAt, deleted FROM sync_versions")))
+        while (q.next())
+            imported.insert(q.value(0).toString(), {q.value(1).toLongLong(), q.value(2).toBool()});
+    auto isImported = [&](const QString &id, qint64 local, bool deleted) {
+        auto it = imported.constFind(id);
+        return it != imported.constEnd() && it->first == local && it->second == deleted;
+    };
+
+    const qint64 w = from.watermark < 0 ? -1 : from.watermark - ExportProgress::lookBackMs;
+    qint64 newWatermark = from.watermark;
+    QHash<QString, qint64> written = from.recent;
+    std::vector<SyncRecord> records;
+    // False for a change already written; every change looked at counts as written once the file is.
+    auto consider = [&](const QString &id, qint64 modified) {
+        const auto seen = from.recent.constFind(id);
+        if (seen != from.recent.constEnd() && *seen == modified)
+            return false;
+        newWatermark = std::max(newWatermark, modified);
+        written.insert(id, modified);
+        return true;
+    };
+    auto local = [&](const QString &type, const QString &id, qint64 modified) {
+        SyncRecord r;
+        r.type = type;
+        r.id = id;
+        r.modifiedAt = modified;
+        r.device = job.device;
+        return r;
+    };
+
+    q.prepare(QStringLiteral("SELECT recordID, historyLimitValue, updatedAt, COALESCE(modifiedAt, 0) FROM app_settings"
+                             " WHERE COALESCE(modifiedAt, 0) >= ?"));
+    q.bindValue(0, w);
+    if (!q.exec())
+        return fail(q.lastError().text());
+    while (q.next()) {
+        const QString id = q.value(0).toString();
+        const qint64 m = q.value(3).toLongLong();
+        if (!consider(id, m) || isImported(id, m, false))
+            continue;
+        SyncRecord r = local(QStringLiteral("AppSettings"), id, m);
+        r.fields = {{QStringLiteral("historyLimitValue"), double(q.value(1).toLongLong())},
+                    {QStringLiteral("updatedAt"), double(q.value(2).toLongLong())}};
+        records.push_back(std::move(r));
+    }
+
+    q.prepare(QStringLiteral("SELECT dedupID, name, colorName, iconName, sortOrder, createdAt, lockSalt, lockHash,"
+                             " COALESCE(modifiedAt, 0) FROM pinboards WHERE COALESCE(modifiedAt, 0) >= ?"));
+    q.bindValue(0, w);
+    if (!q.exec())
+        return fail(q.lastError().text());
+    while (q.next()) {
+        const QString id = q.value(0).toString();
+        const qint64 m = q.value(8).toLongLong();
+        if (!consider(id, m) || isImported(id, m, false))
+            continue;
+        SyncRecord r = local(QStringLiteral("Pinboard"), id, m);
+        r.fields = {{QStringLiteral("name"), q.value(1).toString()},
+                    {QStringLiteral("colorName"), q.value(2).toString()},
+                    {QStringLiteral("iconName"), q.value(3).toString()},
+                    {QStringLiteral("sortOrder"), double(q.value(4).toLongLong())},
+                    {QStringLiteral("createdAt"), double(q.value(5).toLongLong())},
+                    {QStringLiteral("lockSalt"), q.value(6).toString()},
+                    {QStringLiteral("lockHash"), q.value(7).toString()}};
+        records.push_back(std::move(r));
+    }
+
+    q.prepare(QStringLiteral(
+        "SELECT c.id, c.dedupID, c.createdAt, c.kind, c.text, c.fileName, c.fileTypeIdentifier, c.customTitle,"
+        " c.recognizedText, c.sourceAppName, c.sourceAppBundleID, c.isPinned, c.contentHash, c.linkTitle,"
+        " c.expiresAt, p.dedupID, c.isSavedToPage, c.payloadByteCount, c.imageSize, c.fileSize,"
+        " COALESCE(c.modifiedAt, 0) FROM clips c LEFT JOIN pinboards p ON p.id = c.pinboardID"
+        " WHERE COALESCE(c.modifiedAt, 0) >= ?"));
+    q.bindValue(0, w);
+    if (!q.exec())
+        return fail(q.lastError().text());
+    while (q.next()) {
+        const QString id = q.value(1).toString();
+        const qint64 m = q.value(20).toLongLong();
+        if (!consider(id, m) || isImported(id, m, false))
+            continue;
+        SyncRecord r = local(QStringLiteral("ClipItem"), id, m);
+        // Expiring clips (codes, passwords) never leave this device; one that gained an expiry
+        // after it was written goes as deleted.
+        if (!q.value(14).isNull()) {
+            r.deleted = true;
+            records.push_back(std::move(r));
+            continue;
+        }
+        QJsonObject f{{QStringLiteral("createdAt"), double(q.value(2).toLongLong())},
+                      {QStringLiteral("kind"), q.value(3).toString()},
+                      {QStringLiteral("isPinned"), q.value(11).toBool()},
+                      {QStringLiteral("contentHash"), q.value(12).toString()},
+                      {QStringLiteral("isSavedToPage"), q.value(16).toBool()},
+                      {QStringLiteral("payloadByteCount"), double(q.value(17).toLongLong())}};
+        const char *optional[] = {"text", "fileName", "fileTypeIdentifier", "customTitle", "recognizedText",
+                                  "sourceAppName", "sourceAppBundleID", "linkTitle"};
+        const int columns[] = {4, 5, 6, 7, 8, 9, 10, 13};
+        for (size_t i = 0; i < std::size(columns); ++i)
+            putOptional(f, QString::fromLatin1(optional[i]), q.value(columns[i]));
+        putOptional(f, QStringLiteral("page"), q.value(15));
+        const qint64 row = q.value(0).toLongLong();
+        for (const auto &[column, table, key] :
+             {std::tuple{18, "clip_images", "image"}, std::tuple{19, "clip_files", "file"}}) {
+            if (q.value(column).toLongLong() <= 0)
+                continue;
+            const auto hash = exportBlob(job, db, QString::fromLatin1(table), row, &error);
+            if (hash && hash->isEmpty())
+                return fail(error);
+            if (hash)
+                f.insert(QString::fromLatin1(key), *hash);
+        }
+        r.fields = f;
+        records.push_back(std::move(r));
+    }
+
+    qint64 deletionRow = from.deletionRow;
+    q.prepare(QStringLiteral("SELECT rowid, entity, recordID, deletedAt FROM deletions WHERE rowid > ? ORDER BY rowid"));
+    q.bindValue(0, deletionRow);
+    if (!q.exec())
+        return fail(q.lastError().text());
+    while (q.next()) {
+        deletionRow = q.value(0).toLongLong();
+        const QString type = q.value(1).toString();
+        const QString id = q.value(2).toString();
+        const qint64 at = q.value(3).toLongLong();
+        if (typeRank(type) < 0 || isImported(id, at, true))
+            continue;
+        SyncRecord r = local(type, id, at);
+        r.deleted = true;
+        records.push_back(std::move(r));
+    }
+    q.finish();
+
+    // Pages before the clips that name them, whatever the order they changed in.
+    std::stable_sort(records.begin(), records.end(),
+                     [](const SyncRecord &a, const SyncRecord &b) { return typeRank(a.type) < typeRank(b.type); });
+    qint64 next = from.nextNumber;
+    if (!records.empty()) {
+        const qint64 number = nextNumber(job.root, job.device, from.nextNumber);
+        next = number + 1;
+        const QByteArray bytes = SyncFolder::encode(job.device, number, false, records);
+        if (!SyncFolder::writeFileAtomically(SyncFolder::changePath(job.root, job.device, number), bytes, &error))
+            return fail(error);
+        if (qint64(SyncFolder::changeNumbers(job.root, job.device).size()) > job.compactAfter
+            && !compactDevice(job.root, job.device, &error))
+            qCWarning(lcSync, "Could not compact the sync folder: %s", qPrintable(error));
+    }
+    result.ok = true;
+    result.exported = int(records.size());
+    for (auto it = written.begin(); it != written.end();)
+        it = *it < newWatermark - ExportProgress::lookBackMs ? written.erase(it) : std::next(it);
+    result.progress = {newWatermark, written, deletionRow, next};
+    return result;
+}
+
+bool compactDevice(const QString &root, const QString &device, QString *error)
+{
+    const qint64 oldSnapshot = SyncFolder::snapshotNumber(root, device);
+    const std::vector<qint64> numbers = SyncFolder::changeNumbers(root, device);
+    if (numbers.empty())
+        return true;
+    std::map<std::pair<int, QString>, SyncRecord> latest;
+    auto take = [&](const QString &path) {
+        const auto bytes = SyncFolder::readRegularFile(path, SyncFolder::maxChangeFileBytes);
+        SyncFolder::ChangeFile file;
+        if (!bytes || SyncFolder::decode(*bytes, device, &file) != SyncFolder::ParseResult::ok)
+            return false;
+        for (SyncRecord &r : file.records) {
+            auto key = std::pair{typeRank(r.type), r.id};
+            auto it = latest.find(key);
+            // Files are read oldest first: a later one of equal version is the later change.
+            if (it == latest.end() || !it->second.isNewerThan(r.modifiedAt, r.device))
+                latest[key] = std::move(r);
+        }
+        return true;
+    };
+    if (oldSnapshot > 0 && !take(SyncFolder::snapshotPath(root, device, oldSnapshot))) {
+        *error = QStringLiteral("The snapshot of this device cannot be read");
+        return false;
+    }
+    for (qint64 n : numbers)
+        if (!take(SyncFolder::changePath(root, device, n))) {
+            *error = QStringLiteral("Change file %1 of this device cannot be read").arg(n);
+            return false;
+        }
+    std::vector<SyncRecord> records;
+    QSet<QString> blobs;
+    for (auto &[key, r] : latest) {
+        for (const char *field : {"image", "file"})
+            if (r.fields.contains(QLatin1String(field)))
+                blobs.insert(r.fields.value(QLatin1String(field)).toString());
+        records.push_back(std::move(r));
+    }
+    const qint64 number = numbers.back();
+    if (!SyncFolder::writeFileAtomically(SyncFolder::snapshotPath(root, device, number),
+                                         SyncFolder::encode(device, number, true, records), error))
+        return false;
+    if (oldSnapshot > 0 && oldSnapshot != number)
+        QFile::remove(SyncFolder::snapshotPath(root, device, oldSnapshot));
+    for (qint64 n : numbers)
+        QFile::remove(SyncFolder::changePath(root, device, n));
+    const QString blobDir = SyncFolder::devicePath(root, device) + QStringLiteral("/blobs");
+    for (const QString &name : QDir(blobDir).entryList(QDir::Files | QDir::NoSymLinks))
+        if (SyncFolder::isBlobName(name) && !blobs.contains(name))
+            QFile::remove(blobDir + QLatin1Char('/') + name);
+    return true;
+}
+
+namespace {
+
+enum class FileOutcome { applied, retryLater };
+
+// Reads one file of another device into `batch`; records whose blobs are missing or damaged
+// are held back and the file is tried again later.
+FileOutcome readDeviceFile(const QString &root, const QString &device, const QString &path, ImportBatch &batch)
+{
+    const auto bytes = SyncFolder::readRegularFile(path, SyncFolder::maxChangeFileBytes);
+    SyncFolder::ChangeFile file;
+    const auto parsed = bytes ? SyncFolder::decode(*bytes, device, &file) : SyncFolder::ParseResult::unreadable;
+    if (parsed == SyncFolder::ParseResult::newerFormat) {
+        qCWarning(lcSync, "Skipped %s: written in a newer format", qPrintable(QFileInfo(path).fileName()));
+        return FileOutcome::retryLater;
+    }
+    if (parsed != SyncFolder::ParseResult::ok) {
+        qCWarning(lcSync, "Skipped %s of device %s: incomplete or damaged", qPrintable(QFileInfo(path).fileName()),
+                  qPrintable(device));
+        return FileOutcome::retryLater;
+    }
+    FileOutcome outcome = FileOutcome::applied;
+    for (SyncRecord &r : file.records) {
+        bool complete = true;
+        for (const char *field : {"image", "file"}) {
+            const QString hash = r.fields.value(QLatin1String(field)).toString();
+            if (hash.isEmpty())
+                continue;
+            const auto blob = SyncFolder::isBlobName(hash)
+                ? SyncFolder::readRegularFile(SyncFolder::blobPath(root, device, hash), SyncFolder::maxBlobBytes)
+                : std::nullopt;
+            if (!blob || SyncFolder::sha256Hex(*blob) != hash) {
+                qCWarning(lcSync, "Held back a record of device %s: its content %s is missing or does not match",
+                          qPrintable(device), qPrintable(hash.left(12)));
+                complete = false;
+                break;
+            }
+            r.blobs.insert(hash, *blob);
+        }
+        if (complete)
+            batch.records.push_back(std::move(r));
+        else
+            outcome = FileOutcome::retryLater;
+    }
+    return outcome;
+}
+
+} // namespace
+
+ImportResult runImport(const ImportJob &job)
+{
+    ImportResult result;
+    if (!SyncFolder::isAvailable(job.root)) {
+        result.ok = false;
+        result.error = QStringLiteral("The sync folder %1 is missing or read-only").arg(job.root);
+        return result;
+    }
+    for (const QString &device : SyncFolder::otherDevices(job.root, job.device)) {
+        ImportBatch batch;
+        batch.device = device;
+        DeviceProgress p = job.progress.value(device);
+        const qint64 snapshot = SyncFolder::snapshotNumber(job.root, device);
+        const std::vector<qint64> numbers = SyncFolder::changeNumbers(job.root, device);
+        // Files folded into the snapshot are gone: what was not read of them is read from it.
+        bool needSnapshot = p.last < snapshot;
+        for (qint64 n : std::as_const(p.pending))
+            if (n <= snapshot && !std::binary_search(numbers.begin(), numbers.end(), n))
+                needSnapshot = true;
+        if (needSnapshot) {
+            if (readDeviceFile(job.root, device, SyncFolder::snapshotPath(job.root, device, snapshot), batch)
+                != FileOutcome::applied) {
+                batch.progress = p;
+                result.batches.push_back(std::move(batch)); // what it had is kept; the rest waits
+                continue;
+            }
+            p.last = std::max(p.last, snapshot);
+            for (auto it = p.pending.begin(); it != p.pending.end();)
+                it = *it <= snapshot ? p.pending.erase(it) : std::next(it);
+        }
+        std::vector<qint64> toRead(p.pending.begin(), p.pending.end());
+        for (qint64 n : numbers)
+            if (n > p.last)
+                toRead.push_back(n);
+        std::sort(toRead.begin(), toRead.end());
+        toRead.erase(std::unique(toRead.begin(), toRead.end()), toRead.end());
+        for (qint64 n : toRead) {
+            p.pending.remove(n);
+            if (readDeviceFile(job.root, device, SyncFolder::changePath(job.root, device, n), batch)
+                == FileOutcome::retryLater)
+                p.pending.insert(n);
+            p.last = std::max(p.last, n);
+        }
+        batch.progress = p;
+        if (!batch.records.empty() || !(p == job.progress.value(device)))
+            result.batches.push_back(std::move(batch));
+    }
+    return result;
+}
+
+} // namespace quillmere

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Quillmere/Sync/SyncFolder.h"
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <vector>
+
+namespace quillmere {
+
+// What this device has written to its folder: every stored change up to `watermark` (the latest
+// save time written, ms), deletions up to `deletionRow`, and the number the next file takes.
+// Changes saved within `lookBackMs` before the watermark are looked at again, so a clock set back
+// a little loses nothing; `recent` names those already written (id -> save time).
+struct ExportProgress {
+    static constexpr qint64 lookBackMs = 10 * 60 * 1000;
+    qint64 watermark = -1;
+    QHash<QString, qint64> recent;
+    qint64 deletionRow = 0;
+    qint64 nextNumber = 1;
+};
+
+struct ExportJob {
+    QString storePath;
+    QString root;
+    QString device;
+    ExportProgress progress;
+    // Change files kept before they are folded into the snapshot.
+    int compactAfter = 64;
+};
+
+struct ExportResult {
+    bool ok = false;
+    QString error;
+    ExportProgress progress;
+    int exported = 0;
+};
+
+// Runs off the main thread on a read-only connection of its own to the store file.
+ExportResult runExport(const ExportJob &job);
+// Folds this device's change files into one snapshot and drops the blobs nothing names any more.
+bool compactDevice(const QString &root, const QString &device, QString *error);
+
+// How far another device's files were applied: every number up to `last`, except `pending`
+// (unreadable, from a newer format, or waiting for a blob), which are tried again.
+struct DeviceProgress {
+    qint64 last = 0;
+    QSet<qint64> pending;
+    bool operator==(const DeviceProgress &) const = default;
+};
+
+struct ImportJob {
+    QString root;
+    QString device;
+    QHash<QString, DeviceProgress> progress;
+};
+
+struct ImportBatch {
+    QString device;
+    std::vector<SyncRecord> records; // in the order they were written, blobs read and checked
+    DeviceProgress progress;
+};
+
+struct ImportResult {
+    bool ok = true;
+    QString error;
+    std::vector<ImportBatch> batches;
+};
+
+// Reads what other devices wrote since `progress`, off the main thread.
+ImportResult runImport(const ImportJob &job);
+
+} // namespace quillmere
