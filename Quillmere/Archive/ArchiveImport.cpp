@@ -174,20 +174,7 @@ std::optional<ArchiveImportResult> importArchive(ClipStore &store, const Prepare
     for (size_t i = 0; i < split.clips.size(); ++i) {
         const ClipArchiveClip &archived = split.clips[i];
         const CapturedContent &content = *keptContent[i];
-        // As the store makes a clip, less the hash it would work out again.
-        auto clip = std::make_shared<ClipItem>();
-        clip->setCreatedAt(store.now());
-        clip->setKind(content.kind);
-        clip->setText(content.text);
-        clip->setImageData(content.imageData);
-        clip->setFileData(content.fileData);
-        clip->setFileName(content.fileName);
-        clip->setFileTypeIdentifier(content.fileTypeIdentifier);
-        clip->setRecognizedText(content.recognizedText);
-        clip->setSourceAppName(content.sourceAppName);
-        clip->setSourceAppBundleID(content.sourceAppBundleID);
-        clip->setPayloadByteCount(payloadByteCount(content));
-        clip->setContentHash(archived.contentHash);
+        const ClipRef clip = store.makeClip(content, archived.contentHash);
         const QUuid id = QUuid::fromString(archived.dedupID);
         if (!id.isNull() && !storedHashByID.contains(id))
             clip->setDedupID(id);

@@ -133,4 +133,34 @@ qint64 payloadByteCount(const CapturedContent &content)
         + utf8ByteCount(content.text.value_or(QString())) + utf8ByteCount(content.recognizedText.value_or(QString()));
 }
 
+QString kindName(ClipKind kind)
+{
+    switch (kind) {
+    case ClipKind::text:
+        return QStringLiteral("Text");
+    case ClipKind::url:
+        return QStringLiteral("Link");
+    case ClipKind::image:
+        return QStringLiteral("Image");
+    case ClipKind::file:
+        return QStringLiteral("File");
+    }
+    return QStringLiteral("Text");
+}
+
+QString kindSymbolName(ClipKind kind)
+{
+    switch (kind) {
+    case ClipKind::text:
+        return QStringLiteral("text.alignleft");
+    case ClipKind::url:
+        return QStringLiteral("link");
+    case ClipKind::image:
+        return QStringLiteral("photo");
+    case ClipKind::file:
+        return QStringLiteral("doc");
+    }
+    return QStringLiteral("text.alignleft");
+}
+
 } // namespace quillmere

@@ -49,4 +49,8 @@ std::optional<QString> joinedPrimaryText(const std::vector<ClipRef> &clips, cons
 qint64 payloadByteCount(const ClipItem &clip);
 qint64 payloadByteCount(const CapturedContent &content);
 
+// The kind as the interface names it ("Text", "Link", "Image", "File") and its symbol's name.
+QString kindName(ClipKind kind);
+QString kindSymbolName(ClipKind kind);
+
 } // namespace quillmere

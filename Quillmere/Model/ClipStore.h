@@ -101,7 +101,8 @@ public:
     // Whether the capture rules stored now refuse this content.
     bool captureRulesRefuse(const CapturedContent &content) const;
     // A new, not yet inserted clip for this content: fresh dedupID, dated now, hash and size set.
-    ClipRef makeClip(const CapturedContent &content) const;
+    // `knownHash`: the content's hash when the caller has worked it out already.
+    ClipRef makeClip(const CapturedContent &content, const QString &knownHash = QString()) const;
     // Files an unfiled clip by the auto-Page rules stored now; true when it was filed.
     bool applyAutoPageRules(const ClipRef &clip);
     // Deletes the oldest clips beyond a positive history limit and saves; returns how many went.

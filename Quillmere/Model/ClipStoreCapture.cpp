@@ -38,7 +38,7 @@ bool ClipStore::captureRulesRefuse(const CapturedContent &content) const
     return ClipCaptureRule::anyEnabledRuleMatches(rules, ClipCaptureRuleContext(content));
 }
 
-ClipRef ClipStore::makeClip(const CapturedContent &content) const
+ClipRef ClipStore::makeClip(const CapturedContent &content, const QString &knownHash) const
 {
     auto clip = std::make_shared<ClipItem>();
     clip->setCreatedAt(now());
@@ -51,7 +51,7 @@ ClipRef ClipStore::makeClip(const CapturedContent &content) const
     clip->setRecognizedText(content.recognizedText);
     clip->setSourceAppName(content.sourceAppName);
     clip->setSourceAppBundleID(content.sourceAppBundleID);
-    clip->setContentHash(content.contentHash());
+    clip->setContentHash(knownHash.isEmpty() ? content.contentHash() : knownHash);
     clip->setPayloadByteCount(payloadByteCount(content));
     return clip;
 }

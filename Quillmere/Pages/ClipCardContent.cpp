@@ -1,5 +1,6 @@
 #include "Quillmere/Pages/ClipCardContent.h"
 
+#include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/Records.h"
 
 #include <QFileInfo>
@@ -76,7 +77,7 @@ ClipCardText ClipCardText::of(const ClipCardInputs &in)
 {
     const ClipSnapshot &clip = in.item;
     ClipCardText t;
-    t.kindLabel = kindSearchLabel(clip.kind());
+    t.kindLabel = kindName(clip.kind());
     t.sourceName = trimmed(clip.sourceAppName);
     const QString name = in.displayName.value_or(QString());
     if (in.isSensitive) {

@@ -49,19 +49,4 @@ std::optional<PanelKeyboardMode> panelKeyboardModeFromRaw(const QString &raw)
     return std::nullopt;
 }
 
-QString kindSearchLabel(ClipKind kind)
-{
-    switch (kind) {
-    case ClipKind::text:
-        return QStringLiteral("Text");
-    case ClipKind::url:
-        return QStringLiteral("Link");
-    case ClipKind::image:
-        return QStringLiteral("Image");
-    case ClipKind::file:
-        return QStringLiteral("File");
-    }
-    return QStringLiteral("Text");
-}
-
 } // namespace quillmere

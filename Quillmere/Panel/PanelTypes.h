@@ -133,7 +133,4 @@ private:
 
 enum class KeyPressResult { handled, ignored };
 
-// "Text" for text and unknown kinds, "Link", "Image", "File".
-QString kindSearchLabel(ClipKind kind);
-
 } // namespace quillmere

@@ -1,5 +1,6 @@
 #include "Quillmere/Panel/SnapshotSearch.h"
 
+#include "Quillmere/Model/ClipPresentation.h"
 #include <algorithm>
 #include <cstring>
 
@@ -59,7 +60,7 @@ QByteArray searchKeyOf(const ClipSnapshot &clip)
         joined += **field;
         joined += QLatin1Char('\n');
     }
-    joined += kindSearchLabel(clip.kind());
+    joined += kindName(clip.kind());
     return foldForSearch(joined).toUtf8();
 }
 

@@ -1,6 +1,7 @@
 #include "Quillmere/Settings/StorageDashboard.h"
 
 #include "Quillmere/Archive/StoreMaintenance.h"
+#include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Settings/Glyphs.h"
 #include "Quillmere/Settings/SettingsKit.h"
 #include "Quillmere/Settings/SettingsPalette.h"
@@ -52,36 +53,6 @@ QColor barTrack()
 } // namespace DashboardPalette
 
 namespace D = DashboardPalette;
-
-QString dashboardKindName(ClipKind kind)
-{
-    switch (kind) {
-    case ClipKind::text:
-        return QStringLiteral("Text");
-    case ClipKind::url:
-        return QStringLiteral("Link");
-    case ClipKind::image:
-        return QStringLiteral("Image");
-    case ClipKind::file:
-        return QStringLiteral("File");
-    }
-    return {};
-}
-
-QString dashboardKindSymbol(ClipKind kind)
-{
-    switch (kind) {
-    case ClipKind::text:
-        return QStringLiteral("doc.plaintext");
-    case ClipKind::url:
-        return QStringLiteral("link");
-    case ClipKind::image:
-        return QStringLiteral("photo");
-    case ClipKind::file:
-        return QStringLiteral("doc");
-    }
-    return {};
-}
 
 QColor dashboardKindColor(ClipKind kind)
 {
@@ -492,8 +463,8 @@ QWidget *StorageDashboard::kindCard(const StorageStats &stats)
             rows->addWidget(new Line(48, m_column));
         auto *row = new QHBoxLayout;
         row->setSpacing(12);
-        row->addWidget(symbol(dashboardKindSymbol(kind.kind), 15 * 1.2, dashboardKindColor(kind.kind), 24, m_column));
-        row->addWidget(text(dashboardKindName(kind.kind), 12.5, QFont::DemiBold, D::primaryText(), m_column));
+        row->addWidget(symbol(kindSymbolName(kind.kind), 15 * 1.2, dashboardKindColor(kind.kind), 24, m_column));
+        row->addWidget(text(kindName(kind.kind), 12.5, QFont::DemiBold, D::primaryText(), m_column));
         row->addStretch(1);
         row->addWidget(text(QString::number(kind.count), 12, QFont::Medium, D::secondaryText(), m_column));
         QLabel *bytes = text(storageByteText(kind.byteCount), 12, QFont::DemiBold, D::secondaryText(), m_column, true);
@@ -523,7 +494,7 @@ QWidget *StorageDashboard::largestCard(const StorageStats &stats)
             rows->addWidget(new Line(48, m_column));
         auto *row = new QHBoxLayout;
         row->setSpacing(12);
-        row->addWidget(symbol(dashboardKindSymbol(fact.kind), 14 * 1.2, dashboardKindColor(fact.kind), 22, m_column));
+        row->addWidget(symbol(kindSymbolName(fact.kind), 14 * 1.2, dashboardKindColor(fact.kind), 22, m_column));
         auto *names = new QVBoxLayout;
         names->setSpacing(2);
         names->addWidget(new ElidedLabel(fact.preview.simplified(), 12.5, QFont::Medium, D::primaryText(), m_column));

@@ -26,8 +26,6 @@ QColor accent();
 QColor barTrack();
 } // namespace DashboardPalette
 
-QString dashboardKindName(ClipKind kind);
-QString dashboardKindSymbol(ClipKind kind);
 QColor dashboardKindColor(ClipKind kind);
 
 // A rounded box in the card colours, with an optional heading above it.

@@ -1,6 +1,7 @@
 #include "Quillmere/Pages/Widgets/ClipCardView.h"
 
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
+#include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Pages/ClipThumbnails.h"
 #include "Quillmere/Pages/PageColors.h"
 #include "Quillmere/Pages/Widgets/PagesGlyphs.h"
@@ -100,21 +101,6 @@ qreal drawParagraph(QPainter &p, const QRectF &rect, const QString &text, const 
     return y;
 }
 
-QString kindSymbol(ClipKind kind)
-{
-    switch (kind) {
-    case ClipKind::text:
-        return QStringLiteral("text.alignleft");
-    case ClipKind::url:
-        return QStringLiteral("link");
-    case ClipKind::image:
-        return QStringLiteral("photo");
-    case ClipKind::file:
-        return QStringLiteral("doc");
-    }
-    return QStringLiteral("text.alignleft");
-}
-
 void drawThumbnail(QPainter &p, const QRectF &rect, const QImage &image)
 {
     // Fills the area, cropping what sticks out, as photos in a grid do.
@@ -207,7 +193,7 @@ void ClipCardView::paintContent(QPainter &p, const QRectF &bounds, const ClipCar
         p.setPen(Qt::NoPen);
         p.setBrush(theme.well);
         p.drawRoundedRect(badgeRect, 5, 5);
-        PagesGlyphs::paint(p, badgeRect.adjusted(3, 3, -3, -3), kindSymbol(in.item.kind()), theme.secondary);
+        PagesGlyphs::paint(p, badgeRect.adjusted(3, 3, -3, -3), kindSymbolName(in.item.kind()), theme.secondary);
     }
     qreal headerRight = inner.right();
     if (in.quickPasteIndex) {
@@ -289,7 +275,7 @@ void ClipCardView::paintContent(QPainter &p, const QRectF &bounds, const ClipCar
         p.drawEllipse(QPointF(right - width - 7, footer.center().y()), 3.5, 3.5);
         right -= width + 17;
     }
-    PagesGlyphs::paint(p, QRectF(footer.left(), footer.top() + 2, 12, 12), kindSymbol(kind), theme.secondary);
+    PagesGlyphs::paint(p, QRectF(footer.left(), footer.top() + 2, 12, 12), kindSymbolName(kind), theme.secondary);
     const QString caption = text.caption.isEmpty() ? text.kindLabel : text.caption;
     const QRectF captionRect(footer.left() + 17, footer.top(), right - footer.left() - 17, footer.height());
     p.setFont(footerFont);

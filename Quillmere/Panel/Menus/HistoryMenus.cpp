@@ -73,7 +73,7 @@ MenuModel HistoryMenus::filtersMenu() const
     MenuModel kinds{MenuEntry::toggle(QStringLiteral("Any Kind"), !current.kind,
                                       set([](ClipSearchFilters &f) { f.kind.reset(); }))};
     for (ClipKind kind : {ClipKind::text, ClipKind::url, ClipKind::image, ClipKind::file})
-        kinds.push_back(MenuEntry::toggle(kindSearchLabel(kind), current.kind == kind,
+        kinds.push_back(MenuEntry::toggle(kindName(kind), current.kind == kind,
                                           set([kind](ClipSearchFilters &f) { f.kind = kind; })));
     MenuModel menu{MenuEntry::submenu(QStringLiteral("Kind"), std::move(kinds))};
 
