@@ -7,6 +7,7 @@
 #include "Quillmere/Sync/SyncSettings.h"
 
 #include <QScrollArea>
+#include <QScrollBar>
 
 using namespace quillmere;
 using quillmere::test::SettingsWindowFixture;
@@ -68,6 +69,10 @@ TEST(SyncPane, RowsShowTheStatusHistoryAndFolderAndTheButtonsAct)
     f.chosen = QStringLiteral("/media/usb/Brindlewax");
     pane->folderRow()->button()->click();
     EXPECT_EQ(pane->folderRow()->subtitle(), QStringLiteral("/media/usb/Brindlewax\n") + SyncActions::restartNote);
+    EXPECT_EQ(f.prefs->string(SyncSettings::folderKey), QStringLiteral("/media/usb/Brindlewax"));
+    QScrollBar *scroll = f.window->findChild<QScrollArea *>()->verticalScrollBar();
+    scroll->setValue(scroll->maximum());
+    f.screenshot("sync-pane-folder");
     pane->cleanRow()->button()->click();
     EXPECT_EQ(pane->createRow()->subtitle(), SyncActions::removedMessage);
     EXPECT_EQ(pane->probesRow()->subtitle(), QStringLiteral("No sync test clips yet."));
