@@ -102,6 +102,8 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(par
         sync.preferences = deps.preferences;
     if (!sync.chooseFolder)
         sync.chooseFolder = syncFolderDialog(this);
+    if (sync.origin.isEmpty())
+        sync.origin = SyncProbes::platformName;
     m_sync = std::make_unique<SyncActions>(std::move(sync));
 
     // The desktop adds the program's name: "Settings — Brindlewax".
