@@ -29,6 +29,7 @@
 #include "Quillmere/Platform/WindowActivator.h"
 #include "Quillmere/Search/SemanticSearchEngine.h"
 #include "Quillmere/Settings/SettingsWindow.h"
+#include "Quillmere/Sync/SyncSettings.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -202,12 +203,30 @@ void AppDelegate::buildPanelAndDrops()
                 self->openSettingsWindow();
         };
         const PersistenceMode mode = m_environment.syncStatus().mode();
-        deps.sync.inputs = [mode] {
+        CloudSyncStatus *status = &m_environment.syncStatus();
+        deps.sync.inputs = [status] {
             PanelSyncBadge::Inputs inputs;
-            inputs.state = mode == PersistenceMode::cloudKit ? PanelSyncBadge::State::syncing
-                : mode == PersistenceMode::localOnly         ? PanelSyncBadge::State::localOnly
-                                                             : PanelSyncBadge::State::ephemeral;
+            inputs.hasSyncError = status->hasSyncError();
+            inputs.isImporting = status->isImporting();
+            inputs.isExporting = status->isExporting();
+            switch (status->state()) {
+            case CloudSyncStatus::State::syncing:
+                inputs.state = PanelSyncBadge::State::syncing;
+                break;
+            case CloudSyncStatus::State::noAccount:
+                inputs.state = PanelSyncBadge::State::noAccount;
+                break;
+            case CloudSyncStatus::State::localOnly:
+                inputs.state = PanelSyncBadge::State::localOnly;
+                break;
+            case CloudSyncStatus::State::ephemeral:
+                inputs.state = PanelSyncBadge::State::ephemeral;
+                break;
+            }
             return inputs;
+        };
+        deps.sync.observe = [status](QObject *context, std::function<void()> onChange) {
+            QObject::connect(status, &CloudSyncStatus::changed, context, std::move(onChange));
         };
         deps.sync.statusText = [mode] {
             switch (mode) {
@@ -412,6 +431,10 @@ void AppDelegate::openSettingsWindow()
         deps.pasteKeysAvailable = [this] { return m_pasteService && m_pasteService->isTrusted(); };
         deps.keysyms = &HotKeyCenter::keysymForKeyCode;
         deps.shortVersion = QCoreApplication::applicationVersion();
+        deps.sync.origin = SyncSettings::probeOrigin(m_prefs);
+        deps.sync.activeFolder = m_environment.persistence().mode == PersistenceMode::cloudKit
+            ? SyncSettings::folder(QCoreApplication::arguments(), m_prefs)
+            : QString();
         m_settingsWindow = std::make_unique<SettingsWindow>(std::move(deps));
     }
     m_settingsWindow->showAndActivate();

@@ -4,6 +4,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncEngine.h"
+#include "Quillmere/Sync/SyncSelfTest.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
 namespace quillmere {
@@ -20,6 +21,7 @@ void AppDelegate::startSync(const QStringList &arguments)
     CloudSyncStatus *status = &m_environment.syncStatus();
     connect(engine, &SyncEngine::event, status, &CloudSyncStatus::handleEvent);
     connect(engine, &SyncEngine::availabilityChanged, status, &CloudSyncStatus::accountChanged);
+    SyncProbes::answerImportedProbes(*engine, m_environment.store(), SyncSettings::probeOrigin(m_prefs));
     if (!engine->start())
         qCWarning(lcApp, "Sync through %s could not start", qPrintable(options.root));
     else

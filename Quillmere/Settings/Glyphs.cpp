@@ -414,6 +414,50 @@ const QHash<QString, Painter> &painters()
                  m.line(12.8, 9.3, 8.8, 13.3, 1.5);
              });
          }},
+        {"server.rack",
+         [](const Pen &g) {
+             for (qreal y : {3.0, 8.0, 13.0}) {
+                 g.stroke(Pen::rounded(3, y, 14, 4, 1.2), 1.4);
+                 g.dot(6, y + 2, 0.8);
+             }
+         }},
+        {"arrow.triangle.2.circlepath",
+         [](const Pen &g) {
+             QPainterPath top;
+             top.arcMoveTo(QRectF(3.5, 3.5, 13, 13), 160);
+             top.arcTo(QRectF(3.5, 3.5, 13, 13), 160, -130);
+             QPainterPath bottom;
+             bottom.arcMoveTo(QRectF(3.5, 3.5, 13, 13), -20);
+             bottom.arcTo(QRectF(3.5, 3.5, 13, 13), -20, -130);
+             g.stroke(top, 1.5);
+             g.stroke(bottom, 1.5);
+             g.fill(Pen::polyline({{13.2, 2.6}, {16.8, 5.4}, {12.6, 7}}));
+             g.fill(Pen::polyline({{6.8, 17.4}, {3.2, 14.6}, {7.4, 13}}));
+         }},
+        {"clock",
+         [](const Pen &g) {
+             g.stroke(Pen::circle(10, 10, 7), 1.5);
+             g.stroke(Pen::polyline({{10, 5.8}, {10, 10.3}, {13, 12}}), 1.5);
+         }},
+        {"waveform.path.ecg",
+         [](const Pen &g) {
+             g.stroke(Pen::polyline({{1.5, 10}, {5.5, 10}, {7.5, 5}, {10, 16}, {12.5, 3.5}, {14.5, 10}, {18.5, 10}}),
+                      1.5);
+         }},
+        {"trash.circle",
+         [](const Pen &g) {
+             g.stroke(Pen::circle(10, 10, 8), 1.4);
+             g.line(6.5, 7, 13.5, 7, 1.3);
+             g.stroke(Pen::polyline({{7.5, 7}, {8, 14}, {12, 14}, {12.5, 7}}), 1.3);
+             g.stroke(Pen::polyline({{8.8, 7}, {8.8, 5.6}, {11.2, 5.6}, {11.2, 7}}), 1.2);
+         }},
+        {"folder",
+         [](const Pen &g) {
+             g.stroke(Pen::polyline({{2.5, 15.5}, {2.5, 4.5}, {7.5, 4.5}, {9.5, 6.5}, {17.5, 6.5}, {17.5, 15.5},
+                                     {2.5, 15.5}}),
+                      1.5);
+             g.line(2.5, 9, 17.5, 9, 1.3);
+         }},
         {"icloud.slash",
          [](const Pen &g) {
              g.stroke(cloud(0, 0.5), 1.5);

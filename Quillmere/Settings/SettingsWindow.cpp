@@ -1,12 +1,14 @@
 #include "Quillmere/Settings/SettingsWindow.h"
 
 #include "Quillmere/Pages/Widgets/PageTabOrderSettingsView.h"
+#include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Settings/DataPane.h"
 #include "Quillmere/Settings/RulePanes.h"
 #include "Quillmere/Settings/SettingsKit.h"
 #include "Quillmere/Settings/SettingsPalette.h"
 #include "Quillmere/Settings/SettingsPanes.h"
 #include "Quillmere/Settings/StorageDashboard.h"
+#include "Quillmere/Settings/SyncPane.h"
 #include "Quillmere/Settings/X11Desktop.h"
 
 #include <QHBoxLayout>
@@ -93,6 +95,16 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(par
     m_data = std::make_unique<DataActions>(
         *m_model, deps.dataInteraction ? std::move(*deps.dataInteraction) : dataDialogs(this), deps.shortVersion);
     connect(m_data.get(), &DataActions::changed, this, &SettingsWindow::presentStorageDashboard);
+    SyncActions::Dependencies sync = std::move(deps.sync);
+    sync.store = deps.store;
+    sync.syncStatus = deps.syncStatus;
+    if (!sync.preferences)
+        sync.preferences = deps.preferences;
+    if (!sync.chooseFolder)
+        sync.chooseFolder = syncFolderDialog(this);
+    if (sync.origin.isEmpty())
+        sync.origin = SyncProbes::platformName;
+    m_sync = std::make_unique<SyncActions>(std::move(sync));
 
     // The desktop adds the program's name: "Settings — Brindlewax".
     setWindowTitle(QStringLiteral("Settings"));
@@ -174,6 +186,11 @@ QWidget *SettingsWindow::makeSidebar()
     const SyncBadge sync = m_model->syncBadge();
     m_syncPill = new StatusPill(sync.title, sync.systemImage, sync.style, sidebar);
     badge->addWidget(m_syncPill, 0, Qt::AlignLeft);
+    if (CloudSyncStatus *status = m_model->syncStatus())
+        connect(status, &CloudSyncStatus::changed, m_syncPill, [this] {
+            const SyncBadge sync = m_model->syncBadge();
+            m_syncPill->set(sync.title, sync.systemImage, sync.style);
+        });
     column->addLayout(badge);
     return sidebar;
 }
@@ -236,8 +253,10 @@ void SettingsWindow::showPane(SettingsPane pane)
     case SettingsPane::data:
         m_detail = new DataPane(*m_data, parent);
         break;
-    case SettingsPane::capture:
     case SettingsPane::sync:
+        m_detail = new SyncPane(*m_sync, model, parent);
+        break;
+    case SettingsPane::capture:
         m_detail = makeUnavailablePane(pane, parent);
         break;
     }

@@ -3,6 +3,7 @@
 #include "Quillmere/Settings/Core/DataActions.h"
 #include "Quillmere/Settings/Core/SettingsViewModel.h"
 #include "Quillmere/Settings/Core/ShortcutRecording.h"
+#include "Quillmere/Settings/Core/SyncActions.h"
 #include "Quillmere/Settings/StorageDashboard.h"
 
 #include <QPointer>
@@ -41,6 +42,9 @@ public:
         std::optional<SystemAccess> access;
         // The Data pane's file dialogs; none: the desktop's own.
         std::optional<DataActions::Interaction> dataInteraction;
+        // The Sync pane's facts and the round trip; see SyncActions. The folder dialog and the
+        // health store are filled in when left empty.
+        SyncActions::Dependencies sync;
     };
 
     static constexpr int windowWidth = 760;
@@ -51,6 +55,7 @@ public:
 
     SettingsViewModel &model() const { return *m_model; }
     DataActions &dataActions() const { return *m_data; }
+    SyncActions &syncActions() const { return *m_sync; }
     // The "Stats & Storage" sheet while it is open.
     StorageDashboard *storageDashboard() const { return m_dashboard; }
     const ShortcutRecording::KeysymTable &keysyms() const { return m_keysyms; }
@@ -77,6 +82,7 @@ private:
 
     std::unique_ptr<SettingsViewModel> m_model;
     std::unique_ptr<DataActions> m_data;
+    std::unique_ptr<SyncActions> m_sync;
     QPointer<StorageDashboard> m_dashboard;
     ShortcutRecording::KeysymTable m_keysyms;
     std::map<SettingsPane, SidebarItemButton *> m_sidebarButtons;

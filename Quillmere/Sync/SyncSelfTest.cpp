@@ -5,8 +5,10 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/RelativeDate.h"
+#include "Quillmere/Sync/SyncEngine.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 
+#include <QSet>
 #include <QUuid>
 
 namespace quillmere {
@@ -34,14 +36,25 @@ ClipQuery probeQuery(int limit)
 
 } // namespace
 
-ClipRef insertSyncProbe(ClipStore &store, const QString &origin)
+QString deviceOrigin(const QString &hostName, const QString &deviceID)
+{
+    const QString host = hostName.trimmed();
+    const QString id = deviceID.left(6);
+    if (host.isEmpty())
+        return platformName + QLatin1Char(' ') + id;
+    return QStringLiteral("%1 %2 (%3)").arg(platformName, host, id);
+}
+
+ClipRef insertSyncProbe(ClipStore &store, const QString &origin, const QString &answering)
 {
     const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString created = store.now().toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QLatin1Char('Z');
     CapturedContent content;
     content.kind = ClipKind::text;
     content.text = CapturedContent::capText(title + QStringLiteral("\nOrigin: ") + origin + QStringLiteral("\nCreated: ")
-                                            + created + QStringLiteral("\nID: ") + uuid);
+                                            + created + QStringLiteral("\nID: ") + uuid
+                                            + (answering.isEmpty() ? QString()
+                                                                   : QLatin1Char('\n') + answerField + QLatin1Char(' ') + answering));
     content.sourceAppName = title;
     content.sourceAppBundleID = bundleIdentifier;
     return store.insertManualClip(content, nullptr, std::nullopt);
@@ -72,20 +85,23 @@ QString syncProbeSummary(ClipStore &store, int limit)
     return QStringLiteral("%1 recent test clips. Latest: %2.").arg(probes.size()).arg(when);
 }
 
-QString syncProbeOrigin(const ClipItem &clip)
+QString probeField(const ClipItem &clip, const QString &name)
 {
-    const QString unknown = QStringLiteral("Unknown device");
     if (!clip.text())
-        return unknown;
+        return {};
     static const QRegularExpression newlines(QStringLiteral("[\\n\\r\\x{0B}\\x{0C}\\x{85}\\x{2028}\\x{2029}]"));
     for (const QString &piece : clip.text()->split(newlines)) {
         const QString line = piece.trimmed();
-        if (line.startsWith(QLatin1String("Origin:"))) {
-            const QString rest = line.mid(7).trimmed();
-            return rest.isEmpty() ? unknown : rest;
-        }
+        if (line.startsWith(name))
+            return line.mid(name.size()).trimmed();
     }
-    return unknown;
+    return {};
+}
+
+QString syncProbeOrigin(const ClipItem &clip)
+{
+    const QString origin = probeField(clip, QStringLiteral("Origin:"));
+    return origin.isEmpty() ? QStringLiteral("Unknown device") : origin;
 }
 
 QString syncProbeLine(const ClipItem &clip, const QDateTime &now)
@@ -133,6 +149,37 @@ std::optional<QDateTime> newestForeignProbeDate(const std::vector<ClipRef> &clip
         if (syncProbeOrigin(*clip) != excludingOrigin && (!newest || clip->createdAt() > *newest))
             newest = clip->createdAt();
     return newest;
+}
+
+int answerForeignProbes(ClipStore &store, const QString &origin)
+{
+    const std::vector<ClipRef> probes = fetchSyncProbes(store, 24);
+    const QDateTime oldest = store.now().addSecs(-answerWindowSeconds);
+    QSet<QString> answered;
+    for (const ClipRef &probe : probes)
+        if (syncProbeOrigin(*probe) == origin)
+            answered.insert(probeField(*probe, answerField));
+    int made = 0;
+    for (const ClipRef &probe : probes) {
+        if (syncProbeOrigin(*probe) == origin || !probeField(*probe, answerField).isEmpty()
+            || probe->createdAt() < oldest)
+            continue;
+        // A test clip without an ID line is known by its date.
+        QString key = probeField(*probe, QStringLiteral("ID:"));
+        if (key.isEmpty())
+            key = probe->createdAt().toUTC().toString(Qt::ISODateWithMs);
+        if (answered.contains(key))
+            continue;
+        answered.insert(key);
+        if (insertSyncProbe(store, origin, key))
+            ++made;
+    }
+    return made;
+}
+
+void answerImportedProbes(SyncEngine &engine, ClipStore &store, const QString &origin)
+{
+    QObject::connect(&engine, &SyncEngine::imported, &engine, [&store, origin] { answerForeignProbes(store, origin); });
 }
 
 } // namespace SyncProbes

@@ -14,6 +14,7 @@
 namespace quillmere {
 
 class ClipStore;
+class SyncEngine;
 class SyncHealthStore;
 
 // The outcome of a round-trip check.
@@ -41,11 +42,19 @@ namespace SyncProbes {
 
 inline const QString title = QStringLiteral("Brindlewax Sync Check");
 inline const QString legacyTitle = QStringLiteral("Quillmere Sync Check");
-// What this program writes as its origin; another device's counterpart answers under its own.
-inline const QString thisOrigin = QStringLiteral("Linux");
+inline const QString platformName = QStringLiteral("Linux");
 inline const QString bundleIdentifier = QStringLiteral("com.orvantide.quillmere");
+// The line that marks a test clip as the answer to another one; answers are never answered.
+inline const QString answerField = QStringLiteral("Answering:");
+// Only test clips this young are answered, so that a device catching up on old history stays quiet.
+constexpr qint64 answerWindowSeconds = 600;
 
-ClipRef insertSyncProbe(ClipStore &store, const QString &origin);
+// This device's origin: two Linux machines must not take each other's clips for their own, so the
+// host name and the start of the device id go with the platform's name. Stable across restarts.
+QString deviceOrigin(const QString &hostName, const QString &deviceID);
+
+// `answering` names the test clip answered (its ID line); empty for a test clip of its own.
+ClipRef insertSyncProbe(ClipStore &store, const QString &origin, const QString &answering = {});
 std::vector<ClipRef> fetchSyncProbes(ClipStore &store, int limit);
 void deleteSyncProbes(ClipStore &store);
 QString syncProbeSummary(ClipStore &store, int limit);
@@ -54,6 +63,13 @@ QString syncProbeOrigin(const ClipItem &clip);
 QString syncProbeLine(const ClipItem &clip, const QDateTime &now);
 QString latestLocalClipLine(const ClipItem *clip, const QDateTime &now);
 std::optional<QDateTime> newestForeignProbeDate(const std::vector<ClipRef> &clips, const QString &excludingOrigin);
+// The value of a "Name:" line, trimmed; empty when there is none.
+QString probeField(const ClipItem &clip, const QString &name);
+// Answers each recent test clip of another origin that is no answer itself and that this origin
+// has not answered yet. Returns how many answers were made.
+int answerForeignProbes(ClipStore &store, const QString &origin);
+// Answers after every import of the engine, for as long as it lives.
+void answerImportedProbes(SyncEngine &engine, ClipStore &store, const QString &origin);
 
 } // namespace SyncProbes
 

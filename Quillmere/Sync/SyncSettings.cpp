@@ -2,6 +2,9 @@
 
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncFolder.h"
+#include "Quillmere/Sync/SyncSelfTest.h"
+
+#include <QSysInfo>
 
 #include <QUuid>
 
@@ -27,6 +30,11 @@ QString deviceID(Preferences &preferences)
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     preferences.setString(deviceIDKey, id);
     return id;
+}
+
+QString probeOrigin(Preferences &preferences)
+{
+    return SyncProbes::deviceOrigin(QSysInfo::machineHostName(), deviceID(preferences));
 }
 
 } // namespace quillmere::SyncSettings

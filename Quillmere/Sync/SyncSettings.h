@@ -19,6 +19,8 @@ inline const QString folderOption = QStringLiteral("--sync-folder");
 QString folder(const QStringList &arguments, const Preferences &preferences);
 // This device's id, made and kept on first use.
 QString deviceID(Preferences &preferences);
+// The origin this device writes into its sync test clips.
+QString probeOrigin(Preferences &preferences);
 
 } // namespace SyncSettings
 } // namespace quillmere

@@ -35,6 +35,8 @@ struct SettingsWindowFixture : StoreFixture {
         access.openClipboardSettings = [] { return false; };
         deps.access = access;
         deps.dataInteraction = dataInteraction;
+        deps.syncStatus = syncStatus;
+        deps.sync = sync;
         window = std::make_unique<SettingsWindow>(std::move(deps));
         window->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -64,6 +66,8 @@ struct SettingsWindowFixture : StoreFixture {
     bool screenReadable = true;
     bool xtest = true;
     std::optional<DataActions::Interaction> dataInteraction;
+    CloudSyncStatus *syncStatus = nullptr;
+    SyncActions::Dependencies sync;
     SettingsPaneRequests requests{center};
     std::unique_ptr<SettingsWindow> window;
 };

@@ -133,21 +133,11 @@ TEST_F(SyncthingReplicationTest, ACopyOnOneMachineReachesTheOtherAndTheRoundTrip
     ASSERT_TRUE(waitUntil([&] { return two.clip(QStringLiteral("copied on one")) != nullptr; }, kCrossingMs))
         << "the clip did not cross; see the daemons' logs under " << qPrintable(work.path());
 
-    // The other machine's counterpart: it answers a test clip with one of its own.
-    QObject::connect(two.engine.get(), &SyncEngine::imported, [&] {
-        for (const ClipRef &probe : SyncProbes::fetchSyncProbes(*two.store, 12))
-            if (SyncProbes::syncProbeOrigin(*probe) == SyncProbes::thisOrigin) {
-                if (SyncProbes::newestForeignProbeDate(SyncProbes::fetchSyncProbes(*two.store, 12),
-                                                       SyncProbes::thisOrigin)
-                        .value_or(QDateTime()) < probe->createdAt())
-                    SyncProbes::insertSyncProbe(*two.store, QStringLiteral("Other Machine"));
-                break;
-            }
-    });
+    SyncProbes::answerImportedProbes(*two.engine, *two.store, QStringLiteral("Linux two"));
     one.health.markCloudKitActive();
     SyncRoundTrip check(*one.store, one.health);
     QSignalSpy done(&check, &SyncRoundTrip::finished);
-    check.verify(SyncProbes::thisOrigin, systemClock(), kCrossingMs * 2 / 1000.0, 1.0);
+    check.verify(QStringLiteral("Linux one"), systemClock(), kCrossingMs * 2 / 1000.0, 1.0);
     ASSERT_TRUE(waitUntil([&] { return !done.isEmpty(); }, kCrossingMs * 2 + 10000));
     const auto result = done.front().front().value<SyncVerificationResult>();
     EXPECT_EQ(result.kind, SyncVerificationResult::Case::verified);

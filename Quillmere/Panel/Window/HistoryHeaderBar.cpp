@@ -279,6 +279,8 @@ HistoryHeaderBar::HistoryHeaderBar(HistoryViewModel &model, HistoryMenus &menus,
     connect(m_add, &QAbstractButton::clicked, this, [this] { openMenu(Menu::add); });
     connect(m_stack, &QAbstractButton::clicked, this, [this] { openMenu(Menu::pasteStack); });
     connect(m_more, &QAbstractButton::clicked, this, [this] { openMenu(Menu::more); });
+    if (m_sync.observe)
+        m_sync.observe(this, [this] { refreshSyncBadge(); });
     refresh();
 }
 
@@ -333,11 +335,16 @@ QMenu *HistoryHeaderBar::openMenu(Menu which)
     return menu;
 }
 
+void HistoryHeaderBar::refreshSyncBadge()
+{
+    if (m_sync.inputs)
+        m_badge->setBadge(PanelSyncBadge::of(m_sync.inputs()), m_sync.statusText ? m_sync.statusText() : QString());
+}
+
 void HistoryHeaderBar::refresh()
 {
     const HistoryViewState &state = m_model.state();
-    if (m_sync.inputs)
-        m_badge->setBadge(PanelSyncBadge::of(m_sync.inputs()), m_sync.statusText ? m_sync.statusText() : QString());
+    refreshSyncBadge();
     m_search->setState(state.isSearchExpanded, state.query);
 
     m_tabs->setPinboards(m_model.lists().pages());

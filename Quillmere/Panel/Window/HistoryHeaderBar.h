@@ -84,6 +84,8 @@ public:
     struct SyncSource {
         std::function<PanelSyncBadge::Inputs()> inputs;
         std::function<QString()> statusText;
+        // Calls `onChange`, for as long as `context` lives, whenever the inputs may have changed.
+        std::function<void(QObject *context, std::function<void()> onChange)> observe;
     };
 
     static constexpr int leftSlotWidth = 118;
@@ -94,6 +96,7 @@ public:
     ~HistoryHeaderBar() override;
 
     void refresh();
+    void refreshSyncBadge();
     // Opens the menu under its button, as a click does; the menu stays until closed.
     QMenu *openMenu(Menu which);
     QMenu *openedMenu() const { return m_openMenu; }

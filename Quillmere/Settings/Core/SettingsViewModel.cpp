@@ -104,13 +104,17 @@ void SettingsViewModel::setStatusRefreshActive(bool active)
 
 SyncBadge SettingsViewModel::syncBadge() const
 {
-    const PersistenceMode mode = m_deps.syncStatus ? m_deps.syncStatus->mode() : PersistenceMode::inMemory;
-    switch (mode) {
-    case PersistenceMode::cloudKit:
+    const CloudSyncStatus *status = m_deps.syncStatus;
+    if (status && status->hasSyncError())
+        return {QStringLiteral("Sync error"), QStringLiteral("exclamationmark.icloud"), PillStyle::warning};
+    switch (status ? status->state() : CloudSyncStatus::State::ephemeral) {
+    case CloudSyncStatus::State::syncing:
         return {QStringLiteral("On"), QStringLiteral("checkmark.icloud"), PillStyle::success};
-    case PersistenceMode::localOnly:
+    case CloudSyncStatus::State::noAccount:
+        return {QStringLiteral("No account"), QStringLiteral("icloud.slash"), PillStyle::warning};
+    case CloudSyncStatus::State::localOnly:
         return {QStringLiteral("Off"), QStringLiteral("xmark.icloud"), PillStyle::neutral};
-    case PersistenceMode::inMemory:
+    case CloudSyncStatus::State::ephemeral:
         break;
     }
     return {QStringLiteral("Not saved"), QStringLiteral("exclamationmark.icloud"), PillStyle::danger};

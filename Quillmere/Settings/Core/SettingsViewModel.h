@@ -57,6 +57,7 @@ public:
 
     ClipStore &store() const { return *m_deps.store; }
     Preferences &preferences() const { return *m_deps.preferences; }
+    CloudSyncStatus *syncStatus() const { return m_deps.syncStatus; }
 
     // ---- Window --------------------------------------------------------------------------
     SettingsPane selectedPane() const { return m_selectedPane; }

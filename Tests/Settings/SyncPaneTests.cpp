@@ -1,0 +1,104 @@
+#include "SettingsWindowFixture.h"
+
+#include "Quillmere/App/DemoData.h"
+#include "Quillmere/Settings/SyncPane.h"
+#include "Quillmere/Sync/CloudSyncStatus.h"
+#include "Quillmere/Sync/SyncHealthStore.h"
+#include "Quillmere/Sync/SyncSettings.h"
+
+#include <QScrollArea>
+#include <QScrollBar>
+
+using namespace quillmere;
+using quillmere::test::SettingsWindowFixture;
+
+namespace {
+
+struct SyncFixture : SettingsWindowFixture {
+    SyncFixture()
+    {
+        CloudSyncStatus::Dependencies deps;
+        deps.health = &health;
+        deps.notifications = &center;
+        deps.clock = clock.clock();
+        status = std::make_unique<CloudSyncStatus>(PersistenceMode::cloudKit, true, deps);
+        syncStatus = status.get();
+        sync.health = &health;
+        sync.clock = clock.clock();
+        sync.origin = QStringLiteral("Linux here (abcdef)");
+        sync.environmentName = QStringLiteral("Shared folder");
+        sync.chooseFolder = [this](const QString &) { return chosen; };
+    }
+    SyncPane *openSync()
+    {
+        open();
+        select(SettingsPane::sync);
+        return pane<SyncPane>();
+    }
+
+    SyncHealthStore health{*prefs, clock.clock()};
+    std::unique_ptr<CloudSyncStatus> status;
+    std::optional<QString> chosen;
+};
+
+TEST(SyncPane, RowsShowTheStatusHistoryAndFolderAndTheButtonsAct)
+{
+    SyncFixture f;
+    seedDemoData(*f.store);
+    f.prefs->setString(SyncSettings::folderKey, QStringLiteral("/home/me/Sync/Brindlewax"));
+    SyncPane *pane = f.openSync();
+    ASSERT_TRUE(pane);
+    EXPECT_EQ(pane->findChildren<SettingsDivider *>().size(), 9);
+    EXPECT_EQ(pane->healthRow()->header(), QStringLiteral("iCloud sync healthy"));
+    EXPECT_EQ(pane->statusPill()->title(), QStringLiteral("On"));
+    EXPECT_EQ(pane->statusRow()->subtitle(), QStringLiteral("iCloud sync is on"));
+    EXPECT_EQ(pane->environmentLabel()->text(), QStringLiteral("Shared folder"));
+    const int clips = int(f.store->context().clipCount());
+    EXPECT_TRUE(pane->checkRow()->subtitle().startsWith(QString::number(clips) + " local clips. "));
+    EXPECT_EQ(pane->probesRow()->subtitle(), QStringLiteral("No sync test clips yet."));
+    EXPECT_EQ(pane->folderRow()->subtitle(), QStringLiteral("/home/me/Sync/Brindlewax"));
+
+    pane->createRow()->button()->click();
+    EXPECT_EQ(pane->createRow()->subtitle(), SyncActions::createdMessage);
+    EXPECT_EQ(pane->probesRow()->subtitle(), QStringLiteral("Linux here (abcdef) - now"));
+    EXPECT_TRUE(pane->checkRow()->subtitle().startsWith(QString::number(clips + 1) + " local clips. "));
+    f.screenshot("sync-pane");
+    QDir().mkpath("artifacts");
+    EXPECT_TRUE(pane->healthRow()->grab().save("artifacts/settings-sync-health-row.png"));
+
+    f.chosen = QStringLiteral("/media/usb/Brindlewax");
+    pane->folderRow()->button()->click();
+    EXPECT_EQ(pane->folderRow()->subtitle(), QStringLiteral("/media/usb/Brindlewax\n") + SyncActions::restartNote);
+    EXPECT_EQ(f.prefs->string(SyncSettings::folderKey), QStringLiteral("/media/usb/Brindlewax"));
+    QScrollBar *scroll = f.window->findChild<QScrollArea *>()->verticalScrollBar();
+    scroll->setValue(scroll->maximum());
+    f.screenshot("sync-pane-folder");
+    pane->cleanRow()->button()->click();
+    EXPECT_EQ(pane->createRow()->subtitle(), SyncActions::removedMessage);
+    EXPECT_EQ(pane->probesRow()->subtitle(), QStringLiteral("No sync test clips yet."));
+}
+
+TEST(SyncPane, ASyncErrorReachesThePillsAndTheHealthRowAndVerifyReportsBack)
+{
+    SyncFixture f;
+    SyncPane *pane = f.openSync();
+    ASSERT_TRUE(pane);
+    f.status->handleEvent(
+        {SyncEvent::Type::export_, f.clock.now(), f.clock.now(), false, QStringLiteral("The folder is read-only")});
+    EXPECT_EQ(pane->statusPill()->title(), QStringLiteral("Sync error"));
+    EXPECT_EQ(f.window->syncPill()->title(), QStringLiteral("Sync error"));
+    EXPECT_EQ(pane->healthRow()->header(), QStringLiteral("Sync needs attention"));
+    EXPECT_TRUE(pane->healthRow()->lines().contains(QStringLiteral("The folder is read-only")));
+
+    // The store here reports no active sync: the check ends at once, after showing it runs.
+    SettingsButton *verify = pane->healthRow()->verifyButton();
+    verify->click();
+    EXPECT_EQ(verify->text(), QStringLiteral("Verifying…"));
+    EXPECT_FALSE(verify->isEnabled());
+    EXPECT_EQ(pane->healthRow()->lines().constLast(), SyncActions::verifyingMessage);
+    ASSERT_TRUE(quillmere::test::waitUntil([&] { return verify->isEnabled(); }, 5000));
+    EXPECT_EQ(verify->text(), QStringLiteral("Verify Now"));
+    EXPECT_EQ(pane->healthRow()->lines().constLast(), QStringLiteral("iCloud sync is not active on this device."));
+}
+
+} // namespace
