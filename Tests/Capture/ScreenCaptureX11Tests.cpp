@@ -253,8 +253,7 @@ TEST_F(ScreenCaptureOnX11, CapturesKeepToTheMonitorThatHoldsThePointer)
             && now.pixel(1500, 400) != screenBefore.pixel(1500, 400)
             && now.pixel(1000, 300) == screenBefore.pixel(1000, 300);
     }));
-    QDir().mkpath("artifacts");
-    screenshot::grabRootPixels(QRect(0, 0, 1600, 1000)).save("artifacts/capture-area-overlay.png");
+    screenshot::grabRootPixels(QRect(0, 0, 1600, 1000)).save(test::artifactPath("capture-area-overlay.png"));
     ASSERT_TRUE(xdotool({"mouseup", "1"}));
     ASSERT_TRUE(test::waitUntil([&] { return clips.size() == 2; }, 20000));
     EXPECT_EQ(decoded(clips[1]), screenBefore.copy(860, 210, 241, 121));

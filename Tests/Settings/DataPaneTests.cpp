@@ -239,7 +239,7 @@ TEST(DataPane, TheSheetShowsTheStoresFiguresAndSweeps)
     EXPECT_EQ(sheet->findChild<QLabel *>("totalClips")->text(), QString("%1 clips").arg(facts->size()));
     EXPECT_EQ(sheet->findChild<QLabel *>("totalBytes")->text(), storageByteText(sheet->stats()->totalBytes));
     QTest::qWait(50);
-    sheet->grab().save(QDir::currentPath() + "/artifacts/settings-stats-sheet.png");
+    sheet->grab().save(test::artifactPath("settings-stats-sheet.png"));
 
     ASSERT_TRUE(sheet->sweepButton());
     sheet->sweepButton()->click();
@@ -253,7 +253,7 @@ TEST(DataPane, TheSheetShowsTheStoresFiguresAndSweeps)
     QTest::qWait(50);
     bar->setValue(bar->maximum());
     QTest::qWait(50);
-    sheet->grab().save(QDir::currentPath() + "/artifacts/settings-stats-sheet-end.png");
+    sheet->grab().save(test::artifactPath("settings-stats-sheet-end.png"));
 
     QTest::keyClick(sheet, Qt::Key_Return);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window.storageDashboard(); }, 5000));

@@ -309,7 +309,7 @@ TEST(SettingsWindowBehaviour, TheClearConfirmationAndTheAlertsCloseWithOneButton
     EXPECT_EQ(done->text(), "Done");
     EXPECT_EQ(done->informativeText(), "Backed up 1 clip.");
     QTest::qWait(50);
-    EXPECT_TRUE(done->grab().save(QDir::currentPath() + "/artifacts/settings-alert-done.png"));
+    EXPECT_TRUE(done->grab().save(test::artifactPath("settings-alert-done.png")));
     press("OK");
     EXPECT_FALSE(model.isShowingBackupResult());
     model.showBackupError("The disk is full.");

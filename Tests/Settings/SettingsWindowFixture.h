@@ -6,6 +6,7 @@
 #include "Quillmere/App/HotKeyCenter.h"
 #include "Quillmere/Settings/SettingsKit.h"
 #include "Quillmere/Settings/SettingsWindow.h"
+#include "Support/DisplayTestSupport.h"
 #include "Support/PagesFixture.h"
 
 #include <QDir>
@@ -55,10 +56,9 @@ struct SettingsWindowFixture : StoreFixture {
     // Kept beside the other test artefacts, to be looked at.
     void screenshot(const QString &name)
     {
-        const QString dir = QDir::currentPath() + QStringLiteral("/artifacts");
-        QDir().mkpath(dir);
         QTest::qWait(50); // layouts settle over a few posted requests
-        EXPECT_TRUE(window->grab().save(dir + QStringLiteral("/settings-") + name + QStringLiteral(".png")));
+        EXPECT_TRUE(
+            window->grab().save(test::artifactPath(QStringLiteral("settings-") + name + QStringLiteral(".png"))));
     }
 
     QString autostartDir() const { return dir.filePath(QStringLiteral("autostart")); }

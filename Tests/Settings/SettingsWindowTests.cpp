@@ -81,6 +81,5 @@ TEST(SettingsGlyphs, EverySymbolTheWindowNamesIsDrawn)
         Glyphs::paint(painter, names[i], QRectF((i % 8) * 72 + 8, (i / 8) * 72 + 8, 56, 56), Qt::white);
     }
     painter.end();
-    QDir().mkpath("artifacts");
-    EXPECT_TRUE(sheet.save("artifacts/settings-glyphs.png"));
+    EXPECT_TRUE(sheet.save(test::artifactPath("settings-glyphs.png")));
 }

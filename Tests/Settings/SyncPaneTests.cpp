@@ -63,8 +63,7 @@ TEST(SyncPane, RowsShowTheStatusHistoryAndFolderAndTheButtonsAct)
     EXPECT_EQ(pane->probesRow()->subtitle(), QStringLiteral("Linux here (abcdef) - now"));
     EXPECT_TRUE(pane->checkRow()->subtitle().startsWith(QString::number(clips + 1) + " local clips. "));
     f.screenshot("sync-pane");
-    QDir().mkpath("artifacts");
-    EXPECT_TRUE(pane->healthRow()->grab().save("artifacts/settings-sync-health-row.png"));
+    EXPECT_TRUE(pane->healthRow()->grab().save(test::artifactPath("settings-sync-health-row.png")));
 
     f.chosen = QStringLiteral("/media/usb/Brindlewax");
     pane->folderRow()->button()->click();

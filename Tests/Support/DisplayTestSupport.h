@@ -3,6 +3,8 @@
 // Images to copy around, and what tests on a real X display need to know about it.
 
 #include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
 #include <QFont>
 #include <QGuiApplication>
 #include <QImage>
@@ -86,6 +88,15 @@ inline QByteArray readWithXclip(const QString &target)
     if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 10000))
         process.kill();
     return process.readAllStandardOutput();
+}
+
+// Where a test keeps a picture to be looked at: artifacts/ in the build folder, made on demand
+// because tests run in any order.
+inline QString artifactPath(const QString &name)
+{
+    const QString path = QDir::currentPath() + QStringLiteral("/artifacts/") + name;
+    QDir().mkpath(QFileInfo(path).path());
+    return path;
 }
 
 } // namespace quillmere::test
