@@ -495,9 +495,8 @@ std::optional<ClipArchiveDocument> ClipArchiveDocument::fromJson(const QJsonValu
     for (const QJsonValue &value : clipArray) {
         BackupFields c(value);
         ClipArchiveClip clip;
-        archive::readClipFields(c, clip, [&](const QString &key, std::optional<QString> &field, bool) {
-            field = c.optionalString(key);
-        });
+        archive::readClipFields(
+            c, clip, [&](const QString &key, std::optional<QString> &field, bool) { field = c.optionalString(key); });
         if (!c.ok())
             return std::nullopt;
         doc.clips.push_back(std::move(clip));

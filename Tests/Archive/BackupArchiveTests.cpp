@@ -9,10 +9,10 @@
 #include <QJsonDocument>
 
 #include <QTemporaryDir>
-#include <sys/stat.h>
 #include <QTest>
 #include <QThread>
 #include <QThreadPool>
+#include <sys/stat.h>
 
 using namespace quillmere;
 using quillmere::test::golden;
@@ -218,12 +218,13 @@ TEST(BackupFormat, ASnapshotLeavesStoredPayloadsUnreadAndSkipsClipsDeletedBefore
     source.putText("plain");
     source.put({.kind = ClipKind::image, .imageData = image});
     source.put({.kind = ClipKind::file, .text = QString("a.pdf"), .fileData = pdf, .fileName = QString("a.pdf")});
-    source.put({.kind = ClipKind::image, .imageData = QByteArray(100000, 'g')}); // deleted below
-    source.open(); // nothing in memory
+    // The newest is deleted once the snapshot is taken; reopened, nothing is in memory.
+    source.put({.kind = ClipKind::image, .imageData = QByteArray(100000, 'g')});
+    source.open();
 
     const std::vector<ClipRef> clips = source.ctx().clipsNewestFirst();
-    backup::Snapshot snapshot = backup::Snapshot::take(clips, {}, test::utc(2026, 3, 1, 0, 0, 0), "1",
-                                                       source.store->container().storeURL());
+    backup::Snapshot snapshot =
+        backup::Snapshot::take(clips, {}, test::utc(2026, 3, 1, 0, 0, 0), "1", source.store->container().storeURL());
     for (const ClipRef &clip : clips)
         EXPECT_TRUE(clip->isImageDataLoaded() == !clip->hasImageData()
                     && clip->isFileDataLoaded() == !clip->hasFileData());

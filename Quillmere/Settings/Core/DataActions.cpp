@@ -75,19 +75,20 @@ void DataActions::exportBackup()
     // Taken now, so later changes to the history stay out of the file; images and files are read
     // in the background.
     ClipStore &store = m_model.store();
-    backup::Snapshot snapshot = backup::Snapshot::take(store.context().clipsNewestFirst(), store.pages(),
-                                                       m_interaction.clock(), m_appVersion, store.container().storeURL());
+    backup::Snapshot snapshot =
+        backup::Snapshot::take(store.context().clipsNewestFirst(), store.pages(), m_interaction.clock(), m_appVersion,
+                               store.container().storeURL());
     const QString fileName = QFileInfo(*path).fileName();
-    backup::writeFileInBackground(
-        *path, std::move(snapshot), this, [this, fileName](ArchiveResult<qint64, QString> written) {
-            m_exportingBackup = false;
-            Q_EMIT changed();
-            if (!written)
-                m_model.showBackupError(written.error());
-            else
-                m_model.showBackupResult(exportMessage(int(written.value()), fileName));
-            Q_EMIT settled();
-        });
+    backup::writeFileInBackground(*path, std::move(snapshot), this,
+                                  [this, fileName](ArchiveResult<qint64, QString> written) {
+                                      m_exportingBackup = false;
+                                      Q_EMIT changed();
+                                      if (!written)
+                                          m_model.showBackupError(written.error());
+                                      else
+                                          m_model.showBackupResult(exportMessage(int(written.value()), fileName));
+                                      Q_EMIT settled();
+                                  });
 }
 
 void DataActions::importBackup()
