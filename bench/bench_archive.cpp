@@ -116,10 +116,11 @@ void BM_BackupExportFromStore(benchmark::State &state)
         // The document is taken on the main thread; the file work goes to the thread pool.
         QElapsedTimer main;
         main.start();
-        backup::Snapshot snapshot = backup::Snapshot::take(source.store->context().clipsNewestFirst(),
-                                                           source.store->pages(), source.t, QStringLiteral("1"));
+        backup::Snapshot snapshot =
+            backup::Snapshot::take(source.store->context().clipsNewestFirst(), source.store->pages(), source.t,
+                                   QStringLiteral("1"), source.store->container().storeURL());
         mainThreadMs = std::max(mainThreadMs, main.elapsed());
-        backup::writeFile(file, std::move(snapshot).document());
+        backup::writeFile(file, std::move(snapshot).document().value());
     }
     state.counters["mainThreadMs"] = double(mainThreadMs);
     state.SetBytesProcessed(state.iterations() * QFileInfo(file).size());

@@ -196,6 +196,13 @@ QDateTime requiredDate(JsonFields &fields, const QString &key, archive::Fraction
     return date.value_or(QDateTime());
 }
 
+// Backup dates may carry a fraction of a second or not.
+class BackupFields : public JsonFields {
+public:
+    using JsonFields::JsonFields;
+    QDateTime date(const QString &key) { return requiredDate(*this, key, archive::Fraction::optional); }
+};
+
 } // namespace
 
 // ---- ArchivedClip / PageArchive ------------------------------------------------------------------
@@ -469,23 +476,16 @@ std::optional<ClipArchiveDocument> ClipArchiveDocument::fromJson(const QJsonValu
         return std::nullopt;
 
     ClipArchiveDocument doc;
-    JsonFields m(manifestObject);
-    doc.manifest.version = m.integer(QStringLiteral("version"));
-    doc.manifest.exportedAt = requiredDate(m, QStringLiteral("exportedAt"), archive::Fraction::optional);
-    doc.manifest.appVersion = m.string(QStringLiteral("appVersion"));
-    doc.manifest.clipCount = m.integer(QStringLiteral("clipCount"));
-    doc.manifest.pinboardCount = m.integer(QStringLiteral("pinboardCount"));
+    BackupFields m(manifestObject);
+    archive::readManifestFields(m, doc.manifest);
     if (!m.ok())
         return std::nullopt;
 
     doc.pinboards.reserve(pageArray.size());
     for (const QJsonValue &value : pageArray) {
-        JsonFields p(value);
+        BackupFields p(value);
         ClipArchivePinboard page;
-        page.name = p.string(QStringLiteral("name"));
-        page.colorName = p.string(QStringLiteral("colorName"));
-        page.iconName = p.string(QStringLiteral("iconName"));
-        page.sortOrder = p.integer(QStringLiteral("sortOrder"));
+        archive::readPinboardFields(p, page);
         if (!p.ok())
             return std::nullopt;
         doc.pinboards.push_back(std::move(page));
@@ -493,25 +493,10 @@ std::optional<ClipArchiveDocument> ClipArchiveDocument::fromJson(const QJsonValu
 
     doc.clips.reserve(clipArray.size());
     for (const QJsonValue &value : clipArray) {
-        JsonFields c(value);
+        BackupFields c(value);
         ClipArchiveClip clip;
-        clip.dedupID = c.string(QStringLiteral("dedupID"));
-        clip.createdAt = requiredDate(c, QStringLiteral("createdAt"), archive::Fraction::optional);
-        clip.kind = c.string(QStringLiteral("kind"));
-        clip.text = c.optionalString(QStringLiteral("text"));
-        clip.fileName = c.optionalString(QStringLiteral("fileName"));
-        clip.fileTypeIdentifier = c.optionalString(QStringLiteral("fileTypeIdentifier"));
-        clip.customTitle = c.optionalString(QStringLiteral("customTitle"));
-        clip.recognizedText = c.optionalString(QStringLiteral("recognizedText"));
-        clip.sourceAppName = c.optionalString(QStringLiteral("sourceAppName"));
-        clip.sourceAppBundleID = c.optionalString(QStringLiteral("sourceAppBundleID"));
-        clip.isPinned = c.boolean(QStringLiteral("isPinned"));
-        clip.contentHash = c.string(QStringLiteral("contentHash"));
-        clip.linkTitle = c.optionalString(QStringLiteral("linkTitle"));
-        clip.isSavedToPage = c.boolean(QStringLiteral("isSavedToPage"));
-        clip.pageName = c.optionalString(QStringLiteral("pageName"));
-        clip.imageDataBase64 = c.optionalString(QStringLiteral("imageDataBase64"));
-        clip.fileDataBase64 = c.optionalString(QStringLiteral("fileDataBase64"));
+        archive::readClipFields(
+            c, clip, [&](const QString &key, std::optional<QString> &field, bool) { field = c.optionalString(key); });
         if (!c.ok())
             return std::nullopt;
         doc.clips.push_back(std::move(clip));

@@ -165,4 +165,50 @@ struct ClipArchiveDocument {
     static std::optional<ClipArchiveDocument> fromJson(const QJsonValue &json);
 };
 
+// What both backup readers (the quick one and the DOM one) take from a manifest, a Page and a clip,
+// listed once so that neither can drop a field the other reads. `Fields` answers string,
+// optionalString, boolean, integer and date by key, and notes itself a missing or mistyped value.
+// `payload(key, field, isImage)` reads the Base64 fields, each reader in its own way.
+namespace archive {
+
+template <class Fields> void readManifestFields(Fields &m, ClipArchiveManifest &out)
+{
+    out.version = m.integer(QStringLiteral("version"));
+    out.exportedAt = m.date(QStringLiteral("exportedAt"));
+    out.appVersion = m.string(QStringLiteral("appVersion"));
+    out.clipCount = m.integer(QStringLiteral("clipCount"));
+    out.pinboardCount = m.integer(QStringLiteral("pinboardCount"));
+}
+
+template <class Fields> void readPinboardFields(Fields &p, ClipArchivePinboard &out)
+{
+    out.name = p.string(QStringLiteral("name"));
+    out.colorName = p.string(QStringLiteral("colorName"));
+    out.iconName = p.string(QStringLiteral("iconName"));
+    out.sortOrder = p.integer(QStringLiteral("sortOrder"));
+}
+
+template <class Fields, class Payload> void readClipFields(Fields &c, ClipArchiveClip &out, Payload payload)
+{
+    out.dedupID = c.string(QStringLiteral("dedupID"));
+    out.createdAt = c.date(QStringLiteral("createdAt"));
+    out.kind = c.string(QStringLiteral("kind"));
+    out.text = c.optionalString(QStringLiteral("text"));
+    out.fileName = c.optionalString(QStringLiteral("fileName"));
+    out.fileTypeIdentifier = c.optionalString(QStringLiteral("fileTypeIdentifier"));
+    out.customTitle = c.optionalString(QStringLiteral("customTitle"));
+    out.recognizedText = c.optionalString(QStringLiteral("recognizedText"));
+    out.sourceAppName = c.optionalString(QStringLiteral("sourceAppName"));
+    out.sourceAppBundleID = c.optionalString(QStringLiteral("sourceAppBundleID"));
+    out.isPinned = c.boolean(QStringLiteral("isPinned"));
+    out.contentHash = c.string(QStringLiteral("contentHash"));
+    out.linkTitle = c.optionalString(QStringLiteral("linkTitle"));
+    out.isSavedToPage = c.boolean(QStringLiteral("isSavedToPage"));
+    out.pageName = c.optionalString(QStringLiteral("pageName"));
+    payload(QStringLiteral("imageDataBase64"), out.imageDataBase64, true);
+    payload(QStringLiteral("fileDataBase64"), out.fileDataBase64, false);
+}
+
+} // namespace archive
+
 } // namespace quillmere

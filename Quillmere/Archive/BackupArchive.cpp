@@ -3,11 +3,16 @@
 #include "Quillmere/Archive/BackupJsonReader.h"
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
+#include "Quillmere/Model/ReadConnection.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtConcurrent>
+#include <algorithm>
 #include <atomic>
 #include <zlib.h>
 
@@ -435,7 +440,7 @@ QByteArray jsonText(const ClipArchiveDocument &document)
     return textOfClips(document, 0, document.clips.size());
 }
 
-std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText)
+std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText, qint64 maxJson)
 {
     // Clips grouped into pieces of about the piece size, each written and compressed by a thread
     // of the pool: the whole text never exists at once.
@@ -453,9 +458,13 @@ std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *
     if (from < document.clips.size() || groups.empty())
         groups.emplace_back(from, document.clips.size());
     std::vector<std::optional<QByteArray>> pieces(groups.size());
+    // The reader refuses more text than its cap: past it, the rest is not worth compressing.
+    std::atomic<qint64> textBytes = 0;
     QtConcurrent::blockingMap(QThreadPool::globalInstance(), groups, [&](const std::pair<size_t, size_t> &group) {
         const size_t index = size_t(&group - groups.data());
         const QByteArray text = textOfClips(document, group.first, group.second);
+        if (textBytes.fetch_add(text.size()) + text.size() > maxJson)
+            return;
         // Base64 of images and files has no repeats worth searching for; coding its letters is
         // all the compression it allows, at a fraction of the time.
         qsizetype payload = 0;
@@ -465,7 +474,22 @@ std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *
         const int strategy = payload * 10 >= text.size() * 9 ? Z_HUFFMAN_ONLY : Z_DEFAULT_STRATEGY;
         pieces[index] = deflatePiece(text.constData(), text.size(), index + 1 == groups.size(), strategy);
     });
-    return joined(pieces, errorText);
+    if (textBytes > maxJson) {
+        if (errorText)
+            *errorText = QStringLiteral("This backup would hold more than %1, more than Brindlewax can restore. "
+                                        "Delete some large images or files and try again.")
+                             .arg(archive::byteCountText(maxJson));
+        return std::nullopt;
+    }
+    auto bytes = joined(pieces, errorText);
+    if (bytes && bytes->size() > maxFileBytes) {
+        if (errorText)
+            *errorText = QStringLiteral("This backup would be larger than %1, more than Brindlewax can restore. "
+                                        "Delete some large images or files and try again.")
+                             .arg(archive::byteCountText(maxFileBytes));
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
@@ -523,16 +547,17 @@ ClipArchiveReadResult readFile(const QString &path, qint64 maxFile, qint64 maxJs
     return decode(read.bytes, maxJson);
 }
 
-bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText)
+bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText, qint64 maxJson)
 {
-    const auto bytes = encoded(document, errorText);
-    return bytes && archive::writeFileAtomically(path, *bytes, errorText);
+    const auto bytes = encoded(document, errorText, maxJson);
+    return bytes && writeFileAtomically(path, *bytes, FileAccess::ownerOnly, errorText);
 }
 
 Snapshot Snapshot::take(const std::vector<ClipRef> &clips, const std::vector<PageRef> &pages,
-                        const QDateTime &exportedAt, const QString &appVersion)
+                        const QDateTime &exportedAt, const QString &appVersion, const QString &storePath)
 {
     Snapshot snapshot;
+    snapshot.storePath = storePath;
     std::vector<ClipRef> kept;
     for (const ClipRef &clip : clips)
         if (clip && !clip->expiresAt())
@@ -541,26 +566,70 @@ Snapshot Snapshot::take(const std::vector<ClipRef> &clips, const std::vector<Pag
     snapshot.withoutPayloads.manifest.clipCount = qint64(kept.size());
     for (const ClipRef &clip : kept) {
         snapshot.withoutPayloads.clips.push_back(ClipArchiveClip::from(*clip, false));
-        snapshot.images.push_back(clip->hasImageData() ? std::optional(clip->imageData().value_or(QByteArray()))
-                                                       : std::nullopt);
-        snapshot.files.push_back(clip->hasFileData() ? std::optional(clip->fileData().value_or(QByteArray()))
-                                                     : std::nullopt);
+        const qint64 row = clip->persistentModelID().rowID;
+        // Bytes in memory may not be saved yet; those on disk are read later, off this thread.
+        auto payload = [&](bool has, bool loaded, auto read) -> std::optional<Payload> {
+            if (!has)
+                return std::nullopt;
+            if (loaded || storePath.isEmpty() || row <= 0)
+                return Payload{(clip.get()->*read)().value_or(QByteArray()), row};
+            return Payload{std::nullopt, row};
+        };
+        snapshot.images.push_back(payload(clip->hasImageData(), clip->isImageDataLoaded(), &ClipItem::imageData));
+        snapshot.files.push_back(payload(clip->hasFileData(), clip->isFileDataLoaded(), &ClipItem::fileData));
     }
     return snapshot;
 }
 
-ClipArchiveDocument Snapshot::document() &&
+ArchiveResult<ClipArchiveDocument, QString> Snapshot::document() &&
 {
     ClipArchiveDocument document = std::move(withoutPayloads);
+    std::vector<bool> deleted(document.clips.size(), false);
+    const bool fromStore = std::any_of(images.begin(), images.end(), [](const auto &p) { return p && !p->bytes; })
+        || std::any_of(files.begin(), files.end(), [](const auto &p) { return p && !p->bytes; });
+    if (fromStore) {
+        ReadConnection connection(storePath);
+        if (!connection.isOpen() || !connection.beginReadTransaction())
+            return QStringLiteral("The history couldn't be read: %1").arg(connection.error());
+        for (const auto &[payloads, table] : {std::pair{&images, "clip_images"}, std::pair{&files, "clip_files"}}) {
+            QSqlQuery q(connection.db());
+            q.setForwardOnly(true);
+            q.prepare(QStringLiteral("SELECT data FROM %1 WHERE clipID = ?").arg(QLatin1StringView(table)));
+            for (size_t i = 0; i < payloads->size(); ++i) {
+                std::optional<Payload> &payload = (*payloads)[i];
+                if (!payload || payload->bytes)
+                    continue;
+                q.bindValue(0, payload->row);
+                if (!q.exec())
+                    return QStringLiteral("The history couldn't be read: %1").arg(q.lastError().text());
+                if (q.next())
+                    payload->bytes = q.value(0).toByteArray();
+                else
+                    deleted[i] = true;
+                q.finish();
+            }
+        }
+    }
     std::vector<size_t> indices(document.clips.size());
     for (size_t i = 0; i < indices.size(); ++i)
         indices[i] = i;
     QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](size_t i) {
+        if (deleted[i])
+            return;
         if (images[i])
-            document.clips[i].imageDataBase64 = archive::encodeBase64(*images[i]);
+            document.clips[i].imageDataBase64 = archive::encodeBase64(images[i]->bytes.value_or(QByteArray()));
         if (files[i])
-            document.clips[i].fileDataBase64 = archive::encodeBase64(*files[i]);
+            document.clips[i].fileDataBase64 = archive::encodeBase64(files[i]->bytes.value_or(QByteArray()));
+        // Read, the bytes are not needed again: the text holds them now.
+        images[i].reset();
+        files[i].reset();
     });
+    size_t next = 0;
+    for (size_t i = 0; i < document.clips.size(); ++i)
+        if (!deleted[i])
+            document.clips[next++] = std::move(document.clips[i]);
+    document.clips.resize(next);
+    document.manifest.clipCount = qint64(next);
     return document;
 }
 
@@ -585,15 +654,18 @@ void writeFileInBackground(const QString &path, ClipArchiveDocument document, QO
 }
 
 void writeFileInBackground(const QString &path, Snapshot snapshot, QObject *receiver,
-                           std::function<void(std::optional<QString> error)> done)
+                           std::function<void(ArchiveResult<qint64, QString>)> done)
 {
     inBackground(
         receiver,
-        [path, snapshot = std::move(snapshot)]() mutable -> std::optional<QString> {
+        [path, snapshot = std::move(snapshot)]() mutable -> ArchiveResult<qint64, QString> {
+            auto document = std::move(snapshot).document();
+            if (!document)
+                return document.error();
             QString errorText;
-            if (writeFile(path, std::move(snapshot).document(), &errorText))
-                return std::nullopt;
-            return errorText;
+            if (!writeFile(path, document.value(), &errorText))
+                return errorText;
+            return document.value().manifest.clipCount;
         },
         std::move(done));
 }

@@ -74,26 +74,36 @@ QString suggestedFileName(const QDate &today);
 // The compact JSON text with sorted keys that a backup compresses, written without a JSON DOM.
 QByteArray jsonText(const ClipArchiveDocument &document);
 
-// Compact JSON with sorted keys, compressed as a raw DEFLATE stream. None (with a reason) only when
-// the compressor fails.
-std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText = nullptr);
+// Compact JSON with sorted keys, compressed as a raw DEFLATE stream. None (with a reason) when the
+// compressor fails, or when the text would pass `maxJson`: such a backup could never be restored.
+std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText = nullptr,
+                                  qint64 maxJson = maxJsonBytes);
 // Also reads plain, uncompressed JSON. Refuses payloads that are not valid Base64.
 ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson = maxJsonBytes);
 
 ClipArchiveReadResult readFile(const QString &path, qint64 maxFile = maxFileBytes, qint64 maxJson = maxJsonBytes);
-bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText = nullptr);
+// Readable by the owner only: the file holds the whole history. Nothing is left behind on failure.
+bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText = nullptr,
+               qint64 maxJson = maxJsonBytes);
 
-// The history as it is now, its payloads kept as bytes: what the store's thread must do itself.
-// `document()` adds the payloads as Base64 on the thread pool, from any thread.
+// The history as it is now, without reading an image or file on the store's thread: bytes already
+// in memory are kept, the rest is read by `document()` from the store file, on any thread, in one
+// read transaction beside the store's own connection.
 struct Snapshot {
+    struct Payload {
+        std::optional<QByteArray> bytes; // none: read the clip's row from the store file
+        qint64 row = 0;
+    };
     ClipArchiveDocument withoutPayloads;
-    std::vector<std::optional<QByteArray>> images; // one per clip
-    std::vector<std::optional<QByteArray>> files;
+    std::vector<std::optional<Payload>> images; // one per clip, none for a clip without
+    std::vector<std::optional<Payload>> files;
+    QString storePath; // empty for a store in memory, whose bytes are all taken at once
 
     // As `ClipArchiveDocument::make` takes it.
     static Snapshot take(const std::vector<ClipRef> &clips, const std::vector<PageRef> &pages,
-                         const QDateTime &exportedAt, const QString &appVersion);
-    ClipArchiveDocument document() &&;
+                         const QDateTime &exportedAt, const QString &appVersion, const QString &storePath);
+    // Clips deleted from the store since `take` are left out, and the manifest counts what is left.
+    ArchiveResult<ClipArchiveDocument, QString> document() &&;
 };
 
 // The same on the thread pool, for the main thread: a whole history takes seconds. `done` runs on
@@ -102,8 +112,9 @@ struct Snapshot {
 void readFileInBackground(const QString &path, QObject *receiver, std::function<void(ClipArchiveReadResult)> done);
 void writeFileInBackground(const QString &path, ClipArchiveDocument document, QObject *receiver,
                            std::function<void(std::optional<QString> error)> done);
+// Reports the number of clips written, else the reason.
 void writeFileInBackground(const QString &path, Snapshot snapshot, QObject *receiver,
-                           std::function<void(std::optional<QString> error)> done);
+                           std::function<void(ArchiveResult<qint64, QString>)> done);
 
 // Raw DEFLATE (no zlib header or trailer). Inflating fails on anything but exactly one complete
 // stream; `exceeded` tells a stream that would grow beyond `maxOutput` apart from damage.

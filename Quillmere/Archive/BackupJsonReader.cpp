@@ -438,11 +438,7 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
             Fields m;
             if (!readFields(r, m))
                 return false;
-            doc.manifest.version = m.integer(QStringLiteral("version"));
-            doc.manifest.exportedAt = m.date(QStringLiteral("exportedAt"));
-            doc.manifest.appVersion = m.string(QStringLiteral("appVersion"));
-            doc.manifest.clipCount = m.integer(QStringLiteral("clipCount"));
-            doc.manifest.pinboardCount = m.integer(QStringLiteral("pinboardCount"));
+            readManifestFields(m, doc.manifest);
             sawManifest = true;
             return m.ok();
         }
@@ -456,10 +452,7 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
                 if (!r.peek('{') || !readFields(r, p))
                     return false;
                 ClipArchivePinboard page;
-                page.name = p.string(QStringLiteral("name"));
-                page.colorName = p.string(QStringLiteral("colorName"));
-                page.iconName = p.string(QStringLiteral("iconName"));
-                page.sortOrder = p.integer(QStringLiteral("sortOrder"));
+                readPinboardFields(p, page);
                 doc.pinboards.push_back(std::move(page));
                 return p.ok();
             });
@@ -475,22 +468,7 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
                 if (!r.peek('{') || !readFields(r, c, true))
                     return false;
                 ClipArchiveClip clip;
-                clip.dedupID = c.string(QStringLiteral("dedupID"));
-                clip.createdAt = c.date(QStringLiteral("createdAt"));
-                clip.kind = c.string(QStringLiteral("kind"));
-                clip.text = c.optionalString(QStringLiteral("text"));
-                clip.fileName = c.optionalString(QStringLiteral("fileName"));
-                clip.fileTypeIdentifier = c.optionalString(QStringLiteral("fileTypeIdentifier"));
-                clip.customTitle = c.optionalString(QStringLiteral("customTitle"));
-                clip.recognizedText = c.optionalString(QStringLiteral("recognizedText"));
-                clip.sourceAppName = c.optionalString(QStringLiteral("sourceAppName"));
-                clip.sourceAppBundleID = c.optionalString(QStringLiteral("sourceAppBundleID"));
-                clip.isPinned = c.boolean(QStringLiteral("isPinned"));
-                clip.contentHash = c.string(QStringLiteral("contentHash"));
-                clip.linkTitle = c.optionalString(QStringLiteral("linkTitle"));
-                clip.isSavedToPage = c.boolean(QStringLiteral("isSavedToPage"));
-                clip.pageName = c.optionalString(QStringLiteral("pageName"));
-                auto payload = [&](const QString &key, std::optional<QString> &field, bool image) {
+                readClipFields(c, clip, [&](const QString &key, std::optional<QString> &field, bool image) {
                     const Value *v = c.get(key);
                     if (!v || v->type == Value::Type::null)
                         return;
@@ -498,9 +476,7 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
                         return c.fail();
                     field = QString();
                     payloads.push_back({doc.clips.size(), image, v->rawBegin, v->rawEnd});
-                };
-                payload(QStringLiteral("imageDataBase64"), clip.imageDataBase64, true);
-                payload(QStringLiteral("fileDataBase64"), clip.fileDataBase64, false);
+                });
                 doc.clips.push_back(std::move(clip));
                 return c.ok();
             });

@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace quillmere::archive {
 
@@ -43,18 +42,6 @@ BoundedRead readBoundedFile(const QString &path, qint64 cap)
     result.size = bytes.size();
     result.bytes = std::move(bytes);
     return result;
-}
-
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (errorText)
-            *errorText = file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    return true;
 }
 
 } // namespace quillmere::archive

@@ -17,9 +17,6 @@ struct BoundedRead {
 // byte more than that size is read, so a file that grows meanwhile is refused, never read on.
 BoundedRead readBoundedFile(const QString &path, qint64 cap);
 
-// Writes all of `bytes` or leaves an existing file untouched.
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText);
-
 } // namespace quillmere::archive
 
 namespace quillmere::archive {

@@ -1,8 +1,8 @@
 #include "Quillmere/Archive/JsonExport.h"
 
 #include "Quillmere/Archive/ArchiveRecords.h"
-#include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Json.h"
 
 #include <QJsonArray>
@@ -110,7 +110,7 @@ bool exportWithSavePanel(const std::vector<ClipRef> &clips, const std::vector<Pa
     const QDateTime now = interaction.clock ? interaction.clock() : QDateTime::currentDateTimeUtc();
     const QByteArray bytes = QuillmereExport::make(clips, pages, now).encoded();
     QString errorText;
-    if (!archive::writeFileAtomically(*path, bytes, &errorText)) {
+    if (!writeFileAtomically(*path, bytes, FileAccess::usual, &errorText)) {
         if (interaction.showError)
             interaction.showError(QStringLiteral("The export couldn't be saved: %1").arg(errorText));
         return false;

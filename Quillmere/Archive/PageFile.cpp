@@ -2,6 +2,7 @@
 
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QJsonDocument>
@@ -88,7 +89,7 @@ std::optional<PageArchiveError> writeFile(const QString &path, const PageArchive
     if (!bytes)
         return bytes.error();
     QString errorText;
-    if (!archive::writeFileAtomically(path, bytes.value(), &errorText))
+    if (!writeFileAtomically(path, bytes.value(), FileAccess::usual, &errorText))
         return PageArchiveError::unwritable(errorText);
     return std::nullopt;
 }

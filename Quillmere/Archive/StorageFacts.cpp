@@ -1,8 +1,8 @@
 #include "Quillmere/Archive/StorageFacts.h"
 
 #include "Quillmere/Model/ClipPresentation.h"
+#include "Quillmere/Model/ReadConnection.h"
 
-#include <QAtomicInteger>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
@@ -17,35 +17,6 @@ QString previewOf(const ClipItem &clip)
     const SafePresentation shown = safePresentation(clip);
     return shown.displayName.value_or(shown.safePreview);
 }
-
-QAtomicInteger<int> g_readerCounter{0};
-
-// A connection that exists for one read and is removed with it.
-class ReadConnection {
-public:
-    explicit ReadConnection(const QString &path)
-        : m_name(QStringLiteral("quillmere-facts-%1").arg(g_readerCounter.fetchAndAddRelaxed(1)))
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        m_open = db.open();
-    }
-    ~ReadConnection()
-    {
-        {
-            QSqlDatabase db = QSqlDatabase::database(m_name, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    bool isOpen() const { return m_open; }
-    QSqlDatabase database() const { return QSqlDatabase::database(m_name, false); }
-
-private:
-    QString m_name;
-    bool m_open = false;
-};
 
 std::optional<QString> optionalText(const QVariant &v)
 {
@@ -77,7 +48,7 @@ std::vector<ClipFact> ClipFact::fetchAll(const QString &storePath, int batchSize
     ReadConnection connection(storePath);
     if (!connection.isOpen())
         return facts;
-    const QSqlDatabase db = connection.database();
+    const QSqlDatabase db = connection.db();
 
     QHash<qint64, QString> pageNames;
     {

@@ -43,7 +43,7 @@ CaptureAlert explanationAlert(CaptureAction action)
             QStringLiteral("Allow Screen Capture"),
             QStringLiteral("Brindlewax needs Screen & System Audio Recording access to %1. "
                            "It captures only when you start a screenshot, OCR action, or recording. "
-                           "OCR processing stays on this Mac.")
+                           "OCR processing stays on this computer.")
                 .arg(phrase(action)),
             {QStringLiteral("Continue"), QStringLiteral("Not Now")}};
 }

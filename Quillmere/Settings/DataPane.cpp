@@ -47,7 +47,7 @@ DataPane::DataPane(DataActions &actions, QWidget *parent)
 
     m_storage = makeLabel(QString(), 12.5, QFont::DemiBold, P::secondaryText(), false, this);
     rows->addWidget(new SettingsRow(QStringLiteral("Storage used"),
-                                    QStringLiteral("Clipboard history and saved images and files on this Mac."),
+                                    QStringLiteral("Clipboard history and saved images and files on this computer."),
                                     QStringLiteral("internaldrive"), m_storage, this));
     m_stats = new ActionRow(QStringLiteral("Stats & Storage"),
                             QStringLiteral("Breakdown by type, largest clips, per-Page usage, and a duplicate sweep."),

@@ -1,5 +1,6 @@
 #include "Quillmere/Sync/SyncFolder.h"
 
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
 #include <QCryptographicHash>
@@ -9,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -206,17 +206,7 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
 
 bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return quillmere::writeFileAtomically(path, bytes, FileAccess::ownerOnly, error);
 }
 
 QByteArray encode(const QString &device, qint64 number, bool snapshot, const std::vector<SyncRecord> &records)

@@ -1,5 +1,6 @@
 #include "Quillmere/Sync/SyncTransfer.h"
 
+#include "Quillmere/Model/ReadConnection.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
 #include <QDir>
@@ -23,37 +24,6 @@ int typeRank(const QString &type)
 {
     return int(kSyncedTypes.indexOf(type));
 }
-
-// A read-only connection that lives for one job on the calling thread.
-class ReadConnection {
-public:
-    explicit ReadConnection(const QString &path)
-        : m_name(QStringLiteral("quillmere-sync-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
-        db.setDatabaseName(path);
-        m_open = db.open();
-        if (!m_open)
-            m_error = db.lastError().text();
-    }
-    ~ReadConnection()
-    {
-        {
-            QSqlDatabase db = QSqlDatabase::database(m_name, false);
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    bool isOpen() const { return m_open; }
-    QString error() const { return m_error; }
-    QSqlDatabase db() const { return QSqlDatabase::database(m_name, false); }
-
-private:
-    QString m_name;
-    bool m_open = false;
-    QString m_error;
-};
 
 void putOptional(QJsonObject &o, const QString &key, const QVariant &v)
 {

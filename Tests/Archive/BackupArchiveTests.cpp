@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QThread>
 #include <QThreadPool>
+#include <sys/stat.h>
 
 using namespace quillmere;
 using quillmere::test::golden;
@@ -208,6 +209,54 @@ TEST(BackupFormat, BuiltFromTheStoreWithoutTemporaryClipsAndRestoredIntoAnEmptyS
     ASSERT_TRUE(restoredOdd && restoredOdd->pinboard());
     EXPECT_EQ(restoredOdd->pinboard()->colorName(), "teal");
     EXPECT_EQ(restoredOdd->createdAt(), odd->createdAt());
+}
+
+TEST(BackupFormat, ASnapshotLeavesStoredPayloadsUnreadAndSkipsClipsDeletedBeforeTheyAreRead)
+{
+    StoreFixture source(true);
+    const QByteArray image(200000, 'i'), pdf(150000, 'f');
+    source.putText("plain");
+    source.put({.kind = ClipKind::image, .imageData = image});
+    source.put({.kind = ClipKind::file, .text = QString("a.pdf"), .fileData = pdf, .fileName = QString("a.pdf")});
+    // The newest is deleted once the snapshot is taken; reopened, nothing is in memory.
+    source.put({.kind = ClipKind::image, .imageData = QByteArray(100000, 'g')});
+    source.open();
+
+    const std::vector<ClipRef> clips = source.ctx().clipsNewestFirst();
+    backup::Snapshot snapshot =
+        backup::Snapshot::take(clips, {}, test::utc(2026, 3, 1, 0, 0, 0), "1", source.store->container().storeURL());
+    for (const ClipRef &clip : clips)
+        EXPECT_TRUE(clip->isImageDataLoaded() == !clip->hasImageData()
+                    && clip->isFileDataLoaded() == !clip->hasFileData());
+    source.ctx().remove(clips[0]);
+    ASSERT_TRUE(source.store->save());
+
+    auto doc = std::move(snapshot).document();
+    ASSERT_TRUE(doc.ok()) << qPrintable(doc.error());
+    EXPECT_EQ(doc.value().manifest.clipCount, 3);
+    ASSERT_EQ(doc.value().clips.size(), 3u);
+    EXPECT_EQ(doc.value().clips[0].fileDataBase64, archive::encodeBase64(pdf));
+    EXPECT_EQ(doc.value().clips[1].imageDataBase64, archive::encodeBase64(image));
+    EXPECT_FALSE(doc.value().clips[2].imageDataBase64 || doc.value().clips[2].fileDataBase64);
+}
+
+TEST(BackupFormat, AWrittenBackupIsPrivateAndOneTooLargeToRestoreIsNotWritten)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("b.quillmerebackup");
+    const qint64 size = backup::jsonText(goldenDocument()).size();
+    QString error;
+    const mode_t oldMask = ::umask(0);
+    const bool written = backup::writeFile(path, goldenDocument(), &error, size);
+    ::umask(oldMask);
+    ASSERT_TRUE(written) << qPrintable(error);
+    EXPECT_EQ(QFileInfo(path).permissions() & 0x0077, 0);
+
+    const QString big = dir.filePath("big.quillmerebackup");
+    EXPECT_FALSE(backup::writeFile(big, goldenDocument(), &error, size - 1));
+    EXPECT_TRUE(error.contains("more than Brindlewax can restore")) << qPrintable(error);
+    EXPECT_FALSE(QFileInfo::exists(big));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1); // no temporary file left behind
 }
 
 TEST(BackupFormat, WrittenAndReadOffTheMainThread)

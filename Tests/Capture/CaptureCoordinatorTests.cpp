@@ -135,7 +135,7 @@ TEST(CaptureCoordinator, UnreadableScreenExplainsOnceThenPointsToTheSettings)
     EXPECT_EQ(h.alerts[0].messageText, "Allow Screen Capture");
     EXPECT_EQ(h.alerts[0].informativeText,
               "Brindlewax needs Screen & System Audio Recording access to capture the area you select. It captures "
-              "only when you start a screenshot, OCR action, or recording. OCR processing stays on this Mac.");
+              "only when you start a screenshot, OCR action, or recording. OCR processing stays on this computer.");
     EXPECT_EQ(h.alerts[0].buttons, (QStringList{"Continue", "Not Now"}));
     EXPECT_EQ(h.panelHides, 1);
     h.coordinator->perform(CaptureAction::ocrArea);

@@ -72,20 +72,23 @@ void DataActions::exportBackup()
     m_exportingBackup = true;
     Q_EMIT changed();
 
-    // Taken now, so later changes to the history stay out of the file.
+    // Taken now, so later changes to the history stay out of the file; images and files are read
+    // in the background.
     ClipStore &store = m_model.store();
     backup::Snapshot snapshot =
-        backup::Snapshot::take(store.context().clipsNewestFirst(), store.pages(), m_interaction.clock(), m_appVersion);
+        backup::Snapshot::take(store.context().clipsNewestFirst(), store.pages(), m_interaction.clock(), m_appVersion,
+                               store.container().storeURL());
     const QString fileName = QFileInfo(*path).fileName();
-    backup::writeFileInBackground(*path, std::move(snapshot), this, [this, fileName](std::optional<QString> error) {
-        m_exportingBackup = false;
-        Q_EMIT changed();
-        if (error)
-            m_model.showBackupError(*error);
-        else
-            m_model.showBackupResult(exportMessage(int(m_model.store().context().allClips().size()), fileName));
-        Q_EMIT settled();
-    });
+    backup::writeFileInBackground(*path, std::move(snapshot), this,
+                                  [this, fileName](ArchiveResult<qint64, QString> written) {
+                                      m_exportingBackup = false;
+                                      Q_EMIT changed();
+                                      if (!written)
+                                          m_model.showBackupError(written.error());
+                                      else
+                                          m_model.showBackupResult(exportMessage(int(written.value()), fileName));
+                                      Q_EMIT settled();
+                                  });
 }
 
 void DataActions::importBackup()
