@@ -1,7 +1,8 @@
 #pragma once
 
-// Helpers the latency benchmarks share.
+// Helpers the benchmarks share.
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtGlobal>
 #include <algorithm>
@@ -26,18 +27,48 @@ inline void reportPercentiles(benchmark::State &state, std::vector<double> ms, s
     state.counters["max_ms"] = ms.back();
 }
 
-// A benchmark on the X display: false (with a message) when there is none. The program's
-// configuration and data go to `home`, never the user's own.
+// The program's configuration and data go to `home`, never the user's own; Qt draws on X.
+inline void useBenchmarkHome(const QTemporaryDir &home)
+{
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
+    qputenv("QT_QPA_PLATFORM", "xcb");
+}
+
+// A benchmark on the X display: false (with a message) when there is none.
 inline bool prepareDisplayBenchmark(const QTemporaryDir &home)
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) {
         std::fprintf(stderr, "needs an X display; run it under xvfb-run\n");
         return false;
     }
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
-    qputenv("QT_QPA_PLATFORM", "xcb");
+    useBenchmarkHome(home);
     return true;
+}
+
+// Runs the benchmarks in an `Application` on an Xvfb of their own with one screen of `screen`
+// ("WIDTHxHEIGHTxDEPTH"), whatever display this runs beside.
+template <typename Application> int runOnOwnDisplay(int argc, char **argv, const QString &screen)
+{
+    QProcess xvfb;
+    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                        QStringLiteral("0"), screen, QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    if (!xvfb.waitForStarted(5000) || !xvfb.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "could not start Xvfb\n");
+        return 1;
+    }
+    qputenv("DISPLAY", ":" + xvfb.readAllStandardOutput().trimmed());
+    QTemporaryDir home;
+    useBenchmarkHome(home);
+    {
+        Application app(argc, argv);
+        benchmark::Initialize(&argc, argv);
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+    }
+    xvfb.terminate();
+    xvfb.waitForFinished(5000);
+    return 0;
 }
 
 } // namespace quillmere::bench

@@ -17,7 +17,6 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QPainter>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -26,7 +25,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 
 using namespace quillmere;
 using SteadyClock = std::chrono::steady_clock;
@@ -155,29 +153,5 @@ BENCHMARK(BM_FullScreenToStoredClip)->Iterations(30)->UseManualTime()->Unit(benc
 
 int main(int argc, char **argv)
 {
-    // A screen of the size under test, whatever display this runs beside.
-    QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"),
-               {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                QStringLiteral("3840x2160x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    if (!xvfb.waitForStarted(5000) || !xvfb.waitForReadyRead(10000)) {
-        std::fprintf(stderr, "could not start Xvfb\n");
-        return 1;
-    }
-    const QByteArray display = xvfb.readAllStandardOutput().trimmed();
-    qputenv("DISPLAY", ":" + display);
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    int status = 0;
-    {
-        QApplication app(argc, argv);
-        benchmark::Initialize(&argc, argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-    }
-    xvfb.terminate();
-    xvfb.waitForFinished(5000);
-    return status;
+    return quillmere::bench::runOnOwnDisplay<QApplication>(argc, argv, QStringLiteral("3840x2160x24"));
 }

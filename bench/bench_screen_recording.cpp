@@ -3,6 +3,7 @@
 // this process spends per second of video, and how long a stop takes until the movie is done.
 // Starts its own Xvfb of that size: ./bench_screen_recording
 
+#include "BenchSupport.h"
 #include "Quillmere/Recording/MovieThumbnail.h"
 #include "Quillmere/Recording/ScreenRecorder.h"
 
@@ -12,7 +13,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QPainter>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -115,26 +115,5 @@ BENCHMARK(BM_Record1080p30For10s)->Iterations(1)->UseManualTime()->Unit(benchmar
 
 int main(int argc, char **argv)
 {
-    QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"),
-               {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
-                QStringLiteral("1920x1080x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    if (!xvfb.waitForStarted(5000) || !xvfb.waitForReadyRead(10000)) {
-        std::fprintf(stderr, "could not start Xvfb\n");
-        return 1;
-    }
-    qputenv("DISPLAY", ":" + xvfb.readAllStandardOutput().trimmed());
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
-    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    {
-        QApplication app(argc, argv);
-        benchmark::Initialize(&argc, argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-    }
-    xvfb.terminate();
-    xvfb.waitForFinished(5000);
-    return 0;
+    return quillmere::bench::runOnOwnDisplay<QApplication>(argc, argv, QStringLiteral("1920x1080x24"));
 }

@@ -248,6 +248,9 @@ void MovieWriter::appendAudio(AudioTrack which, const int16_t *samples, int fram
         // Less than a frame is left over; the encoder takes a short frame only at the end.
         av_audio_fifo_reset(track->fifo);
         track->nextPts = expected;
+    } else if (expected + audioRate / 10 < track->nextPts + queued) {
+        // A sound card whose clock runs fast gets ahead of the picture; let the clock catch up.
+        return;
     }
     float *planes[2] = {};
     std::vector<float> left(static_cast<size_t>(frames)), right(static_cast<size_t>(frames));

@@ -25,6 +25,14 @@ QString RecordingCoordinator::stopCauseMessage(StopCause cause)
     return {};
 }
 
+QString RecordingCoordinator::missingAudioMessage(const QStringList &missing)
+{
+    if (missing.size() > 1)
+        return QStringLiteral("Neither system audio nor the microphone could be recorded, so the movie has no sound.");
+    const QString track = missing.value(0);
+    return QStringLiteral("The %1 couldn't be recorded, so the movie has no %1 track.").arg(track);
+}
+
 RecordingCoordinator::RecordingCoordinator(Dependencies deps, QObject *parent)
     : QObject(parent), m_deps(std::move(deps))
 {
@@ -118,10 +126,11 @@ void RecordingCoordinator::finishRecording(const RecordingResult &result)
         return;
     }
     const QString path = std::get<QString>(result);
+    const QStringList missingAudio = m_deps.recorder->lastMissingAudio();
     auto *watcher = new QFutureWatcher<std::optional<QByteArray>>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, path] {
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, path, missingAudio] {
         watcher->deleteLater();
-        saveRecording(path, watcher->future().takeResult());
+        saveRecording(path, watcher->future().takeResult(), missingAudio);
     });
     watcher->setFuture(QtConcurrent::run([path] { return recording::movieThumbnailPNG(path); }));
 }
@@ -141,7 +150,8 @@ CapturedContent RecordingCoordinator::recordingContent(const QString &moviePath,
     return content;
 }
 
-void RecordingCoordinator::saveRecording(const QString &path, const std::optional<QByteArray> &thumbnail)
+void RecordingCoordinator::saveRecording(const QString &path, const std::optional<QByteArray> &thumbnail,
+                                         const QStringList &missingAudio)
 {
     const ClipRef clip = m_deps.store->insertClip(recordingContent(path, thumbnail, m_deps.bundleIdentifier));
     if (!clip) {
@@ -152,6 +162,9 @@ void RecordingCoordinator::saveRecording(const QString &path, const std::optiona
         m_deps.writeClip(*clip);
     if (m_deps.onRecordingSaved)
         m_deps.onRecordingSaved(clip);
+    if (!missingAudio.isEmpty())
+        m_deps.surfaces->alert(QStringLiteral("Recording saved without sound"), missingAudioMessage(missingAudio),
+                               {QStringLiteral("OK")});
 }
 
 } // namespace quillmere

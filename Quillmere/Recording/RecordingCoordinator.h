@@ -61,6 +61,8 @@ public:
 
     // What the user is told when a recording ended by itself but its movie could be finished.
     static QString stopCauseMessage(StopCause cause);
+    // What the user is told when a saved movie lacks sound it was asked for.
+    static QString missingAudioMessage(const QStringList &missing);
 
     // The clip a finished movie becomes.
     static CapturedContent recordingContent(const QString &moviePath, const std::optional<QByteArray> &thumbnail,
@@ -70,7 +72,8 @@ private:
     void handleSelection(const std::optional<RegionSelection> &selection);
     void stopRecording();
     void finishRecording(const RecordingResult &result);
-    void saveRecording(const QString &path, const std::optional<QByteArray> &thumbnail);
+    void saveRecording(const QString &path, const std::optional<QByteArray> &thumbnail,
+                       const QStringList &missingAudio);
 
     Dependencies m_deps;
     bool m_launching = false;

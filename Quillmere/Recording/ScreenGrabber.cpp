@@ -43,8 +43,10 @@ std::unique_ptr<ScreenGrabber> ScreenGrabber::open(const QByteArray &displayName
     if (g->m_shmId < 0)
         return fail("no shared memory for the frame");
     void *address = shmat(g->m_shmId, nullptr, 0);
-    if (address == reinterpret_cast<void *>(-1))
+    if (address == reinterpret_cast<void *>(-1)) {
+        shmctl(g->m_shmId, IPC_RMID, nullptr);
         return fail("cannot map the frame's shared memory");
+    }
     g->m_pixels = static_cast<uint8_t *>(address);
     g->m_segment = xcb_generate_id(g->m_connection);
     xcb_generic_error_t *attachError =

@@ -1,5 +1,6 @@
 #include "Quillmere/Recording/ScreenRecorder.h"
 
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 #include "Quillmere/Recording/MovieWriter.h"
 #include "Quillmere/Recording/PulseAudio.h"
 #include "Quillmere/Recording/RecordingGeometry.h"
@@ -8,10 +9,13 @@
 #include <QCursor>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QPointer>
 #include <QScreen>
 #include <QStandardPaths>
+
+#include <X11/Xlib.h>
 
 #include <algorithm>
 #include <array>
@@ -20,6 +24,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <vector>
 
@@ -32,6 +37,15 @@ using Clock = std::chrono::steady_clock;
 qint64 nowUs()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// The display Qt draws on, which its -display option may have chosen over $DISPLAY.
+QByteArray qtDisplayName()
+{
+    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (Display *display = x11 ? x11->display() : nullptr)
+        return QByteArray(DisplayString(display));
+    return qgetenv("DISPLAY");
 }
 
 } // namespace
@@ -147,9 +161,12 @@ private:
     void audioLoop(int track)
     {
         std::vector<int16_t> chunk(size_t(PulseAudioCapture::framesPerRead * PulseAudioCapture::channels));
-        constexpr qint64 chunkUs = qint64(PulseAudioCapture::framesPerRead) * 1000000 / PulseAudioCapture::sampleRate;
         while (!m_stopping) {
-            if (!audio[size_t(track)]->read(chunk.data())) {
+            qint64 heard = 0;
+            const PulseAudioCapture::Read got = audio[size_t(track)]->read(chunk.data(), &heard);
+            if (got == PulseAudioCapture::Read::waiting)
+                continue;
+            if (got == PulseAudioCapture::Read::gone) {
                 qCCritical(lcRecording, "Screen recording stream stopped: the audio server went away");
                 fault(StopCause::audioServerGone);
                 return;
@@ -158,7 +175,6 @@ private:
             // would move forward and out of step with the picture.
             if (track == MovieWriter::microphone && micMuted)
                 std::fill(chunk.begin(), chunk.end(), int16_t(0));
-            const qint64 heard = nowUs() - chunkUs;
             {
                 std::lock_guard lock(m_mutex);
                 if (m_queuedAudio >= maxQueuedAudio)
@@ -214,6 +230,7 @@ private:
 
 ScreenRecorder::ScreenRecorder(QObject *parent) : QObject(parent), m_folder(defaultRecordingsFolder())
 {
+    removeStaleParts();
     // A monitor unplugged from a larger X screen leaves its pixels readable; Qt still notices.
     if (qGuiApp)
         connect(qGuiApp, &QGuiApplication::screenRemoved, this, [this](QScreen *screen) {
@@ -236,6 +253,23 @@ QString ScreenRecorder::defaultRecordingsFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
         + QStringLiteral("/Quillmere/Recordings");
+}
+
+void ScreenRecorder::setRecordingsFolder(const QString &folder)
+{
+    m_folder = folder;
+    removeStaleParts();
+}
+
+void ScreenRecorder::removeStaleParts() const
+{
+    // The hidden name MovieWriter writes under, so nothing of the user's is touched.
+    const QDir folder(m_folder);
+    const QFileInfoList parts = folder.entryInfoList({QStringLiteral(".Recording *.mp4.part")},
+                                                     QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo &part : parts)
+        if (part.lastModified() < m_sessionStart && QFile::remove(part.absoluteFilePath()))
+            qCInfo(lcRecording, "Removed a half-written recording left by an earlier session");
 }
 
 QString ScreenRecorder::fileName(const QDateTime &localTime)
@@ -285,9 +319,9 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
     const recording::CaptureArea area = recording::captureArea(logical, scale, native, rect);
 
     // Private: a recording can show anything that was on the screen.
-    if (!QDir().mkpath(m_folder))
+    if (!QDir().mkpath(QFileInfo(m_folder).absolutePath())
+        || !preparePrivateDirectory(m_folder, /*create=*/true, /*tighten=*/true))
         return failed(RecordingError::writerFailed);
-    QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QDateTime now = QDateTime::currentDateTime();
     QString path = QDir(m_folder).filePath(fileName(now));
     for (int n = 2; QFile::exists(path); ++n)
@@ -295,17 +329,23 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
 
     auto session = std::make_unique<RecordingSession>();
     QString error;
+    // Both streams open side by side, each within its own bound.
+    QString micError;
+    std::future<std::unique_ptr<PulseAudioCapture>> mic;
+    if (audio.micEnabled)
+        mic = std::async(std::launch::async, [device = audio.micDeviceID, &micError] {
+            return PulseAudioCapture::open(device, QStringLiteral("Microphone"), &micError);
+        });
     if (audio.systemAudioEnabled) {
         session->audio[MovieWriter::systemAudio] =
             PulseAudioCapture::open(PulseAudioCapture::defaultMonitor, QStringLiteral("System audio"), &error);
         if (!session->audio[MovieWriter::systemAudio])
             qCWarning(lcRecording, "Recording without system audio: %s", qUtf8Printable(error));
     }
-    if (audio.micEnabled) {
-        session->audio[MovieWriter::microphone] =
-            PulseAudioCapture::open(audio.micDeviceID, QStringLiteral("Microphone"), &error);
+    if (mic.valid()) {
+        session->audio[MovieWriter::microphone] = mic.get();
         if (!session->audio[MovieWriter::microphone])
-            qCWarning(lcRecording, "Recording without the microphone: %s", qUtf8Printable(error));
+            qCWarning(lcRecording, "Recording without the microphone: %s", qUtf8Printable(micError));
     }
     session->writer = MovieWriter::create({path, area.output, session->audio[MovieWriter::systemAudio] != nullptr,
                                            session->audio[MovieWriter::microphone] != nullptr},
@@ -317,7 +357,12 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
     for (int track : {MovieWriter::systemAudio, MovieWriter::microphone})
         if (!session->writer->hasAudioTrack(MovieWriter::AudioTrack(track)))
             session->audio[size_t(track)].reset();
-    session->grabber = ScreenGrabber::open(qgetenv("DISPLAY"), area.source, &error);
+    QStringList missingAudio;
+    if (audio.systemAudioEnabled && !session->audio[MovieWriter::systemAudio])
+        missingAudio << QStringLiteral("system audio");
+    if (audio.micEnabled && !session->audio[MovieWriter::microphone])
+        missingAudio << QStringLiteral("microphone");
+    session->grabber = ScreenGrabber::open(qtDisplayName(), area.source, &error);
     if (!session->grabber) {
         qCCritical(lcRecording, "Screen capture failed to start: %s", qUtf8Printable(error));
         session->writer->finish();
@@ -343,6 +388,7 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
     m_session->run();
     m_statistics = {};
     m_stopCause.reset();
+    m_missingAudio = missingAudio;
     m_screen = screen;
     m_startedAt = QDateTime::currentDateTimeUtc();
     setState(State::recording);

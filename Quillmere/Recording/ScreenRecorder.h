@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QScreen>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,12 +38,15 @@ public:
     // "Recording 2026-01-31 at 09.05.07.mp4".
     static QString fileName(const QDateTime &localTime);
 
-    void setRecordingsFolder(const QString &folder) { m_folder = folder; }
+    // Also clears the folder of movies a crashed session left half-written.
+    void setRecordingsFolder(const QString &folder);
     QString recordingsFolder() const { return m_folder; }
 
     State state() const { return m_state; }
     QDateTime startedAt() const { return m_startedAt; }
     Statistics lastStatistics() const { return m_statistics; }
+    // The sound the last recording was asked for but goes without ("system audio", "microphone").
+    QStringList lastMissingAudio() const { return m_missingAudio; }
     // Why the last recording ended by itself; nothing when it was stopped.
     std::optional<StopCause> lastStopCause() const { return m_stopCause; }
 
@@ -60,12 +64,15 @@ public:
     void setMicMuted(bool muted);
 
 private:
+    void removeStaleParts() const;
     void setState(State state);
     void finishSession(std::function<void(const RecordingResult &)> done, bool unexpected);
     void sessionFinished();
     void sessionFault(StopCause cause);
 
     QString m_folder;
+    // Half-written movies older than this are no one's any more.
+    QDateTime m_sessionStart = QDateTime::currentDateTimeUtc();
     State m_state = State::idle;
     QDateTime m_startedAt;
     Statistics m_statistics;
@@ -76,6 +83,7 @@ private:
     bool m_finishing = false;
     bool m_unexpected = false;
     std::optional<StopCause> m_stopCause;
+    QStringList m_missingAudio;
     QPointer<QScreen> m_screen;
 };
 

@@ -35,6 +35,8 @@ TEST(PrivateDirectory, IsMadeOursAloneAndAnythingPlantedIsRefused)
     ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0755), 0);
     EXPECT_FALSE(preparePrivateDirectory(open));
     EXPECT_EQ(modeOf(open), 0755u) << "refused, not repaired";
+    EXPECT_TRUE(preparePrivateDirectory(open, true, true)) << "in our own space it is tightened";
+    EXPECT_EQ(modeOf(open), 0700u);
 
     QTemporaryDir elsewhere;
     const QString link = shared.filePath(u"link"_s);

@@ -10,6 +10,7 @@
 #include "Support/MemoryPasteboard.h"
 #include "Support/TestSupport.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,6 +28,10 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
+#include <memory>
+
+#include <xcb/xcb.h>
 
 #include <sys/resource.h>
 
@@ -82,6 +87,8 @@ public:
         m_server.kill();
         m_server.waitForFinished(5000);
     }
+    // A server that stops answering, as a source that goes idle does: no data, no error.
+    void freeze(bool frozen) { ::kill(pid_t(m_server.processId()), frozen ? SIGSTOP : SIGCONT); }
 
     // Plays a 1 kHz tone into the default sink until the process ends.
     void playTone(QProcess &player, int seconds)
@@ -255,7 +262,41 @@ TEST_F(RecordingX11, SelectorClosesWithEscapeOrTheToggleAndStartsNothing)
     ASSERT_TRUE(waitUntil([this] { return !service->isRegionSelectorOpen() && !service->surfaces().selector(); }));
     QTest::qWait(50);
     EXPECT_EQ(service->state(), ScreenRecording::State::idle);
+
+    // Closed and opened again before the first one's completion comes: the new one stays.
+    ASSERT_TRUE(openSelector());
+    service->toggle();
+    service->toggle();
+    QPointer<RegionSelector> second = service->surfaces().selector();
+    ASSERT_TRUE(second);
+    QTest::qWait(100);
+    EXPECT_EQ(service->surfaces().selector(), second.data());
+    EXPECT_TRUE(service->isRegionSelectorOpen());
+    service->toggle();
+    ASSERT_TRUE(waitUntil([this] { return !service->isRegionSelectorOpen() && !service->surfaces().selector(); }));
     EXPECT_TRUE(alerts.isEmpty());
+}
+
+// Another client holds the keyboard, as a screen locker does: the selector must not stay on top
+// with no way to leave it.
+TEST_F(RecordingX11, SelectorGivesUpWithoutTheGrabs)
+{
+    xcb_connection_t *other = xcb_connect(nullptr, nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(other));
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
+    std::unique_ptr<xcb_grab_keyboard_reply_t, decltype(&std::free)> grab(
+        xcb_grab_keyboard_reply(other,
+                                xcb_grab_keyboard(other, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC,
+                                                  XCB_GRAB_MODE_ASYNC),
+                                nullptr),
+        &std::free);
+    ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
+    service->toggle();
+    ASSERT_TRUE(service->isRegionSelectorOpen());
+    const bool closed = waitUntil([this] { return !service->isRegionSelectorOpen(); }, 10000);
+    xcb_disconnect(other);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(service->state(), ScreenRecording::State::idle);
 }
 
 TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
@@ -279,6 +320,8 @@ TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
     xdotool({QStringLiteral("mousemove"), QString::number(record.x()), QString::number(record.y())});
     xdotool({QStringLiteral("click"), QStringLiteral("1")});
     ASSERT_TRUE(waitUntil([this] { return service->state() == ScreenRecording::State::recording; }));
+    QElapsedTimer recorded;
+    recorded.start();
     EXPECT_TRUE(alerts.isEmpty()) << qPrintable(alerts.join(QLatin1Char('\n')));
 
     RecordingControlBar *bar = service->surfaces().controlBar();
@@ -293,6 +336,7 @@ TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
     pulse->playTone(tone, 4);
 
     QTest::qWait(2000);
+    const double seconds = double(recorded.elapsed()) / 1000;
     service->toggle();
     // The bar and border go at once, before the movie is finished.
     EXPECT_FALSE(service->surfaces().controlBar());
@@ -323,7 +367,7 @@ TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
     EXPECT_EQ(video.value(QStringLiteral("width")).toInt(), 160);
     EXPECT_EQ(video.value(QStringLiteral("height")).toInt(), 100);
     const double duration = video.value(QStringLiteral("duration")).toString().toDouble();
-    EXPECT_NEAR(duration, 2.0, 0.3);
+    EXPECT_NEAR(duration, seconds, 0.3);
     for (int i : {1, 2}) {
         const QJsonObject audio = streams[i].toObject();
         EXPECT_EQ(audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
@@ -351,6 +395,47 @@ TEST_F(RecordingX11, AudioServerLossEndsTheRecordingAndKeepsWhatWasRecorded)
               QStringList{QStringLiteral("Recording stopped: The audio server stopped. What was recorded until "
                                          "then is saved.")});
     EXPECT_EQ(pasteboard.readFileURLs(), QList<QUrl>{QUrl::fromLocalFile(*saved->text())});
+}
+
+// The null sink's monitor sends nothing while nothing plays, as an idle source does; then the
+// server stops answering altogether.
+TEST_F(RecordingX11, AStalledSourceNeverHoldsTheStopAndAMissingTrackIsTold)
+{
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const RegionSelection selection{screen->name(), screen->geometry(), screen->devicePixelRatio(),
+                                    QRect(0, 0, 64, 64)};
+    ASSERT_FALSE(service->recorder().start(selection, {true, QStringLiteral("no-such-source"), true}));
+    ASSERT_EQ(service->state(), ScreenRecording::State::recording);
+    QTest::qWait(300);
+    pulse->freeze(true);
+    service->toggle();
+    const bool stopped = waitUntil([this] { return service->state() == ScreenRecording::State::idle; }, 5000);
+    pulse->freeze(false);
+    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(waitUntil([this] { return saved != nullptr && !alerts.isEmpty(); }, 10000));
+    EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording saved without sound: The microphone couldn't be "
+                                                 "recorded, so the movie has no microphone track.")});
+}
+
+TEST(RecordingFolder, HalfWrittenMoviesOfEarlierSessionsAreRemoved)
+{
+    QTemporaryDir folder;
+    const auto make = [&](const QString &name, const QDateTime &modified) {
+        QFile file(folder.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.setFileTime(modified, QFileDevice::FileModificationTime));
+    };
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    make(QStringLiteral(".Recording 2026-01-01 at 10.00.00.mp4.part"), now.addSecs(-3600));
+    make(QStringLiteral("Recording 2026-01-01 at 09.00.00.mp4"), now.addSecs(-3600));
+    make(QStringLiteral(".notes.part"), now.addSecs(-3600));
+    // This session's own, being written.
+    make(QStringLiteral(".Recording 2026-01-01 at 11.00.00.mp4.part"), now.addSecs(60));
+    ScreenRecorder recorder;
+    recorder.setRecordingsFolder(folder.path());
+    EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              (QStringList{QStringLiteral(".Recording 2026-01-01 at 11.00.00.mp4.part"), QStringLiteral(".notes.part"),
+                           QStringLiteral("Recording 2026-01-01 at 09.00.00.mp4")}));
 }
 
 // A full disk, played by a file-size limit on this process.

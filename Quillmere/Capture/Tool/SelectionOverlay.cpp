@@ -10,25 +10,18 @@
 #include <xcb/xcb.h>
 
 namespace quillmere::screenshot {
-namespace {
-
-constexpr int grabRetryMs = 20;
-constexpr int maxGrabAttempts = 150; // three seconds; a screen locker may hold the grabs
-
-} // namespace
 
 SelectionOverlay::SelectionOverlay(QImage still, ScreenLayout layout, std::function<void(std::optional<QRect>)> done)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::BypassWindowManagerHint),
       m_still(std::move(still)), m_layout(layout), m_selection(m_layout.deviceGeometry().size()),
-      m_done(std::move(done))
+      m_done(std::move(done)), m_grab([this] { return windowHandle(); })
 {
     m_still.setDevicePixelRatio(m_layout.devicePixelRatio);
     setWindowTitle(QStringLiteral("Brindlewax Area Selection"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(true);
     setCursor(Qt::CrossCursor);
-    m_grabRetry.setInterval(grabRetryMs);
-    connect(&m_grabRetry, &QTimer::timeout, this, &SelectionOverlay::tryGrab);
+    m_grab.onGaveUp = [this] { finish(std::nullopt); };
     QCoreApplication::instance()->installNativeEventFilter(this);
 }
 
@@ -98,28 +91,7 @@ void SelectionOverlay::present()
     show();
     raise();
     activateWindow();
-    m_grabRetry.start();
-}
-
-// The window must be mapped before the server grants either grab; keep asking until it is.
-void SelectionOverlay::tryGrab()
-{
-    QWindow *window = windowHandle();
-    const bool grabbed =
-        window && window->isExposed() && window->setKeyboardGrabEnabled(true) && window->setMouseGrabEnabled(true);
-    if (grabbed) {
-        m_grabRetry.stop();
-        return;
-    }
-    if (window) {
-        window->setKeyboardGrabEnabled(false);
-        window->setMouseGrabEnabled(false);
-    }
-    if (++m_grabAttempts >= maxGrabAttempts) {
-        m_grabRetry.stop();
-        qWarning("Could not take the pointer and keyboard for the area selection");
-        finish(std::nullopt);
-    }
+    m_grab.start();
 }
 
 QRectF SelectionOverlay::toLocal(const QRect &deviceRect) const
@@ -217,11 +189,7 @@ void SelectionOverlay::finish(std::optional<QRect> area)
     if (m_finished)
         return;
     m_finished = true;
-    m_grabRetry.stop();
-    if (QWindow *window = windowHandle()) {
-        window->setKeyboardGrabEnabled(false);
-        window->setMouseGrabEnabled(false);
-    }
+    m_grab.release();
     hide();
     m_done(area);
 }

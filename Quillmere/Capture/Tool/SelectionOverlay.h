@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Capture/Tool/ScreenshotToolCore.h"
+#include "Quillmere/Platform/InputGrab.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QImage>
@@ -37,7 +38,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    void tryGrab();
     void finish(std::optional<QRect> area);
     QRectF toLocal(const QRect &deviceRect) const;
     enum class Pointer { press, release, motion };
@@ -47,8 +47,7 @@ private:
     ScreenLayout m_layout;
     AreaSelection m_selection;
     std::function<void(std::optional<QRect>)> m_done;
-    QTimer m_grabRetry;
-    int m_grabAttempts = 0;
+    InputGrab m_grab;
     bool m_finished = false;
     bool m_pointerSeen = false;
     // Root coordinates of pointer events read but not yet delivered.

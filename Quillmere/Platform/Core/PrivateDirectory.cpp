@@ -12,7 +12,7 @@
 
 namespace quillmere {
 
-bool preparePrivateDirectory(const QString &path, bool create)
+bool preparePrivateDirectory(const QString &path, bool create, bool tighten)
 {
     const QByteArray native = QFile::encodeName(path);
     const auto refuse = [&](const char *why) {
@@ -32,12 +32,14 @@ bool preparePrivateDirectory(const QString &path, bool create)
         ::close(fd);
         return refuse(std::strerror(error));
     }
+    if (info.st_uid != ::geteuid()) {
+        ::close(fd);
+        return refuse("it belongs to another user");
+    }
     // A umask may have taken bits away from a new one.
-    if (created && (info.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) == 0)
+    if ((created || tighten) && (info.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) == 0)
         info.st_mode = (info.st_mode & ~07777) | 0700;
     ::close(fd);
-    if (info.st_uid != ::geteuid())
-        return refuse("it belongs to another user");
     if ((info.st_mode & 07777) != 0700)
         return refuse("others may enter it (its mode is not 0700)");
     return true;

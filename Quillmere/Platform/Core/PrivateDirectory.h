@@ -9,6 +9,8 @@ namespace quillmere {
 // used only when it is a real directory (not a link), ours, and mode 0700. Anything else is
 // refused with a warning that says why, since someone else may have put it there.
 // With `create` false a missing folder is refused too (for folders others make for us).
-bool preparePrivateDirectory(const QString &path, bool create = true);
+// With `tighten`, one of ours that others may enter is made 0700 instead (for folders in our own
+// space, which the user may have made by hand).
+bool preparePrivateDirectory(const QString &path, bool create = true, bool tighten = false);
 
 } // namespace quillmere

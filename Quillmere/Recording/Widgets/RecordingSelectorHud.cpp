@@ -26,13 +26,13 @@ QString toggleStyle(const QColor &on, bool enabled)
 
 } // namespace
 
-RecordingSelectorHud::RecordingSelectorHud(QSize sizeInPoints, Preferences *preferences, std::function<void()> onRecord,
+RecordingSelectorHud::RecordingSelectorHud(QSize sizeInPoints, Preferences *preferences,
+                                           QList<RecordingAudioDevice> devices, std::function<void()> onRecord,
                                            QWidget *parent)
-    : QFrame(parent), m_preferences(preferences)
+    : QFrame(parent), m_preferences(preferences), m_devices(std::move(devices))
 {
     if (m_preferences)
         m_audio = RecordingAudioPreferences::load(*m_preferences);
-    m_devices = RecordingAudioDevice::available();
 
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(14, 9, 14, 9);
@@ -86,6 +86,12 @@ RecordingSelectorHud::RecordingSelectorHud(QSize sizeInPoints, Preferences *pref
     m_system->setFocusPolicy(Qt::NoFocus);
     refresh();
     adjustSize();
+}
+
+void RecordingSelectorHud::setDevices(const QList<RecordingAudioDevice> &devices)
+{
+    m_devices = devices;
+    refresh();
 }
 
 void RecordingSelectorHud::save()

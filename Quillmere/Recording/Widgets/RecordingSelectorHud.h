@@ -21,8 +21,11 @@ class Preferences;
 class RecordingSelectorHud : public QFrame {
     Q_OBJECT
 public:
-    RecordingSelectorHud(QSize sizeInPoints, Preferences *preferences, std::function<void()> onRecord,
-                         QWidget *parent = nullptr);
+    // `devices`: the microphones known so far; setDevices() brings a later list.
+    RecordingSelectorHud(QSize sizeInPoints, Preferences *preferences, QList<RecordingAudioDevice> devices,
+                         std::function<void()> onRecord, QWidget *parent = nullptr);
+
+    void setDevices(const QList<RecordingAudioDevice> &devices);
 
     const RecordingAudioPreferences &audio() const { return m_audio; }
     QToolButton *microphoneButton() const { return m_mic; }

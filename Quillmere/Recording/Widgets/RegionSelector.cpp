@@ -1,5 +1,6 @@
 #include "Quillmere/Recording/Widgets/RegionSelector.h"
 
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Recording/RecordingGeometry.h"
 #include "Quillmere/Recording/Widgets/RecordingSelectorHud.h"
 
@@ -16,15 +17,13 @@ namespace quillmere {
 
 namespace {
 
-constexpr int grabRetryMs = 20;
-constexpr int maxGrabAttempts = 100;
 constexpr qreal clickDistance = 3.0;
 
 } // namespace
 
 RegionSelectionView::RegionSelectionView(QScreen *screen, Preferences *preferences)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::BypassWindowManagerHint),
-      m_scale(screen->devicePixelRatio()), m_preferences(preferences)
+      m_scale(screen->devicePixelRatio()), m_preferences(preferences), m_grab([this] { return windowHandle(); })
 {
     setWindowTitle(QStringLiteral("Brindlewax Recording Selection"));
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -38,8 +37,17 @@ RegionSelectionView::RegionSelectionView(QScreen *screen, Preferences *preferenc
                   .toImage();
     m_still.setDevicePixelRatio(m_scale);
     setGeometry(screen->geometry());
-    m_grabRetry.setInterval(grabRetryMs);
-    connect(&m_grabRetry, &QTimer::timeout, this, &RegionSelectionView::tryGrab);
+    // Asking the server may take half a second; never while the grabs are held on this thread.
+    inBackground(this, [] { return RecordingAudioDevice::available(); },
+                 [this](QList<RecordingAudioDevice> devices) {
+                     m_devices = std::move(devices);
+                     if (m_hud)
+                         m_hud->setDevices(m_devices);
+                 });
+    m_grab.onGaveUp = [this] {
+        if (onCancel)
+            onCancel();
+    };
 }
 
 void RegionSelectionView::present()
@@ -47,21 +55,7 @@ void RegionSelectionView::present()
     show();
     raise();
     activateWindow();
-    m_grabRetry.start();
-}
-
-// The server grants the grabs only once the window is mapped; ask until it is.
-void RegionSelectionView::tryGrab()
-{
-    QWindow *window = windowHandle();
-    if (window && window->isExposed() && window->setKeyboardGrabEnabled(true)) {
-        window->setMouseGrabEnabled(true);
-        m_grabbed = true;
-        m_grabRetry.stop();
-        return;
-    }
-    if (++m_grabAttempts >= maxGrabAttempts)
-        m_grabRetry.stop();
+    m_grab.start();
 }
 
 void RegionSelectionView::drawPill(QPainter &painter, const QRectF &pill, qreal radius) const
@@ -166,7 +160,7 @@ void RegionSelectionView::mouseReleaseEvent(QMouseEvent *event)
     const QSize points(int(m_selection->width()), int(m_selection->height()));
     QPointer<RegionSelectionView> self(this);
     m_hud = new RecordingSelectorHud(
-        points, m_preferences,
+        points, m_preferences, m_devices,
         [self] {
             if (self)
                 self->commit();

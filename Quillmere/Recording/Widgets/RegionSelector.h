@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Platform/InputGrab.h"
 #include "Quillmere/Recording/RecordingTypes.h"
 #include "Quillmere/Recording/Widgets/RecordingSelectorHud.h"
 
@@ -34,7 +35,7 @@ public:
     std::optional<QRectF> selection() const { return m_selection; }
     RecordingSelectorHud *hud() const { return m_hud; }
     // Keyboard and pointer are ours.
-    bool isGrabbing() const { return m_grabbed; }
+    bool isGrabbing() const { return m_grab.isHeld(); }
 
 protected:
     void paintEvent(QPaintEvent *) override;
@@ -44,7 +45,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    void tryGrab();
     void commit();
     void drawPill(QPainter &painter, const QRectF &pill, qreal radius) const;
 
@@ -56,9 +56,8 @@ private:
     std::optional<QRectF> m_selection;
     QPointF m_pointer;
     QPointer<RecordingSelectorHud> m_hud;
-    QTimer m_grabRetry;
-    int m_grabAttempts = 0;
-    bool m_grabbed = false;
+    QList<RecordingAudioDevice> m_devices;
+    InputGrab m_grab;
 };
 
 // The one open selector: finishes once, after its window has gone, on the next turn of the loop.

@@ -14,6 +14,7 @@
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace quillmere {
 
@@ -35,11 +36,16 @@ bool WidgetRecordingSurfaces::presentSelector(std::function<void(std::optional<R
         screen = QGuiApplication::primaryScreen();
     if (!screen)
         return false;
+    // The completion knows its own selector: a quick second toggle may have put a newer one in
+    // m_selector by the time it fires.
+    auto own = std::make_shared<QPointer<RegionSelector>>();
     m_selector = new RegionSelector(
-        screen, m_preferences, [this, completion = std::move(completion)](std::optional<RegionSelection> result) {
-            if (m_selector)
-                m_selector->deleteLater();
-            m_selector = nullptr;
+        screen, m_preferences, [this, own, completion = std::move(completion)](std::optional<RegionSelection> result) {
+            RegionSelector *finished = own->data();
+            if (m_selector == finished)
+                m_selector = nullptr;
+            if (finished)
+                finished->deleteLater();
             // The first frame must not show the selector: wait until the
             // server has taken its window away.
             if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
@@ -48,6 +54,7 @@ bool WidgetRecordingSurfaces::presentSelector(std::function<void(std::optional<R
             if (completion)
                 completion(result);
         });
+    *own = m_selector;
     m_selector->present();
     return true;
 }
