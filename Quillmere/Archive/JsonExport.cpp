@@ -110,7 +110,8 @@ bool exportWithSavePanel(const std::vector<ClipRef> &clips, const std::vector<Pa
     const QDateTime now = interaction.clock ? interaction.clock() : QDateTime::currentDateTimeUtc();
     const QByteArray bytes = QuillmereExport::make(clips, pages, now).encoded();
     QString errorText;
-    if (!writeFileAtomically(*path, bytes, FileAccess::usual, &errorText)) {
+    // The whole history as plain text: as private as the store it comes from.
+    if (!writeFileAtomically(*path, bytes, FileAccess::ownerOnly, &errorText)) {
         if (interaction.showError)
             interaction.showError(QStringLiteral("The export couldn't be saved: %1").arg(errorText));
         return false;

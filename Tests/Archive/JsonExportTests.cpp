@@ -108,6 +108,7 @@ TEST(JsonExport, CancelWritesNothingAndAnExistingFileIsReplaced)
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     const QJsonObject root = QJsonDocument::fromJson(written.readAll()).object();
     EXPECT_EQ(root["clips"].toArray()[0].toObject()["text"].toString(), "hello");
+    EXPECT_EQ(written.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
     EXPECT_TRUE(errors.isEmpty());
 
     ui.choosePath = [&] { return std::optional<QString>(dir.filePath("missing/dir/out.json")); };
