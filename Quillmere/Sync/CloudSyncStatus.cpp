@@ -90,7 +90,7 @@ QString CloudSyncStatus::statusText() const
     case State::noAccount:
         return QStringLiteral("Signed out of iCloud \u2014 items stay on this device until you sign in");
     case State::localOnly:
-        return QStringLiteral("iCloud sync unavailable (set your team + container in project.yml)");
+        return QStringLiteral("iCloud sync unavailable (choose a sync folder in the Sync settings)");
     case State::ephemeral:
         break;
     }
@@ -187,7 +187,8 @@ void CloudSyncStatus::begin(EventType type)
     Q_EMIT changed();
 }
 
-void CloudSyncStatus::finish(EventType type, bool succeeded, const std::optional<QString> &message, const QDateTime &end)
+void CloudSyncStatus::finish(EventType type, bool succeeded, const std::optional<QString> &message,
+                             const QDateTime &end)
 {
     if (type == EventType::import) {
         m_inFlightImportCount = std::max(m_inFlightImportCount - 1, 0);

@@ -54,7 +54,8 @@ TEST_F(CloudSyncStatusTest, ModesGiveTheirStatesAndOnlyTheFolderModeProbes)
     local->handleEvent(event(SyncEvent::Type::import, false, QStringLiteral("boom")));
     QTest::qWait(0);
     EXPECT_EQ(local->state(), CloudSyncStatus::State::localOnly);
-    EXPECT_EQ(local->statusText(), QStringLiteral("iCloud sync unavailable (set your team + container in project.yml)"));
+    EXPECT_EQ(local->statusText(),
+              QStringLiteral("iCloud sync unavailable (choose a sync folder in the Sync settings)"));
     EXPECT_EQ(memory->statusText(), QStringLiteral("Storage unavailable \u2014 history will NOT survive relaunch"));
     EXPECT_FALSE(local->lastSyncFailure());
     EXPECT_EQ(accountChecks, 0);
@@ -163,11 +164,10 @@ TEST(SyncHealthEvaluationTest, LinesReadAsTheRowShowsThem)
 
     h.audit.added = 3;
     EXPECT_EQ(h.auditText(), QStringLiteral("3 added \u00b7 0 removed this week"));
-    h.audit.prunedByReason = {{SyncPruneReason::dedupe, 2}, {SyncPruneReason::expired, 4}, {SyncPruneReason::overLimit, 5}};
+    h.audit.prunedByReason = {
+        {SyncPruneReason::dedupe, 2}, {SyncPruneReason::expired, 4}, {SyncPruneReason::overLimit, 5}};
     EXPECT_EQ(h.auditText(), QStringLiteral("3 added \u00b7 11 removed (limit 5, expired 4, dupes 2) this week"));
 }
-
-
 
 TEST(SyncStoreModeTest, ASetFolderOpensTheLocalStoreInFolderMode)
 {

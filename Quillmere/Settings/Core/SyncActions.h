@@ -25,7 +25,7 @@ public:
         CloudSyncStatus *syncStatus = nullptr; // none: the history is not kept
         SyncHealthStore *health = nullptr;     // none: the shared store
         Preferences *preferences = nullptr;
-        QString origin;                        // what this device writes into its test clips
+        QString origin; // what this device writes into its test clips
         std::optional<QString> environmentName;
         // The folder sync runs through now, which the command line may have chosen; none: the preference's.
         std::optional<QString> activeFolder;
@@ -37,11 +37,11 @@ public:
     };
 
     static inline const QString createdMessage =
-        QStringLiteral("Created a Mac sync test clip. Open Brindlewax on iPhone and refresh.");
+        QStringLiteral("Created a sync test clip on this computer. Open Brindlewax on your other device and refresh.");
     static inline const QString createFailedMessage = QStringLiteral("Could not create a sync test clip.");
     static inline const QString removedMessage = QStringLiteral("Removed sync test clips.");
     static inline const QString verifyingMessage =
-        QStringLiteral("Waiting for this Mac's clip to echo back from your other device…");
+        QStringLiteral("Waiting for this computer's clip to echo back from your other device…");
     static inline const QString restartNote =
         QStringLiteral("Brindlewax syncs through the new folder after it is restarted.");
 
