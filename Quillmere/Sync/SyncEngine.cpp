@@ -309,15 +309,30 @@ void SyncEngine::finishImport(const ImportResult &result)
         emitEvent(SyncEvent::Type::import, false, result.error);
     } else if (!result.batches.empty()) {
         emitEvent(SyncEvent::Type::import, std::nullopt);
-        std::vector<SyncRecord> records;
-        for (const ImportBatch &batch : result.batches)
-            records.insert(records.end(), batch.records.begin(), batch.records.end());
+        std::vector<ImportedRecord> records;
+        for (size_t b = 0; b < result.batches.size(); ++b)
+            for (size_t i = 0; i < result.batches[b].records.size(); ++i)
+                records.push_back({&result.batches[b].records[i], b, result.batches[b].sources[i],
+                                   m_importProgress.value(result.batches[b].device)
+                                       .pending.contains(result.batches[b].sources[i])});
+        // Settings, then Pages, then the clips that name them, each in the order written.
+        std::stable_sort(records.begin(), records.end(), [](const ImportedRecord &x, const ImportedRecord &y) {
+            return syncTypeRank(x.record->type) < syncTypeRank(y.record->type);
+        });
+        std::vector<ImportBatch> batches = result.batches;
         Applied applied;
-        const bool saved = apply(records, &applied) && m_store.save() && saveBookkeeping(applied, result.batches);
-        emitEvent(SyncEvent::Type::import, saved, saved ? QString() : QStringLiteral("The history could not be saved"));
-        if (saved && !applied.empty())
+        std::vector<std::pair<size_t, qint64>> heldBack;
+        const bool saved = apply(records, &applied, &heldBack) && m_store.save();
+        // A clip whose Page has not arrived is read again with the file that holds it.
+        for (const auto &[batch, source] : heldBack)
+            batches[batch].progress.pending.insert(source);
+        const bool kept = saved && saveBookkeeping(applied, batches);
+        emitEvent(SyncEvent::Type::import, kept, kept ? QString() : QStringLiteral("The history could not be saved"));
+        if (kept && !applied.empty())
             Q_EMIT imported(int(applied.size()));
     }
+    if (result.more)
+        m_importAgain = true;
     checkAvailability();
     rewatch();
     if (m_importAgain)
@@ -347,22 +362,29 @@ std::optional<std::pair<qint64, QString>> SyncEngine::currentVersion(const SyncR
             return std::pair{v->modifiedAt, v->device};
         return std::pair{local, m_options.device};
     }
-    if (!m_localDeletions) {
-        m_localDeletions.emplace();
-        QSqlQuery q(context.database());
-        if (q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
-            while (q.next())
-                m_localDeletions->insert(q.value(0).toString(), q.value(1).toLongLong());
-    }
-    const auto deletedAt = m_localDeletions->constFind(r.id);
-    if (deletedAt != m_localDeletions->constEnd() && !(known && v->deleted && v->localModifiedAt == *deletedAt))
+    const QHash<QString, qint64> &deletions = localDeletions();
+    const auto deletedAt = deletions.constFind(r.id);
+    if (deletedAt != deletions.constEnd() && !(known && v->deleted && v->localModifiedAt == *deletedAt))
         return std::pair{*deletedAt, m_options.device};
     if (known)
         return std::pair{v->modifiedAt, v->device};
     return std::nullopt;
 }
 
-bool SyncEngine::apply(const std::vector<SyncRecord> &records, Applied *applied)
+const QHash<QString, qint64> &SyncEngine::localDeletions()
+{
+    if (!m_localDeletions) {
+        m_localDeletions.emplace();
+        QSqlQuery q(m_store.context().database());
+        if (q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
+            while (q.next())
+                m_localDeletions->insert(q.value(0).toString(), q.value(1).toLongLong());
+    }
+    return *m_localDeletions;
+}
+
+bool SyncEngine::apply(const std::vector<ImportedRecord> &records, Applied *applied,
+                       std::vector<std::pair<size_t, qint64>> *heldBack)
 {
     // Saved every so often: the store answers questions from its unsaved changes too, and a long
     // list of them makes every lookup slow.
@@ -371,16 +393,24 @@ bool SyncEngine::apply(const std::vector<SyncRecord> &records, Applied *applied)
     // Versions taken earlier in this batch, not saved yet.
     QHash<QString, std::pair<qint64, QString>> taken;
     size_t sinceSave = 0;
-    for (const SyncRecord &r : records) {
-        if (r.type != QLatin1String("ClipItem") && r.type != QLatin1String("Pinboard")
-            && r.type != QLatin1String("AppSettings"))
+    for (const ImportedRecord &imported : records) {
+        const SyncRecord &r = *imported.record;
+        if (syncTypeRank(r.type) < 0)
             continue;
         const auto earlier = taken.constFind(r.id);
-        const auto current = earlier != taken.constEnd() ? std::optional(*earlier) : currentVersion(r);
-        // A writer's own later file wins over its earlier one, also within one clock tick.
-        if (current && !r.isNewerThan(current->first, current->second)
-            && !(r.modifiedAt == current->first && r.device == current->second))
+        const bool inThisPass = earlier != taken.constEnd();
+        const auto current = inThisPass ? std::optional(*earlier) : currentVersion(r);
+        // A writer's own later file wins over its earlier one, also within one clock tick; a
+        // version already stored is not taken again when its file is read once more.
+        const bool same = current && r.modifiedAt == current->first && r.device == current->second;
+        if (current && !r.isNewerThan(current->first, current->second) && !same)
             continue;
+        if (same && !inThisPass && imported.reread && isStored(r))
+            continue;
+        if (!pageResolves(r)) {
+            heldBack->emplace_back(imported.batch, imported.source);
+            continue;
+        }
         auto record = applyRecord(r);
         if (!record)
             continue;
@@ -394,6 +424,27 @@ bool SyncEngine::apply(const std::vector<SyncRecord> &records, Applied *applied)
     }
     m_localDeletions.reset();
     return true;
+}
+
+bool SyncEngine::isStored(const SyncRecord &r) const
+{
+    const auto v = m_versions.constFind(r.id);
+    return v != m_versions.constEnd() && v->modifiedAt == r.modifiedAt && v->device == r.device
+        && v->deleted == r.deleted;
+}
+
+bool SyncEngine::pageResolves(const SyncRecord &r)
+{
+    if (r.type != QLatin1String("ClipItem") || r.deleted)
+        return true;
+    const auto page = optionalText(r.fields, "page");
+    if (!page || m_store.context().pinboardWithDedupID(QUuid::fromString(*page)))
+        return true;
+    // A Page deleted here or by another device leaves the clip unfiled.
+    const auto v = m_versions.constFind(*page);
+    if (v != m_versions.constEnd() && v->deleted)
+        return true;
+    return localDeletions().contains(*page);
 }
 
 std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const SyncRecord &r)

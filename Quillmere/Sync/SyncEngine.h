@@ -68,8 +68,20 @@ private:
     void finishExport(const ExportResult &result);
     void finishImport(const ImportResult &result);
     using Applied = std::vector<std::pair<SyncRecord, std::shared_ptr<PersistentModel>>>;
-    // False when a save in between failed.
-    bool apply(const std::vector<SyncRecord> &records, Applied *applied);
+    struct ImportedRecord {
+        const SyncRecord *record;
+        size_t batch;  // index into the import's batches
+        qint64 source; // the file it came from
+        bool reread;   // that file was read before and held back
+    };
+    // False when a save in between failed. `heldBack` names the files of records left for later.
+    bool apply(const std::vector<ImportedRecord> &records, Applied *applied,
+               std::vector<std::pair<size_t, qint64>> *heldBack);
+    // False for a clip filed into a Page this store neither has nor saw deleted.
+    bool pageResolves(const SyncRecord &r);
+    // Taken from its file on an earlier pass.
+    bool isStored(const SyncRecord &r) const;
+    const QHash<QString, qint64> &localDeletions();
     // None when the record was not taken; a null record for a deletion.
     std::optional<std::shared_ptr<PersistentModel>> applyRecord(const SyncRecord &r);
     std::optional<std::pair<qint64, QString>> currentVersion(const SyncRecord &r);
