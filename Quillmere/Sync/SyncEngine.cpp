@@ -320,16 +320,11 @@ void SyncEngine::finishImport(const ImportResult &result)
             return syncTypeRank(x.record->type) < syncTypeRank(y.record->type);
         });
         std::vector<ImportBatch> batches = result.batches;
-        Applied applied;
-        std::vector<std::pair<size_t, qint64>> heldBack;
-        const bool saved = apply(records, &applied, &heldBack) && m_store.save();
-        // A clip whose Page has not arrived is read again with the file that holds it.
-        for (const auto &[batch, source] : heldBack)
-            batches[batch].progress.pending.insert(source);
-        const bool kept = saved && saveBookkeeping(applied, batches);
+        int applied = 0;
+        const bool kept = apply(records, &batches, &applied);
         emitEvent(SyncEvent::Type::import, kept, kept ? QString() : QStringLiteral("The history could not be saved"));
-        if (kept && !applied.empty())
-            Q_EMIT imported(int(applied.size()));
+        if (kept && applied > 0)
+            Q_EMIT imported(applied);
     }
     if (result.more)
         m_importAgain = true;
@@ -383,8 +378,7 @@ const QHash<QString, qint64> &SyncEngine::localDeletions()
     return *m_localDeletions;
 }
 
-bool SyncEngine::apply(const std::vector<ImportedRecord> &records, Applied *applied,
-                       std::vector<std::pair<size_t, qint64>> *heldBack)
+bool SyncEngine::apply(const std::vector<ImportedRecord> &records, std::vector<ImportBatch> *batches, int *count)
 {
     // Saved every so often: the store answers questions from its unsaved changes too, and a long
     // list of them makes every lookup slow.
@@ -392,7 +386,7 @@ bool SyncEngine::apply(const std::vector<ImportedRecord> &records, Applied *appl
     m_localDeletions.reset();
     // Versions taken earlier in this batch, not saved yet.
     QHash<QString, std::pair<qint64, QString>> taken;
-    size_t sinceSave = 0;
+    Applied chunk;
     for (const ImportedRecord &imported : records) {
         const SyncRecord &r = *imported.record;
         if (syncTypeRank(r.type) < 0)
@@ -407,23 +401,26 @@ bool SyncEngine::apply(const std::vector<ImportedRecord> &records, Applied *appl
             continue;
         if (same && !inThisPass && imported.reread && isStored(r))
             continue;
+        // A clip whose Page has not arrived is read again with the file that holds it.
         if (!pageResolves(r)) {
-            heldBack->emplace_back(imported.batch, imported.source);
+            (*batches)[imported.batch].progress.pending.insert(imported.source);
             continue;
         }
         auto record = applyRecord(r);
         if (!record)
             continue;
         taken.insert(r.id, {r.modifiedAt, r.device});
-        applied->emplace_back(r, std::move(*record));
-        if (++sinceSave >= kSaveEvery) {
-            sinceSave = 0;
-            if (!m_store.save())
+        const bool written = *record && m_store.context().hasChanges(**record);
+        chunk.push_back({r, std::move(*record), written});
+        ++*count;
+        if (chunk.size() >= kSaveEvery) {
+            if (!commit(chunk, nullptr))
                 return false;
+            chunk.clear();
         }
     }
     m_localDeletions.reset();
-    return true;
+    return commit(chunk, batches);
 }
 
 bool SyncEngine::isStored(const SyncRecord &r) const
@@ -547,58 +544,72 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
     return settings;
 }
 
-bool SyncEngine::saveBookkeeping(const Applied &applied, const std::vector<ImportBatch> &batches)
+bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *batches)
 {
-    ModelContext &context = m_store.context();
-    QSqlDatabase db = context.database();
-    QHash<QString, qint64> deletedAt;
-    QSqlQuery q(db);
-    bool anyDeleted = false;
-    for (const auto &[r, record] : applied)
-        anyDeleted = anyDeleted || r.deleted;
-    if (anyDeleted && q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
-        while (q.next())
-            deletedAt.insert(q.value(0).toString(), q.value(1).toLongLong());
-    if (!db.transaction())
-        return false;
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
-                             " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
-    for (const auto &[r, record] : applied) {
-        Version v{r.modifiedAt, r.device, 0, r.deleted};
-        if (r.deleted)
-            v.localModifiedAt = deletedAt.value(r.id, 0);
-        else if (record && !record->isDeleted())
-            v.localModifiedAt = msOf(*record);
-        m_versions.insert(r.id, v);
-        q.bindValue(0, r.id);
-        q.bindValue(1, r.type);
-        q.bindValue(2, v.modifiedAt);
-        q.bindValue(3, v.device);
-        q.bindValue(4, v.localModifiedAt);
-        q.bindValue(5, v.deleted ? 1 : 0);
-        if (!q.exec()) {
-            qCWarning(lcSync, "Could not keep sync versions: %s", qPrintable(q.lastError().text()));
-            db.rollback();
-            return false;
+    QSqlDatabase db = m_store.context().database();
+    QHash<QString, Version> versions;
+    QHash<QString, DeviceProgress> progress = m_importProgress;
+    // The versions taken and how far each device was read go into the save of the records they
+    // describe: a crash between the two would turn imported rows into changes of this device.
+    auto keep = [&](qint64 saveTime) {
+        QSqlQuery deletedAt(db);
+        deletedAt.prepare(QStringLiteral("SELECT MAX(deletedAt) FROM deletions WHERE recordID = ?"));
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
+                                 " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
+        for (const AppliedRecord &a : chunk) {
+            const SyncRecord &r = a.record;
+            Version v{r.modifiedAt, r.device, 0, r.deleted};
+            if (r.deleted) {
+                deletedAt.bindValue(0, r.id);
+                if (deletedAt.exec() && deletedAt.next())
+                    v.localModifiedAt = deletedAt.value(0).toLongLong();
+            } else if (a.model && !a.model->isDeleted()) {
+                v.localModifiedAt = a.written ? saveTime : msOf(*a.model);
+            }
+            versions.insert(r.id, v);
+            q.bindValue(0, r.id);
+            q.bindValue(1, r.type);
+            q.bindValue(2, v.modifiedAt);
+            q.bindValue(3, v.device);
+            q.bindValue(4, v.localModifiedAt);
+            q.bindValue(5, v.deleted ? 1 : 0);
+            if (!q.exec()) {
+                qCWarning(lcSync, "Could not keep sync versions: %s", qPrintable(q.lastError().text()));
+                return false;
+            }
         }
+        if (!batches)
+            return true;
+        for (const ImportBatch &batch : *batches)
+            progress.insert(batch.device, batch.progress);
+        QJsonObject devices;
+        for (auto it = progress.constBegin(); it != progress.constEnd(); ++it) {
+            QJsonArray pending;
+            for (qint64 n : it->pending)
+                pending.append(double(n));
+            devices.insert(it.key(), QJsonObject{{QStringLiteral("last"), double(it->last)},
+                                                 {QStringLiteral("pending"), pending}});
+        }
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
+        q.bindValue(0, kImportProgress);
+        q.bindValue(1, QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
+        return q.exec();
+    };
+    bool ok;
+    if (m_store.context().hasChanges()) {
+        ok = m_store.save(keep);
+    } else {
+        ok = db.transaction() && keep(0) && db.commit();
+        if (!ok)
+            db.rollback();
     }
-    for (const ImportBatch &batch : batches)
-        m_importProgress.insert(batch.device, batch.progress);
-    QJsonObject devices;
-    for (auto it = m_importProgress.constBegin(); it != m_importProgress.constEnd(); ++it) {
-        QJsonArray pending;
-        for (qint64 n : it->pending)
-            pending.append(double(n));
-        devices.insert(it.key(), QJsonObject{{QStringLiteral("last"), double(it->last)},
-                                             {QStringLiteral("pending"), pending}});
-    }
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
-    q.bindValue(0, kImportProgress);
-    q.bindValue(1, QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
-    if (!q.exec() || !db.commit()) {
-        db.rollback();
+    if (!ok)
         return false;
-    }
+    for (auto it = versions.constBegin(); it != versions.constEnd(); ++it)
+        m_versions.insert(it.key(), *it);
+    if (batches)
+        m_importProgress = progress;
     return true;
 }
 
