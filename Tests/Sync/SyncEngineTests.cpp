@@ -2,6 +2,7 @@
 
 #include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncFolder.h"
+#include "Quillmere/Sync/SyncSettings.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -378,6 +379,25 @@ TEST_F(SyncEngineTest, ImportsReadABoundedAmountPerPassAndGetEverything)
     }
     EXPECT_EQ(passes, 3);
     EXPECT_EQ(records, 3u);
+}
+
+TEST(SyncSettingsTest, ADeviceIDStaysWithItsMachine)
+{
+    TempPreferences prefs;
+    const QString first = SyncSettings::deviceID(*prefs, QStringLiteral("machine-1"));
+    EXPECT_TRUE(SyncFolder::isValidDeviceID(first));
+    EXPECT_EQ(SyncSettings::deviceID(*prefs, QStringLiteral("machine-1")), first);
+    EXPECT_EQ(SyncSettings::deviceID(*prefs, QString()), first);
+    // The same preferences on another machine, as after copying a home folder.
+    const QString copied = SyncSettings::deviceID(*prefs, QStringLiteral("machine-2"));
+    EXPECT_NE(copied, first);
+    EXPECT_EQ(SyncSettings::deviceID(*prefs, QStringLiteral("machine-2")), copied);
+
+    // An id kept before the machine was noted is adopted, not replaced.
+    TempPreferences older;
+    older->setString(SyncSettings::deviceIDKey, first);
+    EXPECT_EQ(SyncSettings::deviceID(*older, QStringLiteral("machine-3")), first);
+    EXPECT_NE(SyncSettings::deviceID(*older, QStringLiteral("machine-4")), first);
 }
 
 } // namespace
