@@ -381,6 +381,33 @@ TEST_F(SyncEngineTest, ImportsReadABoundedAmountPerPassAndGetEverything)
     EXPECT_EQ(records, 3u);
 }
 
+TEST_F(SyncEngineTest, ADamagedBlobInASnapshotDropsOnlyItsRecord)
+{
+    QTemporaryDir small;
+    SyncDevice x{small.path(), QStringLiteral("device-xxxx"), clock, 1};
+    ASSERT_TRUE(x.engine->start() && x.settle());
+    CapturedContent picture;
+    picture.kind = ClipKind::image;
+    picture.imageData = QByteArray("pixels");
+    ASSERT_TRUE(x.store->insertClip(picture));
+    x.add(QStringLiteral("first"));
+    ASSERT_TRUE(x.exportNow());
+    x.add(QStringLiteral("second"));
+    ASSERT_TRUE(x.exportNow());
+    ASSERT_GT(SyncFolder::snapshotNumber(small.path(), QStringLiteral("device-xxxx")), 0);
+    const QString blob = SyncFolder::blobPath(small.path(), QStringLiteral("device-xxxx"), SyncFolder::sha256Hex("pixels"));
+    QString error;
+    ASSERT_TRUE(QFile::remove(blob) && SyncFolder::writeFileAtomically(blob, QByteArray("tampered"), &error));
+    x.add(QStringLiteral("later"));
+    ASSERT_TRUE(x.exportNow());
+
+    SyncDevice y{small.path(), QStringLiteral("device-yyyy"), clock};
+    ASSERT_TRUE(y.engine->start() && y.settle());
+    EXPECT_TRUE(y.clip(QStringLiteral("first")));
+    EXPECT_TRUE(y.clip(QStringLiteral("later")));
+    EXPECT_EQ(y.store->historyNewestFirst().size(), 3u);
+}
+
 TEST(SyncSettingsTest, ADeviceIDStaysWithItsMachine)
 {
     TempPreferences prefs;
