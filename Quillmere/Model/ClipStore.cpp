@@ -24,13 +24,13 @@ ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDepende
 
 ClipStore::~ClipStore() = default;
 
-bool ClipStore::save()
+bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
 {
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return true;
     QString error;
-    if (!ctx.save(&error)) {
+    if (!ctx.save(&error, beforeCommit)) {
         qCCritical(lcStore, "Failed to save context: %s", qPrintable(error));
         keepAfterFailedSave(error);
         return false;

@@ -46,8 +46,8 @@ public:
     const Clock &clock() const { return m_deps.clock; }
 
     // Saves the main context. On success announces the change (at most once every 3 s); on
-    // failure logs it and keeps the unsaved changes.
-    bool save();
+    // failure logs it and keeps the unsaved changes. `beforeCommit` as in ModelContext::save.
+    bool save(const std::function<bool(qint64 saveTime)> &beforeCommit = {});
 
     // Saves; true when the changes stand. A store that is full or cannot be written now keeps
     // them for a later save (see saveFailed). A change the store rejects is logged with

@@ -354,7 +354,14 @@ bool ModelContext::deleteRecord(PersistentModel &record, QSqlError *error)
     return true;
 }
 
-bool ModelContext::save(QString *error)
+bool ModelContext::hasChanges(const PersistentModel &record) const
+{
+    const auto same = [&](const std::shared_ptr<PersistentModel> &r) { return r.get() == &record; };
+    return m_updated.count(const_cast<PersistentModel *>(&record)) > 0
+        || std::any_of(m_inserted.begin(), m_inserted.end(), same);
+}
+
+bool ModelContext::save(QString *error, const std::function<bool(qint64 saveTime)> &beforeCommit)
 {
     m_lastSaveFailure = SaveFailure::none;
     if (!hasChanges())
@@ -390,6 +397,11 @@ bool ModelContext::save(QString *error)
     for (PersistentModel *record : pending)
         if (ok)
             ok = writeRecord(*record, inserted.count(record) > 0, &failure);
+    if (ok && beforeCommit && !beforeCommit(m_saveTime)) {
+        ok = false;
+        failure = QSqlError(QStringLiteral("The rows kept with this save could not be written"), {},
+                            QSqlError::TransactionError);
+    }
     bool commitFailed = false;
     if (ok && !control.exec(QStringLiteral("COMMIT"))) {
         ok = false;

@@ -94,8 +94,10 @@ public:
     // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),
     // so a reader can tell whether anything moved since it last looked.
     quint64 changeCount() const { return m_changeCount; }
-    // One transaction. On failure nothing is written and the changes stay pending.
-    bool save(QString *error = nullptr);
+    bool hasChanges(const PersistentModel &record) const;
+    // One transaction. On failure nothing is written and the changes stay pending. `beforeCommit`
+    // writes rows of its own into the same transaction (given the save time); false rolls back.
+    bool save(QString *error = nullptr, const std::function<bool(qint64 saveTime)> &beforeCommit = {});
     // Drops every pending change: inserted records go, changed ones read back their stored values,
     // deleted ones return.
     void rollback();

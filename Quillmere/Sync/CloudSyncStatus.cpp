@@ -3,6 +3,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Sync/SyncFolder.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 
 #include <QLocale>
@@ -108,7 +109,7 @@ void CloudSyncStatus::refreshAccountStatus()
 {
     if (m_mode != PersistenceMode::cloudKit || !m_probesCloudKit)
         return;
-    QTimer::singleShot(0, this, [this] { checkAccountStatus(containerIdentifier); });
+    QTimer::singleShot(0, this, [this] { checkAccountStatus(SyncFolder::containerName); });
 }
 
 void CloudSyncStatus::checkAccountStatus(const QString &identifier)

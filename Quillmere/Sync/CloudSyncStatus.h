@@ -20,7 +20,6 @@ class CloudSyncStatus : public QObject {
     Q_OBJECT
 public:
     static inline const QString importDidSucceedNotification = QStringLiteral("quillmereCloudKitImportDidSucceed");
-    static inline const QString containerIdentifier = QStringLiteral("iCloud.com.orvantide.quillmere");
 
     enum class State { syncing, noAccount, localOnly, ephemeral };
     enum class EventType { setup, import, export_, unknown };

@@ -15,9 +15,6 @@
 namespace quillmere::SchemaInitialization {
 namespace {
 
-const QString kContainer = QStringLiteral("iCloud.com.orvantide.quillmere");
-QString g_lastStorePath;
-
 // The model's record types in the order the persistence set-up uses, with their tables.
 const std::pair<const char *, const char *> kModelTypes[] = {{"ClipItem", "clips"},
                                                              {"Pinboard", "pinboards"},
@@ -34,12 +31,8 @@ int fail(const QString &message, std::FILE *err)
 
 } // namespace
 
-QString lastStorePath()
-{
-    return g_lastStorePath;
-}
-
-std::optional<int> run(const QStringList &arguments, const Environment &environment, std::FILE *out, std::FILE *err)
+std::optional<int> run(const QStringList &arguments, const Environment &environment, std::FILE *out, std::FILE *err,
+                       QString *storePathUsed)
 {
     if (!arguments.contains(argument))
         return std::nullopt;
@@ -56,7 +49,8 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
     const QString name = QStringLiteral("quillmere-schema-init-")
         + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString storePath = QDir(environment.temporaryDirectory).filePath(name + QStringLiteral(".sqlite"));
-    g_lastStorePath = storePath;
+    if (storePathUsed)
+        *storePathUsed = storePath;
     QString error;
     std::unique_ptr<ModelContainer> container = ModelContainer::open(storePath, systemClock(), &error);
     if (!container)
@@ -80,7 +74,7 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
 
     const QString root = QDir(environment.temporaryDirectory).filePath(name);
     const QString device = QStringLiteral("schema-init");
-    const QJsonObject schema{{QStringLiteral("container"), kContainer},
+    const QJsonObject schema{{QStringLiteral("container"), SyncFolder::containerName},
                              {QStringLiteral("format"), SyncFolder::formatVersion},
                              {QStringLiteral("recordTypes"), types}};
     if (!QDir().mkpath(root) || !SyncFolder::prepareDevice(root, device, &error)
@@ -90,7 +84,7 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
 
     const QString message = QStringLiteral("CloudKit Development schema initialized for %1.\nNext: CloudKit Console > %1 > "
                                            "Deploy Schema Changes (Development -> Production).")
-                                .arg(kContainer);
+                                .arg(SyncFolder::containerName);
     qCInfo(lcSchema, "%s", qPrintable(message));
     std::fputs((message + QLatin1Char('\n')).toUtf8().constData(), out);
     std::fflush(out);

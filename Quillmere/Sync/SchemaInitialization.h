@@ -23,10 +23,9 @@ struct Environment {
 };
 
 // None when the argument is absent; otherwise the exit status, after the message on `out` or
-// the "error: " line on `err`.
-std::optional<int> run(const QStringList &arguments, const Environment &environment, std::FILE *out, std::FILE *err);
-// The store file of the last run (for tests).
-QString lastStorePath();
+// the "error: " line on `err`. `storePathUsed` receives the store file made, if any.
+std::optional<int> run(const QStringList &arguments, const Environment &environment, std::FILE *out, std::FILE *err,
+                       QString *storePathUsed = nullptr);
 
 // Ends the process when the argument is present; returns otherwise.
 void initializeCloudKitSchemaIfRequested(const QStringList &arguments, const Environment &environment);

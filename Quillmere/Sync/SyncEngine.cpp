@@ -309,15 +309,25 @@ void SyncEngine::finishImport(const ImportResult &result)
         emitEvent(SyncEvent::Type::import, false, result.error);
     } else if (!result.batches.empty()) {
         emitEvent(SyncEvent::Type::import, std::nullopt);
-        std::vector<SyncRecord> records;
-        for (const ImportBatch &batch : result.batches)
-            records.insert(records.end(), batch.records.begin(), batch.records.end());
-        Applied applied;
-        const bool saved = apply(records, &applied) && m_store.save() && saveBookkeeping(applied, result.batches);
-        emitEvent(SyncEvent::Type::import, saved, saved ? QString() : QStringLiteral("The history could not be saved"));
-        if (saved && !applied.empty())
-            Q_EMIT imported(int(applied.size()));
+        std::vector<ImportedRecord> records;
+        for (size_t b = 0; b < result.batches.size(); ++b)
+            for (size_t i = 0; i < result.batches[b].records.size(); ++i)
+                records.push_back({&result.batches[b].records[i], b, result.batches[b].sources[i],
+                                   m_importProgress.value(result.batches[b].device)
+                                       .pending.contains(result.batches[b].sources[i])});
+        // Settings, then Pages, then the clips that name them, each in the order written.
+        std::stable_sort(records.begin(), records.end(), [](const ImportedRecord &x, const ImportedRecord &y) {
+            return syncTypeRank(x.record->type) < syncTypeRank(y.record->type);
+        });
+        std::vector<ImportBatch> batches = result.batches;
+        int applied = 0;
+        const bool kept = apply(records, &batches, &applied);
+        emitEvent(SyncEvent::Type::import, kept, kept ? QString() : QStringLiteral("The history could not be saved"));
+        if (kept && applied > 0)
+            Q_EMIT imported(applied);
     }
+    if (result.more)
+        m_importAgain = true;
     checkAvailability();
     rewatch();
     if (m_importAgain)
@@ -347,22 +357,28 @@ std::optional<std::pair<qint64, QString>> SyncEngine::currentVersion(const SyncR
             return std::pair{v->modifiedAt, v->device};
         return std::pair{local, m_options.device};
     }
-    if (!m_localDeletions) {
-        m_localDeletions.emplace();
-        QSqlQuery q(context.database());
-        if (q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
-            while (q.next())
-                m_localDeletions->insert(q.value(0).toString(), q.value(1).toLongLong());
-    }
-    const auto deletedAt = m_localDeletions->constFind(r.id);
-    if (deletedAt != m_localDeletions->constEnd() && !(known && v->deleted && v->localModifiedAt == *deletedAt))
+    const QHash<QString, qint64> &deletions = localDeletions();
+    const auto deletedAt = deletions.constFind(r.id);
+    if (deletedAt != deletions.constEnd() && !(known && v->deleted && v->localModifiedAt == *deletedAt))
         return std::pair{*deletedAt, m_options.device};
     if (known)
         return std::pair{v->modifiedAt, v->device};
     return std::nullopt;
 }
 
-bool SyncEngine::apply(const std::vector<SyncRecord> &records, Applied *applied)
+const QHash<QString, qint64> &SyncEngine::localDeletions()
+{
+    if (!m_localDeletions) {
+        m_localDeletions.emplace();
+        QSqlQuery q(m_store.context().database());
+        if (q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
+            while (q.next())
+                m_localDeletions->insert(q.value(0).toString(), q.value(1).toLongLong());
+    }
+    return *m_localDeletions;
+}
+
+bool SyncEngine::apply(const std::vector<ImportedRecord> &records, std::vector<ImportBatch> *batches, int *count)
 {
     // Saved every so often: the store answers questions from its unsaved changes too, and a long
     // list of them makes every lookup slow.
@@ -370,30 +386,62 @@ bool SyncEngine::apply(const std::vector<SyncRecord> &records, Applied *applied)
     m_localDeletions.reset();
     // Versions taken earlier in this batch, not saved yet.
     QHash<QString, std::pair<qint64, QString>> taken;
-    size_t sinceSave = 0;
-    for (const SyncRecord &r : records) {
-        if (r.type != QLatin1String("ClipItem") && r.type != QLatin1String("Pinboard")
-            && r.type != QLatin1String("AppSettings"))
+    Applied chunk;
+    for (const ImportedRecord &imported : records) {
+        const SyncRecord &r = *imported.record;
+        if (syncTypeRank(r.type) < 0)
             continue;
         const auto earlier = taken.constFind(r.id);
-        const auto current = earlier != taken.constEnd() ? std::optional(*earlier) : currentVersion(r);
-        // A writer's own later file wins over its earlier one, also within one clock tick.
-        if (current && !r.isNewerThan(current->first, current->second)
-            && !(r.modifiedAt == current->first && r.device == current->second))
+        const bool inThisPass = earlier != taken.constEnd();
+        const auto current = inThisPass ? std::optional(*earlier) : currentVersion(r);
+        // A writer's own later file wins over its earlier one, also within one clock tick; a
+        // version already stored is not taken again when its file is read once more.
+        const bool same = current && r.modifiedAt == current->first && r.device == current->second;
+        if (current && !r.isNewerThan(current->first, current->second) && !same)
             continue;
+        if (same && !inThisPass && imported.reread && isStored(r))
+            continue;
+        // A clip whose Page has not arrived is read again with the file that holds it.
+        if (!pageResolves(r)) {
+            (*batches)[imported.batch].progress.pending.insert(imported.source);
+            continue;
+        }
         auto record = applyRecord(r);
         if (!record)
             continue;
         taken.insert(r.id, {r.modifiedAt, r.device});
-        applied->emplace_back(r, std::move(*record));
-        if (++sinceSave >= kSaveEvery) {
-            sinceSave = 0;
-            if (!m_store.save())
+        const bool written = *record && m_store.context().hasChanges(**record);
+        chunk.push_back({r, std::move(*record), written});
+        ++*count;
+        if (chunk.size() >= kSaveEvery) {
+            if (!commit(chunk, nullptr))
                 return false;
+            chunk.clear();
         }
     }
     m_localDeletions.reset();
-    return true;
+    return commit(chunk, batches);
+}
+
+bool SyncEngine::isStored(const SyncRecord &r) const
+{
+    const auto v = m_versions.constFind(r.id);
+    return v != m_versions.constEnd() && v->modifiedAt == r.modifiedAt && v->device == r.device
+        && v->deleted == r.deleted;
+}
+
+bool SyncEngine::pageResolves(const SyncRecord &r)
+{
+    if (r.type != QLatin1String("ClipItem") || r.deleted)
+        return true;
+    const auto page = optionalText(r.fields, "page");
+    if (!page || m_store.context().pinboardWithDedupID(QUuid::fromString(*page)))
+        return true;
+    // A Page deleted here or by another device leaves the clip unfiled.
+    const auto v = m_versions.constFind(*page);
+    if (v != m_versions.constEnd() && v->deleted)
+        return true;
+    return localDeletions().contains(*page);
 }
 
 std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const SyncRecord &r)
@@ -496,58 +544,72 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
     return settings;
 }
 
-bool SyncEngine::saveBookkeeping(const Applied &applied, const std::vector<ImportBatch> &batches)
+bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *batches)
 {
-    ModelContext &context = m_store.context();
-    QSqlDatabase db = context.database();
-    QHash<QString, qint64> deletedAt;
-    QSqlQuery q(db);
-    bool anyDeleted = false;
-    for (const auto &[r, record] : applied)
-        anyDeleted = anyDeleted || r.deleted;
-    if (anyDeleted && q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
-        while (q.next())
-            deletedAt.insert(q.value(0).toString(), q.value(1).toLongLong());
-    if (!db.transaction())
-        return false;
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
-                             " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
-    for (const auto &[r, record] : applied) {
-        Version v{r.modifiedAt, r.device, 0, r.deleted};
-        if (r.deleted)
-            v.localModifiedAt = deletedAt.value(r.id, 0);
-        else if (record && !record->isDeleted())
-            v.localModifiedAt = msOf(*record);
-        m_versions.insert(r.id, v);
-        q.bindValue(0, r.id);
-        q.bindValue(1, r.type);
-        q.bindValue(2, v.modifiedAt);
-        q.bindValue(3, v.device);
-        q.bindValue(4, v.localModifiedAt);
-        q.bindValue(5, v.deleted ? 1 : 0);
-        if (!q.exec()) {
-            qCWarning(lcSync, "Could not keep sync versions: %s", qPrintable(q.lastError().text()));
-            db.rollback();
-            return false;
+    QSqlDatabase db = m_store.context().database();
+    QHash<QString, Version> versions;
+    QHash<QString, DeviceProgress> progress = m_importProgress;
+    // The versions taken and how far each device was read go into the save of the records they
+    // describe: a crash between the two would turn imported rows into changes of this device.
+    auto keep = [&](qint64 saveTime) {
+        QSqlQuery deletedAt(db);
+        deletedAt.prepare(QStringLiteral("SELECT MAX(deletedAt) FROM deletions WHERE recordID = ?"));
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
+                                 " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
+        for (const AppliedRecord &a : chunk) {
+            const SyncRecord &r = a.record;
+            Version v{r.modifiedAt, r.device, 0, r.deleted};
+            if (r.deleted) {
+                deletedAt.bindValue(0, r.id);
+                if (deletedAt.exec() && deletedAt.next())
+                    v.localModifiedAt = deletedAt.value(0).toLongLong();
+            } else if (a.model && !a.model->isDeleted()) {
+                v.localModifiedAt = a.written ? saveTime : msOf(*a.model);
+            }
+            versions.insert(r.id, v);
+            q.bindValue(0, r.id);
+            q.bindValue(1, r.type);
+            q.bindValue(2, v.modifiedAt);
+            q.bindValue(3, v.device);
+            q.bindValue(4, v.localModifiedAt);
+            q.bindValue(5, v.deleted ? 1 : 0);
+            if (!q.exec()) {
+                qCWarning(lcSync, "Could not keep sync versions: %s", qPrintable(q.lastError().text()));
+                return false;
+            }
         }
+        if (!batches)
+            return true;
+        for (const ImportBatch &batch : *batches)
+            progress.insert(batch.device, batch.progress);
+        QJsonObject devices;
+        for (auto it = progress.constBegin(); it != progress.constEnd(); ++it) {
+            QJsonArray pending;
+            for (qint64 n : it->pending)
+                pending.append(double(n));
+            devices.insert(it.key(), QJsonObject{{QStringLiteral("last"), double(it->last)},
+                                                 {QStringLiteral("pending"), pending}});
+        }
+        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
+        q.bindValue(0, kImportProgress);
+        q.bindValue(1, QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
+        return q.exec();
+    };
+    bool ok;
+    if (m_store.context().hasChanges()) {
+        ok = m_store.save(keep);
+    } else {
+        ok = db.transaction() && keep(0) && db.commit();
+        if (!ok)
+            db.rollback();
     }
-    for (const ImportBatch &batch : batches)
-        m_importProgress.insert(batch.device, batch.progress);
-    QJsonObject devices;
-    for (auto it = m_importProgress.constBegin(); it != m_importProgress.constEnd(); ++it) {
-        QJsonArray pending;
-        for (qint64 n : it->pending)
-            pending.append(double(n));
-        devices.insert(it.key(), QJsonObject{{QStringLiteral("last"), double(it->last)},
-                                             {QStringLiteral("pending"), pending}});
-    }
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
-    q.bindValue(0, kImportProgress);
-    q.bindValue(1, QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
-    if (!q.exec() || !db.commit()) {
-        db.rollback();
+    if (!ok)
         return false;
-    }
+    for (auto it = versions.constBegin(); it != versions.constEnd(); ++it)
+        m_versions.insert(it.key(), *it);
+    if (batches)
+        m_importProgress = progress;
     return true;
 }
 

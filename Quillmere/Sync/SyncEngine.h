@@ -67,13 +67,32 @@ private:
     void startImport();
     void finishExport(const ExportResult &result);
     void finishImport(const ImportResult &result);
-    using Applied = std::vector<std::pair<SyncRecord, std::shared_ptr<PersistentModel>>>;
-    // False when a save in between failed.
-    bool apply(const std::vector<SyncRecord> &records, Applied *applied);
+    struct ImportedRecord {
+        const SyncRecord *record;
+        size_t batch;  // index into the import's batches
+        qint64 source; // the file it came from
+        bool reread;   // that file was read before and held back
+    };
+    struct AppliedRecord {
+        SyncRecord record;
+        std::shared_ptr<PersistentModel> model; // null for a deletion
+        bool written = false;                    // changed by this import, saved with it
+    };
+    using Applied = std::vector<AppliedRecord>;
+    // Applies and saves in chunks, each with its bookkeeping; the last also keeps how far
+    // `batches` were read. False when a save failed. `count` is the number of records taken.
+    bool apply(const std::vector<ImportedRecord> &records, std::vector<ImportBatch> *batches, int *count);
+    // Saves the store with the versions of `chunk` (and the read progress of `batches`) in one
+    // transaction; memory follows only a commit.
+    bool commit(const Applied &chunk, const std::vector<ImportBatch> *batches);
+    // False for a clip filed into a Page this store neither has nor saw deleted.
+    bool pageResolves(const SyncRecord &r);
+    // Taken from its file on an earlier pass.
+    bool isStored(const SyncRecord &r) const;
+    const QHash<QString, qint64> &localDeletions();
     // None when the record was not taken; a null record for a deletion.
     std::optional<std::shared_ptr<PersistentModel>> applyRecord(const SyncRecord &r);
     std::optional<std::pair<qint64, QString>> currentVersion(const SyncRecord &r);
-    bool saveBookkeeping(const Applied &applied, const std::vector<ImportBatch> &batches);
     void saveExportProgress();
     void checkAvailability();
     void rewatch();

@@ -6,6 +6,7 @@
 
 #include <QSysInfo>
 
+#include <QFile>
 #include <QUuid>
 
 namespace quillmere::SyncSettings {
@@ -22,13 +23,34 @@ QString folder(const QStringList &arguments, const Preferences &preferences)
     return preferences.string(folderKey).value_or(QString());
 }
 
-QString deviceID(Preferences &preferences)
+QString localMachineID()
+{
+    for (const char *path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        QFile file(QString::fromLatin1(path));
+        if (file.open(QIODevice::ReadOnly)) {
+            const QString id = QString::fromLatin1(file.read(256)).trimmed();
+            if (!id.isEmpty())
+                return id;
+        }
+    }
+    return {};
+}
+
+QString deviceID(Preferences &preferences, const QString &machineID)
 {
     const auto stored = preferences.string(deviceIDKey);
-    if (stored && SyncFolder::isValidDeviceID(*stored))
+    const auto machine = preferences.string(deviceMachineKey);
+    // An id kept before machines were noted stays with the machine that reads it first.
+    const bool sameMachine = machineID.isEmpty() || !machine || *machine == machineID;
+    if (stored && SyncFolder::isValidDeviceID(*stored) && sameMachine) {
+        if (!machineID.isEmpty() && !machine)
+            preferences.setString(deviceMachineKey, machineID);
         return *stored;
+    }
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     preferences.setString(deviceIDKey, id);
+    if (!machineID.isEmpty())
+        preferences.setString(deviceMachineKey, machineID);
     return id;
 }
 

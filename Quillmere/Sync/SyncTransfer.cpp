@@ -15,14 +15,20 @@
 #include <map>
 
 namespace quillmere {
-namespace {
 
-// The record types that travel. App brands stay: each desktop names and draws its own applications.
-const QStringList kSyncedTypes{QStringLiteral("AppSettings"), QStringLiteral("Pinboard"), QStringLiteral("ClipItem")};
+int syncTypeRank(const QString &type)
+{
+    // App brands stay: each desktop names and draws its own applications.
+    static const QStringList types{QStringLiteral("AppSettings"), QStringLiteral("Pinboard"),
+                                   QStringLiteral("ClipItem")};
+    return int(types.indexOf(type));
+}
+
+namespace {
 
 int typeRank(const QString &type)
 {
-    return int(kSyncedTypes.indexOf(type));
+    return syncTypeRank(type);
 }
 
 void putOptional(QJsonObject &o, const QString &key, const QVariant &v)
@@ -72,8 +78,11 @@ ExportResult runExport(const ExportJob &job)
     if (!SyncFolder::prepareDevice(job.root, job.device, &error))
         return fail(error);
     ExportProgress from = job.progress;
-    // A folder emptied or replaced gets everything again.
-    if (SyncFolder::changeNumbers(job.root, job.device).empty() && SyncFolder::snapshotNumber(job.root, job.device) == 0)
+    // A folder emptied or replaced gets everything again, as a snapshot once numbers went before
+    // it: readers would otherwise wait for the lost ones.
+    const bool emptied = SyncFolder::changeNumbers(job.root, job.device).empty()
+        && SyncFolder::snapshotNumber(job.root, job.device) == 0;
+    if (emptied)
         from = ExportProgress{.nextNumber = job.progress.nextNumber};
     ReadConnection connection(job.storePath);
     if (!connection.isOpen())
@@ -225,8 +234,11 @@ ExportResult runExport(const ExportJob &job)
     if (!records.empty()) {
         const qint64 number = nextNumber(job.root, job.device, from.nextNumber);
         next = number + 1;
-        const QByteArray bytes = SyncFolder::encode(job.device, number, false, records);
-        if (!SyncFolder::writeFileAtomically(SyncFolder::changePath(job.root, job.device, number), bytes, &error))
+        const bool asSnapshot = emptied && number > 1;
+        const QByteArray bytes = SyncFolder::encode(job.device, number, asSnapshot, records);
+        const QString path = asSnapshot ? SyncFolder::snapshotPath(job.root, job.device, number)
+                                        : SyncFolder::changePath(job.root, job.device, number);
+        if (!SyncFolder::writeFileAtomically(path, bytes, &error))
             return fail(error);
         if (qint64(SyncFolder::changeNumbers(job.root, job.device).size()) > job.compactAfter
             && !compactDevice(job.root, job.device, &error))
@@ -297,10 +309,14 @@ namespace {
 
 enum class FileOutcome { applied, retryLater };
 
-// Reads one file of another device into `batch`; records whose blobs are missing or damaged
-// are held back and the file is tried again later.
-FileOutcome readDeviceFile(const QString &root, const QString &device, const QString &path, ImportBatch &batch)
+// Reads one file of another device into `batch`; records whose blobs are missing are held back
+// and the file is tried again later. A snapshot is the only copy of what it folded in: a record in
+// it whose blob is there but damaged is dropped rather than holding the device back for good.
+FileOutcome readDeviceFile(const QString &root, const QString &device, const QString &path, qint64 number,
+                           bool snapshot, ImportBatch &batch, qint64 *bytesRead)
 {
+    if (!QFileInfo::exists(path))
+        return FileOutcome::retryLater; // not delivered yet
     const auto bytes = SyncFolder::readRegularFile(path, SyncFolder::maxChangeFileBytes);
     SyncFolder::ChangeFile file;
     const auto parsed = bytes ? SyncFolder::decode(*bytes, device, &file) : SyncFolder::ParseResult::unreadable;
@@ -313,9 +329,11 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
                   qPrintable(device));
         return FileOutcome::retryLater;
     }
+    *bytesRead += bytes->size();
     FileOutcome outcome = FileOutcome::applied;
     for (SyncRecord &r : file.records) {
         bool complete = true;
+        bool damaged = false;
         for (const char *field : {"image", "file"}) {
             const QString hash = r.fields.value(QLatin1String(field)).toString();
             if (hash.isEmpty())
@@ -324,17 +342,24 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
                 ? SyncFolder::readRegularFile(SyncFolder::blobPath(root, device, hash), SyncFolder::maxBlobBytes)
                 : std::nullopt;
             if (!blob || SyncFolder::sha256Hex(*blob) != hash) {
-                qCWarning(lcSync, "Held back a record of device %s: its content %s is missing or does not match",
-                          qPrintable(device), qPrintable(hash.left(12)));
+                damaged = blob.has_value() || !SyncFolder::isBlobName(hash);
                 complete = false;
                 break;
             }
+            *bytesRead += blob->size();
             r.blobs.insert(hash, *blob);
         }
-        if (complete)
+        if (complete) {
             batch.records.push_back(std::move(r));
-        else
+            batch.sources.push_back(number);
+        } else if (snapshot && damaged) {
+            qCWarning(lcSync, "Dropped a record of device %s from its snapshot: its content does not match",
+                      qPrintable(device));
+        } else {
+            qCWarning(lcSync, "Held back a record of device %s: its content is missing or does not match",
+                      qPrintable(device));
             outcome = FileOutcome::retryLater;
+        }
     }
     return outcome;
 }
@@ -349,27 +374,39 @@ ImportResult runImport(const ImportJob &job)
         result.error = QStringLiteral("The sync folder %1 is missing or read-only").arg(job.root);
         return result;
     }
+    qint64 bytesRead = 0;
+    // At least one file per pass, however large, so a big one cannot stall the rest.
+    auto full = [&] {
+        if (bytesRead < job.maxBytesPerPass || bytesRead == 0)
+            return false;
+        result.more = true;
+        return true;
+    };
     for (const QString &device : SyncFolder::otherDevices(job.root, job.device)) {
+        if (full())
+            break;
         ImportBatch batch;
         batch.device = device;
         DeviceProgress p = job.progress.value(device);
         const qint64 snapshot = SyncFolder::snapshotNumber(job.root, device);
         const std::vector<qint64> numbers = SyncFolder::changeNumbers(job.root, device);
+        auto present = [&](qint64 n) { return std::binary_search(numbers.begin(), numbers.end(), n); };
         // Files folded into the snapshot are gone: what was not read of them is read from it.
         bool needSnapshot = p.last < snapshot;
         for (qint64 n : std::as_const(p.pending))
-            if (n <= snapshot && !std::binary_search(numbers.begin(), numbers.end(), n))
+            if (n <= snapshot && !present(n))
                 needSnapshot = true;
         if (needSnapshot) {
-            if (readDeviceFile(job.root, device, SyncFolder::snapshotPath(job.root, device, snapshot), batch)
-                != FileOutcome::applied) {
-                batch.progress = p;
-                result.batches.push_back(std::move(batch)); // what it had is kept; the rest waits
-                continue;
-            }
-            p.last = std::max(p.last, snapshot);
+            const auto outcome = readDeviceFile(job.root, device, SyncFolder::snapshotPath(job.root, device, snapshot),
+                                                snapshot, true, batch, &bytesRead);
             for (auto it = p.pending.begin(); it != p.pending.end();)
-                it = *it <= snapshot ? p.pending.erase(it) : std::next(it);
+                it = *it <= snapshot && !present(*it) ? p.pending.erase(it) : std::next(it);
+            for (qint64 n = p.last + 1; n < snapshot; ++n)
+                p.pending.remove(n);
+            p.last = std::max(p.last, snapshot);
+            // Records waiting for a blob keep the snapshot to be read again; later files go on.
+            if (outcome != FileOutcome::applied)
+                p.pending.insert(snapshot);
         }
         std::vector<qint64> toRead(p.pending.begin(), p.pending.end());
         for (qint64 n : numbers)
@@ -378,10 +415,18 @@ ImportResult runImport(const ImportJob &job)
         std::sort(toRead.begin(), toRead.end());
         toRead.erase(std::unique(toRead.begin(), toRead.end()), toRead.end());
         for (qint64 n : toRead) {
+            if (n <= snapshot && !present(n))
+                continue; // the snapshot's, read above
+            if (full())
+                break;
             p.pending.remove(n);
-            if (readDeviceFile(job.root, device, SyncFolder::changePath(job.root, device, n), batch)
+            if (readDeviceFile(job.root, device, SyncFolder::changePath(job.root, device, n), n, false, batch,
+                               &bytesRead)
                 == FileOutcome::retryLater)
                 p.pending.insert(n);
+            for (qint64 gap = p.last + 1; gap < n; ++gap)
+                if (!present(gap))
+                    p.pending.insert(gap);
             p.last = std::max(p.last, n);
         }
         batch.progress = p;

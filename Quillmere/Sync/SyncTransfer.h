@@ -9,6 +9,10 @@
 
 namespace quillmere {
 
+// The record types that travel, in the order they are applied (Pages before the clips in them);
+// -1 for any other.
+int syncTypeRank(const QString &type);
+
 // What this device has written to its folder: every stored change up to `watermark` (the latest
 // save time written, ms), deletions up to `deletionRow`, and the number the next file takes.
 // Changes saved within `lookBackMs` before the watermark are looked at again, so a clock set back
@@ -43,7 +47,9 @@ ExportResult runExport(const ExportJob &job);
 bool compactDevice(const QString &root, const QString &device, QString *error);
 
 // How far another device's files were applied: every number up to `last`, except `pending`
-// (unreadable, from a newer format, or waiting for a blob), which are tried again.
+// (not arrived yet, unreadable, from a newer format, or waiting for a blob), which are tried again.
+// The sync program delivers files in any order, so a number skipped over waits in `pending` until
+// its file or a snapshot at or above it arrives.
 struct DeviceProgress {
     qint64 last = 0;
     QSet<qint64> pending;
@@ -54,11 +60,14 @@ struct ImportJob {
     QString root;
     QString device;
     QHash<QString, DeviceProgress> progress;
+    // What one pass holds in memory: files past it wait for the next pass.
+    qint64 maxBytesPerPass = 64 * 1024 * 1024;
 };
 
 struct ImportBatch {
     QString device;
     std::vector<SyncRecord> records; // in the order they were written, blobs read and checked
+    std::vector<qint64> sources;     // the number of the file each record came from
     DeviceProgress progress;
 };
 
@@ -66,6 +75,7 @@ struct ImportResult {
     bool ok = true;
     QString error;
     std::vector<ImportBatch> batches;
+    bool more = false; // stopped at the memory bound with files still unread
 };
 
 // Reads what other devices wrote since `progress`, off the main thread.

@@ -15,6 +15,7 @@ struct Captured {
     std::optional<int> status;
     QString out;
     QString err;
+    QString storePath;
 };
 
 Captured runWith(const QStringList &arguments, const SchemaInitialization::Environment &environment)
@@ -22,7 +23,7 @@ Captured runWith(const QStringList &arguments, const SchemaInitialization::Envir
     std::FILE *out = std::tmpfile();
     std::FILE *err = std::tmpfile();
     Captured c;
-    c.status = SchemaInitialization::run(arguments, environment, out, err);
+    c.status = SchemaInitialization::run(arguments, environment, out, err, &c.storePath);
     for (auto [file, text] : {std::pair{out, &c.out}, std::pair{err, &c.err}}) {
         std::rewind(file);
         char buffer[4096];
@@ -60,13 +61,14 @@ TEST(SchemaInitializationTest, WritesTheRecordTypesIntoAFreshContainerEachRun)
     const QStringList args{QStringLiteral("quillmere"), QStringLiteral("--init-cloudkit-schema")};
     const SchemaInitialization::Environment env{QStringLiteral("Development"), true, tmp.path()};
     const Captured first = runWith(args, env);
-    const QString firstStore = SchemaInitialization::lastStorePath();
+    const QString firstStore = first.storePath;
     ASSERT_EQ(first.status, 0) << qPrintable(first.err);
     EXPECT_EQ(first.out, QStringLiteral("CloudKit Development schema initialized for iCloud.com.orvantide.quillmere.\n"
                                         "Next: CloudKit Console > iCloud.com.orvantide.quillmere > Deploy Schema "
                                         "Changes (Development -> Production).\n"));
-    ASSERT_EQ(runWith(args, env).status, 0);
-    EXPECT_NE(SchemaInitialization::lastStorePath(), firstStore);
+    const Captured second = runWith(args, env);
+    ASSERT_EQ(second.status, 0);
+    EXPECT_NE(second.storePath, firstStore);
     EXPECT_TRUE(QFileInfo(firstStore).fileName().startsWith(QStringLiteral("quillmere-schema-init-")));
 
     QFile schema(QFileInfo(firstStore).absolutePath() + QLatin1Char('/') + QFileInfo(firstStore).completeBaseName()

@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
+#include <QSet>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -15,13 +15,47 @@ using namespace quillmere::test;
 // folder with the other. Label "syncthing": `ctest -LE syncthing` leaves it out.
 namespace {
 
-constexpr int kCrossingMs = 120000; // a small file crosses in about 3 s; generous on a busy machine
+// A small file crosses in about 3 s; generous on a busy machine, and both waits together stay well
+// inside the test's time limit.
+constexpr int kCrossingMs = 60000;
 
-quint16 freePort()
+// The TCP port the daemon run with `home` listens on, read from the kernel's socket table once it
+// is there (the daemon may serve from a child process). It binds port 0 itself, so no other
+// process can take the port between choice and use.
+quint16 listeningPort(const QString &home)
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    const QByteArray marker = "--home=" + QFile::encodeName(home) + '\0';
+    quint16 port = 0;
+    waitUntil(
+        [&] {
+            QSet<QString> sockets;
+            for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+                QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+                if (!cmdline.open(QIODevice::ReadOnly) || !cmdline.readAll().contains(marker))
+                    continue;
+                const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+                for (const QString &fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+                    const QString target = QFile::symLinkTarget(fds + QLatin1Char('/') + fd);
+                    if (target.contains(QStringLiteral("socket:[")))
+                        sockets.insert(target.section(QStringLiteral("socket:["), 1).chopped(1));
+                }
+            }
+            QFile table(QStringLiteral("/proc/net/tcp"));
+            if (sockets.isEmpty() || !table.open(QIODevice::ReadOnly))
+                return false;
+            table.readLine(); // header
+            while (!table.atEnd()) {
+                const QStringList f = QString::fromLatin1(table.readLine()).simplified().split(QLatin1Char(' '));
+                // local address, state (0A: listening), inode
+                if (f.size() > 9 && f[3] == QLatin1String("0A") && sockets.contains(f[9])) {
+                    port = quint16(f[1].section(QLatin1Char(':'), 1).toUInt(nullptr, 16));
+                    return true;
+                }
+            }
+            return false;
+        },
+        30000);
+    return port;
 }
 
 struct Daemon {
@@ -64,9 +98,9 @@ protected:
             QString out;
             ASSERT_TRUE(run({QStringLiteral("--device-id"), QStringLiteral("--home=") + d->home}, &out));
             d->id = out.trimmed();
-            d->port = freePort();
         }
-        for (Daemon *d : {&a, &b}) {
+        // b listens on a port of its own choosing; a, told where, dials it and b takes the call.
+        for (Daemon *d : {&b, &a}) {
             writeConfig(*d);
             d->process.setProcessEnvironment(env);
             d->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -74,6 +108,8 @@ protected:
             d->process.start(syncthing, {QStringLiteral("serve"), QStringLiteral("--home=") + d->home,
                                          QStringLiteral("--no-browser"), QStringLiteral("--no-restart")});
             ASSERT_TRUE(d->process.waitForStarted(10000));
+            d->port = listeningPort(d->home);
+            ASSERT_NE(d->port, 0) << "syncthing did not listen; see " << qPrintable(d->home);
         }
     }
 
@@ -92,24 +128,27 @@ protected:
     void writeConfig(const Daemon &d)
     {
         const QString device = QStringLiteral("<device id=\"%1\" name=\"%2\" compression=\"metadata\">"
-                                              "<address>tcp://127.0.0.1:%3</address></device>\n");
+                                              "<address>%3</address></device>\n");
+        auto address = [](const Daemon &peer) {
+            return peer.port ? QStringLiteral("tcp://127.0.0.1:%1").arg(peer.port) : QStringLiteral("dynamic");
+        };
         const QString xml =
             QStringLiteral("<configuration version=\"36\">\n"
                            "<folder id=\"quillmere\" label=\"quillmere\" path=\"%1\" type=\"sendreceive\""
                            " rescanIntervalS=\"2\" fsWatcherEnabled=\"true\" fsWatcherDelayS=\"1\">"
                            "<device id=\"%2\"></device><device id=\"%3\"></device></folder>\n")
                 .arg(d.folder, a.id, b.id)
-            + device.arg(a.id, QStringLiteral("a")).arg(a.port) + device.arg(b.id, QStringLiteral("b")).arg(b.port)
+            + device.arg(a.id, QStringLiteral("a"), address(a)) + device.arg(b.id, QStringLiteral("b"), address(b))
             + QStringLiteral("<gui enabled=\"false\" tls=\"false\"><address>127.0.0.1:0</address></gui>\n"
-                             "<options><listenAddress>tcp://127.0.0.1:%1</listenAddress>"
+                             "<options><listenAddress>tcp://127.0.0.1:0</listenAddress>"
+                             "<reconnectionIntervalS>1</reconnectionIntervalS>"
                              "<globalAnnounceEnabled>false</globalAnnounceEnabled>"
                              "<localAnnounceEnabled>false</localAnnounceEnabled>"
                              "<relaysEnabled>false</relaysEnabled><natEnabled>false</natEnabled>"
                              "<startBrowser>false</startBrowser><urAccepted>-1</urAccepted>"
                              "<autoUpgradeIntervalH>0</autoUpgradeIntervalH>"
                              "<crashReportingEnabled>false</crashReportingEnabled></options>\n"
-                             "</configuration>\n")
-                  .arg(d.port);
+                             "</configuration>\n");
         QFile file(d.home + QStringLiteral("/config.xml"));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(xml.toUtf8());
