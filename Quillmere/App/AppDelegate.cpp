@@ -228,10 +228,11 @@ void AppDelegate::buildPanelAndDrops()
         deps.sync.observe = [status](QObject *context, std::function<void()> onChange) {
             QObject::connect(status, &CloudSyncStatus::changed, context, std::move(onChange));
         };
-        deps.sync.statusText = [mode] {
+        deps.sync.statusText = [mode, status] {
             switch (mode) {
             case PersistenceMode::cloudKit:
-                return QStringLiteral("History syncs through the shared folder.");
+                // The badge follows the live status, so its words do too.
+                return status->statusText();
             case PersistenceMode::localOnly:
                 return QStringLiteral("History is saved on this computer only.");
             case PersistenceMode::inMemory:

@@ -47,12 +47,12 @@ int runDuplicateSweep(ClipStore &store, bool force)
 
 int countClips(const ClipStore &store, const QDateTime &cutoff)
 {
-    int count = 0;
-    store.context().forEachClip([&](const ClipRef &clip) {
-        if (clip->createdAt() >= cutoff)
-            ++count;
-    });
-    return count;
+    // Counted by the database: panes ask on every history change, and loading each clip would
+    // stall the window on a long history.
+    return int(store.context().countClips(
+        ClipQuery{QStringLiteral("createdAt >= ?"), {cutoff.toMSecsSinceEpoch()}, [cutoff](const ClipItem &clip) {
+                      return clip.createdAt() >= cutoff;
+                  }}));
 }
 
 } // namespace quillmere

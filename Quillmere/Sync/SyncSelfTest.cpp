@@ -27,11 +27,12 @@ bool isProbe(const ClipItem &clip)
 ClipQuery probeQuery(int limit)
 {
     // substr, not LIKE: the comparison is exact and case-sensitive.
-    return {QStringLiteral("(sourceAppName = ? OR sourceAppName = ? OR substr(text, 1, ?) = ? OR substr(text, 1, ?) = ?)"),
-            {title, legacyTitle, title.size(), title, legacyTitle.size(), legacyTitle},
-            isProbe,
-            ClipQuery::Order::newestFirst,
-            limit};
+    return {
+        QStringLiteral("(sourceAppName = ? OR sourceAppName = ? OR substr(text, 1, ?) = ? OR substr(text, 1, ?) = ?)"),
+        {title, legacyTitle, title.size(), title, legacyTitle.size(), legacyTitle},
+        isProbe,
+        ClipQuery::Order::newestFirst,
+        limit};
 }
 
 } // namespace
@@ -51,10 +52,10 @@ ClipRef insertSyncProbe(ClipStore &store, const QString &origin, const QString &
     const QString created = store.now().toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + QLatin1Char('Z');
     CapturedContent content;
     content.kind = ClipKind::text;
-    content.text = CapturedContent::capText(title + QStringLiteral("\nOrigin: ") + origin + QStringLiteral("\nCreated: ")
-                                            + created + QStringLiteral("\nID: ") + uuid
-                                            + (answering.isEmpty() ? QString()
-                                                                   : QLatin1Char('\n') + answerField + QLatin1Char(' ') + answering));
+    content.text = CapturedContent::capText(
+        title + QStringLiteral("\nOrigin: ") + origin + QStringLiteral("\nCreated: ") + created
+        + QStringLiteral("\nID: ") + uuid
+        + (answering.isEmpty() ? QString() : QLatin1Char('\n') + answerField + QLatin1Char(' ') + answering));
     content.sourceAppName = title;
     content.sourceAppBundleID = bundleIdentifier;
     return store.insertManualClip(content, nullptr, std::nullopt);
@@ -65,13 +66,15 @@ std::vector<ClipRef> fetchSyncProbes(ClipStore &store, int limit)
     return store.context().fetchClips(probeQuery(limit));
 }
 
-void deleteSyncProbes(ClipStore &store)
+bool deleteSyncProbes(ClipStore &store)
 {
     for (const ClipRef &clip : store.context().fetchClips(probeQuery(-1)))
         store.context().remove(clip);
     QString error;
-    if (!store.context().save(&error))
-        qCCritical(lcStore, "Failed to delete sync probes: %s", qPrintable(error));
+    if (store.context().save(&error))
+        return true;
+    qCCritical(lcStore, "Failed to delete sync probes: %s", qPrintable(error));
+    return false;
 }
 
 QString syncProbeSummary(ClipStore &store, int limit)
@@ -136,7 +139,8 @@ SyncDiagnostics syncDiagnostics(ClipStore &store, const QDateTime &now, int limi
     const ClipRef newest = store.context().newestClip();
     d.latestLocalClip = latestLocalClipLine(newest.get(), now);
     const std::vector<ClipRef> probes = fetchSyncProbes(store, limit);
-    d.latestSyncProbe = probes.empty() ? QStringLiteral("No sync test clips yet.") : syncProbeLine(*probes.front(), now);
+    d.latestSyncProbe =
+        probes.empty() ? QStringLiteral("No sync test clips yet.") : syncProbeLine(*probes.front(), now);
     for (const ClipRef &probe : probes)
         d.recentSyncProbes << syncProbeLine(*probe, now);
     return d;

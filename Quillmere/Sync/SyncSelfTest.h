@@ -56,7 +56,8 @@ QString deviceOrigin(const QString &hostName, const QString &deviceID);
 // `answering` names the test clip answered (its ID line); empty for a test clip of its own.
 ClipRef insertSyncProbe(ClipStore &store, const QString &origin, const QString &answering = {});
 std::vector<ClipRef> fetchSyncProbes(ClipStore &store, int limit);
-void deleteSyncProbes(ClipStore &store);
+// False when the removal could not be saved.
+bool deleteSyncProbes(ClipStore &store);
 QString syncProbeSummary(ClipStore &store, int limit);
 SyncDiagnostics syncDiagnostics(ClipStore &store, const QDateTime &now, int limit);
 QString syncProbeOrigin(const ClipItem &clip);

@@ -12,8 +12,7 @@
 namespace quillmere {
 
 SyncActions::SyncActions(Dependencies deps, QObject *parent)
-    : QObject(parent),
-      m_deps(std::move(deps)),
+    : QObject(parent), m_deps(std::move(deps)),
       m_check(*m_deps.store, m_deps.health ? *m_deps.health : SyncHealthStore::shared())
 {
     // The store was opened with this folder; a later choice waits for the next start.
@@ -113,8 +112,7 @@ void SyncActions::createSyncTestClip()
 
 void SyncActions::removeSyncTestClips()
 {
-    SyncProbes::deleteSyncProbes(*m_deps.store);
-    m_probeMessage = removedMessage;
+    m_probeMessage = SyncProbes::deleteSyncProbes(*m_deps.store) ? removedMessage : removeFailedMessage;
     ++m_revision;
     Q_EMIT changed();
 }

@@ -40,6 +40,7 @@ public:
         QStringLiteral("Created a sync test clip on this computer. Open Brindlewax on your other device and refresh.");
     static inline const QString createFailedMessage = QStringLiteral("Could not create a sync test clip.");
     static inline const QString removedMessage = QStringLiteral("Removed sync test clips.");
+    static inline const QString removeFailedMessage = QStringLiteral("Could not remove the sync test clips.");
     static inline const QString verifyingMessage =
         QStringLiteral("Waiting for this computer's clip to echo back from your other device…");
     static inline const QString restartNote =
