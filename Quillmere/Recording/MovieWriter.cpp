@@ -15,6 +15,7 @@ extern "C" {
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -77,10 +78,10 @@ bool MovieWriter::openFile(const Options &options, QString *error)
     m_partialPath = info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".part");
     // Created here, private, so the muxer's own open keeps the mode.
     const QByteArray partial = QFile::encodeName(m_partialPath);
-    const int fd = ::open(partial.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-    if (fd < 0)
+    m_lockFd = ::open(partial.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (m_lockFd < 0)
         return fail(QStringLiteral("cannot create %1").arg(m_partialPath));
-    ::close(fd);
+    ::flock(m_lockFd, LOCK_EX | LOCK_NB);
 
     if (avformat_alloc_output_context2(&m_format, nullptr, "mp4", partial.constData()) < 0 || !m_format)
         return fail(QStringLiteral("no MPEG-4 muxer"));
@@ -171,6 +172,8 @@ MovieWriter::~MovieWriter()
     avformat_free_context(m_format);
     sws_freeContext(m_scaler);
     av_frame_free(&m_videoFrame);
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
 }
 
 bool MovieWriter::hasAudioTrack(AudioTrack track) const

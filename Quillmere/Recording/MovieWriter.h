@@ -58,6 +58,7 @@ private:
 
     QString m_path;
     QString m_partialPath;
+    int m_lockFd = -1; // held while writing: start-up clean-ups leave a locked part alone
     AVFormatContext *m_format = nullptr;
     std::unique_ptr<Track> m_video;
     std::array<std::unique_ptr<Track>, 2> m_audio;

@@ -17,6 +17,10 @@
 
 #include <X11/Xlib.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -265,11 +269,21 @@ void ScreenRecorder::removeStaleParts() const
 {
     // The hidden name MovieWriter writes under, so nothing of the user's is touched.
     const QDir folder(m_folder);
-    const QFileInfoList parts = folder.entryInfoList({QStringLiteral(".Recording *.mp4.part")},
-                                                     QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-    for (const QFileInfo &part : parts)
-        if (part.lastModified() < m_sessionStart && QFile::remove(part.absoluteFilePath()))
+    const QFileInfoList parts =
+        folder.entryInfoList({QStringLiteral(".Recording *.mp4.part")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo &part : parts) {
+        if (part.lastModified() >= m_sessionStart)
+            continue;
+        // Another running instance sharing this folder holds its part locked while writing.
+        const int fd =
+            ::open(QFile::encodeName(part.absoluteFilePath()).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        const bool inUse = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        if (!inUse && QFile::remove(part.absoluteFilePath()))
             qCInfo(lcRecording, "Removed a half-written recording left by an earlier session");
+        ::close(fd);
+    }
 }
 
 QString ScreenRecorder::fileName(const QDateTime &localTime)

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -30,6 +31,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <xcb/xcb.h>
 
@@ -285,10 +290,9 @@ TEST_F(RecordingX11, SelectorGivesUpWithoutTheGrabs)
     ASSERT_FALSE(xcb_connection_has_error(other));
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
     std::unique_ptr<xcb_grab_keyboard_reply_t, decltype(&std::free)> grab(
-        xcb_grab_keyboard_reply(other,
-                                xcb_grab_keyboard(other, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC,
-                                                  XCB_GRAB_MODE_ASYNC),
-                                nullptr),
+        xcb_grab_keyboard_reply(
+            other, xcb_grab_keyboard(other, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+            nullptr),
         &std::free);
     ASSERT_TRUE(grab && grab->status == XCB_GRAB_STATUS_SUCCESS);
     service->toggle();
@@ -413,8 +417,9 @@ TEST_F(RecordingX11, AStalledSourceNeverHoldsTheStopAndAMissingTrackIsTold)
     pulse->freeze(false);
     ASSERT_TRUE(stopped);
     ASSERT_TRUE(waitUntil([this] { return saved != nullptr && !alerts.isEmpty(); }, 10000));
-    EXPECT_EQ(alerts, QStringList{QStringLiteral("Recording saved without sound: The microphone couldn't be "
-                                                 "recorded, so the movie has no microphone track.")});
+    EXPECT_EQ(alerts,
+              QStringList{QStringLiteral("Recording saved without sound: The microphone couldn't be "
+                                         "recorded, so the movie has no microphone track.")});
 }
 
 TEST(RecordingFolder, HalfWrittenMoviesOfEarlierSessionsAreRemoved)
@@ -431,11 +436,17 @@ TEST(RecordingFolder, HalfWrittenMoviesOfEarlierSessionsAreRemoved)
     make(QStringLiteral(".notes.part"), now.addSecs(-3600));
     // This session's own, being written.
     make(QStringLiteral(".Recording 2026-01-01 at 11.00.00.mp4.part"), now.addSecs(60));
+    // Another instance's, still being written though not touched for a while: it holds a lock.
+    const QString held = QStringLiteral(".Recording 2026-01-01 at 08.00.00.mp4.part");
+    make(held, now.addSecs(-3600));
+    const int lock = ::open(QFile::encodeName(folder.filePath(held)).constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+    const auto unlock = qScopeGuard([lock] { ::close(lock); });
     ScreenRecorder recorder;
     recorder.setRecordingsFolder(folder.path());
     EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
-              (QStringList{QStringLiteral(".Recording 2026-01-01 at 11.00.00.mp4.part"), QStringLiteral(".notes.part"),
-                           QStringLiteral("Recording 2026-01-01 at 09.00.00.mp4")}));
+              (QStringList{held, QStringLiteral(".Recording 2026-01-01 at 11.00.00.mp4.part"),
+                           QStringLiteral(".notes.part"), QStringLiteral("Recording 2026-01-01 at 09.00.00.mp4")}));
 }
 
 // A full disk, played by a file-size limit on this process.
