@@ -3,14 +3,11 @@
 #include "Quillmere/Archive/BackupJsonReader.h"
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
-#include "Quillmere/Model/ReadConnection.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QtConcurrent>
 #include <algorithm>
 #include <atomic>
@@ -551,86 +548,6 @@ bool writeFile(const QString &path, const ClipArchiveDocument &document, QString
 {
     const auto bytes = encoded(document, errorText, maxJson);
     return bytes && writeFileAtomically(path, *bytes, FileAccess::ownerOnly, errorText);
-}
-
-Snapshot Snapshot::take(const std::vector<ClipRef> &clips, const std::vector<PageRef> &pages,
-                        const QDateTime &exportedAt, const QString &appVersion, const QString &storePath)
-{
-    Snapshot snapshot;
-    snapshot.storePath = storePath;
-    std::vector<ClipRef> kept;
-    for (const ClipRef &clip : clips)
-        if (clip && !clip->expiresAt())
-            kept.push_back(clip);
-    snapshot.withoutPayloads = ClipArchiveDocument::make({}, pages, exportedAt, appVersion);
-    snapshot.withoutPayloads.manifest.clipCount = qint64(kept.size());
-    for (const ClipRef &clip : kept) {
-        snapshot.withoutPayloads.clips.push_back(ClipArchiveClip::from(*clip, false));
-        const qint64 row = clip->persistentModelID().rowID;
-        // Bytes in memory may not be saved yet; those on disk are read later, off this thread.
-        auto payload = [&](bool has, bool loaded, auto read) -> std::optional<Payload> {
-            if (!has)
-                return std::nullopt;
-            if (loaded || storePath.isEmpty() || row <= 0)
-                return Payload{(clip.get()->*read)().value_or(QByteArray()), row};
-            return Payload{std::nullopt, row};
-        };
-        snapshot.images.push_back(payload(clip->hasImageData(), clip->isImageDataLoaded(), &ClipItem::imageData));
-        snapshot.files.push_back(payload(clip->hasFileData(), clip->isFileDataLoaded(), &ClipItem::fileData));
-    }
-    return snapshot;
-}
-
-ArchiveResult<ClipArchiveDocument, QString> Snapshot::document() &&
-{
-    ClipArchiveDocument document = std::move(withoutPayloads);
-    std::vector<bool> deleted(document.clips.size(), false);
-    const bool fromStore = std::any_of(images.begin(), images.end(), [](const auto &p) { return p && !p->bytes; })
-        || std::any_of(files.begin(), files.end(), [](const auto &p) { return p && !p->bytes; });
-    if (fromStore) {
-        ReadConnection connection(storePath);
-        if (!connection.isOpen() || !connection.beginReadTransaction())
-            return QStringLiteral("The history couldn't be read: %1").arg(connection.error());
-        for (const auto &[payloads, table] : {std::pair{&images, "clip_images"}, std::pair{&files, "clip_files"}}) {
-            QSqlQuery q(connection.db());
-            q.setForwardOnly(true);
-            q.prepare(QStringLiteral("SELECT data FROM %1 WHERE clipID = ?").arg(QLatin1StringView(table)));
-            for (size_t i = 0; i < payloads->size(); ++i) {
-                std::optional<Payload> &payload = (*payloads)[i];
-                if (!payload || payload->bytes)
-                    continue;
-                q.bindValue(0, payload->row);
-                if (!q.exec())
-                    return QStringLiteral("The history couldn't be read: %1").arg(q.lastError().text());
-                if (q.next())
-                    payload->bytes = q.value(0).toByteArray();
-                else
-                    deleted[i] = true;
-                q.finish();
-            }
-        }
-    }
-    std::vector<size_t> indices(document.clips.size());
-    for (size_t i = 0; i < indices.size(); ++i)
-        indices[i] = i;
-    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](size_t i) {
-        if (deleted[i])
-            return;
-        if (images[i])
-            document.clips[i].imageDataBase64 = archive::encodeBase64(images[i]->bytes.value_or(QByteArray()));
-        if (files[i])
-            document.clips[i].fileDataBase64 = archive::encodeBase64(files[i]->bytes.value_or(QByteArray()));
-        // Read, the bytes are not needed again: the text holds them now.
-        images[i].reset();
-        files[i].reset();
-    });
-    size_t next = 0;
-    for (size_t i = 0; i < document.clips.size(); ++i)
-        if (!deleted[i])
-            document.clips[next++] = std::move(document.clips[i]);
-    document.clips.resize(next);
-    document.manifest.clipCount = qint64(next);
-    return document;
 }
 
 void readFileInBackground(const QString &path, QObject *receiver, std::function<void(ClipArchiveReadResult)> done)

@@ -65,8 +65,7 @@ bool contextSettled(pa_context *context)
 
 qint64 steadyNowUs()
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -82,7 +81,8 @@ QList<RecordingAudioDevice> RecordingAudioDevice::available()
         if (runUntil(loop, deadline, [context] { return contextSettled(context); })
             && pa_context_get_state(context) == PA_CONTEXT_READY) {
             if (pa_operation *operation = pa_context_get_source_info_list(context, &onSource, &walk)) {
-                runUntil(loop, deadline, [&] { return walk.done || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); });
+                runUntil(loop, deadline,
+                         [&] { return walk.done || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); });
                 pa_operation_unref(operation);
             }
         }
@@ -104,7 +104,8 @@ std::unique_ptr<PulseAudioCapture> PulseAudioCapture::open(const std::optional<Q
         return nullptr;
     };
     const auto serverError = [&] {
-        return QString::fromUtf8(pa_strerror(capture->m_context ? pa_context_errno(capture->m_context) : PA_ERR_INTERNAL));
+        return QString::fromUtf8(
+            pa_strerror(capture->m_context ? pa_context_errno(capture->m_context) : PA_ERR_INTERNAL));
     };
     const QDeadlineTimer deadline(timeoutMs);
     capture->m_loop = pa_mainloop_new();
@@ -117,8 +118,8 @@ std::unique_ptr<PulseAudioCapture> PulseAudioCapture::open(const std::optional<Q
     if (pa_context_get_state(context) != PA_CONTEXT_READY)
         return failed(serverError());
 
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, sampleRate, channels};
-    capture->m_stream = pa_stream_new(context, streamName.toUtf8().constData(), &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, sampleRate, channels};
+    capture->m_stream = pa_stream_new(context, streamName.toUtf8().constData(), &format, nullptr);
     if (!capture->m_stream)
         return failed(serverError());
     pa_buffer_attr attr{};

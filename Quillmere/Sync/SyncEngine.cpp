@@ -18,22 +18,10 @@ const QString kExportTarget = QStringLiteral("export.target");
 const QString kExportProgress = QStringLiteral("export.progress");
 const QString kImportProgress = QStringLiteral("import.progress");
 
-QDateTime dateOf(const QJsonValue &v)
-{
-    return QDateTime::fromMSecsSinceEpoch(qint64(v.toDouble()), Qt::UTC);
-}
-
-std::optional<QString> optionalText(const QJsonObject &f, const char *key)
-{
-    const QJsonValue v = f.value(QLatin1String(key));
-    return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
-}
-
 qint64 msOf(const PersistentModel &record)
 {
     // A record not saved yet is the newest there is.
-    return record.modifiedAt().isValid() ? record.modifiedAt().toMSecsSinceEpoch()
-                                         : std::numeric_limits<qint64>::max();
+    return record.modifiedAt().isValid() ? record.modifiedAt().toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
 }
 
 QJsonObject exportProgressJson(const ExportProgress &p)
@@ -101,17 +89,19 @@ bool SyncEngine::start()
     }
     QSqlDatabase db = m_store.context().database();
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sync_versions(recordID TEXT PRIMARY KEY, entity TEXT NOT NULL,"
-                               " modifiedAt INTEGER NOT NULL, device TEXT NOT NULL, localModifiedAt INTEGER NOT NULL,"
-                               " deleted INTEGER NOT NULL)"))
+    if (!q.exec(
+            QStringLiteral("CREATE TABLE IF NOT EXISTS sync_versions(recordID TEXT PRIMARY KEY, entity TEXT NOT NULL,"
+                           " modifiedAt INTEGER NOT NULL, device TEXT NOT NULL, localModifiedAt INTEGER NOT NULL,"
+                           " deleted INTEGER NOT NULL)"))
         || !q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sync_meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)"))) {
         qCWarning(lcSync, "Cannot keep sync bookkeeping in the store: %s", qPrintable(q.lastError().text()));
         return false;
     }
     if (q.exec(QStringLiteral("SELECT recordID, modifiedAt, device, localModifiedAt, deleted FROM sync_versions")))
         while (q.next())
-            m_versions.insert(q.value(0).toString(), {q.value(1).toLongLong(), q.value(2).toString(),
-                                                      q.value(3).toLongLong(), q.value(4).toBool()});
+            m_versions.insert(
+                q.value(0).toString(),
+                {q.value(1).toLongLong(), q.value(2).toString(), q.value(3).toLongLong(), q.value(4).toBool()});
     // Another folder or device id starts afresh: everything is written there again.
     const QString target = m_options.root + QLatin1Char('\n') + m_options.device;
     if (meta(kExportTarget) == target) {
@@ -243,7 +233,8 @@ void SyncEngine::startExport()
         emitEvent(SyncEvent::Type::export_, std::nullopt);
     ExportJob job{m_store.container().storeURL(), m_options.root, m_options.device, m_exportProgress,
                   m_options.compactAfter};
-    inBackground(this, [job] { return runExport(job); }, [this](ExportResult result) { finishExport(result); });
+    inBackground(
+        this, [job] { return runExport(job); }, [this](ExportResult result) { finishExport(result); });
 }
 
 void SyncEngine::finishExport(const ExportResult &result)
@@ -277,7 +268,8 @@ void SyncEngine::saveExportProgress()
     QSqlQuery q(m_store.context().database());
     q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
     q.bindValue(0, kExportProgress);
-    q.bindValue(1, QString::fromUtf8(QJsonDocument(exportProgressJson(m_exportProgress)).toJson(QJsonDocument::Compact)));
+    q.bindValue(1,
+                QString::fromUtf8(QJsonDocument(exportProgressJson(m_exportProgress)).toJson(QJsonDocument::Compact)));
     if (!q.exec())
         qCWarning(lcSync, "Could not keep the export progress: %s", qPrintable(q.lastError().text()));
 }
@@ -289,14 +281,16 @@ void SyncEngine::startImport()
     m_importing = true;
     m_importAgain = false;
     ImportJob job{m_options.root, m_options.device, m_importProgress};
-    inBackground(this, [job] { return runImport(job); }, [this](ImportResult result) {
-        // Applied only while no export reads the store, so an export never sees an imported row
-        // without the note that it was imported.
-        if (m_exporting)
-            m_deferredImport = std::move(result);
-        else
-            finishImport(result);
-    });
+    inBackground(
+        this, [job] { return runImport(job); },
+        [this](ImportResult result) {
+            // Applied only while no export reads the store, so an export never sees an imported row
+            // without the note that it was imported.
+            if (m_exporting)
+                m_deferredImport = std::move(result);
+            else
+                finishImport(result);
+        });
 }
 
 void SyncEngine::finishImport(const ImportResult &result)
@@ -312,9 +306,9 @@ void SyncEngine::finishImport(const ImportResult &result)
         std::vector<ImportedRecord> records;
         for (size_t b = 0; b < result.batches.size(); ++b)
             for (size_t i = 0; i < result.batches[b].records.size(); ++i)
-                records.push_back({&result.batches[b].records[i], b, result.batches[b].sources[i],
-                                   m_importProgress.value(result.batches[b].device)
-                                       .pending.contains(result.batches[b].sources[i])});
+                records.push_back(
+                    {&result.batches[b].records[i], b, result.batches[b].sources[i],
+                     m_importProgress.value(result.batches[b].device).pending.contains(result.batches[b].sources[i])});
         // Settings, then Pages, then the clips that name them, each in the order written.
         std::stable_sort(records.begin(), records.end(), [](const ImportedRecord &x, const ImportedRecord &y) {
             return syncTypeRank(x.record->type) < syncTypeRank(y.record->type);
@@ -423,127 +417,6 @@ bool SyncEngine::apply(const std::vector<ImportedRecord> &records, std::vector<I
     return commit(chunk, batches);
 }
 
-bool SyncEngine::isStored(const SyncRecord &r) const
-{
-    const auto v = m_versions.constFind(r.id);
-    return v != m_versions.constEnd() && v->modifiedAt == r.modifiedAt && v->device == r.device
-        && v->deleted == r.deleted;
-}
-
-bool SyncEngine::pageResolves(const SyncRecord &r)
-{
-    if (r.type != QLatin1String("ClipItem") || r.deleted)
-        return true;
-    const auto page = optionalText(r.fields, "page");
-    if (!page || m_store.context().pinboardWithDedupID(QUuid::fromString(*page)))
-        return true;
-    // A Page deleted here or by another device leaves the clip unfiled.
-    const auto v = m_versions.constFind(*page);
-    if (v != m_versions.constEnd() && v->deleted)
-        return true;
-    return localDeletions().contains(*page);
-}
-
-std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const SyncRecord &r)
-{
-    ModelContext &context = m_store.context();
-    const QUuid id = QUuid::fromString(r.id);
-    const QJsonObject &f = r.fields;
-    if (r.type == QLatin1String("ClipItem")) {
-        ClipRef clip = context.clipWithDedupID(id);
-        if (r.deleted) {
-            if (clip)
-                context.remove(clip);
-            return std::shared_ptr<PersistentModel>();
-        }
-        if (!f.value(QStringLiteral("createdAt")).isDouble() || !f.value(QStringLiteral("kind")).isString()
-            || !f.value(QStringLiteral("contentHash")).isString()) {
-            qCWarning(lcSync, "Skipped a clip of device %s that could not be read", qPrintable(r.device));
-            return std::nullopt;
-        }
-        const bool isNew = !clip;
-        if (isNew) {
-            clip = std::make_shared<ClipItem>();
-            clip->setDedupID(id);
-        }
-        clip->setCreatedAt(dateOf(f.value(QStringLiteral("createdAt"))));
-        clip->setKindRawValue(f.value(QStringLiteral("kind")).toString());
-        clip->setText(optionalText(f, "text"));
-        clip->setFileName(optionalText(f, "fileName"));
-        clip->setFileTypeIdentifier(optionalText(f, "fileTypeIdentifier"));
-        clip->setCustomTitle(optionalText(f, "customTitle"));
-        clip->setRecognizedText(optionalText(f, "recognizedText"));
-        clip->setSourceAppName(optionalText(f, "sourceAppName"));
-        clip->setSourceAppBundleID(optionalText(f, "sourceAppBundleID"));
-        clip->setLinkTitle(optionalText(f, "linkTitle"));
-        clip->setIsPinned(f.value(QStringLiteral("isPinned")).toBool());
-        clip->setIsSavedToPage(f.value(QStringLiteral("isSavedToPage")).toBool());
-        clip->setContentHash(f.value(QStringLiteral("contentHash")).toString());
-        clip->setPayloadByteCount(qint64(f.value(QStringLiteral("payloadByteCount")).toDouble()));
-        clip->setExpiresAt(std::nullopt);
-        const auto page = optionalText(f, "page");
-        clip->setPinboard(page ? context.pinboardWithDedupID(QUuid::fromString(*page)) : nullptr);
-        for (const bool image : {true, false}) {
-            const QString hash = f.value(image ? QStringLiteral("image") : QStringLiteral("file")).toString();
-            const bool has = image ? clip->hasImageData() : clip->hasFileData();
-            std::optional<QByteArray> bytes;
-            if (!hash.isEmpty())
-                bytes = r.blobs.value(hash);
-            else if (!has)
-                continue;
-            if (image)
-                clip->setImageData(bytes);
-            else
-                clip->setFileData(bytes);
-        }
-        if (isNew)
-            context.insert(clip);
-        return clip;
-    }
-    if (r.type == QLatin1String("Pinboard")) {
-        PageRef page = context.pinboardWithDedupID(id);
-        if (r.deleted) {
-            if (page)
-                context.remove(page);
-            return std::shared_ptr<PersistentModel>();
-        }
-        const bool isNew = !page;
-        if (isNew) {
-            page = std::make_shared<Pinboard>();
-            page->setDedupID(id);
-        }
-        page->setName(f.value(QStringLiteral("name")).toString());
-        page->setColorName(f.value(QStringLiteral("colorName")).toString(QStringLiteral("magenta")));
-        page->setIconName(f.value(QStringLiteral("iconName")).toString(QStringLiteral("square.grid.2x2")));
-        page->setSortOrder(qint64(f.value(QStringLiteral("sortOrder")).toDouble()));
-        page->setCreatedAt(dateOf(f.value(QStringLiteral("createdAt"))));
-        page->setLockSalt(f.value(QStringLiteral("lockSalt")).toString());
-        page->setLockHash(f.value(QStringLiteral("lockHash")).toString());
-        if (isNew)
-            context.insert(page);
-        return page;
-    }
-    SettingsRef settings;
-    for (const SettingsRef &s : context.appSettings())
-        if (s->recordID() == id)
-            settings = s;
-    if (r.deleted) {
-        if (settings)
-            context.remove(settings);
-        return std::shared_ptr<PersistentModel>();
-    }
-    const bool isNew = !settings;
-    if (isNew) {
-        settings = std::make_shared<AppSettings>();
-        settings->setRecordID(id);
-    }
-    settings->setHistoryLimitValue(qint64(f.value(QStringLiteral("historyLimitValue")).toDouble()));
-    settings->setUpdatedAt(dateOf(f.value(QStringLiteral("updatedAt"))));
-    if (isNew)
-        context.insert(settings);
-    return settings;
-}
-
 bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *batches)
 {
     QSqlDatabase db = m_store.context().database();
@@ -588,8 +461,9 @@ bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *ba
             QJsonArray pending;
             for (qint64 n : it->pending)
                 pending.append(double(n));
-            devices.insert(it.key(), QJsonObject{{QStringLiteral("last"), double(it->last)},
-                                                 {QStringLiteral("pending"), pending}});
+            devices.insert(
+                it.key(),
+                QJsonObject{{QStringLiteral("last"), double(it->last)}, {QStringLiteral("pending"), pending}});
         }
         q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
         q.bindValue(0, kImportProgress);

@@ -1,0 +1,148 @@
+// Turning another device's records into the store's own: Pages, clips and settings.
+#include "Quillmere/Sync/SyncEngine.h"
+
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Sync/SyncLogging.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace quillmere {
+namespace {
+
+QDateTime dateOf(const QJsonValue &v)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(v.toDouble()), Qt::UTC);
+}
+
+std::optional<QString> optionalText(const QJsonObject &f, const char *key)
+{
+    const QJsonValue v = f.value(QLatin1String(key));
+    return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
+}
+
+} // namespace
+
+bool SyncEngine::isStored(const SyncRecord &r) const
+{
+    const auto v = m_versions.constFind(r.id);
+    return v != m_versions.constEnd() && v->modifiedAt == r.modifiedAt && v->device == r.device
+        && v->deleted == r.deleted;
+}
+
+bool SyncEngine::pageResolves(const SyncRecord &r)
+{
+    if (r.type != QLatin1String("ClipItem") || r.deleted)
+        return true;
+    const auto page = optionalText(r.fields, "page");
+    if (!page || m_store.context().pinboardWithDedupID(QUuid::fromString(*page)))
+        return true;
+    // A Page deleted here or by another device leaves the clip unfiled.
+    const auto v = m_versions.constFind(*page);
+    if (v != m_versions.constEnd() && v->deleted)
+        return true;
+    return localDeletions().contains(*page);
+}
+
+std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const SyncRecord &r)
+{
+    ModelContext &context = m_store.context();
+    const QUuid id = QUuid::fromString(r.id);
+    const QJsonObject &f = r.fields;
+    if (r.type == QLatin1String("ClipItem")) {
+        ClipRef clip = context.clipWithDedupID(id);
+        if (r.deleted) {
+            if (clip)
+                context.remove(clip);
+            return std::shared_ptr<PersistentModel>();
+        }
+        if (!f.value(QStringLiteral("createdAt")).isDouble() || !f.value(QStringLiteral("kind")).isString()
+            || !f.value(QStringLiteral("contentHash")).isString()) {
+            qCWarning(lcSync, "Skipped a clip of device %s that could not be read", qPrintable(r.device));
+            return std::nullopt;
+        }
+        const bool isNew = !clip;
+        if (isNew) {
+            clip = std::make_shared<ClipItem>();
+            clip->setDedupID(id);
+        }
+        clip->setCreatedAt(dateOf(f.value(QStringLiteral("createdAt"))));
+        clip->setKindRawValue(f.value(QStringLiteral("kind")).toString());
+        clip->setText(optionalText(f, "text"));
+        clip->setFileName(optionalText(f, "fileName"));
+        clip->setFileTypeIdentifier(optionalText(f, "fileTypeIdentifier"));
+        clip->setCustomTitle(optionalText(f, "customTitle"));
+        clip->setRecognizedText(optionalText(f, "recognizedText"));
+        clip->setSourceAppName(optionalText(f, "sourceAppName"));
+        clip->setSourceAppBundleID(optionalText(f, "sourceAppBundleID"));
+        clip->setLinkTitle(optionalText(f, "linkTitle"));
+        clip->setIsPinned(f.value(QStringLiteral("isPinned")).toBool());
+        clip->setIsSavedToPage(f.value(QStringLiteral("isSavedToPage")).toBool());
+        clip->setContentHash(f.value(QStringLiteral("contentHash")).toString());
+        clip->setPayloadByteCount(qint64(f.value(QStringLiteral("payloadByteCount")).toDouble()));
+        clip->setExpiresAt(std::nullopt);
+        const auto page = optionalText(f, "page");
+        clip->setPinboard(page ? context.pinboardWithDedupID(QUuid::fromString(*page)) : nullptr);
+        for (const bool image : {true, false}) {
+            const QString hash = f.value(image ? QStringLiteral("image") : QStringLiteral("file")).toString();
+            const bool has = image ? clip->hasImageData() : clip->hasFileData();
+            std::optional<QByteArray> bytes;
+            if (!hash.isEmpty())
+                bytes = r.blobs.value(hash);
+            else if (!has)
+                continue;
+            if (image)
+                clip->setImageData(bytes);
+            else
+                clip->setFileData(bytes);
+        }
+        if (isNew)
+            context.insert(clip);
+        return clip;
+    }
+    if (r.type == QLatin1String("Pinboard")) {
+        PageRef page = context.pinboardWithDedupID(id);
+        if (r.deleted) {
+            if (page)
+                context.remove(page);
+            return std::shared_ptr<PersistentModel>();
+        }
+        const bool isNew = !page;
+        if (isNew) {
+            page = std::make_shared<Pinboard>();
+            page->setDedupID(id);
+        }
+        page->setName(f.value(QStringLiteral("name")).toString());
+        page->setColorName(f.value(QStringLiteral("colorName")).toString(QStringLiteral("magenta")));
+        page->setIconName(f.value(QStringLiteral("iconName")).toString(QStringLiteral("square.grid.2x2")));
+        page->setSortOrder(qint64(f.value(QStringLiteral("sortOrder")).toDouble()));
+        page->setCreatedAt(dateOf(f.value(QStringLiteral("createdAt"))));
+        page->setLockSalt(f.value(QStringLiteral("lockSalt")).toString());
+        page->setLockHash(f.value(QStringLiteral("lockHash")).toString());
+        if (isNew)
+            context.insert(page);
+        return page;
+    }
+    SettingsRef settings;
+    for (const SettingsRef &s : context.appSettings())
+        if (s->recordID() == id)
+            settings = s;
+    if (r.deleted) {
+        if (settings)
+            context.remove(settings);
+        return std::shared_ptr<PersistentModel>();
+    }
+    const bool isNew = !settings;
+    if (isNew) {
+        settings = std::make_shared<AppSettings>();
+        settings->setRecordID(id);
+    }
+    settings->setHistoryLimitValue(qint64(f.value(QStringLiteral("historyLimitValue")).toDouble()));
+    settings->setUpdatedAt(dateOf(f.value(QStringLiteral("updatedAt"))));
+    if (isNew)
+        context.insert(settings);
+    return settings;
+}
+
+} // namespace quillmere
