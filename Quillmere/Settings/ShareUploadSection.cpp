@@ -13,16 +13,21 @@ namespace P = SettingsPalette;
 
 namespace {
 
-// The fill under every field row and the status bar.
-class RowFill : public QWidget {
+class Fill : public QWidget {
 public:
-    explicit RowFill(QWidget *parent) : QWidget(parent) {}
+    Fill(QColor colour, QWidget *parent) : QWidget(parent), m_colour(colour) {}
 
 protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter(this).fillRect(rect(), P::withOpacity(P::raisedBackground(), 0.45));
-    }
+    void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(rect(), m_colour); }
+
+private:
+    QColor m_colour;
+};
+
+// The fill under every field row and the status bar.
+class RowFill : public Fill {
+public:
+    explicit RowFill(QWidget *parent) : Fill(P::withOpacity(P::raisedBackground(), 0.45), parent) {}
 };
 
 // Text cut in the middle to at most `lines` lines, so that both ends of a long value stay in
@@ -268,21 +273,24 @@ ManagedCloudSetupView::ManagedCloudSetupView(ManagedCloudSetup::Dependencies dep
     : SettingsSection(QStringLiteral("Brindlewax Cloud"), QStringLiteral("cloud.fill"), parent),
       m_setup(std::make_unique<ManagedCloudSetup>(std::move(deps)))
 {
-    auto *buttons = new QWidget(this);
+    content()->addWidget(new SettingsRow(QStringLiteral("Brindlewax Cloud"),
+                                         QStringLiteral("Share captures by link from private storage managed for you."),
+                                         QStringLiteral("cloud.fill"), nullptr, this));
+    // The two actions under the row, where their titles fit beside each other.
+    auto *buttons = new Fill(P::rowBackground(), this);
     auto *pair = new QHBoxLayout(buttons);
-    pair->setContentsMargins(0, 0, 0, 0);
+    pair->setContentsMargins(14, 0, 14, 12);
     pair->setSpacing(8);
+    pair->addStretch(1);
     m_use = new SettingsButton(QStringLiteral("Use for Screenshot Links"), SettingsButton::Kind::normal, buttons);
     m_test = new SettingsButton(QStringLiteral("Test Upload"), SettingsButton::Kind::normal, buttons);
     pair->addWidget(m_use);
     pair->addWidget(m_test);
-    content()->addWidget(new SettingsRow(QStringLiteral("Brindlewax Cloud"),
-                                         QStringLiteral("Share captures by link from private storage managed for you."),
-                                         QStringLiteral("cloud.fill"), buttons, this));
+    content()->addWidget(buttons);
     connect(m_use, &QAbstractButton::clicked, m_setup.get(), &ManagedCloudSetup::useForScreenshotLinks);
     connect(m_test, &QAbstractButton::clicked, m_setup.get(), &ManagedCloudSetup::startTestUpload);
 
-    m_statusArea = new QWidget(this);
+    m_statusArea = new Fill(P::rowBackground(), this);
     auto *lines = new QVBoxLayout(m_statusArea);
     lines->setContentsMargins(14, 0, 14, 12);
     lines->setSpacing(8);
