@@ -60,10 +60,7 @@ public:
     void clipboardDidCapture(const ClipRef &clip) override { m_coordinator->clipboardDidCapture(clip); }
     bool isRecording() const override { return m_coordinator->isRecording(); }
     bool isRecordingAvailable() const override { return m_coordinator->isRecordingAvailable(); }
-    bool isCaptureHotKeyRefused(CaptureAction action) const override
-    {
-        return m_coordinator->isHotKeyRefused(action);
-    }
+    bool isCaptureHotKeyRefused(CaptureAction action) const override { return m_coordinator->isHotKeyRefused(action); }
 
 private:
     std::unique_ptr<CaptureFeatureCoordinator> m_coordinator;

@@ -20,8 +20,8 @@ inline const QString notchCaptureToastEnabledKey = QStringLiteral("notchCaptureT
 inline const QList<CaptureOverlayPosition> &allCaptureOverlayPositions()
 {
     static const QList<CaptureOverlayPosition> all{CaptureOverlayPosition::bottomLeft,
-                                                   CaptureOverlayPosition::bottomRight,
-                                                   CaptureOverlayPosition::topLeft, CaptureOverlayPosition::topRight};
+                                                   CaptureOverlayPosition::bottomRight, CaptureOverlayPosition::topLeft,
+                                                   CaptureOverlayPosition::topRight};
     return all;
 }
 

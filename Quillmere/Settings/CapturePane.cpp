@@ -36,7 +36,8 @@ CapturePane::CapturePane(Dependencies deps, QWidget *parent)
 
     m_output = new MenuPicker(150, m_card);
     QList<std::pair<QString, QVariant>> outputs;
-    for (ScreenshotClipboardOutput output : {ScreenshotClipboardOutput::screenshot, ScreenshotClipboardOutput::shareLink})
+    for (ScreenshotClipboardOutput output :
+         {ScreenshotClipboardOutput::screenshot, ScreenshotClipboardOutput::shareLink})
         outputs.append({CaptureSettingsModel::title(output), rawValue(output)});
     m_output->setEntries(outputs);
     connect(m_output, &MenuPicker::picked, this, [this](const QVariant &value) {

@@ -1,8 +1,7 @@
 #include "Quillmere/Settings/SettingsWindow.h"
 
-#include "Quillmere/Pages/Widgets/PageTabOrderSettingsView.h"
-#include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
+#include "Quillmere/Pages/Widgets/PageTabOrderSettingsView.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SecretStore.h"
@@ -15,6 +14,7 @@
 #include "Quillmere/Settings/StorageDashboard.h"
 #include "Quillmere/Settings/SyncPane.h"
 #include "Quillmere/Settings/X11Desktop.h"
+#include "Quillmere/Sync/CloudSyncStatus.h"
 
 #include <QHBoxLayout>
 #include <QMessageBox>

@@ -301,8 +301,8 @@ ManagedCloudSetupView::ManagedCloudSetupView(ManagedCloudSetup::Dependencies dep
     busy->setContentsMargins(0, 0, 0, 0);
     busy->setSpacing(8);
     busy->addWidget(new BusySpinner(m_testing), 0, Qt::AlignVCenter);
-    busy->addWidget(makeLabel(QStringLiteral("Uploading a tiny test image…"), 11.5, QFont::Medium,
-                              P::secondaryText(), false, m_testing),
+    busy->addWidget(makeLabel(QStringLiteral("Uploading a tiny test image…"), 11.5, QFont::Medium, P::secondaryText(),
+                              false, m_testing),
                     1, Qt::AlignVCenter);
     lines->addWidget(m_testing);
     auto *success = new MiddleElidedLabel(2, m_statusArea);
@@ -327,7 +327,7 @@ void ManagedCloudSetupView::refresh()
     m_testing->setVisible(state.kind == CloudTestState::Kind::testing);
     const bool succeeded = state.kind == CloudTestState::Kind::succeeded;
     m_success->setText(succeeded ? QStringLiteral("Test upload worked. Its link is on your clipboard: ")
-                                       + state.link.toString(QUrl::FullyEncoded)
+                               + state.link.toString(QUrl::FullyEncoded)
                                  : QString());
     m_success->setVisible(succeeded);
     m_failure->setMessage(state.message);

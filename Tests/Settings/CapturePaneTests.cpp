@@ -25,7 +25,8 @@ struct OtherProgram {
     {
         bool all = true;
         for (int lock : {0, int(XCB_MOD_MASK_LOCK), int(XCB_MOD_MASK_2), int(XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2)}) {
-            auto cookie = xcb_grab_key_checked(c, 0, root, uint16_t(mask | lock), key, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+            auto cookie =
+                xcb_grab_key_checked(c, 0, root, uint16_t(mask | lock), key, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
             xcb_generic_error_t *error = xcb_request_check(c, cookie);
             all = all && !error;
             free(error);

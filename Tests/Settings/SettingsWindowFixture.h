@@ -4,12 +4,12 @@
 // desktop's answers under the test's control.
 
 #include "Quillmere/App/HotKeyCenter.h"
+#include "Quillmere/Platform/SecretStore.h"
 #include "Quillmere/Settings/SettingsKit.h"
 #include "Quillmere/Settings/SettingsWindow.h"
 #include "Support/DisplayTestSupport.h"
 #include "Support/MemoryPasteboard.h"
 #include "Support/PagesFixture.h"
-#include "Quillmere/Platform/SecretStore.h"
 
 #include <QDir>
 #include <QTest>

@@ -43,7 +43,6 @@ ShareUploadSettings::ShareUploadSettings(Preferences &preferences, SecretStore &
     m_isEditing = !(stored.isComplete() && !secret.isEmpty());
 }
 
-
 QString ShareUploadSettings::field(Field which) const
 {
     if (which == Field::secret)

@@ -17,7 +17,9 @@ TEST(CaptureSettingsModel, ConflictsNameEveryActionInActionOrder)
     const CaptureShortcut area{21, control | shift}, other{0x1A, control | option};
     auto conflicts = [](QMap<A, CaptureShortcut> table) { return CaptureSettingsModel::conflictingActions(table); };
     EXPECT_TRUE(conflicts(CaptureShortcutPreferences::defaultShortcuts().shortcuts).isEmpty());
-    EXPECT_EQ(conflicts({{A::screenRecording, area}, {A::ocrArea, area}, {A::areaScreenshot, area},
+    EXPECT_EQ(conflicts({{A::screenRecording, area},
+                         {A::ocrArea, area},
+                         {A::areaScreenshot, area},
                          {A::fullScreenScreenshot, other}}),
               (QList<A>{A::areaScreenshot, A::ocrArea, A::screenRecording}));
     // The program's own two, alone or beside a real pair.
@@ -113,8 +115,7 @@ QString requiredTool(const QString &path)
 TEST(ShareUploadSettings, SecretGoesToARealKeyringBeforeTheRecordAndNeverWithoutIt)
 {
     const QString probe = QStringLiteral(QUILLMERE_SETTINGS_SECRET_PROBE);
-    const QString refused =
-        QStringLiteral("refused: ") + ShareUploadSettings::noSecretServiceMessage;
+    const QString refused = QStringLiteral("refused: ") + ShareUploadSettings::noSecretServiceMessage;
 
     // gnome-keyring on a private bus; it stops just before the second secret is written.
     QTemporaryDir home;
@@ -122,16 +123,19 @@ TEST(ShareUploadSettings, SecretGoesToARealKeyringBeforeTheRecordAndNeverWithout
     const QString script = QStringLiteral(
         "printf 'throwaway' | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 & "
         "\"$0\" $!; kill $! 2>/dev/null; wait");
-    const QString out = runProbe(home, {requiredTool("/usr/bin/dbus-run-session"), "--config-file=" + busConfig(home),
-                                        "--", "sh", "-c", script, probe});
-    EXPECT_EQ(out, "available=yes\nsave1=ok\nhost1=acct.r2.example.com\nsecret1=first-key\nsave2=" + refused
+    const QString out = runProbe(home,
+                                 {requiredTool("/usr/bin/dbus-run-session"), "--config-file=" + busConfig(home), "--",
+                                  "sh", "-c", script, probe});
+    EXPECT_EQ(out,
+              "available=yes\nsave1=ok\nhost1=acct.r2.example.com\nsecret1=first-key\nsave2=" + refused
                   + "\nhost2=acct.r2.example.com\nediting2=yes\ncancelOffered2=no\n");
 
     // No Secret Service at all: nothing is saved anywhere.
     QTemporaryDir bare;
-    const QString none = runProbe(
-        bare, {requiredTool("/usr/bin/dbus-run-session"), "--config-file=" + busConfig(bare), "--", probe});
-    EXPECT_EQ(none, "available=no\nsave1=" + refused + "\nhost1=<none>\nsecret1=<none>\nsave2=" + refused
-                   + "\nhost2=<none>\nediting2=yes\ncancelOffered2=no\n");
+    const QString none =
+        runProbe(bare, {requiredTool("/usr/bin/dbus-run-session"), "--config-file=" + busConfig(bare), "--", probe});
+    EXPECT_EQ(none,
+              "available=no\nsave1=" + refused + "\nhost1=<none>\nsecret1=<none>\nsave2=" + refused
+                  + "\nhost2=<none>\nediting2=yes\ncancelOffered2=no\n");
     EXPECT_FALSE(QFile::exists(bare.filePath("prefs.json")));
 }
