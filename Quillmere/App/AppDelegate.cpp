@@ -431,6 +431,11 @@ void AppDelegate::openSettingsWindow()
         deps.paneRequests = &m_settingsPaneRequests;
         deps.pasteKeysAvailable = [this] { return m_pasteService && m_pasteService->isTrusted(); };
         deps.keysyms = &HotKeyCenter::keysymForKeyCode;
+        deps.center = &m_center;
+        deps.pasteboard = m_platform.pasteboard.get();
+        deps.isCaptureShortcutRefused = [this](CaptureAction action) {
+            return m_captureCoordinator && m_captureCoordinator->isCaptureHotKeyRefused(action);
+        };
         deps.shortVersion = QCoreApplication::applicationVersion();
         deps.sync.origin = SyncSettings::probeOrigin(m_prefs);
         deps.sync.activeFolder = m_environment.persistence().mode == PersistenceMode::cloudKit

@@ -65,6 +65,8 @@ public:
     virtual void clipboardDidCapture(const ClipRef &clip) = 0;
     virtual bool isRecording() const = 0;
     virtual bool isRecordingAvailable() const { return true; }
+    // The X server refused the action's shortcut: another program holds it.
+    virtual bool isCaptureHotKeyRefused(CaptureAction) const { return false; }
 };
 
 // Builds and wires every long-lived part of the program at launch, in a fixed order, and stops

@@ -60,6 +60,7 @@ public:
     void clipboardDidCapture(const ClipRef &clip) override { m_coordinator->clipboardDidCapture(clip); }
     bool isRecording() const override { return m_coordinator->isRecording(); }
     bool isRecordingAvailable() const override { return m_coordinator->isRecordingAvailable(); }
+    bool isCaptureHotKeyRefused(CaptureAction action) const override { return m_coordinator->isHotKeyRefused(action); }
 
 private:
     std::unique_ptr<CaptureFeatureCoordinator> m_coordinator;
@@ -86,6 +87,7 @@ void AppDelegate::buildCaptureCoordinator()
             return hotKeys->registerHotKey(keyCode, modifiers, std::move(handler));
         };
         deps.unregisterHotKey = [hotKeys](quint32 id) { hotKeys->unregisterHotKey(id); };
+        deps.lastHotKeyRefused = [hotKeys] { return hotKeys->lastFailure() == GrabFailure::refused; };
     }
     QPointer<AppDelegate> self(this);
     deps.revealPanel = [self] {
