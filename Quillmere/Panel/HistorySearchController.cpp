@@ -50,6 +50,7 @@ void HistorySearchController::collapseSearch()
     state.query.clear();
     state.isSearchExpanded = false;
     state.isSearchFocused = false;
+    state.isShowingNoWordModelNote = false;
     m_model.focusLater(m_model.isSelectedPageLocked());
 }
 
@@ -89,6 +90,10 @@ void HistorySearchController::applyScores(const QString &query, const std::vecto
         return; // typed on meanwhile
     HistoryViewModel::Batch batch(m_model);
     m_model.m_state.relatedItemIDs = std::move(ranked);
+    if (!m_toldNoWordModel && m_semantic.engineHasNoModel()) {
+        m_toldNoWordModel = true;
+        m_model.m_state.isShowingNoWordModelNote = true;
+    }
 }
 
 void HistorySearchController::clearSemanticResults()

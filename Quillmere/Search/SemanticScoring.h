@@ -27,7 +27,18 @@ public:
     bool hasModel();
     const DocumentVectorCache &cache() const { return m_cache; }
 
+    // A text longer than one passage is also scored by its best passage, so that a long note that
+    // mixes topics meets a query on one of them without the others drowning it.
+    static constexpr int passageWords = 40;
+    static constexpr int minimumPassageWords = 12;
+    // The passages of `text`: runs of whole sentences of at least minimumPassageWords words, a
+    // sentence longer than passageWords cut into half-overlapping windows of that many. Nothing
+    // for a text of passageWords words or fewer.
+    static std::vector<QStringView> passages(QStringView text);
+
 private:
+    const DocumentVectorCache::Entry &entryFor(const QString &text);
+
     Loader m_loader;
     bool m_loaded = false;
     std::unique_ptr<EmbeddingProvider> m_provider;

@@ -50,6 +50,8 @@ void SemanticSearchEngine::scores(const QString &query, std::vector<SemanticDocu
             std::optional<Scores> scores = worker->scoring.scores(query, documents, threshold, overtaken);
             if (!scores)
                 return;
+            if (!worker->scoring.hasModel())
+                m_noModel.store(true);
             QMetaObject::invokeMethod(
                 this, [reply = std::move(reply), scores = std::move(*scores)]() mutable { reply(std::move(scores)); },
                 Qt::QueuedConnection);

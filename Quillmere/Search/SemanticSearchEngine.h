@@ -23,11 +23,13 @@ public:
     ~SemanticSearchEngine() override;
 
     void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold, Reply reply) override;
+    bool hasNoModel() const override { return m_noModel.load(); }
 
 private:
     QThread m_thread;
     std::unique_ptr<SemanticWorker> m_worker; // lives on m_thread until it stops
     std::shared_ptr<std::atomic<quint64>> m_latest = std::make_shared<std::atomic<quint64>>(0);
+    std::atomic<bool> m_noModel{false};
 };
 
 // Where the word-vector file may lie for a program in `applicationDir`, most specific first: the

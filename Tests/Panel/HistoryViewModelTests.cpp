@@ -290,3 +290,30 @@ TEST(QtTaskScheduler, RunsInOrderAndForgetsCancelledWork)
     EXPECT_TRUE(waitUntil([&] { return ran.size() == 3; }));
     EXPECT_EQ(ran, (std::vector<char>{'a', 'b', 'd'}));
 }
+
+TEST(HistoryViewModel, WithoutAWordModelTheFirstSearchSaysSoAndLiteralMatchesStay)
+{
+    std::vector<ClipSnapshot> clips = makeClips(5);
+    clips[0].text = QStringLiteral("quarterly report draft");
+    ModelFixture f(clips);
+    f.engine.noModel = true;
+    f.model->search().expandSearch();
+    f.type(QStringLiteral("report draft"));
+    f.scheduler.advance(200);
+    ASSERT_EQ(f.engine.calls.size(), 1u);
+    EXPECT_FALSE(f.state().isShowingNoWordModelNote) << "nothing is said before the engine answers";
+    f.engine.calls[0].reply({});
+    EXPECT_TRUE(f.state().isShowingNoWordModelNote);
+    EXPECT_EQ(f.lists().visibleCount(), 1) << "the literal match stays";
+    EXPECT_EQ(f.selectedRow(), 1);
+
+    f.key(Qt::Key_Escape);
+    EXPECT_FALSE(f.state().isShowingNoWordModelNote);
+    f.model->search().expandSearch();
+    f.type(QStringLiteral("report draft"));
+    f.scheduler.advance(200);
+    ASSERT_EQ(f.engine.calls.size(), 2u);
+    f.engine.calls[1].reply({});
+    EXPECT_FALSE(f.state().isShowingNoWordModelNote) << "said once";
+    EXPECT_EQ(f.lists().visibleCount(), 1);
+}

@@ -141,3 +141,71 @@ TEST(SemanticScoring, AStopRequestAbandonsTheRequest)
     const auto result = s.scoring.scores(QStringLiteral("apple"), docs, 0.6, [&] { return ++asked > 1; });
     EXPECT_FALSE(result.has_value());
 }
+
+namespace {
+
+QString repeated(const QString &word, int times)
+{
+    QStringList words;
+    for (int i = 0; i < times; ++i)
+        words << word;
+    return words.join(u' ');
+}
+
+QStringList passagesOf(const QString &text)
+{
+    QStringList out;
+    for (QStringView p : SemanticScoring::passages(text))
+        out << p.toString();
+    return out;
+}
+
+} // namespace
+
+TEST(SemanticScoring, LongTextsAreCutIntoPassagesOfWholeSentences)
+{
+    EXPECT_TRUE(passagesOf(repeated(QStringLiteral("apple"), SemanticScoring::passageWords)).isEmpty())
+        << "a short text is only scored whole";
+
+    // Sentences of ten words join until a passage has twelve; a short last one joins the one before.
+    const QString ten = repeated(QStringLiteral("pear"), 10) + QStringLiteral(". ");
+    const QStringList sentences = passagesOf(ten.repeated(5));
+    ASSERT_EQ(sentences.size(), 2);
+    EXPECT_EQ(sentences[0].count(QStringLiteral("pear")), 20);
+    EXPECT_EQ(sentences[1].count(QStringLiteral("pear")), 30);
+    EXPECT_FALSE(sentences[0].endsWith(u' '));
+
+    // One sentence of a hundred words: windows of forty, each starting halfway through the last.
+    QStringList numbered;
+    for (int i = 0; i < 100; ++i)
+        numbered << QStringLiteral("w%1").arg(i);
+    const QStringList windows = passagesOf(numbered.join(u' '));
+    ASSERT_EQ(windows.size(), 4);
+    EXPECT_TRUE(windows[0].startsWith(QStringLiteral("w0 ")) && windows[0].endsWith(QStringLiteral(" w39")));
+    EXPECT_TRUE(windows[1].startsWith(QStringLiteral("w20 ")) && windows[1].endsWith(QStringLiteral(" w59")));
+    EXPECT_TRUE(windows[3].startsWith(QStringLiteral("w60 ")) && windows[3].endsWith(QStringLiteral(" w99")));
+
+    // Line breaks end sentences too; a text of punctuation has none.
+    EXPECT_EQ(passagesOf((repeated(QStringLiteral("plum"), 15) + u'\n').repeated(3)).size(), 3);
+    EXPECT_TRUE(passagesOf(QString(500, u'.')).isEmpty());
+}
+
+TEST(SemanticScoring, ALongDocumentScoresByItsBestPassageAndAShortOneAsAWhole)
+{
+    Scoring s;
+    const QString note = repeated(QStringLiteral("apple"), 12) + QStringLiteral(" . ")
+        + (repeated(QStringLiteral("stone"), 12) + QStringLiteral(" . ")).repeated(4);
+    const QString shortText = QStringLiteral("apple stone stone stone");
+    const auto scores = s.score(QStringLiteral("apple"), {note, shortText}, -1);
+    ASSERT_EQ(scores.size(), 2u);
+    EXPECT_NEAR(scores[0].second, 1.0, 1e-6) << "the passage about apples";
+    EXPECT_NEAR(scores[1].second, 1 / std::sqrt(10.0), 1e-6);
+    // The whole note is one more candidate: a query on both topics meets it as a whole.
+    const auto both = s.score(QStringLiteral("apple stone stone stone stone"), {note}, -1);
+    EXPECT_NEAR(both[0].second, 1.0, 1e-6);
+
+    // The passages are cached with the document: asked again, nothing is embedded.
+    s.embedding->embedded.clear();
+    s.score(QStringLiteral("pear"), {note, shortText}, -1);
+    EXPECT_EQ(s.embedding->embedded, QStringList{QStringLiteral("pear")});
+}
