@@ -1,6 +1,7 @@
 #include "Quillmere/Search/SemanticScoring.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace quillmere {
 
@@ -19,6 +20,25 @@ bool endsSentence(QStringView text, qsizetype i)
     if (c != u'.' && c != u'!' && c != u'?' && c != u';')
         return false;
     return i + 1 == text.size() || text[i + 1].isSpace();
+}
+
+// `v` without its part along the unit vector `common`, scaled to unit length; empty when nothing is
+// left.
+std::vector<float> topical(std::vector<float> v, const std::vector<float> &common)
+{
+    if (v.size() != common.size())
+        return {};
+    double along = 0;
+    for (size_t d = 0; d < v.size(); ++d)
+        along += double(v[d]) * common[d];
+    for (size_t d = 0; d < v.size(); ++d)
+        v[d] -= float(along * common[d]);
+    const double length = vectorLength(v);
+    if (length == 0)
+        return {};
+    for (float &x : v)
+        x = float(x / length);
+    return v;
 }
 
 struct Word {
@@ -98,6 +118,11 @@ bool SemanticScoring::hasModel()
         m_loaded = true;
         if (m_loader)
             m_provider = m_loader();
+        if (m_provider) {
+            m_common = m_provider->commonDirection();
+            if (std::abs(vectorLength(m_common) - 1) > 1e-3)
+                m_common.clear();
+        }
     }
     return m_provider != nullptr;
 }
@@ -111,15 +136,22 @@ const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &docum
     if (text.isEmpty())
         return m_cache.insert(key, {});
     std::vector<float> whole = textVector(*m_provider, text);
+    const std::vector<QStringView> parts = passages(text);
     std::vector<float> units;
-    for (QStringView passage : passages(text)) {
-        std::vector<float> v = textVector(*m_provider, passage);
-        const double length = vectorLength(v);
-        if (v.size() != whole.size() || length == 0)
-            continue;
-        for (float x : v)
-            units.push_back(float(x / length));
-    }
+    auto add = [&](std::vector<float> v) {
+        if (!m_common.empty()) {
+            v = topical(std::move(v), m_common);
+        } else if (const double length = vectorLength(v); length > 0) {
+            for (float &x : v)
+                x = float(x / length);
+        }
+        if (!v.empty() && v.size() == whole.size())
+            units.insert(units.end(), v.begin(), v.end());
+    };
+    if (!parts.empty() && !m_common.empty())
+        add(whole);
+    for (QStringView passage : parts)
+        add(textVector(*m_provider, passage));
     return m_cache.insert(key, std::move(whole), std::move(units));
 }
 
@@ -135,8 +167,13 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
     if (queryVector.empty())
         return result;
     const double queryLength = vectorLength(queryVector);
-    constexpr double penalty = 0.0;
     const size_t dimension = queryVector.size();
+    // Against long texts, the query's unit vector without the common direction; and the cosine
+    // that a score of 0 there stands for.
+    const std::vector<float> queryTopical = m_common.empty()
+        ? (queryLength > 0 ? topical(queryVector, std::vector<float>(dimension, 0.0f)) : std::vector<float>{})
+        : topical(queryVector, m_common);
+    constexpr double k2 = longTextCommonShare * longTextCommonShare;
     constexpr size_t stopCheckInterval = 64;
     for (size_t i = 0; i < documents.size(); ++i) {
         if (stop && i % stopCheckInterval == 0 && stop())
@@ -145,13 +182,15 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
         const DocumentVectorCache::Entry &entry = entryFor(document.text);
         if (entry.vector.empty())
             continue;
-        double score = cosineSimilarity(queryVector, queryLength, entry.vector, entry.length);
-        if (entry.vector.size() == dimension && queryLength > 0) {
+        const bool longText = !entry.passages.empty() && !queryTopical.empty();
+        double score =
+            longText && !m_common.empty() ? -1 : cosineSimilarity(queryVector, queryLength, entry.vector, entry.length);
+        if (longText) {
             for (size_t at = 0; at + dimension <= entry.passages.size(); at += dimension) {
                 double dot = 0;
                 for (size_t d = 0; d < dimension; ++d)
-                    dot += double(queryVector[d]) * entry.passages[at + d];
-                score = std::max(score, dot / queryLength - penalty);
+                    dot += double(queryTopical[d]) * entry.passages[at + d];
+                score = std::max(score, m_common.empty() ? dot : (dot + k2) / (1 + k2));
             }
         }
         if (score >= threshold)

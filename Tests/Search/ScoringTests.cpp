@@ -167,7 +167,7 @@ TEST(SemanticScoring, LongTextsAreCutIntoPassagesOfWholeSentences)
     EXPECT_TRUE(passagesOf(repeated(QStringLiteral("apple"), SemanticScoring::passageWords)).isEmpty())
         << "a short text is only scored whole";
 
-    // Sentences of ten words join until a passage has twelve; a short last one joins the one before.
+    // Sentences of ten words join until a passage has twenty; a short last one joins the one before.
     const QString ten = repeated(QStringLiteral("pear"), 10) + QStringLiteral(". ");
     const QStringList sentences = passagesOf(ten.repeated(5));
     ASSERT_EQ(sentences.size(), 2);
@@ -186,15 +186,15 @@ TEST(SemanticScoring, LongTextsAreCutIntoPassagesOfWholeSentences)
     EXPECT_TRUE(windows[3].startsWith(QStringLiteral("w60 ")) && windows[3].endsWith(QStringLiteral(" w99")));
 
     // Line breaks end sentences too; a text of punctuation has none.
-    EXPECT_EQ(passagesOf((repeated(QStringLiteral("plum"), 15) + u'\n').repeated(3)).size(), 3);
+    EXPECT_EQ(passagesOf((repeated(QStringLiteral("plum"), 20) + u'\n').repeated(3)).size(), 3);
     EXPECT_TRUE(passagesOf(QString(500, u'.')).isEmpty());
 }
 
 TEST(SemanticScoring, ALongDocumentScoresByItsBestPassageAndAShortOneAsAWhole)
 {
     Scoring s;
-    const QString note = repeated(QStringLiteral("apple"), 12) + QStringLiteral(" . ")
-        + (repeated(QStringLiteral("stone"), 12) + QStringLiteral(" . ")).repeated(4);
+    const QString note = repeated(QStringLiteral("apple"), 20) + QStringLiteral(" . ")
+        + (repeated(QStringLiteral("stone"), 20) + QStringLiteral(" . ")).repeated(4);
     const QString shortText = QStringLiteral("apple stone stone stone");
     const auto scores = s.score(QStringLiteral("apple"), {note, shortText}, -1);
     ASSERT_EQ(scores.size(), 2u);
@@ -208,4 +208,21 @@ TEST(SemanticScoring, ALongDocumentScoresByItsBestPassageAndAShortOneAsAWhole)
     s.embedding->embedded.clear();
     s.score(QStringLiteral("pear"), {note, shortText}, -1);
     EXPECT_EQ(s.embedding->embedded, QStringList{QStringLiteral("pear")});
+}
+
+TEST(SemanticScoring, AgainstALongTextTheCommonDirectionIsLeftOut)
+{
+    auto *e = new FakeEmbedding;
+    e->words = {{QStringLiteral("apple"), {1, 0, 1}}, {QStringLiteral("stone"), {0, 1, 1}}};
+    e->common = {0, 0, 1};
+    SemanticScoring scoring([e] { return std::unique_ptr<EmbeddingProvider>(e); });
+    const QString note = (repeated(QStringLiteral("apple"), 20) + QStringLiteral(" . ")).repeated(3);
+    const std::vector<SemanticDocument> docs{{clip(1), note}, {clip(2), QStringLiteral("apple")}};
+    const auto stone = scoring.scores(QStringLiteral("stone"), docs, -1).value();
+    ASSERT_EQ(stone.size(), 2u);
+    constexpr double k2 = SemanticScoring::longTextCommonShare * SemanticScoring::longTextCommonShare;
+    EXPECT_NEAR(stone[0].second, k2 / (1 + k2), 1e-6) << "nothing in common but the common direction";
+    EXPECT_NEAR(stone[1].second, 0.5, 1e-6) << "a short text scores as a whole, common part and all";
+    const auto apple = scoring.scores(QStringLiteral("apple"), docs, -1).value();
+    EXPECT_NEAR(apple[0].second, 1.0, 1e-6);
 }
