@@ -168,8 +168,8 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
         return result;
     const double queryLength = vectorLength(queryVector);
     const size_t dimension = queryVector.size();
-    // Against long texts, the query's unit vector without the common direction; and the cosine
-    // that a score of 0 there stands for.
+    // Against long texts: the query's unit vector without the common direction (when the provider
+    // has one).
     const std::vector<float> queryTopical = m_common.empty()
         ? (queryLength > 0 ? topical(queryVector, std::vector<float>(dimension, 0.0f)) : std::vector<float>{})
         : topical(queryVector, m_common);
