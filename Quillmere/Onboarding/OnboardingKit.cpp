@@ -181,7 +181,7 @@ void OnboardingButton::keyPressEvent(QKeyEvent *event)
 {
     // Outside a dialog Qt leaves Return to the window; here it presses the focused button.
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier) {
-        animateClick();
+        click();
         return;
     }
     QAbstractButton::keyPressEvent(event);
