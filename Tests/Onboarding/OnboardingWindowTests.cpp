@@ -3,6 +3,7 @@
 #include "Quillmere/Onboarding/OnboardingPages.h"
 #include "Quillmere/Onboarding/OnboardingPalette.h"
 #include "Quillmere/Onboarding/OnboardingWindow.h"
+#include "Quillmere/Settings/Glyphs.h"
 #include "Support/DisplayTestSupport.h"
 
 #include <QScreen>
@@ -228,4 +229,32 @@ TEST(OnboardingKit, RowsAndButtonsLayOutAsTheStyleSays)
     const QSize before = button.sizeHint();
     button.setDown(true);
     EXPECT_EQ(button.sizeHint(), before);
+}
+
+TEST(OnboardingKit, EverySymbolTheGuideNamesIsDrawn)
+{
+    OnboardingFixture fx;
+    fx.pixelsReadable = false;
+    fx.xtest = false;
+    auto flow = fx.makeFlow();
+    QStringList symbols{"doc.on.clipboard", "checkmark.circle.fill"};
+    for (Step step : allOnboardingSteps)
+        symbols << systemImage(step);
+    const auto collect = [&] {
+        for (const auto &row : {OnboardingContent::captureRow(*flow), OnboardingContent::privateByDefaultRow(),
+                                OnboardingContent::screenCaptureRow(*flow), OnboardingContent::accessibilityRow(*flow),
+                                OnboardingContent::purposeRow(), OnboardingContent::cloudRow(*flow),
+                                OnboardingContent::freshnessRow(*flow), OnboardingContent::openHotkeyRow(),
+                                OnboardingContent::coreLoopRow()})
+            symbols << row.systemImage;
+        for (const auto &line : OnboardingContent::summary(*flow))
+            symbols << line.systemImage;
+    };
+    collect();
+    fx.pixelsReadable = fx.xtest = true;
+    fx.prefs->setBool("capturePaused", true);
+    flow->refreshSystemStatus();
+    collect();
+    for (const QString &symbol : symbols)
+        EXPECT_TRUE(Glyphs::has(symbol)) << symbol.toStdString();
 }
