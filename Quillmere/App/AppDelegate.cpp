@@ -138,7 +138,8 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     startServices(arguments);
     startSync(arguments);
     handleArguments(arguments);
-    if (onboarding)
+    // "--show-onboarding" is one of the arguments handled above.
+    if (onboarding && !arguments.contains(QStringLiteral("--show-onboarding")))
         deferOnMain(this, [this] { showOnboarding(); });
 }
 
@@ -385,6 +386,10 @@ void AppDelegate::handleArguments(const QStringList &arguments)
         });
     if (arguments.contains(QStringLiteral("--show-settings")))
         deferOnMain(this, [this] { openSettingsWindow(); });
+    // A second start that asks for the guide brings up the running copy's.
+    if (arguments.contains(QStringLiteral("--show-onboarding"))
+        && !arguments.contains(QStringLiteral("--skip-onboarding")))
+        deferOnMain(this, [this] { showOnboarding(); });
 }
 
 void AppDelegate::applicationWillTerminate()

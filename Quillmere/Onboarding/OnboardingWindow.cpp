@@ -286,6 +286,8 @@ void OnboardingWindowController::showAndActivate()
             m_window->move(frame.topLeft());
         }
     }
+    if (m_window->isMinimized())
+        m_window->showNormal();
     m_window->show();
     m_window->raise();
     m_window->activateWindow();

@@ -103,6 +103,16 @@ TEST(OnboardingStartup, TheGuideOpensOnlyWhenItShould)
             EXPECT_TRUE(test::waitUntil([&] { return !startup.delegate->onboarding(); }));
         }
     }
+
+    // A second start of a program whose guide is done hands "--show-onboarding" over to it.
+    Startup running(true);
+    running.launch({"quillmere"});
+    ASSERT_FALSE(running.guideOpen());
+    running.delegate->handleArguments({"--show-onboarding", "--skip-onboarding"});
+    QTest::qWait(0);
+    EXPECT_FALSE(running.guideOpen());
+    running.delegate->handleArguments({"--show-onboarding"});
+    EXPECT_TRUE(test::waitUntil([&] { return running.guideOpen(); }));
 }
 
 TEST(OnboardingStartup, ASecondRequestRaisesTheOpenGuideAndFinishingOpensThePanel)
@@ -114,6 +124,9 @@ TEST(OnboardingStartup, ASecondRequestRaisesTheOpenGuideAndFinishingOpensThePane
     OnboardingWindowController *first = startup.delegate->onboarding();
     first->flow().selectStep(OnboardingStep::hotkey);
     startup.delegate->showOnboarding(); // "Setup Guide…" while it is open
+    EXPECT_EQ(startup.delegate->onboarding(), first);
+    startup.delegate->handleArguments({"--show-onboarding"}); // a second start asking for it
+    QTest::qWait(0);
     EXPECT_EQ(startup.delegate->onboarding(), first);
     EXPECT_EQ(first->flow().selectedStep(), OnboardingStep::hotkey);
     EXPECT_TRUE(test::waitUntil([] { return onboardingWindowCount() == 1; }));
