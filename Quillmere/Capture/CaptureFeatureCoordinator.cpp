@@ -1,5 +1,8 @@
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
 #include "Quillmere/Capture/OCRAreaCaptureService.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -72,8 +75,8 @@ void CaptureFeatureCoordinator::start()
         return;
     stop();
     m_requestAreaCaptureObserver = center->addObserver(
-        requestAreaCaptureNotification, this, [this](const Notification &) { perform(CaptureAction::areaScreenshot); });
-    m_captureShortcutsObserver = center->addObserver(captureShortcutsChangedNotification, this,
+        Notices::requestAreaCapture, this, [this](const Notification &) { perform(CaptureAction::areaScreenshot); });
+    m_captureShortcutsObserver = center->addObserver(Notices::captureShortcutsChanged, this,
                                                      [this](const Notification &) { registerCaptureHotKeys(); });
 }
 
@@ -172,7 +175,7 @@ void CaptureFeatureCoordinator::requestScreenCapturePermission(CaptureAction act
     if (!self)
         return;
     if (answer == 0) {
-        m_deps.services.preferences->setBool(screenCapturePermissionRequestedKey, true);
+        m_deps.services.preferences->setBool(PreferenceKeys::screenCapturePermissionRequested, true);
         // X11 has nothing to ask: the request is a second look at whether the screen reads.
         if (m_deps.screenPixelsReadable && m_deps.screenPixelsReadable())
             run(action);

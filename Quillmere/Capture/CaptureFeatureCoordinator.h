@@ -25,9 +25,6 @@ class OCRAreaCaptureService;
 class CaptureFeatureCoordinator : public QObject {
     Q_OBJECT
 public:
-    static inline const QString requestAreaCaptureNotification = QStringLiteral("quillmere.requestAreaCapture");
-    static inline const QString captureShortcutsChangedNotification =
-        QStringLiteral("quillmere.captureShortcutsChanged");
     static constexpr int hiddenPanelDelayMs = 180;
 
     struct Dependencies {

@@ -5,6 +5,7 @@
 #include "Support/ForeignClipboardOwner.h"
 
 #include "Quillmere/Clipboard/PasteboardWriter.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Platform/TextRecognizer.h"
 
 #include <QTemporaryDir>
@@ -206,12 +207,12 @@ TEST_F(X11CaptureTest, ContentPresentAtStartIsNotCaptured)
 
 TEST_F(X11CaptureTest, APausedMonitorConsumesTheChangeForGood)
 {
-    h->prefs->setBool(ClipboardMonitor::capturePausedKey, true);
+    h->prefs->setBool(PreferenceKeys::capturePaused, true);
     const qint64 start = pasteboard->changeCount();
     {
         Xclip paused("copied while paused");
         ASSERT_TRUE(waitUntilLookedAt(start));
-        h->prefs->setBool(ClipboardMonitor::capturePausedKey, false);
+        h->prefs->setBool(PreferenceKeys::capturePaused, false);
         settle();
         EXPECT_TRUE(h->captured.empty());
     }
