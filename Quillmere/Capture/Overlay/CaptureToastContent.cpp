@@ -5,6 +5,7 @@
 #include <QBuffer>
 #include <QImageReader>
 #include <QTextBoundaryFinder>
+#include <cmath>
 
 namespace quillmere {
 namespace {
@@ -23,8 +24,11 @@ QList<qsizetype> graphemeBounds(const QString &text)
     return bounds; // bounds[i] is the end of character i
 }
 
+// A blank text has no preview line, so the label's own fallback shows instead.
 QString previewLine(const ClipItem &clip)
 {
+    if (clip.text().value_or(QString()).trimmed().isEmpty() && !clip.hasImageData() && !clip.hasFileData())
+        return {};
     QString text = safePresentation(clip).safePreview.trimmed();
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
     return text;
@@ -71,8 +75,11 @@ QImage CaptureToastContent::makeThumbnail(const QByteArray &data, int maxPixels)
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
     const QSize size = reader.size();
-    if (size.isValid() && (size.width() > maxPixels || size.height() > maxPixels))
-        reader.setScaledSize(size.scaled(maxPixels, maxPixels, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
+    if (size.isValid() && (size.width() > maxPixels || size.height() > maxPixels)) {
+        const double k = double(maxPixels) / std::max(size.width(), size.height());
+        reader.setScaledSize(
+            QSize(std::max(1, int(std::lround(size.width() * k))), std::max(1, int(std::lround(size.height() * k)))));
+    }
     QImage image = reader.read();
     if (image.isNull())
         return {};
