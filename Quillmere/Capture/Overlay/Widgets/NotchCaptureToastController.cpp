@@ -41,7 +41,6 @@ NotchCaptureToastController::NotchCaptureToastController(const Preferences *pref
 {
     setObjectName(QStringLiteral("CaptureToast"));
     setWindowTitle(QStringLiteral("Brindlewax capture toast"));
-    setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
 bool NotchCaptureToastController::isEnabled() const

@@ -14,6 +14,10 @@ TransientPanel::TransientPanel(Options options, const DesktopMotion *motion, Clo
                   | Qt::NoDropShadowWindowHint),
       m_options(options), m_motion(motion), m_timeline(std::move(clock), options.showForMs)
 {
+    // A window manager's frame around the toast would take the clicks its empty input shape lets
+    // through, so the toast is placed by us alone.
+    if (options.clickThrough)
+        setWindowFlag(Qt::X11BypassWindowManagerHint);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_X11DoNotAcceptFocus);
     setFocusPolicy(Qt::NoFocus);
