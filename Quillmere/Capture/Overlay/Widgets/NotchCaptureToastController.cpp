@@ -5,10 +5,12 @@
 #include "Quillmere/Capture/Overlay/Widgets/CaptureGlyphs.h"
 #include "Quillmere/Panel/Window/PanelGeometry.h"
 
+#include <QBuffer>
 #include <QCursor>
 #include <QFontMetricsF>
 #include <QFutureWatcher>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
@@ -25,11 +27,25 @@ constexpr double thumbnailHeight = 22;
 constexpr double sidePadding = 16;
 constexpr double bottomRadius = 16;
 
-double thumbnailWidth(const QImage &image)
+double thumbnailWidth(QSize size)
 {
-    if (image.isNull() || image.height() == 0)
+    if (size.isEmpty())
         return 0;
-    return std::ceil(thumbnailHeight * image.width() / image.height());
+    return std::ceil(thumbnailHeight * size.width() / size.height());
+}
+
+// The size an image says it has, read from its header only.
+QSize announcedSize(const QByteArray &bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(true);
+    QSize size = reader.size();
+    if (size.isValid() && (reader.transformation() & QImageIOHandler::TransformationRotate90))
+        size.transpose();
+    return size.isValid() ? size : QSize();
 }
 
 } // namespace
@@ -58,14 +74,33 @@ void NotchCaptureToastController::showFor(const ClipRef &clip)
         present(clip, {});
         return;
     }
+    // The toast drops at once with the thumbnail's place kept; decoding a large capture takes longer
+    // than the toast may wait.
+    present(clip, {}, announcedSize(*bytes));
     auto *watcher = new QFutureWatcher<QImage>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, clip, serial] {
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, serial] {
         watcher->deleteLater();
-        // A newer announcement came while this one was decoding; it shows instead.
-        if (serial == m_thumbnailSerial)
-            present(clip, watcher->result());
+        thumbnailArrived(serial, watcher->result());
     });
     watcher->setFuture(QtConcurrent::run([data = *bytes] { return CaptureToastContent::makeThumbnail(data); }));
+}
+
+void NotchCaptureToastController::thumbnailArrived(quint64 serial, const QImage &thumbnail)
+{
+    // A newer announcement replaced this one meanwhile.
+    if (serial != m_thumbnailSerial)
+        return;
+    m_content.thumbnail = thumbnail;
+    const QSize reserved = m_pendingThumbnail;
+    m_pendingThumbnail = {};
+    if (thumbnail.isNull() && !reserved.isEmpty() && isVisible()) {
+        // Undecodable after all: the row closes up around the label, still centred.
+        const QSize size = sizeFor(m_content);
+        const QPoint shift((width() - size.width()) / 2, 0);
+        setFixedSize(size);
+        move(pos() + shift);
+    }
+    update();
 }
 
 QFont NotchCaptureToastController::labelFont() const
@@ -76,19 +111,20 @@ QFont NotchCaptureToastController::labelFont() const
     return font;
 }
 
-QSize NotchCaptureToastController::sizeFor(const CaptureToastContent &content) const
+QSize NotchCaptureToastController::sizeFor(const CaptureToastContent &content, QSize pendingThumbnail) const
 {
     const QFontMetricsF metrics(labelFont());
     double row = glyphWidth + rowSpacing + std::ceil(metrics.horizontalAdvance(content.label));
     double rowHeight = std::max(glyphWidth, std::ceil(metrics.height()));
-    if (!content.thumbnail.isNull()) {
-        row += thumbnailWidth(content.thumbnail) + rowSpacing;
+    const QSize thumbnail = content.thumbnail.isNull() ? pendingThumbnail : content.thumbnail.size();
+    if (!thumbnail.isEmpty()) {
+        row += thumbnailWidth(thumbnail) + rowSpacing;
         rowHeight = std::max(rowHeight, thumbnailHeight);
     }
     return QSize(int(row + 2 * sidePadding), int(rowHeight + CaptureToastContent::topInsetWithoutNotch + 7 + 9));
 }
 
-void NotchCaptureToastController::present(const ClipRef &clip, const QImage &thumbnail)
+void NotchCaptureToastController::present(const ClipRef &clip, const QImage &thumbnail, QSize thumbnailSize)
 {
     if (!clip || !isEnabled())
         return;
@@ -98,7 +134,13 @@ void NotchCaptureToastController::present(const ClipRef &clip, const QImage &thu
     if (!screen)
         return;
     m_content = CaptureToastContent::make(*clip, thumbnail);
-    const QSize size = sizeFor(m_content);
+    // Only image and file clips show a thumbnail; a recording's or a text's place stays closed.
+    m_pendingThumbnail = CaptureToastContent::make(*clip, QImage(1, 1, QImage::Format_ARGB32)).thumbnail.isNull()
+        ? QSize()
+        : thumbnailSize;
+    if (thumbnailSize.isEmpty() || !thumbnail.isNull())
+        ++m_thumbnailSerial;
+    const QSize size = sizeFor(m_content, m_pendingThumbnail);
     setFixedSize(size);
     const QRectF frame(screen->geometry());
     QPainterPath outline;
@@ -144,8 +186,9 @@ void NotchCaptureToastController::paintContent(QPainter &painter)
     CaptureGlyphs::paint(painter, QRectF(x, midY - glyphWidth / 2 + 1, glyphWidth, glyphWidth - 2), m_content.glyph,
                          QColor::fromRgbF(1, 1, 1, 0.82f), 1.5);
     x += glyphWidth + rowSpacing;
-    if (!m_content.thumbnail.isNull()) {
-        const QRectF target(x, midY - thumbnailHeight / 2, thumbnailWidth(m_content.thumbnail), thumbnailHeight);
+    const QSize thumbnailSize = m_content.thumbnail.isNull() ? m_pendingThumbnail : m_content.thumbnail.size();
+    if (!thumbnailSize.isEmpty()) {
+        const QRectF target(x, midY - thumbnailHeight / 2, thumbnailWidth(thumbnailSize), thumbnailHeight);
         QPainterPath clip;
         clip.addRoundedRect(target, 4, 4);
         painter.save();

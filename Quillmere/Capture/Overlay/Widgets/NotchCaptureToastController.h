@@ -18,12 +18,14 @@ public:
     bool isEnabled() const;
     // Makes the thumbnail off the main thread first, when the clip has one.
     void showFor(const ClipRef &clip);
-    void present(const ClipRef &clip, const QImage &thumbnail);
+    // `thumbnailSize`: the image's own size when its thumbnail is still being made; the row keeps
+    // its place so the toast need not change size when it arrives.
+    void present(const ClipRef &clip, const QImage &thumbnail, QSize thumbnailSize = {});
     void hideToast();
 
     const CaptureToastContent &content() const { return m_content; }
     // The toast's size for some content: the row, 16 at the sides, the top inset + 7 above, 9 below.
-    QSize sizeFor(const CaptureToastContent &content) const;
+    QSize sizeFor(const CaptureToastContent &content, QSize pendingThumbnail = {}) const;
 
 protected:
     void dismissWhenDue() override { hideToast(); }
@@ -31,10 +33,12 @@ protected:
 
 private:
     QFont labelFont() const;
+    void thumbnailArrived(quint64 serial, const QImage &thumbnail);
 
     const Preferences *m_preferences;
     CaptureToastContent m_content;
     quint64 m_thumbnailSerial = 0;
+    QSize m_pendingThumbnail;
 };
 
 } // namespace quillmere
