@@ -5,6 +5,7 @@
 #include "Quillmere/Capture/Upload/ShareUploadConfig.h"
 #include "Quillmere/Platform/DesktopMotion.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QScreen>
@@ -212,4 +213,30 @@ TEST(CaptureOverlayWindow, CopyPutsTheCaptureOnTheClipboardAndClosesTheCard)
     ASSERT_TRUE(xdotool({QStringLiteral("click"), QStringLiteral("1")}));
     ASSERT_TRUE(waitUntil([&] { return h.gone(h.card()); }, 5000)) << "Copy closes the card";
     EXPECT_EQ(readWithXclip(QStringLiteral("image/png")), shot);
+}
+
+TEST(CaptureOverlayWindow, SaveWritesWhereTheDialogSaysEvenWhenANewCaptureReplacesTheCardMeanwhile)
+{
+    OverlayWindowHarness h;
+    const QByteArray first = png(40, 30, Qt::darkRed);
+    h.presenter->showCard(h.screenshot(first), Kind::idle);
+    ASSERT_TRUE(waitUntil([&] { return h.settled(h.card()); }, 5000));
+    QTemporaryDir out;
+    QString askedTitle;
+    const ClipRef second = h.screenshot(png(20, 10));
+    h.answerSaveDialog = [&](const CaptureCardActions::SaveRequest &request) {
+        askedTitle = request.title;
+        h.presenter->showCard(second, Kind::idle); // a capture lands while the dialog is open
+        return out.filePath(request.suggestedName);
+    };
+    h.card().trigger(Control::save);
+    EXPECT_EQ(askedTitle, "Save Screenshot");
+    const QStringList saved = QDir(out.path()).entryList(QDir::Files);
+    ASSERT_EQ(saved.size(), 1);
+    QFile file(out.filePath(saved[0]));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), first) << "the card the user pressed Save on decides what is saved";
+    EXPECT_EQ(h.card().actions()->clip(), second);
+    EXPECT_FALSE(h.card().actions()->didSave()) << "the new card starts unsaved";
+    EXPECT_TRUE(h.card().isVisible());
 }

@@ -120,6 +120,8 @@ struct OverlayWindowHarness {
     QTemporaryDir temporaryRoot;
     QNetworkAccessManager network;
     std::optional<QString> secret;
+    // Stands in for the save dialog.
+    std::function<QString(const CaptureCardActions::SaveRequest &)> answerSaveDialog;
     std::unique_ptr<CaptureOverlayPresenter> presenter;
 
     OverlayWindowHarness()
@@ -142,6 +144,9 @@ struct OverlayWindowHarness {
         };
         environment.actions.uploads.readSecret = [this] { return secret; };
         environment.preferences = prefs.prefs.get();
+        environment.askSaveDestination = [this](const CaptureCardActions::SaveRequest &request) {
+            return answerSaveDialog ? answerSaveDialog(request) : QString();
+        };
         presenter = std::make_unique<CaptureOverlayPresenter>(std::move(environment));
         xdotool({QStringLiteral("mousemove"), QStringLiteral("800"), QStringLiteral("500")});
     }

@@ -186,21 +186,19 @@ CaptureCardActions::Outcome CaptureCardActions::upload()
         return Outcome::stay;
     m_progress->setState({Kind::uploading, {}});
     QObject *owner = m_deps.uploadOwner ? m_deps.uploadOwner.data() : m_progress.get();
-    m_deps.uploads.upload(
-        owner, *m_clip,
-        [progress = m_progress, writer = QPointer<QObject>(owner), w = m_deps.writer](UploadResult result) {
-            if (const QUrl *link = std::get_if<QUrl>(&result)) {
-                if (w && writer) {
-                    PasteboardContents contents;
-                    contents.setString(link->toString(QUrl::FullyEncoded));
-                    w->writeContents(contents, CopyFeedbackKind::uploadComplete);
-                }
-                progress->setState({Kind::done, {}});
-            } else {
-                progress->setState(
-                    CaptureOverlayUploadProgress::State::failed(std::get<UploadError>(result).message()));
+    // The result arrives only while `owner` lives, and the writer outlives every owner.
+    m_deps.uploads.upload(owner, *m_clip, [progress = m_progress, writer = m_deps.writer](UploadResult result) {
+        if (const QUrl *link = std::get_if<QUrl>(&result)) {
+            if (writer) {
+                PasteboardContents contents;
+                contents.setString(link->toString(QUrl::FullyEncoded));
+                writer->writeContents(contents, CopyFeedbackKind::uploadComplete);
             }
-        });
+            progress->setState({Kind::done, {}});
+        } else {
+            progress->setState(CaptureOverlayUploadProgress::State::failed(std::get<UploadError>(result).message()));
+        }
+    });
     return Outcome::stay;
 }
 

@@ -60,6 +60,8 @@ public:
 
     const ClipRef &clip() const { return m_clip; }
     const QImage &image() const { return m_image; }
+    // The card's thumbnail, once decoded.
+    void setImage(const QImage &image) { m_image = image; }
     const std::shared_ptr<CaptureOverlayUploadProgress> &progress() const { return m_progress; }
     bool isGone() const;
     bool didSave() const { return m_didSave; }

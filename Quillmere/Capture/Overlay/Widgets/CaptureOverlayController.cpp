@@ -114,7 +114,7 @@ CaptureOverlayController::showCard(const ClipRef &clip, CaptureOverlayUploadProg
     auto progress = std::make_shared<CaptureOverlayUploadProgress>(CaptureOverlayUploadProgress::State{state, {}});
     disconnect(m_progressConnection);
     m_image = QImage();
-    m_actions = std::make_unique<CaptureCardActions>(m_environment.actions, clip, progress, QImage());
+    m_actions = std::make_shared<CaptureCardActions>(m_environment.actions, clip, progress, QImage());
     m_progressConnection = connect(progress.get(), &CaptureOverlayUploadProgress::changed, this, [this] {
         const bool uploading =
             m_actions && m_actions->progress()->state().kind == CaptureOverlayUploadProgress::Kind::uploading;
@@ -164,8 +164,7 @@ void CaptureOverlayController::decodeImage(const ClipRef &clip)
         m_decoding = false;
         m_image = watcher->result();
         if (m_actions)
-            m_actions = std::make_unique<CaptureCardActions>(m_environment.actions, m_actions->clip(),
-                                                             m_actions->progress(), m_image);
+            m_actions->setImage(m_image);
         update();
     });
     watcher->setFuture(QtConcurrent::run([bytes, pixels] { return decodeForCard(bytes, pixels); }));
@@ -286,15 +285,17 @@ void CaptureOverlayController::trigger(Control control)
         outcome = m_actions->copy();
         break;
     case Control::save: {
-        const auto request = m_actions->saveRequest();
-        if (!request) {
-            outcome = m_actions->isGone() ? Outcome::close : Outcome::stay;
-            break;
+        // The dialog runs its own loop: a newer capture may replace this card meanwhile.
+        const std::shared_ptr<CaptureCardActions> actions = m_actions;
+        const auto request = actions->saveRequest();
+        if (request) {
+            const QString destination = m_environment.askSaveDestination(*request);
+            if (!destination.isEmpty())
+                actions->save(*request, destination);
         }
-        const QString destination = m_environment.askSaveDestination(*request);
-        if (!destination.isEmpty())
-            m_actions->save(*request, destination);
-        outcome = m_actions->isGone() ? Outcome::close : Outcome::stay;
+        if (actions != m_actions)
+            return;
+        outcome = actions->isGone() ? Outcome::close : Outcome::stay;
         break;
     }
     }

@@ -68,7 +68,7 @@ private:
     void paintPill(QPainter &painter, const QRectF &rect, const QString &title);
 
     Environment m_environment;
-    std::unique_ptr<CaptureCardActions> m_actions;
+    std::shared_ptr<CaptureCardActions> m_actions;
     QMetaObject::Connection m_progressConnection;
     QImage m_image;
     bool m_decoding = false;
