@@ -76,6 +76,7 @@ public:
     void clipboardDidCapture(const ClipRef &clip) override { m_coordinator->clipboardDidCapture(clip); }
     bool isRecording() const override { return m_coordinator->isRecording(); }
     bool isRecordingAvailable() const override { return m_coordinator->isRecordingAvailable(); }
+    bool isCaptureHotKeyRefused(CaptureAction action) const override { return m_coordinator->isHotKeyRefused(action); }
 
 private:
     // Declared first, so the coordinator (which holds the presenter) goes before it.
@@ -131,6 +132,7 @@ void AppDelegate::buildCaptureCoordinator()
             return hotKeys->registerHotKey(keyCode, modifiers, std::move(handler));
         };
         deps.unregisterHotKey = [hotKeys](quint32 id) { hotKeys->unregisterHotKey(id); };
+        deps.lastHotKeyRefused = [hotKeys] { return hotKeys->lastFailure() == GrabFailure::refused; };
     }
     QPointer<AppDelegate> self(this);
     deps.revealPanel = [self] {
