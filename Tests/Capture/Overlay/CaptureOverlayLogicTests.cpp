@@ -215,22 +215,19 @@ TEST(CaptureOverlayGeometry, TheToastHangsCentredFromTheTopOfThePointersScreen)
     EXPECT_EQ(G::toastStart(QSizeF(200, 36), below), QPointF(860, 1080 - 36));
 }
 
-TEST(CaptureSettings, StoredCornerAndToastSwitchFallBackAsDocumented)
+TEST(CaptureSettings, TheCardAndToastReadCornerAndSwitchWithTheirFallbacks)
 {
     test::TempPreferences prefs;
-    EXPECT_EQ(CaptureSettings::load(*prefs).overlayPosition, CaptureOverlayPosition::bottomLeft);
-    EXPECT_TRUE(CaptureSettings::load(*prefs).toastEnabled);
+    EXPECT_EQ(captureOverlayPosition(*prefs), CaptureOverlayPosition::bottomLeft);
+    EXPECT_TRUE(notchCaptureToastEnabled(*prefs));
     prefs->setString(captureOverlayPositionKey, QStringLiteral("TopRight"));
     prefs->setString(notchCaptureToastEnabledKey, QStringLiteral("false"));
-    EXPECT_EQ(CaptureSettings::load(*prefs).overlayPosition, CaptureOverlayPosition::bottomLeft) << "case matters";
-    EXPECT_TRUE(CaptureSettings::load(*prefs).toastEnabled) << "a text is not a flag";
-    CaptureSettings{CaptureOverlayPosition::topRight, false}.store(*prefs);
-    EXPECT_EQ(prefs->string(captureOverlayPositionKey), "topRight");
-    EXPECT_EQ(CaptureSettings::load(*prefs).overlayPosition, CaptureOverlayPosition::topRight);
-    EXPECT_FALSE(CaptureSettings::load(*prefs).toastEnabled);
-    for (CaptureOverlayPosition p : allCaptureOverlayPositions)
-        EXPECT_EQ(captureOverlayPositionFromRaw(rawValue(p)), p);
-    EXPECT_EQ(title(CaptureOverlayPosition::bottomRight), "Bottom right");
+    EXPECT_EQ(captureOverlayPosition(*prefs), CaptureOverlayPosition::bottomLeft) << "case matters";
+    EXPECT_TRUE(notchCaptureToastEnabled(*prefs)) << "a text is not a flag";
+    prefs->setString(captureOverlayPositionKey, QStringLiteral("topRight"));
+    prefs->setBool(notchCaptureToastEnabledKey, false);
+    EXPECT_EQ(captureOverlayPosition(*prefs), CaptureOverlayPosition::topRight);
+    EXPECT_FALSE(notchCaptureToastEnabled(*prefs));
 }
 
 namespace {

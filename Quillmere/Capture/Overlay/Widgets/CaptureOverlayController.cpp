@@ -128,9 +128,8 @@ CaptureOverlayController::showCard(const ClipRef &clip, CaptureOverlayUploadProg
     m_pressed = Control::none;
     decodeImage(clip);
 
-    const CaptureOverlayPosition corner = m_environment.preferences
-        ? CaptureSettings::load(*m_environment.preferences).overlayPosition
-        : CaptureOverlayPosition::bottomLeft;
+    const CaptureOverlayPosition corner = m_environment.preferences ? captureOverlayPosition(*m_environment.preferences)
+                                                                    : CaptureOverlayPosition::bottomLeft;
     QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
     if (!screen)
         screen = QGuiApplication::primaryScreen();

@@ -61,7 +61,7 @@ NotchCaptureToastController::NotchCaptureToastController(const Preferences *pref
 
 bool NotchCaptureToastController::isEnabled() const
 {
-    return !m_preferences || CaptureSettings::load(*m_preferences).toastEnabled;
+    return !m_preferences || notchCaptureToastEnabled(*m_preferences);
 }
 
 void NotchCaptureToastController::showFor(const ClipRef &clip)
