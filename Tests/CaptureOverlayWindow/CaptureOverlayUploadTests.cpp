@@ -2,6 +2,7 @@
 // and the toast in each state for a person to look at.
 #include "OverlayWindowHarness.h"
 
+#include "Quillmere/Capture/CaptureFeatureCoordinator.h"
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
 #include "Quillmere/Capture/Upload/ShareUploadConfig.h"
 
@@ -94,6 +95,57 @@ TEST(CaptureOverlayUpload, TheUploadButtonPutsTheLinkOnTheClipboardOrShowsTheFai
     EXPECT_EQ(QString::fromUtf8(readWithXclip(QStringLiteral("UTF8_STRING"))), link);
     EXPECT_FALSE(log.all().contains(QStringLiteral("s3cr3t"))) << log.all().toStdString();
     EXPECT_FALSE(log.all().contains(QStringLiteral("X-Amz-Signature"))) << log.all().toStdString();
+}
+
+TEST(CaptureOverlayUpload, AScreenshotWithTheLinkOutputUploadsItselfAndOnlyTheNewestTouchesTheClipboard)
+{
+    S3rver s3;
+    ASSERT_NE(s3.port(), 0) << "s3rver did not start";
+    OverlayWindowHarness h;
+    const ShareUploadConfig config{QStringLiteral("127.0.0.1:%1").arg(s3.port()), QStringLiteral("auto"),
+                                   QStringLiteral("shots/captures/"),
+                                   QStringLiteral("https://127.0.0.1:%1/").arg(s3.port()), QStringLiteral("S3RVER")};
+    h.prefs->setJSON(config, ShareUploadConfig::key);
+    storeShareStorageProvider(*h.prefs, ShareStorageProvider::ownStorage);
+    h.prefs->setString(screenshotClipboardOutputKey, QStringLiteral("shareLink"));
+    h.secret = QStringLiteral("S3RVER");
+    CaptureFeatureCoordinator::Dependencies deps;
+    deps.services.store = h.store.get();
+    deps.services.pasteboard = &h.pasteboard;
+    deps.services.center = &h.center;
+    deps.services.preferences = h.prefs.prefs.get();
+    deps.presenter = h.presenter.get();
+    deps.uploads.preferences = h.prefs.prefs.get();
+    deps.uploads.environment = [&h] {
+        UploadEnvironment env;
+        env.network = &h.network;
+        env.preferences = h.prefs.prefs.get();
+        env.allowLoopbackHttp = true;
+        return env;
+    };
+    deps.uploads.readSecret = [&h] { return h.secret; };
+    CaptureFeatureCoordinator coordinator(std::move(deps));
+    QList<QVariantMap> ownWrites;
+    h.center.addObserver(ownPasteboardWriteNotification, &h.pasteboard,
+                         [&](const Notification &note) { ownWrites << note.userInfo; });
+
+    coordinator.screenshotCaptureService()->captureGeneration() = {1, 1};
+    coordinator.announceScreenshot(h.screenshot(png(64, 36)), ScreenshotClipboardOutput::shareLink, 1);
+    const auto progress = h.card().actions()->progress();
+    EXPECT_EQ(progress->state().kind, Kind::uploading) << "the card enters uploading";
+    ASSERT_TRUE(waitUntil([&] { return progress->state().kind != Kind::uploading; }, 20000));
+    ASSERT_EQ(progress->state().kind, Kind::done) << progress->state().message.toStdString();
+    const QString link = QString::fromUtf8(readWithXclip(QStringLiteral("UTF8_STRING")));
+    EXPECT_TRUE(link.startsWith(config.publicBaseURL + QStringLiteral("shots/captures/"))) << link.toStdString();
+    ASSERT_FALSE(ownWrites.isEmpty());
+    EXPECT_EQ(ownWrites.back().value(ownPasteboardWriteFeedbackKey), "uploadComplete");
+
+    // A newer capture's image arrives while the older one uploads: the older link stays off.
+    coordinator.announceScreenshot(h.screenshot(png(64, 36)), ScreenshotClipboardOutput::shareLink, 2);
+    const auto older = h.card().actions()->progress();
+    coordinator.screenshotCaptureService()->captureGeneration() = {3, 3};
+    ASSERT_TRUE(waitUntil([&] { return older->state().kind == Kind::done; }, 20000));
+    EXPECT_EQ(QString::fromUtf8(readWithXclip(QStringLiteral("UTF8_STRING"))), link);
 }
 
 TEST(CaptureOverlayPictures, CardAndToastInEachStateOverLightAndDarkWindows)
