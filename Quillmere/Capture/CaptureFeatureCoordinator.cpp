@@ -288,7 +288,7 @@ void CaptureFeatureCoordinator::screenshotCaptured(const ClipRef &clip, Screensh
         m_deps.presenter->showToast(clip);
     }
     if (m_deps.services.center)
-        m_deps.services.center->post(clipCapturedNotification);
+        m_deps.services.center->post(Notices::clipCaptured);
     if (shareLink) {
         if (!progress)
             progress = std::make_shared<CaptureOverlayUploadProgress>(
@@ -329,7 +329,7 @@ void CaptureFeatureCoordinator::ocrCaptured(const ClipRef &clip)
     if (m_deps.presenter)
         m_deps.presenter->showToast(clip);
     if (m_deps.services.center)
-        m_deps.services.center->post(clipCapturedNotification);
+        m_deps.services.center->post(Notices::clipCaptured);
 }
 
 void CaptureFeatureCoordinator::recordingSaved(const ClipRef &clip)

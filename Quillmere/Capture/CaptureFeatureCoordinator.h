@@ -9,6 +9,7 @@
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
 #include "Quillmere/Capture/ScreenshotToolRunner.h"
 #include "Quillmere/Model/Records.h"
+#include "Quillmere/Platform/Core/Notices.h"
 
 #include <QList>
 #include <QObject>
@@ -58,7 +59,6 @@ public:
         CaptureUploadContext uploads;
     };
 
-    static inline const QString clipCapturedNotification = QStringLiteral("quillmere.clipCaptured");
 
     static inline const QString defaultStatusToolTip = QStringLiteral("Brindlewax — clipboard history (Shift+Super+V)");
     // "Recording screen — 1:05"; minutes are not wrapped into hours.

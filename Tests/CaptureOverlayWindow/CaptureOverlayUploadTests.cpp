@@ -107,7 +107,7 @@ TEST(CaptureOverlayUpload, AScreenshotWithTheLinkOutputUploadsItselfAndOnlyTheNe
                                    QStringLiteral("https://127.0.0.1:%1/").arg(s3.port()), QStringLiteral("S3RVER")};
     h.prefs->setJSON(config, ShareUploadConfig::key);
     storeShareStorageProvider(*h.prefs, ShareStorageProvider::ownStorage);
-    h.prefs->setString(screenshotClipboardOutputKey, QStringLiteral("shareLink"));
+    h.prefs->setString(PreferenceKeys::screenshotClipboardOutput, QStringLiteral("shareLink"));
     h.secret = QStringLiteral("S3RVER");
     CaptureFeatureCoordinator::Dependencies deps;
     deps.services.store = h.store.get();

@@ -37,7 +37,7 @@ TEST(CaptureOverlayWindow, TheCardMapsInTheChosenCornerAndTheFrontWindowKeepsThe
 
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     for (CaptureOverlayPosition corner : allCaptureOverlayPositions()) {
-        h.prefs->setString(captureOverlayPositionKey, rawValue(corner));
+        h.prefs->setString(PreferenceKeys::captureOverlayPosition, rawValue(corner));
         h.presenter->showCard(h.screenshot(png(64, 36)), Kind::idle);
         ASSERT_TRUE(waitUntil([&] { return h.settled(h.card()); }, 5000)) << rawValue(corner).toStdString();
         const QPoint at = serverPosition(h.card());

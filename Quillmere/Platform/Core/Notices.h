@@ -7,7 +7,8 @@ namespace quillmere {
 // The names of the notices posted through NotificationCenter, each declared once: the poster and
 // every observer include this, whichever library they sit in. The texts are the stored names.
 namespace Notices {
-// Posted by the capture follow-ups after a clip was captured (screenshot, text, recording, image).
+// Posted after a clip was captured: by the capture coordinator for screenshots, text and
+// recordings, by the capture follow-ups for other captures.
 inline const QString clipCaptured = QStringLiteral("quillmere.clipCaptured");
 // Asks the capture coordinator for an area capture (the panel's and the menus' entry point).
 inline const QString requestAreaCapture = QStringLiteral("quillmere.requestAreaCapture");

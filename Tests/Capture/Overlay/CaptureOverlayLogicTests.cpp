@@ -220,12 +220,12 @@ TEST(CaptureSettings, TheCardAndToastReadCornerAndSwitchWithTheirFallbacks)
     test::TempPreferences prefs;
     EXPECT_EQ(captureOverlayPosition(*prefs), CaptureOverlayPosition::bottomLeft);
     EXPECT_TRUE(notchCaptureToastEnabled(*prefs));
-    prefs->setString(captureOverlayPositionKey, QStringLiteral("TopRight"));
-    prefs->setString(notchCaptureToastEnabledKey, QStringLiteral("false"));
+    prefs->setString(PreferenceKeys::captureOverlayPosition, QStringLiteral("TopRight"));
+    prefs->setString(PreferenceKeys::notchCaptureToastEnabled, QStringLiteral("false"));
     EXPECT_EQ(captureOverlayPosition(*prefs), CaptureOverlayPosition::bottomLeft) << "case matters";
     EXPECT_TRUE(notchCaptureToastEnabled(*prefs)) << "a text is not a flag";
-    prefs->setString(captureOverlayPositionKey, QStringLiteral("topRight"));
-    prefs->setBool(notchCaptureToastEnabledKey, false);
+    prefs->setString(PreferenceKeys::captureOverlayPosition, QStringLiteral("topRight"));
+    prefs->setBool(PreferenceKeys::notchCaptureToastEnabled, false);
     EXPECT_EQ(captureOverlayPosition(*prefs), CaptureOverlayPosition::topRight);
     EXPECT_FALSE(notchCaptureToastEnabled(*prefs));
 }
