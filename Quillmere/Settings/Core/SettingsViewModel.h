@@ -49,7 +49,7 @@ public:
     static inline const QString panelOpenPageIDKey = QStringLiteral("panelOpenPageID");
     static inline const QString panelWidthModeKey = QStringLiteral("panelWidthMode");
     static inline const QString screenCaptureRequestedKey = QStringLiteral("screenCapturePermissionRequestedV1");
-    static inline const QList<qint64> historyLimitOptions{100, 200, 500, 1000, 2000};
+    static inline const QList<qint64> &historyLimitOptions = AppSettings::offeredHistoryLimits;
     static constexpr int statusRefreshIntervalMs = 2000;
 
     explicit SettingsViewModel(Dependencies deps, QObject *parent = nullptr);
