@@ -11,6 +11,7 @@
 #include <QtConcurrent>
 #include <algorithm>
 #include <atomic>
+#include <vector>
 #include <zlib.h>
 
 namespace quillmere {
@@ -205,14 +206,64 @@ std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, 
     return inflateSerially(input, maxOutput, exceeded);
 }
 
+namespace {
+
+// How many bytes the stream inflates to, counted as it inflates into a scratch buffer and given
+// up at `maxOutput`: a bomb is refused having held no more than the buffer.
+std::optional<qint64> inflatedSize(const QByteArray &input, qint64 maxOutput, bool *exceeded)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return std::nullopt;
+    const char *next = input.constData();
+    qint64 remaining = input.size();
+    std::vector<char> buffer(256 * 1024);
+    qint64 total = 0;
+    int status = Z_OK;
+    while (status != Z_STREAM_END) {
+        if (stream.avail_in == 0) {
+            if (remaining == 0)
+                break;
+            const uInt chunk = uInt(std::min<qint64>(remaining, 1 << 30));
+            stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(next));
+            stream.avail_in = chunk;
+            next += chunk;
+            remaining -= chunk;
+        }
+        stream.next_out = reinterpret_cast<Bytef *>(buffer.data());
+        stream.avail_out = uInt(buffer.size());
+        status = inflate(&stream, Z_NO_FLUSH);
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+            break;
+        total += qint64(buffer.size() - stream.avail_out);
+        if (total > maxOutput) {
+            if (exceeded)
+                *exceeded = true;
+            inflateEnd(&stream);
+            return std::nullopt;
+        }
+        if (status == Z_BUF_ERROR && stream.avail_in == 0 && remaining == 0)
+            break;
+    }
+    const bool complete = status == Z_STREAM_END && stream.avail_in == 0 && remaining == 0;
+    inflateEnd(&stream);
+    return complete ? std::optional(total) : std::nullopt;
+}
+
+} // namespace
+
 std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOutput, bool *exceeded)
 {
     if (exceeded)
         *exceeded = false;
+    const auto size = inflatedSize(input, maxOutput, exceeded);
+    if (!size)
+        return std::nullopt;
     z_stream stream{};
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
         return std::nullopt;
     QByteArray out;
+    out.reserve(qsizetype(*size));
     const char *next = input.constData();
     qint64 remaining = input.size();
     char buffer[64 * 1024];
