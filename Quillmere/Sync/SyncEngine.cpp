@@ -144,7 +144,11 @@ void SyncEngine::stop()
     m_running = false;
     m_cancelled->store(true);
     m_cancelled = std::make_shared<std::atomic_bool>(false);
-    m_apply.reset();
+    // Records left unapplied are read again after a start; nothing else waits for them.
+    if (m_apply) {
+        m_apply.reset();
+        m_importing = false;
+    }
     disconnect(m_saveConnection);
     m_exportTimer.stop();
     m_importTimer.stop();

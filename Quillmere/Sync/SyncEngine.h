@@ -129,6 +129,7 @@ private:
     bool m_quietExport = false;   // the next export is the periodic look
     bool m_exportQuietly = false; // the running one is
     bool m_importAgain = false;
+    bool m_importFailed = false; // the last import told of a failure
     QTimer m_exportTimer;
     QTimer m_importTimer;
     QTimer m_rescanTimer;

@@ -1,6 +1,7 @@
 #include "Quillmere/Sync/SyncFolder.h"
 
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
 #include <QCryptographicHash>
@@ -52,6 +53,9 @@ std::optional<SyncRecord> SyncRecord::fromJson(const QJsonObject &json, const QS
         || (!r.deleted && !json.value(QStringLiteral("fields")).isObject()) || !SyncFolder::isValidDeviceID(r.device))
         return std::nullopt;
     r.modifiedAt = *modified;
+    // One spelling per id, the store's: a peer's own spelling would make a stranger of the record
+    // here and send it back out as a change of ours.
+    r.id = uuidText(QUuid::fromString(r.id));
     return r;
 }
 

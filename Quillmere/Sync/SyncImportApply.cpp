@@ -35,7 +35,12 @@ void SyncEngine::finishImport(ImportResult result)
     if (!result.ok) {
         emitEvent(SyncEvent::Type::import, std::nullopt);
         emitEvent(SyncEvent::Type::import, false, result.error);
+    } else if (result.batches.empty() && m_importFailed) {
+        // A look that works again is told, even with nothing new: the failure is over.
+        emitEvent(SyncEvent::Type::import, std::nullopt);
+        emitEvent(SyncEvent::Type::import, true);
     }
+    m_importFailed = !result.ok;
     if (!result.ok || result.batches.empty()) {
         if (result.more)
             m_importAgain = true;
@@ -88,6 +93,7 @@ void SyncEngine::applySlice()
     const bool more = run.result.more;
     m_apply.reset();
     emitEvent(SyncEvent::Type::import, kept, kept ? QString() : QStringLiteral("The history could not be saved"));
+    m_importFailed = !kept;
     if (kept && count > 0)
         Q_EMIT imported(count);
     if (more)

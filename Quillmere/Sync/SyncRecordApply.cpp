@@ -27,7 +27,13 @@ std::optional<QDateTime> dateOf(const QJsonValue &v, const QDateTime &now)
 std::optional<QString> optionalText(const QJsonObject &f, const char *key)
 {
     const QJsonValue v = f.value(QLatin1String(key));
-    return v.isString() ? CapturedContent::capText(std::optional<QString>(v.toString())) : std::nullopt;
+    if (!v.isString())
+        return std::nullopt;
+    // Usually cut already by the reader; only a text that may be over is measured.
+    const QString text = v.toString();
+    return text.size() > CapturedContent::maxTextBytes / 3
+        ? CapturedContent::capText(text, CapturedContent::maxTextBytes)
+        : text;
 }
 
 } // namespace
@@ -47,10 +53,11 @@ bool SyncEngine::pageResolves(const SyncRecord &r)
     if (!page || m_store.context().pinboardWithDedupID(QUuid::fromString(*page)))
         return true;
     // A Page deleted here or by another device leaves the clip unfiled.
-    const auto v = m_versions.constFind(*page);
+    const QString pageID = uuidText(QUuid::fromString(*page));
+    const auto v = m_versions.constFind(pageID);
     if (v != m_versions.constEnd() && v->deleted)
         return true;
-    return localDeletions().contains(*page);
+    return localDeletions().contains(pageID);
 }
 
 std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const SyncRecord &r)

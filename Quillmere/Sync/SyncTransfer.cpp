@@ -1,5 +1,6 @@
 #include "Quillmere/Sync/SyncTransfer.h"
 
+#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ReadConnection.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
@@ -115,6 +116,14 @@ ExportResult runExport(const ExportJob &job)
         written.insert(id, modified);
         return true;
     };
+    // Rows an import wrote move the watermark on but are not remembered one by one: an import of
+    // thousands would otherwise be carried in every progress note for the look-back period.
+    auto importedRow = [&](const QString &id, qint64 modified) {
+        if (!isImported(id, modified, false))
+            return false;
+        newWatermark = std::max(newWatermark, modified);
+        return true;
+    };
     auto local = [&](const QString &type, const QString &id, qint64 modified) {
         SyncRecord r;
         r.type = type;
@@ -132,7 +141,7 @@ ExportResult runExport(const ExportJob &job)
     while (q.next()) {
         const QString id = q.value(0).toString();
         const qint64 m = q.value(3).toLongLong();
-        if (!consider(id, m) || isImported(id, m, false))
+        if (importedRow(id, m) || !consider(id, m))
             continue;
         SyncRecord r = local(QStringLiteral("AppSettings"), id, m);
         r.fields = {{QStringLiteral("historyLimitValue"), double(q.value(1).toLongLong())},
@@ -148,7 +157,7 @@ ExportResult runExport(const ExportJob &job)
     while (q.next()) {
         const QString id = q.value(0).toString();
         const qint64 m = q.value(8).toLongLong();
-        if (!consider(id, m) || isImported(id, m, false))
+        if (importedRow(id, m) || !consider(id, m))
             continue;
         SyncRecord r = local(QStringLiteral("Pinboard"), id, m);
         r.fields = {{QStringLiteral("name"), q.value(1).toString()},
@@ -173,7 +182,7 @@ ExportResult runExport(const ExportJob &job)
     while (q.next()) {
         const QString id = q.value(1).toString();
         const qint64 m = q.value(20).toLongLong();
-        if (!consider(id, m) || isImported(id, m, false))
+        if (importedRow(id, m) || !consider(id, m))
             continue;
         SyncRecord r = local(QStringLiteral("ClipItem"), id, m);
         // Expiring clips (codes, passwords) never leave this device; one that gained an expiry
@@ -363,6 +372,10 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
     *bytesRead += bytes->size();
     FileOutcome outcome = FileOutcome::applied;
     for (SyncRecord &r : file.records) {
+        // Texts cut here, off the main thread, as a local copy would be.
+        for (auto it = r.fields.begin(); it != r.fields.end(); ++it)
+            if (it->isString() && it->toString().size() > CapturedContent::maxTextBytes / 3)
+                *it = CapturedContent::capText(it->toString(), CapturedContent::maxTextBytes);
         bool complete = true;
         bool damaged = false;
         bool refused = false;

@@ -64,7 +64,7 @@ struct ImportJob {
     QHash<QString, DeviceProgress> progress;
     // What one pass holds in memory: files past it wait for the next pass.
     qint64 maxBytesPerPass = 64 * 1024 * 1024;
-    int maxFilesPerPass = 256;
+    int maxFilesPerPass = 1000;
     int maxRecordsPerPass = 20000;
     // Set when the engine stops: the pass ends after the file it is reading.
     std::shared_ptr<std::atomic_bool> cancelled;

@@ -111,6 +111,15 @@ TEST_F(HostileFolderTest, AFarNumberIsJumpedNotEnumeratedAndItsClipArrives)
     EXPECT_TRUE(us.clip(QStringLiteral("far ahead")));
     EXPECT_LT(progressRow().size(), 1000) << qPrintable(progressRow().left(200));
     EXPECT_LT(residentKiB() - before, 100 * 1024);
+    // Ids spelt the peer's way are still its records: nothing goes back out as ours.
+    ASSERT_TRUE(us.exportNow());
+    QByteArray ours;
+    for (qint64 n : SyncFolder::changeNumbers(root, kUs)) {
+        QFile f(SyncFolder::changePath(root, kUs, n));
+        if (f.open(QIODevice::ReadOnly))
+            ours += f.readAll();
+    }
+    EXPECT_FALSE(ours.contains("far ahead"));
 
     // A file within the window after a gap waits for the numbers between, and only for those.
     write(5000000010LL, {clip(QStringLiteral("after a small gap"), nowMs())});
@@ -270,6 +279,20 @@ TEST_F(HostileFolderTest, ManyRecordsAndManyFilesAreAppliedInSlicesWithinBounds)
     EXPECT_LT(residentKiB() - before, 500 * 1024);
     EXPECT_TRUE(us.clip(QStringLiteral("record 5999")));
     EXPECT_TRUE(us.clip(QStringLiteral("file 602")));
+}
+
+TEST_F(HostileFolderTest, StoppingHalfwayThroughApplyingLosesNothingAfterTheNextStart)
+{
+    QJsonArray many;
+    for (int i = 0; i < 4000; ++i)
+        many.append(clip(QStringLiteral("record %1").arg(i), nowMs()));
+    write(1, many);
+    us.engine->scheduleImport();
+    ASSERT_TRUE(waitUntil([this] { return us.store->context().clipCount() > 0; }, 60000));
+    us.engine->stop();
+    EXPECT_TRUE(us.engine->isIdle() || waitUntil([this] { return us.engine->isIdle(); }, 20000));
+    ASSERT_TRUE(us.engine->start() && us.settle());
+    EXPECT_EQ(us.store->context().clipCount(), 4000);
 }
 
 TEST_F(HostileFolderTest, EachDeviceChangeFolderIsWatchedOnceAsItAppears)
