@@ -506,6 +506,9 @@ ImportResult runImport(const ImportJob &job)
                         p.pending.insert(gap);
             p.last = std::max(p.last, n);
         }
+        // Files far ahead are looked at in a pass of their own, right after this one.
+        if (window.beyond > 0 && jumpedTo == 0)
+            result.more = true;
         // Numbers long passed are not waited for any more.
         for (auto it = p.pending.begin(); it != p.pending.end();)
             it = *it < p.last - SyncFolder::numberWindow ? p.pending.erase(it) : std::next(it);
