@@ -267,7 +267,8 @@ ClipRef PasteboardCapture::ingest(const CapturedContent &content)
     const QString source = content.sourceAppBundleID.value_or(content.sourceAppName.value_or(QString()));
     const CaptureFloodGuard::Verdict flood = m_flood.admit(source, clip->dedupID());
     if (flood.announce)
-        qCInfo(lcCapture, "%s changes the clipboard faster than anyone copies: keeping one copy per %lld ms while it lasts",
+        qCInfo(lcCapture,
+               "%s changes the clipboard faster than anyone copies: keeping one copy per %lld ms while it lasts",
                qPrintable(source.isEmpty() ? QStringLiteral("An unknown program") : source),
                static_cast<long long>(CaptureFloodGuard::slotMs));
     if (flood.replaced)

@@ -476,7 +476,6 @@ bool ModelContext::saveRecords(size_t maxRecords, QString *error,
     return true;
 }
 
-
 bool ModelContext::reloadRecord(PersistentModel &record)
 {
     const EntityRows &rows = StoreRows::of(record);
