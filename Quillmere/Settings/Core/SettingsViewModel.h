@@ -42,7 +42,7 @@ public:
         std::optional<QString> buildVersion;
     };
 
-    static inline const QList<qint64> historyLimitOptions{100, 200, 500, 1000, 2000};
+    static inline const QList<qint64> &historyLimitOptions = AppSettings::offeredHistoryLimits;
     static constexpr int statusRefreshIntervalMs = 2000;
 
     explicit SettingsViewModel(Dependencies deps, QObject *parent = nullptr);
