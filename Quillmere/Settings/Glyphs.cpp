@@ -368,6 +368,22 @@ const QHash<QString, Painter> &painters()
              g.stroke(shield(), 1.5);
              g.stroke(checkMark(10, 9.6, 0.9), 1.6);
          }},
+        {"checkmark.shield.fill",
+         [](const Pen &g) { g.fill(shield().subtracted(Pen::outline(checkMark(10, 9.6, 0.9), 1.8))); }},
+        {"lock.shield",
+         [](const Pen &g) {
+             g.stroke(shield(), 1.5);
+             g.fill(Pen::rounded(7, 9.2, 6, 4.8, 1));
+             QPainterPath shackle;
+             shackle.arcMoveTo(QRectF(8.2, 6.2, 3.6, 5), 180);
+             shackle.arcTo(QRectF(8.2, 6.2, 3.6, 5), 180, -180);
+             g.stroke(shackle, 1.2);
+         }},
+        {"record.circle",
+         [](const Pen &g) {
+             g.stroke(Pen::circle(10, 10, 8), 1.5);
+             g.fill(Pen::circle(10, 10, 4));
+         }},
         {"lock.doc",
          [](const Pen &g) {
              g.stroke(Pen::polyline({{12, 2}, {4.5, 2}, {4.5, 18}, {15.5, 18}, {15.5, 5.5}, {12, 2}}), 1.4);

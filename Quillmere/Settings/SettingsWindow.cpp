@@ -98,7 +98,7 @@ struct SettingsWindow::CaptureServices {
 };
 
 SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent)
-    : QWidget(parent), m_keysyms(std::move(deps.keysyms)), m_capture(std::make_unique<CaptureServices>())
+    : QWidget(parent), m_capture(std::make_unique<CaptureServices>()), m_keysyms(std::move(deps.keysyms))
 {
     m_capture->center = deps.center ? deps.center
         : deps.paneRequests         ? &deps.paneRequests->center()
