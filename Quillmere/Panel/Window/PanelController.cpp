@@ -11,7 +11,6 @@
 #include "Quillmere/Panel/Window/HistoryContentView.h"
 #include "Quillmere/Panel/Window/HistoryPanel.h"
 #include "Quillmere/Panel/Window/PanelDropContainerView.h"
-#include "Quillmere/Panel/Window/XTestKeyReplayer.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -29,6 +28,14 @@
 
 namespace quillmere {
 namespace {
+
+std::vector<TypedKey> typedKeys(const std::vector<CapturedKey> &keys)
+{
+    std::vector<TypedKey> out;
+    for (const CapturedKey &key : keys)
+        out.push_back(TypedKey{key.nativeKeycode, key.nativeState});
+    return out;
+}
 
 // The paste-next queue of the sequential paste controller, as the history view reads it.
 class SequentialPasteStack : public PasteStackAccess {
@@ -50,9 +57,9 @@ PanelController::PanelController(PanelControllerDependencies deps, QObject *pare
       })
 {
     Q_ASSERT(m_deps.store && m_deps.pasteService && m_deps.notificationCenter && m_deps.preferences && m_deps.windows);
-    if (!m_deps.keyReplayer) {
-        m_ownReplayer = std::make_unique<XTestKeyReplayer>();
-        m_deps.keyReplayer = m_ownReplayer.get();
+    if (!m_deps.keys) {
+        m_ownKeys = std::make_unique<XTestKeyInjector>();
+        m_deps.keys = m_ownKeys.get();
     }
     if (!m_deps.pointer)
         m_deps.pointer = [] { return QCursor::pos(); };
@@ -72,6 +79,7 @@ PanelController::PanelController(PanelControllerDependencies deps, QObject *pare
     };
     m_panel->onKeyPress = [this](const CapturedKey &key) { return handleKeyPress(key); };
     m_panel->onKeyRelease = [this] { return m_tap.handleKeyRelease(); };
+    m_panel->closing = [this] { return m_tap.isHandingOff(); };
     m_panel->requestActivation = [this] {
         m_deps.windows->activate(WindowTarget{quint32(m_panel->winId()), QCoreApplication::applicationPid()});
     };
@@ -315,6 +323,7 @@ void PanelController::show()
     const bool reopening = isHiding();
     ++m_focusGeneration;
     m_tap.endHandOff();
+    dropHeldKeys();
     if (!reopening) {
         recordPasteTarget();
         placeOnPointerScreen();
@@ -352,6 +361,10 @@ void PanelController::hide(bool returnFocus)
     m_phase = Phase::hiding;
     m_returnFocus = returnFocus;
     m_tap.beginHandOff();
+    // Keys typed from now until the window underneath has the focus reach it in order only if
+    // none can go there on its own meanwhile.
+    if (returnFocus && m_pasteTarget)
+        m_deps.keys->holdKeys();
     m_slide.slideOut();
 }
 
@@ -385,19 +398,25 @@ void PanelController::waitForTarget(quint64 generation, int attempt)
 void PanelController::finishHide()
 {
     ++m_focusGeneration;
-    const std::vector<CapturedKey> kept = m_tap.endHandOff();
+    const std::vector<TypedKey> kept = typedKeys(m_tap.endHandOff());
     const bool targetInFront = m_returnFocus && m_pasteTarget && m_deps.pasteService->isFrontmost(*m_pasteTarget);
     if (targetInFront)
-        m_deps.keyReplayer->replay(kept);
+        m_deps.keys->releaseKeys(kept, true);
     orderOutNow();
-    if (!targetInFront && !kept.empty()) {
+    if (!targetInFront && (!kept.empty() || m_deps.keys->isHoldingKeys())) {
         // Whatever window the desktop puts in front gets them, once it has the focus.
         QTimer::singleShot(m_deps.pasteService->timings().activationInterval, this,
-                           [this, kept] { m_deps.keyReplayer->replay(kept); });
+                           [this, kept] { m_deps.keys->releaseKeys(kept, true); });
     }
     Q_EMIT hidden();
     if (std::exchange(m_showAfterHandOff, false))
         show();
+}
+
+void PanelController::dropHeldKeys()
+{
+    if (m_deps.keys->isHoldingKeys())
+        m_deps.keys->releaseKeys({}, false);
 }
 
 void PanelController::orderOutNow()
@@ -414,6 +433,7 @@ bool PanelController::hideImmediately()
     ++m_focusGeneration;
     m_showAfterHandOff = false;
     m_tap.endHandOff();
+    dropHeldKeys();
     orderOutNow();
     if (wasOpen)
         Q_EMIT hidden();
@@ -443,6 +463,7 @@ void PanelController::paste(const ClipRef &clip)
     ++m_focusGeneration;
     m_showAfterHandOff = false;
     m_tap.endHandOff();
+    dropHeldKeys();
     m_tap.setCapturePaused(false);
     m_panel->allowsKeyFocus = false;
     orderOutNow();
@@ -458,6 +479,7 @@ bool PanelController::pasteText(const QString &text)
     ++m_focusGeneration;
     m_showAfterHandOff = false;
     m_tap.endHandOff();
+    dropHeldKeys();
     m_tap.setCapturePaused(false);
     m_panel->allowsKeyFocus = false;
     orderOutNow();

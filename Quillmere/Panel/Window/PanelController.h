@@ -8,6 +8,7 @@
 #include "Quillmere/Panel/Window/PanelGeometry.h"
 #include "Quillmere/Panel/Window/PanelKeyboardTap.h"
 #include "Quillmere/Panel/Window/PanelSlide.h"
+#include "Quillmere/Platform/KeyInjector.h"
 
 #include <QList>
 #include <QObject>
@@ -42,7 +43,7 @@ struct PanelControllerDependencies {
     NotificationCenter *notificationCenter = nullptr;
     Preferences *preferences = nullptr;
     WindowActivator *windows = nullptr;
-    KeyReplaying *keyReplayer = nullptr;      // none: XTest
+    KeyInjector *keys = nullptr;              // none: XTest
     SemanticScorer *semanticEngine = nullptr; // none: nothing is listed as related
     std::function<void()> onCheckForUpdates;
     std::function<void()> openSettings;
@@ -121,6 +122,8 @@ private:
     void returnFocus();
     void waitForTarget(quint64 generation, int attempt);
     void finishHide();
+    // Lets the keyboard go without typing what it held.
+    void dropHeldKeys();
     void orderOutNow();
     void handleDeactivation();
     void confirmFocusLost();
@@ -129,7 +132,7 @@ private:
     void deliverPaste(const std::optional<int> &caretBack);
 
     PanelControllerDependencies m_deps;
-    std::unique_ptr<KeyReplaying> m_ownReplayer;
+    std::unique_ptr<KeyInjector> m_ownKeys;
     std::unique_ptr<HistoryStore> m_history;
     std::unique_ptr<QtTaskScheduler> m_scheduler;
     std::unique_ptr<PasteStackAccess> m_pasteStack;
