@@ -190,6 +190,12 @@ XTestKeyInjector::Keyboard XTestKeyInjector::readKeyboard()
 void XTestKeyInjector::sendKeys(const std::vector<TypedKey> &keys, const Keyboard &keyboard)
 {
     Display *d = display();
+    // Keys the user still holds are let up first: a press of a key that is down counts as its
+    // repeat, which the server may drop. Their real release then comes to nothing.
+    for (const TypedKey &key : keys) {
+        if (key.stillDown)
+            XTestFakeKeyEvent(d, key.keycode, False, CurrentTime);
+    }
     for (const TypedKey &key : keys) {
         if (key.keycode < 8 || key.keycode > 255)
             continue;
@@ -231,9 +237,21 @@ std::vector<TypedKey> XTestKeyInjector::takeHeldPresses(const Keyboard &keyboard
     while (XPending(d) > 0) {
         XEvent event;
         XNextEvent(d, &event);
+        if (event.type != KeyPress && event.type != KeyRelease)
+            continue;
         const auto &mods = keyboard.modifierKeys;
-        if (event.type == KeyPress && std::find(mods.begin(), mods.end(), event.xkey.keycode) == mods.end())
-            keys.push_back(TypedKey{event.xkey.keycode, event.xkey.state});
+        if (std::find(mods.begin(), mods.end(), event.xkey.keycode) != mods.end())
+            continue;
+        if (event.type == KeyPress) {
+            keys.push_back(TypedKey{event.xkey.keycode, event.xkey.state, true});
+        } else {
+            for (auto it = keys.rbegin(); it != keys.rend(); ++it) {
+                if (it->keycode == event.xkey.keycode) {
+                    it->stillDown = false;
+                    break;
+                }
+            }
+        }
     }
     return keys;
 }

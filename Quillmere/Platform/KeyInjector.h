@@ -17,6 +17,7 @@ enum class PasteChord { controlV, controlShiftV, shiftInsert };
 struct TypedKey {
     quint32 keycode = 0;
     quint32 state = 0;
+    bool stillDown = false; // pressed and not let go yet
     bool operator==(const TypedKey &) const = default;
 };
 

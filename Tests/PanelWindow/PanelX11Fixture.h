@@ -45,9 +45,58 @@ struct TargetWindow {
     quint32 id() { return quint32(window.winId()); }
 };
 
+// A window of another process (see Tests/Helpers): a text field or a drag source.
+class HelperWindow {
+public:
+    explicit HelperWindow(const QStringList &arguments)
+    {
+        m_process.setProgram(QStringLiteral(QUILLMERE_TEST_WINDOW));
+        m_process.setArguments(arguments);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { read(); });
+        m_process.start();
+    }
+    ~HelperWindow()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    // Its window, once it said it is ready.
+    quint32 waitUntilReady(int timeoutMs)
+    {
+        QTest::qWaitFor([&] { return m_window != 0 || m_process.state() == QProcess::NotRunning; }, timeoutMs);
+        return m_window;
+    }
+    QString text() const { return m_text; }
+    QStringList lines() const { return m_lines; }
+
+private:
+    void read()
+    {
+        while (m_process.canReadLine()) {
+            const QString line = QString::fromUtf8(m_process.readLine()).chopped(1);
+            m_lines << line;
+            if (line.startsWith(QLatin1String("ready ")))
+                m_window = line.mid(6).toUInt();
+            else if (line.startsWith(QLatin1String("text ")))
+                m_text = line.section(QLatin1Char(' '), 2);
+        }
+    }
+    QProcess m_process;
+    quint32 m_window = 0;
+    QString m_text;
+    QStringList m_lines;
+};
+
+// The program keeps running meanwhile, as it would while a person types.
 inline bool xdotool(const QStringList &arguments)
 {
-    return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), arguments);
+    if (!process.waitForStarted(patience))
+        return false;
+    QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000);
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 } // namespace quillmere::test
@@ -112,7 +161,9 @@ protected:
     void openWithHotKey()
     {
         ASSERT_TRUE(quillmere::test::xdotool({QStringLiteral("key"), QStringLiteral("shift+super+v")}));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, quillmere::test::patience));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, quillmere::test::patience))
+            << "shown " << controller().isShown() << ", visible " << controller().isVisible() << ", focused "
+            << controller().panel().hasKeyFocus();
     }
 
     quillmere::test::TempPreferences prefs;
