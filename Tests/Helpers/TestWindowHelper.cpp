@@ -1,6 +1,7 @@
 // A second program for the X11 tests and benchmarks: a window of another process.
-//   --text TITLE   a one-line text field; prints "ready WINDOW" once it has the focus and
-//                  "text NANOSECONDS TEXT" (steady clock) whenever its text changes.
+//   --text TITLE [clear]  a one-line text field; prints "ready WINDOW" once it has the focus
+//                  and "text NANOSECONDS TEXT" (steady clock) whenever its text changes; with
+//                  "clear" it empties itself after each report.
 //   --drag FILE    a label that starts a drag of the file when pressed and moved; prints
 //                  "ready WINDOW" once shown and "dropped ACTION" when the drag ends.
 #include <QApplication>
@@ -70,9 +71,14 @@ int main(int argc, char **argv)
         window.setWindowTitle(args[2]);
         auto *field = new QLineEdit;
         layout->addWidget(field);
-        QObject::connect(field, &QLineEdit::textChanged, [](const QString &text) {
+        const bool clear = args.value(3) == QLatin1String("clear");
+        QObject::connect(field, &QLineEdit::textChanged, [field, clear](const QString &text) {
+            if (clear && text.isEmpty())
+                return;
             const auto now = std::chrono::steady_clock::now().time_since_epoch();
             say("text " + QByteArray::number(qint64(std::chrono::nanoseconds(now).count())) + ' ' + text.toUtf8());
+            if (clear)
+                QTimer::singleShot(0, field, &QLineEdit::clear);
         });
         window.setGeometry(300, 500, 420, 80);
         window.show();
