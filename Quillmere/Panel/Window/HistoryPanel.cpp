@@ -145,6 +145,16 @@ bool HistoryPanel::hasKeyFocus() const
     return isVisible() && m_hasFocus;
 }
 
+bool HistoryPanel::pointerButtonsDown()
+{
+    xcb_connection_t *c = x11Connection();
+    if (!c)
+        return false;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const XcbReply<xcb_query_pointer_reply_t> reply(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
+    return reply && (reply->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3));
+}
+
 bool HistoryPanel::textFieldHasFocus() const
 {
     const QWidget *focus = QApplication::focusWidget();

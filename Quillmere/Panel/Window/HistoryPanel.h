@@ -47,6 +47,8 @@ public:
     void orderOut();
     bool hasKeyFocus() const;
     bool textFieldHasFocus() const;
+    // A pointer button is down anywhere on the display (the X server's view, not Qt's).
+    static bool pointerButtonsDown();
 
 Q_SIGNALS:
     void activated();

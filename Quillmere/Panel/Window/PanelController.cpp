@@ -63,6 +63,8 @@ PanelController::PanelController(PanelControllerDependencies deps, QObject *pare
     }
     if (!m_deps.pointer)
         m_deps.pointer = [] { return QCursor::pos(); };
+    if (!m_deps.pointerButtonsDown)
+        m_deps.pointerButtonsDown = [] { return HistoryPanel::pointerButtonsDown(); };
 
     configureContent();
     connect(&m_slide, &PanelSlide::fractionChanged, m_panel.get(), &HistoryPanel::setVisibleFraction);
@@ -221,6 +223,12 @@ void PanelController::observeActiveApplication()
     m_focusCheck.setSingleShot(true);
     m_focusCheck.setInterval(m_deps.pasteService->timings().activationInterval);
     connect(&m_focusCheck, &QTimer::timeout, this, &PanelController::confirmFocusLost);
+    m_buttonWatch.setInterval(m_deps.pasteService->timings().activationInterval / 2);
+    connect(&m_buttonWatch, &QTimer::timeout, this, &PanelController::waitForButtonRelease);
+    connect(m_container, &FileDropView::dropTargetedChanged, this, [this](bool targeted) {
+        if (targeted && m_buttonWatch.isActive())
+            m_dragArrived = true;
+    });
 }
 
 void PanelController::handleDeactivation()
@@ -252,11 +260,35 @@ void PanelController::confirmFocusLost()
     // switcher) or the manager has not caught up yet: look again shortly.
     const std::optional<WindowTarget> active = m_deps.windows->activeWindow();
     if (!active || active->window != quint32(m_panel->winId())) {
+        // Pressing on a file to drag it here gives its window the focus first.
+        if (m_deps.pointerButtonsDown()) {
+            m_dragArrived = false;
+            m_buttonWatch.start();
+            return;
+        }
         hide(false);
         return;
     }
     if (++m_focusChecks <= maxFocusChecks)
         m_focusCheck.start();
+}
+
+void PanelController::waitForButtonRelease()
+{
+    if (m_phase != Phase::shown && m_phase != Phase::showing) {
+        m_buttonWatch.stop();
+        return;
+    }
+    if (m_deps.pointerButtonsDown())
+        return;
+    m_buttonWatch.stop();
+    // The drop, still on its way or done: the panel stays and takes the keyboard back.
+    if (std::exchange(m_dragArrived, false) || m_container->isDropTargeted()) {
+        m_panel->orderFront();
+        return;
+    }
+    m_focusChecks = 0;
+    confirmFocusLost();
 }
 
 void PanelController::observeKeyboardCaptureChanges()
@@ -514,6 +546,8 @@ ClipRef PanelController::handleDroppedFiles(const QList<QUrl> &files)
     if (!clip)
         return nullptr;
     m_deps.pasteService->writeToPasteboard(*clip);
+    if (m_buttonWatch.isActive())
+        m_dragArrived = true;
     if (m_phase == Phase::shown || m_phase == Phase::showing)
         m_deps.notificationCenter->post(PanelNotification::didShow);
     else

@@ -51,6 +51,8 @@ struct PanelControllerDependencies {
     bool keepOpen = false;
     // Where the pointer is; the cursor's position when unset.
     std::function<QPoint()> pointer;
+    // Whether a pointer button is down; the X server's answer when unset.
+    std::function<bool()> pointerButtonsDown;
     // "Quit Brindlewax"; the application's quit when unset.
     std::function<void()> quit;
     // The file dialogs of "Add File…" and "Share Page…"; Qt's own when unset.
@@ -127,6 +129,9 @@ private:
     void orderOutNow();
     void handleDeactivation();
     void confirmFocusLost();
+    // The focus went while a button was held: a drag may be starting from the window that took
+    // it. Decided once the buttons are up.
+    void waitForButtonRelease();
     bool handleKeyPress(const CapturedKey &key);
     void handleReturn();
     void deliverPaste(const std::optional<int> &caretBack);
@@ -154,6 +159,9 @@ private:
     static constexpr int maxFocusChecks = 100;
     QTimer m_focusCheck;
     int m_focusChecks = 0;
+    QTimer m_buttonWatch;
+    // A drag of files came over the panel or was dropped on it while the buttons were held.
+    bool m_dragArrived = false;
 };
 
 } // namespace quillmere
