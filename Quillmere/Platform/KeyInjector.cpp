@@ -226,7 +226,7 @@ bool XTestKeyInjector::holdKeys()
     const int status = XGrabKeyboard(d, DefaultRootWindow(d), False, GrabModeAsync, GrabModeAsync, CurrentTime);
     m_holding = status == GrabSuccess;
     if (!m_holding)
-        qCInfo(lcPaste) << "The keyboard is held by another client; keys typed while the panel closes go as they come";
+        qCDebug(lcPaste) << "The keyboard is held by another client; keys typed while the panel closes go as they come";
     return m_holding;
 }
 

@@ -69,6 +69,11 @@ PanelController::PanelController(PanelControllerDependencies deps, QObject *pare
     configureContent();
     connect(&m_slide, &PanelSlide::fractionChanged, m_panel.get(), &HistoryPanel::setVisibleFraction);
     connect(&m_slide, &PanelSlide::finished, this, &PanelController::slideFinished);
+    // A hot key still down when the hide began kept the keyboard from us: asked again as it slides.
+    connect(&m_slide, &PanelSlide::fractionChanged, this, [this] {
+        if (m_phase == Phase::hiding && m_returnFocus && m_pasteTarget && !m_deps.keys->isHoldingKeys())
+            m_deps.keys->holdKeys();
+    });
 
     QPointer<PanelController> self(this);
     m_panel->onCancel = [self] {
@@ -418,13 +423,15 @@ void PanelController::waitForTarget(quint64 generation, int attempt)
 {
     if (generation != m_focusGeneration || m_phase != Phase::returningFocus)
         return;
+    // Looked at often: the keys typed meanwhile wait for it.
     const PasteTimings &timings = m_deps.pasteService->timings();
-    if (m_deps.pasteService->isFrontmost(*m_pasteTarget) || attempt >= timings.activationAttempts) {
+    const int step = std::max(1, timings.focusPollInterval);
+    if (m_deps.pasteService->isFrontmost(*m_pasteTarget)
+        || attempt * step >= timings.activationAttempts * timings.activationInterval) {
         finishHide();
         return;
     }
-    QTimer::singleShot(timings.activationInterval, this,
-                       [this, generation, attempt] { waitForTarget(generation, attempt + 1); });
+    QTimer::singleShot(step, this, [this, generation, attempt] { waitForTarget(generation, attempt + 1); });
 }
 
 void PanelController::finishHide()
