@@ -5,8 +5,10 @@
 #include "Quillmere/Pages/Widgets/PinboardTabStrip.h"
 #include "Quillmere/Panel/Window/HistoryHeaderBar.h"
 
+#include <QDir>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScreen>
 #include <QTimer>
 #include <thread>
 
@@ -47,6 +49,11 @@ TEST_F(PanelX11, APageIsNamedFromThePanelAtAHumanPace)
         test::xdotool({u"mousemove"_s, QString::number(plus.x()), QString::number(plus.y()), u"click"_s, u"1"_s}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return strip.isRenameFieldFocused(); }, test::patience));
     ASSERT_TRUE(test::xdotool({u"type"_s, u"--delay"_s, u"240"_s, u"Recipes"_s}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return strip.renameText() == u"Recipes"_s; }, test::patience))
+        << strip.renameText().toStdString();
+    QDir().mkpath(QStringLiteral(QUILLMERE_ARTIFACTS_DIR));
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->grabWindow(0).save(
+        QStringLiteral(QUILLMERE_ARTIFACTS_DIR "/page-naming.png")));
     ASSERT_TRUE(test::xdotool({u"key"_s, u"Return"_s}));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !pageNamed(store(), u"Recipes"_s).isEmpty(); }, test::patience))
         << pageNames(store()).toStdString() << " panel shown " << controller().isShown() << " field "
