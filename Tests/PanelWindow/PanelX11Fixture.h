@@ -64,7 +64,7 @@ public:
     // Its window, once it said it is ready.
     quint32 waitUntilReady(int timeoutMs)
     {
-        QTest::qWaitFor([&] { return m_window != 0 || m_process.state() == QProcess::NotRunning; }, timeoutMs);
+        (void)QTest::qWaitFor([&] { return m_window != 0 || m_process.state() == QProcess::NotRunning; }, timeoutMs);
         return m_window;
     }
     QString text() const { return m_text; }
@@ -95,7 +95,7 @@ inline bool xdotool(const QStringList &arguments)
     process.start(QStringLiteral("xdotool"), arguments);
     if (!process.waitForStarted(patience))
         return false;
-    QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000);
+    (void)QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000);
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
