@@ -3,6 +3,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStringList>
 #include <iterator>
 #include <vector>
@@ -172,12 +173,27 @@ bool indexClipQuestions(QSqlQuery &q, QSqlError *error)
     return true;
 }
 
+// 2 -> 3: the sync bookkeeping, which the sync engine used to add on its first start; a store it
+// already has them in keeps them as they are.
+bool keepSyncBookkeeping(QSqlQuery &q, QSqlError *error)
+{
+    return run(q,
+               QStringLiteral(
+                   "CREATE TABLE IF NOT EXISTS sync_versions(recordID TEXT PRIMARY KEY, entity TEXT NOT NULL,"
+                   " modifiedAt INTEGER NOT NULL, device TEXT NOT NULL, localModifiedAt INTEGER NOT NULL,"
+                   " deleted INTEGER NOT NULL)"),
+               error)
+        && run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS sync_meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+               error);
+}
+
 using Step = bool (*)(QSqlQuery &q, QSqlError *error);
 
 // Step n brings a store from version n to n + 1. A schema change is one more step at the end.
 constexpr Step kSteps[] = {
     createVersion1,
     indexClipQuestions,
+    keepSyncBookkeeping,
 };
 
 } // namespace
@@ -185,6 +201,20 @@ constexpr Step kSteps[] = {
 int currentVersion()
 {
     return int(std::size(kSteps));
+}
+
+std::vector<StoredColumn> storedColumns(const QSqlDatabase &db, const QString &table)
+{
+    std::vector<StoredColumn> columns;
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table)))
+        return columns;
+    const QSqlRecord record = q.record();
+    const int name = record.indexOf(QStringLiteral("name"));
+    const int type = record.indexOf(QStringLiteral("type"));
+    while (q.next())
+        columns.push_back({q.value(name).toString(), q.value(type).toString()});
+    return columns;
 }
 
 bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)

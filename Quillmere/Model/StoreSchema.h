@@ -2,6 +2,8 @@
 
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QString>
+#include <vector>
 
 namespace quillmere::StoreSchema {
 
@@ -12,5 +14,13 @@ int currentVersion();
 // caller's transaction; the caller sets user_version afterwards. False with `error` set when a
 // step failed (the caller rolls back, so the store stays as it was).
 bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error);
+
+struct StoredColumn {
+    QString name;
+    QString type;
+};
+
+// The columns a table of the store file has, as SQLite declares them; none when it has no such table.
+std::vector<StoredColumn> storedColumns(const QSqlDatabase &db, const QString &table);
 
 } // namespace quillmere::StoreSchema
