@@ -17,7 +17,6 @@ AppEnvironment &AppEnvironment::shared()
         options.arguments = QCoreApplication::arguments();
         options.persistence.syncFolder = SyncSettings::folder(options.arguments, Preferences::standard());
         options.store.auditRecorder = &SyncHealthStore::shared();
-        options.store.syncHealthFacts = [] { return SyncHealthStore::shared().facts(); };
         return options;
     }());
     return environment;
