@@ -227,8 +227,8 @@ QWidget *SettingsWindow::makeSidebar()
     badge->addWidget(m_syncPill, 0, Qt::AlignLeft);
     if (CloudSyncStatus *status = m_model->syncStatus())
         connect(status, &CloudSyncStatus::changed, m_syncPill, [this] {
-            const SyncBadge sync = m_model->syncBadge();
-            m_syncPill->set(sync.title, sync.systemImage, sync.style);
+            const SyncBadge now = m_model->syncBadge();
+            m_syncPill->set(now.title, now.systemImage, now.style);
         });
     column->addLayout(badge);
     return sidebar;
