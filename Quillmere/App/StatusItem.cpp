@@ -84,7 +84,10 @@ void StatusItemController::rebuildMenu()
             m_menu->addSeparator();
             continue;
         }
-        QAction *action = m_menu->addAction(entry.title);
+        // A tab-separated text is what the menu shows in its shortcut column, instead of Qt's
+        // rendering of the key sequence.
+        QAction *action = m_menu->addAction(
+            entry.shortcutText.isEmpty() ? entry.title : entry.title + QLatin1Char('\t') + entry.shortcutText);
         action->setShortcut(entry.shortcut);
         action->setEnabled(entry.enabled);
         const StatusMenuAction which = entry.action;

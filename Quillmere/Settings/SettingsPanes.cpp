@@ -1,4 +1,5 @@
 #include "Quillmere/Settings/SettingsPanes.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include "Quillmere/Settings/SettingsPalette.h"
 
@@ -13,7 +14,7 @@ namespace P = SettingsPalette;
 
 QString panelHotKeyText()
 {
-    return ShortcutRecording::displayText(CaptureShortcut{9, CarbonModifier::shift | CarbonModifier::command}, false);
+    return quillmere::panelShortcutText();
 }
 
 namespace {

@@ -1,4 +1,5 @@
 #include "Quillmere/Panel/Menus/HistoryMenus.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipPreview.h"
@@ -46,11 +47,7 @@ PanelSyncBadge PanelSyncBadge::of(const Inputs &in)
 
 QString HistoryMenus::sourceTitle(const QString &name)
 {
-    if (name == QLatin1String("Quillmere"))
-        return QStringLiteral("Brindlewax");
-    if (name.startsWith(QLatin1String("Quillmere ")))
-        return QStringLiteral("Brindlewax") + name.mid(9);
-    return name;
+    return sourceDisplayName(name);
 }
 
 bool HistoryMenus::filtersActive() const
@@ -145,7 +142,8 @@ MenuModel HistoryMenus::pasteStackMenu() const
     if (items.empty())
         return {MenuEntry::label(QStringLiteral("No clips in stack"))};
     MenuModel menu{
-        MenuEntry::label(QStringLiteral("%1 queued \u00b7 \u2325\u2318V pastes next").arg(items.size())),
+        MenuEntry::label(
+            QStringLiteral("%1 queued \u00b7 %2 pastes next").arg(items.size()).arg(pasteNextShortcutText())),
         MenuEntry::divider(),
         MenuEntry::action(QStringLiteral("Paste Stack as Text"), [&a] { a.model().pasteStackAsText(); }),
         MenuEntry::action(QStringLiteral("Copy Stack as Text"), [&a] { a.copyStackAsText(); }),

@@ -323,8 +323,8 @@ void HistoryDialogs::refresh()
             for (QDialog *d : std::initializer_list<QDialog *>{m_note, m_lockSetup, m_removeLock, m_rename, m_edit})
                 if (d)
                     over = d;
-            auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Could Not Add Item"),
-                                        QStringLiteral("Could Not Add Item"), QMessageBox::NoButton, over);
+            auto *box = new QMessageBox(QMessageBox::Warning, state.manualAddErrorTitle, state.manualAddErrorTitle,
+                                        QMessageBox::NoButton, over);
             box->setInformativeText(state.manualAddErrorMessage);
             box->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
             return box;
