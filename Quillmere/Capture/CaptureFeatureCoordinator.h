@@ -43,7 +43,6 @@ public:
         std::function<bool()> screenPixelsReadable;
         // Shows a modal alert; gives the index of the button pressed.
         std::function<int(const CaptureAlert &)> showAlert;
-        std::function<bool()> openSystemSettings = &ScreenCapturePermission::openSystemSettings;
         bool waylandSession = false;
         // The status icon while recording, and its tooltip.
         std::function<void(bool recording)> showRecordingImage;

@@ -184,13 +184,15 @@ PermissionsPane::PermissionsPane(SettingsViewModel &model, QWidget *parent)
       m_model(model)
 {
     m_screen =
-        makeRow(QStringLiteral("Screen capture"), QStringLiteral("camera.viewfinder"), QStringLiteral("Granted"));
+        makeRow(QStringLiteral("Screen capture"), QStringLiteral("camera.viewfinder"), QStringLiteral("Readable"));
     connect(m_screen.button, &QAbstractButton::clicked, this, [this] { m_model.requestScreenCaptureAccess(); });
     content()->addWidget(new SettingsDivider(this));
     m_accessibility =
-        makeRow(QStringLiteral("Accessibility"), QStringLiteral("checkmark.shield"), QStringLiteral("Granted"));
-    m_accessibility.row->setSubtitle(QStringLiteral("Required only for automatic paste into other apps."));
-    m_accessibility.button->setText(QStringLiteral("Grant..."));
+        makeRow(QStringLiteral("Automatic paste"), QStringLiteral("checkmark.shield"), QStringLiteral("XTest present"));
+    m_accessibility.row->setSubtitle(
+        QStringLiteral("Pastes into other apps through the X server's XTest extension. Without it, clips only go to "
+                       "the clipboard."));
+    m_accessibility.button->setText(QStringLiteral("Details…"));
     connect(m_accessibility.button, &QAbstractButton::clicked, this, [this] { m_model.requestAccessibilityTrust(); });
     m_clipboardDivider = new SettingsDivider(this);
     content()->addWidget(m_clipboardDivider);
@@ -214,13 +216,13 @@ void PermissionsPane::refresh()
         m_screen.row->setSubtitle(QStringLiteral("Required for screenshots, area OCR, and screen recordings."));
         break;
     case ScreenCapturePermissionState::firstUse:
-        m_screen.row->setSubtitle(QStringLiteral("Allow screenshots, local area OCR, and screen recordings."));
-        m_screen.button->setText(QStringLiteral("Grant..."));
+        m_screen.row->setSubtitle(
+            QStringLiteral("Screenshots, local area OCR, and screen recordings read the screen's pixels."));
+        m_screen.button->setText(QStringLiteral("Check Again"));
         break;
     case ScreenCapturePermissionState::denied:
-        m_screen.row->setSubtitle(QStringLiteral(
-            "Enable Screen & System Audio Recording in System Settings, then reopen Brindlewax if asked."));
-        m_screen.button->setText(QStringLiteral("Open Settings..."));
+        m_screen.row->setSubtitle(QStringLiteral("The X server does not let Brindlewax read the screen's pixels."));
+        m_screen.button->setText(QStringLiteral("Details…"));
         break;
     }
     const bool screenGranted = m_model.screenCapturePermissionState() == ScreenCapturePermissionState::granted;

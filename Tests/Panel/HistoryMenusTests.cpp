@@ -150,7 +150,8 @@ TEST(HistoryMenus, SyncBadgeTakesErrorsFirstAndImportsBeforeExports)
               (S{u"checkmark.icloud"_s, "Receiving" + E, S::Tone::green}));
     EXPECT_EQ(S::of({false, false, true, S::State::localOnly}).label, "Syncing" + E);
     EXPECT_EQ(S::of({}), (S{u"exclamationmark.icloud"_s, u"Not saved"_s, S::Tone::red}));
-    EXPECT_EQ(S::of({false, false, false, S::State::noAccount}).label, u"No account"_s);
+    EXPECT_EQ(S::of({false, false, false, S::State::noAccount}).label, u"Folder missing"_s);
+    EXPECT_EQ(S::of({false, false, false, S::State::syncing}).label, u"Sync On"_s);
 }
 
 TEST(HistoryMenus, ClipMenuFollowsTheClipAndItsPages)

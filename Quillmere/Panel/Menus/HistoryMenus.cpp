@@ -26,10 +26,10 @@ PanelSyncBadge PanelSyncBadge::of(const Inputs &in)
     PanelSyncBadge badge;
     switch (in.state) {
     case State::syncing:
-        badge = {QStringLiteral("checkmark.icloud"), QStringLiteral("iCloud On"), Tone::green};
+        badge = {QStringLiteral("checkmark.icloud"), QStringLiteral("Sync On"), Tone::green};
         break;
     case State::noAccount:
-        badge = {QStringLiteral("icloud.slash"), QStringLiteral("No account"), Tone::orange};
+        badge = {QStringLiteral("icloud.slash"), QStringLiteral("Folder missing"), Tone::orange};
         break;
     case State::localOnly:
         badge = {QStringLiteral("xmark.icloud"), QStringLiteral("Local only"), Tone::dim};
