@@ -1,4 +1,5 @@
 #include "Quillmere/App/AppDelegate.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/CaptureFollowUps.h"
@@ -262,14 +263,12 @@ void AppDelegate::buildUpdaterAndStatusItem()
     m_updater = std::make_unique<UpdateChecker>(
         m_prefs, QVersionNumber::fromString(QCoreApplication::applicationVersion()),
         [](const UpdateChecker::Result &r) {
-            if (r.kind == UpdateChecker::Result::Kind::available && r.downloadUrl.isValid()) {
-                if (QMessageBox::information(nullptr, QStringLiteral("Brindlewax"), r.message,
-                                             QMessageBox::Open | QMessageBox::Close)
-                    == QMessageBox::Open)
-                    QDesktopServices::openUrl(r.downloadUrl);
-                return;
-            }
-            QMessageBox::information(nullptr, QStringLiteral("Brindlewax"), r.message);
+            const bool available = r.kind == UpdateChecker::Result::Kind::available && r.downloadUrl.isValid();
+            QMessageBox box(QMessageBox::Information, QStringLiteral("Brindlewax"), r.message,
+                            available ? QMessageBox::Open | QMessageBox::Close : QMessageBox::Ok);
+            DialogTitle::fit(&box);
+            if (box.exec() == QMessageBox::Open && available)
+                QDesktopServices::openUrl(r.downloadUrl);
         });
 
     m_statusItem = std::make_unique<StatusItemController>(

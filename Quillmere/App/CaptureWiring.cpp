@@ -1,4 +1,5 @@
 #include "Quillmere/App/AppDelegate.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/HotKeyCenter.h"
@@ -27,6 +28,7 @@ int showCaptureAlert(const CaptureAlert &alert)
         buttons << box.addButton(alert.buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
     if (!buttons.isEmpty())
         box.setDefaultButton(qobject_cast<QPushButton *>(buttons.front()));
+    DialogTitle::fit(&box);
     box.exec();
     const qsizetype index = buttons.indexOf(box.clickedButton());
     return index < 0 ? int(alert.buttons.size()) - 1 : int(index);

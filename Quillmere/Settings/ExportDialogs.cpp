@@ -1,4 +1,5 @@
 #include "Quillmere/Settings/ExportDialogs.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -20,6 +21,7 @@ ExportInteraction dialogInteraction()
     };
     interaction.showError = [](const QString &message) {
         QMessageBox box(QMessageBox::Warning, panelTitle, message, QMessageBox::Ok);
+        DialogTitle::fit(&box);
         box.exec();
     };
     return interaction;

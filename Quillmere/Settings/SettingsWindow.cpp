@@ -1,7 +1,7 @@
 #include "Quillmere/Settings/SettingsWindow.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include "Quillmere/Pages/Widgets/PageTabOrderSettingsView.h"
-#include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Settings/DataPane.h"
 #include "Quillmere/Settings/RulePanes.h"
 #include "Quillmere/Settings/SettingsKit.h"
@@ -10,6 +10,7 @@
 #include "Quillmere/Settings/StorageDashboard.h"
 #include "Quillmere/Settings/SyncPane.h"
 #include "Quillmere/Settings/X11Desktop.h"
+#include "Quillmere/Sync/CloudSyncStatus.h"
 
 #include <QHBoxLayout>
 #include <QMessageBox>
@@ -277,6 +278,7 @@ QMessageBox *SettingsWindow::makeAlert(const QString &title, const QString &mess
     box->setTextFormat(Qt::PlainText);
     box->setText(title);
     box->setInformativeText(message);
+    DialogTitle::fit(box);
     return box;
 }
 

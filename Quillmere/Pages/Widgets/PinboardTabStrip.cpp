@@ -1,4 +1,5 @@
 #include "Quillmere/Pages/Widgets/PinboardTabStrip.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Pages/PageColors.h"
@@ -522,6 +523,7 @@ void PinboardTabStrip::requestDelete(const PersistentIdentifier &id)
     QPushButton *remove = box->addButton(QStringLiteral("Delete Page"), QMessageBox::DestructiveRole);
     box->addButton(QMessageBox::Cancel);
     box->setDefaultButton(QMessageBox::Cancel);
+    DialogTitle::fit(box);
     connect(box, &QMessageBox::finished, this, [this, box, remove, id] {
         const bool confirmed = box->clickedButton() == remove;
         m_pendingDeletion.reset();

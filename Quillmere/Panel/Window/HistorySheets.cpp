@@ -2,6 +2,7 @@
 
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/Menus/HistoryActions.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -224,6 +225,7 @@ void HistoryDialogs::follow(QPointer<T> &dialog, bool wanted, const std::functio
 {
     if (wanted && !dialog) {
         T *made = make();
+        DialogTitle::fit(made);
         made->setAttribute(Qt::WA_DeleteOnClose);
         made->setWindowModality(Qt::WindowModal);
         connect(made, &QDialog::finished, this, [this, dismissed] {
