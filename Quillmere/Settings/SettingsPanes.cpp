@@ -197,7 +197,7 @@ PermissionsPane::PermissionsPane(SettingsViewModel &model, QWidget *parent)
     m_clipboardDivider = new SettingsDivider(this);
     content()->addWidget(m_clipboardDivider);
     m_clipboard =
-        makeRow(QStringLiteral("Clipboard access"), QStringLiteral("doc.on.clipboard"), QStringLiteral("Always Allow"));
+        makeRow(QStringLiteral("Clipboard access"), QStringLiteral("doc.on.clipboard"), QStringLiteral("Readable"));
     m_clipboard.button->setText(QStringLiteral("Open Settings..."));
     connect(m_clipboard.button, &QAbstractButton::clicked, this, [this] { m_model.openClipboardSettings(); });
     m_noteDivider = new SettingsDivider(this);
@@ -246,7 +246,8 @@ void PermissionsPane::refresh()
                 "macOS prompts before each read. Set this app to \"Always Allow\" so capture is not interrupted."));
             break;
         case PasteboardAccessState::granted:
-            m_clipboard.row->setSubtitle(QStringLiteral("Brindlewax can read the clipboard silently. Recommended."));
+            m_clipboard.row->setSubtitle(
+                QStringLiteral("Every X11 program may read the clipboard: there is nothing to allow."));
             break;
         case PasteboardAccessState::denied:
             m_clipboard.row->setSubtitle(QStringLiteral(

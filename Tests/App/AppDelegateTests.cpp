@@ -6,6 +6,7 @@
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
+#include "Support/DisplayTestSupport.h"
 #include "Support/TestSupport.h"
 
 #include <QClipboard>
@@ -99,6 +100,15 @@ TEST_F(AppDelegateLaunch, DemoDataTrayMenuCopyFeedbackPauseAndPasteNext)
     EXPECT_TRUE(tray->trayIcon()->isVisible());
     tray->rebuildMenu();
     EXPECT_TRUE(menuTitles(tray->menu()).contains("Pause Capture"));
+    // Shortcuts as the desktop writes them, never Qt's "Meta".
+    EXPECT_TRUE(menuTitles(tray->menu()).contains("Capture Area…\tCtrl+Shift+4"));
+    EXPECT_TRUE(menuTitles(tray->menu()).contains("Copy Text From Area…\tShift+Super+2"));
+    EXPECT_FALSE(menuTitles(tray->menu()).join('\n').contains("Meta"));
+    tray->menu()->popup(QPoint(40, 40));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tray->menu()));
+    QTest::qWait(50); // the picture asserts nothing
+    tray->menu()->grab().save(test::artifactPath("tray-menu.png"));
+    tray->menu()->hide();
 
     // A copy elsewhere is captured with sound and check mark.
     const qint64 flashes = delegate->copyFeedback()->generation();

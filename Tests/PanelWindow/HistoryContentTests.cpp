@@ -390,6 +390,18 @@ TEST_F(DialogFramesX11, EverySheetAndAlertOfThePanelShowsItsWholeTitle)
     model().dismissManualAddError();
 }
 
+TEST_F(HistoryContentX11, AnEmptyHistoryNamesTheShortcutAsTheDesktopWritesIt)
+{
+    launch();
+    for (const ClipRef &clip : store().historyNewestFirst())
+        store().deleteClip(clip);
+    showPanel();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cards().currentWidget() == cards().emptyState(); }, patience));
+    EXPECT_EQ(cards().emptyState()->title(), u"Copy something to get started"_s);
+    EXPECT_EQ(cards().emptyState()->subtitle(), u"Press Shift+Super+V anytime to open Brindlewax."_s);
+    saveScreen(u"panel-empty-history.png"_s, 300);
+}
+
 TEST_F(HistoryContentX11, ACopyInAnotherProgramIsFirstInThePanelAndReturnPastesIt)
 {
     if (QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
