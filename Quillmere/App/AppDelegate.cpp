@@ -1,5 +1,4 @@
 #include "Quillmere/App/AppDelegate.h"
-#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/CaptureFollowUps.h"
@@ -17,6 +16,7 @@
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Onboarding/OnboardingWindow.h"
 #include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/Core/Deferred.h"
 #include "Quillmere/Platform/Core/InBackground.h"
@@ -27,9 +27,11 @@
 #include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SoundPlayer.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Platform/WindowActivator.h"
 #include "Quillmere/Search/SemanticSearchEngine.h"
 #include "Quillmere/Settings/SettingsWindow.h"
+#include "Quillmere/Settings/X11Desktop.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
 #include <QApplication>
@@ -137,7 +139,8 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     startServices(arguments);
     startSync(arguments);
     handleArguments(arguments);
-    if (onboarding)
+    // "--show-onboarding" is one of the arguments handled above.
+    if (onboarding && !arguments.contains(QStringLiteral("--show-onboarding")))
         deferOnMain(this, [this] { showOnboarding(); });
 }
 
@@ -382,6 +385,10 @@ void AppDelegate::handleArguments(const QStringList &arguments)
         });
     if (arguments.contains(QStringLiteral("--show-settings")))
         deferOnMain(this, [this] { openSettingsWindow(); });
+    // A second start that asks for the guide brings up the running copy's.
+    if (arguments.contains(QStringLiteral("--show-onboarding"))
+        && !arguments.contains(QStringLiteral("--skip-onboarding")))
+        deferOnMain(this, [this] { showOnboarding(); });
 }
 
 void AppDelegate::applicationWillTerminate()
@@ -430,6 +437,11 @@ void AppDelegate::openSettingsWindow()
         deps.paneRequests = &m_settingsPaneRequests;
         deps.pasteKeysAvailable = [this] { return m_pasteService && m_pasteService->isTrusted(); };
         deps.keysyms = &HotKeyCenter::keysymForKeyCode;
+        deps.center = &m_center;
+        deps.pasteboard = m_platform.pasteboard.get();
+        deps.isCaptureShortcutRefused = [this](CaptureAction action) {
+            return m_captureCoordinator && m_captureCoordinator->isCaptureHotKeyRefused(action);
+        };
         deps.shortVersion = QCoreApplication::applicationVersion();
         deps.sync.origin = SyncSettings::probeOrigin(m_prefs);
         deps.sync.activeFolder = m_environment.persistence().mode == PersistenceMode::cloudKit
@@ -444,23 +456,52 @@ void AppDelegate::showOnboarding()
 {
     if (m_panel)
         m_panel->hideImmediately();
-    if (!m_platform.showOnboarding) {
-        qCInfo(lcApp, "The setup guide is not available in this version yet");
+    QPointer<AppDelegate> self(this);
+    auto finished = [self](std::optional<bool> showPanel) {
+        if (self)
+            self->onboardingFinished(showPanel);
+    };
+    if (m_platform.showOnboarding) {
+        if (m_onboardingOpen)
+            return;
+        m_onboardingOpen = true;
+        m_platform.showOnboarding(finished);
         return;
     }
-    if (m_onboardingOpen)
+    // A second request brings the open guide to the front instead of making another.
+    if (!m_onboarding) {
+        OnboardingFlow::Dependencies deps;
+        deps.preferences = &m_prefs;
+        deps.syncStatus = &m_environment.syncStatus();
+        // The settings window's own checks. X11 has no settings page for either permission.
+        deps.checks.screenPixelsReadable = &X11Desktop::screenPixelsReadable;
+        deps.checks.pasteKeysAvailable = [self] {
+            return self && self->m_pasteService && self->m_pasteService->isTrusted();
+        };
+        m_onboarding = new OnboardingWindowController(std::move(deps), finished, this);
+        m_onboardingOpen = true;
+    }
+    m_onboarding->showAndActivate();
+}
+
+OnboardingWindowController *AppDelegate::onboarding() const
+{
+    return m_onboarding;
+}
+
+void AppDelegate::onboardingFinished(std::optional<bool> showPanel)
+{
+    m_onboardingOpen = false;
+    // The controller is still on the stack that told us; it goes once that returns.
+    if (m_onboarding)
+        m_onboarding->deleteLater();
+    m_onboarding = nullptr;
+    if (!showPanel.value_or(false))
         return;
-    m_onboardingOpen = true;
     QPointer<AppDelegate> self(this);
-    m_platform.showOnboarding([self](std::optional<bool> showPanel) {
-        if (!self)
-            return;
-        self->m_onboardingOpen = false;
-        if (showPanel.value_or(false))
-            QTimer::singleShot(120, self, [self] {
-                if (self && self->m_panel)
-                    self->m_panel->show();
-            });
+    QTimer::singleShot(120, this, [self] {
+        if (self && self->m_panel)
+            self->m_panel->show();
     });
 }
 

@@ -1,10 +1,10 @@
 #include "Quillmere/App/AppDelegate.h"
-#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/HotKeyCenter.h"
 #include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Recording/Widgets/ScreenRecordingService.h"
 #include "Quillmere/Settings/X11Desktop.h"
 
@@ -62,6 +62,7 @@ public:
     void clipboardDidCapture(const ClipRef &clip) override { m_coordinator->clipboardDidCapture(clip); }
     bool isRecording() const override { return m_coordinator->isRecording(); }
     bool isRecordingAvailable() const override { return m_coordinator->isRecordingAvailable(); }
+    bool isCaptureHotKeyRefused(CaptureAction action) const override { return m_coordinator->isHotKeyRefused(action); }
 
 private:
     std::unique_ptr<CaptureFeatureCoordinator> m_coordinator;
@@ -88,6 +89,7 @@ void AppDelegate::buildCaptureCoordinator()
             return hotKeys->registerHotKey(keyCode, modifiers, std::move(handler));
         };
         deps.unregisterHotKey = [hotKeys](quint32 id) { hotKeys->unregisterHotKey(id); };
+        deps.lastHotKeyRefused = [hotKeys] { return hotKeys->lastFailure() == GrabFailure::refused; };
     }
     QPointer<AppDelegate> self(this);
     deps.revealPanel = [self] {

@@ -93,6 +93,7 @@ void CaptureFeatureCoordinator::unregisterCaptureHotKeys()
         for (quint32 id : std::as_const(m_captureHotKeyIDs))
             m_deps.unregisterHotKey(id);
     m_captureHotKeyIDs.clear();
+    m_refusedHotKeys.clear();
 }
 
 void CaptureFeatureCoordinator::registerCaptureHotKeys()
@@ -112,8 +113,11 @@ void CaptureFeatureCoordinator::registerCaptureHotKeys()
         });
         if (id)
             m_captureHotKeyIDs.append(*id);
-        else
+        else {
             qCCritical(lcCapture, "Failed to register capture hotkey for %s", qPrintable(rawValue(action)));
+            if (m_deps.lastHotKeyRefused && m_deps.lastHotKeyRefused())
+                m_refusedHotKeys.append(action);
+        }
     }
 }
 

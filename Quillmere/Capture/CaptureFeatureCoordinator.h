@@ -37,6 +37,8 @@ public:
         std::function<std::optional<quint32>(quint32 keyCode, quint32 modifiers, std::function<void()> handler)>
             registerHotKey;
         std::function<void(quint32 identifier)> unregisterHotKey;
+        // Asked right after a registration failed: whether the X server refused the combination.
+        std::function<bool()> lastHotKeyRefused;
         std::function<void()> revealPanel;
         // Closes the history panel at once; true when it was open.
         std::function<bool()> hidePanelForExternalUI;
@@ -65,6 +67,8 @@ public:
     bool isRecording() const;
     bool isRecordingAvailable() const;
     const QList<quint32> &captureHotKeyIDs() const { return m_captureHotKeyIDs; }
+    // The action's shortcut is held by another program, as of the latest registration.
+    bool isHotKeyRefused(CaptureAction action) const { return m_refusedHotKeys.contains(action); }
     ScreenshotCaptureService *screenshotCaptureService() const { return m_screenshot.get(); }
     OCRAreaCaptureService *ocrCaptureService() const { return m_ocr.get(); }
     ScreenshotToolRunner &tool() const { return *m_tool; }
@@ -92,6 +96,7 @@ private:
     std::unique_ptr<ScreenshotCaptureService> m_screenshot;
     QTimer m_recordingElapsedTimer;
     QList<quint32> m_captureHotKeyIDs;
+    QList<CaptureAction> m_refusedHotKeys;
     std::optional<quint64> m_captureShortcutsObserver;
     std::optional<quint64> m_requestAreaCaptureObserver;
     bool m_isPresentingScreenCapturePermission = false;

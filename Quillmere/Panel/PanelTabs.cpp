@@ -1,4 +1,5 @@
 #include "Quillmere/Panel/PanelTabs.h"
+
 #include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include <algorithm>

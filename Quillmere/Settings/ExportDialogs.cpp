@@ -1,4 +1,5 @@
 #include "Quillmere/Settings/ExportDialogs.h"
+
 #include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include <QDir>

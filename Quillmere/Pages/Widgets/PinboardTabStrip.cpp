@@ -1,9 +1,9 @@
 #include "Quillmere/Pages/Widgets/PinboardTabStrip.h"
-#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Pages/PageColors.h"
 #include "Quillmere/Pages/Widgets/PagesGlyphs.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>

@@ -1,11 +1,11 @@
 #include "Quillmere/Panel/Menus/HistoryMenus.h"
-#include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipPreview.h"
 #include "Quillmere/Pages/ClipCardContent.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/Menus/HistoryActions.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 
 namespace quillmere {
 namespace {

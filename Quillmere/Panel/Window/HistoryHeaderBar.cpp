@@ -1,9 +1,9 @@
 #include "Quillmere/Panel/Window/HistoryHeaderBar.h"
-#include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include "Quillmere/Pages/Widgets/PinboardTabStrip.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/Window/PanelGlyphs.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include <QHBoxLayout>
 #include <QMenu>

@@ -1,7 +1,7 @@
 #include "Quillmere/Recording/Widgets/ScreenRecordingService.h"
-#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include "Quillmere/Clipboard/PasteboardWriter.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Recording/RecordingGeometry.h"
 #include "Quillmere/Recording/Widgets/RecordingWindows.h"
 #include "Quillmere/Recording/Widgets/RegionSelector.h"

@@ -1,4 +1,5 @@
 #include "Quillmere/Settings/Core/ShortcutRecording.h"
+
 #include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include <QStringList>
