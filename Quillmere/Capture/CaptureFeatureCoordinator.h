@@ -52,7 +52,8 @@ public:
         std::unique_ptr<ScreenRecording> recording;
     };
 
-    static inline const QString defaultStatusToolTip = QStringLiteral("Brindlewax — clipboard history (Shift+Super+V)");
+    static inline const QString defaultStatusToolTip =
+        QStringLiteral("Brindlewax — clipboard history (%1)").arg(panelShortcutText());
     // "Recording screen — 1:05"; minutes are not wrapped into hours.
     static QString recordingToolTip(qint64 elapsedSeconds);
 

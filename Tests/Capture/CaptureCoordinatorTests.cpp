@@ -219,6 +219,8 @@ TEST(CaptureCoordinator, RecordingRunsThroughItsSeamAndLightsTheStatusIcon)
     h.recording->become(ScreenRecording::State::idle);
     EXPECT_EQ(h.recordingImage, false);
     EXPECT_EQ(h.toolTip, CaptureFeatureCoordinator::defaultStatusToolTip);
+    EXPECT_EQ(CaptureFeatureCoordinator::defaultStatusToolTip,
+              QStringLiteral("Brindlewax — clipboard history (Shift+Super+V)"));
     EXPECT_EQ(CaptureFeatureCoordinator::recordingToolTip(75 * 60), QString::fromUtf8("Recording screen — 75:00"));
     EXPECT_EQ(CaptureFeatureCoordinator::recordingToolTip(-3), QString::fromUtf8("Recording screen — 0:00"));
 
