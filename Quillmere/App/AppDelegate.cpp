@@ -20,6 +20,7 @@
 #include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/Core/Deferred.h"
 #include "Quillmere/Platform/Core/InBackground.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -367,13 +368,13 @@ void AppDelegate::registerHotKeys()
             self->togglePanel();
     });
     if (!m_panelHotKeyID)
-        qCCritical(lcApp, "Failed to register the global ⇧⌘V hotkey");
+        qCCritical(lcApp, "Failed to register the global %s hotkey", qPrintable(panelShortcutText()));
     m_pasteNextHotKeyID = m_platform.hotKeys->registerHotKey(panelKeyCode, pasteNextModifiers, [self] {
         if (self)
             self->m_sequentialPaste->pasteNext();
     });
     if (!m_pasteNextHotKeyID)
-        qCCritical(lcApp, "Failed to register the global ⌥⌘V paste-next hotkey");
+        qCCritical(lcApp, "Failed to register the global %s paste-next hotkey", qPrintable(pasteNextShortcutText()));
 }
 
 void AppDelegate::handleArguments(const QStringList &arguments)
