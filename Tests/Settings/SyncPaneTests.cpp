@@ -127,7 +127,7 @@ TEST(SyncPane, WithoutAFolderTheChooserComesFirstAndTheTextPointsToIt)
     f.chosen = QStringLiteral("/media/usb/Brindlewax");
     pane->folderRow()->button()->click();
     EXPECT_EQ(pane->content()->indexOf(pane->folderRow()), pane->content()->count() - 1);
-    EXPECT_EQ(pane->statusRow()->subtitle(), SyncActions::restartNote);
+    EXPECT_EQ(pane->statusRow()->subtitle(), QStringLiteral("Sync is off until Brindlewax is restarted."));
 }
 
 } // namespace

@@ -57,7 +57,7 @@ QString SyncActions::statusText() const
         return QStringLiteral("Storage unavailable \u2014 history will NOT survive relaunch");
     // This is the Sync settings: the way to a folder is the row above, not a place to go to.
     if (m_deps.syncStatus->state() == CloudSyncStatus::State::localOnly)
-        return folderPath().isEmpty() ? noFolderStatus : restartNote;
+        return folderPath().isEmpty() ? noFolderStatus : QStringLiteral("Sync is off until Brindlewax is restarted.");
     return m_deps.syncStatus->statusText();
 }
 
