@@ -19,6 +19,7 @@
 #include "Support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -27,6 +28,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
@@ -388,6 +390,30 @@ TEST_F(DialogFramesX11, EverySheetAndAlertOfThePanelShowsItsWholeTitle)
     model().showManualAddError(controller().actions().previewFailedMessage, controller().actions().previewFailedTitle);
     expectWholeTitle(dialogs.addError(), u"frame-preview-failed.png"_s);
     model().dismissManualAddError();
+}
+
+TEST_F(DialogFramesX11, APreviewTheDesktopsOpenerRefusesIsToldInThePanel)
+{
+    // An xdg-open that finds no program for the file, first on the PATH.
+    QTemporaryDir bin;
+    ASSERT_TRUE(bin.isValid());
+    QFile opener(bin.filePath(u"xdg-open"_s));
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\nexit 3\n");
+    opener.close();
+    opener.setPermissions(opener.permissions() | QFileDevice::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.path().toLocal8Bit() + ':' + path);
+    launch();
+    showPanel();
+    const ClipRef clip = store().context().clip(model().lists().visibleAt(0).id);
+    controller().actions().preview(clip->persistentModelID());
+    const bool told = QTest::qWaitFor([&] { return content().dialogs().addError() != nullptr; }, patience);
+    qputenv("PATH", path);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(content().dialogs().addError()->text(), u"Could Not Open Preview"_s);
+    EXPECT_TRUE(content().dialogs().addError()->informativeText().contains(u"xdg-open"_s));
+    expectWholeTitle(content().dialogs().addError(), u"preview-failed.png"_s);
 }
 
 TEST_F(HistoryContentX11, AnEmptyHistoryNamesTheShortcutAsTheDesktopWritesIt)
