@@ -1,5 +1,8 @@
 #include "Quillmere/App/AppDelegate.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/CaptureFollowUps.h"
 #include "Quillmere/App/CopyFeedback.h"
@@ -43,7 +46,6 @@
 
 namespace quillmere {
 namespace {
-const QString kPanelDidShow = QStringLiteral("quillmerePanelDidShow");
 } // namespace
 
 // The history panel as the shell sees it.
@@ -98,7 +100,7 @@ bool AppDelegate::shouldShowOnboarding(const QStringList &arguments, const Prefe
         return true;
     if (arguments.contains(QStringLiteral("--demo-data")))
         return false;
-    return !prefs.boolValue(QStringLiteral("onboardingCompleted"), false);
+    return !prefs.get(PreferenceKeys::onboardingCompleted);
 }
 
 void AppDelegate::runCaptureUnpauseMigration(Preferences &prefs)
@@ -107,11 +109,11 @@ void AppDelegate::runCaptureUnpauseMigration(Preferences &prefs)
     if (prefs.boolValue(done, false))
         return;
     prefs.setBool(done, true);
-    if (!prefs.boolValue(QStringLiteral("onboardingCompleted"), false))
+    if (!prefs.get(PreferenceKeys::onboardingCompleted))
         return;
-    if (!prefs.boolValue(ClipboardMonitor::capturePausedKey, false))
+    if (!prefs.get(PreferenceKeys::capturePaused))
         return;
-    prefs.setBool(ClipboardMonitor::capturePausedKey, false);
+    prefs.setBool(PreferenceKeys::capturePaused, false);
     qCInfo(lcApp, "Capture-unpause migration: cleared a stuck capturePaused flag");
 }
 
@@ -277,7 +279,7 @@ void AppDelegate::buildUpdaterAndStatusItem()
 
     m_statusItem = std::make_unique<StatusItemController>(
         [this] {
-            return StatusMenuState{m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false),
+            return StatusMenuState{m_prefs.get(PreferenceKeys::capturePaused),
                                    m_captureCoordinator && m_captureCoordinator->isRecording(),
                                    CaptureShortcutPreferences::load(m_prefs),
                                    m_captureCoordinator && m_captureCoordinator->isRecordingAvailable()};
@@ -316,7 +318,7 @@ void AppDelegate::buildCaptureFollowUps()
 void AppDelegate::startServices(const QStringList &arguments)
 {
     ClipStore &store = m_environment.store();
-    m_center.addObserver(kPanelDidShow, this, [this](const Notification &) {
+    m_center.addObserver(Notices::panelDidShow, this, [this](const Notification &) {
         m_environment.store().deleteExpiredTemporaryClips(m_environment.store().now());
     });
     // Newest first, so an application's current name wins over one from long ago. A long history
@@ -527,8 +529,8 @@ void AppDelegate::handleStatusAction(int value)
         togglePanel();
         break;
     case StatusMenuAction::toggleCapturePaused:
-        m_prefs.setBool(ClipboardMonitor::capturePausedKey,
-                        !m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false));
+        m_prefs.setBool(PreferenceKeys::capturePaused,
+                        !m_prefs.get(PreferenceKeys::capturePaused));
         break;
     case StatusMenuAction::captureArea:
         capture(CaptureAction::areaScreenshot);

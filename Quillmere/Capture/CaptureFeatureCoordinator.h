@@ -1,12 +1,15 @@
 #pragma once
 
+#include "Quillmere/Capture/CapturePresentation.h"
 #include "Quillmere/Capture/CaptureServiceContext.h"
 #include "Quillmere/Capture/CaptureShortcuts.h"
+#include "Quillmere/Capture/CaptureUploads.h"
 #include "Quillmere/Capture/ScreenCapturePermission.h"
 #include "Quillmere/Capture/ScreenRecording.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
 #include "Quillmere/Capture/ScreenshotToolRunner.h"
 #include "Quillmere/Model/Records.h"
+#include "Quillmere/Platform/Core/Notices.h"
 
 #include <QList>
 #include <QObject>
@@ -18,6 +21,8 @@
 namespace quillmere {
 
 class OCRAreaCaptureService;
+class PasteboardWriter;
+class ShareLinkDelivery;
 
 // The one entry of every capture: the tray's items, the capture hot keys and the area-capture
 // request. It checks that the screen can be read, moves the history panel out of the way and
@@ -25,9 +30,6 @@ class OCRAreaCaptureService;
 class CaptureFeatureCoordinator : public QObject {
     Q_OBJECT
 public:
-    static inline const QString requestAreaCaptureNotification = QStringLiteral("quillmere.requestAreaCapture");
-    static inline const QString captureShortcutsChangedNotification =
-        QStringLiteral("quillmere.captureShortcutsChanged");
     static constexpr int hiddenPanelDelayMs = 180;
 
     struct Dependencies {
@@ -50,6 +52,10 @@ public:
         std::function<void(bool recording)> showRecordingImage;
         std::function<void(const QString &)> setStatusToolTip;
         std::unique_ptr<ScreenRecording> recording;
+        // The card and the toast after a capture; nothing is shown without one.
+        CapturePresenter *presenter = nullptr;
+        // What the automatic upload of a screenshot reads when it starts.
+        CaptureUploadContext uploads;
     };
 
     static inline const QString defaultStatusToolTip =
@@ -74,6 +80,14 @@ public:
     OCRAreaCaptureService *ocrCaptureService() const { return m_ocr.get(); }
     ScreenshotToolRunner &tool() const { return *m_tool; }
 
+    // The screenshot and recording hooks, reachable for tests that have no screenshot tool.
+    void announceScreenshot(const ClipRef &clip, ScreenshotClipboardOutput output, quint64 generation)
+    {
+        screenshotCaptured(clip, output, generation);
+    }
+    void announceOcrCapture(const ClipRef &clip) { ocrCaptured(clip); }
+    void announceRecording(const ClipRef &clip) { recordingSaved(clip); }
+
 private:
     void registerCaptureHotKeys();
     void unregisterCaptureHotKeys();
@@ -88,6 +102,8 @@ private:
     void screenshotCaptured(const ClipRef &clip, ScreenshotClipboardOutput output, quint64 generation);
     void ocrCaptured(const ClipRef &clip);
     void recordingSaved(const ClipRef &clip);
+    void uploadScreenshotAutomatically(const ClipRef &clip, quint64 generation,
+                                       const std::shared_ptr<CaptureOverlayUploadProgress> &progress);
 
     Dependencies m_deps;
     std::unique_ptr<ScreenshotToolRunner> m_tool;
@@ -95,6 +111,8 @@ private:
     std::unique_ptr<ScreenRecording> m_recording;
     std::unique_ptr<OCRAreaCaptureService> m_ocr;
     std::unique_ptr<ScreenshotCaptureService> m_screenshot;
+    std::unique_ptr<PasteboardWriter> m_writer;
+    std::unique_ptr<ShareLinkDelivery> m_linkDelivery;
     QTimer m_recordingElapsedTimer;
     QList<quint32> m_captureHotKeyIDs;
     QList<CaptureAction> m_refusedHotKeys;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include <QList>
 #include <QString>
@@ -14,8 +15,6 @@ namespace quillmere {
 // The corner the post-capture card slides into.
 enum class CaptureOverlayPosition { bottomLeft, bottomRight, topLeft, topRight };
 
-inline const QString captureOverlayPositionKey = QStringLiteral("captureOverlayPositionV1");
-inline const QString notchCaptureToastEnabledKey = QStringLiteral("notchCaptureToastEnabled");
 
 inline const QList<CaptureOverlayPosition> &allCaptureOverlayPositions()
 {
@@ -76,14 +75,14 @@ inline bool isBottom(CaptureOverlayPosition position)
 // Absent or unknown text: bottom left. Never writes.
 inline CaptureOverlayPosition captureOverlayPosition(const Preferences &prefs)
 {
-    return captureOverlayPositionFromRaw(prefs.string(captureOverlayPositionKey).value_or(QString()))
+    return captureOverlayPositionFromRaw(prefs.string(PreferenceKeys::captureOverlayPosition).value_or(QString()))
         .value_or(CaptureOverlayPosition::bottomLeft);
 }
 
 // Absent, or stored as anything but a flag: on.
 inline bool notchCaptureToastEnabled(const Preferences &prefs)
 {
-    return prefs.boolValue(notchCaptureToastEnabledKey, true);
+    return prefs.get(PreferenceKeys::notchCaptureToastEnabled);
 }
 
 } // namespace quillmere

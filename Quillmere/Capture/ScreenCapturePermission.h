@@ -14,8 +14,6 @@ class Preferences;
 // so asking is looking again.
 enum class ScreenCapturePermissionState { granted, firstUse, denied };
 
-inline const QString screenCapturePermissionRequestedKey = QStringLiteral("screenCapturePermissionRequestedV1");
-
 // A modal question; the answer is the index of the button pressed, the first being 0.
 struct CaptureAlert {
     enum class Style { informational, warning };

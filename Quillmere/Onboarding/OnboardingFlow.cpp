@@ -1,4 +1,5 @@
 #include "Quillmere/Onboarding/OnboardingFlow.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Panel/PanelTypes.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -63,23 +64,23 @@ bool OnboardingFlow::isStepComplete(OnboardingStep step) const
 
 bool OnboardingFlow::isCapturePaused() const
 {
-    return preferences().boolValue(capturePausedKey, false);
+    return preferences().get(PreferenceKeys::capturePaused);
 }
 
 void OnboardingFlow::setCaptureOn(bool on)
 {
-    preferences().setBool(capturePausedKey, !on);
+    preferences().setBool(PreferenceKeys::capturePaused, !on);
 }
 
 void OnboardingFlow::setCapturePaused(bool paused)
 {
-    preferences().setBool(capturePausedKey, paused);
+    preferences().setBool(PreferenceKeys::capturePaused, paused);
     selectStep(OnboardingStep::permissions);
 }
 
 QString OnboardingFlow::panelOpenBehaviorRawValue() const
 {
-    return preferences().string(panelOpenBehaviorKey).value_or(rawValue(PanelOpenBehavior::history));
+    return preferences().string(PreferenceKeys::panelOpenBehavior).value_or(rawValue(PanelOpenBehavior::history));
 }
 
 QString OnboardingFlow::panelOpenSelection() const
@@ -90,7 +91,7 @@ QString OnboardingFlow::panelOpenSelection() const
 void OnboardingFlow::setPanelOpenBehavior(const QString &raw)
 {
     if (panelOpenBehaviorFromRaw(raw))
-        preferences().setString(panelOpenBehaviorKey, raw);
+        preferences().setString(PreferenceKeys::panelOpenBehavior, raw);
 }
 
 void OnboardingFlow::requestScreenCaptureAccess()
@@ -100,7 +101,7 @@ void OnboardingFlow::requestScreenCaptureAccess()
         return;
     case ScreenCapturePermissionState::firstUse:
         // The flag the capture actions read too: a request made here counts for them.
-        preferences().setBool(screenCapturePermissionRequestedKey, true);
+        preferences().setBool(PreferenceKeys::screenCapturePermissionRequested, true);
         break;
     case ScreenCapturePermissionState::denied:
         if (hasScreenCaptureSettings()) {
@@ -130,7 +131,7 @@ void OnboardingFlow::refreshCloudStatus()
 void OnboardingFlow::refreshOnAppear()
 {
     if (!panelOpenBehaviorFromRaw(panelOpenBehaviorRawValue()))
-        preferences().setString(panelOpenBehaviorKey, rawValue(PanelOpenBehavior::history));
+        preferences().setString(PreferenceKeys::panelOpenBehavior, rawValue(PanelOpenBehavior::history));
     syncStatus().refreshAccountStatus();
     refreshSystemStatus();
 }
@@ -165,7 +166,7 @@ void OnboardingFlow::finish(bool openPanel)
     if (m_closed || m_completionRequest)
         return;
     m_completionRequest = openPanel;
-    preferences().setBool(onboardingCompletedKey, true);
+    preferences().setBool(PreferenceKeys::onboardingCompleted, true);
     Q_EMIT closeRequested();
 }
 
@@ -176,15 +177,15 @@ std::optional<bool> OnboardingFlow::windowDidClose()
     m_closed = true;
     m_refresh.stop();
     if (!m_completionRequest)
-        preferences().setBool(onboardingCompletedKey, true);
+        preferences().setBool(PreferenceKeys::onboardingCompleted, true);
     return m_completionRequest;
 }
 
 void OnboardingFlow::preferenceChanged(const QString &key)
 {
     // The tray menu and the settings write these too.
-    if (key == capturePausedKey || key == panelOpenBehaviorKey || key == screenCapturePermissionRequestedKey) {
-        if (key == screenCapturePermissionRequestedKey)
+    if (key == PreferenceKeys::capturePaused || key == PreferenceKeys::panelOpenBehavior || key == PreferenceKeys::screenCapturePermissionRequested) {
+        if (key == PreferenceKeys::screenCapturePermissionRequested)
             refreshSystemStatus();
         Q_EMIT changed();
     }

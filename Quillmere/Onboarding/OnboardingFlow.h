@@ -33,9 +33,6 @@ public:
         SystemChecks checks;
     };
 
-    static inline const QString onboardingCompletedKey = QStringLiteral("onboardingCompleted");
-    static inline const QString capturePausedKey = QStringLiteral("capturePaused");
-    static inline const QString panelOpenBehaviorKey = QStringLiteral("panelOpenBehavior");
     static constexpr int refreshIntervalMs = 1000;
 
     explicit OnboardingFlow(Dependencies deps, QObject *parent = nullptr);

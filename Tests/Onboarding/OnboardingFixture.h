@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Onboarding/OnboardingFlow.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
@@ -41,7 +42,7 @@ struct OnboardingFixture {
         return std::make_unique<OnboardingFlow>(dependencies(withSettingsPages));
     }
 
-    bool completed() const { return prefs.prefs->boolValue(OnboardingFlow::onboardingCompletedKey, false); }
+    bool completed() const { return prefs.prefs->get(PreferenceKeys::onboardingCompleted); }
 
     TempPreferences prefs;
     FakeClock clock;

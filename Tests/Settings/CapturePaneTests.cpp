@@ -1,5 +1,8 @@
 #include "Capture/Upload/LoopbackServer.h"
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
+
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
 #include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/ShareUploadSection.h"
@@ -85,7 +88,7 @@ struct CapturePaneFixture : test::SettingsWindowFixture {
         deps.lastHotKeyRefused = [keys] { return keys->lastFailure() == GrabFailure::refused; };
         coordinator = std::make_unique<CaptureFeatureCoordinator>(std::move(deps));
         isCaptureShortcutRefused = [this](CaptureAction a) { return coordinator->isHotKeyRefused(a); };
-        center.addObserver(CaptureSettingsModel::shortcutsChangedNotification, &pasteboard,
+        center.addObserver(Notices::captureShortcutsChanged, &pasteboard,
                            [this](const Notification &) { ++shortcutNotices; });
     }
     ~CapturePaneFixture()
@@ -186,7 +189,7 @@ TEST(CapturePane, ShortcutEditsAreStoredRegisteredAtOnceAndWarnedAbout)
 TEST(CapturePane, AfterCaptureChoicesAreWrittenAtOnceAndReadBackFromTheFile)
 {
     CapturePaneFixture f;
-    f.prefs->setString(captureOverlayPositionKey, "upperLeft");
+    f.prefs->setString(PreferenceKeys::captureOverlayPosition, "upperLeft");
     // A table binding one action to the panel's own shortcut.
     CaptureShortcutPreferences table;
     table.shortcuts[CaptureAction::ocrArea] = {9, shift | command};
@@ -198,8 +201,8 @@ TEST(CapturePane, AfterCaptureChoicesAreWrittenAtOnceAndReadBackFromTheFile)
     EXPECT_EQ(capture.outputPicker()->currentText(), "Copy screenshot");
     EXPECT_EQ(capture.afterScreenshotRow()->subtitle(), "Copy the image so Ctrl+V pastes the screenshot.");
     EXPECT_TRUE(capture.toastSwitch()->isChecked());
-    EXPECT_EQ(f.prefs->string(captureOverlayPositionKey), "upperLeft") << "kept until a corner is picked";
-    EXPECT_FALSE(f.prefs->contains(notchCaptureToastEnabledKey));
+    EXPECT_EQ(f.prefs->string(PreferenceKeys::captureOverlayPosition), "upperLeft") << "kept until a corner is picked";
+    EXPECT_FALSE(f.prefs->contains(PreferenceKeys::notchCaptureToastEnabled));
 
     capture.outputPicker()->activated(1);
     capture.positionPicker()->activated(3);
@@ -210,15 +213,15 @@ TEST(CapturePane, AfterCaptureChoicesAreWrittenAtOnceAndReadBackFromTheFile)
 
     const QByteArray file = f.storedFile();
     Preferences reread(f.prefs.dir.filePath(QStringLiteral("prefs.json")));
-    EXPECT_EQ(reread.string(screenshotClipboardOutputKey), "shareLink") << file.toStdString();
-    EXPECT_EQ(reread.string(captureOverlayPositionKey), "topRight");
-    EXPECT_EQ(reread.value(notchCaptureToastEnabledKey), QVariant(false));
+    EXPECT_EQ(reread.string(PreferenceKeys::screenshotClipboardOutput), "shareLink") << file.toStdString();
+    EXPECT_EQ(reread.string(PreferenceKeys::captureOverlayPosition), "topRight");
+    EXPECT_EQ(reread.value(PreferenceKeys::notchCaptureToastEnabled), QVariant(false));
     EXPECT_EQ(screenshotClipboardOutput(reread), ScreenshotClipboardOutput::shareLink);
     EXPECT_EQ(captureOverlayPosition(reread), CaptureOverlayPosition::topRight);
     EXPECT_FALSE(notchCaptureToastEnabled(reread));
 
     // The switch follows a change made elsewhere while the pane is open.
-    f.prefs->setBool(notchCaptureToastEnabledKey, true);
+    f.prefs->setBool(PreferenceKeys::notchCaptureToastEnabled, true);
     EXPECT_TRUE(capture.toastSwitch()->isChecked());
     EXPECT_EQ(f.shortcutNotices, 0);
 }

@@ -1,5 +1,6 @@
 #include "Capture/Upload/LoopbackServer.h"
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Capture/Upload/ShareUploadConfig.h"
 #include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/ShareUploadSection.h"
@@ -144,7 +145,7 @@ TEST(ShareUploadSection, EditSaveCancelAndTheChecksBeforeSaving)
 TEST(ShareUploadSection, WithoutASecretServiceItSaysSoAndSavesNothing)
 {
     SectionFixture f;
-    f.prefs->setString(shareStorageProviderKey, "ownStorage");
+    f.prefs->setString(PreferenceKeys::shareStorageProvider, "ownStorage");
     f.secrets.setFailure(SecretStore::Outcome{SecretStore::Status::noSecretService, 2});
     ShareUploadSection &s = f.openSection();
     EXPECT_EQ(s.destinationPicker()->currentText(), "My own R2/S3");
@@ -189,7 +190,7 @@ TEST(ShareUploadSection, DestinationMenuAndTheManagedTestUpload)
     const QByteArray recordBefore = f.storedRecord();
 
     s.destinationPicker()->activated(1);
-    EXPECT_EQ(f.prefs->string(shareStorageProviderKey), "ownStorage");
+    EXPECT_EQ(f.prefs->string(PreferenceKeys::shareStorageProvider), "ownStorage");
     EXPECT_EQ(s.destinationRow()->subtitle(), "Use credentials for storage you control.");
     EXPECT_EQ(s.destinationRow()->systemImage(), "externaldrive.fill");
     EXPECT_EQ(f.storedRecord(), recordBefore) << "the own-storage record is not touched";
@@ -210,7 +211,7 @@ TEST(ShareUploadSection, DestinationMenuAndTheManagedTestUpload)
     EXPECT_EQ(server.requests()[0].headers.value("authorization"), "Bearer tok-1");
 
     QTest::mouseClick(cloud.useButton(), Qt::LeftButton);
-    EXPECT_EQ(f.prefs->string(shareStorageProviderKey), "quillmereCloud");
+    EXPECT_EQ(f.prefs->string(PreferenceKeys::shareStorageProvider), "quillmereCloud");
     EXPECT_EQ(cloud.confirmationLabel()->text(), "Brindlewax Cloud will now be used for screenshot links.");
     f.shoot(cloud.successLabel(), QStringLiteral("cloud-done"));
 }

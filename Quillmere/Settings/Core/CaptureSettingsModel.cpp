@@ -1,5 +1,8 @@
 #include "Quillmere/Settings/Core/CaptureSettingsModel.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Settings/Core/ShortcutRecording.h"
@@ -35,7 +38,7 @@ CaptureSettingsModel::CaptureSettingsModel(Dependencies deps, QObject *parent)
       m_position(captureOverlayPosition(*m_deps.preferences))
 {
     connect(m_deps.preferences, &Preferences::changed, this, [this](const QString &key) {
-        if (key == notchCaptureToastEnabledKey)
+        if (key == PreferenceKeys::notchCaptureToastEnabled)
             Q_EMIT changed();
     });
 }
@@ -58,7 +61,7 @@ void CaptureSettingsModel::setShortcut(std::optional<CaptureShortcut> shortcut, 
     // Delivered at once: the hot keys are registered again before this returns, so the rows
     // can say which combination the X server refused.
     if (m_deps.center)
-        m_deps.center->post(shortcutsChangedNotification);
+        m_deps.center->post(Notices::captureShortcutsChanged);
     Q_EMIT changed();
 }
 
@@ -104,7 +107,7 @@ QString CaptureSettingsModel::refusalText(CaptureAction action) const
 void CaptureSettingsModel::setScreenshotClipboardOutput(ScreenshotClipboardOutput output)
 {
     m_output = output;
-    m_deps.preferences->setString(screenshotClipboardOutputKey, rawValue(output));
+    m_deps.preferences->setString(PreferenceKeys::screenshotClipboardOutput, rawValue(output));
     Q_EMIT changed();
 }
 
@@ -129,7 +132,7 @@ QString CaptureSettingsModel::afterScreenshotSymbol(ScreenshotClipboardOutput ou
 void CaptureSettingsModel::setOverlayPosition(CaptureOverlayPosition position)
 {
     m_position = position;
-    m_deps.preferences->setString(captureOverlayPositionKey, rawValue(position));
+    m_deps.preferences->setString(PreferenceKeys::captureOverlayPosition, rawValue(position));
     Q_EMIT changed();
 }
 
@@ -140,7 +143,7 @@ bool CaptureSettingsModel::toastEnabled() const
 
 void CaptureSettingsModel::setToastEnabled(bool enabled)
 {
-    m_deps.preferences->setBool(notchCaptureToastEnabledKey, enabled);
+    m_deps.preferences->setBool(PreferenceKeys::notchCaptureToastEnabled, enabled);
 }
 
 } // namespace quillmere

@@ -35,7 +35,6 @@ public:
         std::function<bool(CaptureAction)> isShortcutRefused;
     };
 
-    static inline const QString shortcutsChangedNotification = QStringLiteral("quillmere.captureShortcutsChanged");
     // The panel and paste-next hot keys, Shift+Super+V and Alt+Super+V.
     static const QList<CaptureShortcut> &programShortcuts();
     static const QList<Row> &rows();
