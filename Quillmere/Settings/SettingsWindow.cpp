@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SecretStore.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/DataPane.h"
 #include "Quillmere/Settings/RulePanes.h"
@@ -328,6 +329,7 @@ QMessageBox *SettingsWindow::makeAlert(const QString &title, const QString &mess
     box->setTextFormat(Qt::PlainText);
     box->setText(title);
     box->setInformativeText(message);
+    DialogTitle::fit(box);
     return box;
 }
 
