@@ -352,8 +352,9 @@ protected:
         // The text, and at least a line's width for each of the frame's icon and three buttons.
         const int needed = metrics.horizontalAdvance(title) + 4 * metrics.height();
         EXPECT_GE(dialog->width(), needed) << title.toStdString();
-        if (!qobject_cast<QMessageBox *>(dialog))
+        if (!qobject_cast<QMessageBox *>(dialog)) {
             EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize()) << title.toStdString() << " can be resized";
+        }
         saveScreen(picture, 700);
     }
 };

@@ -68,11 +68,12 @@ TEST(DesktopOpener, AContextThatGoesFirstHearsNothing)
         QObject context;
         DesktopOpener(program).open(QUrl(QStringLiteral("https://example.com")), &context,
                                     [&](bool) { called = true; });
-        if (program == slow.fileName())
+        if (program == slow.fileName()) {
             ASSERT_TRUE(test::waitUntil([&] {
                 return !context.findChildren<QProcess *>().isEmpty()
                     && context.findChild<QProcess *>()->state() == QProcess::Running;
             }));
+        }
     }
     QCoreApplication::processEvents();
     EXPECT_FALSE(called);
