@@ -83,8 +83,11 @@ std::optional<KeyChord> HotKeyCenter::chordFor(quint32 keyCode, quint32 carbonMo
 std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 modifiers, Handler handler)
 {
     const std::optional<KeyChord> chord = chordFor(keyCode, modifiers);
-    if (!chord)
+    if (!chord) {
+        qCWarning(lcHotKeys, "Hot key with key code %u not set: no key symbol is known for that place", keyCode);
+        m_lastFailure = GrabFailure::keyNotOnKeyboard;
         return std::nullopt;
+    }
     const quint32 identifier = m_nextIdentifier;
     // The grabber calls back inside the key event; the handler itself runs on a later turn of
     // the event loop, and only if the key is still registered then.
@@ -94,12 +97,32 @@ std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 mod
             QMetaObject::invokeMethod(
                 self.data(), [self, identifier] { self->dispatch(identifier); }, Qt::QueuedConnection);
     });
-    if (!ref)
+    if (!ref) {
+        m_lastFailure = m_grabber->lastFailure().value_or(GrabFailure::refusedByServer);
         return std::nullopt;
+    }
+    m_lastFailure.reset();
     ++m_nextIdentifier;
     m_handlers[identifier] = std::move(handler);
     m_hotKeyRefs[identifier] = *ref;
     return identifier;
+}
+
+QString HotKeyCenter::failureText(GrabFailure failure, quint32 keyCode, quint32 modifiers)
+{
+    const std::optional<KeyChord> chord = chordFor(keyCode, modifiers);
+    const QString name = chord ? chordText(*chord) : QStringLiteral("This shortcut");
+    switch (failure) {
+    case GrabFailure::noDisplay:
+        return QStringLiteral("%1 can't be used: there is no X11 display.").arg(name);
+    case GrabFailure::keyNotOnKeyboard:
+        return QStringLiteral("%1 can't be used: no key of the current keyboard layout types it.").arg(name);
+    case GrabFailure::alreadyGrabbed:
+        return QStringLiteral("%1 is already used by another Brindlewax shortcut.").arg(name);
+    case GrabFailure::refusedByServer:
+        return QStringLiteral("%1 is already used by another program.").arg(name);
+    }
+    return {};
 }
 
 void HotKeyCenter::unregisterHotKey(quint32 identifier)

@@ -35,6 +35,10 @@ public:
     void dispatch(quint32 identifier);
 
     bool isRegistered(quint32 identifier) const { return m_handlers.count(identifier) != 0; }
+    // Why the latest registerHotKey() gave nothing; nothing after one that succeeded.
+    std::optional<GrabFailure> lastFailure() const { return m_lastFailure; }
+    // What to tell the user about that failure, naming the combination as this desktop does.
+    static QString failureText(GrabFailure failure, quint32 keyCode, quint32 modifiers);
 
     // Carbon (ANSI positions) to the X keysym of the key's unshifted symbol.
     static std::optional<quint32> keysymForKeyCode(quint32 keyCode);
@@ -46,6 +50,7 @@ private:
     std::map<quint32, Handler> m_handlers;
     std::map<quint32, GlobalKeyGrabbing::GrabID> m_hotKeyRefs;
     quint32 m_nextIdentifier = 1;
+    std::optional<GrabFailure> m_lastFailure;
 };
 
 } // namespace quillmere
