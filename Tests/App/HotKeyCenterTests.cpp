@@ -210,23 +210,32 @@ public:
             m_trouble = QStringLiteral("xterm did not start");
             return;
         }
-        QProcess search;
-        search.start(QStringLiteral("xdotool"),
-                     {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
-                      QStringLiteral("--name"), QLatin1Char('^') + title + QLatin1Char('$')});
-        if (!search.waitForFinished(15000)) {
-            m_trouble = QStringLiteral("no xterm window");
-            return;
-        }
-        m_window = search.readAllStandardOutput().trimmed().split('\n').value(0).toULong();
+        // Asked again until it answers: a search fails outright when a window it looks at goes
+        // away meanwhile, as the previous test's terminal does.
+        QString lastError;
+        QTest::qWaitFor(
+            [&] {
+                QProcess search;
+                search.start(QStringLiteral("xdotool"),
+                             {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                              QLatin1Char('^') + title + QLatin1Char('$')});
+                search.waitForFinished(5000);
+                lastError = QString::fromLocal8Bit(search.readAllStandardError());
+                m_window = search.readAllStandardOutput().trimmed().split('\n').value(0).toULong();
+                return m_window != 0;
+            },
+            15000);
         if (m_window == 0) {
-            m_trouble =
-                QStringLiteral("xdotool found no xterm: ") + QString::fromLocal8Bit(search.readAllStandardError());
+            m_trouble = QStringLiteral("xdotool found no xterm: ") + lastError;
             return;
         }
-        QProcess::execute(QStringLiteral("xdotool"),
-                          {QStringLiteral("windowactivate"), QStringLiteral("--sync"), QString::number(m_window)});
-        m_focused = QTest::qWaitFor([this] { return hasFocus(); }, 5000);
+        m_focused = QTest::qWaitFor(
+            [this] {
+                QProcess::execute(QStringLiteral("xdotool"),
+                                  {QStringLiteral("windowactivate"), QString::number(m_window)});
+                return QTest::qWaitFor([this] { return hasFocus(); }, 500);
+            },
+            10000);
         if (!m_focused)
             m_trouble = QStringLiteral("xterm never got the focus");
     }
