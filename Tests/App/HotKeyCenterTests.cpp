@@ -213,7 +213,7 @@ public:
         // Asked again until it answers: a search fails outright when a window it looks at goes
         // away meanwhile, as the previous test's terminal does.
         QString lastError;
-        QTest::qWaitFor(
+        (void)QTest::qWaitFor(
             [&] {
                 QProcess search;
                 search.start(QStringLiteral("xdotool"),

@@ -5,6 +5,14 @@
 #include <cstdint>
 
 #if defined(__SANITIZE_ADDRESS__)
+#define QUILLMERE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLMERE_ASAN 1
+#endif
+#endif
+
+#if defined(QUILLMERE_ASAN)
 extern "C" {
 int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void *, size_t),
                                               void (*free_hook)(const volatile void *));
@@ -22,7 +30,7 @@ namespace {
 std::atomic<int> overrunCount{0};
 std::atomic<size_t> lastSize{0};
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QUILLMERE_ASAN)
 
 // Blocks this large come from the sanitizer's page-mapped allocator, so the rest of the page
 // after a block is mapped and unused.
@@ -87,7 +95,7 @@ HeapOverrunGuard::HeapOverrunGuard()
 {
     overrunCount = 0;
     lastSize = 0;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QUILLMERE_ASAN)
     static const bool installed = __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree) != 0;
     (void)installed;
     armed = true;
@@ -99,7 +107,7 @@ HeapOverrunGuard::HeapOverrunGuard()
 
 HeapOverrunGuard::~HeapOverrunGuard()
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(QUILLMERE_ASAN)
     armed = false;
 #else
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
