@@ -98,7 +98,7 @@ std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 mod
                 self.data(), [self, identifier] { self->dispatch(identifier); }, Qt::QueuedConnection);
     });
     if (!ref) {
-        m_lastFailure = m_grabber->lastFailure().value_or(GrabFailure::refusedByServer);
+        m_lastFailure = m_grabber->lastFailure();
         return std::nullopt;
     }
     m_lastFailure.reset();
@@ -106,23 +106,6 @@ std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 mod
     m_handlers[identifier] = std::move(handler);
     m_hotKeyRefs[identifier] = *ref;
     return identifier;
-}
-
-QString HotKeyCenter::failureText(GrabFailure failure, quint32 keyCode, quint32 modifiers)
-{
-    const std::optional<KeyChord> chord = chordFor(keyCode, modifiers);
-    const QString name = chord ? chordText(*chord) : QStringLiteral("This shortcut");
-    switch (failure) {
-    case GrabFailure::noDisplay:
-        return QStringLiteral("%1 can't be used: there is no X11 display.").arg(name);
-    case GrabFailure::keyNotOnKeyboard:
-        return QStringLiteral("%1 can't be used: no key of the current keyboard layout types it.").arg(name);
-    case GrabFailure::alreadyGrabbed:
-        return QStringLiteral("%1 is already used by another Brindlewax shortcut.").arg(name);
-    case GrabFailure::refusedByServer:
-        return QStringLiteral("%1 is already used by another program.").arg(name);
-    }
-    return {};
 }
 
 void HotKeyCenter::unregisterHotKey(quint32 identifier)

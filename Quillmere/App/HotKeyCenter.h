@@ -34,11 +34,10 @@ public:
     // Runs the handler registered under the identifier, if it is still registered.
     void dispatch(quint32 identifier);
 
-    bool isRegistered(quint32 identifier) const { return m_handlers.count(identifier) != 0; }
-    // Why the latest registerHotKey() gave nothing; nothing after one that succeeded.
+    // Why the latest registerHotKey() gave nothing; none after one that succeeded.
     std::optional<GrabFailure> lastFailure() const { return m_lastFailure; }
-    // What to tell the user about that failure, naming the combination as this desktop does.
-    static QString failureText(GrabFailure failure, quint32 keyCode, quint32 modifiers);
+
+    bool isRegistered(quint32 identifier) const { return m_handlers.count(identifier) != 0; }
 
     // Carbon (ANSI positions) to the X keysym of the key's unshifted symbol.
     static std::optional<quint32> keysymForKeyCode(quint32 keyCode);

@@ -1,4 +1,5 @@
 #include "Quillmere/Panel/HistorySearchController.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -59,7 +60,7 @@ void HistorySearchController::refreshSemanticResults()
     HistoryViewState &state = m_model.m_state;
     const ClipLists &lists = m_model.m_lists;
     const bool wanted = state.isSearchExpanded
-        && !m_model.m_deps.preferences->boolValue(PanelPreferenceKey::semanticSearchDisabled, false)
+        && !m_model.m_deps.preferences->get(PreferenceKeys::semanticSearchDisabled)
         && isSubstantialText(state.query);
     std::vector<int> candidates;
     if (wanted)

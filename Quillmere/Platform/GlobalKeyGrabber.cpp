@@ -274,7 +274,7 @@ std::optional<GlobalKeyGrabbing::GrabID> X11GlobalKeyGrabber::grab(const KeyChor
             xcb_flush(static_cast<xcb_connection_t *>(m_connection));
             qCWarning(lcHotKeys).noquote()
                 << "Hot key" << chordText(chord) << "not set: the X server refused the grab, another program uses it";
-            return failed(GrabFailure::refusedByServer);
+            return failed(GrabFailure::refused);
         }
         done.push_back(lock);
     }

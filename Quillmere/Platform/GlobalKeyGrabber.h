@@ -35,13 +35,9 @@ struct KeyChord {
 // "Shift+Super+V": the notation of this desktop's shortcuts.
 QString chordText(const KeyChord &chord);
 
-// Why a grab was not made.
-enum class GrabFailure {
-    noDisplay,
-    keyNotOnKeyboard,
-    alreadyGrabbed,  // by an earlier grab of ours
-    refusedByServer, // another program holds the combination
-};
+// Why a grab gave nothing. `refused`: the X server said no (BadAccess), because another program
+// holds the combination; `alreadyGrabbed`: an earlier grab of ours has it.
+enum class GrabFailure { noDisplay, keyNotOnKeyboard, alreadyGrabbed, refused };
 
 // System-wide key grabs. `onPress` runs on the main thread, once per physical press.
 class GlobalKeyGrabbing {
@@ -52,7 +48,7 @@ public:
     // (or an earlier grab of ours) holds the combination; `lastFailure()` then says which.
     virtual std::optional<GrabID> grab(const KeyChord &chord, std::function<void()> onPress) = 0;
     virtual void ungrab(GrabID id) = 0;
-    // Why the latest grab() gave nothing; nothing after one that succeeded.
+    // Why the latest grab() gave nothing; none after one that succeeded.
     virtual std::optional<GrabFailure> lastFailure() const { return std::nullopt; }
 };
 

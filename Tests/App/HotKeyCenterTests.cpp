@@ -148,7 +148,7 @@ protected:
     void SetUp() override
     {
         if (!X11GlobalKeyGrabber::isAvailable())
-            GTEST_SKIP() << "needs an X display";
+            FAIL() << "needs an X display";
         dpy = XOpenDisplay(nullptr);
         ASSERT_NE(dpy, nullptr);
     }
@@ -436,12 +436,10 @@ TEST_F(X11HotKeys, CombinationHeldByAnotherProgramIsAFailedRegistration)
         ASSERT_TRUE(other.grab(v, shiftSuper));
         HotKeyCenter center;
         EXPECT_FALSE(center.registerHotKey(9, 0x300, [] {}));
-        // Said in the log, and told to the caller in words it can show.
-        EXPECT_EQ(center.lastFailure(), GrabFailure::refusedByServer);
+        // Said in the log, and told to the caller.
+        EXPECT_EQ(center.lastFailure(), GrabFailure::refused);
         EXPECT_TRUE(log.contains(QStringLiteral("Hot key Shift+Super+V not set: the X server refused the grab")))
             << qPrintable(log.all());
-        EXPECT_EQ(HotKeyCenter::failureText(*center.lastFailure(), 9, 0x300),
-                  QStringLiteral("Shift+Super+V is already used by another program."));
         // Another combination on the same key is free.
         EXPECT_EQ(center.registerHotKey(9, 0x900, [] {}), 1u);
         EXPECT_FALSE(center.lastFailure());
@@ -574,7 +572,7 @@ TEST_F(X11HotKeys, ANewKeyboardLayoutMovesTheChordToItsKey)
 {
     const QString setxkbmap = QStandardPaths::findExecutable(QStringLiteral("setxkbmap"));
     if (setxkbmap.isEmpty())
-        GTEST_SKIP() << "needs setxkbmap";
+        FAIL() << "needs setxkbmap";
     auto layout = [&](const char *name) { return QProcess::execute(setxkbmap, {QString::fromLatin1(name)}) == 0; };
     ASSERT_TRUE(layout("us"));
     struct Restore {
