@@ -1,6 +1,7 @@
 #include "Quillmere/Recording/Widgets/ScreenRecordingService.h"
 
 #include "Quillmere/Clipboard/PasteboardWriter.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Recording/RecordingGeometry.h"
 #include "Quillmere/Recording/Widgets/RecordingWindows.h"
 #include "Quillmere/Recording/Widgets/RegionSelector.h"
@@ -119,6 +120,7 @@ int WidgetRecordingSurfaces::alert(const QString &message, const QString &inform
     QList<QAbstractButton *> added;
     for (const QString &title : buttons)
         added << box.addButton(title, added.isEmpty() ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+    DialogTitle::fit(&box);
     box.exec();
     return int(added.indexOf(box.clickedButton()));
 }
