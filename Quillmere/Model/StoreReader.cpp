@@ -1,5 +1,6 @@
 #include "Quillmere/Model/StoreReader.h"
 
+#include "Quillmere/Model/ModelContext.h"
 #include "Quillmere/Model/StoreRows.h"
 
 #include <QSqlError>
@@ -190,6 +191,27 @@ bool StoreReader::blob(storerow::Blob kind, qint64 clipRow, std::optional<QByteA
         [](const ByName &b) { return b["data"].toByteArray(); });
 }
 
+SyncBookkeeping::SyncBookkeeping(const ModelContext &context) : m_db(context.database())
+{
+}
+
+QSqlQuery &SyncBookkeeping::prepared(std::optional<QSqlQuery> &query, const QString &sql) const
+{
+    if (!query) {
+        query.emplace(m_db);
+        query->prepare(sql);
+    }
+    return *query;
+}
+
+bool SyncBookkeeping::inTransaction(const std::function<bool()> &writes)
+{
+    if (m_db.transaction() && writes() && m_db.commit())
+        return true;
+    m_db.rollback();
+    return false;
+}
+
 QString SyncBookkeeping::meta(const QString &key) const
 {
     QSqlQuery q(m_db);
@@ -235,9 +257,10 @@ bool SyncBookkeeping::versions(const StoreReader::Each<storerow::SyncVersion> &e
 
 bool SyncBookkeeping::putVersion(const storerow::SyncVersion &v, QString *error)
 {
-    QSqlQuery q(m_db);
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
-                             " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
+    QSqlQuery &q = prepared(m_putVersion,
+                            QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity,"
+                                           " modifiedAt, device, localModifiedAt, deleted)"
+                                           " VALUES(?, ?, ?, ?, ?, ?)"));
     q.bindValue(0, v.recordID);
     q.bindValue(1, v.entity);
     q.bindValue(2, v.modifiedAt);
@@ -266,12 +289,14 @@ QHash<QString, qint64> SyncBookkeeping::latestDeletions() const
 
 std::optional<qint64> SyncBookkeeping::latestDeletion(const QString &recordID) const
 {
-    QSqlQuery q(m_db);
-    q.prepare(QStringLiteral("SELECT MAX(deletedAt) AS deletedAt FROM deletions WHERE recordID = ?"));
+    QSqlQuery &q = prepared(m_latestDeletion,
+                            QStringLiteral("SELECT MAX(deletedAt) AS deletedAt FROM deletions WHERE recordID = ?"));
     q.bindValue(0, recordID);
-    if (!q.exec() || !q.next())
-        return std::nullopt;
-    return ByName(q).optionalNumber("deletedAt");
+    std::optional<qint64> latest;
+    if (q.exec() && q.next())
+        latest = ByName(q).optionalNumber("deletedAt");
+    q.finish();
+    return latest;
 }
 
 } // namespace quillmere

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -112,11 +113,16 @@ private:
     QString m_error;
 };
 
+class ModelContext;
+
 // The sync bookkeeping tables on the store's own connection (main thread). Writes join the
-// caller's transaction when there is one.
+// caller's transaction when there is one (see ModelContext::save's beforeCommit).
 class SyncBookkeeping {
 public:
-    explicit SyncBookkeeping(QSqlDatabase db) : m_db(std::move(db)) {}
+    explicit SyncBookkeeping(const ModelContext &context);
+
+    // Runs `writes` in a transaction of its own, kept only when they all succeeded.
+    bool inTransaction(const std::function<bool()> &writes);
 
     // Empty when the key has no value.
     QString meta(const QString &key) const;
@@ -129,7 +135,12 @@ public:
     std::optional<qint64> latestDeletion(const QString &recordID) const;
 
 private:
+    // Prepared once for the many rows of an import.
+    QSqlQuery &prepared(std::optional<QSqlQuery> &query, const QString &sql) const;
+
     QSqlDatabase m_db;
+    mutable std::optional<QSqlQuery> m_putVersion;
+    mutable std::optional<QSqlQuery> m_latestDeletion;
 };
 
 } // namespace quillmere

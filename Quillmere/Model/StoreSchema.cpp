@@ -1,5 +1,7 @@
 #include "Quillmere/Model/StoreSchema.h"
 
+#include "Quillmere/Model/ModelContext.h"
+#include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QSqlQuery>
@@ -203,11 +205,11 @@ int currentVersion()
     return int(std::size(kSteps));
 }
 
-std::vector<StoredColumn> storedColumns(const QSqlDatabase &db, const QString &table)
+std::vector<StoredColumn> storedColumns(const ModelContext &context, Entity entity)
 {
     std::vector<StoredColumn> columns;
-    QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table)))
+    QSqlQuery q(context.database());
+    if (!q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(StoreRows::of(entity).table)))
         return columns;
     const QSqlRecord record = q.record();
     const int name = record.indexOf(QStringLiteral("name"));

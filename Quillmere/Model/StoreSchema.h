@@ -1,9 +1,15 @@
 #pragma once
 
+#include "Quillmere/Model/Records.h"
+
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QString>
 #include <vector>
+
+namespace quillmere {
+class ModelContext;
+}
 
 namespace quillmere::StoreSchema {
 
@@ -20,7 +26,7 @@ struct StoredColumn {
     QString type;
 };
 
-// The columns a table of the store file has, as SQLite declares them; none when it has no such table.
-std::vector<StoredColumn> storedColumns(const QSqlDatabase &db, const QString &table);
+// The columns the table of `entity` has in the store file, as SQLite declares them.
+std::vector<StoredColumn> storedColumns(const ModelContext &context, Entity entity);
 
 } // namespace quillmere::StoreSchema

@@ -1,7 +1,6 @@
 #include "Quillmere/Sync/SchemaInitialization.h"
 
 #include "Quillmere/Model/ModelContainer.h"
-#include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Sync/SyncFolder.h"
@@ -62,7 +61,7 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
     for (const auto &[type, entity] : kModelTypes) {
         QJsonArray fields;
         for (const StoreSchema::StoredColumn &column :
-             StoreSchema::storedColumns(container->mainContext().database(), StoreRows::of(entity).table))
+             StoreSchema::storedColumns(container->mainContext(), entity))
             if (column.name != QLatin1String("id"))
                 fields.append(
                     QJsonObject{{QStringLiteral("name"), column.name}, {QStringLiteral("type"), column.type}});

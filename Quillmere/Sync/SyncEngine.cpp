@@ -70,7 +70,7 @@ SyncEngine::~SyncEngine()
 
 QString SyncEngine::meta(const QString &key) const
 {
-    return SyncBookkeeping(m_store.context().database()).meta(key);
+    return SyncBookkeeping(m_store.context()).meta(key);
 }
 
 bool SyncEngine::start()
@@ -81,7 +81,7 @@ bool SyncEngine::start()
         qCWarning(lcSync, "Sync needs a store file and a device id");
         return false;
     }
-    SyncBookkeeping bookkeeping(m_store.context().database());
+    SyncBookkeeping bookkeeping(m_store.context());
     bookkeeping.versions([&](const storerow::SyncVersion &v) {
         m_versions.insert(v.recordID, {v.modifiedAt, v.device, v.localModifiedAt, v.deleted});
     });
@@ -272,7 +272,7 @@ void SyncEngine::finishExport(const ExportResult &result)
 void SyncEngine::saveExportProgress()
 {
     QString error;
-    if (!SyncBookkeeping(m_store.context().database())
+    if (!SyncBookkeeping(m_store.context())
              .setMeta(
                  kExportProgress,
                  QString::fromUtf8(QJsonDocument(exportProgressJson(m_exportProgress)).toJson(QJsonDocument::Compact)),

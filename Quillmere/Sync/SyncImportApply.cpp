@@ -175,20 +175,19 @@ std::optional<std::pair<qint64, QString>> SyncEngine::currentVersion(const SyncR
 const QHash<QString, qint64> &SyncEngine::localDeletions()
 {
     if (!m_localDeletions) {
-        m_localDeletions.emplace(SyncBookkeeping(m_store.context().database()).latestDeletions());
+        m_localDeletions.emplace(SyncBookkeeping(m_store.context()).latestDeletions());
     }
     return *m_localDeletions;
 }
 
 bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *batches)
 {
-    QSqlDatabase db = m_store.context().database();
+    SyncBookkeeping bookkeeping(m_store.context());
     QHash<QString, Version> versions;
     QHash<QString, DeviceProgress> progress = m_importProgress;
     // The versions taken and how far each device was read go into the save of the records they
     // describe: a crash between the two would turn imported rows into changes of this device.
     auto keep = [&](qint64 saveTime) {
-        SyncBookkeeping bookkeeping(db);
         QString error;
         for (const AppliedRecord &a : chunk) {
             const SyncRecord &r = a.record;
@@ -220,14 +219,8 @@ bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *ba
         return bookkeeping.setMeta(kImportProgress,
                                    QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
     };
-    bool ok;
-    if (m_store.context().hasChanges()) {
-        ok = m_store.save(keep);
-    } else {
-        ok = db.transaction() && keep(0) && db.commit();
-        if (!ok)
-            db.rollback();
-    }
+    const bool ok =
+        m_store.context().hasChanges() ? m_store.save(keep) : bookkeeping.inTransaction([&] { return keep(0); });
     if (!ok)
         return false;
     for (auto it = versions.constBegin(); it != versions.constEnd(); ++it)

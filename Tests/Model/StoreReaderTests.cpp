@@ -128,7 +128,7 @@ TEST(StoreReader, SyncBookkeepingKeepsVersionsAndNotes)
     QTemporaryDir dir;
     auto setup = ModelContainerFactory::makeSetup({dir.filePath("default.store"), systemClock()});
     ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-    SyncBookkeeping bookkeeping(setup.container->mainContext().database());
+    SyncBookkeeping bookkeeping(setup.container->mainContext());
     EXPECT_EQ(bookkeeping.meta("export.target"), QString());
     ASSERT_TRUE(bookkeeping.setMeta("export.target", "a"));
     ASSERT_TRUE(bookkeeping.setMeta("export.target", "b"));

@@ -160,7 +160,7 @@ TEST(StoreSchema, EachOlderVersionOpensWithItsClipAndBecomesCurrent)
         EXPECT_EQ(clip->fileData(), QByteArray("hi!!!"));
 
         // The sync bookkeeping is there whether or not a sync ever ran, and what it kept stays.
-        SyncBookkeeping bookkeeping(ctx.database());
+        SyncBookkeeping bookkeeping(ctx);
         std::vector<storerow::SyncVersion> versions;
         EXPECT_TRUE(bookkeeping.versions([&](const storerow::SyncVersion &v) { versions.push_back(v); }));
         EXPECT_TRUE(bookkeeping.setMeta("probe", "kept"));
