@@ -4,6 +4,8 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 
 #include <cmath>
+#include <limits>
+#include <utility>
 
 namespace quillmere {
 
@@ -28,13 +30,16 @@ HistoryViewModel::HistoryViewModel(HistoryViewDependencies deps, HistoryViewCall
     center.addObserver(PanelNotification::didShow, this, [this](const Notification &) { resetForPanelShow(); });
     center.addObserver(PanelNotification::keyPressed, this,
                        [this](const Notification &note) { handlePanelKeyPressed(note.userInfo); });
-    center.addObserver(PanelNotification::clipCaptured, this,
-                       [this](const Notification &) { scheduleLatestSavedRefresh(); });
+    center.addObserver(PanelNotification::clipCaptured, this, [this](const Notification &) {
+        // A capture kept after a failed save reached the live history without a save notice.
+        if (!std::exchange(m_storeChangedSinceCapture, false))
+            m_stale = true;
+        scheduleLatestSavedRefresh();
+    });
     center.addObserver(PanelNotification::cloudImportDidSucceed, this,
                        [this](const Notification &) { scheduleCloudImportRefresh(); });
 
-    m_lists.setSnapshot(m_deps.store->snapshot());
-    m_state.sourceAppNames = m_lists.sourceAppNames();
+    // No snapshot yet: the lists are read when the panel first shows.
     m_seen = observe();
 }
 
@@ -209,6 +214,9 @@ ClipLists::Query HistoryViewModel::listQuery() const
 
 void HistoryViewModel::refreshVisibleItems(bool resetWindow)
 {
+    // Words and filters look through the whole history, not only its newest part.
+    if (!m_lists.isComplete() && (m_state.filters.isActive() || !SnapshotQuery(m_state.query).isEmpty()))
+        widenSnapshot(true);
     m_lists.refreshVisible(listQuery(), resetWindow, m_state.selectedIndex);
     refreshRelatedItems();
     prewarmThumbnails();
@@ -254,11 +262,59 @@ void HistoryViewModel::handleItemOrderChange(const ItemOrderSignal &before, cons
 
 void HistoryViewModel::takeSnapshot()
 {
-    m_lists.setSnapshot(m_deps.store->snapshot());
+    if (!m_stale)
+        return;
+    m_stale = false;
+    if (m_wantWhole) {
+        m_lists.setSnapshot(m_deps.store->snapshot());
+        return;
+    }
+    // Clips queued to paste stay resolvable however old they are.
+    const std::vector<QUuid> queued = m_deps.pasteStack ? m_deps.pasteStack->stack() : std::vector<QUuid>{};
+    m_lists.setSnapshot(m_deps.store->newestSnapshot(m_pageSize, queued));
+}
+
+void HistoryViewModel::widenSnapshot(bool whole)
+{
+    if (m_lists.isComplete())
+        return;
+    if (whole)
+        m_wantWhole = true;
+    else
+        m_pageSize = int(std::min<qint64>(qint64(m_pageSize) * 4, std::numeric_limits<int>::max() / 2));
+    m_stale = true;
+    takeSnapshot();
+}
+
+void HistoryViewModel::panelDidHide()
+{
+    m_shown = false;
+    if (!m_wantWhole && m_pageSize == historyPageSize)
+        return;
+    // A search or a long scroll read much of the history; hidden, the panel keeps only a page.
+    defer(std::chrono::milliseconds(0), [this] {
+        if (!m_shown)
+            releaseWideSnapshot();
+    });
+}
+
+void HistoryViewModel::releaseWideSnapshot()
+{
+    Batch batch(*this);
+    m_wantWhole = false;
+    m_pageSize = historyPageSize;
+    m_stale = true;
+    m_lists.setSnapshot({});
+    refreshVisibleItems(true);
 }
 
 void HistoryViewModel::storeDidChange()
 {
+    m_stale = true;
+    m_storeChangedSinceCapture = true;
+    // A hidden panel reads the store when it shows again, so a capture costs it nothing.
+    if (!m_shown)
+        return;
     // Every save may add, remove, move or edit clips (not only change the newest one or the
     // count), so the lists are rebuilt each time and the selection follows its clip.
     Batch batch(*this);
@@ -269,6 +325,8 @@ void HistoryViewModel::storeDidChange()
 
 void HistoryViewModel::scheduleLatestSavedRefresh()
 {
+    if (!m_shown)
+        return;
     const bool atTop = m_state.selectedIndex == 0;
     m_deps.scheduler->cancel(m_latestSavedRefresh);
     m_latestSavedRefresh = m_deps.scheduler->schedule(latestSavedRefreshDelay, [this, atTop] {
@@ -283,12 +341,16 @@ void HistoryViewModel::scheduleLatestSavedRefresh()
 
 void HistoryViewModel::scheduleCloudImportRefresh()
 {
+    m_stale = true;
+    if (!m_shown)
+        return;
     const bool atTop = m_state.selectedIndex == 0;
     const ItemOrderSignal before = m_lists.orderSignal();
     m_deps.scheduler->cancel(m_cloudImportRefresh);
     m_cloudImportRefresh = m_deps.scheduler->schedule(cloudImportRefreshDelay, [this, atTop, before] {
         m_cloudImportRefresh = 0;
         Batch batch(*this);
+        m_stale = true;
         takeSnapshot();
         const bool same = before.newestID == m_lists.orderSignal().newestID;
         reconcileVisibleItems(!atTop || m_state.selectedIndex != 0 || same, false);
@@ -360,6 +422,8 @@ void HistoryViewModel::postKeyboardCaptureState()
 void HistoryViewModel::resetForPanelShow()
 {
     Batch batch(*this);
+    m_shown = true;
+    takeSnapshot();
     refreshSourceAppNames();
     m_state.query.clear();
     m_state.isSearchExpanded = false;
@@ -380,6 +444,8 @@ void HistoryViewModel::resetForPanelShow()
 void HistoryViewModel::handleAppear()
 {
     Batch batch(*this);
+    m_shown = true;
+    takeSnapshot();
     restoreFocus();
     postInteractionMode();
     refreshSourceAppNames();
