@@ -214,9 +214,20 @@ ClipLists::Query HistoryViewModel::listQuery() const
 
 void HistoryViewModel::refreshVisibleItems(bool resetWindow)
 {
-    // Words and filters look through the whole history, not only its newest part.
-    if (!m_lists.isComplete() && (m_state.filters.isActive() || !SnapshotQuery(m_state.query).isEmpty()))
-        widenSnapshot(true);
+    // Words and filters look through the whole history: the newest part answers this keystroke
+    // at once, and the rest is read right after it was drawn.
+    if (!m_lists.isComplete() && !m_wholeLoadScheduled
+        && (m_state.filters.isActive() || !SnapshotQuery(m_state.query).isEmpty())) {
+        m_wholeLoadScheduled = true;
+        defer(std::chrono::milliseconds(0), [this] {
+            m_wholeLoadScheduled = false;
+            if (!m_shown || m_lists.isComplete())
+                return;
+            Batch batch(*this);
+            widenSnapshot(true);
+            reconcileVisibleItems(true, false);
+        });
+    }
     m_lists.refreshVisible(listQuery(), resetWindow, m_state.selectedIndex);
     refreshRelatedItems();
     prewarmThumbnails();

@@ -227,6 +227,7 @@ private:
     bool m_storeChangedSinceCapture = false;
     int m_pageSize = historyPageSize;
     bool m_wantWhole = false;
+    bool m_wholeLoadScheduled = false;
     TaskScheduler::TaskId m_latestSavedRefresh = 0;
     TaskScheduler::TaskId m_cloudImportRefresh = 0;
     // Outlives this model in deferred work, which checks it before touching anything.
