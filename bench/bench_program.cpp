@@ -165,8 +165,10 @@ public:
         }
         return -1;
     }
-    QByteArray log()
+    // Takes what the program wrote within `ms`: its pipe must never fill, or it would wait on it.
+    QByteArray log(int ms = 0)
     {
+        m_process.waitForReadyRead(ms);
         read();
         return m_log;
     }
@@ -267,7 +269,8 @@ void BM_CopiesKept(benchmark::State &state)
         setter.start(
             QStringLiteral(QUILLMERE_CLIPBOARD_SETTER),
             {QString::number(copies), QStringLiteral("100"), QStringLiteral("bench copy"), QStringLiteral("300")});
-        setter.waitForFinished(copies * 1000);
+        while (setter.state() != QProcess::NotRunning && !setter.waitForFinished(20))
+            program.log(20);
         state.counters["fetched"] = QString::fromUtf8(setter.readAllStandardOutput()).split(u' ').value(1).toDouble();
         static const QRegularExpression took(QStringLiteral("Capture took ([0-9.]+) ms"));
         std::vector<double> ms;
@@ -275,11 +278,10 @@ void BM_CopiesKept(benchmark::State &state)
         wait.start();
         while (wait.elapsed() < 10000) {
             ms.clear();
-            for (auto it = took.globalMatch(QString::fromUtf8(program.log())); it.hasNext();)
+            for (auto it = took.globalMatch(QString::fromUtf8(program.log(50))); it.hasNext();)
                 ms.push_back(it.next().captured(1).toDouble());
             if (int(ms.size()) >= copies)
                 break;
-            QThread::msleep(50);
         }
         const double cpu = program.mainThreadCpuMs() - cpuBefore;
         program.stop();
