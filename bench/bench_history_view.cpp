@@ -3,6 +3,7 @@
 // the refresh after a store save. Goals: 5 ms, 8 ms and 0.1 ms for the first three.
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -152,7 +153,7 @@ struct Bench {
     HistoryViewModel model{{&store, &center, &prefs, &scheduler, nullptr, nullptr, systemClock()}, {}};
 
     // The lists are read only while the panel shows.
-    Bench() { center.post(PanelNotification::didShow); }
+    Bench() { center.post(Notices::panelDidShow); }
     void key(int qtKey, const QString &text = {}) { model.handleCapturedKey({qtKey, {}, text}); }
 };
 

@@ -5,15 +5,22 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncEngine.h"
+#include "Quillmere/Sync/SyncFolder.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QDeadlineTimer>
-#include <QEventLoop>
+#include <QThreadPool>
 #include <QTimer>
+#include <QUuid>
 #include <benchmark/benchmark.h>
+#include <functional>
 
 using namespace quillmere;
 
@@ -155,7 +162,138 @@ void BM_NewClipExportToImportDelay(benchmark::State &state)
         b.settle();
     }
 }
-BENCHMARK(BM_NewClipExportToImportDelay)->Arg(1000)->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_NewClipExportToImportDelay)
+    ->Arg(1000)
+    ->Arg(0)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+
+// A peer folder written by hand, as an attacker would. Each case reports the time to settle, the
+// longest the event loop went unanswered meanwhile and the growth of resident memory.
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return 0;
+}
+
+QJsonObject peerClip(const QString &text)
+{
+    const double now = double(QDateTime::currentMSecsSinceEpoch());
+    return {{QStringLiteral("type"), QStringLiteral("ClipItem")},
+            {QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
+            {QStringLiteral("modifiedAt"), now},
+            {QStringLiteral("fields"),
+             QJsonObject{{QStringLiteral("createdAt"), now},
+                         {QStringLiteral("kind"), QStringLiteral("text")},
+                         {QStringLiteral("text"), text},
+                         {QStringLiteral("contentHash"), text}}}};
+}
+
+void writePeerFile(const QString &root, qint64 number, const QJsonArray &records)
+{
+    const QString peer = QStringLiteral("device-peer");
+    QString error;
+    SyncFolder::prepareDevice(root, peer, &error);
+    const QJsonObject doc{{QStringLiteral("format"), 1},
+                          {QStringLiteral("device"), peer},
+                          {QStringLiteral("number"), double(number)},
+                          {QStringLiteral("records"), records}};
+    SyncFolder::writeFileAtomically(SyncFolder::changePath(root, peer, number),
+                                    QJsonDocument(doc).toJson(QJsonDocument::Compact), &error);
+}
+
+void importHostile(benchmark::State &state, const std::function<void(const QString &root)> &write)
+{
+    qint64 stall = 0;
+    qint64 grown = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QTemporaryDir folder;
+        write(folder.path());
+        auto device = std::make_unique<Device>(folder.path(), QStringLiteral("device-us"));
+        const qint64 before = residentKiB();
+        QElapsedTimer since;
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] { stall = std::max(stall, since.restart()); });
+        state.ResumeTiming();
+        since.start();
+        tick.start(1);
+        device->engine->start();
+        device->settle();
+        tick.stop();
+        state.PauseTiming();
+        grown = std::max(grown, residentKiB() - before);
+        device.reset();
+        state.ResumeTiming();
+    }
+    state.counters["longest_stall_ms"] = double(stall);
+    state.counters["rss_growth_MiB"] = double(grown) / 1024;
+}
+
+void BM_HostileFarChangeNumber(benchmark::State &state)
+{
+    importHostile(state, [](const QString &root) {
+        writePeerFile(root, 1, {peerClip(QStringLiteral("one"))});
+        writePeerFile(root, 9999999999LL, {peerClip(QStringLiteral("far"))});
+    });
+}
+BENCHMARK(BM_HostileFarChangeNumber)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_HostileRecordsInOneFile(benchmark::State &state)
+{
+    importHostile(state, [&](const QString &root) {
+        QJsonArray records;
+        for (int i = 0; i < state.range(0); ++i)
+            records.append(peerClip(QStringLiteral("record %1").arg(i)));
+        writePeerFile(root, 1, records);
+    });
+}
+BENCHMARK(BM_HostileRecordsInOneFile)->Arg(40000)->Arg(300000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_HostileManyTinyFiles(benchmark::State &state)
+{
+    importHostile(state, [&](const QString &root) {
+        for (int i = 1; i <= state.range(0); ++i)
+            writePeerFile(root, i, {peerClip(QStringLiteral("file %1").arg(i))});
+    });
+}
+BENCHMARK(BM_HostileManyTinyFiles)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_HostileHugeText(benchmark::State &state)
+{
+    importHostile(state, [](const QString &root) {
+        writePeerFile(root, 1, {peerClip(QString(30 * 1024 * 1024 / 2, QLatin1Char('t')))});
+    });
+}
+BENCHMARK(BM_HostileHugeText)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// From stop() in the middle of applying a large import to the thread pool being idle: the bound
+// on how long a quit waits for sync.
+void BM_StopDuringHostileImport(benchmark::State &state)
+{
+    QTemporaryDir folder;
+    QJsonArray records;
+    for (int i = 0; i < 40000; ++i)
+        records.append(peerClip(QStringLiteral("record %1").arg(i)));
+    writePeerFile(folder.path(), 1, records);
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto device = std::make_unique<Device>(folder.path(), QStringLiteral("device-us"));
+        device->engine->start();
+        waitFor([&] { return device->store->context().clipCount() > 0; }, 60000);
+        state.ResumeTiming();
+        device->engine->stop();
+        device.reset();
+        QThreadPool::globalInstance()->waitForDone();
+    }
+}
+BENCHMARK(BM_StopDuringHostileImport)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 

@@ -1,5 +1,8 @@
 #include "Quillmere/App/AppDelegate.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/CaptureFollowUps.h"
 #include "Quillmere/App/CopyFeedback.h"
@@ -16,6 +19,7 @@
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Onboarding/OnboardingWindow.h"
 #include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/Core/Deferred.h"
 #include "Quillmere/Platform/Core/InBackground.h"
@@ -29,6 +33,7 @@
 #include "Quillmere/Platform/WindowActivator.h"
 #include "Quillmere/Search/SemanticSearchEngine.h"
 #include "Quillmere/Settings/SettingsWindow.h"
+#include "Quillmere/Settings/X11Desktop.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
 #include <QApplication>
@@ -39,7 +44,6 @@
 
 namespace quillmere {
 namespace {
-const QString kPanelDidShow = QStringLiteral("quillmerePanelDidShow");
 } // namespace
 
 // The history panel as the shell sees it.
@@ -94,7 +98,7 @@ bool AppDelegate::shouldShowOnboarding(const QStringList &arguments, const Prefe
         return true;
     if (arguments.contains(QStringLiteral("--demo-data")))
         return false;
-    return !prefs.boolValue(QStringLiteral("onboardingCompleted"), false);
+    return !prefs.get(PreferenceKeys::onboardingCompleted);
 }
 
 void AppDelegate::runCaptureUnpauseMigration(Preferences &prefs)
@@ -103,11 +107,11 @@ void AppDelegate::runCaptureUnpauseMigration(Preferences &prefs)
     if (prefs.boolValue(done, false))
         return;
     prefs.setBool(done, true);
-    if (!prefs.boolValue(QStringLiteral("onboardingCompleted"), false))
+    if (!prefs.get(PreferenceKeys::onboardingCompleted))
         return;
-    if (!prefs.boolValue(ClipboardMonitor::capturePausedKey, false))
+    if (!prefs.get(PreferenceKeys::capturePaused))
         return;
-    prefs.setBool(ClipboardMonitor::capturePausedKey, false);
+    prefs.setBool(PreferenceKeys::capturePaused, false);
     qCInfo(lcApp, "Capture-unpause migration: cleared a stuck capturePaused flag");
 }
 
@@ -136,7 +140,8 @@ void AppDelegate::applicationDidFinishLaunching(const QStringList &arguments)
     startServices(arguments);
     startSync(arguments);
     handleArguments(arguments);
-    if (onboarding)
+    // "--show-onboarding" is one of the arguments handled above.
+    if (onboarding && !arguments.contains(QStringLiteral("--show-onboarding")))
         deferOnMain(this, [this] { showOnboarding(); });
 }
 
@@ -274,7 +279,7 @@ void AppDelegate::buildUpdaterAndStatusItem()
 
     m_statusItem = std::make_unique<StatusItemController>(
         [this] {
-            return StatusMenuState{m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false),
+            return StatusMenuState{m_prefs.get(PreferenceKeys::capturePaused),
                                    m_captureCoordinator && m_captureCoordinator->isRecording(),
                                    CaptureShortcutPreferences::load(m_prefs),
                                    m_captureCoordinator && m_captureCoordinator->isRecordingAvailable()};
@@ -313,7 +318,7 @@ void AppDelegate::buildCaptureFollowUps()
 void AppDelegate::startServices(const QStringList &arguments)
 {
     ClipStore &store = m_environment.store();
-    m_center.addObserver(kPanelDidShow, this, [this](const Notification &) {
+    m_center.addObserver(Notices::panelDidShow, this, [this](const Notification &) {
         m_environment.store().deleteExpiredTemporaryClips(m_environment.store().now());
     });
     // Newest first, so an application's current name wins over one from long ago. A long history
@@ -383,6 +388,10 @@ void AppDelegate::handleArguments(const QStringList &arguments)
         });
     if (arguments.contains(QStringLiteral("--show-settings")))
         deferOnMain(this, [this] { openSettingsWindow(); });
+    // A second start that asks for the guide brings up the running copy's.
+    if (arguments.contains(QStringLiteral("--show-onboarding"))
+        && !arguments.contains(QStringLiteral("--skip-onboarding")))
+        deferOnMain(this, [this] { showOnboarding(); });
 }
 
 void AppDelegate::applicationWillTerminate()
@@ -431,6 +440,11 @@ void AppDelegate::openSettingsWindow()
         deps.paneRequests = &m_settingsPaneRequests;
         deps.pasteKeysAvailable = [this] { return m_pasteService && m_pasteService->isTrusted(); };
         deps.keysyms = &HotKeyCenter::keysymForKeyCode;
+        deps.center = &m_center;
+        deps.pasteboard = m_platform.pasteboard.get();
+        deps.isCaptureShortcutRefused = [this](CaptureAction action) {
+            return m_captureCoordinator && m_captureCoordinator->isCaptureHotKeyRefused(action);
+        };
         deps.shortVersion = QCoreApplication::applicationVersion();
         deps.sync.origin = SyncSettings::probeOrigin(m_prefs);
         deps.sync.activeFolder = m_environment.persistence().mode == PersistenceMode::cloudKit
@@ -445,23 +459,52 @@ void AppDelegate::showOnboarding()
 {
     if (m_panel)
         m_panel->hideImmediately();
-    if (!m_platform.showOnboarding) {
-        qCInfo(lcApp, "The setup guide is not available in this version yet");
+    QPointer<AppDelegate> self(this);
+    auto finished = [self](std::optional<bool> showPanel) {
+        if (self)
+            self->onboardingFinished(showPanel);
+    };
+    if (m_platform.showOnboarding) {
+        if (m_onboardingOpen)
+            return;
+        m_onboardingOpen = true;
+        m_platform.showOnboarding(finished);
         return;
     }
-    if (m_onboardingOpen)
+    // A second request brings the open guide to the front instead of making another.
+    if (!m_onboarding) {
+        OnboardingFlow::Dependencies deps;
+        deps.preferences = &m_prefs;
+        deps.syncStatus = &m_environment.syncStatus();
+        // The settings window's own checks. X11 has no settings page for either permission.
+        deps.checks.screenPixelsReadable = &X11Desktop::screenPixelsReadable;
+        deps.checks.pasteKeysAvailable = [self] {
+            return self && self->m_pasteService && self->m_pasteService->isTrusted();
+        };
+        m_onboarding = new OnboardingWindowController(std::move(deps), finished, this);
+        m_onboardingOpen = true;
+    }
+    m_onboarding->showAndActivate();
+}
+
+OnboardingWindowController *AppDelegate::onboarding() const
+{
+    return m_onboarding;
+}
+
+void AppDelegate::onboardingFinished(std::optional<bool> showPanel)
+{
+    m_onboardingOpen = false;
+    // The controller is still on the stack that told us; it goes once that returns.
+    if (m_onboarding)
+        m_onboarding->deleteLater();
+    m_onboarding = nullptr;
+    if (!showPanel.value_or(false))
         return;
-    m_onboardingOpen = true;
     QPointer<AppDelegate> self(this);
-    m_platform.showOnboarding([self](std::optional<bool> showPanel) {
-        if (!self)
-            return;
-        self->m_onboardingOpen = false;
-        if (showPanel.value_or(false))
-            QTimer::singleShot(120, self, [self] {
-                if (self && self->m_panel)
-                    self->m_panel->show();
-            });
+    QTimer::singleShot(120, this, [self] {
+        if (self && self->m_panel)
+            self->m_panel->show();
     });
 }
 
@@ -486,8 +529,8 @@ void AppDelegate::handleStatusAction(int value)
         togglePanel();
         break;
     case StatusMenuAction::toggleCapturePaused:
-        m_prefs.setBool(ClipboardMonitor::capturePausedKey,
-                        !m_prefs.boolValue(ClipboardMonitor::capturePausedKey, false));
+        m_prefs.setBool(PreferenceKeys::capturePaused,
+                        !m_prefs.get(PreferenceKeys::capturePaused));
         break;
     case StatusMenuAction::captureArea:
         capture(CaptureAction::areaScreenshot);

@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -26,6 +27,7 @@ class KeyInjector;
 class LinkMetadataService;
 class NotchFileDropController;
 class NotificationCenter;
+class OnboardingWindowController;
 class PanelController;
 class Pasteboard;
 class PasteService;
@@ -65,6 +67,8 @@ public:
     virtual void clipboardDidCapture(const ClipRef &clip) = 0;
     virtual bool isRecording() const = 0;
     virtual bool isRecordingAvailable() const { return true; }
+    // The X server refused the action's shortcut: another program holds it.
+    virtual bool isCaptureHotKeyRefused(CaptureAction) const { return false; }
 };
 
 // Builds and wires every long-lived part of the program at launch, in a fixed order, and stops
@@ -138,6 +142,8 @@ public:
     Pasteboard &pasteboard() const { return *m_platform.pasteboard; }
     SettingsPaneRequests &settingsPaneRequests() { return m_settingsPaneRequests; }
     SettingsWindow *settingsWindow() const { return m_settingsWindow.get(); }
+    // The setup guide while it is open.
+    OnboardingWindowController *onboarding() const;
 
 private:
     // Start-up, in this order: the pipelines are built, the windows and tray made, then started.
@@ -156,6 +162,7 @@ private:
     void scheduleTemporaryClipPruning();
     void handleStatusAction(int action);
     void registerSourceApp(const ClipRef &clip);
+    void onboardingFinished(std::optional<bool> showPanel);
 
     AppEnvironment &m_environment;
     Preferences &m_prefs;
@@ -183,6 +190,7 @@ private:
     std::optional<quint32> m_panelHotKeyID;
     std::optional<quint32> m_pasteNextHotKeyID;
     QTimer m_temporaryClipPruneTimer;
+    QPointer<OnboardingWindowController> m_onboarding;
     bool m_onboardingOpen = false;
     bool m_keepPanelOpen = false;
 };

@@ -1,5 +1,7 @@
 #include "Quillmere/App/CaptureFollowUps.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+
 #include "Quillmere/App/CopyFeedback.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 
@@ -17,7 +19,7 @@ void CaptureFollowUps::clipCaptured(const ClipRef &clip)
     if (m_hooks.registerSourceApp)
         m_hooks.registerSourceApp(clip);
     m_feedback.confirmCopy();
-    m_center.post(clipCapturedNotification);
+    m_center.post(Notices::clipCaptured);
     if (m_hooks.captureCoordinatorDidCapture)
         m_hooks.captureCoordinatorDidCapture(clip);
     if (clip->kind() == ClipKind::url && m_hooks.fetchLinkPreview)

@@ -4,11 +4,18 @@
 #include "Quillmere/App/HotKeyCenter.h"
 #include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
+#include "Quillmere/Capture/Overlay/Widgets/CaptureOverlayPresenter.h"
+#include "Quillmere/Capture/Upload/ManagedCloudClient.h"
+#include "Quillmere/Capture/Upload/ShareUploadConfig.h"
+#include "Quillmere/Clipboard/PasteboardWriter.h"
+#include "Quillmere/Platform/SecretStore.h"
 #include "Quillmere/Recording/Widgets/ScreenRecordingService.h"
 #include "Quillmere/Settings/X11Desktop.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QMessageBox>
+#include <QNetworkAccessManager>
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
@@ -47,11 +54,20 @@ QIcon recordingIcon()
     return QIcon(pixmap);
 }
 
+// What the card, the toast and the uploads after a capture share for the life of the program.
+struct CaptureAnnouncements {
+    QNetworkAccessManager network;
+    SystemSecretStore secrets;
+    std::unique_ptr<PasteboardWriter> writer;
+    std::unique_ptr<CaptureOverlayPresenter> presenter;
+};
+
 // The shell's view of the capture coordinator.
 class CaptureCoordinatorAdapter : public CaptureCoordinating {
 public:
-    explicit CaptureCoordinatorAdapter(std::unique_ptr<CaptureFeatureCoordinator> coordinator)
-        : m_coordinator(std::move(coordinator))
+    CaptureCoordinatorAdapter(std::unique_ptr<CaptureAnnouncements> announcements,
+                              std::unique_ptr<CaptureFeatureCoordinator> coordinator)
+        : m_announcements(std::move(announcements)), m_coordinator(std::move(coordinator))
     {
     }
     void start() override { m_coordinator->start(); }
@@ -60,10 +76,40 @@ public:
     void clipboardDidCapture(const ClipRef &clip) override { m_coordinator->clipboardDidCapture(clip); }
     bool isRecording() const override { return m_coordinator->isRecording(); }
     bool isRecordingAvailable() const override { return m_coordinator->isRecordingAvailable(); }
+    bool isCaptureHotKeyRefused(CaptureAction action) const override { return m_coordinator->isHotKeyRefused(action); }
 
 private:
+    // Declared first, so the coordinator (which holds the presenter) goes before it.
+    std::unique_ptr<CaptureAnnouncements> m_announcements;
     std::unique_ptr<CaptureFeatureCoordinator> m_coordinator;
 };
+
+std::unique_ptr<CaptureAnnouncements> makeAnnouncements(ClipStore &store, Pasteboard *pasteboard,
+                                                        NotificationCenter &center, Preferences &prefs,
+                                                        CaptureUploadContext &uploads)
+{
+    auto announcements = std::make_unique<CaptureAnnouncements>();
+    CaptureAnnouncements *shared = announcements.get();
+    uploads.preferences = &prefs;
+    uploads.environment = [shared, &prefs] {
+        UploadEnvironment env;
+        env.network = &shared->network;
+        env.preferences = &prefs;
+        env.managedAccessToken = [shared] { return shared->secrets.read(managedCloudTokenItem).secret; };
+        return env;
+    };
+    uploads.readSecret = [shared] { return readUploadSecret(shared->secrets); };
+    CaptureOverlayController::Environment environment;
+    if (pasteboard)
+        announcements->writer = std::make_unique<PasteboardWriter>(*pasteboard, center);
+    environment.actions.store = &store;
+    environment.actions.writer = announcements->writer.get();
+    environment.actions.uploads = uploads;
+    environment.actions.open = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+    environment.preferences = &prefs;
+    announcements->presenter = std::make_unique<CaptureOverlayPresenter>(std::move(environment));
+    return announcements;
+}
 
 } // namespace
 
@@ -86,6 +132,7 @@ void AppDelegate::buildCaptureCoordinator()
             return hotKeys->registerHotKey(keyCode, modifiers, std::move(handler));
         };
         deps.unregisterHotKey = [hotKeys](quint32 id) { hotKeys->unregisterHotKey(id); };
+        deps.lastHotKeyRefused = [hotKeys] { return hotKeys->lastFailure() == GrabFailure::refused; };
     }
     QPointer<AppDelegate> self(this);
     deps.revealPanel = [self] {
@@ -117,8 +164,11 @@ void AppDelegate::buildCaptureCoordinator()
     if (m_platform.pasteboard)
         deps.recording = std::make_unique<ScreenRecordingService>(ScreenRecordingService::Dependencies{
             &m_environment.store(), m_platform.pasteboard.get(), &m_center, &m_prefs, [] { QApplication::beep(); }});
-    m_captureCoordinator =
-        std::make_unique<CaptureCoordinatorAdapter>(std::make_unique<CaptureFeatureCoordinator>(std::move(deps)));
+    auto announcements =
+        makeAnnouncements(m_environment.store(), m_platform.pasteboard.get(), m_center, m_prefs, deps.uploads);
+    deps.presenter = announcements->presenter.get();
+    m_captureCoordinator = std::make_unique<CaptureCoordinatorAdapter>(
+        std::move(announcements), std::make_unique<CaptureFeatureCoordinator>(std::move(deps)));
 }
 
 } // namespace quillmere

@@ -1,4 +1,5 @@
 #include "Quillmere/App/CopyFeedback.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -16,7 +17,7 @@ CopyFeedback::CopyFeedback(Preferences &prefs, SoundPlayer &sounds, Hooks hooks,
 bool CopyFeedback::copySoundIsEnabled() const
 {
     // Absent, or anything that is not a flag, means on.
-    return m_prefs.boolValue(QStringLiteral("copySoundEnabled"), true);
+    return m_prefs.get(PreferenceKeys::copySoundEnabled);
 }
 
 void CopyFeedback::confirmCopy()

@@ -82,6 +82,7 @@ std::optional<KeyChord> HotKeyCenter::chordFor(quint32 keyCode, quint32 carbonMo
 
 std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 modifiers, Handler handler)
 {
+    m_lastFailure = GrabFailure::keyNotOnKeyboard;
     const std::optional<KeyChord> chord = chordFor(keyCode, modifiers);
     if (!chord)
         return std::nullopt;
@@ -94,8 +95,11 @@ std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 mod
             QMetaObject::invokeMethod(
                 self.data(), [self, identifier] { self->dispatch(identifier); }, Qt::QueuedConnection);
     });
-    if (!ref)
+    if (!ref) {
+        m_lastFailure = m_grabber->lastFailure();
         return std::nullopt;
+    }
+    m_lastFailure.reset();
     ++m_nextIdentifier;
     m_handlers[identifier] = std::move(handler);
     m_hotKeyRefs[identifier] = *ref;

@@ -34,6 +34,9 @@ public:
     // Runs the handler registered under the identifier, if it is still registered.
     void dispatch(quint32 identifier);
 
+    // Why the latest registerHotKey() gave nothing; none after one that succeeded.
+    std::optional<GrabFailure> lastFailure() const { return m_lastFailure; }
+
     bool isRegistered(quint32 identifier) const { return m_handlers.count(identifier) != 0; }
 
     // Carbon (ANSI positions) to the X keysym of the key's unshifted symbol.
@@ -46,6 +49,7 @@ private:
     std::map<quint32, Handler> m_handlers;
     std::map<quint32, GlobalKeyGrabbing::GrabID> m_hotKeyRefs;
     quint32 m_nextIdentifier = 1;
+    std::optional<GrabFailure> m_lastFailure;
 };
 
 } // namespace quillmere

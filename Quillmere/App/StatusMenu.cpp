@@ -36,7 +36,7 @@ std::vector<StatusMenuEntry> makeStatusMenuEntries(const StatusMenuState &state)
         capture(StatusMenuAction::toggleScreenRecording, CaptureAction::screenRecording,
                 state.recording ? QStringLiteral("Stop Recording") : QStringLiteral("Record Screen…"));
     if (!state.recordingAvailable) {
-        recording.title = QStringLiteral("Record Screen (not available yet)");
+        recording.title = QStringLiteral("Record Screen (unavailable)");
         recording.enabled = false;
     }
     return {

@@ -9,10 +9,9 @@
 namespace quillmere::archive {
 namespace {
 
-void writeString(QByteArray &out, QStringView text)
+void writeValidText(QByteArray &out, QStringView text)
 {
     static const char hex[] = "0123456789abcdef";
-    out.append('"');
     const QByteArray utf8 = text.toUtf8();
     const char *data = utf8.constData();
     qsizetype run = 0; // start of the stretch that needs no escaping
@@ -54,6 +53,30 @@ void writeString(QByteArray &out, QStringView text)
         }
     }
     out.append(data + run, utf8.size() - run);
+}
+
+// A lone surrogate has no UTF-8 form: it is written as its escape, so reading the text back
+// gives the very same string.
+void writeString(QByteArray &out, QStringView text)
+{
+    static const char hex[] = "0123456789abcdef";
+    out.append('"');
+    qsizetype run = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (!QChar::isSurrogate(c))
+            continue;
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode())) {
+            ++i;
+            continue;
+        }
+        writeValidText(out, text.mid(run, i - run));
+        out.append("\\u");
+        for (int shift = 12; shift >= 0; shift -= 4)
+            out.append(hex[(c >> shift) & 0xf]);
+        run = i + 1;
+    }
+    writeValidText(out, text.mid(run));
     out.append('"');
 }
 

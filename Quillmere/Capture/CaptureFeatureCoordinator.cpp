@@ -1,6 +1,11 @@
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
 #include "Quillmere/Capture/OCRAreaCaptureService.h"
+#include "Quillmere/Capture/Upload/ShareLinkDelivery.h"
+#include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -51,6 +56,11 @@ CaptureFeatureCoordinator::CaptureFeatureCoordinator(Dependencies deps, QObject 
             self->screenshotCaptured(clip, output, generation);
     });
 
+    if (m_deps.services.pasteboard && m_deps.services.center) {
+        m_writer = std::make_unique<PasteboardWriter>(*m_deps.services.pasteboard, *m_deps.services.center);
+        m_linkDelivery = std::make_unique<ShareLinkDelivery>(*m_writer);
+    }
+
     m_recordingElapsedTimer.setInterval(1000);
     m_recordingElapsedTimer.setTimerType(Qt::CoarseTimer);
 }
@@ -72,8 +82,8 @@ void CaptureFeatureCoordinator::start()
         return;
     stop();
     m_requestAreaCaptureObserver = center->addObserver(
-        requestAreaCaptureNotification, this, [this](const Notification &) { perform(CaptureAction::areaScreenshot); });
-    m_captureShortcutsObserver = center->addObserver(captureShortcutsChangedNotification, this,
+        Notices::requestAreaCapture, this, [this](const Notification &) { perform(CaptureAction::areaScreenshot); });
+    m_captureShortcutsObserver = center->addObserver(Notices::captureShortcutsChanged, this,
                                                      [this](const Notification &) { registerCaptureHotKeys(); });
 }
 
@@ -93,6 +103,7 @@ void CaptureFeatureCoordinator::unregisterCaptureHotKeys()
         for (quint32 id : std::as_const(m_captureHotKeyIDs))
             m_deps.unregisterHotKey(id);
     m_captureHotKeyIDs.clear();
+    m_refusedHotKeys.clear();
 }
 
 void CaptureFeatureCoordinator::registerCaptureHotKeys()
@@ -112,8 +123,11 @@ void CaptureFeatureCoordinator::registerCaptureHotKeys()
         });
         if (id)
             m_captureHotKeyIDs.append(*id);
-        else
+        else {
             qCCritical(lcCapture, "Failed to register capture hotkey for %s", qPrintable(rawValue(action)));
+            if (m_deps.lastHotKeyRefused && m_deps.lastHotKeyRefused())
+                m_refusedHotKeys.append(action);
+        }
     }
 }
 
@@ -168,7 +182,7 @@ void CaptureFeatureCoordinator::requestScreenCapturePermission(CaptureAction act
     if (!self)
         return;
     if (answer == 0) {
-        m_deps.services.preferences->setBool(screenCapturePermissionRequestedKey, true);
+        m_deps.services.preferences->setBool(PreferenceKeys::screenCapturePermissionRequested, true);
         // X11 has nothing to ask: the request is a second look at whether the screen reads.
         if (m_deps.screenPixelsReadable && m_deps.screenPixelsReadable())
             run(action);
@@ -263,20 +277,73 @@ void CaptureFeatureCoordinator::clearRecordingIndicator()
 
 // The card, the toast and the capture announcement come with the post-capture overlay; until
 // then a capture ends with the stored clip and what the service put on the clipboard.
-void CaptureFeatureCoordinator::screenshotCaptured(const ClipRef &, ScreenshotClipboardOutput, quint64)
+void CaptureFeatureCoordinator::screenshotCaptured(const ClipRef &clip, ScreenshotClipboardOutput output,
+                                                   quint64 generation)
 {
+    const bool shareLink = output == ScreenshotClipboardOutput::shareLink;
+    std::shared_ptr<CaptureOverlayUploadProgress> progress;
+    if (m_deps.presenter) {
+        progress = m_deps.presenter->showCard(
+            clip, shareLink ? CaptureOverlayUploadProgress::Kind::uploading : CaptureOverlayUploadProgress::Kind::idle);
+        m_deps.presenter->showToast(clip);
+    }
+    if (m_deps.services.center)
+        m_deps.services.center->post(Notices::clipCaptured);
+    if (shareLink) {
+        if (!progress)
+            progress = std::make_shared<CaptureOverlayUploadProgress>(
+                CaptureOverlayUploadProgress::State{CaptureOverlayUploadProgress::Kind::uploading, {}});
+        uploadScreenshotAutomatically(clip, generation, progress);
+    }
 }
 
-void CaptureFeatureCoordinator::ocrCaptured(const ClipRef &)
+void CaptureFeatureCoordinator::uploadScreenshotAutomatically(
+    const ClipRef &clip, quint64 generation, const std::shared_ptr<CaptureOverlayUploadProgress> &progress)
 {
+    // Taken now: whatever the user copies from here on, or a newer capture, keeps this outcome off
+    // the clipboard.
+    std::optional<ShareLinkDelivery::Claim> claim;
+    if (m_linkDelivery)
+        claim = m_linkDelivery->claim();
+    QPointer<CaptureFeatureCoordinator> self(this);
+    m_deps.uploads.upload(this, *clip, [self, clip, generation, progress, claim](UploadResult result) {
+        const bool current =
+            self && claim && self->m_screenshot->captureGeneration().current == generation && self->m_linkDelivery;
+        if (const QUrl *link = std::get_if<QUrl>(&result)) {
+            if (current)
+                self->m_linkDelivery->deliverLink(*claim, *link);
+            progress->setState({CaptureOverlayUploadProgress::Kind::done, {}});
+            return;
+        }
+        const QString message = std::get<UploadError>(result).message();
+        const bool copiedBack = current && self->m_linkDelivery->deliverFallback(*claim, *clip);
+        progress->setState(CaptureOverlayUploadProgress::State::failed(
+            copiedBack ? message + QStringLiteral(" — screenshot copied") : message));
+        if (self)
+            qCCritical(lcCapture, "Automatic screenshot upload failed: %s", qPrintable(message));
+    });
 }
 
-void CaptureFeatureCoordinator::recordingSaved(const ClipRef &)
+void CaptureFeatureCoordinator::ocrCaptured(const ClipRef &clip)
 {
+    if (m_deps.presenter)
+        m_deps.presenter->showToast(clip);
+    if (m_deps.services.center)
+        m_deps.services.center->post(Notices::clipCaptured);
 }
 
-void CaptureFeatureCoordinator::clipboardDidCapture(const ClipRef &)
+void CaptureFeatureCoordinator::recordingSaved(const ClipRef &clip)
 {
+    if (!m_deps.presenter)
+        return;
+    m_deps.presenter->showCard(clip, CaptureOverlayUploadProgress::Kind::idle);
+    m_deps.presenter->showToast(clip);
+}
+
+void CaptureFeatureCoordinator::clipboardDidCapture(const ClipRef &clip)
+{
+    if (m_deps.presenter && clip && clipKindFromRaw(clip->kindRawValue()) == ClipKind::image)
+        m_deps.presenter->showToast(clip);
 }
 
 } // namespace quillmere

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "Quillmere/Capture/CapturePresentation.h"
 #include "Quillmere/Capture/CaptureServiceContext.h"
 #include "Quillmere/Capture/CaptureShortcuts.h"
+#include "Quillmere/Capture/CaptureUploads.h"
 #include "Quillmere/Capture/ScreenCapturePermission.h"
 #include "Quillmere/Capture/ScreenRecording.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
 #include "Quillmere/Capture/ScreenshotToolRunner.h"
 #include "Quillmere/Model/Records.h"
+#include "Quillmere/Platform/Core/Notices.h"
 
 #include <QList>
 #include <QObject>
@@ -18,6 +21,8 @@
 namespace quillmere {
 
 class OCRAreaCaptureService;
+class PasteboardWriter;
+class ShareLinkDelivery;
 
 // The one entry of every capture: the tray's items, the capture hot keys and the area-capture
 // request. It checks that the screen can be read, moves the history panel out of the way and
@@ -25,9 +30,6 @@ class OCRAreaCaptureService;
 class CaptureFeatureCoordinator : public QObject {
     Q_OBJECT
 public:
-    static inline const QString requestAreaCaptureNotification = QStringLiteral("quillmere.requestAreaCapture");
-    static inline const QString captureShortcutsChangedNotification =
-        QStringLiteral("quillmere.captureShortcutsChanged");
     static constexpr int hiddenPanelDelayMs = 180;
 
     struct Dependencies {
@@ -37,6 +39,8 @@ public:
         std::function<std::optional<quint32>(quint32 keyCode, quint32 modifiers, std::function<void()> handler)>
             registerHotKey;
         std::function<void(quint32 identifier)> unregisterHotKey;
+        // Asked right after a registration failed: whether the X server refused the combination.
+        std::function<bool()> lastHotKeyRefused;
         std::function<void()> revealPanel;
         // Closes the history panel at once; true when it was open.
         std::function<bool()> hidePanelForExternalUI;
@@ -49,7 +53,12 @@ public:
         std::function<void(bool recording)> showRecordingImage;
         std::function<void(const QString &)> setStatusToolTip;
         std::unique_ptr<ScreenRecording> recording;
+        // The card and the toast after a capture; nothing is shown without one.
+        CapturePresenter *presenter = nullptr;
+        // What the automatic upload of a screenshot reads when it starts.
+        CaptureUploadContext uploads;
     };
+
 
     static inline const QString defaultStatusToolTip = QStringLiteral("Brindlewax — clipboard history (Shift+Super+V)");
     // "Recording screen — 1:05"; minutes are not wrapped into hours.
@@ -66,9 +75,19 @@ public:
     bool isRecording() const;
     bool isRecordingAvailable() const;
     const QList<quint32> &captureHotKeyIDs() const { return m_captureHotKeyIDs; }
+    // The action's shortcut is held by another program, as of the latest registration.
+    bool isHotKeyRefused(CaptureAction action) const { return m_refusedHotKeys.contains(action); }
     ScreenshotCaptureService *screenshotCaptureService() const { return m_screenshot.get(); }
     OCRAreaCaptureService *ocrCaptureService() const { return m_ocr.get(); }
     ScreenshotToolRunner &tool() const { return *m_tool; }
+
+    // The screenshot and recording hooks, reachable for tests that have no screenshot tool.
+    void announceScreenshot(const ClipRef &clip, ScreenshotClipboardOutput output, quint64 generation)
+    {
+        screenshotCaptured(clip, output, generation);
+    }
+    void announceOcrCapture(const ClipRef &clip) { ocrCaptured(clip); }
+    void announceRecording(const ClipRef &clip) { recordingSaved(clip); }
 
 private:
     void registerCaptureHotKeys();
@@ -84,6 +103,8 @@ private:
     void screenshotCaptured(const ClipRef &clip, ScreenshotClipboardOutput output, quint64 generation);
     void ocrCaptured(const ClipRef &clip);
     void recordingSaved(const ClipRef &clip);
+    void uploadScreenshotAutomatically(const ClipRef &clip, quint64 generation,
+                                       const std::shared_ptr<CaptureOverlayUploadProgress> &progress);
 
     Dependencies m_deps;
     std::unique_ptr<ScreenshotToolRunner> m_tool;
@@ -91,8 +112,11 @@ private:
     std::unique_ptr<ScreenRecording> m_recording;
     std::unique_ptr<OCRAreaCaptureService> m_ocr;
     std::unique_ptr<ScreenshotCaptureService> m_screenshot;
+    std::unique_ptr<PasteboardWriter> m_writer;
+    std::unique_ptr<ShareLinkDelivery> m_linkDelivery;
     QTimer m_recordingElapsedTimer;
     QList<quint32> m_captureHotKeyIDs;
+    QList<CaptureAction> m_refusedHotKeys;
     std::optional<quint64> m_captureShortcutsObserver;
     std::optional<quint64> m_requestAreaCaptureObserver;
     bool m_isPresentingScreenCapturePermission = false;

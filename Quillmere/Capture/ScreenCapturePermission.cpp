@@ -1,4 +1,5 @@
 #include "Quillmere/Capture/ScreenCapturePermission.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -11,7 +12,7 @@ ScreenCapturePermissionState current(bool screenPixelsReadable, const Preference
 {
     if (screenPixelsReadable)
         return ScreenCapturePermissionState::granted;
-    return prefs.boolValue(screenCapturePermissionRequestedKey, false) ? ScreenCapturePermissionState::denied
+    return prefs.get(PreferenceKeys::screenCapturePermissionRequested) ? ScreenCapturePermissionState::denied
                                                                        : ScreenCapturePermissionState::firstUse;
 }
 

@@ -14,7 +14,6 @@ class Preferences;
 // so asking is looking again.
 enum class ScreenCapturePermissionState { granted, firstUse, denied };
 
-inline const QString screenCapturePermissionRequestedKey = QStringLiteral("screenCapturePermissionRequestedV1");
 inline const QString screenCapturePrivacyPaneAddress =
     QStringLiteral("x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture");
 

@@ -1,4 +1,5 @@
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Capture/ScreenshotToolRunner.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
@@ -26,7 +27,7 @@ QString rawValue(ScreenshotClipboardOutput output)
 
 ScreenshotClipboardOutput screenshotClipboardOutput(const Preferences &prefs)
 {
-    return prefs.string(screenshotClipboardOutputKey) == QLatin1String("shareLink")
+    return prefs.string(PreferenceKeys::screenshotClipboardOutput) == QLatin1String("shareLink")
         ? ScreenshotClipboardOutput::shareLink
         : ScreenshotClipboardOutput::screenshot;
 }

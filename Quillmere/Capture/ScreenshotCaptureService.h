@@ -12,7 +12,6 @@ namespace quillmere {
 // What a screenshot puts on the clipboard: the image at once, or later the uploaded link.
 enum class ScreenshotClipboardOutput { screenshot, shareLink };
 QString rawValue(ScreenshotClipboardOutput output);
-inline const QString screenshotClipboardOutputKey = QStringLiteral("screenshotClipboardOutputV1");
 // Exactly "shareLink" selects the link; anything else, or nothing, the image.
 ScreenshotClipboardOutput screenshotClipboardOutput(const Preferences &prefs);
 

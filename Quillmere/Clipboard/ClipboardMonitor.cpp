@@ -1,4 +1,5 @@
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Clipboard/PasteboardAccess.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
@@ -83,7 +84,7 @@ void ClipboardMonitor::checkPasteboard()
     // Consumed from here on, whatever follows decides.
     m_lastChangeCount = count;
 
-    if (m_deps.preferences->boolValue(capturePausedKey, false))
+    if (m_deps.preferences->get(PreferenceKeys::capturePaused))
         return;
     if (const auto behaviour = m_deps.pasteboard->accessBehavior()) {
         if (pasteboardAccessStateFromRaw(*behaviour) == PasteboardAccessState::denied)

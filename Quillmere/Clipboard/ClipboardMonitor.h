@@ -16,7 +16,6 @@ class ClipboardMonitor : public QObject {
     Q_OBJECT
 public:
     static constexpr int pollIntervalMs = 200;
-    static inline const QString capturePausedKey = QStringLiteral("capturePaused");
 
     // `deps.pasteboard`, `deps.store` and `deps.preferences` must outlive the monitor. What is on
     // the clipboard now is taken as seen.

@@ -264,6 +264,17 @@ ClipRef PasteboardCapture::ingest(const CapturedContent &content)
     if (!clip)
         return nullptr;
     m_deps.store->applySensitiveExpiry(clip, m_deps.clock());
+    const QString source = content.sourceAppBundleID.value_or(content.sourceAppName.value_or(QString()));
+    const CaptureFloodGuard::Verdict flood = m_flood.admit(source, clip->dedupID());
+    if (flood.announce)
+        qCInfo(lcCapture,
+               "%s changes the clipboard faster than anyone copies: keeping one copy per %lld ms while it lasts",
+               qPrintable(source.isEmpty() ? QStringLiteral("An unknown program") : source),
+               static_cast<long long>(CaptureFloodGuard::slotMs));
+    if (flood.replaced)
+        if (const ClipRef older = m_deps.store->context().clipWithDedupID(*flood.replaced);
+            older && older != clip && !older->isPinned() && !older->pinboard())
+            m_deps.store->deleteClip(older);
     if (onItemCaptured)
         onItemCaptured(clip);
     return clip;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Clipboard/CaptureFloodGuard.h"
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
 #include "Quillmere/Model/Records.h"
@@ -103,6 +104,7 @@ private:
     std::vector<ClipCaptureRule> currentRules() const;
 
     CaptureDependencies m_deps;
+    CaptureFloodGuard m_flood{m_deps.clock};
     QHash<QUuid, CancelFlag> m_mediaTasks;
     QThreadPool m_pool;
 };

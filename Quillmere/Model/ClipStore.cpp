@@ -40,6 +40,22 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
     return true;
 }
 
+bool ClipStore::savePart(size_t maxRecords)
+{
+    ModelContext &ctx = context();
+    if (!ctx.hasChanges())
+        return true;
+    QString error;
+    if (!ctx.savePart(maxRecords, &error)) {
+        qCWarning(lcStore, "Failed to save part of the history: %s", qPrintable(error));
+        keepAfterFailedSave(error);
+        return false;
+    }
+    Q_EMIT didSave();
+    announceChange();
+    return true;
+}
+
 bool ClipStore::saveOrRollback(const char *failureFormat)
 {
     ModelContext &ctx = context();

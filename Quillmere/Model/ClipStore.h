@@ -53,6 +53,8 @@ public:
     // them for a later save (see saveFailed). A change the store rejects is logged with
     // `failureFormat` and dropped with every other pending change, so nothing half-done stays.
     bool saveOrRollback(const char *failureFormat);
+    // Saves at most `maxRecords` of the pending changes; see ModelContext::savePart.
+    bool savePart(size_t maxRecords);
 
     // Moves the whole history, unsaved changes included, into `container` and saves it there.
     // For a history kept in memory whose store file can be used again.

@@ -1,6 +1,7 @@
 // The capture road, clip edits and pruning to the history limit.
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Model/AutoPageRules.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
@@ -14,7 +15,6 @@ namespace quillmere {
 namespace {
 const char *const kInsertFailed = "Failed to insert clip: %s";
 const char *const kSaveFailed = "Failed to save context: %s";
-const QString kAutoExpireKey = QStringLiteral("autoExpireSensitiveClips");
 
 bool isLive(const ClipRef &clip)
 {
@@ -130,7 +130,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
 
 void ClipStore::applySensitiveExpiry(const ClipRef &clip, const QDateTime &at)
 {
-    if (!isLive(clip) || !preferences().boolValue(kAutoExpireKey, true))
+    if (!isLive(clip) || !preferences().get(PreferenceKeys::autoExpireSensitiveClips))
         return;
     if (clip->expiresAt() || isKept(*clip))
         return;

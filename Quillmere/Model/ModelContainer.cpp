@@ -123,7 +123,8 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     if (version > schemaVersion())
         return fail(OpenFailure::newerSchema,
                     QStringLiteral("The store was written by a newer version (schema %1)").arg(version));
-    if (version < schemaVersion()) {
+    // At the current version too: a column lost since is added back.
+    if (version <= schemaVersion()) {
         if (!db.transaction())
             return fail(classify(db.lastError()), describe(db.lastError()));
         QSqlError e;

@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace quillmere {
 namespace {
@@ -363,6 +364,32 @@ bool ModelContext::hasChanges(const PersistentModel &record) const
 
 bool ModelContext::save(QString *error, const std::function<bool(qint64 saveTime)> &beforeCommit)
 {
+    return saveRecords(std::numeric_limits<size_t>::max(), error, beforeCommit);
+}
+
+std::vector<std::shared_ptr<PersistentModel>> ModelContext::unsavedRecords() const
+{
+    std::vector<std::shared_ptr<PersistentModel>> out(m_inserted.begin(), m_inserted.end());
+    const std::unordered_set<PersistentModel *> inserted = [&] {
+        std::unordered_set<PersistentModel *> set;
+        for (const auto &record : m_inserted)
+            set.insert(record.get());
+        return set;
+    }();
+    for (const auto &[record, held] : m_updated)
+        if (!inserted.count(record))
+            out.push_back(held);
+    return out;
+}
+
+bool ModelContext::savePart(size_t maxRecords, QString *error)
+{
+    return saveRecords(std::max<size_t>(1, maxRecords), error, {});
+}
+
+bool ModelContext::saveRecords(size_t maxRecords, QString *error,
+                               const std::function<bool(qint64 saveTime)> &beforeCommit)
+{
     m_lastSaveFailure = SaveFailure::none;
     if (!hasChanges())
         return true;
@@ -394,6 +421,9 @@ bool ModelContext::save(QString *error, const std::function<bool(qint64 saveTime
         if (!inserted.count(record))
             pending.push_back(record);
     std::stable_partition(pending.begin(), pending.end(), isReferenced);
+    const bool whole = pending.size() <= maxRecords;
+    if (!whole)
+        pending.resize(maxRecords);
     for (PersistentModel *record : pending)
         if (ok)
             ok = writeRecord(*record, inserted.count(record) > 0, &failure);
@@ -433,9 +463,16 @@ bool ModelContext::save(QString *error, const std::function<bool(qint64 saveTime
     }
     for (const auto &record : m_deleted)
         record->m_context = nullptr;
-    m_inserted.clear();
-    m_updated.clear();
     m_deleted.clear();
+    if (whole) {
+        m_inserted.clear();
+        m_updated.clear();
+        return true;
+    }
+    const std::unordered_set<PersistentModel *> saved(pending.begin(), pending.end());
+    std::erase_if(m_inserted, [&](const auto &record) { return saved.count(record.get()) > 0; });
+    for (PersistentModel *record : pending)
+        m_updated.erase(record);
     return true;
 }
 

@@ -98,6 +98,12 @@ public:
     // One transaction. On failure nothing is written and the changes stay pending. `beforeCommit`
     // writes rows of its own into the same transaction (given the save time); false rolls back.
     bool save(QString *error = nullptr, const std::function<bool(qint64 saveTime)> &beforeCommit = {});
+    // Saves the pending deletions and at most `maxRecords` of the inserted and changed records
+    // (Pages first), in one transaction: on a disk with a little room, part goes in where the
+    // whole would not. The rest stays pending.
+    bool savePart(size_t maxRecords, QString *error = nullptr);
+    // Inserted and changed records not saved yet.
+    std::vector<std::shared_ptr<PersistentModel>> unsavedRecords() const;
     // Drops every pending change: inserted records go, changed ones read back their stored values,
     // deleted ones return.
     void rollback();
@@ -121,6 +127,7 @@ private:
     QSqlQuery &clipQuery(const QString &sql, const QVariantList &values) const;
     PageRef pageWithRow(qint64 row) const;
 
+    bool saveRecords(size_t maxRecords, QString *error, const std::function<bool(qint64 saveTime)> &beforeCommit);
     bool writeRecord(PersistentModel &record, bool isNew, QSqlError *error);
     // False with `error` unset when the row is not stored yet.
     bool updateRow(const PersistentModel &record, const QVariantList &values, QSqlError *error);

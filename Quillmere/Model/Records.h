@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QUuid>
 #include <memory>
@@ -173,6 +174,8 @@ class AppSettings : public PersistentModel {
 public:
     AppSettings();
     Entity entity() const override { return Entity::settings; }
+    // The history limits a user can choose.
+    static inline const QList<qint64> offeredHistoryLimits{100, 200, 500, 1000, 2000};
 
     QUILLMERE_FIELD(qint64, historyLimitValue, setHistoryLimitValue, m_historyLimitValue)
     QUILLMERE_FIELD(QDateTime, updatedAt, setUpdatedAt, m_updatedAt)

@@ -1,7 +1,11 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
+#include "Quillmere/Platform/Core/Preferences.h"
+
 #include "Quillmere/Platform/Core/Logging.h"
+#include <QCoreApplication>
 
 namespace quillmere {
 
@@ -15,6 +19,9 @@ QString StoreTrouble::message() const
     case Kind::memoryOnlySession:
         return QStringLiteral("Brindlewax is keeping your clipboard history in memory only: it could not be saved "
                               "to disk.");
+    case Kind::unsavedAtQuit:
+        return QStringLiteral("Some copies could not be saved when Brindlewax last quit. They are kept in %1.")
+            .arg(path);
     case Kind::saveFailed:
         return diskFull ? QStringLiteral("Some copies could not be saved because the disk is full. They are kept "
                                          "until there is room.")
@@ -30,6 +37,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
     connect(&m_store, &ClipStore::saveFailed, this, [this](bool diskFull, const QString &) {
         report({StoreTrouble::Kind::saveFailed, {}, diskFull});
+        m_diskFull = diskFull;
         if (!m_retry.isActive())
             scheduleRetry();
     });
@@ -39,6 +47,8 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         m_retry.stop();
         m_nextRetryMs = m_firstRetryMs;
     });
+    if (QCoreApplication::instance())
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] { keepUnsaved(); });
 }
 
 StoreCaretaker::~StoreCaretaker() = default;
@@ -51,6 +61,14 @@ void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 
 void StoreCaretaker::start()
 {
+    // Told once per file, at the start after the quit that left it.
+    const QString storePath = m_store.container().storeURL();
+    const QString recovery = storePath.isEmpty() ? QString() : UnsavedRecovery::newest(storePath);
+    const QString toldKey = QStringLiteral("unsavedRecoveryTold");
+    if (!recovery.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != recovery) {
+        m_store.preferences().setString(toldKey, recovery);
+        report({StoreTrouble::Kind::unsavedAtQuit, recovery});
+    }
     if (!m_movedAsidePath.isEmpty())
         report({StoreTrouble::Kind::storeMovedAside, m_movedAsidePath});
     if (isMemoryOnly()) {
@@ -68,8 +86,10 @@ void StoreCaretaker::report(const StoreTrouble &trouble)
 
 void StoreCaretaker::scheduleRetry()
 {
+    const int longest = m_diskFull ? std::min(m_longestRetryMs, longestDiskFullRetryMs) : m_longestRetryMs;
+    m_nextRetryMs = std::min(m_nextRetryMs, longest);
     m_retry.start(m_nextRetryMs);
-    m_nextRetryMs = std::min(m_longestRetryMs, m_nextRetryMs * 2);
+    m_nextRetryMs = std::min(longest, m_nextRetryMs * 2);
 }
 
 void StoreCaretaker::retry()
@@ -79,9 +99,39 @@ void StoreCaretaker::retry()
             scheduleRetry();
         return;
     }
-    // A failure here comes back through saveFailed, which schedules the next try.
-    if (m_store.context().hasChanges())
-        m_store.save();
+    saveBatch();
+}
+
+void StoreCaretaker::saveBatch()
+{
+    // A failure comes back through saveFailed, which schedules the next try; what was written
+    // before it stays written.
+    if (m_store.context().hasChanges() && m_store.savePart(retryBatch) && m_store.context().hasChanges())
+        QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
+}
+
+int StoreCaretaker::keepUnsaved()
+{
+    if (isMemoryOnly())
+        return 0;
+    ModelContext &ctx = m_store.context();
+    while (ctx.hasChanges() && m_store.savePart(retryBatch)) {}
+    if (!ctx.hasChanges())
+        return 0;
+    const auto records = ctx.unsavedRecords();
+    const int count = int(records.size());
+    const QString storePath = m_store.container().storeURL();
+    QString error;
+    const QString kept =
+        storePath.isEmpty() ? QString() : UnsavedRecovery::write(storePath, records, m_store.now(), &error);
+    if (kept.isEmpty())
+        qCCritical(lcPersistence,
+                   "%d changes could not be saved before quitting and could not be kept beside the store: %s", count,
+                   qPrintable(error));
+    else
+        qCCritical(lcPersistence, "%d changes could not be saved before quitting; they are kept in %s", count,
+                   qPrintable(kept));
+    return count;
 }
 
 bool StoreCaretaker::tryStoreFile()

@@ -13,9 +13,9 @@ class ClipStore;
 
 // Store trouble the user should hear of.
 struct StoreTrouble {
-    enum class Kind { storeMovedAside, memoryOnlySession, saveFailed };
+    enum class Kind { storeMovedAside, memoryOnlySession, saveFailed, unsavedAtQuit };
     Kind kind;
-    // storeMovedAside: where the unreadable store now lies.
+    // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery file.
     QString path = {};
     // saveFailed: the disk had no room.
     bool diskFull = false;
@@ -25,13 +25,18 @@ struct StoreTrouble {
 };
 
 // Tells of store trouble once per kind and session, and brings the history back to disk: changes
-// a save could not write are tried again on a back-off (and with every save meanwhile), and a
-// history kept in memory reopens its store file on a back-off and moves into it once it can.
+// a save could not write are tried again on a back-off (and with every save meanwhile), a few
+// records per transaction so that what fits goes in as room returns, and a history kept in memory
+// reopens its store file on a back-off and moves into it once it can. What is still not written
+// when the program quits is kept in a recovery file beside the store and told at the next start.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
     static constexpr int firstRetryMs = 5 * 1000;
     static constexpr int longestRetryMs = 5 * 60 * 1000;
+    // A full disk is looked at more often: room comes back when the user frees it.
+    static constexpr int longestDiskFullRetryMs = 10 * 1000;
+    static constexpr size_t retryBatch = 8;
 
     StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent = nullptr);
     ~StoreCaretaker() override;
@@ -41,6 +46,9 @@ public:
     void setRetryDelays(int firstMs, int longestMs);
 
     bool isMemoryOnly() const { return !m_storePath.isEmpty(); }
+    // At quit: a last try, then whatever is left goes to a recovery file, said in the log.
+    // Returns how many records could not be saved.
+    int keepUnsaved();
 
 Q_SIGNALS:
     void troubleOccurred(const quillmere::StoreTrouble &trouble);
@@ -49,6 +57,7 @@ private:
     void report(const StoreTrouble &trouble);
     void scheduleRetry();
     void retry();
+    void saveBatch();
     bool tryStoreFile();
 
     ClipStore &m_store;
@@ -59,6 +68,7 @@ private:
     int m_firstRetryMs = firstRetryMs;
     int m_longestRetryMs = longestRetryMs;
     int m_nextRetryMs = firstRetryMs;
+    bool m_diskFull = false;
     std::set<StoreTrouble::Kind> m_reported;
 };
 

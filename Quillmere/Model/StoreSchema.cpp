@@ -190,6 +190,10 @@ int currentVersion()
 bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
 {
     QSqlQuery q(db);
+    // A store of a known version that lost a column (a tool, an older build) gains it back rather
+    // than being moved aside: the first step adds whatever is missing and keeps every row.
+    if (fromVersion >= 1 && !createVersion1(q, error))
+        return false;
     for (int version = std::max(0, fromVersion); version < currentVersion(); ++version) {
         if (!kSteps[version](q, error))
             return false;

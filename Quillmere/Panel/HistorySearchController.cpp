@@ -1,4 +1,5 @@
 #include "Quillmere/Panel/HistorySearchController.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -50,6 +51,7 @@ void HistorySearchController::collapseSearch()
     state.query.clear();
     state.isSearchExpanded = false;
     state.isSearchFocused = false;
+    state.isShowingNoWordModelNote = false;
     m_model.focusLater(m_model.isSelectedPageLocked());
 }
 
@@ -59,7 +61,7 @@ void HistorySearchController::refreshSemanticResults()
     HistoryViewState &state = m_model.m_state;
     const ClipLists &lists = m_model.m_lists;
     const bool wanted = state.isSearchExpanded
-        && !m_model.m_deps.preferences->boolValue(PanelPreferenceKey::semanticSearchDisabled, false)
+        && !m_model.m_deps.preferences->get(PreferenceKeys::semanticSearchDisabled)
         && isSubstantialText(state.query);
     std::vector<int> candidates;
     if (wanted)
@@ -89,6 +91,10 @@ void HistorySearchController::applyScores(const QString &query, const std::vecto
         return; // typed on meanwhile
     HistoryViewModel::Batch batch(m_model);
     m_model.m_state.relatedItemIDs = std::move(ranked);
+    if (!m_toldNoWordModel && m_semantic.engineHasNoModel()) {
+        m_toldNoWordModel = true;
+        m_model.m_state.isShowingNoWordModelNote = true;
+    }
 }
 
 void HistorySearchController::clearSemanticResults()

@@ -30,6 +30,7 @@ private:
 
     HistoryViewModel &m_model;
     SemanticSearch m_semantic;
+    bool m_toldNoWordModel = false;
 };
 
 } // namespace quillmere

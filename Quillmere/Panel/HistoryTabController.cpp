@@ -1,4 +1,5 @@
 #include "Quillmere/Panel/HistoryTabController.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Panel/FileClipReader.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
@@ -72,7 +73,7 @@ void HistoryTabController::handleTabChange()
 
 void HistoryTabController::rememberTab(const PanelTab &tab)
 {
-    m_model.m_deps.preferences->setString(PanelPreferenceKey::lastUsedTarget,
+    m_model.m_deps.preferences->setString(PreferenceKeys::panelLastUsedTarget,
                                           PanelTabs::memoryText(tab, m_model.m_lists.pages()));
 }
 

@@ -1,5 +1,8 @@
 #include "Quillmere/Panel/HistoryViewModel.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -23,20 +26,20 @@ HistoryViewModel::HistoryViewModel(HistoryViewDependencies deps, HistoryViewCall
     Q_ASSERT(m_deps.store && m_deps.notificationCenter && m_deps.preferences && m_deps.scheduler);
     connect(m_deps.store, &HistoryStore::changed, this, [this] { storeDidChange(); });
     connect(m_deps.preferences, &Preferences::changed, this, [this](const QString &key) {
-        if (key.startsWith(QLatin1String("panel")) || key == PanelPreferenceKey::capturePaused)
+        if (key.startsWith(QLatin1String("panel")) || key == PreferenceKeys::capturePaused)
             Q_EMIT changed();
     });
     NotificationCenter &center = *m_deps.notificationCenter;
-    center.addObserver(PanelNotification::didShow, this, [this](const Notification &) { resetForPanelShow(); });
-    center.addObserver(PanelNotification::keyPressed, this,
+    center.addObserver(Notices::panelDidShow, this, [this](const Notification &) { resetForPanelShow(); });
+    center.addObserver(Notices::panelKeyPressed, this,
                        [this](const Notification &note) { handlePanelKeyPressed(note.userInfo); });
-    center.addObserver(PanelNotification::clipCaptured, this, [this](const Notification &) {
+    center.addObserver(Notices::clipCaptured, this, [this](const Notification &) {
         // A capture kept after a failed save reached the live history without a save notice.
         if (!std::exchange(m_storeChangedSinceCapture, false))
             m_stale = true;
         scheduleLatestSavedRefresh();
     });
-    center.addObserver(PanelNotification::cloudImportDidSucceed, this,
+    center.addObserver(Notices::cloudImportDidSucceed, this,
                        [this](const Notification &) { scheduleCloudImportRefresh(); });
 
     // No snapshot yet: the lists are read when the panel first shows.
@@ -114,27 +117,27 @@ std::vector<const ClipSnapshot *> HistoryViewModel::pasteStackItems() const
 
 bool HistoryViewModel::isCapturePaused() const
 {
-    return m_deps.preferences->boolValue(PanelPreferenceKey::capturePaused, false);
+    return m_deps.preferences->get(PreferenceKeys::capturePaused);
 }
 
 void HistoryViewModel::setCapturePaused(bool paused)
 {
-    m_deps.preferences->setBool(PanelPreferenceKey::capturePaused, paused);
+    m_deps.preferences->setBool(PreferenceKeys::capturePaused, paused);
 }
 
 QString HistoryViewModel::panelOpenBehaviorRawValue() const
 {
-    return m_deps.preferences->string(PanelPreferenceKey::openBehavior).value_or(QStringLiteral("history"));
+    return m_deps.preferences->string(PreferenceKeys::panelOpenBehavior).value_or(QStringLiteral("history"));
 }
 
 QString HistoryViewModel::panelOpenPageID() const
 {
-    return m_deps.preferences->string(PanelPreferenceKey::openPageID).value_or(QString());
+    return m_deps.preferences->string(PreferenceKeys::panelOpenPageID).value_or(QString());
 }
 
 QString HistoryViewModel::panelLastUsedTarget() const
 {
-    return m_deps.preferences->string(PanelPreferenceKey::lastUsedTarget).value_or(QString());
+    return m_deps.preferences->string(PreferenceKeys::panelLastUsedTarget).value_or(QString());
 }
 
 // ---- Observers --------------------------------------------------------------------------------
@@ -420,13 +423,13 @@ void HistoryViewModel::focusLater(bool inlineUnlock)
 
 void HistoryViewModel::postInteractionMode()
 {
-    m_deps.notificationCenter->post(PanelNotification::interactionModeChanged, nullptr,
+    m_deps.notificationCenter->post(Notices::panelInteractionModeChanged, nullptr,
                                     {{QStringLiteral("mode"), rawValue(interactionMode())}});
 }
 
 void HistoryViewModel::postKeyboardCaptureState()
 {
-    m_deps.notificationCenter->post(PanelNotification::keyboardCaptureChanged, nullptr,
+    m_deps.notificationCenter->post(Notices::panelKeyboardCaptureChanged, nullptr,
                                     {{QStringLiteral("paused"), isKeyboardCapturePaused()}});
 }
 

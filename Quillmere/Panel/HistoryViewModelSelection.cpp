@@ -2,6 +2,8 @@
 
 #include "Quillmere/Panel/HistoryViewModel.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -150,7 +152,7 @@ void HistoryViewModel::typeThrough(const QString &text)
 
 void HistoryViewModel::requestAreaCapture()
 {
-    m_deps.notificationCenter->post(PanelNotification::requestAreaCapture);
+    m_deps.notificationCenter->post(Notices::requestAreaCapture);
 }
 
 } // namespace quillmere

@@ -44,6 +44,8 @@ struct HistoryViewState {
 
     // Semantic results, best first.
     std::vector<PersistentIdentifier> relatedItemIDs;
+    // Search by meaning found no word model; said during the first search that meets it only.
+    bool isShowingNoWordModelNote = false;
     // Raised to make the strip scroll to the selection although the index did not change.
     int selectionScrollRevision = 0;
 

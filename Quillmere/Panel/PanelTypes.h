@@ -31,24 +31,6 @@ enum class PanelKeyboardMode { browsing, searching, unlocking, paused };
 QString rawValue(PanelKeyboardMode mode);
 std::optional<PanelKeyboardMode> panelKeyboardModeFromRaw(const QString &raw);
 
-// Names shared by the panel controller and the history view.
-namespace PanelNotification {
-inline const QString didShow = QStringLiteral("quillmerePanelDidShow");
-inline const QString keyPressed = QStringLiteral("quillmerePanelKeyPressed");
-inline const QString keyboardCaptureChanged = QStringLiteral("quillmerePanelKeyboardCaptureChanged");
-inline const QString interactionModeChanged = QStringLiteral("quillmerePanelInteractionModeChanged");
-inline const QString clipCaptured = QStringLiteral("quillmere.clipCaptured");
-inline const QString cloudImportDidSucceed = QStringLiteral("quillmereCloudKitImportDidSucceed");
-inline const QString requestAreaCapture = QStringLiteral("quillmere.requestAreaCapture");
-} // namespace PanelNotification
-
-namespace PanelPreferenceKey {
-inline const QString capturePaused = QStringLiteral("capturePaused");
-inline const QString openBehavior = QStringLiteral("panelOpenBehavior");
-inline const QString openPageID = QStringLiteral("panelOpenPageID");
-inline const QString lastUsedTarget = QStringLiteral("panelLastUsedTarget");
-inline const QString semanticSearchDisabled = QStringLiteral("semanticSearchDisabled");
-} // namespace PanelPreferenceKey
 
 // What the history view needs of one clip, copied out of the store. Never holds image or file
 // bytes, only whether there are any.

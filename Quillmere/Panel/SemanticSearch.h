@@ -23,6 +23,9 @@ public:
     // engine without a model answers with no scores.
     virtual void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold,
                         Reply reply) = 0;
+    // True once the engine has tried to load its model and could not; asked on the main thread
+    // when an answer comes.
+    virtual bool hasNoModel() const { return false; }
 };
 
 // The semantic layer of the history search: waits for typing to pause, then hands the candidate
@@ -54,6 +57,7 @@ public:
     void start(Request request, StillAllowed allowed, Answer answer);
     void cancel();
     bool isWaiting() const { return m_waiting != 0; }
+    bool engineHasNoModel() const { return m_engine && m_engine->hasNoModel(); }
 
 private:
     void fire(quint64 generation, const Request &request, const StillAllowed &allowed, const Answer &answer);

@@ -194,19 +194,23 @@ void X11GlobalKeyGrabber::ungrabOnServer(quint8 keycode, quint16 mask)
 
 std::optional<GlobalKeyGrabbing::GrabID> X11GlobalKeyGrabber::grab(const KeyChord &chord, std::function<void()> onPress)
 {
+    m_lastFailure = GrabFailure::noDisplay;
     if (!ensureConnection())
         return std::nullopt;
+    m_lastFailure = GrabFailure::keyNotOnKeyboard;
     const std::optional<quint8> keycode = keycodeFor(chord.keysym);
     if (!keycode) {
         qCWarning(lcHotKeys) << "No key produces keysym" << Qt::hex << chord.keysym << "in the current layout";
         return std::nullopt;
     }
     const quint16 mask = maskFor(chord.modifiers);
+    m_lastFailure = GrabFailure::alreadyGrabbed;
     // A second grab of the same combination would silently share one server grab.
     for (const Grab &g : std::as_const(m_grabs))
         if (g.keycode == *keycode && g.mask == mask)
             return std::nullopt;
 
+    m_lastFailure = GrabFailure::refused;
     std::vector<quint16> done;
     for (quint16 lock : lockVariants()) {
         if (!grabOnServer(*keycode, mask | lock)) {
@@ -217,6 +221,7 @@ std::optional<GlobalKeyGrabbing::GrabID> X11GlobalKeyGrabber::grab(const KeyChor
         }
         done.push_back(lock);
     }
+    m_lastFailure.reset();
     const GrabID id = m_nextID++;
     m_grabs.insert(id, Grab{chord, *keycode, mask, std::move(onPress)});
     return id;

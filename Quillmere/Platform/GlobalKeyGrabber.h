@@ -27,6 +27,10 @@ struct KeyChord {
     bool operator==(const KeyChord &) const = default;
 };
 
+// Why a grab gave nothing. `refused`: the X server said no (BadAccess), because another program
+// holds the combination.
+enum class GrabFailure { noDisplay, keyNotOnKeyboard, alreadyGrabbed, refused };
+
 // System-wide key grabs. `onPress` runs on the main thread, once per physical press.
 class GlobalKeyGrabbing {
 public:
@@ -36,6 +40,8 @@ public:
     // (or an earlier grab of ours) holds the combination.
     virtual std::optional<GrabID> grab(const KeyChord &chord, std::function<void()> onPress) = 0;
     virtual void ungrab(GrabID id) = 0;
+    // Why the latest grab() gave nothing; none after one that succeeded.
+    virtual std::optional<GrabFailure> lastFailure() const { return std::nullopt; }
 };
 
 // Passive grabs on the root window through Qt's own xcb connection, one per lock-key variant
@@ -49,6 +55,7 @@ public:
 
     std::optional<GrabID> grab(const KeyChord &chord, std::function<void()> onPress) override;
     void ungrab(GrabID id) override;
+    std::optional<GrabFailure> lastFailure() const override { return m_lastFailure; }
 
     bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *result) override;
 
@@ -89,6 +96,7 @@ private:
     ModifierMasks m_masks;
     QHash<GrabID, Grab> m_grabs;
     GrabID m_nextID = 1;
+    std::optional<GrabFailure> m_lastFailure;
 };
 
 } // namespace quillmere

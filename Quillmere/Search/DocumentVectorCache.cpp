@@ -53,7 +53,8 @@ const DocumentVectorCache::Entry *DocumentVectorCache::find(const Key &key)
     return &it->second->second;
 }
 
-const DocumentVectorCache::Entry &DocumentVectorCache::insert(const Key &key, std::vector<float> vector)
+const DocumentVectorCache::Entry &DocumentVectorCache::insert(const Key &key, std::vector<float> vector,
+                                                              std::vector<float> passages)
 {
     if (const auto it = m_index.find(key); it != m_index.end()) {
         m_order.erase(it->second);
@@ -64,7 +65,7 @@ const DocumentVectorCache::Entry &DocumentVectorCache::insert(const Key &key, st
         m_order.pop_back();
     }
     const double length = vectorLength(vector);
-    m_order.push_front({key, Entry{std::move(vector), length}});
+    m_order.push_front({key, Entry{std::move(vector), length, std::move(passages)}});
     m_index.emplace(key, m_order.begin());
     return m_order.front().second;
 }

@@ -19,6 +19,8 @@ public:
     struct Entry {
         std::vector<float> vector;
         double length = 0;
+        // A long text's passages, one unit vector of the same dimension after another.
+        std::vector<float> passages;
     };
 
     explicit DocumentVectorCache(size_t capacity);
@@ -30,7 +32,7 @@ public:
     Key keyOf(QStringView text);
     // Null when absent; a hit becomes the most recently used.
     const Entry *find(const Key &key);
-    const Entry &insert(const Key &key, std::vector<float> vector);
+    const Entry &insert(const Key &key, std::vector<float> vector, std::vector<float> passages = {});
     void clear();
     size_t size() const { return m_index.size(); }
     size_t capacity() const { return m_capacity; }

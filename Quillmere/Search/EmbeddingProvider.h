@@ -13,6 +13,9 @@ public:
     virtual std::vector<float> sentenceVector(QStringView text) const = 0;
     // The mean of the vectors of the text's words; empty when none of them is known.
     virtual std::vector<float> wordVectorMean(QStringView text) const = 0;
+    // A unit direction that every text's vector leans along whatever the text is about; empty
+    // when the provider's vectors have none.
+    virtual std::vector<float> commonDirection() const { return {}; }
 };
 
 // The sentence vector when there is one, else the mean of the word vectors; empty when neither.

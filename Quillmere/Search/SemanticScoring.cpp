@@ -1,6 +1,111 @@
 #include "Quillmere/Search/SemanticScoring.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace quillmere {
+
+namespace {
+
+bool isWordChar(QChar c)
+{
+    return c.isLetterOrNumber();
+}
+
+bool endsSentence(QStringView text, qsizetype i)
+{
+    const QChar c = text[i];
+    if (c == u'\n')
+        return true;
+    if (c != u'.' && c != u'!' && c != u'?' && c != u';')
+        return false;
+    return i + 1 == text.size() || text[i + 1].isSpace();
+}
+
+// `v` without its part along the unit vector `common`, scaled to unit length; empty when nothing is
+// left.
+std::vector<float> topical(std::vector<float> v, const std::vector<float> &common)
+{
+    if (v.size() != common.size())
+        return {};
+    double along = 0;
+    for (size_t d = 0; d < v.size(); ++d)
+        along += double(v[d]) * common[d];
+    for (size_t d = 0; d < v.size(); ++d)
+        v[d] -= float(along * common[d]);
+    const double length = vectorLength(v);
+    if (length == 0)
+        return {};
+    for (float &x : v)
+        x = float(x / length);
+    return v;
+}
+
+struct Word {
+    qsizetype begin;
+    qsizetype end;
+};
+
+} // namespace
+
+std::vector<QStringView> SemanticScoring::passages(QStringView text)
+{
+    // Each word, and the sentence it belongs to.
+    std::vector<Word> words;
+    std::vector<int> sentenceOf;
+    int sentence = 0;
+    bool sentenceHasWords = false;
+    for (qsizetype i = 0; i < text.size();) {
+        if (isWordChar(text[i])) {
+            const qsizetype begin = i;
+            while (i < text.size() && isWordChar(text[i]))
+                ++i;
+            words.push_back({begin, i});
+            sentenceOf.push_back(sentence);
+            sentenceHasWords = true;
+            continue;
+        }
+        if (endsSentence(text, i) && sentenceHasWords) {
+            ++sentence;
+            sentenceHasWords = false;
+        }
+        ++i;
+    }
+    std::vector<QStringView> out;
+    const int count = int(words.size());
+    if (count <= passageWords)
+        return out;
+    auto add = [&](int first, int last) { // words [first, last)
+        out.push_back(text.mid(words[first].begin, words[last - 1].end - words[first].begin));
+    };
+    int first = 0;
+    while (first < count) {
+        // Whole sentences up to the minimum length.
+        int last = first;
+        while (last < count && (last - first < minimumPassageWords || sentenceOf[last] == sentenceOf[last - 1]))
+            ++last;
+        if (last - first <= passageWords) {
+            // A short tail joins the passage before it rather than standing alone.
+            if (count - last < minimumPassageWords && !out.empty() && last < count)
+                last = count;
+            if (last - first <= passageWords) {
+                add(first, last);
+                first = last;
+                continue;
+            }
+        }
+        // One long sentence (or a long tail): windows that overlap by half.
+        int end = first;
+        for (int start = first; start < last; start += passageWords / 2) {
+            end = std::min(start + passageWords, last);
+            add(start, end);
+            if (end == last)
+                break;
+        }
+        first = last;
+    }
+    return out;
+}
 
 SemanticScoring::SemanticScoring(Loader loader, size_t cacheCapacity)
     : m_loader(std::move(loader)), m_cache(cacheCapacity)
@@ -13,8 +118,41 @@ bool SemanticScoring::hasModel()
         m_loaded = true;
         if (m_loader)
             m_provider = m_loader();
+        if (m_provider) {
+            m_common = m_provider->commonDirection();
+            if (std::abs(vectorLength(m_common) - 1) > 1e-3)
+                m_common.clear();
+        }
     }
     return m_provider != nullptr;
+}
+
+const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &documentText)
+{
+    const DocumentVectorCache::Key key = m_cache.keyOf(documentText);
+    if (const DocumentVectorCache::Entry *entry = m_cache.find(key))
+        return *entry;
+    const QString text = documentText.trimmed();
+    if (text.isEmpty())
+        return m_cache.insert(key, {});
+    std::vector<float> whole = textVector(*m_provider, text);
+    const std::vector<QStringView> parts = passages(text);
+    std::vector<float> units;
+    auto add = [&](std::vector<float> v) {
+        if (!m_common.empty()) {
+            v = topical(std::move(v), m_common);
+        } else if (const double length = vectorLength(v); length > 0) {
+            for (float &x : v)
+                x = float(x / length);
+        }
+        if (!v.empty() && v.size() == whole.size())
+            units.insert(units.end(), v.begin(), v.end());
+    };
+    if (!parts.empty() && !m_common.empty())
+        add(whole);
+    for (QStringView passage : parts)
+        add(textVector(*m_provider, passage));
+    return m_cache.insert(key, std::move(whole), std::move(units));
 }
 
 std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
@@ -29,20 +167,32 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
     if (queryVector.empty())
         return result;
     const double queryLength = vectorLength(queryVector);
+    const size_t dimension = queryVector.size();
+    // Against long texts: the query's unit vector without the common direction (when the provider
+    // has one).
+    const std::vector<float> queryTopical = m_common.empty()
+        ? (queryLength > 0 ? topical(queryVector, std::vector<float>(dimension, 0.0f)) : std::vector<float>{})
+        : topical(queryVector, m_common);
+    constexpr double k2 = longTextCommonShare * longTextCommonShare;
     constexpr size_t stopCheckInterval = 64;
     for (size_t i = 0; i < documents.size(); ++i) {
         if (stop && i % stopCheckInterval == 0 && stop())
             return std::nullopt;
         const SemanticDocument &document = documents[i];
-        const DocumentVectorCache::Key key = m_cache.keyOf(document.text);
-        const DocumentVectorCache::Entry *entry = m_cache.find(key);
-        if (!entry) {
-            const QString text = document.text.trimmed();
-            entry = &m_cache.insert(key, text.isEmpty() ? std::vector<float>{} : textVector(*m_provider, text));
-        }
-        if (entry->vector.empty())
+        const DocumentVectorCache::Entry &entry = entryFor(document.text);
+        if (entry.vector.empty())
             continue;
-        const double score = cosineSimilarity(queryVector, queryLength, entry->vector, entry->length);
+        const bool longText = !entry.passages.empty() && !queryTopical.empty();
+        double score =
+            longText && !m_common.empty() ? -1 : cosineSimilarity(queryVector, queryLength, entry.vector, entry.length);
+        if (longText) {
+            for (size_t at = 0; at + dimension <= entry.passages.size(); at += dimension) {
+                double dot = 0;
+                for (size_t d = 0; d < dimension; ++d)
+                    dot += double(queryTopical[d]) * entry.passages[at + d];
+                score = std::max(score, m_common.empty() ? dot : (dot + k2) / (1 + k2));
+            }
+        }
         if (score >= threshold)
             result.emplace_back(document.id, score);
     }

@@ -27,10 +27,28 @@ public:
     bool hasModel();
     const DocumentVectorCache &cache() const { return m_cache; }
 
+    // A text longer than one passage is also scored by its best passage, so that a long note that
+    // mixes topics meets a query on one of them without the others drowning it.
+    static constexpr int passageWords = 40;
+    static constexpr int minimumPassageWords = 20;
+    // The passages of `text`: runs of whole sentences of at least minimumPassageWords words, a
+    // sentence longer than passageWords cut into half-overlapping windows of that many. Nothing
+    // for a text of passageWords words or fewer.
+    static std::vector<QStringView> passages(QStringView text);
+    // A long text's mean leans ever more along the provider's common direction, which makes it look
+    // like every query. Against a long text (whole or passage) only the rest of the two vectors is
+    // compared, and that cosine c is reported as (c + k^2) / (1 + k^2): what two unit vectors
+    // that each have k of the common direction added would give. k is the share the word-model
+    // build gives back to each word.
+    static constexpr double longTextCommonShare = 0.35;
+
 private:
+    const DocumentVectorCache::Entry &entryFor(const QString &text);
+
     Loader m_loader;
     bool m_loaded = false;
     std::unique_ptr<EmbeddingProvider> m_provider;
+    std::vector<float> m_common;
     DocumentVectorCache m_cache;
 };
 

@@ -3,7 +3,10 @@
 #include "Quillmere/Search/SearchLogging.h"
 #include "Quillmere/Search/WordVectorEmbedding.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 namespace quillmere {
@@ -47,6 +50,8 @@ void SemanticSearchEngine::scores(const QString &query, std::vector<SemanticDocu
             std::optional<Scores> scores = worker->scoring.scores(query, documents, threshold, overtaken);
             if (!scores)
                 return;
+            if (!worker->scoring.hasModel())
+                m_noModel.store(true);
             QMetaObject::invokeMethod(
                 this, [reply = std::move(reply), scores = std::move(*scores)]() mutable { reply(std::move(scores)); },
                 Qt::QueuedConnection);
@@ -54,13 +59,25 @@ void SemanticSearchEngine::scores(const QString &query, std::vector<SemanticDocu
         Qt::QueuedConnection);
 }
 
-QString defaultWordModelPath()
+QStringList wordModelCandidates(const QString &applicationDir)
 {
     const QString name = QStringLiteral("quillmere/word-vectors.qwv");
-    const QString packaged = QStandardPaths::locate(QStandardPaths::GenericDataLocation, name);
-    if (!packaged.isEmpty())
-        return packaged;
-    return QStringLiteral(QUILLMERE_WORD_MODEL_SOURCE_PATH);
+    const QDir dir(applicationDir);
+    QStringList candidates{QDir::cleanPath(dir.filePath(QStringLiteral("../share/") + name)),
+                           QDir::cleanPath(dir.filePath(QStringLiteral("share/") + name))};
+    for (const QString &data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
+        candidates << QDir(data).filePath(name);
+    candidates.removeDuplicates();
+    return candidates;
+}
+
+QString defaultWordModelPath()
+{
+    const QStringList candidates = wordModelCandidates(QCoreApplication::applicationDirPath());
+    for (const QString &candidate : candidates)
+        if (QFileInfo(candidate).isFile())
+            return candidate;
+    return candidates.value(0);
 }
 
 std::unique_ptr<EmbeddingProvider> loadWordVectorEmbedding(const QString &path)

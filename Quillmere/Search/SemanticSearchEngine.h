@@ -4,6 +4,7 @@
 #include "Quillmere/Search/SemanticScoring.h"
 
 #include <QObject>
+#include <QStringList>
 #include <QThread>
 #include <atomic>
 
@@ -22,15 +23,22 @@ public:
     ~SemanticSearchEngine() override;
 
     void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold, Reply reply) override;
+    bool hasNoModel() const override { return m_noModel.load(); }
 
 private:
     QThread m_thread;
     std::unique_ptr<SemanticWorker> m_worker; // lives on m_thread until it stops
     std::shared_ptr<std::atomic<quint64>> m_latest = std::make_shared<std::atomic<quint64>>(0);
+    std::atomic<bool> m_noModel{false};
 };
 
-// The word-vector file the program ships: a packaged copy under the shared data folders first
-// (quillmere/word-vectors.qwv), else the one in the source tree it was built from.
+// Where the word-vector file may lie for a program in `applicationDir`, most specific first: the
+// installed layout (bin/../share/quillmere), the build tree's copy beside the binary, then the
+// shared data folders.
+QStringList wordModelCandidates(const QString &applicationDir);
+
+// The first of those candidates that exists, or the first candidate when none does (so the log
+// names a place where the file was looked for).
 QString defaultWordModelPath();
 
 // Loads the word vectors at `path`; when they cannot be used, says why in the log and gives null.

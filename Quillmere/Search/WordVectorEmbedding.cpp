@@ -43,9 +43,10 @@ std::vector<float> WordVectorEmbedding::wordVectorMean(QStringView text) const
     int known = 0;
     forEachWord(text, [&](std::string_view word) {
         const qsizetype index = m_model->find(word);
-        if (index < 0)
+        if (index >= 0)
+            m_model->addVector(index, sum.data());
+        else if (!m_model->addNgramVector(word, sum.data()))
             return;
-        m_model->addVector(index, sum.data());
         ++known;
     });
     if (known == 0)

@@ -368,6 +368,22 @@ const QHash<QString, Painter> &painters()
              g.stroke(shield(), 1.5);
              g.stroke(checkMark(10, 9.6, 0.9), 1.6);
          }},
+        {"checkmark.shield.fill",
+         [](const Pen &g) { g.fill(shield().subtracted(Pen::outline(checkMark(10, 9.6, 0.9), 1.8))); }},
+        {"lock.shield",
+         [](const Pen &g) {
+             g.stroke(shield(), 1.5);
+             g.fill(Pen::rounded(7, 9.2, 6, 4.8, 1));
+             QPainterPath shackle;
+             shackle.arcMoveTo(QRectF(8.2, 6.2, 3.6, 5), 180);
+             shackle.arcTo(QRectF(8.2, 6.2, 3.6, 5), 180, -180);
+             g.stroke(shackle, 1.2);
+         }},
+        {"record.circle",
+         [](const Pen &g) {
+             g.stroke(Pen::circle(10, 10, 8), 1.5);
+             g.fill(Pen::circle(10, 10, 4));
+         }},
         {"lock.doc",
          [](const Pen &g) {
              g.stroke(Pen::polyline({{12, 2}, {4.5, 2}, {4.5, 18}, {15.5, 18}, {15.5, 5.5}, {12, 2}}), 1.4);
@@ -457,6 +473,61 @@ const QHash<QString, Painter> &painters()
                                      {2.5, 15.5}}),
                       1.5);
              g.line(2.5, 9, 17.5, 9, 1.3);
+         }},
+        // The Capture pane.
+        {"cloud.fill", [](const Pen &g) { g.fill(cloud()); }},
+        {"crop",
+         [](const Pen &g) {
+             g.stroke(Pen::polyline({{5.5, 2.5}, {5.5, 14.5}, {17.5, 14.5}}), 1.5);
+             g.stroke(Pen::polyline({{2.5, 5.5}, {14.5, 5.5}, {14.5, 17.5}}), 1.5);
+         }},
+        {"rectangle.dashed",
+         [](const Pen &g) {
+             QPen dashed(g.c, 1.5, Qt::DashLine, Qt::RoundCap, Qt::RoundJoin);
+             dashed.setDashPattern({2, 2});
+             g.p.strokePath(Pen::rounded(2.5, 4.5, 15, 11, 2), dashed);
+         }},
+        {"text.viewfinder",
+         [](const Pen &g) {
+             for (auto [x, y, dx, dy] :
+                  {std::array<qreal, 4>{2.5, 2.5, 1, 1}, {17.5, 2.5, -1, 1}, {2.5, 17.5, 1, -1}, {17.5, 17.5, -1, -1}})
+                 g.stroke(Pen::polyline({{x, y + 4 * dy}, {x, y}, {x + 4 * dx, y}}), 1.5);
+             g.line(6.5, 7.5, 13.5, 7.5, 1.4);
+             g.line(10, 7.5, 10, 13.5, 1.4);
+         }},
+        {"record.circle",
+         [](const Pen &g) {
+             g.stroke(Pen::circle(10, 10, 7.5), 1.5);
+             g.dot(10, 10, 4);
+         }},
+        {"rectangle.inset.bottomleft.filled",
+         [](const Pen &g) {
+             g.stroke(Pen::rounded(2.5, 4, 15, 12, 2), 1.5);
+             g.fill(Pen::rounded(4.8, 10.3, 5.5, 3.6, 1));
+         }},
+        {"bell.badge",
+         [](const Pen &g) {
+             QPainterPath bell;
+             bell.moveTo(4, 14.5);
+             bell.lineTo(5.5, 12.5);
+             bell.lineTo(5.5, 9);
+             bell.cubicTo(5.5, 5.5, 7.5, 4, 10, 4);
+             bell.cubicTo(12.5, 4, 14.5, 5.5, 14.5, 9);
+             bell.lineTo(14.5, 12.5);
+             bell.lineTo(16, 14.5);
+             bell.closeSubpath();
+             g.stroke(bell, 1.5);
+             g.line(8.5, 17, 11.5, 17, 1.5);
+             g.dot(15.5, 4.5, 2.5);
+         }},
+        {"lock.open",
+         [](const Pen &g) {
+             g.stroke(Pen::rounded(4, 9, 12, 9, 2), 1.6);
+             QPainterPath shackle;
+             shackle.moveTo(6.8, 9);
+             shackle.lineTo(6.8, 6.5);
+             shackle.arcTo(QRectF(6.8, 3, 6.4, 7), 180, -180);
+             g.stroke(shackle, 1.6);
          }},
         {"icloud.slash",
          [](const Pen &g) {

@@ -94,6 +94,10 @@ void SettingsButton::paintEvent(QPaintEvent *)
         fill = P::withOpacity(P::danger(), pressed ? 0.30 : 0.20);
         stroke = P::withOpacity(P::danger(), 0.32);
         label = P::danger();
+    } else if (m_kind == Kind::prominent) {
+        fill = P::withOpacity(P::controlTint(), pressed ? 0.75 : 1.0);
+        stroke = P::white(0.16);
+        label = Qt::white;
     } else {
         fill = P::white(pressed ? 0.20 : 0.14);
         stroke = P::white(0.12);
@@ -189,6 +193,12 @@ IconBadge::IconBadge(const QString &systemImage, QWidget *parent) : QWidget(pare
     setFixedSize(32, 32);
 }
 
+void IconBadge::setSymbol(const QString &systemImage)
+{
+    m_symbol = systemImage;
+    update();
+}
+
 void IconBadge::paintEvent(QPaintEvent *)
 {
     QPainter p(this);
@@ -258,7 +268,8 @@ SettingsRow::SettingsRow(const QString &title, const QString &subtitle, const QS
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(14, 12, 14, 12);
     row->setSpacing(12);
-    row->addWidget(new IconBadge(systemImage, this), 0, Qt::AlignVCenter);
+    m_badge = new IconBadge(systemImage, this);
+    row->addWidget(m_badge, 0, Qt::AlignVCenter);
     auto *texts = new QVBoxLayout;
     texts->setSpacing(3);
     m_title = makeLabel(title, 13.5, QFont::DemiBold, P::primaryText(), false, this);
@@ -276,6 +287,21 @@ SettingsRow::SettingsRow(const QString &title, const QString &subtitle, const QS
 void SettingsRow::setSubtitle(const QString &subtitle)
 {
     m_subtitle->setText(subtitle);
+}
+
+void SettingsRow::setSubtitleWarns(bool warns)
+{
+    setLabelColour(m_subtitle, warns ? P::warning() : P::secondaryText());
+}
+
+void SettingsRow::setSystemImage(const QString &systemImage)
+{
+    m_badge->setSymbol(systemImage);
+}
+
+QString SettingsRow::systemImage() const
+{
+    return m_badge->symbol();
 }
 
 QString SettingsRow::title() const

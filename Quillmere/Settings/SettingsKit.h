@@ -22,7 +22,7 @@ void setLabelColour(QLabel *label, const QColor &colour);
 class SettingsButton : public QAbstractButton {
     Q_OBJECT
 public:
-    enum class Kind { normal, destructive };
+    enum class Kind { normal, destructive, prominent };
     explicit SettingsButton(const QString &title, Kind kind = Kind::normal, QWidget *parent = nullptr);
     Kind kind() const { return m_kind; }
     QSize sizeHint() const override;
@@ -67,6 +67,8 @@ class IconBadge : public QWidget {
     Q_OBJECT
 public:
     explicit IconBadge(const QString &systemImage, QWidget *parent = nullptr);
+    void setSymbol(const QString &systemImage);
+    const QString &symbol() const { return m_symbol; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -111,6 +113,10 @@ public:
     SettingsRow(const QString &title, const QString &subtitle, const QString &systemImage, QWidget *accessory = nullptr,
                 QWidget *parent = nullptr);
     void setSubtitle(const QString &subtitle);
+    // A subtitle that warns shows in the warning colour.
+    void setSubtitleWarns(bool warns);
+    void setSystemImage(const QString &systemImage);
+    QString systemImage() const;
     QString title() const;
     QString subtitle() const;
     QWidget *accessory() const { return m_accessory; }
@@ -119,6 +125,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    IconBadge *m_badge;
     QLabel *m_title;
     QLabel *m_subtitle;
     QWidget *m_accessory;

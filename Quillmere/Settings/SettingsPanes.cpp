@@ -330,7 +330,7 @@ void ProgressPane::showEvent(QShowEvent *event)
     SettingsSection::showEvent(event);
 }
 
-// ---- About and the panes still to come ---------------------------------------------------------
+// ---- About -------------------------------------------------------------------------------
 
 SettingsSection *makeAboutPane(SettingsViewModel &model, QWidget *parent)
 {
@@ -342,15 +342,6 @@ SettingsSection *makeAboutPane(SettingsViewModel &model, QWidget *parent)
     section->content()->addWidget(new SettingsRow(QStringLiteral("Hotkey"),
                                                   QStringLiteral("%1 opens the history panel.").arg(panelHotKeyText()),
                                                   QStringLiteral("keyboard"), nullptr, section));
-    return section;
-}
-
-SettingsSection *makeUnavailablePane(SettingsPane pane, QWidget *parent)
-{
-    auto *section = new SettingsSection(quillmere::title(pane), systemImage(pane), parent);
-    section->content()->addWidget(new MessageRow(
-        QStringLiteral("The %1 settings are not available yet in this version.").arg(quillmere::title(pane)),
-        QStringLiteral("info.circle.fill"), MessageRow::Role::info, section));
     return section;
 }
 

@@ -99,8 +99,6 @@ private:
 };
 
 SettingsSection *makeAboutPane(SettingsViewModel &model, QWidget *parent = nullptr);
-// The panes whose own issue has not landed: say so, rather than show nothing.
-SettingsSection *makeUnavailablePane(SettingsPane pane, QWidget *parent = nullptr);
 
 // The panel hot key as this desktop names it.
 QString panelHotKeyText();

@@ -1,7 +1,11 @@
 #include "Quillmere/Settings/SettingsWindow.h"
 
+#include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Pages/Widgets/PageTabOrderSettingsView.h"
-#include "Quillmere/Sync/CloudSyncStatus.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Pasteboard.h"
+#include "Quillmere/Platform/SecretStore.h"
+#include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/DataPane.h"
 #include "Quillmere/Settings/RulePanes.h"
 #include "Quillmere/Settings/SettingsKit.h"
@@ -10,9 +14,11 @@
 #include "Quillmere/Settings/StorageDashboard.h"
 #include "Quillmere/Settings/SyncPane.h"
 #include "Quillmere/Settings/X11Desktop.h"
+#include "Quillmere/Sync/CloudSyncStatus.h"
 
 #include <QHBoxLayout>
 #include <QMessageBox>
+#include <QNetworkAccessManager>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
@@ -76,8 +82,41 @@ QPalette darkPalette()
 
 } // namespace
 
-SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent) : QWidget(parent), m_keysyms(std::move(deps.keysyms))
+// What the Capture pane works with; those not given are the desktop's own, kept for the
+// window's life.
+struct SettingsWindow::CaptureServices {
+    NotificationCenter *center = nullptr;
+    std::function<bool(CaptureAction)> isShortcutRefused;
+    std::unique_ptr<SystemSecretStore> ownSecrets;
+    SecretStore *secrets = nullptr;
+    std::unique_ptr<SystemPasteboard> ownPasteboard;
+    std::unique_ptr<PasteboardWriter> writer;
+    std::unique_ptr<QNetworkAccessManager> ownNetwork;
+    QNetworkAccessManager *network = nullptr;
+    QVariantMap cloudInfo;
+    bool cloudOverLoopbackHttp = false;
+};
+
+SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent)
+    : QWidget(parent), m_capture(std::make_unique<CaptureServices>()), m_keysyms(std::move(deps.keysyms))
 {
+    m_capture->center = deps.center ? deps.center
+        : deps.paneRequests         ? &deps.paneRequests->center()
+                                    : &NotificationCenter::defaultCenter();
+    m_capture->isShortcutRefused = std::move(deps.isCaptureShortcutRefused);
+    if (!deps.secrets)
+        m_capture->ownSecrets = std::make_unique<SystemSecretStore>();
+    m_capture->secrets = deps.secrets ? deps.secrets : m_capture->ownSecrets.get();
+    if (!deps.pasteboard)
+        m_capture->ownPasteboard = std::make_unique<SystemPasteboard>();
+    m_capture->writer = std::make_unique<PasteboardWriter>(
+        deps.pasteboard ? *deps.pasteboard : *m_capture->ownPasteboard, *m_capture->center);
+    if (!deps.network)
+        m_capture->ownNetwork = std::make_unique<QNetworkAccessManager>();
+    m_capture->network = deps.network ? deps.network : m_capture->ownNetwork.get();
+    m_capture->cloudInfo = deps.cloudInfo.value_or(ManagedCloudConfiguration::mainBundleInfo());
+    m_capture->cloudOverLoopbackHttp = deps.cloudOverLoopbackHttp;
+
     SettingsViewModel::Dependencies model;
     model.preferences = deps.preferences;
     model.store = deps.store;
@@ -256,9 +295,21 @@ void SettingsWindow::showPane(SettingsPane pane)
     case SettingsPane::sync:
         m_detail = new SyncPane(*m_sync, model, parent);
         break;
-    case SettingsPane::capture:
-        m_detail = makeUnavailablePane(pane, parent);
+    case SettingsPane::capture: {
+        CapturePane::Dependencies capture;
+        capture.capture = {&model.preferences(), m_capture->center, m_capture->isShortcutRefused};
+        capture.secrets = m_capture->secrets;
+        capture.keysyms = m_keysyms;
+        SecretStore *secrets = m_capture->secrets;
+        capture.cloud = {m_capture->network,
+                         &model.preferences(),
+                         m_capture->writer.get(),
+                         m_capture->cloudInfo,
+                         [secrets] { return secrets->read(managedCloudTokenItem).secret; },
+                         m_capture->cloudOverLoopbackHttp};
+        m_detail = new CapturePane(std::move(capture), parent);
         break;
+    }
     }
     m_detailColumn->insertWidget(0, m_detail);
     m_detail->show();

@@ -6,6 +6,8 @@
 #include "Quillmere/Settings/Core/SyncActions.h"
 #include "Quillmere/Settings/StorageDashboard.h"
 
+#include "Quillmere/Capture/CaptureShortcuts.h"
+
 #include <QPointer>
 #include <QWidget>
 #include <functional>
@@ -13,11 +15,16 @@
 #include <memory>
 
 class QMessageBox;
+class QNetworkAccessManager;
 class QScrollArea;
 class QVBoxLayout;
 
 namespace quillmere {
 
+class NotificationCenter;
+class Pasteboard;
+class PasteboardWriter;
+class SecretStore;
 class SidebarItemButton;
 class StatusPill;
 
@@ -45,6 +52,20 @@ public:
         // The Sync pane's facts and the round trip; see SyncActions. The folder dialog and the
         // health store are filled in when left empty.
         SyncActions::Dependencies sync;
+        // The Capture pane's. Capture hot keys are registered again on a notice posted here
+        // (none: the pane requests' centre).
+        NotificationCenter *center = nullptr;
+        // Whether the X server refused an action's shortcut because another program holds it.
+        std::function<bool(CaptureAction)> isCaptureShortcutRefused;
+        // Where the upload secret and the managed service's token live; none: the desktop's keyring.
+        SecretStore *secrets = nullptr;
+        // The test upload's link goes here; none: the desktop's clipboard.
+        Pasteboard *pasteboard = nullptr;
+        QNetworkAccessManager *network = nullptr;
+        // The managed service's base URL; none: this build's.
+        std::optional<QVariantMap> cloudInfo;
+        // Tests only: the managed service over plain http on this machine.
+        bool cloudOverLoopbackHttp = false;
     };
 
     static constexpr int windowWidth = 760;
@@ -83,6 +104,8 @@ private:
     std::unique_ptr<SettingsViewModel> m_model;
     std::unique_ptr<DataActions> m_data;
     std::unique_ptr<SyncActions> m_sync;
+    struct CaptureServices;
+    std::unique_ptr<CaptureServices> m_capture;
     QPointer<StorageDashboard> m_dashboard;
     ShortcutRecording::KeysymTable m_keysyms;
     std::map<SettingsPane, SidebarItemButton *> m_sidebarButtons;

@@ -1,5 +1,7 @@
 #include "Quillmere/Sync/CloudSyncStatus.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -170,7 +172,7 @@ void CloudSyncStatus::handleEvent(const SyncEvent &event)
         m_lastSyncFailure.reset();
         Q_EMIT changed();
         NotificationCenter &center = m_deps.notifications ? *m_deps.notifications : NotificationCenter::defaultCenter();
-        center.post(importDidSucceedNotification);
+        center.post(Notices::cloudImportDidSucceed);
     }
 }
 

@@ -19,7 +19,6 @@ class SyncHealthStore;
 class CloudSyncStatus : public QObject {
     Q_OBJECT
 public:
-    static inline const QString importDidSucceedNotification = QStringLiteral("quillmereCloudKitImportDidSucceed");
 
     enum class State { syncing, noAccount, localOnly, ephemeral };
     enum class EventType { setup, import, export_, unknown };

@@ -18,12 +18,6 @@ const QString kExportTarget = QStringLiteral("export.target");
 const QString kExportProgress = QStringLiteral("export.progress");
 const QString kImportProgress = QStringLiteral("import.progress");
 
-qint64 msOf(const PersistentModel &record)
-{
-    // A record not saved yet is the newest there is.
-    return record.modifiedAt().isValid() ? record.modifiedAt().toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
-}
-
 QJsonObject exportProgressJson(const ExportProgress &p)
 {
     QJsonObject recent;
@@ -38,12 +32,13 @@ QJsonObject exportProgressJson(const ExportProgress &p)
 ExportProgress exportProgressFrom(const QJsonObject &o)
 {
     ExportProgress p;
-    p.watermark = qint64(o.value(QStringLiteral("watermark")).toDouble(-1));
+    p.watermark = SyncFolder::integerIn(o.value(QStringLiteral("watermark")), -1, SyncFolder::maxDateMs).value_or(-1);
     const QJsonObject recent = o.value(QStringLiteral("recent")).toObject();
     for (auto it = recent.begin(); it != recent.end(); ++it)
-        p.recent.insert(it.key(), qint64(it->toDouble()));
-    p.deletionRow = qint64(o.value(QStringLiteral("deletionRow")).toDouble(0));
-    p.nextNumber = qint64(o.value(QStringLiteral("nextNumber")).toDouble(1));
+        p.recent.insert(it.key(), SyncFolder::integerIn(*it, 0, SyncFolder::maxDateMs).value_or(0));
+    p.deletionRow =
+        SyncFolder::integerIn(o.value(QStringLiteral("deletionRow")), 0, SyncFolder::maxInteger).value_or(0);
+    p.nextNumber = SyncFolder::integerIn(o.value(QStringLiteral("nextNumber")), 1, SyncFolder::maxInteger).value_or(1);
     return p;
 }
 
@@ -69,7 +64,10 @@ SyncEngine::SyncEngine(ClipStore &store, Options options, QObject *parent)
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &SyncEngine::scheduleImport);
 }
 
-SyncEngine::~SyncEngine() = default;
+SyncEngine::~SyncEngine()
+{
+    m_cancelled->store(true);
+}
 
 QString SyncEngine::meta(const QString &key) const
 {
@@ -109,9 +107,13 @@ bool SyncEngine::start()
         const QJsonObject devices = QJsonDocument::fromJson(meta(kImportProgress).toUtf8()).object();
         for (auto it = devices.begin(); it != devices.end(); ++it) {
             DeviceProgress p;
-            p.last = qint64(it->toObject().value(QStringLiteral("last")).toDouble());
-            for (const QJsonValue &n : it->toObject().value(QStringLiteral("pending")).toArray())
-                p.pending.insert(qint64(n.toDouble()));
+            p.last = SyncFolder::integerIn(it->toObject().value(QStringLiteral("last")), 0, SyncFolder::maxInteger)
+                         .value_or(0);
+            for (const QJsonValue &n : it->toObject().value(QStringLiteral("pending")).toArray()) {
+                const auto number = SyncFolder::integerIn(n, p.last - SyncFolder::numberWindow, p.last);
+                if (number)
+                    p.pending.insert(*number);
+            }
             m_importProgress.insert(it.key(), p);
         }
     } else {
@@ -128,7 +130,7 @@ bool SyncEngine::start()
     QString error;
     m_available = SyncFolder::prepareDevice(m_options.root, m_options.device, &error);
     emitEvent(SyncEvent::Type::setup, m_available, error);
-    rewatch();
+    watchDevices(SyncFolder::otherDevices(m_options.root, m_options.device));
     m_rescanTimer.start(m_options.rescanIntervalMs);
     m_exportTimer.start(0);
     m_importTimer.start(0);
@@ -140,12 +142,20 @@ void SyncEngine::stop()
     if (!m_running)
         return;
     m_running = false;
+    m_cancelled->store(true);
+    m_cancelled = std::make_shared<std::atomic_bool>(false);
+    // Records left unapplied are read again after a start; nothing else waits for them.
+    if (m_apply) {
+        m_apply.reset();
+        m_importing = false;
+    }
     disconnect(m_saveConnection);
     m_exportTimer.stop();
     m_importTimer.stop();
     m_rescanTimer.stop();
     if (!m_watcher.directories().isEmpty())
         m_watcher.removePaths(m_watcher.directories());
+    m_watched.clear();
 }
 
 void SyncEngine::scheduleExport()
@@ -208,23 +218,37 @@ void SyncEngine::checkAvailability()
     }
 }
 
-void SyncEngine::rewatch()
+void SyncEngine::watchDevices(const QStringList &devices)
 {
-    if (!m_watcher.directories().isEmpty())
-        m_watcher.removePaths(m_watcher.directories());
-    QStringList dirs{SyncFolder::containerPath(m_options.root)};
-    for (const QString &device : SyncFolder::otherDevices(m_options.root, m_options.device))
-        dirs << SyncFolder::devicePath(m_options.root, device)
-             << SyncFolder::devicePath(m_options.root, device) + QStringLiteral("/changes");
-    for (const QString &dir : dirs)
-        if (QFileInfo(dir).isDir() && !QFileInfo(dir).isSymLink())
-            m_watcher.addPath(dir);
+    QStringList dirs;
+    const QString container = SyncFolder::containerPath(m_options.root);
+    if (!m_watched.contains(QString()) && QFileInfo(container).isDir() && !QFileInfo(container).isSymLink()) {
+        m_watched.insert(QString());
+        dirs << container;
+    }
+    for (const QString &device : devices) {
+        if (m_watched.contains(device))
+            continue;
+        const QString changes = SyncFolder::devicePath(m_options.root, device) + QStringLiteral("/changes");
+        const QFileInfo info(changes);
+        if (!info.isDir() || info.isSymLink())
+            continue;
+        m_watched.insert(device);
+        dirs << changes;
+    }
+    if (!dirs.isEmpty())
+        m_watcher.addPaths(dirs);
 }
 
 void SyncEngine::startExport()
 {
     if (!m_running || m_exporting)
         return;
+    // Not while records are being applied: an export must never see a row without its note.
+    if (m_apply) {
+        m_exportAgain = true;
+        return;
+    }
     m_exporting = true;
     m_exportAgain = false;
     m_exportQuietly = m_quietExport;
@@ -255,9 +279,9 @@ void SyncEngine::finishExport(const ExportResult &result)
     if (m_exportAgain && m_running)
         m_exportTimer.start(m_options.exportDelayMs);
     if (m_deferredImport) {
-        const ImportResult deferred = std::move(*m_deferredImport);
+        ImportResult deferred = std::move(*m_deferredImport);
         m_deferredImport.reset();
-        finishImport(deferred); // ends with its own idle check
+        finishImport(std::move(deferred)); // ends with its own idle check
         return;
     }
     maybeIdle();
@@ -281,6 +305,7 @@ void SyncEngine::startImport()
     m_importing = true;
     m_importAgain = false;
     ImportJob job{m_options.root, m_options.device, m_importProgress};
+    job.cancelled = m_cancelled;
     inBackground(
         this, [job] { return runImport(job); },
         [this](ImportResult result) {
@@ -289,202 +314,8 @@ void SyncEngine::startImport()
             if (m_exporting)
                 m_deferredImport = std::move(result);
             else
-                finishImport(result);
+                finishImport(std::move(result));
         });
-}
-
-void SyncEngine::finishImport(const ImportResult &result)
-{
-    m_importing = false;
-    if (!m_running)
-        return;
-    if (!result.ok) {
-        emitEvent(SyncEvent::Type::import, std::nullopt);
-        emitEvent(SyncEvent::Type::import, false, result.error);
-    } else if (!result.batches.empty()) {
-        emitEvent(SyncEvent::Type::import, std::nullopt);
-        std::vector<ImportedRecord> records;
-        for (size_t b = 0; b < result.batches.size(); ++b)
-            for (size_t i = 0; i < result.batches[b].records.size(); ++i)
-                records.push_back(
-                    {&result.batches[b].records[i], b, result.batches[b].sources[i],
-                     m_importProgress.value(result.batches[b].device).pending.contains(result.batches[b].sources[i])});
-        // Settings, then Pages, then the clips that name them, each in the order written.
-        std::stable_sort(records.begin(), records.end(), [](const ImportedRecord &x, const ImportedRecord &y) {
-            return syncTypeRank(x.record->type) < syncTypeRank(y.record->type);
-        });
-        std::vector<ImportBatch> batches = result.batches;
-        int applied = 0;
-        const bool kept = apply(records, &batches, &applied);
-        emitEvent(SyncEvent::Type::import, kept, kept ? QString() : QStringLiteral("The history could not be saved"));
-        if (kept && applied > 0)
-            Q_EMIT imported(applied);
-    }
-    if (result.more)
-        m_importAgain = true;
-    checkAvailability();
-    rewatch();
-    if (m_importAgain)
-        m_importTimer.start(m_options.importDelayMs);
-    maybeIdle();
-}
-
-std::optional<std::pair<qint64, QString>> SyncEngine::currentVersion(const SyncRecord &r)
-{
-    ModelContext &context = m_store.context();
-    const QUuid id = QUuid::fromString(r.id);
-    const PersistentModel *live = nullptr;
-    ClipRef clip;
-    if (r.type == QLatin1String("ClipItem"))
-        live = (clip = context.clipWithDedupID(id)).get();
-    else if (r.type == QLatin1String("Pinboard"))
-        live = context.pinboardWithDedupID(id).get();
-    else
-        for (const SettingsRef &s : context.appSettings())
-            if (s->recordID() == id)
-                live = s.get();
-    const auto v = m_versions.constFind(r.id);
-    const bool known = v != m_versions.constEnd();
-    if (live) {
-        const qint64 local = msOf(*live);
-        if (known && !v->deleted && v->localModifiedAt == local)
-            return std::pair{v->modifiedAt, v->device};
-        return std::pair{local, m_options.device};
-    }
-    const QHash<QString, qint64> &deletions = localDeletions();
-    const auto deletedAt = deletions.constFind(r.id);
-    if (deletedAt != deletions.constEnd() && !(known && v->deleted && v->localModifiedAt == *deletedAt))
-        return std::pair{*deletedAt, m_options.device};
-    if (known)
-        return std::pair{v->modifiedAt, v->device};
-    return std::nullopt;
-}
-
-const QHash<QString, qint64> &SyncEngine::localDeletions()
-{
-    if (!m_localDeletions) {
-        m_localDeletions.emplace();
-        QSqlQuery q(m_store.context().database());
-        if (q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
-            while (q.next())
-                m_localDeletions->insert(q.value(0).toString(), q.value(1).toLongLong());
-    }
-    return *m_localDeletions;
-}
-
-bool SyncEngine::apply(const std::vector<ImportedRecord> &records, std::vector<ImportBatch> *batches, int *count)
-{
-    // Saved every so often: the store answers questions from its unsaved changes too, and a long
-    // list of them makes every lookup slow.
-    constexpr size_t kSaveEvery = 500;
-    m_localDeletions.reset();
-    // Versions taken earlier in this batch, not saved yet.
-    QHash<QString, std::pair<qint64, QString>> taken;
-    Applied chunk;
-    for (const ImportedRecord &imported : records) {
-        const SyncRecord &r = *imported.record;
-        if (syncTypeRank(r.type) < 0)
-            continue;
-        const auto earlier = taken.constFind(r.id);
-        const bool inThisPass = earlier != taken.constEnd();
-        const auto current = inThisPass ? std::optional(*earlier) : currentVersion(r);
-        // A writer's own later file wins over its earlier one, also within one clock tick; a
-        // version already stored is not taken again when its file is read once more.
-        const bool same = current && r.modifiedAt == current->first && r.device == current->second;
-        if (current && !r.isNewerThan(current->first, current->second) && !same)
-            continue;
-        if (same && !inThisPass && imported.reread && isStored(r))
-            continue;
-        // A clip whose Page has not arrived is read again with the file that holds it.
-        if (!pageResolves(r)) {
-            (*batches)[imported.batch].progress.pending.insert(imported.source);
-            continue;
-        }
-        auto record = applyRecord(r);
-        if (!record)
-            continue;
-        taken.insert(r.id, {r.modifiedAt, r.device});
-        const bool written = *record && m_store.context().hasChanges(**record);
-        chunk.push_back({r, std::move(*record), written});
-        ++*count;
-        if (chunk.size() >= kSaveEvery) {
-            if (!commit(chunk, nullptr))
-                return false;
-            chunk.clear();
-        }
-    }
-    m_localDeletions.reset();
-    return commit(chunk, batches);
-}
-
-bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *batches)
-{
-    QSqlDatabase db = m_store.context().database();
-    QHash<QString, Version> versions;
-    QHash<QString, DeviceProgress> progress = m_importProgress;
-    // The versions taken and how far each device was read go into the save of the records they
-    // describe: a crash between the two would turn imported rows into changes of this device.
-    auto keep = [&](qint64 saveTime) {
-        QSqlQuery deletedAt(db);
-        deletedAt.prepare(QStringLiteral("SELECT MAX(deletedAt) FROM deletions WHERE recordID = ?"));
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
-                                 " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
-        for (const AppliedRecord &a : chunk) {
-            const SyncRecord &r = a.record;
-            Version v{r.modifiedAt, r.device, 0, r.deleted};
-            if (r.deleted) {
-                deletedAt.bindValue(0, r.id);
-                if (deletedAt.exec() && deletedAt.next())
-                    v.localModifiedAt = deletedAt.value(0).toLongLong();
-            } else if (a.model && !a.model->isDeleted()) {
-                v.localModifiedAt = a.written ? saveTime : msOf(*a.model);
-            }
-            versions.insert(r.id, v);
-            q.bindValue(0, r.id);
-            q.bindValue(1, r.type);
-            q.bindValue(2, v.modifiedAt);
-            q.bindValue(3, v.device);
-            q.bindValue(4, v.localModifiedAt);
-            q.bindValue(5, v.deleted ? 1 : 0);
-            if (!q.exec()) {
-                qCWarning(lcSync, "Could not keep sync versions: %s", qPrintable(q.lastError().text()));
-                return false;
-            }
-        }
-        if (!batches)
-            return true;
-        for (const ImportBatch &batch : *batches)
-            progress.insert(batch.device, batch.progress);
-        QJsonObject devices;
-        for (auto it = progress.constBegin(); it != progress.constEnd(); ++it) {
-            QJsonArray pending;
-            for (qint64 n : it->pending)
-                pending.append(double(n));
-            devices.insert(
-                it.key(),
-                QJsonObject{{QStringLiteral("last"), double(it->last)}, {QStringLiteral("pending"), pending}});
-        }
-        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
-        q.bindValue(0, kImportProgress);
-        q.bindValue(1, QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
-        return q.exec();
-    };
-    bool ok;
-    if (m_store.context().hasChanges()) {
-        ok = m_store.save(keep);
-    } else {
-        ok = db.transaction() && keep(0) && db.commit();
-        if (!ok)
-            db.rollback();
-    }
-    if (!ok)
-        return false;
-    for (auto it = versions.constBegin(); it != versions.constEnd(); ++it)
-        m_versions.insert(it.key(), *it);
-    if (batches)
-        m_importProgress = progress;
-    return true;
 }
 
 } // namespace quillmere

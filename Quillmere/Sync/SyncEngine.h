@@ -7,7 +7,9 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
+#include <atomic>
 #include <memory>
 
 namespace quillmere {
@@ -44,6 +46,11 @@ public:
     // No transfer running or waiting.
     bool isIdle() const;
     bool isFolderAvailable() const { return m_available; }
+    // Change folders of other devices watched.
+    int watchedDevices() const { return int(m_watched.size()) - int(m_watched.contains(QString())); }
+    static constexpr int sliceMs = 4;
+    // A date further ahead than this is taken as the time of import.
+    static constexpr qint64 maxFutureMs = 24 * 60 * 60 * 1000;
     const Options &options() const { return m_options; }
 
 Q_SIGNALS:
@@ -66,7 +73,11 @@ private:
     void startExport();
     void startImport();
     void finishExport(const ExportResult &result);
-    void finishImport(const ImportResult &result);
+    // Applies what was read in slices of a few milliseconds, the rest in later turns of the event
+    // loop, each slice saved with its bookkeeping.
+    void finishImport(ImportResult result);
+    void applySlice();
+    void endImport();
     struct ImportedRecord {
         const SyncRecord *record;
         size_t batch;  // index into the import's batches
@@ -76,12 +87,19 @@ private:
     struct AppliedRecord {
         SyncRecord record;
         std::shared_ptr<PersistentModel> model; // null for a deletion
-        bool written = false;                    // changed by this import, saved with it
+        bool written = false;                   // changed by this import, saved with it
     };
     using Applied = std::vector<AppliedRecord>;
-    // Applies and saves in chunks, each with its bookkeeping; the last also keeps how far
-    // `batches` were read. False when a save failed. `count` is the number of records taken.
-    bool apply(const std::vector<ImportedRecord> &records, std::vector<ImportBatch> *batches, int *count);
+    struct ApplyRun {
+        ImportResult result;
+        std::vector<ImportedRecord> records;
+        size_t next = 0;
+        // Versions taken earlier in this import.
+        QHash<QString, std::pair<qint64, QString>> taken;
+        int count = 0;
+    };
+    // Takes the record when it is newer than what the store has; false when it is not taken.
+    bool applyOne(ApplyRun &run, const ImportedRecord &imported, Applied &chunk);
     // Saves the store with the versions of `chunk` (and the read progress of `batches`) in one
     // transaction; memory follows only a commit.
     bool commit(const Applied &chunk, const std::vector<ImportBatch> *batches);
@@ -95,7 +113,8 @@ private:
     std::optional<std::pair<qint64, QString>> currentVersion(const SyncRecord &r);
     void saveExportProgress();
     void checkAvailability();
-    void rewatch();
+    // Watches the change folder of each device not watched yet.
+    void watchDevices(const QStringList &devices);
     void emitEvent(SyncEvent::Type type, std::optional<bool> succeeded, const QString &error = {});
     void maybeIdle();
     QString meta(const QString &key) const;
@@ -110,6 +129,7 @@ private:
     bool m_quietExport = false;   // the next export is the periodic look
     bool m_exportQuietly = false; // the running one is
     bool m_importAgain = false;
+    bool m_importFailed = false; // the last import told of a failure
     QTimer m_exportTimer;
     QTimer m_importTimer;
     QTimer m_rescanTimer;
@@ -119,6 +139,9 @@ private:
     QHash<QString, Version> m_versions;
     std::optional<QHash<QString, qint64>> m_localDeletions;
     std::optional<ImportResult> m_deferredImport;
+    std::unique_ptr<ApplyRun> m_apply;
+    std::shared_ptr<std::atomic_bool> m_cancelled = std::make_shared<std::atomic_bool>(false);
+    QSet<QString> m_watched;
     QMetaObject::Connection m_saveConnection;
 };
 

@@ -1,15 +1,20 @@
 #include "Quillmere/Sync/SyncFolder.h"
 
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,9 +25,8 @@ namespace quillmere {
 
 QJsonObject SyncRecord::toJson() const
 {
-    QJsonObject o{{QStringLiteral("type"), type},
-                  {QStringLiteral("id"), id},
-                  {QStringLiteral("modifiedAt"), double(modifiedAt)}};
+    QJsonObject o{
+        {QStringLiteral("type"), type}, {QStringLiteral("id"), id}, {QStringLiteral("modifiedAt"), double(modifiedAt)}};
     if (deleted)
         o.insert(QStringLiteral("deleted"), true);
     else
@@ -37,15 +41,21 @@ std::optional<SyncRecord> SyncRecord::fromJson(const QJsonObject &json, const QS
     SyncRecord r;
     r.type = json.value(QStringLiteral("type")).toString();
     r.id = json.value(QStringLiteral("id")).toString();
-    const QJsonValue modified = json.value(QStringLiteral("modifiedAt"));
+    const auto modified = SyncFolder::integerIn(json.value(QStringLiteral("modifiedAt")), 0, SyncFolder::maxDateMs);
     r.deleted = json.value(QStringLiteral("deleted")).toBool(false);
     r.fields = json.value(QStringLiteral("fields")).toObject();
-    // A snapshot keeps each version's own writer; a change file's records are its device's.
     r.device = json.value(QStringLiteral("device")).toString(device);
-    if (r.type.isEmpty() || QUuid::fromString(r.id).isNull() || !modified.isDouble() || modified.toDouble() < 0
+    if (r.device != device) {
+        qCWarning(lcSync, "Refused a record in the folder of device %s that claims another device", qPrintable(device));
+        return std::nullopt;
+    }
+    if (r.type.isEmpty() || QUuid::fromString(r.id).isNull() || !modified
         || (!r.deleted && !json.value(QStringLiteral("fields")).isObject()) || !SyncFolder::isValidDeviceID(r.device))
         return std::nullopt;
-    r.modifiedAt = qint64(modified.toDouble());
+    r.modifiedAt = *modified;
+    // One spelling per id, the store's: a peer's own spelling would make a stranger of the record
+    // here and send it back out as a change of ours.
+    r.id = uuidText(QUuid::fromString(r.id));
     return r;
 }
 
@@ -140,7 +150,8 @@ bool prepareDevice(const QString &root, const QString &device, QString *error)
         return false;
     }
     const QString own = devicePath(root, device);
-    for (const QString &dir : {containerPath(root), own, own + QStringLiteral("/changes"), own + QStringLiteral("/blobs")}) {
+    for (const QString &dir :
+         {containerPath(root), own, own + QStringLiteral("/changes"), own + QStringLiteral("/blobs")}) {
         if (!ensurePrivateDirectory(dir)) {
             *error = QStringLiteral("Cannot use %1 as a private folder").arg(dir);
             return false;
@@ -155,7 +166,8 @@ QStringList otherDevices(const QString &root, const QString &device)
     if (!isRealDirectory(container))
         return {};
     QStringList out;
-    for (const QString &name : QDir(container).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name))
+    for (const QString &name :
+         QDir(container).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name))
         if (name != device && isValidDeviceID(name) && isRealDirectory(container + QLatin1Char('/') + name))
             out << name;
     return out;
@@ -172,6 +184,28 @@ std::vector<qint64> changeNumbers(const QString &root, const QString &device)
     return out;
 }
 
+NumberWindow changeNumbersNear(const QString &root, const QString &device, qint64 last)
+{
+    NumberWindow out;
+    const QString dir = devicePath(root, device) + QStringLiteral("/changes");
+    if (!isRealDirectory(devicePath(root, device)) || !isRealDirectory(dir))
+        return out;
+    QDirIterator it(dir, QDir::Files | QDir::NoSymLinks | QDir::Hidden);
+    while (it.hasNext()) {
+        it.next();
+        const auto match = kChangeName.match(it.fileName());
+        if (!match.hasMatch())
+            continue;
+        const qint64 n = match.captured(1).toLongLong();
+        if (n > last + numberWindow)
+            out.beyond = out.beyond == 0 ? n : std::min(out.beyond, n);
+        else if (n >= last - numberWindow)
+            out.numbers.push_back(n);
+    }
+    std::sort(out.numbers.begin(), out.numbers.end());
+    return out;
+}
+
 qint64 snapshotNumber(const QString &root, const QString &device)
 {
     const QString dir = devicePath(root, device);
@@ -183,24 +217,44 @@ qint64 snapshotNumber(const QString &root, const QString &device)
     return newest;
 }
 
-std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes)
+std::optional<qint64> integerIn(const QJsonValue &value, qint64 lo, qint64 hi)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    if (!value.isDouble())
         return std::nullopt;
+    const double d = value.toDouble();
+    // Compared as doubles first: converting one outside the range is undefined.
+    if (!std::isfinite(d) || d < double(lo) || d > double(hi))
+        return std::nullopt;
+    return std::clamp(qint64(d), lo, hi);
+}
+
+std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes, ReadStatus *status)
+{
+    ReadStatus ignored;
+    ReadStatus &s = status ? *status : ignored;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        s = errno == ENOENT ? ReadStatus::missing : errno == ELOOP ? ReadStatus::notRegular : ReadStatus::failed;
+        return std::nullopt;
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxBytes) {
+        s = st.st_size > maxBytes && S_ISREG(st.st_mode) ? ReadStatus::tooLarge : ReadStatus::notRegular;
         ::close(fd);
         return std::nullopt;
     }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
+        s = ReadStatus::failed;
         return std::nullopt;
     }
     QByteArray bytes = file.read(maxBytes + 1);
-    if (bytes.size() > maxBytes)
+    if (bytes.size() > maxBytes) {
+        s = ReadStatus::tooLarge;
         return std::nullopt;
+    }
+    s = ReadStatus::ok;
     return bytes;
 }
 
@@ -236,14 +290,22 @@ ParseResult decode(const QByteArray &bytes, const QString &device, ChangeFile *o
     const QJsonValue format = o.value(QStringLiteral("format"));
     if (!format.isDouble() || !o.value(QStringLiteral("records")).isArray())
         return ParseResult::unreadable;
-    if (format.toInt() > formatVersion)
+    if (!(format.toDouble() <= formatVersion))
         return ParseResult::newerFormat;
     if (o.value(QStringLiteral("device")).toString() != device)
         return ParseResult::unreadable;
-    out->number = qint64(o.value(o.contains(QStringLiteral("snapshot")) ? QStringLiteral("snapshot")
-                                                                       : QStringLiteral("number"))
-                             .toDouble());
+    const auto number = integerIn(
+        o.value(o.contains(QStringLiteral("snapshot")) ? QStringLiteral("snapshot") : QStringLiteral("number")), 0,
+        maxInteger);
+    if (!number)
+        return ParseResult::unreadable;
+    out->number = *number;
     const QJsonArray list = o.value(QStringLiteral("records")).toArray();
+    if (list.size() > maxRecordsPerFile) {
+        qCWarning(lcSync, "Refused a file of device %s with %lld records", qPrintable(device),
+                  static_cast<long long>(list.size()));
+        return ParseResult::refused;
+    }
     for (const QJsonValue &value : list) {
         auto record = SyncRecord::fromJson(value.toObject(), device);
         if (!record) {

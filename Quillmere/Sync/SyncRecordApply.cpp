@@ -1,6 +1,7 @@
 // Turning another device's records into the store's own: Pages, clips and settings.
 #include "Quillmere/Sync/SyncEngine.h"
 
+#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Sync/SyncLogging.h"
@@ -11,15 +12,28 @@
 namespace quillmere {
 namespace {
 
-QDateTime dateOf(const QJsonValue &v)
+// None when out of range; a date further ahead than a day is taken as `now`.
+std::optional<QDateTime> dateOf(const QJsonValue &v, const QDateTime &now)
 {
-    return QDateTime::fromMSecsSinceEpoch(qint64(v.toDouble()), Qt::UTC);
+    const auto ms = SyncFolder::integerIn(v, 0, SyncFolder::maxDateMs);
+    if (!ms)
+        return std::nullopt;
+    if (*ms > now.toMSecsSinceEpoch() + SyncEngine::maxFutureMs)
+        return now;
+    return QDateTime::fromMSecsSinceEpoch(*ms, Qt::UTC);
 }
 
+// Texts are capped as local copies are.
 std::optional<QString> optionalText(const QJsonObject &f, const char *key)
 {
     const QJsonValue v = f.value(QLatin1String(key));
-    return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
+    if (!v.isString())
+        return std::nullopt;
+    // Usually cut already by the reader; only a text that may be over is measured.
+    const QString text = v.toString();
+    return text.size() > CapturedContent::maxTextBytes / 3
+        ? CapturedContent::capText(text, CapturedContent::maxTextBytes)
+        : text;
 }
 
 } // namespace
@@ -39,10 +53,11 @@ bool SyncEngine::pageResolves(const SyncRecord &r)
     if (!page || m_store.context().pinboardWithDedupID(QUuid::fromString(*page)))
         return true;
     // A Page deleted here or by another device leaves the clip unfiled.
-    const auto v = m_versions.constFind(*page);
+    const QString pageID = uuidText(QUuid::fromString(*page));
+    const auto v = m_versions.constFind(pageID);
     if (v != m_versions.constEnd() && v->deleted)
         return true;
-    return localDeletions().contains(*page);
+    return localDeletions().contains(pageID);
 }
 
 std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const SyncRecord &r)
@@ -57,7 +72,10 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
                 context.remove(clip);
             return std::shared_ptr<PersistentModel>();
         }
-        if (!f.value(QStringLiteral("createdAt")).isDouble() || !f.value(QStringLiteral("kind")).isString()
+        const auto createdAt = dateOf(f.value(QStringLiteral("createdAt")), m_store.now());
+        const auto payload =
+            SyncFolder::integerIn(f.value(QStringLiteral("payloadByteCount")).toDouble(0), 0, SyncFolder::maxInteger);
+        if (!createdAt || !payload || !clipKindFromRaw(f.value(QStringLiteral("kind")).toString())
             || !f.value(QStringLiteral("contentHash")).isString()) {
             qCWarning(lcSync, "Skipped a clip of device %s that could not be read", qPrintable(r.device));
             return std::nullopt;
@@ -67,7 +85,7 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
             clip = std::make_shared<ClipItem>();
             clip->setDedupID(id);
         }
-        clip->setCreatedAt(dateOf(f.value(QStringLiteral("createdAt"))));
+        clip->setCreatedAt(*createdAt);
         clip->setKindRawValue(f.value(QStringLiteral("kind")).toString());
         clip->setText(optionalText(f, "text"));
         clip->setFileName(optionalText(f, "fileName"));
@@ -80,7 +98,7 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
         clip->setIsPinned(f.value(QStringLiteral("isPinned")).toBool());
         clip->setIsSavedToPage(f.value(QStringLiteral("isSavedToPage")).toBool());
         clip->setContentHash(f.value(QStringLiteral("contentHash")).toString());
-        clip->setPayloadByteCount(qint64(f.value(QStringLiteral("payloadByteCount")).toDouble()));
+        clip->setPayloadByteCount(*payload);
         clip->setExpiresAt(std::nullopt);
         const auto page = optionalText(f, "page");
         clip->setPinboard(page ? context.pinboardWithDedupID(QUuid::fromString(*page)) : nullptr);
@@ -108,16 +126,25 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
                 context.remove(page);
             return std::shared_ptr<PersistentModel>();
         }
+        const QString name = f.value(QStringLiteral("name")).toString();
+        const auto sortOrder = SyncFolder::integerIn(f.value(QStringLiteral("sortOrder")).toDouble(0),
+                                                     -SyncFolder::maxInteger, SyncFolder::maxInteger);
+        const auto createdAt = dateOf(f.value(QStringLiteral("createdAt")), m_store.now());
+        // A Page may be named "" here; a record without a name is malformed, not unnamed.
+        if (!f.value(QStringLiteral("name")).isString() || !sortOrder || !createdAt) {
+            qCWarning(lcSync, "Skipped a Page of device %s that could not be read", qPrintable(r.device));
+            return std::nullopt;
+        }
         const bool isNew = !page;
         if (isNew) {
             page = std::make_shared<Pinboard>();
             page->setDedupID(id);
         }
-        page->setName(f.value(QStringLiteral("name")).toString());
+        page->setName(CapturedContent::capText(name, 4096));
         page->setColorName(f.value(QStringLiteral("colorName")).toString(QStringLiteral("magenta")));
         page->setIconName(f.value(QStringLiteral("iconName")).toString(QStringLiteral("square.grid.2x2")));
-        page->setSortOrder(qint64(f.value(QStringLiteral("sortOrder")).toDouble()));
-        page->setCreatedAt(dateOf(f.value(QStringLiteral("createdAt"))));
+        page->setSortOrder(*sortOrder);
+        page->setCreatedAt(*createdAt);
         page->setLockSalt(f.value(QStringLiteral("lockSalt")).toString());
         page->setLockHash(f.value(QStringLiteral("lockHash")).toString());
         if (isNew)
@@ -133,13 +160,20 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
             context.remove(settings);
         return std::shared_ptr<PersistentModel>();
     }
+    // Only a limit this program offers: another could empty the history or lift the limit.
+    const auto limit = SyncFolder::integerIn(f.value(QStringLiteral("historyLimitValue")), 0, SyncFolder::maxInteger);
+    const auto updatedAt = dateOf(f.value(QStringLiteral("updatedAt")), m_store.now());
+    if (!limit || (*limit != 0 && !AppSettings::offeredHistoryLimits.contains(*limit)) || !updatedAt) {
+        qCWarning(lcSync, "Refused settings of device %s with a history limit it cannot offer", qPrintable(r.device));
+        return std::nullopt;
+    }
     const bool isNew = !settings;
     if (isNew) {
         settings = std::make_shared<AppSettings>();
         settings->setRecordID(id);
     }
-    settings->setHistoryLimitValue(qint64(f.value(QStringLiteral("historyLimitValue")).toDouble()));
-    settings->setUpdatedAt(dateOf(f.value(QStringLiteral("updatedAt"))));
+    settings->setHistoryLimitValue(*limit);
+    settings->setUpdatedAt(*updatedAt);
     if (isNew)
         context.insert(settings);
     return settings;

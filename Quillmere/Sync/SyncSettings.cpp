@@ -1,5 +1,6 @@
 #include "Quillmere/Sync/SyncSettings.h"
 
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncFolder.h"
 #include "Quillmere/Sync/SyncSelfTest.h"
@@ -20,7 +21,7 @@ QString folder(const QStringList &arguments, const Preferences &preferences)
         if (a.startsWith(folderOption + QLatin1Char('=')))
             return a.mid(folderOption.size() + 1);
     }
-    return preferences.string(folderKey).value_or(QString());
+    return preferences.string(PreferenceKeys::syncFolderPath).value_or(QString());
 }
 
 QString localMachineID()
@@ -38,19 +39,19 @@ QString localMachineID()
 
 QString deviceID(Preferences &preferences, const QString &machineID)
 {
-    const auto stored = preferences.string(deviceIDKey);
-    const auto machine = preferences.string(deviceMachineKey);
+    const auto stored = preferences.string(PreferenceKeys::syncDeviceID);
+    const auto machine = preferences.string(PreferenceKeys::syncDeviceMachine);
     // An id kept before machines were noted stays with the machine that reads it first.
     const bool sameMachine = machineID.isEmpty() || !machine || *machine == machineID;
     if (stored && SyncFolder::isValidDeviceID(*stored) && sameMachine) {
         if (!machineID.isEmpty() && !machine)
-            preferences.setString(deviceMachineKey, machineID);
+            preferences.setString(PreferenceKeys::syncDeviceMachine, machineID);
         return *stored;
     }
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    preferences.setString(deviceIDKey, id);
+    preferences.setString(PreferenceKeys::syncDeviceID, id);
     if (!machineID.isEmpty())
-        preferences.setString(deviceMachineKey, machineID);
+        preferences.setString(PreferenceKeys::syncDeviceMachine, machineID);
     return id;
 }
 

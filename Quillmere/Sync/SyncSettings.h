@@ -10,9 +10,6 @@ class Preferences;
 // Where sync happens and who this device is.
 namespace SyncSettings {
 
-inline const QString folderKey = QStringLiteral("syncFolderPath");
-inline const QString deviceIDKey = QStringLiteral("syncDeviceID");
-inline const QString deviceMachineKey = QStringLiteral("syncDeviceMachine");
 inline const QString folderOption = QStringLiteral("--sync-folder");
 
 // The folder from "--sync-folder <path>" (or "--sync-folder=<path>"), else the preference; empty

@@ -1,5 +1,6 @@
 #include "Quillmere/Sync/SyncTransfer.h"
 
+#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ReadConnection.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -114,6 +116,14 @@ ExportResult runExport(const ExportJob &job)
         written.insert(id, modified);
         return true;
     };
+    // Rows an import wrote move the watermark on but are not remembered one by one: an import of
+    // thousands would otherwise be carried in every progress note for the look-back period.
+    auto importedRow = [&](const QString &id, qint64 modified) {
+        if (!isImported(id, modified, false))
+            return false;
+        newWatermark = std::max(newWatermark, modified);
+        return true;
+    };
     auto local = [&](const QString &type, const QString &id, qint64 modified) {
         SyncRecord r;
         r.type = type;
@@ -131,7 +141,7 @@ ExportResult runExport(const ExportJob &job)
     while (q.next()) {
         const QString id = q.value(0).toString();
         const qint64 m = q.value(3).toLongLong();
-        if (!consider(id, m) || isImported(id, m, false))
+        if (importedRow(id, m) || !consider(id, m))
             continue;
         SyncRecord r = local(QStringLiteral("AppSettings"), id, m);
         r.fields = {{QStringLiteral("historyLimitValue"), double(q.value(1).toLongLong())},
@@ -147,7 +157,7 @@ ExportResult runExport(const ExportJob &job)
     while (q.next()) {
         const QString id = q.value(0).toString();
         const qint64 m = q.value(8).toLongLong();
-        if (!consider(id, m) || isImported(id, m, false))
+        if (importedRow(id, m) || !consider(id, m))
             continue;
         SyncRecord r = local(QStringLiteral("Pinboard"), id, m);
         r.fields = {{QStringLiteral("name"), q.value(1).toString()},
@@ -172,7 +182,7 @@ ExportResult runExport(const ExportJob &job)
     while (q.next()) {
         const QString id = q.value(1).toString();
         const qint64 m = q.value(20).toLongLong();
-        if (!consider(id, m) || isImported(id, m, false))
+        if (importedRow(id, m) || !consider(id, m))
             continue;
         SyncRecord r = local(QStringLiteral("ClipItem"), id, m);
         // Expiring clips (codes, passwords) never leave this device; one that gained an expiry
@@ -188,8 +198,8 @@ ExportResult runExport(const ExportJob &job)
                       {QStringLiteral("contentHash"), q.value(12).toString()},
                       {QStringLiteral("isSavedToPage"), q.value(16).toBool()},
                       {QStringLiteral("payloadByteCount"), double(q.value(17).toLongLong())}};
-        const char *optional[] = {"text", "fileName", "fileTypeIdentifier", "customTitle", "recognizedText",
-                                  "sourceAppName", "sourceAppBundleID", "linkTitle"};
+        const char *optional[] = {"text",           "fileName",      "fileTypeIdentifier", "customTitle",
+                                  "recognizedText", "sourceAppName", "sourceAppBundleID",  "linkTitle"};
         const int columns[] = {4, 5, 6, 7, 8, 9, 10, 13};
         for (size_t i = 0; i < std::size(columns); ++i)
             putOptional(f, QString::fromLatin1(optional[i]), q.value(columns[i]));
@@ -210,7 +220,8 @@ ExportResult runExport(const ExportJob &job)
     }
 
     qint64 deletionRow = from.deletionRow;
-    q.prepare(QStringLiteral("SELECT rowid, entity, recordID, deletedAt FROM deletions WHERE rowid > ? ORDER BY rowid"));
+    q.prepare(
+        QStringLiteral("SELECT rowid, entity, recordID, deletedAt FROM deletions WHERE rowid > ? ORDER BY rowid"));
     q.bindValue(0, deletionRow);
     if (!q.exec())
         return fail(q.lastError().text());
@@ -231,21 +242,38 @@ ExportResult runExport(const ExportJob &job)
     std::stable_sort(records.begin(), records.end(),
                      [](const SyncRecord &a, const SyncRecord &b) { return typeRank(a.type) < typeRank(b.type); });
     qint64 next = from.nextNumber;
-    if (!records.empty()) {
-        const qint64 number = nextNumber(job.root, job.device, from.nextNumber);
+    // Written in parts well under what a reader takes in; the first part of an emptied folder is
+    // the snapshot that stands for the numbers before it.
+    std::vector<std::vector<SyncRecord>> parts(records.empty() ? 0 : 1);
+    qint64 partBytes = 0;
+    for (SyncRecord &r : records) {
+        const qint64 size = QJsonDocument(r.toJson()).toJson(QJsonDocument::Compact).size();
+        if (!parts.back().empty()
+            && (partBytes + size > SyncFolder::exportFileBytes
+                || qint64(parts.back().size()) >= SyncFolder::maxRecordsPerFile / 2)) {
+            parts.emplace_back();
+            partBytes = 0;
+        }
+        partBytes += size;
+        parts.back().push_back(std::move(r));
+    }
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const qint64 number = nextNumber(job.root, job.device, next);
         next = number + 1;
-        const bool asSnapshot = emptied && number > 1;
-        const QByteArray bytes = SyncFolder::encode(job.device, number, asSnapshot, records);
+        const bool asSnapshot = i == 0 && emptied && number > 1;
+        const QByteArray bytes = SyncFolder::encode(job.device, number, asSnapshot, parts[i]);
         const QString path = asSnapshot ? SyncFolder::snapshotPath(job.root, job.device, number)
                                         : SyncFolder::changePath(job.root, job.device, number);
         if (!SyncFolder::writeFileAtomically(path, bytes, &error))
             return fail(error);
-        if (qint64(SyncFolder::changeNumbers(job.root, job.device).size()) > job.compactAfter
-            && !compactDevice(job.root, job.device, &error))
-            qCWarning(lcSync, "Could not compact the sync folder: %s", qPrintable(error));
     }
+    if (!parts.empty() && qint64(SyncFolder::changeNumbers(job.root, job.device).size()) > job.compactAfter
+        && !compactDevice(job.root, job.device, &error))
+        qCWarning(lcSync, "Could not compact the sync folder: %s", qPrintable(error));
     result.ok = true;
-    result.exported = int(records.size());
+    result.exported = 0;
+    for (const auto &part : parts)
+        result.exported += int(part.size());
     for (auto it = written.begin(); it != written.end();)
         it = *it < newWatermark - ExportProgress::lookBackMs ? written.erase(it) : std::next(it);
     result.progress = {newWatermark, written, deletionRow, next};
@@ -291,8 +319,11 @@ bool compactDevice(const QString &root, const QString &device, QString *error)
         records.push_back(std::move(r));
     }
     const qint64 number = numbers.back();
-    if (!SyncFolder::writeFileAtomically(SyncFolder::snapshotPath(root, device, number),
-                                         SyncFolder::encode(device, number, true, records), error))
+    const QByteArray snapshot = SyncFolder::encode(device, number, true, records);
+    // Readers would turn it down: the change files stay as they are.
+    if (snapshot.size() > SyncFolder::maxChangeFileBytes || qint64(records.size()) > SyncFolder::maxRecordsPerFile)
+        return true;
+    if (!SyncFolder::writeFileAtomically(SyncFolder::snapshotPath(root, device, number), snapshot, error))
         return false;
     if (oldSnapshot > 0 && oldSnapshot != number)
         QFile::remove(SyncFolder::snapshotPath(root, device, oldSnapshot));
@@ -312,35 +343,52 @@ enum class FileOutcome { applied, retryLater };
 // Reads one file of another device into `batch`; records whose blobs are missing are held back
 // and the file is tried again later. A snapshot is the only copy of what it folded in: a record in
 // it whose blob is there but damaged is dropped rather than holding the device back for good.
+// A file or blob past a bound, or not a regular file, is turned down for good.
 FileOutcome readDeviceFile(const QString &root, const QString &device, const QString &path, qint64 number,
                            bool snapshot, ImportBatch &batch, qint64 *bytesRead)
 {
-    if (!QFileInfo::exists(path))
+    const QString name = QFileInfo(path).fileName();
+    SyncFolder::ReadStatus status;
+    const auto bytes = SyncFolder::readRegularFile(path, SyncFolder::maxChangeFileBytes, &status);
+    if (status == SyncFolder::ReadStatus::missing)
         return FileOutcome::retryLater; // not delivered yet
-    const auto bytes = SyncFolder::readRegularFile(path, SyncFolder::maxChangeFileBytes);
+    if (status == SyncFolder::ReadStatus::notRegular || status == SyncFolder::ReadStatus::tooLarge) {
+        qCWarning(lcSync, "Refused %s of device %s: %s", qPrintable(name), qPrintable(device),
+                  status == SyncFolder::ReadStatus::tooLarge ? "too large" : "not a regular file");
+        return FileOutcome::applied;
+    }
     SyncFolder::ChangeFile file;
     const auto parsed = bytes ? SyncFolder::decode(*bytes, device, &file) : SyncFolder::ParseResult::unreadable;
+    if (parsed == SyncFolder::ParseResult::refused)
+        return FileOutcome::applied;
     if (parsed == SyncFolder::ParseResult::newerFormat) {
-        qCWarning(lcSync, "Skipped %s: written in a newer format", qPrintable(QFileInfo(path).fileName()));
+        qCWarning(lcSync, "Skipped %s: written in a newer format", qPrintable(name));
         return FileOutcome::retryLater;
     }
     if (parsed != SyncFolder::ParseResult::ok) {
-        qCWarning(lcSync, "Skipped %s of device %s: incomplete or damaged", qPrintable(QFileInfo(path).fileName()),
-                  qPrintable(device));
+        qCWarning(lcSync, "Skipped %s of device %s: incomplete or damaged", qPrintable(name), qPrintable(device));
         return FileOutcome::retryLater;
     }
     *bytesRead += bytes->size();
     FileOutcome outcome = FileOutcome::applied;
     for (SyncRecord &r : file.records) {
+        // Texts cut here, off the main thread, as a local copy would be.
+        for (auto it = r.fields.begin(); it != r.fields.end(); ++it)
+            if (it->isString() && it->toString().size() > CapturedContent::maxTextBytes / 3)
+                *it = CapturedContent::capText(it->toString(), CapturedContent::maxTextBytes);
         bool complete = true;
         bool damaged = false;
+        bool refused = false;
         for (const char *field : {"image", "file"}) {
             const QString hash = r.fields.value(QLatin1String(field)).toString();
             if (hash.isEmpty())
                 continue;
-            const auto blob = SyncFolder::isBlobName(hash)
-                ? SyncFolder::readRegularFile(SyncFolder::blobPath(root, device, hash), SyncFolder::maxBlobBytes)
-                : std::nullopt;
+            SyncFolder::ReadStatus blobStatus = SyncFolder::ReadStatus::failed;
+            const auto blob = SyncFolder::isBlobName(hash) ? SyncFolder::readRegularFile(
+                                  SyncFolder::blobPath(root, device, hash), SyncFolder::maxBlobBytes, &blobStatus)
+                                                           : std::nullopt;
+            refused =
+                blobStatus == SyncFolder::ReadStatus::tooLarge || blobStatus == SyncFolder::ReadStatus::notRegular;
             if (!blob || SyncFolder::sha256Hex(*blob) != hash) {
                 damaged = blob.has_value() || !SyncFolder::isBlobName(hash);
                 complete = false;
@@ -352,6 +400,9 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
         if (complete) {
             batch.records.push_back(std::move(r));
             batch.sources.push_back(number);
+        } else if (refused) {
+            qCWarning(lcSync, "Refused a record of device %s: its content is too large or not a regular file",
+                      qPrintable(device));
         } else if (snapshot && damaged) {
             qCWarning(lcSync, "Dropped a record of device %s from its snapshot: its content does not match",
                       qPrintable(device));
@@ -375,60 +426,92 @@ ImportResult runImport(const ImportJob &job)
         return result;
     }
     qint64 bytesRead = 0;
+    int filesRead = 0;
+    size_t recordsRead = 0;
+    auto cancelled = [&] { return job.cancelled && job.cancelled->load(); };
     // At least one file per pass, however large, so a big one cannot stall the rest.
     auto full = [&] {
-        if (bytesRead < job.maxBytesPerPass || bytesRead == 0)
+        if (cancelled())
+            return true;
+        if (filesRead == 0
+            || (bytesRead < job.maxBytesPerPass && filesRead < job.maxFilesPerPass
+                && recordsRead < size_t(job.maxRecordsPerPass)))
             return false;
         result.more = true;
         return true;
     };
-    for (const QString &device : SyncFolder::otherDevices(job.root, job.device)) {
+    result.devices = SyncFolder::otherDevices(job.root, job.device);
+    for (const QString &device : std::as_const(result.devices)) {
         if (full())
             break;
         ImportBatch batch;
         batch.device = device;
         DeviceProgress p = job.progress.value(device);
         const qint64 snapshot = SyncFolder::snapshotNumber(job.root, device);
-        const std::vector<qint64> numbers = SyncFolder::changeNumbers(job.root, device);
+        SyncFolder::NumberWindow window = SyncFolder::changeNumbersNear(job.root, device, p.last);
+        const std::vector<qint64> &numbers = window.numbers;
         auto present = [&](qint64 n) { return std::binary_search(numbers.begin(), numbers.end(), n); };
+        auto read = [&](const QString &path, qint64 n, bool isSnapshot) {
+            ++filesRead;
+            const size_t before = batch.records.size();
+            const auto outcome = readDeviceFile(job.root, device, path, n, isSnapshot, batch, &bytesRead);
+            recordsRead += batch.records.size() - before;
+            return outcome;
+        };
         // Files folded into the snapshot are gone: what was not read of them is read from it.
         bool needSnapshot = p.last < snapshot;
         for (qint64 n : std::as_const(p.pending))
             if (n <= snapshot && !present(n))
                 needSnapshot = true;
         if (needSnapshot) {
-            const auto outcome = readDeviceFile(job.root, device, SyncFolder::snapshotPath(job.root, device, snapshot),
-                                                snapshot, true, batch, &bytesRead);
+            const auto outcome = read(SyncFolder::snapshotPath(job.root, device, snapshot), snapshot, true);
             for (auto it = p.pending.begin(); it != p.pending.end();)
                 it = *it <= snapshot && !present(*it) ? p.pending.erase(it) : std::next(it);
-            for (qint64 n = p.last + 1; n < snapshot; ++n)
-                p.pending.remove(n);
             p.last = std::max(p.last, snapshot);
             // Records waiting for a blob keep the snapshot to be read again; later files go on.
             if (outcome != FileOutcome::applied)
                 p.pending.insert(snapshot);
+            window = SyncFolder::changeNumbersNear(job.root, device, p.last);
         }
         std::vector<qint64> toRead(p.pending.begin(), p.pending.end());
+        bool nearAhead = false;
         for (qint64 n : numbers)
-            if (n > p.last)
+            if (n > p.last) {
                 toRead.push_back(n);
+                nearAhead = true;
+            }
+        // Nothing near: the next file is far ahead. Waiting for every number between would hold
+        // the device back for good, so the gap is jumped.
+        qint64 jumpedTo = 0;
+        if (!nearAhead && window.beyond > 0) {
+            qCWarning(lcSync, "Skipped change numbers %lld to %lld of device %s: a gap of more than %lld",
+                      static_cast<long long>(p.last + 1), static_cast<long long>(window.beyond - 1), qPrintable(device),
+                      static_cast<long long>(SyncFolder::numberWindow));
+            jumpedTo = window.beyond;
+            toRead.push_back(window.beyond);
+        }
         std::sort(toRead.begin(), toRead.end());
         toRead.erase(std::unique(toRead.begin(), toRead.end()), toRead.end());
         for (qint64 n : toRead) {
-            if (n <= snapshot && !present(n))
+            if (n <= snapshot && !present(n) && n != jumpedTo)
                 continue; // the snapshot's, read above
             if (full())
                 break;
             p.pending.remove(n);
-            if (readDeviceFile(job.root, device, SyncFolder::changePath(job.root, device, n), n, false, batch,
-                               &bytesRead)
-                == FileOutcome::retryLater)
+            if (read(SyncFolder::changePath(job.root, device, n), n, false) == FileOutcome::retryLater)
                 p.pending.insert(n);
-            for (qint64 gap = p.last + 1; gap < n; ++gap)
-                if (!present(gap))
-                    p.pending.insert(gap);
+            if (n != jumpedTo)
+                for (qint64 gap = p.last + 1; gap < n; ++gap)
+                    if (!present(gap))
+                        p.pending.insert(gap);
             p.last = std::max(p.last, n);
         }
+        // Files far ahead are looked at in a pass of their own, right after this one.
+        if (window.beyond > 0 && jumpedTo == 0)
+            result.more = true;
+        // Numbers long passed are not waited for any more.
+        for (auto it = p.pending.begin(); it != p.pending.end();)
+            it = *it < p.last - SyncFolder::numberWindow ? p.pending.erase(it) : std::next(it);
         batch.progress = p;
         if (!batch.records.empty() || !(p == job.progress.value(device)))
             result.batches.push_back(std::move(batch));

@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <atomic>
+#include <memory>
 #include <vector>
 
 namespace quillmere {
@@ -62,6 +64,10 @@ struct ImportJob {
     QHash<QString, DeviceProgress> progress;
     // What one pass holds in memory: files past it wait for the next pass.
     qint64 maxBytesPerPass = 64 * 1024 * 1024;
+    int maxFilesPerPass = 1000;
+    int maxRecordsPerPass = 20000;
+    // Set when the engine stops: the pass ends after the file it is reading.
+    std::shared_ptr<std::atomic_bool> cancelled;
 };
 
 struct ImportBatch {
@@ -75,7 +81,8 @@ struct ImportResult {
     bool ok = true;
     QString error;
     std::vector<ImportBatch> batches;
-    bool more = false; // stopped at the memory bound with files still unread
+    bool more = false;   // stopped at a bound with files still unread
+    QStringList devices; // the other devices' folders seen
 };
 
 // Reads what other devices wrote since `progress`, off the main thread.

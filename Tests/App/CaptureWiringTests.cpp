@@ -31,7 +31,7 @@ QAction *menuAction(QMenu *menu, const QString &title)
 TEST(CaptureWiring, TrayItemsReachTheScreenshotTool)
 {
     if (!test::onX11())
-        GTEST_SKIP() << "needs an X display";
+        FAIL() << "needs an X display";
     test::TempPreferences prefs;
     NotificationCenter center;
     AppEnvironment::Options options;
@@ -66,11 +66,25 @@ TEST(CaptureWiring, TrayItemsReachTheScreenshotTool)
     menuAction(tray->menu(), "Record Screen…")->trigger();
     ASSERT_TRUE(test::waitUntil([&] { return !selectorShown(); }));
 
+    int notices = 0;
+    center.addObserver(QStringLiteral("quillmere.clipCaptured"), &delegate, [&](const Notification &) { ++notices; });
     menuAction(tray->menu(), "Capture Full Screen")->trigger();
     ASSERT_TRUE(test::waitUntil([&] { return newest()->sourceAppName() == QString("Quillmere Capture"); }, 20000));
     const QSize screen = QGuiApplication::primaryScreen()->size();
     EXPECT_EQ(QImage::fromData(*newest()->imageData()).size(), screen);
     EXPECT_TRUE(test::waitUntil([] { return QGuiApplication::clipboard()->mimeData()->hasFormat("image/png"); }));
+    // The capture is announced: the card, the toast and the notice.
+    const auto shown = [](const char *name) {
+        return test::waitUntil([name] {
+            for (QWidget *window : QApplication::topLevelWidgets())
+                if (window->objectName() == QLatin1String(name) && window->isVisible())
+                    return true;
+            return false;
+        });
+    };
+    EXPECT_TRUE(shown("CaptureOverlayCard"));
+    EXPECT_TRUE(shown("CaptureToast"));
+    EXPECT_EQ(notices, 1);
 
     delegate.applicationWillTerminate();
 }

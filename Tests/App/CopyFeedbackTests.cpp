@@ -1,4 +1,6 @@
 #include "Quillmere/App/CaptureFollowUps.h"
+
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/App/CopyFeedback.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
@@ -64,7 +66,7 @@ TEST(CaptureFollowUps, CapturedClipRunsEveryStepAndOnlyLinksFetchPreviews)
 {
     Fixture f;
     int captured = 0;
-    f.center.addObserver(CaptureFollowUps::clipCapturedNotification, nullptr,
+    f.center.addObserver(Notices::clipCaptured, nullptr,
                          [&](const Notification &) { ++captured; });
     f.followUps.clipCaptured(clipOfKind(ClipKind::url));
     EXPECT_EQ(f.calls, (QStringList{"register", "coordinator", "link"}));

@@ -2,6 +2,9 @@
 
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
 #include <QThread>
 #include <gtest/gtest.h>
 #include <map>
@@ -105,7 +108,7 @@ TEST(CaptureCoordinator, ShortcutsRegisterInActionOrderSkipRefusedOnesAndFollowC
     CaptureShortcutPreferences table;
     table.shortcuts[CaptureAction::fullScreenScreenshot] = {3, option};
     h.prefs->setJSON(table, CaptureShortcutPreferences::key);
-    h.center.post(CaptureFeatureCoordinator::captureShortcutsChangedNotification);
+    h.center.post(Notices::captureShortcutsChanged);
     ASSERT_EQ(h.hotKeys.size(), 1u);
     EXPECT_EQ(h.registered.back(), (std::pair<quint32, quint32>{3, option}));
     h.press(0);
@@ -114,11 +117,11 @@ TEST(CaptureCoordinator, ShortcutsRegisterInActionOrderSkipRefusedOnesAndFollowC
 
     // The in-app request for an area capture; none after stop().
     ASSERT_TRUE(test::waitUntil([&] { return h.coordinator->tool().runningCount() == 0; }));
-    h.center.post(CaptureFeatureCoordinator::requestAreaCaptureNotification);
+    h.center.post(Notices::requestAreaCapture);
     ASSERT_TRUE(h.waitForToolCalls(2));
     ASSERT_TRUE(test::waitUntil([&] { return h.coordinator->tool().runningCount() == 0; }));
     h.coordinator->stop();
-    h.center.post(CaptureFeatureCoordinator::requestAreaCaptureNotification);
+    h.center.post(Notices::requestAreaCapture);
     QTest::qWait(50);
     EXPECT_EQ(h.fake.calls().size(), 2);
 }
@@ -141,7 +144,7 @@ TEST(CaptureCoordinator, UnreadableScreenExplainsOnceThenPointsToTheSettings)
     h.coordinator->perform(CaptureAction::ocrArea);
     ASSERT_EQ(h.alerts.size(), 2);
     EXPECT_TRUE(h.alerts[1].informativeText.contains("capture the selected area before recognizing its text locally"));
-    EXPECT_FALSE(h.prefs->boolValue(screenCapturePermissionRequestedKey));
+    EXPECT_FALSE(h.prefs->boolValue(PreferenceKeys::screenCapturePermissionRequested));
 
     // Continue while still unreadable: flag set, nothing runs; a press during the alert is dropped.
     h.answer = [&](const CaptureAlert &) {
@@ -150,7 +153,7 @@ TEST(CaptureCoordinator, UnreadableScreenExplainsOnceThenPointsToTheSettings)
     };
     h.coordinator->perform(CaptureAction::areaScreenshot);
     EXPECT_EQ(h.alerts.size(), 3);
-    EXPECT_TRUE(h.prefs->boolValue(screenCapturePermissionRequestedKey));
+    EXPECT_TRUE(h.prefs->boolValue(PreferenceKeys::screenCapturePermissionRequested));
 
     // From now on: access needed, with the phrase of that capture; Open System Settings finds no
     // page on this desktop and says so.

@@ -1,6 +1,7 @@
 #include "CaptureFixture.h"
 
 #include "Quillmere/Capture/OCRAreaCaptureService.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
 
@@ -127,12 +128,12 @@ TEST(ScreenshotCapture, OnlyTheNewestCaptureTouchesTheClipboard)
     EXPECT_EQ(g.current, 2u) << "a generation past `next` is never taken";
 
     // With the link output nothing goes to the clipboard now.
-    h.prefs->setString(screenshotClipboardOutputKey, "shareLink");
+    h.prefs->setString(PreferenceKeys::screenshotClipboardOutput, "shareLink");
     g.next = 3;
     const qint64 count = h.pasteboard.changeCount();
     service.handleCapturedImage(test::png(12, 12), 3);
     EXPECT_EQ(h.pasteboard.changeCount(), count);
-    h.prefs->setString(screenshotClipboardOutputKey, "ShareLink");
+    h.prefs->setString(PreferenceKeys::screenshotClipboardOutput, "ShareLink");
     EXPECT_EQ(screenshotClipboardOutput(*h.prefs), ScreenshotClipboardOutput::screenshot);
 }
 

@@ -48,7 +48,7 @@ protected:
     void SetUp() override
     {
         if (!test::windowManagerRunning())
-            GTEST_SKIP() << "needs an X display with a window manager";
+            FAIL() << "needs an X display with a window manager";
         PasteServiceDependencies deps;
         deps.pasteboard = &pasteboard;
         deps.notificationCenter = &center;

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSqlQuery>
 
 using namespace quillmere;
 
@@ -126,4 +128,72 @@ TEST(StoreCaretaker, AStoreSetAsideIsToldWithWhereItLies)
     ASSERT_EQ(aside.size(), 1);
     EXPECT_EQ(told.troubles.front().path, dir.filePath(aside.front()));
     EXPECT_TRUE(told.troubles.front().message().contains(dir.filePath(aside.front())));
+}
+
+TEST(StoreCaretaker, AsRoomReturnsALittleAtATimeTheCopiesGoInAFewAtATime)
+{
+    test::StoreFixture f(true);
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    caretaker.start();
+    f.fillDisk();
+    const QString filler = QString(" filler").repeated(3000);
+    for (int i = 0; i < 30; ++i)
+        f.store->insertClip(test::StoreFixture::textContent(QString::number(i) + filler));
+    ASSERT_TRUE(f.ctx().hasChanges());
+
+    // Room for a few: saving all thirty at once would never fit, a few at a time does.
+    QSqlQuery q(f.ctx().database());
+    ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA page_count")) && q.next());
+    const qint64 pages = q.value(0).toLongLong();
+    q.finish();
+    ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages + 80)));
+    auto stored = [&] {
+        QSqlQuery count(f.ctx().database());
+        return count.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && count.next() ? count.value(0).toInt() : -1;
+    };
+    EXPECT_TRUE(test::waitUntil([&] { return stored() > 0; }, 20000));
+    EXPECT_LT(stored(), 30);
+    EXPECT_TRUE(f.ctx().hasChanges());
+
+    f.makeRoom();
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }, 20000));
+    EXPECT_EQ(stored(), 30);
+}
+
+TEST(StoreCaretaker, WhatCannotBeSavedAtQuitIsKeptBesideTheStoreAndToldOnceAtTheNextStart)
+{
+    test::StoreFixture f(true);
+    {
+        StoreCaretaker caretaker(*f.store, {});
+        caretaker.start();
+        f.fillDisk();
+        for (const char *text : {"kept one", "kept two"})
+            f.store->insertClip(
+                test::StoreFixture::textContent(QString::fromLatin1(text) + QString(" x").repeated(4000)));
+        ASSERT_TRUE(f.ctx().hasChanges());
+        EXPECT_EQ(caretaker.keepUnsaved(), 2);
+    }
+    const QString storePath = f.store->container().storeURL();
+    const QStringList found =
+        QDir(QFileInfo(storePath).path()).entryList({QFileInfo(storePath).fileName() + ".unsaved-*.json"});
+    ASSERT_EQ(found.size(), 1);
+    QFile file(QFileInfo(storePath).dir().filePath(found.front()));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray kept = file.readAll();
+    EXPECT_TRUE(kept.contains("kept one") && kept.contains("kept two"));
+    EXPECT_EQ(file.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+    for (int start = 0; start < 2; ++start) {
+        StoreCaretaker next(*f.store, {});
+        Told told;
+        told.watch(next);
+        next.start();
+        if (start == 0) {
+            ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::unsavedAtQuit});
+            EXPECT_TRUE(told.troubles.front().message().contains(found.front()));
+        } else {
+            EXPECT_TRUE(told.troubles.empty());
+        }
+    }
 }

@@ -136,3 +136,38 @@ TEST(StoreSchema, OnlyAStoreThatCannotBeReadIsSetAsideAndANewerOneIsLeftAlone)
     EXPECT_EQ(QDir(dir.path()).entryList({"keyless.store.unreadable-*"}).size(), 1);
     EXPECT_TRUE(QDir(dir.path()).entryList({"newer.store.unreadable-*"}).isEmpty());
 }
+
+TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnGainsItBackWithEveryRow)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        auto clip = std::make_shared<ClipItem>();
+        clip->setDedupID(QUuid::fromString(kClipID));
+        clip->setText(QStringLiteral("kept"));
+        clip->setContentHash(QStringLiteral("hash-k"));
+        setup.container->mainContext().insert(clip);
+        ASSERT_TRUE(setup.container->mainContext().save());
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lose-a-column"));
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE clips DROP COLUMN customTitle")))
+            << qPrintable(q.lastError().text());
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("lose-a-column"));
+
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    EXPECT_TRUE(QDir(dir.path()).entryList({"*.unreadable-*"}).isEmpty());
+    ModelContext &ctx = setup.container->mainContext();
+    ClipRef clip = ctx.clipWithDedupID(QUuid::fromString(kClipID));
+    ASSERT_TRUE(clip);
+    EXPECT_EQ(clip->text(), QStringLiteral("kept"));
+    clip->setCustomTitle(QStringLiteral("titled"));
+    EXPECT_TRUE(ctx.save());
+}

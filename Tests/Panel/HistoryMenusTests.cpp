@@ -2,6 +2,8 @@
 // enablement, and what choosing them does to the store, the queue and the view state.
 #include "ManualScheduler.h"
 #include "Quillmere/Archive/PageFile.h"
+
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
@@ -87,7 +89,7 @@ struct MenuFixture {
         };
         actions = std::make_unique<HistoryActions>(s);
         menus = std::make_unique<HistoryMenus>(*actions);
-        center.post(PanelNotification::didShow);
+        center.post(Notices::panelDidShow);
         scheduler.runPending();
     }
 
@@ -376,7 +378,7 @@ TEST(HistoryMenus, AddMenuCapturesAfterClosingAndAddsAChosenFile)
     EXPECT_EQ(menuTitles(f.menus->addMenu()),
               (QStringList{"Capture Screenshot" + E, u"-"_s, "New Note" + E, "Add File" + E}));
     int requests = 0;
-    f.center.addObserver(PanelNotification::requestAreaCapture, nullptr, [&](const Notification &) { ++requests; });
+    f.center.addObserver(Notices::requestAreaCapture, nullptr, [&](const Notification &) { ++requests; });
     ASSERT_TRUE(triggerMenuEntry(f.menus->addMenu(), "Capture Screenshot" + E));
     EXPECT_EQ(f.closes, 1);
     EXPECT_EQ(requests, 0) << "the request waits for the panel to go";

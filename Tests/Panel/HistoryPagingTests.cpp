@@ -54,7 +54,7 @@ struct PagedFixture {
     }
     void show()
     {
-        center.post(PanelNotification::didShow);
+        center.post(Notices::panelDidShow);
         scheduler.runPending();
     }
     int reads() const { return store.wholeReads + int(store.partReads.size()); }
@@ -70,7 +70,7 @@ TEST(HistoryPaging, AHiddenPanelReadsNothingAndAShownOneReadsOncePerSave)
     for (int i = 0; i < 5; ++i) {
         f.store.data.clips.insert(f.store.data.clips.begin(), makeClip(100 + i));
         f.store.publish();
-        f.center.post(PanelNotification::clipCaptured);
+        f.center.post(Notices::clipCaptured);
         f.scheduler.runPending();
     }
     EXPECT_EQ(f.reads(), 0) << "captures cost a hidden panel nothing";
@@ -80,7 +80,7 @@ TEST(HistoryPaging, AHiddenPanelReadsNothingAndAShownOneReadsOncePerSave)
     EXPECT_EQ(f.lists().visibleCount(), 55);
     f.store.data.clips.insert(f.store.data.clips.begin(), makeClip(200));
     f.store.publish();
-    f.center.post(PanelNotification::clipCaptured);
+    f.center.post(Notices::clipCaptured);
     f.scheduler.advance(100);
     EXPECT_EQ(f.reads(), 2) << "the save and its capture notice share one read";
     EXPECT_EQ(f.lists().visibleCount(), 56);

@@ -1,5 +1,8 @@
 // The view model over a changing store: lists rebuilt on every save, the selection carried by
 // clip, locked Pages kept out, the search, the mode notices and the paste paths.
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
+#include "Quillmere/Platform/Core/Notices.h"
 #include "ModelFixture.h"
 
 #include <gtest/gtest.h>
@@ -148,7 +151,7 @@ TEST(HistoryViewModel, SemanticResultsArriveAfterThePauseAndStaleOnesAreDropped)
     EXPECT_EQ(f.lists().relatedCount(), 0);
     EXPECT_EQ(f.state().selectedIndex, 0);
 
-    f.prefs->setBool(PanelPreferenceKey::semanticSearchDisabled, true);
+    f.prefs->setBool(PreferenceKeys::semanticSearchDisabled, true);
     f.model->search().expandSearch();
     f.type(QStringLiteral("two words"));
     f.scheduler.advance(500);
@@ -187,10 +190,10 @@ TEST(HistoryViewModel, EachModeAndPauseChangeIsAnnouncedOnce)
     f.model->setLockSetupBoard(pageID(1));
     EXPECT_FALSE(f.model->canPasteSelection()) << "no paste behind a Page-lock sheet";
     f.key(Qt::Key_Return, {}, QStringLiteral("\r"));
-    f.center.post(PanelNotification::keyPressed);
+    f.center.post(Notices::panelKeyPressed);
     EXPECT_TRUE(f.pasted.empty());
     f.model->setLockSetupBoard(std::nullopt);
-    f.center.post(PanelNotification::keyPressed); // the panel's Return without an event
+    f.center.post(Notices::panelKeyPressed); // the panel's Return without an event
     EXPECT_EQ(f.pasted, (std::vector<PersistentIdentifier>{clipID(1)}));
 }
 
@@ -256,9 +259,9 @@ TEST(HistoryViewModel, CaptureAndImportRefreshesWaitForTheLastNotice)
 {
     ModelFixture f;
     f.store.data.clips.insert(f.store.data.clips.begin(), makeClip(100)); // saved, not yet announced
-    f.center.post(PanelNotification::clipCaptured);
+    f.center.post(Notices::clipCaptured);
     f.scheduler.advance(50);
-    f.center.post(PanelNotification::clipCaptured);
+    f.center.post(Notices::clipCaptured);
     f.scheduler.advance(79);
     EXPECT_EQ(f.lists().visibleCount(), 10);
     f.scheduler.advance(1);
@@ -289,4 +292,31 @@ TEST(QtTaskScheduler, RunsInOrderAndForgetsCancelledWork)
     scheduler.cancel(c);
     EXPECT_TRUE(waitUntil([&] { return ran.size() == 3; }));
     EXPECT_EQ(ran, (std::vector<char>{'a', 'b', 'd'}));
+}
+
+TEST(HistoryViewModel, WithoutAWordModelTheFirstSearchSaysSoAndLiteralMatchesStay)
+{
+    std::vector<ClipSnapshot> clips = makeClips(5);
+    clips[0].text = QStringLiteral("quarterly report draft");
+    ModelFixture f(clips);
+    f.engine.noModel = true;
+    f.model->search().expandSearch();
+    f.type(QStringLiteral("report draft"));
+    f.scheduler.advance(200);
+    ASSERT_EQ(f.engine.calls.size(), 1u);
+    EXPECT_FALSE(f.state().isShowingNoWordModelNote) << "nothing is said before the engine answers";
+    f.engine.calls[0].reply({});
+    EXPECT_TRUE(f.state().isShowingNoWordModelNote);
+    EXPECT_EQ(f.lists().visibleCount(), 1) << "the literal match stays";
+    EXPECT_EQ(f.selectedRow(), 1);
+
+    f.key(Qt::Key_Escape);
+    EXPECT_FALSE(f.state().isShowingNoWordModelNote);
+    f.model->search().expandSearch();
+    f.type(QStringLiteral("report draft"));
+    f.scheduler.advance(200);
+    ASSERT_EQ(f.engine.calls.size(), 2u);
+    f.engine.calls[1].reply({});
+    EXPECT_FALSE(f.state().isShowingNoWordModelNote) << "said once";
+    EXPECT_EQ(f.lists().visibleCount(), 1);
 }

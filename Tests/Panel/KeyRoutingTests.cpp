@@ -1,5 +1,6 @@
 // Every key of the routing tables in every mode, the focus road, and the edge that turns a key
 // event into a panel key.
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "ModelFixture.h"
 
 #include <gtest/gtest.h>
@@ -144,7 +145,7 @@ TEST(KeyRouting, TheTabRingWrapsBothWays)
     EXPECT_TRUE(f.state().isSearchExpanded);
     f.key(Qt::Key_Down);
     EXPECT_EQ(f.state().selectedTab, PanelTab::history());
-    EXPECT_EQ(f.pref(PanelPreferenceKey::lastUsedTarget), QStringLiteral("history"));
+    EXPECT_EQ(f.pref(PreferenceKeys::panelLastUsedTarget), QStringLiteral("history"));
     EXPECT_TRUE(f.state().isGridFocused);
 }
 

@@ -55,7 +55,9 @@ public:
     {
         calls.push_back({query, std::move(documents), std::move(reply)});
     }
+    bool hasNoModel() const override { return noModel; }
     std::vector<Call> calls;
+    bool noModel = false;
 };
 
 } // namespace quillmere::test

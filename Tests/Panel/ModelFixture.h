@@ -5,6 +5,7 @@
 
 #include "ManualScheduler.h"
 #include "PanelFixture.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/TestSupport.h"
@@ -65,10 +66,10 @@ struct ModelFixture {
     explicit ModelFixture(std::vector<ClipSnapshot> clips = makeClips(10), std::vector<PageSnapshot> pages = {})
     {
         store.data = {std::move(clips), std::move(pages)};
-        center.addObserver(PanelNotification::interactionModeChanged, nullptr, [this](const Notification &n) {
+        center.addObserver(Notices::panelInteractionModeChanged, nullptr, [this](const Notification &n) {
             modeNotices.push_back(n.userInfo.value(QStringLiteral("mode")).toString());
         });
-        center.addObserver(PanelNotification::keyboardCaptureChanged, nullptr, [this](const Notification &n) {
+        center.addObserver(Notices::panelKeyboardCaptureChanged, nullptr, [this](const Notification &n) {
             pauseNotices.push_back(n.userInfo.value(QStringLiteral("paused")).toBool());
         });
         HistoryViewCallbacks callbacks;
@@ -90,7 +91,7 @@ struct ModelFixture {
     // The panel is shown and its deferred work has run.
     void show()
     {
-        center.post(PanelNotification::didShow);
+        center.post(Notices::panelDidShow);
         scheduler.runPending();
     }
     void changeStore(const std::function<void(HistorySnapshot &)> &edit)
@@ -100,7 +101,7 @@ struct ModelFixture {
     }
     void key(int qtKey, Qt::KeyboardModifiers modifiers = {}, const QString &text = {})
     {
-        center.post(PanelNotification::keyPressed, nullptr, PanelKey{qtKey, modifiers, text}.toUserInfo());
+        center.post(Notices::panelKeyPressed, nullptr, PanelKey{qtKey, modifiers, text}.toUserInfo());
         scheduler.runPending();
     }
     void type(const QString &text)

@@ -1,6 +1,7 @@
 // The opening tab, the tab memory, the locked-Page prompt, adding a file and the empty states.
 #include "ModelFixture.h"
 #include "Quillmere/Panel/FileClipReader.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -48,13 +49,13 @@ TEST(PanelTabs, OpeningTabForEachBehaviour)
     ModelFixture f(makeClips(3), twoPages());
     for (const Case &c : cases) {
         f.model->tabs().selectTab(PanelTab::page(pageID(1)), false);
-        f.prefs->setString(PanelPreferenceKey::openBehavior, c.behavior);
-        f.prefs->setString(PanelPreferenceKey::openPageID, c.openPageID);
-        f.prefs->setString(PanelPreferenceKey::lastUsedTarget, c.lastUsed);
+        f.prefs->setString(PreferenceKeys::panelOpenBehavior, c.behavior);
+        f.prefs->setString(PreferenceKeys::panelOpenPageID, c.openPageID);
+        f.prefs->setString(PreferenceKeys::panelLastUsedTarget, c.lastUsed);
         f.show();
         EXPECT_EQ(f.state().selectedTab, c.expected)
             << qPrintable(c.behavior + u' ' + c.openPageID + u' ' + c.lastUsed);
-        EXPECT_EQ(f.pref(PanelPreferenceKey::lastUsedTarget), c.lastUsed) << "opening never rewrites the memory";
+        EXPECT_EQ(f.pref(PreferenceKeys::panelLastUsedTarget), c.lastUsed) << "opening never rewrites the memory";
     }
     EXPECT_EQ(f.model->interactionMode(), PanelKeyboardMode::browsing);
 }
@@ -63,13 +64,13 @@ TEST(PanelTabs, MemoryFollowsChosenTabsAndVanishedPages)
 {
     ModelFixture f(makeClips(3), twoPages());
     f.model->tabs().selectTab(PanelTab::page(pageID(1)), true);
-    EXPECT_EQ(f.pref(PanelPreferenceKey::lastUsedTarget), QStringLiteral("page:") + uuidOf(1));
-    f.prefs->setString(PanelPreferenceKey::lastUsedTarget, QStringLiteral("stale"));
+    EXPECT_EQ(f.pref(PreferenceKeys::panelLastUsedTarget), QStringLiteral("page:") + uuidOf(1));
+    f.prefs->setString(PreferenceKeys::panelLastUsedTarget, QStringLiteral("stale"));
     f.model->tabs().selectTab(PanelTab::page(pageID(1)), true);
-    EXPECT_EQ(f.pref(PanelPreferenceKey::lastUsedTarget), QStringLiteral("page:") + uuidOf(1))
+    EXPECT_EQ(f.pref(PreferenceKeys::panelLastUsedTarget), QStringLiteral("page:") + uuidOf(1))
         << "choosing the selected tab again rewrites the memory";
     f.model->tabs().selectTab(PanelTab::history(), false);
-    EXPECT_EQ(f.pref(PanelPreferenceKey::lastUsedTarget), QStringLiteral("page:") + uuidOf(1));
+    EXPECT_EQ(f.pref(PreferenceKeys::panelLastUsedTarget), QStringLiteral("page:") + uuidOf(1));
     EXPECT_FALSE(f.state().suppressNextTabMemory);
 
     // The open Page is deleted on another device: back to the history, forgotten as unlocked.
@@ -80,7 +81,7 @@ TEST(PanelTabs, MemoryFollowsChosenTabsAndVanishedPages)
     f.changeStore([](HistorySnapshot &s) { s.pages.pop_back(); });
     EXPECT_EQ(f.state().selectedTab, PanelTab::history());
     EXPECT_TRUE(f.state().unlockedBoardIDs.isEmpty());
-    EXPECT_EQ(f.pref(PanelPreferenceKey::lastUsedTarget), QStringLiteral("page:") + uuidOf(2))
+    EXPECT_EQ(f.pref(PreferenceKeys::panelLastUsedTarget), QStringLiteral("page:") + uuidOf(2))
         << "falling back is not a choice of the user";
 }
 

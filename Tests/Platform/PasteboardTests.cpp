@@ -20,7 +20,7 @@ protected:
     void SetUp() override
     {
         if (!test::onX11())
-            GTEST_SKIP() << "needs an X display";
+            FAIL() << "needs an X display";
     }
     // Another program takes the clipboard; true once we have seen its change. The change may
     // arrive while waiting for the owner, which runs our event loop.

@@ -78,11 +78,13 @@ TEST(SemanticSearchEngine, WithoutAModelEveryAnswerIsEmptyAndTheLogSaysSoOnce)
         });
     {
         SemanticSearchEngine engine([] { return loadWordVectorEmbedding(QStringLiteral("/nonexistent/words.qwv")); });
+        EXPECT_FALSE(engine.hasNoModel()) << "not known before the first search";
         Answer a, b;
         engine.scores(QStringLiteral("apple pear"), docs(), 0.6, recorder(a));
         engine.scores(QStringLiteral("stone pear"), docs(), 0.6, recorder(b));
         EXPECT_TRUE(QTest::qWaitFor([&] { return b.answered; }, 10000));
         EXPECT_TRUE(b.scores.empty());
+        EXPECT_TRUE(engine.hasNoModel());
         Answer c;
         engine.scores(QStringLiteral("apple stone"), docs(), -1, recorder(c));
         EXPECT_TRUE(QTest::qWaitFor([&] { return c.answered; }, 10000));

@@ -15,9 +15,11 @@ public:
     QHash<QString, std::vector<float>> words;
     QHash<QString, std::vector<float>> sentences;
     std::function<void(const QString &)> onEmbed;
+    std::vector<float> common;
     mutable QStringList embedded;
 
     std::vector<float> sentenceVector(QStringView text) const override { return sentences.value(text.toString()); }
+    std::vector<float> commonDirection() const override { return common; }
     std::vector<float> wordVectorMean(QStringView text) const override
     {
         embedded << text.toString();

@@ -1,43 +1,149 @@
-// The shipped word vectors against the labelled pairs in labelled-pairs.tsv: at least 75% of the
-// related pairs reach the search's threshold and at most 5% of the unrelated ones do.
+// The shipped word vectors against the labelled sets: pairs of short texts (labelled-pairs.tsv)
+// and long mixed notes with queries (labelled-notes.tsv), scored at the search's threshold. Each
+// set's figures are printed, its kept-apart part ("holdout" sections) separately. The aims are 90 %
+// of related pairs at the threshold, 3 % of unrelated ones and 5 % of stray queries reaching a
+// note; the bounds below are what the shipped file reaches (Quillmere/Search/data/README.md), so
+// that a change that makes them worse does not pass unseen.
 #include "Quillmere/Panel/SemanticSearch.h"
 #include "Quillmere/Search/SemanticSearchEngine.h"
 
 #include <QFile>
 #include <gtest/gtest.h>
+#include <map>
 
 using namespace quillmere;
 
-TEST(SemanticSearchQuality, RelatedPairsReachTheThresholdAndUnrelatedOnesDoNot)
-{
-    QFile file(QStringLiteral(QUILLMERE_LABELLED_PAIRS));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text));
-    SemanticScoring scoring([] { return loadWordVectorEmbedding(QStringLiteral(QUILLMERE_WORD_MODEL)); });
-    ASSERT_TRUE(scoring.hasModel());
+namespace {
 
-    int related = 0, relatedHits = 0, unrelated = 0, unrelatedHits = 0;
-    QStringList report;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        if (line.isEmpty() || line.startsWith(u'#'))
-            continue;
-        const QStringList fields = line.split(u'\t');
-        ASSERT_EQ(fields.size(), 3) << qPrintable(line);
-        const bool isRelated = fields[0] == QStringLiteral("related");
-        const auto scores = scoring.scores(fields[1], {{{QStringLiteral("ClipItem"), 1}, fields[2]}}, -1).value();
-        ASSERT_EQ(scores.size(), 1u) << qPrintable(line);
-        const bool hit = scores[0].second >= SemanticSearch::threshold;
-        (isRelated ? related : unrelated) += 1;
-        (isRelated ? relatedHits : unrelatedHits) += hit ? 1 : 0;
-        if (hit != isRelated)
-            report << QStringLiteral("%1 %2 | %3").arg(scores[0].second, 0, 'f', 3).arg(fields[1], fields[2]);
+struct Tally {
+    int count = 0;
+    int hits = 0;
+    QStringList wrong;
+    void add(bool hit, bool wanted, const QString &what)
+    {
+        ++count;
+        hits += hit ? 1 : 0;
+        if (hit != wanted)
+            wrong << what;
     }
-    ASSERT_GE(related, 40);
-    ASSERT_GE(unrelated, 40);
-    const QString misses = report.join(u'\n');
-    EXPECT_GE(relatedHits * 100, related * 75) << relatedHits << "/" << related << " related\n" << qPrintable(misses);
-    EXPECT_LE(unrelatedHits * 100, unrelated * 5) << unrelatedHits << "/" << unrelated << " unrelated\n"
-                                                  << qPrintable(misses);
-    RecordProperty("related_at_threshold", relatedHits);
-    RecordProperty("unrelated_at_threshold", unrelatedHits);
+    double percent() const { return count ? 100.0 * hits / count : 0; }
+};
+
+QStringList lines(const char *path)
+{
+    QFile file(QString::fromUtf8(path));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(u'\n');
+}
+
+// Section names start with "## "; everything before the first is the "general" set.
+template <typename F> void forEachRow(const QStringList &rows, F row)
+{
+    QString section = QStringLiteral("general");
+    for (const QString &line : rows) {
+        if (line.startsWith(QStringLiteral("## "))) {
+            section = line.mid(3).trimmed();
+            continue;
+        }
+        if (line.trimmed().isEmpty() || line.startsWith(u'#'))
+            continue;
+        row(section, line.split(u'\t'));
+    }
+}
+
+double score(SemanticScoring &scoring, const QString &query, const QString &text)
+{
+    const auto scores = scoring.scores(query, {{{QStringLiteral("ClipItem"), 1}, text}}, -2).value();
+    return scores.empty() ? -1 : scores[0].second;
+}
+
+void print(const char *name, const Tally &t)
+{
+    std::printf("  %-34s %3d/%3d  %5.1f %%\n", name, t.hits, t.count, t.percent());
+}
+
+class SemanticSearchQuality : public ::testing::Test {
+protected:
+    SemanticScoring scoring{[] { return loadWordVectorEmbedding(QStringLiteral(QUILLMERE_WORD_MODEL)); }};
+};
+
+} // namespace
+
+TEST_F(SemanticSearchQuality, RelatedPairsReachTheThresholdAndUnrelatedOnesDoNot)
+{
+    ASSERT_TRUE(scoring.hasModel());
+    const QStringList rows = lines(QUILLMERE_LABELLED_PAIRS);
+    ASSERT_FALSE(rows.isEmpty());
+    std::map<std::string, Tally> bySet;
+    Tally related, unrelated;
+    forEachRow(rows, [&](const QString &section, const QStringList &f) {
+        ASSERT_EQ(f.size(), 3) << qPrintable(f.join(u'\t'));
+        const bool isRelated = f[0] == QStringLiteral("related");
+        const double s = score(scoring, f[1], f[2]);
+        const bool hit = s >= SemanticSearch::threshold;
+        const QString what = QStringLiteral("%1 %2 | %3").arg(s, 0, 'f', 3).arg(f[1], f[2]);
+        (isRelated ? related : unrelated).add(hit, isRelated, what);
+        bySet[(section + (isRelated ? QStringLiteral(" related") : QStringLiteral(" unrelated"))).toStdString()].add(
+            hit, isRelated, what);
+    });
+    std::printf("Pairs at or above %.2f:\n", SemanticSearch::threshold);
+    for (const auto &[name, t] : bySet)
+        print(name.c_str(), t);
+    print("all related", related);
+    print("all unrelated", unrelated);
+    ASSERT_GE(related.count, 100);
+    ASSERT_GE(unrelated.count, 100);
+    EXPECT_GE(related.hits * 100, related.count * 86) << qPrintable(related.wrong.join(u'\n'));
+    EXPECT_LE(unrelated.hits * 100, unrelated.count * 7) << qPrintable(unrelated.wrong.join(u'\n'));
+}
+
+TEST_F(SemanticSearchQuality, QueriesReachTheNotesAboutThemAndNoOthers)
+{
+    ASSERT_TRUE(scoring.hasModel());
+    const QStringList rows = lines(QUILLMERE_LABELLED_NOTES);
+    ASSERT_FALSE(rows.isEmpty());
+    std::map<QString, QString> notes;
+    std::map<std::string, Tally> bySet;
+    Tally strays;
+    forEachRow(rows, [&](const QString &section, const QStringList &f) {
+        ASSERT_EQ(f.size(), 3) << qPrintable(f.join(u'\t'));
+        if (f[0] == QStringLiteral("note")) {
+            notes[f[1]] = f[2];
+            return;
+        }
+        const bool onTopic = f[0] == QStringLiteral("ontopic");
+        Tally &t = bySet[(section + u' ' + f[0]).toStdString()];
+        if (onTopic) {
+            ASSERT_TRUE(notes.count(f[1])) << qPrintable(f[1]);
+            const double s = score(scoring, f[2], notes[f[1]]);
+            t.add(s >= SemanticSearch::threshold, true, QStringLiteral("%1 %2 | %3").arg(s, 0, 'f', 3).arg(f[2], f[1]));
+            return;
+        }
+        // A query about nothing in the notes that reaches any of them.
+        QString reached;
+        double best = -1;
+        for (const auto &[name, text] : notes) {
+            const double s = score(scoring, f[2], text);
+            if (s > best) {
+                best = s;
+                reached = name;
+            }
+        }
+        const bool hit = best >= SemanticSearch::threshold;
+        const QString what = QStringLiteral("%1 %2 | %3").arg(best, 0, 'f', 3).arg(f[2], reached);
+        t.add(hit, false, what);
+        strays.add(hit, false, what);
+    });
+    std::printf("Queries reaching a note at or above %.2f:\n", SemanticSearch::threshold);
+    for (const auto &[name, t] : bySet)
+        print(name.c_str(), t);
+    print("off-topic and small talk", strays);
+    ASSERT_GE(strays.count, 30);
+    EXPECT_LE(strays.hits * 100, strays.count * 12) << qPrintable(strays.wrong.join(u'\n'));
+    for (const auto &[name, t] : bySet) {
+        if (QString::fromStdString(name).endsWith(QStringLiteral("ontopic"))) {
+            EXPECT_GE(t.hits * 100, t.count * 70) << name << "\n" << qPrintable(t.wrong.join(u'\n'));
+        }
+    }
 }

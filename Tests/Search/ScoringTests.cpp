@@ -141,3 +141,88 @@ TEST(SemanticScoring, AStopRequestAbandonsTheRequest)
     const auto result = s.scoring.scores(QStringLiteral("apple"), docs, 0.6, [&] { return ++asked > 1; });
     EXPECT_FALSE(result.has_value());
 }
+
+namespace {
+
+QString repeated(const QString &word, int times)
+{
+    QStringList words;
+    for (int i = 0; i < times; ++i)
+        words << word;
+    return words.join(u' ');
+}
+
+QStringList passagesOf(const QString &text)
+{
+    QStringList out;
+    for (QStringView p : SemanticScoring::passages(text))
+        out << p.toString();
+    return out;
+}
+
+} // namespace
+
+TEST(SemanticScoring, LongTextsAreCutIntoPassagesOfWholeSentences)
+{
+    EXPECT_TRUE(passagesOf(repeated(QStringLiteral("apple"), SemanticScoring::passageWords)).isEmpty())
+        << "a short text is only scored whole";
+
+    // Sentences of ten words join until a passage has twenty; a short last one joins the one before.
+    const QString ten = repeated(QStringLiteral("pear"), 10) + QStringLiteral(". ");
+    const QStringList sentences = passagesOf(ten.repeated(5));
+    ASSERT_EQ(sentences.size(), 2);
+    EXPECT_EQ(sentences[0].count(QStringLiteral("pear")), 20);
+    EXPECT_EQ(sentences[1].count(QStringLiteral("pear")), 30);
+    EXPECT_FALSE(sentences[0].endsWith(u' '));
+
+    // One sentence of a hundred words: windows of forty, each starting halfway through the last.
+    QStringList numbered;
+    for (int i = 0; i < 100; ++i)
+        numbered << QStringLiteral("w%1").arg(i);
+    const QStringList windows = passagesOf(numbered.join(u' '));
+    ASSERT_EQ(windows.size(), 4);
+    EXPECT_TRUE(windows[0].startsWith(QStringLiteral("w0 ")) && windows[0].endsWith(QStringLiteral(" w39")));
+    EXPECT_TRUE(windows[1].startsWith(QStringLiteral("w20 ")) && windows[1].endsWith(QStringLiteral(" w59")));
+    EXPECT_TRUE(windows[3].startsWith(QStringLiteral("w60 ")) && windows[3].endsWith(QStringLiteral(" w99")));
+
+    // Line breaks end sentences too; a text of punctuation has none.
+    EXPECT_EQ(passagesOf((repeated(QStringLiteral("plum"), 20) + u'\n').repeated(3)).size(), 3);
+    EXPECT_TRUE(passagesOf(QString(500, u'.')).isEmpty());
+}
+
+TEST(SemanticScoring, ALongDocumentScoresByItsBestPassageAndAShortOneAsAWhole)
+{
+    Scoring s;
+    const QString note = repeated(QStringLiteral("apple"), 20) + QStringLiteral(" . ")
+        + (repeated(QStringLiteral("stone"), 20) + QStringLiteral(" . ")).repeated(4);
+    const QString shortText = QStringLiteral("apple stone stone stone");
+    const auto scores = s.score(QStringLiteral("apple"), {note, shortText}, -1);
+    ASSERT_EQ(scores.size(), 2u);
+    EXPECT_NEAR(scores[0].second, 1.0, 1e-6) << "the passage about apples";
+    EXPECT_NEAR(scores[1].second, 1 / std::sqrt(10.0), 1e-6);
+    // The whole note is one more candidate: a query on both topics meets it as a whole.
+    const auto both = s.score(QStringLiteral("apple stone stone stone stone"), {note}, -1);
+    EXPECT_NEAR(both[0].second, 1.0, 1e-6);
+
+    // The passages are cached with the document: asked again, nothing is embedded.
+    s.embedding->embedded.clear();
+    s.score(QStringLiteral("pear"), {note, shortText}, -1);
+    EXPECT_EQ(s.embedding->embedded, QStringList{QStringLiteral("pear")});
+}
+
+TEST(SemanticScoring, AgainstALongTextTheCommonDirectionIsLeftOut)
+{
+    auto *e = new FakeEmbedding;
+    e->words = {{QStringLiteral("apple"), {1, 0, 1}}, {QStringLiteral("stone"), {0, 1, 1}}};
+    e->common = {0, 0, 1};
+    SemanticScoring scoring([e] { return std::unique_ptr<EmbeddingProvider>(e); });
+    const QString note = (repeated(QStringLiteral("apple"), 20) + QStringLiteral(" . ")).repeated(3);
+    const std::vector<SemanticDocument> docs{{clip(1), note}, {clip(2), QStringLiteral("apple")}};
+    const auto stone = scoring.scores(QStringLiteral("stone"), docs, -1).value();
+    ASSERT_EQ(stone.size(), 2u);
+    constexpr double k2 = SemanticScoring::longTextCommonShare * SemanticScoring::longTextCommonShare;
+    EXPECT_NEAR(stone[0].second, k2 / (1 + k2), 1e-6) << "nothing in common but the common direction";
+    EXPECT_NEAR(stone[1].second, 0.5, 1e-6) << "a short text scores as a whole, common part and all";
+    const auto apple = scoring.scores(QStringLiteral("apple"), docs, -1).value();
+    EXPECT_NEAR(apple[0].second, 1.0, 1e-6);
+}

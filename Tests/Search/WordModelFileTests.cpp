@@ -37,12 +37,35 @@ TEST(WordVectorModel, TheShippedFileOpensAndFindsItsWords)
     for (const char *word : {"computer", "the", "invoice", "password", "a", "1913"})
         EXPECT_GE(model->find(word), 0) << word;
     EXPECT_LT(model->find("qqzzxxqqv"), 0);
+    EXPECT_LT(model->find("kubernetesss"), 0);
     EXPECT_LT(model->find(""), 0);
     EXPECT_LT(model->find(std::string(200, 'a')), 0);
 
+    for (const char *word : {"json", "api", "sql", "github", "regex", "ssh", "kubernetes", "nginx"})
+        EXPECT_GE(model->find(word), 0) << word;
+
+    // A word the file does not hold gets a vector from its character n-grams, near the word it
+    // misspells.
+    const auto vectorOf = [&](std::string_view word) {
+        std::vector<float> v(50, 0.0f);
+        const qsizetype index = model->find(word);
+        if (index >= 0)
+            model->addVector(index, v.data());
+        else
+            EXPECT_TRUE(model->addNgramVector(word, v.data())) << word;
+        return v;
+    };
+    EXPECT_GT(cosineSimilarity(vectorOf("kubernetesss"), vectorOf("kubernetes")), 0.6);
+    EXPECT_GT(cosineSimilarity(vectorOf("postgresqll"), vectorOf("postgresql")), 0.6);
+    EXPECT_LT(cosineSimilarity(vectorOf("kubernetesss"), vectorOf("pancake")), 0.5);
+    std::vector<float> unused(50, 0.0f);
+    EXPECT_FALSE(model->addNgramVector("", unused.data()));
+    EXPECT_FALSE(model->addNgramVector(std::string(200, 'a'), unused.data()));
+
     WordVectorEmbedding embedding(std::move(model));
     EXPECT_EQ(embedding.wordVectorMean(QStringLiteral("Invoice, PAYMENT!")).size(), 50u);
-    EXPECT_TRUE(embedding.wordVectorMean(QStringLiteral("qqzzxxqqv -- \u00e9\u00e9")).empty());
+    EXPECT_EQ(embedding.wordVectorMean(QStringLiteral("qqzzxxqqv")).size(), 50u) << "no word is dropped";
+    EXPECT_TRUE(embedding.wordVectorMean(QStringLiteral("-- \u00e9\u00e9 !!")).empty());
     EXPECT_TRUE(embedding.sentenceVector(QStringLiteral("invoice payment")).empty());
 }
 
@@ -74,10 +97,22 @@ TEST(WordVectorModel, DamagedTruncatedOrMissingFilesGiveNoModel)
     QByteArray hugeDimension = good;
     putLE32(hugeDimension, 8, 0xffffffff);
     QByteArray appended = good + QByteArray(64, '\0');
+    QByteArray noNgrams = good;
+    putLE32(noNgrams, 24, 0);
+    QByteArray manyNgrams = good;
+    putLE32(manyNgrams, 24, 0xffffffff);
+    QByteArray manyDirections = good;
+    quint64 shapingAt = 0;
+    for (int i = 7; i >= 0; --i)
+        shapingAt = (shapingAt << 8) | uchar(good[72 + i]);
+    ASSERT_LT(shapingAt + 8, quint64(good.size()));
+    putLE32(manyDirections, int(shapingAt + 4), 0x4e6e6b28); // 1e9 as a float
+    QByteArray oldFormat = good;
+    oldFormat[7] = '1';
     const std::vector<Case> cases{
         {"empty", {}},
         {"shorter than a header", good.left(40)},
-        {"header only", good.left(72)},
+        {"header only", good.left(WordVectorModel::headerSize)},
         {"cut in the middle", good.left(good.size() / 2)},
         {"last byte missing", good.left(good.size() - 1)},
         {"bytes appended", appended},
@@ -86,6 +121,10 @@ TEST(WordVectorModel, DamagedTruncatedOrMissingFilesGiveNoModel)
         {"wrong magic", wrongMagic},
         {"word count too large", moreWords},
         {"dimension too large", hugeDimension},
+        {"no n-gram buckets", noNgrams},
+        {"n-gram buckets past the end", manyNgrams},
+        {"too many shaping directions", manyDirections},
+        {"the older format", oldFormat},
         {"text", QByteArray("computer 0.1 0.2 0.3\n").repeated(10)},
     };
     for (const Case &c : cases) {
@@ -99,6 +138,31 @@ TEST(WordVectorModel, DamagedTruncatedOrMissingFilesGiveNoModel)
         EXPECT_FALSE(error.isEmpty()) << c.name;
         EXPECT_FALSE(loadWordVectorEmbedding(path)) << c.name;
     }
+    QString error;
+    const QString old = dir.filePath(QStringLiteral("the older format"));
+    EXPECT_FALSE(WordVectorModel::open(old, &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("older"))) << qPrintable(error);
     EXPECT_FALSE(WordVectorModel::open(dir.filePath(QStringLiteral("absent"))));
     EXPECT_FALSE(WordVectorModel::open(dir.path())) << "a folder";
+}
+
+TEST(WordVectorModel, KnowsTheWordsOfSoftwareDescriptions)
+{
+    auto model = WordVectorModel::open(kModel);
+    ASSERT_TRUE(model);
+    QFile list(QStringLiteral(QUILLMERE_DESCRIPTION_WORDS));
+    ASSERT_TRUE(list.open(QIODevice::ReadOnly | QIODevice::Text));
+    int words = 0;
+    QStringList unknown;
+    for (const QByteArray &line : list.readAll().split('\n')) {
+        const QByteArray word = line.trimmed();
+        if (word.isEmpty() || word.startsWith('#'))
+            continue;
+        ++words;
+        if (model->find(std::string_view(word.constData(), size_t(word.size()))) < 0)
+            unknown << QString::fromLatin1(word);
+    }
+    ASSERT_GE(words, 400);
+    std::printf("Description words known: %d of %d\n", words - int(unknown.size()), words);
+    EXPECT_LE(unknown.size() * 100, words * 5) << qPrintable(unknown.join(u' '));
 }

@@ -4,9 +4,11 @@
 // desktop's answers under the test's control.
 
 #include "Quillmere/App/HotKeyCenter.h"
+#include "Quillmere/Platform/SecretStore.h"
 #include "Quillmere/Settings/SettingsKit.h"
 #include "Quillmere/Settings/SettingsWindow.h"
 #include "Support/DisplayTestSupport.h"
+#include "Support/MemoryPasteboard.h"
 #include "Support/PagesFixture.h"
 
 #include <QDir>
@@ -38,6 +40,12 @@ struct SettingsWindowFixture : StoreFixture {
         deps.dataInteraction = dataInteraction;
         deps.syncStatus = syncStatus;
         deps.sync = sync;
+        deps.center = &center;
+        deps.pasteboard = &pasteboard;
+        deps.secrets = &secrets;
+        deps.isCaptureShortcutRefused = isCaptureShortcutRefused;
+        deps.cloudInfo = cloudInfo;
+        deps.cloudOverLoopbackHttp = true;
         window = std::make_unique<SettingsWindow>(std::move(deps));
         window->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -68,6 +76,11 @@ struct SettingsWindowFixture : StoreFixture {
     std::optional<DataActions::Interaction> dataInteraction;
     CloudSyncStatus *syncStatus = nullptr;
     SyncActions::Dependencies sync;
+    // The Capture pane's keyring, clipboard and managed service.
+    MemorySecretStore secrets;
+    MemoryPasteboard pasteboard;
+    std::function<bool(CaptureAction)> isCaptureShortcutRefused;
+    QVariantMap cloudInfo;
     SettingsPaneRequests requests{center};
     std::unique_ptr<SettingsWindow> window;
 };

@@ -1,5 +1,6 @@
 #include "SettingsWindowFixture.h"
 
+#include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/RulePanes.h"
 #include "Quillmere/Settings/SettingsPanes.h"
 
@@ -22,8 +23,12 @@ TEST(SettingsWindow, EveryPaneIsReachedFromTheSidebarAndPhotographed)
         f.select(pane);
         EXPECT_EQ(window.model().selectedPane(), pane);
         EXPECT_TRUE(window.sidebarButton(pane)->isSelected());
-        auto *section = qobject_cast<SettingsSection *>(window.detail());
+        // The Capture page holds several cards.
+        auto *section = pane == SettingsPane::capture ? window.detail()->findChild<SettingsSection *>()
+                                                      : qobject_cast<SettingsSection *>(window.detail());
         ASSERT_TRUE(section);
+        for (const QLabel *label : window.detail()->findChildren<QLabel *>())
+            EXPECT_FALSE(label->text().contains("not available")) << qPrintable(label->text());
         f.screenshot(rawValue(pane));
     }
 }
@@ -70,7 +75,17 @@ TEST(SettingsGlyphs, EverySymbolTheWindowNamesIsDrawn)
                       "link",
                       "photo",
                       "doc",
-                      "square.on.square.dashed"};
+                      "square.on.square.dashed",
+                      "cloud.fill",
+                      "crop",
+                      "rectangle.dashed",
+                      "text.viewfinder",
+                      "record.circle",
+                      "rectangle.inset.bottomleft.filled",
+                      "bell.badge",
+                      "lock.open",
+                      "externaldrive.fill",
+                      "hand.raised.fill"};
     for (SettingsPane pane : allSettingsPanes())
         names << systemImage(pane);
     QImage sheet(8 * 72, int((names.size() + 7) / 8) * 72, QImage::Format_ARGB32);

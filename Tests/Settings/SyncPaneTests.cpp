@@ -1,6 +1,7 @@
 #include "SettingsWindowFixture.h"
 
 #include "Quillmere/App/DemoData.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Settings/SyncPane.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
@@ -45,7 +46,7 @@ TEST(SyncPane, RowsShowTheStatusHistoryAndFolderAndTheButtonsAct)
 {
     SyncFixture f;
     seedDemoData(*f.store);
-    f.prefs->setString(SyncSettings::folderKey, QStringLiteral("/home/me/Sync/Brindlewax"));
+    f.prefs->setString(PreferenceKeys::syncFolderPath, QStringLiteral("/home/me/Sync/Brindlewax"));
     SyncPane *pane = f.openSync();
     ASSERT_TRUE(pane);
     EXPECT_EQ(pane->findChildren<SettingsDivider *>().size(), 9);
@@ -68,7 +69,7 @@ TEST(SyncPane, RowsShowTheStatusHistoryAndFolderAndTheButtonsAct)
     f.chosen = QStringLiteral("/media/usb/Brindlewax");
     pane->folderRow()->button()->click();
     EXPECT_EQ(pane->folderRow()->subtitle(), QStringLiteral("/media/usb/Brindlewax\n") + SyncActions::restartNote);
-    EXPECT_EQ(f.prefs->string(SyncSettings::folderKey), QStringLiteral("/media/usb/Brindlewax"));
+    EXPECT_EQ(f.prefs->string(PreferenceKeys::syncFolderPath), QStringLiteral("/media/usb/Brindlewax"));
     QScrollBar *scroll = f.window->findChild<QScrollArea *>()->verticalScrollBar();
     scroll->setValue(scroll->maximum());
     f.screenshot("sync-pane-folder");

@@ -1,4 +1,6 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
+
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncHealth.h"
 
@@ -24,7 +26,7 @@ protected:
             return account;
         };
         auto status = std::make_unique<CloudSyncStatus>(mode, probes, deps);
-        notifications.addObserver(CloudSyncStatus::importDidSucceedNotification, status.get(),
+        notifications.addObserver(Notices::cloudImportDidSucceed, status.get(),
                                   [this](const Notification &) { ++importNotices; });
         return status;
     }

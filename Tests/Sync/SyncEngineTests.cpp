@@ -1,6 +1,7 @@
 #include "SyncTestDevice.h"
 
 #include "Quillmere/Sync/CloudSyncStatus.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Sync/SyncFolder.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
@@ -422,7 +423,7 @@ TEST(SyncSettingsTest, ADeviceIDStaysWithItsMachine)
 
     // An id kept before the machine was noted is adopted, not replaced.
     TempPreferences older;
-    older->setString(SyncSettings::deviceIDKey, first);
+    older->setString(PreferenceKeys::syncDeviceID, first);
     EXPECT_EQ(SyncSettings::deviceID(*older, QStringLiteral("machine-3")), first);
     EXPECT_NE(SyncSettings::deviceID(*older, QStringLiteral("machine-4")), first);
 }

@@ -83,7 +83,7 @@ protected:
     {
         syncthing = QStandardPaths::findExecutable(QStringLiteral("syncthing"));
         if (syncthing.isEmpty())
-            GTEST_SKIP() << "syncthing is not installed (Debian package syncthing); the replication test needs it";
+            FAIL() << "syncthing is not installed (Debian package syncthing); the replication test needs it";
         env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), work.path()); // nothing of the user's is touched
         env.insert(QStringLiteral("STNODEFAULTFOLDER"), QStringLiteral("1"));

@@ -1,4 +1,5 @@
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -32,13 +33,13 @@ const QList<ShareStorageProvider> &allShareStorageProviders()
 
 ShareStorageProvider currentShareStorageProvider(const Preferences &prefs)
 {
-    return shareStorageProviderFromRaw(prefs.string(shareStorageProviderKey).value_or(QString()))
+    return shareStorageProviderFromRaw(prefs.string(PreferenceKeys::shareStorageProvider).value_or(QString()))
         .value_or(ShareStorageProvider::quillmereCloud);
 }
 
 void storeShareStorageProvider(Preferences &prefs, ShareStorageProvider provider)
 {
-    prefs.setString(shareStorageProviderKey, rawValue(provider));
+    prefs.setString(PreferenceKeys::shareStorageProvider, rawValue(provider));
 }
 
 QString menuLabel(ShareStorageProvider provider)

@@ -11,7 +11,6 @@ class Preferences;
 // Where share links come from: the managed upload service or the user's own bucket.
 enum class ShareStorageProvider { quillmereCloud, ownStorage };
 
-inline const QString shareStorageProviderKey = QStringLiteral("shareStorageProviderV1");
 
 QString rawValue(ShareStorageProvider provider);
 // Exact text only.

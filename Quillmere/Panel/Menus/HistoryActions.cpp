@@ -1,5 +1,7 @@
 #include "Quillmere/Panel/Menus/HistoryActions.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+
 #include "Quillmere/Archive/ArchiveImport.h"
 #include "Quillmere/Archive/PageFile.h"
 #include "Quillmere/Model/ClipPresentation.h"
@@ -195,7 +197,7 @@ void HistoryActions::captureScreenshot()
     QPointer<NotificationCenter> center(m_s.notificationCenter);
     QTimer::singleShot(areaCaptureDelayMs, center, [center] {
         if (center)
-            center->post(PanelNotification::requestAreaCapture);
+            center->post(Notices::requestAreaCapture);
     });
 }
 

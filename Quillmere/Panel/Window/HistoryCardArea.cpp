@@ -120,10 +120,17 @@ void SymbolMessageView::paintEvent(QPaintEvent *)
 
 // ---- HistoryCardArea --------------------------------------------------------------------------
 
+QString HistoryCardArea::noWordModelText()
+{
+    return QStringLiteral("Related clips can\u2019t be found: the word model for search by meaning could not be "
+                          "loaded. Clips that contain your words are still shown.");
+}
+
 HistoryCardArea::HistoryCardArea(HistoryViewModel &model, ClipCardResources resources, QWidget *parent)
     : QStackedWidget(parent), m_model(model), m_resources(std::move(resources)), m_scroller(new QScrollArea),
       m_strip(new QWidget), m_separator(new RelatedSeparator), m_empty(new SymbolMessageView), m_locked(new QWidget),
-      m_lockedTitle(new SymbolMessageView), m_unlockField(new QLineEdit), m_unlockError(new QLabel)
+      m_lockedTitle(new SymbolMessageView), m_unlockField(new QLineEdit), m_unlockError(new QLabel),
+      m_noWordModelNote(new QLabel)
 {
     if (!m_resources.backgrounds)
         m_resources.backgrounds = std::make_shared<ClipCardBackgrounds>();
@@ -135,6 +142,13 @@ HistoryCardArea::HistoryCardArea(HistoryViewModel &model, ClipCardResources reso
     row->setSizeConstraint(QLayout::SetFixedSize);
     row->addWidget(m_separator);
     m_separator->hide();
+    m_noWordModelNote->setText(noWordModelText());
+    m_noWordModelNote->setWordWrap(true);
+    m_noWordModelNote->setFixedWidth(220);
+    m_noWordModelNote->setFont(sized(font(), 11, QFont::Normal));
+    m_noWordModelNote->setStyleSheet(QStringLiteral("color: rgba(255, 255, 255, 140);"));
+    m_noWordModelNote->hide();
+    row->addWidget(m_noWordModelNote);
     m_scroller->setWidget(m_strip);
     m_scroller->setWidgetResizable(false);
     m_scroller->setFrameShape(QFrame::NoFrame);
@@ -197,7 +211,8 @@ void HistoryCardArea::refresh()
     const bool blankSearch = state.isSearchExpanded && state.query.trimmed().isEmpty();
     if (blankSearch || m_model.lists().navigableCount() == 0) {
         const EmptyStateContent empty = m_model.emptyState();
-        m_empty->setContent(empty.symbol, empty.title, empty.subtitle, 0.25, white(0.5));
+        const QString subtitle = state.isShowingNoWordModelNote && !blankSearch ? noWordModelText() : empty.subtitle;
+        m_empty->setContent(empty.symbol, empty.title, subtitle, 0.25, white(0.5));
         setCurrentWidget(m_empty);
         return;
     }
@@ -280,6 +295,9 @@ void HistoryCardArea::rebuildStrip()
     m_separator->setVisible(separatorPlaced);
     if (!separatorPlaced)
         row->addWidget(m_separator);
+    row->removeWidget(m_noWordModelNote);
+    row->addWidget(m_noWordModelNote, 0, Qt::AlignVCenter);
+    m_noWordModelNote->setVisible(state.isShowingNoWordModelNote);
     m_strip->adjustSize();
 }
 

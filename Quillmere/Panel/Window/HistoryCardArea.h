@@ -88,6 +88,9 @@ public:
     QWidget *lockedPrompt() const { return m_locked; }
     QLineEdit *unlockField() const { return m_unlockField; }
     QLabel *unlockError() const { return m_unlockError; }
+    // Said while search by meaning has no word model.
+    QLabel *noWordModelNote() const { return m_noWordModelNote; }
+    static QString noWordModelText();
 
 private:
     void rebuildStrip();
@@ -103,6 +106,7 @@ private:
     SymbolMessageView *m_lockedTitle;
     QLineEdit *m_unlockField;
     QLabel *m_unlockError;
+    QLabel *m_noWordModelNote;
     std::vector<ClipCardView *> m_cards;
     std::vector<int> m_positions; // navigable position of each card
     PanelTab m_stripTab;

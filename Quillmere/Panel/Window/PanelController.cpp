@@ -1,5 +1,8 @@
 #include "Quillmere/Panel/Window/PanelController.h"
 
+#include "Quillmere/Platform/Core/Notices.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
+
 #include "Quillmere/Clipboard/PasteboardCapture.h"
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Quillmere/Model/ClipPreview.h"
@@ -46,7 +49,7 @@ private:
 
 PanelController::PanelController(PanelControllerDependencies deps, QObject *parent)
     : QObject(parent), m_deps(std::move(deps)), m_tap([this](const PanelKey &key) {
-          m_deps.notificationCenter->post(PanelNotification::keyPressed, nullptr, key.toUserInfo());
+          m_deps.notificationCenter->post(Notices::panelKeyPressed, nullptr, key.toUserInfo());
       })
 {
     Q_ASSERT(m_deps.store && m_deps.pasteService && m_deps.notificationCenter && m_deps.preferences && m_deps.windows);
@@ -255,14 +258,14 @@ void PanelController::confirmFocusLost()
 void PanelController::observeKeyboardCaptureChanges()
 {
     m_deps.notificationCenter->addObserver(
-        PanelNotification::keyboardCaptureChanged, this,
+        Notices::panelKeyboardCaptureChanged, this,
         [this](const Notification &n) { m_tap.setCapturePaused(n.userInfo.value(QStringLiteral("paused")).toBool()); });
 }
 
 void PanelController::observeInteractionModeChanges()
 {
     m_deps.notificationCenter->addObserver(
-        PanelNotification::interactionModeChanged, this, [this](const Notification &n) {
+        Notices::panelInteractionModeChanged, this, [this](const Notification &n) {
             if (const auto mode = panelKeyboardModeFromRaw(n.userInfo.value(QStringLiteral("mode")).toString()))
                 m_tap.setMode(*mode);
         });
@@ -300,7 +303,7 @@ void PanelController::placeOnPointerScreen()
     const ScreenMetrics &screen = metrics[size_t(notch->screenIndex)];
     m_container->setTopInset(notch->notchHeight);
     // Read at every showing: the settings may have changed it since.
-    const PanelWidthMode mode = panelWidthModeFromRaw(m_deps.preferences->string(widthModeKey));
+    const PanelWidthMode mode = panelWidthModeFromRaw(m_deps.preferences->string(PreferenceKeys::panelWidthMode));
     m_panel->place(panelFrame(screen, *notch, mode));
 }
 
@@ -326,7 +329,7 @@ void PanelController::show()
     m_slide.slideIn();
     m_panel->orderFront();
     m_tap.start();
-    m_deps.notificationCenter->post(PanelNotification::didShow);
+    m_deps.notificationCenter->post(Notices::panelDidShow);
 }
 
 void PanelController::slideFinished(PanelSlide::Direction direction)
@@ -431,7 +434,7 @@ bool PanelController::handleKeyPress(const CapturedKey &key)
 void PanelController::handleReturn()
 {
     // No key event: the history view pastes its selection when it may.
-    m_deps.notificationCenter->post(PanelNotification::keyPressed);
+    m_deps.notificationCenter->post(Notices::panelKeyPressed);
 }
 
 // ---- Pasting ------------------------------------------------------------------------------
@@ -494,7 +497,7 @@ ClipRef PanelController::handleDroppedFiles(const QList<QUrl> &files)
         return nullptr;
     m_deps.pasteService->writeToPasteboard(*clip);
     if (m_phase == Phase::shown || m_phase == Phase::showing)
-        m_deps.notificationCenter->post(PanelNotification::didShow);
+        m_deps.notificationCenter->post(Notices::panelDidShow);
     else
         show();
     return clip;

@@ -66,7 +66,6 @@ struct PanelControllerDependencies {
 class PanelController : public QObject {
     Q_OBJECT
 public:
-    static inline const QString widthModeKey = QStringLiteral("panelWidthMode");
     static inline const QString dropSourceName = QStringLiteral("Quillmere Drop");
     static inline const QString ownBundleID = QStringLiteral("com.orvantide.quillmere");
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include <QHash>
 #include <QObject>
@@ -29,6 +30,8 @@ public:
     QVariant value(const QString &key) const;
 
     bool boolValue(const QString &key, bool defaultValue = false) const;
+    // The flag under `key`, or the key's own default.
+    bool get(const PreferenceKey<bool> &key) const { return boolValue(key, key.defaultValue); }
     qint64 integer(const QString &key, qint64 defaultValue = 0) const;
     double doubleValue(const QString &key, double defaultValue = 0) const;
     std::optional<QString> string(const QString &key) const;

@@ -1,4 +1,5 @@
 #include "Quillmere/Settings/Core/SettingsViewModel.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -134,12 +135,12 @@ void SettingsViewModel::storeDidSave()
 
 void SettingsViewModel::preferenceChanged(const QString &key)
 {
-    if (key == panelOpenBehaviorKey)
+    if (key == PreferenceKeys::panelOpenBehavior)
         normalizePanelOpenSelection();
-    if (key == capturePausedKey || key == copySoundEnabledKey || key == autoExpireKey || key == panelOpenBehaviorKey
-        || key == panelOpenPageIDKey || key == panelWidthModeKey)
+    if (key == PreferenceKeys::capturePaused || key == PreferenceKeys::copySoundEnabled || key == PreferenceKeys::autoExpireSensitiveClips || key == PreferenceKeys::panelOpenBehavior
+        || key == PreferenceKeys::panelOpenPageID || key == PreferenceKeys::panelWidthMode)
         Q_EMIT generalChanged();
-    else if (key == screenCaptureRequestedKey)
+    else if (key == PreferenceKeys::screenCapturePermissionRequested)
         refreshSystemStatus();
 }
 
@@ -147,47 +148,47 @@ void SettingsViewModel::preferenceChanged(const QString &key)
 
 bool SettingsViewModel::isCapturePaused() const
 {
-    return preferences().boolValue(capturePausedKey, false);
+    return preferences().get(PreferenceKeys::capturePaused);
 }
 
 void SettingsViewModel::setCapturePaused(bool value)
 {
-    preferences().setBool(capturePausedKey, value);
+    preferences().setBool(PreferenceKeys::capturePaused, value);
 }
 
 bool SettingsViewModel::isCopySoundEnabled() const
 {
-    return preferences().boolValue(copySoundEnabledKey, true);
+    return preferences().get(PreferenceKeys::copySoundEnabled);
 }
 
 void SettingsViewModel::setCopySoundEnabled(bool value)
 {
-    preferences().setBool(copySoundEnabledKey, value);
+    preferences().setBool(PreferenceKeys::copySoundEnabled, value);
 }
 
 bool SettingsViewModel::autoExpireSensitiveClips() const
 {
-    return preferences().boolValue(autoExpireKey, true);
+    return preferences().get(PreferenceKeys::autoExpireSensitiveClips);
 }
 
 void SettingsViewModel::setAutoExpireSensitiveClips(bool value)
 {
-    preferences().setBool(autoExpireKey, value);
+    preferences().setBool(PreferenceKeys::autoExpireSensitiveClips, value);
 }
 
 QString SettingsViewModel::panelOpenBehaviorRawValue() const
 {
-    return preferences().string(panelOpenBehaviorKey).value_or(kHistory);
+    return preferences().string(PreferenceKeys::panelOpenBehavior).value_or(kHistory);
 }
 
 QString SettingsViewModel::panelOpenPageID() const
 {
-    return preferences().string(panelOpenPageIDKey).value_or(QString());
+    return preferences().string(PreferenceKeys::panelOpenPageID).value_or(QString());
 }
 
 QString SettingsViewModel::panelWidthModeRawValue() const
 {
-    return preferences().string(panelWidthModeKey).value_or(kFull);
+    return preferences().string(PreferenceKeys::panelWidthMode).value_or(kFull);
 }
 
 QString SettingsViewModel::panelWidthSelection() const
@@ -212,36 +213,36 @@ QString SettingsViewModel::defaultPageSelection() const
 
 void SettingsViewModel::setPanelWidthMode(const QString &raw)
 {
-    preferences().setString(panelWidthModeKey, raw == kTwoThirds ? kTwoThirds : kFull);
+    preferences().setString(PreferenceKeys::panelWidthMode, raw == kTwoThirds ? kTwoThirds : kFull);
 }
 
 void SettingsViewModel::setPanelOpenBehavior(const QString &raw)
 {
-    preferences().setString(panelOpenBehaviorKey, kOpenBehaviors.contains(raw) ? raw : kHistory);
+    preferences().setString(PreferenceKeys::panelOpenBehavior, kOpenBehaviors.contains(raw) ? raw : kHistory);
     normalizePanelOpenSelection();
 }
 
 void SettingsViewModel::setPanelOpenPageID(const QString &pageID)
 {
-    preferences().setString(panelOpenPageIDKey, pageID);
+    preferences().setString(PreferenceKeys::panelOpenPageID, pageID);
 }
 
 void SettingsViewModel::normalizePanelOpenSelection()
 {
     Preferences &prefs = preferences();
     if (!kOpenBehaviors.contains(panelOpenBehaviorRawValue()))
-        prefs.setString(panelOpenBehaviorKey, kHistory);
+        prefs.setString(PreferenceKeys::panelOpenBehavior, kHistory);
     const std::vector<PageRef> all = pages();
     if (all.empty()) {
-        prefs.setString(panelOpenPageIDKey, QString());
+        prefs.setString(PreferenceKeys::panelOpenPageID, QString());
         return;
     }
     const QString stored = panelOpenPageID();
     const bool valid = namesPage(stored, all);
     if (panelOpenBehaviorRawValue() == QLatin1String("page") && !valid)
-        prefs.setString(panelOpenPageIDKey, pageIDText(all.front()->dedupID()));
+        prefs.setString(PreferenceKeys::panelOpenPageID, pageIDText(all.front()->dedupID()));
     else if (!stored.isEmpty() && !valid)
-        prefs.setString(panelOpenPageIDKey, QString());
+        prefs.setString(PreferenceKeys::panelOpenPageID, QString());
 }
 
 std::vector<PageRef> SettingsViewModel::pages() const
@@ -288,7 +289,7 @@ ScreenCapturePermissionState SettingsViewModel::deriveScreenCaptureState() const
 {
     if (m_deps.access.screenPixelsReadable && m_deps.access.screenPixelsReadable())
         return ScreenCapturePermissionState::granted;
-    return preferences().boolValue(screenCaptureRequestedKey, false) ? ScreenCapturePermissionState::denied
+    return preferences().get(PreferenceKeys::screenCapturePermissionRequested) ? ScreenCapturePermissionState::denied
                                                                      : ScreenCapturePermissionState::firstUse;
 }
 
@@ -307,7 +308,7 @@ void SettingsViewModel::requestScreenCaptureAccess()
         return;
     case ScreenCapturePermissionState::firstUse:
         // X11 has no prompt to show: asking is checking again.
-        preferences().setBool(screenCaptureRequestedKey, true);
+        preferences().setBool(PreferenceKeys::screenCapturePermissionRequested, true);
         m_screenCapture = deriveScreenCaptureState();
         break;
     case ScreenCapturePermissionState::denied:

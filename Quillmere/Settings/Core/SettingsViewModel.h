@@ -42,14 +42,7 @@ public:
         std::optional<QString> buildVersion;
     };
 
-    static inline const QString capturePausedKey = QStringLiteral("capturePaused");
-    static inline const QString copySoundEnabledKey = QStringLiteral("copySoundEnabled");
-    static inline const QString autoExpireKey = QStringLiteral("autoExpireSensitiveClips");
-    static inline const QString panelOpenBehaviorKey = QStringLiteral("panelOpenBehavior");
-    static inline const QString panelOpenPageIDKey = QStringLiteral("panelOpenPageID");
-    static inline const QString panelWidthModeKey = QStringLiteral("panelWidthMode");
-    static inline const QString screenCaptureRequestedKey = QStringLiteral("screenCapturePermissionRequestedV1");
-    static inline const QList<qint64> historyLimitOptions{100, 200, 500, 1000, 2000};
+    static inline const QList<qint64> &historyLimitOptions = AppSettings::offeredHistoryLimits;
     static constexpr int statusRefreshIntervalMs = 2000;
 
     explicit SettingsViewModel(Dependencies deps, QObject *parent = nullptr);

@@ -1,4 +1,5 @@
 #include "Quillmere/Settings/Core/SyncActions.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Archive/StoreMaintenance.h"
 #include "Quillmere/Model/ClipStore.h"
@@ -19,7 +20,7 @@ SyncActions::SyncActions(Dependencies deps, QObject *parent)
     if (m_deps.activeFolder)
         m_runningFolder = *m_deps.activeFolder;
     else if (m_deps.preferences)
-        m_runningFolder = m_deps.preferences->string(SyncSettings::folderKey).value_or(QString());
+        m_runningFolder = m_deps.preferences->string(PreferenceKeys::syncFolderPath).value_or(QString());
     m_folder = m_runningFolder;
     connect(&m_check, &SyncRoundTrip::finished, this, [this](const SyncVerificationResult &result) {
         m_verifying = false;
@@ -135,7 +136,7 @@ void SyncActions::chooseFolder()
     if (!chosen || chosen->isEmpty() || QDir::cleanPath(*chosen) == m_folder)
         return;
     m_folder = QDir::cleanPath(*chosen);
-    m_deps.preferences->setString(SyncSettings::folderKey, m_folder);
+    m_deps.preferences->setString(PreferenceKeys::syncFolderPath, m_folder);
     ++m_revision;
     Q_EMIT changed();
 }

@@ -1,5 +1,6 @@
 #include "LoopbackServer.h"
 #include "Quillmere/Capture/Upload/ManagedCloudSetup.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Capture/Upload/ShareLinkDelivery.h"
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
@@ -18,12 +19,12 @@ TEST(ShareStorageProvider, StoredChoiceWithTheManagedServiceAsDefault)
 {
     test::TempPreferences prefs;
     EXPECT_EQ(currentShareStorageProvider(*prefs), ShareStorageProvider::quillmereCloud);
-    prefs->setString(shareStorageProviderKey, "OwnStorage");
+    prefs->setString(PreferenceKeys::shareStorageProvider, "OwnStorage");
     EXPECT_EQ(currentShareStorageProvider(*prefs), ShareStorageProvider::quillmereCloud) << "letter case matters";
-    EXPECT_EQ(prefs->string(shareStorageProviderKey), "OwnStorage") << "the default is not written back";
+    EXPECT_EQ(prefs->string(PreferenceKeys::shareStorageProvider), "OwnStorage") << "the default is not written back";
 
     storeShareStorageProvider(*prefs, ShareStorageProvider::ownStorage);
-    EXPECT_EQ(prefs->string(shareStorageProviderKey), "ownStorage");
+    EXPECT_EQ(prefs->string(PreferenceKeys::shareStorageProvider), "ownStorage");
     EXPECT_EQ(currentShareStorageProvider(*prefs), ShareStorageProvider::ownStorage);
     EXPECT_EQ(destinationSubtitle(ShareStorageProvider::ownStorage), "Use credentials for storage you control.");
     EXPECT_EQ(symbolName(ShareStorageProvider::ownStorage), "externaldrive.fill");
@@ -133,10 +134,10 @@ TEST(ManagedCloudSetup, TestUploadPutsTheLinkOnThePasteboardBeforeReportingSucce
     EXPECT_EQ(QImage::fromData(image).size(), QSize(1, 1));
     EXPECT_EQ(QImage::fromData(image).pixelColor(0, 0), QColor(Qt::black));
     EXPECT_EQ(server.requests()[0].headers.value("x-file-name"), "Brindlewax-Cloud-Test.png");
-    EXPECT_EQ(h.prefs->string(shareStorageProviderKey), std::nullopt) << "the test does not choose the destination";
+    EXPECT_EQ(h.prefs->string(PreferenceKeys::shareStorageProvider), std::nullopt) << "the test does not choose the destination";
 
     setup.useForScreenshotLinks();
-    EXPECT_EQ(h.prefs->string(shareStorageProviderKey), "quillmereCloud");
+    EXPECT_EQ(h.prefs->string(PreferenceKeys::shareStorageProvider), "quillmereCloud");
     EXPECT_EQ(setup.statusLines().first(), "Brindlewax Cloud will now be used for screenshot links.");
 }
 

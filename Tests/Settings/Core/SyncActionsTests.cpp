@@ -1,4 +1,5 @@
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Settings/Core/SyncActions.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
@@ -150,17 +151,17 @@ TEST_F(SyncActionsTest, AChosenFolderIsKeptAndWaitsForARestart)
     SyncActions &a = make(QStringLiteral("/srv/from-command-line"));
     EXPECT_EQ(a.folderText(), QStringLiteral("/srv/from-command-line"));
     a.chooseFolder();
-    EXPECT_FALSE(prefs->string(SyncSettings::folderKey)) << "cancelled";
+    EXPECT_FALSE(prefs->string(PreferenceKeys::syncFolderPath)) << "cancelled";
     chosen = QStringLiteral("/srv/shared/");
     a.chooseFolder();
-    EXPECT_EQ(prefs->string(SyncSettings::folderKey), QStringLiteral("/srv/shared"));
+    EXPECT_EQ(prefs->string(PreferenceKeys::syncFolderPath), QStringLiteral("/srv/shared"));
     EXPECT_TRUE(a.needsRestart());
     EXPECT_EQ(a.folderText(), QStringLiteral("/srv/shared\n") + SyncActions::restartNote);
 
-    prefs->setString(SyncSettings::folderKey, QStringLiteral("/srv/shared"));
+    prefs->setString(PreferenceKeys::syncFolderPath, QStringLiteral("/srv/shared"));
     SyncActions &running = make();
     EXPECT_FALSE(running.needsRestart());
-    prefs->remove(SyncSettings::folderKey);
+    prefs->remove(PreferenceKeys::syncFolderPath);
     EXPECT_EQ(make().folderText(), QStringLiteral("No folder chosen: the history stays on this computer."));
 }
 

@@ -1,0 +1,141 @@
+#include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Settings/Core/CaptureSettingsModel.h"
+#include "Quillmere/Settings/Core/ShareUploadSettings.h"
+#include "Support/TestSupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using namespace quillmere::CarbonModifier;
+
+TEST(CaptureSettingsModel, ConflictsNameEveryActionInActionOrder)
+{
+    using A = CaptureAction;
+    const CaptureShortcut area{21, control | shift}, other{0x1A, control | option};
+    auto conflicts = [](QMap<A, CaptureShortcut> table) { return CaptureSettingsModel::conflictingActions(table); };
+    EXPECT_TRUE(conflicts(CaptureShortcutPreferences::defaultShortcuts().shortcuts).isEmpty());
+    EXPECT_EQ(conflicts({{A::screenRecording, area},
+                         {A::ocrArea, area},
+                         {A::areaScreenshot, area},
+                         {A::fullScreenScreenshot, other}}),
+              (QList<A>{A::areaScreenshot, A::ocrArea, A::screenRecording}));
+    // The program's own two, alone or beside a real pair.
+    EXPECT_EQ(conflicts({{A::fullScreenScreenshot, {9, option | command}}}), QList<A>{A::fullScreenScreenshot});
+    EXPECT_EQ(conflicts({{A::ocrArea, {9, shift | command}}, {A::areaScreenshot, other}}), QList<A>{A::ocrArea});
+    EXPECT_TRUE(conflicts({{A::ocrArea, {9, shift | control}}}).isEmpty()) << "Ctrl is not Super";
+
+    test::TempPreferences prefs;
+    CaptureShortcutPreferences table;
+    table.shortcuts = {{A::areaScreenshot, area}, {A::ocrArea, area}};
+    prefs->setJSON(table, CaptureShortcutPreferences::key);
+    CaptureSettingsModel model({prefs.prefs.get(), nullptr, {}});
+    EXPECT_EQ(model.conflictMessage(),
+              "Capture area, Copy text share the same shortcut. Give each a unique combo so they all trigger.");
+    model.setShortcut(std::nullopt, A::ocrArea);
+    EXPECT_EQ(model.conflictMessage(), "");
+    EXPECT_EQ(CaptureShortcutPreferences::load(*prefs).shortcuts.keys(), QList<A>{A::areaScreenshot})
+        << "the defaults do not come back";
+}
+
+TEST(ShareUploadSettings, SavesTrimmedValuesAndReopensReadOnly)
+{
+    test::TempPreferences prefs;
+    MemorySecretStore secrets;
+    {
+        ShareUploadSettings card(*prefs, secrets);
+        EXPECT_TRUE(card.isEditing());
+        card.setField(ShareUploadSettings::Field::endpointHost, "\n acct.r2.example.com\t");
+        card.setField(ShareUploadSettings::Field::publicBaseURL, "HTTPS://cdn.example.com\n");
+        card.setField(ShareUploadSettings::Field::accessKeyID, "AKID");
+        card.setField(ShareUploadSettings::Field::secret, "\nkey \n");
+        ASSERT_TRUE(card.save());
+        EXPECT_EQ(card.field(ShareUploadSettings::Field::endpointHost), "acct.r2.example.com");
+    }
+    EXPECT_EQ(readUploadSecret(secrets), "key");
+    ShareUploadSettings reopened(*prefs, secrets);
+    EXPECT_FALSE(reopened.isEditing());
+    EXPECT_EQ(reopened.savedConfig().publicBaseURL, "HTTPS://cdn.example.com");
+
+    // A complete record whose secret is gone opens for editing, without Cancel.
+    secrets.remove(uploadSecretItem);
+    ShareUploadSettings withoutSecret(*prefs, secrets);
+    EXPECT_TRUE(withoutSecret.isEditing());
+    EXPECT_FALSE(withoutSecret.hasSavedConfiguration());
+    EXPECT_FALSE(withoutSecret.canSave());
+    EXPECT_EQ(withoutSecret.config().endpointHost, "acct.r2.example.com");
+}
+
+namespace {
+
+QString runProbe(const QTemporaryDir &home, const QStringList &command)
+{
+    QProcessEnvironment env;
+    env.insert("PATH", "/usr/bin:/bin");
+    env.insert("HOME", home.path());
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    QDir(home.path()).mkpath("run");
+    QFile::setPermissions(home.filePath("run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    env.insert("XDG_RUNTIME_DIR", home.filePath("run"));
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(command.first(), command.mid(1));
+    if (!process.waitForFinished(60000)) {
+        ADD_FAILURE() << "probe hung";
+        process.kill();
+        process.waitForFinished();
+    }
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// A session bus that starts nothing by itself, so a keyring that stops stays stopped.
+QString busConfig(const QTemporaryDir &home)
+{
+    QFile config(home.filePath("bus.conf"));
+    EXPECT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth>"
+                 "<policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                 "<allow own=\"*\"/></policy></busconfig>");
+    return config.fileName();
+}
+
+QString requiredTool(const QString &path)
+{
+    if (!QFile::exists(path))
+        ADD_FAILURE() << "missing test tool " << path.toStdString() << " (tools/setup installs it)";
+    return path;
+}
+
+} // namespace
+
+TEST(ShareUploadSettings, SecretGoesToARealKeyringBeforeTheRecordAndNeverWithoutIt)
+{
+    const QString probe = QStringLiteral(QUILLMERE_SETTINGS_SECRET_PROBE);
+    const QString refused = QStringLiteral("refused: ") + ShareUploadSettings::noSecretServiceMessage;
+
+    // gnome-keyring on a private bus; it stops just before the second secret is written.
+    QTemporaryDir home;
+    requiredTool("/usr/bin/gnome-keyring-daemon");
+    const QString script = QStringLiteral(
+        "printf 'throwaway' | gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null 2>&1 & "
+        "\"$0\" $!; kill $! 2>/dev/null; wait");
+    const QString out = runProbe(home,
+                                 {requiredTool("/usr/bin/dbus-run-session"), "--config-file=" + busConfig(home), "--",
+                                  "sh", "-c", script, probe});
+    EXPECT_EQ(out,
+              "available=yes\nsave1=ok\nhost1=acct.r2.example.com\nsecret1=first-key\nsave2=" + refused
+                  + "\nhost2=acct.r2.example.com\nediting2=yes\ncancelOffered2=no\n");
+
+    // No Secret Service at all: nothing is saved anywhere.
+    QTemporaryDir bare;
+    const QString none =
+        runProbe(bare, {requiredTool("/usr/bin/dbus-run-session"), "--config-file=" + busConfig(bare), "--", probe});
+    EXPECT_EQ(none,
+              "available=no\nsave1=" + refused + "\nhost1=<none>\nsecret1=<none>\nsave2=" + refused
+                  + "\nhost2=<none>\nediting2=yes\ncancelOffered2=no\n");
+    EXPECT_FALSE(QFile::exists(bare.filePath("prefs.json")));
+}

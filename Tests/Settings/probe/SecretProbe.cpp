@@ -1,0 +1,81 @@
+// Saves the share-upload card against whatever Secret Service the environment offers and prints
+// what happened, one "name=value" line each. With a process id as its argument, that process
+// (the keyring) is stopped just before the second save writes its secret.
+#include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/SecretStore.h"
+#include "Quillmere/Settings/Core/ShareUploadSettings.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QThread>
+#include <csignal>
+#include <cstdio>
+
+using namespace quillmere;
+using Field = ShareUploadSettings::Field;
+
+namespace {
+
+// The desktop's keyring, which goes away at the worst moment when asked to.
+class VanishingKeyring : public SystemSecretStore {
+public:
+    qint64 pid = 0;
+    bool armed = false;
+    Outcome write(const SecretItem &item, const QString &secret) override
+    {
+        if (armed && pid > 0) {
+            ::kill(pid_t(pid), SIGTERM);
+            const QDeadlineTimer deadline(10000);
+            while (read(item).outcome.status != Status::noSecretService && !deadline.hasExpired())
+                QThread::msleep(20);
+        }
+        return SystemSecretStore::write(item, secret);
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    VanishingKeyring keyring;
+    keyring.pid = argc > 1 ? QByteArray(argv[1]).toLongLong() : 0;
+    // The keyring may still be starting.
+    const QDeadlineTimer deadline(10000);
+    while (keyring.pid && keyring.read(uploadSecretItem).outcome.status == SecretStore::Status::noSecretService
+           && !deadline.hasExpired())
+        QThread::msleep(20);
+
+    Preferences prefs(QDir::home().filePath(QStringLiteral("prefs.json")));
+    auto print = [](const char *name, const QString &value) { std::printf("%s=%s\n", name, qPrintable(value)); };
+    auto storedHost = [&] {
+        const auto record = prefs.decodeJSON<ShareUploadConfig>(ShareUploadConfig::key);
+        return record ? record->endpointHost : QStringLiteral("<none>");
+    };
+    auto storedSecret = [&] {
+        SystemSecretStore fresh;
+        return readUploadSecret(fresh).value_or(QStringLiteral("<none>"));
+    };
+
+    ShareUploadSettings card(prefs, keyring);
+    print("available", card.isSecretServiceAvailable() ? "yes" : "no");
+    card.setField(Field::endpointHost, QStringLiteral(" acct.r2.example.com "));
+    card.setField(Field::publicBaseURL, QStringLiteral("https://cdn.example.com"));
+    card.setField(Field::accessKeyID, QStringLiteral("AKID1"));
+    card.setField(Field::secret, QStringLiteral("first-key\n"));
+    print("save1", card.save() ? "ok" : "refused: " + card.saveError().value_or(QString()));
+    print("host1", storedHost());
+    print("secret1", storedSecret());
+
+    card.beginEditing();
+    card.setField(Field::endpointHost, QStringLiteral("moved.example.com"));
+    card.setField(Field::secret, QStringLiteral("second-key"));
+    keyring.armed = true;
+    print("save2", card.save() ? "ok" : "refused: " + card.saveError().value_or(QString()));
+    print("host2", storedHost());
+    print("editing2", card.isEditing() ? "yes" : "no");
+    print("cancelOffered2", card.hasSavedConfiguration() ? "yes" : "no");
+    std::fflush(stdout);
+    return 0;
+}
