@@ -195,6 +195,7 @@ void AppDelegate::buildPanelAndDrops()
         deps.notificationCenter = &m_center;
         deps.preferences = &m_prefs;
         deps.windows = m_platform.windows.get();
+        deps.keys = m_platform.keys.get();
         deps.keepOpen = m_keepPanelOpen;
         if (!m_semanticEngine)
             m_semanticEngine = makeSemanticSearchEngine();

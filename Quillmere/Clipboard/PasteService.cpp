@@ -1,5 +1,6 @@
 #include "Quillmere/Clipboard/PasteService.h"
 
+#include "Quillmere/Clipboard/PasteChordRule.h"
 #include "Quillmere/Clipboard/SnippetExpander.h"
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -8,6 +9,8 @@
 
 #include <QDir>
 #include <QTimer>
+#include <QUrl>
+#include <algorithm>
 #include <unistd.h>
 
 namespace quillmere {
@@ -115,6 +118,14 @@ std::optional<qint64> PasteService::write(const PasteboardContents &contents)
 {
     // The paste's notice names no feedback kind, so it gets the standard copy sound and check mark.
     const auto count = m_writer.writeContents(contents, std::nullopt);
+    if (contents.string()) {
+        m_lastText = *contents.string();
+    } else {
+        QStringList paths;
+        for (const QUrl &url : contents.fileURLs())
+            paths << (url.isLocalFile() ? url.toLocalFile() : url.toString());
+        m_lastText = paths.join(QLatin1Char('\n'));
+    }
     if (count && m_deps.adoptChangeCount)
         m_deps.adoptChangeCount(*count);
     return count;
@@ -152,35 +163,59 @@ void PasteService::deliverPaste(const std::optional<PasteTarget> &target, int ca
     pasteWhenFrontmost(*target, 0, caretBack);
 }
 
-void PasteService::pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack)
+void PasteService::pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack, int sinceRequestMs)
 {
-    if (isFrontmost(target) || attempt >= m_deps.timings.activationAttempts) {
+    // The chord goes the moment the target has the focus: nothing else waits for it.
+    if (isFrontmost(target)) {
+        sendWhenModifiersReleased(target, caretBack, 0);
+        return;
+    }
+    if (attempt >= m_deps.timings.activationAttempts) {
         schedulePasteKeystroke(caretBack);
         return;
     }
-    QTimer::singleShot(m_deps.timings.activationInterval, this, [this, target, attempt, caretBack] {
+    const int step = std::clamp(m_deps.timings.focusPollInterval, 1, std::max(1, m_deps.timings.activationInterval));
+    QTimer::singleShot(step, this, [this, target, attempt, caretBack, since = sinceRequestMs + step] {
+        if (since < m_deps.timings.activationInterval) {
+            pasteWhenFrontmost(target, attempt, caretBack, since);
+            return;
+        }
         if (!m_deps.windows->isTerminated(target.app))
             m_deps.windows->activate(target.app);
-        pasteWhenFrontmost(target, attempt + 1, caretBack);
+        pasteWhenFrontmost(target, attempt + 1, caretBack, 0);
     });
 }
 
 void PasteService::schedulePasteKeystroke(int caretBack)
 {
     QTimer::singleShot(m_deps.timings.keystrokeDelay, this,
-                       [this, caretBack] { sendWhenModifiersReleased(caretBack, 0); });
+                       [this, caretBack] { sendWhenModifiersReleased(std::nullopt, caretBack, 0); });
 }
 
-void PasteService::sendWhenModifiersReleased(int caretBack, int waitedMs)
+PasteChord PasteService::chordFor(const std::optional<PasteTarget> &target) const
+{
+    const std::optional<WindowTarget> window =
+        target ? std::optional<WindowTarget>(target->app) : m_deps.windows->activeWindow();
+    if (!window)
+        return PasteChord::controlV;
+    const WindowClass wmClass = m_deps.windows->windowClass(*window);
+    return PasteChordRule::chordFor(wmClass.instance, wmClass.className);
+}
+
+void PasteService::sendWhenModifiersReleased(const std::optional<PasteTarget> &target, int caretBack, int waitedMs)
 {
     // The hot key's own modifiers may still be down; Ctrl+V would arrive as Ctrl+Alt+Super+V.
     if (waitedMs < m_deps.timings.modifierWaitLimit && m_deps.keys->modifiersHeld()) {
         const int step = std::max(1, m_deps.timings.modifierPollInterval);
-        QTimer::singleShot(
-            step, this, [this, caretBack, waitedMs, step] { sendWhenModifiersReleased(caretBack, waitedMs + step); });
+        QTimer::singleShot(step, this, [this, target, caretBack, waitedMs, step] {
+            sendWhenModifiersReleased(target, caretBack, waitedMs + step);
+        });
         return;
     }
-    const bool posted = m_deps.keys->postPasteChord();
+    const PasteChord chord = chordFor(target);
+    if (PasteChordRule::pastesPrimary(chord))
+        m_deps.pasteboard->setPrimaryText(m_lastText);
+    const bool posted = m_deps.keys->postPasteChord(chord);
     if (!posted)
         qCWarning(lcPaste) << "Could not post the paste keystroke";
     if (caretBack > 0) {

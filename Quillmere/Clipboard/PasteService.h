@@ -2,6 +2,7 @@
 
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/Core/Clock.h"
+#include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
 #include <QObject>
@@ -11,15 +12,15 @@
 namespace quillmere {
 
 class ClipItem;
-class KeyInjector;
 class NotificationCenter;
 class Pasteboard;
 
 // Waits of the paste road, in milliseconds. Tests shorten them; the program keeps the defaults.
 struct PasteTimings {
-    int keystrokeDelay = 250;      // from the write (or the target coming back) to Ctrl+V
-    int activationInterval = 40;   // between checks that the target is in front
-    int activationAttempts = 18;   // checks before pasting anyway
+    int keystrokeDelay = 250;      // from the write to the chord when no target is known
+    int activationInterval = 40;   // between requests to bring the target to the front
+    int activationAttempts = 18;   // requests before pasting anyway
+    int focusPollInterval = 5;     // between checks that the target is in front
     int caretBackDelay = 60;       // from Ctrl+V to the Left-arrow presses
     int modifierPollInterval = 20; // while the user still holds modifiers of the hot key
     int modifierWaitLimit = 1000;  // after which the chord goes anyway
@@ -71,7 +72,11 @@ public:
     void deliverPaste(const std::optional<PasteTarget> &target, int caretBack);
 
     void schedulePasteKeystroke(int caretBack);
-    void pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack);
+    // Sends the chord the moment the target is in front; asks for it again every activation
+    // interval.
+    void pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack, int sinceRequestMs = 0);
+    // The chord that pastes in the window (the active one when none is given).
+    PasteChord chordFor(const std::optional<PasteTarget> &target) const;
 
     const PasteTimings &timings() const { return m_deps.timings; }
     // The system beep: the user asked for a paste and nothing could be pasted.
@@ -84,9 +89,11 @@ Q_SIGNALS:
 private:
     std::optional<PasteboardContents> contentsForPaste(const ClipItem &clip, int *caretBack) const;
     std::optional<qint64> write(const PasteboardContents &contents);
-    void sendWhenModifiersReleased(int caretBack, int waitedMs);
+    void sendWhenModifiersReleased(const std::optional<PasteTarget> &target, int caretBack, int waitedMs);
 
     PasteServiceDependencies m_deps;
+    // The text of our last write, for the chords that paste PRIMARY.
+    QString m_lastText;
     PasteboardWriter m_writer;
 };
 

@@ -409,6 +409,12 @@ qint64 SystemPasteboard::clearContents()
     return m_changeCount;
 }
 
+void SystemPasteboard::setPrimaryText(const QString &text)
+{
+    if (m_clipboard && m_clipboard->supportsSelection())
+        m_clipboard->setText(text, QClipboard::Selection);
+}
+
 void SystemPasteboard::writeContents(const PasteboardContents &contents)
 {
     m_pending.merge(contents);

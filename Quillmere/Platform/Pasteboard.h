@@ -117,6 +117,8 @@ public:
     // that one content until the next clear.
     virtual qint64 clearContents() = 0;
     virtual void writeContents(const PasteboardContents &contents) = 0;
+    // Puts the text in the PRIMARY selection too, for programs that paste from it.
+    virtual void setPrimaryText(const QString &text) { Q_UNUSED(text); }
 
     void setString(const QString &text);
     void setData(const QByteArray &data, const QString &type);
@@ -155,6 +157,7 @@ public:
 
     qint64 clearContents() override;
     void writeContents(const PasteboardContents &contents) override;
+    void setPrimaryText(const QString &text) override;
 
 private:
     // What is read of another program's copy, in the order it is tried.

@@ -6,6 +6,9 @@
 
 #include "Quillmere/Platform/XcbSupport.h"
 
+#include <QByteArray>
+#include <QList>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -150,6 +153,31 @@ bool X11WindowActivator::isFrontmost(const WindowTarget &target)
     if (!active)
         return false;
     return active->window == target.window || (target.pid > 0 && active->pid == target.pid);
+}
+
+} // namespace quillmere
+
+namespace quillmere {
+
+WindowClass X11WindowActivator::windowClass(const WindowTarget &target)
+{
+    Connection *conn = connection();
+    if (!conn || target.window == XCB_WINDOW_NONE)
+        return {};
+    xcb_generic_error_t *error = nullptr;
+    XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        conn->c, xcb_get_property(conn->c, 0, target.window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256), &error));
+    std::free(error);
+    if (!reply || reply->format != 8)
+        return {};
+    // Two strings, each ended by a NUL.
+    const QByteArray value(static_cast<const char *>(xcb_get_property_value(reply.get())),
+                           xcb_get_property_value_length(reply.get()));
+    const QList<QByteArray> parts = value.split('\0');
+    WindowClass out;
+    out.instance = QString::fromLocal8Bit(parts.value(0));
+    out.className = QString::fromLocal8Bit(parts.value(1));
+    return out;
 }
 
 } // namespace quillmere

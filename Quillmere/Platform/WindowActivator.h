@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 #include <memory>
 #include <optional>
@@ -15,6 +16,12 @@ struct WindowTarget {
     bool operator==(const WindowTarget &) const = default;
 };
 
+// A window's WM_CLASS: its instance and class names.
+struct WindowClass {
+    QString instance;
+    QString className;
+};
+
 // Asks the window manager which window is active and to activate another.
 class WindowActivator {
 public:
@@ -27,6 +34,11 @@ public:
     virtual void activate(const WindowTarget &target) = 0;
     // The window, or another window of its process, is the active one.
     virtual bool isFrontmost(const WindowTarget &target) = 0;
+    virtual WindowClass windowClass(const WindowTarget &target)
+    {
+        Q_UNUSED(target);
+        return {};
+    }
 };
 
 // EWMH through a connection of its own to the X display named by $DISPLAY.
@@ -41,6 +53,7 @@ public:
     bool isTerminated(const WindowTarget &target) override;
     void activate(const WindowTarget &target) override;
     bool isFrontmost(const WindowTarget &target) override;
+    WindowClass windowClass(const WindowTarget &target) override;
 
 private:
     struct Connection;

@@ -10,6 +10,7 @@
 
 #include <QStringList>
 #include <QTest>
+#include <map>
 #include <set>
 
 namespace quillmere::test {
@@ -28,9 +29,11 @@ public:
         ++modifierPolls;
         return holdModifiers;
     }
-    bool postPasteChord() override
+    bool postPasteChord(PasteChord chord) override
     {
-        sent << QStringLiteral("paste");
+        sent << (chord == PasteChord::controlV            ? QStringLiteral("paste")
+                     : chord == PasteChord::controlShiftV ? QStringLiteral("paste ctrl+shift+v")
+                                                          : QStringLiteral("paste shift+insert"));
         return true;
     }
     bool postCaretLeft(int count) override
@@ -46,6 +49,7 @@ class FakeWindowActivator : public WindowActivator {
 public:
     std::optional<WindowTarget> active;
     std::set<quint32> closed;
+    std::map<quint32, WindowClass> classes;
     int requestsBeforeActivation = 0; // -1: the window never comes to the front
     int activations = 0;
 
@@ -56,6 +60,11 @@ public:
         ++activations;
         if (requestsBeforeActivation >= 0 && activations > requestsBeforeActivation)
             active = target;
+    }
+    WindowClass windowClass(const WindowTarget &target) override
+    {
+        const auto found = classes.find(target.window);
+        return found == classes.end() ? WindowClass{} : found->second;
     }
     bool isFrontmost(const WindowTarget &target) override
     {

@@ -1,5 +1,7 @@
 #include "PasteFakes.h"
 
+#include "Quillmere/Clipboard/PasteChordRule.h"
+#include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Support/DisplayTestSupport.h"
 
 #include <QTemporaryDir>
@@ -174,4 +176,58 @@ TEST(PasteService, FrontmostTargetExcludesOurOwnAndVanishedWindows)
     EXPECT_EQ(h.service->frontmostTarget(), (PasteService::PasteTarget{{6, 600}}));
     h.windows.closed.insert(6);
     EXPECT_FALSE(h.service->frontmostTarget());
+}
+
+TEST(PasteChordRule, TerminalsGetTheirOwnChordByWindowClass)
+{
+    struct Case {
+        const char *instance, *className;
+        PasteChord chord;
+    };
+    for (const Case &c :
+         {Case{"xterm", "XTerm", PasteChord::shiftInsert}, Case{"urxvt", "URxvt", PasteChord::shiftInsert},
+          Case{"rxvt-unicode", "URxvt", PasteChord::shiftInsert},
+          Case{"gnome-terminal-server", "Gnome-terminal", PasteChord::controlShiftV},
+          Case{"mate-terminal", "Mate-terminal", PasteChord::controlShiftV},
+          Case{"konsole", "konsole", PasteChord::controlShiftV},
+          Case{"xfce4-terminal", "Xfce4-terminal", PasteChord::controlShiftV},
+          Case{"Alacritty", "Alacritty", PasteChord::controlShiftV}, Case{"kitty", "kitty", PasteChord::controlShiftV},
+          Case{"org.wezfurlong.wezterm", "org.wezfurlong.wezterm", PasteChord::controlShiftV},
+          Case{"terminator", "Terminator", PasteChord::controlShiftV},
+          Case{"tilix", "Tilix", PasteChord::controlShiftV},
+          // Editors and browsers, and names that only contain a terminal's.
+          Case{"gedit", "Gedit", PasteChord::controlV}, Case{"Navigator", "firefox", PasteChord::controlV},
+          Case{"xtermination", "Game", PasteChord::controlV}, Case{"", "", PasteChord::controlV}}) {
+        EXPECT_EQ(PasteChordRule::chordFor(QString::fromLatin1(c.instance), QString::fromLatin1(c.className)), c.chord)
+            << c.instance;
+    }
+    EXPECT_TRUE(PasteChordRule::pastesPrimary(PasteChord::shiftInsert));
+    EXPECT_FALSE(PasteChordRule::pastesPrimary(PasteChord::controlShiftV));
+}
+
+TEST(PasteService, TheChordAndPrimaryFollowTheTargetWindowAndThePasteStackToo)
+{
+    PasteHarness h;
+    const PasteService::PasteTarget xterm{{11, 1100}}, konsole{{12, 1200}}, editor{{13, 1300}};
+    h.windows.classes[11] = {u"xterm"_s, u"XTerm"_s};
+    h.windows.classes[12] = {u"konsole"_s, u"konsole"_s};
+    h.windows.classes[13] = {u"gedit"_s, u"Gedit"_s};
+    for (const auto &t : {xterm, konsole, editor}) {
+        h.windows.active = t.app;
+        h.service->writeToPasteboard(*textClip(u"clip for %1"_s.arg(t.app.window)));
+        h.service->deliverPaste(t, 0);
+    }
+    EXPECT_EVENTUALLY_EQ(h.keys.sent, (QStringList{u"paste shift+insert"_s, u"paste ctrl+shift+v"_s, u"paste"_s}),
+                         settle);
+    EXPECT_EQ(h.pasteboard.primary, u"clip for 11"_s) << "xterm pastes PRIMARY, which holds the clip";
+
+    // The paste stack's chord goes to whatever is in front.
+    SequentialPasteController stack([](const QUuid &) { return textClip(u"queued"_s); }, *h.service);
+    stack.setStack(PasteStack{{QUuid::createUuid()}});
+    h.windows.active = xterm.app;
+    h.keys.sent.clear();
+    h.pasteboard.primary.reset();
+    ASSERT_TRUE(stack.pasteNext());
+    EXPECT_EVENTUALLY_EQ(h.keys.sent, QStringList{u"paste shift+insert"_s}, settle);
+    EXPECT_EQ(h.pasteboard.primary, u"queued"_s);
 }

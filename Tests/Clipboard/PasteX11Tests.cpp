@@ -8,8 +8,12 @@
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 
 #include <QClipboard>
+#include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 #include <map>
@@ -221,4 +225,46 @@ TEST_F(PasteX11, WithoutXTestOnlyTheClipboardIsSet)
     EXPECT_EQ(QGuiApplication::clipboard()->text(), u"by hand later"_s);
     EXPECT_TRUE(target.field->text().isEmpty());
     EXPECT_TRUE(untrusted.sent.isEmpty());
+}
+
+TEST_F(PasteX11, AnXtermGetsTheClipThroughShiftInsertAndPrimary)
+{
+    ASSERT_FALSE(QStandardPaths::findExecutable(u"xterm"_s).isEmpty()) << "needs xterm";
+    ASSERT_FALSE(QStandardPaths::findExecutable(u"xdotool"_s).isEmpty()) << "needs xdotool";
+    QTemporaryDir dir;
+    const QString received = dir.filePath(u"received"_s);
+    // Every byte the terminal gets, as it comes (no line editing, no echo).
+    QProcess xterm;
+    xterm.start(u"xterm"_s,
+                {u"-T"_s, u"paste into xterm"_s, u"-e"_s, u"sh"_s, u"-c"_s, u"stty -icanon -echo; exec cat > \"$0\""_s,
+                 received});
+    auto stop = qScopeGuard([&] {
+        xterm.kill();
+        xterm.waitForFinished(5000);
+    });
+    std::optional<WindowTarget> window;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QProcess search;
+            search.start(u"xdotool"_s, {u"search"_s, u"--name"_s, u"^paste into xterm$"_s});
+            search.waitForFinished(5000);
+            const QString id = QString::fromLatin1(search.readAllStandardOutput()).section(u'\n', 0, 0);
+            if (!id.isEmpty() && QFile::exists(received))
+                window = WindowTarget{id.toUInt(), 0};
+            return window.has_value();
+        },
+        patience));
+    windows.activate(*window);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return windows.isFrontmost(*window); }, patience));
+    EXPECT_EQ(windows.windowClass(*window).className, u"XTerm"_s);
+
+    const auto target = service->activeTarget();
+    ASSERT_TRUE(target);
+    paste(u"echo from the history"_s, target);
+    const auto arrived = [&] {
+        QFile file(received);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+    EXPECT_EVENTUALLY_EQ(arrived(), u"echo from the history"_s, patience);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(QClipboard::Selection), u"echo from the history"_s);
 }

@@ -20,6 +20,8 @@ public:
 
     qint64 clearContents() override;
     void writeContents(const PasteboardContents &contents) override;
+    void setPrimaryText(const QString &text) override { primary = text; }
+    std::optional<QString> primary; // what PRIMARY was given
 
     // Plays another program: replaces the content, moves the count and emits changed().
     void simulateExternalCopy(const PasteboardContents &contents);

@@ -26,6 +26,7 @@ void FileDropView::setTargeted(bool targeted)
         return;
     m_isDropTargeted = targeted;
     update();
+    Q_EMIT dropTargetedChanged(targeted);
 }
 
 void FileDropView::dragEnterEvent(QDragEnterEvent *event)

@@ -20,6 +20,10 @@ public:
     void setDropHandler(DropHandler handler) { m_onDrop = std::move(handler); }
     bool isDropTargeted() const { return m_isDropTargeted; }
 
+Q_SIGNALS:
+    // A drag of files came over the view (or left it, or was dropped).
+    void dropTargetedChanged(bool targeted);
+
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;

@@ -2,11 +2,13 @@
 
 #include "Quillmere/Platform/XcbSupport.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainterPath>
 #include <QWindow>
 #include <cmath>
+#include <utility>
 
 namespace quillmere {
 namespace {
@@ -143,12 +145,34 @@ bool HistoryPanel::hasKeyFocus() const
     return isVisible() && m_hasFocus;
 }
 
+bool HistoryPanel::pointerButtonsDown()
+{
+    xcb_connection_t *c = x11Connection();
+    if (!c)
+        return false;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const XcbReply<xcb_query_pointer_reply_t> reply(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
+    return reply && (reply->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3));
+}
+
+bool HistoryPanel::textFieldHasFocus() const
+{
+    const QWidget *focus = QApplication::focusWidget();
+    // Editable text widgets are the ones that take input-method text.
+    return focus && focus->window() == this && focus->isVisible() && focus->testAttribute(Qt::WA_InputMethodEnabled);
+}
+
 bool HistoryPanel::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched != windowHandle())
         return QWidget::eventFilter(watched, event);
     switch (event->type()) {
     case QEvent::KeyPress: {
+        // A text field of the panel (a Page's name) types what it gets; the Return or Escape it
+        // lets through ends its editing and nothing more.
+        m_keyForField = textFieldHasFocus() && !(closing && closing());
+        if (m_keyForField)
+            break;
         const auto *key = static_cast<QKeyEvent *>(event);
         const CapturedKey captured{
             PanelKey::fromKeyEvent(key->key(), key->modifiers(), key->text(), key->nativeScanCode()),
@@ -156,6 +180,8 @@ bool HistoryPanel::eventFilter(QObject *watched, QEvent *event)
         return onKeyPress && onKeyPress(captured);
     }
     case QEvent::KeyRelease:
+        if (textFieldHasFocus() && !(closing && closing()))
+            break;
         return onKeyRelease && onKeyRelease();
     case QEvent::Expose:
         // The window manager knows the window only once it is mapped; ask for the focus then.
@@ -170,6 +196,10 @@ bool HistoryPanel::eventFilter(QObject *watched, QEvent *event)
 
 void HistoryPanel::keyPressEvent(QKeyEvent *event)
 {
+    if (std::exchange(m_keyForField, false)) {
+        event->accept();
+        return;
+    }
     if (event->key() == Qt::Key_Escape && onCancel) {
         onCancel();
         return;

@@ -30,6 +30,9 @@ public:
     // Asks the window manager to give this window the focus; Qt's own request is made as well.
     std::function<void()> requestActivation;
 
+    // While a text field of the panel has the focus, keys go to it, unless the panel is closing
+    // (then they are the window underneath's).
+    std::function<bool()> closing;
     std::function<bool(const CapturedKey &)> onKeyPress;
     std::function<bool()> onKeyRelease;
 
@@ -43,6 +46,9 @@ public:
     void orderFront();
     void orderOut();
     bool hasKeyFocus() const;
+    bool textFieldHasFocus() const;
+    // A pointer button is down anywhere on the display (the X server's view, not Qt's).
+    static bool pointerButtonsDown();
 
 Q_SIGNALS:
     void activated();
@@ -67,6 +73,7 @@ private:
     bool m_filterInstalled = false;
     bool m_activationPending = false;
     bool m_hasFocus = false;
+    bool m_keyForField = false;
 };
 
 } // namespace quillmere

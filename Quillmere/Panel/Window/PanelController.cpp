@@ -14,7 +14,6 @@
 #include "Quillmere/Panel/Window/HistoryContentView.h"
 #include "Quillmere/Panel/Window/HistoryPanel.h"
 #include "Quillmere/Panel/Window/PanelDropContainerView.h"
-#include "Quillmere/Panel/Window/XTestKeyReplayer.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -32,6 +31,14 @@
 
 namespace quillmere {
 namespace {
+
+std::vector<TypedKey> typedKeys(const std::vector<CapturedKey> &keys)
+{
+    std::vector<TypedKey> out;
+    for (const CapturedKey &key : keys)
+        out.push_back(TypedKey{key.nativeKeycode, key.nativeState});
+    return out;
+}
 
 // The paste-next queue of the sequential paste controller, as the history view reads it.
 class SequentialPasteStack : public PasteStackAccess {
@@ -53,16 +60,23 @@ PanelController::PanelController(PanelControllerDependencies deps, QObject *pare
       })
 {
     Q_ASSERT(m_deps.store && m_deps.pasteService && m_deps.notificationCenter && m_deps.preferences && m_deps.windows);
-    if (!m_deps.keyReplayer) {
-        m_ownReplayer = std::make_unique<XTestKeyReplayer>();
-        m_deps.keyReplayer = m_ownReplayer.get();
+    if (!m_deps.keys) {
+        m_ownKeys = std::make_unique<XTestKeyInjector>();
+        m_deps.keys = m_ownKeys.get();
     }
     if (!m_deps.pointer)
         m_deps.pointer = [] { return QCursor::pos(); };
+    if (!m_deps.pointerButtonsDown)
+        m_deps.pointerButtonsDown = [] { return HistoryPanel::pointerButtonsDown(); };
 
     configureContent();
     connect(&m_slide, &PanelSlide::fractionChanged, m_panel.get(), &HistoryPanel::setVisibleFraction);
     connect(&m_slide, &PanelSlide::finished, this, &PanelController::slideFinished);
+    // A hot key still down when the hide began kept the keyboard from us: asked again as it slides.
+    connect(&m_slide, &PanelSlide::fractionChanged, this, [this] {
+        if (m_phase == Phase::hiding && m_returnFocus && m_pasteTarget && !m_deps.keys->isHoldingKeys())
+            m_deps.keys->holdKeys();
+    });
 
     QPointer<PanelController> self(this);
     m_panel->onCancel = [self] {
@@ -75,6 +89,7 @@ PanelController::PanelController(PanelControllerDependencies deps, QObject *pare
     };
     m_panel->onKeyPress = [this](const CapturedKey &key) { return handleKeyPress(key); };
     m_panel->onKeyRelease = [this] { return m_tap.handleKeyRelease(); };
+    m_panel->closing = [this] { return m_tap.isHandingOff(); };
     m_panel->requestActivation = [this] {
         m_deps.windows->activate(WindowTarget{quint32(m_panel->winId()), QCoreApplication::applicationPid()});
     };
@@ -217,6 +232,12 @@ void PanelController::observeActiveApplication()
     m_focusCheck.setSingleShot(true);
     m_focusCheck.setInterval(m_deps.pasteService->timings().activationInterval);
     connect(&m_focusCheck, &QTimer::timeout, this, &PanelController::confirmFocusLost);
+    m_buttonWatch.setInterval(m_deps.pasteService->timings().activationInterval / 2);
+    connect(&m_buttonWatch, &QTimer::timeout, this, &PanelController::waitForButtonRelease);
+    connect(m_container, &FileDropView::dropTargetedChanged, this, [this](bool targeted) {
+        if (targeted && m_buttonWatch.isActive())
+            m_dragArrived = true;
+    });
 }
 
 void PanelController::handleDeactivation()
@@ -248,11 +269,35 @@ void PanelController::confirmFocusLost()
     // switcher) or the manager has not caught up yet: look again shortly.
     const std::optional<WindowTarget> active = m_deps.windows->activeWindow();
     if (!active || active->window != quint32(m_panel->winId())) {
+        // Pressing on a file to drag it here gives its window the focus first.
+        if (m_deps.pointerButtonsDown()) {
+            m_dragArrived = false;
+            m_buttonWatch.start();
+            return;
+        }
         hide(false);
         return;
     }
     if (++m_focusChecks <= maxFocusChecks)
         m_focusCheck.start();
+}
+
+void PanelController::waitForButtonRelease()
+{
+    if (m_phase != Phase::shown && m_phase != Phase::showing) {
+        m_buttonWatch.stop();
+        return;
+    }
+    if (m_deps.pointerButtonsDown())
+        return;
+    m_buttonWatch.stop();
+    // The drop, still on its way or done: the panel stays and takes the keyboard back.
+    if (std::exchange(m_dragArrived, false) || m_container->isDropTargeted()) {
+        m_panel->orderFront();
+        return;
+    }
+    m_focusChecks = 0;
+    confirmFocusLost();
 }
 
 void PanelController::observeKeyboardCaptureChanges()
@@ -319,6 +364,7 @@ void PanelController::show()
     const bool reopening = isHiding();
     ++m_focusGeneration;
     m_tap.endHandOff();
+    dropHeldKeys();
     if (!reopening) {
         recordPasteTarget();
         placeOnPointerScreen();
@@ -356,6 +402,10 @@ void PanelController::hide(bool returnFocus)
     m_phase = Phase::hiding;
     m_returnFocus = returnFocus;
     m_tap.beginHandOff();
+    // Keys typed from now until the window underneath has the focus reach it in order only if
+    // none can go there on its own meanwhile.
+    if (returnFocus && m_pasteTarget)
+        m_deps.keys->holdKeys();
     m_slide.slideOut();
 }
 
@@ -377,31 +427,39 @@ void PanelController::waitForTarget(quint64 generation, int attempt)
 {
     if (generation != m_focusGeneration || m_phase != Phase::returningFocus)
         return;
+    // Looked at often: the keys typed meanwhile wait for it.
     const PasteTimings &timings = m_deps.pasteService->timings();
-    if (m_deps.pasteService->isFrontmost(*m_pasteTarget) || attempt >= timings.activationAttempts) {
+    const int step = std::max(1, timings.focusPollInterval);
+    if (m_deps.pasteService->isFrontmost(*m_pasteTarget)
+        || attempt * step >= timings.activationAttempts * timings.activationInterval) {
         finishHide();
         return;
     }
-    QTimer::singleShot(timings.activationInterval, this,
-                       [this, generation, attempt] { waitForTarget(generation, attempt + 1); });
+    QTimer::singleShot(step, this, [this, generation, attempt] { waitForTarget(generation, attempt + 1); });
 }
 
 void PanelController::finishHide()
 {
     ++m_focusGeneration;
-    const std::vector<CapturedKey> kept = m_tap.endHandOff();
+    const std::vector<TypedKey> kept = typedKeys(m_tap.endHandOff());
     const bool targetInFront = m_returnFocus && m_pasteTarget && m_deps.pasteService->isFrontmost(*m_pasteTarget);
     if (targetInFront)
-        m_deps.keyReplayer->replay(kept);
+        m_deps.keys->releaseKeys(kept, true);
     orderOutNow();
-    if (!targetInFront && !kept.empty()) {
+    if (!targetInFront && (!kept.empty() || m_deps.keys->isHoldingKeys())) {
         // Whatever window the desktop puts in front gets them, once it has the focus.
         QTimer::singleShot(m_deps.pasteService->timings().activationInterval, this,
-                           [this, kept] { m_deps.keyReplayer->replay(kept); });
+                           [this, kept] { m_deps.keys->releaseKeys(kept, true); });
     }
     Q_EMIT hidden();
     if (std::exchange(m_showAfterHandOff, false))
         show();
+}
+
+void PanelController::dropHeldKeys()
+{
+    if (m_deps.keys->isHoldingKeys())
+        m_deps.keys->releaseKeys({}, false);
 }
 
 void PanelController::orderOutNow()
@@ -418,6 +476,7 @@ bool PanelController::hideImmediately()
     ++m_focusGeneration;
     m_showAfterHandOff = false;
     m_tap.endHandOff();
+    dropHeldKeys();
     orderOutNow();
     if (wasOpen)
         Q_EMIT hidden();
@@ -447,6 +506,7 @@ void PanelController::paste(const ClipRef &clip)
     ++m_focusGeneration;
     m_showAfterHandOff = false;
     m_tap.endHandOff();
+    dropHeldKeys();
     m_tap.setCapturePaused(false);
     m_panel->allowsKeyFocus = false;
     orderOutNow();
@@ -462,6 +522,7 @@ bool PanelController::pasteText(const QString &text)
     ++m_focusGeneration;
     m_showAfterHandOff = false;
     m_tap.endHandOff();
+    dropHeldKeys();
     m_tap.setCapturePaused(false);
     m_panel->allowsKeyFocus = false;
     orderOutNow();
@@ -496,6 +557,8 @@ ClipRef PanelController::handleDroppedFiles(const QList<QUrl> &files)
     if (!clip)
         return nullptr;
     m_deps.pasteService->writeToPasteboard(*clip);
+    if (m_buttonWatch.isActive())
+        m_dragArrived = true;
     if (m_phase == Phase::shown || m_phase == Phase::showing)
         m_deps.notificationCenter->post(Notices::panelDidShow);
     else

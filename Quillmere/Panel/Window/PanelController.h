@@ -8,6 +8,7 @@
 #include "Quillmere/Panel/Window/PanelGeometry.h"
 #include "Quillmere/Panel/Window/PanelKeyboardTap.h"
 #include "Quillmere/Panel/Window/PanelSlide.h"
+#include "Quillmere/Platform/KeyInjector.h"
 
 #include <QList>
 #include <QObject>
@@ -42,7 +43,7 @@ struct PanelControllerDependencies {
     NotificationCenter *notificationCenter = nullptr;
     Preferences *preferences = nullptr;
     WindowActivator *windows = nullptr;
-    KeyReplaying *keyReplayer = nullptr;      // none: XTest
+    KeyInjector *keys = nullptr;              // none: XTest
     SemanticScorer *semanticEngine = nullptr; // none: nothing is listed as related
     std::function<void()> onCheckForUpdates;
     std::function<void()> openSettings;
@@ -50,6 +51,8 @@ struct PanelControllerDependencies {
     bool keepOpen = false;
     // Where the pointer is; the cursor's position when unset.
     std::function<QPoint()> pointer;
+    // Whether a pointer button is down; the X server's answer when unset.
+    std::function<bool()> pointerButtonsDown;
     // "Quit Brindlewax"; the application's quit when unset.
     std::function<void()> quit;
     // The file dialogs of "Add File…" and "Share Page…"; Qt's own when unset.
@@ -120,15 +123,20 @@ private:
     void returnFocus();
     void waitForTarget(quint64 generation, int attempt);
     void finishHide();
+    // Lets the keyboard go without typing what it held.
+    void dropHeldKeys();
     void orderOutNow();
     void handleDeactivation();
     void confirmFocusLost();
+    // The focus went while a button was held: a drag may be starting from the window that took
+    // it. Decided once the buttons are up.
+    void waitForButtonRelease();
     bool handleKeyPress(const CapturedKey &key);
     void handleReturn();
     void deliverPaste(const std::optional<int> &caretBack);
 
     PanelControllerDependencies m_deps;
-    std::unique_ptr<KeyReplaying> m_ownReplayer;
+    std::unique_ptr<KeyInjector> m_ownKeys;
     std::unique_ptr<HistoryStore> m_history;
     std::unique_ptr<QtTaskScheduler> m_scheduler;
     std::unique_ptr<PasteStackAccess> m_pasteStack;
@@ -150,6 +158,9 @@ private:
     static constexpr int maxFocusChecks = 100;
     QTimer m_focusCheck;
     int m_focusChecks = 0;
+    QTimer m_buttonWatch;
+    // A drag of files came over the panel or was dropped on it while the buttons were held.
+    bool m_dragArrived = false;
 };
 
 } // namespace quillmere

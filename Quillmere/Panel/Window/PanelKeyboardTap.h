@@ -16,13 +16,6 @@ struct CapturedKey {
     bool operator==(const CapturedKey &) const = default;
 };
 
-// Types keys into whatever window has the keyboard focus.
-class KeyReplaying {
-public:
-    virtual ~KeyReplaying() = default;
-    virtual void replay(const std::vector<CapturedKey> &keys) = 0;
-};
-
 // Plays the keyboard tap's part while the panel holds the keyboard focus: every key the panel
 // window receives is handed to the history view ("quillmerePanelKeyPressed") unless the view's
 // mode leaves the keyboard to an open dialog. Once the panel starts closing, keys are kept, in
