@@ -226,6 +226,9 @@ bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
     // than being moved aside: the first step adds whatever is missing and keeps every row.
     if (fromVersion >= 1 && !createVersion1(q, error))
         return false;
+    // Sync used to add its tables again at each start; a store that lost them gains them back.
+    if (fromVersion >= 3 && !keepSyncBookkeeping(q, error))
+        return false;
     for (int version = std::max(0, fromVersion); version < currentVersion(); ++version) {
         if (!kSteps[version](q, error))
             return false;

@@ -201,7 +201,7 @@ TEST(StoreSchema, OnlyAStoreThatCannotBeReadIsSetAsideAndANewerOneIsLeftAlone)
     EXPECT_TRUE(QDir(dir.path()).entryList({"newer.store.unreadable-*"}).isEmpty());
 }
 
-TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnGainsItBackWithEveryRow)
+TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnOrTableGainsItBackWithEveryRow)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("default.store");
@@ -222,6 +222,7 @@ TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnGainsItBackWithEveryRow
         QSqlQuery q(db);
         ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE clips DROP COLUMN customTitle")))
             << qPrintable(q.lastError().text());
+        ASSERT_TRUE(q.exec(QStringLiteral("DROP TABLE sync_meta")));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("lose-a-column"));
 
@@ -234,4 +235,5 @@ TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnGainsItBackWithEveryRow
     EXPECT_EQ(clip->text(), QStringLiteral("kept"));
     clip->setCustomTitle(QStringLiteral("titled"));
     EXPECT_TRUE(ctx.save());
+    EXPECT_TRUE(SyncBookkeeping(ctx).setMeta(QStringLiteral("export.target"), QStringLiteral("again")));
 }
