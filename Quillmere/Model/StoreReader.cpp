@@ -78,8 +78,12 @@ bool readAll(QSqlQuery &q, QString *error, const StoreReader::Each<Row> &each, R
     const ByName row(q);
     while (q.next())
         each(from(row));
+    // A step that failed part-way ends the loop as the last row does; only the error tells.
+    const bool whole = !q.lastError().isValid();
+    if (!whole)
+        *error = q.lastError().text();
     q.finish();
-    return true;
+    return whole;
 }
 
 storerow::SyncVersion syncVersionFrom(const ByName &v)

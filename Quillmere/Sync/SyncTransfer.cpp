@@ -84,9 +84,11 @@ ExportResult runExport(const ExportJob &job)
 
     // Versions this device took from others: a row saved by that import is not a change of ours.
     QHash<QString, std::pair<qint64, bool>> imported;
-    store.syncVersions([&](const storerow::SyncVersion &v) {
-        imported.insert(v.recordID, {v.localModifiedAt, v.deleted});
-    });
+    // Unread, every imported row would go back out as a change of ours.
+    if (!store.syncVersions([&](const storerow::SyncVersion &v) {
+            imported.insert(v.recordID, {v.localModifiedAt, v.deleted});
+        }))
+        return fail(store.error());
     auto isImported = [&](const QString &id, qint64 local, bool deleted) {
         auto it = imported.constFind(id);
         return it != imported.constEnd() && it->first == local && it->second == deleted;
@@ -344,6 +346,9 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
     }
     *bytesRead += bytes->size();
     FileOutcome outcome = FileOutcome::applied;
+    // Records naming the same content share one read of it: a small file naming one large blob
+    // thousands of times must not read it thousands of times over.
+    QHash<QString, QByteArray> blobsRead;
     for (SyncRecord &r : file.records) {
         // Texts cut here, off the main thread, as a local copy would be.
         for (auto it = r.fields.begin(); it != r.fields.end(); ++it)
@@ -356,6 +361,10 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
             const QString hash = r.fields.value(QLatin1String(field)).toString();
             if (hash.isEmpty())
                 continue;
+            if (const auto known = blobsRead.constFind(hash); known != blobsRead.constEnd()) {
+                r.blobs.insert(hash, *known);
+                continue;
+            }
             SyncFolder::ReadStatus blobStatus = SyncFolder::ReadStatus::failed;
             const auto blob = SyncFolder::isBlobName(hash) ? SyncFolder::readRegularFile(
                                   SyncFolder::blobPath(root, device, hash), SyncFolder::maxBlobBytes, &blobStatus)
@@ -368,6 +377,7 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
                 break;
             }
             *bytesRead += blob->size();
+            blobsRead.insert(hash, *blob);
             r.blobs.insert(hash, *blob);
         }
         if (complete) {

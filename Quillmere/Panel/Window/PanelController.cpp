@@ -448,8 +448,12 @@ void PanelController::finishHide()
     orderOutNow();
     if (!targetInFront && (!kept.empty() || m_deps.keys->isHoldingKeys())) {
         // Whatever window the desktop puts in front gets them, once it has the focus.
-        QTimer::singleShot(m_deps.pasteService->timings().activationInterval, this,
-                           [this, kept] { m_deps.keys->releaseKeys(kept, true); });
+        // Not when the panel was shown again meanwhile (it dropped them): they would land in its
+        // own fields.
+        QTimer::singleShot(m_deps.pasteService->timings().activationInterval, this, [this, kept] {
+            if (m_phase == Phase::hidden)
+                m_deps.keys->releaseKeys(kept, true);
+        });
     }
     Q_EMIT hidden();
     if (std::exchange(m_showAfterHandOff, false))
