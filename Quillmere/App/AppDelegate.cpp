@@ -31,9 +31,9 @@
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Quillmere/Platform/WindowActivator.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Search/SemanticSearchEngine.h"
 #include "Quillmere/Settings/SettingsWindow.h"
-#include "Quillmere/Settings/X11Desktop.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
 #include <QApplication>

@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Sync/SchemaInitialization.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
@@ -14,7 +15,6 @@
 #include <QLoggingCategory>
 #include <algorithm>
 #include <cstdio>
-#include <xcb/xcb.h>
 
 using namespace quillmere;
 
@@ -117,17 +117,6 @@ LaunchArguments splitLaunchArguments(const QStringList &arguments)
     return out;
 }
 
-// Qt aborts the process when it cannot reach the display; say what is wrong and stop cleanly.
-bool displayIsReachable(const QString &display)
-{
-    const QByteArray name = display.toLocal8Bit();
-    xcb_connection_t *connection = xcb_connect(name.constData(), nullptr);
-    const bool reachable = connection && xcb_connection_has_error(connection) == 0;
-    if (connection)
-        xcb_disconnect(connection);
-    return reachable;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -178,13 +167,14 @@ int main(int argc, char *argv[])
             launch.own, {environment.isEmpty() ? std::nullopt : std::optional(environment),
                          !SyncSettings::folder(launch.own, Preferences::standard()).isEmpty(), QDir::tempPath()});
     }
+    // Qt aborts the process when it cannot reach the display; say what is wrong and stop cleanly.
     if (launch.platform.isEmpty() || launch.platform == QLatin1String("xcb")) {
         const QString display = launch.display.isEmpty() ? qEnvironmentVariable("DISPLAY") : launch.display;
         if (display.isEmpty()) {
             std::fputs("Brindlewax needs an X11 display (or XWayland); DISPLAY is not set.\n", stderr);
             return 1;
         }
-        if (!displayIsReachable(display)) {
+        if (!X11Desktop::displayIsReachable(display)) {
             std::fprintf(stderr, "Brindlewax cannot open display %s.\n", qPrintable(display));
             return 1;
         }

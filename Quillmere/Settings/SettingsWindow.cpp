@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SecretStore.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/DataPane.h"
 #include "Quillmere/Settings/RulePanes.h"
@@ -13,7 +14,6 @@
 #include "Quillmere/Settings/SettingsPanes.h"
 #include "Quillmere/Settings/StorageDashboard.h"
 #include "Quillmere/Settings/SyncPane.h"
-#include "Quillmere/Settings/X11Desktop.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 
 #include <QHBoxLayout>

@@ -6,8 +6,8 @@
 #include "Quillmere/Capture/ScreenCapturePermission.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
 #include "Quillmere/Capture/Tool/ScreenGrab.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Platform/XcbSupport.h"
-#include "Quillmere/Settings/X11Desktop.h"
 
 #include <QDir>
 #include <QLabel>

@@ -1,6 +1,7 @@
-#include "Quillmere/Settings/X11Desktop.h"
+#include "Quillmere/Platform/X11Desktop.h"
 
 #include <QGuiApplication>
+#include <X11/Xlib.h>
 #include <cstdlib>
 #include <memory>
 #include <xcb/xcb.h>
@@ -38,6 +39,30 @@ bool screenPixelsReadable()
         xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, 0, 0, 1, 1, ~0u), &error));
     std::free(error);
     return reply != nullptr;
+}
+
+bool displayIsReachable(const QString &display)
+{
+    const QByteArray name = display.toLocal8Bit();
+    xcb_connection_t *c = xcb_connect(name.isEmpty() ? nullptr : name.constData(), nullptr);
+    const bool reachable = c && xcb_connection_has_error(c) == 0;
+    if (c)
+        xcb_disconnect(c);
+    return reachable;
+}
+
+QByteArray displayName()
+{
+    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    if (Display *display = x11 ? x11->display() : nullptr)
+        return QByteArray(DisplayString(display));
+    return qgetenv("DISPLAY");
+}
+
+void waitForServer()
+{
+    if (xcb_connection_t *c = connection())
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 }
 
 KeyboardLayout KeyboardLayout::current()
