@@ -1,5 +1,7 @@
 #include "Quillmere/Platform/X11Desktop.h"
 
+#include "Quillmere/Platform/XcbSupport.h"
+
 #include <QGuiApplication>
 #include <X11/Xlib.h>
 #include <cstdlib>
@@ -63,6 +65,57 @@ void waitForServer()
 {
     if (xcb_connection_t *c = connection())
         std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
+bool pointerButtonsDown()
+{
+    xcb_connection_t *c = connection();
+    if (!c)
+        return false;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    const XcbReply<xcb_query_pointer_reply_t> reply(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
+    return reply && (reply->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3));
+}
+
+void applyPanelHints(quintptr window)
+{
+    xcb_connection_t *c = connection();
+    if (!c || !window)
+        return;
+    const xcb_atom_t states[] = {internAtom(c, "_NET_WM_STATE_SKIP_TASKBAR"), internAtom(c, "_NET_WM_STATE_SKIP_PAGER"),
+                                 internAtom(c, "_NET_WM_STATE_STICKY")};
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, xcb_window_t(window), internAtom(c, "_NET_WM_STATE"), XCB_ATOM_ATOM,
+                        32, 3, states);
+    const uint32_t allDesktops = 0xFFFFFFFF;
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, xcb_window_t(window), internAtom(c, "_NET_WM_DESKTOP"),
+                        XCB_ATOM_CARDINAL, 32, 1, &allDesktops);
+    // Our screenshot helper leaves windows with this mark out of its captures.
+    const uint32_t yes = 1;
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, xcb_window_t(window),
+                        internAtom(c, "_QUILLMERE_EXCLUDE_FROM_CAPTURE"), XCB_ATOM_CARDINAL, 32, 1, &yes);
+    xcb_flush(c);
+}
+
+std::optional<PointerEvent> pointerEvent(const QByteArray &eventType, const void *message)
+{
+    if (eventType != "xcb_generic_event_t")
+        return std::nullopt;
+    const auto *event = static_cast<const xcb_generic_event_t *>(message);
+    switch (event->response_type & 0x7f) {
+    case XCB_BUTTON_PRESS:
+    case XCB_BUTTON_RELEASE: {
+        const auto *button = static_cast<const xcb_button_press_event_t *>(message);
+        const auto kind =
+            (event->response_type & 0x7f) == XCB_BUTTON_PRESS ? PointerEvent::Kind::press : PointerEvent::Kind::release;
+        return PointerEvent{kind, QPoint(button->root_x, button->root_y), button->detail};
+    }
+    case XCB_MOTION_NOTIFY: {
+        const auto *motion = static_cast<const xcb_motion_notify_event_t *>(message);
+        return PointerEvent{PointerEvent::Kind::motion, QPoint(motion->root_x, motion->root_y)};
+    }
+    default:
+        return std::nullopt;
+    }
 }
 
 KeyboardLayout KeyboardLayout::current()

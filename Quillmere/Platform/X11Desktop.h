@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QPoint>
 #include <QString>
 #include <QtGlobal>
 #include <optional>
@@ -22,6 +23,21 @@ QByteArray displayName();
 // Returns once the server has handled every request sent before it, so a window just withdrawn
 // is off the screen.
 void waitForServer();
+// A pointer button is down anywhere on the display (the X server's view, not Qt's).
+bool pointerButtonsDown();
+// Keeps the panel window `window` out of the taskbar and pager, on every desktop and out of our
+// own screenshots. Set before it is mapped; Qt adds its own states on show.
+void applyPanelHints(quintptr window);
+
+// A pointer event as the X server sent it, in root-window device pixels.
+struct PointerEvent {
+    enum class Kind { press, release, motion };
+    Kind kind;
+    QPoint root;
+    quint8 button = 0; // 0 for motion
+};
+// The pointer event a native event of Qt's event filter carries, if any.
+std::optional<PointerEvent> pointerEvent(const QByteArray &eventType, const void *message);
 
 // The keyboard's layout as the server has it now: the unshifted symbol of each key.
 class KeyboardLayout {
