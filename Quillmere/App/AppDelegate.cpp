@@ -23,6 +23,7 @@
 #include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/Core/Deferred.h"
 #include "Quillmere/Platform/Core/InBackground.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -30,6 +31,7 @@
 #include "Quillmere/Platform/KeyInjector.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SoundPlayer.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Platform/WindowActivator.h"
 #include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Search/SemanticSearchEngine.h"
@@ -268,14 +270,12 @@ void AppDelegate::buildUpdaterAndStatusItem()
     m_updater = std::make_unique<UpdateChecker>(
         m_prefs, QVersionNumber::fromString(QCoreApplication::applicationVersion()),
         [](const UpdateChecker::Result &r) {
-            if (r.kind == UpdateChecker::Result::Kind::available && r.downloadUrl.isValid()) {
-                if (QMessageBox::information(nullptr, QStringLiteral("Brindlewax"), r.message,
-                                             QMessageBox::Open | QMessageBox::Close)
-                    == QMessageBox::Open)
-                    QDesktopServices::openUrl(r.downloadUrl);
-                return;
-            }
-            QMessageBox::information(nullptr, QStringLiteral("Brindlewax"), r.message);
+            const bool available = r.kind == UpdateChecker::Result::Kind::available && r.downloadUrl.isValid();
+            QMessageBox box(QMessageBox::Information, QStringLiteral("Brindlewax"), r.message,
+                            available ? QMessageBox::Open | QMessageBox::Close : QMessageBox::Ok);
+            DialogTitle::fit(&box);
+            if (box.exec() == QMessageBox::Open && available)
+                QDesktopServices::openUrl(r.downloadUrl);
         });
 
     m_statusItem = std::make_unique<StatusItemController>(
@@ -371,13 +371,13 @@ void AppDelegate::registerHotKeys()
             self->togglePanel();
     });
     if (!m_panelHotKeyID)
-        qCCritical(lcApp, "Failed to register the global ⇧⌘V hotkey");
+        qCCritical(lcApp, "Failed to register the global %s hotkey", qPrintable(panelShortcutText()));
     m_pasteNextHotKeyID = m_platform.hotKeys->registerHotKey(panelKeyCode, pasteNextModifiers, [self] {
         if (self)
             self->m_sequentialPaste->pasteNext();
     });
     if (!m_pasteNextHotKeyID)
-        qCCritical(lcApp, "Failed to register the global ⌥⌘V paste-next hotkey");
+        qCCritical(lcApp, "Failed to register the global %s paste-next hotkey", qPrintable(pasteNextShortcutText()));
 }
 
 void AppDelegate::handleArguments(const QStringList &arguments)

@@ -9,6 +9,7 @@
 #include "Quillmere/Capture/Upload/ShareUploadConfig.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/SecretStore.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Recording/Widgets/ScreenRecordingService.h"
 
@@ -34,6 +35,7 @@ int showCaptureAlert(const CaptureAlert &alert)
         buttons << box.addButton(alert.buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
     if (!buttons.isEmpty())
         box.setDefaultButton(qobject_cast<QPushButton *>(buttons.front()));
+    DialogTitle::fit(&box);
     box.exec();
     const qsizetype index = buttons.indexOf(box.clickedButton());
     return index < 0 ? int(alert.buttons.size()) - 1 : int(index);

@@ -82,10 +82,12 @@ std::optional<KeyChord> HotKeyCenter::chordFor(quint32 keyCode, quint32 carbonMo
 
 std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 modifiers, Handler handler)
 {
-    m_lastFailure = GrabFailure::keyNotOnKeyboard;
     const std::optional<KeyChord> chord = chordFor(keyCode, modifiers);
-    if (!chord)
+    if (!chord) {
+        qCWarning(lcHotKeys, "Hot key with key code %u not set: no key symbol is known for that place", keyCode);
+        m_lastFailure = GrabFailure::keyNotOnKeyboard;
         return std::nullopt;
+    }
     const quint32 identifier = m_nextIdentifier;
     // The grabber calls back inside the key event; the handler itself runs on a later turn of
     // the event loop, and only if the key is still registered then.

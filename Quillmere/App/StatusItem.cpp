@@ -1,6 +1,7 @@
 #include "Quillmere/App/StatusItem.h"
 
 #include "Quillmere/App/StatusGlyph.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QTimer>
@@ -31,7 +32,7 @@ void StatusItemController::install()
     connect(m_menu.get(), &QMenu::aboutToShow, this, &StatusItemController::rebuildMenu);
     rebuildMenu();
     m_tray = std::make_unique<QSystemTrayIcon>(makeStatusGlyphIcon(trayInk()));
-    m_tray->setToolTip(QStringLiteral("Brindlewax — clipboard history (Shift+Super+V)"));
+    m_tray->setToolTip(QStringLiteral("Brindlewax — clipboard history (%1)").arg(panelShortcutText()));
     m_tray->setContextMenu(m_menu.get());
     connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger && m_onClick)
@@ -40,8 +41,8 @@ void StatusItemController::install()
     m_tray->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable() && !m_reportedMissingTray) {
         m_reportedMissingTray = true;
-        qCInfo(lcApp,
-               "No system tray is running; the icon appears when one starts. Shift+Super+V opens the history panel.");
+        qCInfo(lcApp, "No system tray is running; the icon appears when one starts. %s opens the history panel.",
+               qPrintable(panelShortcutText()));
     }
     QTimer::singleShot(500, this, &StatusItemController::refresh);
 }
@@ -84,7 +85,10 @@ void StatusItemController::rebuildMenu()
             m_menu->addSeparator();
             continue;
         }
-        QAction *action = m_menu->addAction(entry.title);
+        // A tab-separated text is what the menu shows in its shortcut column, instead of Qt's
+        // rendering of the key sequence.
+        QAction *action = m_menu->addAction(
+            entry.shortcutText.isEmpty() ? entry.title : entry.title + QLatin1Char('\t') + entry.shortcutText);
         action->setShortcut(entry.shortcut);
         action->setEnabled(entry.enabled);
         const StatusMenuAction which = entry.action;

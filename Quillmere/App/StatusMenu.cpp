@@ -27,8 +27,10 @@ std::vector<StatusMenuEntry> makeStatusMenuEntries(const StatusMenuState &state)
     auto capture = [&](StatusMenuAction action, CaptureAction which, const QString &title) {
         StatusMenuEntry entry{action, title, {}};
         const auto it = state.shortcuts.shortcuts.constFind(which);
-        if (it != state.shortcuts.shortcuts.cend())
+        if (it != state.shortcuts.shortcuts.cend()) {
             entry.shortcut = menuShortcut(*it).value_or(QKeySequence());
+            entry.shortcutText = shortcutText(it->keyCode, it->modifiers);
+        }
         return entry;
     };
     const StatusMenuEntry separator{};
@@ -52,10 +54,12 @@ std::vector<StatusMenuEntry> makeStatusMenuEntries(const StatusMenuState &state)
         recording,
         separator,
         {StatusMenuAction::checkForUpdates, QStringLiteral("Check for Updates…"), {}},
-        {StatusMenuAction::openSettings, QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma)},
+        {StatusMenuAction::openSettings, QStringLiteral("Settings…"), QKeySequence(Qt::CTRL | Qt::Key_Comma),
+         QStringLiteral("Ctrl+,")},
         {StatusMenuAction::openOnboarding, QStringLiteral("Setup Guide…"), {}},
         separator,
-        {StatusMenuAction::quit, QStringLiteral("Quit Brindlewax"), QKeySequence(Qt::CTRL | Qt::Key_Q)},
+        {StatusMenuAction::quit, QStringLiteral("Quit Brindlewax"), QKeySequence(Qt::CTRL | Qt::Key_Q),
+         QStringLiteral("Ctrl+Q")},
     };
 }
 

@@ -27,6 +27,9 @@ struct StatusMenuEntry {
     StatusMenuAction action = StatusMenuAction::separator;
     QString title;
     QKeySequence shortcut;
+    // What the menu shows beside the title: the desktop's notation ("Shift+Super+2"), never Qt's
+    // own ("Meta+Shift+2").
+    QString shortcutText;
     bool enabled = true;
 };
 

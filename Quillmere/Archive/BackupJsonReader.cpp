@@ -468,8 +468,8 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
                 if (!r.peek('{') || !readFields(r, c, true))
                     return false;
                 ClipArchiveClip clip;
-                readClipFields(c, clip, [&](const QString &key, std::optional<QString> &field, bool image) {
-                    const Value *v = c.get(key);
+                readClipFields(c, clip, [&](const QString &name, std::optional<QString> &field, bool image) {
+                    const Value *v = c.get(name);
                     if (!v || v->type == Value::Type::null)
                         return;
                     if (v->type != Value::Type::string)

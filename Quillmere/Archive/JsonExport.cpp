@@ -2,6 +2,7 @@
 
 #include "Quillmere/Archive/ArchiveRecords.h"
 #include "Quillmere/Archive/JsonText.h"
+#include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Json.h"
 
@@ -20,14 +21,7 @@ PageNameTable makePageNameTable(const std::vector<PageRef> &pages)
 
 std::optional<QString> exportedSourceAppName(const std::optional<QString> &name)
 {
-    if (!name)
-        return std::nullopt;
-    static const QString own = QStringLiteral("Quillmere");
-    if (*name == own)
-        return QStringLiteral("Brindlewax");
-    if (name->startsWith(own + QLatin1Char(' ')))
-        return QStringLiteral("Brindlewax") + name->mid(own.size());
-    return name;
+    return sourceDisplayName(name);
 }
 
 ClipExportRecord ClipExportRecord::from(const ClipItem &clip, const PageNameTable &pageNames)

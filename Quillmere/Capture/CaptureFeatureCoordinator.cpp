@@ -194,15 +194,8 @@ void CaptureFeatureCoordinator::showScreenCaptureAccessNeeded(CaptureAction acti
 {
     if (!m_deps.showAlert)
         return;
-    QPointer<CaptureFeatureCoordinator> self(this);
-    if (m_deps.showAlert(ScreenCapturePermission::accessNeededAlert(action)) != 0 || !self)
-        return;
-    if (m_deps.openSystemSettings && m_deps.openSystemSettings())
-        return;
-    m_deps.showAlert({CaptureAlert::Style::informational,
-                      QStringLiteral("Screen Capture Access Needed"),
-                      noScreenCaptureSettingNote,
-                      {QStringLiteral("OK")}});
+    // X11 has no permission page to send the user to: the alert says what to do.
+    m_deps.showAlert(ScreenCapturePermission::accessNeededAlert(action));
 }
 
 void CaptureFeatureCoordinator::run(CaptureAction action)

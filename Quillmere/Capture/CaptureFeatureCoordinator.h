@@ -47,7 +47,6 @@ public:
         std::function<bool()> screenPixelsReadable;
         // Shows a modal alert; gives the index of the button pressed.
         std::function<int(const CaptureAlert &)> showAlert;
-        std::function<bool()> openSystemSettings = &ScreenCapturePermission::openSystemSettings;
         bool waylandSession = false;
         // The status icon while recording, and its tooltip.
         std::function<void(bool recording)> showRecordingImage;
@@ -59,8 +58,8 @@ public:
         CaptureUploadContext uploads;
     };
 
-
-    static inline const QString defaultStatusToolTip = QStringLiteral("Brindlewax — clipboard history (Shift+Super+V)");
+    static inline const QString defaultStatusToolTip =
+        QStringLiteral("Brindlewax — clipboard history (%1)").arg(panelShortcutText());
     // "Recording screen — 1:05"; minutes are not wrapped into hours.
     static QString recordingToolTip(qint64 elapsedSeconds);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include <QList>
 #include <QMap>
@@ -16,15 +17,6 @@ enum class CaptureAction { areaScreenshot, fullScreenScreenshot, ocrArea, screen
 QString rawValue(CaptureAction action);
 std::optional<CaptureAction> captureActionFromRaw(const QString &raw);
 const QList<CaptureAction> &allCaptureActions();
-
-// Carbon modifier bits, the stored form of every shortcut.
-namespace CarbonModifier {
-constexpr quint32 command = 0x100;
-constexpr quint32 shift = 0x200;
-constexpr quint32 alphaLock = 0x400; // caps lock; grabs cover every lock state anyway
-constexpr quint32 option = 0x800;
-constexpr quint32 control = 0x1000;
-} // namespace CarbonModifier
 
 struct CaptureShortcut {
     quint32 keyCode = 0;   // Carbon virtual key code
@@ -45,8 +37,5 @@ struct CaptureShortcutPreferences {
     QJsonValue toJson() const;
     static std::optional<CaptureShortcutPreferences> fromJson(const QJsonValue &json);
 };
-
-// Display name of a Carbon key code ("A", "4", "Space", "↩", "F5"), or none for keys not in the table.
-std::optional<QString> carbonKeyName(quint32 keyCode);
 
 } // namespace quillmere

@@ -4,8 +4,6 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
-#include <QUrl>
-
 namespace quillmere::ScreenCapturePermission {
 
 ScreenCapturePermissionState current(bool screenPixelsReadable, const Preferences &prefs)
@@ -41,22 +39,23 @@ QString phrase(CaptureAction action)
 CaptureAlert explanationAlert(CaptureAction action)
 {
     return {CaptureAlert::Style::informational,
-            QStringLiteral("Allow Screen Capture"),
-            QStringLiteral("Brindlewax needs Screen & System Audio Recording access to %1. "
+            QStringLiteral("Screen Not Readable"),
+            QStringLiteral("Brindlewax reads the screen's pixels to %1, and the X server does not let it. "
                            "It captures only when you start a screenshot, OCR action, or recording. "
                            "OCR processing stays on this computer.")
                 .arg(phrase(action)),
-            {QStringLiteral("Continue"), QStringLiteral("Not Now")}};
+            {QStringLiteral("Check Again"), QStringLiteral("Not Now")}};
 }
 
 CaptureAlert accessNeededAlert(CaptureAction action)
 {
     return {CaptureAlert::Style::warning,
-            QStringLiteral("Screen Capture Access Needed"),
-            QStringLiteral("Enable Brindlewax in System Settings → Privacy & Security → Screen & System Audio "
-                           "Recording to %1. macOS may ask you to quit and reopen Brindlewax after granting access.")
+            QStringLiteral("Screen Not Readable"),
+            QStringLiteral("The X server does not let Brindlewax read the screen's pixels, so it cannot %1. There is "
+                           "no permission to grant: start Brindlewax from within your own desktop session, where "
+                           "DISPLAY names your screen, and try again.")
                 .arg(phrase(action)),
-            {QStringLiteral("Open System Settings"), QStringLiteral("Not Now")}};
+            {QStringLiteral("OK")}};
 }
 
 CaptureAlert waylandNotice()
@@ -66,17 +65,6 @@ CaptureAlert waylandNotice()
             QStringLiteral("This session runs Wayland. Brindlewax reads the screen through XWayland, so screenshots "
                            "and text capture show X11 windows only; other windows come out blank."),
             {QStringLiteral("OK")}};
-}
-
-bool openSystemSettings()
-{
-    const QUrl url(screenCapturePrivacyPaneAddress, QUrl::StrictMode);
-    if (!url.isValid())
-        return false;
-    // The pane named in the address maps to what this desktop offers. X11 desktops have no
-    // screen-capture permission page: the X server alone decides.
-    qCInfo(lcCapture, "This desktop has no settings page for %s", qPrintable(url.query()));
-    return false;
 }
 
 } // namespace quillmere::ScreenCapturePermission

@@ -79,7 +79,10 @@ void PasteboardCapture::captureCurrentContents()
     std::optional<QString> sourceAppName;
     std::optional<QString> sourceAppBundleID;
     if (m_deps.frontApplication) {
-        if (const auto app = m_deps.frontApplication()) {
+        // Our own window is what the window system names when nothing else has the focus
+        // (a copy from xclip, say); it did not make the copy.
+        const auto app = m_deps.frontApplication();
+        if (app && app->pid != QCoreApplication::applicationPid()) {
             if (!app->name.isEmpty())
                 sourceAppName = app->name;
             sourceAppBundleID = app->desktopFileId;

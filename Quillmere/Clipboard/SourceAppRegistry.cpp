@@ -1,6 +1,7 @@
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
 
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
+#include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ModelContainer.h"
 
 namespace quillmere {
@@ -12,15 +13,7 @@ SourceAppRegistry::SourceAppRegistry(SourceAppAppearance &appearance, BrandWrite
 
 std::optional<QString> SourceAppRegistry::displayName(const std::optional<QString> &appName)
 {
-    if (!appName)
-        return std::nullopt;
-    static const QString internal = QStringLiteral("Quillmere");
-    static const QString product = QStringLiteral("Brindlewax");
-    if (*appName == internal)
-        return product;
-    if (appName->startsWith(internal + u' '))
-        return product + appName->mid(internal.size());
-    return appName;
+    return sourceDisplayName(appName);
 }
 
 void SourceAppRegistry::registerApplication(const QString &bundleID, const std::optional<QString> &appName)

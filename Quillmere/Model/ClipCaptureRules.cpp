@@ -74,11 +74,11 @@ std::optional<ClipCaptureRuleField> captureRuleFieldFromRaw(const QString &raw)
     return std::nullopt;
 }
 
-ClipCaptureRuleContext::ClipCaptureRuleContext(std::optional<ClipKind> kind, std::optional<QString> text,
-                                               std::optional<QString> sourceAppName,
-                                               std::optional<QString> sourceAppBundleID)
-    : kind(kind), text(std::move(text)), sourceAppName(std::move(sourceAppName)),
-      sourceAppBundleID(std::move(sourceAppBundleID))
+ClipCaptureRuleContext::ClipCaptureRuleContext(std::optional<ClipKind> kind_, std::optional<QString> text_,
+                                               std::optional<QString> sourceAppName_,
+                                               std::optional<QString> sourceAppBundleID_)
+    : kind(kind_), text(std::move(text_)), sourceAppName(std::move(sourceAppName_)),
+      sourceAppBundleID(std::move(sourceAppBundleID_))
 {
 }
 

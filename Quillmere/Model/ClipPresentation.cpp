@@ -163,4 +163,21 @@ QString kindSymbolName(ClipKind kind)
     return QStringLiteral("text.alignleft");
 }
 
+QString sourceDisplayName(const QString &storedName)
+{
+    static const QString internal = QStringLiteral("Quillmere");
+    if (storedName == internal)
+        return QStringLiteral("Brindlewax");
+    if (storedName.startsWith(internal + u' '))
+        return QStringLiteral("Brindlewax") + storedName.mid(internal.size());
+    return storedName;
+}
+
+std::optional<QString> sourceDisplayName(const std::optional<QString> &storedName)
+{
+    if (!storedName)
+        return std::nullopt;
+    return sourceDisplayName(*storedName);
+}
+
 } // namespace quillmere

@@ -49,6 +49,11 @@ std::optional<QString> joinedPrimaryText(const std::vector<ClipRef> &clips, cons
 qint64 payloadByteCount(const ClipItem &clip);
 qint64 payloadByteCount(const CapturedContent &content);
 
+// A source name as the user reads it: the program's own sources ("Quillmere", "Quillmere Drop")
+// carry the internal word in the store and show the product's name; other names pass unchanged.
+QString sourceDisplayName(const QString &storedName);
+std::optional<QString> sourceDisplayName(const std::optional<QString> &storedName);
+
 // The kind as the interface names it ("Text", "Link", "Image", "File") and its symbol's name.
 QString kindName(ClipKind kind);
 QString kindSymbolName(ClipKind kind);

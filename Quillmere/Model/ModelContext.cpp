@@ -542,8 +542,8 @@ void ModelContext::adoptRecordsOf(ModelContext &other)
         record->m_context = nullptr;
     for (const auto &[row, brand] : other.held(Entity::brand))
         brand->m_context = nullptr;
-    for (auto &records : other.m_held)
-        records.clear();
+    for (auto &held : other.m_held)
+        held.clear();
     other.m_liveClips.clear();
     other.m_inserted.clear();
     other.m_updated.clear();

@@ -78,7 +78,7 @@ ClipCardText ClipCardText::of(const ClipCardInputs &in)
     const ClipSnapshot &clip = in.item;
     ClipCardText t;
     t.kindLabel = kindName(clip.kind());
-    t.sourceName = trimmed(clip.sourceAppName);
+    t.sourceName = sourceDisplayName(trimmed(clip.sourceAppName));
     const QString name = in.displayName.value_or(QString());
     if (in.isSensitive) {
         // The mask and the kind of secret, nothing more.

@@ -444,9 +444,10 @@ void HistoryViewModel::setEditingTextItem(const std::optional<PersistentIdentifi
     m_state.editText = text;
 }
 
-void HistoryViewModel::showManualAddError(const QString &message)
+void HistoryViewModel::showManualAddError(const QString &message, const QString &title)
 {
     Batch batch(*this);
+    m_state.manualAddErrorTitle = title;
     m_state.manualAddErrorMessage = message;
     m_state.isShowingManualAddError = true;
 }

@@ -125,7 +125,8 @@ public:
     void setRenameText(const QString &text);
     void setEditingTextItem(const std::optional<PersistentIdentifier> &clip, const QString &text = {});
     void setEditText(const QString &text);
-    void showManualAddError(const QString &message);
+    // The panel's alert; its title says what failed.
+    void showManualAddError(const QString &message, const QString &title = QStringLiteral("Could Not Add Item"));
     // Opens a Page until the panel is shown again.
     void unlockPage(const PersistentIdentifier &page);
     void dismissManualAddError();

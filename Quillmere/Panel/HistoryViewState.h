@@ -37,6 +37,7 @@ struct HistoryViewState {
     QString renameText;
     std::optional<PersistentIdentifier> editingTextItem;
     QString editText;
+    QString manualAddErrorTitle;
     QString manualAddErrorMessage;
     bool isShowingManualAddError = false;
     // The next tab change is not remembered as the last used tab.

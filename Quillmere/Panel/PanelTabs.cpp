@@ -1,5 +1,7 @@
 #include "Quillmere/Panel/PanelTabs.h"
 
+#include "Quillmere/Platform/Core/KeyNotation.h"
+
 #include <algorithm>
 
 namespace quillmere {
@@ -91,7 +93,8 @@ EmptyStateContent emptyStateContent(bool searchExpanded, const QString &query, b
                 QStringLiteral("Captured screenshots and image files appear here."), QStringLiteral("text.viewfinder")};
     if (!page)
         return {QStringLiteral("Copy something to get started"),
-                QStringLiteral("Press \u21E7\u2318V anytime to open Brindlewax."), QStringLiteral("doc.on.clipboard")};
+                QStringLiteral("Press %1 anytime to open Brindlewax.").arg(panelShortcutText()),
+                QStringLiteral("doc.on.clipboard")};
     return {page->displayName() + QStringLiteral(" is empty"),
             QStringLiteral("Right-click any clip to save it to this page."), page->iconName};
 }

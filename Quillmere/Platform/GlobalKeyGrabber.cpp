@@ -1,19 +1,21 @@
 #include "Quillmere/Platform/GlobalKeyGrabber.h"
 
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/XInputRawKeys.h"
 #include "Quillmere/Platform/XcbSupport.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace quillmere {
 
 namespace {
 
-constexpr quint32 keysymNumLock = 0xff7f;
+constexpr quint32 keysymNumLock = 0xff7f, keysymScrollLock = 0xff14;
 constexpr quint32 keysymAltL = 0xffe9, keysymAltR = 0xffea, keysymMetaL = 0xffe7, keysymMetaR = 0xffe8;
 constexpr quint32 keysymSuperL = 0xffeb, keysymSuperR = 0xffec;
 
@@ -35,7 +37,29 @@ xcb_connection_t *qtConnection()
 
 } // namespace
 
-X11GlobalKeyGrabber::X11GlobalKeyGrabber() = default;
+QString chordText(const KeyChord &chord)
+{
+    QStringList parts;
+    if (chord.modifiers & ChordModifier::control)
+        parts << QStringLiteral("Ctrl");
+    if (chord.modifiers & ChordModifier::alt)
+        parts << QStringLiteral("Alt");
+    if (chord.modifiers & ChordModifier::shift)
+        parts << QStringLiteral("Shift");
+    if (chord.modifiers & ChordModifier::super)
+        parts << QStringLiteral("Super");
+    if (chord.keysym > 0x20 && chord.keysym < 0x7f)
+        parts << QString(QChar(chord.keysym)).toUpper();
+    else
+        parts << QStringLiteral("key 0x%1").arg(chord.keysym, 0, 16);
+    return parts.join(QLatin1Char('+'));
+}
+
+X11GlobalKeyGrabber::X11GlobalKeyGrabber()
+{
+    m_blockedCheck.setInterval(blockedPressCheckMs);
+    m_blockedCheck.callOnTimeout([this] { checkBlockedPresses(); });
+}
 
 X11GlobalKeyGrabber::~X11GlobalKeyGrabber()
 {
@@ -75,6 +99,11 @@ bool X11GlobalKeyGrabber::ensureConnection()
         xcb_query_extension_reply(c, xcb_query_extension(c, sizeof xkbName - 1, xkbName), nullptr));
     m_xkbEvent = xkb && xkb->present ? xkb->first_event : 0;
     refreshKeyboardMapping();
+    if (const std::optional<quint8> opcode = xinput::selectRawKeys(c, m_root))
+        m_inputOpcode = *opcode;
+    else
+        qCWarning(lcHotKeys) << "No raw key events from the X server: a hot key pressed while another program "
+                                "holds the keyboard goes unnoticed";
     if (!m_filterInstalled) {
         QCoreApplication::instance()->installNativeEventFilter(this);
         m_filterInstalled = true;
@@ -102,13 +131,18 @@ void X11GlobalKeyGrabber::refreshKeyboardMapping()
 
     // Which ModN carries Alt, Super and NumLock differs between keymaps; the usual places are
     // the fallback.
-    m_masks = {XCB_MOD_MASK_1, XCB_MOD_MASK_4, XCB_MOD_MASK_2};
+    m_masks = {XCB_MOD_MASK_1, XCB_MOD_MASK_4, XCB_MOD_MASK_2, 0};
+    m_modifierOfKey.fill(0);
     XcbReply<xcb_get_modifier_mapping_reply_t> mods(
         xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr));
     if (!mods || m_keysymsPerKeycode == 0)
         return;
     const int perModifier = mods->keycodes_per_modifier;
     const xcb_keycode_t *codes = xcb_get_modifier_mapping_keycodes(mods.get());
+    for (int modIndex = 0; modIndex < 8; ++modIndex)
+        for (int k = 0; k < perModifier; ++k)
+            m_modifierOfKey[codes[modIndex * perModifier + k]] |= quint16(1u << modIndex);
+    m_modifierOfKey[0] = 0;
     ModifierMasks found;
     for (int modIndex = 3; modIndex < 8; ++modIndex) { // Mod1..Mod5
         const quint16 bit = quint16(1u << modIndex);
@@ -121,6 +155,8 @@ void X11GlobalKeyGrabber::refreshKeyboardMapping()
                 const quint32 sym = m_keysyms[row + col];
                 if (sym == keysymNumLock && !found.numLock)
                     found.numLock = bit;
+                else if (sym == keysymScrollLock && !found.scrollLock)
+                    found.scrollLock = bit;
                 else if ((sym == keysymAltL || sym == keysymAltR || sym == keysymMetaL || sym == keysymMetaR)
                          && !found.alt)
                     found.alt = bit;
@@ -135,6 +171,8 @@ void X11GlobalKeyGrabber::refreshKeyboardMapping()
         m_masks.super = found.super;
     if (found.numLock)
         m_masks.numLock = found.numLock;
+    // Most keymaps give ScrollLock no modifier at all; then there is nothing to cover.
+    m_masks.scrollLock = found.scrollLock;
 }
 
 std::optional<quint8> X11GlobalKeyGrabber::keycodeFor(quint32 keysym) const
@@ -166,10 +204,23 @@ quint16 X11GlobalKeyGrabber::maskFor(ChordModifiers modifiers) const
     return mask;
 }
 
+quint16 X11GlobalKeyGrabber::lockBits() const
+{
+    return quint16(XCB_MOD_MASK_LOCK | m_masks.numLock | m_masks.scrollLock);
+}
+
 std::vector<quint16> X11GlobalKeyGrabber::lockVariants() const
 {
-    const quint16 caps = XCB_MOD_MASK_LOCK, num = m_masks.numLock;
-    return {0, caps, num, quint16(caps | num)};
+    const quint16 locks[] = {XCB_MOD_MASK_LOCK, m_masks.numLock, m_masks.scrollLock};
+    std::vector<quint16> variants{0};
+    for (quint16 lock : locks) {
+        if (!lock || std::find(variants.begin(), variants.end(), lock) != variants.end())
+            continue;
+        const size_t n = variants.size();
+        for (size_t i = 0; i < n; ++i)
+            variants.push_back(quint16(variants[i] | lock));
+    }
+    return variants;
 }
 
 bool X11GlobalKeyGrabber::grabOnServer(quint8 keycode, quint16 mask)
@@ -180,8 +231,7 @@ bool X11GlobalKeyGrabber::grabOnServer(quint8 keycode, quint16 mask)
         xcb_grab_key_checked(c, 0, m_root, mask, keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
     XcbReply<xcb_generic_error_t> error(xcb_request_check(c, cookie));
     if (error) {
-        qCDebug(lcHotKeys) << "Key grab refused, X error" << error->error_code << "keycode" << keycode << "mask"
-                           << Qt::hex << mask;
+        qCDebug(lcHotKeys) << "X error" << error->error_code << "for keycode" << keycode << "mask" << Qt::hex << mask;
         return false;
     }
     return true;
@@ -194,30 +244,37 @@ void X11GlobalKeyGrabber::ungrabOnServer(quint8 keycode, quint16 mask)
 
 std::optional<GlobalKeyGrabbing::GrabID> X11GlobalKeyGrabber::grab(const KeyChord &chord, std::function<void()> onPress)
 {
-    m_lastFailure = GrabFailure::noDisplay;
-    if (!ensureConnection())
+    const auto failed = [this, &chord](GrabFailure why) -> std::optional<GrabID> {
+        m_lastFailure = why;
         return std::nullopt;
-    m_lastFailure = GrabFailure::keyNotOnKeyboard;
+    };
+    if (!ensureConnection()) {
+        qCWarning(lcHotKeys).noquote() << "Hot key" << chordText(chord) << "not set: no X display";
+        return failed(GrabFailure::noDisplay);
+    }
     const std::optional<quint8> keycode = keycodeFor(chord.keysym);
     if (!keycode) {
-        qCWarning(lcHotKeys) << "No key produces keysym" << Qt::hex << chord.keysym << "in the current layout";
-        return std::nullopt;
+        qCWarning(lcHotKeys).noquote() << "Hot key" << chordText(chord) << "not set: no key produces keysym" << Qt::hex
+                                       << chord.keysym << "in the current layout";
+        return failed(GrabFailure::keyNotOnKeyboard);
     }
     const quint16 mask = maskFor(chord.modifiers);
-    m_lastFailure = GrabFailure::alreadyGrabbed;
     // A second grab of the same combination would silently share one server grab.
     for (const Grab &g : std::as_const(m_grabs))
-        if (g.keycode == *keycode && g.mask == mask)
-            return std::nullopt;
+        if (g.keycode == *keycode && g.mask == mask) {
+            qCWarning(lcHotKeys).noquote() << "Hot key" << chordText(chord) << "not set: it is already set";
+            return failed(GrabFailure::alreadyGrabbed);
+        }
 
-    m_lastFailure = GrabFailure::refused;
     std::vector<quint16> done;
     for (quint16 lock : lockVariants()) {
         if (!grabOnServer(*keycode, mask | lock)) {
             for (quint16 undo : done)
                 ungrabOnServer(*keycode, mask | undo);
             xcb_flush(static_cast<xcb_connection_t *>(m_connection));
-            return std::nullopt;
+            qCWarning(lcHotKeys).noquote()
+                << "Hot key" << chordText(chord) << "not set: the X server refused the grab, another program uses it";
+            return failed(GrabFailure::refused);
         }
         done.push_back(lock);
     }
@@ -242,10 +299,12 @@ void X11GlobalKeyGrabber::ungrab(GrabID id)
 
 X11GlobalKeyGrabber::Grab *X11GlobalKeyGrabber::grabForEvent(quint8 keycode, quint16 state)
 {
-    const quint16 relevant = state & chordStateBits & ~m_masks.numLock;
-    for (Grab &g : m_grabs)
+    for (Grab &g : m_grabs) {
+        // A lock bit that is also one of the chord's own modifiers still counts.
+        const quint16 relevant = state & chordStateBits & ~(lockBits() & ~g.mask);
         if (g.keycode == keycode && g.mask == relevant)
             return &g;
+    }
     return nullptr;
 }
 
@@ -265,7 +324,7 @@ void X11GlobalKeyGrabber::regrabAfterMappingChange()
             continue;
         for (quint16 lock : lockVariants())
             if (!grabOnServer(g.keycode, g.mask | lock))
-                qCWarning(lcHotKeys) << "Hot key" << it.key() << "lost after a keyboard change";
+                qCWarning(lcHotKeys).noquote() << "Hot key" << chordText(g.chord) << "lost after a keyboard change";
     }
 }
 
@@ -281,10 +340,21 @@ bool X11GlobalKeyGrabber::nativeEventFilter(const QByteArray &eventType, void *m
         Grab *g = grabForEvent(key->detail, key->state);
         if (!g)
             return false;
+        g->pendingTime = 0;
+        // Already acted on once another program let the keyboard go.
+        if (g->lateTime != 0 && key->time == g->lateTime) {
+            g->lateTime = 0;
+            return true;
+        }
         // Auto-repeat: either presses with no release between them, or a release and a press
-        // with the same time stamp.
-        const bool repeat = (g->held && key->time - g->lastSeenTime < repeatGapMs)
-            || (!g->held && g->lastReleaseTime != 0 && key->time == g->lastReleaseTime);
+        // with the same time stamp. The server makes no raw event for a repeat, so a raw press
+        // just before says it is a new one: a quick synthetic chord, or one whose release went
+        // elsewhere.
+        const bool fresh = g->rawFresh;
+        g->rawFresh = false;
+        const bool repeat = !fresh
+            && ((g->held && key->time - g->lastSeenTime < repeatGapMs)
+                || (!g->held && g->lastReleaseTime != 0 && key->time == g->lastReleaseTime));
         g->held = true;
         g->lastSeenTime = key->time; // repeats keep the gap short while the key stays down
         if (!repeat && g->onPress) {
@@ -303,6 +373,12 @@ bool X11GlobalKeyGrabber::nativeEventFilter(const QByteArray &eventType, void *m
         }
         return false;
     }
+    if (m_inputOpcode != 0) {
+        if (const std::optional<xinput::RawKey> raw = xinput::rawKey(event, m_inputOpcode)) {
+            rawKeyEvent(raw->press, raw->keycode, raw->time);
+            return false;
+        }
+    }
     if (type == XCB_MAPPING_NOTIFY) {
         auto *mapping = reinterpret_cast<xcb_mapping_notify_event_t *>(event);
         if (mapping->request != XCB_MAPPING_POINTER && !m_grabs.isEmpty())
@@ -314,6 +390,104 @@ bool X11GlobalKeyGrabber::nativeEventFilter(const QByteArray &eventType, void *m
     if (m_xkbEvent != 0 && type == m_xkbEvent && event->pad0 <= 1 && !m_grabs.isEmpty())
         regrabAfterMappingChange();
     return false;
+}
+
+void X11GlobalKeyGrabber::rawKeyEvent(bool press, quint8 keycode, quint32 time)
+{
+    m_rawDown[keycode] = press;
+    bool grabbed = false;
+    for (Grab &g : m_grabs) {
+        if (g.keycode != keycode)
+            continue;
+        grabbed = true;
+        if (press)
+            g.rawFresh = true;
+        else
+            g.rawHeld = false;
+    }
+    if (!press || !grabbed)
+        return;
+    // Raw events carry no modifiers: the modifier keys down, as their own raw events told.
+    quint16 state = 0;
+    for (size_t k = 0; k < m_rawDown.size(); ++k)
+        if (m_rawDown[k])
+            state |= m_modifierOfKey[k];
+    Grab *g = grabForEvent(keycode, state);
+    if (!g || g->rawHeld)
+        return;
+    g->rawHeld = true;
+    // Its core twin, with the same time, came already: our grab had it.
+    if (g->held && g->lastSeenTime == time)
+        return;
+    g->pendingTime = time ? time : 1;
+    g->pendingSince.start();
+    g->announced = false;
+    if (!m_blockedCheck.isActive())
+        m_blockedCheck.start();
+}
+
+bool X11GlobalKeyGrabber::keyboardIsFree()
+{
+    // While a window of ours has the focus, keys come to us and no press was hidden; taking the
+    // keyboard to test would end that window's own grab.
+    if (QGuiApplication::focusWindow())
+        return false;
+    auto *c = static_cast<xcb_connection_t *>(m_connection);
+    XcbReply<xcb_grab_keyboard_reply_t> reply(xcb_grab_keyboard_reply(
+        c, xcb_grab_keyboard(c, 0, m_root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC), nullptr));
+    if (!reply || reply->status != XCB_GRAB_STATUS_SUCCESS)
+        return false;
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    xcb_flush(c);
+    return true;
+}
+
+void X11GlobalKeyGrabber::checkBlockedPresses()
+{
+    std::vector<std::function<void()>> late;
+    bool waiting = false;
+    std::optional<bool> free;
+    for (Grab &g : m_grabs) {
+        if (g.pendingTime == 0)
+            continue;
+        if (g.pendingSince.elapsed() < blockedPressCheckMs) {
+            waiting = true;
+            continue;
+        }
+        // Our grab never fired: another program holds the keyboard, or nothing had the focus.
+        if (!free)
+            free = keyboardIsFree();
+        if (*free) {
+            qCInfo(lcHotKeys).noquote() << "Hot key" << chordText(g.chord) << "acted on after"
+                                        << g.pendingSince.elapsed()
+                                        << "ms: the keyboard was not free when it was pressed";
+            g.lateTime = g.pendingTime;
+            g.pendingTime = 0;
+            g.held = false;
+            late.push_back(g.onPress);
+            continue;
+        }
+        if (!g.announced) {
+            g.announced = true;
+            qCWarning(lcHotKeys).noquote()
+                << "Hot key" << chordText(g.chord)
+                << "pressed while another program holds the keyboard; waiting for it to let go";
+        }
+        if (g.pendingSince.elapsed() >= blockedPressWaitMs) {
+            qCWarning(lcHotKeys).noquote()
+                << "Hot key" << chordText(g.chord) << "not acted on: another program kept the keyboard for"
+                << blockedPressWaitMs << "ms";
+            g.pendingTime = 0;
+            continue;
+        }
+        waiting = true;
+    }
+    if (!waiting)
+        m_blockedCheck.stop();
+    // After the loop: a handler may ungrab.
+    for (const auto &onPress : late)
+        if (onPress)
+            onPress();
 }
 
 } // namespace quillmere

@@ -1,9 +1,14 @@
 #pragma once
 
 #include <QAbstractNativeEventFilter>
+#include <QElapsedTimer>
 #include <QFlags>
 #include <QHash>
+#include <QString>
+#include <QTimer>
 #include <QtGlobal>
+#include <array>
+#include <bitset>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -27,8 +32,11 @@ struct KeyChord {
     bool operator==(const KeyChord &) const = default;
 };
 
+// "Shift+Super+V": the notation of this desktop's shortcuts.
+QString chordText(const KeyChord &chord);
+
 // Why a grab gave nothing. `refused`: the X server said no (BadAccess), because another program
-// holds the combination.
+// holds the combination; `alreadyGrabbed`: an earlier grab of ours has it.
 enum class GrabFailure { noDisplay, keyNotOnKeyboard, alreadyGrabbed, refused };
 
 // System-wide key grabs. `onPress` runs on the main thread, once per physical press.
@@ -37,7 +45,7 @@ public:
     using GrabID = quint64;
     virtual ~GlobalKeyGrabbing() = default;
     // Nothing when there is no display, the key is not on the keyboard, or another program
-    // (or an earlier grab of ours) holds the combination.
+    // (or an earlier grab of ours) holds the combination; `lastFailure()` then says which.
     virtual std::optional<GrabID> grab(const KeyChord &chord, std::function<void()> onPress) = 0;
     virtual void ungrab(GrabID id) = 0;
     // Why the latest grab() gave nothing; none after one that succeeded.
@@ -45,9 +53,15 @@ public:
 };
 
 // Passive grabs on the root window through Qt's own xcb connection, one per lock-key variant
-// (none, CapsLock, NumLock, both) so the combination works whatever locks are on.
+// (each combination of CapsLock, NumLock and ScrollLock) so the combination works whatever locks
+// are on. A press the grab cannot see because another program holds the keyboard is noticed
+// through the input extension's raw events: it is acted on once the keyboard is free again within
+// `blockedPressWaitMs`, else it is logged as dropped.
 class X11GlobalKeyGrabber final : public GlobalKeyGrabbing, public QAbstractNativeEventFilter {
 public:
+    static constexpr int blockedPressCheckMs = 100;
+    static constexpr int blockedPressWaitMs = 2000;
+
     X11GlobalKeyGrabber();
     ~X11GlobalKeyGrabber() override;
     X11GlobalKeyGrabber(const X11GlobalKeyGrabber &) = delete;
@@ -56,6 +70,9 @@ public:
     std::optional<GrabID> grab(const KeyChord &chord, std::function<void()> onPress) override;
     void ungrab(GrabID id) override;
     std::optional<GrabFailure> lastFailure() const override { return m_lastFailure; }
+
+    // The modifier bits the grabs are repeated for (Lock, NumLock's and ScrollLock's ModN).
+    std::vector<quint16> lockVariants() const;
 
     bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *result) override;
 
@@ -71,20 +88,29 @@ private:
         bool held = false;
         quint32 lastSeenTime = 0; // last press or release of the key
         quint32 lastReleaseTime = 0;
+        bool rawHeld = false;
+        bool rawFresh = false;   // a raw press came since the last core one
+        quint32 pendingTime = 0; // a raw press no core press has matched yet
+        quint32 lateTime = 0;    // a press acted on after another program's grab
+        QElapsedTimer pendingSince;
+        bool announced = false;
     };
     struct ModifierMasks {
-        quint16 alt = 0, super = 0, numLock = 0;
+        quint16 alt = 0, super = 0, numLock = 0, scrollLock = 0;
     };
 
     bool ensureConnection();
     void refreshKeyboardMapping();
     std::optional<quint8> keycodeFor(quint32 keysym) const;
     quint16 maskFor(ChordModifiers modifiers) const;
-    std::vector<quint16> lockVariants() const;
+    quint16 lockBits() const;
     bool grabOnServer(quint8 keycode, quint16 mask);
     void ungrabOnServer(quint8 keycode, quint16 mask);
     void regrabAfterMappingChange();
     Grab *grabForEvent(quint8 keycode, quint16 state);
+    void rawKeyEvent(bool press, quint8 keycode, quint32 time);
+    void checkBlockedPresses();
+    bool keyboardIsFree();
 
     void *m_connection = nullptr; // xcb_connection_t*, owned by Qt
     quint32 m_root = 0;
@@ -97,6 +123,10 @@ private:
     QHash<GrabID, Grab> m_grabs;
     GrabID m_nextID = 1;
     std::optional<GrabFailure> m_lastFailure;
+    quint8 m_inputOpcode = 0;                   // the input extension's, once its raw key events are selected
+    std::array<quint16, 256> m_modifierOfKey{}; // keycode to its modifier bits
+    std::bitset<256> m_rawDown;
+    QTimer m_blockedCheck;
 };
 
 } // namespace quillmere

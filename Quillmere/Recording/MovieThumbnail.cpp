@@ -16,6 +16,9 @@ namespace quillmere::recording {
 
 namespace {
 
+// Room the pixel converter may write beyond a row.
+constexpr int scalerSlackPixels = 16;
+
 struct Input {
     AVFormatContext *format = nullptr;
     AVCodecContext *codec = nullptr;
@@ -50,16 +53,23 @@ QImage toImage(const AVFrame *frame)
 {
     QSize size(frame->width, frame->height);
     size.scale(size.boundedTo(QSize(1200, 1200)), Qt::KeepAspectRatio);
-    QImage image(size, QImage::Format_RGB32);
     SwsContext *scaler = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), size.width(),
                                         size.height(), AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!scaler)
         return {};
-    uint8_t *dst[1] = {image.bits()};
-    const int dstStride[1] = {int(image.bytesPerLine())};
+    // The converter stores whole vectors of pixels: a row whose width is not a multiple of 8 is
+    // written up to 32 bytes past its end, and past the end of an image of exactly that size.
+    const int paddedWidth = (size.width() + scalerSlackPixels + 15) & ~15;
+    QImage padded(paddedWidth, size.height() + 1, QImage::Format_RGB32);
+    if (padded.isNull()) {
+        sws_freeContext(scaler);
+        return {};
+    }
+    uint8_t *dst[1] = {padded.bits()};
+    const int dstStride[1] = {int(padded.bytesPerLine())};
     sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
     sws_freeContext(scaler);
-    return image;
+    return padded.copy(0, 0, size.width(), size.height());
 }
 
 } // namespace

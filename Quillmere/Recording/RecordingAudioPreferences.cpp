@@ -12,8 +12,8 @@ QString userMessage(RecordingError error)
 {
     switch (error) {
     case RecordingError::permissionDenied:
-        return QStringLiteral("Brindlewax needs Screen & System Audio Recording access in System Settings › Privacy & "
-                              "Security.");
+        return QStringLiteral("The X server does not let Brindlewax read the screen's pixels, so nothing can be "
+                              "recorded. Start Brindlewax from within your own desktop session.");
     case RecordingError::noDisplay:
         return QStringLiteral("The display you selected is no longer available.");
     case RecordingError::writerFailed:

@@ -47,11 +47,12 @@ DataPane::DataPane(DataActions &actions, QWidget *parent)
 
     m_storage = makeLabel(QString(), 12.5, QFont::DemiBold, P::secondaryText(), false, this);
     rows->addWidget(new SettingsRow(QStringLiteral("Storage used"),
-                                    QStringLiteral("Clipboard history and saved images and files on this computer."),
+                                    QStringLiteral("The history's files on disk, database overhead included."),
                                     QStringLiteral("internaldrive"), m_storage, this));
-    m_stats = new ActionRow(QStringLiteral("Stats & Storage"),
-                            QStringLiteral("Breakdown by type, largest clips, per-Page usage, and a duplicate sweep."),
-                            QStringLiteral("chart.bar.doc.horizontal"), QStringLiteral("Open"), false, this);
+    m_stats = new ActionRow(
+        QStringLiteral("Stats & Storage"),
+        QStringLiteral("The clips' own content by type, largest clips, per-Page usage, and a duplicate sweep."),
+        QStringLiteral("chart.bar.doc.horizontal"), QStringLiteral("Open"), false, this);
     connect(m_stats->button(), &QAbstractButton::clicked, this, [this] { m_actions.setShowingStorageDashboard(true); });
     divider();
     rows->addWidget(m_stats);

@@ -1,5 +1,7 @@
 #include "Quillmere/Settings/ExportDialogs.h"
 
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
+
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -20,6 +22,7 @@ ExportInteraction dialogInteraction()
     };
     interaction.showError = [](const QString &message) {
         QMessageBox box(QMessageBox::Warning, panelTitle, message, QMessageBox::Ok);
+        DialogTitle::fit(&box);
         box.exec();
     };
     return interaction;

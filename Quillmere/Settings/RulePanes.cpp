@@ -128,7 +128,7 @@ PrivacyPane::PrivacyPane(SettingsViewModel &model, QWidget *parent)
     m_apps = new PatternEditor(78);
     column->addWidget(editorBlock(
         QStringLiteral("Ignored Apps"),
-        QStringLiteral("One app name or bundle ID per line, such as 1Password or com.apple.Terminal."), m_apps, panel));
+        QStringLiteral("One app name or bundle ID per line, such as KeePassXC or org.gnome.Terminal."), m_apps, panel));
     m_texts = new PatternEditor(78);
     column->addWidget(editorBlock(
         QStringLiteral("Blocked Content"),

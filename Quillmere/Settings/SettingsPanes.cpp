@@ -1,5 +1,6 @@
 #include "Quillmere/Settings/SettingsPanes.h"
 
+#include "Quillmere/Platform/Core/KeyNotation.h"
 #include "Quillmere/Settings/SettingsPalette.h"
 
 #include "Quillmere/Settings/Core/ShortcutRecording.h"
@@ -13,7 +14,7 @@ namespace P = SettingsPalette;
 
 QString panelHotKeyText()
 {
-    return ShortcutRecording::displayText(CaptureShortcut{9, CarbonModifier::shift | CarbonModifier::command}, false);
+    return quillmere::panelShortcutText();
 }
 
 namespace {
@@ -183,18 +184,20 @@ PermissionsPane::PermissionsPane(SettingsViewModel &model, QWidget *parent)
       m_model(model)
 {
     m_screen =
-        makeRow(QStringLiteral("Screen capture"), QStringLiteral("camera.viewfinder"), QStringLiteral("Granted"));
+        makeRow(QStringLiteral("Screen capture"), QStringLiteral("camera.viewfinder"), QStringLiteral("Readable"));
     connect(m_screen.button, &QAbstractButton::clicked, this, [this] { m_model.requestScreenCaptureAccess(); });
     content()->addWidget(new SettingsDivider(this));
     m_accessibility =
-        makeRow(QStringLiteral("Accessibility"), QStringLiteral("checkmark.shield"), QStringLiteral("Granted"));
-    m_accessibility.row->setSubtitle(QStringLiteral("Required only for automatic paste into other apps."));
-    m_accessibility.button->setText(QStringLiteral("Grant..."));
+        makeRow(QStringLiteral("Automatic paste"), QStringLiteral("checkmark.shield"), QStringLiteral("XTest present"));
+    m_accessibility.row->setSubtitle(
+        QStringLiteral("Pastes into other apps through the X server's XTest extension. Without it, clips only go to "
+                       "the clipboard."));
+    m_accessibility.button->setText(QStringLiteral("Details…"));
     connect(m_accessibility.button, &QAbstractButton::clicked, this, [this] { m_model.requestAccessibilityTrust(); });
     m_clipboardDivider = new SettingsDivider(this);
     content()->addWidget(m_clipboardDivider);
     m_clipboard =
-        makeRow(QStringLiteral("Clipboard access"), QStringLiteral("doc.on.clipboard"), QStringLiteral("Always Allow"));
+        makeRow(QStringLiteral("Clipboard access"), QStringLiteral("doc.on.clipboard"), QStringLiteral("Readable"));
     m_clipboard.button->setText(QStringLiteral("Open Settings..."));
     connect(m_clipboard.button, &QAbstractButton::clicked, this, [this] { m_model.openClipboardSettings(); });
     m_noteDivider = new SettingsDivider(this);
@@ -213,13 +216,13 @@ void PermissionsPane::refresh()
         m_screen.row->setSubtitle(QStringLiteral("Required for screenshots, area OCR, and screen recordings."));
         break;
     case ScreenCapturePermissionState::firstUse:
-        m_screen.row->setSubtitle(QStringLiteral("Allow screenshots, local area OCR, and screen recordings."));
-        m_screen.button->setText(QStringLiteral("Grant..."));
+        m_screen.row->setSubtitle(
+            QStringLiteral("Screenshots, local area OCR, and screen recordings read the screen's pixels."));
+        m_screen.button->setText(QStringLiteral("Check Again"));
         break;
     case ScreenCapturePermissionState::denied:
-        m_screen.row->setSubtitle(QStringLiteral(
-            "Enable Screen & System Audio Recording in System Settings, then reopen Brindlewax if asked."));
-        m_screen.button->setText(QStringLiteral("Open Settings..."));
+        m_screen.row->setSubtitle(QStringLiteral("The X server does not let Brindlewax read the screen's pixels."));
+        m_screen.button->setText(QStringLiteral("Details…"));
         break;
     }
     const bool screenGranted = m_model.screenCapturePermissionState() == ScreenCapturePermissionState::granted;
@@ -243,7 +246,8 @@ void PermissionsPane::refresh()
                 "macOS prompts before each read. Set this app to \"Always Allow\" so capture is not interrupted."));
             break;
         case PasteboardAccessState::granted:
-            m_clipboard.row->setSubtitle(QStringLiteral("Brindlewax can read the clipboard silently. Recommended."));
+            m_clipboard.row->setSubtitle(
+                QStringLiteral("Every X11 program may read the clipboard: there is nothing to allow."));
             break;
         case PasteboardAccessState::denied:
             m_clipboard.row->setSubtitle(QStringLiteral(

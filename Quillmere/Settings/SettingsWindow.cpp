@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SecretStore.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/DataPane.h"
@@ -227,8 +228,8 @@ QWidget *SettingsWindow::makeSidebar()
     badge->addWidget(m_syncPill, 0, Qt::AlignLeft);
     if (CloudSyncStatus *status = m_model->syncStatus())
         connect(status, &CloudSyncStatus::changed, m_syncPill, [this] {
-            const SyncBadge sync = m_model->syncBadge();
-            m_syncPill->set(sync.title, sync.systemImage, sync.style);
+            const SyncBadge now = m_model->syncBadge();
+            m_syncPill->set(now.title, now.systemImage, now.style);
         });
     column->addLayout(badge);
     return sidebar;
@@ -328,6 +329,7 @@ QMessageBox *SettingsWindow::makeAlert(const QString &title, const QString &mess
     box->setTextFormat(Qt::PlainText);
     box->setText(title);
     box->setInformativeText(message);
+    DialogTitle::fit(box);
     return box;
 }
 

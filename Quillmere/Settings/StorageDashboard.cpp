@@ -322,8 +322,8 @@ StorageDashboard::StorageDashboard(ClipStore &store, std::function<void()> onDon
     auto *titles = new QVBoxLayout;
     titles->setSpacing(2);
     titles->addWidget(text(QStringLiteral("Stats & Storage"), 15, QFont::Bold, D::primaryText(), this));
-    titles->addWidget(text(QStringLiteral("Footprint of clipboard history on this computer."), 11.5, QFont::Medium,
-                           D::secondaryText(), this));
+    titles->addWidget(text(QStringLiteral("The clips' own content, without the database's overhead."), 11.5,
+                           QFont::Medium, D::secondaryText(), this));
     header->addLayout(titles, 1);
     m_done = new SettingsButton(QStringLiteral("Done"), SettingsButton::Kind::normal, this);
     connect(m_done, &QAbstractButton::clicked, this, [this] {

@@ -24,7 +24,7 @@ LevelLook look(SyncHealthLevel level)
 {
     switch (level) {
     case SyncHealthLevel::healthy:
-        return {QStringLiteral("checkmark.icloud"), P::success(), QStringLiteral("iCloud sync healthy")};
+        return {QStringLiteral("checkmark.icloud"), P::success(), QStringLiteral("Sync healthy")};
     case SyncHealthLevel::warning:
         return {QStringLiteral("exclamationmark.icloud"), P::warning(), QStringLiteral("Sync needs attention")};
     case SyncHealthLevel::critical:
@@ -84,7 +84,8 @@ void SyncHealthRowView::refresh()
     m_roundTrip->setText(health.roundTripText(now));
     setShown(m_failure, health.failureReason);
     m_audit->setText(health.auditText());
-    m_counts->setText(QStringLiteral("%1 clips · %2 captured today").arg(health.totalClips).arg(health.capturesLast24h));
+    m_counts->setText(
+        QStringLiteral("%1 clips · %2 captured today").arg(health.totalClips).arg(health.capturesLast24h));
     setShown(m_message, m_actions.verifyMessage());
     m_verify->setText(m_actions.isVerifying() ? QStringLiteral("Verifying…") : QStringLiteral("Verify Now"));
     m_verify->setEnabled(!m_actions.isVerifying());
@@ -107,8 +108,7 @@ void SyncHealthRowView::paintEvent(QPaintEvent *)
 
 SyncPane::SyncPane(SyncActions &actions, SettingsViewModel &model, QWidget *parent)
     : SettingsSection(quillmere::title(SettingsPane::sync), systemImage(SettingsPane::sync), parent),
-      m_actions(actions),
-      m_model(model)
+      m_actions(actions), m_model(model)
 {
     QVBoxLayout *rows = content();
     auto add = [this, rows](QWidget *row) {
@@ -116,19 +116,21 @@ SyncPane::SyncPane(SyncActions &actions, SettingsViewModel &model, QWidget *pare
             rows->addWidget(new SettingsDivider(this));
         rows->addWidget(row);
     };
-    auto accessoryText = [this] { return makeLabel(QString(), 12.5, QFont::DemiBold, P::secondaryText(), false, this); };
+    auto accessoryText = [this] {
+        return makeLabel(QString(), 12.5, QFont::DemiBold, P::secondaryText(), false, this);
+    };
 
     m_health = new SyncHealthRowView(m_actions, this);
     add(m_health);
     const SyncBadge badge = m_model.syncBadge();
     m_pill = new StatusPill(badge.title, badge.systemImage, badge.style, this);
-    m_status = new SettingsRow(QStringLiteral("iCloud Sync"), QString(), badge.systemImage, m_pill, this);
+    m_status = new SettingsRow(QStringLiteral("Sync"), QString(), badge.systemImage, m_pill, this);
     add(m_status);
     m_environment = accessoryText();
-    add(new SettingsRow(QStringLiteral("Environment"), QStringLiteral("CloudKit database used by this build."),
+    add(new SettingsRow(QStringLiteral("Environment"), QStringLiteral("Where this build keeps the synced history."),
                         QStringLiteral("server.rack"), m_environment, this));
     m_freshness = accessoryText();
-    add(new SettingsRow(QStringLiteral("Freshness"), QStringLiteral("Last observed CloudKit activity."),
+    add(new SettingsRow(QStringLiteral("Freshness"), QStringLiteral("When the sync folder was last checked."),
                         QStringLiteral("arrow.triangle.2.circlepath"), m_freshness, this));
     m_check = new ActionRow(QStringLiteral("Local History"), QString(), QStringLiteral("internaldrive"),
                             QStringLiteral("Refresh"), false, this);
@@ -136,8 +138,8 @@ SyncPane::SyncPane(SyncActions &actions, SettingsViewModel &model, QWidget *pare
     add(m_check);
     m_latest = new SettingsRow(QStringLiteral("Latest Local Clip"), QString(), QStringLiteral("clock"), nullptr, this);
     add(m_latest);
-    m_probes =
-        new SettingsRow(QStringLiteral("Recent Test Probes"), QString(), QStringLiteral("waveform.path.ecg"), nullptr, this);
+    m_probes = new SettingsRow(QStringLiteral("Recent Test Probes"), QString(), QStringLiteral("waveform.path.ecg"),
+                               nullptr, this);
     add(m_probes);
     m_create = new ActionRow(QStringLiteral("Sync Test Clip"), QString(), QStringLiteral("waveform.path.ecg"),
                              QStringLiteral("Create"), false, this);
@@ -151,7 +153,9 @@ SyncPane::SyncPane(SyncActions &actions, SettingsViewModel &model, QWidget *pare
     m_folder = new ActionRow(QStringLiteral("Sync Folder"), QString(), QStringLiteral("folder"),
                              QStringLiteral("Choose…"), false, this);
     connect(m_folder->button(), &QAbstractButton::clicked, &m_actions, &SyncActions::chooseFolder);
-    add(m_folder);
+    m_folderDivider = new SettingsDivider(this);
+    rows->addWidget(m_folderDivider);
+    rows->addWidget(m_folder);
 
     connect(&m_actions, &SyncActions::changed, this, &SyncPane::refresh);
     connect(&m_model, &SettingsViewModel::historyChanged, this, &SyncPane::refresh);
@@ -170,10 +174,23 @@ void SyncPane::refresh()
     m_check->setSubtitle(QString::number(diagnostics.localClipCount) + QStringLiteral(" local clips. ")
                          + m_actions.lastCheckedText() + QLatin1Char('.'));
     m_latest->setSubtitle(diagnostics.latestLocalClip);
-    m_probes->setSubtitle(diagnostics.recentSyncProbes.isEmpty() ? diagnostics.latestSyncProbe
-                                                                 : diagnostics.recentSyncProbes.join(QLatin1Char('\n')));
+    m_probes->setSubtitle(diagnostics.recentSyncProbes.isEmpty()
+                              ? diagnostics.latestSyncProbe
+                              : diagnostics.recentSyncProbes.join(QLatin1Char('\n')));
     m_create->setSubtitle(m_actions.probeMessage());
     m_folder->setSubtitle(m_actions.folderText());
+
+    // Without a folder nothing else here means much: the chooser comes first, in view.
+    QVBoxLayout *rows = content();
+    rows->removeWidget(m_folder);
+    rows->removeWidget(m_folderDivider);
+    if (m_actions.folderPath().isEmpty()) {
+        rows->insertWidget(0, m_folder);
+        rows->insertWidget(1, m_folderDivider);
+    } else {
+        rows->addWidget(m_folderDivider);
+        rows->addWidget(m_folder);
+    }
 }
 
 std::function<std::optional<QString>(const QString &current)> syncFolderDialog(QWidget *parent)

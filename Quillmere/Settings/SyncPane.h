@@ -66,6 +66,7 @@ private:
     ActionRow *m_create;
     ActionRow *m_clean;
     ActionRow *m_folder;
+    SettingsDivider *m_folderDivider;
 };
 
 // The desktop's folder dialog for the sync folder.

@@ -89,11 +89,11 @@ QString CloudSyncStatus::statusText() const
         return QStringLiteral("Sync error: ") + m_lastSyncFailure->message;
     switch (m_state) {
     case State::syncing:
-        return QStringLiteral("iCloud sync is on");
+        return QStringLiteral("Sync is on: the history goes through the sync folder");
     case State::noAccount:
-        return QStringLiteral("Signed out of iCloud \u2014 items stay on this device until you sign in");
+        return QStringLiteral("The sync folder cannot be reached \u2014 items stay on this computer until it can");
     case State::localOnly:
-        return QStringLiteral("iCloud sync unavailable (choose a sync folder in the Sync settings)");
+        return QStringLiteral("Sync is off: no sync folder is chosen (Settings \u2192 Sync)");
     case State::ephemeral:
         break;
     }

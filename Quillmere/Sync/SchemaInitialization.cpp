@@ -42,12 +42,12 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
                         .arg(environment.cloudEnvironment.value_or(QStringLiteral("unknown"))),
                     err);
     if (!environment.hasContainerEntitlement)
-        return fail(QStringLiteral("This build has no iCloud entitlement; sign it with the CloudKit-capable Debug "
-                                   "profile first."),
+        return fail(QStringLiteral("No sync folder is set; give one with --sync-folder or in Settings \u2192 Sync "
+                                   "first."),
                     err);
 
-    const QString name = QStringLiteral("quillmere-schema-init-")
-        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QString name =
+        QStringLiteral("quillmere-schema-init-") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString storePath = QDir(environment.temporaryDirectory).filePath(name + QStringLiteral(".sqlite"));
     if (storePathUsed)
         *storePathUsed = storePath;
@@ -68,7 +68,8 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
                                               {QStringLiteral("type"), q.value(2).toString()}});
         if (fields.isEmpty())
             return fail(QStringLiteral("Could not derive a managed object model from the SwiftData schema."), err);
-        types.append(QJsonObject{{QStringLiteral("recordType"), QLatin1String(type)}, {QStringLiteral("fields"), fields}});
+        types.append(
+            QJsonObject{{QStringLiteral("recordType"), QLatin1String(type)}, {QStringLiteral("fields"), fields}});
     }
     q.finish();
 
@@ -82,9 +83,8 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
                                             QJsonDocument(schema).toJson(), &error))
         return fail(QStringLiteral("initializeCloudKitSchema failed: ") + error, err);
 
-    const QString message = QStringLiteral("CloudKit Development schema initialized for %1.\nNext: CloudKit Console > %1 > "
-                                           "Deploy Schema Changes (Development -> Production).")
-                                .arg(SyncFolder::containerName);
+    const QString message = QStringLiteral("Development schema of %1 written to %2.")
+                                .arg(SyncFolder::containerName, QDir::toNativeSeparators(root));
     qCInfo(lcSchema, "%s", qPrintable(message));
     std::fputs((message + QLatin1Char('\n')).toUtf8().constData(), out);
     std::fflush(out);

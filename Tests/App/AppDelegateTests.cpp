@@ -4,8 +4,11 @@
 #include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
 #include "Quillmere/Clipboard/SequentialPasteController.h"
+#include "Quillmere/Panel/Window/HistoryPanel.h"
+#include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
+#include "Support/DisplayTestSupport.h"
 #include "Support/TestSupport.h"
 
 #include <QClipboard>
@@ -99,12 +102,32 @@ TEST_F(AppDelegateLaunch, DemoDataTrayMenuCopyFeedbackPauseAndPasteNext)
     EXPECT_TRUE(tray->trayIcon()->isVisible());
     tray->rebuildMenu();
     EXPECT_TRUE(menuTitles(tray->menu()).contains("Pause Capture"));
+    // Shortcuts as the desktop writes them, never Qt's "Meta".
+    EXPECT_TRUE(menuTitles(tray->menu()).contains("Capture Area…\tCtrl+Shift+4"));
+    EXPECT_TRUE(menuTitles(tray->menu()).contains("Copy Text From Area…\tShift+Super+2"));
+    EXPECT_FALSE(menuTitles(tray->menu()).join('\n').contains("Meta"));
+    tray->menu()->popup(QPoint(40, 40));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tray->menu()));
+    QTest::qWait(50); // the picture asserts nothing
+    tray->menu()->grab().save(test::artifactPath("tray-menu.png"));
+    tray->menu()->hide();
 
     // A copy elsewhere is captured with sound and check mark.
     const qint64 flashes = delegate->copyFeedback()->generation();
     copyWithXclip("copied in another program");
     ASSERT_TRUE(test::waitUntil([&] { return clipCount() == 7; }));
     EXPECT_EQ(store.historyNewestFirst().front()->text(), QString("copied in another program"));
+    // xclip has no window and nothing else has the focus: no source, and never this program.
+    EXPECT_FALSE(store.historyNewestFirst().front()->sourceAppName());
+    // The same after the panel was open and went: the window system may still name it active.
+    delegate->handleArguments({"--show-panel"});
+    ASSERT_TRUE(test::waitUntil([&] { return delegate->panelController()->isShown(); }));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&delegate->panelController()->panel()));
+    delegate->panelController()->hideImmediately();
+    copyWithXclip("copied after the panel went");
+    ASSERT_TRUE(test::waitUntil([&] { return clipCount() == 8; }));
+    EXPECT_FALSE(store.historyNewestFirst().front()->sourceAppName())
+        << qPrintable(store.historyNewestFirst().front()->sourceAppName().value_or(QString()));
     EXPECT_TRUE(played.contains("Pop"));
     EXPECT_GT(delegate->copyFeedback()->generation(), flashes);
 
@@ -117,7 +140,7 @@ TEST_F(AppDelegateLaunch, DemoDataTrayMenuCopyFeedbackPauseAndPasteNext)
     EXPECT_TRUE(menuTitles(tray->menu()).contains("Resume Capture"));
     copyWithXclip("copied while paused");
     QTest::qWait(600);
-    EXPECT_EQ(clipCount(), 7);
+    EXPECT_EQ(clipCount(), 8);
 
     // Alt-Super-V pastes the next stack entry: it lands on the clipboard.
     ASSERT_TRUE(delegate->pasteNextHotKeyID().has_value());

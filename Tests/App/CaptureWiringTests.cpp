@@ -21,7 +21,7 @@ struct SilentSounds : SoundPlayer {
 QAction *menuAction(QMenu *menu, const QString &title)
 {
     for (QAction *action : menu->actions())
-        if (action->text() == title)
+        if (action->text().section(QLatin1Char('\t'), 0, 0) == title)
             return action;
     return nullptr;
 }

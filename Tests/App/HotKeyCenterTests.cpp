@@ -1,6 +1,8 @@
 #include "Quillmere/App/HotKeyCenter.h"
 
 #include <QGuiApplication>
+#include <QLoggingCategory>
+#include <QMutex>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
@@ -11,7 +13,9 @@
 #include <X11/keysym.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <memory>
+#include <set>
 
 using namespace quillmere;
 
@@ -180,16 +184,133 @@ protected:
         XQueryPointer(dpy, DefaultRootWindow(dpy), &rootRet, &child, &rx, &ry, &wx, &wy, &mask);
         return mask;
     }
-    void setNumLock(bool on)
+    void setNumLock(bool on) { setLock(Mod2Mask, XK_Num_Lock, on); }
+    void setLock(unsigned mask, KeySym sym, bool on)
     {
-        if (bool(pointerState() & Mod2Mask) != on) {
-            key(XK_Num_Lock, true);
-            key(XK_Num_Lock, false);
+        if (bool(pointerState() & mask) != on) {
+            key(sym, true);
+            key(sym, false);
         }
     }
     static bool waitFor(const std::function<bool()> &cond) { return QTest::qWaitFor(cond, 3000); }
 
     Display *dpy = nullptr;
+};
+
+// A real terminal with the focus, as the user had it.
+class Xterm {
+public:
+    Xterm()
+    {
+        // Its own title: the previous test's terminal may still be going away.
+        static int count = 0;
+        const QString title = QStringLiteral("hot-key-test-%1").arg(++count);
+        m_process.start(QStringLiteral("xterm"), {QStringLiteral("-title"), title});
+        if (!m_process.waitForStarted(5000)) {
+            m_trouble = QStringLiteral("xterm did not start");
+            return;
+        }
+        // Asked again until it answers: a search fails outright when a window it looks at goes
+        // away meanwhile, as the previous test's terminal does.
+        QString lastError;
+        (void)QTest::qWaitFor(
+            [&] {
+                QProcess search;
+                search.start(QStringLiteral("xdotool"),
+                             {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                              QLatin1Char('^') + title + QLatin1Char('$')});
+                search.waitForFinished(5000);
+                lastError = QString::fromLocal8Bit(search.readAllStandardError());
+                m_window = search.readAllStandardOutput().trimmed().split('\n').value(0).toULong();
+                return m_window != 0;
+            },
+            15000);
+        if (m_window == 0) {
+            m_trouble = QStringLiteral("xdotool found no xterm: ") + lastError;
+            return;
+        }
+        m_focused = QTest::qWaitFor(
+            [this] {
+                QProcess::execute(QStringLiteral("xdotool"),
+                                  {QStringLiteral("windowactivate"), QString::number(m_window)});
+                return QTest::qWaitFor([this] { return hasFocus(); }, 500);
+            },
+            10000);
+        if (!m_focused)
+            m_trouble = QStringLiteral("xterm never got the focus");
+    }
+    ~Xterm()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    bool inFront() const { return m_focused; }
+    QString trouble() const { return m_trouble; }
+    bool hasFocus() const
+    {
+        xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+        auto *focus = xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr);
+        bool mine = false;
+        // The focus may sit on the terminal's own inner window.
+        for (xcb_window_t w = focus ? focus->focus : XCB_NONE; w != XCB_NONE && !mine;) {
+            mine = w == m_window;
+            auto *tree = xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr);
+            w = tree && tree->parent != tree->root ? tree->parent : XCB_NONE;
+            free(tree);
+        }
+        free(focus);
+        xcb_disconnect(c);
+        return mine;
+    }
+
+private:
+    QProcess m_process;
+    unsigned long m_window = 0;
+    bool m_focused = false;
+    QString m_trouble;
+};
+
+// The hot-key log lines, as they are written.
+class HotKeyLog {
+public:
+    HotKeyLog()
+    {
+        s_log = this;
+        m_previous = qInstallMessageHandler(&HotKeyLog::handle);
+        QLoggingCategory::setFilterRules(QStringLiteral("com.orvantide.quillmere.hotkeys.info=true"));
+    }
+    ~HotKeyLog()
+    {
+        qInstallMessageHandler(m_previous);
+        QLoggingCategory::setFilterRules(QString());
+        s_log = nullptr;
+    }
+    bool contains(const QString &text) const
+    {
+        QMutexLocker lock(&m_mutex);
+        return std::any_of(m_lines.begin(), m_lines.end(), [&](const QString &l) { return l.contains(text); });
+    }
+    QString all() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_lines.join(QLatin1Char('\n'));
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (s_log) {
+            QMutexLocker lock(&s_log->m_mutex);
+            s_log->m_lines << message;
+        }
+        if (s_log && s_log->m_previous)
+            s_log->m_previous(type, context, message);
+    }
+
+    static inline HotKeyLog *s_log = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    mutable QMutex m_mutex;
+    QStringList m_lines;
 };
 
 // A second client on its own connection, as another program would be.
@@ -207,6 +328,20 @@ struct OtherClient {
     void ungrab(xcb_keycode_t key, uint16_t mask)
     {
         xcb_ungrab_key(c, key, root, mask);
+        xcb_flush(c);
+    }
+    // The whole keyboard, as an open menu or a screen locker takes it.
+    bool grabKeyboard()
+    {
+        auto *reply = xcb_grab_keyboard_reply(
+            c, xcb_grab_keyboard(c, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC), nullptr);
+        const bool ok = reply && reply->status == XCB_GRAB_STATUS_SUCCESS;
+        free(reply);
+        return ok;
+    }
+    void ungrabKeyboard()
+    {
+        xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
         xcb_flush(c);
     }
 };
@@ -273,17 +408,43 @@ TEST_F(X11HotKeys, HeldKeyFiresOnce)
     EXPECT_EQ(fired, 4);
 }
 
+// The server's own auto-repeat, with the raw events of the input extension watched as well.
+TEST_F(X11HotKeys, ChordHeldDownOnTheServerFiresOnce)
+{
+    HotKeyCenter center;
+    int fired = 0;
+    ASSERT_TRUE(center.registerHotKey(9, 0x300, [&] { ++fired; }));
+    key(XK_Shift_L, true);
+    key(XK_Super_L, true);
+    key(XK_v, true);
+    // Well past the repeat delay: the key repeats many times meanwhile.
+    QTest::qWait(1500);
+    key(XK_v, false);
+    key(XK_Super_L, false);
+    key(XK_Shift_L, false);
+    QTest::qWait(2 * X11GlobalKeyGrabber::blockedPressCheckMs);
+    EXPECT_EQ(fired, 1);
+}
+
 TEST_F(X11HotKeys, CombinationHeldByAnotherProgramIsAFailedRegistration)
 {
     const xcb_keycode_t v = code(XK_v);
     const uint16_t shiftSuper = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4;
     {
+        HotKeyLog log;
         OtherClient other;
         ASSERT_TRUE(other.grab(v, shiftSuper));
         HotKeyCenter center;
         EXPECT_FALSE(center.registerHotKey(9, 0x300, [] {}));
+        // Said in the log, and told to the caller.
+        EXPECT_EQ(center.lastFailure(), GrabFailure::refused);
+        EXPECT_TRUE(log.contains(QStringLiteral("Hot key Shift+Super+V not set: the X server refused the grab")))
+            << qPrintable(log.all());
         // Another combination on the same key is free.
         EXPECT_EQ(center.registerHotKey(9, 0x900, [] {}), 1u);
+        EXPECT_FALSE(center.lastFailure());
+        EXPECT_FALSE(center.registerHotKey(0x0A, 0x300, [] {}));
+        EXPECT_EQ(center.lastFailure(), GrabFailure::keyNotOnKeyboard);
     }
     {
         // Only the NumLock variant is taken: still a failure, and the variants grabbed before
@@ -300,6 +461,92 @@ TEST_F(X11HotKeys, CombinationHeldByAnotherProgramIsAFailedRegistration)
     HotKeyCenter center;
     EXPECT_TRUE(center.registerHotKey(9, 0x300, [] {}));
     EXPECT_FALSE(center.registerHotKey(9, 0x300, [] {}));
+    EXPECT_EQ(center.lastFailure(), GrabFailure::alreadyGrabbed);
+}
+
+// CapsLock, NumLock and ScrollLock in all eight combinations, ScrollLock on whichever ModN the
+// keymap gives it (none by default), with a terminal in front.
+TEST_F(X11HotKeys, EveryLockCombinationFiresWithATerminalInFront)
+{
+    Xterm xterm;
+    ASSERT_TRUE(xterm.inFront()) << qPrintable(xterm.trouble());
+    const auto xmodmap = [](const char *expression) {
+        return QProcess::execute(QStringLiteral("xmodmap"), {QStringLiteral("-e"), QString::fromLatin1(expression)})
+            == 0;
+    };
+    ASSERT_TRUE(xmodmap("add mod3 = Scroll_Lock"));
+    struct Restore {
+        std::function<void()> f;
+        ~Restore() { f(); }
+    } restore{[&] {
+        setLock(LockMask, XK_Caps_Lock, false);
+        setLock(Mod3Mask, XK_Scroll_Lock, false);
+        xmodmap("remove mod3 = Scroll_Lock");
+    }};
+
+    X11GlobalKeyGrabber grabber;
+    int fired = 0;
+    ASSERT_TRUE(grabber.grab(shiftSuperV, [&] { ++fired; }));
+    const std::vector<quint16> variants = grabber.lockVariants();
+    EXPECT_EQ(std::set<quint16>(variants.begin(), variants.end()),
+              (std::set<quint16>{0, LockMask, Mod2Mask, Mod3Mask, LockMask | Mod2Mask, LockMask | Mod3Mask,
+                                 Mod2Mask | Mod3Mask, LockMask | Mod2Mask | Mod3Mask}));
+    OtherClient other;
+    for (quint16 lock : variants)
+        EXPECT_FALSE(other.grab(code(XK_v), uint16_t(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4 | lock))) << lock;
+
+    const std::pair<unsigned, KeySym> locks[] = {
+        {LockMask, XK_Caps_Lock}, {Mod2Mask, XK_Num_Lock}, {Mod3Mask, XK_Scroll_Lock}};
+    int expected = 0;
+    for (int combination = 0; combination < 8; ++combination) {
+        for (int i = 0; i < 3; ++i)
+            setLock(locks[i].first, locks[i].second, combination & (1 << i));
+        ASSERT_EQ(pointerState() & (LockMask | Mod2Mask | Mod3Mask),
+                  (combination & 1 ? LockMask : 0u) | (combination & 2 ? Mod2Mask : 0u)
+                      | (combination & 4 ? Mod3Mask : 0u));
+        chord({XK_Shift_L, XK_Super_L}, XK_v);
+        ++expected;
+        EXPECT_TRUE(waitFor([&] { return fired == expected; })) << "locks " << combination;
+        fired = expected;
+    }
+    EXPECT_TRUE(xterm.hasFocus());
+}
+
+// Another program holding the whole keyboard (an open menu, a locker) keeps our grab from firing;
+// the press is seen anyway, acted on once the keyboard is free, and said when it never is.
+TEST_F(X11HotKeys, APressDuringAnotherProgramsKeyboardGrabIsNotLostSilently)
+{
+    Xterm xterm;
+    ASSERT_TRUE(xterm.inFront()) << qPrintable(xterm.trouble());
+    HotKeyLog log;
+    HotKeyCenter center;
+    int panel = 0;
+    ASSERT_TRUE(center.registerHotKey(9, 0x300, [&] { ++panel; }));
+
+    OtherClient other;
+    ASSERT_TRUE(other.grabKeyboard());
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    ASSERT_TRUE(waitFor([&] { return log.contains(QStringLiteral("pressed while another program holds")); }))
+        << qPrintable(log.all());
+    EXPECT_EQ(panel, 0);
+    other.ungrabKeyboard();
+    EXPECT_TRUE(waitFor([&] { return panel == 1; }));
+
+    // Held for longer than the press waits: dropped, and said so.
+    ASSERT_TRUE(other.grabKeyboard());
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return log.contains(QStringLiteral("not acted on")); },
+                                X11GlobalKeyGrabber::blockedPressWaitMs + 3000))
+        << qPrintable(log.all());
+    other.ungrabKeyboard();
+    QTest::qWait(2 * X11GlobalKeyGrabber::blockedPressCheckMs);
+    EXPECT_EQ(panel, 1);
+
+    // Ordinary presses go on as before, each once.
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    EXPECT_TRUE(waitFor([&] { return panel == 2; }));
+    QTest::qWait(2 * X11GlobalKeyGrabber::blockedPressCheckMs);
+    EXPECT_EQ(panel, 2);
 }
 
 TEST_F(X11HotKeys, UnregisteringStopsTheKeyAndFreesIt)

@@ -35,6 +35,11 @@ TEST(StatusMenu, CaptureShortcutsBecomeMenuShortcutsOnlyForLettersAndDigits)
     EXPECT_EQ(entries[4].shortcut, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_3));
     EXPECT_EQ(entries[5].shortcut, QKeySequence(Qt::META | Qt::SHIFT | Qt::Key_2));
     EXPECT_EQ(entries[6].shortcut, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_5));
+    // Shown as the desktop writes them.
+    EXPECT_EQ(entries[3].shortcutText, "Ctrl+Shift+4");
+    EXPECT_EQ(entries[5].shortcutText, "Shift+Super+2");
+    EXPECT_EQ(entries[9].shortcutText, "Ctrl+,");
+    EXPECT_EQ(entries[12].shortcutText, "Ctrl+Q");
 
     EXPECT_FALSE(menuShortcut({49, CarbonModifier::control}).has_value()); // Space
     EXPECT_FALSE(menuShortcut({36, CarbonModifier::control}).has_value()); // Return
@@ -45,4 +50,5 @@ TEST(StatusMenu, CaptureShortcutsBecomeMenuShortcutsOnlyForLettersAndDigits)
 
     CaptureShortcutPreferences none;
     EXPECT_TRUE(makeStatusMenuEntries({false, false, none})[3].shortcut.isEmpty());
+    EXPECT_TRUE(makeStatusMenuEntries({false, false, none})[3].shortcutText.isEmpty());
 }

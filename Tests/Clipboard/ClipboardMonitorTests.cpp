@@ -144,6 +144,24 @@ TEST_F(MonitorTest, ABlockedSourceApplicationStopsEveryKindOfContent)
     EXPECT_EQ(h->captured[0]->sourceAppBundleID(), u"org.gnome.TextEditor"_s);
 }
 
+TEST_F(MonitorTest, OurOwnWindowIsNoSourceWhenNothingElseHasTheFocus)
+{
+    // The window system still names our hidden panel (or settings) as active.
+    h->frontApp = FrontApplication{};
+    h->frontApp->name = u"Quillmere"_s;
+    h->frontApp->pid = QCoreApplication::applicationPid();
+    copy(textContents(u"from a window-less copier"_s));
+    ASSERT_EQ(h->captured.size(), 1u);
+    EXPECT_FALSE(h->captured[0]->sourceAppName());
+    EXPECT_FALSE(h->captured[0]->sourceAppBundleID());
+
+    h->frontApp->pid = QCoreApplication::applicationPid() + 1;
+    h->frontApp->name = u"XTerm"_s;
+    copy(textContents(u"from a terminal"_s));
+    ASSERT_EQ(h->captured.size(), 2u);
+    EXPECT_EQ(h->captured[1]->sourceAppName(), u"XTerm"_s);
+}
+
 // ---- Capture decisions ---------------------------------------------------------------------
 
 TEST_F(MonitorTest, WebAddressesBecomeLinksAndEverythingElseText)

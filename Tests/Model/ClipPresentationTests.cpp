@@ -121,3 +121,14 @@ TEST(ClipPresentation, PayloadSizeCountsUtf8BytesOfBothTexts)
     EXPECT_EQ(payloadByteCount(*c), 1000 + 24 + 10 + 3);
     EXPECT_EQ(entityScanText(*c), *c->text() + QStringLiteral("\nsun"));
 }
+
+TEST(ClipPresentation, OnlyOurOwnSourceNamesChangeForDisplay)
+{
+    EXPECT_EQ(sourceDisplayName(QStringLiteral("Quillmere")), QStringLiteral("Brindlewax"));
+    EXPECT_EQ(sourceDisplayName(QStringLiteral("Quillmere Recording")), QStringLiteral("Brindlewax Recording"));
+    // Only the whole word followed by a blank is ours.
+    EXPECT_EQ(sourceDisplayName(QStringLiteral("Quillmeres Notes")), QStringLiteral("Quillmeres Notes"));
+    EXPECT_EQ(sourceDisplayName(QStringLiteral("My Quillmere")), QStringLiteral("My Quillmere"));
+    EXPECT_EQ(sourceDisplayName(QStringLiteral("quillmere")), QStringLiteral("quillmere"));
+    EXPECT_FALSE(sourceDisplayName(std::optional<QString>()));
+}

@@ -54,6 +54,26 @@ TEST(ClipCardText, EachKindSaysWhatMattersAndSecretsStayMasked)
     EXPECT_EQ(entityScanText(shot), QStringLiteral("Call 020 7946 0958"));
 }
 
+TEST(ClipCardText, OurOwnSourcesShowTheProductNameAndOthersTheirOwn)
+{
+    const std::vector<std::pair<QString, QString>> cases{
+        {QStringLiteral("Quillmere"), QStringLiteral("Brindlewax")},
+        {QStringLiteral(" Quillmere OCR "), QStringLiteral("Brindlewax OCR")},
+        {QStringLiteral("Quillmere Capture"), QStringLiteral("Brindlewax Capture")},
+        {QStringLiteral("Quillmere Drop"), QStringLiteral("Brindlewax Drop")},
+        {QStringLiteral("Quillmere Recording"), QStringLiteral("Brindlewax Recording")},
+        {QStringLiteral("QuillmereX"), QStringLiteral("QuillmereX")},
+        {QStringLiteral("XTerm"), QStringLiteral("XTerm")},
+    };
+    for (const auto &[stored, shown] : cases) {
+        ClipSnapshot c = clip(ClipKind::text, QStringLiteral("words"));
+        c.sourceAppName = stored;
+        EXPECT_EQ(ClipCardText::of(ClipCardInputs::forClip(c)).sourceName, shown) << stored.toStdString();
+    }
+    ClipSnapshot none = clip(ClipKind::text, QStringLiteral("words"));
+    EXPECT_TRUE(ClipCardText::of(ClipCardInputs::forClip(none)).sourceName.isEmpty());
+}
+
 TEST(PageColors, TenNamesMagentaExactOthersGray)
 {
     EXPECT_EQ(PageColors::names().size(), 10);

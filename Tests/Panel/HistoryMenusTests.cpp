@@ -152,7 +152,8 @@ TEST(HistoryMenus, SyncBadgeTakesErrorsFirstAndImportsBeforeExports)
               (S{u"checkmark.icloud"_s, "Receiving" + E, S::Tone::green}));
     EXPECT_EQ(S::of({false, false, true, S::State::localOnly}).label, "Syncing" + E);
     EXPECT_EQ(S::of({}), (S{u"exclamationmark.icloud"_s, u"Not saved"_s, S::Tone::red}));
-    EXPECT_EQ(S::of({false, false, false, S::State::noAccount}).label, u"No account"_s);
+    EXPECT_EQ(S::of({false, false, false, S::State::noAccount}).label, u"Folder missing"_s);
+    EXPECT_EQ(S::of({false, false, false, S::State::syncing}).label, u"Sync On"_s);
 }
 
 TEST(HistoryMenus, ClipMenuFollowsTheClipAndItsPages)
@@ -250,7 +251,7 @@ TEST(HistoryMenus, PasteStackMenuListsQueuedClipsAndItsActionsKeepOrEmptyTheQueu
     MenuModel menu = f.menus->pasteStackMenu();
     EXPECT_EQ(
         menuTitles(menu),
-        (QStringList{QString::fromUtf8("3 queued \u00b7 \u2325\u2318V pastes next"), u"-"_s, u"Paste Stack as Text"_s,
+        (QStringList{QString::fromUtf8("3 queued \u00b7 Alt+Super+V pastes next"), u"-"_s, u"Paste Stack as Text"_s,
                      u"Copy Stack as Text"_s, u"-"_s, u"first"_s, u"second"_s, u"third"_s, u"-"_s, u"Clear Stack"_s}));
     EXPECT_EQ(f.menus->pasteStackHelp(), u"Paste Stack (3 clips)"_s);
     ASSERT_TRUE(triggerMenuEntry(menu, u"second"_s));
@@ -394,4 +395,37 @@ TEST(HistoryMenus, AddMenuCapturesAfterClosingAndAddsAChosenFile)
     f.fileAnswer = file.fileName();
     ASSERT_TRUE(triggerMenuEntry(f.menus->addMenu(), "Add File" + E));
     EXPECT_EQ(f.store->historyNewestFirst().front()->fileName(), u"a.txt"_s);
+}
+
+TEST(HistoryMenus, APreviewNothingOpenedIsToldInThePanel)
+{
+    MenuFixture f;
+    std::vector<QUrl> opened;
+    std::function<void(bool)> finish;
+    HistoryActionServices s = f.actions->services();
+    s.openPreview = [&](const QUrl &target, std::function<void(bool)> done) {
+        opened.push_back(target);
+        finish = std::move(done);
+    };
+    f.actions = std::make_unique<HistoryActions>(s);
+    f.menus = std::make_unique<HistoryMenus>(*f.actions);
+    const ClipRef link = f.put(u"https://example.com/guide"_s, ClipKind::url);
+
+    ASSERT_TRUE(triggerMenuEntry(f.menus->clipContextMenu(f.id(link)), u"Preview"_s));
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], QUrl(u"https://example.com/guide"_s));
+    finish(true);
+    EXPECT_FALSE(f.model->state().isShowingManualAddError);
+
+    // The opener is missing or found no program: the panel says so.
+    ASSERT_TRUE(triggerMenuEntry(f.menus->clipContextMenu(f.id(link)), u"Preview"_s));
+    finish(false);
+    EXPECT_TRUE(f.model->state().isShowingManualAddError);
+    EXPECT_EQ(f.model->state().manualAddErrorTitle, u"Could Not Open Preview"_s);
+    EXPECT_TRUE(f.model->state().manualAddErrorMessage.contains(u"xdg-open"_s));
+
+    // Other alerts keep their own title.
+    f.model->dismissManualAddError();
+    ASSERT_TRUE(f.actions->saveManualNote(QString(), QString()) == false);
+    EXPECT_EQ(f.model->state().manualAddErrorTitle, u"Could Not Add Item"_s);
 }

@@ -186,7 +186,10 @@ TEST(PanelTabs, EmptyStateNamesTheSituation)
               (EmptyStateContent{QStringLiteral("No clips match \u201Cx\u201D"),
                                  QStringLiteral("Try a different search."), QStringLiteral("magnifyingglass")}));
     EXPECT_EQ(emptyStateContent(false, {}, true, &untitled).symbol, QStringLiteral("text.viewfinder"));
-    EXPECT_EQ(emptyStateContent(false, {}, false, nullptr).title, QStringLiteral("Copy something to get started"));
+    EXPECT_EQ(emptyStateContent(false, {}, false, nullptr),
+              (EmptyStateContent{QStringLiteral("Copy something to get started"),
+                                 QStringLiteral("Press Shift+Super+V anytime to open Brindlewax."),
+                                 QStringLiteral("doc.on.clipboard")}));
     EXPECT_EQ(emptyStateContent(false, {}, false, &untitled),
               (EmptyStateContent{QStringLiteral("Untitled is empty"),
                                  QStringLiteral("Right-click any clip to save it to this page."),

@@ -19,13 +19,16 @@
 #include "Support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
@@ -320,6 +323,110 @@ TEST_F(HistoryContentX11, SheetsFollowTheStateAndSaveThroughTheStore)
     dialogs.clearConfirmation()->button(QMessageBox::Cancel)->click();
     EXPECT_FALSE(model().state().isShowingClearConfirmation);
     EXPECT_EQ(store().context().clipCount(), clips + 1);
+}
+
+// The window manager draws each dialog's title with " — Brindlewax" after it and cuts what does
+// not fit; a resizable dialog also gets a resize handle drawn under it.
+class DialogFramesX11 : public HistoryContentX11 {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(test::windowManagerRunning()) << "needs an X display with a window manager";
+        // As the program sets it: Qt then adds it to every title.
+        QGuiApplication::setApplicationDisplayName(u"Brindlewax"_s);
+    }
+    void TearDown() override
+    {
+        HistoryContentX11::TearDown();
+        QGuiApplication::setApplicationDisplayName(QString());
+    }
+
+    void expectWholeTitle(QDialog *dialog, const QString &picture)
+    {
+        ASSERT_TRUE(dialog);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        QFont bold = dialog->font();
+        bold.setBold(true);
+        const QFontMetrics metrics(bold);
+        const QString title = dialog->windowTitle() + u" \u2014 Brindlewax"_s;
+        // The text, and at least a line's width for each of the frame's icon and three buttons.
+        const int needed = metrics.horizontalAdvance(title) + 4 * metrics.height();
+        EXPECT_GE(dialog->width(), needed) << title.toStdString();
+        if (!qobject_cast<QMessageBox *>(dialog)) {
+            EXPECT_EQ(dialog->minimumSize(), dialog->maximumSize()) << title.toStdString() << " can be resized";
+        }
+        saveScreen(picture, 700);
+    }
+};
+
+TEST_F(DialogFramesX11, EverySheetAndAlertOfThePanelShowsItsWholeTitle)
+{
+    launch();
+    showPanel();
+    HistoryDialogs &dialogs = content().dialogs();
+    const ClipRef clip = store().context().clip(model().lists().visibleAt(0).id);
+    const PageRef page = store().pages().front();
+
+    controller().actions().startRename(clip->persistentModelID());
+    expectWholeTitle(dialogs.renameSheet(), u"frame-rename.png"_s);
+    model().setRenamingItem(std::nullopt);
+    controller().actions().startEdit(clip->persistentModelID());
+    expectWholeTitle(dialogs.editSheet(), u"frame-edit-text.png"_s);
+    model().setEditingTextItem(std::nullopt);
+    model().setShowingManualNoteSheet(true);
+    expectWholeTitle(dialogs.noteSheet(), u"frame-new-note.png"_s);
+    model().showManualAddError(u"Write something before saving the note."_s);
+    expectWholeTitle(dialogs.addError(), u"frame-add-error.png"_s);
+    model().dismissManualAddError();
+    model().setShowingManualNoteSheet(false);
+    model().setLockSetupBoard(page->persistentModelID());
+    expectWholeTitle(dialogs.lockSetupSheet(), u"frame-lock-page.png"_s);
+    model().setLockSetupBoard(std::nullopt);
+    model().setRemoveLockBoard(page->persistentModelID());
+    expectWholeTitle(dialogs.removeLockSheet(), u"frame-remove-lock.png"_s);
+    model().setRemoveLockBoard(std::nullopt);
+    model().setShowingClearConfirmation(true);
+    expectWholeTitle(dialogs.clearConfirmation(), u"frame-clear-history.png"_s);
+    model().setShowingClearConfirmation(false);
+    model().showManualAddError(controller().actions().previewFailedMessage, controller().actions().previewFailedTitle);
+    expectWholeTitle(dialogs.addError(), u"frame-preview-failed.png"_s);
+    model().dismissManualAddError();
+}
+
+TEST_F(DialogFramesX11, APreviewTheDesktopsOpenerRefusesIsToldInThePanel)
+{
+    // An xdg-open that finds no program for the file, first on the PATH.
+    QTemporaryDir bin;
+    ASSERT_TRUE(bin.isValid());
+    QFile opener(bin.filePath(u"xdg-open"_s));
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\nexit 3\n");
+    opener.close();
+    opener.setPermissions(opener.permissions() | QFileDevice::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.path().toLocal8Bit() + ':' + path);
+    launch();
+    showPanel();
+    const ClipRef clip = store().context().clip(model().lists().visibleAt(0).id);
+    controller().actions().preview(clip->persistentModelID());
+    const bool told = QTest::qWaitFor([&] { return content().dialogs().addError() != nullptr; }, patience);
+    qputenv("PATH", path);
+    ASSERT_TRUE(told);
+    EXPECT_EQ(content().dialogs().addError()->text(), u"Could Not Open Preview"_s);
+    EXPECT_TRUE(content().dialogs().addError()->informativeText().contains(u"xdg-open"_s));
+    expectWholeTitle(content().dialogs().addError(), u"preview-failed.png"_s);
+}
+
+TEST_F(HistoryContentX11, AnEmptyHistoryNamesTheShortcutAsTheDesktopWritesIt)
+{
+    launch();
+    for (const ClipRef &clip : store().historyNewestFirst())
+        store().deleteClip(clip);
+    showPanel();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cards().currentWidget() == cards().emptyState(); }, patience));
+    EXPECT_EQ(cards().emptyState()->title(), u"Copy something to get started"_s);
+    EXPECT_EQ(cards().emptyState()->subtitle(), u"Press Shift+Super+V anytime to open Brindlewax."_s);
+    saveScreen(u"panel-empty-history.png"_s, 300);
 }
 
 TEST_F(HistoryContentX11, ACopyInAnotherProgramIsFirstInThePanelAndReturnPastesIt)

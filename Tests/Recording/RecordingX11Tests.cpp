@@ -1,3 +1,4 @@
+#include "HeapOverrunGuard.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
@@ -381,6 +382,49 @@ TEST_F(RecordingX11, RegionRecordingBecomesAClipWithSoundOnTheClipboard)
     EXPECT_NE(recording::movieFrame(movie, 0.2), recording::movieFrame(movie, 1.6));
     EXPECT_GT(meanVolume(movie, 0), -30.0);
     EXPECT_LT(meanVolume(movie, 1), -80.0);
+}
+
+// The user's road: a dragged region whose width is no multiple of 8 (as about 700 × 400 is),
+// started with Return, several seconds of frames, stopped with the bar's button. Its thumbnail
+// once overran the heap, which crashed the program after the movie was written.
+TEST_F(RecordingX11, AnUnalignedRegionStoppedFromTheBarBecomesAClip)
+{
+    HeapOverrunGuard guard;
+    Ticker ticker;
+    ticker.setGeometry(100, 100, 800, 500);
+    ticker.show();
+    ASSERT_TRUE(waitUntil([&] { return ticker.windowHandle() && ticker.windowHandle()->isExposed(); }));
+
+    RegionSelectionView *view = openSelector();
+    ASSERT_TRUE(view);
+    drag({150, 150}, {848, 548});
+    ASSERT_TRUE(waitUntil([view] { return view->phase() == RegionSelectionView::Phase::confirmed; }));
+    ASSERT_EQ(*view->selection(), QRectF(150, 150, 698, 398));
+    xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+    ASSERT_TRUE(waitUntil([this] { return service->state() == ScreenRecording::State::recording; }));
+    RecordingControlBar *bar = service->surfaces().controlBar();
+    ASSERT_TRUE(bar && bar->stopButton());
+    ASSERT_TRUE(waitUntil([bar] { return bar->isVisible(); }));
+    QTest::qWait(3000);
+
+    const QPoint stop = bar->stopButton()->mapToGlobal(bar->stopButton()->rect().center());
+    xdotool({QStringLiteral("mousemove"), QString::number(stop.x()), QString::number(stop.y())});
+    xdotool({QStringLiteral("click"), QStringLiteral("1")});
+    ASSERT_TRUE(waitUntil([this] { return service->state() == ScreenRecording::State::idle; }, 10000));
+    ASSERT_TRUE(waitUntil([this] { return saved != nullptr; }, 10000)) << qPrintable(alerts.join(QLatin1Char('\n')));
+    EXPECT_EQ(HeapOverrunGuard::overruns(), 0)
+        << "a block of " << HeapOverrunGuard::lastOverrunSize() << " bytes was written past its end";
+
+    EXPECT_GE(service->recorder().lastStatistics().frames, 60);
+    EXPECT_EQ(QImage::fromData(*saved->imageData(), "PNG").size(), QSize(698, 398));
+    const QJsonObject video = probeMovie(*saved->text()).value(QStringLiteral("streams")).toArray().at(0).toObject();
+    EXPECT_EQ(video.value(QStringLiteral("width")).toInt(), 698);
+    EXPECT_EQ(video.value(QStringLiteral("height")).toInt(), 398);
+    // Frames of the same size taken straight from the movie, the way previews read it.
+    for (double at : {0.0, 1.0, 2.5})
+        EXPECT_EQ(recording::movieFrame(*saved->text(), at).size(), QSize(698, 398)) << at;
+    EXPECT_EQ(HeapOverrunGuard::overruns(), 0);
+    EXPECT_TRUE(alerts.isEmpty()) << qPrintable(alerts.join(QLatin1Char('\n')));
 }
 
 TEST_F(RecordingX11, AudioServerLossEndsTheRecordingAndKeepsWhatWasRecorded)

@@ -57,7 +57,7 @@ TEST(SettingsLaunch, TheTrayItemAndTheLaunchArgumentOpenOneWindowAfterThePanelHi
     delegate.statusItem()->rebuildMenu();
     QAction *settings = nullptr;
     for (QAction *action : delegate.statusItem()->menu()->actions())
-        if (action->text() == QStringLiteral("Settings…"))
+        if (action->text() == QStringLiteral("Settings…\tCtrl+,"))
             settings = action;
     ASSERT_TRUE(settings);
     EXPECT_EQ(settings->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Comma));

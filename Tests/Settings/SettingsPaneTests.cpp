@@ -184,12 +184,13 @@ TEST(PermissionsPaneControls, ButtonsSayPlainlyWhatTheDesktopHasNoPageFor)
     PermissionsPane *pane = f.pane<PermissionsPane>();
     ASSERT_TRUE(pane);
     EXPECT_FALSE(pane->screenPill()->isVisible());
-    EXPECT_EQ(pane->screenButton()->text(), "Grant...");
-    EXPECT_EQ(pane->screenRow()->subtitle(), "Allow screenshots, local area OCR, and screen recordings.");
+    EXPECT_EQ(pane->screenButton()->text(), "Check Again");
+    EXPECT_EQ(pane->screenRow()->subtitle(),
+              "Screenshots, local area OCR, and screen recordings read the screen's pixels.");
     EXPECT_FALSE(pane->note()->isVisible());
 
     click(pane->screenButton());
-    EXPECT_EQ(pane->screenButton()->text(), "Open Settings...");
+    EXPECT_EQ(pane->screenButton()->text(), "Details…");
     EXPECT_TRUE(f.prefs->boolValue("screenCapturePermissionRequestedV1"));
     click(pane->screenButton());
     EXPECT_TRUE(pane->note()->isVisible());

@@ -50,9 +50,9 @@ TEST(SyncPane, RowsShowTheStatusHistoryAndFolderAndTheButtonsAct)
     SyncPane *pane = f.openSync();
     ASSERT_TRUE(pane);
     EXPECT_EQ(pane->findChildren<SettingsDivider *>().size(), 9);
-    EXPECT_EQ(pane->healthRow()->header(), QStringLiteral("iCloud sync healthy"));
+    EXPECT_EQ(pane->healthRow()->header(), QStringLiteral("Sync healthy"));
     EXPECT_EQ(pane->statusPill()->title(), QStringLiteral("On"));
-    EXPECT_EQ(pane->statusRow()->subtitle(), QStringLiteral("iCloud sync is on"));
+    EXPECT_EQ(pane->statusRow()->subtitle(), QStringLiteral("Sync is on: the history goes through the sync folder"));
     EXPECT_EQ(pane->environmentLabel()->text(), QStringLiteral("Shared folder"));
     const int clips = int(f.store->context().clipCount());
     EXPECT_TRUE(pane->checkRow()->subtitle().startsWith(QString::number(clips) + " local clips. "));
@@ -98,7 +98,37 @@ TEST(SyncPane, ASyncErrorReachesThePillsAndTheHealthRowAndVerifyReportsBack)
     EXPECT_EQ(pane->healthRow()->lines().constLast(), SyncActions::verifyingMessage);
     ASSERT_TRUE(quillmere::test::waitUntil([&] { return verify->isEnabled(); }, 5000));
     EXPECT_EQ(verify->text(), QStringLiteral("Verify Now"));
-    EXPECT_EQ(pane->healthRow()->lines().constLast(), QStringLiteral("iCloud sync is not active on this device."));
+    EXPECT_EQ(pane->healthRow()->lines().constLast(),
+              QStringLiteral("Sync is not on: choose a sync folder that other computers share."));
+}
+
+TEST(SyncPane, WithoutAFolderTheChooserComesFirstAndTheTextPointsToIt)
+{
+    SyncFixture f;
+    CloudSyncStatus::Dependencies deps;
+    deps.health = &f.health;
+    deps.notifications = &f.center;
+    deps.clock = f.clock.clock();
+    f.status = std::make_unique<CloudSyncStatus>(PersistenceMode::localOnly, true, deps);
+    f.syncStatus = f.status.get();
+    SyncPane *pane = f.openSync();
+    ASSERT_TRUE(pane);
+    QScrollArea *scroll = f.window->findChild<QScrollArea *>();
+    ASSERT_TRUE(scroll);
+    EXPECT_EQ(scroll->verticalScrollBar()->value(), 0);
+    EXPECT_EQ(pane->content()->indexOf(pane->folderRow()), 0);
+    // In view as the pane opens, not below the fold.
+    const QRect inViewport(pane->folderRow()->mapTo(scroll->viewport(), QPoint(0, 0)), pane->folderRow()->size());
+    EXPECT_TRUE(scroll->viewport()->rect().contains(inViewport)) << "folder row at y " << inViewport.y();
+    EXPECT_EQ(pane->statusRow()->subtitle(), SyncActions::noFolderStatus);
+    EXPECT_FALSE(pane->statusRow()->subtitle().contains(QStringLiteral("Sync settings")));
+    f.screenshot("sync-pane-no-folder");
+
+    // Once chosen, the folder goes back to the end and the status says what happens next.
+    f.chosen = QStringLiteral("/media/usb/Brindlewax");
+    pane->folderRow()->button()->click();
+    EXPECT_EQ(pane->content()->indexOf(pane->folderRow()), pane->content()->count() - 1);
+    EXPECT_EQ(pane->statusRow()->subtitle(), QStringLiteral("Sync is off until Brindlewax is restarted."));
 }
 
 } // namespace

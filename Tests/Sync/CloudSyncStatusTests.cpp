@@ -56,8 +56,7 @@ TEST_F(CloudSyncStatusTest, ModesGiveTheirStatesAndOnlyTheFolderModeProbes)
     local->handleEvent(event(SyncEvent::Type::import, false, QStringLiteral("boom")));
     QTest::qWait(0);
     EXPECT_EQ(local->state(), CloudSyncStatus::State::localOnly);
-    EXPECT_EQ(local->statusText(),
-              QStringLiteral("iCloud sync unavailable (choose a sync folder in the Sync settings)"));
+    EXPECT_EQ(local->statusText(), QStringLiteral("Sync is off: no sync folder is chosen (Settings \u2192 Sync)"));
     EXPECT_EQ(memory->statusText(), QStringLiteral("Storage unavailable \u2014 history will NOT survive relaunch"));
     EXPECT_FALSE(local->lastSyncFailure());
     EXPECT_EQ(accountChecks, 0);
@@ -65,7 +64,7 @@ TEST_F(CloudSyncStatusTest, ModesGiveTheirStatesAndOnlyTheFolderModeProbes)
 
     auto cloud = make(PersistenceMode::cloudKit);
     EXPECT_EQ(cloud->state(), CloudSyncStatus::State::syncing);
-    EXPECT_EQ(cloud->statusText(), QStringLiteral("iCloud sync is on"));
+    EXPECT_EQ(cloud->statusText(), QStringLiteral("Sync is on: the history goes through the sync folder"));
     EXPECT_EQ(cloud->lastCheckedText(), QStringLiteral("Not checked yet"));
     EXPECT_TRUE(health.facts().cloudKitActive);
     ASSERT_TRUE(waitUntil([&] { return accountChecks == 1; }));
@@ -124,7 +123,7 @@ TEST_F(CloudSyncStatusTest, AMissingFolderReadsAsSignedOutWithTheFailureKept)
     EXPECT_FALSE(status->hasSyncError());
     EXPECT_TRUE(status->lastSyncFailure());
     EXPECT_EQ(status->statusText(),
-              QStringLiteral("Signed out of iCloud \u2014 items stay on this device until you sign in"));
+              QStringLiteral("The sync folder cannot be reached \u2014 items stay on this computer until it can"));
 
     account = {CloudSyncStatus::AccountStatus::available, {}};
     status->accountChanged();

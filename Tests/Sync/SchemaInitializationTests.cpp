@@ -44,14 +44,16 @@ TEST(SchemaInitializationTest, RefusesInStepOrderWithTheFixedTexts)
 
     const Captured unknown = runWith(args, {std::nullopt, false, tmp.path()});
     EXPECT_EQ(unknown.status, 1);
-    EXPECT_EQ(unknown.err, QStringLiteral("error: --init-cloudkit-schema needs a Debug build (CloudKit Development "
-                                          "environment); this build targets unknown.\n"));
+    EXPECT_EQ(unknown.err,
+              QStringLiteral("error: --init-cloudkit-schema needs a Debug build (CloudKit Development "
+                             "environment); this build targets unknown.\n"));
     const Captured production = runWith(args, {QStringLiteral("Production"), true, tmp.path()});
     EXPECT_TRUE(production.err.endsWith(QStringLiteral("this build targets Production.\n")));
     const Captured unsigned_ = runWith(args, {QStringLiteral("Development"), false, tmp.path()});
     EXPECT_EQ(unsigned_.status, 1);
-    EXPECT_EQ(unsigned_.err, QStringLiteral("error: This build has no iCloud entitlement; sign it with the "
-                                            "CloudKit-capable Debug profile first.\n"));
+    EXPECT_EQ(unsigned_.err,
+              QStringLiteral("error: No sync folder is set; give one with --sync-folder or in "
+                             "Settings \u2192 Sync first.\n"));
     EXPECT_TRUE(QDir(tmp.path()).isEmpty());
 }
 
@@ -63,9 +65,10 @@ TEST(SchemaInitializationTest, WritesTheRecordTypesIntoAFreshContainerEachRun)
     const Captured first = runWith(args, env);
     const QString firstStore = first.storePath;
     ASSERT_EQ(first.status, 0) << qPrintable(first.err);
-    EXPECT_EQ(first.out, QStringLiteral("CloudKit Development schema initialized for iCloud.com.orvantide.quillmere.\n"
-                                        "Next: CloudKit Console > iCloud.com.orvantide.quillmere > Deploy Schema "
-                                        "Changes (Development -> Production).\n"));
+    EXPECT_EQ(first.out,
+              QStringLiteral("Development schema of iCloud.com.orvantide.quillmere written to %1.\n")
+                  .arg(QFileInfo(first.storePath).absolutePath() + QLatin1Char('/')
+                       + QFileInfo(first.storePath).completeBaseName()));
     const Captured second = runWith(args, env);
     ASSERT_EQ(second.status, 0);
     EXPECT_NE(second.storePath, firstStore);

@@ -13,9 +13,9 @@ namespace quillmere::test {
 
 // One device: its own store file, preferences and clock, syncing through `root`.
 struct SyncDevice {
-    SyncDevice(const QString &root, const QString &device, FakeClock &clock, int compactAfter = 64,
+    SyncDevice(const QString &root, const QString &device, FakeClock &sharedClock, int compactAfter = 64,
                Clock storeClock = {}, int rescanMs = 3600000)
-        : clock(clock)
+        : clock(sharedClock)
     {
         QString error;
         container = std::shared_ptr<ModelContainer>(

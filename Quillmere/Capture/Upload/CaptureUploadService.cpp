@@ -132,8 +132,8 @@ void CaptureUploadService::uploadToOwnStorage(const Payload &payload)
     QNetworkRequest request = UploadTransfer::request(*url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, payload.contentType);
     QNetworkReply *reply = nullptr;
-    if (const auto *path = std::get_if<QString>(&payload.body)) {
-        auto file = std::make_unique<QFile>(*path);
+    if (const auto *bodyPath = std::get_if<QString>(&payload.body)) {
+        auto file = std::make_unique<QFile>(*bodyPath);
         if (!file->open(QIODevice::ReadOnly))
             return finishLater(UploadError::network({QNetworkReply::ContentAccessDenied, url->host()}));
         request.setHeader(QNetworkRequest::ContentLengthHeader, file->size());

@@ -3,6 +3,7 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Pages/PageColors.h"
 #include "Quillmere/Pages/Widgets/PagesGlyphs.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -522,6 +523,7 @@ void PinboardTabStrip::requestDelete(const PersistentIdentifier &id)
     QPushButton *remove = box->addButton(QStringLiteral("Delete Page"), QMessageBox::DestructiveRole);
     box->addButton(QMessageBox::Cancel);
     box->setDefaultButton(QMessageBox::Cancel);
+    DialogTitle::fit(box);
     connect(box, &QMessageBox::finished, this, [this, box, remove, id] {
         const bool confirmed = box->clickedButton() == remove;
         m_pendingDeletion.reset();

@@ -5,6 +5,7 @@
 #include "Quillmere/Archive/ArchiveImport.h"
 #include "Quillmere/Archive/PageFile.h"
 #include "Quillmere/Model/ClipPresentation.h"
+#include "Quillmere/Model/ClipPreview.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -139,8 +140,17 @@ void HistoryActions::togglePasteStack(const PersistentIdentifier &id)
 
 void HistoryActions::preview(const PersistentIdentifier &id)
 {
-    if (const ClipRef c = clip(id); c && m_s.preview)
-        m_s.preview(c);
+    const ClipRef c = clip(id);
+    if (!c || !m_s.openPreview)
+        return;
+    const std::optional<QUrl> target = clipPreviewTarget(*c);
+    if (!target)
+        return;
+    QPointer<HistoryActions> self(this);
+    m_s.openPreview(*target, [self](bool opened) {
+        if (self && !opened)
+            self->m_s.model->showManualAddError(previewFailedMessage, previewFailedTitle);
+    });
 }
 
 void HistoryActions::startRename(const PersistentIdentifier &id)

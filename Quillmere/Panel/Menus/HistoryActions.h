@@ -37,7 +37,8 @@ struct HistoryActionServices {
     std::function<bool(const ClipRef &)> copyClip;
     std::function<void(const QString &)> copyText;
     std::function<void()> beep;
-    std::function<void(const ClipRef &)> preview;
+    // Opens a clip's preview target with the desktop's opener; `done(false)` when nothing opened it.
+    std::function<void(const QUrl &target, std::function<void(bool opened)> done)> openPreview;
     std::function<void()> quit;
     // The chosen path, none when cancelled.
     std::function<std::optional<QString>(const FileChoice &)> chooseFile;
@@ -51,6 +52,10 @@ class HistoryActions : public QObject {
     Q_OBJECT
 public:
     static constexpr int areaCaptureDelayMs = 240;
+    static inline const QString previewFailedTitle = QStringLiteral("Could Not Open Preview");
+    static inline const QString previewFailedMessage =
+        QStringLiteral("No program on this desktop opened it. Check that xdg-open (package xdg-utils) is "
+                       "installed and that a program is set to open this kind of file.");
 
     explicit HistoryActions(HistoryActionServices services, QObject *parent = nullptr);
 
@@ -67,6 +72,7 @@ public:
     void togglePin(const PersistentIdentifier &clip);
     void applyTransform(const PersistentIdentifier &clip, ClipTextTransform::Case transform, bool paste);
     void togglePasteStack(const PersistentIdentifier &clip);
+    // A failure to open is told in the panel, never only in the log.
     void preview(const PersistentIdentifier &clip);
     void startRename(const PersistentIdentifier &clip);
     void startEdit(const PersistentIdentifier &clip);

@@ -5,6 +5,7 @@
 #include "Quillmere/Pages/ClipCardContent.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/Menus/HistoryActions.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 
 namespace quillmere {
 namespace {
@@ -25,10 +26,10 @@ PanelSyncBadge PanelSyncBadge::of(const Inputs &in)
     PanelSyncBadge badge;
     switch (in.state) {
     case State::syncing:
-        badge = {QStringLiteral("checkmark.icloud"), QStringLiteral("iCloud On"), Tone::green};
+        badge = {QStringLiteral("checkmark.icloud"), QStringLiteral("Sync On"), Tone::green};
         break;
     case State::noAccount:
-        badge = {QStringLiteral("icloud.slash"), QStringLiteral("No account"), Tone::orange};
+        badge = {QStringLiteral("icloud.slash"), QStringLiteral("Folder missing"), Tone::orange};
         break;
     case State::localOnly:
         badge = {QStringLiteral("xmark.icloud"), QStringLiteral("Local only"), Tone::dim};
@@ -46,11 +47,7 @@ PanelSyncBadge PanelSyncBadge::of(const Inputs &in)
 
 QString HistoryMenus::sourceTitle(const QString &name)
 {
-    if (name == QLatin1String("Quillmere"))
-        return QStringLiteral("Brindlewax");
-    if (name.startsWith(QLatin1String("Quillmere ")))
-        return QStringLiteral("Brindlewax") + name.mid(9);
-    return name;
+    return sourceDisplayName(name);
 }
 
 bool HistoryMenus::filtersActive() const
@@ -145,7 +142,8 @@ MenuModel HistoryMenus::pasteStackMenu() const
     if (items.empty())
         return {MenuEntry::label(QStringLiteral("No clips in stack"))};
     MenuModel menu{
-        MenuEntry::label(QStringLiteral("%1 queued \u00b7 \u2325\u2318V pastes next").arg(items.size())),
+        MenuEntry::label(
+            QStringLiteral("%1 queued \u00b7 %2 pastes next").arg(items.size()).arg(pasteNextShortcutText())),
         MenuEntry::divider(),
         MenuEntry::action(QStringLiteral("Paste Stack as Text"), [&a] { a.model().pasteStackAsText(); }),
         MenuEntry::action(QStringLiteral("Copy Stack as Text"), [&a] { a.copyStackAsText(); }),

@@ -3,6 +3,7 @@
 #include "Quillmere/Pages/Widgets/PinboardTabStrip.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/Window/PanelGlyphs.h"
+#include "Quillmere/Platform/Core/KeyNotation.h"
 
 #include <QHBoxLayout>
 #include <QMenu>
@@ -121,7 +122,8 @@ SearchCapsule::SearchCapsule(QWidget *parent) : QAbstractButton(parent)
 {
     setFocusPolicy(Qt::NoFocus);
     setCursor(Qt::PointingHandCursor);
-    setToolTip(QStringLiteral("Search clips (\u21e7\u21e5 from Clipboard History)"));
+    setToolTip(QStringLiteral("Search clips (%1 from Clipboard History)")
+                   .arg(shortcutText(CarbonKey::tab, CarbonModifier::shift)));
     setFont(pixelFont(font(), 13, QFont::Medium));
 }
 

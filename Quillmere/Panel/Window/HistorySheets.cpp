@@ -2,6 +2,7 @@
 
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/Menus/HistoryActions.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -224,6 +225,7 @@ void HistoryDialogs::follow(QPointer<T> &dialog, bool wanted, const std::functio
 {
     if (wanted && !dialog) {
         T *made = make();
+        DialogTitle::fit(made);
         made->setAttribute(Qt::WA_DeleteOnClose);
         made->setWindowModality(Qt::WindowModal);
         connect(made, &QDialog::finished, this, [this, dismissed] {
@@ -323,8 +325,8 @@ void HistoryDialogs::refresh()
             for (QDialog *d : std::initializer_list<QDialog *>{m_note, m_lockSetup, m_removeLock, m_rename, m_edit})
                 if (d)
                     over = d;
-            auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Could Not Add Item"),
-                                        QStringLiteral("Could Not Add Item"), QMessageBox::NoButton, over);
+            auto *box = new QMessageBox(QMessageBox::Warning, state.manualAddErrorTitle, state.manualAddErrorTitle,
+                                        QMessageBox::NoButton, over);
             box->setInformativeText(state.manualAddErrorMessage);
             box->addButton(QStringLiteral("OK"), QMessageBox::RejectRole);
             return box;

@@ -21,7 +21,6 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QDesktopServices>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QPointer>
@@ -178,8 +177,9 @@ void PanelController::configureContent()
             self->m_deps.pasteService->writeText(text);
     };
     services.beep = callbacks.beep;
-    services.preview = [](const ClipRef &clip) {
-        openClipPreview(*clip, [](const QUrl &url) { return QDesktopServices::openUrl(url); });
+    services.openPreview = [self, opener = m_deps.opener](const QUrl &target, std::function<void(bool)> done) {
+        if (self)
+            opener.open(target, self, std::move(done));
     };
     services.quit = m_deps.quit ? m_deps.quit : [] { QCoreApplication::quit(); };
     services.chooseFile = m_deps.chooseFile ? m_deps.chooseFile : [self](const FileChoice &choice) {

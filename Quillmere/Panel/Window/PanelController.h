@@ -8,6 +8,7 @@
 #include "Quillmere/Panel/Window/PanelGeometry.h"
 #include "Quillmere/Panel/Window/PanelKeyboardTap.h"
 #include "Quillmere/Panel/Window/PanelSlide.h"
+#include "Quillmere/Platform/DesktopOpener.h"
 #include "Quillmere/Platform/KeyInjector.h"
 
 #include <QList>
@@ -57,6 +58,8 @@ struct PanelControllerDependencies {
     std::function<void()> quit;
     // The file dialogs of "Add File…" and "Share Page…"; Qt's own when unset.
     std::function<std::optional<QString>(const FileChoice &)> chooseFile;
+    // What opens a clip's preview; xdg-open unless a test names another program.
+    DesktopOpener opener;
     // The sync badge; "Not saved" when unset.
     HistoryHeaderBar::SyncSource sync;
     // The cards' application badges; none draws the kind's glyph.

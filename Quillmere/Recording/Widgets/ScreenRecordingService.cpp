@@ -1,6 +1,7 @@
 #include "Quillmere/Recording/Widgets/ScreenRecordingService.h"
 
 #include "Quillmere/Clipboard/PasteboardWriter.h"
+#include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Recording/RecordingGeometry.h"
 #include "Quillmere/Recording/Widgets/RecordingWindows.h"
@@ -115,6 +116,7 @@ int WidgetRecordingSurfaces::alert(const QString &message, const QString &inform
     QList<QAbstractButton *> added;
     for (const QString &title : buttons)
         added << box.addButton(title, added.isEmpty() ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+    DialogTitle::fit(&box);
     box.exec();
     return int(added.indexOf(box.clickedButton()));
 }

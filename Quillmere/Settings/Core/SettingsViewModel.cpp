@@ -112,7 +112,7 @@ SyncBadge SettingsViewModel::syncBadge() const
     case CloudSyncStatus::State::syncing:
         return {QStringLiteral("On"), QStringLiteral("checkmark.icloud"), PillStyle::success};
     case CloudSyncStatus::State::noAccount:
-        return {QStringLiteral("No account"), QStringLiteral("icloud.slash"), PillStyle::warning};
+        return {QStringLiteral("Folder missing"), QStringLiteral("icloud.slash"), PillStyle::warning};
     case CloudSyncStatus::State::localOnly:
         return {QStringLiteral("Off"), QStringLiteral("xmark.icloud"), PillStyle::neutral};
     case CloudSyncStatus::State::ephemeral:

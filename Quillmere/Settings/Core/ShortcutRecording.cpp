@@ -1,5 +1,7 @@
 #include "Quillmere/Settings/Core/ShortcutRecording.h"
 
+#include "Quillmere/Platform/Core/KeyNotation.h"
+
 #include <QStringList>
 
 namespace quillmere {
@@ -37,27 +39,7 @@ QString ShortcutRecording::displayText(const std::optional<CaptureShortcut> &sho
         return QStringLiteral("Type shortcut…");
     if (!shortcut)
         return QStringLiteral("Click to record");
-    const QString modifiers = modifierNames(shortcut->modifiers);
-    return modifiers.isEmpty() ? keyName(shortcut->keyCode) : modifiers + QLatin1Char('+') + keyName(shortcut->keyCode);
-}
-
-QString ShortcutRecording::modifierNames(quint32 modifiers)
-{
-    QStringList names;
-    if (modifiers & CarbonModifier::control)
-        names << QStringLiteral("Ctrl");
-    if (modifiers & CarbonModifier::option)
-        names << QStringLiteral("Alt");
-    if (modifiers & CarbonModifier::shift)
-        names << QStringLiteral("Shift");
-    if (modifiers & CarbonModifier::command)
-        names << QStringLiteral("Super");
-    return names.join(QLatin1Char('+'));
-}
-
-QString ShortcutRecording::keyName(quint32 keyCode)
-{
-    return carbonKeyName(keyCode).value_or(QStringLiteral("key ") + QString::number(keyCode));
+    return shortcutText(shortcut->keyCode, shortcut->modifiers);
 }
 
 quint32 ShortcutRecording::carbonModifiers(Qt::KeyboardModifiers modifiers)

@@ -41,8 +41,6 @@ public:
     // The two combinations the panel and paste-next hot keys own.
     static bool isReserved(const CaptureShortcut &shortcut);
     static QString displayText(const std::optional<CaptureShortcut> &shortcut, bool recording);
-    static QString modifierNames(quint32 modifiers);
-    static QString keyName(quint32 keyCode);
     // Control, Alt, Shift and Super (Meta) count; Caps Lock, keypad and the rest are dropped.
     static quint32 carbonModifiers(Qt::KeyboardModifiers modifiers);
 

@@ -54,8 +54,12 @@ SyncDiagnostics SyncActions::diagnostics() const
 
 QString SyncActions::statusText() const
 {
-    return m_deps.syncStatus ? m_deps.syncStatus->statusText()
-                             : QStringLiteral("Storage unavailable \u2014 history will NOT survive relaunch");
+    if (!m_deps.syncStatus)
+        return QStringLiteral("Storage unavailable \u2014 history will NOT survive relaunch");
+    // This is the Sync settings: the way to a folder is the row above, not a place to go to.
+    if (m_deps.syncStatus->state() == CloudSyncStatus::State::localOnly)
+        return folderPath().isEmpty() ? noFolderStatus : QStringLiteral("Sync is off until Brindlewax is restarted.");
+    return m_deps.syncStatus->statusText();
 }
 
 QString SyncActions::lastCheckedText() const
@@ -78,7 +82,7 @@ QString SyncActions::verificationMessage(const SyncVerificationResult &result)
     case SyncVerificationResult::Case::unavailable:
         break;
     }
-    return QStringLiteral("iCloud sync is not active on this device.");
+    return QStringLiteral("Sync is not on: choose a sync folder that other computers share.");
 }
 
 QString SyncActions::folderText() const

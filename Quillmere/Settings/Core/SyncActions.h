@@ -20,6 +20,8 @@ class SyncHealthStore;
 class SyncActions : public QObject {
     Q_OBJECT
 public:
+    static inline const QString noFolderStatus =
+        QStringLiteral("Sync is off: choose a sync folder above to share the history with your other computers.");
     struct Dependencies {
         ClipStore *store = nullptr;
         CloudSyncStatus *syncStatus = nullptr; // none: the history is not kept

@@ -126,7 +126,7 @@ TEST_F(SyncActionsTest, VerifyRunsOnceAtATimeAndEndsWithTheResultsText)
 {
     SyncActions &a = make();
     a.verifyNow();
-    EXPECT_EQ(finishVerify(a), QStringLiteral("iCloud sync is not active on this device."));
+    EXPECT_EQ(finishVerify(a), QStringLiteral("Sync is not on: choose a sync folder that other computers share."));
     EXPECT_EQ(store->context().clipCount(), 0);
 
     health.markCloudKitActive();
