@@ -8,7 +8,7 @@ probe=$2
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in bin/quillmere bin/quillmere-screenshot share/quillmere/word-vectors.qwv \
+for f in bin/quillmere bin/quillmere-app bin/quillmere-screenshot share/quillmere/word-vectors.qwv \
          share/applications/quillmere.desktop share/icons/hicolor/scalable/apps/quillmere.svg; do
   [ -s "$prefix/$f" ] || { echo "missing after install: $f" >&2; exit 1; }
 done

@@ -1,7 +1,9 @@
 // History view figures for 10,000 clips (1 in 50 an image, 1 in 10 on a Page): the visible list
 // under a two-word query, one keystroke's refresh through the key tables, a selection move, and
 // the refresh after a store save. Goals: 5 ms, 8 ms and 0.1 ms for the first three.
+#include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -150,6 +152,8 @@ struct Bench {
     BenchStore store;
     HistoryViewModel model{{&store, &center, &prefs, &scheduler, nullptr, nullptr, systemClock()}, {}};
 
+    // The lists are read only while the panel shows.
+    Bench() { center.post(Notices::panelDidShow); }
     void key(int qtKey, const QString &text = {}) { model.handleCapturedKey({qtKey, {}, text}); }
 };
 
@@ -208,6 +212,59 @@ void BM_RefreshAfterSave(benchmark::State &state)
     }
 }
 BENCHMARK(BM_RefreshAfterSave)->Unit(benchmark::kMillisecond);
+
+// What a save costs the view while the panel is hidden: nothing is read.
+void BM_SaveWhilePanelHidden(benchmark::State &state)
+{
+    Bench b;
+    b.model.panelDidHide();
+    for (auto _ : state) {
+        b.store.data.clips[300].text = QStringLiteral("edited %1").arg(state.iterations());
+        b.store.publish();
+    }
+}
+BENCHMARK(BM_SaveWhilePanelHidden)->Unit(benchmark::kMicrosecond);
+
+// Reading the lists from a real store of 10,000 text clips: the newest page, as a showing does,
+// and the whole history, as the first keystroke of a search does.
+struct RealStore {
+    QTemporaryDir dir;
+    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
+    NotificationCenter center;
+    ClipStore store{ModelContainerFactory::makeInMemoryContainer(systemClock(), nullptr), {&prefs, &center}};
+    ClipStoreHistory history{store};
+
+    RealStore()
+    {
+        store.setHistoryLimit(-1);
+        std::mt19937 rng(7);
+        for (int i = 0; i < kClips; ++i) {
+            CapturedContent content{.kind = ClipKind::text};
+            content.text = sentence(rng, 5 + int(rng() % 80));
+            store.context().insert(store.makeClip(content));
+        }
+        store.save();
+    }
+};
+
+void BM_NewestPageFromStore(benchmark::State &state)
+{
+    RealStore s;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(s.history.newestSnapshot(HistoryViewModel::historyPageSize, {}).clips.size());
+}
+BENCHMARK(BM_NewestPageFromStore)->Unit(benchmark::kMillisecond);
+
+void BM_WholeHistoryFromStore(benchmark::State &state)
+{
+    RealStore s;
+    for (auto _ : state) {
+        ClipLists lists;
+        lists.setSnapshot(s.history.snapshot());
+        benchmark::DoNotOptimize(lists.items().size());
+    }
+}
+BENCHMARK(BM_WholeHistoryFromStore)->Unit(benchmark::kMillisecond);
 
 void BM_SearchKeysFromScratch(benchmark::State &state)
 {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -56,6 +57,42 @@ bool isOwnUser(const QLocalSocket &socket)
     return uid && *uid == ::geteuid();
 }
 
+QByteArray encodeRequest(const QStringList &arguments)
+{
+    return QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact) + '\n';
+}
+
+// A connected socket that closes with its scope.
+class SocketFd {
+public:
+    explicit SocketFd(int fd) : m_fd(fd) {}
+    ~SocketFd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    SocketFd(const SocketFd &) = delete;
+    SocketFd &operator=(const SocketFd &) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(const QString &name, QObject *parent) : QObject(parent)
@@ -80,6 +117,35 @@ QString SingleInstance::defaultName(const QString &suffix)
     return directory + QStringLiteral("/instance") + suffix;
 }
 
+SingleInstance::Claim SingleInstance::handOver(const QString &path, const QStringList &argumentsForRunning)
+{
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (name.isEmpty() || size_t(name.size()) >= sizeof(address.sun_path))
+        return Claim::first;
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    const SocketFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (socket.get() < 0 || ::connect(socket.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        return Claim::first;
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    // Someone else's listener is left to claim(), which replaces it.
+    if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0
+        || credentials.uid != ::geteuid())
+        return Claim::first;
+    const QByteArray request = encodeRequest(argumentsForRunning);
+    if (request.size() > maxRequestBytes)
+        return Claim::requestTooLarge;
+    const timeval timeout{1, 0};
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    if (!writeAll(socket.get(), request)) {
+        qCWarning(lcApp, "Could not hand the arguments to the running program: %s", std::strerror(errno));
+        return Claim::handOverFailed;
+    }
+    return Claim::handedOver;
+}
+
 SingleInstance::Claim SingleInstance::claim(const QStringList &argumentsForRunning)
 {
     if (m_path.isEmpty()) {
@@ -95,8 +161,7 @@ SingleInstance::Claim SingleInstance::claim(const QStringList &argumentsForRunni
     socket.connectToServer(m_path);
     if (socket.waitForConnected(500)) {
         if (isOwnUser(socket)) {
-            const QByteArray request =
-                QJsonDocument(QJsonArray::fromStringList(argumentsForRunning)).toJson(QJsonDocument::Compact) + '\n';
+            const QByteArray request = encodeRequest(argumentsForRunning);
             if (request.size() > maxRequestBytes)
                 return Claim::requestTooLarge;
             socket.write(request);

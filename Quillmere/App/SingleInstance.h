@@ -35,6 +35,10 @@ public:
 
     Claim claim(const QStringList &argumentsForRunning);
 
+    // The same hand-over without Qt's event machinery, for a start that has made nothing else
+    // yet. `first` when nobody of ours answers at `path`: the caller then claims as usual.
+    static Claim handOver(const QString &path, const QStringList &argumentsForRunning);
+
 Q_SIGNALS:
     void argumentsReceived(const QStringList &arguments);
 

@@ -1,5 +1,6 @@
 #include "Quillmere/App/StatusGlyph.h"
 
+#include <QHash>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -40,6 +41,18 @@ QIcon iconFrom(const std::function<void(QPainter &)> &draw)
     return icon;
 }
 
+// The tray shows these again at every copy: each ink is drawn once. Pixmaps are the main
+// thread's, and so is this cache.
+QIcon cachedIcon(QHash<QRgb, QIcon> &cache, const QColor &ink, const std::function<void(QPainter &)> &draw)
+{
+    const QRgb key = ink.rgba();
+    if (const auto found = cache.constFind(key); found != cache.cend())
+        return *found;
+    const QIcon icon = iconFrom(draw);
+    cache.insert(key, icon);
+    return icon;
+}
+
 QColor withAlpha(QColor c, qreal alpha)
 {
     c.setAlphaF(alpha);
@@ -50,7 +63,8 @@ QColor withAlpha(QColor c, qreal alpha)
 
 QIcon makeStatusGlyphIcon(const QColor &ink)
 {
-    return iconFrom([ink](QPainter &p) {
+    static QHash<QRgb, QIcon> cache;
+    return cachedIcon(cache, ink, [ink](QPainter &p) {
         QPen pen(withAlpha(ink, 0.58), 1.35, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
         p.setPen(pen);
         p.drawRoundedRect(box(3.1, 3.4, 11.2, 11.3), 2.5, 2.5);
@@ -71,7 +85,8 @@ QIcon makeStatusGlyphIcon(const QColor &ink)
 
 QIcon makeCopiedIcon(const QColor &ink)
 {
-    return iconFrom([ink](QPainter &p) {
+    static QHash<QRgb, QIcon> cache;
+    return cachedIcon(cache, ink, [ink](QPainter &p) {
         p.setPen(QPen(QColor(255, 255, 255, 235), 1.2));
         p.setBrush(ink);
         p.drawEllipse(QRectF(1.5, 1.5, 15, 15));

@@ -13,8 +13,11 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QLoggingCategory>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
 
 using namespace quillmere;
 
@@ -32,7 +35,8 @@ constexpr LaunchOption kLaunchOptions[] = {
     {"show-onboarding", "Open the setup guide once started."},
     {"skip-onboarding", "Do not open the setup guide."},
     {"keep-open", "Keep the history panel open when it loses focus."},
-    {"init-cloudkit-schema", "Write the sync container's record types to a temporary folder and quit (developer builds)."},
+    {"init-cloudkit-schema",
+     "Write the sync container's record types to a temporary folder and quit (developer builds)."},
 };
 
 // The options QApplication and its xcb platform take for themselves (with one dash or two), and
@@ -117,6 +121,19 @@ LaunchArguments splitLaunchArguments(const QStringList &arguments)
     return out;
 }
 
+// Tesseract's OpenMP runtime reads its thread limit and wait policy once, as it loads, before
+// main: left at their defaults its idle threads spin for minutes after a recognition. A start
+// without them runs itself again with one thread and a passive wait; values the user set stay.
+void restartWithQuietOpenMP(char *argv[])
+{
+    if (qEnvironmentVariableIsSet("OMP_THREAD_LIMIT") && qEnvironmentVariableIsSet("OMP_WAIT_POLICY"))
+        return;
+    ::setenv("OMP_THREAD_LIMIT", "1", 0);
+    ::setenv("OMP_WAIT_POLICY", "PASSIVE", 0);
+    ::execv("/proc/self/exe", argv);
+    std::perror("quillmere: could not restart with a quiet OpenMP; going on without");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -137,9 +154,9 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     for (const LaunchOption &option : kLaunchOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(option.name), QString::fromLatin1(option.help)));
-    parser.addOption(QCommandLineOption(QStringLiteral("sync-folder"),
-                                        QStringLiteral("Sync the history through this folder (instead of the one set)."),
-                                        QStringLiteral("folder")));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("sync-folder"), QStringLiteral("Sync the history through this folder (instead of the one set)."),
+        QStringLiteral("folder")));
     QStringList rawArguments;
     for (int i = 0; i < argc; ++i)
         rawArguments << QString::fromLocal8Bit(argv[i]);
@@ -161,11 +178,35 @@ int main(int argc, char *argv[])
         std::printf("Brindlewax %s\n", QUILLMERE_VERSION);
         return 0;
     }
+    // A running program takes the request before this start opens a display, a store or the
+    // preferences.
+    if (!parser.isSet(QStringLiteral("init-cloudkit-schema"))) {
+        const bool demo = parser.isSet(QStringLiteral("demo-data"));
+        const QString path = SingleInstance::defaultName(demo ? QStringLiteral("-demo") : QString());
+        switch (SingleInstance::handOver(path, launch.own.mid(1))) {
+        case SingleInstance::Claim::first:
+            break;
+        case SingleInstance::Claim::handedOver:
+            qCInfo(lcApp, "Brindlewax is already running; handed the request over to it.");
+            return 0;
+        case SingleInstance::Claim::requestTooLarge:
+            std::fprintf(stderr,
+                         "Brindlewax is already running, and these arguments are too long to hand over to it "
+                         "(at most %lld bytes).\n",
+                         static_cast<long long>(SingleInstance::maxRequestBytes));
+            return 1;
+        case SingleInstance::Claim::handOverFailed:
+            std::fputs("Brindlewax is already running, but the arguments could not be handed over to it.\n", stderr);
+            return 1;
+        }
+    }
+    restartWithQuietOpenMP(argv);
     {
         const QString environment = QStringLiteral(QUILLMERE_CLOUDKIT_ENVIRONMENT);
         SchemaInitialization::initializeCloudKitSchemaIfRequested(
-            launch.own, {environment.isEmpty() ? std::nullopt : std::optional(environment),
-                         !SyncSettings::folder(launch.own, Preferences::standard()).isEmpty(), QDir::tempPath()});
+            launch.own,
+            {environment.isEmpty() ? std::nullopt : std::optional(environment),
+             !SyncSettings::folder(launch.own, Preferences::standard()).isEmpty(), QDir::tempPath()});
     }
     // Qt aborts the process when it cannot reach the display; say what is wrong and stop cleanly.
     if (launch.platform.isEmpty() || launch.platform == QLatin1String("xcb")) {
@@ -222,6 +263,8 @@ int main(int argc, char *argv[])
     AppDelegate delegate(environment, Preferences::standard(), NotificationCenter::defaultCenter(), {});
     QObject::connect(&instance, &SingleInstance::argumentsReceived, &delegate, &AppDelegate::handleArguments);
     delegate.applicationDidFinishLaunching(arguments);
+    // The first turn of the event loop: the clipboard is watched and hot keys and requests answer.
+    QTimer::singleShot(0, &delegate, [] { qCInfo(lcApp, "Ready."); });
 
     const int status = app.exec();
     delegate.applicationWillTerminate();

@@ -12,6 +12,7 @@ void ClipLists::setSnapshot(HistorySnapshot snapshot)
     m_keys.fill(snapshot.clips);
     m_clips = std::make_shared<const ClipVector>(std::move(snapshot.clips));
     m_pages = std::move(snapshot.pages);
+    m_newestCount = snapshot.newestCount;
     m_indexValid = false;
 }
 
@@ -62,8 +63,10 @@ std::vector<int> ClipLists::tabBaseRows(const PanelTab &tab, const IdentifierSet
     std::vector<int> rows;
     if (tab.isHistory()) {
         const std::vector<qint64> hidden = hiddenPageRows(unlocked);
-        rows.reserve(clips.size());
-        for (int i = 0; i < int(clips.size()); ++i) {
+        // Of a part, only the newest clips run without a gap.
+        const int end = m_newestCount < 0 ? int(clips.size()) : std::min(m_newestCount, int(clips.size()));
+        rows.reserve(size_t(end));
+        for (int i = 0; i < end; ++i) {
             if (!hiddenBy(clips[i], hidden))
                 rows.push_back(i);
         }

@@ -40,6 +40,8 @@ public:
     const ClipVector &items() const { return *m_clips; }
     const std::shared_ptr<const ClipVector> &sharedItems() const { return m_clips; }
     const std::vector<PageSnapshot> &pages() const { return m_pages; }
+    // False while the snapshot is only the newest part of the history (see HistorySnapshot).
+    bool isComplete() const { return m_newestCount < 0; }
     const PageSnapshot *findPage(const PersistentIdentifier &id) const;
     ItemOrderSignal orderSignal() const;
 
@@ -103,6 +105,7 @@ private:
     std::shared_ptr<const ClipVector> m_clips = std::make_shared<ClipVector>();
     std::shared_ptr<const ClipVector> m_listClips = m_clips; // what m_visible and m_related index
     std::vector<PageSnapshot> m_pages;
+    int m_newestCount = -1;
     SearchKeyCache m_keys;
     mutable std::unordered_map<qint64, int> m_rowIndex; // row id -> index in m_clips, built on demand
     mutable QHash<QUuid, int> m_dedupIndex;

@@ -3,6 +3,10 @@
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
 
+#include <algorithm>
+#include <iterator>
+#include <unordered_set>
+
 namespace quillmere {
 
 ClipStoreHistory::ClipStoreHistory(ClipStore &store, QObject *parent) : HistoryStore(parent), m_store(store)
@@ -40,6 +44,16 @@ PageSnapshot ClipStoreHistory::snapshotOf(const Pinboard &page)
                         page.colorName(),         page.iconName(), page.isLocked()};
 }
 
+std::vector<PageSnapshot> ClipStoreHistory::pageSnapshots() const
+{
+    std::vector<PageSnapshot> out;
+    for (const PageRef &page : m_store.pages()) {
+        if (!page->isDeleted())
+            out.push_back(snapshotOf(*page));
+    }
+    return out;
+}
+
 HistorySnapshot ClipStoreHistory::snapshot() const
 {
     HistorySnapshot out;
@@ -49,10 +63,48 @@ HistorySnapshot ClipStoreHistory::snapshot() const
         if (!clip->isDeleted())
             out.clips.push_back(snapshotOf(*clip));
     }
-    for (const PageRef &page : m_store.pages()) {
-        if (!page->isDeleted())
-            out.pages.push_back(snapshotOf(*page));
+    out.pages = pageSnapshots();
+    return out;
+}
+
+HistorySnapshot ClipStoreHistory::newestSnapshot(int count, const std::vector<QUuid> &alsoDedupIDs) const
+{
+    ModelContext &context = m_store.context();
+    // One more than asked tells whether there are more.
+    std::vector<ClipRef> newest =
+        context.fetchClips({.order = ClipQuery::Order::newestFirst, .limit = qsizetype(std::max(count, 0)) + 1});
+    HistorySnapshot out;
+    out.pages = pageSnapshots();
+    const bool whole = qsizetype(newest.size()) <= count;
+    if (!whole)
+        newest.pop_back();
+    std::unordered_set<const ClipItem *> taken; // unsaved clips share row id 0
+    for (const ClipRef &clip : newest) {
+        if (clip->isDeleted())
+            continue;
+        out.clips.push_back(snapshotOf(*clip));
+        taken.insert(clip.get());
     }
+    if (whole)
+        return out;
+    out.newestCount = int(out.clips.size());
+    // Answered by the partial index on Pages; no order asked, so no walk through every date.
+    std::vector<ClipRef> older =
+        context.fetchClips({QStringLiteral("pinboardID IS NOT NULL"), {}, [](const ClipItem &clip) {
+                                return clip.pinboard() != nullptr;
+                            }});
+    for (const QUuid &id : alsoDedupIDs)
+        if (ClipRef clip = context.clipWithDedupID(id))
+            older.push_back(std::move(clip));
+    std::vector<ClipSnapshot> extra;
+    for (const ClipRef &clip : older) {
+        if (!clip->isDeleted() && taken.insert(clip.get()).second)
+            extra.push_back(snapshotOf(*clip));
+    }
+    std::sort(extra.begin(), extra.end(), [](const ClipSnapshot &a, const ClipSnapshot &b) {
+        return a.createdAt != b.createdAt ? a.createdAt > b.createdAt : a.id.rowID > b.id.rowID;
+    });
+    std::move(extra.begin(), extra.end(), std::back_inserter(out.clips));
     return out;
 }
 

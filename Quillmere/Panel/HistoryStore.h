@@ -18,6 +18,14 @@ public:
 
     // Every clip newest first and every Page in tab order.
     virtual HistorySnapshot snapshot() const = 0;
+    // The newest `count` clips, then older ones on a Page or among `alsoDedupIDs`; every Page. The
+    // whole history when it holds no more than `count` clips.
+    virtual HistorySnapshot newestSnapshot(int count, const std::vector<QUuid> &alsoDedupIDs) const
+    {
+        Q_UNUSED(count);
+        Q_UNUSED(alsoDedupIDs);
+        return snapshot();
+    }
     virtual bool verifyPageLock(const PersistentIdentifier &page, const QString &password) = 0;
     // Stores a typed note or added file, on the Page when one is given; false when nothing was stored.
     virtual bool insertManualClip(const CapturedContent &content, const std::optional<PersistentIdentifier> &page) = 0;
@@ -34,6 +42,7 @@ public:
     explicit ClipStoreHistory(ClipStore &store, QObject *parent = nullptr);
 
     HistorySnapshot snapshot() const override;
+    HistorySnapshot newestSnapshot(int count, const std::vector<QUuid> &alsoDedupIDs) const override;
     bool verifyPageLock(const PersistentIdentifier &page, const QString &password) override;
     bool insertManualClip(const CapturedContent &content, const std::optional<PersistentIdentifier> &page) override;
 
@@ -41,6 +50,7 @@ public:
     static PageSnapshot snapshotOf(const Pinboard &page);
 
 private:
+    std::vector<PageSnapshot> pageSnapshots() const;
     PageRef findPage(const PersistentIdentifier &id) const;
     ClipStore &m_store;
 };

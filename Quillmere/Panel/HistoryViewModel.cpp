@@ -7,6 +7,8 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 
 #include <cmath>
+#include <limits>
+#include <utility>
 
 namespace quillmere {
 
@@ -31,13 +33,16 @@ HistoryViewModel::HistoryViewModel(HistoryViewDependencies deps, HistoryViewCall
     center.addObserver(Notices::panelDidShow, this, [this](const Notification &) { resetForPanelShow(); });
     center.addObserver(Notices::panelKeyPressed, this,
                        [this](const Notification &note) { handlePanelKeyPressed(note.userInfo); });
-    center.addObserver(Notices::clipCaptured, this,
-                       [this](const Notification &) { scheduleLatestSavedRefresh(); });
+    center.addObserver(Notices::clipCaptured, this, [this](const Notification &) {
+        // A capture kept after a failed save reached the live history without a save notice.
+        if (!std::exchange(m_storeChangedSinceCapture, false))
+            m_stale = true;
+        scheduleLatestSavedRefresh();
+    });
     center.addObserver(Notices::cloudImportDidSucceed, this,
                        [this](const Notification &) { scheduleCloudImportRefresh(); });
 
-    m_lists.setSnapshot(m_deps.store->snapshot());
-    m_state.sourceAppNames = m_lists.sourceAppNames();
+    // No snapshot yet: the lists are read when the panel first shows.
     m_seen = observe();
 }
 
@@ -212,6 +217,20 @@ ClipLists::Query HistoryViewModel::listQuery() const
 
 void HistoryViewModel::refreshVisibleItems(bool resetWindow)
 {
+    // Words and filters look through the whole history: the newest part answers this keystroke
+    // at once, and the rest is read right after it was drawn.
+    if (!m_lists.isComplete() && !m_wholeLoadScheduled
+        && (m_state.filters.isActive() || !SnapshotQuery(m_state.query).isEmpty())) {
+        m_wholeLoadScheduled = true;
+        defer(std::chrono::milliseconds(0), [this] {
+            m_wholeLoadScheduled = false;
+            if (!m_shown || m_lists.isComplete())
+                return;
+            Batch batch(*this);
+            widenSnapshot(true);
+            reconcileVisibleItems(true, false);
+        });
+    }
     m_lists.refreshVisible(listQuery(), resetWindow, m_state.selectedIndex);
     refreshRelatedItems();
     prewarmThumbnails();
@@ -257,11 +276,59 @@ void HistoryViewModel::handleItemOrderChange(const ItemOrderSignal &before, cons
 
 void HistoryViewModel::takeSnapshot()
 {
-    m_lists.setSnapshot(m_deps.store->snapshot());
+    if (!m_stale)
+        return;
+    m_stale = false;
+    if (m_wantWhole) {
+        m_lists.setSnapshot(m_deps.store->snapshot());
+        return;
+    }
+    // Clips queued to paste stay resolvable however old they are.
+    const std::vector<QUuid> queued = m_deps.pasteStack ? m_deps.pasteStack->stack() : std::vector<QUuid>{};
+    m_lists.setSnapshot(m_deps.store->newestSnapshot(m_pageSize, queued));
+}
+
+void HistoryViewModel::widenSnapshot(bool whole)
+{
+    if (m_lists.isComplete())
+        return;
+    if (whole)
+        m_wantWhole = true;
+    else
+        m_pageSize = int(std::min<qint64>(qint64(m_pageSize) * 4, std::numeric_limits<int>::max() / 2));
+    m_stale = true;
+    takeSnapshot();
+}
+
+void HistoryViewModel::panelDidHide()
+{
+    m_shown = false;
+    if (!m_wantWhole && m_pageSize == historyPageSize)
+        return;
+    // A search or a long scroll read much of the history; hidden, the panel keeps only a page.
+    defer(std::chrono::milliseconds(0), [this] {
+        if (!m_shown)
+            releaseWideSnapshot();
+    });
+}
+
+void HistoryViewModel::releaseWideSnapshot()
+{
+    Batch batch(*this);
+    m_wantWhole = false;
+    m_pageSize = historyPageSize;
+    m_stale = true;
+    m_lists.setSnapshot({});
+    refreshVisibleItems(true);
 }
 
 void HistoryViewModel::storeDidChange()
 {
+    m_stale = true;
+    m_storeChangedSinceCapture = true;
+    // A hidden panel reads the store when it shows again, so a capture costs it nothing.
+    if (!m_shown)
+        return;
     // Every save may add, remove, move or edit clips (not only change the newest one or the
     // count), so the lists are rebuilt each time and the selection follows its clip.
     Batch batch(*this);
@@ -272,6 +339,8 @@ void HistoryViewModel::storeDidChange()
 
 void HistoryViewModel::scheduleLatestSavedRefresh()
 {
+    if (!m_shown)
+        return;
     const bool atTop = m_state.selectedIndex == 0;
     m_deps.scheduler->cancel(m_latestSavedRefresh);
     m_latestSavedRefresh = m_deps.scheduler->schedule(latestSavedRefreshDelay, [this, atTop] {
@@ -286,12 +355,16 @@ void HistoryViewModel::scheduleLatestSavedRefresh()
 
 void HistoryViewModel::scheduleCloudImportRefresh()
 {
+    m_stale = true;
+    if (!m_shown)
+        return;
     const bool atTop = m_state.selectedIndex == 0;
     const ItemOrderSignal before = m_lists.orderSignal();
     m_deps.scheduler->cancel(m_cloudImportRefresh);
     m_cloudImportRefresh = m_deps.scheduler->schedule(cloudImportRefreshDelay, [this, atTop, before] {
         m_cloudImportRefresh = 0;
         Batch batch(*this);
+        m_stale = true;
         takeSnapshot();
         const bool same = before.newestID == m_lists.orderSignal().newestID;
         reconcileVisibleItems(!atTop || m_state.selectedIndex != 0 || same, false);
@@ -363,6 +436,8 @@ void HistoryViewModel::postKeyboardCaptureState()
 void HistoryViewModel::resetForPanelShow()
 {
     Batch batch(*this);
+    m_shown = true;
+    takeSnapshot();
     refreshSourceAppNames();
     m_state.query.clear();
     m_state.isSearchExpanded = false;
@@ -383,6 +458,8 @@ void HistoryViewModel::resetForPanelShow()
 void HistoryViewModel::handleAppear()
 {
     Batch batch(*this);
+    m_shown = true;
+    takeSnapshot();
     restoreFocus();
     postInteractionMode();
     refreshSourceAppNames();

@@ -67,6 +67,9 @@ public:
     static constexpr std::chrono::milliseconds cloudImportRefreshDelay{350};
     static constexpr double wheelStep = 42;
     static constexpr qint64 maxFileBytes = 8388608;
+    // The newest clips read when the panel shows; scrolling near the end reads four times more,
+    // and a search or filter reads the whole history.
+    static constexpr int historyPageSize = 400;
 
     HistoryViewModel(HistoryViewDependencies deps, HistoryViewCallbacks callbacks, QObject *parent = nullptr);
     ~HistoryViewModel() override;
@@ -140,6 +143,8 @@ public:
     // The panel was shown / its content appeared.
     void resetForPanelShow();
     void handleAppear();
+    // The panel went away: store changes only mark the lists stale until it shows again.
+    void panelDidHide();
     // The sync status's importing flag; its end refreshes like a finished import.
     void setSyncImporting(bool importing);
 
@@ -190,7 +195,11 @@ private:
     void reconcileVisibleItems(bool preserveSelection, bool resetWindow);
     void handleItemOrderChange(const ItemOrderSignal &before, const ItemOrderSignal &after);
     void storeDidChange();
+    // Reads the store again when it changed since the last read.
     void takeSnapshot();
+    // Reads more of the history than the part held now: all of it, or four times as much.
+    void widenSnapshot(bool whole);
+    void releaseWideSnapshot();
     void scheduleLatestSavedRefresh();
     void scheduleCloudImportRefresh();
     void refreshSourceAppNames();
@@ -214,6 +223,12 @@ private:
     int m_batchDepth = 0;
     bool m_dirty = false;
     bool m_importing = false;
+    bool m_shown = false;
+    bool m_stale = true;
+    bool m_storeChangedSinceCapture = false;
+    int m_pageSize = historyPageSize;
+    bool m_wantWhole = false;
+    bool m_wholeLoadScheduled = false;
     TaskScheduler::TaskId m_latestSavedRefresh = 0;
     TaskScheduler::TaskId m_cloudImportRefresh = 0;
     // Outlives this model in deferred work, which checks it before touching anything.

@@ -16,6 +16,11 @@ namespace quillmere {
 void HistoryViewModel::setSelectedIndex(int index)
 {
     Batch batch(*this);
+    // Close to the end of a part of the history: the next clips are read before they are needed.
+    if (!m_lists.isComplete() && index + ClipLists::renderLead >= m_lists.visibleCount()) {
+        widenSnapshot(false);
+        refreshVisibleItems(false);
+    }
     m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
     m_lists.ensureSelectionRendered(m_state.selectedIndex);
     if (!m_state.suppressSelectionScroll)

@@ -77,6 +77,10 @@ struct PageSnapshot {
 struct HistorySnapshot {
     std::vector<ClipSnapshot> clips;
     std::vector<PageSnapshot> pages;
+    // A part of the history: its first `newestCount` clips are the newest of the store, the rest
+    // older clips that are on Pages or queued to paste. Negative: every clip is here.
+    int newestCount = -1;
+    bool isComplete() const { return newestCount < 0; }
 };
 
 // Changes when the number of clips or the newest clip does.

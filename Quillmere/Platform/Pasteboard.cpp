@@ -339,7 +339,9 @@ void SystemPasteboard::applySnapshot(const SelectionSnapshot &snapshot)
             m_snapshot = snapshot;
         return;
     }
-    if (m_reader->isOvertaken(snapshot))
+    // A copy read in full is kept even when a newer one follows; only our own write since then
+    // stands in its place.
+    if (m_ownedByUs && m_reader->isOvertaken(snapshot))
         return;
     m_snapshot = snapshot;
     m_ownedByUs = false;

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -102,4 +103,36 @@ TEST(CommandLine, QtOptionsPassThroughAndAHandOverTooLargeIsRefused)
     EXPECT_NE(run.status, 0);
     EXPECT_TRUE(run.errors.contains("too long")) << run.errors.toStdString();
     EXPECT_EQ(received.size(), 1);
+}
+
+TEST(CommandLine, ARunningProgramTakesTheRequestBeforeADisplayIsOpened)
+{
+    Launch launch;
+    SingleInstance running(launch.home.filePath("quillmere"));
+    ASSERT_EQ(running.claim({}), SingleInstance::Claim::first);
+    SingleInstance demo(launch.home.filePath("quillmere-demo"));
+    ASSERT_EQ(demo.claim({}), SingleInstance::Claim::first);
+    QSignalSpy received(&running, &SingleInstance::argumentsReceived);
+    QSignalSpy receivedByDemo(&demo, &SingleInstance::argumentsReceived);
+
+    // No display could be reached: the request never needed one.
+    QProcessEnvironment env = launch.environment();
+    env.insert("DISPLAY", ":64999");
+    Outcome run = launch.run({"--show-panel"}, env);
+    EXPECT_EQ(run.status, 0) << run.errors.toStdString();
+    EXPECT_TRUE(run.errors.contains("handed the request over")) << run.errors.toStdString();
+    ASSERT_TRUE(received.wait(5000));
+    EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"});
+
+    run = launch.run({"--demo-data", "--show-settings"}, env);
+    EXPECT_EQ(run.status, 0) << run.errors.toStdString();
+    ASSERT_TRUE(receivedByDemo.wait(5000));
+    EXPECT_EQ(receivedByDemo.front().front().toStringList(), (QStringList{"--demo-data", "--show-settings"}));
+
+    // Help is this start's to answer, not the running program's.
+    run = launch.run({"--help"}, env);
+    EXPECT_EQ(run.status, 0);
+    QTest::qWait(100);
+    EXPECT_EQ(received.size(), 1);
+    EXPECT_EQ(receivedByDemo.size(), 1);
 }

@@ -80,6 +80,22 @@ TEST(SingleInstance, SecondStartHandsItsArgumentsToTheFirst)
     EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"});
 }
 
+TEST(SingleInstance, AnEarlyHandOverReachesTheRunningOneOrFindsNobody)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("quillmere");
+    EXPECT_EQ(SingleInstance::handOver(path, {"--show-panel"}), Claim::first);
+    SingleInstance first(path);
+    ASSERT_EQ(first.claim({}), Claim::first);
+    QSignalSpy received(&first, &SingleInstance::argumentsReceived);
+
+    EXPECT_EQ(SingleInstance::handOver(path, {"--show-panel", "--keep-open"}), Claim::handedOver);
+    ASSERT_TRUE(received.wait(2000));
+    EXPECT_EQ(received.front().front().toStringList(), (QStringList{"--show-panel", "--keep-open"}));
+    EXPECT_EQ(SingleInstance::handOver(path, {QString(SingleInstance::maxRequestBytes, QLatin1Char('x'))}),
+              Claim::requestTooLarge);
+}
+
 TEST(SingleInstance, StaleSocketFromACrashedRunIsTakenOver)
 {
     QTemporaryDir dir;

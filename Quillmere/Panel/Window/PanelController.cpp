@@ -155,6 +155,7 @@ void PanelController::configureContent()
             self->m_thumbnails->prewarm(requests);
     };
     m_model = std::make_unique<HistoryViewModel>(deps, callbacks);
+    connect(this, &PanelController::hidden, m_model.get(), &HistoryViewModel::panelDidHide);
     // Paste-next takes clips off the queue while the panel may be showing its count.
     if (m_deps.sequentialPaste)
         connect(m_deps.sequentialPaste, &SequentialPasteController::stackChanged, m_model.get(),

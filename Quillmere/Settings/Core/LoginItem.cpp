@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <algorithm>
@@ -25,8 +26,12 @@ LoginItem::LoginItem(QString autostartDir, QString executable)
 {
     if (m_dir.isEmpty())
         m_dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart");
-    if (m_executable.isEmpty())
+    if (m_executable.isEmpty()) {
         m_executable = QCoreApplication::applicationFilePath();
+        // The program proper runs under the command people start, which sits beside it.
+        if (m_executable.endsWith(QLatin1String("/quillmere-app")) && QFileInfo::exists(m_executable.chopped(4)))
+            m_executable.chop(4);
+    }
 }
 
 QString LoginItem::filePath() const
