@@ -448,6 +448,7 @@ void AppDelegate::openSettingsWindow()
         };
         deps.shortVersion = QCoreApplication::applicationVersion();
         deps.sync.origin = SyncSettings::probeOrigin(m_prefs);
+        deps.sync.health = &m_environment.syncHealth();
         deps.sync.activeFolder = m_environment.persistence().mode == PersistenceMode::cloudKit
             ? SyncSettings::folder(QCoreApplication::arguments(), m_prefs)
             : QString();

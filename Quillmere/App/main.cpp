@@ -201,12 +201,14 @@ int main(int argc, char *argv[])
         }
     }
     restartWithQuietOpenMP(argv);
+    // The program's preferences and notification centre: one each, passed to whatever needs them.
+    Preferences preferences;
     {
         const QString environment = QStringLiteral(QUILLMERE_CLOUDKIT_ENVIRONMENT);
         SchemaInitialization::initializeCloudKitSchemaIfRequested(
             launch.own,
             {environment.isEmpty() ? std::nullopt : std::optional(environment),
-             !SyncSettings::folder(launch.own, Preferences::standard()).isEmpty(), QDir::tempPath()});
+             !SyncSettings::folder(launch.own, preferences).isEmpty(), QDir::tempPath()});
     }
     // Qt aborts the process when it cannot reach the display; say what is wrong and stop cleanly.
     if (launch.platform.isEmpty() || launch.platform == QLatin1String("xcb")) {
@@ -257,10 +259,11 @@ int main(int argc, char *argv[])
         QApplication::quit();
     });
 
-    AppEnvironment &environment = AppEnvironment::shared();
+    NotificationCenter notifications;
+    AppEnvironment environment(AppEnvironment::programOptions(arguments, preferences, notifications));
     qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(environment.persistence().mode)));
 
-    AppDelegate delegate(environment, Preferences::standard(), NotificationCenter::defaultCenter(), {});
+    AppDelegate delegate(environment, preferences, notifications, {});
     QObject::connect(&instance, &SingleInstance::argumentsReceived, &delegate, &AppDelegate::handleArguments);
     delegate.applicationDidFinishLaunching(arguments);
     // The first turn of the event loop: the clipboard is watched and hot keys and requests answer.
@@ -269,6 +272,6 @@ int main(int argc, char *argv[])
     const int status = app.exec();
     delegate.applicationWillTerminate();
     environment.store().save();
-    Preferences::standard().sync();
+    preferences.sync();
     return status;
 }

@@ -17,8 +17,8 @@ class Preferences;
 
 // Everything the store needs from outside, so tests can hand in their own.
 struct ClipStoreDependencies {
-    Preferences *preferences = nullptr;
-    NotificationCenter *notificationCenter = nullptr;
+    Preferences *preferences = nullptr;               // required
+    NotificationCenter *notificationCenter = nullptr; // required
     Clock clock = systemClock();
     SyncAuditRecording *auditRecorder = nullptr;
     std::function<SyncHealthFacts()> syncHealthFacts;

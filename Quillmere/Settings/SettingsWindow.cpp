@@ -101,9 +101,9 @@ struct SettingsWindow::CaptureServices {
 SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent)
     : QWidget(parent), m_capture(std::make_unique<CaptureServices>()), m_keysyms(std::move(deps.keysyms))
 {
-    m_capture->center = deps.center ? deps.center
-        : deps.paneRequests         ? &deps.paneRequests->center()
-                                    : &NotificationCenter::defaultCenter();
+    m_capture->center = deps.center ? deps.center : deps.paneRequests ? &deps.paneRequests->center() : nullptr;
+    if (!m_capture->center)
+        qFatal("SettingsWindow needs a notification centre");
     m_capture->isShortcutRefused = std::move(deps.isCaptureShortcutRefused);
     if (!deps.secrets)
         m_capture->ownSecrets = std::make_unique<SystemSecretStore>();
