@@ -1,14 +1,18 @@
 #include "Quillmere/Clipboard/CaptureFloodGuard.h"
 
+#include <algorithm>
+
 namespace quillmere {
 
-CaptureFloodGuard::Verdict CaptureFloodGuard::admit(const QString &source, const QUuid &clip)
+CaptureFloodGuard::Verdict CaptureFloodGuard::admit(const QString &source, const QUuid &clip,
+                                                    std::optional<QDateTime> madeAt)
 {
-    const qint64 now = m_clock().toMSecsSinceEpoch();
+    const qint64 now = (madeAt ? *madeAt : m_clock()).toMSecsSinceEpoch();
     Source &s = m_sources[source];
     while (!s.recent.empty() && s.recent.front() <= now - windowMs)
         s.recent.pop_front();
-    s.recent.push_back(now);
+    // Stamps from different threads need not arrive in order; the window stays sorted.
+    s.recent.insert(std::upper_bound(s.recent.begin(), s.recent.end(), now), now);
     Verdict verdict;
     const bool flooding = qint64(s.recent.size()) > floodRate;
     if (!flooding) {

@@ -27,8 +27,9 @@ public:
 
     explicit CaptureFloodGuard(Clock clock) : m_clock(std::move(clock)) {}
 
-    // One copy from `source` was stored as `clip`.
-    Verdict admit(const QString &source, const QUuid &clip);
+    // One copy from `source` was stored as `clip`. `madeAt`, when known, is when the copy was
+    // made: a backlog handled late after a busy moment is then not taken for a flood.
+    Verdict admit(const QString &source, const QUuid &clip, std::optional<QDateTime> madeAt = std::nullopt);
     bool isFlooding(const QString &source) const;
 
 private:

@@ -94,7 +94,7 @@ void PasteboardCapture::captureCurrentContents()
         return;
 
     if (auto files = readFileCapture(sourceAppName, sourceAppBundleID)) {
-        const ClipRef clip = ingest(files->content);
+        const ClipRef clip = ingest(files->content, pasteboard.changedAt());
         if (clip && files->previewPath)
             scheduleFilePreview(clip, *files->previewPath);
         return;
@@ -112,7 +112,7 @@ void PasteboardCapture::captureCurrentContents()
     if (!imageData) {
         const auto content = textContent(string, richTextPayload(), sourceAppName, sourceAppBundleID);
         if (content)
-            ingest(*content);
+            ingest(*content, pasteboard.changedAt());
         return;
     }
 
@@ -259,7 +259,7 @@ std::optional<CapturedContent> PasteboardCapture::textContent(const std::optiona
     return content;
 }
 
-ClipRef PasteboardCapture::ingest(const CapturedContent &content)
+ClipRef PasteboardCapture::ingest(const CapturedContent &content, std::optional<QDateTime> madeAt)
 {
     if (ClipCaptureRule::anyEnabledRuleMatches(currentRules(), ClipCaptureRuleContext(content)))
         return nullptr;
@@ -268,7 +268,7 @@ ClipRef PasteboardCapture::ingest(const CapturedContent &content)
         return nullptr;
     m_deps.store->applySensitiveExpiry(clip, m_deps.clock());
     const QString source = content.sourceAppBundleID.value_or(content.sourceAppName.value_or(QString()));
-    const CaptureFloodGuard::Verdict flood = m_flood.admit(source, clip->dedupID());
+    const CaptureFloodGuard::Verdict flood = m_flood.admit(source, clip->dedupID(), madeAt);
     if (flood.announce)
         qCInfo(lcCapture,
                "%s changes the clipboard faster than anyone copies: keeping one copy per %lld ms while it lasts",

@@ -63,7 +63,7 @@ public:
     // Called by the monitor once a change may be captured.
     void captureCurrentContents();
     // The one hand-off to the store: rules again, insert, sensitive expiry, callback.
-    ClipRef ingest(const CapturedContent &content);
+    ClipRef ingest(const CapturedContent &content, std::optional<QDateTime> madeAt = std::nullopt);
 
     std::function<void(const ClipRef &)> onItemCaptured;
 

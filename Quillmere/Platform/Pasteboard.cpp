@@ -349,6 +349,13 @@ void SystemPasteboard::applySnapshot(const SelectionSnapshot &snapshot)
     Q_EMIT changed();
 }
 
+std::optional<QDateTime> SystemPasteboard::changedAt() const
+{
+    if (m_ownedByUs || m_snapshot.seenAtMs <= 0)
+        return std::nullopt;
+    return QDateTime::fromMSecsSinceEpoch(m_snapshot.seenAtMs, Qt::UTC);
+}
+
 std::optional<QByteArray> SystemPasteboard::snapshotData(const QStringList &mimes) const
 {
     for (const QString &mime : mimes)

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
@@ -108,6 +109,9 @@ public:
     virtual std::optional<QByteArray> data(const QString &type) const = 0;
     virtual QList<QUrl> readFileURLs() const = 0;
 
+    // When the current content was put on the clipboard, as far as this program saw it; nothing
+    // where it cannot tell (the main thread's time of handling it is then the best there is).
+    virtual std::optional<QDateTime> changedAt() const { return std::nullopt; }
     // True while the content on the clipboard is the one this process wrote.
     virtual bool ownsClipboard() const = 0;
     // The system's read permission for this program; nothing where the system has none.
@@ -154,6 +158,7 @@ public:
     std::optional<QByteArray> data(const QString &type) const override;
     QList<QUrl> readFileURLs() const override;
     bool ownsClipboard() const override { return m_ownedByUs; }
+    std::optional<QDateTime> changedAt() const override;
 
     qint64 clearContents() override;
     void writeContents(const PasteboardContents &contents) override;

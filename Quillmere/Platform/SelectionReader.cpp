@@ -3,6 +3,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/XcbSupport.h"
 
+#include <QDateTime>
 #include <QMetaObject>
 #include <QScopeGuard>
 
@@ -215,6 +216,7 @@ private:
         SelectionSnapshot snapshot;
         snapshot.owner = change.owner;
         snapshot.initial = change.initial;
+        snapshot.seenAtMs = QDateTime::currentMSecsSinceEpoch();
 
         const Transfer list = convert(requestor, m_targets, change.time, maxTargetListBytes, false, budget);
         if (list.outcome == Outcome::interrupted)

@@ -24,6 +24,8 @@ struct SelectionSnapshot {
     QHash<QString, QByteArray> data;
     // What was on the clipboard when the reader started: not a change.
     bool initial = false;
+    // When the owner announced the change (ms since the epoch), whenever the main thread gets it.
+    qint64 seenAtMs = 0;
 };
 
 // Which targets a change is read for, and how much of each is taken.

@@ -71,4 +71,31 @@ TEST(CaptureFloodGuard, QuickButHumanCopyingIsNeverThinned)
     EXPECT_EQ(run.announced, 0);
 }
 
+TEST(CaptureFloodGuard, CopiesJudgedByWhenTheyWereMadeNotWhenTheyWereHandled)
+{
+    FakeClock clock;
+    CaptureFloodGuard guard(clock.clock());
+    const QDateTime start = clock.now();
+    // A busy main thread hands forty copies made 200 ms apart over in one go: a person's pace.
+    std::set<QUuid> kept;
+    for (int i = 0; i < 40; ++i) {
+        const QUuid id = QUuid::createUuid();
+        kept.insert(id);
+        const auto verdict = guard.admit(QStringLiteral("org.example.Editor"), id, start.addMSecs(200 * i));
+        EXPECT_FALSE(verdict.replaced);
+        EXPECT_FALSE(verdict.announce);
+    }
+    EXPECT_FALSE(guard.isFlooding(QStringLiteral("org.example.Editor")));
+
+    // Made a millisecond apart, the same backlog is a flood whenever it is handled.
+    clock.advance(60000);
+    const QDateTime later = clock.now();
+    int replaced = 0;
+    for (int i = 0; i < 40; ++i)
+        replaced += guard.admit(QStringLiteral("org.example.Flooder"), QUuid::createUuid(), later.addMSecs(i))
+                        .replaced.has_value();
+    EXPECT_TRUE(guard.isFlooding(QStringLiteral("org.example.Flooder")));
+    EXPECT_GT(replaced, 0);
+}
+
 } // namespace
