@@ -201,7 +201,7 @@ int main(int argc, char *argv[])
         }
     }
     restartWithQuietOpenMP(argv);
-    // The program's preferences and notification centre: one each, passed to whatever needs them.
+    // The one preferences file of the program, passed down to whatever reads it.
     Preferences preferences;
     {
         const QString environment = QStringLiteral(QUILLMERE_CLOUDKIT_ENVIRONMENT);
