@@ -32,7 +32,7 @@ struct Bench {
         if (!container)
             qFatal("Cannot open the store: %s", qPrintable(error));
         store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
-                                            ClipStoreDependencies{&prefs, &center, clock, nullptr, {}});
+                                            ClipStoreDependencies{&prefs, &center, clock, nullptr});
     }
 
     // Mostly text, a tenth images and files with bytes on disk, some pinned or on Pages.

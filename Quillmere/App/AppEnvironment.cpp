@@ -25,8 +25,6 @@ AppEnvironment::AppEnvironment(Options options)
     m_syncHealth = std::make_unique<SyncHealthStore>(*options.store.preferences, systemClock());
     if (!options.store.auditRecorder)
         options.store.auditRecorder = m_syncHealth.get();
-    if (!options.store.syncHealthFacts)
-        options.store.syncHealthFacts = [health = m_syncHealth.get()] { return health->facts(); };
     m_persistence = makePersistence(options.arguments, options.persistence);
     m_store = std::make_unique<ClipStore>(m_persistence.container, options.store);
     CloudSyncStatus::Dependencies sync;

@@ -17,8 +17,8 @@ public:
     struct Options {
         QStringList arguments;
         PersistenceOptions persistence;
-        // Its preferences and notification centre are required; the sync health's audit and facts
-        // are this environment's own when left empty.
+        // Its preferences and notification centre are required; the audit is this environment's
+        // sync health when left empty.
         ClipStoreDependencies store;
     };
 

@@ -1,10 +1,8 @@
 // A backup's clips taken on the main thread, their stored images and files read later off it.
 #include "Quillmere/Archive/BackupArchive.h"
 
-#include "Quillmere/Model/ReadConnection.h"
+#include "Quillmere/Model/StoreReader.h"
 
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -46,25 +44,19 @@ ArchiveResult<ClipArchiveDocument, QString> Snapshot::document() &&
     const bool fromStore = std::any_of(images.begin(), images.end(), [](const auto &p) { return p && !p->bytes; })
         || std::any_of(files.begin(), files.end(), [](const auto &p) { return p && !p->bytes; });
     if (fromStore) {
-        ReadConnection connection(storePath);
-        if (!connection.isOpen() || !connection.beginReadTransaction())
-            return QStringLiteral("The history couldn't be read: %1").arg(connection.error());
-        for (const auto &[payloads, table] : {std::pair{&images, "clip_images"}, std::pair{&files, "clip_files"}}) {
-            QSqlQuery q(connection.db());
-            q.setForwardOnly(true);
-            q.prepare(QStringLiteral("SELECT data FROM %1 WHERE clipID = ?").arg(QLatin1StringView(table)));
+        StoreReader store(storePath);
+        if (!store.isOpen() || !store.beginSnapshot())
+            return QStringLiteral("The history couldn't be read: %1").arg(store.error());
+        for (const auto &[payloads, kind] :
+             {std::pair{&images, storerow::Blob::image}, std::pair{&files, storerow::Blob::file}}) {
             for (size_t i = 0; i < payloads->size(); ++i) {
                 std::optional<Payload> &payload = (*payloads)[i];
                 if (!payload || payload->bytes)
                     continue;
-                q.bindValue(0, payload->row);
-                if (!q.exec())
-                    return QStringLiteral("The history couldn't be read: %1").arg(q.lastError().text());
-                if (q.next())
-                    payload->bytes = q.value(0).toByteArray();
-                else
+                if (!store.blob(kind, payload->row, &payload->bytes))
+                    return QStringLiteral("The history couldn't be read: %1").arg(store.error());
+                if (!payload->bytes)
                     deleted[i] = true;
-                q.finish();
             }
         }
     }

@@ -1,13 +1,12 @@
 #include "Quillmere/Archive/StorageFacts.h"
 
 #include "Quillmere/Model/ClipPresentation.h"
-#include "Quillmere/Model/ReadConnection.h"
+#include "Quillmere/Model/StoreReader.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QHash>
-#include <QSqlDatabase>
-#include <QSqlQuery>
+#include <limits>
 
 namespace quillmere {
 namespace {
@@ -16,11 +15,6 @@ QString previewOf(const ClipItem &clip)
 {
     const SafePresentation shown = safePresentation(clip);
     return shown.displayName.value_or(shown.safePreview);
-}
-
-std::optional<QString> optionalText(const QVariant &v)
-{
-    return v.isNull() ? std::nullopt : std::optional<QString>(v.toString());
 }
 
 } // namespace
@@ -45,58 +39,36 @@ std::vector<ClipFact> ClipFact::fetchAll(const QString &storePath, int batchSize
     std::vector<ClipFact> facts;
     if (storePath.isEmpty() || batchSize < 1 || !QFileInfo::exists(storePath))
         return facts;
-    ReadConnection connection(storePath);
-    if (!connection.isOpen())
+    StoreReader store(storePath);
+    if (!store.isOpen())
         return facts;
-    const QSqlDatabase db = connection.db();
 
     QHash<qint64, QString> pageNames;
-    {
-        QSqlQuery q(db);
-        if (q.exec(QStringLiteral("SELECT id, name FROM pinboards")))
-            while (q.next()) {
-                const QString name = q.value(1).toString();
-                pageNames.insert(q.value(0).toLongLong(), name.isEmpty() ? QStringLiteral("Untitled") : name);
-            }
-    }
+    store.pagesChangedSince(std::numeric_limits<qint64>::min(), [&](const storerow::Page &page) {
+        pageNames.insert(page.row, page.name.isEmpty() ? QStringLiteral("Untitled") : page.name);
+    });
 
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    q.prepare(QStringLiteral(
-        "SELECT dedupID, createdAt, kind, text, customTitle, fileName, isPinned, contentHash, pinboardID,"
-        " imageSize, fileSize FROM clips ORDER BY createdAt DESC, id DESC LIMIT ? OFFSET ?"));
-    for (qint64 offset = 0;; offset += batchSize) {
-        q.bindValue(0, batchSize);
-        q.bindValue(1, offset);
-        if (!q.exec())
-            break;
-        int read = 0;
-        while (q.next()) {
-            ++read;
-            // A detached record carries just what the preview needs.
-            ClipItem clip;
-            clip.setKindRawValue(q.value(2).toString());
-            clip.setText(optionalText(q.value(3)));
-            clip.setCustomTitle(optionalText(q.value(4)));
-            clip.setFileName(optionalText(q.value(5)));
+    store.clipsNewestFirst(batchSize, [&](const storerow::Clip &row) {
+        // A detached record carries just what the preview needs.
+        ClipItem clip;
+        clip.setKindRawValue(row.kind);
+        clip.setText(row.text);
+        clip.setCustomTitle(row.customTitle);
+        clip.setFileName(row.fileName);
 
-            ClipFact fact;
-            fact.id = QUuid::fromString(q.value(0).toString());
-            fact.kind = clip.kind();
-            fact.byteCount = std::max<qint64>(0, q.value(9).toLongLong())
-                + std::max<qint64>(0, q.value(10).toLongLong()) + (clip.text() ? utf8ByteCount(*clip.text()) : 0);
-            fact.createdAt = QDateTime::fromMSecsSinceEpoch(q.value(1).toLongLong(), Qt::UTC);
-            if (!q.value(8).isNull())
-                fact.pageName = pageNames.value(q.value(8).toLongLong());
-            fact.isPinned = q.value(6).toBool();
-            fact.contentHash = q.value(7).toString();
-            fact.preview = previewOf(clip);
-            facts.push_back(std::move(fact));
-        }
-        q.finish();
-        if (read < batchSize)
-            break;
-    }
+        ClipFact fact;
+        fact.id = QUuid::fromString(row.dedupID);
+        fact.kind = clip.kind();
+        fact.byteCount = std::max<qint64>(0, row.imageSize) + std::max<qint64>(0, row.fileSize)
+            + (clip.text() ? utf8ByteCount(*clip.text()) : 0);
+        fact.createdAt = QDateTime::fromMSecsSinceEpoch(row.createdAt, Qt::UTC);
+        if (row.pageRow)
+            fact.pageName = pageNames.value(*row.pageRow);
+        fact.isPinned = row.isPinned;
+        fact.contentHash = row.contentHash;
+        fact.preview = previewOf(clip);
+        facts.push_back(std::move(fact));
+    });
     return facts;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Quillmere/Model/CapturedContent.h"
+#include "Quillmere/Model/ClipAudit.h"
 #include "Quillmere/Model/ModelContainer.h"
-#include "Quillmere/Model/SyncAudit.h"
 #include "Quillmere/Platform/Core/Clock.h"
 
 #include <QObject>
@@ -20,8 +20,7 @@ struct ClipStoreDependencies {
     Preferences *preferences = nullptr;               // required
     NotificationCenter *notificationCenter = nullptr; // required
     Clock clock = systemClock();
-    SyncAuditRecording *auditRecorder = nullptr;
-    std::function<SyncHealthFacts()> syncHealthFacts;
+    ClipAuditRecording *auditRecorder = nullptr;
 };
 
 // The main-thread store through which everything reads and changes clips and Pages.
@@ -36,11 +35,7 @@ public:
 
     ModelContainer &container() const { return *m_container; }
     ModelContext &context() const { return m_container->mainContext(); }
-    SyncAuditRecording *auditRecorder() const { return m_deps.auditRecorder; }
-    SyncHealthFacts syncHealthFacts() const
-    {
-        return m_deps.syncHealthFacts ? m_deps.syncHealthFacts() : SyncHealthFacts{};
-    }
+    ClipAuditRecording *auditRecorder() const { return m_deps.auditRecorder; }
     Preferences &preferences() const { return *m_deps.preferences; }
     QDateTime now() const { return m_deps.clock(); }
     const Clock &clock() const { return m_deps.clock; }

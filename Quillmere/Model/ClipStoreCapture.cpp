@@ -123,7 +123,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
     if (auditRecorder()) {
         auditRecorder()->recordAdded(1);
         if (pruned > 0)
-            auditRecorder()->recordPruned(SyncPruneReason::overLimit, pruned);
+            auditRecorder()->recordPruned(ClipPruneReason::overLimit, pruned);
     }
     return clip;
 }
@@ -155,7 +155,7 @@ int ClipStore::deleteExpiredTemporaryClips(const QDateTime &at)
     if (!saveOrRollback("Failed to delete expired clips: %s"))
         return 0;
     if (deleted > 0 && auditRecorder())
-        auditRecorder()->recordPruned(SyncPruneReason::expired, deleted);
+        auditRecorder()->recordPruned(ClipPruneReason::expired, deleted);
     return deleted;
 }
 
@@ -310,7 +310,7 @@ int ClipStore::pruneOverHistoryLimit()
     if (!saveOrRollback("Failed to prune history: %s"))
         return 0;
     if (auditRecorder())
-        auditRecorder()->recordPruned(SyncPruneReason::overLimit, removed);
+        auditRecorder()->recordPruned(ClipPruneReason::overLimit, removed);
     return removed;
 }
 

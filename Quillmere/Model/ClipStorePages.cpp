@@ -250,8 +250,8 @@ int ClipStore::dedupeSweep(bool force, const QDateTime &now)
         return 0;
     if (!saveOrRollback("Dedupe sweep failed: %s"))
         return 0;
-    if (SyncAuditRecording *audit = auditRecorder())
-        audit->recordPruned(SyncPruneReason::dedupe, deleted);
+    if (ClipAuditRecording *audit = auditRecorder())
+        audit->recordPruned(ClipPruneReason::dedupe, deleted);
     return deleted;
 }
 

@@ -1,8 +1,11 @@
 #include "Quillmere/Model/StoreSchema.h"
 
+#include "Quillmere/Model/ModelContext.h"
+#include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStringList>
 #include <iterator>
 #include <vector>
@@ -172,12 +175,27 @@ bool indexClipQuestions(QSqlQuery &q, QSqlError *error)
     return true;
 }
 
+// 2 -> 3: the sync bookkeeping, which the sync engine used to add on its first start; a store it
+// already has them in keeps them as they are.
+bool keepSyncBookkeeping(QSqlQuery &q, QSqlError *error)
+{
+    return run(q,
+               QStringLiteral(
+                   "CREATE TABLE IF NOT EXISTS sync_versions(recordID TEXT PRIMARY KEY, entity TEXT NOT NULL,"
+                   " modifiedAt INTEGER NOT NULL, device TEXT NOT NULL, localModifiedAt INTEGER NOT NULL,"
+                   " deleted INTEGER NOT NULL)"),
+               error)
+        && run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS sync_meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+               error);
+}
+
 using Step = bool (*)(QSqlQuery &q, QSqlError *error);
 
 // Step n brings a store from version n to n + 1. A schema change is one more step at the end.
 constexpr Step kSteps[] = {
     createVersion1,
     indexClipQuestions,
+    keepSyncBookkeeping,
 };
 
 } // namespace
@@ -187,12 +205,29 @@ int currentVersion()
     return int(std::size(kSteps));
 }
 
+std::vector<StoredColumn> storedColumns(const ModelContext &context, Entity entity)
+{
+    std::vector<StoredColumn> columns;
+    QSqlQuery q(context.database());
+    if (!q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(StoreRows::of(entity).table)))
+        return columns;
+    const QSqlRecord record = q.record();
+    const int name = record.indexOf(QStringLiteral("name"));
+    const int type = record.indexOf(QStringLiteral("type"));
+    while (q.next())
+        columns.push_back({q.value(name).toString(), q.value(type).toString()});
+    return columns;
+}
+
 bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
 {
     QSqlQuery q(db);
     // A store of a known version that lost a column (a tool, an older build) gains it back rather
     // than being moved aside: the first step adds whatever is missing and keeps every row.
     if (fromVersion >= 1 && !createVersion1(q, error))
+        return false;
+    // Sync used to add its tables again at each start; a store that lost them gains them back.
+    if (fromVersion >= 3 && !keepSyncBookkeeping(q, error))
         return false;
     for (int version = std::max(0, fromVersion); version < currentVersion(); ++version) {
         if (!kSteps[version](q, error))

@@ -1,7 +1,15 @@
 #pragma once
 
+#include "Quillmere/Model/Records.h"
+
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QString>
+#include <vector>
+
+namespace quillmere {
+class ModelContext;
+}
 
 namespace quillmere::StoreSchema {
 
@@ -12,5 +20,13 @@ int currentVersion();
 // caller's transaction; the caller sets user_version afterwards. False with `error` set when a
 // step failed (the caller rolls back, so the store stays as it was).
 bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error);
+
+struct StoredColumn {
+    QString name;
+    QString type;
+};
+
+// The columns the table of `entity` has in the store file, as SQLite declares them.
+std::vector<StoredColumn> storedColumns(const ModelContext &context, Entity entity);
 
 } // namespace quillmere::StoreSchema

@@ -1,6 +1,7 @@
 #include "Quillmere/Sync/SchemaInitialization.h"
 
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Sync/SyncFolder.h"
 
@@ -8,18 +9,17 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSqlQuery>
 #include <QUuid>
 #include <cstdlib>
 
 namespace quillmere::SchemaInitialization {
 namespace {
 
-// The model's record types in the order the persistence set-up uses, with their tables.
-const std::pair<const char *, const char *> kModelTypes[] = {{"ClipItem", "clips"},
-                                                             {"Pinboard", "pinboards"},
-                                                             {"AppSettings", "app_settings"},
-                                                             {"SourceAppBrand", "source_app_brands"}};
+// The model's record types in the order the persistence set-up uses.
+const std::pair<const char *, Entity> kModelTypes[] = {{"ClipItem", Entity::clip},
+                                                       {"Pinboard", Entity::page},
+                                                       {"AppSettings", Entity::settings},
+                                                       {"SourceAppBrand", Entity::brand}};
 
 int fail(const QString &message, std::FILE *err)
 {
@@ -58,20 +58,17 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
 
     // The record types and their fields, as the store file holds them.
     QJsonArray types;
-    QSqlQuery q(container->mainContext().database());
-    for (const auto &[type, table] : kModelTypes) {
+    for (const auto &[type, entity] : kModelTypes) {
         QJsonArray fields;
-        if (q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(QLatin1String(table))))
-            while (q.next())
-                if (q.value(1).toString() != QLatin1String("id"))
-                    fields.append(QJsonObject{{QStringLiteral("name"), q.value(1).toString()},
-                                              {QStringLiteral("type"), q.value(2).toString()}});
+        for (const StoreSchema::StoredColumn &column : StoreSchema::storedColumns(container->mainContext(), entity))
+            if (column.name != QLatin1String("id"))
+                fields.append(
+                    QJsonObject{{QStringLiteral("name"), column.name}, {QStringLiteral("type"), column.type}});
         if (fields.isEmpty())
             return fail(QStringLiteral("Could not derive a managed object model from the SwiftData schema."), err);
         types.append(
             QJsonObject{{QStringLiteral("recordType"), QLatin1String(type)}, {QStringLiteral("fields"), fields}});
     }
-    q.finish();
 
     const QString root = QDir(environment.temporaryDirectory).filePath(name);
     const QString device = QStringLiteral("schema-init");

@@ -1,14 +1,13 @@
 #include "Quillmere/Sync/SyncEngine.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <limits>
 
 namespace quillmere {
@@ -71,10 +70,7 @@ SyncEngine::~SyncEngine()
 
 QString SyncEngine::meta(const QString &key) const
 {
-    QSqlQuery q(m_store.context().database());
-    q.prepare(QStringLiteral("SELECT value FROM sync_meta WHERE key = ?"));
-    q.bindValue(0, key);
-    return q.exec() && q.next() ? q.value(0).toString() : QString();
+    return SyncBookkeeping(m_store.context()).meta(key);
 }
 
 bool SyncEngine::start()
@@ -85,21 +81,10 @@ bool SyncEngine::start()
         qCWarning(lcSync, "Sync needs a store file and a device id");
         return false;
     }
-    QSqlDatabase db = m_store.context().database();
-    QSqlQuery q(db);
-    if (!q.exec(
-            QStringLiteral("CREATE TABLE IF NOT EXISTS sync_versions(recordID TEXT PRIMARY KEY, entity TEXT NOT NULL,"
-                           " modifiedAt INTEGER NOT NULL, device TEXT NOT NULL, localModifiedAt INTEGER NOT NULL,"
-                           " deleted INTEGER NOT NULL)"))
-        || !q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS sync_meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)"))) {
-        qCWarning(lcSync, "Cannot keep sync bookkeeping in the store: %s", qPrintable(q.lastError().text()));
-        return false;
-    }
-    if (q.exec(QStringLiteral("SELECT recordID, modifiedAt, device, localModifiedAt, deleted FROM sync_versions")))
-        while (q.next())
-            m_versions.insert(
-                q.value(0).toString(),
-                {q.value(1).toLongLong(), q.value(2).toString(), q.value(3).toLongLong(), q.value(4).toBool()});
+    SyncBookkeeping bookkeeping(m_store.context());
+    bookkeeping.versions([&](const storerow::SyncVersion &v) {
+        m_versions.insert(v.recordID, {v.modifiedAt, v.device, v.localModifiedAt, v.deleted});
+    });
     // Another folder or device id starts afresh: everything is written there again.
     const QString target = m_options.root + QLatin1Char('\n') + m_options.device;
     if (meta(kExportTarget) == target) {
@@ -117,11 +102,8 @@ bool SyncEngine::start()
             m_importProgress.insert(it.key(), p);
         }
     } else {
-        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
-        q.bindValue(0, kExportTarget);
-        q.bindValue(1, target);
-        q.exec();
-        q.exec(QStringLiteral("DELETE FROM sync_meta WHERE key IN ('export.progress', 'import.progress')"));
+        bookkeeping.setMeta(kExportTarget, target);
+        bookkeeping.removeMeta({kExportProgress, kImportProgress});
     }
     m_running = true;
     m_saveConnection = connect(&m_store, &ClipStore::didSave, this, &SyncEngine::scheduleExport);
@@ -289,13 +271,13 @@ void SyncEngine::finishExport(const ExportResult &result)
 
 void SyncEngine::saveExportProgress()
 {
-    QSqlQuery q(m_store.context().database());
-    q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
-    q.bindValue(0, kExportProgress);
-    q.bindValue(1,
-                QString::fromUtf8(QJsonDocument(exportProgressJson(m_exportProgress)).toJson(QJsonDocument::Compact)));
-    if (!q.exec())
-        qCWarning(lcSync, "Could not keep the export progress: %s", qPrintable(q.lastError().text()));
+    QString error;
+    if (!SyncBookkeeping(m_store.context())
+             .setMeta(
+                 kExportProgress,
+                 QString::fromUtf8(QJsonDocument(exportProgressJson(m_exportProgress)).toJson(QJsonDocument::Compact)),
+                 &error))
+        qCWarning(lcSync, "Could not keep the export progress: %s", qPrintable(error));
 }
 
 void SyncEngine::startImport()

@@ -14,8 +14,8 @@ double seconds(const QDateTime &t)
     return t.toMSecsSinceEpoch() / 1000.0;
 }
 
-constexpr SyncPruneReason kAllReasons[] = {SyncPruneReason::overLimit, SyncPruneReason::expired,
-                                           SyncPruneReason::dedupe};
+constexpr ClipPruneReason kAllReasons[] = {ClipPruneReason::overLimit, ClipPruneReason::expired,
+                                           ClipPruneReason::dedupe};
 } // namespace
 
 SyncHealthStore::SyncHealthStore(Preferences &defaults, Clock now) : m_defaults(defaults), m_now(std::move(now))
@@ -63,7 +63,7 @@ void SyncHealthStore::rollAuditWindowIfNeeded()
     // it is, the counters would never restart. A smaller step back changes nothing.
     if (now - start >= auditWindowSeconds || start - now >= auditWindowSeconds) {
         m_defaults.remove(kAdded);
-        for (SyncPruneReason reason : kAllReasons)
+        for (ClipPruneReason reason : kAllReasons)
             m_defaults.remove(prunedPrefix + rawValue(reason));
         m_defaults.setDouble(kWindowStart, now);
     }
@@ -83,7 +83,7 @@ SyncAuditSummary SyncHealthStore::auditSummary() const
     if (isAuditWindowExpired())
         return SyncAuditSummary::empty();
     SyncAuditSummary summary;
-    for (SyncPruneReason reason : kAllReasons) {
+    for (ClipPruneReason reason : kAllReasons) {
         const qint64 n = m_defaults.integer(prunedPrefix + rawValue(reason), 0);
         if (n > 0)
             summary.prunedByReason.insert(reason, int(n));
@@ -105,7 +105,7 @@ void SyncHealthStore::recordAdded(int count)
     addTo(kAdded, count);
 }
 
-void SyncHealthStore::recordPruned(SyncPruneReason reason, int count)
+void SyncHealthStore::recordPruned(ClipPruneReason reason, int count)
 {
     addTo(prunedPrefix + rawValue(reason), count);
 }

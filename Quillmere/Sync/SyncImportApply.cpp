@@ -3,13 +3,12 @@
 #include "Quillmere/Sync/SyncEngine.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <limits>
 
 namespace quillmere {
@@ -176,47 +175,31 @@ std::optional<std::pair<qint64, QString>> SyncEngine::currentVersion(const SyncR
 const QHash<QString, qint64> &SyncEngine::localDeletions()
 {
     if (!m_localDeletions) {
-        m_localDeletions.emplace();
-        QSqlQuery q(m_store.context().database());
-        if (q.exec(QStringLiteral("SELECT recordID, MAX(deletedAt) FROM deletions GROUP BY recordID")))
-            while (q.next())
-                m_localDeletions->insert(q.value(0).toString(), q.value(1).toLongLong());
+        m_localDeletions.emplace(SyncBookkeeping(m_store.context()).latestDeletions());
     }
     return *m_localDeletions;
 }
 
 bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *batches)
 {
-    QSqlDatabase db = m_store.context().database();
+    SyncBookkeeping bookkeeping(m_store.context());
     QHash<QString, Version> versions;
     QHash<QString, DeviceProgress> progress = m_importProgress;
     // The versions taken and how far each device was read go into the save of the records they
     // describe: a crash between the two would turn imported rows into changes of this device.
     auto keep = [&](qint64 saveTime) {
-        QSqlQuery deletedAt(db);
-        deletedAt.prepare(QStringLiteral("SELECT MAX(deletedAt) FROM deletions WHERE recordID = ?"));
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_versions(recordID, entity, modifiedAt, device,"
-                                 " localModifiedAt, deleted) VALUES(?, ?, ?, ?, ?, ?)"));
+        QString error;
         for (const AppliedRecord &a : chunk) {
             const SyncRecord &r = a.record;
             Version v{r.modifiedAt, r.device, 0, r.deleted};
             if (r.deleted) {
-                deletedAt.bindValue(0, r.id);
-                if (deletedAt.exec() && deletedAt.next())
-                    v.localModifiedAt = deletedAt.value(0).toLongLong();
+                v.localModifiedAt = bookkeeping.latestDeletion(r.id).value_or(0);
             } else if (a.model && !a.model->isDeleted()) {
                 v.localModifiedAt = a.written ? saveTime : msOf(*a.model);
             }
             versions.insert(r.id, v);
-            q.bindValue(0, r.id);
-            q.bindValue(1, r.type);
-            q.bindValue(2, v.modifiedAt);
-            q.bindValue(3, v.device);
-            q.bindValue(4, v.localModifiedAt);
-            q.bindValue(5, v.deleted ? 1 : 0);
-            if (!q.exec()) {
-                qCWarning(lcSync, "Could not keep sync versions: %s", qPrintable(q.lastError().text()));
+            if (!bookkeeping.putVersion({r.id, r.type, v.modifiedAt, v.device, v.localModifiedAt, v.deleted}, &error)) {
+                qCWarning(lcSync, "Could not keep sync versions: %s", qPrintable(error));
                 return false;
             }
         }
@@ -233,19 +216,11 @@ bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *ba
                 it.key(),
                 QJsonObject{{QStringLiteral("last"), double(it->last)}, {QStringLiteral("pending"), pending}});
         }
-        q.prepare(QStringLiteral("INSERT OR REPLACE INTO sync_meta(key, value) VALUES(?, ?)"));
-        q.bindValue(0, kImportProgress);
-        q.bindValue(1, QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
-        return q.exec();
+        return bookkeeping.setMeta(kImportProgress,
+                                   QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));
     };
-    bool ok;
-    if (m_store.context().hasChanges()) {
-        ok = m_store.save(keep);
-    } else {
-        ok = db.transaction() && keep(0) && db.commit();
-        if (!ok)
-            db.rollback();
-    }
+    const bool ok =
+        m_store.context().hasChanges() ? m_store.save(keep) : bookkeeping.inTransaction([&] { return keep(0); });
     if (!ok)
         return false;
     for (auto it = versions.constBegin(); it != versions.constEnd(); ++it)

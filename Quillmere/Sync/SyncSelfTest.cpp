@@ -199,7 +199,7 @@ void SyncRoundTrip::verify(const QString &origin, Clock now, double timeout, dou
 {
     if (m_running)
         return;
-    if (!m_store.syncHealthFacts().cloudKitActive) {
+    if (!m_health.facts().cloudKitActive) {
         QTimer::singleShot(0, this, [this] { Q_EMIT finished({SyncVerificationResult::Case::unavailable, {}}); });
         return;
     }

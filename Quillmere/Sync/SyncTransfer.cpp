@@ -1,7 +1,7 @@
 #include "Quillmere/Sync/SyncTransfer.h"
 
 #include "Quillmere/Model/CapturedContent.h"
-#include "Quillmere/Model/ReadConnection.h"
+#include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Sync/SyncLogging.h"
 
 #include <QDir>
@@ -9,9 +9,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QUuid>
 #include <algorithm>
 #include <map>
@@ -33,27 +30,22 @@ int typeRank(const QString &type)
     return syncTypeRank(type);
 }
 
-void putOptional(QJsonObject &o, const QString &key, const QVariant &v)
+void putOptional(QJsonObject &o, const QString &key, const std::optional<QString> &v)
 {
-    if (!v.isNull())
-        o.insert(key, v.toString());
+    if (v)
+        o.insert(key, *v);
 }
 
 // Writes the blob once under its hash; an existing one is complete (it was renamed into place).
-std::optional<QString> exportBlob(const ExportJob &job, QSqlDatabase db, const QString &table, qint64 row,
+std::optional<QString> exportBlob(const ExportJob &job, StoreReader &store, storerow::Blob kind, qint64 row,
                                   QString *error)
 {
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("SELECT data FROM %1 WHERE clipID = ?").arg(table));
-    q.bindValue(0, row);
-    if (!q.exec() || !q.next())
+    std::optional<QByteArray> bytes;
+    if (!store.blob(kind, row, &bytes) || !bytes || bytes->isEmpty())
         return std::nullopt;
-    const QByteArray bytes = q.value(0).toByteArray();
-    if (bytes.isEmpty())
-        return std::nullopt;
-    const QString hash = SyncFolder::sha256Hex(bytes);
+    const QString hash = SyncFolder::sha256Hex(*bytes);
     const QString path = SyncFolder::blobPath(job.root, job.device, hash);
-    if (!QFileInfo::exists(path) && !SyncFolder::writeFileAtomically(path, bytes, error))
+    if (!QFileInfo::exists(path) && !SyncFolder::writeFileAtomically(path, *bytes, error))
         return QString();
     return hash;
 }
@@ -86,18 +78,15 @@ ExportResult runExport(const ExportJob &job)
         && SyncFolder::snapshotNumber(job.root, job.device) == 0;
     if (emptied)
         from = ExportProgress{.nextNumber = job.progress.nextNumber};
-    ReadConnection connection(job.storePath);
-    if (!connection.isOpen())
-        return fail(connection.error());
-    QSqlDatabase db = connection.db();
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
+    StoreReader store(job.storePath);
+    if (!store.isOpen())
+        return fail(store.error());
 
     // Versions this device took from others: a row saved by that import is not a change of ours.
     QHash<QString, std::pair<qint64, bool>> imported;
-    if (q.exec(QStringLiteral("SELECT recordID, localModifiedAt, deleted FROM sync_versions")))
-        while (q.next())
-            imported.insert(q.value(0).toString(), {q.value(1).toLongLong(), q.value(2).toBool()});
+    store.syncVersions([&](const storerow::SyncVersion &v) {
+        imported.insert(v.recordID, {v.localModifiedAt, v.deleted});
+    });
     auto isImported = [&](const QString &id, qint64 local, bool deleted) {
         auto it = imported.constFind(id);
         return it != imported.constEnd() && it->first == local && it->second == deleted;
@@ -133,110 +122,94 @@ ExportResult runExport(const ExportJob &job)
         return r;
     };
 
-    q.prepare(QStringLiteral("SELECT recordID, historyLimitValue, updatedAt, COALESCE(modifiedAt, 0) FROM app_settings"
-                             " WHERE COALESCE(modifiedAt, 0) >= ?"));
-    q.bindValue(0, w);
-    if (!q.exec())
-        return fail(q.lastError().text());
-    while (q.next()) {
-        const QString id = q.value(0).toString();
-        const qint64 m = q.value(3).toLongLong();
-        if (importedRow(id, m) || !consider(id, m))
-            continue;
-        SyncRecord r = local(QStringLiteral("AppSettings"), id, m);
-        r.fields = {{QStringLiteral("historyLimitValue"), double(q.value(1).toLongLong())},
-                    {QStringLiteral("updatedAt"), double(q.value(2).toLongLong())}};
+    const bool settingsRead = store.settingsChangedSince(w, [&](const storerow::Settings &s) {
+        if (importedRow(s.recordID, s.modifiedAt) || !consider(s.recordID, s.modifiedAt))
+            return;
+        SyncRecord r = local(QStringLiteral("AppSettings"), s.recordID, s.modifiedAt);
+        r.fields = {{QStringLiteral("historyLimitValue"), double(s.historyLimitValue)},
+                    {QStringLiteral("updatedAt"), double(s.updatedAt)}};
         records.push_back(std::move(r));
-    }
+    });
+    if (!settingsRead)
+        return fail(store.error());
 
-    q.prepare(QStringLiteral("SELECT dedupID, name, colorName, iconName, sortOrder, createdAt, lockSalt, lockHash,"
-                             " COALESCE(modifiedAt, 0) FROM pinboards WHERE COALESCE(modifiedAt, 0) >= ?"));
-    q.bindValue(0, w);
-    if (!q.exec())
-        return fail(q.lastError().text());
-    while (q.next()) {
-        const QString id = q.value(0).toString();
-        const qint64 m = q.value(8).toLongLong();
-        if (importedRow(id, m) || !consider(id, m))
-            continue;
-        SyncRecord r = local(QStringLiteral("Pinboard"), id, m);
-        r.fields = {{QStringLiteral("name"), q.value(1).toString()},
-                    {QStringLiteral("colorName"), q.value(2).toString()},
-                    {QStringLiteral("iconName"), q.value(3).toString()},
-                    {QStringLiteral("sortOrder"), double(q.value(4).toLongLong())},
-                    {QStringLiteral("createdAt"), double(q.value(5).toLongLong())},
-                    {QStringLiteral("lockSalt"), q.value(6).toString()},
-                    {QStringLiteral("lockHash"), q.value(7).toString()}};
+    const bool pagesRead = store.pagesChangedSince(w, [&](const storerow::Page &p) {
+        if (importedRow(p.dedupID, p.modifiedAt) || !consider(p.dedupID, p.modifiedAt))
+            return;
+        SyncRecord r = local(QStringLiteral("Pinboard"), p.dedupID, p.modifiedAt);
+        r.fields = {{QStringLiteral("name"), p.name},
+                    {QStringLiteral("colorName"), p.colorName},
+                    {QStringLiteral("iconName"), p.iconName},
+                    {QStringLiteral("sortOrder"), double(p.sortOrder)},
+                    {QStringLiteral("createdAt"), double(p.createdAt)},
+                    {QStringLiteral("lockSalt"), p.lockSalt},
+                    {QStringLiteral("lockHash"), p.lockHash}};
         records.push_back(std::move(r));
-    }
+    });
+    if (!pagesRead)
+        return fail(store.error());
 
-    q.prepare(QStringLiteral(
-        "SELECT c.id, c.dedupID, c.createdAt, c.kind, c.text, c.fileName, c.fileTypeIdentifier, c.customTitle,"
-        " c.recognizedText, c.sourceAppName, c.sourceAppBundleID, c.isPinned, c.contentHash, c.linkTitle,"
-        " c.expiresAt, p.dedupID, c.isSavedToPage, c.payloadByteCount, c.imageSize, c.fileSize,"
-        " COALESCE(c.modifiedAt, 0) FROM clips c LEFT JOIN pinboards p ON p.id = c.pinboardID"
-        " WHERE COALESCE(c.modifiedAt, 0) >= ?"));
-    q.bindValue(0, w);
-    if (!q.exec())
-        return fail(q.lastError().text());
-    while (q.next()) {
-        const QString id = q.value(1).toString();
-        const qint64 m = q.value(20).toLongLong();
-        if (importedRow(id, m) || !consider(id, m))
-            continue;
-        SyncRecord r = local(QStringLiteral("ClipItem"), id, m);
+    bool blobFailed = false;
+    const bool clipsRead = store.clipsChangedSince(w, [&](const storerow::Clip &c) {
+        if (blobFailed || importedRow(c.dedupID, c.modifiedAt) || !consider(c.dedupID, c.modifiedAt))
+            return;
+        SyncRecord r = local(QStringLiteral("ClipItem"), c.dedupID, c.modifiedAt);
         // Expiring clips (codes, passwords) never leave this device; one that gained an expiry
         // after it was written goes as deleted.
-        if (!q.value(14).isNull()) {
+        if (c.expiresAt) {
             r.deleted = true;
             records.push_back(std::move(r));
-            continue;
+            return;
         }
-        QJsonObject f{{QStringLiteral("createdAt"), double(q.value(2).toLongLong())},
-                      {QStringLiteral("kind"), q.value(3).toString()},
-                      {QStringLiteral("isPinned"), q.value(11).toBool()},
-                      {QStringLiteral("contentHash"), q.value(12).toString()},
-                      {QStringLiteral("isSavedToPage"), q.value(16).toBool()},
-                      {QStringLiteral("payloadByteCount"), double(q.value(17).toLongLong())}};
-        const char *optional[] = {"text",           "fileName",      "fileTypeIdentifier", "customTitle",
-                                  "recognizedText", "sourceAppName", "sourceAppBundleID",  "linkTitle"};
-        const int columns[] = {4, 5, 6, 7, 8, 9, 10, 13};
-        for (size_t i = 0; i < std::size(columns); ++i)
-            putOptional(f, QString::fromLatin1(optional[i]), q.value(columns[i]));
-        putOptional(f, QStringLiteral("page"), q.value(15));
-        const qint64 row = q.value(0).toLongLong();
-        for (const auto &[column, table, key] :
-             {std::tuple{18, "clip_images", "image"}, std::tuple{19, "clip_files", "file"}}) {
-            if (q.value(column).toLongLong() <= 0)
+        QJsonObject f{{QStringLiteral("createdAt"), double(c.createdAt)},
+                      {QStringLiteral("kind"), c.kind},
+                      {QStringLiteral("isPinned"), c.isPinned},
+                      {QStringLiteral("contentHash"), c.contentHash},
+                      {QStringLiteral("isSavedToPage"), c.isSavedToPage},
+                      {QStringLiteral("payloadByteCount"), double(c.payloadByteCount)}};
+        const std::pair<const char *, const std::optional<QString> *> optional[] = {
+            {"text", &c.text},
+            {"fileName", &c.fileName},
+            {"fileTypeIdentifier", &c.fileTypeIdentifier},
+            {"customTitle", &c.customTitle},
+            {"recognizedText", &c.recognizedText},
+            {"sourceAppName", &c.sourceAppName},
+            {"sourceAppBundleID", &c.sourceAppBundleID},
+            {"linkTitle", &c.linkTitle},
+            {"page", &c.pageDedupID}};
+        for (const auto &[key, value] : optional)
+            putOptional(f, QString::fromLatin1(key), *value);
+        for (const auto &[size, kind, key] : {std::tuple{c.imageSize, storerow::Blob::image, "image"},
+                                              std::tuple{c.fileSize, storerow::Blob::file, "file"}}) {
+            if (size <= 0)
                 continue;
-            const auto hash = exportBlob(job, db, QString::fromLatin1(table), row, &error);
-            if (hash && hash->isEmpty())
-                return fail(error);
+            const auto hash = exportBlob(job, store, kind, c.row, &error);
+            if (hash && hash->isEmpty()) {
+                blobFailed = true;
+                return;
+            }
             if (hash)
                 f.insert(QString::fromLatin1(key), *hash);
         }
         r.fields = f;
         records.push_back(std::move(r));
-    }
+    });
+    if (blobFailed)
+        return fail(error);
+    if (!clipsRead)
+        return fail(store.error());
 
     qint64 deletionRow = from.deletionRow;
-    q.prepare(
-        QStringLiteral("SELECT rowid, entity, recordID, deletedAt FROM deletions WHERE rowid > ? ORDER BY rowid"));
-    q.bindValue(0, deletionRow);
-    if (!q.exec())
-        return fail(q.lastError().text());
-    while (q.next()) {
-        deletionRow = q.value(0).toLongLong();
-        const QString type = q.value(1).toString();
-        const QString id = q.value(2).toString();
-        const qint64 at = q.value(3).toLongLong();
-        if (typeRank(type) < 0 || isImported(id, at, true))
-            continue;
-        SyncRecord r = local(type, id, at);
+    const bool deletionsRead = store.deletionsAfter(deletionRow, [&](const storerow::Deletion &d) {
+        deletionRow = d.row;
+        if (typeRank(d.entity) < 0 || isImported(d.recordID, d.deletedAt, true))
+            return;
+        SyncRecord r = local(d.entity, d.recordID, d.deletedAt);
         r.deleted = true;
         records.push_back(std::move(r));
-    }
-    q.finish();
+    });
+    if (!deletionsRead)
+        return fail(store.error());
 
     // Pages before the clips that name them, whatever the order they changed in.
     std::stable_sort(records.begin(), records.end(),

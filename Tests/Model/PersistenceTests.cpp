@@ -311,7 +311,7 @@ TEST(ClipStoreSave, TwoSavesWithinThreeSecondsPostOneNotice)
     NotificationCenter center;
     QString error;
     std::shared_ptr<ModelContainer> container(ModelContainer::open(QString(), clock.clock(), &error).release());
-    ClipStore store(container, {prefs.prefs.get(), &center, clock.clock(), nullptr, {}});
+    ClipStore store(container, {prefs.prefs.get(), &center, clock.clock(), nullptr});
     int notices = 0;
     center.addObserver(ClipStore::contentDidChangeNotification, nullptr, [&](const Notification &) { ++notices; });
     QSignalSpy didSave(&store, &ClipStore::didSave);

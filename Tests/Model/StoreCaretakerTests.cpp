@@ -69,7 +69,7 @@ TEST(StoreCaretaker, AMemoryOnlySessionMovesIntoItsStoreFileOnceItCanAndKeepsEve
     test::FakeClock clock;
     test::TempPreferences prefs;
     NotificationCenter center;
-    ClipStore store(setup.container, {prefs.prefs.get(), &center, clock.clock(), nullptr, {}});
+    ClipStore store(setup.container, {prefs.prefs.get(), &center, clock.clock(), nullptr});
     StoreCaretaker caretaker(store, setup);
     caretaker.setRetryDelays(10, 40);
     Told told;
@@ -118,7 +118,7 @@ TEST(StoreCaretaker, AStoreSetAsideIsToldWithWhereItLies)
     ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
     test::TempPreferences prefs;
     NotificationCenter center;
-    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr, {}});
+    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
     StoreCaretaker caretaker(store, setup);
     Told told;
     told.watch(caretaker);

@@ -1,4 +1,5 @@
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/StoreReader.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,51 @@ struct OlderStore {
 };
 
 const QString kClipID = QStringLiteral("2F1D5C3E-8A4B-4C6D-9E0F-112233445566");
+
+// Version 2: version 1 with its indexes; the sync bookkeeping is there once sync ran.
+OlderStore version2(bool synced)
+{
+    OlderStore older{
+        2,
+        {"CREATE TABLE clip_images(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
+         "CREATE TABLE clip_files(clipID INTEGER PRIMARY KEY, data BLOB NOT NULL)",
+         "CREATE TABLE clips(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL DEFAULT '', createdAt INTEGER NOT NULL"
+         " DEFAULT 0, kind TEXT NOT NULL DEFAULT 'text', text TEXT, fileName TEXT, fileTypeIdentifier TEXT,"
+         " customTitle TEXT, recognizedText TEXT, sourceAppName TEXT, sourceAppBundleID TEXT, isPinned INTEGER NOT NULL"
+         " DEFAULT 0, contentHash TEXT NOT NULL DEFAULT '', linkTitle TEXT, expiresAt INTEGER, pinboardID INTEGER,"
+         " isSavedToPage INTEGER NOT NULL DEFAULT 0, payloadByteCount INTEGER NOT NULL DEFAULT 0, imageSize INTEGER"
+         " NOT NULL DEFAULT -1, fileSize INTEGER NOT NULL DEFAULT -1, modifiedAt INTEGER)",
+         "CREATE TABLE pinboards(id INTEGER PRIMARY KEY, dedupID TEXT NOT NULL DEFAULT '', name TEXT NOT NULL DEFAULT"
+         " '', colorName TEXT NOT NULL DEFAULT '', iconName TEXT NOT NULL DEFAULT '', sortOrder INTEGER NOT NULL"
+         " DEFAULT 0, createdAt INTEGER NOT NULL DEFAULT 0, lockSalt TEXT NOT NULL DEFAULT '', lockHash TEXT NOT NULL"
+         " DEFAULT '', modifiedAt INTEGER)",
+         "CREATE TABLE app_settings(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL DEFAULT '', historyLimitValue"
+         " INTEGER NOT NULL DEFAULT 0, updatedAt INTEGER NOT NULL DEFAULT 0, modifiedAt INTEGER)",
+         "CREATE TABLE source_app_brands(id INTEGER PRIMARY KEY, recordID TEXT NOT NULL DEFAULT '', bundleID TEXT NOT"
+         " NULL DEFAULT '', appName TEXT NOT NULL DEFAULT '', colorHex TEXT NOT NULL DEFAULT '', iconPNG BLOB,"
+         " updatedAt INTEGER NOT NULL DEFAULT 0, modifiedAt INTEGER)",
+         "CREATE TABLE deletions(entity TEXT NOT NULL DEFAULT '', recordID TEXT NOT NULL DEFAULT '', deletedAt INTEGER"
+         " NOT NULL DEFAULT 0)",
+         "CREATE INDEX clips_by_date ON clips(createdAt, id)", "CREATE INDEX clips_by_hash ON clips(contentHash)",
+         "CREATE INDEX clips_by_dedup_id ON clips(dedupID)",
+         "CREATE INDEX clips_by_page ON clips(pinboardID) WHERE pinboardID IS NOT NULL",
+         "CREATE INDEX clips_expiring ON clips(expiresAt) WHERE expiresAt IS NOT NULL",
+         "CREATE INDEX clips_unkept ON clips(createdAt, id, isPinned, pinboardID, isSavedToPage)"
+         " WHERE isPinned = 0 AND pinboardID IS NULL AND isSavedToPage = 0",
+         "INSERT INTO clips(id, dedupID, createdAt, kind, text, fileName, isPinned, contentHash, payloadByteCount,"
+         " fileSize, modifiedAt) VALUES(7, '"
+             + kClipID + "', 1767225600000, 'file', '/tmp/a.txt', 'a.txt', 1, 'hash-a', 5, 5, 1767225600000)",
+         "INSERT INTO clip_files(clipID, data) VALUES(7, x'6869212121')"}};
+    if (synced)
+        older.sql << "CREATE TABLE sync_versions(recordID TEXT PRIMARY KEY, entity TEXT NOT NULL, modifiedAt INTEGER"
+                     " NOT NULL, device TEXT NOT NULL, localModifiedAt INTEGER NOT NULL, deleted INTEGER NOT NULL)"
+                  << "CREATE TABLE sync_meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)"
+                  << "INSERT INTO sync_versions VALUES('" + kClipID
+                + "', 'ClipItem', 1767225500000, 'laptop',"
+                  " 1767225600000, 0)"
+                  << "INSERT INTO sync_meta VALUES('export.target', '/sync\nthis-desk')";
+    return older;
+}
 
 std::vector<OlderStore> olderStores()
 {
@@ -65,6 +111,8 @@ std::vector<OlderStore> olderStores()
               + "', 1767225600000, 'file', '/tmp/a.txt', 'a.txt', NULL, NULL,"
                 " NULL, NULL, NULL, 1, 'hash-a', NULL, NULL, NULL, 0, 5, -1, 5, 1767225600000)",
           "INSERT INTO clip_files(clipID, data) VALUES(7, x'6869212121')"}},
+        version2(false),
+        version2(true),
     };
 }
 
@@ -111,6 +159,22 @@ TEST(StoreSchema, EachOlderVersionOpensWithItsClipAndBecomesCurrent)
         EXPECT_EQ(clip->fileDataSize(), 5);
         EXPECT_EQ(clip->fileData(), QByteArray("hi!!!"));
 
+        // The sync bookkeeping is there whether or not a sync ever ran, and what it kept stays.
+        SyncBookkeeping bookkeeping(ctx);
+        std::vector<storerow::SyncVersion> versions;
+        EXPECT_TRUE(bookkeeping.versions([&](const storerow::SyncVersion &v) { versions.push_back(v); }));
+        EXPECT_TRUE(bookkeeping.setMeta("probe", "kept"));
+        EXPECT_EQ(bookkeeping.meta("probe"), QStringLiteral("kept"));
+        if (older.sql.join(' ').contains("sync_versions")) {
+            ASSERT_EQ(versions.size(), 1u);
+            EXPECT_EQ(versions[0].recordID, kClipID);
+            EXPECT_EQ(versions[0].device, QStringLiteral("laptop"));
+            EXPECT_EQ(versions[0].localModifiedAt, 1767225600000);
+            EXPECT_EQ(bookkeeping.meta("export.target"), QStringLiteral("/sync\nthis-desk"));
+        } else {
+            EXPECT_TRUE(versions.empty());
+        }
+
         // The store takes every kind of write afterwards, deletions included.
         ctx.remove(clip);
         ASSERT_TRUE(ctx.save());
@@ -137,7 +201,7 @@ TEST(StoreSchema, OnlyAStoreThatCannotBeReadIsSetAsideAndANewerOneIsLeftAlone)
     EXPECT_TRUE(QDir(dir.path()).entryList({"newer.store.unreadable-*"}).isEmpty());
 }
 
-TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnGainsItBackWithEveryRow)
+TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnOrTableGainsItBackWithEveryRow)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("default.store");
@@ -158,6 +222,7 @@ TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnGainsItBackWithEveryRow
         QSqlQuery q(db);
         ASSERT_TRUE(q.exec(QStringLiteral("ALTER TABLE clips DROP COLUMN customTitle")))
             << qPrintable(q.lastError().text());
+        ASSERT_TRUE(q.exec(QStringLiteral("DROP TABLE sync_meta")));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("lose-a-column"));
 
@@ -170,4 +235,5 @@ TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnGainsItBackWithEveryRow
     EXPECT_EQ(clip->text(), QStringLiteral("kept"));
     clip->setCustomTitle(QStringLiteral("titled"));
     EXPECT_TRUE(ctx.save());
+    EXPECT_TRUE(SyncBookkeeping(ctx).setMeta(QStringLiteral("export.target"), QStringLiteral("again")));
 }

@@ -29,9 +29,8 @@ public:
         auto container = ModelContainer::open(path, clock.clock(), &error);
         if (!container)
             ADD_FAILURE() << qPrintable(error);
-        store =
-            std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
-                                        ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), &audit, {}});
+        store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
+                                            ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), &audit});
     }
 
     ModelContext &ctx() { return store->context(); }
@@ -86,9 +85,9 @@ public:
     FakeClock clock;
     TempPreferences prefs;
     NotificationCenter center;
-    struct CountingAudit : SyncAuditRecording {
+    struct CountingAudit : ClipAuditRecording {
         void recordAdded(int count) override { counts[QStringLiteral("auditAdded")] += count; }
-        void recordPruned(SyncPruneReason reason, int count) override
+        void recordPruned(ClipPruneReason reason, int count) override
         {
             counts[QStringLiteral("auditPruned.") + rawValue(reason)] += count;
         }

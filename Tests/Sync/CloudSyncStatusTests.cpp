@@ -166,7 +166,7 @@ TEST(SyncHealthEvaluationTest, LinesReadAsTheRowShowsThem)
     h.audit.added = 3;
     EXPECT_EQ(h.auditText(), QStringLiteral("3 added \u00b7 0 removed this week"));
     h.audit.prunedByReason = {
-        {SyncPruneReason::dedupe, 2}, {SyncPruneReason::expired, 4}, {SyncPruneReason::overLimit, 5}};
+        {ClipPruneReason::dedupe, 2}, {ClipPruneReason::expired, 4}, {ClipPruneReason::overLimit, 5}};
     EXPECT_EQ(h.auditText(), QStringLiteral("3 added \u00b7 11 removed (limit 5, expired 4, dupes 2) this week"));
 }
 

@@ -2,6 +2,7 @@
 // checked, and the main thread keeps answering.
 #include "SyncTestDevice.h"
 
+#include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Sync/SyncFolder.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSqlQuery>
 #include <QThreadPool>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -82,12 +82,7 @@ protected:
         EXPECT_TRUE(waitUntil([this] { return us.engine->isIdle(); }, timeoutMs));
         return longest;
     }
-    QString progressRow()
-    {
-        QSqlQuery q(us.store->context().database());
-        q.exec(QStringLiteral("SELECT value FROM sync_meta WHERE key = 'import.progress'"));
-        return q.next() ? q.value(0).toString() : QString();
-    }
+    QString progressRow() { return SyncBookkeeping(us.store->context()).meta(QStringLiteral("import.progress")); }
 
     QTemporaryDir shared;
     QString root = shared.path();

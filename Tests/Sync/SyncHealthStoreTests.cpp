@@ -29,7 +29,7 @@ TEST_F(SyncHealthTest, FreshDefaultsReadAsNothingAndTheFirstRealRecordStartsTheW
     EXPECT_EQ(health.auditSummary(), SyncAuditSummary::empty());
     EXPECT_FALSE(health.isAuditWindowExpired());
 
-    health.recordPruned(SyncPruneReason::expired, 0);
+    health.recordPruned(ClipPruneReason::expired, 0);
     health.recordAdded(-3);
     for (const char *key : {"syncHealth.auditWindowStart", "syncHealth.auditPruned.expired", "syncHealth.auditAdded"})
         EXPECT_FALSE(prefs->contains(key)) << key;
@@ -42,14 +42,14 @@ TEST_F(SyncHealthTest, FreshDefaultsReadAsNothingAndTheFirstRealRecordStartsTheW
 TEST_F(SyncHealthTest, CountersAddUpWithinTheWeekAndRestartAtExactlySevenDays)
 {
     health.recordAdded(2);
-    health.recordPruned(SyncPruneReason::overLimit, 3);
-    health.recordPruned(SyncPruneReason::dedupe, 1);
+    health.recordPruned(ClipPruneReason::overLimit, 3);
+    health.recordPruned(ClipPruneReason::dedupe, 1);
     clock.advance((kWeek - 1) * 1000);
     health.recordAdded(1);
-    health.recordPruned(SyncPruneReason::overLimit, 1);
+    health.recordPruned(ClipPruneReason::overLimit, 1);
     SyncAuditSummary expected;
     expected.added = 3;
-    expected.prunedByReason = {{SyncPruneReason::overLimit, 4}, {SyncPruneReason::dedupe, 1}};
+    expected.prunedByReason = {{ClipPruneReason::overLimit, 4}, {ClipPruneReason::dedupe, 1}};
     EXPECT_EQ(health.auditSummary(), expected);
 
     // An expired window reads empty without clearing the counters; the next record starts anew.
@@ -57,12 +57,12 @@ TEST_F(SyncHealthTest, CountersAddUpWithinTheWeekAndRestartAtExactlySevenDays)
     EXPECT_TRUE(health.isAuditWindowExpired());
     EXPECT_EQ(health.auditSummary(), SyncAuditSummary::empty());
     EXPECT_EQ(integer("syncHealth.auditAdded"), 3);
-    health.recordPruned(SyncPruneReason::expired, 5);
+    health.recordPruned(ClipPruneReason::expired, 5);
     EXPECT_EQ(prefs->doubleValue("syncHealth.auditWindowStart"), seconds());
     EXPECT_FALSE(prefs->contains("syncHealth.auditAdded"));
     EXPECT_FALSE(prefs->contains("syncHealth.auditPruned.overLimit"));
     expected = {};
-    expected.prunedByReason = {{SyncPruneReason::expired, 5}};
+    expected.prunedByReason = {{ClipPruneReason::expired, 5}};
     EXPECT_EQ(health.auditSummary(), expected);
 }
 

@@ -26,7 +26,6 @@ struct SyncDevice {
         deps.preferences = prefs.prefs.get();
         deps.notificationCenter = &notifications;
         deps.clock = storeClock ? storeClock : clock.clock();
-        deps.syncHealthFacts = [this] { return health.facts(); };
         store = std::make_unique<ClipStore>(container, deps);
         engine = std::make_unique<SyncEngine>(*store, SyncEngine::Options{root, device, 0, 0, rescanMs, compactAfter});
         QObject::connect(engine.get(), &SyncEngine::event, [this](const SyncEvent &e) { events.push_back(e); });

@@ -25,7 +25,6 @@ protected:
         deps.preferences = prefs.prefs.get();
         deps.notificationCenter = &notifications;
         deps.clock = clock.clock();
-        deps.syncHealthFacts = [this] { return health.facts(); };
         store = std::make_unique<ClipStore>(
             std::shared_ptr<ModelContainer>(ModelContainer::open({}, clock.clock(), &error).release()), deps);
     }
