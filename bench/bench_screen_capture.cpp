@@ -5,12 +5,12 @@
 #include "BenchSupport.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
 #include "Quillmere/Capture/ScreenshotToolRunner.h"
-#include "Quillmere/Capture/Tool/ScreenGrab.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Pasteboard.h"
+#include "Quillmere/Platform/RootPixels.h"
 #include "Support/MemoryPasteboard.h"
 
 #include <QApplication>
@@ -129,7 +129,7 @@ void BM_FullScreenToStoredClip(benchmark::State &state)
         const QImage picture = desktopPicture(++iteration);
         desktop.setPixmap(QPixmap::fromImage(picture));
         const QRect probe(620, 100, 1200, 40);
-        if (!pipeline.waitFor([&] { return screenshot::grabRootPixels(probe) == picture.copy(probe); }, 5000)) {
+        if (!pipeline.waitFor([&] { return grabRootPixels(probe) == picture.copy(probe); }, 5000)) {
             state.SkipWithError("the picture did not reach the screen");
             break;
         }

@@ -33,9 +33,9 @@
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Quillmere/Platform/Widgets/DialogTitle.h"
 #include "Quillmere/Platform/WindowActivator.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Search/SemanticSearchEngine.h"
 #include "Quillmere/Settings/SettingsWindow.h"
-#include "Quillmere/Settings/X11Desktop.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
 #include <QApplication>
@@ -448,6 +448,7 @@ void AppDelegate::openSettingsWindow()
         };
         deps.shortVersion = QCoreApplication::applicationVersion();
         deps.sync.origin = SyncSettings::probeOrigin(m_prefs);
+        deps.sync.health = &m_environment.syncHealth();
         deps.sync.activeFolder = m_environment.persistence().mode == PersistenceMode::cloudKit
             ? SyncSettings::folder(QCoreApplication::arguments(), m_prefs)
             : QString();

@@ -3,30 +3,33 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncFolder.h"
-#include "Quillmere/Sync/SyncHealthStore.h"
 #include "Quillmere/Sync/SyncSettings.h"
-
-#include <QCoreApplication>
 
 namespace quillmere {
 
-AppEnvironment &AppEnvironment::shared()
+AppEnvironment::Options AppEnvironment::programOptions(const QStringList &arguments, Preferences &preferences,
+                                                       NotificationCenter &notifications)
 {
-    static AppEnvironment environment([] {
-        Options options;
-        options.arguments = QCoreApplication::arguments();
-        options.persistence.syncFolder = SyncSettings::folder(options.arguments, Preferences::standard());
-        options.store.auditRecorder = &SyncHealthStore::shared();
-        return options;
-    }());
-    return environment;
+    Options options;
+    options.arguments = arguments;
+    options.persistence.syncFolder = SyncSettings::folder(arguments, preferences);
+    options.store.preferences = &preferences;
+    options.store.notificationCenter = &notifications;
+    return options;
 }
 
 AppEnvironment::AppEnvironment(Options options)
 {
+    if (!options.store.preferences || !options.store.notificationCenter)
+        qFatal("AppEnvironment needs the preferences and the notification centre");
+    m_syncHealth = std::make_unique<SyncHealthStore>(*options.store.preferences, systemClock());
+    if (!options.store.auditRecorder)
+        options.store.auditRecorder = m_syncHealth.get();
     m_persistence = makePersistence(options.arguments, options.persistence);
     m_store = std::make_unique<ClipStore>(m_persistence.container, options.store);
     CloudSyncStatus::Dependencies sync;
+    sync.health = m_syncHealth.get();
+    sync.notifications = options.store.notificationCenter;
     // The account is the sync folder: there and writable, or not.
     sync.accountStatus = [folder = options.persistence.syncFolder](const QString &) {
         return CloudSyncStatus::AccountAnswer{SyncFolder::isAvailable(folder) ? CloudSyncStatus::AccountStatus::available

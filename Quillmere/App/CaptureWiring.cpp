@@ -10,8 +10,8 @@
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/SecretStore.h"
 #include "Quillmere/Platform/Widgets/DialogTitle.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Recording/Widgets/ScreenRecordingService.h"
-#include "Quillmere/Settings/X11Desktop.h"
 
 #include <QApplication>
 #include <QDesktopServices>

@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Sync/SchemaInitialization.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 using namespace quillmere;
 
@@ -121,17 +121,6 @@ LaunchArguments splitLaunchArguments(const QStringList &arguments)
     return out;
 }
 
-// Qt aborts the process when it cannot reach the display; say what is wrong and stop cleanly.
-bool displayIsReachable(const QString &display)
-{
-    const QByteArray name = display.toLocal8Bit();
-    xcb_connection_t *connection = xcb_connect(name.constData(), nullptr);
-    const bool reachable = connection && xcb_connection_has_error(connection) == 0;
-    if (connection)
-        xcb_disconnect(connection);
-    return reachable;
-}
-
 // Tesseract's OpenMP runtime reads its thread limit and wait policy once, as it loads, before
 // main: left at their defaults its idle threads spin for minutes after a recognition. A start
 // without them runs itself again with one thread and a passive wait; values the user set stay.
@@ -212,20 +201,23 @@ int main(int argc, char *argv[])
         }
     }
     restartWithQuietOpenMP(argv);
+    // The one preferences file of the program, passed down to whatever reads it.
+    Preferences preferences;
     {
         const QString environment = QStringLiteral(QUILLMERE_CLOUDKIT_ENVIRONMENT);
         SchemaInitialization::initializeCloudKitSchemaIfRequested(
             launch.own,
             {environment.isEmpty() ? std::nullopt : std::optional(environment),
-             !SyncSettings::folder(launch.own, Preferences::standard()).isEmpty(), QDir::tempPath()});
+             !SyncSettings::folder(launch.own, preferences).isEmpty(), QDir::tempPath()});
     }
+    // Qt aborts the process when it cannot reach the display; say what is wrong and stop cleanly.
     if (launch.platform.isEmpty() || launch.platform == QLatin1String("xcb")) {
         const QString display = launch.display.isEmpty() ? qEnvironmentVariable("DISPLAY") : launch.display;
         if (display.isEmpty()) {
             std::fputs("Brindlewax needs an X11 display (or XWayland); DISPLAY is not set.\n", stderr);
             return 1;
         }
-        if (!displayIsReachable(display)) {
+        if (!X11Desktop::displayIsReachable(display)) {
             std::fprintf(stderr, "Brindlewax cannot open display %s.\n", qPrintable(display));
             return 1;
         }
@@ -267,10 +259,11 @@ int main(int argc, char *argv[])
         QApplication::quit();
     });
 
-    AppEnvironment &environment = AppEnvironment::shared();
+    NotificationCenter notifications;
+    AppEnvironment environment(AppEnvironment::programOptions(arguments, preferences, notifications));
     qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(environment.persistence().mode)));
 
-    AppDelegate delegate(environment, Preferences::standard(), NotificationCenter::defaultCenter(), {});
+    AppDelegate delegate(environment, preferences, notifications, {});
     QObject::connect(&instance, &SingleInstance::argumentsReceived, &delegate, &AppDelegate::handleArguments);
     delegate.applicationDidFinishLaunching(arguments);
     // The first turn of the event loop: the clipboard is watched and hot keys and requests answer.
@@ -279,6 +272,6 @@ int main(int argc, char *argv[])
     const int status = app.exec();
     delegate.applicationWillTerminate();
     environment.store().save();
-    Preferences::standard().sync();
+    preferences.sync();
     return status;
 }

@@ -9,10 +9,8 @@ namespace quillmere {
 ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDependencies deps, QObject *parent)
     : QObject(parent), m_container(std::move(container)), m_deps(std::move(deps))
 {
-    if (!m_deps.preferences)
-        m_deps.preferences = &Preferences::standard();
-    if (!m_deps.notificationCenter)
-        m_deps.notificationCenter = &NotificationCenter::defaultCenter();
+    if (!m_deps.preferences || !m_deps.notificationCenter)
+        qFatal("ClipStore needs its preferences and notification centre");
     if (!m_deps.clock)
         m_deps.clock = systemClock();
     m_pendingNotice.setSingleShot(true);

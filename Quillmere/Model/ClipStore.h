@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Quillmere/Model/CapturedContent.h"
-#include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/ClipAudit.h"
+#include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Platform/Core/Clock.h"
 
 #include <QObject>
@@ -17,8 +17,8 @@ class Preferences;
 
 // Everything the store needs from outside, so tests can hand in their own.
 struct ClipStoreDependencies {
-    Preferences *preferences = nullptr;
-    NotificationCenter *notificationCenter = nullptr;
+    Preferences *preferences = nullptr;               // required
+    NotificationCenter *notificationCenter = nullptr; // required
     Clock clock = systemClock();
     ClipAuditRecording *auditRecorder = nullptr;
 };

@@ -1,10 +1,11 @@
 #include "Quillmere/Recording/ScreenRecorder.h"
 
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
+#include "Quillmere/Platform/ScreenGrabber.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Recording/MovieWriter.h"
 #include "Quillmere/Recording/PulseAudio.h"
 #include "Quillmere/Recording/RecordingGeometry.h"
-#include "Quillmere/Recording/ScreenGrabber.h"
 
 #include <QCursor>
 #include <QDir>
@@ -14,8 +15,6 @@
 #include <QPointer>
 #include <QScreen>
 #include <QStandardPaths>
-
-#include <X11/Xlib.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -41,15 +40,6 @@ using Clock = std::chrono::steady_clock;
 qint64 nowUs()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
-}
-
-// The display Qt draws on, which its -display option may have chosen over $DISPLAY.
-QByteArray qtDisplayName()
-{
-    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    if (Display *display = x11 ? x11->display() : nullptr)
-        return QByteArray(DisplayString(display));
-    return qgetenv("DISPLAY");
 }
 
 } // namespace
@@ -376,7 +366,7 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
         missingAudio << QStringLiteral("system audio");
     if (audio.micEnabled && !session->audio[MovieWriter::microphone])
         missingAudio << QStringLiteral("microphone");
-    session->grabber = ScreenGrabber::open(qtDisplayName(), area.source, &error);
+    session->grabber = ScreenGrabber::open(X11Desktop::displayName(), area.source, &error);
     if (!session->grabber) {
         qCCritical(lcRecording, "Screen capture failed to start: %s", qUtf8Printable(error));
         session->writer->finish();

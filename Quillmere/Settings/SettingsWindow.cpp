@@ -6,6 +6,7 @@
 #include "Quillmere/Platform/Pasteboard.h"
 #include "Quillmere/Platform/SecretStore.h"
 #include "Quillmere/Platform/Widgets/DialogTitle.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/DataPane.h"
 #include "Quillmere/Settings/RulePanes.h"
@@ -14,7 +15,6 @@
 #include "Quillmere/Settings/SettingsPanes.h"
 #include "Quillmere/Settings/StorageDashboard.h"
 #include "Quillmere/Settings/SyncPane.h"
-#include "Quillmere/Settings/X11Desktop.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 
 #include <QHBoxLayout>
@@ -101,9 +101,9 @@ struct SettingsWindow::CaptureServices {
 SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent)
     : QWidget(parent), m_capture(std::make_unique<CaptureServices>()), m_keysyms(std::move(deps.keysyms))
 {
-    m_capture->center = deps.center ? deps.center
-        : deps.paneRequests         ? &deps.paneRequests->center()
-                                    : &NotificationCenter::defaultCenter();
+    m_capture->center = deps.center ? deps.center : deps.paneRequests ? &deps.paneRequests->center() : nullptr;
+    if (!m_capture->center)
+        qFatal("SettingsWindow needs a notification centre");
     m_capture->isShortcutRefused = std::move(deps.isCaptureShortcutRefused);
     if (!deps.secrets)
         m_capture->ownSecrets = std::make_unique<SystemSecretStore>();

@@ -49,11 +49,11 @@ public:
         std::optional<SystemAccess> access;
         // The Data pane's file dialogs; none: the desktop's own.
         std::optional<DataActions::Interaction> dataInteraction;
-        // The Sync pane's facts and the round trip; see SyncActions. The folder dialog and the
-        // health store are filled in when left empty.
+        // The Sync pane's facts and the round trip; see SyncActions (its health store is
+        // required). The folder dialog is filled in when left empty.
         SyncActions::Dependencies sync;
         // The Capture pane's. Capture hot keys are registered again on a notice posted here
-        // (none: the pane requests' centre).
+        // (none: the pane requests' centre; one of the two is required).
         NotificationCenter *center = nullptr;
         // Whether the X server refused an action's shortcut because another program holds it.
         std::function<bool(CaptureAction)> isCaptureShortcutRefused;

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Settings/Core/ShortcutRecording.h"
-#include "Quillmere/Settings/X11Desktop.h"
 
 #include <QAbstractButton>
 #include <QKeyEvent>

@@ -37,14 +37,11 @@ CloudSyncStatus::EventType typeOf(SyncEvent::Type type)
 
 } // namespace
 
-CloudSyncStatus::CloudSyncStatus(PersistenceMode mode, bool probesCloudKit, QObject *parent)
-    : CloudSyncStatus(mode, probesCloudKit, Dependencies{}, parent)
-{
-}
-
 CloudSyncStatus::CloudSyncStatus(PersistenceMode mode, bool probesCloudKit, Dependencies deps, QObject *parent)
     : QObject(parent), m_mode(mode), m_probesCloudKit(probesCloudKit), m_deps(std::move(deps))
 {
+    if (!m_deps.health || !m_deps.notifications)
+        qFatal("CloudSyncStatus needs its health store and notification centre");
     switch (mode) {
     case PersistenceMode::cloudKit:
         m_state = State::syncing;
@@ -65,7 +62,7 @@ CloudSyncStatus::CloudSyncStatus(PersistenceMode mode, bool probesCloudKit, Depe
 
 SyncHealthStore &CloudSyncStatus::health() const
 {
-    return m_deps.health ? *m_deps.health : SyncHealthStore::shared();
+    return *m_deps.health;
 }
 
 QString CloudSyncStatus::rawValue(EventType type)
@@ -171,8 +168,7 @@ void CloudSyncStatus::handleEvent(const SyncEvent &event)
     if (event.succeeded && type == EventType::import) {
         m_lastSyncFailure.reset();
         Q_EMIT changed();
-        NotificationCenter &center = m_deps.notifications ? *m_deps.notifications : NotificationCenter::defaultCenter();
-        center.post(Notices::cloudImportDidSucceed);
+        m_deps.notifications->post(Notices::cloudImportDidSucceed);
     }
 }
 

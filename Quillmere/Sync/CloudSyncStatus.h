@@ -36,14 +36,13 @@ public:
         bool operator==(const SyncFailure &) const = default;
     };
     struct Dependencies {
-        SyncHealthStore *health = nullptr;           // none: the shared store
-        NotificationCenter *notifications = nullptr; // none: the default centre
+        SyncHealthStore *health = nullptr;           // required
+        NotificationCenter *notifications = nullptr; // required
         Clock clock = systemClock();
         // Asked by the account check; none: the account is available.
         std::function<AccountAnswer(const QString &containerIdentifier)> accountStatus;
     };
 
-    CloudSyncStatus(PersistenceMode mode, bool probesCloudKit, QObject *parent = nullptr);
     CloudSyncStatus(PersistenceMode mode, bool probesCloudKit, Dependencies deps, QObject *parent = nullptr);
 
     PersistenceMode mode() const { return m_mode; }

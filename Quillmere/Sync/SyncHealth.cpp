@@ -67,8 +67,9 @@ QString SyncHealth::auditText() const
     if (removed < 1)
         return text + QStringLiteral(" \u00b7 0 removed this week");
     QStringList parts;
-    const std::pair<ClipPruneReason, const char *> labels[] = {
-        {ClipPruneReason::overLimit, "limit"}, {ClipPruneReason::expired, "expired"}, {ClipPruneReason::dedupe, "dupes"}};
+    const std::pair<ClipPruneReason, const char *> labels[] = {{ClipPruneReason::overLimit, "limit"},
+                                                               {ClipPruneReason::expired, "expired"},
+                                                               {ClipPruneReason::dedupe, "dupes"}};
     for (const auto &[reason, label] : labels) {
         const int n = audit.prunedByReason.value(reason, 0);
         if (n > 0)

@@ -22,12 +22,6 @@ SyncHealthStore::SyncHealthStore(Preferences &defaults, Clock now) : m_defaults(
 {
 }
 
-SyncHealthStore &SyncHealthStore::shared()
-{
-    static SyncHealthStore store(Preferences::standard(), systemClock());
-    return store;
-}
-
 std::optional<QDateTime> SyncHealthStore::date(const QString &key) const
 {
     const double s = m_defaults.doubleValue(key, 0);

@@ -37,7 +37,6 @@ public:
     static inline const QString prunedPrefix = QStringLiteral("syncHealth.auditPruned.");
 
     SyncHealthStore(Preferences &defaults, Clock now);
-    static SyncHealthStore &shared();
 
     Preferences &defaults() const { return m_defaults; }
 

@@ -1,4 +1,6 @@
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Support/TestSupport.h"
 
 #include <QDir>
@@ -34,11 +36,28 @@ TEST(AppEnvironment, ArgumentsMatchWholeAndExactly)
 TEST(AppEnvironment, OwnsOneStoreOverTheChosenContainer)
 {
     test::TempPreferences prefs;
+    NotificationCenter center;
     AppEnvironment::Options options;
     options.arguments = {"quillmere", "--demo-data"};
     options.store.preferences = prefs.prefs.get();
+    options.store.notificationCenter = &center;
     AppEnvironment env(options);
     EXPECT_EQ(env.persistence().mode, PersistenceMode::inMemory);
     EXPECT_EQ(&env.store().container(), env.persistence().container.get());
     EXPECT_EQ(env.syncStatus().mode(), PersistenceMode::inMemory);
+    // The sync health is kept in the preferences it was given, not in a process-wide file.
+    EXPECT_EQ(&env.syncHealth().defaults(), prefs.prefs.get());
+    EXPECT_EQ(&env.store().preferences(), prefs.prefs.get());
+}
+
+TEST(AppEnvironment, TheProgramsOptionsCarryItsPreferencesCentreAndSyncFolder)
+{
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    QTemporaryDir folder;
+    prefs.prefs->setString(PreferenceKeys::syncFolderPath, folder.path());
+    const AppEnvironment::Options options = AppEnvironment::programOptions({"quillmere"}, *prefs.prefs, center);
+    EXPECT_EQ(options.store.preferences, prefs.prefs.get());
+    EXPECT_EQ(options.store.notificationCenter, &center);
+    EXPECT_EQ(options.persistence.syncFolder, folder.path());
 }

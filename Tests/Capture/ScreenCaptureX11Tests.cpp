@@ -5,9 +5,9 @@
 #include "Quillmere/Capture/OCRAreaCaptureService.h"
 #include "Quillmere/Capture/ScreenCapturePermission.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
-#include "Quillmere/Capture/Tool/ScreenGrab.h"
+#include "Quillmere/Platform/RootPixels.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Platform/XcbSupport.h"
-#include "Quillmere/Settings/X11Desktop.h"
 
 #include <QDir>
 #include <QLabel>
@@ -63,7 +63,7 @@ std::unique_ptr<QLabel> showOnScreen(const QImage &image, QPoint at)
     label->setGeometry(QRect(at, image.size()));
     label->show();
     const QImage expected = image.convertToFormat(QImage::Format_RGB32);
-    EXPECT_TRUE(test::waitUntil([&] { return screenshot::grabRootPixels(QRect(at, image.size())) == expected; }));
+    EXPECT_TRUE(test::waitUntil([&] { return grabRootPixels(QRect(at, image.size())) == expected; }));
     return label;
 }
 
@@ -229,7 +229,7 @@ TEST_F(ScreenCaptureOnX11, CapturesKeepToTheMonitorThatHoldsThePointer)
         FAIL() << "needs xrandr and the 1600x1000 test screen";
     QImage content = test::paintedLines({"MIKE 13", "NOVEMBER 14"});
     const auto window = showOnScreen(content, {850, 200});
-    const QImage screenBefore = screenshot::grabRootPixels(QRect(0, 0, 1600, 1000));
+    const QImage screenBefore = grabRootPixels(QRect(0, 0, 1600, 1000));
     TwoMonitors monitors;
     ASSERT_TRUE(monitors.ok());
 
@@ -247,13 +247,13 @@ TEST_F(ScreenCaptureOnX11, CapturesKeepToTheMonitorThatHoldsThePointer)
     ASSERT_TRUE(
         xdotool({"mousemove", "860", "210", "mousedown", "1", "mousemove", "1000", "300", "mousemove", "1101", "331"}));
     ASSERT_TRUE(test::waitUntil([&] {
-        const QImage now = screenshot::grabRootPixels(QRect(0, 0, 1600, 1000));
+        const QImage now = grabRootPixels(QRect(0, 0, 1600, 1000));
         // Left monitor untouched, the right one dimmed except for the selection.
         return now.copy(0, 0, 800, 1000) == screenBefore.copy(0, 0, 800, 1000)
             && now.pixel(1500, 400) != screenBefore.pixel(1500, 400)
             && now.pixel(1000, 300) == screenBefore.pixel(1000, 300);
     }));
-    screenshot::grabRootPixels(QRect(0, 0, 1600, 1000)).save(test::artifactPath("capture-area-overlay.png"));
+    grabRootPixels(QRect(0, 0, 1600, 1000)).save(test::artifactPath("capture-area-overlay.png"));
     ASSERT_TRUE(xdotool({"mouseup", "1"}));
     ASSERT_TRUE(test::waitUntil([&] { return clips.size() == 2; }, 20000));
     EXPECT_EQ(decoded(clips[1]), screenBefore.copy(860, 210, 241, 121));

@@ -7,6 +7,7 @@
 #include "Quillmere/Platform/SecretStore.h"
 #include "Quillmere/Settings/SettingsKit.h"
 #include "Quillmere/Settings/SettingsWindow.h"
+#include "Quillmere/Sync/SyncHealthStore.h"
 #include "Support/DisplayTestSupport.h"
 #include "Support/MemoryPasteboard.h"
 #include "Support/PagesFixture.h"
@@ -40,6 +41,8 @@ struct SettingsWindowFixture : StoreFixture {
         deps.dataInteraction = dataInteraction;
         deps.syncStatus = syncStatus;
         deps.sync = sync;
+        if (!deps.sync.health)
+            deps.sync.health = &syncHealth;
         deps.center = &center;
         deps.pasteboard = &pasteboard;
         deps.secrets = &secrets;
@@ -76,6 +79,7 @@ struct SettingsWindowFixture : StoreFixture {
     std::optional<DataActions::Interaction> dataInteraction;
     CloudSyncStatus *syncStatus = nullptr;
     SyncActions::Dependencies sync;
+    SyncHealthStore syncHealth{*prefs.prefs, clock.clock()};
     // The Capture pane's keyring, clipboard and managed service.
     MemorySecretStore secrets;
     MemoryPasteboard pasteboard;

@@ -1,15 +1,8 @@
 #pragma once
 
-#include <QImage>
-#include <QRect>
-
 class QScreen;
 
 namespace quillmere::screenshot {
-
-// The pixels of `deviceRect` (device pixels on the root window) as the X server has them now,
-// or a null image when the server refuses. The image's device pixel ratio is left at 1.
-QImage grabRootPixels(const QRect &deviceRect);
 
 // The screen that holds the pointer, else the primary screen.
 QScreen *screenWithPointer();

@@ -1,5 +1,7 @@
 #include "Quillmere/Capture/Tool/SelectionOverlay.h"
 
+#include "Quillmere/Platform/X11Desktop.h"
+
 #include <QCoreApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
@@ -7,7 +9,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QWindow>
-#include <xcb/xcb.h>
 
 namespace quillmere::screenshot {
 
@@ -32,31 +33,21 @@ SelectionOverlay::~SelectionOverlay()
 
 bool SelectionOverlay::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
 {
-    if (eventType != "xcb_generic_event_t")
+    const std::optional<X11Desktop::PointerEvent> event = X11Desktop::pointerEvent(eventType, message);
+    if (!event)
         return false;
-    const auto *event = static_cast<const xcb_generic_event_t *>(message);
     constexpr size_t kept = 16;
-    switch (event->response_type & 0x7f) {
-    case XCB_BUTTON_PRESS:
-    case XCB_BUTTON_RELEASE: {
-        const auto *button = reinterpret_cast<const xcb_button_press_event_t *>(event);
-        // Buttons 4 to 7 are the wheel: Qt makes no press or release of them.
-        if (button->detail >= 4 && button->detail <= 7)
-            break;
-        auto &queue = (event->response_type & 0x7f) == XCB_BUTTON_PRESS ? m_nativePresses : m_nativeReleases;
-        queue.emplace_back(button->root_x, button->root_y);
-        if (queue.size() > kept)
-            queue.pop_front();
-        break;
+    if (event->kind == X11Desktop::PointerEvent::Kind::motion) {
+        m_nativeMotion = event->root;
+        return false;
     }
-    case XCB_MOTION_NOTIFY: {
-        const auto *motion = reinterpret_cast<const xcb_motion_notify_event_t *>(event);
-        m_nativeMotion = QPoint(motion->root_x, motion->root_y);
-        break;
-    }
-    default:
-        break;
-    }
+    // Buttons 4 to 7 are the wheel: Qt makes no press or release of them.
+    if (event->button >= 4 && event->button <= 7)
+        return false;
+    auto &queue = event->kind == X11Desktop::PointerEvent::Kind::press ? m_nativePresses : m_nativeReleases;
+    queue.push_back(event->root);
+    if (queue.size() > kept)
+        queue.pop_front();
     return false;
 }
 

@@ -7,6 +7,7 @@
 #include "Quillmere/Capture/Tool/ScreenGrab.h"
 #include "Quillmere/Capture/Tool/ScreenshotToolCore.h"
 #include "Quillmere/Capture/Tool/SelectionOverlay.h"
+#include "Quillmere/Platform/RootPixels.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -55,7 +56,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     const ScreenLayout layout{screen->geometry(), screen->devicePixelRatio()};
-    const QImage still = grabRootPixels(layout.deviceGeometry());
+    const QImage still = quillmere::grabRootPixels(layout.deviceGeometry());
     if (!command->interactive)
         return save(still, command->outputPath);
     if (still.isNull())

@@ -1,6 +1,6 @@
 #include "Quillmere/Panel/Window/HistoryPanel.h"
 
-#include "Quillmere/Platform/XcbSupport.h"
+#include "Quillmere/Platform/X11Desktop.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -11,15 +11,6 @@
 #include <utility>
 
 namespace quillmere {
-namespace {
-
-xcb_connection_t *x11Connection()
-{
-    auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->connection() : nullptr;
-}
-
-} // namespace
 
 HistoryPanel::HistoryPanel(QWidget *content, QWidget *parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint),
@@ -87,22 +78,7 @@ void HistoryPanel::updateShape()
 
 void HistoryPanel::applyDesktopHints()
 {
-    xcb_connection_t *c = x11Connection();
-    if (!c)
-        return;
-    const xcb_window_t window = xcb_window_t(winId());
-    // On an unmapped window these are plain properties; Qt adds its own states to them on show.
-    const xcb_atom_t states[] = {internAtom(c, "_NET_WM_STATE_SKIP_TASKBAR"), internAtom(c, "_NET_WM_STATE_SKIP_PAGER"),
-                                 internAtom(c, "_NET_WM_STATE_STICKY")};
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 3, states);
-    const uint32_t allDesktops = 0xFFFFFFFF;
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL, 32, 1,
-                        &allDesktops);
-    // Our screenshot helper leaves windows with this mark out of its captures.
-    const uint32_t yes = 1;
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, internAtom(c, "_QUILLMERE_EXCLUDE_FROM_CAPTURE"),
-                        XCB_ATOM_CARDINAL, 32, 1, &yes);
-    xcb_flush(c);
+    X11Desktop::applyPanelHints(winId());
 }
 
 void HistoryPanel::orderFront()
@@ -147,12 +123,7 @@ bool HistoryPanel::hasKeyFocus() const
 
 bool HistoryPanel::pointerButtonsDown()
 {
-    xcb_connection_t *c = x11Connection();
-    if (!c)
-        return false;
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    const XcbReply<xcb_query_pointer_reply_t> reply(xcb_query_pointer_reply(c, xcb_query_pointer(c, root), nullptr));
-    return reply && (reply->mask & (XCB_BUTTON_MASK_1 | XCB_BUTTON_MASK_2 | XCB_BUTTON_MASK_3));
+    return X11Desktop::pointerButtonsDown();
 }
 
 bool HistoryPanel::textFieldHasFocus() const

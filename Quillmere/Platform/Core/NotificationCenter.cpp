@@ -10,12 +10,6 @@ NotificationCenter::NotificationCenter(QObject *parent) : QObject(parent)
 {
 }
 
-NotificationCenter &NotificationCenter::defaultCenter()
-{
-    static NotificationCenter center;
-    return center;
-}
-
 NotificationCenter::Token NotificationCenter::addObserver(const QString &name, QObject *context, Handler handler)
 {
     const Token token = m_nextToken++;

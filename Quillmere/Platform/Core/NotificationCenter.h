@@ -25,9 +25,6 @@ public:
 
     explicit NotificationCenter(QObject *parent = nullptr);
 
-    // The process-wide centre the rest of the program talks through.
-    static NotificationCenter &defaultCenter();
-
     // The observer goes away by itself when `context` is destroyed.
     Token addObserver(const QString &name, QObject *context, Handler handler);
     void removeObserver(Token token);

@@ -313,12 +313,6 @@ void Preferences::forget(const QString &key)
     m_decoded.remove(key);
 }
 
-Preferences &Preferences::standard()
-{
-    static Preferences prefs;
-    return prefs;
-}
-
 QString Preferences::standardFilePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)

@@ -23,7 +23,6 @@ public:
     explicit Preferences(const QString &filePath = {}, QObject *parent = nullptr);
     ~Preferences() override;
 
-    static Preferences &standard();
     static QString standardFilePath();
 
     bool contains(const QString &key) const;

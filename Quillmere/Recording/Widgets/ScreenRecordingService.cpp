@@ -2,6 +2,7 @@
 
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Platform/Widgets/DialogTitle.h"
+#include "Quillmere/Platform/X11Desktop.h"
 #include "Quillmere/Recording/RecordingGeometry.h"
 #include "Quillmere/Recording/Widgets/RecordingWindows.h"
 #include "Quillmere/Recording/Widgets/RegionSelector.h"
@@ -12,9 +13,6 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include <xcb/xcb.h>
-
-#include <cstdlib>
 #include <memory>
 
 namespace quillmere {
@@ -49,9 +47,7 @@ bool WidgetRecordingSurfaces::presentSelector(std::function<void(std::optional<R
                 finished->deleteLater();
             // The first frame must not show the selector: wait until the
             // server has taken its window away.
-            if (auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
-                std::free(
-                    xcb_get_input_focus_reply(x11->connection(), xcb_get_input_focus(x11->connection()), nullptr));
+            X11Desktop::waitForServer();
             if (completion)
                 completion(result);
         });

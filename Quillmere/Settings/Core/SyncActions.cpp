@@ -13,8 +13,7 @@
 namespace quillmere {
 
 SyncActions::SyncActions(Dependencies deps, QObject *parent)
-    : QObject(parent), m_deps(std::move(deps)),
-      m_check(*m_deps.store, m_deps.health ? *m_deps.health : SyncHealthStore::shared())
+    : QObject(parent), m_deps(std::move(deps)), m_check(*m_deps.store, healthStore())
 {
     // The store was opened with this folder; a later choice waits for the next start.
     if (m_deps.activeFolder)
@@ -33,7 +32,9 @@ SyncActions::SyncActions(Dependencies deps, QObject *parent)
 
 SyncHealthStore &SyncActions::healthStore() const
 {
-    return m_deps.health ? *m_deps.health : SyncHealthStore::shared();
+    if (!m_deps.health)
+        qFatal("SyncActions needs its health store");
+    return *m_deps.health;
 }
 
 SyncHealth SyncActions::health() const

@@ -25,7 +25,7 @@ public:
     struct Dependencies {
         ClipStore *store = nullptr;
         CloudSyncStatus *syncStatus = nullptr; // none: the history is not kept
-        SyncHealthStore *health = nullptr;     // none: the shared store
+        SyncHealthStore *health = nullptr;     // required
         Preferences *preferences = nullptr;
         QString origin; // what this device writes into its test clips
         std::optional<QString> environmentName;

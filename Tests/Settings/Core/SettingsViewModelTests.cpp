@@ -1,6 +1,7 @@
 #include "SettingsFixture.h"
 
 #include "Quillmere/Sync/CloudSyncStatus.h"
+#include "Quillmere/Sync/SyncHealthStore.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -178,7 +179,8 @@ TEST(SettingsViewModel, AboutVersionAndSyncBadge)
     SettingsFixture f;
     EXPECT_EQ(f.model->versionText(), "0.1.0 (1)");
     EXPECT_EQ(f.model->syncBadge().title, "Not saved") << "no sync status: nothing survives";
-    CloudSyncStatus local(PersistenceMode::localOnly, false);
+    SyncHealthStore health(*f.prefs.prefs, f.clock.clock());
+    CloudSyncStatus local(PersistenceMode::localOnly, false, {&health, &f.center});
     SettingsViewModel::Dependencies deps;
     deps.preferences = f.prefs.prefs.get();
     deps.store = f.store.get();

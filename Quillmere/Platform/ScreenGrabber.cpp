@@ -1,4 +1,4 @@
-#include "Quillmere/Recording/ScreenGrabber.h"
+#include "Quillmere/Platform/ScreenGrabber.h"
 
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
