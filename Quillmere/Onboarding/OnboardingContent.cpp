@@ -41,8 +41,8 @@ Header header(OnboardingStep step)
                                "those clips sync through your sync folder.")};
     case OnboardingStep::permissions:
         return {QStringLiteral("Permissions"), QStringLiteral("Allow the Brindlewax actions you want to use"),
-                QStringLiteral("Screen capture enables screenshots, area OCR, and recordings. Accessibility is "
-                               "separate and enables automatic paste-back.")};
+                QStringLiteral("Screen capture enables screenshots, area OCR, and recordings. Automatic paste is "
+                               "separate and pastes the chosen clip for you.")};
     case OnboardingStep::sync:
         return {QStringLiteral("iCloud"), QStringLiteral("Check where your history can sync"),
                 QStringLiteral("Sync is optional. Brindlewax keeps working locally if iCloud is unavailable.")};
@@ -106,7 +106,7 @@ Row screenCaptureRow(const OnboardingFlow &flow)
 
 Row accessibilityRow(const OnboardingFlow &flow)
 {
-    const QString title = QStringLiteral("Accessibility");
+    const QString title = QStringLiteral("Automatic paste");
     if (flow.isAccessibilityTrusted())
         return {title, QStringLiteral("Granted. Return can paste the selected clip into the active app."),
                 QStringLiteral("checkmark.shield.fill"), P::green(), pill(kGranted, kGrantedSymbol, P::green())};
@@ -124,7 +124,7 @@ Row purposeRow()
 {
     return {QStringLiteral("Private and purpose-specific"),
             QStringLiteral("Brindlewax captures only after you start an action, and text recognition runs locally on "
-                           "this computer. Accessibility is not used for screenshots or OCR."),
+                           "this computer. Automatic paste is not used for screenshots or OCR."),
             QStringLiteral("lock.shield"),
             P::blue(),
             {}};

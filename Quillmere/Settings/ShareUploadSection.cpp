@@ -131,7 +131,7 @@ ShareUploadSection::ShareUploadSection(Preferences &preferences, SecretStore &se
     rows->addWidget(new SettingsDivider(this));
 
     bool first = true;
-    for (const FieldSpec &spec : fieldSpecs()) {
+    for (const FieldSpec &entry : fieldSpecs()) {
         if (!first)
             rows->addWidget(new SettingsDivider(this));
         first = false;
@@ -140,19 +140,19 @@ ShareUploadSection::ShareUploadSection(Preferences &preferences, SecretStore &se
         auto *line = new QHBoxLayout(editRow);
         line->setContentsMargins(14, 10, 14, 10);
         line->setSpacing(12);
-        QLabel *label = makeLabel(spec.label, 12.5, QFont::Medium, P::secondaryText(), false, editRow);
+        QLabel *label = makeLabel(entry.label, 12.5, QFont::Medium, P::secondaryText(), false, editRow);
         label->setFixedWidth(130);
         line->addWidget(label, 0, Qt::AlignVCenter);
         auto *editor = new QLineEdit(editRow);
         editor->setFrame(false);
         editor->setFont(P::font(12.5));
-        editor->setPlaceholderText(spec.placeholder);
+        editor->setPlaceholderText(entry.placeholder);
         editor->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; color: rgba(255,255,255,235); }"));
-        if (spec.field == Field::secret)
+        if (entry.field == Field::secret)
             editor->setEchoMode(QLineEdit::Password);
         // Return lets go of the field and does nothing else.
         connect(editor, &QLineEdit::returnPressed, editor, [editor] { editor->clearFocus(); });
-        const Field field = spec.field;
+        const Field field = entry.field;
         connect(editor, &QLineEdit::textEdited, this,
                 [this, field](const QString &text) { m_settings->setField(field, text); });
         line->addWidget(editor, 1);
@@ -164,7 +164,7 @@ ShareUploadSection::ShareUploadSection(Preferences &preferences, SecretStore &se
         auto *stack = new QVBoxLayout(showRow);
         stack->setContentsMargins(14, 9, 14, 9);
         stack->setSpacing(4);
-        stack->addWidget(makeLabel(spec.label, 10.5, QFont::DemiBold, P::tertiaryText(), false, showRow));
+        stack->addWidget(makeLabel(entry.label, 10.5, QFont::DemiBold, P::tertiaryText(), false, showRow));
         auto *value = new MiddleElidedLabel(1, showRow);
         value->setFont(P::font(12.5, QFont::Medium, true));
         setLabelColour(value, P::primaryText());
@@ -235,18 +235,18 @@ void ShareUploadSection::refresh()
     m_destinationRow->setSystemImage(symbolName(provider));
 
     const bool editing = s.isEditing();
-    for (const FieldSpec &spec : fieldSpecs()) {
-        QLineEdit *editor = m_editors[spec.field];
+    for (const FieldSpec &entry : fieldSpecs()) {
+        QLineEdit *editor = m_editors[entry.field];
         // Only text that differs is put back, so typing keeps its cursor.
-        if (editor->text() != s.field(spec.field))
-            editor->setText(s.field(spec.field));
-        m_editorRows[spec.field]->setVisible(editing);
-        const ReadOnlyRow &shown = m_readOnly[spec.field];
-        const bool secret = spec.field == Field::secret;
-        shown.value->setText(secret ? secretBullets : s.savedField(spec.field));
-        const QString detail = secret ? QStringLiteral("Stored securely in the keyring") : s.savedField(spec.field);
+        if (editor->text() != s.field(entry.field))
+            editor->setText(s.field(entry.field));
+        m_editorRows[entry.field]->setVisible(editing);
+        const ReadOnlyRow &shown = m_readOnly[entry.field];
+        const bool secret = entry.field == Field::secret;
+        shown.value->setText(secret ? secretBullets : s.savedField(entry.field));
+        const QString detail = secret ? QStringLiteral("Stored securely in the keyring") : s.savedField(entry.field);
         shown.value->setToolTip(detail);
-        shown.value->setAccessibleName(spec.label + QStringLiteral(": ") + detail);
+        shown.value->setAccessibleName(entry.label + QStringLiteral(": ") + detail);
         shown.row->setVisible(!editing);
     }
 

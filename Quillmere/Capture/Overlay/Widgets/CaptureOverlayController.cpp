@@ -6,6 +6,8 @@
 #include "Quillmere/Platform/DesktopMotion.h"
 #include "Quillmere/Platform/TransientWindow.h"
 
+#include <QDir>
+#include <QMessageBox>
 #include <QApplication>
 #include <QBuffer>
 #include <QCursor>
@@ -289,8 +291,11 @@ void CaptureOverlayController::trigger(Control control)
         const auto request = actions->saveRequest();
         if (request) {
             const QString destination = m_environment.askSaveDestination(*request);
-            if (!destination.isEmpty())
-                actions->save(*request, destination);
+            if (!destination.isEmpty() && !actions->save(*request, destination))
+                QMessageBox::warning(nullptr, QStringLiteral("Could Not Save"),
+                                     QStringLiteral("%1 could not be written. Check that the folder exists, that "
+                                                    "you may write there and that the disk has room.")
+                                         .arg(QDir::toNativeSeparators(destination)));
         }
         if (actions != m_actions)
             return;
