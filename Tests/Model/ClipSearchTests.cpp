@@ -60,28 +60,10 @@ TEST(ClipSearchFilters, DateBoundaries)
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last30Days}, kNow));
 }
 
-TEST(ClipSearch, QueryTermsAndSearchText)
+TEST(ClipSearch, QueryTerms)
 {
     EXPECT_EQ(ClipSearchFilters::queryTerms("  alpha\tbeta \n gamma  "), (QStringList{"alpha", "beta", "gamma"}));
     EXPECT_TRUE(ClipSearchFilters::queryTerms(" \n ").isEmpty());
-
-    ClipItem clip;
-    clip.setCustomTitle(QString(" Title "));
-    clip.setText(QString("body text"));
-    clip.setLinkTitle(QString("   "));
-    clip.setRecognizedText(QString("ocr"));
-    clip.setFileName(QString("a.txt"));
-    EXPECT_EQ(searchText(clip, 1000), "Title body text ocr a.txt");
-    EXPECT_EQ(searchText(clip, 7), "Title b");
-
-    EXPECT_TRUE(matchesQueryTerms(clip, {"TITLE", "a.txt"}));
-    EXPECT_FALSE(matchesQueryTerms(clip, {"title", "missing"}));
-    EXPECT_TRUE(matchesQueryTerms(clip, {}));
-
-    // The cut never splits a surrogate pair.
-    ClipItem emoji;
-    emoji.setText(QString::fromUtf8("ab\xF0\x9F\x98\x80"));
-    EXPECT_EQ(searchText(emoji, 3), "ab");
 }
 
 TEST(ClipSearch, SubstantialTextHasTwoWordsOrEightCharacters)
@@ -92,17 +74,26 @@ TEST(ClipSearch, SubstantialTextHasTwoWordsOrEightCharacters)
     EXPECT_TRUE(isSubstantialText("  eightchr  "));
 }
 
-TEST(ClipSearch, QueryMatchingFoldsCaseForAsciiAndOtherScripts)
+TEST(ClipSearch, FoldsCaseAndAccentsTheSameWayForWordsAndText)
 {
-    ClipItem clip;
-    clip.setText(QString::fromUtf8("Überweisung für die STRASSE — Invoice 42"));
-    clip.setFileName(QString("report.PDF"));
-    EXPECT_TRUE(QueryMatcher({"invoice", "pdf"}).matches(clip));
-    EXPECT_TRUE(QueryMatcher({QString::fromUtf8("überweisung")}).matches(clip));
-    EXPECT_TRUE(QueryMatcher({QString::fromUtf8("FÜR"), "strasse"}).matches(clip));
-    EXPECT_FALSE(QueryMatcher({"invoices"}).matches(clip));
-    EXPECT_FALSE(QueryMatcher({"42x"}).matches(clip));
-    // A word longer than every field, and a match at the very end.
-    EXPECT_FALSE(QueryMatcher({QString(200, 'a')}).matches(clip));
-    EXPECT_TRUE(QueryMatcher({"ce 42"}).matches(clip));
+    EXPECT_EQ(foldForSearch(QStringLiteral("Crème BRÛLÉE")), QStringLiteral("creme brulee"));
+    EXPECT_EQ(foldForSearch(QStringLiteral("ÅNGSTRÖM 😀")), QStringLiteral("angstrom 😀"));
+
+    const std::optional<QString> text = QStringLiteral("Überweisung für die STRASSE — Invoice 42 Café");
+    const std::optional<QString> fileName = QStringLiteral("report.PDF");
+    const std::optional<QString> none;
+    const QByteArray key = searchKeyOf({&text, &none, &fileName}, ClipKind::file);
+    auto finds = [&](const char *query) { return SearchQuery(QString::fromUtf8(query)).matches(key); };
+    EXPECT_TRUE(finds("invoice pdf"));
+    EXPECT_TRUE(finds("uberweisung")) << "a plain word finds the accented one";
+    EXPECT_TRUE(finds("FÜR strasse"));
+    EXPECT_TRUE(finds("cafe"));
+    EXPECT_TRUE(finds("CAFÉ"));
+    EXPECT_TRUE(finds("file")) << "the kind's label is searched too";
+    EXPECT_FALSE(finds("invoices"));
+    EXPECT_FALSE(finds("42x"));
+    EXPECT_FALSE(finds("cafereport")) << "a word never spans two fields";
+    EXPECT_FALSE(SearchQuery(QString(200, 'a')).matches(key));
+    EXPECT_TRUE(SearchQuery(QStringLiteral("  ")).isEmpty());
+    EXPECT_TRUE(SearchQuery(QStringLiteral("\u0301")).isEmpty()) << "a word of accents alone asks nothing";
 }
