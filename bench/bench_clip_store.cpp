@@ -154,7 +154,16 @@ void BM_FiltersOnlyOverAllClips(benchmark::State &state)
     for (auto _ : state) {
         int hits = 0;
         for (const ClipRef &clip : clips)
-            hits += ClipSearchFilters::matches(*clip, filters, now) ? 1 : 0;
+            hits += ClipSearchFilters::matches({.kind = clip->kind(),
+                                                .sourceAppName = &clip->sourceAppName(),
+                                                .recognizedText = &clip->recognizedText(),
+                                                .createdAt = clip->createdAt(),
+                                                .isSaved = clip->isPinned() || clip->pinboard() || clip->isSavedToPage(),
+                                                .isPinned = clip->isPinned(),
+                                                .hasImageData = clip->hasImageData()},
+                                               filters, now)
+                ? 1
+                : 0;
         benchmark::DoNotOptimize(hits);
     }
     state.SetItemsProcessed(state.iterations() * qint64(clips.size()));

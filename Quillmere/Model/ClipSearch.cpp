@@ -25,11 +25,6 @@ QString title(ClipDateFilter filter)
 
 namespace {
 
-bool isSaved(const ClipItem &clip)
-{
-    return clip.isPinned() || clip.pinboard() != nullptr || clip.isSavedToPage();
-}
-
 const QRegularExpression &whitespace()
 {
     static const QRegularExpression re(QStringLiteral("\\s+"));
@@ -38,22 +33,24 @@ const QRegularExpression &whitespace()
 
 } // namespace
 
-bool ClipSearchFilters::matches(const ClipItem &clip, const ClipSearchFilters &filters, const QDateTime &now)
+bool ClipSearchFilters::matches(const ClipFilterFacts &clip, const ClipSearchFilters &filters, const QDateTime &now)
 {
-    const ClipKind kind = clip.kind();
-    if (filters.kind && kind != *filters.kind)
+    static const std::optional<QString> none;
+    const QString &source = (clip.sourceAppName ? *clip.sourceAppName : none).value_or(QString());
+    const std::optional<QString> &recognized = clip.recognizedText ? *clip.recognizedText : none;
+    if (filters.kind && clip.kind != *filters.kind)
         return false;
-    if (filters.sourceAppName && clip.sourceAppName().value_or(QString()).trimmed() != filters.sourceAppName->trimmed())
+    if (filters.sourceAppName && source.trimmed() != filters.sourceAppName->trimmed())
         return false;
-    if (filters.savedOnly && !isSaved(clip))
+    if (filters.savedOnly && !clip.isSaved)
         return false;
-    if (filters.pinnedOnly && !clip.isPinned())
+    if (filters.pinnedOnly && !clip.isPinned)
         return false;
-    if (filters.imageInboxOnly && !(kind == ClipKind::image || (kind == ClipKind::file && clip.hasImageData())))
+    if (filters.imageInboxOnly && !(clip.kind == ClipKind::image || (clip.kind == ClipKind::file && clip.hasImageData)))
         return false;
-    if (filters.withRecognizedTextOnly && clip.recognizedText().value_or(QString()).trimmed().isEmpty())
+    if (filters.withRecognizedTextOnly && (!recognized || recognized->trimmed().isEmpty()))
         return false;
-    return passesDateFilter(clip.createdAt(), filters.date, now);
+    return passesDateFilter(clip.createdAt, filters.date, now);
 }
 
 QStringList ClipSearchFilters::queryTerms(const QString &query)

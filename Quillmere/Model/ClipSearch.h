@@ -16,6 +16,17 @@ QString title(ClipDateFilter filter);
 // Whether a clip made at `createdAt` falls within the filter's period as of `now`.
 bool passesDateFilter(const QDateTime &createdAt, ClipDateFilter filter, const QDateTime &now);
 
+// What the filters read of a clip, taken from a stored record or from a snapshot of one.
+struct ClipFilterFacts {
+    ClipKind kind = ClipKind::text;
+    const std::optional<QString> *sourceAppName = nullptr;
+    const std::optional<QString> *recognizedText = nullptr;
+    QDateTime createdAt;
+    bool isSaved = false; // pinned, on a Page or saved to one
+    bool isPinned = false;
+    bool hasImageData = false;
+};
+
 // The history view's filter set; the text query is separate.
 struct ClipSearchFilters {
     std::optional<ClipKind> kind;
@@ -29,8 +40,7 @@ struct ClipSearchFilters {
     bool isActive() const { return *this != ClipSearchFilters{}; }
     bool operator==(const ClipSearchFilters &) const = default;
 
-    // Never loads image or file bytes.
-    static bool matches(const ClipItem &clip, const ClipSearchFilters &filters, const QDateTime &now);
+    static bool matches(const ClipFilterFacts &clip, const ClipSearchFilters &filters, const QDateTime &now);
     // The non-empty, whitespace-separated words, in order.
     static QStringList queryTerms(const QString &query);
 };

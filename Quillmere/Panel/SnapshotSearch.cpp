@@ -51,20 +51,14 @@ void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
 
 bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, const QDateTime &now)
 {
-    const ClipKind kind = clip.kind();
-    if (filters.kind && kind != *filters.kind)
-        return false;
-    if (filters.sourceAppName && clip.sourceAppName.value_or(QString()).trimmed() != filters.sourceAppName->trimmed())
-        return false;
-    if (filters.savedOnly && !(clip.isPinned || clip.pageID || clip.isSavedToPage))
-        return false;
-    if (filters.pinnedOnly && !clip.isPinned)
-        return false;
-    if (filters.imageInboxOnly && !(kind == ClipKind::image || (kind == ClipKind::file && clip.hasImageData)))
-        return false;
-    if (filters.withRecognizedTextOnly && clip.recognizedText.value_or(QString()).trimmed().isEmpty())
-        return false;
-    return passesDateFilter(clip.createdAt, filters.date, now);
+    return ClipSearchFilters::matches({.kind = clip.kind(),
+                                       .sourceAppName = &clip.sourceAppName,
+                                       .recognizedText = &clip.recognizedText,
+                                       .createdAt = clip.createdAt,
+                                       .isSaved = clip.isPinned || clip.pageID || clip.isSavedToPage,
+                                       .isPinned = clip.isPinned,
+                                       .hasImageData = clip.hasImageData},
+                                      filters, now);
 }
 
 QString semanticText(const ClipSnapshot &clip, qsizetype maxLength)

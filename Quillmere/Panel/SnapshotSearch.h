@@ -27,7 +27,7 @@ private:
     std::unordered_map<qint64, Entry> m_entries;
 };
 
-// The store's filter rules (kind, source, saved, pinned, image inbox, recognised text, date)
+// The model's filter rule (kind, source, saved, pinned, image inbox, recognised text, date)
 // applied to a snapshot.
 bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, const QDateTime &now);
 

@@ -10,54 +10,53 @@ const QDateTime kNow(QDate(2026, 3, 10), QTime(15, 0), Qt::LocalTime);
 
 TEST(ClipSearchFilters, KindSourceSavedAndRecognisedText)
 {
-    ClipItem clip;
-    clip.setKindRawValue("bogus"); // unknown kinds count as text
-    clip.setSourceAppName(QString("  Editor "));
-    clip.setCreatedAt(kNow);
+    std::optional<QString> source = QString("  Editor ");
+    std::optional<QString> recognized;
+    ClipFilterFacts clip{
+        .kind = ClipKind::text, .sourceAppName = &source, .recognizedText = &recognized, .createdAt = kNow};
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.kind = ClipKind::text}, kNow));
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.kind = ClipKind::url}, kNow));
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.sourceAppName = QString("Editor")}, kNow));
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.sourceAppName = QString("Browser")}, kNow));
+    EXPECT_FALSE(ClipSearchFilters::matches({.createdAt = kNow}, {.sourceAppName = QString("Editor")}, kNow))
+        << "no source is no match";
 
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.savedOnly = true}, kNow));
-    clip.setIsSavedToPage(true);
+    clip.isSaved = true;
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.savedOnly = true}, kNow));
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.pinnedOnly = true}, kNow));
 
-    clip.setRecognizedText(QString("  \n"));
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.withRecognizedTextOnly = true}, kNow));
-    clip.setRecognizedText(QString("words"));
+    recognized = QString("  \n");
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.withRecognizedTextOnly = true}, kNow));
+    recognized = QString("words");
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.withRecognizedTextOnly = true}, kNow));
 }
 
 TEST(ClipSearchFilters, ImageInboxTakesImagesAndImageFilesOnly)
 {
-    auto inInbox = [](ClipKind kind, std::optional<QByteArray> image) {
-        ClipItem clip;
-        clip.setKind(kind);
-        clip.setImageData(std::move(image));
-        clip.setCreatedAt(kNow);
-        return ClipSearchFilters::matches(clip, {.imageInboxOnly = true}, kNow);
+    auto inInbox = [](ClipKind kind, bool hasImage) {
+        return ClipSearchFilters::matches({.kind = kind, .createdAt = kNow, .hasImageData = hasImage},
+                                          {.imageInboxOnly = true}, kNow);
     };
-    EXPECT_TRUE(inInbox(ClipKind::image, std::nullopt));
-    EXPECT_TRUE(inInbox(ClipKind::file, QByteArray("png")));
-    EXPECT_FALSE(inInbox(ClipKind::file, QByteArray()));
-    EXPECT_FALSE(inInbox(ClipKind::text, QByteArray("png")));
+    EXPECT_TRUE(inInbox(ClipKind::image, false));
+    EXPECT_TRUE(inInbox(ClipKind::file, true));
+    EXPECT_FALSE(inInbox(ClipKind::file, false));
+    EXPECT_FALSE(inInbox(ClipKind::text, true));
 }
 
 TEST(ClipSearchFilters, DateBoundaries)
 {
-    ClipItem clip;
-    clip.setCreatedAt(QDateTime(kNow.date(), QTime(0, 0, 1), Qt::LocalTime));
-    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::today}, kNow));
-    clip.setCreatedAt(QDateTime(kNow.date().addDays(-1), QTime(23, 59, 59), Qt::LocalTime));
-    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::today}, kNow));
-    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
-    clip.setCreatedAt(kNow.addSecs(-7 * 86400));
-    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
-    clip.setCreatedAt(kNow.addSecs(-7 * 86400 - 1));
-    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
-    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last30Days}, kNow));
+    auto passes = [](const QDateTime &created, ClipDateFilter date) {
+        return ClipSearchFilters::matches({.createdAt = created}, {.date = date}, kNow);
+    };
+    EXPECT_TRUE(passes(QDateTime(kNow.date(), QTime(0, 0, 1), Qt::LocalTime), ClipDateFilter::today));
+    const QDateTime lateYesterday(kNow.date().addDays(-1), QTime(23, 59, 59), Qt::LocalTime);
+    EXPECT_FALSE(passes(lateYesterday, ClipDateFilter::today));
+    EXPECT_TRUE(passes(lateYesterday, ClipDateFilter::last7Days));
+    EXPECT_TRUE(passes(kNow.addSecs(-7 * 86400), ClipDateFilter::last7Days));
+    EXPECT_FALSE(passes(kNow.addSecs(-7 * 86400 - 1), ClipDateFilter::last7Days));
+    EXPECT_TRUE(passes(kNow.addSecs(-7 * 86400 - 1), ClipDateFilter::last30Days));
 }
 
 TEST(ClipSearch, QueryTerms)
