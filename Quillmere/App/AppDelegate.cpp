@@ -165,7 +165,6 @@ void AppDelegate::buildPasteRoad()
     paste.keys = m_platform.keys.get();
     paste.windows = m_platform.windows.get();
     paste.beep = [] { QApplication::beep(); };
-    paste.adoptChangeCount = [monitor = m_monitor.get()](qint64 count) { monitor->setLastChangeCount(count); };
     m_pasteService = std::make_unique<PasteService>(paste);
     m_sequentialPaste = std::make_unique<SequentialPasteController>(m_environment.store(), *m_pasteService);
 }

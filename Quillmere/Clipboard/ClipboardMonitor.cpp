@@ -13,28 +13,12 @@
 namespace quillmere {
 
 ClipboardMonitor::ClipboardMonitor(CaptureDependencies deps, NotificationCenter &center, QObject *parent)
-    : QObject(parent), m_deps(deps), m_capture(std::move(deps))
+    : QObject(parent), m_deps(deps), m_capture(std::move(deps)), m_ownership(*m_deps.pasteboard, center)
 {
     m_lastChangeCount = m_deps.pasteboard->changeCount();
     m_timer.setInterval(pollIntervalMs);
     m_timer.setTimerType(Qt::CoarseTimer);
     connect(&m_timer, &QTimer::timeout, this, &ClipboardMonitor::checkPasteboard);
-
-    // Writers post right after their own clear; adopting the count here, synchronously, means
-    // the next look finds nothing new.
-    center.addObserver(ownPasteboardWriteNotification, this, [this](const Notification &note) {
-        const QVariant value = note.userInfo.value(ownPasteboardWriteChangeCountKey);
-        switch (value.typeId()) {
-        case QMetaType::Int:
-        case QMetaType::LongLong:
-        case QMetaType::UInt:
-        case QMetaType::ULongLong:
-            m_lastChangeCount = value.toLongLong();
-            break;
-        default:
-            break;
-        }
-    });
 }
 
 ClipboardMonitor::~ClipboardMonitor() = default;
@@ -71,11 +55,6 @@ bool ClipboardMonitor::hasIgnoredMarkerType() const
     return false;
 }
 
-bool ClipboardMonitor::isOwnContent() const
-{
-    return m_deps.pasteboard->ownsClipboard() || m_deps.pasteboard->types().contains(ownerMimeType);
-}
-
 void ClipboardMonitor::checkPasteboard()
 {
     const qint64 count = m_deps.pasteboard->changeCount();
@@ -90,7 +69,7 @@ void ClipboardMonitor::checkPasteboard()
         if (pasteboardAccessStateFromRaw(*behaviour) == PasteboardAccessState::denied)
             return;
     }
-    if (hasIgnoredMarkerType() || isOwnContent())
+    if (hasIgnoredMarkerType() || m_ownership.isOwnContent())
         return;
     QElapsedTimer timer;
     timer.start();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Clipboard/ClipboardOwnership.h"
 #include "Quillmere/Clipboard/PasteboardCapture.h"
 
 #include <QObject>
@@ -30,8 +31,6 @@ public:
     void checkPasteboard();
 
     qint64 lastChangeCount() const { return m_lastChangeCount; }
-    // The paste service sets this after its own writes.
-    void setLastChangeCount(qint64 count) { m_lastChangeCount = count; }
 
     void setOnItemCaptured(std::function<void(const ClipRef &)> callback)
     {
@@ -42,12 +41,13 @@ public:
     // Content marked as concealed, generated or transient is never captured.
     static const QSet<QString> &ignoredPasteboardTypes();
     bool hasIgnoredMarkerType() const;
-    // Content this program wrote, even when another program offers it again.
-    bool isOwnContent() const;
+    // Asked before every capture; our own content never comes back as a clip.
+    const ClipboardOwnership &ownership() const { return m_ownership; }
 
 private:
     CaptureDependencies m_deps;
     PasteboardCapture m_capture;
+    ClipboardOwnership m_ownership;
     QTimer m_timer;
     qint64 m_lastChangeCount = 0;
     bool m_connected = false;

@@ -126,8 +126,6 @@ std::optional<qint64> PasteService::write(const PasteboardContents &contents)
             paths << (url.isLocalFile() ? url.toLocalFile() : url.toString());
         m_lastText = paths.join(QLatin1Char('\n'));
     }
-    if (count && m_deps.adoptChangeCount)
-        m_deps.adoptChangeCount(*count);
     return count;
 }
 

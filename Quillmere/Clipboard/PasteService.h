@@ -31,8 +31,6 @@ struct PasteServiceDependencies {
     NotificationCenter *notificationCenter = nullptr;
     KeyInjector *keys = nullptr;
     WindowActivator *windows = nullptr;
-    // Told the change count of every write of ours, so the monitor never captures it as a copy.
-    std::function<void(qint64)> adoptChangeCount;
     std::function<void()> beep; // the system beep; silent when empty
     Clock clock = [] { return QDateTime::currentDateTime(); };
     qint64 ownProcessId = 0; // 0: this process

@@ -1,6 +1,10 @@
 #include "Quillmere/Model/ClipSearch.h"
 
+#include "Quillmere/Model/ClipPresentation.h"
+
 #include <QRegularExpression>
+#include <algorithm>
+#include <cstring>
 
 namespace quillmere {
 
@@ -21,11 +25,6 @@ QString title(ClipDateFilter filter)
 
 namespace {
 
-bool isSaved(const ClipItem &clip)
-{
-    return clip.isPinned() || clip.pinboard() != nullptr || clip.isSavedToPage();
-}
-
 const QRegularExpression &whitespace()
 {
     static const QRegularExpression re(QStringLiteral("\\s+"));
@@ -34,22 +33,24 @@ const QRegularExpression &whitespace()
 
 } // namespace
 
-bool ClipSearchFilters::matches(const ClipItem &clip, const ClipSearchFilters &filters, const QDateTime &now)
+bool ClipSearchFilters::matches(const ClipFilterFacts &clip, const ClipSearchFilters &filters, const QDateTime &now)
 {
-    const ClipKind kind = clip.kind();
-    if (filters.kind && kind != *filters.kind)
+    static const std::optional<QString> none;
+    const QString &source = (clip.sourceAppName ? *clip.sourceAppName : none).value_or(QString());
+    const std::optional<QString> &recognized = clip.recognizedText ? *clip.recognizedText : none;
+    if (filters.kind && clip.kind != *filters.kind)
         return false;
-    if (filters.sourceAppName && clip.sourceAppName().value_or(QString()).trimmed() != filters.sourceAppName->trimmed())
+    if (filters.sourceAppName && source.trimmed() != filters.sourceAppName->trimmed())
         return false;
-    if (filters.savedOnly && !isSaved(clip))
+    if (filters.savedOnly && !clip.isSaved)
         return false;
-    if (filters.pinnedOnly && !clip.isPinned())
+    if (filters.pinnedOnly && !clip.isPinned)
         return false;
-    if (filters.imageInboxOnly && !(kind == ClipKind::image || (kind == ClipKind::file && clip.hasImageData())))
+    if (filters.imageInboxOnly && !(clip.kind == ClipKind::image || (clip.kind == ClipKind::file && clip.hasImageData)))
         return false;
-    if (filters.withRecognizedTextOnly && clip.recognizedText().value_or(QString()).trimmed().isEmpty())
+    if (filters.withRecognizedTextOnly && (!recognized || recognized->trimmed().isEmpty()))
         return false;
-    return passesDateFilter(clip.createdAt(), filters.date, now);
+    return passesDateFilter(clip.createdAt, filters.date, now);
 }
 
 QStringList ClipSearchFilters::queryTerms(const QString &query)
@@ -57,93 +58,61 @@ QStringList ClipSearchFilters::queryTerms(const QString &query)
     return query.split(whitespace(), Qt::SkipEmptyParts);
 }
 
-QString searchText(const ClipItem &clip, qsizetype maxLength)
+QString foldForSearch(const QString &text)
 {
-    QString out;
-    for (const std::optional<QString> *part :
-         {&clip.customTitle(), &clip.text(), &clip.linkTitle(), &clip.recognizedText(), &clip.fileName()}) {
-        if (!*part)
-            continue;
-        const QString trimmed = (*part)->trimmed();
-        if (trimmed.isEmpty())
-            continue;
-        if (!out.isEmpty())
-            out += QLatin1Char(' ');
-        out += trimmed;
-        if (out.size() >= maxLength)
-            break;
-    }
-    if (out.size() > maxLength) {
-        qsizetype cut = maxLength;
-        // Never split a surrogate pair.
-        if (cut > 0 && out.at(cut - 1).isHighSurrogate())
-            --cut;
-        out.truncate(cut);
-    }
-    return out;
-}
-
-QueryMatcher::QueryMatcher(const QStringList &terms)
-{
-    for (const QString &term : terms) {
-        if (term.isEmpty())
-            continue;
-        Term t;
-        t.ascii = std::all_of(term.begin(), term.end(), [](QChar c) { return c.unicode() < 0x80; });
-        t.folded = term.toLower();
-        t.matcher = QStringMatcher(term, Qt::CaseInsensitive);
-        m_terms.push_back(std::move(t));
-    }
-}
-
-bool QueryMatcher::contains(const QString &haystack, const Term &term) const
-{
-    if (!term.ascii)
-        return term.matcher.indexIn(haystack) >= 0;
-    // An ASCII word can only match ASCII letters case-insensitively, so a plain scan with an
-    // ASCII fold is exact and several times faster than a general case-insensitive search.
-    const char16_t *h = reinterpret_cast<const char16_t *>(haystack.constData());
-    const char16_t *n = reinterpret_cast<const char16_t *>(term.folded.constData());
-    const qsizetype hn = haystack.size(), nn = term.folded.size();
-    if (nn > hn)
-        return false;
-    auto fold = [](char16_t c) -> char16_t { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-    const char16_t first = n[0];
-    for (qsizetype i = 0; i + nn <= hn; ++i) {
-        if (fold(h[i]) != first)
-            continue;
-        qsizetype k = 1;
-        while (k < nn && fold(h[i + k]) == n[k])
-            ++k;
-        if (k == nn)
-            return true;
-    }
-    return false;
-}
-
-bool QueryMatcher::matches(const ClipItem &clip) const
-{
-    if (m_terms.empty())
-        return true;
-    // Words may sit in different fields, but each must be found in one of them.
-    for (const Term &term : m_terms) {
-        bool found = false;
-        for (const std::optional<QString> *part :
-             {&clip.text(), &clip.customTitle(), &clip.linkTitle(), &clip.recognizedText(), &clip.fileName()}) {
-            if (*part && contains(**part, term)) {
-                found = true;
-                break;
-            }
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; }))
+        return text.toLower();
+    const QString decomposed = text.normalized(QString::NormalizationForm_D);
+    QString kept;
+    kept.reserve(decomposed.size());
+    const qsizetype n = decomposed.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = decomposed.at(i);
+        char32_t code = c.unicode();
+        const bool pair = c.isHighSurrogate() && i + 1 < n && decomposed.at(i + 1).isLowSurrogate();
+        if (pair)
+            code = QChar::surrogateToUcs4(c, decomposed.at(i + 1));
+        if (QChar::category(code) != QChar::Mark_NonSpacing) {
+            kept.append(c);
+            if (pair)
+                kept.append(decomposed.at(i + 1));
         }
-        if (!found)
+        if (pair)
+            ++i;
+    }
+    return kept.toCaseFolded();
+}
+
+QByteArray searchKeyOf(std::initializer_list<const std::optional<QString> *> fields, ClipKind kind)
+{
+    QString joined;
+    for (const std::optional<QString> *field : fields) {
+        if (!*field)
+            continue;
+        joined += **field;
+        joined += QLatin1Char('\n');
+    }
+    joined += kindName(kind);
+    return foldForSearch(joined).toUtf8();
+}
+
+SearchQuery::SearchQuery(const QString &query)
+{
+    for (const QString &word : ClipSearchFilters::queryTerms(query)) {
+        const QString folded = foldForSearch(word);
+        if (folded.isEmpty())
+            continue; // a word of accents alone is in every text
+        m_words.push_back(folded.toUtf8());
+    }
+}
+
+bool SearchQuery::matches(const QByteArray &searchKey) const
+{
+    for (const QByteArray &word : m_words) {
+        if (!memmem(searchKey.constData(), size_t(searchKey.size()), word.constData(), size_t(word.size())))
             return false;
     }
     return true;
-}
-
-bool matchesQueryTerms(const ClipItem &clip, const QStringList &terms)
-{
-    return QueryMatcher(terms).matches(clip);
 }
 
 bool isSubstantialText(const QString &text)

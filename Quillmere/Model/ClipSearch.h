@@ -4,7 +4,7 @@
 
 #include <QDateTime>
 #include <QStringList>
-#include <QStringMatcher>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -15,6 +15,17 @@ enum class ClipDateFilter { any, today, last7Days, last30Days };
 QString title(ClipDateFilter filter);
 // Whether a clip made at `createdAt` falls within the filter's period as of `now`.
 bool passesDateFilter(const QDateTime &createdAt, ClipDateFilter filter, const QDateTime &now);
+
+// What the filters read of a clip, taken from a stored record or from a snapshot of one.
+struct ClipFilterFacts {
+    ClipKind kind = ClipKind::text;
+    const std::optional<QString> *sourceAppName = nullptr;
+    const std::optional<QString> *recognizedText = nullptr;
+    QDateTime createdAt;
+    bool isSaved = false; // pinned, on a Page or saved to one
+    bool isPinned = false;
+    bool hasImageData = false;
+};
 
 // The history view's filter set; the text query is separate.
 struct ClipSearchFilters {
@@ -29,35 +40,31 @@ struct ClipSearchFilters {
     bool isActive() const { return *this != ClipSearchFilters{}; }
     bool operator==(const ClipSearchFilters &) const = default;
 
-    // Never loads image or file bytes.
-    static bool matches(const ClipItem &clip, const ClipSearchFilters &filters, const QDateTime &now);
+    static bool matches(const ClipFilterFacts &clip, const ClipSearchFilters &filters, const QDateTime &now);
     // The non-empty, whitespace-separated words, in order.
     static QStringList queryTerms(const QString &query);
 };
 
-// Custom title, text, link title, recognised text and file name, trimmed, blanks dropped, joined by
-// one space and cut to `maxLength` characters.
-QString searchText(const ClipItem &clip, qsizetype maxLength);
+// The one search rule of the history. Typed words and clip text are compared in one form:
+// canonical decomposition, accents (non-spacing marks) dropped, case folded, no locale, so "cafe"
+// finds "Café".
+QString foldForSearch(const QString &text);
 
-// Whether every query word occurs in one of the clip's searchable fields, ignoring case. Build it
-// once per query: it prepares each word for fast scanning.
-class QueryMatcher {
+// The folded fields and the kind's label, one per line, in UTF-8, so that a word (which never
+// holds a line break) matches inside one field. A whole-character UTF-8 needle can only match
+// a valid UTF-8 text at character boundaries, which lets the C library's substring search do it.
+QByteArray searchKeyOf(std::initializer_list<const std::optional<QString> *> fields, ClipKind kind);
+
+// The typed words, folded; a clip matches when its search key holds every one of them.
+class SearchQuery {
 public:
-    explicit QueryMatcher(const QStringList &terms);
-    bool matches(const ClipItem &clip) const;
-    bool isEmpty() const { return m_terms.empty(); }
+    explicit SearchQuery(const QString &query);
+    bool isEmpty() const { return m_words.empty(); }
+    bool matches(const QByteArray &searchKey) const;
 
 private:
-    struct Term {
-        QString folded; // lower-case, for the ASCII scan
-        bool ascii = true;
-        QStringMatcher matcher; // everything else
-    };
-    bool contains(const QString &haystack, const Term &term) const;
-    std::vector<Term> m_terms;
+    std::vector<QByteArray> m_words;
 };
-
-bool matchesQueryTerms(const ClipItem &clip, const QStringList &terms);
 
 // Two or more words, or one word of at least 8 characters, after trimming.
 bool isSubstantialText(const QString &text);

@@ -85,13 +85,13 @@ std::vector<int> ClipLists::tabBaseRows(const PanelTab &tab, const IdentifierSet
 void ClipLists::refreshVisible(const Query &query, bool resetWindow, int selectedIndex)
 {
     std::vector<int> base = tabBaseRows(query.tab, query.unlocked);
-    const SnapshotQuery words(query.text);
+    const SearchQuery words(query.text);
     if (query.filters.isActive() || !words.isEmpty()) {
         const ClipVector &clips = *m_clips;
         const bool filtered = query.filters.isActive();
         std::erase_if(base, [&](int row) {
             const ClipSnapshot &clip = clips[row];
-            return !words.matches(clip) || (filtered && !matchesFilters(clip, query.filters, query.now));
+            return !words.matches(clip.searchKey) || (filtered && !matchesFilters(clip, query.filters, query.now));
         });
     }
     m_visible = std::move(base);

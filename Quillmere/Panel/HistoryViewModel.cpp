@@ -220,7 +220,7 @@ void HistoryViewModel::refreshVisibleItems(bool resetWindow)
     // Words and filters look through the whole history: the newest part answers this keystroke
     // at once, and the rest is read right after it was drawn.
     if (!m_lists.isComplete() && !m_wholeLoadScheduled
-        && (m_state.filters.isActive() || !SnapshotQuery(m_state.query).isEmpty())) {
+        && (m_state.filters.isActive() || !SearchQuery(m_state.query).isEmpty())) {
         m_wholeLoadScheduled = true;
         defer(std::chrono::milliseconds(0), [this] {
             m_wholeLoadScheduled = false;

@@ -1,17 +1,8 @@
 #include "Quillmere/Panel/SnapshotSearch.h"
 
-#include "Quillmere/Model/ClipPresentation.h"
-#include <algorithm>
-#include <cstring>
-
 namespace quillmere {
 
 namespace {
-
-bool isAscii(QStringView text)
-{
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
-}
 
 bool sameText(const std::optional<QString> &a, const std::optional<QString> &b)
 {
@@ -25,43 +16,11 @@ bool sameText(const std::optional<QString> &a, const std::optional<QString> &b)
 
 } // namespace
 
-QString foldForSearch(const QString &text)
-{
-    if (isAscii(text))
-        return text.toLower();
-    const QString decomposed = text.normalized(QString::NormalizationForm_D);
-    QString kept;
-    kept.reserve(decomposed.size());
-    const qsizetype n = decomposed.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        const QChar c = decomposed.at(i);
-        char32_t code = c.unicode();
-        const bool pair = c.isHighSurrogate() && i + 1 < n && decomposed.at(i + 1).isLowSurrogate();
-        if (pair)
-            code = QChar::surrogateToUcs4(c, decomposed.at(i + 1));
-        if (QChar::category(code) != QChar::Mark_NonSpacing) {
-            kept.append(c);
-            if (pair)
-                kept.append(decomposed.at(i + 1));
-        }
-        if (pair)
-            ++i;
-    }
-    return kept.toCaseFolded();
-}
-
 QByteArray searchKeyOf(const ClipSnapshot &clip)
 {
-    QString joined;
-    for (const std::optional<QString> *field :
-         {&clip.customTitle, &clip.text, &clip.fileName, &clip.linkTitle, &clip.recognizedText, &clip.sourceAppName}) {
-        if (!*field)
-            continue;
-        joined += **field;
-        joined += QLatin1Char('\n');
-    }
-    joined += kindName(clip.kind());
-    return foldForSearch(joined).toUtf8();
+    return quillmere::searchKeyOf(
+        {&clip.customTitle, &clip.text, &clip.fileName, &clip.linkTitle, &clip.recognizedText, &clip.sourceAppName},
+        clip.kind());
 }
 
 void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
@@ -90,42 +49,16 @@ void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
     m_entries = std::move(next);
 }
 
-SnapshotQuery::SnapshotQuery(const QString &query)
-{
-    for (const QString &word : ClipSearchFilters::queryTerms(query)) {
-        QString folded = foldForSearch(word);
-        if (folded.isEmpty())
-            continue; // a word of accents alone is in every text
-        m_words.push_back(folded.toUtf8());
-    }
-}
-
-bool SnapshotQuery::matches(const ClipSnapshot &clip) const
-{
-    const QByteArray &key = clip.searchKey;
-    for (const QByteArray &word : m_words) {
-        if (!memmem(key.constData(), size_t(key.size()), word.constData(), size_t(word.size())))
-            return false;
-    }
-    return true;
-}
-
 bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, const QDateTime &now)
 {
-    const ClipKind kind = clip.kind();
-    if (filters.kind && kind != *filters.kind)
-        return false;
-    if (filters.sourceAppName && clip.sourceAppName.value_or(QString()).trimmed() != filters.sourceAppName->trimmed())
-        return false;
-    if (filters.savedOnly && !(clip.isPinned || clip.pageID || clip.isSavedToPage))
-        return false;
-    if (filters.pinnedOnly && !clip.isPinned)
-        return false;
-    if (filters.imageInboxOnly && !(kind == ClipKind::image || (kind == ClipKind::file && clip.hasImageData)))
-        return false;
-    if (filters.withRecognizedTextOnly && clip.recognizedText.value_or(QString()).trimmed().isEmpty())
-        return false;
-    return passesDateFilter(clip.createdAt, filters.date, now);
+    return ClipSearchFilters::matches({.kind = clip.kind(),
+                                       .sourceAppName = &clip.sourceAppName,
+                                       .recognizedText = &clip.recognizedText,
+                                       .createdAt = clip.createdAt,
+                                       .isSaved = clip.isPinned || clip.pageID || clip.isSavedToPage,
+                                       .isPinned = clip.isPinned,
+                                       .hasImageData = clip.hasImageData},
+                                      filters, now);
 }
 
 QString semanticText(const ClipSnapshot &clip, qsizetype maxLength)

@@ -108,21 +108,28 @@ TEST_F(MonitorTest, OwnWritesAreNeverCaptured)
     ClipItem clip;
     clip.setText(u"pasted by us"_s);
     ASSERT_TRUE(writer.writeClip(clip));
-    EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard.changeCount());
+    EXPECT_EQ(h->monitor->ownership().lastOwnWrite(), pasteboard.changeCount());
+    EXPECT_TRUE(h->monitor->ownership().isOwnContent());
     h->monitor->checkPasteboard();
     // A write that skipped the notice is still ours.
     pasteboard.clearContents();
     pasteboard.setString(u"quiet write"_s);
     h->monitor->checkPasteboard();
+    // So is a copy of our data that another program offers again under our owner type.
+    PasteboardContents again = textContents(u"offered again"_s);
+    again.setData(QByteArrayLiteral("1"), ownerMimeType);
+    copy(again);
     EXPECT_TRUE(h->history().empty());
+    copy(textContents(u"someone else's"_s));
+    EXPECT_EQ(h->history().size(), 1u);
 
     // A notice without a usable count changes nothing.
-    const qint64 before = h->monitor->lastChangeCount();
+    const std::optional<qint64> before = h->monitor->ownership().lastOwnWrite();
     h->center.post(ownPasteboardWriteNotification, nullptr, {{u"changeCount"_s, u"99"_s}});
     h->center.post(ownPasteboardWriteNotification, nullptr, {});
-    EXPECT_EQ(h->monitor->lastChangeCount(), before);
+    EXPECT_EQ(h->monitor->ownership().lastOwnWrite(), before);
     h->center.post(ownPasteboardWriteNotification, nullptr, {{u"changeCount"_s, 41}});
-    EXPECT_EQ(h->monitor->lastChangeCount(), 41);
+    EXPECT_EQ(h->monitor->ownership().lastOwnWrite(), 41);
 }
 
 TEST_F(MonitorTest, ABlockedSourceApplicationStopsEveryKindOfContent)

@@ -156,7 +156,7 @@ TEST_F(X11CaptureTest, OurWritesOfEachKindReadBackElsewhereAndAreNotCaptured)
     text.setFileTypeIdentifier(u"public.html"_s);
     ASSERT_TRUE(writer.writeClip(text));
     EXPECT_TRUE(pasteboard->ownsClipboard());
-    EXPECT_EQ(h->monitor->lastChangeCount(), pasteboard->changeCount());
+    EXPECT_EQ(h->monitor->ownership().lastOwnWrite(), pasteboard->changeCount());
     EXPECT_EQ(readWithXclip(u"UTF8_STRING"_s), QByteArray("Written by us"));
     EXPECT_EQ(readWithXclip(u"text/html"_s), QByteArray("<i>Written</i> by us"));
     EXPECT_TRUE(readWithXclip(u"TARGETS"_s).contains("application/x-quillmere-owner"));

@@ -10,78 +10,59 @@ const QDateTime kNow(QDate(2026, 3, 10), QTime(15, 0), Qt::LocalTime);
 
 TEST(ClipSearchFilters, KindSourceSavedAndRecognisedText)
 {
-    ClipItem clip;
-    clip.setKindRawValue("bogus"); // unknown kinds count as text
-    clip.setSourceAppName(QString("  Editor "));
-    clip.setCreatedAt(kNow);
+    std::optional<QString> source = QString("  Editor ");
+    std::optional<QString> recognized;
+    ClipFilterFacts clip{
+        .kind = ClipKind::text, .sourceAppName = &source, .recognizedText = &recognized, .createdAt = kNow};
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.kind = ClipKind::text}, kNow));
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.kind = ClipKind::url}, kNow));
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.sourceAppName = QString("Editor")}, kNow));
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.sourceAppName = QString("Browser")}, kNow));
+    EXPECT_FALSE(ClipSearchFilters::matches({.createdAt = kNow}, {.sourceAppName = QString("Editor")}, kNow))
+        << "no source is no match";
 
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.savedOnly = true}, kNow));
-    clip.setIsSavedToPage(true);
+    clip.isSaved = true;
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.savedOnly = true}, kNow));
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.pinnedOnly = true}, kNow));
 
-    clip.setRecognizedText(QString("  \n"));
     EXPECT_FALSE(ClipSearchFilters::matches(clip, {.withRecognizedTextOnly = true}, kNow));
-    clip.setRecognizedText(QString("words"));
+    recognized = QString("  \n");
+    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.withRecognizedTextOnly = true}, kNow));
+    recognized = QString("words");
     EXPECT_TRUE(ClipSearchFilters::matches(clip, {.withRecognizedTextOnly = true}, kNow));
 }
 
 TEST(ClipSearchFilters, ImageInboxTakesImagesAndImageFilesOnly)
 {
-    auto inInbox = [](ClipKind kind, std::optional<QByteArray> image) {
-        ClipItem clip;
-        clip.setKind(kind);
-        clip.setImageData(std::move(image));
-        clip.setCreatedAt(kNow);
-        return ClipSearchFilters::matches(clip, {.imageInboxOnly = true}, kNow);
+    auto inInbox = [](ClipKind kind, bool hasImage) {
+        return ClipSearchFilters::matches({.kind = kind, .createdAt = kNow, .hasImageData = hasImage},
+                                          {.imageInboxOnly = true}, kNow);
     };
-    EXPECT_TRUE(inInbox(ClipKind::image, std::nullopt));
-    EXPECT_TRUE(inInbox(ClipKind::file, QByteArray("png")));
-    EXPECT_FALSE(inInbox(ClipKind::file, QByteArray()));
-    EXPECT_FALSE(inInbox(ClipKind::text, QByteArray("png")));
+    EXPECT_TRUE(inInbox(ClipKind::image, false));
+    EXPECT_TRUE(inInbox(ClipKind::file, true));
+    EXPECT_FALSE(inInbox(ClipKind::file, false));
+    EXPECT_FALSE(inInbox(ClipKind::text, true));
 }
 
 TEST(ClipSearchFilters, DateBoundaries)
 {
-    ClipItem clip;
-    clip.setCreatedAt(QDateTime(kNow.date(), QTime(0, 0, 1), Qt::LocalTime));
-    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::today}, kNow));
-    clip.setCreatedAt(QDateTime(kNow.date().addDays(-1), QTime(23, 59, 59), Qt::LocalTime));
-    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::today}, kNow));
-    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
-    clip.setCreatedAt(kNow.addSecs(-7 * 86400));
-    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
-    clip.setCreatedAt(kNow.addSecs(-7 * 86400 - 1));
-    EXPECT_FALSE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last7Days}, kNow));
-    EXPECT_TRUE(ClipSearchFilters::matches(clip, {.date = ClipDateFilter::last30Days}, kNow));
+    auto passes = [](const QDateTime &created, ClipDateFilter date) {
+        return ClipSearchFilters::matches({.createdAt = created}, {.date = date}, kNow);
+    };
+    EXPECT_TRUE(passes(QDateTime(kNow.date(), QTime(0, 0, 1), Qt::LocalTime), ClipDateFilter::today));
+    const QDateTime lateYesterday(kNow.date().addDays(-1), QTime(23, 59, 59), Qt::LocalTime);
+    EXPECT_FALSE(passes(lateYesterday, ClipDateFilter::today));
+    EXPECT_TRUE(passes(lateYesterday, ClipDateFilter::last7Days));
+    EXPECT_TRUE(passes(kNow.addSecs(-7 * 86400), ClipDateFilter::last7Days));
+    EXPECT_FALSE(passes(kNow.addSecs(-7 * 86400 - 1), ClipDateFilter::last7Days));
+    EXPECT_TRUE(passes(kNow.addSecs(-7 * 86400 - 1), ClipDateFilter::last30Days));
 }
 
-TEST(ClipSearch, QueryTermsAndSearchText)
+TEST(ClipSearch, QueryTerms)
 {
     EXPECT_EQ(ClipSearchFilters::queryTerms("  alpha\tbeta \n gamma  "), (QStringList{"alpha", "beta", "gamma"}));
     EXPECT_TRUE(ClipSearchFilters::queryTerms(" \n ").isEmpty());
-
-    ClipItem clip;
-    clip.setCustomTitle(QString(" Title "));
-    clip.setText(QString("body text"));
-    clip.setLinkTitle(QString("   "));
-    clip.setRecognizedText(QString("ocr"));
-    clip.setFileName(QString("a.txt"));
-    EXPECT_EQ(searchText(clip, 1000), "Title body text ocr a.txt");
-    EXPECT_EQ(searchText(clip, 7), "Title b");
-
-    EXPECT_TRUE(matchesQueryTerms(clip, {"TITLE", "a.txt"}));
-    EXPECT_FALSE(matchesQueryTerms(clip, {"title", "missing"}));
-    EXPECT_TRUE(matchesQueryTerms(clip, {}));
-
-    // The cut never splits a surrogate pair.
-    ClipItem emoji;
-    emoji.setText(QString::fromUtf8("ab\xF0\x9F\x98\x80"));
-    EXPECT_EQ(searchText(emoji, 3), "ab");
 }
 
 TEST(ClipSearch, SubstantialTextHasTwoWordsOrEightCharacters)
@@ -92,17 +73,26 @@ TEST(ClipSearch, SubstantialTextHasTwoWordsOrEightCharacters)
     EXPECT_TRUE(isSubstantialText("  eightchr  "));
 }
 
-TEST(ClipSearch, QueryMatchingFoldsCaseForAsciiAndOtherScripts)
+TEST(ClipSearch, FoldsCaseAndAccentsTheSameWayForWordsAndText)
 {
-    ClipItem clip;
-    clip.setText(QString::fromUtf8("Überweisung für die STRASSE — Invoice 42"));
-    clip.setFileName(QString("report.PDF"));
-    EXPECT_TRUE(QueryMatcher({"invoice", "pdf"}).matches(clip));
-    EXPECT_TRUE(QueryMatcher({QString::fromUtf8("überweisung")}).matches(clip));
-    EXPECT_TRUE(QueryMatcher({QString::fromUtf8("FÜR"), "strasse"}).matches(clip));
-    EXPECT_FALSE(QueryMatcher({"invoices"}).matches(clip));
-    EXPECT_FALSE(QueryMatcher({"42x"}).matches(clip));
-    // A word longer than every field, and a match at the very end.
-    EXPECT_FALSE(QueryMatcher({QString(200, 'a')}).matches(clip));
-    EXPECT_TRUE(QueryMatcher({"ce 42"}).matches(clip));
+    EXPECT_EQ(foldForSearch(QStringLiteral("Crème BRÛLÉE")), QStringLiteral("creme brulee"));
+    EXPECT_EQ(foldForSearch(QStringLiteral("ÅNGSTRÖM 😀")), QStringLiteral("angstrom 😀"));
+
+    const std::optional<QString> text = QStringLiteral("Überweisung für die STRASSE — Invoice 42 Café");
+    const std::optional<QString> fileName = QStringLiteral("report.PDF");
+    const std::optional<QString> none;
+    const QByteArray key = searchKeyOf({&text, &none, &fileName}, ClipKind::file);
+    auto finds = [&](const char *query) { return SearchQuery(QString::fromUtf8(query)).matches(key); };
+    EXPECT_TRUE(finds("invoice pdf"));
+    EXPECT_TRUE(finds("uberweisung")) << "a plain word finds the accented one";
+    EXPECT_TRUE(finds("FÜR strasse"));
+    EXPECT_TRUE(finds("cafe"));
+    EXPECT_TRUE(finds("CAFÉ"));
+    EXPECT_TRUE(finds("file")) << "the kind's label is searched too";
+    EXPECT_FALSE(finds("invoices"));
+    EXPECT_FALSE(finds("42x"));
+    EXPECT_FALSE(finds("cafereport")) << "a word never spans two fields";
+    EXPECT_FALSE(SearchQuery(QString(200, 'a')).matches(key));
+    EXPECT_TRUE(SearchQuery(QStringLiteral("  ")).isEmpty());
+    EXPECT_TRUE(SearchQuery(QStringLiteral("\u0301")).isEmpty()) << "a word of accents alone asks nothing";
 }
