@@ -51,8 +51,9 @@ inline bool prepareDisplayBenchmark(const QTemporaryDir &home)
 template <typename Application> int runOnOwnDisplay(int argc, char **argv, const QString &screen)
 {
     QProcess xvfb;
-    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                        QStringLiteral("0"), screen, QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    xvfb.start(QStringLiteral("Xvfb"),
+               {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                screen, QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     if (!xvfb.waitForStarted(5000) || !xvfb.waitForReadyRead(10000)) {
         std::fprintf(stderr, "could not start Xvfb\n");
         return 1;

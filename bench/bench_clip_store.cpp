@@ -154,14 +154,15 @@ void BM_FiltersOnlyOverAllClips(benchmark::State &state)
     for (auto _ : state) {
         int hits = 0;
         for (const ClipRef &clip : clips)
-            hits += ClipSearchFilters::matches({.kind = clip->kind(),
-                                                .sourceAppName = &clip->sourceAppName(),
-                                                .recognizedText = &clip->recognizedText(),
-                                                .createdAt = clip->createdAt(),
-                                                .isSaved = clip->isPinned() || clip->pinboard() || clip->isSavedToPage(),
-                                                .isPinned = clip->isPinned(),
-                                                .hasImageData = clip->hasImageData()},
-                                               filters, now)
+            hits +=
+                ClipSearchFilters::matches({.kind = clip->kind(),
+                                            .sourceAppName = &clip->sourceAppName(),
+                                            .recognizedText = &clip->recognizedText(),
+                                            .createdAt = clip->createdAt(),
+                                            .isSaved = clip->isPinned() || clip->pinboard() || clip->isSavedToPage(),
+                                            .isPinned = clip->isPinned(),
+                                            .hasImageData = clip->hasImageData()},
+                                           filters, now)
                 ? 1
                 : 0;
         benchmark::DoNotOptimize(hits);

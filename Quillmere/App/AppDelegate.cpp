@@ -530,8 +530,7 @@ void AppDelegate::handleStatusAction(int value)
         togglePanel();
         break;
     case StatusMenuAction::toggleCapturePaused:
-        m_prefs.setBool(PreferenceKeys::capturePaused,
-                        !m_prefs.get(PreferenceKeys::capturePaused));
+        m_prefs.setBool(PreferenceKeys::capturePaused, !m_prefs.get(PreferenceKeys::capturePaused));
         break;
     case StatusMenuAction::captureArea:
         capture(CaptureAction::areaScreenshot);

@@ -32,8 +32,9 @@ AppEnvironment::AppEnvironment(Options options)
     sync.notifications = options.store.notificationCenter;
     // The account is the sync folder: there and writable, or not.
     sync.accountStatus = [folder = options.persistence.syncFolder](const QString &) {
-        return CloudSyncStatus::AccountAnswer{SyncFolder::isAvailable(folder) ? CloudSyncStatus::AccountStatus::available
-                                                                              : CloudSyncStatus::AccountStatus::noAccount,
+        return CloudSyncStatus::AccountAnswer{SyncFolder::isAvailable(folder)
+                                                  ? CloudSyncStatus::AccountStatus::available
+                                                  : CloudSyncStatus::AccountStatus::noAccount,
                                               {}};
     };
     m_syncStatus = std::make_unique<CloudSyncStatus>(m_persistence.mode, true, std::move(sync));

@@ -14,7 +14,6 @@ class NotificationCenter;
 // hears of it, and a link starts its preview.
 class CaptureFollowUps {
 public:
-
     struct Hooks {
         std::function<void(const ClipRef &)> registerSourceApp;
         std::function<void(const ClipRef &)> captureCoordinatorDidCapture;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/PreferenceKeys.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 
 #include <QList>
 #include <QString>
@@ -14,7 +14,6 @@ namespace quillmere {
 
 // The corner the post-capture card slides into.
 enum class CaptureOverlayPosition { bottomLeft, bottomRight, topLeft, topRight };
-
 
 inline const QList<CaptureOverlayPosition> &allCaptureOverlayPositions()
 {

@@ -243,7 +243,8 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
     if (auto container = openStoreFile(path, options.clock, &aside, &error)) {
         qCInfo(lcPersistence, "Opened the local store at %s", qPrintable(path));
         // Whether the folder is there now is the sync status's account question, not the mode's.
-        const PersistenceMode mode = options.syncFolder.isEmpty() ? PersistenceMode::localOnly : PersistenceMode::cloudKit;
+        const PersistenceMode mode =
+            options.syncFolder.isEmpty() ? PersistenceMode::localOnly : PersistenceMode::cloudKit;
         return {std::shared_ptr<ModelContainer>(container.release()), mode, aside, {}};
     }
     qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only", qPrintable(error));

@@ -184,7 +184,8 @@ std::optional<bool> OnboardingFlow::windowDidClose()
 void OnboardingFlow::preferenceChanged(const QString &key)
 {
     // The tray menu and the settings write these too.
-    if (key == PreferenceKeys::capturePaused || key == PreferenceKeys::panelOpenBehavior || key == PreferenceKeys::screenCapturePermissionRequested) {
+    if (key == PreferenceKeys::capturePaused || key == PreferenceKeys::panelOpenBehavior
+        || key == PreferenceKeys::screenCapturePermissionRequested) {
         if (key == PreferenceKeys::screenCapturePermissionRequested)
             refreshSystemStatus();
         Q_EMIT changed();

@@ -61,8 +61,7 @@ void HistorySearchController::refreshSemanticResults()
     HistoryViewState &state = m_model.m_state;
     const ClipLists &lists = m_model.m_lists;
     const bool wanted = state.isSearchExpanded
-        && !m_model.m_deps.preferences->get(PreferenceKeys::semanticSearchDisabled)
-        && isSubstantialText(state.query);
+        && !m_model.m_deps.preferences->get(PreferenceKeys::semanticSearchDisabled) && isSubstantialText(state.query);
     std::vector<int> candidates;
     if (wanted)
         candidates = lists.semanticCandidateRows(m_model.listQuery());

@@ -31,7 +31,6 @@ enum class PanelKeyboardMode { browsing, searching, unlocking, paused };
 QString rawValue(PanelKeyboardMode mode);
 std::optional<PanelKeyboardMode> panelKeyboardModeFromRaw(const QString &raw);
 
-
 // What the history view needs of one clip, copied out of the store. Never holds image or file
 // bytes, only whether there are any.
 struct ClipSnapshot {

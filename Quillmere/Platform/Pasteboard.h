@@ -3,8 +3,8 @@
 #include "Quillmere/Platform/SelectionReader.h"
 
 #include <QByteArray>
-#include <QList>
 #include <QDateTime>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QSet>

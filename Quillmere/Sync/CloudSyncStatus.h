@@ -19,12 +19,16 @@ class SyncHealthStore;
 class CloudSyncStatus : public QObject {
     Q_OBJECT
 public:
-
     enum class State { syncing, noAccount, localOnly, ephemeral };
     enum class EventType { setup, import, export_, unknown };
     // The account statuses as the platform numbers them; the sync folder gives available or noAccount.
-    enum class AccountStatus { couldNotDetermine = 0, available = 1, restricted = 2, noAccount = 3,
-                               temporarilyUnavailable = 4 };
+    enum class AccountStatus {
+        couldNotDetermine = 0,
+        available = 1,
+        restricted = 2,
+        noAccount = 3,
+        temporarilyUnavailable = 4
+    };
     struct AccountAnswer {
         std::optional<AccountStatus> status;
         QString error; // when there is no status

@@ -17,9 +17,12 @@ QString relativeNamedDate(const QDateTime &date, const QDateTime &now)
         const char *future; // and ahead
     };
     static constexpr Unit units[] = {
-        {365 * 86400, "year", "last year", "next year"}, {30 * 86400, "month", "last month", "next month"},
-        {7 * 86400, "week", "last week", "next week"},   {86400, "day", "yesterday", "tomorrow"},
-        {3600, "hour", nullptr, nullptr},                {60, "minute", nullptr, nullptr},
+        {365 * 86400, "year", "last year", "next year"},
+        {30 * 86400, "month", "last month", "next month"},
+        {7 * 86400, "week", "last week", "next week"},
+        {86400, "day", "yesterday", "tomorrow"},
+        {3600, "hour", nullptr, nullptr},
+        {60, "minute", nullptr, nullptr},
         {1, "second", nullptr, nullptr},
     };
     for (const Unit &unit : units) {
@@ -28,8 +31,8 @@ QString relativeNamedDate(const QDateTime &date, const QDateTime &now)
             continue;
         if (count == 1 && unit.past)
             return QString::fromLatin1(seconds < 0 ? unit.past : unit.future);
-        const QString amount =
-            QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(unit.name), count == 1 ? QString() : QStringLiteral("s"));
+        const QString amount = QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(unit.name),
+                                                                        count == 1 ? QString() : QStringLiteral("s"));
         return seconds < 0 ? amount + QStringLiteral(" ago") : QStringLiteral("in ") + amount;
     }
     return QStringLiteral("now");

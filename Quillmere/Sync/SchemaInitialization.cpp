@@ -60,8 +60,7 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
     QJsonArray types;
     for (const auto &[type, entity] : kModelTypes) {
         QJsonArray fields;
-        for (const StoreSchema::StoredColumn &column :
-             StoreSchema::storedColumns(container->mainContext(), entity))
+        for (const StoreSchema::StoredColumn &column : StoreSchema::storedColumns(container->mainContext(), entity))
             if (column.name != QLatin1String("id"))
                 fields.append(
                     QJsonObject{{QStringLiteral("name"), column.name}, {QStringLiteral("type"), column.type}});

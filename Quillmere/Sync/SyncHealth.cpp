@@ -55,7 +55,8 @@ QString SyncHealth::roundTripText(const QDateTime &now) const
 {
     if (!lastVerifiedAt)
         return QStringLiteral("Round-trip: not verified yet");
-    return QStringLiteral("Round-trip verified: ") + relativeNamedDate(*lastVerifiedAt, now) + QStringLiteral(" \u2713");
+    return QStringLiteral("Round-trip verified: ") + relativeNamedDate(*lastVerifiedAt, now)
+        + QStringLiteral(" \u2713");
 }
 
 QString SyncHealth::auditText() const
@@ -75,7 +76,8 @@ QString SyncHealth::auditText() const
         if (n > 0)
             parts << QStringLiteral("%1 %2").arg(QLatin1String(label)).arg(n);
     }
-    return text + QStringLiteral(" \u00b7 %1 removed (%2) this week").arg(removed).arg(parts.join(QStringLiteral(", ")));
+    return text
+        + QStringLiteral(" \u00b7 %1 removed (%2) this week").arg(removed).arg(parts.join(QStringLiteral(", ")));
 }
 
 } // namespace quillmere

@@ -1,7 +1,7 @@
 #include "Quillmere/App/CaptureFollowUps.h"
 
-#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/App/CopyFeedback.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Support/TestSupport.h"
@@ -66,8 +66,7 @@ TEST(CaptureFollowUps, CapturedClipRunsEveryStepAndOnlyLinksFetchPreviews)
 {
     Fixture f;
     int captured = 0;
-    f.center.addObserver(Notices::clipCaptured, nullptr,
-                         [&](const Notification &) { ++captured; });
+    f.center.addObserver(Notices::clipCaptured, nullptr, [&](const Notification &) { ++captured; });
     f.followUps.clipCaptured(clipOfKind(ClipKind::url));
     EXPECT_EQ(f.calls, (QStringList{"register", "coordinator", "link"}));
     EXPECT_EQ(f.sounds.played, QStringList{"Pop"});

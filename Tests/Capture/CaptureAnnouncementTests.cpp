@@ -55,8 +55,7 @@ struct AnnouncementHarness : test::CaptureServiceHarness {
         };
         deps.uploads.readSecret = [] { return std::optional<QString>(QStringLiteral("sEcReT-never-logged")); };
         coordinator = std::make_unique<CaptureFeatureCoordinator>(std::move(deps));
-        center.addObserver(Notices::clipCaptured, &pasteboard,
-                           [this](const Notification &) { ++notices; });
+        center.addObserver(Notices::clipCaptured, &pasteboard, [this](const Notification &) { ++notices; });
         storeShareStorageProvider(*prefs, ShareStorageProvider::ownStorage);
     }
 

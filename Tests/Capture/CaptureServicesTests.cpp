@@ -1,9 +1,9 @@
 #include "CaptureFixture.h"
 
 #include "Quillmere/Capture/OCRAreaCaptureService.h"
-#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Capture/ScreenshotCaptureService.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include <gtest/gtest.h>
 

@@ -22,9 +22,8 @@ struct StackHarness : PasteFakes {
 
     StackHarness()
     {
-        store =
-            std::make_unique<ClipStore>(ModelContainer::open(QString(), clock.clock(), nullptr),
-                                        ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), nullptr});
+        store = std::make_unique<ClipStore>(ModelContainer::open(QString(), clock.clock(), nullptr),
+                                            ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), nullptr});
         controller = std::make_unique<SequentialPasteController>(*store, *service);
     }
     QUuid addClip(const QString &text)

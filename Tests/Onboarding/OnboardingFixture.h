@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Quillmere/Onboarding/OnboardingFlow.h"
-#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 #include "Support/TestSupport.h"

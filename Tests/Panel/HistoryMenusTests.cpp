@@ -3,12 +3,12 @@
 #include "ManualScheduler.h"
 #include "Quillmere/Archive/PageFile.h"
 
-#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/Menus/HistoryActions.h"
 #include "Quillmere/Panel/Menus/HistoryMenus.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/TestSupport.h"
 

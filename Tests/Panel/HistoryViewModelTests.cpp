@@ -2,8 +2,8 @@
 // clip, locked Pages kept out, the search, the mode notices and the paste paths.
 #include "Quillmere/Platform/Core/PreferenceKeys.h"
 
-#include "Quillmere/Platform/Core/Notices.h"
 #include "ModelFixture.h"
+#include "Quillmere/Platform/Core/Notices.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Every key of the routing tables in every mode, the focus road, and the edge that turns a key
 // event into a panel key.
-#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "ModelFixture.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include <gtest/gtest.h>
 

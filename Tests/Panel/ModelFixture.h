@@ -5,8 +5,8 @@
 
 #include "ManualScheduler.h"
 #include "PanelFixture.h"
-#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/TestSupport.h"
 

@@ -1,9 +1,9 @@
 #include "Capture/Upload/LoopbackServer.h"
 #include "Quillmere/Capture/CaptureFeatureCoordinator.h"
 
+#include "Quillmere/Capture/Upload/ShareStorageProvider.h"
 #include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/PreferenceKeys.h"
-#include "Quillmere/Capture/Upload/ShareStorageProvider.h"
 #include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/ShareUploadSection.h"
 #include "Quillmere/Settings/ShortcutRecorderView.h"

@@ -1,7 +1,7 @@
 #include "Capture/Upload/LoopbackServer.h"
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
-#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Capture/Upload/ShareUploadConfig.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Settings/CapturePane.h"
 #include "Quillmere/Settings/ShareUploadSection.h"
 #include "SettingsWindowFixture.h"

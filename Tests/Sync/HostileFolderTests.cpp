@@ -82,10 +82,7 @@ protected:
         EXPECT_TRUE(waitUntil([this] { return us.engine->isIdle(); }, timeoutMs));
         return longest;
     }
-    QString progressRow()
-    {
-        return SyncBookkeeping(us.store->context()).meta(QStringLiteral("import.progress"));
-    }
+    QString progressRow() { return SyncBookkeeping(us.store->context()).meta(QStringLiteral("import.progress")); }
 
     QTemporaryDir shared;
     QString root = shared.path();

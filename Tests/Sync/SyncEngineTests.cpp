@@ -1,7 +1,7 @@
 #include "SyncTestDevice.h"
 
-#include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Platform/Core/PreferenceKeys.h"
+#include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncFolder.h"
 #include "Quillmere/Sync/SyncSettings.h"
 
@@ -212,8 +212,8 @@ TEST_F(SyncEngineTest, FolderIsPrivateAndLinksOutOfItAreNotFollowed)
     ASSERT_TRUE(c.engine->start());
     c.add(QStringLiteral("from outside"));
     ASSERT_TRUE(c.exportNow());
-    ASSERT_TRUE(QFile::link(SyncFolder::devicePath(elsewhere.path(), QStringLiteral("device-cccc")),
-                            deviceDir("device-cccc")));
+    ASSERT_TRUE(
+        QFile::link(SyncFolder::devicePath(elsewhere.path(), QStringLiteral("device-cccc")), deviceDir("device-cccc")));
     ASSERT_TRUE(b.importNow());
     EXPECT_TRUE(b.clip(QStringLiteral("private")));
     EXPECT_FALSE(b.clip(QStringLiteral("from outside")));
@@ -396,7 +396,8 @@ TEST_F(SyncEngineTest, ADamagedBlobInASnapshotDropsOnlyItsRecord)
     x.add(QStringLiteral("second"));
     ASSERT_TRUE(x.exportNow());
     ASSERT_GT(SyncFolder::snapshotNumber(small.path(), QStringLiteral("device-xxxx")), 0);
-    const QString blob = SyncFolder::blobPath(small.path(), QStringLiteral("device-xxxx"), SyncFolder::sha256Hex("pixels"));
+    const QString blob =
+        SyncFolder::blobPath(small.path(), QStringLiteral("device-xxxx"), SyncFolder::sha256Hex("pixels"));
     QString error;
     ASSERT_TRUE(QFile::remove(blob) && SyncFolder::writeFileAtomically(blob, QByteArray("tampered"), &error));
     x.add(QStringLiteral("later"));

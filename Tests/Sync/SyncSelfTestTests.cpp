@@ -98,7 +98,8 @@ TEST_F(SyncSelfTestTest, OriginsAndLinesAreReadAsWritten)
     CapturedContent note;
     note.text = QString(48, QLatin1Char('a'));
     ClipRef whole = store->insertClip(note);
-    EXPECT_EQ(SyncProbes::latestLocalClipLine(whole.get(), clock.now()), QStringLiteral("Text - ") + *note.text + " - now");
+    EXPECT_EQ(SyncProbes::latestLocalClipLine(whole.get(), clock.now()),
+              QStringLiteral("Text - ") + *note.text + " - now");
     note.text = QString(49, QLatin1Char('b'));
     ClipRef cut = store->insertClip(note);
     EXPECT_EQ(SyncProbes::latestLocalClipLine(cut.get(), clock.now()),

@@ -18,10 +18,10 @@ struct SyncDevice {
         : clock(sharedClock)
     {
         QString error;
-        container = std::shared_ptr<ModelContainer>(
-            ModelContainer::open(dir.filePath(QStringLiteral("default.store")), storeClock ? storeClock : clock.clock(),
-                                 &error)
-                .release());
+        container =
+            std::shared_ptr<ModelContainer>(ModelContainer::open(dir.filePath(QStringLiteral("default.store")),
+                                                                 storeClock ? storeClock : clock.clock(), &error)
+                                                .release());
         ClipStoreDependencies deps;
         deps.preferences = prefs.prefs.get();
         deps.notificationCenter = &notifications;
@@ -31,7 +31,10 @@ struct SyncDevice {
         QObject::connect(engine.get(), &SyncEngine::event, [this](const SyncEvent &e) { events.push_back(e); });
     }
 
-    bool settle() { return waitUntil([this] { return engine->isIdle(); }, 20000); }
+    bool settle()
+    {
+        return waitUntil([this] { return engine->isIdle(); }, 20000);
+    }
     bool exportNow()
     {
         engine->scheduleExport();

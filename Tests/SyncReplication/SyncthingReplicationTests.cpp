@@ -4,8 +4,8 @@
 
 #include <QDir>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QSet>
+#include <QStandardPaths>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -105,8 +105,9 @@ protected:
             d->process.setProcessEnvironment(env);
             d->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             d->process.setStandardOutputFile(d->home + QStringLiteral("/log.txt"));
-            d->process.start(syncthing, {QStringLiteral("serve"), QStringLiteral("--home=") + d->home,
-                                         QStringLiteral("--no-browser"), QStringLiteral("--no-restart")});
+            d->process.start(syncthing,
+                             {QStringLiteral("serve"), QStringLiteral("--home=") + d->home,
+                              QStringLiteral("--no-browser"), QStringLiteral("--no-restart")});
             ASSERT_TRUE(d->process.waitForStarted(10000));
             d->port = listeningPort(d->home);
             ASSERT_NE(d->port, 0) << "syncthing did not listen; see " << qPrintable(d->home);

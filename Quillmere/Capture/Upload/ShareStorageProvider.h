@@ -11,7 +11,6 @@ class Preferences;
 // Where share links come from: the managed upload service or the user's own bucket.
 enum class ShareStorageProvider { quillmereCloud, ownStorage };
 
-
 QString rawValue(ShareStorageProvider provider);
 // Exact text only.
 std::optional<ShareStorageProvider> shareStorageProviderFromRaw(const QString &raw);

@@ -302,18 +302,17 @@ void PanelController::waitForButtonRelease()
 
 void PanelController::observeKeyboardCaptureChanges()
 {
-    m_deps.notificationCenter->addObserver(
-        Notices::panelKeyboardCaptureChanged, this,
-        [this](const Notification &n) { m_tap.setCapturePaused(n.userInfo.value(QStringLiteral("paused")).toBool()); });
+    m_deps.notificationCenter->addObserver(Notices::panelKeyboardCaptureChanged, this, [this](const Notification &n) {
+        m_tap.setCapturePaused(n.userInfo.value(QStringLiteral("paused")).toBool());
+    });
 }
 
 void PanelController::observeInteractionModeChanges()
 {
-    m_deps.notificationCenter->addObserver(
-        Notices::panelInteractionModeChanged, this, [this](const Notification &n) {
-            if (const auto mode = panelKeyboardModeFromRaw(n.userInfo.value(QStringLiteral("mode")).toString()))
-                m_tap.setMode(*mode);
-        });
+    m_deps.notificationCenter->addObserver(Notices::panelInteractionModeChanged, this, [this](const Notification &n) {
+        if (const auto mode = panelKeyboardModeFromRaw(n.userInfo.value(QStringLiteral("mode")).toString()))
+            m_tap.setMode(*mode);
+    });
 }
 
 // ---- Showing ------------------------------------------------------------------------------

@@ -38,12 +38,13 @@ RegionSelectionView::RegionSelectionView(QScreen *screen, Preferences *preferenc
     m_still.setDevicePixelRatio(m_scale);
     setGeometry(screen->geometry());
     // Asking the server may take half a second; never while the grabs are held on this thread.
-    inBackground(this, [] { return RecordingAudioDevice::available(); },
-                 [this](QList<RecordingAudioDevice> devices) {
-                     m_devices = std::move(devices);
-                     if (m_hud)
-                         m_hud->setDevices(m_devices);
-                 });
+    inBackground(
+        this, [] { return RecordingAudioDevice::available(); },
+        [this](QList<RecordingAudioDevice> devices) {
+            m_devices = std::move(devices);
+            if (m_hud)
+                m_hud->setDevices(m_devices);
+        });
     m_grab.onGaveUp = [this] {
         if (onCancel)
             onCancel();

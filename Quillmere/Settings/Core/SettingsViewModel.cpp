@@ -137,7 +137,8 @@ void SettingsViewModel::preferenceChanged(const QString &key)
 {
     if (key == PreferenceKeys::panelOpenBehavior)
         normalizePanelOpenSelection();
-    if (key == PreferenceKeys::capturePaused || key == PreferenceKeys::copySoundEnabled || key == PreferenceKeys::autoExpireSensitiveClips || key == PreferenceKeys::panelOpenBehavior
+    if (key == PreferenceKeys::capturePaused || key == PreferenceKeys::copySoundEnabled
+        || key == PreferenceKeys::autoExpireSensitiveClips || key == PreferenceKeys::panelOpenBehavior
         || key == PreferenceKeys::panelOpenPageID || key == PreferenceKeys::panelWidthMode)
         Q_EMIT generalChanged();
     else if (key == PreferenceKeys::screenCapturePermissionRequested)
@@ -290,7 +291,7 @@ ScreenCapturePermissionState SettingsViewModel::deriveScreenCaptureState() const
     if (m_deps.access.screenPixelsReadable && m_deps.access.screenPixelsReadable())
         return ScreenCapturePermissionState::granted;
     return preferences().get(PreferenceKeys::screenCapturePermissionRequested) ? ScreenCapturePermissionState::denied
-                                                                     : ScreenCapturePermissionState::firstUse;
+                                                                               : ScreenCapturePermissionState::firstUse;
 }
 
 bool SettingsViewModel::setIfChanged(bool &field, bool value)

@@ -1,11 +1,11 @@
 #include "LoopbackServer.h"
 #include "Quillmere/Capture/Upload/ManagedCloudSetup.h"
-#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Capture/Upload/ShareLinkDelivery.h"
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Support/MemoryPasteboard.h"
 #include "Support/TestSupport.h"
 
@@ -134,7 +134,8 @@ TEST(ManagedCloudSetup, TestUploadPutsTheLinkOnThePasteboardBeforeReportingSucce
     EXPECT_EQ(QImage::fromData(image).size(), QSize(1, 1));
     EXPECT_EQ(QImage::fromData(image).pixelColor(0, 0), QColor(Qt::black));
     EXPECT_EQ(server.requests()[0].headers.value("x-file-name"), "Brindlewax-Cloud-Test.png");
-    EXPECT_EQ(h.prefs->string(PreferenceKeys::shareStorageProvider), std::nullopt) << "the test does not choose the destination";
+    EXPECT_EQ(h.prefs->string(PreferenceKeys::shareStorageProvider), std::nullopt)
+        << "the test does not choose the destination";
 
     setup.useForScreenshotLinks();
     EXPECT_EQ(h.prefs->string(PreferenceKeys::shareStorageProvider), "quillmereCloud");

@@ -1,6 +1,6 @@
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/PreferenceKeys.h"
 #include "Quillmere/Settings/Core/SyncActions.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncHealthStore.h"

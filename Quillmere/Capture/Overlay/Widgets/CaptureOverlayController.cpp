@@ -6,16 +6,16 @@
 #include "Quillmere/Platform/DesktopMotion.h"
 #include "Quillmere/Platform/TransientWindow.h"
 
-#include <QDir>
-#include <QMessageBox>
 #include <QApplication>
 #include <QBuffer>
 #include <QCursor>
+#include <QDir>
 #include <QDrag>
 #include <QFileDialog>
 #include <QFutureWatcher>
 #include <QHelpEvent>
 #include <QImageReader>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
