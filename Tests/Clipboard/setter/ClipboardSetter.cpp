@@ -37,6 +37,15 @@ xcb_atom_t intern(xcb_connection_t *c, const char *name)
 
 class Setter {
 public:
+    Setter() = default;
+    Setter(const Setter &) = delete;
+    Setter &operator=(const Setter &) = delete;
+    ~Setter()
+    {
+        if (m_c)
+            xcb_disconnect(m_c);
+    }
+
     bool open()
     {
         m_c = xcb_connect(nullptr, nullptr);
