@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -136,6 +137,32 @@ void restartWithQuietOpenMP(char *argv[])
 
 } // namespace
 
+namespace {
+
+// What a start that met a running program exits with, having said why; nothing when it runs.
+std::optional<int> exitStatusFor(SingleInstance::Claim claim)
+{
+    switch (claim) {
+    case SingleInstance::Claim::first:
+        return std::nullopt;
+    case SingleInstance::Claim::handedOver:
+        qCInfo(lcApp, "Brindlewax is already running; handed the request over to it.");
+        return 0;
+    case SingleInstance::Claim::requestTooLarge:
+        std::fprintf(stderr,
+                     "Brindlewax is already running, and these arguments are too long to hand over to it "
+                     "(at most %lld bytes).\n",
+                     static_cast<long long>(SingleInstance::maxRequestBytes));
+        return 1;
+    case SingleInstance::Claim::handOverFailed:
+        std::fputs("Brindlewax is already running, but the arguments could not be handed over to it.\n", stderr);
+        return 1;
+    }
+    return 1;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     // Debug lines are for developers; QT_LOGGING_RULES still turns them on.
@@ -183,22 +210,8 @@ int main(int argc, char *argv[])
     if (!parser.isSet(QStringLiteral("init-cloudkit-schema"))) {
         const bool demo = parser.isSet(QStringLiteral("demo-data"));
         const QString path = SingleInstance::defaultName(demo ? QStringLiteral("-demo") : QString());
-        switch (SingleInstance::handOver(path, launch.own.mid(1))) {
-        case SingleInstance::Claim::first:
-            break;
-        case SingleInstance::Claim::handedOver:
-            qCInfo(lcApp, "Brindlewax is already running; handed the request over to it.");
-            return 0;
-        case SingleInstance::Claim::requestTooLarge:
-            std::fprintf(stderr,
-                         "Brindlewax is already running, and these arguments are too long to hand over to it "
-                         "(at most %lld bytes).\n",
-                         static_cast<long long>(SingleInstance::maxRequestBytes));
-            return 1;
-        case SingleInstance::Claim::handOverFailed:
-            std::fputs("Brindlewax is already running, but the arguments could not be handed over to it.\n", stderr);
-            return 1;
-        }
+        if (const auto status = exitStatusFor(SingleInstance::handOver(path, launch.own.mid(1))))
+            return *status;
     }
     restartWithQuietOpenMP(argv);
     // The one preferences file of the program, passed down to whatever reads it.
@@ -234,22 +247,8 @@ int main(int argc, char *argv[])
     // A demo keeps to itself, so it can run beside the real history.
     const bool demo = arguments.contains(QStringLiteral("--demo-data"));
     SingleInstance instance(SingleInstance::defaultName(demo ? QStringLiteral("-demo") : QString()));
-    switch (instance.claim(arguments.mid(1))) {
-    case SingleInstance::Claim::first:
-        break;
-    case SingleInstance::Claim::handedOver:
-        qCInfo(lcApp, "Brindlewax is already running; handed the request over to it.");
-        return 0;
-    case SingleInstance::Claim::requestTooLarge:
-        std::fprintf(stderr,
-                     "Brindlewax is already running, and these arguments are too long to hand over to it "
-                     "(at most %lld bytes).\n",
-                     static_cast<long long>(SingleInstance::maxRequestBytes));
-        return 1;
-    case SingleInstance::Claim::handOverFailed:
-        std::fputs("Brindlewax is already running, but the arguments could not be handed over to it.\n", stderr);
-        return 1;
-    }
+    if (const auto status = exitStatusFor(instance.claim(arguments.mid(1))))
+        return *status;
     if (wayland)
         qCInfo(lcApp, "Running under Wayland through XWayland: only X11 applications are covered.");
 
