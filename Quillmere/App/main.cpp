@@ -271,6 +271,7 @@ int main(int argc, char *argv[])
     const int status = app.exec();
     delegate.applicationWillTerminate();
     environment.store().save();
+    environment.syncHealth().flush();
     preferences.sync();
     return status;
 }

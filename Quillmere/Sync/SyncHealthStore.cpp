@@ -2,6 +2,8 @@
 
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <utility>
+
 namespace quillmere {
 namespace {
 const QString kCloudKitActive = QStringLiteral("syncHealth.cloudKitActive");
@@ -20,6 +22,27 @@ constexpr ClipPruneReason kAllReasons[] = {ClipPruneReason::overLimit, ClipPrune
 
 SyncHealthStore::SyncHealthStore(Preferences &defaults, Clock now) : m_defaults(defaults), m_now(std::move(now))
 {
+    m_writeTimer.setSingleShot(true);
+    m_writeTimer.setInterval(auditWriteDelay);
+    QObject::connect(&m_writeTimer, &QTimer::timeout, &m_writeTimer, [this] { flush(); });
+}
+
+SyncHealthStore::~SyncHealthStore()
+{
+    flush();
+}
+
+void SyncHealthStore::flush()
+{
+    m_writeTimer.stop();
+    const QHash<QString, qint64> pending = std::exchange(m_pending, {});
+    for (auto it = pending.cbegin(); it != pending.cend(); ++it)
+        m_defaults.setInteger(it.key(), m_defaults.integer(it.key(), 0) + it.value());
+}
+
+qint64 SyncHealthStore::counter(const QString &key) const
+{
+    return m_defaults.integer(key, 0) + m_pending.value(key, 0);
 }
 
 std::optional<QDateTime> SyncHealthStore::date(const QString &key) const
@@ -62,6 +85,9 @@ void SyncHealthStore::rollAuditWindowIfNeeded()
     // A start a full window or more ahead comes from a clock that was set far forward; left as
     // it is, the counters would never restart. A smaller step back changes nothing.
     if (now - start >= auditWindowSeconds || start - now >= auditWindowSeconds) {
+        // Counts not written yet belong to the window that ended.
+        m_pending.clear();
+        m_writeTimer.stop();
         m_defaults.remove(kAdded);
         for (ClipPruneReason reason : kAllReasons)
             m_defaults.remove(prunedPrefix + rawValue(reason));
@@ -84,11 +110,11 @@ SyncAuditSummary SyncHealthStore::auditSummary() const
         return SyncAuditSummary::empty();
     SyncAuditSummary summary;
     for (ClipPruneReason reason : kAllReasons) {
-        const qint64 n = m_defaults.integer(prunedPrefix + rawValue(reason), 0);
+        const qint64 n = counter(prunedPrefix + rawValue(reason));
         if (n > 0)
             summary.prunedByReason.insert(reason, int(n));
     }
-    summary.added = int(m_defaults.integer(kAdded, 0));
+    summary.added = int(counter(kAdded));
     return summary;
 }
 
@@ -97,7 +123,9 @@ void SyncHealthStore::addTo(const QString &key, int count)
     if (count < 1)
         return;
     rollAuditWindowIfNeeded();
-    m_defaults.setInteger(key, m_defaults.integer(key, 0) + count);
+    m_pending[key] += count;
+    if (!m_writeTimer.isActive())
+        m_writeTimer.start();
 }
 
 void SyncHealthStore::recordAdded(int count)

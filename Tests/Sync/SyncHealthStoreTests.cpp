@@ -3,6 +3,7 @@
 
 #include "Support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -36,6 +37,7 @@ TEST_F(SyncHealthTest, FreshDefaultsReadAsNothingAndTheFirstRealRecordStartsTheW
 
     health.recordAdded(1);
     EXPECT_EQ(prefs->doubleValue("syncHealth.auditWindowStart"), seconds());
+    health.flush();
     EXPECT_EQ(integer("syncHealth.auditAdded"), 1);
 }
 
@@ -51,6 +53,7 @@ TEST_F(SyncHealthTest, CountersAddUpWithinTheWeekAndRestartAtExactlySevenDays)
     expected.added = 3;
     expected.prunedByReason = {{ClipPruneReason::overLimit, 4}, {ClipPruneReason::dedupe, 1}};
     EXPECT_EQ(health.auditSummary(), expected);
+    health.flush();
 
     // An expired window reads empty without clearing the counters; the next record starts anew.
     clock.advance(1000);
@@ -71,6 +74,7 @@ TEST_F(SyncHealthTest, AClockThatWentBackKeepsTheWindowUnlessTheStartIsAWeekAhea
     health.recordAdded(1);
     clock.advance(-3600 * 1000);
     health.recordAdded(1);
+    health.flush();
     EXPECT_EQ(integer("syncHealth.auditAdded"), 2);
     EXPECT_FALSE(health.isAuditWindowExpired());
 
@@ -79,6 +83,7 @@ TEST_F(SyncHealthTest, AClockThatWentBackKeepsTheWindowUnlessTheStartIsAWeekAhea
     clock.advance(-(kWeek + 1) * 1000);
     EXPECT_TRUE(health.isAuditWindowExpired());
     health.recordAdded(1);
+    health.flush();
     EXPECT_EQ(integer("syncHealth.auditAdded"), 1);
     EXPECT_EQ(prefs->doubleValue(QString("syncHealth.auditWindowStart")), seconds());
 }
@@ -101,4 +106,36 @@ TEST_F(SyncHealthTest, FactsReadStoredDatesWithZeroAsNoneAndCloudKitActivationKe
     EXPECT_FALSE(facts.lastImportFailureAt);
     EXPECT_EQ(facts.lastFailureMessage, QString("Quota exceeded"));
     EXPECT_FALSE(facts.lastImportSuccessAt);
+}
+
+// Every capture adds to the counter: the preferences file is written once for many of them, a
+// stop writes what is pending, and the next start reads it.
+TEST_F(SyncHealthTest, CountsAreWrittenInOneBatchAndAStopKeepsThem)
+{
+    const QString path = prefs.dir.filePath(QStringLiteral("prefs.json"));
+    health.recordAdded(1);
+    int writes = 0;
+    QObject::connect(prefs.prefs.get(), &Preferences::changed,
+                     [&](const QString &key) { writes += key == QLatin1String("syncHealth.auditAdded"); });
+    for (int i = 0; i < 200; ++i) {
+        health.recordAdded(1);
+        QCoreApplication::processEvents();
+    }
+    health.recordPruned(ClipPruneReason::overLimit, 2);
+    EXPECT_EQ(writes, 0);
+    EXPECT_EQ(health.auditSummary().added, 201);
+    ASSERT_TRUE(test::waitUntil([&] { return writes == 1; }, 15000));
+    EXPECT_EQ(integer("syncHealth.auditAdded"), 201);
+    EXPECT_EQ(integer("syncHealth.auditPruned.overLimit"), 2);
+
+    // Counted after the batch, then a clean stop before the timer fired.
+    {
+        SyncHealthStore stopping{*prefs, clock.clock()};
+        stopping.recordAdded(4);
+    }
+    ASSERT_TRUE(prefs->sync());
+    Preferences reopened(path);
+    const SyncHealthStore restarted{reopened, clock.clock()};
+    EXPECT_EQ(restarted.auditSummary().added, 205);
+    EXPECT_EQ(restarted.auditSummary().prunedByReason.value(ClipPruneReason::overLimit), 2);
 }
