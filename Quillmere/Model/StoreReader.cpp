@@ -161,6 +161,14 @@ bool StoreReader::clipsNewestFirst(int batchSize, const Each<storerow::Clip> &ea
     }
 }
 
+bool StoreReader::sourceAppNames(const Each<QString> &each)
+{
+    QSqlQuery q(m_connection.db());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT DISTINCT sourceAppName FROM clips WHERE sourceAppName IS NOT NULL"));
+    return readAll<QString>(q, &m_error, each, [](const ByName &c) { return c.text("sourceAppName"); });
+}
+
 bool StoreReader::deletionsAfter(qint64 row, const Each<storerow::Deletion> &each)
 {
     QSqlQuery q(m_connection.db());

@@ -103,6 +103,9 @@ public:
     bool clipsChangedSince(qint64 since, const Each<storerow::Clip> &each);
     // Every clip, newest first, read `batchSize` rows at a time. Fills no pageDedupID.
     bool clipsNewestFirst(int batchSize, const Each<storerow::Clip> &each);
+    // Each distinct source-application name of the clips, as stored (untrimmed), in no order.
+    // One pass over the clips: no index answers it.
+    bool sourceAppNames(const Each<QString> &each);
     bool deletionsAfter(qint64 row, const Each<storerow::Deletion> &each);
     bool syncVersions(const Each<storerow::SyncVersion> &each);
     // The bytes kept for a clip row; none when the clip has none (or went).

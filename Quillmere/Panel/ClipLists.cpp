@@ -220,19 +220,23 @@ std::vector<ThumbnailRequest> ClipLists::thumbnailWindow(int selectedIndex) cons
     return out;
 }
 
-QStringList ClipLists::sourceAppNames() const
+QStringList ClipLists::sourceAppNames(const QStringList &also) const
 {
     QSet<QString> seen;
     QStringList names;
-    for (const ClipSnapshot &clip : *m_clips) {
-        if (!clip.sourceAppName)
-            continue;
-        const QString name = clip.sourceAppName->trimmed();
+    auto note = [&](const QString &stored) {
+        const QString name = stored.trimmed();
         if (name.isEmpty() || seen.contains(name))
-            continue;
+            return;
         seen.insert(name);
         names << name;
+    };
+    for (const ClipSnapshot &clip : *m_clips) {
+        if (clip.sourceAppName)
+            note(*clip.sourceAppName);
     }
+    for (const QString &name : also)
+        note(name);
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     std::stable_sort(names.begin(), names.end(),

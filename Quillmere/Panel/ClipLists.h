@@ -42,6 +42,8 @@ public:
     const std::vector<PageSnapshot> &pages() const { return m_pages; }
     // False while the snapshot is only the newest part of the history (see HistorySnapshot).
     bool isComplete() const { return m_newestCount < 0; }
+    // How many of items() are the newest clips of the store without a gap: all of them when complete.
+    int newestCount() const { return isComplete() ? int(m_clips->size()) : m_newestCount; }
     const PageSnapshot *findPage(const PersistentIdentifier &id) const;
     ItemOrderSignal orderSignal() const;
 
@@ -82,8 +84,8 @@ public:
     // Clips with image data from one before the selection to four after it.
     std::vector<ThumbnailRequest> thumbnailWindow(int selectedIndex) const;
 
-    // Distinct, trimmed source-application names, sorted for people.
-    QStringList sourceAppNames() const;
+    // Distinct, trimmed source-application names of the snapshot and of `also`, sorted for people.
+    QStringList sourceAppNames(const QStringList &also = {}) const;
     // The queued ids that resolve to clips not hidden by a lock, in queue order.
     std::vector<const ClipSnapshot *> pasteStackItems(const std::vector<QUuid> &stack,
                                                       const IdentifierSet &unlocked) const;

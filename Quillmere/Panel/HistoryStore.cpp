@@ -2,9 +2,13 @@
 
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreReader.h"
+#include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/TextMeasures.h"
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
 #include <unordered_set>
 
 namespace quillmere {
@@ -106,6 +110,67 @@ HistorySnapshot ClipStoreHistory::newestSnapshot(int count, const std::vector<QU
     });
     std::move(extra.begin(), extra.end(), std::back_inserter(out.clips));
     return out;
+}
+
+namespace {
+
+ClipSnapshot savedSnapshotOf(const storerow::Clip &row, const QString &clipEntity, const QString &pageEntity)
+{
+    ClipSnapshot s;
+    s.id = {clipEntity, row.row};
+    s.dedupID = QUuid(row.dedupID);
+    s.createdAt = QDateTime::fromMSecsSinceEpoch(row.createdAt, Qt::UTC);
+    s.kindRawValue = row.kind;
+    s.text = row.text;
+    s.customTitle = row.customTitle;
+    s.fileName = row.fileName;
+    s.linkTitle = row.linkTitle;
+    s.recognizedText = row.recognizedText;
+    s.sourceAppName = row.sourceAppName;
+    s.sourceAppBundleID = row.sourceAppBundleID;
+    s.isPinned = row.isPinned;
+    s.isSavedToPage = row.isSavedToPage;
+    if (row.pageRow)
+        s.pageID = PersistentIdentifier{pageEntity, *row.pageRow};
+    s.hasImageData = row.imageSize > 0;
+    s.contentHash = row.contentHash;
+    // The store's rule (primaryText) on the stored fields.
+    const ClipKind kind = s.kind();
+    s.primaryText = trimmedNonEmpty(kind == ClipKind::image || kind == ClipKind::file ? s.recognizedText : s.text);
+    return s;
+}
+
+} // namespace
+
+HistoryStore::ClipsRead ClipStoreHistory::wholeHistoryRead() const
+{
+    if (m_store.container().isInMemory())
+        return {};
+    return [path = m_store.container().storeURL(), clipEntity = StoreRows::of(Entity::clip).name,
+            pageEntity = StoreRows::of(Entity::page).name]() -> std::optional<std::vector<ClipSnapshot>> {
+        StoreReader reader(path);
+        std::vector<ClipSnapshot> clips;
+        // One query: batches would step over every earlier row again.
+        if (!reader.isOpen()
+            || !reader.clipsNewestFirst(std::numeric_limits<int>::max(), [&](const storerow::Clip &row) {
+                   clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity));
+               }))
+            return std::nullopt;
+        return clips;
+    };
+}
+
+HistoryStore::NamesRead ClipStoreHistory::sourceAppNamesRead() const
+{
+    if (m_store.container().isInMemory())
+        return {};
+    return [path = m_store.container().storeURL()]() -> std::optional<QStringList> {
+        StoreReader reader(path);
+        QStringList names;
+        if (!reader.isOpen() || !reader.sourceAppNames([&](const QString &name) { names << name; }))
+            return std::nullopt;
+        return names;
+    };
 }
 
 PageRef ClipStoreHistory::findPage(const PersistentIdentifier &id) const

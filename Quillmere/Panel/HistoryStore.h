@@ -4,6 +4,9 @@
 #include "Quillmere/Panel/PanelTypes.h"
 
 #include <QObject>
+#include <QStringList>
+#include <functional>
+#include <optional>
 
 namespace quillmere {
 
@@ -26,6 +29,15 @@ public:
         Q_UNUSED(alsoDedupIDs);
         return snapshot();
     }
+    // Jobs that read what the store has saved on whatever thread runs them; none when the store can
+    // only be read on its own thread. Each gives no value when the read failed.
+    using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>()>;
+    using NamesRead = std::function<std::optional<QStringList>()>;
+    // Every saved clip, newest first, as `snapshot` has it, except that `pageID` names the Page's
+    // row even when that Page is gone.
+    virtual ClipsRead wholeHistoryRead() const { return {}; }
+    // The distinct source-application names of every saved clip, as stored.
+    virtual NamesRead sourceAppNamesRead() const { return {}; }
     virtual bool verifyPageLock(const PersistentIdentifier &page, const QString &password) = 0;
     // Stores a typed note or added file, on the Page when one is given; false when nothing was stored.
     virtual bool insertManualClip(const CapturedContent &content, const std::optional<PersistentIdentifier> &page) = 0;
@@ -43,6 +55,8 @@ public:
 
     HistorySnapshot snapshot() const override;
     HistorySnapshot newestSnapshot(int count, const std::vector<QUuid> &alsoDedupIDs) const override;
+    ClipsRead wholeHistoryRead() const override;
+    NamesRead sourceAppNamesRead() const override;
     bool verifyPageLock(const PersistentIdentifier &page, const QString &password) override;
     bool insertManualClip(const CapturedContent &content, const std::optional<PersistentIdentifier> &page) override;
 

@@ -35,8 +35,10 @@ HistoryViewModel::HistoryViewModel(HistoryViewDependencies deps, HistoryViewCall
                        [this](const Notification &note) { handlePanelKeyPressed(note.userInfo); });
     center.addObserver(Notices::clipCaptured, this, [this](const Notification &) {
         // A capture kept after a failed save reached the live history without a save notice.
-        if (!std::exchange(m_storeChangedSinceCapture, false))
+        if (!std::exchange(m_storeChangedSinceCapture, false)) {
             m_stale = true;
+            ++m_storeGeneration;
+        }
         scheduleLatestSavedRefresh();
     });
     center.addObserver(Notices::cloudImportDidSucceed, this,
@@ -217,19 +219,23 @@ ClipLists::Query HistoryViewModel::listQuery() const
 
 void HistoryViewModel::refreshVisibleItems(bool resetWindow)
 {
-    // Words and filters look through the whole history: the newest part answers this keystroke
-    // at once, and the rest is read right after it was drawn.
-    if (!m_lists.isComplete() && !m_wholeLoadScheduled
-        && (m_state.filters.isActive() || !SearchQuery(m_state.query).isEmpty())) {
-        m_wholeLoadScheduled = true;
-        defer(std::chrono::milliseconds(0), [this] {
-            m_wholeLoadScheduled = false;
-            if (!m_shown || m_lists.isComplete())
-                return;
-            Batch batch(*this);
-            widenSnapshot(true);
-            reconcileVisibleItems(true, false);
-        });
+    // Words and filters look through the whole history: the newest part answers this keystroke at
+    // once and the rest is read on a worker, or, from a store only readable here, right after this
+    // keystroke was drawn.
+    if (wantsWholeHistory() && !m_wholeReadRunning) {
+        if (HistoryStore::ClipsRead read = m_deps.store->wholeHistoryRead()) {
+            startWholeRead(std::move(read));
+        } else if (!m_wholeLoadScheduled) {
+            m_wholeLoadScheduled = true;
+            defer(std::chrono::milliseconds(0), [this] {
+                m_wholeLoadScheduled = false;
+                if (!m_shown || m_lists.isComplete())
+                    return;
+                Batch batch(*this);
+                widenSnapshot(true);
+                reconcileVisibleItems(true, false);
+            });
+        }
     }
     m_lists.refreshVisible(listQuery(), resetWindow, m_state.selectedIndex);
     refreshRelatedItems();
@@ -325,6 +331,7 @@ void HistoryViewModel::releaseWideSnapshot()
 void HistoryViewModel::storeDidChange()
 {
     m_stale = true;
+    ++m_storeGeneration;
     m_storeChangedSinceCapture = true;
     // A hidden panel reads the store when it shows again, so a capture costs it nothing.
     if (!m_shown)
@@ -356,6 +363,7 @@ void HistoryViewModel::scheduleLatestSavedRefresh()
 void HistoryViewModel::scheduleCloudImportRefresh()
 {
     m_stale = true;
+    ++m_storeGeneration;
     if (!m_shown)
         return;
     const bool atTop = m_state.selectedIndex == 0;
@@ -383,7 +391,7 @@ void HistoryViewModel::setSyncImporting(bool importing)
 
 void HistoryViewModel::refreshSourceAppNames()
 {
-    m_state.sourceAppNames = m_lists.sourceAppNames();
+    m_state.sourceAppNames = m_lists.sourceAppNames(m_storedSourceNames);
 }
 
 void HistoryViewModel::pruneStaleStackEntries()
@@ -438,6 +446,7 @@ void HistoryViewModel::resetForPanelShow()
     Batch batch(*this);
     m_shown = true;
     takeSnapshot();
+    startSourceNamesRead();
     refreshSourceAppNames();
     m_state.query.clear();
     m_state.isSearchExpanded = false;
@@ -462,6 +471,7 @@ void HistoryViewModel::handleAppear()
     takeSnapshot();
     restoreFocus();
     postInteractionMode();
+    startSourceNamesRead();
     refreshSourceAppNames();
     refreshVisibleItems(true);
 }

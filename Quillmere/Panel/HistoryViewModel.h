@@ -200,6 +200,14 @@ private:
     // Reads more of the history than the part held now: all of it, or four times as much.
     void widenSnapshot(bool whole);
     void releaseWideSnapshot();
+    // Reads the whole history on a worker; the lists take it when it comes back, unless the store
+    // changed meanwhile. At most one read runs.
+    void startWholeRead(HistoryStore::ClipsRead read);
+    void wholeReadFinished(quint64 generation, std::optional<std::vector<ClipSnapshot>> clips);
+    bool wantsWholeHistory() const;
+    void startSourceNamesRead();
+    // Runs `job` on a worker and `done` with its result on the main thread while this model lives.
+    template <typename Result> void inBackground(std::function<Result()> job, std::function<void(Result)> done);
     void scheduleLatestSavedRefresh();
     void scheduleCloudImportRefresh();
     void refreshSourceAppNames();
@@ -229,6 +237,12 @@ private:
     int m_pageSize = historyPageSize;
     bool m_wantWhole = false;
     bool m_wholeLoadScheduled = false;
+    // Moves with every change of the store, so a read that began before it is known as stale.
+    quint64 m_storeGeneration = 0;
+    bool m_wholeReadRunning = false;
+    bool m_sourceNamesReadRunning = false;
+    // The source names of every saved clip, as last read.
+    QStringList m_storedSourceNames;
     TaskScheduler::TaskId m_latestSavedRefresh = 0;
     TaskScheduler::TaskId m_cloudImportRefresh = 0;
     // Outlives this model in deferred work, which checks it before touching anything.

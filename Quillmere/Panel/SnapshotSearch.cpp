@@ -41,7 +41,8 @@ void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
             entry.kindRawValue = clip.kindRawValue;
             for (int f = 0; f < 6; ++f)
                 entry.fields[f] = *fields[f];
-            entry.key = searchKeyOf(clip);
+            // A key folded off the main thread comes with its clip.
+            entry.key = clip.searchKey.isEmpty() ? searchKeyOf(clip) : std::move(clip.searchKey);
         }
         clip.searchKey = entry.key;
         next.emplace(clip.id.rowID, std::move(entry));

@@ -13,7 +13,7 @@ namespace quillmere {
 QByteArray searchKeyOf(const ClipSnapshot &clip);
 
 // Folding long texts is the costly part of a search, so keys are kept across snapshots for clips
-// whose searchable fields did not change.
+// whose searchable fields did not change. A clip that comes with a key keeps it.
 class SearchKeyCache {
 public:
     void fill(std::vector<ClipSnapshot> &clips);

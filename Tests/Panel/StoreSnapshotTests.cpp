@@ -7,6 +7,7 @@
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QtConcurrent/QtConcurrentRun>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -175,4 +176,80 @@ TEST(SnapshotSearch, SemanticTextJoinsTrimmedFieldsAndCutsWholeCharacters)
     EXPECT_EQ(semanticText(clip, 1000), QStringLiteral("Title f.txt"));
     clip.text = QStringLiteral("ab😀");
     EXPECT_EQ(semanticText(clip, 9), QStringLiteral("Title ab")) << "a surrogate pair is never split";
+}
+
+namespace {
+
+// Every field the lists use, the folded key aside.
+void expectSameClips(const std::vector<ClipSnapshot> &read, const std::vector<ClipSnapshot> &expected)
+{
+    ASSERT_EQ(read.size(), expected.size());
+    for (size_t i = 0; i < read.size(); ++i) {
+        const ClipSnapshot &a = read[i];
+        const ClipSnapshot &b = expected[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(a.id, b.id);
+        EXPECT_EQ(a.dedupID, b.dedupID);
+        EXPECT_EQ(a.createdAt, b.createdAt);
+        EXPECT_EQ(a.kindRawValue, b.kindRawValue);
+        EXPECT_EQ(a.text, b.text);
+        EXPECT_EQ(a.customTitle, b.customTitle);
+        EXPECT_EQ(a.fileName, b.fileName);
+        EXPECT_EQ(a.linkTitle, b.linkTitle);
+        EXPECT_EQ(a.recognizedText, b.recognizedText);
+        EXPECT_EQ(a.sourceAppName, b.sourceAppName);
+        EXPECT_EQ(a.sourceAppBundleID, b.sourceAppBundleID);
+        EXPECT_EQ(a.isPinned, b.isPinned);
+        EXPECT_EQ(a.isSavedToPage, b.isSavedToPage);
+        EXPECT_EQ(a.pageID, b.pageID);
+        EXPECT_EQ(a.hasImageData, b.hasImageData);
+        EXPECT_EQ(a.contentHash, b.contentHash);
+        EXPECT_EQ(a.primaryText, b.primaryText);
+    }
+}
+
+} // namespace
+
+// The worker's read of the saved store gives what the main thread's snapshot gives, in its order,
+// clips that share a date included; a store in memory offers no such read.
+TEST(StoreSnapshot, TheReadOffTheMainThreadMatchesTheSnapshot)
+{
+    MemoryStore m(true);
+    ClipStoreHistory history(*m.store);
+    PageRef page = m.store->createPage(QStringLiteral("Work"));
+    std::vector<ClipRef> clips;
+    clips.push_back(m.put({.kind = ClipKind::text,
+                           .text = QStringLiteral(" hello "),
+                           .sourceAppName = QStringLiteral(" Old App "),
+                           .sourceAppBundleID = QStringLiteral("old.desktop")}));
+    clips.push_back(m.put(
+        {.kind = ClipKind::image, .imageData = QByteArray(40, 'x'), .recognizedText = QStringLiteral(" Total 12 ")}));
+    clips.push_back(m.put({.kind = ClipKind::file,
+                           .text = QStringLiteral("/tmp/a.txt"),
+                           .fileData = QByteArray(3, 'f'),
+                           .fileName = QStringLiteral("a.txt"),
+                           .sourceAppName = QStringLiteral("Files")}));
+    clips.push_back(m.put({.kind = ClipKind::url, .text = QStringLiteral("https://x.org")}));
+    clips.push_back(m.put({.kind = ClipKind::text, .text = QStringLiteral("   ")}));
+    m.store->togglePin(clips[0]);
+    m.store->assignClip(clips[3], page);
+    clips[1]->setCreatedAt(clips[2]->createdAt()); // same date: the row decides
+    ASSERT_TRUE(m.store->save());
+
+    const HistoryStore::ClipsRead read = history.wholeHistoryRead();
+    ASSERT_TRUE(read);
+    const std::optional<std::vector<ClipSnapshot>> off = QtConcurrent::run(read).result();
+    ASSERT_TRUE(off);
+    expectSameClips(*off, history.snapshot().clips);
+
+    const HistoryStore::NamesRead names = history.sourceAppNamesRead();
+    ASSERT_TRUE(names);
+    std::optional<QStringList> found = QtConcurrent::run(names).result();
+    ASSERT_TRUE(found);
+    found->sort();
+    EXPECT_EQ(*found, (QStringList{QStringLiteral(" Old App "), QStringLiteral("Files")}));
+
+    MemoryStore memory;
+    EXPECT_FALSE(ClipStoreHistory(*memory.store).wholeHistoryRead());
+    EXPECT_FALSE(ClipStoreHistory(*memory.store).sourceAppNamesRead());
 }
