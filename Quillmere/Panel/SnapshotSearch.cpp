@@ -28,6 +28,10 @@ void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
     std::unordered_map<qint64, Entry> next;
     next.reserve(clips.size());
     for (ClipSnapshot &clip : clips) {
+        // A key folded off the main thread comes with its clip; a whole history read there is
+        // read there again, so only the clips of the main thread's reads are kept.
+        if (!clip.searchKey.isEmpty() && !m_entries.contains(clip.id.rowID))
+            continue;
         const std::optional<QString> *fields[6] = {&clip.customTitle, &clip.text,           &clip.fileName,
                                                    &clip.linkTitle,   &clip.recognizedText, &clip.sourceAppName};
         auto old = m_entries.find(clip.id.rowID);
@@ -41,8 +45,7 @@ void SearchKeyCache::fill(std::vector<ClipSnapshot> &clips)
             entry.kindRawValue = clip.kindRawValue;
             for (int f = 0; f < 6; ++f)
                 entry.fields[f] = *fields[f];
-            // A key folded off the main thread comes with its clip.
-            entry.key = clip.searchKey.isEmpty() ? searchKeyOf(clip) : std::move(clip.searchKey);
+            entry.key = searchKeyOf(clip);
         }
         clip.searchKey = entry.key;
         next.emplace(clip.id.rowID, std::move(entry));

@@ -3,6 +3,8 @@
 
 #include "ModelFixture.h"
 
+#include <QSemaphore>
+#include <atomic>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -34,8 +36,38 @@ public:
     }
 };
 
-struct PagedFixture {
-    PagedHistoryStore store;
+// Reads the whole history on a worker as the clip store does; each read waits at the gate until
+// the test lets it through, so a test can type or save while it runs.
+class WorkerHistoryStore : public PagedHistoryStore {
+public:
+    std::shared_ptr<QSemaphore> gate = std::make_shared<QSemaphore>();
+    std::shared_ptr<std::atomic<int>> started = std::make_shared<std::atomic<int>>(0);
+
+    // A test that failed half-way leaves no worker waiting.
+    ~WorkerHistoryStore() override { gate->release(1000); }
+
+    ClipsRead wholeHistoryRead() const override
+    {
+        return [clips = data.clips, gate = gate, started = started]() -> std::optional<std::vector<ClipSnapshot>> {
+            ++*started;
+            gate->acquire();
+            return clips;
+        };
+    }
+    NamesRead sourceAppNamesRead() const override
+    {
+        return [clips = data.clips]() -> std::optional<QStringList> {
+            QStringList names;
+            for (const ClipSnapshot &clip : clips)
+                if (clip.sourceAppName)
+                    names << *clip.sourceAppName;
+            return names;
+        };
+    }
+};
+
+template <typename Store = PagedHistoryStore> struct PagedFixture {
+    Store store;
     NotificationCenter center;
     TempPreferences prefs;
     ManualScheduler scheduler;
@@ -132,4 +164,93 @@ TEST(HistoryPaging, ALongHistoryShowsItsNewestPartThenMoreOnScrollAndAllForWords
     f.show();
     EXPECT_FALSE(f.lists().isComplete());
     EXPECT_EQ(f.store.partReads.back(), HistoryViewModel::historyPageSize);
+}
+
+namespace {
+
+std::vector<QUuid> visibleIDs(const ClipLists &lists)
+{
+    std::vector<QUuid> ids;
+    for (int i = 0; i < lists.visibleCount(); ++i)
+        ids.push_back(lists.visibleAt(i).dedupID);
+    return ids;
+}
+
+template <typename Fixture> void type(Fixture &f, const QString &text)
+{
+    for (QChar c : text)
+        f.model->handleCapturedKey({c.toUpper().unicode(), {}, QString(c)});
+}
+
+// What the view shows for `query` over `clips` when the whole history is read on the main thread.
+std::vector<QUuid> answeredInPlace(const std::vector<ClipSnapshot> &clips, const QString &query)
+{
+    PagedFixture f(0);
+    f.store.data.clips = clips;
+    f.show();
+    f.model->search().expandSearch();
+    type(f, query);
+    f.scheduler.runPending();
+    EXPECT_TRUE(f.lists().isComplete());
+    return visibleIDs(f.lists());
+}
+
+} // namespace
+
+TEST(HistoryPaging, AWordSearchReadsTheRestOnAWorkerAndAnswersTheQueryTypedMeanwhile)
+{
+    PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 3);
+    f.show();
+    f.model->search().expandSearch();
+    type(f, QStringLiteral("clip 1"));
+    ASSERT_TRUE(waitUntil([&] { return *f.store.started == 1; }));
+    EXPECT_FALSE(f.lists().isComplete()) << "the newest part answers at once";
+    EXPECT_GT(f.lists().visibleCount(), 0);
+
+    type(f, QStringLiteral("0"));
+    f.scheduler.runPending();
+    EXPECT_EQ(f.store.wholeReads, 0) << "nothing is read on the main thread";
+    f.store.gate->release();
+    ASSERT_TRUE(waitUntil([&] { return f.lists().isComplete(); }));
+    EXPECT_EQ(*f.store.started, 1) << "one read serves every keystroke";
+    const std::vector<QUuid> expected = answeredInPlace(f.store.data.clips, QStringLiteral("clip 10"));
+    EXPECT_GT(expected.size(), 100u);
+    EXPECT_EQ(visibleIDs(f.lists()), expected);
+    EXPECT_EQ(f.store.wholeReads, 0);
+}
+
+TEST(HistoryPaging, ASaveDuringTheReadDropsItsAnswerAndReadsAgain)
+{
+    PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 2);
+    f.show();
+    f.model->search().expandSearch();
+    type(f, QStringLiteral("clip 7"));
+    ASSERT_TRUE(waitUntil([&] { return *f.store.started == 1; }));
+
+    ClipSnapshot fresh = makeClip(5000, QStringLiteral("clip 7 fresh"));
+    fresh.createdAt = f.store.data.clips.front().createdAt.addSecs(60);
+    f.store.data.clips.insert(f.store.data.clips.begin(), fresh);
+    f.store.data.clips.erase(f.store.data.clips.end() - 1); // an old match goes
+    const QUuid gone = makeClip(HistoryViewModel::historyPageSize * 2).dedupID;
+    f.store.publish();
+    f.store.gate->release(); // the read that began before the save
+    ASSERT_TRUE(waitUntil([&] { return *f.store.started == 2; }));
+    EXPECT_FALSE(f.lists().isComplete()) << "a read older than the save is not shown";
+    f.store.gate->release();
+    ASSERT_TRUE(waitUntil([&] { return f.lists().isComplete(); }));
+    const std::vector<QUuid> shown = visibleIDs(f.lists());
+    EXPECT_EQ(shown, answeredInPlace(f.store.data.clips, QStringLiteral("clip 7")));
+    EXPECT_EQ(shown.front(), fresh.dedupID);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), gone), 0);
+}
+
+TEST(HistoryPaging, TheSourceFilterListsSourcesOfClipsBeyondTheNewestPart)
+{
+    PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 2);
+    f.store.data.clips.front().sourceAppName = QStringLiteral("Editor");
+    f.store.data.clips.back().sourceAppName = QStringLiteral(" Old App ");
+    f.show();
+    ASSERT_FALSE(f.lists().isComplete());
+    ASSERT_TRUE(waitUntil([&] { return f.model->state().sourceAppNames.size() == 2; }));
+    EXPECT_EQ(f.model->state().sourceAppNames, (QStringList{QStringLiteral("Editor"), QStringLiteral("Old App")}));
 }
