@@ -89,10 +89,13 @@ protected:
             delegate->applicationWillTerminate();
         }
     }
-    void launch(bool hotKeys = false)
+    // The demo history in memory, or the store file at `storePath`.
+    void launch(bool hotKeys = false, const QString &storePath = {})
     {
         AppEnvironment::Options options;
-        options.arguments = QStringList{u"quillmere"_s, u"--demo-data"_s, u"--keep-open"_s};
+        options.arguments = storePath.isEmpty() ? QStringList{u"quillmere"_s, u"--demo-data"_s, u"--keep-open"_s}
+                                                : QStringList{u"quillmere"_s, u"--keep-open"_s};
+        options.persistence.storePath = storePath;
         options.store.preferences = prefs.prefs.get();
         options.store.notificationCenter = &center;
         environment = std::make_unique<AppEnvironment>(options);
@@ -462,4 +465,48 @@ TEST_F(HistoryContentX11, ACopyInAnotherProgramIsFirstInThePanelAndReturnPastesI
     EXPECT_TRUE(QTest::qWaitFor([&] { return field->toPlainText() == text; }, patience))
         << field->toPlainText().toStdString();
     EXPECT_FALSE(controller().panel().isVisible());
+}
+
+// The Source filter names the source of a clip far older than the part of the history the panel
+// holds: the names are read from the store file on a worker when the panel shows.
+TEST_F(HistoryContentX11, TheSourceFilterNamesASourceSeenOnlyInAnOldClip)
+{
+    QTemporaryDir dir;
+    launch(false, dir.filePath(u"history.store"_s));
+    store().setHistoryLimit(-1);
+    const auto put = [&](const QString &text, const QString &source) {
+        store().context().insert(store().makeClip({.kind = ClipKind::text, .text = text, .sourceAppName = source}));
+    };
+    put(u"an old note"_s, u" Old Editor "_s);
+    for (int i = 0; i < HistoryViewModel::historyPageSize + 50; ++i)
+        put(u"clip %1"_s.arg(i), u"Terminal"_s);
+    ASSERT_TRUE(store().save());
+
+    showPanel();
+    ASSERT_FALSE(model().lists().isComplete());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model().state().sourceAppNames.size() == 2; }, patience));
+    EXPECT_EQ(model().state().sourceAppNames, (QStringList{u"Old Editor"_s, u"Terminal"_s}));
+
+    HistoryHeaderBar &header = content().header();
+    QTest::mouseClick(header.button(HistoryHeaderBar::Menu::filters), Qt::LeftButton);
+    QMenu *menu = header.openedMenu();
+    ASSERT_TRUE(menu);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QMenu *sources = nullptr;
+    for (QAction *a : menu->actions())
+        if (a->toolTip() == u"Source"_s)
+            sources = a->menu();
+    ASSERT_TRUE(sources);
+    EXPECT_EQ(actionTitles(*sources), (QStringList{u"Any Source"_s, u"Old Editor"_s, u"Terminal"_s}));
+    sources->popup(menu->geometry().topRight());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(sources));
+    saveScreen(u"menu-filters-source.png"_s);
+
+    // Picking it finds the old clip.
+    for (QAction *a : sources->actions())
+        if (a->toolTip() == u"Old Editor"_s)
+            a->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model().lists().isComplete(); }, patience));
+    ASSERT_EQ(model().lists().visibleCount(), 1);
+    EXPECT_EQ(model().lists().visibleAt(0).text, u"an old note"_s);
 }
