@@ -37,15 +37,16 @@ Header header(OnboardingStep step)
     switch (step) {
     case OnboardingStep::privacy:
         return {QStringLiteral("Clipboard capture"), QStringLiteral("Choose when Brindlewax starts saving history"),
-                QStringLiteral("Brindlewax records clipboard changes on this computer. If iCloud sync is set up, "
-                               "those clips sync through your sync folder.")};
+                QStringLiteral("Brindlewax records clipboard changes on this computer. If sync is set up, "
+                               "those clips also go to your sync folder.")};
     case OnboardingStep::permissions:
         return {QStringLiteral("Permissions"), QStringLiteral("Allow the Brindlewax actions you want to use"),
                 QStringLiteral("Screen capture enables screenshots, area OCR, and recordings. Automatic paste is "
                                "separate and pastes the chosen clip for you.")};
     case OnboardingStep::sync:
-        return {QStringLiteral("iCloud"), QStringLiteral("Check where your history can sync"),
-                QStringLiteral("Sync is optional. Brindlewax keeps working locally if iCloud is unavailable.")};
+        return {
+            QStringLiteral("Sync"), QStringLiteral("Check where your history can sync"),
+            QStringLiteral("Sync is optional. Brindlewax keeps working locally if the sync folder is unavailable.")};
     case OnboardingStep::hotkey:
         return {QStringLiteral("Hotkey"), QStringLiteral("Pick what %1 opens first").arg(panelHotKeyText()),
                 QStringLiteral("Clipboard History is the default. You can switch this later in Settings.")};
@@ -161,7 +162,7 @@ Row cloudRow(const OnboardingFlow &flow)
             break;
         }
     }
-    return {QStringLiteral("iCloud Sync"), status.statusText(), symbol, tint, pill(pillTitle, symbol, tint)};
+    return {QStringLiteral("Sync"), status.statusText(), symbol, tint, pill(pillTitle, symbol, tint)};
 }
 
 Row freshnessRow(const OnboardingFlow &flow)

@@ -239,19 +239,18 @@ void PermissionsPane::refresh()
         switch (*clipboard) {
         case PasteboardAccessState::notDetermined:
             m_clipboard.row->setSubtitle(QStringLiteral(
-                "macOS will prompt on the next copy. Choose \"Always Allow\" so capture is not interrupted."));
+                "Nothing has been read from the clipboard yet. Copy something to check that capture works."));
             break;
         case PasteboardAccessState::ask:
-            m_clipboard.row->setSubtitle(QStringLiteral(
-                "macOS prompts before each read. Set this app to \"Always Allow\" so capture is not interrupted."));
+            m_clipboard.row->setSubtitle(
+                QStringLiteral("Each clipboard read waits for a confirmation, so capture may be interrupted."));
             break;
         case PasteboardAccessState::granted:
             m_clipboard.row->setSubtitle(
                 QStringLiteral("Every X11 program may read the clipboard: there is nothing to allow."));
             break;
         case PasteboardAccessState::denied:
-            m_clipboard.row->setSubtitle(QStringLiteral(
-                "Clipboard reads are blocked, so nothing new is captured. Switch this app to \"Always Allow\"."));
+            m_clipboard.row->setSubtitle(QStringLiteral("Clipboard reads are blocked, so nothing new is captured."));
             break;
         }
         m_clipboard.pill->setVisible(*clipboard == PasteboardAccessState::granted);
