@@ -88,6 +88,20 @@ struct Program {
     }
 };
 
+// Runs the benchmarks in an `Application`; those that draw and need no display draw offscreen.
+template <typename Application> int runBenchmarks(int argc, char **argv, bool offscreen = false)
+{
+    if (offscreen && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Application app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
 // Runs the benchmarks of a program that shows windows on the X display it was started on.
 inline int runWindowBenchmarks(int argc, char **argv)
 {
