@@ -2,6 +2,14 @@
 
 // Helpers the benchmarks share.
 
+#include "Quillmere/App/AppDelegate.h"
+#include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
+#include "Quillmere/Platform/SoundPlayer.h"
+
+#include <QApplication>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -9,7 +17,9 @@
 #include <benchmark/benchmark.h>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 namespace quillmere::bench {
@@ -44,6 +54,67 @@ inline bool prepareDisplayBenchmark(const QTemporaryDir &home)
     }
     useBenchmarkHome(home);
     return true;
+}
+
+struct Silence : SoundPlayer {
+    void play(const QString &) override {}
+};
+
+// The whole program on the demo's store in memory, silent, with no drop watching and no tray
+// icon. `fill` stores clips before the program starts.
+struct Program {
+    QTemporaryDir dir;
+    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
+    NotificationCenter center;
+    std::unique_ptr<AppEnvironment> environment;
+    std::unique_ptr<AppDelegate> delegate;
+
+    explicit Program(const std::function<void(ClipStore &)> &fill, bool registerHotKeys)
+    {
+        AppEnvironment::Options options;
+        options.arguments = {QStringLiteral("quillmere"), QStringLiteral("--demo-data")};
+        options.store.preferences = &prefs;
+        options.store.notificationCenter = &center;
+        environment = std::make_unique<AppEnvironment>(options);
+        if (fill)
+            fill(environment->store());
+        AppDelegate::Platform platform;
+        platform.sounds = std::make_unique<Silence>();
+        platform.watchDrops = false;
+        platform.installStatusItem = false;
+        platform.registerHotKeys = registerHotKeys;
+        delegate = std::make_unique<AppDelegate>(*environment, prefs, center, std::move(platform));
+        delegate->applicationDidFinishLaunching(options.arguments);
+    }
+};
+
+// Runs the benchmarks in an `Application`; those that draw and need no display draw offscreen.
+template <typename Application> int runBenchmarks(int argc, char **argv, bool offscreen = false)
+{
+    if (offscreen && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Application app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
+// Runs the benchmarks of a program that shows windows on the X display it was started on.
+inline int runWindowBenchmarks(int argc, char **argv)
+{
+    QTemporaryDir home;
+    if (!prepareDisplayBenchmark(home))
+        return 1;
+    qputenv("XDG_RUNTIME_DIR", home.path().toUtf8());
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 // Runs the benchmarks in an `Application` on an Xvfb of their own with one screen of `screen`

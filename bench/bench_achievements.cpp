@@ -1,6 +1,7 @@
 // The Progress pane's achievements over a history of 10,000 clips, as the settings window
 // computes them each time the pane is drawn: the goal is 50 ms at most, with no image or file
 // bytes read from the store.
+#include "BenchSupport.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -100,11 +101,5 @@ BENCHMARK(BM_AchievementsOf10000Clips)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

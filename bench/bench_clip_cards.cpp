@@ -1,6 +1,7 @@
 // Painting 100 clip cards of mixed kinds (goal: at most 16 ms, one frame): every card drawn
 // afresh, as after a new card data revision, at 1x and 2x; and a strip of 100 card widgets shown
 // again with their drawings kept, as when the list scrolls.
+#include "BenchSupport.h"
 #include "Quillmere/Pages/Widgets/ClipCardView.h"
 
 #include <QApplication>
@@ -137,13 +138,5 @@ BENCHMARK(BM_ShowHundredDrawnCards)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QApplication>(argc, argv, true);
 }

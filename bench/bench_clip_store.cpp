@@ -1,6 +1,7 @@
 // Clip store figures: inserts of new and repeated content at a history limit, filters and query
 // words over every clip, the newest-first history, filling and reopening a store file, and
 // start-up and the first capture with 10,000 and 100,000 clips.
+#include "BenchSupport.h"
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -289,11 +290,5 @@ BENCHMARK(BM_AuditOfACapture)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

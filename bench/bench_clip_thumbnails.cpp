@@ -1,6 +1,7 @@
 // Card thumbnails of a 4000 x 3000 PNG: the decode itself (scaled to 360 px), and the road the
 // cards take, where the main thread only reads the bytes and hands them to the thread pool; the
 // "mainThreadMs" counter is the main thread's share of each request.
+#include "BenchSupport.h"
 #include "Quillmere/Pages/ClipThumbnails.h"
 
 #include <QBuffer>
@@ -82,13 +83,5 @@ BENCHMARK(BM_ThumbnailOffTheMainThread)->Unit(benchmark::kMillisecond)->UseRealT
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QGuiApplication>(argc, argv, true);
 }

@@ -1,6 +1,7 @@
 // Entity detection over 10,000 clips of about 300 characters (prose, logs, code, JSON,
 // signatures and addresses, with numbers of every shape), and over texts at the 20,000-character
 // bound built to be as hard as possible for each scanner.
+#include "BenchSupport.h"
 #include "Quillmere/Pages/ClipEntityAction.h"
 
 #include <QCoreApplication>
@@ -127,11 +128,5 @@ BENCHMARK(BM_DetectHostileText)->DenseRange(0, 7)->Unit(benchmark::kMillisecond)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

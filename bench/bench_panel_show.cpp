@@ -5,17 +5,11 @@
 
 #include "BenchSupport.h"
 #include "Quillmere/App/AppDelegate.h"
-#include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/Window/HistoryPanel.h"
 #include "Quillmere/Panel/Window/PanelController.h"
-#include "Quillmere/Platform/Core/NotificationCenter.h"
-#include "Quillmere/Platform/Core/Preferences.h"
-#include "Quillmere/Platform/SoundPlayer.h"
 
-#include <QApplication>
 #include <QEventLoop>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <benchmark/benchmark.h>
 
@@ -35,42 +29,6 @@ namespace {
 
 constexpr int kClips = 10000;
 
-struct Silence : SoundPlayer {
-    void play(const QString &) override {}
-};
-
-struct Program {
-    QTemporaryDir dir;
-    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
-    NotificationCenter center;
-    std::unique_ptr<AppEnvironment> environment;
-    std::unique_ptr<AppDelegate> delegate;
-
-    Program()
-    {
-        AppEnvironment::Options options;
-        options.arguments = {QStringLiteral("quillmere"), QStringLiteral("--demo-data")};
-        options.store.preferences = &prefs;
-        options.store.notificationCenter = &center;
-        environment = std::make_unique<AppEnvironment>(options);
-        ClipStore &store = environment->store();
-        store.setHistoryLimit(-1);
-        for (int i = 0; i < kClips; ++i) {
-            CapturedContent content{.kind = ClipKind::text};
-            content.text = QStringLiteral("Clip %1: notes on the quarterly budget, draft %2").arg(i).arg(i % 97);
-            content.sourceAppName = QStringLiteral("Editor");
-            store.context().insert(store.makeClip(content));
-        }
-        store.save();
-        AppDelegate::Platform platform;
-        platform.sounds = std::make_unique<Silence>();
-        platform.watchDrops = false;
-        platform.installStatusItem = false;
-        delegate = std::make_unique<AppDelegate>(*environment, prefs, center, std::move(platform));
-        delegate->applicationDidFinishLaunching(options.arguments);
-    }
-};
-
 void runFor(int ms)
 {
     QEventLoop loop;
@@ -80,7 +38,18 @@ void runFor(int ms)
 
 void BM_HotKeyToFirstFrame(benchmark::State &state)
 {
-    Program program;
+    bench::Program program(
+        [](ClipStore &store) {
+            store.setHistoryLimit(-1);
+            for (int i = 0; i < kClips; ++i) {
+                CapturedContent content{.kind = ClipKind::text};
+                content.text = QStringLiteral("Clip %1: notes on the quarterly budget, draft %2").arg(i).arg(i % 97);
+                content.sourceAppName = QStringLiteral("Editor");
+                store.context().insert(store.makeClip(content));
+            }
+            store.save();
+        },
+        true);
     PanelController *controller = program.delegate->panelController();
     std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
     if (!controller || !display || !program.delegate->panelHotKeyID()) {
@@ -137,14 +106,5 @@ BENCHMARK(BM_HotKeyToFirstFrame)->Iterations(50)->UseManualTime()->Unit(benchmar
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir home;
-    if (!bench::prepareDisplayBenchmark(home))
-        return 1;
-    qputenv("XDG_RUNTIME_DIR", home.path().toUtf8());
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runWindowBenchmarks(argc, argv);
 }

@@ -6,18 +6,12 @@
 
 #include "BenchSupport.h"
 #include "Quillmere/App/AppDelegate.h"
-#include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/Panel/Window/HistoryPanel.h"
 #include "Quillmere/Panel/Window/PanelController.h"
-#include "Quillmere/Platform/Core/NotificationCenter.h"
-#include "Quillmere/Platform/Core/Preferences.h"
-#include "Quillmere/Platform/SoundPlayer.h"
 #include "Quillmere/Platform/WindowActivator.h"
 
-#include <QApplication>
 #include <QEventLoop>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <benchmark/benchmark.h>
 
@@ -32,34 +26,6 @@ using namespace quillmere;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {
-
-struct Silence : SoundPlayer {
-    void play(const QString &) override {}
-};
-
-struct Program {
-    QTemporaryDir dir;
-    Preferences prefs{dir.filePath(QStringLiteral("prefs.json"))};
-    NotificationCenter center;
-    std::unique_ptr<AppEnvironment> environment;
-    std::unique_ptr<AppDelegate> delegate;
-
-    Program()
-    {
-        AppEnvironment::Options options;
-        options.arguments = {QStringLiteral("quillmere"), QStringLiteral("--demo-data")};
-        options.store.preferences = &prefs;
-        options.store.notificationCenter = &center;
-        environment = std::make_unique<AppEnvironment>(options);
-        AppDelegate::Platform platform;
-        platform.sounds = std::make_unique<Silence>();
-        platform.watchDrops = false;
-        platform.installStatusItem = false;
-        platform.registerHotKeys = false;
-        delegate = std::make_unique<AppDelegate>(*environment, prefs, center, std::move(platform));
-        delegate->applicationDidFinishLaunching(options.arguments);
-    }
-};
 
 // The program pasted into: one line of text, each change reported with its steady-clock time.
 struct Target {
@@ -105,7 +71,7 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 
 void BM_ReturnToTextInTarget(benchmark::State &state)
 {
-    Program program;
+    bench::Program program({}, false);
     PanelController *controller = program.delegate->panelController();
     std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
     Target target;
@@ -151,14 +117,5 @@ BENCHMARK(BM_ReturnToTextInTarget)->Iterations(40)->UseManualTime()->Unit(benchm
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir home;
-    if (!bench::prepareDisplayBenchmark(home))
-        return 1;
-    qputenv("XDG_RUNTIME_DIR", home.path().toUtf8());
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runWindowBenchmarks(argc, argv);
 }

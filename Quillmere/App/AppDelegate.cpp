@@ -85,6 +85,8 @@ AppDelegate::AppDelegate(AppEnvironment &environment, Preferences &prefs, Notifi
         m_platform.hotKeys = std::make_unique<HotKeyCenter>();
     if (!m_platform.applications)
         m_platform.applications = std::make_shared<DesktopEntries>();
+    if (!m_platform.glyphs)
+        m_platform.glyphs = std::make_shared<StatusGlyphs>();
 }
 
 AppDelegate::~AppDelegate()
@@ -278,6 +280,7 @@ void AppDelegate::buildUpdaterAndStatusItem()
         });
 
     m_statusItem = std::make_unique<StatusItemController>(
+        *m_platform.glyphs,
         [this] {
             return StatusMenuState{m_prefs.get(PreferenceKeys::capturePaused),
                                    m_captureCoordinator && m_captureCoordinator->isRecording(),

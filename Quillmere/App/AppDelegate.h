@@ -37,6 +37,7 @@ class SettingsWindow;
 class SoundPlayer;
 class SourceAppAppearance;
 class SourceAppRegistry;
+class StatusGlyphs;
 class StatusItemController;
 class StoreCaretaker;
 class UpdateChecker;
@@ -88,6 +89,7 @@ public:
         std::unique_ptr<SoundPlayer> sounds;
         std::unique_ptr<HotKeyCenter> hotKeys;
         std::shared_ptr<const DesktopEntries> applications;
+        std::shared_ptr<StatusGlyphs> glyphs;
         // Later parts of the program plug in here; empty ones log that they are not there yet.
         // Without `makePanel` the history panel's controller is built.
         std::function<std::unique_ptr<PanelPresenting>(AppDelegate &)> makePanel;

@@ -41,14 +41,12 @@ QIcon iconFrom(const std::function<void(QPainter &)> &draw)
     return icon;
 }
 
-// The tray shows these again at every copy: each ink is drawn once. Pixmaps are the main
-// thread's, and so is this cache.
-QIcon cachedIcon(QHash<QRgb, QIcon> &cache, const QColor &ink, const std::function<void(QPainter &)> &draw)
+QIcon cachedIcon(QHash<QRgb, QIcon> &cache, const QColor &ink, QIcon (*make)(const QColor &))
 {
     const QRgb key = ink.rgba();
     if (const auto found = cache.constFind(key); found != cache.cend())
         return *found;
-    const QIcon icon = iconFrom(draw);
+    const QIcon icon = make(ink);
     cache.insert(key, icon);
     return icon;
 }
@@ -63,8 +61,7 @@ QColor withAlpha(QColor c, qreal alpha)
 
 QIcon makeStatusGlyphIcon(const QColor &ink)
 {
-    static QHash<QRgb, QIcon> cache;
-    return cachedIcon(cache, ink, [ink](QPainter &p) {
+    return iconFrom([ink](QPainter &p) {
         QPen pen(withAlpha(ink, 0.58), 1.35, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
         p.setPen(pen);
         p.drawRoundedRect(box(3.1, 3.4, 11.2, 11.3), 2.5, 2.5);
@@ -85,8 +82,7 @@ QIcon makeStatusGlyphIcon(const QColor &ink)
 
 QIcon makeCopiedIcon(const QColor &ink)
 {
-    static QHash<QRgb, QIcon> cache;
-    return cachedIcon(cache, ink, [ink](QPainter &p) {
+    return iconFrom([ink](QPainter &p) {
         p.setPen(QPen(QColor(255, 255, 255, 235), 1.2));
         p.setBrush(ink);
         p.drawEllipse(QRectF(1.5, 1.5, 15, 15));
@@ -99,6 +95,16 @@ QIcon makeCopiedIcon(const QColor &ink)
         p.setBrush(Qt::NoBrush);
         p.drawPath(tick);
     });
+}
+
+QIcon StatusGlyphs::statusIcon(const QColor &ink)
+{
+    return cachedIcon(m_status, ink, makeStatusGlyphIcon);
+}
+
+QIcon StatusGlyphs::copiedIcon(const QColor &ink)
+{
+    return cachedIcon(m_copied, ink, makeCopiedIcon);
 }
 
 } // namespace quillmere

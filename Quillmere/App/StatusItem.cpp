@@ -1,6 +1,5 @@
 #include "Quillmere/App/StatusItem.h"
 
-#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/Platform/Core/KeyNotation.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
@@ -16,9 +15,10 @@ QColor trayInk()
 
 } // namespace
 
-StatusItemController::StatusItemController(StateSource state, ActionHandler onAction, std::function<void()> onClick,
-                                           QObject *parent)
-    : QObject(parent), m_state(std::move(state)), m_onAction(std::move(onAction)), m_onClick(std::move(onClick))
+StatusItemController::StatusItemController(StatusGlyphs &glyphs, StateSource state, ActionHandler onAction,
+                                           std::function<void()> onClick, QObject *parent)
+    : QObject(parent), m_glyphs(glyphs), m_state(std::move(state)), m_onAction(std::move(onAction)),
+      m_onClick(std::move(onClick))
 {
 }
 
@@ -31,7 +31,7 @@ void StatusItemController::install()
     m_menu = std::make_unique<QMenu>();
     connect(m_menu.get(), &QMenu::aboutToShow, this, &StatusItemController::rebuildMenu);
     rebuildMenu();
-    m_tray = std::make_unique<QSystemTrayIcon>(makeStatusGlyphIcon(trayInk()));
+    m_tray = std::make_unique<QSystemTrayIcon>(m_glyphs.statusIcon(trayInk()));
     m_tray->setToolTip(QStringLiteral("Brindlewax — clipboard history (%1)").arg(panelShortcutText()));
     m_tray->setContextMenu(m_menu.get());
     connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -54,7 +54,7 @@ void StatusItemController::refresh()
         return;
     }
     if (m_tray->icon().isNull())
-        m_tray->setIcon(makeStatusGlyphIcon(trayInk()));
+        m_tray->setIcon(m_glyphs.statusIcon(trayInk()));
     if (!m_tray->isVisible())
         m_tray->show();
 }
@@ -63,7 +63,7 @@ void StatusItemController::showCopiedIcon(bool copied)
 {
     if (!m_tray)
         return;
-    m_tray->setIcon(copied ? makeCopiedIcon(trayInk()) : makeStatusGlyphIcon(trayInk()));
+    m_tray->setIcon(copied ? m_glyphs.copiedIcon(trayInk()) : m_glyphs.statusIcon(trayInk()));
 }
 
 void StatusItemController::showMessage(const QString &title, const QString &text)

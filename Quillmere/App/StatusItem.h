@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/App/StatusMenu.h"
 
 #include <QMenu>
@@ -18,7 +19,7 @@ public:
     using StateSource = std::function<StatusMenuState()>;
     using ActionHandler = std::function<void(StatusMenuAction)>;
 
-    StatusItemController(StateSource state, ActionHandler onAction, std::function<void()> onClick,
+    StatusItemController(StatusGlyphs &glyphs, StateSource state, ActionHandler onAction, std::function<void()> onClick,
                          QObject *parent = nullptr);
     ~StatusItemController() override;
 
@@ -34,6 +35,7 @@ public:
     void rebuildMenu();
 
 private:
+    StatusGlyphs &m_glyphs;
     StateSource m_state;
     ActionHandler m_onAction;
     std::function<void()> m_onClick;

@@ -1,6 +1,7 @@
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/SingleInstance.h"
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -262,7 +263,10 @@ int main(int argc, char *argv[])
     AppEnvironment environment(AppEnvironment::programOptions(arguments, preferences, notifications));
     qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(environment.persistence().mode)));
 
-    AppDelegate delegate(environment, preferences, notifications, {});
+    // The tray's drawn icons, kept for the life of the program.
+    AppDelegate::Platform platform;
+    platform.glyphs = std::make_shared<StatusGlyphs>();
+    AppDelegate delegate(environment, preferences, notifications, std::move(platform));
     QObject::connect(&instance, &SingleInstance::argumentsReceived, &delegate, &AppDelegate::handleArguments);
     delegate.applicationDidFinishLaunching(arguments);
     // The first turn of the event loop: the clipboard is watched and hot keys and requests answer.

@@ -1,5 +1,6 @@
 #include "Quillmere/Archive/ArchiveRecords.h"
 
+#include "Quillmere/Archive/ArchiveNames.h"
 #include "Quillmere/Platform/Core/Json.h"
 
 #include <QJsonArray>
@@ -249,14 +250,14 @@ CapturedContent ArchivedClip::capturedContent() const
 QJsonObject ArchivedClip::toJson() const
 {
     QJsonObject o;
-    o.insert(QStringLiteral("kind"), kind);
-    putOptional(o, QStringLiteral("text"), text);
-    putOptional(o, QStringLiteral("customTitle"), customTitle);
-    putOptional(o, QStringLiteral("fileName"), fileName);
-    putOptional(o, QStringLiteral("fileTypeIdentifier"), fileTypeIdentifier);
-    putOptional(o, QStringLiteral("recognizedText"), recognizedText);
-    putOptional(o, QStringLiteral("imageData"), imageData);
-    putOptional(o, QStringLiteral("fileData"), fileData);
+    o.insert(PageFileNames::kind, kind);
+    putOptional(o, PageFileNames::text, text);
+    putOptional(o, PageFileNames::customTitle, customTitle);
+    putOptional(o, PageFileNames::fileName, fileName);
+    putOptional(o, PageFileNames::fileTypeIdentifier, fileTypeIdentifier);
+    putOptional(o, PageFileNames::recognizedText, recognizedText);
+    putOptional(o, PageFileNames::imageData, imageData);
+    putOptional(o, PageFileNames::fileData, fileData);
     return o;
 }
 
@@ -264,14 +265,14 @@ std::optional<ArchivedClip> ArchivedClip::fromJson(const QJsonValue &json)
 {
     JsonFields f(json);
     ArchivedClip out;
-    out.kind = f.string(QStringLiteral("kind"));
-    out.text = f.optionalString(QStringLiteral("text"));
-    out.customTitle = f.optionalString(QStringLiteral("customTitle"));
-    out.fileName = f.optionalString(QStringLiteral("fileName"));
-    out.fileTypeIdentifier = f.optionalString(QStringLiteral("fileTypeIdentifier"));
-    out.recognizedText = f.optionalString(QStringLiteral("recognizedText"));
-    out.imageData = optionalBase64(f, QStringLiteral("imageData"));
-    out.fileData = optionalBase64(f, QStringLiteral("fileData"));
+    out.kind = f.string(PageFileNames::kind);
+    out.text = f.optionalString(PageFileNames::text);
+    out.customTitle = f.optionalString(PageFileNames::customTitle);
+    out.fileName = f.optionalString(PageFileNames::fileName);
+    out.fileTypeIdentifier = f.optionalString(PageFileNames::fileTypeIdentifier);
+    out.recognizedText = f.optionalString(PageFileNames::recognizedText);
+    out.imageData = optionalBase64(f, PageFileNames::imageData);
+    out.fileData = optionalBase64(f, PageFileNames::fileData);
     if (!f.ok())
         return std::nullopt;
     return out;
@@ -283,12 +284,12 @@ QJsonObject PageArchive::toJson() const
     for (const ArchivedClip &clip : clips)
         items.append(clip.toJson());
     QJsonObject o;
-    o.insert(QStringLiteral("version"), version);
-    o.insert(QStringLiteral("name"), name);
-    o.insert(QStringLiteral("colorName"), colorName);
-    o.insert(QStringLiteral("iconName"), iconName);
-    o.insert(QStringLiteral("exportedAt"), archive::dateWithSeconds(exportedAt));
-    o.insert(QStringLiteral("clips"), items);
+    o.insert(PageFileNames::version, version);
+    o.insert(PageFileNames::name, name);
+    o.insert(PageFileNames::colorName, colorName);
+    o.insert(PageFileNames::iconName, iconName);
+    o.insert(PageFileNames::exportedAt, archive::dateWithSeconds(exportedAt));
+    o.insert(PageFileNames::clips, items);
     return o;
 }
 
@@ -296,12 +297,12 @@ std::optional<PageArchive> PageArchive::fromJson(const QJsonValue &json)
 {
     JsonFields f(json);
     PageArchive out;
-    out.version = f.integer(QStringLiteral("version"));
-    out.name = f.string(QStringLiteral("name"));
-    out.colorName = f.string(QStringLiteral("colorName"));
-    out.iconName = f.string(QStringLiteral("iconName"));
-    out.exportedAt = requiredDate(f, QStringLiteral("exportedAt"), archive::Fraction::forbidden);
-    const QJsonArray items = f.array(QStringLiteral("clips"));
+    out.version = f.integer(PageFileNames::version);
+    out.name = f.string(PageFileNames::name);
+    out.colorName = f.string(PageFileNames::colorName);
+    out.iconName = f.string(PageFileNames::iconName);
+    out.exportedAt = requiredDate(f, PageFileNames::exportedAt, archive::Fraction::forbidden);
+    const QJsonArray items = f.array(PageFileNames::clips);
     if (!f.ok())
         return std::nullopt;
     out.clips.reserve(items.size());
@@ -418,60 +419,60 @@ ClipArchiveDocument::ImportSplit ClipArchiveDocument::clipsToImport(const QSet<Q
 QJsonObject ClipArchiveDocument::toJson() const
 {
     QJsonObject m;
-    m.insert(QStringLiteral("version"), manifest.version);
-    m.insert(QStringLiteral("exportedAt"), archive::dateWithMilliseconds(manifest.exportedAt));
-    m.insert(QStringLiteral("appVersion"), manifest.appVersion);
-    m.insert(QStringLiteral("clipCount"), manifest.clipCount);
-    m.insert(QStringLiteral("pinboardCount"), manifest.pinboardCount);
+    m.insert(BackupNames::version, manifest.version);
+    m.insert(BackupNames::exportedAt, archive::dateWithMilliseconds(manifest.exportedAt));
+    m.insert(BackupNames::appVersion, manifest.appVersion);
+    m.insert(BackupNames::clipCount, manifest.clipCount);
+    m.insert(BackupNames::pinboardCount, manifest.pinboardCount);
 
     QJsonArray pages;
     for (const ClipArchivePinboard &p : pinboards) {
         QJsonObject o;
-        o.insert(QStringLiteral("name"), p.name);
-        o.insert(QStringLiteral("colorName"), p.colorName);
-        o.insert(QStringLiteral("iconName"), p.iconName);
-        o.insert(QStringLiteral("sortOrder"), p.sortOrder);
+        o.insert(BackupNames::name, p.name);
+        o.insert(BackupNames::colorName, p.colorName);
+        o.insert(BackupNames::iconName, p.iconName);
+        o.insert(BackupNames::sortOrder, p.sortOrder);
         pages.append(o);
     }
 
     QJsonArray items;
     for (const ClipArchiveClip &c : clips) {
         QJsonObject o;
-        o.insert(QStringLiteral("dedupID"), c.dedupID);
-        o.insert(QStringLiteral("createdAt"), archive::dateWithMilliseconds(c.createdAt));
-        o.insert(QStringLiteral("kind"), c.kind);
-        putOptional(o, QStringLiteral("text"), c.text);
-        putOptional(o, QStringLiteral("fileName"), c.fileName);
-        putOptional(o, QStringLiteral("fileTypeIdentifier"), c.fileTypeIdentifier);
-        putOptional(o, QStringLiteral("customTitle"), c.customTitle);
-        putOptional(o, QStringLiteral("recognizedText"), c.recognizedText);
-        putOptional(o, QStringLiteral("sourceAppName"), c.sourceAppName);
-        putOptional(o, QStringLiteral("sourceAppBundleID"), c.sourceAppBundleID);
-        o.insert(QStringLiteral("isPinned"), c.isPinned);
-        o.insert(QStringLiteral("contentHash"), c.contentHash);
-        putOptional(o, QStringLiteral("linkTitle"), c.linkTitle);
-        o.insert(QStringLiteral("isSavedToPage"), c.isSavedToPage);
-        putOptional(o, QStringLiteral("pageName"), c.pageName);
-        putOptional(o, QStringLiteral("imageDataBase64"), c.imageDataBase64);
-        putOptional(o, QStringLiteral("fileDataBase64"), c.fileDataBase64);
+        o.insert(BackupNames::dedupID, c.dedupID);
+        o.insert(BackupNames::createdAt, archive::dateWithMilliseconds(c.createdAt));
+        o.insert(BackupNames::kind, c.kind);
+        putOptional(o, BackupNames::text, c.text);
+        putOptional(o, BackupNames::fileName, c.fileName);
+        putOptional(o, BackupNames::fileTypeIdentifier, c.fileTypeIdentifier);
+        putOptional(o, BackupNames::customTitle, c.customTitle);
+        putOptional(o, BackupNames::recognizedText, c.recognizedText);
+        putOptional(o, BackupNames::sourceAppName, c.sourceAppName);
+        putOptional(o, BackupNames::sourceAppBundleID, c.sourceAppBundleID);
+        o.insert(BackupNames::isPinned, c.isPinned);
+        o.insert(BackupNames::contentHash, c.contentHash);
+        putOptional(o, BackupNames::linkTitle, c.linkTitle);
+        o.insert(BackupNames::isSavedToPage, c.isSavedToPage);
+        putOptional(o, BackupNames::pageName, c.pageName);
+        putOptional(o, BackupNames::imageDataBase64, c.imageDataBase64);
+        putOptional(o, BackupNames::fileDataBase64, c.fileDataBase64);
         items.append(o);
     }
 
     QJsonObject root;
-    root.insert(QStringLiteral("manifest"), m);
-    root.insert(QStringLiteral("pinboards"), pages);
-    root.insert(QStringLiteral("clips"), items);
+    root.insert(BackupNames::manifest, m);
+    root.insert(BackupNames::pinboards, pages);
+    root.insert(BackupNames::clips, items);
     return root;
 }
 
 std::optional<ClipArchiveDocument> ClipArchiveDocument::fromJson(const QJsonValue &json)
 {
     JsonFields root(json);
-    const QJsonObject manifestObject = root.object().value(QStringLiteral("manifest")).toObject();
-    if (!root.object().value(QStringLiteral("manifest")).isObject())
+    const QJsonObject manifestObject = root.object().value(BackupNames::manifest).toObject();
+    if (!root.object().value(BackupNames::manifest).isObject())
         return std::nullopt;
-    const QJsonArray pageArray = root.array(QStringLiteral("pinboards"));
-    const QJsonArray clipArray = root.array(QStringLiteral("clips"));
+    const QJsonArray pageArray = root.array(BackupNames::pinboards);
+    const QJsonArray clipArray = root.array(BackupNames::clips);
     if (!root.ok())
         return std::nullopt;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Archive/ArchiveNames.h"
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/FileNames.h"
 #include "Quillmere/Model/Records.h"
@@ -173,40 +174,40 @@ namespace archive {
 
 template <class Fields> void readManifestFields(Fields &m, ClipArchiveManifest &out)
 {
-    out.version = m.integer(QStringLiteral("version"));
-    out.exportedAt = m.date(QStringLiteral("exportedAt"));
-    out.appVersion = m.string(QStringLiteral("appVersion"));
-    out.clipCount = m.integer(QStringLiteral("clipCount"));
-    out.pinboardCount = m.integer(QStringLiteral("pinboardCount"));
+    out.version = m.integer(BackupNames::version);
+    out.exportedAt = m.date(BackupNames::exportedAt);
+    out.appVersion = m.string(BackupNames::appVersion);
+    out.clipCount = m.integer(BackupNames::clipCount);
+    out.pinboardCount = m.integer(BackupNames::pinboardCount);
 }
 
 template <class Fields> void readPinboardFields(Fields &p, ClipArchivePinboard &out)
 {
-    out.name = p.string(QStringLiteral("name"));
-    out.colorName = p.string(QStringLiteral("colorName"));
-    out.iconName = p.string(QStringLiteral("iconName"));
-    out.sortOrder = p.integer(QStringLiteral("sortOrder"));
+    out.name = p.string(BackupNames::name);
+    out.colorName = p.string(BackupNames::colorName);
+    out.iconName = p.string(BackupNames::iconName);
+    out.sortOrder = p.integer(BackupNames::sortOrder);
 }
 
 template <class Fields, class Payload> void readClipFields(Fields &c, ClipArchiveClip &out, Payload payload)
 {
-    out.dedupID = c.string(QStringLiteral("dedupID"));
-    out.createdAt = c.date(QStringLiteral("createdAt"));
-    out.kind = c.string(QStringLiteral("kind"));
-    out.text = c.optionalString(QStringLiteral("text"));
-    out.fileName = c.optionalString(QStringLiteral("fileName"));
-    out.fileTypeIdentifier = c.optionalString(QStringLiteral("fileTypeIdentifier"));
-    out.customTitle = c.optionalString(QStringLiteral("customTitle"));
-    out.recognizedText = c.optionalString(QStringLiteral("recognizedText"));
-    out.sourceAppName = c.optionalString(QStringLiteral("sourceAppName"));
-    out.sourceAppBundleID = c.optionalString(QStringLiteral("sourceAppBundleID"));
-    out.isPinned = c.boolean(QStringLiteral("isPinned"));
-    out.contentHash = c.string(QStringLiteral("contentHash"));
-    out.linkTitle = c.optionalString(QStringLiteral("linkTitle"));
-    out.isSavedToPage = c.boolean(QStringLiteral("isSavedToPage"));
-    out.pageName = c.optionalString(QStringLiteral("pageName"));
-    payload(QStringLiteral("imageDataBase64"), out.imageDataBase64, true);
-    payload(QStringLiteral("fileDataBase64"), out.fileDataBase64, false);
+    out.dedupID = c.string(BackupNames::dedupID);
+    out.createdAt = c.date(BackupNames::createdAt);
+    out.kind = c.string(BackupNames::kind);
+    out.text = c.optionalString(BackupNames::text);
+    out.fileName = c.optionalString(BackupNames::fileName);
+    out.fileTypeIdentifier = c.optionalString(BackupNames::fileTypeIdentifier);
+    out.customTitle = c.optionalString(BackupNames::customTitle);
+    out.recognizedText = c.optionalString(BackupNames::recognizedText);
+    out.sourceAppName = c.optionalString(BackupNames::sourceAppName);
+    out.sourceAppBundleID = c.optionalString(BackupNames::sourceAppBundleID);
+    out.isPinned = c.boolean(BackupNames::isPinned);
+    out.contentHash = c.string(BackupNames::contentHash);
+    out.linkTitle = c.optionalString(BackupNames::linkTitle);
+    out.isSavedToPage = c.boolean(BackupNames::isSavedToPage);
+    out.pageName = c.optionalString(BackupNames::pageName);
+    payload(BackupNames::imageDataBase64, out.imageDataBase64, true);
+    payload(BackupNames::fileDataBase64, out.fileDataBase64, false);
 }
 
 } // namespace archive

@@ -398,7 +398,7 @@ private:
 
 bool isPayloadKey(const QString &key)
 {
-    return key == QLatin1String("imageDataBase64") || key == QLatin1String("fileDataBase64");
+    return key == BackupNames::imageDataBase64 || key == BackupNames::fileDataBase64;
 }
 
 bool readFields(Reader &r, Fields &fields, bool lazyPayloads = false)
@@ -432,7 +432,7 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
         if (keys.contains(key))
             return false;
         keys.insert(key);
-        if (key == QLatin1String("manifest")) {
+        if (key == BackupNames::manifest) {
             if (!r.peek('{'))
                 return false;
             Fields m;
@@ -442,7 +442,7 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
             sawManifest = true;
             return m.ok();
         }
-        if (key == QLatin1String("pinboards")) {
+        if (key == BackupNames::pinboards) {
             if (!r.peek('['))
                 return false;
             doc.pinboards.clear();
@@ -457,7 +457,7 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
                 return p.ok();
             });
         }
-        if (key == QLatin1String("clips")) {
+        if (key == BackupNames::clips) {
             if (!r.peek('['))
                 return false;
             doc.clips.clear();

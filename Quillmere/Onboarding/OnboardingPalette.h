@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QColor>
-#include <QFont>
-#include <QGuiApplication>
-#include <QScreen>
+#include "Quillmere/Platform/Widgets/PaletteTools.h"
 
 namespace quillmere {
 
@@ -11,15 +8,9 @@ namespace quillmere {
 // values agree. Sizes elsewhere are the design's points, drawn as logical pixels.
 namespace OnboardingPalette {
 
-inline QColor white(double opacity)
-{
-    return QColor::fromRgbF(1, 1, 1, float(opacity));
-}
-inline QColor withOpacity(QColor colour, double opacity)
-{
-    colour.setAlphaF(float(colour.alphaF() * opacity));
-    return colour;
-}
+using PaletteTools::font;
+using PaletteTools::white;
+using PaletteTools::withOpacity;
 
 inline QColor cardBackground()
 {
@@ -82,17 +73,6 @@ inline QColor purple()
 inline QColor red()
 {
     return QColor(255, 69, 58);
-}
-
-// The system font at a size in points (logical pixels) and weight.
-inline QFont font(double size, QFont::Weight weight = QFont::Normal)
-{
-    QFont f;
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    const double dpi = screen ? screen->logicalDotsPerInchY() : 96.0;
-    f.setPointSizeF(size * 72.0 / (dpi > 0 ? dpi : 96.0));
-    f.setWeight(weight);
-    return f;
 }
 
 } // namespace OnboardingPalette

@@ -4,7 +4,7 @@
 #include "Quillmere/Onboarding/OnboardingKit.h"
 #include "Quillmere/Onboarding/OnboardingPages.h"
 #include "Quillmere/Onboarding/OnboardingPalette.h"
-#include "Quillmere/Settings/Glyphs.h"
+#include "Quillmere/Settings/WindowFrame.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -21,35 +21,6 @@ namespace P = OnboardingPalette;
 using Kind = OnboardingButton::Kind;
 
 namespace {
-
-class Backdrop : public QWidget {
-public:
-    Backdrop(QColor colour, QWidget *parent = nullptr) : QWidget(parent), m_colour(colour) {}
-
-protected:
-    void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(rect(), m_colour); }
-
-private:
-    QColor m_colour;
-};
-
-class IdentityTile : public QWidget {
-public:
-    explicit IdentityTile(QWidget *parent) : QWidget(parent) { setFixedSize(38, 38); }
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(P::withOpacity(P::accent(), 0.18));
-        p.drawRoundedRect(QRectF(rect()), 10, 10);
-        const double side = 18 * 1.2;
-        Glyphs::paint(p, QStringLiteral("doc.on.clipboard"), QRectF((38 - side) / 2, (38 - side) / 2, side, side),
-                      P::accent());
-    }
-};
 
 // The hot key in a small box filled with white at 8 %.
 class KeyCap : public QLabel {
@@ -76,22 +47,6 @@ protected:
     }
 };
 
-QPalette darkPalette()
-{
-    QPalette palette;
-    palette.setColor(QPalette::Window, P::windowBackground());
-    palette.setColor(QPalette::WindowText, P::primaryText());
-    palette.setColor(QPalette::Base, QColor(28, 28, 31));
-    palette.setColor(QPalette::Text, P::primaryText());
-    palette.setColor(QPalette::Button, QColor(40, 40, 43));
-    palette.setColor(QPalette::ButtonText, P::primaryText());
-    palette.setColor(QPalette::Highlight, P::accent());
-    palette.setColor(QPalette::HighlightedText, Qt::white);
-    palette.setColor(QPalette::ToolTipBase, QColor(28, 28, 31));
-    palette.setColor(QPalette::ToolTipText, P::primaryText());
-    return palette;
-}
-
 } // namespace
 
 // ---- Window ------------------------------------------------------------------------------------
@@ -102,17 +57,10 @@ OnboardingWindow::OnboardingWindow(OnboardingFlow &flow, QWidget *parent)
 {
     // Ends with the program's name, so the desktop adds nothing to it.
     setWindowTitle(QStringLiteral("Set Up Brindlewax"));
-    setFixedSize(windowWidth, windowHeight);
-    setPalette(darkPalette());
-    setAutoFillBackground(true);
-
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(0);
-    row->addWidget(makeSidebar());
-    auto *separator = new Backdrop(P::divider(), this);
-    separator->setFixedWidth(1);
-    row->addWidget(separator);
+    QHBoxLayout *row = WindowFrame::layOut(
+        this, {windowWidth, windowHeight},
+        WindowFrame::darkPalette({P::windowBackground(), P::primaryText(), QColor(28, 28, 31), P::accent()}),
+        [this] { return makeSidebar(); }, P::divider());
     row->addWidget(makeDetail(), 1);
 
     connect(&m_flow, &OnboardingFlow::changed, this, &OnboardingWindow::refresh);
@@ -130,7 +78,7 @@ QWidget *OnboardingWindow::makeSidebar()
 
     auto *identity = new QHBoxLayout;
     identity->setSpacing(10);
-    identity->addWidget(new IdentityTile(sidebar));
+    identity->addWidget(new IdentityTile(P::accent(), sidebar));
     auto *names = new QVBoxLayout;
     names->setSpacing(1);
     names->addWidget(

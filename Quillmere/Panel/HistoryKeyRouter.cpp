@@ -36,16 +36,54 @@ KeyPressResult HistoryKeyRouter::moveTabForTab(const PanelKey &key)
     return m_model.tabs().moveTab((key.modifiers & shift) || key.key == Qt::Key_Backtab ? -1 : 1);
 }
 
+// Tab, Down and Up move between the tabs whatever the panel shows.
+bool HistoryKeyRouter::handleTabKeys(const PanelKey &key)
+{
+    switch (navKey(key).key) {
+    case NavKey::tab:
+        moveTabForTab(key);
+        return true;
+    case NavKey::down:
+        m_model.tabs().moveTab(1);
+        return true;
+    case NavKey::up:
+        m_model.tabs().moveTab(-1);
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The list of clips answers the same while browsing and while searching.
+bool HistoryKeyRouter::handleListKeys(const PanelKey &key)
+{
+    if (handleTabKeys(key))
+        return true;
+    switch (navKey(key).key) {
+    case NavKey::returnKey:
+    case NavKey::keypadEnter:
+        m_model.pasteSelection();
+        return true;
+    case NavKey::left:
+        m_model.moveSelection(-1);
+        return true;
+    case NavKey::right:
+        m_model.moveSelection(1);
+        return true;
+    default:
+        return false;
+    }
+}
+
 void HistoryKeyRouter::handleUnlocking(const PanelKey &key)
 {
+    if (handleTabKeys(key))
+        return;
     HistoryTabController &tabs = m_model.tabs();
     switch (navKey(key).key) {
     case NavKey::returnKey:
     case NavKey::keypadEnter:
         tabs.submitInlineUnlock();
-        break;
-    case NavKey::tab:
-        moveTabForTab(key);
         break;
     case NavKey::deleteBackward:
     case NavKey::deleteForward:
@@ -54,12 +92,6 @@ void HistoryKeyRouter::handleUnlocking(const PanelKey &key)
         break;
     case NavKey::escape:
         m_model.close();
-        break;
-    case NavKey::down:
-        tabs.moveTab(1);
-        break;
-    case NavKey::up:
-        tabs.moveTab(-1);
         break;
     default:
         if (const auto text = typedCharacters(key))
@@ -70,14 +102,9 @@ void HistoryKeyRouter::handleUnlocking(const PanelKey &key)
 
 void HistoryKeyRouter::handleSearching(const PanelKey &key)
 {
+    if (handleListKeys(key))
+        return;
     switch (navKey(key).key) {
-    case NavKey::returnKey:
-    case NavKey::keypadEnter:
-        m_model.pasteSelection();
-        break;
-    case NavKey::tab:
-        moveTabForTab(key);
-        break;
     case NavKey::deleteBackward:
     case NavKey::deleteForward:
         if (m_model.state().query.isEmpty())
@@ -88,18 +115,6 @@ void HistoryKeyRouter::handleSearching(const PanelKey &key)
     case NavKey::escape:
         m_model.search().collapseSearch();
         break;
-    case NavKey::left:
-        m_model.moveSelection(-1);
-        break;
-    case NavKey::right:
-        m_model.moveSelection(1);
-        break;
-    case NavKey::down:
-        m_model.tabs().moveTab(1);
-        break;
-    case NavKey::up:
-        m_model.tabs().moveTab(-1);
-        break;
     default:
         if (const auto text = typedCharacters(key))
             m_model.search().appendToQuery(*text);
@@ -109,31 +124,14 @@ void HistoryKeyRouter::handleSearching(const PanelKey &key)
 
 void HistoryKeyRouter::handleBrowsing(const PanelKey &key)
 {
+    if (handleListKeys(key))
+        return;
     switch (navKey(key).key) {
-    case NavKey::returnKey:
-    case NavKey::keypadEnter:
-        m_model.pasteSelection();
-        break;
-    case NavKey::tab:
-        moveTabForTab(key);
-        break;
     case NavKey::deleteBackward:
     case NavKey::deleteForward:
         break;
     case NavKey::escape:
         m_model.close();
-        break;
-    case NavKey::left:
-        m_model.moveSelection(-1);
-        break;
-    case NavKey::right:
-        m_model.moveSelection(1);
-        break;
-    case NavKey::down:
-        m_model.tabs().moveTab(1);
-        break;
-    case NavKey::up:
-        m_model.tabs().moveTab(-1);
         break;
     default:
         // The text itself goes on to the window underneath, as the panel's routing decides.

@@ -24,6 +24,8 @@ private:
     void handleSearching(const PanelKey &key);
     void handleBrowsing(const PanelKey &key);
     KeyPressResult moveTabForTab(const PanelKey &key);
+    bool handleTabKeys(const PanelKey &key);
+    bool handleListKeys(const PanelKey &key);
 
     HistoryViewModel &m_model;
 };

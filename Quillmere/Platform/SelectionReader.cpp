@@ -321,32 +321,40 @@ private:
         return targets;
     }
 
+    // Waits for an event of `type` that `matches`: ok when it came, else why it did not.
+    template <class Event, class Matches> Outcome awaitEvent(Clock::time_point deadline, uint8_t type, Matches matches)
+    {
+        for (;;) {
+            XcbEvent event;
+            switch (nextEvent(deadline, event)) {
+            case Wait::timedOut:
+                return Outcome::timedOut;
+            case Wait::interrupted:
+                return Outcome::interrupted;
+            case Wait::event:
+                break;
+            }
+            if ((event->response_type & 0x7f) == type && matches(*reinterpret_cast<const Event *>(event.get())))
+                return Outcome::ok;
+        }
+    }
+
     // Asks the owner for `target` and takes the answer, in pieces when it sends it so.
     Transfer convert(xcb_window_t requestor, xcb_atom_t target, xcb_timestamp_t time, qint64 maxBytes, bool keepHead,
                      Clock::time_point budget)
     {
         xcb_convert_selection(m_c, requestor, m_clipboard, target, m_property, time);
         xcb_flush(m_c);
-        const Clock::time_point deadline = answerDeadline(budget);
-        for (;;) {
-            XcbEvent event;
-            switch (nextEvent(deadline, event)) {
-            case Wait::timedOut:
-                return {Outcome::timedOut};
-            case Wait::interrupted:
-                return {Outcome::interrupted};
-            case Wait::event:
-                break;
-            }
-            if ((event->response_type & 0x7f) != XCB_SELECTION_NOTIFY)
-                continue;
-            const auto *notify = reinterpret_cast<const xcb_selection_notify_event_t *>(event.get());
-            if (notify->requestor != requestor || notify->selection != m_clipboard || notify->target != target)
-                continue;
-            if (notify->property == XCB_ATOM_NONE)
-                return {Outcome::refused};
-            break;
-        }
+        bool refused = false;
+        const auto answered = awaitEvent<xcb_selection_notify_event_t>(
+            answerDeadline(budget), XCB_SELECTION_NOTIFY, [&](const xcb_selection_notify_event_t &notify) {
+                refused = notify.property == XCB_ATOM_NONE;
+                return notify.requestor == requestor && notify.selection == m_clipboard && notify.target == target;
+            });
+        if (answered != Outcome::ok)
+            return {answered};
+        if (refused)
+            return {Outcome::refused};
         XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
             m_c,
             xcb_get_property(m_c, 1, requestor, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0, lengthInUnits(maxBytes) + 1),
@@ -376,24 +384,13 @@ private:
     {
         Transfer transfer{Outcome::ok};
         for (;;) {
-            const Clock::time_point deadline = answerDeadline(budget);
-            for (;;) {
-                XcbEvent event;
-                switch (nextEvent(deadline, event)) {
-                case Wait::timedOut:
-                    return {Outcome::timedOut};
-                case Wait::interrupted:
-                    return {Outcome::interrupted};
-                case Wait::event:
-                    break;
-                }
-                if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
-                    continue;
-                const auto *notify = reinterpret_cast<const xcb_property_notify_event_t *>(event.get());
-                if (notify->window == requestor && notify->atom == m_property
-                    && notify->state == XCB_PROPERTY_NEW_VALUE)
-                    break;
-            }
+            const auto offered = awaitEvent<xcb_property_notify_event_t>(
+                answerDeadline(budget), XCB_PROPERTY_NOTIFY, [&](const xcb_property_notify_event_t &notify) {
+                    return notify.window == requestor && notify.atom == m_property
+                        && notify.state == XCB_PROPERTY_NEW_VALUE;
+                });
+            if (offered != Outcome::ok)
+                return {offered};
             const qint64 room = maxBytes - transfer.bytes.size();
             XcbReply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
                 m_c,

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QColor>
-#include <QFont>
-#include <QGuiApplication>
-#include <QScreen>
+#include "Quillmere/Platform/Widgets/PaletteTools.h"
 
 namespace quillmere {
 
@@ -19,15 +16,9 @@ inline QColor srgbF(double r, double g, double b)
 {
     return QColor::fromRgbF(float(r), float(g), float(b));
 }
-inline QColor white(double opacity)
-{
-    return QColor::fromRgbF(1, 1, 1, float(opacity));
-}
-inline QColor withOpacity(QColor colour, double opacity)
-{
-    colour.setAlphaF(float(colour.alphaF() * opacity));
-    return colour;
-}
+using PaletteTools::font;
+using PaletteTools::white;
+using PaletteTools::withOpacity;
 
 inline QColor windowBackground()
 {
@@ -96,20 +87,6 @@ inline QColor warning()
 inline QColor danger()
 {
     return srgbF(0.95, 0.38, 0.40);
-}
-
-// The system font at a size in points (logical pixels) and weight.
-inline QFont font(double size, QFont::Weight weight = QFont::Normal, bool monospaced = false)
-{
-    QFont f = monospaced ? QFont(QStringLiteral("Monospace")) : QFont();
-    if (monospaced)
-        f.setStyleHint(QFont::Monospace);
-    // Fractional sizes survive as points at the screen's logical resolution.
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    const double dpi = screen ? screen->logicalDotsPerInchY() : 96.0;
-    f.setPointSizeF(size * 72.0 / (dpi > 0 ? dpi : 96.0));
-    f.setWeight(weight);
-    return f;
 }
 
 } // namespace SettingsPalette

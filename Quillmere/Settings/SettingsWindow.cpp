@@ -15,6 +15,7 @@
 #include "Quillmere/Settings/SettingsPanes.h"
 #include "Quillmere/Settings/StorageDashboard.h"
 #include "Quillmere/Settings/SyncPane.h"
+#include "Quillmere/Settings/WindowFrame.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 
 #include <QHBoxLayout>
@@ -32,49 +33,11 @@ namespace P = SettingsPalette;
 
 namespace {
 
-class Backdrop : public QWidget {
-public:
-    Backdrop(QColor colour, QWidget *parent) : QWidget(parent), m_colour(colour) {}
-
-protected:
-    void paintEvent(QPaintEvent *) override { QPainter(this).fillRect(rect(), m_colour); }
-
-private:
-    QColor m_colour;
-};
-
-class HeaderTile : public QWidget {
-public:
-    explicit HeaderTile(QWidget *parent) : QWidget(parent) { setFixedSize(38, 38); }
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(Qt::NoPen);
-        p.setBrush(P::withOpacity(P::accent(), 0.18));
-        p.drawRoundedRect(QRectF(rect()), 10, 10);
-        const qreal side = 18 * 1.2;
-        Glyphs::paint(p, QStringLiteral("doc.on.clipboard"), QRectF((38 - side) / 2, (38 - side) / 2, side, side),
-                      P::accent());
-    }
-};
-
 QPalette darkPalette()
 {
-    QPalette palette;
-    palette.setColor(QPalette::Window, P::windowBackground());
-    palette.setColor(QPalette::WindowText, P::primaryText());
-    palette.setColor(QPalette::Base, QColor(30, 30, 33));
+    QPalette palette =
+        WindowFrame::darkPalette({P::windowBackground(), P::primaryText(), QColor(30, 30, 33), P::controlTint()});
     palette.setColor(QPalette::AlternateBase, QColor(36, 36, 39));
-    palette.setColor(QPalette::Text, P::primaryText());
-    palette.setColor(QPalette::Button, QColor(40, 40, 43));
-    palette.setColor(QPalette::ButtonText, P::primaryText());
-    palette.setColor(QPalette::Highlight, P::controlTint());
-    palette.setColor(QPalette::HighlightedText, Qt::white);
-    palette.setColor(QPalette::ToolTipBase, QColor(30, 30, 33));
-    palette.setColor(QPalette::ToolTipText, P::primaryText());
     palette.setColor(QPalette::PlaceholderText, P::tertiaryText());
     palette.setColor(QPalette::Disabled, QPalette::Text, P::tertiaryText());
     palette.setColor(QPalette::Disabled, QPalette::WindowText, P::tertiaryText());
@@ -148,17 +111,8 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent)
 
     // The desktop adds the program's name: "Settings — Brindlewax".
     setWindowTitle(QStringLiteral("Settings"));
-    setFixedSize(windowWidth, windowHeight);
-    setPalette(darkPalette());
-    setAutoFillBackground(true);
-
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(0);
-    row->addWidget(makeSidebar());
-    auto *separator = new Backdrop(P::divider(), this);
-    separator->setFixedWidth(1);
-    row->addWidget(separator);
+    QHBoxLayout *row = WindowFrame::layOut(
+        this, {windowWidth, windowHeight}, darkPalette(), [this] { return makeSidebar(); }, P::divider());
 
     m_scroll = new QScrollArea(this);
     m_scroll->setFrameShape(QFrame::NoFrame);
@@ -199,7 +153,7 @@ QWidget *SettingsWindow::makeSidebar()
 
     auto *header = new QHBoxLayout;
     header->setSpacing(10);
-    header->addWidget(new HeaderTile(sidebar));
+    header->addWidget(new IdentityTile(P::accent(), sidebar));
     auto *names = new QVBoxLayout;
     names->setSpacing(2);
     names->addStretch(1);

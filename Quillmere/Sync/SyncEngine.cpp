@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Sync/SyncLogging.h"
+#include "Quillmere/Sync/SyncNames.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,22 +23,21 @@ QJsonObject exportProgressJson(const ExportProgress &p)
     QJsonObject recent;
     for (auto it = p.recent.constBegin(); it != p.recent.constEnd(); ++it)
         recent.insert(it.key(), double(*it));
-    return {{QStringLiteral("watermark"), double(p.watermark)},
-            {QStringLiteral("recent"), recent},
-            {QStringLiteral("deletionRow"), double(p.deletionRow)},
-            {QStringLiteral("nextNumber"), double(p.nextNumber)}};
+    return {{SyncNames::watermark, double(p.watermark)},
+            {SyncNames::recent, recent},
+            {SyncNames::deletionRow, double(p.deletionRow)},
+            {SyncNames::nextNumber, double(p.nextNumber)}};
 }
 
 ExportProgress exportProgressFrom(const QJsonObject &o)
 {
     ExportProgress p;
-    p.watermark = SyncFolder::integerIn(o.value(QStringLiteral("watermark")), -1, SyncFolder::maxDateMs).value_or(-1);
-    const QJsonObject recent = o.value(QStringLiteral("recent")).toObject();
+    p.watermark = SyncFolder::integerIn(o.value(SyncNames::watermark), -1, SyncFolder::maxDateMs).value_or(-1);
+    const QJsonObject recent = o.value(SyncNames::recent).toObject();
     for (auto it = recent.begin(); it != recent.end(); ++it)
         p.recent.insert(it.key(), SyncFolder::integerIn(*it, 0, SyncFolder::maxDateMs).value_or(0));
-    p.deletionRow =
-        SyncFolder::integerIn(o.value(QStringLiteral("deletionRow")), 0, SyncFolder::maxInteger).value_or(0);
-    p.nextNumber = SyncFolder::integerIn(o.value(QStringLiteral("nextNumber")), 1, SyncFolder::maxInteger).value_or(1);
+    p.deletionRow = SyncFolder::integerIn(o.value(SyncNames::deletionRow), 0, SyncFolder::maxInteger).value_or(0);
+    p.nextNumber = SyncFolder::integerIn(o.value(SyncNames::nextNumber), 1, SyncFolder::maxInteger).value_or(1);
     return p;
 }
 
@@ -92,9 +92,9 @@ bool SyncEngine::start()
         const QJsonObject devices = QJsonDocument::fromJson(meta(kImportProgress).toUtf8()).object();
         for (auto it = devices.begin(); it != devices.end(); ++it) {
             DeviceProgress p;
-            p.last = SyncFolder::integerIn(it->toObject().value(QStringLiteral("last")), 0, SyncFolder::maxInteger)
-                         .value_or(0);
-            for (const QJsonValue &n : it->toObject().value(QStringLiteral("pending")).toArray()) {
+            p.last =
+                SyncFolder::integerIn(it->toObject().value(SyncNames::last), 0, SyncFolder::maxInteger).value_or(0);
+            for (const QJsonValue &n : it->toObject().value(SyncNames::pending).toArray()) {
                 const auto number = SyncFolder::integerIn(n, p.last - SyncFolder::numberWindow, p.last);
                 if (number)
                     p.pending.insert(*number);

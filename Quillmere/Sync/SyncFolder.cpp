@@ -3,6 +3,7 @@
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Sync/SyncLogging.h"
+#include "Quillmere/Sync/SyncNames.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -25,32 +26,31 @@ namespace quillmere {
 
 QJsonObject SyncRecord::toJson() const
 {
-    QJsonObject o{
-        {QStringLiteral("type"), type}, {QStringLiteral("id"), id}, {QStringLiteral("modifiedAt"), double(modifiedAt)}};
+    QJsonObject o{{SyncNames::type, type}, {SyncNames::id, id}, {SyncNames::modifiedAt, double(modifiedAt)}};
     if (deleted)
-        o.insert(QStringLiteral("deleted"), true);
+        o.insert(SyncNames::deleted, true);
     else
-        o.insert(QStringLiteral("fields"), fields);
+        o.insert(SyncNames::fields, fields);
     if (!device.isEmpty())
-        o.insert(QStringLiteral("device"), device);
+        o.insert(SyncNames::device, device);
     return o;
 }
 
 std::optional<SyncRecord> SyncRecord::fromJson(const QJsonObject &json, const QString &device)
 {
     SyncRecord r;
-    r.type = json.value(QStringLiteral("type")).toString();
-    r.id = json.value(QStringLiteral("id")).toString();
-    const auto modified = SyncFolder::integerIn(json.value(QStringLiteral("modifiedAt")), 0, SyncFolder::maxDateMs);
-    r.deleted = json.value(QStringLiteral("deleted")).toBool(false);
-    r.fields = json.value(QStringLiteral("fields")).toObject();
-    r.device = json.value(QStringLiteral("device")).toString(device);
+    r.type = json.value(SyncNames::type).toString();
+    r.id = json.value(SyncNames::id).toString();
+    const auto modified = SyncFolder::integerIn(json.value(SyncNames::modifiedAt), 0, SyncFolder::maxDateMs);
+    r.deleted = json.value(SyncNames::deleted).toBool(false);
+    r.fields = json.value(SyncNames::fields).toObject();
+    r.device = json.value(SyncNames::device).toString(device);
     if (r.device != device) {
         qCWarning(lcSync, "Refused a record in the folder of device %s that claims another device", qPrintable(device));
         return std::nullopt;
     }
     if (r.type.isEmpty() || QUuid::fromString(r.id).isNull() || !modified
-        || (!r.deleted && !json.value(QStringLiteral("fields")).isObject()) || !SyncFolder::isValidDeviceID(r.device))
+        || (!r.deleted && !json.value(SyncNames::fields).isObject()) || !SyncFolder::isValidDeviceID(r.device))
         return std::nullopt;
     r.modifiedAt = *modified;
     // One spelling per id, the store's: a peer's own spelling would make a stranger of the record
@@ -270,13 +270,13 @@ QByteArray encode(const QString &device, qint64 number, bool snapshot, const std
         QJsonObject o = r.toJson();
         // Change files hold their own device's versions only; the field is implied there.
         if (!snapshot || r.device == device)
-            o.remove(QStringLiteral("device"));
+            o.remove(SyncNames::device);
         list.append(o);
     }
-    const QJsonObject doc{{QStringLiteral("format"), formatVersion},
-                          {QStringLiteral("device"), device},
-                          {snapshot ? QStringLiteral("snapshot") : QStringLiteral("number"), double(number)},
-                          {QStringLiteral("records"), list}};
+    const QJsonObject doc{{SyncNames::format, formatVersion},
+                          {SyncNames::device, device},
+                          {snapshot ? SyncNames::snapshot : SyncNames::number, double(number)},
+                          {SyncNames::records, list}};
     return QJsonDocument(doc).toJson(QJsonDocument::Compact);
 }
 
@@ -287,20 +287,19 @@ ParseResult decode(const QByteArray &bytes, const QString &device, ChangeFile *o
     if (error.error != QJsonParseError::NoError || !doc.isObject())
         return ParseResult::unreadable;
     const QJsonObject o = doc.object();
-    const QJsonValue format = o.value(QStringLiteral("format"));
-    if (!format.isDouble() || !o.value(QStringLiteral("records")).isArray())
+    const QJsonValue format = o.value(SyncNames::format);
+    if (!format.isDouble() || !o.value(SyncNames::records).isArray())
         return ParseResult::unreadable;
     if (!(format.toDouble() <= formatVersion))
         return ParseResult::newerFormat;
-    if (o.value(QStringLiteral("device")).toString() != device)
+    if (o.value(SyncNames::device).toString() != device)
         return ParseResult::unreadable;
-    const auto number = integerIn(
-        o.value(o.contains(QStringLiteral("snapshot")) ? QStringLiteral("snapshot") : QStringLiteral("number")), 0,
-        maxInteger);
+    const auto number =
+        integerIn(o.value(o.contains(SyncNames::snapshot) ? SyncNames::snapshot : SyncNames::number), 0, maxInteger);
     if (!number)
         return ParseResult::unreadable;
     out->number = *number;
-    const QJsonArray list = o.value(QStringLiteral("records")).toArray();
+    const QJsonArray list = o.value(SyncNames::records).toArray();
     if (list.size() > maxRecordsPerFile) {
         qCWarning(lcSync, "Refused a file of device %s with %lld records", qPrintable(device),
                   static_cast<long long>(list.size()));

@@ -5,6 +5,7 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Sync/SyncLogging.h"
+#include "Quillmere/Sync/SyncNames.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -147,9 +148,9 @@ std::optional<std::pair<qint64, QString>> SyncEngine::currentVersion(const SyncR
     const QUuid id = QUuid::fromString(r.id);
     const PersistentModel *live = nullptr;
     ClipRef clip;
-    if (r.type == QLatin1String("ClipItem"))
+    if (r.type == SyncNames::clipItem)
         live = (clip = context.clipWithDedupID(id)).get();
-    else if (r.type == QLatin1String("Pinboard"))
+    else if (r.type == SyncNames::pinboard)
         live = context.pinboardWithDedupID(id).get();
     else
         for (const SettingsRef &s : context.appSettings())
@@ -212,9 +213,7 @@ bool SyncEngine::commit(const Applied &chunk, const std::vector<ImportBatch> *ba
             QJsonArray pending;
             for (qint64 n : it->pending)
                 pending.append(double(n));
-            devices.insert(
-                it.key(),
-                QJsonObject{{QStringLiteral("last"), double(it->last)}, {QStringLiteral("pending"), pending}});
+            devices.insert(it.key(), QJsonObject{{SyncNames::last, double(it->last)}, {SyncNames::pending, pending}});
         }
         return bookkeeping.setMeta(kImportProgress,
                                    QString::fromUtf8(QJsonDocument(devices).toJson(QJsonDocument::Compact)));

@@ -5,6 +5,7 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Sync/SyncLogging.h"
+#include "Quillmere/Sync/SyncNames.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -24,9 +25,9 @@ std::optional<QDateTime> dateOf(const QJsonValue &v, const QDateTime &now)
 }
 
 // Texts are capped as local copies are.
-std::optional<QString> optionalText(const QJsonObject &f, const char *key)
+std::optional<QString> optionalText(const QJsonObject &f, QLatin1StringView key)
 {
-    const QJsonValue v = f.value(QLatin1String(key));
+    const QJsonValue v = f.value(key);
     if (!v.isString())
         return std::nullopt;
     // Usually cut already by the reader; only a text that may be over is measured.
@@ -47,9 +48,9 @@ bool SyncEngine::isStored(const SyncRecord &r) const
 
 bool SyncEngine::pageResolves(const SyncRecord &r)
 {
-    if (r.type != QLatin1String("ClipItem") || r.deleted)
+    if (r.type != SyncNames::clipItem || r.deleted)
         return true;
-    const auto page = optionalText(r.fields, "page");
+    const auto page = optionalText(r.fields, SyncNames::page);
     if (!page || m_store.context().pinboardWithDedupID(QUuid::fromString(*page)))
         return true;
     // A Page deleted here or by another device leaves the clip unfiled.
@@ -65,18 +66,18 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
     ModelContext &context = m_store.context();
     const QUuid id = QUuid::fromString(r.id);
     const QJsonObject &f = r.fields;
-    if (r.type == QLatin1String("ClipItem")) {
+    if (r.type == SyncNames::clipItem) {
         ClipRef clip = context.clipWithDedupID(id);
         if (r.deleted) {
             if (clip)
                 context.remove(clip);
             return std::shared_ptr<PersistentModel>();
         }
-        const auto createdAt = dateOf(f.value(QStringLiteral("createdAt")), m_store.now());
+        const auto createdAt = dateOf(f.value(SyncNames::createdAt), m_store.now());
         const auto payload =
-            SyncFolder::integerIn(f.value(QStringLiteral("payloadByteCount")).toDouble(0), 0, SyncFolder::maxInteger);
-        if (!createdAt || !payload || !clipKindFromRaw(f.value(QStringLiteral("kind")).toString())
-            || !f.value(QStringLiteral("contentHash")).isString()) {
+            SyncFolder::integerIn(f.value(SyncNames::payloadByteCount).toDouble(0), 0, SyncFolder::maxInteger);
+        if (!createdAt || !payload || !clipKindFromRaw(f.value(SyncNames::kind).toString())
+            || !f.value(SyncNames::contentHash).isString()) {
             qCWarning(lcSync, "Skipped a clip of device %s that could not be read", qPrintable(r.device));
             return std::nullopt;
         }
@@ -86,24 +87,24 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
             clip->setDedupID(id);
         }
         clip->setCreatedAt(*createdAt);
-        clip->setKindRawValue(f.value(QStringLiteral("kind")).toString());
-        clip->setText(optionalText(f, "text"));
-        clip->setFileName(optionalText(f, "fileName"));
-        clip->setFileTypeIdentifier(optionalText(f, "fileTypeIdentifier"));
-        clip->setCustomTitle(optionalText(f, "customTitle"));
-        clip->setRecognizedText(optionalText(f, "recognizedText"));
-        clip->setSourceAppName(optionalText(f, "sourceAppName"));
-        clip->setSourceAppBundleID(optionalText(f, "sourceAppBundleID"));
-        clip->setLinkTitle(optionalText(f, "linkTitle"));
-        clip->setIsPinned(f.value(QStringLiteral("isPinned")).toBool());
-        clip->setIsSavedToPage(f.value(QStringLiteral("isSavedToPage")).toBool());
-        clip->setContentHash(f.value(QStringLiteral("contentHash")).toString());
+        clip->setKindRawValue(f.value(SyncNames::kind).toString());
+        clip->setText(optionalText(f, SyncNames::text));
+        clip->setFileName(optionalText(f, SyncNames::fileName));
+        clip->setFileTypeIdentifier(optionalText(f, SyncNames::fileTypeIdentifier));
+        clip->setCustomTitle(optionalText(f, SyncNames::customTitle));
+        clip->setRecognizedText(optionalText(f, SyncNames::recognizedText));
+        clip->setSourceAppName(optionalText(f, SyncNames::sourceAppName));
+        clip->setSourceAppBundleID(optionalText(f, SyncNames::sourceAppBundleID));
+        clip->setLinkTitle(optionalText(f, SyncNames::linkTitle));
+        clip->setIsPinned(f.value(SyncNames::isPinned).toBool());
+        clip->setIsSavedToPage(f.value(SyncNames::isSavedToPage).toBool());
+        clip->setContentHash(f.value(SyncNames::contentHash).toString());
         clip->setPayloadByteCount(*payload);
         clip->setExpiresAt(std::nullopt);
-        const auto page = optionalText(f, "page");
+        const auto page = optionalText(f, SyncNames::page);
         clip->setPinboard(page ? context.pinboardWithDedupID(QUuid::fromString(*page)) : nullptr);
         for (const bool image : {true, false}) {
-            const QString hash = f.value(image ? QStringLiteral("image") : QStringLiteral("file")).toString();
+            const QString hash = f.value(image ? SyncNames::image : SyncNames::file).toString();
             const bool has = image ? clip->hasImageData() : clip->hasFileData();
             std::optional<QByteArray> bytes;
             if (!hash.isEmpty())
@@ -119,19 +120,19 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
             context.insert(clip);
         return clip;
     }
-    if (r.type == QLatin1String("Pinboard")) {
+    if (r.type == SyncNames::pinboard) {
         PageRef page = context.pinboardWithDedupID(id);
         if (r.deleted) {
             if (page)
                 context.remove(page);
             return std::shared_ptr<PersistentModel>();
         }
-        const QString name = f.value(QStringLiteral("name")).toString();
-        const auto sortOrder = SyncFolder::integerIn(f.value(QStringLiteral("sortOrder")).toDouble(0),
-                                                     -SyncFolder::maxInteger, SyncFolder::maxInteger);
-        const auto createdAt = dateOf(f.value(QStringLiteral("createdAt")), m_store.now());
+        const QString name = f.value(SyncNames::name).toString();
+        const auto sortOrder = SyncFolder::integerIn(f.value(SyncNames::sortOrder).toDouble(0), -SyncFolder::maxInteger,
+                                                     SyncFolder::maxInteger);
+        const auto createdAt = dateOf(f.value(SyncNames::createdAt), m_store.now());
         // A Page may be named "" here; a record without a name is malformed, not unnamed.
-        if (!f.value(QStringLiteral("name")).isString() || !sortOrder || !createdAt) {
+        if (!f.value(SyncNames::name).isString() || !sortOrder || !createdAt) {
             qCWarning(lcSync, "Skipped a Page of device %s that could not be read", qPrintable(r.device));
             return std::nullopt;
         }
@@ -141,12 +142,12 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
             page->setDedupID(id);
         }
         page->setName(CapturedContent::capText(name, 4096));
-        page->setColorName(f.value(QStringLiteral("colorName")).toString(QStringLiteral("magenta")));
-        page->setIconName(f.value(QStringLiteral("iconName")).toString(QStringLiteral("square.grid.2x2")));
+        page->setColorName(f.value(SyncNames::colorName).toString(QStringLiteral("magenta")));
+        page->setIconName(f.value(SyncNames::iconName).toString(QStringLiteral("square.grid.2x2")));
         page->setSortOrder(*sortOrder);
         page->setCreatedAt(*createdAt);
-        page->setLockSalt(f.value(QStringLiteral("lockSalt")).toString());
-        page->setLockHash(f.value(QStringLiteral("lockHash")).toString());
+        page->setLockSalt(f.value(SyncNames::lockSalt).toString());
+        page->setLockHash(f.value(SyncNames::lockHash).toString());
         if (isNew)
             context.insert(page);
         return page;
@@ -161,8 +162,8 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
         return std::shared_ptr<PersistentModel>();
     }
     // Only a limit this program offers: another could empty the history or lift the limit.
-    const auto limit = SyncFolder::integerIn(f.value(QStringLiteral("historyLimitValue")), 0, SyncFolder::maxInteger);
-    const auto updatedAt = dateOf(f.value(QStringLiteral("updatedAt")), m_store.now());
+    const auto limit = SyncFolder::integerIn(f.value(SyncNames::historyLimitValue), 0, SyncFolder::maxInteger);
+    const auto updatedAt = dateOf(f.value(SyncNames::updatedAt), m_store.now());
     if (!limit || (*limit != 0 && !AppSettings::offeredHistoryLimits.contains(*limit)) || !updatedAt) {
         qCWarning(lcSync, "Refused settings of device %s with a history limit it cannot offer", qPrintable(r.device));
         return std::nullopt;

@@ -3,6 +3,7 @@
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Sync/SyncLogging.h"
+#include "Quillmere/Sync/SyncNames.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,8 +19,7 @@ namespace quillmere {
 int syncTypeRank(const QString &type)
 {
     // App brands stay: each desktop names and draws its own applications.
-    static const QStringList types{QStringLiteral("AppSettings"), QStringLiteral("Pinboard"),
-                                   QStringLiteral("ClipItem")};
+    static const QStringList types{SyncNames::appSettings, SyncNames::pinboard, SyncNames::clipItem};
     return int(types.indexOf(type));
 }
 
@@ -127,9 +127,9 @@ ExportResult runExport(const ExportJob &job)
     const bool settingsRead = store.settingsChangedSince(w, [&](const storerow::Settings &s) {
         if (importedRow(s.recordID, s.modifiedAt) || !consider(s.recordID, s.modifiedAt))
             return;
-        SyncRecord r = local(QStringLiteral("AppSettings"), s.recordID, s.modifiedAt);
-        r.fields = {{QStringLiteral("historyLimitValue"), double(s.historyLimitValue)},
-                    {QStringLiteral("updatedAt"), double(s.updatedAt)}};
+        SyncRecord r = local(SyncNames::appSettings, s.recordID, s.modifiedAt);
+        r.fields = {{SyncNames::historyLimitValue, double(s.historyLimitValue)},
+                    {SyncNames::updatedAt, double(s.updatedAt)}};
         records.push_back(std::move(r));
     });
     if (!settingsRead)
@@ -138,14 +138,14 @@ ExportResult runExport(const ExportJob &job)
     const bool pagesRead = store.pagesChangedSince(w, [&](const storerow::Page &p) {
         if (importedRow(p.dedupID, p.modifiedAt) || !consider(p.dedupID, p.modifiedAt))
             return;
-        SyncRecord r = local(QStringLiteral("Pinboard"), p.dedupID, p.modifiedAt);
-        r.fields = {{QStringLiteral("name"), p.name},
-                    {QStringLiteral("colorName"), p.colorName},
-                    {QStringLiteral("iconName"), p.iconName},
-                    {QStringLiteral("sortOrder"), double(p.sortOrder)},
-                    {QStringLiteral("createdAt"), double(p.createdAt)},
-                    {QStringLiteral("lockSalt"), p.lockSalt},
-                    {QStringLiteral("lockHash"), p.lockHash}};
+        SyncRecord r = local(SyncNames::pinboard, p.dedupID, p.modifiedAt);
+        r.fields = {{SyncNames::name, p.name},
+                    {SyncNames::colorName, p.colorName},
+                    {SyncNames::iconName, p.iconName},
+                    {SyncNames::sortOrder, double(p.sortOrder)},
+                    {SyncNames::createdAt, double(p.createdAt)},
+                    {SyncNames::lockSalt, p.lockSalt},
+                    {SyncNames::lockHash, p.lockHash}};
         records.push_back(std::move(r));
     });
     if (!pagesRead)
@@ -155,7 +155,7 @@ ExportResult runExport(const ExportJob &job)
     const bool clipsRead = store.clipsChangedSince(w, [&](const storerow::Clip &c) {
         if (blobFailed || importedRow(c.dedupID, c.modifiedAt) || !consider(c.dedupID, c.modifiedAt))
             return;
-        SyncRecord r = local(QStringLiteral("ClipItem"), c.dedupID, c.modifiedAt);
+        SyncRecord r = local(SyncNames::clipItem, c.dedupID, c.modifiedAt);
         // Expiring clips (codes, passwords) never leave this device; one that gained an expiry
         // after it was written goes as deleted.
         if (c.expiresAt) {
@@ -163,26 +163,24 @@ ExportResult runExport(const ExportJob &job)
             records.push_back(std::move(r));
             return;
         }
-        QJsonObject f{{QStringLiteral("createdAt"), double(c.createdAt)},
-                      {QStringLiteral("kind"), c.kind},
-                      {QStringLiteral("isPinned"), c.isPinned},
-                      {QStringLiteral("contentHash"), c.contentHash},
-                      {QStringLiteral("isSavedToPage"), c.isSavedToPage},
-                      {QStringLiteral("payloadByteCount"), double(c.payloadByteCount)}};
-        const std::pair<const char *, const std::optional<QString> *> optional[] = {
-            {"text", &c.text},
-            {"fileName", &c.fileName},
-            {"fileTypeIdentifier", &c.fileTypeIdentifier},
-            {"customTitle", &c.customTitle},
-            {"recognizedText", &c.recognizedText},
-            {"sourceAppName", &c.sourceAppName},
-            {"sourceAppBundleID", &c.sourceAppBundleID},
-            {"linkTitle", &c.linkTitle},
-            {"page", &c.pageDedupID}};
+        QJsonObject f{
+            {SyncNames::createdAt, double(c.createdAt)}, {SyncNames::kind, c.kind},
+            {SyncNames::isPinned, c.isPinned},           {SyncNames::contentHash, c.contentHash},
+            {SyncNames::isSavedToPage, c.isSavedToPage}, {SyncNames::payloadByteCount, double(c.payloadByteCount)}};
+        const std::pair<QLatin1StringView, const std::optional<QString> *> optional[] = {
+            {SyncNames::text, &c.text},
+            {SyncNames::fileName, &c.fileName},
+            {SyncNames::fileTypeIdentifier, &c.fileTypeIdentifier},
+            {SyncNames::customTitle, &c.customTitle},
+            {SyncNames::recognizedText, &c.recognizedText},
+            {SyncNames::sourceAppName, &c.sourceAppName},
+            {SyncNames::sourceAppBundleID, &c.sourceAppBundleID},
+            {SyncNames::linkTitle, &c.linkTitle},
+            {SyncNames::page, &c.pageDedupID}};
         for (const auto &[key, value] : optional)
-            putOptional(f, QString::fromLatin1(key), *value);
-        for (const auto &[size, kind, key] : {std::tuple{c.imageSize, storerow::Blob::image, "image"},
-                                              std::tuple{c.fileSize, storerow::Blob::file, "file"}}) {
+            putOptional(f, key, *value);
+        for (const auto &[size, kind, key] : {std::tuple{c.imageSize, storerow::Blob::image, SyncNames::image},
+                                              std::tuple{c.fileSize, storerow::Blob::file, SyncNames::file}}) {
             if (size <= 0)
                 continue;
             const auto hash = exportBlob(job, store, kind, c.row, &error);
@@ -191,7 +189,7 @@ ExportResult runExport(const ExportJob &job)
                 return;
             }
             if (hash)
-                f.insert(QString::fromLatin1(key), *hash);
+                f.insert(key, *hash);
         }
         r.fields = f;
         records.push_back(std::move(r));
@@ -288,9 +286,9 @@ bool compactDevice(const QString &root, const QString &device, QString *error)
     std::vector<SyncRecord> records;
     QSet<QString> blobs;
     for (auto &[key, r] : latest) {
-        for (const char *field : {"image", "file"})
-            if (r.fields.contains(QLatin1String(field)))
-                blobs.insert(r.fields.value(QLatin1String(field)).toString());
+        for (const QLatin1StringView field : {SyncNames::image, SyncNames::file})
+            if (r.fields.contains(field))
+                blobs.insert(r.fields.value(field).toString());
         records.push_back(std::move(r));
     }
     const qint64 number = numbers.back();
@@ -357,8 +355,8 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
         bool complete = true;
         bool damaged = false;
         bool refused = false;
-        for (const char *field : {"image", "file"}) {
-            const QString hash = r.fields.value(QLatin1String(field)).toString();
+        for (const QLatin1StringView field : {SyncNames::image, SyncNames::file}) {
+            const QString hash = r.fields.value(field).toString();
             if (hash.isEmpty())
                 continue;
             if (const auto known = blobsRead.constFind(hash); known != blobsRead.constEnd()) {

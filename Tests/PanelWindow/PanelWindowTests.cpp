@@ -1,6 +1,7 @@
 // The history panel on a real X display with a window manager (Xvfb + openbox), driven the way a
 // user drives it: the hot key and keys through xdotool, a text window of this process standing
 // in for the application pasted into. Skipped without a window manager or xdotool.
+#include "PanelX11Fixture.h"
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/StatusItem.h"
@@ -40,32 +41,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int patience = 8000;
-
-struct Silence : SoundPlayer {
-    void play(const QString &) override {}
-};
-
-// The application the user came from: one multi-line text field.
-struct TargetWindow {
-    QWidget window;
-    QPlainTextEdit *field = new QPlainTextEdit(&window);
-
-    explicit TargetWindow(const QString &title)
-    {
-        window.setWindowTitle(title);
-        (new QVBoxLayout(&window))->addWidget(field);
-        window.setGeometry(300, 500, 420, 160);
-        window.show();
-        field->setFocus();
-    }
-    quint32 id() { return quint32(window.winId()); }
-};
-
-bool xdotool(const QStringList &arguments)
-{
-    return QProcess::execute(u"xdotool"_s, arguments) == 0;
-}
+using test::patience;
+using test::TargetWindow;
+using test::xdotool;
 
 std::vector<quint32> cardinals(quint32 window, const char *property, xcb_atom_t type)
 {
@@ -80,71 +58,9 @@ std::vector<quint32> cardinals(quint32 window, const char *property, xcb_atom_t 
     return values;
 }
 
-class PanelWindowX11 : public ::testing::Test {
+class PanelWindowX11 : public PanelX11 {
 protected:
-    void SetUp() override
-    {
-        if (!test::windowManagerRunning())
-            FAIL() << "needs an X display with a window manager";
-        if (QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
-            FAIL() << "needs xdotool";
-    }
-    void TearDown() override
-    {
-        if (delegate) {
-            controller().hideImmediately();
-            delegate->applicationWillTerminate();
-        }
-    }
-
-    void launch(const QStringList &extra = {}, bool hotKeys = true, bool tray = false)
-    {
-        AppEnvironment::Options options;
-        options.arguments = QStringList{u"quillmere"_s, u"--demo-data"_s} + extra;
-        options.store.preferences = prefs.prefs.get();
-        options.store.notificationCenter = &center;
-        environment = std::make_unique<AppEnvironment>(options);
-        AppDelegate::Platform platform;
-        platform.sounds = std::make_unique<Silence>();
-        platform.watchDrops = false;
-        platform.installStatusItem = tray;
-        platform.registerHotKeys = hotKeys;
-        delegate = std::make_unique<AppDelegate>(*environment, *prefs, center, std::move(platform));
-        delegate->applicationDidFinishLaunching(options.arguments);
-        ASSERT_TRUE(delegate->panelController());
-        if (hotKeys) {
-            ASSERT_TRUE(delegate->panelHotKeyID()) << "Shift+Super+V is held by another client";
-        }
-    }
-    PanelController &controller() { return *delegate->panelController(); }
-    HistoryViewModel &model() { return controller().model(); }
-    ClipStore &store() { return environment->store(); }
-
-    void makeActive(TargetWindow &w)
-    {
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.window));
-        windows.activate(WindowTarget{w.id(), 0});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return isActive(w) && w.field->hasFocus(); }, patience));
-    }
-    bool isActive(TargetWindow &w)
-    {
-        const auto active = windows.activeWindow();
-        return active && active->window == w.id();
-    }
-    // Shown, slid in and holding the keyboard.
-    bool panelIsOpen() { return controller().isShown() && controller().panel().hasKeyFocus(); }
-    void openWithHotKey()
-    {
-        ASSERT_TRUE(xdotool({u"key"_s, u"shift+super+v"_s}));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
-    }
     ClipRef clipAt(int visibleIndex) { return store().context().clip(model().lists().visibleAt(visibleIndex).id); }
-
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    X11WindowActivator windows;
-    std::unique_ptr<AppEnvironment> environment;
-    std::unique_ptr<AppDelegate> delegate;
 };
 
 } // namespace

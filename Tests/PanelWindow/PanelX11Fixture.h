@@ -116,7 +116,7 @@ protected:
         }
     }
 
-    void launch(const QStringList &extra = {}, bool hotKeys = true)
+    void launch(const QStringList &extra = {}, bool hotKeys = true, bool tray = false)
     {
         using namespace quillmere;
         AppEnvironment::Options options;
@@ -127,7 +127,7 @@ protected:
         AppDelegate::Platform platform;
         platform.sounds = std::make_unique<test::QuietSounds>();
         platform.watchDrops = false;
-        platform.installStatusItem = false;
+        platform.installStatusItem = tray;
         platform.registerHotKeys = hotKeys;
         delegate = std::make_unique<AppDelegate>(*environment, *prefs, center, std::move(platform));
         delegate->applicationDidFinishLaunching(options.arguments);
@@ -156,6 +156,7 @@ protected:
         const auto active = windows.activeWindow();
         return active && active->window == window;
     }
+    bool isActive(quillmere::test::TargetWindow &w) { return isActive(w.id()); }
     // Shown, slid in and holding the keyboard.
     bool panelIsOpen() { return controller().isShown() && controller().panel().hasKeyFocus(); }
     void openWithHotKey()

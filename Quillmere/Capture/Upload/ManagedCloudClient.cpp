@@ -134,20 +134,25 @@ QNetworkRequest authorizedRequest(QUrl url, const QString &accessToken, bool all
     return request;
 }
 
+// Nothing is set up to send to: `done` hears so on the next turn, unless `context` went meanwhile.
+template <class Result> QNetworkReply *reportNotConfigured(QObject *context, std::function<void(Result)> done)
+{
+    QPointer<QObject> guard(context);
+    QTimer::singleShot(0, context, [guard, done = std::move(done)] {
+        if (guard)
+            done(ManagedCloudFailure(ManagedCloudError::notConfigured()));
+    });
+    return nullptr;
+}
+
 } // namespace
 
 QNetworkReply *ManagedCloudClient::uploadObject(const QByteArray &png, const QString &fileName,
                                                 const QString &accessToken, QObject *context,
                                                 std::function<void(ObjectResult)> done) const
 {
-    if (!m_configuration) {
-        QPointer<QObject> guard(context);
-        QTimer::singleShot(0, context, [guard, done = std::move(done)] {
-            if (guard)
-                done(ManagedCloudFailure(ManagedCloudError::notConfigured()));
-        });
-        return nullptr;
-    }
+    if (!m_configuration)
+        return reportNotConfigured(context, std::move(done));
     QNetworkRequest request = authorizedRequest(endpoint(m_configuration->baseURL, QStringLiteral("v1/objects")),
                                                 accessToken, m_allowLoopbackHttp);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("image/png"));
@@ -171,14 +176,8 @@ QNetworkReply *ManagedCloudClient::uploadObject(const QByteArray &png, const QSt
 QNetworkReply *ManagedCloudClient::share(const QString &objectID, const QString &accessToken, QObject *context,
                                          std::function<void(ShareResult)> done) const
 {
-    if (!m_configuration) {
-        QPointer<QObject> guard(context);
-        QTimer::singleShot(0, context, [guard, done = std::move(done)] {
-            if (guard)
-                done(ManagedCloudFailure(ManagedCloudError::notConfigured()));
-        });
-        return nullptr;
-    }
+    if (!m_configuration)
+        return reportNotConfigured(context, std::move(done));
     const QNetworkRequest request = authorizedRequest(
         endpoint(m_configuration->baseURL, QStringLiteral("v1/objects/") + objectID + QStringLiteral("/share")),
         accessToken, m_allowLoopbackHttp);

@@ -501,10 +501,8 @@ void PanelController::handleReturn()
 
 // ---- Pasting ------------------------------------------------------------------------------
 
-void PanelController::paste(const ClipRef &clip)
+void PanelController::closeForPaste()
 {
-    if (!clip)
-        return;
     const bool wasOpen = m_phase != Phase::hidden;
     ++m_focusGeneration;
     m_showAfterHandOff = false;
@@ -515,22 +513,20 @@ void PanelController::paste(const ClipRef &clip)
     orderOutNow();
     if (wasOpen)
         Q_EMIT hidden();
+}
+
+void PanelController::paste(const ClipRef &clip)
+{
+    if (!clip)
+        return;
+    closeForPaste();
     deliverPaste(m_deps.pasteService->writeToPasteboard(*clip));
     m_deps.store->bumpToTop(clip, m_deps.store->now());
 }
 
 bool PanelController::pasteText(const QString &text)
 {
-    const bool wasOpen = m_phase != Phase::hidden;
-    ++m_focusGeneration;
-    m_showAfterHandOff = false;
-    m_tap.endHandOff();
-    dropHeldKeys();
-    m_tap.setCapturePaused(false);
-    m_panel->allowsKeyFocus = false;
-    orderOutNow();
-    if (wasOpen)
-        Q_EMIT hidden();
+    closeForPaste();
     m_deps.pasteService->writeText(text);
     deliverPaste(0);
     return true;

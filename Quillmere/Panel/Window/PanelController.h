@@ -136,6 +136,8 @@ private:
     void waitForButtonRelease();
     bool handleKeyPress(const CapturedKey &key);
     void handleReturn();
+    // Takes the panel away at once and gives the keyboard back, before the paste goes out.
+    void closeForPaste();
     void deliverPaste(const std::optional<int> &caretBack);
 
     PanelControllerDependencies m_deps;
