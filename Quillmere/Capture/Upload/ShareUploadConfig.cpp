@@ -72,7 +72,7 @@ bool saveUploadSecret(SecretStore &store, const QString &secret, QString *failur
     // Without a keyring the removal failed for the same reason; that is the better explanation.
     if (removed.status == SecretStore::Status::noSecretService)
         added = removed;
-    qCCritical(lcKeychain, "Keyring write failed with status %d", added.code);
+    qCCritical(lcKeychain, "Keychain write failed with status %d", added.code);
     if (added.status == SecretStore::Status::noSecretService)
         qCCritical(lcKeychain, "No Secret Service is running on the session bus");
     if (failure)
