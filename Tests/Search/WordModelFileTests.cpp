@@ -164,5 +164,6 @@ TEST(WordVectorModel, KnowsTheWordsOfSoftwareDescriptions)
     }
     ASSERT_GE(words, 400);
     std::printf("Description words known: %d of %d\n", words - int(unknown.size()), words);
-    EXPECT_LE(unknown.size() * 100, words * 5) << qPrintable(unknown.join(u' '));
+    // The aim is 95 %; the shipped file knows 393 of the draw of seed 32, and a regression should show.
+    EXPECT_LE(unknown.size() * 100, words * 2) << qPrintable(unknown.join(u' '));
 }
