@@ -5,6 +5,26 @@
 
 namespace quillmere {
 
+namespace {
+
+// Four sums side by side, so that the additions do not wait on each other.
+float dot(const float *a, const float *b, size_t n)
+{
+    float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    for (; i < n; ++i)
+        s0 += a[i] * b[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
+} // namespace
+
 WordVectorEmbedding::WordVectorEmbedding(std::unique_ptr<WordVectorModel> model) : m_model(std::move(model))
 {
 }
@@ -78,12 +98,9 @@ std::vector<float> WordVectorEmbedding::embed(QStringView text, TextWords *words
     std::vector<float> lengths(count);
     for (size_t i = 0; i < count; ++i) {
         const float *word = vectors.data() + i * dimension;
-        float squares = 0;
-        for (size_t d = 0; d < dimension; ++d) {
+        for (size_t d = 0; d < dimension; ++d)
             sum[d] += word[d];
-            squares += word[d] * word[d];
-        }
-        lengths[i] = std::sqrt(squares);
+        lengths[i] = std::sqrt(dot(word, word, dimension));
     }
     if (words) {
         std::vector<size_t> order;
@@ -106,31 +123,36 @@ std::vector<float> WordVectorEmbedding::embed(QStringView text, TextWords *words
     } else {
         // Each word turned halfway toward the rest of its text, its length kept: a word of two
         // senses leans toward the one its neighbours share, so "bank" by "river" and "bank" by
-        // "transfer" part ways, while words that agree with their text barely move.
-        std::vector<float> turned(dimension);
+        // "transfer" part ways, while words that agree with their text barely move. With w the
+        // word, r = sum - w the rest, the turned word is |w| (w/|w| + r/|r|) / |w/|w| + r/|r||,
+        // which adds up as a w + b (sum - w): one dot product per word and one pass to add.
+        const double sumSquares = dot(sum.data(), sum.data(), dimension);
+        double sumShare = 0; // of `sum` in the mean
         for (size_t i = 0; i < count; ++i) {
             const float *word = vectors.data() + i * dimension;
-            float restSquares = 0;
-            for (size_t d = 0; d < dimension; ++d) {
-                const float rest = sum[d] - word[d];
-                restSquares += rest * rest;
+            const double length = lengths[i];
+            const double along = dot(sum.data(), word, dimension);
+            const double restSquares = sumSquares - 2 * along + length * length;
+            double a = 1, b = 0;
+            if (length > 0 && restSquares > 1e-12) {
+                const double restLength = std::sqrt(restSquares);
+                const double cosine = (along - length * length) / (length * restLength);
+                const double turnedLength = std::sqrt(std::max(0.0, 2 + 2 * cosine));
+                if (turnedLength > 1e-9) {
+                    a = 1 / turnedLength;
+                    b = length / (restLength * turnedLength);
+                } else {
+                    a = 0;
+                }
             }
-            if (lengths[i] == 0 || restSquares == 0) {
-                for (size_t d = 0; d < dimension; ++d)
-                    mean[d] += word[d];
-                continue;
-            }
-            const float wordScale = 1 / lengths[i];
-            const float restScale = 1 / std::sqrt(restSquares);
-            float turnedSquares = 0;
-            for (size_t d = 0; d < dimension; ++d) {
-                turned[d] = word[d] * wordScale + (sum[d] - word[d]) * restScale;
-                turnedSquares += turned[d] * turned[d];
-            }
-            const float scale = turnedSquares > 0 ? lengths[i] / std::sqrt(turnedSquares) : 0;
+            // a w + b (sum - w) = (a - b) w + b sum
+            const float wordShare = float(a - b);
             for (size_t d = 0; d < dimension; ++d)
-                mean[d] += turned[d] * scale;
+                mean[d] += wordShare * word[d];
+            sumShare += b;
         }
+        for (size_t d = 0; d < dimension; ++d)
+            mean[d] += float(sumShare) * sum[d];
     }
     for (float &v : mean)
         v /= float(count);
