@@ -9,8 +9,8 @@
 namespace quillmere {
 
 // The shipped provider: word vectors trained from dictionary data and package descriptions, a
-// text's vector being the mean of the vectors of its words; a word the file does not hold gets one
-// from its character n-grams. Words are the runs of [a-z0-9] after lower-casing, as in the
+// text's vector being the mean of the vectors of its words, each turned toward the rest of a short
+// text; a word the file does not hold gets one from its character n-grams. Words are the runs of [a-z0-9] after lower-casing, as in the
 // corpus the vectors were trained on. It has no sentence model.
 class WordVectorEmbedding : public EmbeddingProvider {
 public:
