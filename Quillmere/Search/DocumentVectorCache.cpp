@@ -53,8 +53,7 @@ const DocumentVectorCache::Entry *DocumentVectorCache::find(const Key &key)
     return &it->second->second;
 }
 
-const DocumentVectorCache::Entry &DocumentVectorCache::insert(const Key &key, std::vector<float> vector,
-                                                              std::vector<float> passages)
+const DocumentVectorCache::Entry &DocumentVectorCache::insert(const Key &key, Entry entry)
 {
     if (const auto it = m_index.find(key); it != m_index.end()) {
         m_order.erase(it->second);
@@ -64,8 +63,8 @@ const DocumentVectorCache::Entry &DocumentVectorCache::insert(const Key &key, st
         m_index.erase(m_order.back().first);
         m_order.pop_back();
     }
-    const double length = vectorLength(vector);
-    m_order.push_front({key, Entry{std::move(vector), length, std::move(passages)}});
+    entry.length = vectorLength(entry.vector);
+    m_order.push_front({key, std::move(entry)});
     m_index.emplace(key, m_order.begin());
     return m_order.front().second;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QStringView>
+#include <QtGlobal>
 #include <array>
 #include <list>
 #include <memory>
@@ -21,6 +22,10 @@ public:
         double length = 0;
         // A long text's passages, one unit vector of the same dimension after another.
         std::vector<float> passages;
+        // A short text's words of substance and the plain sum of its word vectors
+        // (EmbeddingProvider::TextWords).
+        std::vector<quint64> words;
+        std::vector<float> sum;
     };
 
     explicit DocumentVectorCache(size_t capacity);
@@ -32,7 +37,8 @@ public:
     Key keyOf(QStringView text);
     // Null when absent; a hit becomes the most recently used.
     const Entry *find(const Key &key);
-    const Entry &insert(const Key &key, std::vector<float> vector, std::vector<float> passages = {});
+    // The entry's length is worked out here.
+    const Entry &insert(const Key &key, Entry entry);
     void clear();
     size_t size() const { return m_index.size(); }
     size_t capacity() const { return m_capacity; }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QStringView>
+#include <QtGlobal>
 #include <vector>
 
 namespace quillmere {
@@ -16,6 +17,21 @@ public:
     // A unit direction that every text's vector leans along whatever the text is about; empty
     // when the provider's vectors have none.
     virtual std::vector<float> commonDirection() const { return {}; }
+    // The words of substance of a text, and the plain sum of its words' vectors: what the scoring
+    // needs to tell which words two texts share and what the rest of each says.
+    struct TextWords {
+        // A 64-bit hash of each word of substance (function words, whose vectors are far shorter,
+        // left out), sorted, a word as often as it occurs.
+        std::vector<quint64> words;
+        // Their vectors in the same order, when asked for.
+        std::vector<float> vectors;
+        // The sum of the vectors of all the text's words, each as stored (unlike the mean above).
+        std::vector<float> sum;
+        // wordVectorMean() of the text, worked out on the way.
+        std::vector<float> mean;
+    };
+    // Empty when the provider does not read words.
+    virtual TextWords textWords(QStringView, bool /*withVectors*/) const { return {}; }
 };
 
 // The sentence vector when there is one, else the mean of the word vectors; empty when neither.

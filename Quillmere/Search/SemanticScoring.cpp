@@ -135,8 +135,18 @@ const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &docum
     const QString text = documentText.trimmed();
     if (text.isEmpty())
         return m_cache.insert(key, {});
-    std::vector<float> whole = textVector(*m_provider, text);
+    DocumentVectorCache::Entry entry;
     const std::vector<QStringView> parts = passages(text);
+    std::vector<float> whole = m_provider->sentenceVector(text);
+    if (parts.empty() && whole.empty()) {
+        // A short text: its words too, for sensesChecked().
+        EmbeddingProvider::TextWords words = m_provider->textWords(text, false);
+        whole = std::move(words.mean);
+        entry.words = std::move(words.words);
+        entry.sum = std::move(words.sum);
+    }
+    if (whole.empty())
+        whole = m_provider->wordVectorMean(text);
     std::vector<float> units;
     auto add = [&](std::vector<float> v) {
         if (!m_common.empty()) {
@@ -152,7 +162,52 @@ const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &docum
         add(whole);
     for (QStringView passage : parts)
         add(textVector(*m_provider, passage));
-    return m_cache.insert(key, std::move(whole), std::move(units));
+    entry.vector = std::move(whole);
+    entry.passages = std::move(units);
+    return m_cache.insert(key, std::move(entry));
+}
+
+double SemanticScoring::sensesChecked(const EmbeddingProvider::TextWords &query,
+                                      const DocumentVectorCache::Entry &document, double score)
+{
+    // The distinct words of substance the two share; only a single one is looked into.
+    const std::vector<quint64> &q = query.words;
+    const std::vector<quint64> &d = document.words;
+    quint64 shared = 0;
+    int sharedCount = 0;
+    for (size_t i = 0, j = 0; i < q.size() && j < d.size();) {
+        if (q[i] < d[j]) {
+            ++i;
+        } else if (d[j] < q[i]) {
+            ++j;
+        } else {
+            if (sharedCount == 0 || q[i] != shared)
+                ++sharedCount;
+            shared = q[i];
+            ++i;
+            ++j;
+        }
+    }
+    const size_t dimension = query.sum.size();
+    if (sharedCount != 1 || document.sum.size() != dimension || query.vectors.size() != q.size() * dimension)
+        return score;
+    const auto queryRange = std::equal_range(q.begin(), q.end(), shared);
+    const auto documentRange = std::equal_range(d.begin(), d.end(), shared);
+    const auto inQuery = queryRange.second - queryRange.first;
+    const auto inDocument = documentRange.second - documentRange.first;
+    // Nothing else of substance on one side: the shared word is what that text is about.
+    if (size_t(inQuery) == q.size() || size_t(inDocument) == d.size())
+        return score;
+    const float *word = query.vectors.data() + (queryRange.first - q.begin()) * qsizetype(dimension);
+    std::vector<float> queryRest(dimension), documentRest(dimension);
+    for (size_t k = 0; k < dimension; ++k) {
+        queryRest[k] = query.sum[k] - float(inQuery) * word[k];
+        documentRest[k] = document.sum[k] - float(inDocument) * word[k];
+    }
+    const double rest = cosineSimilarity(queryRest, documentRest);
+    if (rest >= restAgreement || rest >= score)
+        return score;
+    return rest + sharedWordShare * (score - rest);
 }
 
 std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
@@ -175,6 +230,7 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
         : topical(queryVector, m_common);
     constexpr double k2 = longTextCommonShare * longTextCommonShare;
     constexpr size_t stopCheckInterval = 64;
+    std::optional<EmbeddingProvider::TextWords> queryWords;
     for (size_t i = 0; i < documents.size(); ++i) {
         if (stop && i % stopCheckInterval == 0 && stop())
             return std::nullopt;
@@ -192,6 +248,11 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
                     dot += double(queryTopical[d]) * entry.passages[at + d];
                 score = std::max(score, m_common.empty() ? dot : (dot + k2) / (1 + k2));
             }
+        }
+        if (score >= threshold && !entry.words.empty()) {
+            if (!queryWords)
+                queryWords = m_provider->textWords(trimmed, true);
+            score = sensesChecked(*queryWords, entry, score);
         }
         if (score >= threshold)
             result.emplace_back(document.id, score);

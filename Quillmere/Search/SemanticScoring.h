@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace quillmere {
 
@@ -41,9 +42,19 @@ public:
     // that each have k of the common direction added would give. k is the share the word-model
     // build gives back to each word.
     static constexpr double longTextCommonShare = 0.35;
+    // Two short texts whose only shared word of substance carries them to the threshold may use it
+    // in two senses, as "river bank" and "bank transfer" do. When the rest of the two texts agree
+    // less than restAgreement, the pair is scored by that rest, plus sharedWordShare of what the
+    // shared word added.
+    static constexpr double restAgreement = 0.5;
+    static constexpr double sharedWordShare = 0.3;
 
 private:
     const DocumentVectorCache::Entry &entryFor(const QString &text);
+    // `score` of a short pair, lowered when it rests on a single word the two texts share while
+    // the rest of them disagree.
+    static double sensesChecked(const EmbeddingProvider::TextWords &query, const DocumentVectorCache::Entry &document,
+                                double score);
 
     Loader m_loader;
     bool m_loaded = false;

@@ -163,6 +163,11 @@ std::unique_ptr<WordVectorModel> WordVectorModel::open(const QString &path, QStr
 
 WordVectorModel::~WordVectorModel() = default;
 
+quint64 WordVectorModel::hash(std::string_view word)
+{
+    return fnv1a(word);
+}
+
 qsizetype WordVectorModel::find(std::string_view word) const
 {
     if (word.empty() || word.size() > maxWordLength)

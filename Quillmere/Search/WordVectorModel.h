@@ -27,6 +27,8 @@ public:
 
     int dimension() const { return m_dimension; }
     qsizetype wordCount() const { return m_words; }
+    // The hash the word table is keyed by (FNV-1a, 64 bits).
+    static quint64 hash(std::string_view word);
     // Index of a lower-case word, or -1.
     qsizetype find(std::string_view word) const;
     // Adds the vector of word `index` to `sum`, which holds dimension() floats.

@@ -2,7 +2,7 @@
 // and long mixed notes with queries (labelled-notes.tsv), scored at the search's threshold. Each
 // set's figures are printed, its kept-apart part ("holdout" sections) separately. The aims are 90 %
 // of related pairs at the threshold, 3 % of unrelated ones and 5 % of stray queries reaching a
-// note; the bounds below are what the shipped file reaches (Quillmere/Search/data/README.md), so
+// note; the bounds below are what the shipped file and scoring reach (Quillmere/Search/data/README.md), so
 // that a change that makes them worse does not pass unseen.
 #include "Quillmere/Panel/SemanticSearch.h"
 #include "Quillmere/Search/SemanticSearchEngine.h"
@@ -61,6 +61,13 @@ double score(SemanticScoring &scoring, const QString &query, const QString &text
 void print(const char *name, const Tally &t)
 {
     std::printf("  %-34s %3d/%3d  %5.1f %%\n", name, t.hits, t.count, t.percent());
+    if (qEnvironmentVariableIsSet("QUILLMERE_SHOW_MISSES") && !t.wrong.isEmpty())
+        std::printf("    %s\n", qPrintable(t.wrong.join(QStringLiteral("\n    "))));
+}
+
+bool keptApart(const QString &section)
+{
+    return section.endsWith(QStringLiteral("holdout"));
 }
 
 class SemanticSearchQuality : public ::testing::Test {
@@ -77,6 +84,7 @@ TEST_F(SemanticSearchQuality, RelatedPairsReachTheThresholdAndUnrelatedOnesDoNot
     ASSERT_FALSE(rows.isEmpty());
     std::map<std::string, Tally> bySet;
     Tally related, unrelated;
+    std::map<std::string, Tally> byPart;
     forEachRow(rows, [&](const QString &section, const QStringList &f) {
         ASSERT_EQ(f.size(), 3) << qPrintable(f.join(u'\t'));
         const bool isRelated = f[0] == QStringLiteral("related");
@@ -84,18 +92,40 @@ TEST_F(SemanticSearchQuality, RelatedPairsReachTheThresholdAndUnrelatedOnesDoNot
         const bool hit = s >= SemanticSearch::threshold;
         const QString what = QStringLiteral("%1 %2 | %3").arg(s, 0, 'f', 3).arg(f[1], f[2]);
         (isRelated ? related : unrelated).add(hit, isRelated, what);
+        byPart[std::string(isRelated ? "related" : "unrelated") + (keptApart(section) ? ", kept apart" : ", tuning")]
+            .add(hit, isRelated, what);
         bySet[(section + (isRelated ? QStringLiteral(" related") : QStringLiteral(" unrelated"))).toStdString()].add(
             hit, isRelated, what);
     });
     std::printf("Pairs at or above %.2f:\n", SemanticSearch::threshold);
     for (const auto &[name, t] : bySet)
         print(name.c_str(), t);
+    for (const auto &[name, t] : byPart)
+        print(name.c_str(), t);
     print("all related", related);
     print("all unrelated", unrelated);
     ASSERT_GE(related.count, 100);
     ASSERT_GE(unrelated.count, 100);
-    EXPECT_GE(related.hits * 100, related.count * 86) << qPrintable(related.wrong.join(u'\n'));
-    EXPECT_LE(unrelated.hits * 100, unrelated.count * 7) << qPrintable(unrelated.wrong.join(u'\n'));
+    EXPECT_GE(related.hits * 100, related.count * 90) << qPrintable(related.wrong.join(u'\n'));
+    EXPECT_LE(unrelated.hits * 100, unrelated.count * 2) << qPrintable(unrelated.wrong.join(u'\n'));
+}
+
+TEST_F(SemanticSearchQuality, AWordSharedInTwoSensesDoesNotMakeAPair)
+{
+    ASSERT_TRUE(scoring.hasModel());
+    const double threshold = SemanticSearch::threshold;
+    // One shared word, the rest of the two texts about different things.
+    EXPECT_LT(score(scoring, QStringLiteral("river bank"), QStringLiteral("bank transfer")), threshold);
+    EXPECT_LT(
+        score(scoring, QStringLiteral("the trunk of the elephant"), QStringLiteral("put the luggage in the car trunk")),
+        threshold);
+    // The same sense on both sides, or a query that is only the shared word: still a pair.
+    EXPECT_GE(score(scoring, QStringLiteral("the bank charges a fee for the transfer"),
+                    QStringLiteral("send money from my bank account")),
+              threshold);
+    EXPECT_GE(score(scoring, QStringLiteral("bank"), QStringLiteral("bank transfer")), threshold);
+    EXPECT_GE(score(scoring, QStringLiteral("the bank"), QStringLiteral("the bank transfer")), threshold);
+    EXPECT_NEAR(score(scoring, QStringLiteral("river bank"), QStringLiteral("river bank")), 1.0, 1e-6);
 }
 
 TEST_F(SemanticSearchQuality, QueriesReachTheNotesAboutThemAndNoOthers)
@@ -105,7 +135,7 @@ TEST_F(SemanticSearchQuality, QueriesReachTheNotesAboutThemAndNoOthers)
     ASSERT_FALSE(rows.isEmpty());
     std::map<QString, QString> notes;
     std::map<std::string, Tally> bySet;
-    Tally strays;
+    Tally strays, straysTuning, straysKeptApart;
     forEachRow(rows, [&](const QString &section, const QStringList &f) {
         ASSERT_EQ(f.size(), 3) << qPrintable(f.join(u'\t'));
         if (f[0] == QStringLiteral("note")) {
@@ -134,10 +164,13 @@ TEST_F(SemanticSearchQuality, QueriesReachTheNotesAboutThemAndNoOthers)
         const QString what = QStringLiteral("%1 %2 | %3").arg(best, 0, 'f', 3).arg(f[2], reached);
         t.add(hit, false, what);
         strays.add(hit, false, what);
+        (keptApart(section) ? straysKeptApart : straysTuning).add(hit, false, what);
     });
     std::printf("Queries reaching a note at or above %.2f:\n", SemanticSearch::threshold);
     for (const auto &[name, t] : bySet)
         print(name.c_str(), t);
+    print("off-topic and small talk, tuning", straysTuning);
+    print("off-topic and small talk, kept apart", straysKeptApart);
     print("off-topic and small talk", strays);
     ASSERT_GE(strays.count, 30);
     EXPECT_LE(strays.hits * 100, strays.count * 12) << qPrintable(strays.wrong.join(u'\n'));

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -75,6 +76,42 @@ TEST(WordVectorModel, WordsAreLowerCasedRunsOfLettersAndDigits)
     WordVectorEmbedding::forEachWord(QStringLiteral("Git-Commit -m \"Fix #42\" caf\u00e9 ") + QString(70, u'x') + "!ok",
                                      [&](std::string_view w) { words << QString::fromLatin1(w.data(), w.size()); });
     EXPECT_EQ(words, (QStringList{"git", "commit", "m", "fix", "42", "caf", "ok"}));
+}
+
+TEST(WordVectorModel, ATextsWordsOfSubstanceAreListedAndItsWordsReadInContext)
+{
+    auto model = WordVectorModel::open(kModel);
+    ASSERT_TRUE(model);
+    const WordVectorEmbedding embedding(std::move(model));
+    const QString text = QStringLiteral("The bank of the river, the BANK");
+    const auto words = embedding.textWords(text, true);
+    // "the" and "of" are function words; "bank" counts twice.
+    std::vector<quint64> expected{WordVectorModel::hash("bank"), WordVectorModel::hash("bank"),
+                                  WordVectorModel::hash("river")};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(words.words, expected);
+    ASSERT_EQ(words.vectors.size(), 3 * size_t(embedding.wordVectorMean(QStringLiteral("bank")).size()));
+    EXPECT_EQ(words.mean, embedding.wordVectorMean(text));
+    // The sum is of the words as stored, the mean of the words turned toward their text.
+    std::vector<float> sum(words.sum.size(), 0.0f);
+    for (const char *word : {"the", "bank", "of", "the", "river", "the", "bank"}) {
+        const auto v = embedding.wordVectorMean(QString::fromLatin1(word));
+        for (size_t d = 0; d < sum.size(); ++d)
+            sum[d] += v[d];
+    }
+    for (size_t d = 0; d < sum.size(); ++d)
+        EXPECT_NEAR(words.sum[d], sum[d], 1e-4) << d;
+    // "bank" by "river" and "bank" by "transfer" part ways more than the words' plain means do.
+    auto plain = [&](const char *a, const char *b) {
+        auto v = embedding.wordVectorMean(QString::fromLatin1(a));
+        const auto w = embedding.wordVectorMean(QString::fromLatin1(b));
+        for (size_t d = 0; d < v.size(); ++d)
+            v[d] += w[d];
+        return v;
+    };
+    EXPECT_LT(cosineSimilarity(embedding.wordVectorMean(QStringLiteral("river bank")),
+                               embedding.wordVectorMean(QStringLiteral("bank transfer"))),
+              cosineSimilarity(plain("river", "bank"), plain("bank", "transfer")));
 }
 
 TEST(WordVectorModel, DamagedTruncatedOrMissingFilesGiveNoModel)
@@ -164,5 +201,6 @@ TEST(WordVectorModel, KnowsTheWordsOfSoftwareDescriptions)
     }
     ASSERT_GE(words, 400);
     std::printf("Description words known: %d of %d\n", words - int(unknown.size()), words);
-    EXPECT_LE(unknown.size() * 100, words * 5) << qPrintable(unknown.join(u' '));
+    // The aim is 95 %; the shipped file knows 393 of the draw of seed 32, and a regression should show.
+    EXPECT_LE(unknown.size() * 100, words * 2) << qPrintable(unknown.join(u' '));
 }
