@@ -6,6 +6,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
@@ -144,6 +145,16 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             return fail(why, describe(e));
         }
         q.finish();
+        // Once, after the move; a store that cannot be rewritten now (full disk) stays as it is.
+        if (StoreSchema::rewriteAfterMigrating(version)) {
+            QElapsedTimer timer;
+            timer.start();
+            if (q.exec(QStringLiteral("VACUUM")))
+                qCInfo(lcPersistence, "Rewrote the store in %lld ms", qint64(timer.elapsed()));
+            else
+                qCWarning(lcPersistence, "Could not rewrite the store: %s", qPrintable(describe(q.lastError())));
+            q.finish();
+        }
     }
 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
