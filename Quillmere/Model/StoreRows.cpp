@@ -123,6 +123,11 @@ QVariant contentHash(const QString &hash, const HashSource &source)
     return QByteArray::fromHex(hash.toLatin1());
 }
 
+bool isHashFromContent(const QVariant &stored)
+{
+    return stored.typeId() == QMetaType::QByteArray && stored.toByteArray().isEmpty();
+}
+
 QString contentHashFrom(const QVariant &stored, const HashSource &source)
 {
     if (stored.typeId() != QMetaType::QByteArray)
@@ -303,8 +308,14 @@ EntityRows StoreRows::clips()
         QStringLiteral("contentHash"),
         [](PersistentModel &r, const QVariant &v, const PageLookup &) {
             C &c = static_cast<C &>(r);
-            c.setContentHash(
-                ClipKeys::contentHashFrom(v, {c.kindRawValue(), c.text(), c.fileName(), c.fileTypeIdentifier()}));
+            c.m_hashFromContent.reset();
+            if (ClipKeys::isHashFromContent(v)) {
+                c.m_contentHash.clear();
+                c.m_hashFromContent =
+                    C::HashFromContent{c.kindRawValue(), c.text(), c.fileName(), c.fileTypeIdentifier()};
+            } else {
+                c.m_contentHash = ClipKeys::contentHashFrom(v, {});
+            }
         },
         [](const PersistentModel &r) {
             const C &c = static_cast<const C &>(r);

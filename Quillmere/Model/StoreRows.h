@@ -98,6 +98,8 @@ QVariantList dedupIDValues(const QUuid &id);
 
 QVariant contentHash(const QString &hash, const HashSource &source);
 QString contentHashFrom(const QVariant &stored, const HashSource &source);
+// A hash the row does not keep: its content gives it (see contentHashFrom).
+bool isHashFromContent(const QVariant &stored);
 // The indexed key of a hash; a few hashes may share one, so a match is checked in full.
 qint32 contentHashKey(const QString &hash);
 

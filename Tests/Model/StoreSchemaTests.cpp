@@ -1,6 +1,7 @@
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreReader.h"
+#include "Quillmere/Platform/Core/Json.h"
 
 #include <QDir>
 #include <QFile>
@@ -351,4 +352,29 @@ TEST(StoreSchema, AMigrationThatFailsLeavesTheStoreAsItWas)
         EXPECT_EQ(q.value(0).toInt(), 2);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("as-it-was"));
+}
+
+TEST(StoreSchema, AHashTheStoreDoesNotKeepIsTheOneOfTheWordsTheClipWasReadWith)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    const QUuid id = QUuid::createUuid();
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        auto clip = std::make_shared<ClipItem>();
+        clip->setDedupID(id);
+        clip->setText(QStringLiteral("first words"));
+        clip->setContentHash(textHash("first words"));
+        setup.container->mainContext().insert(clip);
+        ASSERT_TRUE(setup.container->mainContext().save());
+    }
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ModelContext &ctx = setup.container->mainContext();
+    ClipRef clip = ctx.clipWithDedupID(id);
+    ASSERT_TRUE(clip);
+    // The words change before anyone asked for the hash: the hash stays the one that was stored.
+    clip->setText(QStringLiteral("other words"));
+    EXPECT_EQ(clip->contentHash(), textHash("first words"));
+    ASSERT_TRUE(ctx.save());
+    EXPECT_EQ(hashesByIDAsReadersGiveThem(path).at(uuidText(id)), textHash("first words"));
 }
