@@ -149,7 +149,8 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
         if (StoreSchema::rewriteAfterMigrating(version)) {
             QElapsedTimer timer;
             timer.start();
-            if (q.exec(QStringLiteral("VACUUM")))
+            // The rewrite passes through the write-ahead log, which would otherwise stay that large.
+            if (q.exec(QStringLiteral("VACUUM")) && q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")))
                 qCInfo(lcPersistence, "Rewrote the store in %lld ms", qint64(timer.elapsed()));
             else
                 qCWarning(lcPersistence, "Could not rewrite the store: %s", qPrintable(describe(q.lastError())));
