@@ -290,8 +290,14 @@ int ClipStore::removeOverHistoryLimit(const ClipItem *added)
     // went back since they were made): otherwise the copy would vanish the moment it was stored.
     const bool spare = added && !isKept(*added);
     const qint64 room = spare ? limit - 1 : limit;
+    // All clips less the kept few: both counts come from an index, and the unkept have none.
+    auto besides = [added](const ClipItem &clip) { return &clip != added; };
+    const qint64 unkept = qint64(context().countClips({{}, {}, besides}))
+        - qint64(context().countClips({QStringLiteral("isPinned != 0 OR pinboardID IS NOT NULL OR isSavedToPage != 0"),
+                                       {},
+                                       [besides](const ClipItem &clip) { return besides(clip) && isKept(clip); }}));
     ClipQuery candidates = unkeptClips(added);
-    const qint64 excess = qint64(context().countClips(candidates)) - room;
+    const qint64 excess = unkept - room;
     if (excess <= 0)
         return 0;
     candidates.order = ClipQuery::Order::oldestFirst;

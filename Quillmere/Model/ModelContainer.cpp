@@ -6,6 +6,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
@@ -110,6 +111,9 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
         return fail(classify(db.lastError()), describe(db.lastError()));
 
     QSqlQuery q(db);
+    // A new store only (the size is fixed once a page is written): clip rows of a few hundred
+    // bytes waste less of a larger page.
+    q.exec(QStringLiteral("PRAGMA page_size = 8192"));
     if (!path.isEmpty() && !q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
         return fail(classify(q.lastError()), describe(q.lastError()));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
@@ -141,6 +145,17 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             return fail(why, describe(e));
         }
         q.finish();
+        // Once, after the move; a store that cannot be rewritten now (full disk) stays as it is.
+        if (StoreSchema::rewriteAfterMigrating(version)) {
+            QElapsedTimer timer;
+            timer.start();
+            // The rewrite passes through the write-ahead log, which would otherwise stay that large.
+            if (q.exec(QStringLiteral("VACUUM")) && q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")))
+                qCInfo(lcPersistence, "Rewrote the store in %lld ms", qint64(timer.elapsed()));
+            else
+                qCWarning(lcPersistence, "Could not rewrite the store: %s", qPrintable(describe(q.lastError())));
+            q.finish();
+        }
     }
 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));

@@ -253,6 +253,19 @@ void ModelContext::loadBlob(const ClipItem *clip, bool image) const
     blob.m_loaded = true;
 }
 
+namespace {
+
+// Bytes compare as bytes: two keys that differ may read as the same text.
+bool sameStoredValue(const QVariant &a, const QVariant &b)
+{
+    const bool aBytes = a.typeId() == QMetaType::QByteArray, bBytes = b.typeId() == QMetaType::QByteArray;
+    if (aBytes || bBytes)
+        return aBytes == bBytes && a.toByteArray() == b.toByteArray();
+    return a.toString() == b.toString();
+}
+
+} // namespace
+
 bool ModelContext::updateRow(const PersistentModel &record, const QVariantList &values, QSqlError *error)
 {
     // SQLite rewrites an index only when the update sets one of its columns, and rewriting the
@@ -282,7 +295,7 @@ bool ModelContext::updateRow(const PersistentModel &record, const QVariantList &
         if (isField && rows.fields[size_t(column - 1)].indexed) {
             const QVariant was = stored.value(storedColumn++);
             const QVariant &now = values[column];
-            if (was.isNull() == now.isNull() && (was.isNull() || was.toString() == now.toString()))
+            if (was.isNull() == now.isNull() && (was.isNull() || sameStoredValue(was, now)))
                 continue;
         }
         set << (isField ? rows.fields[size_t(column - 1)].column : QStringLiteral("modifiedAt"))

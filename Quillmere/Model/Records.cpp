@@ -17,9 +17,20 @@ ClipItem::ClipItem()
 {
 }
 
+const QString &ClipItem::contentHash() const
+{
+    if (m_hashFromContent) {
+        const HashFromContent &c = *m_hashFromContent;
+        m_contentHash = CapturedContent::contentHash(clipKindOrText(c.kindRawValue), c.text, std::nullopt, std::nullopt,
+                                                     c.fileName, c.fileTypeIdentifier);
+        m_hashFromContent.reset();
+    }
+    return m_contentHash;
+}
+
 void ClipItem::setContentHash(const QString &hash)
 {
-    if (hash == m_contentHash)
+    if (hash == contentHash())
         return;
     m_contentHash = hash;
     touch();

@@ -117,7 +117,7 @@ public:
     ClipKind kind() const { return clipKindOrText(m_kindRawValue); }
     void setKind(ClipKind kind) { setKindRawValue(rawValue(kind)); }
 
-    const QString &contentHash() const { return m_contentHash; }
+    const QString &contentHash() const;
     void setContentHash(const QString &hash);
 
     std::optional<QByteArray> imageData() const;
@@ -142,7 +142,14 @@ public:
 private:
     friend class ModelContext;
     friend class StoreRows;
-    QString m_contentHash;
+    // A hash the store did not keep, as the content it was read with gives it: computed when first
+    // asked for, as most clips read are never asked.
+    struct HashFromContent {
+        QString kindRawValue;
+        std::optional<QString> text, fileName, fileTypeIdentifier;
+    };
+    mutable QString m_contentHash;
+    mutable std::optional<HashFromContent> m_hashFromContent;
     LazyBlob m_image;
     LazyBlob m_file;
     std::shared_ptr<Pinboard> m_pinboard;

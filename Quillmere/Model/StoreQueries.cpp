@@ -239,19 +239,17 @@ qsizetype ModelContext::clipCount() const
 
 std::vector<ClipRef> ModelContext::clipsWithHash(const QString &hash) const
 {
-    return fetchClips({QStringLiteral("contentHash = ?"),
-                       {hash},
-                       [&hash](const ClipItem &clip) { return clip.contentHash() == hash; },
-                       ClipQuery::Order::newestFirst});
+    auto same = [&hash](const ClipItem &clip) { return clip.contentHash() == hash; };
+    // The key narrows the rows down; a few other hashes may share it.
+    std::vector<ClipRef> clips = fetchClips(
+        {QStringLiteral("hashKey = ?"), {ClipKeys::contentHashKey(hash)}, same, ClipQuery::Order::newestFirst});
+    std::erase_if(clips, [&same](const ClipRef &clip) { return !same(*clip); });
+    return clips;
 }
 
 ClipRef ModelContext::newestClipWithHash(const QString &hash) const
 {
-    const auto clips = fetchClips({QStringLiteral("contentHash = ?"),
-                                   {hash},
-                                   [&hash](const ClipItem &clip) { return clip.contentHash() == hash; },
-                                   ClipQuery::Order::newestFirst,
-                                   1});
+    const auto clips = clipsWithHash(hash);
     return clips.empty() ? nullptr : clips.front();
 }
 
@@ -263,11 +261,9 @@ ClipRef ModelContext::newestClip() const
 
 ClipRef ModelContext::clipWithDedupID(const QUuid &id) const
 {
-    const auto clips = fetchClips({QStringLiteral("dedupID = ?"),
-                                   {uuidText(id)},
-                                   [&id](const ClipItem &clip) { return clip.dedupID() == id; },
-                                   ClipQuery::Order::none,
-                                   1});
+    const auto clips =
+        fetchClips({ClipKeys::dedupIDCondition(), ClipKeys::dedupIDValues(id),
+                    [&id](const ClipItem &clip) { return clip.dedupID() == id; }, ClipQuery::Order::none, 1});
     return clips.empty() ? nullptr : clips.front();
 }
 
@@ -296,13 +292,18 @@ std::vector<ClipRef> ModelContext::clipsExpiringBy(const QDateTime &date) const
 
 QStringList ModelContext::sharedContentHashes() const
 {
-    QSet<QString> hashes;
-    QSqlQuery &q =
-        clipQuery(QStringLiteral("SELECT contentHash FROM clips GROUP BY contentHash HAVING COUNT(*) > 1"), {});
+    // Rows sharing a key, read in full: their hashes may differ.
+    std::vector<qint32> keys;
+    QSqlQuery &q = clipQuery(QStringLiteral("SELECT hashKey FROM clips GROUP BY hashKey HAVING COUNT(*) > 1"), {});
     if (q.exec())
         while (q.next())
-            hashes.insert(q.value(0).toString());
+            keys.push_back(q.value(0).toInt());
     q.finish();
+    QSet<QString> hashes;
+    for (qint32 key : keys)
+        for (const ClipRef &clip :
+             fetchClips({QStringLiteral("hashKey = ?"), {key}, [](const ClipItem &) { return false; }}))
+            hashes.insert(clip->contentHash());
     // A changed clip may now share its hash with a stored one.
     for (const ClipRef &clip : changedClips())
         hashes.insert(clip->contentHash());

@@ -39,7 +39,7 @@ storerow::Clip clipFrom(const ByName &c)
 {
     storerow::Clip clip;
     clip.row = c.number("id");
-    clip.dedupID = c.text("dedupID");
+    clip.dedupID = ClipKeys::dedupIDText(c["dedupID"]);
     clip.createdAt = c.number("createdAt");
     clip.kind = c.text("kind");
     clip.text = optionalText(c["text"]);
@@ -50,7 +50,8 @@ storerow::Clip clipFrom(const ByName &c)
     clip.sourceAppName = optionalText(c["sourceAppName"]);
     clip.sourceAppBundleID = optionalText(c["sourceAppBundleID"]);
     clip.isPinned = c["isPinned"].toBool();
-    clip.contentHash = c.text("contentHash");
+    clip.contentHash =
+        ClipKeys::contentHashFrom(c["contentHash"], {clip.kind, clip.text, clip.fileName, clip.fileTypeIdentifier});
     clip.linkTitle = optionalText(c["linkTitle"]);
     clip.expiresAt = c.optionalNumber("expiresAt");
     clip.pageRow = c.optionalNumber("pinboardID");

@@ -1,8 +1,11 @@
 #include "Quillmere/Model/StoreRows.h"
 
+#include "Quillmere/Model/CapturedContent.h"
+#include "Quillmere/Model/SHA256Digest.h"
 #include "Quillmere/Platform/Core/Json.h"
 
 #include <QStringList>
+#include <QtEndian>
 
 namespace quillmere {
 
@@ -46,6 +49,102 @@ bool execWith(QSqlQuery &q, const QVariantList &values, QSqlError *error)
     *error = q.lastError();
     return false;
 }
+
+namespace ClipKeys {
+namespace {
+
+// Three bytes tell a clip from some sixteen million others; the index holds no more of them.
+constexpr qsizetype kDedupPrefix = 3;
+
+bool isCanonicalHash(const QString &hash)
+{
+    if (hash.size() != 64)
+        return false;
+    for (QChar c : hash)
+        if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')))
+            return false;
+    return true;
+}
+
+// A text the store gives back exactly as it was bound; an empty one may come back as none.
+bool keptExactly(const std::optional<QString> &text, bool required)
+{
+    if (!text)
+        return !required;
+    return !text->isEmpty() && !text->contains(QChar(0)) && QString::fromUtf8(text->toUtf8()) == *text;
+}
+
+QString hashOf(const HashSource &s)
+{
+    return CapturedContent::contentHash(clipKindOrText(s.kindRawValue), s.text, std::nullopt, std::nullopt, s.fileName,
+                                        s.fileTypeIdentifier);
+}
+
+} // namespace
+
+QVariant dedupID(const QUuid &id)
+{
+    return id.toRfc4122();
+}
+
+QUuid dedupIDFrom(const QVariant &stored)
+{
+    if (stored.typeId() == QMetaType::QByteArray) {
+        const QByteArray bytes = stored.toByteArray();
+        return bytes.size() == 16 ? QUuid::fromRfc4122(bytes) : QUuid();
+    }
+    return QUuid::fromString(stored.toString());
+}
+
+QString dedupIDText(const QVariant &stored)
+{
+    return stored.typeId() == QMetaType::QByteArray ? uuidText(dedupIDFrom(stored)) : stored.toString();
+}
+
+QString dedupIDCondition()
+{
+    // "+": a plain dedupID = ? would be put into the other term, which then misses the index.
+    return QStringLiteral("substr(dedupID, 1, %1) = ? AND +dedupID = ?").arg(kDedupPrefix);
+}
+
+QVariantList dedupIDValues(const QUuid &id)
+{
+    const QByteArray bytes = id.toRfc4122();
+    return {bytes.left(kDedupPrefix), bytes};
+}
+
+QVariant contentHash(const QString &hash, const HashSource &source)
+{
+    if (!isCanonicalHash(hash))
+        return hash.isNull() ? QVariant(QStringLiteral("")) : QVariant(hash);
+    if (!source.hasBytes && keptExactly(source.text, true) && keptExactly(source.fileName, false)
+        && keptExactly(source.fileTypeIdentifier, false) && hashOf(source) == hash)
+        return QByteArray(""); // the row's own words give it back
+    return QByteArray::fromHex(hash.toLatin1());
+}
+
+bool isHashFromContent(const QVariant &stored)
+{
+    return stored.typeId() == QMetaType::QByteArray && stored.toByteArray().isEmpty();
+}
+
+QString contentHashFrom(const QVariant &stored, const HashSource &source)
+{
+    if (stored.typeId() != QMetaType::QByteArray)
+        return stored.toString();
+    const QByteArray bytes = stored.toByteArray();
+    return bytes.isEmpty() ? hashOf(source) : SHA256Digest{bytes}.hexString();
+}
+
+qint32 contentHashKey(const QString &hash)
+{
+    const QByteArray digest =
+        isCanonicalHash(hash) ? QByteArray::fromHex(hash.left(8).toLatin1()) : SHA256Digest::of(hash.toUtf8()).bytes;
+    // Three bytes, as for the dedupID: a number SQLite keeps in three.
+    return qFromBigEndian<qint32>(digest.constData()) >> 8;
+}
+
+} // namespace ClipKeys
 
 namespace {
 
@@ -198,12 +297,44 @@ EntityRows StoreRows::clips()
                                                                     : QVariant(QMetaType::fromType<qlonglong>());
                     },
                     true};
+    StoreField dedupID{QStringLiteral("dedupID"),
+                       [](PersistentModel &r, const QVariant &v, const PageLookup &) {
+                           static_cast<C &>(r).setDedupID(ClipKeys::dedupIDFrom(v));
+                       },
+                       [](const PersistentModel &r) { return ClipKeys::dedupID(static_cast<const C &>(r).dedupID()); },
+                       true};
+    // Read after the fields it may be computed from; written with every change, as they may change.
+    StoreField contentHash{
+        QStringLiteral("contentHash"),
+        [](PersistentModel &r, const QVariant &v, const PageLookup &) {
+            C &c = static_cast<C &>(r);
+            c.m_hashFromContent.reset();
+            if (ClipKeys::isHashFromContent(v)) {
+                c.m_contentHash.clear();
+                c.m_hashFromContent =
+                    C::HashFromContent{c.kindRawValue(), c.text(), c.fileName(), c.fileTypeIdentifier()};
+            } else {
+                c.m_contentHash = ClipKeys::contentHashFrom(v, {});
+            }
+        },
+        [](const PersistentModel &r) {
+            const C &c = static_cast<const C &>(r);
+            return ClipKeys::contentHash(c.contentHash(),
+                                         {c.kindRawValue(), c.text(), c.fileName(), c.fileTypeIdentifier(),
+                                          c.m_image.m_size > 0 || c.m_file.m_size > 0});
+        }};
+    StoreField hashKey{QStringLiteral("hashKey"), [](PersistentModel &, const QVariant &, const PageLookup &) {},
+                       [](const PersistentModel &r) {
+                           return QVariant(ClipKeys::contentHashKey(static_cast<const C &>(r).contentHash()));
+                       },
+                       true};
     return {Entity::clip,
             QStringLiteral("ClipItem"),
             QStringLiteral("clips"),
-            {field("dedupID", &C::dedupID, &C::setDedupID, indexed),
+            {dedupID,
              field("createdAt", &C::createdAt, &C::setCreatedAt, indexed),
-             field("kind", &C::kindRawValue, &C::setKindRawValue), field("text", &C::text, &C::setText),
+             field("kind", &C::kindRawValue, &C::setKindRawValue),
+             field("text", &C::text, &C::setText),
              field("fileName", &C::fileName, &C::setFileName),
              field("fileTypeIdentifier", &C::fileTypeIdentifier, &C::setFileTypeIdentifier),
              field("customTitle", &C::customTitle, &C::setCustomTitle),
@@ -211,12 +342,15 @@ EntityRows StoreRows::clips()
              field("sourceAppName", &C::sourceAppName, &C::setSourceAppName),
              field("sourceAppBundleID", &C::sourceAppBundleID, &C::setSourceAppBundleID),
              field("isPinned", &C::isPinned, &C::setIsPinned, indexed),
-             field("contentHash", &C::contentHash, &C::setContentHash, indexed),
+             contentHash,
              field("linkTitle", &C::linkTitle, &C::setLinkTitle),
-             field("expiresAt", &C::expiresAt, &C::setExpiresAt, indexed), page,
+             field("expiresAt", &C::expiresAt, &C::setExpiresAt, indexed),
+             page,
              field("isSavedToPage", &C::isSavedToPage, &C::setIsSavedToPage, indexed),
-             field("payloadByteCount", &C::payloadByteCount, &C::setPayloadByteCount), blobSize(image, "imageSize"),
-             blobSize(file, "fileSize")},
+             field("payloadByteCount", &C::payloadByteCount, &C::setPayloadByteCount),
+             blobSize(image, "imageSize"),
+             blobSize(file, "fileSize"),
+             hashKey},
             {{QStringLiteral("clip_images"), image}, {QStringLiteral("clip_files"), file}},
             /*loadedWhenAsked*/ true,
             /*referencedByRow*/ false,

@@ -73,6 +73,38 @@ private:
     static EntityRows brands();
 };
 
+// The clip columns that find clips, kept in binary: a dedupID in 16 bytes, a content hash in 32 or,
+// when the clip's own words give it, in none. Texts that are not in their canonical form stay as
+// they are, so every value reads back as it was written. Converted here and nowhere else.
+namespace ClipKeys {
+
+// What a clip's content hash is computed from, as its row keeps it.
+struct HashSource {
+    QString kindRawValue;
+    std::optional<QString> text;
+    std::optional<QString> fileName;
+    std::optional<QString> fileTypeIdentifier;
+    // Image or file bytes, which the row does not hold.
+    bool hasBytes = false;
+};
+
+QVariant dedupID(const QUuid &id);
+QUuid dedupIDFrom(const QVariant &stored);
+// The text form (sync records, backups).
+QString dedupIDText(const QVariant &stored);
+// What the index of dedupIDs holds: a few leading bytes, enough to find one among millions.
+QString dedupIDCondition();
+QVariantList dedupIDValues(const QUuid &id);
+
+QVariant contentHash(const QString &hash, const HashSource &source);
+QString contentHashFrom(const QVariant &stored, const HashSource &source);
+// A hash the row does not keep: its content gives it (see contentHashFrom).
+bool isHashFromContent(const QVariant &stored);
+// The indexed key of a hash; a few hashes may share one, so a match is checked in full.
+qint32 contentHashKey(const QString &hash);
+
+} // namespace ClipKeys
+
 // Values as the store keeps them.
 std::optional<QString> optionalText(const QVariant &v);
 std::optional<QDateTime> optionalDate(const QVariant &v);

@@ -2,12 +2,14 @@
 
 #include "Quillmere/Model/ModelContext.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStringList>
 #include <iterator>
+#include <limits>
 #include <vector>
 
 namespace quillmere::StoreSchema {
@@ -156,18 +158,29 @@ bool createVersion1(QSqlQuery &q, QSqlError *error)
 }
 
 // 1 -> 2: clips are read by question, not all at start; these answer the questions asked often.
+// The indexes by date, hash and identity this step once made are made by step 3 -> 4 in their
+// present form; made here they would only be dropped again, leaving free pages behind.
 bool indexClipQuestions(QSqlQuery &q, QSqlError *error)
 {
     const char *const statements[] = {
-        "CREATE INDEX IF NOT EXISTS clips_by_date ON clips(createdAt, id)",
-        "CREATE INDEX IF NOT EXISTS clips_by_hash ON clips(contentHash)",
-        "CREATE INDEX IF NOT EXISTS clips_by_dedup_id ON clips(dedupID)",
         "CREATE INDEX IF NOT EXISTS clips_by_page ON clips(pinboardID) WHERE pinboardID IS NOT NULL",
         "CREATE INDEX IF NOT EXISTS clips_expiring ON clips(expiresAt) WHERE expiresAt IS NOT NULL",
-        // The clips pruning may take: kept small by the history limit, and holding what the
-        // question asks, so that counting them never reads a row.
-        "CREATE INDEX IF NOT EXISTS clips_unkept ON clips(createdAt, id, isPinned, pinboardID, isSavedToPage)"
-        " WHERE isPinned = 0 AND pinboardID IS NULL AND isSavedToPage = 0",
+    };
+    for (const char *sql : statements)
+        if (!run(q, QString::fromLatin1(sql), error))
+            return false;
+    return true;
+}
+
+bool ensureClipKeyIndexes(QSqlQuery &q, QSqlError *error)
+{
+    const char *const statements[] = {
+        // Every index ends in the row id: ordered by (createdAt, id) without holding id twice.
+        "CREATE INDEX IF NOT EXISTS clips_by_created_at ON clips(createdAt)",
+        "CREATE INDEX IF NOT EXISTS clips_by_hash_key ON clips(hashKey)",
+        "CREATE INDEX IF NOT EXISTS clips_by_dedup_key ON clips(substr(dedupID, 1, 3))",
+        "CREATE INDEX IF NOT EXISTS clips_kept ON clips(createdAt, isPinned, pinboardID, isSavedToPage)"
+        " WHERE isPinned != 0 OR pinboardID IS NOT NULL OR isSavedToPage != 0",
     };
     for (const char *sql : statements)
         if (!run(q, QString::fromLatin1(sql), error))
@@ -189,6 +202,107 @@ bool keepSyncBookkeeping(QSqlQuery &q, QSqlError *error)
                error);
 }
 
+bool hasColumn(QSqlQuery &q, const QString &table, const QString &column, QSqlError *error, bool *has)
+{
+    if (!run(q, QStringLiteral("PRAGMA table_info(%1)").arg(table), error))
+        return false;
+    *has = false;
+    while (q.next())
+        *has = *has || q.value(1).toString().compare(column, Qt::CaseInsensitive) == 0;
+    q.finish();
+    return true;
+}
+
+// Gives the rows `where` finds their clip keys in binary (see ClipKeys), a batch at a time in row
+// order; a batch is read whole before any of it is written.
+bool convertClipKeys(QSqlQuery &q, const QString &where, QSqlError *error, bool inBatches = true)
+{
+    const int batch = inBatches ? 2000 : std::numeric_limits<int>::max();
+    struct Row {
+        qint64 id;
+        QVariant dedupID, contentHash;
+        qint32 hashKey;
+    };
+    // In batches by row id, or at once where only an index finds the rows (an order by id would not use it).
+    const QString select =
+        QStringLiteral("SELECT id, dedupID, contentHash, kind, text, fileName, fileTypeIdentifier,"
+                       " imageSize, fileSize FROM clips WHERE %1")
+            .arg(inBatches ? QStringLiteral("id > ? AND (%1) ORDER BY id LIMIT %2").arg(where).arg(batch) : where);
+    for (qint64 after = -1;;) {
+        std::vector<Row> rows;
+        if (!q.prepare(select)) {
+            *error = q.lastError();
+            return false;
+        }
+        if (inBatches)
+            q.bindValue(0, after);
+        if (!q.exec()) {
+            *error = q.lastError();
+            return false;
+        }
+        while (q.next()) {
+            const QVariant id = q.value(1);
+            // An identity not in the form this program writes stays as it is.
+            const QUuid uuid = ClipKeys::dedupIDFrom(id);
+            const bool canonical = id.typeId() == QMetaType::QByteArray || uuidText(uuid) == id.toString();
+            const ClipKeys::HashSource source{q.value(3).toString(), optionalText(q.value(4)), optionalText(q.value(5)),
+                                              optionalText(q.value(6)),
+                                              q.value(7).toLongLong() > 0 || q.value(8).toLongLong() > 0};
+            const QString hash = ClipKeys::contentHashFrom(q.value(2), source);
+            rows.push_back({q.value(0).toLongLong(), canonical ? ClipKeys::dedupID(uuid) : id,
+                            ClipKeys::contentHash(hash, source), ClipKeys::contentHashKey(hash)});
+        }
+        q.finish();
+        if (!rows.empty()
+            && !q.prepare(QStringLiteral("UPDATE clips SET dedupID = ?, contentHash = ?, hashKey = ? WHERE id = ?"))) {
+            *error = q.lastError();
+            return false;
+        }
+        for (const Row &row : rows)
+            if (!execWith(q, {row.dedupID, row.contentHash, row.hashKey, row.id}, error))
+                return false;
+        if (rows.size() < size_t(batch))
+            return true;
+        after = rows.back().id;
+    }
+}
+
+// 3 -> 4: clip rows and their indexes made compact: identities and hashes in binary, found by a
+// short key (see ClipKeys). The unkept clips were all clips but a few, and had an index of their
+// own beside the one of all clips by date; now the few kept ones have it.
+bool compactClipKeys(QSqlQuery &q, QSqlError *error)
+{
+    const char *const drop[] = {
+        "DROP INDEX IF EXISTS clips_by_hash",
+        "DROP INDEX IF EXISTS clips_by_dedup_id",
+        "DROP INDEX IF EXISTS clips_unkept",
+        "DROP INDEX IF EXISTS clips_by_date",
+    };
+    for (const char *sql : drop)
+        if (!run(q, QString::fromLatin1(sql), error))
+            return false;
+    bool hasKey = false;
+    if (!hasColumn(q, QStringLiteral("clips"), QStringLiteral("hashKey"), error, &hasKey)
+        || (!hasKey && !run(q, QStringLiteral("ALTER TABLE clips ADD COLUMN hashKey INTEGER"), error)))
+        return false;
+    // The indexes come after the rows: built in order, their pages are full.
+    return convertClipKeys(q, QStringLiteral("hashKey IS NULL OR typeof(dedupID) != 'blob'"), error)
+        && ensureClipKeyIndexes(q, error);
+}
+
+// At each start of a store of version 4 or later: a key column or index lost since comes back,
+// and rows without their keys (an older tool wrote them) gain them. Both finds use an index.
+bool keepClipKeys(QSqlQuery &q, QSqlError *error)
+{
+    bool hasKey = false;
+    if (!hasColumn(q, QStringLiteral("clips"), QStringLiteral("hashKey"), error, &hasKey)
+        || (!hasKey && !run(q, QStringLiteral("ALTER TABLE clips ADD COLUMN hashKey INTEGER"), error)))
+        return false;
+    // Every text sorts before every blob.
+    return ensureClipKeyIndexes(q, error) && convertClipKeys(q, QStringLiteral("hashKey IS NULL"), error)
+        && convertClipKeys(q, QStringLiteral("substr(dedupID, 1, 3) < x''"), error, false);
+}
+
 using Step = bool (*)(QSqlQuery &q, QSqlError *error);
 
 // Step n brings a store from version n to n + 1. A schema change is one more step at the end.
@@ -196,6 +310,7 @@ constexpr Step kSteps[] = {
     createVersion1,
     indexClipQuestions,
     keepSyncBookkeeping,
+    compactClipKeys,
 };
 
 } // namespace
@@ -203,6 +318,12 @@ constexpr Step kSteps[] = {
 int currentVersion()
 {
     return int(std::size(kSteps));
+}
+
+bool rewriteAfterMigrating(int fromVersion)
+{
+    // The move to binary keys frees about a third of the file; a new store has nothing to free.
+    return fromVersion > 0 && fromVersion < 4;
 }
 
 std::vector<StoredColumn> storedColumns(const ModelContext &context, Entity entity)
@@ -228,6 +349,9 @@ bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
         return false;
     // Sync used to add its tables again at each start; a store that lost them gains them back.
     if (fromVersion >= 3 && !keepSyncBookkeeping(q, error))
+        return false;
+    // A key column lost since is added back and filled; rows an older tool wrote gain their keys.
+    if (fromVersion >= 4 && !keepClipKeys(q, error))
         return false;
     for (int version = std::max(0, fromVersion); version < currentVersion(); ++version) {
         if (!kSteps[version](q, error))

@@ -21,6 +21,10 @@ int currentVersion();
 // step failed (the caller rolls back, so the store stays as it was).
 bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error);
 
+// Whether a store moved from `fromVersion` left enough free pages to be worth rewriting (VACUUM,
+// outside the migration's transaction).
+bool rewriteAfterMigrating(int fromVersion);
+
 struct StoredColumn {
     QString name;
     QString type;

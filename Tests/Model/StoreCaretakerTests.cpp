@@ -168,9 +168,10 @@ TEST(StoreCaretaker, WhatCannotBeSavedAtQuitIsKeptBesideTheStoreAndToldOnceAtThe
         StoreCaretaker caretaker(*f.store, {});
         caretaker.start();
         f.fillDisk();
+        // Each larger than a page: none fits in the room the store's own pages have left.
         for (const char *text : {"kept one", "kept two"})
             f.store->insertClip(
-                test::StoreFixture::textContent(QString::fromLatin1(text) + QString(" x").repeated(4000)));
+                test::StoreFixture::textContent(QString::fromLatin1(text) + QString(" x").repeated(9000)));
         ASSERT_TRUE(f.ctx().hasChanges());
         EXPECT_EQ(caretaker.keepUnsaved(), 2);
     }

@@ -1,5 +1,7 @@
+#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreReader.h"
+#include "Quillmere/Platform/Core/Json.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,6 +10,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <map>
 
 using namespace quillmere;
 
@@ -236,4 +239,142 @@ TEST(StoreSchema, AStoreOfTheCurrentVersionMissingAColumnOrTableGainsItBackWithE
     clip->setCustomTitle(QStringLiteral("titled"));
     EXPECT_TRUE(ctx.save());
     EXPECT_TRUE(SyncBookkeeping(ctx).setMeta(QStringLiteral("export.target"), QStringLiteral("again")));
+}
+
+namespace {
+
+// Version 3 wrote identities and hashes as text and indexed them whole.
+OlderStore version3(const QStringList &rows)
+{
+    OlderStore older = version2(true);
+    older.version = 3;
+    older.sql << rows;
+    return older;
+}
+
+QString textHash(const QString &text)
+{
+    return CapturedContent::contentHash(ClipKind::text, text, std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+}
+
+QString insertText(int id, const QString &dedupID, const QString &text, const QString &hash)
+{
+    return QStringLiteral("INSERT INTO clips(id, dedupID, createdAt, kind, text, contentHash, payloadByteCount,"
+                          " modifiedAt) VALUES(%1, '%2', %3, 'text', '%4', '%5', %6, %3)")
+        .arg(id)
+        .arg(dedupID)
+        .arg(1767225600000 + id)
+        .arg(text, hash)
+        .arg(text.size());
+}
+
+std::map<QString, QString> hashesByIDAsReadersGiveThem(const QString &path)
+{
+    std::map<QString, QString> out;
+    StoreReader reader(path);
+    EXPECT_TRUE(reader.clipsChangedSince(0, [&](const storerow::Clip &c) { out[c.dedupID] = c.contentHash; }));
+    return out;
+}
+
+} // namespace
+
+TEST(StoreSchema, Version3ClipKeysBecomeBinaryAndEveryTextReadsBackAsItWas)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    const QString typed = textHash("typed words");
+    const QString manual = "manual:" + kClipID + ":" + textHash("a note");
+    // Two hashes that share their leading bytes, and so their key.
+    const QString near1 = "abcdef" + QString(57, '0') + "1", near2 = "abcdef" + QString(57, '0') + "2";
+    const QString lowerID = "0a1b2c3d-0000-4000-8000-000000000001";
+    build(path,
+          version3({insertText(8, "8E3A0E52-1C5B-4D3A-9F1E-000000000008", "typed words", typed),
+                    insertText(9, "8E3A0E52-1C5B-4D3A-9F1E-000000000009", "a note", manual),
+                    insertText(10, "8E3A0E52-1C5B-4D3A-9F1E-000000000010", "near one", near1),
+                    insertText(11, lowerID, "near two", near2)}));
+    std::map<QString, QString> before = hashesByIDAsReadersGiveThem(path);
+    ASSERT_EQ(before.size(), 5u);
+
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        ModelContext &ctx = setup.container->mainContext();
+        EXPECT_EQ(userVersion(ctx), ModelContainer::schemaVersion());
+
+        // Dedup still finds each, and only the clip whose hash is the one asked for.
+        ClipRef words = ctx.newestClipWithHash(typed);
+        ASSERT_TRUE(words);
+        EXPECT_EQ(words->dedupID(), QUuid::fromString(QStringLiteral("8E3A0E52-1C5B-4D3A-9F1E-000000000008")));
+        EXPECT_EQ(ctx.clipWithDedupID(words->dedupID()), words);
+        ASSERT_EQ(ctx.clipsWithHash(near1).size(), 1u);
+        EXPECT_EQ(ctx.clipsWithHash(near1).front()->text(), QStringLiteral("near one"));
+        EXPECT_EQ(ctx.newestClipWithHash(manual)->text(), QStringLiteral("a note"));
+        EXPECT_EQ(ctx.newestClipWithHash("hash-a")->text(), QStringLiteral("/tmp/a.txt"));
+
+        // The hash the words gave is not kept; words changed without their hash keep that hash.
+        QSqlQuery q(ctx.database());
+        ASSERT_TRUE(q.exec("SELECT length(contentHash), typeof(dedupID) FROM clips WHERE id = 8") && q.next());
+        EXPECT_EQ(q.value(0).toInt(), 0);
+        EXPECT_EQ(q.value(1).toString(), QStringLiteral("blob"));
+        q.finish();
+        words->setText(QStringLiteral("typed words, edited"));
+        ASSERT_TRUE(ctx.save());
+    }
+    // What sync records and backups are made of: the same texts, the lower-case identity included.
+    EXPECT_EQ(hashesByIDAsReadersGiveThem(path), before);
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    EXPECT_EQ(setup.container->mainContext().newestClipWithHash(typed)->text(), QStringLiteral("typed words, edited"));
+}
+
+TEST(StoreSchema, AMigrationThatFailsLeavesTheStoreAsItWas)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    build(path,
+          version3({insertText(8, kClipID.left(35) + "8", "typed words", textHash("typed words")),
+                    "CREATE TRIGGER refuse BEFORE UPDATE ON clips BEGIN SELECT RAISE(ABORT, 'refused'); END"}));
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    EXPECT_NE(setup.mode, PersistenceMode::localOnly);
+    ASSERT_TRUE(QFile::exists(path));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("as-it-was"));
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("PRAGMA user_version") && q.next());
+        EXPECT_EQ(q.value(0).toInt(), 3);
+        q.finish();
+        ASSERT_TRUE(q.exec("SELECT typeof(contentHash), typeof(dedupID) FROM clips WHERE id = 8") && q.next());
+        EXPECT_EQ(q.value(0).toString() + q.value(1).toString(), QStringLiteral("texttext"));
+        q.finish();
+        ASSERT_TRUE(q.exec("SELECT COUNT(*) FROM sqlite_schema WHERE name IN ('clips_by_hash', 'clips_unkept')")
+                    && q.next());
+        EXPECT_EQ(q.value(0).toInt(), 2);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("as-it-was"));
+}
+
+TEST(StoreSchema, AHashTheStoreDoesNotKeepIsTheOneOfTheWordsTheClipWasReadWith)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    const QUuid id = QUuid::createUuid();
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        auto clip = std::make_shared<ClipItem>();
+        clip->setDedupID(id);
+        clip->setText(QStringLiteral("first words"));
+        clip->setContentHash(textHash("first words"));
+        setup.container->mainContext().insert(clip);
+        ASSERT_TRUE(setup.container->mainContext().save());
+    }
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ModelContext &ctx = setup.container->mainContext();
+    ClipRef clip = ctx.clipWithDedupID(id);
+    ASSERT_TRUE(clip);
+    // The words change before anyone asked for the hash: the hash stays the one that was stored.
+    clip->setText(QStringLiteral("other words"));
+    EXPECT_EQ(clip->contentHash(), textHash("first words"));
+    ASSERT_TRUE(ctx.save());
+    EXPECT_EQ(hashesByIDAsReadersGiveThem(path).at(uuidText(id)), textHash("first words"));
 }
