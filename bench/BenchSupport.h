@@ -4,6 +4,7 @@
 
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -79,6 +80,7 @@ struct Program {
         if (fill)
             fill(environment->store());
         AppDelegate::Platform platform;
+        platform.glyphs = std::make_shared<StatusGlyphs>();
         platform.sounds = std::make_unique<Silence>();
         platform.watchDrops = false;
         platform.installStatusItem = false;

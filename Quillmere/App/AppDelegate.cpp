@@ -85,8 +85,8 @@ AppDelegate::AppDelegate(AppEnvironment &environment, Preferences &prefs, Notifi
         m_platform.hotKeys = std::make_unique<HotKeyCenter>();
     if (!m_platform.applications)
         m_platform.applications = std::make_shared<DesktopEntries>();
-    if (!m_platform.glyphs)
-        m_platform.glyphs = std::make_shared<StatusGlyphs>();
+    // The tray's icons are the caller's: main keeps them for the life of the program.
+    Q_ASSERT(m_platform.glyphs);
 }
 
 AppDelegate::~AppDelegate()

@@ -57,8 +57,6 @@ QColor withAlpha(QColor c, qreal alpha)
     return c;
 }
 
-} // namespace
-
 QIcon makeStatusGlyphIcon(const QColor &ink)
 {
     return iconFrom([ink](QPainter &p) {
@@ -96,6 +94,8 @@ QIcon makeCopiedIcon(const QColor &ink)
         p.drawPath(tick);
     });
 }
+
+} // namespace
 
 QIcon StatusGlyphs::statusIcon(const QColor &ink)
 {

@@ -6,12 +6,9 @@
 
 namespace quillmere {
 
-// The tray glyph (two stacked cards with a curl) and the "copied" check mark, drawn in code.
-QIcon makeStatusGlyphIcon(const QColor &ink);
-QIcon makeCopiedIcon(const QColor &ink);
-
-// The tray shows these again at every copy: each ink is drawn once. Pixmaps are the main
-// thread's, and so is this object.
+// The tray glyph (two stacked cards with a curl) and the "copied" check mark, drawn in code. The
+// tray shows these again at every copy: each ink is drawn once. Pixmaps are the main thread's, and
+// so is this object.
 class StatusGlyphs {
 public:
     QIcon statusIcon(const QColor &ink);

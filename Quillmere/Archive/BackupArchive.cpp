@@ -1,5 +1,6 @@
 #include "Quillmere/Archive/BackupArchive.h"
 
+#include "Quillmere/Archive/ArchiveNames.h"
 #include "Quillmere/Archive/BackupJsonReader.h"
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
@@ -192,23 +193,23 @@ void writeClip(JsonWriter &w, const ClipArchiveClip &c)
 {
     w.element();
     w.open('{');
-    w.string(QLatin1StringView("contentHash"), QStringView(c.contentHash));
-    w.string(QLatin1StringView("createdAt"), QStringView(archive::dateWithMilliseconds(c.createdAt)));
-    w.optional(QLatin1StringView("customTitle"), c.customTitle);
-    w.string(QLatin1StringView("dedupID"), QStringView(c.dedupID));
-    w.optional(QLatin1StringView("fileDataBase64"), c.fileDataBase64);
-    w.optional(QLatin1StringView("fileName"), c.fileName);
-    w.optional(QLatin1StringView("fileTypeIdentifier"), c.fileTypeIdentifier);
-    w.optional(QLatin1StringView("imageDataBase64"), c.imageDataBase64);
-    w.boolean(QLatin1StringView("isPinned"), c.isPinned);
-    w.boolean(QLatin1StringView("isSavedToPage"), c.isSavedToPage);
-    w.string(QLatin1StringView("kind"), QStringView(c.kind));
-    w.optional(QLatin1StringView("linkTitle"), c.linkTitle);
-    w.optional(QLatin1StringView("pageName"), c.pageName);
-    w.optional(QLatin1StringView("recognizedText"), c.recognizedText);
-    w.optional(QLatin1StringView("sourceAppBundleID"), c.sourceAppBundleID);
-    w.optional(QLatin1StringView("sourceAppName"), c.sourceAppName);
-    w.optional(QLatin1StringView("text"), c.text);
+    w.string(BackupNames::contentHash, QStringView(c.contentHash));
+    w.string(BackupNames::createdAt, QStringView(archive::dateWithMilliseconds(c.createdAt)));
+    w.optional(BackupNames::customTitle, c.customTitle);
+    w.string(BackupNames::dedupID, QStringView(c.dedupID));
+    w.optional(BackupNames::fileDataBase64, c.fileDataBase64);
+    w.optional(BackupNames::fileName, c.fileName);
+    w.optional(BackupNames::fileTypeIdentifier, c.fileTypeIdentifier);
+    w.optional(BackupNames::imageDataBase64, c.imageDataBase64);
+    w.boolean(BackupNames::isPinned, c.isPinned);
+    w.boolean(BackupNames::isSavedToPage, c.isSavedToPage);
+    w.string(BackupNames::kind, QStringView(c.kind));
+    w.optional(BackupNames::linkTitle, c.linkTitle);
+    w.optional(BackupNames::pageName, c.pageName);
+    w.optional(BackupNames::recognizedText, c.recognizedText);
+    w.optional(BackupNames::sourceAppBundleID, c.sourceAppBundleID);
+    w.optional(BackupNames::sourceAppName, c.sourceAppName);
+    w.optional(BackupNames::text, c.text);
     w.close('}');
 }
 
@@ -218,30 +219,28 @@ void writeTail(QByteArray &out, const ClipArchiveDocument &document)
     JsonWriter w(out);
     w.close(']');
     const ClipArchiveManifest &m = document.manifest;
-    w.key(QLatin1StringView("manifest"));
+    w.key(BackupNames::manifest);
     w.open('{');
-    w.string(QLatin1StringView("appVersion"), QStringView(m.appVersion));
-    w.integer(QLatin1StringView("clipCount"), m.clipCount);
-    w.string(QLatin1StringView("exportedAt"), QStringView(archive::dateWithMilliseconds(m.exportedAt)));
-    w.integer(QLatin1StringView("pinboardCount"), m.pinboardCount);
-    w.integer(QLatin1StringView("version"), m.version);
+    w.string(BackupNames::appVersion, QStringView(m.appVersion));
+    w.integer(BackupNames::clipCount, m.clipCount);
+    w.string(BackupNames::exportedAt, QStringView(archive::dateWithMilliseconds(m.exportedAt)));
+    w.integer(BackupNames::pinboardCount, m.pinboardCount);
+    w.integer(BackupNames::version, m.version);
     w.close('}');
-    w.key(QLatin1StringView("pinboards"));
+    w.key(BackupNames::pinboards);
     w.open('[');
     for (const ClipArchivePinboard &p : document.pinboards) {
         w.element();
         w.open('{');
-        w.string(QLatin1StringView("colorName"), QStringView(p.colorName));
-        w.string(QLatin1StringView("iconName"), QStringView(p.iconName));
-        w.string(QLatin1StringView("name"), QStringView(p.name));
-        w.integer(QLatin1StringView("sortOrder"), p.sortOrder);
+        w.string(BackupNames::colorName, QStringView(p.colorName));
+        w.string(BackupNames::iconName, QStringView(p.iconName));
+        w.string(BackupNames::name, QStringView(p.name));
+        w.integer(BackupNames::sortOrder, p.sortOrder);
         w.close('}');
     }
     w.close(']');
     w.close('}');
 }
-
-constexpr char head[] = "{\"clips\":[";
 
 // The text of clips [from, to): the head before the first clip of all, the tail after the last.
 QByteArray textOfClips(const ClipArchiveDocument &document, size_t from, size_t to)
@@ -251,9 +250,12 @@ QByteArray textOfClips(const ClipArchiveDocument &document, size_t from, size_t 
     for (size_t i = from; i < to; ++i)
         size += estimatedSize(document.clips[i]);
     out.reserve(size);
-    if (from == 0)
-        out.append(head);
     JsonWriter w(out);
+    if (from == 0) {
+        w.open('{');
+        w.key(BackupNames::clips);
+        w.open('[');
+    }
     w.continueAfter(from > 0);
     for (size_t i = from; i < to; ++i)
         writeClip(w, document.clips[i]);

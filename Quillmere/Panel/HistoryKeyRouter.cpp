@@ -37,41 +37,35 @@ KeyPressResult HistoryKeyRouter::moveTabForTab(const PanelKey &key)
 }
 
 // Tab, Down and Up move between the tabs whatever the panel shows.
-bool HistoryKeyRouter::handleTabKeys(const PanelKey &key)
+std::optional<KeyPressResult> HistoryKeyRouter::handleTabKeys(const PanelKey &key)
 {
     switch (navKey(key).key) {
     case NavKey::tab:
-        moveTabForTab(key);
-        return true;
+        return moveTabForTab(key);
     case NavKey::down:
-        m_model.tabs().moveTab(1);
-        return true;
+        return m_model.tabs().moveTab(1);
     case NavKey::up:
-        m_model.tabs().moveTab(-1);
-        return true;
+        return m_model.tabs().moveTab(-1);
     default:
-        return false;
+        return std::nullopt;
     }
 }
 
-// The list of clips answers the same while browsing and while searching.
-bool HistoryKeyRouter::handleListKeys(const PanelKey &key)
+// The list of clips answers the same while browsing, while searching and in the focused card area.
+std::optional<KeyPressResult> HistoryKeyRouter::handleListKeys(const PanelKey &key)
 {
-    if (handleTabKeys(key))
-        return true;
+    if (const auto result = handleTabKeys(key))
+        return result;
     switch (navKey(key).key) {
     case NavKey::returnKey:
     case NavKey::keypadEnter:
-        m_model.pasteSelection();
-        return true;
+        return m_model.pasteSelection();
     case NavKey::left:
-        m_model.moveSelection(-1);
-        return true;
+        return m_model.moveSelection(-1);
     case NavKey::right:
-        m_model.moveSelection(1);
-        return true;
+        return m_model.moveSelection(1);
     default:
-        return false;
+        return std::nullopt;
     }
 }
 
@@ -143,24 +137,11 @@ void HistoryKeyRouter::handleBrowsing(const PanelKey &key)
 
 KeyPressResult HistoryKeyRouter::handleGrid(const PanelKey &key)
 {
-    switch (navKey(key).key) {
-    case NavKey::tab:
-        return moveTabForTab(key);
-    case NavKey::up:
-        return m_model.tabs().moveTab(-1);
-    case NavKey::down:
-        return m_model.tabs().moveTab(1);
-    case NavKey::left:
-        return m_model.moveSelection(-1);
-    case NavKey::right:
-        return m_model.moveSelection(1);
-    case NavKey::returnKey:
-        return m_model.pasteSelection();
-    case NavKey::escape:
+    if (const auto result = handleListKeys(key))
+        return *result;
+    if (navKey(key).key == NavKey::escape)
         return m_model.handleEscapeKeyPress();
-    default:
-        return handleTyped(key);
-    }
+    return handleTyped(key);
 }
 
 KeyPressResult HistoryKeyRouter::handleTyped(const PanelKey &key)

@@ -2,6 +2,8 @@
 
 #include "Quillmere/Panel/PanelKeys.h"
 
+#include <optional>
+
 namespace quillmere {
 
 class HistoryViewModel;
@@ -24,8 +26,9 @@ private:
     void handleSearching(const PanelKey &key);
     void handleBrowsing(const PanelKey &key);
     KeyPressResult moveTabForTab(const PanelKey &key);
-    bool handleTabKeys(const PanelKey &key);
-    bool handleListKeys(const PanelKey &key);
+    // The model's answer to a key of the table; none for a key the table doesn't hold.
+    std::optional<KeyPressResult> handleTabKeys(const PanelKey &key);
+    std::optional<KeyPressResult> handleListKeys(const PanelKey &key);
 
     HistoryViewModel &m_model;
 };

@@ -1,6 +1,7 @@
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/CopyFeedback.h"
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Clipboard/ClipboardMonitor.h"
 #include "Quillmere/Clipboard/SequentialPasteController.h"
@@ -52,6 +53,7 @@ protected:
         options.store.notificationCenter = &center;
         environment = std::make_unique<AppEnvironment>(options);
         AppDelegate::Platform platform;
+        platform.glyphs = std::make_shared<StatusGlyphs>();
         platform.sounds = std::make_unique<RecordingSounds>(&played);
         platform.watchDrops = false;
         delegate = std::make_unique<AppDelegate>(*environment, *prefs, center, std::move(platform));
@@ -230,6 +232,7 @@ TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATra
     options.store.notificationCenter = &center;
     AppEnvironment environment(options);
     AppDelegate::Platform platform;
+    platform.glyphs = std::make_shared<StatusGlyphs>();
     platform.sounds = std::make_unique<RecordingSounds>(&played);
     platform.installStatusItem = false;
     platform.registerHotKeys = false;

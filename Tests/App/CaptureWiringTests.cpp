@@ -1,5 +1,6 @@
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
@@ -40,6 +41,7 @@ TEST(CaptureWiring, TrayItemsReachTheScreenshotTool)
     options.store.notificationCenter = &center;
     AppEnvironment environment(options);
     AppDelegate::Platform platform;
+    platform.glyphs = std::make_shared<StatusGlyphs>();
     platform.sounds = std::make_unique<SilentSounds>();
     platform.watchDrops = false;
     platform.screenshotTool = QStringLiteral(QUILLMERE_SCREENSHOT_TOOL);

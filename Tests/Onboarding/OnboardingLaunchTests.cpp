@@ -1,5 +1,6 @@
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/Onboarding/OnboardingWindow.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/DisplayTestSupport.h"
@@ -56,6 +57,7 @@ struct Startup {
         options.store.notificationCenter = &center;
         environment = std::make_unique<AppEnvironment>(options);
         AppDelegate::Platform platform;
+        platform.glyphs = std::make_shared<StatusGlyphs>();
         platform.installStatusItem = false;
         platform.registerHotKeys = false;
         platform.watchDrops = false;

@@ -169,6 +169,10 @@ TEST(KeyRouting, FocusedCardAreaTypesThroughOnlyPrintableText)
 
     f.model->handleGridKeyPress({Qt::Key_Return, {}, QStringLiteral("\r")});
     EXPECT_EQ(f.pasted, (std::vector<PersistentIdentifier>{clipID(3)}));
+    EXPECT_EQ(f.model->handleGridKeyPress({Qt::Key_Enter, Qt::KeypadModifier, QStringLiteral("\r")}),
+              KeyPressResult::handled)
+        << "the keypad's Enter pastes as in the lists";
+    EXPECT_EQ(f.pasted, (std::vector<PersistentIdentifier>{clipID(3), clipID(3)}));
 
     f.changeStore([](HistorySnapshot &s) { s.clips.clear(); });
     EXPECT_EQ(f.model->handleGridKeyPress({Qt::Key_Left}), KeyPressResult::ignored) << "an empty list";

@@ -3,6 +3,7 @@
 // test artefacts. The last test is the whole road from another program's copy to the paste.
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Pages/Widgets/PinboardTabStrip.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
@@ -100,6 +101,7 @@ protected:
         options.store.notificationCenter = &center;
         environment = std::make_unique<AppEnvironment>(options);
         AppDelegate::Platform platform;
+        platform.glyphs = std::make_shared<StatusGlyphs>();
         platform.sounds = std::make_unique<Quiet>();
         platform.watchDrops = false;
         platform.installStatusItem = false;

@@ -3,6 +3,7 @@
 // The whole program's panel on a real X display with a window manager, driven through xdotool.
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/Window/HistoryCardArea.h"
@@ -125,6 +126,7 @@ protected:
         options.store.notificationCenter = &center;
         environment = std::make_unique<AppEnvironment>(options);
         AppDelegate::Platform platform;
+        platform.glyphs = std::make_shared<StatusGlyphs>();
         platform.sounds = std::make_unique<test::QuietSounds>();
         platform.watchDrops = false;
         platform.installStatusItem = tray;

@@ -1,5 +1,6 @@
 #include "Quillmere/App/AppDelegate.h"
 #include "Quillmere/App/AppEnvironment.h"
+#include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/App/StatusItem.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Settings/SettingsWindow.h"
@@ -41,6 +42,7 @@ TEST(SettingsLaunch, TheTrayItemAndTheLaunchArgumentOpenOneWindowAfterThePanelHi
     AppEnvironment environment(options);
     int hides = 0;
     AppDelegate::Platform platform;
+    platform.glyphs = std::make_shared<StatusGlyphs>();
     platform.makePanel = [&hides](AppDelegate &) { return std::make_unique<CountingPanel>(&hides); };
     platform.registerHotKeys = false;
     platform.watchDrops = false;
