@@ -86,7 +86,8 @@ AppDelegate::AppDelegate(AppEnvironment &environment, Preferences &prefs, Notifi
     if (!m_platform.applications)
         m_platform.applications = std::make_shared<DesktopEntries>();
     // The tray's icons are the caller's: main keeps them for the life of the program.
-    Q_ASSERT(m_platform.glyphs);
+    if (!m_platform.glyphs)
+        qFatal("AppDelegate needs the tray's glyphs");
 }
 
 AppDelegate::~AppDelegate()
