@@ -44,14 +44,19 @@ inline void takeOver(const void *token)
 namespace detail {
 // Hands itself over wherever it is copied or moved, last of all into the queue or kernel that
 // carries it, and takes itself over before it reads a thing of its own. Qt destroys it on
-// whichever thread lets go of it last, so a run hands it back over and its end takes it over.
+// whichever thread lets go of it last, which takes over what the runs did to it; runs on
+// different threads take over nothing from each other, so races between them still show.
 template <typename Call> class HandedOverCall {
 public:
     HandedOverCall(Call call, const void *back) : m_call(std::move(call)), m_back(back) { handOver(this); }
     HandedOverCall(HandedOverCall &&other) : m_call(std::move(other.m_call)), m_back(other.m_back) { handOver(this); }
     HandedOverCall(const HandedOverCall &other) : m_call(other.m_call), m_back(other.m_back) { handOver(this); }
     HandedOverCall &operator=(const HandedOverCall &) = delete;
-    ~HandedOverCall() { takeOver(this); }
+    ~HandedOverCall()
+    {
+        takeOver(this);
+        takeOver(&m_back);
+    }
 
     template <typename... Args> decltype(auto) operator()(Args &&...args)
     {
@@ -62,7 +67,7 @@ public:
             {
                 if (call->m_back)
                     handOver(call->m_back);
-                handOver(call);
+                handOver(&call->m_back);
             }
         } back{this};
         return m_call(std::forward<Args>(args)...);
@@ -70,7 +75,7 @@ public:
 
 private:
     Call m_call;
-    const void *m_back;
+    const void *m_back; // its address is also the token of the runs' ends, for the destructor
 };
 
 template <typename Call> auto handedOver(const void *back, Call &&call)
