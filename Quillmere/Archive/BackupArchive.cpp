@@ -296,8 +296,9 @@ std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *
                                   const QByteArray text = textOfClips(document, group.first, group.second);
                                   if (textBytes.fetch_add(text.size()) + text.size() > maxJson)
                                       return;
-                                  // Base64 of images and files has no repeats worth searching for; coding its letters is
-                                  // all the compression it allows, at a fraction of the time.
+                                  // Base64 of images and files has no repeats worth searching for;
+                                  // coding its letters is all the compression it allows, at a
+                                  // fraction of the time.
                                   qsizetype payload = 0;
                                   for (size_t i = group.first; i < group.second; ++i)
                                       payload += document.clips[i].imageDataBase64.value_or(QString()).size()
