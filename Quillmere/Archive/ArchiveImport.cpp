@@ -4,6 +4,7 @@
 
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/HandOver.h"
 
 #include <QHash>
 #include <QSet>
@@ -90,10 +91,11 @@ PreparedArchive prepareArchive(ClipArchiveDocument document)
     std::vector<size_t> indices(count);
     for (size_t i = 0; i < count; ++i)
         indices[i] = i;
-    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](size_t i) {
-        prepared.contents[i] = document.clips[i].restoredContent();
-        prepared.hashes[i] = document.clips[i].recomputedHash(prepared.contents[i]);
-    });
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, QUILLMERE_HANDED_OVER(&indices, [&](size_t i) {
+                                  prepared.contents[i] = document.clips[i].restoredContent();
+                                  prepared.hashes[i] = document.clips[i].recomputedHash(prepared.contents[i]);
+                              }));
+    takeOver(&indices);
     prepared.document = std::move(document);
     return prepared;
 }

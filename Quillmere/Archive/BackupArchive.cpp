@@ -5,6 +5,7 @@
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QJsonDocument>
@@ -291,20 +292,25 @@ std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *
     std::vector<std::optional<QByteArray>> pieces(groups.size());
     // The reader refuses more text than its cap: past it, the rest is not worth compressing.
     std::atomic<qint64> textBytes = 0;
-    QtConcurrent::blockingMap(QThreadPool::globalInstance(), groups, [&](const std::pair<size_t, size_t> &group) {
-        const size_t index = size_t(&group - groups.data());
-        const QByteArray text = textOfClips(document, group.first, group.second);
-        if (textBytes.fetch_add(text.size()) + text.size() > maxJson)
-            return;
-        // Base64 of images and files has no repeats worth searching for; coding its letters is
-        // all the compression it allows, at a fraction of the time.
-        qsizetype payload = 0;
-        for (size_t i = group.first; i < group.second; ++i)
-            payload += document.clips[i].imageDataBase64.value_or(QString()).size()
-                + document.clips[i].fileDataBase64.value_or(QString()).size();
-        const int strategy = payload * 10 >= text.size() * 9 ? Z_HUFFMAN_ONLY : Z_DEFAULT_STRATEGY;
-        pieces[index] = deflatePiece(text.constData(), text.size(), index + 1 == groups.size(), strategy);
-    });
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), groups,
+                              QUILLMERE_HANDED_OVER(&groups, [&](const std::pair<size_t, size_t> &group) {
+                                  const size_t index = size_t(&group - groups.data());
+                                  const QByteArray text = textOfClips(document, group.first, group.second);
+                                  if (textBytes.fetch_add(text.size()) + text.size() > maxJson)
+                                      return;
+                                  // Base64 of images and files has no repeats worth searching for;
+                                  // coding its letters is all the compression it allows, at a
+                                  // fraction of the time.
+                                  qsizetype payload = 0;
+                                  for (size_t i = group.first; i < group.second; ++i)
+                                      payload += document.clips[i].imageDataBase64.value_or(QString()).size()
+                                          + document.clips[i].fileDataBase64.value_or(QString()).size();
+                                  const int strategy =
+                                      payload * 10 >= text.size() * 9 ? Z_HUFFMAN_ONLY : Z_DEFAULT_STRATEGY;
+                                  pieces[index] =
+                                      deflatePiece(text.constData(), text.size(), index + 1 == groups.size(), strategy);
+                              }));
+    takeOver(&groups);
     if (textBytes > maxJson) {
         if (errorText)
             *errorText = QStringLiteral("This backup would hold more than %1, more than Brindlewax can restore. "
@@ -354,11 +360,13 @@ ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
     // A payload that does not decode would restore as a clip without its image or file. Checked on
     // the thread pool: the payloads are most of a backup's bytes.
     std::atomic<bool> undecodable = false;
-    QtConcurrent::blockingMap(QThreadPool::globalInstance(), document->clips, [&](const ClipArchiveClip &clip) {
-        if ((clip.imageDataBase64 && !archive::decodeBase64(*clip.imageDataBase64))
-            || (clip.fileDataBase64 && !archive::decodeBase64(*clip.fileDataBase64)))
-            undecodable = true;
-    });
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), document->clips,
+                              QUILLMERE_HANDED_OVER(&document->clips, [&](const ClipArchiveClip &clip) {
+                                  if ((clip.imageDataBase64 && !archive::decodeBase64(*clip.imageDataBase64))
+                                      || (clip.fileDataBase64 && !archive::decodeBase64(*clip.fileDataBase64)))
+                                      undecodable = true;
+                              }));
+    takeOver(&document->clips);
     if (undecodable)
         return ClipArchiveError::corrupt();
     return std::move(*document);

@@ -1,6 +1,7 @@
 // Inflating backups: our own files piece by piece on the thread pool, anything else serially,
 // both bounded by what the stream inflates to.
 #include "Quillmere/Archive/BackupArchive.h"
+#include "Quillmere/Platform/Core/HandOver.h"
 
 #include <QThreadPool>
 #include <QtConcurrent>
@@ -93,12 +94,14 @@ std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOut
     std::vector<size_t> indices(starts.size());
     for (size_t i = 0; i < indices.size(); ++i)
         indices[i] = i;
-    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](size_t i) {
-        const bool last = i + 1 == starts.size();
-        const qsizetype end = last ? input.size() : starts[i + 1];
-        pieces[i] = inflatePiece(input.constData() + starts[i], end - starts[i],
-                                 last ? PieceEnd::final : PieceEnd::open, maxOutput, produced, tooLarge);
-    });
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, QUILLMERE_HANDED_OVER(&indices, [&](size_t i) {
+                                  const bool last = i + 1 == starts.size();
+                                  const qsizetype end = last ? input.size() : starts[i + 1];
+                                  pieces[i] = inflatePiece(input.constData() + starts[i], end - starts[i],
+                                                           last ? PieceEnd::final : PieceEnd::open, maxOutput, produced,
+                                                           tooLarge);
+                              }));
+    takeOver(&indices);
     if (tooLarge) {
         if (exceeded)
             *exceeded = true;

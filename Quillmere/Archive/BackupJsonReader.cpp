@@ -1,4 +1,5 @@
 #include "Quillmere/Archive/BackupJsonReader.h"
+#include "Quillmere/Platform/Core/HandOver.h"
 
 #include <QSet>
 #include <QStringDecoder>
@@ -487,12 +488,14 @@ std::optional<ClipArchiveDocument> readBackupJson(const QByteArray &json)
     if (!read || !r.ok() || !r.atEnd() || !sawManifest || !sawPages || !sawClips)
         return std::nullopt;
     std::atomic<bool> unsure = false;
-    QtConcurrent::blockingMap(QThreadPool::globalInstance(), payloads, [&](const Payload &payload) {
-        Reader text(payload.begin, payload.end);
-        ClipArchiveClip &clip = doc.clips[payload.clip];
-        if (!text.string(*(payload.image ? clip.imageDataBase64 : clip.fileDataBase64)) || !text.atEnd())
-            unsure = true;
-    });
+    QtConcurrent::blockingMap(
+        QThreadPool::globalInstance(), payloads, QUILLMERE_HANDED_OVER(&payloads, [&](const Payload &payload) {
+            Reader text(payload.begin, payload.end);
+            ClipArchiveClip &clip = doc.clips[payload.clip];
+            if (!text.string(*(payload.image ? clip.imageDataBase64 : clip.fileDataBase64)) || !text.atEnd())
+                unsure = true;
+        }));
+    takeOver(&payloads);
     if (unsure)
         return std::nullopt;
     return doc;

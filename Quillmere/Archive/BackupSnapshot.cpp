@@ -2,6 +2,7 @@
 #include "Quillmere/Archive/BackupArchive.h"
 
 #include "Quillmere/Model/StoreReader.h"
+#include "Quillmere/Platform/Core/HandOver.h"
 
 #include <QThreadPool>
 #include <QtConcurrent>
@@ -63,17 +64,20 @@ ArchiveResult<ClipArchiveDocument, QString> Snapshot::document() &&
     std::vector<size_t> indices(document.clips.size());
     for (size_t i = 0; i < indices.size(); ++i)
         indices[i] = i;
-    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, [&](size_t i) {
-        if (deleted[i])
-            return;
-        if (images[i])
-            document.clips[i].imageDataBase64 = archive::encodeBase64(images[i]->bytes.value_or(QByteArray()));
-        if (files[i])
-            document.clips[i].fileDataBase64 = archive::encodeBase64(files[i]->bytes.value_or(QByteArray()));
-        // Read, the bytes are not needed again: the text holds them now.
-        images[i].reset();
-        files[i].reset();
-    });
+    QtConcurrent::blockingMap(QThreadPool::globalInstance(), indices, QUILLMERE_HANDED_OVER(&indices, [&](size_t i) {
+                                  if (deleted[i])
+                                      return;
+                                  if (images[i])
+                                      document.clips[i].imageDataBase64 =
+                                          archive::encodeBase64(images[i]->bytes.value_or(QByteArray()));
+                                  if (files[i])
+                                      document.clips[i].fileDataBase64 =
+                                          archive::encodeBase64(files[i]->bytes.value_or(QByteArray()));
+                                  // Read, the bytes are not needed again: the text holds them now.
+                                  images[i].reset();
+                                  files[i].reset();
+                              }));
+    takeOver(&indices);
     size_t next = 0;
     for (size_t i = 0; i < document.clips.size(); ++i)
         if (!deleted[i])

@@ -1,5 +1,6 @@
 #include "Quillmere/Search/SemanticSearchEngine.h"
 
+#include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Search/SearchLogging.h"
 #include "Quillmere/Search/WordVectorEmbedding.h"
 
@@ -31,6 +32,8 @@ SemanticSearchEngine::~SemanticSearchEngine()
     m_latest->fetch_add(1);
     m_thread.quit();
     m_thread.wait();
+    // What the worker's runs wrote is this thread's to destroy now.
+    takeOver(m_worker.get());
 }
 
 void SemanticSearchEngine::scores(const QString &query, std::vector<SemanticDocument> documents, double threshold,
@@ -42,20 +45,26 @@ void SemanticSearchEngine::scores(const QString &query, std::vector<SemanticDocu
     // and an answer still queued when it goes is discarded with it.
     QMetaObject::invokeMethod(
         worker,
-        [this, worker, latest = m_latest, request, query, documents = std::move(documents), threshold,
-         reply = std::move(reply)]() mutable {
-            const auto overtaken = [&] { return latest->load() != request; };
-            if (overtaken())
-                return;
-            std::optional<Scores> scores = worker->scoring.scores(query, documents, threshold, overtaken);
-            if (!scores)
-                return;
-            if (!worker->scoring.hasModel())
-                m_noModel.store(true);
-            QMetaObject::invokeMethod(
-                this, [reply = std::move(reply), scores = std::move(*scores)]() mutable { reply(std::move(scores)); },
-                Qt::QueuedConnection);
-        },
+        QUILLMERE_HANDED_OVER(
+            worker,
+            [this, worker, latest = m_latest, request, query, documents = std::move(documents), threshold,
+             reply = std::move(reply)]() mutable {
+                const auto overtaken = [&] { return latest->load() != request; };
+                if (overtaken())
+                    return;
+                std::optional<Scores> scores = worker->scoring.scores(query, documents, threshold, overtaken);
+                if (!scores)
+                    return;
+                if (!worker->scoring.hasModel())
+                    m_noModel.store(true);
+                QMetaObject::invokeMethod(
+                    this,
+                    QUILLMERE_HANDED_OVER(nullptr,
+                                          [reply = std::move(reply), scores = std::move(*scores)]() mutable {
+                                              reply(std::move(scores));
+                                          }),
+                    Qt::QueuedConnection);
+            }),
         Qt::QueuedConnection);
 }
 

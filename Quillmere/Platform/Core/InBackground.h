@@ -1,20 +1,21 @@
 #pragma once
 
+#include "Quillmere/Platform/Core/HandOver.h"
+
 #include <QFutureWatcher>
 #include <QObject>
 #include <QThreadPool>
 #include <QtConcurrent>
 #include <type_traits>
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(QUILLMERE_THREAD_SANITIZER)
 #include <QPromise>
 #include <QRunnable>
-#include <sanitizer/tsan_interface.h>
 #endif
 
 namespace quillmere {
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(QUILLMERE_THREAD_SANITIZER)
 namespace detail {
 // Qt's thread pool hands a task over under locks inside the library, which a ThreadSanitizer
 // build cannot see (Qt is not built with it); this task states the hand-over itself, and reads
@@ -27,10 +28,10 @@ public:
     }
     void run() override
     {
-        __tsan_acquire(this);
+        takeOver(this);
         m_promise.start();
         m_promise.addResult(m_work());
-        __tsan_release(const_cast<void *>(m_token));
+        handOver(m_token);
         m_promise.finish();
     }
 
@@ -51,17 +52,17 @@ template <typename Work, typename Done> void inBackground(QObject *receiver, Wor
     if (!receiver)
         return;
     auto *watcher = new QFutureWatcher<Result>(receiver);
-#if defined(__SANITIZE_THREAD__)
+#if defined(QUILLMERE_THREAD_SANITIZER)
     QPromise<Result> promise;
     QFuture<Result> future = promise.future();
     auto *task = new detail::SanitizedTask<Work, Result>(std::move(work), std::move(promise), watcher);
     QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, [watcher, done = std::move(done)]() mutable {
-        __tsan_acquire(watcher);
+        takeOver(watcher);
         watcher->deleteLater();
         done(watcher->future().takeResult());
     });
     watcher->setFuture(future);
-    __tsan_release(task);
+    handOver(task);
     // The pool deletes the task once it has run.
     QThreadPool::globalInstance()->start(task);
 #else
