@@ -46,6 +46,7 @@ public:
     std::shared_ptr<QSemaphore> gate = std::make_shared<QSemaphore>();
     std::shared_ptr<std::atomic<int>> started = std::make_shared<std::atomic<int>>(0);
     std::shared_ptr<std::atomic<int>> stopped = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<int>> namesReads = std::make_shared<std::atomic<int>>(0);
 
     // A test that failed half-way leaves no worker waiting.
     ~WorkerHistoryStore() override { gate->release(1000); }
@@ -65,7 +66,8 @@ public:
     }
     NamesRead sourceAppNamesRead() const override
     {
-        return [clips = data.clips]() -> std::optional<QStringList> {
+        return [clips = data.clips, reads = namesReads]() -> std::optional<QStringList> {
+            ++*reads;
             QStringList names;
             for (const ClipSnapshot &clip : clips)
                 if (clip.sourceAppName)
@@ -354,4 +356,26 @@ TEST(HistoryPaging, TheSourceFilterListsSourcesOfClipsBeyondTheNewestPart)
     ASSERT_FALSE(f.lists().isComplete());
     ASSERT_TRUE(waitUntil([&] { return f.model->state().sourceAppNames.size() == 2; }));
     EXPECT_EQ(f.model->state().sourceAppNames, (QStringList{QStringLiteral("Editor"), QStringLiteral("Old App")}));
+}
+
+TEST(HistoryPaging, SourceNamesAreReadAgainOnlyAfterTheStoreChanged)
+{
+    PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 2);
+    f.store.data.clips.back().sourceAppName = QStringLiteral("Old App");
+    f.show();
+    ASSERT_TRUE(waitUntil([&] { return f.model->state().sourceAppNames == QStringList{QStringLiteral("Old App")}; }));
+    f.model->panelDidHide();
+    f.show();
+    f.model->panelDidHide();
+    f.show();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(*f.store.namesReads, 1) << "nothing changed: no scan";
+
+    // The source's last clip goes.
+    f.store.data.clips.pop_back();
+    f.store.publish();
+    f.scheduler.runPending();
+    ASSERT_TRUE(waitUntil([&] { return f.model->state().sourceAppNames.isEmpty(); }));
+    EXPECT_EQ(*f.store.namesReads, 2);
 }
