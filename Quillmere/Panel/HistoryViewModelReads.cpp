@@ -22,9 +22,12 @@ bool newerThan(const ClipSnapshot &a, const ClipSnapshot &b)
 
 bool HistoryViewModel::wantsWholeHistory() const
 {
-    if (!m_shown || (!m_state.filters.isActive() && SearchQuery(m_state.query).isEmpty()))
+    if (!m_shown)
         return false;
-    return !m_lists.isComplete() || (m_heldWholeGeneration && *m_heldWholeGeneration != m_storeGeneration);
+    // What is held stays whole, searched or not: its older clips are read again after a save.
+    if (m_heldWholeGeneration)
+        return *m_heldWholeGeneration != m_storeGeneration;
+    return !m_lists.isComplete() && (m_state.filters.isActive() || !SearchQuery(m_state.query).isEmpty());
 }
 
 HistorySnapshot HistoryViewModel::readNewestPart() const
