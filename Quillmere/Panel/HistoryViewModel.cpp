@@ -282,30 +282,6 @@ void HistoryViewModel::handleItemOrderChange(const ItemOrderSignal &before, cons
     pruneStaleStackEntries();
 }
 
-void HistoryViewModel::takeSnapshot()
-{
-    if (!m_stale)
-        return;
-    m_stale = false;
-    if (m_wantWhole) {
-        m_heldWholeGeneration.reset();
-        m_lists.setSnapshot(m_deps.store->snapshot());
-        return;
-    }
-    HistorySnapshot newest = readNewestPart();
-    if (m_heldWholeGeneration && !newest.isComplete()) {
-        if (takeMergedWhole(newest, m_lists.items()))
-            return;
-        // A clip beyond the newest part went or came: the older ones wait for the next read, which
-        // selects the clip selected now again.
-        const std::vector<QUuid> ids = m_lists.navigableDedupIDs();
-        if (m_state.selectedIndex > 0 && m_state.selectedIndex < int(ids.size()))
-            m_selectionToRestore = ids[size_t(m_state.selectedIndex)];
-    }
-    m_heldWholeGeneration.reset();
-    m_lists.setSnapshot(std::move(newest));
-}
-
 void HistoryViewModel::widenSnapshot(bool whole)
 {
     if (m_lists.isComplete())
