@@ -151,13 +151,10 @@ HistoryStore::ClipsRead ClipStoreHistory::wholeHistoryRead() const
         std::vector<ClipSnapshot> clips;
         // One query: batches would step over every earlier row again.
         if (!reader.isOpen()
-            || !reader.clipsNewestFirst(std::numeric_limits<int>::max(),
-                                        [&](const storerow::Clip &row) {
-                                            // The rows left are stepped over, not copied.
-                                            if (!stop.load(std::memory_order_relaxed))
-                                                clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity));
-                                        })
-            || stop)
+            || !reader.clipsNewestFirst(
+                std::numeric_limits<int>::max(),
+                [&](const storerow::Clip &row) { clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity)); },
+                &stop))
             return std::nullopt;
         return clips;
     };
