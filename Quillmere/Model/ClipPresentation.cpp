@@ -96,17 +96,23 @@ QString entityScanText(const ClipItem &clip)
     return parts.join(QLatin1Char('\n'));
 }
 
-std::optional<QString> primaryText(const ClipItem &clip)
+std::optional<QString> primaryText(ClipKind kind, const std::optional<QString> &text,
+                                   const std::optional<QString> &recognizedText)
 {
-    switch (clip.kind()) {
+    switch (kind) {
     case ClipKind::image:
     case ClipKind::file:
-        return trimmedNonEmpty(clip.recognizedText());
+        return trimmedNonEmpty(recognizedText);
     case ClipKind::text:
     case ClipKind::url:
         break;
     }
-    return trimmedNonEmpty(clip.text());
+    return trimmedNonEmpty(text);
+}
+
+std::optional<QString> primaryText(const ClipItem &clip)
+{
+    return primaryText(clip.kind(), clip.text(), clip.recognizedText());
 }
 
 std::optional<QString> joinedPrimaryText(const std::vector<ClipRef> &clips, const QString &separator)

@@ -41,6 +41,9 @@ QString entityScanText(const ClipItem &clip);
 // What the clip stands for as text: its trimmed text, or for images and files the recognised
 // text; none when that is blank.
 std::optional<QString> primaryText(const ClipItem &clip);
+// The same rule on a clip's stored fields.
+std::optional<QString> primaryText(ClipKind kind, const std::optional<QString> &text,
+                                   const std::optional<QString> &recognizedText);
 
 // The primary texts of the clips that have one, in order, joined; none when no clip has one.
 std::optional<QString> joinedPrimaryText(const std::vector<ClipRef> &clips, const QString &separator);

@@ -70,14 +70,15 @@ const QString kClipColumns = QStringLiteral(
     " COALESCE(c.modifiedAt, 0) AS modifiedAt");
 
 template <typename Row>
-bool readAll(QSqlQuery &q, QString *error, const StoreReader::Each<Row> &each, Row (*from)(const ByName &))
+bool readAll(QSqlQuery &q, QString *error, const StoreReader::Each<Row> &each, Row (*from)(const ByName &),
+             const std::atomic<bool> *stop = nullptr)
 {
     if (!q.exec()) {
         *error = q.lastError().text();
         return false;
     }
     const ByName row(q);
-    while (q.next())
+    while (!(stop && stop->load(std::memory_order_relaxed)) && q.next())
         each(from(row));
     // A step that failed part-way ends the loop as the last row does; only the error tells.
     const bool whole = !q.lastError().isValid();
@@ -138,7 +139,7 @@ bool StoreReader::clipsChangedSince(qint64 since, const Each<storerow::Clip> &ea
     });
 }
 
-bool StoreReader::clipsNewestFirst(int batchSize, const Each<storerow::Clip> &each)
+bool StoreReader::clipsNewestFirst(int batchSize, const Each<storerow::Clip> &each, const std::atomic<bool> *stop)
 {
     QSqlQuery q(m_connection.db());
     q.setForwardOnly(true);
@@ -154,8 +155,8 @@ bool StoreReader::clipsNewestFirst(int batchSize, const Each<storerow::Clip> &ea
                 ++read;
                 each(clip);
             },
-            clipFrom);
-        if (!ok)
+            clipFrom, stop);
+        if (!ok || (stop && *stop))
             return false;
         if (read < batchSize)
             return true;

@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -101,8 +102,9 @@ public:
     bool settingsChangedSince(qint64 since, const Each<storerow::Settings> &each);
     bool pagesChangedSince(qint64 since, const Each<storerow::Page> &each);
     bool clipsChangedSince(qint64 since, const Each<storerow::Clip> &each);
-    // Every clip, newest first, read `batchSize` rows at a time. Fills no pageDedupID.
-    bool clipsNewestFirst(int batchSize, const Each<storerow::Clip> &each);
+    // Every clip, newest first, read `batchSize` rows at a time. Fills no pageDedupID. Ends early,
+    // giving false, once `stop` is set.
+    bool clipsNewestFirst(int batchSize, const Each<storerow::Clip> &each, const std::atomic<bool> *stop = nullptr);
     // Each distinct source-application name of the clips, as stored (untrimmed), in no order.
     // One pass over the clips: no index answers it.
     bool sourceAppNames(const Each<QString> &each);

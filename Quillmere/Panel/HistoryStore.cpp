@@ -134,9 +134,7 @@ ClipSnapshot savedSnapshotOf(const storerow::Clip &row, const QString &clipEntit
         s.pageID = PersistentIdentifier{pageEntity, *row.pageRow};
     s.hasImageData = row.imageSize > 0;
     s.contentHash = row.contentHash;
-    // The store's rule (primaryText) on the stored fields.
-    const ClipKind kind = s.kind();
-    s.primaryText = trimmedNonEmpty(kind == ClipKind::image || kind == ClipKind::file ? s.recognizedText : s.text);
+    s.primaryText = primaryText(s.kind(), s.text, s.recognizedText);
     return s;
 }
 
@@ -147,14 +145,16 @@ HistoryStore::ClipsRead ClipStoreHistory::wholeHistoryRead() const
     if (m_store.container().isInMemory())
         return {};
     return [path = m_store.container().storeURL(), clipEntity = StoreRows::of(Entity::clip).name,
-            pageEntity = StoreRows::of(Entity::page).name]() -> std::optional<std::vector<ClipSnapshot>> {
+            pageEntity = StoreRows::of(Entity::page).name](
+               const std::atomic<bool> &stop) -> std::optional<std::vector<ClipSnapshot>> {
         StoreReader reader(path);
         std::vector<ClipSnapshot> clips;
         // One query: batches would step over every earlier row again.
         if (!reader.isOpen()
-            || !reader.clipsNewestFirst(std::numeric_limits<int>::max(), [&](const storerow::Clip &row) {
-                   clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity));
-               }))
+            || !reader.clipsNewestFirst(
+                std::numeric_limits<int>::max(),
+                [&](const storerow::Clip &row) { clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity)); },
+                &stop))
             return std::nullopt;
         return clips;
     };
@@ -171,6 +171,11 @@ HistoryStore::NamesRead ClipStoreHistory::sourceAppNamesRead() const
             return std::nullopt;
         return names;
     };
+}
+
+qsizetype ClipStoreHistory::clipCount() const
+{
+    return m_store.context().countClips({.matches = [](const ClipItem &clip) { return !clip.isDeleted(); }});
 }
 
 PageRef ClipStoreHistory::findPage(const PersistentIdentifier &id) const

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -31,13 +32,16 @@ public:
     }
     // Jobs that read what the store has saved on whatever thread runs them; none when the store can
     // only be read on its own thread. Each gives no value when the read failed.
-    using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>()>;
+    // A clips read gives up, with no value, soon after `stop` is set.
+    using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>(const std::atomic<bool> &stop)>;
     using NamesRead = std::function<std::optional<QStringList>()>;
     // Every saved clip, newest first, as `snapshot` has it, except that `pageID` names the Page's
     // row even when that Page is gone.
     virtual ClipsRead wholeHistoryRead() const { return {}; }
     // The distinct source-application names of every saved clip, as stored.
     virtual NamesRead sourceAppNamesRead() const { return {}; }
+    // How many clips `snapshot` would give.
+    virtual qsizetype clipCount() const { return qsizetype(snapshot().clips.size()); }
     virtual bool verifyPageLock(const PersistentIdentifier &page, const QString &password) = 0;
     // Stores a typed note or added file, on the Page when one is given; false when nothing was stored.
     virtual bool insertManualClip(const CapturedContent &content, const std::optional<PersistentIdentifier> &page) = 0;
@@ -57,6 +61,7 @@ public:
     HistorySnapshot newestSnapshot(int count, const std::vector<QUuid> &alsoDedupIDs) const override;
     ClipsRead wholeHistoryRead() const override;
     NamesRead sourceAppNamesRead() const override;
+    qsizetype clipCount() const override;
     bool verifyPageLock(const PersistentIdentifier &page, const QString &password) override;
     bool insertManualClip(const CapturedContent &content, const std::optional<PersistentIdentifier> &page) override;
 

@@ -51,6 +51,7 @@ HistoryViewModel::HistoryViewModel(HistoryViewDependencies deps, HistoryViewCall
 HistoryViewModel::~HistoryViewModel()
 {
     *m_alive = false;
+    stopWholeRead(); // the pool is waited for at exit
     m_deps.scheduler->cancel(m_latestSavedRefresh);
     m_deps.scheduler->cancel(m_cloudImportRefresh);
 }
@@ -276,22 +277,9 @@ void HistoryViewModel::handleItemOrderChange(const ItemOrderSignal &before, cons
 {
     const bool preserve = m_state.selectedIndex != 0 || before.newestID == after.newestID;
     reconcileVisibleItems(preserve, false);
+    startSourceNamesRead();
     refreshSourceAppNames();
     pruneStaleStackEntries();
-}
-
-void HistoryViewModel::takeSnapshot()
-{
-    if (!m_stale)
-        return;
-    m_stale = false;
-    if (m_wantWhole) {
-        m_lists.setSnapshot(m_deps.store->snapshot());
-        return;
-    }
-    // Clips queued to paste stay resolvable however old they are.
-    const std::vector<QUuid> queued = m_deps.pasteStack ? m_deps.pasteStack->stack() : std::vector<QUuid>{};
-    m_lists.setSnapshot(m_deps.store->newestSnapshot(m_pageSize, queued));
 }
 
 void HistoryViewModel::widenSnapshot(bool whole)
@@ -309,7 +297,7 @@ void HistoryViewModel::widenSnapshot(bool whole)
 void HistoryViewModel::panelDidHide()
 {
     m_shown = false;
-    if (!m_wantWhole && m_pageSize == historyPageSize)
+    if (!m_wantWhole && !m_heldWholeGeneration && !m_wholeReadRunning && m_pageSize == historyPageSize)
         return;
     // A search or a long scroll read much of the history; hidden, the panel keeps only a page.
     defer(std::chrono::milliseconds(0), [this] {
@@ -321,6 +309,9 @@ void HistoryViewModel::panelDidHide()
 void HistoryViewModel::releaseWideSnapshot()
 {
     Batch batch(*this);
+    stopWholeRead();
+    m_heldWholeGeneration.reset();
+    m_selectionToRestore.reset();
     m_wantWhole = false;
     m_pageSize = historyPageSize;
     m_stale = true;

@@ -13,6 +13,7 @@
 #include "Quillmere/Platform/Core/Clock.h"
 
 #include <QObject>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -200,14 +201,18 @@ private:
     // Reads more of the history than the part held now: all of it, or four times as much.
     void widenSnapshot(bool whole);
     void releaseWideSnapshot();
-    // Reads the whole history on a worker; the lists take it when it comes back, unless the store
-    // changed meanwhile. At most one read runs.
+    // Reads the whole history on a worker; the lists take it when it comes back, with what was
+    // saved meanwhile merged in, and read it once more then. At most one read runs.
     void startWholeRead(HistoryStore::ClipsRead read);
     void wholeReadFinished(quint64 generation, std::optional<std::vector<ClipSnapshot>> clips);
     bool wantsWholeHistory() const;
+    // The newest part as read now, then the clips of `older` (newest first) beyond it; false, and
+    // nothing taken, when the result would not hold every clip of the store and only those
+    // (unless `anyCount`: an older read is taken as it is).
+    bool takeMergedWhole(const HistorySnapshot &newest, std::vector<ClipSnapshot> older, bool anyCount = false);
+    HistorySnapshot readNewestPart() const;
+    void stopWholeRead();
     void startSourceNamesRead();
-    // Runs `job` on a worker and `done` with its result on the main thread while this model lives.
-    template <typename Result> void inBackground(std::function<Result()> job, std::function<void(Result)> done);
     void scheduleLatestSavedRefresh();
     void scheduleCloudImportRefresh();
     void refreshSourceAppNames();
@@ -240,6 +245,14 @@ private:
     // Moves with every change of the store, so a read that began before it is known as stale.
     quint64 m_storeGeneration = 0;
     bool m_wholeReadRunning = false;
+    std::shared_ptr<std::atomic<bool>> m_wholeReadStop;
+    // The lists hold a whole history read on a worker as of this generation; saves since then
+    // refresh its newest part until a new read replaces it.
+    std::optional<quint64> m_heldWholeGeneration;
+    // The clip selected when a save left the held older clips out; the next whole read selects it again.
+    std::optional<QUuid> m_selectionToRestore;
+    // The store generation the source names were last read at.
+    std::optional<quint64> m_sourceNamesGeneration;
     bool m_sourceNamesReadRunning = false;
     // The source names of every saved clip, as last read.
     QStringList m_storedSourceNames;

@@ -16,6 +16,7 @@ namespace quillmere {
 void HistoryViewModel::setSelectedIndex(int index)
 {
     Batch batch(*this);
+    m_selectionToRestore.reset(); // the user's choice wins
     // Close to the end of a part of the history: the next clips are read before they are needed.
     if (!m_lists.isComplete() && index + ClipLists::renderLead >= m_lists.visibleCount()) {
         widenSnapshot(false);
@@ -42,6 +43,7 @@ KeyPressResult HistoryViewModel::moveSelection(int delta)
 void HistoryViewModel::selectCard(int index)
 {
     Batch batch(*this);
+    m_selectionToRestore.reset();
     m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
     focusLater(false);
 }

@@ -3,7 +3,9 @@
 
 #include "ModelFixture.h"
 
+#include <QCoreApplication>
 #include <QSemaphore>
+#include <QThreadPool>
 #include <atomic>
 #include <gtest/gtest.h>
 
@@ -23,6 +25,7 @@ public:
         ++wholeReads;
         return data;
     }
+    qsizetype clipCount() const override { return qsizetype(data.clips.size()); }
     HistorySnapshot newestSnapshot(int count, const std::vector<QUuid> &also) const override
     {
         partReads.push_back(count);
@@ -42,21 +45,29 @@ class WorkerHistoryStore : public PagedHistoryStore {
 public:
     std::shared_ptr<QSemaphore> gate = std::make_shared<QSemaphore>();
     std::shared_ptr<std::atomic<int>> started = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<int>> stopped = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<int>> namesReads = std::make_shared<std::atomic<int>>(0);
 
     // A test that failed half-way leaves no worker waiting.
     ~WorkerHistoryStore() override { gate->release(1000); }
 
     ClipsRead wholeHistoryRead() const override
     {
-        return [clips = data.clips, gate = gate, started = started]() -> std::optional<std::vector<ClipSnapshot>> {
+        return [clips = data.clips, gate = gate, started = started,
+                stopped = stopped](const std::atomic<bool> &stop) -> std::optional<std::vector<ClipSnapshot>> {
             ++*started;
             gate->acquire();
+            if (stop) {
+                ++*stopped;
+                return std::nullopt;
+            }
             return clips;
         };
     }
     NamesRead sourceAppNamesRead() const override
     {
-        return [clips = data.clips]() -> std::optional<QStringList> {
+        return [clips = data.clips, reads = namesReads]() -> std::optional<QStringList> {
+            ++*reads;
             QStringList names;
             for (const ClipSnapshot &clip : clips)
                 if (clip.sourceAppName)
@@ -219,7 +230,7 @@ TEST(HistoryPaging, AWordSearchReadsTheRestOnAWorkerAndAnswersTheQueryTypedMeanw
     EXPECT_EQ(f.store.wholeReads, 0);
 }
 
-TEST(HistoryPaging, ASaveDuringTheReadDropsItsAnswerAndReadsAgain)
+TEST(HistoryPaging, ASaveDuringTheReadShowsItsAnswerThenReadsOnceMore)
 {
     PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 2);
     f.show();
@@ -232,16 +243,108 @@ TEST(HistoryPaging, ASaveDuringTheReadDropsItsAnswerAndReadsAgain)
     f.store.data.clips.insert(f.store.data.clips.begin(), fresh);
     f.store.data.clips.erase(f.store.data.clips.end() - 1); // an old match goes
     const QUuid gone = makeClip(HistoryViewModel::historyPageSize * 2).dedupID;
-    f.store.publish();
-    f.store.gate->release(); // the read that began before the save
-    ASSERT_TRUE(waitUntil([&] { return *f.store.started == 2; }));
-    EXPECT_FALSE(f.lists().isComplete()) << "a read older than the save is not shown";
+    // A burst of saves while the read runs: none of them starts another.
+    for (int i = 0; i < 5; ++i) {
+        f.store.publish();
+        f.scheduler.runPending();
+    }
+    EXPECT_EQ(*f.store.started, 1);
+    f.store.gate->release(); // the read that began before the saves
+    ASSERT_TRUE(waitUntil([&] { return *f.store.started == 2; })) << "one more read once it landed";
+    EXPECT_TRUE(f.lists().isComplete()) << "the older answer is shown meanwhile";
+    EXPECT_EQ(visibleIDs(f.lists()).front(), fresh.dedupID) << "with the newest part as saved now";
     f.store.gate->release();
-    ASSERT_TRUE(waitUntil([&] { return f.lists().isComplete(); }));
+    const std::vector<QUuid> expected = answeredInPlace(f.store.data.clips, QStringLiteral("clip 7"));
+    ASSERT_TRUE(waitUntil([&] { return visibleIDs(f.lists()) == expected; }));
     const std::vector<QUuid> shown = visibleIDs(f.lists());
-    EXPECT_EQ(shown, answeredInPlace(f.store.data.clips, QStringLiteral("clip 7")));
-    EXPECT_EQ(shown.front(), fresh.dedupID);
     EXPECT_EQ(std::count(shown.begin(), shown.end(), gone), 0);
+    EXPECT_EQ(*f.store.started, 2);
+}
+
+namespace {
+
+QUuid selectedID(const HistoryViewModel &model)
+{
+    const std::vector<QUuid> ids = model.lists().navigableDedupIDs();
+    const int index = model.state().selectedIndex;
+    return index >= 0 && index < int(ids.size()) ? ids[size_t(index)] : QUuid();
+}
+
+// After the whole answer to a search was shown and an old match selected, saves that add a clip
+// or delete another old match keep every other match and the selection on its clip. `settle`
+// lets whatever the model reads after a save land.
+template <typename Store> void savesKeepTheWholeAnswer(const std::function<void(PagedFixture<Store> &)> &settle)
+{
+    PagedFixture<Store> f(HistoryViewModel::historyPageSize * 3);
+    f.show();
+    f.model->search().expandSearch();
+    type(f, QStringLiteral("clip 1"));
+    settle(f);
+    ASSERT_TRUE(f.lists().isComplete());
+    const int whole = f.lists().visibleCount();
+    ASSERT_GT(whole, HistoryViewModel::historyPageSize / 2);
+    f.model->moveSelection(whole - 1);
+    const QUuid picked = selectedID(*f.model);
+    ASSERT_EQ(f.model->state().selectedIndex, whole - 1);
+
+    ClipSnapshot fresh = makeClip(9000, QStringLiteral("other"));
+    fresh.createdAt = f.store.data.clips.front().createdAt.addSecs(60);
+    f.store.data.clips.insert(f.store.data.clips.begin(), fresh);
+    f.store.publish();
+    f.scheduler.runPending();
+    EXPECT_TRUE(f.lists().isComplete());
+    EXPECT_EQ(f.lists().visibleCount(), whole) << "the older matches stay";
+    EXPECT_EQ(selectedID(*f.model), picked);
+    settle(f);
+    EXPECT_EQ(f.lists().visibleCount(), whole);
+    EXPECT_EQ(selectedID(*f.model), picked);
+
+    // An old match other than the selected one is deleted: it is not shown after the save.
+    const QUuid deleted = f.lists().visibleAt(whole - 2).dedupID;
+    std::erase_if(f.store.data.clips, [&](const ClipSnapshot &c) { return c.dedupID == deleted; });
+    f.store.publish();
+    f.scheduler.runPending();
+    const std::vector<QUuid> now = visibleIDs(f.lists());
+    EXPECT_EQ(std::count(now.begin(), now.end(), deleted), 0);
+    settle(f);
+    EXPECT_EQ(visibleIDs(f.lists()), answeredInPlace(f.store.data.clips, QStringLiteral("clip 1")));
+    EXPECT_EQ(selectedID(*f.model), picked) << "Return pastes the clip the user picked";
+}
+
+} // namespace
+
+TEST(HistoryPaging, SavesAfterTheWholeAnswerKeepItsMatchesAndTheSelectedClip)
+{
+    // Read on a worker: the reads run through, and the test goes on once none runs.
+    savesKeepTheWholeAnswer<WorkerHistoryStore>([](PagedFixture<WorkerHistoryStore> &f) {
+        f.store.gate->release(1000);
+        int quiet = 0;
+        ASSERT_TRUE(waitUntil([&] {
+            quiet = QThreadPool::globalInstance()->activeThreadCount() == 0 ? quiet + 1 : 0;
+            return quiet >= 3;
+        }));
+    });
+    // Read on the main thread, as from a store in memory.
+    savesKeepTheWholeAnswer<PagedHistoryStore>([](PagedFixture<PagedHistoryStore> &f) { f.scheduler.runPending(); });
+}
+
+TEST(HistoryPaging, AModelGoneWithAReadInFlightStopsTheRead)
+{
+    std::shared_ptr<QSemaphore> gate;
+    std::shared_ptr<std::atomic<int>> stopped;
+    {
+        PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 3);
+        gate = f.store.gate;
+        stopped = f.store.stopped;
+        f.show();
+        f.model->search().expandSearch();
+        type(f, QStringLiteral("clip 1"));
+        ASSERT_TRUE(waitUntil([&] { return *f.store.started == 1; }));
+        f.model.reset();
+    }
+    ASSERT_TRUE(waitUntil([&] { return *stopped == 1; })) << "the read gives up rather than run to its end";
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents(); // its answer reaches nothing
 }
 
 TEST(HistoryPaging, TheSourceFilterListsSourcesOfClipsBeyondTheNewestPart)
@@ -253,4 +356,26 @@ TEST(HistoryPaging, TheSourceFilterListsSourcesOfClipsBeyondTheNewestPart)
     ASSERT_FALSE(f.lists().isComplete());
     ASSERT_TRUE(waitUntil([&] { return f.model->state().sourceAppNames.size() == 2; }));
     EXPECT_EQ(f.model->state().sourceAppNames, (QStringList{QStringLiteral("Editor"), QStringLiteral("Old App")}));
+}
+
+TEST(HistoryPaging, SourceNamesAreReadAgainOnlyAfterTheStoreChanged)
+{
+    PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 2);
+    f.store.data.clips.back().sourceAppName = QStringLiteral("Old App");
+    f.show();
+    ASSERT_TRUE(waitUntil([&] { return f.model->state().sourceAppNames == QStringList{QStringLiteral("Old App")}; }));
+    f.model->panelDidHide();
+    f.show();
+    f.model->panelDidHide();
+    f.show();
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(*f.store.namesReads, 1) << "nothing changed: no scan";
+
+    // The source's last clip goes.
+    f.store.data.clips.pop_back();
+    f.store.publish();
+    f.scheduler.runPending();
+    ASSERT_TRUE(waitUntil([&] { return f.model->state().sourceAppNames.isEmpty(); }));
+    EXPECT_EQ(*f.store.namesReads, 2);
 }

@@ -238,9 +238,13 @@ TEST(StoreSnapshot, TheReadOffTheMainThreadMatchesTheSnapshot)
 
     const HistoryStore::ClipsRead read = history.wholeHistoryRead();
     ASSERT_TRUE(read);
-    const std::optional<std::vector<ClipSnapshot>> off = QtConcurrent::run(read).result();
+    std::atomic<bool> stop = false;
+    const std::optional<std::vector<ClipSnapshot>> off = QtConcurrent::run([&] { return read(stop); }).result();
     ASSERT_TRUE(off);
     expectSameClips(*off, history.snapshot().clips);
+    EXPECT_EQ(history.clipCount(), qsizetype(off->size()));
+    stop = true;
+    EXPECT_FALSE(read(stop)) << "a stopped read gives nothing";
 
     const HistoryStore::NamesRead names = history.sourceAppNamesRead();
     ASSERT_TRUE(names);
