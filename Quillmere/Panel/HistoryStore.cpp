@@ -37,7 +37,8 @@ ClipSnapshot ClipStoreHistory::snapshotOf(const ClipItem &clip)
     if (const PageRef &page = clip.pinboard(); page && !page->isDeleted())
         s.pageID = page->persistentModelID();
     s.hasImageData = clip.hasImageData();
-    s.contentHash = clip.contentHash();
+    if (s.hasImageData)
+        s.contentHash = clip.contentHash();
     s.primaryText = primaryText(clip);
     return s;
 }
@@ -133,7 +134,8 @@ ClipSnapshot savedSnapshotOf(const storerow::Clip &row, const QString &clipEntit
     if (row.pageRow)
         s.pageID = PersistentIdentifier{pageEntity, *row.pageRow};
     s.hasImageData = row.imageSize > 0;
-    s.contentHash = row.contentHash;
+    if (s.hasImageData)
+        s.contentHash = row.contentHash;
     s.primaryText = primaryText(s.kind(), s.text, s.recognizedText);
     return s;
 }

@@ -49,6 +49,7 @@ struct ClipSnapshot {
     bool isSavedToPage = false;
     std::optional<PersistentIdentifier> pageID;
     bool hasImageData = false;
+    // The thumbnail's key: only image clips have it, as working it out costs every other clip a hash.
     QString contentHash;
     // What the clip stands for as text (the store's rule); none when blank.
     std::optional<QString> primaryText;
