@@ -133,3 +133,32 @@ TEST(StoreClipKeys, AHashTheStoreDoesNotKeepIsAlwaysTheSameForTheSameWords)
     ASSERT_TRUE(clip);
     EXPECT_EQ(clip->contentHash(), QStringLiteral("d2f729751ed3339b6212cad192b9db54d9e1ccf32204c714be5f51653d2de494"));
 }
+
+TEST(StoreClipKeys, AStartWritesOnlyTheRowsThatLackTheirKeys)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ModelContext &ctx = setup.container->mainContext();
+        addClip(ctx, ClipKind::text, "kept as text", hashOf(ClipKind::text, "kept as text"));
+        addClip(ctx, ClipKind::text, "binary", hashOf(ClipKind::text, "binary"));
+        ASSERT_TRUE(ctx.save());
+    }
+    // An identity not in the form this program writes stays text, and is found at every start.
+    onFile(path,
+           {"UPDATE clips SET dedupID = 'an-id-of-another-tool' WHERE text = 'kept as text'",
+            "CREATE TABLE updates(clip INTEGER)",
+            "CREATE TRIGGER counted AFTER UPDATE ON clips BEGIN INSERT INTO updates VALUES(new.id); END"});
+    for (int start = 0; start < 2; ++start) {
+        onFile(path, {"DELETE FROM updates"});
+        ModelContainerFactory::makeSetup({path, systemClock()});
+        EXPECT_EQ(onFile(path, {"SELECT COUNT(*) FROM updates"}), 0) << "start " << start;
+    }
+    // A row that lost its key (an older tool wrote it) is still given one.
+    onFile(path, {"UPDATE clips SET hashKey = NULL WHERE text = 'binary'", "DELETE FROM updates"});
+    ModelContainerFactory::makeSetup({path, systemClock()});
+    EXPECT_EQ(onFile(path, {"SELECT COUNT(*) FROM updates"}), 1);
+    EXPECT_EQ(onFile(path, {"SELECT COUNT(*) FROM clips WHERE hashKey IS NULL"}), 0);
+    EXPECT_EQ(onFile(path, {"SELECT COUNT(*) FROM clips WHERE dedupID = 'an-id-of-another-tool'"}), 1);
+}
