@@ -162,3 +162,27 @@ TEST(StoreClipKeys, AStartWritesOnlyTheRowsThatLackTheirKeys)
     EXPECT_EQ(onFile(path, {"SELECT COUNT(*) FROM clips WHERE hashKey IS NULL"}), 0);
     EXPECT_EQ(onFile(path, {"SELECT COUNT(*) FROM clips WHERE dedupID = 'an-id-of-another-tool'"}), 1);
 }
+
+TEST(StoreClipKeys, OnlyHashesStoredTwiceAreShared)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    // Two hashes on one key, and a third that is stored twice.
+    const QString near1 = "abcdef" + QString(57, '0') + "1", near2 = "abcdef" + QString(57, '0') + "2";
+    const QString twice = "abcdee" + QString(58, '0');
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ModelContext &ctx = setup.container->mainContext();
+        addClip(ctx, ClipKind::text, "one", near1);
+        addClip(ctx, ClipKind::text, "two", near2);
+        addClip(ctx, ClipKind::text, "three", twice);
+        addClip(ctx, ClipKind::text, "three again", twice);
+        ASSERT_TRUE(ctx.save());
+    }
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ModelContext &ctx = setup.container->mainContext();
+    EXPECT_EQ(ctx.sharedContentHashes(), QStringList{twice});
+    // A clip changed since, now with a hash of a stored one, shares it too.
+    ctx.clipsWithHash(twice).front()->setContentHash(near1);
+    EXPECT_EQ(ctx.sharedContentHashes(), QStringList{near1});
+}
