@@ -335,6 +335,19 @@ bool rewriteAfterMigrating(int fromVersion)
     return fromVersion > 0 && fromVersion < 4;
 }
 
+bool mostlyFree(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("PRAGMA freelist_count")) || !q.next())
+        return false;
+    const qint64 free = q.value(0).toLongLong();
+    if (!q.exec(QStringLiteral("PRAGMA page_count")) || !q.next())
+        return false;
+    const qint64 pages = q.value(0).toLongLong();
+    // A quarter: below it a rewrite costs a start more than the space is worth.
+    return pages > 0 && free * 4 > pages;
+}
+
 std::vector<StoredColumn> storedColumns(const ModelContext &context, Entity entity)
 {
     std::vector<StoredColumn> columns;

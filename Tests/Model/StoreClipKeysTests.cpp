@@ -186,3 +186,31 @@ TEST(StoreClipKeys, OnlyHashesStoredTwiceAreShared)
     ctx.clipsWithHash(twice).front()->setContentHash(near1);
     EXPECT_EQ(ctx.sharedContentHashes(), QStringList{near1});
 }
+
+TEST(StoreClipKeys, AStoreMostlyOfFreePagesIsRewrittenAtOpenAndOneWithAFewIsNot)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ModelContext &ctx = setup.container->mainContext();
+        for (int i = 0; i < 400; ++i) {
+            const QString text = QStringLiteral("clip %1 ").arg(i) + QString(2000, QChar(u'a' + i % 26));
+            addClip(ctx, ClipKind::text, text, hashOf(ClipKind::text, text));
+        }
+        ASSERT_TRUE(ctx.save());
+    }
+    const QString freePages = QStringLiteral("PRAGMA freelist_count");
+    // A few gone: not worth holding up a start.
+    onFile(path, {"DELETE FROM clips WHERE id % 10 = 0"});
+    const qint64 few = onFile(path, {freePages});
+    ASSERT_GT(few, 0);
+    ModelContainerFactory::makeSetup({path, systemClock()});
+    EXPECT_EQ(onFile(path, {freePages}), few);
+    // Most gone, as after a rewrite that was stopped: the next start does it.
+    onFile(path, {"DELETE FROM clips WHERE id > 40"});
+    ASSERT_GT(onFile(path, {freePages}) * 4, onFile(path, {"PRAGMA page_count"}));
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    EXPECT_EQ(setup.container->mainContext().clipCount(), 36);
+    EXPECT_EQ(onFile(path, {freePages}), 0);
+}
