@@ -4,6 +4,7 @@
 #include "BenchSupport.h"
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
@@ -181,6 +182,27 @@ void BM_HistoryNewestFirst(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * kClips);
 }
 BENCHMARK(BM_HistoryNewestFirst)->Unit(benchmark::kMillisecond);
+
+// The whole history as another library reads it from the file, without and with every hash:
+// the panel wants the rows, sync and backups the hashes too.
+void BM_ReaderWholeHistory(benchmark::State &state)
+{
+    Bench b;
+    b.fill();
+    const bool withHashes = state.range(0) != 0;
+    StoreReader reader(b.path());
+    for (auto _ : state) {
+        qint64 n = 0;
+        reader.clipsNewestFirst(1000, [&](const storerow::Clip &c) {
+            n += c.text ? c.text->size() : 0;
+            if (withHashes)
+                n += QString(c.contentHash).size();
+        });
+        benchmark::DoNotOptimize(n);
+    }
+    state.SetItemsProcessed(state.iterations() * kClips);
+}
+BENCHMARK(BM_ReaderWholeHistory)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Issue-2 figure: 10,000 captured text clips one save each, then the store opened again.
 void BM_Insert10000TextClipsAndReopen(benchmark::State &state)

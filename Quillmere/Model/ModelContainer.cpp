@@ -145,8 +145,9 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             return fail(why, describe(e));
         }
         q.finish();
-        // Once, after the move; a store that cannot be rewritten now (full disk) stays as it is.
-        if (StoreSchema::rewriteAfterMigrating(version)) {
+        // After the move, or later when that rewrite did not finish; a store that cannot be
+        // rewritten now (full disk) stays as it is.
+        if (StoreSchema::rewriteAfterMigrating(version) || StoreSchema::mostlyFree(db)) {
             QElapsedTimer timer;
             timer.start();
             // The rewrite passes through the write-ahead log, which would otherwise stay that large.

@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
+#include <QHash>
 #include <QSet>
 #include <algorithm>
 
@@ -299,11 +300,15 @@ QStringList ModelContext::sharedContentHashes() const
         while (q.next())
             keys.push_back(q.value(0).toInt());
     q.finish();
+    // A repeated hash repeats within its key; the others on the key are only neighbours.
     QSet<QString> hashes;
-    for (qint32 key : keys)
+    for (qint32 key : keys) {
+        QHash<QString, int> counts;
         for (const ClipRef &clip :
              fetchClips({QStringLiteral("hashKey = ?"), {key}, [](const ClipItem &) { return false; }}))
-            hashes.insert(clip->contentHash());
+            if (++counts[clip->contentHash()] == 2)
+                hashes.insert(clip->contentHash());
+    }
     // A changed clip may now share its hash with a stored one.
     for (const ClipRef &clip : changedClips())
         hashes.insert(clip->contentHash());

@@ -8,6 +8,23 @@
 #include <QSqlRecord>
 
 namespace quillmere {
+
+namespace storerow {
+
+StoredHash::StoredHash(QVariant stored, QString kind, std::optional<QString> text, std::optional<QString> fileName,
+                       std::optional<QString> fileTypeIdentifier)
+    : m_stored(std::move(stored)), m_kind(std::move(kind)), m_text(std::move(text)), m_fileName(std::move(fileName)),
+      m_fileTypeIdentifier(std::move(fileTypeIdentifier))
+{
+}
+
+QString StoredHash::value() const
+{
+    return ClipKeys::contentHashFrom(m_stored, {m_kind, m_text, m_fileName, m_fileTypeIdentifier});
+}
+
+} // namespace storerow
+
 namespace {
 
 // The value of a named column on the row a query stands on; the names are looked up once.
@@ -51,7 +68,7 @@ storerow::Clip clipFrom(const ByName &c)
     clip.sourceAppBundleID = optionalText(c["sourceAppBundleID"]);
     clip.isPinned = c["isPinned"].toBool();
     clip.contentHash =
-        ClipKeys::contentHashFrom(c["contentHash"], {clip.kind, clip.text, clip.fileName, clip.fileTypeIdentifier});
+        storerow::StoredHash(c["contentHash"], clip.kind, clip.text, clip.fileName, clip.fileTypeIdentifier);
     clip.linkTitle = optionalText(c["linkTitle"]);
     clip.expiresAt = c.optionalNumber("expiresAt");
     clip.pageRow = c.optionalNumber("pinboardID");

@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 #include <atomic>
 #include <functional>
 #include <optional>
@@ -16,6 +17,24 @@ namespace quillmere {
 
 // The rows of the store as other libraries read them, field by field and by name.
 namespace storerow {
+
+// A clip's hash as the row holds it. Most rows hold none, and the clip's words give it back at a
+// cost near that of reading the rest of the row: only readers that use it pay for it.
+class StoredHash {
+public:
+    StoredHash() = default;
+    StoredHash(QString hash) : m_stored(std::move(hash)) {}
+    StoredHash(QVariant stored, QString kind, std::optional<QString> text, std::optional<QString> fileName,
+               std::optional<QString> fileTypeIdentifier);
+
+    QString value() const;
+    operator QString() const { return value(); }
+
+private:
+    QVariant m_stored;
+    QString m_kind;
+    std::optional<QString> m_text, m_fileName, m_fileTypeIdentifier;
+};
 
 struct Settings {
     QString recordID;
@@ -50,7 +69,7 @@ struct Clip {
     std::optional<QString> sourceAppName;
     std::optional<QString> sourceAppBundleID;
     bool isPinned = false;
-    QString contentHash;
+    StoredHash contentHash;
     std::optional<QString> linkTitle;
     std::optional<qint64> expiresAt;
     std::optional<qint64> pageRow;

@@ -66,12 +66,25 @@ bool isCanonicalHash(const QString &hash)
     return true;
 }
 
-// A text the store gives back exactly as it was bound; an empty one may come back as none.
+// A text the store gives back exactly as it was bound; an empty one may come back as none. SQLite
+// reads U+FFFE and U+FFFF back as U+FFFD; no non-character is trusted to survive.
 bool keptExactly(const std::optional<QString> &text, bool required)
 {
     if (!text)
         return !required;
-    return !text->isEmpty() && !text->contains(QChar(0)) && QString::fromUtf8(text->toUtf8()) == *text;
+    if (text->isEmpty() || text->contains(QChar(0)) || QString::fromUtf8(text->toUtf8()) != *text)
+        return false;
+    const QChar *c = text->constData();
+    const QChar *const end = c + text->size();
+    for (; c != end; ++c) {
+        // Lone surrogates were refused above, so a high one has its low one.
+        const char32_t point = c->isHighSurrogate() ? QChar::surrogateToUcs4(c[0], c[1]) : c->unicode();
+        if (QChar::isNonCharacter(point))
+            return false;
+        if (point > 0xffff)
+            ++c;
+    }
+    return true;
 }
 
 QString hashOf(const HashSource &s)

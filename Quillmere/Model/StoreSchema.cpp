@@ -226,10 +226,13 @@ bool convertClipKeys(QSqlQuery &q, const QString &where, QSqlError *error, bool 
     // In batches by row id, or at once where only an index finds the rows (an order by id would not use it).
     const QString select =
         QStringLiteral("SELECT id, dedupID, contentHash, kind, text, fileName, fileTypeIdentifier,"
-                       " imageSize, fileSize FROM clips WHERE %1")
+                       " imageSize, fileSize, hashKey FROM clips WHERE %1")
             .arg(inBatches ? QStringLiteral("id > ? AND (%1) ORDER BY id LIMIT %2").arg(where).arg(batch) : where);
+    // Same type and value: a text and a blob of the same bytes differ.
+    const auto same = [](const QVariant &a, const QVariant &b) { return a.typeId() == b.typeId() && a == b; };
     for (qint64 after = -1;;) {
         std::vector<Row> rows;
+        size_t read = 0;
         if (!q.prepare(select)) {
             *error = q.lastError();
             return false;
@@ -249,8 +252,15 @@ bool convertClipKeys(QSqlQuery &q, const QString &where, QSqlError *error, bool 
                                               optionalText(q.value(6)),
                                               q.value(7).toLongLong() > 0 || q.value(8).toLongLong() > 0};
             const QString hash = ClipKeys::contentHashFrom(q.value(2), source);
-            rows.push_back({q.value(0).toLongLong(), canonical ? ClipKeys::dedupID(uuid) : id,
-                            ClipKeys::contentHash(hash, source), ClipKeys::contentHashKey(hash)});
+            Row row{q.value(0).toLongLong(), canonical ? ClipKeys::dedupID(uuid) : id,
+                    ClipKeys::contentHash(hash, source), ClipKeys::contentHashKey(hash)};
+            ++read;
+            after = row.id;
+            // Identities kept as text are found again at each start; a row already as it would be
+            // written is left alone.
+            if (!same(row.dedupID, id) || !same(row.contentHash, q.value(2)) || q.value(9).isNull()
+                || q.value(9).toLongLong() != row.hashKey)
+                rows.push_back(std::move(row));
         }
         q.finish();
         if (!rows.empty()
@@ -261,9 +271,8 @@ bool convertClipKeys(QSqlQuery &q, const QString &where, QSqlError *error, bool 
         for (const Row &row : rows)
             if (!execWith(q, {row.dedupID, row.contentHash, row.hashKey, row.id}, error))
                 return false;
-        if (rows.size() < size_t(batch))
+        if (read < size_t(batch))
             return true;
-        after = rows.back().id;
     }
 }
 
@@ -324,6 +333,19 @@ bool rewriteAfterMigrating(int fromVersion)
 {
     // The move to binary keys frees about a third of the file; a new store has nothing to free.
     return fromVersion > 0 && fromVersion < 4;
+}
+
+bool mostlyFree(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("PRAGMA freelist_count")) || !q.next())
+        return false;
+    const qint64 free = q.value(0).toLongLong();
+    if (!q.exec(QStringLiteral("PRAGMA page_count")) || !q.next())
+        return false;
+    const qint64 pages = q.value(0).toLongLong();
+    // A quarter: below it a rewrite costs a start more than the space is worth.
+    return pages > 0 && free * 4 > pages;
 }
 
 std::vector<StoredColumn> storedColumns(const ModelContext &context, Entity entity)

@@ -24,6 +24,9 @@ bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error);
 // Whether a store moved from `fromVersion` left enough free pages to be worth rewriting (VACUUM,
 // outside the migration's transaction).
 bool rewriteAfterMigrating(int fromVersion);
+// Whether a quarter of the store's pages are free: a rewrite that failed or was stopped is tried
+// again, and a small share never holds up a start.
+bool mostlyFree(QSqlDatabase &db);
 
 struct StoredColumn {
     QString name;

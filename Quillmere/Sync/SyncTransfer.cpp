@@ -165,7 +165,7 @@ ExportResult runExport(const ExportJob &job)
         }
         QJsonObject f{
             {SyncNames::createdAt, double(c.createdAt)}, {SyncNames::kind, c.kind},
-            {SyncNames::isPinned, c.isPinned},           {SyncNames::contentHash, c.contentHash},
+            {SyncNames::isPinned, c.isPinned},           {SyncNames::contentHash, c.contentHash.value()},
             {SyncNames::isSavedToPage, c.isSavedToPage}, {SyncNames::payloadByteCount, double(c.payloadByteCount)}};
         const std::pair<QLatin1StringView, const std::optional<QString> *> optional[] = {
             {SyncNames::text, &c.text},

@@ -93,7 +93,7 @@ TEST(StoreReader, ReadsEachFieldByNameOffTheMainThread)
     EXPECT_EQ(p.sourceAppName, QStringLiteral("Editor"));
     EXPECT_EQ(p.customTitle, std::nullopt);
     EXPECT_TRUE(p.isPinned);
-    EXPECT_EQ(p.contentHash, QStringLiteral("hash-p"));
+    EXPECT_EQ(p.contentHash.value(), QStringLiteral("hash-p"));
     EXPECT_EQ(p.createdAt, base.toMSecsSinceEpoch());
     EXPECT_EQ(p.expiresAt, std::nullopt);
     ASSERT_TRUE(p.pageDedupID);

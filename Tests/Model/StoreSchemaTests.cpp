@@ -272,7 +272,7 @@ std::map<QString, QString> hashesByIDAsReadersGiveThem(const QString &path)
 {
     std::map<QString, QString> out;
     StoreReader reader(path);
-    EXPECT_TRUE(reader.clipsChangedSince(0, [&](const storerow::Clip &c) { out[c.dedupID] = c.contentHash; }));
+    EXPECT_TRUE(reader.clipsChangedSince(0, [&](const storerow::Clip &c) { out[c.dedupID] = c.contentHash.value(); }));
     return out;
 }
 
