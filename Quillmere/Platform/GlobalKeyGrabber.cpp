@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
+#include <utility>
 
 namespace quillmere {
 
@@ -310,22 +312,39 @@ X11GlobalKeyGrabber::Grab *X11GlobalKeyGrabber::grabForEvent(quint8 keycode, qui
 
 void X11GlobalKeyGrabber::regrabAfterMappingChange()
 {
-    for (Grab &g : m_grabs)
-        for (quint16 lock : lockVariants())
-            ungrabOnServer(g.keycode, g.mask | lock);
+    // Tools such as xdotool map a spare key for a moment and back, so this runs often. A grab
+    // taken away and put back would let a chord pressed in between reach the focused window, so
+    // a grab that stays the same is left alone, and new grabs are taken before old ones go.
+    using Combo = std::pair<quint8, quint16>;
+    std::set<Combo> before;
+    for (const Grab &g : m_grabs)
+        if (g.keycode != 0)
+            for (quint16 lock : lockVariants())
+                before.insert({g.keycode, quint16(g.mask | lock)});
     refreshKeyboardMapping();
-    for (auto it = m_grabs.begin(); it != m_grabs.end(); ++it) {
-        Grab &g = *it;
-        g.held = false;
+    std::set<Combo> after;
+    for (Grab &g : m_grabs) {
         const std::optional<quint8> keycode = keycodeFor(g.chord.keysym);
+        const quint16 mask = maskFor(g.chord.modifiers);
+        if (keycode.value_or(0) != g.keycode || mask != g.mask)
+            g.held = false;
         g.keycode = keycode.value_or(0);
-        g.mask = maskFor(g.chord.modifiers);
+        g.mask = mask;
         if (!keycode)
             continue;
-        for (quint16 lock : lockVariants())
-            if (!grabOnServer(g.keycode, g.mask | lock))
-                qCWarning(lcHotKeys).noquote() << "Hot key" << chordText(g.chord) << "lost after a keyboard change";
+        bool lost = false;
+        for (quint16 lock : lockVariants()) {
+            const Combo combo{g.keycode, quint16(g.mask | lock)};
+            after.insert(combo);
+            if (!before.count(combo) && !grabOnServer(combo.first, combo.second))
+                lost = true;
+        }
+        if (lost)
+            qCWarning(lcHotKeys).noquote() << "Hot key" << chordText(g.chord) << "lost after a keyboard change";
     }
+    for (const Combo &combo : before)
+        if (!after.count(combo))
+            ungrabOnServer(combo.first, combo.second);
 }
 
 bool X11GlobalKeyGrabber::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
