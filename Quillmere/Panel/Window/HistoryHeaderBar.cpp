@@ -328,11 +328,9 @@ QMenu *HistoryHeaderBar::openMenu(Menu which)
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     fillMenu(*menu, model);
+    // Guarded rather than told of its end: a menu still open when the bar goes is destroyed
+    // after the bar has stopped being one.
     m_openMenu = menu;
-    connect(menu, &QObject::destroyed, this, [this, menu] {
-        if (m_openMenu == menu)
-            m_openMenu = nullptr;
-    });
     menu->popup(anchor->mapToGlobal(QPoint(0, anchor->height() + 4)));
     return menu;
 }

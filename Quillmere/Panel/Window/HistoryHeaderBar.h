@@ -3,6 +3,8 @@
 #include "Quillmere/Panel/Menus/HistoryMenus.h"
 
 #include <QAbstractButton>
+#include <QMenu>
+#include <QPointer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -118,7 +120,7 @@ private:
     HeaderIconButton *m_add;
     HeaderIconButton *m_stack;
     HeaderIconButton *m_more;
-    QMenu *m_openMenu = nullptr;
+    QPointer<QMenu> m_openMenu;
 };
 
 } // namespace quillmere
