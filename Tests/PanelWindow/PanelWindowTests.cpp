@@ -291,6 +291,39 @@ TEST_F(PanelWindowX11, AnotherWindowTakingTheFocusClosesThePanel)
     EXPECT_TRUE(isActive(target)) << "the window the user went to keeps the focus";
 }
 
+// The real manager, except that it goes on naming one window active while `stale` is set.
+class LaggingManager : public X11WindowActivator {
+public:
+    std::optional<WindowTarget> stale;
+    std::optional<WindowTarget> activeWindow() override { return stale ? stale : X11WindowActivator::activeWindow(); }
+};
+
+TEST_F(PanelWindowX11, AManagerStillNamingTheWindowInFrontLetsThePanelJustShownKeepTheFocus)
+{
+    auto lagging = std::make_unique<LaggingManager>();
+    LaggingManager &manager = *lagging;
+    windowManager = std::move(lagging);
+    launch({}, false);
+    TargetWindow target(u"in front"_s);
+    makeActive(target);
+    manager.stale = WindowTarget{target.id(), 0};
+    controller().show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller().panel().hasKeyFocus(); }, patience));
+    // The hot key's grab ending gives the window in front the focus back for a moment, before
+    // the manager acts on the panel's request.
+    activate(target.id());
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == target.window.windowHandle(); }, patience));
+    QTest::qWait(100);
+    manager.stale.reset();
+    activate(quint32(controller().panel().winId()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
+
+    // Once it has named the panel, the same window taking the focus is the user going back to it.
+    activate(target.id());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller().panel().isVisible(); }, patience));
+}
+
 TEST_F(PanelWindowX11, KeepOpenKeepsThePanelWhenAnotherWindowTakesTheFocus)
 {
     launch({u"--keep-open"_s}, false);

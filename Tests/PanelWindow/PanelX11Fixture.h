@@ -131,6 +131,7 @@ protected:
         platform.watchDrops = false;
         platform.installStatusItem = tray;
         platform.registerHotKeys = hotKeys;
+        platform.windows = std::move(windowManager);
         delegate = std::make_unique<AppDelegate>(*environment, *prefs, center, std::move(platform));
         delegate->applicationDidFinishLaunching(options.arguments);
         ASSERT_TRUE(delegate->panelController());
@@ -172,6 +173,7 @@ protected:
     quillmere::test::TempPreferences prefs;
     quillmere::NotificationCenter center;
     quillmere::X11WindowActivator windows;
+    std::unique_ptr<quillmere::WindowActivator> windowManager; // the program's, when set before launch
     std::unique_ptr<quillmere::AppEnvironment> environment;
     std::unique_ptr<quillmere::AppDelegate> delegate;
 };

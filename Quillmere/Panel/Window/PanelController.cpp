@@ -229,6 +229,7 @@ std::optional<QString> PanelController::chooseFile(const FileChoice &choice)
 void PanelController::observeActiveApplication()
 {
     connect(m_panel.get(), &HistoryPanel::deactivated, this, &PanelController::handleDeactivation);
+    connect(m_panel.get(), &HistoryPanel::activated, this, &PanelController::watchManagerNamingPanel);
     m_focusCheck.setSingleShot(true);
     m_focusCheck.setInterval(m_deps.pasteService->timings().activationInterval);
     connect(&m_focusCheck, &QTimer::timeout, this, &PanelController::confirmFocusLost);
@@ -267,7 +268,16 @@ void PanelController::confirmFocusLost()
     // Another window took the focus once the window manager says so. While it still names the
     // panel, a keyboard grab is passing through (a hot key held down, the manager's own window
     // switcher) or the manager has not caught up yet: look again shortly.
-    const std::optional<WindowTarget> active = m_deps.windows->activeWindow();
+    const std::optional<WindowTarget> active = readActiveWindow();
+    // Opened right after a paste or under load, the manager may not have acted on our request
+    // yet and still names the window that was in front, which the hot key's grab ending just
+    // gave the focus back to. Not a window the user went to.
+    const bool managerBehind = !m_managerNamedPanel && active && m_pasteTarget
+        && active->window == m_pasteTarget->app.window && m_showingSince.elapsed() < managerCatchUpMs;
+    if (managerBehind) {
+        m_focusCheck.start();
+        return;
+    }
     if (!active || active->window != quint32(m_panel->winId())) {
         // Pressing on a file to drag it here gives its window the focus first.
         if (m_deps.pointerButtonsDown()) {
@@ -280,6 +290,25 @@ void PanelController::confirmFocusLost()
     }
     if (++m_focusChecks <= maxFocusChecks)
         m_focusCheck.start();
+}
+
+void PanelController::watchManagerNamingPanel()
+{
+    // The manager names the window it focused a moment after the window hears of it.
+    if (m_managerNamedPanel || (m_phase != Phase::showing && m_phase != Phase::shown) || !m_panel->hasKeyFocus()
+        || m_showingSince.elapsed() >= managerCatchUpMs)
+        return;
+    readActiveWindow();
+    if (!m_managerNamedPanel)
+        QTimer::singleShot(m_deps.pasteService->timings().activationInterval, this,
+                           &PanelController::watchManagerNamingPanel);
+}
+
+std::optional<WindowTarget> PanelController::readActiveWindow()
+{
+    std::optional<WindowTarget> active = m_deps.windows->activeWindow();
+    m_managerNamedPanel = m_managerNamedPanel || (active && active->window == quint32(m_panel->winId()));
+    return active;
 }
 
 void PanelController::waitForButtonRelease()
@@ -370,6 +399,8 @@ void PanelController::show()
     }
     m_returnFocus = true;
     m_panel->allowsKeyFocus = true;
+    m_managerNamedPanel = false;
+    m_showingSince.start();
     m_phase = Phase::showing;
     m_slide.slideIn();
     m_panel->orderFront();

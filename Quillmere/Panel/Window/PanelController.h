@@ -11,6 +11,7 @@
 #include "Quillmere/Platform/DesktopOpener.h"
 #include "Quillmere/Platform/KeyInjector.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPoint>
@@ -131,6 +132,9 @@ private:
     void orderOutNow();
     void handleDeactivation();
     void confirmFocusLost();
+    void watchManagerNamingPanel();
+    // The window manager's active window, noting whether it named the panel.
+    std::optional<WindowTarget> readActiveWindow();
     // The focus went while a button was held: a drag may be starting from the window that took
     // it. Decided once the buttons are up.
     void waitForButtonRelease();
@@ -163,6 +167,11 @@ private:
     static constexpr int maxFocusChecks = 100;
     QTimer m_focusCheck;
     int m_focusChecks = 0;
+    // Since this showing: when it began, and whether the window manager has named the panel the
+    // active window yet.
+    QElapsedTimer m_showingSince;
+    bool m_managerNamedPanel = false;
+    static constexpr int managerCatchUpMs = 1500;
     QTimer m_buttonWatch;
     // A drag of files came over the panel or was dropped on it while the buttons were held.
     bool m_dragArrived = false;
