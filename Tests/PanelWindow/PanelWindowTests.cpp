@@ -291,37 +291,43 @@ TEST_F(PanelWindowX11, AnotherWindowTakingTheFocusClosesThePanel)
     EXPECT_TRUE(isActive(target)) << "the window the user went to keeps the focus";
 }
 
-// The real manager, except that it goes on naming one window active while `stale` is set.
+// The real manager, except that while it lags it goes on naming `named` (or no window) active.
 class LaggingManager : public X11WindowActivator {
 public:
-    std::optional<WindowTarget> stale;
-    std::optional<WindowTarget> activeWindow() override { return stale ? stale : X11WindowActivator::activeWindow(); }
+    bool lagging = false;
+    std::optional<WindowTarget> named;
+    std::optional<WindowTarget> activeWindow() override { return lagging ? named : X11WindowActivator::activeWindow(); }
 };
 
-TEST_F(PanelWindowX11, AManagerStillNamingTheWindowInFrontLetsThePanelJustShownKeepTheFocus)
+TEST_F(PanelWindowX11, AManagerStillNamingTheWindowInFrontOrNoneLetsThePanelJustShownKeepTheFocus)
 {
     auto lagging = std::make_unique<LaggingManager>();
     LaggingManager &manager = *lagging;
     windowManager = std::move(lagging);
     launch({}, false);
     TargetWindow target(u"in front"_s);
-    makeActive(target);
-    manager.stale = WindowTarget{target.id(), 0};
-    controller().show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return controller().panel().hasKeyFocus(); }, patience));
-    // The hot key's grab ending gives the window in front the focus back for a moment, before
-    // the manager acts on the panel's request.
-    activate(target.id());
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == target.window.windowHandle(); }, patience));
-    QTest::qWait(100);
-    manager.stale.reset();
-    activate(quint32(controller().panel().winId()));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
+    for (const bool namesNone : {false, true}) {
+        SCOPED_TRACE(namesNone ? "no window named" : "the window in front named");
+        makeActive(target);
+        manager.lagging = true;
+        manager.named = namesNone ? std::nullopt : std::optional(WindowTarget{target.id(), 0});
+        controller().show();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return controller().panel().hasKeyFocus(); }, patience));
+        // The hot key's grab ending gives the window in front the focus back for a moment, before
+        // the manager acts on the panel's request.
+        activate(target.id());
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == target.window.windowHandle(); }, patience));
+        QTest::qWait(100);
+        manager.lagging = false;
+        activate(quint32(controller().panel().winId()));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
 
-    // Once it has named the panel, the same window taking the focus is the user going back to it.
-    activate(target.id());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller().panel().isVisible(); }, patience));
+        // Once it has named the panel, the same window taking the focus is the user going back.
+        activate(target.id());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !controller().panel().isVisible(); }, patience));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !controller().isHiding(); }, patience));
+    }
 }
 
 TEST_F(PanelWindowX11, KeepOpenKeepsThePanelWhenAnotherWindowTakesTheFocus)

@@ -270,10 +270,10 @@ void PanelController::confirmFocusLost()
     // switcher) or the manager has not caught up yet: look again shortly.
     const std::optional<WindowTarget> active = readActiveWindow();
     // Opened right after a paste or under load, the manager may not have acted on our request
-    // yet and still names the window that was in front, which the hot key's grab ending just
-    // gave the focus back to. Not a window the user went to.
-    const bool managerBehind = !m_managerNamedPanel && active && m_pasteTarget
-        && active->window == m_pasteTarget->app.window && m_showingSince.elapsed() < managerCatchUpMs;
+    // yet: it names no window, or still the one that was in front, which the hot key's grab
+    // ending just gave the focus back to. Not a window the user went to.
+    const bool managerBehind = !m_managerNamedPanel && m_showingSince.elapsed() < managerCatchUpMs
+        && (!active || (m_pasteTarget && active->window == m_pasteTarget->app.window));
     if (managerBehind) {
         m_focusCheck.start();
         return;
