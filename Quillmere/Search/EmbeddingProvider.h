@@ -32,6 +32,9 @@ public:
     };
     // Empty when the provider does not read words.
     virtual TextWords textWords(QStringView, bool /*withVectors*/) const { return {}; }
+    // The hash (as in TextWords) of each of the text's words, function words too, in text order;
+    // no vector is looked up. Empty when the provider does not read words.
+    virtual std::vector<quint64> wordHashes(QStringView) const { return {}; }
 };
 
 // The sentence vector when there is one, else the mean of the word vectors; empty when neither.

@@ -46,6 +46,37 @@ struct Word {
     qsizetype end;
 };
 
+// The highest cosine between a word of `a` and a word of `b` (vectors as TextWords holds them).
+double closestWords(const EmbeddingProvider::TextWords &a, const EmbeddingProvider::TextWords &b, size_t dimension)
+{
+    const size_t na = a.vectors.size() / dimension, nb = b.vectors.size() / dimension;
+    std::vector<double> lengths(nb);
+    for (size_t j = 0; j < nb; ++j) {
+        double squares = 0;
+        for (size_t d = 0; d < dimension; ++d)
+            squares += double(b.vectors[j * dimension + d]) * b.vectors[j * dimension + d];
+        lengths[j] = std::sqrt(squares);
+    }
+    double best = -1;
+    for (size_t i = 0; i < na; ++i) {
+        const float *u = a.vectors.data() + i * dimension;
+        double squares = 0;
+        for (size_t d = 0; d < dimension; ++d)
+            squares += double(u[d]) * u[d];
+        const double length = std::sqrt(squares);
+        for (size_t j = 0; j < nb; ++j) {
+            if (length == 0 || lengths[j] == 0)
+                continue;
+            const float *v = b.vectors.data() + j * dimension;
+            double dot = 0;
+            for (size_t d = 0; d < dimension; ++d)
+                dot += double(u[d]) * v[d];
+            best = std::max(best, dot / (length * lengths[j]));
+        }
+    }
+    return best;
+}
+
 } // namespace
 
 std::vector<QStringView> SemanticScoring::passages(QStringView text)
@@ -155,8 +186,11 @@ const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &docum
             for (float &x : v)
                 x = float(x / length);
         }
-        if (!v.empty() && v.size() == whole.size())
-            units.insert(units.end(), v.begin(), v.end());
+        // One slot per candidate, so that the n-th is the n-th passage: a passage with nothing left
+        // meets no query.
+        if (v.size() != whole.size())
+            v.assign(whole.size(), 0.0f);
+        units.insert(units.end(), v.begin(), v.end());
     };
     if (!parts.empty() && !m_common.empty())
         add(whole);
@@ -210,6 +244,40 @@ double SemanticScoring::sensesChecked(const EmbeddingProvider::TextWords &query,
     return rest + sharedWordShare * (score - rest);
 }
 
+double SemanticScoring::bestOfLongText(const EmbeddingProvider::TextWords &query, const QString &text,
+                                       const std::vector<double> &raw, double threshold) const
+{
+    const double highest = *std::max_element(raw.begin(), raw.end());
+    const size_t dimension = query.sum.size();
+    // A query of function words alone has nothing to look for.
+    if (highest < threshold || query.words.empty() || dimension == 0)
+        return highest;
+    const QString trimmed = text.trimmed();
+    const std::vector<QStringView> parts = passages(trimmed);
+    if (raw.size() < parts.size())
+        return highest;
+    const size_t wholes = raw.size() - parts.size(); // 1: candidate 0 is the whole text
+    std::vector<size_t> order(raw.size());
+    for (size_t c = 0; c < order.size(); ++c)
+        order[c] = c;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return raw[a] > raw[b]; });
+    double best = -1;
+    for (size_t c : order) {
+        // Lowering only ever lowers: one below the best so far cannot win.
+        if (raw[c] < threshold || raw[c] <= best)
+            break;
+        const QStringView words = c < wholes ? QStringView(trimmed) : parts[c - wholes];
+        // Most often one of the query's own words is there, found without a vector.
+        const std::vector<quint64> hashes = m_provider->wordHashes(words);
+        const bool shared = std::any_of(hashes.begin(), hashes.end(), [&](quint64 h) {
+            return std::binary_search(query.words.begin(), query.words.end(), h);
+        });
+        const double closest = shared ? 1.0 : closestWords(query, m_provider->textWords(words, true), dimension);
+        best = std::max(best, raw[c] - farShare * std::max(0.0, closeWord - std::max(0.0, closest)));
+    }
+    return best < 0 ? highest : best;
+}
+
 std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
                                                                const std::vector<SemanticDocument> &documents,
                                                                double threshold, const std::function<bool()> &stop)
@@ -231,6 +299,7 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
     constexpr double k2 = longTextCommonShare * longTextCommonShare;
     constexpr size_t stopCheckInterval = 64;
     std::optional<EmbeddingProvider::TextWords> queryWords;
+    std::vector<double> raw;
     for (size_t i = 0; i < documents.size(); ++i) {
         if (stop && i % stopCheckInterval == 0 && stop())
             return std::nullopt;
@@ -239,15 +308,20 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
         if (entry.vector.empty())
             continue;
         const bool longText = !entry.passages.empty() && !queryTopical.empty();
-        double score =
-            longText && !m_common.empty() ? -1 : cosineSimilarity(queryVector, queryLength, entry.vector, entry.length);
+        double score = cosineSimilarity(queryVector, queryLength, entry.vector, entry.length);
         if (longText) {
+            // Without a common direction the whole is compared as a short text is, and is
+            // candidate 0; with one, it is the first of the passages.
+            raw.assign(m_common.empty() ? 1 : 0, score);
             for (size_t at = 0; at + dimension <= entry.passages.size(); at += dimension) {
                 double dot = 0;
                 for (size_t d = 0; d < dimension; ++d)
                     dot += double(queryTopical[d]) * entry.passages[at + d];
-                score = std::max(score, m_common.empty() ? dot : (dot + k2) / (1 + k2));
+                raw.push_back(m_common.empty() ? dot : (dot + k2) / (1 + k2));
             }
+            if (!queryWords)
+                queryWords = m_provider->textWords(trimmed, true);
+            score = bestOfLongText(*queryWords, document.text, raw, threshold);
         }
         if (score >= threshold && !entry.words.empty()) {
             if (!queryWords)

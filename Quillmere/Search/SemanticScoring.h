@@ -48,6 +48,11 @@ public:
     // shared word added.
     static constexpr double restAgreement = 0.5;
     static constexpr double sharedWordShare = 0.3;
+    // A long text (whole or passage) that holds no word within closeWord (cosine) of a word of
+    // substance of the query only leans its way, as "see you next week" leans toward a note of
+    // meetings: it loses farShare of the shortfall.
+    static constexpr double closeWord = 0.8;
+    static constexpr double farShare = 0.5;
 
 private:
     const DocumentVectorCache::Entry &entryFor(const QString &text);
@@ -55,6 +60,10 @@ private:
     // the rest of them disagree.
     static double sensesChecked(const EmbeddingProvider::TextWords &query, const DocumentVectorCache::Entry &document,
                                 double score);
+    // The best of a long text's candidates (its whole, then its passages) scored `raw`, each
+    // lowered when none of its words comes close to one of the query's.
+    double bestOfLongText(const EmbeddingProvider::TextWords &query, const QString &text,
+                          const std::vector<double> &raw, double threshold) const;
 
     Loader m_loader;
     bool m_loaded = false;

@@ -67,6 +67,13 @@ EmbeddingProvider::TextWords WordVectorEmbedding::textWords(QStringView text, bo
     return out;
 }
 
+std::vector<quint64> WordVectorEmbedding::wordHashes(QStringView text) const
+{
+    std::vector<quint64> hashes;
+    forEachWord(text, [&](std::string_view word) { hashes.push_back(WordVectorModel::hash(word)); });
+    return hashes;
+}
+
 std::vector<float> WordVectorEmbedding::wordVectorMean(QStringView text) const
 {
     return embed(text, nullptr, false);

@@ -210,6 +210,30 @@ TEST(SemanticScoring, ALongDocumentScoresByItsBestPassageAndAShortOneAsAWhole)
     EXPECT_EQ(s.embedding->embedded, QStringList{QStringLiteral("pear")});
 }
 
+TEST(SemanticScoring, ALongTextWithoutAWordCloseToTheQuerysLosesHalfTheShortfall)
+{
+    auto *e = new FakeEmbedding;
+    e->readsWords = true;
+    e->words = {{QStringLiteral("query"), {1, 0}},
+                {QStringLiteral("near"), {0.8f, 0.6f}},
+                {QStringLiteral("leaning"), {0.6f, 0.8f}}};
+    SemanticScoring scoring([e] { return std::unique_ptr<EmbeddingProvider>(e); });
+    auto sentence = [](const char *word) { return repeated(QString::fromLatin1(word), 20) + QStringLiteral(" . "); };
+    // Unknown words around it: the passage that leans is still matched with its own words.
+    const QString leaning = sentence("unknown") + sentence("leaning") + sentence("unknown");
+    const QString near = sentence("unknown") + sentence("near") + sentence("unknown");
+    const std::vector<SemanticDocument> docs{{clip(1), leaning}, {clip(2), near}};
+    const double shortfall = SemanticScoring::closeWord - 0.6;
+
+    const auto all = scoring.scores(QStringLiteral("query"), docs, -1).value();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_NEAR(all[0].second, 0.6 - SemanticScoring::farShare * shortfall, 1e-6);
+    EXPECT_NEAR(all[1].second, 0.8, 1e-6) << "a word close enough: no loss";
+    const auto reaching = scoring.scores(QStringLiteral("query"), docs, 0.55).value();
+    ASSERT_EQ(reaching.size(), 1u);
+    EXPECT_EQ(reaching[0].first, clip(2));
+}
+
 TEST(SemanticScoring, AgainstALongTextTheCommonDirectionIsLeftOut)
 {
     auto *e = new FakeEmbedding;
