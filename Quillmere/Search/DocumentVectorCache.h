@@ -26,6 +26,10 @@ public:
         // (EmbeddingProvider::TextWords).
         std::vector<quint64> words;
         std::vector<float> sum;
+        // A long text's candidates (the whole text, then each passage): the sorted distinct hashes
+        // of each one's words, one run after another, and where each run ends.
+        std::vector<quint64> candidateWords;
+        std::vector<quint32> candidateEnds;
     };
 
     explicit DocumentVectorCache(size_t capacity);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace quillmere {
 
@@ -196,6 +197,18 @@ const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &docum
         add(whole);
     for (QStringView passage : parts)
         add(textVector(*m_provider, passage));
+    auto addWords = [&](QStringView candidate) {
+        std::vector<quint64> hashes = m_provider->wordHashes(candidate);
+        std::sort(hashes.begin(), hashes.end());
+        hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+        entry.candidateWords.insert(entry.candidateWords.end(), hashes.begin(), hashes.end());
+        entry.candidateEnds.push_back(quint32(entry.candidateWords.size()));
+    };
+    if (!parts.empty()) {
+        addWords(text);
+        for (QStringView passage : parts)
+            addWords(passage);
+    }
     entry.vector = std::move(whole);
     entry.passages = std::move(units);
     return m_cache.insert(key, std::move(entry));
@@ -244,38 +257,45 @@ double SemanticScoring::sensesChecked(const EmbeddingProvider::TextWords &query,
     return rest + sharedWordShare * (score - rest);
 }
 
-double SemanticScoring::bestOfLongText(const EmbeddingProvider::TextWords &query, const QString &text,
+double SemanticScoring::bestOfLongText(const EmbeddingProvider::TextWords &query,
+                                       const DocumentVectorCache::Entry &entry, const QString &text,
                                        const std::vector<double> &raw, double threshold) const
 {
+    // Candidate 0 is the whole text, candidate n passage n; raw scores and word runs alike.
     const double highest = *std::max_element(raw.begin(), raw.end());
     const size_t dimension = query.sum.size();
     // A query of function words alone has nothing to look for.
-    if (highest < threshold || query.words.empty() || dimension == 0)
+    if (highest < threshold || query.words.empty() || dimension == 0 || entry.candidateEnds.size() != raw.size())
         return highest;
-    const QString trimmed = text.trimmed();
-    const std::vector<QStringView> parts = passages(trimmed);
-    if (raw.size() < parts.size())
-        return highest;
-    const size_t wholes = raw.size() - parts.size(); // 1: candidate 0 is the whole text
     std::vector<size_t> order(raw.size());
     for (size_t c = 0; c < order.size(); ++c)
         order[c] = c;
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return raw[a] > raw[b]; });
-    double best = -1;
+    QString trimmed;
+    std::vector<QStringView> parts; // read only when a candidate holds none of the query's words
+    double best = -std::numeric_limits<double>::infinity();
     for (size_t c : order) {
         // Lowering only ever lowers: one below the best so far cannot win.
         if (raw[c] < threshold || raw[c] <= best)
             break;
-        const QStringView words = c < wholes ? QStringView(trimmed) : parts[c - wholes];
-        // Most often one of the query's own words is there, found without a vector.
-        const std::vector<quint64> hashes = m_provider->wordHashes(words);
-        const bool shared = std::any_of(hashes.begin(), hashes.end(), [&](quint64 h) {
-            return std::binary_search(query.words.begin(), query.words.end(), h);
-        });
-        const double closest = shared ? 1.0 : closestWords(query, m_provider->textWords(words, true), dimension);
-        best = std::max(best, raw[c] - farShare * std::max(0.0, closeWord - std::max(0.0, closest)));
+        const auto first = entry.candidateWords.begin() + (c == 0 ? 0 : entry.candidateEnds[c - 1]);
+        const auto last = entry.candidateWords.begin() + entry.candidateEnds[c];
+        const bool shared = std::any_of(query.words.begin(), query.words.end(),
+                                        [&](quint64 word) { return std::binary_search(first, last, word); });
+        double closest = 1;
+        if (!shared) {
+            if (trimmed.isNull()) {
+                trimmed = text.trimmed();
+                parts = passages(trimmed);
+            }
+            if (parts.size() + 1 != raw.size())
+                return highest;
+            const QStringView words = c == 0 ? QStringView(trimmed) : parts[c - 1];
+            closest = std::max(0.0, closestWords(query, m_provider->textWords(words, true), dimension));
+        }
+        best = std::max(best, raw[c] - farShare * std::max(0.0, closeWord - closest));
     }
-    return best < 0 ? highest : best;
+    return best;
 }
 
 std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
@@ -310,8 +330,8 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
         const bool longText = !entry.passages.empty() && !queryTopical.empty();
         double score = cosineSimilarity(queryVector, queryLength, entry.vector, entry.length);
         if (longText) {
-            // Without a common direction the whole is compared as a short text is, and is
-            // candidate 0; with one, it is the first of the passages.
+            // Candidate 0 is the whole text: without a common direction compared as a short text
+            // is, with one as the first of the stored vectors.
             raw.assign(m_common.empty() ? 1 : 0, score);
             for (size_t at = 0; at + dimension <= entry.passages.size(); at += dimension) {
                 double dot = 0;
@@ -321,7 +341,7 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
             }
             if (!queryWords)
                 queryWords = m_provider->textWords(trimmed, true);
-            score = bestOfLongText(*queryWords, document.text, raw, threshold);
+            score = bestOfLongText(*queryWords, entry, document.text, raw, threshold);
         }
         if (score >= threshold && !entry.words.empty()) {
             if (!queryWords)

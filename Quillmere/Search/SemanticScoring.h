@@ -62,8 +62,8 @@ private:
                                 double score);
     // The best of a long text's candidates (its whole, then its passages) scored `raw`, each
     // lowered when none of its words comes close to one of the query's.
-    double bestOfLongText(const EmbeddingProvider::TextWords &query, const QString &text,
-                          const std::vector<double> &raw, double threshold) const;
+    double bestOfLongText(const EmbeddingProvider::TextWords &query, const DocumentVectorCache::Entry &entry,
+                          const QString &text, const std::vector<double> &raw, double threshold) const;
 
     Loader m_loader;
     bool m_loaded = false;

@@ -318,10 +318,12 @@ TEST_F(PanelWindowX11, AManagerStillNamingTheWindowInFrontOrNoneLetsThePanelJust
         activate(target.id());
         ASSERT_TRUE(
             QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == target.window.windowHandle(); }, patience));
-        QTest::qWait(100);
-        manager.lagging = false;
-        activate(quint32(controller().panel().winId()));
+        // The manager catches up.
+        const WindowTarget panel{quint32(controller().panel().winId()), 0};
+        manager.named = panel;
+        activate(panel.window);
         EXPECT_TRUE(QTest::qWaitFor([&] { return panelIsOpen(); }, patience));
+        manager.lagging = false;
 
         // Once it has named the panel, the same window taking the focus is the user going back.
         activate(target.id());

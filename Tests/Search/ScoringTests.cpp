@@ -216,12 +216,14 @@ TEST(SemanticScoring, ALongTextWithoutAWordCloseToTheQuerysLosesHalfTheShortfall
     e->readsWords = true;
     e->words = {{QStringLiteral("query"), {1, 0}},
                 {QStringLiteral("near"), {0.8f, 0.6f}},
-                {QStringLiteral("leaning"), {0.6f, 0.8f}}};
+                {QStringLiteral("leaning"), {0.6f, 0.8f}},
+                {QStringLiteral("other"), {0, 1}}};
     SemanticScoring scoring([e] { return std::unique_ptr<EmbeddingProvider>(e); });
     auto sentence = [](const char *word) { return repeated(QString::fromLatin1(word), 20) + QStringLiteral(" . "); };
-    // Unknown words around it: the passage that leans is still matched with its own words.
-    const QString leaning = sentence("unknown") + sentence("leaning") + sentence("unknown");
-    const QString near = sentence("unknown") + sentence("near") + sentence("unknown");
+    // The whole scores below the middle passage, which is read with its own words whatever comes
+    // before it: a passage of unknown words, one of another topic.
+    const QString leaning = sentence("unknown") + sentence("leaning") + sentence("other");
+    const QString near = sentence("other") + sentence("near") + sentence("unknown");
     const std::vector<SemanticDocument> docs{{clip(1), leaning}, {clip(2), near}};
     const double shortfall = SemanticScoring::closeWord - 0.6;
 

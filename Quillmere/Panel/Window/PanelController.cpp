@@ -229,7 +229,16 @@ std::optional<QString> PanelController::chooseFile(const FileChoice &choice)
 void PanelController::observeActiveApplication()
 {
     connect(m_panel.get(), &HistoryPanel::deactivated, this, &PanelController::handleDeactivation);
-    connect(m_panel.get(), &HistoryPanel::activated, this, &PanelController::watchManagerNamingPanel);
+    connect(m_panel.get(), &HistoryPanel::activated, this, [this] {
+        // The window manager's lag is counted from when the panel first has the focus: on a
+        // busy machine the showing itself can take a good part of the time allowed.
+        if (!m_catchUpSince.isValid())
+            m_catchUpSince.start();
+        watchManagerNamingPanel();
+    });
+    m_namingCheck.setSingleShot(true);
+    m_namingCheck.setInterval(m_deps.pasteService->timings().activationInterval);
+    connect(&m_namingCheck, &QTimer::timeout, this, &PanelController::watchManagerNamingPanel);
     m_focusCheck.setSingleShot(true);
     m_focusCheck.setInterval(m_deps.pasteService->timings().activationInterval);
     connect(&m_focusCheck, &QTimer::timeout, this, &PanelController::confirmFocusLost);
@@ -272,7 +281,7 @@ void PanelController::confirmFocusLost()
     // Opened right after a paste or under load, the manager may not have acted on our request
     // yet: it names no window, or still the one that was in front, which the hot key's grab
     // ending just gave the focus back to. Not a window the user went to.
-    const bool managerBehind = !m_managerNamedPanel && m_showingSince.elapsed() < managerCatchUpMs
+    const bool managerBehind = !m_managerNamedPanel && withinCatchUp()
         && (!active || (m_pasteTarget && active->window == m_pasteTarget->app.window));
     if (managerBehind) {
         m_focusCheck.start();
@@ -296,12 +305,16 @@ void PanelController::watchManagerNamingPanel()
 {
     // The manager names the window it focused a moment after the window hears of it.
     if (m_managerNamedPanel || (m_phase != Phase::showing && m_phase != Phase::shown) || !m_panel->hasKeyFocus()
-        || m_showingSince.elapsed() >= managerCatchUpMs)
+        || !withinCatchUp())
         return;
     readActiveWindow();
     if (!m_managerNamedPanel)
-        QTimer::singleShot(m_deps.pasteService->timings().activationInterval, this,
-                           &PanelController::watchManagerNamingPanel);
+        m_namingCheck.start();
+}
+
+bool PanelController::withinCatchUp() const
+{
+    return !m_catchUpSince.isValid() || m_catchUpSince.elapsed() < managerCatchUpMs;
 }
 
 std::optional<WindowTarget> PanelController::readActiveWindow()
@@ -400,7 +413,7 @@ void PanelController::show()
     m_returnFocus = true;
     m_panel->allowsKeyFocus = true;
     m_managerNamedPanel = false;
-    m_showingSince.start();
+    m_catchUpSince.invalidate();
     m_phase = Phase::showing;
     m_slide.slideIn();
     m_panel->orderFront();

@@ -133,6 +133,8 @@ private:
     void handleDeactivation();
     void confirmFocusLost();
     void watchManagerNamingPanel();
+    // Within the time the window manager is given to name the panel once it has the focus.
+    bool withinCatchUp() const;
     // The window manager's active window, noting whether it named the panel.
     std::optional<WindowTarget> readActiveWindow();
     // The focus went while a button was held: a drag may be starting from the window that took
@@ -167,10 +169,11 @@ private:
     static constexpr int maxFocusChecks = 100;
     QTimer m_focusCheck;
     int m_focusChecks = 0;
-    // Since this showing: when it began, and whether the window manager has named the panel the
-    // active window yet.
-    QElapsedTimer m_showingSince;
+    // In this showing: whether the window manager has named the panel the active window yet, and
+    // since when the panel has had the focus; looks again until the manager does.
     bool m_managerNamedPanel = false;
+    QElapsedTimer m_catchUpSince;
+    QTimer m_namingCheck;
     static constexpr int managerCatchUpMs = 1500;
     QTimer m_buttonWatch;
     // A drag of files came over the panel or was dropped on it while the buttons were held.
