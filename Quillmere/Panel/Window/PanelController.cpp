@@ -230,9 +230,9 @@ void PanelController::observeActiveApplication()
 {
     connect(m_panel.get(), &HistoryPanel::deactivated, this, &PanelController::handleDeactivation);
     connect(m_panel.get(), &HistoryPanel::activated, this, [this] {
-        // The window manager's lag is counted from when the panel first has the focus: on a
-        // busy machine the showing itself can take a good part of the time allowed.
-        if (!m_catchUpSince.isValid())
+        // The window manager's lag is counted again from when the panel first has the focus: on
+        // a busy machine the showing itself can take a good part of the time allowed.
+        if (!std::exchange(m_focusSeen, true))
             m_catchUpSince.start();
         watchManagerNamingPanel();
     });
@@ -314,7 +314,7 @@ void PanelController::watchManagerNamingPanel()
 
 bool PanelController::withinCatchUp() const
 {
-    return !m_catchUpSince.isValid() || m_catchUpSince.elapsed() < managerCatchUpMs;
+    return m_catchUpSince.isValid() && m_catchUpSince.elapsed() < managerCatchUpMs;
 }
 
 std::optional<WindowTarget> PanelController::readActiveWindow()
@@ -413,7 +413,8 @@ void PanelController::show()
     m_returnFocus = true;
     m_panel->allowsKeyFocus = true;
     m_managerNamedPanel = false;
-    m_catchUpSince.invalidate();
+    m_focusSeen = false;
+    m_catchUpSince.start();
     m_phase = Phase::showing;
     m_slide.slideIn();
     m_panel->orderFront();

@@ -170,8 +170,10 @@ private:
     QTimer m_focusCheck;
     int m_focusChecks = 0;
     // In this showing: whether the window manager has named the panel the active window yet, and
-    // since when the panel has had the focus; looks again until the manager does.
+    // since when it is given to (the showing, then the panel's first focus); looks again until
+    // the manager does.
     bool m_managerNamedPanel = false;
+    bool m_focusSeen = false;
     QElapsedTimer m_catchUpSince;
     QTimer m_namingCheck;
     static constexpr int managerCatchUpMs = 1500;
