@@ -5,6 +5,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ImageHelpers.h"
+#include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Pasteboard.h"
@@ -36,13 +37,13 @@ QImage decodeFirstImage(const QByteArray &data)
 // Hands `work` to the main thread; it runs only if the guarded object still exists then.
 template <typename T, typename Work> void onMainThread(QPointer<T> guard, Work work)
 {
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [guard, work = std::move(work)]() mutable {
-            if (guard)
-                work(guard.data());
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(QCoreApplication::instance(),
+                              QUILLMERE_HANDED_OVER(nullptr,
+                                                    [guard, work = std::move(work)]() mutable {
+                                                        if (guard)
+                                                            work(guard.data());
+                                                    }),
+                              Qt::QueuedConnection);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "Quillmere/Platform/SelectionReader.h"
 
+#include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/XcbSupport.h"
 
@@ -462,13 +463,13 @@ SelectionReader::~SelectionReader()
 void SelectionReader::deliver(SelectionSnapshot snapshot)
 {
     // Posted to this object: Qt drops the call if the reader is gone by then.
-    QMetaObject::invokeMethod(
-        this,
-        [this, snapshot = std::move(snapshot)] {
-            if (onSnapshot)
-                onSnapshot(snapshot);
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this,
+                              QUILLMERE_HANDED_OVER(nullptr,
+                                                    [this, snapshot = std::move(snapshot)] {
+                                                        if (onSnapshot)
+                                                            onSnapshot(snapshot);
+                                                    }),
+                              Qt::QueuedConnection);
 }
 
 bool SelectionReader::isOvertaken(const SelectionSnapshot &snapshot) const

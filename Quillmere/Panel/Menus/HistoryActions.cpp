@@ -1,5 +1,6 @@
 #include "Quillmere/Panel/Menus/HistoryActions.h"
 
+#include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/Notices.h"
 
 #include "Quillmere/Archive/ArchiveImport.h"
@@ -296,20 +297,22 @@ void HistoryActions::sharePage(const PersistentIdentifier &pageID)
         return;
 
     QPointer<HistoryActions> self(this);
-    QThreadPool::globalInstance()->start([self, path = *path, bytes = std::move(encoded).value()] {
-        const std::optional<QString> error = writeAtomically(path, bytes);
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, error] {
-                if (!self)
-                    return;
-                if (error)
-                    self->m_s.model->showManualAddError(QStringLiteral("The page file could not be written: ")
-                                                        + *error);
-                Q_EMIT self->shareFinished(!error);
-            },
-            Qt::QueuedConnection);
-    });
+    QThreadPool::globalInstance()->start(
+        QUILLMERE_HANDED_OVER(nullptr, [self, path = *path, bytes = std::move(encoded).value()] {
+            const std::optional<QString> error = writeAtomically(path, bytes);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                QUILLMERE_HANDED_OVER(nullptr,
+                                      [self, error] {
+                                          if (!self)
+                                              return;
+                                          if (error)
+                                              self->m_s.model->showManualAddError(
+                                                  QStringLiteral("The page file could not be written: ") + *error);
+                                          Q_EMIT self->shareFinished(!error);
+                                      }),
+                Qt::QueuedConnection);
+        }));
 }
 
 void HistoryActions::toggleCapturePaused()

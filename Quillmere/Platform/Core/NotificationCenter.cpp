@@ -1,5 +1,7 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 
+#include "Quillmere/Platform/Core/HandOver.h"
+
 #include <QCoreApplication>
 #include <QThread>
 #include <algorithm>
@@ -31,8 +33,8 @@ void NotificationCenter::post(const QString &name, QObject *object, const QVaria
 {
     Notification note{name, object, userInfo};
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(
-            this, [this, note] { deliver(note); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, QUILLMERE_HANDED_OVER(nullptr, [this, note] { deliver(note); }),
+                                  Qt::QueuedConnection);
         return;
     }
     deliver(note);
