@@ -1,5 +1,6 @@
 #include "Quillmere/Recording/ScreenRecorder.h"
 
+#include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 #include "Quillmere/Platform/ScreenGrabber.h"
 #include "Quillmere/Platform/X11Desktop.h"
@@ -380,13 +381,13 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
 
     QPointer<ScreenRecorder> self(this);
     session->onFault = [self](StopCause cause) {
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, cause] {
-                if (self)
-                    self->sessionFault(cause);
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(self.data(),
+                                  QUILLMERE_HANDED_OVER(nullptr,
+                                                        [self, cause] {
+                                                            if (self)
+                                                                self->sessionFault(cause);
+                                                        }),
+                                  Qt::QueuedConnection);
     };
     m_session = std::move(session);
     m_session->run();
@@ -431,15 +432,15 @@ void ScreenRecorder::finishSession(std::function<void(const RecordingResult &)> 
     m_finisher = std::thread([session, self] {
         RecordingResult result = session->finish();
         // The recorder joins this thread before it goes, so `self` is alive here.
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, result] {
-                if (self) {
-                    self->m_finalResult = result;
-                    self->sessionFinished();
-                }
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(self.data(),
+                                  QUILLMERE_HANDED_OVER(nullptr,
+                                                        [self, result] {
+                                                            if (self) {
+                                                                self->m_finalResult = result;
+                                                                self->sessionFinished();
+                                                            }
+                                                        }),
+                                  Qt::QueuedConnection);
     });
 }
 
