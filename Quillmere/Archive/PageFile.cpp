@@ -89,7 +89,7 @@ std::optional<PageArchiveError> writeFile(const QString &path, const PageArchive
     if (!bytes)
         return bytes.error();
     QString errorText;
-    if (!writeFileAtomically(path, bytes.value(), FileAccess::usual, &errorText))
+    if (!writeFileAtomically(path, bytes.value(), &errorText))
         return PageArchiveError::unwritable(errorText);
     return std::nullopt;
 }

@@ -1,5 +1,6 @@
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
@@ -9,7 +10,6 @@
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QSaveFile>
 #include <QUuid>
 
 namespace quillmere {
@@ -166,13 +166,11 @@ std::optional<QUrl> PasteboardWriter::temporaryFileURL(const ClipItem &clip) con
     }
 
     const QString path = QDir(folder).filePath(baseName);
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly) || file.write(*bytes) != bytes->size() || !file.commit()) {
-        qCWarning(lcPaste, "Cannot write a temporary file copy: %s", qUtf8Printable(file.errorString()));
+    QString error;
+    if (!writeFileAtomically(path, *bytes, &error)) {
+        qCWarning(lcPaste, "Cannot write a temporary file copy: %s", qUtf8Printable(error));
         return std::nullopt;
     }
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return QUrl::fromLocalFile(path);
 }
 

@@ -1,6 +1,7 @@
 #include "Quillmere/Model/ClipPreview.h"
 
 #include "Quillmere/Model/FileNames.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
-#include <QSaveFile>
 
 namespace quillmere {
 namespace {
@@ -92,14 +92,9 @@ std::optional<QDir> preparedFolder()
 
 std::optional<QString> writePrivately(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qCWarning(lcStore, "Failed to write preview: %s", qPrintable(file.errorString()));
-        return std::nullopt;
-    }
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    if (file.write(bytes) != bytes.size() || !file.commit()) {
-        qCWarning(lcStore, "Failed to write preview: %s", qPrintable(file.errorString()));
+    QString error;
+    if (!writeFileAtomically(path, bytes, &error)) {
+        qCWarning(lcStore, "Failed to write preview: %s", qPrintable(error));
         return std::nullopt;
     }
     return path;

@@ -4,6 +4,7 @@
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,7 +29,7 @@ bool makePrivate(const QString &path, QString *error)
     // A folder made here, or the program's own one, is tightened; a store kept elsewhere (a test's,
     // say) leaves the folder that holds it alone.
     const bool ownFolder = !QFileInfo::exists(folder) || QFileInfo(folder).fileName() == QLatin1String("Quillmere");
-    if (!QDir().mkpath(folder)) {
+    if (!makePrivatePath(folder)) {
         if (error)
             *error = QStringLiteral("Cannot create %1").arg(folder);
         return false;

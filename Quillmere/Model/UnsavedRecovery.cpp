@@ -58,7 +58,7 @@ QString write(const QString &storePath, const std::vector<std::shared_ptr<Persis
                           {QStringLiteral("clips"), clips}};
     const QString path = QFileInfo(storePath).dir().filePath(
         pattern(storePath) + now.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss")) + QStringLiteral(".json"));
-    if (!writeFileAtomically(path, QJsonDocument(doc).toJson(), FileAccess::ownerOnly, error))
+    if (!writeFileAtomically(path, QJsonDocument(doc).toJson(), error))
         return {};
     return path;
 }

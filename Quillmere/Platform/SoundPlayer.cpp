@@ -1,10 +1,11 @@
 #include "Quillmere/Platform/SoundPlayer.h"
 
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QtEndian>
 #include <alsa/asoundlib.h>
@@ -124,9 +125,7 @@ QString CanberraSoundPlayer::soundFile(const QString &name)
     const QString path = m_directory + QLatin1Char('/') + name + QStringLiteral(".wav");
     if (QFileInfo(path).size() == wav.size())
         return path;
-    QDir().mkpath(m_directory);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(wav) != wav.size() || !file.commit())
+    if (!makePrivatePath(m_directory) || !writeFileAtomically(path, wav, nullptr))
         return {};
     return path;
 }

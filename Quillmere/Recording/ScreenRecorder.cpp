@@ -324,7 +324,7 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
     const recording::CaptureArea area = recording::captureArea(logical, scale, native, rect);
 
     // Private: a recording can show anything that was on the screen.
-    if (!QDir().mkpath(QFileInfo(m_folder).absolutePath())
+    if (!makePrivatePath(QFileInfo(m_folder).absolutePath())
         || !preparePrivateDirectory(m_folder, /*create=*/true, /*tighten=*/true))
         return failed(RecordingError::writerFailed);
     const QDateTime now = QDateTime::currentDateTime();

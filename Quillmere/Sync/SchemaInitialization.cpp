@@ -3,6 +3,7 @@
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 #include "Quillmere/Sync/SyncFolder.h"
 
 #include <QDir>
@@ -75,7 +76,7 @@ std::optional<int> run(const QStringList &arguments, const Environment &environm
     const QJsonObject schema{{QStringLiteral("container"), SyncFolder::containerName},
                              {QStringLiteral("format"), SyncFolder::formatVersion},
                              {QStringLiteral("recordTypes"), types}};
-    if (!QDir().mkpath(root) || !SyncFolder::prepareDevice(root, device, &error)
+    if (!makePrivatePath(root, &error) || !SyncFolder::prepareDevice(root, device, &error)
         || !SyncFolder::writeFileAtomically(SyncFolder::containerPath(root) + QStringLiteral("/schema.json"),
                                             QJsonDocument(schema).toJson(), &error))
         return fail(QStringLiteral("initializeCloudKitSchema failed: ") + error, err);

@@ -260,7 +260,7 @@ std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes, 
 
 bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error)
 {
-    return quillmere::writeFileAtomically(path, bytes, FileAccess::ownerOnly, error);
+    return quillmere::writeFileAtomically(path, bytes, error);
 }
 
 QByteArray encode(const QString &device, qint64 number, bool snapshot, const std::vector<SyncRecord> &records)

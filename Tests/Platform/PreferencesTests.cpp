@@ -1,3 +1,4 @@
+#include "Support/SmallDisk.h"
 #include "Support/TestSupport.h"
 
 #include <QSignalSpy>
@@ -205,4 +206,47 @@ TEST(Preferences, FolderAndFileAreTheUsersOnly)
     Preferences prefs(existing);
     EXPECT_EQ(permissionsOf(folder), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     EXPECT_EQ(permissionsOf(existing), QFile::ReadOwner | QFile::WriteOwner);
+}
+
+namespace {
+
+int preferenceWarnings = 0;
+
+} // namespace
+
+TEST(Preferences, AFailedWriteKeepsTheFileSaysWhyOnceAndIsTriedAgain)
+{
+    test::SmallDisk disk;
+    ASSERT_TRUE(disk.mounted()) << "mounting a tmpfs needs root";
+    const QString path = disk.filePath("prefs.json");
+    Preferences prefs(path);
+    prefs.setString("device", "first");
+    ASSERT_TRUE(prefs.sync());
+    QFile original(path);
+    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+    const QByteArray saved = original.readAll();
+    ASSERT_TRUE(disk.fill());
+
+    preferenceWarnings = 0;
+    const auto previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &) {
+        preferenceWarnings += type == QtWarningMsg;
+    });
+    prefs.setString("device", "second");
+    EXPECT_FALSE(prefs.sync());
+    prefs.setBool("flag", true);
+    EXPECT_FALSE(prefs.sync());
+    // Only the retry is left to write them once there is room.
+    QCoreApplication::processEvents();
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(preferenceWarnings, 1);
+    EXPECT_TRUE(prefs.lastWriteError().contains("No space left")) << qPrintable(prefs.lastWriteError());
+    QFile kept(path);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), saved);
+    EXPECT_EQ(prefs.string("device"), "second") << "the change stays in memory";
+
+    disk.release();
+    EXPECT_TRUE(test::waitUntil([&] { return prefs.lastWriteError().isEmpty(); }, Preferences::kFirstRetryMs * 3));
+    EXPECT_EQ(Preferences(path).string("device"), "second");
+    EXPECT_TRUE(Preferences(path).boolValue("flag"));
 }

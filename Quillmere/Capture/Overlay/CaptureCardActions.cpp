@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace quillmere {
 
@@ -100,7 +99,7 @@ CaptureCardActions::Outcome CaptureCardActions::annotate()
         return Outcome::stay;
     const QString file = QDir(folder).filePath(
         QStringLiteral("annotate-%1.png").arg(m_clip->dedupID().toString(QUuid::WithoutBraces).left(8)));
-    if (!writeFileAtomically(file, png, FileAccess::ownerOnly, nullptr))
+    if (!writeFileAtomically(file, png, nullptr))
         return Outcome::stay;
     open(QUrl::fromLocalFile(file));
     return Outcome::close;
@@ -132,11 +131,9 @@ bool CaptureCardActions::save(const SaveRequest &request, const QString &destina
 {
     if (isGone() || destination.isEmpty())
         return false;
-    QSaveFile out(destination);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
+    AtomicFile out(destination);
     if (request.sourcePath.isEmpty()) {
-        if (out.write(request.data) != request.data.size())
+        if (!out.write(request.data))
             return false;
     } else {
         QFile in(request.sourcePath);
@@ -144,7 +141,7 @@ bool CaptureCardActions::save(const SaveRequest &request, const QString &destina
             return false;
         QByteArray chunk;
         while (!(chunk = in.read(1 << 20)).isEmpty())
-            if (out.write(chunk) != chunk.size())
+            if (!out.write(chunk))
                 return false;
         if (in.error() != QFileDevice::NoError)
             return false;
@@ -171,7 +168,7 @@ std::optional<CaptureCardActions::DragPayload> CaptureCardActions::dragPayload()
         return std::nullopt;
     const QString name = suggestedScreenshotFileName(m_clip->createdAt());
     const QString file = QDir(folder).filePath(name);
-    if (!writeFileAtomically(file, png, FileAccess::ownerOnly, nullptr))
+    if (!writeFileAtomically(file, png, nullptr))
         return std::nullopt;
     return DragPayload{file, png};
 }

@@ -1,8 +1,9 @@
 #include "Quillmere/Capture/Tool/ScreenshotToolCore.h"
 
-#include <QFileDevice>
+#include "Quillmere/Platform/Core/AtomicFile.h"
+
+#include <QBuffer>
 #include <QImageWriter>
-#include <QSaveFile>
 #include <cmath>
 
 namespace quillmere::screenshot {
@@ -74,24 +75,18 @@ QString AreaSelection::sizeReadout() const
 
 bool writePNGAtomically(const QImage &image, const QString &path, QString *error)
 {
-    QSaveFile file(path);
-    auto fail = [&](const QString &why) {
-        if (error)
-            *error = why;
-        file.cancelWriting();
-        return false;
-    };
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(file.errorString());
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QImageWriter writer(&file, "png");
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
     // zlib's fastest level: half the time of its default for some 10 % more bytes on a 4K screen.
     writer.setQuality(80);
-    if (!writer.write(image))
-        return fail(writer.errorString());
-    if (!file.commit())
-        return fail(file.errorString());
-    return true;
+    if (!writer.write(image)) {
+        if (error)
+            *error = writer.errorString();
+        return false;
+    }
+    return writeFileAtomically(path, png, error);
 }
 
 } // namespace quillmere::screenshot

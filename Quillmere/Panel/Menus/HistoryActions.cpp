@@ -1,5 +1,6 @@
 #include "Quillmere/Panel/Menus/HistoryActions.h"
 
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/Notices.h"
 
@@ -13,7 +14,6 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QSaveFile>
 #include <QThreadPool>
 #include <QTimer>
 
@@ -26,16 +26,9 @@ const QString ownBundleID = QStringLiteral("com.orvantide.quillmere");
 // Written whole or not at all: a failed write leaves what was there before.
 std::optional<QString> writeAtomically(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    if (file.write(bytes) != bytes.size()) {
-        const QString error = file.errorString();
-        file.cancelWriting();
+    QString error;
+    if (!writeFileAtomically(path, bytes, &error))
         return error;
-    }
-    if (!file.commit())
-        return file.errorString();
     return std::nullopt;
 }
 

@@ -1,22 +1,121 @@
 #include "Quillmere/Platform/Core/AtomicFile.h"
 
-#include <QSaveFile>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace quillmere {
 
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, FileAccess access, QString *errorText)
+AtomicFile::AtomicFile(const QString &path)
 {
-    QSaveFile file(path);
-    // The mode is set before the first byte, so the contents are never readable by others.
-    const bool ready = file.open(QIODevice::WriteOnly)
-        && (access == FileAccess::usual || file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-    if (!ready || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (errorText)
-            *errorText = file.errorString();
-        file.cancelWriting();
+    // A link is written through, so a settings file kept elsewhere stays where the user put it.
+    const QFileInfo info(path);
+    m_target = QFile::encodeName(info.isSymLink() ? info.symLinkTarget() : path);
+    const qsizetype slash = m_target.lastIndexOf('/');
+    // Beside the target, so the rename never crosses a file system; the name is cut to stay
+    // under the length a name may have.
+    m_temporary = m_target.left(slash + 1) + '.' + m_target.mid(slash + 1).left(200) + ".XXXXXX";
+    m_fd = ::mkostemp(m_temporary.data(), O_CLOEXEC);
+    if (m_fd < 0) {
+        fail("create", errno);
+        return;
+    }
+    // mkostemp's 0600 still passes through the umask; the mode is fixed before the first byte.
+    if (::fchmod(m_fd, 0600) != 0)
+        fail("protect", errno);
+}
+
+AtomicFile::~AtomicFile()
+{
+    discard();
+}
+
+void AtomicFile::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_temporary.isEmpty()) {
+        ::unlink(m_temporary.constData());
+        m_temporary.clear();
+    }
+}
+
+bool AtomicFile::fail(const char *step, int error)
+{
+    if (m_error.isEmpty())
+        m_error =
+            QStringLiteral("%1 (%2 %3)")
+                .arg(QString::fromLocal8Bit(std::strerror(error)), QLatin1String(step), QFile::decodeName(m_target));
+    discard();
+    return false;
+}
+
+bool AtomicFile::write(QByteArrayView bytes)
+{
+    if (m_fd < 0)
         return false;
+    const char *data = bytes.data();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(m_fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail("write", n < 0 ? errno : EIO);
+        data += n;
+        left -= n;
+        m_written += n;
     }
     return true;
+}
+
+bool AtomicFile::commit()
+{
+    if (m_fd < 0)
+        return false;
+    if (::fsync(m_fd) != 0)
+        return fail("sync", errno);
+    // Some file systems only find out at the sync that the space was not there.
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0)
+        return fail("check", errno);
+    if (st.st_size != m_written)
+        return fail("check the size of", ENOSPC);
+    const int fd = std::exchange(m_fd, -1);
+    if (::close(fd) != 0)
+        return fail("close", errno);
+    if (::rename(m_temporary.constData(), m_target.constData()) != 0)
+        return fail("rename into", errno);
+    m_temporary.clear();
+    const qsizetype slash = m_target.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : m_target.left(slash);
+    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return fail("open the folder of", errno);
+    // A file system that cannot sync folders says EINVAL; the rename is as safe as it gets there.
+    const bool synced = ::fsync(dirFd) == 0 || errno == EINVAL;
+    const int error = errno;
+    ::close(dirFd);
+    return synced || fail("sync the folder of", error);
+}
+
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText)
+{
+    AtomicFile file(path);
+    if (file.write(bytes) && file.commit())
+        return true;
+    if (errorText)
+        *errorText = file.errorString();
+    return false;
 }
 
 } // namespace quillmere

@@ -1,16 +1,40 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 namespace quillmere {
 
-enum class FileAccess {
-    ownerOnly, // mode 0600: the file holds someone's history
-    usual,     // what the umask leaves
+// A file that takes the place of `path` only once every byte is on the disk: written in pieces,
+// synced, its size checked, renamed into place and its folder synced. Until commit() succeeds
+// whatever was at `path` stays as it was; a file left uncommitted is removed. Every file made
+// here is mode 0600 whatever the umask: what the program writes is someone's history or settings.
+class AtomicFile {
+public:
+    explicit AtomicFile(const QString &path);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile &) = delete;
+    AtomicFile &operator=(const AtomicFile &) = delete;
+
+    // False once anything failed; later writes and the commit then fail too.
+    bool write(QByteArrayView bytes);
+    bool commit();
+    // Why the file could not be written; empty while nothing failed.
+    QString errorString() const { return m_error; }
+
+private:
+    bool fail(const char *step, int error);
+    void discard();
+
+    QByteArray m_target;
+    QByteArray m_temporary;
+    int m_fd = -1;
+    qint64 m_written = 0;
+    QString m_error;
 };
 
 // Writes all of `bytes` or leaves an existing file untouched. `errorText` may be null.
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, FileAccess access, QString *errorText);
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText);
 
 } // namespace quillmere

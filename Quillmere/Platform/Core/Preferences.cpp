@@ -1,11 +1,12 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <cerrno>
 #include <cmath>
@@ -15,6 +16,8 @@
 
 namespace quillmere {
 namespace {
+
+constexpr int kLastRetryMs = 5 * 60 * 1000;
 
 // Data is written as {"$data": base64} so that it never reads back as text.
 const QString kDataTag = QStringLiteral("$data");
@@ -222,11 +225,13 @@ void makePrivate(const QString &path, mode_t mode)
 Preferences::Preferences(const QString &filePath, QObject *parent)
     : QObject(parent), m_path(filePath.isEmpty() ? standardFilePath() : filePath)
 {
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, [this] {
+        if (m_dirty)
+            save();
+    });
     const QString directory = QFileInfo(m_path).absolutePath();
-    if (!QFileInfo::exists(directory)) {
-        QDir().mkpath(QFileInfo(directory).absolutePath());
-        ::mkdir(QFile::encodeName(directory).constData(), 0700);
-    }
+    makePrivatePath(directory);
     makePrivate(directory, 0700);
     makePrivate(m_path, 0600);
     load();
@@ -296,13 +301,25 @@ bool Preferences::save()
     }
     text += first ? "}\n" : "\n}\n";
 
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || ::fchmod(file.handle(), 0600) != 0 || file.write(text) != text.size()
-        || !file.commit()) {
-        qCWarning(lcApp, "Could not write the preferences to %s: %s", qPrintable(m_path),
-                  qPrintable(file.errorString()));
+    QString error;
+    if (!writeFileAtomically(m_path, text, &error)) {
+        // Retried with growing pauses and at every change; said once, not at every retry.
+        if (error != m_writeError)
+            qCWarning(lcApp, "Could not write the preferences to %s; kept in memory and tried again later: %s",
+                      qPrintable(m_path), qPrintable(error));
+        m_writeError = error;
+        // A change's own attempt leaves a waiting retry where it is.
+        if (!m_retry.isActive()) {
+            m_retry.start(m_retryMs);
+            m_retryMs = std::min(m_retryMs * 2, kLastRetryMs);
+        }
         return false;
     }
+    if (!m_writeError.isEmpty())
+        qCInfo(lcApp, "The preferences are written again");
+    m_writeError.clear();
+    m_retry.stop();
+    m_retryMs = kFirstRetryMs;
     m_dirty = false;
     return true;
 }

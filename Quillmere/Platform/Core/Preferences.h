@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QTimer>
 #include <QVariant>
 #include <memory>
 #include <optional>
@@ -78,8 +79,13 @@ public:
     }
 
     // Writes pending changes now; otherwise they are written once control returns to the event
-    // loop, or at destruction. False when the file could not be written.
+    // loop, or at destruction. False when the file could not be written; the changes are then
+    // kept and written again later, and the file keeps what it had.
     bool sync();
+    // Why the last write failed; empty once the file holds every change.
+    QString lastWriteError() const { return m_writeError; }
+
+    static constexpr int kFirstRetryMs = 2000;
 
 Q_SIGNALS:
     void changed(const QString &key);
@@ -102,6 +108,9 @@ private:
     QHash<QString, QByteArray> m_originalText;
     bool m_dirty = false;
     bool m_saveScheduled = false;
+    QString m_writeError;
+    QTimer m_retry;
+    int m_retryMs = kFirstRetryMs;
     mutable QHash<QString, Decoded> m_decoded;
 };
 

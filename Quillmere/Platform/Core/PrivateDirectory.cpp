@@ -45,4 +45,27 @@ bool preparePrivateDirectory(const QString &path, bool create, bool tighten)
     return true;
 }
 
+bool makePrivatePath(const QString &path, QString *errorText)
+{
+    const QByteArray native = QFile::encodeName(path);
+    int error = native.isEmpty() ? ENOENT : ENOTDIR;
+    for (qsizetype end = native.indexOf('/', 1); !native.isEmpty(); end = native.indexOf('/', end + 1)) {
+        const QByteArray part = end < 0 ? native : native.left(end);
+        // The umask only takes bits away, and may take the owner's too.
+        if (::mkdir(part.constData(), 0700) == 0)
+            ::chmod(part.constData(), 0700);
+        else if (errno != EEXIST)
+            error = errno;
+        if (end < 0)
+            break;
+    }
+    struct stat info {};
+    if (::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode))
+        return true;
+    if (errorText)
+        *errorText = QStringLiteral("The folder %1 could not be made: %2")
+                         .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+    return false;
+}
+
 } // namespace quillmere

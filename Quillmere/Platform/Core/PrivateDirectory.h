@@ -13,4 +13,9 @@ namespace quillmere {
 // space, which the user may have made by hand).
 bool preparePrivateDirectory(const QString &path, bool create = true, bool tighten = false);
 
+// Makes `path` and any missing folder above it, each new one 0700 whatever the umask; folders
+// that are there already are left as they are. False (with the reason) when `path` is not a
+// folder afterwards.
+bool makePrivatePath(const QString &path, QString *errorText = nullptr);
+
 } // namespace quillmere

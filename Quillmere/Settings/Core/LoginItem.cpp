@@ -1,10 +1,12 @@
 #include "Quillmere/Settings/Core/LoginItem.h"
 
+#include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <algorithm>
 
@@ -67,15 +69,15 @@ LoginItem::Status LoginItem::status() const
 
 std::optional<QString> LoginItem::registerItem()
 {
-    if (!QDir().mkpath(m_dir))
+    if (!makePrivatePath(m_dir))
         return QStringLiteral("The folder %1 could not be created.").arg(m_dir);
     const QByteArray exec = "Exec=" + quotedExecArgument(m_executable).toUtf8() + '\n';
     const QByteArray text =
         "[Desktop Entry]\nType=Application\nName=Brindlewax\nComment=Clipboard history in the tray\n" + exec
         + "Terminal=false\nX-GNOME-Autostart-enabled=true\n";
-    QSaveFile file(filePath());
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        return file.errorString();
+    QString error;
+    if (!writeFileAtomically(filePath(), text, &error))
+        return error;
     return std::nullopt;
 }
 

@@ -1,0 +1,85 @@
+#include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
+#include "Quillmere/Platform/SoundPlayer.h"
+
+#include "Support/SmallDisk.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace quillmere;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+unsigned modeOf(const QString &path)
+{
+    struct stat info {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return info.st_mode & 07777;
+}
+
+} // namespace
+
+TEST(AtomicFile, AFullDiskKeepsTheOldFileAndSaysWhy)
+{
+    test::SmallDisk disk;
+    ASSERT_TRUE(disk.mounted()) << "mounting a tmpfs needs root";
+    const QString path = disk.filePath(u"prefs.json"_s);
+    ASSERT_TRUE(writeFileAtomically(path, "old", nullptr));
+    ASSERT_TRUE(disk.fill());
+
+    // Small writes too: a buffered writer only finds out at the flush, and may not say so.
+    for (const qsizetype size : {qsizetype(1), qsizetype(100), qsizetype(16 * 1024), qsizetype(64 * 1024)}) {
+        QString error;
+        EXPECT_FALSE(writeFileAtomically(path, QByteArray(size, 'n'), &error)) << size;
+        EXPECT_TRUE(error.contains(u"No space left"_s)) << qPrintable(error);
+        EXPECT_EQ(contents(path), "old");
+    }
+    AtomicFile streamed(path);
+    EXPECT_FALSE(streamed.write("a") && streamed.write(QByteArray(8192, 'b')));
+    EXPECT_FALSE(streamed.commit());
+    EXPECT_FALSE(streamed.errorString().isEmpty());
+    EXPECT_EQ(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden), QStringList({u"filler"_s, u"prefs.json"_s}))
+        << "no half-written file is left behind";
+
+    disk.release();
+    EXPECT_TRUE(writeFileAtomically(path, "new", nullptr));
+    EXPECT_EQ(contents(path), "new");
+}
+
+TEST(AtomicFile, FoldersAndFilesAreTheUsersOnlyWhateverTheUmask)
+{
+    QTemporaryDir dir;
+    const mode_t previous = ::umask(0);
+    const QString folder = dir.filePath(u"a/b"_s);
+    EXPECT_TRUE(makePrivatePath(folder));
+    const QString file = folder + u"/file"_s;
+    EXPECT_TRUE(writeFileAtomically(file, "x", nullptr));
+    // One that others could write before is closed to them when it is written again.
+    const QString open = dir.filePath(u"open"_s);
+    QFile(open).open(QIODevice::WriteOnly);
+    ::chmod(QFile::encodeName(open).constData(), 0666);
+    EXPECT_TRUE(writeFileAtomically(open, "y", nullptr));
+    CanberraSoundPlayer player(dir.filePath(u"cache/sounds"_s));
+    const QString sound = player.soundFile(u"Pop"_s);
+    ::umask(previous);
+
+    EXPECT_EQ(modeOf(dir.filePath(u"a"_s)), 0700u);
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(modeOf(open), 0600u);
+    EXPECT_EQ(modeOf(dir.filePath(u"cache/sounds"_s)), 0700u);
+    ASSERT_FALSE(sound.isEmpty());
+    EXPECT_EQ(modeOf(sound), 0600u);
+    EXPECT_FALSE(makePrivatePath(file)) << "a file is not a folder";
+}
