@@ -36,7 +36,8 @@ void putOptional(QJsonObject &o, const QString &key, const std::optional<QString
         o.insert(key, *v);
 }
 
-// Writes the blob once under its hash; an existing one is complete (it was renamed into place).
+// Writes the blob once under its hash. One already there is complete when its size matches: a
+// write that met a full disk could once leave an empty file under the name.
 std::optional<QString> exportBlob(const ExportJob &job, StoreReader &store, storerow::Blob kind, qint64 row,
                                   QString *error)
 {
@@ -45,7 +46,9 @@ std::optional<QString> exportBlob(const ExportJob &job, StoreReader &store, stor
         return std::nullopt;
     const QString hash = SyncFolder::sha256Hex(*bytes);
     const QString path = SyncFolder::blobPath(job.root, job.device, hash);
-    if (!QFileInfo::exists(path) && !SyncFolder::writeFileAtomically(path, *bytes, error))
+    const QFileInfo existing(path);
+    const bool complete = existing.isFile() && existing.size() == bytes->size();
+    if (!complete && !SyncFolder::writeFileAtomically(path, *bytes, error))
         return QString();
     return hash;
 }

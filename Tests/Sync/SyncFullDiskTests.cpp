@@ -2,7 +2,12 @@
 
 #include "Support/SmallDisk.h"
 
+#include "Quillmere/Sync/SyncFolder.h"
+
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -31,4 +36,30 @@ TEST(SyncFullDisk, AChangeFileThatDidNotFitIsNotCountedAndIsWrittenByALaterPass)
     disk.release();
     ASSERT_TRUE(carry(a, b));
     EXPECT_TRUE(b.clip(QStringLiteral("copied while the disk was full")));
+}
+
+TEST(SyncFullDisk, AnEmptyBlobLeftUnderItsNameIsWrittenAgainWhenItsClipGoesOut)
+{
+    QTemporaryDir shared;
+    FakeClock clock;
+    SyncDevice a{shared.path(), QStringLiteral("device-aaaa"), clock};
+    SyncDevice b{shared.path(), QStringLiteral("device-bbbb"), clock};
+    ASSERT_TRUE(a.engine->start() && b.engine->start() && a.settle() && b.settle());
+    CapturedContent picture;
+    picture.kind = ClipKind::image;
+    picture.imageData = QByteArray("\x89PNG pixels", 11);
+    ASSERT_TRUE(a.store->insertClip(picture));
+    ASSERT_TRUE(a.exportNow());
+    const QString blob =
+        SyncFolder::blobPath(shared.path(), QStringLiteral("device-aaaa"), SyncFolder::sha256Hex(*picture.imageData));
+    ASSERT_TRUE(QFile::resize(blob, 0));
+
+    clock.advance(1000);
+    ASSERT_TRUE(a.store->insertClip(picture)); // copied again: the clip goes out once more
+    ASSERT_TRUE(carry(a, b));
+    EXPECT_EQ(QFileInfo(blob).size(), picture.imageData->size());
+    bool arrived = false;
+    for (const ClipRef &c : b.store->historyNewestFirst())
+        arrived = arrived || c->imageData() == picture.imageData;
+    EXPECT_TRUE(arrived);
 }
