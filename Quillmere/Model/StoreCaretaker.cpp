@@ -80,8 +80,9 @@ void StoreCaretaker::start()
         report({StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips});
     if (isMemoryOnly()) {
         // Brought back once the store file can be used: a history in memory would only spill them again.
-        if (const QString recovery = UnsavedRecovery::newest(m_storePath); !recovery.isEmpty())
+        for (const QString &recovery : UnsavedRecovery::all(m_storePath))
             keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
+        tellUnsaved();
         report({StoreTrouble::Kind::memoryOnlySession});
         scheduleRetry();
         return;
@@ -94,19 +95,29 @@ void StoreCaretaker::keptUnsaved(const QString &path, const QString &reason)
 {
     qCWarning(lcPersistence, "Unsaved copies kept in %s could not be brought back: %s", qPrintable(path),
               qPrintable(reason));
-    // Told once per file: it is tried again at every start.
+    m_kept << path;
+    m_keptReason = reason;
+}
+
+void StoreCaretaker::tellUnsaved()
+{
+    if (m_broughtBack > 0)
+        report({StoreTrouble::Kind::unsavedBroughtBack, {}, false, m_broughtBack});
+    m_broughtBack = 0;
+    // Told once for the same files: they are tried again at every start.
     const QString toldKey = QStringLiteral("unsavedRecoveryTold");
-    if (m_store.preferences().string(toldKey).value_or(QString()) == path)
-        return;
-    m_store.preferences().setString(toldKey, path);
-    report({StoreTrouble::Kind::unsavedAtQuit, path, false, 0, reason});
+    const QString kept = m_kept.join(QLatin1Char('\n'));
+    if (!m_kept.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != kept) {
+        m_store.preferences().setString(toldKey, kept);
+        report({StoreTrouble::Kind::unsavedAtQuit, m_kept.join(QStringLiteral(", ")), false, 0, m_keptReason});
+    }
+    m_kept.clear();
 }
 
 void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
-        if (m_broughtBack > 0)
-            report({StoreTrouble::Kind::unsavedBroughtBack, {}, false, m_broughtBack});
+        tellUnsaved();
         return;
     }
     const QString path = paths.takeFirst();

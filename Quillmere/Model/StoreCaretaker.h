@@ -16,7 +16,7 @@ class ClipStore;
 struct StoreTrouble {
     enum class Kind { storeMovedAside, memoryOnlySession, saveFailed, unsavedAtQuit, unsavedBroughtBack };
     Kind kind;
-    // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery file.
+    // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery files.
     QString path = {};
     // saveFailed: the disk had no room.
     bool diskFull = false;
@@ -73,6 +73,8 @@ private:
     void bringBackSlice(const QString &path, const std::shared_ptr<const UnsavedRecovery::Contents> &contents,
                         size_t from, const QStringList &rest);
     void keptUnsaved(const QString &path, const QString &reason);
+    // Tells what came back and which files are still kept, once all have been tried.
+    void tellUnsaved();
 
     ClipStore &m_store;
     QString m_movedAsidePath;
@@ -85,6 +87,8 @@ private:
     int m_nextRetryMs = firstRetryMs;
     bool m_diskFull = false;
     int m_broughtBack = 0;
+    QStringList m_kept;
+    QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
 };
 

@@ -205,7 +205,7 @@ int copyInto(QSqlDatabase &from, QSqlDatabase &db, QString *error)
     RowCopier copier(from, db);
     for (const QString &table : tables) {
         const int copied = copier.copy(table);
-        qCInfo(lcPersistence, "Read %d rows of %s from the damaged store", copied, qPrintable(table));
+        qCDebug(lcPersistence, "Read %d rows of %s from the damaged store", copied, qPrintable(table));
     }
     if (copier.expired())
         qCWarning(lcPersistence, "Stopped reading the damaged store after %lld s", deadlineMs / 1000);

@@ -29,9 +29,7 @@ QString fallbackPattern(const QString &storePath)
 
 QDir fallbackDir(const QString &storePath)
 {
-    QDir dir = QFileInfo(storePath).absoluteDir();
-    dir.cdUp();
-    return dir;
+    return QDir(QFileInfo(QFileInfo(storePath).absolutePath()).absolutePath());
 }
 
 void put(QJsonObject &o, const char *key, const std::optional<QString> &value)
