@@ -150,11 +150,13 @@ void StoreCaretaker::bringBackSlice(const QString &path,
             + c.text.value_or(QString()).size() * 2;
     }
     QString error;
-    if (!UnsavedRecovery::bringBack(m_store, *contents, from, to, &error)) {
+    const int brought = UnsavedRecovery::bringBack(m_store, *contents, from, to, &error);
+    if (brought < 0) {
         keptUnsaved(path, error);
         bringBackUnsaved(rest);
         return;
     }
+    m_broughtBack += brought;
     if (to < contents->clips.size()) {
         QTimer::singleShot(0, this, [this, path, contents, to, rest] { bringBackSlice(path, contents, to, rest); });
         return;
@@ -162,8 +164,7 @@ void StoreCaretaker::bringBackSlice(const QString &path,
     // Left behind, it would come back again at the next start, finding every copy stored already.
     if (!QFile::remove(path))
         qCWarning(lcPersistence, "Could not remove %s after bringing it back", qPrintable(path));
-    qCInfo(lcPersistence, "Brought back %d unsaved copies from %s", int(contents->clips.size()), qPrintable(path));
-    m_broughtBack += int(contents->clips.size());
+    qCInfo(lcPersistence, "Brought back the unsaved copies of %s", qPrintable(path));
     bringBackUnsaved(rest);
 }
 

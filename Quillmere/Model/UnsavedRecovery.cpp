@@ -66,6 +66,9 @@ QString write(const QString &storePath, const std::vector<std::shared_ptr<Persis
     QJsonArray pages;
     for (const auto &record : records) {
         if (const auto *clip = dynamic_cast<const ClipItem *>(record.get())) {
+            // A clip past its expiry is gone already; one still on its timer keeps it.
+            if (clip->expiresAt() && *clip->expiresAt() <= now)
+                continue;
             QJsonObject o{{QStringLiteral("kind"), clip->kindRawValue()},
                           {QStringLiteral("createdAt"), clip->createdAt().toString(Qt::ISODateWithMs)},
                           {QStringLiteral("isPinned"), clip->isPinned()}};
@@ -76,6 +79,8 @@ QString write(const QString &storePath, const std::vector<std::shared_ptr<Persis
             put(o, "recognizedText", clip->recognizedText());
             put(o, "sourceAppName", clip->sourceAppName());
             put(o, "sourceAppBundleID", clip->sourceAppBundleID());
+            if (clip->expiresAt())
+                o.insert(QStringLiteral("expiresAt"), clip->expiresAt()->toString(Qt::ISODateWithMs));
             if (clip->pinboard())
                 o.insert(QStringLiteral("pageName"), clip->pinboard()->name());
             if (const auto image = clip->imageData())
@@ -192,12 +197,17 @@ std::optional<Contents> read(const QString &path, QString *error)
         clip.isPinned = o.value(QLatin1String("isPinned")).toBool();
         clip.customTitle = text(o, "customTitle");
         clip.pageName = text(o, "pageName");
+        if (const auto expiresAt = text(o, "expiresAt")) {
+            clip.expiresAt = QDateTime::fromString(*expiresAt, Qt::ISODateWithMs);
+            if (!clip.expiresAt->isValid())
+                clip.expiresAt = unsavedAt.isValid() ? unsavedAt : QDateTime::fromMSecsSinceEpoch(0);
+        }
         contents.clips.push_back(std::move(clip));
     }
     return contents;
 }
 
-bool bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to, QString *error)
+int bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to, QString *error)
 {
     ModelContext &ctx = store.context();
     // Pages are matched by name; one the file names but that is not stored yet is added.
@@ -225,16 +235,24 @@ bool bringBack(ClipStore &store, const Contents &contents, size_t from, size_t t
         for (const Contents::Page &page : contents.pages)
             pageNamed(page.name, page.colorName);
 
+    int brought = 0;
     for (size_t i = from; i < std::min(to, contents.clips.size()); ++i) {
         const Contents::Clip &spilled = contents.clips[i];
         ClipRef clip = ctx.newestClipWithHash(spilled.hash);
         if (!clip) {
+            // A temporary clip whose time ran out meanwhile is not brought back.
+            if (spilled.expiresAt && *spilled.expiresAt <= store.now())
+                continue;
+            ++brought;
             clip = store.makeClip(spilled.content, spilled.hash);
             if (spilled.createdAt.isValid())
                 clip->setCreatedAt(spilled.createdAt);
+            clip->setExpiresAt(spilled.expiresAt);
             ctx.insert(clip);
-        } else if (spilled.createdAt.isValid() && spilled.createdAt > clip->createdAt()) {
-            clip->setCreatedAt(spilled.createdAt);
+        } else {
+            ++brought;
+            if (spilled.createdAt.isValid() && spilled.createdAt > clip->createdAt())
+                clip->setCreatedAt(spilled.createdAt);
         }
         if (spilled.isPinned)
             clip->setIsPinned(true);
@@ -250,9 +268,9 @@ bool bringBack(ClipStore &store, const Contents &contents, size_t from, size_t t
     if (!store.saveOrRollback("Failed to bring back unsaved copies: %s") || ctx.hasChanges()) {
         if (error)
             *error = QStringLiteral("the history could not be saved");
-        return false;
+        return -1;
     }
-    return true;
+    return brought;
 }
 
 } // namespace quillmere::UnsavedRecovery

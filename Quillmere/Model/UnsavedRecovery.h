@@ -44,6 +44,7 @@ struct Contents {
         bool isPinned = false;
         std::optional<QString> customTitle;
         std::optional<QString> pageName;
+        std::optional<QDateTime> expiresAt;
     };
     std::vector<Page> pages;
     std::vector<Clip> clips;
@@ -53,7 +54,8 @@ std::optional<Contents> read(const QString &path, QString *error);
 
 // Brings the clips [from, to) of `contents` into the store, Pages first, as a capture would
 // (content already stored is dated the later of the two, not copied) but keeping their dates,
-// and saves. False when the save did not go through (`error` says why).
-bool bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to, QString *error);
+// and saves. Returns how many are in the history now (a temporary clip whose time ran out is not
+// brought back), or -1 when the save did not go through (`error` says why).
+int bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to, QString *error);
 
 } // namespace quillmere::UnsavedRecovery

@@ -271,8 +271,13 @@ TEST(StoreCaretaker, ARecoveryFileComesBackWholeAsACaptureWouldAndABadOneIsKeptA
     ClipRef filed = spilledClip(test::StoreFixture::textContent("filed note"), before);
     filed->setPinboard(page);
     ClipRef again = spilledClip(test::StoreFixture::textContent("already here"), later);
+    // One-time codes: one whose time ran out before the next start, one still on its timer.
+    ClipRef expired = spilledClip(test::StoreFixture::textContent("code 1234"), later);
+    expired->setExpiresAt(f.clock.now().addSecs(-60));
+    ClipRef expiring = spilledClip(test::StoreFixture::textContent("code 5678"), later);
+    expiring->setExpiresAt(f.clock.now().addSecs(300));
     for (const ClipRef &clip :
-         {pinned, filed, again, spilledClip({.kind = ClipKind::image, .imageData = picture}, before),
+         {pinned, filed, again, expired, expiring, spilledClip({.kind = ClipKind::image, .imageData = picture}, before),
           spilledClip({.kind = ClipKind::file, .text = "/tmp/a.txt", .fileData = fileBytes, .fileName = "a.txt"},
                       before)})
         records.push_back(clip);
@@ -293,7 +298,7 @@ TEST(StoreCaretaker, ARecoveryFileComesBackWholeAsACaptureWouldAndABadOneIsKeptA
     caretaker.start();
     ASSERT_TRUE(test::waitUntil([&] { return told.troubles.size() == 2; }));
     ASSERT_EQ(told.kinds(), (std::vector{StoreTrouble::Kind::unsavedBroughtBack, StoreTrouble::Kind::unsavedAtQuit}));
-    EXPECT_TRUE(told.troubles.front().message().startsWith("5 copies"));
+    EXPECT_TRUE(told.troubles.front().message().startsWith("6 copies"));
     EXPECT_EQ(told.troubles.back().path, broken + ", " + huge);
     EXPECT_TRUE(told.troubles.back().message().contains("larger than"));
     EXPECT_TRUE(QFile::exists(broken) && QFile::exists(huge));
@@ -301,7 +306,11 @@ TEST(StoreCaretaker, ARecoveryFileComesBackWholeAsACaptureWouldAndABadOneIsKeptA
 
     f.open();
     ModelContext &ctx = f.ctx();
-    EXPECT_EQ(ctx.clipCount(), 5);
+    EXPECT_EQ(ctx.clipCount(), 6);
+    EXPECT_FALSE(ctx.newestClipWithHash(test::StoreFixture::textContent("code 1234").contentHash()));
+    ClipRef code = ctx.newestClipWithHash(test::StoreFixture::textContent("code 5678").contentHash());
+    ASSERT_TRUE(code);
+    EXPECT_EQ(code->expiresAt(), f.clock.now().addSecs(300));
     ClipRef merged = ctx.newestClipWithHash(stored->contentHash());
     ASSERT_TRUE(merged);
     EXPECT_EQ(merged->dedupID(), stored->dedupID());
