@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/StoreQueries.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
@@ -230,10 +231,28 @@ QString moveAside(const QString &path, const QDateTime &now)
     return target;
 }
 
+// The readable rows of the store moved aside to `aside`, as a new store at `path`; the clips it
+// holds, or -1 when none was made.
+int salvage(const QString &aside, const QString &path)
+{
+    const QString partial = path + QStringLiteral(".salvaging");
+    QString why;
+    const int clips = StoreSalvage::copyReadableRows(aside, partial, &why);
+    if (clips >= 0 && QFile::rename(partial, path)) {
+        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s", clips, qPrintable(aside));
+        return clips;
+    }
+    QFile::remove(partial);
+    qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(aside),
+              qPrintable(why.isEmpty() ? QStringLiteral("the new store could not take its place") : why));
+    return -1;
+}
+
 } // namespace
 
 std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QString &path, const Clock &clock,
-                                                                     QString *movedAsidePath, QString *error)
+                                                                     QString *movedAsidePath, QString *error,
+                                                                     int *salvagedClips)
 {
     ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
     auto container = ModelContainer::open(path, clock, error, &failure);
@@ -246,7 +265,17 @@ std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QStri
             qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s", qPrintable(path),
                        qPrintable(*error), qPrintable(aside));
             *movedAsidePath = aside;
+            const int salvaged = salvage(aside, path);
             container = ModelContainer::open(path, clock, error, &failure);
+            if (!container && salvaged >= 0 && failure == ModelContainer::OpenFailure::corrupt) {
+                // What was read back does not make a store after all: the damaged file stays aside.
+                qCCritical(lcPersistence, "The rows read from %s do not open as a store (%s); starting afresh",
+                           qPrintable(aside), qPrintable(*error));
+                QFile::remove(path);
+                container = ModelContainer::open(path, clock, error, &failure);
+            } else if (container && salvagedClips) {
+                *salvagedClips = std::max(0, salvaged);
+            }
         }
     }
     return container;
@@ -257,12 +286,13 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
     const QString path = options.storePath.isEmpty() ? defaultStorePath() : options.storePath;
     QString error;
     QString aside;
-    if (auto container = openStoreFile(path, options.clock, &aside, &error)) {
+    int salvaged = 0;
+    if (auto container = openStoreFile(path, options.clock, &aside, &error, &salvaged)) {
         qCInfo(lcPersistence, "Opened the local store at %s", qPrintable(path));
         // Whether the folder is there now is the sync status's account question, not the mode's.
         const PersistenceMode mode =
             options.syncFolder.isEmpty() ? PersistenceMode::localOnly : PersistenceMode::cloudKit;
-        return {std::shared_ptr<ModelContainer>(container.release()), mode, aside, {}};
+        return {std::shared_ptr<ModelContainer>(container.release()), mode, aside, {}, salvaged};
     }
     qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only", qPrintable(error));
     auto memory = makeInMemoryContainer(options.clock, &error);

@@ -51,6 +51,8 @@ struct PersistenceSetup {
     QString movedAsidePath;
     // The store file that could not be used, when the history is kept in memory instead of it.
     QString unavailableStorePath;
+    // The clips read from the file moved aside into the new one.
+    int salvagedClips = 0;
 };
 
 struct PersistenceOptions {
@@ -67,10 +69,12 @@ public:
     // The local file, mirrored to the sync folder when one is set (`cloudKit`), else memory.
     // A store file that cannot be opened is moved aside, never deleted.
     static PersistenceSetup makeSetup(const PersistenceOptions &options = {});
-    // The local store file, moved aside (its new path in `movedAsidePath`) and started afresh
-    // when it cannot be read; none when it cannot be used at all.
+    // The local store file, moved aside (its new path in `movedAsidePath`) when it cannot be read
+    // and started afresh with what can still be read of it (`salvagedClips`); none when it cannot
+    // be used at all.
     static std::unique_ptr<ModelContainer> openStoreFile(const QString &path, const Clock &clock,
-                                                         QString *movedAsidePath, QString *error);
+                                                         QString *movedAsidePath, QString *error,
+                                                         int *salvagedClips = nullptr);
     static std::shared_ptr<ModelContainer> makeInMemoryContainer(const Clock &clock, QString *error);
 };
 

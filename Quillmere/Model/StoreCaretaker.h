@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
 
 #include <QObject>
 #include <QString>
@@ -13,12 +14,16 @@ class ClipStore;
 
 // Store trouble the user should hear of.
 struct StoreTrouble {
-    enum class Kind { storeMovedAside, memoryOnlySession, saveFailed, unsavedAtQuit };
+    enum class Kind { storeMovedAside, memoryOnlySession, saveFailed, unsavedAtQuit, unsavedBroughtBack };
     Kind kind;
-    // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery file.
+    // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery files.
     QString path = {};
     // saveFailed: the disk had no room.
     bool diskFull = false;
+    // storeMovedAside: the copies read from it into the new history; unsavedBroughtBack: the copies.
+    int count = 0;
+    // unsavedAtQuit: why the file could not be brought back.
+    QString reason = {};
 
     // The words for the user.
     QString message() const;
@@ -28,7 +33,8 @@ struct StoreTrouble {
 // a save could not write are tried again on a back-off (and with every save meanwhile), a few
 // records per transaction so that what fits goes in as room returns, and a history kept in memory
 // reopens its store file on a back-off and moves into it once it can. What is still not written
-// when the program quits is kept in a recovery file beside the store and told at the next start.
+// when the program quits, or the whole history when it was kept in memory, goes to a recovery file
+// beside the store; the next start that has the store file brings it back and removes it.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
@@ -37,6 +43,9 @@ public:
     // A full disk is looked at more often: room comes back when the user frees it.
     static constexpr int longestDiskFullRetryMs = 10 * 1000;
     static constexpr size_t retryBatch = 8;
+    // A recovery file comes back this much per turn of the event loop.
+    static constexpr size_t bringBackClips = 50;
+    static constexpr qint64 bringBackBytes = 4 * 1024 * 1024;
 
     StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent = nullptr);
     ~StoreCaretaker() override;
@@ -59,9 +68,17 @@ private:
     void retry();
     void saveBatch();
     bool tryStoreFile();
+    // Reads the first of `paths` off the main thread and brings it back a slice at a time.
+    void bringBackUnsaved(QStringList paths);
+    void bringBackSlice(const QString &path, const std::shared_ptr<const UnsavedRecovery::Contents> &contents,
+                        size_t from, const QStringList &rest);
+    void keptUnsaved(const QString &path, const QString &reason);
+    // Tells what came back and which files are still kept, once all have been tried.
+    void tellUnsaved();
 
     ClipStore &m_store;
     QString m_movedAsidePath;
+    int m_salvagedClips = 0;
     // The store file to go back to while the history is kept in memory.
     QString m_storePath;
     QTimer m_retry;
@@ -69,6 +86,9 @@ private:
     int m_longestRetryMs = longestRetryMs;
     int m_nextRetryMs = firstRetryMs;
     bool m_diskFull = false;
+    int m_broughtBack = 0;
+    QStringList m_kept;
+    QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
 };
 

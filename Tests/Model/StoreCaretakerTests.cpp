@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
+#include <QTest>
 
 using namespace quillmere;
 
@@ -161,9 +162,10 @@ TEST(StoreCaretaker, AsRoomReturnsALittleAtATimeTheCopiesGoInAFewAtATime)
     EXPECT_EQ(stored(), 30);
 }
 
-TEST(StoreCaretaker, WhatCannotBeSavedAtQuitIsKeptBesideTheStoreAndToldOnceAtTheNextStart)
+TEST(StoreCaretaker, WhatCannotBeSavedAtQuitIsKeptBesideTheStoreAndBroughtBackOnceTheStoreTakesIt)
 {
     test::StoreFixture f(true);
+    const QDateTime copiedAt = f.clock.now();
     {
         StoreCaretaker caretaker(*f.store, {});
         caretaker.start();
@@ -179,22 +181,269 @@ TEST(StoreCaretaker, WhatCannotBeSavedAtQuitIsKeptBesideTheStoreAndToldOnceAtThe
     const QStringList found =
         QDir(QFileInfo(storePath).path()).entryList({QFileInfo(storePath).fileName() + ".unsaved-*.json"});
     ASSERT_EQ(found.size(), 1);
-    QFile file(QFileInfo(storePath).dir().filePath(found.front()));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray kept = file.readAll();
-    EXPECT_TRUE(kept.contains("kept one") && kept.contains("kept two"));
-    EXPECT_EQ(file.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+    const QString kept = QFileInfo(storePath).dir().filePath(found.front());
+    {
+        QFile file(kept);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        EXPECT_TRUE(bytes.contains("kept one") && bytes.contains("kept two"));
+        EXPECT_EQ(file.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+    }
 
+    // Still no room at the next starts: the file stays, and is told of once.
+    f.open();
+    f.fillDisk();
+    f.clock.advance(3600 * 1000);
     for (int start = 0; start < 2; ++start) {
         StoreCaretaker next(*f.store, {});
         Told told;
         told.watch(next);
         next.start();
+        const auto keptTold = [&] {
+            return std::find_if(told.troubles.begin(), told.troubles.end(),
+                                [](const StoreTrouble &t) { return t.kind == StoreTrouble::Kind::unsavedAtQuit; });
+        };
         if (start == 0) {
-            ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::unsavedAtQuit});
-            EXPECT_TRUE(told.troubles.front().message().contains(found.front()));
+            ASSERT_TRUE(test::waitUntil([&] { return keptTold() != told.troubles.end(); }));
+            EXPECT_TRUE(keptTold()->message().contains(found.front()));
         } else {
-            EXPECT_TRUE(told.troubles.empty());
+            QTest::qWait(200);
+            EXPECT_EQ(keptTold(), told.troubles.end());
         }
+        EXPECT_TRUE(QFile::exists(kept));
+    }
+
+    // Once there is room: both come back with the date they were copied, and the file goes.
+    f.open();
+    StoreCaretaker last(*f.store, {});
+    Told told;
+    told.watch(last);
+    last.start();
+    ASSERT_TRUE(test::waitUntil([&] { return !told.troubles.empty(); }));
+    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::unsavedBroughtBack});
+    EXPECT_TRUE(told.troubles.front().message().startsWith("2 copies"));
+    EXPECT_FALSE(QFile::exists(kept));
+    f.open();
+    ASSERT_EQ(f.ctx().clipCount(), 2);
+    for (const ClipRef &clip : f.ctx().allClips())
+        EXPECT_EQ(clip->createdAt(), copiedAt);
+}
+
+namespace {
+
+ClipRef spilledClip(const CapturedContent &content, const QDateTime &at)
+{
+    auto clip = std::make_shared<ClipItem>();
+    clip->setKind(content.kind);
+    clip->setText(content.text);
+    clip->setImageData(content.imageData);
+    clip->setFileData(content.fileData);
+    clip->setFileName(content.fileName);
+    clip->setCreatedAt(at);
+    return clip;
+}
+
+QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
+}
+
+} // namespace
+
+TEST(StoreCaretaker, ARecoveryFileComesBackWholeAsACaptureWouldAndABadOneIsKeptAndTold)
+{
+    test::StoreFixture f(true);
+    const QDateTime before = f.clock.now().addDays(-2);
+    const QDateTime later = f.clock.now().addDays(-1);
+    ClipRef stored = f.putText("already here");
+    const QDateTime storedAt = stored->createdAt();
+    f.clock.advance(60 * 1000);
+
+    auto page = std::make_shared<Pinboard>();
+    page->setName("Receipts");
+    page->setColorName("green");
+    const QByteArray picture(300 * 1024, 'i');
+    const QByteArray fileBytes("file body");
+    std::vector<std::shared_ptr<PersistentModel>> records{page};
+    ClipRef pinned = spilledClip(test::StoreFixture::textContent("pinned note"), before);
+    pinned->setIsPinned(true);
+    ClipRef filed = spilledClip(test::StoreFixture::textContent("filed note"), before);
+    filed->setPinboard(page);
+    ClipRef again = spilledClip(test::StoreFixture::textContent("already here"), later);
+    // One-time codes: one whose time ran out before the next start, one still on its timer.
+    ClipRef expired = spilledClip(test::StoreFixture::textContent("code 1234"), later);
+    expired->setExpiresAt(f.clock.now().addSecs(-60));
+    ClipRef expiring = spilledClip(test::StoreFixture::textContent("code 5678"), later);
+    expiring->setExpiresAt(f.clock.now().addSecs(300));
+    for (const ClipRef &clip :
+         {pinned, filed, again, expired, expiring, spilledClip({.kind = ClipKind::image, .imageData = picture}, before),
+          spilledClip({.kind = ClipKind::file, .text = "/tmp/a.txt", .fileData = fileBytes, .fileName = "a.txt"},
+                      before)})
+        records.push_back(clip);
+    QString error;
+    const QString spill = UnsavedRecovery::write(f.path, records, f.clock.now().addDays(-1), &error);
+    ASSERT_FALSE(spill.isEmpty()) << qPrintable(error);
+    // Not recovery files: refused whole, left where they are and told of.
+    const QString broken = writeFile(f.path + ".unsaved-20000101-000000.json", "{\"clips\": [");
+    const QString huge = f.path + ".unsaved-20000101-000001.json";
+    {
+        QFile file(huge);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(UnsavedRecovery::maxFileBytes + 1));
+    }
+
+    StoreCaretaker caretaker(*f.store, {});
+    Told told;
+    told.watch(caretaker);
+    caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return told.troubles.size() == 2; }));
+    ASSERT_EQ(told.kinds(), (std::vector{StoreTrouble::Kind::unsavedBroughtBack, StoreTrouble::Kind::unsavedAtQuit}));
+    EXPECT_TRUE(told.troubles.front().message().startsWith("6 copies"));
+    EXPECT_EQ(told.troubles.back().path, broken + ", " + huge);
+    EXPECT_TRUE(told.troubles.back().message().contains("larger than"));
+    EXPECT_TRUE(QFile::exists(broken) && QFile::exists(huge));
+    EXPECT_FALSE(QFile::exists(spill));
+
+    f.open();
+    ModelContext &ctx = f.ctx();
+    EXPECT_EQ(ctx.clipCount(), 6);
+    EXPECT_FALSE(ctx.newestClipWithHash(test::StoreFixture::textContent("code 1234").contentHash()));
+    ClipRef code = ctx.newestClipWithHash(test::StoreFixture::textContent("code 5678").contentHash());
+    ASSERT_TRUE(code);
+    EXPECT_EQ(code->expiresAt(), f.clock.now().addSecs(300));
+    ClipRef merged = ctx.newestClipWithHash(stored->contentHash());
+    ASSERT_TRUE(merged);
+    EXPECT_EQ(merged->dedupID(), stored->dedupID());
+    EXPECT_EQ(merged->createdAt(), std::max(storedAt, later));
+    ClipRef note = ctx.newestClipWithHash(test::StoreFixture::textContent("pinned note").contentHash());
+    ASSERT_TRUE(note);
+    EXPECT_TRUE(note->isPinned());
+    EXPECT_EQ(note->createdAt(), before);
+    ClipRef onPage = ctx.newestClipWithHash(test::StoreFixture::textContent("filed note").contentHash());
+    ASSERT_TRUE(onPage && onPage->pinboard());
+    EXPECT_EQ(onPage->pinboard()->name(), "Receipts");
+    EXPECT_EQ(onPage->pinboard()->colorName(), "green");
+    ClipRef image =
+        ctx.newestClipWithHash(CapturedContent{.kind = ClipKind::image, .imageData = picture}.contentHash());
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->imageData(), picture);
+    ClipRef file = ctx.newestClipWithHash(
+        CapturedContent{.kind = ClipKind::file, .text = "/tmp/a.txt", .fileData = fileBytes, .fileName = "a.txt"}
+            .contentHash());
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->fileData(), fileBytes);
+}
+
+TEST(StoreCaretaker, AHistoryKeptInMemoryGoesToARecoveryFileAtQuitAndComesBackAtTheNextStart)
+{
+    for (const bool folderIsAFile : {false, true}) {
+        SCOPED_TRACE(folderIsAFile ? "the store's folder is a file" : "the store is a folder");
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Quillmere/default.store");
+        const QString blocker = folderIsAFile ? dir.filePath("Quillmere") : path;
+        if (folderIsAFile)
+            ASSERT_FALSE(writeFile(blocker, "x").isEmpty());
+        else
+            ASSERT_TRUE(QDir().mkpath(blocker));
+        test::FakeClock clock;
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        {
+            auto setup = ModelContainerFactory::makeSetup({path, clock.clock()});
+            ASSERT_EQ(setup.mode, PersistenceMode::inMemory);
+            ClipStore store(setup.container, {prefs.prefs.get(), &center, clock.clock(), nullptr});
+            StoreCaretaker caretaker(store, setup);
+            caretaker.start();
+            for (int i = 0; i < 5; ++i) {
+                clock.advance(1000);
+                ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent(QString("copy %1").arg(i))));
+            }
+            EXPECT_GE(caretaker.keepUnsaved(), 5);
+        }
+        const QString where = folderIsAFile ? dir.path() : dir.filePath("Quillmere");
+        EXPECT_EQ(QDir(where).entryList({"*default.store.unsaved-*.json"}).size(), 1);
+
+        ASSERT_TRUE(folderIsAFile ? QFile::remove(blocker) : QDir(blocker).removeRecursively());
+        clock.advance(3600 * 1000);
+        auto setup = ModelContainerFactory::makeSetup({path, clock.clock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        ClipStore store(setup.container, {prefs.prefs.get(), &center, clock.clock(), nullptr});
+        StoreCaretaker caretaker(store, setup);
+        Told told;
+        told.watch(caretaker);
+        caretaker.start();
+        ASSERT_TRUE(test::waitUntil([&] { return !told.troubles.empty(); }));
+        EXPECT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::unsavedBroughtBack});
+        EXPECT_EQ(store.context().clipCount(), 5);
+        EXPECT_TRUE(QDir(where).entryList({"*default.store.unsaved-*.json"}).isEmpty());
+    }
+}
+
+TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    // 40 short rows leave the later pages to other tables; 400 longer ones fill pages of clips.
+    for (const int rows : {40, 400}) {
+        SCOPED_TRACE(rows);
+        QFile::remove(path);
+        {
+            auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+            test::TempPreferences prefs;
+            NotificationCenter center;
+            ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+            store.createPage("Work");
+            for (int i = 0; i < rows; ++i)
+                ASSERT_TRUE(store.insertClip(
+                    test::StoreFixture::textContent(QString("<copy %1> ").arg(i).repeated(rows == 40 ? 20 : 60))));
+        }
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        const qsizetype page = 8192;
+        // Pages 5 to 8, and with more rows the page that holds row 200 too.
+        std::vector<qsizetype> damaged{4, 5, 6, 7};
+        if (rows > 40)
+            damaged.push_back(bytes.indexOf("<copy 200>") / page);
+        quint32 seed = 38;
+        for (const qsizetype n : damaged) {
+            ASSERT_GE(bytes.size(), (n + 1) * page);
+            for (qsizetype i = n * page; i < (n + 1) * page; ++i)
+                bytes[i] = char((seed = seed * 1103515245u + 12345u) >> 16);
+        }
+        ASSERT_TRUE(file.seek(0) && file.write(bytes) == bytes.size());
+        file.close();
+
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        ASSERT_FALSE(setup.movedAsidePath.isEmpty());
+        QFile aside(setup.movedAsidePath);
+        ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+        const QByteArray kept = aside.readAll();
+        for (const qsizetype n : damaged)
+            EXPECT_EQ(kept.mid(n * page, page), bytes.mid(n * page, page));
+        ModelContext &ctx = setup.container->mainContext();
+        if (rows == 40)
+            EXPECT_EQ(setup.salvagedClips, 40);
+        else
+            EXPECT_TRUE(setup.salvagedClips > 300 && setup.salvagedClips < 400) << setup.salvagedClips;
+        EXPECT_EQ(ctx.clipCount(), setup.salvagedClips);
+        // Rows past the damage are read too.
+        EXPECT_TRUE(ctx.newestClipWithHash(
+            test::StoreFixture::textContent(QString("<copy %1> ").arg(rows - 1).repeated(rows == 40 ? 20 : 60))
+                .contentHash()));
+
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+        StoreCaretaker caretaker(store, setup);
+        Told told;
+        told.watch(caretaker);
+        caretaker.start();
+        ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::storeMovedAside});
+        EXPECT_TRUE(told.troubles.front().message().contains(QString("The %1 copies").arg(setup.salvagedClips)));
+        setup.container.reset();
+        QDir(dir.path()).removeRecursively();
+        QDir().mkpath(dir.path());
     }
 }
