@@ -155,6 +155,24 @@ bool X11WindowActivator::isFrontmost(const WindowTarget &target)
     return active->window == target.window || (target.pid > 0 && active->pid == target.pid);
 }
 
+bool X11WindowActivator::hasKeyboardFocus(const WindowTarget &target)
+{
+    Connection *conn = connection();
+    if (!conn || target.window == XCB_WINDOW_NONE)
+        return false;
+    XcbReply<xcb_get_input_focus_reply_t> focus(
+        xcb_get_input_focus_reply(conn->c, xcb_get_input_focus(conn->c), nullptr));
+    // Programs often focus a window of their own inside the top-level one.
+    for (xcb_window_t w = focus ? focus->focus : xcb_window_t(XCB_WINDOW_NONE);
+         w != XCB_WINDOW_NONE && w != conn->root;) {
+        if (w == target.window)
+            return true;
+        XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn->c, xcb_query_tree(conn->c, w), nullptr));
+        w = tree ? tree->parent : xcb_window_t(XCB_WINDOW_NONE);
+    }
+    return false;
+}
+
 } // namespace quillmere
 
 namespace quillmere {
