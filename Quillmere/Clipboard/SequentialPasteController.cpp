@@ -91,7 +91,8 @@ bool SequentialPasteController::pasteNext()
         return true;
     }
     m_pasting = true;
-    waitForTarget({clip->dedupID(), *caretBack}, 0, std::nullopt, 0);
+    m_waited.start();
+    waitForTarget({clip->dedupID(), *caretBack}, std::nullopt);
     return true;
 }
 
@@ -101,13 +102,16 @@ void SequentialPasteController::takeOff(const QUuid &id)
         setStack(m_stack.popFirst().second);
 }
 
-void SequentialPasteController::waitForTarget(Written written, int waitedMs, std::optional<quint32> seen, int seenForMs)
+void SequentialPasteController::waitForTarget(Written written, std::optional<quint32> seen)
 {
     // Right after a hot key our own window may still be in front, or the one the user just chose
     // may not have the focus yet: a chord sent then is lost.
     const auto target = m_pasteService.frontmostTarget();
     const bool ready = target && m_pasteService.isReadyForKeys(*target);
-    if (ready && seen == target->app.window && seenForMs >= m_wait.settleMs) {
+    const std::optional<quint32> now = ready ? std::optional<quint32>(target->app.window) : std::nullopt;
+    if (!now || now != seen)
+        m_seenFor.start();
+    if (now && m_seenFor.elapsed() >= m_wait.settleMs) {
         QPointer<SequentialPasteController> self(this);
         m_pasteService.deliverPaste(target, written.caretBack, [self, id = written.id](bool posted) {
             if (!self)
@@ -120,18 +124,14 @@ void SequentialPasteController::waitForTarget(Written written, int waitedMs, std
         });
         return;
     }
-    if (waitedMs >= m_wait.limitMs) {
+    if (m_waited.elapsed() >= m_wait.limitMs) {
         qCWarning(lcPaste) << "Nothing pasted: no other program's window had the keyboard within" << m_wait.limitMs
                            << "ms; the clip stays first on the stack";
         m_pasteService.beep();
         finish(false);
         return;
     }
-    const std::optional<quint32> now = ready ? std::optional<quint32>(target->app.window) : std::nullopt;
-    const int step = std::max(1, m_wait.pollMs);
-    const int held = now && now == seen ? seenForMs + step : 0;
-    QTimer::singleShot(
-        step, this, [this, written, waitedMs, now, held, step] { waitForTarget(written, waitedMs + step, now, held); });
+    QTimer::singleShot(std::max(1, m_wait.pollMs), this, [this, written, now] { waitForTarget(written, now); });
 }
 
 void SequentialPasteController::finish(bool pressesMayGoOn)

@@ -4,6 +4,7 @@
 #include "Quillmere/Clipboard/PasteStack.h"
 #include "Quillmere/Model/Records.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QUuid>
@@ -59,13 +60,14 @@ private:
     };
     ClipRef dropDeletedFront();
     void takeOff(const QUuid &id);
-    void waitForTarget(Written written, int waitedMs, std::optional<quint32> seen, int seenForMs);
+    void waitForTarget(Written written, std::optional<quint32> seen);
     void finish(bool pressesMayGoOn);
 
     ClipResolver m_resolve;
     PasteService &m_pasteService;
     PasteStack m_stack;
     TargetWait m_wait;
+    QElapsedTimer m_waited, m_seenFor;
     bool m_pasting = false;
     int m_pressesWaiting = 0;
 };
