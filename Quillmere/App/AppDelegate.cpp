@@ -444,6 +444,9 @@ void AppDelegate::openSettingsWindow()
         deps.paneRequests = &m_settingsPaneRequests;
         deps.pasteKeysAvailable = [this] { return m_pasteService && m_pasteService->isTrusted(); };
         deps.keysyms = &HotKeyCenter::keysymForKeyCode;
+        deps.suspendHotKeys = [this]() -> std::shared_ptr<void> {
+            return m_platform.hotKeys ? m_platform.hotKeys->suspendGrabs() : nullptr;
+        };
         deps.center = &m_center;
         deps.pasteboard = m_platform.pasteboard.get();
         deps.isCaptureShortcutRefused = [this](CaptureAction action) {

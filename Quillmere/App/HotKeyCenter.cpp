@@ -89,14 +89,7 @@ std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 mod
         return std::nullopt;
     }
     const quint32 identifier = m_nextIdentifier;
-    // The grabber calls back inside the key event; the handler itself runs on a later turn of
-    // the event loop, and only if the key is still registered then.
-    QPointer<HotKeyCenter> self(this);
-    const std::optional<GlobalKeyGrabbing::GrabID> ref = m_grabber->grab(*chord, [self, identifier] {
-        if (self)
-            QMetaObject::invokeMethod(
-                self.data(), [self, identifier] { self->dispatch(identifier); }, Qt::QueuedConnection);
-    });
+    const std::optional<GlobalKeyGrabbing::GrabID> ref = grab(identifier, *chord);
     if (!ref) {
         m_lastFailure = m_grabber->lastFailure();
         return std::nullopt;
@@ -104,8 +97,50 @@ std::optional<quint32> HotKeyCenter::registerHotKey(quint32 keyCode, quint32 mod
     m_lastFailure.reset();
     ++m_nextIdentifier;
     m_handlers[identifier] = std::move(handler);
-    m_hotKeyRefs[identifier] = *ref;
+    m_chords[identifier] = *chord;
+    // Registered while suspended: held back like the others until the suspension ends.
+    if (isSuspended())
+        m_grabber->ungrab(*ref);
+    else
+        m_hotKeyRefs[identifier] = *ref;
     return identifier;
+}
+
+std::optional<GlobalKeyGrabbing::GrabID> HotKeyCenter::grab(quint32 identifier, const KeyChord &chord)
+{
+    // The grabber calls back inside the key event; the handler itself runs on a later turn of
+    // the event loop, and only if the key is still registered then.
+    QPointer<HotKeyCenter> self(this);
+    return m_grabber->grab(chord, [self, identifier] {
+        if (self)
+            QMetaObject::invokeMethod(
+                self.data(), [self, identifier] { self->dispatch(identifier); }, Qt::QueuedConnection);
+    });
+}
+
+std::shared_ptr<void> HotKeyCenter::suspendGrabs()
+{
+    if (m_suspensions++ == 0) {
+        for (const auto &[identifier, ref] : m_hotKeyRefs)
+            m_grabber->ungrab(ref);
+        m_hotKeyRefs.clear();
+    }
+    QPointer<HotKeyCenter> self(this);
+    return std::shared_ptr<void>(nullptr, [self](void *) {
+        if (self && --self->m_suspensions == 0)
+            self->resumeGrabs();
+    });
+}
+
+void HotKeyCenter::resumeGrabs()
+{
+    for (const auto &[identifier, chord] : m_chords) {
+        if (const std::optional<GlobalKeyGrabbing::GrabID> ref = grab(identifier, chord))
+            m_hotKeyRefs[identifier] = *ref;
+        else
+            qCWarning(lcHotKeys).noquote() << "Hot key" << chordText(chord)
+                                           << "not taken back after recording a shortcut: another program has it now";
+    }
 }
 
 void HotKeyCenter::unregisterHotKey(quint32 identifier)
@@ -115,6 +150,7 @@ void HotKeyCenter::unregisterHotKey(quint32 identifier)
         m_hotKeyRefs.erase(ref);
     }
     m_handlers.erase(identifier);
+    m_chords.erase(identifier);
 }
 
 void HotKeyCenter::dispatch(quint32 identifier)

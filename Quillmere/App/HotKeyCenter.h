@@ -39,15 +39,26 @@ public:
 
     bool isRegistered(quint32 identifier) const { return m_handlers.count(identifier) != 0; }
 
+    // Lets go of every grab on the X server until the last token given out is dropped, so the
+    // keys reach the program's own window (a shortcut field waiting for a combination). The
+    // handlers stay registered; a key another program took meanwhile is logged.
+    std::shared_ptr<void> suspendGrabs();
+    bool isSuspended() const { return m_suspensions > 0; }
+
     // Carbon (ANSI positions) to the X keysym of the key's unshifted symbol.
     static std::optional<quint32> keysymForKeyCode(quint32 keyCode);
     static ChordModifiers chordModifiers(quint32 carbonModifiers);
     static std::optional<KeyChord> chordFor(quint32 keyCode, quint32 carbonModifiers);
 
 private:
+    std::optional<GlobalKeyGrabbing::GrabID> grab(quint32 identifier, const KeyChord &chord);
+    void resumeGrabs();
+
     std::unique_ptr<GlobalKeyGrabbing> m_grabber;
     std::map<quint32, Handler> m_handlers;
-    std::map<quint32, GlobalKeyGrabbing::GrabID> m_hotKeyRefs;
+    std::map<quint32, KeyChord> m_chords;
+    std::map<quint32, GlobalKeyGrabbing::GrabID> m_hotKeyRefs; // the grabs held now
+    int m_suspensions = 0;
     quint32 m_nextIdentifier = 1;
     std::optional<GrabFailure> m_lastFailure;
 };

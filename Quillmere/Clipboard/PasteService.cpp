@@ -64,6 +64,11 @@ bool PasteService::isFrontmost(const PasteTarget &target) const
     return m_deps.windows->isFrontmost(target.app);
 }
 
+bool PasteService::isReadyForKeys(const PasteTarget &target) const
+{
+    return isFrontmost(target) && m_deps.windows->hasKeyboardFocus(target.app);
+}
+
 std::optional<PasteboardContents> PasteService::contentsForPaste(const ClipItem &clip, int *caretBack) const
 {
     *caretBack = 0;
@@ -149,45 +154,51 @@ void PasteService::writeText(const QString &text)
     write(contents);
 }
 
-void PasteService::deliverPaste(const std::optional<PasteTarget> &target, int caretBack)
+void PasteService::deliverPaste(const std::optional<PasteTarget> &target, int caretBack, OnSent onSent)
 {
-    if (!isTrusted())
+    if (!isTrusted()) {
+        if (onSent)
+            onSent(false);
         return;
+    }
     if (!target || m_deps.windows->isTerminated(target->app)) {
-        schedulePasteKeystroke(caretBack);
+        schedulePasteKeystroke(caretBack, std::move(onSent));
         return;
     }
     m_deps.windows->activate(target->app);
-    pasteWhenFrontmost(*target, 0, caretBack);
+    pasteWhenFrontmost(*target, 0, caretBack, 0, std::move(onSent));
 }
 
-void PasteService::pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack, int sinceRequestMs)
+void PasteService::pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack, int sinceRequestMs,
+                                      OnSent onSent)
 {
     // The chord goes the moment the target has the focus: nothing else waits for it.
     if (isFrontmost(target)) {
-        sendWhenModifiersReleased(target, caretBack, 0);
+        sendWhenModifiersReleased(target, caretBack, 0, std::move(onSent));
         return;
     }
     if (attempt >= m_deps.timings.activationAttempts) {
-        schedulePasteKeystroke(caretBack);
+        schedulePasteKeystroke(caretBack, std::move(onSent));
         return;
     }
     const int step = std::clamp(m_deps.timings.focusPollInterval, 1, std::max(1, m_deps.timings.activationInterval));
-    QTimer::singleShot(step, this, [this, target, attempt, caretBack, since = sinceRequestMs + step] {
-        if (since < m_deps.timings.activationInterval) {
-            pasteWhenFrontmost(target, attempt, caretBack, since);
-            return;
-        }
-        if (!m_deps.windows->isTerminated(target.app))
-            m_deps.windows->activate(target.app);
-        pasteWhenFrontmost(target, attempt + 1, caretBack, 0);
-    });
+    QTimer::singleShot(step, this,
+                       [this, target, attempt, caretBack, since = sinceRequestMs + step, onSent = std::move(onSent)] {
+                           if (since < m_deps.timings.activationInterval) {
+                               pasteWhenFrontmost(target, attempt, caretBack, since, onSent);
+                               return;
+                           }
+                           if (!m_deps.windows->isTerminated(target.app))
+                               m_deps.windows->activate(target.app);
+                           pasteWhenFrontmost(target, attempt + 1, caretBack, 0, onSent);
+                       });
 }
 
-void PasteService::schedulePasteKeystroke(int caretBack)
+void PasteService::schedulePasteKeystroke(int caretBack, OnSent onSent)
 {
-    QTimer::singleShot(m_deps.timings.keystrokeDelay, this,
-                       [this, caretBack] { sendWhenModifiersReleased(std::nullopt, caretBack, 0); });
+    QTimer::singleShot(m_deps.timings.keystrokeDelay, this, [this, caretBack, onSent = std::move(onSent)] {
+        sendWhenModifiersReleased(std::nullopt, caretBack, 0, onSent);
+    });
 }
 
 PasteChord PasteService::chordFor(const std::optional<PasteTarget> &target) const
@@ -200,13 +211,14 @@ PasteChord PasteService::chordFor(const std::optional<PasteTarget> &target) cons
     return PasteChordRule::chordFor(wmClass.instance, wmClass.className);
 }
 
-void PasteService::sendWhenModifiersReleased(const std::optional<PasteTarget> &target, int caretBack, int waitedMs)
+void PasteService::sendWhenModifiersReleased(const std::optional<PasteTarget> &target, int caretBack, int waitedMs,
+                                             OnSent onSent)
 {
     // The hot key's own modifiers may still be down; Ctrl+V would arrive as Ctrl+Alt+Super+V.
     if (waitedMs < m_deps.timings.modifierWaitLimit && m_deps.keys->modifiersHeld()) {
         const int step = std::max(1, m_deps.timings.modifierPollInterval);
-        QTimer::singleShot(step, this, [this, target, caretBack, waitedMs, step] {
-            sendWhenModifiersReleased(target, caretBack, waitedMs + step);
+        QTimer::singleShot(step, this, [this, target, caretBack, waitedMs, step, onSent = std::move(onSent)] {
+            sendWhenModifiersReleased(target, caretBack, waitedMs + step, onSent);
         });
         return;
     }
@@ -221,6 +233,8 @@ void PasteService::sendWhenModifiersReleased(const std::optional<PasteTarget> &t
                            [this, caretBack] { m_deps.keys->postCaretLeft(caretBack); });
     }
     Q_EMIT pasteKeystrokeSent(posted, caretBack);
+    if (onSent)
+        onSent(posted);
 }
 
 void PasteService::beep()

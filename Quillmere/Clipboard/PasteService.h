@@ -64,15 +64,21 @@ public:
     // The active window as it is, for callers recording a target before they show a window.
     std::optional<PasteTarget> activeTarget() const;
     bool isFrontmost(const PasteTarget &target) const;
+    // In front and holding the keyboard focus: a chord sent now reaches it.
+    bool isReadyForKeys(const PasteTarget &target) const;
+
+    // Told whether the paste chord was posted.
+    using OnSent = std::function<void(bool posted)>;
 
     // After a write: without trust nothing more; without a live target the chord goes to whatever
     // is in front; otherwise the target is brought back first.
-    void deliverPaste(const std::optional<PasteTarget> &target, int caretBack);
+    void deliverPaste(const std::optional<PasteTarget> &target, int caretBack, OnSent onSent = {});
 
-    void schedulePasteKeystroke(int caretBack);
+    void schedulePasteKeystroke(int caretBack, OnSent onSent = {});
     // Sends the chord the moment the target is in front; asks for it again every activation
     // interval.
-    void pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack, int sinceRequestMs = 0);
+    void pasteWhenFrontmost(const PasteTarget &target, int attempt, int caretBack, int sinceRequestMs = 0,
+                            OnSent onSent = {});
     // The chord that pastes in the window (the active one when none is given).
     PasteChord chordFor(const std::optional<PasteTarget> &target) const;
 
@@ -87,7 +93,8 @@ Q_SIGNALS:
 private:
     std::optional<PasteboardContents> contentsForPaste(const ClipItem &clip, int *caretBack) const;
     std::optional<qint64> write(const PasteboardContents &contents);
-    void sendWhenModifiersReleased(const std::optional<PasteTarget> &target, int caretBack, int waitedMs);
+    void sendWhenModifiersReleased(const std::optional<PasteTarget> &target, int caretBack, int waitedMs,
+                                   OnSent onSent);
 
     PasteServiceDependencies m_deps;
     // The text of our last write, for the chords that paste PRIMARY.

@@ -384,12 +384,24 @@ bool X11GlobalKeyGrabber::nativeEventFilter(const QByteArray &eventType, void *m
     }
     if (type == XCB_KEY_RELEASE) {
         auto *key = reinterpret_cast<xcb_key_release_event_t *>(event);
+        bool ours = false;
         for (Grab &g : m_grabs) {
             if (g.keycode == key->detail && g.held) {
                 g.held = false;
                 g.lastReleaseTime = g.lastSeenTime = key->time;
+                ours = true;
             }
         }
+        // While the chord's grab was ours the server sent us no raw events: modifiers let go
+        // before the key would otherwise stay held in our books.
+        if (ours)
+            resyncKeysDown();
+        return false;
+    }
+    if (type == XCB_FOCUS_IN || type == XCB_FOCUS_OUT) {
+        // The same after a keyboard grab of one of our windows (a menu, a selection overlay).
+        if (reinterpret_cast<xcb_focus_in_event_t *>(event)->mode == XCB_NOTIFY_MODE_UNGRAB)
+            resyncKeysDown();
         return false;
     }
     if (m_inputOpcode != 0) {
@@ -414,6 +426,10 @@ bool X11GlobalKeyGrabber::nativeEventFilter(const QByteArray &eventType, void *m
 void X11GlobalKeyGrabber::rawKeyEvent(bool press, quint8 keycode, quint32 time)
 {
     m_rawDown[keycode] = press;
+    if (!press)
+        for (Grab &g : m_grabs)
+            if (g.pendingTime != 0 && g.pendingModifiers[keycode])
+                g.pendingReleased[keycode] = true;
     bool grabbed = false;
     for (Grab &g : m_grabs) {
         if (g.keycode != keycode)
@@ -428,9 +444,12 @@ void X11GlobalKeyGrabber::rawKeyEvent(bool press, quint8 keycode, quint32 time)
         return;
     // Raw events carry no modifiers: the modifier keys down, as their own raw events told.
     quint16 state = 0;
+    std::bitset<256> modifiers;
     for (size_t k = 0; k < m_rawDown.size(); ++k)
-        if (m_rawDown[k])
+        if (m_rawDown[k] && (m_modifierOfKey[k] & chordStateBits)) {
             state |= m_modifierOfKey[k];
+            modifiers[k] = true;
+        }
     Grab *g = grabForEvent(keycode, state);
     if (!g || g->rawHeld)
         return;
@@ -439,6 +458,8 @@ void X11GlobalKeyGrabber::rawKeyEvent(bool press, quint8 keycode, quint32 time)
     if (g->held && g->lastSeenTime == time)
         return;
     g->pendingTime = time ? time : 1;
+    g->pendingModifiers = modifiers;
+    g->pendingReleased.reset();
     g->pendingSince.start();
     g->announced = false;
     if (!m_blockedCheck.isActive())
@@ -458,7 +479,42 @@ bool X11GlobalKeyGrabber::keyboardIsFree()
         return false;
     xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
     xcb_flush(c);
+    resyncKeysDown(); // raw events of that instant never came
     return true;
+}
+
+std::optional<std::bitset<256>> X11GlobalKeyGrabber::keysDownOnServer()
+{
+    auto *c = static_cast<xcb_connection_t *>(m_connection);
+    XcbReply<xcb_query_keymap_reply_t> keymap(xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr));
+    if (!keymap)
+        return std::nullopt;
+    std::bitset<256> down;
+    for (size_t k = 0; k < down.size(); ++k)
+        down[k] = (keymap->keys[k / 8] >> (k % 8)) & 1;
+    return down;
+}
+
+void X11GlobalKeyGrabber::resyncKeysDown()
+{
+    if (m_inputOpcode == 0)
+        return;
+    const std::optional<std::bitset<256>> down = keysDownOnServer();
+    if (!down)
+        return;
+    m_rawDown = *down;
+    // A key still marked held would hide its next press from us.
+    for (Grab &g : m_grabs)
+        g.rawHeld = g.rawHeld && (*down)[g.keycode];
+}
+
+bool X11GlobalKeyGrabber::modifiersStillVouchedFor(const Grab &g, const std::optional<std::bitset<256>> &down) const
+{
+    // Raw events carry no modifier state, and ours miss releases made while we held the
+    // keyboard. A modifier really held at the press is either still down or was let go since.
+    if (!down)
+        return true;
+    return (g.pendingModifiers & ~(*down | g.pendingReleased)).none();
 }
 
 void X11GlobalKeyGrabber::checkBlockedPresses()
@@ -471,6 +527,13 @@ void X11GlobalKeyGrabber::checkBlockedPresses()
             continue;
         if (g.pendingSince.elapsed() < blockedPressCheckMs) {
             waiting = true;
+            continue;
+        }
+        if (!modifiersStillVouchedFor(g, keysDownOnServer())) {
+            qCDebug(lcHotKeys).noquote() << "Hot key" << chordText(g.chord)
+                                         << "not acted on: its modifiers were not held when the key was pressed";
+            g.pendingTime = 0;
+            resyncKeysDown();
             continue;
         }
         // Our grab never fired: another program holds the keyboard, or nothing had the focus.

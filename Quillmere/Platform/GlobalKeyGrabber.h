@@ -89,9 +89,11 @@ private:
         quint32 lastSeenTime = 0; // last press or release of the key
         quint32 lastReleaseTime = 0;
         bool rawHeld = false;
-        bool rawFresh = false;   // a raw press came since the last core one
-        quint32 pendingTime = 0; // a raw press no core press has matched yet
-        quint32 lateTime = 0;    // a press acted on after another program's grab
+        bool rawFresh = false;             // a raw press came since the last core one
+        quint32 pendingTime = 0;           // a raw press no core press has matched yet
+        quint32 lateTime = 0;              // a press acted on after another program's grab
+        std::bitset<256> pendingModifiers; // the modifier keys the pending press was matched with
+        std::bitset<256> pendingReleased;  // those of them let go since
         QElapsedTimer pendingSince;
         bool announced = false;
     };
@@ -111,6 +113,9 @@ private:
     void rawKeyEvent(bool press, quint8 keycode, quint32 time);
     void checkBlockedPresses();
     bool keyboardIsFree();
+    std::optional<std::bitset<256>> keysDownOnServer();
+    void resyncKeysDown();
+    bool modifiersStillVouchedFor(const Grab &g, const std::optional<std::bitset<256>> &down) const;
 
     void *m_connection = nullptr; // xcb_connection_t*, owned by Qt
     quint32 m_root = 0;

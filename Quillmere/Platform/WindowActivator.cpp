@@ -155,6 +155,30 @@ bool X11WindowActivator::isFrontmost(const WindowTarget &target)
     return active->window == target.window || (target.pid > 0 && active->pid == target.pid);
 }
 
+bool X11WindowActivator::hasKeyboardFocus(const WindowTarget &target)
+{
+    Connection *conn = connection();
+    if (!conn || target.window == XCB_WINDOW_NONE)
+        return false;
+    XcbReply<xcb_get_input_focus_reply_t> reply(
+        xcb_get_input_focus_reply(conn->c, xcb_get_input_focus(conn->c), nullptr));
+    const xcb_window_t focus = reply ? reply->focus : xcb_window_t(XCB_WINDOW_NONE);
+    if (focus == XCB_WINDOW_NONE || focus == XCB_INPUT_FOCUS_POINTER_ROOT || focus == conn->root)
+        return false;
+    const auto within = [conn](xcb_window_t inner, xcb_window_t outer) {
+        for (xcb_window_t w = inner; w != XCB_WINDOW_NONE && w != conn->root;) {
+            if (w == outer)
+                return true;
+            XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(conn->c, xcb_query_tree(conn->c, w), nullptr));
+            w = tree ? tree->parent : xcb_window_t(XCB_WINDOW_NONE);
+        }
+        return false;
+    };
+    // Programs often focus a window of their own inside the top-level one; some window managers
+    // keep the focus on their frame around it.
+    return within(focus, target.window) || within(target.window, focus);
+}
+
 } // namespace quillmere
 
 namespace quillmere {

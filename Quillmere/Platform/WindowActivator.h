@@ -34,6 +34,8 @@ public:
     virtual void activate(const WindowTarget &target) = 0;
     // The window, or another window of its process, is the active one.
     virtual bool isFrontmost(const WindowTarget &target) = 0;
+    // The window, or one inside it, has the keyboard focus: keys sent now reach it.
+    virtual bool hasKeyboardFocus(const WindowTarget &target) { return isFrontmost(target); }
     virtual WindowClass windowClass(const WindowTarget &target)
     {
         Q_UNUSED(target);
@@ -53,6 +55,7 @@ public:
     bool isTerminated(const WindowTarget &target) override;
     void activate(const WindowTarget &target) override;
     bool isFrontmost(const WindowTarget &target) override;
+    bool hasKeyboardFocus(const WindowTarget &target) override;
     WindowClass windowClass(const WindowTarget &target) override;
 
 private:

@@ -28,10 +28,14 @@ CapturePane::CapturePane(Dependencies deps, QWidget *parent)
         auto *recorder = new ShortcutRecorderView(
             m_model->shortcut(action),
             [this, action](std::optional<CaptureShortcut> shortcut) { m_model->setShortcut(shortcut, action); },
-            deps.keysyms, m_card);
+            deps.keysyms, m_card, deps.suspendHotKeys);
         m_recorders[action] = recorder;
         m_rows[action] = new SettingsRow(entry.title, entry.subtitle, entry.systemImage, recorder, m_card);
         rows->addWidget(m_rows[action]);
+        recorder->setOnReservedRefused([this, action](CaptureShortcut taken) {
+            m_rows[action]->setSubtitle(CaptureSettingsModel::takenByProgramText(taken));
+            m_rows[action]->setSubtitleWarns(true);
+        });
     }
 
     m_output = new MenuPicker(150, m_card);

@@ -25,6 +25,7 @@ public:
         CaptureSettingsModel::Dependencies capture;
         SecretStore *secrets = nullptr;
         ShortcutRecording::KeysymTable keysyms;
+        ShortcutRecording::HotKeySuspension suspendHotKeys;
         ManagedCloudSetup::Dependencies cloud;
     };
 

@@ -62,7 +62,8 @@ struct SettingsWindow::CaptureServices {
 };
 
 SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent)
-    : QWidget(parent), m_capture(std::make_unique<CaptureServices>()), m_keysyms(std::move(deps.keysyms))
+    : QWidget(parent), m_capture(std::make_unique<CaptureServices>()), m_keysyms(std::move(deps.keysyms)),
+      m_suspendHotKeys(std::move(deps.suspendHotKeys))
 {
     m_capture->center = deps.center ? deps.center : deps.paneRequests ? &deps.paneRequests->center() : nullptr;
     if (!m_capture->center)
@@ -255,6 +256,7 @@ void SettingsWindow::showPane(SettingsPane pane)
         capture.capture = {&model.preferences(), m_capture->center, m_capture->isShortcutRefused};
         capture.secrets = m_capture->secrets;
         capture.keysyms = m_keysyms;
+        capture.suspendHotKeys = m_suspendHotKeys;
         SecretStore *secrets = m_capture->secrets;
         capture.cloud = {m_capture->network,
                          &model.preferences(),

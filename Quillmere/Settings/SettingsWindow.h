@@ -42,6 +42,8 @@ public:
         std::function<bool()> pasteKeysAvailable;
         // The hot keys' Carbon-to-keysym table, for shortcut recorders.
         ShortcutRecording::KeysymTable keysyms;
+        // Lets go of the program's hot keys while a shortcut recorder waits for keys.
+        ShortcutRecording::HotKeySuspension suspendHotKeys;
         std::optional<QString> shortVersion;
         std::optional<QString> buildVersion;
         LoginItem loginItem;
@@ -108,6 +110,7 @@ private:
     std::unique_ptr<CaptureServices> m_capture;
     QPointer<StorageDashboard> m_dashboard;
     ShortcutRecording::KeysymTable m_keysyms;
+    ShortcutRecording::HotKeySuspension m_suspendHotKeys;
     std::map<SettingsPane, SidebarItemButton *> m_sidebarButtons;
     StatusPill *m_syncPill = nullptr;
     QScrollArea *m_scroll = nullptr;

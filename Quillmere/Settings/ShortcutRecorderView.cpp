@@ -5,15 +5,17 @@
 #include <QApplication>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWindow>
 
 namespace quillmere {
 
 namespace P = SettingsPalette;
 
 ShortcutRecorderView::ShortcutRecorderView(std::optional<CaptureShortcut> shortcut, OnChange onChange,
-                                           ShortcutRecording::KeysymTable keysyms, QWidget *parent)
+                                           ShortcutRecording::KeysymTable keysyms, QWidget *parent,
+                                           ShortcutRecording::HotKeySuspension suspendHotKeys)
     : QAbstractButton(parent), m_shortcut(shortcut), m_onChange(std::move(onChange)), m_keysyms(std::move(keysyms)),
-      m_beep([] { QApplication::beep(); })
+      m_beep([] { QApplication::beep(); }), m_suspendHotKeys(std::move(suspendHotKeys))
 {
     setCursor(Qt::PointingHandCursor);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -49,6 +51,13 @@ void ShortcutRecorderView::startRecording()
     // Every key pressed in any of our windows comes here first while recording.
     qApp->installEventFilter(this);
     m_monitoring = true;
+    if (m_suspendHotKeys)
+        m_hotKeysSuspended = m_suspendHotKeys();
+    // Recording elsewhere would keep the hot keys away from the user for good.
+    m_focusWatch = connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow *focus) {
+        if (!focus || focus != window()->windowHandle())
+            stopRecording();
+    });
     updateLook();
 }
 
@@ -56,6 +65,8 @@ void ShortcutRecorderView::stopRecording()
 {
     if (m_monitoring && qApp)
         qApp->removeEventFilter(this);
+    disconnect(m_focusWatch);
+    m_hotKeysSuspended.reset();
     m_monitoring = false;
     m_recording.stop();
     updateLook();
@@ -95,6 +106,11 @@ bool ShortcutRecorderView::eventFilter(QObject *watched, QEvent *event)
     case ShortcutRecording::Outcome::refused:
         if (m_beep)
             m_beep();
+        if (const std::optional<quint32> code = carbonKeyCode(*key); code && m_onReserved) {
+            const CaptureShortcut typed{*code, ShortcutRecording::carbonModifiers(key->modifiers())};
+            if (ShortcutRecording::isReserved(typed))
+                m_onReserved(typed);
+        }
         return true;
     case ShortcutRecording::Outcome::cancelled:
         stopRecording();

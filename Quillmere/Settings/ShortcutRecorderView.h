@@ -18,8 +18,11 @@ class ShortcutRecorderView : public QAbstractButton {
 public:
     using OnChange = std::function<void(std::optional<CaptureShortcut>)>;
 
+    // While recording, the program's own hot keys are let go through `suspendHotKeys`, so
+    // their combinations reach the field.
     ShortcutRecorderView(std::optional<CaptureShortcut> shortcut, OnChange onChange,
-                         ShortcutRecording::KeysymTable keysyms, QWidget *parent = nullptr);
+                         ShortcutRecording::KeysymTable keysyms, QWidget *parent = nullptr,
+                         ShortcutRecording::HotKeySuspension suspendHotKeys = {});
     ~ShortcutRecorderView() override;
 
     void setShortcut(std::optional<CaptureShortcut> shortcut);
@@ -28,6 +31,8 @@ public:
     QString displayText() const { return ShortcutRecording::displayText(m_shortcut, isRecording()); }
     // The refusal sound; the desktop's bell unless replaced.
     void setBeep(std::function<void()> beep) { m_beep = std::move(beep); }
+    // Told of a refused combination that is one of the program's own.
+    void setOnReservedRefused(std::function<void(CaptureShortcut)> onRefused) { m_onReserved = std::move(onRefused); }
 
     void toggleRecording();
     void startRecording();
@@ -48,6 +53,10 @@ private:
     OnChange m_onChange;
     ShortcutRecording::KeysymTable m_keysyms;
     std::function<void()> m_beep;
+    std::function<void(CaptureShortcut)> m_onReserved;
+    ShortcutRecording::HotKeySuspension m_suspendHotKeys;
+    std::shared_ptr<void> m_hotKeysSuspended;
+    QMetaObject::Connection m_focusWatch;
     ShortcutRecording m_recording;
     bool m_monitoring = false;
     // Read afresh at each recording, so a layout switched in between is followed.

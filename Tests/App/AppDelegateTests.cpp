@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -144,10 +145,23 @@ TEST_F(AppDelegateLaunch, DemoDataTrayMenuCopyFeedbackPauseAndPasteNext)
     QTest::qWait(600);
     EXPECT_EQ(clipCount(), 8);
 
-    // Alt-Super-V pastes the next stack entry: it lands on the clipboard.
+    // Alt-Super-V pastes the next stack entry into another program's window: it lands on the
+    // clipboard.
     ASSERT_TRUE(delegate->pasteNextHotKeyID().has_value());
     const ClipRef note = history.back();
     delegate->sequentialPaste()->enqueue(note->dedupID());
+    QProcess xterm;
+    xterm.start("xterm", {"-T", "paste-next target", "-e", "cat"}); // nothing pasted runs
+    const auto stop = qScopeGuard([&] {
+        xterm.kill();
+        xterm.waitForFinished(5000);
+    });
+    ASSERT_TRUE(test::waitUntil([] {
+        return QProcess::execute(
+                   "xdotool",
+                   {"search", "--sync", "--onlyvisible", "--name", "^paste-next target$", "windowactivate", "--sync"})
+            == 0;
+    }));
     QProcess::execute("xdotool", {"key", "--clearmodifiers", "alt+super+v"});
     EXPECT_TRUE(test::waitUntil([&] { return QGuiApplication::clipboard()->text() == *note->text(); }));
     EXPECT_TRUE(test::waitUntil([&] { return delegate->sequentialPaste()->stack().isEmpty(); }));

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <memory>
 #include <set>
+#include <string_view>
 
 using namespace quillmere;
 
@@ -547,6 +548,63 @@ TEST_F(X11HotKeys, APressDuringAnotherProgramsKeyboardGrabIsNotLostSilently)
     EXPECT_TRUE(waitFor([&] { return panel == 2; }));
     QTest::qWait(2 * X11GlobalKeyGrabber::blockedPressCheckMs);
     EXPECT_EQ(panel, 2);
+}
+
+// Modifiers let go while the keyboard was ours (the chord's own grab until V comes up, a grab
+// of one of our windows) send us no raw release; plain typing afterwards is no chord.
+TEST_F(X11HotKeys, PlainTypingAfterModifiersLetGoWhileWeHeldTheKeyboardNeverFires)
+{
+    Xterm xterm;
+    ASSERT_TRUE(xterm.inFront()) << qPrintable(xterm.trouble());
+    HotKeyLog log;
+    HotKeyCenter center;
+    int panel = 0;
+    ASSERT_TRUE(center.registerHotKey(9, 0x300, [&] { ++panel; }));
+    const auto typeSlowly = [&] {
+        for (const char c : std::string_view("have a very vivid view")) {
+            const KeySym sym = c == ' ' ? XK_space : KeySym(c);
+            key(sym, true);
+            key(sym, false);
+            QTest::qWait(120);
+        }
+        QTest::qWait(2 * X11GlobalKeyGrabber::blockedPressCheckMs);
+    };
+
+    key(XK_Shift_L, true);
+    key(XK_Super_L, true);
+    key(XK_v, true);
+    key(XK_Shift_L, false);
+    key(XK_Super_L, false);
+    key(XK_v, false);
+    ASSERT_TRUE(waitFor([&] { return panel == 1; }));
+    typeSlowly();
+    EXPECT_EQ(panel, 1) << qPrintable(log.all());
+
+    // The same with the whole keyboard held by this program's connection meanwhile.
+    auto *c = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    key(XK_Shift_L, true);
+    key(XK_Super_L, true);
+    free(xcb_grab_keyboard_reply(
+        c, xcb_grab_keyboard(c, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC), nullptr));
+    key(XK_Shift_L, false);
+    key(XK_Super_L, false);
+    xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+    xcb_flush(c);
+    ASSERT_TRUE(xterm.hasFocus());
+    typeSlowly();
+    EXPECT_EQ(panel, 1) << qPrintable(log.all());
+    EXPECT_FALSE(log.contains(QStringLiteral("acted on after"))) << qPrintable(log.all());
+
+    // The full chord still works, also while another program holds the keyboard.
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    EXPECT_TRUE(waitFor([&] { return panel == 2; }));
+    OtherClient other;
+    ASSERT_TRUE(other.grabKeyboard());
+    chord({XK_Shift_L, XK_Super_L}, XK_v);
+    QTest::qWait(3 * X11GlobalKeyGrabber::blockedPressCheckMs);
+    other.ungrabKeyboard();
+    EXPECT_TRUE(waitFor([&] { return panel == 3; })) << qPrintable(log.all());
 }
 
 TEST_F(X11HotKeys, UnregisteringStopsTheKeyAndFreesIt)

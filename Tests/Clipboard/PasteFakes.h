@@ -20,6 +20,7 @@ class FakeKeyInjector : public KeyInjector {
 public:
     bool trusted = true;
     bool holdModifiers = false;
+    bool postFails = false;
     int modifierPolls = 0;
     QStringList sent; // "paste", "left 3"
 
@@ -34,7 +35,7 @@ public:
         sent << (chord == PasteChord::controlV            ? QStringLiteral("paste")
                      : chord == PasteChord::controlShiftV ? QStringLiteral("paste ctrl+shift+v")
                                                           : QStringLiteral("paste shift+insert"));
-        return true;
+        return !postFails;
     }
     bool postCaretLeft(int count) override
     {

@@ -6,6 +6,7 @@
 #include "Support/ForeignClipboardOwner.h"
 
 #include "Quillmere/Clipboard/SequentialPasteController.h"
+#include "Quillmere/Platform/GlobalKeyGrabber.h"
 
 #include <QClipboard>
 #include <QFile>
@@ -59,6 +60,7 @@ protected:
         deps.keys = keys;
         deps.windows = &windows;
         deps.beep = [this] { ++beeps; };
+        deps.ownProcessId = ownProcessId;
         service = std::make_unique<PasteService>(std::move(deps));
     }
 
@@ -84,6 +86,7 @@ protected:
     KeyInjector *keys = &realKeys;
     X11WindowActivator windows;
     std::unique_ptr<PasteService> service;
+    qint64 ownProcessId = 0; // 0: this process
     int beeps = 0;
     // A second connection, to play the user's keyboard.
     std::unique_ptr<Display, int (*)(Display *)> display{XOpenDisplay(nullptr), XCloseDisplay};
@@ -117,6 +120,9 @@ TEST_F(PasteX11, ClipLandsInTheRecordedWindowWithTheCaretBackEvenWhenAnotherIsIn
 
 TEST_F(PasteX11, StackedClipsArePastedInOrder)
 {
+    // The stack pastes only into another program's window; this process's stands in for one.
+    ownProcessId = 1;
+    SetUp();
     std::map<QUuid, ClipRef> clips;
     SequentialPasteController controller([&](const QUuid &id) { return clips.count(id) ? clips[id] : nullptr; },
                                          *service);
@@ -267,4 +273,82 @@ TEST_F(PasteX11, AnXtermGetsTheClipThroughShiftInsertAndPrimary)
     };
     EXPECT_EVENTUALLY_EQ(arrived(), u"echo from the history"_s, patience);
     EXPECT_EQ(QGuiApplication::clipboard()->text(QClipboard::Selection), u"echo from the history"_s);
+}
+
+// The user picks a Tk window and presses paste-next at once: the press waits until that window
+// has the keyboard, and a clip leaves the stack only with its paste.
+TEST_F(PasteX11, APasteNextPressWaitsForItsTkWindowAndKeepsTheFirstClip)
+{
+    ASSERT_FALSE(QStandardPaths::findExecutable(u"wish"_s).isEmpty()) << "needs wish (tk)";
+    ASSERT_FALSE(QStandardPaths::findExecutable(u"xdotool"_s).isEmpty()) << "needs xdotool";
+    QTemporaryDir dir;
+    const QString script = dir.filePath(u"target.tcl"_s), received = dir.filePath(u"received"_s);
+    {
+        QFile file(script);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("wm title . {paste stack target}\ntext .t -width 40 -height 3\npack .t\nfocus .t\n"
+                   "proc report {} {set f [open [lindex $::argv 0] w]; puts -nonewline $f [.t get 1.0 end-1c];"
+                   " close $f; after 30 report}\nreport\n");
+    }
+    QProcess wish;
+    wish.start(u"wish"_s, {script, received});
+    auto stop = qScopeGuard([&] {
+        wish.kill();
+        wish.waitForFinished(5000);
+    });
+    std::optional<WindowTarget> tk;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QProcess search;
+            search.start(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"^paste stack target$"_s});
+            search.waitForFinished(5000);
+            const QString id = QString::fromLatin1(search.readAllStandardOutput()).section(u'\n', 0, 0);
+            if (!id.isEmpty() && QFile::exists(received))
+                tk = WindowTarget{id.toUInt(), 0};
+            return tk.has_value();
+        },
+        patience));
+    const auto arrived = [&] {
+        QFile file(received);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    };
+
+    std::map<QUuid, ClipRef> clips;
+    SequentialPasteController controller([&](const QUuid &id) { return clips.count(id) ? clips[id] : nullptr; },
+                                         *service);
+    std::vector<QUuid> ids;
+    for (const char *text : {"first ", "second"}) {
+        const ClipRef clip = textClip(QString::fromLatin1(text));
+        clips[clip->dedupID()] = clip;
+        ids.push_back(clip->dedupID());
+        controller.enqueue(clip->dedupID());
+    }
+    X11GlobalKeyGrabber grabber;
+    ASSERT_TRUE(
+        grabber.grab(KeyChord{'v', ChordModifier::alt | ChordModifier::super}, [&] { controller.pasteNext(); }));
+    Display *d = display.get();
+    const auto pressPasteNext = [&] {
+        const KeyCode alt = XKeysymToKeycode(d, XK_Alt_L), super = XKeysymToKeycode(d, XK_Super_L),
+                      v = XKeysymToKeycode(d, XK_v);
+        for (const auto &[code, down] :
+             {std::pair{alt, true}, {super, true}, {v, true}, {v, false}, {super, false}, {alt, false}})
+            XTestFakeKeyEvent(d, code, down, CurrentTime);
+        XSync(d, False);
+    };
+
+    // Our own window still has the keyboard when the key comes; the Tk window only a little later.
+    TextWindow ours(u"ours"_s);
+    makeActive(ours);
+    pressPasteNext();
+    QTest::qWait(service->timings().keystrokeDelay + 150);
+    EXPECT_EQ(controller.stack().ids, ids) << "nothing was pasted yet";
+    windows.activate(*tk);
+    EXPECT_EVENTUALLY_EQ(arrived(), u"first "_s, patience);
+    EXPECT_EVENTUALLY_EQ(controller.stack().ids, std::vector<QUuid>{ids[1]}, patience);
+    EXPECT_TRUE(ours.field->text().isEmpty());
+
+    pressPasteNext();
+    EXPECT_EVENTUALLY_EQ(arrived(), u"first second"_s, patience);
+    EXPECT_EVENTUALLY_EQ(controller.stack().isEmpty(), true, patience);
+    EXPECT_EQ(beeps, 0);
 }

@@ -25,6 +25,8 @@ struct StackHarness : PasteFakes {
         store = std::make_unique<ClipStore>(ModelContainer::open(QString(), clock.clock(), nullptr),
                                             ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), nullptr});
         controller = std::make_unique<SequentialPasteController>(*store, *service);
+        controller->setTargetWait({2, 4, 300});
+        windows.active = WindowTarget{8, 800}; // another program's window, ready for keys
     }
     QUuid addClip(const QString &text)
     {
@@ -114,18 +116,41 @@ TEST(SequentialPaste, EnqueueAlwaysNotifiesAndRetainOnlyWhenSomethingLeaves)
     EXPECT_EQ(h.controller->stack(), (PasteStack{{a, c}}));
 }
 
-TEST(SequentialPaste, OnlyAnotherProgramInFrontIsActivatedFirst)
+TEST(SequentialPaste, APressWaitsForAnotherProgramsWindowAndTakesAClipOffOnlyWithItsPaste)
 {
     StackHarness h;
     h.windows.active = WindowTarget{3, 4242}; // our own window
-    h.controller->enqueue(h.addClip(u"mine"_s));
-    ASSERT_TRUE(h.pressPasteNext());
-    EXPECT_EQ(h.windows.activations, 0);
+    const QUuid a = h.addClip(u"a"_s), b = h.addClip(u"b"_s);
+    h.controller->enqueue(a);
+    h.controller->enqueue(b);
+    ASSERT_TRUE(h.controller->pasteNext());
+    QTest::qWait(50);
+    EXPECT_TRUE(h.keys.sent.isEmpty());
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{a, b}}));
+    // A second press while the first waits comes after it.
+    ASSERT_TRUE(h.controller->pasteNext());
 
     h.windows.active = WindowTarget{8, 800};
-    h.controller->enqueue(h.addClip(u"theirs"_s));
-    ASSERT_TRUE(h.pressPasteNext());
-    EXPECT_EQ(h.windows.activations, 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h.keys.sent.count(u"paste"_s) == 2; }, 2000));
+    EXPECT_TRUE(h.controller->stack().isEmpty());
+    EXPECT_EQ(h.pasteboard.string(), u"b"_s);
+    EXPECT_EQ(h.windows.activations, 2);
+
+    // No window of another program within the wait: nothing sent, the clip stays, a beep.
+    h.windows.active.reset();
+    h.controller->enqueue(a);
+    ASSERT_TRUE(h.controller->pasteNext());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !h.controller->isPasting(); }, 2000));
+    EXPECT_EQ(h.keys.sent.count(u"paste"_s), 2);
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{a}}));
+    EXPECT_EQ(h.beeps, 1);
+
+    // A chord that could not be posted leaves it there too.
+    h.windows.active = WindowTarget{8, 800};
+    h.keys.postFails = true;
+    ASSERT_TRUE(h.controller->pasteNext());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !h.controller->isPasting(); }, 2000));
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{a}}));
 }
 
 TEST(SequentialPaste, WithoutTrustTheEntryIsConsumedAndOnlyTheClipboardSet)

@@ -10,6 +10,7 @@
 #include "SettingsWindowFixture.h"
 
 #include <QFile>
+#include <QProcess>
 #include <xcb/xcb.h>
 
 #include <gtest/gtest.h>
@@ -196,7 +197,7 @@ TEST(CapturePane, AfterCaptureChoicesAreWrittenAtOnceAndReadBackFromTheFile)
     f.prefs->setJSON(table, CaptureShortcutPreferences::key);
     CapturePane &capture = f.openCapture();
     EXPECT_EQ(capture.conflictRow()->message(),
-              "Copy text share the same shortcut. Give each a unique combo so they all trigger.");
+              "Copy text, History panel share the same shortcut. Give each a unique combo so they all trigger.");
     EXPECT_EQ(capture.positionPicker()->currentText(), "Bottom left");
     EXPECT_EQ(capture.outputPicker()->currentText(), "Copy screenshot");
     EXPECT_EQ(capture.afterScreenshotRow()->subtitle(), "Copy the image so Ctrl+V pastes the screenshot.");
@@ -224,4 +225,74 @@ TEST(CapturePane, AfterCaptureChoicesAreWrittenAtOnceAndReadBackFromTheFile)
     f.prefs->setBool(PreferenceKeys::notchCaptureToastEnabled, true);
     EXPECT_TRUE(capture.toastSwitch()->isChecked());
     EXPECT_EQ(f.shortcutNotices, 0);
+}
+
+// Real keys while a field records: the program's own hot keys are let go so their combinations
+// reach the field, and taken back however the recording ends.
+TEST(CapturePane, AFieldWaitingForKeysGetsOurOwnHotKeysAndGivesThemBackAfter)
+{
+    if (!test::onX11() || !test::windowManagerRunning())
+        FAIL() << "needs an X11 display with a window manager";
+    CapturePaneFixture f;
+    f.suspendHotKeys = [&f] { return f.hotKeys->suspendGrabs(); };
+    int panel = 0;
+    ASSERT_TRUE(f.hotKeys->registerHotKey(9, shift | command, [&] { ++panel; }));
+    f.coordinator->start();
+    CapturePane &capture = f.openCapture();
+    f.window->activateWindow();
+    ASSERT_TRUE(test::waitUntil([&] { return QGuiApplication::focusWindow() == f.window->windowHandle(); }, 5000));
+    const auto key = [](const char *chord) { QProcess::execute("xdotool", {"key", "--delay", "120", chord}); };
+    OtherProgram other;
+    const xcb_keycode_t three = keycodeOf('3'), v = keycodeOf('v');
+    const uint16_t ctrlShift = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT,
+                   shiftSuper = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_4;
+    const auto ours = [&] { return !other.canGrab(three, ctrlShift) && !other.canGrab(v, shiftSuper); };
+    ASSERT_TRUE(ours());
+
+    ShortcutRecorderView *area = capture.recorder(CaptureAction::areaScreenshot);
+    int beeps = 0;
+    area->setBeep([&] { ++beeps; });
+    QTest::mouseClick(area, Qt::LeftButton);
+    ASSERT_TRUE(area->isRecording());
+    EXPECT_TRUE(other.canGrab(three, ctrlShift) && other.canGrab(v, shiftSuper)) << "let go while recording";
+    f.screenshot(QStringLiteral("capture-shortcut-recording"));
+
+    key("shift+super+v");
+    ASSERT_TRUE(test::waitUntil([&] { return beeps == 1; }, 3000));
+    EXPECT_TRUE(area->isRecording());
+    EXPECT_EQ(capture.shortcutRow(CaptureAction::areaScreenshot)->subtitle(),
+              "History panel already uses Shift+Super+V. Choose another shortcut.");
+    f.screenshot(QStringLiteral("capture-shortcut-ours-refused"));
+
+    key("ctrl+shift+3");
+    ASSERT_TRUE(test::waitUntil([&] { return !area->isRecording(); }, 3000));
+    EXPECT_EQ(recorderText(capture, CaptureAction::areaScreenshot), "Ctrl+Shift+3");
+    EXPECT_EQ(capture.conflictRow()->message(),
+              "Capture area, Full screen share the same shortcut. Give each a unique combo so they all trigger.");
+    EXPECT_TRUE(ours()) << "taken back once recorded";
+    key("shift+super+v");
+    EXPECT_TRUE(test::waitUntil([&] { return panel == 1; }, 3000));
+
+    // Cancelled, left for another window, or closed with the window: taken back each time.
+    QTest::mouseClick(area, Qt::LeftButton);
+    ASSERT_FALSE(ours());
+    key("Escape");
+    ASSERT_TRUE(test::waitUntil([&] { return !area->isRecording(); }, 3000));
+    EXPECT_TRUE(ours());
+
+    QTest::mouseClick(area, Qt::LeftButton);
+    ASSERT_FALSE(ours());
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(test::waitUntil([&] { return !area->isRecording(); }, 5000));
+    EXPECT_TRUE(ours());
+
+    f.window->activateWindow();
+    ASSERT_TRUE(test::waitUntil([&] { return QGuiApplication::focusWindow() == f.window->windowHandle(); }, 5000));
+    QTest::mouseClick(capture.recorder(CaptureAction::ocrArea), Qt::LeftButton);
+    ASSERT_FALSE(ours());
+    f.window->close();
+    EXPECT_TRUE(ours());
+    EXPECT_EQ(panel, 1);
 }

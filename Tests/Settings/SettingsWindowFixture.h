@@ -47,6 +47,7 @@ struct SettingsWindowFixture : StoreFixture {
         deps.pasteboard = &pasteboard;
         deps.secrets = &secrets;
         deps.isCaptureShortcutRefused = isCaptureShortcutRefused;
+        deps.suspendHotKeys = suspendHotKeys;
         deps.cloudInfo = cloudInfo;
         deps.cloudOverLoopbackHttp = true;
         window = std::make_unique<SettingsWindow>(std::move(deps));
@@ -84,6 +85,7 @@ struct SettingsWindowFixture : StoreFixture {
     MemorySecretStore secrets;
     MemoryPasteboard pasteboard;
     std::function<bool(CaptureAction)> isCaptureShortcutRefused;
+    ShortcutRecording::HotKeySuspension suspendHotKeys;
     QVariantMap cloudInfo;
     SettingsPaneRequests requests{center};
     std::unique_ptr<SettingsWindow> window;

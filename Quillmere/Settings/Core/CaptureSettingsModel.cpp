@@ -16,6 +16,21 @@ const QList<CaptureShortcut> &CaptureSettingsModel::programShortcuts()
     return taken;
 }
 
+QString CaptureSettingsModel::programShortcutName(const CaptureShortcut &shortcut)
+{
+    if (shortcut == programShortcuts().value(0))
+        return QStringLiteral("History panel");
+    if (shortcut == programShortcuts().value(1))
+        return QStringLiteral("Paste next");
+    return {};
+}
+
+QString CaptureSettingsModel::takenByProgramText(const CaptureShortcut &shortcut)
+{
+    return QStringLiteral("%1 already uses %2. Choose another shortcut.")
+        .arg(programShortcutName(shortcut), ShortcutRecording::displayText(shortcut, false));
+}
+
 const QList<CaptureSettingsModel::Row> &CaptureSettingsModel::rows()
 {
     static const QList<Row> table{
@@ -86,11 +101,17 @@ QString CaptureSettingsModel::conflictMessage() const
     const QList<CaptureAction> actions = conflictingActions(m_shortcuts.shortcuts);
     if (actions.isEmpty())
         return {};
-    QStringList names;
-    for (CaptureAction action : actions)
+    QStringList names, ours;
+    for (CaptureAction action : actions) {
         for (const Row &row : rows())
             if (row.action == action)
                 names << row.shortName;
+        // Named too, so the warning says what already has the combination.
+        const QString program = programShortcutName(m_shortcuts.shortcuts.value(action));
+        if (!program.isEmpty() && !ours.contains(program))
+            ours << program;
+    }
+    names << ours;
     return names.join(QStringLiteral(", "))
         + QStringLiteral(" share the same shortcut. Give each a unique combo so they all trigger.");
 }

@@ -37,6 +37,10 @@ public:
 
     // The panel and paste-next hot keys, Shift+Super+V and Alt+Super+V.
     static const QList<CaptureShortcut> &programShortcuts();
+    // What the program's own shortcut does, in the conflict warning; empty for any other.
+    static QString programShortcutName(const CaptureShortcut &shortcut);
+    // A recorder's refusal of one of the program's own shortcuts.
+    static QString takenByProgramText(const CaptureShortcut &shortcut);
     static const QList<Row> &rows();
 
     explicit CaptureSettingsModel(Dependencies deps, QObject *parent = nullptr);

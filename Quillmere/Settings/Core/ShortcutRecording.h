@@ -5,6 +5,7 @@
 #include <QString>
 #include <Qt>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace quillmere {
@@ -26,6 +27,8 @@ public:
     };
     // The table the hot keys are registered with: Carbon key code to X keysym.
     using KeysymTable = std::function<std::optional<quint32>(quint32 carbonKeyCode)>;
+    // Lets go of the program's own hot keys until the token it gives is dropped.
+    using HotKeySuspension = std::function<std::shared_ptr<void>()>;
 
     static constexpr quint32 keyCodeDelete = 51, keyCodeForwardDelete = 117, keyCodeEscape = 53;
     static constexpr quint32 requiredModifiers =
