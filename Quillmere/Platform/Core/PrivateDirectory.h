@@ -10,7 +10,7 @@ namespace quillmere {
 // refused with a warning that says why, since someone else may have put it there.
 // With `create` false a missing folder is refused too (for folders others make for us).
 // With `tighten`, one of ours that others may enter is made 0700 instead (for folders in our own
-// space, which the user may have made by hand).
-bool preparePrivateDirectory(const QString &path, bool create = true, bool tighten = false);
+// space, which the user may have made by hand). `why` receives the reason of a refusal.
+bool preparePrivateDirectory(const QString &path, bool create = true, bool tighten = false, QString *why = nullptr);
 
 } // namespace quillmere
