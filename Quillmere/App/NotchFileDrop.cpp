@@ -1,6 +1,7 @@
 #include "Quillmere/App/NotchFileDrop.h"
 
 #include "Quillmere/Platform/DragWatcher.h"
+#include "Quillmere/Platform/TransientWindow.h"
 
 #include <QDragEnterEvent>
 #include <QGuiApplication>
@@ -30,21 +31,39 @@ NotchDropView::NotchDropView(DropHandler onDrop, QWidget *parent)
                        | Qt::X11BypassWindowManagerHint)
 {
     setDropHandler(std::move(onDrop));
-    setAttribute(Qt::WA_TranslucentBackground);
+    // Without a compositor a window cannot be see-through: the strip is then the badge's shape,
+    // always drawn, as the capture card and toast are.
+    m_translucent = TransientWindow::compositorRunning();
+    if (m_translucent)
+        setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
+}
+
+QPainterPath NotchDropView::badgeOutline() const
+{
+    QPainterPath badge;
+    badge.addRoundedRect(QRectF(rect()).adjusted(6, 5, -6, -5), 14, 14);
+    return badge;
+}
+
+void NotchDropView::resizeEvent(QResizeEvent *event)
+{
+    FileDropView::resizeEvent(event);
+    if (!m_translucent)
+        setMask(QRegion(badgeOutline().toFillPolygon().toPolygon()));
 }
 
 void NotchDropView::paintEvent(QPaintEvent *)
 {
-    if (!isDropTargeted())
+    if (!isDropTargeted() && m_translucent)
         return;
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
-    const QRectF r = QRectF(rect()).adjusted(6, 5, -6, -5);
-    QPainterPath badge;
-    badge.addRoundedRect(r, 14, 14);
-    p.fillPath(badge, QColor(0, 0, 0, int(0.86 * 255)));
-    p.setPen(QPen(QColor(10, 132, 255, int(0.95 * 255)), 2));
+    const QPainterPath badge = badgeOutline();
+    const QRectF r = badge.boundingRect();
+    p.fillPath(badge, m_translucent ? QColor(0, 0, 0, int(0.86 * 255)) : QColor(12, 12, 14));
+    p.setPen(isDropTargeted() ? QPen(QColor(10, 132, 255, int(0.95 * 255)), 2)
+                              : QPen(QColor(255, 255, 255, int(0.25 * 255)), 1));
     p.drawPath(badge);
 
     // A page with a plus, in place of the system symbol.

@@ -3,6 +3,7 @@
 #include "Quillmere/Panel/Window/FileDropView.h"
 
 #include <QList>
+#include <QPainterPath>
 #include <QPointer>
 #include <QRect>
 #include <QUrl>
@@ -29,6 +30,11 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    QPainterPath badgeOutline() const;
+    bool m_translucent = false;
 };
 
 // One invisible strip per screen, shown only while a drag is under way so that it never takes

@@ -38,7 +38,8 @@ constexpr LaunchOption kLaunchOptions[] = {
     {"skip-onboarding", "Do not open the setup guide."},
     {"keep-open", "Keep the history panel open when it loses focus."},
     {"init-cloudkit-schema",
-     "Write the sync container's record types to a temporary folder and quit (developer builds)."},
+     "Developer builds with a sync folder set: write the record types of the sync folder's format "
+     "(schema.json) into a new folder under the temporary folder, print its path and quit."},
 };
 
 // The options QApplication and its xcb platform take for themselves (with one dash or two), and

@@ -43,6 +43,10 @@ CaptureFeatureCoordinator::CaptureFeatureCoordinator(Dependencies deps, QObject 
     m_recognitionPool.setMaxThreadCount(1);
     CaptureServiceContext services = m_deps.services;
     services.tool = m_tool.get();
+    if (!services.showFailure && m_deps.showAlert)
+        services.showFailure = [showAlert = m_deps.showAlert](const QString &title, const QString &reason) {
+            showAlert({CaptureAlert::Style::warning, title, reason, {QStringLiteral("OK")}});
+        };
     if (!services.recognitionPool)
         services.recognitionPool = &m_recognitionPool;
     m_ocr = std::make_unique<OCRAreaCaptureService>(services);

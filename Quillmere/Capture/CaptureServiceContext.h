@@ -25,12 +25,22 @@ struct CaptureServiceContext {
     Preferences *preferences = nullptr;
     ScreenshotToolRunner *tool = nullptr;
     std::function<void()> beep;
+    // Tells the user why a capture gave nothing (not for a cancelled one).
+    std::function<void(const QString &title, const QString &reason)> showFailure;
     // Runs off the main thread; Tesseract unless replaced.
     std::function<std::optional<QString>(const QByteArray &)> recognizeText;
     // Where recognition runs; the global pool when none. Tesseract's own threads make two
     // recognitions at once far slower than one after the other.
     QThreadPool *recognitionPool = nullptr;
     QString bundleIdentifier = QStringLiteral("com.orvantide.quillmere");
+
+    void reportFailure(const QString &title, const QString &reason) const
+    {
+        if (beep)
+            beep();
+        if (showFailure)
+            showFailure(title, reason);
+    }
 
     // Recognises `image` in the background and hands the text to `done` on the receiver's
     // thread, unless the receiver is gone by then.

@@ -20,14 +20,20 @@ OCRAreaCaptureService::OCRAreaCaptureService(CaptureServiceContext context, QObj
 void OCRAreaCaptureService::start()
 {
     QPointer<OCRAreaCaptureService> self(this);
-    const auto launch = m_context.tool->capture(true, [self](std::optional<QByteArray> bytes) {
-        if (!self || !bytes)
-            return;
-        self->m_context.recognizeInBackground(self.data(), *bytes, [self](std::optional<QString> text) {
+    const auto launch = m_context.tool->capture(
+        true,
+        [self](std::optional<QByteArray> bytes) {
+            if (!self || !bytes)
+                return;
+            self->m_context.recognizeInBackground(self.data(), *bytes, [self](std::optional<QString> text) {
+                if (self)
+                    self->insertRecognizedText(text);
+            });
+        },
+        [self](const QString &reason) {
             if (self)
-                self->insertRecognizedText(text);
+                self->m_context.reportFailure(failureTitle, reason);
         });
-    });
     switch (launch.status) {
     case ScreenshotToolRunner::Launch::started:
         break;
@@ -36,8 +42,7 @@ void OCRAreaCaptureService::start()
         break;
     case ScreenshotToolRunner::Launch::failed:
         qCCritical(lcOcrCapture, "Could not start OCR area capture: %s", qPrintable(launch.error));
-        if (m_context.beep)
-            m_context.beep();
+        m_context.reportFailure(failureTitle, launch.reason());
         break;
     }
 }

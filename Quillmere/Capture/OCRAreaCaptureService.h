@@ -16,6 +16,7 @@ class OCRAreaCaptureService : public QObject {
     Q_OBJECT
 public:
     static inline const QString sourceAppName = QStringLiteral("Quillmere OCR");
+    static inline const QString failureTitle = QStringLiteral("Couldn't copy text from the screen");
 
     explicit OCRAreaCaptureService(CaptureServiceContext context, QObject *parent = nullptr);
 

@@ -42,10 +42,16 @@ ScreenshotCaptureService::ScreenshotCaptureService(CaptureServiceContext context
 void ScreenshotCaptureService::start(bool interactive, quint64 generation)
 {
     QPointer<ScreenshotCaptureService> self(this);
-    const auto launch = m_context.tool->capture(interactive, [self, generation](std::optional<QByteArray> bytes) {
-        if (self && bytes)
-            self->handleCapturedImage(*bytes, generation);
-    });
+    const auto launch = m_context.tool->capture(
+        interactive,
+        [self, generation](std::optional<QByteArray> bytes) {
+            if (self && bytes)
+                self->handleCapturedImage(*bytes, generation);
+        },
+        [self](const QString &reason) {
+            if (self)
+                self->m_context.reportFailure(failureTitle, reason);
+        });
     switch (launch.status) {
     case ScreenshotToolRunner::Launch::started:
         break;
@@ -54,8 +60,7 @@ void ScreenshotCaptureService::start(bool interactive, quint64 generation)
         break;
     case ScreenshotToolRunner::Launch::failed:
         qCCritical(lcScreenshotCapture, "Could not start screenshot capture: %s", qPrintable(launch.error));
-        if (m_context.beep)
-            m_context.beep();
+        m_context.reportFailure(failureTitle, launch.reason());
         break;
     }
 }

@@ -31,6 +31,7 @@ public:
     using Captured = std::function<void(const ClipRef &, ScreenshotClipboardOutput, quint64 generation)>;
 
     static inline const QString sourceAppName = QStringLiteral("Quillmere Capture");
+    static inline const QString failureTitle = QStringLiteral("Couldn't take the screenshot");
 
     explicit ScreenshotCaptureService(CaptureServiceContext context, QObject *parent = nullptr);
 

@@ -43,10 +43,15 @@ public:
     struct LaunchResult {
         Launch status = Launch::failed;
         QString error;
+        // The failure in words for the user.
+        QString reason() const { return QStringLiteral("The screenshot tool could not be started: %1.").arg(error); }
     };
     // The image bytes, or nothing when the user cancelled, the tool left no or an empty file,
     // or it was ended as hung. Called on the main thread, never from inside `capture`.
     using Completion = std::function<void(std::optional<QByteArray>)>;
+    // Why a run gave no picture although the user did not cancel it, in words for the user;
+    // called just before the completion.
+    using Failure = std::function<void(const QString &reason)>;
 
     static constexpr qint64 maxFileBytes = 512LL * 1024 * 1024;
     static inline const QString filePrefix = QStringLiteral("quillmere-capture-");
@@ -56,14 +61,22 @@ public:
 
     // "-i" and the file for an area, the file alone for the screen. The completion is called
     // once, only when the launch succeeded.
-    LaunchResult capture(bool interactive, Completion completion);
+    LaunchResult capture(bool interactive, Completion completion, Failure failure = {});
 
     int runningCount() const { return int(m_runs.size()); }
     bool isSelecting() const;
 
 private:
     struct Run;
+    // What a finished run left: the picture, or why there is none ("" when cancelled).
+    struct Collected {
+        std::optional<QByteArray> data;
+        QString failure;
+    };
     void finishRun(quint64 id);
+    // Reads the tool's file; blocks, so it runs off the main thread.
+    static Collected collect(const QString &file, const QString &temporaryRoot, bool exitedNormally, int exitCode,
+                             const QByteArray &toolMessage);
 
     Options m_options;
     std::map<quint64, std::unique_ptr<Run>> m_runs;

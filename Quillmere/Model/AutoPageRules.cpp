@@ -1,6 +1,7 @@
 #include "Quillmere/Model/AutoPageRules.h"
 
 #include "Quillmere/Model/ClipCaptureRules.h"
+#include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -106,7 +107,7 @@ AutoPageMatcher::AutoPageMatcher(std::vector<AutoPageRule> rules) : m_rules(std:
     for (size_t i = 0; i < m_rules.size(); ++i) {
         Folded folded{i, {}};
         for (const QString &pattern : m_rules[i].textPatterns) {
-            const QString f = foldedForMatching(pattern.trimmed());
+            const QString f = foldForSearch(pattern.trimmed());
             if (!f.isEmpty())
                 folded.patterns << f;
         }
@@ -124,7 +125,7 @@ const AutoPageRule *AutoPageMatcher::firstMatch(const ClipItem &clip,
     for (const auto *value : {&clip.customTitle(), &clip.text(), &clip.fileName(), &clip.linkTitle(),
                               &clip.recognizedText(), &clip.sourceAppName()})
         if (*value && !(*value)->isEmpty())
-            fields << foldedForMatching(**value);
+            fields << foldForSearch(**value);
     fields << clip.kindRawValue().toCaseFolded();
     for (const Folded &entry : m_folded) {
         const AutoPageRule &rule = m_rules[entry.rule];

@@ -1,5 +1,6 @@
 #include "Quillmere/Model/ClipCaptureRules.h"
 
+#include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -9,40 +10,12 @@
 
 namespace quillmere {
 
-QString foldedForMatching(const QString &text)
-{
-    bool ascii = true;
-    for (QChar c : text)
-        if (c.unicode() >= 0x80) {
-            ascii = false;
-            break;
-        }
-    if (ascii)
-        return text.toLower();
-    const QString decomposed = text.normalized(QString::NormalizationForm_D);
-    QString out;
-    out.reserve(decomposed.size());
-    for (qsizetype i = 0; i < decomposed.size(); ++i) {
-        const QChar c = decomposed.at(i);
-        if (c.isHighSurrogate() && i + 1 < decomposed.size() && decomposed.at(i + 1).isLowSurrogate()) {
-            const char32_t ucs = QChar::surrogateToUcs4(c, decomposed.at(i + 1));
-            if (!QChar::isMark(ucs))
-                out.append(c).append(decomposed.at(i + 1));
-            ++i;
-            continue;
-        }
-        if (!c.isMark())
-            out.append(c);
-    }
-    return out.toCaseFolded();
-}
-
 bool containsIgnoringCaseAndDiacritics(const QString &haystack, const QString &needle)
 {
     if (needle.isEmpty() || haystack.isEmpty())
         return false;
-    const QString foldedNeedle = foldedForMatching(needle);
-    return !foldedNeedle.isEmpty() && foldedForMatching(haystack).contains(foldedNeedle);
+    const QString foldedNeedle = foldForSearch(needle);
+    return !foldedNeedle.isEmpty() && foldForSearch(haystack).contains(foldedNeedle);
 }
 
 QString rawValue(ClipCaptureRuleField field)
@@ -109,7 +82,7 @@ public:
             m_hostDone = true;
             const QUrl url(m_context.text.value_or(QString()), QUrl::StrictMode);
             if (url.isValid() && !url.host().isEmpty())
-                m_host = foldedForMatching(url.host());
+                m_host = foldForSearch(url.host());
         }
         return m_host;
     }
@@ -124,7 +97,7 @@ private:
         if (!slot.done) {
             slot.done = true;
             if (raw && !raw->isEmpty())
-                slot.value = foldedForMatching(*raw);
+                slot.value = foldForSearch(*raw);
         }
         return slot.value;
     }
@@ -149,7 +122,7 @@ bool ruleMatches(const ClipCaptureRule &rule, const FoldedContext &folded)
         const auto &kind = folded.context().kind;
         return kind && rawValue(*kind).compare(trimmed, Qt::CaseInsensitive) == 0;
     }
-    const QString pattern = foldedForMatching(trimmed);
+    const QString pattern = foldForSearch(trimmed);
     switch (rule.field) {
     case ClipCaptureRuleField::sourceApp:
         return contains(folded.appName(), pattern) || contains(folded.bundleID(), pattern);

@@ -14,10 +14,9 @@ namespace quillmere {
 
 class Preferences;
 
-// Case- and diacritic-insensitive containment, independent of the locale: both sides are
-// decomposed (NFD), stripped of combining marks and case-folded. Compatibility forms stay apart
-// ("ﬁ" is not "fi", a fullwidth letter is not its ASCII twin). An empty needle never matches.
-QString foldedForMatching(const QString &text);
+// Containment in the history search's own folded form (foldForSearch), so a rule and a search
+// judge a text alike. Compatibility forms stay apart ("ﬁ" is not "fi", a fullwidth letter is not
+// its ASCII twin). An empty needle never matches.
 bool containsIgnoringCaseAndDiacritics(const QString &haystack, const QString &needle);
 
 enum class ClipCaptureRuleField { sourceApp, sourceBundleID, sourceAppName, textContains, urlHost, kind };

@@ -23,6 +23,8 @@ QString userMessage(RecordingError error)
                               "display went away mid-recording, try again.");
     case RecordingError::saveFailed:
         return QStringLiteral("The recording file couldn't be finalized. Check free disk space and try again.");
+    case RecordingError::folderUnusable:
+        return QStringLiteral("The Recordings folder can't be used.");
     }
     return {};
 }

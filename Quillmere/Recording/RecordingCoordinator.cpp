@@ -94,11 +94,13 @@ void RecordingCoordinator::handleSelection(const std::optional<RegionSelection> 
     const RecordingAudioPreferences audio =
         m_deps.preferences ? RecordingAudioPreferences::load(*m_deps.preferences) : RecordingAudioPreferences{};
     if (const auto error = m_deps.recorder->start(selection, audio)) {
-        qCCritical(lcRecording, "Failed to start screen recording: %s", qUtf8Printable(userMessage(*error)));
+        const QString message =
+            *error == RecordingError::folderUnusable ? m_deps.recorder->folderProblem() : userMessage(*error);
+        qCCritical(lcRecording, "Failed to start screen recording: %s", qUtf8Printable(message));
         if (m_deps.beep)
             m_deps.beep();
         // There is no privacy pane to open on this desktop, so every failure offers only "OK".
-        m_deps.surfaces->alert(QStringLiteral("Couldn't start recording"), userMessage(*error), {QStringLiteral("OK")});
+        m_deps.surfaces->alert(QStringLiteral("Couldn't start recording"), message, {QStringLiteral("OK")});
         m_launching = false;
         return;
     }

@@ -11,7 +11,7 @@ namespace quillmere {
 
 Q_DECLARE_LOGGING_CATEGORY(lcRecording)
 
-enum class RecordingError { permissionDenied, noDisplay, writerFailed, noFramesCaptured, saveFailed };
+enum class RecordingError { permissionDenied, noDisplay, writerFailed, noFramesCaptured, saveFailed, folderUnusable };
 
 // Why a recording ended without being asked to.
 enum class StopCause { displayGone, audioServerGone, writerFailed };

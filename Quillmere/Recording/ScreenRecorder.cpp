@@ -277,6 +277,36 @@ void ScreenRecorder::removeStaleParts() const
     }
 }
 
+ScreenRecorder::PreparedFolder ScreenRecorder::prepareRecordingsFolder(const QString &folder)
+{
+    const auto unusable = [&](const QString &why) {
+        return PreparedFolder{
+            {},
+            QStringLiteral("The Recordings folder %1 can't be used: %2.").arg(QDir::toNativeSeparators(folder), why)};
+    };
+    QString why;
+    const QFileInfo info(folder);
+    if (info.isSymLink()) {
+        // A link the user made there (to a larger disk, say) is followed to a folder of their own.
+        const QString target = QDir::toNativeSeparators(info.symLinkTarget());
+        const QFileInfo resolved(info.symLinkTarget());
+        if (!resolved.exists())
+            return unusable(QStringLiteral("it is a link to %1, which does not exist").arg(target));
+        if (!resolved.isDir())
+            return unusable(QStringLiteral("it is a link to %1, which is not a folder").arg(target));
+        const QString path = resolved.canonicalFilePath();
+        // Private: a recording can show anything that was on the screen.
+        if (!preparePrivateDirectory(path, /*create=*/false, /*tighten=*/true, &why))
+            return unusable(QStringLiteral("it is a link to %1, and %2").arg(target, why));
+        return {path, {}};
+    }
+    if (!makePrivatePath(info.absolutePath(), &why))
+        return unusable(why);
+    if (!preparePrivateDirectory(folder, /*create=*/true, /*tighten=*/true, &why))
+        return unusable(why);
+    return {folder, {}};
+}
+
 QString ScreenRecorder::fileName(const QDateTime &localTime)
 {
     return QStringLiteral("Recording ") + localTime.toString(QStringLiteral("yyyy-MM-dd 'at' HH.mm.ss"))
@@ -323,14 +353,15 @@ std::optional<RecordingError> ScreenRecorder::start(const std::optional<RegionSe
         rect = QRectF(*selection->rect);
     const recording::CaptureArea area = recording::captureArea(logical, scale, native, rect);
 
-    // Private: a recording can show anything that was on the screen.
-    if (!makePrivatePath(QFileInfo(m_folder).absolutePath())
-        || !preparePrivateDirectory(m_folder, /*create=*/true, /*tighten=*/true))
-        return failed(RecordingError::writerFailed);
+    const PreparedFolder folder = prepareRecordingsFolder(m_folder);
+    m_folderProblem = folder.problem;
+    if (folder.path.isEmpty())
+        return failed(RecordingError::folderUnusable);
     const QDateTime now = QDateTime::currentDateTime();
-    QString path = QDir(m_folder).filePath(fileName(now));
+    QString path = QDir(folder.path).filePath(fileName(now));
     for (int n = 2; QFile::exists(path); ++n)
-        path = QDir(m_folder).filePath(fileName(now).replace(QStringLiteral(".mp4"), QStringLiteral(" %1.mp4").arg(n)));
+        path =
+            QDir(folder.path).filePath(fileName(now).replace(QStringLiteral(".mp4"), QStringLiteral(" %1.mp4").arg(n)));
 
     auto session = std::make_unique<RecordingSession>();
     QString error;

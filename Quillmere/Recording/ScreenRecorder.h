@@ -41,6 +41,16 @@ public:
     // Also clears the folder of movies a crashed session left half-written.
     void setRecordingsFolder(const QString &folder);
     QString recordingsFolder() const { return m_folder; }
+    // Why the last start found the folder unusable, in words for the user.
+    QString folderProblem() const { return m_folderProblem; }
+
+    // The folder movies are written into: the Recordings folder made private, or the folder of
+    // the user's own that it links to. An empty path comes with the reason.
+    struct PreparedFolder {
+        QString path;
+        QString problem;
+    };
+    static PreparedFolder prepareRecordingsFolder(const QString &folder);
 
     State state() const { return m_state; }
     QDateTime startedAt() const { return m_startedAt; }
@@ -71,6 +81,7 @@ private:
     void sessionFault(StopCause cause);
 
     QString m_folder;
+    QString m_folderProblem;
     // Half-written movies older than this are no one's any more.
     QDateTime m_sessionStart = QDateTime::currentDateTimeUtc();
     State m_state = State::idle;

@@ -128,7 +128,9 @@ PrivacyPane::PrivacyPane(SettingsViewModel &model, QWidget *parent)
     m_apps = new PatternEditor(78);
     column->addWidget(editorBlock(
         QStringLiteral("Ignored Apps"),
-        QStringLiteral("One app name or bundle ID per line, such as KeePassXC or org.gnome.Terminal."), m_apps, panel));
+        QStringLiteral("One app per line: part of its menu name or window class, or of its desktop file's name, "
+                       "such as KeePassXC or org.gnome.Terminal."),
+        m_apps, panel));
     m_texts = new PatternEditor(78);
     column->addWidget(editorBlock(
         QStringLiteral("Blocked Content"),

@@ -1,5 +1,6 @@
 #include "Quillmere/App/NotchFileDrop.h"
 #include "Quillmere/Platform/DragWatcher.h"
+#include "Quillmere/Platform/TransientWindow.h"
 #include "Quillmere/Platform/XcbSupport.h"
 #include "Support/TestSupport.h"
 
@@ -146,5 +147,37 @@ TEST(NotchFileDropController, StripsFollowAChangeOfTheWorkArea)
     }
     ASSERT_TRUE(test::waitUntil([&] { return screen->availableGeometry() == before; }));
     EXPECT_EQ(controller.windows().front()->geometry(), notchDropFrame(full, before));
+    controller.stop();
+}
+
+// Without a compositor nothing is see-through: the strip must be the drawn badge, not a black box.
+TEST(NotchDropView, WithoutACompositorTheStripIsDrawnAsABadge)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        FAIL() << "needs an X display";
+    ASSERT_FALSE(TransientWindow::compositorRunning()) << "the test display runs no compositor";
+    NotchFileDropController controller([](const QList<QUrl> &) { return false; });
+    controller.start();
+    controller.setDragInProgress(true);
+    NotchDropView &view = *controller.windows().front();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    const QRect frame = view.geometry();
+    ASSERT_EQ(frame.size(), QSize(260, 38));
+    EXPECT_FALSE(view.mask().isEmpty());
+    EXPECT_FALSE(view.mask().contains(QPoint(0, 0))) << "the corners show what lies beneath";
+
+    QScreen *screen = view.screen();
+    const auto brightPixels = [&] {
+        const QImage shot = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height()).toImage();
+        // Inside the badge only, well away from the corners.
+        int bright = 0;
+        for (int y = 10; y < 28; ++y)
+            for (int x = 50; x < 230; ++x)
+                bright += qGray(shot.pixel(x, y)) > 160;
+        return bright;
+    };
+    // The label is drawn before anything is dragged over it.
+    EXPECT_TRUE(test::waitUntil([&] { return brightPixels() > 40; })) << brightPixels();
+    controller.setDragInProgress(false);
     controller.stop();
 }

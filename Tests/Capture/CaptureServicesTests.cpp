@@ -1,3 +1,4 @@
+#include "Capture/Upload/UploadTestSupport.h"
 #include "CaptureFixture.h"
 
 #include "Quillmere/Capture/OCRAreaCaptureService.h"
@@ -10,6 +11,7 @@
 using namespace quillmere;
 using test::CaptureServiceHarness;
 using test::FakeTool;
+using test::LogCapture;
 
 TEST(ScreenshotToolRunner, EachFileLivesInAPrivateFolderThatGoesWithTheRun)
 {
@@ -150,22 +152,86 @@ TEST(ScreenshotCapture, EmptyBrokenOrUndecodableImagesNeverBecomeClips)
         const int beeps = h.beeps;
         service.startAreaCapture(++service.captureGeneration().next);
         ASSERT_TRUE(test::waitUntil([&] { return runner.runningCount() == 0; }));
-        // An empty file is a cancelled selection: silent. Bad bytes end with one beep.
-        if (!bytes.isEmpty()) {
-            EXPECT_TRUE(test::waitUntil([&] { return h.beeps == beeps + 1; }));
-        }
+        // Each ends with one beep; an empty file is no cancelled selection (that leaves none) but
+        // what a full disk can leave.
+        EXPECT_TRUE(test::waitUntil([&] { return h.beeps == beeps + 1; }));
         EXPECT_TRUE(h.leftovers().isEmpty()) << "the file goes even when it does not decode";
     }
     QTest::qWait(50);
     EXPECT_EQ(reported, 0);
     EXPECT_TRUE(h.history().empty());
-    EXPECT_EQ(h.beeps, 2);
+    EXPECT_EQ(h.beeps, 3);
 
     // Launch failure: a beep and nothing else.
     ScreenshotToolRunner missing(h.toolOptions(fake.dir() + "/missing"));
     ScreenshotCaptureService service(h.context(&missing));
     service.startAreaCapture(1);
-    EXPECT_EQ(h.beeps, 3);
+    EXPECT_EQ(h.beeps, 4);
+}
+
+TEST(ScreenshotCapture, AToolThatFailsIsShownWithItsReasonAndACancelStaysQuiet)
+{
+    CaptureServiceHarness h;
+    FakeTool fake;
+    struct Run {
+        const char *name;
+        const char *body;
+        const char *reason; // nullptr: a cancel, nothing shown
+    };
+    const Run runs[] = {
+        // What the tool says when the temporary folder is full, and what a full disk can leave.
+        {"full", "echo \"quillmere-screenshot: could not write $out: No space left on device\" >&2; exit 1",
+         "No space left on device"},
+        {"empty", ": > \"$out\"", "empty picture"},
+        {"crash", "kill -SEGV $$", "stopped unexpectedly"},
+        {"cancel", "echo 'qt.qpa.xcb: a warning of Qt' >&2; exit 1", nullptr},
+    };
+    for (const Run &run : runs) {
+        ScreenshotToolRunner runner(h.toolOptions(fake.script(run.name, run.body)));
+        CaptureServiceContext context = h.context(&runner);
+        QStringList shown;
+        context.showFailure = [&](const QString &title, const QString &reason) { shown << title + ": " + reason; };
+        ScreenshotCaptureService service(context);
+        const int beeps = h.beeps;
+        service.startFullScreenCapture(++service.captureGeneration().next);
+        ASSERT_TRUE(test::waitUntil([&] { return runner.runningCount() == 0; }));
+        if (!run.reason) {
+            QTest::qWait(100);
+            EXPECT_TRUE(shown.isEmpty()) << qPrintable(shown.join('\n'));
+            EXPECT_EQ(h.beeps, beeps);
+            continue;
+        }
+        ASSERT_TRUE(test::waitUntil([&] { return !shown.isEmpty(); })) << run.name;
+        ASSERT_EQ(shown.size(), 1);
+        EXPECT_TRUE(shown[0].startsWith(ScreenshotCaptureService::failureTitle));
+        EXPECT_TRUE(shown[0].contains(run.reason)) << qPrintable(shown[0]);
+        EXPECT_FALSE(shown[0].contains("quillmere-capture-")) << "the private file's name is no help to the user";
+        EXPECT_EQ(h.beeps, beeps + 1);
+        EXPECT_TRUE(h.leftovers().isEmpty());
+    }
+    EXPECT_TRUE(h.history().empty());
+}
+
+TEST(ScreenshotToolRunner, OutputOverTheCapIsRefusedAndLogged)
+{
+    CaptureServiceHarness h;
+    FakeTool fake;
+    // Sparse: 600 MB that take no room.
+    ScreenshotToolRunner runner(h.toolOptions(fake.script("huge", "truncate -s 600M \"$out\"")));
+    LogCapture log;
+    std::optional<std::optional<QByteArray>> result;
+    QString failure;
+    ASSERT_EQ(runner
+                  .capture(
+                      false, [&](std::optional<QByteArray> bytes) { result = std::move(bytes); },
+                      [&](const QString &reason) { failure = reason; })
+                  .status,
+              ScreenshotToolRunner::Launch::started);
+    ASSERT_TRUE(test::waitUntil([&] { return result.has_value(); }, 10000));
+    EXPECT_FALSE(*result);
+    EXPECT_TRUE(failure.contains("over the limit")) << qPrintable(failure);
+    EXPECT_TRUE(log.all().contains("629145600 bytes is over the limit")) << qPrintable(log.all());
+    EXPECT_TRUE(h.leftovers().isEmpty());
 }
 
 TEST(ScreenshotCapture, NormalisedPNGStaysWithinTheCap)

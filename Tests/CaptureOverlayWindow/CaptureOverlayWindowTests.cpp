@@ -1,6 +1,7 @@
 // The card and the toast on a real display with a window manager, driven with the pointer.
 #include "OverlayWindowHarness.h"
 
+#include "Quillmere/Capture/Overlay/CaptureSaveFolder.h"
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
 #include "Quillmere/Capture/Upload/ShareUploadConfig.h"
 #include "Quillmere/Platform/DesktopMotion.h"
@@ -239,4 +240,5 @@ TEST(CaptureOverlayWindow, SaveWritesWhereTheDialogSaysEvenWhenANewCaptureReplac
     EXPECT_EQ(h.card().actions()->clip(), second);
     EXPECT_FALSE(h.card().actions()->didSave()) << "the new card starts unsaved";
     EXPECT_TRUE(h.card().isVisible());
+    EXPECT_EQ(CaptureSaveFolder(h.prefs.prefs.get()).startFolder(), out.path()) << "the next Save opens there";
 }

@@ -1,4 +1,6 @@
+#include "Quillmere/Model/AutoPageRules.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
+#include "Quillmere/Model/ClipSearch.h"
 
 #include "Support/TestSupport.h"
 
@@ -183,4 +185,37 @@ TEST(CaptureRules, SettingsWriterRoundTripsAndTheStrictReaderNeedsBothLists)
     QJsonObject bad = rule(Field::urlHost, "x").toJson().toObject();
     bad["field"] = "host";
     EXPECT_FALSE(ClipCaptureRule::fromJson(bad));
+}
+
+TEST(CaptureRules, CaptureRulesPageRulesAndSearchJudgeTextsAlike)
+{
+    struct Case {
+        const char *text;
+        const char *word;
+    };
+    const Case cases[] = {
+        {"Crème BRÛLÉE", "creme brulee"},
+        {"CAFE au lait", "café"},
+        {"Cafe\xCC\x81", "CAFÉ"},
+        {"ÅNGSTRÖM", "angstrom"},
+        // Devanagari vowel signs are spacing marks: "कि" is not "का".
+        {"\xE0\xA4\x95\xE0\xA4\xBF", "\xE0\xA4\x95\xE0\xA4\xBE"},
+        {"\xE0\xA4\x95\xE0\xA4\xBF", "\xE0\xA4\x95\xE0\xA4\xBF"},
+        // An enclosing mark makes a different sign.
+        {"1", "1\xE2\x83\x9D"},
+        {"plain", "plan"},
+    };
+    const auto exists = [](const QUuid &) { return true; };
+    for (const Case &c : cases) {
+        const QString text = QString::fromUtf8(c.text);
+        const QString word = QString::fromUtf8(c.word);
+        const std::optional<QString> field = text;
+        const bool searchFinds = SearchQuery(word).matches(searchKeyOf({&field}, ClipKind::text));
+        EXPECT_EQ(rule(Field::textContains, word).matches(textContext(text)), searchFinds) << c.text << " / " << c.word;
+        ClipItem clip;
+        clip.setText(text);
+        const bool filed =
+            AutoPageMatcher({{QUuid::createUuid(), QUuid::createUuid(), {word}}}).firstMatch(clip, exists) != nullptr;
+        EXPECT_EQ(filed, searchFinds) << c.text << " / " << c.word;
+    }
 }

@@ -597,3 +597,49 @@ TEST_F(RecordingX11, ARegionOnTheSecondMonitorUntilItIsUnplugged)
 }
 
 } // namespace
+
+// A Recordings folder the user replaced by a link: to a folder of their own it just works; a
+// link that leads nowhere says so rather than blaming the disk.
+TEST_F(RecordingX11, ARecordingsFolderThatIsALinkIsFollowedOrRefusedWithItsReason)
+{
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("Movies"));
+    ASSERT_TRUE(QDir().mkpath(target));
+    const QString link = folder.filePath(QStringLiteral("Recordings link"));
+    ASSERT_TRUE(QFile::link(target, link));
+    ScreenRecorder &recorder = service->recorder();
+    recorder.setRecordingsFolder(link);
+    const RecordingAudioPreferences silent;
+    ASSERT_EQ(recorder.start(std::nullopt, silent), std::nullopt) << qPrintable(recorder.folderProblem());
+    QTest::qWait(500);
+    std::optional<RecordingResult> result;
+    ASSERT_TRUE(recorder.stop([&](const RecordingResult &r) { result = r; }));
+    ASSERT_TRUE(waitUntil([&] { return result.has_value(); }, 10000));
+    ASSERT_TRUE(std::holds_alternative<QString>(*result));
+    EXPECT_EQ(QFileInfo(std::get<QString>(*result)).absolutePath(), QFileInfo(target).canonicalFilePath());
+    EXPECT_EQ(QFileInfo(target).permissions() & 0x0077, 0) << "made private, as the folder it stands for";
+
+    const QString dangling = folder.filePath(QStringLiteral("dangling"));
+    ASSERT_TRUE(QFile::link(elsewhere.filePath(QStringLiteral("gone")), dangling));
+    recorder.setRecordingsFolder(dangling);
+    RegionSelectionView *view = openSelector();
+    ASSERT_TRUE(view);
+    drag({150, 150}, {400, 300});
+    ASSERT_TRUE(waitUntil([view] { return view->phase() == RegionSelectionView::Phase::confirmed; }));
+    xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+    ASSERT_TRUE(waitUntil([this] { return !alerts.isEmpty(); }));
+    EXPECT_EQ(service->state(), ScreenRecording::State::idle);
+    ASSERT_EQ(alerts.size(), 1);
+    EXPECT_TRUE(alerts[0].startsWith(QStringLiteral("Couldn't start recording: The Recordings folder ")));
+    EXPECT_TRUE(alerts[0].contains(QStringLiteral("which does not exist"))) << qPrintable(alerts[0]);
+    EXPECT_FALSE(alerts[0].contains(QStringLiteral("disk space")));
+
+    // A link to a file is no folder either.
+    QFile file(elsewhere.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    const QString toFile = folder.filePath(QStringLiteral("to a file"));
+    ASSERT_TRUE(QFile::link(file.fileName(), toFile));
+    recorder.setRecordingsFolder(toFile);
+    EXPECT_EQ(recorder.start(std::nullopt, silent), RecordingError::folderUnusable);
+    EXPECT_TRUE(recorder.folderProblem().contains(QStringLiteral("which is not a folder")));
+}

@@ -25,7 +25,8 @@ class PasteboardWriter;
 class CaptureCardActions {
 public:
     static inline const QString annotationFolderName = QStringLiteral("QuillmereAnnotations");
-    static inline const QString dragFolderName = QStringLiteral("QuillmereDrags");
+    // A user sees it as the dropped file's folder.
+    static inline const QString dragFolderName = QStringLiteral("Brindlewax dragged files");
 
     struct Dependencies {
         ClipStore *store = nullptr;

@@ -72,7 +72,8 @@ bool saveUploadSecret(SecretStore &store, const QString &secret, QString *failur
     // Without a keyring the removal failed for the same reason; that is the better explanation.
     if (removed.status == SecretStore::Status::noSecretService)
         added = removed;
-    qCCritical(lcKeychain, "Keychain write failed with status %d", added.code);
+    qCCritical(lcKeychain, "The keyring did not save the upload secret (error %d): %s", added.code,
+               qUtf8Printable(added.message()));
     if (added.status == SecretStore::Status::noSecretService)
         qCCritical(lcKeychain, "No Secret Service is running on the session bus");
     if (failure)

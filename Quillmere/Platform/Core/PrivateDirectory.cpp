@@ -12,11 +12,13 @@
 
 namespace quillmere {
 
-bool preparePrivateDirectory(const QString &path, bool create, bool tighten)
+bool preparePrivateDirectory(const QString &path, bool create, bool tighten, QString *why)
 {
     const QByteArray native = QFile::encodeName(path);
-    const auto refuse = [&](const char *why) {
-        qCWarning(lcApp, "Not using %s: %s", native.constData(), why);
+    const auto refuse = [&](const char *reason) {
+        qCWarning(lcApp, "Not using %s: %s", native.constData(), reason);
+        if (why)
+            *why = QString::fromLocal8Bit(reason);
         return false;
     };
     const bool created = create && ::mkdir(native.constData(), 0700) == 0;

@@ -10,8 +10,8 @@ namespace quillmere {
 // refused with a warning that says why, since someone else may have put it there.
 // With `create` false a missing folder is refused too (for folders others make for us).
 // With `tighten`, one of ours that others may enter is made 0700 instead (for folders in our own
-// space, which the user may have made by hand).
-bool preparePrivateDirectory(const QString &path, bool create = true, bool tighten = false);
+// space, which the user may have made by hand). `why` receives the reason of a refusal.
+bool preparePrivateDirectory(const QString &path, bool create = true, bool tighten = false, QString *why = nullptr);
 
 // Makes `path` and any missing folder above it, each new one 0700 whatever the umask; folders
 // that are there already are left as they are. False (with the reason) when `path` is not a

@@ -170,6 +170,7 @@ TEST(CaptureCardActions, DragOutGivesTheRecordingsOwnFileOrAPrivatePng)
     EXPECT_EQ(readAll(payload->filePath), png);
     const QFileInfo folder(QFileInfo(payload->filePath).path());
     EXPECT_EQ(folder.fileName(), CaptureCardActions::dragFolderName);
+    EXPECT_TRUE(folder.fileName().startsWith("Brindlewax ")) << "a name the user knows, where the file is dropped";
     const auto userBits = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
     EXPECT_EQ(folder.permissions() & ~userBits, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
         << "the folder is the user's alone";

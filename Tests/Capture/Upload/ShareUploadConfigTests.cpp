@@ -118,7 +118,8 @@ TEST(UploadSecret, FailedWriteIsLoggedWithoutTheSecretAndLeavesNone)
     QString failure;
     EXPECT_FALSE(saveUploadSecret(store, QStringLiteral("new-secret"), &failure));
     EXPECT_EQ(readUploadSecret(store), std::nullopt);
-    EXPECT_TRUE(log.all().contains("com.orvantide.quillmere.keychain: Keychain write failed with status 7"))
+    EXPECT_TRUE(log.all().contains("com.orvantide.quillmere.keychain: The keyring did not save the upload secret "
+                                   "(error 7): The keyring did not accept the request."))
         << log.all().toStdString();
     EXPECT_FALSE(failure.isEmpty());
     for (const QString &text : {log.all(), failure})

@@ -1,6 +1,7 @@
 #include "Quillmere/Capture/Overlay/Widgets/CaptureOverlayController.h"
 
 #include "Quillmere/Capture/Overlay/CaptureOverlayGeometry.h"
+#include "Quillmere/Capture/Overlay/CaptureSaveFolder.h"
 #include "Quillmere/Capture/Overlay/Widgets/CaptureGlyphs.h"
 #include "Quillmere/Panel/Window/PanelGeometry.h"
 #include "Quillmere/Platform/DesktopMotion.h"
@@ -41,9 +42,9 @@ QRectF cardRect()
                   CaptureOverlayController::cardWidth, CaptureOverlayController::cardHeight);
 }
 
-QString askWithDesktopDialog(const CaptureCardActions::SaveRequest &request)
+QString askWithDesktopDialog(const CaptureCardActions::SaveRequest &request, const QString &startFolder)
 {
-    QFileDialog dialog(nullptr, request.title);
+    QFileDialog dialog(nullptr, request.title, startFolder);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(request.filter);
@@ -85,7 +86,9 @@ CaptureOverlayController::CaptureOverlayController(Environment environment, QWid
     setFixedSize(cardWidth + 2 * outerMargin, cardHeight + 2 * outerMargin);
     setMouseTracking(true);
     if (!m_environment.askSaveDestination)
-        m_environment.askSaveDestination = &askWithDesktopDialog;
+        m_environment.askSaveDestination = [this](const CaptureCardActions::SaveRequest &request) {
+            return askWithDesktopDialog(request, CaptureSaveFolder(m_environment.preferences).startFolder());
+        };
     if (!m_environment.actions.uploadOwner)
         m_environment.actions.uploadOwner = this;
     if (!TransientWindow::compositorRunning()) {
@@ -291,7 +294,9 @@ void CaptureOverlayController::trigger(Control control)
         const auto request = actions->saveRequest();
         if (request) {
             const QString destination = m_environment.askSaveDestination(*request);
-            if (!destination.isEmpty() && !actions->save(*request, destination))
+            if (!destination.isEmpty() && actions->save(*request, destination))
+                CaptureSaveFolder(m_environment.preferences).remember(destination);
+            else if (!destination.isEmpty())
                 QMessageBox::warning(nullptr, QStringLiteral("Could Not Save"),
                                      QStringLiteral("%1 could not be written. Check that the folder exists, that "
                                                     "you may write there and that the disk has room.")

@@ -20,7 +20,8 @@ class CaptureOverlayController : public TransientPanel {
 public:
     struct Environment {
         CaptureCardActions::Dependencies actions;
-        const Preferences *preferences = nullptr;
+        // Also keeps the folder last saved into.
+        Preferences *preferences = nullptr;
         const DesktopMotion *motion = nullptr;
         // The desktop's save dialog unless replaced; an empty answer cancels.
         std::function<QString(const CaptureCardActions::SaveRequest &)> askSaveDestination;
