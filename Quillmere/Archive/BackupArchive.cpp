@@ -5,6 +5,7 @@
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/BoundedFile.h"
 #include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 
@@ -374,15 +375,11 @@ ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
 
 ClipArchiveReadResult readFile(const QString &path, qint64 maxFile, qint64 maxJson)
 {
-    archive::BoundedRead read = archive::readBoundedFile(path, maxFile);
-    switch (read.status) {
-    case archive::BoundedRead::Status::tooLarge:
+    const BoundedFileRead read = readBoundedFile(path, maxFile);
+    if (read.status == BoundedFileRead::Status::tooLarge)
         return ClipArchiveError::tooLarge(read.size, maxFile);
-    case archive::BoundedRead::Status::unreadable:
+    if (!read.ok())
         return ClipArchiveError::unreadable(read.errorText);
-    case archive::BoundedRead::Status::ok:
-        break;
-    }
     return decode(read.bytes, maxJson);
 }
 
