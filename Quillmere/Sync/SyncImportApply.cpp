@@ -129,7 +129,11 @@ bool SyncEngine::applyOne(ApplyRun &run, const ImportedRecord &imported, Applied
         return false;
     // A clip whose Page has not arrived is read again with the file that holds it.
     if (!pageResolves(r)) {
-        run.result.batches[imported.batch].progress.pending.insert(imported.source);
+        DeviceProgress &progress = run.result.batches[imported.batch].progress;
+        progress.pending.insert(imported.source);
+        // A file still read in parts is read whole once its rest is done.
+        if (progress.resumeAt.contains(imported.source))
+            progress.readAgain.insert(imported.source);
         return false;
     }
     auto record = applyRecord(r);
