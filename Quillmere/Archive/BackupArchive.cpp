@@ -3,7 +3,9 @@
 #include "Quillmere/Archive/ArchiveNames.h"
 #include "Quillmere/Archive/BackupJsonReader.h"
 #include "Quillmere/Archive/BoundedFile.h"
+#include "Quillmere/Archive/JsonStringCutter.h"
 #include "Quillmere/Archive/JsonText.h"
+#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/BoundedFile.h"
 #include "Quillmere/Platform/Core/HandOver.h"
@@ -335,12 +337,17 @@ ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
     QByteArray json;
     if (!bytes.isEmpty()) {
         bool exceeded = false;
-        if (auto inflated = inflateRaw(bytes, maxJson, &exceeded))
+        if (auto inflated = inflateRaw(bytes, maxJson, &exceeded, CapturedContent::maxTextBytes)) {
             json = std::move(*inflated);
-        else if (exceeded)
+        } else if (exceeded) {
             return ClipArchiveError::tooLarge(0, maxJson);
-        else
-            json = bytes; // not compressed: perhaps plain JSON
+        } else if (bytes.size() <= maxJson) {
+            // Not compressed: perhaps plain JSON.
+            archive::JsonStringCutter cutter(CapturedContent::maxTextBytes);
+            cutter.feed(bytes.constData(), bytes.size(), &json);
+        } else {
+            return ClipArchiveError::tooLarge(bytes.size(), maxJson);
+        }
     }
     if (json.size() > maxJson)
         return ClipArchiveError::tooLarge(json.size(), maxJson);
