@@ -466,6 +466,7 @@ ImportResult runImport(const ImportJob &job)
                 readDeviceFile(job.root, device, path, n, isSnapshot, p.resumeAt.value(n, 0), batch, budget);
             recordsRead += batch.records.size() - before;
             if (r.stoppedAt >= 0) {
+                result.more = true;
                 p.resumeAt.insert(n, r.stoppedAt);
                 if (r.outcome == FileOutcome::retryLater)
                     p.readAgain.insert(n);
