@@ -112,12 +112,14 @@ void JsonStringCutter::feed(const char *data, qsizetype size, QByteArray *out)
                 escapeDone(out);
             continue;
         }
-        if (m_payload || m_max < 0) {
-            // Payloads are most of a backup: through in runs up to the next quote or escape.
+        if (m_payload || m_max < 0 || m_cutting) {
+            // Payloads are most of a backup, and a cut string's rest is dropped: in runs up to
+            // the next quote or escape.
             qsizetype end = i;
             while (end < size && data[end] != '"' && data[end] != '\\')
                 ++end;
-            keep(data + i, end - i, out);
+            if (!m_cutting)
+                keep(data + i, end - i, out);
             i = end;
             if (i == size)
                 break;
