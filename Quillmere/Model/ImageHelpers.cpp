@@ -1,6 +1,7 @@
 #include "Quillmere/Model/ImageHelpers.h"
 
 #include "Quillmere/Platform/Core/BoundedFile.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <QBuffer>
 #include <QFileInfo>
@@ -82,8 +83,10 @@ std::optional<QByteArray> thumbnailPNGData(const QString &filePath, qint64 cap)
     // The file is another program's word: read once, bounded, and never waited on.
     const BoundedFileRead file =
         readBoundedFile(filePath, BoundedFileLimits{maxPreviewSourceBytes, false, previewReadMs});
-    if (!file.ok())
+    if (!file.ok()) {
+        qCInfo(lcStore, "No preview of a copied file: %s", qUtf8Printable(file.errorText));
         return std::nullopt;
+    }
     const QByteArray format = QFileInfo(filePath).suffix().toLower().toLatin1();
     for (const int maxSide : {1200, 600, 300, 150}) {
         QBuffer buffer;
