@@ -132,8 +132,9 @@ bool SyncEngine::applyOne(ApplyRun &run, const ImportedRecord &imported, Applied
         DeviceProgress &progress = run.result.batches[imported.batch].progress;
         progress.pending.insert(imported.source);
         // A file still read in parts is read whole once its rest is done.
-        if (progress.resumeAt.contains(imported.source))
-            progress.readAgain.insert(imported.source);
+        for (const bool snapshot : {false, true})
+            if (const qint64 key = DeviceProgress::partKey(imported.source, snapshot); progress.resumeAt.contains(key))
+                progress.readAgain.insert(key);
         return false;
     }
     auto record = applyRecord(r);

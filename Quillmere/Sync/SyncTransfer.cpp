@@ -461,20 +461,21 @@ ImportResult runImport(const ImportJob &job)
         auto present = [&](qint64 n) { return std::binary_search(numbers.begin(), numbers.end(), n); };
         auto read = [&](const QString &path, qint64 n, bool isSnapshot) {
             ++filesRead;
+            const qint64 key = DeviceProgress::partKey(n, isSnapshot);
             const size_t before = batch.records.size();
             const FileRead r =
-                readDeviceFile(job.root, device, path, n, isSnapshot, p.resumeAt.value(n, 0), batch, budget);
+                readDeviceFile(job.root, device, path, n, isSnapshot, p.resumeAt.value(key, 0), batch, budget);
             recordsRead += batch.records.size() - before;
             if (r.stoppedAt >= 0) {
                 result.more = true;
-                p.resumeAt.insert(n, r.stoppedAt);
+                p.resumeAt.insert(key, r.stoppedAt);
                 if (r.outcome == FileOutcome::retryLater)
-                    p.readAgain.insert(n);
+                    p.readAgain.insert(key);
                 return FileOutcome::retryLater;
             }
-            p.resumeAt.remove(n);
+            p.resumeAt.remove(key);
             // Its rest is read; a record held back before it wants the whole file once more.
-            return p.readAgain.remove(n) ? FileOutcome::retryLater : r.outcome;
+            return p.readAgain.remove(key) ? FileOutcome::retryLater : r.outcome;
         };
         // Files folded into the snapshot are gone: what was not read of them is read from it.
         bool needSnapshot = p.last < snapshot;
@@ -531,9 +532,9 @@ ImportResult runImport(const ImportJob &job)
         for (auto it = p.pending.begin(); it != p.pending.end();)
             it = *it < p.last - SyncFolder::numberWindow ? p.pending.erase(it) : std::next(it);
         for (auto it = p.resumeAt.begin(); it != p.resumeAt.end();)
-            it = p.pending.contains(it.key()) ? std::next(it) : p.resumeAt.erase(it);
+            it = p.pending.contains(qAbs(it.key())) ? std::next(it) : p.resumeAt.erase(it);
         for (auto it = p.readAgain.begin(); it != p.readAgain.end();)
-            it = p.pending.contains(*it) ? std::next(it) : p.readAgain.erase(it);
+            it = p.pending.contains(qAbs(*it)) ? std::next(it) : p.readAgain.erase(it);
         batch.progress = p;
         if (!batch.records.empty() || !(p == job.progress.value(device)))
             result.batches.push_back(std::move(batch));

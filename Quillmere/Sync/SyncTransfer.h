@@ -57,9 +57,11 @@ struct DeviceProgress {
     QSet<qint64> pending;
     // Files a pass's byte budget stopped inside: the record the next pass starts at. Those with an
     // earlier record held back are read whole once more when their rest is done. Not kept across
-    // starts: such a file is then read from its start.
+    // starts: such a file is then read from its start. A snapshot and the change file of its
+    // number hold different records: the snapshot's key is the number negated.
     QHash<qint64, qsizetype> resumeAt;
     QSet<qint64> readAgain;
+    static qint64 partKey(qint64 number, bool snapshot) { return snapshot ? -number : number; }
     bool operator==(const DeviceProgress &) const = default;
 };
 
