@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtGlobal>
 #include <algorithm>
@@ -24,6 +25,15 @@
 #include <vector>
 
 namespace quillmere::bench {
+
+// `size` bytes that no compressor shrinks, the same for the same seed.
+inline QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
 
 // Reports "p<NN>_ms" for each percentile asked (nearest rank) and "max_ms".
 inline void reportPercentiles(benchmark::State &state, std::vector<double> ms, std::initializer_list<int> percentiles)

@@ -1,5 +1,7 @@
 // Backup and Page file encode/decode on large inputs.
 
+#include "BenchSupport.h"
+
 #include "Quillmere/Archive/ArchiveImport.h"
 #include "Quillmere/Archive/BackupArchive.h"
 #include "Quillmere/Archive/PageFile.h"
@@ -14,18 +16,12 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
+#include <zlib.h>
 
 using namespace quillmere;
+using quillmere::bench::randomBytes;
 
 namespace {
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    random.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
 
 // `count` clips: mostly text, every tenth with a 200 kB image.
 ClipArchiveDocument backupOf(int count)
@@ -69,6 +65,46 @@ void BM_BackupDecode(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * file.size());
 }
 BENCHMARK(BM_BackupDecode)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A valid backup of about a megabyte holding one text of `range(0)` MiB: how far reading it
+// takes the process (run under /usr/bin/time -v for the peak).
+void BM_BackupHugeTextDecode(benchmark::State &state)
+{
+    const QByteArray before = QByteArrayLiteral(
+        "{\"manifest\":{\"version\":1,\"pinboardCount\":0,\"clipCount\":1,\"exportedAt\":\"2026-03-01T13:00:00Z\","
+        "\"appVersion\":\"0.1.0\"},\"pinboards\":[],\"clips\":[{\"dedupID\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\","
+        "\"createdAt\":\"2026-02-28T09:15:30.125Z\",\"kind\":\"text\",\"text\":\"");
+    const QByteArray after =
+        QByteArrayLiteral("\",\"isPinned\":false,\"contentHash\":\"x\",\"isSavedToPage\":false}]}");
+    z_stream stream{};
+    deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    QByteArray file;
+    char buffer[64 * 1024];
+    const QByteArray chunk(1 << 20, 'a');
+    auto put = [&](const QByteArray &data, int flush) {
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+        stream.avail_in = uInt(data.size());
+        do {
+            stream.next_out = reinterpret_cast<Bytef *>(buffer);
+            stream.avail_out = sizeof buffer;
+            deflate(&stream, flush);
+            file.append(buffer, qsizetype(sizeof buffer - stream.avail_out));
+        } while (stream.avail_out == 0);
+    };
+    put(before, Z_NO_FLUSH);
+    for (qint64 i = 0; i < state.range(0); ++i)
+        put(chunk, Z_NO_FLUSH);
+    put(after, Z_FINISH);
+    deflateEnd(&stream);
+    qsizetype kept = 0;
+    for (auto _ : state) {
+        const ClipArchiveReadResult read = backup::decode(file);
+        kept = read.ok() ? read.value().clips.at(0).text->size() : -1;
+    }
+    state.counters["file_KiB"] = double(file.size()) / 1024;
+    state.counters["text_kept"] = double(kept);
+}
+BENCHMARK(BM_BackupHugeTextDecode)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // The whole road: a store of 5,000 clips, every tenth an image of 200 kB, written to a backup file
 // and restored into an empty store.

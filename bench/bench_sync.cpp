@@ -1,6 +1,8 @@
 // Sync through a shared folder: a full export and import of 10,000 clips, and how long one new
 // clip takes from the copy on one device to the other device's store.
 
+#include "BenchSupport.h"
+
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -23,6 +25,7 @@
 #include <functional>
 
 using namespace quillmere;
+using quillmere::bench::randomBytes;
 
 namespace {
 
@@ -229,6 +232,7 @@ void importHostile(benchmark::State &state, const std::function<void(const QStri
         tick.stop();
         state.PauseTiming();
         grown = std::max(grown, residentKiB() - before);
+        state.counters["clips"] = double(device->store->context().clipCount());
         device.reset();
         state.ResumeTiming();
     }
@@ -272,6 +276,31 @@ void BM_HostileHugeText(benchmark::State &state)
     });
 }
 BENCHMARK(BM_HostileHugeText)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// One change file naming 200 blobs of 8 MiB each: what a pass holds is bounded, not the file.
+void BM_HostileManyLargeBlobs(benchmark::State &state)
+{
+    importHostile(state, [&](const QString &root) {
+        QJsonArray records;
+        QString error;
+        SyncFolder::prepareDevice(root, QStringLiteral("device-peer"), &error);
+        for (int i = 0; i < state.range(0); ++i) {
+            QByteArray blob = randomBytes(8 * 1024 * 1024, quint32(i));
+            const QString hash = SyncFolder::sha256Hex(blob);
+            SyncFolder::writeFileAtomically(SyncFolder::blobPath(root, QStringLiteral("device-peer"), hash), blob,
+                                            &error);
+            QJsonObject record = peerClip(QStringLiteral("blob %1").arg(i));
+            QJsonObject fields = record.value(QStringLiteral("fields")).toObject();
+            fields.insert(QStringLiteral("kind"), QStringLiteral("file"));
+            fields.insert(QStringLiteral("file"), hash);
+            fields.insert(QStringLiteral("fileName"), QStringLiteral("blob%1.bin").arg(i));
+            record.insert(QStringLiteral("fields"), fields);
+            records.append(record);
+        }
+        writePeerFile(root, 1, records);
+    });
+}
+BENCHMARK(BM_HostileManyLargeBlobs)->Arg(200)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // From stop() in the middle of applying a large import to the thread pool being idle: the bound
 // on how long a quit waits for sync.

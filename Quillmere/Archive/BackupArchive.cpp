@@ -3,8 +3,11 @@
 #include "Quillmere/Archive/ArchiveNames.h"
 #include "Quillmere/Archive/BackupJsonReader.h"
 #include "Quillmere/Archive/BoundedFile.h"
+#include "Quillmere/Archive/JsonStringCutter.h"
 #include "Quillmere/Archive/JsonText.h"
+#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/BoundedFile.h"
 #include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 
@@ -334,12 +337,17 @@ ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
     QByteArray json;
     if (!bytes.isEmpty()) {
         bool exceeded = false;
-        if (auto inflated = inflateRaw(bytes, maxJson, &exceeded))
+        if (auto inflated = inflateRaw(bytes, maxJson, &exceeded, CapturedContent::maxTextBytes)) {
             json = std::move(*inflated);
-        else if (exceeded)
+        } else if (exceeded) {
             return ClipArchiveError::tooLarge(0, maxJson);
-        else
-            json = bytes; // not compressed: perhaps plain JSON
+        } else if (bytes.size() <= maxJson) {
+            // Not compressed: perhaps plain JSON.
+            archive::JsonStringCutter cutter(CapturedContent::maxTextBytes);
+            cutter.feed(bytes.constData(), bytes.size(), &json);
+        } else {
+            return ClipArchiveError::tooLarge(bytes.size(), maxJson);
+        }
     }
     if (json.size() > maxJson)
         return ClipArchiveError::tooLarge(json.size(), maxJson);
@@ -374,15 +382,11 @@ ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson)
 
 ClipArchiveReadResult readFile(const QString &path, qint64 maxFile, qint64 maxJson)
 {
-    archive::BoundedRead read = archive::readBoundedFile(path, maxFile);
-    switch (read.status) {
-    case archive::BoundedRead::Status::tooLarge:
+    const BoundedFileRead read = readBoundedFile(path, maxFile);
+    if (read.status == BoundedFileRead::Status::tooLarge)
         return ClipArchiveError::tooLarge(read.size, maxFile);
-    case archive::BoundedRead::Status::unreadable:
+    if (!read.ok())
         return ClipArchiveError::unreadable(read.errorText);
-    case archive::BoundedRead::Status::ok:
-        break;
-    }
     return decode(read.bytes, maxJson);
 }
 

@@ -78,7 +78,8 @@ QByteArray jsonText(const ClipArchiveDocument &document);
 // compressor fails, or when the text would pass `maxJson`: such a backup could never be restored.
 std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *errorText = nullptr,
                                   qint64 maxJson = maxJsonBytes);
-// Also reads plain, uncompressed JSON. Refuses payloads that are not valid Base64.
+// Also reads plain, uncompressed JSON. Refuses payloads that are not valid Base64. Texts longer
+// than a local copy may be are cut to it as they are decoded.
 ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson = maxJsonBytes);
 
 ClipArchiveReadResult readFile(const QString &path, qint64 maxFile = maxFileBytes, qint64 maxJson = maxJsonBytes);
@@ -117,16 +118,21 @@ void writeFileInBackground(const QString &path, Snapshot snapshot, QObject *rece
                            std::function<void(ArchiveResult<qint64, QString>)> done);
 
 // Raw DEFLATE (no zlib header or trailer). Inflating fails on anything but exactly one complete
-// stream; `exceeded` tells a stream that would grow beyond `maxOutput` apart from damage.
+// stream; `exceeded` tells a stream that would grow beyond `maxOutput` apart from damage. With
+// `maxStringBytes` of 0 or more, every JSON string but the payloads is cut to that many bytes of
+// UTF-8 as it is inflated (see `archive::JsonStringCutter`).
 std::optional<QByteArray> deflateRaw(const QByteArray &input, QString *errorText = nullptr);
 // `encoded` writes the stream in pieces of about this much text, each compressed on its own.
 inline constexpr qsizetype defaultPieceSize = qsizetype(1) << 20;
-std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
+std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr,
+                                     qint64 maxStringBytes = -1);
 // The same, in one pass on this thread.
 // The pieces `encoded` wrote, side by side on the thread pool; none for a stream whose
 // pieces cannot be told apart.
-std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
-std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr);
+std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr,
+                                          qint64 maxStringBytes = -1);
+std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOutput, bool *exceeded = nullptr,
+                                          qint64 maxStringBytes = -1);
 
 } // namespace backup
 } // namespace quillmere

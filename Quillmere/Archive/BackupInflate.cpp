@@ -1,6 +1,7 @@
 // Inflating backups: our own files piece by piece on the thread pool, anything else serially,
-// both bounded by what the stream inflates to.
+// both bounded by what the stream inflates to, their texts cut as they come out.
 #include "Quillmere/Archive/BackupArchive.h"
+#include "Quillmere/Archive/JsonStringCutter.h"
 #include "Quillmere/Platform/Core/HandOver.h"
 
 #include <QThreadPool>
@@ -16,35 +17,40 @@ namespace {
 
 enum class PieceEnd { open, final };
 
-// Inflates one stretch from a fresh state. Holds only when it decodes without reaching back before
-// its start and stops exactly where it should: at a block boundary with no bits left over (an open
-// piece), or at the end of the stream.
-std::optional<QByteArray> inflatePiece(const char *data, qsizetype size, PieceEnd end, qint64 maxOutput,
-                                       std::atomic<qint64> &produced, std::atomic<bool> &exceeded)
+struct Piece {
+    QByteArray bytes;
+    bool atRest = true; // ends outside every string, as the next piece assumes it starts
+};
+
+// Inflates one stretch from a fresh state, its strings cut to `maxString` as they come. Holds only
+// when it decodes without reaching back before its start and stops exactly where it should: at a
+// block boundary with no bits left over (an open piece), or at the end of the stream.
+std::optional<Piece> inflatePiece(const char *data, qsizetype size, PieceEnd end, qint64 maxOutput, qint64 maxString,
+                                  std::atomic<qint64> &produced, std::atomic<bool> &exceeded)
 {
     z_stream stream{};
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
         return std::nullopt;
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
     stream.avail_in = uInt(size);
-    QByteArray out;
-    out.resize(std::max<qsizetype>(size * 2, 64 * 1024));
-    qsizetype used = 0;
+    archive::JsonStringCutter cutter(maxString);
+    Piece piece;
+    piece.bytes.reserve(std::max<qsizetype>(size * 2, 64 * 1024));
+    std::vector<char> scratch(256 * 1024);
     int status = Z_OK;
     bool atBoundary = false;
     for (;;) {
-        if (used == out.size()) {
-            const qsizetype grow = out.size();
-            if (produced.fetch_add(grow) + grow > maxOutput) {
+        stream.next_out = reinterpret_cast<Bytef *>(scratch.data());
+        stream.avail_out = uInt(scratch.size());
+        status = inflate(&stream, Z_BLOCK);
+        const qsizetype got = qsizetype(scratch.size() - stream.avail_out);
+        if (got > 0) {
+            if (produced.fetch_add(got) + got > maxOutput) {
                 exceeded = true;
                 break;
             }
-            out.resize(out.size() + grow);
+            cutter.feed(scratch.data(), got, &piece.bytes);
         }
-        stream.next_out = reinterpret_cast<Bytef *>(out.data() + used);
-        stream.avail_out = uInt(out.size() - used);
-        status = inflate(&stream, Z_BLOCK);
-        used = out.size() - qsizetype(stream.avail_out);
         // Z_BUF_ERROR: no progress is possible, the input is used up.
         if (status != Z_OK || exceeded)
             break;
@@ -58,8 +64,8 @@ std::optional<QByteArray> inflatePiece(const char *data, qsizetype size, PieceEn
     inflateEnd(&stream);
     if (!holds)
         return std::nullopt;
-    out.truncate(used);
-    return out;
+    piece.atRest = cutter.atRest();
+    return piece;
 }
 
 // Where a piece of ours may start: after the four bytes that end an empty stored block. A match
@@ -83,12 +89,13 @@ std::vector<qsizetype> pieceStarts(const QByteArray &input)
 
 } // namespace
 
-std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOutput, bool *exceeded)
+std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOutput, bool *exceeded,
+                                          qint64 maxStringBytes)
 {
     const std::vector<qsizetype> starts = pieceStarts(input);
     if (starts.size() < 2)
         return std::nullopt;
-    std::vector<std::optional<QByteArray>> pieces(starts.size());
+    std::vector<std::optional<Piece>> pieces(starts.size());
     std::atomic<qint64> produced = 0;
     std::atomic<bool> tooLarge = false;
     std::vector<size_t> indices(starts.size());
@@ -98,8 +105,8 @@ std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOut
                                   const bool last = i + 1 == starts.size();
                                   const qsizetype end = last ? input.size() : starts[i + 1];
                                   pieces[i] = inflatePiece(input.constData() + starts[i], end - starts[i],
-                                                           last ? PieceEnd::final : PieceEnd::open, maxOutput, produced,
-                                                           tooLarge);
+                                                           last ? PieceEnd::final : PieceEnd::open, maxOutput,
+                                                           maxStringBytes, produced, tooLarge);
                               }));
     takeOver(&indices);
     if (tooLarge) {
@@ -108,10 +115,11 @@ std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOut
         return std::nullopt;
     }
     qsizetype total = 0;
-    for (const auto &piece : pieces) {
-        if (!piece)
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        // A piece that ends inside a string was cut as if it did not: the serial pass decides.
+        if (!pieces[i] || (i + 1 < pieces.size() && !pieces[i]->atRest))
             return std::nullopt;
-        total += piece->size();
+        total += pieces[i]->bytes.size();
     }
     if (total > maxOutput) {
         if (exceeded)
@@ -120,28 +128,32 @@ std::optional<QByteArray> inflateInPieces(const QByteArray &input, qint64 maxOut
     }
     QByteArray out;
     out.reserve(total);
-    for (const auto &piece : pieces)
-        out.append(*piece);
+    for (auto &piece : pieces) {
+        out.append(piece->bytes);
+        piece.reset();
+    }
     return out;
 }
 
-std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, bool *exceeded)
+std::optional<QByteArray> inflateRaw(const QByteArray &input, qint64 maxOutput, bool *exceeded, qint64 maxStringBytes)
 {
     // Our own files inflate piece by piece on the thread pool; anything else, or a file whose
     // pieces do not check out, the one way that always works.
     // A stretch that only looked like a piece may have run long before failing: only the serial
     // pass says for certain that a stream is too large.
-    if (auto whole = inflateInPieces(input, maxOutput))
+    if (auto whole = inflateInPieces(input, maxOutput, nullptr, maxStringBytes))
         return whole;
-    return inflateSerially(input, maxOutput, exceeded);
+    return inflateSerially(input, maxOutput, exceeded, maxStringBytes);
 }
 
 namespace {
 
-// How many bytes the stream inflates to, counted as it inflates into a scratch buffer and given
-// up at `maxOutput`: a bomb is refused having held no more than the buffer.
-std::optional<qint64> inflatedSize(const QByteArray &input, qint64 maxOutput, bool *exceeded)
+// How many bytes the stream inflates to with its strings cut, counted as it inflates into a
+// scratch buffer and given up past `maxOutput` inflated: a bomb is refused having held no more
+// than the buffer.
+std::optional<qint64> inflatedSize(const QByteArray &input, qint64 maxOutput, bool *exceeded, qint64 maxString)
 {
+    archive::JsonStringCutter cutter(maxString);
     z_stream stream{};
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
         return std::nullopt;
@@ -165,7 +177,9 @@ std::optional<qint64> inflatedSize(const QByteArray &input, qint64 maxOutput, bo
         status = inflate(&stream, Z_NO_FLUSH);
         if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
             break;
-        total += qint64(buffer.size() - stream.avail_out);
+        const qint64 got = qint64(buffer.size() - stream.avail_out);
+        cutter.feed(buffer.data(), got, nullptr);
+        total += got;
         if (total > maxOutput) {
             if (exceeded)
                 *exceeded = true;
@@ -177,16 +191,17 @@ std::optional<qint64> inflatedSize(const QByteArray &input, qint64 maxOutput, bo
     }
     const bool complete = status == Z_STREAM_END && stream.avail_in == 0 && remaining == 0;
     inflateEnd(&stream);
-    return complete ? std::optional(total) : std::nullopt;
+    return complete ? std::optional(cutter.keptBytes()) : std::nullopt;
 }
 
 } // namespace
 
-std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOutput, bool *exceeded)
+std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOutput, bool *exceeded,
+                                          qint64 maxStringBytes)
 {
     if (exceeded)
         *exceeded = false;
-    const auto size = inflatedSize(input, maxOutput, exceeded);
+    const auto size = inflatedSize(input, maxOutput, exceeded, maxStringBytes);
     if (!size)
         return std::nullopt;
     z_stream stream{};
@@ -197,6 +212,8 @@ std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOut
     const char *next = input.constData();
     qint64 remaining = input.size();
     char buffer[64 * 1024];
+    archive::JsonStringCutter cutter(maxStringBytes);
+    qint64 inflated = 0;
     int status = Z_OK;
     while (status != Z_STREAM_END) {
         if (stream.avail_in == 0) {
@@ -216,13 +233,14 @@ std::optional<QByteArray> inflateSerially(const QByteArray &input, qint64 maxOut
             return std::nullopt;
         }
         const qint64 produced = qint64(sizeof buffer - stream.avail_out);
-        if (out.size() + produced > maxOutput) {
+        inflated += produced;
+        if (inflated > maxOutput) {
             inflateEnd(&stream);
             if (exceeded)
                 *exceeded = true;
             return std::nullopt;
         }
-        out.append(buffer, qsizetype(produced));
+        cutter.feed(buffer, qsizetype(produced), &out);
         if (status == Z_BUF_ERROR && stream.avail_in == 0 && remaining == 0)
             break;
     }

@@ -3,6 +3,7 @@
 #include "Quillmere/Archive/BoundedFile.h"
 #include "Quillmere/Archive/JsonText.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/BoundedFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QJsonDocument>
@@ -71,15 +72,11 @@ QString suggestedFileName(const PageArchive &archive)
 
 ArchiveResult<PageArchive, PageArchiveError> readFile(const QString &path, qint64 cap)
 {
-    archive::BoundedRead read = archive::readBoundedFile(path, cap);
-    switch (read.status) {
-    case archive::BoundedRead::Status::tooLarge:
+    const BoundedFileRead read = readBoundedFile(path, cap);
+    if (read.status == BoundedFileRead::Status::tooLarge)
         return PageArchiveError::tooLarge(read.size, cap);
-    case archive::BoundedRead::Status::unreadable:
+    if (!read.ok())
         return PageArchiveError::unreadable(read.errorText);
-    case archive::BoundedRead::Status::ok:
-        break;
-    }
     return decode(read.bytes, cap);
 }
 

@@ -7,13 +7,15 @@
 #include <QUuid>
 #include <deque>
 #include <optional>
+#include <vector>
 
 namespace quillmere {
 
-// Tells a person copying from a program changing the clipboard faster than anyone can. While one
-// source changes it more than `floodRate` times within a second, it keeps that source's newest
-// copy per `slotMs` and names the one it replaces. Nothing else is ever named: other sources'
-// copies, and whatever came before the flood.
+// Tells a person copying from a program changing the clipboard faster than anyone can. Once one
+// source has changed it more than `floodRate` times within every second for a whole second, it
+// keeps that source's newest copy per `slotMs` of that second and after, and names the ones it
+// replaces. A source at the rate whose jitter pushes it over for a moment loses nothing. Nothing
+// else is ever named: other sources' copies, and whatever came before the flood.
 class CaptureFloodGuard {
 public:
     static constexpr int floodRate = 20;
@@ -21,8 +23,8 @@ public:
     static constexpr qint64 slotMs = 100;
 
     struct Verdict {
-        std::optional<QUuid> replaced; // an earlier copy of the same flood and slot, to drop
-        bool announce = false;         // the first copy of a flood: say so, once
+        std::vector<QUuid> replaced; // earlier copies of the same flood and slot, to drop
+        bool announce = false;       // the first copy of a flood: say so, once
     };
 
     explicit CaptureFloodGuard(Clock clock) : m_clock(std::move(clock)) {}
@@ -36,6 +38,8 @@ private:
     struct Source {
         std::deque<qint64> recent; // times of the copies within the last window
         bool flooding = false;
+        std::optional<qint64> overSince;            // over the rate at every copy since then
+        std::vector<std::pair<qint64, QUuid>> held; // copies while over, before it counts as a flood
         qint64 lastSlot = -1;
         std::optional<QUuid> lastCopy; // the flood copy kept for `lastSlot`
     };

@@ -275,8 +275,8 @@ ClipRef PasteboardCapture::ingest(const CapturedContent &content, std::optional<
                "%s changes the clipboard faster than anyone copies: keeping one copy per %lld ms while it lasts",
                qPrintable(source.isEmpty() ? QStringLiteral("An unknown program") : source),
                static_cast<long long>(CaptureFloodGuard::slotMs));
-    if (flood.replaced)
-        if (const ClipRef older = m_deps.store->context().clipWithDedupID(*flood.replaced);
+    for (const QUuid &replaced : flood.replaced)
+        if (const ClipRef older = m_deps.store->context().clipWithDedupID(replaced);
             older && older != clip && !older->isPinned() && !older->pinboard())
             m_deps.store->deleteClip(older);
     if (onItemCaptured)

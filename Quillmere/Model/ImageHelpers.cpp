@@ -1,6 +1,10 @@
 #include "Quillmere/Model/ImageHelpers.h"
 
+#include "Quillmere/Platform/Core/BoundedFile.h"
+#include "Quillmere/Platform/Core/Logging.h"
+
 #include <QBuffer>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QImageWriter>
 #include <algorithm>
@@ -76,8 +80,19 @@ std::optional<QByteArray> pngData(const QImage &image, qint64 cap)
 
 std::optional<QByteArray> thumbnailPNGData(const QString &filePath, qint64 cap)
 {
+    // The file is another program's word: read once, bounded, and never waited on.
+    const BoundedFileRead file =
+        readBoundedFile(filePath, BoundedFileLimits{maxPreviewSourceBytes, false, previewReadMs});
+    if (!file.ok()) {
+        qCInfo(lcStore, "No preview of a copied file: %s", qUtf8Printable(file.errorText));
+        return std::nullopt;
+    }
+    const QByteArray format = QFileInfo(filePath).suffix().toLower().toLatin1();
     for (const int maxSide : {1200, 600, 300, 150}) {
-        QImageReader reader(filePath);
+        QBuffer buffer;
+        buffer.setData(file.bytes);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, format);
         const QImage thumbnail = readScaled(reader, maxSide);
         if (thumbnail.isNull())
             return std::nullopt;

@@ -19,9 +19,13 @@ inline constexpr qint64 maxClipImageBytes = 8388608;
 // is empty, cannot be encoded or does not fit even then.
 std::optional<QByteArray> pngData(const QImage &image, qint64 cap);
 
+// What a file named on the clipboard may be for its preview, and how long its read may take.
+inline constexpr qint64 maxPreviewSourceBytes = 64 * 1024 * 1024;
+inline constexpr qint64 previewReadMs = 5000;
+
 // A PNG thumbnail of the file's first image, its longer side at most 1200 px, then 600, 300 and
-// 150 px until it fits `cap`. EXIF orientation is applied. None when the file is no image or even
-// the smallest size does not fit.
+// 150 px until it fits `cap`. EXIF orientation is applied. None when the file is no image, not a
+// regular file of at most `maxPreviewSourceBytes`, or even the smallest size does not fit.
 std::optional<QByteArray> thumbnailPNGData(const QString &filePath, qint64 cap);
 
 // Decoded card thumbnails by clip content hash, least recently used dropped first once the

@@ -1,6 +1,7 @@
 #include "Quillmere/Panel/FileClipReader.h"
 
-#include <QFile>
+#include "Quillmere/Platform/Core/BoundedFile.h"
+
 #include <QFileInfo>
 #include <QLocale>
 #include <QMimeDatabase>
@@ -56,34 +57,21 @@ FileClipRead readFileClip(const QString &path, qint64 maxBytes)
 {
     FileClipRead result;
     const QFileInfo info(path);
-    // Devices, pipes and folders have no size to check and may never end.
-    if (info.exists() && !info.isFile()) {
+    BoundedFileRead read = readBoundedFile(path, BoundedFileLimits{maxBytes, false, fileClipReadMs});
+    switch (read.status) {
+    case BoundedFileRead::Status::ok:
+        break;
+    case BoundedFileRead::Status::notRegular:
         result.errorMessage = QStringLiteral("Only files can be added.");
         return result;
-    }
-    if (info.exists() && info.size() > maxBytes) {
+    case BoundedFileRead::Status::tooLarge:
         result.errorMessage = fileTooLargeMessage(maxBytes);
         return result;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.errorMessage = file.errorString();
+    default:
+        result.errorMessage = read.errorText;
         return result;
     }
-    if (file.isSequential()) { // replaced by a pipe after the check
-        result.errorMessage = QStringLiteral("Only files can be added.");
-        return result;
-    }
-    // One byte past the cap tells a file that grew meanwhile; nothing further is read.
-    const QByteArray bytes = file.read(maxBytes + 1);
-    if (file.error() != QFileDevice::NoError) {
-        result.errorMessage = file.errorString();
-        return result;
-    }
-    if (bytes.size() > maxBytes) {
-        result.errorMessage = fileTooLargeMessage(maxBytes);
-        return result;
-    }
+    const QByteArray bytes = std::move(read.bytes);
 
     bool isImage = false;
     const QMimeType mime = QMimeDatabase().mimeTypeForFileNameAndData(info.fileName(), bytes);

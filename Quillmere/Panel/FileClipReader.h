@@ -12,9 +12,13 @@ struct FileClipRead {
     QString errorMessage; // when there is no content
 };
 
+// How long reading a chosen file may take before it is given up.
+inline constexpr qint64 fileClipReadMs = 10000;
+
 // A file chosen with "Add File…" as the content of a clip of kind file: its path, bytes, name
 // and type (and its bytes as the image when it is one), from the source "Quillmere". Only
-// regular files are read, and never more than `maxBytes` + 1 bytes of them.
+// regular files are read, never waited on, and never more than `maxBytes` + 1 bytes of them.
+// It may block on a slow disk: call it off the main thread.
 FileClipRead readFileClip(const QString &path, qint64 maxBytes);
 
 // "Files larger than 8.4 MB cannot be saved yet."

@@ -3,6 +3,7 @@
 
 #include "Quillmere/Panel/FileClipReader.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
 namespace quillmere {
@@ -149,14 +150,19 @@ void HistoryTabController::lockNow(const PersistentIdentifier &page)
 
 void HistoryTabController::addFile(const QString &path)
 {
-    const FileClipRead read = readFileClip(path, HistoryViewModel::maxFileBytes);
-    if (!read.content) {
-        m_model.showManualAddError(read.errorMessage);
-        return;
-    }
     const PageSnapshot *page = m_model.selectedPage();
-    if (!m_model.m_deps.store->insertManualClip(*read.content, page ? std::optional(page->id) : std::nullopt))
-        m_model.showManualAddError(QStringLiteral("The file could not be saved."));
+    const std::optional<PersistentIdentifier> target = page ? std::optional(page->id) : std::nullopt;
+    // The file may sit on a slow or hung disk: read on the pool, stored back here.
+    inBackground(
+        &m_model, [path] { return readFileClip(path, HistoryViewModel::maxFileBytes); },
+        [this, target](const FileClipRead &read) {
+            if (!read.content) {
+                m_model.showManualAddError(read.errorMessage);
+                return;
+            }
+            if (!m_model.m_deps.store->insertManualClip(*read.content, target))
+                m_model.showManualAddError(QStringLiteral("The file could not be saved."));
+        });
 }
 
 } // namespace quillmere

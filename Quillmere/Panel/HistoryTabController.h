@@ -26,7 +26,8 @@ public:
     // Locks an opened Page again.
     void lockNow(const PersistentIdentifier &page);
 
-    // Stores a regular file of at most 8 MiB as a clip on the selected Page (or the history).
+    // Stores a regular file of at most 8 MiB as a clip on the Page selected now (or the history),
+    // once it is read off the main thread.
     void addFile(const QString &path);
 
     // Observers of the model.

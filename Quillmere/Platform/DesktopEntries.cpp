@@ -1,5 +1,7 @@
 #include "Quillmere/Platform/DesktopEntries.h"
 
+#include "Quillmere/Platform/Core/BoundedFile.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -23,24 +25,12 @@ constexpr qint64 maxProcFileBytes = 64 * 1024;
 
 std::optional<QByteArray> readBounded(const QString &path, qint64 limit)
 {
-    // Opened without waiting and read only when it is a regular file: a program can put a pipe
-    // or a terminal where its sandbox description is looked for, and reading that would hang
-    // the main thread.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
+    // A program can put a pipe or a terminal where its sandbox description is looked for, and
+    // reading that would hang the main thread.
+    BoundedFileRead read = readBoundedFile(path, limit);
+    if (!read.ok())
         return std::nullopt;
-    struct stat status {};
-    QFile file;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    // Files under /proc report size 0, so the limit is applied to what is read.
-    QByteArray data = file.read(limit + 1);
-    if (data.size() > limit)
-        return std::nullopt;
-    return data;
+    return std::move(read.bytes);
 }
 
 QString unescapeValue(const QString &raw)

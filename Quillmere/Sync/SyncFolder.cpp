@@ -230,32 +230,12 @@ std::optional<qint64> integerIn(const QJsonValue &value, qint64 lo, qint64 hi)
 
 std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes, ReadStatus *status)
 {
-    ReadStatus ignored;
-    ReadStatus &s = status ? *status : ignored;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        s = errno == ENOENT ? ReadStatus::missing : errno == ELOOP ? ReadStatus::notRegular : ReadStatus::failed;
+    BoundedFileRead read = readBoundedFile(path, BoundedFileLimits{maxBytes, true});
+    if (status)
+        *status = read.status;
+    if (!read.ok())
         return std::nullopt;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > maxBytes) {
-        s = st.st_size > maxBytes && S_ISREG(st.st_mode) ? ReadStatus::tooLarge : ReadStatus::notRegular;
-        ::close(fd);
-        return std::nullopt;
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        s = ReadStatus::failed;
-        return std::nullopt;
-    }
-    QByteArray bytes = file.read(maxBytes + 1);
-    if (bytes.size() > maxBytes) {
-        s = ReadStatus::tooLarge;
-        return std::nullopt;
-    }
-    s = ReadStatus::ok;
-    return bytes;
+    return std::move(read.bytes);
 }
 
 bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *error)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Quillmere/Platform/Core/BoundedFile.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
@@ -84,7 +86,7 @@ qint64 snapshotNumber(const QString &root, const QString &device);
 // An integer from a JSON number, none when it is not a finite number within [lo, hi].
 std::optional<qint64> integerIn(const QJsonValue &value, qint64 lo, qint64 hi);
 
-enum class ReadStatus { ok, missing, notRegular, tooLarge, failed };
+using ReadStatus = BoundedFileRead::Status;
 // A regular file read without following a link, at most `maxBytes`; none otherwise. Opened
 // non-blocking, so a FIFO or device in its place is turned down, never waited on.
 std::optional<QByteArray> readRegularFile(const QString &path, qint64 maxBytes, ReadStatus *status = nullptr);

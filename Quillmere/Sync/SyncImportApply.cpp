@@ -129,7 +129,12 @@ bool SyncEngine::applyOne(ApplyRun &run, const ImportedRecord &imported, Applied
         return false;
     // A clip whose Page has not arrived is read again with the file that holds it.
     if (!pageResolves(r)) {
-        run.result.batches[imported.batch].progress.pending.insert(imported.source);
+        DeviceProgress &progress = run.result.batches[imported.batch].progress;
+        progress.pending.insert(imported.source);
+        // A file still read in parts is read whole once its rest is done.
+        for (const bool snapshot : {false, true})
+            if (const qint64 key = DeviceProgress::partKey(imported.source, snapshot); progress.resumeAt.contains(key))
+                progress.readAgain.insert(key);
         return false;
     }
     auto record = applyRecord(r);

@@ -161,10 +161,10 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
             context.remove(settings);
         return std::shared_ptr<PersistentModel>();
     }
-    // Only a limit this program offers: another could empty the history or lift the limit.
-    const auto limit = SyncFolder::integerIn(f.value(SyncNames::historyLimitValue), 0, SyncFolder::maxInteger);
+    // Only a limit this program offers (-1 is its Unlimited): another could empty the history.
+    const auto limit = SyncFolder::integerIn(f.value(SyncNames::historyLimitValue), -1, SyncFolder::maxInteger);
     const auto updatedAt = dateOf(f.value(SyncNames::updatedAt), m_store.now());
-    if (!limit || (*limit != 0 && !AppSettings::offeredHistoryLimits.contains(*limit)) || !updatedAt) {
+    if (!limit || (*limit > 0 && !AppSettings::offeredHistoryLimits.contains(*limit)) || !updatedAt) {
         qCWarning(lcSync, "Refused settings of device %s with a history limit it cannot offer", qPrintable(r.device));
         return std::nullopt;
     }

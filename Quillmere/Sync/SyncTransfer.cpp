@@ -316,45 +316,56 @@ namespace {
 
 enum class FileOutcome { applied, retryLater };
 
-// Reads one file of another device into `batch`; records whose blobs are missing are held back
-// and the file is tried again later. A snapshot is the only copy of what it folded in: a record in
-// it whose blob is there but damaged is dropped rather than holding the device back for good.
-// A file or blob past a bound, or not a regular file, is turned down for good.
-FileOutcome readDeviceFile(const QString &root, const QString &device, const QString &path, qint64 number,
-                           bool snapshot, ImportBatch &batch, qint64 *bytesRead)
+// The bytes one pass may hold. The first blob of a pass is read whatever its size, so every pass
+// gets somewhere.
+struct PassBudget {
+    qint64 max = 0;
+    qint64 used = 0;
+    bool blobTaken = false;
+    bool spent = false;
+};
+
+struct FileRead {
+    FileOutcome outcome = FileOutcome::applied;
+    qsizetype stoppedAt = -1; // the first record the budget left for a later pass
+};
+
+// Reads one file of another device into `batch`, from record `from` on; records whose blobs are
+// missing are held back and the file is tried again later. A snapshot is the only copy of what it
+// folded in: a record in it whose blob is there but damaged is dropped rather than holding the
+// device back for good. A file or blob past a bound, or not a regular file, is turned down for good.
+FileRead readDeviceFile(const QString &root, const QString &device, const QString &path, qint64 number, bool snapshot,
+                        qsizetype from, ImportBatch &batch, PassBudget &budget)
 {
     const QString name = QFileInfo(path).fileName();
     SyncFolder::ReadStatus status;
     const auto bytes = SyncFolder::readRegularFile(path, SyncFolder::maxChangeFileBytes, &status);
     if (status == SyncFolder::ReadStatus::missing)
-        return FileOutcome::retryLater; // not delivered yet
+        return {FileOutcome::retryLater}; // not delivered yet
     if (status == SyncFolder::ReadStatus::notRegular || status == SyncFolder::ReadStatus::tooLarge) {
         qCWarning(lcSync, "Refused %s of device %s: %s", qPrintable(name), qPrintable(device),
                   status == SyncFolder::ReadStatus::tooLarge ? "too large" : "not a regular file");
-        return FileOutcome::applied;
+        return {FileOutcome::applied};
     }
     SyncFolder::ChangeFile file;
     const auto parsed = bytes ? SyncFolder::decode(*bytes, device, &file) : SyncFolder::ParseResult::unreadable;
     if (parsed == SyncFolder::ParseResult::refused)
-        return FileOutcome::applied;
+        return {FileOutcome::applied};
     if (parsed == SyncFolder::ParseResult::newerFormat) {
         qCWarning(lcSync, "Skipped %s: written in a newer format", qPrintable(name));
-        return FileOutcome::retryLater;
+        return {FileOutcome::retryLater};
     }
     if (parsed != SyncFolder::ParseResult::ok) {
         qCWarning(lcSync, "Skipped %s of device %s: incomplete or damaged", qPrintable(name), qPrintable(device));
-        return FileOutcome::retryLater;
+        return {FileOutcome::retryLater};
     }
-    *bytesRead += bytes->size();
-    FileOutcome outcome = FileOutcome::applied;
+    budget.used += bytes->size();
+    FileRead result;
     // Records naming the same content share one read of it: a small file naming one large blob
     // thousands of times must not read it thousands of times over.
     QHash<QString, QByteArray> blobsRead;
-    for (SyncRecord &r : file.records) {
-        // Texts cut here, off the main thread, as a local copy would be.
-        for (auto it = r.fields.begin(); it != r.fields.end(); ++it)
-            if (it->isString() && it->toString().size() > CapturedContent::maxTextBytes / 3)
-                *it = CapturedContent::capText(it->toString(), CapturedContent::maxTextBytes);
+    for (qsizetype i = std::max<qsizetype>(from, 0); i < qsizetype(file.records.size()); ++i) {
+        SyncRecord &r = file.records[size_t(i)];
         bool complete = true;
         bool damaged = false;
         bool refused = false;
@@ -366,22 +377,38 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
                 r.blobs.insert(hash, *known);
                 continue;
             }
-            SyncFolder::ReadStatus blobStatus = SyncFolder::ReadStatus::failed;
-            const auto blob = SyncFolder::isBlobName(hash) ? SyncFolder::readRegularFile(
-                                  SyncFolder::blobPath(root, device, hash), SyncFolder::maxBlobBytes, &blobStatus)
-                                                           : std::nullopt;
-            refused =
-                blobStatus == SyncFolder::ReadStatus::tooLarge || blobStatus == SyncFolder::ReadStatus::notRegular;
-            if (!blob || SyncFolder::sha256Hex(*blob) != hash) {
-                damaged = blob.has_value() || !SyncFolder::isBlobName(hash);
+            if (!SyncFolder::isBlobName(hash)) {
+                damaged = true;
                 complete = false;
                 break;
             }
-            *bytesRead += blob->size();
-            blobsRead.insert(hash, *blob);
-            r.blobs.insert(hash, *blob);
+            const qint64 room =
+                budget.blobTaken ? std::max<qint64>(budget.max - budget.used, 0) : SyncFolder::maxBlobBytes;
+            BoundedFileRead blob = readBoundedFile(SyncFolder::blobPath(root, device, hash),
+                                                   BoundedFileLimits{std::min(room, SyncFolder::maxBlobBytes), true});
+            if (blob.status == BoundedFileRead::Status::tooLarge && blob.size <= SyncFolder::maxBlobBytes) {
+                // Fits a pass of its own: this record and the rest wait for the next.
+                budget.spent = true;
+                result.stoppedAt = i;
+                return result;
+            }
+            refused =
+                blob.status == BoundedFileRead::Status::tooLarge || blob.status == BoundedFileRead::Status::notRegular;
+            if (!blob.ok() || SyncFolder::sha256Hex(blob.bytes) != hash) {
+                damaged = blob.ok();
+                complete = false;
+                break;
+            }
+            budget.used += blob.bytes.size();
+            budget.blobTaken = true;
+            blobsRead.insert(hash, blob.bytes);
+            r.blobs.insert(hash, std::move(blob.bytes));
         }
         if (complete) {
+            // Texts cut here, off the main thread, as a local copy would be.
+            for (auto it = r.fields.begin(); it != r.fields.end(); ++it)
+                if (it->isString() && it->toString().size() > CapturedContent::maxTextBytes / 3)
+                    *it = CapturedContent::capText(it->toString(), CapturedContent::maxTextBytes);
             batch.records.push_back(std::move(r));
             batch.sources.push_back(number);
         } else if (refused) {
@@ -393,10 +420,10 @@ FileOutcome readDeviceFile(const QString &root, const QString &device, const QSt
         } else {
             qCWarning(lcSync, "Held back a record of device %s: its content is missing or does not match",
                       qPrintable(device));
-            outcome = FileOutcome::retryLater;
+            result.outcome = FileOutcome::retryLater;
         }
     }
-    return outcome;
+    return result;
 }
 
 } // namespace
@@ -409,7 +436,7 @@ ImportResult runImport(const ImportJob &job)
         result.error = QStringLiteral("The sync folder %1 is missing or read-only").arg(job.root);
         return result;
     }
-    qint64 bytesRead = 0;
+    PassBudget budget{job.maxBytesPerPass};
     int filesRead = 0;
     size_t recordsRead = 0;
     auto cancelled = [&] { return job.cancelled && job.cancelled->load(); };
@@ -418,7 +445,7 @@ ImportResult runImport(const ImportJob &job)
         if (cancelled())
             return true;
         if (filesRead == 0
-            || (bytesRead < job.maxBytesPerPass && filesRead < job.maxFilesPerPass
+            || (!budget.spent && budget.used < job.maxBytesPerPass && filesRead < job.maxFilesPerPass
                 && recordsRead < size_t(job.maxRecordsPerPass)))
             return false;
         result.more = true;
@@ -437,10 +464,21 @@ ImportResult runImport(const ImportJob &job)
         auto present = [&](qint64 n) { return std::binary_search(numbers.begin(), numbers.end(), n); };
         auto read = [&](const QString &path, qint64 n, bool isSnapshot) {
             ++filesRead;
+            const qint64 key = DeviceProgress::partKey(n, isSnapshot);
             const size_t before = batch.records.size();
-            const auto outcome = readDeviceFile(job.root, device, path, n, isSnapshot, batch, &bytesRead);
+            const FileRead r =
+                readDeviceFile(job.root, device, path, n, isSnapshot, p.resumeAt.value(key, 0), batch, budget);
             recordsRead += batch.records.size() - before;
-            return outcome;
+            if (r.stoppedAt >= 0) {
+                result.more = true;
+                p.resumeAt.insert(key, r.stoppedAt);
+                if (r.outcome == FileOutcome::retryLater)
+                    p.readAgain.insert(key);
+                return FileOutcome::retryLater;
+            }
+            p.resumeAt.remove(key);
+            // Its rest is read; a record held back before it wants the whole file once more.
+            return p.readAgain.remove(key) ? FileOutcome::retryLater : r.outcome;
         };
         // Files folded into the snapshot are gone: what was not read of them is read from it.
         bool needSnapshot = p.last < snapshot;
@@ -496,6 +534,10 @@ ImportResult runImport(const ImportJob &job)
         // Numbers long passed are not waited for any more.
         for (auto it = p.pending.begin(); it != p.pending.end();)
             it = *it < p.last - SyncFolder::numberWindow ? p.pending.erase(it) : std::next(it);
+        for (auto it = p.resumeAt.begin(); it != p.resumeAt.end();)
+            it = p.pending.contains(qAbs(it.key())) ? std::next(it) : p.resumeAt.erase(it);
+        for (auto it = p.readAgain.begin(); it != p.readAgain.end();)
+            it = p.pending.contains(qAbs(*it)) ? std::next(it) : p.readAgain.erase(it);
         batch.progress = p;
         if (!batch.records.empty() || !(p == job.progress.value(device)))
             result.batches.push_back(std::move(batch));

@@ -55,6 +55,13 @@ bool compactDevice(const QString &root, const QString &device, QString *error);
 struct DeviceProgress {
     qint64 last = 0;
     QSet<qint64> pending;
+    // Files a pass's byte budget stopped inside: the record the next pass starts at. Those with an
+    // earlier record held back are read whole once more when their rest is done. Not kept across
+    // starts: such a file is then read from its start. A snapshot and the change file of its
+    // number hold different records: the snapshot's key is the number negated.
+    QHash<qint64, qsizetype> resumeAt;
+    QSet<qint64> readAgain;
+    static qint64 partKey(qint64 number, bool snapshot) { return snapshot ? -number : number; }
     bool operator==(const DeviceProgress &) const = default;
 };
 
@@ -62,7 +69,8 @@ struct ImportJob {
     QString root;
     QString device;
     QHash<QString, DeviceProgress> progress;
-    // What one pass holds in memory: files past it wait for the next pass.
+    // What one pass holds in memory, files and blobs together: what is past it waits for the next
+    // pass, also within one file.
     qint64 maxBytesPerPass = 64 * 1024 * 1024;
     int maxFilesPerPass = 1000;
     int maxRecordsPerPass = 20000;

@@ -5,10 +5,14 @@
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtEndian>
 
+#include <fcntl.h>
 #include <future>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillmere;
 using namespace Qt::StringLiterals;
@@ -247,6 +251,46 @@ TEST_F(MonitorTest, FileListsAreOneClipAndOnlyASingleImageFileGetsAPreview)
     text.setFileURLs({QUrl::fromLocalFile(dir.filePath(u"notes.txt"_s))});
     copy(text);
     EXPECT_EQ(h->monitor->capture().pendingMediaTaskCount(), 0);
+}
+
+TEST_F(MonitorTest, AFifoNamedAsAnImageFileIsAFileClipWithoutPreviewAndHoldsNoWorker)
+{
+    QTemporaryDir dir;
+    QStringList fifos;
+    for (int i = 0; i < 3; ++i) {
+        fifos << dir.filePath(u"x%1.png"_s.arg(i));
+        ASSERT_EQ(::mkfifo(QFile::encodeName(fifos.back()).constData(), 0600), 0);
+    }
+    // Should a read wait on a FIFO after all, a writer coming and going ends it and the FIFO goes,
+    // so the test ends.
+    const auto unblock = qScopeGuard([&] {
+        for (const QString &fifo : std::as_const(fifos)) {
+            if (const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK); fd >= 0)
+                ::close(fd);
+            QFile::remove(fifo);
+        }
+    });
+    // More of them than the capture has workers.
+    for (const QString &fifo : std::as_const(fifos)) {
+        PasteboardContents one;
+        one.setFileURLs({QUrl::fromLocalFile(fifo)});
+        copy(one);
+    }
+    ASSERT_EQ(h->captured.size(), 3u);
+    ASSERT_TRUE(h->waitForMediaTasks(3000)) << "a preview read is waiting on a FIFO";
+    for (const ClipRef &clip : h->captured) {
+        EXPECT_EQ(clip->kind(), ClipKind::file);
+        EXPECT_FALSE(clip->hasImageData());
+    }
+
+    // A real image copied next still gets its preview.
+    const QString photo = dir.filePath(u"after.png"_s);
+    ASSERT_TRUE(filled(30, 20).save(photo, "PNG"));
+    PasteboardContents real;
+    real.setFileURLs({QUrl::fromLocalFile(photo)});
+    copy(real);
+    ASSERT_TRUE(h->waitForMediaTasks(3000));
+    EXPECT_TRUE(h->history().front()->hasImageData());
 }
 
 TEST_F(MonitorTest, ImagesWithAndWithoutText)

@@ -394,7 +394,13 @@ TEST(HistoryMenus, AddMenuCapturesAfterClosingAndAddsAChosenFile)
     file.close();
     f.fileAnswer = file.fileName();
     ASSERT_TRUE(triggerMenuEntry(f.menus->addMenu(), "Add File" + E));
-    EXPECT_EQ(f.store->historyNewestFirst().front()->fileName(), u"a.txt"_s);
+    // Read off the main thread, stored once back.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto history = f.store->historyNewestFirst();
+            return !history.empty() && history.front()->fileName() == u"a.txt"_s;
+        },
+        5000));
 }
 
 TEST(HistoryMenus, APreviewNothingOpenedIsToldInThePanel)

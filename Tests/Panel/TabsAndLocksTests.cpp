@@ -3,8 +3,10 @@
 #include "Quillmere/Panel/FileClipReader.h"
 #include "Quillmere/Platform/Core/PreferenceKeys.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -137,8 +139,16 @@ TEST(PanelTabs, AddFileStoresRegularFilesUpToTheCap)
     };
     ModelFixture f(makeClips(1), twoPages());
     f.model->tabs().selectTab(PanelTab::page(pageID(1)), true);
+    // The read runs on the pool; its answer comes back through the event loop.
+    const auto addFile = [&](const QString &path) {
+        f.model->tabs().addFile(path);
+        for (int i = 0; i < 5; ++i) {
+            QThreadPool::globalInstance()->waitForDone();
+            QCoreApplication::processEvents();
+        }
+    };
     const QByteArray png = QByteArray::fromHex("89504e470d0a1a0a0000000d49484452");
-    f.model->tabs().addFile(write(QStringLiteral("shot.png"), png));
+    addFile(write(QStringLiteral("shot.png"), png));
     ASSERT_EQ(f.store.inserted.size(), 1u);
     const CapturedContent &c = f.store.inserted[0].first;
     EXPECT_EQ(c.kind, ClipKind::file);
@@ -150,13 +160,13 @@ TEST(PanelTabs, AddFileStoresRegularFilesUpToTheCap)
     EXPECT_EQ(c.sourceAppName, QStringLiteral("Quillmere"));
     EXPECT_EQ(f.store.inserted[0].second, pageID(1));
 
-    f.model->tabs().addFile(write(QStringLiteral("exact.bin"), QByteArray(HistoryViewModel::maxFileBytes, '\0')));
+    addFile(write(QStringLiteral("exact.bin"), QByteArray(HistoryViewModel::maxFileBytes, '\0')));
     ASSERT_EQ(f.store.inserted.size(), 2u);
     EXPECT_EQ(f.store.inserted[1].first.fileTypeIdentifier, QStringLiteral("public.data"));
     EXPECT_FALSE(f.store.inserted[1].first.imageData);
     EXPECT_FALSE(f.state().isShowingManualAddError);
 
-    f.model->tabs().addFile(write(QStringLiteral("big.bin"), QByteArray(HistoryViewModel::maxFileBytes + 1, 'x')));
+    addFile(write(QStringLiteral("big.bin"), QByteArray(HistoryViewModel::maxFileBytes + 1, 'x')));
     EXPECT_EQ(f.state().manualAddErrorMessage, QStringLiteral("Files larger than 8.4 MB cannot be saved yet."));
     EXPECT_TRUE(f.state().isShowingManualAddError);
     EXPECT_EQ(f.model->interactionMode(), PanelKeyboardMode::paused);
@@ -166,7 +176,7 @@ TEST(PanelTabs, AddFileStoresRegularFilesUpToTheCap)
     ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     for (const QString &path :
          {fifo, dir.path(), QStringLiteral("/dev/zero"), dir.filePath(QStringLiteral("missing"))}) {
-        f.model->tabs().addFile(path);
+        addFile(path);
         EXPECT_TRUE(f.state().isShowingManualAddError) << qPrintable(path);
         EXPECT_FALSE(f.state().manualAddErrorMessage.isEmpty());
         f.model->dismissManualAddError();
@@ -174,7 +184,7 @@ TEST(PanelTabs, AddFileStoresRegularFilesUpToTheCap)
     EXPECT_EQ(f.store.inserted.size(), 2u);
 
     f.store.acceptInserts = false;
-    f.model->tabs().addFile(write(QStringLiteral("note.txt"), "hello"));
+    addFile(write(QStringLiteral("note.txt"), "hello"));
     EXPECT_EQ(f.state().manualAddErrorMessage, QStringLiteral("The file could not be saved."));
 }
 

@@ -4,6 +4,7 @@
 
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Sync/SyncFolder.h"
+#include "Quillmere/Sync/SyncTransfer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -162,6 +163,70 @@ TEST_F(HostileFolderTest, FifosAndOversizedFilesAreTurnedDownWithoutWaiting)
     EXPECT_TRUE(QThreadPool::globalInstance()->waitForDone(5000));
 }
 
+TEST_F(HostileFolderTest, OneFileNamingManyLargeBlobsIsReadWithinEachPassBudget)
+{
+    // Twelve blobs of 1 MiB in one small change file, and a pass that may hold 3.5 MiB. The second
+    // blob comes late.
+    constexpr int count = 12;
+    constexpr qint64 blobBytes = 1 << 20;
+    QJsonArray records;
+    QString late;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray blob(blobBytes, char('a' + i));
+        const QString hash = SyncFolder::sha256Hex(blob);
+        QString error;
+        if (i == 1)
+            late = hash;
+        else
+            ASSERT_TRUE(SyncFolder::writeFileAtomically(SyncFolder::blobPath(root, kPeer, hash), blob, &error));
+        QJsonObject record = clip(QStringLiteral("image %1").arg(i), nowMs());
+        QJsonObject fields = record.value(QStringLiteral("fields")).toObject();
+        fields.insert(QStringLiteral("kind"), QStringLiteral("image"));
+        fields.insert(QStringLiteral("image"), hash);
+        record.insert(QStringLiteral("fields"), fields);
+        records.append(record);
+    }
+    write(1, records);
+
+    ImportJob job{root, kUs, {}, 3 * blobBytes + blobBytes / 2};
+    QStringList arrived;
+    int passes = 0;
+    auto importAll = [&] {
+        for (bool more = true; more && passes < 4 * count; ++passes) {
+            const ImportResult result = runImport(job);
+            ASSERT_TRUE(result.ok);
+            qint64 held = 0;
+            for (const ImportBatch &batch : result.batches) {
+                for (const SyncRecord &r : batch.records) {
+                    arrived << r.fields.value(QStringLiteral("text")).toString();
+                    for (const QByteArray &blob : r.blobs)
+                        held += blob.size();
+                }
+                job.progress.insert(batch.device, batch.progress);
+            }
+            EXPECT_LE(held, job.maxBytesPerPass) << "pass " << passes;
+            EXPECT_GT(held, 0) << "every pass gets somewhere";
+            more = result.more;
+        }
+    };
+    importAll();
+    EXPECT_GE(passes, 4);
+    QStringList expected;
+    for (int i = 0; i < count; ++i)
+        if (i != 1)
+            expected << QStringLiteral("image %1").arg(i);
+    EXPECT_EQ(arrived, expected);
+    // The file waits for the late blob, and is read whole again once it is there.
+    EXPECT_TRUE(job.progress.value(kPeer).pending.contains(1));
+    QString error;
+    ASSERT_TRUE(
+        SyncFolder::writeFileAtomically(SyncFolder::blobPath(root, kPeer, late), QByteArray(blobBytes, 'b'), &error));
+    arrived.clear();
+    importAll();
+    EXPECT_TRUE(arrived.contains(QStringLiteral("image 1"))) << qPrintable(arrived.join(u','));
+    EXPECT_FALSE(job.progress.value(kPeer).pending.contains(1));
+}
+
 TEST_F(HostileFolderTest, APeerCannotWriteAsAnotherDeviceOrFarIntoTheFuture)
 {
     ClipRef ours = us.add(QStringLiteral("ours"));
@@ -178,18 +243,18 @@ TEST_F(HostileFolderTest, APeerCannotWriteAsAnotherDeviceOrFarIntoTheFuture)
                                {QStringLiteral("id"), doomed->dedupID().toString(QUuid::WithoutBraces)},
                                {QStringLiteral("modifiedAt"), double(century)},
                                {QStringLiteral("deleted"), true}};
-    auto settings = [&](double limit) {
+    auto settings = [&](double limit, qint64 at = 0) {
         return QJsonObject{{QStringLiteral("type"), QStringLiteral("AppSettings")},
                            {QStringLiteral("id"), QUuid::createUuid().toString(QUuid::WithoutBraces)},
-                           {QStringLiteral("modifiedAt"), double(century)},
+                           {QStringLiteral("modifiedAt"), double(century + at)},
                            {QStringLiteral("fields"),
                             QJsonObject{{QStringLiteral("historyLimitValue"), limit},
-                                        {QStringLiteral("updatedAt"), double(century)}}}};
+                                        {QStringLiteral("updatedAt"), double(century + at)}}}};
     };
     for (int i = 0; i < 4; ++i)
         us.add(QStringLiteral("keep %1").arg(i));
     clock.advance(10);
-    write(1, {forged, third, deletion, settings(1), settings(-1), settings(1e300)});
+    write(1, {forged, third, deletion, settings(1), settings(-2), settings(1e300)});
     ASSERT_TRUE(us.importNow());
     EXPECT_EQ(ours->text(), QStringLiteral("ours"));
     EXPECT_FALSE(us.clip(QStringLiteral("as a third")));
@@ -210,6 +275,12 @@ TEST_F(HostileFolderTest, APeerCannotWriteAsAnotherDeviceOrFarIntoTheFuture)
     write(3, {settings(1000)});
     ASSERT_TRUE(us.importNow());
     EXPECT_EQ(us.store->historyLimit(), 1000);
+
+    // Unlimited, as this program itself writes it, is one of them.
+    clock.advance(1000);
+    write(4, {settings(-1, 1000)});
+    ASSERT_TRUE(us.importNow());
+    EXPECT_EQ(us.store->historyLimit(), -1);
 }
 
 TEST_F(HostileFolderTest, OutOfRangeNumbersAndMalformedRecordsAreRefused)
