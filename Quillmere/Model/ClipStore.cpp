@@ -54,6 +54,22 @@ bool ClipStore::savePart(size_t maxRecords)
     return true;
 }
 
+size_t ClipStore::saveWhatFits()
+{
+    ModelContext &ctx = context();
+    if (!ctx.hasChanges())
+        return 0;
+    QString error;
+    const size_t saved = ctx.saveWhatFits(&error);
+    if (ctx.hasChanges())
+        qCWarning(lcStore, "Saved %zu records one at a time; the rest waits: %s", saved, qPrintable(error));
+    if (saved > 0) {
+        Q_EMIT didSave();
+        announceChange();
+    }
+    return saved;
+}
+
 bool ClipStore::saveOrRollback(const char *failureFormat)
 {
     ModelContext &ctx = context();

@@ -40,6 +40,14 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         m_diskFull = diskFull;
         if (!m_retry.isActive())
             scheduleRetry();
+        // What was just copied may fit where the whole backlog did not.
+        if (diskFull && !m_fitQueued) {
+            m_fitQueued = true;
+            QTimer::singleShot(0, this, [this] {
+                m_fitQueued = false;
+                m_store.saveWhatFits();
+            });
+        }
     });
     connect(&m_store, &ClipStore::didSave, this, [this] {
         if (isMemoryOnly() || m_store.context().hasChanges())
@@ -116,6 +124,8 @@ int StoreCaretaker::keepUnsaved()
         return 0;
     ModelContext &ctx = m_store.context();
     while (ctx.hasChanges() && m_store.savePart(retryBatch)) {}
+    if (ctx.hasChanges() && ctx.lastSaveFailure() == ModelContext::SaveFailure::diskFull)
+        m_store.saveWhatFits();
     if (!ctx.hasChanges())
         return 0;
     const auto records = ctx.unsavedRecords();

@@ -26,7 +26,8 @@ struct StoreTrouble {
 
 // Tells of store trouble once per kind and session, and brings the history back to disk: changes
 // a save could not write are tried again on a back-off (and with every save meanwhile), a few
-// records per transaction so that what fits goes in as room returns, and a history kept in memory
+// records per transaction so that what fits goes in as room returns; when those do not fit, one
+// record at a time, smallest first, so that no large copy holds back a small one. A history kept in memory
 // reopens its store file on a back-off and moves into it once it can. What is still not written
 // when the program quits is kept in a recovery file beside the store and told at the next start.
 class StoreCaretaker : public QObject {
@@ -69,6 +70,7 @@ private:
     int m_longestRetryMs = longestRetryMs;
     int m_nextRetryMs = firstRetryMs;
     bool m_diskFull = false;
+    bool m_fitQueued = false;
     std::set<StoreTrouble::Kind> m_reported;
 };
 

@@ -27,6 +27,23 @@ struct Told {
     }
 };
 
+int storedClips(ModelContext &ctx, const QString &where = QStringLiteral("1"))
+{
+    QSqlQuery q(ctx.database());
+    return q.exec(QStringLiteral("SELECT COUNT(*) FROM clips WHERE ") + where) && q.next() ? q.value(0).toInt() : -1;
+}
+
+QString spillBeside(const QString &storePath)
+{
+    const QDir dir = QFileInfo(storePath).dir();
+    const QStringList found =
+        dir.entryList({QFileInfo(storePath).fileName() + ".unsaved-*.json"}, QDir::Files, QDir::Time);
+    if (found.isEmpty())
+        return {};
+    QFile file(dir.filePath(found.front()));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
 } // namespace
 
 TEST(StoreCaretaker, CopiesKeptFromAFullDiskAreWrittenByTheRetryAndTheTroubleIsToldOnce)
@@ -197,4 +214,40 @@ TEST(StoreCaretaker, WhatCannotBeSavedAtQuitIsKeptBesideTheStoreAndToldOnceAtThe
             EXPECT_TRUE(told.troubles.empty());
         }
     }
+}
+
+TEST(StoreCaretaker, ABacklogTooLargeForTheRoomFreedHoldsBackNoSmallerCopyAndLosesNone)
+{
+    test::StoreFixture f(true);
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    caretaker.start();
+    f.fillDisk();
+    const QString large = QString("x").repeated(30000);
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString("large %1 ").arg(i) + large)));
+
+    // Room for a few of the large ones, not for a batch of them.
+    QSqlQuery q(f.ctx().database());
+    ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA page_count")) && q.next());
+    const qint64 pages = q.value(0).toLongLong();
+    q.finish();
+    ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages + 14)));
+    for (const char *text : {"small one", "small two", "small three"})
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString::fromLatin1(text))));
+
+    EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'small %'") == 3; }));
+    EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'large %'") > 0; }));
+    const int largeStored = storedClips(f.ctx(), "text LIKE 'large %'");
+    EXPECT_LT(largeStored, 12);
+    // The rest stays in the history and goes beside the store at quit.
+    EXPECT_EQ(f.ctx().clipCount(), 15);
+    EXPECT_EQ(caretaker.keepUnsaved(), 12 - largeStored);
+    const QString spill = spillBeside(f.path);
+    EXPECT_FALSE(spill.contains("small"));
+    EXPECT_EQ(spill.count("large "), 12 - largeStored);
+
+    f.makeRoom();
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
+    EXPECT_EQ(storedClips(f.ctx()), 15);
 }
