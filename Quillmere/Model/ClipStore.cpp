@@ -93,7 +93,8 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
 bool ClipStore::keepAfterFailedSave(const QString &error)
 {
     const auto failure = context().lastSaveFailure();
-    if (failure != ModelContext::SaveFailure::diskFull && failure != ModelContext::SaveFailure::unavailable)
+    if (failure != ModelContext::SaveFailure::diskFull && failure != ModelContext::SaveFailure::locked
+        && failure != ModelContext::SaveFailure::unavailable)
         return false;
     Q_EMIT saveFailed(failure == ModelContext::SaveFailure::diskFull, error);
     return true;

@@ -160,8 +160,8 @@ public:
 Q_SIGNALS:
     // Every successful save that wrote something.
     void didSave();
-    // A save that failed because the store was full or could not be written. The changes stay
-    // in the live history and go with the next save that works.
+    // A save that failed because the store was full, locked by another process or could not be
+    // written. The changes stay in the live history and go with the next save that works.
     void saveFailed(bool diskFull, const QString &error);
 
 private:

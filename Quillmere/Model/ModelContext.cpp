@@ -23,9 +23,10 @@ ModelContext::SaveFailure saveFailureOf(const QSqlError &error)
     switch (sqliteCode(error)) {
     case 13: // SQLITE_FULL
         return ModelContext::SaveFailure::diskFull;
+    case 5: // SQLITE_BUSY
+    case 6: // SQLITE_LOCKED
+        return ModelContext::SaveFailure::locked;
     case 3:  // SQLITE_PERM
-    case 5:  // SQLITE_BUSY
-    case 6:  // SQLITE_LOCKED
     case 7:  // SQLITE_NOMEM
     case 8:  // SQLITE_READONLY
     case 10: // SQLITE_IOERR

@@ -80,9 +80,10 @@ public:
     void insert(const BrandRef &brand);
     void remove(const std::shared_ptr<PersistentModel> &record);
 
-    // Why the last save() failed. A store that is full or cannot be written now may take the same
-    // changes later; a rejected change will not be taken however often it is tried.
-    enum class SaveFailure { none, diskFull, unavailable, rejected };
+    // Why the last save() failed. A store that is full, locked by another process or cannot be
+    // written now may take the same changes later; a rejected change will not be taken however
+    // often it is tried.
+    enum class SaveFailure { none, diskFull, locked, unavailable, rejected };
     SaveFailure lastSaveFailure() const { return m_lastSaveFailure; }
 
     // Takes over every record of `other`, whose store could not be kept, as changes of this one

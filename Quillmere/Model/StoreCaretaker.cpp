@@ -37,7 +37,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
     connect(&m_store, &ClipStore::saveFailed, this, [this](bool diskFull, const QString &) {
         report({StoreTrouble::Kind::saveFailed, {}, diskFull});
-        m_diskFull = diskFull;
+        m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
         if (!m_retry.isActive())
             scheduleRetry();
         // What was just copied may fit where the whole backlog did not.
@@ -94,7 +94,7 @@ void StoreCaretaker::report(const StoreTrouble &trouble)
 
 void StoreCaretaker::scheduleRetry()
 {
-    const int longest = m_diskFull ? std::min(m_longestRetryMs, longestDiskFullRetryMs) : m_longestRetryMs;
+    const int longest = m_retrySoon ? std::min(m_longestRetryMs, longestDiskFullRetryMs) : m_longestRetryMs;
     m_nextRetryMs = std::min(m_nextRetryMs, longest);
     m_retry.start(m_nextRetryMs);
     m_nextRetryMs = std::min(longest, m_nextRetryMs * 2);

@@ -27,15 +27,16 @@ struct StoreTrouble {
 // Tells of store trouble once per kind and session, and brings the history back to disk: changes
 // a save could not write are tried again on a back-off (and with every save meanwhile), a few
 // records per transaction so that what fits goes in as room returns; when those do not fit, one
-// record at a time, smallest first, so that no large copy holds back a small one. A history kept in memory
-// reopens its store file on a back-off and moves into it once it can. What is still not written
+// record at a time, smallest first, so that no large copy holds back a small one. A history kept
+// in memory reopens its store file on a back-off and moves into it once it can. What is still not written
 // when the program quits is kept in a recovery file beside the store and told at the next start.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
     static constexpr int firstRetryMs = 5 * 1000;
     static constexpr int longestRetryMs = 5 * 60 * 1000;
-    // A full disk is looked at more often: room comes back when the user frees it.
+    // A full disk or a store another process holds is looked at more often: room comes back when
+    // the user frees it, the lock when the other process lets go.
     static constexpr int longestDiskFullRetryMs = 10 * 1000;
     static constexpr size_t retryBatch = 8;
 
@@ -69,7 +70,7 @@ private:
     int m_firstRetryMs = firstRetryMs;
     int m_longestRetryMs = longestRetryMs;
     int m_nextRetryMs = firstRetryMs;
-    bool m_diskFull = false;
+    bool m_retrySoon = false;
     bool m_fitQueued = false;
     std::set<StoreTrouble::Kind> m_reported;
 };

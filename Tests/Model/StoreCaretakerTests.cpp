@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSqlQuery>
 
 using namespace quillmere;
@@ -25,6 +26,22 @@ struct Told {
             out.push_back(t.kind);
         return out;
     }
+};
+
+// Another process holding the store's write lock for `holdMs`, or until let go.
+struct StoreLocker {
+    QProcess process;
+    StoreLocker(const QString &storePath, int holdMs)
+    {
+        process.start(QStringLiteral(QUILLMERE_STORE_LOCKER), {storePath, QString::number(holdMs)});
+    }
+    bool holds() { return process.waitForReadyRead(10000) && process.readLine().trimmed() == "locked"; }
+    bool letGo()
+    {
+        process.closeWriteChannel();
+        return process.waitForFinished(10000) && process.exitCode() == 0;
+    }
+    ~StoreLocker() { letGo(); }
 };
 
 int storedClips(ModelContext &ctx, const QString &where = QStringLiteral("1"))
@@ -250,4 +267,33 @@ TEST(StoreCaretaker, ABacklogTooLargeForTheRoomFreedHoldsBackNoSmallerCopyAndLos
     f.makeRoom();
     EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
     EXPECT_EQ(storedClips(f.ctx()), 15);
+}
+
+TEST(StoreCaretaker, ACopyMadeWhileAnotherProcessHoldsTheStoreIsKeptUntilItLetsGo)
+{
+    test::StoreFixture f(true);
+    ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("before")));
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    Told told;
+    told.watch(caretaker);
+    caretaker.start();
+
+    // Let go on its own, well before a save that waited for the lock would give up.
+    StoreLocker locker(f.path, 3000);
+    ASSERT_TRUE(locker.holds());
+    ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("while held")));
+    EXPECT_EQ(f.ctx().lastSaveFailure(), ModelContext::SaveFailure::locked);
+    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::saveFailed});
+    EXPECT_FALSE(told.troubles.front().diskFull);
+    EXPECT_TRUE(f.ctx().hasChanges());
+    EXPECT_EQ(f.ctx().clipCount(), 2);
+    // A quit meanwhile keeps it beside the store.
+    EXPECT_EQ(caretaker.keepUnsaved(), 1);
+    EXPECT_TRUE(spillBeside(f.path).contains("while held"));
+
+    ASSERT_TRUE(locker.letGo());
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }, 20000));
+    f.open();
+    EXPECT_EQ(f.ctx().clipCount(), 2);
 }
