@@ -54,14 +54,14 @@ bool ClipStore::savePart(size_t maxRecords)
     return true;
 }
 
-size_t ClipStore::saveWhatFits()
+size_t ClipStore::saveWhatFits(size_t maxRecords)
 {
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return 0;
     QString error;
-    const size_t saved = ctx.saveWhatFits(&error);
-    if (ctx.hasChanges())
+    const size_t saved = ctx.saveWhatFits(maxRecords, &error);
+    if (ctx.lastSaveFailure() != ModelContext::SaveFailure::none)
         qCWarning(lcStore, "Saved %zu records one at a time; the rest waits: %s", saved, qPrintable(error));
     if (saved > 0) {
         Q_EMIT didSave();

@@ -50,10 +50,10 @@ public:
     bool saveOrRollback(const char *failureFormat);
     // Saves at most `maxRecords` of the pending changes; see ModelContext::savePart.
     bool savePart(size_t maxRecords);
-    // Saves what fits of the pending changes, a record at a time; see ModelContext::saveWhatFits.
-    // Returns how many records went in. What does not fit is logged and kept, not signalled: the
-    // caller is the one trying again.
-    size_t saveWhatFits();
+    // Saves what fits of at most `maxRecords` pending records, one at a time; see
+    // ModelContext::saveWhatFits. Returns how many went in. What does not fit is logged and kept,
+    // not signalled: the caller is the one trying again.
+    size_t saveWhatFits(size_t maxRecords);
 
     // Moves the whole history, unsaved changes included, into `container` and saves it there.
     // For a history kept in memory whose store file can be used again.

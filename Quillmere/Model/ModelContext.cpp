@@ -404,7 +404,7 @@ bool ModelContext::savePart(size_t maxRecords, QString *error)
     return saveRecords(std::move(records), error, {});
 }
 
-size_t ModelContext::saveWhatFits(QString *error)
+size_t ModelContext::saveWhatFits(size_t maxRecords, QString *error)
 {
     const std::vector<PersistentModel *> pending = pendingRecords();
     std::vector<std::pair<qint64, PersistentModel *>> bySize;
@@ -431,12 +431,24 @@ size_t ModelContext::saveWhatFits(QString *error)
         saveRecords({}, error, {});
         return 0;
     }
+    // On a disk with little room, the write-ahead log holds what was saved last and the pages of
+    // saves that failed: moved into the store and cut back before and after each save, it leaves
+    // the room to the next one.
+    QSqlQuery checkpoint(m_db);
+    const auto moveLogIntoStore = [&] {
+        checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        checkpoint.finish();
+    };
     size_t saved = 0;
     for (const auto &[bytes, record] : bySize) {
+        if (saved == maxRecords)
+            break;
+        moveLogIntoStore();
         if (!saveRecords({record}, error, {}))
             break;
         ++saved;
     }
+    moveLogIntoStore();
     return saved;
 }
 

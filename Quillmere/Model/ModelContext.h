@@ -103,11 +103,11 @@ public:
     // (Pages first), in one transaction: on a disk with a little room, part goes in where the
     // whole would not. The rest stays pending.
     bool savePart(size_t maxRecords, QString *error = nullptr);
-    // Saves the pending deletions, then each inserted and changed record in a transaction of its
-    // own, smallest first (Pages first), until one fails: on a nearly full disk what fits goes in,
-    // and a record too large to fit holds back none smaller. Returns how many records were saved;
-    // lastSaveFailure() tells why it stopped short.
-    size_t saveWhatFits(QString *error = nullptr);
+    // Saves the pending deletions, then at most `maxRecords` of the inserted and changed records,
+    // each in a transaction of its own, smallest first (Pages first), until one fails: on a nearly
+    // full disk what fits goes in, and a record too large to fit holds back none smaller. Returns
+    // how many records were saved; lastSaveFailure() tells why it stopped short.
+    size_t saveWhatFits(size_t maxRecords, QString *error = nullptr);
     // Inserted and changed records not saved yet.
     std::vector<std::shared_ptr<PersistentModel>> unsavedRecords() const;
     // Drops every pending change: inserted records go, changed ones read back their stored values,

@@ -43,10 +43,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         // What was just copied may fit where the whole backlog did not.
         if (diskFull && !m_fitQueued) {
             m_fitQueued = true;
-            QTimer::singleShot(0, this, [this] {
-                m_fitQueued = false;
-                m_store.saveWhatFits();
-            });
+            QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
         }
     });
     connect(&m_store, &ClipStore::didSave, this, [this] {
@@ -118,6 +115,14 @@ void StoreCaretaker::saveBatch()
         QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
 }
 
+void StoreCaretaker::saveWhatFits()
+{
+    // A few records per turn of the event loop; one that does not fit waits for the next retry.
+    m_fitQueued = m_store.saveWhatFits(retryBatch) == retryBatch && m_store.context().hasChanges();
+    if (m_fitQueued)
+        QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
+}
+
 int StoreCaretaker::keepUnsaved()
 {
     if (isMemoryOnly())
@@ -125,7 +130,7 @@ int StoreCaretaker::keepUnsaved()
     ModelContext &ctx = m_store.context();
     while (ctx.hasChanges() && m_store.savePart(retryBatch)) {}
     if (ctx.hasChanges() && ctx.lastSaveFailure() == ModelContext::SaveFailure::diskFull)
-        m_store.saveWhatFits();
+        while (m_store.saveWhatFits(retryBatch) == retryBatch) {}
     if (!ctx.hasChanges())
         return 0;
     const auto records = ctx.unsavedRecords();

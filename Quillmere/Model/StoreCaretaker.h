@@ -60,6 +60,7 @@ private:
     void scheduleRetry();
     void retry();
     void saveBatch();
+    void saveWhatFits();
     bool tryStoreFile();
 
     ClipStore &m_store;
