@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSqlQuery>
+#include <sys/mount.h>
 
 using namespace quillmere;
 
@@ -60,6 +61,27 @@ QString spillBeside(const QString &storePath)
     QFile file(dir.filePath(found.front()));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
+
+// A small file system of its own: a disk that fills for real, write-ahead log and all.
+struct SmallDisk {
+    QTemporaryDir dir;
+    bool mounted = false;
+    explicit SmallDisk(const char *size) { mounted = ::mount("tmpfs", qPrintable(dir.path()), "tmpfs", 0, size) == 0; }
+    ~SmallDisk()
+    {
+        if (mounted)
+            ::umount2(qPrintable(dir.path()), MNT_DETACH);
+    }
+    // Writes zeros until the disk is full.
+    void fill(const QString &name)
+    {
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::WriteOnly))
+            return;
+        const QByteArray block(4096, '\0');
+        while (file.write(block) == block.size() && file.flush()) {}
+    }
+};
 
 } // namespace
 
@@ -296,4 +318,41 @@ TEST(StoreCaretaker, ACopyMadeWhileAnotherProcessHoldsTheStoreIsKeptUntilItLetsG
     EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }, 20000));
     f.open();
     EXPECT_EQ(f.ctx().clipCount(), 2);
+}
+
+TEST(StoreCaretaker, TheRoomFreedOnAFullDiskHoldsCopiesRatherThanTheLogsLeftovers)
+{
+    SmallDisk disk("size=3m");
+    ASSERT_TRUE(disk.mounted) << "mounting a tmpfs needs root";
+    test::StoreFixture f(true);
+    f.path = disk.dir.filePath("pages.store");
+    f.open();
+    ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("first")));
+    QSqlQuery(f.ctx().database()).exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    caretaker.start();
+    {
+        QFile spare(disk.dir.filePath("spare"));
+        ASSERT_TRUE(spare.open(QIODevice::WriteOnly) && spare.write(QByteArray(300 * 1024, 'x')) == 300 * 1024);
+    }
+    disk.fill("filler");
+    const QString large = QString("x").repeated(30000);
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString("large %1 ").arg(i) + large)));
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_EQ(storedClips(f.ctx()), 1);
+
+    ASSERT_TRUE(QFile::remove(disk.dir.filePath("spare")));
+    for (const char *text : {"small one", "small two", "small three"})
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString::fromLatin1(text))));
+    EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'small %'") == 3; }));
+    // 300 KB hold most of the ten 30 KB copies that would fit.
+    EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'large %'") >= 6; }));
+    EXPECT_EQ(f.ctx().clipCount(), 16);
+
+    ASSERT_TRUE(QFile::remove(disk.dir.filePath("filler")));
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
+    EXPECT_EQ(storedClips(f.ctx()), 16);
 }
