@@ -54,6 +54,22 @@ bool ClipStore::savePart(size_t maxRecords)
     return true;
 }
 
+size_t ClipStore::saveWhatFits(size_t maxRecords)
+{
+    ModelContext &ctx = context();
+    if (!ctx.hasChanges())
+        return 0;
+    QString error;
+    const size_t saved = ctx.saveWhatFits(maxRecords, &error);
+    if (ctx.lastSaveFailure() != ModelContext::SaveFailure::none)
+        qCWarning(lcStore, "Saved %zu records one at a time; the rest waits: %s", saved, qPrintable(error));
+    if (saved > 0) {
+        Q_EMIT didSave();
+        announceChange();
+    }
+    return saved;
+}
+
 bool ClipStore::saveOrRollback(const char *failureFormat)
 {
     ModelContext &ctx = context();
@@ -77,7 +93,8 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
 bool ClipStore::keepAfterFailedSave(const QString &error)
 {
     const auto failure = context().lastSaveFailure();
-    if (failure != ModelContext::SaveFailure::diskFull && failure != ModelContext::SaveFailure::unavailable)
+    if (failure != ModelContext::SaveFailure::diskFull && failure != ModelContext::SaveFailure::locked
+        && failure != ModelContext::SaveFailure::unavailable)
         return false;
     Q_EMIT saveFailed(failure == ModelContext::SaveFailure::diskFull, error);
     return true;

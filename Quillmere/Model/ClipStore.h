@@ -50,6 +50,10 @@ public:
     bool saveOrRollback(const char *failureFormat);
     // Saves at most `maxRecords` of the pending changes; see ModelContext::savePart.
     bool savePart(size_t maxRecords);
+    // Saves what fits of at most `maxRecords` pending records, one at a time; see
+    // ModelContext::saveWhatFits. Returns how many went in. What does not fit is logged and kept,
+    // not signalled: the caller is the one trying again.
+    size_t saveWhatFits(size_t maxRecords);
 
     // Moves the whole history, unsaved changes included, into `container` and saves it there.
     // For a history kept in memory whose store file can be used again.
@@ -156,8 +160,8 @@ public:
 Q_SIGNALS:
     // Every successful save that wrote something.
     void didSave();
-    // A save that failed because the store was full or could not be written. The changes stay
-    // in the live history and go with the next save that works.
+    // A save that failed because the store was full, locked by another process or could not be
+    // written. The changes stay in the live history and go with the next save that works.
     void saveFailed(bool diskFull, const QString &error);
 
 private:

@@ -20,6 +20,11 @@ namespace {
 
 std::atomic<int> g_connectionCounter{0};
 
+// How long a statement on the store's own connection waits for a lock another process holds. The
+// connection serves the main thread: a save that meets a lock fails at once, its changes stay in
+// memory and are tried again from the event loop.
+constexpr int kLockWaitMs = 5;
+
 constexpr QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner;
 
 // The history holds whatever the user copied: its folder and files are for the user alone. SQLite
@@ -109,6 +114,7 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             return fail(OpenFailure::unwritable, why);
         db.setDatabaseName(path);
     }
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kLockWaitMs));
     if (!db.open())
         return fail(classify(db.lastError()), describe(db.lastError()));
 

@@ -23,9 +23,10 @@ ModelContext::SaveFailure saveFailureOf(const QSqlError &error)
     switch (sqliteCode(error)) {
     case 13: // SQLITE_FULL
         return ModelContext::SaveFailure::diskFull;
+    case 5: // SQLITE_BUSY
+    case 6: // SQLITE_LOCKED
+        return ModelContext::SaveFailure::locked;
     case 3:  // SQLITE_PERM
-    case 5:  // SQLITE_BUSY
-    case 6:  // SQLITE_LOCKED
     case 7:  // SQLITE_NOMEM
     case 8:  // SQLITE_READONLY
     case 10: // SQLITE_IOERR
@@ -377,7 +378,7 @@ bool ModelContext::hasChanges(const PersistentModel &record) const
 
 bool ModelContext::save(QString *error, const std::function<bool(qint64 saveTime)> &beforeCommit)
 {
-    return saveRecords(std::numeric_limits<size_t>::max(), error, beforeCommit);
+    return saveRecords(pendingRecords(), error, beforeCommit);
 }
 
 std::vector<std::shared_ptr<PersistentModel>> ModelContext::unsavedRecords() const
@@ -397,10 +398,78 @@ std::vector<std::shared_ptr<PersistentModel>> ModelContext::unsavedRecords() con
 
 bool ModelContext::savePart(size_t maxRecords, QString *error)
 {
-    return saveRecords(std::max<size_t>(1, maxRecords), error, {});
+    std::vector<PersistentModel *> records = pendingRecords();
+    if (records.size() > maxRecords)
+        records.resize(std::max<size_t>(1, maxRecords));
+    return saveRecords(std::move(records), error, {});
 }
 
-bool ModelContext::saveRecords(size_t maxRecords, QString *error,
+size_t ModelContext::saveWhatFits(size_t maxRecords, QString *error)
+{
+    const std::vector<PersistentModel *> pending = pendingRecords();
+    std::vector<std::pair<qint64, PersistentModel *>> bySize;
+    bySize.reserve(pending.size());
+    for (PersistentModel *record : pending) {
+        // Roughly what the rows take: enough to put the small before the large.
+        const EntityRows &rows = StoreRows::of(*record);
+        qint64 bytes = 0;
+        for (const QVariant &value : rows.values(*record, record->m_rowID, 0))
+            bytes += value.typeId() == QMetaType::QByteArray ? value.toByteArray().size() : value.toString().size();
+        for (const StoreBlob &b : rows.blobs) {
+            const LazyBlob &blob = b.of(*record);
+            if (blob.m_dirty && blob.m_data)
+                bytes += blob.m_data->size();
+        }
+        bySize.emplace_back(bytes, record);
+    }
+    // Pages stay first: a clip filed into a new Page needs its row.
+    std::stable_sort(bySize.begin(), bySize.end(), [](const auto &a, const auto &b) {
+        const bool aPage = isReferenced(a.second), bPage = isReferenced(b.second);
+        return aPage != bPage ? aPage : a.first < b.first;
+    });
+    if (bySize.empty()) {
+        saveRecords({}, error, {});
+        return 0;
+    }
+    // On a disk with little room, the write-ahead log holds what was saved last and the pages of
+    // saves that failed: moved into the store and cut back before and after each save, it leaves
+    // the room to the next one.
+    QSqlQuery checkpoint(m_db);
+    const auto moveLogIntoStore = [&] {
+        checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        checkpoint.finish();
+    };
+    size_t saved = 0;
+    for (const auto &[bytes, record] : bySize) {
+        if (saved == maxRecords)
+            break;
+        moveLogIntoStore();
+        if (!saveRecords({record}, error, {}))
+            break;
+        ++saved;
+    }
+    moveLogIntoStore();
+    return saved;
+}
+
+std::vector<PersistentModel *> ModelContext::pendingRecords() const
+{
+    std::vector<PersistentModel *> pending;
+    pending.reserve(m_inserted.size() + m_updated.size());
+    std::unordered_set<PersistentModel *> inserted;
+    for (const auto &record : m_inserted) {
+        pending.push_back(record.get());
+        inserted.insert(record.get());
+    }
+    for (const auto &[record, held] : m_updated)
+        if (!inserted.count(record))
+            pending.push_back(record);
+    // Pages first, so that a clip filed into a new Page finds it.
+    std::stable_partition(pending.begin(), pending.end(), isReferenced);
+    return pending;
+}
+
+bool ModelContext::saveRecords(std::vector<PersistentModel *> pending, QString *error,
                                const std::function<bool(qint64 saveTime)> &beforeCommit)
 {
     m_lastSaveFailure = SaveFailure::none;
@@ -419,24 +488,12 @@ bool ModelContext::saveRecords(size_t maxRecords, QString *error,
     }
     QSqlError failure;
     std::unordered_set<PersistentModel *> inserted;
+    for (const auto &record : m_inserted)
+        inserted.insert(record.get());
     bool ok = true;
     for (const auto &record : m_deleted)
         if (ok)
             ok = deleteRecord(*record, &failure);
-    // Pages first, so that a clip filed into a new Page finds it.
-    std::vector<PersistentModel *> pending;
-    pending.reserve(m_inserted.size() + m_updated.size());
-    for (const auto &record : m_inserted) {
-        pending.push_back(record.get());
-        inserted.insert(record.get());
-    }
-    for (const auto &[record, held] : m_updated)
-        if (!inserted.count(record))
-            pending.push_back(record);
-    std::stable_partition(pending.begin(), pending.end(), isReferenced);
-    const bool whole = pending.size() <= maxRecords;
-    if (!whole)
-        pending.resize(maxRecords);
     for (PersistentModel *record : pending)
         if (ok)
             ok = writeRecord(*record, inserted.count(record) > 0, &failure);
@@ -477,11 +534,6 @@ bool ModelContext::saveRecords(size_t maxRecords, QString *error,
     for (const auto &record : m_deleted)
         record->m_context = nullptr;
     m_deleted.clear();
-    if (whole) {
-        m_inserted.clear();
-        m_updated.clear();
-        return true;
-    }
     const std::unordered_set<PersistentModel *> saved(pending.begin(), pending.end());
     std::erase_if(m_inserted, [&](const auto &record) { return saved.count(record.get()) > 0; });
     for (PersistentModel *record : pending)

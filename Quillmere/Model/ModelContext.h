@@ -80,9 +80,10 @@ public:
     void insert(const BrandRef &brand);
     void remove(const std::shared_ptr<PersistentModel> &record);
 
-    // Why the last save() failed. A store that is full or cannot be written now may take the same
-    // changes later; a rejected change will not be taken however often it is tried.
-    enum class SaveFailure { none, diskFull, unavailable, rejected };
+    // Why the last save() failed. A store that is full, locked by another process or cannot be
+    // written now may take the same changes later; a rejected change will not be taken however
+    // often it is tried.
+    enum class SaveFailure { none, diskFull, locked, unavailable, rejected };
     SaveFailure lastSaveFailure() const { return m_lastSaveFailure; }
 
     // Takes over every record of `other`, whose store could not be kept, as changes of this one
@@ -102,6 +103,11 @@ public:
     // (Pages first), in one transaction: on a disk with a little room, part goes in where the
     // whole would not. The rest stays pending.
     bool savePart(size_t maxRecords, QString *error = nullptr);
+    // Saves the pending deletions, then at most `maxRecords` of the inserted and changed records,
+    // each in a transaction of its own, smallest first (Pages first), until one fails: on a nearly
+    // full disk what fits goes in, and a record too large to fit holds back none smaller. Returns
+    // how many records were saved; lastSaveFailure() tells why it stopped short.
+    size_t saveWhatFits(size_t maxRecords, QString *error = nullptr);
     // Inserted and changed records not saved yet.
     std::vector<std::shared_ptr<PersistentModel>> unsavedRecords() const;
     // Drops every pending change: inserted records go, changed ones read back their stored values,
@@ -127,7 +133,11 @@ private:
     QSqlQuery &clipQuery(const QString &sql, const QVariantList &values) const;
     PageRef pageWithRow(qint64 row) const;
 
-    bool saveRecords(size_t maxRecords, QString *error, const std::function<bool(qint64 saveTime)> &beforeCommit);
+    // Inserted and changed records, Pages first.
+    std::vector<PersistentModel *> pendingRecords() const;
+    // Writes the pending deletions and `records` in one transaction.
+    bool saveRecords(std::vector<PersistentModel *> records, QString *error,
+                     const std::function<bool(qint64 saveTime)> &beforeCommit);
     bool writeRecord(PersistentModel &record, bool isNew, QSqlError *error);
     // False with `error` unset when the row is not stored yet.
     bool updateRow(const PersistentModel &record, const QVariantList &values, QSqlError *error);

@@ -52,9 +52,14 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
     connect(&m_store, &ClipStore::saveFailed, this, [this](bool diskFull, const QString &) {
         report({StoreTrouble::Kind::saveFailed, {}, diskFull});
-        m_diskFull = diskFull;
+        m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
         if (!m_retry.isActive())
             scheduleRetry();
+        // What was just copied may fit where the whole backlog did not.
+        if (diskFull && !m_fitQueued) {
+            m_fitQueued = true;
+            QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
+        }
     });
     connect(&m_store, &ClipStore::didSave, this, [this] {
         if (isMemoryOnly() || m_store.context().hasChanges())
@@ -177,7 +182,7 @@ void StoreCaretaker::report(const StoreTrouble &trouble)
 
 void StoreCaretaker::scheduleRetry()
 {
-    const int longest = m_diskFull ? std::min(m_longestRetryMs, longestDiskFullRetryMs) : m_longestRetryMs;
+    const int longest = m_retrySoon ? std::min(m_longestRetryMs, longestDiskFullRetryMs) : m_longestRetryMs;
     m_nextRetryMs = std::min(m_nextRetryMs, longest);
     m_retry.start(m_nextRetryMs);
     m_nextRetryMs = std::min(longest, m_nextRetryMs * 2);
@@ -201,6 +206,14 @@ void StoreCaretaker::saveBatch()
         QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
 }
 
+void StoreCaretaker::saveWhatFits()
+{
+    // A few records per turn of the event loop; one that does not fit waits for the next retry.
+    m_fitQueued = m_store.saveWhatFits(retryBatch) == retryBatch && m_store.context().hasChanges();
+    if (m_fitQueued)
+        QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
+}
+
 int StoreCaretaker::keepUnsaved()
 {
     ModelContext &ctx = m_store.context();
@@ -215,6 +228,8 @@ int StoreCaretaker::keepUnsaved()
             return 0;
     } else {
         while (ctx.hasChanges() && m_store.savePart(retryBatch)) {}
+        if (ctx.hasChanges() && ctx.lastSaveFailure() == ModelContext::SaveFailure::diskFull)
+            while (m_store.saveWhatFits(retryBatch) == retryBatch) {}
         if (!ctx.hasChanges())
             return 0;
         records = ctx.unsavedRecords();

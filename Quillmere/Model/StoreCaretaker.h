@@ -31,16 +31,19 @@ struct StoreTrouble {
 
 // Tells of store trouble once per kind and session, and brings the history back to disk: changes
 // a save could not write are tried again on a back-off (and with every save meanwhile), a few
-// records per transaction so that what fits goes in as room returns, and a history kept in memory
-// reopens its store file on a back-off and moves into it once it can. What is still not written
-// when the program quits, or the whole history when it was kept in memory, goes to a recovery file
-// beside the store; the next start that has the store file brings it back and removes it.
+// records per transaction so that what fits goes in as room returns; when those do not fit, one
+// record at a time, smallest first, so that no large copy holds back a small one. A history kept
+// in memory reopens its store file on a back-off and moves into it once it can. What is still not
+// written when the program quits, or the whole history when it was kept in memory, goes to a
+// recovery file beside the store; the next start that has the store file brings it back and
+// removes it.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
     static constexpr int firstRetryMs = 5 * 1000;
     static constexpr int longestRetryMs = 5 * 60 * 1000;
-    // A full disk is looked at more often: room comes back when the user frees it.
+    // A full disk or a store another process holds is looked at more often: room comes back when
+    // the user frees it, the lock when the other process lets go.
     static constexpr int longestDiskFullRetryMs = 10 * 1000;
     static constexpr size_t retryBatch = 8;
     // A recovery file comes back this much per turn of the event loop.
@@ -67,6 +70,7 @@ private:
     void scheduleRetry();
     void retry();
     void saveBatch();
+    void saveWhatFits();
     bool tryStoreFile();
     // Reads the first of `paths` off the main thread and brings it back a slice at a time.
     void bringBackUnsaved(QStringList paths);
@@ -85,7 +89,8 @@ private:
     int m_firstRetryMs = firstRetryMs;
     int m_longestRetryMs = longestRetryMs;
     int m_nextRetryMs = firstRetryMs;
-    bool m_diskFull = false;
+    bool m_retrySoon = false;
+    bool m_fitQueued = false;
     int m_broughtBack = 0;
     QStringList m_kept;
     QString m_keptReason;

@@ -1,10 +1,12 @@
 #include "Support/PagesFixture.h"
+#include "Support/SmallDisk.h"
 
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QTest>
 
@@ -27,6 +29,39 @@ struct Told {
         return out;
     }
 };
+
+// Another process holding the store's write lock for `holdMs`, or until let go.
+struct StoreLocker {
+    QProcess process;
+    StoreLocker(const QString &storePath, int holdMs)
+    {
+        process.start(QStringLiteral(QUILLMERE_STORE_LOCKER), {storePath, QString::number(holdMs)});
+    }
+    bool holds() { return process.waitForReadyRead(10000) && process.readLine().trimmed() == "locked"; }
+    bool letGo()
+    {
+        process.closeWriteChannel();
+        return process.waitForFinished(10000) && process.exitCode() == 0;
+    }
+    ~StoreLocker() { letGo(); }
+};
+
+int storedClips(ModelContext &ctx, const QString &where = QStringLiteral("1"))
+{
+    QSqlQuery q(ctx.database());
+    return q.exec(QStringLiteral("SELECT COUNT(*) FROM clips WHERE ") + where) && q.next() ? q.value(0).toInt() : -1;
+}
+
+QString spillBeside(const QString &storePath)
+{
+    const QDir dir = QFileInfo(storePath).dir();
+    const QStringList found =
+        dir.entryList({QFileInfo(storePath).fileName() + ".unsaved-*.json"}, QDir::Files, QDir::Time);
+    if (found.isEmpty())
+        return {};
+    QFile file(dir.filePath(found.front()));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
 
 } // namespace
 
@@ -446,4 +481,106 @@ TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
         QDir(dir.path()).removeRecursively();
         QDir().mkpath(dir.path());
     }
+}
+
+TEST(StoreCaretaker, ABacklogTooLargeForTheRoomFreedHoldsBackNoSmallerCopyAndLosesNone)
+{
+    test::StoreFixture f(true);
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    caretaker.start();
+    f.fillDisk();
+    const QString large = QString("x").repeated(30000);
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString("large %1 ").arg(i) + large)));
+
+    // Room for a few of the large ones, not for a batch of them.
+    QSqlQuery q(f.ctx().database());
+    ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA page_count")) && q.next());
+    const qint64 pages = q.value(0).toLongLong();
+    q.finish();
+    ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages + 14)));
+    for (const char *text : {"small one", "small two", "small three"})
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString::fromLatin1(text))));
+
+    EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'small %'") == 3; }));
+    EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'large %'") > 0; }));
+    const int largeStored = storedClips(f.ctx(), "text LIKE 'large %'");
+    EXPECT_LT(largeStored, 12);
+    // The rest stays in the history and goes beside the store at quit.
+    EXPECT_EQ(f.ctx().clipCount(), 15);
+    EXPECT_EQ(caretaker.keepUnsaved(), 12 - largeStored);
+    const QString spill = spillBeside(f.path);
+    EXPECT_FALSE(spill.contains("small"));
+    EXPECT_EQ(spill.count("large "), 12 - largeStored);
+
+    f.makeRoom();
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
+    EXPECT_EQ(storedClips(f.ctx()), 15);
+}
+
+TEST(StoreCaretaker, ACopyMadeWhileAnotherProcessHoldsTheStoreIsKeptUntilItLetsGo)
+{
+    test::StoreFixture f(true);
+    ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("before")));
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    Told told;
+    told.watch(caretaker);
+    caretaker.start();
+
+    // Let go on its own, well before a save that waited for the lock would give up.
+    StoreLocker locker(f.path, 3000);
+    ASSERT_TRUE(locker.holds());
+    ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("while held")));
+    EXPECT_EQ(f.ctx().lastSaveFailure(), ModelContext::SaveFailure::locked);
+    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::saveFailed});
+    EXPECT_FALSE(told.troubles.front().diskFull);
+    EXPECT_TRUE(f.ctx().hasChanges());
+    EXPECT_EQ(f.ctx().clipCount(), 2);
+    // A quit meanwhile keeps it beside the store.
+    EXPECT_EQ(caretaker.keepUnsaved(), 1);
+    EXPECT_TRUE(spillBeside(f.path).contains("while held"));
+
+    ASSERT_TRUE(locker.letGo());
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }, 20000));
+    f.open();
+    EXPECT_EQ(f.ctx().clipCount(), 2);
+}
+
+TEST(StoreCaretaker, TheRoomFreedOnAFullDiskHoldsCopiesRatherThanTheLogsLeftovers)
+{
+    test::SmallDisk disk(3 * 1024 * 1024);
+    ASSERT_TRUE(disk.mounted()) << "mounting a tmpfs needs root";
+    test::StoreFixture f(true);
+    f.path = disk.filePath("pages.store");
+    f.open();
+    ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("first")));
+    QSqlQuery(f.ctx().database()).exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    caretaker.start();
+    {
+        QFile spare(disk.filePath("spare"));
+        ASSERT_TRUE(spare.open(QIODevice::WriteOnly) && spare.write(QByteArray(300 * 1024, 'x')) == 300 * 1024);
+    }
+    ASSERT_TRUE(disk.fill());
+    const QString large = QString("x").repeated(30000);
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString("large %1 ").arg(i) + large)));
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_EQ(storedClips(f.ctx()), 1);
+
+    ASSERT_TRUE(QFile::remove(disk.filePath("spare")));
+    for (const char *text : {"small one", "small two", "small three"})
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString::fromLatin1(text))));
+    EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'small %'") == 3; }));
+    // 300 KB hold most of the ten 30 KB copies that would fit.
+    EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'large %'") >= 6; }));
+    EXPECT_EQ(f.ctx().clipCount(), 16);
+
+    ASSERT_TRUE(QFile::remove(disk.filePath("filler")));
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
+    EXPECT_EQ(storedClips(f.ctx()), 16);
 }
