@@ -123,7 +123,7 @@ TEST(CaptureOverlayUpload, AScreenshotWithTheLinkOutputUploadsItselfAndOnlyTheNe
         env.allowLoopbackHttp = true;
         return env;
     };
-    deps.uploads.readSecret = [&h] { return h.secret; };
+    deps.uploads.readSecret = [&h](QObject *, std::function<void(std::optional<QString>)> done) { done(h.secret); };
     CaptureFeatureCoordinator coordinator(std::move(deps));
     QList<QVariantMap> ownWrites;
     h.center.addObserver(ownPasteboardWriteNotification, &h.pasteboard,

@@ -246,7 +246,7 @@ TEST(CaptureCardActions, UploadRunsOnceAtATimeAndReportsTheServicesText)
         env.preferences = h.prefs.prefs.get();
         return env;
     };
-    deps.uploads.readSecret = [] { return std::optional<QString>(); };
+    deps.uploads.readSecret = [](QObject *, std::function<void(std::optional<QString>)> done) { done(std::nullopt); };
     deps.uploadOwner = &h.uploadOwner;
     auto progress = std::make_shared<CaptureOverlayUploadProgress>(
         CaptureOverlayUploadProgress::State{Kind::failed, QStringLiteral("x")});

@@ -22,7 +22,8 @@ class VanishingKeyring : public SystemSecretStore {
 public:
     qint64 pid = 0;
     bool armed = false;
-    Outcome write(const SecretItem &item, const QString &secret) override
+protected:
+    Outcome doWrite(const SecretItem &item, const QString &secret, const SecretCancellation *cancel) override
     {
         if (armed && pid > 0) {
             ::kill(pid_t(pid), SIGTERM);
@@ -30,7 +31,7 @@ public:
             while (read(item).outcome.status != Status::noSecretService && !deadline.hasExpired())
                 QThread::msleep(20);
         }
-        return SystemSecretStore::write(item, secret);
+        return SystemSecretStore::doWrite(item, secret, cancel);
     }
 };
 
@@ -58,21 +59,35 @@ int main(int argc, char **argv)
         return readUploadSecret(fresh).value_or(QStringLiteral("<none>"));
     };
 
-    ShareUploadSettings card(prefs, keyring);
+    AsyncSecretStore async(keyring);
+    ShareUploadSettings card(prefs, async, false);
+    // The card asks the keyring off this thread; its answers come through the event loop.
+    auto settle = [&card] {
+        const QDeadlineTimer waited(20000);
+        while (card.isWaitingForKeyring() && !waited.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    };
+    auto save = [&] {
+        if (!card.save())
+            return "refused: " + card.saveError().value_or(QString());
+        settle();
+        return card.saveError() ? "refused: " + *card.saveError() : QStringLiteral("ok");
+    };
+    settle();
     print("available", card.isSecretServiceAvailable() ? "yes" : "no");
     card.setField(Field::endpointHost, QStringLiteral(" acct.r2.example.com "));
     card.setField(Field::publicBaseURL, QStringLiteral("https://cdn.example.com"));
     card.setField(Field::accessKeyID, QStringLiteral("AKID1"));
     card.setField(Field::secret, QStringLiteral("first-key\n"));
-    print("save1", card.save() ? "ok" : "refused: " + card.saveError().value_or(QString()));
+    print("save1", save());
     print("host1", storedHost());
     print("secret1", storedSecret());
 
     card.beginEditing();
+    keyring.armed = true;
     card.setField(Field::endpointHost, QStringLiteral("moved.example.com"));
     card.setField(Field::secret, QStringLiteral("second-key"));
-    keyring.armed = true;
-    print("save2", card.save() ? "ok" : "refused: " + card.saveError().value_or(QString()));
+    print("save2", save());
     print("host2", storedHost());
     print("editing2", card.isEditing() ? "yes" : "no");
     print("cancelOffered2", card.hasSavedConfiguration() ? "yes" : "no");
