@@ -31,8 +31,8 @@ public:
         "No Secret Service answers on this desktop, so the secret access key cannot be kept and nothing can be saved. "
         "Start the desktop's keyring (for example GNOME Keyring or KWallet), then open this pane again.");
     static inline const QString preferencesWriteFailedMessage =
-        QStringLiteral("Couldn't save the settings: the preferences file could not be written. The secret is in "
-                       "the keyring; Save again once the disk has room.");
+        QStringLiteral("Couldn't save the settings: the preferences file could not be written, so the saved "
+                       "record is unchanged. The new secret is already in the keyring.");
     static inline const QString waitingMessage = QStringLiteral("Waiting for the keyring…");
 
     // Asks the keyring at once, as recheckKeyring() does.
