@@ -52,9 +52,8 @@ void CaptureUploadContext::upload(QObject *owner, const ClipItem &clip, std::fun
         finish(UploadError::of(UploadError::Kind::notConfigured));
         return;
     }
-    const bool managed = currentShareStorageProvider(*preferences, ManagedCloudConfiguration::fromBundle(
-                                                                         environment().bundleInfo)
-                                                                         .has_value())
+    const bool managed = currentShareStorageProvider(
+                             *preferences, ManagedCloudConfiguration::fromBundle(environment().bundleInfo).has_value())
         == ShareStorageProvider::quillmereCloud;
     std::shared_ptr<ClipItem> copy = uploadCopy(clip);
     QPointer<QObject> guard(owner);
@@ -73,8 +72,10 @@ void CaptureUploadContext::upload(QObject *owner, const ClipItem &clip, std::fun
         });
     };
     if (managed && readManagedToken)
-        return readManagedToken(owner, [start](std::optional<QString> token) { start(std::nullopt, std::move(token)); });
-    fetchOrNothing(readSecret, owner, [start](std::optional<QString> secret) { start(std::move(secret), std::nullopt); });
+        return readManagedToken(owner,
+                                [start](std::optional<QString> token) { start(std::nullopt, std::move(token)); });
+    fetchOrNothing(readSecret, owner,
+                   [start](std::optional<QString> secret) { start(std::move(secret), std::nullopt); });
 }
 
 } // namespace quillmere

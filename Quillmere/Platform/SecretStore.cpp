@@ -29,7 +29,9 @@ QString SecretStore::Outcome::message() const
     return {};
 }
 
-SecretCancellation::SecretCancellation() : m_handle(g_cancellable_new()) {}
+SecretCancellation::SecretCancellation() : m_handle(g_cancellable_new())
+{
+}
 
 SecretCancellation::~SecretCancellation()
 {
@@ -110,9 +112,9 @@ SecretStore::Lookup SystemSecretStore::doRead(const SecretItem &item, const Secr
     const QByteArray service = item.service.toUtf8();
     const QByteArray account = item.account.toUtf8();
     GError *raw = nullptr;
-    std::unique_ptr<SecretValue, ValueDeleter> value(secret_password_lookup_binary_sync(
-        quillmereSchema(), handleOf(cancel), &raw, "service", service.constData(), "account", account.constData(),
-        nullptr));
+    std::unique_ptr<SecretValue, ValueDeleter> value(
+        secret_password_lookup_binary_sync(quillmereSchema(), handleOf(cancel), &raw, "service", service.constData(),
+                                           "account", account.constData(), nullptr));
     ErrorPtr error(raw);
     if (error)
         return {std::nullopt, outcomeFor(error.get())};
@@ -128,7 +130,7 @@ SecretStore::Lookup SystemSecretStore::doRead(const SecretItem &item, const Secr
 }
 
 SecretStore::Outcome SystemSecretStore::doWrite(const SecretItem &item, const QString &secret,
-                                               const SecretCancellation *cancel)
+                                                const SecretCancellation *cancel)
 {
     const QByteArray service = item.service.toUtf8();
     const QByteArray account = item.account.toUtf8();
@@ -136,7 +138,8 @@ SecretStore::Outcome SystemSecretStore::doWrite(const SecretItem &item, const QS
     QByteArray bytes = secret.toUtf8();
     GError *raw = nullptr;
     secret_password_store_sync(quillmereSchema(), SECRET_COLLECTION_DEFAULT, label.constData(), bytes.constData(),
-                               handleOf(cancel), &raw, "service", service.constData(), "account", account.constData(), nullptr);
+                               handleOf(cancel), &raw, "service", service.constData(), "account", account.constData(),
+                               nullptr);
     bytes.fill('\0');
     ErrorPtr error(raw);
     return outcomeFor(error.get());

@@ -132,18 +132,18 @@ public:
         QPointer<QObject> guard(context);
         // The answer goes by way of this object, which outlives every job; `context` is looked at
         // only on its own thread.
-        m_pool.start(QUILLMERE_HANDED_OVER(nullptr, [this, call, guard, job = std::move(job),
-                                                     done = std::move(done)]() mutable {
-            Result result = job(m_store, *call);
-            QMetaObject::invokeMethod(
-                this,
-                QUILLMERE_HANDED_OVER(nullptr,
-                                      [call, guard, done = std::move(done), result = std::move(result)]() mutable {
-                                          if (guard && !call->isCancelled())
-                                              done(std::move(result));
-                                      }),
-                Qt::QueuedConnection);
-        }));
+        m_pool.start(
+            QUILLMERE_HANDED_OVER(nullptr, [this, call, guard, job = std::move(job), done = std::move(done)]() mutable {
+                Result result = job(m_store, *call);
+                QMetaObject::invokeMethod(
+                    this,
+                    QUILLMERE_HANDED_OVER(nullptr,
+                                          [call, guard, done = std::move(done), result = std::move(result)]() mutable {
+                                              if (guard && !call->isCancelled())
+                                                  done(std::move(result));
+                                          }),
+                    Qt::QueuedConnection);
+            }));
         return call;
     }
     Call read(const SecretItem &item, QObject *context, std::function<void(SecretStore::Lookup)> done);

@@ -278,9 +278,9 @@ void ShareUploadSection::refresh()
     const bool waiting = s.isWaitingForKeyring();
     m_lock->setName(editing || waiting ? QStringLiteral("lock.open") : QStringLiteral("lock.fill"));
     m_lock->setColour(editing || waiting ? P::secondaryText() : P::success());
-    m_statusText->setText(waiting   ? ShareUploadSettings::waitingMessage
-                          : editing ? QStringLiteral("Editing configuration")
-                                    : QStringLiteral("Saved securely"));
+    m_statusText->setText(waiting       ? ShareUploadSettings::waitingMessage
+                              : editing ? QStringLiteral("Editing configuration")
+                                        : QStringLiteral("Saved securely"));
     m_stopWaiting->setVisible(waiting);
     m_cancel->setVisible(!waiting && editing && s.hasSavedConfiguration());
     m_save->setVisible(!waiting && editing);

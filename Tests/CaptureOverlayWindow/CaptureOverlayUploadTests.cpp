@@ -115,7 +115,8 @@ TEST(CaptureOverlayUpload, AFailedUploadSaysWhyInItsHelpAndTheLogOnce)
 
     const QString reason = QStringLiteral("Could not connect to 127.0.0.1.");
     EXPECT_EQ(progress->state().reason, reason);
-    EXPECT_TRUE(h.card().helpText(Control::upload).endsWith(reason)) << h.card().helpText(Control::upload).toStdString();
+    EXPECT_TRUE(h.card().helpText(Control::upload).endsWith(reason))
+        << h.card().helpText(Control::upload).toStdString();
     EXPECT_EQ(h.card().accessibleDescription(), h.card().helpText(Control::upload));
     // The card never has the focus; its help shows all the same.
     ASSERT_TRUE(h.moveTo(h.centreOf(h.card(), h.card().controlRect(Control::upload)) + QPoint(1, 0)));

@@ -82,6 +82,7 @@ TEST(ShareUploadSection, EditSaveCancelAndTheChecksBeforeSaving)
     EXPECT_EQ(s.statusText()->text(), "Editing configuration");
     EXPECT_FALSE(s.destinationRow()->isVisible()) << "without a managed service there is nothing to choose";
     EXPECT_EQ(s.settings().provider(), ShareStorageProvider::ownStorage);
+    EXPECT_EQ(f.pane<CapturePane>()->cloudView(), nullptr) << "no block for a service that is not there";
 
     f.type(s, Field::endpointHost, "  acct.r2.example.com  ");
     f.type(s, Field::publicBaseURL, "http://cdn.example.com");
@@ -158,7 +159,8 @@ TEST(ShareUploadSection, EditSaveCancelAndTheChecksBeforeSaving)
 TEST(ShareUploadSection, WithoutASecretServiceItSaysSoAndSavesNothing)
 {
     SectionFixture f;
-    f.prefs->setString(PreferenceKeys::shareStorageProvider, "ownStorage");
+    // A choice stored by a build with the managed service reads as own storage here.
+    f.prefs->setString(PreferenceKeys::shareStorageProvider, "quillmereCloud");
     f.secrets.setFailure(SecretStore::Outcome{SecretStore::Status::noSecretService, 2});
     ShareUploadSection &s = f.openSection();
     EXPECT_EQ(s.destinationPicker()->currentText(), "My own R2/S3");

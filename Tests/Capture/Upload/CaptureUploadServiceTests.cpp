@@ -7,6 +7,7 @@
 #include "UploadTestSupport.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,7 +17,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
-#include <QDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -251,8 +251,8 @@ TEST(CaptureUploadService, AConnectionResetAfterTheRequestSendsItOnceAndSaysWhy)
         file->flush();
         return file;
     }();
-    const QString expected = QStringLiteral(
-        "The connection to 127.0.0.1 broke before it answered; the upload was not sent again.");
+    const QString expected =
+        QStringLiteral("The connection to 127.0.0.1 broke before it answered; the upload was not sent again.");
 
     // The PUT of an image and of a streamed recording.
     Harness own;
@@ -269,7 +269,8 @@ TEST(CaptureUploadService, AConnectionResetAfterTheRequestSendsItOnceAndSaysWhy)
 
     // The managed service's POST, which carries the bearer token.
     Harness managed(ShareStorageProvider::quillmereCloud);
-    managed.bundleInfo = {{ManagedCloudConfiguration::infoKey, QStringLiteral("https://127.0.0.1:%1").arg(server.port())}};
+    managed.bundleInfo = {
+        {ManagedCloudConfiguration::infoKey, QStringLiteral("https://127.0.0.1:%1").arg(server.port())}};
     const qsizetype before = server.requests().size();
     const UploadResult result = managed.upload({}, std::nullopt, *png);
     ASSERT_TRUE(std::holds_alternative<UploadError>(result));

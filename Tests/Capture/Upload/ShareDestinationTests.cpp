@@ -101,8 +101,12 @@ struct SetupHarness {
 
     ManagedCloudSetup::Dependencies dependencies(const QVariantMap &info)
     {
-        return {&network, prefs.prefs.get(), &board.writer, info,
-                [this](QObject *, std::function<void(std::optional<QString>)> done) { done(token); }, true};
+        return {&network,
+                prefs.prefs.get(),
+                &board.writer,
+                info,
+                [this](QObject *, std::function<void(std::optional<QString>)> done) { done(token); },
+                true};
     }
 };
 

@@ -5,9 +5,9 @@
 #include "Support/TestSupport.h"
 
 #include <QDir>
-#include <QTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace quillmere;

@@ -22,6 +22,7 @@ class VanishingKeyring : public SystemSecretStore {
 public:
     qint64 pid = 0;
     bool armed = false;
+
 protected:
     Outcome doWrite(const SecretItem &item, const QString &secret, const SecretCancellation *cancel) override
     {

@@ -266,8 +266,7 @@ QString CaptureOverlayController::helpText(Control control) const
 
 void CaptureOverlayController::describeUploadState()
 {
-    const bool failed =
-        m_actions && m_actions->progress()->state().kind == CaptureOverlayUploadProgress::Kind::failed;
+    const bool failed = m_actions && m_actions->progress()->state().kind == CaptureOverlayUploadProgress::Kind::failed;
     setAccessibleDescription(failed ? helpText(Control::upload) : QString());
 }
 
