@@ -112,8 +112,9 @@ private:
 };
 
 // A SecretStore's calls on threads of their own, so that a keyring waiting on a prompt, or one
-// that never answers, holds up nobody. `done` runs on the caller's thread while `context` lives,
-// unless the call was cancelled first. Destroying this cancels what is still running.
+// that never answers, holds up nobody. `done` runs on this object's thread (where `context` must
+// live) while `context` lives, unless the call was cancelled first. Destroying this cancels what
+// is still running and waits for it.
 class AsyncSecretStore : public QObject {
 public:
     using Call = std::shared_ptr<SecretCancellation>;
