@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QProcess>
 #include <QScrollArea>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -239,6 +241,41 @@ TEST(ShareUploadSection, ASilentKeyringIsWaitedForVisiblyAndAKeyringThatComesLat
     f.window->show();
     f.settle(s);
     EXPECT_TRUE(s.noSecretServiceRow()->isVisible());
+}
+
+TEST(ShareUploadSection, ARealKeyringsPasswordPromptIsWaitedForAndCancelled)
+{
+    // gnome-keyring without a login keyring: the first write asks for a new keyring's password
+    // in a window on this display, which nobody answers.
+    ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "needs the test display for the keyring's prompt";
+    const QString keyringDaemon = QStringLiteral("/usr/bin/gnome-keyring-daemon");
+    ASSERT_TRUE(QFile::exists(keyringDaemon)) << "tools/setup installs gnome-keyring";
+    QTemporaryDir home;
+    ASSERT_TRUE(QDir(home.path()).mkpath("run"));
+    QFile::setPermissions(home.filePath("run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QProcessEnvironment env;
+    for (const char *name : {"PATH", "DISPLAY", "XAUTHORITY"})
+        if (qEnvironmentVariableIsSet(name))
+            env.insert(name, qEnvironmentVariable(name));
+    env.insert("HOME", home.path());
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("XDG_RUNTIME_DIR", home.filePath("run"));
+    // The prompt's accessibility bus would print to the same output.
+    env.insert("NO_AT_BRIDGE", "1");
+    QProcess probe;
+    probe.setProcessEnvironment(env);
+    probe.start("/usr/bin/dbus-run-session",
+                {"--", "sh", "-c",
+                 keyringDaemon + " --start --components=secrets >/dev/null 2>&1 && exec \"$0\" --cancel",
+                 QStringLiteral(QUILLMERE_SETTINGS_SECRET_PROBE)});
+    ASSERT_TRUE(probe.waitForFinished(60000)) << "the probe hung";
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    EXPECT_EQ(out,
+              "saveReturnedWithin50ms=yes\nwaiting=yes\nwaitingAfterCancel=no\nsaved=no\ncallEndedWithin3s=yes\n"
+              "record=<none>\n")
+        << out.toStdString();
 }
 
 TEST(ShareUploadSection, APreferencesFileThatCannotBeWrittenIsNotReportedAsSaved)

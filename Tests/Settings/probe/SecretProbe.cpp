@@ -1,6 +1,7 @@
 // Saves the share-upload card against whatever Secret Service the environment offers and prints
 // what happened, one "name=value" line each. With a process id as its argument, that process
-// (the keyring) is stopped just before the second save writes its secret.
+// (the keyring) is stopped just before the second save writes its secret. With "--cancel", the
+// save meets the keyring's prompt and is cancelled after a while.
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/SecretStore.h"
 #include "Quillmere/Settings/Core/ShareUploadSettings.h"
@@ -8,9 +9,11 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QThread>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 using namespace quillmere;
 using Field = ShareUploadSettings::Field;
@@ -38,9 +41,52 @@ protected:
 
 } // namespace
 
+// Saves into a keyring that answers with a prompt nobody answers, then cancels.
+int saveAndCancel()
+{
+    Preferences prefs(QDir::home().filePath(QStringLiteral("prefs.json")));
+    auto print = [](const char *name, const QString &value) { std::printf("%s=%s\n", name, qPrintable(value)); };
+    SystemSecretStore system;
+    auto keyring = std::make_unique<AsyncSecretStore>(system);
+    {
+        ShareUploadSettings card(prefs, *keyring, false);
+        auto runFor = [](int ms) {
+            const QDeadlineTimer until(ms);
+            while (!until.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        };
+        const QDeadlineTimer asked(10000);
+        while (card.isWaitingForKeyring() && !asked.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        card.setField(Field::endpointHost, QStringLiteral("acct.r2.example.com"));
+        card.setField(Field::publicBaseURL, QStringLiteral("https://cdn.example.com"));
+        card.setField(Field::accessKeyID, QStringLiteral("AKID1"));
+        card.setField(Field::secret, QStringLiteral("key"));
+        QElapsedTimer saving;
+        saving.start();
+        card.save();
+        print("saveReturnedWithin50ms", saving.elapsed() < 50 ? "yes" : "no");
+        runFor(3000);
+        print("waiting", card.isWaitingForKeyring() ? "yes" : "no");
+        card.cancelWaiting();
+        print("waitingAfterCancel", card.isWaitingForKeyring() ? "yes" : "no");
+        print("saved", card.isEditing() ? "no" : "yes");
+    }
+    // Ends only once the keyring call itself has: the prompt went with the cancel.
+    QElapsedTimer stopping;
+    stopping.start();
+    keyring.reset();
+    print("callEndedWithin3s", stopping.elapsed() < 3000 ? "yes" : "no");
+    print("record", prefs.contains(ShareUploadConfig::key) ? "stored" : "<none>");
+    std::fflush(stdout);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc > 1 && QByteArray(argv[1]) == "--cancel")
+        return saveAndCancel();
     VanishingKeyring keyring;
     keyring.pid = argc > 1 ? QByteArray(argv[1]).toLongLong() : 0;
     // The keyring may still be starting.
