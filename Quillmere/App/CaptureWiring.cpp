@@ -60,6 +60,8 @@ QIcon recordingIcon()
 struct CaptureAnnouncements {
     QNetworkAccessManager network;
     SystemSecretStore secrets;
+    // Declared after the store it reads, so it ends its calls first.
+    AsyncSecretStore keyring{secrets};
     std::unique_ptr<PasteboardWriter> writer;
     std::unique_ptr<CaptureOverlayPresenter> presenter;
 };
@@ -97,10 +99,10 @@ std::unique_ptr<CaptureAnnouncements> makeAnnouncements(ClipStore &store, Pasteb
         UploadEnvironment env;
         env.network = &shared->network;
         env.preferences = &prefs;
-        env.managedAccessToken = [shared] { return shared->secrets.read(managedCloudTokenItem).secret; };
         return env;
     };
-    uploads.readSecret = [shared] { return readUploadSecret(shared->secrets); };
+    uploads.readSecret = shared->keyring.fetcher(uploadSecretItem);
+    uploads.readManagedToken = shared->keyring.fetcher(managedCloudTokenItem);
     CaptureOverlayController::Environment environment;
     if (pasteboard)
         announcements->writer = std::make_unique<PasteboardWriter>(*pasteboard, center);

@@ -312,12 +312,11 @@ void CaptureFeatureCoordinator::uploadScreenshotAutomatically(
             progress->setState({CaptureOverlayUploadProgress::Kind::done, {}});
             return;
         }
-        const QString message = std::get<UploadError>(result).message();
+        const UploadError &error = std::get<UploadError>(result);
+        const QString message = error.message();
         const bool copiedBack = current && self->m_linkDelivery->deliverFallback(*claim, *clip);
         progress->setState(CaptureOverlayUploadProgress::State::failed(
-            copiedBack ? message + QStringLiteral(" — screenshot copied") : message));
-        if (self)
-            qCCritical(lcCapture, "Automatic screenshot upload failed: %s", qPrintable(message));
+            copiedBack ? message + QStringLiteral(" — screenshot copied") : message, error.reason()));
     });
 }
 

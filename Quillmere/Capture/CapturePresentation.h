@@ -16,8 +16,14 @@ public:
     struct State {
         Kind kind = Kind::idle;
         QString message; // failed only
+        QString reason;  // failed only: why, for the help text
         bool operator==(const State &) const = default;
-        static State failed(const QString &message) { return {Kind::failed, message}; }
+        static State failed(const QString &message, const QString &reason = {})
+        {
+            return {Kind::failed, message, reason};
+        }
+        // What the failed state's help text says.
+        QString help() const { return reason.isEmpty() ? message : message + QStringLiteral(": ") + reason; }
     };
 
     explicit CaptureOverlayUploadProgress(State state, QObject *parent = nullptr) : QObject(parent), m_state(state) {}

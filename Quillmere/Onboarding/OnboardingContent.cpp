@@ -76,7 +76,7 @@ Row privateByDefaultRow()
 {
     return {QStringLiteral("Private by default"),
             QStringLiteral("Clipboard history stays on this computer and, when enabled, in your sync folder. "
-                           "Brindlewax Cloud receives only screenshots you choose to upload."),
+                           "Screenshots leave it only when you upload them to storage you set up."),
             QStringLiteral("lock.shield"),
             P::blue(),
             {}};

@@ -23,8 +23,29 @@ QString SecretStore::Outcome::message() const
                               "keyring (for example GNOME Keyring or KWallet) and try again.");
     case Status::failed:
         return QStringLiteral("The keyring did not accept the request.");
+    case Status::cancelled:
+        return QStringLiteral("Cancelled while waiting for the keyring; nothing was changed.");
     }
     return {};
+}
+
+SecretCancellation::SecretCancellation() : m_handle(g_cancellable_new())
+{
+}
+
+SecretCancellation::~SecretCancellation()
+{
+    g_object_unref(m_handle);
+}
+
+void SecretCancellation::cancel()
+{
+    g_cancellable_cancel(m_handle);
+}
+
+bool SecretCancellation::isCancelled() const
+{
+    return g_cancellable_is_cancelled(m_handle);
 }
 
 namespace {
@@ -66,20 +87,34 @@ SecretStore::Outcome outcomeFor(GError *error)
 {
     if (!error)
         return {};
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        return {SecretStore::Status::cancelled, error->code};
     const bool unreachable =
         error->domain == G_IO_ERROR || error->domain == G_DBUS_ERROR || error->domain == G_SPAWN_ERROR;
-    return {unreachable ? SecretStore::Status::noSecretService : SecretStore::Status::failed, error->code};
+    if (unreachable) {
+        // libsecret keeps its first connection to the service; a keyring started since then is
+        // met only through a fresh one.
+        secret_service_disconnect();
+        return {SecretStore::Status::noSecretService, error->code};
+    }
+    return {SecretStore::Status::failed, error->code};
+}
+
+GCancellable *handleOf(const SecretCancellation *cancel)
+{
+    return cancel ? cancel->handle() : nullptr;
 }
 
 } // namespace
 
-SecretStore::Lookup SystemSecretStore::read(const SecretItem &item)
+SecretStore::Lookup SystemSecretStore::doRead(const SecretItem &item, const SecretCancellation *cancel)
 {
     const QByteArray service = item.service.toUtf8();
     const QByteArray account = item.account.toUtf8();
     GError *raw = nullptr;
-    std::unique_ptr<SecretValue, ValueDeleter> value(secret_password_lookup_binary_sync(
-        quillmereSchema(), nullptr, &raw, "service", service.constData(), "account", account.constData(), nullptr));
+    std::unique_ptr<SecretValue, ValueDeleter> value(
+        secret_password_lookup_binary_sync(quillmereSchema(), handleOf(cancel), &raw, "service", service.constData(),
+                                           "account", account.constData(), nullptr));
     ErrorPtr error(raw);
     if (error)
         return {std::nullopt, outcomeFor(error.get())};
@@ -94,7 +129,8 @@ SecretStore::Lookup SystemSecretStore::read(const SecretItem &item)
     return {std::move(text), {}};
 }
 
-SecretStore::Outcome SystemSecretStore::write(const SecretItem &item, const QString &secret)
+SecretStore::Outcome SystemSecretStore::doWrite(const SecretItem &item, const QString &secret,
+                                                const SecretCancellation *cancel)
 {
     const QByteArray service = item.service.toUtf8();
     const QByteArray account = item.account.toUtf8();
@@ -102,25 +138,45 @@ SecretStore::Outcome SystemSecretStore::write(const SecretItem &item, const QStr
     QByteArray bytes = secret.toUtf8();
     GError *raw = nullptr;
     secret_password_store_sync(quillmereSchema(), SECRET_COLLECTION_DEFAULT, label.constData(), bytes.constData(),
-                               nullptr, &raw, "service", service.constData(), "account", account.constData(), nullptr);
+                               handleOf(cancel), &raw, "service", service.constData(), "account", account.constData(),
+                               nullptr);
     bytes.fill('\0');
     ErrorPtr error(raw);
     return outcomeFor(error.get());
 }
 
-SecretStore::Outcome SystemSecretStore::remove(const SecretItem &item)
+SecretStore::Outcome SystemSecretStore::doRemove(const SecretItem &item, const SecretCancellation *cancel)
 {
     const QByteArray service = item.service.toUtf8();
     const QByteArray account = item.account.toUtf8();
     GError *raw = nullptr;
-    secret_password_clear_sync(quillmereSchema(), nullptr, &raw, "service", service.constData(), "account",
+    secret_password_clear_sync(quillmereSchema(), handleOf(cancel), &raw, "service", service.constData(), "account",
                                account.constData(), nullptr);
     ErrorPtr error(raw);
     return outcomeFor(error.get());
 }
 
-SecretStore::Lookup MemorySecretStore::read(const SecretItem &item)
+void MemorySecretStore::setFailure(std::optional<Outcome> failure)
 {
+    const std::lock_guard lock(m_mutex);
+    m_failure = failure;
+}
+
+void MemorySecretStore::setWriteFailure(std::optional<Outcome> failure)
+{
+    const std::lock_guard lock(m_mutex);
+    m_writeFailure = failure;
+}
+
+int MemorySecretStore::itemCount() const
+{
+    const std::lock_guard lock(m_mutex);
+    return static_cast<int>(m_items.size());
+}
+
+SecretStore::Lookup MemorySecretStore::doRead(const SecretItem &item, const SecretCancellation *)
+{
+    const std::lock_guard lock(m_mutex);
     if (m_failure)
         return {std::nullopt, *m_failure};
     const auto it = m_items.find({item.service, item.account});
@@ -129,8 +185,10 @@ SecretStore::Lookup MemorySecretStore::read(const SecretItem &item)
     return {it->second, {}};
 }
 
-SecretStore::Outcome MemorySecretStore::write(const SecretItem &item, const QString &secret)
+SecretStore::Outcome MemorySecretStore::doWrite(const SecretItem &item, const QString &secret,
+                                                const SecretCancellation *)
 {
+    const std::lock_guard lock(m_mutex);
     if (m_failure)
         return *m_failure;
     if (m_writeFailure)
@@ -139,12 +197,55 @@ SecretStore::Outcome MemorySecretStore::write(const SecretItem &item, const QStr
     return {};
 }
 
-SecretStore::Outcome MemorySecretStore::remove(const SecretItem &item)
+SecretStore::Outcome MemorySecretStore::doRemove(const SecretItem &item, const SecretCancellation *)
 {
+    const std::lock_guard lock(m_mutex);
     if (m_failure)
         return *m_failure;
     m_items.erase({item.service, item.account});
     return {};
+}
+
+AsyncSecretStore::AsyncSecretStore(SecretStore &store, QObject *parent) : QObject(parent), m_store(store)
+{
+    // Each waiting call holds a thread; a few let a reopened pane ask while an old prompt waits.
+    m_pool.setMaxThreadCount(4);
+    m_pool.setExpiryTimeout(5000);
+}
+
+AsyncSecretStore::~AsyncSecretStore()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        for (const auto &weak : m_calls)
+            if (const Call call = weak.lock())
+                call->cancel();
+    }
+    m_pool.waitForDone();
+}
+
+AsyncSecretStore::Call AsyncSecretStore::track()
+{
+    auto call = std::make_shared<SecretCancellation>();
+    const std::lock_guard lock(m_mutex);
+    std::erase_if(m_calls, [](const auto &weak) { return weak.expired(); });
+    m_calls.push_back(call);
+    return call;
+}
+
+AsyncSecretStore::Call AsyncSecretStore::read(const SecretItem &item, QObject *context,
+                                              std::function<void(SecretStore::Lookup)> done)
+{
+    return run<SecretStore::Lookup>(
+        [item](SecretStore &store, const SecretCancellation &cancel) { return store.read(item, &cancel); }, context,
+        std::move(done));
+}
+
+AsyncSecretStore::Fetch AsyncSecretStore::fetcher(const SecretItem &item)
+{
+    return [this, item](QObject *context, std::function<void(std::optional<QString>)> done) {
+        read(item, context, [done = std::move(done)](SecretStore::Lookup lookup) { done(std::move(lookup.secret)); });
+    };
 }
 
 } // namespace quillmere

@@ -82,10 +82,14 @@ CapturePane::CapturePane(Dependencies deps, QWidget *parent)
     note->setContentsMargins(4, 0, 4, 0);
     column->addWidget(note);
 
-    m_share = new ShareUploadSection(*m_model->preferences(), *deps.secrets, this);
+    const bool managedServiceBuilt = ManagedCloudConfiguration::fromBundle(deps.cloud.bundleInfo).has_value();
+    m_share = new ShareUploadSection(*m_model->preferences(), *deps.keyring, managedServiceBuilt, this);
     column->addWidget(m_share);
-    m_cloud = new ManagedCloudSetupView(std::move(deps.cloud), this);
-    column->addWidget(m_cloud);
+    // Nothing is offered that the build does not have.
+    if (managedServiceBuilt) {
+        m_cloud = new ManagedCloudSetupView(std::move(deps.cloud), this);
+        column->addWidget(m_cloud);
+    }
 
     connect(m_model.get(), &CaptureSettingsModel::changed, this, &CapturePane::refresh);
     refresh();

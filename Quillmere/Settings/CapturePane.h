@@ -10,7 +10,7 @@
 
 namespace quillmere {
 
-class SecretStore;
+class AsyncSecretStore;
 class ShareUploadSection;
 class ManagedCloudSetupView;
 class ShortcutRecorderView;
@@ -23,7 +23,7 @@ class CapturePane : public QWidget {
 public:
     struct Dependencies {
         CaptureSettingsModel::Dependencies capture;
-        SecretStore *secrets = nullptr;
+        AsyncSecretStore *keyring = nullptr;
         ShortcutRecording::KeysymTable keysyms;
         ShortcutRecording::HotKeySuspension suspendHotKeys;
         ManagedCloudSetup::Dependencies cloud;
@@ -46,6 +46,7 @@ public:
     // Shown only while some actions conflict.
     MessageRow *conflictRow() const { return m_conflict; }
     ShareUploadSection *shareSection() const { return m_share; }
+    // Only in a build that has a managed service.
     ManagedCloudSetupView *cloudView() const { return m_cloud; }
 
     void refresh();
@@ -62,7 +63,7 @@ private:
     QWidget *m_conflictDivider;
     MessageRow *m_conflict;
     ShareUploadSection *m_share;
-    ManagedCloudSetupView *m_cloud;
+    ManagedCloudSetupView *m_cloud = nullptr;
 };
 
 } // namespace quillmere

@@ -53,6 +53,8 @@ struct SettingsWindow::CaptureServices {
     std::function<bool(CaptureAction)> isShortcutRefused;
     std::unique_ptr<SystemSecretStore> ownSecrets;
     SecretStore *secrets = nullptr;
+    // Over `secrets`, so that no keyring call waits on this thread.
+    std::unique_ptr<AsyncSecretStore> keyring;
     std::unique_ptr<SystemPasteboard> ownPasteboard;
     std::unique_ptr<PasteboardWriter> writer;
     std::unique_ptr<QNetworkAccessManager> ownNetwork;
@@ -72,6 +74,7 @@ SettingsWindow::SettingsWindow(Dependencies deps, QWidget *parent)
     if (!deps.secrets)
         m_capture->ownSecrets = std::make_unique<SystemSecretStore>();
     m_capture->secrets = deps.secrets ? deps.secrets : m_capture->ownSecrets.get();
+    m_capture->keyring = std::make_unique<AsyncSecretStore>(*m_capture->secrets);
     if (!deps.pasteboard)
         m_capture->ownPasteboard = std::make_unique<SystemPasteboard>();
     m_capture->writer = std::make_unique<PasteboardWriter>(
@@ -254,15 +257,14 @@ void SettingsWindow::showPane(SettingsPane pane)
     case SettingsPane::capture: {
         CapturePane::Dependencies capture;
         capture.capture = {&model.preferences(), m_capture->center, m_capture->isShortcutRefused};
-        capture.secrets = m_capture->secrets;
+        capture.keyring = m_capture->keyring.get();
         capture.keysyms = m_keysyms;
         capture.suspendHotKeys = m_suspendHotKeys;
-        SecretStore *secrets = m_capture->secrets;
         capture.cloud = {m_capture->network,
                          &model.preferences(),
                          m_capture->writer.get(),
                          m_capture->cloudInfo,
-                         [secrets] { return secrets->read(managedCloudTokenItem).secret; },
+                         m_capture->keyring->fetcher(managedCloudTokenItem),
                          m_capture->cloudOverLoopbackHttp};
         m_detail = new CapturePane(std::move(capture), parent);
         break;

@@ -111,15 +111,16 @@ const QList<FieldSpec> &fieldSpecs()
 
 } // namespace
 
-ShareUploadSection::ShareUploadSection(Preferences &preferences, SecretStore &secrets, QWidget *parent)
+ShareUploadSection::ShareUploadSection(Preferences &preferences, AsyncSecretStore &keyring, bool managedServiceBuilt,
+                                       QWidget *parent)
     : SettingsSection(QStringLiteral("Share links (advanced)"), QStringLiteral("link"), parent),
-      m_settings(std::make_unique<ShareUploadSettings>(preferences, secrets))
+      m_settings(std::make_unique<ShareUploadSettings>(preferences, keyring, managedServiceBuilt))
 {
     QVBoxLayout *rows = content();
 
     m_destination = new MenuPicker(160, this);
     QList<std::pair<QString, QVariant>> destinations;
-    for (ShareStorageProvider provider : allShareStorageProviders())
+    for (ShareStorageProvider provider : allShareStorageProviders(managedServiceBuilt))
         destinations.append({menuLabel(provider), rawValue(provider)});
     m_destination->setEntries(destinations);
     connect(m_destination, &MenuPicker::picked, this, [this](const QVariant &value) {
@@ -128,7 +129,11 @@ ShareUploadSection::ShareUploadSection(Preferences &preferences, SecretStore &se
     });
     m_destinationRow = new SettingsRow(QStringLiteral("Upload destination"), {}, {}, m_destination, this);
     rows->addWidget(m_destinationRow);
-    rows->addWidget(new SettingsDivider(this));
+    auto *destinationDivider = new SettingsDivider(this);
+    rows->addWidget(destinationDivider);
+    // A choice of one is no choice.
+    m_destinationRow->setVisible(managedServiceBuilt);
+    destinationDivider->setVisible(managedServiceBuilt);
 
     bool first = true;
     for (const FieldSpec &entry : fieldSpecs()) {
@@ -200,13 +205,16 @@ ShareUploadSection::ShareUploadSection(Preferences &preferences, SecretStore &se
     m_cancel = new SettingsButton(QStringLiteral("Cancel"), SettingsButton::Kind::normal, bar);
     m_save = new SettingsButton(QStringLiteral("Save"), SettingsButton::Kind::prominent, bar);
     m_edit = new SettingsButton(QStringLiteral("Edit"), SettingsButton::Kind::normal, bar);
-    for (SettingsButton *button : {m_cancel, m_save, m_edit})
+    m_stopWaiting = new SettingsButton(QStringLiteral("Cancel"), SettingsButton::Kind::normal, bar);
+    m_stopWaiting->setAccessibleName(QStringLiteral("Stop waiting for the keyring"));
+    for (SettingsButton *button : {m_stopWaiting, m_cancel, m_save, m_edit})
         status->addWidget(button, 0, Qt::AlignVCenter);
     auto dropFocus = [this] {
         if (QWidget *focused = focusWidget(); focused && isAncestorOf(focused))
             focused->clearFocus();
     };
     connect(m_edit, &QAbstractButton::clicked, this, [this] { m_settings->beginEditing(); });
+    connect(m_stopWaiting, &QAbstractButton::clicked, this, [this] { m_settings->cancelWaiting(); });
     connect(m_cancel, &QAbstractButton::clicked, this, [this, dropFocus] {
         dropFocus();
         m_settings->cancelEditing();
@@ -219,6 +227,15 @@ ShareUploadSection::ShareUploadSection(Preferences &preferences, SecretStore &se
 
     connect(m_settings.get(), &ShareUploadSettings::changed, this, &ShareUploadSection::refresh);
     refresh();
+}
+
+void ShareUploadSection::showEvent(QShowEvent *event)
+{
+    SettingsSection::showEvent(event);
+    // Built with the pane, which asked already; a window shown again asks again.
+    if (m_shownOnce)
+        m_settings->recheckKeyring();
+    m_shownOnce = true;
 }
 
 QString ShareUploadSection::shownValue(Field field) const
@@ -258,13 +275,17 @@ void ShareUploadSection::refresh()
     m_error->setVisible(failed);
     m_errorDivider->setVisible(failed);
 
-    m_lock->setName(editing ? QStringLiteral("lock.open") : QStringLiteral("lock.fill"));
-    m_lock->setColour(editing ? P::secondaryText() : P::success());
-    m_statusText->setText(editing ? QStringLiteral("Editing configuration") : QStringLiteral("Saved securely"));
-    m_cancel->setVisible(editing && s.hasSavedConfiguration());
-    m_save->setVisible(editing);
+    const bool waiting = s.isWaitingForKeyring();
+    m_lock->setName(editing || waiting ? QStringLiteral("lock.open") : QStringLiteral("lock.fill"));
+    m_lock->setColour(editing || waiting ? P::secondaryText() : P::success());
+    m_statusText->setText(waiting       ? ShareUploadSettings::waitingMessage
+                              : editing ? QStringLiteral("Editing configuration")
+                                        : QStringLiteral("Saved securely"));
+    m_stopWaiting->setVisible(waiting);
+    m_cancel->setVisible(!waiting && editing && s.hasSavedConfiguration());
+    m_save->setVisible(!waiting && editing);
     m_save->setEnabled(s.canSave());
-    m_edit->setVisible(!editing);
+    m_edit->setVisible(!waiting && !editing);
 }
 
 // ---- The managed service -------------------------------------------------------------------------

@@ -20,7 +20,9 @@ public:
     using Field = ShareUploadSettings::Field;
     static inline const QString secretBullets = QString(16, QChar(0x2022));
 
-    ShareUploadSection(Preferences &preferences, SecretStore &secrets, QWidget *parent = nullptr);
+    // Without a managed service in the build, own storage is the only destination and no choice is shown.
+    ShareUploadSection(Preferences &preferences, AsyncSecretStore &keyring, bool managedServiceBuilt,
+                       QWidget *parent = nullptr);
 
     ShareUploadSettings &settings() const { return *m_settings; }
     SettingsRow *destinationRow() const { return m_destinationRow; }
@@ -35,8 +37,13 @@ public:
     SettingsButton *editButton() const { return m_edit; }
     SettingsButton *saveButton() const { return m_save; }
     SettingsButton *cancelButton() const { return m_cancel; }
+    // Stops waiting on the keyring; shown only while it is waited on.
+    SettingsButton *stopWaitingButton() const { return m_stopWaiting; }
 
     void refresh();
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     struct ReadOnlyRow {
@@ -59,6 +66,8 @@ private:
     SettingsButton *m_edit;
     SettingsButton *m_save;
     SettingsButton *m_cancel;
+    SettingsButton *m_stopWaiting;
+    bool m_shownOnce = false;
 };
 
 // The managed service's block: make it the destination, or send a test image through it and

@@ -53,7 +53,9 @@ struct AnnouncementHarness : test::CaptureServiceHarness {
             env.allowLoopbackHttp = true;
             return env;
         };
-        deps.uploads.readSecret = [] { return std::optional<QString>(QStringLiteral("sEcReT-never-logged")); };
+        deps.uploads.readSecret = [](QObject *, std::function<void(std::optional<QString>)> done) {
+            done(QStringLiteral("sEcReT-never-logged"));
+        };
         coordinator = std::make_unique<CaptureFeatureCoordinator>(std::move(deps));
         center.addObserver(Notices::clipCaptured, &pasteboard, [this](const Notification &) { ++notices; });
         storeShareStorageProvider(*prefs, ShareStorageProvider::ownStorage);
@@ -124,8 +126,9 @@ TEST(CaptureAnnouncements, AFailedAutomaticUploadPutsTheNewestScreenshotBackAndS
     const QString notConfigured = UploadError::of(UploadError::Kind::notConfigured).message();
     EXPECT_EQ(progress->state().message, notConfigured + QStringLiteral(" — screenshot copied"));
     EXPECT_EQ(h.pasteboard.data(QStringLiteral("public.png")), shot->imageData());
-    EXPECT_TRUE(log.all().contains(QStringLiteral("Automatic screenshot upload failed: ") + notConfigured))
-        << log.all().toStdString();
+    const QString reason = UploadError::of(UploadError::Kind::notConfigured).reason();
+    EXPECT_EQ(progress->state().reason, reason);
+    EXPECT_EQ(log.all().count(QStringLiteral("Upload failed: ") + reason), 1) << log.all().toStdString();
     EXPECT_FALSE(log.all().contains(QStringLiteral("sEcReT")));
 
     // An older capture whose result arrives after a newer one's image: it leaves the pasteboard alone

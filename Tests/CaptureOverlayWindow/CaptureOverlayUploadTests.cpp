@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QScreen>
+#include <QToolTip>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -97,6 +98,41 @@ TEST(CaptureOverlayUpload, TheUploadButtonPutsTheLinkOnTheClipboardOrShowsTheFai
     EXPECT_FALSE(log.all().contains(QStringLiteral("X-Amz-Signature"))) << log.all().toStdString();
 }
 
+TEST(CaptureOverlayUpload, AFailedUploadSaysWhyInItsHelpAndTheLogOnce)
+{
+    OverlayWindowHarness h;
+    // Nobody listens on the discard port.
+    h.prefs->setJSON(ShareUploadConfig{QStringLiteral("127.0.0.1:9"), QStringLiteral("auto"), QStringLiteral("shots/"),
+                                       QStringLiteral("https://cdn.example.com/"), QStringLiteral("AKID")},
+                     ShareUploadConfig::key);
+    storeShareStorageProvider(*h.prefs, ShareStorageProvider::ownStorage);
+    h.secret = QStringLiteral("s3cr3t/never-shown");
+    LogCapture log;
+    auto progress = h.presenter->showCard(h.screenshot(png(64, 36)), Kind::idle);
+    ASSERT_TRUE(waitUntil([&] { return h.settled(h.card()); }, 5000));
+    clickControl(h, Control::upload);
+    ASSERT_TRUE(waitUntil([&] { return progress->state().kind == Kind::failed; }, 20000));
+
+    const QString reason = QStringLiteral("Could not connect to 127.0.0.1.");
+    EXPECT_EQ(progress->state().reason, reason);
+    EXPECT_TRUE(h.card().helpText(Control::upload).endsWith(reason))
+        << h.card().helpText(Control::upload).toStdString();
+    EXPECT_EQ(h.card().accessibleDescription(), h.card().helpText(Control::upload));
+    // The card never has the focus; its help shows all the same.
+    ASSERT_TRUE(h.moveTo(h.centreOf(h.card(), h.card().controlRect(Control::upload)) + QPoint(1, 0)));
+    EXPECT_TRUE(waitUntil([&] { return QToolTip::isVisible() && QToolTip::text().endsWith(reason); }, 5000))
+        << QToolTip::text().toStdString();
+    QTest::qWait(100);
+    const QRect area(serverPosition(h.card()) - QPoint(20, 20), h.card().size() + QSize(420, 80));
+    QGuiApplication::primaryScreen()
+        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+        .save(artifactPath(QStringLiteral("capture-overlay/card-failed-help.png")));
+
+    EXPECT_EQ(log.all().count(QStringLiteral("Upload failed: ") + reason), 1) << log.all().toStdString();
+    EXPECT_FALSE(log.all().contains(QStringLiteral("s3cr3t"))) << log.all().toStdString();
+    EXPECT_FALSE(log.all().contains(QStringLiteral("X-Amz-Signature"))) << log.all().toStdString();
+}
+
 TEST(CaptureOverlayUpload, AScreenshotWithTheLinkOutputUploadsItselfAndOnlyTheNewestTouchesTheClipboard)
 {
     S3rver s3;
@@ -123,7 +159,7 @@ TEST(CaptureOverlayUpload, AScreenshotWithTheLinkOutputUploadsItselfAndOnlyTheNe
         env.allowLoopbackHttp = true;
         return env;
     };
-    deps.uploads.readSecret = [&h] { return h.secret; };
+    deps.uploads.readSecret = [&h](QObject *, std::function<void(std::optional<QString>)> done) { done(h.secret); };
     CaptureFeatureCoordinator coordinator(std::move(deps));
     QList<QVariantMap> ownWrites;
     h.center.addObserver(ownPasteboardWriteNotification, &h.pasteboard,

@@ -142,7 +142,9 @@ struct OverlayWindowHarness {
             env.allowLoopbackHttp = true;
             return env;
         };
-        environment.actions.uploads.readSecret = [this] { return secret; };
+        environment.actions.uploads.readSecret = [this](QObject *, std::function<void(std::optional<QString>)> done) {
+            done(secret);
+        };
         environment.preferences = prefs.prefs.get();
         environment.askSaveDestination = [this](const CaptureCardActions::SaveRequest &request) {
             return answerSaveDialog ? answerSaveDialog(request) : QString();

@@ -9,6 +9,7 @@
 #include "Quillmere/Settings/SettingsWindow.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 #include "Support/DisplayTestSupport.h"
+#include "Support/HeldSecretStore.h"
 #include "Support/MemoryPasteboard.h"
 #include "Support/PagesFixture.h"
 
@@ -82,7 +83,7 @@ struct SettingsWindowFixture : StoreFixture {
     SyncActions::Dependencies sync;
     SyncHealthStore syncHealth{*prefs.prefs, clock.clock()};
     // The Capture pane's keyring, clipboard and managed service.
-    MemorySecretStore secrets;
+    HeldSecretStore secrets;
     MemoryPasteboard pasteboard;
     std::function<bool(CaptureAction)> isCaptureShortcutRefused;
     ShortcutRecording::HotKeySuspension suspendHotKeys;

@@ -7,8 +7,11 @@
 #include "SettingsWindowFixture.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QProcess>
 #include <QScrollArea>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -25,7 +28,18 @@ struct SectionFixture : test::SettingsWindowFixture {
         select(SettingsPane::capture);
         CapturePane *capture = pane<CapturePane>();
         EXPECT_NE(capture, nullptr);
+        settle(*capture->shareSection());
         return *capture->shareSection();
+    }
+    // The keyring answers off the main thread; this runs the event loop until it has.
+    static void settle(ShareUploadSection &section)
+    {
+        EXPECT_TRUE(test::waitUntil([&] { return !section.settings().isWaitingForKeyring(); }));
+    }
+    void save(ShareUploadSection &section)
+    {
+        QTest::mouseClick(section.saveButton(), Qt::LeftButton);
+        settle(section);
     }
     ManagedCloudSetupView &cloudView() { return *pane<CapturePane>()->cloudView(); }
     // Rows shown or hidden just now are laid out, and nothing else runs meanwhile.
@@ -68,7 +82,9 @@ TEST(ShareUploadSection, EditSaveCancelAndTheChecksBeforeSaving)
     EXPECT_FALSE(s.cancelButton()->isVisible());
     EXPECT_FALSE(s.saveButton()->isEnabled());
     EXPECT_EQ(s.statusText()->text(), "Editing configuration");
-    EXPECT_EQ(s.destinationRow()->subtitle(), destinationSubtitle(ShareStorageProvider::quillmereCloud));
+    EXPECT_FALSE(s.destinationRow()->isVisible()) << "without a managed service there is nothing to choose";
+    EXPECT_EQ(s.settings().provider(), ShareStorageProvider::ownStorage);
+    EXPECT_EQ(f.pane<CapturePane>()->cloudView(), nullptr) << "no block for a service that is not there";
 
     f.type(s, Field::endpointHost, "  acct.r2.example.com  ");
     f.type(s, Field::publicBaseURL, "http://cdn.example.com");
@@ -90,7 +106,7 @@ TEST(ShareUploadSection, EditSaveCancelAndTheChecksBeforeSaving)
     EXPECT_EQ(readUploadSecret(f.secrets), std::nullopt);
     f.shoot(s.saveButton(), QStringLiteral("share-editing"));
 
-    QTest::mouseClick(s.saveButton(), Qt::LeftButton);
+    f.save(s);
     EXPECT_EQ(s.statusText()->text(), "Saved securely");
     EXPECT_FALSE(s.errorRow()->isVisible());
     EXPECT_EQ(readUploadSecret(f.secrets), "s3cr3t-key");
@@ -120,20 +136,20 @@ TEST(ShareUploadSection, EditSaveCancelAndTheChecksBeforeSaving)
     EXPECT_EQ(f.storedRecord(), before);
     EXPECT_EQ(readUploadSecret(f.secrets), "s3cr3t-key");
 
-    // The keyring refuses: the record stays as it was, and since the old key went first the
-    // card no longer claims a saved secret.
+    // The keyring refuses: the record and the old key stay as they were, and Cancel goes back
+    // to them.
     QTest::mouseClick(s.editButton(), Qt::LeftButton);
     f.type(s, Field::endpointHost, "moved.example.com");
     f.type(s, Field::secret, "next-key");
     f.secrets.setWriteFailure(SecretStore::Outcome{SecretStore::Status::failed, 7});
-    QTest::mouseClick(s.saveButton(), Qt::LeftButton);
+    f.save(s);
     EXPECT_EQ(s.errorRow()->message(),
               "Couldn't save the secret to the keyring. Check that the keyring is unlocked and try again.");
     EXPECT_EQ(f.storedRecord(), before);
     EXPECT_EQ(s.statusText()->text(), "Editing configuration");
     EXPECT_EQ(s.editor(Field::endpointHost)->text(), "moved.example.com");
-    EXPECT_EQ(readUploadSecret(f.secrets), std::nullopt);
-    EXPECT_FALSE(s.cancelButton()->isVisible());
+    EXPECT_EQ(readUploadSecret(f.secrets), "s3cr3t-key");
+    EXPECT_TRUE(s.cancelButton()->isVisible());
     // The message sits between the field rows and the description.
     QVBoxLayout *rows = s.content();
     EXPECT_LT(rows->indexOf(s.readOnlyRow(Field::secret)), rows->indexOf(s.errorRow()));
@@ -145,7 +161,8 @@ TEST(ShareUploadSection, EditSaveCancelAndTheChecksBeforeSaving)
 TEST(ShareUploadSection, WithoutASecretServiceItSaysSoAndSavesNothing)
 {
     SectionFixture f;
-    f.prefs->setString(PreferenceKeys::shareStorageProvider, "ownStorage");
+    // A choice stored by a build with the managed service reads as own storage here.
+    f.prefs->setString(PreferenceKeys::shareStorageProvider, "quillmereCloud");
     f.secrets.setFailure(SecretStore::Outcome{SecretStore::Status::noSecretService, 2});
     ShareUploadSection &s = f.openSection();
     EXPECT_EQ(s.destinationPicker()->currentText(), "My own R2/S3");
@@ -157,21 +174,125 @@ TEST(ShareUploadSection, WithoutASecretServiceItSaysSoAndSavesNothing)
     f.type(s, Field::secret, "key");
     EXPECT_FALSE(s.saveButton()->isEnabled());
     f.shoot(s.saveButton(), QStringLiteral("share-no-secret-service"));
-    EXPECT_FALSE(s.settings().save());
+    s.settings().save();
+    f.settle(s);
     EXPECT_EQ(s.errorRow()->message(), ShareUploadSettings::noSecretServiceMessage);
     EXPECT_TRUE(f.storedRecord().isEmpty());
 
     // A keyring that comes later is used; one that goes before Save refuses it.
     f.secrets.setFailure(std::nullopt);
-    EXPECT_TRUE(s.settings().save());
+    s.settings().save();
+    f.settle(s);
+    EXPECT_FALSE(s.settings().isEditing());
     EXPECT_FALSE(s.noSecretServiceRow()->isVisible());
     QTest::mouseClick(s.editButton(), Qt::LeftButton);
     f.type(s, Field::accessKeyID, "AKID2");
     const QByteArray before = f.storedRecord();
     f.secrets.setFailure(SecretStore::Outcome{SecretStore::Status::noSecretService, 2});
-    EXPECT_FALSE(s.settings().save());
+    s.settings().save();
+    f.settle(s);
     EXPECT_EQ(f.storedRecord(), before);
     EXPECT_TRUE(s.noSecretServiceRow()->isVisible());
+}
+
+TEST(ShareUploadSection, ASilentKeyringIsWaitedForVisiblyAndAKeyringThatComesLaterIsFoundOnReopening)
+{
+    SectionFixture f;
+    f.secrets.setFailure(SecretStore::Outcome{SecretStore::Status::noSecretService, 2});
+    ShareUploadSection &first = f.openSection();
+    EXPECT_TRUE(first.noSecretServiceRow()->isVisible());
+
+    // The keyring comes, then shows a prompt nobody answers: the pane opened again finds it and waits.
+    f.secrets.setFailure(std::nullopt);
+    f.secrets.hold();
+    f.select(SettingsPane::general);
+    f.select(SettingsPane::capture);
+    ShareUploadSection &s = *f.pane<CapturePane>()->shareSection();
+    EXPECT_EQ(s.statusText()->text(), "Waiting for the keyring…");
+    EXPECT_TRUE(s.stopWaitingButton()->isVisible());
+    EXPECT_FALSE(s.saveButton()->isVisible());
+    f.shoot(s.stopWaitingButton(), QStringLiteral("share-waiting"));
+    f.secrets.release();
+    f.settle(s);
+    EXPECT_FALSE(s.noSecretServiceRow()->isVisible()) << "the verdict of the first opening was not kept";
+    EXPECT_FALSE(s.stopWaitingButton()->isVisible());
+
+    // Save meets the prompt; Cancel stops waiting, and the window stays free meanwhile.
+    f.type(s, Field::endpointHost, "acct.r2.example.com");
+    f.type(s, Field::publicBaseURL, "https://cdn.example.com");
+    f.type(s, Field::accessKeyID, "AKID1");
+    f.type(s, Field::secret, "new-key");
+    f.secrets.hold();
+    QTest::mouseClick(s.saveButton(), Qt::LeftButton);
+    EXPECT_EQ(s.statusText()->text(), "Waiting for the keyring…");
+    ASSERT_TRUE(test::waitUntil([&] { return f.secrets.waiting() == 1; }));
+    QTest::mouseClick(s.stopWaitingButton(), Qt::LeftButton);
+    EXPECT_EQ(s.statusText()->text(), "Editing configuration");
+    EXPECT_TRUE(s.saveButton()->isVisible());
+    f.secrets.release();
+    QTest::qWait(50);
+    EXPECT_EQ(readUploadSecret(f.secrets), std::nullopt);
+    EXPECT_TRUE(f.storedRecord().isEmpty());
+    EXPECT_NE(s.statusText()->text(), "Saved securely");
+
+    // Shown again, the window asks again.
+    f.secrets.setFailure(SecretStore::Outcome{SecretStore::Status::noSecretService, 2});
+    f.window->hide();
+    f.window->show();
+    f.settle(s);
+    EXPECT_TRUE(s.noSecretServiceRow()->isVisible());
+}
+
+TEST(ShareUploadSection, ARealKeyringsPasswordPromptIsWaitedForAndCancelled)
+{
+    // gnome-keyring without a login keyring: the first write asks for a new keyring's password
+    // in a window on this display, which nobody answers.
+    ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "needs the test display for the keyring's prompt";
+    const QString keyringDaemon = QStringLiteral("/usr/bin/gnome-keyring-daemon");
+    ASSERT_TRUE(QFile::exists(keyringDaemon)) << "tools/setup installs gnome-keyring";
+    QTemporaryDir home;
+    ASSERT_TRUE(QDir(home.path()).mkpath("run"));
+    QFile::setPermissions(home.filePath("run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QProcessEnvironment env;
+    for (const char *name : {"PATH", "DISPLAY", "XAUTHORITY"})
+        if (qEnvironmentVariableIsSet(name))
+            env.insert(name, qEnvironmentVariable(name));
+    env.insert("HOME", home.path());
+    env.insert("XDG_DATA_HOME", home.filePath("data"));
+    env.insert("XDG_CONFIG_HOME", home.filePath("config"));
+    env.insert("XDG_RUNTIME_DIR", home.filePath("run"));
+    // The prompt's accessibility bus would print to the same output.
+    env.insert("NO_AT_BRIDGE", "1");
+    QProcess probe;
+    probe.setProcessEnvironment(env);
+    probe.start("/usr/bin/dbus-run-session",
+                {"--", "sh", "-c",
+                 keyringDaemon + " --start --components=secrets >/dev/null 2>&1 && exec \"$0\" --cancel",
+                 QStringLiteral(QUILLMERE_SETTINGS_SECRET_PROBE)});
+    ASSERT_TRUE(probe.waitForFinished(60000)) << "the probe hung";
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    EXPECT_EQ(out,
+              "saveReturnedWithin50ms=yes\nwaiting=yes\nwaitingAfterCancel=no\nsaved=no\ncallEndedWithin3s=yes\n"
+              "record=<none>\n")
+        << out.toStdString();
+}
+
+TEST(ShareUploadSection, APreferencesFileThatCannotBeWrittenIsNotReportedAsSaved)
+{
+    SectionFixture f;
+    ShareUploadSection &s = f.openSection();
+    f.type(s, Field::endpointHost, "acct.r2.example.com");
+    f.type(s, Field::publicBaseURL, "https://cdn.example.com");
+    f.type(s, Field::accessKeyID, "AKID1");
+    f.type(s, Field::secret, "key");
+    ASSERT_TRUE(QDir(f.prefs.dir.path()).removeRecursively());
+    f.save(s);
+    EXPECT_EQ(s.errorRow()->message(), ShareUploadSettings::preferencesWriteFailedMessage);
+    EXPECT_TRUE(s.errorRow()->isVisible());
+    EXPECT_NE(s.statusText()->text(), "Saved securely");
+    EXPECT_TRUE(s.saveButton()->isVisible());
+    f.shoot(s.errorRow(), QStringLiteral("share-preferences-unwritable"));
 }
 
 TEST(ShareUploadSection, DestinationMenuAndTheManagedTestUpload)
@@ -195,6 +316,7 @@ TEST(ShareUploadSection, DestinationMenuAndTheManagedTestUpload)
     EXPECT_EQ(s.destinationRow()->systemImage(), "externaldrive.fill");
     EXPECT_EQ(f.storedRecord(), recordBefore) << "the own-storage record is not touched";
 
+    EXPECT_TRUE(s.destinationRow()->isVisible());
     ManagedCloudSetupView &cloud = f.cloudView();
     EXPECT_FALSE(cloud.testingRow()->isVisible());
     f.shoot(cloud.testButton(), QStringLiteral("cloud-idle"));

@@ -193,7 +193,8 @@ CaptureCardActions::Outcome CaptureCardActions::upload()
             }
             progress->setState({Kind::done, {}});
         } else {
-            progress->setState(CaptureOverlayUploadProgress::State::failed(std::get<UploadError>(result).message()));
+            const UploadError &error = std::get<UploadError>(result);
+            progress->setState(CaptureOverlayUploadProgress::State::failed(error.message(), error.reason()));
         }
     });
     return Outcome::stay;

@@ -6,6 +6,7 @@
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -31,6 +32,27 @@ QString UploadError::message() const
         return QStringLiteral("File missing");
     case Kind::invalidResponse:
         return QStringLiteral("Bad response");
+    }
+    return {};
+}
+
+QString UploadError::reason() const
+{
+    switch (kind) {
+    case Kind::network:
+        return transport ? transport->description() : QStringLiteral("The server could not be reached.");
+    case Kind::serverError:
+        return QStringLiteral("The server refused the upload with error %1.").arg(status);
+    case Kind::notConfigured:
+        return QStringLiteral("Uploads are not set up: fill in Share links in Settings › Capture.");
+    case Kind::missingSecret:
+        return QStringLiteral("The upload key is not in the keyring: save it again in Settings › Capture.");
+    case Kind::noImage:
+        return QStringLiteral("This capture has no image to upload.");
+    case Kind::fileMissing:
+        return QStringLiteral("The recording's file is no longer there.");
+    case Kind::invalidResponse:
+        return QStringLiteral("The server's answer could not be understood.");
     }
     return {};
 }
@@ -82,9 +104,11 @@ void CaptureUploadService::upload(const ClipItem &clip, std::function<void(Uploa
     m_started = true;
     m_done = std::move(done);
 
+    const bool managedServiceBuilt = ManagedCloudConfiguration::fromBundle(m_environment.bundleInfo).has_value();
     const ShareStorageProvider destination = m_environment.preferences
-        ? currentShareStorageProvider(*m_environment.preferences)
-        : ShareStorageProvider::quillmereCloud;
+        ? currentShareStorageProvider(*m_environment.preferences, managedServiceBuilt)
+        : managedServiceBuilt ? ShareStorageProvider::quillmereCloud
+                              : ShareStorageProvider::ownStorage;
     if (destination == ShareStorageProvider::quillmereCloud) {
         // Recordings never go to the managed service; only the image is looked at.
         const std::optional<QByteArray> image = clip.hasImageData() ? clip.imageData() : std::nullopt;
@@ -131,17 +155,20 @@ void CaptureUploadService::uploadToOwnStorage(const Payload &payload)
 
     QNetworkRequest request = UploadTransfer::request(*url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, payload.contentType);
-    QNetworkReply *reply = nullptr;
+    std::unique_ptr<QIODevice> body;
     if (const auto *bodyPath = std::get_if<QString>(&payload.body)) {
         auto file = std::make_unique<QFile>(*bodyPath);
         if (!file->open(QIODevice::ReadOnly))
             return finishLater(UploadError::network({QNetworkReply::ContentAccessDenied, url->host()}));
         request.setHeader(QNetworkRequest::ContentLengthHeader, file->size());
-        reply = m_environment.network->put(request, file.get());
-        file.release()->setParent(reply);
+        body = std::move(file);
     } else {
-        reply = m_environment.network->put(request, std::get<QByteArray>(payload.body));
+        auto bytes = std::make_unique<QBuffer>();
+        bytes->setData(std::get<QByteArray>(payload.body));
+        bytes->open(QIODevice::ReadOnly);
+        body = std::move(bytes);
     }
+    QNetworkReply *reply = UploadTransfer::sendOnce(*m_environment.network, request, "PUT", std::move(body));
     track(reply);
 
     QPointer<CaptureUploadService> self(this);

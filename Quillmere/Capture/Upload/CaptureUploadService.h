@@ -37,6 +37,8 @@ struct UploadError {
     static UploadError of(Kind kind) { return {kind, 0, std::nullopt}; }
 
     QString message() const;
+    // Why, in a sentence for the card's help text and the log; names a host at most.
+    QString reason() const;
     bool isCancelled() const { return transport && transport->isCancelled(); }
     bool operator==(const UploadError &) const = default;
 };
@@ -49,7 +51,8 @@ struct UploadEnvironment {
     // The chosen destination is read from here at the start of each upload.
     const Preferences *preferences = nullptr;
     QVariantMap bundleInfo = ManagedCloudConfiguration::mainBundleInfo();
-    // The managed service's bearer token; nothing when none is stored.
+    // The managed service's bearer token, read from the keyring before the upload starts;
+    // nothing when none is stored. It must not wait on anything.
     std::function<std::optional<QString>()> managedAccessToken;
     Clock clock = systemClock();
     // Tests only: plain http to servers on this machine.

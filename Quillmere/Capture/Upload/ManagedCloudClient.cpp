@@ -1,5 +1,6 @@
 #include "Quillmere/Capture/Upload/ManagedCloudClient.h"
 
+#include <QBuffer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -98,9 +99,11 @@ QNetworkReply *send(QNetworkAccessManager *session, const QNetworkRequest &reque
         QTimer::singleShot(0, context, [deliver, refused] { deliver(ManagedCloudFailure(refused)); });
         return nullptr;
     }
-    // Without a body there is no Content-Type either; post() would invent one.
-    QNetworkReply *reply =
-        body.isEmpty() ? session->sendCustomRequest(request, QByteArrayLiteral("POST")) : session->post(request, body);
+    // Sent as a custom verb: post() would invent a Content-Type for a request without a body.
+    auto bytes = std::make_unique<QBuffer>();
+    bytes->setData(body);
+    bytes->open(QIODevice::ReadOnly);
+    QNetworkReply *reply = UploadTransfer::sendOnce(*session, request, QByteArrayLiteral("POST"), std::move(bytes));
     UploadTransfer::await(reply, UploadTransfer::answerCap, true, [deliver, read = std::move(read)](HttpAnswer answer) {
         if (answer.bodyTooLarge)
             return deliver(ManagedCloudFailure(ManagedCloudError::invalidResponse()));

@@ -42,11 +42,17 @@ void ManagedCloudSetup::startTestUpload()
         QTimer::singleShot(0, this, [this] { fail(ManagedCloudError::notConfigured().description()); });
         return;
     }
-    const std::optional<QString> token = m_dependencies.accessToken ? m_dependencies.accessToken() : std::nullopt;
-    if (!token || token->isEmpty()) {
+    if (!m_dependencies.accessToken) {
         QTimer::singleShot(0, this, [this] { fail(missingTokenMessage); });
         return;
     }
+    m_dependencies.accessToken(this, [this, client](std::optional<QString> token) { sendTestImage(client, token); });
+}
+
+void ManagedCloudSetup::sendTestImage(const ManagedCloudClient &client, const std::optional<QString> &token)
+{
+    if (!token || token->isEmpty())
+        return fail(missingTokenMessage);
 
     QPointer<ManagedCloudSetup> self(this);
     client.uploadObject(

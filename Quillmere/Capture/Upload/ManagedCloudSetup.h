@@ -36,7 +36,8 @@ public:
         Preferences *preferences = nullptr;
         PasteboardWriter *pasteboard = nullptr;
         QVariantMap bundleInfo = ManagedCloudConfiguration::mainBundleInfo();
-        std::function<std::optional<QString>()> accessToken;
+        // Read from the keyring off the main thread.
+        AsyncSecretStore::Fetch accessToken;
         // Tests only: plain http to servers on this machine.
         bool allowLoopbackHttp = false;
     };
@@ -68,6 +69,7 @@ Q_SIGNALS:
     void changed();
 
 private:
+    void sendTestImage(const ManagedCloudClient &client, const std::optional<QString> &token);
     void fail(const QString &message);
 
     Dependencies m_dependencies;

@@ -18,21 +18,23 @@ QString rawValue(ShareStorageProvider provider)
 
 std::optional<ShareStorageProvider> shareStorageProviderFromRaw(const QString &raw)
 {
-    for (ShareStorageProvider provider : allShareStorageProviders())
+    for (ShareStorageProvider provider : allShareStorageProviders(true))
         if (rawValue(provider) == raw)
             return provider;
     return std::nullopt;
 }
 
-const QList<ShareStorageProvider> &allShareStorageProviders()
+QList<ShareStorageProvider> allShareStorageProviders(bool managedServiceBuilt)
 {
-    static const QList<ShareStorageProvider> all{ShareStorageProvider::quillmereCloud,
-                                                 ShareStorageProvider::ownStorage};
-    return all;
+    if (!managedServiceBuilt)
+        return {ShareStorageProvider::ownStorage};
+    return {ShareStorageProvider::quillmereCloud, ShareStorageProvider::ownStorage};
 }
 
-ShareStorageProvider currentShareStorageProvider(const Preferences &prefs)
+ShareStorageProvider currentShareStorageProvider(const Preferences &prefs, bool managedServiceBuilt)
 {
+    if (!managedServiceBuilt)
+        return ShareStorageProvider::ownStorage;
     return shareStorageProviderFromRaw(prefs.string(PreferenceKeys::shareStorageProvider).value_or(QString()))
         .value_or(ShareStorageProvider::quillmereCloud);
 }

@@ -56,26 +56,23 @@ std::optional<ShareUploadConfig> ShareUploadConfig::fromJson(const QJsonValue &j
     return config;
 }
 
-std::optional<QString> readUploadSecret(SecretStore &store)
+std::optional<QString> readUploadSecret(SecretStore &store, const SecretCancellation *cancel)
 {
-    return store.read(uploadSecretItem).secret;
+    return store.read(uploadSecretItem, cancel).secret;
 }
 
-bool saveUploadSecret(SecretStore &store, const QString &secret, QString *failure)
+bool saveUploadSecret(SecretStore &store, const QString &secret, QString *failure, const SecretCancellation *cancel)
 {
-    const SecretStore::Outcome removed = store.remove(uploadSecretItem);
-    if (secret.isEmpty())
-        return true;
-    SecretStore::Outcome added = store.write(uploadSecretItem, secret);
+    const SecretStore::Outcome added =
+        secret.isEmpty() ? store.remove(uploadSecretItem, cancel) : store.write(uploadSecretItem, secret, cancel);
     if (added.ok())
         return true;
-    // Without a keyring the removal failed for the same reason; that is the better explanation.
-    if (removed.status == SecretStore::Status::noSecretService)
-        added = removed;
-    qCCritical(lcKeychain, "The keyring did not save the upload secret (error %d): %s", added.code,
-               qUtf8Printable(added.message()));
-    if (added.status == SecretStore::Status::noSecretService)
-        qCCritical(lcKeychain, "No Secret Service is running on the session bus");
+    if (added.status != SecretStore::Status::cancelled) {
+        qCCritical(lcKeychain, "The keyring did not save the upload secret (error %d): %s", added.code,
+                   qUtf8Printable(added.message()));
+        if (added.status == SecretStore::Status::noSecretService)
+            qCCritical(lcKeychain, "No Secret Service is running on the session bus");
+    }
     if (failure)
         *failure = added.message();
     return false;

@@ -41,9 +41,12 @@ inline const SecretItem uploadSecretItem{QStringLiteral("com.orvantide.quillmere
                                          QStringLiteral("secretAccessKey")};
 
 // The stored secret access key; nothing when there is none or the keyring cannot be reached.
-std::optional<QString> readUploadSecret(SecretStore &store);
-// Replaces the stored key; an empty text only removes it. The old key is removed first, so a
-// failed write leaves none. On failure `failure` (when given) says why, for the user.
-bool saveUploadSecret(SecretStore &store, const QString &secret, QString *failure = nullptr);
+// Both wait on the keyring: call them on AsyncSecretStore's threads.
+std::optional<QString> readUploadSecret(SecretStore &store, const SecretCancellation *cancel = nullptr);
+// Replaces the stored key; an empty text only removes it. The keyring replaces the item in one
+// step, so a failed or cancelled write keeps the old key. On failure `failure` (when given) says
+// why, for the user.
+bool saveUploadSecret(SecretStore &store, const QString &secret, QString *failure = nullptr,
+                      const SecretCancellation *cancel = nullptr);
 
 } // namespace quillmere

@@ -1,6 +1,7 @@
 #include "Quillmere/Capture/Upload/UploadTransfer.h"
 
 #include <QHostAddress>
+#include <QNetworkAccessManager>
 #include <memory>
 
 namespace quillmere {
@@ -15,8 +16,11 @@ QString TransportError::description() const
         return QStringLiteral("The request to %1 timed out.").arg(where);
     case QNetworkReply::HostNotFoundError:
         return QStringLiteral("%1 could not be found.").arg(where);
-    case QNetworkReply::ConnectionRefusedError:
     case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::ContentReSendError:
+        return QStringLiteral("The connection to %1 broke before it answered; the upload was not sent again.")
+            .arg(where);
+    case QNetworkReply::ConnectionRefusedError:
     case QNetworkReply::NetworkSessionFailedError:
     case QNetworkReply::TemporaryNetworkFailureError:
     case QNetworkReply::UnknownNetworkError:
@@ -111,6 +115,54 @@ void await(QNetworkReply *reply, qint64 cap, bool keepBody, std::function<void(H
         }
         done(std::move(*answer));
     });
+}
+
+namespace {
+
+// A body Qt can rewind only while that is safe: its resend after a broken connection starts by
+// rewinding the body, and a refusal makes it report the failure instead.
+class SingleSendBody : public QIODevice {
+public:
+    SingleSendBody(std::unique_ptr<QIODevice> source, bool repeatable)
+        : m_source(std::move(source)), m_repeatable(repeatable)
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return m_source->size(); }
+    // Qt rewinds a body only to send it again.
+    bool seek(qint64 pos) override
+    {
+        if (pos <= this->pos() && (!m_repeatable || m_read))
+            return false;
+        return m_source->seek(pos) && QIODevice::seek(pos);
+    }
+    bool reset() override { return seek(0); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 got = m_source->read(data, maxSize);
+        m_read = m_read || got > 0;
+        return got;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    std::unique_ptr<QIODevice> m_source;
+    bool m_repeatable;
+    bool m_read = false;
+};
+
+} // namespace
+
+QNetworkReply *sendOnce(QNetworkAccessManager &network, const QNetworkRequest &request, const QByteArray &verb,
+                        std::unique_ptr<QIODevice> body)
+{
+    auto once = std::make_unique<SingleSendBody>(std::move(body), verb == "PUT");
+    QNetworkReply *reply = network.sendCustomRequest(request, verb, once.get());
+    once.release()->setParent(reply);
+    return reply;
 }
 
 void abort(QNetworkReply *reply)

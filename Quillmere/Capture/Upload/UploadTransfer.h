@@ -6,8 +6,11 @@
 #include <QString>
 #include <QUrl>
 #include <functional>
+#include <memory>
 #include <optional>
 
+class QIODevice;
+class QNetworkAccessManager;
 class QObject;
 
 namespace quillmere {
@@ -53,6 +56,12 @@ QNetworkRequest request(const QUrl &url);
 void await(QNetworkReply *reply, qint64 cap, bool keepBody, std::function<void(HttpAnswer)> done);
 // Ends a reply on the user's behalf: it reports as cancelled, not as timed out.
 void abort(QNetworkReply *reply);
+
+// Sends a request whose body is `body` (which the reply takes). Qt sends a request again by
+// itself when the connection breaks; here that happens only for a PUT none of whose body was
+// read yet, never for a POST, which is not safe to repeat. A lost connection is reported instead.
+QNetworkReply *sendOnce(QNetworkAccessManager &network, const QNetworkRequest &request, const QByteArray &verb,
+                        std::unique_ptr<QIODevice> body);
 
 } // namespace UploadTransfer
 

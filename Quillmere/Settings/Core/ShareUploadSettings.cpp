@@ -1,7 +1,7 @@
 #include "Quillmere/Settings/Core/ShareUploadSettings.h"
 
 #include "Quillmere/Platform/Core/Preferences.h"
-#include "Quillmere/Platform/SecretStore.h"
+#include "Quillmere/Settings/Core/RuleEditors.h"
 
 namespace quillmere {
 
@@ -30,17 +30,40 @@ template <typename Config> auto &member(Config &config, Field field)
 
 } // namespace
 
-ShareUploadSettings::ShareUploadSettings(Preferences &preferences, SecretStore &secrets, QObject *parent)
-    : QObject(parent), m_preferences(preferences), m_secrets(secrets),
-      m_provider(currentShareStorageProvider(preferences))
+ShareUploadSettings::ShareUploadSettings(Preferences &preferences, AsyncSecretStore &keyring, bool managedServiceBuilt,
+                                         QObject *parent)
+    : QObject(parent), m_preferences(preferences), m_keyring(keyring),
+      m_provider(currentShareStorageProvider(preferences, managedServiceBuilt))
 {
     const ShareUploadConfig stored = ShareUploadConfig::load(preferences);
-    const SecretStore::Lookup lookup = m_secrets.read(uploadSecretItem);
-    m_secretServiceAvailable = lookup.outcome.status != SecretStore::Status::noSecretService;
-    const QString secret = lookup.secret.value_or(QString());
     m_config = m_savedConfig = stored;
-    m_secret = m_savedSecret = secret;
-    m_isEditing = !(stored.isComplete() && !secret.isEmpty());
+    m_isEditing = !stored.isComplete();
+    recheckKeyring();
+}
+
+ShareUploadSettings::~ShareUploadSettings()
+{
+    if (m_call)
+        m_call->cancel();
+}
+
+void ShareUploadSettings::recheckKeyring()
+{
+    if (m_call)
+        return;
+    m_call = m_keyring.read(uploadSecretItem, this, [this](SecretStore::Lookup lookup) {
+        m_call.reset();
+        m_secretServiceAvailable = lookup.outcome.status != SecretStore::Status::noSecretService;
+        const QString secret = lookup.secret.value_or(QString());
+        // What is being typed stays; only the saved side follows the keyring.
+        if (!m_isEditing || m_secret == m_savedSecret)
+            m_secret = secret;
+        m_savedSecret = secret;
+        if (secret.isEmpty())
+            m_isEditing = true;
+        Q_EMIT changed();
+    });
+    Q_EMIT changed();
 }
 
 QString ShareUploadSettings::field(Field which) const
@@ -76,7 +99,7 @@ ShareUploadConfig ShareUploadSettings::trimmedConfig() const
 
 bool ShareUploadSettings::canSave() const
 {
-    return m_secretServiceAvailable && trimmedConfig().isComplete() && !m_secret.trimmed().isEmpty();
+    return m_secretServiceAvailable && !m_call && trimmedConfig().isComplete() && !m_secret.trimmed().isEmpty();
 }
 
 bool ShareUploadSettings::hasSavedConfiguration() const
@@ -100,41 +123,72 @@ void ShareUploadSettings::cancelEditing()
     Q_EMIT changed();
 }
 
+void ShareUploadSettings::refuse(const QString &message)
+{
+    m_saveError = message;
+    Q_EMIT changed();
+}
+
 bool ShareUploadSettings::save()
 {
     const ShareUploadConfig record = trimmedConfig();
     const QString secret = m_secret.trimmed();
-    auto refuse = [this](const QString &message) {
-        m_saveError = message;
-        Q_EMIT changed();
+    if (m_call)
         return false;
-    };
-    if (!record.isComplete() || secret.isEmpty())
-        return refuse(incompleteMessage);
-    // Asked again: the keyring may have gone, or come, since the card was built.
-    const SecretStore::Lookup probe = m_secrets.read(uploadSecretItem);
-    m_secretServiceAvailable = probe.outcome.status != SecretStore::Status::noSecretService;
-    if (!m_secretServiceAvailable)
-        return refuse(noSecretServiceMessage);
+    if (!record.isComplete() || secret.isEmpty()) {
+        refuse(incompleteMessage);
+        return false;
+    }
+    // The write itself tells whether a keyring answers now: it may have gone, or come, since.
+    m_saveError.reset();
+    m_call = m_keyring.run<SaveAnswer>(
+        [secret](SecretStore &store, const SecretCancellation &cancel) {
+            SaveAnswer answer;
+            answer.written = saveUploadSecret(store, secret, nullptr, &cancel);
+            if (!answer.written && !cancel.isCancelled())
+                answer.after = store.read(uploadSecretItem, &cancel);
+            return answer;
+        },
+        this,
+        [this, record, secret](SaveAnswer answer) {
+            m_call.reset();
+            finishSave(record, secret, answer);
+        });
+    Q_EMIT changed();
+    return true;
+}
 
-    if (!saveUploadSecret(m_secrets, secret)) {
-        // The old key was removed before the write failed: what is saved now is what the
-        // keyring holds, so the card does not claim a secret that is gone.
-        const SecretStore::Lookup after = m_secrets.read(uploadSecretItem);
-        m_savedSecret = after.secret.value_or(QString());
-        if (after.outcome.status == SecretStore::Status::noSecretService) {
+void ShareUploadSettings::finishSave(const ShareUploadConfig &record, const QString &secret, const SaveAnswer &answer)
+{
+    if (!answer.written) {
+        // The keyring replaces an item in one step: what it holds now is the old secret, or none.
+        if (answer.after.outcome.status == SecretStore::Status::noSecretService) {
             m_secretServiceAvailable = false;
             return refuse(noSecretServiceMessage);
         }
+        m_secretServiceAvailable = true;
+        if (answer.after.outcome.ok())
+            m_savedSecret = answer.after.secret.value_or(QString());
         return refuse(secretWriteFailedMessage);
     }
-    m_preferences.setJSON(record, ShareUploadConfig::key);
+    m_secretServiceAvailable = true;
+    m_savedSecret = secret;
+    if (storeRulePreference(m_preferences, ShareUploadConfig::key, record.toJson()))
+        return refuse(preferencesWriteFailedMessage);
     m_config = m_savedConfig = record;
-    m_secret = m_savedSecret = secret;
+    m_secret = secret;
     m_saveError.reset();
     m_isEditing = false;
     Q_EMIT changed();
-    return true;
+}
+
+void ShareUploadSettings::cancelWaiting()
+{
+    if (!m_call)
+        return;
+    m_call->cancel();
+    m_call.reset();
+    Q_EMIT changed();
 }
 
 void ShareUploadSettings::setProvider(ShareStorageProvider provider)

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
 #include "Quillmere/Capture/Upload/ShareUploadConfig.h"
+#include "Quillmere/Platform/SecretStore.h"
 
 #include <QObject>
 #include <QString>
@@ -10,12 +11,13 @@
 namespace quillmere {
 
 class Preferences;
-class SecretStore;
 
 // The share-upload card's state: the saved bucket record and secret shown read-only, a working
 // copy edited after Edit, and Save, which writes the secret to the keyring before the record so
 // that a refused secret never leaves a record pointing at a key that is not there. The secret
-// goes nowhere else: without a Secret Service nothing is saved.
+// goes nowhere else: without a Secret Service nothing is saved. The keyring is asked off this
+// thread; while it has not answered (it may be showing a prompt) the card waits, and Cancel stops
+// the waiting.
 class ShareUploadSettings : public QObject {
     Q_OBJECT
 public:
@@ -28,8 +30,16 @@ public:
     static inline const QString noSecretServiceMessage = QStringLiteral(
         "No Secret Service answers on this desktop, so the secret access key cannot be kept and nothing can be saved. "
         "Start the desktop's keyring (for example GNOME Keyring or KWallet), then open this pane again.");
+    static inline const QString preferencesWriteFailedMessage =
+        QStringLiteral("Couldn't save the settings: the preferences file could not be written, so the saved "
+                       "record is unchanged. The new secret is already in the keyring.");
+    static inline const QString waitingMessage = QStringLiteral("Waiting for the keyring…");
 
-    ShareUploadSettings(Preferences &preferences, SecretStore &secrets, QObject *parent = nullptr);
+    // Asks the keyring at once, as recheckKeyring() does.
+    // `managedServiceBuilt`: the build has a managed service to offer as the destination.
+    ShareUploadSettings(Preferences &preferences, AsyncSecretStore &keyring, bool managedServiceBuilt,
+                        QObject *parent = nullptr);
+    ~ShareUploadSettings() override;
 
     QString field(Field field) const;
     QString savedField(Field field) const;
@@ -42,14 +52,20 @@ public:
     bool isEditing() const { return m_isEditing; }
     const std::optional<QString> &saveError() const { return m_saveError; }
     bool isSecretServiceAvailable() const { return m_secretServiceAvailable; }
+    // A keyring call is running; nothing else is sent until it answers or is cancelled.
+    bool isWaitingForKeyring() const { return m_call != nullptr; }
 
     bool canSave() const;
     bool hasSavedConfiguration() const;
 
     void beginEditing();
     void cancelEditing();
-    // True when the secret and the record were both written.
+    // Starts writing the secret, then the record; false when refused at once (see saveError()).
     bool save();
+    // Stops waiting on the keyring; a write not yet made is dismissed and the old secret kept.
+    void cancelWaiting();
+    // Asks again whether a Secret Service answers, and what it holds; each time the pane opens.
+    void recheckKeyring();
 
     ShareStorageProvider provider() const { return m_provider; }
     // Stored at once, apart from Save.
@@ -59,8 +75,16 @@ Q_SIGNALS:
     void changed();
 
 private:
+    struct SaveAnswer {
+        bool written = false;
+        SecretStore::Lookup after; // what the keyring holds when the write failed
+    };
+    void finishSave(const ShareUploadConfig &record, const QString &secret, const SaveAnswer &answer);
+    void refuse(const QString &message);
+
     Preferences &m_preferences;
-    SecretStore &m_secrets;
+    AsyncSecretStore &m_keyring;
+    AsyncSecretStore::Call m_call;
     ShareUploadConfig m_config;
     QString m_secret;
     ShareUploadConfig m_savedConfig;

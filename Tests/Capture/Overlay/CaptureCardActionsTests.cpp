@@ -1,17 +1,20 @@
 // What the card's buttons, drag and annotate do to the clip, without a window.
 #include "Quillmere/Capture/Overlay/CaptureCardActions.h"
 #include "Quillmere/Capture/Upload/ShareStorageProvider.h"
+#include "Quillmere/Capture/Upload/ShareUploadConfig.h"
 #include "Quillmere/Clipboard/PasteboardWriter.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/DisplayTestSupport.h"
+#include "Support/HeldSecretStore.h"
 #include "Support/MemoryPasteboard.h"
 #include "Support/TestSupport.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -247,7 +250,11 @@ TEST(CaptureCardActions, UploadRunsOnceAtATimeAndReportsTheServicesText)
         env.preferences = h.prefs.prefs.get();
         return env;
     };
-    deps.uploads.readSecret = [] { return std::optional<QString>(); };
+    // A keyring that is silent until released, with no secret in it.
+    test::HeldSecretStore secrets;
+    AsyncSecretStore keyring(secrets);
+    secrets.hold();
+    deps.uploads.readSecret = keyring.fetcher(uploadSecretItem);
     deps.uploadOwner = &h.uploadOwner;
     auto progress = std::make_shared<CaptureOverlayUploadProgress>(
         CaptureOverlayUploadProgress::State{Kind::failed, QStringLiteral("x")});
@@ -256,6 +263,13 @@ TEST(CaptureCardActions, UploadRunsOnceAtATimeAndReportsTheServicesText)
     retry.upload();
     EXPECT_EQ(progress->state().kind, Kind::uploading) << "a failed upload can be retried";
     retry.upload();
+    // The keyring is read off this thread: the event loop goes on while it is silent.
+    bool loopRan = false;
+    QTimer::singleShot(0, [&] { loopRan = true; });
+    EXPECT_TRUE(test::waitUntil([&] { return loopRan && secrets.waiting() == 1; }));
+    EXPECT_EQ(progress->state().kind, Kind::uploading);
+    secrets.release();
     ASSERT_TRUE(test::waitUntil([&] { return progress->state().kind == Kind::failed; }));
     EXPECT_EQ(progress->state().message, UploadError::of(UploadError::Kind::missingSecret).message());
+    EXPECT_EQ(progress->state().reason, UploadError::of(UploadError::Kind::missingSecret).reason());
 }

@@ -7,6 +7,7 @@
 #include "UploadTestSupport.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,8 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -131,6 +134,8 @@ TEST(CaptureUploadService, RefusalsThatNeedNoNetworkComeFirstAndSendNothing)
     ASSERT_TRUE(recording.open(QIODevice::WriteOnly));
     recording.write("mp4");
     recording.close();
+    // A build with the service: a recording never goes there.
+    managed.bundleInfo = {{ManagedCloudConfiguration::infoKey, QStringLiteral("https://127.0.0.1:1")}};
     EXPECT_EQ(messageOf(managed.upload({}, std::nullopt, *fileClip(recording.fileName()))), "No image");
 
     EXPECT_TRUE(server.requests().isEmpty());
@@ -233,6 +238,47 @@ TEST(CaptureUploadService, StatusesAndBrokenAnswersBecomeShortErrors)
 
     EXPECT_FALSE(log.all().contains(secret)) << log.all().toStdString();
     EXPECT_FALSE(log.all().contains("X-Amz-Signature")) << log.all().toStdString();
+}
+
+TEST(CaptureUploadService, AConnectionResetAfterTheRequestSendsItOnceAndSaysWhy)
+{
+    test::LoopbackServer server([](const auto &) { return test::LoopbackServer::reset(); });
+    const auto png = imageClip(pngBytes());
+    const auto recording = [] {
+        auto file = std::make_unique<QTemporaryFile>(QDir::temp().filePath("XXXXXX.mp4"));
+        EXPECT_TRUE(file->open());
+        file->write(QByteArray(200000, 'm'));
+        file->flush();
+        return file;
+    }();
+    const QString expected =
+        QStringLiteral("The connection to 127.0.0.1 broke before it answered; the upload was not sent again.");
+
+    // The PUT of an image and of a streamed recording.
+    Harness own;
+    auto sentOnce = [&](const ClipItem &clip) {
+        const qsizetype before = server.requests().size();
+        const UploadResult result = own.upload(configFor(server.port()), secret, clip);
+        ASSERT_TRUE(std::holds_alternative<UploadError>(result));
+        EXPECT_EQ(std::get<UploadError>(result).reason(), expected);
+        QTest::qWait(300); // a resend would have arrived by now
+        EXPECT_EQ(server.requests().size(), before + 1) << "the PUT was sent again";
+    };
+    sentOnce(*png);
+    sentOnce(*fileClip(recording->fileName()));
+
+    // The managed service's POST, which carries the bearer token.
+    Harness managed(ShareStorageProvider::quillmereCloud);
+    managed.bundleInfo = {
+        {ManagedCloudConfiguration::infoKey, QStringLiteral("https://127.0.0.1:%1").arg(server.port())}};
+    const qsizetype before = server.requests().size();
+    const UploadResult result = managed.upload({}, std::nullopt, *png);
+    ASSERT_TRUE(std::holds_alternative<UploadError>(result));
+    EXPECT_EQ(std::get<UploadError>(result).reason(), expected);
+    QTest::qWait(300);
+    ASSERT_EQ(server.requests().size(), before + 1) << "the POST was sent again";
+    EXPECT_EQ(server.requests().last().method, "POST");
+    EXPECT_EQ(server.requests().last().headers.value("authorization"), "Bearer managed-token");
 }
 
 namespace {

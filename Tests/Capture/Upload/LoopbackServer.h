@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 #include <functional>
 #include <memory>
+#include <sys/socket.h>
 
 namespace quillmere::test {
 
@@ -46,6 +47,8 @@ public:
         return "HTTP/1.1 " + QByteArray::number(status) + " Status\r\nContent-Length: "
             + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
     }
+    // An answer that resets the connection (TCP RST) once the whole request was read.
+    static QByteArray reset() { return QByteArrayLiteral("\0reset"); }
     static QByteArray json(int status, const QByteArray &body)
     {
         return answer(status, body, "Content-Type: application/json\r\n");
@@ -80,6 +83,12 @@ private:
             const QByteArray reply = m_responder(request);
             if (reply.isEmpty())
                 return;
+            if (reply == reset()) {
+                const linger abortive{1, 0};
+                ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+                socket->abort();
+                return;
+            }
             socket->write(reply);
             socket->disconnectFromHost();
         });

@@ -18,17 +18,28 @@ using namespace quillmere;
 TEST(ShareStorageProvider, StoredChoiceWithTheManagedServiceAsDefault)
 {
     test::TempPreferences prefs;
-    EXPECT_EQ(currentShareStorageProvider(*prefs), ShareStorageProvider::quillmereCloud);
+    EXPECT_EQ(currentShareStorageProvider(*prefs, true), ShareStorageProvider::quillmereCloud);
     prefs->setString(PreferenceKeys::shareStorageProvider, "OwnStorage");
-    EXPECT_EQ(currentShareStorageProvider(*prefs), ShareStorageProvider::quillmereCloud) << "letter case matters";
+    EXPECT_EQ(currentShareStorageProvider(*prefs, true), ShareStorageProvider::quillmereCloud) << "letter case matters";
     EXPECT_EQ(prefs->string(PreferenceKeys::shareStorageProvider), "OwnStorage") << "the default is not written back";
 
     storeShareStorageProvider(*prefs, ShareStorageProvider::ownStorage);
     EXPECT_EQ(prefs->string(PreferenceKeys::shareStorageProvider), "ownStorage");
-    EXPECT_EQ(currentShareStorageProvider(*prefs), ShareStorageProvider::ownStorage);
+    EXPECT_EQ(currentShareStorageProvider(*prefs, true), ShareStorageProvider::ownStorage);
     EXPECT_EQ(destinationSubtitle(ShareStorageProvider::ownStorage), "Use credentials for storage you control.");
     EXPECT_EQ(symbolName(ShareStorageProvider::ownStorage), "externaldrive.fill");
-    EXPECT_EQ(menuLabel(allShareStorageProviders().first()), "Brindlewax Cloud");
+    EXPECT_EQ(menuLabel(allShareStorageProviders(true).first()), "Brindlewax Cloud");
+}
+
+TEST(ShareStorageProvider, WithoutAManagedServiceOwnStorageIsTheDefaultAndTheOnlyChoice)
+{
+    test::TempPreferences prefs;
+    EXPECT_EQ(currentShareStorageProvider(*prefs, false), ShareStorageProvider::ownStorage);
+    storeShareStorageProvider(*prefs, ShareStorageProvider::quillmereCloud);
+    EXPECT_EQ(currentShareStorageProvider(*prefs, false), ShareStorageProvider::ownStorage);
+    EXPECT_EQ(prefs->string(PreferenceKeys::shareStorageProvider), "quillmereCloud")
+        << "kept for a build that has the service";
+    EXPECT_EQ(allShareStorageProviders(false), QList{ShareStorageProvider::ownStorage});
 }
 
 namespace {
@@ -90,7 +101,12 @@ struct SetupHarness {
 
     ManagedCloudSetup::Dependencies dependencies(const QVariantMap &info)
     {
-        return {&network, prefs.prefs.get(), &board.writer, info, [this] { return token; }, true};
+        return {&network,
+                prefs.prefs.get(),
+                &board.writer,
+                info,
+                [this](QObject *, std::function<void(std::optional<QString>)> done) { done(token); },
+                true};
     }
 };
 

@@ -1,11 +1,13 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Settings/Core/CaptureSettingsModel.h"
 #include "Quillmere/Settings/Core/ShareUploadSettings.h"
+#include "Support/HeldSecretStore.h"
 #include "Support/TestSupport.h"
 
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -40,32 +42,140 @@ TEST(CaptureSettingsModel, ConflictsNameEveryActionInActionOrder)
         << "the defaults do not come back";
 }
 
+namespace {
+
+// Runs the event loop until the card's keyring call has answered.
+bool settled(const ShareUploadSettings &card)
+{
+    return test::waitUntil([&] { return !card.isWaitingForKeyring(); });
+}
+
+void fillIn(ShareUploadSettings &card, const QString &secret)
+{
+    card.setField(ShareUploadSettings::Field::endpointHost, "acct.r2.example.com");
+    card.setField(ShareUploadSettings::Field::publicBaseURL, "https://cdn.example.com");
+    card.setField(ShareUploadSettings::Field::accessKeyID, "AKID");
+    card.setField(ShareUploadSettings::Field::secret, secret);
+}
+
+} // namespace
+
 TEST(ShareUploadSettings, SavesTrimmedValuesAndReopensReadOnly)
 {
     test::TempPreferences prefs;
     MemorySecretStore secrets;
+    AsyncSecretStore keyring(secrets);
     {
-        ShareUploadSettings card(*prefs, secrets);
+        ShareUploadSettings card(*prefs, keyring, false);
+        ASSERT_TRUE(settled(card));
         EXPECT_TRUE(card.isEditing());
         card.setField(ShareUploadSettings::Field::endpointHost, "\n acct.r2.example.com\t");
         card.setField(ShareUploadSettings::Field::publicBaseURL, "HTTPS://cdn.example.com\n");
         card.setField(ShareUploadSettings::Field::accessKeyID, "AKID");
         card.setField(ShareUploadSettings::Field::secret, "\nkey \n");
         ASSERT_TRUE(card.save());
+        ASSERT_TRUE(settled(card));
+        EXPECT_FALSE(card.saveError()) << card.saveError()->toStdString();
         EXPECT_EQ(card.field(ShareUploadSettings::Field::endpointHost), "acct.r2.example.com");
     }
     EXPECT_EQ(readUploadSecret(secrets), "key");
-    ShareUploadSettings reopened(*prefs, secrets);
+    ShareUploadSettings reopened(*prefs, keyring, false);
+    ASSERT_TRUE(settled(reopened));
     EXPECT_FALSE(reopened.isEditing());
     EXPECT_EQ(reopened.savedConfig().publicBaseURL, "HTTPS://cdn.example.com");
 
     // A complete record whose secret is gone opens for editing, without Cancel.
     secrets.remove(uploadSecretItem);
-    ShareUploadSettings withoutSecret(*prefs, secrets);
+    ShareUploadSettings withoutSecret(*prefs, keyring, false);
+    ASSERT_TRUE(settled(withoutSecret));
     EXPECT_TRUE(withoutSecret.isEditing());
     EXPECT_FALSE(withoutSecret.hasSavedConfiguration());
     EXPECT_FALSE(withoutSecret.canSave());
     EXPECT_EQ(withoutSecret.config().endpointHost, "acct.r2.example.com");
+}
+
+TEST(ShareUploadSettings, AKeyringThatNeverAnswersHoldsUpNothingAndCancelKeepsTheOldSecret)
+{
+    test::TempPreferences prefs;
+    test::HeldSecretStore secrets;
+    ASSERT_TRUE(saveUploadSecret(secrets, "old-secret"));
+    AsyncSecretStore keyring(secrets);
+    secrets.hold();
+
+    // Built while the keyring is silent: the card waits, the event loop goes on.
+    ShareUploadSettings card(*prefs, keyring, false);
+    EXPECT_TRUE(card.isWaitingForKeyring());
+    bool loopRan = false;
+    QTimer::singleShot(0, [&] { loopRan = true; });
+    EXPECT_TRUE(test::waitUntil([&] { return loopRan && secrets.waiting() == 1; }));
+    EXPECT_TRUE(card.isWaitingForKeyring());
+    EXPECT_FALSE(card.canSave());
+    secrets.release();
+    ASSERT_TRUE(settled(card));
+    EXPECT_EQ(card.savedField(ShareUploadSettings::Field::secret), "old-secret");
+
+    // Save meets a prompt nobody answers; Cancel stops the waiting and the write with it.
+    fillIn(card, "new-secret");
+    secrets.hold();
+    ASSERT_TRUE(card.save());
+    EXPECT_TRUE(card.isWaitingForKeyring());
+    EXPECT_FALSE(card.save()) << "one keyring call at a time";
+    ASSERT_TRUE(test::waitUntil([&] { return secrets.waiting() == 1; }));
+    card.cancelWaiting();
+    EXPECT_FALSE(card.isWaitingForKeyring());
+    EXPECT_TRUE(card.isEditing());
+    EXPECT_FALSE(card.saveError());
+    EXPECT_TRUE(test::waitUntil([&] { return secrets.waiting() == 0; })) << "the call itself gave up";
+    secrets.release();
+    QTest::qWait(50);
+    EXPECT_EQ(readUploadSecret(secrets), "old-secret");
+    EXPECT_FALSE(prefs->contains(ShareUploadConfig::key)) << "nothing was saved";
+
+    // A keyring that comes after the card was built is found when it asks again.
+    secrets.setFailure(SecretStore::Outcome{SecretStore::Status::noSecretService, 2});
+    ShareUploadSettings early(*prefs, keyring, false);
+    ASSERT_TRUE(settled(early));
+    EXPECT_FALSE(early.isSecretServiceAvailable());
+    secrets.setFailure(std::nullopt);
+    early.recheckKeyring();
+    ASSERT_TRUE(settled(early));
+    EXPECT_TRUE(early.isSecretServiceAvailable());
+}
+
+TEST(ShareUploadSettings, FailedWritesKeepWhatWasSavedAndSaySo)
+{
+    test::TempPreferences prefs;
+    MemorySecretStore secrets;
+    AsyncSecretStore keyring(secrets);
+    ShareUploadSettings card(*prefs, keyring, false);
+    ASSERT_TRUE(settled(card));
+    fillIn(card, "old-secret");
+    ASSERT_TRUE(card.save());
+    ASSERT_TRUE(settled(card));
+    ASSERT_FALSE(card.isEditing());
+    const QByteArray record = prefs->data(ShareUploadConfig::key).value_or(QByteArray());
+
+    // The keyring refuses the new secret: the old one stays, and Cancel can go back to it.
+    card.beginEditing();
+    card.setField(ShareUploadSettings::Field::accessKeyID, "AKID2");
+    card.setField(ShareUploadSettings::Field::secret, "new-secret");
+    secrets.setWriteFailure(SecretStore::Outcome{SecretStore::Status::failed, 7});
+    ASSERT_TRUE(card.save());
+    ASSERT_TRUE(settled(card));
+    EXPECT_EQ(card.saveError(), ShareUploadSettings::secretWriteFailedMessage);
+    EXPECT_EQ(readUploadSecret(secrets), "old-secret");
+    EXPECT_TRUE(card.hasSavedConfiguration());
+    EXPECT_EQ(prefs->data(ShareUploadConfig::key), record);
+
+    // The preferences file cannot be written: no "saved", the record as it was.
+    secrets.setWriteFailure(std::nullopt);
+    ASSERT_TRUE(QDir(prefs.dir.path()).removeRecursively());
+    ASSERT_TRUE(card.save());
+    ASSERT_TRUE(settled(card));
+    EXPECT_EQ(card.saveError(), ShareUploadSettings::preferencesWriteFailedMessage);
+    EXPECT_TRUE(card.isEditing());
+    EXPECT_EQ(card.savedConfig().accessKeyID, "AKID");
+    EXPECT_EQ(prefs->data(ShareUploadConfig::key), record);
 }
 
 namespace {
@@ -128,7 +238,7 @@ TEST(ShareUploadSettings, SecretGoesToARealKeyringBeforeTheRecordAndNeverWithout
                                   "sh", "-c", script, probe});
     EXPECT_EQ(out,
               "available=yes\nsave1=ok\nhost1=acct.r2.example.com\nsecret1=first-key\nsave2=" + refused
-                  + "\nhost2=acct.r2.example.com\nediting2=yes\ncancelOffered2=no\n");
+                  + "\nhost2=acct.r2.example.com\nediting2=yes\ncancelOffered2=yes\n");
 
     // No Secret Service at all: nothing is saved anywhere.
     QTemporaryDir bare;

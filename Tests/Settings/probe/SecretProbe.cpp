@@ -1,6 +1,7 @@
 // Saves the share-upload card against whatever Secret Service the environment offers and prints
 // what happened, one "name=value" line each. With a process id as its argument, that process
-// (the keyring) is stopped just before the second save writes its secret.
+// (the keyring) is stopped just before the second save writes its secret. With "--cancel", the
+// save meets the keyring's prompt and is cancelled after a while.
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/SecretStore.h"
 #include "Quillmere/Settings/Core/ShareUploadSettings.h"
@@ -8,9 +9,11 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QThread>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 using namespace quillmere;
 using Field = ShareUploadSettings::Field;
@@ -22,7 +25,9 @@ class VanishingKeyring : public SystemSecretStore {
 public:
     qint64 pid = 0;
     bool armed = false;
-    Outcome write(const SecretItem &item, const QString &secret) override
+
+protected:
+    Outcome doWrite(const SecretItem &item, const QString &secret, const SecretCancellation *cancel) override
     {
         if (armed && pid > 0) {
             ::kill(pid_t(pid), SIGTERM);
@@ -30,15 +35,58 @@ public:
             while (read(item).outcome.status != Status::noSecretService && !deadline.hasExpired())
                 QThread::msleep(20);
         }
-        return SystemSecretStore::write(item, secret);
+        return SystemSecretStore::doWrite(item, secret, cancel);
     }
 };
 
 } // namespace
 
+// Saves into a keyring that answers with a prompt nobody answers, then cancels.
+int saveAndCancel()
+{
+    Preferences prefs(QDir::home().filePath(QStringLiteral("prefs.json")));
+    auto print = [](const char *name, const QString &value) { std::printf("%s=%s\n", name, qPrintable(value)); };
+    SystemSecretStore system;
+    auto keyring = std::make_unique<AsyncSecretStore>(system);
+    {
+        ShareUploadSettings card(prefs, *keyring, false);
+        auto runFor = [](int ms) {
+            const QDeadlineTimer until(ms);
+            while (!until.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        };
+        const QDeadlineTimer asked(10000);
+        while (card.isWaitingForKeyring() && !asked.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        card.setField(Field::endpointHost, QStringLiteral("acct.r2.example.com"));
+        card.setField(Field::publicBaseURL, QStringLiteral("https://cdn.example.com"));
+        card.setField(Field::accessKeyID, QStringLiteral("AKID1"));
+        card.setField(Field::secret, QStringLiteral("key"));
+        QElapsedTimer saving;
+        saving.start();
+        card.save();
+        print("saveReturnedWithin50ms", saving.elapsed() < 50 ? "yes" : "no");
+        runFor(3000);
+        print("waiting", card.isWaitingForKeyring() ? "yes" : "no");
+        card.cancelWaiting();
+        print("waitingAfterCancel", card.isWaitingForKeyring() ? "yes" : "no");
+        print("saved", card.isEditing() ? "no" : "yes");
+    }
+    // Ends only once the keyring call itself has: the prompt went with the cancel.
+    QElapsedTimer stopping;
+    stopping.start();
+    keyring.reset();
+    print("callEndedWithin3s", stopping.elapsed() < 3000 ? "yes" : "no");
+    print("record", prefs.contains(ShareUploadConfig::key) ? "stored" : "<none>");
+    std::fflush(stdout);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc > 1 && QByteArray(argv[1]) == "--cancel")
+        return saveAndCancel();
     VanishingKeyring keyring;
     keyring.pid = argc > 1 ? QByteArray(argv[1]).toLongLong() : 0;
     // The keyring may still be starting.
@@ -58,21 +106,35 @@ int main(int argc, char **argv)
         return readUploadSecret(fresh).value_or(QStringLiteral("<none>"));
     };
 
-    ShareUploadSettings card(prefs, keyring);
+    AsyncSecretStore async(keyring);
+    ShareUploadSettings card(prefs, async, false);
+    // The card asks the keyring off this thread; its answers come through the event loop.
+    auto settle = [&card] {
+        const QDeadlineTimer waited(20000);
+        while (card.isWaitingForKeyring() && !waited.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    };
+    auto save = [&] {
+        if (!card.save())
+            return "refused: " + card.saveError().value_or(QString());
+        settle();
+        return card.saveError() ? "refused: " + *card.saveError() : QStringLiteral("ok");
+    };
+    settle();
     print("available", card.isSecretServiceAvailable() ? "yes" : "no");
     card.setField(Field::endpointHost, QStringLiteral(" acct.r2.example.com "));
     card.setField(Field::publicBaseURL, QStringLiteral("https://cdn.example.com"));
     card.setField(Field::accessKeyID, QStringLiteral("AKID1"));
     card.setField(Field::secret, QStringLiteral("first-key\n"));
-    print("save1", card.save() ? "ok" : "refused: " + card.saveError().value_or(QString()));
+    print("save1", save());
     print("host1", storedHost());
     print("secret1", storedSecret());
 
     card.beginEditing();
+    keyring.armed = true;
     card.setField(Field::endpointHost, QStringLiteral("moved.example.com"));
     card.setField(Field::secret, QStringLiteral("second-key"));
-    keyring.armed = true;
-    print("save2", card.save() ? "ok" : "refused: " + card.saveError().value_or(QString()));
+    print("save2", save());
     print("host2", storedHost());
     print("editing2", card.isEditing() ? "yes" : "no");
     print("cancelOffered2", card.hasSavedConfiguration() ? "yes" : "no");

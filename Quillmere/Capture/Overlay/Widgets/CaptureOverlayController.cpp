@@ -85,6 +85,8 @@ CaptureOverlayController::CaptureOverlayController(Environment environment, QWid
     setWindowTitle(QStringLiteral("Brindlewax capture"));
     setFixedSize(cardWidth + 2 * outerMargin, cardHeight + 2 * outerMargin);
     setMouseTracking(true);
+    // The card never takes the focus, and Qt shows help only over the active window otherwise.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     if (!m_environment.askSaveDestination)
         m_environment.askSaveDestination = [this](const CaptureCardActions::SaveRequest &request) {
             return askWithDesktopDialog(request, CaptureSaveFolder(m_environment.preferences).startFolder());
@@ -124,8 +126,10 @@ CaptureOverlayController::showCard(const ClipRef &clip, CaptureOverlayUploadProg
         const bool uploading =
             m_actions && m_actions->progress()->state().kind == CaptureOverlayUploadProgress::Kind::uploading;
         uploading ? m_spinner.start() : m_spinner.stop();
+        describeUploadState();
         update();
     });
+    describeUploadState();
     state == CaptureOverlayUploadProgress::Kind::uploading ? m_spinner.start() : m_spinner.stop();
     m_hovering = false;
     m_hoverFade.stop();
@@ -256,11 +260,17 @@ QString CaptureOverlayController::helpText(Control control) const
         case Kind::done:
             return QStringLiteral("Link copied");
         case Kind::failed:
-            return state.message;
+            return state.help();
         }
     }
     }
     return {};
+}
+
+void CaptureOverlayController::describeUploadState()
+{
+    const bool failed = m_actions && m_actions->progress()->state().kind == CaptureOverlayUploadProgress::Kind::failed;
+    setAccessibleDescription(failed ? helpText(Control::upload) : QString());
 }
 
 void CaptureOverlayController::trigger(Control control)

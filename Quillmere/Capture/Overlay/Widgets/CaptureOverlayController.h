@@ -44,6 +44,8 @@ public:
     bool isHovering() const { return m_hovering; }
     enum class Control { none, thumbnail, dismiss, pin, annotate, upload, copy, save };
     QRectF controlRect(Control control) const;
+    // What the pointer's help says over a control.
+    QString helpText(Control control) const;
     // Runs a control as a click on it would.
     void trigger(Control control);
     bool isImageReady() const { return !m_decoding; }
@@ -60,10 +62,11 @@ protected:
 
 private:
     Control controlAt(QPointF point) const;
-    QString helpText(Control control) const;
     void setHovering(bool hovering);
     void startDrag();
     void decodeImage(const ClipRef &clip);
+    // A failed upload's reason, for screen readers as for the pointer's help.
+    void describeUploadState();
     void paintHoverLayer(QPainter &painter);
     void paintIconButton(QPainter &painter, const QRectF &rect, const QString &glyph, const QColor &tint, bool shadow);
     void paintPill(QPainter &painter, const QRectF &rect, const QString &title);
