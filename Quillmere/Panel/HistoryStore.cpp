@@ -4,11 +4,14 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Model/TextMeasures.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace quillmere {
@@ -16,6 +19,26 @@ namespace quillmere {
 ClipStoreHistory::ClipStoreHistory(ClipStore &store, QObject *parent) : HistoryStore(parent), m_store(store)
 {
     connect(&store, &ClipStore::didSave, this, &HistoryStore::changed);
+    if (store.container().isInMemory())
+        return;
+    m_keyFill.setSingleShot(true);
+    connect(&m_keyFill, &QTimer::timeout, this, &ClipStoreHistory::fillSearchKeys);
+    m_keyFill.start(keyFillDelay);
+}
+
+void ClipStoreHistory::fillSearchKeys()
+{
+    QSqlDatabase db = m_store.context().database();
+    bool done = false;
+    QString error;
+    if (!StoreSearchKeys::fillSlice(db, keyFillSlice, &done, &error)) {
+        // A save holds the store, or it is busy elsewhere: later. Searches fold what has no key.
+        qCWarning(lcStore, "Could not give clips their search keys yet: %s", qPrintable(error));
+        m_keyFill.start(keyFillRetry);
+        return;
+    }
+    if (!done)
+        m_keyFill.start(keyFillPause);
 }
 
 ClipSnapshot ClipStoreHistory::snapshotOf(const ClipItem &clip)
@@ -142,23 +165,47 @@ ClipSnapshot savedSnapshotOf(const storerow::Clip &row, const QString &clipEntit
 
 } // namespace
 
-HistoryStore::ClipsRead ClipStoreHistory::wholeHistoryRead() const
+HistoryStore::SearchRead ClipStoreHistory::searchRead() const
 {
     if (m_store.container().isInMemory())
         return {};
     return [path = m_store.container().storeURL(), clipEntity = StoreRows::of(Entity::clip).name,
             pageEntity = StoreRows::of(Entity::page).name](
-               const std::atomic<bool> &stop) -> std::optional<std::vector<ClipSnapshot>> {
+               const HistorySearch &search, const std::atomic<bool> &stop) -> std::optional<HistorySearchAnswer> {
         StoreReader reader(path);
-        std::vector<ClipSnapshot> clips;
-        // One query: batches would step over every earlier row again.
-        if (!reader.isOpen()
-            || !reader.clipsNewestFirst(
-                std::numeric_limits<int>::max(),
-                [&](const storerow::Clip &row) { clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity)); },
-                &stop))
+        if (!reader.isOpen() || !reader.beginSnapshot())
             return std::nullopt;
-        return clips;
+        SearchCollector collect(search);
+        // The keys find the row ids; only the clips among them that are kept are read whole, a
+        // few at a time, so that the read ends soon after the answer is full.
+        std::vector<qint64> batch;
+        bool full = false, failed = false;
+        const auto flush = [&] {
+            std::unordered_map<qint64, ClipSnapshot> read;
+            failed = !reader.clipsWithRows(batch, [&](const storerow::Clip &row) {
+                read.emplace(row.row, savedSnapshotOf(row, clipEntity, pageEntity));
+            });
+            for (qint64 row : batch) {
+                auto it = failed || full ? read.end() : read.find(row);
+                if (it != read.end())
+                    full = !collect.offer(std::move(it->second));
+            }
+            batch.clear();
+            return !failed && !full;
+        };
+        QString error;
+        const bool read = StoreSearchKeys::matchesNewestFirst(
+            reader.database(), collect.words().words(),
+            [&](qint64 row, bool) {
+                batch.push_back(row);
+                return batch.size() < 64 || flush();
+            },
+            &stop, &error);
+        if (read && !full && !failed && !batch.empty())
+            flush();
+        if (!read || failed)
+            return std::nullopt;
+        return collect.take();
     };
 }
 
