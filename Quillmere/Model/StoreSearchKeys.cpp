@@ -152,7 +152,7 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
 }
 
 bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, const Visit &visit,
-                        const std::atomic<bool> *stop, QString *error)
+                        const std::atomic<bool> *stop, QString *error, bool holding)
 {
     QStringList held;
     for (size_t i = 0; i < words.size(); ++i)
@@ -160,7 +160,8 @@ bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, c
     // Bytes in bytes: instr over two blobs is the plain substring test the search rule asks.
     const QString where = words.empty()
         ? QString()
-        : QStringLiteral(" WHERE s.clipID IS NULL OR (%1)").arg(held.join(QStringLiteral(" AND ")));
+        : QStringLiteral(" WHERE s.clipID IS NULL OR %1(%2)")
+              .arg(holding ? QString() : QStringLiteral("NOT "), held.join(QStringLiteral(" AND ")));
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.prepare(QStringLiteral("SELECT c.id, s.clipID IS NOT NULL FROM clips c"

@@ -12,9 +12,11 @@ void ClipLists::setSnapshot(HistorySnapshot snapshot, bool dropMatches)
     m_keys.fill(snapshot.clips);
     m_pages = std::move(snapshot.pages);
     m_newestCount = snapshot.newestCount;
-    if (dropMatches || isComplete())
+    if (dropMatches || isComplete()) {
         m_matches.clear();
-    if (m_matches.empty()) {
+        m_relatedHeld.clear();
+    }
+    if (!holdsMatches()) {
         m_part.clear();
         m_clips = std::make_shared<const ClipVector>(std::move(snapshot.clips));
     } else {
@@ -28,11 +30,29 @@ void ClipLists::holdMatches(ClipVector matches)
 {
     if (isComplete())
         return;
-    if (m_matches.empty())
+    if (!holdsMatches())
         m_part = *m_clips;
     m_matches = std::move(matches);
     merge();
     m_indexValid = false;
+}
+
+void ClipLists::holdRelated(ClipVector related)
+{
+    if (isComplete())
+        return;
+    if (!holdsMatches())
+        m_part = *m_clips;
+    m_relatedHeld = std::move(related);
+    merge();
+    m_indexValid = false;
+}
+
+const ClipSnapshot *ClipLists::clipWithRow(qint64 row) const
+{
+    const auto &index = rowIndex();
+    const auto it = index.find(row);
+    return it == index.end() ? nullptr : &(*m_clips)[it->second];
 }
 
 namespace {
@@ -52,15 +72,19 @@ void ClipLists::merge()
     std::unordered_set<qint64> inPart;
     for (const ClipSnapshot &clip : m_part)
         inPart.insert(clip.id.rowID);
-    auto from = m_matches.cbegin();
+    ClipVector older;
+    older.reserve(m_matches.size() + m_relatedHeld.size());
+    std::merge(m_matches.cbegin(), m_matches.cend(), m_relatedHeld.cbegin(), m_relatedHeld.cend(),
+               std::back_inserter(older), newerThan);
+    auto from = older.cbegin();
     if (partEnd != m_part.begin()) {
         const ClipSnapshot &last = *(partEnd - 1);
-        from = std::partition_point(m_matches.cbegin(), m_matches.cend(),
+        from = std::partition_point(older.cbegin(), older.cend(),
                                     [&](const ClipSnapshot &c) { return !newerThan(last, c); });
     }
     ClipVector rest;
-    for (auto it = from; it != m_matches.cend(); ++it) {
-        if (it->id.rowID == 0 || inPart.count(it->id.rowID))
+    for (auto it = from; it != older.cend(); ++it) {
+        if (it->id.rowID == 0 || !inPart.insert(it->id.rowID).second)
             continue;
         rest.push_back(*it);
         // A Page gone since the search keeps its row id in the store only.

@@ -41,7 +41,13 @@ public:
     // Beside a part: older clips that a search of the store found (newest first, with their keys).
     // A search looks through them too; browsing without words or filters shows only the part.
     void holdMatches(ClipVector matches);
-    bool holdsMatches() const { return !m_matches.empty(); }
+    // Beside a part: older clips found by meaning, so that the related list can show them.
+    void holdRelated(ClipVector related);
+    bool holdsMatches() const { return !m_matches.empty() || !m_relatedHeld.empty(); }
+    // Null when the snapshot does not hold that row.
+    const ClipSnapshot *clipWithRow(qint64 row) const;
+    // The rows of the locked Pages that are not open.
+    std::vector<qint64> hiddenPageRows(const IdentifierSet &unlocked) const;
     const ClipVector &items() const { return *m_clips; }
     const std::shared_ptr<const ClipVector> &sharedItems() const { return m_clips; }
     const std::vector<PageSnapshot> &pages() const { return m_pages; }
@@ -107,7 +113,6 @@ public:
                                                                     bool enabled, double threshold);
 
 private:
-    std::vector<qint64> hiddenPageRows(const IdentifierSet &unlocked) const;
     const std::unordered_map<qint64, int> &rowIndex() const;
 
     void merge();
@@ -115,6 +120,7 @@ private:
     // The part as read, and the matches held beside it; m_clips merges the two.
     ClipVector m_part;
     ClipVector m_matches;
+    ClipVector m_relatedHeld;
     std::shared_ptr<const ClipVector> m_clips = std::make_shared<ClipVector>();
     std::shared_ptr<const ClipVector> m_listClips = m_clips; // what m_visible and m_related index
     std::vector<PageSnapshot> m_pages;

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Panel/PanelTypes.h"
+#include "Quillmere/Panel/SemanticSearch.h"
 #include "Quillmere/Panel/SnapshotSearch.h"
 
 #include <QObject>
@@ -41,6 +42,22 @@ public:
     // A search of every saved clip; its clips as `snapshot` has them, except that `pageID` names
     // the Page's row even when that Page is gone.
     virtual SearchRead searchRead() const { return {}; }
+    // The documents for the semantic layer: the saved clips whose key misses a word of `query`
+    // (its literal matches are on screen), that pass `filters` and are on no Page of
+    // `hiddenPageRows`, newest first.
+    struct SemanticCandidates {
+        QString query;
+        ClipSearchFilters filters;
+        QDateTime now;
+        std::vector<qint64> hiddenPageRows;
+        qsizetype documentLength = 0;
+    };
+    using DocumentsRead = std::function<std::optional<std::vector<SemanticDocument>>(
+        const SemanticCandidates &candidates, const std::atomic<bool> &stop)>;
+    virtual DocumentsRead semanticDocumentsRead() const { return {}; }
+    // The saved clips of those rows, newest first, with their keys.
+    using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>(const std::vector<qint64> &rows)>;
+    virtual ClipsRead clipsRead() const { return {}; }
     // The distinct source-application names of every saved clip, as stored.
     virtual NamesRead sourceAppNamesRead() const { return {}; }
     // How many clips `snapshot` would give.
@@ -70,6 +87,8 @@ public:
     HistorySnapshot snapshot() const override;
     HistorySnapshot newestSnapshot(int count, const std::vector<QUuid> &alsoDedupIDs) const override;
     SearchRead searchRead() const override;
+    DocumentsRead semanticDocumentsRead() const override;
+    ClipsRead clipsRead() const override;
     NamesRead sourceAppNamesRead() const override;
     qsizetype clipCount() const override;
     bool verifyPageLock(const PersistentIdentifier &page, const QString &password) override;

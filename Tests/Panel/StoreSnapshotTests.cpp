@@ -1,8 +1,11 @@
 // The snapshot adapter over a real store, and the snapshot filters against the store's own rules.
+#include "ManualScheduler.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Panel/HistoryStore.h"
+#include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/SnapshotSearch.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/TestSupport.h"
 
@@ -421,4 +424,41 @@ TEST(StoreSearch, AnOlderStoreGetsItsKeysInSlicesAndSearchesAlike)
     expectSameAnswers(h, "all keys");
     ASSERT_TRUE(StoreSearchKeys::fillSlice(db, 16, &done, &error));
     EXPECT_TRUE(done) << "a filled store stays filled";
+}
+
+// With only the newest part of a long history held, the semantic layer is still given every clip
+// of the store that the words miss, and a clip it relates from beyond the part is shown.
+TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
+{
+    MemoryStore m(true);
+    const int total = HistoryViewModel::historyPageSize + 100;
+    for (int i = 0; i < total; ++i) {
+        m.clock.advance(1000);
+        m.store->context().insert(
+            m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("note %1 of the week").arg(i)}));
+    }
+    ASSERT_TRUE(m.store->save());
+    ClipStoreHistory history(*m.store);
+    ManualScheduler scheduler;
+    FakeScorer engine;
+    HistoryViewModel model({&history, &m.center, m.prefs.prefs.get(), &scheduler, &engine, nullptr, m.clock.clock()},
+                           {});
+    m.center.post(Notices::panelDidShow);
+    scheduler.runPending();
+    ASSERT_FALSE(model.lists().isComplete());
+    model.search().expandSearch();
+    model.search().setQuery(QStringLiteral("garden party plans"));
+    scheduler.advance(SemanticSearch::debounce.count() + 1);
+    ASSERT_TRUE(waitUntil([&] { return engine.calls.size() == 1; }));
+    const std::vector<SemanticDocument> &documents = engine.calls[0].documents;
+    EXPECT_EQ(int(documents.size()), total) << "every stored clip, not the part held";
+    ASSERT_FALSE(documents.empty());
+    const PersistentIdentifier oldest = documents.back().id;
+    EXPECT_EQ(documents.back().text, QStringLiteral("note 0 of the week"));
+    ASSERT_EQ(model.lists().clipWithRow(oldest.rowID), nullptr);
+
+    engine.calls[0].reply({{oldest, 0.9}});
+    ASSERT_TRUE(waitUntil([&] { return model.lists().relatedCount() == 1; }));
+    EXPECT_EQ(model.lists().relatedAt(0).id, oldest);
+    EXPECT_EQ(model.lists().visibleCount(), 0);
 }
