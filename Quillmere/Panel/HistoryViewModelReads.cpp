@@ -5,6 +5,9 @@
 
 #include "Quillmere/Panel/SnapshotSearch.h"
 #include "Quillmere/Platform/Core/InBackground.h"
+#include "Quillmere/Platform/Core/Logging.h"
+
+#include <QElapsedTimer>
 
 #include <algorithm>
 
@@ -58,12 +61,16 @@ void HistoryViewModel::startSearchRead(HistoryStore::SearchRead read)
     m_searchRunning = search;
     m_searchStop = std::make_shared<std::atomic<bool>>(false);
     HistorySearch request{search.query, search.filters, m_deps.clock(), search.limit};
+    QElapsedTimer timer;
+    timer.start();
     inBackground(
         this,
         [read = std::move(read), request = std::move(request), stop = m_searchStop] { return read(request, *stop); },
-        [this, search, stop = m_searchStop](std::optional<HistorySearchAnswer> answer) {
-            if (!*stop)
-                searchReadFinished(search, std::move(answer));
+        [this, search, timer, stop = m_searchStop](std::optional<HistorySearchAnswer> answer) {
+            if (*stop)
+                return;
+            searchReadFinished(search, std::move(answer));
+            qCDebug(lcStore, "Search answered in %.3f ms", double(timer.nsecsElapsed()) / 1e6);
         });
 }
 
