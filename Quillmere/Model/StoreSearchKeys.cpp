@@ -18,8 +18,9 @@ bool run(QSqlQuery &q, const QString &sql, QSqlError *error)
     return false;
 }
 
-// A slice folds about this much text, so that one long clip never makes a slice long.
-constexpr qint64 kSliceBytes = 1 << 20;
+// A slice folds about this much text (a few milliseconds of accented text), so that long clips
+// never make a slice long.
+constexpr qint64 kSliceBytes = 256 << 10;
 
 } // namespace
 
@@ -54,12 +55,16 @@ bool createTable(QSqlQuery &q, QSqlError *error)
                QStringLiteral("CREATE TRIGGER IF NOT EXISTS clip_search_follows_deletes AFTER DELETE ON clips"
                               " BEGIN DELETE FROM clip_search WHERE clipID = old.id; END"),
                error)
-        && run(q, QStringLiteral("CREATE TABLE IF NOT EXISTS clip_search_fill(nextID INTEGER NOT NULL)"), error)
-        // The rows already there get their keys after the start, a slice at a time.
+        && run(q,
+               QStringLiteral("CREATE TABLE IF NOT EXISTS clip_search_fill(nextID INTEGER NOT NULL,"
+                              " lastID INTEGER NOT NULL)"),
+               error)
+        // The rows already there get their keys after the start, a slice at a time; those written
+        // from now on come with theirs.
         && (existed
             || run(q,
-                   QStringLiteral("INSERT INTO clip_search_fill(nextID)"
-                                  " SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM clip_search_fill)"),
+                   QStringLiteral("INSERT INTO clip_search_fill(nextID, lastID) SELECT 0, max(id) FROM clips"
+                                  " WHERE NOT EXISTS (SELECT 1 FROM clip_search_fill) HAVING max(id) IS NOT NULL"),
                    error))
         // The Source filter asks for the distinct names when its menu opens.
         && run(q,
@@ -81,14 +86,14 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
         *error = db.lastError().text();
         return false;
     }
-    if (!q.exec(QStringLiteral("SELECT nextID FROM clip_search_fill LIMIT 1")))
+    if (!q.exec(QStringLiteral("SELECT nextID, lastID FROM clip_search_fill LIMIT 1")))
         return fail(q);
     if (!q.next()) {
         q.finish();
         *done = true;
         return db.commit();
     }
-    const qint64 from = q.value(0).toLongLong();
+    const qint64 from = q.value(0).toLongLong(), to = q.value(1).toLongLong();
     q.finish();
     struct Row {
         qint64 id;
@@ -97,9 +102,10 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
     std::vector<Row> rows;
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT id, kind, customTitle, text, fileName, linkTitle, recognizedText, sourceAppName"
-                             " FROM clips WHERE id >= ? ORDER BY id LIMIT ?"));
+                             " FROM clips WHERE id >= ? AND id <= ? ORDER BY id LIMIT ?"));
     q.bindValue(0, from);
-    q.bindValue(1, maxRows);
+    q.bindValue(1, to);
+    q.bindValue(2, maxRows);
     if (!q.exec())
         return fail(q);
     qint64 bytes = 0;

@@ -26,7 +26,7 @@ bool write(QSqlQuery &q, qint64 clipRow, const ClipItem &clip, QSqlError *error)
 
 // The table, its upkeep on deletion and the mark that older rows still need keys.
 bool createTable(QSqlQuery &q, QSqlError *error);
-// Gives keys to up to `maxRows` clips (fewer past about a megabyte of text) that a store from
+// Gives keys to up to `maxRows` clips (fewer past a quarter megabyte of text) that a store from
 // before the table holds, in its own transaction. `*done` when none is left.
 bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error);
 

@@ -385,6 +385,9 @@ TEST(StoreSearch, FindsWhatTheInMemorySearchFoundThroughEditsAndDeletes)
     ASSERT_TRUE(q.exec(QStringLiteral("SELECT count(*) FROM clip_search WHERE clipID NOT IN (SELECT id FROM clips)")));
     ASSERT_TRUE(q.next());
     EXPECT_EQ(q.value(0).toInt(), 0) << "a removed clip's key goes with it";
+    ASSERT_TRUE(q.exec(QStringLiteral("SELECT count(*) FROM clip_search_fill")));
+    ASSERT_TRUE(q.next());
+    EXPECT_EQ(q.value(0).toInt(), 0) << "a store made with the keys has none to fill";
 }
 
 // A store from before the keys opens at once, searches as before while its clips get their keys
