@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <limits>
+#include <malloc.h>
 #include <utility>
 
 namespace quillmere {
@@ -297,6 +298,12 @@ void HistoryViewModel::widenSnapshot(bool whole)
 void HistoryViewModel::panelDidHide()
 {
     m_shown = false;
+    // What a showing's search and its cards freed stays with the allocator unless handed back; a
+    // while after the panel went, once its windows let go of theirs too.
+    defer(releaseDelay, [this] {
+        if (!m_shown)
+            malloc_trim(0);
+    });
     if (!m_wantWhole && !m_lists.holdsMatches() && !m_searchRunning && m_pageSize == historyPageSize)
         return;
     // A search or a long scroll read much of the history; hidden, the panel keeps only a page.

@@ -66,6 +66,8 @@ class HistoryViewModel : public QObject {
 public:
     static constexpr std::chrono::milliseconds latestSavedRefreshDelay{80};
     static constexpr std::chrono::milliseconds cloudImportRefreshDelay{350};
+    // After the panel went: the memory its showing freed is handed back to the system.
+    static constexpr std::chrono::milliseconds releaseDelay{2000};
     static constexpr double wheelStep = 42;
     static constexpr qint64 maxFileBytes = 8388608;
     // The newest clips read when the panel shows; scrolling near the end reads four times more.
