@@ -8,6 +8,14 @@
 //    time per capture from the program's debug log (goal p99 5 ms at 100,000 clips).
 //  - BM_ShowPanelFromCommandLine: `quillmere --show-panel` to the panel's window mapped while the
 //    program runs (goal p50 50 ms).
+//  - BM_SearchShowings: five showings of the panel, each typing "plumb" (found in no clip, so every
+//    key looks through the whole history), or "plumb line" (the semantic layer weighs every clip),
+//    then closing it. Resident memory idle, at its peak, and
+//    10 s after the last closing (goals: peak 150 MB, after closing 1.2x idle); the processor time
+//    of all threads for a showing's first key (goal 100 ms) and for each later key; from a key to
+//    the store's answer in place (the program's debug log, goal 20 ms); the main thread's longest
+//    stretch of running on end during the searches (goal 20 ms), sampled from its scheduler
+//    statistics every millisecond.
 // Run under an X server with a window manager: /work/dev/xenv ./bench_program
 
 #include "BenchSupport.h"
@@ -33,6 +41,7 @@
 #include <csignal>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <poll.h>
 #include <unistd.h>
 
@@ -191,6 +200,23 @@ public:
             return -1;
         const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
         return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
+    }
+    // The processor time of all its threads so far, in milliseconds.
+    double processCpuMs() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1;
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
+    }
+    // The main thread's time on a processor so far, in nanoseconds, to the scheduler's precision.
+    qint64 mainThreadRunNs() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1;
+        return stat.readAll().split(' ').value(0).toLongLong();
     }
     // SIGTERM to exit, in milliseconds.
     double stop()
@@ -378,6 +404,179 @@ void BM_ShowPanelFromCommandLine(benchmark::State &state)
     bench::reportPercentiles(state, ms, {50, 90});
 }
 BENCHMARK(BM_ShowPanelFromCommandLine)->Arg(10000)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Watches the main thread every millisecond for its longest stretch of running on end.
+class MainThreadWatch {
+public:
+    explicit MainThreadWatch(const Program &program) : m_program(program) { m_clock.start(); }
+    // Samples for `ms`, reading the program's log meanwhile.
+    void watch(Program &program, int ms)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        qint64 before = m_program.mainThreadRunNs();
+        qint64 at = m_clock.nsecsElapsed();
+        while (timer.elapsed() < ms) {
+            QThread::usleep(1000);
+            const qint64 ran = m_program.mainThreadRunNs();
+            const qint64 now = m_clock.nsecsElapsed();
+            const qint64 used = ran - before;
+            // Running for most of the interval: the stretch goes on.
+            if (used * 10 >= (now - at) * 8) {
+                m_stretchNs += now - at;
+                m_longestNs = std::max(m_longestNs, m_stretchNs);
+            } else {
+                m_stretchNs = 0;
+            }
+            before = ran;
+            at = now;
+            if (timer.elapsed() % 50 == 0)
+                program.log();
+        }
+    }
+    double longestMs() const { return double(m_longestNs) / 1e6; }
+
+private:
+    const Program &m_program;
+    QElapsedTimer m_clock;
+    qint64 m_stretchNs = 0;
+    qint64 m_longestNs = 0;
+};
+
+// The top-level window mapped next on the display's root; 0 when none came within `timeoutMs`.
+Window waitForMappedWindow(Display *display, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        while (XPending(display)) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type == MapNotify)
+                return event.xmap.window;
+        }
+        pollfd fd{ConnectionNumber(display), POLLIN, 0};
+        ::poll(&fd, 1, 5);
+    }
+    return 0;
+}
+
+// Clicks the header's search capsule: below the panel's top inset, past the header's left slot.
+void clickSearch(Display *d, Window panel)
+{
+    int x = 0, y = 0;
+    Window child = 0;
+    XTranslateCoordinates(d, panel, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+    XTestFakeMotionEvent(d, -1, x + 16 + 118 + 10 + 21, y + 21 + 26, CurrentTime);
+    XTestFakeButtonEvent(d, 1, True, CurrentTime);
+    XTestFakeButtonEvent(d, 1, False, CurrentTime);
+    XFlush(d);
+}
+
+void typeKey(Display *d, KeySym symbol)
+{
+    const KeyCode code = XKeysymToKeycode(d, symbol);
+    XTestFakeKeyEvent(d, code, True, CurrentTime);
+    XTestFakeKeyEvent(d, code, False, CurrentTime);
+    XFlush(d);
+}
+
+void BM_SearchShowings(benchmark::State &state)
+{
+    const std::unique_ptr<Home> home = storeOf(int(state.range(0))).clone();
+    QProcessEnvironment env = home->environment();
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("com.orvantide.quillmere.store.debug=true"));
+    Program program(*home, env);
+    std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
+    if (program.waitForLine("Ready.") < 0 || !display) {
+        state.SkipWithError("needs the program running on an X display");
+        return;
+    }
+    Display *d = display.get();
+    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+    // The store's older clips get their search keys a while after the start.
+    QThread::msleep(6000);
+    program.log();
+    const double idle = program.rssMB();
+    double peak = idle;
+    std::vector<double> firstKeyCpu, laterKeyCpu;
+    MainThreadWatch watch(program);
+    for (auto _ : state) {
+        for (int showing = 0; showing < 5; ++showing) {
+            while (XPending(d)) {
+                XEvent ignored;
+                XNextEvent(d, &ignored);
+            }
+            QProcess request;
+            request.setProcessEnvironment(home->environment());
+            request.start(QStringLiteral(QUILLMERE_PROGRAM), {QStringLiteral("--show-panel")});
+            const Window panel = waitForMappedWindow(d, 5000);
+            if (!panel) {
+                state.SkipWithError("the panel did not show within 5 s");
+                return;
+            }
+            request.waitForFinished(5000);
+            QThread::msleep(400); // the panel settles and takes the keyboard
+            clickSearch(d, panel);
+            QThread::msleep(300);
+            // Two words wake the semantic layer too, which weighs every clip of the store.
+            const char *keys = state.range(1) ? "plumb line" : "plumb";
+            for (int k = 0; keys[k]; ++k) {
+                const double cpuBefore = program.processCpuMs();
+                typeKey(d, keys[k] == ' ' ? XK_space : KeySym(keys[k]));
+                // A pause for the semantic layer after the last key.
+                watch.watch(program, keys[k + 1] ? 400 : 1500);
+                const double cpu = program.processCpuMs() - cpuBefore;
+                (k == 0 ? firstKeyCpu : laterKeyCpu).push_back(cpu);
+                peak = std::max(peak, program.rssMB());
+            }
+            // The first Escape closes the search, the second the panel.
+            typeKey(d, XK_Escape);
+            QThread::msleep(150);
+            typeKey(d, XK_Escape);
+            if (!waitForRootEvent(d, UnmapNotify, 5000)) {
+                state.SkipWithError("the panel did not hide on Escape");
+                return;
+            }
+            QThread::msleep(300);
+            peak = std::max(peak, program.rssMB());
+        }
+        state.SetIterationTime(1);
+    }
+    QThread::msleep(10000);
+    program.log();
+    const double after = program.rssMB();
+    program.stop();
+    const auto mean = [](const std::vector<double> &v) {
+        return v.empty() ? 0.0 : std::accumulate(v.begin(), v.end(), 0.0) / double(v.size());
+    };
+    static const QRegularExpression answered(QStringLiteral("Search answered in ([0-9.]+) ms"));
+    std::vector<double> searchMs;
+    for (auto it = answered.globalMatch(QString::fromUtf8(program.log())); it.hasNext();)
+        searchMs.push_back(it.next().captured(1).toDouble());
+    if (searchMs.empty()) {
+        std::fprintf(stderr, "%s\n", program.log().right(3000).constData());
+        searchMs.push_back(-1);
+    }
+    std::sort(searchMs.begin(), searchMs.end());
+    state.counters["rss_idle_mb"] = idle;
+    state.counters["rss_peak_mb"] = peak;
+    state.counters["rss_10s_after_close_mb"] = after;
+    state.counters["rss_after_over_idle"] = idle > 0 ? after / idle : 0;
+    state.counters["first_key_cpu_ms"] = *std::max_element(firstKeyCpu.begin(), firstKeyCpu.end());
+    state.counters["later_key_cpu_ms"] = mean(laterKeyCpu);
+    state.counters["search_answered_p50_ms"] = searchMs[searchMs.size() / 2];
+    state.counters["search_answered_p95_ms"] = searchMs[searchMs.size() * 95 / 100];
+    state.counters["searches_answered"] = double(searchMs.size());
+    state.counters["main_thread_longest_ms"] = watch.longestMs();
+}
+BENCHMARK(BM_SearchShowings)
+    ->Args({10000, 0})
+    ->Args({100000, 0})
+    ->Args({100000, 1})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -10,9 +10,11 @@
 namespace quillmere {
 
 CopyFeedback::CopyFeedback(Preferences &prefs, SoundPlayer &sounds, Hooks hooks, QObject *parent)
-    : QObject(parent), m_prefs(prefs), m_sounds(sounds), m_hooks(std::move(hooks))
+    : QObject(parent), m_prefs(prefs), m_sounds(std::make_unique<SoundThread>(sounds)), m_hooks(std::move(hooks))
 {
 }
+
+CopyFeedback::~CopyFeedback() = default;
 
 bool CopyFeedback::copySoundIsEnabled() const
 {
@@ -23,7 +25,7 @@ bool CopyFeedback::copySoundIsEnabled() const
 void CopyFeedback::confirmCopy()
 {
     if (copySoundIsEnabled())
-        m_sounds.play(QStringLiteral("Pop"));
+        m_sounds->play(QStringLiteral("Pop"));
     flashCopiedIcon();
 }
 
@@ -33,7 +35,7 @@ void CopyFeedback::handleOwnPasteboardWrite(const Notification &note)
     const bool upload =
         feedback.typeId() == QMetaType::QString && feedback.toString() == QLatin1String("uploadComplete");
     if (copySoundIsEnabled())
-        m_sounds.play(upload ? QStringLiteral("Glass") : QStringLiteral("Pop"));
+        m_sounds->play(upload ? QStringLiteral("Glass") : QStringLiteral("Pop"));
     flashCopiedIcon();
 }
 

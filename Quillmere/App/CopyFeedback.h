@@ -3,11 +3,13 @@
 #include <QObject>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 namespace quillmere {
 
 class Preferences;
 class SoundPlayer;
+class SoundThread;
 struct Notification;
 
 // The short confirmation after every copy: a sound and a check mark on the tray icon for 0.7 s.
@@ -23,6 +25,7 @@ public:
     };
 
     CopyFeedback(Preferences &prefs, SoundPlayer &sounds, Hooks hooks, QObject *parent = nullptr);
+    ~CopyFeedback() override;
 
     bool copySoundIsEnabled() const;
     // A copy the monitor captured: "Pop" (unless turned off) and the check mark.
@@ -34,7 +37,9 @@ public:
 
 private:
     Preferences &m_prefs;
-    SoundPlayer &m_sounds;
+    // The sound is opened and played off the main thread: a missing device's retries take tens
+    // of milliseconds each.
+    std::unique_ptr<SoundThread> m_sounds;
     Hooks m_hooks;
     qint64 m_generation = 0;
 };

@@ -61,6 +61,8 @@ public:
     explicit SearchQuery(const QString &query);
     bool isEmpty() const { return m_words.empty(); }
     bool matches(const QByteArray &searchKey) const;
+    // Each folded word in UTF-8, as matches() looks for it.
+    const std::vector<QByteArray> &words() const { return m_words; }
 
 private:
     std::vector<QByteArray> m_words;

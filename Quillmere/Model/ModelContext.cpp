@@ -1,4 +1,5 @@
 #include "Quillmere/Model/ModelContext.h"
+#include "Quillmere/Model/StoreSearchKeys.h"
 
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Platform/Core/Json.h"
@@ -325,6 +326,10 @@ bool ModelContext::writeRecord(PersistentModel &record, bool isNew, QSqlError *e
         if (!execWith(q, values, error))
             return false;
     }
+    if (rows.entity == Entity::clip
+        && !StoreSearchKeys::write(prepared(StoreSearchKeys::writeStatement()), record.m_rowID,
+                                   static_cast<const ClipItem &>(record), error))
+        return false;
     for (const StoreBlob &b : rows.blobs) {
         LazyBlob &blob = b.of(record);
         if (!blob.m_dirty)

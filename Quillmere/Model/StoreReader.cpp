@@ -180,6 +180,20 @@ bool StoreReader::clipsNewestFirst(int batchSize, const Each<storerow::Clip> &ea
     }
 }
 
+bool StoreReader::clipsWithRows(const std::vector<qint64> &rows, const Each<storerow::Clip> &each)
+{
+    if (rows.empty())
+        return true;
+    QStringList ids;
+    ids.reserve(qsizetype(rows.size()));
+    for (qint64 row : rows)
+        ids << QString::number(row);
+    QSqlQuery q(m_connection.db());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT %1 FROM clips c WHERE c.id IN (%2)").arg(kClipColumns, ids.join(u',')));
+    return readAll<storerow::Clip>(q, &m_error, each, clipFrom);
+}
+
 bool StoreReader::sourceAppNames(const Each<QString> &each)
 {
     QSqlQuery q(m_connection.db());

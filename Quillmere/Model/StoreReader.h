@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace quillmere {
 
@@ -124,8 +125,12 @@ public:
     // Every clip, newest first, read `batchSize` rows at a time. Fills no pageDedupID. Ends early,
     // giving false, once `stop` is set.
     bool clipsNewestFirst(int batchSize, const Each<storerow::Clip> &each, const std::atomic<bool> *stop = nullptr);
+    // The clips of those row ids that are there, in no order. Fills no pageDedupID.
+    bool clipsWithRows(const std::vector<qint64> &rows, const Each<storerow::Clip> &each);
+    // The connection, for reads of other parts of the model (StoreSearchKeys).
+    QSqlDatabase database() const { return m_connection.db(); }
     // Each distinct source-application name of the clips, as stored (untrimmed), in no order.
-    // One pass over the clips: no index answers it.
+    // Answered by the index of names.
     bool sourceAppNames(const Each<QString> &each);
     bool deletionsAfter(qint64 row, const Each<storerow::Deletion> &each);
     bool syncVersions(const Each<storerow::SyncVersion> &each);

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ModelContext.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
@@ -312,14 +313,18 @@ bool keepClipKeys(QSqlQuery &q, QSqlError *error)
         && convertClipKeys(q, QStringLiteral("substr(dedupID, 1, 3) < x''"), error, false);
 }
 
+// 4 -> 5: the clips' search keys live in the store, so a search holds no copy of the history; the
+// rows already there get theirs after the start (StoreSearchKeys::fillSlice).
+bool keepSearchKeys(QSqlQuery &q, QSqlError *error)
+{
+    return StoreSearchKeys::createTable(q, error);
+}
+
 using Step = bool (*)(QSqlQuery &q, QSqlError *error);
 
 // Step n brings a store from version n to n + 1. A schema change is one more step at the end.
 constexpr Step kSteps[] = {
-    createVersion1,
-    indexClipQuestions,
-    keepSyncBookkeeping,
-    compactClipKeys,
+    createVersion1, indexClipQuestions, keepSyncBookkeeping, compactClipKeys, keepSearchKeys,
 };
 
 } // namespace
@@ -374,6 +379,9 @@ bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
         return false;
     // A key column lost since is added back and filled; rows an older tool wrote gain their keys.
     if (fromVersion >= 4 && !keepClipKeys(q, error))
+        return false;
+    // A key table lost since comes back, and is filled again after the start.
+    if (fromVersion >= 5 && !keepSearchKeys(q, error))
         return false;
     for (int version = std::max(0, fromVersion); version < currentVersion(); ++version) {
         if (!kSteps[version](q, error))

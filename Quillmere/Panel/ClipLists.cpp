@@ -7,13 +7,96 @@
 
 namespace quillmere {
 
-void ClipLists::setSnapshot(HistorySnapshot snapshot)
+void ClipLists::setSnapshot(HistorySnapshot snapshot, bool dropMatches)
 {
     m_keys.fill(snapshot.clips);
-    m_clips = std::make_shared<const ClipVector>(std::move(snapshot.clips));
     m_pages = std::move(snapshot.pages);
     m_newestCount = snapshot.newestCount;
+    if (dropMatches || isComplete()) {
+        m_matches.clear();
+        m_relatedHeld.clear();
+    }
+    if (!holdsMatches()) {
+        m_part.clear();
+        m_clips = std::make_shared<const ClipVector>(std::move(snapshot.clips));
+    } else {
+        m_part = std::move(snapshot.clips);
+        merge();
+    }
     m_indexValid = false;
+}
+
+void ClipLists::holdMatches(ClipVector matches)
+{
+    if (isComplete())
+        return;
+    if (!holdsMatches())
+        m_part = *m_clips;
+    m_matches = std::move(matches);
+    merge();
+    m_indexValid = false;
+}
+
+void ClipLists::holdRelated(ClipVector related)
+{
+    if (isComplete())
+        return;
+    if (!holdsMatches())
+        m_part = *m_clips;
+    m_relatedHeld = std::move(related);
+    merge();
+    m_indexValid = false;
+}
+
+const ClipSnapshot *ClipLists::clipWithRow(qint64 row) const
+{
+    const auto &index = rowIndex();
+    const auto it = index.find(row);
+    return it == index.end() ? nullptr : &(*m_clips)[it->second];
+}
+
+namespace {
+
+bool newerThan(const ClipSnapshot &a, const ClipSnapshot &b)
+{
+    return a.createdAt != b.createdAt ? a.createdAt > b.createdAt : a.id.rowID > b.id.rowID;
+}
+
+} // namespace
+
+void ClipLists::merge()
+{
+    // The part's newest clips, then its others (on Pages, queued) and the matches beyond them by
+    // date, each clip once.
+    const auto partEnd = m_part.begin() + std::min<qsizetype>(m_newestCount, qsizetype(m_part.size()));
+    std::unordered_set<qint64> inPart;
+    for (const ClipSnapshot &clip : m_part)
+        inPart.insert(clip.id.rowID);
+    ClipVector older;
+    older.reserve(m_matches.size() + m_relatedHeld.size());
+    std::merge(m_matches.cbegin(), m_matches.cend(), m_relatedHeld.cbegin(), m_relatedHeld.cend(),
+               std::back_inserter(older), newerThan);
+    auto from = older.cbegin();
+    if (partEnd != m_part.begin()) {
+        const ClipSnapshot &last = *(partEnd - 1);
+        from = std::partition_point(older.cbegin(), older.cend(),
+                                    [&](const ClipSnapshot &c) { return !newerThan(last, c); });
+    }
+    ClipVector rest;
+    for (auto it = from; it != older.cend(); ++it) {
+        if (it->id.rowID == 0 || !inPart.insert(it->id.rowID).second)
+            continue;
+        rest.push_back(*it);
+        // A Page gone since the search keeps its row id in the store only.
+        if (rest.back().pageID && !findPage(*rest.back().pageID))
+            rest.back().pageID.reset();
+    }
+    ClipVector whole;
+    whole.reserve(m_part.size() + rest.size());
+    whole.insert(whole.end(), m_part.begin(), partEnd);
+    std::merge(partEnd, m_part.end(), std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end()),
+               std::back_inserter(whole), newerThan);
+    m_clips = std::make_shared<const ClipVector>(std::move(whole));
 }
 
 const PageSnapshot *ClipLists::findPage(const PersistentIdentifier &id) const
@@ -57,14 +140,15 @@ bool ClipLists::isHiddenByLock(const ClipSnapshot &clip, const IdentifierSet &un
     return page && page->isLocked && !unlocked.contains(page->id);
 }
 
-std::vector<int> ClipLists::tabBaseRows(const PanelTab &tab, const IdentifierSet &unlocked) const
+std::vector<int> ClipLists::tabBaseRows(const PanelTab &tab, const IdentifierSet &unlocked, bool searching) const
 {
     const ClipVector &clips = *m_clips;
     std::vector<int> rows;
     if (tab.isHistory()) {
         const std::vector<qint64> hidden = hiddenPageRows(unlocked);
-        // Of a part, only the newest clips run without a gap.
-        const int end = m_newestCount < 0 ? int(clips.size()) : std::min(m_newestCount, int(clips.size()));
+        // Of a part, only the newest clips run without a gap; a search of the store fills the gap
+        // with what it found.
+        const int end = m_newestCount < 0 || searching ? int(clips.size()) : std::min(m_newestCount, int(clips.size()));
         rows.reserve(size_t(end));
         for (int i = 0; i < end; ++i) {
             if (!hiddenBy(clips[i], hidden))
@@ -84,8 +168,8 @@ std::vector<int> ClipLists::tabBaseRows(const PanelTab &tab, const IdentifierSet
 
 void ClipLists::refreshVisible(const Query &query, bool resetWindow, int selectedIndex)
 {
-    std::vector<int> base = tabBaseRows(query.tab, query.unlocked);
     const SearchQuery words(query.text);
+    std::vector<int> base = tabBaseRows(query.tab, query.unlocked, query.filters.isActive() || !words.isEmpty());
     if (query.filters.isActive() || !words.isEmpty()) {
         const ClipVector &clips = *m_clips;
         const bool filtered = query.filters.isActive();
@@ -193,7 +277,8 @@ std::vector<int> ClipLists::semanticCandidateRows(const Query &query) const
         for (int row : m_visible)
             shown[row] = 1;
     }
-    std::vector<int> rows = tabBaseRows(query.tab, query.unlocked);
+    std::vector<int> rows =
+        tabBaseRows(query.tab, query.unlocked, query.filters.isActive() || !SearchQuery(query.text).isEmpty());
     std::erase_if(rows,
                   [&](int row) { return shown[row] || !matchesFilters((*m_clips)[row], query.filters, query.now); });
     return rows;

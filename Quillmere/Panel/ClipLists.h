@@ -35,8 +35,19 @@ public:
     using ClipVector = std::vector<ClipSnapshot>;
 
     // Takes a new picture of the store. The cached lists keep describing the previous one until
-    // the next refresh, so the selection can still be carried from it.
-    void setSnapshot(HistorySnapshot snapshot);
+    // the next refresh, so the selection can still be carried from it. Matches held beyond a
+    // part stay, merged into the new part, unless `dropMatches`.
+    void setSnapshot(HistorySnapshot snapshot, bool dropMatches = true);
+    // Beside a part: older clips that a search of the store found (newest first, with their keys).
+    // A search looks through them too; browsing without words or filters shows only the part.
+    void holdMatches(ClipVector matches);
+    // Beside a part: older clips found by meaning, so that the related list can show them.
+    void holdRelated(ClipVector related);
+    bool holdsMatches() const { return !m_matches.empty() || !m_relatedHeld.empty(); }
+    // Null when the snapshot does not hold that row.
+    const ClipSnapshot *clipWithRow(qint64 row) const;
+    // The rows of the locked Pages that are not open.
+    std::vector<qint64> hiddenPageRows(const IdentifierSet &unlocked) const;
     const ClipVector &items() const { return *m_clips; }
     const std::shared_ptr<const ClipVector> &sharedItems() const { return m_clips; }
     const std::vector<PageSnapshot> &pages() const { return m_pages; }
@@ -48,8 +59,9 @@ public:
     ItemOrderSignal orderSignal() const;
 
     bool isHiddenByLock(const ClipSnapshot &clip, const IdentifierSet &unlocked) const;
-    // Indices into items() of the clips of `tab`, newest first.
-    std::vector<int> tabBaseRows(const PanelTab &tab, const IdentifierSet &unlocked) const;
+    // Indices into items() of the clips of `tab`, newest first; of a part, the held matches too
+    // when `searching`.
+    std::vector<int> tabBaseRows(const PanelTab &tab, const IdentifierSet &unlocked, bool searching = false) const;
 
     struct Query {
         PanelTab tab;
@@ -101,9 +113,14 @@ public:
                                                                     bool enabled, double threshold);
 
 private:
-    std::vector<qint64> hiddenPageRows(const IdentifierSet &unlocked) const;
     const std::unordered_map<qint64, int> &rowIndex() const;
 
+    void merge();
+
+    // The part as read, and the matches held beside it; m_clips merges the two.
+    ClipVector m_part;
+    ClipVector m_matches;
+    ClipVector m_relatedHeld;
     std::shared_ptr<const ClipVector> m_clips = std::make_shared<ClipVector>();
     std::shared_ptr<const ClipVector> m_listClips = m_clips; // what m_visible and m_related index
     std::vector<PageSnapshot> m_pages;

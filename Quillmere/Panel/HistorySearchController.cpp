@@ -2,6 +2,7 @@
 #include "Quillmere/Platform/Core/PreferenceKeys.h"
 
 #include "Quillmere/Panel/HistoryViewModel.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
 namespace quillmere {
@@ -63,13 +64,27 @@ void HistorySearchController::refreshSemanticResults()
     const bool wanted = state.isSearchExpanded
         && !m_model.m_deps.preferences->get(PreferenceKeys::semanticSearchDisabled) && isSubstantialText(state.query);
     std::vector<int> candidates;
-    if (wanted)
-        candidates = lists.semanticCandidateRows(m_model.listQuery());
-    if (candidates.empty()) {
+    SemanticSearch::DocumentsJob fromStore;
+    if (wanted) {
+        const ClipLists::Query query = m_model.listQuery();
+        // Only part of the history is held: the store gives the rest of the candidates.
+        HistoryStore::DocumentsRead read =
+            lists.isComplete() || !query.tab.isHistory() ? nullptr : m_model.m_deps.store->semanticDocumentsRead();
+        if (read)
+            fromStore = [read = std::move(read),
+                         candidates = HistoryStore::SemanticCandidates{state.query, state.filters, query.now,
+                                                                       lists.hiddenPageRows(state.unlockedBoardIDs),
+                                                                       SemanticSearch::documentLength}](
+                            const std::atomic<bool> &stop) { return read(candidates, stop); };
+        else
+            candidates = lists.semanticCandidateRows(query);
+    }
+    if (candidates.empty() && !fromStore) {
         state.relatedItemIDs.clear();
         return;
     }
-    SemanticSearch::Request request{state.query, lists.sharedItems(), std::move(candidates), lists.visibleRowIDs()};
+    SemanticSearch::Request request{state.query, lists.sharedItems(), std::move(candidates), lists.visibleRowIDs(),
+                                    std::move(fromStore)};
     m_semantic.start(
         std::move(request),
         // A Page locked while typing paused keeps its clips away from the engine.
@@ -88,6 +103,32 @@ void HistorySearchController::applyScores(const QString &query, const std::vecto
         ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold);
     if (query != m_model.m_state.query)
         return; // typed on meanwhile
+    // Clips found by meaning beyond what is held are read before they are shown.
+    std::vector<qint64> missing;
+    for (const PersistentIdentifier &id : ranked)
+        if (!m_model.m_lists.clipWithRow(id.rowID))
+            missing.push_back(id.rowID);
+    HistoryStore::ClipsRead read = missing.empty() ? nullptr : m_model.m_deps.store->clipsRead();
+    if (read) {
+        inBackground(
+            &m_model, [read = std::move(read), missing = std::move(missing)] { return read(missing); },
+            [this, query, ranked = std::move(ranked)](std::optional<std::vector<ClipSnapshot>> clips) mutable {
+                if (query != m_model.m_state.query || !m_model.m_shown)
+                    return;
+                HistoryViewModel::Batch batch(m_model);
+                if (clips) {
+                    m_model.m_lists.holdRelated(std::move(*clips));
+                    m_model.reconcileVisibleItems(true, false);
+                }
+                showRelated(std::move(ranked));
+            });
+        return;
+    }
+    showRelated(std::move(ranked));
+}
+
+void HistorySearchController::showRelated(std::vector<PersistentIdentifier> ranked)
+{
     HistoryViewModel::Batch batch(m_model);
     m_model.m_state.relatedItemIDs = std::move(ranked);
     if (!m_toldNoWordModel && m_semantic.engineHasNoModel()) {

@@ -27,6 +27,7 @@ public:
 
 private:
     void applyScores(const QString &query, const std::vector<qint64> &excluded, const SemanticScorer::Scores &scores);
+    void showRelated(std::vector<PersistentIdentifier> ranked);
 
     HistoryViewModel &m_model;
     SemanticSearch m_semantic;

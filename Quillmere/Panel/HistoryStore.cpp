@@ -4,11 +4,14 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Model/TextMeasures.h"
+#include "Quillmere/Platform/Core/Logging.h"
 
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace quillmere {
@@ -16,6 +19,26 @@ namespace quillmere {
 ClipStoreHistory::ClipStoreHistory(ClipStore &store, QObject *parent) : HistoryStore(parent), m_store(store)
 {
     connect(&store, &ClipStore::didSave, this, &HistoryStore::changed);
+    if (store.container().isInMemory())
+        return;
+    m_keyFill.setSingleShot(true);
+    connect(&m_keyFill, &QTimer::timeout, this, &ClipStoreHistory::fillSearchKeys);
+    m_keyFill.start(keyFillDelay);
+}
+
+void ClipStoreHistory::fillSearchKeys()
+{
+    QSqlDatabase db = m_store.context().database();
+    bool done = false;
+    QString error;
+    if (!StoreSearchKeys::fillSlice(db, keyFillSlice, &done, &error)) {
+        // A save holds the store, or it is busy elsewhere: later. Searches fold what has no key.
+        qCWarning(lcStore, "Could not give clips their search keys yet: %s", qPrintable(error));
+        m_keyFill.start(keyFillRetry);
+        return;
+    }
+    if (!done)
+        m_keyFill.start(keyFillPause);
 }
 
 ClipSnapshot ClipStoreHistory::snapshotOf(const ClipItem &clip)
@@ -140,24 +163,109 @@ ClipSnapshot savedSnapshotOf(const storerow::Clip &row, const QString &clipEntit
     return s;
 }
 
+// Walks the clips of a store file newest first whose keys hold every word (or with `holding`
+// false miss one), handing each to `offer` with whether its key was stored, until `offer`
+// answers false. The keys find the row ids; only those clips are read whole, a few at a time,
+// so that a walk ends soon after its taker is satisfied. False when the read failed or stopped.
+bool walkClips(const QString &path, const SearchQuery &words, bool holding, const std::atomic<bool> &stop,
+               const std::function<bool(ClipSnapshot, bool keyed)> &offer)
+{
+    StoreReader reader(path);
+    if (!reader.isOpen() || !reader.beginSnapshot())
+        return false;
+    const QString clipEntity = StoreRows::of(Entity::clip).name, pageEntity = StoreRows::of(Entity::page).name;
+    std::vector<std::pair<qint64, bool>> batch;
+    bool done = false, failed = false;
+    const auto flush = [&] {
+        std::vector<qint64> rows;
+        rows.reserve(batch.size());
+        for (const auto &[row, keyed] : batch)
+            rows.push_back(row);
+        std::unordered_map<qint64, ClipSnapshot> read;
+        failed = !reader.clipsWithRows(rows, [&](const storerow::Clip &row) {
+            read.emplace(row.row, savedSnapshotOf(row, clipEntity, pageEntity));
+        });
+        for (const auto &[row, keyed] : batch) {
+            auto it = failed || done ? read.end() : read.find(row);
+            if (it != read.end())
+                done = !offer(std::move(it->second), keyed);
+        }
+        batch.clear();
+        return !failed && !done;
+    };
+    QString error;
+    const bool walked = StoreSearchKeys::matchesNewestFirst(
+        reader.database(), words.words(),
+        [&](qint64 row, bool keyed) {
+            batch.emplace_back(row, keyed);
+            return batch.size() < 64 || flush();
+        },
+        &stop, &error, holding);
+    if (walked && !done && !failed && !batch.empty())
+        flush();
+    return walked && !failed;
+}
+
 } // namespace
 
-HistoryStore::ClipsRead ClipStoreHistory::wholeHistoryRead() const
+HistoryStore::SearchRead ClipStoreHistory::searchRead() const
 {
     if (m_store.container().isInMemory())
         return {};
-    return [path = m_store.container().storeURL(), clipEntity = StoreRows::of(Entity::clip).name,
-            pageEntity = StoreRows::of(Entity::page).name](
-               const std::atomic<bool> &stop) -> std::optional<std::vector<ClipSnapshot>> {
-        StoreReader reader(path);
-        std::vector<ClipSnapshot> clips;
-        // One query: batches would step over every earlier row again.
-        if (!reader.isOpen()
-            || !reader.clipsNewestFirst(
-                std::numeric_limits<int>::max(),
-                [&](const storerow::Clip &row) { clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity)); },
-                &stop))
+    return [path = m_store.container().storeURL()](
+               const HistorySearch &search, const std::atomic<bool> &stop) -> std::optional<HistorySearchAnswer> {
+        SearchCollector collect(search);
+        if (!walkClips(path, collect.words(), true, stop,
+                       [&](ClipSnapshot clip, bool) { return collect.offer(std::move(clip)); }))
             return std::nullopt;
+        return collect.take();
+    };
+}
+
+HistoryStore::DocumentsRead ClipStoreHistory::semanticDocumentsRead() const
+{
+    if (m_store.container().isInMemory())
+        return {};
+    return [path = m_store.container().storeURL()](
+               const SemanticCandidates &candidates,
+               const std::atomic<bool> &stop) -> std::optional<std::vector<SemanticDocument>> {
+        const SearchQuery words(candidates.query);
+        std::vector<SemanticDocument> documents;
+        const auto hidden = [&](const ClipSnapshot &clip) {
+            return clip.pageID
+                && std::find(candidates.hiddenPageRows.begin(), candidates.hiddenPageRows.end(), clip.pageID->rowID)
+                != candidates.hiddenPageRows.end();
+        };
+        const bool walked = walkClips(path, words, false, stop, [&](ClipSnapshot clip, bool keyed) {
+            // The literal matches are on screen already; a clip without a stored key is folded here.
+            if ((keyed || !words.matches(searchKeyOf(clip))) && matchesFilters(clip, candidates.filters, candidates.now)
+                && !hidden(clip))
+                documents.push_back({clip.id, semanticText(clip, candidates.documentLength)});
+            return true;
+        });
+        if (!walked)
+            return std::nullopt;
+        return documents;
+    };
+}
+
+HistoryStore::ClipsRead ClipStoreHistory::clipsRead() const
+{
+    if (m_store.container().isInMemory())
+        return {};
+    return [path = m_store.container().storeURL()](
+               const std::vector<qint64> &rows) -> std::optional<std::vector<ClipSnapshot>> {
+        StoreReader reader(path);
+        const QString clipEntity = StoreRows::of(Entity::clip).name, pageEntity = StoreRows::of(Entity::page).name;
+        std::vector<ClipSnapshot> clips;
+        if (!reader.isOpen() || !reader.clipsWithRows(rows, [&](const storerow::Clip &row) {
+                clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity));
+                clips.back().searchKey = searchKeyOf(clips.back());
+            }))
+            return std::nullopt;
+        std::sort(clips.begin(), clips.end(), [](const ClipSnapshot &a, const ClipSnapshot &b) {
+            return a.createdAt != b.createdAt ? a.createdAt > b.createdAt : a.id.rowID > b.id.rowID;
+        });
         return clips;
     };
 }

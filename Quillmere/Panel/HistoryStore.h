@@ -2,9 +2,12 @@
 
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Panel/PanelTypes.h"
+#include "Quillmere/Panel/SemanticSearch.h"
+#include "Quillmere/Panel/SnapshotSearch.h"
 
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <atomic>
 #include <functional>
 #include <optional>
@@ -32,12 +35,29 @@ public:
     }
     // Jobs that read what the store has saved on whatever thread runs them; none when the store can
     // only be read on its own thread. Each gives no value when the read failed.
-    // A clips read gives up, with no value, soon after `stop` is set.
-    using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>(const std::atomic<bool> &stop)>;
+    // A search gives up, with no value, soon after `stop` is set.
+    using SearchRead =
+        std::function<std::optional<HistorySearchAnswer>(const HistorySearch &search, const std::atomic<bool> &stop)>;
     using NamesRead = std::function<std::optional<QStringList>()>;
-    // Every saved clip, newest first, as `snapshot` has it, except that `pageID` names the Page's
-    // row even when that Page is gone.
-    virtual ClipsRead wholeHistoryRead() const { return {}; }
+    // A search of every saved clip; its clips as `snapshot` has them, except that `pageID` names
+    // the Page's row even when that Page is gone.
+    virtual SearchRead searchRead() const { return {}; }
+    // The documents for the semantic layer: the saved clips whose key misses a word of `query`
+    // (its literal matches are on screen), that pass `filters` and are on no Page of
+    // `hiddenPageRows`, newest first.
+    struct SemanticCandidates {
+        QString query;
+        ClipSearchFilters filters;
+        QDateTime now;
+        std::vector<qint64> hiddenPageRows;
+        qsizetype documentLength = 0;
+    };
+    using DocumentsRead = std::function<std::optional<std::vector<SemanticDocument>>(
+        const SemanticCandidates &candidates, const std::atomic<bool> &stop)>;
+    virtual DocumentsRead semanticDocumentsRead() const { return {}; }
+    // The saved clips of those rows, newest first, with their keys.
+    using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>(const std::vector<qint64> &rows)>;
+    virtual ClipsRead clipsRead() const { return {}; }
     // The distinct source-application names of every saved clip, as stored.
     virtual NamesRead sourceAppNamesRead() const { return {}; }
     // How many clips `snapshot` would give.
@@ -55,11 +75,20 @@ Q_SIGNALS:
 class ClipStoreHistory : public HistoryStore {
     Q_OBJECT
 public:
+    // Search keys for older clips: a slice of rows a few milliseconds long, then a pause for the
+    // event loop; the first a while after the start so that it costs the start nothing.
+    static constexpr std::chrono::milliseconds keyFillDelay{3000};
+    static constexpr std::chrono::milliseconds keyFillPause{10};
+    static constexpr std::chrono::milliseconds keyFillRetry{5000};
+    static constexpr int keyFillSlice = 256;
+
     explicit ClipStoreHistory(ClipStore &store, QObject *parent = nullptr);
 
     HistorySnapshot snapshot() const override;
     HistorySnapshot newestSnapshot(int count, const std::vector<QUuid> &alsoDedupIDs) const override;
-    ClipsRead wholeHistoryRead() const override;
+    SearchRead searchRead() const override;
+    DocumentsRead semanticDocumentsRead() const override;
+    ClipsRead clipsRead() const override;
     NamesRead sourceAppNamesRead() const override;
     qsizetype clipCount() const override;
     bool verifyPageLock(const PersistentIdentifier &page, const QString &password) override;
@@ -71,7 +100,12 @@ public:
 private:
     std::vector<PageSnapshot> pageSnapshots() const;
     PageRef findPage(const PersistentIdentifier &id) const;
+    // Gives the clips of a store from before the search keys theirs, a short slice per turn of
+    // the event loop, starting a while after the program did.
+    void fillSearchKeys();
+
     ClipStore &m_store;
+    QTimer m_keyFill;
 };
 
 } // namespace quillmere

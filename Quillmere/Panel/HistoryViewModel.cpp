@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <limits>
+#include <malloc.h>
 #include <utility>
 
 namespace quillmere {
@@ -51,7 +52,7 @@ HistoryViewModel::HistoryViewModel(HistoryViewDependencies deps, HistoryViewCall
 HistoryViewModel::~HistoryViewModel()
 {
     *m_alive = false;
-    stopWholeRead(); // the pool is waited for at exit
+    stopSearchRead(); // the pool is waited for at exit
     m_deps.scheduler->cancel(m_latestSavedRefresh);
     m_deps.scheduler->cancel(m_cloudImportRefresh);
 }
@@ -220,12 +221,12 @@ ClipLists::Query HistoryViewModel::listQuery() const
 
 void HistoryViewModel::refreshVisibleItems(bool resetWindow)
 {
-    // Words and filters look through the whole history: the newest part answers this keystroke at
-    // once and the rest is read on a worker, or, from a store only readable here, right after this
-    // keystroke was drawn.
-    if (wantsWholeHistory() && !m_wholeReadRunning) {
-        if (HistoryStore::ClipsRead read = m_deps.store->wholeHistoryRead()) {
-            startWholeRead(std::move(read));
+    // Words and filters look through the whole history: what is held answers this keystroke at
+    // once and the store is searched on a worker, or, from a store only readable here, read whole
+    // right after this keystroke was drawn.
+    if (wantsSearch() && m_searchRunning != currentSearch()) {
+        if (HistoryStore::SearchRead read = m_deps.store->searchRead()) {
+            startSearchRead(std::move(read));
         } else if (!m_wholeLoadScheduled) {
             m_wholeLoadScheduled = true;
             defer(std::chrono::milliseconds(0), [this] {
@@ -297,7 +298,13 @@ void HistoryViewModel::widenSnapshot(bool whole)
 void HistoryViewModel::panelDidHide()
 {
     m_shown = false;
-    if (!m_wantWhole && !m_heldWholeGeneration && !m_wholeReadRunning && m_pageSize == historyPageSize)
+    // What a showing's search and its cards freed stays with the allocator unless handed back; a
+    // while after the panel went, once its windows let go of theirs too.
+    defer(releaseDelay, [this] {
+        if (!m_shown)
+            malloc_trim(0);
+    });
+    if (!m_wantWhole && !m_lists.holdsMatches() && !m_searchRunning && m_pageSize == historyPageSize)
         return;
     // A search or a long scroll read much of the history; hidden, the panel keeps only a page.
     defer(std::chrono::milliseconds(0), [this] {
@@ -309,9 +316,8 @@ void HistoryViewModel::panelDidHide()
 void HistoryViewModel::releaseWideSnapshot()
 {
     Batch batch(*this);
-    stopWholeRead();
-    m_heldWholeGeneration.reset();
-    m_selectionToRestore.reset();
+    stopSearchRead();
+    m_heldSearch.reset();
     m_wantWhole = false;
     m_pageSize = historyPageSize;
     m_stale = true;

@@ -66,10 +66,12 @@ class HistoryViewModel : public QObject {
 public:
     static constexpr std::chrono::milliseconds latestSavedRefreshDelay{80};
     static constexpr std::chrono::milliseconds cloudImportRefreshDelay{350};
+    // After the panel went: the memory its showing freed is handed back to the system.
+    static constexpr std::chrono::milliseconds releaseDelay{2000};
     static constexpr double wheelStep = 42;
     static constexpr qint64 maxFileBytes = 8388608;
-    // The newest clips read when the panel shows; scrolling near the end reads four times more,
-    // and a search or filter reads the whole history.
+    // The newest clips read when the panel shows; scrolling near the end reads four times more.
+    // A search or filter asks the store for as many of the newest clips that pass.
     static constexpr int historyPageSize = 400;
 
     HistoryViewModel(HistoryViewDependencies deps, HistoryViewCallbacks callbacks, QObject *parent = nullptr);
@@ -198,20 +200,26 @@ private:
     void storeDidChange();
     // Reads the store again when it changed since the last read.
     void takeSnapshot();
-    // Reads more of the history than the part held now: all of it, or four times as much.
+    // Reads more of the history than the part held now: all of it (a store only readable here),
+    // or four times as much.
     void widenSnapshot(bool whole);
     void releaseWideSnapshot();
-    // Reads the whole history on a worker; the lists take it when it comes back, with what was
-    // saved meanwhile merged in, and read it once more then. At most one read runs.
-    void startWholeRead(HistoryStore::ClipsRead read);
-    void wholeReadFinished(quint64 generation, std::optional<std::vector<ClipSnapshot>> clips);
-    bool wantsWholeHistory() const;
-    // The newest part as read now, then the clips of `older` (newest first) beyond it; false, and
-    // nothing taken, when the result would not hold every clip of the store and only those
-    // (unless `anyCount`: an older read is taken as it is).
-    bool takeMergedWhole(const HistorySnapshot &newest, std::vector<ClipSnapshot> older, bool anyCount = false);
+    // A search of the store on a worker for the words and filters as they are: the newest clips
+    // that pass (as many as the part holds), held beside the part. At most one read runs; a new
+    // keystroke stops it and starts another.
+    struct SearchOf {
+        quint64 generation = 0;
+        QString query;
+        ClipSearchFilters filters;
+        int limit = 0;
+        bool operator==(const SearchOf &) const = default;
+    };
+    SearchOf currentSearch() const;
+    bool wantsSearch() const;
+    void startSearchRead(HistoryStore::SearchRead read);
+    void searchReadFinished(const SearchOf &search, std::optional<HistorySearchAnswer> answer);
     HistorySnapshot readNewestPart() const;
-    void stopWholeRead();
+    void stopSearchRead();
     void startSourceNamesRead();
     void scheduleLatestSavedRefresh();
     void scheduleCloudImportRefresh();
@@ -244,13 +252,12 @@ private:
     bool m_wholeLoadScheduled = false;
     // Moves with every change of the store, so a read that began before it is known as stale.
     quint64 m_storeGeneration = 0;
-    bool m_wholeReadRunning = false;
-    std::shared_ptr<std::atomic<bool>> m_wholeReadStop;
-    // The lists hold a whole history read on a worker as of this generation; saves since then
-    // refresh its newest part until a new read replaces it.
-    std::optional<quint64> m_heldWholeGeneration;
-    // The clip selected when a save left the held older clips out; the next whole read selects it again.
-    std::optional<QUuid> m_selectionToRestore;
+    // What the running search read looks for.
+    std::optional<SearchOf> m_searchRunning;
+    std::shared_ptr<std::atomic<bool>> m_searchStop;
+    // What the matches held beside the part answer, and whether more passed beyond them.
+    std::optional<SearchOf> m_heldSearch;
+    bool m_heldSearchHasMore = false;
     // The store generation the source names were last read at.
     std::optional<quint64> m_sourceNamesGeneration;
     bool m_sourceNamesReadRunning = false;

@@ -1,33 +1,36 @@
-// The history view model: what it reads of the store on a worker thread, and how a whole history
-// read there stays whole across later saves.
+// The history view model: what it reads of the store, and the searches the store answers on a
+// worker thread, held beside the newest part of the history.
 
 #include "Quillmere/Panel/HistoryViewModel.h"
 
 #include "Quillmere/Panel/SnapshotSearch.h"
 #include "Quillmere/Platform/Core/InBackground.h"
+#include "Quillmere/Platform/Core/Logging.h"
+
+#include <QElapsedTimer>
 
 #include <algorithm>
-#include <unordered_set>
 
 namespace quillmere {
 
-namespace {
-
-bool newerThan(const ClipSnapshot &a, const ClipSnapshot &b)
+HistoryViewModel::SearchOf HistoryViewModel::currentSearch() const
 {
-    return a.createdAt != b.createdAt ? a.createdAt > b.createdAt : a.id.rowID > b.id.rowID;
+    return {m_storeGeneration, m_state.query, m_state.filters, m_pageSize};
 }
 
-} // namespace
-
-bool HistoryViewModel::wantsWholeHistory() const
+bool HistoryViewModel::wantsSearch() const
 {
-    if (!m_shown)
+    if (!m_shown || m_lists.isComplete())
         return false;
-    // What is held stays whole, searched or not: its older clips are read again after a save.
-    if (m_heldWholeGeneration)
-        return *m_heldWholeGeneration != m_storeGeneration;
-    return !m_lists.isComplete() && (m_state.filters.isActive() || !SearchQuery(m_state.query).isEmpty());
+    if (!m_state.filters.isActive() && SearchQuery(m_state.query).isEmpty())
+        return false;
+    if (!m_heldSearch)
+        return true;
+    const SearchOf now = currentSearch();
+    const SearchOf &held = *m_heldSearch;
+    // A held answer with nothing beyond it stays whole however far the list is scrolled.
+    return held.generation != now.generation || held.query != now.query || held.filters != now.filters
+        || (held.limit < now.limit && m_heldSearchHasMore);
 }
 
 HistorySnapshot HistoryViewModel::readNewestPart() const
@@ -43,139 +46,53 @@ void HistoryViewModel::takeSnapshot()
         return;
     m_stale = false;
     if (m_wantWhole) {
-        m_heldWholeGeneration.reset();
+        m_heldSearch.reset();
         m_lists.setSnapshot(m_deps.store->snapshot());
         return;
     }
-    HistorySnapshot newest = readNewestPart();
-    if (m_heldWholeGeneration && !newest.isComplete()) {
-        if (takeMergedWhole(newest, m_lists.items()))
-            return;
-        // A clip beyond the newest part went or came: the older ones wait for the next read, which
-        // selects the clip selected now again.
-        const std::vector<QUuid> ids = m_lists.navigableDedupIDs();
-        if (m_state.selectedIndex > 0 && m_state.selectedIndex < int(ids.size()))
-            m_selectionToRestore = ids[size_t(m_state.selectedIndex)];
-    }
-    m_heldWholeGeneration.reset();
-    m_lists.setSnapshot(std::move(newest));
+    // The matches held stay until the search is read again, which the new generation asks for.
+    m_lists.setSnapshot(readNewestPart(), false);
 }
 
-bool HistoryViewModel::takeMergedWhole(const HistorySnapshot &newest, std::vector<ClipSnapshot> older, bool anyCount)
+void HistoryViewModel::startSearchRead(HistoryStore::SearchRead read)
 {
-    Q_ASSERT(!newest.isComplete());
-    const auto partEnd = newest.clips.begin() + newest.newestCount;
-    std::unordered_set<qint64> inNewest;
-    for (const ClipSnapshot &clip : newest.clips)
-        inNewest.insert(clip.id.rowID);
-    // Beyond the newest part: the clips it read (on Pages, queued) as saved now, and the others
-    // from `older`.
-    auto from = older.begin();
-    if (partEnd != newest.clips.begin()) {
-        const ClipSnapshot &last = *(partEnd - 1);
-        from = std::partition_point(older.begin(), older.end(),
-                                    [&](const ClipSnapshot &c) { return !newerThan(last, c); });
-    }
-    std::vector<ClipSnapshot> rest;
-    rest.reserve(size_t(older.end() - from));
-    for (auto it = from; it != older.end(); ++it) {
-        if (it->id.rowID == 0 || inNewest.count(it->id.rowID))
-            continue;
-        if (it->pageID && std::none_of(newest.pages.begin(), newest.pages.end(), [&](const PageSnapshot &page) {
-                return page.id == *it->pageID;
-            }))
-            it->pageID.reset();
-        rest.push_back(std::move(*it));
-    }
-    std::vector<ClipSnapshot> whole;
-    whole.reserve(newest.clips.size() + rest.size());
-    whole.insert(whole.end(), newest.clips.begin(), partEnd);
-    std::merge(partEnd, newest.clips.end(), std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end()),
-               std::back_inserter(whole), newerThan);
-    // A clip gone from the older part, or one saved there, shows in the count.
-    if (!anyCount && qsizetype(whole.size()) != m_deps.store->clipCount())
-        return false;
-    m_lists.setSnapshot({std::move(whole), newest.pages, -1});
-    return true;
-}
-
-void HistoryViewModel::startWholeRead(HistoryStore::ClipsRead read)
-{
-    using Clips = std::optional<std::vector<ClipSnapshot>>;
-    m_wholeReadRunning = true;
-    m_wholeReadStop = std::make_shared<std::atomic<bool>>(false);
-    const quint64 generation = m_storeGeneration;
+    stopSearchRead();
+    const SearchOf search = currentSearch();
+    m_searchRunning = search;
+    m_searchStop = std::make_shared<std::atomic<bool>>(false);
+    HistorySearch request{search.query, search.filters, m_deps.clock(), search.limit};
+    QElapsedTimer timer;
+    timer.start();
     inBackground(
         this,
-        [read = std::move(read), stop = m_wholeReadStop]() -> Clips {
-            Clips clips = read(*stop);
-            // Folding the texts is most of a search's first cost; it is done here, not on the main thread.
-            if (clips)
-                for (ClipSnapshot &clip : *clips) {
-                    if (stop->load(std::memory_order_relaxed))
-                        return std::nullopt;
-                    clip.searchKey = searchKeyOf(clip);
-                }
-            return clips;
-        },
-        [this, generation, stop = m_wholeReadStop](Clips clips) {
-            if (!*stop)
-                wholeReadFinished(generation, std::move(clips));
+        [read = std::move(read), request = std::move(request), stop = m_searchStop] { return read(request, *stop); },
+        [this, search, timer, stop = m_searchStop](std::optional<HistorySearchAnswer> answer) {
+            if (*stop)
+                return;
+            searchReadFinished(search, std::move(answer));
+            qCDebug(lcStore, "Search answered in %.3f ms", double(timer.nsecsElapsed()) / 1e6);
         });
 }
 
-void HistoryViewModel::stopWholeRead()
+void HistoryViewModel::stopSearchRead()
 {
-    if (m_wholeReadStop)
-        *m_wholeReadStop = true;
-    m_wholeReadRunning = false;
+    if (m_searchStop)
+        *m_searchStop = true;
+    m_searchRunning.reset();
 }
 
-void HistoryViewModel::wholeReadFinished(quint64 generation, std::optional<std::vector<ClipSnapshot>> clips)
+void HistoryViewModel::searchReadFinished(const SearchOf &search, std::optional<HistorySearchAnswer> answer)
 {
-    m_wholeReadRunning = false;
-    if (!wantsWholeHistory())
+    m_searchRunning.reset();
+    if (!m_shown || m_lists.isComplete())
         return;
     Batch batch(*this);
-    if (!clips) {
-        if (m_heldWholeGeneration) {
-            m_heldWholeGeneration = m_storeGeneration; // keep what is held rather than read on and on
-            return;
-        }
-        widenSnapshot(true);
-        reconcileVisibleItems(true, false);
-        return;
-    }
-    // The newest part as held when nothing was saved meanwhile (it has any clip a failed save kept
-    // only in memory), else as read now; the read's older clips follow it. Saved meanwhile, they
-    // are shown as they were until the next read, which starts once this one landed.
-    HistorySnapshot newest;
-    if (generation == m_storeGeneration && !m_lists.isComplete())
-        newest = {m_lists.items(), m_lists.pages(), m_lists.newestCount()};
-    else
-        newest = readNewestPart();
-    m_stale = false;
-    if (newest.isComplete()) {
-        m_heldWholeGeneration.reset();
-        m_lists.setSnapshot(std::move(newest));
-    } else if (takeMergedWhole(newest, std::move(*clips), generation != m_storeGeneration)) {
-        m_heldWholeGeneration = generation;
-    } else {
-        // Not what the store holds even now: read it all here.
-        m_heldWholeGeneration.reset();
-        m_lists.setSnapshot(std::move(newest));
-        widenSnapshot(true);
-    }
+    // A failed read keeps what is held rather than read on and on; the next change asks again.
+    m_heldSearch = search;
+    m_heldSearchHasMore = answer && answer->more;
+    if (answer)
+        m_lists.holdMatches(std::move(answer->clips));
     reconcileVisibleItems(true, false);
-    if (m_selectionToRestore) {
-        const std::vector<QUuid> ids = m_lists.navigableDedupIDs();
-        const auto it = std::find(ids.begin(), ids.end(), *m_selectionToRestore);
-        if (it != ids.end()) {
-            m_state.selectedIndex = int(it - ids.begin());
-            m_lists.ensureSelectionRendered(m_state.selectedIndex);
-        }
-        m_selectionToRestore.reset();
-    }
 }
 
 void HistoryViewModel::startSourceNamesRead()

@@ -16,9 +16,11 @@ namespace quillmere {
 void HistoryViewModel::setSelectedIndex(int index)
 {
     Batch batch(*this);
-    m_selectionToRestore.reset(); // the user's choice wins
-    // Close to the end of a part of the history: the next clips are read before they are needed.
-    if (!m_lists.isComplete() && index + ClipLists::renderLead >= m_lists.visibleCount()) {
+    // Close to the end of a part of the history, or of a search's answer that has more: the next
+    // clips are read before they are needed.
+    const bool searchIsWhole = m_heldSearch && !m_heldSearchHasMore && !wantsSearch()
+        && (m_state.filters.isActive() || !SearchQuery(m_state.query).isEmpty());
+    if (!m_lists.isComplete() && !searchIsWhole && index + ClipLists::renderLead >= m_lists.visibleCount()) {
         widenSnapshot(false);
         refreshVisibleItems(false);
     }
@@ -43,7 +45,6 @@ KeyPressResult HistoryViewModel::moveSelection(int delta)
 void HistoryViewModel::selectCard(int index)
 {
     Batch batch(*this);
-    m_selectionToRestore.reset();
     m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
     focusLater(false);
 }

@@ -1,6 +1,7 @@
 #include "Quillmere/Panel/SemanticSearch.h"
 
 #include "Quillmere/Panel/SnapshotSearch.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 
 namespace quillmere {
 
@@ -17,6 +18,8 @@ SemanticSearch::~SemanticSearch()
 void SemanticSearch::cancel()
 {
     ++*m_generation;
+    if (m_readStop)
+        *m_readStop = true;
     if (m_waiting) {
         m_scheduler.cancel(m_waiting);
         m_waiting = 0;
@@ -40,6 +43,16 @@ void SemanticSearch::fire(quint64 generation, const Request &request, const Stil
 {
     if (generation != *m_generation)
         return;
+    if (request.documents) {
+        m_readStop = std::make_shared<std::atomic<bool>>(false);
+        inBackground(
+            &m_reads, [job = request.documents, stop = m_readStop] { return job(*stop); },
+            [this, generation, request, answer](std::optional<std::vector<SemanticDocument>> documents) {
+                if (generation == *m_generation)
+                    score(generation, request, documents.value_or(std::vector<SemanticDocument>{}), answer);
+            });
+        return;
+    }
     std::vector<SemanticDocument> documents;
     documents.reserve(request.candidateRows.size());
     for (int row : request.candidateRows) {
@@ -48,6 +61,12 @@ void SemanticSearch::fire(quint64 generation, const Request &request, const Stil
             continue;
         documents.push_back({clip.id, semanticText(clip, documentLength)});
     }
+    score(generation, request, std::move(documents), answer);
+}
+
+void SemanticSearch::score(quint64 generation, const Request &request, std::vector<SemanticDocument> documents,
+                           const Answer &answer)
+{
     std::weak_ptr<quint64> alive = m_generation;
     auto reply = [alive, generation, query = request.query, excluded = request.excludedRows,
                   answer](SemanticScorer::Scores scores) {

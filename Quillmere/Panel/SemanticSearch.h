@@ -3,8 +3,11 @@
 #include "Quillmere/Panel/ClipLists.h"
 #include "Quillmere/Panel/TaskScheduler.h"
 
+#include <QObject>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quillmere {
 
@@ -37,12 +40,16 @@ public:
     static constexpr double threshold = 0.6;
     static constexpr qsizetype documentLength = 1000;
 
+    using DocumentsJob = std::function<std::optional<std::vector<SemanticDocument>>(const std::atomic<bool> &stop)>;
     struct Request {
         QString query;
         std::shared_ptr<const ClipLists::ClipVector> clips;
         std::vector<int> candidateRows;
         // The literal matches on screen when the search started, by row id.
         std::vector<qint64> excludedRows;
+        // Set for a history held only in part: the documents are read from the store on a worker
+        // instead of taken from `candidateRows`.
+        DocumentsJob documents = {};
     };
     // Asked when the pause ends: whether a candidate may still be sent (a Page locked meanwhile).
     using StillAllowed = std::function<bool(const ClipSnapshot &)>;
@@ -61,12 +68,17 @@ public:
 
 private:
     void fire(quint64 generation, const Request &request, const StillAllowed &allowed, const Answer &answer);
+    void score(quint64 generation, const Request &request, std::vector<SemanticDocument> documents,
+               const Answer &answer);
 
     TaskScheduler &m_scheduler;
     SemanticScorer *m_engine;
     TaskScheduler::TaskId m_waiting = 0;
     // Shared with the engine's replies so that a reply after cancellation or destruction is dropped.
     std::shared_ptr<quint64> m_generation = std::make_shared<quint64>(0);
+    // Stops the store read under way; its answer reaches nothing once this is gone.
+    std::shared_ptr<std::atomic<bool>> m_readStop;
+    QObject m_reads;
 };
 
 } // namespace quillmere

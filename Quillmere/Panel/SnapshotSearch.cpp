@@ -65,6 +65,28 @@ bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, 
                                       filters, now);
 }
 
+SearchCollector::SearchCollector(const HistorySearch &search) : m_search(search), m_words(search.query)
+{
+}
+
+bool SearchCollector::offer(ClipSnapshot clip)
+{
+    if (m_answer.more)
+        return false;
+    if (m_search.filters.isActive() && !matchesFilters(clip, m_search.filters, m_search.now))
+        return true;
+    // Folded here, off the main thread, for the keystrokes that narrow this search.
+    clip.searchKey = searchKeyOf(clip);
+    if (!m_words.matches(clip.searchKey))
+        return true;
+    if (int(m_answer.clips.size()) >= m_search.limit) {
+        m_answer.more = true;
+        return false;
+    }
+    m_answer.clips.push_back(std::move(clip));
+    return true;
+}
+
 QString semanticText(const ClipSnapshot &clip, qsizetype maxLength)
 {
     QString out;

@@ -31,6 +31,36 @@ private:
 // applied to a snapshot.
 bool matchesFilters(const ClipSnapshot &clip, const ClipSearchFilters &filters, const QDateTime &now);
 
+// A search of the whole history, answered by the store: the newest `limit` clips that hold every
+// word of `query` and pass `filters` as of `now`.
+struct HistorySearch {
+    QString query;
+    ClipSearchFilters filters;
+    QDateTime now;
+    int limit = 0;
+};
+struct HistorySearchAnswer {
+    // Newest first, each with its search key.
+    std::vector<ClipSnapshot> clips;
+    // Whether more clips pass beyond them.
+    bool more = false;
+};
+
+// Takes the clips a search walks through, newest first, and keeps those that pass.
+class SearchCollector {
+public:
+    explicit SearchCollector(const HistorySearch &search);
+    const SearchQuery &words() const { return m_words; }
+    // False once the answer is full: nothing more need be offered.
+    bool offer(ClipSnapshot clip);
+    HistorySearchAnswer take() { return std::move(m_answer); }
+
+private:
+    const HistorySearch &m_search;
+    SearchQuery m_words;
+    HistorySearchAnswer m_answer;
+};
+
 // Custom title, text, link title, recognised text and file name, trimmed, blanks dropped, joined
 // by one space and cut to `maxLength`: what the semantic engine is given for a clip.
 QString semanticText(const ClipSnapshot &clip, qsizetype maxLength);

@@ -87,6 +87,48 @@ void alsaErrorToDebugLog(const char *file, int line, const char *function, int e
 
 } // namespace
 
+SoundThread::SoundThread(SoundPlayer &player) : m_player(player), m_thread([this] { run(); })
+{
+}
+
+SoundThread::~SoundThread()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_quit = true;
+        m_waiting.clear();
+    }
+    m_wake.notify_one();
+    m_thread.join();
+}
+
+void SoundThread::play(const QString &name)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_waiting.size() >= maxWaiting)
+            return; // a burst of copies needs no queue of sounds
+        m_waiting.push_back(name);
+    }
+    m_wake.notify_one();
+}
+
+void SoundThread::run()
+{
+    for (;;) {
+        QString name;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_quit || !m_waiting.empty(); });
+            if (m_quit)
+                return;
+            name = std::move(m_waiting.front());
+            m_waiting.pop_front();
+        }
+        m_player.play(name);
+    }
+}
+
 bool RetryBackoff::failed(qint64 nowMs)
 {
     const bool first = m_delayMs == 0;

@@ -3,7 +3,11 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <QtGlobal>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 struct ca_context;
 
@@ -15,6 +19,30 @@ class SoundPlayer {
 public:
     virtual ~SoundPlayer() = default;
     virtual void play(const QString &name) = 0;
+};
+
+// Plays through another player on a thread of its own, so that opening a sound device (loading a
+// driver, waiting on a sound server, its retries) never holds up the caller. Plays asked while one
+// runs wait their turn; beyond a few waiting, more are dropped.
+class SoundThread : public SoundPlayer {
+public:
+    static constexpr size_t maxWaiting = 4;
+
+    // `player` is used on the thread only, and must outlive this.
+    explicit SoundThread(SoundPlayer &player);
+    // Waits for the sound playing now, if any.
+    ~SoundThread() override;
+    void play(const QString &name) override;
+
+private:
+    void run();
+
+    SoundPlayer &m_player;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<QString> m_waiting;
+    bool m_quit = false;
+    std::thread m_thread;
 };
 
 // When to try again after failures: after one, attempts wait 1 s, then 2, 4 … up to 5 minutes;

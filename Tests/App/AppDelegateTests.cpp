@@ -23,15 +23,22 @@
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <mutex>
 
 using namespace quillmere;
 
 namespace {
 
+// Played on the sound's own thread: the list is read under the lock.
 struct RecordingSounds : SoundPlayer {
     QStringList *played;
-    explicit RecordingSounds(QStringList *p) : played(p) {}
-    void play(const QString &name) override { *played << name; }
+    std::mutex *mutex;
+    RecordingSounds(QStringList *p, std::mutex *m) : played(p), mutex(m) {}
+    void play(const QString &name) override
+    {
+        std::lock_guard lock(*mutex);
+        *played << name;
+    }
 };
 
 void copyWithXclip(const QString &text)
@@ -55,7 +62,7 @@ protected:
         environment = std::make_unique<AppEnvironment>(options);
         AppDelegate::Platform platform;
         platform.glyphs = std::make_shared<StatusGlyphs>();
-        platform.sounds = std::make_unique<RecordingSounds>(&played);
+        platform.sounds = std::make_unique<RecordingSounds>(&played, &playedLock);
         platform.watchDrops = false;
         delegate = std::make_unique<AppDelegate>(*environment, *prefs, center, std::move(platform));
         delegate->applicationDidFinishLaunching(options.arguments);
@@ -71,6 +78,7 @@ protected:
     test::TempPreferences prefs;
     NotificationCenter center;
     QStringList played;
+    std::mutex playedLock;
     std::unique_ptr<AppEnvironment> environment;
     std::unique_ptr<AppDelegate> delegate;
 };
@@ -131,7 +139,10 @@ TEST_F(AppDelegateLaunch, DemoDataTrayMenuCopyFeedbackPauseAndPasteNext)
     ASSERT_TRUE(test::waitUntil([&] { return clipCount() == 8; }));
     EXPECT_FALSE(store.historyNewestFirst().front()->sourceAppName())
         << qPrintable(store.historyNewestFirst().front()->sourceAppName().value_or(QString()));
-    EXPECT_TRUE(played.contains("Pop"));
+    EXPECT_TRUE(test::waitUntil([&] {
+        std::lock_guard lock(playedLock);
+        return played.contains("Pop");
+    }));
     EXPECT_GT(delegate->copyFeedback()->generation(), flashes);
 
     // Pause Capture stops capture and flips its title.
@@ -239,6 +250,7 @@ TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATra
     test::TempPreferences prefs;
     NotificationCenter center;
     QStringList played;
+    std::mutex playedLock;
     AppEnvironment::Options options;
     options.arguments = {"quillmere", "--skip-onboarding"};
     options.persistence.storePath = dir.filePath("Quillmere/default.store");
@@ -247,7 +259,7 @@ TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATra
     AppEnvironment environment(options);
     AppDelegate::Platform platform;
     platform.glyphs = std::make_shared<StatusGlyphs>();
-    platform.sounds = std::make_unique<RecordingSounds>(&played);
+    platform.sounds = std::make_unique<RecordingSounds>(&played, &playedLock);
     platform.installStatusItem = false;
     platform.registerHotKeys = false;
     platform.watchDrops = false;

@@ -6,10 +6,14 @@
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Support/TestSupport.h"
 
+#include <QElapsedTimer>
+#include <QSemaphore>
 #include <QTemporaryFile>
 #include <QTest>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -33,9 +37,31 @@ template <typename Body> QByteArray stderrDuring(Body body)
     return capture.readAll();
 }
 
+// Sounds play on a thread of their own: what was played is read once `count` came.
 struct RecordingSounds : SoundPlayer {
-    QStringList played;
-    void play(const QString &name) override { played << name; }
+    std::mutex mutex;
+    QStringList heard;
+    void play(const QString &name) override
+    {
+        std::lock_guard lock(mutex);
+        heard << name;
+    }
+    QStringList played(qsizetype count)
+    {
+        const auto arrived = [&] {
+            std::lock_guard lock(mutex);
+            return heard.size() >= count;
+        };
+        if (!QTest::qWaitFor(arrived, 2000) || count == 0)
+            QTest::qWait(100); // none due: any that comes would come by now
+        std::lock_guard lock(mutex);
+        return heard;
+    }
+    void clear()
+    {
+        std::lock_guard lock(mutex);
+        heard.clear();
+    }
 };
 
 struct Fixture {
@@ -69,7 +95,7 @@ TEST(CaptureFollowUps, CapturedClipRunsEveryStepAndOnlyLinksFetchPreviews)
     f.center.addObserver(Notices::clipCaptured, nullptr, [&](const Notification &) { ++captured; });
     f.followUps.clipCaptured(clipOfKind(ClipKind::url));
     EXPECT_EQ(f.calls, (QStringList{"register", "coordinator", "link"}));
-    EXPECT_EQ(f.sounds.played, QStringList{"Pop"});
+    EXPECT_EQ(f.sounds.played(1), QStringList{"Pop"});
     EXPECT_EQ(f.icons, QList<bool>{true});
     EXPECT_EQ(captured, 1);
 
@@ -85,15 +111,15 @@ TEST(CopyFeedback, SoundSettingAndUploadFeedback)
     f.feedback.handleOwnPasteboardWrite({"quillmere.ownPasteboardWrite", nullptr, {{"feedback", "uploadComplete"}}});
     f.feedback.handleOwnPasteboardWrite({"quillmere.ownPasteboardWrite", nullptr, {{"feedback", 3}}});
     f.feedback.handleOwnPasteboardWrite({"quillmere.ownPasteboardWrite", nullptr, {}});
-    EXPECT_EQ(f.sounds.played, (QStringList{"Glass", "Pop", "Pop"}));
+    EXPECT_EQ(f.sounds.played(3), (QStringList{"Glass", "Pop", "Pop"}));
 
     f.prefs->setString("copySoundEnabled", "no"); // not a flag: still on
     EXPECT_TRUE(f.feedback.copySoundIsEnabled());
     f.prefs->setBool("copySoundEnabled", false);
-    f.sounds.played.clear();
+    f.sounds.clear();
     f.icons.clear();
     f.followUps.clipCaptured(clipOfKind(ClipKind::text));
-    EXPECT_TRUE(f.sounds.played.isEmpty());
+    EXPECT_TRUE(f.sounds.played(0).isEmpty());
     EXPECT_EQ(f.icons, QList<bool>{true}) << "the check mark flashes without sound";
 }
 
@@ -112,7 +138,49 @@ TEST(CopyFeedback, LastOfQuickFlashesWinsAndRecordingKeepsTheIcon)
     f.recording = true;
     f.followUps.clipCaptured(clipOfKind(ClipKind::text));
     EXPECT_TRUE(f.icons.isEmpty());
-    EXPECT_EQ(f.sounds.played, QStringList{"Pop"}) << "the sound still plays";
+    EXPECT_EQ(f.sounds.played(1), QStringList{"Pop"}) << "the sound still plays";
+}
+
+// A sound device that takes its time to open (a driver loading, a retry after a failure) holds
+// up no capture: the sound is played on a thread of its own, in order, a burst's excess dropped.
+TEST(CopyFeedback, TheSoundIsOpenedAndPlayedOffTheCaptureThread)
+{
+    struct SlowSounds : SoundPlayer {
+        QSemaphore open;
+        std::mutex mutex;
+        QStringList heard;
+        bool onCaller = false;
+        std::thread::id caller = std::this_thread::get_id();
+        void play(const QString &name) override
+        {
+            open.tryAcquire(1, 3000);
+            std::lock_guard lock(mutex);
+            heard << name;
+            onCaller = onCaller || std::this_thread::get_id() == caller;
+        }
+    } sounds;
+    test::TempPreferences prefs;
+    QElapsedTimer timer;
+    {
+        CopyFeedback feedback(*prefs, sounds, {});
+        timer.start();
+        feedback.confirmCopy();
+        feedback.handleOwnPasteboardWrite({"quillmere.ownPasteboardWrite", nullptr, {{"feedback", "uploadComplete"}}});
+        for (int i = 0; i < 10; ++i)
+            feedback.confirmCopy();
+        EXPECT_LT(timer.elapsed(), 1000) << "the copies waited on the sound";
+        sounds.open.release(100);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                std::lock_guard lock(sounds.mutex);
+                return sounds.heard.size() >= 2;
+            },
+            5000));
+    }
+    std::lock_guard lock(sounds.mutex);
+    EXPECT_FALSE(sounds.onCaller);
+    EXPECT_EQ(sounds.heard.mid(0, 2), (QStringList{"Pop", "Glass"}));
+    EXPECT_LE(sounds.heard.size(), qsizetype(2 + SoundThread::maxWaiting)) << "a burst's sounds do not pile up";
 }
 
 TEST(SoundPlayer, SynthesisedSoundsAreValidWavFilesAndPlayingNeverFails)

@@ -1,14 +1,20 @@
 // The snapshot adapter over a real store, and the snapshot filters against the store's own rules.
+#include "ManualScheduler.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Panel/HistoryStore.h"
+#include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/SnapshotSearch.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/TestSupport.h"
 
 #include <QSignalSpy>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtConcurrent/QtConcurrentRun>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -236,15 +242,17 @@ TEST(StoreSnapshot, TheReadOffTheMainThreadMatchesTheSnapshot)
     clips[1]->setCreatedAt(clips[2]->createdAt()); // same date: the row decides
     ASSERT_TRUE(m.store->save());
 
-    const HistoryStore::ClipsRead read = history.wholeHistoryRead();
+    const HistoryStore::SearchRead read = history.searchRead();
     ASSERT_TRUE(read);
     std::atomic<bool> stop = false;
-    const std::optional<std::vector<ClipSnapshot>> off = QtConcurrent::run([&] { return read(stop); }).result();
+    const HistorySearch everything{{}, {}, m.clock.now(), 100};
+    const std::optional<HistorySearchAnswer> off = QtConcurrent::run([&] { return read(everything, stop); }).result();
     ASSERT_TRUE(off);
-    expectSameClips(*off, history.snapshot().clips);
-    EXPECT_EQ(history.clipCount(), qsizetype(off->size()));
+    expectSameClips(off->clips, history.snapshot().clips);
+    EXPECT_EQ(history.clipCount(), qsizetype(off->clips.size()));
+    EXPECT_FALSE(off->more);
     stop = true;
-    EXPECT_FALSE(read(stop)) << "a stopped read gives nothing";
+    EXPECT_FALSE(read(everything, stop)) << "a stopped read gives nothing";
 
     const HistoryStore::NamesRead names = history.sourceAppNamesRead();
     ASSERT_TRUE(names);
@@ -254,6 +262,208 @@ TEST(StoreSnapshot, TheReadOffTheMainThreadMatchesTheSnapshot)
     EXPECT_EQ(*found, (QStringList{QStringLiteral(" Old App "), QStringLiteral("Files")}));
 
     MemoryStore memory;
-    EXPECT_FALSE(ClipStoreHistory(*memory.store).wholeHistoryRead());
+    EXPECT_FALSE(ClipStoreHistory(*memory.store).searchRead());
     EXPECT_FALSE(ClipStoreHistory(*memory.store).sourceAppNamesRead());
+}
+
+namespace {
+
+// What the history found before the store kept the keys: every clip folded in memory and tested.
+std::vector<qint64> searchedInMemory(ClipStoreHistory &history, const HistorySearch &search)
+{
+    std::vector<qint64> rows;
+    const SearchQuery words(search.query);
+    for (const ClipSnapshot &clip : history.snapshot().clips)
+        if (words.matches(searchKeyOf(clip)) && matchesFilters(clip, search.filters, search.now))
+            rows.push_back(clip.id.rowID);
+    return rows;
+}
+
+std::vector<qint64> searchedInStore(ClipStoreHistory &history, const HistorySearch &search)
+{
+    std::atomic<bool> stop = false;
+    std::optional<HistorySearchAnswer> answer;
+    // A thread of its own, joined: the hand-over is one the thread checker sees.
+    std::thread([&, read = history.searchRead()] { answer = read(search, stop); }).join();
+    std::vector<qint64> rows;
+    EXPECT_TRUE(answer);
+    if (answer)
+        for (const ClipSnapshot &clip : answer->clips) {
+            EXPECT_EQ(clip.searchKey, searchKeyOf(clip)) << "each found clip comes with its key";
+            rows.push_back(clip.id.rowID);
+        }
+    return rows;
+}
+
+struct VariedHistory {
+    MemoryStore m{true};
+    std::vector<ClipRef> clips;
+
+    VariedHistory()
+    {
+        const QStringList texts{QStringLiteral("Café au lait at noon"),    QStringLiteral("CAFE receipt 12"),
+                                QStringLiteral("Überweisung an Zoë"),      QStringLiteral("ueberweisung draft"),
+                                QStringLiteral("plumbing quote, kitchen"), QStringLiteral("the plumber called"),
+                                QStringLiteral("ǅemal straße ﬁle"),        QStringLiteral("line one\nline two")};
+        for (int i = 0; i < 40; ++i) {
+            CapturedContent content{.kind = ClipKind::text, .text = texts[i % texts.size()] + QString::number(i)};
+            content.sourceAppName = i % 3 ? QStringLiteral("Editor") : QStringLiteral(" Mail ");
+            if (i % 7 == 0) {
+                content.kind = ClipKind::url;
+                content.text = QStringLiteral("https://example.org/plumb/%1").arg(i);
+            }
+            if (i % 11 == 0) {
+                content = {.kind = ClipKind::image, .imageData = QByteArray(40, 'x')};
+                content.recognizedText = QStringLiteral("Invoice Total café %1").arg(i);
+            }
+            clips.push_back(m.put(content));
+        }
+        clips[7]->setLinkTitle(QStringLiteral("Plumb Line Café"));
+        clips[21]->setLinkTitle(QStringLiteral("Ǆemal's links"));
+        m.store->togglePin(clips[4]);
+        m.store->renameClip(clips[5], QStringLiteral("Plumber's Número"));
+        EXPECT_TRUE(m.store->save());
+    }
+};
+
+const std::vector<HistorySearch> &variedSearches(const QDateTime &now)
+{
+    static std::vector<HistorySearch> searches;
+    searches.clear();
+    for (const char *query : {"cafe", "CAFÉ", "zoe uber", "plumb", "plumb line", "line", "straße", "ﬁle", "dzemal", "ǆ",
+                              "12 receipt", "image", "link", "mail", "  ", "nothing-like-it", "é"})
+        searches.push_back({QString::fromUtf8(query), {}, now, 1000});
+    ClipSearchFilters pinned;
+    pinned.pinnedOnly = true;
+    ClipSearchFilters mail;
+    mail.sourceAppName = QStringLiteral("Mail");
+    ClipSearchFilters images;
+    images.kind = ClipKind::image;
+    searches.push_back({QStringLiteral("plumb"), pinned, now, 1000});
+    searches.push_back({QStringLiteral("cafe"), mail, now, 1000});
+    searches.push_back({{}, images, now, 1000});
+    return searches;
+}
+
+void expectSameAnswers(VariedHistory &h, const char *when)
+{
+    ClipStoreHistory history(*h.m.store);
+    for (const HistorySearch &search : variedSearches(h.m.clock.now()))
+        EXPECT_EQ(searchedInStore(history, search), searchedInMemory(history, search))
+            << when << ": \"" << qPrintable(search.query) << "\"";
+}
+
+} // namespace
+
+// The store's keys answer every search as folding each clip in memory did, and follow the clips
+// as they are stored, edited and removed.
+TEST(StoreSearch, FindsWhatTheInMemorySearchFoundThroughEditsAndDeletes)
+{
+    VariedHistory h;
+    expectSameAnswers(h, "stored");
+
+    h.clips[1]->setText(QStringLiteral("no longer about coffee"));
+    h.m.store->renameClip(h.clips[2], QStringLiteral("Plumb bob"));
+    h.m.store->deleteClip(h.clips[6]);
+    h.m.store->deleteClip(h.clips[14]);
+    ASSERT_TRUE(h.m.store->save());
+    expectSameAnswers(h, "edited");
+
+    ClipStoreHistory history(*h.m.store);
+    const std::vector<qint64> all = searchedInMemory(history, {QStringLiteral("plumb"), {}, h.m.clock.now(), 1000});
+    ASSERT_GT(all.size(), 3u);
+    std::atomic<bool> stop = false;
+    const std::optional<HistorySearchAnswer> first =
+        history.searchRead()({QStringLiteral("plumb"), {}, h.m.clock.now(), 3}, stop);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->more);
+    ASSERT_EQ(first->clips.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(first->clips[i].id.rowID, all[i]) << "the newest matches come first";
+
+    QSqlQuery q(h.m.store->context().database());
+    ASSERT_TRUE(q.exec(QStringLiteral("SELECT count(*) FROM clip_search WHERE clipID NOT IN (SELECT id FROM clips)")));
+    ASSERT_TRUE(q.next());
+    EXPECT_EQ(q.value(0).toInt(), 0) << "a removed clip's key goes with it";
+    ASSERT_TRUE(q.exec(QStringLiteral("SELECT count(*) FROM clip_search_fill")));
+    ASSERT_TRUE(q.next());
+    EXPECT_EQ(q.value(0).toInt(), 0) << "a store made with the keys has none to fill";
+}
+
+// A store from before the keys opens at once, searches as before while its clips get their keys
+// a slice at a time, and afterwards holds a key for each clip.
+TEST(StoreSearch, AnOlderStoreGetsItsKeysInSlicesAndSearchesAlike)
+{
+    VariedHistory h;
+    {
+        QSqlQuery q(h.m.store->context().database());
+        for (const char *sql : {"DROP TRIGGER clip_search_follows_deletes", "DROP TABLE clip_search",
+                                "DROP TABLE clip_search_fill", "DROP INDEX clips_by_source", "PRAGMA user_version = 4"})
+            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+    }
+    h.m.open();
+    std::vector<ClipRef> clips = h.m.store->historyNewestFirst();
+    h.clips.assign(clips.rbegin(), clips.rend());
+    QSqlDatabase db = h.m.store->context().database();
+    const auto keys = [&] {
+        QSqlQuery q(db);
+        return q.exec(QStringLiteral("SELECT count(*) FROM clip_search")) && q.next() ? q.value(0).toInt() : -1;
+    };
+    EXPECT_EQ(keys(), 0) << "opening gives no keys: they come after the start";
+    expectSameAnswers(h, "no keys yet");
+
+    bool done = false;
+    QString error;
+    ASSERT_TRUE(StoreSearchKeys::fillSlice(db, 16, &done, &error)) << qPrintable(error);
+    EXPECT_FALSE(done);
+    EXPECT_EQ(keys(), 16);
+    h.m.put({.kind = ClipKind::text, .text = QStringLiteral("plumb café added meanwhile")});
+    expectSameAnswers(h, "some keys");
+    int slices = 1;
+    while (!done && slices < 10) {
+        ASSERT_TRUE(StoreSearchKeys::fillSlice(db, 16, &done, &error)) << qPrintable(error);
+        ++slices;
+    }
+    EXPECT_TRUE(done);
+    EXPECT_EQ(keys(), 41);
+    expectSameAnswers(h, "all keys");
+    ASSERT_TRUE(StoreSearchKeys::fillSlice(db, 16, &done, &error));
+    EXPECT_TRUE(done) << "a filled store stays filled";
+}
+
+// With only the newest part of a long history held, the semantic layer is still given every clip
+// of the store that the words miss, and a clip it relates from beyond the part is shown.
+TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
+{
+    MemoryStore m(true);
+    const int total = HistoryViewModel::historyPageSize + 100;
+    for (int i = 0; i < total; ++i) {
+        m.clock.advance(1000);
+        m.store->context().insert(
+            m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("note %1 of the week").arg(i)}));
+    }
+    ASSERT_TRUE(m.store->save());
+    ClipStoreHistory history(*m.store);
+    ManualScheduler scheduler;
+    FakeScorer engine;
+    HistoryViewModel model({&history, &m.center, m.prefs.prefs.get(), &scheduler, &engine, nullptr, m.clock.clock()},
+                           {});
+    m.center.post(Notices::panelDidShow);
+    scheduler.runPending();
+    ASSERT_FALSE(model.lists().isComplete());
+    model.search().expandSearch();
+    model.search().setQuery(QStringLiteral("garden party plans"));
+    scheduler.advance(SemanticSearch::debounce.count() + 1);
+    ASSERT_TRUE(waitUntil([&] { return engine.calls.size() == 1; }));
+    const std::vector<SemanticDocument> &documents = engine.calls[0].documents;
+    EXPECT_EQ(int(documents.size()), total) << "every stored clip, not the part held";
+    ASSERT_FALSE(documents.empty());
+    const PersistentIdentifier oldest = documents.back().id;
+    EXPECT_EQ(documents.back().text, QStringLiteral("note 0 of the week"));
+    ASSERT_EQ(model.lists().clipWithRow(oldest.rowID), nullptr);
+
+    engine.calls[0].reply({{oldest, 0.9}});
+    ASSERT_TRUE(waitUntil([&] { return model.lists().relatedCount() == 1; }));
+    EXPECT_EQ(model.lists().relatedAt(0).id, oldest);
+    EXPECT_EQ(model.lists().visibleCount(), 0);
 }

@@ -508,7 +508,7 @@ TEST_F(HistoryContentX11, TheSourceFilterNamesASourceSeenOnlyInAnOldClip)
     for (QAction *a : sources->actions())
         if (a->toolTip() == u"Old Editor"_s)
             a->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model().lists().isComplete(); }, patience));
-    ASSERT_EQ(model().lists().visibleCount(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model().lists().visibleCount() == 1; }, patience));
     EXPECT_EQ(model().lists().visibleAt(0).text, u"an old note"_s);
+    EXPECT_FALSE(model().lists().isComplete()) << "the store found it: the history is not read whole";
 }

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <atomic>
+#include <functional>
+#include <vector>
+
+namespace quillmere {
+
+class ClipItem;
+
+// Each clip's search key (see searchKeyOf) kept in the store's table clip_search, written with
+// the clip, so that a search reads short keys of the clips it finds rather than every clip.
+// Rows of a store made before the table are given their keys a slice at a time (fillSlice).
+namespace StoreSearchKeys {
+
+// The key of a clip as the history search folds it.
+QByteArray keyOf(const ClipItem &clip);
+// The statement write() runs; prepared once by the caller.
+QString writeStatement();
+// Stores the key of a clip row just written, inside the caller's transaction.
+bool write(QSqlQuery &q, qint64 clipRow, const ClipItem &clip, QSqlError *error);
+
+// The table, its upkeep on deletion and the mark that older rows still need keys.
+bool createTable(QSqlQuery &q, QSqlError *error);
+// Gives keys to up to `maxRows` clips (fewer past a quarter megabyte of text) that a store from
+// before the table holds, in its own transaction. `*done` when none is left.
+bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error);
+
+// On a read connection: the row ids of the clips, newest first, whose key holds every word
+// (UTF-8, folded), or with `holding` false misses one, and of those without a key yet (`keyed`
+// false: the caller folds them). A `visit` answering false ends the read, as `stop` does (then
+// the read gives false).
+using Visit = std::function<bool(qint64 row, bool keyed)>;
+bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, const Visit &visit,
+                        const std::atomic<bool> *stop, QString *error, bool holding = true);
+
+} // namespace StoreSearchKeys
+
+} // namespace quillmere
