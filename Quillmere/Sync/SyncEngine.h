@@ -49,6 +49,7 @@ public:
     // Change folders of other devices watched.
     int watchedDevices() const { return int(m_watched.size()) - int(m_watched.contains(QString())); }
     static constexpr int sliceMs = 4;
+    static constexpr qint64 sliceBytes = 1024 * 1024;
     // A date further ahead than this is taken as the time of import.
     static constexpr qint64 maxFutureMs = 24 * 60 * 60 * 1000;
     const Options &options() const { return m_options; }

@@ -80,8 +80,14 @@ void SyncEngine::applySlice()
     // Deletions made here between slices count too.
     m_localDeletions.reset();
     Applied chunk;
-    while (run.next < run.records.size() && !slice.hasExpired(sliceMs))
-        applyOne(run, run.records[run.next++], chunk);
+    // Bytes bound a slice too: saving many large pictures at once holds the main thread long.
+    qint64 bytes = 0;
+    while (run.next < run.records.size() && !slice.hasExpired(sliceMs) && bytes < sliceBytes) {
+        const ImportedRecord &imported = run.records[run.next++];
+        applyOne(run, imported, chunk);
+        for (const QByteArray &blob : imported.record->blobs)
+            bytes += blob.size();
+    }
     const bool last = run.next >= run.records.size();
     const bool kept = (chunk.empty() && !last) || commit(chunk, last ? &run.result.batches : nullptr);
     m_localDeletions.reset();

@@ -227,6 +227,39 @@ TEST_F(HostileFolderTest, OneFileNamingManyLargeBlobsIsReadWithinEachPassBudget)
     EXPECT_FALSE(job.progress.value(kPeer).pending.contains(1));
 }
 
+TEST_F(HostileFolderTest, LargePicturesAreSavedASliceEachSoNoTurnOfTheLoopSavesThemAll)
+{
+    constexpr int count = 6;
+    const qint64 blobBytes = SyncEngine::sliceBytes + 1;
+    QJsonArray records;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray blob(blobBytes, char('a' + i));
+        const QString hash = SyncFolder::sha256Hex(blob);
+        QString error;
+        ASSERT_TRUE(SyncFolder::writeFileAtomically(SyncFolder::blobPath(root, kPeer, hash), blob, &error));
+        QJsonObject record = clip(QStringLiteral("picture %1").arg(i), nowMs());
+        QJsonObject fields = record.value(QStringLiteral("fields")).toObject();
+        fields.insert(QStringLiteral("kind"), QStringLiteral("image"));
+        fields.insert(QStringLiteral("image"), hash);
+        record.insert(QStringLiteral("fields"), fields);
+        records.append(record);
+    }
+    write(1, records);
+    // What each turn of the event loop added to the history.
+    int seen = us.store->context().clipCount();
+    int largestStep = 0;
+    QTimer turn;
+    QObject::connect(&turn, &QTimer::timeout, [&] {
+        const int now = us.store->context().clipCount();
+        largestStep = std::max(largestStep, now - seen);
+        seen = now;
+    });
+    turn.start(0);
+    us.engine->scheduleImport();
+    EXPECT_TRUE(waitUntil([this] { return us.engine->isIdle() && us.clip(QStringLiteral("picture 5")); }, 60000));
+    EXPECT_EQ(largestStep, 1);
+}
+
 TEST_F(HostileFolderTest, APeerCannotWriteAsAnotherDeviceOrFarIntoTheFuture)
 {
     ClipRef ours = us.add(QStringLiteral("ours"));
