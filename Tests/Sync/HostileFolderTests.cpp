@@ -56,6 +56,16 @@ protected:
                              {QStringLiteral("text"), text},
                              {QStringLiteral("contentHash"), text}}}};
     }
+    // A picture clip whose bytes are the blob named `hash`.
+    QJsonObject picture(const QString &text, const QString &hash)
+    {
+        QJsonObject record = clip(text, nowMs());
+        QJsonObject fields = record.value(QStringLiteral("fields")).toObject();
+        fields.insert(QStringLiteral("kind"), QStringLiteral("image"));
+        fields.insert(QStringLiteral("image"), hash);
+        record.insert(QStringLiteral("fields"), fields);
+        return record;
+    }
     QByteArray changeFile(qint64 number, const QJsonArray &records) const
     {
         return QJsonDocument(QJsonObject{{QStringLiteral("format"), 1},
@@ -179,12 +189,7 @@ TEST_F(HostileFolderTest, OneFileNamingManyLargeBlobsIsReadWithinEachPassBudget)
             late = hash;
         else
             ASSERT_TRUE(SyncFolder::writeFileAtomically(SyncFolder::blobPath(root, kPeer, hash), blob, &error));
-        QJsonObject record = clip(QStringLiteral("image %1").arg(i), nowMs());
-        QJsonObject fields = record.value(QStringLiteral("fields")).toObject();
-        fields.insert(QStringLiteral("kind"), QStringLiteral("image"));
-        fields.insert(QStringLiteral("image"), hash);
-        record.insert(QStringLiteral("fields"), fields);
-        records.append(record);
+        records.append(picture(QStringLiteral("image %1").arg(i), hash));
     }
     write(1, records);
 
@@ -237,12 +242,7 @@ TEST_F(HostileFolderTest, LargePicturesAreSavedASliceEachSoNoTurnOfTheLoopSavesT
         const QString hash = SyncFolder::sha256Hex(blob);
         QString error;
         ASSERT_TRUE(SyncFolder::writeFileAtomically(SyncFolder::blobPath(root, kPeer, hash), blob, &error));
-        QJsonObject record = clip(QStringLiteral("picture %1").arg(i), nowMs());
-        QJsonObject fields = record.value(QStringLiteral("fields")).toObject();
-        fields.insert(QStringLiteral("kind"), QStringLiteral("image"));
-        fields.insert(QStringLiteral("image"), hash);
-        record.insert(QStringLiteral("fields"), fields);
-        records.append(record);
+        records.append(picture(QStringLiteral("picture %1").arg(i), hash));
     }
     write(1, records);
     // What each turn of the event loop added to the history.
