@@ -562,7 +562,7 @@ TEST(StoreCaretaker, TheRoomFreedOnAFullDiskHoldsCopiesRatherThanTheLogsLeftover
     caretaker.start();
     {
         QFile spare(disk.filePath("spare"));
-        ASSERT_TRUE(spare.open(QIODevice::WriteOnly) && spare.write(QByteArray(300 * 1024, 'x')) == 300 * 1024);
+        ASSERT_TRUE(spare.open(QIODevice::WriteOnly) && spare.write(QByteArray(600 * 1024, 'x')) == 600 * 1024);
     }
     ASSERT_TRUE(disk.fill());
     const QString large = QString("x").repeated(30000);
@@ -576,7 +576,7 @@ TEST(StoreCaretaker, TheRoomFreedOnAFullDiskHoldsCopiesRatherThanTheLogsLeftover
     for (const char *text : {"small one", "small two", "small three"})
         ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString::fromLatin1(text))));
     EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'small %'") == 3; }));
-    // 300 KB hold most of the ten 30 KB copies that would fit.
+    // 600 KB hold most of the 30 KB copies that would fit, each beside its search key.
     EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'large %'") >= 6; }));
     EXPECT_EQ(f.ctx().clipCount(), 16);
 
