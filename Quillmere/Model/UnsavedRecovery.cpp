@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/BoundedFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -142,17 +143,15 @@ std::optional<Contents> read(const QString &path, QString *error)
             *error = why;
         return std::nullopt;
     };
-    QFile file(path);
-    const QFileInfo info(path);
-    if (!info.isFile() || info.isSymLink())
+    // One of them lies in the folder above the store's, where others may put things.
+    const BoundedFileRead file = readBoundedFile(path, BoundedFileLimits{maxFileBytes, true});
+    if (file.status == BoundedFileRead::Status::tooLarge)
+        return fail(QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024)));
+    if (file.status == BoundedFileRead::Status::notRegular || file.status == BoundedFileRead::Status::missing)
         return fail(QStringLiteral("not a file"));
-    if (info.size() > maxFileBytes)
-        return fail(QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024)));
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(file.errorString());
-    const QByteArray raw = file.read(maxFileBytes + 1);
-    if (raw.size() > maxFileBytes)
-        return fail(QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024)));
+    if (!file.ok())
+        return fail(file.errorText);
+    const QByteArray &raw = file.bytes;
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(raw, &parseError);
     if (!doc.isObject())
