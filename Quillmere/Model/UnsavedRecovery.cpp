@@ -33,6 +33,15 @@ QDir fallbackDir(const QString &storePath)
     return QDir(QFileInfo(QFileInfo(storePath).absolutePath()).absolutePath());
 }
 
+// A file kept from a quit in the same second is not replaced: it may not have come back yet.
+QString unusedName(const QDir &dir, const QString &prefix, const QString &stamp)
+{
+    QString path = dir.filePath(prefix + stamp + QStringLiteral(".json"));
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = dir.filePath(QStringLiteral("%1%2-%3.json").arg(prefix, stamp).arg(n));
+    return path;
+}
+
 void put(QJsonObject &o, const char *key, const std::optional<QString> &value)
 {
     if (value)
@@ -98,12 +107,12 @@ QString write(const QString &storePath, const std::vector<std::shared_ptr<Persis
                           {QStringLiteral("pages"), pages},
                           {QStringLiteral("clips"), clips}};
     const QByteArray json = QJsonDocument(doc).toJson();
-    const QString name = now.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss")) + QStringLiteral(".json");
-    const QString beside = QFileInfo(storePath).dir().filePath(pattern(storePath) + name);
+    const QString stamp = now.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QString beside = unusedName(QFileInfo(storePath).dir(), pattern(storePath), stamp);
     QString besideError;
     if (writeFileAtomically(beside, json, &besideError))
         return beside;
-    const QString above = fallbackDir(storePath).filePath(fallbackPattern(storePath) + name);
+    const QString above = unusedName(fallbackDir(storePath), fallbackPattern(storePath), stamp);
     QString aboveError;
     if (writeFileAtomically(above, json, &aboveError))
         return above;
@@ -114,12 +123,13 @@ QString write(const QString &storePath, const std::vector<std::shared_ptr<Persis
 
 QStringList all(const QString &storePath)
 {
-    // The names end in their UTC time: sorted by name they are sorted by age.
+    // The names end in their UTC time: sorted by name they are sorted by age. Without ".json", a
+    // later file of the same second ("-2") sorts after the first.
     std::vector<std::pair<QString, QString>> found;
     const auto collect = [&](const QDir &dir, const QString &prefix) {
         for (const QString &name :
              dir.entryList({prefix + QStringLiteral("*.json")}, QDir::Files | QDir::NoSymLinks, QDir::Name))
-            found.emplace_back(name.mid(prefix.size()), dir.filePath(name));
+            found.emplace_back(name.mid(prefix.size()).chopped(5), dir.filePath(name));
     };
     collect(QFileInfo(storePath).dir(), pattern(storePath));
     collect(fallbackDir(storePath), fallbackPattern(storePath));
