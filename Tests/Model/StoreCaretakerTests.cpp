@@ -440,7 +440,7 @@ TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
         std::vector<qsizetype> damaged{4, 5, 6, 7};
         if (rows > 40)
             damaged.push_back(bytes.indexOf("<copy 200>") / page);
-        quint32 seed = 38;
+        quint32 seed = 12345;
         for (const qsizetype n : damaged) {
             ASSERT_GE(bytes.size(), (n + 1) * page);
             for (qsizetype i = n * page; i < (n + 1) * page; ++i)
