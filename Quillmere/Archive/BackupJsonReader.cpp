@@ -1,4 +1,5 @@
 #include "Quillmere/Archive/BackupJsonReader.h"
+#include "Quillmere/Archive/JsonText.h"
 #include "Quillmere/Platform/Core/HandOver.h"
 
 #include <QSet>
@@ -171,17 +172,6 @@ public:
         return (parsed && std::isfinite(out)) || fail();
     }
 
-    static int hexValue(char c)
-    {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
-
     bool skipString(Value &out)
     {
         out.rawBegin = m_p++;
@@ -274,7 +264,7 @@ public:
                     return fail();
                 int unit = 0;
                 for (int i = 0; i < 4; ++i) {
-                    const int h = hexValue(m_p[i]);
+                    const int h = hexDigitValue(m_p[i]);
                     if (h < 0)
                         return fail();
                     unit = unit * 16 + h;
@@ -287,7 +277,7 @@ public:
                         return fail();
                     int low = 0;
                     for (int i = 2; i < 6; ++i) {
-                        const int h = hexValue(m_p[i]);
+                        const int h = hexDigitValue(m_p[i]);
                         if (h < 0)
                             return fail();
                         low = low * 16 + h;

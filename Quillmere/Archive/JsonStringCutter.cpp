@@ -1,6 +1,7 @@
 #include "Quillmere/Archive/JsonStringCutter.h"
 
 #include "Quillmere/Archive/ArchiveNames.h"
+#include "Quillmere/Archive/JsonText.h"
 
 #include <cstring>
 
@@ -13,17 +14,6 @@ bool isPayloadName(const char *key, int length)
         return false;
     const QLatin1StringView name(key, length);
     return name == BackupNames::imageDataBase64 || name == BackupNames::fileDataBase64;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 } // namespace
@@ -61,7 +51,7 @@ void JsonStringCutter::escapeDone(QByteArray *out)
     if (m_escape[1] == 'u') {
         int value = 0;
         for (int i = 2; i < 6; ++i)
-            value = value * 16 + std::max(hexValue(m_escape[i]), 0);
+            value = value * 16 + std::max(hexDigitValue(m_escape[i]), 0);
         if (value < 0x80)
             decoded = 1;
         else if (value < 0x800)

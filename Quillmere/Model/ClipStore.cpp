@@ -61,8 +61,9 @@ size_t ClipStore::saveWhatFits(size_t maxRecords)
         return 0;
     QString error;
     const size_t saved = ctx.saveWhatFits(maxRecords, &error);
+    // Only ever tried after a save that failed and said why: a warning here would repeat it at every retry.
     if (ctx.lastSaveFailure() != ModelContext::SaveFailure::none)
-        qCWarning(lcStore, "Saved %zu records one at a time; the rest waits: %s", saved, qPrintable(error));
+        qCDebug(lcStore, "Saved %zu records one at a time; the rest waits: %s", saved, qPrintable(error));
     if (saved > 0) {
         Q_EMIT didSave();
         announceChange();

@@ -51,8 +51,8 @@ public:
     // Saves at most `maxRecords` of the pending changes; see ModelContext::savePart.
     bool savePart(size_t maxRecords);
     // Saves what fits of at most `maxRecords` pending records, one at a time; see
-    // ModelContext::saveWhatFits. Returns how many went in. What does not fit is logged and kept,
-    // not signalled: the caller is the one trying again.
+    // ModelContext::saveWhatFits. Returns how many went in. What does not fit is kept, neither
+    // signalled nor warned of: the caller tries it after a failed save that said why.
     size_t saveWhatFits(size_t maxRecords);
 
     // Moves the whole history, unsaved changes included, into `container` and saves it there.

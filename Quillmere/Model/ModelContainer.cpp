@@ -4,6 +4,7 @@
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
@@ -245,6 +246,9 @@ int salvage(const QString &aside, const QString &path)
     QString why;
     const int clips = StoreSalvage::copyReadableRows(aside, partial, &why);
     if (clips >= 0 && QFile::rename(partial, path)) {
+        // Unsynced, a power cut could take the new name back; the damaged file stays aside either way.
+        if (QString unsynced; !syncFolderOf(path, &unsynced))
+            qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
         qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s", clips, qPrintable(aside));
         return clips;
     }

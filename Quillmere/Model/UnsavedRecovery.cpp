@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/BoundedFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,6 +31,15 @@ QString fallbackPattern(const QString &storePath)
 QDir fallbackDir(const QString &storePath)
 {
     return QDir(QFileInfo(QFileInfo(storePath).absolutePath()).absolutePath());
+}
+
+// A file kept from a quit in the same second is not replaced: it may not have come back yet.
+QString unusedName(const QDir &dir, const QString &prefix, const QString &stamp)
+{
+    QString path = dir.filePath(prefix + stamp + QStringLiteral(".json"));
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = dir.filePath(QStringLiteral("%1%2-%3.json").arg(prefix, stamp).arg(n));
+    return path;
 }
 
 void put(QJsonObject &o, const char *key, const std::optional<QString> &value)
@@ -97,12 +107,12 @@ QString write(const QString &storePath, const std::vector<std::shared_ptr<Persis
                           {QStringLiteral("pages"), pages},
                           {QStringLiteral("clips"), clips}};
     const QByteArray json = QJsonDocument(doc).toJson();
-    const QString name = now.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss")) + QStringLiteral(".json");
-    const QString beside = QFileInfo(storePath).dir().filePath(pattern(storePath) + name);
+    const QString stamp = now.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QString beside = unusedName(QFileInfo(storePath).dir(), pattern(storePath), stamp);
     QString besideError;
     if (writeFileAtomically(beside, json, &besideError))
         return beside;
-    const QString above = fallbackDir(storePath).filePath(fallbackPattern(storePath) + name);
+    const QString above = unusedName(fallbackDir(storePath), fallbackPattern(storePath), stamp);
     QString aboveError;
     if (writeFileAtomically(above, json, &aboveError))
         return above;
@@ -113,12 +123,13 @@ QString write(const QString &storePath, const std::vector<std::shared_ptr<Persis
 
 QStringList all(const QString &storePath)
 {
-    // The names end in their UTC time: sorted by name they are sorted by age.
+    // The names end in their UTC time: sorted by name they are sorted by age. Without ".json", a
+    // later file of the same second ("-2") sorts after the first.
     std::vector<std::pair<QString, QString>> found;
     const auto collect = [&](const QDir &dir, const QString &prefix) {
         for (const QString &name :
              dir.entryList({prefix + QStringLiteral("*.json")}, QDir::Files | QDir::NoSymLinks, QDir::Name))
-            found.emplace_back(name.mid(prefix.size()), dir.filePath(name));
+            found.emplace_back(name.mid(prefix.size()).chopped(5), dir.filePath(name));
     };
     collect(QFileInfo(storePath).dir(), pattern(storePath));
     collect(fallbackDir(storePath), fallbackPattern(storePath));
@@ -142,17 +153,15 @@ std::optional<Contents> read(const QString &path, QString *error)
             *error = why;
         return std::nullopt;
     };
-    QFile file(path);
-    const QFileInfo info(path);
-    if (!info.isFile() || info.isSymLink())
+    // One of them lies in the folder above the store's, where others may put things.
+    const BoundedFileRead file = readBoundedFile(path, BoundedFileLimits{maxFileBytes, true});
+    if (file.status == BoundedFileRead::Status::tooLarge)
+        return fail(QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024)));
+    if (file.status == BoundedFileRead::Status::notRegular || file.status == BoundedFileRead::Status::missing)
         return fail(QStringLiteral("not a file"));
-    if (info.size() > maxFileBytes)
-        return fail(QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024)));
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(file.errorString());
-    const QByteArray raw = file.read(maxFileBytes + 1);
-    if (raw.size() > maxFileBytes)
-        return fail(QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024)));
+    if (!file.ok())
+        return fail(file.errorText);
+    const QByteArray &raw = file.bytes;
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(raw, &parseError);
     if (!doc.isObject())

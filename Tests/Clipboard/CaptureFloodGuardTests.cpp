@@ -76,7 +76,7 @@ TEST(CaptureFloodGuard, OnlyASourceOverTheRateForAWholeSecondIsThinned)
     FakeClock clock;
     CaptureFloodGuard guard(clock.clock());
     const QDateTime start = clock.now();
-    std::mt19937 random(38);
+    std::mt19937 random(20);
     // Twenty a second, each copy up to 20 ms early or late: some seconds hold 21, none is a flood.
     std::uniform_int_distribution<int> jitter(-20, 20);
     for (int i = 0; i < 1200; ++i) {

@@ -3,6 +3,7 @@
 #include "Support/SmallDisk.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -19,4 +20,22 @@ TEST(UnsavedRecovery, ASpillThatMeetsAFullDiskIsReportedAndLeavesNoEmptyFile)
     EXPECT_TRUE(UnsavedRecovery::write(store, {}, QDateTime::currentDateTimeUtc(), &error).isEmpty());
     EXPECT_TRUE(error.contains("No space left")) << qPrintable(error);
     EXPECT_TRUE(UnsavedRecovery::all(store).isEmpty());
+}
+
+TEST(UnsavedRecovery, TwoSpillsInTheSameSecondAreBothKept)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("default.store");
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto page = std::make_shared<Pinboard>();
+    page->setName("first");
+    const QString first = UnsavedRecovery::write(store, {page}, now, nullptr);
+    const QString second = UnsavedRecovery::write(store, {}, now.addMSecs(1), nullptr);
+    ASSERT_FALSE(first.isEmpty());
+    ASSERT_FALSE(second.isEmpty());
+    EXPECT_EQ(UnsavedRecovery::all(store), QStringList({first, second}));
+    const auto read = UnsavedRecovery::read(first, nullptr);
+    ASSERT_TRUE(read);
+    ASSERT_EQ(read->pages.size(), 1u);
+    EXPECT_EQ(read->pages.front().name, "first");
 }

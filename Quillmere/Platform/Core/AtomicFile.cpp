@@ -12,6 +12,23 @@
 #include <utility>
 
 namespace quillmere {
+namespace {
+
+// 0, or why the folder holding `native` could not be synced.
+int syncFolder(const QByteArray &native)
+{
+    const qsizetype slash = native.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : native.left(slash);
+    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return errno;
+    // A file system that cannot sync folders says EINVAL; the rename is as safe as it gets there.
+    const int error = ::fsync(dirFd) == 0 || errno == EINVAL ? 0 : errno;
+    ::close(dirFd);
+    return error;
+}
+
+} // namespace
 
 AtomicFile::AtomicFile(const QString &path)
 {
@@ -96,16 +113,18 @@ bool AtomicFile::commit()
     if (::rename(m_temporary.constData(), m_target.constData()) != 0)
         return fail("rename into", errno);
     m_temporary.clear();
-    const qsizetype slash = m_target.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : m_target.left(slash);
-    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0)
-        return fail("open the folder of", errno);
-    // A file system that cannot sync folders says EINVAL; the rename is as safe as it gets there.
-    const bool synced = ::fsync(dirFd) == 0 || errno == EINVAL;
-    const int error = errno;
-    ::close(dirFd);
-    return synced || fail("sync the folder of", error);
+    const int error = syncFolder(m_target);
+    return error == 0 || fail("sync the folder of", error);
+}
+
+bool syncFolderOf(const QString &path, QString *errorText)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int error = syncFolder(native);
+    if (error != 0 && errorText)
+        *errorText =
+            QStringLiteral("%1 (sync the folder of %2)").arg(QString::fromLocal8Bit(std::strerror(error)), path);
+    return error == 0;
 }
 
 bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText)

@@ -37,4 +37,7 @@ private:
 // Writes all of `bytes` or leaves an existing file untouched. `errorText` may be null.
 bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText);
 
+// Makes a rename to `path` last through a power cut. `errorText` may be null.
+bool syncFolderOf(const QString &path, QString *errorText = nullptr);
+
 } // namespace quillmere
