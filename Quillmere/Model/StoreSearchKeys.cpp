@@ -7,7 +7,6 @@
 #include <QSqlDriver>
 #include <QStringList>
 
-#include <cstring>
 #include <sqlite3.h>
 
 namespace quillmere::StoreSearchKeys {
@@ -216,7 +215,7 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
 namespace {
 
 // holds(key, word...): whether the key holds every word, each as bytes. SQLite's instr() walks
-// a blob byte by byte; memmem is several times faster, and a search tests every key.
+// a blob byte by byte, and a search tests every key.
 void holdsEvery(sqlite3_context *context, int count, sqlite3_value **values)
 {
     const void *key = sqlite3_value_blob(values[0]);
@@ -224,7 +223,9 @@ void holdsEvery(sqlite3_context *context, int count, sqlite3_value **values)
     for (int i = 1; i < count; ++i) {
         const void *word = sqlite3_value_blob(values[i]);
         const size_t wordSize = size_t(sqlite3_value_bytes(values[i]));
-        if (wordSize && (!key || !memmem(key, keySize, word, wordSize))) {
+        if (wordSize
+            && (!key
+                || !holdsBytes(static_cast<const char *>(key), keySize, static_cast<const char *>(word), wordSize))) {
             sqlite3_result_int(context, 0);
             return;
         }
