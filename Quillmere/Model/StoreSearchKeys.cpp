@@ -279,13 +279,15 @@ bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, c
     }
     QSqlQuery q(db);
     q.setForwardOnly(true);
+    // The keys found save their folding again; those missing a word are not wanted.
+    const QString key = holding ? QStringLiteral("s.key") : QStringLiteral("NULL");
     // The keys alone, newest first, unless some clips are still without theirs.
     const QString sql = pending
-        ? QStringLiteral("SELECT c.id, s.clipID IS NOT NULL FROM clips c LEFT JOIN clip_search s"
-                         " ON s.createdAt = c.createdAt AND s.clipID = c.id%1 ORDER BY c.createdAt DESC, c.id DESC")
-              .arg(test.isEmpty() ? QString() : QStringLiteral(" WHERE s.clipID IS NULL OR ") + test)
-        : QStringLiteral("SELECT s.clipID, 1 FROM clip_search s%1 ORDER BY s.createdAt DESC, s.clipID DESC")
-              .arg(test.isEmpty() ? QString() : QStringLiteral(" WHERE ") + test);
+        ? QStringLiteral("SELECT c.id, s.clipID IS NOT NULL, %1 FROM clips c LEFT JOIN clip_search s"
+                         " ON s.createdAt = c.createdAt AND s.clipID = c.id%2 ORDER BY c.createdAt DESC, c.id DESC")
+              .arg(key, test.isEmpty() ? QString() : QStringLiteral(" WHERE s.clipID IS NULL OR ") + test)
+        : QStringLiteral("SELECT s.clipID, 1, %1 FROM clip_search s%2 ORDER BY s.createdAt DESC, s.clipID DESC")
+              .arg(key, test.isEmpty() ? QString() : QStringLiteral(" WHERE ") + test);
     if (!q.prepare(sql)) {
         *error = q.lastError().text();
         return false;
@@ -299,7 +301,7 @@ bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, c
     while (q.next()) {
         if (stop && stop->load(std::memory_order_relaxed))
             return false;
-        if (!visit(q.value(0).toLongLong(), q.value(1).toBool()))
+        if (!visit(q.value(0).toLongLong(), q.value(1).toBool(), q.value(2).toByteArray()))
             return true;
     }
     if (q.lastError().isValid()) {
