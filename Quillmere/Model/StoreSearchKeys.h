@@ -13,7 +13,8 @@ namespace quillmere {
 class ClipItem;
 
 // Each clip's search key (see searchKeyOf) kept in the store's table clip_search, written with
-// the clip, so that a search reads short keys of the clips it finds rather than every clip.
+// the clip and ordered by its date, so that a search reads short keys newest first rather than
+// every clip, and stops once it has enough.
 // Rows of a store made before the table are given their keys a slice at a time (fillSlice).
 namespace StoreSearchKeys {
 
