@@ -5,6 +5,9 @@
 #include <QRegularExpression>
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quillmere {
 
@@ -106,10 +109,39 @@ SearchQuery::SearchQuery(const QString &query)
     }
 }
 
+bool holdsBytes(const char *key, size_t keySize, const char *word, size_t wordSize)
+{
+    if (wordSize == 0)
+        return true;
+    if (wordSize > keySize)
+        return false;
+    if (wordSize == 1)
+        return std::memchr(key, word[0], keySize) != nullptr;
+    size_t at = 0;
+#if defined(__SSE2__)
+    // Sixteen places at a time whose first and last bytes both fit; only those are compared
+    // whole. Folded text repeats few letters, so candidates are rare.
+    const __m128i first = _mm_set1_epi8(word[0]), last = _mm_set1_epi8(word[wordSize - 1]);
+    for (; at + wordSize - 1 + 16 <= keySize; at += 16) {
+        const __m128i starts = _mm_loadu_si128(reinterpret_cast<const __m128i *>(key + at));
+        const __m128i ends = _mm_loadu_si128(reinterpret_cast<const __m128i *>(key + at + wordSize - 1));
+        unsigned fits =
+            unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(starts, first), _mm_cmpeq_epi8(ends, last))));
+        while (fits) {
+            const size_t place = at + size_t(__builtin_ctz(fits));
+            if (std::memcmp(key + place + 1, word + 1, wordSize - 2) == 0)
+                return true;
+            fits &= fits - 1;
+        }
+    }
+#endif
+    return memmem(key + at, keySize - at, word, wordSize) != nullptr;
+}
+
 bool SearchQuery::matches(const QByteArray &searchKey) const
 {
     for (const QByteArray &word : m_words) {
-        if (!memmem(searchKey.constData(), size_t(searchKey.size()), word.constData(), size_t(word.size())))
+        if (!holdsBytes(searchKey.constData(), size_t(searchKey.size()), word.constData(), size_t(word.size())))
             return false;
     }
     return true;

@@ -54,6 +54,9 @@ QString foldForSearch(const QString &text);
 // holds a line break) matches inside one field. A whole-character UTF-8 needle can only match
 // a valid UTF-8 text at character boundaries, which lets the C library's substring search do it.
 QByteArray searchKeyOf(std::initializer_list<const std::optional<QString> *> fields, ClipKind kind);
+// Whether `key` holds `word` as bytes: what a search tests for each word of each key, so a
+// search of a long history spends much of its time here.
+bool holdsBytes(const char *key, size_t keySize, const char *word, size_t wordSize);
 
 // The typed words, folded; a clip matches when its search key holds every one of them.
 class SearchQuery {

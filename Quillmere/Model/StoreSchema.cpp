@@ -315,6 +315,7 @@ bool keepClipKeys(QSqlQuery &q, QSqlError *error)
 
 // 4 -> 5: the clips' search keys live in the store, so a search holds no copy of the history; the
 // rows already there get theirs after the start (StoreSearchKeys::fillSlice).
+// 5 -> 6: the keys are ordered by their clips' dates (the same call moves them).
 bool keepSearchKeys(QSqlQuery &q, QSqlError *error)
 {
     return StoreSearchKeys::createTable(q, error);
@@ -324,7 +325,7 @@ using Step = bool (*)(QSqlQuery &q, QSqlError *error);
 
 // Step n brings a store from version n to n + 1. A schema change is one more step at the end.
 constexpr Step kSteps[] = {
-    createVersion1, indexClipQuestions, keepSyncBookkeeping, compactClipKeys, keepSearchKeys,
+    createVersion1, indexClipQuestions, keepSyncBookkeeping, compactClipKeys, keepSearchKeys, keepSearchKeys,
 };
 
 } // namespace

@@ -4,7 +4,10 @@
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Model/StoreRows.h"
 
+#include <QSqlDriver>
 #include <QStringList>
+
+#include <sqlite3.h>
 
 namespace quillmere::StoreSearchKeys {
 
@@ -34,34 +37,85 @@ QByteArray keyOf(const ClipItem &clip)
 
 QString writeStatement()
 {
-    return QStringLiteral("INSERT OR REPLACE INTO clip_search(clipID, key) VALUES(?, ?)");
+    // The date as the clip row holds it now, so that the key sorts with its clip.
+    return QStringLiteral("INSERT OR REPLACE INTO clip_search(createdAt, clipID, key)"
+                          " SELECT createdAt, id, ? FROM clips WHERE id = ?");
 }
 
 bool write(QSqlQuery &q, qint64 clipRow, const ClipItem &clip, QSqlError *error)
 {
-    return execWith(q, {clipRow, keyOf(clip)}, error);
+    return execWith(q, {keyOf(clip), clipRow}, error);
 }
+
+namespace {
+
+bool hasTable(QSqlQuery &q, const QString &name, bool *exists, QSqlError *error)
+{
+    q.prepare(QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?"));
+    q.bindValue(0, name);
+    if (!q.exec()) {
+        *error = q.lastError();
+        return false;
+    }
+    *exists = q.next();
+    q.finish();
+    return true;
+}
+
+bool isDated(QSqlQuery &q, bool *dated, QSqlError *error)
+{
+    if (!run(q, QStringLiteral("SELECT 1 FROM pragma_table_info('clip_search') WHERE name = 'createdAt'"), error))
+        return false;
+    *dated = q.next();
+    q.finish();
+    return true;
+}
+
+} // namespace
 
 bool createTable(QSqlQuery &q, QSqlError *error)
 {
-    if (!run(q, QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'clip_search'"), error))
+    bool existed = false, dated = true;
+    if (!hasTable(q, QStringLiteral("clip_search"), &existed, error) || (existed && !isDated(q, &dated, error)))
         return false;
-    const bool existed = q.next();
-    q.finish();
-    return run(q,
-               QStringLiteral("CREATE TABLE IF NOT EXISTS clip_search(clipID INTEGER PRIMARY KEY, key BLOB NOT NULL)"),
-               error)
-        && run(q,
-               QStringLiteral("CREATE TRIGGER IF NOT EXISTS clip_search_follows_deletes AFTER DELETE ON clips"
-                              " BEGIN DELETE FROM clip_search WHERE clipID = old.id; END"),
-               error)
-        && run(q,
-               QStringLiteral("CREATE TABLE IF NOT EXISTS clip_search_fill(nextID INTEGER NOT NULL,"
-                              " lastID INTEGER NOT NULL)"),
-               error)
-        // The rows already there get their keys after the start, a slice at a time; those written
-        // from now on come with theirs.
-        && (existed
+    // Keys kept by clip row alone are moved to rows ordered by date, so that a search walks them
+    // newest first without a join and stops once it has enough.
+    if (!dated
+        && !(run(q, QStringLiteral("DROP TRIGGER IF EXISTS clip_search_follows_deletes"), error)
+             && run(q, QStringLiteral("ALTER TABLE clip_search RENAME TO clip_search_undated"), error)))
+        return false;
+    if (!(run(q,
+              QStringLiteral("CREATE TABLE IF NOT EXISTS clip_search(createdAt NOT NULL, clipID INTEGER NOT NULL,"
+                             " key BLOB NOT NULL, PRIMARY KEY(createdAt, clipID)) WITHOUT ROWID"),
+              error)
+          && run(q, QStringLiteral("DROP TRIGGER IF EXISTS clip_search_follows_deletes"), error)
+          && run(q,
+                 QStringLiteral("CREATE TRIGGER clip_search_follows_deletes AFTER DELETE ON clips BEGIN"
+                                " DELETE FROM clip_search WHERE createdAt = old.createdAt AND clipID = old.id; END"),
+                 error)
+          && run(q, QStringLiteral("DROP TRIGGER IF EXISTS clip_search_follows_dates"), error)
+          // A copy made again moves its clip to the top.
+          && run(q,
+                 QStringLiteral("CREATE TRIGGER clip_search_follows_dates AFTER UPDATE OF createdAt ON clips"
+                                " WHEN new.createdAt IS NOT old.createdAt BEGIN UPDATE OR REPLACE clip_search"
+                                " SET createdAt = new.createdAt WHERE createdAt = old.createdAt AND clipID = old.id;"
+                                " END"),
+                 error)
+          && run(q,
+                 QStringLiteral("CREATE TABLE IF NOT EXISTS clip_search_fill(nextID INTEGER NOT NULL,"
+                                " lastID INTEGER NOT NULL)"),
+                 error)))
+        return false;
+    if (!dated
+        && !(run(q,
+                 QStringLiteral("INSERT OR IGNORE INTO clip_search(createdAt, clipID, key) SELECT c.createdAt, c.id,"
+                                " s.key FROM clip_search_undated s JOIN clips c ON c.id = s.clipID"),
+                 error)
+             && run(q, QStringLiteral("DROP TABLE clip_search_undated"), error)))
+        return false;
+    // The rows already there get their keys after the start, a slice at a time; those written
+    // from now on come with theirs.
+    return (existed
             || run(q,
                    QStringLiteral("INSERT INTO clip_search_fill(nextID, lastID) SELECT 0, max(id) FROM clips"
                                   " WHERE NOT EXISTS (SELECT 1 FROM clip_search_fill) HAVING max(id) IS NOT NULL"),
@@ -129,10 +183,11 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
     q.finish();
     // A key written with its clip since the table came is as new as this one.
     QSqlQuery insert(db);
-    insert.prepare(QStringLiteral("INSERT OR IGNORE INTO clip_search(clipID, key) VALUES(?, ?)"));
+    insert.prepare(QStringLiteral("INSERT OR IGNORE INTO clip_search(createdAt, clipID, key)"
+                                  " SELECT createdAt, id, ? FROM clips WHERE id = ?"));
     QSqlError failure;
     for (const Row &row : rows)
-        if (!execWith(insert, {row.id, row.key}, &failure)) {
+        if (!execWith(insert, {row.key, row.id}, &failure)) {
             *error = failure.text();
             db.rollback();
             return false;
@@ -157,23 +212,83 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
     return true;
 }
 
+namespace {
+
+// holds(key, word...): whether the key holds every word, each as bytes. SQLite's instr() walks
+// a blob byte by byte, and a search tests every key.
+void holdsEvery(sqlite3_context *context, int count, sqlite3_value **values)
+{
+    const void *key = sqlite3_value_blob(values[0]);
+    const size_t keySize = size_t(sqlite3_value_bytes(values[0]));
+    for (int i = 1; i < count; ++i) {
+        const void *word = sqlite3_value_blob(values[i]);
+        const size_t wordSize = size_t(sqlite3_value_bytes(values[i]));
+        if (wordSize
+            && (!key
+                || !holdsBytes(static_cast<const char *>(key), keySize, static_cast<const char *>(word), wordSize))) {
+            sqlite3_result_int(context, 0);
+            return;
+        }
+    }
+    sqlite3_result_int(context, 1);
+}
+
+// Whether the connection has holds(); Qt's driver and this library share the system's SQLite.
+bool registerHolds(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
+    return connection
+        && sqlite3_create_function(connection, "quillmere_holds", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   holdsEvery, nullptr, nullptr)
+        == SQLITE_OK;
+}
+
+bool fillPending(QSqlDatabase &db, bool *pending, QString *error)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT 1 FROM clip_search_fill LIMIT 1"))) {
+        *error = q.lastError().text();
+        return false;
+    }
+    *pending = q.next();
+    return true;
+}
+
+} // namespace
+
 bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, const Visit &visit,
                         const std::atomic<bool> *stop, QString *error, bool holding)
 {
-    QStringList held;
-    for (size_t i = 0; i < words.size(); ++i)
-        held << QStringLiteral("instr(s.key, ?) > 0");
-    // Bytes in bytes: instr over two blobs is the plain substring test the search rule asks.
-    const QString where = words.empty()
-        ? QString()
-        : QStringLiteral(" WHERE s.clipID IS NULL OR %1(%2)")
-              .arg(holding ? QString() : QStringLiteral("NOT "), held.join(QStringLiteral(" AND ")));
+    bool pending = false;
+    if (!fillPending(db, &pending, error))
+        return false;
+    QString test;
+    if (!words.empty()) {
+        QStringList held;
+        if (registerHolds(db)) {
+            held << QStringLiteral("quillmere_holds(s.key%1)").arg(QStringLiteral(", ?").repeated(int(words.size())));
+        } else {
+            for (size_t i = 0; i < words.size(); ++i)
+                held << QStringLiteral("instr(s.key, ?) > 0");
+        }
+        test = QStringLiteral("%1(%2)").arg(holding ? QString() : QStringLiteral("NOT "),
+                                            held.join(QStringLiteral(" AND ")));
+    }
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT c.id, s.clipID IS NOT NULL FROM clips c"
-                                  " LEFT JOIN clip_search s ON s.clipID = c.id%1"
-                                  " ORDER BY c.createdAt DESC, c.id DESC")
-                       .arg(where))) {
+    // The keys found save their folding again; those missing a word are not wanted.
+    const QString key = holding ? QStringLiteral("s.key") : QStringLiteral("NULL");
+    // The keys alone, newest first, unless some clips are still without theirs.
+    const QString sql = pending
+        ? QStringLiteral("SELECT c.id, s.clipID IS NOT NULL, %1 FROM clips c LEFT JOIN clip_search s"
+                         " ON s.createdAt = c.createdAt AND s.clipID = c.id%2 ORDER BY c.createdAt DESC, c.id DESC")
+              .arg(key, test.isEmpty() ? QString() : QStringLiteral(" WHERE s.clipID IS NULL OR ") + test)
+        : QStringLiteral("SELECT s.clipID, 1, %1 FROM clip_search s%2 ORDER BY s.createdAt DESC, s.clipID DESC")
+              .arg(key, test.isEmpty() ? QString() : QStringLiteral(" WHERE ") + test);
+    if (!q.prepare(sql)) {
         *error = q.lastError().text();
         return false;
     }
@@ -186,7 +301,7 @@ bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, c
     while (q.next()) {
         if (stop && stop->load(std::memory_order_relaxed))
             return false;
-        if (!visit(q.value(0).toLongLong(), q.value(1).toBool()))
+        if (!visit(q.value(0).toLongLong(), q.value(1).toBool(), q.value(2).toByteArray()))
             return true;
     }
     if (q.lastError().isValid()) {

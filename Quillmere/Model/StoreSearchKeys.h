@@ -13,7 +13,8 @@ namespace quillmere {
 class ClipItem;
 
 // Each clip's search key (see searchKeyOf) kept in the store's table clip_search, written with
-// the clip, so that a search reads short keys of the clips it finds rather than every clip.
+// the clip and ordered by its date, so that a search reads short keys newest first rather than
+// every clip, and stops once it has enough.
 // Rows of a store made before the table are given their keys a slice at a time (fillSlice).
 namespace StoreSearchKeys {
 
@@ -32,9 +33,9 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error);
 
 // On a read connection: the row ids of the clips, newest first, whose key holds every word
 // (UTF-8, folded), or with `holding` false misses one, and of those without a key yet (`keyed`
-// false: the caller folds them). A `visit` answering false ends the read, as `stop` does (then
-// the read gives false).
-using Visit = std::function<bool(qint64 row, bool keyed)>;
+// false: the caller folds them). With `holding`, each found key comes along (`key`). A `visit`
+// answering false ends the read, as `stop` does (then the read gives false).
+using Visit = std::function<bool(qint64 row, bool keyed, const QByteArray &key)>;
 bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, const Visit &visit,
                         const std::atomic<bool> *stop, QString *error, bool holding = true);
 

@@ -44,6 +44,8 @@ public:
     // Beside a part: older clips found by meaning, so that the related list can show them.
     void holdRelated(ClipVector related);
     bool holdsMatches() const { return !m_matches.empty() || !m_relatedHeld.empty(); }
+    // The store's matches held, newest first, each with its key.
+    const ClipVector &matches() const { return m_matches; }
     // Null when the snapshot does not hold that row.
     const ClipSnapshot *clipWithRow(qint64 row) const;
     // The rows of the locked Pages that are not open.

@@ -174,21 +174,28 @@ bool walkClips(const QString &path, const SearchQuery &words, bool holding, cons
     if (!reader.isOpen() || !reader.beginSnapshot())
         return false;
     const QString clipEntity = StoreRows::of(Entity::clip).name, pageEntity = StoreRows::of(Entity::page).name;
-    std::vector<std::pair<qint64, bool>> batch;
+    struct Found {
+        qint64 row;
+        bool keyed;
+        QByteArray key;
+    };
+    std::vector<Found> batch;
     bool done = false, failed = false;
     const auto flush = [&] {
         std::vector<qint64> rows;
         rows.reserve(batch.size());
-        for (const auto &[row, keyed] : batch)
-            rows.push_back(row);
+        for (const Found &found : batch)
+            rows.push_back(found.row);
         std::unordered_map<qint64, ClipSnapshot> read;
         failed = !reader.clipsWithRows(rows, [&](const storerow::Clip &row) {
             read.emplace(row.row, savedSnapshotOf(row, clipEntity, pageEntity));
         });
-        for (const auto &[row, keyed] : batch) {
-            auto it = failed || done ? read.end() : read.find(row);
-            if (it != read.end())
-                done = !offer(std::move(it->second), keyed);
+        for (Found &found : batch) {
+            auto it = failed || done ? read.end() : read.find(found.row);
+            if (it == read.end())
+                continue;
+            it->second.searchKey = std::move(found.key);
+            done = !offer(std::move(it->second), found.keyed);
         }
         batch.clear();
         return !failed && !done;
@@ -196,8 +203,8 @@ bool walkClips(const QString &path, const SearchQuery &words, bool holding, cons
     QString error;
     const bool walked = StoreSearchKeys::matchesNewestFirst(
         reader.database(), words.words(),
-        [&](qint64 row, bool keyed) {
-            batch.emplace_back(row, keyed);
+        [&](qint64 row, bool keyed, const QByteArray &key) {
+            batch.push_back({row, keyed, key});
             return batch.size() < 64 || flush();
         },
         &stop, &error, holding);

@@ -224,7 +224,7 @@ void HistoryViewModel::refreshVisibleItems(bool resetWindow)
     // Words and filters look through the whole history: what is held answers this keystroke at
     // once and the store is searched on a worker, or, from a store only readable here, read whole
     // right after this keystroke was drawn.
-    if (wantsSearch() && m_searchRunning != currentSearch()) {
+    if (wantsSearch() && m_searchRunning != currentSearch() && !narrowHeldSearch()) {
         if (HistoryStore::SearchRead read = m_deps.store->searchRead()) {
             startSearchRead(std::move(read));
         } else if (!m_wholeLoadScheduled) {

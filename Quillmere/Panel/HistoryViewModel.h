@@ -217,6 +217,8 @@ private:
     SearchOf currentSearch() const;
     bool wantsSearch() const;
     void startSearchRead(HistoryStore::SearchRead read);
+    // Answers a search that only adds to the words of a whole answer held from the matches held.
+    bool narrowHeldSearch();
     void searchReadFinished(const SearchOf &search, std::optional<HistorySearchAnswer> answer);
     HistorySnapshot readNewestPart() const;
     void stopSearchRead();
@@ -258,6 +260,8 @@ private:
     // What the matches held beside the part answer, and whether more passed beyond them.
     std::optional<SearchOf> m_heldSearch;
     bool m_heldSearchHasMore = false;
+    // The held matches are the whole answer to m_heldSearch (not kept from an earlier one).
+    bool m_heldSearchWhole = false;
     // The store generation the source names were last read at.
     std::optional<quint64> m_sourceNamesGeneration;
     bool m_sourceNamesReadRunning = false;

@@ -74,6 +74,45 @@ void HistoryViewModel::startSearchRead(HistoryStore::SearchRead read)
         });
 }
 
+namespace {
+
+// Whether every clip that holds all of `wider`'s words holds all of `narrower`'s.
+bool implies(const SearchQuery &wider, const SearchQuery &narrower)
+{
+    return std::all_of(narrower.words().begin(), narrower.words().end(), [&](const QByteArray &word) {
+        return std::any_of(wider.words().begin(), wider.words().end(),
+                           [&](const QByteArray &longer) { return longer.contains(word); });
+    });
+}
+
+} // namespace
+
+bool HistoryViewModel::narrowHeldSearch()
+{
+    // Only a whole answer of the same store and filters: a clip stored, edited or removed since
+    // starts a new generation, so the store is asked again.
+    if (!m_heldSearch || !m_heldSearchWhole)
+        return false;
+    const SearchOf now = currentSearch();
+    if (m_heldSearch->generation != now.generation || m_heldSearch->filters != now.filters)
+        return false;
+    const SearchQuery words(now.query), held(m_heldSearch->query);
+    if (words.isEmpty() || !implies(words, held))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    const QDateTime at = m_deps.clock();
+    ClipLists::ClipVector kept;
+    for (const ClipSnapshot &clip : m_lists.matches())
+        if (words.matches(clip.searchKey) && (!now.filters.isActive() || matchesFilters(clip, now.filters, at)))
+            kept.push_back(clip);
+    stopSearchRead();
+    m_heldSearch = now;
+    m_lists.holdMatches(std::move(kept));
+    qCDebug(lcStore, "Search answered in %.3f ms", double(timer.nsecsElapsed()) / 1e6);
+    return true;
+}
+
 void HistoryViewModel::stopSearchRead()
 {
     if (m_searchStop)
@@ -90,6 +129,7 @@ void HistoryViewModel::searchReadFinished(const SearchOf &search, std::optional<
     // A failed read keeps what is held rather than read on and on; the next change asks again.
     m_heldSearch = search;
     m_heldSearchHasMore = answer && answer->more;
+    m_heldSearchWhole = answer && !answer->more;
     if (answer)
         m_lists.holdMatches(std::move(answer->clips));
     reconcileVisibleItems(true, false);

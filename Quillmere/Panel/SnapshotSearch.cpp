@@ -75,8 +75,10 @@ bool SearchCollector::offer(ClipSnapshot clip)
         return false;
     if (m_search.filters.isActive() && !matchesFilters(clip, m_search.filters, m_search.now))
         return true;
-    // Folded here, off the main thread, for the keystrokes that narrow this search.
-    clip.searchKey = searchKeyOf(clip);
+    // Folded here, off the main thread, for the keystrokes that narrow this search, unless the
+    // store kept it.
+    if (clip.searchKey.isEmpty())
+        clip.searchKey = searchKeyOf(clip);
     if (!m_words.matches(clip.searchKey))
         return true;
     if (int(m_answer.clips.size()) >= m_search.limit) {

@@ -51,7 +51,8 @@ class SearchCollector {
 public:
     explicit SearchCollector(const HistorySearch &search);
     const SearchQuery &words() const { return m_words; }
-    // False once the answer is full: nothing more need be offered.
+    // False once the answer is full: nothing more need be offered. A clip that comes with its key
+    // is tested by it.
     bool offer(ClipSnapshot clip);
     HistorySearchAnswer take() { return std::move(m_answer); }
 

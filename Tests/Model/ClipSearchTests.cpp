@@ -96,3 +96,30 @@ TEST(ClipSearch, FoldsCaseAndAccentsTheSameWayForWordsAndText)
     EXPECT_TRUE(SearchQuery(QStringLiteral("  ")).isEmpty());
     EXPECT_TRUE(SearchQuery(QStringLiteral("\u0301")).isEmpty()) << "a word of accents alone asks nothing";
 }
+
+// The byte search agrees with a plain one at every place and length: words at either end of a
+// key, across the sixteen-byte steps, in the tail, longer than the key, and in UTF-8.
+TEST(ClipSearch, HoldsBytesFindsWhatAPlainSearchFinds)
+{
+    const auto plain = [](const QByteArray &key, const QByteArray &word) { return key.contains(word); };
+    QByteArray key;
+    quint32 seed = 40;
+    for (int i = 0; i < 70; ++i)
+        key += char('a' + ((seed = seed * 1103515245u + 12345u) >> 16) % 26);
+    key += QStringLiteral("caf\u00e9 stra\u00dfe").toUtf8();
+    for (qsizetype length = 1; length <= 40; ++length)
+        for (qsizetype at = 0; at + length <= key.size(); ++at) {
+            const QByteArray word = key.mid(at, length);
+            QByteArray lastChanged = word, firstChanged = word;
+            lastChanged[length - 1] = char(lastChanged[length - 1] ^ 0x20);
+            firstChanged[0] = char(firstChanged[0] ^ 0x20);
+            // Cut short, the key must not be read past its end.
+            for (const QByteArray &w : {word, lastChanged, firstChanged})
+                for (const qsizetype cut : {key.size(), at + length, at + length - 1, qsizetype(17), qsizetype(31)})
+                    ASSERT_EQ(holdsBytes(key.constData(), size_t(cut), w.constData(), size_t(length)),
+                              plain(key.left(cut), w))
+                        << at << " " << length << " " << cut;
+        }
+    EXPECT_FALSE(holdsBytes(key.constData(), 3, key.constData(), 4));
+    EXPECT_TRUE(holdsBytes(key.constData(), 0, "", 0));
+}

@@ -234,6 +234,48 @@ TEST(HistoryPaging, AWordSearchReadsTheRestOnAWorkerAndAnswersTheQueryTypedMeanw
     EXPECT_EQ(f.store.wholeReads, 0);
 }
 
+// Letters added to a search whose whole answer is held narrow it without asking the store; after
+// a save (a clip stored, another removed), or a letter taken back, the store is asked again.
+TEST(HistoryPaging, AddedLettersNarrowAWholeAnswerAndASaveOrABackspaceAsksTheStoreAgain)
+{
+    PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 3);
+    f.show();
+    f.model->search().expandSearch();
+    f.store.gate->release(1000);
+    const auto shows = [&](const char *query) {
+        return visibleIDs(f.lists()) == answeredInPlace(f.store.data.clips, QString::fromLatin1(query));
+    };
+    type(f, QStringLiteral("clip 11"));
+    ASSERT_TRUE(waitUntil([&] { return shows("clip 11") && f.lists().holdsMatches(); }));
+    int asked = *f.store.started;
+    type(f, QStringLiteral("5"));
+    EXPECT_TRUE(shows("clip 115"));
+    f.scheduler.runPending();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(*f.store.started, asked) << "the held answer is narrowed";
+
+    ClipSnapshot fresh = makeClip(5000, QStringLiteral("clip 1157 fresh"));
+    fresh.createdAt = f.store.data.clips.front().createdAt.addSecs(60);
+    f.store.data.clips.insert(f.store.data.clips.begin(), fresh);
+    const QUuid gone = makeClip(1157).dedupID;
+    std::erase_if(f.store.data.clips, [&](const ClipSnapshot &c) { return c.dedupID == gone; });
+    f.store.publish();
+    f.scheduler.runPending();
+    type(f, QStringLiteral("7"));
+    ASSERT_TRUE(waitUntil([&] { return shows("clip 1157"); }));
+    EXPECT_GT(*f.store.started, asked) << "a save since the answer asks the store again";
+    const std::vector<QUuid> found = visibleIDs(f.lists());
+    EXPECT_EQ(std::count(found.begin(), found.end(), fresh.dedupID), 1);
+    EXPECT_EQ(std::count(found.begin(), found.end(), gone), 0);
+
+    ASSERT_TRUE(waitUntil([&] { return QThreadPool::globalInstance()->activeThreadCount() == 0; }));
+    asked = *f.store.started;
+    f.model->handleCapturedKey({Qt::Key_Backspace, {}, QString()});
+    f.model->handleCapturedKey({Qt::Key_Backspace, {}, QString()});
+    ASSERT_EQ(f.model->state().query, QStringLiteral("clip 11"));
+    ASSERT_TRUE(waitUntil([&] { return *f.store.started > asked && shows("clip 11"); }));
+}
+
 TEST(HistoryPaging, ASaveDuringTheReadShowsItsAnswerThenReadsOnceMore)
 {
     PagedFixture<WorkerHistoryStore> f(HistoryViewModel::historyPageSize * 2);

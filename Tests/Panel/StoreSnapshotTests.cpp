@@ -431,6 +431,52 @@ TEST(StoreSearch, AnOlderStoreGetsItsKeysInSlicesAndSearchesAlike)
     EXPECT_TRUE(done) << "a filled store stays filled";
 }
 
+// A clip copied again leads the search as it leads the history; keys a store kept by clip row
+// alone are moved beside their dates when it opens, and follow deletions as before.
+TEST(StoreSearch, KeysFollowTheirClipsDatesAndAnUndatedTableIsMovedBesideThem)
+{
+    VariedHistory h;
+    h.m.clock.advance(1000);
+    h.clips[12]->setCreatedAt(h.m.clock.now());
+    ASSERT_TRUE(h.m.store->save());
+    expectSameAnswers(h, "copied again");
+    const auto newestPlumb = [&] {
+        ClipStoreHistory history(*h.m.store);
+        std::atomic<bool> stop = false;
+        const std::optional<HistorySearchAnswer> answer =
+            history.searchRead()({QStringLiteral("plumb"), {}, h.m.clock.now(), 1}, stop);
+        return answer && answer->clips.size() == 1 ? answer->clips[0].id.rowID : -1;
+    };
+    EXPECT_EQ(newestPlumb(), h.clips[12]->persistentModelID().rowID);
+
+    {
+        QSqlQuery q(h.m.store->context().database());
+        for (const char *sql : {"CREATE TABLE undated(clipID INTEGER PRIMARY KEY, key BLOB NOT NULL)",
+                                "INSERT INTO undated SELECT clipID, key FROM clip_search",
+                                "DROP TRIGGER clip_search_follows_dates", "DROP TRIGGER clip_search_follows_deletes",
+                                "DROP TABLE clip_search", "ALTER TABLE undated RENAME TO clip_search",
+                                "CREATE TRIGGER clip_search_follows_deletes AFTER DELETE ON clips BEGIN"
+                                " DELETE FROM clip_search WHERE clipID = old.id; END",
+                                "PRAGMA user_version = 5"})
+            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+    }
+    h.m.open();
+    std::vector<ClipRef> clips = h.m.store->historyNewestFirst();
+    ASSERT_EQ(clips.size(), 40u);
+    const auto count = [&](const char *sql) {
+        QSqlQuery q(h.m.store->context().database());
+        return q.exec(QString::fromLatin1(sql)) && q.next() ? q.value(0).toInt() : -1;
+    };
+    EXPECT_EQ(count("SELECT count(*) FROM clip_search s JOIN clips c ON c.id = s.clipID AND c.createdAt = s.createdAt"),
+              40);
+    EXPECT_EQ(count("SELECT count(*) FROM clip_search_fill"), 0) << "moved keys need no folding again";
+    EXPECT_EQ(newestPlumb(), clips.front()->persistentModelID().rowID);
+    h.m.store->deleteClip(clips.front());
+    ASSERT_TRUE(h.m.store->save());
+    EXPECT_EQ(count("SELECT count(*) FROM clip_search"), 39);
+    expectSameAnswers(h, "moved");
+}
+
 // With only the newest part of a long history held, the semantic layer is still given every clip
 // of the store that the words miss, and a clip it relates from beyond the part is shown.
 TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
