@@ -298,37 +298,50 @@ double SemanticScoring::bestOfLongText(const EmbeddingProvider::TextWords &query
     return best;
 }
 
-std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
-                                                               const std::vector<SemanticDocument> &documents,
-                                                               double threshold, const std::function<bool()> &stop)
-{
-    Scores result;
-    const QString trimmed = query.trimmed();
-    if (trimmed.isEmpty() || !hasModel())
-        return result;
-    const std::vector<float> queryVector = textVector(*m_provider, trimmed);
-    if (queryVector.empty())
-        return result;
-    const double queryLength = vectorLength(queryVector);
-    const size_t dimension = queryVector.size();
+struct SemanticScoring::Query {
+    QString trimmed;
+    std::vector<float> vector;
+    double length = 0;
     // Against long texts: the query's unit vector without the common direction (when the provider
     // has one).
-    const std::vector<float> queryTopical = m_common.empty()
-        ? (queryLength > 0 ? topical(queryVector, std::vector<float>(dimension, 0.0f)) : std::vector<float>{})
-        : topical(queryVector, m_common);
+    std::vector<float> topical;
+    std::optional<EmbeddingProvider::TextWords> words;
+};
+
+std::optional<SemanticScoring::Query> SemanticScoring::prepared(const QString &query)
+{
+    Query q;
+    q.trimmed = query.trimmed();
+    if (q.trimmed.isEmpty() || !hasModel())
+        return std::nullopt;
+    q.vector = textVector(*m_provider, q.trimmed);
+    if (q.vector.empty())
+        return std::nullopt;
+    q.length = vectorLength(q.vector);
+    const size_t dimension = q.vector.size();
+    q.topical = m_common.empty()
+        ? (q.length > 0 ? topical(q.vector, std::vector<float>(dimension, 0.0f)) : std::vector<float>{})
+        : topical(q.vector, m_common);
+    return q;
+}
+
+bool SemanticScoring::scoreInto(Query &query, const std::vector<SemanticDocument> &documents, double threshold,
+                                const std::function<bool()> &stop, Scores &out)
+{
+    m_largestBatch = std::max(m_largestBatch, documents.size());
+    const size_t dimension = query.vector.size();
     constexpr double k2 = longTextCommonShare * longTextCommonShare;
     constexpr size_t stopCheckInterval = 64;
-    std::optional<EmbeddingProvider::TextWords> queryWords;
     std::vector<double> raw;
     for (size_t i = 0; i < documents.size(); ++i) {
         if (stop && i % stopCheckInterval == 0 && stop())
-            return std::nullopt;
+            return false;
         const SemanticDocument &document = documents[i];
         const DocumentVectorCache::Entry &entry = entryFor(document.text);
         if (entry.vector.empty())
             continue;
-        const bool longText = !entry.passages.empty() && !queryTopical.empty();
-        double score = cosineSimilarity(queryVector, queryLength, entry.vector, entry.length);
+        const bool longText = !entry.passages.empty() && !query.topical.empty();
+        double score = cosineSimilarity(query.vector, query.length, entry.vector, entry.length);
         if (longText) {
             // Candidate 0 is the whole text: without a common direction compared as a short text
             // is, with one as the first of the stored vectors.
@@ -336,21 +349,54 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
             for (size_t at = 0; at + dimension <= entry.passages.size(); at += dimension) {
                 double dot = 0;
                 for (size_t d = 0; d < dimension; ++d)
-                    dot += double(queryTopical[d]) * entry.passages[at + d];
+                    dot += double(query.topical[d]) * entry.passages[at + d];
                 raw.push_back(m_common.empty() ? dot : (dot + k2) / (1 + k2));
             }
-            if (!queryWords)
-                queryWords = m_provider->textWords(trimmed, true);
-            score = bestOfLongText(*queryWords, entry, document.text, raw, threshold);
+            if (!query.words)
+                query.words = m_provider->textWords(query.trimmed, true);
+            score = bestOfLongText(*query.words, entry, document.text, raw, threshold);
         }
         if (score >= threshold && !entry.words.empty()) {
-            if (!queryWords)
-                queryWords = m_provider->textWords(trimmed, true);
-            score = sensesChecked(*queryWords, entry, score);
+            if (!query.words)
+                query.words = m_provider->textWords(query.trimmed, true);
+            score = sensesChecked(*query.words, entry, score);
         }
         if (score >= threshold)
-            result.emplace_back(document.id, score);
+            out.emplace_back(document.id, score);
     }
+    return true;
+}
+
+std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
+                                                               const std::vector<SemanticDocument> &documents,
+                                                               double threshold, const std::function<bool()> &stop)
+{
+    m_largestBatch = 0;
+    Scores result;
+    std::optional<Query> q = prepared(query);
+    if (q && !scoreInto(*q, documents, threshold, stop, result))
+        return std::nullopt;
+    return result;
+}
+
+std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
+                                                               const SemanticScorer::DocumentStream &stream,
+                                                               double threshold, const std::function<bool()> &stop)
+{
+    m_largestBatch = 0;
+    Scores result;
+    std::optional<Query> q = prepared(query);
+    if (!q)
+        return result;
+    bool stopped = false;
+    const bool read = stream([&](std::vector<SemanticDocument> batch) {
+        stopped = !scoreInto(*q, batch, threshold, stop, result);
+        return !stopped;
+    });
+    if (stopped)
+        return std::nullopt;
+    if (!read)
+        return Scores{};
     return result;
 }
 

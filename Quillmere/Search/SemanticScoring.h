@@ -25,6 +25,12 @@ public:
     // order. Nothing when `stop` answers true part-way.
     std::optional<Scores> scores(const QString &query, const std::vector<SemanticDocument> &documents, double threshold,
                                  const std::function<bool()> &stop = {});
+    // The same over the documents `stream` hands over, a batch at a time, so that no more than a
+    // batch of texts is held; nothing scored when the stream's read failed.
+    std::optional<Scores> scores(const QString &query, const SemanticScorer::DocumentStream &stream, double threshold,
+                                 const std::function<bool()> &stop = {});
+    // The most documents one request held at once, for callers that keep memory bounded.
+    size_t largestBatch() const { return m_largestBatch; }
     bool hasModel();
     const DocumentVectorCache &cache() const { return m_cache; }
 
@@ -55,6 +61,11 @@ public:
     static constexpr double farShare = 0.5;
 
 private:
+    struct Query;
+    std::optional<Query> prepared(const QString &query);
+    // Appends the scores of `documents` to `out`; false when `stop` answered true.
+    bool scoreInto(Query &query, const std::vector<SemanticDocument> &documents, double threshold,
+                   const std::function<bool()> &stop, Scores &out);
     const DocumentVectorCache::Entry &entryFor(const QString &text);
     // `score` of a short pair, lowered when it rests on a single word the two texts share while
     // the rest of them disagree.
@@ -70,6 +81,7 @@ private:
     std::unique_ptr<EmbeddingProvider> m_provider;
     std::vector<float> m_common;
     DocumentVectorCache m_cache;
+    size_t m_largestBatch = 0;
 };
 
 } // namespace quillmere

@@ -180,3 +180,55 @@ TEST_F(SemanticSearchQuality, QueriesReachTheNotesAboutThemAndNoOthers)
         }
     }
 }
+
+// Scoring a stream a few documents at a time, with a cache too small to keep any of them, gives
+// every document the score that scoring them all at once gives, and never holds more than a batch.
+TEST_F(SemanticSearchQuality, AStreamScoredInBatchesScoresAsTheWholeDoes)
+{
+    ASSERT_TRUE(scoring.hasModel());
+    std::vector<SemanticDocument> documents;
+    QStringList queries;
+    const auto add = [&](const QString &text) {
+        documents.push_back({{QStringLiteral("ClipItem"), qint64(documents.size() + 1)}, text});
+    };
+    forEachRow(lines(QUILLMERE_LABELLED_PAIRS), [&](const QString &, const QStringList &f) {
+        add(f.value(1));
+        add(f.value(2));
+        if (queries.size() < 12 && documents.size() % 20 == 0)
+            queries << f.value(1);
+    });
+    forEachRow(lines(QUILLMERE_LABELLED_NOTES), [&](const QString &, const QStringList &f) {
+        add(f.value(2));
+        if (f[0] != QStringLiteral("note") && queries.size() < 24 && documents.size() % 3 == 0)
+            queries << f.value(2);
+    });
+    ASSERT_GE(documents.size(), 400u);
+    ASSERT_GE(queries.size(), 20);
+
+    constexpr size_t batch = 7;
+    SemanticScoring streamed([] { return loadWordVectorEmbedding(QStringLiteral(QUILLMERE_WORD_MODEL)); }, 3);
+    const SemanticScorer::DocumentStream stream = [&](const SemanticScorer::DocumentBatch &take) {
+        for (size_t at = 0; at < documents.size(); at += batch)
+            if (!take({documents.begin() + qsizetype(at),
+                       documents.begin() + qsizetype(std::min(at + batch, documents.size()))}))
+                return false;
+        return true;
+    };
+    for (const QString &query : queries) {
+        for (double threshold : {-2.0, SemanticSearch::threshold}) {
+            const auto whole = scoring.scores(query, documents, threshold).value();
+            const auto parts = streamed.scores(query, stream, threshold).value();
+            EXPECT_EQ(parts, whole) << qPrintable(query) << " at " << threshold;
+            EXPECT_LE(streamed.largestBatch(), batch);
+        }
+    }
+    EXPECT_EQ(scoring.largestBatch(), documents.size());
+
+    // A stream whose read fails scores nothing; a stop part-way gives no answer.
+    EXPECT_TRUE(streamed
+                    .scores(
+                        queries[0], [](const SemanticScorer::DocumentBatch &) { return false; }, -2)
+                    ->empty());
+    int batches = 0;
+    EXPECT_FALSE(streamed.scores(queries[0], stream, -2, [&] { return ++batches > 3; }).has_value());
+}
