@@ -159,14 +159,17 @@ bool SemanticScoring::hasModel()
     return m_provider != nullptr;
 }
 
-const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &documentText)
+const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &documentText,
+                                                            const DocumentVectorCache::Key &key)
 {
-    const DocumentVectorCache::Key key = m_cache.keyOf(documentText);
     if (const DocumentVectorCache::Entry *entry = m_cache.find(key))
         return *entry;
     const QString text = documentText.trimmed();
-    if (text.isEmpty())
-        return m_cache.insert(key, {});
+    if (text.isEmpty()) {
+        const DocumentVectorCache::Entry &entry = m_cache.insert(key, {});
+        m_screen.insert(key, entry);
+        return entry;
+    }
     DocumentVectorCache::Entry entry;
     const std::vector<QStringView> parts = passages(text);
     std::vector<float> whole = m_provider->sentenceVector(text);
@@ -211,7 +214,9 @@ const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &docum
     }
     entry.vector = std::move(whole);
     entry.passages = std::move(units);
-    return m_cache.insert(key, std::move(entry));
+    const DocumentVectorCache::Entry &inserted = m_cache.insert(key, std::move(entry));
+    m_screen.insert(key, inserted);
+    return inserted;
 }
 
 double SemanticScoring::sensesChecked(const EmbeddingProvider::TextWords &query,
@@ -305,6 +310,9 @@ struct SemanticScoring::Query {
     // Against long texts: the query's unit vector without the common direction (when the provider
     // has one).
     std::vector<float> topical;
+    // The two at unit length, for the screen.
+    std::vector<double> unit;
+    std::vector<double> topicalUnit;
     std::optional<EmbeddingProvider::TextWords> words;
 };
 
@@ -322,7 +330,32 @@ std::optional<SemanticScoring::Query> SemanticScoring::prepared(const QString &q
     q.topical = m_common.empty()
         ? (q.length > 0 ? topical(q.vector, std::vector<float>(dimension, 0.0f)) : std::vector<float>{})
         : topical(q.vector, m_common);
+    for (float x : q.vector)
+        q.unit.push_back(q.length > 0 ? double(x) / q.length : 0.0);
+    q.topicalUnit.assign(q.topical.begin(), q.topical.end());
     return q;
+}
+
+bool SemanticScoring::ruledOut(const Query &query, const VectorScreen::Packed &packed, double threshold) const
+{
+    if (!packed.hasVector)
+        return true;
+    const size_t dimension = query.vector.size();
+    if (packed.dimension != dimension)
+        return false;
+    const size_t passages = packed.count() - 1;
+    const bool longText = passages > 0 && !query.topical.empty();
+    // As scoreInto() scores: lowering a long or short text's best only ever lowers it.
+    double best = !longText || m_common.empty() ? VectorScreen::bound(packed, 0, query.unit)
+                                                : -std::numeric_limits<double>::infinity();
+    if (longText) {
+        constexpr double k2 = longTextCommonShare * longTextCommonShare;
+        for (size_t p = 1; p <= passages && best < threshold; ++p) {
+            const double dot = VectorScreen::bound(packed, p, query.topicalUnit);
+            best = std::max(best, m_common.empty() ? dot : (dot + k2) / (1 + k2));
+        }
+    }
+    return best < threshold;
 }
 
 bool SemanticScoring::scoreInto(Query &query, const std::vector<SemanticDocument> &documents, double threshold,
@@ -337,7 +370,11 @@ bool SemanticScoring::scoreInto(Query &query, const std::vector<SemanticDocument
         if (stop && i % stopCheckInterval == 0 && stop())
             return false;
         const SemanticDocument &document = documents[i];
-        const DocumentVectorCache::Entry &entry = entryFor(document.text);
+        const DocumentVectorCache::Key key = m_cache.keyOf(document.text);
+        if (const VectorScreen::Packed *packed = m_screen.find(key); packed && ruledOut(query, *packed, threshold))
+            continue;
+        ++m_weighedInFull;
+        const DocumentVectorCache::Entry &entry = entryFor(document.text, key);
         if (entry.vector.empty())
             continue;
         const bool longText = !entry.passages.empty() && !query.topical.empty();
@@ -372,6 +409,7 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
                                                                double threshold, const std::function<bool()> &stop)
 {
     m_largestBatch = 0;
+    m_weighedInFull = 0;
     Scores result;
     std::optional<Query> q = prepared(query);
     if (q && !scoreInto(*q, documents, threshold, stop, result))
@@ -384,6 +422,7 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
                                                                double threshold, const std::function<bool()> &stop)
 {
     m_largestBatch = 0;
+    m_weighedInFull = 0;
     Scores result;
     std::optional<Query> q = prepared(query);
     if (!q)

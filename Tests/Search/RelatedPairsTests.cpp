@@ -181,9 +181,11 @@ TEST_F(SemanticSearchQuality, QueriesReachTheNotesAboutThemAndNoOthers)
     }
 }
 
-// Scoring a stream a few documents at a time, with a cache too small to keep any of them, gives
-// every document the score that scoring them all at once gives, and never holds more than a batch.
-TEST_F(SemanticSearchQuality, AStreamScoredInBatchesScoresAsTheWholeDoes)
+// Scoring a stream a few documents at a time, with a cache too small to keep any of them and the
+// packed vectors ruling out what cannot reach the threshold, gives every document the score that
+// weighing each in full gives, never holds more than a batch, and once every text is known weighs
+// in full only those that come near the threshold.
+TEST_F(SemanticSearchQuality, AStreamScoredInBatchesScoresAsWeighingEachInFullDoes)
 {
     ASSERT_TRUE(scoring.hasModel());
     std::vector<SemanticDocument> documents;
@@ -214,15 +216,25 @@ TEST_F(SemanticSearchQuality, AStreamScoredInBatchesScoresAsTheWholeDoes)
                 return false;
         return true;
     };
+    size_t matches = 0;
     for (const QString &query : queries) {
-        for (double threshold : {-2.0, SemanticSearch::threshold}) {
-            const auto whole = scoring.scores(query, documents, threshold).value();
-            const auto parts = streamed.scores(query, stream, threshold).value();
-            EXPECT_EQ(parts, whole) << qPrintable(query) << " at " << threshold;
-            EXPECT_LE(streamed.largestBatch(), batch);
-        }
+        // Below every possible score nothing can be ruled out: each document is weighed in full.
+        const auto every = scoring.scores(query, documents, -2).value();
+        ASSERT_EQ(every.size(), documents.size());
+        SemanticScoring::Scores expected;
+        for (const auto &score : every)
+            if (score.second >= SemanticSearch::threshold)
+                expected.push_back(score);
+        matches += expected.size();
+        EXPECT_EQ(streamed.scores(query, stream, SemanticSearch::threshold).value(), expected) << qPrintable(query);
+        EXPECT_EQ(streamed.scores(query, stream, -2).value(), every) << qPrintable(query);
+        EXPECT_LE(streamed.largestBatch(), batch);
+        EXPECT_EQ(scoring.scores(query, documents, SemanticSearch::threshold).value(), expected);
+        EXPECT_LT(scoring.weighedInFull() * 4, documents.size()) << qPrintable(query);
     }
+    EXPECT_GT(matches, 20u);
     EXPECT_EQ(scoring.largestBatch(), documents.size());
+    EXPECT_EQ(streamed.screen().size(), scoring.screen().size());
 
     // A stream whose read fails scores nothing; a stop part-way gives no answer.
     EXPECT_TRUE(streamed
