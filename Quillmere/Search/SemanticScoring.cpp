@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <malloc.h>
 
 namespace quillmere {
 
@@ -437,6 +438,13 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
     if (!read)
         return Scores{};
     return result;
+}
+
+void SemanticScoring::releaseMemory()
+{
+    if (m_provider)
+        m_provider->releasePages();
+    malloc_trim(0);
 }
 
 } // namespace quillmere

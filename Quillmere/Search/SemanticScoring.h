@@ -34,6 +34,8 @@ public:
     // The most documents one request held at once, for callers that keep memory bounded.
     size_t largestBatch() const { return m_largestBatch; }
     bool hasModel();
+    // What the last request touched and nothing keeps goes back to the system.
+    void releaseMemory();
     const DocumentVectorCache &cache() const { return m_cache; }
     const VectorScreen &screen() const { return m_screen; }
     // How many documents the last request worked out, or took from the cache, in full.

@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <malloc.h>
 
 namespace quillmere {
 
@@ -51,8 +50,9 @@ void SemanticSearchEngine::scoresOf(const QString &query, DocumentStream stream,
     post(
         [query, stream = std::move(stream), threshold](SemanticScoring &scoring, const std::function<bool()> &stop) {
             std::optional<Scores> scores = scoring.scores(query, stream, threshold, stop);
-            // The batches' texts came and went in pieces the allocator would otherwise keep.
-            malloc_trim(0);
+            // The batches' texts came and went in pieces the allocator would otherwise keep, and the
+            // word model's pages are needed again only for texts not yet known.
+            scoring.releaseMemory();
             return scores;
         },
         std::move(reply));
