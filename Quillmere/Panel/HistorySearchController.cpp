@@ -75,7 +75,9 @@ void HistorySearchController::refreshSemanticResults()
                          candidates = HistoryStore::SemanticCandidates{state.query, state.filters, query.now,
                                                                        lists.hiddenPageRows(state.unlockedBoardIDs),
                                                                        SemanticSearch::documentLength}](
-                            const std::atomic<bool> &stop) { return read(candidates, stop); };
+                            const std::atomic<bool> &stop, const SemanticScorer::DocumentBatch &batch) {
+                return read(candidates, stop, batch);
+            };
         else
             candidates = lists.semanticCandidateRows(query);
     }

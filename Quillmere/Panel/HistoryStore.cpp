@@ -233,11 +233,16 @@ HistoryStore::DocumentsRead ClipStoreHistory::semanticDocumentsRead() const
 {
     if (m_store.container().isInMemory())
         return {};
-    return [path = m_store.container().storeURL()](
-               const SemanticCandidates &candidates,
-               const std::atomic<bool> &stop) -> std::optional<std::vector<SemanticDocument>> {
+    return [path = m_store.container().storeURL()](const SemanticCandidates &candidates, const std::atomic<bool> &stop,
+                                                   const SemanticScorer::DocumentBatch &batch) -> bool {
         const SearchQuery words(candidates.query);
+        const qsizetype batchSize = std::max<qsizetype>(1, candidates.batchSize);
         std::vector<SemanticDocument> documents;
+        bool wanted = true;
+        const auto handOver = [&] {
+            wanted = batch(std::exchange(documents, {}));
+            return wanted;
+        };
         const auto hidden = [&](const ClipSnapshot &clip) {
             return clip.pageID
                 && std::find(candidates.hiddenPageRows.begin(), candidates.hiddenPageRows.end(), clip.pageID->rowID)
@@ -248,11 +253,11 @@ HistoryStore::DocumentsRead ClipStoreHistory::semanticDocumentsRead() const
             if ((keyed || !words.matches(searchKeyOf(clip))) && matchesFilters(clip, candidates.filters, candidates.now)
                 && !hidden(clip))
                 documents.push_back({clip.id, semanticText(clip, candidates.documentLength)});
-            return true;
+            return qsizetype(documents.size()) < batchSize || handOver();
         });
-        if (!walked)
-            return std::nullopt;
-        return documents;
+        if (!walked || !wanted)
+            return false;
+        return documents.empty() || handOver();
     };
 }
 

@@ -44,16 +44,18 @@ public:
     virtual SearchRead searchRead() const { return {}; }
     // The documents for the semantic layer: the saved clips whose key misses a word of `query`
     // (its literal matches are on screen), that pass `filters` and are on no Page of
-    // `hiddenPageRows`, newest first.
+    // `hiddenPageRows`, newest first, handed to `batch` at most `batchSize` at a time. Gives false
+    // when the read failed or was stopped.
     struct SemanticCandidates {
         QString query;
         ClipSearchFilters filters;
         QDateTime now;
         std::vector<qint64> hiddenPageRows;
         qsizetype documentLength = 0;
+        qsizetype batchSize = SemanticSearch::batchSize;
     };
-    using DocumentsRead = std::function<std::optional<std::vector<SemanticDocument>>(
-        const SemanticCandidates &candidates, const std::atomic<bool> &stop)>;
+    using DocumentsRead = std::function<bool(const SemanticCandidates &candidates, const std::atomic<bool> &stop,
+                                             const SemanticScorer::DocumentBatch &batch)>;
     virtual DocumentsRead semanticDocumentsRead() const { return {}; }
     // The saved clips of those rows, newest first, with their keys.
     using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>(const std::vector<qint64> &rows)>;

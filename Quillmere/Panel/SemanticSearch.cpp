@@ -1,7 +1,6 @@
 #include "Quillmere/Panel/SemanticSearch.h"
 
 #include "Quillmere/Panel/SnapshotSearch.h"
-#include "Quillmere/Platform/Core/InBackground.h"
 
 namespace quillmere {
 
@@ -44,13 +43,17 @@ void SemanticSearch::fire(quint64 generation, const Request &request, const Stil
     if (generation != *m_generation)
         return;
     if (request.documents) {
+        if (!m_engine) {
+            replyFor(generation, request, answer)({});
+            return;
+        }
         m_readStop = std::make_shared<std::atomic<bool>>(false);
-        inBackground(
-            &m_reads, [job = request.documents, stop = m_readStop] { return job(*stop); },
-            [this, generation, request, answer](std::optional<std::vector<SemanticDocument>> documents) {
-                if (generation == *m_generation)
-                    score(generation, request, documents.value_or(std::vector<SemanticDocument>{}), answer);
-            });
+        m_engine->scoresOf(
+            request.query,
+            [job = request.documents, stop = m_readStop](const SemanticScorer::DocumentBatch &batch) {
+                return job(*stop, batch);
+            },
+            threshold, replyFor(generation, request, answer));
         return;
     }
     std::vector<SemanticDocument> documents;
@@ -61,25 +64,24 @@ void SemanticSearch::fire(quint64 generation, const Request &request, const Stil
             continue;
         documents.push_back({clip.id, semanticText(clip, documentLength)});
     }
-    score(generation, request, std::move(documents), answer);
-}
-
-void SemanticSearch::score(quint64 generation, const Request &request, std::vector<SemanticDocument> documents,
-                           const Answer &answer)
-{
-    std::weak_ptr<quint64> alive = m_generation;
-    auto reply = [alive, generation, query = request.query, excluded = request.excludedRows,
-                  answer](SemanticScorer::Scores scores) {
-        const auto current = alive.lock();
-        if (!current || *current != generation)
-            return; // cancelled, replaced or gone while scoring
-        answer(query, excluded, scores);
-    };
+    SemanticScorer::Reply reply = replyFor(generation, request, answer);
     if (!m_engine || documents.empty()) {
         reply({});
         return;
     }
     m_engine->scores(request.query, std::move(documents), threshold, std::move(reply));
+}
+
+SemanticScorer::Reply SemanticSearch::replyFor(quint64 generation, const Request &request, const Answer &answer) const
+{
+    std::weak_ptr<quint64> alive = m_generation;
+    return [alive, generation, query = request.query, excluded = request.excludedRows,
+            answer](SemanticScorer::Scores scores) {
+        const auto current = alive.lock();
+        if (!current || *current != generation)
+            return; // cancelled, replaced or gone while scoring
+        answer(query, excluded, scores);
+    };
 }
 
 } // namespace quillmere

@@ -21,11 +21,18 @@ class SemanticScorer {
 public:
     using Scores = ClipLists::Scores;
     using Reply = std::function<void(Scores)>;
+    // Documents handed over a batch at a time, so that only a batch of texts is alive at once.
+    // `batch` answers false when no more are wanted; a stream gives false when its read failed.
+    using DocumentBatch = std::function<bool(std::vector<SemanticDocument>)>;
+    using DocumentStream = std::function<bool(const DocumentBatch &batch)>;
     virtual ~SemanticScorer() = default;
     // Scores at or above `threshold`. `reply` runs on the main thread, at once or later; an
     // engine without a model answers with no scores.
     virtual void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold,
                         Reply reply) = 0;
+    // The same over the documents `stream` reads, which it does off the main thread; a failed read
+    // scores nothing.
+    virtual void scoresOf(const QString &query, DocumentStream stream, double threshold, Reply reply) = 0;
     // True once the engine has tried to load its model and could not; asked on the main thread
     // when an answer comes.
     virtual bool hasNoModel() const { return false; }
@@ -39,8 +46,11 @@ public:
     static constexpr std::chrono::milliseconds debounce{200};
     static constexpr double threshold = 0.6;
     static constexpr qsizetype documentLength = 1000;
+    // Documents read from the store at once: a few megabytes of text at most.
+    static constexpr qsizetype batchSize = 2048;
 
-    using DocumentsJob = std::function<std::optional<std::vector<SemanticDocument>>(const std::atomic<bool> &stop)>;
+    // Gives false when the read failed or was stopped.
+    using DocumentsJob = std::function<bool(const std::atomic<bool> &stop, const SemanticScorer::DocumentBatch &batch)>;
     struct Request {
         QString query;
         std::shared_ptr<const ClipLists::ClipVector> clips;
@@ -68,17 +78,15 @@ public:
 
 private:
     void fire(quint64 generation, const Request &request, const StillAllowed &allowed, const Answer &answer);
-    void score(quint64 generation, const Request &request, std::vector<SemanticDocument> documents,
-               const Answer &answer);
+    SemanticScorer::Reply replyFor(quint64 generation, const Request &request, const Answer &answer) const;
 
     TaskScheduler &m_scheduler;
     SemanticScorer *m_engine;
     TaskScheduler::TaskId m_waiting = 0;
     // Shared with the engine's replies so that a reply after cancellation or destruction is dropped.
     std::shared_ptr<quint64> m_generation = std::make_shared<quint64>(0);
-    // Stops the store read under way; its answer reaches nothing once this is gone.
+    // Stops the store read under way.
     std::shared_ptr<std::atomic<bool>> m_readStop;
-    QObject m_reads;
 };
 
 } // namespace quillmere

@@ -3,7 +3,10 @@
 #include "Quillmere/Search/EmbeddingProvider.h"
 
 #include <QCryptographicHash>
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <openssl/evp.h>
 
 namespace quillmere {
@@ -73,6 +76,78 @@ void DocumentVectorCache::clear()
 {
     m_index.clear();
     m_order.clear();
+}
+
+namespace {
+
+void pack(std::vector<qint8> &out, const float *v, size_t dimension, double length)
+{
+    double largest = 0;
+    for (size_t d = 0; d < dimension; ++d)
+        largest = std::max(largest, std::abs(double(v[d]) / length));
+    const float scale = float(largest / 127);
+    const size_t at = out.size();
+    out.resize(at + sizeof scale + dimension);
+    std::memcpy(out.data() + at, &scale, sizeof scale);
+    for (size_t d = 0; d < dimension; ++d)
+        out[at + sizeof scale + d] =
+            scale > 0 ? qint8(std::clamp(std::lround(double(v[d]) / length / scale), -127L, 127L)) : qint8(0);
+}
+
+} // namespace
+
+VectorScreen::VectorScreen(size_t capacity) : m_capacity(capacity > 0 ? capacity : 1)
+{
+}
+
+size_t VectorScreen::KeyHash::operator()(const DocumentVectorCache::Key &key) const
+{
+    size_t h;
+    std::memcpy(&h, key.data(), sizeof h);
+    return h;
+}
+
+const VectorScreen::Packed *VectorScreen::find(const DocumentVectorCache::Key &key) const
+{
+    const auto it = m_packed.find(key);
+    return it == m_packed.end() ? nullptr : &it->second;
+}
+
+void VectorScreen::insert(const DocumentVectorCache::Key &key, const DocumentVectorCache::Entry &entry)
+{
+    const size_t dimension = entry.vector.size();
+    if (dimension > std::numeric_limits<quint16>::max() || entry.passages.size() % std::max<size_t>(dimension, 1))
+        return;
+    if (m_packed.size() >= m_capacity)
+        m_packed.clear();
+    Packed packed;
+    packed.hasVector = dimension > 0;
+    packed.dimension = quint16(dimension);
+    if (dimension > 0) {
+        // A zero vector packs to zeros, which bounds its dot product at 0 as the exact one is.
+        packed.bytes.reserve((1 + entry.passages.size() / dimension) * (sizeof(float) + dimension));
+        pack(packed.bytes, entry.vector.data(), dimension, entry.length > 0 ? entry.length : 1);
+        // Passages are at unit length (or zero) already.
+        for (size_t at = 0; at < entry.passages.size(); at += dimension)
+            pack(packed.bytes, entry.passages.data() + at, dimension, 1);
+    }
+    m_packed.insert_or_assign(key, std::move(packed));
+}
+
+double VectorScreen::bound(const Packed &packed, size_t index, const std::vector<double> &query)
+{
+    const size_t dimension = packed.dimension;
+    const qint8 *at = packed.bytes.data() + index * (sizeof(float) + dimension);
+    float scale;
+    std::memcpy(&scale, at, sizeof scale);
+    const qint8 *values = at + sizeof scale;
+    double dot = 0, spread = 0;
+    for (size_t d = 0; d < dimension; ++d) {
+        dot += query[d] * values[d];
+        spread += std::abs(query[d]);
+    }
+    // Each byte is within half a step of the exact value; the rest covers float rounding.
+    return dot * scale + spread * scale * 0.5000001 + 1e-6;
 }
 
 } // namespace quillmere

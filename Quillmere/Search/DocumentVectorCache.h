@@ -60,4 +60,34 @@ private:
     std::unordered_map<Key, Order::iterator, KeyHash> m_index;
 };
 
+// Each known text's vectors (DocumentVectorCache::Entry's whole vector and passages) at unit
+// length, one signed byte a dimension and a scale a vector: a fifth of an entry or less, so that
+// every text of a long history stays known and a search need not work out again the vectors of
+// those that cannot reach its threshold. Full, it starts over.
+class VectorScreen {
+public:
+    struct Packed {
+        bool hasVector = false;
+        quint16 dimension = 0;
+        // A float scale then `dimension` bytes, the whole text first, then each passage.
+        std::vector<qint8> bytes;
+        size_t count() const { return dimension ? bytes.size() / (sizeof(float) + dimension) : 0; }
+    };
+
+    explicit VectorScreen(size_t capacity);
+    const Packed *find(const DocumentVectorCache::Key &key) const;
+    void insert(const DocumentVectorCache::Key &key, const DocumentVectorCache::Entry &entry);
+    // At least the dot product of the unit vector `query` (`dimension` values) and the packed vector
+    // `index`, which the exact one is at unit length.
+    static double bound(const Packed &packed, size_t index, const std::vector<double> &query);
+    size_t size() const { return m_packed.size(); }
+
+private:
+    struct KeyHash {
+        size_t operator()(const DocumentVectorCache::Key &key) const;
+    };
+    size_t m_capacity;
+    std::unordered_map<DocumentVectorCache::Key, Packed, KeyHash> m_packed;
+};
+
 } // namespace quillmere

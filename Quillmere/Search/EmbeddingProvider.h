@@ -35,6 +35,8 @@ public:
     // The hash (as in TextWords) of each of the text's words, function words too, in text order;
     // no vector is looked up. Empty when the provider does not read words.
     virtual std::vector<quint64> wordHashes(QStringView) const { return {}; }
+    // Hands back to the system what the provider holds only to be quick, once a search is done.
+    virtual void releasePages() const {}
 };
 
 // The sentence vector when there is one, else the mean of the word vectors; empty when neither.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <malloc.h>
 
 namespace quillmere {
 
@@ -159,14 +160,17 @@ bool SemanticScoring::hasModel()
     return m_provider != nullptr;
 }
 
-const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &documentText)
+const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &documentText,
+                                                            const DocumentVectorCache::Key &key)
 {
-    const DocumentVectorCache::Key key = m_cache.keyOf(documentText);
     if (const DocumentVectorCache::Entry *entry = m_cache.find(key))
         return *entry;
     const QString text = documentText.trimmed();
-    if (text.isEmpty())
-        return m_cache.insert(key, {});
+    if (text.isEmpty()) {
+        const DocumentVectorCache::Entry &entry = m_cache.insert(key, {});
+        m_screen.insert(key, entry);
+        return entry;
+    }
     DocumentVectorCache::Entry entry;
     const std::vector<QStringView> parts = passages(text);
     std::vector<float> whole = m_provider->sentenceVector(text);
@@ -211,7 +215,9 @@ const DocumentVectorCache::Entry &SemanticScoring::entryFor(const QString &docum
     }
     entry.vector = std::move(whole);
     entry.passages = std::move(units);
-    return m_cache.insert(key, std::move(entry));
+    const DocumentVectorCache::Entry &inserted = m_cache.insert(key, std::move(entry));
+    m_screen.insert(key, inserted);
+    return inserted;
 }
 
 double SemanticScoring::sensesChecked(const EmbeddingProvider::TextWords &query,
@@ -298,37 +304,82 @@ double SemanticScoring::bestOfLongText(const EmbeddingProvider::TextWords &query
     return best;
 }
 
-std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
-                                                               const std::vector<SemanticDocument> &documents,
-                                                               double threshold, const std::function<bool()> &stop)
-{
-    Scores result;
-    const QString trimmed = query.trimmed();
-    if (trimmed.isEmpty() || !hasModel())
-        return result;
-    const std::vector<float> queryVector = textVector(*m_provider, trimmed);
-    if (queryVector.empty())
-        return result;
-    const double queryLength = vectorLength(queryVector);
-    const size_t dimension = queryVector.size();
+struct SemanticScoring::Query {
+    QString trimmed;
+    std::vector<float> vector;
+    double length = 0;
     // Against long texts: the query's unit vector without the common direction (when the provider
     // has one).
-    const std::vector<float> queryTopical = m_common.empty()
-        ? (queryLength > 0 ? topical(queryVector, std::vector<float>(dimension, 0.0f)) : std::vector<float>{})
-        : topical(queryVector, m_common);
+    std::vector<float> topical;
+    // The two at unit length, for the screen.
+    std::vector<double> unit;
+    std::vector<double> topicalUnit;
+    std::optional<EmbeddingProvider::TextWords> words;
+};
+
+std::optional<SemanticScoring::Query> SemanticScoring::prepared(const QString &query)
+{
+    Query q;
+    q.trimmed = query.trimmed();
+    if (q.trimmed.isEmpty() || !hasModel())
+        return std::nullopt;
+    q.vector = textVector(*m_provider, q.trimmed);
+    if (q.vector.empty())
+        return std::nullopt;
+    q.length = vectorLength(q.vector);
+    const size_t dimension = q.vector.size();
+    q.topical = m_common.empty()
+        ? (q.length > 0 ? topical(q.vector, std::vector<float>(dimension, 0.0f)) : std::vector<float>{})
+        : topical(q.vector, m_common);
+    for (float x : q.vector)
+        q.unit.push_back(q.length > 0 ? double(x) / q.length : 0.0);
+    q.topicalUnit.assign(q.topical.begin(), q.topical.end());
+    return q;
+}
+
+bool SemanticScoring::ruledOut(const Query &query, const VectorScreen::Packed &packed, double threshold) const
+{
+    if (!packed.hasVector)
+        return true;
+    const size_t dimension = query.vector.size();
+    if (packed.dimension != dimension)
+        return false;
+    const size_t passages = packed.count() - 1;
+    const bool longText = passages > 0 && !query.topical.empty();
+    // As scoreInto() scores: lowering a long or short text's best only ever lowers it.
+    double best = !longText || m_common.empty() ? VectorScreen::bound(packed, 0, query.unit)
+                                                : -std::numeric_limits<double>::infinity();
+    if (longText) {
+        constexpr double k2 = longTextCommonShare * longTextCommonShare;
+        for (size_t p = 1; p <= passages && best < threshold; ++p) {
+            const double dot = VectorScreen::bound(packed, p, query.topicalUnit);
+            best = std::max(best, m_common.empty() ? dot : (dot + k2) / (1 + k2));
+        }
+    }
+    return best < threshold;
+}
+
+bool SemanticScoring::scoreInto(Query &query, const std::vector<SemanticDocument> &documents, double threshold,
+                                const std::function<bool()> &stop, Scores &out)
+{
+    m_largestBatch = std::max(m_largestBatch, documents.size());
+    const size_t dimension = query.vector.size();
     constexpr double k2 = longTextCommonShare * longTextCommonShare;
     constexpr size_t stopCheckInterval = 64;
-    std::optional<EmbeddingProvider::TextWords> queryWords;
     std::vector<double> raw;
     for (size_t i = 0; i < documents.size(); ++i) {
         if (stop && i % stopCheckInterval == 0 && stop())
-            return std::nullopt;
+            return false;
         const SemanticDocument &document = documents[i];
-        const DocumentVectorCache::Entry &entry = entryFor(document.text);
+        const DocumentVectorCache::Key key = m_cache.keyOf(document.text);
+        if (const VectorScreen::Packed *packed = m_screen.find(key); packed && ruledOut(query, *packed, threshold))
+            continue;
+        ++m_weighedInFull;
+        const DocumentVectorCache::Entry &entry = entryFor(document.text, key);
         if (entry.vector.empty())
             continue;
-        const bool longText = !entry.passages.empty() && !queryTopical.empty();
-        double score = cosineSimilarity(queryVector, queryLength, entry.vector, entry.length);
+        const bool longText = !entry.passages.empty() && !query.topical.empty();
+        double score = cosineSimilarity(query.vector, query.length, entry.vector, entry.length);
         if (longText) {
             // Candidate 0 is the whole text: without a common direction compared as a short text
             // is, with one as the first of the stored vectors.
@@ -336,22 +387,64 @@ std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &qu
             for (size_t at = 0; at + dimension <= entry.passages.size(); at += dimension) {
                 double dot = 0;
                 for (size_t d = 0; d < dimension; ++d)
-                    dot += double(queryTopical[d]) * entry.passages[at + d];
+                    dot += double(query.topical[d]) * entry.passages[at + d];
                 raw.push_back(m_common.empty() ? dot : (dot + k2) / (1 + k2));
             }
-            if (!queryWords)
-                queryWords = m_provider->textWords(trimmed, true);
-            score = bestOfLongText(*queryWords, entry, document.text, raw, threshold);
+            if (!query.words)
+                query.words = m_provider->textWords(query.trimmed, true);
+            score = bestOfLongText(*query.words, entry, document.text, raw, threshold);
         }
         if (score >= threshold && !entry.words.empty()) {
-            if (!queryWords)
-                queryWords = m_provider->textWords(trimmed, true);
-            score = sensesChecked(*queryWords, entry, score);
+            if (!query.words)
+                query.words = m_provider->textWords(query.trimmed, true);
+            score = sensesChecked(*query.words, entry, score);
         }
         if (score >= threshold)
-            result.emplace_back(document.id, score);
+            out.emplace_back(document.id, score);
     }
+    return true;
+}
+
+std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
+                                                               const std::vector<SemanticDocument> &documents,
+                                                               double threshold, const std::function<bool()> &stop)
+{
+    m_largestBatch = 0;
+    m_weighedInFull = 0;
+    Scores result;
+    std::optional<Query> q = prepared(query);
+    if (q && !scoreInto(*q, documents, threshold, stop, result))
+        return std::nullopt;
     return result;
+}
+
+std::optional<SemanticScoring::Scores> SemanticScoring::scores(const QString &query,
+                                                               const SemanticScorer::DocumentStream &stream,
+                                                               double threshold, const std::function<bool()> &stop)
+{
+    m_largestBatch = 0;
+    m_weighedInFull = 0;
+    Scores result;
+    std::optional<Query> q = prepared(query);
+    if (!q)
+        return result;
+    bool stopped = false;
+    const bool read = stream([&](std::vector<SemanticDocument> batch) {
+        stopped = !scoreInto(*q, batch, threshold, stop, result);
+        return !stopped;
+    });
+    if (stopped)
+        return std::nullopt;
+    if (!read)
+        return Scores{};
+    return result;
+}
+
+void SemanticScoring::releaseMemory()
+{
+    if (m_provider)
+        m_provider->releasePages();
+    malloc_trim(0);
 }
 
 } // namespace quillmere

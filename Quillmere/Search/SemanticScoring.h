@@ -17,7 +17,9 @@ class SemanticScoring {
 public:
     using Loader = std::function<std::unique_ptr<EmbeddingProvider>()>;
     using Scores = SemanticScorer::Scores;
-    static constexpr size_t defaultCacheCapacity = 16384;
+    // The screen keeps every text of a long history; in full, only those a search came near are kept.
+    static constexpr size_t defaultCacheCapacity = 2048;
+    static constexpr size_t screenCapacity = 262144;
 
     explicit SemanticScoring(Loader loader, size_t cacheCapacity = defaultCacheCapacity);
 
@@ -25,8 +27,19 @@ public:
     // order. Nothing when `stop` answers true part-way.
     std::optional<Scores> scores(const QString &query, const std::vector<SemanticDocument> &documents, double threshold,
                                  const std::function<bool()> &stop = {});
+    // The same over the documents `stream` hands over, a batch at a time, so that no more than a
+    // batch of texts is held; nothing scored when the stream's read failed.
+    std::optional<Scores> scores(const QString &query, const SemanticScorer::DocumentStream &stream, double threshold,
+                                 const std::function<bool()> &stop = {});
+    // The most documents one request held at once, for callers that keep memory bounded.
+    size_t largestBatch() const { return m_largestBatch; }
     bool hasModel();
+    // What the last request touched and nothing keeps goes back to the system.
+    void releaseMemory();
     const DocumentVectorCache &cache() const { return m_cache; }
+    const VectorScreen &screen() const { return m_screen; }
+    // How many documents the last request worked out, or took from the cache, in full.
+    size_t weighedInFull() const { return m_weighedInFull; }
 
     // A text longer than one passage is also scored by its best passage, so that a long note that
     // mixes topics meets a query on one of them without the others drowning it.
@@ -55,7 +68,14 @@ public:
     static constexpr double farShare = 0.5;
 
 private:
-    const DocumentVectorCache::Entry &entryFor(const QString &text);
+    struct Query;
+    std::optional<Query> prepared(const QString &query);
+    // Appends the scores of `documents` to `out`; false when `stop` answered true.
+    bool scoreInto(Query &query, const std::vector<SemanticDocument> &documents, double threshold,
+                   const std::function<bool()> &stop, Scores &out);
+    const DocumentVectorCache::Entry &entryFor(const QString &text, const DocumentVectorCache::Key &key);
+    // Whether the packed vectors show that the document cannot reach `threshold` against `query`.
+    bool ruledOut(const Query &query, const VectorScreen::Packed &packed, double threshold) const;
     // `score` of a short pair, lowered when it rests on a single word the two texts share while
     // the rest of them disagree.
     static double sensesChecked(const EmbeddingProvider::TextWords &query, const DocumentVectorCache::Entry &document,
@@ -70,6 +90,9 @@ private:
     std::unique_ptr<EmbeddingProvider> m_provider;
     std::vector<float> m_common;
     DocumentVectorCache m_cache;
+    VectorScreen m_screen{screenCapacity};
+    size_t m_largestBatch = 0;
+    size_t m_weighedInFull = 0;
 };
 
 } // namespace quillmere

@@ -39,6 +39,27 @@ SemanticSearchEngine::~SemanticSearchEngine()
 void SemanticSearchEngine::scores(const QString &query, std::vector<SemanticDocument> documents, double threshold,
                                   Reply reply)
 {
+    post([query, documents = std::move(documents),
+          threshold](SemanticScoring &scoring,
+                     const std::function<bool()> &stop) { return scoring.scores(query, documents, threshold, stop); },
+         std::move(reply));
+}
+
+void SemanticSearchEngine::scoresOf(const QString &query, DocumentStream stream, double threshold, Reply reply)
+{
+    post(
+        [query, stream = std::move(stream), threshold](SemanticScoring &scoring, const std::function<bool()> &stop) {
+            std::optional<Scores> scores = scoring.scores(query, stream, threshold, stop);
+            // The batches' texts came and went in pieces the allocator would otherwise keep, and the
+            // word model's pages are needed again only for texts not yet known.
+            scoring.releaseMemory();
+            return scores;
+        },
+        std::move(reply));
+}
+
+void SemanticSearchEngine::post(Work work, Reply reply)
+{
     const quint64 request = m_latest->fetch_add(1) + 1;
     SemanticWorker *worker = m_worker.get();
     // The engine outlives every run of this on the worker (its destructor waits for the thread),
@@ -47,12 +68,11 @@ void SemanticSearchEngine::scores(const QString &query, std::vector<SemanticDocu
         worker,
         QUILLMERE_HANDED_OVER(
             worker,
-            [this, worker, latest = m_latest, request, query, documents = std::move(documents), threshold,
-             reply = std::move(reply)]() mutable {
+            [this, worker, latest = m_latest, request, work = std::move(work), reply = std::move(reply)]() mutable {
                 const auto overtaken = [&] { return latest->load() != request; };
                 if (overtaken())
                     return;
-                std::optional<Scores> scores = worker->scoring.scores(query, documents, threshold, overtaken);
+                std::optional<Scores> scores = work(worker->scoring, overtaken);
                 if (!scores)
                     return;
                 if (!worker->scoring.hasModel())

@@ -23,9 +23,15 @@ public:
     ~SemanticSearchEngine() override;
 
     void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold, Reply reply) override;
+    // The stream is read on the engine's thread, and what its batches took is handed back to the
+    // system once the request is done.
+    void scoresOf(const QString &query, DocumentStream stream, double threshold, Reply reply) override;
     bool hasNoModel() const override { return m_noModel.load(); }
 
 private:
+    using Work = std::function<std::optional<Scores>(SemanticScoring &scoring, const std::function<bool()> &stop)>;
+    void post(Work work, Reply reply);
+
     QThread m_thread;
     std::unique_ptr<SemanticWorker> m_worker; // lives on m_thread until it stops
     std::shared_ptr<std::atomic<quint64>> m_latest = std::make_shared<std::atomic<quint64>>(0);

@@ -21,6 +21,7 @@ public:
     std::vector<float> commonDirection() const override { return m_model->commonDirection(); }
     TextWords textWords(QStringView text, bool withVectors) const override;
     std::vector<quint64> wordHashes(QStringView text) const override;
+    void releasePages() const override { m_model->releasePages(); }
     // A word vector shorter than this is a function word's ("the", "of", "is"): frequent words are
     // weighted down so far that the shortest word of substance is some ten times longer.
     static constexpr double functionWordLength = 0.1;

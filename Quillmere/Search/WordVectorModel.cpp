@@ -4,6 +4,7 @@
 #include <QtEndian>
 #include <cmath>
 #include <cstring>
+#include <sys/mman.h>
 #include <zlib.h>
 
 namespace quillmere {
@@ -158,10 +159,20 @@ std::unique_ptr<WordVectorModel> WordVectorModel::open(const QString &path, QStr
     if (commonLength > 0 && std::isfinite(commonLength))
         for (size_t i = 0; i < dimension; ++i)
             model->m_commonUnit[i] = float(model->m_common[i] / commonLength);
+    model->m_mapped = data;
+    model->m_mappedSize = size_t(size);
+    // The checksum brought every page in; a search needs only the words of the texts it weighs.
+    model->releasePages();
     return model;
 }
 
 WordVectorModel::~WordVectorModel() = default;
+
+void WordVectorModel::releasePages() const
+{
+    if (m_mapped)
+        ::madvise(const_cast<uchar *>(m_mapped), m_mappedSize, MADV_DONTNEED);
+}
 
 quint64 WordVectorModel::hash(std::string_view word)
 {

@@ -38,6 +38,9 @@ public:
     bool addNgramVector(std::string_view word, float *sum) const;
     // The direction all stored vectors share a part of, of unit length.
     const std::vector<float> &commonDirection() const { return m_commonUnit; }
+    // Lets the system take back the file's pages this process has read; they are read again
+    // from the file as words are looked up.
+    void releasePages() const;
 
 private:
     WordVectorModel() = default;
@@ -50,6 +53,8 @@ private:
     quint32 m_ngramBuckets = 0;
     int m_minn = 0;
     int m_maxn = 0;
+    const uchar *m_mapped = nullptr;
+    size_t m_mappedSize = 0;
     const uchar *m_table = nullptr;
     const uchar *m_entries = nullptr;
     const uchar *m_strings = nullptr;

@@ -55,8 +55,20 @@ public:
     {
         calls.push_back({query, std::move(documents), std::move(reply)});
     }
+    // Reads the whole stream at once, here, and remembers each batch's size.
+    void scoresOf(const QString &query, DocumentStream stream, double, Reply reply) override
+    {
+        Call call{query, {}, std::move(reply)};
+        stream([&](std::vector<SemanticDocument> batch) {
+            batchSizes.push_back(batch.size());
+            std::move(batch.begin(), batch.end(), std::back_inserter(call.documents));
+            return true;
+        });
+        calls.push_back(std::move(call));
+    }
     bool hasNoModel() const override { return noModel; }
     std::vector<Call> calls;
+    std::vector<size_t> batchSizes;
     bool noModel = false;
 };
 

@@ -503,6 +503,8 @@ TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
     ASSERT_TRUE(waitUntil([&] { return engine.calls.size() == 1; }));
     const std::vector<SemanticDocument> &documents = engine.calls[0].documents;
     EXPECT_EQ(int(documents.size()), total) << "every stored clip, not the part held";
+    for (size_t size : engine.batchSizes)
+        EXPECT_LE(qsizetype(size), SemanticSearch::batchSize);
     ASSERT_FALSE(documents.empty());
     const PersistentIdentifier oldest = documents.back().id;
     EXPECT_EQ(documents.back().text, QStringLiteral("note 0 of the week"));
@@ -512,4 +514,39 @@ TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
     ASSERT_TRUE(waitUntil([&] { return model.lists().relatedCount() == 1; }));
     EXPECT_EQ(model.lists().relatedAt(0).id, oldest);
     EXPECT_EQ(model.lists().visibleCount(), 0);
+}
+
+// The store hands the semantic layer its candidates a bounded batch at a time, newest first, and
+// stops reading when no more are wanted.
+TEST(StoreSearch, TheSemanticCandidatesComeInBoundedBatches)
+{
+    MemoryStore m(true);
+    const int total = 150;
+    for (int i = 0; i < total; ++i) {
+        m.clock.advance(1000);
+        m.store->context().insert(
+            m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("note %1 of the week").arg(i)}));
+    }
+    ASSERT_TRUE(m.store->save());
+    ClipStoreHistory history(*m.store);
+    const HistoryStore::DocumentsRead read = history.semanticDocumentsRead();
+    ASSERT_TRUE(read);
+    HistoryStore::SemanticCandidates candidates{QStringLiteral("garden party"), {}, m.clock.now(), {}, 1000, 64};
+    const std::atomic<bool> stop{false};
+    std::vector<size_t> sizes;
+    std::vector<SemanticDocument> documents;
+    EXPECT_TRUE(read(candidates, stop, [&](std::vector<SemanticDocument> batch) {
+        sizes.push_back(batch.size());
+        std::move(batch.begin(), batch.end(), std::back_inserter(documents));
+        return true;
+    }));
+    EXPECT_EQ(sizes, (std::vector<size_t>{64, 64, 22}));
+    ASSERT_EQ(int(documents.size()), total);
+    EXPECT_EQ(documents.front().text, QStringLiteral("note 149 of the week"));
+    EXPECT_EQ(documents.back().text, QStringLiteral("note 0 of the week"));
+
+    int batches = 0;
+    EXPECT_FALSE(read(candidates, stop, [&](std::vector<SemanticDocument>) { return ++batches < 2; }))
+        << "a taker that wants no more ends the read";
+    EXPECT_EQ(batches, 2);
 }

@@ -111,3 +111,46 @@ TEST(SemanticSearchEngine, GoingAwayWithWorkPendingDropsTheAnswers)
     QCoreApplication::sendPostedEvents();
     EXPECT_FALSE(answer.answered);
 }
+
+// A stream of documents is read on the engine's thread, never the caller's, a batch at a time;
+// a newer request stops it at the next batch.
+TEST(SemanticSearchEngine, AStreamIsReadOnTheEnginesThreadAndStopsWhenOvertaken)
+{
+    std::latch release(1);
+    SemanticSearchEngine engine([] {
+        auto e = std::make_unique<FakeEmbedding>();
+        e->words = {{QStringLiteral("pear"), {1, 0}}, {QStringLiteral("stone"), {0, 1}}};
+        return std::unique_ptr<EmbeddingProvider>(std::move(e));
+    });
+    std::atomic<QThread *> readOn{nullptr};
+    std::atomic<int> batchesTaken{0};
+    const auto stream = [&](int batches, bool wait) {
+        return [&, batches, wait](const SemanticScorer::DocumentBatch &batch) {
+            readOn = QThread::currentThread();
+            for (int b = 0; b < batches; ++b) {
+                if (!batch(docs()))
+                    return false;
+                ++batchesTaken;
+                if (wait && b == 0)
+                    release.wait();
+            }
+            return true;
+        };
+    };
+    Answer whole;
+    engine.scoresOf(QStringLiteral("pear"), stream(3, false), 0.6, recorder(whole));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return whole.answered; }, 10000));
+    EXPECT_NE(readOn.load(), QThread::currentThread());
+    EXPECT_EQ(whole.thread, QThread::currentThread());
+    ASSERT_EQ(whole.scores.size(), 3u) << "one match a batch";
+
+    batchesTaken = 0;
+    Answer overtaken, newest;
+    engine.scoresOf(QStringLiteral("pear"), stream(1000, true), 0.6, recorder(overtaken));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return batchesTaken >= 1; }, 10000));
+    engine.scores(QStringLiteral("stone"), docs(), 0.6, recorder(newest));
+    release.count_down();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return newest.answered; }, 10000));
+    EXPECT_FALSE(overtaken.answered);
+    EXPECT_EQ(batchesTaken.load(), 1) << "no batch taken after the newer request";
+}

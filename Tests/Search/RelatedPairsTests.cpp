@@ -180,3 +180,67 @@ TEST_F(SemanticSearchQuality, QueriesReachTheNotesAboutThemAndNoOthers)
         }
     }
 }
+
+// Scoring a stream a few documents at a time, with a cache too small to keep any of them and the
+// packed vectors ruling out what cannot reach the threshold, gives every document the score that
+// weighing each in full gives, never holds more than a batch, and once every text is known weighs
+// in full only those that come near the threshold.
+TEST_F(SemanticSearchQuality, AStreamScoredInBatchesScoresAsWeighingEachInFullDoes)
+{
+    ASSERT_TRUE(scoring.hasModel());
+    std::vector<SemanticDocument> documents;
+    QStringList queries;
+    const auto add = [&](const QString &text) {
+        documents.push_back({{QStringLiteral("ClipItem"), qint64(documents.size() + 1)}, text});
+    };
+    forEachRow(lines(QUILLMERE_LABELLED_PAIRS), [&](const QString &, const QStringList &f) {
+        add(f.value(1));
+        add(f.value(2));
+        if (queries.size() < 12 && documents.size() % 20 == 0)
+            queries << f.value(1);
+    });
+    forEachRow(lines(QUILLMERE_LABELLED_NOTES), [&](const QString &, const QStringList &f) {
+        add(f.value(2));
+        if (f[0] != QStringLiteral("note") && queries.size() < 24 && documents.size() % 3 == 0)
+            queries << f.value(2);
+    });
+    ASSERT_GE(documents.size(), 400u);
+    ASSERT_GE(queries.size(), 20);
+
+    constexpr size_t batch = 7;
+    SemanticScoring streamed([] { return loadWordVectorEmbedding(QStringLiteral(QUILLMERE_WORD_MODEL)); }, 3);
+    const SemanticScorer::DocumentStream stream = [&](const SemanticScorer::DocumentBatch &take) {
+        for (size_t at = 0; at < documents.size(); at += batch)
+            if (!take({documents.begin() + qsizetype(at),
+                       documents.begin() + qsizetype(std::min(at + batch, documents.size()))}))
+                return false;
+        return true;
+    };
+    size_t matches = 0;
+    for (const QString &query : queries) {
+        // Below every possible score nothing can be ruled out: each document is weighed in full.
+        const auto every = scoring.scores(query, documents, -2).value();
+        ASSERT_EQ(every.size(), documents.size());
+        SemanticScoring::Scores expected;
+        for (const auto &score : every)
+            if (score.second >= SemanticSearch::threshold)
+                expected.push_back(score);
+        matches += expected.size();
+        EXPECT_EQ(streamed.scores(query, stream, SemanticSearch::threshold).value(), expected) << qPrintable(query);
+        EXPECT_EQ(streamed.scores(query, stream, -2).value(), every) << qPrintable(query);
+        EXPECT_LE(streamed.largestBatch(), batch);
+        EXPECT_EQ(scoring.scores(query, documents, SemanticSearch::threshold).value(), expected);
+        EXPECT_LT(scoring.weighedInFull() * 4, documents.size()) << qPrintable(query);
+    }
+    EXPECT_GT(matches, 20u);
+    EXPECT_EQ(scoring.largestBatch(), documents.size());
+    EXPECT_EQ(streamed.screen().size(), scoring.screen().size());
+
+    // A stream whose read fails scores nothing; a stop part-way gives no answer.
+    EXPECT_TRUE(streamed
+                    .scores(
+                        queries[0], [](const SemanticScorer::DocumentBatch &) { return false; }, -2)
+                    ->empty());
+    int batches = 0;
+    EXPECT_FALSE(streamed.scores(queries[0], stream, -2, [&] { return ++batches > 3; }).has_value());
+}

@@ -204,3 +204,24 @@ TEST(WordVectorModel, KnowsTheWordsOfSoftwareDescriptions)
     // The aim is 95 %; the shipped file knows 393 of the draw of seed 32, and a regression should show.
     EXPECT_LE(unknown.size() * 100, words * 2) << qPrintable(unknown.join(u' '));
 }
+
+// Handing the file's pages back to the system loses nothing: they are read again as words are
+// looked up.
+TEST(WordVectorModel, ReleasedPagesReadTheSameVectors)
+{
+    auto model = WordVectorModel::open(kModel);
+    ASSERT_TRUE(model);
+    const auto vectorsOf = [&] {
+        std::vector<float> sums(size_t(model->dimension()) * 3, 0.0f);
+        model->addVector(model->find("invoice"), sums.data());
+        EXPECT_TRUE(model->addNgramVector("kubernetesss", sums.data() + model->dimension()));
+        model->addVector(model->find("password"), sums.data() + 2 * model->dimension());
+        return sums;
+    };
+    const std::vector<float> before = vectorsOf();
+    EXPECT_NE(before, std::vector<float>(before.size(), 0.0f));
+    model->releasePages();
+    EXPECT_EQ(vectorsOf(), before);
+    model->releasePages();
+    EXPECT_GE(model->find("computer"), 0);
+}
