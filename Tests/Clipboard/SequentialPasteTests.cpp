@@ -153,6 +153,38 @@ TEST(SequentialPaste, APressWaitsForAnotherProgramsWindowAndTakesAClipOffOnlyWit
     EXPECT_EQ(h.controller->stack(), (PasteStack{{a}}));
 }
 
+// Another program's copy made while a press waits for its window must not be pasted in the
+// clip's place, with the clip then taken off as if it had gone out.
+TEST(SequentialPaste, ACopyMadeWhileAPressWaitsIsNotPastedInTheClipsPlace)
+{
+    StackHarness h;
+    h.windows.active = WindowTarget{3, 4242}; // our own window
+    const QUuid a = h.addClip(u"a"_s), b = h.addClip(u"b"_s);
+    h.controller->enqueue(a);
+    h.controller->enqueue(b);
+    ASSERT_TRUE(h.controller->pasteNext());
+    QTest::qWait(20);
+    h.pasteboard.clearContents();
+    h.pasteboard.setString(u"copied meanwhile"_s);
+
+    h.windows.active = WindowTarget{8, 800};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.keys.sent.count(u"paste"_s) == 1; }, 2000));
+    EXPECT_EQ(h.pasteboard.string(), u"a"_s);
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{b}}));
+
+    // The clip deleted meanwhile too: nothing is sent, and the press ends.
+    h.windows.active = WindowTarget{3, 4242};
+    ASSERT_TRUE(h.controller->pasteNext());
+    QTest::qWait(20);
+    h.pasteboard.clearContents();
+    h.pasteboard.setString(u"copied meanwhile"_s);
+    h.deleteClip(b);
+    h.windows.active = WindowTarget{8, 800};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !h.controller->isPasting(); }, 2000));
+    EXPECT_EQ(h.keys.sent.count(u"paste"_s), 1);
+    EXPECT_EQ(h.pasteboard.string(), u"copied meanwhile"_s);
+}
+
 TEST(SequentialPaste, WithoutTrustTheEntryIsConsumedAndOnlyTheClipboardSet)
 {
     StackHarness h;
