@@ -40,6 +40,16 @@ struct StackHarness : PasteFakes {
         store->context().remove(store->context().clipWithDedupID(id));
         EXPECT_TRUE(store->save());
     }
+    // Clips "a" and "b" queued, and a press made while our own window is in front: it waits.
+    std::pair<QUuid, QUuid> pressWaitingWithTwoQueued()
+    {
+        windows.active = WindowTarget{3, 4242};
+        const QUuid a = addClip(u"a"_s), b = addClip(u"b"_s);
+        controller->enqueue(a);
+        controller->enqueue(b);
+        EXPECT_TRUE(controller->pasteNext());
+        return {a, b};
+    }
     // Presses paste-next and waits for its keystroke, when it sends one.
     bool pressPasteNext()
     {
@@ -119,11 +129,7 @@ TEST(SequentialPaste, EnqueueAlwaysNotifiesAndRetainOnlyWhenSomethingLeaves)
 TEST(SequentialPaste, APressWaitsForAnotherProgramsWindowAndTakesAClipOffOnlyWithItsPaste)
 {
     StackHarness h;
-    h.windows.active = WindowTarget{3, 4242}; // our own window
-    const QUuid a = h.addClip(u"a"_s), b = h.addClip(u"b"_s);
-    h.controller->enqueue(a);
-    h.controller->enqueue(b);
-    ASSERT_TRUE(h.controller->pasteNext());
+    const auto [a, b] = h.pressWaitingWithTwoQueued();
     QTest::qWait(50);
     EXPECT_TRUE(h.keys.sent.isEmpty());
     EXPECT_EQ(h.controller->stack(), (PasteStack{{a, b}}));
@@ -158,11 +164,7 @@ TEST(SequentialPaste, APressWaitsForAnotherProgramsWindowAndTakesAClipOffOnlyWit
 TEST(SequentialPaste, ACopyMadeWhileAPressWaitsIsNotPastedInTheClipsPlace)
 {
     StackHarness h;
-    h.windows.active = WindowTarget{3, 4242}; // our own window
-    const QUuid a = h.addClip(u"a"_s), b = h.addClip(u"b"_s);
-    h.controller->enqueue(a);
-    h.controller->enqueue(b);
-    ASSERT_TRUE(h.controller->pasteNext());
+    const auto [a, b] = h.pressWaitingWithTwoQueued();
     QTest::qWait(20);
     h.pasteboard.clearContents();
     h.pasteboard.setString(u"copied meanwhile"_s);
