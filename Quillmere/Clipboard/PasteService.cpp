@@ -69,6 +69,11 @@ bool PasteService::isReadyForKeys(const PasteTarget &target) const
     return isFrontmost(target) && m_deps.windows->hasKeyboardFocus(target.app);
 }
 
+bool PasteService::clipboardHoldsLastWrite() const
+{
+    return m_lastWriteCount && m_deps.pasteboard->changeCount() == *m_lastWriteCount;
+}
+
 std::optional<PasteboardContents> PasteService::contentsForPaste(const ClipItem &clip, int *caretBack) const
 {
     *caretBack = 0;
@@ -123,6 +128,7 @@ std::optional<qint64> PasteService::write(const PasteboardContents &contents)
 {
     // The paste's notice names no feedback kind, so it gets the standard copy sound and check mark.
     const auto count = m_writer.writeContents(contents, std::nullopt);
+    m_lastWriteCount = count;
     if (contents.string()) {
         m_lastText = *contents.string();
     } else {

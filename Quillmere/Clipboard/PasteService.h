@@ -66,6 +66,8 @@ public:
     bool isFrontmost(const PasteTarget &target) const;
     // In front and holding the keyboard focus: a chord sent now reaches it.
     bool isReadyForKeys(const PasteTarget &target) const;
+    // Nobody copied since this service's last write.
+    bool clipboardHoldsLastWrite() const;
 
     // Told whether the paste chord was posted.
     using OnSent = std::function<void(bool posted)>;
@@ -99,6 +101,7 @@ private:
     PasteServiceDependencies m_deps;
     // The text of our last write, for the chords that paste PRIMARY.
     QString m_lastText;
+    std::optional<qint64> m_lastWriteCount;
     PasteboardWriter m_writer;
 };
 

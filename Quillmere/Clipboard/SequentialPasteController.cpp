@@ -112,6 +112,16 @@ void SequentialPasteController::waitForTarget(Written written, std::optional<qui
     if (!now || now != seen)
         m_seenFor.start();
     if (now && m_seenFor.elapsed() >= m_wait.settleMs) {
+        // A copy made while we waited would be pasted in the clip's place, and the clip lost.
+        if (!m_pasteService.clipboardHoldsLastWrite()) {
+            const ClipRef clip = m_resolve(written.id);
+            const std::optional<int> caretBack = clip ? m_pasteService.writeToPasteboard(*clip) : std::nullopt;
+            if (!caretBack) {
+                finish(false);
+                return;
+            }
+            written.caretBack = *caretBack;
+        }
         QPointer<SequentialPasteController> self(this);
         m_pasteService.deliverPaste(target, written.caretBack, [self, id = written.id](bool posted) {
             if (!self)

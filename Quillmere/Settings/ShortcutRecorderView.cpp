@@ -46,6 +46,10 @@ void ShortcutRecorderView::startRecording()
 {
     if (m_monitoring)
         return;
+    // Another field left waiting would keep the hot keys let go after this one is done.
+    for (ShortcutRecorderView *other : window()->findChildren<ShortcutRecorderView *>())
+        if (other != this && other->isRecording())
+            other->stopRecording();
     m_layout = X11Desktop::KeyboardLayout::current();
     m_recording.start();
     // Every key pressed in any of our windows comes here first while recording.

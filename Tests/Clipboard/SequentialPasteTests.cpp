@@ -40,6 +40,16 @@ struct StackHarness : PasteFakes {
         store->context().remove(store->context().clipWithDedupID(id));
         EXPECT_TRUE(store->save());
     }
+    // Clips "a" and "b" queued, and a press made while our own window is in front: it waits.
+    std::pair<QUuid, QUuid> pressWaitingWithTwoQueued()
+    {
+        windows.active = WindowTarget{3, 4242};
+        const QUuid a = addClip(u"a"_s), b = addClip(u"b"_s);
+        controller->enqueue(a);
+        controller->enqueue(b);
+        EXPECT_TRUE(controller->pasteNext());
+        return {a, b};
+    }
     // Presses paste-next and waits for its keystroke, when it sends one.
     bool pressPasteNext()
     {
@@ -119,11 +129,7 @@ TEST(SequentialPaste, EnqueueAlwaysNotifiesAndRetainOnlyWhenSomethingLeaves)
 TEST(SequentialPaste, APressWaitsForAnotherProgramsWindowAndTakesAClipOffOnlyWithItsPaste)
 {
     StackHarness h;
-    h.windows.active = WindowTarget{3, 4242}; // our own window
-    const QUuid a = h.addClip(u"a"_s), b = h.addClip(u"b"_s);
-    h.controller->enqueue(a);
-    h.controller->enqueue(b);
-    ASSERT_TRUE(h.controller->pasteNext());
+    const auto [a, b] = h.pressWaitingWithTwoQueued();
     QTest::qWait(50);
     EXPECT_TRUE(h.keys.sent.isEmpty());
     EXPECT_EQ(h.controller->stack(), (PasteStack{{a, b}}));
@@ -151,6 +157,34 @@ TEST(SequentialPaste, APressWaitsForAnotherProgramsWindowAndTakesAClipOffOnlyWit
     ASSERT_TRUE(h.controller->pasteNext());
     EXPECT_TRUE(QTest::qWaitFor([&] { return !h.controller->isPasting(); }, 2000));
     EXPECT_EQ(h.controller->stack(), (PasteStack{{a}}));
+}
+
+// Another program's copy made while a press waits for its window must not be pasted in the
+// clip's place, with the clip then taken off as if it had gone out.
+TEST(SequentialPaste, ACopyMadeWhileAPressWaitsIsNotPastedInTheClipsPlace)
+{
+    StackHarness h;
+    const auto [a, b] = h.pressWaitingWithTwoQueued();
+    QTest::qWait(20);
+    h.pasteboard.clearContents();
+    h.pasteboard.setString(u"copied meanwhile"_s);
+
+    h.windows.active = WindowTarget{8, 800};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.keys.sent.count(u"paste"_s) == 1; }, 2000));
+    EXPECT_EQ(h.pasteboard.string(), u"a"_s);
+    EXPECT_EQ(h.controller->stack(), (PasteStack{{b}}));
+
+    // The clip deleted meanwhile too: nothing is sent, and the press ends.
+    h.windows.active = WindowTarget{3, 4242};
+    ASSERT_TRUE(h.controller->pasteNext());
+    QTest::qWait(20);
+    h.pasteboard.clearContents();
+    h.pasteboard.setString(u"copied meanwhile"_s);
+    h.deleteClip(b);
+    h.windows.active = WindowTarget{8, 800};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !h.controller->isPasting(); }, 2000));
+    EXPECT_EQ(h.keys.sent.count(u"paste"_s), 1);
+    EXPECT_EQ(h.pasteboard.string(), u"copied meanwhile"_s);
 }
 
 TEST(SequentialPaste, WithoutTrustTheEntryIsConsumedAndOnlyTheClipboardSet)

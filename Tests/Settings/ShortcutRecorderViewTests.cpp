@@ -119,3 +119,40 @@ TEST(ShortcutRecorderView, RealKeysAreReadByTheirPositionNotTheirShiftedSymbol)
     ASSERT_TRUE(test::waitUntil([&] { return !f.reports.empty(); }));
     EXPECT_EQ(f.reports[0], (CaptureShortcut{21, control | shift}));
 }
+
+// A second field clicked while the first still waits: the first would keep the program's hot keys
+// let go after the second was done.
+TEST(ShortcutRecorderView, OneFieldWaitsAtATimeSoTheHotKeysComeBackWhenItIsDone)
+{
+    int suspended = 0;
+    const ShortcutRecording::HotKeySuspension suspend = [&suspended]() -> std::shared_ptr<void> {
+        ++suspended;
+        return std::shared_ptr<void>(nullptr, [&suspended](void *) { --suspended; });
+    };
+    std::vector<std::optional<CaptureShortcut>> reports;
+    QWidget window;
+    auto *row = new QHBoxLayout(&window);
+    std::vector<ShortcutRecorderView *> fields;
+    for (int i = 0; i < 2; ++i) {
+        fields.push_back(new ShortcutRecorderView(
+            std::nullopt, [&](std::optional<CaptureShortcut> s) { reports.push_back(s); },
+            &HotKeyCenter::keysymForKeyCode, &window, suspend));
+        fields.back()->setBeep({});
+        row->addWidget(fields.back());
+    }
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    QTest::mouseClick(fields[0], Qt::LeftButton);
+    ASSERT_TRUE(fields[0]->isRecording());
+    QTest::mouseClick(fields[1], Qt::LeftButton);
+    ASSERT_TRUE(fields[1]->isRecording());
+    EXPECT_FALSE(fields[0]->isRecording());
+    EXPECT_EQ(suspended, 1);
+
+    QTest::keyClick(fields[1], Qt::Key_2, Qt::ShiftModifier | Qt::MetaModifier);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0], (CaptureShortcut{19, 0x300}));
+    EXPECT_FALSE(fields[0]->isRecording() || fields[1]->isRecording());
+    EXPECT_EQ(suspended, 0) << "the hot keys are back once the field is done";
+}

@@ -67,12 +67,9 @@ bool saveUploadSecret(SecretStore &store, const QString &secret, QString *failur
         secret.isEmpty() ? store.remove(uploadSecretItem, cancel) : store.write(uploadSecretItem, secret, cancel);
     if (added.ok())
         return true;
-    if (added.status != SecretStore::Status::cancelled) {
+    if (added.status != SecretStore::Status::cancelled)
         qCCritical(lcKeychain, "The keyring did not save the upload secret (error %d): %s", added.code,
                    qUtf8Printable(added.message()));
-        if (added.status == SecretStore::Status::noSecretService)
-            qCCritical(lcKeychain, "No Secret Service is running on the session bus");
-    }
     if (failure)
         *failure = added.message();
     return false;

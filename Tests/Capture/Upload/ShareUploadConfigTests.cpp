@@ -129,6 +129,7 @@ TEST(UploadSecret, FailedWriteIsLoggedWithoutTheSecretAndKeepsTheOldOne)
     store.setFailure(SecretStore::Outcome{SecretStore::Status::noSecretService, 2});
     EXPECT_FALSE(saveUploadSecret(store, QStringLiteral("x"), &failure));
     EXPECT_TRUE(failure.contains("No Secret Service is running")) << failure.toStdString();
+    EXPECT_EQ(log.lines().filter("No Secret Service").size(), 1) << "said once: " << log.all().toStdString();
     store.setFailure(std::nullopt);
     EXPECT_EQ(readUploadSecret(store), "previous-secret");
 }
