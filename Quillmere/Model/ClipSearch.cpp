@@ -135,7 +135,16 @@ bool holdsBytes(const char *key, size_t keySize, const char *word, size_t wordSi
         }
     }
 #endif
-    return memmem(key + at, keySize - at, word, wordSize) != nullptr;
+    // The tail is shorter than a step; memmem's set-up would cost more than the search.
+    for (const char *const end = key + keySize - wordSize; key + at <= end; ++at) {
+        const char *hit = static_cast<const char *>(std::memchr(key + at, word[0], size_t(end - (key + at)) + 1));
+        if (!hit)
+            return false;
+        at = size_t(hit - key);
+        if (std::memcmp(hit + 1, word + 1, wordSize - 1) == 0)
+            return true;
+    }
+    return false;
 }
 
 bool SearchQuery::matches(const QByteArray &searchKey) const
