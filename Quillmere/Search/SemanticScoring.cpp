@@ -372,7 +372,8 @@ bool SemanticScoring::scoreInto(Query &query, const std::vector<SemanticDocument
             return false;
         const SemanticDocument &document = documents[i];
         const DocumentVectorCache::Key key = m_cache.keyOf(document.text);
-        if (const VectorScreen::Packed *packed = m_screen.find(key); packed && ruledOut(query, *packed, threshold))
+        if (const std::optional<VectorScreen::Packed> packed = m_screen.find(key);
+            packed && ruledOut(query, *packed, threshold))
             continue;
         ++m_weighedInFull;
         const DocumentVectorCache::Entry &entry = entryFor(document.text, key);
