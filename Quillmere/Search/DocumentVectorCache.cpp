@@ -174,6 +174,7 @@ std::optional<VectorScreen::Packed> VectorScreen::find(const DocumentVectorCache
     packed.hasVector = record.hasVector;
     packed.dimension = record.dimension;
     packed.vectors = record.vectors;
+    packed.enveloped = record.enveloped;
     packed.bytes = record.vectors ? m_blocks[record.block].bytes() + record.at : nullptr;
     return packed;
 }
@@ -183,7 +184,10 @@ void VectorScreen::insert(const DocumentVectorCache::Key &key, const DocumentVec
     const size_t dimension = entry.vector.size();
     if (dimension > std::numeric_limits<quint16>::max() || entry.passages.size() % std::max<size_t>(dimension, 1))
         return;
-    const size_t vectors = dimension > 0 ? 1 + entry.passages.size() / dimension : 0;
+    const size_t passages = dimension > 0 ? entry.passages.size() / dimension : 0;
+    const bool enveloped = passages > plainPassages;
+    const size_t vectors =
+        dimension == 0 ? 0 : 1 + (enveloped ? 2 * ((passages + envelopeGroup - 1) / envelopeGroup) : passages);
     const size_t stride = sizeof(float) + dimension;
     if (vectors * stride > std::numeric_limits<quint32>::max())
         return;
@@ -196,7 +200,7 @@ void VectorScreen::insert(const DocumentVectorCache::Key &key, const DocumentVec
         if (2 * (m_records.size() + 1) > m_slots.size())
             grow();
         slot = slotOf(k);
-        m_records.push_back(Record{k, 0, 0, 0, 0, false});
+        m_records.push_back(Record{k, 0, 0, 0, 0, false, false});
         m_slots[slot] = quint32(m_records.size());
         record = &m_records.back();
     }
@@ -209,15 +213,34 @@ void VectorScreen::insert(const DocumentVectorCache::Key &key, const DocumentVec
     record->vectors = quint32(vectors);
     record->dimension = quint16(dimension);
     record->hasVector = dimension > 0;
+    record->enveloped = enveloped;
     if (vectors == 0)
         return;
     // A zero vector packs to zeros, which bounds its dot product at 0 as the exact one is.
     qint8 *out = m_blocks[record->block].bytes() + record->at;
     pack(out, entry.vector.data(), dimension, entry.length > 0 ? entry.length : 1);
     // Passages are at unit length (or zero) already.
-    for (size_t at = 0; at < entry.passages.size(); at += dimension) {
+    if (!enveloped) {
+        for (size_t at = 0; at < entry.passages.size(); at += dimension) {
+            out += stride;
+            pack(out, entry.passages.data() + at, dimension, 1);
+        }
+        return;
+    }
+    std::vector<float> high(dimension), low(dimension);
+    for (size_t first = 0; first < passages; first += envelopeGroup) {
+        high.assign(entry.passages.begin() + std::ptrdiff_t(first * dimension),
+                    entry.passages.begin() + std::ptrdiff_t((first + 1) * dimension));
+        low = high;
+        for (size_t p = first + 1; p < std::min(passages, first + envelopeGroup); ++p)
+            for (size_t d = 0; d < dimension; ++d) {
+                high[d] = std::max(high[d], entry.passages[p * dimension + d]);
+                low[d] = std::min(low[d], entry.passages[p * dimension + d]);
+            }
         out += stride;
-        pack(out, entry.passages.data() + at, dimension, 1);
+        pack(out, high.data(), dimension, 1);
+        out += stride;
+        pack(out, low.data(), dimension, 1);
     }
 }
 
@@ -251,6 +274,31 @@ double VectorScreen::bound(const Packed &packed, size_t index, const std::vector
     }
     // Each byte is within half a step of the exact value; the rest covers float rounding.
     return dot * scale + spread * scale * 0.5000001 + 1e-6;
+}
+
+size_t VectorScreen::passageBounds(const Packed &packed)
+{
+    const size_t stored = packed.count() > 0 ? packed.count() - 1 : 0;
+    return packed.enveloped ? stored / 2 : stored;
+}
+
+double VectorScreen::passageBound(const Packed &packed, size_t index, const std::vector<double> &query)
+{
+    if (!packed.enveloped)
+        return bound(packed, 1 + index, query);
+    const size_t dimension = packed.dimension;
+    const qint8 *high = packed.bytes + (1 + 2 * index) * (sizeof(float) + dimension);
+    const qint8 *low = high + sizeof(float) + dimension;
+    float highScale, lowScale;
+    std::memcpy(&highScale, high, sizeof highScale);
+    std::memcpy(&lowScale, low, sizeof lowScale);
+    double dot = 0, spread = 0;
+    for (size_t d = 0; d < dimension; ++d) {
+        // Every passage's value lies between the group's two, so the larger product bounds each.
+        dot += std::max(query[d] * high[sizeof(float) + d] * highScale, query[d] * low[sizeof(float) + d] * lowScale);
+        spread += std::abs(query[d]);
+    }
+    return dot + spread * std::max(highScale, lowScale) * 0.5000001 + 1e-6;
 }
 
 } // namespace quillmere

@@ -74,11 +74,17 @@ public:
     struct Packed {
         bool hasVector = false;
         quint16 dimension = 0;
-        // count() times a float scale then `dimension` bytes, the whole text first, then each passage.
+        // count() times a float scale then `dimension` bytes, the whole text first, then each
+        // passage, or when `enveloped` each group's largest and smallest values of each dimension.
         const qint8 *bytes = nullptr;
         quint32 vectors = 0;
+        bool enveloped = false;
         size_t count() const { return vectors; }
     };
+    // A text of more passages than this keeps, for each run of envelopeGroup passages, only the
+    // bounds of its values: passages hold most of the bytes, and neighbours overlap and differ little.
+    static constexpr size_t plainPassages = 2;
+    static constexpr size_t envelopeGroup = 8;
 
     explicit VectorScreen(size_t capacity);
     ~VectorScreen();
@@ -91,6 +97,10 @@ public:
     // At least the dot product of the unit vector `query` (`dimension` values) and the packed vector
     // `index`, which the exact one is at unit length.
     static double bound(const Packed &packed, size_t index, const std::vector<double> &query);
+    // How many passage bounds `packed` gives, and at least the largest dot product of `query` and
+    // the passages behind bound `index`.
+    static size_t passageBounds(const Packed &packed);
+    static double passageBound(const Packed &packed, size_t index, const std::vector<double> &query);
     size_t size() const { return m_records.size(); }
     // The bytes the blocks hold, in use or not.
     size_t reservedBytes() const;
@@ -107,6 +117,7 @@ private:
         quint32 vectors;
         quint16 dimension;
         bool hasVector;
+        bool enveloped;
     };
     struct Block;
     static ShortKey shortKey(const DocumentVectorCache::Key &key);

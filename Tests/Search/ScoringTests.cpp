@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <random>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -157,7 +158,7 @@ TEST(SemanticScoring, ThePackedScreenReadsEveryTextBackAsTheBlocksAndTableGrow)
         return entry;
     };
     constexpr quint32 texts = 4000, longest = 3500;
-    auto passagesOf = [](quint32 i) { return i == longest ? size_t(4000) : size_t(i % 6); };
+    auto passagesOf = [](quint32 i) { return i == longest ? size_t(16000) : size_t(i % 6); };
     for (quint32 i = 0; i < texts; ++i)
         screen.insert(keyOf(i), entryOf(i, passagesOf(i)));
     DocumentVectorCache::Entry empty;
@@ -176,12 +177,15 @@ TEST(SemanticScoring, ThePackedScreenReadsEveryTextBackAsTheBlocksAndTableGrow)
         ASSERT_TRUE(packed) << i;
         ASSERT_TRUE(packed->hasVector);
         ASSERT_EQ(packed->dimension, dimension);
-        ASSERT_EQ(packed->count(), 1 + passagesOf(i)) << i;
+        const size_t passages = passagesOf(i), group = passages > VectorScreen::plainPassages ? 8 : 1;
+        ASSERT_EQ(VectorScreen::passageBounds(*packed), (passages + group - 1) / group) << i;
         // Each vector is a unit vector along one axis: about 1 there and 0 on another.
-        for (size_t v = 0; v < packed->count(); v += std::max<size_t>(1, packed->count() / 5)) {
-            const size_t along = (i + v) % dimension;
-            EXPECT_NEAR(VectorScreen::bound(*packed, v, axis(along)), 1.0, 0.01) << i << ' ' << v;
-            EXPECT_NEAR(VectorScreen::bound(*packed, v, axis(along + 1)), 0.0, 0.01) << i << ' ' << v;
+        EXPECT_NEAR(VectorScreen::bound(*packed, 0, axis(i)), 1.0, 0.01) << i;
+        EXPECT_NEAR(VectorScreen::bound(*packed, 0, axis(i + 1)), 0.0, 0.01) << i;
+        for (size_t p = 0; p < passages; p += std::max<size_t>(1, passages / 7)) {
+            EXPECT_NEAR(VectorScreen::passageBound(*packed, p / group, axis(i + p + 1)), 1.0, 0.01) << i << ' ' << p;
+            EXPECT_NEAR(VectorScreen::passageBound(*packed, p / group, axis(i + p + dimension / 2)), 0.0, 0.01)
+                << i << ' ' << p;
         }
     }
     const std::optional<VectorScreen::Packed> none = screen.find(keyOf(texts));
@@ -199,8 +203,52 @@ TEST(SemanticScoring, ThePackedScreenReadsEveryTextBackAsTheBlocksAndTableGrow)
         small.insert(keyOf(i), entryOf(i, 1));
     EXPECT_EQ(small.size(), 1u) << "a full screen starts over";
     ASSERT_TRUE(small.find(keyOf(3)));
-    EXPECT_NEAR(VectorScreen::bound(*small.find(keyOf(3)), 1, axis(4)), 1.0, 0.01);
+    EXPECT_NEAR(VectorScreen::passageBound(*small.find(keyOf(3)), 0, axis(4)), 1.0, 0.01);
     EXPECT_FALSE(small.find(keyOf(0)));
+}
+
+// A bound below a passage's exact dot product would rule out a text that meets the query.
+TEST(SemanticScoring, APassageBoundIsNeverBelowTheDotOfAPassageItCovers)
+{
+    constexpr size_t dimension = 50;
+    std::mt19937 random(7);
+    std::normal_distribution<double> normal;
+    auto unit = [&] {
+        std::vector<double> v(dimension);
+        double length = 0;
+        for (double &x : v) {
+            x = normal(random);
+            length += x * x;
+        }
+        for (double &x : v)
+            x /= std::sqrt(length);
+        return v;
+    };
+    VectorScreen screen(1000);
+    for (quint32 text = 0; text < 40; ++text) {
+        const size_t passages = 1 + text % 21;
+        DocumentVectorCache::Entry entry;
+        for (double x : unit())
+            entry.vector.push_back(float(x));
+        entry.length = vectorLength(entry.vector);
+        for (size_t p = 0; p < passages; ++p)
+            for (double x : unit())
+                entry.passages.push_back(float(x));
+        DocumentVectorCache::Key key{};
+        std::memcpy(key.data(), &text, sizeof text);
+        screen.insert(key, entry);
+        const VectorScreen::Packed packed = screen.find(key).value();
+        const size_t group = passages > VectorScreen::plainPassages ? VectorScreen::envelopeGroup : 1;
+        for (int q = 0; q < 20; ++q) {
+            const std::vector<double> query = unit();
+            for (size_t p = 0; p < passages; ++p) {
+                double dot = 0;
+                for (size_t d = 0; d < dimension; ++d)
+                    dot += query[d] * entry.passages[p * dimension + d];
+                EXPECT_GE(VectorScreen::passageBound(packed, p / group, query), dot) << text << ' ' << p;
+            }
+        }
+    }
 }
 
 TEST(SemanticScoring, AStopRequestAbandonsTheRequest)
