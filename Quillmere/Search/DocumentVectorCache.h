@@ -5,6 +5,7 @@
 #include <array>
 #include <list>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -64,30 +65,74 @@ private:
 // length, one signed byte a dimension and a scale a vector: a fifth of an entry or less, so that
 // every text of a long history stays known and a search need not work out again the vectors of
 // those that cannot reach its threshold. Full, it starts over.
+// The bytes sit in a few large blocks and each text in a 32-byte record found through a table of
+// indices: a map of one allocation a text costs as much again as the vectors and scatters them
+// across the heap, where they keep freed pages from going back to the system.
 class VectorScreen {
 public:
+    // A view of one text's packed vectors, valid until the next insert() or clear().
     struct Packed {
         bool hasVector = false;
         quint16 dimension = 0;
-        // A float scale then `dimension` bytes, the whole text first, then each passage.
-        std::vector<qint8> bytes;
-        size_t count() const { return dimension ? bytes.size() / (sizeof(float) + dimension) : 0; }
+        // count() times a float scale then `dimension` bytes, the whole text first, then each
+        // passage, or when `enveloped` each group's largest and smallest values of each dimension.
+        const qint8 *bytes = nullptr;
+        quint32 vectors = 0;
+        bool enveloped = false;
+        size_t count() const { return vectors; }
     };
+    // A text of more passages than this keeps, for each run of envelopeGroup passages, only the
+    // bounds of its values: passages hold most of the bytes, and neighbours overlap and differ little.
+    static constexpr size_t plainPassages = 2;
+    static constexpr size_t envelopeGroup = 8;
 
     explicit VectorScreen(size_t capacity);
-    const Packed *find(const DocumentVectorCache::Key &key) const;
+    ~VectorScreen();
+    VectorScreen(const VectorScreen &) = delete;
+    VectorScreen &operator=(const VectorScreen &) = delete;
+
+    std::optional<Packed> find(const DocumentVectorCache::Key &key) const;
     void insert(const DocumentVectorCache::Key &key, const DocumentVectorCache::Entry &entry);
+    void clear();
     // At least the dot product of the unit vector `query` (`dimension` values) and the packed vector
     // `index`, which the exact one is at unit length.
     static double bound(const Packed &packed, size_t index, const std::vector<double> &query);
-    size_t size() const { return m_packed.size(); }
+    // How many passage bounds `packed` gives, and at least the largest dot product of `query` and
+    // the passages behind bound `index`.
+    static size_t passageBounds(const Packed &packed);
+    static double passageBound(const Packed &packed, size_t index, const std::vector<double> &query);
+    size_t size() const { return m_records.size(); }
+    // The bytes the blocks hold, in use or not.
+    size_t reservedBytes() const;
+    static constexpr size_t blockBytes = size_t(1) << 20;
 
 private:
-    struct KeyHash {
-        size_t operator()(const DocumentVectorCache::Key &key) const;
+    // Half the text's digest: a chance collision among a quarter of a million texts is far less
+    // likely than a flipped bit in memory.
+    using ShortKey = std::array<char, 16>;
+    struct Record {
+        ShortKey key;
+        quint32 block;
+        quint32 at;
+        quint32 vectors;
+        quint16 dimension;
+        bool hasVector;
+        bool enveloped;
     };
+    struct Block;
+    static ShortKey shortKey(const DocumentVectorCache::Key &key);
+    // The slot of `key`: the one that holds it, or the empty one where it belongs.
+    size_t slotOf(const ShortKey &key) const;
+    void grow();
+    // Room for `bytes` bytes, as (block, offset).
+    std::pair<quint32, quint32> allocate(size_t bytes);
+
     size_t m_capacity;
-    std::unordered_map<DocumentVectorCache::Key, Packed, KeyHash> m_packed;
+    std::vector<Record> m_records;
+    // Index into m_records plus one, 0 for an empty slot; a power of two, at most half full.
+    std::vector<quint32> m_slots;
+    std::vector<Block> m_blocks;
+    size_t m_used = 0; // of the last block
 };
 
 } // namespace quillmere

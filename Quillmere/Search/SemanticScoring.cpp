@@ -344,15 +344,15 @@ bool SemanticScoring::ruledOut(const Query &query, const VectorScreen::Packed &p
     const size_t dimension = query.vector.size();
     if (packed.dimension != dimension)
         return false;
-    const size_t passages = packed.count() - 1;
+    const size_t passages = VectorScreen::passageBounds(packed);
     const bool longText = passages > 0 && !query.topical.empty();
     // As scoreInto() scores: lowering a long or short text's best only ever lowers it.
     double best = !longText || m_common.empty() ? VectorScreen::bound(packed, 0, query.unit)
                                                 : -std::numeric_limits<double>::infinity();
     if (longText) {
         constexpr double k2 = longTextCommonShare * longTextCommonShare;
-        for (size_t p = 1; p <= passages && best < threshold; ++p) {
-            const double dot = VectorScreen::bound(packed, p, query.topicalUnit);
+        for (size_t p = 0; p < passages && best < threshold; ++p) {
+            const double dot = VectorScreen::passageBound(packed, p, query.topicalUnit);
             best = std::max(best, m_common.empty() ? dot : (dot + k2) / (1 + k2));
         }
     }
@@ -372,7 +372,8 @@ bool SemanticScoring::scoreInto(Query &query, const std::vector<SemanticDocument
             return false;
         const SemanticDocument &document = documents[i];
         const DocumentVectorCache::Key key = m_cache.keyOf(document.text);
-        if (const VectorScreen::Packed *packed = m_screen.find(key); packed && ruledOut(query, *packed, threshold))
+        if (const std::optional<VectorScreen::Packed> packed = m_screen.find(key);
+            packed && ruledOut(query, *packed, threshold))
             continue;
         ++m_weighedInFull;
         const DocumentVectorCache::Entry &entry = entryFor(document.text, key);

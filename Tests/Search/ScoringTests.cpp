@@ -3,7 +3,9 @@
 #include "Quillmere/Search/SemanticScoring.h"
 
 #include <cmath>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <random>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -131,6 +133,122 @@ TEST(SemanticScoring, DocumentVectorsAreCachedByTextAndTheOldestLeaveFirst)
     run({QStringLiteral("pear"), QStringLiteral("plum")});
     EXPECT_EQ(e->embedded, (QStringList{QStringLiteral("apple"), QStringLiteral("plum")}));
     EXPECT_EQ(scoring.cache().size(), 2u);
+}
+
+// Texts of one to five passages, one longer than a block, and one without a vector: each is found
+// again with its own vectors once the blocks and the table have grown, and weighing a text again
+// neither adds a text nor takes more room.
+TEST(SemanticScoring, ThePackedScreenReadsEveryTextBackAsTheBlocksAndTableGrow)
+{
+    constexpr size_t dimension = 300;
+    VectorScreen screen(100000);
+    auto keyOf = [](quint32 i) {
+        DocumentVectorCache::Key key{};
+        std::memcpy(key.data() + 4, &i, sizeof i); // the hash's low bits alike: probing is tested too
+        return key;
+    };
+    auto entryOf = [&](quint32 i, size_t passages) {
+        DocumentVectorCache::Entry entry;
+        entry.vector.assign(dimension, 0.0f);
+        entry.vector[i % dimension] = 2.0f + float(i % 7);
+        entry.length = vectorLength(entry.vector);
+        entry.passages.assign(passages * dimension, 0.0f);
+        for (size_t p = 0; p < passages; ++p)
+            entry.passages[p * dimension + (i + p + 1) % dimension] = 1.0f;
+        return entry;
+    };
+    constexpr quint32 texts = 4000, longest = 3500;
+    auto passagesOf = [](quint32 i) { return i == longest ? size_t(16000) : size_t(i % 6); };
+    for (quint32 i = 0; i < texts; ++i)
+        screen.insert(keyOf(i), entryOf(i, passagesOf(i)));
+    DocumentVectorCache::Entry empty;
+    screen.insert(keyOf(texts), empty);
+    ASSERT_EQ(screen.size(), size_t(texts + 1));
+    const size_t reserved = screen.reservedBytes();
+    EXPECT_GT(reserved, 3 * VectorScreen::blockBytes);
+
+    auto axis = [](size_t d) {
+        std::vector<double> q(dimension, 0.0);
+        q[d % dimension] = 1.0;
+        return q;
+    };
+    for (quint32 i = 0; i < texts; ++i) {
+        const std::optional<VectorScreen::Packed> packed = screen.find(keyOf(i));
+        ASSERT_TRUE(packed) << i;
+        ASSERT_TRUE(packed->hasVector);
+        ASSERT_EQ(packed->dimension, dimension);
+        const size_t passages = passagesOf(i), group = passages > VectorScreen::plainPassages ? 8 : 1;
+        ASSERT_EQ(VectorScreen::passageBounds(*packed), (passages + group - 1) / group) << i;
+        // Each vector is a unit vector along one axis: about 1 there and 0 on another.
+        EXPECT_NEAR(VectorScreen::bound(*packed, 0, axis(i)), 1.0, 0.01) << i;
+        EXPECT_NEAR(VectorScreen::bound(*packed, 0, axis(i + 1)), 0.0, 0.01) << i;
+        for (size_t p = 0; p < passages; p += std::max<size_t>(1, passages / 7)) {
+            EXPECT_NEAR(VectorScreen::passageBound(*packed, p / group, axis(i + p + 1)), 1.0, 0.01) << i << ' ' << p;
+            EXPECT_NEAR(VectorScreen::passageBound(*packed, p / group, axis(i + p + dimension / 2)), 0.0, 0.01)
+                << i << ' ' << p;
+        }
+    }
+    const std::optional<VectorScreen::Packed> none = screen.find(keyOf(texts));
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(none->hasVector);
+    EXPECT_FALSE(screen.find(keyOf(texts + 1)));
+
+    for (quint32 i = 0; i < texts; i += 3)
+        screen.insert(keyOf(i), entryOf(i, passagesOf(i)));
+    EXPECT_EQ(screen.size(), size_t(texts + 1));
+    EXPECT_EQ(screen.reservedBytes(), reserved);
+
+    VectorScreen small(3);
+    for (quint32 i = 0; i < 4; ++i)
+        small.insert(keyOf(i), entryOf(i, 1));
+    EXPECT_EQ(small.size(), 1u) << "a full screen starts over";
+    ASSERT_TRUE(small.find(keyOf(3)));
+    EXPECT_NEAR(VectorScreen::passageBound(*small.find(keyOf(3)), 0, axis(4)), 1.0, 0.01);
+    EXPECT_FALSE(small.find(keyOf(0)));
+}
+
+// A bound below a passage's exact dot product would rule out a text that meets the query.
+TEST(SemanticScoring, APassageBoundIsNeverBelowTheDotOfAPassageItCovers)
+{
+    constexpr size_t dimension = 50;
+    std::mt19937 random(7);
+    std::normal_distribution<double> normal;
+    auto unit = [&] {
+        std::vector<double> v(dimension);
+        double length = 0;
+        for (double &x : v) {
+            x = normal(random);
+            length += x * x;
+        }
+        for (double &x : v)
+            x /= std::sqrt(length);
+        return v;
+    };
+    VectorScreen screen(1000);
+    for (quint32 text = 0; text < 40; ++text) {
+        const size_t passages = 1 + text % 21;
+        DocumentVectorCache::Entry entry;
+        for (double x : unit())
+            entry.vector.push_back(float(x));
+        entry.length = vectorLength(entry.vector);
+        for (size_t p = 0; p < passages; ++p)
+            for (double x : unit())
+                entry.passages.push_back(float(x));
+        DocumentVectorCache::Key key{};
+        std::memcpy(key.data(), &text, sizeof text);
+        screen.insert(key, entry);
+        const VectorScreen::Packed packed = screen.find(key).value();
+        const size_t group = passages > VectorScreen::plainPassages ? VectorScreen::envelopeGroup : 1;
+        for (int q = 0; q < 20; ++q) {
+            const std::vector<double> query = unit();
+            for (size_t p = 0; p < passages; ++p) {
+                double dot = 0;
+                for (size_t d = 0; d < dimension; ++d)
+                    dot += query[d] * entry.passages[p * dimension + d];
+                EXPECT_GE(VectorScreen::passageBound(packed, p / group, query), dot) << text << ' ' << p;
+            }
+        }
+    }
 }
 
 TEST(SemanticScoring, AStopRequestAbandonsTheRequest)
