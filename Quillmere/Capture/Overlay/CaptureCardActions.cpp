@@ -127,9 +127,9 @@ std::optional<CaptureCardActions::SaveRequest> CaptureCardActions::saveRequest()
                        data};
 }
 
-bool CaptureCardActions::save(const SaveRequest &request, const QString &destination)
+bool CaptureCardActions::write(const SaveRequest &request, const QString &destination)
 {
-    if (isGone() || destination.isEmpty())
+    if (destination.isEmpty())
         return false;
     AtomicFile out(destination);
     if (request.sourcePath.isEmpty()) {
@@ -146,10 +146,7 @@ bool CaptureCardActions::save(const SaveRequest &request, const QString &destina
         if (in.error() != QFileDevice::NoError)
             return false;
     }
-    if (!out.commit())
-        return false;
-    m_didSave = true;
-    return true;
+    return out.commit();
 }
 
 std::optional<CaptureCardActions::DragPayload> CaptureCardActions::dragPayload() const

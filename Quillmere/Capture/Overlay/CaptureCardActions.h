@@ -75,8 +75,10 @@ public:
     Outcome annotate();
     // Nothing when there is nothing to save (or the clip is gone).
     std::optional<SaveRequest> saveRequest() const;
-    // Writes the request to `destination` atomically: a failure leaves what was there before.
-    bool save(const SaveRequest &request, const QString &destination);
+    // Writes the request to `destination` atomically: a failure leaves what was there before. It
+    // touches no card, so it may run on any thread.
+    static bool write(const SaveRequest &request, const QString &destination);
+    void markSaved() { m_didSave = true; }
     // A file clip's own file, or the image as a PNG in a private folder; nothing otherwise.
     std::optional<DragPayload> dragPayload() const;
     Outcome upload();

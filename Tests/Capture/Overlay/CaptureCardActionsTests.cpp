@@ -130,9 +130,8 @@ TEST(CaptureCardActions, SavingIsAtomicAndKeepsThePreviousFileOnFailure)
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.write("previous");
     old.close();
-    ASSERT_TRUE(card->save(*request, target));
+    ASSERT_TRUE(CaptureCardActions::write(*request, target));
     EXPECT_EQ(readAll(target), png);
-    EXPECT_TRUE(card->didSave());
 
     // A recording whose file vanishes while it is saved: the old file at the destination stays whole.
     const QString movie = h.temporaryRoot.filePath(QStringLiteral("Recording.mp4"));
@@ -150,13 +149,13 @@ TEST(CaptureCardActions, SavingIsAtomicAndKeepsThePreviousFileOnFailure)
     EXPECT_EQ(saveRecording->title, "Save Recording");
     EXPECT_EQ(saveRecording->suggestedName, "Recording.mp4");
     const QString kept = out.filePath(QStringLiteral("kept.mp4"));
-    ASSERT_TRUE(recordingCard->save(*saveRecording, kept));
+    ASSERT_TRUE(CaptureCardActions::write(*saveRecording, kept));
     EXPECT_EQ(QFileInfo(kept).size(), 3 << 20);
     QFile::remove(movie);
-    EXPECT_FALSE(recordingCard->save(*saveRecording, kept));
+    EXPECT_FALSE(CaptureCardActions::write(*saveRecording, kept));
     EXPECT_EQ(QFileInfo(kept).size(), 3 << 20) << "the earlier copy is not replaced by a partial one";
     EXPECT_EQ(QDir(out.path()).entryList(QDir::Files).size(), 2) << "no temporary file is left behind";
-    EXPECT_FALSE(card->save(*request, out.filePath(QStringLiteral("missing-folder/x.png"))));
+    EXPECT_FALSE(CaptureCardActions::write(*request, out.filePath(QStringLiteral("missing-folder/x.png"))));
 
     // Once the recording is gone the card saves its image instead, or nothing without one.
     EXPECT_FALSE(recordingCard->saveRequest());

@@ -4,6 +4,7 @@
 #include "Quillmere/Capture/Overlay/CaptureSaveFolder.h"
 #include "Quillmere/Capture/Overlay/Widgets/CaptureGlyphs.h"
 #include "Quillmere/Panel/Window/PanelGeometry.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/DesktopMotion.h"
 #include "Quillmere/Platform/TransientWindow.h"
 
@@ -302,16 +303,9 @@ void CaptureOverlayController::trigger(Control control)
         // The dialog runs its own loop: a newer capture may replace this card meanwhile.
         const std::shared_ptr<CaptureCardActions> actions = m_actions;
         const auto request = actions->saveRequest();
-        if (request) {
-            const QString destination = m_environment.askSaveDestination(*request);
-            if (!destination.isEmpty() && actions->save(*request, destination))
-                CaptureSaveFolder(m_environment.preferences).remember(destination);
-            else if (!destination.isEmpty())
-                QMessageBox::warning(nullptr, QStringLiteral("Could Not Save"),
-                                     QStringLiteral("%1 could not be written. Check that the folder exists, that "
-                                                    "you may write there and that the disk has room.")
-                                         .arg(QDir::toNativeSeparators(destination)));
-        }
+        const QString destination = request ? m_environment.askSaveDestination(*request) : QString();
+        if (!destination.isEmpty())
+            saveInBackground(actions, *request, destination);
         if (actions != m_actions)
             return;
         outcome = actions->isGone() ? Outcome::close : Outcome::stay;
@@ -321,6 +315,27 @@ void CaptureOverlayController::trigger(Control control)
     update();
     if (outcome == Outcome::close)
         dismiss();
+}
+
+void CaptureOverlayController::saveInBackground(const std::shared_ptr<CaptureCardActions> &actions,
+                                                const CaptureCardActions::SaveRequest &request,
+                                                const QString &destination)
+{
+    // A recording may be gigabytes, and the folder on a slow or network disk.
+    inBackground(
+        this, [request, destination] { return CaptureCardActions::write(request, destination); },
+        [this, actions, destination](bool written) {
+            if (!written) {
+                QMessageBox::warning(nullptr, QStringLiteral("Could Not Save"),
+                                     QStringLiteral("%1 could not be written. Check that the folder exists, that "
+                                                    "you may write there and that the disk has room.")
+                                         .arg(QDir::toNativeSeparators(destination)));
+                return;
+            }
+            actions->markSaved();
+            CaptureSaveFolder(m_environment.preferences).remember(destination);
+            update();
+        });
 }
 
 void CaptureOverlayController::setHovering(bool hovering)

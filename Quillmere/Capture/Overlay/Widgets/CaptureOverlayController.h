@@ -62,6 +62,8 @@ protected:
 
 private:
     Control controlAt(QPointF point) const;
+    void saveInBackground(const std::shared_ptr<CaptureCardActions> &actions,
+                          const CaptureCardActions::SaveRequest &request, const QString &destination);
     void setHovering(bool hovering);
     void startDrag();
     void decodeImage(const ClipRef &clip);
