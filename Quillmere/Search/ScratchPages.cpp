@@ -26,7 +26,7 @@ bool heldInMemory(const QByteArray &path)
 
 } // namespace
 
-int ScratchFolder::makeFile()
+int ScratchFolder::makeFile(size_t bytes)
 {
     const QByteArray path = QFile::encodeName(m_path);
     if (m_state == State::unchecked) {
@@ -52,9 +52,19 @@ int ScratchFolder::makeFile()
             fd = -1;
         }
     }
+    // Blocks taken now, so that a page first written later cannot find the disk full: a shared
+    // mapping would answer that with a fault that ends the program.
+    if (fd >= 0 && fallocate(fd, 0, 0, off_t(bytes)) != 0) {
+        const int error = errno;
+        close(fd);
+        fd = -1;
+        errno = error;
+        if (error == ENOSPC)
+            return -1; // this time only
+    }
     if (fd < 0) {
         m_state = State::unusable;
-        qCWarning(lcSemanticSearch, "Known texts' vectors stay in memory: no file can be made in %s (%s)",
+        qCWarning(lcSemanticSearch, "Known texts' vectors stay in memory: no file can be kept in %s (%s)",
                   qPrintable(m_path), std::strerror(errno));
     }
     return fd;
@@ -64,15 +74,11 @@ ScratchPages::ScratchPages(ScratchFolder &folder, size_t bytes)
 {
     const size_t page = size_t(sysconf(_SC_PAGESIZE));
     m_size = (std::max<size_t>(bytes, 1) + page - 1) / page * page;
-    if (const int fd = folder.makeFile(); fd >= 0) {
-        // Blocks taken now, so that a page first written later cannot find the disk full: a shared
-        // mapping would answer that with a fault that ends the program.
-        if (fallocate(fd, 0, 0, off_t(m_size)) == 0) {
-            void *data = mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (data != MAP_FAILED) {
-                m_data = data;
-                m_fileBacked = true;
-            }
+    if (const int fd = folder.makeFile(m_size); fd >= 0) {
+        void *data = mmap(nullptr, m_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (data != MAP_FAILED) {
+            m_data = data;
+            m_fileBacked = true;
         }
         close(fd); // the mapping keeps the file
     }

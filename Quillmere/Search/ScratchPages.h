@@ -18,9 +18,10 @@ public:
     ScratchFolder() = default;
     explicit ScratchFolder(QString path) : m_path(std::move(path)) {}
 
-    // A new empty file of ours, read-write and 0600, already unlinked; -1 when there is none. The
-    // folder is made and looked at on the first call, on the caller's thread.
-    int makeFile();
+    // A new file of ours of `bytes` zeroes, read-write and 0600, already unlinked, its disk blocks
+    // taken; -1 when there is none. The folder is made and looked at on the first call, on the
+    // caller's thread.
+    int makeFile(size_t bytes);
 
 private:
     enum class State { unchecked, onDisk, unusable };

@@ -137,7 +137,7 @@ TEST(VectorScreen, WithoutAFolderOnDiskThePagesStayAndKeepTheirBounds)
     ASSERT_TRUE(file.open());
     for (const QString &path : {QString(), inMemory.path(), file.fileName() + QStringLiteral("/below")}) {
         ScratchFolder folder(path);
-        EXPECT_EQ(folder.makeFile(), -1) << qPrintable(path);
+        EXPECT_EQ(folder.makeFile(1), -1) << qPrintable(path);
         EXPECT_FALSE(ScratchPages(folder, 1).isFileBacked()) << qPrintable(path);
 
         VectorScreen screen(1000, ScratchFolder(path));
