@@ -91,8 +91,7 @@ ScratchPages::ScratchPages(ScratchFolder &folder, size_t bytes)
 }
 
 ScratchPages::ScratchPages(ScratchPages &&other) noexcept
-    : m_data(std::exchange(other.m_data, nullptr)),
-      m_size(std::exchange(other.m_size, 0)),
+    : m_data(std::exchange(other.m_data, nullptr)), m_size(std::exchange(other.m_size, 0)),
       m_fileBacked(std::exchange(other.m_fileBacked, false))
 {
 }

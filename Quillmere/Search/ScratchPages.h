@@ -54,8 +54,7 @@ private:
 
 // A growing array of plain records in ScratchPages, for tables that may leave the process with the
 // rest when released. Growth copies into pages twice as large.
-template<typename T>
-class ScratchArray {
+template <typename T> class ScratchArray {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:

@@ -64,8 +64,8 @@ void SemanticSearchEngine::scoresOf(const QString &query, DocumentStream stream,
 void SemanticSearchEngine::searchesPaused()
 {
     SemanticWorker *worker = m_worker.get();
-    QMetaObject::invokeMethod(
-        worker, QUILLMERE_HANDED_OVER(worker, [worker] { worker->scoring.releaseWeighed(); }), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(worker, QUILLMERE_HANDED_OVER(worker, [worker] { worker->scoring.releaseWeighed(); }),
+                              Qt::QueuedConnection);
 }
 
 void SemanticSearchEngine::post(Work work, Reply reply)
@@ -138,9 +138,9 @@ std::unique_ptr<EmbeddingProvider> loadWordVectorEmbedding(const QString &path)
 std::unique_ptr<SemanticSearchEngine> makeSemanticSearchEngine()
 {
     // The program's own cache folder; made, and looked at, on the engine's thread.
-    return std::make_unique<SemanticSearchEngine>(
-        [] { return loadWordVectorEmbedding(defaultWordModelPath()); },
-        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/Quillmere/scratch"));
+    return std::make_unique<SemanticSearchEngine>([] { return loadWordVectorEmbedding(defaultWordModelPath()); },
+                                                  QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+                                                      + QStringLiteral("/Quillmere/scratch"));
 }
 
 } // namespace quillmere

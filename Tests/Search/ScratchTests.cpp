@@ -161,7 +161,8 @@ TEST(SemanticScoring, ScoresStayTheSameAfterItsMemoryIsReleased)
     QTemporaryDir dir(QDir::current().filePath(QStringLiteral("scratch-XXXXXX")));
     ASSERT_TRUE(dir.isValid());
     auto *e = new FakeEmbedding;
-    e->words = {{QStringLiteral("apple"), {1, 0}}, {QStringLiteral("pear"), {2, 0.5}}, {QStringLiteral("stone"), {0, 1}}};
+    e->words = {
+        {QStringLiteral("apple"), {1, 0}}, {QStringLiteral("pear"), {2, 0.5}}, {QStringLiteral("stone"), {0, 1}}};
     SemanticScoring scoring([e] { return std::unique_ptr<EmbeddingProvider>(e); },
                             SemanticScoring::defaultCacheCapacity, ScratchFolder(dir.path()));
     std::vector<SemanticDocument> docs;
