@@ -1,8 +1,8 @@
 #include "Quillmere/Search/ScratchPages.h"
 
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 #include "Quillmere/Search/SearchLogging.h"
 
-#include <QDir>
 #include <QFile>
 #include <cerrno>
 #include <fcntl.h>
@@ -33,7 +33,7 @@ int ScratchFolder::makeFile(size_t bytes)
         m_state = State::unusable;
         if (m_path.isEmpty())
             return -1;
-        if (!QDir().mkpath(m_path) || heldInMemory(path)) {
+        if (!makePrivatePath(m_path) || heldInMemory(path)) {
             qCInfo(lcSemanticSearch, "Known texts' vectors stay in memory: %s is not a folder on disk",
                    qPrintable(m_path));
             return -1;
