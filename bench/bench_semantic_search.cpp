@@ -5,7 +5,9 @@
 #include "Quillmere/Search/SemanticScoring.h"
 #include "Quillmere/Search/WordVectorEmbedding.h"
 
+#include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <random>
@@ -111,6 +113,28 @@ void BM_ScoreWarmCache(benchmark::State &state)
         benchmark::DoNotOptimize(scoring.scores(kQuery, docs, 0.6));
 }
 BENCHMARK(BM_ScoreWarmCache)->Unit(benchmark::kMillisecond);
+
+// A warm search after the last one let its memory go, as the engine does after each: with the
+// screen in plain memory (0) or in scratch files whose pages come back from the page cache (1).
+void BM_ScoreAfterRelease(benchmark::State &state)
+{
+    const auto docs = documents();
+    const QTemporaryDir dir(QDir::current().filePath(QStringLiteral("scratch-XXXXXX")));
+    SemanticScoring scoring(load, SemanticScoring::defaultCacheCapacity,
+                            state.range(0) ? ScratchFolder(dir.path()) : ScratchFolder());
+    if (!scoring.hasModel() || !dir.isValid()) {
+        state.SkipWithError("no word model or no scratch folder");
+        return;
+    }
+    scoring.scores(kQuery, docs, 0.6);
+    for (auto _ : state) {
+        state.PauseTiming();
+        scoring.releaseMemory();
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(scoring.scores(kQuery, docs, 0.6));
+    }
+}
+BENCHMARK(BM_ScoreAfterRelease)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_OpenModel(benchmark::State &state)
 {

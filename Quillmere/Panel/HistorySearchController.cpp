@@ -56,6 +56,12 @@ void HistorySearchController::collapseSearch()
     m_model.focusLater(m_model.isSelectedPageLocked());
 }
 
+void HistorySearchController::panelDidHide()
+{
+    if (m_model.m_deps.semanticEngine)
+        m_model.m_deps.semanticEngine->searchesPaused();
+}
+
 void HistorySearchController::refreshSemanticResults()
 {
     m_semantic.cancel();

@@ -20,6 +20,8 @@ public:
     // The header's search button: opens search with an empty query.
     void expandSearch();
     void collapseSearch();
+    // The panel went: the engine may let go of what speeds up a search under way.
+    void panelDidHide();
 
     // Observers of the model.
     void refreshSemanticResults();

@@ -298,6 +298,7 @@ void HistoryViewModel::widenSnapshot(bool whole)
 void HistoryViewModel::panelDidHide()
 {
     m_shown = false;
+    m_search.panelDidHide();
     // What a showing's search and its cards freed stays with the allocator unless handed back; a
     // while after the panel went, once its windows let go of theirs too.
     defer(releaseDelay, [this] {

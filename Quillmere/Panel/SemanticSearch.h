@@ -36,6 +36,9 @@ public:
     // True once the engine has tried to load its model and could not; asked on the main thread
     // when an answer comes.
     virtual bool hasNoModel() const { return false; }
+    // No search is expected for a while (the panel went): what only speeds up a search's next keys
+    // may go.
+    virtual void searchesPaused() {}
 };
 
 // The semantic layer of the history search: waits for typing to pause, then hands the candidate

@@ -9,7 +9,6 @@
 #include <limits>
 #include <new>
 #include <openssl/evp.h>
-#include <sys/mman.h>
 #include <utility>
 
 namespace quillmere {
@@ -97,28 +96,9 @@ void pack(qint8 *out, const float *v, size_t dimension, double length)
 
 } // namespace
 
-struct VectorScreen::Block {
-    explicit Block(size_t bytes)
-        : size(bytes), data(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))
-    {
-        if (data == MAP_FAILED)
-            throw std::bad_alloc();
-    }
-    Block(Block &&other) noexcept : size(std::exchange(other.size, 0)), data(std::exchange(other.data, MAP_FAILED)) {}
-    Block &operator=(Block &&) = delete;
-    ~Block()
-    {
-        if (data != MAP_FAILED)
-            munmap(data, size);
-    }
-    qint8 *bytes() const { return static_cast<qint8 *>(data); }
-
-    size_t size;
-    void *data;
-};
-
-VectorScreen::VectorScreen(size_t capacity)
-    : m_capacity(capacity > 0 ? std::min<size_t>(capacity, std::numeric_limits<quint32>::max() / 4) : 1)
+VectorScreen::VectorScreen(size_t capacity, ScratchFolder folder)
+    : m_capacity(capacity > 0 ? std::min<size_t>(capacity, std::numeric_limits<quint32>::max() / 4) : 1),
+      m_folder(std::move(folder))
 {
 }
 
@@ -145,16 +125,16 @@ size_t VectorScreen::slotOf(const ShortKey &key) const
 
 void VectorScreen::grow()
 {
-    m_slots.assign(std::max<size_t>(m_slots.size() * 2, 1024), 0);
+    m_slots.assign(m_folder, std::max<size_t>(m_slots.size() * 2, 1024), 0);
     for (size_t i = 0; i < m_records.size(); ++i)
         m_slots[slotOf(m_records[i].key)] = quint32(i + 1);
 }
 
 std::pair<quint32, quint32> VectorScreen::allocate(size_t bytes)
 {
-    if (m_blocks.empty() || m_used + bytes > m_blocks.back().size) {
-        // A text too long for a block gets one of its own; mmap hands whole pages, touched as written.
-        m_blocks.emplace_back(std::max(bytes, blockBytes));
+    if (m_blocks.empty() || m_used + bytes > m_blocks.back().size()) {
+        // A text too long for a block gets one of its own; whole pages, touched as written.
+        m_blocks.emplace_back(m_folder, std::max(bytes, blockBytes));
         m_used = 0;
     }
     const auto at = std::pair(quint32(m_blocks.size() - 1), quint32(m_used));
@@ -175,7 +155,7 @@ std::optional<VectorScreen::Packed> VectorScreen::find(const DocumentVectorCache
     packed.dimension = record.dimension;
     packed.vectors = record.vectors;
     packed.enveloped = record.enveloped;
-    packed.bytes = record.vectors ? m_blocks[record.block].bytes() + record.at : nullptr;
+    packed.bytes = record.vectors ? static_cast<qint8 *>(m_blocks[record.block].data()) + record.at : nullptr;
     return packed;
 }
 
@@ -200,7 +180,7 @@ void VectorScreen::insert(const DocumentVectorCache::Key &key, const DocumentVec
         if (2 * (m_records.size() + 1) > m_slots.size())
             grow();
         slot = slotOf(k);
-        m_records.push_back(Record{k, 0, 0, 0, 0, false, false});
+        m_records.push_back(m_folder, Record{k, 0, 0, 0, 0, false, false});
         m_slots[slot] = quint32(m_records.size());
         record = &m_records.back();
     }
@@ -217,7 +197,7 @@ void VectorScreen::insert(const DocumentVectorCache::Key &key, const DocumentVec
     if (vectors == 0)
         return;
     // A zero vector packs to zeros, which bounds its dot product at 0 as the exact one is.
-    qint8 *out = m_blocks[record->block].bytes() + record->at;
+    qint8 *out = static_cast<qint8 *>(m_blocks[record->block].data()) + record->at;
     pack(out, entry.vector.data(), dimension, entry.length > 0 ? entry.length : 1);
     // Passages are at unit length (or zero) already.
     if (!enveloped) {
@@ -246,17 +226,25 @@ void VectorScreen::insert(const DocumentVectorCache::Key &key, const DocumentVec
 
 void VectorScreen::clear()
 {
-    m_records = {};
-    m_slots = {};
+    m_records.clear();
+    m_slots.clear();
     m_blocks.clear();
     m_used = 0;
+}
+
+void VectorScreen::releasePages()
+{
+    for (ScratchPages &block : m_blocks)
+        block.release();
+    m_records.release();
+    m_slots.release();
 }
 
 size_t VectorScreen::reservedBytes() const
 {
     size_t bytes = 0;
-    for (const Block &block : m_blocks)
-        bytes += block.size;
+    for (const ScratchPages &block : m_blocks)
+        bytes += block.size();
     return bytes;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Quillmere/Search/ScratchPages.h"
+
 #include <QStringView>
 #include <QtGlobal>
 #include <array>
@@ -67,7 +69,8 @@ private:
 // those that cannot reach its threshold. Full, it starts over.
 // The bytes sit in a few large blocks and each text in a 32-byte record found through a table of
 // indices: a map of one allocation a text costs as much again as the vectors and scatters them
-// across the heap, where they keep freed pages from going back to the system.
+// across the heap, where they keep freed pages from going back to the system. Blocks, records and
+// table are scratch pages, which leave the process between searches when a folder on disk backs them.
 class VectorScreen {
 public:
     // A view of one text's packed vectors, valid until the next insert() or clear().
@@ -86,7 +89,7 @@ public:
     static constexpr size_t plainPassages = 2;
     static constexpr size_t envelopeGroup = 8;
 
-    explicit VectorScreen(size_t capacity);
+    explicit VectorScreen(size_t capacity, ScratchFolder folder = {});
     ~VectorScreen();
     VectorScreen(const VectorScreen &) = delete;
     VectorScreen &operator=(const VectorScreen &) = delete;
@@ -94,6 +97,8 @@ public:
     std::optional<Packed> find(const DocumentVectorCache::Key &key) const;
     void insert(const DocumentVectorCache::Key &key, const DocumentVectorCache::Entry &entry);
     void clear();
+    // The pages go back to the page cache until touched again, when a file backs them.
+    void releasePages();
     // At least the dot product of the unit vector `query` (`dimension` values) and the packed vector
     // `index`, which the exact one is at unit length.
     static double bound(const Packed &packed, size_t index, const std::vector<double> &query);
@@ -119,7 +124,6 @@ private:
         bool hasVector;
         bool enveloped;
     };
-    struct Block;
     static ShortKey shortKey(const DocumentVectorCache::Key &key);
     // The slot of `key`: the one that holds it, or the empty one where it belongs.
     size_t slotOf(const ShortKey &key) const;
@@ -128,10 +132,11 @@ private:
     std::pair<quint32, quint32> allocate(size_t bytes);
 
     size_t m_capacity;
-    std::vector<Record> m_records;
+    ScratchFolder m_folder;
+    ScratchArray<Record> m_records;
     // Index into m_records plus one, 0 for an empty slot; a power of two, at most half full.
-    std::vector<quint32> m_slots;
-    std::vector<Block> m_blocks;
+    ScratchArray<quint32> m_slots;
+    std::vector<ScratchPages> m_blocks;
     size_t m_used = 0; // of the last block
 };
 

@@ -140,8 +140,8 @@ std::vector<QStringView> SemanticScoring::passages(QStringView text)
     return out;
 }
 
-SemanticScoring::SemanticScoring(Loader loader, size_t cacheCapacity)
-    : m_loader(std::move(loader)), m_cache(cacheCapacity)
+SemanticScoring::SemanticScoring(Loader loader, size_t cacheCapacity, ScratchFolder scratch)
+    : m_loader(std::move(loader)), m_cache(cacheCapacity), m_screen(screenCapacity, std::move(scratch))
 {
 }
 
@@ -445,7 +445,14 @@ void SemanticScoring::releaseMemory()
 {
     if (m_provider)
         m_provider->releasePages();
+    m_screen.releasePages();
     malloc_trim(0);
+}
+
+void SemanticScoring::releaseWeighed()
+{
+    m_cache.clear();
+    releaseMemory();
 }
 
 } // namespace quillmere

@@ -21,7 +21,8 @@ public:
     static constexpr size_t defaultCacheCapacity = 2048;
     static constexpr size_t screenCapacity = 262144;
 
-    explicit SemanticScoring(Loader loader, size_t cacheCapacity = defaultCacheCapacity);
+    // The screen's pages are backed by files in `scratch` when it is a folder on disk.
+    explicit SemanticScoring(Loader loader, size_t cacheCapacity = defaultCacheCapacity, ScratchFolder scratch = {});
 
     // The documents whose cosine similarity to the query is at least `threshold`, in document
     // order. Nothing when `stop` answers true part-way.
@@ -34,8 +35,12 @@ public:
     // The most documents one request held at once, for callers that keep memory bounded.
     size_t largestBatch() const { return m_largestBatch; }
     bool hasModel();
-    // What the last request touched and nothing keeps goes back to the system.
+    // What the last request touched and nothing keeps goes back to the system; the screen's pages
+    // leave the process when a file backs them.
     void releaseMemory();
+    // The fully weighed texts go too, for a while without searches: only the next keys of a search
+    // gain from them, and the screen still knows every text.
+    void releaseWeighed();
     const DocumentVectorCache &cache() const { return m_cache; }
     const VectorScreen &screen() const { return m_screen; }
     // How many documents the last request worked out, or took from the cache, in full.
@@ -90,7 +95,7 @@ private:
     std::unique_ptr<EmbeddingProvider> m_provider;
     std::vector<float> m_common;
     DocumentVectorCache m_cache;
-    VectorScreen m_screen{screenCapacity};
+    VectorScreen m_screen;
     size_t m_largestBatch = 0;
     size_t m_weighedInFull = 0;
 };

@@ -14,12 +14,15 @@ namespace quillmere {
 
 class SemanticWorker : public QObject {
 public:
-    explicit SemanticWorker(SemanticScoring::Loader loader) : scoring(std::move(loader)) {}
+    SemanticWorker(SemanticScoring::Loader loader, QString scratchFolder)
+        : scoring(std::move(loader), SemanticScoring::defaultCacheCapacity, ScratchFolder(std::move(scratchFolder)))
+    {
+    }
     SemanticScoring scoring;
 };
 
-SemanticSearchEngine::SemanticSearchEngine(SemanticScoring::Loader loader, QObject *parent)
-    : QObject(parent), m_worker(std::make_unique<SemanticWorker>(std::move(loader)))
+SemanticSearchEngine::SemanticSearchEngine(SemanticScoring::Loader loader, QString scratchFolder, QObject *parent)
+    : QObject(parent), m_worker(std::make_unique<SemanticWorker>(std::move(loader), std::move(scratchFolder)))
 {
     m_thread.setObjectName(QStringLiteral("SemanticSearchEngine"));
     m_worker->moveToThread(&m_thread);
@@ -56,6 +59,13 @@ void SemanticSearchEngine::scoresOf(const QString &query, DocumentStream stream,
             return scores;
         },
         std::move(reply));
+}
+
+void SemanticSearchEngine::searchesPaused()
+{
+    SemanticWorker *worker = m_worker.get();
+    QMetaObject::invokeMethod(worker, QUILLMERE_HANDED_OVER(worker, [worker] { worker->scoring.releaseWeighed(); }),
+                              Qt::QueuedConnection);
 }
 
 void SemanticSearchEngine::post(Work work, Reply reply)
@@ -127,7 +137,10 @@ std::unique_ptr<EmbeddingProvider> loadWordVectorEmbedding(const QString &path)
 
 std::unique_ptr<SemanticSearchEngine> makeSemanticSearchEngine()
 {
-    return std::make_unique<SemanticSearchEngine>([] { return loadWordVectorEmbedding(defaultWordModelPath()); });
+    // The program's own cache folder; made, and looked at, on the engine's thread.
+    return std::make_unique<SemanticSearchEngine>([] { return loadWordVectorEmbedding(defaultWordModelPath()); },
+                                                  QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+                                                      + QStringLiteral("/Quillmere/scratch"));
 }
 
 } // namespace quillmere

@@ -19,7 +19,9 @@ class SemanticWorker;
 class SemanticSearchEngine : public QObject, public SemanticScorer {
     Q_OBJECT
 public:
-    explicit SemanticSearchEngine(SemanticScoring::Loader loader, QObject *parent = nullptr);
+    // Known texts' packed vectors are kept in files of `scratchFolder` when it is a folder on disk.
+    explicit SemanticSearchEngine(SemanticScoring::Loader loader, QString scratchFolder = {},
+                                  QObject *parent = nullptr);
     ~SemanticSearchEngine() override;
 
     void scores(const QString &query, std::vector<SemanticDocument> documents, double threshold, Reply reply) override;
@@ -27,6 +29,8 @@ public:
     // system once the request is done.
     void scoresOf(const QString &query, DocumentStream stream, double threshold, Reply reply) override;
     bool hasNoModel() const override { return m_noModel.load(); }
+    // Done on the engine's thread after what is queued before it.
+    void searchesPaused() override;
 
 private:
     using Work = std::function<std::optional<Scores>(SemanticScoring &scoring, const std::function<bool()> &stop)>;

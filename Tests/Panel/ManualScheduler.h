@@ -67,7 +67,9 @@ public:
         calls.push_back(std::move(call));
     }
     bool hasNoModel() const override { return noModel; }
+    void searchesPaused() override { ++pauses; }
     std::vector<Call> calls;
+    int pauses = 0;
     std::vector<size_t> batchSizes;
     bool noModel = false;
 };

@@ -514,6 +514,10 @@ TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
     ASSERT_TRUE(waitUntil([&] { return model.lists().relatedCount() == 1; }));
     EXPECT_EQ(model.lists().relatedAt(0).id, oldest);
     EXPECT_EQ(model.lists().visibleCount(), 0);
+
+    EXPECT_EQ(engine.pauses, 0);
+    model.panelDidHide();
+    EXPECT_EQ(engine.pauses, 1) << "once hidden, the engine may let go of what speeds up the next keys";
 }
 
 // The store hands the semantic layer its candidates a bounded batch at a time, newest first, and

@@ -143,6 +143,7 @@ TEST(SemanticSearchEngine, AStreamIsReadOnTheEnginesThreadAndStopsWhenOvertaken)
     EXPECT_NE(readOn.load(), QThread::currentThread());
     EXPECT_EQ(whole.thread, QThread::currentThread());
     ASSERT_EQ(whole.scores.size(), 3u) << "one match a batch";
+    engine.searchesPaused(); // lets go on the engine's thread, in turn
 
     batchesTaken = 0;
     Answer overtaken, newest;

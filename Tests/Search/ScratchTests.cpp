@@ -1,0 +1,168 @@
+// Known texts' packed vectors in scratch files: let go between searches, back unchanged, and kept
+// in plain memory where no file on disk can hold them.
+#include "FakeEmbedding.h"
+#include "Quillmere/Search/SemanticScoring.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QtEndian>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+constexpr size_t dimension = 300;
+
+// How many pages of a text's packed vectors are mapped into this process now.
+size_t residentPages(const VectorScreen::Packed &packed)
+{
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const quintptr first = quintptr(packed.bytes) / page;
+    const quintptr last = (quintptr(packed.bytes) + packed.count() * (sizeof(float) + packed.dimension) - 1) / page;
+    QFile pagemap(QStringLiteral("/proc/self/pagemap"));
+    if (!pagemap.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !pagemap.seek(qint64(first * 8)))
+        return size_t(-1);
+    const QByteArray entries = pagemap.read(qint64((last - first + 1) * 8));
+    size_t present = 0;
+    for (qsizetype at = 0; at + 8 <= entries.size(); at += 8)
+        present += quint64(qFromUnaligned<quint64>(entries.constData() + at)) >> 63;
+    return present;
+}
+
+DocumentVectorCache::Key keyOf(quint32 i)
+{
+    DocumentVectorCache::Key key{};
+    std::memcpy(key.data() + 3, &i, sizeof i);
+    return key;
+}
+
+// Unit vectors along one axis each, for the whole text and each passage.
+DocumentVectorCache::Entry entryOf(quint32 i)
+{
+    DocumentVectorCache::Entry entry;
+    entry.vector.assign(dimension, 0.0f);
+    entry.vector[i % dimension] = 1.0f + float(i % 5);
+    entry.length = vectorLength(entry.vector);
+    const size_t passages = i % 4;
+    entry.passages.assign(passages * dimension, 0.0f);
+    for (size_t p = 0; p < passages; ++p)
+        entry.passages[p * dimension + (i + 7 * p + 1) % dimension] = 0.6f;
+    return entry;
+}
+
+// Every bound of text `i` against a few queries.
+std::vector<double> boundsOf(const VectorScreen &screen, quint32 i)
+{
+    const std::optional<VectorScreen::Packed> packed = screen.find(keyOf(i));
+    if (!packed)
+        return {};
+    std::vector<double> out;
+    for (size_t axis : {size_t(i), size_t(i + 1), size_t(i + 8)}) {
+        std::vector<double> query(dimension, 0.0);
+        query[axis % dimension] = 1.0;
+        out.push_back(VectorScreen::bound(*packed, 0, query));
+        for (size_t p = 0; p < VectorScreen::passageBounds(*packed); ++p)
+            out.push_back(VectorScreen::passageBound(*packed, p, query));
+    }
+    return out;
+}
+
+bool onTmpfs(const QString &path)
+{
+    struct statfs fs {};
+    return statfs(QFile::encodeName(path).constData(), &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+}
+
+} // namespace
+
+// Blocks, records and table leave the process on release, and every text reads back with the
+// bounds it had, also after more texts came in; no named file stays behind.
+TEST(VectorScreen, ReleasedPagesLeaveTheProcessAndComeBackAsTheyWere)
+{
+    // Beside the tests, which are on disk; the system's temporary folder may be held in memory.
+    QTemporaryDir dir(QDir::current().filePath(QStringLiteral("scratch-XXXXXX")));
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_FALSE(onTmpfs(dir.path())) << "the build folder must be on disk";
+    ScratchFolder folder(dir.path());
+    EXPECT_TRUE(ScratchPages(folder, 1).isFileBacked());
+
+    VectorScreen screen(100000, ScratchFolder(dir.path()));
+    screen.releasePages(); // nothing mapped yet
+    constexpr quint32 texts = 6000, later = 500;
+    for (quint32 i = 0; i < texts; ++i)
+        screen.insert(keyOf(i), entryOf(i));
+    ASSERT_GT(screen.reservedBytes(), 2 * VectorScreen::blockBytes);
+    std::vector<std::vector<double>> before;
+    for (quint32 i = 0; i < texts; ++i)
+        before.push_back(boundsOf(screen, i));
+
+    screen.releasePages();
+    for (quint32 i = 1; i < texts; i += 97) {
+        EXPECT_EQ(residentPages(screen.find(keyOf(i)).value()), 0u) << i;
+    }
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).isEmpty());
+
+    for (quint32 i = texts; i < texts + later; ++i)
+        screen.insert(keyOf(i), entryOf(i));
+    for (quint32 i = 0; i < texts; ++i)
+        ASSERT_EQ(boundsOf(screen, i), before[i]) << i;
+    for (quint32 i = texts; i < texts + later; ++i)
+        ASSERT_FALSE(boundsOf(screen, i).empty()) << i;
+    EXPECT_EQ(screen.size(), size_t(texts + later));
+}
+
+// No folder, one held in memory, and one that cannot be made: plain memory, which a release
+// leaves in place, since letting anonymous pages go would zero them.
+TEST(VectorScreen, WithoutAFolderOnDiskThePagesStayAndKeepTheirBounds)
+{
+    QTemporaryDir inMemory(QStringLiteral("/dev/shm/scratch-XXXXXX"));
+    ASSERT_TRUE(inMemory.isValid());
+    ASSERT_TRUE(onTmpfs(inMemory.path()));
+    QTemporaryFile file;
+    ASSERT_TRUE(file.open());
+    for (const QString &path : {QString(), inMemory.path(), file.fileName() + QStringLiteral("/below")}) {
+        ScratchFolder folder(path);
+        EXPECT_EQ(folder.makeFile(1), -1) << qPrintable(path);
+        EXPECT_FALSE(ScratchPages(folder, 1).isFileBacked()) << qPrintable(path);
+
+        VectorScreen screen(1000, ScratchFolder(path));
+        std::vector<std::vector<double>> before;
+        for (quint32 i = 0; i < 40; ++i) {
+            screen.insert(keyOf(i), entryOf(i));
+            before.push_back(boundsOf(screen, i));
+        }
+        screen.releasePages();
+        EXPECT_GT(residentPages(screen.find(keyOf(5)).value()), 0u) << qPrintable(path);
+        for (quint32 i = 0; i < 40; ++i)
+            ASSERT_EQ(boundsOf(screen, i), before[i]) << qPrintable(path) << ' ' << i;
+    }
+    EXPECT_TRUE(QDir(inMemory.path()).isEmpty());
+}
+
+// After a release, and after the fully weighed texts went too, a search answers as before.
+TEST(SemanticScoring, ScoresStayTheSameAfterItsMemoryIsReleased)
+{
+    QTemporaryDir dir(QDir::current().filePath(QStringLiteral("scratch-XXXXXX")));
+    auto *e = new FakeEmbedding;
+    e->words = {
+        {QStringLiteral("apple"), {1, 0}}, {QStringLiteral("pear"), {2, 0.5}}, {QStringLiteral("stone"), {0, 1}}};
+    SemanticScoring scoring([e] { return std::unique_ptr<EmbeddingProvider>(e); },
+                            SemanticScoring::defaultCacheCapacity, ScratchFolder(dir.path()));
+    std::vector<SemanticDocument> docs;
+    for (const char *text : {"pear", "stone", "apple stone", "pear apple"})
+        docs.push_back({{QStringLiteral("ClipItem"), qint64(docs.size() + 1)}, QString::fromLatin1(text)});
+    const auto first = scoring.scores(QStringLiteral("apple"), docs, 0.6).value();
+    ASSERT_EQ(first.size(), 3u);
+    scoring.releaseWeighed();
+    EXPECT_EQ(scoring.cache().size(), 0u);
+    EXPECT_EQ(scoring.scores(QStringLiteral("apple"), docs, 0.6).value(), first);
+    EXPECT_EQ(scoring.weighedInFull(), 3u) << "every text stays known: the one below the threshold is ruled out";
+}
