@@ -1,0 +1,69 @@
+#pragma once
+
+#include "Quillmere/Model/StoreReader.h"
+
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace quillmere {
+
+// A read-only connection to a store file for the history search, through SQLite itself so that
+// any thread may use it, one read at a time. A panel keeps one while it shows: each key of a
+// search then finds the file open, its statements prepared and, when `mapBytes` allows, the
+// file's pages mapped rather than copied. Opened at the first read, on the thread doing it.
+class SearchReader {
+public:
+    explicit SearchReader(QString path, qint64 mapBytes = 0);
+    ~SearchReader();
+    SearchReader(const SearchReader &) = delete;
+    SearchReader &operator=(const SearchReader &) = delete;
+
+    // What a read may ask, all of it seeing the store as it was at the first of them.
+    class Read {
+    public:
+        // The row ids of the clips, newest first, whose search key (see StoreSearchKeys) holds
+        // every word (UTF-8, folded), or with `holding` false misses one, and of those without a
+        // key yet (`keyed` false: the caller folds them). With `holding`, each found key comes
+        // along (`key`). A `visit` answering false ends the walk, still giving true.
+        using Visit = std::function<bool(qint64 row, bool keyed, const QByteArray &key)>;
+        bool matchesNewestFirst(const std::vector<QByteArray> &words, const Visit &visit, bool holding = true);
+        // The clips of those row ids that are there, in no order. Fills no pageDedupID.
+        bool clipsWithRows(const std::vector<qint64> &rows, const StoreReader::Each<storerow::Clip> &each);
+
+    private:
+        friend class SearchReader;
+        explicit Read(SearchReader &reader) : m_reader(reader) {}
+        SearchReader &m_reader;
+    };
+
+    // Runs `job` in a read transaction of its own, once any read before it has ended. A statement
+    // gives up part-way once `stop` is set. False, with `error` set unless stopped, when the store
+    // could not be opened or read, the job gave false, or the read stopped.
+    bool read(const std::atomic<bool> &stop, const std::function<bool(Read &)> &job, QString *error);
+
+private:
+    class Statement;
+    bool open();
+    // Prepared once per connection; reset and unbound when the statement is handed back.
+    sqlite3_stmt *prepared(const QByteArray &sql);
+    bool exec(const QByteArray &sql);
+    bool failed();
+    void close();
+
+    const QString m_path;
+    const qint64 m_mapBytes;
+    std::mutex m_mutex;
+    sqlite3 *m_db = nullptr;
+    std::map<QByteArray, sqlite3_stmt *> m_statements;
+    QString m_error;
+};
+
+} // namespace quillmere
