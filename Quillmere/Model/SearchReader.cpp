@@ -93,7 +93,7 @@ private:
     int m_result = SQLITE_OK;
 };
 
-SearchReader::SearchReader(QString path, qint64 mapBytes) : m_path(std::move(path)), m_mapBytes(mapBytes)
+SearchReader::SearchReader(QString path, qint64 cacheBytes) : m_path(std::move(path)), m_cacheBytes(cacheBytes)
 {
 }
 
@@ -109,6 +109,7 @@ void SearchReader::close()
     m_statements.clear();
     sqlite3_close(m_db);
     m_db = nullptr;
+    m_warm = false;
 }
 
 bool SearchReader::failed()
@@ -129,7 +130,8 @@ bool SearchReader::open()
         return false;
     }
     sqlite3_busy_timeout(m_db, 5000);
-    if ((m_mapBytes > 0 && !exec("PRAGMA mmap_size = " + QByteArray::number(m_mapBytes)))
+    // A cache in kibibytes is given as a negative size.
+    if ((m_cacheBytes > 0 && !exec("PRAGMA cache_size = -" + QByteArray::number(m_cacheBytes >> 10)))
         || sqlite3_create_function(m_db, "quillmere_holds", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    holdsEvery, nullptr, nullptr)
             != SQLITE_OK)
@@ -164,7 +166,9 @@ bool SearchReader::exec(const QByteArray &sql)
 
 bool SearchReader::read(const std::atomic<bool> &stop, const std::function<bool(Read &)> &job, QString *error)
 {
+    ++m_waiting;
     const std::lock_guard lock(m_mutex);
+    --m_waiting;
     m_error.clear();
     if (stop.load(std::memory_order_relaxed))
         return false;
@@ -188,6 +192,27 @@ bool SearchReader::read(const std::atomic<bool> &stop, const std::function<bool(
     if (!ok)
         close();
     return ok;
+}
+
+bool SearchReader::warm()
+{
+    const std::unique_lock lock(m_mutex, std::try_to_lock);
+    if (!lock.owns_lock() || m_waiting > 0)
+        return false;
+    if (m_warm)
+        return true;
+    if (!m_db && !open()) {
+        close();
+        return false;
+    }
+    sqlite3_progress_handler(
+        m_db, kStepsBetweenStopChecks,
+        [](void *waiting) { return static_cast<std::atomic<int> *>(waiting)->load(std::memory_order_relaxed) > 0 ? 1 : 0; },
+        &m_waiting);
+    // Counting visits every page of the table and copies out no key.
+    m_warm = exec("SELECT count(*) FROM clip_search");
+    sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+    return m_warm;
 }
 
 bool SearchReader::Read::matchesNewestFirst(const std::vector<QByteArray> &words, const Visit &visit, bool holding)

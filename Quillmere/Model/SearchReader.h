@@ -17,11 +17,12 @@ namespace quillmere {
 
 // A read-only connection to a store file for the history search, through SQLite itself so that
 // any thread may use it, one read at a time. A panel keeps one while it shows: each key of a
-// search then finds the file open, its statements prepared and, when `mapBytes` allows, the
-// file's pages mapped rather than copied. Opened at the first read, on the thread doing it.
+// search then finds the file open, its statements prepared and, once warmed, the keys in a page
+// cache of up to `cacheBytes` rather than read from the file again. Opened at the first read, on
+// the thread doing it.
 class SearchReader {
 public:
-    explicit SearchReader(QString path, qint64 mapBytes = 0);
+    explicit SearchReader(QString path, qint64 cacheBytes = 0);
     ~SearchReader();
     SearchReader(const SearchReader &) = delete;
     SearchReader &operator=(const SearchReader &) = delete;
@@ -48,6 +49,11 @@ public:
     // gives up part-way once `stop` is set. False, with `error` set unless stopped, when the store
     // could not be opened or read, the job gave false, or the read stopped.
     bool read(const std::atomic<bool> &stop, const std::function<bool(Read &)> &job, QString *error);
+    // Reads every search key into the page cache, unless a read is waiting or running: it gives
+    // way, and what it read stays. True once the keys were all read (the cache keeps them while
+    // this connection stays open and they fit).
+    bool warm();
+    bool isWarm() const { return m_warm.load(std::memory_order_relaxed); }
 
 private:
     class Statement;
@@ -59,8 +65,10 @@ private:
     void close();
 
     const QString m_path;
-    const qint64 m_mapBytes;
+    const qint64 m_cacheBytes;
     std::mutex m_mutex;
+    std::atomic<int> m_waiting = 0;
+    std::atomic<bool> m_warm = false;
     sqlite3 *m_db = nullptr;
     std::map<QByteArray, sqlite3_stmt *> m_statements;
     QString m_error;

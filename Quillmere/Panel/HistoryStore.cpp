@@ -229,6 +229,10 @@ HistoryStore::SearchRead ClipStoreHistory::searchRead() const
         if (!walkClips(*reader, collect.words(), true, stop,
                        [&](ClipSnapshot clip, bool) { return collect.offer(std::move(clip)); }))
             return std::nullopt;
+        // The next keys of this search will likely look through every key; they are read now,
+        // between keystrokes, giving way to any key typed meanwhile.
+        if (kept && !kept->isWarm())
+            QThreadPool::globalInstance()->start([kept] { kept->warm(); });
         return collect.take();
     };
 }
@@ -239,12 +243,12 @@ void ClipStoreHistory::keepSearchReads(bool keep)
         return;
     if (keep) {
         if (!m_keptReader)
-            m_keptReader = std::make_shared<SearchReader>(m_store.container().storeURL(), searchMapBytes);
+            m_keptReader = std::make_shared<SearchReader>(m_store.container().storeURL(), searchCacheBytes);
         return;
     }
     if (!m_keptReader)
         return;
-    // Closing unmaps the file and waits for no read: the last search still using it closes it.
+    // Closing frees the cache and waits for no read: the last search still using it closes it.
     inBackground(
         this,
         [reader = std::move(m_keptReader)]() mutable {

@@ -88,9 +88,9 @@ public:
     static constexpr std::chrono::milliseconds keyFillPause{10};
     static constexpr std::chrono::milliseconds keyFillRetry{5000};
     static constexpr int keyFillSlice = 256;
-    // How much of the store file the kept search connection maps: the keys and clips of a long
-    // history, which a search then reads in place. Only what it reads becomes resident.
-    static constexpr qint64 searchMapBytes = qint64(256) << 20;
+    // The page cache of the kept search connection: the keys of a long history (about 400 bytes
+    // a clip), which the searches after the first of a showing then find in memory.
+    static constexpr qint64 searchCacheBytes = qint64(64) << 20;
 
     explicit ClipStoreHistory(ClipStore &store, QObject *parent = nullptr);
 
