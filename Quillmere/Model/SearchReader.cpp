@@ -14,8 +14,8 @@ namespace quillmere {
 
 namespace {
 
-// A stopped search gives up within this many SQLite steps, well under a millisecond.
-constexpr int kStepsBetweenStopChecks = 4096;
+// A stopped search gives up within this many SQLite steps, a few microseconds.
+constexpr int kStepsBetweenStopChecks = 1000;
 // Clips read by one statement; rows past its end are read by it again.
 constexpr int kRowsPerRead = 64;
 
@@ -54,8 +54,8 @@ QVariant valueOf(sqlite3_stmt *s, int column)
         return QVariant(QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(s, column)),
                                           sqlite3_column_bytes(s, column)));
     case SQLITE_BLOB:
-        return QVariant(QByteArray(static_cast<const char *>(sqlite3_column_blob(s, column)),
-                                   sqlite3_column_bytes(s, column)));
+        return QVariant(
+            QByteArray(static_cast<const char *>(sqlite3_column_blob(s, column)), sqlite3_column_bytes(s, column)));
     default:
         return QVariant();
     }
@@ -132,8 +132,8 @@ bool SearchReader::open()
     sqlite3_busy_timeout(m_db, 5000);
     // A cache in kibibytes is given as a negative size.
     if ((m_cacheBytes > 0 && !exec("PRAGMA cache_size = -" + QByteArray::number(m_cacheBytes >> 10)))
-        || sqlite3_create_function(m_db, "quillmere_holds", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                   holdsEvery, nullptr, nullptr)
+        || sqlite3_create_function(m_db, "quillmere_holds", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, holdsEvery,
+                                   nullptr, nullptr)
             != SQLITE_OK)
         return failed() && false;
     return true;
@@ -159,8 +159,7 @@ bool SearchReader::exec(const QByteArray &sql)
     Statement s(*this, sql);
     if (!s)
         return false;
-    while (s.step()) {
-    }
+    while (s.step()) {}
     return !s.failed();
 }
 
@@ -207,7 +206,9 @@ bool SearchReader::warm()
     }
     sqlite3_progress_handler(
         m_db, kStepsBetweenStopChecks,
-        [](void *waiting) { return static_cast<std::atomic<int> *>(waiting)->load(std::memory_order_relaxed) > 0 ? 1 : 0; },
+        [](void *waiting) {
+            return static_cast<std::atomic<int> *>(waiting)->load(std::memory_order_relaxed) > 0 ? 1 : 0;
+        },
         &m_waiting);
     // Counting visits every page of the table and copies out no key.
     m_warm = exec("SELECT count(*) FROM clip_search");
@@ -228,28 +229,26 @@ bool SearchReader::Read::matchesNewestFirst(const std::vector<QByteArray> &words
     }
     QByteArray test;
     if (!words.empty())
-        test = (holding ? "quillmere_holds(s.key" : "NOT quillmere_holds(s.key") + QByteArray(", ?").repeated(qsizetype(words.size())) + ")";
+        test = (holding ? "quillmere_holds(s.key" : "NOT quillmere_holds(s.key")
+            + QByteArray(", ?").repeated(qsizetype(words.size())) + ")";
     // The keys found save their folding again; those missing a word are not wanted.
     const QByteArray key = holding ? "s.key" : "NULL";
     // The keys alone, newest first, unless some clips are still without theirs.
-    const QByteArray sql = pending
-        ? "SELECT c.id, s.clipID IS NOT NULL, " + key
+    const QByteArray sql = pending ? "SELECT c.id, s.clipID IS NOT NULL, " + key
             + " FROM clips c LEFT JOIN clip_search s ON s.createdAt = c.createdAt AND s.clipID = c.id"
             + (test.isEmpty() ? QByteArray() : " WHERE s.clipID IS NULL OR " + test)
             + " ORDER BY c.createdAt DESC, c.id DESC"
-        : "SELECT s.clipID, 1, " + key + " FROM clip_search s" + (test.isEmpty() ? QByteArray() : " WHERE " + test)
-            + " ORDER BY s.createdAt DESC, s.clipID DESC";
+                                   : "SELECT s.clipID, 1, " + key + " FROM clip_search s"
+            + (test.isEmpty() ? QByteArray() : " WHERE " + test) + " ORDER BY s.createdAt DESC, s.clipID DESC";
     Statement s(m_reader, sql);
     if (!s)
         return false;
     for (int i = 0; i < int(words.size()); ++i)
-        sqlite3_bind_blob(s.get(), i + 1, words[size_t(i)].constData(), int(words[size_t(i)].size()),
-                          SQLITE_STATIC);
+        sqlite3_bind_blob(s.get(), i + 1, words[size_t(i)].constData(), int(words[size_t(i)].size()), SQLITE_STATIC);
     while (s.step()) {
-        const QByteArray found =
-            holding ? QByteArray(static_cast<const char *>(sqlite3_column_blob(s.get(), 2)),
-                                 sqlite3_column_bytes(s.get(), 2))
-                    : QByteArray();
+        const QByteArray found = holding
+            ? QByteArray(static_cast<const char *>(sqlite3_column_blob(s.get(), 2)), sqlite3_column_bytes(s.get(), 2))
+            : QByteArray();
         if (!visit(sqlite3_column_int64(s.get(), 0), sqlite3_column_int(s.get(), 1) != 0, found))
             return true;
     }

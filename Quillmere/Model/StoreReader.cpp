@@ -23,7 +23,6 @@ QString StoredHash::value() const
     return ClipKeys::contentHashFrom(m_stored, {m_kind, m_text, m_fileName, m_fileTypeIdentifier});
 }
 
-
 Clip clipFrom(const std::function<QVariant(const char *name)> &c)
 {
     const auto text = [&](const char *name) { return c(name).toString(); };
@@ -45,8 +44,7 @@ Clip clipFrom(const std::function<QVariant(const char *name)> &c)
     clip.sourceAppName = optionalText(c("sourceAppName"));
     clip.sourceAppBundleID = optionalText(c("sourceAppBundleID"));
     clip.isPinned = c("isPinned").toBool();
-    clip.contentHash =
-        StoredHash(c("contentHash"), clip.kind, clip.text, clip.fileName, clip.fileTypeIdentifier);
+    clip.contentHash = StoredHash(c("contentHash"), clip.kind, clip.text, clip.fileName, clip.fileTypeIdentifier);
     clip.linkTitle = optionalText(c("linkTitle"));
     clip.expiresAt = optionalNumber("expiresAt");
     clip.pageRow = optionalNumber("pinboardID");
@@ -61,10 +59,10 @@ Clip clipFrom(const std::function<QVariant(const char *name)> &c)
 QString clipColumns()
 {
     return QStringLiteral(
-    "c.id, c.dedupID, c.createdAt, c.kind, c.text, c.fileName, c.fileTypeIdentifier, c.customTitle,"
-    " c.recognizedText, c.sourceAppName, c.sourceAppBundleID, c.isPinned, c.contentHash, c.linkTitle, c.expiresAt,"
-    " c.pinboardID, c.isSavedToPage, c.payloadByteCount, c.imageSize, c.fileSize,"
-    " COALESCE(c.modifiedAt, 0) AS modifiedAt");
+        "c.id, c.dedupID, c.createdAt, c.kind, c.text, c.fileName, c.fileTypeIdentifier, c.customTitle,"
+        " c.recognizedText, c.sourceAppName, c.sourceAppBundleID, c.isPinned, c.contentHash, c.linkTitle, c.expiresAt,"
+        " c.pinboardID, c.isSavedToPage, c.payloadByteCount, c.imageSize, c.fileSize,"
+        " COALESCE(c.modifiedAt, 0) AS modifiedAt");
 }
 
 } // namespace storerow

@@ -2,9 +2,9 @@
 
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/SearchReader.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Model/StoreRows.h"
-#include "Quillmere/Model/SearchReader.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Model/TextMeasures.h"
 #include "Quillmere/Platform/Core/InBackground.h"
