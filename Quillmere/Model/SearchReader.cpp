@@ -193,26 +193,30 @@ bool SearchReader::read(const std::atomic<bool> &stop, const std::function<bool(
     return ok;
 }
 
+bool SearchReader::claimWarming()
+{
+    return !m_warm && !m_letGo && !m_warmingClaimed.exchange(true);
+}
+
 bool SearchReader::warm()
 {
-    const std::unique_lock lock(m_mutex, std::try_to_lock);
-    if (!lock.owns_lock() || m_waiting > 0)
-        return false;
-    if (m_warm)
-        return true;
-    if (!m_db && !open()) {
-        close();
-        return false;
+    const std::lock_guard lock(m_mutex);
+    const auto giveWay = [](void *reader) {
+        const auto *self = static_cast<const SearchReader *>(reader);
+        return self->m_waiting.load(std::memory_order_relaxed) > 0 || self->m_letGo.load(std::memory_order_relaxed) ? 1
+                                                                                                                    : 0;
+    };
+    if (!m_warm && !giveWay(this)) {
+        if (!m_db && !open()) {
+            close();
+        } else {
+            sqlite3_progress_handler(m_db, kStepsBetweenStopChecks, giveWay, this);
+            // A walk of every row reads each page of the table; clipID is no key, so none is copied.
+            m_warm = exec("SELECT max(clipID) FROM clip_search");
+            sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+        }
     }
-    sqlite3_progress_handler(
-        m_db, kStepsBetweenStopChecks,
-        [](void *waiting) {
-            return static_cast<std::atomic<int> *>(waiting)->load(std::memory_order_relaxed) > 0 ? 1 : 0;
-        },
-        &m_waiting);
-    // Counting visits every page of the table and copies out no key.
-    m_warm = exec("SELECT count(*) FROM clip_search");
-    sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+    m_warmingClaimed = false;
     return m_warm;
 }
 

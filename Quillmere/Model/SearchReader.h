@@ -49,11 +49,16 @@ public:
     // gives up part-way once `stop` is set. False, with `error` set unless stopped, when the store
     // could not be opened or read, the job gave false, or the read stopped.
     bool read(const std::atomic<bool> &stop, const std::function<bool(Read &)> &job, QString *error);
-    // Reads every search key into the page cache, unless a read is waiting or running: it gives
-    // way, and what it read stays. True once the keys were all read (the cache keeps them while
-    // this connection stays open and they fit).
+    // Whether the keys are still to be read into the cache (see warm) and nobody has undertaken
+    // it; the caller that gets true undertakes it.
+    bool claimWarming();
+    // Reads every search key into the page cache once any read running has ended, giving way to
+    // any read that waits meanwhile and to letGo(); what it read stays. True once the keys were all
+    // read (the cache keeps them while this connection stays open and they fit).
     bool warm();
     bool isWarm() const { return m_warm.load(std::memory_order_relaxed); }
+    // No search will come any more: a warming yet to run, or running, gives up.
+    void letGo() { m_letGo = true; }
 
 private:
     class Statement;
@@ -69,6 +74,8 @@ private:
     std::mutex m_mutex;
     std::atomic<int> m_waiting = 0;
     std::atomic<bool> m_warm = false;
+    std::atomic<bool> m_warmingClaimed = false;
+    std::atomic<bool> m_letGo = false;
     sqlite3 *m_db = nullptr;
     std::map<QByteArray, sqlite3_stmt *> m_statements;
     QString m_error;

@@ -7,8 +7,12 @@
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Model/TextMeasures.h"
+#include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
+
+#include <QRunnable>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <iterator>
@@ -169,6 +173,21 @@ ClipSnapshot savedSnapshotOf(const storerow::Clip &row, const QString &clipEntit
 // false miss one), handing each to `offer` with whether its key was stored, until `offer`
 // answers false. The keys find the row ids; only those clips are read whole, a few at a time,
 // so that a walk ends soon after its taker is satisfied. False when the read failed or stopped.
+// Reads a kept connection's keys into its cache on the pool. Qt's pool hands the task over under
+// locks of its own, hidden from a thread-checking build: the task states the hand-over itself.
+class WarmKeys : public QRunnable {
+public:
+    explicit WarmKeys(std::shared_ptr<SearchReader> reader) : m_reader(std::move(reader)) {}
+    void run() override
+    {
+        takeOver(this);
+        m_reader->warm();
+    }
+
+private:
+    std::shared_ptr<SearchReader> m_reader;
+};
+
 bool walkClips(SearchReader &reader, const SearchQuery &words, bool holding, const std::atomic<bool> &stop,
                const std::function<bool(ClipSnapshot, bool keyed)> &offer)
 {
@@ -229,10 +248,13 @@ HistoryStore::SearchRead ClipStoreHistory::searchRead() const
         if (!walkClips(*reader, collect.words(), true, stop,
                        [&](ClipSnapshot clip, bool) { return collect.offer(std::move(clip)); }))
             return std::nullopt;
-        // The next keys of this search will likely look through every key; they are read now,
-        // between keystrokes, giving way to any key typed meanwhile.
-        if (kept && !kept->isWarm())
-            QThreadPool::globalInstance()->start([kept] { kept->warm(); });
+        // The next keys of a search will likely look through every key: they are read into the
+        // kept cache now, between keystrokes, giving way to any key typed meanwhile.
+        if (kept && kept->claimWarming()) {
+            auto *task = new WarmKeys(kept); // the pool deletes it once it has run
+            handOver(task);
+            QThreadPool::globalInstance()->start(task);
+        }
         return collect.take();
     };
 }
@@ -248,6 +270,7 @@ void ClipStoreHistory::keepSearchReads(bool keep)
     }
     if (!m_keptReader)
         return;
+    m_keptReader->letGo();
     // Closing frees the cache and waits for no read: the last search still using it closes it.
     inBackground(
         this,
