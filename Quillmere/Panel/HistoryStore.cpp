@@ -169,10 +169,6 @@ ClipSnapshot savedSnapshotOf(const storerow::Clip &row, const QString &clipEntit
     return s;
 }
 
-// Walks the clips of a store file newest first whose keys hold every word (or with `holding`
-// false miss one), handing each to `offer` with whether its key was stored, until `offer`
-// answers false. The keys find the row ids; only those clips are read whole, a few at a time,
-// so that a walk ends soon after its taker is satisfied. False when the read failed or stopped.
 // Reads a kept connection's keys into its cache on the pool. Qt's pool hands the task over under
 // locks of its own, hidden from a thread-checking build: the task states the hand-over itself.
 class WarmKeys : public QRunnable {
@@ -188,6 +184,10 @@ private:
     std::shared_ptr<SearchReader> m_reader;
 };
 
+// Walks the clips of a store file newest first whose keys hold every word (or with `holding`
+// false miss one), handing each to `offer` with whether its key was stored, until `offer`
+// answers false. The keys find the row ids; only those clips are read whole, a few at a time,
+// so that a walk ends soon after its taker is satisfied. False when the read failed or stopped.
 bool walkClips(SearchReader &reader, const SearchQuery &words, bool holding, const std::atomic<bool> &stop,
                const std::function<bool(ClipSnapshot, bool keyed)> &offer)
 {
