@@ -166,6 +166,7 @@ bool SearchReader::exec(const QByteArray &sql)
 bool SearchReader::read(const std::atomic<bool> &stop, const std::function<bool(Read &)> &job, QString *error)
 {
     ++m_waiting;
+    interruptWarming();
     const std::lock_guard lock(m_mutex);
     --m_waiting;
     m_error.clear();
@@ -201,23 +202,40 @@ bool SearchReader::claimWarming()
 bool SearchReader::warm()
 {
     const std::lock_guard lock(m_mutex);
-    const auto giveWay = [](void *reader) {
-        const auto *self = static_cast<const SearchReader *>(reader);
-        return self->m_waiting.load(std::memory_order_relaxed) > 0 || self->m_letGo.load(std::memory_order_relaxed) ? 1
-                                                                                                                    : 0;
-    };
-    if (!m_warm && !giveWay(this)) {
+    const auto wanted = [&] { return !m_warm && m_waiting == 0 && !m_letGo; };
+    if (wanted()) {
         if (!m_db && !open()) {
             close();
         } else {
-            sqlite3_progress_handler(m_db, kStepsBetweenStopChecks, giveWay, this);
-            // A walk of every row reads each page of the table; clipID is no key, so none is copied.
-            m_warm = exec("SELECT max(clipID) FROM clip_search");
-            sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+            setWarming(m_db);
+            // Counting reads every page of the table in one step, copying out no key; a read that
+            // comes meanwhile interrupts it, so it is asked again once the warming can be.
+            if (wanted())
+                m_warm = exec("SELECT count(*) FROM clip_search");
+            setWarming(nullptr);
         }
     }
     m_warmingClaimed = false;
     return m_warm;
+}
+
+void SearchReader::letGo()
+{
+    m_letGo = true;
+    interruptWarming();
+}
+
+void SearchReader::setWarming(sqlite3 *db)
+{
+    const std::lock_guard lock(m_warmingMutex);
+    m_warming = db;
+}
+
+void SearchReader::interruptWarming()
+{
+    const std::lock_guard lock(m_warmingMutex);
+    if (m_warming)
+        sqlite3_interrupt(m_warming);
 }
 
 bool SearchReader::Read::matchesNewestFirst(const std::vector<QByteArray> &words, const Visit &visit, bool holding)

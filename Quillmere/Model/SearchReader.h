@@ -58,7 +58,7 @@ public:
     bool warm();
     bool isWarm() const { return m_warm.load(std::memory_order_relaxed); }
     // No search will come any more: a warming yet to run, or running, gives up.
-    void letGo() { m_letGo = true; }
+    void letGo();
 
 private:
     class Statement;
@@ -68,6 +68,10 @@ private:
     bool exec(const QByteArray &sql);
     bool failed();
     void close();
+    // A warming under way on `m_warming` stops at once; sqlite3_interrupt is the one call made
+    // from a thread that does not hold m_mutex.
+    void setWarming(sqlite3 *db);
+    void interruptWarming();
 
     const QString m_path;
     const qint64 m_cacheBytes;
@@ -76,6 +80,8 @@ private:
     std::atomic<bool> m_warm = false;
     std::atomic<bool> m_warmingClaimed = false;
     std::atomic<bool> m_letGo = false;
+    std::mutex m_warmingMutex;
+    sqlite3 *m_warming = nullptr;
     sqlite3 *m_db = nullptr;
     std::map<QByteArray, sqlite3_stmt *> m_statements;
     QString m_error;
