@@ -134,8 +134,10 @@ bool SearchReader::open()
     if ((m_cacheBytes > 0 && !exec("PRAGMA cache_size = -" + QByteArray::number(m_cacheBytes >> 10)))
         || sqlite3_create_function(m_db, "quillmere_holds", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, holdsEvery,
                                    nullptr, nullptr)
-            != SQLITE_OK)
-        return failed() && false;
+            != SQLITE_OK) {
+        failed();
+        return false;
+    }
     return true;
 }
 
