@@ -23,6 +23,48 @@ QString StoredHash::value() const
     return ClipKeys::contentHashFrom(m_stored, {m_kind, m_text, m_fileName, m_fileTypeIdentifier});
 }
 
+Clip clipFrom(const std::function<QVariant(const char *name)> &c)
+{
+    const auto text = [&](const char *name) { return c(name).toString(); };
+    const auto number = [&](const char *name) { return c(name).toLongLong(); };
+    const auto optionalNumber = [&](const char *name) {
+        const QVariant v = c(name);
+        return v.isNull() ? std::nullopt : std::optional<qint64>(v.toLongLong());
+    };
+    Clip clip;
+    clip.row = number("id");
+    clip.dedupID = ClipKeys::dedupIDText(c("dedupID"));
+    clip.createdAt = number("createdAt");
+    clip.kind = text("kind");
+    clip.text = optionalText(c("text"));
+    clip.fileName = optionalText(c("fileName"));
+    clip.fileTypeIdentifier = optionalText(c("fileTypeIdentifier"));
+    clip.customTitle = optionalText(c("customTitle"));
+    clip.recognizedText = optionalText(c("recognizedText"));
+    clip.sourceAppName = optionalText(c("sourceAppName"));
+    clip.sourceAppBundleID = optionalText(c("sourceAppBundleID"));
+    clip.isPinned = c("isPinned").toBool();
+    clip.contentHash = StoredHash(c("contentHash"), clip.kind, clip.text, clip.fileName, clip.fileTypeIdentifier);
+    clip.linkTitle = optionalText(c("linkTitle"));
+    clip.expiresAt = optionalNumber("expiresAt");
+    clip.pageRow = optionalNumber("pinboardID");
+    clip.isSavedToPage = c("isSavedToPage").toBool();
+    clip.payloadByteCount = number("payloadByteCount");
+    clip.imageSize = number("imageSize");
+    clip.fileSize = number("fileSize");
+    clip.modifiedAt = number("modifiedAt");
+    return clip;
+}
+
+QString clipColumns()
+{
+    return QStringLiteral(
+        "c.id, c.dedupID, c.createdAt, c.kind, c.text, c.fileName, c.fileTypeIdentifier, c.customTitle,"
+        " c.recognizedText, c.sourceAppName, c.sourceAppBundleID, c.isPinned, c.contentHash, c.linkTitle, c.expiresAt,"
+        " c.pinboardID, c.isSavedToPage, c.payloadByteCount, c.imageSize, c.fileSize,"
+        " COALESCE(c.modifiedAt, 0) AS modifiedAt");
+}
+
 } // namespace storerow
 
 namespace {
@@ -52,39 +94,10 @@ private:
     mutable QHash<const char *, int> m_columns;
 };
 
-storerow::Clip clipFrom(const ByName &c)
+storerow::Clip clipOf(const ByName &c)
 {
-    storerow::Clip clip;
-    clip.row = c.number("id");
-    clip.dedupID = ClipKeys::dedupIDText(c["dedupID"]);
-    clip.createdAt = c.number("createdAt");
-    clip.kind = c.text("kind");
-    clip.text = optionalText(c["text"]);
-    clip.fileName = optionalText(c["fileName"]);
-    clip.fileTypeIdentifier = optionalText(c["fileTypeIdentifier"]);
-    clip.customTitle = optionalText(c["customTitle"]);
-    clip.recognizedText = optionalText(c["recognizedText"]);
-    clip.sourceAppName = optionalText(c["sourceAppName"]);
-    clip.sourceAppBundleID = optionalText(c["sourceAppBundleID"]);
-    clip.isPinned = c["isPinned"].toBool();
-    clip.contentHash =
-        storerow::StoredHash(c["contentHash"], clip.kind, clip.text, clip.fileName, clip.fileTypeIdentifier);
-    clip.linkTitle = optionalText(c["linkTitle"]);
-    clip.expiresAt = c.optionalNumber("expiresAt");
-    clip.pageRow = c.optionalNumber("pinboardID");
-    clip.isSavedToPage = c["isSavedToPage"].toBool();
-    clip.payloadByteCount = c.number("payloadByteCount");
-    clip.imageSize = c.number("imageSize");
-    clip.fileSize = c.number("fileSize");
-    clip.modifiedAt = c.number("modifiedAt");
-    return clip;
+    return storerow::clipFrom([&](const char *name) { return c[name]; });
 }
-
-const QString kClipColumns = QStringLiteral(
-    "c.id, c.dedupID, c.createdAt, c.kind, c.text, c.fileName, c.fileTypeIdentifier, c.customTitle,"
-    " c.recognizedText, c.sourceAppName, c.sourceAppBundleID, c.isPinned, c.contentHash, c.linkTitle, c.expiresAt,"
-    " c.pinboardID, c.isSavedToPage, c.payloadByteCount, c.imageSize, c.fileSize,"
-    " COALESCE(c.modifiedAt, 0) AS modifiedAt");
 
 template <typename Row>
 bool readAll(QSqlQuery &q, QString *error, const StoreReader::Each<Row> &each, Row (*from)(const ByName &),
@@ -147,10 +160,10 @@ bool StoreReader::clipsChangedSince(qint64 since, const Each<storerow::Clip> &ea
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT %1, p.dedupID AS pageDedupID FROM clips c LEFT JOIN pinboards p"
                              " ON p.id = c.pinboardID WHERE COALESCE(c.modifiedAt, 0) >= ?")
-                  .arg(kClipColumns));
+                  .arg(storerow::clipColumns()));
     q.bindValue(0, since);
     return readAll<storerow::Clip>(q, &m_error, each, [](const ByName &c) {
-        storerow::Clip clip = clipFrom(c);
+        storerow::Clip clip = clipOf(c);
         clip.pageDedupID = optionalText(c["pageDedupID"]);
         return clip;
     });
@@ -161,7 +174,7 @@ bool StoreReader::clipsNewestFirst(int batchSize, const Each<storerow::Clip> &ea
     QSqlQuery q(m_connection.db());
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT %1 FROM clips c ORDER BY c.createdAt DESC, c.id DESC LIMIT ? OFFSET ?")
-                  .arg(kClipColumns));
+                  .arg(storerow::clipColumns()));
     for (qint64 offset = 0;; offset += batchSize) {
         q.bindValue(0, batchSize);
         q.bindValue(1, offset);
@@ -172,26 +185,12 @@ bool StoreReader::clipsNewestFirst(int batchSize, const Each<storerow::Clip> &ea
                 ++read;
                 each(clip);
             },
-            clipFrom, stop);
+            clipOf, stop);
         if (!ok || (stop && *stop))
             return false;
         if (read < batchSize)
             return true;
     }
-}
-
-bool StoreReader::clipsWithRows(const std::vector<qint64> &rows, const Each<storerow::Clip> &each)
-{
-    if (rows.empty())
-        return true;
-    QStringList ids;
-    ids.reserve(qsizetype(rows.size()));
-    for (qint64 row : rows)
-        ids << QString::number(row);
-    QSqlQuery q(m_connection.db());
-    q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT %1 FROM clips c WHERE c.id IN (%2)").arg(kClipColumns, ids.join(u',')));
-    return readAll<storerow::Clip>(q, &m_error, each, clipFrom);
 }
 
 bool StoreReader::sourceAppNames(const Each<QString> &each)

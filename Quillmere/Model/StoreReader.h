@@ -103,6 +103,11 @@ struct SyncVersion {
 
 enum class Blob { image, file };
 
+// The columns clipFrom reads, of the clips table named c.
+QString clipColumns();
+// The clip on a row of clipColumns(), given each column's value by name.
+Clip clipFrom(const std::function<QVariant(const char *name)> &column);
+
 } // namespace storerow
 
 // Read-only rows of a store file, for a job on the calling thread (see ReadConnection). Each
@@ -125,8 +130,6 @@ public:
     // Every clip, newest first, read `batchSize` rows at a time. Fills no pageDedupID. Ends early,
     // giving false, once `stop` is set.
     bool clipsNewestFirst(int batchSize, const Each<storerow::Clip> &each, const std::atomic<bool> *stop = nullptr);
-    // The clips of those row ids that are there, in no order. Fills no pageDedupID.
-    bool clipsWithRows(const std::vector<qint64> &rows, const Each<storerow::Clip> &each);
     // The connection, for reads of other parts of the model (StoreSearchKeys).
     QSqlDatabase database() const { return m_connection.db(); }
     // Each distinct source-application name of the clips, as stored (untrimmed), in no order.

@@ -4,10 +4,7 @@
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Model/StoreRows.h"
 
-#include <QSqlDriver>
 #include <QStringList>
-
-#include <sqlite3.h>
 
 namespace quillmere::StoreSearchKeys {
 
@@ -209,105 +206,6 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
         return false;
     }
     *done = last;
-    return true;
-}
-
-namespace {
-
-// holds(key, word...): whether the key holds every word, each as bytes. SQLite's instr() walks
-// a blob byte by byte, and a search tests every key.
-void holdsEvery(sqlite3_context *context, int count, sqlite3_value **values)
-{
-    const void *key = sqlite3_value_blob(values[0]);
-    const size_t keySize = size_t(sqlite3_value_bytes(values[0]));
-    for (int i = 1; i < count; ++i) {
-        const void *word = sqlite3_value_blob(values[i]);
-        const size_t wordSize = size_t(sqlite3_value_bytes(values[i]));
-        if (wordSize
-            && (!key
-                || !holdsBytes(static_cast<const char *>(key), keySize, static_cast<const char *>(word), wordSize))) {
-            sqlite3_result_int(context, 0);
-            return;
-        }
-    }
-    sqlite3_result_int(context, 1);
-}
-
-// Whether the connection has holds(); Qt's driver and this library share the system's SQLite.
-bool registerHolds(const QSqlDatabase &db)
-{
-    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return false;
-    sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
-    return connection
-        && sqlite3_create_function(connection, "quillmere_holds", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                   holdsEvery, nullptr, nullptr)
-        == SQLITE_OK;
-}
-
-bool fillPending(QSqlDatabase &db, bool *pending, QString *error)
-{
-    QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("SELECT 1 FROM clip_search_fill LIMIT 1"))) {
-        *error = q.lastError().text();
-        return false;
-    }
-    *pending = q.next();
-    return true;
-}
-
-} // namespace
-
-bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, const Visit &visit,
-                        const std::atomic<bool> *stop, QString *error, bool holding)
-{
-    bool pending = false;
-    if (!fillPending(db, &pending, error))
-        return false;
-    QString test;
-    if (!words.empty()) {
-        QStringList held;
-        if (registerHolds(db)) {
-            held << QStringLiteral("quillmere_holds(s.key%1)").arg(QStringLiteral(", ?").repeated(int(words.size())));
-        } else {
-            for (size_t i = 0; i < words.size(); ++i)
-                held << QStringLiteral("instr(s.key, ?) > 0");
-        }
-        test = QStringLiteral("%1(%2)").arg(holding ? QString() : QStringLiteral("NOT "),
-                                            held.join(QStringLiteral(" AND ")));
-    }
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    // The keys found save their folding again; those missing a word are not wanted.
-    const QString key = holding ? QStringLiteral("s.key") : QStringLiteral("NULL");
-    // The keys alone, newest first, unless some clips are still without theirs.
-    const QString sql = pending
-        ? QStringLiteral("SELECT c.id, s.clipID IS NOT NULL, %1 FROM clips c LEFT JOIN clip_search s"
-                         " ON s.createdAt = c.createdAt AND s.clipID = c.id%2 ORDER BY c.createdAt DESC, c.id DESC")
-              .arg(key, test.isEmpty() ? QString() : QStringLiteral(" WHERE s.clipID IS NULL OR ") + test)
-        : QStringLiteral("SELECT s.clipID, 1, %1 FROM clip_search s%2 ORDER BY s.createdAt DESC, s.clipID DESC")
-              .arg(key, test.isEmpty() ? QString() : QStringLiteral(" WHERE ") + test);
-    if (!q.prepare(sql)) {
-        *error = q.lastError().text();
-        return false;
-    }
-    for (int i = 0; i < int(words.size()); ++i)
-        q.bindValue(i, words[size_t(i)]);
-    if (!q.exec()) {
-        *error = q.lastError().text();
-        return false;
-    }
-    while (q.next()) {
-        if (stop && stop->load(std::memory_order_relaxed))
-            return false;
-        if (!visit(q.value(0).toLongLong(), q.value(1).toBool(), q.value(2).toByteArray()))
-            return true;
-    }
-    if (q.lastError().isValid()) {
-        *error = q.lastError().text();
-        return false;
-    }
     return true;
 }
 

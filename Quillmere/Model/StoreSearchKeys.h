@@ -4,9 +4,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <atomic>
-#include <functional>
-#include <vector>
 
 namespace quillmere {
 
@@ -14,7 +11,7 @@ class ClipItem;
 
 // Each clip's search key (see searchKeyOf) kept in the store's table clip_search, written with
 // the clip and ordered by its date, so that a search reads short keys newest first rather than
-// every clip, and stops once it has enough.
+// every clip, and stops once it has enough (see SearchReader).
 // Rows of a store made before the table are given their keys a slice at a time (fillSlice).
 namespace StoreSearchKeys {
 
@@ -30,14 +27,6 @@ bool createTable(QSqlQuery &q, QSqlError *error);
 // Gives keys to up to `maxRows` clips (fewer past a quarter megabyte of text) that a store from
 // before the table holds, in its own transaction. `*done` when none is left.
 bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error);
-
-// On a read connection: the row ids of the clips, newest first, whose key holds every word
-// (UTF-8, folded), or with `holding` false misses one, and of those without a key yet (`keyed`
-// false: the caller folds them). With `holding`, each found key comes along (`key`). A `visit`
-// answering false ends the read, as `stop` does (then the read gives false).
-using Visit = std::function<bool(qint64 row, bool keyed, const QByteArray &key)>;
-bool matchesNewestFirst(QSqlDatabase db, const std::vector<QByteArray> &words, const Visit &visit,
-                        const std::atomic<bool> *stop, QString *error, bool holding = true);
 
 } // namespace StoreSearchKeys
 

@@ -2,11 +2,17 @@
 
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/SearchReader.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Model/TextMeasures.h"
+#include "Quillmere/Platform/Core/HandOver.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
+
+#include <QRunnable>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <iterator>
@@ -163,54 +169,70 @@ ClipSnapshot savedSnapshotOf(const storerow::Clip &row, const QString &clipEntit
     return s;
 }
 
+// Reads a kept connection's keys into its cache on the pool. Qt's pool hands the task over under
+// locks of its own, hidden from a thread-checking build: the task states the hand-over itself.
+class WarmKeys : public QRunnable {
+public:
+    explicit WarmKeys(std::shared_ptr<SearchReader> reader) : m_reader(std::move(reader)) {}
+    void run() override
+    {
+        takeOver(this);
+        m_reader->warm();
+    }
+
+private:
+    std::shared_ptr<SearchReader> m_reader;
+};
+
 // Walks the clips of a store file newest first whose keys hold every word (or with `holding`
 // false miss one), handing each to `offer` with whether its key was stored, until `offer`
 // answers false. The keys find the row ids; only those clips are read whole, a few at a time,
 // so that a walk ends soon after its taker is satisfied. False when the read failed or stopped.
-bool walkClips(const QString &path, const SearchQuery &words, bool holding, const std::atomic<bool> &stop,
+bool walkClips(SearchReader &reader, const SearchQuery &words, bool holding, const std::atomic<bool> &stop,
                const std::function<bool(ClipSnapshot, bool keyed)> &offer)
 {
-    StoreReader reader(path);
-    if (!reader.isOpen() || !reader.beginSnapshot())
-        return false;
     const QString clipEntity = StoreRows::of(Entity::clip).name, pageEntity = StoreRows::of(Entity::page).name;
-    struct Found {
-        qint64 row;
-        bool keyed;
-        QByteArray key;
-    };
-    std::vector<Found> batch;
-    bool done = false, failed = false;
-    const auto flush = [&] {
-        std::vector<qint64> rows;
-        rows.reserve(batch.size());
-        for (const Found &found : batch)
-            rows.push_back(found.row);
-        std::unordered_map<qint64, ClipSnapshot> read;
-        failed = !reader.clipsWithRows(rows, [&](const storerow::Clip &row) {
-            read.emplace(row.row, savedSnapshotOf(row, clipEntity, pageEntity));
-        });
-        for (Found &found : batch) {
-            auto it = failed || done ? read.end() : read.find(found.row);
-            if (it == read.end())
-                continue;
-            it->second.searchKey = std::move(found.key);
-            done = !offer(std::move(it->second), found.keyed);
-        }
-        batch.clear();
-        return !failed && !done;
-    };
-    QString error;
-    const bool walked = StoreSearchKeys::matchesNewestFirst(
-        reader.database(), words.words(),
-        [&](qint64 row, bool keyed, const QByteArray &key) {
-            batch.push_back({row, keyed, key});
-            return batch.size() < 64 || flush();
+    return reader.read(
+        stop,
+        [&](SearchReader::Read &read) {
+            struct Found {
+                qint64 row;
+                bool keyed;
+                QByteArray key;
+            };
+            std::vector<Found> batch;
+            bool done = false, failed = false;
+            const auto flush = [&] {
+                std::vector<qint64> rows;
+                rows.reserve(batch.size());
+                for (const Found &found : batch)
+                    rows.push_back(found.row);
+                std::unordered_map<qint64, ClipSnapshot> clips;
+                failed = !read.clipsWithRows(rows, [&](const storerow::Clip &row) {
+                    clips.emplace(row.row, savedSnapshotOf(row, clipEntity, pageEntity));
+                });
+                for (Found &found : batch) {
+                    auto it = failed || done ? clips.end() : clips.find(found.row);
+                    if (it == clips.end())
+                        continue;
+                    it->second.searchKey = std::move(found.key);
+                    done = !offer(std::move(it->second), found.keyed);
+                }
+                batch.clear();
+                return !failed && !done;
+            };
+            const bool walked = read.matchesNewestFirst(
+                words.words(),
+                [&](qint64 row, bool keyed, const QByteArray &key) {
+                    batch.push_back({row, keyed, key});
+                    return batch.size() < 64 || flush();
+                },
+                holding);
+            if (walked && !done && !failed && !batch.empty())
+                flush();
+            return walked && !failed;
         },
-        &stop, &error, holding);
-    if (walked && !done && !failed && !batch.empty())
-        flush();
-    return walked && !failed;
+        nullptr);
 }
 
 } // namespace
@@ -219,14 +241,44 @@ HistoryStore::SearchRead ClipStoreHistory::searchRead() const
 {
     if (m_store.container().isInMemory())
         return {};
-    return [path = m_store.container().storeURL()](
+    return [path = m_store.container().storeURL(), kept = m_keptReader](
                const HistorySearch &search, const std::atomic<bool> &stop) -> std::optional<HistorySearchAnswer> {
+        const std::shared_ptr<SearchReader> reader = kept ? kept : std::make_shared<SearchReader>(path);
         SearchCollector collect(search);
-        if (!walkClips(path, collect.words(), true, stop,
+        if (!walkClips(*reader, collect.words(), true, stop,
                        [&](ClipSnapshot clip, bool) { return collect.offer(std::move(clip)); }))
             return std::nullopt;
+        // The next keys of a search will likely look through every key: they are read into the
+        // kept cache now, between keystrokes, giving way to any key typed meanwhile.
+        if (kept && kept->claimWarming()) {
+            auto *task = new WarmKeys(kept); // the pool deletes it once it has run
+            handOver(task);
+            QThreadPool::globalInstance()->start(task);
+        }
         return collect.take();
     };
+}
+
+void ClipStoreHistory::keepSearchReads(bool keep)
+{
+    if (m_store.container().isInMemory())
+        return;
+    if (keep) {
+        if (!m_keptReader)
+            m_keptReader = std::make_shared<SearchReader>(m_store.container().storeURL(), searchCacheBytes);
+        return;
+    }
+    if (!m_keptReader)
+        return;
+    m_keptReader->letGo();
+    // Closing frees the cache and waits for no read: the last search still using it closes it.
+    inBackground(
+        this,
+        [reader = std::move(m_keptReader)]() mutable {
+            reader.reset();
+            return true;
+        },
+        [](bool) {});
 }
 
 HistoryStore::DocumentsRead ClipStoreHistory::semanticDocumentsRead() const
@@ -248,7 +300,10 @@ HistoryStore::DocumentsRead ClipStoreHistory::semanticDocumentsRead() const
                 && std::find(candidates.hiddenPageRows.begin(), candidates.hiddenPageRows.end(), clip.pageID->rowID)
                 != candidates.hiddenPageRows.end();
         };
-        const bool walked = walkClips(path, words, false, stop, [&](ClipSnapshot clip, bool keyed) {
+        // A connection of its own, unmapped: this walk reads every clip, and the engine weighs
+        // each batch while the panel's keys go on being answered.
+        SearchReader reader(path);
+        const bool walked = walkClips(reader, words, false, stop, [&](ClipSnapshot clip, bool keyed) {
             // The literal matches are on screen already; a clip without a stored key is folded here.
             if ((keyed || !words.matches(searchKeyOf(clip))) && matchesFilters(clip, candidates.filters, candidates.now)
                 && !hidden(clip))
@@ -267,13 +322,19 @@ HistoryStore::ClipsRead ClipStoreHistory::clipsRead() const
         return {};
     return [path = m_store.container().storeURL()](
                const std::vector<qint64> &rows) -> std::optional<std::vector<ClipSnapshot>> {
-        StoreReader reader(path);
+        SearchReader reader(path);
         const QString clipEntity = StoreRows::of(Entity::clip).name, pageEntity = StoreRows::of(Entity::page).name;
         std::vector<ClipSnapshot> clips;
-        if (!reader.isOpen() || !reader.clipsWithRows(rows, [&](const storerow::Clip &row) {
-                clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity));
-                clips.back().searchKey = searchKeyOf(clips.back());
-            }))
+        const std::atomic<bool> never = false;
+        if (!reader.read(
+                never,
+                [&](SearchReader::Read &read) {
+                    return read.clipsWithRows(rows, [&](const storerow::Clip &row) {
+                        clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity));
+                        clips.back().searchKey = searchKeyOf(clips.back());
+                    });
+                },
+                nullptr))
             return std::nullopt;
         std::sort(clips.begin(), clips.end(), [](const ClipSnapshot &a, const ClipSnapshot &b) {
             return a.createdAt != b.createdAt ? a.createdAt > b.createdAt : a.id.rowID > b.id.rowID;

@@ -10,11 +10,13 @@
 #include <QTimer>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace quillmere {
 
 class ClipStore;
+class SearchReader;
 
 // What the history view reads from and asks of the clip store. The view keeps no live records:
 // it works on snapshots and names clips and Pages by their persistent identifiers.
@@ -62,6 +64,9 @@ public:
     virtual ClipsRead clipsRead() const { return {}; }
     // The distinct source-application names of every saved clip, as stored.
     virtual NamesRead sourceAppNamesRead() const { return {}; }
+    // While kept (the panel shows), the searches share what they read the store through, left
+    // open between them; once let go, it closes off this thread after the last of them.
+    virtual void keepSearchReads(bool keep) { Q_UNUSED(keep); }
     // How many clips `snapshot` would give.
     virtual qsizetype clipCount() const { return qsizetype(snapshot().clips.size()); }
     virtual bool verifyPageLock(const PersistentIdentifier &page, const QString &password) = 0;
@@ -83,6 +88,9 @@ public:
     static constexpr std::chrono::milliseconds keyFillPause{10};
     static constexpr std::chrono::milliseconds keyFillRetry{5000};
     static constexpr int keyFillSlice = 256;
+    // The page cache of the kept search connection: the keys of a long history (about 400 bytes
+    // a clip), which the searches after the first of a showing then find in memory.
+    static constexpr qint64 searchCacheBytes = qint64(64) << 20;
 
     explicit ClipStoreHistory(ClipStore &store, QObject *parent = nullptr);
 
@@ -92,6 +100,7 @@ public:
     DocumentsRead semanticDocumentsRead() const override;
     ClipsRead clipsRead() const override;
     NamesRead sourceAppNamesRead() const override;
+    void keepSearchReads(bool keep) override;
     qsizetype clipCount() const override;
     bool verifyPageLock(const PersistentIdentifier &page, const QString &password) override;
     bool insertManualClip(const CapturedContent &content, const std::optional<PersistentIdentifier> &page) override;
@@ -108,6 +117,7 @@ private:
 
     ClipStore &m_store;
     QTimer m_keyFill;
+    std::shared_ptr<SearchReader> m_keptReader;
 };
 
 } // namespace quillmere

@@ -299,6 +299,7 @@ void HistoryViewModel::panelDidHide()
 {
     m_shown = false;
     m_search.panelDidHide();
+    m_deps.store->keepSearchReads(false);
     // What a showing's search and its cards freed stays with the allocator unless handed back; a
     // while after the panel went, once its windows let go of theirs too.
     defer(releaseDelay, [this] {
@@ -443,6 +444,7 @@ void HistoryViewModel::resetForPanelShow()
 {
     Batch batch(*this);
     m_shown = true;
+    m_deps.store->keepSearchReads(true);
     takeSnapshot();
     startSourceNamesRead();
     refreshSourceAppNames();
@@ -466,6 +468,7 @@ void HistoryViewModel::handleAppear()
 {
     Batch batch(*this);
     m_shown = true;
+    m_deps.store->keepSearchReads(true);
     takeSnapshot();
     restoreFocus();
     postInteractionMode();

@@ -1,6 +1,7 @@
 // The snapshot adapter over a real store, and the snapshot filters against the store's own rules.
 #include "ManualScheduler.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/SearchReader.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Panel/HistoryStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
@@ -345,12 +346,17 @@ const std::vector<HistorySearch> &variedSearches(const QDateTime &now)
     return searches;
 }
 
+void expectSameAnswers(ClipStoreHistory &history, const QDateTime &now, const char *when)
+{
+    for (const HistorySearch &search : variedSearches(now))
+        EXPECT_EQ(searchedInStore(history, search), searchedInMemory(history, search))
+            << when << ": \"" << qPrintable(search.query) << "\"";
+}
+
 void expectSameAnswers(VariedHistory &h, const char *when)
 {
     ClipStoreHistory history(*h.m.store);
-    for (const HistorySearch &search : variedSearches(h.m.clock.now()))
-        EXPECT_EQ(searchedInStore(history, search), searchedInMemory(history, search))
-            << when << ": \"" << qPrintable(search.query) << "\"";
+    expectSameAnswers(history, h.m.clock.now(), when);
 }
 
 } // namespace
@@ -388,6 +394,124 @@ TEST(StoreSearch, FindsWhatTheInMemorySearchFoundThroughEditsAndDeletes)
     ASSERT_TRUE(q.exec(QStringLiteral("SELECT count(*) FROM clip_search_fill")));
     ASSERT_TRUE(q.next());
     EXPECT_EQ(q.value(0).toInt(), 0) << "a store made with the keys has none to fill";
+}
+
+// While the panel shows, its searches share one connection that stays open between keys: each key
+// still sees every save made since, and a search under way when the panel hides still ends.
+TEST(StoreSearch, TheConnectionKeptWhileShownSeesEachSaveAndOutlivesTheShowing)
+{
+    VariedHistory h;
+    ClipStoreHistory history(*h.m.store);
+    history.keepSearchReads(true);
+    expectSameAnswers(history, h.m.clock.now(), "kept");
+
+    h.clips[3]->setText(QStringLiteral("plumb café, rewritten"));
+    h.m.store->deleteClip(h.clips[4]);
+    ASSERT_TRUE(h.m.store->save());
+    h.m.put({.kind = ClipKind::text, .text = QStringLiteral("a new plumb line")});
+    expectSameAnswers(history, h.m.clock.now(), "saved while kept");
+
+    const HistoryStore::SearchRead underWay = history.searchRead();
+    history.keepSearchReads(false);
+    const ClipRef later = h.m.put({.kind = ClipKind::text, .text = QStringLiteral("plumb after hiding")});
+    std::atomic<bool> stop = false;
+    const std::optional<HistorySearchAnswer> answer =
+        QtConcurrent::run([&] {
+            return underWay({QStringLiteral("plumb"), {}, h.m.clock.now(), 1}, stop);
+        }).result();
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->clips.size(), 1u);
+    EXPECT_EQ(answer->clips[0].id, later->persistentModelID()) << "a search begun while shown ends after the hide";
+
+    history.keepSearchReads(true);
+    h.m.store->deleteClip(later);
+    ASSERT_TRUE(h.m.store->save());
+    expectSameAnswers(history, h.m.clock.now(), "shown again");
+}
+
+// A newer key stops the search before it: a statement looking through every key gives up part-way
+// and the search gives nothing, rather than an empty answer as if no clip held the word.
+TEST(StoreSearch, AStoppedSearchEndsInsideItsStatementAndAnswersNothing)
+{
+    VariedHistory h;
+    for (int i = 0; i < 500; ++i) // enough keys that one statement outlasts a check of the stop
+        h.m.store->context().insert(h.m.store->makeClip({.kind = ClipKind::text, .text = QString::number(i)}));
+    ASSERT_TRUE(h.m.store->save());
+    SearchReader reader(h.m.path);
+    std::atomic<bool> stop = false;
+    int visited = 0;
+    bool walked = true;
+    EXPECT_FALSE(reader.read(
+        stop,
+        [&](SearchReader::Read &read) {
+            stop = true;
+            walked =
+                read.matchesNewestFirst({QByteArrayLiteral("nothing-like-it")}, [&](qint64, bool, const QByteArray &) {
+                    ++visited;
+                    return true;
+                });
+            return walked;
+        },
+        nullptr));
+    EXPECT_FALSE(walked) << "the statement gave up part-way";
+    EXPECT_EQ(visited, 0);
+    stop = false;
+    EXPECT_TRUE(reader.read(
+        stop,
+        [&](SearchReader::Read &read) {
+            return read.matchesNewestFirst({QByteArrayLiteral("plumb")},
+                                           [&](qint64, bool, const QByteArray &) { return ++visited < 2; });
+        },
+        nullptr))
+        << "the stopped read leaves the connection usable";
+    EXPECT_EQ(visited, 2);
+
+    ClipStoreHistory history(*h.m.store);
+    std::atomic<bool> stopped = true;
+    EXPECT_FALSE(history.searchRead()({QStringLiteral("nothing-like-it"), {}, h.m.clock.now(), 10}, stopped));
+}
+
+// The keys are read into the kept cache after the search under way, and the cache once filled
+// still follows the store.
+TEST(StoreSearch, WarmedKeysWaitForTheSearchUnderWayAndFollowLaterSaves)
+{
+    VariedHistory h;
+    SearchReader reader(h.m.path, 1 << 20);
+    const std::atomic<bool> stop = false;
+    const auto plumbs = [&] {
+        std::vector<qint64> rows;
+        EXPECT_TRUE(reader.read(
+            stop,
+            [&](SearchReader::Read &read) {
+                return read.matchesNewestFirst({QByteArrayLiteral("plumb")}, [&](qint64 row, bool, const QByteArray &) {
+                    rows.push_back(row);
+                    return true;
+                });
+            },
+            nullptr));
+        return rows;
+    };
+    const std::vector<qint64> before = plumbs();
+    std::thread warming;
+    ASSERT_TRUE(reader.read(
+        stop,
+        [&](SearchReader::Read &) {
+            warming = std::thread([&] { EXPECT_TRUE(reader.warm()) << "warming waits for the read under way"; });
+            return true;
+        },
+        nullptr));
+    warming.join();
+    EXPECT_TRUE(reader.isWarm());
+    EXPECT_EQ(plumbs(), before);
+
+    const ClipRef added = h.m.put({.kind = ClipKind::text, .text = QStringLiteral("plumb, saved after warming")});
+    h.m.store->deleteClip(h.clips[5]);
+    ASSERT_TRUE(h.m.store->save());
+    std::vector<qint64> expected{added->persistentModelID().rowID};
+    for (qint64 row : before)
+        if (row != h.clips[5]->persistentModelID().rowID)
+            expected.push_back(row);
+    EXPECT_EQ(plumbs(), expected);
 }
 
 // A store from before the keys opens at once, searches as before while its clips get their keys
