@@ -16,12 +16,16 @@ namespace quillmere {
 
 namespace {
 
-bool heldInMemory(const QByteArray &path)
+// Blocks taken ahead are where later writes land only on file systems that write in place. One
+// that copies on write (btrfs, zfs, f2fs) needs new room for a page written again after it went
+// to disk, and answers a full disk then with a fault that ends the program; one held in memory
+// (tmpfs, ramfs) would only move the pages out of sight.
+bool keepsPagesInPlace(const QByteArray &path)
 {
     struct statfs fs {};
     if (statfs(path.constData(), &fs) != 0)
-        return true; // nothing known of it: not worth a file
-    return fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC;
+        return false;
+    return fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == XFS_SUPER_MAGIC;
 }
 
 } // namespace
@@ -33,8 +37,9 @@ int ScratchFolder::makeFile(size_t bytes)
         m_state = State::unusable;
         if (m_path.isEmpty())
             return -1;
-        if (!makePrivatePath(m_path) || heldInMemory(path)) {
-            qCInfo(lcSemanticSearch, "Known texts' vectors stay in memory: %s is not a folder on disk",
+        if (!makePrivatePath(m_path) || !keepsPagesInPlace(path)) {
+            qCInfo(lcSemanticSearch,
+                   "Known texts' vectors stay in memory: %s is not a folder on a disk that writes in place",
                    qPrintable(m_path));
             return -1;
         }
@@ -52,8 +57,8 @@ int ScratchFolder::makeFile(size_t bytes)
             fd = -1;
         }
     }
-    // Blocks taken now, so that a page first written later cannot find the disk full: a shared
-    // mapping would answer that with a fault that ends the program.
+    // Blocks taken now, so that a page written later cannot find the disk full: a shared mapping
+    // would answer that with a fault that ends the program.
     if (fd >= 0 && fallocate(fd, 0, 0, off_t(bytes)) != 0) {
         const int error = errno;
         close(fd);

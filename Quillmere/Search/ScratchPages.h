@@ -10,8 +10,9 @@ namespace quillmere {
 
 // A folder on disk for memory that may leave the process between searches: pages of an unlinked
 // file of ours, mapped shared, go back to the page cache when let go and come back from it when
-// touched. A folder held in memory (tmpfs, ramfs) would only move them out of sight, so it gives
-// no file, and neither does a folder that cannot be made or written: the caller keeps plain memory.
+// touched. Only a folder on a disk that writes in place (ext4, xfs) gives files; one held in memory
+// or on a disk that copies on write gives none, and neither does a folder that cannot be made or
+// written: the caller keeps plain memory.
 class ScratchFolder {
 public:
     // None: every page is plain memory.
