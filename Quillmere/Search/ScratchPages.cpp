@@ -10,6 +10,7 @@
 #include <new>
 #include <sys/mman.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -47,6 +48,9 @@ int ScratchFolder::makeFile(size_t bytes)
     }
     if (m_state != State::onDisk)
         return -1;
+    struct statvfs disk {};
+    if (statvfs(path.constData(), &disk) != 0 || quint64(disk.f_bavail) * disk.f_frsize < bytes + m_keepFree)
+        return -1; // this time only
     int fd = open(path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // A file system without unnamed files: a named one, gone from the folder at once.
