@@ -10,18 +10,23 @@
 #include <new>
 #include <sys/mman.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace quillmere {
 
 namespace {
 
-bool heldInMemory(const QByteArray &path)
+// Blocks taken ahead are where later writes land only on file systems that write in place. One
+// that copies on write (btrfs, zfs, f2fs) needs new room for a page written again after it went
+// to disk, and answers a full disk then with a fault that ends the program; one held in memory
+// (tmpfs, ramfs) would only move the pages out of sight.
+bool keepsPagesInPlace(const QByteArray &path)
 {
     struct statfs fs {};
     if (statfs(path.constData(), &fs) != 0)
-        return true; // nothing known of it: not worth a file
-    return fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC;
+        return false;
+    return fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == XFS_SUPER_MAGIC;
 }
 
 } // namespace
@@ -33,8 +38,9 @@ int ScratchFolder::makeFile(size_t bytes)
         m_state = State::unusable;
         if (m_path.isEmpty())
             return -1;
-        if (!makePrivatePath(m_path) || heldInMemory(path)) {
-            qCInfo(lcSemanticSearch, "Known texts' vectors stay in memory: %s is not a folder on disk",
+        if (!makePrivatePath(m_path) || !keepsPagesInPlace(path)) {
+            qCInfo(lcSemanticSearch,
+                   "Known texts' vectors stay in memory: %s is not a folder on a disk that writes in place",
                    qPrintable(m_path));
             return -1;
         }
@@ -42,6 +48,9 @@ int ScratchFolder::makeFile(size_t bytes)
     }
     if (m_state != State::onDisk)
         return -1;
+    struct statvfs disk {};
+    if (statvfs(path.constData(), &disk) != 0 || quint64(disk.f_bavail) * disk.f_frsize < bytes + m_keepFree)
+        return -1; // this time only
     int fd = open(path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // A file system without unnamed files: a named one, gone from the folder at once.
@@ -52,8 +61,8 @@ int ScratchFolder::makeFile(size_t bytes)
             fd = -1;
         }
     }
-    // Blocks taken now, so that a page first written later cannot find the disk full: a shared
-    // mapping would answer that with a fault that ends the program.
+    // Blocks taken now, so that a page written later cannot find the disk full: a shared mapping
+    // would answer that with a fault that ends the program.
     if (fd >= 0 && fallocate(fd, 0, 0, off_t(bytes)) != 0) {
         const int error = errno;
         close(fd);

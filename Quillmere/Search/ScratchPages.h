@@ -10,22 +10,31 @@ namespace quillmere {
 
 // A folder on disk for memory that may leave the process between searches: pages of an unlinked
 // file of ours, mapped shared, go back to the page cache when let go and come back from it when
-// touched. A folder held in memory (tmpfs, ramfs) would only move them out of sight, so it gives
-// no file, and neither does a folder that cannot be made or written: the caller keeps plain memory.
+// touched. Only a folder on a disk that writes in place (ext4, xfs) gives files; one held in memory
+// or on a disk that copies on write gives none, and neither does a folder that cannot be made or
+// written: the caller keeps plain memory.
 class ScratchFolder {
 public:
+    // The store and the user's own files come first: a file that would leave its disk less room than
+    // this is not made.
+    static constexpr quint64 defaultKeepFree = quint64(1) << 30;
+
     // None: every page is plain memory.
     ScratchFolder() = default;
-    explicit ScratchFolder(QString path) : m_path(std::move(path)) {}
+    explicit ScratchFolder(QString path, quint64 keepFree = defaultKeepFree)
+        : m_path(std::move(path)), m_keepFree(keepFree)
+    {
+    }
 
     // A new file of ours of `bytes` zeroes, read-write and 0600, already unlinked, its disk blocks
-    // taken; -1 when there is none. The folder is made and looked at on the first call, on the
-    // caller's thread.
+    // taken; -1 when there is none, or no room for it this time. The folder is made and looked at
+    // on the first call, on the caller's thread.
     int makeFile(size_t bytes);
 
 private:
     enum class State { unchecked, onDisk, unusable };
     QString m_path;
+    quint64 m_keepFree = defaultKeepFree;
     State m_state = State::unchecked;
 };
 

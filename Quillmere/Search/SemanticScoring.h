@@ -21,7 +21,7 @@ public:
     static constexpr size_t defaultCacheCapacity = 2048;
     static constexpr size_t screenCapacity = 262144;
 
-    // The screen's pages are backed by files in `scratch` when it is a folder on disk.
+    // The screen's pages are backed by files in `scratch` when it gives them (see ScratchFolder).
     explicit SemanticScoring(Loader loader, size_t cacheCapacity = defaultCacheCapacity, ScratchFolder scratch = {});
 
     // The documents whose cosine similarity to the query is at least `threshold`, in document

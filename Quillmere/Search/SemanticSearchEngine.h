@@ -19,7 +19,7 @@ class SemanticWorker;
 class SemanticSearchEngine : public QObject, public SemanticScorer {
     Q_OBJECT
 public:
-    // Known texts' packed vectors are kept in files of `scratchFolder` when it is a folder on disk.
+    // Known texts' packed vectors are kept in files of `scratchFolder` when it gives them (see ScratchFolder).
     explicit SemanticSearchEngine(SemanticScoring::Loader loader, QString scratchFolder = {},
                                   QObject *parent = nullptr);
     ~SemanticSearchEngine() override;

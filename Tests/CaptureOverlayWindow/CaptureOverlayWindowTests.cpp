@@ -242,4 +242,10 @@ TEST(CaptureOverlayWindow, SaveWritesWhereTheDialogSaysEvenWhenANewCaptureReplac
     EXPECT_EQ(h.card().actions()->clip(), second);
     EXPECT_FALSE(h.card().actions()->didSave()) << "the new card starts unsaved";
     EXPECT_TRUE(h.card().isVisible());
+
+    // The card still showing reads Saved once its own file is in place.
+    h.answerSaveDialog = [&](const CaptureCardActions::SaveRequest &) { return out.filePath(QStringLiteral("b.png")); };
+    h.card().trigger(Control::save);
+    ASSERT_TRUE(waitUntil([&] { return h.card().actions()->didSave(); }, 5000));
+    EXPECT_TRUE(QFileInfo(out.filePath(QStringLiteral("b.png"))).isFile());
 }

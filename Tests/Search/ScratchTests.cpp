@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QtEndian>
@@ -75,10 +76,10 @@ std::vector<double> boundsOf(const VectorScreen &screen, quint32 i)
     return out;
 }
 
-bool onTmpfs(const QString &path)
+qint64 fileSystemOf(const QString &path)
 {
     struct statfs fs {};
-    return statfs(QFile::encodeName(path).constData(), &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+    return statfs(QFile::encodeName(path).constData(), &fs) == 0 ? qint64(fs.f_type) : 0;
 }
 
 } // namespace
@@ -90,11 +91,13 @@ TEST(VectorScreen, ReleasedPagesLeaveTheProcessAndComeBackAsTheyWere)
     // Beside the tests, which are on disk; the system's temporary folder may be held in memory.
     QTemporaryDir dir(QDir::current().filePath(QStringLiteral("scratch-XXXXXX")));
     ASSERT_TRUE(dir.isValid());
-    ASSERT_FALSE(onTmpfs(dir.path())) << "the build folder must be on disk";
-    ScratchFolder folder(dir.path());
+    const qint64 type = fileSystemOf(dir.path());
+    ASSERT_TRUE(type == EXT4_SUPER_MAGIC || type == XFS_SUPER_MAGIC)
+        << "the build folder must be on a disk that writes in place (ext4, xfs)";
+    ScratchFolder folder(dir.path(), 0);
     EXPECT_TRUE(ScratchPages(folder, 1).isFileBacked());
 
-    VectorScreen screen(100000, ScratchFolder(dir.path()));
+    VectorScreen screen(100000, ScratchFolder(dir.path(), 0));
     screen.releasePages(); // nothing mapped yet
     constexpr quint32 texts = 6000, later = 500;
     for (quint32 i = 0; i < texts; ++i)
@@ -119,21 +122,30 @@ TEST(VectorScreen, ReleasedPagesLeaveTheProcessAndComeBackAsTheyWere)
     EXPECT_EQ(screen.size(), size_t(texts + later));
 }
 
-// No folder, one held in memory, and one that cannot be made: plain memory, which a release
-// leaves in place, since letting anonymous pages go would zero them.
+// No folder, one held in memory, one that cannot be made, and one on a disk that would be left
+// with less room than it must keep: plain memory, which a release leaves in place, since letting
+// anonymous pages go would zero them.
 TEST(VectorScreen, WithoutAFolderOnDiskThePagesStayAndKeepTheirBounds)
 {
     QTemporaryDir inMemory(QStringLiteral("/dev/shm/scratch-XXXXXX"));
     ASSERT_TRUE(inMemory.isValid());
-    ASSERT_TRUE(onTmpfs(inMemory.path()));
+    ASSERT_EQ(fileSystemOf(inMemory.path()), TMPFS_MAGIC);
     QTemporaryFile file;
     ASSERT_TRUE(file.open());
-    for (const QString &path : {QString(), inMemory.path(), file.fileName() + QStringLiteral("/below")}) {
-        ScratchFolder folder(path);
+    QTemporaryDir crowded(QDir::current().filePath(QStringLiteral("scratch-XXXXXX")));
+    ASSERT_TRUE(crowded.isValid());
+    // A gigabyte more than is free, so that other programs' files coming and going change nothing.
+    const quint64 moreThanFree = quint64(QStorageInfo(crowded.path()).bytesAvailable()) + (quint64(1) << 30);
+    const std::pair<QString, quint64> folders[] = {{QString(), 0},
+                                                   {inMemory.path(), 0},
+                                                   {file.fileName() + QStringLiteral("/below"), 0},
+                                                   {crowded.path(), moreThanFree}};
+    for (const auto &[path, keepFree] : folders) {
+        ScratchFolder folder(path, keepFree);
         EXPECT_EQ(folder.makeFile(1), -1) << qPrintable(path);
         EXPECT_FALSE(ScratchPages(folder, 1).isFileBacked()) << qPrintable(path);
 
-        VectorScreen screen(1000, ScratchFolder(path));
+        VectorScreen screen(1000, ScratchFolder(path, keepFree));
         std::vector<std::vector<double>> before;
         for (quint32 i = 0; i < 40; ++i) {
             screen.insert(keyOf(i), entryOf(i));
@@ -145,6 +157,7 @@ TEST(VectorScreen, WithoutAFolderOnDiskThePagesStayAndKeepTheirBounds)
             ASSERT_EQ(boundsOf(screen, i), before[i]) << qPrintable(path) << ' ' << i;
     }
     EXPECT_TRUE(QDir(inMemory.path()).isEmpty());
+    EXPECT_TRUE(QDir(crowded.path()).isEmpty());
 }
 
 // After a release, and after the fully weighed texts went too, a search answers as before.
