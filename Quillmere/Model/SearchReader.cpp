@@ -183,17 +183,19 @@ bool SearchReader::read(const std::atomic<bool> &stop, const std::function<bool(
     sqlite3_progress_handler(m_db, kStepsBetweenStopChecks, stopRequested, const_cast<std::atomic<bool> *>(&stop));
     Read read(*this);
     bool ok = exec("BEGIN") && job(read);
+    // The rollback is not to be stopped as well: its statement, run again and again, reaches a
+    // check of the stop now and then, and the transaction left open would keep the log from
+    // being checkpointed and refuse the next read.
+    sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
     if (!sqlite3_get_autocommit(m_db))
         ok = exec("ROLLBACK") && ok;
-    sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
-    if (stop.load(std::memory_order_relaxed))
-        return false;
-    if (!ok && error)
+    const bool stopped = stop.load(std::memory_order_relaxed);
+    if (!ok && !stopped && error)
         *error = m_error;
     // A connection that failed for another reason is opened afresh by the next read.
-    if (!ok)
+    if (!ok && (!stopped || !sqlite3_get_autocommit(m_db)))
         close();
-    return ok;
+    return ok && !stopped;
 }
 
 bool SearchReader::claimWarming()

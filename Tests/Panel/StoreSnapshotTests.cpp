@@ -471,6 +471,29 @@ TEST(StoreSearch, AStoppedSearchEndsInsideItsStatementAndAnswersNothing)
     EXPECT_FALSE(history.searchRead()({QStringLiteral("nothing-like-it"), {}, h.m.clock.now(), 10}, stopped));
 }
 
+// However often a newer key stops a search as its read ends, the read's transaction ends with it:
+// the connection kept between keys pins no old state of the store and answers the next key.
+TEST(StoreSearch, AStoppedReadLeavesNoTransactionOpen)
+{
+    VariedHistory h;
+    SearchReader reader(h.m.path);
+    for (int i = 0; i < 3000; ++i) {
+        std::atomic<bool> stop = false;
+        EXPECT_FALSE(reader.read(
+            stop,
+            [&](SearchReader::Read &) {
+                stop = true;
+                return true;
+            },
+            nullptr));
+        stop = false;
+        QString error;
+        ASSERT_TRUE(reader.read(
+            stop, [](SearchReader::Read &) { return true; }, &error))
+            << "after " << i << " stopped reads: " << qPrintable(error);
+    }
+}
+
 // The keys are read into the kept cache after the search under way, and the cache once filled
 // still follows the store.
 TEST(StoreSearch, WarmedKeysWaitForTheSearchUnderWayAndFollowLaterSaves)
