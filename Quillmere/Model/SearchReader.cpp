@@ -38,9 +38,11 @@ void holdsEvery(sqlite3_context *context, int count, sqlite3_value **values)
     sqlite3_result_int(context, 1);
 }
 
+// SQLite hands its handler a pointer to change; it is given one to the caller's pointer to the
+// flag, which stays read-only.
 int stopRequested(void *flag)
 {
-    return static_cast<const std::atomic<bool> *>(flag)->load(std::memory_order_relaxed) ? 1 : 0;
+    return (*static_cast<const std::atomic<bool> *const *>(flag))->load(std::memory_order_relaxed) ? 1 : 0;
 }
 
 QVariant valueOf(sqlite3_stmt *s, int column)
@@ -180,7 +182,8 @@ bool SearchReader::read(const std::atomic<bool> &stop, const std::function<bool(
             *error = m_error;
         return false;
     }
-    sqlite3_progress_handler(m_db, kStepsBetweenStopChecks, stopRequested, const_cast<std::atomic<bool> *>(&stop));
+    const std::atomic<bool> *stopFlag = &stop;
+    sqlite3_progress_handler(m_db, kStepsBetweenStopChecks, stopRequested, &stopFlag);
     Read read(*this);
     bool ok = exec("BEGIN") && job(read);
     // The rollback is not to be stopped as well: its statement, run again and again, reaches a
