@@ -87,7 +87,7 @@ public:
         m_result = sqlite3_step(m_s);
         return m_result == SQLITE_ROW;
     }
-    bool failed() const { return m_result != SQLITE_ROW && m_result != SQLITE_DONE && m_reader.failed(); }
+    bool failed() const { return m_result != SQLITE_ROW && m_result != SQLITE_DONE && m_reader.keepError(); }
 
 private:
     SearchReader &m_reader;
@@ -114,7 +114,7 @@ void SearchReader::close()
     m_warm = false;
 }
 
-bool SearchReader::failed()
+bool SearchReader::keepError()
 {
     m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
     return true;
@@ -126,7 +126,7 @@ bool SearchReader::open()
                         nullptr)
         != SQLITE_OK) {
         if (m_db)
-            failed();
+            keepError();
         else
             m_error = QStringLiteral("out of memory");
         return false;
@@ -137,7 +137,7 @@ bool SearchReader::open()
         || sqlite3_create_function(m_db, "quillmere_holds", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, holdsEvery,
                                    nullptr, nullptr)
             != SQLITE_OK) {
-        failed();
+        keepError();
         return false;
     }
     return true;
@@ -151,7 +151,7 @@ sqlite3_stmt *SearchReader::prepared(const QByteArray &sql)
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v3(m_db, sql.constData(), int(sql.size()), SQLITE_PREPARE_PERSISTENT, &statement, nullptr)
         != SQLITE_OK) {
-        failed();
+        keepError();
         return nullptr;
     }
     m_statements.emplace(sql, statement);

@@ -66,7 +66,8 @@ private:
     // Prepared once per connection; reset and unbound when the statement is handed back.
     sqlite3_stmt *prepared(const QByteArray &sql);
     bool exec(const QByteArray &sql);
-    bool failed();
+    // Keeps SQLite's last message as the read's error; true, so that a check for failure notes it in passing.
+    bool keepError();
     void close();
     // A warming under way on `m_warming` stops at once; sqlite3_interrupt is the one call made
     // from a thread that does not hold m_mutex.
