@@ -192,7 +192,8 @@ bool walkClips(SearchReader &reader, const SearchQuery &words, bool holding, con
                const std::function<bool(ClipSnapshot, bool keyed)> &offer)
 {
     const QString clipEntity = StoreRows::of(Entity::clip).name, pageEntity = StoreRows::of(Entity::page).name;
-    return reader.read(
+    QString error;
+    const bool answered = reader.read(
         stop,
         [&](SearchReader::Read &read) {
             struct Found {
@@ -232,7 +233,11 @@ bool walkClips(SearchReader &reader, const SearchQuery &words, bool holding, con
                 flush();
             return walked && !failed;
         },
-        nullptr);
+        &error);
+    // The panel keeps what it shows; the reason is only here.
+    if (!error.isEmpty())
+        qCWarning(lcStore, "Could not search the stored history: %s", qPrintable(error));
+    return answered;
 }
 
 } // namespace
@@ -300,8 +305,8 @@ HistoryStore::DocumentsRead ClipStoreHistory::semanticDocumentsRead() const
                 && std::find(candidates.hiddenPageRows.begin(), candidates.hiddenPageRows.end(), clip.pageID->rowID)
                 != candidates.hiddenPageRows.end();
         };
-        // A connection of its own, unmapped: this walk reads every clip, and the engine weighs
-        // each batch while the panel's keys go on being answered.
+        // A connection of its own, without the kept cache: this walk reads every clip, and the
+        // engine weighs each batch while the panel's keys go on being answered through the kept one.
         SearchReader reader(path);
         const bool walked = walkClips(reader, words, false, stop, [&](ClipSnapshot clip, bool keyed) {
             // The literal matches are on screen already; a clip without a stored key is folded here.
@@ -326,6 +331,7 @@ HistoryStore::ClipsRead ClipStoreHistory::clipsRead() const
         const QString clipEntity = StoreRows::of(Entity::clip).name, pageEntity = StoreRows::of(Entity::page).name;
         std::vector<ClipSnapshot> clips;
         const std::atomic<bool> never = false;
+        QString error;
         if (!reader.read(
                 never,
                 [&](SearchReader::Read &read) {
@@ -334,8 +340,10 @@ HistoryStore::ClipsRead ClipStoreHistory::clipsRead() const
                         clips.back().searchKey = searchKeyOf(clips.back());
                     });
                 },
-                nullptr))
+                &error)) {
+            qCWarning(lcStore, "Could not read clips of the stored history: %s", qPrintable(error));
             return std::nullopt;
+        }
         std::sort(clips.begin(), clips.end(), [](const ClipSnapshot &a, const ClipSnapshot &b) {
             return a.createdAt != b.createdAt ? a.createdAt > b.createdAt : a.id.rowID > b.id.rowID;
         });
