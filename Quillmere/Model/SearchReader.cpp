@@ -167,6 +167,12 @@ bool SearchReader::exec(const QByteArray &sql)
     return !s.failed();
 }
 
+qint64 SearchReader::dataVersion()
+{
+    Statement s(*this, "PRAGMA data_version");
+    return s && s.step() ? sqlite3_column_int64(s.get(), 0) : -1;
+}
+
 bool SearchReader::read(const std::atomic<bool> &stop, const std::function<bool(Read &)> &job, QString *error)
 {
     ++m_waiting;
@@ -190,6 +196,10 @@ bool SearchReader::read(const std::atomic<bool> &stop, const std::function<bool(
     // check of the stop now and then, and the transaction left open would keep the log from
     // being checkpointed and refuse the next read.
     sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+    // Any save since the warming emptied the cache (SQLite drops every page once the store has
+    // changed): the keys are read into it again after this search.
+    if (ok && m_warm && dataVersion() != m_warmVersion)
+        m_warm = false;
     if (!sqlite3_get_autocommit(m_db))
         ok = exec("ROLLBACK") && ok;
     const bool stopped = stop.load(std::memory_order_relaxed);
@@ -216,10 +226,16 @@ bool SearchReader::warm()
         } else {
             setWarming(m_db);
             // Counting reads every page of the table in one step, copying out no key; a read that
-            // comes meanwhile interrupts it, so it is asked again once the warming can be.
-            if (wanted())
-                m_warm = exec("SELECT count(*) FROM clip_search");
+            // comes meanwhile interrupts it, so it is asked again once the warming can be. The
+            // version is taken in the same transaction, of the pages the count read.
+            qint64 version = -1;
+            if (wanted() && exec("BEGIN") && exec("SELECT count(*) FROM clip_search"))
+                version = dataVersion();
             setWarming(nullptr);
+            if (!sqlite3_get_autocommit(m_db) && !exec("ROLLBACK"))
+                close();
+            m_warmVersion = version;
+            m_warm = version >= 0 && m_db != nullptr;
         }
     }
     m_warmingClaimed = false;

@@ -54,7 +54,8 @@ public:
     bool claimWarming();
     // Reads every search key into the page cache once any read running has ended, giving way to
     // any read that waits meanwhile and to letGo(); what it read stays. True once the keys were all
-    // read (the cache keeps them while this connection stays open and they fit).
+    // read (the cache keeps them while this connection stays open, they fit and the store is not
+    // saved: a read that finds a save since makes the keys wanted again).
     bool warm();
     bool isWarm() const { return m_warm.load(std::memory_order_relaxed); }
     // No search will come any more: a warming yet to run, or running, gives up.
@@ -66,6 +67,8 @@ private:
     // Prepared once per connection; reset and unbound when the statement is handed back.
     sqlite3_stmt *prepared(const QByteArray &sql);
     bool exec(const QByteArray &sql);
+    // Changes whenever the store was saved since, by any connection; -1 when it cannot be read.
+    qint64 dataVersion();
     // Keeps SQLite's last message as the read's error; true, so that a check for failure notes it in passing.
     bool keepError();
     void close();
@@ -79,6 +82,7 @@ private:
     std::mutex m_mutex;
     std::atomic<int> m_waiting = 0;
     std::atomic<bool> m_warm = false;
+    qint64 m_warmVersion = -1;
     std::atomic<bool> m_warmingClaimed = false;
     std::atomic<bool> m_letGo = false;
     std::mutex m_warmingMutex;

@@ -494,8 +494,8 @@ TEST(StoreSearch, AStoppedReadLeavesNoTransactionOpen)
     }
 }
 
-// The keys are read into the kept cache after the search under way, and the cache once filled
-// still follows the store.
+// The keys are read into the kept cache after the search under way; the cache once filled still
+// follows the store, and a save, which empties it, has it filled again.
 TEST(StoreSearch, WarmedKeysWaitForTheSearchUnderWayAndFollowLaterSaves)
 {
     VariedHistory h;
@@ -535,6 +535,11 @@ TEST(StoreSearch, WarmedKeysWaitForTheSearchUnderWayAndFollowLaterSaves)
         if (row != h.clips[5]->persistentModelID().rowID)
             expected.push_back(row);
     EXPECT_EQ(plumbs(), expected);
+    EXPECT_FALSE(reader.isWarm()) << "a save by the store emptied the cache: the keys are to be read again";
+    ASSERT_TRUE(reader.claimWarming());
+    EXPECT_TRUE(reader.warm());
+    EXPECT_EQ(plumbs(), expected);
+    EXPECT_TRUE(reader.isWarm()) << "reads with no save between keep the cache";
 }
 
 // A store from before the keys opens at once, searches as before while its clips get their keys
