@@ -16,7 +16,8 @@ namespace {
 
 // A stopped search gives up within this many SQLite steps, a few microseconds.
 constexpr int kStepsBetweenStopChecks = 1000;
-// Clips read by one statement; rows past its end are read by it again.
+// Row ids bound to one statement: a longer list runs it again, so it is prepared once whatever
+// the list.
 constexpr int kRowsPerRead = 64;
 
 // holds(key, word...): whether the key holds every word, each as bytes. SQLite's instr() walks
