@@ -3,7 +3,6 @@
 #include "Quillmere/Model/ClipSearch.h"
 
 #include <QFile>
-#include <QStringList>
 
 #include <cstring>
 #include <unordered_map>

@@ -4,8 +4,6 @@
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Model/StoreRows.h"
 
-#include <QStringList>
-
 namespace quillmere::StoreSearchKeys {
 
 namespace {
