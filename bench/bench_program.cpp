@@ -42,6 +42,7 @@
 #include <map>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <poll.h>
 #include <unistd.h>
 
@@ -193,23 +194,9 @@ public:
         return -1;
     }
     // The main thread's processor time so far, in milliseconds.
-    double mainThreadCpuMs() const
-    {
-        QFile stat(QStringLiteral("/proc/%1/task/%1/stat").arg(pid()));
-        if (!stat.open(QIODevice::ReadOnly))
-            return -1;
-        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
-        return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
-    }
+    double mainThreadCpuMs() const { return cpuMsIn(QStringLiteral("/proc/%1/task/%1/stat").arg(pid())); }
     // The processor time of all its threads so far, in milliseconds.
-    double processCpuMs() const
-    {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid()));
-        if (!stat.open(QIODevice::ReadOnly))
-            return -1;
-        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
-        return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
-    }
+    double processCpuMs() const { return cpuMsIn(QStringLiteral("/proc/%1/stat").arg(pid())); }
     // The main thread's time on a processor so far, in nanoseconds, to the scheduler's precision.
     qint64 mainThreadRunNs() const
     {
@@ -230,6 +217,15 @@ public:
     }
 
 private:
+    // User and system time from a /proc stat file, in milliseconds.
+    static double cpuMsIn(const QString &statPath)
+    {
+        QFile stat(statPath);
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1;
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
+    }
     void read()
     {
         const QByteArray more = m_process.readAllStandardError();
@@ -336,8 +332,9 @@ void BM_CopiesKept(benchmark::State &state)
 }
 BENCHMARK(BM_CopiesKept)->Arg(10000)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// Waits for a map (or unmap) of a top-level window on the display's root.
-bool waitForRootEvent(Display *display, int type, int timeoutMs)
+// The next map (or unmap) of a top-level window on the display's root; nothing when none came
+// within `timeoutMs`.
+std::optional<XEvent> waitForRootEvent(Display *display, int type, int timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
@@ -346,30 +343,47 @@ bool waitForRootEvent(Display *display, int type, int timeoutMs)
             XEvent event;
             XNextEvent(display, &event);
             if (event.type == type)
-                return true;
+                return event;
         }
         pollfd fd{ConnectionNumber(display), POLLIN, 0};
         ::poll(&fd, 1, 5);
     }
-    return false;
+    return std::nullopt;
+}
+
+using DisplayPtr = std::unique_ptr<Display, int (*)(Display *)>;
+
+// A connection to the display that hears the root's windows map and unmap, once the program is
+// ready; null, with the benchmark told why, without either.
+DisplayPtr readyDisplay(Program &program, benchmark::State &state)
+{
+    DisplayPtr display(XOpenDisplay(nullptr), XCloseDisplay);
+    if (program.waitForLine("Ready.") < 0 || !display) {
+        state.SkipWithError("needs the program running on an X display");
+        return DisplayPtr(nullptr, XCloseDisplay);
+    }
+    XSelectInput(display.get(), DefaultRootWindow(display.get()), SubstructureNotifyMask);
+    return display;
+}
+
+void dropPendingEvents(Display *d)
+{
+    while (XPending(d)) {
+        XEvent ignored;
+        XNextEvent(d, &ignored);
+    }
 }
 
 void BM_ShowPanelFromCommandLine(benchmark::State &state)
 {
     const std::unique_ptr<Home> home = storeOf(int(state.range(0))).clone();
     Program program(*home);
-    std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
-    if (program.waitForLine("Ready.") < 0 || !display) {
-        state.SkipWithError("needs the program running on an X display");
+    const DisplayPtr display = readyDisplay(program, state);
+    if (!display)
         return;
-    }
     Display *d = display.get();
-    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
     QThread::msleep(500);
-    while (XPending(d)) {
-        XEvent ignored;
-        XNextEvent(d, &ignored);
-    }
+    dropPendingEvents(d);
     const KeyCode escape = XKeysymToKeycode(d, XK_Escape);
     std::vector<double> ms;
     for (auto _ : state) {
@@ -395,10 +409,7 @@ void BM_ShowPanelFromCommandLine(benchmark::State &state)
             return;
         }
         QThread::msleep(300);
-        while (XPending(d)) {
-            XEvent ignored;
-            XNextEvent(d, &ignored);
-        }
+        dropPendingEvents(d);
     }
     program.stop();
     bench::reportPercentiles(state, ms, {50, 90});
@@ -446,19 +457,8 @@ private:
 // The top-level window mapped next on the display's root; 0 when none came within `timeoutMs`.
 Window waitForMappedWindow(Display *display, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < timeoutMs) {
-        while (XPending(display)) {
-            XEvent event;
-            XNextEvent(display, &event);
-            if (event.type == MapNotify)
-                return event.xmap.window;
-        }
-        pollfd fd{ConnectionNumber(display), POLLIN, 0};
-        ::poll(&fd, 1, 5);
-    }
-    return 0;
+    const std::optional<XEvent> mapped = waitForRootEvent(display, MapNotify, timeoutMs);
+    return mapped ? mapped->xmap.window : 0;
 }
 
 // Clicks the header's search capsule: below the panel's top inset, past the header's left slot.
@@ -487,13 +487,10 @@ void BM_SearchShowings(benchmark::State &state)
     QProcessEnvironment env = home->environment();
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("com.orvantide.quillmere.store.debug=true"));
     Program program(*home, env);
-    std::unique_ptr<Display, int (*)(Display *)> display(XOpenDisplay(nullptr), XCloseDisplay);
-    if (program.waitForLine("Ready.") < 0 || !display) {
-        state.SkipWithError("needs the program running on an X display");
+    const DisplayPtr display = readyDisplay(program, state);
+    if (!display)
         return;
-    }
     Display *d = display.get();
-    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
     // The store's older clips get their search keys a while after the start.
     QThread::msleep(6000);
     program.log();
@@ -503,10 +500,7 @@ void BM_SearchShowings(benchmark::State &state)
     MainThreadWatch watch(program);
     for (auto _ : state) {
         for (int showing = 0; showing < 5; ++showing) {
-            while (XPending(d)) {
-                XEvent ignored;
-                XNextEvent(d, &ignored);
-            }
+            dropPendingEvents(d);
             QProcess request;
             request.setProcessEnvironment(home->environment());
             request.start(QStringLiteral(QUILLMERE_PROGRAM), {QStringLiteral("--show-panel")});

@@ -26,26 +26,25 @@ void ClipLists::setSnapshot(HistorySnapshot snapshot, bool dropMatches)
     m_indexValid = false;
 }
 
-void ClipLists::holdMatches(ClipVector matches)
+void ClipLists::hold(ClipVector ClipLists::*held, ClipVector clips)
 {
     if (isComplete())
         return;
     if (!holdsMatches())
         m_part = *m_clips;
-    m_matches = std::move(matches);
+    this->*held = std::move(clips);
     merge();
     m_indexValid = false;
 }
 
+void ClipLists::holdMatches(ClipVector matches)
+{
+    hold(&ClipLists::m_matches, std::move(matches));
+}
+
 void ClipLists::holdRelated(ClipVector related)
 {
-    if (isComplete())
-        return;
-    if (!holdsMatches())
-        m_part = *m_clips;
-    m_relatedHeld = std::move(related);
-    merge();
-    m_indexValid = false;
+    hold(&ClipLists::m_relatedHeld, std::move(related));
 }
 
 const ClipSnapshot *ClipLists::clipWithRow(qint64 row) const

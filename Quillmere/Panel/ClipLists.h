@@ -118,6 +118,8 @@ private:
     const std::unordered_map<qint64, int> &rowIndex() const;
 
     void merge();
+    // Keeps `clips` in `held` beside the part, the part kept apart from them first.
+    void hold(ClipVector ClipLists::*held, ClipVector clips);
 
     // The part as read, and the matches held beside it; m_clips merges the two.
     ClipVector m_part;

@@ -629,18 +629,28 @@ TEST(StoreSearch, KeysFollowTheirClipsDatesAndAnUndatedTableIsMovedBesideThem)
     expectSameAnswers(h, "moved");
 }
 
+namespace {
+
+// "note 0 of the week" up to "note <count - 1> of the week", a second apart, saved.
+bool saveNotes(MemoryStore &m, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        m.clock.advance(1000);
+        m.store->context().insert(
+            m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("note %1 of the week").arg(i)}));
+    }
+    return m.store->save();
+}
+
+} // namespace
+
 // With only the newest part of a long history held, the semantic layer is still given every clip
 // of the store that the words miss, and a clip it relates from beyond the part is shown.
 TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
 {
     MemoryStore m(true);
     const int total = HistoryViewModel::historyPageSize + 100;
-    for (int i = 0; i < total; ++i) {
-        m.clock.advance(1000);
-        m.store->context().insert(
-            m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("note %1 of the week").arg(i)}));
-    }
-    ASSERT_TRUE(m.store->save());
+    ASSERT_TRUE(saveNotes(m, total));
     ClipStoreHistory history(*m.store);
     ManualScheduler scheduler;
     FakeScorer engine;
@@ -678,12 +688,7 @@ TEST(StoreSearch, TheSemanticCandidatesComeInBoundedBatches)
 {
     MemoryStore m(true);
     const int total = 150;
-    for (int i = 0; i < total; ++i) {
-        m.clock.advance(1000);
-        m.store->context().insert(
-            m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("note %1 of the week").arg(i)}));
-    }
-    ASSERT_TRUE(m.store->save());
+    ASSERT_TRUE(saveNotes(m, total));
     ClipStoreHistory history(*m.store);
     const HistoryStore::DocumentsRead read = history.semanticDocumentsRead();
     ASSERT_TRUE(read);
