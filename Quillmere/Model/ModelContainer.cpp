@@ -4,7 +4,6 @@
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
-#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
@@ -147,11 +146,15 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
                 e = q.lastError().isValid() ? q.lastError() : db.lastError();
             q.finish();
             db.rollback();
-            // A store whose tables do not take the steps is one we cannot read; one that could
-            // not be written now (full, read-only) is kept as it is and tried again later.
-            const OpenFailure why =
-                classify(e) == OpenFailure::other && sqliteCode(e) == 1 ? OpenFailure::corrupt : classify(e);
-            return fail(why, describe(e));
+            // Only a damaged or foreign file is set aside; one that could not be written now (full,
+            // read-only) or whose step failed otherwise is kept as it is and tried again later.
+            const OpenFailure why = classify(e);
+            return fail(why,
+                        why == OpenFailure::other
+                            ? QStringLiteral("its tables could not be brought up to date, so it was left as "
+                                             "it is: %1")
+                                  .arg(describe(e))
+                            : describe(e));
         }
         q.finish();
         // After the move, or later when that rewrite did not finish; a store that cannot be
@@ -220,95 +223,79 @@ std::shared_ptr<ModelContainer> ModelContainerFactory::makeInMemoryContainer(con
 
 namespace {
 
-// Moves the store and its companions aside under one time stamp; returns the new path, or empty
-// when the store could not be moved (then it is left exactly where it was).
-QString moveAside(const QString &path, const QDateTime &now)
+// The store a salvage put at `path`, or why there is none.
+std::unique_ptr<ModelContainer> openSalvaged(const QString &path, const Clock &clock,
+                                             const StoreSalvage::Outcome &salvaged, StoreOpening *opening)
 {
-    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString target = QStringLiteral("%1.unreadable-%2").arg(path, stamp);
-    for (int n = 2; QFileInfo::exists(target); ++n)
-        target = QStringLiteral("%1.unreadable-%2-%3").arg(path, stamp).arg(n);
-    if (!QFile::rename(path, target))
-        return {};
-    for (const char *suffix : {"-wal", "-shm"}) {
-        const QString companion = path + QLatin1String(suffix);
-        if (QFileInfo::exists(companion))
-            QFile::rename(companion, target + QLatin1String(suffix));
+    if (salvaged.unfinished) {
+        // Nothing stands where the history was: a later try finishes the salvage first.
+        opening->failure = ModelContainer::OpenFailure::other;
+        opening->error = salvaged.aside.isEmpty()
+            ? QStringLiteral("it is damaged and could not be set aside: %1").arg(salvaged.error)
+            : QStringLiteral("it is damaged, and what can still be read of it (set aside as %1) could not be "
+                             "read into a new history yet: %2")
+                  .arg(salvaged.aside, salvaged.error);
+        return nullptr;
     }
-    return target;
-}
-
-// The readable rows of the store moved aside to `aside`, as a new store at `path`; the clips it
-// holds, or -1 when none was made.
-int salvage(const QString &aside, const QString &path)
-{
-    const QString partial = path + QStringLiteral(".salvaging");
-    QString why;
-    const int clips = StoreSalvage::copyReadableRows(aside, partial, &why);
-    if (clips >= 0 && QFile::rename(partial, path)) {
-        // Unsynced, a power cut could take the new name back; the damaged file stays aside either way.
-        if (QString unsynced; !syncFolderOf(path, &unsynced))
-            qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
-        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s", clips, qPrintable(aside));
-        return clips;
+    opening->movedAsidePath = salvaged.aside;
+    opening->salvageResumed = salvaged.resumed;
+    auto container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
+    if (!container && salvaged.placed && opening->failure == ModelContainer::OpenFailure::corrupt) {
+        // What was read back does not make a store after all: the damaged file stays aside.
+        qCCritical(lcPersistence, "The rows read from %s do not open as a store (%s); starting afresh",
+                   qPrintable(salvaged.aside), qPrintable(opening->error));
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(path + QLatin1String(suffix));
+        container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
+    } else if (container && salvaged.placed) {
+        opening->salvagedClips = int(container->mainContext().clipCount());
     }
-    QFile::remove(partial);
-    qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(aside),
-              qPrintable(why.isEmpty() ? QStringLiteral("the new store could not take its place") : why));
-    return -1;
+    return container;
 }
 
 } // namespace
 
 std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QString &path, const Clock &clock,
-                                                                     QString *movedAsidePath, QString *error,
-                                                                     int *salvagedClips)
+                                                                     StoreOpening *opening)
 {
-    ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
-    auto container = ModelContainer::open(path, clock, error, &failure);
-    if (!container && failure == ModelContainer::OpenFailure::corrupt && QFileInfo::exists(path)) {
-        const QString aside = moveAside(path, clock());
-        if (aside.isEmpty()) {
-            qCCritical(lcPersistence, "The store at %s cannot be read (%s) and could not be moved aside",
-                       qPrintable(path), qPrintable(*error));
-        } else {
-            qCCritical(lcPersistence, "The store at %s could not be read (%s); it was moved to %s", qPrintable(path),
-                       qPrintable(*error), qPrintable(aside));
-            *movedAsidePath = aside;
-            const int salvaged = salvage(aside, path);
-            container = ModelContainer::open(path, clock, error, &failure);
-            if (!container && salvaged >= 0 && failure == ModelContainer::OpenFailure::corrupt) {
-                // What was read back does not make a store after all: the damaged file stays aside.
-                qCCritical(lcPersistence, "The rows read from %s do not open as a store (%s); starting afresh",
-                           qPrintable(aside), qPrintable(*error));
-                QFile::remove(path);
-                container = ModelContainer::open(path, clock, error, &failure);
-            } else if (container && salvagedClips) {
-                *salvagedClips = std::max(0, salvaged);
-            }
-        }
-    }
-    return container;
+    if (const std::optional<StoreSalvage::Outcome> resumed = StoreSalvage::resumeUnfinished(path))
+        return openSalvaged(path, clock, *resumed, opening);
+    auto container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
+    if (container || opening->failure != ModelContainer::OpenFailure::corrupt || !QFileInfo::exists(path))
+        return container;
+    qCCritical(lcPersistence, "The store at %s could not be read (%s); setting it aside", qPrintable(path),
+               qPrintable(opening->error));
+    return openSalvaged(path, clock, StoreSalvage::salvage(path, clock()), opening);
 }
 
 PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &options)
 {
     const QString path = options.storePath.isEmpty() ? defaultStorePath() : options.storePath;
-    QString error;
-    QString aside;
-    int salvaged = 0;
-    if (auto container = openStoreFile(path, options.clock, &aside, &error, &salvaged)) {
+    StoreOpening opening;
+    if (auto container = openStoreFile(path, options.clock, &opening)) {
         qCInfo(lcPersistence, "Opened the local store at %s", qPrintable(path));
         // Whether the folder is there now is the sync status's account question, not the mode's.
         const PersistenceMode mode =
             options.syncFolder.isEmpty() ? PersistenceMode::localOnly : PersistenceMode::cloudKit;
-        return {std::shared_ptr<ModelContainer>(container.release()), mode, aside, {}, salvaged};
+        PersistenceSetup setup{std::shared_ptr<ModelContainer>(container.release()),
+                               mode,
+                               opening.movedAsidePath,
+                               {},
+                               opening.salvagedClips};
+        setup.salvageResumed = opening.salvageResumed;
+        return setup;
     }
-    qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only", qPrintable(error));
+    qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only",
+               qPrintable(opening.error));
+    QString error;
     auto memory = makeInMemoryContainer(options.clock, &error);
     if (!memory)
         qFatal("No usable store, not even in memory: %s", qPrintable(error));
-    return {memory, PersistenceMode::inMemory, aside, path};
+    PersistenceSetup setup{memory, PersistenceMode::inMemory, opening.movedAsidePath, path};
+    // A disk that takes no writes is what the memory-only notice tells already.
+    if (opening.failure != ModelContainer::OpenFailure::unwritable)
+        setup.unavailableReason = opening.error;
+    return setup;
 }
 
 } // namespace quillmere

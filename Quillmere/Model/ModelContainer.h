@@ -53,6 +53,11 @@ struct PersistenceSetup {
     QString unavailableStorePath;
     // The clips read from the file moved aside into the new one.
     int salvagedClips = 0;
+    // That salvage was begun by an earlier start and cut short.
+    bool salvageResumed = false;
+    // Why the store file was left as it is and the history kept in memory, when neither the
+    // file's damage nor its disk is the cause; else empty.
+    QString unavailableReason = {};
 };
 
 struct PersistenceOptions {
@@ -63,18 +68,29 @@ struct PersistenceOptions {
     QString syncFolder;
 };
 
+// What opening the store file met, for the start to tell.
+struct StoreOpening {
+    // Where an unreadable store file was set aside; else empty.
+    QString movedAsidePath;
+    // The clips read from it into the new store.
+    int salvagedClips = 0;
+    // The salvage was begun by an earlier start and cut short.
+    bool salvageResumed = false;
+    ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
+    QString error;
+};
+
 class ModelContainerFactory {
 public:
     static QString defaultStorePath();
     // The local file, mirrored to the sync folder when one is set (`cloudKit`), else memory.
     // A store file that cannot be opened is moved aside, never deleted.
     static PersistenceSetup makeSetup(const PersistenceOptions &options = {});
-    // The local store file, moved aside (its new path in `movedAsidePath`) when it cannot be read
-    // and started afresh with what can still be read of it (`salvagedClips`); none when it cannot
-    // be used at all.
+    // The local store file, set aside when it is damaged and started afresh with what can still be
+    // read of it, or with the salvage an earlier start left unfinished (see StoreSalvage); none
+    // when it cannot be used at all (`opening` says why).
     static std::unique_ptr<ModelContainer> openStoreFile(const QString &path, const Clock &clock,
-                                                         QString *movedAsidePath, QString *error,
-                                                         int *salvagedClips = nullptr);
+                                                         StoreOpening *opening);
     static std::shared_ptr<ModelContainer> makeInMemoryContainer(const Clock &clock, QString *error);
 };
 

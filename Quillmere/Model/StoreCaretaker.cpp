@@ -14,16 +14,28 @@ namespace quillmere {
 QString StoreTrouble::message() const
 {
     switch (kind) {
-    case Kind::storeMovedAside:
+    case Kind::storeMovedAside: {
+        const QString cutShort = resumed ? QStringLiteral("Brindlewax was stopped last time while it read back "
+                                                          "your damaged clipboard history; it has been read "
+                                                          "back again now. ")
+                                         : QString();
         if (count > 0)
-            return QStringLiteral("Your clipboard history was damaged and was set aside as %1. %2 that could still "
-                                  "be read %3 kept in a new history.")
-                .arg(path, count == 1 ? QStringLiteral("The one copy") : QStringLiteral("The %1 copies").arg(count),
-                     count == 1 ? QStringLiteral("was") : QStringLiteral("were"));
-        return QStringLiteral("Your clipboard history could not be read and was set aside as %1. "
-                              "A new history was started.")
-            .arg(path);
+            return cutShort
+                + QStringLiteral("Your clipboard history was damaged and was set aside as %1. %2 that could still "
+                                 "be read %3 kept in a new history.")
+                      .arg(path,
+                           count == 1 ? QStringLiteral("The one copy") : QStringLiteral("The %1 copies").arg(count),
+                           count == 1 ? QStringLiteral("was") : QStringLiteral("were"));
+        return cutShort
+            + QStringLiteral("Your clipboard history could not be read and was set aside as %1. "
+                             "A new history was started.")
+                  .arg(path);
+    }
     case Kind::memoryOnlySession:
+        if (!reason.isEmpty())
+            return QStringLiteral("Brindlewax is keeping your clipboard history in memory only: %1 cannot be used "
+                                  "now (%2).")
+                .arg(path, reason);
         return QStringLiteral("Brindlewax is keeping your clipboard history in memory only: it could not be saved "
                               "to disk.");
     case Kind::unsavedAtQuit:
@@ -46,6 +58,7 @@ QString StoreTrouble::message() const
 
 StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent)
     : QObject(parent), m_store(store), m_movedAsidePath(setup.movedAsidePath), m_salvagedClips(setup.salvagedClips),
+      m_salvageResumed(setup.salvageResumed), m_unavailableReason(setup.unavailableReason),
       m_storePath(setup.unavailableStorePath)
 {
     m_retry.setSingleShot(true);
@@ -82,13 +95,13 @@ void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 void StoreCaretaker::start()
 {
     if (!m_movedAsidePath.isEmpty())
-        report({StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips});
+        report({StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips, {}, m_salvageResumed});
     if (isMemoryOnly()) {
         // Brought back once the store file can be used: a history in memory would only spill them again.
         for (const QString &recovery : UnsavedRecovery::all(m_storePath))
             keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
         tellUnsaved();
-        report({StoreTrouble::Kind::memoryOnlySession});
+        report({StoreTrouble::Kind::memoryOnlySession, m_storePath, false, 0, m_unavailableReason});
         scheduleRetry();
         return;
     }
@@ -251,14 +264,18 @@ int StoreCaretaker::keepUnsaved()
 
 bool StoreCaretaker::tryStoreFile()
 {
-    QString aside;
-    QString error;
-    int salvaged = 0;
-    auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &aside, &error, &salvaged);
-    if (!aside.isEmpty())
-        report({StoreTrouble::Kind::storeMovedAside, aside, false, salvaged});
+    StoreOpening opening;
+    auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+    if (!opening.movedAsidePath.isEmpty())
+        report({StoreTrouble::Kind::storeMovedAside,
+                opening.movedAsidePath,
+                false,
+                opening.salvagedClips,
+                {},
+                opening.salvageResumed});
     if (!container) {
-        qCDebug(lcPersistence, "The store at %s is still unavailable: %s", qPrintable(m_storePath), qPrintable(error));
+        qCDebug(lcPersistence, "The store at %s is still unavailable: %s", qPrintable(m_storePath),
+                qPrintable(opening.error));
         return false;
     }
     qCInfo(lcPersistence, "The store at %s can be used again; the history kept in memory moves into it",

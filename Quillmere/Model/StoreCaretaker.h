@@ -22,8 +22,11 @@ struct StoreTrouble {
     bool diskFull = false;
     // storeMovedAside: the copies read from it into the new history; unsavedBroughtBack: the copies.
     int count = 0;
-    // unsavedAtQuit: why the file could not be brought back.
+    // unsavedAtQuit: why the file could not be brought back; memoryOnlySession: why the store
+    // file in `path` cannot be used, when it is not its disk.
     QString reason = {};
+    // storeMovedAside: the salvage was begun by a start that was cut short.
+    bool resumed = false;
 
     // The words for the user.
     QString message() const;
@@ -83,6 +86,8 @@ private:
     ClipStore &m_store;
     QString m_movedAsidePath;
     int m_salvagedClips = 0;
+    bool m_salvageResumed = false;
+    QString m_unavailableReason;
     // The store file to go back to while the history is kept in memory.
     QString m_storePath;
     QTimer m_retry;

@@ -1,10 +1,14 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/BoundedFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -33,21 +37,55 @@ QVariant stored(const QVariant &value)
     return value;
 }
 
+// What a copy made of the damaged store.
+struct Copy {
+    // The clips the new file holds; -1 when none was made.
+    int clips = -1;
+    // The new file could not be written, so a later try may do better than this one.
+    bool writeFailed = false;
+    QString error;
+};
+
+// Errors of the file written, not of the one read.
+bool isWriteError(const QSqlError &e)
+{
+    switch (sqliteCode(e)) {
+    case 3:  // SQLITE_PERM
+    case 8:  // SQLITE_READONLY
+    case 10: // SQLITE_IOERR
+    case 13: // SQLITE_FULL
+    case 14: // SQLITE_CANTOPEN
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Reads on a connection of its own: an error of a damaged page ends the transaction it meets, which
 // must not be the one that writes the new file.
 class RowCopier {
 public:
-    RowCopier(QSqlDatabase from, QSqlDatabase to) : m_from(std::move(from)), m_to(std::move(to)) { m_clock.start(); }
+    RowCopier(QSqlDatabase from, QSqlDatabase to, const StepHook &afterTable)
+        : m_from(std::move(from)), m_to(std::move(to)), m_afterTable(afterTable)
+    {
+        m_clock.start();
+    }
 
     bool expired() const { return m_clock.elapsed() > deadlineMs; }
+    // Set when the new file stopped taking rows.
+    QSqlError writeError() const { return m_writeError; }
 
-    // Copies every row of `table` that reads; returns how many.
+    // Copies every row of `table` that reads, under its own row id: a row id kept elsewhere (how
+    // far the sync has sent the deletions) still names the same row. Returns how many.
     int copy(const QString &table)
     {
         QSqlQuery read(m_from);
         read.setForwardOnly(true);
-        if (!read.prepare(QStringLiteral("SELECT * FROM \"%1\" WHERE rowid = ?").arg(table)))
+        if (!read.prepare(QStringLiteral("SELECT rowid, * FROM \"%1\" WHERE rowid = ?").arg(table))) {
+            qCWarning(lcPersistence, "The rows of %s cannot be read by row id: %s", qPrintable(table),
+                      qPrintable(describe(read.lastError())));
             return 0;
+        }
         std::optional<QSqlQuery> insert;
         int copied = 0;
         qint64 after = std::numeric_limits<qint64>::min();
@@ -59,20 +97,17 @@ public:
                 read.bindValue(0, id);
                 if (!read.exec() || !read.next())
                     continue;
-                const int columns = read.record().count();
-                if (!insert) {
-                    QStringList marks;
-                    for (int i = 0; i < columns; ++i)
-                        marks << QStringLiteral("?");
-                    insert.emplace(m_to);
-                    if (!insert->prepare(
-                            QStringLiteral("INSERT INTO \"%1\" VALUES (%2)").arg(table, marks.join(QLatin1Char(',')))))
-                        return copied;
-                }
-                for (int i = 0; i < columns; ++i)
+                const QSqlRecord record = read.record();
+                if (!insert && !prepareInsert(table, record, &insert))
+                    return copied;
+                for (int i = 0; i < record.count(); ++i)
                     insert->bindValue(i, stored(read.value(i)));
-                if (insert->exec())
+                if (insert->exec()) {
                     ++copied;
+                } else if (isWriteError(insert->lastError())) {
+                    m_writeError = insert->lastError();
+                    return copied;
+                }
                 read.finish();
             }
             if (clean && ids.size() < size_t(idBatch))
@@ -84,10 +119,30 @@ public:
                 break;
             after = *past;
         }
+        if (m_afterTable)
+            m_afterTable(Step::tableCopied);
         return copied;
     }
 
 private:
+    // The first column is the row id, whatever name SQLite gives it; the others are the table's.
+    bool prepareInsert(const QString &table, const QSqlRecord &record, std::optional<QSqlQuery> *insert)
+    {
+        QStringList columns{QStringLiteral("rowid")}, marks{QStringLiteral("?")};
+        for (int i = 1; i < record.count(); ++i) {
+            columns << QLatin1Char('"') + record.fieldName(i).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+                    + QLatin1Char('"');
+            marks << QStringLiteral("?");
+        }
+        insert->emplace(m_to);
+        if ((*insert)->prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
+                                   .arg(table, columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')))))
+            return true;
+        qCWarning(lcPersistence, "Could not write the rows of %s again: %s", qPrintable(table),
+                  qPrintable(describe((*insert)->lastError())));
+        return false;
+    }
+
     // Up to a batch of row ids after `after`; false when damage stopped the read (what came before stays).
     bool rowIDs(const QString &table, qint64 after, std::vector<qint64> *ids)
     {
@@ -143,7 +198,9 @@ private:
 
     QSqlDatabase m_from;
     QSqlDatabase m_to;
+    const StepHook &m_afterTable;
     QElapsedTimer m_clock;
+    QSqlError m_writeError;
 };
 
 // Rows that point at what was lost are mended, not kept pointing at nothing. Older stores may
@@ -162,31 +219,19 @@ void mendReferences(QSqlQuery &q)
     q.exec(QStringLiteral("DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"));
 }
 
-int copyInto(QSqlDatabase &from, QSqlDatabase &db, QString *error)
+// The tables of the search keys, which are the clips' own words folded: left out, they are made
+// again when the new store opens and every kept clip gets its key after the start, as in a store
+// from before them.
+bool isDerived(const QString &table)
 {
-    const auto fail = [&](const QString &why) {
-        *error = why;
-        return -1;
-    };
-    QSqlQuery read(from);
-    std::vector<SchemaEntry> schema;
-    if (!read.exec(QStringLiteral("SELECT type, name, sql FROM sqlite_master")))
-        return fail(describe(read.lastError()));
-    while (read.next())
-        schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString()});
-    if (read.lastError().isValid())
-        return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())));
-    read.finish();
-    const int version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : 0;
-    read.finish();
+    return table == QLatin1String("clip_search") || table == QLatin1String("clip_search_fill");
+}
 
-    QSqlQuery q(db);
-    q.exec(QStringLiteral("PRAGMA page_size = 8192"));
-    if (!db.transaction())
-        return fail(describe(db.lastError()));
+std::vector<QString> makeTables(QSqlQuery &q, const std::vector<SchemaEntry> &schema)
+{
     std::vector<QString> tables;
     for (const SchemaEntry &entry : schema) {
-        if (entry.type != QLatin1String("table"))
+        if (entry.type != QLatin1String("table") || isDerived(entry.name))
             continue;
         // Made by SQLite with the first table that counts its keys.
         if (entry.name == QLatin1String("sqlite_sequence")) {
@@ -202,10 +247,36 @@ int copyInto(QSqlDatabase &from, QSqlDatabase &db, QString *error)
             qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
                       qPrintable(describe(q.lastError())));
     }
-    RowCopier copier(from, db);
-    for (const QString &table : tables) {
+    return tables;
+}
+
+Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, const StepHook &afterStep)
+{
+    const auto fail = [](const QString &why, bool writing) { return Copy{-1, writing, why}; };
+    QSqlQuery read(from);
+    std::vector<SchemaEntry> schema;
+    if (!read.exec(QStringLiteral("SELECT type, name, sql FROM sqlite_master")))
+        return fail(describe(read.lastError()), false);
+    while (read.next())
+        schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString()});
+    if (read.lastError().isValid())
+        return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
+    read.finish();
+    const int version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : 0;
+    read.finish();
+
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("PRAGMA page_size = 8192"));
+    if (!db.transaction())
+        return fail(describe(db.lastError()), true);
+    RowCopier copier(from, db, afterStep);
+    for (const QString &table : makeTables(q, schema)) {
         const int copied = copier.copy(table);
         qCDebug(lcPersistence, "Read %d rows of %s from the damaged store", copied, qPrintable(table));
+        if (copier.writeError().isValid()) {
+            db.rollback();
+            return fail(describe(copier.writeError()), true);
+        }
     }
     if (copier.expired())
         qCWarning(lcPersistence, "Stopped reading the damaged store after %lld s", deadlineMs / 1000);
@@ -220,34 +291,26 @@ int copyInto(QSqlDatabase &from, QSqlDatabase &db, QString *error)
     if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !db.commit()) {
         const QString why = describe(q.lastError().isValid() ? q.lastError() : db.lastError());
         db.rollback();
-        return fail(why);
+        return fail(why, true);
     }
-    return clips;
+    return {clips, false, {}};
 }
 
-} // namespace
-
-int copyReadableRows(const QString &damaged, const QString &target, QString *error)
+// Copies what can still be read of the store file `damaged`, left as it is, into a new store file
+// at `target`: its tables row by row, passing over rows and stretches that cannot be read, then
+// its indexes. A damaged file cannot hold it up for long: past a deadline the rows read so far are
+// kept. Whatever a copy cut short left at `target` is replaced.
+Copy copyReadableRows(const QString &damaged, const QString &target, const StepHook &afterStep)
 {
-    QString why;
     for (const QString &file : {target, target + QStringLiteral("-journal")})
         QFile::remove(file);
     // Made here first, so that it never has a looser mode than the history it holds.
-    if (QFile file(target);
-        !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
-        if (error)
-            *error = file.errorString();
-        return -1;
-    }
-    // A reader of a store in WAL mode makes its companions; those it made go again.
-    QStringList madeHere;
-    for (const char *suffix : {"-wal", "-shm"})
-        if (!QFile::exists(damaged + QLatin1String(suffix)))
-            madeHere << damaged + QLatin1String(suffix);
+    if (QFile file(target); !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner))
+        return {-1, true, file.errorString()};
     const QString id = QUuid::createUuid().toString(QUuid::Id128);
     const QString readName = QStringLiteral("quillmere-salvage-read-%1").arg(id);
     const QString writeName = QStringLiteral("quillmere-salvage-%1").arg(id);
-    int clips = -1;
+    Copy copy;
     {
         // Read only: the damaged file stays exactly as it was found.
         QSqlDatabase from = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), readName);
@@ -256,24 +319,194 @@ int copyReadableRows(const QString &damaged, const QString &target, QString *err
         QSqlDatabase to = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), writeName);
         to.setDatabaseName(target);
         if (!from.open())
-            why = describe(from.lastError());
+            copy.error = describe(from.lastError());
         else if (!to.open())
-            why = describe(to.lastError());
+            copy = {-1, true, describe(to.lastError())};
         else
-            clips = copyInto(from, to, &why);
+            copy = copyInto(from, to, afterStep);
         to.close();
         from.close();
     }
     QSqlDatabase::removeDatabase(writeName);
     QSqlDatabase::removeDatabase(readName);
-    for (const QString &file : madeHere)
-        QFile::remove(file);
-    if (clips < 0) {
+    // A reader of a store in WAL mode makes companions that hold nothing, also when a start was cut
+    // short while reading: the index of the log is made again from the log, and an empty log goes.
+    QFile::remove(damaged + QStringLiteral("-shm"));
+    if (const QFileInfo log(damaged + QStringLiteral("-wal")); log.exists() && log.size() == 0)
+        QFile::remove(log.filePath());
+    if (copy.clips < 0)
         QFile::remove(target);
-        if (error)
-            *error = why;
+    return copy;
+}
+
+constexpr const char *kCompanions[] = {"-wal", "-shm", "-journal"};
+constexpr qint64 kNoteBytes = 1024;
+
+QString noteOf(const QString &path)
+{
+    return path + QStringLiteral(".salvage-from");
+}
+
+// There, or a link that points nowhere: either would meet a new store at that name.
+bool present(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+void notify(const StepHook &afterStep, Step step)
+{
+    if (afterStep)
+        afterStep(step);
+}
+
+QString freeAsidePath(const QString &path, const QDateTime &now)
+{
+    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const auto taken = [](const QString &target) {
+        if (present(target))
+            return true;
+        for (const char *suffix : kCompanions)
+            if (present(target + QLatin1String(suffix)))
+                return true;
+        return false;
+    };
+    QString target = QStringLiteral("%1.unreadable-%2").arg(path, stamp);
+    for (int n = 2; taken(target); ++n)
+        target = QStringLiteral("%1.unreadable-%2-%3").arg(path, stamp).arg(n);
+    return target;
+}
+
+// A name freeAsidePath gives, beside the store: a note never sends the salvage elsewhere.
+bool isAsideName(const QString &path, const QString &name)
+{
+    return name.startsWith(QFileInfo(path).fileName() + QStringLiteral(".unreadable-"))
+        && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0)) && name.size() < 256;
+}
+
+// Moves what of the store is still at `path` to `aside`, its companions first: once the store
+// itself is there, nothing of it is left at `path` for a new store to meet.
+bool moveToAside(const QString &path, const QString &aside, QString *error)
+{
+    for (const char *suffix : kCompanions) {
+        const QString from = path + QLatin1String(suffix), to = aside + QLatin1String(suffix);
+        if (present(from) && (present(to) || !QFile::rename(from, to))) {
+            *error = QStringLiteral("%1 could not be moved to %2").arg(from, to);
+            return false;
+        }
     }
-    return clips;
+    if (present(path) && !QFile::rename(path, aside)) {
+        *error = QStringLiteral("%1 could not be moved to %2").arg(path, aside);
+        return false;
+    }
+    if (QString unsynced; !syncFolderOf(aside, &unsynced))
+        qCWarning(lcPersistence, "The damaged store set aside may be back in place after a power cut: %s",
+                  qPrintable(unsynced));
+    return true;
+}
+
+void removeNote(const QString &path)
+{
+    if (!QFile::remove(noteOf(path)) && present(noteOf(path)))
+        qCWarning(lcPersistence, "Could not remove %s", qPrintable(noteOf(path)));
+    else if (QString unsynced; !syncFolderOf(path, &unsynced))
+        qCWarning(lcPersistence, "%s may come back after a power cut: %s", qPrintable(noteOf(path)),
+                  qPrintable(unsynced));
+}
+
+Outcome unfinished(Outcome out, const QString &why)
+{
+    out.unfinished = true;
+    out.error = why;
+    qCCritical(lcPersistence, "The salvage of the damaged store could not be finished yet: %s", qPrintable(why));
+    return out;
+}
+
+// The steps from the move aside on; each may have been done already by a start cut short.
+Outcome finish(const QString &path, Outcome out, const StepHook &afterStep)
+{
+    QString why;
+    if (!moveToAside(path, out.aside, &why)) {
+        // The note keeps the name for the next try.
+        out.aside.clear();
+        return unfinished(std::move(out), why);
+    }
+    notify(afterStep, Step::setAside);
+    const QString partial = path + QStringLiteral(".salvaging");
+    const Copy copy = copyReadableRows(out.aside, partial, afterStep);
+    if (copy.clips < 0 && copy.writeFailed)
+        return unfinished(std::move(out), copy.error);
+    if (copy.clips >= 0) {
+        notify(afterStep, Step::copied);
+        if (!QFile::rename(partial, path)) {
+            QFile::remove(partial);
+            return unfinished(std::move(out), QStringLiteral("the new store could not take its place"));
+        }
+        // Before the note goes: a power cut must not leave neither the note nor the new store.
+        if (QString unsynced; !syncFolderOf(path, &unsynced))
+            qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
+        notify(afterStep, Step::placed);
+        out.placed = true;
+        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s", copy.clips, qPrintable(out.aside));
+    } else {
+        out.error = copy.error;
+        qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(out.aside),
+                  qPrintable(copy.error));
+    }
+    removeNote(path);
+    notify(afterStep, Step::finished);
+    return out;
+}
+
+} // namespace
+
+Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep)
+{
+    Outcome out;
+    const QString aside = freeAsidePath(path, now);
+    QString why;
+    if (!writeFileAtomically(noteOf(path), QFileInfo(aside).fileName().toUtf8(), &why)) {
+        out.unfinished = true;
+        out.error = QStringLiteral("no note of its salvage could be written beside it: %1").arg(why);
+        return out;
+    }
+    notify(afterStep, Step::marked);
+    out.aside = aside;
+    return finish(path, std::move(out), afterStep);
+}
+
+std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep)
+{
+    const QString note = noteOf(path);
+    if (!present(note))
+        return std::nullopt;
+    Outcome out;
+    out.resumed = true;
+    const BoundedFileRead read = readBoundedFile(note, BoundedFileLimits{kNoteBytes, true});
+    const QString name = read.ok() ? QString::fromUtf8(read.bytes) : QString();
+    if (!isAsideName(path, name)) {
+        out.unfinished = true;
+        out.error = QStringLiteral("%1, left by a salvage of the damaged history that was cut short, %2")
+                        .arg(note, read.ok() ? QStringLiteral("names no file set aside") : read.errorText);
+        return out;
+    }
+    out.aside = QDir(QFileInfo(path).absolutePath()).filePath(name);
+    const bool asideThere = present(out.aside), storeThere = present(path);
+    if (!asideThere && !storeThere) {
+        qCWarning(lcPersistence, "Neither the store at %s nor %s is there any more", qPrintable(path),
+                  qPrintable(out.aside));
+        removeNote(path);
+        return std::nullopt;
+    }
+    if (asideThere && storeThere) {
+        // Cut short once the new store had taken its place.
+        out.placed = true;
+        removeNote(path);
+        return out;
+    }
+    qCWarning(lcPersistence, "A salvage of the store at %s was cut short; reading %s again", qPrintable(path),
+              qPrintable(out.aside));
+    return finish(path, std::move(out), afterStep);
 }
 
 } // namespace quillmere::StoreSalvage

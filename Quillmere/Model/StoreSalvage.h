@@ -1,13 +1,38 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
+#include <functional>
+#include <optional>
 
 namespace quillmere::StoreSalvage {
 
-// Copies what can still be read of the store file `damaged`, left as it is, into a new store file
-// at `target`: its tables row by row, passing over rows and stretches that cannot be read, then
-// its indexes. Returns how many clips the new file holds, or -1 (nothing made, `error` says why).
-// A damaged file cannot hold it up for long: past a deadline the rows read so far are kept.
-int copyReadableRows(const QString &damaged, const QString &target, QString *error);
+// The steps of a salvage, in order; a test stops the process after one of them as a kill would.
+enum class Step { marked, setAside, tableCopied, copied, placed, finished };
+using StepHook = std::function<void(Step)>;
+
+struct Outcome {
+    // Where the damaged store lies now; empty when it was not moved (then it is where it was).
+    QString aside;
+    // A new store holding what could be read stands at the store's path.
+    bool placed = false;
+    // The salvage could not be finished now (the new store could not be written, or the damaged
+    // one not moved): nothing may take the store's place until a later start finishes it.
+    bool unfinished = false;
+    // Finished here what an earlier start began.
+    bool resumed = false;
+    // Why nothing was read back, or why the salvage could not be finished.
+    QString error;
+};
+
+// Sets the damaged store at `path` aside with its companions, left as they are, and puts a store
+// holding what can still be read of it in its place. A note beside the store names the file set
+// aside until the new store is in place, so that a start cut short anywhere in between is finished
+// by the next one (resumeUnfinished) and no empty store ever stands where the history was.
+// When nothing at all can be read, the salvage ends with the path left free for a new store.
+Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep = {});
+
+// Finishes the salvage of the store at `path` that an earlier start began; none when there is none.
+std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep = {});
 
 } // namespace quillmere::StoreSalvage

@@ -1,0 +1,283 @@
+#include "Support/PagesFixture.h"
+
+#include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreSearchKeys.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+
+using namespace quillmere;
+
+namespace {
+
+constexpr qsizetype kPage = 8192;
+constexpr int kClips = 600;
+constexpr int kDeletions = 3000;
+
+QString clipText(int i)
+{
+    return QString("<copy %1> ").arg(i, 4, 10, QChar('0')).repeated(20);
+}
+
+QString deletedRecord(int i)
+{
+    return QString("deleted-record-%1").arg(i, 5, 10, QChar('0'));
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// Runs `sql` on a connection of its own, as another tool would.
+void runOn(const QString &path, const std::function<void(QSqlQuery &)> &sql)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("tool"));
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(db.transaction());
+        sql(q);
+        ASSERT_TRUE(db.commit());
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("tool"));
+}
+
+// A store of clips, one Page and many recorded deletions, with a page of clip rows and a page of
+// deletions in the middle of the file overwritten.
+struct DamagedStore {
+    QByteArray bytes;
+    int lastDeletionRow = 0;
+};
+
+const DamagedStore &damagedStore()
+{
+    static const DamagedStore made = [] {
+        DamagedStore damaged;
+        QTemporaryDir dir;
+        const QString path = dir.filePath("default.store");
+        {
+            auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+            test::TempPreferences prefs;
+            NotificationCenter center;
+            ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+            const PageRef page = store.createPage("Work");
+            for (int i = 0; i < kClips; ++i) {
+                ClipRef clip = store.insertClip(test::StoreFixture::textContent(clipText(i)));
+                EXPECT_TRUE(clip);
+                if (clip && i % 50 == 0)
+                    store.assignClip(clip, page);
+            }
+        }
+        runOn(path, [&](QSqlQuery &q) {
+            q.prepare("INSERT INTO deletions(entity, recordID, deletedAt) VALUES('ClipItem', ?, 0)");
+            for (int i = 0; i < kDeletions; ++i) {
+                q.bindValue(0, deletedRecord(i));
+                EXPECT_TRUE(q.exec());
+            }
+            EXPECT_TRUE(q.exec("SELECT max(rowid) FROM deletions") && q.next());
+            damaged.lastDeletionRow = q.value(0).toInt();
+        });
+        damaged.bytes = contents(path);
+        // The page of a clip's row in the middle, the newest clip's row (read at every start) and a
+        // page of deletions.
+        const auto rowAt = [&](const QString &text) {
+            // The clip's row, not its search key, which ends in a line break before the kind.
+            const QByteArray row = text.toUtf8();
+            qsizetype at = damaged.bytes.indexOf(row);
+            while (at >= 0 && damaged.bytes.at(at + row.size()) == '\n')
+                at = damaged.bytes.indexOf(row, at + 1);
+            EXPECT_GT(at, 0) << qPrintable(text);
+            return at / kPage;
+        };
+        const qsizetype pages[] = {rowAt(clipText(kClips / 2)), rowAt(clipText(kClips - 1)),
+                                   rowAt(deletedRecord(kDeletions / 2))};
+        quint32 seed = 4242;
+        for (const qsizetype n : pages)
+            for (qsizetype i = n * kPage; i < (n + 1) * kPage; ++i)
+                damaged.bytes[i] = char((seed = seed * 1103515245u + 12345u) >> 16);
+        return damaged;
+    }();
+    return made;
+}
+
+// A folder holding the damaged store as the user's history.
+struct DamagedFolder {
+    QTemporaryDir dir;
+    QString path = dir.filePath("default.store");
+    DamagedFolder() { EXPECT_TRUE(writeBytes(path, damagedStore().bytes)); }
+
+    QStringList files() const { return QDir(dir.path()).entryList(QDir::Files, QDir::Name); }
+    QStringList aside() const { return QDir(dir.path()).entryList({"default.store.unreadable-*"}, QDir::Files); }
+};
+
+int scalar(ModelContext &ctx, const QString &sql)
+{
+    QSqlQuery q(ctx.database());
+    return q.exec(sql) && q.next() ? q.value(0).toInt() : -1;
+}
+
+// The probe salvaging the store at `path` is killed once it has taken `step` `nth` times.
+void killSalvageAfter(const QString &path, const QString &step, int nth = 1)
+{
+    QProcess probe;
+    probe.start(QStringLiteral(QUILLMERE_SALVAGE_PROBE), {path, step, QString::number(nth)});
+    ASSERT_TRUE(probe.waitForFinished(60000)) << "the salvage probe did not end";
+    EXPECT_EQ(probe.exitStatus(), QProcess::CrashExit)
+        << "the salvage ended (" << probe.exitCode() << ") without reaching " << qPrintable(step) << " " << nth
+        << " times: " << probe.readAllStandardError().toStdString();
+    EXPECT_EQ(probe.readAllStandardOutput().trimmed(), "stopped after " + step.toUtf8());
+}
+
+} // namespace
+
+TEST(StoreSalvage, ASalvageKilledAtAnyStepIsFinishedByTheNextStartWithEveryReadableClip)
+{
+    int readable = 0;
+    {
+        DamagedFolder whole;
+        auto setup = ModelContainerFactory::makeSetup({whole.path, systemClock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        readable = setup.salvagedClips;
+        ASSERT_TRUE(readable > kClips / 2 && readable < kClips) << readable;
+        EXPECT_FALSE(setup.salvageResumed);
+    }
+    const std::vector<std::pair<QString, int>> kills{{"marked", 1},      {"setAside", 1}, {"tableCopied", 1},
+                                                     {"tableCopied", 4}, {"copied", 1},   {"placed", 1},
+                                                     {"finished", 1}};
+    for (const auto &[step, nth] : kills) {
+        SCOPED_TRACE(qPrintable(QString("killed after %1 %2").arg(step).arg(nth)));
+        DamagedFolder folder;
+        killSalvageAfter(folder.path, step, nth);
+
+        auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        EXPECT_EQ(setup.container->mainContext().clipCount(), readable);
+        ASSERT_EQ(folder.aside().size(), 1) << qPrintable(folder.files().join(' '));
+        EXPECT_TRUE(contents(QDir(folder.dir.path()).filePath(folder.aside().front())) == damagedStore().bytes);
+        // Once the note is gone, the salvage was whole and told by the start that made it.
+        const bool told = step != "finished";
+        EXPECT_EQ(setup.salvageResumed, told);
+        EXPECT_EQ(setup.salvagedClips, told ? readable : 0);
+        EXPECT_EQ(setup.movedAsidePath.isEmpty(), !told);
+        for (const QString &file : folder.files())
+            EXPECT_FALSE(file.contains("salvag")) << qPrintable(file);
+    }
+}
+
+TEST(StoreSalvage, ASalvageCutShortTwiceIsToldAsFinishedOnceTheThirdStartEndsIt)
+{
+    DamagedFolder folder;
+    killSalvageAfter(folder.path, "tableCopied", 2);
+    killSalvageAfter(folder.path, "copied");
+    EXPECT_FALSE(QFile::exists(folder.path));
+
+    auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    EXPECT_EQ(folder.aside().size(), 1);
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+    StoreCaretaker caretaker(store, setup);
+    std::vector<StoreTrouble> told;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+    caretaker.start();
+    ASSERT_EQ(told.size(), 1u);
+    const QString message = told.front().message();
+    EXPECT_TRUE(message.contains("read back again")) << qPrintable(message);
+    EXPECT_TRUE(message.contains(QString("The %1 copies").arg(store.context().clipCount()))) << qPrintable(message);
+}
+
+TEST(StoreSalvage, EveryKeptClipGetsItsSearchKeyAndRowsKeepTheIDsOthersKeepOfThem)
+{
+    DamagedFolder folder;
+    auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    ModelContext &ctx = setup.container->mainContext();
+    const int kept = int(ctx.clipCount());
+    ASSERT_GT(kept, 0);
+
+    // The fill an older store gets after its start gives every kept clip its key.
+    QSqlDatabase db = ctx.database();
+    bool done = false;
+    for (int slice = 0; slice < 100 && !done; ++slice) {
+        QString error;
+        ASSERT_TRUE(StoreSearchKeys::fillSlice(db, 64, &done, &error)) << qPrintable(error);
+    }
+    EXPECT_TRUE(done);
+    EXPECT_EQ(scalar(ctx,
+                     "SELECT COUNT(*) FROM clip_search s JOIN clips c ON c.id = s.clipID"
+                     " AND c.createdAt = s.createdAt"),
+              kept);
+    EXPECT_EQ(scalar(ctx, "SELECT COUNT(*) FROM clip_search"), kept);
+
+    // The sync has sent the deletions up to the last row it saw; a deletion made after the
+    // salvage still comes after it.
+    const int last = damagedStore().lastDeletionRow;
+    EXPECT_LT(scalar(ctx, "SELECT COUNT(*) FROM deletions"), kDeletions);
+    EXPECT_EQ(
+        scalar(ctx, QString("SELECT rowid FROM deletions WHERE recordID = '%1'").arg(deletedRecord(kDeletions - 1))),
+        last);
+    ClipRef newest = ctx.allClips().front();
+    ASSERT_TRUE(newest);
+    ctx.remove(newest);
+    ASSERT_TRUE(ctx.save());
+    EXPECT_EQ(scalar(ctx, QString("SELECT COUNT(*) FROM deletions WHERE rowid > %1").arg(last)), 1);
+}
+
+TEST(StoreSalvage, AStepThatFailsWithoutDamageLeavesTheStoreInPlaceAndTheSessionSaysWhy)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent(clipText(i))));
+    }
+    // A tool's trigger names a table that is not there: the key step's update fails, the file is sound.
+    runOn(path, [](QSqlQuery &q) {
+        ASSERT_TRUE(q.exec("UPDATE clips SET hashKey = NULL WHERE id = (SELECT min(id) FROM clips)"));
+        ASSERT_TRUE(q.exec("CREATE TRIGGER audit AFTER UPDATE ON clips BEGIN INSERT INTO nowhere VALUES(1); END"));
+    });
+    const QByteArray before = contents(path);
+
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    EXPECT_EQ(setup.mode, PersistenceMode::inMemory);
+    EXPECT_EQ(QDir(dir.path()).entryList({"*.unreadable-*"}), QStringList());
+    EXPECT_TRUE(contents(path) == before);
+    EXPECT_TRUE(setup.unavailableReason.contains("no such table: main.nowhere")) << qPrintable(setup.unavailableReason);
+
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+    StoreCaretaker caretaker(store, setup);
+    std::vector<StoreTrouble> told;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+    caretaker.start();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told.front().kind, StoreTrouble::Kind::memoryOnlySession);
+    const QString message = told.front().message();
+    EXPECT_TRUE(message.contains(path) && message.contains("no such table")) << qPrintable(message);
+
+    // The session's copies go to a spill beside the store at quit, which stays as it was.
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made in this session")));
+    EXPECT_EQ(caretaker.keepUnsaved(), 1);
+    EXPECT_EQ(QDir(dir.path()).entryList({"default.store.unsaved-*.json"}).size(), 1);
+    EXPECT_TRUE(contents(path) == before);
+}
