@@ -200,6 +200,43 @@ TEST(StoreSalvage, ASalvageCutShortTwiceIsToldAsFinishedOnceTheThirdStartEndsIt)
     EXPECT_TRUE(message.contains(QString("The %1 copies").arg(store.context().clipCount()))) << qPrintable(message);
 }
 
+TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAndIsFinishedOnceItCan)
+{
+    DamagedFolder folder;
+    // In the way of the new store, as a full or read-only disk would be.
+    const QString blocker = folder.path + ".salvaging";
+    ASSERT_TRUE(QDir().mkpath(blocker + "/inside"));
+
+    auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
+    EXPECT_EQ(setup.mode, PersistenceMode::inMemory);
+    EXPECT_FALSE(QFile::exists(folder.path));
+    EXPECT_TRUE(setup.unavailableReason.contains("could not be read into a new history yet"))
+        << qPrintable(setup.unavailableReason);
+
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+    StoreCaretaker caretaker(store, setup);
+    caretaker.setRetryDelays(10, 40);
+    std::vector<StoreTrouble> told;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+    caretaker.start();
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made while it could not be written")));
+    QTest::qWait(100);
+    EXPECT_FALSE(QFile::exists(folder.path));
+
+    ASSERT_TRUE(QDir(blocker).removeRecursively());
+    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly(); }, 10000));
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0].kind, StoreTrouble::Kind::memoryOnlySession);
+    EXPECT_EQ(told[1].kind, StoreTrouble::Kind::storeMovedAside);
+    EXPECT_TRUE(told[1].resumed);
+    EXPECT_GT(told[1].count, kClips / 2);
+    EXPECT_EQ(store.context().clipCount(), told[1].count + 1);
+    EXPECT_EQ(folder.aside().size(), 1);
+}
+
 TEST(StoreSalvage, EveryKeptClipGetsItsSearchKeyAndRowsKeepTheIDsOthersKeepOfThem)
 {
     DamagedFolder folder;
