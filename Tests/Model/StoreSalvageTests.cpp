@@ -54,6 +54,30 @@ void runOn(const QString &path, const std::function<void(QSqlQuery &)> &sql)
     QSqlDatabase::removeDatabase(QStringLiteral("tool"));
 }
 
+// The history of a start and the store trouble it tells.
+struct Session {
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store;
+    StoreCaretaker caretaker;
+    std::vector<StoreTrouble> told;
+
+    explicit Session(const PersistenceSetup &setup)
+        : store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr}), caretaker(store, setup)
+    {
+        QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                         [this](const StoreTrouble &trouble) { told.push_back(trouble); });
+    }
+
+    // The one notice of the start.
+    QString toldAtStart()
+    {
+        caretaker.start();
+        EXPECT_EQ(told.size(), 1u);
+        return told.empty() ? QString() : told.front().message();
+    }
+};
+
 // A store of clips, one Page and many recorded deletions, with a page of clip rows and a page of
 // deletions in the middle of the file overwritten.
 struct DamagedStore {
@@ -68,10 +92,8 @@ const DamagedStore &damagedStore()
         QTemporaryDir dir;
         const QString path = dir.filePath("default.store");
         {
-            auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-            test::TempPreferences prefs;
-            NotificationCenter center;
-            ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+            Session session(ModelContainerFactory::makeSetup({path, systemClock()}));
+            ClipStore &store = session.store;
             const PageRef page = store.createPage("Work");
             for (int i = 0; i < kClips; ++i) {
                 ClipRef clip = store.insertClip(test::StoreFixture::textContent(clipText(i)));
@@ -186,18 +208,11 @@ TEST(StoreSalvage, ASalvageCutShortTwiceIsToldAsFinishedOnceTheThirdStartEndsIt)
     auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
     ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
     EXPECT_EQ(folder.aside().size(), 1);
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
-    StoreCaretaker caretaker(store, setup);
-    std::vector<StoreTrouble> told;
-    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
-                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
-    caretaker.start();
-    ASSERT_EQ(told.size(), 1u);
-    const QString message = told.front().message();
+    Session session(setup);
+    const QString message = session.toldAtStart();
     EXPECT_TRUE(message.contains("read back again")) << qPrintable(message);
-    EXPECT_TRUE(message.contains(QString("The %1 copies").arg(store.context().clipCount()))) << qPrintable(message);
+    EXPECT_TRUE(message.contains(QString("The %1 copies").arg(session.store.context().clipCount())))
+        << qPrintable(message);
 }
 
 TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAndIsFinishedOnceItCan)
@@ -213,14 +228,11 @@ TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAnd
     EXPECT_TRUE(setup.unavailableReason.contains("could not be read into a new history yet"))
         << qPrintable(setup.unavailableReason);
 
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
-    StoreCaretaker caretaker(store, setup);
+    Session session(setup);
+    ClipStore &store = session.store;
+    StoreCaretaker &caretaker = session.caretaker;
+    const std::vector<StoreTrouble> &told = session.told;
     caretaker.setRetryDelays(10, 40);
-    std::vector<StoreTrouble> told;
-    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
-                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
     caretaker.start();
     ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made while it could not be written")));
     QTest::qWait(100);
@@ -279,12 +291,9 @@ TEST(StoreSalvage, AStepThatFailsWithoutDamageLeavesTheStoreInPlaceAndTheSession
     QTemporaryDir dir;
     const QString path = dir.filePath("default.store");
     {
-        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-        test::TempPreferences prefs;
-        NotificationCenter center;
-        ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+        Session session(ModelContainerFactory::makeSetup({path, systemClock()}));
         for (int i = 0; i < 3; ++i)
-            ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent(clipText(i))));
+            ASSERT_TRUE(session.store.insertClip(test::StoreFixture::textContent(clipText(i))));
     }
     // A tool's trigger names a table that is not there: the key step's update fails, the file is sound.
     runOn(path, [](QSqlQuery &q) {
@@ -299,22 +308,15 @@ TEST(StoreSalvage, AStepThatFailsWithoutDamageLeavesTheStoreInPlaceAndTheSession
     EXPECT_TRUE(contents(path) == before);
     EXPECT_TRUE(setup.unavailableReason.contains("no such table: main.nowhere")) << qPrintable(setup.unavailableReason);
 
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
-    StoreCaretaker caretaker(store, setup);
-    std::vector<StoreTrouble> told;
-    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
-                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
-    caretaker.start();
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told.front().kind, StoreTrouble::Kind::memoryOnlySession);
-    const QString message = told.front().message();
+    Session session(setup);
+    const QString message = session.toldAtStart();
+    ASSERT_FALSE(session.told.empty());
+    EXPECT_EQ(session.told.front().kind, StoreTrouble::Kind::memoryOnlySession);
     EXPECT_TRUE(message.contains(path) && message.contains("no such table")) << qPrintable(message);
 
     // The session's copies go to a spill beside the store at quit, which stays as it was.
-    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made in this session")));
-    EXPECT_EQ(caretaker.keepUnsaved(), 1);
+    ASSERT_TRUE(session.store.insertClip(test::StoreFixture::textContent("made in this session")));
+    EXPECT_EQ(session.caretaker.keepUnsaved(), 1);
     EXPECT_EQ(QDir(dir.path()).entryList({"default.store.unsaved-*.json"}).size(), 1);
     EXPECT_TRUE(contents(path) == before);
 }
