@@ -164,7 +164,7 @@ void killSalvageAfter(const QString &path, const QString &step, int nth = 1)
 
 } // namespace
 
-TEST(StoreSalvage, ASalvageKilledAtAnyStepIsFinishedByTheNextStartWithEveryReadableClip)
+TEST(StoreSalvage, ASalvageKilledAtAnyStepIsFinishedByTheNextStartWithEveryReadableClipAndSaysSo)
 {
     int readable = 0;
     {
@@ -175,44 +175,37 @@ TEST(StoreSalvage, ASalvageKilledAtAnyStepIsFinishedByTheNextStartWithEveryReada
         ASSERT_TRUE(readable > kClips / 2 && readable < kClips) << readable;
         EXPECT_FALSE(setup.salvageResumed);
     }
-    const std::vector<std::pair<QString, int>> kills{{"marked", 1},      {"setAside", 1}, {"tableCopied", 1},
-                                                     {"tableCopied", 4}, {"copied", 1},   {"placed", 1},
-                                                     {"finished", 1}};
-    for (const auto &[step, nth] : kills) {
-        SCOPED_TRACE(qPrintable(QString("killed after %1 %2").arg(step).arg(nth)));
+    // The steps each run is killed after; the last list is a salvage cut short twice.
+    const std::vector<std::vector<std::pair<QString, int>>> kills{
+        {{"marked", 1}}, {{"setAside", 1}}, {{"tableCopied", 1}}, {{"tableCopied", 4}},
+        {{"copied", 1}}, {{"placed", 1}},   {{"finished", 1}},    {{"tableCopied", 2}, {"copied", 1}}};
+    for (const auto &run : kills) {
         DamagedFolder folder;
-        killSalvageAfter(folder.path, step, nth);
+        QString trace;
+        for (const auto &[step, nth] : run) {
+            killSalvageAfter(folder.path, step, nth);
+            trace += QString(" %1 %2").arg(step).arg(nth);
+        }
+        SCOPED_TRACE(qPrintable("killed after" + trace));
 
         auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
         ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
         EXPECT_EQ(setup.container->mainContext().clipCount(), readable);
         ASSERT_EQ(folder.aside().size(), 1) << qPrintable(folder.files().join(' '));
         EXPECT_TRUE(contents(QDir(folder.dir.path()).filePath(folder.aside().front())) == damagedStore().bytes);
-        // Once the note is gone, the salvage was whole and told by the start that made it.
-        const bool told = step != "finished";
-        EXPECT_EQ(setup.salvageResumed, told);
-        EXPECT_EQ(setup.salvagedClips, told ? readable : 0);
-        EXPECT_EQ(setup.movedAsidePath.isEmpty(), !told);
         for (const QString &file : folder.files())
             EXPECT_FALSE(file.contains("salvag")) << qPrintable(file);
+        // Once the note is gone, the salvage was whole and told by the start that made it.
+        if (run.back().first == "finished") {
+            EXPECT_FALSE(setup.salvageResumed || setup.salvagedClips || !setup.movedAsidePath.isEmpty());
+            continue;
+        }
+        EXPECT_TRUE(setup.salvageResumed);
+        Session session(setup);
+        const QString message = session.toldAtStart();
+        EXPECT_TRUE(message.contains("read back again")) << qPrintable(message);
+        EXPECT_TRUE(message.contains(QString("The %1 copies").arg(readable))) << qPrintable(message);
     }
-}
-
-TEST(StoreSalvage, ASalvageCutShortTwiceIsToldAsFinishedOnceTheThirdStartEndsIt)
-{
-    DamagedFolder folder;
-    killSalvageAfter(folder.path, "tableCopied", 2);
-    killSalvageAfter(folder.path, "copied");
-    EXPECT_FALSE(QFile::exists(folder.path));
-
-    auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
-    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-    EXPECT_EQ(folder.aside().size(), 1);
-    Session session(setup);
-    const QString message = session.toldAtStart();
-    EXPECT_TRUE(message.contains("read back again")) << qPrintable(message);
-    EXPECT_TRUE(message.contains(QString("The %1 copies").arg(session.store.context().clipCount())))
-        << qPrintable(message);
 }
 
 TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAndIsFinishedOnceItCan)
