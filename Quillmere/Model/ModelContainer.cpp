@@ -74,6 +74,23 @@ int ModelContainer::schemaVersion()
     return StoreSchema::currentVersion();
 }
 
+ModelContainer::OpenFailure ModelContainer::failureOf(const QSqlError &error)
+{
+    switch (sqliteCode(error)) {
+    case 11: // SQLITE_CORRUPT
+    case 26: // SQLITE_NOTADB
+        return OpenFailure::corrupt;
+    case 3:  // SQLITE_PERM
+    case 8:  // SQLITE_READONLY
+    case 10: // SQLITE_IOERR
+    case 13: // SQLITE_FULL
+    case 14: // SQLITE_CANTOPEN
+        return OpenFailure::unwritable;
+    default:
+        return OpenFailure::other;
+    }
+}
+
 std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock clock, QString *error,
                                                      OpenFailure *failure)
 {
@@ -87,22 +104,6 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             *failure = why;
         return nullptr;
     };
-    auto classify = [](const QSqlError &e) {
-        switch (sqliteCode(e)) {
-        case 11: // SQLITE_CORRUPT
-        case 26: // SQLITE_NOTADB
-            return OpenFailure::corrupt;
-        case 3:  // SQLITE_PERM
-        case 8:  // SQLITE_READONLY
-        case 10: // SQLITE_IOERR
-        case 13: // SQLITE_FULL
-        case 14: // SQLITE_CANTOPEN
-            return OpenFailure::unwritable;
-        default:
-            return OpenFailure::other;
-        }
-    };
-
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), container->m_connectionName);
     if (!db.isValid())
         return fail(OpenFailure::other, QStringLiteral("The SQLite driver is not available"));
@@ -116,20 +117,20 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     }
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kLockWaitMs));
     if (!db.open())
-        return fail(classify(db.lastError()), describe(db.lastError()));
+        return fail(failureOf(db.lastError()), describe(db.lastError()));
 
     QSqlQuery q(db);
     // A new store only (the size is fixed once a page is written): clip rows of a few hundred
     // bytes waste less of a larger page.
     q.exec(QStringLiteral("PRAGMA page_size = 8192"));
     if (!path.isEmpty() && !q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
-        return fail(classify(q.lastError()), describe(q.lastError()));
+        return fail(failureOf(q.lastError()), describe(q.lastError()));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     // Deleted clips (one-time codes, passwords) leave zeros behind, not their bytes.
     if (!q.exec(QStringLiteral("PRAGMA secure_delete = ON")))
-        return fail(classify(q.lastError()), describe(q.lastError()));
+        return fail(failureOf(q.lastError()), describe(q.lastError()));
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-        return fail(classify(q.lastError()), describe(q.lastError()));
+        return fail(failureOf(q.lastError()), describe(q.lastError()));
     const int version = q.value(0).toInt();
     q.finish();
     if (version > schemaVersion())
@@ -138,7 +139,7 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     // At the current version too: a column lost since is added back.
     if (version <= schemaVersion()) {
         if (!db.transaction())
-            return fail(classify(db.lastError()), describe(db.lastError()));
+            return fail(failureOf(db.lastError()), describe(db.lastError()));
         QSqlError e;
         if (!StoreSchema::migrate(db, version, &e)
             || !q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion())) || !db.commit()) {
@@ -148,7 +149,7 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             db.rollback();
             // Only a damaged or foreign file is set aside; one that could not be written now (full,
             // read-only) or whose step failed otherwise is kept as it is and tried again later.
-            const OpenFailure why = classify(e);
+            const OpenFailure why = failureOf(e);
             return fail(why,
                         why == OpenFailure::other
                             ? QStringLiteral("its tables could not be brought up to date, so it was left as "

@@ -4,6 +4,7 @@
 #include "Quillmere/Platform/Core/Clock.h"
 
 #include <QHash>
+#include <QSqlError>
 #include <QString>
 #include <memory>
 #include <optional>
@@ -15,6 +16,9 @@ namespace quillmere {
 class ModelContainer {
 public:
     enum class OpenFailure { none, unwritable, corrupt, newerSchema, other };
+
+    // What an error of SQLite on the store file says of it.
+    static OpenFailure failureOf(const QSqlError &error);
 
     // `path` empty opens an in-memory store.
     static std::unique_ptr<ModelContainer> open(const QString &path, Clock clock, QString *error,

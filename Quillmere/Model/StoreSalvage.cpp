@@ -1,5 +1,6 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
+#include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/BoundedFile.h"
@@ -49,16 +50,7 @@ struct Copy {
 // Errors of the file written, not of the one read.
 bool isWriteError(const QSqlError &e)
 {
-    switch (sqliteCode(e)) {
-    case 3:  // SQLITE_PERM
-    case 8:  // SQLITE_READONLY
-    case 10: // SQLITE_IOERR
-    case 13: // SQLITE_FULL
-    case 14: // SQLITE_CANTOPEN
-        return true;
-    default:
-        return false;
-    }
+    return ModelContainer::failureOf(e) == ModelContainer::OpenFailure::unwritable;
 }
 
 // Reads on a connection of its own: an error of a damaged page ends the transaction it meets, which
