@@ -16,8 +16,7 @@ QString StoreTrouble::message() const
     switch (kind) {
     case Kind::storeMovedAside: {
         const QString cutShort = resumed ? QStringLiteral("Brindlewax was stopped last time while it read back "
-                                                          "your damaged clipboard history; it has been read "
-                                                          "back again now. ")
+                                                          "your damaged clipboard history; that is finished now. ")
                                          : QString();
         if (count > 0)
             return cutShort
