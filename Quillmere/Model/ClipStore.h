@@ -88,6 +88,9 @@ public:
 
     // Makes the clip strictly the newest of the history.
     void bumpToTop(const ClipRef &clip, const QDateTime &date);
+    // `date`, or the date that puts a clip first when the newest one is dated later: the same for
+    // a `newClip` (its row is the last), just after it for a clip already stored.
+    QDateTime dateAtTop(const QDateTime &date, bool newClip) const;
     void togglePin(const ClipRef &clip);
     void renameClip(const ClipRef &clip, const QString &text);
     void editClipText(const ClipRef &clip, const QString &text);
