@@ -1,5 +1,6 @@
 #include "Quillmere/Model/ClipStore.h"
 
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -18,6 +19,8 @@ ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDepende
         m_lastNoticeAt = now();
         m_deps.notificationCenter->post(contentDidChangeNotification, this);
     });
+    m_fileGuard = std::make_unique<StoreFileGuard>(*this);
+    connect(m_fileGuard.get(), &StoreFileGuard::storeFileChanged, this, &ClipStore::storeFileChanged);
 }
 
 ClipStore::~ClipStore() = default;
@@ -27,6 +30,7 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return true;
+    m_fileGuard->check();
     QString error;
     if (!ctx.save(&error, beforeCommit)) {
         qCCritical(lcStore, "Failed to save context: %s", qPrintable(error));
@@ -43,6 +47,7 @@ bool ClipStore::savePart(size_t maxRecords)
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return true;
+    m_fileGuard->check();
     QString error;
     if (!ctx.savePart(maxRecords, &error)) {
         qCWarning(lcStore, "Failed to save part of the history: %s", qPrintable(error));
@@ -59,6 +64,7 @@ size_t ClipStore::saveWhatFits(size_t maxRecords)
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return 0;
+    m_fileGuard->check();
     QString error;
     const size_t saved = ctx.saveWhatFits(maxRecords, &error);
     // Only ever tried after a save that failed and said why: a warning here would repeat it at every retry.
@@ -76,6 +82,7 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return true;
+    m_fileGuard->check();
     QString error;
     if (!ctx.save(&error)) {
         qCCritical(lcStore, failureFormat, qPrintable(error));
@@ -107,7 +114,17 @@ void ClipStore::moveHistoryTo(std::shared_ptr<ModelContainer> container)
         return;
     container->mainContext().adoptRecordsOf(context());
     m_container = std::move(container);
+    m_fileGuard->rearm();
     save();
+}
+
+void ClipStore::switchToContainer(std::shared_ptr<ModelContainer> container)
+{
+    if (!container || container == m_container)
+        return;
+    m_container = std::move(container);
+    m_fileGuard->rearm();
+    announceChange();
 }
 
 void ClipStore::announceChange()

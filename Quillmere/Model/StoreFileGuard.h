@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <optional>
+#include <sys/types.h>
+
+struct sqlite3;
+struct sqlite3_backup;
+
+namespace quillmere {
+
+class ClipStore;
+
+// Which file a path names: the same path may come to name another one.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity &) const = default;
+    // None when nothing is at `path`.
+    static std::optional<FileIdentity> of(const QString &path);
+};
+
+// Notices, at each save, that the store's path no longer names the file its connection holds,
+// and keeps the history whole. A store file deleted under the program is written again at its
+// path from the open connection. One replaced by another file is left as it was put there: the
+// history the connection held is kept beside it and the session goes on in the file at the path.
+// The copy is taken a slice of pages per turn of the event loop, and saves made meanwhile reach
+// it too; only putting the finished copy in place happens in one turn.
+class StoreFileGuard : public QObject {
+    Q_OBJECT
+public:
+    // The steps after the copy is whole, each of which a kill may end the program after.
+    enum class Step { copied, inPlace, connectionClosed };
+    static constexpr int pagesPerSlice = 256;
+
+    explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
+    ~StoreFileGuard() override;
+
+    // Looks at the store's path and starts what it calls for.
+    void check();
+    // Takes the identity of the store file the store holds now, leaving any copy under way.
+    void rearm();
+    bool isCopying() const { return m_backup != nullptr; }
+
+    // A copy made whole for a deleted store but not yet in place when the program ended is put
+    // there, unless something else took the path since. True when it was.
+    static bool finishInterruptedRewrite(const QString &storePath);
+    static QString rewritingPath(const QString &storePath);
+    static QString rewrittenPath(const QString &storePath);
+
+    // For tests: called after each step of putting a copy in place.
+    void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }
+
+Q_SIGNALS:
+    // Words for the user on what happened to the store file and where the history is.
+    void storeFileChanged(const QString &message);
+
+private:
+    enum class Cause { deleted, replaced };
+    void startCopy(Cause cause);
+    void copySlice();
+    void copyFinished();
+    void abandonCopy(const QString &why);
+    void putBackAtPath();
+    void keepBesideReplacement();
+    // Closes the store's connection, keeping its companions for us to remove when they are ours.
+    void closeConnection();
+    void removeOwnCompanions();
+    void step(Step s);
+
+    ClipStore &m_store;
+    QString m_path;
+    std::optional<FileIdentity> m_file, m_wal, m_shm;
+    Cause m_cause = Cause::deleted;
+    sqlite3 *m_copy = nullptr;
+    sqlite3_backup *m_backup = nullptr;
+    QTimer m_slice;
+    std::function<void(Step)> m_stepHook;
+};
+
+} // namespace quillmere
