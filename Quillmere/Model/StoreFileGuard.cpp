@@ -5,6 +5,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
@@ -103,7 +104,27 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     m_slice.setSingleShot(true);
     m_slice.setInterval(0);
     connect(&m_slice, &QTimer::timeout, this, &StoreFileGuard::copySlice);
+    // Between saves too: a history nobody adds to would otherwise go with the program.
+    m_watch.setInterval(checkIntervalMs);
+    connect(&m_watch, &QTimer::timeout, this, &StoreFileGuard::check);
+    m_watch.start();
+    if (QCoreApplication::instance())
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &StoreFileGuard::checkNow);
     rearm();
+}
+
+void StoreFileGuard::checkNow()
+{
+    check();
+    if (!m_backup)
+        return;
+    m_slice.stop();
+    const int rc = sqlite3_backup_step(m_backup, -1);
+    if (rc != SQLITE_DONE) {
+        abandonCopy(QString::fromUtf8(sqlite3_errstr(rc)));
+        return;
+    }
+    copyFinished();
 }
 
 StoreFileGuard::~StoreFileGuard()

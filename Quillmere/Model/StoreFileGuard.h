@@ -39,8 +39,13 @@ public:
     explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
     ~StoreFileGuard() override;
 
+    static constexpr int checkIntervalMs = 30 * 1000;
+
     // Looks at the store's path and starts what it calls for.
     void check();
+    // The same, finishing any copy before it returns: for the end of the program, when the file
+    // the connection holds goes with it.
+    void checkNow();
     // Takes the identity of the store file the store holds now, leaving any copy under way.
     void rearm();
     bool isCopying() const { return m_backup != nullptr; }
@@ -78,6 +83,7 @@ private:
     sqlite3 *m_copy = nullptr;
     sqlite3_backup *m_backup = nullptr;
     QTimer m_slice;
+    QTimer m_watch;
     std::function<void(Step)> m_stepHook;
 };
 

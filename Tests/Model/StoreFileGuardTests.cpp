@@ -132,6 +132,13 @@ TEST_F(StoreFileGuardTest, ADeletedStoreIsWrittenAgainAtItsPathWithEveryCopy)
     EXPECT_FALSE(QFile::exists(StoreFileGuard::rewritingPath(path)));
     EXPECT_FALSE(QFile::exists(StoreFileGuard::rewrittenPath(path)));
     EXPECT_EQ(QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+    // Deleted with nothing copied after it, the history is written again before the program ends.
+    ASSERT_TRUE(QFile::remove(path));
+    store->fileGuard().checkNow();
+    EXPECT_FALSE(store->fileGuard().isCopying());
+    EXPECT_EQ(clipsStoredAt(path), 47);
+    EXPECT_EQ(told.size(), 3);
 }
 
 TEST_F(StoreFileGuardTest, AReplacedStoreIsLeftAsPutThereAndTheHistoryHeldIsKeptBesideIt)
