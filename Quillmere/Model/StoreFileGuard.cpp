@@ -119,6 +119,9 @@ void StoreFileGuard::checkNow()
     if (!m_backup)
         return;
     m_slice.stop();
+    // A replacement takes over the session without what waits to be saved: it goes into the copy.
+    if (m_cause == Cause::replaced && m_store.context().hasChanges())
+        m_store.context().save();
     const int rc = sqlite3_backup_step(m_backup, -1);
     if (rc != SQLITE_DONE) {
         abandonCopy(QString::fromUtf8(sqlite3_errstr(rc)));

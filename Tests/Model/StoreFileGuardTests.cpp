@@ -161,6 +161,18 @@ TEST_F(StoreFileGuardTest, AReplacedStoreIsLeftAsPutThereAndTheHistoryHeldIsKept
     EXPECT_EQ(clipsStoredAt(dir.filePath(kept.first()), "new"), 3);
     ASSERT_EQ(told.size(), 1);
     EXPECT_TRUE(told.first().first().toString().contains(kept.first()));
+
+    // Replaced again as the program ends, with a copy not saved yet: that one is kept as well.
+    clock.advance(1000);
+    ctx().insert(store->makeClip(textContent("pending")));
+    replaceStore(40);
+    store->fileGuard().checkNow();
+    QStringList both = keptCopies();
+    ASSERT_EQ(both.size(), 2);
+    both.removeAll(kept.first());
+    EXPECT_EQ(clipsStoredAt(dir.filePath(both.first()), "pending"), 1);
+    EXPECT_EQ(clipsStoredAt(path, "theirs"), 40);
+    EXPECT_EQ(told.size(), 2);
 }
 
 TEST_F(StoreFileGuardTest, CopiesMadeWhileTheConnectionIsClosedWaitForItToOpenAgain)
@@ -176,48 +188,31 @@ TEST_F(StoreFileGuardTest, CopiesMadeWhileTheConnectionIsClosedWaitForItToOpenAg
     EXPECT_EQ(clipsStoredAt(path), 3);
 }
 
-TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfWritingADeletedStoreAgainLosesNothing)
-{
-    addClips("old", 40);
-    for (const auto step :
-         {StoreFileGuard::Step::copied, StoreFileGuard::Step::connectionClosed, StoreFileGuard::Step::inPlace}) {
-        SCOPED_TRACE(int(step));
-        runChildKilledAfter(step, false);
-        // The next start puts a whole copy in place before it opens the store.
-        StoreFileGuard::finishInterruptedRewrite(path);
-        EXPECT_EQ(clipsStoredAt(path, "old"), 40);
-        EXPECT_EQ(clipsStoredAt(path, "new"), 3);
-        EXPECT_FALSE(QFile::exists(StoreFileGuard::rewrittenPath(path)));
-        // The next round starts from the same history.
-        open();
-        for (const ClipRef &clip : ctx().fetchClips({QStringLiteral("text LIKE 'new%'"), {}, [](const ClipItem &c) {
-                                                         return c.text().value_or(QString()).startsWith("new");
-                                                     }}))
-            ctx().remove(clip);
-        ASSERT_TRUE(store->save());
-    }
-}
-
-TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsAfterAReplacementLeavesItWholeAndTheHistoryBeside)
+TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfPuttingTheCopyInPlaceLosesNothing)
 {
     addClips("old", 40);
     const QString original = dir.filePath("original.store");
     store.reset();
     ASSERT_TRUE(QFile::copy(path, original));
-    for (const auto step :
-         {StoreFileGuard::Step::copied, StoreFileGuard::Step::connectionClosed, StoreFileGuard::Step::inPlace}) {
-        SCOPED_TRACE(int(step));
-        runChildKilledAfter(step, true);
-        StoreFileGuard::finishInterruptedRewrite(path);
-        EXPECT_EQ(clipsStoredAt(path, "theirs"), 40);
-        EXPECT_EQ(clipsStoredAt(path, "old"), 0);
-        const QStringList kept = keptCopies();
-        ASSERT_EQ(kept.size(), 1);
-        EXPECT_EQ(clipsStoredAt(dir.filePath(kept.first()), "old"), 40);
-        EXPECT_EQ(clipsStoredAt(dir.filePath(kept.first()), "new"), 3);
-        // The next round starts from the same history.
-        for (const QString &file : QDir(dir.path()).entryList({QStringLiteral("pages.store*")}, QDir::Files))
-            ASSERT_TRUE(QFile::remove(dir.filePath(file)));
-        ASSERT_TRUE(QFile::copy(original, path));
-    }
+    for (const bool replace : {false, true})
+        for (const auto step :
+             {StoreFileGuard::Step::copied, StoreFileGuard::Step::inPlace, StoreFileGuard::Step::connectionClosed}) {
+            SCOPED_TRACE(QStringLiteral("replaced %1, killed after step %2").arg(replace).arg(int(step)).toStdString());
+            for (const QString &file : QDir(dir.path()).entryList({QStringLiteral("pages.store*")}, QDir::Files))
+                ASSERT_TRUE(QFile::remove(dir.filePath(file)));
+            ASSERT_TRUE(QFile::copy(original, path));
+            runChildKilledAfter(step, replace);
+            // The next start puts a whole copy in place before it opens the store.
+            StoreFileGuard::finishInterruptedRewrite(path);
+            EXPECT_FALSE(QFile::exists(StoreFileGuard::rewrittenPath(path)));
+            const QStringList kept = keptCopies();
+            ASSERT_EQ(kept.size(), replace ? 1 : 0);
+            const QString history = replace ? dir.filePath(kept.first()) : path;
+            EXPECT_EQ(clipsStoredAt(history, "old"), 40);
+            EXPECT_EQ(clipsStoredAt(history, "new"), 3);
+            if (replace) {
+                EXPECT_EQ(clipsStoredAt(path, "theirs"), 40);
+                EXPECT_EQ(clipsStoredAt(path, "old"), 0);
+            }
+        }
 }
