@@ -31,6 +31,8 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
     if (!ctx.hasChanges())
         return true;
     m_fileGuard->check();
+    if (m_fileGuard->holdsSaves())
+        return true;
     QString error;
     if (!ctx.save(&error, beforeCommit)) {
         qCCritical(lcStore, "Failed to save context: %s", qPrintable(error));
@@ -48,6 +50,8 @@ bool ClipStore::savePart(size_t maxRecords)
     if (!ctx.hasChanges())
         return true;
     m_fileGuard->check();
+    if (m_fileGuard->holdsSaves())
+        return true;
     QString error;
     if (!ctx.savePart(maxRecords, &error)) {
         qCWarning(lcStore, "Failed to save part of the history: %s", qPrintable(error));
@@ -65,6 +69,8 @@ size_t ClipStore::saveWhatFits(size_t maxRecords)
     if (!ctx.hasChanges())
         return 0;
     m_fileGuard->check();
+    if (m_fileGuard->holdsSaves())
+        return 0;
     QString error;
     const size_t saved = ctx.saveWhatFits(maxRecords, &error);
     // Only ever tried after a save that failed and said why: a warning here would repeat it at every retry.
@@ -83,6 +89,9 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
     if (!ctx.hasChanges())
         return true;
     m_fileGuard->check();
+    // The store file is being put back in place; the guard saves once it is.
+    if (m_fileGuard->holdsSaves())
+        return true;
     QString error;
     if (!ctx.save(&error)) {
         qCCritical(lcStore, failureFormat, qPrintable(error));

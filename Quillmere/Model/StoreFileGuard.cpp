@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
@@ -51,8 +52,7 @@ bool renameNoReplace(const QString &from, const QString &to)
     return ::rename(source.constData(), target.constData()) == 0;
 }
 
-// The copy's bytes on the disk before its name changes; SQLite synced them at its commit already
-// unless the disk lied, so this is cheap.
+// The copy's bytes on the disk before its name changes.
 bool syncFile(const QString &path, QString *why)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
@@ -116,6 +116,11 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
 void StoreFileGuard::checkNow()
 {
     check();
+    if (m_syncing) {
+        QString why;
+        placeCopy(syncFile(rewritingPath(m_path), &why) ? QString() : why);
+        return;
+    }
     if (!m_backup)
         return;
     m_slice.stop();
@@ -127,12 +132,12 @@ void StoreFileGuard::checkNow()
         abandonCopy(QString::fromUtf8(sqlite3_errstr(rc)));
         return;
     }
-    copyFinished();
+    copyFinished(true);
 }
 
 StoreFileGuard::~StoreFileGuard()
 {
-    if (m_backup)
+    if (isCopying())
         abandonCopy(QStringLiteral("the program is quitting"));
 }
 
@@ -180,7 +185,7 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
 
 void StoreFileGuard::rearm()
 {
-    if (m_backup)
+    if (isCopying())
         abandonCopy(QStringLiteral("the history moved to another store"));
     const ModelContainer &container = m_store.container();
     m_path = container.isInMemory() ? QString() : container.storeURL();
@@ -191,7 +196,7 @@ void StoreFileGuard::rearm()
 
 void StoreFileGuard::check()
 {
-    if (!m_file || m_backup)
+    if (!m_file || isCopying())
         return;
     struct stat st {};
     if (::stat(QFile::encodeName(m_path).constData(), &st) == 0) {
@@ -234,8 +239,9 @@ void StoreFileGuard::startCopy(Cause cause)
         abandonCopy(QStringLiteral("the store's connection is closed"));
         return;
     }
+    // Synced on a worker once whole, not at its commit on the main thread.
     if (sqlite3_open_v2(QFile::encodeName(partial).constData(), &m_copy, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK
-        || sqlite3_exec(m_copy, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK
+        || sqlite3_exec(m_copy, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr) != SQLITE_OK
         || !(m_backup = sqlite3_backup_init(m_copy, "main", source, "main"))) {
         abandonCopy(QString::fromUtf8(m_copy ? sqlite3_errmsg(m_copy) : "out of memory"));
         return;
@@ -254,7 +260,7 @@ void StoreFileGuard::copySlice()
         abandonCopy(QString::fromUtf8(sqlite3_errstr(rc)));
         return;
     }
-    copyFinished();
+    copyFinished(false);
 }
 
 void StoreFileGuard::abandonCopy(const QString &why)
@@ -262,6 +268,7 @@ void StoreFileGuard::abandonCopy(const QString &why)
     qCCritical(lcPersistence, "Could not copy the history of %s: %s; trying again at the next save", qPrintable(m_path),
                qPrintable(why));
     m_slice.stop();
+    m_syncing = false;
     if (m_backup)
         sqlite3_backup_finish(m_backup);
     m_backup = nullptr;
@@ -272,7 +279,7 @@ void StoreFileGuard::abandonCopy(const QString &why)
     QFile::remove(rewritingPath(m_path) + QStringLiteral("-journal"));
 }
 
-void StoreFileGuard::copyFinished()
+void StoreFileGuard::copyFinished(bool waitHere)
 {
     // A replacement takes the session over: what waits to be saved would not go with it.
     if (m_cause == Cause::replaced && m_store.context().hasChanges()) {
@@ -283,19 +290,39 @@ void StoreFileGuard::copyFinished()
     m_backup = nullptr;
     const int closed = sqlite3_close(m_copy);
     m_copy = nullptr;
-    QString why;
     if (finished != SQLITE_OK || closed != SQLITE_OK) {
         abandonCopy(QString::fromUtf8(sqlite3_errstr(finished != SQLITE_OK ? finished : closed)));
         return;
     }
-    if (!syncFile(rewritingPath(m_path), &why)) {
-        abandonCopy(why);
-        return;
-    }
-    if (m_cause == Cause::deleted)
+    // Saves wait in memory from here until the copy is in place: the copy no longer takes them.
+    m_syncing = true;
+    const auto sync = [partial = rewritingPath(m_path)] {
+        QString why;
+        return syncFile(partial, &why) ? QString() : why;
+    };
+    if (waitHere)
+        placeCopy(sync());
+    else
+        inBackground(this, sync, [this](const QString &why) {
+            // Unless the end of the program put it in place already, or it was given up.
+            if (m_syncing)
+                placeCopy(why);
+        });
+}
+
+void StoreFileGuard::placeCopy(const QString &syncError)
+{
+    m_syncing = false;
+    if (!syncError.isEmpty())
+        abandonCopy(syncError);
+    else if (m_cause == Cause::replaced && m_store.context().hasChanges())
+        abandonCopy(QStringLiteral("changes are waiting to be saved"));
+    else if (m_cause == Cause::deleted)
         putBackAtPath();
     else
         keepBesideReplacement();
+    if (m_store.context().hasChanges())
+        m_store.save();
 }
 
 void StoreFileGuard::step(Step s)

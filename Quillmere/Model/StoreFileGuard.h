@@ -48,7 +48,9 @@ public:
     void checkNow();
     // Takes the identity of the store file the store holds now, leaving any copy under way.
     void rearm();
-    bool isCopying() const { return m_backup != nullptr; }
+    bool isCopying() const { return m_backup != nullptr || m_syncing; }
+    // While a whole copy is synced, before it takes its place: saves wait in memory meanwhile.
+    bool holdsSaves() const { return m_syncing; }
 
     // A copy made whole for a deleted store but not yet in place when the program ended is put
     // there, unless something else took the path since. True when it was.
@@ -67,7 +69,10 @@ private:
     enum class Cause { deleted, replaced };
     void startCopy(Cause cause);
     void copySlice();
-    void copyFinished();
+    // `waitHere`: syncs the copy on this thread rather than on a worker.
+    void copyFinished(bool waitHere);
+    // Puts the synced copy in place, or gives it up when it could not be synced.
+    void placeCopy(const QString &syncError);
     void abandonCopy(const QString &why);
     void putBackAtPath();
     void keepBesideReplacement();
@@ -82,6 +87,7 @@ private:
     Cause m_cause = Cause::deleted;
     sqlite3 *m_copy = nullptr;
     sqlite3_backup *m_backup = nullptr;
+    bool m_syncing = false;
     QTimer m_slice;
     QTimer m_watch;
     std::function<void(Step)> m_stepHook;

@@ -87,7 +87,8 @@ protected:
                 QFile::remove(path);
             for (int i = 0; i < 3; ++i)
                 store->insertClip(textContent(QStringLiteral("new %1").arg(i)));
-            test::waitUntil([&] { return !store->fileGuard().isCopying(); });
+            // Without the event loop: the pool's threads did not come along into this process.
+            store->fileGuard().checkNow();
             ::_exit(3);
         }
         ASSERT_GT(child, 0);
