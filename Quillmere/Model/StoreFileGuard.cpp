@@ -45,6 +45,7 @@ bool renameNoReplace(const QString &from, const QString &to)
     }
     if (errno == EEXIST)
         return false;
+    // Nor links (FAT): look, then rename.
     if (QFileInfo::exists(to)) {
         errno = EEXIST;
         return false;

@@ -23,23 +23,23 @@ struct FileIdentity {
     static std::optional<FileIdentity> of(const QString &path);
 };
 
-// Notices, at each save, that the store's path no longer names the file its connection holds,
-// and keeps the history whole. A store file deleted under the program is written again at its
-// path from the open connection. One replaced by another file is left as it was put there: the
-// history the connection held is kept beside it and the session goes on in the file at the path.
-// The copy is taken a slice of pages per turn of the event loop, and saves made meanwhile reach
-// it too; only putting the finished copy in place happens in one turn.
+// Notices, at each save, every half minute and as the program ends, that the store's path no
+// longer names the file its connection holds, and keeps the history whole. A store file deleted
+// under the program is written again at its path from the open connection. One replaced by
+// another file is left as it was put there: the history the connection held is kept beside it
+// and the session goes on in the file at the path. The copy is taken a slice of pages per turn of
+// the event loop, and saves made meanwhile reach it too; it is synced on a worker, while saves
+// wait in memory, and put in place in one turn.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
     // The steps after the copy is whole, each of which a kill may end the program after.
     enum class Step { copied, inPlace, connectionClosed };
     static constexpr int pagesPerSlice = 256;
+    static constexpr int checkIntervalMs = 30 * 1000;
 
     explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
     ~StoreFileGuard() override;
-
-    static constexpr int checkIntervalMs = 30 * 1000;
 
     // Looks at the store's path and starts what it calls for.
     void check();
@@ -53,7 +53,7 @@ public:
     bool holdsSaves() const { return m_syncing; }
 
     // A copy made whole for a deleted store but not yet in place when the program ended is put
-    // there, unless something else took the path since. True when it was.
+    // there; when something else took the path since, it is kept beside it. True when put there.
     static bool finishInterruptedRewrite(const QString &storePath);
     static QString rewritingPath(const QString &storePath);
     static QString rewrittenPath(const QString &storePath);
