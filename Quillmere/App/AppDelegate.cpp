@@ -351,6 +351,8 @@ void AppDelegate::startServices(const QStringList &arguments)
     connect(m_storeCaretaker.get(), &StoreCaretaker::troubleOccurred, this, [this](const StoreTrouble &trouble) {
         m_statusItem->showMessage(QStringLiteral("Brindlewax"), trouble.message());
     });
+    connect(&store, &ClipStore::storeFileChanged, this,
+            [this](const QString &message) { m_statusItem->showMessage(QStringLiteral("Brindlewax"), message); });
     deferOnMain(this, [this] { m_storeCaretaker->start(); });
 
     store.deleteExpiredTemporaryClips(store.now());

@@ -1,5 +1,6 @@
 #include "Quillmere/App/AppEnvironment.h"
 
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncFolder.h"
@@ -51,6 +52,9 @@ PersistenceSetup AppEnvironment::makePersistence(const QStringList &arguments, c
             return {container, PersistenceMode::inMemory};
         qCCritical(lcApp, "Utility in-memory container failed, using the regular store: %s", qPrintable(error));
     }
+    // A store deleted while the last session ran may have its copy waiting beside it.
+    StoreFileGuard::finishInterruptedRewrite(options.storePath.isEmpty() ? ModelContainerFactory::defaultStorePath()
+                                                                         : options.storePath);
     return ModelContainerFactory::makeSetup(options);
 }
 

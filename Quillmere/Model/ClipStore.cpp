@@ -1,5 +1,6 @@
 #include "Quillmere/Model/ClipStore.h"
 
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -18,6 +19,8 @@ ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDepende
         m_lastNoticeAt = now();
         m_deps.notificationCenter->post(contentDidChangeNotification, this);
     });
+    m_fileGuard = std::make_unique<StoreFileGuard>(*this);
+    connect(m_fileGuard.get(), &StoreFileGuard::storeFileChanged, this, &ClipStore::storeFileChanged);
 }
 
 ClipStore::~ClipStore() = default;
@@ -26,6 +29,9 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
 {
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
+        return true;
+    m_fileGuard->check();
+    if (m_fileGuard->holdsSaves())
         return true;
     QString error;
     if (!ctx.save(&error, beforeCommit)) {
@@ -43,6 +49,9 @@ bool ClipStore::savePart(size_t maxRecords)
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return true;
+    m_fileGuard->check();
+    if (m_fileGuard->holdsSaves())
+        return true;
     QString error;
     if (!ctx.savePart(maxRecords, &error)) {
         qCWarning(lcStore, "Failed to save part of the history: %s", qPrintable(error));
@@ -58,6 +67,9 @@ size_t ClipStore::saveWhatFits(size_t maxRecords)
 {
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
+        return 0;
+    m_fileGuard->check();
+    if (m_fileGuard->holdsSaves())
         return 0;
     QString error;
     const size_t saved = ctx.saveWhatFits(maxRecords, &error);
@@ -75,6 +87,10 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
 {
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
+        return true;
+    m_fileGuard->check();
+    // The store file is being put back in place; the guard saves once it is.
+    if (m_fileGuard->holdsSaves())
         return true;
     QString error;
     if (!ctx.save(&error)) {
@@ -107,7 +123,17 @@ void ClipStore::moveHistoryTo(std::shared_ptr<ModelContainer> container)
         return;
     container->mainContext().adoptRecordsOf(context());
     m_container = std::move(container);
+    m_fileGuard->rearm();
     save();
+}
+
+void ClipStore::switchToContainer(std::shared_ptr<ModelContainer> container)
+{
+    if (!container || container == m_container)
+        return;
+    m_container = std::move(container);
+    m_fileGuard->rearm();
+    announceChange();
 }
 
 void ClipStore::announceChange()

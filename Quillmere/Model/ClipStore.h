@@ -14,6 +14,7 @@ namespace quillmere {
 
 class NotificationCenter;
 class Preferences;
+class StoreFileGuard;
 
 // Everything the store needs from outside, so tests can hand in their own.
 struct ClipStoreDependencies {
@@ -58,6 +59,11 @@ public:
     // Moves the whole history, unsaved changes included, into `container` and saves it there.
     // For a history kept in memory whose store file can be used again.
     void moveHistoryTo(std::shared_ptr<ModelContainer> container);
+    // Goes on in `container`, leaving the records of the present one behind: for a store file
+    // replaced while in use, whose history was kept elsewhere first.
+    void switchToContainer(std::shared_ptr<ModelContainer> container);
+    // What notices that the store file was deleted or replaced (idle for a store in memory).
+    StoreFileGuard &fileGuard() const { return *m_fileGuard; }
 
     // ---- Capture road, clip edits and pruning (ClipStoreCapture.cpp) -----------------------
 
@@ -88,6 +94,9 @@ public:
 
     // Makes the clip strictly the newest of the history.
     void bumpToTop(const ClipRef &clip, const QDateTime &date);
+    // `date`, or the date that puts a clip first when the newest one is dated later: the same for
+    // a `newClip` (its row is the last), just after it for a clip already stored.
+    QDateTime dateAtTop(const QDateTime &date, bool newClip) const;
     void togglePin(const ClipRef &clip);
     void renameClip(const ClipRef &clip, const QString &text);
     void editClipText(const ClipRef &clip, const QString &text);
@@ -163,6 +172,8 @@ Q_SIGNALS:
     // A save that failed because the store was full, locked by another process or could not be
     // written. The changes stay in the live history and go with the next save that works.
     void saveFailed(bool diskFull, const QString &error);
+    // The store file was deleted or replaced while in use; the words tell what was done about it.
+    void storeFileChanged(const QString &message);
 
 private:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
@@ -182,6 +193,7 @@ private:
     QTimer m_pendingNotice;
     std::optional<QDateTime> m_lastNoticeAt;
     std::optional<QDateTime> m_lastDedupeSweepAt;
+    std::unique_ptr<StoreFileGuard> m_fileGuard;
 };
 
 } // namespace quillmere

@@ -98,7 +98,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
 
     if (ClipRef existing = context().newestClipWithHash(content.contentHash())) {
         const bool wasTemporary = existing->expiresAt().has_value();
-        existing->setCreatedAt(t);
+        existing->setCreatedAt(dateAtTop(t, false));
         existing->setExpiresAt(std::nullopt);
         existing->setSourceAppName(content.sourceAppName);
         existing->setSourceAppBundleID(content.sourceAppBundleID);
@@ -111,6 +111,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
     }
 
     ClipRef clip = makeClip(content);
+    clip->setCreatedAt(dateAtTop(t, true));
     context().insert(clip);
     applyAutoPageRules(clip);
     if (lifetimeSeconds && !isKept(*clip))
@@ -204,14 +205,21 @@ void ClipStore::bumpToTop(const ClipRef &clip, const QDateTime &date)
 {
     if (!isLive(clip))
         return;
-    QDateTime target = date;
-    if (ClipRef newest = context().newestClip()) {
-        const QDateTime justAfter = newest->createdAt().addMSecs(1);
-        if (justAfter > target)
-            target = justAfter;
-    }
-    clip->setCreatedAt(target);
+    clip->setCreatedAt(dateAtTop(date, false));
     saveOrRollback(kSaveFailed);
+}
+
+QDateTime ClipStore::dateAtTop(const QDateTime &date, bool newClip) const
+{
+    // A clock put back (or a clip from a device whose clock runs ahead) must not date a copy
+    // below the history, where the limit would prune it first. A new clip's row comes after every
+    // other, which puts it first among clips of the same date.
+    if (ClipRef newest = context().newestClip()) {
+        const QDateTime above = newest->createdAt().addMSecs(newClip ? 0 : 1);
+        if (above > date)
+            return above;
+    }
+    return date;
 }
 
 void ClipStore::togglePin(const ClipRef &clip)

@@ -192,6 +192,7 @@ ClipRef ClipStore::insertManualClip(const CapturedContent &content, const PageRe
         stored.sourceAppName = QStringLiteral("Brindlewax");
 
     ClipRef clip = makeClip(stored);
+    clip->setCreatedAt(dateAtTop(clip->createdAt(), true));
     // Unique by construction, so a note never merges with a capture of the same text.
     clip->setContentHash(QStringLiteral("manual:%1:%2").arg(uuidText(clip->dedupID()), stored.contentHash()));
     clip->setIsPinned(true);

@@ -380,6 +380,31 @@ void ModelContext::adoptRecordsOf(ModelContext &other)
     }
 }
 
+void ModelContext::closeConnection()
+{
+    m_queries.clear();
+    m_db.close();
+}
+
+bool ModelContext::reopenConnection(QString *error)
+{
+    m_queries.clear();
+    ++m_changeCount;
+    if (!m_db.open()) {
+        if (error)
+            *error = describe(m_db.lastError());
+        return false;
+    }
+    QSqlQuery q(m_db);
+    for (const char *pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA secure_delete = ON"})
+        if (!q.exec(QLatin1String(pragma))) {
+            if (error)
+                *error = describe(q.lastError());
+            return false;
+        }
+    return true;
+}
+
 std::vector<std::pair<QString, QUuid>> ModelContext::recordedDeletions() const
 {
     std::vector<std::pair<QString, QUuid>> out;

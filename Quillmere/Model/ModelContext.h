@@ -115,6 +115,10 @@ public:
     void rollback();
 
     QSqlDatabase database() const { return m_db; }
+    // For a store file written again at its path: lets go of the file, then opens the path anew.
+    // The records in memory and the pending changes stay.
+    void closeConnection();
+    bool reopenConnection(QString *error);
     // For tests and maintenance: the deletions recorded for a later sync layer.
     std::vector<std::pair<QString, QUuid>> recordedDeletions() const;
 

@@ -149,6 +149,13 @@ bool ModelContext::saveRecords(std::vector<PersistentModel *> pending, QString *
     m_lastSaveFailure = SaveFailure::none;
     if (!hasChanges())
         return true;
+    if (!m_db.isOpen()) {
+        // Its file is being put back in place: the changes wait for it.
+        m_lastSaveFailure = SaveFailure::unavailable;
+        if (error)
+            *error = QStringLiteral("The store is not open");
+        return false;
+    }
     const QDateTime now = m_clock();
     m_saveTime = now.toMSecsSinceEpoch();
     // BEGIN and COMMIT go through queries of our own: the driver's transaction calls drop SQLite's

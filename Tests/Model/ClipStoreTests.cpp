@@ -204,16 +204,41 @@ TEST_F(ClipStoreTest, ANewClipIsNeverPrunedByItsOwnInsertEvenWhenTheClockWentBac
     add("b");
     clock.advance(-3600 * 1000); // the clock was an hour fast and has been put right
     add("c");
-    EXPECT_EQ(history(), (QStringList{"b", "c"}));
-    // Once stored it ages like any other clip: the next one pushes out the oldest.
+    EXPECT_EQ(history(), (QStringList{"c", "b"}));
+    // Dated above the history, each later copy is newer than the one before it.
     add("d");
-    EXPECT_EQ(history(), (QStringList{"b", "d"}));
+    EXPECT_EQ(history(), (QStringList{"d", "c"}));
     EXPECT_EQ(audited("auditPruned.overLimit"), 2);
 
     store->setHistoryLimit(1);
-    EXPECT_EQ(history(), QStringList{"b"});
+    EXPECT_EQ(history(), QStringList{"d"});
     add("e");
     EXPECT_EQ(history(), QStringList{"e"});
+}
+
+TEST_F(ClipStoreTest, CopiesAfterTheClockWentBackADayAreKeptAndShownFirst)
+{
+    store->setHistoryLimit(50);
+    for (int i = 0; i < 50; ++i)
+        add(QString("old %1").arg(i));
+    clock.advance(-24 * 3600 * 1000);
+    QStringList fresh;
+    for (int i = 0; i < 5; ++i) {
+        add(QString("new %1").arg(i));
+        fresh.prepend(QString("new %1").arg(i));
+    }
+    EXPECT_EQ(history().mid(0, 5), fresh);
+    EXPECT_EQ(history().size(), 50);
+    EXPECT_EQ(history().last(), "old 5");
+
+    // Without a limit too, and for a copy of an older clip and a typed note alike.
+    store->setHistoryLimit(-1);
+    add("new 5");
+    add("old 20");
+    EXPECT_EQ(history().mid(0, 3), (QStringList{"old 20", "new 5", "new 4"}));
+    ClipRef note = store->insertManualClip(text("typed"), nullptr, std::nullopt);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(store->historyNewestFirst().front(), note);
 }
 
 TEST_F(ClipStoreTest, NoChosenLimitUnlimitedAndHugeLimitsKeepEveryClip)

@@ -1,0 +1,431 @@
+#include "Quillmere/Model/StoreFileGuard.h"
+
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/InBackground.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDriver>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmere {
+namespace {
+
+sqlite3 *handleOf(const QSqlDatabase &db)
+{
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
+}
+
+// Renames without ever replacing what is at `to`; false with errno EEXIST when the name is taken.
+bool renameNoReplace(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from), target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without that rename: a second name, then the first goes.
+    if (::link(source.constData(), target.constData()) == 0) {
+        ::unlink(source.constData());
+        return true;
+    }
+    if (errno == EEXIST)
+        return false;
+    // Nor links (FAT): look, then rename.
+    if (QFileInfo::exists(to)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(source.constData(), target.constData()) == 0;
+}
+
+// The copy's bytes on the disk before its name changes.
+bool syncFile(const QString &path, QString *why)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    const bool ok = fd >= 0 && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0 && st.st_size > 0;
+    if (!ok)
+        *why = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+QString keptPath(const QString &storePath, const QDateTime &now)
+{
+    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString kept = QStringLiteral("%1.kept-%2").arg(storePath, stamp);
+    for (int n = 2; QFileInfo::exists(kept); ++n)
+        kept = QStringLiteral("%1.kept-%2-%3").arg(storePath, stamp).arg(n);
+    return kept;
+}
+
+// Keeps `from` under a fresh name beside the store; the name it got, or empty.
+QString keepBeside(const QString &from, const QString &storePath, const QDateTime &now)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const QString kept = keptPath(storePath, now);
+        if (renameNoReplace(from, kept)) {
+            syncFolderOf(kept);
+            return kept;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return {};
+}
+
+} // namespace
+
+std::optional<FileIdentity> FileIdentity::of(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{st.st_dev, st.st_ino};
+}
+
+StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(parent), m_store(store)
+{
+    m_slice.setSingleShot(true);
+    m_slice.setInterval(0);
+    connect(&m_slice, &QTimer::timeout, this, &StoreFileGuard::copySlice);
+    // Between saves too: a history nobody adds to would otherwise go with the program.
+    m_watch.setInterval(checkIntervalMs);
+    connect(&m_watch, &QTimer::timeout, this, &StoreFileGuard::check);
+    m_watch.start();
+    if (QCoreApplication::instance())
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &StoreFileGuard::checkNow);
+    rearm();
+}
+
+void StoreFileGuard::checkNow()
+{
+    check();
+    if (m_syncing) {
+        QString why;
+        placeCopy(syncFile(rewritingPath(m_path), &why) ? QString() : why);
+        return;
+    }
+    if (!m_backup)
+        return;
+    m_slice.stop();
+    // A replacement takes over the session without what waits to be saved: it goes into the copy.
+    if (m_cause == Cause::replaced && m_store.context().hasChanges())
+        m_store.context().save();
+    const int rc = sqlite3_backup_step(m_backup, -1);
+    if (rc != SQLITE_DONE) {
+        abandonCopy(QString::fromUtf8(sqlite3_errstr(rc)));
+        return;
+    }
+    copyFinished(true);
+}
+
+StoreFileGuard::~StoreFileGuard()
+{
+    if (isCopying())
+        abandonCopy(QStringLiteral("the program is quitting"));
+}
+
+QString StoreFileGuard::rewritingPath(const QString &storePath)
+{
+    return storePath + QStringLiteral(".rewriting");
+}
+
+QString StoreFileGuard::rewrittenPath(const QString &storePath)
+{
+    return storePath + QStringLiteral(".rewritten");
+}
+
+bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
+{
+    const QString whole = rewrittenPath(storePath);
+    const auto copy = FileIdentity::of(whole);
+    if (!copy)
+        return false;
+    const auto atPath = FileIdentity::of(storePath);
+    if (atPath == copy) {
+        // Ended between the two names of a rename made by link and unlink.
+        QFile::remove(whole);
+        return true;
+    }
+    if (atPath) {
+        const QString kept = keepBeside(whole, storePath, QDateTime::currentDateTime());
+        qCCritical(lcPersistence, "A copy of the history written for %s found another file there; it was kept as %s",
+                   qPrintable(storePath), qPrintable(kept.isEmpty() ? whole : kept));
+        return false;
+    }
+    // Any log beside the missing store belongs to the file the copy was made from.
+    QFile::remove(storePath + QStringLiteral("-wal"));
+    QFile::remove(storePath + QStringLiteral("-shm"));
+    if (!renameNoReplace(whole, storePath)) {
+        qCCritical(lcPersistence, "The copy of the history at %s could not take its place at %s: %s", qPrintable(whole),
+                   qPrintable(storePath), std::strerror(errno));
+        return false;
+    }
+    syncFolderOf(storePath);
+    qCCritical(lcPersistence, "The store %s, deleted while in use last time, was put back from its copy",
+               qPrintable(storePath));
+    return true;
+}
+
+void StoreFileGuard::rearm()
+{
+    if (isCopying())
+        abandonCopy(QStringLiteral("the history moved to another store"));
+    const ModelContainer &container = m_store.container();
+    m_path = container.isInMemory() ? QString() : container.storeURL();
+    m_file = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path);
+    m_wal = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-wal"));
+    m_shm = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-shm"));
+}
+
+void StoreFileGuard::check()
+{
+    if (!m_file || isCopying())
+        return;
+    struct stat st {};
+    if (::stat(QFile::encodeName(m_path).constData(), &st) == 0) {
+        if (FileIdentity{st.st_dev, st.st_ino} != *m_file) {
+            startCopy(Cause::replaced);
+            return;
+        }
+        // SQLite makes the log and its index when it first needs them.
+        if (!m_wal)
+            m_wal = FileIdentity::of(m_path + QStringLiteral("-wal"));
+        if (!m_shm)
+            m_shm = FileIdentity::of(m_path + QStringLiteral("-shm"));
+    } else if (errno == ENOENT) {
+        startCopy(Cause::deleted);
+    }
+}
+
+void StoreFileGuard::startCopy(Cause cause)
+{
+    m_cause = cause;
+    qCCritical(lcPersistence, "The store file %s was %s while in use; copying the history it held", qPrintable(m_path),
+               cause == Cause::deleted ? "deleted" : "replaced by another file");
+    // The names of the log and its index are no longer ours: left there, they would be read into
+    // whatever file comes to the path. The connection keeps what it has open.
+    removeOwnCompanions();
+    const QString partial = rewritingPath(m_path);
+    // What a copy cut short left behind holds nothing the open connection does not.
+    QFile::remove(partial);
+    QFile::remove(partial + QStringLiteral("-journal"));
+    QString why;
+    QFile file(partial);
+    if (!makePrivatePath(QFileInfo(m_path).absolutePath(), &why)
+        || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
+        abandonCopy(why.isEmpty() ? file.errorString() : why);
+        return;
+    }
+    file.close();
+    sqlite3 *source = handleOf(m_store.context().database());
+    if (!source) {
+        abandonCopy(QStringLiteral("the store's connection is closed"));
+        return;
+    }
+    // Synced on a worker once whole, not at its commit on the main thread.
+    if (sqlite3_open_v2(QFile::encodeName(partial).constData(), &m_copy, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK
+        || sqlite3_exec(m_copy, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr) != SQLITE_OK
+        || !(m_backup = sqlite3_backup_init(m_copy, "main", source, "main"))) {
+        abandonCopy(QString::fromUtf8(m_copy ? sqlite3_errmsg(m_copy) : "out of memory"));
+        return;
+    }
+    m_slice.start();
+}
+
+void StoreFileGuard::copySlice()
+{
+    const int rc = sqlite3_backup_step(m_backup, pagesPerSlice);
+    if (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+        m_slice.start();
+        return;
+    }
+    if (rc != SQLITE_DONE) {
+        abandonCopy(QString::fromUtf8(sqlite3_errstr(rc)));
+        return;
+    }
+    copyFinished(false);
+}
+
+void StoreFileGuard::abandonCopy(const QString &why)
+{
+    qCCritical(lcPersistence, "Could not copy the history of %s: %s; trying again at the next save", qPrintable(m_path),
+               qPrintable(why));
+    m_slice.stop();
+    m_syncing = false;
+    if (m_backup)
+        sqlite3_backup_finish(m_backup);
+    m_backup = nullptr;
+    if (m_copy)
+        sqlite3_close(m_copy);
+    m_copy = nullptr;
+    QFile::remove(rewritingPath(m_path));
+    QFile::remove(rewritingPath(m_path) + QStringLiteral("-journal"));
+}
+
+void StoreFileGuard::copyFinished(bool waitHere)
+{
+    // A replacement takes the session over: what waits to be saved would not go with it.
+    if (m_cause == Cause::replaced && m_store.context().hasChanges()) {
+        abandonCopy(QStringLiteral("changes are still waiting to be saved"));
+        return;
+    }
+    const int finished = sqlite3_backup_finish(m_backup);
+    m_backup = nullptr;
+    const int closed = sqlite3_close(m_copy);
+    m_copy = nullptr;
+    if (finished != SQLITE_OK || closed != SQLITE_OK) {
+        abandonCopy(QString::fromUtf8(sqlite3_errstr(finished != SQLITE_OK ? finished : closed)));
+        return;
+    }
+    // Saves wait in memory from here until the copy is in place: the copy no longer takes them.
+    m_syncing = true;
+    const auto sync = [partial = rewritingPath(m_path)] {
+        QString why;
+        return syncFile(partial, &why) ? QString() : why;
+    };
+    if (waitHere)
+        placeCopy(sync());
+    else
+        inBackground(this, sync, [this](const QString &why) {
+            // Unless the end of the program put it in place already, or it was given up.
+            if (m_syncing)
+                placeCopy(why);
+        });
+}
+
+void StoreFileGuard::placeCopy(const QString &syncError)
+{
+    m_syncing = false;
+    if (!syncError.isEmpty())
+        abandonCopy(syncError);
+    else if (m_cause == Cause::replaced && m_store.context().hasChanges())
+        abandonCopy(QStringLiteral("changes are waiting to be saved"));
+    else if (m_cause == Cause::deleted)
+        putBackAtPath();
+    else
+        keepBesideReplacement();
+    if (m_store.context().hasChanges())
+        m_store.save();
+}
+
+void StoreFileGuard::step(Step s)
+{
+    if (m_stepHook)
+        m_stepHook(s);
+}
+
+void StoreFileGuard::closeConnection()
+{
+    // SQLite would remove the write-ahead log by its name, which another file's may have by now.
+    if (sqlite3 *db = handleOf(m_store.context().database())) {
+        int keep = 1;
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
+    }
+    m_store.context().closeConnection();
+}
+
+void StoreFileGuard::removeOwnCompanions()
+{
+    const std::pair<QString, std::optional<FileIdentity>> companions[] = {{m_path + QStringLiteral("-wal"), m_wal},
+                                                                          {m_path + QStringLiteral("-shm"), m_shm}};
+    for (const auto &[path, identity] : companions) {
+        const auto now = FileIdentity::of(path);
+        if (now && (now == identity || m_cause == Cause::deleted) && !QFile::remove(path))
+            qCWarning(lcPersistence, "Could not remove %s", qPrintable(path));
+    }
+}
+
+void StoreFileGuard::putBackAtPath()
+{
+    const QString whole = rewrittenPath(m_path);
+    // Over any whole copy an earlier try left: this one is newer.
+    if (::rename(QFile::encodeName(rewritingPath(m_path)).constData(), QFile::encodeName(whole).constData()) != 0) {
+        abandonCopy(
+            QStringLiteral("the copy could not be renamed: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
+    syncFolderOf(whole);
+    step(Step::copied);
+    if (!renameNoReplace(whole, m_path)) {
+        if (errno == EEXIST) {
+            // Another file took the path while the copy was made: it stays, and the copy beside it.
+            m_cause = Cause::replaced;
+            QFile::rename(whole, rewritingPath(m_path));
+            keepBesideReplacement();
+            return;
+        }
+        // The connection goes on; the next save tries again, and the next start finds the copy.
+        qCCritical(lcPersistence, "The copy of the history at %s could not take the place of %s: %s", qPrintable(whole),
+                   qPrintable(m_path), std::strerror(errno));
+        return;
+    }
+    syncFolderOf(m_path);
+    step(Step::inPlace);
+    closeConnection();
+    step(Step::connectionClosed);
+    QString error;
+    if (!m_store.context().reopenConnection(&error))
+        qCCritical(lcPersistence, "The store written again at %s could not be opened: %s", qPrintable(m_path),
+                   qPrintable(error));
+    rearm();
+    qCCritical(lcPersistence, "The store file %s was deleted while in use; it was written again from the open history",
+               qPrintable(m_path));
+    Q_EMIT storeFileChanged(QStringLiteral("Your clipboard history file %1 was deleted while Brindlewax was running. "
+                                           "It was written again with every copy it held.")
+                                .arg(m_path));
+}
+
+void StoreFileGuard::keepBesideReplacement()
+{
+    const QString kept = keepBeside(rewritingPath(m_path), m_path, m_store.now());
+    if (kept.isEmpty()) {
+        abandonCopy(QStringLiteral("the copy could not be kept beside the store"));
+        return;
+    }
+    step(Step::copied);
+    closeConnection();
+    step(Step::connectionClosed);
+    QString error;
+    std::unique_ptr<ModelContainer> replacement = ModelContainer::open(m_path, m_store.clock(), &error);
+    QString message = QStringLiteral("Your clipboard history file %1 was replaced by another file while Brindlewax "
+                                     "was running. Your history now shows that file; the history held until then "
+                                     "was kept as %2.")
+                          .arg(m_path, kept);
+    if (!replacement) {
+        qCCritical(lcPersistence, "The file that replaced %s cannot be opened as a store: %s", qPrintable(m_path),
+                   qPrintable(error));
+        message = QStringLiteral("Your clipboard history file %1 was replaced by a file Brindlewax cannot read (%2). "
+                                 "Your history goes on in %3, where the history held until then was kept.")
+                      .arg(m_path, error, kept);
+        replacement = ModelContainer::open(kept, m_store.clock(), &error);
+    }
+    if (!replacement) {
+        qCCritical(lcPersistence, "The history kept at %s cannot be opened: %s", qPrintable(kept), qPrintable(error));
+        return;
+    }
+    m_store.switchToContainer(std::shared_ptr<ModelContainer>(replacement.release()));
+    step(Step::inPlace);
+    qCCritical(lcPersistence, "The store file %s was replaced while in use; the history held until then was kept at %s",
+               qPrintable(m_path), qPrintable(kept));
+    Q_EMIT storeFileChanged(message);
+}
+
+} // namespace quillmere

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <optional>
+#include <sys/types.h>
+
+struct sqlite3;
+struct sqlite3_backup;
+
+namespace quillmere {
+
+class ClipStore;
+
+// Which file a path names: the same path may come to name another one.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity &) const = default;
+    // None when nothing is at `path`.
+    static std::optional<FileIdentity> of(const QString &path);
+};
+
+// Notices, at each save, every half minute and as the program ends, that the store's path no
+// longer names the file its connection holds, and keeps the history whole. A store file deleted
+// under the program is written again at its path from the open connection. One replaced by
+// another file is left as it was put there: the history the connection held is kept beside it
+// and the session goes on in the file at the path. The copy is taken a slice of pages per turn of
+// the event loop, and saves made meanwhile reach it too; it is synced on a worker, while saves
+// wait in memory, and put in place in one turn.
+class StoreFileGuard : public QObject {
+    Q_OBJECT
+public:
+    // The steps after the copy is whole, each of which a kill may end the program after.
+    enum class Step { copied, inPlace, connectionClosed };
+    static constexpr int pagesPerSlice = 256;
+    static constexpr int checkIntervalMs = 30 * 1000;
+
+    explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
+    ~StoreFileGuard() override;
+
+    // Looks at the store's path and starts what it calls for.
+    void check();
+    // The same, finishing any copy before it returns: for the end of the program, when the file
+    // the connection holds goes with it.
+    void checkNow();
+    // Takes the identity of the store file the store holds now, leaving any copy under way.
+    void rearm();
+    bool isCopying() const { return m_backup != nullptr || m_syncing; }
+    // While a whole copy is synced, before it takes its place: saves wait in memory meanwhile.
+    bool holdsSaves() const { return m_syncing; }
+
+    // A copy made whole for a deleted store but not yet in place when the program ended is put
+    // there; when something else took the path since, it is kept beside it. True when put there.
+    static bool finishInterruptedRewrite(const QString &storePath);
+    static QString rewritingPath(const QString &storePath);
+    static QString rewrittenPath(const QString &storePath);
+
+    // For tests: called after each step of putting a copy in place.
+    void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }
+
+Q_SIGNALS:
+    // Words for the user on what happened to the store file and where the history is.
+    void storeFileChanged(const QString &message);
+
+private:
+    enum class Cause { deleted, replaced };
+    void startCopy(Cause cause);
+    void copySlice();
+    // `waitHere`: syncs the copy on this thread rather than on a worker.
+    void copyFinished(bool waitHere);
+    // Puts the synced copy in place, or gives it up when it could not be synced.
+    void placeCopy(const QString &syncError);
+    void abandonCopy(const QString &why);
+    void putBackAtPath();
+    void keepBesideReplacement();
+    // Closes the store's connection, keeping its companions for us to remove when they are ours.
+    void closeConnection();
+    void removeOwnCompanions();
+    void step(Step s);
+
+    ClipStore &m_store;
+    QString m_path;
+    std::optional<FileIdentity> m_file, m_wal, m_shm;
+    Cause m_cause = Cause::deleted;
+    sqlite3 *m_copy = nullptr;
+    sqlite3_backup *m_backup = nullptr;
+    bool m_syncing = false;
+    QTimer m_slice;
+    QTimer m_watch;
+    std::function<void(Step)> m_stepHook;
+};
+
+} // namespace quillmere

@@ -1,0 +1,219 @@
+#include "Support/PagesFixture.h"
+
+#include "Quillmere/Model/StoreFileGuard.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <csignal>
+#include <cstdio>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace quillmere;
+
+namespace {
+
+class StoreFileGuardTest : public ::testing::Test, public test::StoreFixture {
+protected:
+    StoreFileGuardTest() : StoreFixture(true) {}
+
+    void addClips(const QString &prefix, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            clock.advance(1000);
+            ASSERT_TRUE(store->insertClip(textContent(QStringLiteral("%1 %2").arg(prefix).arg(i))));
+        }
+    }
+
+    // The clips saved in the store file at `at`, read as the next start would.
+    int clipsStoredAt(const QString &at, const QString &prefix = {})
+    {
+        QString error;
+        auto container = ModelContainer::open(at, clock.clock(), &error);
+        if (!container) {
+            ADD_FAILURE() << qPrintable(error);
+            return -1;
+        }
+        int count = 0;
+        for (const ClipRef &clip : container->mainContext().allClips())
+            count += clip->text().value_or(QString()).startsWith(prefix);
+        return count;
+    }
+
+    bool copyDone()
+    {
+        return test::waitUntil([&] { return !store->fileGuard().isCopying(); });
+    }
+
+    // A second store of `count` clips of its own, moved over the store's path as a user would.
+    void replaceStore(int count)
+    {
+        const QString other = dir.filePath(QStringLiteral("other.store"));
+        {
+            QString error;
+            auto container = ModelContainer::open(other, clock.clock(), &error);
+            ASSERT_TRUE(container) << qPrintable(error);
+            ClipStore otherStore(std::shared_ptr<ModelContainer>(container.release()),
+                                 {prefs.prefs.get(), &center, clock.clock(), nullptr});
+            for (int i = 0; i < count; ++i)
+                ASSERT_TRUE(otherStore.insertClip(textContent(QStringLiteral("theirs %1").arg(i))));
+        }
+        // As mv does: the name moves over the store's, which its connection keeps open.
+        ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+    }
+
+    QStringList keptCopies() const
+    {
+        return QDir(dir.path()).entryList({QStringLiteral("pages.store.kept-*")}, QDir::Files);
+    }
+
+    // Runs the store in a child process that deletes or replaces the store file, copies three
+    // clips and is killed with SIGKILL right after `killAfter`.
+    void runChildKilledAfter(StoreFileGuard::Step killAfter, bool replace)
+    {
+        store.reset();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(20);
+            open();
+            store->fileGuard().setStepHook([killAfter](StoreFileGuard::Step s) {
+                if (s == killAfter)
+                    ::raise(SIGKILL);
+            });
+            if (replace)
+                replaceStore(40);
+            else
+                QFile::remove(path);
+            for (int i = 0; i < 3; ++i)
+                store->insertClip(textContent(QStringLiteral("new %1").arg(i)));
+            // Without the event loop: the pool's threads did not come along into this process.
+            store->fileGuard().checkNow();
+            ::_exit(3);
+        }
+        ASSERT_GT(child, 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child ended with status " << status;
+    }
+};
+
+} // namespace
+
+TEST_F(StoreFileGuardTest, ADeletedStoreIsWrittenAgainAtItsPathWithEveryCopy)
+{
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    addClips("old", 40);
+    // Changed in place, the file is still the one the connection holds: nothing to do.
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    addClips("old again", 1);
+    EXPECT_FALSE(store->fileGuard().isCopying());
+    EXPECT_EQ(told.size(), 0);
+
+    // Only the store file goes; its log and index stay behind.
+    ASSERT_TRUE(QFile::remove(path));
+    addClips("new", 3);
+    ASSERT_TRUE(copyDone());
+    EXPECT_TRUE(QFile::exists(path));
+    EXPECT_EQ(clipsStoredAt(path), 44);
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told.first().first().toString().contains(QStringLiteral("was deleted")));
+
+    // Later copies go to the file at the path, and the clips in memory stay the history's.
+    addClips("later", 2);
+    EXPECT_EQ(clipsStoredAt(path), 46);
+    EXPECT_EQ(ctx().clipCount(), 46);
+
+    // The whole folder, companions included.
+    ASSERT_TRUE(QDir(QFileInfo(path).absolutePath()).removeRecursively());
+    addClips("after the folder", 1);
+    ASSERT_TRUE(copyDone());
+    EXPECT_EQ(clipsStoredAt(path), 47);
+    EXPECT_EQ(told.size(), 2);
+    EXPECT_FALSE(QFile::exists(StoreFileGuard::rewritingPath(path)));
+    EXPECT_FALSE(QFile::exists(StoreFileGuard::rewrittenPath(path)));
+    EXPECT_EQ(QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+
+    // Deleted with nothing copied after it, the history is written again before the program ends.
+    ASSERT_TRUE(QFile::remove(path));
+    store->fileGuard().checkNow();
+    EXPECT_FALSE(store->fileGuard().isCopying());
+    EXPECT_EQ(clipsStoredAt(path), 47);
+    EXPECT_EQ(told.size(), 3);
+}
+
+TEST_F(StoreFileGuardTest, AReplacedStoreIsLeftAsPutThereAndTheHistoryHeldIsKeptBesideIt)
+{
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    addClips("old", 40);
+    replaceStore(40);
+    addClips("new", 3);
+    ASSERT_TRUE(copyDone());
+
+    // The replacement's clips are all there and the session goes on in it.
+    EXPECT_EQ(clipsStoredAt(path, "theirs"), 40);
+    EXPECT_EQ(ctx().clipCount(), 40);
+    addClips("later", 1);
+    EXPECT_EQ(clipsStoredAt(path), 41);
+    // Nothing the program held is lost: it sits beside, and the user is told where.
+    const QStringList kept = keptCopies();
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(clipsStoredAt(dir.filePath(kept.first()), "old"), 40);
+    EXPECT_EQ(clipsStoredAt(dir.filePath(kept.first()), "new"), 3);
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told.first().first().toString().contains(kept.first()));
+
+    // Replaced again as the program ends, with a copy not saved yet: that one is kept as well.
+    clock.advance(1000);
+    ctx().insert(store->makeClip(textContent("pending")));
+    replaceStore(40);
+    store->fileGuard().checkNow();
+    QStringList both = keptCopies();
+    ASSERT_EQ(both.size(), 2);
+    both.removeAll(kept.first());
+    EXPECT_EQ(clipsStoredAt(dir.filePath(both.first()), "pending"), 1);
+    EXPECT_EQ(clipsStoredAt(path, "theirs"), 40);
+    EXPECT_EQ(told.size(), 2);
+}
+
+TEST_F(StoreFileGuardTest, CopiesMadeWhileTheConnectionIsClosedWaitForItToOpenAgain)
+{
+    addClips("old", 2);
+    ctx().closeConnection();
+    clock.advance(1000);
+    ASSERT_TRUE(store->insertClip(textContent("while closed")));
+    EXPECT_TRUE(ctx().hasChanges());
+    QString error;
+    ASSERT_TRUE(ctx().reopenConnection(&error)) << qPrintable(error);
+    ASSERT_TRUE(store->save());
+    EXPECT_EQ(clipsStoredAt(path), 3);
+}
+
+TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfPuttingTheCopyInPlaceLosesNothing)
+{
+    addClips("old", 40);
+    const QString original = dir.filePath("original.store");
+    store.reset();
+    ASSERT_TRUE(QFile::copy(path, original));
+    for (const bool replace : {false, true})
+        for (const auto step :
+             {StoreFileGuard::Step::copied, StoreFileGuard::Step::inPlace, StoreFileGuard::Step::connectionClosed}) {
+            SCOPED_TRACE(QStringLiteral("replaced %1, killed after step %2").arg(replace).arg(int(step)).toStdString());
+            for (const QString &file : QDir(dir.path()).entryList({QStringLiteral("pages.store*")}, QDir::Files))
+                ASSERT_TRUE(QFile::remove(dir.filePath(file)));
+            ASSERT_TRUE(QFile::copy(original, path));
+            runChildKilledAfter(step, replace);
+            // The next start puts a whole copy in place before it opens the store.
+            StoreFileGuard::finishInterruptedRewrite(path);
+            EXPECT_FALSE(QFile::exists(StoreFileGuard::rewrittenPath(path)));
+            const QStringList kept = keptCopies();
+            ASSERT_EQ(kept.size(), replace ? 1 : 0);
+            const QString history = replace ? dir.filePath(kept.first()) : path;
+            EXPECT_EQ(clipsStoredAt(history, "old"), 40);
+            EXPECT_EQ(clipsStoredAt(history, "new"), 3);
+            if (replace) {
+                EXPECT_EQ(clipsStoredAt(path, "theirs"), 40);
+                EXPECT_EQ(clipsStoredAt(path, "old"), 0);
+            }
+        }
+}
