@@ -259,6 +259,7 @@ int main(int argc, char *argv[])
         qCInfo(lcApp, "Running under Wayland through XWayland: only X11 applications are covered.");
 
     UnixSignals unixSignals;
+    UnixSignals::endWithin(1);
     QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [](int sig) {
         qCInfo(lcApp, "Received signal %d, quitting", sig);
         QApplication::quit();

@@ -1,43 +1,17 @@
 #include "Quillmere/Platform/Core/ExitDeadline.h"
 
+#include "Support/ChildProcess.h"
+
 #include <QSemaphore>
 #include <QThreadPool>
-#include <csignal>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace quillmere;
 
-namespace {
-
-// Runs `body` in a child process and answers how it ended: its exit status, or -1 when it did not
-// end within 20 s (it is then killed) or ended by a signal.
-template <typename Body> int exitStatusOf(Body body)
-{
-    const pid_t child = ::fork();
-    if (child == 0) {
-        body();
-        ::_exit(0);
-    }
-    if (child < 0)
-        return -2;
-    for (int waited = 0; waited < 2000; ++waited) {
-        int status = 0;
-        if (::waitpid(child, &status, WNOHANG) == child)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        ::usleep(10'000);
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    return -1;
-}
-
-} // namespace
-
 TEST(ExitDeadline, ATeardownWaitingOnPoolWorkEndsWithTheQuitStatus)
 {
-    const int status = exitStatusOf([] {
+    const int status = test::exitStatusOfChild([] {
         ExitDeadline deadline;
         QSemaphore never;
         QThreadPool pool;
@@ -51,7 +25,7 @@ TEST(ExitDeadline, ATeardownWaitingOnPoolWorkEndsWithTheQuitStatus)
 TEST(ExitDeadline, ATeardownThatFinishesEndsAsItWould)
 {
     // Disarming must neither wait out the limit nor end the process with the deadline's status.
-    const int status = exitStatusOf([] {
+    const int status = test::exitStatusOfChild([] {
         {
             ExitDeadline deadline;
             deadline.arm(std::chrono::seconds(30), 42);

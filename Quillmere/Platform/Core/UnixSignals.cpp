@@ -9,6 +9,15 @@
 namespace quillmere {
 namespace {
 int g_signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t g_endWithinSeconds = 0;
+volatile std::sig_atomic_t g_ending = 0;
+
+void onAlarm(int)
+{
+    static const char said[] = "quillmere: the quit did not finish within its time after the signal; ending here\n";
+    [[maybe_unused]] auto n = ::write(STDERR_FILENO, said, sizeof said - 1);
+    ::_exit(1);
+}
 
 void onSignal(int sig)
 {
@@ -17,6 +26,11 @@ void onSignal(int sig)
     const int savedErrno = errno;
     const char byte = char(sig);
     [[maybe_unused]] auto n = ::write(g_signalPipe[0], &byte, 1);
+    // Only the first signal sets the alarm: later ones would put it off again.
+    if (g_endWithinSeconds > 0 && !g_ending) {
+        g_ending = 1;
+        ::alarm(unsigned(g_endWithinSeconds));
+    }
     errno = savedErrno;
 }
 } // namespace
@@ -38,6 +52,15 @@ UnixSignals::UnixSignals(QObject *parent) : QObject(parent)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void UnixSignals::endWithin(unsigned seconds)
+{
+    struct sigaction action {};
+    action.sa_handler = onAlarm;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGALRM, &action, nullptr);
+    g_endWithinSeconds = std::sig_atomic_t(seconds);
 }
 
 UnixSignals::~UnixSignals()

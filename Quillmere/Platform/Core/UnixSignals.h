@@ -12,6 +12,9 @@ class UnixSignals : public QObject {
     Q_OBJECT
 public:
     explicit UnixSignals(QObject *parent = nullptr);
+    // From the first signal on, the process ends where it stands after `seconds` even when its
+    // main thread is held and never hears it; the normal quit path usually ends it first.
+    static void endWithin(unsigned seconds);
     ~UnixSignals() override;
 
 Q_SIGNALS:
