@@ -259,7 +259,9 @@ int main(int argc, char *argv[])
         qCInfo(lcApp, "Running under Wayland through XWayland: only X11 applications are covered.");
 
     UnixSignals unixSignals;
-    UnixSignals::endWithin(1);
+    // SIGTERM must end the program within a second; the last tenth is the kernel's, to take back
+    // the memory.
+    UnixSignals::endWithin(std::chrono::milliseconds(900));
     QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [](int sig) {
         qCInfo(lcApp, "Received signal %d, quitting", sig);
         QApplication::quit();

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,12 +10,15 @@
 namespace quillmere {
 namespace {
 int g_signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t g_endWithinSeconds = 0;
+// Set before any signal is handled, read only in the handler.
+timer_t g_endTimer{};
+long g_endWithinMs = 0;
 volatile std::sig_atomic_t g_ending = 0;
 
 void onAlarm(int)
 {
-    static const char said[] = "quillmere: the quit did not finish within its time after the signal; ending here\n";
+    static const char said[] =
+        "quillmere: still quitting when the time after the signal ran out; ending without finishing\n";
     [[maybe_unused]] auto n = ::write(STDERR_FILENO, said, sizeof said - 1);
     ::_exit(1);
 }
@@ -27,9 +31,12 @@ void onSignal(int sig)
     const char byte = char(sig);
     [[maybe_unused]] auto n = ::write(g_signalPipe[0], &byte, 1);
     // Only the first signal sets the alarm: later ones would put it off again.
-    if (g_endWithinSeconds > 0 && !g_ending) {
+    if (g_endWithinMs > 0 && !g_ending) {
         g_ending = 1;
-        ::alarm(unsigned(g_endWithinSeconds));
+        itimerspec when{};
+        when.it_value.tv_sec = g_endWithinMs / 1000;
+        when.it_value.tv_nsec = (g_endWithinMs % 1000) * 1'000'000;
+        ::timer_settime(g_endTimer, 0, &when, nullptr);
     }
     errno = savedErrno;
 }
@@ -54,13 +61,17 @@ UnixSignals::UnixSignals(QObject *parent) : QObject(parent)
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-void UnixSignals::endWithin(unsigned seconds)
+void UnixSignals::endWithin(std::chrono::milliseconds limit)
 {
     struct sigaction action {};
     action.sa_handler = onAlarm;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGALRM, &action, nullptr);
-    g_endWithinSeconds = std::sig_atomic_t(seconds);
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGALRM;
+    if (g_endWithinMs == 0 && ::timer_create(CLOCK_MONOTONIC, &event, &g_endTimer) == 0)
+        g_endWithinMs = long(limit.count());
 }
 
 UnixSignals::~UnixSignals()
