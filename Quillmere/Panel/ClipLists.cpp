@@ -43,8 +43,6 @@ void ClipLists::holdRelatedKeys(std::vector<RelatedKey> keys)
 {
     if (isComplete())
         return;
-    std::sort(keys.begin(), keys.end(),
-              [](const RelatedKey &a, const RelatedKey &b) { return a.id.rowID < b.id.rowID; });
     m_relatedKeys = std::move(keys);
     forgetRelatedKeys();
 }
@@ -53,13 +51,6 @@ void ClipLists::forgetRelatedKeys()
 {
     // Until the related list is refreshed it names only clips held.
     std::erase_if(m_related, [](int r) { return r < 0; });
-}
-
-const RelatedKey *ClipLists::relatedKey(qint64 row) const
-{
-    const auto it = std::lower_bound(m_relatedKeys.begin(), m_relatedKeys.end(), row,
-                                     [](const RelatedKey &key, qint64 r) { return key.id.rowID < r; });
-    return it != m_relatedKeys.end() && it->id.rowID == row ? &*it : nullptr;
 }
 
 void ClipLists::holdRelatedContents(ClipVector contents)
@@ -267,32 +258,43 @@ void ClipLists::refreshRelated(bool searchExpanded, const std::vector<Persistent
     m_related.clear();
     if (!searchExpanded || relatedIDs.empty() || m_listClips != m_clips)
         return;
-    std::unordered_set<qint64> visible;
-    visible.reserve(m_visible.size());
+    // Flags rather than sets: a long ranking is walked in a few milliseconds. A clip visible or
+    // already related, or an identifier ranked twice, is shown once.
+    std::vector<char> heldTaken(m_clips->size(), 0), keyTaken(m_relatedKeys.size(), 0);
     for (int row : m_visible)
-        visible.insert((*m_clips)[row].id.rowID);
+        heldTaken[size_t(row)] = 1;
     const auto &index = rowIndex();
     const std::vector<qint64> hidden = hiddenPageRows(unlocked);
     const auto onHiddenPage = [&](const std::optional<qint64> &pageRow) {
         return pageRow && std::find(hidden.begin(), hidden.end(), *pageRow) != hidden.end();
     };
+    // The keys come in the ranking's order, so each is found where the walk has got to; one out
+    // of step is looked up.
+    size_t next = 0;
+    std::unordered_map<qint64, size_t> keyIndex;
+    const auto keyOf = [&](const PersistentIdentifier &id) -> std::optional<size_t> {
+        if (next < m_relatedKeys.size() && m_relatedKeys[next].id == id)
+            return next++;
+        if (keyIndex.empty())
+            for (size_t k = 0; k < m_relatedKeys.size(); ++k)
+                keyIndex.emplace(m_relatedKeys[k].id.rowID, k);
+        const auto it = keyIndex.find(id.rowID);
+        return it != keyIndex.end() && m_relatedKeys[it->second].id == id ? std::optional(it->second) : std::nullopt;
+    };
     for (const PersistentIdentifier &id : relatedIDs) {
-        if (visible.count(id.rowID))
-            continue;
-        int entry;
-        if (auto it = index.find(id.rowID); it != index.end() && (*m_clips)[it->second].id == id) {
-            if (hiddenBy((*m_clips)[it->second], hidden))
+        if (auto it = index.find(id.rowID); it != index.end() && (*m_clips)[size_t(it->second)].id == id) {
+            if (next < m_relatedKeys.size() && m_relatedKeys[next].id == id)
+                ++next; // held since its key was read
+            const size_t row = size_t(it->second);
+            if (heldTaken[row] || hiddenBy((*m_clips)[row], hidden))
                 continue;
-            entry = it->second;
-        } else if (const RelatedKey *key = relatedKey(id.rowID); key && key->id == id) {
-            if (onHiddenPage(key->pageRow))
-                continue;
-            entry = -1 - int(key - m_relatedKeys.data());
-        } else {
-            continue;
+            heldTaken[row] = 1;
+            m_related.push_back(it->second);
+        } else if (const std::optional<size_t> key = keyOf(id);
+                   key && !keyTaken[*key] && !onHiddenPage(m_relatedKeys[*key].pageRow)) {
+            keyTaken[*key] = 1;
+            m_related.push_back(-1 - int(*key));
         }
-        visible.insert(id.rowID); // an identifier ranked twice is shown once
-        m_related.push_back(entry);
     }
 }
 

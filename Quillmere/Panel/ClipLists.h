@@ -43,10 +43,9 @@ public:
     // Beside a part: older clips that a search of the store found (newest first, with their keys).
     // A search looks through them too; browsing without words or filters shows only the part.
     void holdMatches(ClipVector matches);
-    // Beside a part: the keys of older clips found by meaning, so that the related list can name
-    // them; their contents are held only for the cards on screen (see holdRelatedContents).
+    // Beside a part: the keys of older clips found by meaning, best first, so that the related list
+    // can name them; their contents are held only for the cards on screen (see holdRelatedContents).
     void holdRelatedKeys(std::vector<RelatedKey> keys);
-    bool holdsRelatedKey(qint64 row) const { return relatedKey(row) != nullptr; }
     // The contents of related clips beyond the clips held, for the cards on screen. They replace
     // what was held, keeping at most relatedContentCapacity clips.
     void holdRelatedContents(ClipVector contents);
@@ -138,14 +137,13 @@ private:
     const std::unordered_map<qint64, int> &rowIndex() const;
 
     void merge();
-    const RelatedKey *relatedKey(qint64 row) const;
     void forgetRelatedKeys();
     const ClipSnapshot *relatedContent(qint64 row) const;
 
     // The part as read, and the matches held beside it; m_clips merges the two.
     ClipVector m_part;
     ClipVector m_matches;
-    std::vector<RelatedKey> m_relatedKeys; // by row
+    std::vector<RelatedKey> m_relatedKeys;
     ClipVector m_relatedContents;
     std::shared_ptr<const ClipVector> m_clips = std::make_shared<ClipVector>();
     std::shared_ptr<const ClipVector> m_listClips = m_clips; // what m_visible and m_related index

@@ -153,8 +153,10 @@ void HistorySearchController::placeRanked(const QString &query, quint64 answer,
             if (answer != m_answer || query != m_model.m_state.query || !m_model.m_shown)
                 return;
             HistoryViewModel::Batch batch(m_model);
-            if (keys) {
+            if (keys)
                 m_model.m_lists.holdRelatedKeys(std::move(*keys));
+            // A new ranking rebuilds the related list as the batch ends; the same one, here.
+            if (ranked == m_model.m_state.relatedItemIDs) {
                 m_model.refreshRelatedItems();
                 m_model.clampSelection();
             }

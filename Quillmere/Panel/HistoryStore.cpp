@@ -374,6 +374,12 @@ HistoryStore::RelatedKeysRead ClipStoreHistory::relatedKeysRead() const
                     keys.push_back({{clipEntity, row.row}, QUuid(row.dedupID), row.pageRow});
                 }))
                 return std::nullopt;
+            std::unordered_map<qint64, size_t> order;
+            order.reserve(rows.size());
+            for (size_t i = 0; i < rows.size(); ++i)
+                order.emplace(rows[i], i);
+            std::sort(keys.begin(), keys.end(),
+                      [&](const RelatedKey &a, const RelatedKey &b) { return order[a.id.rowID] < order[b.id.rowID]; });
             return keys;
         };
 }

@@ -62,8 +62,8 @@ public:
     // The saved clips of those rows, newest first, with their keys.
     using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>(const std::vector<qint64> &rows)>;
     virtual ClipsRead clipsRead() const { return {}; }
-    // What the related list keeps of the saved clips of those rows; rows no longer saved are left
-    // out. Gives up, with no value, soon after `stop` is set.
+    // What the related list keeps of the saved clips of those rows, in their order; rows no longer
+    // saved are left out. Gives up, with no value, soon after `stop` is set.
     using RelatedKeysRead = std::function<std::optional<std::vector<RelatedKey>>(const std::vector<qint64> &rows,
                                                                                  const std::atomic<bool> &stop)>;
     virtual RelatedKeysRead relatedKeysRead() const { return {}; }
