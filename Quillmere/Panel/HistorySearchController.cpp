@@ -65,6 +65,7 @@ void HistorySearchController::panelDidHide()
 void HistorySearchController::refreshSemanticResults()
 {
     m_semantic.cancel();
+    dropAnswer();
     HistoryViewState &state = m_model.m_state;
     const ClipLists &lists = m_model.m_lists;
     const bool wanted = state.isSearchExpanded
@@ -104,35 +105,63 @@ void HistorySearchController::refreshSemanticResults()
         });
 }
 
+void HistorySearchController::dropAnswer()
+{
+    ++m_answer;
+    *m_keysStop = true;
+    m_keysStop = std::make_shared<std::atomic<bool>>(false);
+}
+
 void HistorySearchController::applyScores(const QString &query, const std::vector<qint64> &excluded,
                                           const SemanticScorer::Scores &scores)
 {
-    std::vector<PersistentIdentifier> ranked =
-        ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold);
     if (query != m_model.m_state.query)
         return; // typed on meanwhile
-    // Clips found by meaning beyond what is held are read before they are shown.
+    const quint64 answer = m_answer;
+    auto rank = [excluded, scores, query] {
+        return ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold);
+    };
+    if (scores.size() <= rankedInPlace) {
+        placeRanked(query, answer, rank());
+        return;
+    }
+    inBackground(&m_model, std::move(rank), [this, query, answer](std::vector<PersistentIdentifier> ranked) {
+        placeRanked(query, answer, std::move(ranked));
+    });
+}
+
+void HistorySearchController::placeRanked(const QString &query, quint64 answer,
+                                          std::vector<PersistentIdentifier> ranked)
+{
+    if (answer != m_answer || query != m_model.m_state.query)
+        return;
+    // Clips found by meaning beyond what is held are named by keys read from the store; their
+    // contents are read only for the cards on screen.
     std::vector<qint64> missing;
     for (const PersistentIdentifier &id : ranked)
         if (!m_model.m_lists.clipWithRow(id.rowID))
             missing.push_back(id.rowID);
-    HistoryStore::ClipsRead read = missing.empty() ? nullptr : m_model.m_deps.store->clipsRead();
-    if (read) {
-        inBackground(
-            &m_model, [read = std::move(read), missing = std::move(missing)] { return read(missing); },
-            [this, query, ranked = std::move(ranked)](std::optional<std::vector<ClipSnapshot>> clips) mutable {
-                if (query != m_model.m_state.query || !m_model.m_shown)
-                    return;
-                HistoryViewModel::Batch batch(m_model);
-                if (clips) {
-                    m_model.m_lists.holdRelated(std::move(*clips));
-                    m_model.reconcileVisibleItems(true, false);
-                }
-                showRelated(std::move(ranked));
-            });
+    HistoryStore::RelatedKeysRead read = missing.empty() ? nullptr : m_model.m_deps.store->relatedKeysRead();
+    if (!read) {
+        showRelated(std::move(ranked));
         return;
     }
-    showRelated(std::move(ranked));
+    inBackground(
+        &m_model,
+        [read = std::move(read), missing = std::move(missing), stop = m_keysStop] { return read(missing, *stop); },
+        [this, query, answer, ranked = std::move(ranked)](std::optional<std::vector<RelatedKey>> keys) mutable {
+            if (answer != m_answer || query != m_model.m_state.query || !m_model.m_shown)
+                return;
+            HistoryViewModel::Batch batch(m_model);
+            if (keys)
+                m_model.m_lists.holdRelatedKeys(std::move(*keys));
+            // A new ranking rebuilds the related list as the batch ends; the same one, here.
+            if (ranked == m_model.m_state.relatedItemIDs) {
+                m_model.refreshRelatedItems();
+                m_model.clampSelection();
+            }
+            showRelated(std::move(ranked));
+        });
 }
 
 void HistorySearchController::showRelated(std::vector<PersistentIdentifier> ranked)
@@ -148,7 +177,10 @@ void HistorySearchController::showRelated(std::vector<PersistentIdentifier> rank
 void HistorySearchController::clearSemanticResults()
 {
     m_semantic.cancel();
+    dropAnswer();
     m_model.m_state.relatedItemIDs.clear();
+    m_model.m_lists.holdRelatedKeys({});
+    m_model.m_lists.holdRelatedContents({});
     m_model.refreshRelatedItems();
 }
 
