@@ -552,6 +552,17 @@ Window waitForMappedWindow(Display *display, int timeoutMs)
     return mapped ? mapped->xmap.window : 0;
 }
 
+// As readyDisplay, once the store's older clips have their search keys too, a while after the start.
+DisplayPtr searchableDisplay(Program &program, benchmark::State &state, int keysMs = 6000)
+{
+    DisplayPtr display = readyDisplay(program, state);
+    if (display) {
+        QThread::msleep(keysMs);
+        program.log();
+    }
+    return display;
+}
+
 // Clicks the header's search capsule: below the panel's top inset, past the header's left slot.
 void clickSearch(Display *d, Window panel)
 {
@@ -609,13 +620,10 @@ void BM_SearchShowings(benchmark::State &state)
     QProcessEnvironment env = home->environment();
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("com.orvantide.quillmere.store.debug=true"));
     Program program(*home, env);
-    const DisplayPtr display = readyDisplay(program, state);
+    const DisplayPtr display = searchableDisplay(program, state);
     if (!display)
         return;
     Display *d = display.get();
-    // The store's older clips get their search keys a while after the start.
-    QThread::msleep(6000);
-    program.log();
     const double idle = program.rssMB();
     double peak = idle;
     std::vector<double> firstKeyCpu, laterKeyCpu;
@@ -741,13 +749,10 @@ void BM_RelatedSearch(benchmark::State &state)
     constexpr int holdMs = 30000, closeCapMs = 60000, quietCapMs = 60000;
     const std::unique_ptr<Home> home = storeOf(int(state.range(0)), vocabularyText).clone();
     Program program(*home, relatedSearchEnvironment(*home));
-    const DisplayPtr display = readyDisplay(program, state);
+    const DisplayPtr display = searchableDisplay(program, state);
     if (!display)
         return;
     Display *d = display.get();
-    // The store's older clips get their search keys a while after the start.
-    QThread::msleep(6000);
-    program.log();
     const double idle = program.rssMB();
     for (auto _ : state) {
         // The search alone, until the program goes quiet: its last related card is drawn.
@@ -759,7 +764,8 @@ void BM_RelatedSearch(benchmark::State &state)
         typeAtHumanPace(d, kRelatedQueries[state.range(1)], program, alone);
         const double lastKey = alone.nowMs();
         state.counters["quiet"] = alone.watchUntilQuiet(program, 2000, quietCapMs) ? 1 : 0;
-        state.counters["last_key_to_quiet_ms"] = alone.lastBusyMs() - lastKey;
+        // 0: no slice after the last key was busy.
+        state.counters["last_key_to_quiet_ms"] = std::max(0.0, alone.lastBusyMs() - lastKey);
         bool closed = closeSearch(d, closeCapMs);
         // The same search typed again and left there while another program copies.
         if (!openSearch(d, *home, closeCapMs)) {
@@ -824,11 +830,9 @@ void BM_StopDuringRelatedSearch(benchmark::State &state)
         // A store of its own for each run: the copies' texts are the same in every run.
         const std::unique_ptr<Home> home = storeOf(int(state.range(0)), vocabularyText).clone();
         Program program(*home, relatedSearchEnvironment(*home));
-        const DisplayPtr display = readyDisplay(program, state);
+        const DisplayPtr display = searchableDisplay(program, state, 3000);
         if (!display)
             return;
-        QThread::msleep(3000);
-        program.log();
         if (!openSearch(display.get(), *home)) {
             state.SkipWithError("the panel did not show within 5 s");
             return;
@@ -958,15 +962,13 @@ void BM_RelatedSearchInMemoryCgroup(benchmark::State &state)
     }
     for (auto _ : state) {
         Program program(*home, relatedSearchEnvironment(*home), cgroup.joiner());
-        const DisplayPtr display = readyDisplay(program, state);
+        const DisplayPtr display = searchableDisplay(program, state);
         if (!display)
             return;
         if (!cgroup.holds(program.pid())) {
             state.SkipWithError("the program did not join the memory cgroup");
             return;
         }
-        QThread::msleep(6000);
-        program.log();
         int survived = 0;
         for (int search = 0; search < searches && program.running(); ++search) {
             if (!openSearch(display.get(), *home, capMs))
