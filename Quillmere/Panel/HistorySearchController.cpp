@@ -5,6 +5,8 @@
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <unordered_set>
+
 namespace quillmere {
 
 HistorySearchController::HistorySearchController(HistoryViewModel &model)
@@ -112,56 +114,90 @@ void HistorySearchController::dropAnswer()
     m_keysStop = std::make_shared<std::atomic<bool>>(false);
 }
 
+namespace {
+
+// The ranked identifiers of an answer, and the keys of those beyond the clips held.
+struct RankedAnswer {
+    std::vector<PersistentIdentifier> ranked;
+    std::optional<std::vector<RelatedKey>> keys;
+};
+
+std::vector<qint64> rowsNotHeld(const std::vector<PersistentIdentifier> &ranked,
+                                const std::function<bool(qint64)> &isHeld)
+{
+    std::vector<qint64> rows;
+    for (const PersistentIdentifier &id : ranked)
+        if (!isHeld(id.rowID))
+            rows.push_back(id.rowID);
+    return rows;
+}
+
+} // namespace
+
 void HistorySearchController::applyScores(const QString &query, const std::vector<qint64> &excluded,
                                           const SemanticScorer::Scores &scores)
 {
     if (query != m_model.m_state.query)
         return; // typed on meanwhile
     const quint64 answer = m_answer;
-    auto rank = [excluded, scores, query] {
-        return ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold);
-    };
+    // Clips found by meaning beyond what is held are named by keys read from the store; their
+    // contents are read only for the cards on screen.
+    HistoryStore::RelatedKeysRead read = m_model.m_deps.store->relatedKeysRead();
     if (scores.size() <= rankedInPlace) {
-        placeRanked(query, answer, rank());
+        std::vector<PersistentIdentifier> ranked =
+            ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold);
+        std::vector<qint64> missing =
+            rowsNotHeld(ranked, [this](qint64 row) { return m_model.m_lists.clipWithRow(row) != nullptr; });
+        if (!read || missing.empty()) {
+            showRelated(std::move(ranked));
+            return;
+        }
+        inBackground(
+            &m_model,
+            [read = std::move(read), missing = std::move(missing), stop = m_keysStop] { return read(missing, *stop); },
+            [this, query, answer, ranked = std::move(ranked)](std::optional<std::vector<RelatedKey>> keys) mutable {
+                placeRanked(query, answer, std::move(ranked), std::move(keys));
+            });
         return;
     }
-    inBackground(&m_model, std::move(rank), [this, query, answer](std::vector<PersistentIdentifier> ranked) {
-        placeRanked(query, answer, std::move(ranked));
-    });
+    // A long answer is ranked, and its keys read, on a worker, against the clips held as it came.
+    inBackground(
+        &m_model,
+        [excluded, scores, query, held = m_model.m_lists.sharedItems(), read = std::move(read), stop = m_keysStop] {
+            RankedAnswer out{
+                ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold),
+                std::nullopt};
+            if (!read)
+                return out;
+            std::unordered_set<qint64> heldRows;
+            for (const ClipSnapshot &clip : *held)
+                heldRows.insert(clip.id.rowID);
+            const std::vector<qint64> missing =
+                rowsNotHeld(out.ranked, [&](qint64 row) { return heldRows.count(row) > 0; });
+            if (!missing.empty())
+                out.keys = read(missing, *stop);
+            return out;
+        },
+        [this, query, answer](RankedAnswer out) {
+            placeRanked(query, answer, std::move(out.ranked), std::move(out.keys));
+        });
 }
 
 void HistorySearchController::placeRanked(const QString &query, quint64 answer,
-                                          std::vector<PersistentIdentifier> ranked)
+                                          std::vector<PersistentIdentifier> ranked,
+                                          std::optional<std::vector<RelatedKey>> keys)
 {
-    if (answer != m_answer || query != m_model.m_state.query)
+    if (answer != m_answer || query != m_model.m_state.query || !m_model.m_shown)
         return;
-    // Clips found by meaning beyond what is held are named by keys read from the store; their
-    // contents are read only for the cards on screen.
-    std::vector<qint64> missing;
-    for (const PersistentIdentifier &id : ranked)
-        if (!m_model.m_lists.clipWithRow(id.rowID))
-            missing.push_back(id.rowID);
-    HistoryStore::RelatedKeysRead read = missing.empty() ? nullptr : m_model.m_deps.store->relatedKeysRead();
-    if (!read) {
-        showRelated(std::move(ranked));
-        return;
+    HistoryViewModel::Batch batch(m_model);
+    if (keys)
+        m_model.m_lists.holdRelatedKeys(std::move(*keys));
+    // A new ranking rebuilds the related list as the batch ends; the same one, here.
+    if (ranked == m_model.m_state.relatedItemIDs) {
+        m_model.refreshRelatedItems();
+        m_model.clampSelection();
     }
-    inBackground(
-        &m_model,
-        [read = std::move(read), missing = std::move(missing), stop = m_keysStop] { return read(missing, *stop); },
-        [this, query, answer, ranked = std::move(ranked)](std::optional<std::vector<RelatedKey>> keys) mutable {
-            if (answer != m_answer || query != m_model.m_state.query || !m_model.m_shown)
-                return;
-            HistoryViewModel::Batch batch(m_model);
-            if (keys)
-                m_model.m_lists.holdRelatedKeys(std::move(*keys));
-            // A new ranking rebuilds the related list as the batch ends; the same one, here.
-            if (ranked == m_model.m_state.relatedItemIDs) {
-                m_model.refreshRelatedItems();
-                m_model.clampSelection();
-            }
-            showRelated(std::move(ranked));
-        });
+    showRelated(std::move(ranked));
 }
 
 void HistorySearchController::showRelated(std::vector<PersistentIdentifier> ranked)

@@ -32,8 +32,10 @@ public:
 
 private:
     void applyScores(const QString &query, const std::vector<qint64> &excluded, const SemanticScorer::Scores &scores);
-    // Shows the ranked clips, once those beyond what is held have their keys read.
-    void placeRanked(const QString &query, quint64 answer, std::vector<PersistentIdentifier> ranked);
+    // Shows the ranked clips with the keys read of those beyond what is held, unless a newer
+    // answer or query came meanwhile.
+    void placeRanked(const QString &query, quint64 answer, std::vector<PersistentIdentifier> ranked,
+                     std::optional<std::vector<RelatedKey>> keys);
     void showRelated(std::vector<PersistentIdentifier> ranked);
     // Drops the answer under way: its ranking or its keys' read.
     void dropAnswer();
