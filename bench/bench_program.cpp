@@ -16,6 +16,17 @@
 //    the store's answer in place (the program's debug log, goal 20 ms); the main thread's longest
 //    stretch of running on end during the searches (goal 20 ms), sampled from its scheduler
 //    statistics every millisecond.
+//  - BM_RelatedSearch: notes of ~300 bytes made of one everyday vocabulary (10,000 and 100,000), so
+//    that thousands are close in meaning to "invoice payment" or "coffee lunch", typed at a human
+//    pace: the time from the last key until the program goes quiet (its last related card drawn);
+//    typed again and left there for 30 s while another program copies ten times a second: the
+//    main thread's share busy and each copy's time to capture (goal p99 20 ms); over both, the main
+//    thread's longest stretch (goal 20 ms), resident memory at its peak (goal 150 MB) and settled,
+//    then SIGTERM to exit (goal 1 s) with every copy offered kept.
+//  - BM_StopDuringRelatedSearch: SIGTERM a second after the last key: time to exit, copies kept.
+//  - BM_RelatedSearchInMemoryCgroup: five such searches inside a memory cgroup of 200 MiB made by
+//    hand (root where /sys/fs/cgroup is writable; otherwise it fails saying so): how many the
+//    program lived through (goal 5).
 // Run under an X server with a window manager: /work/dev/xenv ./bench_program
 
 #include "BenchSupport.h"
@@ -39,6 +50,8 @@
 #include <X11/keysym.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <map>
 #include <memory>
 #include <numeric>
@@ -58,15 +71,38 @@ QString clipText(int i)
     return text.left(300);
 }
 
+// A note of about 300 bytes made of one everyday vocabulary, so that thousands of notes are close
+// in meaning to any two of its words.
+QString vocabularyText(int i)
+{
+    static const char *const words[] = {
+        "invoice", "payment",  "coffee",   "lunch",   "client",   "ticket",   "meeting",  "receipt",  "budget",
+        "order",   "delivery", "refund",   "office",  "email",    "call",     "report",   "project",  "deadline",
+        "account", "bank",     "transfer", "expense", "travel",   "hotel",    "flight",   "dinner",   "breakfast",
+        "team",    "manager",  "contract", "price",   "discount", "customer", "supplier", "bill",     "tax",
+        "salary",  "holiday",  "taxi",     "train",   "parking",  "agenda",   "review",   "schedule", "tea"};
+    static const char *const joins[] = {" and ", " for the ", " after ", " with the ", ", then ", " before "};
+    QRandomGenerator random(quint32(i) * 2654435761u + 17);
+    QString text = QStringLiteral("Note %1: ").arg(i);
+    while (text.size() < 300) {
+        text += QLatin1String(words[random.bounded(int(std::size(words)))]);
+        text +=
+            random.bounded(4) == 0 ? QStringLiteral(". ") : QLatin1String(joins[random.bounded(int(std::size(joins)))]);
+    }
+    return text.left(300);
+}
+
 // A home with config, data and a private runtime folder; the store holds `clips` text clips.
 struct Home {
+    using Text = QString (*)(int);
     QTemporaryDir dir;
     int clips = 0;
+    Text text = clipText;
 
     QString storePath() const { return dir.filePath(QStringLiteral("data/Quillmere/default.store")); }
     QString prefsPath() const { return dir.filePath(QStringLiteral("config/orvantide/quillmere.json")); }
 
-    explicit Home(int count) : clips(count)
+    explicit Home(int count, Text makeText = clipText) : clips(count), text(makeText)
     {
         QDir(dir.path()).mkpath(QStringLiteral("data/Quillmere"));
         QDir(dir.path()).mkpath(QStringLiteral("config/orvantide"));
@@ -87,7 +123,7 @@ struct Home {
         store.setHistoryLimit(-1);
         for (int i = 0; i < clips; ++i) {
             CapturedContent content{.kind = ClipKind::text};
-            content.text = clipText(i);
+            content.text = text(i);
             content.sourceAppName = QStringLiteral("Editor");
             store.context().insert(store.makeClip(content));
             if (i % 5000 == 4999)
@@ -99,7 +135,7 @@ struct Home {
     // Another home with the same store and preferences.
     std::unique_ptr<Home> clone() const
     {
-        auto copy = std::make_unique<Home>(clips);
+        auto copy = std::make_unique<Home>(clips, text);
         QFile::copy(storePath(), copy->storePath());
         QFile::copy(prefsPath(), copy->prefsPath());
         return copy;
@@ -125,13 +161,13 @@ struct Home {
     }
 };
 
-// Stores are made once per size: 100,000 clips take a while.
-const Home &storeOf(int clips)
+// Stores are made once per size and text: 100,000 clips take a while.
+const Home &storeOf(int clips, Home::Text text = clipText)
 {
-    static std::map<int, std::unique_ptr<Home>> homes;
-    auto &home = homes[clips];
+    static std::map<std::pair<int, Home::Text>, std::unique_ptr<Home>> homes;
+    auto &home = homes[{clips, text}];
     if (!home) {
-        home = std::make_unique<Home>(clips);
+        home = std::make_unique<Home>(clips, text);
         home->fill();
     }
     return *home;
@@ -145,9 +181,12 @@ double msSince(const QElapsedTimer &timer)
 // The program, running; its log is collected as it comes.
 class Program {
 public:
-    explicit Program(const Home &home, QProcessEnvironment env = {})
+    // `inChild` runs in the new process before the program is loaded.
+    explicit Program(const Home &home, QProcessEnvironment env = {}, const std::function<void()> &inChild = {})
     {
         m_process.setProcessEnvironment(env.isEmpty() ? home.environment() : env);
+        if (inChild)
+            m_process.setChildProcessModifier(inChild);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.setReadChannel(QProcess::StandardError);
         m_clock.start();
@@ -183,16 +222,10 @@ public:
         return m_log;
     }
     qint64 pid() const { return m_process.processId(); }
-    double rssMB() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray &line : status.readAll().split('\n'))
-            if (line.startsWith("VmRSS:"))
-                return line.mid(6).trimmed().split(' ').front().toDouble() / 1024;
-        return -1;
-    }
+    bool running() const { return m_process.state() == QProcess::Running; }
+    double rssMB() const { return statusMB("VmRSS:"); }
+    // The most it was ever resident, as the kernel counted it.
+    double peakRssMB() const { return statusMB("VmHWM:"); }
     // The main thread's processor time so far, in milliseconds.
     double mainThreadCpuMs() const { return cpuMsIn(QStringLiteral("/proc/%1/task/%1/stat").arg(pid())); }
     // The processor time of all its threads so far, in milliseconds.
@@ -217,6 +250,16 @@ public:
     }
 
 private:
+    double statusMB(const char *field) const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith(field))
+                return line.mid(int(qstrlen(field))).trimmed().split(' ').front().toDouble() / 1024;
+        return -1;
+    }
     // User and system time from a /proc stat file, in milliseconds.
     static double cpuMsIn(const QString &statPath)
     {
@@ -274,6 +317,30 @@ BENCHMARK(BM_StartToReady)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// How many of the clipboard setter's "bench copy <n>" the store holds, and how many of them stand
+// in the order they were made.
+int copiesKept(const Home &home, int *inOrder = nullptr)
+{
+    int kept = 0, ordered = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("count"));
+        db.setDatabaseName(home.storePath());
+        if (db.open()) {
+            QSqlQuery q(db);
+            q.exec(QStringLiteral("SELECT text FROM clips WHERE text LIKE 'bench copy %' ORDER BY createdAt, id"));
+            while (q.next()) {
+                const int n = q.value(0).toString().section(u' ', 2, 2).toInt();
+                ordered += n == kept ? 1 : 0;
+                ++kept;
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("count"));
+    if (inOrder)
+        *inOrder = ordered;
+    return kept;
+}
+
 void BM_CopiesKept(benchmark::State &state)
 {
     constexpr int copies = 1000;
@@ -311,21 +378,8 @@ void BM_CopiesKept(benchmark::State &state)
         bench::reportPercentiles(state, ms, {50, 99});
         state.counters["main_thread_cpu_ms_per_copy"] = cpu / copies;
 
-        int kept = 0, inOrder = 0;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("count"));
-            db.setDatabaseName(home->storePath());
-            if (db.open()) {
-                QSqlQuery q(db);
-                q.exec(QStringLiteral("SELECT text FROM clips WHERE text LIKE 'bench copy %' ORDER BY createdAt, id"));
-                while (q.next()) {
-                    const int n = q.value(0).toString().section(u' ', 2, 2).toInt();
-                    inOrder += n == kept ? 1 : 0;
-                    ++kept;
-                }
-            }
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("count"));
+        int inOrder = 0;
+        const int kept = copiesKept(*home, &inOrder);
         state.counters["kept"] = kept;
         state.counters["kept_in_order"] = inOrder;
     }
@@ -432,6 +486,9 @@ public:
             const qint64 ran = m_program.mainThreadRunNs();
             const qint64 now = m_clock.nsecsElapsed();
             const qint64 used = ran - before;
+            m_ranNs += used;
+            m_watchedNs += now - at;
+            noteProcessLoad(now);
             // Running for most of the interval: the stretch goes on.
             if (used * 10 >= (now - at) * 8) {
                 m_stretchNs += now - at;
@@ -445,13 +502,47 @@ public:
                 program.log();
         }
     }
+    // Watches until every thread of the program has been idle for `quietMs` (true), or for `capMs`.
+    bool watchUntilQuiet(Program &program, int quietMs, int capMs)
+    {
+        QElapsedTimer cap;
+        cap.start();
+        while (cap.elapsed() < capMs) {
+            watch(program, 100);
+            if (nowMs() - lastBusyMs() >= quietMs)
+                return true;
+        }
+        return false;
+    }
     double longestMs() const { return double(m_longestNs) / 1e6; }
+    // The main thread's time on a processor over the time watched.
+    double busyShare() const { return m_watchedNs ? double(m_ranNs) / double(m_watchedNs) : 0; }
+    // When, on the watch's clock, the program's threads together last kept a fifth of a processor
+    // busy over a slice of 200 ms.
+    double lastBusyMs() const { return double(m_lastBusyNs) / 1e6; }
+    double nowMs() const { return msSince(m_clock); }
 
 private:
+    void noteProcessLoad(qint64 now)
+    {
+        constexpr qint64 sliceNs = 200'000'000;
+        if (m_sliceStartNs >= 0 && now - m_sliceStartNs < sliceNs)
+            return;
+        const double cpu = m_program.processCpuMs();
+        if (m_sliceStartNs >= 0 && (cpu - m_sliceCpuMs) * 1e6 * 5 >= double(now - m_sliceStartNs))
+            m_lastBusyNs = now;
+        m_sliceStartNs = now;
+        m_sliceCpuMs = cpu;
+    }
     const Program &m_program;
     QElapsedTimer m_clock;
     qint64 m_stretchNs = 0;
     qint64 m_longestNs = 0;
+    qint64 m_ranNs = 0;
+    qint64 m_watchedNs = 0;
+    qint64 m_sliceStartNs = -1;
+    double m_sliceCpuMs = 0;
+    qint64 m_lastBusyNs = 0;
 };
 
 // The top-level window mapped next on the display's root; 0 when none came within `timeoutMs`.
@@ -459,6 +550,17 @@ Window waitForMappedWindow(Display *display, int timeoutMs)
 {
     const std::optional<XEvent> mapped = waitForRootEvent(display, MapNotify, timeoutMs);
     return mapped ? mapped->xmap.window : 0;
+}
+
+// As readyDisplay, once the store's older clips have their search keys too, a while after the start.
+DisplayPtr searchableDisplay(Program &program, benchmark::State &state, int keysMs = 6000)
+{
+    DisplayPtr display = readyDisplay(program, state);
+    if (display) {
+        QThread::msleep(keysMs);
+        program.log();
+    }
+    return display;
 }
 
 // Clicks the header's search capsule: below the panel's top inset, past the header's left slot.
@@ -481,38 +583,57 @@ void typeKey(Display *d, KeySym symbol)
     XFlush(d);
 }
 
+// Shows the panel and clicks into its search: the panel's window, or 0 when it did not show within
+// `timeoutMs`.
+Window openSearch(Display *d, const Home &home, int timeoutMs = 5000)
+{
+    dropPendingEvents(d);
+    QProcess request;
+    request.setProcessEnvironment(home.environment());
+    request.start(QStringLiteral(QUILLMERE_PROGRAM), {QStringLiteral("--show-panel")});
+    const Window panel = waitForMappedWindow(d, timeoutMs);
+    request.waitForFinished(5000);
+    if (!panel)
+        return 0;
+    QThread::msleep(400); // the panel settles and takes the keyboard
+    clickSearch(d, panel);
+    QThread::msleep(300);
+    return panel;
+}
+
+// The first Escape closes the search, the second the panel: false when it did not hide within
+// `timeoutMs`.
+bool closeSearch(Display *d, int timeoutMs = 5000)
+{
+    typeKey(d, XK_Escape);
+    QThread::msleep(150);
+    typeKey(d, XK_Escape);
+    if (!waitForRootEvent(d, UnmapNotify, timeoutMs))
+        return false;
+    QThread::msleep(300);
+    return true;
+}
+
 void BM_SearchShowings(benchmark::State &state)
 {
     const std::unique_ptr<Home> home = storeOf(int(state.range(0))).clone();
     QProcessEnvironment env = home->environment();
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("com.orvantide.quillmere.store.debug=true"));
     Program program(*home, env);
-    const DisplayPtr display = readyDisplay(program, state);
+    const DisplayPtr display = searchableDisplay(program, state);
     if (!display)
         return;
     Display *d = display.get();
-    // The store's older clips get their search keys a while after the start.
-    QThread::msleep(6000);
-    program.log();
     const double idle = program.rssMB();
     double peak = idle;
     std::vector<double> firstKeyCpu, laterKeyCpu;
     MainThreadWatch watch(program);
     for (auto _ : state) {
         for (int showing = 0; showing < 5; ++showing) {
-            dropPendingEvents(d);
-            QProcess request;
-            request.setProcessEnvironment(home->environment());
-            request.start(QStringLiteral(QUILLMERE_PROGRAM), {QStringLiteral("--show-panel")});
-            const Window panel = waitForMappedWindow(d, 5000);
-            if (!panel) {
+            if (!openSearch(d, *home)) {
                 state.SkipWithError("the panel did not show within 5 s");
                 return;
             }
-            request.waitForFinished(5000);
-            QThread::msleep(400); // the panel settles and takes the keyboard
-            clickSearch(d, panel);
-            QThread::msleep(300);
             // Two words wake the semantic layer too, which weighs every clip of the store.
             const char *keys = state.range(1) ? "plumb line" : "plumb";
             for (int k = 0; keys[k]; ++k) {
@@ -524,15 +645,10 @@ void BM_SearchShowings(benchmark::State &state)
                 (k == 0 ? firstKeyCpu : laterKeyCpu).push_back(cpu);
                 peak = std::max(peak, program.rssMB());
             }
-            // The first Escape closes the search, the second the panel.
-            typeKey(d, XK_Escape);
-            QThread::msleep(150);
-            typeKey(d, XK_Escape);
-            if (!waitForRootEvent(d, UnmapNotify, 5000)) {
+            if (!closeSearch(d)) {
                 state.SkipWithError("the panel did not hide on Escape");
                 return;
             }
-            QThread::msleep(300);
             peak = std::max(peak, program.rssMB());
         }
         state.SetIterationTime(1);
@@ -571,6 +687,309 @@ BENCHMARK(BM_SearchShowings)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// Two words that thousands of vocabulary notes are close to in meaning.
+const char *const kRelatedQueries[] = {"invoice payment", "coffee lunch"};
+
+// The program on a vocabulary history, logging each capture with the time of the monotonic clock.
+QProcessEnvironment relatedSearchEnvironment(const Home &home)
+{
+    QProcessEnvironment env = home.environment();
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("com.orvantide.quillmere.clipboard.debug=true"));
+    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{time boot} %{message}"));
+    return env;
+}
+
+// Another program copying ten times a second for `seconds`, saying when it offered each copy.
+void startCopying(QProcess &setter, int seconds)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CLIPBOARD_SETTER_TIMES"), QStringLiteral("1"));
+    setter.setProcessEnvironment(env);
+    setter.start(
+        QStringLiteral(QUILLMERE_CLIPBOARD_SETTER),
+        {QString::number(seconds * 10), QStringLiteral("100"), QStringLiteral("bench copy"), QStringLiteral("300")});
+}
+
+// Milliseconds from each copy offered to its capture on the program's main thread, in order; copies
+// not captured yet are left out.
+std::vector<double> captureLatencies(const QByteArray &setterLog, const QByteArray &programLog)
+{
+    static const QRegularExpression offered(QStringLiteral("copy \\d+ at (\\d+)"));
+    static const QRegularExpression captured(QStringLiteral("(\\d+)\\.(\\d{3}) Capture took"));
+    std::vector<double> latencies;
+    auto capture = captured.globalMatch(QString::fromUtf8(programLog));
+    for (auto offer = offered.globalMatch(QString::fromUtf8(setterLog)); offer.hasNext() && capture.hasNext();) {
+        // The log's clock is the same, in milliseconds cut to 32 bits.
+        const quint32 at = quint32(offer.next().captured(1).toLongLong());
+        const QRegularExpressionMatch took = capture.next();
+        const quint32 done = took.captured(1).toUInt() * 1000 + took.captured(2).toUInt();
+        latencies.push_back(double(qint32(done - at)));
+    }
+    return latencies;
+}
+
+// Types `text` a key every 180 ms, as a person does, with the main thread watched meanwhile.
+void typeAtHumanPace(Display *d, const char *text, Program &program, MainThreadWatch &watch)
+{
+    for (int k = 0; text[k]; ++k) {
+        typeKey(d, text[k] == ' ' ? XK_space : KeySym(text[k]));
+        watch.watch(program, 180);
+    }
+}
+
+// A history of everyday notes searched for two of its words: typed alone, the time from the last
+// key until the program goes quiet (its last related card drawn); typed again and left there for
+// 30 s while another program copies, the main thread's share busy and each copy's time to capture;
+// over both, the main thread's longest stretch, memory at its peak and settled, and then SIGTERM to
+// exit with every copy offered kept.
+// A run whose program holds on is cut at the caps below, and says so.
+void BM_RelatedSearch(benchmark::State &state)
+{
+    constexpr int holdMs = 30000, closeCapMs = 60000, quietCapMs = 60000;
+    const std::unique_ptr<Home> home = storeOf(int(state.range(0)), vocabularyText).clone();
+    Program program(*home, relatedSearchEnvironment(*home));
+    const DisplayPtr display = searchableDisplay(program, state);
+    if (!display)
+        return;
+    Display *d = display.get();
+    const double idle = program.rssMB();
+    for (auto _ : state) {
+        // The search alone, until the program goes quiet: its last related card is drawn.
+        if (!openSearch(d, *home)) {
+            state.SkipWithError("the panel did not show within 5 s");
+            return;
+        }
+        MainThreadWatch alone(program);
+        typeAtHumanPace(d, kRelatedQueries[state.range(1)], program, alone);
+        const double lastKey = alone.nowMs();
+        state.counters["quiet"] = alone.watchUntilQuiet(program, 2000, quietCapMs) ? 1 : 0;
+        // 0: no slice after the last key was busy.
+        state.counters["last_key_to_quiet_ms"] = std::max(0.0, alone.lastBusyMs() - lastKey);
+        bool closed = closeSearch(d, closeCapMs);
+        // The same search typed again and left there while another program copies.
+        if (!openSearch(d, *home, closeCapMs)) {
+            state.SkipWithError("the panel did not show again within a minute");
+            return;
+        }
+        MainThreadWatch copying(program);
+        QProcess setter;
+        startCopying(setter, (holdMs + 3000) / 1000);
+        typeAtHumanPace(d, kRelatedQueries[state.range(1)], program, copying);
+        copying.watch(program, holdMs);
+        state.counters["main_thread_longest_ms"] = std::max(alone.longestMs(), copying.longestMs());
+        state.counters["main_thread_busy_share"] = copying.busyShare();
+        closed = closeSearch(d, closeCapMs) && closed;
+        state.counters["panel_closed"] = closed ? 1 : 0;
+        // A program that holds on fetches nothing, and each copy then waits 5 s for it.
+        QElapsedTimer setterCap;
+        setterCap.start();
+        while (setter.state() != QProcess::NotRunning && !setter.waitForFinished(20) && setterCap.elapsed() < 15000)
+            program.log(20);
+        setter.kill();
+        setter.waitForFinished(5000);
+        const QByteArray offers = setter.readAllStandardError();
+        const std::vector<double> latencies = captureLatencies(offers, program.log());
+        const int offered = int(offers.count(" at "));
+        std::vector<double> sorted = latencies;
+        std::sort(sorted.begin(), sorted.end());
+        const auto at = [&](double p) { return sorted.empty() ? -1 : sorted[size_t(p * double(sorted.size() - 1))]; };
+        state.counters["capture_p50_ms"] = at(0.5);
+        state.counters["capture_p99_ms"] = at(0.99);
+        state.counters["capture_max_ms"] = at(1);
+        // Copies never captured have no time above: they count here.
+        state.counters["copies_captured"] = double(latencies.size());
+        QThread::msleep(10000);
+        state.counters["rss_idle_mb"] = idle;
+        state.counters["rss_peak_mb"] = program.peakRssMB();
+        state.counters["rss_settled_mb"] = program.rssMB();
+        const double stop = program.stop();
+        state.counters["stop_ms"] = stop < 0 ? 20000 : stop;
+        state.counters["copies_offered"] = offered;
+        state.counters["copies_kept"] = copiesKept(*home);
+        state.SetIterationTime(1);
+    }
+}
+BENCHMARK(BM_RelatedSearch)
+    ->Args({10000, 0})
+    ->Args({10000, 1})
+    ->Args({100000, 0})
+    ->Args({100000, 1})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// SIGTERM a second after the last key of a related search, while another program copies: the time
+// to exit (goal 1 s; cut at 20 s) and the copies offered that the store kept (goal: all but the one
+// on offer as the signal came, in each run).
+void BM_StopDuringRelatedSearch(benchmark::State &state)
+{
+    std::vector<double> stops;
+    int offered = 0, kept = 0;
+    for (auto _ : state) {
+        // A store of its own for each run: the copies' texts are the same in every run.
+        const std::unique_ptr<Home> home = storeOf(int(state.range(0)), vocabularyText).clone();
+        Program program(*home, relatedSearchEnvironment(*home));
+        const DisplayPtr display = searchableDisplay(program, state, 3000);
+        if (!display)
+            return;
+        if (!openSearch(display.get(), *home)) {
+            state.SkipWithError("the panel did not show within 5 s");
+            return;
+        }
+        MainThreadWatch watch(program);
+        QProcess setter;
+        startCopying(setter, 60);
+        typeAtHumanPace(display.get(), kRelatedQueries[0], program, watch);
+        watch.watch(program, 1000);
+        const double stop = program.stop();
+        stops.push_back(stop < 0 ? 20000 : stop);
+        setter.kill();
+        setter.waitForFinished(5000);
+        offered += int(setter.readAllStandardError().count(" at "));
+        kept += copiesKept(*home);
+    }
+    bench::reportPercentiles(state, stops, {50});
+    state.counters["copies_offered"] = offered;
+    state.counters["copies_kept"] = kept;
+}
+BENCHMARK(BM_StopDuringRelatedSearch)->Arg(10000)->Arg(100000)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// A memory cgroup made by hand for the program: under the root of a cgroup v2 hierarchy that hands
+// out the memory controller, or else under this process's own cgroup of a v1 memory hierarchy.
+// Making one needs write access to /sys/fs/cgroup (root, outside most containers); why it could not
+// be made is in error().
+class MemoryCgroup {
+public:
+    explicit MemoryCgroup(qint64 limitBytes)
+    {
+        const QString name = QStringLiteral("quillmere-bench-%1").arg(QCoreApplication::applicationPid());
+        QFile own(QStringLiteral("/proc/self/cgroup"));
+        QString v1Parent;
+        if (own.open(QIODevice::ReadOnly))
+            for (const QString &line : QString::fromUtf8(own.readAll()).split(u'\n'))
+                if (line.section(u':', 1, 1).split(u',').contains(QStringLiteral("memory")))
+                    v1Parent = QStringLiteral("/sys/fs/cgroup/memory") + line.section(u':', 2);
+        for (const QString &root : {QStringLiteral("/sys/fs/cgroup"), QStringLiteral("/sys/fs/cgroup/unified")}) {
+            if (!read(root + QStringLiteral("/cgroup.subtree_control")).trimmed().split(' ').contains("memory"))
+                continue;
+            if (make(root + u'/' + name, QStringLiteral("memory.max"), limitBytes))
+                return;
+        }
+        if (!v1Parent.isEmpty() && make(v1Parent + u'/' + name, QStringLiteral("memory.limit_in_bytes"), limitBytes)) {
+            m_v1 = true;
+            return;
+        }
+        m_error = QStringLiteral("cannot make a memory cgroup: no cgroup v2 hierarchy hands out the memory "
+                                 "controller and no v1 memory hierarchy is writable here (%1); run as root where "
+                                 "/sys/fs/cgroup is writable")
+                      .arg(m_error.isEmpty() ? QStringLiteral("none found") : m_error);
+    }
+    ~MemoryCgroup()
+    {
+        if (!m_path.isEmpty())
+            QDir().rmdir(m_path);
+    }
+    const QString &error() const { return m_error; }
+    // Run in the new process before it loads: it joins the cgroup, or ends at once.
+    std::function<void()> joiner() const
+    {
+        return [procs = QFile::encodeName(m_path + QStringLiteral("/cgroup.procs"))] {
+            const int fd = ::open(procs.constData(), O_WRONLY);
+            if (fd < 0 || ::write(fd, "0", 1) != 1)
+                ::_exit(126);
+            ::close(fd);
+        };
+    }
+    bool holds(qint64 pid) const
+    {
+        return read(QStringLiteral("/proc/%1/cgroup").arg(pid)).contains(m_path.section(u'/', -1).toUtf8());
+    }
+    double peakMB() const
+    {
+        const QByteArray peak =
+            read(m_path + (m_v1 ? QStringLiteral("/memory.max_usage_in_bytes") : QStringLiteral("/memory.peak")));
+        return peak.isEmpty() ? -1 : peak.trimmed().toDouble() / (1024 * 1024);
+    }
+    int oomKills() const
+    {
+        const QByteArray events =
+            read(m_path + (m_v1 ? QStringLiteral("/memory.oom_control") : QStringLiteral("/memory.events")));
+        for (const QByteArray &line : events.split('\n'))
+            if (line.startsWith("oom_kill "))
+                return line.mid(9).trimmed().toInt();
+        return -1;
+    }
+
+private:
+    static QByteArray read(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    bool make(const QString &path, const QString &limitFile, qint64 limitBytes)
+    {
+        if (!QDir().mkdir(path)) {
+            m_error = QStringLiteral("could not make %1").arg(path);
+            return false;
+        }
+        QFile limit(path + u'/' + limitFile);
+        if (!limit.open(QIODevice::WriteOnly) || limit.write(QByteArray::number(limitBytes)) <= 0 || !limit.flush()) {
+            m_error = QStringLiteral("could not set %1: %2").arg(limit.fileName(), limit.errorString());
+            limit.close();
+            QDir().rmdir(path);
+            return false;
+        }
+        m_path = path;
+        return true;
+    }
+    QString m_path;
+    QString m_error;
+    bool m_v1 = false;
+};
+
+// Five related searches at 100,000 notes (or the size asked), typed and left there for 10 s each,
+// inside a memory cgroup of 200 MiB: the program must live through all of them.
+void BM_RelatedSearchInMemoryCgroup(benchmark::State &state)
+{
+    constexpr int searches = 5, holdMs = 10000, capMs = 60000;
+    const std::unique_ptr<Home> home = storeOf(int(state.range(0)), vocabularyText).clone();
+    const MemoryCgroup cgroup(200LL * 1024 * 1024);
+    if (!cgroup.error().isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(cgroup.error()));
+        state.SkipWithError(qPrintable(cgroup.error()));
+        return;
+    }
+    for (auto _ : state) {
+        Program program(*home, relatedSearchEnvironment(*home), cgroup.joiner());
+        const DisplayPtr display = searchableDisplay(program, state);
+        if (!display)
+            return;
+        if (!cgroup.holds(program.pid())) {
+            state.SkipWithError("the program did not join the memory cgroup");
+            return;
+        }
+        int survived = 0;
+        for (int search = 0; search < searches && program.running(); ++search) {
+            if (!openSearch(display.get(), *home, capMs))
+                break;
+            MainThreadWatch watch(program);
+            typeAtHumanPace(display.get(), kRelatedQueries[search % 2], program, watch);
+            watch.watch(program, holdMs);
+            if (!closeSearch(display.get(), capMs) || !program.running())
+                break;
+            ++survived;
+        }
+        state.counters["searches_survived"] = survived;
+        state.counters["rss_peak_mb"] = program.running() ? program.peakRssMB() : -1;
+        state.counters["cgroup_peak_mb"] = cgroup.peakMB();
+        state.counters["oom_kills"] = cgroup.oomKills();
+        if (program.running())
+            program.stop();
+        state.SetIterationTime(1);
+    }
+}
+BENCHMARK(BM_RelatedSearchInMemoryCgroup)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -2,6 +2,7 @@
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/SingleInstance.h"
 #include "Quillmere/App/StatusGlyph.h"
+#include "Quillmere/Platform/Core/ExitDeadline.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -16,6 +17,7 @@
 #include <QLoggingCategory>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -238,6 +240,8 @@ int main(int argc, char *argv[])
         }
     }
 
+    // Outlives the application and everything it owns, whose teardown it bounds.
+    ExitDeadline exitDeadline;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
     QApplication::setApplicationDisplayName(QStringLiteral("Brindlewax"));
@@ -255,6 +259,9 @@ int main(int argc, char *argv[])
         qCInfo(lcApp, "Running under Wayland through XWayland: only X11 applications are covered.");
 
     UnixSignals unixSignals;
+    // SIGTERM must end the program within a second; the last tenth is the kernel's, to take back
+    // the memory.
+    UnixSignals::endWithin(std::chrono::milliseconds(900));
     QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [](int sig) {
         qCInfo(lcApp, "Received signal %d, quitting", sig);
         QApplication::quit();
@@ -278,5 +285,8 @@ int main(int argc, char *argv[])
     environment.store().save();
     environment.syncHealth().flush();
     preferences.sync();
+    // All the user made is on disk; what is left lets go of background work, and SIGTERM must end
+    // the program within a second.
+    exitDeadline.arm(std::chrono::milliseconds(500), status);
     return status;
 }

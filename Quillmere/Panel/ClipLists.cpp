@@ -14,7 +14,9 @@ void ClipLists::setSnapshot(HistorySnapshot snapshot, bool dropMatches)
     m_newestCount = snapshot.newestCount;
     if (dropMatches || isComplete()) {
         m_matches.clear();
-        m_relatedHeld.clear();
+        m_relatedKeys.clear();
+        m_relatedContents.clear();
+        forgetRelatedKeys();
     }
     if (!holdsMatches()) {
         m_part.clear();
@@ -26,25 +28,59 @@ void ClipLists::setSnapshot(HistorySnapshot snapshot, bool dropMatches)
     m_indexValid = false;
 }
 
-void ClipLists::hold(ClipVector ClipLists::*held, ClipVector clips)
+void ClipLists::holdMatches(ClipVector matches)
 {
     if (isComplete())
         return;
     if (!holdsMatches())
         m_part = *m_clips;
-    this->*held = std::move(clips);
+    m_matches = std::move(matches);
     merge();
     m_indexValid = false;
 }
 
-void ClipLists::holdMatches(ClipVector matches)
+void ClipLists::holdRelatedKeys(std::vector<RelatedKey> keys)
 {
-    hold(&ClipLists::m_matches, std::move(matches));
+    if (isComplete())
+        return;
+    m_relatedKeys = std::move(keys);
+    forgetRelatedKeys();
 }
 
-void ClipLists::holdRelated(ClipVector related)
+void ClipLists::forgetRelatedKeys()
 {
-    hold(&ClipLists::m_relatedHeld, std::move(related));
+    // Until the related list is refreshed it names only clips held.
+    std::erase_if(m_related, [](int r) { return r < 0; });
+}
+
+void ClipLists::holdRelatedContents(ClipVector contents)
+{
+    if (contents.size() > size_t(relatedContentCapacity))
+        contents.resize(size_t(relatedContentCapacity));
+    m_relatedContents = std::move(contents);
+}
+
+const ClipSnapshot *ClipLists::relatedContent(qint64 row) const
+{
+    const auto it = std::find_if(m_relatedContents.begin(), m_relatedContents.end(),
+                                 [row](const ClipSnapshot &clip) { return clip.id.rowID == row; });
+    return it == m_relatedContents.end() ? nullptr : &*it;
+}
+
+std::vector<qint64> ClipLists::relatedRowsWithoutContents(int firstPosition, int lastPosition,
+                                                          bool evenWithContents) const
+{
+    std::vector<qint64> rows;
+    const int last = std::min(lastPosition, navigableCount() - 1);
+    for (int i = std::max(firstPosition, visibleCount()); i <= last; ++i) {
+        const int r = m_related[size_t(i - visibleCount())];
+        if (r >= 0)
+            continue;
+        const qint64 row = m_relatedKeys[size_t(-1 - r)].id.rowID;
+        if (evenWithContents || !relatedContent(row))
+            rows.push_back(row);
+    }
+    return rows;
 }
 
 const ClipSnapshot *ClipLists::clipWithRow(qint64 row) const
@@ -71,10 +107,7 @@ void ClipLists::merge()
     std::unordered_set<qint64> inPart;
     for (const ClipSnapshot &clip : m_part)
         inPart.insert(clip.id.rowID);
-    ClipVector older;
-    older.reserve(m_matches.size() + m_relatedHeld.size());
-    std::merge(m_matches.cbegin(), m_matches.cend(), m_relatedHeld.cbegin(), m_relatedHeld.cend(),
-               std::back_inserter(older), newerThan);
+    const ClipVector &older = m_matches;
     auto from = older.cbegin();
     if (partEnd != m_part.begin()) {
         const ClipSnapshot &last = *(partEnd - 1);
@@ -225,28 +258,73 @@ void ClipLists::refreshRelated(bool searchExpanded, const std::vector<Persistent
     m_related.clear();
     if (!searchExpanded || relatedIDs.empty() || m_listClips != m_clips)
         return;
-    std::unordered_set<qint64> visible;
-    visible.reserve(m_visible.size());
+    // Flags rather than sets: a long ranking is walked in a few milliseconds. A clip visible or
+    // already related, or an identifier ranked twice, is shown once.
+    std::vector<char> heldTaken(m_clips->size(), 0), keyTaken(m_relatedKeys.size(), 0);
     for (int row : m_visible)
-        visible.insert((*m_clips)[row].id.rowID);
+        heldTaken[size_t(row)] = 1;
     const auto &index = rowIndex();
     const std::vector<qint64> hidden = hiddenPageRows(unlocked);
+    const auto onHiddenPage = [&](const std::optional<qint64> &pageRow) {
+        return pageRow && std::find(hidden.begin(), hidden.end(), *pageRow) != hidden.end();
+    };
+    // The keys come in the ranking's order, so each is found where the walk has got to; one out
+    // of step is looked up.
+    size_t next = 0;
+    std::unordered_map<qint64, size_t> keyIndex;
+    const auto keyOf = [&](const PersistentIdentifier &id) -> std::optional<size_t> {
+        if (next < m_relatedKeys.size() && m_relatedKeys[next].id == id)
+            return next++;
+        if (keyIndex.empty())
+            for (size_t k = 0; k < m_relatedKeys.size(); ++k)
+                keyIndex.emplace(m_relatedKeys[k].id.rowID, k);
+        const auto it = keyIndex.find(id.rowID);
+        return it != keyIndex.end() && m_relatedKeys[it->second].id == id ? std::optional(it->second) : std::nullopt;
+    };
     for (const PersistentIdentifier &id : relatedIDs) {
-        auto it = index.find(id.rowID);
-        if (it == index.end() || (*m_clips)[it->second].id != id)
-            continue;
-        if (visible.count(id.rowID) || hiddenBy((*m_clips)[it->second], hidden))
-            continue;
-        visible.insert(id.rowID); // an identifier ranked twice is shown once
-        m_related.push_back(it->second);
+        if (auto it = index.find(id.rowID); it != index.end() && (*m_clips)[size_t(it->second)].id == id) {
+            if (next < m_relatedKeys.size() && m_relatedKeys[next].id == id)
+                ++next; // held since its key was read
+            const size_t row = size_t(it->second);
+            if (heldTaken[row] || hiddenBy((*m_clips)[row], hidden))
+                continue;
+            heldTaken[row] = 1;
+            m_related.push_back(it->second);
+        } else if (const std::optional<size_t> key = keyOf(id);
+                   key && !keyTaken[*key] && !onHiddenPage(m_relatedKeys[*key].pageRow)) {
+            keyTaken[*key] = 1;
+            m_related.push_back(-1 - int(*key));
+        }
     }
+}
+
+ClipLists::Related ClipLists::relatedAt(int i) const
+{
+    const int r = m_related[size_t(i)];
+    if (r >= 0) {
+        const ClipSnapshot &clip = (*m_listClips)[size_t(r)];
+        return {clip.id, &clip};
+    }
+    const RelatedKey &key = m_relatedKeys[size_t(-1 - r)];
+    return {key.id, relatedContent(key.id.rowID)};
 }
 
 const ClipSnapshot *ClipLists::navigableAt(int i) const
 {
     if (i < 0 || i >= navigableCount())
         return nullptr;
-    return i < visibleCount() ? &visibleAt(i) : &relatedAt(i - visibleCount());
+    return i < visibleCount() ? &visibleAt(i) : relatedAt(i - visibleCount()).clip;
+}
+
+std::optional<ClipSnapshot> ClipLists::navigableForPaste(int i) const
+{
+    if (i < 0 || i >= navigableCount())
+        return std::nullopt;
+    if (const ClipSnapshot *clip = navigableAt(i))
+        return *clip;
+    ClipSnapshot named;
+    named.id = relatedAt(i - visibleCount()).id;
+    return named;
 }
 
 std::vector<QUuid> ClipLists::navigableDedupIDs() const
@@ -255,8 +333,8 @@ std::vector<QUuid> ClipLists::navigableDedupIDs() const
     ids.reserve(navigableCount());
     for (int row : m_visible)
         ids.push_back((*m_listClips)[row].dedupID);
-    for (int row : m_related)
-        ids.push_back((*m_listClips)[row].dedupID);
+    for (int r : m_related)
+        ids.push_back(r >= 0 ? (*m_listClips)[size_t(r)].dedupID : m_relatedKeys[size_t(-1 - r)].dedupID);
     return ids;
 }
 
@@ -297,9 +375,9 @@ std::vector<ThumbnailRequest> ClipLists::thumbnailWindow(int selectedIndex) cons
         return out;
     const int last = std::min(selectedIndex + 4, count - 1);
     for (int i = std::max(selectedIndex - 1, 0); i <= last; ++i) {
-        const ClipSnapshot &clip = *navigableAt(i);
-        if (clip.hasImageData)
-            out.push_back({clip.id, clip.contentHash});
+        const ClipSnapshot *clip = navigableAt(i);
+        if (clip && clip->hasImageData)
+            out.push_back({clip->id, clip->contentHash});
     }
     return out;
 }

@@ -31,6 +31,8 @@ public:
     static constexpr int resetRenderCount = 64;
     static constexpr int fullRenderLimit = 120;
     static constexpr int renderLead = 33;
+    // A few screens of cards.
+    static constexpr int relatedContentCapacity = 64;
 
     using ClipVector = std::vector<ClipSnapshot>;
 
@@ -41,9 +43,18 @@ public:
     // Beside a part: older clips that a search of the store found (newest first, with their keys).
     // A search looks through them too; browsing without words or filters shows only the part.
     void holdMatches(ClipVector matches);
-    // Beside a part: older clips found by meaning, so that the related list can show them.
-    void holdRelated(ClipVector related);
-    bool holdsMatches() const { return !m_matches.empty() || !m_relatedHeld.empty(); }
+    // Beside a part: the keys of older clips found by meaning, best first, so that the related list
+    // can name them; their contents are held only for the cards on screen (see holdRelatedContents).
+    void holdRelatedKeys(std::vector<RelatedKey> keys);
+    // The contents of related clips beyond the clips held, for the cards on screen. They replace
+    // what was held, keeping at most relatedContentCapacity clips.
+    void holdRelatedContents(ClipVector contents);
+    // The rows of the related clips between two navigable positions that are not among the clips
+    // held and whose contents are not held either (with `evenWithContents`, whether or not they are).
+    std::vector<qint64> relatedRowsWithoutContents(int firstPosition, int lastPosition,
+                                                   bool evenWithContents = false) const;
+    bool holdsMatches() const { return !m_matches.empty(); }
+    bool holdsRelated() const { return !m_relatedKeys.empty() || !m_relatedContents.empty(); }
     // The store's matches held, newest first, each with its key.
     const ClipVector &matches() const { return m_matches; }
     // Null when the snapshot does not hold that row.
@@ -86,9 +97,17 @@ public:
     int renderWindow() const { return m_rendered; }
     int cardDataRevision() const { return m_cardDataRevision; }
     const ClipSnapshot &visibleAt(int i) const { return (*m_listClips)[m_visible[i]]; }
-    const ClipSnapshot &relatedAt(int i) const { return (*m_listClips)[m_related[i]]; }
-    // Null outside 0 ≤ i < navigableCount().
+    // A related clip: its identifier, and its contents where held.
+    struct Related {
+        PersistentIdentifier id;
+        const ClipSnapshot *clip = nullptr;
+    };
+    Related relatedAt(int i) const;
+    // Null outside 0 ≤ i < navigableCount(), and for a related clip whose contents are not held.
     const ClipSnapshot *navigableAt(int i) const;
+    // What pasting position i hands on: the clip, or only its identifier while its contents are
+    // not held. None outside the list.
+    std::optional<ClipSnapshot> navigableForPaste(int i) const;
     std::vector<QUuid> navigableDedupIDs() const;
     std::vector<qint64> visibleRowIDs() const;
     // Clips of the tab that pass the filters and are not visible already: what may be related.
@@ -118,13 +137,14 @@ private:
     const std::unordered_map<qint64, int> &rowIndex() const;
 
     void merge();
-    // Keeps `clips` in `held` beside the part, the part kept apart from them first.
-    void hold(ClipVector ClipLists::*held, ClipVector clips);
+    void forgetRelatedKeys();
+    const ClipSnapshot *relatedContent(qint64 row) const;
 
     // The part as read, and the matches held beside it; m_clips merges the two.
     ClipVector m_part;
     ClipVector m_matches;
-    ClipVector m_relatedHeld;
+    std::vector<RelatedKey> m_relatedKeys;
+    ClipVector m_relatedContents;
     std::shared_ptr<const ClipVector> m_clips = std::make_shared<ClipVector>();
     std::shared_ptr<const ClipVector> m_listClips = m_clips; // what m_visible and m_related index
     std::vector<PageSnapshot> m_pages;
@@ -135,6 +155,7 @@ private:
     mutable bool m_indexValid = false;
 
     std::vector<int> m_visible;
+    // Each related clip: an index into m_listClips, or -1 - an index into m_relatedKeys.
     std::vector<int> m_related;
     int m_rendered = initialRenderCount;
     int m_cardDataRevision = 0;

@@ -5,6 +5,8 @@
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <unordered_set>
+
 namespace quillmere {
 
 HistorySearchController::HistorySearchController(HistoryViewModel &model)
@@ -65,6 +67,7 @@ void HistorySearchController::panelDidHide()
 void HistorySearchController::refreshSemanticResults()
 {
     m_semantic.cancel();
+    dropAnswer();
     HistoryViewState &state = m_model.m_state;
     const ClipLists &lists = m_model.m_lists;
     const bool wanted = state.isSearchExpanded
@@ -104,33 +107,95 @@ void HistorySearchController::refreshSemanticResults()
         });
 }
 
+void HistorySearchController::dropAnswer()
+{
+    ++m_answer;
+    *m_keysStop = true;
+    m_keysStop = std::make_shared<std::atomic<bool>>(false);
+}
+
+namespace {
+
+// The ranked identifiers of an answer, and the keys of those beyond the clips held.
+struct RankedAnswer {
+    std::vector<PersistentIdentifier> ranked;
+    std::optional<std::vector<RelatedKey>> keys;
+};
+
+std::vector<qint64> rowsNotHeld(const std::vector<PersistentIdentifier> &ranked,
+                                const std::function<bool(qint64)> &isHeld)
+{
+    std::vector<qint64> rows;
+    for (const PersistentIdentifier &id : ranked)
+        if (!isHeld(id.rowID))
+            rows.push_back(id.rowID);
+    return rows;
+}
+
+} // namespace
+
 void HistorySearchController::applyScores(const QString &query, const std::vector<qint64> &excluded,
                                           const SemanticScorer::Scores &scores)
 {
-    std::vector<PersistentIdentifier> ranked =
-        ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold);
     if (query != m_model.m_state.query)
         return; // typed on meanwhile
-    // Clips found by meaning beyond what is held are read before they are shown.
-    std::vector<qint64> missing;
-    for (const PersistentIdentifier &id : ranked)
-        if (!m_model.m_lists.clipWithRow(id.rowID))
-            missing.push_back(id.rowID);
-    HistoryStore::ClipsRead read = missing.empty() ? nullptr : m_model.m_deps.store->clipsRead();
-    if (read) {
+    const quint64 answer = m_answer;
+    // Clips found by meaning beyond what is held are named by keys read from the store; their
+    // contents are read only for the cards on screen.
+    HistoryStore::RelatedKeysRead read = m_model.m_deps.store->relatedKeysRead();
+    if (scores.size() <= rankedInPlace) {
+        std::vector<PersistentIdentifier> ranked =
+            ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold);
+        std::vector<qint64> missing =
+            rowsNotHeld(ranked, [this](qint64 row) { return m_model.m_lists.clipWithRow(row) != nullptr; });
+        if (!read || missing.empty()) {
+            showRelated(std::move(ranked));
+            return;
+        }
         inBackground(
-            &m_model, [read = std::move(read), missing = std::move(missing)] { return read(missing); },
-            [this, query, ranked = std::move(ranked)](std::optional<std::vector<ClipSnapshot>> clips) mutable {
-                if (query != m_model.m_state.query || !m_model.m_shown)
-                    return;
-                HistoryViewModel::Batch batch(m_model);
-                if (clips) {
-                    m_model.m_lists.holdRelated(std::move(*clips));
-                    m_model.reconcileVisibleItems(true, false);
-                }
-                showRelated(std::move(ranked));
+            &m_model,
+            [read = std::move(read), missing = std::move(missing), stop = m_keysStop] { return read(missing, *stop); },
+            [this, query, answer, ranked = std::move(ranked)](std::optional<std::vector<RelatedKey>> keys) mutable {
+                placeRanked(query, answer, std::move(ranked), std::move(keys));
             });
         return;
+    }
+    // A long answer is ranked, and its keys read, on a worker, against the clips held as it came.
+    inBackground(
+        &m_model,
+        [excluded, scores, query, held = m_model.m_lists.sharedItems(), read = std::move(read), stop = m_keysStop] {
+            RankedAnswer out{
+                ClipLists::rankedSemanticMatchIDs(excluded, scores, query, true, SemanticSearch::threshold),
+                std::nullopt};
+            if (!read)
+                return out;
+            std::unordered_set<qint64> heldRows;
+            for (const ClipSnapshot &clip : *held)
+                heldRows.insert(clip.id.rowID);
+            const std::vector<qint64> missing =
+                rowsNotHeld(out.ranked, [&](qint64 row) { return heldRows.count(row) > 0; });
+            if (!missing.empty())
+                out.keys = read(missing, *stop);
+            return out;
+        },
+        [this, query, answer](RankedAnswer out) {
+            placeRanked(query, answer, std::move(out.ranked), std::move(out.keys));
+        });
+}
+
+void HistorySearchController::placeRanked(const QString &query, quint64 answer,
+                                          std::vector<PersistentIdentifier> ranked,
+                                          std::optional<std::vector<RelatedKey>> keys)
+{
+    if (answer != m_answer || query != m_model.m_state.query || !m_model.m_shown)
+        return;
+    HistoryViewModel::Batch batch(m_model);
+    if (keys)
+        m_model.m_lists.holdRelatedKeys(std::move(*keys));
+    // A new ranking rebuilds the related list as the batch ends; the same one, here.
+    if (ranked == m_model.m_state.relatedItemIDs) {
+        m_model.refreshRelatedItems();
+        m_model.clampSelection();
     }
     showRelated(std::move(ranked));
 }
@@ -148,7 +213,10 @@ void HistorySearchController::showRelated(std::vector<PersistentIdentifier> rank
 void HistorySearchController::clearSemanticResults()
 {
     m_semantic.cancel();
+    dropAnswer();
     m_model.m_state.relatedItemIDs.clear();
+    m_model.m_lists.holdRelatedKeys({});
+    m_model.m_lists.holdRelatedContents({});
     m_model.refreshRelatedItems();
 }
 

@@ -321,34 +321,67 @@ HistoryStore::DocumentsRead ClipStoreHistory::semanticDocumentsRead() const
     };
 }
 
+namespace {
+
+// Hands the saved clips of `rows` to `each`, one at a time, through a connection of its own.
+bool readClipRows(const QString &path, const std::vector<qint64> &rows, const std::atomic<bool> &stop,
+                  const StoreReader::Each<storerow::Clip> &each)
+{
+    SearchReader reader(path);
+    QString error;
+    if (reader.read(
+            stop, [&](SearchReader::Read &read) { return read.clipsWithRows(rows, each); }, &error))
+        return true;
+    if (!stop)
+        qCWarning(lcStore, "Could not read clips of the stored history: %s", qPrintable(error));
+    return false;
+}
+
+} // namespace
+
 HistoryStore::ClipsRead ClipStoreHistory::clipsRead() const
 {
     if (m_store.container().isInMemory())
         return {};
     return [path = m_store.container().storeURL()](
                const std::vector<qint64> &rows) -> std::optional<std::vector<ClipSnapshot>> {
-        SearchReader reader(path);
         const QString clipEntity = StoreRows::of(Entity::clip).name, pageEntity = StoreRows::of(Entity::page).name;
         std::vector<ClipSnapshot> clips;
         const std::atomic<bool> never = false;
-        QString error;
-        if (!reader.read(
-                never,
-                [&](SearchReader::Read &read) {
-                    return read.clipsWithRows(rows, [&](const storerow::Clip &row) {
-                        clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity));
-                        clips.back().searchKey = searchKeyOf(clips.back());
-                    });
-                },
-                &error)) {
-            qCWarning(lcStore, "Could not read clips of the stored history: %s", qPrintable(error));
+        if (!readClipRows(path, rows, never, [&](const storerow::Clip &row) {
+                clips.push_back(savedSnapshotOf(row, clipEntity, pageEntity));
+                clips.back().searchKey = searchKeyOf(clips.back());
+            }))
             return std::nullopt;
-        }
         std::sort(clips.begin(), clips.end(), [](const ClipSnapshot &a, const ClipSnapshot &b) {
             return a.createdAt != b.createdAt ? a.createdAt > b.createdAt : a.id.rowID > b.id.rowID;
         });
         return clips;
     };
+}
+
+HistoryStore::RelatedKeysRead ClipStoreHistory::relatedKeysRead() const
+{
+    if (m_store.container().isInMemory())
+        return {};
+    return
+        [path = m_store.container().storeURL()](
+            const std::vector<qint64> &rows, const std::atomic<bool> &stop) -> std::optional<std::vector<RelatedKey>> {
+            const QString clipEntity = StoreRows::of(Entity::clip).name;
+            std::vector<RelatedKey> keys;
+            keys.reserve(rows.size());
+            if (!readClipRows(path, rows, stop, [&](const storerow::Clip &row) {
+                    keys.push_back({{clipEntity, row.row}, QUuid(row.dedupID), row.pageRow});
+                }))
+                return std::nullopt;
+            std::unordered_map<qint64, size_t> order;
+            order.reserve(rows.size());
+            for (size_t i = 0; i < rows.size(); ++i)
+                order.emplace(rows[i], i);
+            std::sort(keys.begin(), keys.end(),
+                      [&](const RelatedKey &a, const RelatedKey &b) { return order[a.id.rowID] < order[b.id.rowID]; });
+            return keys;
+        };
 }
 
 HistoryStore::NamesRead ClipStoreHistory::sourceAppNamesRead() const

@@ -62,6 +62,11 @@ public:
     // The saved clips of those rows, newest first, with their keys.
     using ClipsRead = std::function<std::optional<std::vector<ClipSnapshot>>(const std::vector<qint64> &rows)>;
     virtual ClipsRead clipsRead() const { return {}; }
+    // What the related list keeps of the saved clips of those rows, in their order; rows no longer
+    // saved are left out. Gives up, with no value, soon after `stop` is set.
+    using RelatedKeysRead = std::function<std::optional<std::vector<RelatedKey>>(const std::vector<qint64> &rows,
+                                                                                 const std::atomic<bool> &stop)>;
+    virtual RelatedKeysRead relatedKeysRead() const { return {}; }
     // The distinct source-application names of every saved clip, as stored.
     virtual NamesRead sourceAppNamesRead() const { return {}; }
     // While kept (the panel shows), the searches share what they read the store through, left
@@ -99,6 +104,7 @@ public:
     SearchRead searchRead() const override;
     DocumentsRead semanticDocumentsRead() const override;
     ClipsRead clipsRead() const override;
+    RelatedKeysRead relatedKeysRead() const override;
     NamesRead sourceAppNamesRead() const override;
     void keepSearchReads(bool keep) override;
     qsizetype clipCount() const override;

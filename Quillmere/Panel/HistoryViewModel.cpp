@@ -3,6 +3,7 @@
 #include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/PreferenceKeys.h"
 
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -152,7 +153,6 @@ HistoryViewModel::Observed HistoryViewModel::observe() const
     o.query = m_state.query;
     o.filters = m_state.filters;
     o.searchExpanded = m_state.isSearchExpanded;
-    o.related = m_state.relatedItemIDs;
     o.tab = m_state.selectedTab;
     o.pageLocked = isSelectedPageLocked();
     o.unlocked = m_state.unlockedBoardIDs;
@@ -306,7 +306,8 @@ void HistoryViewModel::panelDidHide()
         if (!m_shown)
             malloc_trim(0);
     });
-    if (!m_wantWhole && !m_lists.holdsMatches() && !m_searchRunning && m_pageSize == historyPageSize)
+    if (!m_wantWhole && !m_lists.holdsMatches() && !m_lists.holdsRelated() && !m_searchRunning
+        && m_pageSize == historyPageSize)
         return;
     // A search or a long scroll read much of the history; hidden, the panel keeps only a page.
     defer(std::chrono::milliseconds(0), [this] {
@@ -404,6 +405,45 @@ void HistoryViewModel::clampSelection()
 {
     const int n = m_lists.navigableCount();
     m_state.selectedIndex = n < 1 ? 0 : std::min(n - 1, std::max(m_state.selectedIndex, 0));
+}
+
+void HistoryViewModel::showingPositions(int first, int last)
+{
+    m_shownPositions = {first, last};
+    readRelatedContents();
+}
+
+void HistoryViewModel::readRelatedContents()
+{
+    if (!m_shown || m_contentsReadRunning)
+        return;
+    const auto [first, last] = m_shownPositions;
+    const bool stale = m_contentsGeneration != m_storeGeneration;
+    std::vector<qint64> missing = m_lists.relatedRowsWithoutContents(first, last);
+    // Rows a read just asked for and did not get are gone from the store: not asked for again.
+    if (!stale && (missing.empty() || missing == m_contentsAsked))
+        return;
+    HistoryStore::ClipsRead read = m_deps.store->clipsRead();
+    if (!read)
+        return;
+    // Every related card shown is read again, so what the lists hold is this window and no more.
+    std::vector<qint64> window = m_lists.relatedRowsWithoutContents(first, last, true);
+    m_contentsAsked = std::move(missing);
+    m_contentsReadRunning = true;
+    const quint64 generation = m_storeGeneration;
+    inBackground(
+        this, [read = std::move(read), window = std::move(window)] { return read(window); },
+        [this, generation](std::optional<ClipLists::ClipVector> clips) {
+            m_contentsReadRunning = false;
+            m_contentsGeneration = generation;
+            if (!m_shown)
+                return;
+            if (clips) {
+                Batch batch(*this);
+                m_lists.holdRelatedContents(std::move(*clips));
+            }
+            readRelatedContents(); // the strip may have moved on meanwhile
+        });
 }
 
 // ---- Focus and notices ------------------------------------------------------------------------

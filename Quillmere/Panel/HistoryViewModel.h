@@ -44,7 +44,8 @@ struct HistoryViewDependencies {
 
 // What the view asks of the panel and the desktop. Unset callbacks do nothing.
 struct HistoryViewCallbacks {
-    // Given a copy: a paste may save the store, which replaces the snapshots.
+    // Given a copy: a paste may save the store, which replaces the snapshots. A related clip whose
+    // contents are not held yet comes with its identifier only.
     std::function<void(ClipSnapshot)> onPaste;
     // True when the text was handed on to be pasted.
     std::function<bool(const QString &)> onPasteText;
@@ -143,6 +144,10 @@ public:
     KeyPressResult handleEscapeKeyPress();
     KeyPressResult handleTypedKeyPress(const PanelKey &key);
 
+    // The strip shows the navigable positions from `first` to `last`: the contents of the related
+    // clips among them that are not held are read from the store on a worker.
+    void showingPositions(int first, int last);
+
     // The panel was shown / its content appeared.
     void resetForPanelShow();
     void handleAppear();
@@ -223,6 +228,8 @@ private:
     HistorySnapshot readNewestPart() const;
     void stopSearchRead();
     void startSourceNamesRead();
+    // One read at a time, for the latest positions shown.
+    void readRelatedContents();
     void scheduleLatestSavedRefresh();
     void scheduleCloudImportRefresh();
     void refreshSourceAppNames();
@@ -265,6 +272,12 @@ private:
     // The store generation the source names were last read at.
     std::optional<quint64> m_sourceNamesGeneration;
     bool m_sourceNamesReadRunning = false;
+    // The related clips' contents for the cards shown: the positions, the rows last asked for and
+    // the store generation of what is held.
+    std::pair<int, int> m_shownPositions{0, -1};
+    std::vector<qint64> m_contentsAsked;
+    quint64 m_contentsGeneration = 0;
+    bool m_contentsReadRunning = false;
     // The source names of every saved clip, as last read.
     QStringList m_storedSourceNames;
     TaskScheduler::TaskId m_latestSavedRefresh = 0;

@@ -54,8 +54,8 @@ void HistoryViewModel::selectAndPaste(int index)
     Batch batch(*this);
     m_state.selectedIndex = std::clamp(index, 0, std::max(m_lists.navigableCount() - 1, 0));
     focusLater(false);
-    if (const ClipSnapshot *clip = m_lists.navigableAt(index); clip && m_callbacks.onPaste)
-        m_callbacks.onPaste(*clip);
+    if (std::optional<ClipSnapshot> clip = m_lists.navigableForPaste(index); clip && m_callbacks.onPaste)
+        m_callbacks.onPaste(std::move(*clip));
 }
 
 void HistoryViewModel::handleWheelScroll(double delta)
@@ -80,11 +80,11 @@ KeyPressResult HistoryViewModel::pasteSelection()
 {
     if (isSelectedPageLocked())
         return KeyPressResult::handled;
-    const ClipSnapshot *clip = m_lists.navigableAt(m_state.selectedIndex);
+    std::optional<ClipSnapshot> clip = m_lists.navigableForPaste(m_state.selectedIndex);
     if (!clip)
         return KeyPressResult::ignored;
     if (m_callbacks.onPaste)
-        m_callbacks.onPaste(*clip);
+        m_callbacks.onPaste(std::move(*clip));
     return KeyPressResult::handled;
 }
 

@@ -73,6 +73,14 @@ struct PageSnapshot {
     bool operator==(const PageSnapshot &) const = default;
 };
 
+// What the related list keeps of a clip found by meaning beyond the clips held: enough to name
+// it, hide it behind a locked Page and keep the selection on it, never its contents.
+struct RelatedKey {
+    PersistentIdentifier id;
+    QUuid dedupID;
+    std::optional<qint64> pageRow;
+};
+
 // Clips newest first and Pages in tab order, as one consistent picture of the store.
 struct HistorySnapshot {
     std::vector<ClipSnapshot> clips;

@@ -126,6 +126,52 @@ TEST(ClipLists, ClipsOfALockedPageStayOutOfEveryList)
         EXPECT_NE(r.id, clipID(2));
 }
 
+// Related clips beyond the part held are named by their keys: hidden by a locked Page, skipped
+// once gone from the store, and shown with contents only where the strip asked for them.
+TEST(ClipLists, RelatedClipsBeyondThePartAreNamedByKeysAndHiddenByTheirLocks)
+{
+    ClipLists lists;
+    lists.setSnapshot({makeClips(3), {makePage(1, QStringLiteral("Vault"), true)}, 3});
+    const auto keyOf = [](qint64 row, std::optional<qint64> page = std::nullopt) {
+        return RelatedKey{clipID(row), makeClip(row).dedupID, page};
+    };
+    lists.holdRelatedKeys({keyOf(9), keyOf(8, 1), keyOf(7)});
+    IdentifierSet none, opened;
+    opened.insert(pageID(1));
+    lists.refreshVisible(historyQuery(QStringLiteral("clip 1")), true, 0);
+    const std::vector<PersistentIdentifier> ranked{clipID(9), clipID(8), clipID(2), clipID(6), clipID(7)};
+    lists.refreshRelated(true, ranked, none);
+    ASSERT_EQ(lists.relatedCount(), 3) << "the clip on the locked Page and the one gone are left out";
+    EXPECT_EQ(lists.relatedAt(0).id, clipID(9));
+    EXPECT_FALSE(lists.relatedAt(0).clip) << "no contents until the strip shows it";
+    ASSERT_TRUE(lists.relatedAt(1).clip);
+    EXPECT_EQ(lists.relatedAt(1).clip->text, QStringLiteral("clip 2"));
+    EXPECT_EQ(lists.navigableDedupIDs(),
+              (std::vector<QUuid>{makeClip(1).dedupID, makeClip(9).dedupID, makeClip(2).dedupID, makeClip(7).dedupID}));
+    EXPECT_FALSE(lists.navigableAt(1));
+    ASSERT_TRUE(lists.navigableForPaste(1));
+    EXPECT_EQ(lists.navigableForPaste(1)->id, clipID(9)) << "a paste names the clip without its contents";
+
+    EXPECT_EQ(lists.relatedRowsWithoutContents(0, 10), (std::vector<qint64>{9, 7}));
+    EXPECT_EQ(lists.relatedRowsWithoutContents(2, 2), (std::vector<qint64>{})) << "clip 2 is held";
+    lists.holdRelatedContents({makeClip(7)});
+    ASSERT_TRUE(lists.navigableAt(3));
+    EXPECT_EQ(lists.navigableAt(3)->text, QStringLiteral("clip 7"));
+    EXPECT_EQ(lists.relatedRowsWithoutContents(0, 10), (std::vector<qint64>{9}));
+    EXPECT_EQ(lists.relatedRowsWithoutContents(0, 10, true), (std::vector<qint64>{9, 7}));
+    ClipLists::ClipVector many;
+    for (int i = 0; i < ClipLists::relatedContentCapacity; ++i)
+        many.push_back(makeClip(100 + i));
+    many.push_back(makeClip(7));
+    lists.holdRelatedContents(many);
+    EXPECT_FALSE(lists.navigableAt(3)) << "contents beyond a few screens are let go";
+
+    lists.refreshRelated(true, ranked, opened);
+    EXPECT_EQ(lists.relatedCount(), 4) << "an opened Page shows its clip";
+    lists.setSnapshot({makeClips(3), {}, 3});
+    EXPECT_EQ(lists.relatedCount(), 1) << "a new picture of the store drops the keys at once";
+}
+
 TEST(ClipLists, SelectionIsReanchoredToTheSameClipElseTheNearestIndex)
 {
     const QUuid a = QUuid::createUuid(), b = QUuid::createUuid(), c = QUuid::createUuid(), d = QUuid::createUuid();

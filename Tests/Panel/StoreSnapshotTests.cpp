@@ -682,6 +682,66 @@ TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
     EXPECT_EQ(engine.pauses, 1) << "once hidden, the engine may let go of what speeds up the next keys";
 }
 
+// Thousands of related clips older than the part held: the lists keep their keys, the contents
+// of only the cards the strip shows, and a related card pasted before its contents came still
+// names its clip.
+TEST(StoreSearch, ManyRelatedClipsAreHeldAsKeysWithTheContentsOfTheCardsShown)
+{
+    MemoryStore m(true);
+    const int part = HistoryViewModel::historyPageSize, older = 3000;
+    ASSERT_TRUE(saveNotes(m, older + part));
+    ClipStoreHistory history(*m.store);
+    ManualScheduler scheduler;
+    FakeScorer engine;
+    std::vector<ClipSnapshot> pasted;
+    HistoryViewCallbacks callbacks;
+    callbacks.onPaste = [&](ClipSnapshot clip) { pasted.push_back(std::move(clip)); };
+    HistoryViewModel model({&history, &m.center, m.prefs.prefs.get(), &scheduler, &engine, nullptr, m.clock.clock()},
+                           callbacks);
+    m.center.post(Notices::panelDidShow);
+    scheduler.runPending();
+    model.search().expandSearch();
+    model.search().setQuery(QStringLiteral("garden party plans"));
+    scheduler.advance(SemanticSearch::debounce.count() + 1);
+    ASSERT_TRUE(waitUntil([&] { return engine.calls.size() == 1; }));
+
+    // Every note beyond the part, newest best: more than are ranked in place.
+    SemanticScorer::Scores scores;
+    QHash<qint64, QString> texts;
+    for (const SemanticDocument &d : engine.calls[0].documents) {
+        texts.insert(d.id.rowID, d.text);
+        if (!model.lists().clipWithRow(d.id.rowID))
+            scores.push_back({d.id, 0.9 - double(scores.size()) * 1e-6});
+    }
+    ASSERT_EQ(int(scores.size()), older);
+    ASSERT_GT(scores.size(), HistorySearchController::rankedInPlace);
+    const size_t held = model.lists().items().size();
+    engine.calls[0].reply(scores);
+    ASSERT_TRUE(waitUntil([&] { return model.lists().relatedCount() == older; }));
+    EXPECT_EQ(model.lists().items().size(), held) << "no related clip is copied into the lists";
+    const auto contentsHeld = [&] {
+        int n = 0;
+        for (int j = 0; j < model.lists().relatedCount(); ++j)
+            n += model.lists().relatedAt(j).clip != nullptr;
+        return n;
+    };
+    EXPECT_EQ(contentsHeld(), 0);
+    EXPECT_EQ(model.lists().relatedAt(0).id, scores[0].first);
+
+    const int base = model.lists().visibleCount();
+    model.showingPositions(base + 1000, base + 1011);
+    ASSERT_TRUE(waitUntil([&] { return model.lists().navigableAt(base + 1011) != nullptr; }));
+    EXPECT_EQ(model.lists().navigableAt(base + 1000)->text, texts.value(scores[1000].first.rowID));
+    EXPECT_EQ(contentsHeld(), 12);
+    model.showingPositions(base, base + 11);
+    ASSERT_TRUE(waitUntil([&] { return model.lists().navigableAt(base) != nullptr; }));
+    EXPECT_EQ(contentsHeld(), 12) << "the cards that left the screen let their contents go";
+
+    model.selectAndPaste(base + 2000);
+    ASSERT_EQ(pasted.size(), 1u);
+    EXPECT_EQ(pasted[0].id, scores[2000].first);
+}
+
 // The store hands the semantic layer its candidates a bounded batch at a time, newest first, and
 // stops reading when no more are wanted.
 TEST(StoreSearch, TheSemanticCandidatesComeInBoundedBatches)

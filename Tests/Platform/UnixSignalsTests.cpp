@@ -1,9 +1,11 @@
 #include "Quillmere/Platform/Core/UnixSignals.h"
+#include "Support/ChildProcess.h"
 
 #include <QSignalSpy>
 #include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace quillmere;
 
@@ -19,4 +21,19 @@ TEST(UnixSignals, ABurstOfSignalsNeitherBlocksNorDisturbsErrno)
     }
     ASSERT_TRUE(spy.wait(2000));
     EXPECT_EQ(spy.front().front().toInt(), SIGTERM);
+}
+
+TEST(UnixSignals, AHeldMainThreadStillEndsSoonAfterTheFirstSignal)
+{
+    const int status = test::exitStatusOfChild([] {
+        UnixSignals watcher;
+        UnixSignals::endWithin(std::chrono::milliseconds(300));
+        // The main thread never returns to its event loop, and more signals keep coming: each
+        // must leave the first one's time as it was.
+        for (int i = 0; i < 300; ++i) {
+            std::raise(SIGTERM);
+            ::usleep(100'000);
+        }
+    });
+    EXPECT_EQ(status, 1) << "ended by the alarm, not by finishing its work (0) or never (-1)";
 }

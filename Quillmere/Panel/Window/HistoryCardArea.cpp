@@ -4,7 +4,6 @@
 #include "Quillmere/Panel/Window/PanelGeometry.h"
 #include "Quillmere/Panel/Window/PanelGlyphs.h"
 
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QScrollBar>
@@ -118,6 +117,56 @@ void SymbolMessageView::paintEvent(QPaintEvent *)
     }
 }
 
+// ---- CardStripGeometry ------------------------------------------------------------------------
+
+int CardStripGeometry::slotX(int slot) const
+{
+    if (slot < visible)
+        return sideMargin + slot * pitch;
+    return separatorX() + RelatedSeparator::fixedWidth + spacing + (slot - visible) * pitch;
+}
+
+int CardStripGeometry::noteX() const
+{
+    return related > 0 ? slotX(slotCount()) : separatorX();
+}
+
+int CardStripGeometry::rowHeight() const
+{
+    return std::max(slotCount() > 0 ? ClipCardView::cardHeight : 0, note.isEmpty() ? 0 : note.height());
+}
+
+QSize CardStripGeometry::size() const
+{
+    // Each piece ends a spacing before the next would start; the last one's is the right margin.
+    const int end = note.isEmpty() ? noteX() : noteX() + note.width() + spacing;
+    const int width = end == sideMargin ? 2 * sideMargin : end - spacing + sideMargin;
+    return {width, 2 * topMargin + rowHeight()};
+}
+
+std::pair<int, int> CardStripGeometry::slotsIn(int left, int right) const
+{
+    // Slots run left to right, so each end is a binary search.
+    int lo = 0, hi = slotCount();
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (slotX(mid) + ClipCardView::cardWidth <= left)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    const int first = lo;
+    hi = slotCount();
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (slotX(mid) < right)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return {first, lo - 1};
+}
+
 // ---- HistoryCardArea --------------------------------------------------------------------------
 
 QString HistoryCardArea::noWordModelText()
@@ -128,19 +177,14 @@ QString HistoryCardArea::noWordModelText()
 
 HistoryCardArea::HistoryCardArea(HistoryViewModel &model, ClipCardResources resources, QWidget *parent)
     : QStackedWidget(parent), m_model(model), m_resources(std::move(resources)), m_scroller(new QScrollArea),
-      m_strip(new QWidget), m_separator(new RelatedSeparator), m_empty(new SymbolMessageView), m_locked(new QWidget),
-      m_lockedTitle(new SymbolMessageView), m_unlockField(new QLineEdit), m_unlockError(new QLabel),
-      m_noWordModelNote(new QLabel)
+      m_strip(new QWidget), m_separator(new RelatedSeparator(m_strip)), m_empty(new SymbolMessageView),
+      m_locked(new QWidget), m_lockedTitle(new SymbolMessageView), m_unlockField(new QLineEdit),
+      m_unlockError(new QLabel), m_noWordModelNote(new QLabel(m_strip))
 {
     if (!m_resources.backgrounds)
         m_resources.backgrounds = std::make_shared<ClipCardBackgrounds>();
     setFixedHeight(PanelMetrics::cardAreaHeight);
 
-    auto *row = new QHBoxLayout(m_strip);
-    row->setContentsMargins(14, 16, 14, 16);
-    row->setSpacing(cardSpacing);
-    row->setSizeConstraint(QLayout::SetFixedSize);
-    row->addWidget(m_separator);
     m_separator->hide();
     m_noWordModelNote->setText(noWordModelText());
     m_noWordModelNote->setWordWrap(true);
@@ -148,7 +192,6 @@ HistoryCardArea::HistoryCardArea(HistoryViewModel &model, ClipCardResources reso
     m_noWordModelNote->setFont(sized(font(), 11, QFont::Normal));
     m_noWordModelNote->setStyleSheet(QStringLiteral("color: rgba(255, 255, 255, 140);"));
     m_noWordModelNote->hide();
-    row->addWidget(m_noWordModelNote);
     m_scroller->setWidget(m_strip);
     m_scroller->setWidgetResizable(false);
     m_scroller->setFrameShape(QFrame::NoFrame);
@@ -159,6 +202,8 @@ HistoryCardArea::HistoryCardArea(HistoryViewModel &model, ClipCardResources reso
         QStringLiteral("QScrollArea, QScrollArea > QWidget > QWidget { background: transparent; }"));
     m_scroller->setFocusPolicy(Qt::NoFocus);
     new HorizontalWheelScrollMonitor(m_scroller->viewport(), [this](double d) { m_model.handleWheelScroll(d); });
+    m_scroller->viewport()->installEventFilter(this);
+    connect(m_scroller->horizontalScrollBar(), &QScrollBar::valueChanged, this, [this] { placeCards(); });
 
     // The prompt's field shows what the panel's key capture typed; it never takes the keyboard.
     auto *lockedColumn = new QVBoxLayout(m_locked);
@@ -188,10 +233,18 @@ HistoryCardArea::HistoryCardArea(HistoryViewModel &model, ClipCardResources reso
     refresh();
 }
 
+bool HistoryCardArea::eventFilter(QObject *watched, QEvent *event)
+{
+    // A wider panel shows more of the strip.
+    if (watched == m_scroller->viewport() && event->type() == QEvent::Resize)
+        placeCards();
+    return QStackedWidget::eventFilter(watched, event);
+}
+
 ClipCardView *HistoryCardArea::card(int position) const
 {
     for (size_t i = 0; i < m_cards.size(); ++i) {
-        if (m_positions[i] == position && m_cards[i]->isVisible())
+        if (m_positions[i] == position)
             return m_cards[i];
     }
     return nullptr;
@@ -216,7 +269,7 @@ void HistoryCardArea::refresh()
         setCurrentWidget(m_empty);
         return;
     }
-    rebuildStrip();
+    layoutStrip();
     setCurrentWidget(m_scroller);
     if (m_stripTab != state.selectedTab) {
         m_stripTab = state.selectedTab;
@@ -230,81 +283,131 @@ void HistoryCardArea::refresh()
     }
 }
 
-void HistoryCardArea::rebuildStrip()
+void HistoryCardArea::layoutStrip()
 {
     const ClipLists &lists = m_model.lists();
-    const HistoryViewState &state = m_model.state();
-    auto *row = static_cast<QHBoxLayout *>(m_strip->layout());
+    const bool note = m_model.state().isShowingNoWordModelNote;
+    m_geometry.visible = lists.renderedCount();
+    m_geometry.related = lists.relatedCount();
+    m_geometry.note = note
+        ? QSize(m_noWordModelNote->width(), m_noWordModelNote->heightForWidth(m_noWordModelNote->width()))
+        : QSize();
+    m_strip->resize(m_geometry.size());
 
-    struct Entry {
-        const ClipSnapshot *clip;
-        int position;
-        bool related;
-    };
-    std::vector<Entry> entries;
-    for (int i = 0; i < lists.renderedCount(); ++i)
-        entries.push_back({&lists.visibleAt(i), i, false});
-    for (int j = 0; j < lists.relatedCount(); ++j)
-        entries.push_back({&lists.relatedAt(j), lists.visibleCount() + j, true});
+    const QSize separator = m_separator->size();
+    m_separator->move(m_geometry.separatorX(), m_geometry.top(separator.height()));
+    m_separator->setVisible(m_geometry.related > 0);
+    if (note)
+        m_noWordModelNote->setGeometry(
+            QRect(QPoint(m_geometry.noteX(), m_geometry.top(m_geometry.note.height())), m_geometry.note));
+    m_noWordModelNote->setVisible(note);
+    placeCards();
+}
 
-    while (m_cards.size() < entries.size()) {
-        auto *card = new ClipCardView(m_resources, m_strip);
-        const size_t index = m_cards.size();
-        connect(card, &ClipCardView::clicked, this, [this, index] { m_model.selectCard(m_positions[index]); });
-        connect(card, &ClipCardView::doubleClicked, this,
-                [this, index] { m_model.selectAndPaste(m_positions[index]); });
-        connect(card, &ClipCardView::contextMenuRequested, this, [this, index](const QPoint &at) {
-            m_model.selectCard(m_positions[index]);
-            if (onContextMenu)
-                onContextMenu(m_cards[index]->inputs().item.id, at);
-        });
-        m_cards.push_back(card);
-        m_positions.push_back(-1);
+int HistoryCardArea::positionOfSlot(int slot) const
+{
+    return slot < m_geometry.visible ? slot : m_model.lists().visibleCount() + slot - m_geometry.visible;
+}
+
+int HistoryCardArea::slotOfPosition(int position) const
+{
+    const int visibleCount = m_model.lists().visibleCount();
+    if (position < 0 || position >= m_model.lists().navigableCount())
+        return -1;
+    if (position < visibleCount)
+        return position < m_geometry.visible ? position : -1;
+    return m_geometry.visible + position - visibleCount;
+}
+
+ClipCardInputs HistoryCardArea::inputsAt(int position) const
+{
+    const ClipLists &lists = m_model.lists();
+    const ClipSnapshot *clip = lists.navigableAt(position);
+    if (!clip) {
+        // A related clip whose contents are on their way: a blank card until they come.
+        ClipCardInputs blank;
+        blank.item.id = lists.relatedAt(position - lists.visibleCount()).id;
+        blank.isSelected = position == m_model.state().selectedIndex;
+        return blank;
     }
+    ClipCardInputs inputs = ClipCardInputs::forClip(*clip);
+    inputs.isSelected = position == m_model.state().selectedIndex;
+    if (position < lists.visibleCount() && position < 9)
+        inputs.quickPasteIndex = position;
+    inputs.dataRevision = lists.cardDataRevision();
+    if (clip->pageID)
+        if (const PageSnapshot *page = lists.findPage(*clip->pageID))
+            inputs.page = *page;
+    return inputs;
+}
 
-    // Cards keep their place in the layout; the separator moves to where the related ones start.
-    row->removeWidget(m_separator);
-    for (ClipCardView *card : m_cards)
-        row->removeWidget(card);
-    bool separatorPlaced = false;
+ClipCardView *HistoryCardArea::makeCard()
+{
+    auto *card = new ClipCardView(m_resources, m_strip);
+    const size_t index = m_cards.size();
+    connect(card, &ClipCardView::clicked, this, [this, index] { m_model.selectCard(m_positions[index]); });
+    connect(card, &ClipCardView::doubleClicked, this, [this, index] { m_model.selectAndPaste(m_positions[index]); });
+    connect(card, &ClipCardView::contextMenuRequested, this, [this, index](const QPoint &at) {
+        m_model.selectCard(m_positions[index]);
+        if (onContextMenu)
+            onContextMenu(m_cards[index]->inputs().item.id, at);
+    });
+    m_cards.push_back(card);
+    m_positions.push_back(-1);
+    return card;
+}
+
+void HistoryCardArea::placeCards()
+{
+    const int left = m_scroller->horizontalScrollBar()->value();
+    const auto [first, last] =
+        m_geometry.slotsIn(left - boundMargin, left + m_scroller->viewport()->width() + boundMargin);
+    // Cards whose slot left the range, or whose position no longer has one, wait for another.
     for (size_t i = 0; i < m_cards.size(); ++i) {
-        ClipCardView *card = m_cards[i];
-        if (i >= entries.size()) {
-            card->hide();
+        const int slot = slotOfPosition(m_positions[i]);
+        if (m_positions[i] >= 0 && (slot < first || slot > last)) {
             m_positions[i] = -1;
-            continue;
+            m_cards[i]->hide();
         }
-        const Entry &e = entries[i];
-        if (e.related && !separatorPlaced) {
-            row->addWidget(m_separator, 0, Qt::AlignVCenter);
-            separatorPlaced = true;
+    }
+    size_t spare = 0;
+    for (int slot = first; slot <= last; ++slot) {
+        const int position = positionOfSlot(slot);
+        ClipCardView *card = this->card(position);
+        if (!card) {
+            while (spare < m_cards.size() && m_positions[spare] >= 0)
+                ++spare;
+            card = spare < m_cards.size() ? m_cards[spare] : makeCard();
+            m_positions[spare] = position;
         }
-        ClipCardInputs inputs = ClipCardInputs::forClip(*e.clip);
-        inputs.isSelected = e.position == state.selectedIndex;
-        if (!e.related && e.position < 9)
-            inputs.quickPasteIndex = e.position;
-        inputs.dataRevision = lists.cardDataRevision();
-        if (e.clip->pageID)
-            if (const PageSnapshot *page = lists.findPage(*e.clip->pageID))
-                inputs.page = *page;
-        card->setInputs(inputs);
-        m_positions[i] = e.position;
-        row->addWidget(card, 0, Qt::AlignVCenter);
+        card->setInputs(inputsAt(position));
+        card->move(m_geometry.slotX(slot), m_geometry.top(ClipCardView::cardHeight));
         card->show();
     }
-    m_separator->setVisible(separatorPlaced);
-    if (!separatorPlaced)
-        row->addWidget(m_separator);
-    row->removeWidget(m_noWordModelNote);
-    row->addWidget(m_noWordModelNote, 0, Qt::AlignVCenter);
-    m_noWordModelNote->setVisible(state.isShowingNoWordModelNote);
-    m_strip->adjustSize();
+    if (first <= last)
+        m_model.showingPositions(positionOfSlot(first), positionOfSlot(last));
 }
 
 void HistoryCardArea::scrollToSelection()
 {
-    if (ClipCardView *selected = card(m_model.state().selectedIndex))
-        m_scroller->ensureWidgetVisible(selected, 14, 0);
+    // As QScrollArea::ensureWidgetVisible does for a widget, with a slot that may have none yet.
+    const int slot = slotOfPosition(m_model.state().selectedIndex);
+    if (slot < 0)
+        return;
+    QScrollBar *bar = m_scroller->horizontalScrollBar();
+    const int width = m_scroller->viewport()->width();
+    QRect focus(m_geometry.slotX(slot), m_geometry.top(ClipCardView::cardHeight), ClipCardView::cardWidth,
+                ClipCardView::cardHeight);
+    const QRect shown(bar->value(), m_scroller->verticalScrollBar()->value(), width, m_scroller->viewport()->height());
+    if (shown.contains(focus))
+        return;
+    focus.adjust(-CardStripGeometry::sideMargin, 0, CardStripGeometry::sideMargin, 0);
+    if (focus.width() > width)
+        bar->setValue(focus.center().x() - width / 2);
+    else if (focus.right() > shown.right())
+        bar->setValue(focus.right() - width + 1);
+    else if (focus.left() < shown.left())
+        bar->setValue(focus.left());
 }
 
 } // namespace quillmere

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,18 @@
 namespace quillmere {
 namespace {
 int g_signalPipe[2] = {-1, -1};
+// Set before any signal is handled, read only in the handler.
+timer_t g_endTimer{};
+long g_endWithinMs = 0;
+volatile std::sig_atomic_t g_ending = 0;
+
+void onAlarm(int)
+{
+    static const char said[] =
+        "quillmere: still quitting when the time after the signal ran out; ending without finishing\n";
+    [[maybe_unused]] auto n = ::write(STDERR_FILENO, said, sizeof said - 1);
+    ::_exit(1);
+}
 
 void onSignal(int sig)
 {
@@ -17,6 +30,14 @@ void onSignal(int sig)
     const int savedErrno = errno;
     const char byte = char(sig);
     [[maybe_unused]] auto n = ::write(g_signalPipe[0], &byte, 1);
+    // Only the first signal sets the alarm: later ones would put it off again.
+    if (g_endWithinMs > 0 && !g_ending) {
+        g_ending = 1;
+        itimerspec when{};
+        when.it_value.tv_sec = g_endWithinMs / 1000;
+        when.it_value.tv_nsec = (g_endWithinMs % 1000) * 1'000'000;
+        ::timer_settime(g_endTimer, 0, &when, nullptr);
+    }
     errno = savedErrno;
 }
 } // namespace
@@ -38,6 +59,19 @@ UnixSignals::UnixSignals(QObject *parent) : QObject(parent)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void UnixSignals::endWithin(std::chrono::milliseconds limit)
+{
+    struct sigaction action {};
+    action.sa_handler = onAlarm;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGALRM, &action, nullptr);
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGALRM;
+    if (g_endWithinMs == 0 && ::timer_create(CLOCK_MONOTONIC, &event, &g_endTimer) == 0)
+        g_endWithinMs = long(limit.count());
 }
 
 UnixSignals::~UnixSignals()

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <chrono>
 #include <memory>
 
 namespace quillmere {
@@ -12,6 +13,9 @@ class UnixSignals : public QObject {
     Q_OBJECT
 public:
     explicit UnixSignals(QObject *parent = nullptr);
+    // From the first signal on, the process ends where it stands after `limit` even when its
+    // main thread is held and never hears it; the normal quit path usually ends it first.
+    static void endWithin(std::chrono::milliseconds limit);
     ~UnixSignals() override;
 
 Q_SIGNALS:

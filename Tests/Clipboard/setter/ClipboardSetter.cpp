@@ -5,7 +5,8 @@
 // clipboard_setter COUNT INTERVAL_MS PREFIX [PAD_BYTES]
 // Offers "PREFIX <i>" (padded with dots to PAD_BYTES) for i = 0..COUNT-1, at most one per
 // INTERVAL_MS, each until it was fetched (or 5 s passed). Prints "fetched N of COUNT" and exits 0
-// when every copy was fetched, 1 otherwise.
+// when every copy was fetched, 1 otherwise. With CLIPBOARD_SETTER_TIMES set, also prints
+// "copy <i> at <ms>" on stderr as each copy is offered (the monotonic clock, in milliseconds).
 
 #include <xcb/xcb.h>
 
@@ -174,6 +175,7 @@ int main(int argc, char **argv)
         return 2;
     }
     int fetched = 0;
+    const bool printTimes = std::getenv("CLIPBOARD_SETTER_TIMES") != nullptr;
     Clock::time_point next = Clock::now();
     for (int i = 0; i < count; ++i) {
         std::string text = prefix + " " + std::to_string(i);
@@ -184,7 +186,12 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "clipboard_setter: no server time for copy %d\n", i);
             return 2;
         }
-        next = Clock::now() + interval;
+        const Clock::time_point offered = Clock::now();
+        next = offered + interval;
+        if (printTimes) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(offered.time_since_epoch());
+            std::fprintf(stderr, "copy %d at %lld\n", i, static_cast<long long>(ms.count()));
+        }
         setter.serve(Clock::now() + std::chrono::seconds(5), [&] { return setter.fetched(); });
         if (setter.fetched())
             ++fetched;
