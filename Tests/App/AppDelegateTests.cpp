@@ -10,6 +10,7 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Support/DisplayTestSupport.h"
+#include "Support/ProgramWindow.h"
 #include "Support/TestSupport.h"
 
 #include <QClipboard>
@@ -17,7 +18,6 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -161,18 +161,9 @@ TEST_F(AppDelegateLaunch, DemoDataTrayMenuCopyFeedbackPauseAndPasteNext)
     ASSERT_TRUE(delegate->pasteNextHotKeyID().has_value());
     const ClipRef note = history.back();
     delegate->sequentialPaste()->enqueue(note->dedupID());
-    QProcess xterm;
-    xterm.start("xterm", {"-T", "paste-next target", "-e", "cat"}); // nothing pasted runs
-    const auto stop = qScopeGuard([&] {
-        xterm.kill();
-        xterm.waitForFinished(5000);
-    });
-    ASSERT_TRUE(test::waitUntil([] {
-        return QProcess::execute(
-                   "xdotool",
-                   {"search", "--sync", "--onlyvisible", "--name", "^paste-next target$", "windowactivate", "--sync"})
-            == 0;
-    }));
+    test::ProgramWindow xterm("xterm", {"-T", "paste-next target", "-e", "cat"},
+                              "paste-next target"); // nothing pasted runs
+    ASSERT_TRUE(xterm.activate()) << qPrintable(xterm.trouble());
     QProcess::execute("xdotool", {"key", "--clearmodifiers", "alt+super+v"});
     EXPECT_TRUE(test::waitUntil([&] { return QGuiApplication::clipboard()->text() == *note->text(); }));
     EXPECT_TRUE(test::waitUntil([&] { return delegate->sequentialPaste()->stack().isEmpty(); }));

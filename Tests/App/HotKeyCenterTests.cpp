@@ -1,4 +1,5 @@
 #include "Quillmere/App/HotKeyCenter.h"
+#include "Support/ProgramWindow.h"
 
 #include <QGuiApplication>
 #include <QLoggingCategory>
@@ -201,74 +202,24 @@ protected:
 // A real terminal with the focus, as the user had it.
 class Xterm {
 public:
-    Xterm()
-    {
-        // Its own title: the previous test's terminal may still be going away.
-        static int count = 0;
-        const QString title = QStringLiteral("hot-key-test-%1").arg(++count);
-        m_process.start(QStringLiteral("xterm"), {QStringLiteral("-title"), title});
-        if (!m_process.waitForStarted(5000)) {
-            m_trouble = QStringLiteral("xterm did not start");
-            return;
-        }
-        // Asked again until it answers: a search fails outright when a window it looks at goes
-        // away meanwhile, as the previous test's terminal does.
-        QString lastError;
-        (void)QTest::qWaitFor(
-            [&] {
-                QProcess search;
-                search.start(QStringLiteral("xdotool"),
-                             {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-                              QLatin1Char('^') + title + QLatin1Char('$')});
-                search.waitForFinished(5000);
-                lastError = QString::fromLocal8Bit(search.readAllStandardError());
-                m_window = search.readAllStandardOutput().trimmed().split('\n').value(0).toULong();
-                return m_window != 0;
-            },
-            15000);
-        if (m_window == 0) {
-            m_trouble = QStringLiteral("xdotool found no xterm: ") + lastError;
-            return;
-        }
-        m_focused = QTest::qWaitFor(
-            [this] {
-                QProcess::execute(QStringLiteral("xdotool"),
-                                  {QStringLiteral("windowactivate"), QString::number(m_window)});
-                return QTest::qWaitFor([this] { return hasFocus(); }, 500);
-            },
-            10000);
-        if (!m_focused)
-            m_trouble = QStringLiteral("xterm never got the focus");
-    }
-    ~Xterm()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    // Its own title: the previous test's terminal may still be going away.
+    Xterm() : Xterm(QStringLiteral("hot-key-test-%1").arg(++s_count)) {}
     bool inFront() const { return m_focused; }
-    QString trouble() const { return m_trouble; }
-    bool hasFocus() const
-    {
-        xcb_connection_t *c = xcb_connect(nullptr, nullptr);
-        auto *focus = xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr);
-        bool mine = false;
-        // The focus may sit on the terminal's own inner window.
-        for (xcb_window_t w = focus ? focus->focus : XCB_NONE; w != XCB_NONE && !mine;) {
-            mine = w == m_window;
-            auto *tree = xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr);
-            w = tree && tree->parent != tree->root ? tree->parent : XCB_NONE;
-            free(tree);
-        }
-        free(focus);
-        xcb_disconnect(c);
-        return mine;
-    }
+    QString trouble() const { return m_window.trouble(); }
+    bool hasFocus() const { return m_window.hasFocus(); }
 
 private:
-    QProcess m_process;
-    unsigned long m_window = 0;
+    // Running cat, not the user's shell, which may set a title of its own and would run what is typed.
+    explicit Xterm(const QString &title)
+        : m_window(QStringLiteral("xterm"),
+                   {QStringLiteral("-title"), title, QStringLiteral("-e"), QStringLiteral("cat")}, title)
+    {
+        m_focused = m_window.activate();
+    }
+
+    static inline int s_count = 0;
+    test::ProgramWindow m_window;
     bool m_focused = false;
-    QString m_trouble;
 };
 
 // The hot-key log lines, as they are written.

@@ -4,6 +4,7 @@
 #include "PasteFakes.h"
 #include "Support/DisplayTestSupport.h"
 #include "Support/ForeignClipboardOwner.h"
+#include "Support/ProgramWindow.h"
 
 #include "Quillmere/Clipboard/SequentialPasteController.h"
 #include "Quillmere/Platform/GlobalKeyGrabber.h"
@@ -13,7 +14,6 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
@@ -235,34 +235,19 @@ TEST_F(PasteX11, WithoutXTestOnlyTheClipboardIsSet)
 
 TEST_F(PasteX11, AnXtermGetsTheClipThroughShiftInsertAndPrimary)
 {
-    ASSERT_FALSE(QStandardPaths::findExecutable(u"xterm"_s).isEmpty()) << "needs xterm";
-    ASSERT_FALSE(QStandardPaths::findExecutable(u"xdotool"_s).isEmpty()) << "needs xdotool";
     QTemporaryDir dir;
     const QString received = dir.filePath(u"received"_s);
     // Every byte the terminal gets, as it comes (no line editing, no echo).
-    QProcess xterm;
-    xterm.start(u"xterm"_s,
-                {u"-T"_s, u"paste into xterm"_s, u"-e"_s, u"sh"_s, u"-c"_s, u"stty -icanon -echo; exec cat > \"$0\""_s,
-                 received});
-    auto stop = qScopeGuard([&] {
-        xterm.kill();
-        xterm.waitForFinished(5000);
-    });
-    std::optional<WindowTarget> window;
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            QProcess search;
-            search.start(u"xdotool"_s, {u"search"_s, u"--name"_s, u"^paste into xterm$"_s});
-            search.waitForFinished(5000);
-            const QString id = QString::fromLatin1(search.readAllStandardOutput()).section(u'\n', 0, 0);
-            if (!id.isEmpty() && QFile::exists(received))
-                window = WindowTarget{id.toUInt(), 0};
-            return window.has_value();
-        },
-        patience));
-    windows.activate(*window);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return windows.isFrontmost(*window); }, patience));
-    EXPECT_EQ(windows.windowClass(*window).className, u"XTerm"_s);
+    test::ProgramWindow xterm(u"xterm"_s,
+                              {u"-T"_s, u"paste into xterm"_s, u"-e"_s, u"sh"_s, u"-c"_s,
+                               u"stty -icanon -echo; exec cat > \"$0\""_s, received},
+                              u"paste into xterm"_s);
+    ASSERT_TRUE(xterm.shown()) << qPrintable(xterm.trouble());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(received); }, patience)) << "the terminal's shell never ran";
+    const WindowTarget window{xterm.window(), 0};
+    windows.activate(window);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return windows.isFrontmost(window); }, patience));
+    EXPECT_EQ(windows.windowClass(window).className, u"XTerm"_s);
 
     const auto target = service->activeTarget();
     ASSERT_TRUE(target);
@@ -279,8 +264,6 @@ TEST_F(PasteX11, AnXtermGetsTheClipThroughShiftInsertAndPrimary)
 // has the keyboard, and a clip leaves the stack only with its paste.
 TEST_F(PasteX11, APasteNextPressWaitsForItsTkWindowAndKeepsTheFirstClip)
 {
-    ASSERT_FALSE(QStandardPaths::findExecutable(u"wish"_s).isEmpty()) << "needs wish (tk)";
-    ASSERT_FALSE(QStandardPaths::findExecutable(u"xdotool"_s).isEmpty()) << "needs xdotool";
     QTemporaryDir dir;
     const QString script = dir.filePath(u"target.tcl"_s), received = dir.filePath(u"received"_s);
     {
@@ -290,24 +273,10 @@ TEST_F(PasteX11, APasteNextPressWaitsForItsTkWindowAndKeepsTheFirstClip)
                    "proc report {} {set f [open [lindex $::argv 0] w]; puts -nonewline $f [.t get 1.0 end-1c];"
                    " close $f; after 30 report}\nreport\n");
     }
-    QProcess wish;
-    wish.start(u"wish"_s, {script, received});
-    auto stop = qScopeGuard([&] {
-        wish.kill();
-        wish.waitForFinished(5000);
-    });
-    std::optional<WindowTarget> tk;
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            QProcess search;
-            search.start(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"^paste stack target$"_s});
-            search.waitForFinished(5000);
-            const QString id = QString::fromLatin1(search.readAllStandardOutput()).section(u'\n', 0, 0);
-            if (!id.isEmpty() && QFile::exists(received))
-                tk = WindowTarget{id.toUInt(), 0};
-            return tk.has_value();
-        },
-        patience));
+    test::ProgramWindow wish(u"wish"_s, {script, received}, u"paste stack target"_s);
+    ASSERT_TRUE(wish.shown()) << qPrintable(wish.trouble());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(received); }, patience)) << "the Tk script never ran";
+    const WindowTarget tk{wish.window(), 0};
     const auto arrived = [&] {
         QFile file(received);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
@@ -342,7 +311,7 @@ TEST_F(PasteX11, APasteNextPressWaitsForItsTkWindowAndKeepsTheFirstClip)
     pressPasteNext();
     QTest::qWait(service->timings().keystrokeDelay + 150);
     EXPECT_EQ(controller.stack().ids, ids) << "nothing was pasted yet";
-    windows.activate(*tk);
+    windows.activate(tk);
     EXPECT_EVENTUALLY_EQ(arrived(), u"first "_s, patience);
     EXPECT_EVENTUALLY_EQ(controller.stack().ids, std::vector<QUuid>{ids[1]}, patience);
     EXPECT_TRUE(ours.field->text().isEmpty());

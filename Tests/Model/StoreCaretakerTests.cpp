@@ -558,7 +558,7 @@ TEST(StoreCaretaker, ACopyMadeWhileAnotherProcessHoldsTheStoreIsKeptUntilItLetsG
 TEST(StoreCaretaker, TheRoomFreedOnAFullDiskHoldsCopiesRatherThanTheLogsLeftovers)
 {
     test::SmallDisk disk(3 * 1024 * 1024);
-    ASSERT_TRUE(disk.mounted()) << "mounting a tmpfs needs root";
+    ASSERT_TRUE(disk.mounted()) << qPrintable(disk.error());
     test::StoreFixture f(true);
     f.path = disk.filePath("pages.store");
     f.open();

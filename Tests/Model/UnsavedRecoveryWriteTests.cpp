@@ -11,7 +11,7 @@ using namespace quillmere;
 TEST(UnsavedRecovery, ASpillThatMeetsAFullDiskIsReportedAndLeavesNoEmptyFile)
 {
     test::SmallDisk disk;
-    ASSERT_TRUE(disk.mounted()) << "mounting a tmpfs needs root";
+    ASSERT_TRUE(disk.mounted()) << qPrintable(disk.error());
     // In a folder of its own, so that the spill's second place, the folder above, is full too.
     ASSERT_TRUE(QDir().mkdir(disk.filePath("Quillmere")));
     const QString store = disk.filePath("Quillmere/default.store");

@@ -217,7 +217,7 @@ int preferenceWarnings = 0;
 TEST(Preferences, AFailedWriteKeepsTheFileSaysWhyOnceAndIsTriedAgain)
 {
     test::SmallDisk disk;
-    ASSERT_TRUE(disk.mounted()) << "mounting a tmpfs needs root";
+    ASSERT_TRUE(disk.mounted()) << qPrintable(disk.error());
     const QString path = disk.filePath("prefs.json");
     Preferences prefs(path);
     prefs.setString("device", "first");

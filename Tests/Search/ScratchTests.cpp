@@ -5,7 +5,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QStorageInfo>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QtEndian>
@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -82,18 +83,45 @@ qint64 fileSystemOf(const QString &path)
     return statfs(QFile::encodeName(path).constData(), &fs) == 0 ? qint64(fs.f_type) : 0;
 }
 
+// Free room as the scratch folder reads it.
+quint64 bytesFree(const QString &path)
+{
+    struct statvfs disk {};
+    return statvfs(QFile::encodeName(path).constData(), &disk) == 0 ? quint64(disk.f_bavail) * disk.f_frsize : 0;
+}
+
+// A folder of the user's on a disk that writes in place (ext4, xfs), the only kind that gives
+// scratch files: the build folder where it is on one, else the home folder or /var/tmp. Empty, with
+// `why`, where this machine has none (btrfs or zfs everywhere, say).
+QString inPlaceFolder(QString *why)
+{
+    QStringList seen;
+    for (const QString &folder : {QDir::currentPath(), QDir::homePath(), QStringLiteral("/var/tmp")}) {
+        const qint64 type = fileSystemOf(folder);
+        if ((type == EXT4_SUPER_MAGIC || type == XFS_SUPER_MAGIC) && QFileInfo(folder).isWritable())
+            return folder;
+        seen << QStringLiteral("%1 (file system 0x%2%3)")
+                    .arg(folder)
+                    .arg(type, 0, 16)
+                    .arg(QFileInfo(folder).isWritable() ? QString() : QStringLiteral(", not writable"));
+    }
+    *why = QStringLiteral("scratch files are only made on ext4 or xfs, and no folder this user may write is on "
+                          "either: ")
+        + seen.join(QStringLiteral(", "));
+    return {};
+}
+
 } // namespace
 
 // Blocks, records and table leave the process on release, and every text reads back with the
 // bounds it had, also after more texts came in; no named file stays behind.
 TEST(VectorScreen, ReleasedPagesLeaveTheProcessAndComeBackAsTheyWere)
 {
-    // Beside the tests, which are on disk; the system's temporary folder may be held in memory.
-    QTemporaryDir dir(QDir::current().filePath(QStringLiteral("scratch-XXXXXX")));
+    QString why;
+    const QString inPlace = inPlaceFolder(&why);
+    ASSERT_FALSE(inPlace.isEmpty()) << qPrintable(why);
+    QTemporaryDir dir(inPlace + QStringLiteral("/scratch-XXXXXX"));
     ASSERT_TRUE(dir.isValid());
-    const qint64 type = fileSystemOf(dir.path());
-    ASSERT_TRUE(type == EXT4_SUPER_MAGIC || type == XFS_SUPER_MAGIC)
-        << "the build folder must be on a disk that writes in place (ext4, xfs)";
     ScratchFolder folder(dir.path(), 0);
     EXPECT_TRUE(ScratchPages(folder, 1).isFileBacked());
 
@@ -132,10 +160,15 @@ TEST(VectorScreen, WithoutAFolderOnDiskThePagesStayAndKeepTheirBounds)
     ASSERT_EQ(fileSystemOf(inMemory.path()), TMPFS_MAGIC);
     QTemporaryFile file;
     ASSERT_TRUE(file.open());
-    QTemporaryDir crowded(QDir::current().filePath(QStringLiteral("scratch-XXXXXX")));
+    // On a disk that would give files, were it not for the room it must keep.
+    QString why;
+    const QString inPlace = inPlaceFolder(&why);
+    ASSERT_FALSE(inPlace.isEmpty()) << qPrintable(why);
+    QTemporaryDir crowded(inPlace + QStringLiteral("/scratch-XXXXXX"));
     ASSERT_TRUE(crowded.isValid());
     // A gigabyte more than is free, so that other programs' files coming and going change nothing.
-    const quint64 moreThanFree = quint64(QStorageInfo(crowded.path()).bytesAvailable()) + (quint64(1) << 30);
+    const quint64 moreThanFree = bytesFree(crowded.path()) + (quint64(1) << 30);
+    ASSERT_GT(moreThanFree, quint64(1) << 30) << "statvfs failed on " << qPrintable(crowded.path());
     const std::pair<QString, quint64> folders[] = {{QString(), 0},
                                                    {inMemory.path(), 0},
                                                    {file.fileName() + QStringLiteral("/below"), 0},

@@ -1,33 +1,36 @@
 #pragma once
 
+#include "Support/PrivateMounts.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace quillmere::test {
 
-// A tmpfs of its own that a test fills to the last byte. Mounting needs root, as these tests
-// have here; without it mounted() is false and the test fails rather than passing unchecked.
+// A tmpfs of its own that a test fills to the last byte, mounted in the test process's own mount
+// namespace. Where it cannot be mounted, mounted() is false and error() says why, so the test
+// fails rather than passing unchecked.
 class SmallDisk {
 public:
     explicit SmallDisk(qint64 bytes = 256 * 1024)
     {
-        const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0700";
-        m_mounted = ::mount("tmpfs", QFile::encodeName(m_dir.path()).constData(), "tmpfs", 0, options.constData()) == 0;
+        m_error = m_dir.isValid() ? PrivateMounts::mountTmpfs(m_dir.path(), bytes)
+                                  : QStringLiteral("no temporary folder to mount on: ") + m_dir.errorString();
     }
     ~SmallDisk()
     {
-        if (m_mounted)
-            ::umount2(QFile::encodeName(m_dir.path()).constData(), MNT_DETACH);
+        if (mounted())
+            PrivateMounts::unmount(m_dir.path());
     }
     SmallDisk(const SmallDisk &) = delete;
     SmallDisk &operator=(const SmallDisk &) = delete;
 
-    bool mounted() const { return m_mounted; }
+    bool mounted() const { return m_error.isEmpty(); }
+    QString error() const { return m_error; }
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
@@ -49,7 +52,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    bool m_mounted = false;
+    QString m_error;
 };
 
 } // namespace quillmere::test

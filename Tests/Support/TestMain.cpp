@@ -1,3 +1,5 @@
+#include "Support/PrivateMounts.h"
+
 #include <QApplication>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -5,6 +7,7 @@
 
 int main(int argc, char **argv)
 {
+    quillmere::test::PrivateMounts::enter();
     // Never touch the user's real config or data from a test.
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());

@@ -16,7 +16,7 @@ using namespace quillmere::test;
 TEST(SyncFullDisk, AChangeFileThatDidNotFitIsNotCountedAndIsWrittenByALaterPass)
 {
     SmallDisk disk;
-    ASSERT_TRUE(disk.mounted()) << "mounting a tmpfs needs root";
+    ASSERT_TRUE(disk.mounted()) << qPrintable(disk.error());
     const QString root = disk.filePath(QStringLiteral("sync"));
     ASSERT_TRUE(QDir().mkdir(root));
     FakeClock clock;

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+namespace quillmere::test {
+
+// Small file systems a test mounts for itself, in a mount namespace of the test process's own, so
+// that no privilege is needed and nothing is left mounted when the process ends, however it ends.
+// An ordinary user gets a user namespace too, mapping only their own uid and gid; the process
+// keeps no effective capability in it, so permission bits still hold for every test, and
+// CAP_SYS_ADMIN is raised on the calling thread only around a mount.
+namespace PrivateMounts {
+
+// Once, first thing in main: a user namespace can only be entered while the process has one thread.
+void enter();
+
+// Why no tmpfs can be mounted here, or empty when it can.
+QString unavailableReason();
+
+// Mounts a tmpfs of `bytes` on the existing folder `path`; empty, or what went wrong.
+QString mountTmpfs(const QString &path, qint64 bytes);
+void unmount(const QString &path);
+
+} // namespace PrivateMounts
+
+} // namespace quillmere::test
