@@ -155,12 +155,12 @@ std::optional<QUrl> PasteboardWriter::temporaryFileURL(const ClipItem &clip) con
     if (!bytes || bytes->isEmpty())
         return std::nullopt;
 
-    const QString root = QDir(m_temporaryRoot).filePath(temporaryFolderName);
+    const QString root = preparePrivateTemporaryFolder(temporaryFolderName, m_temporaryRoot);
     QString folderName = clip.dedupID().toString(QUuid::WithoutBraces);
     if (clip.dedupID().isNull())
         folderName = QUuid::createUuid().toString(QUuid::WithoutBraces);
     const QString folder = QDir(root).filePath(folderName);
-    if (!preparePrivateDirectory(root) || !preparePrivateDirectory(folder)) {
+    if (root.isEmpty() || !preparePrivateDirectory(folder)) {
         qCWarning(lcPaste, "Cannot prepare a private folder for a temporary file copy");
         return std::nullopt;
     }

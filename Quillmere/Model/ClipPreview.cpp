@@ -14,6 +14,11 @@
 namespace quillmere {
 namespace {
 
+QString previewFolderName()
+{
+    return QStringLiteral("QuillmerePreviews");
+}
+
 enum class PreviewKind { none, link, ownFile, text, image, fileData };
 
 std::optional<QUrl> webLink(const ClipItem &clip)
@@ -82,9 +87,9 @@ PreviewKind planFor(const ClipItem &clip)
 // written into.
 std::optional<QDir> preparedFolder()
 {
-    const QString path = clipPreviewFolder();
-    if (!preparePrivateDirectory(path)) {
-        qCWarning(lcStore, "No preview: the preview folder is not a private folder of this user");
+    const QString path = preparePrivateTemporaryFolder(previewFolderName(), QDir::tempPath());
+    if (path.isEmpty()) {
+        qCWarning(lcStore, "No preview: no private folder of this user could be had for it");
         return std::nullopt;
     }
     return QDir(path);
@@ -123,7 +128,7 @@ bool canPreviewClip(const ClipItem &clip)
 
 QString clipPreviewFolder()
 {
-    return QDir::temp().filePath(QStringLiteral("QuillmerePreviews"));
+    return QDir::temp().filePath(previewFolderName());
 }
 
 std::optional<QUrl> clipPreviewTarget(const ClipItem &clip)

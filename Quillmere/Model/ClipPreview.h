@@ -12,7 +12,8 @@ namespace quillmere {
 // or (for a file clip) its own file still on disk at an absolute path.
 bool canPreviewClip(const ClipItem &clip);
 
-// Where preview copies go: "QuillmerePreviews" in the temporary folder, readable by the user only.
+// Where preview copies go: "QuillmerePreviews" in the temporary folder, readable by the user only
+// (in the session's runtime folder instead while another account holds that name).
 QString clipPreviewFolder();
 
 // What opening the clip would open: the link itself, the clip's own file, or a preview copy written

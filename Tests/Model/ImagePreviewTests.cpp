@@ -206,10 +206,12 @@ TEST_F(PreviewTest, OpensLinksDirectlyAndWritesPrivateCopiesOfContent)
     EXPECT_EQ(QImageReader(imageURL->toLocalFile()).format(), "png");
 }
 
-TEST_F(PreviewTest, RefusesAPreviewFolderThatIsALink)
+TEST_F(PreviewTest, APreviewFolderThatIsALinkIsNeverWrittenInto)
 {
     QTemporaryDir elsewhere;
     ASSERT_TRUE(QFile::link(elsewhere.path(), clipPreviewFolder()));
-    EXPECT_FALSE(open(*clip(ClipKind::text, "secret")));
+    const auto url = open(*clip(ClipKind::text, "secret"));
+    ASSERT_TRUE(url) << "the session's runtime folder takes the preview instead";
+    EXPECT_TRUE(url->toLocalFile().startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/QuillmerePreviews/"));
     EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
 }

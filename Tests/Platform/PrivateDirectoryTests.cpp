@@ -57,3 +57,27 @@ TEST(PrivateDirectory, IsMadeOursAloneAndAnythingPlantedIsRefused)
 
     EXPECT_FALSE(preparePrivateDirectory(shared.filePath(u"missing/parent"_s)));
 }
+
+TEST(PrivateDirectory, ANameTakenInTheSharedFolderMovesToTheSessionsRuntimeFolder)
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    ASSERT_FALSE(runtime.isEmpty()) << "the test's main() gives every run a runtime folder of its own";
+    QTemporaryDir shared;
+    EXPECT_EQ(preparePrivateTemporaryFolder(u"Free"_s, shared.path()), shared.filePath(u"Free"_s));
+
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QFile::link(elsewhere.path(), shared.filePath(u"Planted"_s)));
+    ASSERT_TRUE(QFile(shared.filePath(u"AFile"_s)).open(QIODevice::WriteOnly));
+    for (const QString &name : {u"Planted"_s, u"AFile"_s}) {
+        const QString moved = preparePrivateTemporaryFolder(name, shared.path());
+        EXPECT_EQ(moved, QDir(QString::fromLocal8Bit(runtime)).filePath(name));
+        EXPECT_EQ(modeOf(moved), 0700u);
+    }
+
+    for (const QByteArray &unusable : {QByteArray(), QByteArray("relative/run")}) {
+        qputenv("XDG_RUNTIME_DIR", unusable);
+        EXPECT_EQ(preparePrivateTemporaryFolder(u"Planted"_s, shared.path()), QString()) << unusable.constData();
+    }
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
+}

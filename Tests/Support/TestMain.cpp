@@ -1,9 +1,12 @@
 #include "Support/PrivateMounts.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 int main(int argc, char **argv)
 {
@@ -14,6 +17,13 @@ int main(int argc, char **argv)
     qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
     qputenv("XDG_CACHE_HOME", (home.path() + "/cache").toUtf8());
     qputenv("XDG_RUNTIME_DIR", home.path().toUtf8()); // private (0700), as a session's own is
+    // Nothing another account or an earlier run left in the shared temporary folder can matter.
+    const QString tmp = home.path() + "/tmp";
+    if (!QDir().mkdir(tmp)) {
+        std::fprintf(stderr, "Cannot make the test's temporary folder %s\n", qPrintable(tmp));
+        return 1;
+    }
+    qputenv("TMPDIR", tmp.toUtf8());
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

@@ -54,8 +54,7 @@ QByteArray CaptureCardActions::pngData() const
 
 QString CaptureCardActions::privateFolder(const QString &name) const
 {
-    const QString path = QDir(m_deps.temporaryRoot).filePath(name);
-    return preparePrivateDirectory(path) ? path : QString();
+    return preparePrivateTemporaryFolder(name, m_deps.temporaryRoot);
 }
 
 CaptureCardActions::Outcome CaptureCardActions::copy()

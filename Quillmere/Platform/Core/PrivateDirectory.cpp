@@ -2,6 +2,7 @@
 
 #include "Quillmere/Platform/Core/Logging.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -68,6 +69,26 @@ bool makePrivatePath(const QString &path, QString *errorText)
         *errorText = QStringLiteral("The folder %1 could not be made: %2")
                          .arg(path, QString::fromLocal8Bit(std::strerror(error)));
     return false;
+}
+
+} // namespace quillmere
+
+namespace quillmere {
+
+QString preparePrivateTemporaryFolder(const QString &name, const QString &temporaryRoot)
+{
+    const QString shared = QDir(temporaryRoot).filePath(name);
+    if (preparePrivateDirectory(shared))
+        return shared;
+    // The runtime folder is the session's own (0700), so no other account can hold a name there.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty() || !QDir::isAbsolutePath(runtime))
+        return {};
+    const QString own = QDir(runtime).filePath(name);
+    if (!preparePrivateDirectory(own))
+        return {};
+    qCInfo(lcApp, "Using %s instead", qUtf8Printable(own));
+    return own;
 }
 
 } // namespace quillmere

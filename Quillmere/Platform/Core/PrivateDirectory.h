@@ -19,3 +19,12 @@ bool preparePrivateDirectory(const QString &path, bool create = true, bool tight
 bool makePrivatePath(const QString &path, QString *errorText = nullptr);
 
 } // namespace quillmere
+
+namespace quillmere {
+
+// A private folder `name` for this user's passing copies (previews, files put on the clipboard):
+// in `temporaryRoot`, or, where that name is taken there by someone else (the temporary folder is
+// shared by every account), in the session's runtime folder. Empty when neither can be had.
+QString preparePrivateTemporaryFolder(const QString &name, const QString &temporaryRoot);
+
+} // namespace quillmere

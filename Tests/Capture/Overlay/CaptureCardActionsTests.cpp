@@ -191,10 +191,13 @@ TEST(CaptureCardActions, DragOutGivesTheRecordingsOwnFileOrAPrivatePng)
     QFile::remove(movie);
     EXPECT_FALSE(recordingCard->dragPayload()) << "a deleted recording without an image drags nothing";
 
-    // A folder others may enter is refused rather than written into.
+    // A folder others may enter is never written into: the session's runtime folder serves instead.
     const QString folderPath = h.temporaryRoot.filePath(CaptureCardActions::dragFolderName);
     QFile::setPermissions(folderPath, QFileDevice::Permissions(0x7777));
-    EXPECT_FALSE(h.card(h.screenshot(test::png(5, 5)))->dragPayload());
+    const auto elsewhere = h.card(h.screenshot(test::png(5, 5)))->dragPayload();
+    ASSERT_TRUE(elsewhere);
+    EXPECT_TRUE(elsewhere->filePath.startsWith(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/"));
+    EXPECT_FALSE(elsewhere->filePath.startsWith(folderPath + "/"));
 }
 
 TEST(CaptureCardActions, AnnotateOpensTheFileThePreviewOrAPrivateCopyOfTheCardImage)
