@@ -2,22 +2,32 @@
 
 #include <QFile>
 
+#include <functional>
+#include <optional>
+#include <vector>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/capability.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quillmere::test::PrivateMounts {
 
 namespace {
 
+constexpr qulonglong nobody = 65534;
+
 struct Setup {
     bool tried = false;
     QString reason = QStringLiteral("the test's main() did not set up a mount namespace of its own");
+    QString noOtherUser = QStringLiteral("the test's main() did not set up a user namespace of its own");
 };
 
 Setup &setup()
@@ -103,28 +113,145 @@ QString whyNoUserNamespace(int error)
     }
 }
 
-// Its own uid and gid map to themselves, so files and peers see the same user as before.
-QString enterUserNamespace()
+// The first id of `owner`'s subordinate range in /etc/subuid or /etc/subgid, where it has one.
+std::optional<qulonglong> subordinateStart(const char *file, const QByteArray &name, qulonglong id)
+{
+    QFile ranges(QString::fromLatin1(file));
+    if (!ranges.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    for (const QByteArray &line : ranges.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.trimmed().split(':');
+        if (fields.size() == 3 && (fields[0] == name || fields[0] == QByteArray::number(id))
+            && fields[2].toULongLong() > 0)
+            return fields[1].toULongLong();
+    }
+    return std::nullopt;
+}
+
+// The setuid helpers write a map this process could not: its own id to itself, and
+// nobody (65534) to the first id of the user's subordinate range.
+struct OtherUserMaps {
+    QByteArrayList uidArguments, gidArguments;
+    QString missing;
+
+    static OtherUserMaps plan(uid_t uid, gid_t gid)
+    {
+        OtherUserMaps maps;
+        const passwd *entry = ::getpwuid(uid);
+        const QByteArray name = entry ? QByteArray(entry->pw_name) : QByteArray();
+        const auto uidStart = subordinateStart("/etc/subuid", name, uid);
+        const auto gidStart = subordinateStart("/etc/subgid", name, uid);
+        if (::access("/usr/bin/newuidmap", X_OK) != 0 || ::access("/usr/bin/newgidmap", X_OK) != 0)
+            maps.missing = QStringLiteral("newuidmap and newgidmap (Debian package uidmap) are not installed");
+        else if (!uidStart || !gidStart)
+            maps.missing = QStringLiteral("/etc/subuid and /etc/subgid give this user no subordinate ids");
+        const auto arguments = [](qulonglong own, std::optional<qulonglong> start) {
+            return QByteArrayList{QByteArray::number(own),
+                                  QByteArray::number(own),
+                                  "1",
+                                  QByteArray::number(nobody),
+                                  QByteArray::number(start.value_or(0)),
+                                  "1"};
+        };
+        maps.uidArguments = arguments(uid, uidStart);
+        maps.gidArguments = arguments(gid, gidStart);
+        return maps;
+    }
+};
+
+// Runs `helper` with `pid` and `map` and waits for it; true when it wrote the map.
+bool runMapHelper(const char *helper, pid_t pid, const QByteArrayList &map)
+{
+    QByteArrayList words{helper, QByteArray::number(pid)};
+    words += map;
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execv(helper, argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+enum class Mapped { nothing, usersOnly, usersAndGroups };
+
+// Enters the namespace; a child still outside it has the helpers map nobody into it.
+Mapped enterWithAnotherUser(const OtherUserMaps &maps, const std::function<bool()> &unshareSelf)
+{
+    int go[2];
+    if (::pipe2(go, O_CLOEXEC) != 0) {
+        unshareSelf();
+        return Mapped::nothing;
+    }
+    const pid_t self = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(go[1]);
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1)
+            ::_exit(3);
+        if (!runMapHelper("/usr/bin/newuidmap", self, maps.uidArguments))
+            ::_exit(3);
+        ::_exit(runMapHelper("/usr/bin/newgidmap", self, maps.gidArguments) ? 0 : 4);
+    }
+    ::close(go[0]);
+    const bool entered = unshareSelf();
+    if (entered && child > 0)
+        (void)::write(go[1], "g", 1);
+    ::close(go[1]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return Mapped::nothing;
+    return WEXITSTATUS(status) == 0 ? Mapped::usersAndGroups
+        : WEXITSTATUS(status) == 4  ? Mapped::usersOnly
+                                    : Mapped::nothing;
+}
+
+// Its own uid and gid map to themselves, so files and peers see the same user as before; nobody
+// is mapped too where the machine lets an ordinary user have another id (tests that need a
+// second user act as it).
+QString enterUserNamespace(Setup &s)
 {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-        return whyNoUserNamespace(errno);
+    const OtherUserMaps maps = OtherUserMaps::plan(uid, gid);
+    int unshareError = 0;
+    const auto unshareSelf = [&] {
+        const bool done = ::unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0;
+        unshareError = done ? 0 : errno;
+        return done;
+    };
+    const Mapped mapped =
+        maps.missing.isEmpty() ? enterWithAnotherUser(maps, unshareSelf) : (unshareSelf(), Mapped::nothing);
+    if (unshareError != 0)
+        return whyNoUserNamespace(unshareError);
+    if (mapped == Mapped::usersAndGroups) {
+        s.noOtherUser.clear();
+        return {};
+    }
+    s.noOtherUser = maps.missing.isEmpty()
+        ? QStringLiteral("newuidmap or newgidmap refused this user's subordinate ids")
+        : maps.missing;
     const QByteArray uidMap = QByteArray::number(uid) + ' ' + QByteArray::number(uid) + " 1";
     const QByteArray gidMap = QByteArray::number(gid) + ' ' + QByteArray::number(gid) + " 1";
-    if (!writeWhole("/proc/self/uid_map", uidMap))
+    if (mapped == Mapped::nothing && !writeWhole("/proc/self/uid_map", uidMap))
         return QStringLiteral("writing /proc/self/uid_map failed: ") + errnoText(errno);
     if (!writeWhole("/proc/self/setgroups", "deny") || !writeWhole("/proc/self/gid_map", gidMap))
         return QStringLiteral("writing /proc/self/gid_map failed: ") + errnoText(errno);
     return {};
 }
 
-// Everything but the permission to mount goes; that stays permitted, never in effect, and no
-// program this process starts inherits it.
-QString keepOnlyMounting()
+// Everything but the permission to mount and to become nobody goes; those stay permitted, never
+// in effect, and no program this process starts inherits them.
+QString keepOnlyMountingAndNobody()
 {
     Capabilities caps;
-    caps.data[CAP_TO_INDEX(CAP_SYS_ADMIN)].permitted = CAP_TO_MASK(CAP_SYS_ADMIN);
+    for (const int cap : {CAP_SYS_ADMIN, CAP_SETUID, CAP_SETGID})
+        caps.data[CAP_TO_INDEX(cap)].permitted |= CAP_TO_MASK(cap);
     if (!caps.apply())
         return QStringLiteral("dropping the user namespace's capabilities failed: ") + errnoText(errno);
     return {};
@@ -138,11 +265,13 @@ QString enterNamespaces()
         // Root may mount already; a namespace of its own only keeps the mounts from the machine.
         if (::unshare(CLONE_NEWNS) != 0)
             return QStringLiteral("unshare(CLONE_NEWNS) failed: ") + errnoText(errno);
+        if (caps.effective(CAP_SETUID) && caps.effective(CAP_SETGID))
+            setup().noOtherUser.clear();
     } else {
-        if (QString why = enterUserNamespace(); !why.isEmpty())
+        if (QString why = enterUserNamespace(setup()); !why.isEmpty())
             return why;
         // Root keeps what root has; its powers end at the namespace's edge anyway.
-        if (QString why = ::geteuid() != 0 ? keepOnlyMounting() : QString(); !why.isEmpty())
+        if (QString why = ::geteuid() != 0 ? keepOnlyMountingAndNobody() : QString(); !why.isEmpty())
             return why;
     }
     // Mounts made here must not spread to the namespace this one was copied from.
@@ -182,6 +311,25 @@ QString mountTmpfs(const QString &path, qint64 bytes)
         why += QStringLiteral(" (a security module, such as AppArmor's restriction of unprivileged user "
                               "namespaces, may forbid mounts in them)");
     return why;
+}
+
+QString whyNoOtherUser()
+{
+    return setup().noOtherUser;
+}
+
+bool becomeNobody()
+{
+    // Raw system calls only: this runs in the child of a process that may have threads.
+    Capabilities caps;
+    if (Capabilities::read(caps)) {
+        for (const int cap : {CAP_SETUID, CAP_SETGID})
+            caps.data[CAP_TO_INDEX(cap)].effective |= caps.data[CAP_TO_INDEX(cap)].permitted & CAP_TO_MASK(cap);
+        caps.apply();
+    }
+    // Where setgroups is denied there are no supplementary groups to drop.
+    const bool groupsGone = ::setgroups(0, nullptr) == 0 || errno == EPERM;
+    return groupsGone && ::setgid(nobody) == 0 && ::setuid(nobody) == 0;
 }
 
 void unmount(const QString &path)

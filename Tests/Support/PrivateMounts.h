@@ -17,6 +17,13 @@ void enter();
 // Why no tmpfs can be mounted here, or empty when it can.
 QString unavailableReason();
 
+// Why this process cannot act as a second user (nobody, 65534), or empty when it can: root can;
+// an ordinary user can where newuidmap maps nobody to one of their subordinate ids.
+QString whyNoOtherUser();
+
+// Becomes nobody, in a child just forked; async-signal-safe. False when it could not.
+bool becomeNobody();
+
 // Mounts a tmpfs of `bytes` on the existing folder `path`; empty, or what went wrong.
 QString mountTmpfs(const QString &path, qint64 bytes);
 void unmount(const QString &path);
