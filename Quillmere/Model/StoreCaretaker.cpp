@@ -242,6 +242,8 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
                 return;
             }
             m_broughtBack += brought;
+            if (m_sliceSaved)
+                m_sliceSaved();
             bringBackSlice(path, reader, rest);
         });
 }

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <optional>
 #include <set>
 
@@ -74,6 +75,9 @@ public:
     // At quit: a last try, then whatever is left goes to a recovery file, said in the log.
     // Returns how many records could not be saved.
     int keepUnsaved();
+    // Called each time a slice of a recovery file is saved in the store, for a test that stops the
+    // process between the steps of a restore.
+    void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
 Q_SIGNALS:
     void troubleOccurred(const quillmere::StoreTrouble &trouble);
@@ -116,6 +120,7 @@ private:
     QStringList m_kept;
     QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
+    std::function<void()> m_sliceSaved;
 };
 
 } // namespace quillmere

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 
 #include <sys/stat.h>
 
@@ -163,4 +164,56 @@ TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
     ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.resize(file.size() / 2));
     file.close();
     EXPECT_FALSE(UnsavedRecovery::Reader::open(spill, &error));
+}
+
+TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextStartFinishesIt)
+{
+    const int slices = (260 + int(StoreCaretaker::bringBackClips) - 1) / int(StoreCaretaker::bringBackClips);
+    for (const int killedAfter : {1, 3, slices}) {
+        SCOPED_TRACE(killedAfter);
+        test::StoreFixture f(true);
+        for (int i = 0; i < 20; ++i)
+            f.putText(QString("older %1").arg(i));
+        QJsonArray clips;
+        for (int i = 0; i < 260; ++i) {
+            QJsonObject clip = textClip(QString("copy %1").arg(i));
+            if (i % 100 == 7)
+                clip.insert("pageName", "Receipts");
+            clips.append(clip);
+        }
+        const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips,
+                                         {QJsonObject{{"name", "Receipts"}, {"colorName", "green"}}});
+        ASSERT_FALSE(spill.isEmpty());
+        f.store.reset();
+
+        QProcess probe;
+        probe.start(QStringLiteral(QUILLMERE_SPILL_RESTORE_PROBE), {f.path, QString::number(killedAfter)});
+        ASSERT_TRUE(probe.waitForFinished(30000)) << "the restore probe did not end";
+        ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit)
+            << "the restore ended (" << probe.exitCode() << ") before slice " << killedAfter << ": "
+            << probe.readAllStandardError().toStdString();
+        EXPECT_TRUE(QFile::exists(spill));
+
+        f.open();
+        const int before = clipsWithText(f.ctx(), "copy ");
+        EXPECT_EQ(before, std::min(260, killedAfter * int(StoreCaretaker::bringBackClips)));
+        StoreCaretaker caretaker(*f.store, {});
+        std::vector<StoreTrouble> told;
+        QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                         [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+        caretaker.start();
+        ASSERT_TRUE(test::waitUntil([&] { return !QFile::exists(spill); }, 20000));
+        if (before < 260) {
+            ASSERT_TRUE(test::waitUntil([&] { return !told.empty(); }));
+            EXPECT_TRUE(told.front().message().startsWith(QString("%1 copies").arg(260 - before)))
+                << qPrintable(told.front().message());
+        }
+        EXPECT_EQ(clipsWithText(f.ctx(), "copy "), 260);
+        EXPECT_EQ(clipsWithText(f.ctx(), "older "), 20);
+        EXPECT_EQ(f.ctx().clipCount(), 280);
+        ASSERT_EQ(f.ctx().pinboards().size(), 1u);
+        ClipRef filed = f.ctx().newestClipWithHash(test::StoreFixture::textContent("copy 207").contentHash());
+        ASSERT_TRUE(filed && filed->pinboard());
+        EXPECT_EQ(filed->pinboard()->name(), "Receipts");
+    }
 }
