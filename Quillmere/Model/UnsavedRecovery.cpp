@@ -193,7 +193,7 @@ bool writeNext(const QString &path, Spill &spill, QString *error)
     size_t clip = spill.nextClip;
     for (; ok && clip < spill.clips.size() && clip - spill.nextClip < size_t(maxClips); ++clip) {
         const QByteArray text = clipText(*spill.clips[clip]);
-        if (clip > spill.nextClip && size + text.size() + 1 > maxFileBytes)
+        if (clip > spill.nextClip && size + text.size() + 1 > writtenFileBytes)
             break;
         ok = (clip == spill.nextClip || file.write(",")) && file.write(text);
         size += text.size() + 1;

@@ -21,6 +21,9 @@ namespace quillmere::UnsavedRecovery {
 constexpr qint64 maxFileBytes = 256 * 1024 * 1024;
 constexpr qsizetype maxClips = 100000;
 constexpr qsizetype maxPages = 1000;
+// Writing starts a new file past this size (one clip larger goes alone): a quit cut short by its
+// deadline keeps the files it finished, not one large file half written.
+constexpr qint64 writtenFileBytes = 32 * 1024 * 1024;
 
 // A folder that takes recovery files when the store's own cannot.
 struct Place {

@@ -138,6 +138,35 @@ TEST(UnsavedRecovery, MoreClipsThanARestoreTakesAreSplitIntoFilesThatAllComeBack
     EXPECT_EQ(clips, size_t(count));
 }
 
+TEST(UnsavedRecovery, LargeCopiesAreSplitIntoFilesAQuitCutShortKeepsWhole)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("default.store");
+    const qsizetype imageBytes = UnsavedRecovery::writtenFileBytes / 3;
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    for (char fill : {'a', 'b', 'c', 'd'}) {
+        auto image = std::make_shared<ClipItem>();
+        image->setKind(ClipKind::image);
+        image->setImageData(QByteArray(imageBytes, fill));
+        records.push_back(image);
+    }
+    QString error;
+    const QStringList written = UnsavedRecovery::write(store, records, QDateTime::currentDateTimeUtc(), &error);
+    ASSERT_GE(written.size(), 2) << qPrintable(error);
+    QByteArray fills;
+    for (const QString &path : written) {
+        EXPECT_LE(QFileInfo(path).size(), UnsavedRecovery::writtenFileBytes) << qPrintable(path);
+        const auto read = UnsavedRecovery::read(path, &error);
+        ASSERT_TRUE(read) << qPrintable(error);
+        for (const auto &clip : read->clips) {
+            ASSERT_TRUE(clip.content.imageData);
+            ASSERT_EQ(clip.content.imageData->size(), imageBytes);
+            fills += clip.content.imageData->front();
+        }
+    }
+    EXPECT_EQ(fills, "abcd");
+}
+
 TEST(UnsavedRecovery, ASpillTheStoresFolderCannotTakeGoesToTheStateFolderWhereTheNextStartFindsIt)
 {
     QTemporaryDir dir;
