@@ -124,7 +124,10 @@ void StoreCaretaker::start()
         // Brought back once the store file can be used: a history in memory would only spill them again.
         inBackground(
             this,
-            [path = m_storePath] { return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::place(path)); },
+            [path = m_storePath] {
+                UnsavedRecovery::removeLeftovers(path);
+                return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::place(path));
+            },
             [this](const std::pair<QStringList, std::optional<UnsavedRecovery::Place>> &found) {
                 // Moved into the store file meanwhile, which brings the files back itself.
                 if (!isMemoryOnly())
@@ -155,7 +158,11 @@ void StoreCaretaker::bringBackAll()
     if (m_store.container().isInMemory())
         return;
     inBackground(
-        this, [path = m_store.container().storeURL()] { return UnsavedRecovery::all(path); },
+        this,
+        [path = m_store.container().storeURL()] {
+            UnsavedRecovery::removeLeftovers(path);
+            return UnsavedRecovery::all(path);
+        },
         [this](const QStringList &paths) { bringBackUnsaved(paths); });
 }
 

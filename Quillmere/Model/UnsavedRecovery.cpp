@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QCryptographicHash>
@@ -310,6 +311,25 @@ QStringList all(const QString &storePath)
     for (const auto &[stamp, path] : found)
         paths << path;
     return paths;
+}
+
+void removeLeftovers(const QString &storePath)
+{
+    std::vector<Spot> spots{beside(storePath), above(storePath)};
+    for (Spot &spot : elsewhere(storePath))
+        spots.push_back(std::move(spot));
+    const QDateTime hourAgo = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    for (const Spot &spot : spots) {
+        const QDir dir(spot.folder);
+        // The name of an atomic write's file before its rename: ".<name>.XXXXXX".
+        const QStringList names = dir.entryList({QLatin1Char('.') + spot.prefix + QStringLiteral("*.json.??????")},
+                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+        for (const QString &name : names) {
+            const QFileInfo info(dir.filePath(name));
+            if (info.lastModified().toUTC() < hourAgo && QFile::remove(info.filePath()))
+                qCInfo(lcPersistence, "Removed %s, left by a quit cut short", qPrintable(info.filePath()));
+        }
+    }
 }
 
 QString newest(const QString &storePath)

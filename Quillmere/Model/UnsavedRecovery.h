@@ -48,6 +48,10 @@ std::optional<Place> place(const QString &storePath);
 // Every recovery file of this store, in every place write() uses or used, oldest first; links and
 // other things that are not files under such a name too, so that they are told of.
 QStringList all(const QString &storePath);
+// Removes what writes killed before their end left of recovery files of this store: hidden, and an
+// hour old, so that a write under way elsewhere keeps its file. Touches the disk: not for the main
+// thread.
+void removeLeftovers(const QString &storePath);
 // The newest such file; empty when there is none.
 QString newest(const QString &storePath);
 

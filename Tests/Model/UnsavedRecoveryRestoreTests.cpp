@@ -217,3 +217,27 @@ TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextSt
         EXPECT_EQ(filed->pinboard()->name(), "Receipts");
     }
 }
+
+TEST(UnsavedRecoveryRestore, WhatAWriteKilledBeforeItsEndLeftIsRemovedOnceItIsOld)
+{
+    test::StoreFixture f(true);
+    const QString dir = QFileInfo(f.path).absolutePath();
+    const auto leftover = [&](const QString &name, int ageSecs) {
+        QFile file(dir + "/" + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write("{\"unsavedAt\"") > 0 && file.flush());
+        EXPECT_TRUE(
+            file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSecs), QFileDevice::FileModificationTime));
+        return file.fileName();
+    };
+    const QString old = leftover(".pages.store.unsaved-20260102-030405.json.Ab12Cd", 2 * 3600);
+    const QString underWay = leftover(".pages.store.unsaved-20260102-030406.json.Ef34Gh", 60);
+    const QString another = leftover(".other.store.unsaved-20260102-030405.json.Ab12Cd", 2 * 3600);
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", {textClip("kept")});
+
+    startAndWait(f);
+    EXPECT_FALSE(QFile::exists(old));
+    EXPECT_TRUE(QFile::exists(underWay));
+    EXPECT_TRUE(QFile::exists(another));
+    EXPECT_FALSE(QFile::exists(spill));
+    EXPECT_EQ(f.ctx().clipCount(), 1);
+}
