@@ -238,7 +238,7 @@ void AppDelegate::buildPanelAndDrops()
         deps.sync.observe = [status](QObject *context, std::function<void()> onChange) {
             QObject::connect(status, &CloudSyncStatus::changed, context, std::move(onChange));
         };
-        deps.sync.statusText = [mode, status] {
+        deps.sync.statusText = [mode, status, self] {
             switch (mode) {
             case PersistenceMode::cloudKit:
                 // The badge follows the live status, so its words do too.
@@ -248,6 +248,14 @@ void AppDelegate::buildPanelAndDrops()
             case PersistenceMode::inMemory:
                 break;
             }
+            // A history kept in memory for want of its store file is kept at quit where it can be.
+            const StoreCaretaker *caretaker = self ? self->m_storeCaretaker.get() : nullptr;
+            if (caretaker && !self->m_environment.store().container().isInMemory())
+                return QStringLiteral("History is saved on this computer only.");
+            if (caretaker && caretaker->isMemoryOnly() && caretaker->placeAtQuit())
+                return QStringLiteral("History is kept in memory. When Brindlewax quits, it is kept in %1 until it "
+                                      "can be saved.")
+                    .arg(caretaker->placeAtQuit()->folder);
             return QStringLiteral("History is kept in memory and is lost when Brindlewax quits.");
         };
         deps.cardBadges = ClipCardResources::sourceAppBadges(*m_appearance);

@@ -8,6 +8,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 namespace quillmere {
 
@@ -30,23 +31,47 @@ QString StoreTrouble::message() const
                              "A new history was started.")
                   .arg(path);
     }
-    case Kind::memoryOnlySession:
-        if (!reason.isEmpty())
-            return QStringLiteral("Brindlewax is keeping your clipboard history in memory only: %1 cannot be used "
-                                  "now (%2).")
-                .arg(path, reason);
-        return QStringLiteral("Brindlewax is keeping your clipboard history in memory only: it could not be saved "
-                              "to disk.");
+    case Kind::memoryOnlySession: {
+        const QString intro = reason.isEmpty()
+            ? QStringLiteral("Brindlewax is keeping your clipboard history in memory only: it could not be saved "
+                             "to disk.")
+            : QStringLiteral("Brindlewax is keeping your clipboard history in memory only: %1 cannot be used "
+                             "now (%2).")
+                  .arg(path, reason);
+        if (keptIn.isEmpty())
+            return intro + QStringLiteral(" No folder can take it either: it will be lost when Brindlewax quits.");
+        QString text = intro
+            + QStringLiteral(" When Brindlewax quits, your copies are kept in %1 and brought back once your "
+                             "history can be saved again.")
+                  .arg(keptIn);
+        if (lasting == UnsavedRecovery::Place::Lasting::untilLogout)
+            text += QStringLiteral(" That folder is emptied when you log out.");
+        else if (lasting == UnsavedRecovery::Place::Lasting::untilRestart)
+            text += QStringLiteral(" That folder is emptied when the computer restarts.");
+        return text;
+    }
     case Kind::unsavedAtQuit:
         return QStringLiteral("Some copies could not be saved when Brindlewax last quit. They are kept in %1, "
                               "which could not be brought back into your history: %2.")
             .arg(path, reason);
-    case Kind::unsavedBroughtBack:
-        return count == 1 ? QStringLiteral("One copy that could not be saved when Brindlewax last quit was brought "
-                                           "back into your history.")
-                          : QStringLiteral("%1 copies that could not be saved when Brindlewax last quit were brought "
-                                           "back into your history.")
-                                .arg(count);
+    case Kind::unsavedBroughtBack: {
+        QStringList text;
+        if (count == 1)
+            text << QStringLiteral("One copy that could not be saved when Brindlewax last quit was brought back "
+                                   "into your history.");
+        else if (count > 1)
+            text << QStringLiteral("%1 copies that could not be saved when Brindlewax last quit were brought back "
+                                   "into your history.")
+                        .arg(count);
+        if (unreadable == 1)
+            text << QStringLiteral("One copy kept when Brindlewax last quit could not be read; it is left in %1.")
+                        .arg(path);
+        else if (unreadable > 1)
+            text << QStringLiteral("%1 copies kept when Brindlewax last quit could not be read; they are left in %2.")
+                        .arg(unreadable)
+                        .arg(path);
+        return text.join(QLatin1Char(' '));
+    }
     case Kind::saveFailed:
         return diskFull ? QStringLiteral("Some copies could not be saved because the disk is full. They are kept "
                                          "until there is room.")
@@ -97,15 +122,48 @@ void StoreCaretaker::start()
         report({StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips, {}, m_salvageResumed});
     if (isMemoryOnly()) {
         // Brought back once the store file can be used: a history in memory would only spill them again.
-        for (const QString &recovery : UnsavedRecovery::all(m_storePath))
-            keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
-        tellUnsaved();
-        report({StoreTrouble::Kind::memoryOnlySession, m_storePath, false, 0, m_unavailableReason});
+        inBackground(
+            this,
+            [path = m_storePath] {
+                UnsavedRecovery::removeLeftovers(path);
+                return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::place(path));
+            },
+            [this](const std::pair<QStringList, std::optional<UnsavedRecovery::Place>> &found) {
+                // Moved into the store file meanwhile, which brings the files back itself.
+                if (!isMemoryOnly())
+                    return;
+                for (const QString &recovery : found.first)
+                    keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
+                tellUnsaved();
+                m_placeAtQuit = found.second;
+                StoreTrouble trouble{StoreTrouble::Kind::memoryOnlySession, m_storePath, false, 0, m_unavailableReason};
+                if (m_placeAtQuit) {
+                    trouble.keptIn = m_placeAtQuit->folder;
+                    trouble.lasting = m_placeAtQuit->lasting;
+                    qCInfo(lcPersistence, "The history kept in memory goes to %s at quit",
+                           qPrintable(m_placeAtQuit->folder));
+                } else {
+                    qCCritical(lcPersistence, "No folder takes the history kept in memory at quit");
+                }
+                report(trouble);
+            });
         scheduleRetry();
         return;
     }
-    if (!m_store.container().isInMemory())
-        bringBackUnsaved(UnsavedRecovery::all(m_store.container().storeURL()));
+    bringBackAll();
+}
+
+void StoreCaretaker::bringBackAll()
+{
+    if (m_store.container().isInMemory())
+        return;
+    inBackground(
+        this,
+        [path = m_store.container().storeURL()] {
+            UnsavedRecovery::removeLeftovers(path);
+            return UnsavedRecovery::all(path);
+        },
+        [this](const QStringList &paths) { bringBackUnsaved(paths); });
 }
 
 void StoreCaretaker::keptUnsaved(const QString &path, const QString &reason)
@@ -118,9 +176,14 @@ void StoreCaretaker::keptUnsaved(const QString &path, const QString &reason)
 
 void StoreCaretaker::tellUnsaved()
 {
-    if (m_broughtBack > 0)
-        report({StoreTrouble::Kind::unsavedBroughtBack, {}, false, m_broughtBack});
-    m_broughtBack = 0;
+    if (m_broughtBack > 0 || m_unreadable > 0) {
+        StoreTrouble trouble{StoreTrouble::Kind::unsavedBroughtBack, m_unreadableKept.join(QStringLiteral(", ")), false,
+                             m_broughtBack};
+        trouble.unreadable = m_unreadable;
+        report(trouble);
+    }
+    m_broughtBack = m_unreadable = 0;
+    m_unreadableKept.clear();
     // Told once for the same files: they are tried again at every start.
     const QString toldKey = QStringLiteral("unsavedRecoveryTold");
     const QString kept = m_kept.join(QLatin1Char('\n'));
@@ -142,47 +205,75 @@ void StoreCaretaker::bringBackUnsaved(QStringList paths)
         this,
         [path] {
             QString error;
-            auto contents = UnsavedRecovery::read(path, &error);
-            return std::make_pair(std::move(contents), error);
+            std::shared_ptr<UnsavedRecovery::Reader> reader = UnsavedRecovery::Reader::open(path, &error);
+            return std::make_pair(std::move(reader), error);
         },
-        [this, path, paths](std::pair<std::optional<UnsavedRecovery::Contents>, QString> read) {
-            if (!read.first) {
-                keptUnsaved(path, read.second);
+        [this, path, paths](const std::pair<std::shared_ptr<UnsavedRecovery::Reader>, QString> &opened) {
+            if (!opened.first) {
+                keptUnsaved(path, opened.second);
                 bringBackUnsaved(paths);
                 return;
             }
-            bringBackSlice(path, std::make_shared<const UnsavedRecovery::Contents>(std::move(*read.first)), 0, paths);
+            bringBackSlice(path, opened.first, paths);
         });
 }
 
-void StoreCaretaker::bringBackSlice(const QString &path,
-                                    const std::shared_ptr<const UnsavedRecovery::Contents> &contents, size_t from,
+void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<UnsavedRecovery::Reader> &reader,
                                     const QStringList &rest)
 {
-    // A slice holds a few clips, or one when its image or file alone is large.
-    size_t to = from;
-    for (qint64 bytes = 0; to < contents->clips.size() && to - from < bringBackClips && bytes < bringBackBytes; ++to) {
-        const CapturedContent &c = contents->clips[to].content;
-        bytes += c.imageData.value_or(QByteArray()).size() + c.fileData.value_or(QByteArray()).size()
-            + c.text.value_or(QString()).size() * 2;
-    }
-    QString error;
-    const int brought = UnsavedRecovery::bringBack(m_store, *contents, from, to, &error);
-    if (brought < 0) {
-        keptUnsaved(path, error);
-        bringBackUnsaved(rest);
+    // A slice holds a few clips, or one when its image or file alone is large: only a slice of a
+    // large file is in memory at a time.
+    inBackground(
+        this,
+        [reader] {
+            QString error;
+            auto clips = reader->next(bringBackClips, bringBackBytes, &error);
+            return std::make_pair(std::move(clips), error);
+        },
+        [this, path, reader, rest](const std::pair<std::optional<std::vector<UnsavedRecovery::Clip>>, QString> &read) {
+            if (!read.first) {
+                keptUnsaved(path, read.second);
+                bringBackUnsaved(rest);
+                return;
+            }
+            if (read.first->empty()) {
+                broughtBack(path, *reader);
+                bringBackUnsaved(rest);
+                return;
+            }
+            QString error;
+            const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error);
+            if (brought < 0) {
+                keptUnsaved(path, error);
+                bringBackUnsaved(rest);
+                return;
+            }
+            m_broughtBack += brought;
+            if (m_sliceSaved)
+                m_sliceSaved();
+            bringBackSlice(path, reader, rest);
+        });
+}
+
+void StoreCaretaker::broughtBack(const QString &path, const UnsavedRecovery::Reader &reader)
+{
+    // Left behind, it would come back again at the next start, finding every copy stored already;
+    // one with copies that could not be read is kept aside under a name not looked for again.
+    if (reader.unreadable() > 0) {
+        QString aside = path + QStringLiteral(".unreadable");
+        for (int n = 2; QFileInfo::exists(aside); ++n)
+            aside = path + QStringLiteral(".unreadable-%1").arg(n);
+        if (!QFile::rename(path, aside))
+            aside = path;
+        qCWarning(lcPersistence, "%d copies in %s could not be read; the file is kept as %s", reader.unreadable(),
+                  qPrintable(path), qPrintable(aside));
+        m_unreadable += reader.unreadable();
+        m_unreadableKept << aside;
         return;
     }
-    m_broughtBack += brought;
-    if (to < contents->clips.size()) {
-        QTimer::singleShot(0, this, [this, path, contents, to, rest] { bringBackSlice(path, contents, to, rest); });
-        return;
-    }
-    // Left behind, it would come back again at the next start, finding every copy stored already.
     if (!QFile::remove(path))
         qCWarning(lcPersistence, "Could not remove %s after bringing it back", qPrintable(path));
     qCInfo(lcPersistence, "Brought back the unsaved copies of %s", qPrintable(path));
-    bringBackUnsaved(rest);
 }
 
 void StoreCaretaker::report(const StoreTrouble &trouble)
@@ -249,15 +340,19 @@ int StoreCaretaker::keepUnsaved()
     const int count = int(records.size());
     const QString storePath = isMemoryOnly() ? m_storePath : m_store.container().storeURL();
     QString error;
-    const QString kept =
-        storePath.isEmpty() ? QString() : UnsavedRecovery::write(storePath, records, m_store.now(), &error);
+    const QStringList kept =
+        storePath.isEmpty() ? QStringList() : UnsavedRecovery::write(storePath, records, m_store.now(), &error);
+    const QString where = kept.join(QStringLiteral(", "));
     if (kept.isEmpty())
+        qCCritical(lcPersistence, "%d changes could not be saved before quitting and could not be kept: %s", count,
+                   qPrintable(storePath.isEmpty() ? QStringLiteral("there is no store file") : error));
+    else if (!error.isEmpty())
         qCCritical(lcPersistence,
-                   "%d changes could not be saved before quitting and could not be kept beside the store: %s", count,
-                   qPrintable(error));
+                   "%d changes could not be saved before quitting; some are kept in %s, the rest could not be: %s",
+                   count, qPrintable(where), qPrintable(error));
     else
         qCCritical(lcPersistence, "%d changes could not be saved before quitting; they are kept in %s", count,
-                   qPrintable(kept));
+                   qPrintable(where));
     return count;
 }
 
@@ -282,7 +377,7 @@ bool StoreCaretaker::tryStoreFile()
     m_storePath.clear();
     m_nextRetryMs = m_firstRetryMs;
     m_store.moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
-    bringBackUnsaved(UnsavedRecovery::all(m_store.container().storeURL()));
+    bringBackAll();
     return true;
 }
 

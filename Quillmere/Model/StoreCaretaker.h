@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
+#include <optional>
 #include <set>
 
 namespace quillmere {
@@ -27,6 +29,12 @@ struct StoreTrouble {
     QString reason = {};
     // storeMovedAside: the salvage was begun by a start that was cut short.
     bool resumed = false;
+    // unsavedBroughtBack: the copies that could not be read, kept aside in `path`.
+    int unreadable = 0;
+    // memoryOnlySession: the folder that takes the history at quit (none: it is lost), and how
+    // long that folder keeps it.
+    QString keptIn = {};
+    UnsavedRecovery::Place::Lasting lasting = UnsavedRecovery::Place::Lasting::kept;
 
     // The words for the user.
     QString message() const;
@@ -37,9 +45,9 @@ struct StoreTrouble {
 // records per transaction so that what fits goes in as room returns; when those do not fit, one
 // record at a time, smallest first, so that no large copy holds back a small one. A history kept
 // in memory reopens its store file on a back-off and moves into it once it can. What is still not
-// written when the program quits, or the whole history when it was kept in memory, goes to a
-// recovery file beside the store; the next start that has the store file brings it back and
-// removes it.
+// written when the program quits, or the whole history when it was kept in memory, goes to
+// recovery files (beside the store, or in another folder when that cannot take them); the next
+// start that has the store file brings them back, a slice at a time, and removes them.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
@@ -61,9 +69,15 @@ public:
     void setRetryDelays(int firstMs, int longestMs);
 
     bool isMemoryOnly() const { return !m_storePath.isEmpty(); }
+    // Where a history kept in memory goes at quit, once start() has looked; none before, or when no
+    // folder takes it.
+    std::optional<UnsavedRecovery::Place> placeAtQuit() const { return m_placeAtQuit; }
     // At quit: a last try, then whatever is left goes to a recovery file, said in the log.
     // Returns how many records could not be saved.
     int keepUnsaved();
+    // Called each time a slice of a recovery file is saved in the store, for a test that stops the
+    // process between the steps of a restore.
+    void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
 Q_SIGNALS:
     void troubleOccurred(const quillmere::StoreTrouble &trouble);
@@ -75,10 +89,13 @@ private:
     void saveBatch();
     void saveWhatFits();
     bool tryStoreFile();
-    // Reads the first of `paths` off the main thread and brings it back a slice at a time.
+    // Looks for the recovery files of the store off the main thread and brings them back.
+    void bringBackAll();
+    // Opens the first of `paths` off the main thread and brings it back a slice at a time.
     void bringBackUnsaved(QStringList paths);
-    void bringBackSlice(const QString &path, const std::shared_ptr<const UnsavedRecovery::Contents> &contents,
-                        size_t from, const QStringList &rest);
+    void bringBackSlice(const QString &path, const std::shared_ptr<UnsavedRecovery::Reader> &reader,
+                        const QStringList &rest);
+    void broughtBack(const QString &path, const UnsavedRecovery::Reader &reader);
     void keptUnsaved(const QString &path, const QString &reason);
     // Tells what came back and which files are still kept, once all have been tried.
     void tellUnsaved();
@@ -97,9 +114,13 @@ private:
     bool m_retrySoon = false;
     bool m_fitQueued = false;
     int m_broughtBack = 0;
+    int m_unreadable = 0;
+    QStringList m_unreadableKept;
+    std::optional<UnsavedRecovery::Place> m_placeAtQuit;
     QStringList m_kept;
     QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
+    std::function<void()> m_sliceSaved;
 };
 
 } // namespace quillmere

@@ -2,43 +2,139 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
-#include "Quillmere/Platform/Core/BoundedFile.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 
+#include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
+#include <QTemporaryFile>
 #include <algorithm>
+
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 namespace quillmere::UnsavedRecovery {
 namespace {
 
-QString pattern(const QString &storePath)
+// A folder recovery files go to or are looked for in, and the start of their names there.
+struct Spot {
+    enum class Kind { beside, above, state, cache, runtime, temporary };
+    Kind kind;
+    QString folder;
+    QString prefix;
+};
+
+QString besidePrefix(const QString &storePath)
 {
     return QFileInfo(storePath).fileName() + QStringLiteral(".unsaved-");
 }
 
-// Where the file goes when the store's own folder cannot take it (it is a file, say): the folder
-// above, under a name that says whose it is.
-QString fallbackPattern(const QString &storePath)
+// Away from the store, the name says which store the file belongs to.
+QString elsewherePrefix(const QString &storePath)
 {
-    return QFileInfo(QFileInfo(storePath).absolutePath()).fileName() + QLatin1Char('-') + pattern(storePath);
+    const QByteArray path = QFile::encodeName(QFileInfo(storePath).absoluteFilePath());
+    const QByteArray digest = QCryptographicHash::hash(path, QCryptographicHash::Sha256).toHex().left(8);
+    return QFileInfo(storePath).fileName() + QLatin1Char('-') + QString::fromLatin1(digest)
+        + QStringLiteral(".unsaved-");
 }
 
-QDir fallbackDir(const QString &storePath)
+QString xdgFolder(const char *variable, const char *underHome)
 {
-    return QDir(QFileInfo(QFileInfo(storePath).absolutePath()).absolutePath());
+    const QString set = qEnvironmentVariable(variable);
+    return QDir::isAbsolutePath(set) ? set : QDir::homePath() + QLatin1Char('/') + QLatin1String(underHome);
+}
+
+// The nearest folder at or above `path` that is there: what a folder yet to be made will lie on.
+QByteArray nearestExisting(const QString &path)
+{
+    QString at = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    struct stat info {};
+    while (::stat(QFile::encodeName(at).constData(), &info) != 0 && at != QLatin1String("/"))
+        at = QFileInfo(at).absolutePath();
+    return QFile::encodeName(at);
+}
+
+dev_t deviceOf(const QString &path)
+{
+    struct stat info {};
+    return ::stat(nearestExisting(path).constData(), &info) == 0 ? info.st_dev : dev_t(-1);
+}
+
+Place::Lasting lastingOf(const Spot &spot)
+{
+    if (spot.kind == Spot::Kind::runtime)
+        return Place::Lasting::untilLogout;
+    struct statfs info {};
+    if (::statfs(nearestExisting(spot.folder).constData(), &info) == 0
+        && (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC))
+        return Place::Lasting::untilRestart;
+    return Place::Lasting::kept;
+}
+
+// The folders away from the store in the order they are tried: state, cache, runtime, temporary,
+// those on another file system than the store's first, since a full disk is full for all of it.
+std::vector<Spot> elsewhere(const QString &storePath)
+{
+    const QString prefix = elsewherePrefix(storePath);
+    std::vector<Spot> spots{
+        {Spot::Kind::state, xdgFolder("XDG_STATE_HOME", ".local/state") + QStringLiteral("/Quillmere"), prefix},
+        {Spot::Kind::cache, xdgFolder("XDG_CACHE_HOME", ".cache") + QStringLiteral("/Quillmere"), prefix}};
+    if (const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR"); QDir::isAbsolutePath(runtime))
+        spots.push_back({Spot::Kind::runtime, runtime + QStringLiteral("/Quillmere"), prefix});
+    // Empty when $TMPDIR names no folder.
+    if (const QString temporary = QDir::tempPath(); QDir::isAbsolutePath(temporary))
+        spots.push_back({Spot::Kind::temporary, temporary + QStringLiteral("/quillmere-%1").arg(::geteuid()), prefix});
+    const dev_t storeDevice = deviceOf(QFileInfo(storePath).absolutePath());
+    std::stable_partition(spots.begin(), spots.end(),
+                          [&](const Spot &spot) { return deviceOf(spot.folder) != storeDevice; });
+    return spots;
+}
+
+Spot beside(const QString &storePath)
+{
+    return {Spot::Kind::beside, QFileInfo(storePath).absolutePath(), besidePrefix(storePath)};
+}
+
+// Where files went when the store's folder could not take them, before the folders above were used.
+Spot above(const QString &storePath)
+{
+    const QString folder = QFileInfo(storePath).absolutePath();
+    return {Spot::Kind::above, QFileInfo(folder).absolutePath(),
+            QFileInfo(folder).fileName() + QLatin1Char('-') + besidePrefix(storePath)};
+}
+
+// Makes the folder ready for a file; the store's own folder is never made here.
+bool prepare(const Spot &spot, QString *error)
+{
+    switch (spot.kind) {
+    case Spot::Kind::beside:
+    case Spot::Kind::above:
+        return true;
+    case Spot::Kind::temporary:
+        // Others share the temporary folder: only a folder that is ours alone will do.
+        return preparePrivateDirectory(spot.folder, true, false, error);
+    case Spot::Kind::state:
+    case Spot::Kind::cache:
+    case Spot::Kind::runtime:
+        return makePrivatePath(spot.folder, error);
+    }
+    return false;
 }
 
 // A file kept from a quit in the same second is not replaced: it may not have come back yet.
-QString unusedName(const QDir &dir, const QString &prefix, const QString &stamp)
+QString unusedName(const Spot &spot, const QString &stamp)
 {
-    QString path = dir.filePath(prefix + stamp + QStringLiteral(".json"));
-    for (int n = 2; QFileInfo::exists(path); ++n)
-        path = dir.filePath(QStringLiteral("%1%2-%3.json").arg(prefix, stamp).arg(n));
+    const QDir dir(spot.folder);
+    QString path = dir.filePath(spot.prefix + stamp + QStringLiteral(".json"));
+    for (int n = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n)
+        path = dir.filePath(QStringLiteral("%1%2-%3.json").arg(spot.prefix, stamp).arg(n));
     return path;
 }
 
@@ -48,77 +144,145 @@ void put(QJsonObject &o, const char *key, const std::optional<QString> &value)
         o.insert(QLatin1String(key), *value);
 }
 
-std::optional<QString> text(const QJsonObject &o, const char *key)
+// One clip as JSON. Its image or file goes in as base64 spliced before the rest, so that the
+// bytes are encoded once and never pass through a JSON value.
+QByteArray clipText(const ClipItem &clip)
 {
-    const QJsonValue v = o.value(QLatin1String(key));
-    return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
+    QJsonObject o{{QStringLiteral("kind"), clip.kindRawValue()},
+                  {QStringLiteral("createdAt"), clip.createdAt().toString(Qt::ISODateWithMs)},
+                  {QStringLiteral("isPinned"), clip.isPinned()}};
+    put(o, "text", clip.text());
+    put(o, "customTitle", clip.customTitle());
+    put(o, "fileName", clip.fileName());
+    put(o, "fileTypeIdentifier", clip.fileTypeIdentifier());
+    put(o, "recognizedText", clip.recognizedText());
+    put(o, "sourceAppName", clip.sourceAppName());
+    put(o, "sourceAppBundleID", clip.sourceAppBundleID());
+    if (clip.pinboard())
+        o.insert(QStringLiteral("pageName"), clip.pinboard()->name());
+    QByteArray text("{");
+    if (const auto image = clip.imageData())
+        text += "\"imageDataBase64\":\"" + image->toBase64() + "\",";
+    if (const auto file = clip.fileData())
+        text += "\"fileDataBase64\":\"" + file->toBase64() + "\",";
+    return text + QJsonDocument(o).toJson(QJsonDocument::Compact).mid(1);
 }
 
-// False when the value is there but not base64.
-bool bytes(const QJsonObject &o, const char *key, std::optional<QByteArray> *out)
+// What goes into recovery files, as JSON texts of pages and clips, and how far writing got.
+struct Spill {
+    QByteArray head;
+    std::vector<QByteArray> pages;
+    std::vector<const ClipItem *> clips;
+    size_t nextPage = 0;
+    size_t nextClip = 0;
+};
+
+// Writes the next file's worth of `spill` to `path`: the Pages still to write, up to a file's
+// number, and the clips that fit (at least one). Moves `spill` on only once the file is there.
+bool writeNext(const QString &path, Spill &spill, QString *error)
 {
-    const QJsonValue v = o.value(QLatin1String(key));
-    if (v.isUndefined() || v.isNull())
-        return true;
-    auto decoded = QByteArray::fromBase64Encoding(v.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    if (!v.isString() || !decoded)
+    AtomicFile file(path);
+    const QByteArrayView tail("]}\n");
+    qint64 size = spill.head.size() + qint64(tail.size());
+    bool ok = file.write(spill.head) && file.write("\"pages\":[");
+    const size_t pageEnd = std::min(spill.pages.size(), spill.nextPage + size_t(maxPages));
+    for (size_t i = spill.nextPage; ok && i < pageEnd; ++i) {
+        ok = (i == spill.nextPage || file.write(",")) && file.write(spill.pages[i]);
+        size += spill.pages[i].size() + 1;
+    }
+    ok = ok && file.write("],\"clips\":[");
+    size_t clip = spill.nextClip;
+    for (; ok && clip < spill.clips.size() && clip - spill.nextClip < size_t(maxClips); ++clip) {
+        const QByteArray text = clipText(*spill.clips[clip]);
+        if (clip > spill.nextClip && size + text.size() + 1 > writtenFileBytes)
+            break;
+        ok = (clip == spill.nextClip || file.write(",")) && file.write(text);
+        size += text.size() + 1;
+    }
+    if (!ok || !file.write(tail) || !file.commit()) {
+        *error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;
-    *out = std::move(*decoded);
+    }
+    spill.nextPage = pageEnd;
+    spill.nextClip = clip;
     return true;
+}
+
+Spill spillOf(const std::vector<std::shared_ptr<PersistentModel>> &records, const QDateTime &now)
+{
+    Spill spill;
+    spill.head = "{\"unsavedAt\":\"" + now.toString(Qt::ISODateWithMs).toLatin1() + "\",";
+    for (const auto &record : records) {
+        if (const auto *clip = dynamic_cast<const ClipItem *>(record.get())) {
+            // A clip on a timer holds a code, a password or a key: it ends with the session.
+            if (!clip->expiresAt())
+                spill.clips.push_back(clip);
+        } else if (const auto *page = dynamic_cast<const Pinboard *>(record.get())) {
+            spill.pages.push_back(QJsonDocument(QJsonObject{{QStringLiteral("name"), page->name()},
+                                                            {QStringLiteral("colorName"), page->colorName()}})
+                                      .toJson(QJsonDocument::Compact));
+        }
+    }
+    return spill;
+}
+
+// A folder takes a file when a little can be written and synced there.
+bool takesAFile(const Spot &spot)
+{
+    QString why;
+    if (!prepare(spot, &why))
+        return false;
+    QTemporaryFile probe(QDir(spot.folder).filePath(QStringLiteral(".probe-XXXXXX")));
+    return probe.open() && probe.write(QByteArray(64 * 1024, '\0')) == 64 * 1024 && probe.flush()
+        && ::fsync(int(probe.handle())) == 0;
 }
 
 } // namespace
 
-QString write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
-              const QDateTime &now, QString *error)
+QStringList write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
+                  const QDateTime &now, QString *error)
 {
-    QJsonArray clips;
-    QJsonArray pages;
-    for (const auto &record : records) {
-        if (const auto *clip = dynamic_cast<const ClipItem *>(record.get())) {
-            // A clip past its expiry is gone already; one still on its timer keeps it.
-            if (clip->expiresAt() && *clip->expiresAt() <= now)
-                continue;
-            QJsonObject o{{QStringLiteral("kind"), clip->kindRawValue()},
-                          {QStringLiteral("createdAt"), clip->createdAt().toString(Qt::ISODateWithMs)},
-                          {QStringLiteral("isPinned"), clip->isPinned()}};
-            put(o, "text", clip->text());
-            put(o, "customTitle", clip->customTitle());
-            put(o, "fileName", clip->fileName());
-            put(o, "fileTypeIdentifier", clip->fileTypeIdentifier());
-            put(o, "recognizedText", clip->recognizedText());
-            put(o, "sourceAppName", clip->sourceAppName());
-            put(o, "sourceAppBundleID", clip->sourceAppBundleID());
-            if (clip->expiresAt())
-                o.insert(QStringLiteral("expiresAt"), clip->expiresAt()->toString(Qt::ISODateWithMs));
-            if (clip->pinboard())
-                o.insert(QStringLiteral("pageName"), clip->pinboard()->name());
-            if (const auto image = clip->imageData())
-                o.insert(QStringLiteral("imageDataBase64"), QString::fromLatin1(image->toBase64()));
-            if (const auto file = clip->fileData())
-                o.insert(QStringLiteral("fileDataBase64"), QString::fromLatin1(file->toBase64()));
-            clips.append(o);
-        } else if (const auto *page = dynamic_cast<const Pinboard *>(record.get())) {
-            pages.append(
-                QJsonObject{{QStringLiteral("name"), page->name()}, {QStringLiteral("colorName"), page->colorName()}});
-        }
-    }
-    const QJsonObject doc{{QStringLiteral("unsavedAt"), now.toString(Qt::ISODateWithMs)},
-                          {QStringLiteral("pages"), pages},
-                          {QStringLiteral("clips"), clips}};
-    const QByteArray json = QJsonDocument(doc).toJson();
+    Spill spill = spillOf(records, now);
+    std::vector<Spot> spots{beside(storePath)};
+    for (Spot &spot : elsewhere(storePath))
+        spots.push_back(std::move(spot));
     const QString stamp = now.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QString beside = unusedName(QFileInfo(storePath).dir(), pattern(storePath), stamp);
-    QString besideError;
-    if (writeFileAtomically(beside, json, &besideError))
-        return beside;
-    const QString above = unusedName(fallbackDir(storePath), fallbackPattern(storePath), stamp);
-    QString aboveError;
-    if (writeFileAtomically(above, json, &aboveError))
-        return above;
-    if (error)
-        *error = QStringLiteral("%1 (and %2: %3)").arg(besideError, above, aboveError);
-    return {};
+    QStringList written;
+    QStringList failures;
+    size_t spot = 0;
+    // One file at least, the Pages alone when there is nothing else; a place that failed once is
+    // not tried again for the files after.
+    while (written.isEmpty() || spill.nextClip < spill.clips.size() || spill.nextPage < spill.pages.size()) {
+        for (; spot < spots.size(); ++spot) {
+            QString why;
+            if (!prepare(spots[spot], &why)) {
+                failures << why;
+                continue;
+            }
+            const QString path = unusedName(spots[spot], stamp);
+            if (writeNext(path, spill, &why)) {
+                written << path;
+                break;
+            }
+            failures << why;
+        }
+        if (spot == spots.size())
+            break;
+    }
+    if (error && spot == spots.size())
+        *error = failures.join(QStringLiteral("; "));
+    return written;
+}
+
+std::optional<Place> place(const QString &storePath)
+{
+    std::vector<Spot> spots{beside(storePath)};
+    for (Spot &spot : elsewhere(storePath))
+        spots.push_back(std::move(spot));
+    for (const Spot &spot : spots)
+        if (takesAFile(spot))
+            return Place{spot.folder, lastingOf(spot)};
+    return std::nullopt;
 }
 
 QStringList all(const QString &storePath)
@@ -126,18 +290,46 @@ QStringList all(const QString &storePath)
     // The names end in their UTC time: sorted by name they are sorted by age. Without ".json", a
     // later file of the same second ("-2") sorts after the first.
     std::vector<std::pair<QString, QString>> found;
-    const auto collect = [&](const QDir &dir, const QString &prefix) {
+    QSet<QString> looked;
+    std::vector<Spot> spots{beside(storePath), above(storePath)};
+    for (Spot &spot : elsewhere(storePath))
+        spots.push_back(std::move(spot));
+    for (const Spot &spot : spots) {
+        const QDir dir(spot.folder);
+        if (!dir.exists() || looked.contains(dir.canonicalPath() + QLatin1Char('/') + spot.prefix))
+            continue;
+        looked.insert(dir.canonicalPath() + QLatin1Char('/') + spot.prefix);
+        if (spot.kind == Spot::Kind::temporary && !preparePrivateDirectory(spot.folder, false))
+            continue;
+        // Links and FIFOs too: they are refused on reading, and told of.
         for (const QString &name :
-             dir.entryList({prefix + QStringLiteral("*.json")}, QDir::Files | QDir::NoSymLinks, QDir::Name))
-            found.emplace_back(name.mid(prefix.size()).chopped(5), dir.filePath(name));
-    };
-    collect(QFileInfo(storePath).dir(), pattern(storePath));
-    collect(fallbackDir(storePath), fallbackPattern(storePath));
+             dir.entryList({spot.prefix + QStringLiteral("*.json")}, QDir::Files | QDir::System, QDir::Name))
+            found.emplace_back(name.mid(spot.prefix.size()).chopped(5), dir.filePath(name));
+    }
     std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     QStringList paths;
     for (const auto &[stamp, path] : found)
         paths << path;
     return paths;
+}
+
+void removeLeftovers(const QString &storePath)
+{
+    std::vector<Spot> spots{beside(storePath), above(storePath)};
+    for (Spot &spot : elsewhere(storePath))
+        spots.push_back(std::move(spot));
+    const QDateTime hourAgo = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    for (const Spot &spot : spots) {
+        const QDir dir(spot.folder);
+        // The name of an atomic write's file before its rename: ".<name>.XXXXXX".
+        const QStringList names = dir.entryList({QLatin1Char('.') + spot.prefix + QStringLiteral("*.json.??????")},
+                                                QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+        for (const QString &name : names) {
+            const QFileInfo info(dir.filePath(name));
+            if (info.lastModified().toUTC() < hourAgo && QFile::remove(info.filePath()))
+                qCInfo(lcPersistence, "Removed %s, left by a quit cut short", qPrintable(info.filePath()));
+        }
+    }
 }
 
 QString newest(const QString &storePath)
@@ -146,77 +338,7 @@ QString newest(const QString &storePath)
     return found.isEmpty() ? QString() : found.last();
 }
 
-std::optional<Contents> read(const QString &path, QString *error)
-{
-    const auto fail = [&](const QString &why) -> std::optional<Contents> {
-        if (error)
-            *error = why;
-        return std::nullopt;
-    };
-    // One of them lies in the folder above the store's, where others may put things.
-    const BoundedFileRead file = readBoundedFile(path, BoundedFileLimits{maxFileBytes, true});
-    if (file.status == BoundedFileRead::Status::tooLarge)
-        return fail(QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024)));
-    if (file.status == BoundedFileRead::Status::notRegular || file.status == BoundedFileRead::Status::missing)
-        return fail(QStringLiteral("not a file"));
-    if (!file.ok())
-        return fail(file.errorText);
-    const QByteArray &raw = file.bytes;
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(raw, &parseError);
-    if (!doc.isObject())
-        return fail(parseError.error == QJsonParseError::NoError ? QStringLiteral("not a recovery file")
-                                                                 : parseError.errorString());
-    const QJsonObject root = doc.object();
-    const QJsonArray pages = root.value(QLatin1String("pages")).toArray();
-    const QJsonArray clips = root.value(QLatin1String("clips")).toArray();
-    if (pages.size() > maxPages || clips.size() > maxClips)
-        return fail(QStringLiteral("%1 clips and %2 Pages, more than a recovery file holds")
-                        .arg(clips.size())
-                        .arg(pages.size()));
-    const QDateTime unsavedAt =
-        QDateTime::fromString(root.value(QLatin1String("unsavedAt")).toString(), Qt::ISODateWithMs);
-
-    Contents contents;
-    for (const QJsonValue &value : pages) {
-        const QJsonObject o = value.toObject();
-        if (const auto name = text(o, "name"))
-            contents.pages.push_back({*name, text(o, "colorName").value_or(QString())});
-    }
-    for (const QJsonValue &value : clips) {
-        const QJsonObject o = value.toObject();
-        Contents::Clip clip;
-        CapturedContent &c = clip.content;
-        c.kind = clipKindOrText(o.value(QLatin1String("kind")).toString());
-        // A file clip's text is its list of paths and stays whole, as when it was copied.
-        c.text = c.kind == ClipKind::file ? text(o, "text") : CapturedContent::capText(text(o, "text"));
-        c.fileName = text(o, "fileName");
-        c.fileTypeIdentifier = text(o, "fileTypeIdentifier");
-        c.recognizedText = CapturedContent::capText(text(o, "recognizedText"));
-        c.sourceAppName = text(o, "sourceAppName");
-        c.sourceAppBundleID = text(o, "sourceAppBundleID");
-        if (!bytes(o, "imageDataBase64", &c.imageData) || !bytes(o, "fileDataBase64", &c.fileData))
-            return fail(QStringLiteral("a clip's data is not base64"));
-        if (!c.text && !c.imageData && !c.fileData && !c.fileName)
-            continue;
-        clip.hash = c.contentHash();
-        clip.createdAt = QDateTime::fromString(o.value(QLatin1String("createdAt")).toString(), Qt::ISODateWithMs);
-        if (!clip.createdAt.isValid())
-            clip.createdAt = unsavedAt;
-        clip.isPinned = o.value(QLatin1String("isPinned")).toBool();
-        clip.customTitle = text(o, "customTitle");
-        clip.pageName = text(o, "pageName");
-        if (const auto expiresAt = text(o, "expiresAt")) {
-            clip.expiresAt = QDateTime::fromString(*expiresAt, Qt::ISODateWithMs);
-            if (!clip.expiresAt->isValid())
-                clip.expiresAt = unsavedAt.isValid() ? unsavedAt : QDateTime::fromMSecsSinceEpoch(0);
-        }
-        contents.clips.push_back(std::move(clip));
-    }
-    return contents;
-}
-
-int bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to, QString *error)
+int bringBack(ClipStore &store, const std::vector<Page> &pages, const std::vector<Clip> &clips, QString *error)
 {
     ModelContext &ctx = store.context();
     // Pages are matched by name; one the file names but that is not stored yet is added.
@@ -240,13 +362,11 @@ int bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to
         pagesByName.insert(name, page);
         return PageRef(page);
     };
-    if (from == 0)
-        for (const Contents::Page &page : contents.pages)
-            pageNamed(page.name, page.colorName);
+    for (const Page &page : pages)
+        pageNamed(page.name, page.colorName);
 
     int brought = 0;
-    for (size_t i = from; i < std::min(to, contents.clips.size()); ++i) {
-        const Contents::Clip &spilled = contents.clips[i];
+    for (const Clip &spilled : clips) {
         ClipRef clip = ctx.newestClipWithHash(spilled.hash);
         if (!clip) {
             // A temporary clip whose time ran out meanwhile is not brought back.
@@ -258,10 +378,8 @@ int bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to
                 clip->setCreatedAt(spilled.createdAt);
             clip->setExpiresAt(spilled.expiresAt);
             ctx.insert(clip);
-        } else {
-            ++brought;
-            if (spilled.createdAt.isValid() && spilled.createdAt > clip->createdAt())
-                clip->setCreatedAt(spilled.createdAt);
+        } else if (spilled.createdAt.isValid() && spilled.createdAt > clip->createdAt()) {
+            clip->setCreatedAt(spilled.createdAt);
         }
         if (spilled.isPinned)
             clip->setIsPinned(true);
@@ -274,7 +392,7 @@ int bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to
         }
     }
     // A store that keeps the changes for later has not taken them yet.
-    if (!store.saveOrRollback("Failed to bring back unsaved copies: %s") || ctx.hasChanges()) {
+    if (!store.saveOrRollback("Failed to bring back unsaved copies: %s") || store.context().hasChanges()) {
         if (error)
             *error = QStringLiteral("the history could not be saved");
         return -1;

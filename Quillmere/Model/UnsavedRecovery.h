@@ -16,46 +16,103 @@ class ClipStore;
 
 namespace quillmere::UnsavedRecovery {
 
-// A recovery file is read whole; beyond these it is refused rather than read.
+// A recovery file larger than these is refused on reading; writing splits what is kept into files
+// within them.
 constexpr qint64 maxFileBytes = 256 * 1024 * 1024;
 constexpr qsizetype maxClips = 100000;
 constexpr qsizetype maxPages = 1000;
+// Writing starts a new file past this size (one clip larger goes alone): a quit cut short by its
+// deadline keeps the files it finished, not one large file half written.
+constexpr qint64 writtenFileBytes = 32 * 1024 * 1024;
 
-// What a store could not take before quitting, kept as JSON beside it: clips with their content
-// and the Pages they name. When the store's folder cannot take it, it goes to the folder above.
-// Empty when nothing could be written (`error` says why).
-QString write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
-              const QDateTime &now, QString *error);
-// Every such file of this store, oldest first.
+// A folder that takes recovery files when the store's own cannot.
+struct Place {
+    QString folder;
+    // How long what is kept there lasts: a session's runtime folder is emptied at logout, a
+    // folder in memory at a restart.
+    enum class Lasting { kept, untilLogout, untilRestart };
+    Lasting lasting = Lasting::kept;
+};
+
+// What a store could not take before quitting, kept as JSON: clips with their content and the
+// Pages they name; never a clip on a timer (one-time codes, passwords, keys), which ends with the
+// session. Beside the store, else in the first of the state, cache, runtime and temporary folders
+// that takes it, those on another file system than the store first. Large sessions take several
+// files, each within what a restore reads. Returns the files written; where none could take (some
+// of) it, `error` says why.
+QStringList write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
+                  const QDateTime &now, QString *error);
+// Where write() would put a recovery file of this store now; none when no folder takes one.
+// Touches the disk: not for the main thread.
+std::optional<Place> place(const QString &storePath);
+// Every recovery file of this store, in every place write() uses or used, oldest first; links and
+// other things that are not files under such a name too, so that they are told of.
 QStringList all(const QString &storePath);
+// Removes what writes killed before their end left of recovery files of this store: hidden, and an
+// hour old, so that a write under way elsewhere keeps its file. Touches the disk: not for the main
+// thread.
+void removeLeftovers(const QString &storePath);
 // The newest such file; empty when there is none.
 QString newest(const QString &storePath);
 
-// A recovery file as read, its contents checked and hashed: ready for the store's thread.
+struct Page {
+    QString name;
+    QString colorName;
+};
+struct Clip {
+    CapturedContent content;
+    QString hash;
+    QDateTime createdAt;
+    bool isPinned = false;
+    std::optional<QString> customTitle;
+    std::optional<QString> pageName;
+    std::optional<QDateTime> expiresAt;
+};
+
+// A recovery file read a few clips at a time on any thread (one thread at a time), so that a large
+// one is never in memory whole. Opened without following a link or waiting on a FIFO.
+class Reader {
+public:
+    // None when the file is not a regular file, too large or not a recovery file (`error` says why).
+    static std::unique_ptr<Reader> open(const QString &path, QString *error);
+    ~Reader();
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+
+    const std::vector<Page> &pages() const { return m_pages; }
+    // The next clips: up to `clips` of them, or fewer once `bytes` of content are read (at least
+    // one). Empty at the end; none when the file could no longer be read.
+    std::optional<std::vector<Clip>> next(size_t clips, qint64 bytes, QString *error);
+    // The clips met so far that were left out because they could not be read (bad base64, say).
+    int unreadable() const { return m_unreadable; }
+
+private:
+    class Stream;
+    explicit Reader(std::unique_ptr<Stream> stream);
+    bool readHeader(QString *error);
+    bool clipOf(const QByteArray &raw, Clip *clip);
+
+    std::unique_ptr<Stream> m_stream;
+    std::vector<Page> m_pages;
+    QDateTime m_unsavedAt;
+    qint64 m_clipsAt = -1;
+    bool m_clipsBegun = false;
+    bool m_atEnd = false;
+    int m_unreadable = 0;
+};
+
+// A whole recovery file read at once, for files known to be small.
 struct Contents {
-    struct Page {
-        QString name;
-        QString colorName;
-    };
-    struct Clip {
-        CapturedContent content;
-        QString hash;
-        QDateTime createdAt;
-        bool isPinned = false;
-        std::optional<QString> customTitle;
-        std::optional<QString> pageName;
-        std::optional<QDateTime> expiresAt;
-    };
     std::vector<Page> pages;
     std::vector<Clip> clips;
+    int unreadable = 0;
 };
-// Reads a recovery file on any thread; none when it is too large or not one (`error` says why).
 std::optional<Contents> read(const QString &path, QString *error);
 
-// Brings the clips [from, to) of `contents` into the store, Pages first, as a capture would
-// (content already stored is dated the later of the two, not copied) but keeping their dates,
-// and saves. Returns how many are in the history now (a temporary clip whose time ran out is not
-// brought back), or -1 when the save did not go through (`error` says why).
-int bringBack(ClipStore &store, const Contents &contents, size_t from, size_t to, QString *error);
+// Brings `clips` into the store, with the `pages` they name, as a capture would (content already
+// stored is dated the later of the two, not copied) but keeping their dates, and saves. Returns
+// how many of them are new to the history (a temporary clip whose time ran out is not brought
+// back), or -1 when the save did not go through (`error` says why).
+int bringBack(ClipStore &store, const std::vector<Page> &pages, const std::vector<Clip> &clips, QString *error);
 
 } // namespace quillmere::UnsavedRecovery

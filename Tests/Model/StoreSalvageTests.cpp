@@ -69,10 +69,11 @@ struct Session {
                          [this](const StoreTrouble &trouble) { told.push_back(trouble); });
     }
 
-    // The one notice of the start.
+    // The one notice of the start; a history kept in memory tells it once it knows where its copies go.
     QString toldAtStart()
     {
         caretaker.start();
+        EXPECT_TRUE(test::waitUntil([&] { return !told.empty(); }));
         EXPECT_EQ(told.size(), 1u);
         return told.empty() ? QString() : told.front().message();
     }

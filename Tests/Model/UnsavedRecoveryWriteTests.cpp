@@ -3,23 +3,83 @@
 #include "Support/SmallDisk.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <map>
 
 using namespace quillmere;
+
+namespace {
+
+// Points the folders a spill may go to where a test wants them, and back afterwards.
+class Folders {
+public:
+    ~Folders()
+    {
+        for (const auto &[name, value] : m_saved)
+            qputenv(name.constData(), value);
+    }
+    void set(const char *name, const QString &path)
+    {
+        m_saved.try_emplace(name, qgetenv(name));
+        qputenv(name, QFile::encodeName(path));
+    }
+    // Folders under a regular file: nobody, root included, can make them.
+    void blockAll(const QString &file)
+    {
+        for (const char *name : {"XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"})
+            set(name, file + "/" + name);
+    }
+
+private:
+    std::map<QByteArray, QByteArray> m_saved;
+};
+
+QString makeFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) ? path : QString();
+}
+
+QByteArray contentsOf(const QStringList &paths)
+{
+    QByteArray all;
+    for (const QString &path : paths) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            all += file.readAll();
+    }
+    return all;
+}
+
+ClipRef textClip(const QString &text)
+{
+    auto clip = std::make_shared<ClipItem>();
+    clip->setKind(ClipKind::text);
+    clip->setText(text);
+    clip->setCreatedAt(QDateTime::currentDateTimeUtc());
+    return clip;
+}
+
+} // namespace
 
 TEST(UnsavedRecovery, ASpillThatMeetsAFullDiskIsReportedAndLeavesNoEmptyFile)
 {
     test::SmallDisk disk;
     ASSERT_TRUE(disk.mounted()) << qPrintable(disk.error());
-    // In a folder of its own, so that the spill's second place, the folder above, is full too.
+    // In a folder of its own, so that the folder above is full too; every other place is blocked.
     ASSERT_TRUE(QDir().mkdir(disk.filePath("Quillmere")));
     const QString store = disk.filePath("Quillmere/default.store");
+    QTemporaryDir elsewhere;
+    Folders folders;
+    folders.blockAll(makeFile(elsewhere.filePath("file")));
     ASSERT_TRUE(disk.fill());
     QString error;
-    EXPECT_TRUE(UnsavedRecovery::write(store, {}, QDateTime::currentDateTimeUtc(), &error).isEmpty());
+    EXPECT_EQ(UnsavedRecovery::write(store, {}, QDateTime::currentDateTimeUtc(), &error), QStringList());
     EXPECT_TRUE(error.contains("No space left")) << qPrintable(error);
     EXPECT_TRUE(UnsavedRecovery::all(store).isEmpty());
+    EXPECT_FALSE(UnsavedRecovery::place(store));
 }
 
 TEST(UnsavedRecovery, TwoSpillsInTheSameSecondAreBothKept)
@@ -29,13 +89,134 @@ TEST(UnsavedRecovery, TwoSpillsInTheSameSecondAreBothKept)
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const auto page = std::make_shared<Pinboard>();
     page->setName("first");
-    const QString first = UnsavedRecovery::write(store, {page}, now, nullptr);
-    const QString second = UnsavedRecovery::write(store, {}, now.addMSecs(1), nullptr);
-    ASSERT_FALSE(first.isEmpty());
-    ASSERT_FALSE(second.isEmpty());
-    EXPECT_EQ(UnsavedRecovery::all(store), QStringList({first, second}));
-    const auto read = UnsavedRecovery::read(first, nullptr);
+    const QStringList first = UnsavedRecovery::write(store, {page}, now, nullptr);
+    const QStringList second = UnsavedRecovery::write(store, {}, now.addMSecs(1), nullptr);
+    ASSERT_EQ(first.size(), 1);
+    ASSERT_EQ(second.size(), 1);
+    EXPECT_EQ(UnsavedRecovery::all(store), first + second);
+    const auto read = UnsavedRecovery::read(first.front(), nullptr);
     ASSERT_TRUE(read);
     ASSERT_EQ(read->pages.size(), 1u);
     EXPECT_EQ(read->pages.front().name, "first");
+}
+
+TEST(UnsavedRecovery, ClipsOnATimerNeverReachTheDisk)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("default.store");
+    ClipRef code = textClip("one-time code 482913");
+    code->setExpiresAt(QDateTime::currentDateTimeUtc().addSecs(300));
+    ClipRef note = textClip("an ordinary note");
+    const QStringList written = UnsavedRecovery::write(store, {code, note}, QDateTime::currentDateTimeUtc(), nullptr);
+    const QByteArray bytes = contentsOf(written);
+    EXPECT_TRUE(bytes.contains("an ordinary note"));
+    EXPECT_FALSE(bytes.contains("482913"));
+}
+
+TEST(UnsavedRecovery, MoreClipsThanARestoreTakesAreSplitIntoFilesThatAllComeBack)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("default.store");
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    auto page = std::make_shared<Pinboard>();
+    page->setName("Work");
+    records.push_back(page);
+    const qsizetype count = UnsavedRecovery::maxClips + 5;
+    for (qsizetype i = 0; i < count; ++i)
+        records.push_back(textClip(QString::number(i)));
+    QString error;
+    const QStringList written = UnsavedRecovery::write(store, records, QDateTime::currentDateTimeUtc(), &error);
+    ASSERT_EQ(written.size(), 2) << qPrintable(error);
+    EXPECT_EQ(UnsavedRecovery::all(store), written);
+    size_t clips = 0;
+    for (const QString &path : written) {
+        const auto read = UnsavedRecovery::read(path, &error);
+        ASSERT_TRUE(read) << qPrintable(error);
+        clips += read->clips.size();
+        EXPECT_EQ(read->pages.size(), path == written.front() ? 1u : 0u);
+    }
+    EXPECT_EQ(clips, size_t(count));
+}
+
+TEST(UnsavedRecovery, LargeCopiesAreSplitIntoFilesAQuitCutShortKeepsWhole)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("default.store");
+    const qsizetype imageBytes = UnsavedRecovery::writtenFileBytes / 3;
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    for (char fill : {'a', 'b', 'c', 'd'}) {
+        auto image = std::make_shared<ClipItem>();
+        image->setKind(ClipKind::image);
+        image->setImageData(QByteArray(imageBytes, fill));
+        records.push_back(image);
+    }
+    QString error;
+    const QStringList written = UnsavedRecovery::write(store, records, QDateTime::currentDateTimeUtc(), &error);
+    ASSERT_GE(written.size(), 2) << qPrintable(error);
+    QByteArray fills;
+    for (const QString &path : written) {
+        EXPECT_LE(QFileInfo(path).size(), UnsavedRecovery::writtenFileBytes) << qPrintable(path);
+        const auto read = UnsavedRecovery::read(path, &error);
+        ASSERT_TRUE(read) << qPrintable(error);
+        for (const auto &clip : read->clips) {
+            ASSERT_TRUE(clip.content.imageData);
+            ASSERT_EQ(clip.content.imageData->size(), imageBytes);
+            fills += clip.content.imageData->front();
+        }
+    }
+    EXPECT_EQ(fills, "abcd");
+}
+
+TEST(UnsavedRecovery, ASpillTheStoresFolderCannotTakeGoesToTheStateFolderWhereTheNextStartFindsIt)
+{
+    QTemporaryDir dir;
+    // Neither the store's folder nor the one above can be made: a file stands in their way.
+    const QString store = makeFile(dir.filePath("data")) + "/Quillmere/default.store";
+    Folders folders;
+    folders.set("XDG_STATE_HOME", dir.filePath("state"));
+    const QString state = dir.filePath("state/Quillmere");
+    const auto place = UnsavedRecovery::place(store);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->folder, state);
+
+    QString error;
+    const QStringList written =
+        UnsavedRecovery::write(store, {textClip("kept elsewhere")}, QDateTime::currentDateTimeUtc(), &error);
+    ASSERT_EQ(written.size(), 1) << qPrintable(error);
+    EXPECT_EQ(QFileInfo(written.front()).absolutePath(), state);
+    EXPECT_EQ(QFile(state).permissions() & (QFile::ReadOther | QFile::ExeOther), QFile::Permissions());
+    EXPECT_EQ(UnsavedRecovery::all(store), written);
+    // Another store's files in the same folder are not its.
+    EXPECT_TRUE(UnsavedRecovery::all(dir.filePath("other/Quillmere/default.store")).isEmpty());
+}
+
+TEST(UnsavedRecovery, OnADiskThatStaysFullTheSpillGoesToAFolderOnAnotherDisk)
+{
+    test::SmallDisk disk;
+    ASSERT_TRUE(disk.mounted()) << qPrintable(disk.error());
+    ASSERT_TRUE(QDir().mkdir(disk.filePath("Quillmere")));
+    const QString store = disk.filePath("Quillmere/default.store");
+    QTemporaryDir other;
+    Folders folders;
+    folders.set("XDG_STATE_HOME", disk.filePath("state"));
+    folders.set("XDG_CACHE_HOME", disk.filePath("cache"));
+    folders.set("XDG_RUNTIME_DIR", other.path());
+    ASSERT_TRUE(disk.fill());
+
+    const auto place = UnsavedRecovery::place(store);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->folder, other.filePath("Quillmere"));
+    EXPECT_EQ(place->lasting, UnsavedRecovery::Place::Lasting::untilLogout);
+    const QByteArray picture(512 * 1024, 'p');
+    auto image = std::make_shared<ClipItem>();
+    image->setKind(ClipKind::image);
+    image->setImageData(picture);
+    QString error;
+    const QStringList written = UnsavedRecovery::write(store, {image}, QDateTime::currentDateTimeUtc(), &error);
+    ASSERT_EQ(written.size(), 1) << qPrintable(error);
+    EXPECT_EQ(QFileInfo(written.front()).absolutePath(), other.filePath("Quillmere"));
+    const auto read = UnsavedRecovery::read(written.front(), &error);
+    ASSERT_TRUE(read) << qPrintable(error);
+    ASSERT_EQ(read->clips.size(), 1u);
+    EXPECT_EQ(read->clips.front().content.imageData, picture);
 }

@@ -16,6 +16,7 @@ int main(int argc, char **argv)
     qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
     qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
     qputenv("XDG_CACHE_HOME", (home.path() + "/cache").toUtf8());
+    qputenv("XDG_STATE_HOME", (home.path() + "/state").toUtf8());
     qputenv("XDG_RUNTIME_DIR", home.path().toUtf8()); // private (0700), as a session's own is
     // Nothing another account or an earlier run left in the shared temporary folder can matter.
     const QString tmp = home.path() + "/tmp";

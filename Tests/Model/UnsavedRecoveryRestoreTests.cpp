@@ -1,0 +1,243 @@
+#include "Support/PagesFixture.h"
+
+#include "Quillmere/Model/StoreCaretaker.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <sys/stat.h>
+
+using namespace quillmere;
+
+namespace {
+
+std::vector<StoreTrouble> startAndWait(test::StoreFixture &f)
+{
+    StoreCaretaker caretaker(*f.store, {});
+    std::vector<StoreTrouble> told;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+    caretaker.start();
+    EXPECT_TRUE(test::waitUntil([&] { return !told.empty(); }, 20000));
+    return told;
+}
+
+QJsonObject textClip(const QString &text)
+{
+    return {{"kind", "text"}, {"text", text}, {"createdAt", "2026-01-02T03:04:05.000Z"}, {"isPinned", false}};
+}
+
+// A recovery file as an earlier version wrote it: indented, its members in the order of their names.
+QString writeSpill(const QString &path, const QJsonArray &clips, const QJsonArray &pages = {})
+{
+    QFile file(path);
+    const QByteArray json =
+        QJsonDocument(QJsonObject{{"unsavedAt", "2026-01-02T03:04:05.000Z"}, {"pages", pages}, {"clips", clips}})
+            .toJson();
+    return file.open(QIODevice::WriteOnly) && file.write(json) == json.size() ? path : QString();
+}
+
+int clipsWithText(ModelContext &ctx, const QString &prefix)
+{
+    QSqlQuery q(ctx.database());
+    q.prepare("SELECT COUNT(*) FROM clips WHERE text LIKE ?");
+    q.addBindValue(prefix + "%");
+    return q.exec() && q.next() ? q.value(0).toInt() : -1;
+}
+
+} // namespace
+
+TEST(UnsavedRecoveryRestore, AClipThatCannotBeReadLeavesTheOthersToComeBackAndIsCounted)
+{
+    test::StoreFixture f(true);
+    QJsonArray clips;
+    for (int i = 0; i < 200; ++i) {
+        QJsonObject clip = textClip(QString("note %1").arg(i));
+        if (i == 120)
+            clip = {{"kind", "image"}, {"imageDataBase64", "not*base64!"}};
+        if (i == 7)
+            clip.insert("pageName", "Receipts");
+        clips.append(clip);
+    }
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips,
+                                     {QJsonObject{{"name", "Receipts"}, {"colorName", "green"}}});
+    ASSERT_FALSE(spill.isEmpty());
+
+    const auto told = startAndWait(f);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told.front().kind, StoreTrouble::Kind::unsavedBroughtBack);
+    const QString message = told.front().message();
+    EXPECT_TRUE(message.startsWith("199 copies")) << qPrintable(message);
+    EXPECT_TRUE(message.contains("One copy kept when Brindlewax last quit could not be read")) << qPrintable(message);
+    EXPECT_TRUE(message.contains(spill + ".unreadable")) << qPrintable(message);
+    EXPECT_EQ(clipsWithText(f.ctx(), "note "), 199);
+    ClipRef filed = f.ctx().newestClipWithHash(test::StoreFixture::textContent("note 7").contentHash());
+    ASSERT_TRUE(filed && filed->pinboard());
+    EXPECT_EQ(filed->pinboard()->colorName(), "green");
+    // Kept aside under a name the next start does not bring back again.
+    EXPECT_TRUE(QFile::exists(spill + ".unreadable"));
+    EXPECT_TRUE(UnsavedRecovery::all(f.path).isEmpty());
+}
+
+TEST(UnsavedRecoveryRestore, ALinkOrAFifoUnderARecoveryFilesNameIsToldOfAndNeverWaitedOn)
+{
+    test::StoreFixture f(true);
+    QTemporaryDir elsewhere;
+    const QString target = writeSpill(elsewhere.filePath("target.json"), {textClip("through a link")});
+    const QString link = f.path + ".unsaved-20260102-030405.json";
+    const QString fifo = f.path + ".unsaved-20260102-030406.json";
+    ASSERT_TRUE(QFile::link(target, link));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+
+    QElapsedTimer timer;
+    timer.start();
+    const auto told = startAndWait(f);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told.front().kind, StoreTrouble::Kind::unsavedAtQuit);
+    EXPECT_EQ(told.front().path, link + ", " + fifo);
+    const QString message = told.front().message();
+    EXPECT_TRUE(message.contains(link) && message.contains(fifo)) << qPrintable(message);
+    EXPECT_TRUE(message.contains("not a regular file")) << qPrintable(message);
+    EXPECT_EQ(f.ctx().clipCount(), 0);
+    // Both are left as they are, and the file behind the link too.
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_TRUE(QFile::exists(fifo) && QFile::exists(target));
+}
+
+TEST(UnsavedRecoveryRestore, OnlyCopiesNewToTheHistoryAreCountedAsAStartCutShortFindsThem)
+{
+    test::StoreFixture f(true);
+    // 100 of them stored already, as after a start that was stopped once those came back.
+    for (int i = 0; i < 100; ++i)
+        f.putText(QString("copy %1").arg(i));
+    QJsonArray clips;
+    for (int i = 0; i < 260; ++i)
+        clips.append(textClip(QString("copy %1").arg(i)));
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips);
+    ASSERT_FALSE(spill.isEmpty());
+
+    const auto told = startAndWait(f);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told.front().message().startsWith("160 copies")) << qPrintable(told.front().message());
+    EXPECT_EQ(f.ctx().clipCount(), 260);
+    EXPECT_FALSE(QFile::exists(spill));
+}
+
+TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
+{
+    QTemporaryDir dir;
+    QJsonArray clips;
+    for (int i = 0; i < 130; ++i) {
+        QJsonObject clip = textClip(QString("slice %1").arg(i));
+        // Characters that need escaping, and brackets in strings, must not cut a clip short.
+        clip.insert("customTitle", QString("a \"quoted\" {title} [%1] \\ é").arg(i));
+        clips.append(clip);
+    }
+    const QString spill = writeSpill(dir.filePath("spill.json"), clips, {QJsonObject{{"name", "Work"}}});
+    QString error;
+    const auto reader = UnsavedRecovery::Reader::open(spill, &error);
+    ASSERT_TRUE(reader) << qPrintable(error);
+    ASSERT_EQ(reader->pages().size(), 1u);
+    std::vector<UnsavedRecovery::Clip> read;
+    for (;;) {
+        const auto slice = reader->next(50, 1 << 20, &error);
+        ASSERT_TRUE(slice) << qPrintable(error);
+        if (slice->empty())
+            break;
+        EXPECT_LE(slice->size(), 50u);
+        read.insert(read.end(), slice->begin(), slice->end());
+    }
+    ASSERT_EQ(read.size(), 130u);
+    for (int i = 0; i < 130; ++i) {
+        EXPECT_EQ(read[size_t(i)].content.text, QString("slice %1").arg(i));
+        EXPECT_EQ(read[size_t(i)].customTitle, QString("a \"quoted\" {title} [%1] \\ é").arg(i));
+    }
+    EXPECT_EQ(reader->unreadable(), 0);
+
+    // Cut short, it is not a recovery file at all.
+    QFile file(spill);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.resize(file.size() / 2));
+    file.close();
+    EXPECT_FALSE(UnsavedRecovery::Reader::open(spill, &error));
+}
+
+TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextStartFinishesIt)
+{
+    const int slices = (260 + int(StoreCaretaker::bringBackClips) - 1) / int(StoreCaretaker::bringBackClips);
+    for (const int killedAfter : {1, 3, slices}) {
+        SCOPED_TRACE(killedAfter);
+        test::StoreFixture f(true);
+        for (int i = 0; i < 20; ++i)
+            f.putText(QString("older %1").arg(i));
+        QJsonArray clips;
+        for (int i = 0; i < 260; ++i) {
+            QJsonObject clip = textClip(QString("copy %1").arg(i));
+            if (i % 100 == 7)
+                clip.insert("pageName", "Receipts");
+            clips.append(clip);
+        }
+        const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips,
+                                         {QJsonObject{{"name", "Receipts"}, {"colorName", "green"}}});
+        ASSERT_FALSE(spill.isEmpty());
+        f.store.reset();
+
+        QProcess probe;
+        probe.start(QStringLiteral(QUILLMERE_SPILL_RESTORE_PROBE), {f.path, QString::number(killedAfter)});
+        ASSERT_TRUE(probe.waitForFinished(30000)) << "the restore probe did not end";
+        ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit)
+            << "the restore ended (" << probe.exitCode() << ") before slice " << killedAfter << ": "
+            << probe.readAllStandardError().toStdString();
+        EXPECT_TRUE(QFile::exists(spill));
+
+        f.open();
+        const int before = clipsWithText(f.ctx(), "copy ");
+        EXPECT_EQ(before, std::min(260, killedAfter * int(StoreCaretaker::bringBackClips)));
+        StoreCaretaker caretaker(*f.store, {});
+        std::vector<StoreTrouble> told;
+        QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                         [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+        caretaker.start();
+        ASSERT_TRUE(test::waitUntil([&] { return !QFile::exists(spill); }, 20000));
+        if (before < 260) {
+            ASSERT_TRUE(test::waitUntil([&] { return !told.empty(); }));
+            EXPECT_TRUE(told.front().message().startsWith(QString("%1 copies").arg(260 - before)))
+                << qPrintable(told.front().message());
+        }
+        EXPECT_EQ(clipsWithText(f.ctx(), "copy "), 260);
+        EXPECT_EQ(clipsWithText(f.ctx(), "older "), 20);
+        EXPECT_EQ(f.ctx().clipCount(), 280);
+        ASSERT_EQ(f.ctx().pinboards().size(), 1u);
+        ClipRef filed = f.ctx().newestClipWithHash(test::StoreFixture::textContent("copy 207").contentHash());
+        ASSERT_TRUE(filed && filed->pinboard());
+        EXPECT_EQ(filed->pinboard()->name(), "Receipts");
+    }
+}
+
+TEST(UnsavedRecoveryRestore, WhatAWriteKilledBeforeItsEndLeftIsRemovedOnceItIsOld)
+{
+    test::StoreFixture f(true);
+    const QString dir = QFileInfo(f.path).absolutePath();
+    const auto leftover = [&](const QString &name, int ageSecs) {
+        QFile file(dir + "/" + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write("{\"unsavedAt\"") > 0 && file.flush());
+        EXPECT_TRUE(
+            file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSecs), QFileDevice::FileModificationTime));
+        return file.fileName();
+    };
+    const QString old = leftover(".pages.store.unsaved-20260102-030405.json.Ab12Cd", 2 * 3600);
+    const QString underWay = leftover(".pages.store.unsaved-20260102-030406.json.Ef34Gh", 60);
+    const QString another = leftover(".other.store.unsaved-20260102-030405.json.Ab12Cd", 2 * 3600);
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", {textClip("kept")});
+
+    startAndWait(f);
+    EXPECT_FALSE(QFile::exists(old));
+    EXPECT_TRUE(QFile::exists(underWay));
+    EXPECT_TRUE(QFile::exists(another));
+    EXPECT_FALSE(QFile::exists(spill));
+    EXPECT_EQ(f.ctx().clipCount(), 1);
+}
