@@ -222,7 +222,7 @@ TEST(Preferences, WhatIsNotAPreferencesFileIsLeftAsItIsAndTheSettingsStayInMemor
     ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
     {
         Preferences prefs(folder);
-        EXPECT_TRUE(prefs.lastWriteError().contains("is a folder")) << qPrintable(prefs.lastWriteError());
+        EXPECT_TRUE(prefs.unusableReason().contains("is a folder")) << qPrintable(prefs.unusableReason());
         prefs.setString("device", "kept");
         EXPECT_FALSE(prefs.sync());
         EXPECT_EQ(prefs.string("device"), "kept") << "the change lives on in memory";

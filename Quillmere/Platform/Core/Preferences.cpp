@@ -263,11 +263,11 @@ void Preferences::load()
             : read.status == BoundedFileRead::Status::tooLarge
             ? QStringLiteral("is too large to be preferences")
             : QStringLiteral("could not be read (%1)").arg(read.errorText);
-        m_unusable = QStringLiteral("%1 %2; the settings are kept in memory until the program quits and it is left "
-                                    "as it is")
+        // The start reports it, once the user can be told.
+        m_unusable = QStringLiteral("The preferences file %1 %2, so it is left as it is: settings changed now last "
+                                    "only until Brindlewax quits.")
                          .arg(m_path, what);
         m_writeError = m_unusable;
-        qCWarning(lcApp, "%s", qPrintable(m_unusable));
         return;
     }
     const QByteArray &bytes = read.bytes;

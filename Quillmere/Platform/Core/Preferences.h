@@ -86,6 +86,8 @@ public:
     // not a preferences file (a folder, a FIFO, a file it cannot read), so that nothing is
     // written there this session. Empty once the file holds every change.
     QString lastWriteError() const { return m_writeError; }
+    // Why nothing is written to the file this session; empty when it is a preferences file.
+    QString unusableReason() const { return m_unusable; }
 
     static constexpr int kFirstRetryMs = 2000;
 
