@@ -353,6 +353,8 @@ void AppDelegate::startServices(const QStringList &arguments)
 
     if (m_platform.installStatusItem)
         m_statusItem->install();
+    if (const QString reason = m_prefs.unusableReason(); !reason.isEmpty())
+        m_statusItem->showMessage(QStringLiteral("Brindlewax"), reason);
 
     // Store trouble met while opening, or later, reaches the user once per kind.
     m_storeCaretaker = std::make_unique<StoreCaretaker>(store, m_environment.persistence());

@@ -393,7 +393,7 @@ ClipArchiveReadResult readFile(const QString &path, qint64 maxFile, qint64 maxJs
 bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText, qint64 maxJson)
 {
     const auto bytes = encoded(document, errorText, maxJson);
-    return bytes && writeFileAtomically(path, *bytes, errorText);
+    return bytes && writeFileAtomically(path, *bytes, errorText, FileAccess::document);
 }
 
 void readFileInBackground(const QString &path, QObject *receiver, std::function<void(ClipArchiveReadResult)> done)

@@ -83,7 +83,7 @@ std::optional<QByteArray> encoded(const ClipArchiveDocument &document, QString *
 ClipArchiveReadResult decode(const QByteArray &bytes, qint64 maxJson = maxJsonBytes);
 
 ClipArchiveReadResult readFile(const QString &path, qint64 maxFile = maxFileBytes, qint64 maxJson = maxJsonBytes);
-// Readable by the owner only: the file holds the whole history. Nothing is left behind on failure.
+// A document the user names: it follows the umask like any other. Nothing is left behind on failure.
 bool writeFile(const QString &path, const ClipArchiveDocument &document, QString *errorText = nullptr,
                qint64 maxJson = maxJsonBytes);
 

@@ -104,8 +104,7 @@ bool exportWithSavePanel(const std::vector<ClipRef> &clips, const std::vector<Pa
     const QDateTime now = interaction.clock ? interaction.clock() : QDateTime::currentDateTimeUtc();
     const QByteArray bytes = QuillmereExport::make(clips, pages, now).encoded();
     QString errorText;
-    // The whole history as plain text: as private as the store it comes from.
-    if (!writeFileAtomically(*path, bytes, &errorText)) {
+    if (!writeFileAtomically(*path, bytes, &errorText, FileAccess::document)) {
         if (interaction.showError)
             interaction.showError(QStringLiteral("The export couldn't be saved: %1").arg(errorText));
         return false;

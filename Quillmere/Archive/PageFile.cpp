@@ -86,7 +86,7 @@ std::optional<PageArchiveError> writeFile(const QString &path, const PageArchive
     if (!bytes)
         return bytes.error();
     QString errorText;
-    if (!writeFileAtomically(path, bytes.value(), &errorText))
+    if (!writeFileAtomically(path, bytes.value(), &errorText, FileAccess::document))
         return PageArchiveError::unwritable(errorText);
     return std::nullopt;
 }

@@ -105,16 +105,97 @@ GCancellable *handleOf(const SecretCancellation *cancel)
     return cancel ? cancel->handle() : nullptr;
 }
 
+// How long a cancelled call still waits for the keyring's answer. A keyring takes its prompt
+// down before it answers, which took up to two seconds here; a quit must not wait on that.
+constexpr guint kWaitAfterCancelMs = 200;
+
+struct ResultDeleter {
+    void operator()(GAsyncResult *result) const { g_object_unref(result); }
+};
+using ResultPtr = std::unique_ptr<GAsyncResult, ResultDeleter>;
+
+// The state one call's loop shares with the callbacks it runs.
+struct CallState {
+    GMainContext *context = nullptr;
+    GSource *deadline = nullptr;
+    ResultPtr result;
+    bool givenUp = false;
+};
+
+void keepResult(GObject *, GAsyncResult *result, gpointer state)
+{
+    static_cast<CallState *>(state)->result.reset(G_ASYNC_RESULT(g_object_ref(result)));
+}
+
+gboolean giveUp(gpointer state)
+{
+    static_cast<CallState *>(state)->givenUp = true;
+    return G_SOURCE_REMOVE;
+}
+
+gboolean startGivingUp(GCancellable *, gpointer state)
+{
+    auto *call = static_cast<CallState *>(state);
+    call->deadline = g_timeout_source_new(kWaitAfterCancelMs);
+    g_source_set_callback(call->deadline, giveUp, state, nullptr);
+    g_source_attach(call->deadline, call->context);
+    return G_SOURCE_REMOVE;
+}
+
+// Runs one of libsecret's asynchronous calls to its end on a main context of this thread's own,
+// as its blocking calls do, except that once cancelled it waits only kWaitAfterCancelMs. Null
+// when it gave up: the call then ends unseen, its context never run again, so its callback
+// never comes; the little it holds is left to it.
+template <typename Start> ResultPtr runCall(GCancellable *cancel, Start start)
+{
+    auto state = std::make_unique<CallState>();
+    state->context = g_main_context_new();
+    g_main_context_push_thread_default(state->context);
+    start(&keepResult, state.get());
+    GSource *watch = nullptr;
+    if (cancel) {
+        watch = g_cancellable_source_new(cancel);
+        g_source_set_callback(watch, G_SOURCE_FUNC(startGivingUp), state.get(), nullptr);
+        g_source_attach(watch, state->context);
+    }
+    while (!state->result && !state->givenUp)
+        g_main_context_iteration(state->context, TRUE);
+    for (GSource *source : {watch, state->deadline}) {
+        if (source) {
+            g_source_destroy(source);
+            g_source_unref(source);
+        }
+    }
+    g_main_context_pop_thread_default(state->context);
+    ResultPtr result = std::move(state->result);
+    if (result) {
+        g_main_context_unref(state->context);
+        return result;
+    }
+    // The unfinished call still names the state, though it can no longer reach it.
+    (void)state.release();
+    return nullptr;
+}
+
+SecretStore::Outcome givenUpOutcome()
+{
+    return {SecretStore::Status::cancelled, G_IO_ERROR_CANCELLED};
+}
+
 } // namespace
 
 SecretStore::Lookup SystemSecretStore::doRead(const SecretItem &item, const SecretCancellation *cancel)
 {
     const QByteArray service = item.service.toUtf8();
     const QByteArray account = item.account.toUtf8();
+    const ResultPtr result = runCall(handleOf(cancel), [&](GAsyncReadyCallback done, gpointer state) {
+        secret_password_lookup(quillmereSchema(), handleOf(cancel), done, state, "service", service.constData(),
+                               "account", account.constData(), nullptr);
+    });
+    if (!result)
+        return {std::nullopt, givenUpOutcome()};
     GError *raw = nullptr;
-    std::unique_ptr<SecretValue, ValueDeleter> value(
-        secret_password_lookup_binary_sync(quillmereSchema(), handleOf(cancel), &raw, "service", service.constData(),
-                                           "account", account.constData(), nullptr));
+    std::unique_ptr<SecretValue, ValueDeleter> value(secret_password_lookup_binary_finish(result.get(), &raw));
     ErrorPtr error(raw);
     if (error)
         return {std::nullopt, outcomeFor(error.get())};
@@ -136,11 +217,17 @@ SecretStore::Outcome SystemSecretStore::doWrite(const SecretItem &item, const QS
     const QByteArray account = item.account.toUtf8();
     const QByteArray label = QStringLiteral("Brindlewax: %1").arg(item.service).toUtf8();
     QByteArray bytes = secret.toUtf8();
-    GError *raw = nullptr;
-    secret_password_store_sync(quillmereSchema(), SECRET_COLLECTION_DEFAULT, label.constData(), bytes.constData(),
-                               handleOf(cancel), &raw, "service", service.constData(), "account", account.constData(),
-                               nullptr);
+    const ResultPtr result = runCall(handleOf(cancel), [&](GAsyncReadyCallback done, gpointer state) {
+        secret_password_store(quillmereSchema(), SECRET_COLLECTION_DEFAULT, label.constData(), bytes.constData(),
+                              handleOf(cancel), done, state, "service", service.constData(), "account",
+                              account.constData(), nullptr);
+    });
+    // libsecret copied it before the call went out.
     bytes.fill('\0');
+    if (!result)
+        return givenUpOutcome();
+    GError *raw = nullptr;
+    secret_password_store_finish(result.get(), &raw);
     ErrorPtr error(raw);
     return outcomeFor(error.get());
 }
@@ -149,9 +236,14 @@ SecretStore::Outcome SystemSecretStore::doRemove(const SecretItem &item, const S
 {
     const QByteArray service = item.service.toUtf8();
     const QByteArray account = item.account.toUtf8();
+    const ResultPtr result = runCall(handleOf(cancel), [&](GAsyncReadyCallback done, gpointer state) {
+        secret_password_clear(quillmereSchema(), handleOf(cancel), done, state, "service", service.constData(),
+                              "account", account.constData(), nullptr);
+    });
+    if (!result)
+        return givenUpOutcome();
     GError *raw = nullptr;
-    secret_password_clear_sync(quillmereSchema(), handleOf(cancel), &raw, "service", service.constData(), "account",
-                               account.constData(), nullptr);
+    secret_password_clear_finish(result.get(), &raw);
     ErrorPtr error(raw);
     return outcomeFor(error.get());
 }

@@ -240,17 +240,23 @@ TEST(BackupFormat, ASnapshotLeavesStoredPayloadsUnreadAndSkipsClipsDeletedBefore
     EXPECT_FALSE(doc.value().clips[2].imageDataBase64 || doc.value().clips[2].fileDataBase64);
 }
 
-TEST(BackupFormat, AWrittenBackupIsPrivateAndOneTooLargeToRestoreIsNotWritten)
+TEST(BackupFormat, AWrittenBackupFollowsTheUmaskAndOneTooLargeToRestoreIsNotWritten)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("b.quillmerebackup");
     const qint64 size = backup::jsonText(goldenDocument()).size();
     QString error;
-    const mode_t oldMask = ::umask(0);
-    const bool written = backup::writeFile(path, goldenDocument(), &error, size);
-    ::umask(oldMask);
-    ASSERT_TRUE(written) << qPrintable(error);
-    EXPECT_EQ(QFileInfo(path).permissions() & 0x0077, 0);
+    {
+        // A file the user names is a document like any other: the user decides who reads it.
+        test::ScopedUmask mask(022);
+        ASSERT_TRUE(backup::writeFile(path, goldenDocument(), &error, size)) << qPrintable(error);
+    }
+    EXPECT_EQ(test::permissionBits(path), 0644u);
+    {
+        test::ScopedUmask mask(077);
+        ASSERT_TRUE(backup::writeFile(path, goldenDocument(), &error, size)) << qPrintable(error);
+    }
+    EXPECT_EQ(test::permissionBits(path), 0600u);
 
     const QString big = dir.filePath("big.quillmerebackup");
     EXPECT_FALSE(backup::writeFile(big, goldenDocument(), &error, size - 1));

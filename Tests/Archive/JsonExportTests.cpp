@@ -103,12 +103,16 @@ TEST(JsonExport, CancelWritesNothingAndAnExistingFileIsReplaced)
 
     test::writeBytes(path, QByteArray(10000, 'o'));
     ui.choosePath = [&] { return std::optional<QString>(path); };
-    EXPECT_TRUE(jsonexport::exportWithSavePanel({clip}, {}, ui));
+    {
+        // The user's own document: readable as the umask allows, like any program's.
+        test::ScopedUmask mask(022);
+        EXPECT_TRUE(jsonexport::exportWithSavePanel({clip}, {}, ui));
+    }
     QFile written(path);
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     const QJsonObject root = QJsonDocument::fromJson(written.readAll()).object();
     EXPECT_EQ(root["clips"].toArray()[0].toObject()["text"].toString(), "hello");
-    EXPECT_EQ(written.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+    EXPECT_EQ(test::permissionBits(path), 0644u);
     EXPECT_TRUE(errors.isEmpty());
 
     ui.choosePath = [&] { return std::optional<QString>(dir.filePath("missing/dir/out.json")); };

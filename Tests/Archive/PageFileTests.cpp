@@ -154,7 +154,12 @@ TEST(PageFile, WritingRefusesOversizedPagesAndReadingRefusesOversizedFiles)
     const QString path = dir.filePath("shared.quillmerepage");
     EXPECT_EQ(pagefile::writeFile(path, goldenArchive(), 10), PageArchiveError::tooLarge(exact, 10));
     EXPECT_FALSE(QFileInfo::exists(path));
-    EXPECT_FALSE(pagefile::writeFile(path, goldenArchive()));
+    {
+        // A shared Page is meant for others: the umask decides who reads it.
+        test::ScopedUmask mask(022);
+        EXPECT_FALSE(pagefile::writeFile(path, goldenArchive()));
+    }
+    EXPECT_EQ(test::permissionBits(path), 0644u);
     EXPECT_EQ(pagefile::readFile(path).value(), goldenArchive());
     EXPECT_EQ(pagefile::readFile(path, 50).error(), PageArchiveError::tooLarge(exact, 50));
     EXPECT_EQ(pagefile::readFile(dir.filePath("missing")).error().code, PageArchiveError::Code::unreadable);

@@ -312,9 +312,14 @@ TEST(HistoryMenus, SharingWritesAPageFileAtomicallyAndReportsAFailedWrite)
     EXPECT_FALSE(f.model->state().isShowingManualAddError);
 
     f.fileAnswer = dir.filePath(u"shared.quillmerepage"_s);
-    f.actions->sharePage(page->persistentModelID());
-    ASSERT_TRUE(finished.wait(10000));
+    {
+        // Meant for others to read: the umask decides, not the program.
+        test::ScopedUmask mask(022);
+        f.actions->sharePage(page->persistentModelID());
+        ASSERT_TRUE(finished.wait(10000));
+    }
     EXPECT_TRUE(finished.last().at(0).toBool());
+    EXPECT_EQ(test::permissionBits(*f.fileAnswer), 0644u);
     const auto read = pagefile::readFile(*f.fileAnswer);
     ASSERT_TRUE(read.ok());
     ASSERT_EQ(read.value().clips.size(), 1u);

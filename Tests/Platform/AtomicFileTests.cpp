@@ -3,6 +3,7 @@
 #include "Quillmere/Platform/SoundPlayer.h"
 
 #include "Support/SmallDisk.h"
+#include "Support/TestSupport.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -82,4 +83,36 @@ TEST(AtomicFile, FoldersAndFilesAreTheUsersOnlyWhateverTheUmask)
     ASSERT_FALSE(sound.isEmpty());
     EXPECT_EQ(modeOf(sound), 0600u);
     EXPECT_FALSE(makePrivatePath(file)) << "a file is not a folder";
+}
+
+TEST(AtomicFile, ADocumentFollowsTheUmaskWhileTheProgramsOwnDataStaysPrivate)
+{
+    QTemporaryDir dir;
+    const QString shared = dir.filePath(u"shared.png"_s);
+    const QString own = dir.filePath(u"own.json"_s);
+    const QString streamed = dir.filePath(u"streamed.mp4"_s);
+    {
+        test::ScopedUmask mask(022);
+        ASSERT_TRUE(writeFileAtomically(shared, "pixels", nullptr, FileAccess::document));
+        ASSERT_TRUE(writeFileAtomically(own, "{}", nullptr));
+        AtomicFile out(streamed, FileAccess::document);
+        ASSERT_TRUE(out.write("frames") && out.commit()) << qPrintable(out.errorString());
+    }
+    EXPECT_EQ(modeOf(shared), 0644u);
+    EXPECT_EQ(modeOf(streamed), 0644u);
+    EXPECT_EQ(modeOf(own), 0600u);
+    EXPECT_EQ(contents(shared), "pixels");
+
+    // A tighter umask is kept too, and a document written again takes the umask of now.
+    {
+        test::ScopedUmask mask(077);
+        ASSERT_TRUE(writeFileAtomically(shared, "again", nullptr, FileAccess::document));
+    }
+    EXPECT_EQ(modeOf(shared), 0600u);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3) << "no temporary file is left";
+
+    // Where nothing can be made, nothing is removed either and the reason is given.
+    QString error;
+    EXPECT_FALSE(writeFileAtomically(dir.filePath(u"missing/x.png"_s), "x", &error, FileAccess::document));
+    EXPECT_TRUE(error.contains(u"No such file"_s)) << qPrintable(error);
 }

@@ -4,6 +4,11 @@
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace quillmere;
 
 namespace {
@@ -206,6 +211,49 @@ TEST(Preferences, FolderAndFileAreTheUsersOnly)
     Preferences prefs(existing);
     EXPECT_EQ(permissionsOf(folder), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     EXPECT_EQ(permissionsOf(existing), QFile::ReadOwner | QFile::WriteOwner);
+}
+
+TEST(Preferences, WhatIsNotAPreferencesFileIsLeftAsItIsAndTheSettingsStayInMemory)
+{
+    QTemporaryDir dir;
+    // A folder the user keeps where the file should be: its mode, its contents and its kind stay.
+    const QString folder = dir.filePath("prefs.json");
+    ASSERT_TRUE(QDir().mkpath(folder + "/notes"));
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+    {
+        Preferences prefs(folder);
+        EXPECT_TRUE(prefs.unusableReason().contains("is a folder")) << qPrintable(prefs.unusableReason());
+        prefs.setString("device", "kept");
+        EXPECT_FALSE(prefs.sync());
+        EXPECT_EQ(prefs.string("device"), "kept") << "the change lives on in memory";
+        EXPECT_TRUE(prefs.lastWriteError().contains(folder)) << qPrintable(prefs.lastWriteError());
+    }
+    EXPECT_EQ(test::permissionBits(folder), 0755u);
+    EXPECT_TRUE(QFileInfo(folder + "/notes").isDir());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{"prefs.json"})
+        << "no file written beside it";
+
+    // A FIFO is neither waited on nor replaced.
+    const QString fifo = dir.filePath("fifo.json");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+    auto opened = std::async(std::launch::async, [&] {
+        Preferences prefs(fifo);
+        prefs.setBool("flag", true);
+        prefs.sync();
+        return prefs.lastWriteError();
+    });
+    if (opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // A writer that comes and goes lets the waiting read end.
+        ::close(::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK));
+        opened.wait();
+        FAIL() << "the start waited on a FIFO";
+    }
+    EXPECT_TRUE(opened.get().contains("is not a file"));
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(fifo).constData(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
 }
 
 namespace {

@@ -65,6 +65,15 @@ struct SectionFixture : test::SettingsWindowFixture {
         QTest::keyClicks(editor, text);
     }
     QByteArray storedRecord() { return prefs->data(ShareUploadConfig::key).value_or(QByteArray()); }
+    // How many rows on show say that no keyring answers.
+    static int noServiceRowsShown(ShareUploadSection &section)
+    {
+        layOut();
+        int shown = 0;
+        for (const MessageRow *row : section.findChildren<MessageRow *>())
+            shown += row->isVisible() && row->message().contains("No Secret Service answers");
+        return shown;
+    }
 };
 
 } // namespace
@@ -174,9 +183,11 @@ TEST(ShareUploadSection, WithoutASecretServiceItSaysSoAndSavesNothing)
     f.type(s, Field::secret, "key");
     EXPECT_FALSE(s.saveButton()->isEnabled());
     f.shoot(s.saveButton(), QStringLiteral("share-no-secret-service"));
+    EXPECT_EQ(f.noServiceRowsShown(s), 1);
     s.settings().save();
     f.settle(s);
-    EXPECT_EQ(s.errorRow()->message(), ShareUploadSettings::noSecretServiceMessage);
+    EXPECT_EQ(f.noServiceRowsShown(s), 1) << "said once, not again in the error row";
+    EXPECT_TRUE(s.noSecretServiceRow()->isVisible());
     EXPECT_TRUE(f.storedRecord().isEmpty());
 
     // A keyring that comes later is used; one that goes before Save refuses it.
@@ -192,7 +203,8 @@ TEST(ShareUploadSection, WithoutASecretServiceItSaysSoAndSavesNothing)
     s.settings().save();
     f.settle(s);
     EXPECT_EQ(f.storedRecord(), before);
-    EXPECT_TRUE(s.noSecretServiceRow()->isVisible());
+    EXPECT_EQ(f.noServiceRowsShown(s), 1);
+    f.shoot(s.noSecretServiceRow(), QStringLiteral("share-no-secret-service-after-save"));
 }
 
 TEST(ShareUploadSection, ASilentKeyringIsWaitedForVisiblyAndAKeyringThatComesLaterIsFoundOnReopening)
@@ -286,6 +298,15 @@ TEST(ShareUploadSection, APreferencesFileThatCannotBeWrittenIsNotReportedAsSaved
     f.type(s, Field::publicBaseURL, "https://cdn.example.com");
     f.type(s, Field::accessKeyID, "AKID1");
     f.type(s, Field::secret, "key");
+    f.save(s);
+    ASSERT_EQ(s.statusText()->text(), "Saved securely");
+    const QByteArray saved = f.storedRecord();
+
+    // A new key ID and secret, the preferences file gone unwritable, Save, then Cancel: the pane
+    // shows the pair the keyring and the file still hold together.
+    QTest::mouseClick(s.editButton(), Qt::LeftButton);
+    f.type(s, Field::accessKeyID, "AKID2");
+    f.type(s, Field::secret, "other-key");
     ASSERT_TRUE(QDir(f.prefs.dir.path()).removeRecursively());
     f.save(s);
     EXPECT_EQ(s.errorRow()->message(), ShareUploadSettings::preferencesWriteFailedMessage);
@@ -293,6 +314,12 @@ TEST(ShareUploadSection, APreferencesFileThatCannotBeWrittenIsNotReportedAsSaved
     EXPECT_NE(s.statusText()->text(), "Saved securely");
     EXPECT_TRUE(s.saveButton()->isVisible());
     f.shoot(s.errorRow(), QStringLiteral("share-preferences-unwritable"));
+    EXPECT_EQ(readUploadSecret(f.secrets), "key");
+    QTest::mouseClick(s.cancelButton(), Qt::LeftButton);
+    EXPECT_EQ(s.statusText()->text(), "Saved securely");
+    EXPECT_EQ(s.shownValue(Field::accessKeyID), "AKID1");
+    EXPECT_EQ(f.storedRecord(), saved);
+    EXPECT_EQ(readUploadSecret(f.secrets), "key");
 }
 
 TEST(ShareUploadSection, DestinationMenuAndTheManagedTestUpload)

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 
 namespace quillmere::test {
 
@@ -45,6 +46,25 @@ inline bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 50
         QTest::qWait(10);
     }
     return true;
+}
+
+// The process's umask set to `mask` for the scope; files a test makes meanwhile get its modes.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(m_previous); }
+    ScopedUmask(const ScopedUmask &) = delete;
+    ScopedUmask &operator=(const ScopedUmask &) = delete;
+
+private:
+    mode_t m_previous;
+};
+
+// The permission bits of `path` (0 when it is missing), links followed.
+inline unsigned permissionBits(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 } // namespace quillmere::test

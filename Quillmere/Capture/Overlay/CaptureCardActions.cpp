@@ -130,7 +130,7 @@ bool CaptureCardActions::write(const SaveRequest &request, const QString &destin
 {
     if (destination.isEmpty())
         return false;
-    AtomicFile out(destination);
+    AtomicFile out(destination, FileAccess::document);
     if (request.sourcePath.isEmpty()) {
         if (!out.write(request.data))
             return false;

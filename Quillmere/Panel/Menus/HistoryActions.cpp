@@ -27,7 +27,7 @@ const QString ownBundleID = QStringLiteral("com.orvantide.quillmere");
 std::optional<QString> writeAtomically(const QString &path, const QByteArray &bytes)
 {
     QString error;
-    if (!writeFileAtomically(path, bytes, &error))
+    if (!writeFileAtomically(path, bytes, &error, FileAccess::document))
         return error;
     return std::nullopt;
 }

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,9 +29,25 @@ int syncFolder(const QByteArray &native)
     return error;
 }
 
+// Opens a new file named `pattern` with its last six characters made unique.
+int createDocument(QByteArray &pattern)
+{
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (qsizetype i = pattern.size() - 6; i < pattern.size(); ++i)
+            pattern[i] = kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)];
+        // open() applies the umask and the folder's default ACL, as any program's save does.
+        const int fd = ::open(pattern.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 } // namespace
 
-AtomicFile::AtomicFile(const QString &path)
+AtomicFile::AtomicFile(const QString &path, FileAccess access)
 {
     // A link is written through, so a settings file kept elsewhere stays where the user put it.
     const QFileInfo info(path);
@@ -39,13 +56,16 @@ AtomicFile::AtomicFile(const QString &path)
     // Beside the target, so the rename never crosses a file system; the name is cut to stay
     // under the length a name may have.
     m_temporary = m_target.left(slash + 1) + '.' + m_target.mid(slash + 1).left(200) + ".XXXXXX";
-    m_fd = ::mkostemp(m_temporary.data(), O_CLOEXEC);
+    m_fd = access == FileAccess::document ? createDocument(m_temporary) : ::mkostemp(m_temporary.data(), O_CLOEXEC);
     if (m_fd < 0) {
-        fail("create", errno);
+        // Nothing was made: there is nothing to remove.
+        const int error = errno;
+        m_temporary.clear();
+        fail("create", error);
         return;
     }
     // mkostemp's 0600 still passes through the umask; the mode is fixed before the first byte.
-    if (::fchmod(m_fd, 0600) != 0)
+    if (access == FileAccess::ownerOnly && ::fchmod(m_fd, 0600) != 0)
         fail("protect", errno);
 }
 
@@ -127,9 +147,9 @@ bool syncFolderOf(const QString &path, QString *errorText)
     return error == 0;
 }
 
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText)
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText, FileAccess access)
 {
-    AtomicFile file(path);
+    AtomicFile file(path, access);
     if (file.write(bytes) && file.commit())
         return true;
     if (errorText)

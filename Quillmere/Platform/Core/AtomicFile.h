@@ -6,13 +6,22 @@
 
 namespace quillmere {
 
+// Who may read a file once it is written.
+enum class FileAccess {
+    // The program's own data (store, preferences, spills, caches, scratch): mode 0600 whatever
+    // the umask, since it is someone's history or settings.
+    ownerOnly,
+    // A document the user saves on purpose: the umask and the folder decide, as for any
+    // program's documents, so what the user meant to share can be read.
+    document,
+};
+
 // A file that takes the place of `path` only once every byte is on the disk: written in pieces,
 // synced, its size checked, renamed into place and its folder synced. Until commit() succeeds
-// whatever was at `path` stays as it was; a file left uncommitted is removed. Every file made
-// here is mode 0600 whatever the umask: what the program writes is someone's history or settings.
+// whatever was at `path` stays as it was; a file left uncommitted is removed.
 class AtomicFile {
 public:
-    explicit AtomicFile(const QString &path);
+    explicit AtomicFile(const QString &path, FileAccess access = FileAccess::ownerOnly);
     ~AtomicFile();
     AtomicFile(const AtomicFile &) = delete;
     AtomicFile &operator=(const AtomicFile &) = delete;
@@ -35,7 +44,8 @@ private:
 };
 
 // Writes all of `bytes` or leaves an existing file untouched. `errorText` may be null.
-bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText);
+bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText,
+                         FileAccess access = FileAccess::ownerOnly);
 
 // Makes a rename to `path` last through a power cut. `errorText` may be null.
 bool syncFolderOf(const QString &path, QString *errorText = nullptr);

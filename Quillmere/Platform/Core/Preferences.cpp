@@ -1,6 +1,7 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/BoundedFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
@@ -208,17 +209,23 @@ void moveDamagedFileAside(const QString &path)
         qCWarning(lcApp, "The preferences file could not be read nor moved aside: %s", qPrintable(path));
 }
 
-// Preferences may hold tokens and addresses: only the user reads them. A shared sticky folder
-// such as /tmp is never narrowed, nor anything that belongs to someone else.
-void makePrivate(const QString &path, mode_t mode)
+// Preferences may hold tokens and addresses: only the user reads them. Only what the program
+// makes there is narrowed (its folder, its file): never a link, a shared sticky folder such as
+// /tmp, anything of another kind (a folder where the file should be), nor anything that belongs
+// to someone else.
+void makePrivate(const QString &path, mode_t type, mode_t mode)
 {
     struct stat st {};
     const QByteArray native = QFile::encodeName(path);
-    if (::stat(native.constData(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & S_ISVTX))
+    if (::lstat(native.constData(), &st) != 0 || (st.st_mode & S_IFMT) != type || st.st_uid != ::geteuid()
+        || (st.st_mode & S_ISVTX))
         return;
     if ((st.st_mode & 07777 & ~mode) != 0 && ::chmod(native.constData(), st.st_mode & mode) != 0)
         qCWarning(lcApp, "Could not make %s private: %s", qPrintable(path), std::strerror(errno));
 }
+
+// Far above any real preferences; a file past it is not the program's.
+constexpr qint64 kMaxFileBytes = 32 * 1024 * 1024;
 
 } // namespace
 
@@ -232,8 +239,8 @@ Preferences::Preferences(const QString &filePath, QObject *parent)
     });
     const QString directory = QFileInfo(m_path).absolutePath();
     makePrivatePath(directory);
-    makePrivate(directory, 0700);
-    makePrivate(m_path, 0600);
+    makePrivate(directory, S_IFDIR, 0700);
+    makePrivate(m_path, S_IFREG, 0600);
     load();
 }
 
@@ -245,11 +252,25 @@ Preferences::~Preferences()
 
 void Preferences::load()
 {
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Opened without waiting, so a FIFO put in its place cannot hold the start.
+    const BoundedFileRead read = readBoundedFile(m_path, kMaxFileBytes);
+    if (read.status == BoundedFileRead::Status::missing)
         return;
-    const QByteArray bytes = file.readAll();
-    file.close();
+    if (!read.ok()) {
+        // Whatever is there stays as the user has it: never replaced, never changed.
+        const QString what = read.status == BoundedFileRead::Status::notRegular
+            ? (QFileInfo(m_path).isDir() ? QStringLiteral("is a folder, not a file") : QStringLiteral("is not a file"))
+            : read.status == BoundedFileRead::Status::tooLarge
+            ? QStringLiteral("is too large to be preferences")
+            : QStringLiteral("could not be read (%1)").arg(read.errorText);
+        // The start reports it, once the user can be told.
+        m_unusable = QStringLiteral("The preferences file %1 %2, so it is left as it is: settings changed now last "
+                                    "only until Brindlewax quits.")
+                         .arg(m_path, what);
+        m_writeError = m_unusable;
+        return;
+    }
+    const QByteArray &bytes = read.bytes;
     const auto object = parseObject(bytes);
     if (!object) {
         moveDamagedFileAside(m_path);
@@ -289,6 +310,8 @@ void Preferences::scheduleSave()
 
 bool Preferences::save()
 {
+    if (!m_unusable.isEmpty())
+        return false;
     QByteArray text = "{";
     bool first = true;
     for (const QString &key : std::as_const(m_order)) {

@@ -82,8 +82,12 @@ public:
     // loop, or at destruction. False when the file could not be written; the changes are then
     // kept and written again later, and the file keeps what it had.
     bool sync();
-    // Why the last write failed; empty once the file holds every change.
+    // Why the file does not hold every change: the last write failed, or what is at the path is
+    // not a preferences file (a folder, a FIFO, a file it cannot read), so that nothing is
+    // written there this session. Empty once the file holds every change.
     QString lastWriteError() const { return m_writeError; }
+    // Why nothing is written to the file this session; empty when it is a preferences file.
+    QString unusableReason() const { return m_unusable; }
 
     static constexpr int kFirstRetryMs = 2000;
 
@@ -109,6 +113,8 @@ private:
     bool m_dirty = false;
     bool m_saveScheduled = false;
     QString m_writeError;
+    // Set at the start when the path must be left alone.
+    QString m_unusable;
     QTimer m_retry;
     int m_retryMs = kFirstRetryMs;
     mutable QHash<QString, Decoded> m_decoded;

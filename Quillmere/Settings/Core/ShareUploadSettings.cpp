@@ -104,7 +104,7 @@ bool ShareUploadSettings::canSave() const
 
 bool ShareUploadSettings::hasSavedConfiguration() const
 {
-    return m_savedConfig.isComplete() && !m_savedSecret.isEmpty();
+    return m_savedConfig.isComplete() && !m_savedSecret.isEmpty() && !m_secretMismatched;
 }
 
 void ShareUploadSettings::beginEditing()
@@ -119,7 +119,8 @@ void ShareUploadSettings::cancelEditing()
     m_config = m_savedConfig;
     m_secret = m_savedSecret;
     m_saveError.reset();
-    m_isEditing = false;
+    // A pair that does not belong together is never shown as saved.
+    m_isEditing = !hasSavedConfiguration();
     Q_EMIT changed();
 }
 
@@ -163,8 +164,11 @@ void ShareUploadSettings::finishSave(const ShareUploadConfig &record, const QStr
     if (!answer.written) {
         // The keyring replaces an item in one step: what it holds now is the old secret, or none.
         if (answer.after.outcome.status == SecretStore::Status::noSecretService) {
+            // Its own row says so; the error row would say it a second time.
             m_secretServiceAvailable = false;
-            return refuse(noSecretServiceMessage);
+            m_saveError.reset();
+            Q_EMIT changed();
+            return;
         }
         m_secretServiceAvailable = true;
         if (answer.after.outcome.ok())
@@ -172,13 +176,36 @@ void ShareUploadSettings::finishSave(const ShareUploadConfig &record, const QStr
         return refuse(secretWriteFailedMessage);
     }
     m_secretServiceAvailable = true;
+    const QString previous = m_savedSecret;
     m_savedSecret = secret;
+    // The record keeps what the file holds; the secret that went with it goes back.
     if (storeRulePreference(m_preferences, ShareUploadConfig::key, record.toJson()))
-        return refuse(preferencesWriteFailedMessage);
+        return putBackSecret(previous);
     m_config = m_savedConfig = record;
     m_secret = secret;
+    m_secretMismatched = false;
     m_saveError.reset();
     m_isEditing = false;
+    Q_EMIT changed();
+}
+
+void ShareUploadSettings::putBackSecret(const QString &previous)
+{
+    // Until the keyring answers, what it holds belongs to the record that was not written.
+    m_secretMismatched = m_savedSecret != previous;
+    m_call = m_keyring.run<bool>(
+        [previous](SecretStore &store, const SecretCancellation &cancel) {
+            return saveUploadSecret(store, previous, nullptr, &cancel);
+        },
+        this,
+        [this, previous](bool restored) {
+            m_call.reset();
+            if (restored) {
+                m_savedSecret = previous;
+                m_secretMismatched = false;
+            }
+            refuse(m_secretMismatched ? secretNotPutBackMessage : preferencesWriteFailedMessage);
+        });
     Q_EMIT changed();
 }
 
@@ -188,6 +215,8 @@ void ShareUploadSettings::cancelWaiting()
         return;
     m_call->cancel();
     m_call.reset();
+    if (m_secretMismatched)
+        return refuse(secretNotPutBackMessage);
     Q_EMIT changed();
 }
 

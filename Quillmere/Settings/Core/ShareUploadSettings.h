@@ -14,10 +14,11 @@ class Preferences;
 
 // The share-upload card's state: the saved bucket record and secret shown read-only, a working
 // copy edited after Edit, and Save, which writes the secret to the keyring before the record so
-// that a refused secret never leaves a record pointing at a key that is not there. The secret
-// goes nowhere else: without a Secret Service nothing is saved. The keyring is asked off this
-// thread; while it has not answered (it may be showing a prompt) the card waits, and Cancel stops
-// the waiting.
+// that a refused secret never leaves a record pointing at a key that is not there; a record that
+// cannot be written has the earlier secret put back, so the pair saved always belongs together.
+// The secret goes nowhere else: without a Secret Service nothing is saved. The keyring is asked
+// off this thread; while it has not answered (it may be showing a prompt) the card waits, and
+// Cancel stops the waiting.
 class ShareUploadSettings : public QObject {
     Q_OBJECT
 public:
@@ -31,8 +32,12 @@ public:
         "No Secret Service answers on this desktop, so the secret access key cannot be kept and nothing can be saved. "
         "Start the desktop's keyring (for example GNOME Keyring or KWallet), then open this pane again.");
     static inline const QString preferencesWriteFailedMessage =
-        QStringLiteral("Couldn't save the settings: the preferences file could not be written, so the saved "
-                       "record is unchanged. The new secret is already in the keyring.");
+        QStringLiteral("Couldn't save the settings: the preferences file could not be written, so nothing was "
+                       "changed. The saved settings and the keyring are as they were.");
+    static inline const QString secretNotPutBackMessage = QStringLiteral(
+        "Couldn't save the settings: the preferences file could not be written, and the earlier secret could not be "
+        "put back in the keyring, so the saved settings and the keyring's secret do not belong together. Save again "
+        "once the preferences can be written.");
     static inline const QString waitingMessage = QStringLiteral("Waiting for the keyring…");
 
     // Asks the keyring at once, as recheckKeyring() does.
@@ -56,6 +61,7 @@ public:
     bool isWaitingForKeyring() const { return m_call != nullptr; }
 
     bool canSave() const;
+    // A complete record with the secret that belongs to it.
     bool hasSavedConfiguration() const;
 
     void beginEditing();
@@ -80,6 +86,8 @@ private:
         SecretStore::Lookup after; // what the keyring holds when the write failed
     };
     void finishSave(const ShareUploadConfig &record, const QString &secret, const SaveAnswer &answer);
+    // Writes `previous` back over the secret just saved, whose record could not be written.
+    void putBackSecret(const QString &previous);
     void refuse(const QString &message);
 
     Preferences &m_preferences;
@@ -89,6 +97,8 @@ private:
     QString m_secret;
     ShareUploadConfig m_savedConfig;
     QString m_savedSecret;
+    // The keyring holds a secret the saved record does not go with.
+    bool m_secretMismatched = false;
     bool m_isEditing = true;
     std::optional<QString> m_saveError;
     ShareStorageProvider m_provider;

@@ -130,8 +130,13 @@ TEST(CaptureCardActions, SavingIsAtomicAndKeepsThePreviousFileOnFailure)
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.write("previous");
     old.close();
-    ASSERT_TRUE(CaptureCardActions::write(*request, target));
+    {
+        // Saved on purpose, the screenshot is the user's document: the umask decides who reads it.
+        test::ScopedUmask mask(022);
+        ASSERT_TRUE(CaptureCardActions::write(*request, target));
+    }
     EXPECT_EQ(readAll(target), png);
+    EXPECT_EQ(test::permissionBits(target), 0644u);
 
     // A recording whose file vanishes while it is saved: the old file at the destination stays whole.
     const QString movie = h.temporaryRoot.filePath(QStringLiteral("Recording.mp4"));
@@ -149,8 +154,12 @@ TEST(CaptureCardActions, SavingIsAtomicAndKeepsThePreviousFileOnFailure)
     EXPECT_EQ(saveRecording->title, "Save Recording");
     EXPECT_EQ(saveRecording->suggestedName, "Recording.mp4");
     const QString kept = out.filePath(QStringLiteral("kept.mp4"));
-    ASSERT_TRUE(CaptureCardActions::write(*saveRecording, kept));
+    {
+        test::ScopedUmask mask(027);
+        ASSERT_TRUE(CaptureCardActions::write(*saveRecording, kept));
+    }
     EXPECT_EQ(QFileInfo(kept).size(), 3 << 20);
+    EXPECT_EQ(test::permissionBits(kept), 0640u);
     QFile::remove(movie);
     EXPECT_FALSE(CaptureCardActions::write(*saveRecording, kept));
     EXPECT_EQ(QFileInfo(kept).size(), 3 << 20) << "the earlier copy is not replaced by a partial one";

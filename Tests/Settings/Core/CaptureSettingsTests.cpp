@@ -142,10 +142,29 @@ TEST(ShareUploadSettings, AKeyringThatNeverAnswersHoldsUpNothingAndCancelKeepsTh
     EXPECT_TRUE(early.isSecretServiceAvailable());
 }
 
-TEST(ShareUploadSettings, FailedWritesKeepWhatWasSavedAndSaySo)
+namespace {
+
+// A keyring that takes one write, then refuses every later one.
+class OneWriteKeyring : public MemorySecretStore {
+public:
+    bool armed = false;
+
+protected:
+    Outcome doWrite(const SecretItem &item, const QString &secret, const SecretCancellation *cancel) override
+    {
+        const Outcome outcome = MemorySecretStore::doWrite(item, secret, cancel);
+        if (armed && outcome.ok())
+            setWriteFailure(Outcome{Status::failed, 7});
+        return outcome;
+    }
+};
+
+} // namespace
+
+TEST(ShareUploadSettings, FailedWritesKeepTheSavedPairTogetherAndSaySo)
 {
     test::TempPreferences prefs;
-    MemorySecretStore secrets;
+    OneWriteKeyring secrets;
     AsyncSecretStore keyring(secrets);
     ShareUploadSettings card(*prefs, keyring, false);
     ASSERT_TRUE(settled(card));
@@ -167,7 +186,8 @@ TEST(ShareUploadSettings, FailedWritesKeepWhatWasSavedAndSaySo)
     EXPECT_TRUE(card.hasSavedConfiguration());
     EXPECT_EQ(prefs->data(ShareUploadConfig::key), record);
 
-    // The preferences file cannot be written: no "saved", the record as it was.
+    // The preferences file cannot be written: no "saved", the record as it was, and the old
+    // secret back in the keyring, so Cancel shows the pair that is really saved.
     secrets.setWriteFailure(std::nullopt);
     ASSERT_TRUE(QDir(prefs.dir.path()).removeRecursively());
     ASSERT_TRUE(card.save());
@@ -176,6 +196,35 @@ TEST(ShareUploadSettings, FailedWritesKeepWhatWasSavedAndSaySo)
     EXPECT_TRUE(card.isEditing());
     EXPECT_EQ(card.savedConfig().accessKeyID, "AKID");
     EXPECT_EQ(prefs->data(ShareUploadConfig::key), record);
+    EXPECT_EQ(readUploadSecret(secrets), "old-secret");
+    card.cancelEditing();
+    EXPECT_FALSE(card.isEditing());
+    EXPECT_EQ(card.savedField(ShareUploadSettings::Field::accessKeyID), "AKID");
+    EXPECT_EQ(card.savedField(ShareUploadSettings::Field::secret), "old-secret");
+
+    // The keyring refuses to take the old secret back: the pair is never called saved.
+    card.beginEditing();
+    card.setField(ShareUploadSettings::Field::accessKeyID, "AKID3");
+    card.setField(ShareUploadSettings::Field::secret, "third-secret");
+    secrets.armed = true;
+    ASSERT_TRUE(card.save() && settled(card));
+    EXPECT_EQ(card.saveError(), ShareUploadSettings::secretNotPutBackMessage);
+    EXPECT_EQ(readUploadSecret(secrets), "third-secret");
+    EXPECT_EQ(card.savedField(ShareUploadSettings::Field::secret), "third-secret") << "what the keyring holds";
+    EXPECT_FALSE(card.hasSavedConfiguration());
+    card.cancelEditing();
+    EXPECT_TRUE(card.isEditing()) << "there is no saved pair to go back to";
+
+    // Once the file can be written, saving again makes the pair whole.
+    secrets.armed = false;
+    secrets.setWriteFailure(std::nullopt);
+    ASSERT_TRUE(QDir().mkpath(prefs.dir.path()));
+    fillIn(card, "fourth-secret");
+    ASSERT_TRUE(card.save() && settled(card));
+    EXPECT_FALSE(card.saveError());
+    EXPECT_TRUE(card.hasSavedConfiguration());
+    EXPECT_FALSE(card.isEditing());
+    EXPECT_EQ(Preferences(prefs.dir.filePath("prefs.json")).contains(ShareUploadConfig::key), true);
 }
 
 namespace {

@@ -77,6 +77,7 @@ int saveAndCancel()
     stopping.start();
     keyring.reset();
     print("callEndedWithin3s", stopping.elapsed() < 3000 ? "yes" : "no");
+    std::fprintf(stderr, "callEndedAfterMs=%lld\n", static_cast<long long>(stopping.elapsed()));
     print("record", prefs.contains(ShareUploadConfig::key) ? "stored" : "<none>");
     std::fflush(stdout);
     return 0;
@@ -118,7 +119,11 @@ int main(int argc, char **argv)
         if (!card.save())
             return "refused: " + card.saveError().value_or(QString());
         settle();
-        return card.saveError() ? "refused: " + *card.saveError() : QStringLiteral("ok");
+        if (card.saveError())
+            return "refused: " + *card.saveError();
+        // Said once, on the card's own row for it.
+        return card.isSecretServiceAvailable() ? QStringLiteral("ok")
+                                               : "refused: " + ShareUploadSettings::noSecretServiceMessage;
     };
     settle();
     print("available", card.isSecretServiceAvailable() ? "yes" : "no");
