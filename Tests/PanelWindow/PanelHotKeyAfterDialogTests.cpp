@@ -39,8 +39,8 @@ TEST_F(PanelX11, EveryHotKeyPressAfterAFileDialogClosedOpensThePanelWithTheKeybo
 }
 
 // The settings run their file dialogs modal to the whole program; the panel must not be one of
-// the windows such a dialog blocks, and the keys that close the dialog and call the panel may
-// come in one burst.
+// the windows such a dialog blocks, nor block the dialog in turn, and the keys that close the
+// dialog and call the panel may come in one burst.
 TEST_F(PanelX11, TheHotKeyOpensThePanelWithTheKeyboardOverAModalFileDialogAndAsItCloses)
 {
     launch();
@@ -58,6 +58,11 @@ TEST_F(PanelX11, TheHotKeyOpensThePanelWithTheKeyboardOverAModalFileDialogAndAsI
         ASSERT_TRUE(QTest::qWaitFor([&] { return !controller().panel().isVisible(); }, patience));
         ASSERT_TRUE(QTest::qWaitFor([&] { return isActive(quint32(dialog.winId())); }, patience))
             << "the keyboard goes back to the dialog";
+        ASSERT_TRUE(QTest::qWaitFor([&] { return focusedWindowIs(dialog); }, patience));
+        // Going to the dialog still closes the panel.
+        openWithHotKey();
+        activate(quint32(dialog.winId()));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !controller().panel().isVisible(); }, patience));
         ASSERT_TRUE(QTest::qWaitFor([&] { return focusedWindowIs(dialog); }, patience));
 
         ASSERT_TRUE(xdotool({u"key"_s, u"Escape"_s, u"key"_s, u"shift+super+v"_s}));
