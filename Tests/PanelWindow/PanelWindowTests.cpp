@@ -41,10 +41,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-using test::patience;
-using test::TargetWindow;
-using test::xdotool;
-
 std::vector<quint32> cardinals(quint32 window, const char *property, xcb_atom_t type)
 {
     auto *c = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();

@@ -104,6 +104,10 @@ inline bool xdotool(const QStringList &arguments)
 
 class PanelX11 : public ::testing::Test {
 protected:
+    using TargetWindow = quillmere::test::TargetWindow;
+    static constexpr int patience = quillmere::test::patience;
+    static bool xdotool(const QStringList &arguments) { return quillmere::test::xdotool(arguments); }
+
     void SetUp() override
     {
         ASSERT_TRUE(quillmere::test::windowManagerRunning()) << "needs an X display with a window manager";

@@ -282,6 +282,13 @@ void PanelController::show()
     m_managerNamedPanel = false;
     m_focusSeen = false;
     m_catchUpSince.start();
+    // A modal dialog of the program (the settings' file dialogs) blocks every window but those it
+    // owns: the panel would show while the keyboard stays with the dialog. Owned, it is not
+    // modal itself, so going to the dialog still closes it.
+    if (!m_panel->isVisible()) {
+        m_panel->winId();
+        m_panel->windowHandle()->setTransientParent(QGuiApplication::modalWindow());
+    }
     m_phase = Phase::showing;
     m_slide.slideIn();
     m_panel->orderFront();
