@@ -742,6 +742,59 @@ TEST(StoreSearch, ManyRelatedClipsAreHeldAsKeysWithTheContentsOfTheCardsShown)
     EXPECT_EQ(pasted[0].id, scores[2000].first);
 }
 
+// Copies saved while a long related answer shows: the engine is not asked again, every related clip
+// beyond the part keeps its card although the clip ranked before them left the part, and the
+// selection stays on its related clip.
+TEST(StoreSearch, SavesWhileManyRelatedClipsShowKeepTheAnswer)
+{
+    MemoryStore m(true);
+    const int part = HistoryViewModel::historyPageSize, older = 3000;
+    ASSERT_TRUE(saveNotes(m, older + part));
+    ClipStoreHistory history(*m.store);
+    ManualScheduler scheduler;
+    FakeScorer engine;
+    HistoryViewModel model({&history, &m.center, m.prefs.prefs.get(), &scheduler, &engine, nullptr, m.clock.clock()},
+                           {});
+    m.center.post(Notices::panelDidShow);
+    scheduler.runPending();
+    model.search().expandSearch();
+    model.search().setQuery(QStringLiteral("garden party plans"));
+    scheduler.advance(SemanticSearch::debounce.count() + 1);
+    ASSERT_TRUE(waitUntil([&] { return engine.calls.size() == 1; }));
+
+    // Best: the oldest clip of the part, which the next save pushes out of it; then every note
+    // beyond the part.
+    const std::vector<SemanticDocument> &documents = engine.calls[0].documents;
+    const auto oldestHeld = std::find_if(documents.rbegin(), documents.rend(), [&](const SemanticDocument &d) {
+        return model.lists().clipWithRow(d.id.rowID) != nullptr;
+    });
+    ASSERT_NE(oldestHeld, documents.rend());
+    SemanticScorer::Scores scores{{oldestHeld->id, 0.95}};
+    for (const SemanticDocument &d : documents)
+        if (!model.lists().clipWithRow(d.id.rowID))
+            scores.push_back({d.id, 0.9 - double(scores.size()) * 1e-6});
+    ASSERT_EQ(int(scores.size()), older + 1);
+    engine.calls[0].reply(scores);
+    ASSERT_TRUE(waitUntil([&] { return model.lists().relatedCount() == older + 1; }));
+    const int base = model.lists().visibleCount();
+    model.selectCard(base + 100);
+    const PersistentIdentifier selected = model.lists().relatedAt(100).id;
+
+    for (int copy = 0; copy < 3; ++copy) {
+        m.clock.advance(1000);
+        m.store->context().insert(
+            m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("copy %1").arg(copy)}));
+        ASSERT_TRUE(m.store->save());
+        scheduler.advance(1000);
+    }
+    ASSERT_TRUE(waitUntil([&] { return model.lists().clipWithRow(oldestHeld->id.rowID) == nullptr; }));
+    EXPECT_EQ(engine.calls.size(), 1u) << "a save does not rank the answer again";
+    ASSERT_EQ(model.lists().relatedCount(), older) << "only the clip that left the part, which has no key";
+    EXPECT_EQ(model.lists().relatedAt(0).id, scores[1].first);
+    EXPECT_EQ(model.lists().relatedAt(older - 1).id, scores.back().first);
+    EXPECT_EQ(model.lists().relatedAt(model.state().selectedIndex - model.lists().visibleCount()).id, selected);
+}
+
 // The store hands the semantic layer its candidates a bounded batch at a time, newest first, and
 // stops reading when no more are wanted.
 TEST(StoreSearch, TheSemanticCandidatesComeInBoundedBatches)
