@@ -682,28 +682,52 @@ TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
     EXPECT_EQ(engine.pauses, 1) << "once hidden, the engine may let go of what speeds up the next keys";
 }
 
+namespace {
+
+// A shown panel over `older` notes beyond the newest part, searched by two words that the literal
+// search misses, waiting for the semantic layer's answer.
+struct RelatedSearch {
+    explicit RelatedSearch(int older, HistoryViewCallbacks callbacks = {}) : m(true)
+    {
+        saved = saveNotes(m, older + HistoryViewModel::historyPageSize);
+        model =
+            std::make_unique<HistoryViewModel>(HistoryViewDependencies{&history, &m.center, m.prefs.prefs.get(),
+                                                                       &scheduler, &engine, nullptr, m.clock.clock()},
+                                               std::move(callbacks));
+        m.center.post(Notices::panelDidShow);
+        scheduler.runPending();
+        model->search().expandSearch();
+        model->search().setQuery(QStringLiteral("garden party plans"));
+        scheduler.advance(SemanticSearch::debounce.count() + 1);
+    }
+    bool asked() const
+    {
+        return saved && waitUntil([&] { return engine.calls.size() == 1; });
+    }
+
+    MemoryStore m;
+    bool saved = false;
+    ClipStoreHistory history{*m.store};
+    ManualScheduler scheduler;
+    FakeScorer engine;
+    std::unique_ptr<HistoryViewModel> model;
+};
+
+} // namespace
+
 // Thousands of related clips older than the part held: the lists keep their keys, the contents
 // of only the cards the strip shows, and a related card pasted before its contents came still
 // names its clip.
 TEST(StoreSearch, ManyRelatedClipsAreHeldAsKeysWithTheContentsOfTheCardsShown)
 {
-    MemoryStore m(true);
-    const int part = HistoryViewModel::historyPageSize, older = 3000;
-    ASSERT_TRUE(saveNotes(m, older + part));
-    ClipStoreHistory history(*m.store);
-    ManualScheduler scheduler;
-    FakeScorer engine;
+    const int older = 3000;
     std::vector<ClipSnapshot> pasted;
     HistoryViewCallbacks callbacks;
     callbacks.onPaste = [&](ClipSnapshot clip) { pasted.push_back(std::move(clip)); };
-    HistoryViewModel model({&history, &m.center, m.prefs.prefs.get(), &scheduler, &engine, nullptr, m.clock.clock()},
-                           callbacks);
-    m.center.post(Notices::panelDidShow);
-    scheduler.runPending();
-    model.search().expandSearch();
-    model.search().setQuery(QStringLiteral("garden party plans"));
-    scheduler.advance(SemanticSearch::debounce.count() + 1);
-    ASSERT_TRUE(waitUntil([&] { return engine.calls.size() == 1; }));
+    RelatedSearch search(older, callbacks);
+    ASSERT_TRUE(search.asked());
+    FakeScorer &engine = search.engine;
+    HistoryViewModel &model = *search.model;
 
     // Every note beyond the part, newest best: more than are ranked in place.
     SemanticScorer::Scores scores;
@@ -747,20 +771,12 @@ TEST(StoreSearch, ManyRelatedClipsAreHeldAsKeysWithTheContentsOfTheCardsShown)
 // selection stays on its related clip.
 TEST(StoreSearch, SavesWhileManyRelatedClipsShowKeepTheAnswer)
 {
-    MemoryStore m(true);
-    const int part = HistoryViewModel::historyPageSize, older = 3000;
-    ASSERT_TRUE(saveNotes(m, older + part));
-    ClipStoreHistory history(*m.store);
-    ManualScheduler scheduler;
-    FakeScorer engine;
-    HistoryViewModel model({&history, &m.center, m.prefs.prefs.get(), &scheduler, &engine, nullptr, m.clock.clock()},
-                           {});
-    m.center.post(Notices::panelDidShow);
-    scheduler.runPending();
-    model.search().expandSearch();
-    model.search().setQuery(QStringLiteral("garden party plans"));
-    scheduler.advance(SemanticSearch::debounce.count() + 1);
-    ASSERT_TRUE(waitUntil([&] { return engine.calls.size() == 1; }));
+    const int older = 3000;
+    RelatedSearch search(older);
+    ASSERT_TRUE(search.asked());
+    FakeScorer &engine = search.engine;
+    HistoryViewModel &model = *search.model;
+    MemoryStore &m = search.m;
 
     // Best: the oldest clip of the part, which the next save pushes out of it; then every note
     // beyond the part.
@@ -785,7 +801,7 @@ TEST(StoreSearch, SavesWhileManyRelatedClipsShowKeepTheAnswer)
         m.store->context().insert(
             m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("copy %1").arg(copy)}));
         ASSERT_TRUE(m.store->save());
-        scheduler.advance(1000);
+        search.scheduler.advance(1000);
     }
     ASSERT_TRUE(waitUntil([&] { return model.lists().clipWithRow(oldestHeld->id.rowID) == nullptr; }));
     EXPECT_EQ(engine.calls.size(), 1u) << "a save does not rank the answer again";
