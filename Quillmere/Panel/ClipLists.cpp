@@ -260,40 +260,44 @@ void ClipLists::refreshRelated(bool searchExpanded, const std::vector<Persistent
         return;
     // Flags rather than sets: a long ranking is walked in a few milliseconds. A clip visible or
     // already related, or an identifier ranked twice, is shown once.
-    std::vector<char> heldTaken(m_clips->size(), 0), keyTaken(m_relatedKeys.size(), 0);
+    std::vector<char> heldTaken(m_clips->size(), 0);
     for (int row : m_visible)
         heldTaken[size_t(row)] = 1;
+    // Most of a long ranking lies beyond the clips held: a filter on the row's low bits answers
+    // most of it without a lookup.
+    constexpr qint64 filterBits = 1 << 16;
+    std::vector<bool> mayBeHeld(filterBits, false);
+    for (const ClipSnapshot &clip : *m_clips)
+        mayBeHeld[size_t(clip.id.rowID & (filterBits - 1))] = true;
     const auto &index = rowIndex();
+    const auto heldRow = [&](const PersistentIdentifier &id) -> std::optional<size_t> {
+        if (!mayBeHeld[size_t(id.rowID & (filterBits - 1))])
+            return std::nullopt;
+        const auto it = index.find(id.rowID);
+        if (it == index.end() || !sameIdentifier((*m_clips)[size_t(it->second)].id, id))
+            return std::nullopt;
+        return size_t(it->second);
+    };
     const std::vector<qint64> hidden = hiddenPageRows(unlocked);
     const auto onHiddenPage = [&](const std::optional<qint64> &pageRow) {
         return pageRow && std::find(hidden.begin(), hidden.end(), *pageRow) != hidden.end();
     };
-    // The keys come in the ranking's order, so each is found where the walk has got to; one out
-    // of step is looked up.
+    // The keys are a subsequence of the ranking, so each is found where the walk has got to; an
+    // identifier that is not there has no key (held when the keys were read, or gone from the
+    // store). No index over the keys: this runs after every save while a long answer shows.
     size_t next = 0;
-    std::unordered_map<qint64, size_t> keyIndex;
-    const auto keyOf = [&](const PersistentIdentifier &id) -> std::optional<size_t> {
-        if (next < m_relatedKeys.size() && m_relatedKeys[next].id == id)
-            return next++;
-        if (keyIndex.empty())
-            for (size_t k = 0; k < m_relatedKeys.size(); ++k)
-                keyIndex.emplace(m_relatedKeys[k].id.rowID, k);
-        const auto it = keyIndex.find(id.rowID);
-        return it != keyIndex.end() && m_relatedKeys[it->second].id == id ? std::optional(it->second) : std::nullopt;
-    };
     for (const PersistentIdentifier &id : relatedIDs) {
-        if (auto it = index.find(id.rowID); it != index.end() && (*m_clips)[size_t(it->second)].id == id) {
-            if (next < m_relatedKeys.size() && m_relatedKeys[next].id == id)
-                ++next; // held since its key was read
-            const size_t row = size_t(it->second);
-            if (heldTaken[row] || hiddenBy((*m_clips)[row], hidden))
+        const bool keyed = next < m_relatedKeys.size() && sameIdentifier(m_relatedKeys[next].id, id);
+        if (const std::optional<size_t> row = heldRow(id)) {
+            next += keyed; // held since its key was read
+            if (heldTaken[*row] || hiddenBy((*m_clips)[*row], hidden))
                 continue;
-            heldTaken[row] = 1;
-            m_related.push_back(it->second);
-        } else if (const std::optional<size_t> key = keyOf(id);
-                   key && !keyTaken[*key] && !onHiddenPage(m_relatedKeys[*key].pageRow)) {
-            keyTaken[*key] = 1;
-            m_related.push_back(-1 - int(*key));
+            heldTaken[*row] = 1;
+            m_related.push_back(int(*row));
+        } else if (keyed) {
+            if (!onHiddenPage(m_relatedKeys[next].pageRow))
+                m_related.push_back(-1 - int(next));
+            ++next;
         }
     }
 }
@@ -336,6 +340,31 @@ std::vector<QUuid> ClipLists::navigableDedupIDs() const
     for (int r : m_related)
         ids.push_back(r >= 0 ? (*m_listClips)[size_t(r)].dedupID : m_relatedKeys[size_t(-1 - r)].dedupID);
     return ids;
+}
+
+std::optional<QUuid> ClipLists::navigableDedupID(int i) const
+{
+    if (i < 0 || i >= navigableCount())
+        return std::nullopt;
+    if (i < visibleCount())
+        return visibleAt(i).dedupID;
+    const int r = m_related[size_t(i - visibleCount())];
+    return r >= 0 ? (*m_listClips)[size_t(r)].dedupID : m_relatedKeys[size_t(-1 - r)].dedupID;
+}
+
+int ClipLists::reanchoredSelection(int old, const std::optional<QUuid> &anchor, bool enabled) const
+{
+    const int n = navigableCount();
+    if (!enabled || n == 0)
+        return 0;
+    // The first position that shows the clip, found without listing every position: a long
+    // related list is walked only as far as the clip.
+    if (anchor) {
+        for (int i = 0; i < n; ++i)
+            if (navigableDedupID(i) == anchor)
+                return i;
+    }
+    return std::min(n - 1, std::max(old, 0));
 }
 
 std::vector<qint64> ClipLists::visibleRowIDs() const
@@ -435,19 +464,6 @@ QSet<QUuid> ClipLists::pasteableDedupIDs(const IdentifierSet &unlocked) const
             keep.insert(clip.dedupID);
     }
     return keep;
-}
-
-int ClipLists::reanchoredSelectionIndex(int old, const std::vector<QUuid> &previousIDs,
-                                        const std::vector<QUuid> &currentIDs, bool enabled)
-{
-    if (!enabled || currentIDs.empty())
-        return 0;
-    if (old >= 0 && old < int(previousIDs.size())) {
-        auto it = std::find(currentIDs.begin(), currentIDs.end(), previousIDs[old]);
-        if (it != currentIDs.end())
-            return int(it - currentIDs.begin());
-    }
-    return std::min(int(currentIDs.size()) - 1, std::max(old, 0));
 }
 
 std::vector<PersistentIdentifier> ClipLists::rankedSemanticMatchIDs(const std::vector<qint64> &excludedRows,

@@ -21,6 +21,13 @@ struct ThumbnailRequest {
     bool operator==(const ThumbnailRequest &) const = default;
 };
 
+// Whether two identifiers name one record: as ==, row first and the entity's name compared only
+// when not shared, for long rankings walked after every save.
+inline bool sameIdentifier(const PersistentIdentifier &a, const PersistentIdentifier &b)
+{
+    return a.rowID == b.rowID && (a.entity.constData() == b.entity.constData() || a.entity == b.entity);
+}
+
 // The chain of lists the history view shows, computed over one snapshot of the store: the clips of
 // the tab, the visible list after words and filters, the rendered prefix of it, the related clips
 // found by meaning, and the navigable list (visible, then related) that the selection indexes.
@@ -43,8 +50,8 @@ public:
     // Beside a part: older clips that a search of the store found (newest first, with their keys).
     // A search looks through them too; browsing without words or filters shows only the part.
     void holdMatches(ClipVector matches);
-    // Beside a part: the keys of older clips found by meaning, best first, so that the related list
-    // can name them; their contents are held only for the cards on screen (see holdRelatedContents).
+    // Beside a part: the keys of older clips found by meaning, in the ranking's order (the keys of
+    // the ranked clips not held, as they were read), so that the related list can name them; their contents are held only for the cards on screen (see holdRelatedContents).
     void holdRelatedKeys(std::vector<RelatedKey> keys);
     // The contents of related clips beyond the clips held, for the cards on screen. They replace
     // what was held, keeping at most relatedContentCapacity clips.
@@ -109,6 +116,11 @@ public:
     // not held. None outside the list.
     std::optional<ClipSnapshot> navigableForPaste(int i) const;
     std::vector<QUuid> navigableDedupIDs() const;
+    std::optional<QUuid> navigableDedupID(int i) const;
+    // Where the selection goes after a refresh: to the first position of the clip it was on
+    // (`anchor`, the dedupID at `old` before), else to `old` kept within the list; 0 when not
+    // `enabled` or the list is empty.
+    int reanchoredSelection(int old, const std::optional<QUuid> &anchor, bool enabled) const;
     std::vector<qint64> visibleRowIDs() const;
     // Clips of the tab that pass the filters and are not visible already: what may be related.
     std::vector<int> semanticCandidateRows(const Query &query) const;
@@ -126,8 +138,6 @@ public:
     QSet<QUuid> pasteableDedupIDs(const IdentifierSet &unlocked) const;
     const ClipSnapshot *clipWithDedupID(const QUuid &id) const;
 
-    static int reanchoredSelectionIndex(int old, const std::vector<QUuid> &previousIDs,
-                                        const std::vector<QUuid> &currentIDs, bool enabled);
     using Scores = std::vector<std::pair<PersistentIdentifier, double>>;
     static std::vector<PersistentIdentifier> rankedSemanticMatchIDs(const std::vector<qint64> &excludedRows,
                                                                     const Scores &scores, const QString &query,

@@ -149,6 +149,7 @@ void HistorySearchController::applyScores(const QString &query, const std::vecto
         std::vector<qint64> missing =
             rowsNotHeld(ranked, [this](qint64 row) { return m_model.m_lists.clipWithRow(row) != nullptr; });
         if (!read || missing.empty()) {
+            m_model.m_lists.holdRelatedKeys({}); // those of an earlier ranking
             showRelated(std::move(ranked));
             return;
         }
@@ -190,8 +191,8 @@ void HistorySearchController::placeRanked(const QString &query, quint64 answer,
     if (answer != m_answer || query != m_model.m_state.query || !m_model.m_shown)
         return;
     HistoryViewModel::Batch batch(m_model);
-    if (keys)
-        m_model.m_lists.holdRelatedKeys(std::move(*keys));
+    // Keys of an earlier ranking are let go: the related list finds keys in the ranking's order.
+    m_model.m_lists.holdRelatedKeys(keys ? std::move(*keys) : std::vector<RelatedKey>{});
     // A new ranking rebuilds the related list as the batch ends; the same one, here.
     if (ranked == m_model.m_state.relatedItemIDs) {
         m_model.refreshRelatedItems();

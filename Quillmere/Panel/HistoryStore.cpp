@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <malloc.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -178,6 +179,10 @@ public:
     {
         takeOver(this);
         m_reader->warm();
+        // Each save drops the cache, and a warming on whichever thread of the pool reads it again
+        // into that thread's heap: what the last one held goes back to the system now, or every
+        // thread's heap would come to keep a cache's worth while copies go on being saved.
+        malloc_trim(0);
     }
 
 private:

@@ -163,6 +163,15 @@ HistoryViewModel::Observed HistoryViewModel::observe() const
     return o;
 }
 
+namespace {
+
+bool sameIdentifiers(const std::vector<PersistentIdentifier> &a, const std::vector<PersistentIdentifier> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameIdentifier);
+}
+
+} // namespace
+
 void HistoryViewModel::settle()
 {
     ++m_batchDepth; // what the handlers change is seen by the next round, not by a nested settle
@@ -181,7 +190,7 @@ void HistoryViewModel::settle()
             if (!m_state.isSearchExpanded)
                 m_search.clearSemanticResults();
             refreshVisibleItems(true);
-        } else if (m_state.relatedItemIDs != seen.related) {
+        } else if (!sameIdentifiers(m_state.relatedItemIDs, seen.related)) {
             seen.related = m_state.relatedItemIDs;
             refreshRelatedItems();
             clampSelection();
@@ -260,14 +269,14 @@ void HistoryViewModel::prewarmThumbnails()
 
 void HistoryViewModel::reconcileVisibleItems(bool preserveSelection, bool resetWindow)
 {
-    const std::vector<QUuid> previousIDs = m_lists.navigableDedupIDs();
     const int old = m_state.selectedIndex;
+    const std::optional<QUuid> anchor = m_lists.navigableDedupID(old);
     refreshVisibleItems(resetWindow);
     const auto &items = m_lists.items();
     const bool newestFirst =
         m_lists.isNewestClipFirst(items.empty() ? std::nullopt : std::optional(items.front().dedupID));
     const bool toTop = !preserveSelection && newestFirst;
-    m_state.selectedIndex = ClipLists::reanchoredSelectionIndex(old, previousIDs, m_lists.navigableDedupIDs(), !toTop);
+    m_state.selectedIndex = m_lists.reanchoredSelection(old, anchor, !toTop);
     m_lists.ensureSelectionRendered(m_state.selectedIndex);
     prewarmThumbnails();
     if (toTop && m_state.selectedIndex == old)

@@ -174,13 +174,24 @@ TEST(ClipLists, RelatedClipsBeyondThePartAreNamedByKeysAndHiddenByTheirLocks)
 
 TEST(ClipLists, SelectionIsReanchoredToTheSameClipElseTheNearestIndex)
 {
-    const QUuid a = QUuid::createUuid(), b = QUuid::createUuid(), c = QUuid::createUuid(), d = QUuid::createUuid();
-    EXPECT_EQ(ClipLists::reanchoredSelectionIndex(1, {a, b, c}, {d, a, b, c}, true), 2);
-    EXPECT_EQ(ClipLists::reanchoredSelectionIndex(2, {a, b, c}, {a, b}, true), 1) << "clamped to the last";
-    EXPECT_EQ(ClipLists::reanchoredSelectionIndex(5, {a, b, c}, {a, b}, true), 1) << "out of range old index";
-    EXPECT_EQ(ClipLists::reanchoredSelectionIndex(-3, {a}, {a, b}, true), 0);
-    EXPECT_EQ(ClipLists::reanchoredSelectionIndex(1, {a, b}, {}, true), 0);
-    EXPECT_EQ(ClipLists::reanchoredSelectionIndex(1, {a, b}, {b, a}, false), 0);
+    const std::vector<ClipSnapshot> clips = makeClips(4);
+    ClipLists lists = listsOf({clips[1], clips[2], clips[3]});
+    lists.refreshVisible(historyQuery(), true, 0);
+    const std::optional<QUuid> second = lists.navigableDedupID(1);
+    EXPECT_EQ(second, clips[2].dedupID);
+    EXPECT_FALSE(lists.navigableDedupID(3));
+    lists.setSnapshot({clips, {}});
+    lists.refreshVisible(historyQuery(), true, 0);
+    EXPECT_EQ(lists.reanchoredSelection(1, second, true), 2) << "the clip moved one on";
+    EXPECT_EQ(lists.reanchoredSelection(1, second, false), 0);
+    lists.setSnapshot({{clips[0], clips[1]}, {}});
+    lists.refreshVisible(historyQuery(), true, 0);
+    EXPECT_EQ(lists.reanchoredSelection(2, second, true), 1) << "gone: clamped to the last";
+    EXPECT_EQ(lists.reanchoredSelection(5, std::nullopt, true), 1) << "out of range old index";
+    EXPECT_EQ(lists.reanchoredSelection(-3, std::nullopt, true), 0);
+    lists.setSnapshot({{}, {}});
+    lists.refreshVisible(historyQuery(), true, 0);
+    EXPECT_EQ(lists.reanchoredSelection(1, second, true), 0);
 }
 
 TEST(ClipLists, SemanticRankingKeepsTheThresholdAndBreaksTiesByIdentifier)

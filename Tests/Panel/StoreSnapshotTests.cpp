@@ -682,28 +682,52 @@ TEST(StoreSearch, TheSemanticLayerWeighsTheWholeStoredHistory)
     EXPECT_EQ(engine.pauses, 1) << "once hidden, the engine may let go of what speeds up the next keys";
 }
 
+namespace {
+
+// A shown panel over `older` notes beyond the newest part, searched by two words that the literal
+// search misses, waiting for the semantic layer's answer.
+struct RelatedSearch {
+    explicit RelatedSearch(int older, HistoryViewCallbacks callbacks = {}) : m(true)
+    {
+        saved = saveNotes(m, older + HistoryViewModel::historyPageSize);
+        model =
+            std::make_unique<HistoryViewModel>(HistoryViewDependencies{&history, &m.center, m.prefs.prefs.get(),
+                                                                       &scheduler, &engine, nullptr, m.clock.clock()},
+                                               std::move(callbacks));
+        m.center.post(Notices::panelDidShow);
+        scheduler.runPending();
+        model->search().expandSearch();
+        model->search().setQuery(QStringLiteral("garden party plans"));
+        scheduler.advance(SemanticSearch::debounce.count() + 1);
+    }
+    bool asked() const
+    {
+        return saved && waitUntil([&] { return engine.calls.size() == 1; });
+    }
+
+    MemoryStore m;
+    bool saved = false;
+    ClipStoreHistory history{*m.store};
+    ManualScheduler scheduler;
+    FakeScorer engine;
+    std::unique_ptr<HistoryViewModel> model;
+};
+
+} // namespace
+
 // Thousands of related clips older than the part held: the lists keep their keys, the contents
 // of only the cards the strip shows, and a related card pasted before its contents came still
 // names its clip.
 TEST(StoreSearch, ManyRelatedClipsAreHeldAsKeysWithTheContentsOfTheCardsShown)
 {
-    MemoryStore m(true);
-    const int part = HistoryViewModel::historyPageSize, older = 3000;
-    ASSERT_TRUE(saveNotes(m, older + part));
-    ClipStoreHistory history(*m.store);
-    ManualScheduler scheduler;
-    FakeScorer engine;
+    const int older = 3000;
     std::vector<ClipSnapshot> pasted;
     HistoryViewCallbacks callbacks;
     callbacks.onPaste = [&](ClipSnapshot clip) { pasted.push_back(std::move(clip)); };
-    HistoryViewModel model({&history, &m.center, m.prefs.prefs.get(), &scheduler, &engine, nullptr, m.clock.clock()},
-                           callbacks);
-    m.center.post(Notices::panelDidShow);
-    scheduler.runPending();
-    model.search().expandSearch();
-    model.search().setQuery(QStringLiteral("garden party plans"));
-    scheduler.advance(SemanticSearch::debounce.count() + 1);
-    ASSERT_TRUE(waitUntil([&] { return engine.calls.size() == 1; }));
+    RelatedSearch search(older, callbacks);
+    ASSERT_TRUE(search.asked());
+    FakeScorer &engine = search.engine;
+    HistoryViewModel &model = *search.model;
 
     // Every note beyond the part, newest best: more than are ranked in place.
     SemanticScorer::Scores scores;
@@ -740,6 +764,51 @@ TEST(StoreSearch, ManyRelatedClipsAreHeldAsKeysWithTheContentsOfTheCardsShown)
     model.selectAndPaste(base + 2000);
     ASSERT_EQ(pasted.size(), 1u);
     EXPECT_EQ(pasted[0].id, scores[2000].first);
+}
+
+// Copies saved while a long related answer shows: the engine is not asked again, every related clip
+// beyond the part keeps its card although the clip ranked before them left the part, and the
+// selection stays on its related clip.
+TEST(StoreSearch, SavesWhileManyRelatedClipsShowKeepTheAnswer)
+{
+    const int older = 3000;
+    RelatedSearch search(older);
+    ASSERT_TRUE(search.asked());
+    FakeScorer &engine = search.engine;
+    HistoryViewModel &model = *search.model;
+    MemoryStore &m = search.m;
+
+    // Best: the oldest clip of the part, which the next save pushes out of it; then every note
+    // beyond the part.
+    const std::vector<SemanticDocument> &documents = engine.calls[0].documents;
+    const auto oldestHeld = std::find_if(documents.rbegin(), documents.rend(), [&](const SemanticDocument &d) {
+        return model.lists().clipWithRow(d.id.rowID) != nullptr;
+    });
+    ASSERT_NE(oldestHeld, documents.rend());
+    SemanticScorer::Scores scores{{oldestHeld->id, 0.95}};
+    for (const SemanticDocument &d : documents)
+        if (!model.lists().clipWithRow(d.id.rowID))
+            scores.push_back({d.id, 0.9 - double(scores.size()) * 1e-6});
+    ASSERT_EQ(int(scores.size()), older + 1);
+    engine.calls[0].reply(scores);
+    ASSERT_TRUE(waitUntil([&] { return model.lists().relatedCount() == older + 1; }));
+    const int base = model.lists().visibleCount();
+    model.selectCard(base + 100);
+    const PersistentIdentifier selected = model.lists().relatedAt(100).id;
+
+    for (int copy = 0; copy < 3; ++copy) {
+        m.clock.advance(1000);
+        m.store->context().insert(
+            m.store->makeClip({.kind = ClipKind::text, .text = QStringLiteral("copy %1").arg(copy)}));
+        ASSERT_TRUE(m.store->save());
+        search.scheduler.advance(1000);
+    }
+    ASSERT_TRUE(waitUntil([&] { return model.lists().clipWithRow(oldestHeld->id.rowID) == nullptr; }));
+    EXPECT_EQ(engine.calls.size(), 1u) << "a save does not rank the answer again";
+    ASSERT_EQ(model.lists().relatedCount(), older) << "only the clip that left the part, which has no key";
+    EXPECT_EQ(model.lists().relatedAt(0).id, scores[1].first);
+    EXPECT_EQ(model.lists().relatedAt(older - 1).id, scores.back().first);
+    EXPECT_EQ(model.lists().relatedAt(model.state().selectedIndex - model.lists().visibleCount()).id, selected);
 }
 
 // The store hands the semantic layer its candidates a bounded batch at a time, newest first, and
