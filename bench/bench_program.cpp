@@ -27,7 +27,7 @@
 //  - BM_RelatedSearchInMemoryCgroup: five such searches inside a memory cgroup of 200 MiB made by
 //    hand (root where /sys/fs/cgroup is writable; otherwise it fails saying so): how many the
 //    program lived through (goal 5).
-// Run under an X server with a window manager: /work/dev/xenv ./bench_program
+// Run under an X server with a window manager: tools/test-display build/bench/bench_program
 
 #include "BenchSupport.h"
 #include "Quillmere/Model/ClipStore.h"
@@ -713,19 +713,25 @@ void startCopying(QProcess &setter, int seconds)
 
 // Milliseconds from each copy offered to its capture on the program's main thread, in order; copies
 // not captured yet are left out.
-std::vector<double> captureLatencies(const QByteArray &setterLog, const QByteArray &programLog)
+// Each offered copy's time to capture, paired in order; none when a copy was not captured once
+// (then every later pair would be off by one).
+std::optional<std::vector<double>> captureLatencies(const QByteArray &setterLog, const QByteArray &programLog)
 {
     static const QRegularExpression offered(QStringLiteral("copy \\d+ at (\\d+)"));
     static const QRegularExpression captured(QStringLiteral("(\\d+)\\.(\\d{3}) Capture took"));
-    std::vector<double> latencies;
-    auto capture = captured.globalMatch(QString::fromUtf8(programLog));
-    for (auto offer = offered.globalMatch(QString::fromUtf8(setterLog)); offer.hasNext() && capture.hasNext();) {
-        // The log's clock is the same, in milliseconds cut to 32 bits.
-        const quint32 at = quint32(offer.next().captured(1).toLongLong());
+    std::vector<quint32> offers, captures;
+    for (auto offer = offered.globalMatch(QString::fromUtf8(setterLog)); offer.hasNext();)
+        offers.push_back(quint32(offer.next().captured(1).toLongLong()));
+    for (auto capture = captured.globalMatch(QString::fromUtf8(programLog)); capture.hasNext();) {
         const QRegularExpressionMatch took = capture.next();
-        const quint32 done = took.captured(1).toUInt() * 1000 + took.captured(2).toUInt();
-        latencies.push_back(double(qint32(done - at)));
+        captures.push_back(took.captured(1).toUInt() * 1000 + took.captured(2).toUInt());
     }
+    if (offers.size() != captures.size())
+        return std::nullopt;
+    std::vector<double> latencies;
+    // The log's clock is the same, in milliseconds cut to 32 bits.
+    for (size_t i = 0; i < offers.size(); ++i)
+        latencies.push_back(double(qint32(captures[i] - offers[i])));
     return latencies;
 }
 
@@ -789,8 +795,14 @@ void BM_RelatedSearch(benchmark::State &state)
         setter.kill();
         setter.waitForFinished(5000);
         const QByteArray offers = setter.readAllStandardError();
-        const std::vector<double> latencies = captureLatencies(offers, program.log());
+        const std::optional<std::vector<double>> paired = captureLatencies(offers, program.log());
         const int offered = int(offers.count(" at "));
+        if (!paired) {
+            state.SkipWithError("copies offered and captured differ in number, so their times cannot be paired");
+            program.stop();
+            return;
+        }
+        const std::vector<double> &latencies = *paired;
         std::vector<double> sorted = latencies;
         std::sort(sorted.begin(), sorted.end());
         const auto at = [&](double p) { return sorted.empty() ? -1 : sorted[size_t(p * double(sorted.size() - 1))]; };

@@ -300,10 +300,12 @@ bool SearchReader::Read::matchesNewestFirst(const std::vector<QByteArray> &words
     return !s.failed();
 }
 
-bool SearchReader::Read::clipsWithRows(const std::vector<qint64> &rows, const StoreReader::Each<storerow::Clip> &each)
+bool SearchReader::Read::clipsWithRows(const std::vector<qint64> &rows, const StoreReader::Each<storerow::Clip> &each,
+                                       bool keysOnly)
 {
-    const QByteArray sql = "SELECT " + storerow::clipColumns().toUtf8() + " FROM clips c WHERE c.id IN (?"
-        + QByteArray(",?").repeated(kRowsPerRead - 1) + ")";
+    const QByteArray wanted = keysOnly ? QByteArray("c.id, c.dedupID, c.pinboardID") : storerow::clipColumns().toUtf8();
+    const QByteArray sql =
+        "SELECT " + wanted + " FROM clips c WHERE c.id IN (?" + QByteArray(",?").repeated(kRowsPerRead - 1) + ")";
     for (size_t from = 0; from < rows.size(); from += kRowsPerRead) {
         Statement s(m_reader, sql);
         if (!s)

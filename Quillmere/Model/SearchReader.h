@@ -36,8 +36,10 @@ public:
         // along (`key`). A `visit` answering false ends the walk, still giving true.
         using Visit = std::function<bool(qint64 row, bool keyed, const QByteArray &key)>;
         bool matchesNewestFirst(const std::vector<QByteArray> &words, const Visit &visit, bool holding = true);
-        // The clips of those row ids that are there, in no order. Fills no pageDedupID.
-        bool clipsWithRows(const std::vector<qint64> &rows, const StoreReader::Each<storerow::Clip> &each);
+        // The clips of those row ids that are there, in no order. Fills no pageDedupID. With
+        // `keysOnly`, only the row, dedupID and Page row are read (for lists of many thousands).
+        bool clipsWithRows(const std::vector<qint64> &rows, const StoreReader::Each<storerow::Clip> &each,
+                           bool keysOnly = false);
 
     private:
         friend class SearchReader;

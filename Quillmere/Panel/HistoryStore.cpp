@@ -330,12 +330,12 @@ namespace {
 
 // Hands the saved clips of `rows` to `each`, one at a time, through a connection of its own.
 bool readClipRows(const QString &path, const std::vector<qint64> &rows, const std::atomic<bool> &stop,
-                  const StoreReader::Each<storerow::Clip> &each)
+                  const StoreReader::Each<storerow::Clip> &each, bool keysOnly = false)
 {
     SearchReader reader(path);
     QString error;
     if (reader.read(
-            stop, [&](SearchReader::Read &read) { return read.clipsWithRows(rows, each); }, &error))
+            stop, [&](SearchReader::Read &read) { return read.clipsWithRows(rows, each, keysOnly); }, &error))
         return true;
     if (!stop)
         qCWarning(lcStore, "Could not read clips of the stored history: %s", qPrintable(error));
@@ -375,9 +375,12 @@ HistoryStore::RelatedKeysRead ClipStoreHistory::relatedKeysRead() const
             const QString clipEntity = StoreRows::of(Entity::clip).name;
             std::vector<RelatedKey> keys;
             keys.reserve(rows.size());
-            if (!readClipRows(path, rows, stop, [&](const storerow::Clip &row) {
-                    keys.push_back({{clipEntity, row.row}, QUuid(row.dedupID), row.pageRow});
-                }))
+            if (!readClipRows(
+                    path, rows, stop,
+                    [&](const storerow::Clip &row) {
+                        keys.push_back({{clipEntity, row.row}, QUuid(row.dedupID), row.pageRow});
+                    },
+                    true))
                 return std::nullopt;
             std::unordered_map<qint64, size_t> order;
             order.reserve(rows.size());
