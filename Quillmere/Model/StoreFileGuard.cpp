@@ -95,6 +95,22 @@ bool isWholeCopy(const QString &copy)
 
 } // namespace
 
+// What the worker found once the copy was on the disk.
+struct StoreFileGuard::Synced {
+    QString error;
+    // What took the store's place opens as a database and passes its check (read whole, so not
+    // on the main thread).
+    bool replacementSound = true;
+
+    static Synced of(const QString &storePath, bool replaced)
+    {
+        Synced out;
+        if (syncFile(rewritingPath(storePath), &out.error) && replaced)
+            out.replacementSound = StoreSalvage::isSound(storePath);
+        return out;
+    }
+};
+
 std::optional<FileIdentity> FileIdentity::of(const QString &path)
 {
     struct stat st {};
@@ -125,8 +141,7 @@ void StoreFileGuard::checkNow()
     // The history exists only in the connection's open file until the copy is in place.
     const UnixSignals::EndPostponed postponed(quitCopyLimit);
     if (m_syncing) {
-        QString why;
-        placeCopy(syncFile(rewritingPath(m_path), &why) ? QString() : why);
+        placeCopy(Synced::of(m_path, m_cause == Cause::replaced));
         return;
     }
     if (!m_backup)
@@ -324,34 +339,31 @@ void StoreFileGuard::copyFinished(bool waitHere)
     // Saves wait in memory from here until the copy is in place: the copy no longer takes them.
     m_syncing = true;
     const quint64 generation = ++m_generation;
-    const auto sync = [partial = rewritingPath(m_path)] {
-        QString why;
-        return syncFile(partial, &why) ? QString() : why;
-    };
+    const auto sync = [path = m_path, replaced = m_cause == Cause::replaced] { return Synced::of(path, replaced); };
     if (waitHere)
         placeCopy(sync());
     else
-        inBackground(this, sync, [this, generation](const QString &why) {
+        inBackground(this, sync, [this, generation](const Synced &synced) {
             // Unless the end of the program put it in place already, or it was given up, or this
             // is the sync of a copy before the one under way.
             if (m_syncing && generation == m_generation)
-                placeCopy(why);
+                placeCopy(synced);
         });
 }
 
-void StoreFileGuard::placeCopy(const QString &syncError)
+void StoreFileGuard::placeCopy(const Synced &synced)
 {
     m_syncing = false;
     ++m_generation;
-    if (syncError.isEmpty())
+    if (synced.error.isEmpty())
         step(Step::whole);
-    if (!syncError.isEmpty())
-        abandonCopy(syncError);
+    if (!synced.error.isEmpty())
+        abandonCopy(synced.error);
     else if (m_cause == Cause::replaced && m_store.context().hasChanges())
         abandonCopy(QStringLiteral("changes are waiting to be saved"));
     else if (m_cause == Cause::deleted)
         putBackAtPath(QStringLiteral("was deleted while Brindlewax was running"));
-    else if (!StoreSalvage::isSound(m_path))
+    else if (!synced.replacementSound)
         putBackInsteadOfUnreadable();
     else
         keepBesideReplacement();

@@ -72,8 +72,9 @@ private:
     void copySlice();
     // `waitHere`: syncs the copy on this thread rather than on a worker.
     void copyFinished(bool waitHere);
+    struct Synced;
     // Puts the synced copy in place, or gives it up when it could not be synced.
-    void placeCopy(const QString &syncError);
+    void placeCopy(const Synced &synced);
     void abandonCopy(const QString &why);
     // `what` says what became of the store file, for the user.
     void putBackAtPath(const QString &what);
