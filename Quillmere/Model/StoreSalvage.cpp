@@ -460,9 +460,12 @@ QString freeNameBeside(const QString &path, const QString &tag, const QDateTime 
 
 bool isSound(const QString &path)
 {
-    // Never made here when missing; the file is only read.
+    // Not made when missing; opened as a store is, which folds in a log left beside it.
     sqlite3 *db = nullptr;
     bool sound = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    // A store another program is writing is not taken for an unreadable one.
+    if (sound)
+        sqlite3_busy_timeout(db, 2000);
     sqlite3_stmt *check = nullptr;
     sound = sound && sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr) == SQLITE_OK
         && sqlite3_step(check) == SQLITE_ROW
