@@ -355,18 +355,19 @@ void StoreFileGuard::placeCopy(const Synced &synced)
 {
     m_syncing = false;
     ++m_generation;
-    if (synced.error.isEmpty())
+    if (synced.error.isEmpty()) {
         step(Step::whole);
-    if (!synced.error.isEmpty())
+        if (m_cause == Cause::replaced && m_store.context().hasChanges())
+            abandonCopy(QStringLiteral("changes are waiting to be saved"));
+        else if (m_cause == Cause::deleted)
+            putBackAtPath(QStringLiteral("was deleted while Brindlewax was running"));
+        else if (!synced.replacementSound)
+            putBackInsteadOfUnreadable();
+        else
+            keepBesideReplacement();
+    } else {
         abandonCopy(synced.error);
-    else if (m_cause == Cause::replaced && m_store.context().hasChanges())
-        abandonCopy(QStringLiteral("changes are waiting to be saved"));
-    else if (m_cause == Cause::deleted)
-        putBackAtPath(QStringLiteral("was deleted while Brindlewax was running"));
-    else if (!synced.replacementSound)
-        putBackInsteadOfUnreadable();
-    else
-        keepBesideReplacement();
+    }
     if (m_store.context().hasChanges())
         m_store.save();
 }
@@ -454,14 +455,15 @@ void StoreFileGuard::reopen()
 {
     QString error;
     if (!m_store.context().reopenConnection(&error)) {
+        // Said once; tried again at each save and each check.
+        if (m_told.isEmpty())
+            return;
         qCCritical(lcPersistence, "The store written again at %s could not be opened: %s", qPrintable(m_path),
                    qPrintable(error));
-        // Said once; tried again at each save and each check.
-        if (!m_told.isEmpty())
-            Q_EMIT storeFileChanged(m_told
-                                    + QStringLiteral("It was written again with every copy it held, but could not "
-                                                     "be opened again (%1): new copies wait in memory until it can.")
-                                          .arg(error));
+        Q_EMIT storeFileChanged(m_told
+                                + QStringLiteral("It was written again with every copy it held, but could not "
+                                                 "be opened again (%1): new copies wait in memory until it can.")
+                                      .arg(error));
         m_told.clear();
         return;
     }
