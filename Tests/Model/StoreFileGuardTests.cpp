@@ -4,21 +4,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QThreadPool>
-#include <csignal>
 #include <cstdio>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace quillmere;
 
 namespace {
-
-// What took the store's place: another store, or a file that is none.
-enum class Replacement { none, store, garbage };
 
 class StoreFileGuardTest : public ::testing::Test, public test::StoreFixture {
 protected:
@@ -90,35 +85,18 @@ protected:
         return QDir(dir.path()).entryList({QStringLiteral("pages.store.unreadable-*")}, QDir::Files);
     }
 
-    // Runs the store in a child process that deletes or replaces the store file, copies three
+    // Runs the store in a probe process that deletes or replaces the store file, copies three
     // clips and is killed with SIGKILL right after `killAfter`.
-    void runChildKilledAfter(StoreFileGuard::Step killAfter, Replacement replace)
+    void runProbeKilledAfter(const QString &killAfter, const QString &replace)
     {
         store.reset();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::alarm(20);
-            open();
-            store->fileGuard().setStepHook([killAfter](StoreFileGuard::Step s) {
-                if (s == killAfter)
-                    ::raise(SIGKILL);
-            });
-            if (replace == Replacement::store)
-                replaceStore(40);
-            else if (replace == Replacement::garbage)
-                replaceWithGarbage();
-            else
-                QFile::remove(path);
-            for (int i = 0; i < 3; ++i)
-                store->insertClip(textContent(QStringLiteral("new %1").arg(i)));
-            // Without the event loop: the pool's threads did not come along into this process.
-            store->fileGuard().checkNow();
-            ::_exit(3);
-        }
-        ASSERT_GT(child, 0);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child ended with status " << status;
+        QProcess probe;
+        probe.start(QStringLiteral(QUILLMERE_STORE_FILE_GUARD_PROBE), {path, killAfter, replace});
+        ASSERT_TRUE(probe.waitForFinished(30000)) << "the probe did not end";
+        EXPECT_EQ(probe.exitStatus(), QProcess::CrashExit)
+            << "the probe ended (" << probe.exitCode() << ") without reaching " << qPrintable(killAfter) << ": "
+            << probe.readAllStandardError().toStdString();
+        EXPECT_EQ(probe.readAllStandardOutput().trimmed(), "stopped after " + killAfter.toUtf8());
     }
 };
 
@@ -215,34 +193,33 @@ TEST_F(StoreFileGuardTest, CopiesMadeWhileTheConnectionIsClosedWaitForItToOpenAg
 
 TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfPuttingTheCopyInPlaceLosesNothing)
 {
-    using Step = StoreFileGuard::Step;
     addClips("old", 40);
     const QString original = dir.filePath("original.store");
     store.reset();
     ASSERT_TRUE(QFile::copy(path, original));
-    const std::pair<Replacement, std::vector<Step>> runs[] = {
-        {Replacement::none, {Step::whole, Step::copied, Step::inPlace, Step::connectionClosed}},
-        {Replacement::store, {Step::whole, Step::copied, Step::connectionClosed, Step::inPlace}},
-        {Replacement::garbage, {Step::whole, Step::setAside, Step::copied, Step::inPlace, Step::connectionClosed}}};
-    for (const auto &[replace, steps] : runs)
-        for (const Step step : steps) {
-            SCOPED_TRACE(
-                QStringLiteral("replaced %1, killed after step %2").arg(int(replace)).arg(int(step)).toStdString());
+    // How the store file went, and the steps of putting it back in the order they are taken.
+    const std::pair<QString, QStringList> runs[] = {
+        {"deleted", {"whole", "copied", "inPlace", "connectionClosed"}},
+        {"store", {"whole", "copied", "connectionClosed", "inPlace"}},
+        {"garbage", {"whole", "setAside", "copied", "inPlace", "connectionClosed"}}};
+    for (const auto &[how, steps] : runs)
+        for (const QString &step : steps) {
+            SCOPED_TRACE(QStringLiteral("%1, killed after %2").arg(how, step).toStdString());
             for (const QString &file : QDir(dir.path()).entryList({QStringLiteral("pages.store*")}, QDir::Files))
                 ASSERT_TRUE(QFile::remove(dir.filePath(file)));
             ASSERT_TRUE(QFile::copy(original, path));
-            runChildKilledAfter(step, replace);
+            runProbeKilledAfter(step, how);
             // The next start puts a whole copy in place before it opens the store.
             StoreFileGuard::finishInterruptedRewrite(path);
             EXPECT_FALSE(QFile::exists(StoreFileGuard::rewrittenPath(path)));
             EXPECT_FALSE(QFile::exists(StoreFileGuard::rewritingPath(path)));
             const QStringList kept = keptCopies();
-            ASSERT_EQ(kept.size(), replace == Replacement::store ? 1 : 0);
-            EXPECT_EQ(setAside().size(), replace == Replacement::garbage ? 1 : 0);
-            const QString history = replace == Replacement::store ? dir.filePath(kept.first()) : path;
+            ASSERT_EQ(kept.size(), how == "store" ? 1 : 0);
+            EXPECT_EQ(setAside().size(), how == "garbage" ? 1 : 0);
+            const QString history = how == "store" ? dir.filePath(kept.first()) : path;
             EXPECT_EQ(clipsStoredAt(history, "old"), 40);
             EXPECT_EQ(clipsStoredAt(history, "new"), 3);
-            if (replace == Replacement::store) {
+            if (how == "store") {
                 EXPECT_EQ(clipsStoredAt(path, "theirs"), 40);
                 EXPECT_EQ(clipsStoredAt(path, "old"), 0);
             }
