@@ -1,5 +1,6 @@
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 
 #include <QDir>
@@ -316,6 +317,9 @@ TEST_F(StoreFileGuardTest, SavesWaitingForTheSyncAreDeferredAndAStaleSyncPlacesN
         ctx().insert(store->makeClip(textContent("waiting")));
         EXPECT_EQ(store->savePart(10), ClipStore::SaveResult::deferred);
         EXPECT_TRUE(ctx().hasChanges());
+        // A quit meanwhile keeps the change aside rather than trying to save it for ever.
+        StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
+        EXPECT_EQ(caretaker.keepUnsaved(), 1);
 
         // The end of the program places that copy; a second one is synced after the first's sync.
         store->fileGuard().checkNow();
