@@ -44,23 +44,23 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
     return true;
 }
 
-bool ClipStore::savePart(size_t maxRecords)
+ClipStore::SaveResult ClipStore::savePart(size_t maxRecords)
 {
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
-        return true;
+        return SaveResult::saved;
     m_fileGuard->check();
     if (m_fileGuard->holdsSaves())
-        return true;
+        return SaveResult::deferred;
     QString error;
     if (!ctx.savePart(maxRecords, &error)) {
         qCWarning(lcStore, "Failed to save part of the history: %s", qPrintable(error));
         keepAfterFailedSave(error);
-        return false;
+        return SaveResult::failed;
     }
     Q_EMIT didSave();
     announceChange();
-    return true;
+    return SaveResult::saved;
 }
 
 size_t ClipStore::saveWhatFits(size_t maxRecords)

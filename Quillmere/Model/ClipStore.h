@@ -43,14 +43,18 @@ public:
 
     // Saves the main context. On success announces the change (at most once every 3 s); on
     // failure logs it and keeps the unsaved changes. `beforeCommit` as in ModelContext::save.
+    // True also while saves are deferred (see SaveResult): nothing is lost or to be undone.
     bool save(const std::function<bool(qint64 saveTime)> &beforeCommit = {});
 
     // Saves; true when the changes stand. A store that is full or cannot be written now keeps
     // them for a later save (see saveFailed). A change the store rejects is logged with
     // `failureFormat` and dropped with every other pending change, so nothing half-done stays.
     bool saveOrRollback(const char *failureFormat);
+    // `deferred`: the changes wait in memory while the store file is put back in place, and the
+    // store saves them itself once it is; a loop of saves stops there.
+    enum class SaveResult { saved, deferred, failed };
     // Saves at most `maxRecords` of the pending changes; see ModelContext::savePart.
-    bool savePart(size_t maxRecords);
+    SaveResult savePart(size_t maxRecords);
     // Saves what fits of at most `maxRecords` pending records, one at a time; see
     // ModelContext::saveWhatFits. Returns how many went in. What does not fit is kept, neither
     // signalled nor warned of: the caller tries it after a failed save that said why.

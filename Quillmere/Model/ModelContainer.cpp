@@ -74,6 +74,25 @@ int ModelContainer::schemaVersion()
     return StoreSchema::currentVersion();
 }
 
+bool ModelContainer::setUpConnection(QSqlDatabase &db, bool onDisk, QSqlError *error)
+{
+    QSqlQuery q(db);
+    QSqlError first;
+    // Each one whatever the others did: a connection that goes on must still zero what it deletes.
+    const auto set = [&](QLatin1String pragma) {
+        if (!q.exec(pragma) && !first.isValid())
+            first = q.lastError();
+    };
+    // Deleted clips (one-time codes, passwords) leave zeros behind, not their bytes.
+    set(QLatin1String("PRAGMA secure_delete = ON"));
+    if (onDisk)
+        set(QLatin1String("PRAGMA journal_mode=WAL"));
+    set(QLatin1String("PRAGMA synchronous=NORMAL"));
+    if (error)
+        *error = first;
+    return !first.isValid();
+}
+
 ModelContainer::OpenFailure ModelContainer::failureOf(const QSqlError &error)
 {
     switch (sqliteCode(error)) {
@@ -123,12 +142,8 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     // A new store only (the size is fixed once a page is written): clip rows of a few hundred
     // bytes waste less of a larger page.
     q.exec(QStringLiteral("PRAGMA page_size = 8192"));
-    if (!path.isEmpty() && !q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
-        return fail(failureOf(q.lastError()), describe(q.lastError()));
-    q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
-    // Deleted clips (one-time codes, passwords) leave zeros behind, not their bytes.
-    if (!q.exec(QStringLiteral("PRAGMA secure_delete = ON")))
-        return fail(failureOf(q.lastError()), describe(q.lastError()));
+    if (QSqlError e; !setUpConnection(db, !path.isEmpty(), &e))
+        return fail(failureOf(e), describe(e));
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
         return fail(failureOf(q.lastError()), describe(q.lastError()));
     const int version = q.value(0).toInt();

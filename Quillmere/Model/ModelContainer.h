@@ -20,6 +20,9 @@ public:
     // What an error of SQLite on the store file says of it.
     static OpenFailure failureOf(const QSqlError &error);
 
+    // Sets a new connection to the store up as every connection to it must be; the first error.
+    static bool setUpConnection(QSqlDatabase &db, bool onDisk, QSqlError *error);
+
     // `path` empty opens an in-memory store.
     static std::unique_ptr<ModelContainer> open(const QString &path, Clock clock, QString *error,
                                                 OpenFailure *failure = nullptr);

@@ -1,4 +1,5 @@
 #include "Quillmere/Model/ModelContext.h"
+#include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
 
 #include "Quillmere/Model/StoreRows.h"
@@ -395,14 +396,12 @@ bool ModelContext::reopenConnection(QString *error)
             *error = describe(m_db.lastError());
         return false;
     }
-    QSqlQuery q(m_db);
-    for (const char *pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", "PRAGMA secure_delete = ON"})
-        if (!q.exec(QLatin1String(pragma))) {
-            if (error)
-                *error = describe(q.lastError());
-            return false;
-        }
-    return true;
+    QSqlError e;
+    if (ModelContainer::setUpConnection(m_db, true, &e))
+        return true;
+    if (error)
+        *error = describe(e);
+    return false;
 }
 
 std::vector<std::pair<QString, QUuid>> ModelContext::recordedDeletions() const

@@ -304,8 +304,9 @@ void StoreCaretaker::retry()
 void StoreCaretaker::saveBatch()
 {
     // A failure comes back through saveFailed, which schedules the next try; what was written
-    // before it stays written.
-    if (m_store.context().hasChanges() && m_store.savePart(retryBatch) && m_store.context().hasChanges())
+    // before it stays written. Deferred, the store saves the rest itself.
+    if (m_store.context().hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved
+        && m_store.context().hasChanges())
         QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
 }
 
@@ -330,7 +331,7 @@ int StoreCaretaker::keepUnsaved()
         if (records.size() == ctx.pinboards().size())
             return 0;
     } else {
-        while (ctx.hasChanges() && m_store.savePart(retryBatch)) {}
+        while (ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved) {}
         if (ctx.hasChanges() && ctx.lastSaveFailure() == ModelContext::SaveFailure::diskFull)
             while (m_store.saveWhatFits(retryBatch) == retryBatch) {}
         if (!ctx.hasChanges())

@@ -1,10 +1,12 @@
 #include "Quillmere/Model/StoreFileGuard.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
+#include "Quillmere/Platform/Core/UnixSignals.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -66,20 +68,14 @@ bool syncFile(const QString &path, QString *why)
     return ok;
 }
 
-QString keptPath(const QString &storePath, const QDateTime &now)
-{
-    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString kept = QStringLiteral("%1.kept-%2").arg(storePath, stamp);
-    for (int n = 2; QFileInfo::exists(kept); ++n)
-        kept = QStringLiteral("%1.kept-%2-%3").arg(storePath, stamp).arg(n);
-    return kept;
-}
+// The longest the end of the program waits for the copy of a store that exists nowhere else.
+constexpr std::chrono::seconds quitCopyLimit{15};
 
 // Keeps `from` under a fresh name beside the store; the name it got, or empty.
 QString keepBeside(const QString &from, const QString &storePath, const QDateTime &now)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const QString kept = keptPath(storePath, now);
+        const QString kept = StoreSalvage::freeNameBeside(storePath, QStringLiteral("kept"), now);
         if (renameNoReplace(from, kept)) {
             syncFolderOf(kept);
             return kept;
@@ -90,7 +86,30 @@ QString keepBeside(const QString &from, const QString &storePath, const QDateTim
     return {};
 }
 
+// A copy whose backup ended: the journal of its write is gone (an unfinished one has it).
+bool isWholeCopy(const QString &copy)
+{
+    return QFileInfo::exists(copy) && !QFileInfo::exists(copy + QStringLiteral("-journal"))
+        && StoreSalvage::isSound(copy);
+}
+
 } // namespace
+
+// What the worker found once the copy was on the disk.
+struct StoreFileGuard::Synced {
+    QString error;
+    // What took the store's place opens as a database and passes its check (read whole, so not
+    // on the main thread).
+    bool replacementSound = true;
+
+    static Synced of(const QString &storePath, bool replaced)
+    {
+        Synced out;
+        if (syncFile(rewritingPath(storePath), &out.error) && replaced)
+            out.replacementSound = StoreSalvage::isSound(storePath);
+        return out;
+    }
+};
 
 std::optional<FileIdentity> FileIdentity::of(const QString &path)
 {
@@ -117,9 +136,12 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
 void StoreFileGuard::checkNow()
 {
     check();
+    if (!isCopying())
+        return;
+    // The history exists only in the connection's open file until the copy is in place.
+    const UnixSignals::EndPostponed postponed(quitCopyLimit);
     if (m_syncing) {
-        QString why;
-        placeCopy(syncFile(rewritingPath(m_path), &why) ? QString() : why);
+        placeCopy(Synced::of(m_path, m_cause == Cause::replaced));
         return;
     }
     if (!m_backup)
@@ -154,7 +176,10 @@ QString StoreFileGuard::rewrittenPath(const QString &storePath)
 
 bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
 {
-    const QString whole = rewrittenPath(storePath);
+    QString whole = rewrittenPath(storePath);
+    // Ended while the finished copy was synced, before it was named whole.
+    if (!QFileInfo::exists(whole) && isWholeCopy(rewritingPath(storePath)))
+        whole = rewritingPath(storePath);
     const auto copy = FileIdentity::of(whole);
     if (!copy)
         return false;
@@ -164,7 +189,17 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
         QFile::remove(whole);
         return true;
     }
-    if (atPath) {
+    if (atPath && !StoreSalvage::isSound(storePath)) {
+        // What took the path is no store of ours: the history goes back there, as when deleted.
+        QString why;
+        const QString aside = StoreSalvage::setAside(storePath, QDateTime::currentDateTime(), &why);
+        if (aside.isEmpty())
+            qCCritical(lcPersistence, "Could not set aside the unreadable file at %s: %s", qPrintable(storePath),
+                       qPrintable(why));
+        else
+            qCCritical(lcPersistence, "The unreadable file that took the place of %s was set aside as %s",
+                       qPrintable(storePath), qPrintable(aside));
+    } else if (atPath) {
         const QString kept = keepBeside(whole, storePath, QDateTime::currentDateTime());
         qCCritical(lcPersistence, "A copy of the history written for %s found another file there; it was kept as %s",
                    qPrintable(storePath), qPrintable(kept.isEmpty() ? whole : kept));
@@ -197,6 +232,11 @@ void StoreFileGuard::rearm()
 
 void StoreFileGuard::check()
 {
+    if (m_reopenPending) {
+        reopen();
+        if (m_reopenPending)
+            return;
+    }
     if (!m_file || isCopying())
         return;
     struct stat st {};
@@ -270,6 +310,7 @@ void StoreFileGuard::abandonCopy(const QString &why)
                qPrintable(why));
     m_slice.stop();
     m_syncing = false;
+    ++m_generation;
     if (m_backup)
         sqlite3_backup_finish(m_backup);
     m_backup = nullptr;
@@ -297,31 +338,36 @@ void StoreFileGuard::copyFinished(bool waitHere)
     }
     // Saves wait in memory from here until the copy is in place: the copy no longer takes them.
     m_syncing = true;
-    const auto sync = [partial = rewritingPath(m_path)] {
-        QString why;
-        return syncFile(partial, &why) ? QString() : why;
-    };
+    const quint64 generation = ++m_generation;
+    const auto sync = [path = m_path, replaced = m_cause == Cause::replaced] { return Synced::of(path, replaced); };
     if (waitHere)
         placeCopy(sync());
     else
-        inBackground(this, sync, [this](const QString &why) {
-            // Unless the end of the program put it in place already, or it was given up.
-            if (m_syncing)
-                placeCopy(why);
+        inBackground(this, sync, [this, generation](const Synced &synced) {
+            // Unless the end of the program put it in place already, or it was given up, or this
+            // is the sync of a copy before the one under way.
+            if (m_syncing && generation == m_generation)
+                placeCopy(synced);
         });
 }
 
-void StoreFileGuard::placeCopy(const QString &syncError)
+void StoreFileGuard::placeCopy(const Synced &synced)
 {
     m_syncing = false;
-    if (!syncError.isEmpty())
-        abandonCopy(syncError);
-    else if (m_cause == Cause::replaced && m_store.context().hasChanges())
-        abandonCopy(QStringLiteral("changes are waiting to be saved"));
-    else if (m_cause == Cause::deleted)
-        putBackAtPath();
-    else
-        keepBesideReplacement();
+    ++m_generation;
+    if (synced.error.isEmpty()) {
+        step(Step::whole);
+        if (m_cause == Cause::replaced && m_store.context().hasChanges())
+            abandonCopy(QStringLiteral("changes are waiting to be saved"));
+        else if (m_cause == Cause::deleted)
+            putBackAtPath(QStringLiteral("was deleted while Brindlewax was running"));
+        else if (!synced.replacementSound)
+            putBackInsteadOfUnreadable();
+        else
+            keepBesideReplacement();
+    } else {
+        abandonCopy(synced.error);
+    }
     if (m_store.context().hasChanges())
         m_store.save();
 }
@@ -353,7 +399,23 @@ void StoreFileGuard::removeOwnCompanions()
     }
 }
 
-void StoreFileGuard::putBackAtPath()
+void StoreFileGuard::putBackInsteadOfUnreadable()
+{
+    QString why;
+    const QString aside = StoreSalvage::setAside(m_path, m_store.now(), &why);
+    if (aside.isEmpty()) {
+        abandonCopy(QStringLiteral("the unreadable file at its path could not be set aside: %1").arg(why));
+        return;
+    }
+    step(Step::setAside);
+    qCCritical(lcPersistence, "The file that replaced %s is no store; it was set aside as %s", qPrintable(m_path),
+               qPrintable(aside));
+    m_cause = Cause::deleted;
+    putBackAtPath(
+        QStringLiteral("was replaced by a file Brindlewax cannot read, which was set aside as %1").arg(aside));
+}
+
+void StoreFileGuard::putBackAtPath(const QString &what)
 {
     const QString whole = rewrittenPath(m_path);
     // Over any whole copy an earlier try left: this one is newer.
@@ -381,16 +443,37 @@ void StoreFileGuard::putBackAtPath()
     step(Step::inPlace);
     closeConnection();
     step(Step::connectionClosed);
+    qCCritical(lcPersistence, "The store file %s %s; it was written again from the open history", qPrintable(m_path),
+               qPrintable(what));
+    rearm();
+    m_reopenPending = true;
+    m_told = QStringLiteral("Your clipboard history file %1 %2. ").arg(m_path, what);
+    reopen();
+}
+
+void StoreFileGuard::reopen()
+{
     QString error;
-    if (!m_store.context().reopenConnection(&error))
+    if (!m_store.context().reopenConnection(&error)) {
+        // Said once; tried again at each save and each check.
+        if (m_told.isEmpty())
+            return;
         qCCritical(lcPersistence, "The store written again at %s could not be opened: %s", qPrintable(m_path),
                    qPrintable(error));
-    rearm();
-    qCCritical(lcPersistence, "The store file %s was deleted while in use; it was written again from the open history",
-               qPrintable(m_path));
-    Q_EMIT storeFileChanged(QStringLiteral("Your clipboard history file %1 was deleted while Brindlewax was running. "
-                                           "It was written again with every copy it held.")
-                                .arg(m_path));
+        Q_EMIT storeFileChanged(m_told
+                                + QStringLiteral("It was written again with every copy it held, but could not "
+                                                 "be opened again (%1): new copies wait in memory until it can.")
+                                      .arg(error));
+        m_told.clear();
+        return;
+    }
+    m_reopenPending = false;
+    Q_EMIT storeFileChanged(m_told.isEmpty()
+                                ? QStringLiteral("Your clipboard history file %1 could be opened again; new copies "
+                                                 "are saved in it.")
+                                      .arg(m_path)
+                                : m_told + QStringLiteral("It was written again with every copy it held."));
+    m_told.clear();
 }
 
 void StoreFileGuard::keepBesideReplacement()

@@ -26,15 +26,16 @@ struct FileIdentity {
 // Notices, at each save, every half minute and as the program ends, that the store's path no
 // longer names the file its connection holds, and keeps the history whole. A store file deleted
 // under the program is written again at its path from the open connection. One replaced by
-// another file is left as it was put there: the history the connection held is kept beside it
-// and the session goes on in the file at the path. The copy is taken a slice of pages per turn of
+// another store is left as it was put there: the history the connection held is kept beside it
+// and the session goes on in the file at the path; one replaced by a file that is no store is
+// set aside and the history written again at the path, as when deleted. The copy is taken a slice of pages per turn of
 // the event loop, and saves made meanwhile reach it too; it is synced on a worker, while saves
 // wait in memory, and put in place in one turn.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
-    // The steps after the copy is whole, each of which a kill may end the program after.
-    enum class Step { copied, inPlace, connectionClosed };
+    // The steps from the synced copy on, each of which a kill may end the program after.
+    enum class Step { whole, setAside, copied, inPlace, connectionClosed };
     static constexpr int pagesPerSlice = 256;
     static constexpr int checkIntervalMs = 30 * 1000;
 
@@ -71,10 +72,16 @@ private:
     void copySlice();
     // `waitHere`: syncs the copy on this thread rather than on a worker.
     void copyFinished(bool waitHere);
+    struct Synced;
     // Puts the synced copy in place, or gives it up when it could not be synced.
-    void placeCopy(const QString &syncError);
+    void placeCopy(const Synced &synced);
     void abandonCopy(const QString &why);
-    void putBackAtPath();
+    // `what` says what became of the store file, for the user.
+    void putBackAtPath(const QString &what);
+    // A replacement that is no store is set aside and the history put back at the path.
+    void putBackInsteadOfUnreadable();
+    // Opens the connection to the store put back; tried again at each check until it opens.
+    void reopen();
     void keepBesideReplacement();
     // Closes the store's connection, keeping its companions for us to remove when they are ours.
     void closeConnection();
@@ -88,6 +95,10 @@ private:
     sqlite3 *m_copy = nullptr;
     sqlite3_backup *m_backup = nullptr;
     bool m_syncing = false;
+    // Told apart from the sync of an earlier copy, whose result may come back late.
+    quint64 m_generation = 0;
+    bool m_reopenPending = false;
+    QString m_told;
     QTimer m_slice;
     QTimer m_watch;
     std::function<void(Step)> m_stepHook;

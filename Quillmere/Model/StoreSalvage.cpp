@@ -18,6 +18,7 @@
 #include <QUuid>
 #include <limits>
 #include <optional>
+#include <sqlite3.h>
 #include <vector>
 
 namespace quillmere::StoreSalvage {
@@ -354,19 +355,7 @@ void notify(const StepHook &afterStep, Step step)
 
 QString freeAsidePath(const QString &path, const QDateTime &now)
 {
-    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const auto taken = [](const QString &target) {
-        if (present(target))
-            return true;
-        for (const char *suffix : kCompanions)
-            if (present(target + QLatin1String(suffix)))
-                return true;
-        return false;
-    };
-    QString target = QStringLiteral("%1.unreadable-%2").arg(path, stamp);
-    for (int n = 2; taken(target); ++n)
-        target = QStringLiteral("%1.unreadable-%2-%3").arg(path, stamp).arg(n);
-    return target;
+    return freeNameBeside(path, QStringLiteral("unreadable"), now);
 }
 
 // A name freeAsidePath gives, beside the store: a note never sends the salvage elsewhere.
@@ -452,6 +441,46 @@ Outcome finish(const QString &path, Outcome out, const StepHook &afterStep)
 
 } // namespace
 
+QString freeNameBeside(const QString &path, const QString &tag, const QDateTime &now)
+{
+    const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const auto taken = [](const QString &target) {
+        if (present(target))
+            return true;
+        for (const char *suffix : kCompanions)
+            if (present(target + QLatin1String(suffix)))
+                return true;
+        return false;
+    };
+    QString target = QStringLiteral("%1.%2-%3").arg(path, tag, stamp);
+    for (int n = 2; taken(target); ++n)
+        target = QStringLiteral("%1.%2-%3-%4").arg(path, tag, stamp).arg(n);
+    return target;
+}
+
+bool isSound(const QString &path)
+{
+    // Not made when missing; opened as a store is, which folds in a log left beside it.
+    sqlite3 *db = nullptr;
+    bool sound = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    // A store another program is writing is not taken for an unreadable one.
+    if (sound)
+        sqlite3_busy_timeout(db, 2000);
+    sqlite3_stmt *check = nullptr;
+    sound = sound && sqlite3_prepare_v2(db, "PRAGMA quick_check", -1, &check, nullptr) == SQLITE_OK
+        && sqlite3_step(check) == SQLITE_ROW
+        && qstrcmp(reinterpret_cast<const char *>(sqlite3_column_text(check, 0)), "ok") == 0;
+    sqlite3_finalize(check);
+    sqlite3_close(db);
+    return sound;
+}
+
+QString setAside(const QString &path, const QDateTime &now, QString *error)
+{
+    const QString aside = freeAsidePath(path, now);
+    return moveToAside(path, aside, error) ? aside : QString();
+}
+
 Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep)
 {
     Outcome out;
@@ -476,6 +505,12 @@ std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &aft
     out.resumed = true;
     const BoundedFileRead read = readBoundedFile(note, BoundedFileLimits{kNoteBytes, true});
     const QString name = read.ok() ? QString::fromUtf8(read.bytes) : QString();
+    if (!isAsideName(path, name) && present(path) && isSound(path)) {
+        // Nothing was set aside under that name and the store is whole: no salvage is waiting.
+        qCWarning(lcPersistence, "%s names no file set aside, and the store is sound; removing it", qPrintable(note));
+        removeNote(path);
+        return std::nullopt;
+    }
     if (!isAsideName(path, name)) {
         out.unfinished = true;
         out.error = QStringLiteral("%1, left by a salvage of the damaged history that was cut short, %2")

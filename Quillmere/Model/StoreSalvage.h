@@ -32,6 +32,16 @@ struct Outcome {
 // When nothing at all can be read, the salvage ends with the path left free for a new store.
 Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep = {});
 
+// A name beside the store, `<path>.<tag>-<time>`, that neither a file nor its companions have yet.
+QString freeNameBeside(const QString &path, const QString &tag, const QDateTime &now);
+
+// The file at `path` opens as an SQLite database and passes its quick check.
+bool isSound(const QString &path);
+
+// Moves the file at `path` that is no store of ours, with its companions, to a free name
+// `<path>.unreadable-<time>`, left as it is; that name, or empty with `error` set.
+QString setAside(const QString &path, const QDateTime &now, QString *error);
+
 // Finishes the salvage of the store at `path` that an earlier start began; none when there is none.
 std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep = {});
 

@@ -1,14 +1,16 @@
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QSemaphore>
 #include <QSignalSpy>
-#include <csignal>
+#include <QSqlQuery>
+#include <QThreadPool>
 #include <cstdio>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace quillmere;
 
@@ -63,38 +65,39 @@ protected:
         ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
     }
 
+    // Bytes that are no store, moved over the store's path.
+    void replaceWithGarbage()
+    {
+        const QString other = dir.filePath(QStringLiteral("garbage"));
+        QFile file(other);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(QByteArray(20000, 'x')), 20000);
+        file.close();
+        ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+    }
+
     QStringList keptCopies() const
     {
         return QDir(dir.path()).entryList({QStringLiteral("pages.store.kept-*")}, QDir::Files);
     }
 
-    // Runs the store in a child process that deletes or replaces the store file, copies three
+    QStringList setAside() const
+    {
+        return QDir(dir.path()).entryList({QStringLiteral("pages.store.unreadable-*")}, QDir::Files);
+    }
+
+    // Runs the store in a probe process that deletes or replaces the store file, copies three
     // clips and is killed with SIGKILL right after `killAfter`.
-    void runChildKilledAfter(StoreFileGuard::Step killAfter, bool replace)
+    void runProbeKilledAfter(const QString &killAfter, const QString &replace)
     {
         store.reset();
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::alarm(20);
-            open();
-            store->fileGuard().setStepHook([killAfter](StoreFileGuard::Step s) {
-                if (s == killAfter)
-                    ::raise(SIGKILL);
-            });
-            if (replace)
-                replaceStore(40);
-            else
-                QFile::remove(path);
-            for (int i = 0; i < 3; ++i)
-                store->insertClip(textContent(QStringLiteral("new %1").arg(i)));
-            // Without the event loop: the pool's threads did not come along into this process.
-            store->fileGuard().checkNow();
-            ::_exit(3);
-        }
-        ASSERT_GT(child, 0);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child ended with status " << status;
+        QProcess probe;
+        probe.start(QStringLiteral(QUILLMERE_STORE_FILE_GUARD_PROBE), {path, killAfter, replace});
+        ASSERT_TRUE(probe.waitForFinished(30000)) << "the probe did not end";
+        EXPECT_EQ(probe.exitStatus(), QProcess::CrashExit)
+            << "the probe ended (" << probe.exitCode() << ") without reaching " << qPrintable(killAfter) << ": "
+            << probe.readAllStandardError().toStdString();
+        EXPECT_EQ(probe.readAllStandardOutput().trimmed(), "stopped after " + killAfter.toUtf8());
     }
 };
 
@@ -195,25 +198,143 @@ TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfPuttingTheCopyInPlaceLosesN
     const QString original = dir.filePath("original.store");
     store.reset();
     ASSERT_TRUE(QFile::copy(path, original));
-    for (const bool replace : {false, true})
-        for (const auto step :
-             {StoreFileGuard::Step::copied, StoreFileGuard::Step::inPlace, StoreFileGuard::Step::connectionClosed}) {
-            SCOPED_TRACE(QStringLiteral("replaced %1, killed after step %2").arg(replace).arg(int(step)).toStdString());
+    // How the store file went, and the steps of putting it back in the order they are taken.
+    const std::pair<QString, QStringList> runs[] = {
+        {"deleted", {"whole", "copied", "inPlace", "connectionClosed"}},
+        {"store", {"whole", "copied", "connectionClosed", "inPlace"}},
+        {"garbage", {"whole", "setAside", "copied", "inPlace", "connectionClosed"}}};
+    for (const auto &[how, steps] : runs)
+        for (const QString &step : steps) {
+            SCOPED_TRACE(QStringLiteral("%1, killed after %2").arg(how, step).toStdString());
             for (const QString &file : QDir(dir.path()).entryList({QStringLiteral("pages.store*")}, QDir::Files))
                 ASSERT_TRUE(QFile::remove(dir.filePath(file)));
             ASSERT_TRUE(QFile::copy(original, path));
-            runChildKilledAfter(step, replace);
+            runProbeKilledAfter(step, how);
             // The next start puts a whole copy in place before it opens the store.
             StoreFileGuard::finishInterruptedRewrite(path);
             EXPECT_FALSE(QFile::exists(StoreFileGuard::rewrittenPath(path)));
+            EXPECT_FALSE(QFile::exists(StoreFileGuard::rewritingPath(path)));
             const QStringList kept = keptCopies();
-            ASSERT_EQ(kept.size(), replace ? 1 : 0);
-            const QString history = replace ? dir.filePath(kept.first()) : path;
+            ASSERT_EQ(kept.size(), how == "store" ? 1 : 0);
+            EXPECT_EQ(setAside().size(), how == "garbage" ? 1 : 0);
+            const QString history = how == "store" ? dir.filePath(kept.first()) : path;
             EXPECT_EQ(clipsStoredAt(history, "old"), 40);
             EXPECT_EQ(clipsStoredAt(history, "new"), 3);
-            if (replace) {
+            if (how == "store") {
                 EXPECT_EQ(clipsStoredAt(path, "theirs"), 40);
                 EXPECT_EQ(clipsStoredAt(path, "old"), 0);
             }
         }
+}
+
+TEST_F(StoreFileGuardTest, AReplacementThatIsNoStoreIsSetAsideAndTheHistoryGoesOnAtItsPath)
+{
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    addClips("old", 40);
+    replaceWithGarbage();
+    addClips("new", 3);
+    ASSERT_TRUE(copyDone());
+
+    EXPECT_EQ(clipsStoredAt(path), 43);
+    EXPECT_TRUE(keptCopies().isEmpty());
+    const QStringList aside = setAside();
+    ASSERT_EQ(aside.size(), 1);
+    QFile garbage(dir.filePath(aside.first()));
+    ASSERT_TRUE(garbage.open(QIODevice::ReadOnly));
+    EXPECT_EQ(garbage.readAll(), QByteArray(20000, 'x'));
+    ASSERT_EQ(told.size(), 1);
+    const QString message = told.first().first().toString();
+    EXPECT_TRUE(message.contains(aside.first()) && message.contains("cannot read")) << qPrintable(message);
+
+    // The session goes on at the path, and a restart opens what it saved.
+    addClips("later", 1);
+    EXPECT_EQ(ctx().clipCount(), 44);
+    store.reset();
+    StoreFileGuard::finishInterruptedRewrite(path);
+    EXPECT_EQ(clipsStoredAt(path), 44);
+}
+
+TEST_F(StoreFileGuardTest, AStoreWrittenAgainThatDoesNotOpenSaysSoKeepsZeroingAndOpensOnceItCan)
+{
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    addClips("old", 5);
+    // A directory where the log must go: the copy is in place, but no connection to it opens.
+    const QString log = path + QStringLiteral("-wal");
+    store->fileGuard().setStepHook([&](StoreFileGuard::Step s) {
+        if (s == StoreFileGuard::Step::connectionClosed) {
+            ASSERT_TRUE(QDir().mkdir(log));
+        }
+    });
+    ASSERT_TRUE(QFile::remove(path));
+    store->fileGuard().checkNow();
+    ASSERT_EQ(told.size(), 1);
+    const QString message = told.first().first().toString();
+    EXPECT_TRUE(message.contains("could not be opened again") && message.contains("wait in memory"))
+        << qPrintable(message);
+    QSqlQuery q(ctx().database());
+    ASSERT_TRUE(q.exec("PRAGMA secure_delete") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), 1);
+    q.finish();
+
+    ASSERT_TRUE(QDir().rmdir(log));
+    addClips("after", 1);
+    ASSERT_EQ(told.size(), 2);
+    EXPECT_TRUE(told.last().first().toString().contains("opened again")) << qPrintable(told.last().first().toString());
+    EXPECT_EQ(clipsStoredAt(path), 6);
+}
+
+// Holds the pool the copy is synced on until released.
+class PoolBlocker {
+public:
+    PoolBlocker()
+    {
+        QThreadPool::globalInstance()->start([release = m_release] { release->acquire(); });
+    }
+    ~PoolBlocker() { release(); }
+    void release()
+    {
+        if (!std::exchange(m_released, true))
+            m_release->release();
+    }
+
+private:
+    std::shared_ptr<QSemaphore> m_release = std::make_shared<QSemaphore>();
+    bool m_released = false;
+};
+
+TEST_F(StoreFileGuardTest, SavesWaitingForTheSyncAreDeferredAndAStaleSyncPlacesNoNewerCopy)
+{
+    QThreadPool &pool = *QThreadPool::globalInstance();
+    const int threads = pool.maxThreadCount();
+    pool.setMaxThreadCount(1);
+    addClips("old", 5);
+    {
+        PoolBlocker first;
+        ASSERT_TRUE(QFile::remove(path));
+        addClips("new", 1);
+        ASSERT_TRUE(test::waitUntil([&] { return store->fileGuard().holdsSaves(); }));
+        clock.advance(1000);
+        ctx().insert(store->makeClip(textContent("waiting")));
+        EXPECT_EQ(store->savePart(10), ClipStore::SaveResult::deferred);
+        EXPECT_TRUE(ctx().hasChanges());
+        // A quit meanwhile keeps the change aside rather than trying to save it for ever.
+        StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
+        EXPECT_EQ(caretaker.keepUnsaved(), 1);
+
+        // The end of the program places that copy; a second one is synced after the first's sync.
+        store->fileGuard().checkNow();
+        EXPECT_EQ(clipsStoredAt(path), 7);
+        PoolBlocker second;
+        ASSERT_TRUE(QFile::remove(path));
+        store->fileGuard().check();
+        ASSERT_TRUE(test::waitUntil([&] { return store->fileGuard().holdsSaves(); }));
+        first.release();
+        // The first sync's answer comes back; the second copy is not synced yet.
+        QTest::qWait(200);
+        EXPECT_TRUE(store->fileGuard().holdsSaves());
+        EXPECT_FALSE(QFile::exists(path));
+    }
+    ASSERT_TRUE(copyDone());
+    pool.setMaxThreadCount(threads);
+    EXPECT_EQ(clipsStoredAt(path), 7);
 }

@@ -314,3 +314,28 @@ TEST(StoreSalvage, AStepThatFailsWithoutDamageLeavesTheStoreInPlaceAndTheSession
     EXPECT_EQ(QDir(dir.path()).entryList({"default.store.unsaved-*.json"}).size(), 1);
     EXPECT_TRUE(contents(path) == before);
 }
+
+TEST(StoreSalvage, ANoteNamingNoFileSetAsideIsDroppedOnlyWhenTheStoreIsSound)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    {
+        Session session(ModelContainerFactory::makeSetup({path, systemClock()}));
+        ASSERT_TRUE(session.store.insertClip(test::StoreFixture::textContent("kept")));
+    }
+    const QString note = path + ".salvage-from";
+    ASSERT_TRUE(writeBytes(note, "../elsewhere"));
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly) << qPrintable(setup.unavailableReason);
+    EXPECT_EQ(setup.container->mainContext().clipCount(), 1);
+    EXPECT_FALSE(QFile::exists(note));
+    setup = {};
+
+    // A damaged store with such a note is left for the user, as it is.
+    DamagedFolder damaged;
+    ASSERT_TRUE(writeBytes(damaged.path + ".salvage-from", "../elsewhere"));
+    setup = ModelContainerFactory::makeSetup({damaged.path, systemClock()});
+    EXPECT_EQ(setup.mode, PersistenceMode::inMemory);
+    EXPECT_TRUE(contents(damaged.path) == damagedStore().bytes);
+    EXPECT_TRUE(QFile::exists(damaged.path + ".salvage-from"));
+}

@@ -37,3 +37,33 @@ TEST(UnixSignals, AHeldMainThreadStillEndsSoonAfterTheFirstSignal)
     });
     EXPECT_EQ(status, 1) << "ended by the alarm, not by finishing its work (0) or never (-1)";
 }
+
+TEST(UnixSignals, WorkThatPostponesTheEndFinishesAndTheUsualLimitRunsAgainAfterIt)
+{
+    for (const bool signalFirst : {true, false}) {
+        SCOPED_TRACE(signalFirst ? "signal before the work" : "signal during the work");
+        const int finished = test::exitStatusOfChild([signalFirst] {
+            UnixSignals watcher;
+            UnixSignals::endWithin(std::chrono::milliseconds(300));
+            if (signalFirst)
+                std::raise(SIGTERM);
+            {
+                const UnixSignals::EndPostponed postponed(std::chrono::seconds(5));
+                std::raise(SIGTERM);
+                ::usleep(700'000);
+            }
+            ::_exit(5);
+        });
+        EXPECT_EQ(finished, 5) << "the postponed work was cut off";
+    }
+    const int held = test::exitStatusOfChild([] {
+        UnixSignals watcher;
+        UnixSignals::endWithin(std::chrono::milliseconds(300));
+        std::raise(SIGTERM);
+        {
+            const UnixSignals::EndPostponed postponed(std::chrono::seconds(5));
+        }
+        ::usleep(5'000'000);
+    });
+    EXPECT_EQ(held, 1) << "ended by the alarm once the postponed work was done";
+}

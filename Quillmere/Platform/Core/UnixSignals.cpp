@@ -1,5 +1,6 @@
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -14,6 +15,17 @@ int g_signalPipe[2] = {-1, -1};
 timer_t g_endTimer{};
 long g_endWithinMs = 0;
 volatile std::sig_atomic_t g_ending = 0;
+// While work that must not be cut off runs: the time the end waits for instead.
+std::atomic<long> g_postponedMs{0};
+static_assert(std::atomic<long>::is_always_lock_free);
+
+void armEnd(long ms)
+{
+    itimerspec when{};
+    when.it_value.tv_sec = ms / 1000;
+    when.it_value.tv_nsec = (ms % 1000) * 1'000'000;
+    ::timer_settime(g_endTimer, 0, &when, nullptr);
+}
 
 void onAlarm(int)
 {
@@ -33,10 +45,8 @@ void onSignal(int sig)
     // Only the first signal sets the alarm: later ones would put it off again.
     if (g_endWithinMs > 0 && !g_ending) {
         g_ending = 1;
-        itimerspec when{};
-        when.it_value.tv_sec = g_endWithinMs / 1000;
-        when.it_value.tv_nsec = (g_endWithinMs % 1000) * 1'000'000;
-        ::timer_settime(g_endTimer, 0, &when, nullptr);
+        const long postponed = g_postponedMs.load();
+        armEnd(postponed > 0 ? postponed : g_endWithinMs);
     }
     errno = savedErrno;
 }
@@ -72,6 +82,24 @@ void UnixSignals::endWithin(std::chrono::milliseconds limit)
     event.sigev_signo = SIGALRM;
     if (g_endWithinMs == 0 && ::timer_create(CLOCK_MONOTONIC, &event, &g_endTimer) == 0)
         g_endWithinMs = long(limit.count());
+}
+
+UnixSignals::EndPostponed::EndPostponed(std::chrono::milliseconds limit)
+{
+    if (g_endWithinMs == 0)
+        return;
+    g_postponedMs = long(limit.count());
+    if (g_ending)
+        armEnd(long(limit.count()));
+}
+
+UnixSignals::EndPostponed::~EndPostponed()
+{
+    if (g_endWithinMs == 0)
+        return;
+    g_postponedMs = 0;
+    if (g_ending)
+        armEnd(g_endWithinMs);
 }
 
 UnixSignals::~UnixSignals()

@@ -18,6 +18,17 @@ public:
     static void endWithin(std::chrono::milliseconds limit);
     ~UnixSignals() override;
 
+    // While it lives, the end a signal sets off waits `limit` from when it was made (or from the
+    // signal) instead; once it goes, the usual limit runs again from then. For work whose loss
+    // would cost the user's files, kept short.
+    class EndPostponed {
+    public:
+        explicit EndPostponed(std::chrono::milliseconds limit);
+        ~EndPostponed();
+        EndPostponed(const EndPostponed &) = delete;
+        EndPostponed &operator=(const EndPostponed &) = delete;
+    };
+
 Q_SIGNALS:
     void terminationRequested(int signal);
 
