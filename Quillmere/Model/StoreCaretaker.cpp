@@ -206,6 +206,8 @@ void StoreCaretaker::bringBackUnsaved(QStringList paths)
         [path] {
             QString error;
             std::shared_ptr<UnsavedRecovery::Reader> reader = UnsavedRecovery::Reader::open(path, &error);
+            // The reader goes from thread to thread, one slice at a time.
+            handOver(reader.get());
             return std::make_pair(std::move(reader), error);
         },
         [this, path, paths](const std::pair<std::shared_ptr<UnsavedRecovery::Reader>, QString> &opened) {
@@ -223,14 +225,18 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
 {
     // A slice holds a few clips, or one when its image or file alone is large: only a slice of a
     // large file is in memory at a time.
+    handOver(reader.get());
     inBackground(
         this,
         [reader] {
             QString error;
+            takeOver(reader.get());
             auto clips = reader->next(bringBackClips, bringBackBytes, &error);
+            handOver(reader.get());
             return std::make_pair(std::move(clips), error);
         },
         [this, path, reader, rest](const std::pair<std::optional<std::vector<UnsavedRecovery::Clip>>, QString> &read) {
+            takeOver(reader.get());
             if (!read.first) {
                 keptUnsaved(path, read.second);
                 bringBackUnsaved(rest);
