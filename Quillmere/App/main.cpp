@@ -2,6 +2,8 @@
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/SingleInstance.h"
 #include "Quillmere/App/StatusGlyph.h"
+#include "Quillmere/Model/SqlitePageMemory.h"
+#include "Quillmere/Panel/HistoryStore.h"
 #include "Quillmere/Platform/Core/ExitDeadline.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -218,6 +220,10 @@ int main(int argc, char *argv[])
             return *status;
     }
     restartWithQuietOpenMP(argv);
+    // Before any store is opened. Room for the panel's kept search cache and the few small caches
+    // of the connections open beside it.
+    if (QString why; !reserveSqlitePageMemory(ClipStoreHistory::searchCacheBytes + (qint64(32) << 20), &why))
+        qCWarning(lcApp, "Store pages will come from the heap: %s", qPrintable(why));
     // The one preferences file of the program, passed down to whatever reads it.
     Preferences preferences;
     {

@@ -139,9 +139,8 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
         return fail(failureOf(db.lastError()), describe(db.lastError()));
 
     QSqlQuery q(db);
-    // A new store only (the size is fixed once a page is written): clip rows of a few hundred
-    // bytes waste less of a larger page.
-    q.exec(QStringLiteral("PRAGMA page_size = 8192"));
+    // A new store only.
+    q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
     if (QSqlError e; !setUpConnection(db, !path.isEmpty(), &e))
         return fail(failureOf(e), describe(e));
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())

@@ -1,4 +1,5 @@
 #include "Quillmere/Model/StoreSalvage.h"
+#include "Quillmere/Model/StoreSchema.h"
 
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreRows.h"
@@ -259,7 +260,7 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, const StepHook &afterStep)
     read.finish();
 
     QSqlQuery q(db);
-    q.exec(QStringLiteral("PRAGMA page_size = 8192"));
+    q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
     if (!db.transaction())
         return fail(describe(db.lastError()), true);
     RowCopier copier(from, db, afterStep);

@@ -13,6 +13,10 @@ class ModelContext;
 
 namespace quillmere::StoreSchema {
 
+// The page size of a new store (fixed once a page is written): clip rows of a few hundred bytes
+// waste less of a larger page.
+constexpr int pageBytes = 8192;
+
 // The schema version this build writes (kept in PRAGMA user_version).
 int currentVersion();
 

@@ -3,6 +3,7 @@
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/SearchReader.h"
+#include "Quillmere/Model/SqlitePageMemory.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
@@ -179,8 +180,9 @@ public:
     {
         takeOver(this);
         m_reader->warm();
-        // Each save drops the cache, and a warming on whichever thread of the pool reads it again
-        // into that thread's heap: what the last one held goes back to the system now, or every
+        // Each save drops the cache. Where the process has no page memory of its own (see
+        // reserveSqlitePageMemory), a warming on whichever thread of the pool reads it again into
+        // that thread's heap: what the last one held goes back to the system now, or every
         // thread's heap would come to keep a cache's worth while copies go on being saved.
         malloc_trim(0);
     }
@@ -286,6 +288,8 @@ void ClipStoreHistory::keepSearchReads(bool keep)
         this,
         [reader = std::move(m_keptReader)]() mutable {
             reader.reset();
+            // The cache was the largest user of the store's page memory by far.
+            releaseFreeSqlitePageMemory();
             return true;
         },
         [](bool) {});
