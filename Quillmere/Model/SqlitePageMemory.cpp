@@ -17,11 +17,6 @@ namespace quillmere {
 
 namespace {
 
-// What SQLite asks for a cached page of a store: the page with its headers. Smaller or larger
-// blocks go to the heap.
-constexpr int kSmallestSlotBlock = StoreSchema::pageBytes + 1;
-constexpr int kSlotBytes = StoreSchema::pageBytes + 1024;
-
 // Slots are given lowest first, so that those in use stay packed at the start of the range, and
 // a freed slot keeps its memory for the next page: a cache emptied by a save and read again takes
 // the same memory, neither faulted in again nor left in a heap.
@@ -29,10 +24,16 @@ class PageSlots {
 public:
     bool reserve(qint64 bytes, QString *why)
     {
-        const qint64 count = bytes / kSlotBytes;
+        // What SQLite asks for a cached page of a store: the page with its headers, in multiples of
+        // 8 bytes. Smaller or larger blocks go to the heap.
+        int header = 0;
+        if (sqlite3_config(SQLITE_CONFIG_PCACHE_HDRSZ, &header) != SQLITE_OK)
+            return fail(why, QStringLiteral("SQLite is in use already"));
+        m_slotBytes = (StoreSchema::pageBytes + header + 7) & ~7;
+        const qint64 count = bytes / m_slotBytes;
         if (count <= 0)
             return fail(why, QStringLiteral("%1 bytes is no size for page memory").arg(bytes));
-        const size_t size = size_t(count) * kSlotBytes;
+        const size_t size = size_t(count) * m_slotBytes;
         // Address space only: a page of it becomes memory when a slot in it is first used.
         void *data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (data == MAP_FAILED)
@@ -51,7 +52,7 @@ public:
             [](void *p) { pool().release(p); },
             [](void *p, int n) { return pool().reallocate(p, n); },
             [](void *p) { return pool().sizeOf(p); },
-            [](int n) { return fitsSlot(n) ? kSlotBytes : pool().m_heap.xRoundup(n); },
+            [](int n) { return pool().fitsSlot(n) ? pool().m_slotBytes : pool().m_heap.xRoundup(n); },
             [](void *) { return pool().m_heap.xInit(pool().m_heap.pAppData); },
             [](void *) { pool().m_heap.xShutdown(pool().m_heap.pAppData); },
             nullptr};
@@ -72,7 +73,7 @@ public:
     void releaseFree()
     {
         const std::lock_guard lock(m_mutex);
-        char *inUseEnd = pageEnd(m_begin + m_top * kSlotBytes);
+        char *inUseEnd = pageEnd(m_begin + m_top * m_slotBytes);
         if (inUseEnd < m_residentEnd && madvise(inUseEnd, size_t(m_residentEnd - inUseEnd), MADV_DONTNEED) == 0)
             m_residentEnd = inUseEnd;
     }
@@ -90,7 +91,7 @@ private:
             *why = reason;
         return false;
     }
-    static bool fitsSlot(int n) { return n >= kSmallestSlotBlock && n <= kSlotBytes; }
+    bool fitsSlot(int n) const { return n > StoreSchema::pageBytes && n <= m_slotBytes; }
     bool owns(const void *p) const { return p >= m_begin && p < m_end; }
 
     void *allocate(int n)
@@ -106,8 +107,8 @@ private:
                 m_used[word] |= quint64(1) << (slot % 64);
                 m_firstWithRoom = word;
                 m_top = std::max(m_top, slot + 1);
-                char *p = m_begin + slot * kSlotBytes;
-                m_residentEnd = std::max(m_residentEnd, pageEnd(p + kSlotBytes));
+                char *p = m_begin + slot * m_slotBytes;
+                m_residentEnd = std::max(m_residentEnd, pageEnd(p + m_slotBytes));
                 return p;
             }
         }
@@ -118,7 +119,7 @@ private:
         if (!owns(p))
             return m_heap.xFree(p);
         const std::lock_guard lock(m_mutex);
-        const qint64 slot = (static_cast<char *>(p) - m_begin) / kSlotBytes;
+        const qint64 slot = (static_cast<char *>(p) - m_begin) / m_slotBytes;
         const size_t word = size_t(slot / 64);
         m_used[word] &= ~(quint64(1) << (slot % 64));
         m_firstWithRoom = std::min(m_firstWithRoom, word);
@@ -131,16 +132,16 @@ private:
     {
         if (!owns(p))
             return m_heap.xRealloc(p, n);
-        if (n <= kSlotBytes)
+        if (n <= m_slotBytes)
             return p;
         void *moved = m_heap.xMalloc(n);
         if (moved) {
-            std::memcpy(moved, p, kSlotBytes);
+            std::memcpy(moved, p, m_slotBytes);
             release(p);
         }
         return moved;
     }
-    int sizeOf(void *p) { return owns(p) ? kSlotBytes : m_heap.xSize(p); }
+    int sizeOf(void *p) { return owns(p) ? m_slotBytes : m_heap.xSize(p); }
     char *pageEnd(char *p) const { return m_begin + ((p - m_begin + m_pageBytes - 1) / m_pageBytes) * m_pageBytes; }
 
     sqlite3_mem_methods m_heap{};
@@ -149,6 +150,7 @@ private:
     std::vector<quint64> m_used;
     qint64 m_count = 0;
     qint64 m_pageBytes = 4096;
+    int m_slotBytes = 0;
     size_t m_firstWithRoom = 0;
     // One past the highest slot given out, and the end of the pages that may be resident.
     qint64 m_top = 0;
