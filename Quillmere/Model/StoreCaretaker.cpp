@@ -271,7 +271,7 @@ void StoreCaretaker::broughtBack(const QString &path, const UnsavedRecovery::Rea
             aside = path + QStringLiteral(".unreadable-%1").arg(n);
         if (!QFile::rename(path, aside))
             aside = path;
-        qCWarning(lcPersistence, "%d copies in %s could not be read; the file is kept as %s", reader.unreadable(),
+        qCWarning(lcPersistence, "Could not read %d of the copies in %s; the file is kept as %s", reader.unreadable(),
                   qPrintable(path), qPrintable(aside));
         m_unreadable += reader.unreadable();
         m_unreadableKept << aside;
