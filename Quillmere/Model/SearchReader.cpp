@@ -1,6 +1,7 @@
 #include "Quillmere/Model/SearchReader.h"
 
 #include "Quillmere/Model/ClipSearch.h"
+#include "Quillmere/Model/SqlitePageMemory.h"
 
 #include <QFile>
 
@@ -110,6 +111,9 @@ void SearchReader::close()
         sqlite3_finalize(statement);
     m_statements.clear();
     sqlite3_close(m_db);
+    // A kept cache is by far the largest user of the process's page memory.
+    if (m_db && m_cacheBytes > 0)
+        releaseFreeSqlitePageMemory();
     m_db = nullptr;
     m_warm = false;
 }

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include <sanitizer/asan_interface.h>
 #include <sqlite3.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -17,9 +19,12 @@ namespace quillmere {
 
 namespace {
 
-// Slots are given lowest first, so that those in use stay packed at the start of the range, and
-// a freed slot keeps its memory for the next page: a cache emptied by a save and read again takes
-// the same memory, neither faulted in again nor left in a heap.
+constexpr char kInUse[] = "SQLite is in use already";
+
+// Slots are handed out lowest free first, so that those in use stay packed at the start of the
+// range, and a freed slot keeps its memory for the next page: a cache emptied by a save and read
+// again takes the same memory, neither faulted in again nor left in a heap. The bitmap of slots in
+// use lies at the start of the range, so nothing here has a destructor that a late free could meet.
 class PageSlots {
 public:
     bool reserve(qint64 bytes, QString *why)
@@ -28,25 +33,30 @@ public:
         // 8 bytes. Smaller or larger blocks go to the heap.
         int header = 0;
         if (sqlite3_config(SQLITE_CONFIG_PCACHE_HDRSZ, &header) != SQLITE_OK)
-            return fail(why, QStringLiteral("SQLite is in use already"));
+            return fail(why, QLatin1String(kInUse));
         m_slotBytes = (StoreSchema::pageBytes + header + 7) & ~7;
-        const qint64 count = bytes / m_slotBytes;
-        if (count <= 0)
+        m_systemPageBytes = qint64(sysconf(_SC_PAGESIZE));
+        m_count = bytes / m_slotBytes;
+        if (m_count <= 0)
             return fail(why, QStringLiteral("%1 bytes is no size for page memory").arg(bytes));
-        const size_t size = size_t(count) * m_slotBytes;
+        m_words = size_t((m_count + 63) / 64);
+        const size_t bitmapBytes = size_t(systemPagesFor(qint64(m_words * sizeof(quint64))));
+        const size_t size = bitmapBytes + size_t(m_count) * size_t(m_slotBytes);
         // Address space only: a page of it becomes memory when a slot in it is first used.
         void *data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (data == MAP_FAILED)
             return fail(why, QString::fromLocal8Bit(std::strerror(errno)));
-        if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &m_heap) != SQLITE_OK) {
+        // No bulk block of pages per connection from the heap: every page comes through here.
+        if (sqlite3_config(SQLITE_CONFIG_GETMALLOC, &m_heap) != SQLITE_OK
+            || sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0) != SQLITE_OK) {
             munmap(data, size);
-            return fail(why, QStringLiteral("SQLite is in use already"));
+            return fail(why, QLatin1String(kInUse));
         }
-        m_begin = m_residentEnd = static_cast<char *>(data);
-        m_end = m_begin + size;
-        m_used.assign(size_t((count + 63) / 64), 0);
-        m_count = count;
-        m_pageBytes = qint64(sysconf(_SC_PAGESIZE));
+        m_used = static_cast<quint64 *>(data);
+        m_begin = static_cast<char *>(data) + bitmapBytes;
+        m_end = static_cast<char *>(data) + size;
+        // A slot is out of bounds to the address checker until it is handed out.
+        ASAN_POISON_MEMORY_REGION(m_begin, size_t(m_end - m_begin));
         static const sqlite3_mem_methods methods = {
             [](int n) { return pool().allocate(n); },
             [](void *p) { pool().release(p); },
@@ -57,25 +67,47 @@ public:
             [](void *) { pool().m_heap.xShutdown(pool().m_heap.pAppData); },
             nullptr};
         if (sqlite3_config(SQLITE_CONFIG_MALLOC, &methods) != SQLITE_OK) {
-            m_begin = m_end = m_residentEnd = nullptr;
+            ASAN_UNPOISON_MEMORY_REGION(m_begin, size_t(m_end - m_begin));
+            m_used = nullptr;
+            m_begin = m_end = nullptr;
             munmap(data, size);
-            return fail(why, QStringLiteral("SQLite is in use already"));
+            return fail(why, QLatin1String(kInUse));
         }
         return true;
     }
     bool isReserved() const { return m_begin != nullptr; }
-    qint64 resident()
-    {
-        const std::lock_guard lock(m_mutex);
-        return m_residentEnd - m_begin;
-    }
 
+    // The whole system pages inside each run of free slots.
     void releaseFree()
     {
+        if (!isReserved())
+            return;
         const std::lock_guard lock(m_mutex);
-        char *inUseEnd = pageEnd(m_begin + m_top * m_slotBytes);
-        if (inUseEnd < m_residentEnd && madvise(inUseEnd, size_t(m_residentEnd - inUseEnd), MADV_DONTNEED) == 0)
-            m_residentEnd = inUseEnd;
+        for (qint64 slot = 0; slot < m_count;) {
+            if (isUsed(slot)) {
+                ++slot;
+                continue;
+            }
+            const qint64 first = slot;
+            while (slot < m_count && !isUsed(slot))
+                ++slot;
+            const qint64 from = systemPagesFor(first * m_slotBytes),
+                         to = (slot * m_slotBytes) / m_systemPageBytes * m_systemPageBytes;
+            if (to > from)
+                madvise(m_begin + from, size_t(to - from), MADV_DONTNEED);
+        }
+    }
+    qint64 resident() const
+    {
+        if (!isReserved())
+            return 0;
+        std::vector<unsigned char> pages(size_t(systemPagesFor(m_end - m_begin) / m_systemPageBytes));
+        if (mincore(m_begin, size_t(m_end - m_begin), pages.data()) != 0)
+            return -1;
+        qint64 count = 0;
+        for (unsigned char flags : pages)
+            count += flags & 1;
+        return count * m_systemPageBytes;
     }
 
     static PageSlots &pool()
@@ -92,13 +124,23 @@ private:
         return false;
     }
     bool fitsSlot(int n) const { return n > StoreSchema::pageBytes && n <= m_slotBytes; }
-    bool owns(const void *p) const { return p >= m_begin && p < m_end; }
+    bool owns(const void *p) const
+    {
+        const auto at = reinterpret_cast<std::uintptr_t>(p);
+        return at >= reinterpret_cast<std::uintptr_t>(m_begin) && at < reinterpret_cast<std::uintptr_t>(m_end);
+    }
+    bool isUsed(qint64 slot) const { return m_used[slot / 64] & (quint64(1) << (slot % 64)); }
+    // Bytes rounded up to whole system pages.
+    qint64 systemPagesFor(qint64 bytes) const
+    {
+        return (bytes + m_systemPageBytes - 1) / m_systemPageBytes * m_systemPageBytes;
+    }
 
     void *allocate(int n)
     {
         if (fitsSlot(n)) {
             const std::lock_guard lock(m_mutex);
-            for (size_t word = m_firstWithRoom; word < m_used.size(); ++word) {
+            for (size_t word = m_firstWithRoom; word < m_words; ++word) {
                 if (~m_used[word] == 0)
                     continue;
                 const qint64 slot = qint64(word) * 64 + std::countr_one(m_used[word]);
@@ -106,9 +148,8 @@ private:
                     break;
                 m_used[word] |= quint64(1) << (slot % 64);
                 m_firstWithRoom = word;
-                m_top = std::max(m_top, slot + 1);
                 char *p = m_begin + slot * m_slotBytes;
-                m_residentEnd = std::max(m_residentEnd, pageEnd(p + m_slotBytes));
+                ASAN_UNPOISON_MEMORY_REGION(p, size_t(m_slotBytes));
                 return p;
             }
         }
@@ -120,13 +161,9 @@ private:
             return m_heap.xFree(p);
         const std::lock_guard lock(m_mutex);
         const qint64 slot = (static_cast<char *>(p) - m_begin) / m_slotBytes;
-        const size_t word = size_t(slot / 64);
-        m_used[word] &= ~(quint64(1) << (slot % 64));
-        m_firstWithRoom = std::min(m_firstWithRoom, word);
-        if (slot + 1 != m_top)
-            return;
-        while (m_top > 0 && !(m_used[size_t((m_top - 1) / 64)] & (quint64(1) << ((m_top - 1) % 64))))
-            --m_top;
+        m_used[slot / 64] &= ~(quint64(1) << (slot % 64));
+        m_firstWithRoom = std::min(m_firstWithRoom, size_t(slot / 64));
+        ASAN_POISON_MEMORY_REGION(p, size_t(m_slotBytes));
     }
     void *reallocate(void *p, int n)
     {
@@ -136,25 +173,20 @@ private:
             return p;
         void *moved = m_heap.xMalloc(n);
         if (moved) {
-            std::memcpy(moved, p, m_slotBytes);
+            std::memcpy(moved, p, size_t(m_slotBytes));
             release(p);
         }
         return moved;
     }
-    int sizeOf(void *p) { return owns(p) ? m_slotBytes : m_heap.xSize(p); }
-    char *pageEnd(char *p) const { return m_begin + ((p - m_begin + m_pageBytes - 1) / m_pageBytes) * m_pageBytes; }
+    int sizeOf(void *p) const { return owns(p) ? m_slotBytes : m_heap.xSize(p); }
 
     sqlite3_mem_methods m_heap{};
+    // A bit a slot, set while it is handed out.
+    quint64 *m_used = nullptr;
+    size_t m_words = 0, m_firstWithRoom = 0;
     char *m_begin = nullptr, *m_end = nullptr;
-    // A bit a slot, set while it is given out.
-    std::vector<quint64> m_used;
-    qint64 m_count = 0;
-    qint64 m_pageBytes = 4096;
+    qint64 m_count = 0, m_systemPageBytes = 4096;
     int m_slotBytes = 0;
-    size_t m_firstWithRoom = 0;
-    // One past the highest slot given out, and the end of the pages that may be resident.
-    qint64 m_top = 0;
-    char *m_residentEnd = nullptr;
     std::mutex m_mutex;
 };
 

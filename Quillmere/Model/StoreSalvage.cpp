@@ -1,8 +1,8 @@
 #include "Quillmere/Model/StoreSalvage.h"
-#include "Quillmere/Model/StoreSchema.h"
 
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/BoundedFile.h"
 #include "Quillmere/Platform/Core/Logging.h"

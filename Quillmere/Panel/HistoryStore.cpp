@@ -3,7 +3,6 @@
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/SearchReader.h"
-#include "Quillmere/Model/SqlitePageMemory.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
@@ -288,8 +287,6 @@ void ClipStoreHistory::keepSearchReads(bool keep)
         this,
         [reader = std::move(m_keptReader)]() mutable {
             reader.reset();
-            // The cache was the largest user of the store's page memory by far.
-            releaseFreeSqlitePageMemory();
             return true;
         },
         [](bool) {});

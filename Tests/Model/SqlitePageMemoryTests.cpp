@@ -5,7 +5,11 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <thread>
 
 using namespace quillmere;
@@ -20,16 +24,43 @@ bool exec(QSqlDatabase &db, const QString &sql)
     return q.exec(sql);
 }
 
+QVariant valueOf(const QString &connection, const QString &sql)
+{
+    QSqlQuery q(QSqlDatabase::database(connection));
+    return q.exec(sql) && q.next() ? q.value(0) : QVariant();
+}
+
+// Two page-sized blocks are apart, say their size, and a block grown past a slot keeps what it held.
+bool blocksAreSound()
+{
+    const int asked = StoreSchema::pageBytes + 1;
+    auto *a = static_cast<char *>(sqlite3_malloc(asked));
+    auto *b = static_cast<char *>(sqlite3_malloc(asked));
+    const int size = a && b ? int(sqlite3_msize(a)) : 0;
+    const bool apart = size >= asked && (a + size <= b || b + int(sqlite3_msize(b)) <= a);
+    if (a)
+        std::memset(a, 0x5a, size_t(size));
+    auto *grown = static_cast<char *>(sqlite3_realloc(a, 3 * StoreSchema::pageBytes));
+    bool kept = grown != nullptr;
+    for (int i = 0; kept && i < size; ++i)
+        kept = grown[i] == 0x5a;
+    sqlite3_free(grown ? grown : a);
+    sqlite3_free(b);
+    return apart && kept;
+}
+
 // The kept search connection's life in small: its keys read into its cache on one pool thread,
 // a save, then read again on another, then the connection closed. Says what the range held after
-// each, and exits with 0 when the second read took the slots the first one freed and they went
-// back to the system once it closed.
+// each, and exits with 0 when the second read took the slots the first one freed, the store reads
+// whole through them, and the closing gave them back to the system.
 int readTwiceOnTwoThreads()
 {
     if (QString why; !reserveSqlitePageMemory(qint64(32) << 20, &why)) {
         std::fprintf(stderr, "not reserved: %s\n", qPrintable(why));
         return 2;
     }
+    if (!blocksAreSound())
+        return 3;
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("keys.store"));
     {
@@ -43,7 +74,7 @@ int readTwiceOnTwoThreads()
                                     "INSERT INTO clip_search(key) SELECT randomblob(%2) FROM n")
                          .arg(kKeys)
                          .arg(kKeyBytes)))
-            return 3;
+            return 4;
     }
     auto reader = std::make_unique<SearchReader>(path, qint64(16) << 20);
     bool warmed = false;
@@ -52,7 +83,7 @@ int readTwiceOnTwoThreads()
     {
         QSqlDatabase db = QSqlDatabase::database(QStringLiteral("writer"));
         if (!warmed || !exec(db, QStringLiteral("INSERT INTO clip_search(key) VALUES (x'00')")))
-            return 4;
+            return 5;
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("writer"));
@@ -63,21 +94,32 @@ int readTwiceOnTwoThreads()
             && !reader->isWarm() && reader->warm();
     }).join();
     const qint64 second = sqlitePageMemoryResident();
+    {
+        QSqlDatabase check = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        check.setDatabaseName(path);
+        if (!check.open()
+            || valueOf(QStringLiteral("check"), QStringLiteral("PRAGMA integrity_check")).toString()
+                != QLatin1String("ok")
+            || valueOf(QStringLiteral("check"), QStringLiteral("SELECT count(*) FROM clip_search")).toInt()
+                != kKeys + 1)
+            return 6;
+        check.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
     reader.reset();
-    releaseFreeSqlitePageMemory();
     const qint64 closed = sqlitePageMemoryResident();
     std::fprintf(stderr, "range held %lld bytes after the first read, %lld after the second, %lld once closed\n",
                  static_cast<long long>(first), static_cast<long long>(second), static_cast<long long>(closed));
     if (!warmed)
-        return 5;
+        return 7;
     const qint64 keys = qint64(kKeys) * kKeyBytes;
-    return first >= keys && second <= first + first / 10 && closed <= first / 4 ? 0 : 6;
+    return first >= keys && second <= first + first / 10 && closed <= first / 4 ? 0 : 8;
 }
 
 } // namespace
 
 // In a process of its own: SQLite takes its memory setup only before its first connection.
-TEST(SqlitePageMemory, AKeptCacheReadAgainOnAnotherThreadAfterASaveTakesTheSameSlots)
+TEST(SqlitePageMemoryDeathTest, AKeptCacheReadAgainOnAnotherThreadAfterASaveTakesTheSameSlots)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(readTwiceOnTwoThreads()), testing::ExitedWithCode(0), "");

@@ -2,6 +2,7 @@
 #include "Support/SmallDisk.h"
 
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreSchema.h"
 
 #include <QDir>
 #include <QFile>
@@ -443,7 +444,7 @@ TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::ReadWrite));
         QByteArray bytes = file.readAll();
-        const qsizetype page = 8192;
+        const qsizetype page = StoreSchema::pageBytes;
         // Pages 5 to 8, and with more rows the page that holds row 200 too.
         std::vector<qsizetype> damaged{4, 5, 6, 7};
         if (rows > 40) {

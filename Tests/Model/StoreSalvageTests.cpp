@@ -1,6 +1,7 @@
 #include "Support/PagesFixture.h"
 
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
 
 #include <QDir>
@@ -13,7 +14,7 @@ using namespace quillmere;
 
 namespace {
 
-constexpr qsizetype kPage = 8192;
+constexpr qsizetype kPage = StoreSchema::pageBytes;
 constexpr int kClips = 600;
 constexpr int kDeletions = 3000;
 
