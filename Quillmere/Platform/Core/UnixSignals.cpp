@@ -106,6 +106,11 @@ UnixSignals::~UnixSignals()
 {
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
+    // The socket outlives this watcher: signals it was not told of must not reach the next one.
+    if (m_notifier) {
+        char bytes[256];
+        while (::read(g_signalPipe[1], bytes, sizeof bytes) > 0) {}
+    }
 }
 
 } // namespace quillmere
