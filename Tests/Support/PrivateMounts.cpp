@@ -26,8 +26,8 @@ constexpr qulonglong nobody = 65534;
 
 struct Setup {
     bool tried = false;
-    QString reason = QStringLiteral("the test's main() did not set up a mount namespace of its own");
-    QString noOtherUser = QStringLiteral("the test's main() did not set up a user namespace of its own");
+    MachineNeed mount{QStringLiteral("the test's main() did not set up a mount namespace of its own"), {}};
+    MachineNeed otherUser{QStringLiteral("the test's main() did not set up a user namespace of its own"), {}};
 };
 
 Setup &setup()
@@ -96,20 +96,23 @@ bool writeWhole(const char *file, const QByteArray &text)
     return written;
 }
 
-QString whyNoUserNamespace(int error)
+MachineNeed whyNoUserNamespace(int error)
 {
     const QString what =
         QStringLiteral("an ordinary user's test process could not make a user namespace (%1): ").arg(errnoText(error));
     switch (error) {
     case EINVAL:
-        return what + QStringLiteral("the process already runs threads");
+        return {what + QStringLiteral("the process already runs threads"), {}};
     case ENOSPC:
     case EUSERS:
-        return what + QStringLiteral("sysctl user.max_user_namespaces is 0 or reached");
+        return {what + QStringLiteral("sysctl user.max_user_namespaces is 0 or reached"),
+                QStringLiteral("raise it (sysctl -w user.max_user_namespaces=10000, as root)")};
     default:
-        return what
-            + QStringLiteral("this machine forbids unprivileged user namespaces (sysctl "
-                             "kernel.unprivileged_userns_clone=0, or a container's seccomp filter)");
+        return {what
+                    + QStringLiteral("this machine forbids unprivileged user namespaces (sysctl "
+                                     "kernel.unprivileged_userns_clone=0, or a container's seccomp filter)"),
+                QStringLiteral("allow them (sysctl -w kernel.unprivileged_userns_clone=1 as root, or the "
+                               "container's option for user namespaces)")};
     }
 }
 
@@ -132,7 +135,7 @@ std::optional<qulonglong> subordinateStart(const char *file, const QByteArray &n
 // nobody (65534) to the first id of the user's subordinate range.
 struct OtherUserMaps {
     QByteArrayList uidArguments, gidArguments;
-    QString missing;
+    MachineNeed missing;
 
     static OtherUserMaps plan(uid_t uid, gid_t gid)
     {
@@ -142,9 +145,14 @@ struct OtherUserMaps {
         const auto uidStart = subordinateStart("/etc/subuid", name, uid);
         const auto gidStart = subordinateStart("/etc/subgid", name, uid);
         if (::access("/usr/bin/newuidmap", X_OK) != 0 || ::access("/usr/bin/newgidmap", X_OK) != 0)
-            maps.missing = QStringLiteral("newuidmap and newgidmap (Debian package uidmap) are not installed");
+            maps.missing = {QStringLiteral("newuidmap and newgidmap are not installed"),
+                            QStringLiteral("install Debian's package uidmap (tools/test does)")};
         else if (!uidStart || !gidStart)
-            maps.missing = QStringLiteral("/etc/subuid and /etc/subgid give this user no subordinate ids");
+            maps.missing = {QStringLiteral("/etc/subuid and /etc/subgid give this user (%1) no subordinate ids")
+                                .arg(QString::fromLocal8Bit(name)),
+                            QStringLiteral("give them a range of 65536 ids no other account has, as root: usermod "
+                                           "--add-subuids FIRST-LAST --add-subgids FIRST-LAST %1")
+                                .arg(name.isEmpty() ? QByteArray::number(uid) : QString::fromLocal8Bit(name))};
         const auto arguments = [](qulonglong own, std::optional<qulonglong> start) {
             return QByteArrayList{QByteArray::number(own),
                                   QByteArray::number(own),
@@ -214,7 +222,7 @@ Mapped enterWithAnotherUser(const OtherUserMaps &maps, const std::function<bool(
 // Its own uid and gid map to themselves, so files and peers see the same user as before; nobody
 // is mapped too where the machine lets an ordinary user have another id (tests that need a
 // second user act as it).
-QString enterUserNamespace(Setup &s)
+MachineNeed enterUserNamespace(Setup &s)
 {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
@@ -226,22 +234,26 @@ QString enterUserNamespace(Setup &s)
         return done;
     };
     const Mapped mapped =
-        maps.missing.isEmpty() ? enterWithAnotherUser(maps, unshareSelf) : (unshareSelf(), Mapped::nothing);
-    if (unshareError != 0)
-        return whyNoUserNamespace(unshareError);
+        maps.missing.what.isEmpty() ? enterWithAnotherUser(maps, unshareSelf) : (unshareSelf(), Mapped::nothing);
+    if (unshareError != 0) {
+        // The second user would be mapped into that namespace too.
+        s.otherUser = whyNoUserNamespace(unshareError);
+        return s.otherUser;
+    }
     if (mapped == Mapped::usersAndGroups) {
-        s.noOtherUser.clear();
+        s.otherUser = {};
         return {};
     }
-    s.noOtherUser = maps.missing.isEmpty()
-        ? QStringLiteral("newuidmap or newgidmap refused this user's subordinate ids")
+    s.otherUser = maps.missing.what.isEmpty()
+        ? MachineNeed{QStringLiteral("newuidmap or newgidmap refused this user's subordinate ids"),
+                      QStringLiteral("see that this user's ranges in /etc/subuid and /etc/subgid are their own")}
         : maps.missing;
     const QByteArray uidMap = QByteArray::number(uid) + ' ' + QByteArray::number(uid) + " 1";
     const QByteArray gidMap = QByteArray::number(gid) + ' ' + QByteArray::number(gid) + " 1";
     if (mapped == Mapped::nothing && !writeWhole("/proc/self/uid_map", uidMap))
-        return QStringLiteral("writing /proc/self/uid_map failed: ") + errnoText(errno);
+        return {QStringLiteral("writing /proc/self/uid_map failed: ") + errnoText(errno), {}};
     if (!writeWhole("/proc/self/setgroups", "deny") || !writeWhole("/proc/self/gid_map", gidMap))
-        return QStringLiteral("writing /proc/self/gid_map failed: ") + errnoText(errno);
+        return {QStringLiteral("writing /proc/self/gid_map failed: ") + errnoText(errno), {}};
     return {};
 }
 
@@ -257,27 +269,27 @@ QString keepOnlyMountingAndNobody()
     return {};
 }
 
-QString enterNamespaces()
+MachineNeed enterNamespaces()
 {
     Capabilities caps;
     const bool admin = Capabilities::read(caps) && caps.effective(CAP_SYS_ADMIN);
     if (admin) {
         // Root may mount already; a namespace of its own only keeps the mounts from the machine.
         if (::unshare(CLONE_NEWNS) != 0)
-            return QStringLiteral("unshare(CLONE_NEWNS) failed: ") + errnoText(errno);
+            return {QStringLiteral("unshare(CLONE_NEWNS) failed: ") + errnoText(errno), {}};
         if (caps.effective(CAP_SETUID) && caps.effective(CAP_SETGID))
-            setup().noOtherUser.clear();
+            setup().otherUser = {};
     } else {
-        if (QString why = enterUserNamespace(setup()); !why.isEmpty())
-            return why;
+        if (MachineNeed missing = enterUserNamespace(setup()); !missing.what.isEmpty())
+            return missing;
         // Root keeps what root has; its powers end at the namespace's edge anyway.
         if (QString why = ::geteuid() != 0 ? keepOnlyMountingAndNobody() : QString(); !why.isEmpty())
-            return why;
+            return {why, {}};
     }
     // Mounts made here must not spread to the namespace this one was copied from.
-    AdminForAMoment mounting;
+    AdminForAMoment raised;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return QStringLiteral("making the mounts private failed: ") + errnoText(errno);
+        return {QStringLiteral("making the mounts private failed: ") + errnoText(errno), {}};
     return {};
 }
 
@@ -289,33 +301,36 @@ void enter()
     if (s.tried)
         return;
     s.tried = true;
-    s.reason = enterNamespaces();
+    s.mount = enterNamespaces();
 }
 
-QString unavailableReason()
+MachineNeed mounting()
 {
-    return setup().reason;
+    return setup().mount;
 }
 
-QString mountTmpfs(const QString &path, qint64 bytes)
+MachineNeed mountTmpfs(const QString &path, qint64 bytes)
 {
-    if (!unavailableReason().isEmpty())
-        return unavailableReason();
+    if (!mounting().what.isEmpty())
+        return mounting();
     const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0700";
-    AdminForAMoment mounting;
+    AdminForAMoment raised;
     if (::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, options.constData()) == 0)
         return {};
     const int error = errno;
-    QString why = QStringLiteral("mounting a tmpfs on %1 failed: %2").arg(path, errnoText(error));
-    if (error == EPERM && ::geteuid() != 0)
-        why += QStringLiteral(" (a security module, such as AppArmor's restriction of unprivileged user "
-                              "namespaces, may forbid mounts in them)");
-    return why;
+    const QString what = QStringLiteral("mounting a tmpfs on %1 failed: %2").arg(path, errnoText(error));
+    if (error != EPERM || ::geteuid() == 0)
+        return {what, {}};
+    return {what
+                + QStringLiteral(" (a security module, such as AppArmor's restriction of unprivileged user "
+                                 "namespaces, may forbid mounts in them)"),
+            QStringLiteral("allow ordinary users' mounts in namespaces of their own (for AppArmor: sysctl -w "
+                           "kernel.apparmor_restrict_unprivileged_userns=0, as root)")};
 }
 
-QString whyNoOtherUser()
+MachineNeed otherUser()
 {
-    return setup().noOtherUser;
+    return setup().otherUser;
 }
 
 bool becomeNobody()
@@ -334,7 +349,7 @@ bool becomeNobody()
 
 void unmount(const QString &path)
 {
-    AdminForAMoment mounting;
+    AdminForAMoment raised;
     ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Support/MachineNeeds.h"
+
 #include <QString>
 
 namespace quillmere::test {
@@ -14,18 +16,18 @@ namespace PrivateMounts {
 // Once, first thing in main: a user namespace can only be entered while the process has one thread.
 void enter();
 
-// Why no tmpfs can be mounted here, or empty when it can.
-QString unavailableReason();
+// What a tmpfs mounted here needs and is missing, or nothing.
+MachineNeed mounting();
 
-// Why this process cannot act as a second user (nobody, 65534), or empty when it can: root can;
-// an ordinary user can where newuidmap maps nobody to one of their subordinate ids.
-QString whyNoOtherUser();
+// What acting as a second user (nobody, 65534) needs and is missing, or nothing: root can; an
+// ordinary user can where newuidmap maps nobody to one of their subordinate ids.
+MachineNeed otherUser();
 
 // Becomes nobody, in a child just forked; async-signal-safe. False when it could not.
 bool becomeNobody();
 
-// Mounts a tmpfs of `bytes` on the existing folder `path`; empty, or what went wrong.
-QString mountTmpfs(const QString &path, qint64 bytes);
+// Mounts a tmpfs of `bytes` on the existing folder `path`; nothing, or what was missing.
+MachineNeed mountTmpfs(const QString &path, qint64 bytes);
 void unmount(const QString &path);
 
 } // namespace PrivateMounts

@@ -12,14 +12,15 @@
 namespace quillmere::test {
 
 // A tmpfs of its own that a test fills to the last byte, mounted in the test process's own mount
-// namespace. Where it cannot be mounted, mounted() is false and error() says why, so the test
-// fails rather than passing unchecked.
+// namespace. Where it cannot be mounted, mounted() is false and missing() says why, so the test
+// skips or fails (QUILLMERE_SKIP_WITHOUT) rather than passing unchecked.
 class SmallDisk {
 public:
     explicit SmallDisk(qint64 bytes = 256 * 1024)
     {
-        m_error = m_dir.isValid() ? PrivateMounts::mountTmpfs(m_dir.path(), bytes)
-                                  : QStringLiteral("no temporary folder to mount on: ") + m_dir.errorString();
+        m_missing = m_dir.isValid()
+            ? PrivateMounts::mountTmpfs(m_dir.path(), bytes)
+            : MachineNeed{QStringLiteral("no temporary folder to mount on: ") + m_dir.errorString(), {}};
     }
     ~SmallDisk()
     {
@@ -29,8 +30,8 @@ public:
     SmallDisk(const SmallDisk &) = delete;
     SmallDisk &operator=(const SmallDisk &) = delete;
 
-    bool mounted() const { return m_error.isEmpty(); }
-    QString error() const { return m_error; }
+    bool mounted() const { return m_missing.what.isEmpty(); }
+    MachineNeed missing() const { return m_missing; }
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
 
@@ -52,7 +53,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QString m_error;
+    MachineNeed m_missing;
 };
 
 } // namespace quillmere::test

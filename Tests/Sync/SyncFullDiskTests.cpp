@@ -16,7 +16,7 @@ using namespace quillmere::test;
 TEST(SyncFullDisk, AChangeFileThatDidNotFitIsNotCountedAndIsWrittenByALaterPass)
 {
     SmallDisk disk;
-    ASSERT_TRUE(disk.mounted()) << qPrintable(disk.error());
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
     const QString root = disk.filePath(QStringLiteral("sync"));
     ASSERT_TRUE(QDir().mkdir(root));
     FakeClock clock;
