@@ -23,6 +23,23 @@ TEST(UnixSignals, ABurstOfSignalsNeitherBlocksNorDisturbsErrno)
     EXPECT_EQ(spy.front().front().toInt(), SIGTERM);
 }
 
+// Signals a watcher was not told of go with it: a later watcher hears only its own.
+TEST(UnixSignals, ANewWatcherHearsOnlyTheSignalsThatCameInItsTime)
+{
+    {
+        UnixSignals earlier;
+        QSignalSpy spy(&earlier, &UnixSignals::terminationRequested);
+        for (int i = 0; i < 50; ++i)
+            ASSERT_EQ(std::raise(SIGINT), 0);
+        ASSERT_TRUE(spy.wait(2000));
+    }
+    UnixSignals watcher;
+    QSignalSpy spy(&watcher, &UnixSignals::terminationRequested);
+    ASSERT_EQ(std::raise(SIGTERM), 0);
+    ASSERT_TRUE(spy.wait(2000));
+    EXPECT_EQ(spy.front().front().toInt(), SIGTERM);
+}
+
 TEST(UnixSignals, AHeldMainThreadStillEndsSoonAfterTheFirstSignal)
 {
     const int status = test::exitStatusOfChild([] {
