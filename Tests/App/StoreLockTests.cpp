@@ -1,0 +1,96 @@
+#include "Quillmere/App/StoreLock.h"
+#include "Support/BoundByPermissions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillmere;
+using State = StoreLock::State;
+
+TEST(StoreLock, OneHolderAtATimeNamesItselfAndLetsGoAsItEnds)
+{
+    QTemporaryDir dir;
+    // A first start makes the store's folder, private, with the lock file in it.
+    const QString store = dir.filePath("data/Quillmere/default.store");
+    std::optional<StoreLock> first(std::in_place, store, "/run/user/1/quillmere socket");
+    ASSERT_EQ(first->state(), State::held) << qPrintable(first->error());
+    EXPECT_EQ(first->path(), store + ".lock");
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath("data/Quillmere")).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    // Another open of the file is another holder, as another process would be.
+    const StoreLock second(store, "/elsewhere");
+    EXPECT_EQ(second.state(), State::heldElsewhere);
+    const StoreLock::Holder holder = second.holder();
+    EXPECT_EQ(holder.pid, qint64(::getpid()));
+    EXPECT_TRUE(holder.onThisHost);
+    EXPECT_EQ(holder.contact, "/run/user/1/quillmere socket");
+    EXPECT_TRUE(holder.command.contains("AppTests")) << qPrintable(holder.command);
+    EXPECT_TRUE(holder.description().startsWith(QStringLiteral("process %1 (").arg(::getpid())))
+        << qPrintable(holder.description());
+
+    // The file stays behind and blocks nobody.
+    first.reset();
+    ASSERT_TRUE(QFile::exists(store + ".lock"));
+    EXPECT_EQ(StoreLock(store, {}).state(), State::held);
+}
+
+TEST(StoreLock, AFolderEmptiedWhileHeldIsLockedAgain)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("Quillmere/default.store");
+    StoreLock lock(store, "/run/quillmere");
+    ASSERT_EQ(lock.state(), State::held);
+    EXPECT_TRUE(lock.retake()) << "unchanged, it is kept as it is";
+    ASSERT_TRUE(QDir(dir.filePath("Quillmere")).removeRecursively());
+    EXPECT_TRUE(lock.retake()) << qPrintable(lock.error());
+    const StoreLock later(store, {});
+    EXPECT_EQ(later.state(), State::heldElsewhere);
+    EXPECT_EQ(later.holder().contact, "/run/quillmere");
+}
+
+TEST(StoreLock, WhatCannotBeLockedIsSaidWithoutWaitingAndLeftAsItIs)
+{
+    QTemporaryDir dir;
+    // A FIFO put at the path is neither waited on nor replaced.
+    const QString fifoStore = dir.filePath("fifo/default.store");
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("fifo")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifoStore + ".lock").constData(), 0600), 0);
+    const StoreLock fifo(fifoStore, {});
+    EXPECT_EQ(fifo.state(), State::unavailable);
+    EXPECT_TRUE(fifo.error().contains("not a file")) << qPrintable(fifo.error());
+    EXPECT_EQ(fifo.holder().pid, 0);
+
+    // A link is not followed.
+    const QString linkedStore = dir.filePath("link/default.store");
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("link")));
+    ASSERT_TRUE(QFile::link(dir.filePath("target"), linkedStore + ".lock"));
+    EXPECT_EQ(StoreLock(linkedStore, {}).state(), State::unavailable);
+    EXPECT_FALSE(QFile::exists(dir.filePath("target")));
+
+    // A folder that takes no writes: a lock file there is held all the same, unnamed; without one,
+    // the start is told why.
+    const QString frozen = dir.filePath("frozen");
+    ASSERT_TRUE(QDir().mkpath(frozen));
+    {
+        QFile file(frozen + "/kept.store.lock");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("pid 1\n");
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(frozen).constData(), 0555), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(frozen + "/kept.store.lock").constData(), 0444), 0);
+    {
+        test::BoundByPermissions bound;
+        const StoreLock kept(frozen + "/kept.store", {});
+        EXPECT_EQ(kept.state(), State::held) << qPrintable(kept.error());
+        const StoreLock missing(frozen + "/new.store", {});
+        EXPECT_EQ(missing.state(), State::unavailable);
+        EXPECT_TRUE(missing.error().contains("Permission denied")) << qPrintable(missing.error());
+    }
+    ::chmod(QFile::encodeName(frozen).constData(), 0700);
+}
