@@ -4,6 +4,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -16,6 +17,9 @@
 
 namespace quillmere {
 namespace {
+
+// How long a start waits for a holder that has not begun to listen yet.
+constexpr int kStartingMs = 3000;
 
 // Far above the few lines a holder writes.
 constexpr qint64 kMaxNamingBytes = 4096;
@@ -173,6 +177,24 @@ StoreLock::Holder StoreLock::holder() const
     if (holder.onThisHost && holder.pid > 0)
         holder.command = commandOf(holder.pid);
     return holder;
+}
+
+SingleInstance::Claim StoreLock::handOver(const QStringList &argumentsForRunning, Holder *holder) const
+{
+    // A holder that is starting names itself and listens within moments.
+    const QDeadlineTimer starting(kStartingMs);
+    *holder = this->holder();
+    while (holder->host.isEmpty() || holder->onThisHost) {
+        if (!holder->contact.isEmpty())
+            if (const auto claim = SingleInstance::handOver(holder->contact, argumentsForRunning);
+                claim != SingleInstance::Claim::first)
+                return claim;
+        if ((holder->pid > 0 && holder->contact.isEmpty()) || starting.hasExpired())
+            break;
+        ::usleep(100 * 1000);
+        *holder = this->holder();
+    }
+    return SingleInstance::Claim::first;
 }
 
 bool StoreLock::retake()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Quillmere/App/SingleInstance.h"
+
 #include <QString>
 
 namespace quillmere {
@@ -42,6 +44,10 @@ public:
     QString error() const { return m_error; }
     // Who holds it, read again from the file: one that is starting may not have named itself yet.
     Holder holder() const;
+
+    // Hands the request to the holder at the socket it named, waiting a few moments for one that
+    // is starting; `first` when it cannot be reached. `holder` receives who it is.
+    SingleInstance::Claim handOver(const QStringList &argumentsForRunning, Holder *holder) const;
 
     // After the store's folder was emptied or replaced: takes the lock again on a new file when the
     // one held is no longer at the path. False when it could not (error() says why).

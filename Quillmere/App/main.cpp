@@ -16,7 +16,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -179,19 +178,9 @@ std::optional<int> exitStatusFor(const StoreLock &lock, const QStringList &argum
                   qPrintable(lock.path()), qPrintable(lock.error()));
     if (lock.state() != StoreLock::State::heldElsewhere)
         return std::nullopt;
-    // A holder that is starting names itself and listens within moments.
-    const QDeadlineTimer starting(3000);
-    StoreLock::Holder holder = lock.holder();
-    while (holder.host.isEmpty() || holder.onThisHost) {
-        if (!holder.contact.isEmpty())
-            if (const auto claim = SingleInstance::handOver(holder.contact, argumentsForRunning);
-                claim != SingleInstance::Claim::first)
-                return exitStatusFor(claim);
-        if ((holder.pid > 0 && holder.contact.isEmpty()) || starting.hasExpired())
-            break;
-        ::usleep(100 * 1000);
-        holder = lock.holder();
-    }
+    StoreLock::Holder holder;
+    if (const auto claim = lock.handOver(argumentsForRunning, &holder); claim != SingleInstance::Claim::first)
+        return exitStatusFor(claim);
     std::fprintf(stderr,
                  "Brindlewax is already running on the history in %s: %s holds it, and could not be reached to "
                  "take this request. This start quits and leaves the history alone.\n",

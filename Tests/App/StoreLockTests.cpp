@@ -4,8 +4,13 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <chrono>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -93,4 +98,46 @@ TEST(StoreLock, WhatCannotBeLockedIsSaidWithoutWaitingAndLeftAsItIs)
         EXPECT_TRUE(missing.error().contains("Permission denied")) << qPrintable(missing.error());
     }
     ::chmod(QFile::encodeName(frozen).constData(), 0700);
+}
+
+TEST(StoreLock, AStartHandsOverToAHolderThatBeginsToListenAMomentLater)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("default.store");
+    const QString socket = dir.filePath("quillmere");
+    const StoreLock held(store, socket);
+    ASSERT_EQ(held.state(), State::held);
+    const StoreLock second(store, {});
+    ASSERT_EQ(second.state(), State::heldElsewhere);
+
+    // Two starts at once: the one that took the lock is still on its way to listening.
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray native = QFile::encodeName(socket);
+    ASSERT_LT(size_t(native.size()), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+    std::thread listening([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ::bind(server, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+        ::listen(server, 4);
+    });
+    StoreLock::Holder holder;
+    EXPECT_EQ(second.handOver({"--show-panel"}, &holder), SingleInstance::Claim::handedOver);
+    listening.join();
+    EXPECT_EQ(holder.pid, qint64(::getpid()));
+    const int connection = ::accept(server, nullptr, nullptr);
+    ASSERT_GE(connection, 0);
+    char request[64] = {};
+    EXPECT_GT(::read(connection, request, sizeof request - 1), 0);
+    EXPECT_STREQ(request, "[\"--show-panel\"]\n");
+    ::close(connection);
+    ::close(server);
+
+    // A holder that named no socket cannot be reached.
+    const QString alone = dir.filePath("alone.store");
+    const StoreLock silent(alone, {});
+    EXPECT_EQ(StoreLock(alone, {}).handOver({}, &holder), SingleInstance::Claim::first);
+    EXPECT_EQ(holder.pid, qint64(::getpid()));
 }
