@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -76,6 +77,7 @@ StoreLock::StoreLock(const QString &storePath, const QString &contact)
 
 StoreLock::~StoreLock()
 {
+    m_watcher.reset();
     // The file stays: removing it would let a start lock a new one while another still holds this.
     if (m_fd >= 0)
         ::close(m_fd);
@@ -212,6 +214,24 @@ bool StoreLock::retake()
     if (m_state == State::heldElsewhere)
         m_error = QStringLiteral("another process took the new lock file");
     return m_state == State::held;
+}
+
+void StoreLock::watch()
+{
+    if (m_state != State::held || m_watcher)
+        return;
+    m_watcher = std::make_unique<QFileSystemWatcher>(QStringList{m_path});
+    QObject::connect(m_watcher.get(), &QFileSystemWatcher::fileChanged, m_watcher.get(), [this] {
+        if (m_state != State::held)
+            return;
+        if (!retake()) {
+            qCWarning(lcApp, "Could not lock %s again (%s); a second start on this history is not kept out",
+                      qPrintable(m_path), qPrintable(m_error));
+            return;
+        }
+        if (!m_watcher->files().contains(m_path))
+            m_watcher->addPath(m_path);
+    });
 }
 
 } // namespace quillmere

@@ -3,6 +3,9 @@
 #include "Quillmere/App/SingleInstance.h"
 
 #include <QString>
+#include <memory>
+
+class QFileSystemWatcher;
 
 namespace quillmere {
 
@@ -49,9 +52,12 @@ public:
     // is starting; `first` when it cannot be reached. `holder` receives who it is.
     SingleInstance::Claim handOver(const QStringList &argumentsForRunning, Holder *holder) const;
 
-    // After the store's folder was emptied or replaced: takes the lock again on a new file when the
-    // one held is no longer at the path. False when it could not (error() says why).
+    // When the file held is no longer at the path (the store's folder emptied by hand), takes the
+    // lock again on a new one. False when it could not (error() says why).
     bool retake();
+    // From now on, retakes the lock as soon as its file goes; until then a start could take a new
+    // one beside the running program.
+    void watch();
 
 private:
     void take();
@@ -62,6 +68,7 @@ private:
     State m_state = State::unavailable;
     QString m_error;
     int m_fd = -1;
+    std::unique_ptr<QFileSystemWatcher> m_watcher;
 };
 
 } // namespace quillmere

@@ -305,13 +305,9 @@ int main(int argc, char *argv[])
     NotificationCenter notifications;
     AppEnvironment environment(AppEnvironment::programOptions(arguments, preferences, notifications));
     qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(environment.persistence().mode)));
-    // A store folder emptied while running takes the lock file with it: the new one is locked.
-    if (storeLock && storeLock->state() == StoreLock::State::held)
-        QObject::connect(&environment.store(), &ClipStore::storeFileChanged, &app, [&storeLock] {
-            if (!storeLock->retake())
-                qCWarning(lcApp, "Could not lock %s again (%s); a second start on this history is not kept out",
-                          qPrintable(storeLock->path()), qPrintable(storeLock->error()));
-        });
+    // A store folder emptied while running takes the lock file with it: a new one is locked at once.
+    if (storeLock)
+        storeLock->watch();
 
     // The tray's drawn icons, kept for the life of the program.
     AppDelegate::Platform platform;
