@@ -17,35 +17,6 @@
 using namespace quillmere;
 using State = StoreLock::State;
 
-TEST(StoreLock, OneHolderAtATimeNamesItselfAndLetsGoAsItEnds)
-{
-    QTemporaryDir dir;
-    // A first start makes the store's folder, private, with the lock file in it.
-    const QString store = dir.filePath("data/Quillmere/default.store");
-    std::optional<StoreLock> first(std::in_place, store, "/run/user/1/quillmere socket");
-    ASSERT_EQ(first->state(), State::held) << qPrintable(first->error());
-    EXPECT_EQ(first->path(), store + ".lock");
-    struct stat info {};
-    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath("data/Quillmere")).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-
-    // Another open of the file is another holder, as another process would be.
-    const StoreLock second(store, "/elsewhere");
-    EXPECT_EQ(second.state(), State::heldElsewhere);
-    const StoreLock::Holder holder = second.holder();
-    EXPECT_EQ(holder.pid, qint64(::getpid()));
-    EXPECT_TRUE(holder.onThisHost);
-    EXPECT_EQ(holder.contact, "/run/user/1/quillmere socket");
-    EXPECT_TRUE(holder.command.contains("AppTests")) << qPrintable(holder.command);
-    EXPECT_TRUE(holder.description().startsWith(QStringLiteral("process %1 (").arg(::getpid())))
-        << qPrintable(holder.description());
-
-    // The file stays behind and blocks nobody.
-    first.reset();
-    ASSERT_TRUE(QFile::exists(store + ".lock"));
-    EXPECT_EQ(StoreLock(store, {}).state(), State::held);
-}
-
 TEST(StoreLock, AFolderEmptiedWhileHeldIsLockedAgainAtOnce)
 {
     QTemporaryDir dir;
@@ -79,13 +50,6 @@ TEST(StoreLock, WhatCannotBeLockedIsSaidWithoutWaitingAndLeftAsItIs)
     EXPECT_EQ(fifo.state(), State::unavailable);
     EXPECT_TRUE(fifo.error().contains("not a file")) << qPrintable(fifo.error());
     EXPECT_EQ(fifo.holder().pid, 0);
-
-    // A link is not followed.
-    const QString linkedStore = dir.filePath("link/default.store");
-    ASSERT_TRUE(QDir().mkpath(dir.filePath("link")));
-    ASSERT_TRUE(QFile::link(dir.filePath("target"), linkedStore + ".lock"));
-    EXPECT_EQ(StoreLock(linkedStore, {}).state(), State::unavailable);
-    EXPECT_FALSE(QFile::exists(dir.filePath("target")));
 
     // A folder that takes no writes: a lock file there is held all the same, unnamed; without one,
     // the start is told why.
@@ -143,10 +107,4 @@ TEST(StoreLock, AStartHandsOverToAHolderThatBeginsToListenAMomentLater)
     EXPECT_STREQ(request, "[\"--show-panel\"]\n");
     ::close(connection);
     ::close(server);
-
-    // A holder that named no socket cannot be reached.
-    const QString alone = dir.filePath("alone.store");
-    const StoreLock silent(alone, {});
-    EXPECT_EQ(StoreLock(alone, {}).handOver({}, &holder), SingleInstance::Claim::first);
-    EXPECT_EQ(holder.pid, qint64(::getpid()));
 }
