@@ -355,6 +355,11 @@ void AppDelegate::startServices(const QStringList &arguments)
         m_statusItem->install();
     if (const QString reason = m_prefs.unusableReason(); !reason.isEmpty())
         m_statusItem->showMessage(QStringLiteral("Brindlewax"), reason);
+    // Settings that cannot be written are said at the change, not found missing after a restart.
+    else if (const QString notice = m_prefs.writeFailureNotice(); !notice.isEmpty())
+        m_statusItem->showMessage(QStringLiteral("Brindlewax"), notice);
+    connect(&m_prefs, &Preferences::writeFailed, this,
+            [this](const QString &notice) { m_statusItem->showMessage(QStringLiteral("Brindlewax"), notice); });
 
     // Store trouble met while opening, or later, reaches the user once per kind.
     m_storeCaretaker = std::make_unique<StoreCaretaker>(store, m_environment.persistence());

@@ -2,6 +2,7 @@
 #include "Quillmere/App/AppEnvironment.h"
 #include "Quillmere/App/SingleInstance.h"
 #include "Quillmere/App/StatusGlyph.h"
+#include "Quillmere/App/StoreLock.h"
 #include "Quillmere/Model/SqlitePageMemory.h"
 #include "Quillmere/Panel/HistoryStore.h"
 #include "Quillmere/Platform/Core/ExitDeadline.h"
@@ -16,6 +17,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTimer>
 #include <algorithm>
@@ -167,6 +169,25 @@ std::optional<int> exitStatusFor(SingleInstance::Claim claim)
     return 1;
 }
 
+// What a start whose store another process holds exits with, having handed its request over or
+// said who holds it; nothing when this start may use the store.
+std::optional<int> exitStatusFor(const StoreLock &lock, const QStringList &argumentsForRunning)
+{
+    if (lock.state() == StoreLock::State::unavailable)
+        qCWarning(lcApp, "Could not lock %s (%s); a second start on this history is not kept out",
+                  qPrintable(lock.path()), qPrintable(lock.error()));
+    if (lock.state() != StoreLock::State::heldElsewhere)
+        return std::nullopt;
+    StoreLock::Holder holder;
+    if (const auto claim = lock.handOver(argumentsForRunning, &holder); claim != SingleInstance::Claim::first)
+        return exitStatusFor(claim);
+    std::fprintf(stderr,
+                 "Brindlewax is already running on the history in %s: %s holds it, and could not be reached to "
+                 "take this request. This start quits and leaves the history alone.\n",
+                 qPrintable(QFileInfo(lock.path()).absolutePath()), qPrintable(holder.description()));
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -220,6 +241,14 @@ int main(int argc, char *argv[])
             return *status;
     }
     restartWithQuietOpenMP(argv);
+    // The store's own guard, for a running program this start's socket could not reach (one with
+    // another runtime folder): it is taken before anything is written beside the store.
+    std::optional<StoreLock> storeLock;
+    if (!parser.isSet(QStringLiteral("init-cloudkit-schema")) && !parser.isSet(QStringLiteral("demo-data"))) {
+        storeLock.emplace(ModelContainerFactory::defaultStorePath(), SingleInstance::defaultName());
+        if (const auto status = exitStatusFor(*storeLock, launch.own.mid(1)))
+            return *status;
+    }
     // Before any store is opened. Room for the panel's kept search cache and the few small caches
     // of the connections open beside it.
     if (QString why; !reserveSqlitePageMemory(ClipStoreHistory::searchCacheBytes + (qint64(32) << 20), &why))
@@ -276,6 +305,9 @@ int main(int argc, char *argv[])
     NotificationCenter notifications;
     AppEnvironment environment(AppEnvironment::programOptions(arguments, preferences, notifications));
     qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(environment.persistence().mode)));
+    // A store folder emptied while running takes the lock file with it: a new one is locked at once.
+    if (storeLock)
+        storeLock->watch();
 
     // The tray's drawn icons, kept for the life of the program.
     AppDelegate::Platform platform;

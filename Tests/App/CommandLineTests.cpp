@@ -1,5 +1,7 @@
 #include "Quillmere/App/SingleInstance.h"
+#include "Quillmere/App/StoreLock.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -135,4 +137,54 @@ TEST(CommandLine, ARunningProgramTakesTheRequestBeforeADisplayIsOpened)
     QTest::qWait(100);
     EXPECT_EQ(received.size(), 1);
     EXPECT_EQ(receivedByDemo.size(), 1);
+}
+
+TEST(CommandLine, AStartOnAHistoryAnotherProcessHoldsHandsOverOrSaysWhoAndQuits)
+{
+    Launch launch;
+    const QString store = launch.home.filePath("data/Quillmere/default.store");
+    // The running program has a runtime folder of its own, where this start does not look.
+    QTemporaryDir otherRuntime;
+    const QString socket = otherRuntime.filePath("quillmere");
+    SingleInstance running(socket);
+    ASSERT_EQ(running.claim({}), SingleInstance::Claim::first);
+    QSignalSpy received(&running, &SingleInstance::argumentsReceived);
+    QProcessEnvironment env = launch.environment();
+    env.insert("DISPLAY", ":64999");
+    {
+        const StoreLock held(store, socket);
+        ASSERT_EQ(held.state(), StoreLock::State::held);
+        const Outcome run = launch.run({"--show-panel"}, env);
+        EXPECT_EQ(run.status, 0) << run.errors.toStdString();
+        EXPECT_TRUE(run.errors.contains("handed the request over")) << run.errors.toStdString();
+        ASSERT_TRUE(received.wait(5000));
+        EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"});
+    }
+
+    // A holder that cannot be reached is named, and nothing is written beside the store.
+    QProcess holder;
+    holder.start(QStringLiteral(QUILLMERE_STORE_LOCK_HOLDER), {store, otherRuntime.filePath("gone")});
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    ASSERT_EQ(holder.readLine().trimmed(), "held");
+    const QDir folder(launch.home.filePath("data/Quillmere"));
+    const QStringList before = folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    Outcome run = launch.run({"--show-panel"}, env);
+    EXPECT_EQ(run.status, 1) << run.errors.toStdString();
+    EXPECT_TRUE(run.errors.contains(QStringLiteral("process %1 (%2 %3")
+                                        .arg(holder.processId())
+                                        .arg(QStringLiteral(QUILLMERE_STORE_LOCK_HOLDER), store)))
+        << run.errors.toStdString();
+    EXPECT_EQ(folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    EXPECT_EQ(received.size(), 1);
+
+    // The demo keeps to a store in memory and goes on past the lock, to the display.
+    run = launch.run({"--demo-data"}, env);
+    EXPECT_TRUE(run.errors.contains("cannot open display")) << run.errors.toStdString();
+
+    // Killed, the holder leaves its file, which keeps nobody out.
+    holder.kill();
+    ASSERT_TRUE(holder.waitForFinished(5000));
+    ASSERT_TRUE(QFile::exists(store + ".lock"));
+    run = launch.run({}, env);
+    EXPECT_TRUE(run.errors.contains("cannot open display")) << run.errors.toStdString();
 }

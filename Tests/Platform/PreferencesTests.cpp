@@ -1,3 +1,4 @@
+#include "Support/BoundByPermissions.h"
 #include "Support/SmallDisk.h"
 #include "Support/TestSupport.h"
 
@@ -297,4 +298,44 @@ TEST(Preferences, AFailedWriteKeepsTheFileSaysWhyOnceAndIsTriedAgain)
     EXPECT_TRUE(test::waitUntil([&] { return prefs.lastWriteError().isEmpty(); }, Preferences::kFirstRetryMs * 3));
     EXPECT_EQ(Preferences(path).string("device"), "second");
     EXPECT_TRUE(Preferences(path).boolValue("flag"));
+}
+
+TEST(Preferences, AChangeAFolderThatTakesNoWritesCannotKeepIsSaidAtOnceAndOnce)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("config");
+    const QString path = folder + "/prefs.json";
+    Preferences prefs(path);
+    prefs.setString("device", "first");
+    ASSERT_TRUE(prefs.sync());
+    QSignalSpy failed(&prefs, &Preferences::writeFailed);
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0555), 0);
+    {
+        test::BoundByPermissions bound;
+        prefs.setString("device", "second");
+        // The change's own save, on the next turn of the event loop, finds out.
+        QCoreApplication::processEvents();
+        ASSERT_EQ(failed.size(), 1) << "the change was lost without a word";
+        const QString notice = failed.front().front().toString();
+        EXPECT_TRUE(notice.contains(path) && notice.contains("Permission denied")) << qPrintable(notice);
+        EXPECT_TRUE(notice.contains("lost")) << qPrintable(notice);
+        EXPECT_EQ(prefs.writeFailureNotice(), notice) << "a start that comes later says it too";
+        prefs.setBool("flag", true);
+        EXPECT_FALSE(prefs.sync());
+        EXPECT_EQ(failed.size(), 1) << "said once, not at every change";
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0700), 0);
+    EXPECT_TRUE(prefs.sync());
+    EXPECT_TRUE(prefs.writeFailureNotice().isEmpty());
+    EXPECT_EQ(Preferences(path).string("device"), "second");
+
+    // What is no preferences file is said at the start instead, not once more at each change.
+    const QString taken = dir.filePath("taken.json");
+    ASSERT_TRUE(QDir().mkpath(taken));
+    Preferences elsewhere(taken);
+    QSignalSpy notSaid(&elsewhere, &Preferences::writeFailed);
+    elsewhere.setBool("flag", true);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(notSaid.isEmpty());
+    EXPECT_TRUE(elsewhere.writeFailureNotice().isEmpty());
 }

@@ -327,10 +327,12 @@ bool Preferences::save()
     QString error;
     if (!writeFileAtomically(m_path, text, &error)) {
         // Retried with growing pauses and at every change; said once, not at every retry.
-        if (error != m_writeError)
+        if (error != m_writeError) {
             qCWarning(lcApp, "Could not write the preferences to %s; kept in memory and tried again later: %s",
                       qPrintable(m_path), qPrintable(error));
-        m_writeError = error;
+            m_writeError = error;
+            Q_EMIT writeFailed(writeFailureNotice());
+        }
         // A change's own attempt leaves a waiting retry where it is.
         if (!m_retry.isActive()) {
             m_retry.start(m_retryMs);
@@ -345,6 +347,15 @@ bool Preferences::save()
     m_retryMs = kFirstRetryMs;
     m_dirty = false;
     return true;
+}
+
+QString Preferences::writeFailureNotice() const
+{
+    if (m_writeError.isEmpty() || !m_unusable.isEmpty())
+        return {};
+    return QStringLiteral("Settings could not be saved: %1. Brindlewax keeps trying; changes it cannot save before it "
+                          "quits are lost.")
+        .arg(m_writeError);
 }
 
 void Preferences::forget(const QString &key)

@@ -88,11 +88,16 @@ public:
     QString lastWriteError() const { return m_writeError; }
     // Why nothing is written to the file this session; empty when it is a preferences file.
     QString unusableReason() const { return m_unusable; }
+    // What the user is told while changes cannot be written to a preferences file (a folder that
+    // takes no writes, a full disk); empty when the file holds every change or is unusable.
+    QString writeFailureNotice() const;
 
     static constexpr int kFirstRetryMs = 2000;
 
 Q_SIGNALS:
     void changed(const QString &key);
+    // A write failed where the one before did not, or for another reason: once, not at each retry.
+    void writeFailed(const QString &notice);
 
 private:
     struct Decoded {

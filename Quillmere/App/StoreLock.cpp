@@ -1,0 +1,237 @@
+#include "Quillmere/App/StoreLock.h"
+
+#include "Quillmere/Platform/Core/BoundedFile.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmere {
+namespace {
+
+// How long a start waits for a holder that has not begun to listen yet.
+constexpr int kStartingMs = 3000;
+
+// Far above the few lines a holder writes.
+constexpr qint64 kMaxNamingBytes = 4096;
+
+QString hostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return {};
+    return QString::fromLocal8Bit(name);
+}
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The command line of a process of this host, its words joined by spaces; empty when hidden.
+QString commandOf(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray words = file.read(kMaxNamingBytes);
+    while (words.endsWith('\0'))
+        words.chop(1);
+    words.replace('\0', ' ');
+    return QString::fromLocal8Bit(words);
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+QString StoreLock::Holder::description() const
+{
+    QString text =
+        pid > 0 ? QStringLiteral("process %1").arg(pid) : QStringLiteral("a process that has not named itself");
+    if (!onThisHost && !host.isEmpty())
+        text += QStringLiteral(" on %1").arg(host);
+    if (!command.isEmpty())
+        text += QStringLiteral(" (%1)").arg(command);
+    return text;
+}
+
+StoreLock::StoreLock(const QString &storePath, const QString &contact)
+    : m_path(lockPathFor(storePath)), m_contact(contact)
+{
+    take();
+}
+
+StoreLock::~StoreLock()
+{
+    m_watcher.reset();
+    // The file stays: removing it would let a start lock a new one while another still holds this.
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+QString StoreLock::lockPathFor(const QString &storePath)
+{
+    return storePath + QStringLiteral(".lock");
+}
+
+void StoreLock::take()
+{
+    m_state = State::unavailable;
+    if (QString why; !makePrivatePath(QFileInfo(m_path).absolutePath(), &why)) {
+        m_error = why;
+        return;
+    }
+    const QByteArray native = QFile::encodeName(m_path);
+    // A lock file removed or replaced between its opening and its locking is opened again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // Never waits: not on a FIFO put at the path, not on a lock another process holds.
+        constexpr int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        int fd = ::open(native.constData(), O_RDWR | O_CREAT | flags, 0600);
+        const int openError = errno;
+        const bool writable = fd >= 0;
+        // A folder that takes no writes may still hold the file; a lock needs no write.
+        if (fd < 0 && (openError == EACCES || openError == EROFS))
+            fd = ::open(native.constData(), O_RDONLY | flags);
+        if (fd < 0) {
+            m_error = errnoText(openError);
+            return;
+        }
+        struct stat opened {};
+        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            m_error = QStringLiteral("it is not a file");
+            ::close(fd);
+            return;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error == EWOULDBLOCK) {
+                m_state = State::heldElsewhere;
+                m_error.clear();
+            } else {
+                m_error = errnoText(error);
+            }
+            return;
+        }
+        struct stat atPath {};
+        if (::stat(native.constData(), &atPath) != 0 || !sameFile(opened, atPath)) {
+            ::close(fd);
+            continue;
+        }
+        m_fd = fd;
+        m_state = State::held;
+        m_error.clear();
+        if (writable)
+            nameSelf();
+        return;
+    }
+    m_error = QStringLiteral("the file was replaced again and again while it was being locked");
+}
+
+void StoreLock::nameSelf()
+{
+    const QByteArray text = "pid " + QByteArray::number(qint64(::getpid())) + "\nhost "
+        + hostName().toUtf8().toPercentEncoding("/") + "\nsocket " + QFile::encodeName(m_contact).toPercentEncoding("/")
+        + "\n";
+    // A later start reads these words only while this process lives, and the kernel gives every
+    // reader of this host what was written: they need no flush to the disk, whose wait would hold
+    // the start.
+    if (::ftruncate(m_fd, 0) != 0 || ::pwrite(m_fd, text.constData(), size_t(text.size()), 0) != text.size())
+        qCWarning(lcApp, "Could not name this process in %s: %s", qPrintable(m_path), std::strerror(errno));
+}
+
+StoreLock::Holder StoreLock::holder() const
+{
+    Holder holder;
+    const BoundedFileRead read = readBoundedFile(m_path, BoundedFileLimits{kMaxNamingBytes, true});
+    if (!read.ok())
+        return holder;
+    // Only whole lines: the holder may be writing them.
+    const qsizetype end = read.bytes.lastIndexOf('\n');
+    for (const QByteArray &line : read.bytes.left(end + 1).split('\n')) {
+        const qsizetype space = line.indexOf(' ');
+        if (space < 0)
+            continue;
+        const QByteArray key = line.left(space);
+        const QByteArray value = QByteArray::fromPercentEncoding(line.mid(space + 1));
+        if (key == "pid")
+            holder.pid = std::max<qint64>(0, value.toLongLong());
+        else if (key == "host")
+            holder.host = QString::fromUtf8(value);
+        else if (key == "socket")
+            holder.contact = QFile::decodeName(value);
+    }
+    holder.onThisHost = !holder.host.isEmpty() && holder.host == hostName();
+    if (holder.onThisHost && holder.pid > 0)
+        holder.command = commandOf(holder.pid);
+    return holder;
+}
+
+SingleInstance::Claim StoreLock::handOver(const QStringList &argumentsForRunning, Holder *holder) const
+{
+    // A holder that is starting names itself and listens within moments.
+    const QDeadlineTimer starting(kStartingMs);
+    *holder = this->holder();
+    while (holder->host.isEmpty() || holder->onThisHost) {
+        if (!holder->contact.isEmpty())
+            if (const auto claim = SingleInstance::handOver(holder->contact, argumentsForRunning);
+                claim != SingleInstance::Claim::first)
+                return claim;
+        if ((holder->pid > 0 && holder->contact.isEmpty()) || starting.hasExpired())
+            break;
+        ::usleep(100 * 1000);
+        *holder = this->holder();
+    }
+    return SingleInstance::Claim::first;
+}
+
+bool StoreLock::retake()
+{
+    if (m_state != State::held)
+        return false;
+    struct stat held {};
+    struct stat atPath {};
+    if (::fstat(m_fd, &held) == 0 && ::stat(QFile::encodeName(m_path).constData(), &atPath) == 0
+        && sameFile(held, atPath))
+        return true;
+    ::close(m_fd);
+    m_fd = -1;
+    take();
+    if (m_state == State::heldElsewhere)
+        m_error = QStringLiteral("another process took the new lock file");
+    return m_state == State::held;
+}
+
+void StoreLock::watch()
+{
+    if (m_state != State::held || m_watcher)
+        return;
+    m_watcher = std::make_unique<QFileSystemWatcher>(QStringList{m_path});
+    QObject::connect(m_watcher.get(), &QFileSystemWatcher::fileChanged, m_watcher.get(), [this] {
+        if (m_state != State::held)
+            return;
+        if (!retake()) {
+            qCWarning(lcApp, "Could not lock %s again (%s); a second start on this history is not kept out",
+                      qPrintable(m_path), qPrintable(m_error));
+            return;
+        }
+        if (!m_watcher->files().contains(m_path))
+            m_watcher->addPath(m_path);
+    });
+}
+
+} // namespace quillmere

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Quillmere/App/SingleInstance.h"
+
+#include <QString>
+#include <memory>
+
+class QFileSystemWatcher;
+
+namespace quillmere {
+
+// The guard the store itself carries against a second program writing it: a lock on a file
+// beside the store, held for the life of the process. The kernel lets go of it however the
+// process ends, so a file left by a killed run never blocks. The file names its holder, for a
+// later start to hand its request over or to say who holds the store.
+class StoreLock {
+public:
+    enum class State {
+        held,          // this process holds it
+        heldElsewhere, // another process does; holder() says which
+        unavailable,   // it could not be taken for another reason (error()); the start goes on without
+    };
+
+    struct Holder {
+        qint64 pid = 0;
+        QString host;
+        // The socket it takes requests at; empty when it named none.
+        QString contact;
+        // Its command line, where this host shows it.
+        QString command;
+        bool onThisHost = false;
+
+        // "process 1234 (quillmere --show-panel)", or with the host when it is another one.
+        QString description() const;
+    };
+
+    // Tries once, without waiting. `contact`: the socket this process takes requests at.
+    StoreLock(const QString &storePath, const QString &contact);
+    ~StoreLock();
+    StoreLock(const StoreLock &) = delete;
+    StoreLock &operator=(const StoreLock &) = delete;
+
+    static QString lockPathFor(const QString &storePath);
+
+    State state() const { return m_state; }
+    QString path() const { return m_path; }
+    QString error() const { return m_error; }
+    // Who holds it, read again from the file: one that is starting may not have named itself yet.
+    Holder holder() const;
+
+    // Hands the request to the holder at the socket it named, waiting a few moments for one that
+    // is starting; `first` when it cannot be reached. `holder` receives who it is.
+    SingleInstance::Claim handOver(const QStringList &argumentsForRunning, Holder *holder) const;
+
+    // When the file held is no longer at the path (the store's folder emptied by hand), takes the
+    // lock again on a new one. False when it could not (error() says why).
+    bool retake();
+    // From now on, retakes the lock as soon as its file goes; until then a start could take a new
+    // one beside the running program.
+    void watch();
+
+private:
+    void take();
+    void nameSelf();
+
+    QString m_path;
+    QString m_contact;
+    State m_state = State::unavailable;
+    QString m_error;
+    int m_fd = -1;
+    std::unique_ptr<QFileSystemWatcher> m_watcher;
+};
+
+} // namespace quillmere

@@ -1,0 +1,110 @@
+#include "Quillmere/App/StoreLock.h"
+#include "Support/BoundByPermissions.h"
+#include "Support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace quillmere;
+using State = StoreLock::State;
+
+TEST(StoreLock, AFolderEmptiedWhileHeldIsLockedAgainAtOnce)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("Quillmere/default.store");
+    StoreLock lock(store, "/run/quillmere");
+    ASSERT_EQ(lock.state(), State::held);
+    EXPECT_TRUE(lock.retake()) << "unchanged, it is kept as it is";
+    lock.watch();
+    ASSERT_TRUE(QDir(dir.filePath("Quillmere")).removeRecursively());
+    ASSERT_TRUE(test::waitUntil([&] { return QFile::exists(store + ".lock"); })) << "the lock was left behind";
+    const StoreLock later(store, {});
+    EXPECT_EQ(later.state(), State::heldElsewhere);
+    EXPECT_EQ(later.holder().contact, "/run/quillmere");
+
+    // Only the file goes, twice: each new one is locked in turn.
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(QFile::remove(store + ".lock"));
+        ASSERT_TRUE(test::waitUntil([&] { return QFile::exists(store + ".lock"); })) << round;
+        EXPECT_EQ(StoreLock(store, {}).state(), State::heldElsewhere) << round;
+    }
+}
+
+TEST(StoreLock, WhatCannotBeLockedIsSaidWithoutWaitingAndLeftAsItIs)
+{
+    QTemporaryDir dir;
+    // A FIFO put at the path is neither waited on nor replaced.
+    const QString fifoStore = dir.filePath("fifo/default.store");
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("fifo")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifoStore + ".lock").constData(), 0600), 0);
+    const StoreLock fifo(fifoStore, {});
+    EXPECT_EQ(fifo.state(), State::unavailable);
+    EXPECT_TRUE(fifo.error().contains("not a file")) << qPrintable(fifo.error());
+    EXPECT_EQ(fifo.holder().pid, 0);
+
+    // A folder that takes no writes: a lock file there is held all the same, unnamed; without one,
+    // the start is told why.
+    const QString frozen = dir.filePath("frozen");
+    ASSERT_TRUE(QDir().mkpath(frozen));
+    {
+        QFile file(frozen + "/kept.store.lock");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("pid 1\n");
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(frozen).constData(), 0555), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(frozen + "/kept.store.lock").constData(), 0444), 0);
+    {
+        test::BoundByPermissions bound;
+        const StoreLock kept(frozen + "/kept.store", {});
+        EXPECT_EQ(kept.state(), State::held) << qPrintable(kept.error());
+        const StoreLock missing(frozen + "/new.store", {});
+        EXPECT_EQ(missing.state(), State::unavailable);
+        EXPECT_TRUE(missing.error().contains("Permission denied")) << qPrintable(missing.error());
+    }
+    ::chmod(QFile::encodeName(frozen).constData(), 0700);
+}
+
+TEST(StoreLock, AStartHandsOverToAHolderThatBeginsToListenAMomentLater)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("default.store");
+    const QString socket = dir.filePath("quillmere");
+    const StoreLock held(store, socket);
+    ASSERT_EQ(held.state(), State::held);
+    const StoreLock second(store, {});
+    ASSERT_EQ(second.state(), State::heldElsewhere);
+
+    // Two starts at once: the one that took the lock is still on its way to listening.
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray native = QFile::encodeName(socket);
+    ASSERT_LT(size_t(native.size()), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+    std::thread listening([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ::bind(server, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+        ::listen(server, 4);
+    });
+    StoreLock::Holder holder;
+    EXPECT_EQ(second.handOver({"--show-panel"}, &holder), SingleInstance::Claim::handedOver);
+    listening.join();
+    EXPECT_EQ(holder.pid, qint64(::getpid()));
+    const int connection = ::accept(server, nullptr, nullptr);
+    ASSERT_GE(connection, 0);
+    char request[64] = {};
+    EXPECT_GT(::read(connection, request, sizeof request - 1), 0);
+    EXPECT_STREQ(request, "[\"--show-panel\"]\n");
+    ::close(connection);
+    ::close(server);
+}
