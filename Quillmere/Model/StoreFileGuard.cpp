@@ -259,7 +259,12 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     m_watch.start();
     // A deletion is met at once, not at the next save: until the copy is whole, only the open file
     // holds the history.
-    connect(&m_folder, &QFileSystemWatcher::directoryChanged, this, &StoreFileGuard::check);
+    // A copy that failed is tried again at the next save or look, not at each change its own
+    // files make.
+    connect(&m_folder, &QFileSystemWatcher::directoryChanged, this, [this] {
+        if (!m_unkept)
+            check();
+    });
     m_spill.setSingleShot(true);
     connect(&m_spill, &QTimer::timeout, this, [this] { keepElsewhere({}); });
     if (QCoreApplication::instance())
@@ -735,7 +740,7 @@ void StoreFileGuard::keepElsewhere(const std::function<void()> &advanced)
             records.push_back(fresh[next]);
         }
         QString error;
-        const QStringList written = UnsavedRecovery::write(m_path, records, m_store.now(), &error);
+        const QStringList written = UnsavedRecovery::write(m_path, records, m_store.now(), &error, true);
         m_spillFiles << written;
         if (!error.isEmpty()) {
             qCCritical(lcPersistence, "The history of %s, which no copy could keep, could not be kept elsewhere: %s",

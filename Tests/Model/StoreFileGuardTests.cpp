@@ -455,6 +455,11 @@ TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomIsKeptInAnotherFolde
         ctx().insert(store->makeClip(textContent(QStringLiteral("new %1").arg(i))));
         store->save();
     }
+    // A copy that failed waits for the next save: the changes its own files make do not start another.
+    int begun = 0;
+    store->fileGuard().setStepHook([&](StoreFileGuard::Step s) { begun += s == StoreFileGuard::Step::begun; });
+    QTest::qWait(500);
+    EXPECT_LE(begun, 1);
     store->fileGuard().checkNow();
     EXPECT_FALSE(QFile::exists(path));
     const QStringList kept = UnsavedRecovery::all(path);
@@ -472,6 +477,21 @@ TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomIsKeptInAnotherFolde
     store.reset();
     EXPECT_EQ(clipsStoredAt(path, "old"), 40);
     EXPECT_EQ(clipsStoredAt(path, "new"), 3);
+}
+
+TEST_F(StoreFileGuardTest, AHistoryNoCopyCanHoldIsKeptAwayFromTheFolderThatFailedIt)
+{
+    addClips("old", 5);
+    // The copy's name is taken by a folder, on a disk with room.
+    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
+    ASSERT_TRUE(QFile::remove(path));
+    store->fileGuard().checkNow();
+    const QStringList kept = UnsavedRecovery::all(path);
+    ASSERT_FALSE(kept.isEmpty());
+    for (const QString &file : kept)
+        EXPECT_FALSE(file.startsWith(dir.path())) << qPrintable(file);
+    for (const QString &file : kept)
+        QFile::remove(file);
 }
 
 TEST_F(StoreFileGuardTest, ACopyCutShortIsNeverTakenForTheHistoryAndTheNextStartSaysSo)
