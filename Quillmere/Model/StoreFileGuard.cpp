@@ -266,7 +266,7 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
             check();
     });
     m_spill.setSingleShot(true);
-    connect(&m_spill, &QTimer::timeout, this, [this] { keepElsewhere({}); });
+    connect(&m_spill, &QTimer::timeout, this, &StoreFileGuard::keepElsewhere);
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &StoreFileGuard::checkNow);
     rearm();
@@ -318,8 +318,10 @@ void StoreFileGuard::checkNow()
                                         : QString::fromUtf8(sqlite3_errstr(rc)));
         }
     }
+    // Its own waits from here.
+    postponed.reset();
     if (m_unkept)
-        keepElsewhere([&] { advanced(quitStepLimit); });
+        keepElsewhere();
 }
 
 StoreFileGuard::~StoreFileGuard()
@@ -713,7 +715,7 @@ void StoreFileGuard::keepBesideReplacement()
     Q_EMIT storeFileChanged(message);
 }
 
-void StoreFileGuard::keepElsewhere(const std::function<void()> &advanced)
+void StoreFileGuard::keepElsewhere()
 {
     m_spill.stop();
     if (!m_unkept || m_path.isEmpty())
@@ -729,10 +731,12 @@ void StoreFileGuard::keepElsewhere(const std::function<void()> &advanced)
     if (fresh.empty() && !m_spillFiles.isEmpty())
         return;
     m_lastSpill.start();
+    // These copies exist nowhere else: an end that comes meanwhile waits while the files advance.
+    std::optional<UnixSignals::EndPostponed> postponed;
     size_t next = 0;
     do {
-        if (advanced)
-            advanced();
+        postponed.reset();
+        postponed.emplace(quitStepLimit);
         std::vector<std::shared_ptr<PersistentModel>> records = pages;
         const size_t first = next;
         for (qint64 bytes = 0; next < fresh.size() && next - first < spillStepClips && bytes < spillStepBytes; ++next) {

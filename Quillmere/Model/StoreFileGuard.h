@@ -86,9 +86,8 @@ private:
     void placeCopy(const Synced &synced);
     // `keep`: the history stays in an unlinked file only, so it is written elsewhere.
     void abandonCopy(const QString &why, bool keep = true);
-    // Writes the clips no recovery file of this episode holds yet; `advanced`, at the end, is called
-    // as each file is begun.
-    void keepElsewhere(const std::function<void()> &advanced);
+    // Writes the clips no recovery file of this episode holds yet, to a folder other than the store's.
+    void keepElsewhere();
     // A copy is in place: what was kept elsewhere meanwhile is no longer needed.
     void forgetKeptElsewhere();
     void watchFolder();
