@@ -15,6 +15,7 @@
 #include <QStandardPaths>
 #include <atomic>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace quillmere {
 namespace {
@@ -113,8 +114,12 @@ ModelContainer::OpenFailure ModelContainer::failureOf(const QSqlError &error)
 
 ModelContainer::FileKind ModelContainer::kindOf(const QString &path)
 {
-    if (!QFileInfo::exists(path))
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return FileKind::missing;
+    // Opened to read, a FIFO would hold the thread until something writes to it.
+    if (!S_ISREG(info.st_mode))
+        return FileKind::unknown;
     sqlite3 *db = nullptr;
     FileKind kind = FileKind::unknown;
     // Read-only: a reader never rolls a journal back nor folds a log in.

@@ -352,10 +352,11 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
         // opens next says so (and removes it) rather than showing a history without a word.
         const QString unfinished =
             StoreSalvage::freeNameBeside(storePath, unfinishedTag(), QDateTime::currentDateTime());
-        QFile::rename(partial + QStringLiteral("-journal"), unfinished + QStringLiteral("-journal"));
+        // The copy first: its journal alone beside it would let a copy cut short pass for whole.
         if (QFile::rename(partial, unfinished))
             qCCritical(lcPersistence, "A copy of the history cut short by the end of the program is at %s",
                        qPrintable(unfinished));
+        QFile::rename(partial + QStringLiteral("-journal"), unfinished + QStringLiteral("-journal"));
     }
     const auto copy = FileIdentity::of(whole);
     if (!copy)

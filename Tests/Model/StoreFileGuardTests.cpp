@@ -15,6 +15,7 @@
 #include <QSqlQuery>
 #include <QThreadPool>
 #include <cstdio>
+#include <sys/stat.h>
 
 using namespace quillmere;
 
@@ -428,6 +429,10 @@ TEST_F(StoreFileGuardTest, AnotherProgramsDatabaseIsNeverWrittenIntoButSetAsideA
     EXPECT_EQ(ModelContainer::kindOf(empty), ModelContainer::FileKind::empty);
     EXPECT_TRUE(ModelContainer::open(empty, clock.clock(), &error)) << qPrintable(error);
     EXPECT_EQ(ModelContainer::kindOf(empty), ModelContainer::FileKind::ours);
+    // Nor does a FIFO at the path hold the start.
+    const QString fifo = dir.filePath("fifo.store");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_EQ(ModelContainer::kindOf(fifo), ModelContainer::FileKind::unknown);
 }
 
 TEST_F(StoreFileGuardTest, ADeletionIsNoticedAtOnceWithoutASave)
