@@ -14,6 +14,8 @@
 #include <QSqlError>
 #include <QStandardPaths>
 #include <atomic>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace quillmere {
 namespace {
@@ -110,6 +112,36 @@ ModelContainer::OpenFailure ModelContainer::failureOf(const QSqlError &error)
     }
 }
 
+ModelContainer::FileKind ModelContainer::kindOf(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return FileKind::missing;
+    // Opened to read, a FIFO would hold the thread until something writes to it.
+    if (!S_ISREG(info.st_mode))
+        return FileKind::unknown;
+    sqlite3 *db = nullptr;
+    FileKind kind = FileKind::unknown;
+    // Read-only: a reader never rolls a journal back nor folds a log in.
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *q = nullptr;
+        // Every store has its clips table; an empty database becomes a store. Any other file with
+        // tables of its own belongs to another program, whatever its version says.
+        if (sqlite3_prepare_v2(db,
+                               "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'clips' "
+                               "COLLATE NOCASE), EXISTS(SELECT 1 FROM sqlite_master WHERE type = 'table')",
+                               -1, &q, nullptr)
+                == SQLITE_OK
+            && sqlite3_step(q) == SQLITE_ROW)
+            kind = sqlite3_column_int(q, 0) ? FileKind::ours
+                : sqlite3_column_int(q, 1)  ? FileKind::foreign
+                                            : FileKind::empty;
+        sqlite3_finalize(q);
+    }
+    sqlite3_close(db);
+    return kind;
+}
+
 std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock clock, QString *error,
                                                      OpenFailure *failure)
 {
@@ -129,6 +161,9 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     if (path.isEmpty()) {
         db.setDatabaseName(QStringLiteral(":memory:"));
     } else {
+        // Before anything is written to it, its mode included.
+        if (kindOf(path) == FileKind::foreign)
+            return fail(OpenFailure::foreign, QStringLiteral("%1 is another program's database").arg(path));
         QString why;
         if (!makePrivate(path, &why))
             return fail(OpenFailure::unwritable, why);
@@ -268,6 +303,24 @@ std::unique_ptr<ModelContainer> openSalvaged(const QString &path, const Clock &c
     return container;
 }
 
+// Another program's file at the store's path goes aside as it is; the history starts at the path.
+std::unique_ptr<ModelContainer> openInPlaceOfForeign(const QString &path, const Clock &clock, StoreOpening *opening)
+{
+    QString why;
+    const QString aside = StoreSalvage::setAside(path, clock(), &why);
+    if (aside.isEmpty()) {
+        opening->failure = ModelContainer::OpenFailure::other;
+        opening->error = QStringLiteral("it is another program's database, which could not be set aside: %1").arg(why);
+        return nullptr;
+    }
+    qCCritical(lcPersistence, "The file at %s is another program's database; it was set aside as it is as %s",
+               qPrintable(path), qPrintable(aside));
+    opening->movedAsidePath = aside;
+    opening->failure = ModelContainer::OpenFailure::none;
+    opening->error.clear();
+    return ModelContainer::open(path, clock, &opening->error, &opening->failure);
+}
+
 } // namespace
 
 std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QString &path, const Clock &clock,
@@ -276,6 +329,8 @@ std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QStri
     if (const std::optional<StoreSalvage::Outcome> resumed = StoreSalvage::resumeUnfinished(path))
         return openSalvaged(path, clock, *resumed, opening);
     auto container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
+    if (opening->failure == ModelContainer::OpenFailure::foreign)
+        return openInPlaceOfForeign(path, clock, opening);
     if (container || opening->failure != ModelContainer::OpenFailure::corrupt || !QFileInfo::exists(path))
         return container;
     qCCritical(lcPersistence, "The store at %s could not be read (%s); setting it aside", qPrintable(path),

@@ -15,7 +15,13 @@ namespace quillmere {
 // One database and its main context.
 class ModelContainer {
 public:
-    enum class OpenFailure { none, unwritable, corrupt, newerSchema, other };
+    // `foreign`: another program's database, left as it is.
+    enum class OpenFailure { none, unwritable, corrupt, newerSchema, foreign, other };
+    // What the file at a path is to this program: one of its stores, a database with no table yet
+    // (which becomes one), another program's database, or unknown (unreadable, locked, no database).
+    enum class FileKind { missing, ours, empty, foreign, unknown };
+    // Read without changing the file or waiting on another process's lock.
+    static FileKind kindOf(const QString &path);
 
     // What an error of SQLite on the store file says of it.
     static OpenFailure failureOf(const QSqlError &error);

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreSalvage.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -9,9 +10,12 @@
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
+#include <QThread>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,8 +72,22 @@ bool syncFile(const QString &path, QString *why)
     return ok;
 }
 
-// The longest the end of the program waits for the copy of a store that exists nowhere else.
-constexpr std::chrono::seconds quitCopyLimit{15};
+// How long the end of the program waits for the next step of a copy of a store that exists nowhere
+// else, or of the recovery files it goes to: renewed each time the writing advances.
+constexpr std::chrono::seconds quitStepLimit{5};
+// A copy that has not advanced for this long at the end is given up for recovery files.
+constexpr qint64 quitStallMs = 2000;
+// Smaller steps at the end, so that a starved process still shows its copy advancing.
+constexpr int quitPagesPerStep = 32;
+// The sync of a whole copy: one step, whose advance cannot be seen.
+constexpr std::chrono::seconds quitSyncLimit{30};
+// Recovery files while the program runs, at most this often: each holds only what the last did not.
+constexpr int spillIntervalMs = 30 * 1000;
+// What one step at the end writes: about the content of this many clips, or bytes.
+constexpr size_t spillStepClips = 20000;
+constexpr qint64 spillStepBytes = 32 * 1024 * 1024;
+// How long a start spends reading what an earlier session left beside the store.
+constexpr qint64 besideReadMs = 10 * 1000;
 
 // Keeps `from` under a fresh name beside the store; the name it got, or empty.
 QString keepBeside(const QString &from, const QString &storePath, const QDateTime &now)
@@ -86,11 +104,118 @@ QString keepBeside(const QString &from, const QString &storePath, const QDateTim
     return {};
 }
 
-// A copy whose backup ended: the journal of its write is gone (an unfinished one has it).
+// A copy whose backup ended: the journal of its write is gone (an unfinished one has it), and the
+// store's tables are in it (a copy killed before its first page is an empty file).
 bool isWholeCopy(const QString &copy)
 {
     return QFileInfo::exists(copy) && !QFileInfo::exists(copy + QStringLiteral("-journal"))
-        && StoreSalvage::isSound(copy);
+        && ModelContainer::kindOf(copy) == ModelContainer::FileKind::ours && StoreSalvage::isSound(copy);
+}
+
+QString unfinishedTag()
+{
+    return QStringLiteral("unfinished");
+}
+
+// Counts stop here: a file put beside the store may be any size.
+constexpr qint64 countedClips = 10'000'000;
+
+// The clips of the store kept at `side` whose content the store at `storePath` lacks; -1 when it
+// cannot tell (not a store of ours, unreadable, or too slow to read by `deadline`).
+qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadlineTimer &deadline)
+{
+    if (ModelContainer::kindOf(side) != ModelContainer::FileKind::ours)
+        return -1;
+    sqlite3 *db = nullptr;
+    qint64 missing = -1;
+    // Both read only: the store's own connection writes, nothing here does.
+    if (sqlite3_open_v2(QFile::encodeName(storePath).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 100);
+        sqlite3_progress_handler(
+            db, 10000, [](void *until) { return int(static_cast<const QDeadlineTimer *>(until)->hasExpired()); },
+            const_cast<QDeadlineTimer *>(&deadline));
+        sqlite3_stmt *attach = nullptr;
+        const QByteArray name = QFile::encodeName(side);
+        bool attached = sqlite3_prepare_v2(db, "ATTACH ? AS side", -1, &attach, nullptr) == SQLITE_OK
+            && sqlite3_bind_text(attach, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT) == SQLITE_OK
+            && sqlite3_step(attach) == SQLITE_DONE;
+        sqlite3_finalize(attach);
+        // The same content: the stored hash is left empty where the row's own words give it back.
+        // By the indexed key of the hash first; a store too old to have one is read without it.
+        for (const char *key : {"c.hashKey = k.hashKey AND ", ""}) {
+            sqlite3_stmt *q = nullptr;
+            const QByteArray count = QByteArrayLiteral("SELECT count(*) FROM (SELECT 1 FROM side.clips AS k WHERE NOT "
+                                                       "EXISTS (SELECT 1 FROM main.clips AS c WHERE ")
+                + key
+                + "c.contentHash = k.contentHash AND c.kind IS k.kind AND c.text IS k.text AND c.fileName IS "
+                  "k.fileName) LIMIT "
+                + QByteArray::number(countedClips) + ')';
+            const bool prepared = attached && sqlite3_prepare_v2(db, count.constData(), -1, &q, nullptr) == SQLITE_OK;
+            if (prepared && sqlite3_step(q) == SQLITE_ROW)
+                missing = sqlite3_column_int64(q, 0);
+            sqlite3_finalize(q);
+            if (prepared)
+                break;
+        }
+    }
+    sqlite3_close(db);
+    return missing;
+}
+
+QString copiesText(qint64 count)
+{
+    return count == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(count);
+}
+
+// What an earlier session, stopped while it handled the store file, left beside it: copies cut
+// short are removed and named; kept and set-aside stores holding clips the store lacks are named.
+// For the user; empty when there is nothing to tell.
+QString leftBeside(const QString &storePath)
+{
+    const QFileInfo store(storePath);
+    const QDir folder = store.absoluteDir();
+    const QString name = store.fileName();
+    const auto isCompanion = [](const QString &file) {
+        return file.endsWith(QLatin1String("-journal")) || file.endsWith(QLatin1String("-wal"))
+            || file.endsWith(QLatin1String("-shm"));
+    };
+    QStringList removed;
+    for (const QString &file :
+         folder.entryList({name + QLatin1Char('.') + unfinishedTag() + QStringLiteral("-*")}, QDir::Files)) {
+        const QString at = folder.filePath(file);
+        if (isCompanion(file))
+            QFile::remove(at);
+        else if (QFile::remove(at))
+            removed << at;
+        else
+            qCWarning(lcPersistence, "Could not remove %s", qPrintable(at));
+    }
+    QStringList named;
+    if (QFileInfo::exists(storePath)) {
+        const QDeadlineTimer deadline(besideReadMs);
+        for (const QString &file : folder.entryList(
+                 {name + QStringLiteral(".kept-*"), name + QStringLiteral(".unreadable-*")}, QDir::Files, QDir::Name)) {
+            if (isCompanion(file) || deadline.hasExpired())
+                continue;
+            const QString at = folder.filePath(file);
+            if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0)
+                named << QStringLiteral("%1 (%2%3)")
+                             .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
+                                  copiesText(missing));
+        }
+    }
+    QString told;
+    if (!removed.isEmpty())
+        told = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
+                              "again, after that file was deleted or replaced while Brindlewax ran. The unfinished "
+                              "copy (%2) could not be used and was removed; copies not also kept in a recovery file "
+                              "are lost. ")
+                   .arg(storePath, removed.join(QStringLiteral(", ")));
+    if (!named.isEmpty())
+        told += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
+                               "or could not be read, with copies that are not in it: %1. They were left as they are.")
+                    .arg(named.join(QStringLiteral(", ")));
+    return told.trimmed();
 }
 
 } // namespace
@@ -101,12 +226,16 @@ struct StoreFileGuard::Synced {
     // What took the store's place opens as a database and passes its check (read whole, so not
     // on the main thread).
     bool replacementSound = true;
+    // It is another program's database: not to be opened for writing, let alone checked so.
+    bool replacementForeign = false;
 
     static Synced of(const QString &storePath, bool replaced)
     {
         Synced out;
-        if (syncFile(rewritingPath(storePath), &out.error) && replaced)
-            out.replacementSound = StoreSalvage::isSound(storePath);
+        if (syncFile(rewritingPath(storePath), &out.error) && replaced) {
+            out.replacementForeign = ModelContainer::kindOf(storePath) == ModelContainer::FileKind::foreign;
+            out.replacementSound = !out.replacementForeign && StoreSalvage::isSound(storePath);
+        }
         return out;
     }
 };
@@ -128,40 +257,77 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     m_watch.setInterval(checkIntervalMs);
     connect(&m_watch, &QTimer::timeout, this, &StoreFileGuard::check);
     m_watch.start();
+    // A deletion is met at once, not at the next save: until the copy is whole, only the open file
+    // holds the history.
+    // A copy that failed is tried again at the next save or look, not at each change its own
+    // files make.
+    connect(&m_folder, &QFileSystemWatcher::directoryChanged, this, [this] {
+        if (!m_unkept)
+            check();
+    });
+    m_spill.setSingleShot(true);
+    connect(&m_spill, &QTimer::timeout, this, &StoreFileGuard::keepElsewhere);
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &StoreFileGuard::checkNow);
     rearm();
+    lookBeside();
 }
 
 void StoreFileGuard::checkNow()
 {
     check();
-    if (!isCopying())
-        return;
-    // The history exists only in the connection's open file until the copy is in place.
-    const UnixSignals::EndPostponed postponed(quitCopyLimit);
+    // The history exists only in the connection's open file until the copy is in place: the end
+    // waits as long as the copy, or else the recovery files, advance.
+    std::optional<UnixSignals::EndPostponed> postponed;
+    const auto advanced = [&postponed](std::chrono::milliseconds limit) {
+        postponed.reset();
+        postponed.emplace(limit);
+    };
     if (m_syncing) {
+        advanced(quitSyncLimit);
         placeCopy(Synced::of(m_path, m_cause == Cause::replaced));
-        return;
+    } else if (m_backup) {
+        advanced(quitStepLimit);
+        m_slice.stop();
+        // A replacement takes over the session without what waits to be saved: it goes into the copy.
+        if (m_cause == Cause::replaced && m_store.context().hasChanges())
+            m_store.context().save();
+        int rc = SQLITE_OK;
+        int left = -1;
+        QElapsedTimer still;
+        still.start();
+        for (;;) {
+            rc = sqlite3_backup_step(m_backup, quitPagesPerStep);
+            if (rc != SQLITE_OK && rc != SQLITE_BUSY && rc != SQLITE_LOCKED)
+                break;
+            if (const int now = sqlite3_backup_remaining(m_backup); left < 0 || now < left) {
+                left = now;
+                still.restart();
+                advanced(quitStepLimit);
+            } else if (still.elapsed() > quitStallMs) {
+                break;
+            } else if (rc != SQLITE_OK) {
+                QThread::msleep(10);
+            }
+        }
+        if (rc == SQLITE_DONE) {
+            advanced(quitSyncLimit);
+            copyFinished(true);
+        } else {
+            abandonCopy(rc == SQLITE_OK ? QStringLiteral("the copy stopped advancing")
+                                        : QString::fromUtf8(sqlite3_errstr(rc)));
+        }
     }
-    if (!m_backup)
-        return;
-    m_slice.stop();
-    // A replacement takes over the session without what waits to be saved: it goes into the copy.
-    if (m_cause == Cause::replaced && m_store.context().hasChanges())
-        m_store.context().save();
-    const int rc = sqlite3_backup_step(m_backup, -1);
-    if (rc != SQLITE_DONE) {
-        abandonCopy(QString::fromUtf8(sqlite3_errstr(rc)));
-        return;
-    }
-    copyFinished(true);
+    // Its own waits from here.
+    postponed.reset();
+    if (m_unkept)
+        keepElsewhere();
 }
 
 StoreFileGuard::~StoreFileGuard()
 {
     if (isCopying())
-        abandonCopy(QStringLiteral("the program is quitting"));
+        abandonCopy(QStringLiteral("the program is quitting"), false);
 }
 
 QString StoreFileGuard::rewritingPath(const QString &storePath)
@@ -177,9 +343,21 @@ QString StoreFileGuard::rewrittenPath(const QString &storePath)
 bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
 {
     QString whole = rewrittenPath(storePath);
+    const QString partial = rewritingPath(storePath);
     // Ended while the finished copy was synced, before it was named whole.
-    if (!QFileInfo::exists(whole) && isWholeCopy(rewritingPath(storePath)))
-        whole = rewritingPath(storePath);
+    if (!QFileInfo::exists(whole) && isWholeCopy(partial)) {
+        whole = partial;
+    } else if (QFileInfo::exists(partial)) {
+        // Cut short: of no use, but the store it was made for may be gone, so the session that
+        // opens next says so (and removes it) rather than showing a history without a word.
+        const QString unfinished =
+            StoreSalvage::freeNameBeside(storePath, unfinishedTag(), QDateTime::currentDateTime());
+        // The copy first: its journal alone beside it would let a copy cut short pass for whole.
+        if (QFile::rename(partial, unfinished))
+            qCCritical(lcPersistence, "A copy of the history cut short by the end of the program is at %s",
+                       qPrintable(unfinished));
+        QFile::rename(partial + QStringLiteral("-journal"), unfinished + QStringLiteral("-journal"));
+    }
     const auto copy = FileIdentity::of(whole);
     if (!copy)
         return false;
@@ -189,7 +367,9 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
         QFile::remove(whole);
         return true;
     }
-    if (atPath && !StoreSalvage::isSound(storePath)) {
+    if (atPath
+        && (ModelContainer::kindOf(storePath) == ModelContainer::FileKind::foreign
+            || !StoreSalvage::isSound(storePath))) {
         // What took the path is no store of ours: the history goes back there, as when deleted.
         QString why;
         const QString aside = StoreSalvage::setAside(storePath, QDateTime::currentDateTime(), &why);
@@ -222,12 +402,22 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
 void StoreFileGuard::rearm()
 {
     if (isCopying())
-        abandonCopy(QStringLiteral("the history moved to another store"));
+        abandonCopy(QStringLiteral("the history moved to another store"), false);
     const ModelContainer &container = m_store.container();
     m_path = container.isInMemory() ? QString() : container.storeURL();
     m_file = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path);
     m_wal = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-wal"));
     m_shm = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-shm"));
+    watchFolder();
+}
+
+void StoreFileGuard::watchFolder()
+{
+    if (const QStringList watched = m_folder.directories(); !watched.isEmpty())
+        m_folder.removePaths(watched);
+    if (!m_path.isEmpty() && !m_folder.addPath(QFileInfo(m_path).absolutePath()))
+        qCDebug(lcPersistence, "The folder of %s cannot be watched; it is looked at every half minute",
+                qPrintable(m_path));
 }
 
 void StoreFileGuard::check()
@@ -239,6 +429,9 @@ void StoreFileGuard::check()
     }
     if (!m_file || isCopying())
         return;
+    // A folder deleted with the store is watched again once it is back.
+    if (m_folder.directories().isEmpty())
+        watchFolder();
     struct stat st {};
     if (::stat(QFile::encodeName(m_path).constData(), &st) == 0) {
         if (FileIdentity{st.st_dev, st.st_ino} != *m_file) {
@@ -277,7 +470,7 @@ void StoreFileGuard::startCopy(Cause cause)
     file.close();
     sqlite3 *source = handleOf(m_store.context().database());
     if (!source) {
-        abandonCopy(QStringLiteral("the store's connection is closed"));
+        abandonCopy(QStringLiteral("the store's connection is closed"), false);
         return;
     }
     // Synced on a worker once whole, not at its commit on the main thread.
@@ -287,6 +480,7 @@ void StoreFileGuard::startCopy(Cause cause)
         abandonCopy(QString::fromUtf8(m_copy ? sqlite3_errmsg(m_copy) : "out of memory"));
         return;
     }
+    step(Step::begun);
     m_slice.start();
 }
 
@@ -304,10 +498,15 @@ void StoreFileGuard::copySlice()
     copyFinished(false);
 }
 
-void StoreFileGuard::abandonCopy(const QString &why)
+void StoreFileGuard::abandonCopy(const QString &why, bool keep)
 {
     qCCritical(lcPersistence, "Could not copy the history of %s: %s; trying again at the next save", qPrintable(m_path),
                qPrintable(why));
+    if (keep) {
+        m_unkept = true;
+        if (!m_spill.isActive())
+            m_spill.start(m_lastSpill.isValid() ? std::max<qint64>(0, spillIntervalMs - m_lastSpill.elapsed()) : 0);
+    }
     m_slice.stop();
     m_syncing = false;
     ++m_generation;
@@ -325,7 +524,7 @@ void StoreFileGuard::copyFinished(bool waitHere)
 {
     // A replacement takes the session over: what waits to be saved would not go with it.
     if (m_cause == Cause::replaced && m_store.context().hasChanges()) {
-        abandonCopy(QStringLiteral("changes are still waiting to be saved"));
+        abandonCopy(QStringLiteral("changes are still waiting to be saved"), false);
         return;
     }
     const int finished = sqlite3_backup_finish(m_backup);
@@ -358,11 +557,11 @@ void StoreFileGuard::placeCopy(const Synced &synced)
     if (synced.error.isEmpty()) {
         step(Step::whole);
         if (m_cause == Cause::replaced && m_store.context().hasChanges())
-            abandonCopy(QStringLiteral("changes are waiting to be saved"));
+            abandonCopy(QStringLiteral("changes are waiting to be saved"), false);
         else if (m_cause == Cause::deleted)
             putBackAtPath(QStringLiteral("was deleted while Brindlewax was running"));
         else if (!synced.replacementSound)
-            putBackInsteadOfUnreadable();
+            putBackInsteadOfUnreadable(synced.replacementForeign);
         else
             keepBesideReplacement();
     } else {
@@ -399,7 +598,7 @@ void StoreFileGuard::removeOwnCompanions()
     }
 }
 
-void StoreFileGuard::putBackInsteadOfUnreadable()
+void StoreFileGuard::putBackInsteadOfUnreadable(bool foreign)
 {
     QString why;
     const QString aside = StoreSalvage::setAside(m_path, m_store.now(), &why);
@@ -408,11 +607,15 @@ void StoreFileGuard::putBackInsteadOfUnreadable()
         return;
     }
     step(Step::setAside);
-    qCCritical(lcPersistence, "The file that replaced %s is no store; it was set aside as %s", qPrintable(m_path),
-               qPrintable(aside));
+    qCCritical(lcPersistence, "The file that replaced %s is %s; it was set aside as it is as %s", qPrintable(m_path),
+               foreign ? "another program's database" : "no store", qPrintable(aside));
     m_cause = Cause::deleted;
     putBackAtPath(
-        QStringLiteral("was replaced by a file Brindlewax cannot read, which was set aside as %1").arg(aside));
+        foreign
+            ? QStringLiteral("was replaced by another program's database, which was set aside as it is "
+                             "as %1")
+                  .arg(aside)
+            : QStringLiteral("was replaced by a file Brindlewax cannot read, which was set aside as %1").arg(aside));
 }
 
 void StoreFileGuard::putBackAtPath(const QString &what)
@@ -443,6 +646,7 @@ void StoreFileGuard::putBackAtPath(const QString &what)
     step(Step::inPlace);
     closeConnection();
     step(Step::connectionClosed);
+    forgetKeptElsewhere();
     qCCritical(lcPersistence, "The store file %s %s; it was written again from the open history", qPrintable(m_path),
                qPrintable(what));
     rearm();
@@ -506,9 +710,86 @@ void StoreFileGuard::keepBesideReplacement()
     }
     m_store.switchToContainer(std::shared_ptr<ModelContainer>(replacement.release()));
     step(Step::inPlace);
+    forgetKeptElsewhere();
     qCCritical(lcPersistence, "The store file %s was replaced while in use; the history held until then was kept at %s",
                qPrintable(m_path), qPrintable(kept));
     Q_EMIT storeFileChanged(message);
+}
+
+void StoreFileGuard::keepElsewhere()
+{
+    m_spill.stop();
+    if (!m_unkept || m_path.isEmpty())
+        return;
+    ModelContext &ctx = m_store.context();
+    std::vector<std::shared_ptr<PersistentModel>> pages;
+    for (const PageRef &page : ctx.pinboards())
+        pages.push_back(page);
+    std::vector<ClipRef> fresh;
+    for (const ClipRef &clip : ctx.allClips())
+        if (!m_spilled.contains(clip->contentHash()))
+            fresh.push_back(clip);
+    if (fresh.empty() && !m_spillFiles.isEmpty())
+        return;
+    m_lastSpill.start();
+    // These copies exist nowhere else: an end that comes meanwhile waits while the files advance.
+    std::optional<UnixSignals::EndPostponed> postponed;
+    size_t next = 0;
+    do {
+        postponed.reset();
+        postponed.emplace(quitStepLimit);
+        std::vector<std::shared_ptr<PersistentModel>> records = pages;
+        const size_t first = next;
+        for (qint64 bytes = 0; next < fresh.size() && next - first < spillStepClips && bytes < spillStepBytes; ++next) {
+            bytes += std::max<qint64>(fresh[next]->payloadByteCount(), 0);
+            records.push_back(fresh[next]);
+        }
+        QString error;
+        const QStringList written = UnsavedRecovery::write(m_path, records, m_store.now(), &error, true);
+        m_spillFiles << written;
+        if (!error.isEmpty()) {
+            qCCritical(lcPersistence, "The history of %s, which no copy could keep, could not be kept elsewhere: %s",
+                       qPrintable(m_path), qPrintable(error));
+            return;
+        }
+        for (size_t i = first; i < next; ++i)
+            m_spilled.insert(fresh[i]->contentHash());
+    } while (next < fresh.size());
+    qCCritical(lcPersistence, "The history of %s, which no copy could keep yet, is kept in %s until one does",
+               qPrintable(m_path), qPrintable(m_spillFiles.join(QStringLiteral(", "))));
+}
+
+void StoreFileGuard::forgetKeptElsewhere()
+{
+    m_unkept = false;
+    m_spill.stop();
+    m_spilled.clear();
+    if (m_spillFiles.isEmpty())
+        return;
+    // The copy in place holds all of it; brought back at the next start, they would only repeat it.
+    inBackground(
+        this,
+        [files = std::exchange(m_spillFiles, {})] {
+            for (const QString &file : files)
+                if (!QFile::remove(file) && QFileInfo::exists(file))
+                    qCWarning(lcPersistence, "Could not remove %s", qPrintable(file));
+            return true;
+        },
+        [](bool) {});
+}
+
+void StoreFileGuard::lookBeside()
+{
+    if (m_path.isEmpty())
+        return;
+    inBackground(
+        this, [path = m_path] { return leftBeside(path); },
+        [this](const QString &told) {
+            if (told.isEmpty())
+                return;
+            qCCritical(lcPersistence, "%s", qPrintable(told));
+            Q_EMIT storeFileChanged(told);
+        });
 }
 
 } // namespace quillmere

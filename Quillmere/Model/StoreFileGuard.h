@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <functional>
 #include <optional>
@@ -23,19 +27,22 @@ struct FileIdentity {
     static std::optional<FileIdentity> of(const QString &path);
 };
 
-// Notices, at each save, every half minute and as the program ends, that the store's path no
-// longer names the file its connection holds, and keeps the history whole. A store file deleted
+// Notices, as its folder changes, at each save, every half minute and as the program ends, that the
+// store's path no longer names the file its connection holds, and keeps the history whole. A store file deleted
 // under the program is written again at its path from the open connection. One replaced by
 // another store is left as it was put there: the history the connection held is kept beside it
 // and the session goes on in the file at the path; one replaced by a file that is no store is
 // set aside and the history written again at the path, as when deleted. The copy is taken a slice of pages per turn of
 // the event loop, and saves made meanwhile reach it too; it is synced on a worker, while saves
-// wait in memory, and put in place in one turn.
+// wait in memory, and put in place in one turn. While no copy can be made (a full disk), the
+// history goes to recovery files in another folder, which the next start brings back; the end of
+// the program waits for the copy, or for those files, as long as the writing advances.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
     // The steps from the synced copy on, each of which a kill may end the program after.
-    enum class Step { whole, setAside, copied, inPlace, connectionClosed };
+    // `begun`: the copy's file is made and nothing is in it yet.
+    enum class Step { begun, whole, setAside, copied, inPlace, connectionClosed };
     static constexpr int pagesPerSlice = 256;
     static constexpr int checkIntervalMs = 30 * 1000;
 
@@ -58,6 +65,8 @@ public:
     static bool finishInterruptedRewrite(const QString &storePath);
     static QString rewritingPath(const QString &storePath);
     static QString rewrittenPath(const QString &storePath);
+    // The recovery files written while no copy could be made, until one is in place.
+    QStringList spilled() const { return m_spillFiles; }
 
     // For tests: called after each step of putting a copy in place.
     void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }
@@ -75,11 +84,20 @@ private:
     struct Synced;
     // Puts the synced copy in place, or gives it up when it could not be synced.
     void placeCopy(const Synced &synced);
-    void abandonCopy(const QString &why);
+    // `keep`: the history stays in an unlinked file only, so it is written elsewhere.
+    void abandonCopy(const QString &why, bool keep = true);
+    // Writes the clips no recovery file of this episode holds yet, to a folder other than the store's.
+    void keepElsewhere();
+    // A copy is in place: what was kept elsewhere meanwhile is no longer needed.
+    void forgetKeptElsewhere();
+    void watchFolder();
+    // Tells what an earlier session that was stopped while handling the store file left beside it.
+    void lookBeside();
     // `what` says what became of the store file, for the user.
     void putBackAtPath(const QString &what);
-    // A replacement that is no store is set aside and the history put back at the path.
-    void putBackInsteadOfUnreadable();
+    // A replacement that is no store of ours is set aside as it is and the history put back at the path.
+    // `foreign`: it is another program's database.
+    void putBackInsteadOfUnreadable(bool foreign);
     // Opens the connection to the store put back; tried again at each check until it opens.
     void reopen();
     void keepBesideReplacement();
@@ -101,6 +119,13 @@ private:
     QString m_told;
     QTimer m_slice;
     QTimer m_watch;
+    QFileSystemWatcher m_folder;
+    QStringList m_spillFiles;
+    // By content, as recovery files are brought back.
+    QSet<QString> m_spilled;
+    bool m_unkept = false;
+    QTimer m_spill;
+    QElapsedTimer m_lastSpill;
     std::function<void(Step)> m_stepHook;
 };
 

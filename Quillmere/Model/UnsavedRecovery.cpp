@@ -240,12 +240,14 @@ bool takesAFile(const Spot &spot)
 } // namespace
 
 QStringList write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
-                  const QDateTime &now, QString *error)
+                  const QDateTime &now, QString *error, bool storeFolderLast)
 {
     Spill spill = spillOf(records, now);
     std::vector<Spot> spots{beside(storePath)};
     for (Spot &spot : elsewhere(storePath))
         spots.push_back(std::move(spot));
+    if (storeFolderLast)
+        std::rotate(spots.begin(), spots.begin() + 1, spots.end());
     const QString stamp = now.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     QStringList written;
     QStringList failures;

@@ -39,9 +39,10 @@ struct Place {
 // session. Beside the store, else in the first of the state, cache, runtime and temporary folders
 // that takes it, those on another file system than the store first. Large sessions take several
 // files, each within what a restore reads. Returns the files written; where none could take (some
-// of) it, `error` says why.
+// of) it, `error` says why. `storeFolderLast`: for a history its own disk failed to take, whose
+// room the files must not use up.
 QStringList write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
-                  const QDateTime &now, QString *error);
+                  const QDateTime &now, QString *error, bool storeFolderLast = false);
 // Where write() would put a recovery file of this store now; none when no folder takes one.
 // Touches the disk: not for the main thread.
 std::optional<Place> place(const QString &storePath);

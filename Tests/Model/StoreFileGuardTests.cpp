@@ -1,16 +1,21 @@
 #include "Support/PagesFixture.h"
+#include "Support/SmallDisk.h"
 
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreFileGuard.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QThreadPool>
 #include <cstdio>
+#include <sys/stat.h>
 
 using namespace quillmere;
 
@@ -74,6 +79,41 @@ protected:
         ASSERT_EQ(file.write(QByteArray(20000, 'x')), 20000);
         file.close();
         ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+    }
+
+    // Another program's database of `rows` notes, readable by all as such files often are, moved
+    // over the path; what it holds, to check it was left as it is.
+    QByteArray replaceWithForeign(int rows = 5)
+    {
+        const QString other = dir.filePath(QStringLiteral("notes.db"));
+        writeForeign(other, rows);
+        const QByteArray digest = digestOf(other);
+        EXPECT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+        return digest;
+    }
+
+    static void writeForeign(const QString &at, int rows)
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
+            db.setDatabaseName(at);
+            ASSERT_TRUE(db.open());
+            QSqlQuery q(db);
+            ASSERT_TRUE(q.exec("PRAGMA user_version = 3"));
+            ASSERT_TRUE(q.exec("CREATE TABLE notes(id INTEGER PRIMARY KEY, body TEXT)"));
+            for (int i = 0; i < rows; ++i)
+                ASSERT_TRUE(q.exec(QStringLiteral("INSERT INTO notes(body) VALUES('note %1')").arg(i)));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
+        QFile::setPermissions(at, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    }
+
+    static QByteArray digestOf(const QString &at)
+    {
+        QFile file(at);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
     }
 
     QStringList keptCopies() const
@@ -202,7 +242,8 @@ TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfPuttingTheCopyInPlaceLosesN
     const std::pair<QString, QStringList> runs[] = {
         {"deleted", {"whole", "copied", "inPlace", "connectionClosed"}},
         {"store", {"whole", "copied", "connectionClosed", "inPlace"}},
-        {"garbage", {"whole", "setAside", "copied", "inPlace", "connectionClosed"}}};
+        {"garbage", {"whole", "setAside", "copied", "inPlace", "connectionClosed"}},
+        {"foreign", {"whole", "setAside", "copied", "inPlace", "connectionClosed"}}};
     for (const auto &[how, steps] : runs)
         for (const QString &step : steps) {
             SCOPED_TRACE(QStringLiteral("%1, killed after %2").arg(how, step).toStdString());
@@ -216,7 +257,13 @@ TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfPuttingTheCopyInPlaceLosesN
             EXPECT_FALSE(QFile::exists(StoreFileGuard::rewritingPath(path)));
             const QStringList kept = keptCopies();
             ASSERT_EQ(kept.size(), how == "store" ? 1 : 0);
-            EXPECT_EQ(setAside().size(), how == "garbage" ? 1 : 0);
+            const QStringList aside = setAside();
+            ASSERT_EQ(aside.size(), how == "garbage" || how == "foreign" ? 1 : 0);
+            // Another program's file is set aside as it was put there.
+            if (how == "foreign") {
+                EXPECT_EQ(ModelContainer::kindOf(dir.filePath(aside.first())), ModelContainer::FileKind::foreign);
+                EXPECT_EQ(QFileInfo(dir.filePath(aside.first())).permissions() & QFile::ReadOther, QFile::ReadOther);
+            }
             const QString history = how == "store" ? dir.filePath(kept.first()) : path;
             EXPECT_EQ(clipsStoredAt(history, "old"), 40);
             EXPECT_EQ(clipsStoredAt(history, "new"), 3);
@@ -337,4 +384,162 @@ TEST_F(StoreFileGuardTest, SavesWaitingForTheSyncAreDeferredAndAStaleSyncPlacesN
     ASSERT_TRUE(copyDone());
     pool.setMaxThreadCount(threads);
     EXPECT_EQ(clipsStoredAt(path), 7);
+}
+
+TEST_F(StoreFileGuardTest, AnotherProgramsDatabaseIsNeverWrittenIntoButSetAsideAsItIs)
+{
+    // Put there while the program runs.
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    addClips("old", 40);
+    const QByteArray theirs = replaceWithForeign();
+    addClips("new", 3);
+    ASSERT_TRUE(copyDone());
+    EXPECT_EQ(clipsStoredAt(path), 43);
+    EXPECT_TRUE(keptCopies().isEmpty());
+    const QStringList aside = setAside();
+    ASSERT_EQ(aside.size(), 1);
+    const QString asidePath = dir.filePath(aside.first());
+    EXPECT_EQ(digestOf(asidePath), theirs);
+    EXPECT_EQ(QFileInfo(asidePath).permissions() & QFile::ReadOther, QFile::ReadOther);
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told.first().first().toString().contains("another program's database"))
+        << qPrintable(told.first().first().toString());
+
+    // Found there at a start: set aside as it is, and a new history begins at the path.
+    store.reset();
+    const QString other = dir.filePath("at start.store");
+    writeForeign(other, 7);
+    const QByteArray before = digestOf(other);
+    QString error;
+    EXPECT_FALSE(ModelContainer::open(other, clock.clock(), &error));
+    EXPECT_EQ(digestOf(other), before);
+    const PersistenceSetup setup = ModelContainerFactory::makeSetup({other, clock.clock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    ASSERT_FALSE(setup.movedAsidePath.isEmpty());
+    EXPECT_EQ(digestOf(setup.movedAsidePath), before);
+    EXPECT_EQ(QFileInfo(setup.movedAsidePath).permissions() & QFile::ReadOther, QFile::ReadOther);
+    EXPECT_EQ(setup.container->mainContext().clipCount(), 0);
+
+    // An empty database and older stores of ours are still taken as stores.
+    const QString empty = dir.filePath("empty.store");
+    {
+        QFile file(empty);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    EXPECT_EQ(ModelContainer::kindOf(empty), ModelContainer::FileKind::empty);
+    EXPECT_TRUE(ModelContainer::open(empty, clock.clock(), &error)) << qPrintable(error);
+    EXPECT_EQ(ModelContainer::kindOf(empty), ModelContainer::FileKind::ours);
+    // Nor does a FIFO at the path hold the start.
+    const QString fifo = dir.filePath("fifo.store");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_EQ(ModelContainer::kindOf(fifo), ModelContainer::FileKind::unknown);
+}
+
+TEST_F(StoreFileGuardTest, ADeletionIsNoticedAtOnceWithoutASave)
+{
+    addClips("old", 5);
+    ASSERT_TRUE(QFile::remove(path));
+    // No save and no check: the folder's watch alone starts the copy, long before the half-minute look.
+    EXPECT_TRUE(test::waitUntil([&] { return QFile::exists(path) && !store->fileGuard().isCopying(); }, 3000));
+    store.reset();
+    EXPECT_EQ(clipsStoredAt(path), 5);
+}
+
+TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomIsKeptInAnotherFolderAndComesBack)
+{
+    test::SmallDisk disk(2 * 1024 * 1024);
+    ASSERT_TRUE(disk.mounted()) << qPrintable(disk.error());
+    path = disk.filePath("pages.store");
+    open();
+    addClips("old", 40);
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(disk.fill());
+    // They go into the open file, or wait in memory when it has no room either.
+    for (int i = 0; i < 3; ++i) {
+        clock.advance(1000);
+        ctx().insert(store->makeClip(textContent(QStringLiteral("new %1").arg(i))));
+        store->save();
+    }
+    // A copy that failed waits for the next save: the changes its own files make do not start another.
+    int begun = 0;
+    store->fileGuard().setStepHook([&](StoreFileGuard::Step s) { begun += s == StoreFileGuard::Step::begun; });
+    QTest::qWait(500);
+    EXPECT_LE(begun, 1);
+    store->fileGuard().checkNow();
+    EXPECT_FALSE(QFile::exists(path));
+    const QStringList kept = UnsavedRecovery::all(path);
+    ASSERT_FALSE(kept.isEmpty());
+    for (const QString &file : kept)
+        EXPECT_FALSE(file.startsWith(disk.path())) << qPrintable(file);
+
+    // The next start, with room again, finds a new store and brings every copy back.
+    store.reset();
+    disk.release();
+    open();
+    StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
+    caretaker.start();
+    EXPECT_TRUE(test::waitUntil([&] { return UnsavedRecovery::all(path).isEmpty(); }));
+    store.reset();
+    EXPECT_EQ(clipsStoredAt(path, "old"), 40);
+    EXPECT_EQ(clipsStoredAt(path, "new"), 3);
+}
+
+TEST_F(StoreFileGuardTest, AHistoryNoCopyCanHoldIsKeptAwayFromTheFolderThatFailedIt)
+{
+    addClips("old", 5);
+    // The copy's name is taken by a folder, on a disk with room.
+    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
+    ASSERT_TRUE(QFile::remove(path));
+    store->fileGuard().checkNow();
+    const QStringList kept = UnsavedRecovery::all(path);
+    ASSERT_FALSE(kept.isEmpty());
+    for (const QString &file : kept)
+        EXPECT_FALSE(file.startsWith(dir.path())) << qPrintable(file);
+    for (const QString &file : kept)
+        QFile::remove(file);
+}
+
+TEST_F(StoreFileGuardTest, ACopyCutShortIsNeverTakenForTheHistoryAndTheNextStartSaysSo)
+{
+    addClips("old", 40);
+    // Killed as the copy of the deleted store begins: its file is there, empty.
+    runProbeKilledAfter("begun", "deleted");
+    ASSERT_TRUE(QFile::exists(StoreFileGuard::rewritingPath(path)));
+    EXPECT_FALSE(StoreFileGuard::finishInterruptedRewrite(path));
+    EXPECT_FALSE(QFile::exists(StoreFileGuard::rewritingPath(path)));
+    EXPECT_FALSE(QFile::exists(path));
+    open();
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    ASSERT_TRUE(told.wait(5000));
+    const QString message = told.first().first().toString();
+    EXPECT_TRUE(message.contains("could not be used and was removed")) << qPrintable(message);
+    EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("pages.store.unfinished-*")}).isEmpty());
+}
+
+TEST_F(StoreFileGuardTest, TheNextStartNamesAHistoryKeptBesideThatHoldsCopiesMissingFromTheStore)
+{
+    addClips("shared", 3);
+    store.reset();
+    const QString kept = path + ".kept-20260101-000000";
+    ASSERT_TRUE(QFile::copy(path, kept));
+    const QString same = path + ".kept-20260101-000001";
+    ASSERT_TRUE(QFile::copy(path, same));
+    {
+        QString error;
+        auto container = ModelContainer::open(kept, clock.clock(), &error);
+        ASSERT_TRUE(container) << qPrintable(error);
+        ClipStore keptStore(std::shared_ptr<ModelContainer>(container.release()),
+                            {prefs.prefs.get(), &center, clock.clock(), nullptr});
+        for (int i = 0; i < 2; ++i)
+            ASSERT_TRUE(keptStore.insertClip(textContent(QStringLiteral("only kept %1").arg(i))));
+    }
+    // Another program's file set aside holds no copies of ours.
+    writeForeign(path + ".unreadable-20260101-000000", 3);
+    open();
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    ASSERT_TRUE(told.wait(5000));
+    const QString message = told.first().first().toString();
+    EXPECT_TRUE(message.contains(kept + " (2 copies)")) << qPrintable(message);
+    EXPECT_FALSE(message.contains(same)) << qPrintable(message);
+    EXPECT_FALSE(message.contains(".unreadable-")) << qPrintable(message);
 }

@@ -1,6 +1,7 @@
-// Opens the store STORE, takes it away (deleted, or replaced by a store of 40 clips of its own or by
-// bytes that are no store), copies three clips and ends as the program does, killed (SIGKILL, as
-// kill -9) right after the guard's step STEP: "store_file_guard_probe STORE STEP deleted|store|garbage".
+// Opens the store STORE, takes it away (deleted, or replaced by a store of 40 clips of its own, by
+// another program's database or by bytes that are no store), copies three clips and ends as the
+// program does, killed (SIGKILL, as kill -9) right after the guard's step STEP:
+// "store_file_guard_probe STORE STEP deleted|store|foreign|garbage".
 // Exits 3 when the step was never reached.
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreFileGuard.h"
@@ -9,6 +10,8 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <csignal>
 #include <cstdio>
@@ -24,11 +27,30 @@ CapturedContent text(const QString &words)
     return CapturedContent{.kind = ClipKind::text, .text = words};
 }
 
-// A store of 40 clips of its own, or bytes that are none, written beside `path` and moved over it.
-bool replace(const QString &path, bool withStore, Preferences &prefs, NotificationCenter &center)
+// Another program's database, readable by all.
+bool writeForeign(const QString &at)
+{
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
+        db.setDatabaseName(at);
+        QSqlQuery q(db);
+        ok = db.open() && q.exec(QStringLiteral("CREATE TABLE notes(id INTEGER PRIMARY KEY, body TEXT)"))
+            && q.exec(QStringLiteral("INSERT INTO notes(body) VALUES('a note')"));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
+    return ok && QFile::setPermissions(at, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+}
+
+// A store of 40 clips of its own, another program's database or bytes that are none, written beside
+// `path` and moved over it.
+bool replace(const QString &path, const QString &how, Preferences &prefs, NotificationCenter &center)
 {
     const QString other = path + QStringLiteral(".other");
-    if (withStore) {
+    if (how == QLatin1String("foreign")) {
+        if (!writeForeign(other))
+            return false;
+    } else if (how == QLatin1String("store")) {
         QString error;
         auto container = ModelContainer::open(other, systemClock(), &error);
         if (!container)
@@ -51,15 +73,13 @@ bool replace(const QString &path, bool withStore, Preferences &prefs, Notificati
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const std::map<QString, Step> steps{{"whole", Step::whole},
-                                        {"setAside", Step::setAside},
-                                        {"copied", Step::copied},
-                                        {"inPlace", Step::inPlace},
-                                        {"connectionClosed", Step::connectionClosed}};
+    const std::map<QString, Step> steps{{"begun", Step::begun},       {"whole", Step::whole},
+                                        {"setAside", Step::setAside}, {"copied", Step::copied},
+                                        {"inPlace", Step::inPlace},   {"connectionClosed", Step::connectionClosed}};
     const auto chosen = argc == 4 ? steps.find(QString::fromLocal8Bit(argv[2])) : steps.end();
     const QString how = argc == 4 ? QString::fromLocal8Bit(argv[3]) : QString();
-    if (chosen == steps.end() || !QStringList{"deleted", "store", "garbage"}.contains(how)) {
-        std::fputs("usage: store_file_guard_probe STORE STEP deleted|store|garbage\n", stderr);
+    if (chosen == steps.end() || !QStringList{"deleted", "store", "foreign", "garbage"}.contains(how)) {
+        std::fputs("usage: store_file_guard_probe STORE STEP deleted|store|foreign|garbage\n", stderr);
         return 2;
     }
     const QString path = QString::fromLocal8Bit(argv[1]);
@@ -80,7 +100,7 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
         std::raise(SIGKILL);
     });
-    const bool gone = how == "deleted" ? QFile::remove(path) : replace(path, how == "store", prefs, center);
+    const bool gone = how == "deleted" ? QFile::remove(path) : replace(path, how, prefs, center);
     if (!gone) {
         std::fputs("the store could not be taken away\n", stderr);
         return 2;
