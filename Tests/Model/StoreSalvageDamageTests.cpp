@@ -1,0 +1,117 @@
+#include "Model/DamagedStores.h"
+#include "Support/PagesFixture.h"
+
+#include "Quillmere/Model/StoreSalvage.h"
+#include "Quillmere/Model/StoreSchema.h"
+
+#include <QFile>
+#include <algorithm>
+#include <sqlite3.h>
+
+using namespace quillmere;
+
+namespace {
+
+constexpr qint64 kPage = StoreSchema::pageBytes;
+constexpr int kClips = 4000;
+constexpr int kLoggedDeletions = 6000;
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A store of clips whose newest rows (deletions) are still in its write-ahead log, as a program
+// killed mid-session leaves it.
+struct LoggedStore {
+    QByteArray bytes, log;
+    qint64 lastClip = 0, lastDeletion = 0;
+};
+
+const LoggedStore &loggedStore()
+{
+    static const LoggedStore made = [] {
+        LoggedStore store;
+        QTemporaryDir dir;
+        const QString path = dir.filePath("default.store");
+        {
+            test::TempPreferences prefs;
+            NotificationCenter center;
+            QString error;
+            std::shared_ptr<ModelContainer> container(ModelContainer::open(path, systemClock(), &error).release());
+            EXPECT_TRUE(container) << qPrintable(error);
+            ClipStore clips(container, {prefs.prefs.get(), &center});
+            clips.setHistoryLimit(-1);
+            for (int i = 0; i < kClips; ++i)
+                clips.context().insert(
+                    clips.makeClip(test::StoreFixture::textContent(QString("copy %1 ").arg(i).repeated(30))));
+            EXPECT_TRUE(clips.save());
+        }
+        store.lastClip = kClips;
+        sqlite3 *db = nullptr;
+        EXPECT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db,
+                               "PRAGMA wal_autocheckpoint = 0; BEGIN;"
+                               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 6000)"
+                               " INSERT INTO deletions(entity, recordID, deletedAt)"
+                               " SELECT 'ClipItem', printf('deleted-%05d', i), 0 FROM n; COMMIT;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        store.lastDeletion = kLoggedDeletions;
+        store.bytes = contents(path);
+        store.log = contents(path + "-wal");
+        EXPECT_GT(store.log.size(), 10 * kPage);
+        sqlite3_close(db);
+        return store;
+    }();
+    return made;
+}
+
+bool includes(const std::vector<qint64> &all, const std::vector<qint64> &some)
+{
+    return std::includes(all.begin(), all.end(), some.begin(), some.end());
+}
+
+} // namespace
+
+TEST(StoreSalvageDamage, EveryRowALookupByRowIDReadsIsKeptWhateverRandomBytesDamageSixPages)
+{
+    const LoggedStore &made = loggedStore();
+    const qint64 pages = made.bytes.size() / kPage;
+    ASSERT_GT(pages, 60);
+    int damagedRows = 0;
+    for (quint32 pattern = 1; pattern <= 24; ++pattern) {
+        SCOPED_TRACE(pattern);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("default.store");
+        QByteArray bytes = made.bytes;
+        // Odd patterns in the middle of the file, even ones near its end.
+        const qint64 first = pattern % 2 ? pages / 2 - 3 + pattern % 5 : pages - 6 - pattern % 4;
+        test::damagePages(bytes, kPage, first, 6, pattern);
+        ASSERT_TRUE(writeBytes(path, bytes) && writeBytes(path + "-wal", made.log));
+        const std::vector<qint64> clips = test::rowsReadableByID(path, "clips", made.lastClip);
+        const std::vector<qint64> deletions = test::rowsReadableByID(path, "deletions", made.lastDeletion);
+        damagedRows += int(made.lastClip + made.lastDeletion) - int(clips.size() + deletions.size());
+
+        const StoreSalvage::Outcome outcome = StoreSalvage::salvage(path, QDateTime::currentDateTime());
+        ASSERT_FALSE(outcome.unfinished) << qPrintable(outcome.error);
+        if (clips.empty() && deletions.empty())
+            continue;
+        ASSERT_TRUE(outcome.placed) << qPrintable(outcome.error);
+        const std::vector<qint64> keptClips = test::rowIDsIn(path, "clips");
+        EXPECT_TRUE(includes(keptClips, clips)) << keptClips.size() << " kept of " << clips.size() << " readable";
+        EXPECT_EQ(keptClips.size(), clips.size());
+        const std::vector<qint64> keptDeletions = test::rowIDsIn(path, "deletions");
+        EXPECT_TRUE(includes(keptDeletions, deletions))
+            << keptDeletions.size() << " kept of " << deletions.size() << " readable";
+    }
+    // The patterns damage rows, not only free room.
+    EXPECT_GT(damagedRows, 24 * 10);
+}
