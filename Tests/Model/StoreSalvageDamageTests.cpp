@@ -1,9 +1,11 @@
 #include "Model/DamagedStores.h"
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <algorithm>
 #include <sqlite3.h>
@@ -114,4 +116,75 @@ TEST(StoreSalvageDamage, EveryRowALookupByRowIDReadsIsKeptWhateverRandomBytesDam
     }
     // The patterns damage rows, not only free room.
     EXPECT_GT(damagedRows, 24 * 10);
+}
+
+TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingTheCopiesMadeAndChangedMeanwhile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    constexpr int clips = 1500;
+    const auto text = [](int i) { return QString("<copy %1> ").arg(i, 4, 10, QChar('0')).repeated(30); };
+    {
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ClipStore store(setup.container, {prefs.prefs.get(), &center});
+        store.setHistoryLimit(-1);
+        for (int i = 0; i < clips; ++i)
+            store.context().insert(store.makeClip(test::StoreFixture::textContent(text(i))));
+        ASSERT_TRUE(store.save());
+    }
+    // The pages holding two clips' rows, which the start does not read.
+    QByteArray bytes = contents(path);
+    for (const int clip : {clips / 3, clips / 2}) {
+        // The clip's row, not its search key, which ends in a line break before the kind.
+        const QByteArray row = text(clip).toUtf8();
+        qsizetype at = bytes.indexOf(row);
+        while (at >= 0 && bytes.at(at + row.size()) == '\n')
+            at = bytes.indexOf(row, at + 1);
+        ASSERT_GT(at, 0);
+        test::damagePages(bytes, kPage, at / kPage + 1, 1, quint32(clip));
+    }
+    ASSERT_TRUE(writeBytes(path, bytes));
+
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    ClipStore store(setup.container, {prefs.prefs.get(), &center});
+    setup = {};
+    StoreCaretaker caretaker(store, {});
+    std::vector<StoreTrouble> told;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+    caretaker.start();
+    const ClipRef newest = store.context().newestClip();
+    ASSERT_TRUE(newest);
+
+    // A read meets the damage; the copy made next cannot be saved, nor the pin.
+    (void)store.context().allClips();
+    ASSERT_TRUE(store.context().damageFound());
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made as the damage was met")));
+    store.togglePin(newest);
+    // The history leaves the file for memory at once; the salvage runs meanwhile.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    ASSERT_TRUE(caretaker.isMemoryOnly());
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made during the salvage")));
+
+    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly(); }, 30000));
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told.front().kind, StoreTrouble::Kind::storeMovedAside);
+    const int salvaged = told.front().count;
+    EXPECT_TRUE(salvaged > clips / 2 && salvaged < clips) << salvaged;
+    EXPECT_TRUE(QFile::exists(told.front().path));
+    EXPECT_FALSE(store.context().hasChanges());
+    EXPECT_EQ(test::rowIDsIn(path, "clips").size(), size_t(salvaged + 2));
+    for (const char *made : {"made as the damage was met", "made during the salvage"})
+        EXPECT_EQ(store.context().clipsWithHash(test::StoreFixture::textContent(made).contentHash()).size(), 1u)
+            << made;
+    // The pinned clip is the same row, pinned, not a second one.
+    const std::vector<ClipRef> pinned = store.context().clipsWithHash(newest->contentHash());
+    ASSERT_EQ(pinned.size(), 1u);
+    EXPECT_TRUE(pinned.front()->isPinned());
+    EXPECT_EQ(pinned.front()->persistentModelID().rowID, newest->persistentModelID().rowID);
 }
