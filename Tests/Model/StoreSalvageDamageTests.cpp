@@ -188,3 +188,31 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     EXPECT_TRUE(pinned.front()->isPinned());
     EXPECT_EQ(pinned.front()->persistentModelID().rowID, newest->persistentModelID().rowID);
 }
+
+TEST(StoreSalvageDamage, ASalvageStoppedOrPastItsDeadlineLeavesNothingInPlaceAndALaterTryKeepsEveryReadableRow)
+{
+    const LoggedStore &made = loggedStore();
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    QByteArray bytes = made.bytes;
+    test::damagePages(bytes, kPage, bytes.size() / kPage / 2, 6, 99);
+    ASSERT_TRUE(writeBytes(path, bytes) && writeBytes(path + "-wal", made.log));
+    const std::vector<qint64> readable = test::rowsReadableByID(path, "clips", made.lastClip);
+    ASSERT_FALSE(readable.empty());
+
+    const std::atomic<bool> stopped{true};
+    for (const StoreSalvage::Limits &limits : {StoreSalvage::Limits{&stopped, 0}, StoreSalvage::Limits{nullptr, 1}}) {
+        const StoreSalvage::Outcome cut = limits.stop
+            ? StoreSalvage::salvage(path, QDateTime::currentDateTime(), {}, limits)
+            : *StoreSalvage::resumeUnfinished(path, {}, limits);
+        EXPECT_TRUE(cut.unfinished);
+        EXPECT_FALSE(cut.placed);
+        EXPECT_FALSE(QFile::exists(path));
+        EXPECT_TRUE(StoreSalvage::hasUnfinished(path));
+    }
+    const std::optional<StoreSalvage::Outcome> finished = StoreSalvage::resumeUnfinished(path);
+    ASSERT_TRUE(finished);
+    EXPECT_TRUE(finished->placed && finished->resumed);
+    EXPECT_EQ(test::rowIDsIn(path, "clips"), readable);
+    EXPECT_FALSE(StoreSalvage::hasUnfinished(path));
+}
