@@ -123,7 +123,8 @@ void StoreFilePages::readLog(const QString &path)
             for (const auto &[page, offset] : pending)
                 m_logged[page] = offset;
             pending.clear();
-            m_pageCount = committedPages;
+            // No more pages than the file and the log hold between them, whatever a frame says.
+            m_pageCount = quint32(std::min<qint64>(committedPages, (m_file.size() + m_log.size()) / m_pageBytes));
         }
         at += frame.size();
     }

@@ -22,6 +22,18 @@ template <typename Each> void readEach(const QString &path, const char *sql, Eac
 
 } // namespace
 
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFileBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
 void damagePages(QByteArray &bytes, qint64 pageBytes, qint64 first, int count, quint32 seed)
 {
     std::mt19937 random(seed);

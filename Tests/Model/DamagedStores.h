@@ -8,6 +8,10 @@
 // them, for the salvage's tests and benchmark.
 namespace quillmere::test {
 
+// A file's bytes (empty when it cannot be read), and the file written with `bytes`.
+QByteArray fileBytes(const QString &path);
+bool writeFileBytes(const QString &path, const QByteArray &bytes);
+
 // Overwrites `count` pages from page `first` (counted from 1) of the store file `bytes` with
 // random bytes. The pattern `seed` chooses, page by page, the whole page or a stretch of it.
 void damagePages(QByteArray &bytes, qint64 pageBytes, qint64 first, int count, quint32 seed);

@@ -18,18 +18,6 @@ constexpr qint64 kPage = StoreSchema::pageBytes;
 constexpr int kClips = 4000;
 constexpr int kLoggedDeletions = 6000;
 
-bool writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A store of clips whose newest rows (deletions) are still in its write-ahead log, as a program
 // killed mid-session leaves it.
 struct LoggedStore {
@@ -67,8 +55,8 @@ const LoggedStore &loggedStore()
                                nullptr, nullptr, nullptr),
                   SQLITE_OK);
         store.lastDeletion = kLoggedDeletions;
-        store.bytes = contents(path);
-        store.log = contents(path + "-wal");
+        store.bytes = test::fileBytes(path);
+        store.log = test::fileBytes(path + "-wal");
         EXPECT_GT(store.log.size(), 10 * kPage);
         sqlite3_close(db);
         return store;
@@ -97,7 +85,7 @@ TEST(StoreSalvageDamage, EveryRowALookupByRowIDReadsIsKeptWhateverRandomBytesDam
         // Odd patterns in the middle of the file, even ones near its end.
         const qint64 first = pattern % 2 ? pages / 2 - 3 + pattern % 5 : pages - 6 - pattern % 4;
         test::damagePages(bytes, kPage, first, 6, pattern);
-        ASSERT_TRUE(writeBytes(path, bytes) && writeBytes(path + "-wal", made.log));
+        ASSERT_TRUE(test::writeFileBytes(path, bytes) && test::writeFileBytes(path + "-wal", made.log));
         const std::vector<qint64> clips = test::rowsReadableByID(path, "clips", made.lastClip);
         const std::vector<qint64> deletions = test::rowsReadableByID(path, "deletions", made.lastDeletion);
         damagedRows += int(made.lastClip + made.lastDeletion) - int(clips.size() + deletions.size());
@@ -135,7 +123,7 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
         ASSERT_TRUE(store.save());
     }
     // The pages holding two clips' rows, which the start does not read.
-    QByteArray bytes = contents(path);
+    QByteArray bytes = test::fileBytes(path);
     for (const int clip : {clips / 3, clips / 2}) {
         // The clip's row, not its search key, which ends in a line break before the kind.
         const QByteArray row = text(clip).toUtf8();
@@ -145,7 +133,7 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
         ASSERT_GT(at, 0);
         test::damagePages(bytes, kPage, at / kPage + 1, 1, quint32(clip));
     }
-    ASSERT_TRUE(writeBytes(path, bytes));
+    ASSERT_TRUE(test::writeFileBytes(path, bytes));
 
     test::TempPreferences prefs;
     NotificationCenter center;
@@ -196,7 +184,7 @@ TEST(StoreSalvageDamage, ASalvageStoppedOrPastItsDeadlineLeavesNothingInPlaceAnd
     const QString path = dir.filePath("default.store");
     QByteArray bytes = made.bytes;
     test::damagePages(bytes, kPage, bytes.size() / kPage / 2, 6, 99);
-    ASSERT_TRUE(writeBytes(path, bytes) && writeBytes(path + "-wal", made.log));
+    ASSERT_TRUE(test::writeFileBytes(path, bytes) && test::writeFileBytes(path + "-wal", made.log));
     const std::vector<qint64> readable = test::rowsReadableByID(path, "clips", made.lastClip);
     ASSERT_FALSE(readable.empty());
 
