@@ -31,8 +31,13 @@ ClipStore::~ClipStore() = default;
 bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
 {
     ModelContext &ctx = context();
-    if (!ctx.hasChanges() || m_savesHeld)
+    if (!ctx.hasChanges())
         return true;
+    if (m_savesHeld) {
+        // The changes stand in memory: whoever shows the history shows them.
+        announceChange();
+        return true;
+    }
     m_fileGuard->check();
     if (m_fileGuard->holdsSaves())
         return true;
@@ -91,8 +96,12 @@ size_t ClipStore::saveWhatFits(size_t maxRecords)
 bool ClipStore::saveOrRollback(const char *failureFormat)
 {
     ModelContext &ctx = context();
-    if (!ctx.hasChanges() || m_savesHeld)
+    if (!ctx.hasChanges())
         return true;
+    if (m_savesHeld) {
+        announceChange();
+        return true;
+    }
     m_fileGuard->check();
     // The store file is being put back in place; the guard saves once it is.
     if (m_fileGuard->holdsSaves())
