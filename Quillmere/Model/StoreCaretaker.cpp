@@ -175,8 +175,9 @@ void StoreCaretaker::tellMemoryOnly()
 
 void StoreCaretaker::bringBackAll()
 {
-    if (m_store.container().isInMemory())
+    if (m_store.container().isInMemory() || m_restoring)
         return;
+    m_restoring = true;
     inBackground(
         this,
         [path = m_store.container().storeURL()] {
@@ -217,6 +218,7 @@ void StoreCaretaker::tellUnsaved()
 void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
+        m_restoring = false;
         tellUnsaved();
         return;
     }
@@ -258,8 +260,10 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
         [this, path, reader, rest](const std::pair<std::optional<std::vector<UnsavedRecovery::Clip>>, QString> &read) {
             takeOver(reader.get());
             // The store was found damaged: the files wait for the store read back, which brings them back.
-            if (isMemoryOnly())
+            if (isMemoryOnly()) {
+                m_restoring = false;
                 return;
+            }
             if (!read.first) {
                 keptUnsaved(path, read.second);
                 bringBackUnsaved(rest);
@@ -272,8 +276,10 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
             }
             QString error;
             const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error);
-            if (brought < 0 && m_store.context().damageFound())
+            if (brought < 0 && m_store.context().damageFound()) {
+                m_restoring = false;
                 return;
+            }
             if (brought < 0) {
                 keptUnsaved(path, error);
                 bringBackUnsaved(rest);

@@ -135,6 +135,8 @@ private:
     QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
     std::function<void()> m_sliceSaved;
+    // Recovery files are being brought back; a store moved into meanwhile takes the rest of them.
+    bool m_restoring = false;
     bool m_salvagePending = false;
     bool m_salvaging = false;
     // The history in memory holds the changes a damaged store could not take, under their rows.
