@@ -437,6 +437,14 @@ void StoreCaretaker::salvageOnWorker()
         return;
     m_salvaging = true;
     m_retry.stop();
+    // Meanwhile the history is in memory: where it goes at quit is told as for any such history.
+    if (!m_placeAtQuit)
+        inBackground(
+            this, [path = m_storePath] { return UnsavedRecovery::place(path); },
+            [this](const std::optional<UnsavedRecovery::Place> &place) {
+                if (isMemoryOnly() && !m_placeAtQuit)
+                    m_placeAtQuit = place;
+            });
     inBackground(
         this,
         [path = m_storePath, now = m_store.now(), stop = m_stopSalvage] {
