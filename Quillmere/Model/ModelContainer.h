@@ -98,7 +98,7 @@ class ModelContainerFactory {
 public:
     static QString defaultStorePath();
     // The local file, mirrored to the sync folder when one is set (`cloudKit`), else memory.
-    // A store file that cannot be opened is moved aside, never deleted.
+    // A damaged store file is never deleted: the history starts in memory with `salvagePending`.
     static PersistenceSetup makeSetup(const PersistenceOptions &options = {});
     // The local store file; none when it cannot be used now (`opening` says why), or when it is
     // damaged or an earlier salvage of it is unfinished (`opening->needsSalvage`): a salvage takes
