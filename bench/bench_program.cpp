@@ -24,14 +24,19 @@
 //    thread's longest stretch (goal 20 ms), resident memory at its peak (goal 150 MB) and settled,
 //    then SIGTERM to exit (goal 1 s) with every copy offered kept.
 //  - BM_StopDuringRelatedSearch: SIGTERM a second after the last key: time to exit, copies kept.
+//  - BM_SalvageDamagedStore, BM_StartDuringSalvage: a damaged store salvaged, and the program
+//    started on one; see there.
 //  - BM_RelatedSearchInMemoryCgroup: five such searches inside a memory cgroup of 200 MiB made by
 //    hand (root where /sys/fs/cgroup is writable; otherwise it fails saying so): how many the
 //    program lived through (goal 5).
 // Run under an X server with a window manager: tools/test-display build/bench/bench_program
 
 #include "BenchSupport.h"
+#include "Model/DamagedStores.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/StoreSalvage.h"
+#include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -50,6 +55,7 @@
 #include <X11/keysym.h>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <functional>
 #include <map>
@@ -1002,6 +1008,150 @@ void BM_RelatedSearchInMemoryCgroup(benchmark::State &state)
     }
 }
 BENCHMARK(BM_RelatedSearchInMemoryCgroup)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A damaged store, 50 patterns of random bytes over 6 pages (25 in the middle of the file, 25 near
+// its end), as a failing disk leaves it.
+struct DamagePattern {
+    qint64 firstPage;
+    quint32 seed;
+};
+
+std::vector<DamagePattern> damagePatterns(qint64 pages)
+{
+    std::vector<DamagePattern> patterns;
+    for (quint32 n = 0; n < 50; ++n)
+        patterns.push_back({n < 25 ? pages / 2 - 12 + n : pages - 30 + (n - 25), 7919 * (n + 1)});
+    return patterns;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+//  - BM_SalvageDamagedStore: the salvage of stores of 20,000 and 100,000 clips, each damaged by the
+//    50 patterns: time per salvage (median, max; goal: max at most 3x the median), and the clips
+//    kept against those a lookup by row id reads from the damaged file (goal: every one, in every
+//    pattern).
+void BM_SalvageDamagedStore(benchmark::State &state)
+{
+    const Home &home = storeOf(int(state.range(0)));
+    const QByteArray whole = test::fileBytes(home.storePath());
+    const qint64 page = StoreSchema::pageBytes;
+    std::vector<double> ms;
+    qint64 readableRows = 0, keptRows = 0, readableLeft = 0;
+    int patternsWhole = 0;
+    for (auto _ : state) {
+        for (const DamagePattern &pattern : damagePatterns(whole.size() / page)) {
+            QTemporaryDir dir;
+            const QString path = dir.filePath(QStringLiteral("default.store"));
+            QByteArray bytes = whole;
+            test::damagePages(bytes, page, pattern.firstPage, 6, pattern.seed);
+            test::writeFileBytes(path, bytes);
+            const std::vector<qint64> readable = test::rowsReadableByID(path, QStringLiteral("clips"), home.clips);
+            QElapsedTimer timer;
+            timer.start();
+            const StoreSalvage::Outcome outcome = StoreSalvage::salvage(path, QDateTime::currentDateTime());
+            ms.push_back(msSince(timer));
+            const std::vector<qint64> kept =
+                outcome.placed ? test::rowIDsIn(path, QStringLiteral("clips")) : std::vector<qint64>();
+            std::vector<qint64> left;
+            std::set_difference(readable.begin(), readable.end(), kept.begin(), kept.end(), std::back_inserter(left));
+            readableRows += qint64(readable.size());
+            keptRows += qint64(kept.size());
+            readableLeft += qint64(left.size());
+            patternsWhole += left.empty() && !outcome.unfinished ? 1 : 0;
+        }
+        state.SetIterationTime(median(ms) / 1000);
+    }
+    state.counters["median_ms"] = median(ms);
+    state.counters["max_ms"] = *std::max_element(ms.begin(), ms.end());
+    state.counters["max_over_median"] = *std::max_element(ms.begin(), ms.end()) / median(ms);
+    state.counters["readable_rows"] = double(readableRows);
+    state.counters["kept_rows"] = double(keptRows);
+    state.counters["readable_rows_left"] = double(readableLeft);
+    state.counters["patterns_every_readable_kept"] = patternsWhole;
+    state.counters["patterns"] = double(ms.size());
+}
+BENCHMARK(BM_SalvageDamagedStore)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+//  - BM_StartDuringSalvage: the program started on such a store whose newest clip's page is damaged
+//    too, so that its start meets the damage: exec to "Ready." (goal 2 s in every run), to the
+//    history moved into the store read back, and SIGTERM to exit, once salvaged and once while the
+//    salvage runs (goal 1 s).
+void BM_StartDuringSalvage(benchmark::State &state)
+{
+    const Home &made = storeOf(int(state.range(0)));
+    const QByteArray whole = test::fileBytes(made.storePath());
+    const qint64 page = StoreSchema::pageBytes;
+    // The newest clip's row, read at every start; not its search key, which ends in a line break.
+    const QByteArray newest = clipText(made.clips - 1).toUtf8();
+    qsizetype at = whole.indexOf(newest);
+    while (at >= 0 && whole.at(at + newest.size()) == '\n')
+        at = whole.indexOf(newest, at + 1);
+    const qint64 newestPage = at / page + 1;
+    std::vector<double> ready, salvaged, stops, stopsDuringSalvage;
+    int readyWithin2s = 0;
+    const std::vector<DamagePattern> patterns = damagePatterns(whole.size() / page);
+    for (auto _ : state) {
+        for (size_t n = 0; n < patterns.size(); n += size_t(state.range(1))) {
+            const std::unique_ptr<Home> home = made.clone();
+            QByteArray bytes = whole;
+            test::damagePages(bytes, page, patterns[n].firstPage, 6, patterns[n].seed);
+            // No page of a table starts so: its every read is damage.
+            bytes.replace((newestPage - 1) * page, 8, QByteArray(8, '\xff'));
+            test::writeFileBytes(home->storePath(), bytes);
+            QElapsedTimer clock;
+            clock.start();
+            Program program(*home);
+            if (program.waitForLine("Ready.") < 0) {
+                state.SkipWithError("the program did not report ready");
+                return;
+            }
+            ready.push_back(program.waitForLine("Ready."));
+            readyWithin2s += ready.back() <= 2000 ? 1 : 0;
+            if (program.waitForLine("the history kept in memory moves into it", 60000) < 0) {
+                std::fputs(program.log().right(4000).constData(), stderr);
+                state.SkipWithError("the salvage did not end");
+                return;
+            }
+            salvaged.push_back(msSince(clock));
+            stops.push_back(program.stop());
+            // Once more, stopped while it salvages: the next start finishes the salvage.
+            test::writeFileBytes(home->storePath(), bytes);
+            for (const char *companion : {"-wal", "-shm"})
+                QFile::remove(home->storePath() + QLatin1String(companion));
+            Program stopped(*home);
+            if (stopped.waitForLine("Ready.") < 0) {
+                state.SkipWithError("the program did not report ready");
+                return;
+            }
+            stopsDuringSalvage.push_back(stopped.stop());
+        }
+        state.SetIterationTime(median(ready) / 1000);
+    }
+    bench::reportPercentiles(state, ready, {50});
+    state.counters["ready_within_2s"] = readyWithin2s;
+    state.counters["runs"] = double(ready.size());
+    state.counters["moved_in_p50_ms"] = median(salvaged);
+    state.counters["moved_in_max_ms"] = *std::max_element(salvaged.begin(), salvaged.end());
+    state.counters["stop_max_ms"] = *std::max_element(stops.begin(), stops.end());
+    state.counters["stop_during_salvage_max_ms"] =
+        *std::max_element(stopsDuringSalvage.begin(), stopsDuringSalvage.end());
+}
+// Every pattern (the second argument takes every n-th one).
+BENCHMARK(BM_StartDuringSalvage)
+    ->Args({20000, 1})
+    ->Args({100000, 1})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

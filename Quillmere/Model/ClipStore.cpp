@@ -5,6 +5,8 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <QPointer>
+
 namespace quillmere {
 
 ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDependencies deps, QObject *parent)
@@ -19,6 +21,7 @@ ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDepende
         m_lastNoticeAt = now();
         m_deps.notificationCenter->post(contentDidChangeNotification, this);
     });
+    watchForDamage();
     m_fileGuard = std::make_unique<StoreFileGuard>(*this);
     connect(m_fileGuard.get(), &StoreFileGuard::storeFileChanged, this, &ClipStore::storeFileChanged);
 }
@@ -30,6 +33,11 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return true;
+    if (m_savesHeld) {
+        // The changes stand in memory: whoever shows the history shows them.
+        announceChange();
+        return true;
+    }
     m_fileGuard->check();
     if (m_fileGuard->holdsSaves())
         return true;
@@ -49,6 +57,8 @@ ClipStore::SaveResult ClipStore::savePart(size_t maxRecords)
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return SaveResult::saved;
+    if (m_savesHeld)
+        return SaveResult::deferred;
     m_fileGuard->check();
     if (m_fileGuard->holdsSaves())
         return SaveResult::deferred;
@@ -66,7 +76,7 @@ ClipStore::SaveResult ClipStore::savePart(size_t maxRecords)
 size_t ClipStore::saveWhatFits(size_t maxRecords)
 {
     ModelContext &ctx = context();
-    if (!ctx.hasChanges())
+    if (!ctx.hasChanges() || m_savesHeld)
         return 0;
     m_fileGuard->check();
     if (m_fileGuard->holdsSaves())
@@ -88,6 +98,10 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
     ModelContext &ctx = context();
     if (!ctx.hasChanges())
         return true;
+    if (m_savesHeld) {
+        announceChange();
+        return true;
+    }
     m_fileGuard->check();
     // The store file is being put back in place; the guard saves once it is.
     if (m_fileGuard->holdsSaves())
@@ -123,6 +137,7 @@ void ClipStore::moveHistoryTo(std::shared_ptr<ModelContainer> container)
         return;
     container->mainContext().adoptRecordsOf(context());
     m_container = std::move(container);
+    watchForDamage();
     m_fileGuard->rearm();
     save();
 }
@@ -132,8 +147,18 @@ void ClipStore::switchToContainer(std::shared_ptr<ModelContainer> container)
     if (!container || container == m_container)
         return;
     m_container = std::move(container);
+    watchForDamage();
     m_fileGuard->rearm();
     announceChange();
+}
+
+void ClipStore::watchForDamage()
+{
+    // The container may outlive the store, and a context left behind keeps its handler.
+    context().setDamageHandler([self = QPointer<ClipStore>(this)] {
+        if (self)
+            Q_EMIT self->storeDamaged();
+    });
 }
 
 void ClipStore::announceChange()

@@ -68,6 +68,10 @@ public:
     void switchToContainer(std::shared_ptr<ModelContainer> container);
     // What notices that the store file was deleted or replaced (idle for a store in memory).
     StoreFileGuard &fileGuard() const { return *m_fileGuard; }
+    // While held, saves leave every change waiting in memory (as when deferred), for a history
+    // whose store is being read back from a damaged file; the caller saves once it lets go.
+    void holdSaves(bool held) { m_savesHeld = held; }
+    bool savesHeld() const { return m_savesHeld; }
 
     // ---- Capture road, clip edits and pruning (ClipStoreCapture.cpp) -----------------------
 
@@ -178,6 +182,9 @@ Q_SIGNALS:
     void saveFailed(bool diskFull, const QString &error);
     // The store file was deleted or replaced while in use; the words tell what was done about it.
     void storeFileChanged(const QString &message);
+    // A statement met damage in the store file (see ModelContext::damageFound), in the middle of
+    // whatever met it: a receiver acts on it from the event loop.
+    void storeDamaged();
 
 private:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
@@ -191,6 +198,8 @@ private:
     void announceChange();
     // True when the failed save's changes are kept for later.
     bool keepAfterFailedSave(const QString &error);
+    // Tells storeDamaged for the context in use now.
+    void watchForDamage();
 
     std::shared_ptr<ModelContainer> m_container;
     ClipStoreDependencies m_deps;
@@ -198,6 +207,7 @@ private:
     std::optional<QDateTime> m_lastNoticeAt;
     std::optional<QDateTime> m_lastDedupeSweepAt;
     std::unique_ptr<StoreFileGuard> m_fileGuard;
+    bool m_savesHeld = false;
 };
 
 } // namespace quillmere

@@ -224,7 +224,7 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
     QString loadError;
     if (!container->m_context->load(&loadError))
-        return fail(OpenFailure::corrupt, loadError);
+        return fail(container->m_context->damageFound() ? OpenFailure::corrupt : OpenFailure::other, loadError);
     return container;
 }
 
@@ -271,11 +271,9 @@ std::shared_ptr<ModelContainer> ModelContainerFactory::makeInMemoryContainer(con
     return std::shared_ptr<ModelContainer>(ModelContainer::open(QString(), clock, error).release());
 }
 
-namespace {
-
-// The store a salvage put at `path`, or why there is none.
-std::unique_ptr<ModelContainer> openSalvaged(const QString &path, const Clock &clock,
-                                             const StoreSalvage::Outcome &salvaged, StoreOpening *opening)
+std::unique_ptr<ModelContainer> ModelContainerFactory::openSalvaged(const QString &path, const Clock &clock,
+                                                                    const StoreSalvage::Outcome &salvaged,
+                                                                    StoreOpening *opening)
 {
     if (salvaged.unfinished) {
         // Nothing stands where the history was: a later try finishes the salvage first.
@@ -303,6 +301,8 @@ std::unique_ptr<ModelContainer> openSalvaged(const QString &path, const Clock &c
     return container;
 }
 
+namespace {
+
 // Another program's file at the store's path goes aside as it is; the history starts at the path.
 std::unique_ptr<ModelContainer> openInPlaceOfForeign(const QString &path, const Clock &clock, StoreOpening *opening)
 {
@@ -326,16 +326,31 @@ std::unique_ptr<ModelContainer> openInPlaceOfForeign(const QString &path, const 
 std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QString &path, const Clock &clock,
                                                                      StoreOpening *opening)
 {
-    if (const std::optional<StoreSalvage::Outcome> resumed = StoreSalvage::resumeUnfinished(path))
-        return openSalvaged(path, clock, *resumed, opening);
+    if (StoreSalvage::hasUnfinished(path)) {
+        opening->needsSalvage = true;
+        opening->failure = ModelContainer::OpenFailure::corrupt;
+        opening->error = QStringLiteral("a salvage of it was left unfinished");
+        return nullptr;
+    }
     auto container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
     if (opening->failure == ModelContainer::OpenFailure::foreign)
         return openInPlaceOfForeign(path, clock, opening);
     if (container || opening->failure != ModelContainer::OpenFailure::corrupt || !QFileInfo::exists(path))
         return container;
-    qCCritical(lcPersistence, "The store at %s could not be read (%s); setting it aside", qPrintable(path),
-               qPrintable(opening->error));
-    return openSalvaged(path, clock, StoreSalvage::salvage(path, clock()), opening);
+    qCCritical(lcPersistence, "The store at %s could not be read (%s); it is set aside and read back meanwhile",
+               qPrintable(path), qPrintable(opening->error));
+    opening->needsSalvage = true;
+    return nullptr;
+}
+
+std::optional<StoreSalvage::Outcome> ModelContainerFactory::salvageStoreFile(const QString &path, const QDateTime &now,
+                                                                             const StoreSalvage::Limits &limits)
+{
+    if (StoreSalvage::hasUnfinished(path))
+        return StoreSalvage::resumeUnfinished(path, {}, limits);
+    if (!QFileInfo::exists(path))
+        return std::nullopt;
+    return StoreSalvage::salvage(path, now, {}, limits);
 }
 
 PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &options)
@@ -355,15 +370,18 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
         setup.salvageResumed = opening.salvageResumed;
         return setup;
     }
-    qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only",
-               qPrintable(opening.error));
+    if (!opening.needsSalvage)
+        qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only",
+                   qPrintable(opening.error));
     QString error;
     auto memory = makeInMemoryContainer(options.clock, &error);
     if (!memory)
         qFatal("No usable store, not even in memory: %s", qPrintable(error));
     PersistenceSetup setup{memory, PersistenceMode::inMemory, opening.movedAsidePath, path};
-    // A disk that takes no writes is what the memory-only notice tells already.
-    if (opening.failure != ModelContainer::OpenFailure::unwritable)
+    setup.salvagePending = opening.needsSalvage;
+    // A disk that takes no writes is what the memory-only notice tells already; the salvage tells
+    // of its own.
+    if (opening.failure != ModelContainer::OpenFailure::unwritable && !opening.needsSalvage)
         setup.unavailableReason = opening.error;
     return setup;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Model/ModelContext.h"
+#include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Platform/Core/Clock.h"
 
 #include <QHash>
@@ -71,6 +72,9 @@ struct PersistenceSetup {
     // Why the store file was left as it is and the history kept in memory, when neither the
     // file's damage nor its disk is the cause; else empty.
     QString unavailableReason = {};
+    // The store file is damaged, or an earlier start left its salvage unfinished: the history is
+    // kept in memory until a salvage off the main thread (StoreCaretaker) puts it back.
+    bool salvagePending = false;
 };
 
 struct PersistenceOptions {
@@ -91,19 +95,30 @@ struct StoreOpening {
     bool salvageResumed = false;
     ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
     QString error;
+    // The store file is damaged or its salvage was left unfinished: none was opened, and a
+    // salvage must come first.
+    bool needsSalvage = false;
 };
 
 class ModelContainerFactory {
 public:
     static QString defaultStorePath();
     // The local file, mirrored to the sync folder when one is set (`cloudKit`), else memory.
-    // A store file that cannot be opened is moved aside, never deleted.
+    // A damaged store file is never deleted: the history starts in memory with `salvagePending`.
     static PersistenceSetup makeSetup(const PersistenceOptions &options = {});
-    // The local store file, set aside when it is damaged and started afresh with what can still be
-    // read of it, or with the salvage an earlier start left unfinished (see StoreSalvage); none
-    // when it cannot be used at all (`opening` says why).
+    // The local store file; none when it cannot be used now (`opening` says why), or when it is
+    // damaged or an earlier salvage of it is unfinished (`opening->needsSalvage`): a salvage takes
+    // a while, so it is never run here but on a worker (salvageStoreFile), then openSalvaged.
     static std::unique_ptr<ModelContainer> openStoreFile(const QString &path, const Clock &clock,
                                                          StoreOpening *opening);
+    // Sets the damaged store at `path` aside with what can still be read of it put in its place,
+    // or finishes the salvage an earlier try left (see StoreSalvage); none when no salvage was
+    // due after all. Blocks: for a worker.
+    static std::optional<StoreSalvage::Outcome> salvageStoreFile(const QString &path, const QDateTime &now,
+                                                                 const StoreSalvage::Limits &limits = {});
+    // The store a salvage put at `path`, or why there is none.
+    static std::unique_ptr<ModelContainer> openSalvaged(const QString &path, const Clock &clock,
+                                                        const StoreSalvage::Outcome &salvaged, StoreOpening *opening);
     static std::shared_ptr<ModelContainer> makeInMemoryContainer(const Clock &clock, QString *error);
 };
 

@@ -103,6 +103,7 @@ bool ModelContext::load(QString *error)
         const QString sql =
             rows.loadedWhenAsked ? rows.selectAll() + QStringLiteral(" ORDER BY id DESC LIMIT 1") : rows.selectAll();
         if (!q.exec(sql)) {
+            noteError(q.lastError());
             if (error)
                 *error = describe(q.lastError());
             return false;
@@ -119,6 +120,7 @@ bool ModelContext::load(QString *error)
             index(record);
         }
         if (q.lastError().isValid()) {
+            noteError(q.lastError());
             if (error)
                 *error = describe(q.lastError());
             return false;
@@ -215,6 +217,7 @@ void ModelContext::loadBlob(const ClipItem *clip, bool image) const
     if (q.exec() && q.next())
         blob.m_data = q.value(0).toByteArray();
     else {
+        noteError(q.lastError());
         qCWarning(lcStore, "Failed to load clip data: %s", qPrintable(describe(q.lastError())));
         blob.m_data = QByteArray();
     }
@@ -341,6 +344,74 @@ bool ModelContext::deleteRecord(PersistentModel &record, QSqlError *error)
     return true;
 }
 
+void ModelContext::noteError(const QSqlError &error) const
+{
+    if (m_damageFound || ModelContainer::failureOf(error) != ModelContainer::OpenFailure::corrupt)
+        return;
+    m_damageFound = true;
+    qCCritical(lcStore, "The store is damaged: %s", qPrintable(describe(error)));
+    if (m_onDamage)
+        m_onDamage();
+}
+
+void ModelContext::letGoOfRecords()
+{
+    for (const auto &[row, live] : m_liveClips)
+        if (ClipRef clip = live.lock())
+            clip->m_context = nullptr;
+    for (const auto &record : m_inserted)
+        record->m_context = nullptr;
+    for (const auto &record : m_deleted)
+        record->m_context = nullptr;
+    for (auto &held : m_held) {
+        for (const auto &[row, record] : held)
+            record->m_context = nullptr;
+        held.clear();
+    }
+    m_liveClips.clear();
+    m_inserted.clear();
+    m_updated.clear();
+    m_deleted.clear();
+    ++m_changeCount;
+}
+
+void ModelContext::adoptChangesOf(ModelContext &other)
+{
+    // New records go on after the other store's rows, so that none takes the row of a kept one.
+    for (size_t i = 0; i < m_nextRow.size(); ++i)
+        m_nextRow[i] = std::max(m_nextRow[i], other.m_nextRow[i]);
+    const std::vector<std::shared_ptr<PersistentModel>> inserted = other.m_inserted, deleted = other.m_deleted;
+    std::vector<std::shared_ptr<PersistentModel>> updated;
+    for (const auto &[raw, record] : other.m_updated)
+        if (std::find(inserted.begin(), inserted.end(), record) == inserted.end())
+            updated.push_back(record);
+    other.letGoOfRecords();
+    // This store's own record of a row gives way to the changed or deleted one.
+    const auto replaceOwn = [this](const PersistentModel &record) {
+        const EntityRows &rows = StoreRows::of(record);
+        if (rows.loadedWhenAsked)
+            return;
+        const auto own = held(rows.entity).find(record.m_rowID);
+        if (own != held(rows.entity).end() && own->second.get() != &record) {
+            own->second->m_context = nullptr;
+            held(rows.entity).erase(own);
+        }
+    };
+    for (const auto &record : inserted)
+        insertRecord(record);
+    for (const auto &record : updated) {
+        replaceOwn(*record);
+        index(record);
+        m_updated.emplace(record.get(), record);
+    }
+    for (const auto &record : deleted) {
+        replaceOwn(*record);
+        record->m_context = this;
+        m_deleted.push_back(record);
+    }
+    ++m_changeCount;
+}
+
 void ModelContext::adoptRecordsOf(ModelContext &other)
 {
     std::vector<std::shared_ptr<PersistentModel>> records;
@@ -360,20 +431,7 @@ void ModelContext::adoptRecordsOf(ModelContext &other)
         if (!sourceAppBrand(static_cast<const SourceAppBrand &>(*brand).bundleID()))
             records.push_back(brand);
     // What stays behind (deleted clips, brands this store has) lets go of the other store.
-    for (const auto &[row, live] : other.m_liveClips)
-        if (ClipRef clip = live.lock())
-            clip->m_context = nullptr;
-    for (const auto &record : other.m_deleted)
-        record->m_context = nullptr;
-    for (const auto &[row, brand] : other.held(Entity::brand))
-        brand->m_context = nullptr;
-    for (auto &held : other.m_held)
-        held.clear();
-    other.m_liveClips.clear();
-    other.m_inserted.clear();
-    other.m_updated.clear();
-    other.m_deleted.clear();
-    ++other.m_changeCount;
+    other.letGoOfRecords();
     for (const auto &record : records) {
         record->m_context = nullptr;
         record->m_rowID = 0;

@@ -90,6 +90,15 @@ public:
     // waiting for save(); records whose deletion was pending stay deleted. They remain the same
     // objects, so whoever holds one keeps it. A brand this store already has stays this store's.
     void adoptRecordsOf(ModelContext &other);
+    // Takes over the changes of `other` not saved yet (inserted, changed and deleted records) as
+    // changes of this one, under the rows they have: for a store that holds the same rows, or
+    // some of them, such as the one read back from a damaged store. The other records let go.
+    void adoptChangesOf(ModelContext &other);
+
+    // A statement met a damaged store file (SQLite's corrupt or not-a-database errors), not a
+    // refused change. `onDamage` is called once, when it is first met.
+    bool damageFound() const { return m_damageFound; }
+    void setDamageHandler(std::function<void()> onDamage) { m_onDamage = std::move(onDamage); }
 
     bool hasChanges() const;
     // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),
@@ -124,6 +133,10 @@ public:
 
 private:
     friend class PersistentModel;
+    // Notes an error a statement on the store met, telling damage apart from other errors.
+    void noteError(const QSqlError &error) const;
+    // Every record lets go of this context, which is left empty.
+    void letGoOfRecords();
     friend class ClipItem;
     void insertRecord(const std::shared_ptr<PersistentModel> &record);
     void markDirty(PersistentModel *record);
@@ -165,6 +178,8 @@ private:
     qint64 m_saveTime = 0;
     quint64 m_changeCount = 0;
     SaveFailure m_lastSaveFailure = SaveFailure::none;
+    mutable bool m_damageFound = false;
+    std::function<void()> m_onDamage;
 
     std::vector<std::shared_ptr<PersistentModel>> m_inserted;
     std::unordered_map<PersistentModel *, std::shared_ptr<PersistentModel>> m_updated;

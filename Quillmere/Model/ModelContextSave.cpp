@@ -149,6 +149,13 @@ bool ModelContext::saveRecords(std::vector<PersistentModel *> pending, QString *
     m_lastSaveFailure = SaveFailure::none;
     if (!hasChanges())
         return true;
+    if (m_damageFound) {
+        // Written on, a damaged file may lose more: the changes wait for the store read back.
+        m_lastSaveFailure = SaveFailure::unavailable;
+        if (error)
+            *error = QStringLiteral("The store is damaged");
+        return false;
+    }
     if (!m_db.isOpen()) {
         // Its file is being put back in place: the changes wait for it.
         m_lastSaveFailure = SaveFailure::unavailable;
@@ -162,6 +169,7 @@ bool ModelContext::saveRecords(std::vector<PersistentModel *> pending, QString *
     // error code, and a full disk in WAL mode usually shows first at COMMIT.
     QSqlQuery control(m_db);
     if (!control.exec(QStringLiteral("BEGIN"))) {
+        noteError(control.lastError());
         m_lastSaveFailure = saveFailureOf(control.lastError());
         if (error)
             *error = describe(control.lastError());
@@ -193,6 +201,7 @@ bool ModelContext::saveRecords(std::vector<PersistentModel *> pending, QString *
         q->finish();
     if (!ok) {
         control.exec(QStringLiteral("ROLLBACK"));
+        noteError(failure);
         m_lastSaveFailure = saveFailureOf(failure);
         // A COMMIT refused without a reason is the disk's doing, not the data's: keep the changes.
         if (commitFailed && m_lastSaveFailure == SaveFailure::rejected && sqliteCode(failure) < 0)

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <utility>
 
 namespace quillmere {
 
@@ -83,11 +84,15 @@ QString StoreTrouble::message() const
 StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent)
     : QObject(parent), m_store(store), m_movedAsidePath(setup.movedAsidePath), m_salvagedClips(setup.salvagedClips),
       m_salvageResumed(setup.salvageResumed), m_unavailableReason(setup.unavailableReason),
-      m_storePath(setup.unavailableStorePath)
+      m_storePath(setup.unavailableStorePath), m_salvagePending(setup.salvagePending)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
+    connect(&m_store, &ClipStore::storeDamaged, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
     connect(&m_store, &ClipStore::saveFailed, this, [this](bool diskFull, const QString &) {
+        // The salvage that follows tells what became of the history.
+        if (m_store.context().damageFound())
+            return;
         report({StoreTrouble::Kind::saveFailed, {}, diskFull});
         m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
         if (!m_retry.isActive())
@@ -105,10 +110,16 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         m_nextRetryMs = m_firstRetryMs;
     });
     if (QCoreApplication::instance())
-        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] { keepUnsaved(); });
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+            m_stopSalvage->store(true);
+            keepUnsaved();
+        });
 }
 
-StoreCaretaker::~StoreCaretaker() = default;
+StoreCaretaker::~StoreCaretaker()
+{
+    m_stopSalvage->store(true);
+}
 
 void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 {
@@ -120,43 +131,53 @@ void StoreCaretaker::start()
 {
     if (!m_movedAsidePath.isEmpty())
         report({StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips, {}, m_salvageResumed});
+    if (m_salvagePending) {
+        salvageOnWorker();
+        return;
+    }
     if (isMemoryOnly()) {
-        // Brought back once the store file can be used: a history in memory would only spill them again.
-        inBackground(
-            this,
-            [path = m_storePath] {
-                UnsavedRecovery::removeLeftovers(path);
-                return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::place(path));
-            },
-            [this](const std::pair<QStringList, std::optional<UnsavedRecovery::Place>> &found) {
-                // Moved into the store file meanwhile, which brings the files back itself.
-                if (!isMemoryOnly())
-                    return;
-                for (const QString &recovery : found.first)
-                    keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
-                tellUnsaved();
-                m_placeAtQuit = found.second;
-                StoreTrouble trouble{StoreTrouble::Kind::memoryOnlySession, m_storePath, false, 0, m_unavailableReason};
-                if (m_placeAtQuit) {
-                    trouble.keptIn = m_placeAtQuit->folder;
-                    trouble.lasting = m_placeAtQuit->lasting;
-                    qCInfo(lcPersistence, "The history kept in memory goes to %s at quit",
-                           qPrintable(m_placeAtQuit->folder));
-                } else {
-                    qCCritical(lcPersistence, "No folder takes the history kept in memory at quit");
-                }
-                report(trouble);
-            });
+        tellMemoryOnly();
         scheduleRetry();
         return;
     }
     bringBackAll();
 }
 
+void StoreCaretaker::tellMemoryOnly()
+{
+    // Brought back once the store file can be used: a history in memory would only spill them again.
+    inBackground(
+        this,
+        [path = m_storePath] {
+            UnsavedRecovery::removeLeftovers(path);
+            return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::place(path));
+        },
+        [this](const std::pair<QStringList, std::optional<UnsavedRecovery::Place>> &found) {
+            // Moved into the store file meanwhile, which brings the files back itself.
+            if (!isMemoryOnly())
+                return;
+            for (const QString &recovery : found.first)
+                keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
+            tellUnsaved();
+            m_placeAtQuit = found.second;
+            StoreTrouble trouble{StoreTrouble::Kind::memoryOnlySession, m_storePath, false, 0, m_unavailableReason};
+            if (m_placeAtQuit) {
+                trouble.keptIn = m_placeAtQuit->folder;
+                trouble.lasting = m_placeAtQuit->lasting;
+                qCInfo(lcPersistence, "The history kept in memory goes to %s at quit",
+                       qPrintable(m_placeAtQuit->folder));
+            } else {
+                qCCritical(lcPersistence, "No folder takes the history kept in memory at quit");
+            }
+            report(trouble);
+        });
+}
+
 void StoreCaretaker::bringBackAll()
 {
-    if (m_store.container().isInMemory())
+    if (m_store.container().isInMemory() || m_restoring)
         return;
+    m_restoring = true;
     inBackground(
         this,
         [path = m_store.container().storeURL()] {
@@ -197,6 +218,7 @@ void StoreCaretaker::tellUnsaved()
 void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
+        m_restoring = false;
         tellUnsaved();
         return;
     }
@@ -237,6 +259,11 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
         },
         [this, path, reader, rest](const std::pair<std::optional<std::vector<UnsavedRecovery::Clip>>, QString> &read) {
             takeOver(reader.get());
+            // The store was found damaged: the files wait for the store read back, which brings them back.
+            if (isMemoryOnly()) {
+                m_restoring = false;
+                return;
+            }
             if (!read.first) {
                 keptUnsaved(path, read.second);
                 bringBackUnsaved(rest);
@@ -249,6 +276,10 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
             }
             QString error;
             const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error);
+            if (brought < 0 && m_store.context().damageFound()) {
+                m_restoring = false;
+                return;
+            }
             if (brought < 0) {
                 keptUnsaved(path, error);
                 bringBackUnsaved(rest);
@@ -365,8 +396,80 @@ int StoreCaretaker::keepUnsaved()
 
 bool StoreCaretaker::tryStoreFile()
 {
+    if (m_salvaging)
+        return true;
     StoreOpening opening;
     auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+    if (opening.needsSalvage) {
+        salvageOnWorker();
+        return true;
+    }
+    return useStoreFile(std::move(container), opening);
+}
+
+void StoreCaretaker::damageFound()
+{
+    ModelContext &damaged = m_store.context();
+    if (!damaged.damageFound() || m_store.container().isInMemory() || isMemoryOnly())
+        return;
+    QString error;
+    std::shared_ptr<ModelContainer> memory = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error);
+    if (!memory) {
+        qCCritical(lcPersistence, "The damaged store cannot be left for memory: %s", qPrintable(error));
+        return;
+    }
+    m_storePath = m_store.container().storeURL();
+    qCCritical(lcPersistence, "The store at %s is damaged; reading it back while the history goes on in memory",
+               qPrintable(m_storePath));
+    // The changes wait, under their rows, for the store read back, which keeps the rows' ids.
+    memory->mainContext().adoptChangesOf(damaged);
+    m_carryChanges = true;
+    m_store.holdSaves(true);
+    // Let go of before it moves: nothing of the damaged file stays open to write to it.
+    damaged.closeConnection();
+    m_store.switchToContainer(memory);
+    salvageOnWorker();
+}
+
+void StoreCaretaker::salvageOnWorker()
+{
+    if (m_salvaging)
+        return;
+    m_salvaging = true;
+    m_retry.stop();
+    // Meanwhile the history is in memory: where it goes at quit is told as for any such history.
+    if (!m_placeAtQuit)
+        inBackground(
+            this, [path = m_storePath] { return UnsavedRecovery::place(path); },
+            [this](const std::optional<UnsavedRecovery::Place> &place) {
+                if (isMemoryOnly() && !m_placeAtQuit)
+                    m_placeAtQuit = place;
+            });
+    inBackground(
+        this,
+        [path = m_storePath, now = m_store.now(), stop = m_stopSalvage] {
+            return ModelContainerFactory::salvageStoreFile(path, now, {stop.get(), 0});
+        },
+        [this](const std::optional<StoreSalvage::Outcome> &salvaged) {
+            m_salvaging = false;
+            const bool pending = std::exchange(m_salvagePending, false);
+            StoreOpening opening;
+            auto container = salvaged
+                ? ModelContainerFactory::openSalvaged(m_storePath, m_store.clock(), *salvaged, &opening)
+                : ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+            if (useStoreFile(std::move(container), opening))
+                return;
+            // Not finished now: the history stays in memory, told so, and the salvage is tried again.
+            if (pending || m_carryChanges) {
+                m_unavailableReason = opening.error;
+                tellMemoryOnly();
+            }
+            scheduleRetry();
+        });
+}
+
+bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening)
+{
     if (!opening.movedAsidePath.isEmpty())
         report({StoreTrouble::Kind::storeMovedAside,
                 opening.movedAsidePath,
@@ -383,7 +486,14 @@ bool StoreCaretaker::tryStoreFile()
            qPrintable(m_storePath));
     m_storePath.clear();
     m_nextRetryMs = m_firstRetryMs;
-    m_store.moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
+    if (std::exchange(m_carryChanges, false)) {
+        container->mainContext().adoptChangesOf(m_store.context());
+        m_store.switchToContainer(std::shared_ptr<ModelContainer>(container.release()));
+        m_store.holdSaves(false);
+        m_store.save();
+    } else {
+        m_store.moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
+    }
     bringBackAll();
     return true;
 }

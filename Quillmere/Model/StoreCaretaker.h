@@ -6,7 +6,9 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -47,7 +49,10 @@ struct StoreTrouble {
 // in memory reopens its store file on a back-off and moves into it once it can. What is still not
 // written when the program quits, or the whole history when it was kept in memory, goes to
 // recovery files (beside the store, or in another folder when that cannot take them); the next
-// start that has the store file brings them back, a slice at a time, and removes them.
+// start that has the store file brings them back, a slice at a time, and removes them. A damaged
+// store file, found so at start or by any statement later, is salvaged on a worker (see
+// StoreSalvage) while the history goes on in memory; what is copied meanwhile goes into the store
+// read back, and so do the changes the damage kept from being saved.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
@@ -69,6 +74,8 @@ public:
     void setRetryDelays(int firstMs, int longestMs);
 
     bool isMemoryOnly() const { return !m_storePath.isEmpty(); }
+    // A salvage of the damaged store file runs on a worker.
+    bool isSalvaging() const { return m_salvaging; }
     // Where a history kept in memory goes at quit, once start() has looked; none before, or when no
     // folder takes it.
     std::optional<UnsavedRecovery::Place> placeAtQuit() const { return m_placeAtQuit; }
@@ -89,6 +96,13 @@ private:
     void saveBatch();
     void saveWhatFits();
     bool tryStoreFile();
+    // Goes on in the store file opened, or tells why there is none; false when there is none.
+    bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
+    // The history leaves a store file a statement found damaged, and the store is salvaged.
+    void damageFound();
+    void salvageOnWorker();
+    // Tells that the history is kept in memory, and which recovery files wait for the store.
+    void tellMemoryOnly();
     // Looks for the recovery files of the store off the main thread and brings them back.
     void bringBackAll();
     // Opens the first of `paths` off the main thread and brings it back a slice at a time.
@@ -121,6 +135,14 @@ private:
     QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
     std::function<void()> m_sliceSaved;
+    // Recovery files are being brought back; a store moved into meanwhile takes the rest of them.
+    bool m_restoring = false;
+    bool m_salvagePending = false;
+    bool m_salvaging = false;
+    // The history in memory holds the changes a damaged store could not take, under their rows.
+    bool m_carryChanges = false;
+    // Set at quit: a salvage stops and is finished by the next start.
+    std::shared_ptr<std::atomic<bool>> m_stopSalvage = std::make_shared<std::atomic<bool>>(false);
 };
 
 } // namespace quillmere

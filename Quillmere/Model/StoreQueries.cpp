@@ -161,7 +161,9 @@ std::vector<ClipRef> ModelContext::fetchClips(const ClipQuery &query) const
         while (q.next())
             if (!changedRows.count(q.value(0).toLongLong()))
                 out.push_back(materialize(q));
-    } else {
+    }
+    if (q.lastError().isValid()) {
+        noteError(q.lastError());
         qCWarning(lcStore, "Failed to read clips: %s", qPrintable(describe(q.lastError())));
     }
     q.finish();
@@ -182,10 +184,12 @@ qsizetype ModelContext::countClips(const ClipQuery &query) const
     auto count = [this](const QString &sql, const QVariantList &values) -> qsizetype {
         QSqlQuery &q = clipQuery(sql, values);
         qsizetype n = 0;
-        if (q.exec() && q.next())
+        if (q.exec() && q.next()) {
             n = q.value(0).toLongLong();
-        else
+        } else {
+            noteError(q.lastError());
             qCWarning(lcStore, "Failed to count clips: %s", qPrintable(describe(q.lastError())));
+        }
         q.finish();
         return n;
     };
@@ -212,11 +216,12 @@ void ModelContext::forEachClip(const std::function<void(const ClipRef &)> &f) co
     q.setForwardOnly(true);
     const std::unordered_set<qint64> changedRows = changedClipRows();
     const std::vector<ClipRef> changed = changedClips();
-    if (q.exec(clipRows().selectAll())) {
+    if (q.exec(clipRows().selectAll()))
         while (q.next())
             if (!changedRows.count(q.value(0).toLongLong()))
                 f(materialize(q));
-    } else {
+    if (q.lastError().isValid()) {
+        noteError(q.lastError());
         qCWarning(lcStore, "Failed to read clips: %s", qPrintable(describe(q.lastError())));
     }
     for (const ClipRef &clip : changed)

@@ -1,6 +1,7 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/StoreFilePages.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
@@ -25,11 +26,9 @@
 namespace quillmere::StoreSalvage {
 namespace {
 
-constexpr qint64 deadlineMs = 20 * 1000;
-constexpr int idBatch = 256;
-
 struct SchemaEntry {
     QString type, name, sql;
+    quint32 root = 0;
 };
 
 // An empty blob reads back as a null byte array, which would be bound as NULL.
@@ -47,6 +46,8 @@ struct Copy {
     // The new file could not be written, so a later try may do better than this one.
     bool writeFailed = false;
     QString error;
+    // Stopped before every readable row was read: a later try finishes it.
+    bool cut = false;
 };
 
 // Errors of the file written, not of the one read.
@@ -55,23 +56,34 @@ bool isWriteError(const QSqlError &e)
     return ModelContainer::failureOf(e) == ModelContainer::OpenFailure::unwritable;
 }
 
+// A deadline far past what reading a file of `bytes` takes, so that only a disk that hangs meets it.
+qint64 deadlineFor(qint64 bytes, const Limits &limits)
+{
+    return limits.deadlineMs > 0 ? limits.deadlineMs : 30 * 1000 + bytes / (8 * 1024 * 1024) * 1000;
+}
+
 // Reads on a connection of its own: an error of a damaged page ends the transaction it meets, which
 // must not be the one that writes the new file.
 class RowCopier {
 public:
-    RowCopier(QSqlDatabase from, QSqlDatabase to, const StepHook &afterTable)
-        : m_from(std::move(from)), m_to(std::move(to)), m_afterTable(afterTable)
+    RowCopier(QSqlDatabase from, QSqlDatabase to, StoreFilePages &pages, const Limits &limits,
+              const StepHook &afterTable)
+        : m_from(std::move(from)), m_to(std::move(to)), m_pages(pages), m_stop(limits.stop),
+          m_deadlineMs(deadlineFor(pages.fileBytes(), limits)), m_afterTable(afterTable)
     {
         m_clock.start();
     }
 
-    bool expired() const { return m_clock.elapsed() > deadlineMs; }
+    // Past the deadline or told to stop: what was read so far is not the whole of what can be.
+    bool cut() const { return (m_stop && m_stop->load(std::memory_order_relaxed)) || m_clock.elapsed() > m_deadlineMs; }
     // Set when the new file stopped taking rows.
     QSqlError writeError() const { return m_writeError; }
 
-    // Copies every row of `table` that reads, under its own row id: a row id kept elsewhere (how
-    // far the sync has sent the deletions) still names the same row. Returns how many.
-    int copy(const QString &table)
+    // Copies every row of `table` that a lookup by its row id reads, under that row id: a row id
+    // kept elsewhere (how far the sync has sent the deletions) still names the same row. The row
+    // ids come from the table's pages read as bytes, each once, not from a walk in row id order,
+    // which a damaged page sends back and forth. Returns how many.
+    int copy(const QString &table, quint32 root)
     {
         QSqlQuery read(m_from);
         read.setForwardOnly(true);
@@ -82,36 +94,25 @@ public:
         }
         std::optional<QSqlQuery> insert;
         int copied = 0;
-        qint64 after = std::numeric_limits<qint64>::min();
-        while (!expired()) {
-            std::vector<qint64> ids;
-            const bool clean = rowIDs(table, after, &ids);
-            for (const qint64 id : ids) {
-                after = id;
-                read.bindValue(0, id);
-                if (!read.exec() || !read.next())
-                    continue;
-                const QSqlRecord record = read.record();
-                if (!insert && !prepareInsert(table, record, &insert))
-                    return copied;
-                for (int i = 0; i < record.count(); ++i)
-                    insert->bindValue(i, stored(read.value(i)));
-                if (insert->exec()) {
-                    ++copied;
-                } else if (isWriteError(insert->lastError())) {
-                    m_writeError = insert->lastError();
-                    return copied;
-                }
-                read.finish();
-            }
-            if (clean && ids.size() < size_t(idBatch))
-                break;
-            if (clean || !ids.empty())
+        const std::vector<qint64> ids = m_pages.rowIDsOfTable(root, m_stop);
+        for (size_t i = 0; i < ids.size(); ++i) {
+            if (i % 256 == 0 && cut())
+                return copied;
+            read.bindValue(0, ids[i]);
+            if (!read.exec() || !read.next())
                 continue;
-            const std::optional<qint64> past = pastDamage(table, after);
-            if (!past)
-                break;
-            after = *past;
+            const QSqlRecord record = read.record();
+            if (!insert && !prepareInsert(table, record, &insert))
+                return copied;
+            for (int c = 0; c < record.count(); ++c)
+                insert->bindValue(c, stored(read.value(c)));
+            if (insert->exec()) {
+                ++copied;
+            } else if (isWriteError(insert->lastError())) {
+                m_writeError = insert->lastError();
+                return copied;
+            }
+            read.finish();
         }
         if (m_afterTable)
             m_afterTable(Step::tableCopied);
@@ -137,61 +138,11 @@ private:
         return false;
     }
 
-    // Up to a batch of row ids after `after`; false when damage stopped the read (what came before stays).
-    bool rowIDs(const QString &table, qint64 after, std::vector<qint64> *ids)
-    {
-        QSqlQuery q(m_from);
-        q.setForwardOnly(true);
-        if (!q.prepare(QStringLiteral("SELECT rowid FROM \"%1\" WHERE rowid > ? ORDER BY rowid LIMIT %2")
-                           .arg(table)
-                           .arg(idBatch)))
-            return false;
-        q.bindValue(0, after);
-        if (!q.exec())
-            return false;
-        while (q.next())
-            ids->push_back(q.value(0).toLongLong());
-        return !q.lastError().isValid();
-    }
-
-    bool readsAfter(const QString &table, qint64 after)
-    {
-        std::vector<qint64> ids;
-        return rowIDs(table, after, &ids) || !ids.empty();
-    }
-
-    // The lowest row id after which the table reads again: found by leaps that double, then
-    // halved back so that rows just past the damaged stretch are not passed over. None when the
-    // damage reaches the end.
-    std::optional<qint64> pastDamage(const QString &table, qint64 damagedAt)
-    {
-        constexpr qint64 top = std::numeric_limits<qint64>::max();
-        qint64 low = damagedAt;
-        std::optional<qint64> high;
-        for (qint64 step = 1; !high && !expired(); step *= 2) {
-            if (low > top - step)
-                return std::nullopt;
-            if (readsAfter(table, low + step))
-                high = low + step;
-            else
-                low += step;
-            if (step > top / 2)
-                break;
-        }
-        if (!high)
-            return std::nullopt;
-        while (*high - low > 1 && !expired()) {
-            const qint64 mid = low + (*high - low) / 2;
-            if (readsAfter(table, mid))
-                high = mid;
-            else
-                low = mid;
-        }
-        return high;
-    }
-
     QSqlDatabase m_from;
     QSqlDatabase m_to;
+    StoreFilePages &m_pages;
+    const std::atomic<bool> *m_stop;
+    qint64 m_deadlineMs;
     const StepHook &m_afterTable;
     QElapsedTimer m_clock;
     QSqlError m_writeError;
@@ -221,22 +172,22 @@ bool isDerived(const QString &table)
     return table == QLatin1String("clip_search") || table == QLatin1String("clip_search_fill");
 }
 
-std::vector<QString> makeTables(QSqlQuery &q, const std::vector<SchemaEntry> &schema)
+std::vector<const SchemaEntry *> makeTables(QSqlQuery &q, const std::vector<SchemaEntry> &schema)
 {
-    std::vector<QString> tables;
+    std::vector<const SchemaEntry *> tables;
     for (const SchemaEntry &entry : schema) {
         if (entry.type != QLatin1String("table") || isDerived(entry.name))
             continue;
         // Made by SQLite with the first table that counts its keys.
         if (entry.name == QLatin1String("sqlite_sequence")) {
-            tables.push_back(entry.name);
+            tables.push_back(&entry);
             continue;
         }
         if (entry.name.startsWith(QLatin1String("sqlite_"))
             || !entry.sql.startsWith(QLatin1String("CREATE TABLE"), Qt::CaseInsensitive))
             continue;
         if (q.exec(entry.sql))
-            tables.push_back(entry.name);
+            tables.push_back(&entry);
         else
             qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
                       qPrintable(describe(q.lastError())));
@@ -244,15 +195,17 @@ std::vector<QString> makeTables(QSqlQuery &q, const std::vector<SchemaEntry> &sc
     return tables;
 }
 
-Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, const StepHook &afterStep)
+Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const Limits &limits,
+              const StepHook &afterStep)
 {
     const auto fail = [](const QString &why, bool writing) { return Copy{-1, writing, why}; };
     QSqlQuery read(from);
     std::vector<SchemaEntry> schema;
-    if (!read.exec(QStringLiteral("SELECT type, name, sql FROM sqlite_master")))
+    if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage FROM sqlite_master")))
         return fail(describe(read.lastError()), false);
     while (read.next())
-        schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString()});
+        schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
+                          quint32(read.value(3).toLongLong())});
     if (read.lastError().isValid())
         return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
     read.finish();
@@ -263,17 +216,21 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, const StepHook &afterStep)
     q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
     if (!db.transaction())
         return fail(describe(db.lastError()), true);
-    RowCopier copier(from, db, afterStep);
-    for (const QString &table : makeTables(q, schema)) {
-        const int copied = copier.copy(table);
-        qCDebug(lcPersistence, "Read %d rows of %s from the damaged store", copied, qPrintable(table));
+    RowCopier copier(from, db, pages, limits, afterStep);
+    for (const SchemaEntry *table : makeTables(q, schema)) {
+        const int copied = copier.copy(table->name, table->root);
+        qCDebug(lcPersistence, "Read %d rows of %s from the damaged store", copied, qPrintable(table->name));
         if (copier.writeError().isValid()) {
             db.rollback();
             return fail(describe(copier.writeError()), true);
         }
+        if (copier.cut()) {
+            db.rollback();
+            Copy cut = fail(QStringLiteral("its reading was stopped before the end"), false);
+            cut.cut = true;
+            return cut;
+        }
     }
-    if (copier.expired())
-        qCWarning(lcPersistence, "Stopped reading the damaged store after %lld s", deadlineMs / 1000);
     mendReferences(q);
     // After the rows: built in one pass, and rows a unique index would refuse are already in.
     for (const SchemaEntry &entry : schema)
@@ -287,20 +244,20 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, const StepHook &afterStep)
         db.rollback();
         return fail(why, true);
     }
-    return {clips, false, {}};
+    return {clips, false, {}, false};
 }
 
 // Copies what can still be read of the store file `damaged`, left as it is, into a new store file
-// at `target`: its tables row by row, passing over rows and stretches that cannot be read, then
-// its indexes. A damaged file cannot hold it up for long: past a deadline the rows read so far are
-// kept. Whatever a copy cut short left at `target` is replaced.
-Copy copyReadableRows(const QString &damaged, const QString &target, const StepHook &afterStep)
+// at `target`: its tables row by row, passing over rows that cannot be read, then its indexes. A
+// copy stopped by the deadline or told to stop keeps nothing, so that the next try reads it whole.
+// Whatever a copy cut short left at `target` is replaced.
+Copy copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StepHook &afterStep)
 {
     for (const QString &file : {target, target + QStringLiteral("-journal")})
         QFile::remove(file);
     // Made here first, so that it never has a looser mode than the history it holds.
     if (QFile file(target); !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner))
-        return {-1, true, file.errorString()};
+        return {-1, true, file.errorString(), false};
     const QString id = QUuid::createUuid().toString(QUuid::Id128);
     const QString readName = QStringLiteral("quillmere-salvage-read-%1").arg(id);
     const QString writeName = QStringLiteral("quillmere-salvage-%1").arg(id);
@@ -312,12 +269,13 @@ Copy copyReadableRows(const QString &damaged, const QString &target, const StepH
         from.setDatabaseName(damaged);
         QSqlDatabase to = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), writeName);
         to.setDatabaseName(target);
+        StoreFilePages pages(damaged);
         if (!from.open())
             copy.error = describe(from.lastError());
         else if (!to.open())
-            copy = {-1, true, describe(to.lastError())};
+            copy = {-1, true, describe(to.lastError()), false};
         else
-            copy = copyInto(from, to, afterStep);
+            copy = copyInto(from, to, pages, limits, afterStep);
         to.close();
         from.close();
     }
@@ -405,7 +363,7 @@ Outcome unfinished(Outcome out, const QString &why)
 }
 
 // The steps from the move aside on; each may have been done already by a start cut short.
-Outcome finish(const QString &path, Outcome out, const StepHook &afterStep)
+Outcome finish(const QString &path, Outcome out, const Limits &limits, const StepHook &afterStep)
 {
     QString why;
     if (!moveToAside(path, out.aside, &why)) {
@@ -415,8 +373,8 @@ Outcome finish(const QString &path, Outcome out, const StepHook &afterStep)
     }
     notify(afterStep, Step::setAside);
     const QString partial = path + QStringLiteral(".salvaging");
-    const Copy copy = copyReadableRows(out.aside, partial, afterStep);
-    if (copy.clips < 0 && copy.writeFailed)
+    const Copy copy = copyReadableRows(out.aside, partial, limits, afterStep);
+    if (copy.clips < 0 && (copy.writeFailed || copy.cut))
         return unfinished(std::move(out), copy.error);
     if (copy.clips >= 0) {
         notify(afterStep, Step::copied);
@@ -482,7 +440,7 @@ QString setAside(const QString &path, const QDateTime &now, QString *error)
     return moveToAside(path, aside, error) ? aside : QString();
 }
 
-Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep)
+Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep, const Limits &limits)
 {
     Outcome out;
     const QString aside = freeAsidePath(path, now);
@@ -494,10 +452,15 @@ Outcome salvage(const QString &path, const QDateTime &now, const StepHook &after
     }
     notify(afterStep, Step::marked);
     out.aside = aside;
-    return finish(path, std::move(out), afterStep);
+    return finish(path, std::move(out), limits, afterStep);
 }
 
-std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep)
+bool hasUnfinished(const QString &path)
+{
+    return present(noteOf(path));
+}
+
+std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep, const Limits &limits)
 {
     const QString note = noteOf(path);
     if (!present(note))
@@ -534,7 +497,7 @@ std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &aft
     }
     qCWarning(lcPersistence, "A salvage of the store at %s was cut short; reading %s again", qPrintable(path),
               qPrintable(out.aside));
-    return finish(path, std::move(out), afterStep);
+    return finish(path, std::move(out), limits, afterStep);
 }
 
 } // namespace quillmere::StoreSalvage

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -11,13 +12,22 @@ namespace quillmere::StoreSalvage {
 enum class Step { marked, setAside, tableCopied, copied, placed, finished };
 using StepHook = std::function<void(Step)>;
 
+struct Limits {
+    // Set from another thread to stop early; what was read is let go and a later try reads it all.
+    const std::atomic<bool> *stop = nullptr;
+    // How long the reading may take before it is left to a later try the same way; none given, a
+    // time that grows with the file's size, which bounds what the reading costs.
+    qint64 deadlineMs = 0;
+};
+
 struct Outcome {
     // Where the damaged store lies now; empty when it was not moved (then it is where it was).
     QString aside;
     // A new store holding what could be read stands at the store's path.
     bool placed = false;
-    // The salvage could not be finished now (the new store could not be written, or the damaged
-    // one not moved): nothing may take the store's place until a later start finishes it.
+    // The salvage could not be finished now (the new store could not be written, the damaged one
+    // not moved, or the reading was stopped): nothing may take the store's place until a later try
+    // finishes it.
     bool unfinished = false;
     // Finished here what an earlier start began.
     bool resumed = false;
@@ -29,8 +39,9 @@ struct Outcome {
 // holding what can still be read of it in its place. A note beside the store names the file set
 // aside until the new store is in place, so that a start cut short anywhere in between is finished
 // by the next one (resumeUnfinished) and no empty store ever stands where the history was.
-// When nothing at all can be read, the salvage ends with the path left free for a new store.
-Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep = {});
+// Every row a lookup by its row id can read is kept, at a cost bounded by the file's size. When
+// nothing at all can be read, the salvage ends with the path left free for a new store.
+Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep = {}, const Limits &limits = {});
 
 // A name beside the store, `<path>.<tag>-<time>`, that neither a file nor its companions have yet.
 QString freeNameBeside(const QString &path, const QString &tag, const QDateTime &now);
@@ -43,6 +54,9 @@ bool isSound(const QString &path);
 QString setAside(const QString &path, const QDateTime &now, QString *error);
 
 // Finishes the salvage of the store at `path` that an earlier start began; none when there is none.
-std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep = {});
+std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep = {}, const Limits &limits = {});
+
+// An earlier start left a salvage of the store at `path` to finish; looks only for its note.
+bool hasUnfinished(const QString &path);
 
 } // namespace quillmere::StoreSalvage

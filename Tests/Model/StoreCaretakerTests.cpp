@@ -158,7 +158,7 @@ TEST(StoreCaretaker, AStoreSetAsideIsToldWithWhereItLies)
         f.write(QByteArray("not a database").repeated(100));
     }
     auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    ASSERT_TRUE(setup.salvagePending);
     test::TempPreferences prefs;
     NotificationCenter center;
     ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
@@ -166,6 +166,8 @@ TEST(StoreCaretaker, AStoreSetAsideIsToldWithWhereItLies)
     Told told;
     told.watch(caretaker);
     caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isSalvaging(); }, 30000));
+    EXPECT_FALSE(caretaker.isMemoryOnly());
     ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::storeMovedAside});
     const QStringList aside = QDir(dir.path()).entryList({"default.store.unreadable-*"});
     ASSERT_EQ(aside.size(), 1);
@@ -466,24 +468,7 @@ TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
         file.close();
 
         auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-        ASSERT_FALSE(setup.movedAsidePath.isEmpty());
-        QFile aside(setup.movedAsidePath);
-        ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
-        const QByteArray kept = aside.readAll();
-        for (const qsizetype n : damaged)
-            EXPECT_EQ(kept.mid(n * page, page), bytes.mid(n * page, page));
-        ModelContext &ctx = setup.container->mainContext();
-        if (rows == 40)
-            EXPECT_EQ(setup.salvagedClips, 40);
-        else
-            EXPECT_TRUE(setup.salvagedClips > 300 && setup.salvagedClips < 400) << setup.salvagedClips;
-        EXPECT_EQ(ctx.clipCount(), setup.salvagedClips);
-        // Rows past the damage are read too.
-        EXPECT_TRUE(ctx.newestClipWithHash(
-            test::StoreFixture::textContent(QString("<copy %1> ").arg(rows - 1).repeated(rows == 40 ? 20 : 60))
-                .contentHash()));
-
+        ASSERT_TRUE(setup.salvagePending);
         test::TempPreferences prefs;
         NotificationCenter center;
         ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
@@ -491,8 +476,25 @@ TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
         Told told;
         told.watch(caretaker);
         caretaker.start();
+        ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isSalvaging(); }, 30000));
         ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::storeMovedAside});
-        EXPECT_TRUE(told.troubles.front().message().contains(QString("The %1 copies").arg(setup.salvagedClips)));
+        const int salvaged = told.troubles.front().count;
+        QFile aside(told.troubles.front().path);
+        ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+        const QByteArray kept = aside.readAll();
+        for (const qsizetype n : damaged)
+            EXPECT_EQ(kept.mid(n * page, page), bytes.mid(n * page, page));
+        ModelContext &ctx = store.context();
+        if (rows == 40)
+            EXPECT_EQ(salvaged, 40);
+        else
+            EXPECT_TRUE(salvaged > 300 && salvaged < 400) << salvaged;
+        EXPECT_EQ(ctx.clipCount(), salvaged);
+        // Rows past the damage are read too.
+        EXPECT_TRUE(ctx.newestClipWithHash(
+            test::StoreFixture::textContent(QString("<copy %1> ").arg(rows - 1).repeated(rows == 40 ? 20 : 60))
+                .contentHash()));
+        EXPECT_TRUE(told.troubles.front().message().contains(QString("The %1 copies").arg(salvaged)));
         setup.container.reset();
         QDir(dir.path()).removeRecursively();
         QDir().mkpath(dir.path());

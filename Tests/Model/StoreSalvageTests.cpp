@@ -70,6 +70,13 @@ struct Session {
                          [this](const StoreTrouble &trouble) { told.push_back(trouble); });
     }
 
+    // Starts, and waits for the salvage the start began, if any, to end.
+    void settle()
+    {
+        caretaker.start();
+        EXPECT_TRUE(test::waitUntil([&] { return !caretaker.isSalvaging(); }, 30000));
+    }
+
     // The one notice of the start; a history kept in memory tells it once it knows where its copies go.
     QString toldAtStart()
     {
@@ -172,10 +179,14 @@ TEST(StoreSalvage, ASalvageKilledAtAnyStepIsFinishedByTheNextStartWithEveryReada
     {
         DamagedFolder whole;
         auto setup = ModelContainerFactory::makeSetup({whole.path, systemClock()});
-        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-        readable = setup.salvagedClips;
+        ASSERT_TRUE(setup.salvagePending);
+        Session session(setup);
+        session.settle();
+        ASSERT_EQ(session.told.size(), 1u);
+        EXPECT_EQ(session.told.front().kind, StoreTrouble::Kind::storeMovedAside);
+        EXPECT_FALSE(session.told.front().resumed);
+        readable = session.told.front().count;
         ASSERT_TRUE(readable > kClips / 2 && readable < kClips) << readable;
-        EXPECT_FALSE(setup.salvageResumed);
     }
     // The steps each run is killed after; the last list is a salvage cut short twice.
     const std::vector<std::vector<std::pair<QString, int>>> kills{
@@ -191,20 +202,24 @@ TEST(StoreSalvage, ASalvageKilledAtAnyStepIsFinishedByTheNextStartWithEveryReada
         SCOPED_TRACE(qPrintable("killed after" + trace));
 
         auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
-        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-        EXPECT_EQ(setup.container->mainContext().clipCount(), readable);
+        Session session(setup);
+        session.settle();
+        ASSERT_FALSE(session.caretaker.isMemoryOnly());
+        EXPECT_EQ(session.store.context().clipCount(), readable);
         ASSERT_EQ(folder.aside().size(), 1) << qPrintable(folder.files().join(' '));
         EXPECT_TRUE(contents(QDir(folder.dir.path()).filePath(folder.aside().front())) == damagedStore().bytes);
         for (const QString &file : folder.files())
             EXPECT_FALSE(file.contains("salvag")) << qPrintable(file);
         // Once the note is gone, the salvage was whole and told by the start that made it.
         if (run.back().first == "finished") {
-            EXPECT_FALSE(setup.salvageResumed || setup.salvagedClips || !setup.movedAsidePath.isEmpty());
+            EXPECT_FALSE(setup.salvagePending);
+            EXPECT_TRUE(session.told.empty());
             continue;
         }
-        EXPECT_TRUE(setup.salvageResumed);
-        Session session(setup);
-        const QString message = session.toldAtStart();
+        EXPECT_TRUE(setup.salvagePending);
+        ASSERT_EQ(session.told.size(), 1u);
+        EXPECT_TRUE(session.told.front().resumed);
+        const QString message = session.told.front().message();
         EXPECT_TRUE(message.contains("stopped last time") && message.contains("finished now")) << qPrintable(message);
         EXPECT_TRUE(message.contains(QString("The %1 copies").arg(readable))) << qPrintable(message);
     }
@@ -219,9 +234,6 @@ TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAnd
 
     auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
     EXPECT_EQ(setup.mode, PersistenceMode::inMemory);
-    EXPECT_FALSE(QFile::exists(folder.path));
-    EXPECT_TRUE(setup.unavailableReason.contains("could not be read into a new history yet"))
-        << qPrintable(setup.unavailableReason);
 
     Session session(setup);
     ClipStore &store = session.store;
@@ -229,6 +241,9 @@ TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAnd
     const std::vector<StoreTrouble> &told = session.told;
     caretaker.setRetryDelays(10, 40);
     caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return !told.empty(); }, 30000));
+    EXPECT_TRUE(told[0].reason.contains("could not be read into a new history yet")) << qPrintable(told[0].reason);
+    EXPECT_FALSE(QFile::exists(folder.path));
     ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made while it could not be written")));
     QTest::qWait(100);
     EXPECT_FALSE(QFile::exists(folder.path));
@@ -247,9 +262,10 @@ TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAnd
 TEST(StoreSalvage, EveryKeptClipGetsItsSearchKeyAndRowsKeepTheIDsOthersKeepOfThem)
 {
     DamagedFolder folder;
-    auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
-    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-    ModelContext &ctx = setup.container->mainContext();
+    Session session(ModelContainerFactory::makeSetup({folder.path, systemClock()}));
+    session.settle();
+    ASSERT_FALSE(session.caretaker.isMemoryOnly());
+    ModelContext &ctx = session.store.context();
     const int kept = int(ctx.clipCount());
     ASSERT_GT(kept, 0);
 
@@ -326,17 +342,21 @@ TEST(StoreSalvage, ANoteNamingNoFileSetAsideIsDroppedOnlyWhenTheStoreIsSound)
     }
     const QString note = path + ".salvage-from";
     ASSERT_TRUE(writeBytes(note, "../elsewhere"));
-    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-    ASSERT_EQ(setup.mode, PersistenceMode::localOnly) << qPrintable(setup.unavailableReason);
-    EXPECT_EQ(setup.container->mainContext().clipCount(), 1);
-    EXPECT_FALSE(QFile::exists(note));
-    setup = {};
+    {
+        Session session(ModelContainerFactory::makeSetup({path, systemClock()}));
+        session.settle();
+        ASSERT_FALSE(session.caretaker.isMemoryOnly());
+        EXPECT_EQ(session.store.context().clipCount(), 1);
+        EXPECT_FALSE(QFile::exists(note));
+        EXPECT_TRUE(session.told.empty());
+    }
 
     // A damaged store with such a note is left for the user, as it is.
     DamagedFolder damaged;
     ASSERT_TRUE(writeBytes(damaged.path + ".salvage-from", "../elsewhere"));
-    setup = ModelContainerFactory::makeSetup({damaged.path, systemClock()});
-    EXPECT_EQ(setup.mode, PersistenceMode::inMemory);
+    Session session(ModelContainerFactory::makeSetup({damaged.path, systemClock()}));
+    session.settle();
+    EXPECT_TRUE(session.caretaker.isMemoryOnly());
     EXPECT_TRUE(contents(damaged.path) == damagedStore().bytes);
     EXPECT_TRUE(QFile::exists(damaged.path + ".salvage-from"));
 }

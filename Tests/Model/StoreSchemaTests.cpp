@@ -199,7 +199,8 @@ TEST(StoreSchema, OnlyAStoreThatCannotBeReadIsSetAsideAndANewerOneIsLeftAlone)
     const QString keyless = dir.filePath("keyless.store");
     build(keyless, {0, {"CREATE TABLE clips(text TEXT)", "INSERT INTO clips VALUES('lost?')"}});
     setup = ModelContainerFactory::makeSetup({keyless, systemClock()});
-    EXPECT_EQ(setup.mode, PersistenceMode::localOnly);
+    EXPECT_TRUE(setup.salvagePending);
+    ASSERT_TRUE(ModelContainerFactory::salvageStoreFile(keyless, QDateTime::currentDateTime()));
     EXPECT_EQ(QDir(dir.path()).entryList({"keyless.store.unreadable-*"}).size(), 1);
     EXPECT_TRUE(QDir(dir.path()).entryList({"newer.store.unreadable-*"}).isEmpty());
 }

@@ -1,0 +1,192 @@
+#include "Quillmere/Model/StoreFilePages.h"
+
+#include "Quillmere/Model/StoreSchema.h"
+
+#include <QtEndian>
+#include <algorithm>
+#include <limits>
+
+namespace quillmere {
+namespace {
+
+constexpr qint64 kFileHeaderBytes = 100;
+constexpr qint64 kLogHeaderBytes = 32;
+constexpr qint64 kFrameHeaderBytes = 24;
+constexpr quint8 kInteriorTable = 0x05;
+constexpr quint8 kLeafTable = 0x0d;
+
+quint32 be32(const char *p)
+{
+    return qFromBigEndian<quint32>(p);
+}
+
+quint16 be16(const char *p)
+{
+    return qFromBigEndian<quint16>(p);
+}
+
+// SQLite's variable-length integer at `at`, which must end before `end`; false when it does not.
+bool readVarint(const char *page, qint64 &at, qint64 end, qint64 *value)
+{
+    quint64 v = 0;
+    for (int i = 0; i < 9; ++i) {
+        if (at >= end)
+            return false;
+        const quint8 byte = quint8(page[at++]);
+        if (i == 8) {
+            v = (v << 8) | byte;
+            break;
+        }
+        v = (v << 7) | (byte & 0x7f);
+        if (!(byte & 0x80))
+            break;
+    }
+    *value = qint64(v);
+    return true;
+}
+
+bool validPageBytes(qint64 bytes)
+{
+    return bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0;
+}
+
+// The log's running checksum, over pairs of 32-bit words in the byte order its magic names.
+void addChecksum(const char *data, qint64 size, bool bigEndian, quint32 *s0, quint32 *s1)
+{
+    for (qint64 i = 0; i + 8 <= size; i += 8) {
+        const quint32 a = bigEndian ? qFromBigEndian<quint32>(data + i) : qFromLittleEndian<quint32>(data + i);
+        const quint32 b = bigEndian ? qFromBigEndian<quint32>(data + i + 4) : qFromLittleEndian<quint32>(data + i + 4);
+        *s0 += a + *s1;
+        *s1 += b + *s0;
+    }
+}
+
+} // namespace
+
+StoreFilePages::StoreFilePages(const QString &path) : m_file(path)
+{
+    if (!m_file.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray header = m_file.read(kFileHeaderBytes);
+    qint64 bytes = 0;
+    if (header.size() == kFileHeaderBytes && header.startsWith(QByteArrayLiteral("SQLite format 3\0"))) {
+        bytes = be16(header.constData() + 16);
+        if (bytes == 1)
+            bytes = 65536;
+        m_usableBytes = bytes - quint8(header.at(20));
+    }
+    // A header that says nothing usable: the size every store of ours is written with.
+    if (!validPageBytes(bytes) || m_usableBytes < 480) {
+        bytes = StoreSchema::pageBytes;
+        m_usableBytes = bytes;
+    }
+    m_pageBytes = bytes;
+    m_pageCount = quint32(std::min<qint64>(m_file.size() / m_pageBytes, std::numeric_limits<quint32>::max()));
+    readLog(path + QStringLiteral("-wal"));
+}
+
+void StoreFilePages::readLog(const QString &path)
+{
+    m_log.setFileName(path);
+    if (!m_log.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray header = m_log.read(kLogHeaderBytes);
+    if (header.size() < kLogHeaderBytes)
+        return;
+    const quint32 magic = be32(header.constData());
+    if ((magic & 0xfffffffe) != 0x377f0682 || be32(header.constData() + 8) != quint32(m_pageBytes))
+        return;
+    const bool bigEndian = magic & 1;
+    quint32 s0 = 0, s1 = 0;
+    addChecksum(header.constData(), 24, bigEndian, &s0, &s1);
+    if (s0 != be32(header.constData() + 24) || s1 != be32(header.constData() + 28))
+        return;
+    // Frames count from the first on while their salts and running checksum hold; only those up to
+    // the last commit are part of the store.
+    std::unordered_map<quint32, qint64> pending;
+    qint64 at = kLogHeaderBytes;
+    for (;;) {
+        const QByteArray frame = m_log.read(kFrameHeaderBytes + m_pageBytes);
+        if (frame.size() < kFrameHeaderBytes + m_pageBytes)
+            break;
+        const char *f = frame.constData();
+        if (be32(f + 8) != be32(header.constData() + 16) || be32(f + 12) != be32(header.constData() + 20))
+            break;
+        addChecksum(f, 8, bigEndian, &s0, &s1);
+        addChecksum(f + kFrameHeaderBytes, m_pageBytes, bigEndian, &s0, &s1);
+        if (s0 != be32(f + 16) || s1 != be32(f + 20))
+            break;
+        const quint32 number = be32(f);
+        if (number > 0)
+            pending[number] = at + kFrameHeaderBytes;
+        if (const quint32 committedPages = be32(f + 4); committedPages > 0) {
+            for (const auto &[page, offset] : pending)
+                m_logged[page] = offset;
+            pending.clear();
+            // No more pages than the file and the log hold between them, whatever a frame says.
+            m_pageCount = quint32(std::min<qint64>(committedPages, (m_file.size() + m_log.size()) / m_pageBytes));
+        }
+        at += frame.size();
+    }
+}
+
+QByteArray StoreFilePages::page(quint32 number)
+{
+    if (number < 1 || number > m_pageCount)
+        return {};
+    QFile &from = m_logged.count(number) ? m_log : m_file;
+    const qint64 offset = m_logged.count(number) ? m_logged[number] : qint64(number - 1) * m_pageBytes;
+    if (!from.seek(offset))
+        return {};
+    QByteArray bytes = from.read(m_pageBytes);
+    return bytes.size() == m_pageBytes ? bytes : QByteArray();
+}
+
+std::vector<qint64> StoreFilePages::rowIDsOfTable(quint32 root, const std::atomic<bool> *stop)
+{
+    std::vector<qint64> ids;
+    std::vector<bool> seen(size_t(m_pageCount) + 1, false);
+    std::vector<quint32> next{root};
+    while (!next.empty()) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return {};
+        const quint32 number = next.back();
+        next.pop_back();
+        if (number < 1 || number > m_pageCount || seen[number])
+            continue;
+        seen[number] = true;
+        const QByteArray bytes = page(number);
+        if (bytes.isEmpty())
+            continue;
+        const char *p = bytes.constData();
+        const qint64 head = number == 1 ? kFileHeaderBytes : 0;
+        const quint8 type = quint8(p[head]);
+        if (type != kInteriorTable && type != kLeafTable)
+            continue;
+        const bool leaf = type == kLeafTable;
+        const qint64 pointers = head + (leaf ? 8 : 12);
+        // As many cells as the page has room to point at; each cell is read on its own, so that a
+        // damaged one loses only itself.
+        const qint64 cells = std::min<qint64>(be16(p + head + 3), (m_usableBytes - pointers) / 2);
+        if (!leaf)
+            next.push_back(be32(p + head + 8));
+        for (qint64 i = 0; i < cells; ++i) {
+            qint64 at = be16(p + pointers + 2 * i);
+            if (at < pointers || at >= m_usableBytes)
+                continue;
+            if (!leaf) {
+                if (at + 4 <= m_usableBytes)
+                    next.push_back(be32(p + at));
+                continue;
+            }
+            qint64 payload = 0, id = 0;
+            if (readVarint(p, at, m_usableBytes, &payload) && readVarint(p, at, m_usableBytes, &id))
+                ids.push_back(id);
+        }
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+}
+
+} // namespace quillmere

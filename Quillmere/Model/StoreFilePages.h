@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <atomic>
+#include <unordered_map>
+#include <vector>
+
+namespace quillmere {
+
+// The pages of a store file as SQLite reads them, its write-ahead log included, read as bytes: a
+// damaged page is passed over and never sends the reader anywhere twice, so that what a damaged
+// store costs to go through is bounded by its size, whatever its bytes.
+class StoreFilePages {
+public:
+    explicit StoreFilePages(const QString &path);
+
+    bool isOpen() const { return m_file.isOpen(); }
+    quint32 pageCount() const { return m_pageCount; }
+    qint64 fileBytes() const { return m_file.size() + m_log.size(); }
+
+    // The row ids in the leaves of the table whose tree starts at page `root`, ascending and once
+    // each: every page any child pointer of the tree names is read once, so that every row a
+    // lookup by row id can reach is among them, and a damaged page costs no more than a sound one.
+    // Empty when `stop` is set meanwhile.
+    std::vector<qint64> rowIDsOfTable(quint32 root, const std::atomic<bool> *stop = nullptr);
+
+private:
+    // The page as the last commit in the log left it, else as the file holds it; empty past the end.
+    QByteArray page(quint32 number);
+    void readLog(const QString &path);
+
+    QFile m_file;
+    QFile m_log;
+    qint64 m_pageBytes = 0;
+    qint64 m_usableBytes = 0;
+    quint32 m_pageCount = 0;
+    // Where in the log the newest committed copy of a page starts.
+    std::unordered_map<quint32, qint64> m_logged;
+};
+
+} // namespace quillmere

@@ -1,0 +1,232 @@
+#include "Model/DamagedStores.h"
+#include "Support/PagesFixture.h"
+
+#include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreSalvage.h"
+#include "Quillmere/Model/StoreSchema.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <algorithm>
+#include <sqlite3.h>
+
+using namespace quillmere;
+
+namespace {
+
+constexpr qint64 kPage = StoreSchema::pageBytes;
+constexpr int kClips = 4000;
+constexpr int kLoggedDeletions = 6000;
+
+// A store of clips whose newest rows (deletions) are still in its write-ahead log, as a program
+// killed mid-session leaves it.
+struct LoggedStore {
+    QByteArray bytes, log;
+    qint64 lastClip = 0, lastDeletion = 0;
+};
+
+const LoggedStore &loggedStore()
+{
+    static const LoggedStore made = [] {
+        LoggedStore store;
+        QTemporaryDir dir;
+        const QString path = dir.filePath("default.store");
+        {
+            test::TempPreferences prefs;
+            NotificationCenter center;
+            QString error;
+            std::shared_ptr<ModelContainer> container(ModelContainer::open(path, systemClock(), &error).release());
+            EXPECT_TRUE(container) << qPrintable(error);
+            ClipStore clips(container, {prefs.prefs.get(), &center});
+            clips.setHistoryLimit(-1);
+            for (int i = 0; i < kClips; ++i)
+                clips.context().insert(
+                    clips.makeClip(test::StoreFixture::textContent(QString("copy %1 ").arg(i).repeated(30))));
+            EXPECT_TRUE(clips.save());
+        }
+        store.lastClip = kClips;
+        sqlite3 *db = nullptr;
+        EXPECT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db,
+                               "PRAGMA wal_autocheckpoint = 0; BEGIN;"
+                               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 6000)"
+                               " INSERT INTO deletions(entity, recordID, deletedAt)"
+                               " SELECT 'ClipItem', printf('deleted-%05d', i), 0 FROM n; COMMIT;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        store.lastDeletion = kLoggedDeletions;
+        store.bytes = test::fileBytes(path);
+        store.log = test::fileBytes(path + "-wal");
+        EXPECT_GT(store.log.size(), 10 * kPage);
+        sqlite3_close(db);
+        return store;
+    }();
+    return made;
+}
+
+bool includes(const std::vector<qint64> &all, const std::vector<qint64> &some)
+{
+    return std::includes(all.begin(), all.end(), some.begin(), some.end());
+}
+
+// A store of `clips` clips whose rows on two pages in the middle, which a start does not read, are
+// damaged.
+void makeStoreDamagedMidway(const QString &path, int clips)
+{
+    const auto text = [](int i) { return QString("<copy %1> ").arg(i, 4, 10, QChar('0')).repeated(30); };
+    {
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ClipStore store(setup.container, {prefs.prefs.get(), &center});
+        store.setHistoryLimit(-1);
+        for (int i = 0; i < clips; ++i)
+            store.context().insert(store.makeClip(test::StoreFixture::textContent(text(i))));
+        ASSERT_TRUE(store.save());
+    }
+    QByteArray bytes = test::fileBytes(path);
+    for (const int clip : {clips / 3, clips / 2}) {
+        // The clip's row, not its search key, which ends in a line break before the kind.
+        const QByteArray row = text(clip).toUtf8();
+        qsizetype at = bytes.indexOf(row);
+        while (at >= 0 && bytes.at(at + row.size()) == '\n')
+            at = bytes.indexOf(row, at + 1);
+        ASSERT_GT(at, 0);
+        test::damagePages(bytes, kPage, at / kPage + 1, 1, quint32(clip));
+    }
+    ASSERT_TRUE(test::writeFileBytes(path, bytes));
+}
+
+} // namespace
+
+TEST(StoreSalvageDamage, EveryRowALookupByRowIDReadsIsKeptWhateverRandomBytesDamageSixPages)
+{
+    const LoggedStore &made = loggedStore();
+    const qint64 pages = made.bytes.size() / kPage;
+    ASSERT_GT(pages, 60);
+    int damagedRows = 0;
+    for (quint32 pattern = 1; pattern <= 24; ++pattern) {
+        SCOPED_TRACE(pattern);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("default.store");
+        QByteArray bytes = made.bytes;
+        // Odd patterns in the middle of the file, even ones near its end.
+        const qint64 first = pattern % 2 ? pages / 2 - 3 + pattern % 5 : pages - 6 - pattern % 4;
+        test::damagePages(bytes, kPage, first, 6, pattern);
+        ASSERT_TRUE(test::writeFileBytes(path, bytes) && test::writeFileBytes(path + "-wal", made.log));
+        const std::vector<qint64> clips = test::rowsReadableByID(path, "clips", made.lastClip);
+        const std::vector<qint64> deletions = test::rowsReadableByID(path, "deletions", made.lastDeletion);
+        damagedRows += int(made.lastClip + made.lastDeletion) - int(clips.size() + deletions.size());
+
+        const StoreSalvage::Outcome outcome = StoreSalvage::salvage(path, QDateTime::currentDateTime());
+        ASSERT_FALSE(outcome.unfinished) << qPrintable(outcome.error);
+        if (clips.empty() && deletions.empty())
+            continue;
+        ASSERT_TRUE(outcome.placed) << qPrintable(outcome.error);
+        const std::vector<qint64> keptClips = test::rowIDsIn(path, "clips");
+        EXPECT_TRUE(includes(keptClips, clips)) << keptClips.size() << " kept of " << clips.size() << " readable";
+        EXPECT_EQ(keptClips.size(), clips.size());
+        const std::vector<qint64> keptDeletions = test::rowIDsIn(path, "deletions");
+        EXPECT_TRUE(includes(keptDeletions, deletions))
+            << keptDeletions.size() << " kept of " << deletions.size() << " readable";
+    }
+    // The patterns damage rows, not only free room.
+    EXPECT_GT(damagedRows, 24 * 10);
+}
+
+TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingTheCopiesMadeAndChangedMeanwhile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    constexpr int clips = 1500;
+    makeStoreDamagedMidway(path, clips);
+    // A copy an earlier session could not save, waiting beside the store.
+    {
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        QString error;
+        std::shared_ptr<ModelContainer> memory = ModelContainerFactory::makeInMemoryContainer(systemClock(), &error);
+        ClipStore spilled(memory, {prefs.prefs.get(), &center});
+        const std::vector<std::shared_ptr<PersistentModel>> records{
+            spilled.makeClip(test::StoreFixture::textContent("spilled before the damage was met"))};
+        ASSERT_EQ(UnsavedRecovery::write(path, records, QDateTime::currentDateTime(), &error).size(), 1)
+            << qPrintable(error);
+    }
+
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    ClipStore store(setup.container, {prefs.prefs.get(), &center});
+    setup = {};
+    StoreCaretaker caretaker(store, {});
+    std::vector<StoreTrouble> told;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+    caretaker.start();
+    const ClipRef newest = store.context().newestClip();
+    ASSERT_TRUE(newest);
+
+    // A read meets the damage, before or while the spill comes back; the copy made next cannot be saved, nor the pin.
+    (void)store.context().allClips();
+    ASSERT_TRUE(store.context().damageFound());
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made as the damage was met")));
+    store.togglePin(newest);
+    // The history leaves the file for memory at once; the salvage runs meanwhile.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    ASSERT_TRUE(caretaker.isMemoryOnly());
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made during the salvage")));
+
+    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly(); }, 30000));
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.front().kind, StoreTrouble::Kind::storeMovedAside);
+    const int salvaged = told.front().count;
+    EXPECT_TRUE(salvaged > clips / 2 && salvaged < clips) << salvaged;
+    EXPECT_TRUE(QFile::exists(told.front().path));
+    EXPECT_FALSE(store.context().hasChanges());
+    EXPECT_EQ(test::rowIDsIn(path, "clips").size(), size_t(salvaged + 2));
+    for (const char *made : {"made as the damage was met", "made during the salvage"})
+        EXPECT_EQ(store.context().clipsWithHash(test::StoreFixture::textContent(made).contentHash()).size(), 1u)
+            << made;
+    // The pinned clip is the same row, pinned, not a second one.
+    const std::vector<ClipRef> pinned = store.context().clipsWithHash(newest->contentHash());
+    ASSERT_EQ(pinned.size(), 1u);
+    EXPECT_TRUE(pinned.front()->isPinned());
+    EXPECT_EQ(pinned.front()->persistentModelID().rowID, newest->persistentModelID().rowID);
+    // The spill the damage held back comes back into the store read back.
+    const QString spilled = test::StoreFixture::textContent("spilled before the damage was met").contentHash();
+    EXPECT_TRUE(test::waitUntil([&] { return store.context().newestClipWithHash(spilled) != nullptr; }, 10000));
+    EXPECT_TRUE(test::waitUntil([&] { return QDir(dir.path()).entryList({"default.store.unsaved-*"}).isEmpty(); }));
+    for (const StoreTrouble &trouble : told)
+        EXPECT_NE(trouble.kind, StoreTrouble::Kind::unsavedAtQuit) << qPrintable(trouble.message());
+}
+
+TEST(StoreSalvageDamage, ASalvageStoppedOrPastItsDeadlineLeavesNothingInPlaceAndALaterTryKeepsEveryReadableRow)
+{
+    const LoggedStore &made = loggedStore();
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    QByteArray bytes = made.bytes;
+    test::damagePages(bytes, kPage, bytes.size() / kPage / 2, 6, 99);
+    ASSERT_TRUE(test::writeFileBytes(path, bytes) && test::writeFileBytes(path + "-wal", made.log));
+    const std::vector<qint64> readable = test::rowsReadableByID(path, "clips", made.lastClip);
+    ASSERT_FALSE(readable.empty());
+
+    const std::atomic<bool> stopped{true};
+    for (const StoreSalvage::Limits &limits : {StoreSalvage::Limits{&stopped, 0}, StoreSalvage::Limits{nullptr, 1}}) {
+        const StoreSalvage::Outcome cut = limits.stop
+            ? StoreSalvage::salvage(path, QDateTime::currentDateTime(), {}, limits)
+            : *StoreSalvage::resumeUnfinished(path, {}, limits);
+        EXPECT_TRUE(cut.unfinished);
+        EXPECT_FALSE(cut.placed);
+        EXPECT_FALSE(QFile::exists(path));
+        EXPECT_TRUE(StoreSalvage::hasUnfinished(path));
+    }
+    const std::optional<StoreSalvage::Outcome> finished = StoreSalvage::resumeUnfinished(path);
+    ASSERT_TRUE(finished);
+    EXPECT_TRUE(finished->placed && finished->resumed);
+    EXPECT_EQ(test::rowIDsIn(path, "clips"), readable);
+    EXPECT_FALSE(StoreSalvage::hasUnfinished(path));
+}
