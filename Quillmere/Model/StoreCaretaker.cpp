@@ -70,6 +70,19 @@ QString StoreTrouble::message() const
             text << QStringLiteral("%1 copies kept when Brindlewax last quit could not be read; they are left in %2.")
                         .arg(unreadable)
                         .arg(path);
+        if (lost == 1)
+            text << QStringLiteral("One copy kept when Brindlewax last quit is lost: the end of the file that held it "
+                                   "is missing or damaged. What is left is in %1.")
+                        .arg(lostFrom);
+        else if (lost > 1)
+            text << QStringLiteral("%1 copies kept when Brindlewax last quit are lost: the end of the file that held "
+                                   "them is missing or damaged. What is left is in %2.")
+                        .arg(lost)
+                        .arg(lostFrom);
+        else if (lost < 0)
+            text << QStringLiteral("The end of a file that kept copies when Brindlewax last quit is missing or "
+                                   "damaged: any copies it held there are lost. What is left is in %1.")
+                        .arg(lostFrom);
         return text.join(QLatin1Char(' '));
     }
     case Kind::saveFailed:
@@ -176,14 +189,17 @@ void StoreCaretaker::keptUnsaved(const QString &path, const QString &reason)
 
 void StoreCaretaker::tellUnsaved()
 {
-    if (m_broughtBack > 0 || m_unreadable > 0) {
+    if (m_broughtBack > 0 || m_unreadable > 0 || m_lost != 0) {
         StoreTrouble trouble{StoreTrouble::Kind::unsavedBroughtBack, m_unreadableKept.join(QStringLiteral(", ")), false,
                              m_broughtBack};
         trouble.unreadable = m_unreadable;
+        trouble.lost = m_lost;
+        trouble.lostFrom = m_lostKept.join(QStringLiteral(", "));
         report(trouble);
     }
-    m_broughtBack = m_unreadable = 0;
+    m_broughtBack = m_unreadable = m_lost = 0;
     m_unreadableKept.clear();
+    m_lostKept.clear();
     // Told once for the same files: they are tried again at every start.
     const QString toldKey = QStringLiteral("unsavedRecoveryTold");
     const QString kept = m_kept.join(QLatin1Char('\n'));
@@ -264,17 +280,29 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
 void StoreCaretaker::broughtBack(const QString &path, const UnsavedRecovery::Reader &reader)
 {
     // Left behind, it would come back again at the next start, finding every copy stored already;
-    // one with copies that could not be read is kept aside under a name not looked for again.
-    if (reader.unreadable() > 0) {
+    // one with copies that could not be read, or that breaks off before its end, is kept aside
+    // under a name not looked for again.
+    if (reader.unreadable() > 0 || reader.lost() != 0) {
         QString aside = path + QStringLiteral(".unreadable");
         for (int n = 2; QFileInfo::exists(aside); ++n)
             aside = path + QStringLiteral(".unreadable-%1").arg(n);
         if (!QFile::rename(path, aside))
             aside = path;
-        qCWarning(lcPersistence, "Could not read %d of the copies in %s; the file is kept as %s", reader.unreadable(),
-                  qPrintable(path), qPrintable(aside));
-        m_unreadable += reader.unreadable();
-        m_unreadableKept << aside;
+        if (reader.unreadable() > 0) {
+            qCWarning(lcPersistence, "Could not read %d of the copies in %s; the file is kept as %s",
+                      reader.unreadable(), qPrintable(path), qPrintable(aside));
+            m_unreadable += reader.unreadable();
+            m_unreadableKept << aside;
+        }
+        if (reader.lost() != 0) {
+            qCWarning(lcPersistence, "%s breaks off before its end, losing %s; the file is kept as %s",
+                      qPrintable(path),
+                      qPrintable(reader.lost() < 0 ? QStringLiteral("an unknown number of copies")
+                                                   : QStringLiteral("%1 copies").arg(reader.lost())),
+                      qPrintable(aside));
+            m_lost = m_lost < 0 || reader.lost() < 0 ? -1 : m_lost + reader.lost();
+            m_lostKept << aside;
+        }
         return;
     }
     if (!QFile::remove(path))

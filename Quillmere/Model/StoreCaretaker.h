@@ -31,6 +31,10 @@ struct StoreTrouble {
     bool resumed = false;
     // unsavedBroughtBack: the copies that could not be read, kept aside in `path`.
     int unreadable = 0;
+    // unsavedBroughtBack: the copies lost with the end of a file that is missing or damaged (-1:
+    // the file does not say how many), and where what is left of that file lies.
+    int lost = 0;
+    QString lostFrom = {};
     // memoryOnlySession: the folder that takes the history at quit (none: it is lost), and how
     // long that folder keeps it.
     QString keptIn = {};
@@ -116,6 +120,8 @@ private:
     int m_broughtBack = 0;
     int m_unreadable = 0;
     QStringList m_unreadableKept;
+    int m_lost = 0;
+    QStringList m_lostKept;
     std::optional<UnsavedRecovery::Place> m_placeAtQuit;
     QStringList m_kept;
     QString m_keptReason;
