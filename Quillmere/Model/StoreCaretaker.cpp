@@ -1,6 +1,7 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreCheckpoint.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -170,6 +171,7 @@ void StoreCaretaker::bringBackAll()
 {
     if (m_store.container().isInMemory())
         return;
+    m_checkpoint = std::make_shared<StoreCheckpoint>(m_store.container().storeURL());
     inBackground(
         this,
         [path = m_store.container().storeURL()] {
@@ -213,6 +215,7 @@ void StoreCaretaker::tellUnsaved()
 void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
+        m_checkpoint.reset();
         tellUnsaved();
         return;
     }
@@ -241,13 +244,23 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
 {
     // A slice holds a few clips, or one when its image or file alone is large: only a slice of a
     // large file is in memory at a time.
+    // What the last slices saved leaves the log here, before the main connection's own checkpoint
+    // (a thousand pages) comes due in the middle of a save: a slice writes a few hundred at most.
+    const bool moveLog = m_checkpoint && (++m_slicesLogged >= 4 || m_bytesLogged >= bringBackBytes / 2);
+    if (moveLog)
+        m_slicesLogged = m_bytesLogged = 0;
     handOver(reader.get());
+    handOver(m_checkpoint.get());
     inBackground(
         this,
-        [reader] {
+        [reader, checkpoint = moveLog ? m_checkpoint : nullptr] {
             QString error;
             takeOver(reader.get());
+            takeOver(checkpoint.get());
+            if (checkpoint)
+                checkpoint->run();
             auto clips = reader->next(bringBackClips, bringBackBytes, &error);
+            handOver(checkpoint.get());
             handOver(reader.get());
             return std::make_pair(std::move(clips), error);
         },
@@ -264,6 +277,8 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
                 return;
             }
             QString error;
+            for (const UnsavedRecovery::Clip &clip : *read.first)
+                m_bytesLogged += clip.bytes();
             const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error);
             if (brought < 0) {
                 keptUnsaved(path, error);

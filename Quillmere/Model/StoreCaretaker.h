@@ -13,6 +13,7 @@
 namespace quillmere {
 
 class ClipStore;
+class StoreCheckpoint;
 
 // Store trouble the user should hear of.
 struct StoreTrouble {
@@ -122,6 +123,10 @@ private:
     QStringList m_unreadableKept;
     int m_lost = 0;
     QStringList m_lostKept;
+    // Moves the log into the store file off the main thread while recovery files come back.
+    std::shared_ptr<StoreCheckpoint> m_checkpoint;
+    int m_slicesLogged = 0;
+    qint64 m_bytesLogged = 0;
     std::optional<UnsavedRecovery::Place> m_placeAtQuit;
     QStringList m_kept;
     QString m_keptReason;

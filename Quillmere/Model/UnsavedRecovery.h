@@ -72,6 +72,13 @@ struct Clip {
     std::optional<QString> customTitle;
     std::optional<QString> pageName;
     std::optional<QDateTime> expiresAt;
+
+    // What its content takes in memory, about.
+    qint64 bytes() const
+    {
+        return content.imageData.value_or(QByteArray()).size() + content.fileData.value_or(QByteArray()).size()
+            + content.text.value_or(QString()).size() * 2;
+    }
 };
 
 // A recovery file read a few clips at a time on any thread (one thread at a time), so that a large

@@ -322,9 +322,7 @@ std::optional<std::vector<Clip>> Reader::next(size_t clips, qint64 bytes, QStrin
         ++m_taken;
         Clip clip;
         if (clipOf(raw, &clip)) {
-            const CapturedContent &c = clip.content;
-            taken += c.imageData.value_or(QByteArray()).size() + c.fileData.value_or(QByteArray()).size()
-                + c.text.value_or(QString()).size() * 2;
+            taken += clip.bytes();
             out.push_back(std::move(clip));
         }
         // What follows the last whole clip of a broken file is not read again.
