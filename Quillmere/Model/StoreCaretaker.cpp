@@ -7,6 +7,7 @@
 
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/UnixSignals.h"
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -380,9 +381,13 @@ int StoreCaretaker::keepUnsaved()
         if (records.size() == ctx.pinboards().size())
             return 0;
     } else {
-        while (ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved) {}
+        // These copies exist nowhere else either: a quit waits while they go in.
+        const UnixSignals::EndPostponed postponed(UnsavedRecovery::spillStepLimit);
+        while (ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved)
+            postponed.advance();
         if (ctx.hasChanges() && ctx.lastSaveFailure() == ModelContext::SaveFailure::diskFull)
-            while (m_store.saveWhatFits(retryBatch) == retryBatch) {}
+            while (m_store.saveWhatFits(retryBatch) == retryBatch)
+                postponed.advance();
         if (!ctx.hasChanges())
             return 0;
         records = ctx.unsavedRecords();
