@@ -216,6 +216,7 @@ void StoreCaretaker::tellUnsaved()
 void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
+        takeOver(m_checkpoint.get());
         m_checkpoint.reset();
         tellUnsaved();
         return;
@@ -247,21 +248,23 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
     // large file is in memory at a time.
     // What the last slices saved leaves the log here, before the main connection's own checkpoint
     // (a thousand pages) comes due in the middle of a save: a slice writes a few hundred at most.
-    const bool moveLog = m_checkpoint && (++m_slicesLogged >= 4 || m_bytesLogged >= bringBackBytes / 2);
-    if (moveLog)
+    std::shared_ptr<StoreCheckpoint> checkpoint;
+    if (m_checkpoint && (++m_slicesLogged >= 4 || m_bytesLogged >= bringBackBytes / 2)) {
+        checkpoint = m_checkpoint;
         m_slicesLogged = m_bytesLogged = 0;
+    }
     handOver(reader.get());
-    handOver(m_checkpoint.get());
     inBackground(
         this,
-        [reader, checkpoint = moveLog ? m_checkpoint : nullptr] {
+        [reader, checkpoint] {
             QString error;
             takeOver(reader.get());
-            takeOver(checkpoint.get());
-            if (checkpoint)
+            if (checkpoint) {
+                takeOver(checkpoint.get());
                 checkpoint->run();
+                handOver(checkpoint.get());
+            }
             auto clips = reader->next(bringBackClips, bringBackBytes, &error);
-            handOver(checkpoint.get());
             handOver(reader.get());
             return std::make_pair(std::move(clips), error);
         },
