@@ -229,7 +229,7 @@ TEST(UnsavedRecovery, OnADiskThatStaysFullTheSpillGoesToAFolderOnAnotherDisk)
     EXPECT_EQ(read->clips.front().content.imageData, picture);
 }
 
-TEST(UnsavedRecovery, ASpillFarLongerThanTheEndAfterASignalIsWaitedForWhileItAdvances)
+TEST(UnsavedRecoveryAtQuit, ASpillFarLongerThanTheEndAfterASignalIsWaitedForWhileItAdvances)
 {
     QTemporaryDir dir;
     const QString store = dir.filePath("default.store");
