@@ -26,6 +26,10 @@
 //  - BM_StopDuringRelatedSearch: SIGTERM a second after the last key: time to exit, copies kept.
 //  - BM_SalvageDamagedStore, BM_StartDuringSalvage: a damaged store salvaged, and the program
 //    started on one; see there.
+//  - BM_SpillRestore: the recovery files of 100,000 text copies a quit could not save brought back
+//    into a store of 10,000 clips: until they are all back, the main thread's longest stretch of
+//    running on end and of being held, running or waiting on the disk (goal 50 ms), its share
+//    busy, and the time the restore took.
 //  - BM_RelatedSearchInMemoryCgroup: five such searches inside a memory cgroup of 200 MiB made by
 //    hand (root where /sys/fs/cgroup is writable; otherwise it fails saying so): how many the
 //    program lived through (goal 5).
@@ -37,6 +41,7 @@
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -243,6 +248,16 @@ public:
         if (!stat.open(QIODevice::ReadOnly))
             return -1;
         return stat.readAll().split(' ').value(0).toLongLong();
+    }
+    // The main thread's state as the scheduler has it: 'R' running, 'S' asleep, 'D' waiting on
+    // the disk...; '?' when it cannot be read.
+    char mainThreadState() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/task/%1/stat").arg(pid()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return '?';
+        const QByteArray fields = stat.readAll().split(')').last().trimmed();
+        return fields.isEmpty() ? '?' : fields.front();
     }
     // SIGTERM to exit, in milliseconds.
     double stop()
@@ -502,6 +517,13 @@ public:
             } else {
                 m_stretchNs = 0;
             }
+            // Held: anything but asleep (in its event loop's wait, mostly), a wait on the disk too.
+            if (m_program.mainThreadState() != 'S') {
+                m_heldNs += now - at;
+                m_longestHeldNs = std::max(m_longestHeldNs, m_heldNs);
+            } else {
+                m_heldNs = 0;
+            }
             before = ran;
             at = now;
             if (timer.elapsed() % 50 == 0)
@@ -521,6 +543,8 @@ public:
         return false;
     }
     double longestMs() const { return double(m_longestNs) / 1e6; }
+    // The longest the main thread was seen held, on a processor or waiting on the disk.
+    double longestHeldMs() const { return double(m_longestHeldNs) / 1e6; }
     // The main thread's time on a processor over the time watched.
     double busyShare() const { return m_watchedNs ? double(m_ranNs) / double(m_watchedNs) : 0; }
     // When, on the watch's clock, the program's threads together last kept a fifth of a processor
@@ -544,6 +568,8 @@ private:
     QElapsedTimer m_clock;
     qint64 m_stretchNs = 0;
     qint64 m_longestNs = 0;
+    qint64 m_heldNs = 0;
+    qint64 m_longestHeldNs = 0;
     qint64 m_ranNs = 0;
     qint64 m_watchedNs = 0;
     qint64 m_sliceStartNs = -1;
@@ -1154,6 +1180,52 @@ BENCHMARK(BM_StartDuringSalvage)
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
+
+// A store of 10,000 clips beside the recovery files of 100,000 text copies a quit could not save:
+// from the start until they are all back, the main thread's longest stretch of running on end and
+// of being held (goal 50 ms), its share busy, and the time the restore took.
+void BM_SpillRestore(benchmark::State &state)
+{
+    const std::unique_ptr<Home> home = storeOf(10000).clone();
+    {
+        std::vector<std::shared_ptr<PersistentModel>> records;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (int i = 0; i < int(state.range(0)); ++i) {
+            auto clip = std::make_shared<ClipItem>();
+            clip->setKind(ClipKind::text);
+            clip->setText(QStringLiteral("spilled ") + clipText(i));
+            clip->setCreatedAt(now.addMSecs(i - state.range(0)));
+            records.push_back(clip);
+        }
+        QString error;
+        if (UnsavedRecovery::write(home->storePath(), records, now, &error).isEmpty()) {
+            state.SkipWithError(qPrintable(error));
+            return;
+        }
+    }
+    for (auto _ : state) {
+        QElapsedTimer restore;
+        restore.start();
+        Program program(*home);
+        // The start itself is another figure's.
+        if (program.waitForLine("Ready.") < 0) {
+            state.SkipWithError("the program did not report ready");
+            return;
+        }
+        MainThreadWatch watch(program);
+        while (!UnsavedRecovery::all(home->storePath()).isEmpty() && restore.elapsed() < 300000)
+            watch.watch(program, 100);
+        const double restoreMs = msSince(restore);
+        watch.watchUntilQuiet(program, 1000, 20000);
+        state.SetIterationTime(restoreMs / 1000);
+        state.counters["restore_ms"] = restoreMs;
+        state.counters["main_thread_longest_ms"] = watch.longestMs();
+        state.counters["main_thread_longest_held_ms"] = watch.longestHeldMs();
+        state.counters["main_thread_busy"] = watch.busyShare();
+        program.stop();
+    }
+}
+BENCHMARK(BM_SpillRestore)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {

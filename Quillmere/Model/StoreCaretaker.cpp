@@ -1,11 +1,13 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreCheckpoint.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/UnixSignals.h"
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -71,6 +73,19 @@ QString StoreTrouble::message() const
             text << QStringLiteral("%1 copies kept when Brindlewax last quit could not be read; they are left in %2.")
                         .arg(unreadable)
                         .arg(path);
+        if (lost == 1)
+            text << QStringLiteral("One copy kept when Brindlewax last quit is lost: the end of the file that held it "
+                                   "is missing or damaged. What is left is in %1.")
+                        .arg(lostFrom);
+        else if (lost > 1)
+            text << QStringLiteral("%1 copies kept when Brindlewax last quit are lost: the end of the file that held "
+                                   "them is missing or damaged. What is left is in %2.")
+                        .arg(lost)
+                        .arg(lostFrom);
+        else if (lost < 0)
+            text << QStringLiteral("The end of a file that kept copies when Brindlewax last quit is missing or "
+                                   "damaged: any copies it held there are lost. What is left is in %1.")
+                        .arg(lostFrom);
         return text.join(QLatin1Char(' '));
     }
     case Kind::saveFailed:
@@ -178,6 +193,7 @@ void StoreCaretaker::bringBackAll()
     if (m_store.container().isInMemory() || m_restoring)
         return;
     m_restoring = true;
+    m_checkpoint = std::make_shared<StoreCheckpoint>(m_store.container().storeURL());
     inBackground(
         this,
         [path = m_store.container().storeURL()] {
@@ -197,14 +213,17 @@ void StoreCaretaker::keptUnsaved(const QString &path, const QString &reason)
 
 void StoreCaretaker::tellUnsaved()
 {
-    if (m_broughtBack > 0 || m_unreadable > 0) {
+    if (m_broughtBack > 0 || m_unreadable > 0 || m_lost != 0) {
         StoreTrouble trouble{StoreTrouble::Kind::unsavedBroughtBack, m_unreadableKept.join(QStringLiteral(", ")), false,
                              m_broughtBack};
         trouble.unreadable = m_unreadable;
+        trouble.lost = m_lost;
+        trouble.lostFrom = m_lostKept.join(QStringLiteral(", "));
         report(trouble);
     }
-    m_broughtBack = m_unreadable = 0;
+    m_broughtBack = m_unreadable = m_lost = 0;
     m_unreadableKept.clear();
+    m_lostKept.clear();
     // Told once for the same files: they are tried again at every start.
     const QString toldKey = QStringLiteral("unsavedRecoveryTold");
     const QString kept = m_kept.join(QLatin1Char('\n'));
@@ -219,6 +238,8 @@ void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
         m_restoring = false;
+        takeOver(m_checkpoint.get());
+        m_checkpoint.reset();
         tellUnsaved();
         return;
     }
@@ -247,12 +268,24 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
 {
     // A slice holds a few clips, or one when its image or file alone is large: only a slice of a
     // large file is in memory at a time.
+    // What the last slices saved leaves the log here, before the main connection's own checkpoint
+    // (a thousand pages) comes due in the middle of a save: a slice writes a few hundred at most.
+    std::shared_ptr<StoreCheckpoint> checkpoint;
+    if (m_checkpoint && (++m_slicesLogged >= 4 || m_bytesLogged >= bringBackBytes / 2)) {
+        checkpoint = m_checkpoint;
+        m_slicesLogged = m_bytesLogged = 0;
+    }
     handOver(reader.get());
     inBackground(
         this,
-        [reader] {
+        [reader, checkpoint] {
             QString error;
             takeOver(reader.get());
+            if (checkpoint) {
+                takeOver(checkpoint.get());
+                checkpoint->run();
+                handOver(checkpoint.get());
+            }
             auto clips = reader->next(bringBackClips, bringBackBytes, &error);
             handOver(reader.get());
             return std::make_pair(std::move(clips), error);
@@ -275,9 +308,14 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
                 return;
             }
             QString error;
+            for (const UnsavedRecovery::Clip &clip : *read.first)
+                m_bytesLogged += clip.bytes();
             const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error);
             if (brought < 0 && m_store.context().damageFound()) {
+                // Begun again once the salvaged store is in place, with a checkpoint of its own.
                 m_restoring = false;
+                takeOver(m_checkpoint.get());
+                m_checkpoint.reset();
                 return;
             }
             if (brought < 0) {
@@ -295,17 +333,29 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
 void StoreCaretaker::broughtBack(const QString &path, const UnsavedRecovery::Reader &reader)
 {
     // Left behind, it would come back again at the next start, finding every copy stored already;
-    // one with copies that could not be read is kept aside under a name not looked for again.
-    if (reader.unreadable() > 0) {
+    // one with copies that could not be read, or that breaks off before its end, is kept aside
+    // under a name not looked for again.
+    if (reader.unreadable() > 0 || reader.lost() != 0) {
         QString aside = path + QStringLiteral(".unreadable");
         for (int n = 2; QFileInfo::exists(aside); ++n)
             aside = path + QStringLiteral(".unreadable-%1").arg(n);
         if (!QFile::rename(path, aside))
             aside = path;
-        qCWarning(lcPersistence, "Could not read %d of the copies in %s; the file is kept as %s", reader.unreadable(),
-                  qPrintable(path), qPrintable(aside));
-        m_unreadable += reader.unreadable();
-        m_unreadableKept << aside;
+        if (reader.unreadable() > 0) {
+            qCWarning(lcPersistence, "Could not read %d of the copies in %s; the file is kept as %s",
+                      reader.unreadable(), qPrintable(path), qPrintable(aside));
+            m_unreadable += reader.unreadable();
+            m_unreadableKept << aside;
+        }
+        if (reader.lost() != 0) {
+            qCWarning(lcPersistence, "%s breaks off before its end, losing %s; the file is kept as %s",
+                      qPrintable(path),
+                      qPrintable(reader.lost() < 0 ? QStringLiteral("an unknown number of copies")
+                                                   : QStringLiteral("%1 copies").arg(reader.lost())),
+                      qPrintable(aside));
+            m_lost = m_lost < 0 || reader.lost() < 0 ? -1 : m_lost + reader.lost();
+            m_lostKept << aside;
+        }
         return;
     }
     if (!QFile::remove(path))
@@ -368,9 +418,13 @@ int StoreCaretaker::keepUnsaved()
         if (records.size() == ctx.pinboards().size())
             return 0;
     } else {
-        while (ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved) {}
+        // These copies exist nowhere else either: a quit waits while they go in.
+        const UnixSignals::EndPostponed postponed(UnsavedRecovery::spillStepLimit);
+        while (ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved)
+            postponed.advance();
         if (ctx.hasChanges() && ctx.lastSaveFailure() == ModelContext::SaveFailure::diskFull)
-            while (m_store.saveWhatFits(retryBatch) == retryBatch) {}
+            while (m_store.saveWhatFits(retryBatch) == retryBatch)
+                postponed.advance();
         if (!ctx.hasChanges())
             return 0;
         records = ctx.unsavedRecords();

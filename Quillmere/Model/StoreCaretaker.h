@@ -15,6 +15,7 @@
 namespace quillmere {
 
 class ClipStore;
+class StoreCheckpoint;
 
 // Store trouble the user should hear of.
 struct StoreTrouble {
@@ -33,6 +34,10 @@ struct StoreTrouble {
     bool resumed = false;
     // unsavedBroughtBack: the copies that could not be read, kept aside in `path`.
     int unreadable = 0;
+    // unsavedBroughtBack: the copies lost with the end of a file that is missing or damaged (-1:
+    // the file does not say how many), and where what is left of that file lies.
+    int lost = 0;
+    QString lostFrom = {};
     // memoryOnlySession: the folder that takes the history at quit (none: it is lost), and how
     // long that folder keeps it.
     QString keptIn = {};
@@ -130,6 +135,12 @@ private:
     int m_broughtBack = 0;
     int m_unreadable = 0;
     QStringList m_unreadableKept;
+    int m_lost = 0;
+    QStringList m_lostKept;
+    // Moves the log into the store file off the main thread while recovery files come back.
+    std::shared_ptr<StoreCheckpoint> m_checkpoint;
+    int m_slicesLogged = 0;
+    qint64 m_bytesLogged = 0;
     std::optional<UnsavedRecovery::Place> m_placeAtQuit;
     QStringList m_kept;
     QString m_keptReason;

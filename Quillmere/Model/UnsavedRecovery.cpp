@@ -4,6 +4,7 @@
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
+#include "Quillmere/Platform/Core/UnixSignals.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -78,8 +79,25 @@ Place::Lasting lastingOf(const Spot &spot)
     return Place::Lasting::kept;
 }
 
-// The folders away from the store in the order they are tried: state, cache, runtime, temporary,
-// those on another file system than the store's first, since a full disk is full for all of it.
+// How soon what a folder keeps may go: a folder that lasts first, then the temporary folder (which
+// some systems empty at a restart, or of old files), one in memory, and the runtime folder, which
+// a logout empties, last of all.
+int transience(const Spot &spot)
+{
+    switch (lastingOf(spot)) {
+    case Place::Lasting::kept:
+        return spot.kind == Spot::Kind::temporary ? 1 : 0;
+    case Place::Lasting::untilRestart:
+        return 2;
+    case Place::Lasting::untilLogout:
+        return 3;
+    }
+    return 3;
+}
+
+// The folders away from the store in the order they are tried: those that keep what they hold
+// longest first, and among those alike, those on another file system than the store's, since a
+// full disk is full for all of it.
 std::vector<Spot> elsewhere(const QString &storePath)
 {
     const QString prefix = elsewherePrefix(storePath);
@@ -92,8 +110,13 @@ std::vector<Spot> elsewhere(const QString &storePath)
     if (const QString temporary = QDir::tempPath(); QDir::isAbsolutePath(temporary))
         spots.push_back({Spot::Kind::temporary, temporary + QStringLiteral("/quillmere-%1").arg(::geteuid()), prefix});
     const dev_t storeDevice = deviceOf(QFileInfo(storePath).absolutePath());
-    std::stable_partition(spots.begin(), spots.end(),
-                          [&](const Spot &spot) { return deviceOf(spot.folder) != storeDevice; });
+    std::vector<std::pair<int, Spot>> ranked;
+    for (Spot &spot : spots)
+        ranked.emplace_back(transience(spot) * 2 + (deviceOf(spot.folder) == storeDevice ? 1 : 0), std::move(spot));
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    spots.clear();
+    for (auto &[rank, spot] : ranked)
+        spots.push_back(std::move(spot));
     return spots;
 }
 
@@ -175,34 +198,60 @@ struct Spill {
     std::vector<const ClipItem *> clips;
     size_t nextPage = 0;
     size_t nextClip = 0;
+    // The text of the next clip when the last file had no room left for it.
+    QByteArray carried;
 };
+
+// Written in pieces, so that a quit that waits while the writing advances hears of each.
+bool writeInPieces(AtomicFile &file, const QByteArray &bytes, const UnixSignals::EndPostponed &postponed)
+{
+    constexpr qsizetype piece = 1024 * 1024;
+    for (qsizetype at = 0; at < bytes.size(); at += piece) {
+        if (!file.write(QByteArrayView(bytes).sliced(at, std::min(piece, bytes.size() - at))))
+            return false;
+        postponed.advance();
+    }
+    return true;
+}
 
 // Writes the next file's worth of `spill` to `path`: the Pages still to write, up to a file's
 // number, and the clips that fit (at least one). Moves `spill` on only once the file is there.
-bool writeNext(const QString &path, Spill &spill, QString *error)
+// The file says how many clips it holds before them, so that a reader of a file cut short knows
+// how many it lost.
+bool writeNext(const QString &path, Spill &spill, const UnixSignals::EndPostponed &postponed, QString *error)
 {
-    AtomicFile file(path);
-    const QByteArrayView tail("]}\n");
-    qint64 size = spill.head.size() + qint64(tail.size());
-    bool ok = file.write(spill.head) && file.write("\"pages\":[");
     const size_t pageEnd = std::min(spill.pages.size(), spill.nextPage + size_t(maxPages));
-    for (size_t i = spill.nextPage; ok && i < pageEnd; ++i) {
-        ok = (i == spill.nextPage || file.write(",")) && file.write(spill.pages[i]);
+    qint64 size = spill.head.size() + 64;
+    for (size_t i = spill.nextPage; i < pageEnd; ++i)
         size += spill.pages[i].size() + 1;
-    }
-    ok = ok && file.write("],\"clips\":[");
+    std::vector<QByteArray> texts;
+    QByteArray overflow;
     size_t clip = spill.nextClip;
-    for (; ok && clip < spill.clips.size() && clip - spill.nextClip < size_t(maxClips); ++clip) {
-        const QByteArray text = clipText(*spill.clips[clip]);
-        if (clip > spill.nextClip && size + text.size() + 1 > writtenFileBytes)
+    for (; clip < spill.clips.size() && texts.size() < size_t(maxClips); ++clip) {
+        QByteArray text =
+            clip == spill.nextClip && !spill.carried.isEmpty() ? spill.carried : clipText(*spill.clips[clip]);
+        postponed.advance();
+        if (!texts.empty() && size + text.size() + 1 > writtenFileBytes) {
+            overflow = std::move(text);
             break;
-        ok = (clip == spill.nextClip || file.write(",")) && file.write(text);
+        }
         size += text.size() + 1;
+        texts.push_back(std::move(text));
     }
-    if (!ok || !file.write(tail) || !file.commit()) {
+    AtomicFile file(path);
+    bool ok = file.write(spill.head) && file.write("\"clipCount\":" + QByteArray::number(qulonglong(texts.size())))
+        && file.write(",\"pages\":[");
+    for (size_t i = spill.nextPage; ok && i < pageEnd; ++i)
+        ok = (i == spill.nextPage || file.write(",")) && file.write(spill.pages[i]);
+    ok = ok && file.write("],\"clips\":[");
+    for (size_t i = 0; ok && i < texts.size(); ++i)
+        ok = (i == 0 || file.write(",")) && writeInPieces(file, texts[i], postponed);
+    if (!ok || !file.write("]}\n") || !file.commit()) {
         *error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;
     }
+    postponed.advance();
+    spill.carried = std::move(overflow);
     spill.nextPage = pageEnd;
     spill.nextClip = clip;
     return true;
@@ -223,6 +272,9 @@ Spill spillOf(const std::vector<std::shared_ptr<PersistentModel>> &records, cons
                                       .toJson(QJsonDocument::Compact));
         }
     }
+    // Newest first: a quit cut short keeps the copies most likely wanted.
+    std::stable_sort(spill.clips.begin(), spill.clips.end(),
+                     [](const ClipItem *a, const ClipItem *b) { return a->createdAt() > b->createdAt(); });
     return spill;
 }
 
@@ -242,6 +294,8 @@ bool takesAFile(const Spot &spot)
 QStringList write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
                   const QDateTime &now, QString *error, bool storeFolderLast)
 {
+    // The copies exist nowhere else: a quit waits for them while the writing advances.
+    const UnixSignals::EndPostponed postponed(spillStepLimit);
     Spill spill = spillOf(records, now);
     std::vector<Spot> spots{beside(storePath)};
     for (Spot &spot : elsewhere(storePath))
@@ -262,7 +316,7 @@ QStringList write(const QString &storePath, const std::vector<std::shared_ptr<Pe
                 continue;
             }
             const QString path = unusedName(spots[spot], stamp);
-            if (writeNext(path, spill, &why)) {
+            if (writeNext(path, spill, postponed, &why)) {
                 written << path;
                 break;
             }

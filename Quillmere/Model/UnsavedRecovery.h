@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -24,6 +25,9 @@ constexpr qsizetype maxPages = 1000;
 // Writing starts a new file past this size (one clip larger goes alone): a quit cut short by its
 // deadline keeps the files it finished, not one large file half written.
 constexpr qint64 writtenFileBytes = 32 * 1024 * 1024;
+// A quit waits for writing while it advances: at most this long for each piece, clip or file
+// sync, so that a disk that stopped answering still lets the program end.
+constexpr std::chrono::milliseconds spillStepLimit{5000};
 
 // A folder that takes recovery files when the store's own cannot.
 struct Place {
@@ -36,11 +40,12 @@ struct Place {
 
 // What a store could not take before quitting, kept as JSON: clips with their content and the
 // Pages they name; never a clip on a timer (one-time codes, passwords, keys), which ends with the
-// session. Beside the store, else in the first of the state, cache, runtime and temporary folders
-// that takes it, those on another file system than the store first. Large sessions take several
-// files, each within what a restore reads. Returns the files written; where none could take (some
-// of) it, `error` says why. `storeFolderLast`: for a history its own disk failed to take, whose
-// room the files must not use up.
+// session. Beside the store, else in the first of the state, cache, temporary and runtime folders
+// that takes it: those that outlast a logout and a restart first, and among those alike, those on
+// another file system than the store first. Large sessions take several files, each within what a
+// restore reads, the newest clips first. A quit waits while the writing advances. Returns the
+// files written; where none could take (some of) it, `error` says why. `storeFolderLast`: for a
+// history its own disk failed to take, whose room the files must not use up.
 QStringList write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
                   const QDateTime &now, QString *error, bool storeFolderLast = false);
 // Where write() would put a recovery file of this store now; none when no folder takes one.
@@ -68,13 +73,21 @@ struct Clip {
     std::optional<QString> customTitle;
     std::optional<QString> pageName;
     std::optional<QDateTime> expiresAt;
+
+    // What its content takes in memory, about.
+    qint64 bytes() const
+    {
+        return content.imageData.value_or(QByteArray()).size() + content.fileData.value_or(QByteArray()).size()
+            + content.text.value_or(QString()).size() * 2;
+    }
 };
 
 // A recovery file read a few clips at a time on any thread (one thread at a time), so that a large
 // one is never in memory whole. Opened without following a link or waiting on a FIFO.
 class Reader {
 public:
-    // None when the file is not a regular file, too large or not a recovery file (`error` says why).
+    // None when the file is not a regular file, too large or not a recovery file (`error` says why);
+    // one that breaks off opens with what it holds before the break.
     static std::unique_ptr<Reader> open(const QString &path, QString *error);
     ~Reader();
     Reader(const Reader &) = delete;
@@ -86,6 +99,9 @@ public:
     std::optional<std::vector<Clip>> next(size_t clips, qint64 bytes, QString *error);
     // The clips met so far that were left out because they could not be read (bad base64, say).
     int unreadable() const { return m_unreadable; }
+    // The clips lost with the end of a file that breaks off (cut short, or garbage from there on):
+    // next() gives those before the break. -1 when the file does not say how many it held.
+    int lost() const;
 
 private:
     class Stream;
@@ -97,6 +113,11 @@ private:
     std::vector<Page> m_pages;
     QDateTime m_unsavedAt;
     qint64 m_clipsAt = -1;
+    // What the file says it holds, when it says; the whole clips before a break, when it breaks.
+    qint64 m_clipCount = -1;
+    qint64 m_readable = -1;
+    qint64 m_taken = 0;
+    bool m_broken = false;
     bool m_clipsBegun = false;
     bool m_atEnd = false;
     int m_unreadable = 0;

@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -76,6 +78,8 @@ public:
     Stream &operator=(const Stream &) = delete;
 
     QString error() const { return m_error.isEmpty() ? QStringLiteral("not a recovery file") : m_error; }
+    // The file could not be read, or grew too large: it is not broken, and may read whole later.
+    bool readFailed() const { return !m_error.isEmpty(); }
     qint64 offset() const { return m_base + m_pos; }
 
     int peek()
@@ -215,11 +219,21 @@ std::unique_ptr<Reader> Reader::open(const QString &path, QString *error)
 }
 
 // Goes through the whole file once: the Pages and the time are kept, the clips only counted and
-// found again later, whichever order the members come in.
+// found again later, whichever order the members come in. A file that breaks off past the start of
+// its clips (cut short, or garbage from there on) keeps the clips before the break.
 bool Reader::readHeader(QString *error)
 {
     Stream &s = *m_stream;
+    qsizetype count = 0;
+    bool clipsBegun = false;
+    bool inClips = false;
     const auto fail = [&](const QString &why) {
+        if (why.isEmpty() && !s.readFailed() && (clipsBegun || m_clipCount >= 0)) {
+            m_broken = true;
+            if (inClips || !clipsBegun)
+                m_readable = count;
+            return true;
+        }
         *error = why.isEmpty() ? s.error() : why;
         return false;
     };
@@ -237,7 +251,7 @@ bool Reader::readHeader(QString *error)
             m_clipsAt = s.offset();
             if (!s.take('['))
                 return fail({});
-            qsizetype count = 0;
+            clipsBegun = inClips = true;
             if (!s.take(']')) {
                 do {
                     if (!s.value(nullptr, maxFileBytes))
@@ -249,6 +263,7 @@ bool Reader::readHeader(QString *error)
                 if (!s.take(']'))
                     return fail({});
             }
+            inClips = false;
             continue;
         }
         QByteArray raw("[");
@@ -266,9 +281,20 @@ bool Reader::readHeader(QString *error)
                     m_pages.push_back({*name, text(value.toObject(), "colorName").value_or(QString())});
         } else if (key == "\"unsavedAt\"") {
             m_unsavedAt = QDateTime::fromString(member.first().toString(), Qt::ISODateWithMs);
+        } else if (key == "\"clipCount\"" && member.first().isDouble()) {
+            m_clipCount = qint64(std::clamp(member.first().toDouble(), 0.0, double(maxClips)));
         }
     } while (s.take(','));
     return s.take('}') || fail({});
+}
+
+int Reader::lost() const
+{
+    if (!m_broken || m_readable < 0)
+        return 0;
+    if (m_clipCount < 0)
+        return -1;
+    return int(std::max<qint64>(0, m_clipCount - m_readable));
 }
 
 std::optional<std::vector<Clip>> Reader::next(size_t clips, qint64 bytes, QString *error)
@@ -280,7 +306,7 @@ std::optional<std::vector<Clip>> Reader::next(size_t clips, qint64 bytes, QStrin
         return std::nullopt;
     };
     std::vector<Clip> out;
-    if (m_atEnd || m_clipsAt < 0)
+    if (m_atEnd || m_clipsAt < 0 || m_readable == 0)
         return out;
     if (!m_clipsBegun) {
         if (!s.seek(m_clipsAt) || !s.take('['))
@@ -293,14 +319,16 @@ std::optional<std::vector<Clip>> Reader::next(size_t clips, qint64 bytes, QStrin
         QByteArray raw;
         if (!s.value(&raw, maxFileBytes))
             return fail();
+        ++m_taken;
         Clip clip;
         if (clipOf(raw, &clip)) {
-            const CapturedContent &c = clip.content;
-            taken += c.imageData.value_or(QByteArray()).size() + c.fileData.value_or(QByteArray()).size()
-                + c.text.value_or(QString()).size() * 2;
+            taken += clip.bytes();
             out.push_back(std::move(clip));
         }
-        if (!s.take(',')) {
+        // What follows the last whole clip of a broken file is not read again.
+        if (m_taken == m_readable) {
+            m_atEnd = true;
+        } else if (!s.take(',')) {
             if (!s.take(']'))
                 return fail();
             m_atEnd = true;

@@ -331,7 +331,7 @@ TEST(StoreCaretaker, ARecoveryFileComesBackWholeAsACaptureWouldAndABadOneIsKeptA
     ASSERT_EQ(written.size(), 1) << qPrintable(error);
     const QString spill = written.front();
     // Not recovery files: refused whole, left where they are and told of.
-    const QString broken = writeFile(f.path + ".unsaved-20000101-000000.json", "{\"clips\": [");
+    const QString broken = writeFile(f.path + ".unsaved-20000101-000000.json", "{\"clips\": 7}");
     const QString huge = f.path + ".unsaved-20000101-000001.json";
     {
         QFile file(huge);

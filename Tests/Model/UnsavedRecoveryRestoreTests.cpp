@@ -1,6 +1,7 @@
 #include "Support/PagesFixture.h"
 
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreSchema.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -159,11 +160,45 @@ TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
     }
     EXPECT_EQ(reader->unreadable(), 0);
 
-    // Cut short, it is not a recovery file at all.
+    EXPECT_EQ(reader->lost(), 0);
+}
+
+TEST(UnsavedRecoveryRestore, AFileThatBreaksOffKeepsEveryClipBeforeTheBreak)
+{
+    QTemporaryDir dir;
+    QJsonArray clips;
+    for (int i = 0; i < 130; ++i)
+        clips.append(textClip(QString("before the cut %1").arg(i)));
+    // As an earlier version wrote it, which does not say how many clips it holds.
+    const QString spill = writeSpill(dir.filePath("spill.json"), clips);
     QFile file(spill);
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.resize(file.size() / 2));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray whole = file.readAll();
     file.close();
-    EXPECT_FALSE(UnsavedRecovery::Reader::open(spill, &error));
+    const qsizetype half = whole.size() / 2;
+    const auto damaged = [&](const QByteArray &tail) {
+        QFile out(spill);
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly) && out.write(whole.left(half) + tail) > 0);
+        return spill;
+    };
+    for (const QByteArray &tail : {QByteArray(), QByteArray(4096, '\0'), QByteArray("\x93\xff]}garbage{{\"")}) {
+        SCOPED_TRACE(tail.size());
+        QString error;
+        const auto reader = UnsavedRecovery::Reader::open(damaged(tail), &error);
+        ASSERT_TRUE(reader) << qPrintable(error);
+        std::vector<UnsavedRecovery::Clip> read;
+        while (const auto slice = reader->next(50, 1 << 20, &error)) {
+            if (slice->empty())
+                break;
+            read.insert(read.end(), slice->begin(), slice->end());
+        }
+        // Every whole clip in the first half, in order.
+        ASSERT_GE(read.size(), 60u);
+        ASSERT_LT(read.size(), 130u);
+        for (size_t i = 0; i < read.size(); ++i)
+            EXPECT_EQ(read[i].content.text, QString("before the cut %1").arg(i));
+        EXPECT_EQ(reader->lost(), -1);
+    }
 }
 
 TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextStartFinishesIt)
@@ -240,4 +275,83 @@ TEST(UnsavedRecoveryRestore, WhatAWriteKilledBeforeItsEndLeftIsRemovedOnceItIsOl
     EXPECT_TRUE(QFile::exists(another));
     EXPECT_FALSE(QFile::exists(spill));
     EXPECT_EQ(f.ctx().clipCount(), 1);
+}
+
+TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTellsHowManyWereLost)
+{
+    constexpr int copies = 1000;
+    // Not killed, killed after the restore's first slice, and after its last (about half the file).
+    const int lastSlice = copies / 2 / int(StoreCaretaker::bringBackClips);
+    for (const int killedAfter : {0, 1, lastSlice}) {
+        SCOPED_TRACE(killedAfter);
+        test::StoreFixture f(true);
+        std::vector<std::shared_ptr<PersistentModel>> records;
+        for (int i = 0; i < copies; ++i) {
+            auto clip = std::make_shared<ClipItem>();
+            clip->setKind(ClipKind::text);
+            clip->setText(QString("spilled %1").arg(i));
+            clip->setCreatedAt(QDateTime::currentDateTimeUtc().addSecs(i - copies));
+            records.push_back(clip);
+        }
+        QString error;
+        const QStringList written = UnsavedRecovery::write(f.path, records, QDateTime::currentDateTimeUtc(), &error);
+        ASSERT_EQ(written.size(), 1) << qPrintable(error);
+        const QString spill = written.front();
+        {
+            QFile file(spill);
+            ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.resize(file.size() / 2));
+        }
+        if (killedAfter > 0) {
+            f.store.reset();
+            QProcess probe;
+            probe.start(QStringLiteral(QUILLMERE_SPILL_RESTORE_PROBE), {f.path, QString::number(killedAfter)});
+            ASSERT_TRUE(probe.waitForFinished(30000)) << "the restore probe did not end";
+            ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit) << probe.readAllStandardError().toStdString();
+            ASSERT_TRUE(QFile::exists(spill));
+            f.open();
+        }
+
+        const auto told = startAndWait(f);
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_EQ(told.front().kind, StoreTrouble::Kind::unsavedBroughtBack);
+        const int kept = clipsWithText(f.ctx(), "spilled ");
+        EXPECT_GT(kept, copies / 2 - 20);
+        EXPECT_LT(kept, copies / 2 + 20);
+        // The newest were written first: what the cut took is the oldest.
+        EXPECT_TRUE(f.ctx().newestClipWithHash(test::StoreFixture::textContent("spilled 999").contentHash()));
+        EXPECT_EQ(told.front().lost, copies - kept);
+        const QString message = told.front().message();
+        EXPECT_TRUE(message.contains(QString("%1 copies kept when Brindlewax last quit are lost").arg(copies - kept)))
+            << qPrintable(message);
+        if (killedAfter == 0) {
+            EXPECT_TRUE(message.startsWith(QString("%1 copies").arg(kept))) << qPrintable(message);
+        }
+        // What is left is kept aside, and not brought back again.
+        EXPECT_TRUE(message.contains(spill + ".unreadable")) << qPrintable(message);
+        EXPECT_TRUE(QFile::exists(spill + ".unreadable"));
+        EXPECT_TRUE(UnsavedRecovery::all(f.path).isEmpty());
+    }
+}
+
+TEST(UnsavedRecoveryRestore, ALongRestoreMovesTheLogIntoTheStoreBeforeTheMainConnectionsCheckpointComesDue)
+{
+    // Enough copies for several thousand pages of log: the main connection would copy them into the
+    // store file, and sync it, in the middle of a save every thousand.
+    test::StoreFixture f(true);
+    QJsonArray clips;
+    for (int i = 0; i < 5000; ++i)
+        clips.append(textClip(QString("copy %1 ").arg(i) + QString(280, QChar('a' + i % 26))));
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips);
+    ASSERT_FALSE(spill.isEmpty());
+    StoreCaretaker caretaker(*f.store, {});
+    qint64 largestLog = 0;
+    caretaker.setSliceSavedHook([&] { largestLog = std::max(largestLog, QFileInfo(f.path + "-wal").size()); });
+    bool told = false;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred, [&] { told = true; });
+    caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return told; }, 60000));
+    EXPECT_EQ(clipsWithText(f.ctx(), "copy "), 5000);
+    constexpr qint64 mainCheckpointPages = 1000;
+    EXPECT_LT(largestLog, mainCheckpointPages * StoreSchema::pageBytes)
+        << "the log reached the main connection's checkpoint";
 }

@@ -1,10 +1,13 @@
 #include "Quillmere/Model/UnsavedRecovery.h"
 
+#include "Quillmere/Platform/Core/UnixSignals.h"
+#include "Support/ChildProcess.h"
 #include "Support/SmallDisk.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -138,16 +141,18 @@ TEST(UnsavedRecovery, MoreClipsThanARestoreTakesAreSplitIntoFilesThatAllComeBack
     EXPECT_EQ(clips, size_t(count));
 }
 
-TEST(UnsavedRecovery, LargeCopiesAreSplitIntoFilesAQuitCutShortKeepsWhole)
+TEST(UnsavedRecovery, LargeCopiesAreSplitIntoFilesAQuitCutShortKeepsWholeTheNewestFirst)
 {
     QTemporaryDir dir;
     const QString store = dir.filePath("default.store");
     const qsizetype imageBytes = UnsavedRecovery::writtenFileBytes / 3;
     std::vector<std::shared_ptr<PersistentModel>> records;
-    for (char fill : {'a', 'b', 'c', 'd'}) {
+    const QDateTime start = QDateTime::currentDateTimeUtc().addDays(-10);
+    for (char fill : {'b', 'd', 'a', 'c'}) {
         auto image = std::make_shared<ClipItem>();
         image->setKind(ClipKind::image);
         image->setImageData(QByteArray(imageBytes, fill));
+        image->setCreatedAt(start.addDays(fill - 'a'));
         records.push_back(image);
     }
     QString error;
@@ -164,7 +169,8 @@ TEST(UnsavedRecovery, LargeCopiesAreSplitIntoFilesAQuitCutShortKeepsWhole)
             fills += clip.content.imageData->front();
         }
     }
-    EXPECT_EQ(fills, "abcd");
+    // A quit cut short between files loses the oldest.
+    EXPECT_EQ(fills, "dcba");
 }
 
 TEST(UnsavedRecovery, ASpillTheStoresFolderCannotTakeGoesToTheStateFolderWhereTheNextStartFindsIt)
@@ -201,6 +207,8 @@ TEST(UnsavedRecovery, OnADiskThatStaysFullTheSpillGoesToAFolderOnAnotherDisk)
     folders.set("XDG_STATE_HOME", disk.filePath("state"));
     folders.set("XDG_CACHE_HOME", disk.filePath("cache"));
     folders.set("XDG_RUNTIME_DIR", other.path());
+    // The temporary folder would come before the runtime folder, which a logout empties.
+    folders.set("TMPDIR", makeFile(other.filePath("file")) + "/tmp");
     ASSERT_TRUE(disk.fill());
 
     const auto place = UnsavedRecovery::place(store);
@@ -219,4 +227,65 @@ TEST(UnsavedRecovery, OnADiskThatStaysFullTheSpillGoesToAFolderOnAnotherDisk)
     ASSERT_TRUE(read) << qPrintable(error);
     ASSERT_EQ(read->clips.size(), 1u);
     EXPECT_EQ(read->clips.front().content.imageData, picture);
+}
+
+TEST(UnsavedRecoveryAtQuit, ASpillFarLongerThanTheEndAfterASignalIsWaitedForWhileItAdvances)
+{
+    QTemporaryDir dir;
+    const QString store = dir.filePath("default.store");
+    constexpr int copies = 64;
+    const int status = test::exitStatusOfChild([&] {
+        std::vector<std::shared_ptr<PersistentModel>> records;
+        for (int i = 0; i < copies; ++i) {
+            auto image = std::make_shared<ClipItem>();
+            image->setKind(ClipKind::image);
+            image->setImageData(QByteArray(1024 * 1024, char('a' + i % 26)));
+            records.push_back(image);
+        }
+        UnixSignals watcher;
+        // Far shorter than the spill takes: without waiting, it would be cut off.
+        UnixSignals::endWithin(std::chrono::milliseconds(10));
+        std::raise(SIGTERM);
+        const QStringList written = UnsavedRecovery::write(store, records, QDateTime::currentDateTimeUtc(), nullptr);
+        ::_exit(written.isEmpty() ? 6 : 5);
+    });
+    ASSERT_EQ(status, 5) << "ended by the alarm (1) before the spill was written";
+    int clips = 0;
+    for (const QString &path : UnsavedRecovery::all(store)) {
+        const auto read = UnsavedRecovery::read(path, nullptr);
+        ASSERT_TRUE(read);
+        clips += int(read->clips.size());
+    }
+    EXPECT_EQ(clips, copies);
+}
+
+TEST(UnsavedRecovery, ALastingFolderOnTheStoresDiskComesBeforeTheRuntimeFolderOnAnother)
+{
+    test::SmallDisk runtime(4 * 1024 * 1024);
+    ASSERT_TRUE(runtime.mounted()) << qPrintable(runtime.error());
+    QTemporaryDir dir;
+    // The store's folder cannot be made: a file stands in its way.
+    const QString store = makeFile(dir.filePath("data")) + "/Quillmere/default.store";
+    Folders folders;
+    folders.set("XDG_STATE_HOME", dir.filePath("state"));
+    folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
+    folders.set("XDG_RUNTIME_DIR", runtime.path());
+    folders.set("TMPDIR", makeFile(dir.filePath("no-temporary")) + "/tmp");
+    const auto place = UnsavedRecovery::place(store);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->folder, dir.filePath("state/Quillmere"));
+    EXPECT_NE(place->lasting, UnsavedRecovery::Place::Lasting::untilLogout);
+    QString error;
+    const QStringList written =
+        UnsavedRecovery::write(store, {textClip("outlasts a logout")}, QDateTime::currentDateTimeUtc(), &error);
+    ASSERT_EQ(written.size(), 1) << qPrintable(error);
+    EXPECT_EQ(QFileInfo(written.front()).absolutePath(), dir.filePath("state/Quillmere"));
+
+    // Only when no lasting folder can be written does the runtime folder take it, and says so.
+    folders.set("XDG_STATE_HOME", makeFile(dir.filePath("no-state")) + "/state");
+    folders.set("XDG_CACHE_HOME", makeFile(dir.filePath("no-cache")) + "/cache");
+    const auto fallback = UnsavedRecovery::place(store);
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->folder, runtime.filePath("Quillmere"));
+    EXPECT_EQ(fallback->lasting, UnsavedRecovery::Place::Lasting::untilLogout);
 }

@@ -84,3 +84,40 @@ TEST(UnixSignals, WorkThatPostponesTheEndFinishesAndTheUsualLimitRunsAgainAfterI
     });
     EXPECT_EQ(held, 1) << "ended by the alarm once the postponed work was done";
 }
+
+TEST(UnixSignals, WorkThatAdvancesIsWaitedForUntilAStepSticks)
+{
+    const auto run = [](int stuckAtStep) {
+        return test::exitStatusOfChild([stuckAtStep] {
+            UnixSignals watcher;
+            UnixSignals::endWithin(std::chrono::milliseconds(100));
+            std::raise(SIGTERM);
+            const UnixSignals::EndPostponed postponed(std::chrono::milliseconds(500));
+            // Thirty steps of 50 ms: three times the step's limit in all, each well within it.
+            for (int step = 0; step < 30; ++step) {
+                ::usleep(step == stuckAtStep ? 2'000'000 : 50'000);
+                postponed.advance();
+            }
+            ::_exit(5);
+        });
+    };
+    EXPECT_EQ(run(-1), 5) << "work that advanced was cut off";
+    EXPECT_EQ(run(10), 1) << "a step that stuck did not end the program";
+}
+
+TEST(UnixSignals, APostponementWithinAnotherGivesItsStepBackWhenItEnds)
+{
+    const int status = test::exitStatusOfChild([] {
+        UnixSignals watcher;
+        UnixSignals::endWithin(std::chrono::milliseconds(100));
+        std::raise(SIGTERM);
+        const UnixSignals::EndPostponed outer(std::chrono::milliseconds(1500));
+        {
+            const UnixSignals::EndPostponed inner(std::chrono::milliseconds(300));
+        }
+        // Past the usual limit and the inner step, well within the outer step.
+        ::usleep(600'000);
+        ::_exit(5);
+    });
+    EXPECT_EQ(status, 5) << "the inner postponement put back the usual limit";
+}

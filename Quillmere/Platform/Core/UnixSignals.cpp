@@ -84,22 +84,28 @@ void UnixSignals::endWithin(std::chrono::milliseconds limit)
         g_endWithinMs = long(limit.count());
 }
 
-UnixSignals::EndPostponed::EndPostponed(std::chrono::milliseconds limit)
+UnixSignals::EndPostponed::EndPostponed(std::chrono::milliseconds step)
+    : m_stepMs(long(step.count())), m_outerMs(g_postponedMs.load())
 {
     if (g_endWithinMs == 0)
         return;
-    g_postponedMs = long(limit.count());
-    if (g_ending)
-        armEnd(long(limit.count()));
+    g_postponedMs = m_stepMs;
+    advance();
 }
 
 UnixSignals::EndPostponed::~EndPostponed()
 {
     if (g_endWithinMs == 0)
         return;
-    g_postponedMs = 0;
+    g_postponedMs = m_outerMs;
     if (g_ending)
-        armEnd(g_endWithinMs);
+        armEnd(m_outerMs > 0 ? m_outerMs : g_endWithinMs);
+}
+
+void UnixSignals::EndPostponed::advance() const
+{
+    if (g_endWithinMs != 0 && g_ending)
+        armEnd(m_stepMs);
 }
 
 UnixSignals::~UnixSignals()

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "Quillmere/Model/StoreFileGuard.h"
+
+#include <QString>
+#include <optional>
+
+struct sqlite3;
+
+namespace quillmere {
+
+// Moves what the store's log holds into the store file from a connection of its own, off the main
+// thread. During a long run of saves on the main thread (a restore of many copies), the main
+// connection's own checkpoint, a copy of the whole log and two syncs, would otherwise come due
+// in the middle of a save every few of them; once the log is moved, the main connection starts
+// it over instead. A checkpoint changes no row: it only places pages already committed.
+class StoreCheckpoint {
+public:
+    explicit StoreCheckpoint(QString storePath);
+    ~StoreCheckpoint();
+    StoreCheckpoint(const StoreCheckpoint &) = delete;
+    StoreCheckpoint &operator=(const StoreCheckpoint &) = delete;
+
+    // On any thread but the main one, one thread at a time. Never waits for another connection: a
+    // checkpoint under way elsewhere, or a path that no longer names the file first met, is left.
+    void run();
+
+private:
+    void close();
+
+    QString m_path;
+    std::optional<FileIdentity> m_file;
+    sqlite3 *m_db = nullptr;
+};
+
+} // namespace quillmere
