@@ -98,7 +98,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
 
     if (ClipRef existing = context().newestClipWithHash(content.contentHash())) {
         const bool wasTemporary = existing->expiresAt().has_value();
-        existing->setCreatedAt(dateAtTop(t, false));
+        markCaptured(*existing, t);
         existing->setExpiresAt(std::nullopt);
         existing->setSourceAppName(content.sourceAppName);
         existing->setSourceAppBundleID(content.sourceAppBundleID);
@@ -111,7 +111,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
     }
 
     ClipRef clip = makeClip(content);
-    clip->setCreatedAt(dateAtTop(t, true));
+    markCaptured(*clip, t);
     context().insert(clip);
     applyAutoPageRules(clip);
     if (lifetimeSeconds && !isKept(*clip))
@@ -205,21 +205,17 @@ void ClipStore::bumpToTop(const ClipRef &clip, const QDateTime &date)
 {
     if (!isLive(clip))
         return;
-    clip->setCreatedAt(dateAtTop(date, false));
+    markCaptured(*clip, date);
     saveOrRollback(kSaveFailed);
 }
 
-QDateTime ClipStore::dateAtTop(const QDateTime &date, bool newClip) const
+void ClipStore::markCaptured(ClipItem &clip, const QDateTime &at) const
 {
-    // A clock put back (or a clip from a device whose clock runs ahead) must not date a copy
-    // below the history, where the limit would prune it first. A new clip's row comes after every
-    // other, which puts it first among clips of the same date.
-    if (ClipRef newest = context().newestClip()) {
-        const QDateTime above = newest->createdAt().addMSecs(newClip ? 0 : 1);
-        if (above > date)
-            return above;
-    }
-    return date;
+    // Dated by the wall clock alone: a date taken from another clip (one made while the clock ran
+    // ahead, or synced from a device whose clock does) would date every later copy with it. The
+    // limit goes by the capture order instead, which a clock stepped back does not undo.
+    clip.setCreatedAt(at);
+    clip.setCaptureOrder(std::max(at.toMSecsSinceEpoch(), context().lastCaptureOrder() + 1));
 }
 
 void ClipStore::togglePin(const ClipRef &clip)
@@ -294,8 +290,7 @@ int ClipStore::removeOverHistoryLimit(const ClipItem *added)
     const qint64 limit = settings ? settings->historyLimitValue() : 0;
     if (limit <= 0)
         return 0;
-    // The new clip is set apart and keeps its place even when others carry later dates (the clock
-    // went back since they were made): otherwise the copy would vanish the moment it was stored.
+    // The new clip is set apart: the copy must never vanish the moment it was stored.
     const bool spare = added && !isKept(*added);
     const qint64 room = spare ? limit - 1 : limit;
     // All clips less the kept few: both counts come from an index, and the unkept have none.
@@ -308,7 +303,7 @@ int ClipStore::removeOverHistoryLimit(const ClipItem *added)
     const qint64 excess = unkept - room;
     if (excess <= 0)
         return 0;
-    candidates.order = ClipQuery::Order::oldestFirst;
+    candidates.order = ClipQuery::Order::firstCapturedFirst;
     candidates.limit = excess;
     const std::vector<ClipRef> doomed = context().fetchClips(candidates);
     for (const ClipRef &clip : doomed)

@@ -74,7 +74,9 @@ std::vector<Table> version1Tables()
            blobSize(QStringLiteral("clip_images"))},
           {QStringLiteral("fileSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"),
            blobSize(QStringLiteral("clip_files"))},
-          {QStringLiteral("modifiedAt"), integer}}},
+          {QStringLiteral("modifiedAt"), integer},
+          // Captured before: as the dates put them, which is how the history limit pruned them.
+          {QStringLiteral("captureOrder"), integer, QStringLiteral("createdAt")}}},
         {QStringLiteral("pinboards"),
          {{QStringLiteral("id"), id},
           {QStringLiteral("dedupID"), requiredText, kNewUUID},
@@ -321,6 +323,17 @@ bool keepSearchKeys(QSqlQuery &q, QSqlError *error)
     return StoreSearchKeys::createTable(q, error);
 }
 
+// At every start: the clips an older release captured since (it leaves the order empty) come after
+// every other, among themselves in the order of their rows. Both finds use the index.
+bool keepCaptureOrder(QSqlQuery &q, QSqlError *error)
+{
+    return run(q, QStringLiteral("CREATE INDEX IF NOT EXISTS clips_by_capture ON clips(captureOrder)"), error)
+        && run(q,
+               QStringLiteral("UPDATE clips SET captureOrder = (SELECT COALESCE(MAX(captureOrder), 0) + 1 FROM clips)"
+                              " WHERE captureOrder IS NULL"),
+               error);
+}
+
 using Step = bool (*)(QSqlQuery &q, QSqlError *error);
 
 // Step n brings a store from version n to n + 1. A schema change is one more step at the end.
@@ -388,6 +401,9 @@ bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
         if (!kSteps[version](q, error))
             return false;
     }
+    // Not a step of its own: a store the previous release can still open keeps its version.
+    if (!keepCaptureOrder(q, error))
+        return false;
     if (fromVersion > 0 && fromVersion < currentVersion())
         qCInfo(lcPersistence, "Moved the store from schema %d to %d", fromVersion, currentVersion());
     return true;
