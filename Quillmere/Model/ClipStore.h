@@ -75,6 +75,8 @@ public:
     static constexpr qint64 defaultTemporaryLifetimeSeconds = 24 * 3600;
     static constexpr qint64 maxLinkPictureBytes = 8388608;
     static constexpr qint64 defaultHistoryLimit = 500;
+    // How far ahead of the clock a copy may be dated to show after one the clock cannot tell apart.
+    static constexpr qint64 sameMomentMs = 1000;
 
     // Stores a capture, or reuses the newest clip with the same content (dated now, expiry
     // cleared, source app replaced). None when a capture rule refuses it or the save fails.
@@ -96,9 +98,9 @@ public:
     void updateLinkMetadata(const ClipRef &clip, const std::optional<QString> &title,
                             const std::optional<QByteArray> &picture);
 
-    // A copy made again: dated `date` and the last captured, so the history limit takes it last. It
-    // shows first unless a clip carries a later date (the clock was put back, or ran ahead where
-    // that clip was made).
+    // A copy made again: dated `date` (see markCaptured) and the last captured, so the history
+    // limit takes it last. It shows first unless a clip carries a later date (the clock was put
+    // back, or ran ahead where that clip was made).
     void bumpToTop(const ClipRef &clip, const QDateTime &date);
     void togglePin(const ClipRef &clip);
     void renameClip(const ClipRef &clip, const QString &text);
@@ -180,7 +182,8 @@ Q_SIGNALS:
 
 private:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
-    // Dates a copy `at` and makes it the last captured.
+    // Dates a copy `at`, or up to a second later to show after a copy made at the same moment, and
+    // makes it the last captured.
     void markCaptured(ClipItem &clip, const QDateTime &at) const;
     // Marks the first captured clips beyond a positive limit deleted, without saving; returns how many.
     // `added`, the clip being inserted, is never among them, whatever its date.

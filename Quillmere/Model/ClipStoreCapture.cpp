@@ -211,10 +211,19 @@ void ClipStore::bumpToTop(const ClipRef &clip, const QDateTime &date)
 
 void ClipStore::markCaptured(ClipItem &clip, const QDateTime &at) const
 {
-    // Dated by the wall clock alone: a date taken from another clip (one made while the clock ran
-    // ahead, or synced from a device whose clock does) would date every later copy with it. The
-    // limit goes by the capture order instead, which a clock stepped back does not undo.
-    clip.setCreatedAt(at);
+    // Dated by the wall clock: a date taken from another clip (one made while the clock ran ahead,
+    // or synced from a device whose clock does) would date every later copy with it. Only copies
+    // the clock cannot tell apart (the same millisecond, or a clock put back by under a second)
+    // take the newest one's date, or just after it for a clip stored already (a new row comes
+    // after every other), so they show in the order made; that stays within a second of the
+    // clock. The limit goes by the capture order, which a clock stepped back does not undo.
+    QDateTime date = at;
+    if (const ClipRef newest = context().newestClip(); newest && newest.get() != &clip) {
+        const qint64 ahead = at.msecsTo(newest->createdAt());
+        if (ahead >= 0 && ahead < sameMomentMs)
+            date = newest->createdAt().addMSecs(clip.modelContext() ? 1 : 0);
+    }
+    clip.setCreatedAt(date);
     clip.setCaptureOrder(std::max(at.toMSecsSinceEpoch(), context().lastCaptureOrder() + 1));
 }
 

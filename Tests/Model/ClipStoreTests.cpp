@@ -440,6 +440,16 @@ TEST_F(ClipStoreTest, BumpToTopDatesByTheClockAndMakesTheClipTheLastCaptured)
     store->bumpToTop(a, clock.now());
     EXPECT_EQ(a->createdAt(), clock.now());
     EXPECT_EQ(store->historyNewestFirst().front(), a);
+
+    // Copies the clock cannot tell apart show in the order made, dated within a second of it.
+    clock.advance(1000);
+    store->bumpToTop(c, clock.now());
+    store->bumpToTop(a, clock.now());
+    EXPECT_EQ(history(), (QStringList{"a", "c"}));
+    clock.advance(-400);
+    store->bumpToTop(c, clock.now());
+    EXPECT_EQ(history(), (QStringList{"c", "a"}));
+    EXPECT_EQ(c->createdAt(), clock.now().addMSecs(402));
 }
 
 TEST_F(ClipStoreTest, RenameAndEditKeepTheClip)
@@ -599,7 +609,6 @@ TEST_F(ClipStoreTest, QueriesEditsAndPruningNeverReadImageOrFileBytes)
     EXPECT_FALSE(doc->isFileDataLoaded());
 
     store->togglePin(img);
-    clock.advance(1000);
     store->bumpToTop(img, clock.now());
     store->dedupeSweep(true, clock.now());
     store->setHistoryLimit(1); // prunes the file clip and the older text
