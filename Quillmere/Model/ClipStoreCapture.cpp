@@ -10,6 +10,9 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace quillmere {
 
 namespace {
@@ -224,7 +227,9 @@ void ClipStore::markCaptured(ClipItem &clip, const QDateTime &at) const
             date = newest->createdAt().addMSecs(clip.modelContext() ? 1 : 0);
     }
     clip.setCreatedAt(date);
-    clip.setCaptureOrder(std::max(at.toMSecsSinceEpoch(), context().lastCaptureOrder() + 1));
+    // A stored order at the very end of the range (a tool wrote it) is shared rather than wrapped.
+    const qint64 last = context().lastCaptureOrder();
+    clip.setCaptureOrder(std::max(at.toMSecsSinceEpoch(), last + (last < std::numeric_limits<qint64>::max())));
 }
 
 void ClipStore::togglePin(const ClipRef &clip)

@@ -324,13 +324,15 @@ bool keepSearchKeys(QSqlQuery &q, QSqlError *error)
 }
 
 // At every start: the clips an older release captured since (it leaves the order empty) come after
-// every other, among themselves in the order of their rows. Both finds use the index.
+// every other, among themselves in the order of their rows; so does an order that is no number (a
+// tool wrote it). Numbers sort before every text, so each find uses the index.
 bool keepCaptureOrder(QSqlQuery &q, QSqlError *error)
 {
     return run(q, QStringLiteral("CREATE INDEX IF NOT EXISTS clips_by_capture ON clips(captureOrder)"), error)
         && run(q,
-               QStringLiteral("UPDATE clips SET captureOrder = (SELECT COALESCE(MAX(captureOrder), 0) + 1 FROM clips)"
-                              " WHERE captureOrder IS NULL"),
+               QStringLiteral("UPDATE clips SET captureOrder = (SELECT COALESCE(MIN(MAX(captureOrder),"
+                              " 9223372036854775806), 0) + 1 FROM clips WHERE captureOrder < '') WHERE captureOrder IS "
+                              "NULL OR captureOrder >= ''"),
                error);
 }
 

@@ -309,6 +309,8 @@ TEST_F(ClipStoreTest, AStoreThePreviousReleaseWroteKeepsItsPruningOrder)
         q.addBindValue(QUuid::createUuid().toRfc4122());
         q.addBindValue(clock.now().addSecs(-3600).toMSecsSinceEpoch());
         ASSERT_TRUE(q.exec()) << qPrintable(q.lastError().text());
+        // An order that is no number, as a tool may leave, counts as captured last.
+        ASSERT_TRUE(q.exec("UPDATE clips SET captureOrder = 'not a number' WHERE text = 'c'"));
     }
     open();
     add("d");
