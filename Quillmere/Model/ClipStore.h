@@ -75,8 +75,6 @@ public:
     static constexpr qint64 defaultTemporaryLifetimeSeconds = 24 * 3600;
     static constexpr qint64 maxLinkPictureBytes = 8388608;
     static constexpr qint64 defaultHistoryLimit = 500;
-    // How far ahead of the clock a copy may be dated to show after one the clock cannot tell apart.
-    static constexpr qint64 sameMomentMs = 1000;
 
     // Stores a capture, or reuses the newest clip with the same content (dated now, expiry
     // cleared, source app replaced). None when a capture rule refuses it or the save fails.

@@ -223,7 +223,7 @@ void ClipStore::markCaptured(ClipItem &clip, const QDateTime &at) const
     QDateTime date = at;
     if (const ClipRef newest = context().newestClip(); newest && newest.get() != &clip) {
         const qint64 ahead = at.msecsTo(newest->createdAt());
-        if (ahead >= 0 && ahead < sameMomentMs)
+        if (ahead >= 0 && ahead < ClipItem::captureDateLeadMs)
             date = newest->createdAt().addMSecs(clip.modelContext() ? 1 : 0);
     }
     clip.setCreatedAt(date);

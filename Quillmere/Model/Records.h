@@ -118,6 +118,10 @@ public:
     QUILLMERE_FIELD(qint64, captureOrder, setCaptureOrder, m_captureOrder)
 
 public:
+    // How far past its capture order a copy may be dated: copies the clock cannot tell apart (the
+    // same millisecond, or a clock put back by less than this) are dated to show in the order made.
+    static constexpr qint64 captureDateLeadMs = 1000;
+
     ClipKind kind() const { return clipKindOrText(m_kindRawValue); }
     void setKind(ClipKind kind) { setKindRawValue(rawValue(kind)); }
 

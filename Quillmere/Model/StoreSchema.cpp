@@ -323,16 +323,45 @@ bool keepSearchKeys(QSqlQuery &q, QSqlError *error)
     return StoreSearchKeys::createTable(q, error);
 }
 
-// At every start: the clips an older release captured since (it leaves the order empty) come after
-// every other, among themselves in the order of their rows; so does an order that is no number (a
-// tool wrote it). Numbers sort before every text, so each find uses the index.
+// At every start. An older release dates each copy it makes, new or made again, above the history
+// and leaves the capture order alone: the newest clips by date whose order is missing, no number
+// or below their date were captured after every other, in the order of their dates. A clip found
+// so elsewhere (a tool wrote it) comes after them. Numbers sort before texts: each find uses an index.
 bool keepCaptureOrder(QSqlQuery &q, QSqlError *error)
 {
-    return run(q, QStringLiteral("CREATE INDEX IF NOT EXISTS clips_by_capture ON clips(captureOrder)"), error)
-        && run(q,
-               QStringLiteral("UPDATE clips SET captureOrder = (SELECT COALESCE(MIN(MAX(captureOrder),"
-                              " 9223372036854775806), 0) + 1 FROM clips WHERE captureOrder < '') WHERE captureOrder IS "
-                              "NULL OR captureOrder >= ''"),
+    if (!run(q, QStringLiteral("CREATE INDEX IF NOT EXISTS clips_by_capture ON clips(captureOrder)"), error)
+        || !run(q,
+                QStringLiteral("SELECT id, createdAt, captureOrder, typeof(captureOrder) FROM clips"
+                               " ORDER BY createdAt DESC, id DESC"),
+                error))
+        return false;
+    std::vector<qint64> later;
+    while (q.next()) {
+        const QString type = q.value(3).toString();
+        if ((type == QLatin1String("integer") || type == QLatin1String("real"))
+            && q.value(1).toLongLong() - ClipItem::captureDateLeadMs <= q.value(2).toLongLong())
+            break;
+        later.push_back(q.value(0).toLongLong());
+    }
+    q.finish();
+    if (later.empty())
+        return true;
+    if (!run(q, QStringLiteral("SELECT MAX(captureOrder) FROM clips WHERE captureOrder < ''"), error))
+        return false;
+    qint64 order = q.next() ? q.value(0).toLongLong() : 0;
+    q.finish();
+    if (!q.prepare(QStringLiteral("UPDATE clips SET captureOrder = ? WHERE id = ?"))) {
+        *error = q.lastError();
+        return false;
+    }
+    for (auto row = later.rbegin(); row != later.rend(); ++row) {
+        order += order < std::numeric_limits<qint64>::max();
+        if (!execWith(q, {order, *row}, error))
+            return false;
+    }
+    return run(q,
+               QStringLiteral("UPDATE clips SET captureOrder = %1 WHERE captureOrder IS NULL OR captureOrder >= ''")
+                   .arg(order + (order < std::numeric_limits<qint64>::max())),
                error);
 }
 

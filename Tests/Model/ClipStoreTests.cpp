@@ -300,21 +300,22 @@ TEST_F(ClipStoreTest, AStoreThePreviousReleaseWroteKeepsItsPruningOrder)
     store->setHistoryLimit(2);
     EXPECT_EQ(history(), (QStringList{"c", "b"}));
 
-    // A clip the previous release stored later, dated before the others (the clock went back),
-    // was captured after them.
+    // The previous release dates a new copy and one made again above the history, and gives
+    // neither an order: both were captured after every other, in the order of their dates.
+    const QDateTime top = ctx().newestClip()->createdAt();
     {
         QSqlQuery q(ctx().database());
         ASSERT_TRUE(q.prepare(
-            "INSERT INTO clips(dedupID, createdAt, kind, text, contentHash) VALUES(?, ?, 'text', 'old', 'h')"));
+            "INSERT INTO clips(dedupID, createdAt, kind, text, contentHash) VALUES(?, ?, 'text', 'new', 'h')"));
         q.addBindValue(QUuid::createUuid().toRfc4122());
-        q.addBindValue(clock.now().addSecs(-3600).toMSecsSinceEpoch());
+        q.addBindValue(top.toMSecsSinceEpoch());
         ASSERT_TRUE(q.exec()) << qPrintable(q.lastError().text());
-        // An order that is no number, as a tool may leave, counts as captured last.
-        ASSERT_TRUE(q.exec("UPDATE clips SET captureOrder = 'not a number' WHERE text = 'c'"));
+        ASSERT_TRUE(q.exec(
+            QStringLiteral("UPDATE clips SET createdAt = %1 WHERE text = 'b'").arg(top.toMSecsSinceEpoch() + 1)));
     }
     open();
     add("d");
-    EXPECT_EQ(history(), (QStringList{"d", "old"}));
+    EXPECT_EQ(history(), (QStringList{"d", "b"}));
 }
 
 TEST_F(ClipStoreTest, NoChosenLimitUnlimitedAndHugeLimitsKeepEveryClip)
