@@ -344,13 +344,11 @@ bool keepCaptureOrder(QSqlQuery &q, QSqlError *error)
         later.push_back(q.value(0).toLongLong());
     }
     q.finish();
-    if (later.empty())
-        return true;
     if (!run(q, QStringLiteral("SELECT MAX(captureOrder) FROM clips WHERE captureOrder < ''"), error))
         return false;
     qint64 order = q.next() ? q.value(0).toLongLong() : 0;
     q.finish();
-    if (!q.prepare(QStringLiteral("UPDATE clips SET captureOrder = ? WHERE id = ?"))) {
+    if (!later.empty() && !q.prepare(QStringLiteral("UPDATE clips SET captureOrder = ? WHERE id = ?"))) {
         *error = q.lastError();
         return false;
     }
