@@ -1,6 +1,7 @@
 // Clip store figures: inserts of new and repeated content at a history limit, filters and query
 // words over every clip, the newest-first history, filling and reopening a store file, and
-// start-up and the first capture with 10,000 and 100,000 clips.
+// start-up and the first capture with 10,000 and 100,000 clips, and the first start of a store
+// written before the capture order was kept.
 #include "BenchSupport.h"
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/ClipStore.h"
@@ -12,6 +13,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
@@ -293,6 +296,41 @@ void BM_FirstCaptureAfterStart(benchmark::State &state)
     }
 }
 BENCHMARK(BM_FirstCaptureAfterStart)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// The first start of a store of n clips written before the capture order was kept: the order is
+// filled in from the dates and indexed, once.
+void BM_FirstStartOfAStoreWithoutCaptureOrder(benchmark::State &state)
+{
+    const QString original = historyStore(int(state.range(0)));
+    QTemporaryDir dir;
+    Bench b;
+    b.storePath = dir.filePath(QStringLiteral("previous.store"));
+    for (auto _ : state) {
+        state.PauseTiming();
+        QFile::remove(b.storePath);
+        if (!QFile::copy(original, b.storePath))
+            qFatal("Cannot copy the sample store");
+        {
+            const QString name = QStringLiteral("bench-previous");
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+                db.setDatabaseName(b.storePath);
+                QSqlQuery q(db);
+                if (!db.open() || !q.exec(QStringLiteral("DROP INDEX clips_by_capture"))
+                    || !q.exec(QStringLiteral("ALTER TABLE clips DROP COLUMN captureOrder"))
+                    || !q.exec(QStringLiteral("VACUUM")))
+                    qFatal("Cannot make the store of the previous release");
+            }
+            QSqlDatabase::removeDatabase(name);
+        }
+        state.ResumeTiming();
+        b.open();
+        state.PauseTiming();
+        b.store.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_FirstStartOfAStoreWithoutCaptureOrder)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // What the sync audit costs a capture on the main thread: its count, then the event loop's turn
 // in which the preferences write what changed.

@@ -100,11 +100,10 @@ public:
     void updateLinkMetadata(const ClipRef &clip, const std::optional<QString> &title,
                             const std::optional<QByteArray> &picture);
 
-    // Makes the clip strictly the newest of the history.
+    // A copy made again: dated `date` (see markCaptured) and the last captured, so the history
+    // limit takes it last. It shows first unless a clip carries a later date (the clock was put
+    // back, or ran ahead where that clip was made).
     void bumpToTop(const ClipRef &clip, const QDateTime &date);
-    // `date`, or the date that puts a clip first when the newest one is dated later: the same for
-    // a `newClip` (its row is the last), just after it for a clip already stored.
-    QDateTime dateAtTop(const QDateTime &date, bool newClip) const;
     void togglePin(const ClipRef &clip);
     void renameClip(const ClipRef &clip, const QString &text);
     void editClipText(const ClipRef &clip, const QString &text);
@@ -123,7 +122,7 @@ public:
     ClipRef makeClip(const CapturedContent &content, const QString &knownHash = QString()) const;
     // Files an unfiled clip by the auto-Page rules stored now; true when it was filed.
     bool applyAutoPageRules(const ClipRef &clip);
-    // Deletes the oldest clips beyond a positive history limit and saves; returns how many went.
+    // Deletes the first captured clips beyond a positive history limit and saves; returns how many went.
     int pruneOverHistoryLimit();
     // Pinned, on a Page or saved to one: never pruned, cleared or expired away.
     static bool isKept(const ClipItem &clip);
@@ -188,7 +187,10 @@ Q_SIGNALS:
 
 private:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);
-    // Marks the oldest clips beyond a positive limit deleted, without saving; returns how many.
+    // Dates a copy `at`, or up to a second later to show after a copy made at the same moment, and
+    // makes it the last captured.
+    void markCaptured(ClipItem &clip, const QDateTime &at) const;
+    // Marks the first captured clips beyond a positive limit deleted, without saving; returns how many.
     // `added`, the clip being inserted, is never among them, whatever its date.
     int removeOverHistoryLimit(const ClipItem *added = nullptr);
     // Clips that are not kept (see isKept), other than `besides`.

@@ -10,6 +10,9 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace quillmere {
 
 namespace {
@@ -98,7 +101,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
 
     if (ClipRef existing = context().newestClipWithHash(content.contentHash())) {
         const bool wasTemporary = existing->expiresAt().has_value();
-        existing->setCreatedAt(dateAtTop(t, false));
+        markCaptured(*existing, t);
         existing->setExpiresAt(std::nullopt);
         existing->setSourceAppName(content.sourceAppName);
         existing->setSourceAppBundleID(content.sourceAppBundleID);
@@ -111,7 +114,7 @@ ClipRef ClipStore::insertCaptured(const CapturedContent &input, std::optional<qi
     }
 
     ClipRef clip = makeClip(content);
-    clip->setCreatedAt(dateAtTop(t, true));
+    markCaptured(*clip, t);
     context().insert(clip);
     applyAutoPageRules(clip);
     if (lifetimeSeconds && !isKept(*clip))
@@ -205,21 +208,28 @@ void ClipStore::bumpToTop(const ClipRef &clip, const QDateTime &date)
 {
     if (!isLive(clip))
         return;
-    clip->setCreatedAt(dateAtTop(date, false));
+    markCaptured(*clip, date);
     saveOrRollback(kSaveFailed);
 }
 
-QDateTime ClipStore::dateAtTop(const QDateTime &date, bool newClip) const
+void ClipStore::markCaptured(ClipItem &clip, const QDateTime &at) const
 {
-    // A clock put back (or a clip from a device whose clock runs ahead) must not date a copy
-    // below the history, where the limit would prune it first. A new clip's row comes after every
-    // other, which puts it first among clips of the same date.
-    if (ClipRef newest = context().newestClip()) {
-        const QDateTime above = newest->createdAt().addMSecs(newClip ? 0 : 1);
-        if (above > date)
-            return above;
+    // Dated by the wall clock: a date taken from another clip (one made while the clock ran ahead,
+    // or synced from a device whose clock does) would date every later copy with it. Only copies
+    // the clock cannot tell apart (the same millisecond, or a clock put back by under a second)
+    // take the newest one's date, or just after it for a clip stored already (a new row comes
+    // after every other), so they show in the order made; that stays within a second of the
+    // clock. The limit goes by the capture order, which a clock stepped back does not undo.
+    QDateTime date = at;
+    if (const ClipRef newest = context().newestClip(); newest && newest.get() != &clip) {
+        const qint64 ahead = at.msecsTo(newest->createdAt());
+        if (ahead >= 0 && ahead < ClipItem::captureDateLeadMs)
+            date = newest->createdAt().addMSecs(clip.modelContext() ? 1 : 0);
     }
-    return date;
+    clip.setCreatedAt(date);
+    // A stored order at the very end of the range (a tool wrote it) is shared rather than wrapped.
+    const qint64 last = context().lastCaptureOrder();
+    clip.setCaptureOrder(std::max(at.toMSecsSinceEpoch(), last + (last < std::numeric_limits<qint64>::max())));
 }
 
 void ClipStore::togglePin(const ClipRef &clip)
@@ -294,8 +304,7 @@ int ClipStore::removeOverHistoryLimit(const ClipItem *added)
     const qint64 limit = settings ? settings->historyLimitValue() : 0;
     if (limit <= 0)
         return 0;
-    // The new clip is set apart and keeps its place even when others carry later dates (the clock
-    // went back since they were made): otherwise the copy would vanish the moment it was stored.
+    // The new clip is set apart: the copy must never vanish the moment it was stored.
     const bool spare = added && !isKept(*added);
     const qint64 room = spare ? limit - 1 : limit;
     // All clips less the kept few: both counts come from an index, and the unkept have none.
@@ -308,7 +317,7 @@ int ClipStore::removeOverHistoryLimit(const ClipItem *added)
     const qint64 excess = unkept - room;
     if (excess <= 0)
         return 0;
-    candidates.order = ClipQuery::Order::oldestFirst;
+    candidates.order = ClipQuery::Order::firstCapturedFirst;
     candidates.limit = excess;
     const std::vector<ClipRef> doomed = context().fetchClips(candidates);
     for (const ClipRef &clip : doomed)

@@ -192,7 +192,7 @@ ClipRef ClipStore::insertManualClip(const CapturedContent &content, const PageRe
         stored.sourceAppName = QStringLiteral("Brindlewax");
 
     ClipRef clip = makeClip(stored);
-    clip->setCreatedAt(dateAtTop(clip->createdAt(), true));
+    markCaptured(*clip, clip->createdAt());
     // Unique by construction, so a note never merges with a capture of the same text.
     clip->setContentHash(QStringLiteral("manual:%1:%2").arg(uuidText(clip->dedupID()), stored.contentHash()));
     clip->setIsPinned(true);
@@ -229,6 +229,8 @@ int ClipStore::dedupeSweep(bool force, const QDateTime &now)
                 continue; // a copy filed on another Page stays there
             if (other->isPinned())
                 keep->setIsPinned(true);
+            // The merged copy leaves the history as late as its latest capture.
+            keep->setCaptureOrder(std::max(keep->captureOrder(), other->captureOrder()));
             if (!keep->pinboard() && other->pinboard()) {
                 keep->setPinboard(other->pinboard());
                 keep->setIsSavedToPage(true);

@@ -143,6 +143,9 @@ void ModelContext::insertRecord(const std::shared_ptr<PersistentModel> &record)
 
 void ModelContext::insert(const ClipRef &clip)
 {
+    // A clip not captured here (synced, imported, restored) falls in by its date.
+    if (clip && clip->captureOrder() == 0)
+        clip->setCaptureOrder(clip->createdAt().toMSecsSinceEpoch());
     insertRecord(clip);
 }
 

@@ -21,7 +21,8 @@ namespace quillmere {
 
 // A question about clips, answered from the store and from the changes not saved yet alike.
 struct ClipQuery {
-    enum class Order { none, newestFirst, oldestFirst };
+    // By date (the history's order), or by captureOrder (the history limit's).
+    enum class Order { none, newestFirst, oldestFirst, firstCapturedFirst, lastCapturedFirst };
     // A condition on the clips table (empty for every clip) with its bound values, and the same
     // condition on a clip in memory.
     QString where;
@@ -55,6 +56,8 @@ public:
     std::vector<ClipRef> clipsWithHash(const QString &hash) const; // newest first
     ClipRef newestClipWithHash(const QString &hash) const;
     ClipRef newestClip() const;
+    // The highest captureOrder of the history, 0 when it is empty.
+    qint64 lastCaptureOrder() const;
     ClipRef clipWithDedupID(const QUuid &id) const;
     ClipRef clip(const PersistentIdentifier &id) const;
     // Clips whose expiry is at or before `date`.

@@ -13,7 +13,7 @@ void PersistentModel::touch()
 
 ClipItem::ClipItem()
     : m_createdAt(QDateTime::currentDateTimeUtc()), m_kindRawValue(QStringLiteral("text")), m_isPinned(false),
-      m_dedupID(QUuid::createUuid()), m_isSavedToPage(false), m_payloadByteCount(0)
+      m_dedupID(QUuid::createUuid()), m_isSavedToPage(false), m_payloadByteCount(0), m_captureOrder(0)
 {
 }
 

@@ -112,8 +112,16 @@ public:
     QUILLMERE_FIELD(std::optional<QDateTime>, expiresAt, setExpiresAt, m_expiresAt)
     QUILLMERE_FIELD(bool, isSavedToPage, setIsSavedToPage, m_isSavedToPage)
     QUILLMERE_FIELD(qint64, payloadByteCount, setPayloadByteCount, m_payloadByteCount)
+    // Orders clips as they were captured, for the history limit: the wall clock's milliseconds, but
+    // above every earlier capture's, so a clock stepped either way keeps the order. 0 until stored,
+    // when a clip not captured here (synced, imported) takes its date.
+    QUILLMERE_FIELD(qint64, captureOrder, setCaptureOrder, m_captureOrder)
 
 public:
+    // How far past its capture order a copy may be dated: copies the clock cannot tell apart (the
+    // same millisecond, or a clock put back by less than this) are dated to show in the order made.
+    static constexpr qint64 captureDateLeadMs = 1000;
+
     ClipKind kind() const { return clipKindOrText(m_kindRawValue); }
     void setKind(ClipKind kind) { setKindRawValue(rawValue(kind)); }
 

@@ -19,6 +19,13 @@ bool newerFirst(const ClipRef &a, const ClipRef &b)
     return a->persistentModelID().rowID > b->persistentModelID().rowID;
 }
 
+bool capturedLater(const ClipRef &a, const ClipRef &b)
+{
+    if (a->captureOrder() != b->captureOrder())
+        return a->captureOrder() > b->captureOrder();
+    return a->persistentModelID().rowID > b->persistentModelID().rowID;
+}
+
 QString orderBy(ClipQuery::Order order)
 {
     switch (order) {
@@ -26,6 +33,10 @@ QString orderBy(ClipQuery::Order order)
         return QStringLiteral(" ORDER BY createdAt DESC, id DESC");
     case ClipQuery::Order::oldestFirst:
         return QStringLiteral(" ORDER BY createdAt, id");
+    case ClipQuery::Order::firstCapturedFirst:
+        return QStringLiteral(" ORDER BY captureOrder, id");
+    case ClipQuery::Order::lastCapturedFirst:
+        return QStringLiteral(" ORDER BY captureOrder DESC, id DESC");
     case ClipQuery::Order::none:
         break;
     }
@@ -170,10 +181,22 @@ std::vector<ClipRef> ModelContext::fetchClips(const ClipQuery &query) const
     for (ClipRef &clip : changedClips())
         if (!query.matches || query.matches(*clip))
             out.push_back(std::move(clip));
-    if (query.order == ClipQuery::Order::newestFirst)
+    switch (query.order) {
+    case ClipQuery::Order::newestFirst:
         std::sort(out.begin(), out.end(), newerFirst);
-    else if (query.order == ClipQuery::Order::oldestFirst)
+        break;
+    case ClipQuery::Order::oldestFirst:
         std::sort(out.begin(), out.end(), [](const ClipRef &a, const ClipRef &b) { return newerFirst(b, a); });
+        break;
+    case ClipQuery::Order::firstCapturedFirst:
+        std::sort(out.begin(), out.end(), [](const ClipRef &a, const ClipRef &b) { return capturedLater(b, a); });
+        break;
+    case ClipQuery::Order::lastCapturedFirst:
+        std::sort(out.begin(), out.end(), capturedLater);
+        break;
+    case ClipQuery::Order::none:
+        break;
+    }
     if (query.limit >= 0 && qsizetype(out.size()) > query.limit)
         out.resize(size_t(query.limit));
     return out;
@@ -263,6 +286,12 @@ ClipRef ModelContext::newestClip() const
 {
     const auto clips = fetchClips({.order = ClipQuery::Order::newestFirst, .limit = 1});
     return clips.empty() ? nullptr : clips.front();
+}
+
+qint64 ModelContext::lastCaptureOrder() const
+{
+    const auto clips = fetchClips({.order = ClipQuery::Order::lastCapturedFirst, .limit = 1});
+    return clips.empty() ? 0 : clips.front()->captureOrder();
 }
 
 ClipRef ModelContext::clipWithDedupID(const QUuid &id) const

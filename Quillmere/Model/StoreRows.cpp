@@ -341,6 +341,18 @@ EntityRows StoreRows::clips()
                            return QVariant(ClipKeys::contentHashKey(static_cast<const C &>(r).contentHash()));
                        },
                        true};
+    // A row an older release wrote has none: its date stands in until the next start fills it in.
+    StoreField captureOrder{QStringLiteral("captureOrder"),
+                            [](PersistentModel &r, const QVariant &v, const PageLookup &) {
+                                C &c = static_cast<C &>(r);
+                                c.setCaptureOrder(v.isNull() ? c.createdAt().toMSecsSinceEpoch() : v.toLongLong());
+                            },
+                            [](const PersistentModel &r) {
+                                const C &c = static_cast<const C &>(r);
+                                return QVariant(c.captureOrder() ? c.captureOrder()
+                                                                 : c.createdAt().toMSecsSinceEpoch());
+                            },
+                            true};
     return {Entity::clip,
             QStringLiteral("ClipItem"),
             QStringLiteral("clips"),
@@ -363,7 +375,8 @@ EntityRows StoreRows::clips()
              field("payloadByteCount", &C::payloadByteCount, &C::setPayloadByteCount),
              blobSize(image, "imageSize"),
              blobSize(file, "fileSize"),
-             hashKey},
+             hashKey,
+             captureOrder},
             {{QStringLiteral("clip_images"), image}, {QStringLiteral("clip_files"), file}},
             /*loadedWhenAsked*/ true,
             /*referencedByRow*/ false,

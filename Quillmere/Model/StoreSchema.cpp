@@ -74,7 +74,9 @@ std::vector<Table> version1Tables()
            blobSize(QStringLiteral("clip_images"))},
           {QStringLiteral("fileSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"),
            blobSize(QStringLiteral("clip_files"))},
-          {QStringLiteral("modifiedAt"), integer}}},
+          {QStringLiteral("modifiedAt"), integer},
+          // Captured before: as the dates put them, which is how the history limit pruned them.
+          {QStringLiteral("captureOrder"), integer, QStringLiteral("createdAt")}}},
         {QStringLiteral("pinboards"),
          {{QStringLiteral("id"), id},
           {QStringLiteral("dedupID"), requiredText, kNewUUID},
@@ -321,6 +323,46 @@ bool keepSearchKeys(QSqlQuery &q, QSqlError *error)
     return StoreSearchKeys::createTable(q, error);
 }
 
+// At every start. An older release dates each copy it makes, new or made again, above the history
+// and leaves the capture order alone: the newest clips by date whose order is missing, no number
+// or below their date were captured after every other, in the order of their dates. A clip found
+// so elsewhere (a tool wrote it) comes after them. Numbers sort before texts: each find uses an index.
+bool keepCaptureOrder(QSqlQuery &q, QSqlError *error)
+{
+    if (!run(q, QStringLiteral("CREATE INDEX IF NOT EXISTS clips_by_capture ON clips(captureOrder)"), error)
+        || !run(q,
+                QStringLiteral("SELECT id, createdAt, captureOrder, typeof(captureOrder) FROM clips"
+                               " ORDER BY createdAt DESC, id DESC"),
+                error))
+        return false;
+    std::vector<qint64> later;
+    while (q.next()) {
+        const QString type = q.value(3).toString();
+        if ((type == QLatin1String("integer") || type == QLatin1String("real"))
+            && q.value(1).toLongLong() - ClipItem::captureDateLeadMs <= q.value(2).toLongLong())
+            break;
+        later.push_back(q.value(0).toLongLong());
+    }
+    q.finish();
+    if (!run(q, QStringLiteral("SELECT MAX(captureOrder) FROM clips WHERE captureOrder < ''"), error))
+        return false;
+    qint64 order = q.next() ? q.value(0).toLongLong() : 0;
+    q.finish();
+    if (!later.empty() && !q.prepare(QStringLiteral("UPDATE clips SET captureOrder = ? WHERE id = ?"))) {
+        *error = q.lastError();
+        return false;
+    }
+    for (auto row = later.rbegin(); row != later.rend(); ++row) {
+        order += order < std::numeric_limits<qint64>::max();
+        if (!execWith(q, {order, *row}, error))
+            return false;
+    }
+    return run(q,
+               QStringLiteral("UPDATE clips SET captureOrder = %1 WHERE captureOrder IS NULL OR captureOrder >= ''")
+                   .arg(order + (order < std::numeric_limits<qint64>::max())),
+               error);
+}
+
 using Step = bool (*)(QSqlQuery &q, QSqlError *error);
 
 // Step n brings a store from version n to n + 1. A schema change is one more step at the end.
@@ -388,6 +430,9 @@ bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
         if (!kSteps[version](q, error))
             return false;
     }
+    // Not a step of its own: a store the previous release can still open keeps its version.
+    if (!keepCaptureOrder(q, error))
+        return false;
     if (fromVersion > 0 && fromVersion < currentVersion())
         qCInfo(lcPersistence, "Moved the store from schema %d to %d", fromVersion, currentVersion());
     return true;

@@ -86,7 +86,10 @@ std::optional<std::shared_ptr<PersistentModel>> SyncEngine::applyRecord(const Sy
             clip = std::make_shared<ClipItem>();
             clip->setDedupID(id);
         }
+        // Its own date, which dates no other clip. A copy made again there is one here too: the
+        // limit takes it no sooner than that date says.
         clip->setCreatedAt(*createdAt);
+        clip->setCaptureOrder(std::max(clip->captureOrder(), createdAt->toMSecsSinceEpoch()));
         clip->setKindRawValue(f.value(SyncNames::kind).toString());
         clip->setText(optionalText(f, SyncNames::text));
         clip->setFileName(optionalText(f, SyncNames::fileName));

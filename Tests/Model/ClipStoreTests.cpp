@@ -6,6 +6,7 @@
 #include "Quillmere/Model/ClipSearch.h"
 
 #include <QSignalSpy>
+#include <QSqlError>
 #include <limits>
 
 using namespace quillmere;
@@ -203,9 +204,10 @@ TEST_F(ClipStoreTest, ANewClipIsNeverPrunedByItsOwnInsertEvenWhenTheClockWentBac
     add("a");
     add("b");
     clock.advance(-3600 * 1000); // the clock was an hour fast and has been put right
-    add("c");
-    EXPECT_EQ(history(), (QStringList{"c", "b"}));
-    // Dated above the history, each later copy is newer than the one before it.
+    ClipRef c = add("c");
+    EXPECT_EQ(c->createdAt(), clock.now());
+    // Shown by date, pruned by capture: the first captured go first.
+    EXPECT_EQ(history(), (QStringList{"b", "c"}));
     add("d");
     EXPECT_EQ(history(), (QStringList{"d", "c"}));
     EXPECT_EQ(audited("auditPruned.overLimit"), 2);
@@ -216,7 +218,7 @@ TEST_F(ClipStoreTest, ANewClipIsNeverPrunedByItsOwnInsertEvenWhenTheClockWentBac
     EXPECT_EQ(history(), QStringList{"e"});
 }
 
-TEST_F(ClipStoreTest, CopiesAfterTheClockWentBackADayAreKeptAndShownFirst)
+TEST_F(ClipStoreTest, CopiesAfterTheClockWentBackADayAreDatedByItAndKeptOverOlderCaptures)
 {
     store->setHistoryLimit(50);
     for (int i = 0; i < 50; ++i)
@@ -224,21 +226,96 @@ TEST_F(ClipStoreTest, CopiesAfterTheClockWentBackADayAreKeptAndShownFirst)
     clock.advance(-24 * 3600 * 1000);
     QStringList fresh;
     for (int i = 0; i < 5; ++i) {
-        add(QString("new %1").arg(i));
+        ClipRef clip = add(QString("new %1").arg(i));
+        EXPECT_EQ(clip->createdAt(), clock.now());
         fresh.prepend(QString("new %1").arg(i));
     }
-    EXPECT_EQ(history().mid(0, 5), fresh);
     EXPECT_EQ(history().size(), 50);
-    EXPECT_EQ(history().last(), "old 5");
+    EXPECT_EQ(history().mid(45), fresh);
+    EXPECT_EQ(history()[44], "old 5");
 
-    // Without a limit too, and for a copy of an older clip and a typed note alike.
-    store->setHistoryLimit(-1);
-    add("new 5");
-    add("old 20");
-    EXPECT_EQ(history().mid(0, 3), (QStringList{"old 20", "new 5", "new 4"}));
+    // A copy of an older clip is a new capture: dated now, it outlasts the clips captured before it.
+    ClipRef again = add("old 20");
+    EXPECT_EQ(again->createdAt(), clock.now());
+    for (int i = 5; i < 25; ++i)
+        add(QString("new %1").arg(i));
+    EXPECT_TRUE(history().contains("old 20"));
+    EXPECT_FALSE(history().contains("old 21"));
+    EXPECT_EQ(history().size(), 50);
+
+    // A typed note is dated by the clock too.
     ClipRef note = store->insertManualClip(text("typed"), nullptr, std::nullopt);
     ASSERT_TRUE(note);
-    EXPECT_EQ(store->historyNewestFirst().front(), note);
+    EXPECT_EQ(note->createdAt(), clock.now());
+}
+
+TEST_F(ClipStoreTest, AClockPutAYearAheadAndBackDatesNoLaterCopyAheadAcrossRestarts)
+{
+    onDisk();
+    store->setHistoryLimit(4);
+    add("a");
+    add("b");
+    const qint64 year = 365LL * 24 * 3600 * 1000;
+    clock.advance(year);
+    ClipRef ahead = add("ahead");
+    clock.advance(-year);
+    open();
+    ClipRef c = add("c");
+    EXPECT_EQ(c->createdAt(), clock.now());
+    ClipRef d = add("d");
+    EXPECT_EQ(d->createdAt(), clock.now());
+    // The clip made while the clock ran ahead keeps its date and shows first; the limit goes by capture.
+    EXPECT_EQ(history(), (QStringList{"ahead", "d", "c", "b"}));
+
+    open();
+    ClipRef e = add("e");
+    EXPECT_EQ(e->createdAt(), clock.now());
+    EXPECT_EQ(history(), (QStringList{"ahead", "e", "d", "c"}));
+    add("f");
+    EXPECT_EQ(history(), (QStringList{"f", "e", "d", "c"}));
+    // A copy made again, and one pasted from the history, are captures too.
+    add("c");
+    add("g");
+    EXPECT_EQ(history(), (QStringList{"g", "c", "f", "e"}));
+    clock.advance(500);
+    store->bumpToTop(ctx().newestClipWithHash(text("e").contentHash()), clock.now());
+    add("h");
+    EXPECT_EQ(history(), (QStringList{"h", "e", "g", "c"}));
+    EXPECT_EQ(ctx().newestClip()->createdAt(), clock.now());
+}
+
+TEST_F(ClipStoreTest, AStoreThePreviousReleaseWroteKeepsItsPruningOrder)
+{
+    onDisk();
+    add("a");
+    add("b");
+    add("c");
+    // As before the capture order was kept: it comes back from the dates.
+    {
+        QSqlQuery q(ctx().database());
+        ASSERT_TRUE(q.exec("DROP INDEX clips_by_capture"));
+        ASSERT_TRUE(q.exec("ALTER TABLE clips DROP COLUMN captureOrder")) << qPrintable(q.lastError().text());
+    }
+    open();
+    store->setHistoryLimit(2);
+    EXPECT_EQ(history(), (QStringList{"c", "b"}));
+
+    // The previous release dates a new copy and one made again above the history, and gives
+    // neither an order: both were captured after every other, in the order of their dates.
+    const QDateTime top = ctx().newestClip()->createdAt();
+    {
+        QSqlQuery q(ctx().database());
+        ASSERT_TRUE(q.prepare(
+            "INSERT INTO clips(dedupID, createdAt, kind, text, contentHash) VALUES(?, ?, 'text', 'new', 'h')"));
+        q.addBindValue(QUuid::createUuid().toRfc4122());
+        q.addBindValue(top.toMSecsSinceEpoch());
+        ASSERT_TRUE(q.exec()) << qPrintable(q.lastError().text());
+        ASSERT_TRUE(q.exec(
+            QStringLiteral("UPDATE clips SET createdAt = %1 WHERE text = 'b'").arg(top.toMSecsSinceEpoch() + 1)));
+    }
+    open();
+    add("d");
+    EXPECT_EQ(history(), (QStringList{"d", "b"}));
 }
 
 TEST_F(ClipStoreTest, NoChosenLimitUnlimitedAndHugeLimitsKeepEveryClip)
@@ -345,22 +422,37 @@ TEST_F(ClipStoreTest, TemporaryClipsExpireButNeverPutAPermanentClipOnATimer)
     EXPECT_EQ(audited("auditAdded"), 2);
 }
 
-TEST_F(ClipStoreTest, BumpToTopMakesTheClipStrictlyFirst)
+TEST_F(ClipStoreTest, BumpToTopDatesByTheClockAndMakesTheClipTheLastCaptured)
 {
     ClipRef a = add("a");
     ClipRef b = add("b");
-    // A clip from another device may carry a date ahead of ours.
+    // A clip from another device may carry a date ahead of ours; it keeps it and dates no other.
     b->setCreatedAt(clock.now().addSecs(3600));
     ASSERT_TRUE(store->save());
 
+    clock.advance(1000);
     store->bumpToTop(a, clock.now());
-    EXPECT_EQ(a->createdAt(), b->createdAt().addMSecs(1));
-    EXPECT_EQ(store->historyNewestFirst().front(), a);
+    EXPECT_EQ(a->createdAt(), clock.now());
+    ClipRef c = add("c");
+    EXPECT_EQ(c->createdAt(), clock.now());
+    EXPECT_EQ(history(), (QStringList{"b", "c", "a"}));
+    store->setHistoryLimit(2);
+    EXPECT_EQ(history(), (QStringList{"c", "a"}));
 
     clock.advance(7200 * 1000);
-    store->bumpToTop(b, clock.now());
-    EXPECT_EQ(b->createdAt(), clock.now());
-    EXPECT_EQ(store->historyNewestFirst().front(), b);
+    store->bumpToTop(a, clock.now());
+    EXPECT_EQ(a->createdAt(), clock.now());
+    EXPECT_EQ(store->historyNewestFirst().front(), a);
+
+    // Copies the clock cannot tell apart show in the order made, dated within a second of it.
+    clock.advance(1000);
+    store->bumpToTop(c, clock.now());
+    store->bumpToTop(a, clock.now());
+    EXPECT_EQ(history(), (QStringList{"a", "c"}));
+    clock.advance(-400);
+    store->bumpToTop(c, clock.now());
+    EXPECT_EQ(history(), (QStringList{"c", "a"}));
+    EXPECT_EQ(c->createdAt(), clock.now().addMSecs(402));
 }
 
 TEST_F(ClipStoreTest, RenameAndEditKeepTheClip)

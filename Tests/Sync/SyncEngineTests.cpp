@@ -410,6 +410,31 @@ TEST_F(SyncEngineTest, ADamagedBlobInASnapshotDropsOnlyItsRecord)
     EXPECT_EQ(y.store->historyNewestFirst().size(), 3u);
 }
 
+TEST(SyncClockTest, AClipFromADeviceWhoseClockRunsAheadKeepsItsDateAndDatesNoLaterCopy)
+{
+    QTemporaryDir shared;
+    FakeClock clock;
+    SyncDevice ahead{shared.path(), QStringLiteral("device-aaaa"), clock, 64,
+                     [&clock] { return clock.now().addSecs(6 * 3600); }};
+    SyncDevice here{shared.path(), QStringLiteral("device-bbbb"), clock};
+    ASSERT_TRUE(ahead.engine->start() && here.engine->start());
+    ASSERT_TRUE(ahead.settle() && here.settle());
+
+    const ClipRef sent = ahead.add(QStringLiteral("from ahead"));
+    ASSERT_TRUE(carry(ahead, here));
+    const ClipRef arrived = here.clip(QStringLiteral("from ahead"));
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(arrived->createdAt(), sent->createdAt());
+
+    clock.advance(1000);
+    const ClipRef mine = here.add(QStringLiteral("copied here"));
+    EXPECT_EQ(mine->createdAt(), clock.now());
+    EXPECT_EQ(here.store->historyNewestFirst().front(), arrived);
+    // Captured here after the synced clip arrived, the copy outlasts it under the limit.
+    here.store->setHistoryLimit(1);
+    EXPECT_EQ(here.store->historyNewestFirst(), std::vector<ClipRef>{mine});
+}
+
 TEST(SyncSettingsTest, ADeviceIDStaysWithItsMachine)
 {
     TempPreferences prefs;

@@ -29,8 +29,9 @@ struct CardHarness {
     MemoryPasteboard pasteboard;
     PasteboardWriter writer{pasteboard, center};
     test::FakeClock clock{QDateTime(QDate(2026, 5, 4), QTime(9, 8, 7), Qt::LocalTime).toUTC()};
-    std::unique_ptr<ClipStore> store = std::make_unique<ClipStore>(
-        ModelContainer::open(QString(), systemClock(), nullptr), ClipStoreDependencies{prefs.prefs.get(), &center});
+    std::unique_ptr<ClipStore> store =
+        std::make_unique<ClipStore>(ModelContainer::open(QString(), clock.clock(), nullptr),
+                                    ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock()});
     QTemporaryDir temporaryRoot;
     QList<QUrl> opened;
     QObject uploadOwner;
