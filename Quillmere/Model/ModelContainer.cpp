@@ -316,6 +316,7 @@ std::unique_ptr<ModelContainer> openInPlaceOfForeign(const QString &path, const 
     qCCritical(lcPersistence, "The file at %s is another program's database; it was set aside as it is as %s",
                qPrintable(path), qPrintable(aside));
     opening->movedAsidePath = aside;
+    opening->movedAsideForeign = true;
     opening->failure = ModelContainer::OpenFailure::none;
     opening->error.clear();
     return ModelContainer::open(path, clock, &opening->error, &opening->failure);
@@ -368,6 +369,7 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
                                {},
                                opening.salvagedClips};
         setup.salvageResumed = opening.salvageResumed;
+        setup.movedAsideForeign = opening.movedAsideForeign;
         return setup;
     }
     if (!opening.needsSalvage)
@@ -379,6 +381,7 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
         qFatal("No usable store, not even in memory: %s", qPrintable(error));
     PersistenceSetup setup{memory, PersistenceMode::inMemory, opening.movedAsidePath, path};
     setup.salvagePending = opening.needsSalvage;
+    setup.movedAsideForeign = opening.movedAsideForeign;
     // A disk that takes no writes is what the memory-only notice tells already; the salvage tells
     // of its own.
     if (opening.failure != ModelContainer::OpenFailure::unwritable && !opening.needsSalvage)

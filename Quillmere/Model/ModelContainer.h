@@ -69,6 +69,8 @@ struct PersistenceSetup {
     int salvagedClips = 0;
     // That salvage was begun by an earlier start and cut short.
     bool salvageResumed = false;
+    // What was moved aside was another program's database, left as it was.
+    bool movedAsideForeign = false;
     // Why the store file was left as it is and the history kept in memory, when neither the
     // file's damage nor its disk is the cause; else empty.
     QString unavailableReason = {};
@@ -93,6 +95,8 @@ struct StoreOpening {
     int salvagedClips = 0;
     // The salvage was begun by an earlier start and cut short.
     bool salvageResumed = false;
+    // What was set aside was another program's database, left as it was.
+    bool movedAsideForeign = false;
     ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
     QString error;
     // The store file is damaged or its salvage was left unfinished: none was opened, and a

@@ -19,6 +19,10 @@ QString StoreTrouble::message() const
 {
     switch (kind) {
     case Kind::storeMovedAside: {
+        if (foreign)
+            return QStringLiteral("Another program's database stood where Brindlewax keeps your clipboard history. "
+                                  "It was set aside untouched as %1, and a new history was started.")
+                .arg(path);
         const QString cutShort = resumed ? QStringLiteral("Brindlewax was stopped last time while it read back "
                                                           "your damaged clipboard history; that is finished now. ")
                                          : QString();
@@ -98,8 +102,9 @@ QString StoreTrouble::message() const
 
 StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent)
     : QObject(parent), m_store(store), m_movedAsidePath(setup.movedAsidePath), m_salvagedClips(setup.salvagedClips),
-      m_salvageResumed(setup.salvageResumed), m_unavailableReason(setup.unavailableReason),
-      m_storePath(setup.unavailableStorePath), m_salvagePending(setup.salvagePending)
+      m_salvageResumed(setup.salvageResumed), m_movedAsideForeign(setup.movedAsideForeign),
+      m_unavailableReason(setup.unavailableReason), m_storePath(setup.unavailableStorePath),
+      m_salvagePending(setup.salvagePending)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
@@ -144,8 +149,12 @@ void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 
 void StoreCaretaker::start()
 {
-    if (!m_movedAsidePath.isEmpty())
-        report({StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips, {}, m_salvageResumed});
+    if (!m_movedAsidePath.isEmpty()) {
+        StoreTrouble trouble{
+            StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips, {}, m_salvageResumed};
+        trouble.foreign = m_movedAsideForeign;
+        report(trouble);
+    }
     if (m_salvagePending) {
         salvageOnWorker();
         return;
@@ -524,13 +533,16 @@ void StoreCaretaker::salvageOnWorker()
 
 bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening)
 {
-    if (!opening.movedAsidePath.isEmpty())
-        report({StoreTrouble::Kind::storeMovedAside,
-                opening.movedAsidePath,
-                false,
-                opening.salvagedClips,
-                {},
-                opening.salvageResumed});
+    if (!opening.movedAsidePath.isEmpty()) {
+        StoreTrouble trouble{StoreTrouble::Kind::storeMovedAside,
+                             opening.movedAsidePath,
+                             false,
+                             opening.salvagedClips,
+                             {},
+                             opening.salvageResumed};
+        trouble.foreign = opening.movedAsideForeign;
+        report(trouble);
+    }
     if (!container) {
         qCDebug(lcPersistence, "The store at %s is still unavailable: %s", qPrintable(m_storePath),
                 qPrintable(opening.error));

@@ -32,6 +32,8 @@ struct StoreTrouble {
     QString reason = {};
     // storeMovedAside: the salvage was begun by a start that was cut short.
     bool resumed = false;
+    // storeMovedAside: what was set aside is another program's database, left as it was.
+    bool foreign = false;
     // unsavedBroughtBack: the copies that could not be read, kept aside in `path`.
     int unreadable = 0;
     // unsavedBroughtBack: the copies lost with the end of a file that is missing or damaged (-1:
@@ -123,6 +125,7 @@ private:
     QString m_movedAsidePath;
     int m_salvagedClips = 0;
     bool m_salvageResumed = false;
+    bool m_movedAsideForeign = false;
     QString m_unavailableReason;
     // The store file to go back to while the history is kept in memory.
     QString m_storePath;

@@ -419,6 +419,9 @@ TEST_F(StoreFileGuardTest, AnotherProgramsDatabaseIsNeverWrittenIntoButSetAsideA
     EXPECT_EQ(digestOf(setup.movedAsidePath), before);
     EXPECT_EQ(QFileInfo(setup.movedAsidePath).permissions() & QFile::ReadOther, QFile::ReadOther);
     EXPECT_EQ(setup.container->mainContext().clipCount(), 0);
+    StoreTrouble atStart{StoreTrouble::Kind::storeMovedAside, setup.movedAsidePath};
+    atStart.foreign = setup.movedAsideForeign;
+    EXPECT_TRUE(atStart.message().contains("program's database")) << qPrintable(atStart.message());
 
     // An empty database and older stores of ours are still taken as stores.
     const QString empty = dir.filePath("empty.store");
