@@ -62,34 +62,35 @@ QString StoreTrouble::message() const
                               "which could not be brought back into your history: %2.")
             .arg(path, reason);
     case Kind::unsavedBroughtBack: {
+        // Kept at a quit, or while the store file could take nothing: "earlier" is true of both.
         QStringList text;
         if (count == 1)
-            text << QStringLiteral("One copy that could not be saved when Brindlewax last quit was brought back "
-                                   "into your history.");
+            text << QStringLiteral("One copy that could not be saved earlier was brought back into your history.");
         else if (count > 1)
-            text << QStringLiteral("%1 copies that could not be saved when Brindlewax last quit were brought back "
-                                   "into your history.")
+            text << QStringLiteral("%1 copies that could not be saved earlier were brought back into your history.")
                         .arg(count);
         if (unreadable == 1)
-            text << QStringLiteral("One copy kept when Brindlewax last quit could not be read; it is left in %1.")
-                        .arg(path);
+            text << QStringLiteral("One copy kept aside earlier could not be read; it is left in %1.").arg(path);
         else if (unreadable > 1)
-            text << QStringLiteral("%1 copies kept when Brindlewax last quit could not be read; they are left in %2.")
+            text << QStringLiteral("%1 copies kept aside earlier could not be read; they are left in %2.")
                         .arg(unreadable)
                         .arg(path);
+        const QString rest = QStringLiteral(" The copies before the break are back in your history; the file is kept "
+                                            "as %1.")
+                                 .arg(lostFrom);
         if (lost == 1)
-            text << QStringLiteral("One copy kept when Brindlewax last quit is lost: the end of the file that held it "
-                                   "is missing or damaged. What is left is in %1.")
-                        .arg(lostFrom);
+            text << QStringLiteral("One copy kept aside earlier is lost: the end of the file that held it is missing "
+                                   "or damaged.")
+                    + rest;
         else if (lost > 1)
-            text << QStringLiteral("%1 copies kept when Brindlewax last quit are lost: the end of the file that held "
-                                   "them is missing or damaged. What is left is in %2.")
+            text << QStringLiteral("%1 copies kept aside earlier are lost: the end of the file that held them is "
+                                   "missing or damaged.")
                         .arg(lost)
-                        .arg(lostFrom);
+                    + rest;
         else if (lost < 0)
-            text << QStringLiteral("The end of a file that kept copies when Brindlewax last quit is missing or "
-                                   "damaged: any copies it held there are lost. What is left is in %1.")
-                        .arg(lostFrom);
+            text << QStringLiteral("The end of a file that kept copies aside earlier is missing or damaged: any copies "
+                                   "it held there are lost.")
+                    + rest;
         return text.join(QLatin1Char(' '));
     }
     case Kind::saveFailed:

@@ -246,7 +246,12 @@ bool writeNext(const QString &path, Spill &spill, const UnixSignals::EndPostpone
     ok = ok && file.write("],\"clips\":[");
     for (size_t i = 0; ok && i < texts.size(); ++i)
         ok = (i == 0 || file.write(",")) && writeInPieces(file, texts[i], postponed);
-    if (!ok || !file.write("]}\n") || !file.commit()) {
+    ok = ok && file.write("]}\n");
+    if (ok) {
+        const UnixSignals::EndPostponed syncing(spillSyncLimit);
+        ok = file.commit();
+    }
+    if (!ok) {
         *error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;
     }

@@ -28,6 +28,8 @@ constexpr qint64 writtenFileBytes = 32 * 1024 * 1024;
 // A quit waits for writing while it advances: at most this long for each piece, clip or file
 // sync, so that a disk that stopped answering still lets the program end.
 constexpr std::chrono::milliseconds spillStepLimit{5000};
+// The sync of a whole file is one step whose advance cannot be seen: a slow disk may take this long.
+constexpr std::chrono::milliseconds spillSyncLimit{30000};
 
 // A folder that takes recovery files when the store's own cannot.
 struct Place {

@@ -74,7 +74,7 @@ TEST(UnsavedRecoveryRestore, AClipThatCannotBeReadLeavesTheOthersToComeBackAndIs
     EXPECT_EQ(told.front().kind, StoreTrouble::Kind::unsavedBroughtBack);
     const QString message = told.front().message();
     EXPECT_TRUE(message.startsWith("199 copies")) << qPrintable(message);
-    EXPECT_TRUE(message.contains("One copy kept when Brindlewax last quit could not be read")) << qPrintable(message);
+    EXPECT_TRUE(message.contains("One copy kept aside earlier could not be read")) << qPrintable(message);
     EXPECT_TRUE(message.contains(spill + ".unreadable")) << qPrintable(message);
     EXPECT_EQ(clipsWithText(f.ctx(), "note "), 199);
     ClipRef filed = f.ctx().newestClipWithHash(test::StoreFixture::textContent("note 7").contentHash());
@@ -321,7 +321,7 @@ TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTell
         EXPECT_TRUE(f.ctx().newestClipWithHash(test::StoreFixture::textContent("spilled 999").contentHash()));
         EXPECT_EQ(told.front().lost, copies - kept);
         const QString message = told.front().message();
-        EXPECT_TRUE(message.contains(QString("%1 copies kept when Brindlewax last quit are lost").arg(copies - kept)))
+        EXPECT_TRUE(message.contains(QString("%1 copies kept aside earlier are lost").arg(copies - kept)))
             << qPrintable(message);
         if (killedAfter == 0) {
             EXPECT_TRUE(message.startsWith(QString("%1 copies").arg(kept))) << qPrintable(message);
