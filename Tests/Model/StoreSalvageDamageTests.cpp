@@ -2,6 +2,7 @@
 #include "Support/PagesFixture.h"
 
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
@@ -99,6 +100,26 @@ void makeStoreDamagedMidway(const QString &path, int clips)
     ASSERT_TRUE(test::writeFileBytes(path, bytes));
 }
 
+// The store at a path as a start opens it, with its caretaker started, and what that tells.
+struct StartedStore {
+    explicit StartedStore(const QString &path)
+    {
+        const PersistenceSetup setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        EXPECT_EQ(setup.mode, PersistenceMode::localOnly);
+        store = std::make_unique<ClipStore>(setup.container, ClipStoreDependencies{prefs.prefs.get(), &center});
+        caretaker = std::make_unique<StoreCaretaker>(*store, PersistenceSetup{});
+        QObject::connect(caretaker.get(), &StoreCaretaker::troubleOccurred,
+                         [this](const StoreTrouble &trouble) { told.push_back(trouble); });
+        caretaker->start();
+    }
+
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    std::unique_ptr<ClipStore> store;
+    std::unique_ptr<StoreCaretaker> caretaker;
+    std::vector<StoreTrouble> told;
+};
+
 } // namespace
 
 TEST(StoreSalvageDamage, EveryRowALookupByRowIDReadsIsKeptWhateverRandomBytesDamageSixPages)
@@ -155,17 +176,10 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
             << qPrintable(error);
     }
 
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-    ClipStore store(setup.container, {prefs.prefs.get(), &center});
-    setup = {};
-    StoreCaretaker caretaker(store, {});
-    std::vector<StoreTrouble> told;
-    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
-                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
-    caretaker.start();
+    StartedStore started(path);
+    ClipStore &store = *started.store;
+    StoreCaretaker &caretaker = *started.caretaker;
+    const std::vector<StoreTrouble> &told = started.told;
     const ClipRef newest = store.context().newestClip();
     ASSERT_TRUE(newest);
 
@@ -201,6 +215,40 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     EXPECT_TRUE(test::waitUntil([&] { return QDir(dir.path()).entryList({"default.store.unsaved-*"}).isEmpty(); }));
     for (const StoreTrouble &trouble : told)
         EXPECT_NE(trouble.kind, StoreTrouble::Kind::unsavedAtQuit) << qPrintable(trouble.message());
+}
+
+TEST(StoreSalvageDamage, DamageMetWhileADeletedStoreIsCopiedBackIsSalvagedFromThatCopy)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    constexpr int clips = 1500;
+    makeStoreDamagedMidway(path, clips);
+    StartedStore started(path);
+    ClipStore &store = *started.store;
+    StoreCaretaker &caretaker = *started.caretaker;
+    const std::vector<StoreTrouble> &told = started.told;
+
+    // Deleted: only the open file holds the history while the guard copies it back, a slice a turn.
+    ASSERT_TRUE(QFile::remove(path));
+    store.fileGuard().check();
+    ASSERT_TRUE(store.fileGuard().isCopying());
+    (void)store.context().allClips();
+    ASSERT_TRUE(store.context().damageFound());
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made as the damage was met")));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return !store.fileGuard().isCopying() && !caretaker.isMemoryOnly() && !store.context().damageFound(); },
+        30000));
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.front().kind, StoreTrouble::Kind::storeMovedAside);
+    const int salvaged = told.front().count;
+    EXPECT_TRUE(salvaged > clips / 2 && salvaged < clips) << salvaged;
+    EXPECT_EQ(test::rowIDsIn(path, "clips").size(), size_t(salvaged + 1));
+    EXPECT_EQ(store.context()
+                  .clipsWithHash(test::StoreFixture::textContent("made as the damage was met").contentHash())
+                  .size(),
+              1u);
 }
 
 TEST(StoreSalvageDamage, ASalvageStoppedOrPastItsDeadlineLeavesNothingInPlaceAndALaterTryKeepsEveryReadableRow)
