@@ -522,8 +522,8 @@ void StoreCaretaker::damageFound()
         // first, damage and all, and the salvage reads that copy.
         if (!std::exchange(m_damageWaits, true))
             qCCritical(lcPersistence,
-                       "The store at %s is damaged, but the path no longer names it; it is read back once it "
-                       "is in place again",
+                       "The store at %s is damaged, but the path no longer names it; it is read back once "
+                       "its copy is at the path, or kept as it is beside a file that took the path",
                        qPrintable(m_store.container().storeURL()));
         return;
     }
