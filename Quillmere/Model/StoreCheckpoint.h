@@ -25,9 +25,9 @@ public:
     // On any thread but the main one. Never waits for another connection: a checkpoint under way
     // elsewhere, or a path that no longer names the file first met, is left.
     void run();
-    // Closes the connection for good once any run under way has ended: for a worker, before the
-    // file is moved. Closing, the connection neither checkpoints nor removes the log and its index
-    // by name: the file may be set aside by then, and another store's log have that name.
+    // Closes the connection for good, once any run under way has ended: for a worker, before the
+    // file is moved. No close of it checkpoints or removes the log and its index by name: by then
+    // the file may be set aside, and another store's log have that name.
     void retire();
 
 private:

@@ -80,9 +80,9 @@ public:
 Q_SIGNALS:
     // Words for the user on what happened to the store file and where the history is.
     void storeFileChanged(const QString &message);
-    // Emitted once the guard holds another store (or none), and when a copy ends, put in place or
-    // given up, or the store put back opens again.
+    // The guard looks after the file the store holds now (or none).
     void rearmed();
+    // A copy ended, put in place or given up, or the store put back opened again.
     void copyEnded();
 
 private:
