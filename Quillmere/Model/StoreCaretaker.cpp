@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreCheckpoint.h"
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -110,6 +111,9 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
     connect(&m_store, &ClipStore::storeDamaged, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
+    connect(&m_store.fileGuard(), &StoreFileGuard::rearmed, this, &StoreCaretaker::storeChanged);
+    // Damage met while the guard copied the store is handled once the copy has ended.
+    connect(&m_store.fileGuard(), &StoreFileGuard::copyEnded, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
     connect(&m_store, &ClipStore::saveFailed, this, [this](bool diskFull, const QString &) {
         // The salvage that follows tells what became of the history.
         if (m_store.context().damageFound())
@@ -203,6 +207,7 @@ void StoreCaretaker::bringBackAll()
     if (m_store.container().isInMemory() || m_restoring)
         return;
     m_restoring = true;
+    dropCheckpoint();
     m_checkpoint = std::make_shared<StoreCheckpoint>(m_store.container().storeURL());
     inBackground(
         this,
@@ -248,8 +253,7 @@ void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
         m_restoring = false;
-        takeOver(m_checkpoint.get());
-        m_checkpoint.reset();
+        dropCheckpoint();
         tellUnsaved();
         return;
     }
@@ -305,6 +309,7 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
             // The store was found damaged: the files wait for the store read back, which brings them back.
             if (isMemoryOnly()) {
                 m_restoring = false;
+                dropCheckpoint();
                 return;
             }
             if (!read.first) {
@@ -324,8 +329,7 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
             if (brought < 0 && m_store.context().damageFound()) {
                 // Begun again once the salvaged store is in place, with a checkpoint of its own.
                 m_restoring = false;
-                takeOver(m_checkpoint.get());
-                m_checkpoint.reset();
+                dropCheckpoint();
                 return;
             }
             if (brought < 0) {
@@ -471,11 +475,60 @@ bool StoreCaretaker::tryStoreFile()
     return useStoreFile(std::move(container), opening);
 }
 
+std::shared_ptr<StoreCheckpoint> StoreCaretaker::dropCheckpoint()
+{
+    takeOver(m_checkpoint.get());
+    std::shared_ptr<StoreCheckpoint> old = std::exchange(m_checkpoint, {});
+    if (old) {
+        handOver(old.get());
+        inBackground(
+            this,
+            [old] {
+                takeOver(old.get());
+                old->retire();
+                handOver(old.get());
+                return true;
+            },
+            [](bool) {});
+    }
+    return old;
+}
+
+void StoreCaretaker::storeChanged()
+{
+    m_damageWaits = false;
+    if (!m_checkpoint)
+        return;
+    dropCheckpoint();
+    if (m_restoring && !m_store.container().isInMemory())
+        m_checkpoint = std::make_shared<StoreCheckpoint>(m_store.container().storeURL());
+}
+
 void StoreCaretaker::damageFound()
 {
     ModelContext &damaged = m_store.context();
-    if (!damaged.damageFound() || m_store.container().isInMemory() || isMemoryOnly())
+    if (!damaged.damageFound() || m_store.container().isInMemory() || isMemoryOnly()) {
+        m_damageWaits = false;
         return;
+    }
+    StoreFileGuard &guard = m_store.fileGuard();
+    // A deletion or replacement not noticed yet starts its copy here. A copy given up is tried
+    // again by the guard's own looks, not at once: a replacement's copy waits for changes that a
+    // damaged store never takes.
+    if (!m_damageWaits)
+        guard.check();
+    if (!guard.holdsFileAtPath()) {
+        // The open file may hold the only copy of the history: closed now, it would be gone, and the
+        // salvage would find nothing, or another store, at the path. The guard copies it back there
+        // first, damage and all, and the salvage reads that copy.
+        if (!std::exchange(m_damageWaits, true))
+            qCCritical(lcPersistence,
+                       "The store at %s is damaged, but the path no longer names it; it is read back once "
+                       "its copy is at the path, or kept as it is beside a file that took the path",
+                       qPrintable(m_store.container().storeURL()));
+        return;
+    }
+    m_damageWaits = false;
     QString error;
     std::shared_ptr<ModelContainer> memory = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error);
     if (!memory) {
@@ -490,12 +543,13 @@ void StoreCaretaker::damageFound()
     m_carryChanges = true;
     m_store.holdSaves(true);
     // Let go of before it moves: nothing of the damaged file stays open to write to it.
-    damaged.closeConnection();
+    std::shared_ptr<StoreCheckpoint> checkpoint = dropCheckpoint();
+    guard.closeConnection();
     m_store.switchToContainer(memory);
-    salvageOnWorker();
+    salvageOnWorker(std::move(checkpoint));
 }
 
-void StoreCaretaker::salvageOnWorker()
+void StoreCaretaker::salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired)
 {
     if (m_salvaging)
         return;
@@ -511,7 +565,10 @@ void StoreCaretaker::salvageOnWorker()
             });
     inBackground(
         this,
-        [path = m_storePath, now = m_store.now(), stop = m_stopSalvage] {
+        [path = m_storePath, now = m_store.now(), stop = m_stopSalvage, retired = std::move(retired)] {
+            // A checkpoint under way into the damaged file ends before the file is set aside.
+            if (retired)
+                retired->retire();
             return ModelContainerFactory::salvageStoreFile(path, now, {stop.get(), 0});
         },
         [this](const std::optional<StoreSalvage::Outcome> &salvaged) {

@@ -107,7 +107,12 @@ private:
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     // The history leaves a store file a statement found damaged, and the store is salvaged.
     void damageFound();
-    void salvageOnWorker();
+    // `retired`: a checkpoint connection to the damaged file, closed before the salvage moves it.
+    void salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired = {});
+    // The checkpoint connection of a restore follows the store the history is in; the old one is
+    // closed on a worker, after any checkpoint under way. Returns the old one.
+    std::shared_ptr<StoreCheckpoint> dropCheckpoint();
+    void storeChanged();
     // Tells that the history is kept in memory, and which recovery files wait for the store.
     void tellMemoryOnly();
     // Looks for the recovery files of the store off the main thread and brings them back.
@@ -155,6 +160,9 @@ private:
     bool m_salvaging = false;
     // The history in memory holds the changes a damaged store could not take, under their rows.
     bool m_carryChanges = false;
+    // Damage was met while the store's path did not name its open file: the only copy of the
+    // history is that file until the guard has put it back at the path.
+    bool m_damageWaits = false;
     // Set at quit: a salvage stops and is finished by the next start.
     std::shared_ptr<std::atomic<bool>> m_stopSalvage = std::make_shared<std::atomic<bool>>(false);
 };

@@ -11,6 +11,7 @@ StoreCheckpoint::StoreCheckpoint(QString storePath) : m_path(std::move(storePath
 
 StoreCheckpoint::~StoreCheckpoint()
 {
+    const std::lock_guard lock(m_running);
     close();
 }
 
@@ -21,8 +22,18 @@ void StoreCheckpoint::close()
     m_db = nullptr;
 }
 
+void StoreCheckpoint::retire()
+{
+    const std::lock_guard lock(m_running);
+    m_retired = true;
+    close();
+}
+
 void StoreCheckpoint::run()
 {
+    const std::lock_guard lock(m_running);
+    if (m_retired)
+        return;
     // A file put at the path meanwhile is not the store the saves go to.
     const std::optional<FileIdentity> file = FileIdentity::of(m_path);
     if (!file || (m_file && *file != *m_file)) {
@@ -37,6 +48,8 @@ void StoreCheckpoint::run()
             close();
             return;
         }
+        sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        StoreFileGuard::keepCompanionsAtClose(m_db);
         // The connection learns that the store keeps a log once it has read it.
         if (sqlite3_exec(m_db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) {
             close();

@@ -3,6 +3,7 @@
 #include "Quillmere/Model/StoreFileGuard.h"
 
 #include <QString>
+#include <mutex>
 #include <optional>
 
 struct sqlite3;
@@ -21,14 +22,20 @@ public:
     StoreCheckpoint(const StoreCheckpoint &) = delete;
     StoreCheckpoint &operator=(const StoreCheckpoint &) = delete;
 
-    // On any thread but the main one, one thread at a time. Never waits for another connection: a
-    // checkpoint under way elsewhere, or a path that no longer names the file first met, is left.
+    // On any thread but the main one. Never waits for another connection: a checkpoint under way
+    // elsewhere, or a path that no longer names the file first met, is left.
     void run();
+    // Closes the connection for good, once any run under way has ended: for a worker, before the
+    // file is moved. No close of it checkpoints or removes the log and its index by name: by then
+    // the file may be set aside, and another store's log have that name.
+    void retire();
 
 private:
     void close();
 
     QString m_path;
+    std::mutex m_running;
+    bool m_retired = false;
     std::optional<FileIdentity> m_file;
     sqlite3 *m_db = nullptr;
 };

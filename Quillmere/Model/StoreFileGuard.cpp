@@ -409,6 +409,7 @@ void StoreFileGuard::rearm()
     m_wal = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-wal"));
     m_shm = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-shm"));
     watchFolder();
+    Q_EMIT rearmed();
 }
 
 void StoreFileGuard::watchFolder()
@@ -518,6 +519,7 @@ void StoreFileGuard::abandonCopy(const QString &why, bool keep)
     m_copy = nullptr;
     QFile::remove(rewritingPath(m_path));
     QFile::remove(rewritingPath(m_path) + QStringLiteral("-journal"));
+    Q_EMIT copyEnded();
 }
 
 void StoreFileGuard::copyFinished(bool waitHere)
@@ -569,6 +571,7 @@ void StoreFileGuard::placeCopy(const Synced &synced)
     }
     if (m_store.context().hasChanges())
         m_store.save();
+    Q_EMIT copyEnded();
 }
 
 void StoreFileGuard::step(Step s)
@@ -577,14 +580,24 @@ void StoreFileGuard::step(Step s)
         m_stepHook(s);
 }
 
+void StoreFileGuard::keepCompanionsAtClose(sqlite3 *db)
+{
+    // The last connection on a file would otherwise remove the log and its index by their names.
+    int keep = 1;
+    if (db)
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
+}
+
 void StoreFileGuard::closeConnection()
 {
-    // SQLite would remove the write-ahead log by its name, which another file's may have by now.
-    if (sqlite3 *db = handleOf(m_store.context().database())) {
-        int keep = 1;
-        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-    }
+    keepCompanionsAtClose(handleOf(m_store.context().database()));
     m_store.context().closeConnection();
+}
+
+bool StoreFileGuard::holdsFileAtPath() const
+{
+    return !isCopying() && !m_reopenPending && m_file && m_store.context().database().isOpen()
+        && FileIdentity::of(m_path) == m_file;
 }
 
 void StoreFileGuard::removeOwnCompanions()
@@ -672,6 +685,7 @@ void StoreFileGuard::reopen()
         return;
     }
     m_reopenPending = false;
+    Q_EMIT copyEnded();
     Q_EMIT storeFileChanged(m_told.isEmpty()
                                 ? QStringLiteral("Your clipboard history file %1 could be opened again; new copies "
                                                  "are saved in it.")

@@ -59,6 +59,12 @@ public:
     bool isCopying() const { return m_backup != nullptr || m_syncing; }
     // While a whole copy is synced, before it takes its place: saves wait in memory meanwhile.
     bool holdsSaves() const { return m_syncing; }
+    // The store's path names the file its connection holds, open, and no copy of it is under way.
+    bool holdsFileAtPath() const;
+    // Closes the store's connection, keeping its companions for us to remove when they are ours.
+    void closeConnection();
+    // Once closed, `db` leaves the log and its index at their names: another file's may have them by now.
+    static void keepCompanionsAtClose(sqlite3 *db);
 
     // A copy made whole for a deleted store but not yet in place when the program ended is put
     // there; when something else took the path since, it is kept beside it. True when put there.
@@ -74,6 +80,10 @@ public:
 Q_SIGNALS:
     // Words for the user on what happened to the store file and where the history is.
     void storeFileChanged(const QString &message);
+    // The guard looks after the file the store holds now (or none).
+    void rearmed();
+    // A copy ended, put in place or given up, or the store put back opened again.
+    void copyEnded();
 
 private:
     enum class Cause { deleted, replaced };
@@ -101,8 +111,6 @@ private:
     // Opens the connection to the store put back; tried again at each check until it opens.
     void reopen();
     void keepBesideReplacement();
-    // Closes the store's connection, keeping its companions for us to remove when they are ours.
-    void closeConnection();
     void removeOwnCompanions();
     void step(Step s);
 

@@ -2,6 +2,7 @@
 #include "Support/PagesFixture.h"
 
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <algorithm>
+#include <cstdio>
 #include <sqlite3.h>
 
 using namespace quillmere;
@@ -99,6 +101,26 @@ void makeStoreDamagedMidway(const QString &path, int clips)
     ASSERT_TRUE(test::writeFileBytes(path, bytes));
 }
 
+// The store at a path as a start opens it, with its caretaker started, and what that tells.
+struct StartedStore {
+    explicit StartedStore(const QString &path)
+    {
+        const PersistenceSetup setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        EXPECT_EQ(setup.mode, PersistenceMode::localOnly);
+        store = std::make_unique<ClipStore>(setup.container, ClipStoreDependencies{prefs.prefs.get(), &center});
+        caretaker = std::make_unique<StoreCaretaker>(*store, PersistenceSetup{});
+        QObject::connect(caretaker.get(), &StoreCaretaker::troubleOccurred,
+                         [this](const StoreTrouble &trouble) { told.push_back(trouble); });
+        caretaker->start();
+    }
+
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    std::unique_ptr<ClipStore> store;
+    std::unique_ptr<StoreCaretaker> caretaker;
+    std::vector<StoreTrouble> told;
+};
+
 } // namespace
 
 TEST(StoreSalvageDamage, EveryRowALookupByRowIDReadsIsKeptWhateverRandomBytesDamageSixPages)
@@ -155,17 +177,10 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
             << qPrintable(error);
     }
 
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-    ClipStore store(setup.container, {prefs.prefs.get(), &center});
-    setup = {};
-    StoreCaretaker caretaker(store, {});
-    std::vector<StoreTrouble> told;
-    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
-                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
-    caretaker.start();
+    StartedStore started(path);
+    ClipStore &store = *started.store;
+    StoreCaretaker &caretaker = *started.caretaker;
+    const std::vector<StoreTrouble> &told = started.told;
     const ClipRef newest = store.context().newestClip();
     ASSERT_TRUE(newest);
 
@@ -201,6 +216,72 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     EXPECT_TRUE(test::waitUntil([&] { return QDir(dir.path()).entryList({"default.store.unsaved-*"}).isEmpty(); }));
     for (const StoreTrouble &trouble : told)
         EXPECT_NE(trouble.kind, StoreTrouble::Kind::unsavedAtQuit) << qPrintable(trouble.message());
+}
+
+TEST(StoreSalvageDamage, DamageMetWhileTheStoreFileIsCopiedBackToItsPathWaitsForTheCopyAndLosesNoHistory)
+{
+    constexpr int clips = 1500;
+    const QString made = "made as the damage was met";
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "replaced" : "deleted");
+        QTemporaryDir dir;
+        const QString path = dir.filePath("default.store");
+        makeStoreDamagedMidway(path, clips);
+        StartedStore started(path);
+        ClipStore &store = *started.store;
+        const std::vector<StoreTrouble> &told = started.told;
+        if (replaced) {
+            // Another store of three clips moved over the path, as a user would.
+            const QString other = dir.filePath("other.store");
+            QString error;
+            std::shared_ptr<ModelContainer> container(ModelContainer::open(other, systemClock(), &error).release());
+            ASSERT_TRUE(container) << qPrintable(error);
+            {
+                ClipStore theirs(container, {started.prefs.prefs.get(), &started.center});
+                for (int i = 0; i < 3; ++i)
+                    ASSERT_TRUE(theirs.insertClip(test::StoreFixture::textContent(QString("theirs %1").arg(i))));
+            }
+            container.reset();
+            ASSERT_EQ(::rename(QFile::encodeName(other).constData(), QFile::encodeName(path).constData()), 0);
+        } else {
+            ASSERT_TRUE(QFile::remove(path));
+        }
+        // Only the open file holds the history while the guard copies it, a slice a turn.
+        store.fileGuard().check();
+        ASSERT_TRUE(store.fileGuard().isCopying());
+        (void)store.context().allClips();
+        ASSERT_TRUE(store.context().damageFound());
+        // A replacement takes the session over without what waits to be saved.
+        if (!replaced) {
+            ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent(made)));
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        ASSERT_TRUE(test::waitUntil(
+            [&] {
+                return !store.fileGuard().isCopying() && !started.caretaker->isMemoryOnly()
+                    && !store.context().damageFound();
+            },
+            30000));
+
+        if (replaced) {
+            // Left as it was put there; the damaged history is kept beside it, not salvaged in its place.
+            EXPECT_EQ(store.context().clipCount(), 3);
+            EXPECT_EQ(test::rowIDsIn(path, "clips").size(), 3u);
+            const QStringList kept = QDir(dir.path()).entryList({"default.store.kept-*"}, QDir::Files);
+            ASSERT_FALSE(kept.isEmpty());
+            EXPECT_GT(test::rowsReadableByID(dir.filePath(kept.first()), "clips", clips).size(), size_t(clips / 2));
+            for (const StoreTrouble &trouble : told)
+                EXPECT_NE(trouble.kind, StoreTrouble::Kind::storeMovedAside) << qPrintable(trouble.message());
+            continue;
+        }
+        // Salvaged from the copy put back, with the copy made meanwhile.
+        ASSERT_FALSE(told.empty());
+        EXPECT_EQ(told.front().kind, StoreTrouble::Kind::storeMovedAside);
+        const int salvaged = told.front().count;
+        EXPECT_TRUE(salvaged > clips / 2 && salvaged < clips) << salvaged;
+        EXPECT_EQ(test::rowIDsIn(path, "clips").size(), size_t(salvaged + 1));
+        EXPECT_EQ(store.context().clipsWithHash(test::StoreFixture::textContent(made).contentHash()).size(), 1u);
+    }
 }
 
 TEST(StoreSalvageDamage, ASalvageStoppedOrPastItsDeadlineLeavesNothingInPlaceAndALaterTryKeepsEveryReadableRow)
