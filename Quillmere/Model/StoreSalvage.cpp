@@ -94,27 +94,34 @@ public:
         }
         std::optional<QSqlQuery> insert;
         int copied = 0;
-        const std::vector<qint64> ids = m_pages.rowIDsOfTable(root, m_stop);
-        for (size_t i = 0; i < ids.size(); ++i) {
-            if (i % 256 == 0 && cut())
-                return copied;
-            read.bindValue(0, ids[i]);
-            if (!read.exec() || !read.next())
-                continue;
-            const QSqlRecord record = read.record();
-            if (!insert && !prepareInsert(table, record, &insert))
-                return copied;
-            for (int c = 0; c < record.count(); ++c)
-                insert->bindValue(c, stored(read.value(c)));
-            if (insert->exec()) {
-                ++copied;
-            } else if (isWriteError(insert->lastError())) {
-                m_writeError = insert->lastError();
-                return copied;
-            }
-            read.finish();
-        }
-        if (m_afterTable)
+        qint64 tried = 0;
+        const bool whole = m_pages.forEachRowIDBatch(
+            root,
+            [&](const std::vector<qint64> &ids) {
+                for (const qint64 id : ids) {
+                    if (tried++ % 256 == 0 && cut())
+                        return false;
+                    read.bindValue(0, id);
+                    if (!read.exec() || !read.next())
+                        continue;
+                    const QSqlRecord record = read.record();
+                    if (!insert && !prepareInsert(table, record, &insert))
+                        return false;
+                    for (int c = 0; c < record.count(); ++c)
+                        insert->bindValue(c, stored(read.value(c)));
+                    // A row id met in an earlier batch too is refused as already there.
+                    if (insert->exec()) {
+                        ++copied;
+                    } else if (isWriteError(insert->lastError())) {
+                        m_writeError = insert->lastError();
+                        return false;
+                    }
+                    read.finish();
+                }
+                return true;
+            },
+            m_stop);
+        if (whole && m_afterTable)
             m_afterTable(Step::tableCopied);
         return copied;
     }
