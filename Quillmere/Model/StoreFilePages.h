@@ -19,7 +19,6 @@ public:
 
     bool isOpen() const { return m_file.isOpen(); }
     quint32 pageCount() const { return m_pageCount; }
-    qint64 fileBytes() const { return m_file.size() + m_log.size(); }
 
     // Given a batch of row ids, ascending and once each; false to stop.
     using BatchTaker = std::function<bool(const std::vector<qint64> &)>;

@@ -56,12 +56,6 @@ bool isWriteError(const QSqlError &e)
     return ModelContainer::failureOf(e) == ModelContainer::OpenFailure::unwritable;
 }
 
-// A deadline far past what reading a file of `bytes` takes, so that only a disk that hangs meets it.
-qint64 deadlineFor(qint64 bytes, const Limits &limits)
-{
-    return limits.deadlineMs > 0 ? limits.deadlineMs : 30 * 1000 + bytes / (8 * 1024 * 1024) * 1000;
-}
-
 // Reads on a connection of its own: an error of a damaged page ends the transaction it meets, which
 // must not be the one that writes the new file.
 class RowCopier {
@@ -69,13 +63,17 @@ public:
     RowCopier(QSqlDatabase from, QSqlDatabase to, StoreFilePages &pages, const Limits &limits,
               const StepHook &afterTable)
         : m_from(std::move(from)), m_to(std::move(to)), m_pages(pages), m_stop(limits.stop),
-          m_deadlineMs(deadlineFor(pages.fileBytes(), limits)), m_afterTable(afterTable)
+          m_deadlineMs(limits.deadlineMs), m_afterTable(afterTable)
     {
         m_clock.start();
     }
 
     // Past the deadline or told to stop: what was read so far is not the whole of what can be.
-    bool cut() const { return (m_stop && m_stop->load(std::memory_order_relaxed)) || m_clock.elapsed() > m_deadlineMs; }
+    bool cut() const
+    {
+        return (m_stop && m_stop->load(std::memory_order_relaxed))
+            || (m_deadlineMs > 0 && m_clock.elapsed() > m_deadlineMs);
+    }
     // Set when the new file stopped taking rows.
     QSqlError writeError() const { return m_writeError; }
 
@@ -256,7 +254,7 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
 
 // Copies what can still be read of the store file `damaged`, left as it is, into a new store file
 // at `target`: its tables row by row, passing over rows that cannot be read, then its indexes. A
-// copy stopped by the deadline or told to stop keeps nothing, so that the next try reads it whole.
+// copy stopped by a deadline or told to stop keeps nothing, so that the next try reads it whole.
 // Whatever a copy cut short left at `target` is replaced.
 Copy copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StepHook &afterStep)
 {
