@@ -299,10 +299,21 @@ std::unique_ptr<ModelContainer> ModelContainerFactory::openSalvaged(const QStrin
     opening->movedAsidePath = salvaged.aside;
     opening->salvageResumed = salvaged.resumed;
     auto container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
-    // What a salvage made is ours, whatever of the damaged store's tables it could not make again.
-    if (!container && salvaged.placed && opening->failure == ModelContainer::OpenFailure::foreign)
-        opening->failure = ModelContainer::OpenFailure::corrupt;
-    if (!container && salvaged.placed && opening->failure == ModelContainer::OpenFailure::corrupt) {
+    // A salvage that could not make the clips table again placed a store that does not look like
+    // ours, yet is no other program's: it goes aside too, kept rather than removed (a file put at
+    // the path after a start cut short could not be told from it), and the history starts afresh.
+    if (!container && salvaged.placed && opening->failure == ModelContainer::OpenFailure::foreign) {
+        QString why;
+        const QString kept = StoreSalvage::setAside(path, clock(), &why);
+        if (kept.isEmpty()) {
+            opening->failure = ModelContainer::OpenFailure::other;
+            opening->error = QStringLiteral("what could be read of it could not be set aside: %1").arg(why);
+            return nullptr;
+        }
+        qCCritical(lcPersistence, "The rows read from %s hold no clips table; they were kept as %s",
+                   qPrintable(salvaged.aside), qPrintable(kept));
+        container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
+    } else if (!container && salvaged.placed && opening->failure == ModelContainer::OpenFailure::corrupt) {
         // What was read back does not make a store after all: the damaged file stays aside.
         qCCritical(lcPersistence, "The rows read from %s do not open as a store (%s); starting afresh",
                    qPrintable(salvaged.aside), qPrintable(opening->error));
