@@ -174,7 +174,7 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
             return fail(OpenFailure::foreign, QStringLiteral("%1 is another program's database").arg(path));
         // Whose it is cannot be told now, so it is neither written nor made private: tried again later.
         if (kind == FileKind::locked)
-            return fail(OpenFailure::other, QStringLiteral("another process holds %1 locked").arg(path));
+            return fail(OpenFailure::other, QStringLiteral("another process holds it locked"));
         QString why;
         if (!makePrivate(path, &why))
             return fail(OpenFailure::unwritable, why);
