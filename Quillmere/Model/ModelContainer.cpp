@@ -123,22 +123,29 @@ ModelContainer::FileKind ModelContainer::kindOf(const QString &path)
     sqlite3 *db = nullptr;
     FileKind kind = FileKind::unknown;
     // Read-only: a reader never rolls a journal back nor folds a log in.
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    if (rc == SQLITE_OK) {
         sqlite3_stmt *q = nullptr;
-        // Every store has its clips table; an empty database becomes a store. Any other file with
-        // tables of its own belongs to another program, whatever its version says.
-        if (sqlite3_prepare_v2(db,
-                               "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'clips' "
-                               "COLLATE NOCASE), EXISTS(SELECT 1 FROM sqlite_master WHERE type = 'table')",
-                               -1, &q, nullptr)
-                == SQLITE_OK
-            && sqlite3_step(q) == SQLITE_ROW)
+        // Every store of ours, from the first, has its clips with their content hash; an empty
+        // database becomes a store. Any other file with tables belongs to another program, whatever
+        // its tables are called or its version says.
+        rc = sqlite3_prepare_v2(db,
+                                "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'clips' "
+                                "COLLATE NOCASE) AND EXISTS(SELECT 1 FROM pragma_table_info('clips') WHERE name = "
+                                "'contentHash' COLLATE NOCASE), EXISTS(SELECT 1 FROM sqlite_master WHERE type = "
+                                "'table')",
+                                -1, &q, nullptr);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_step(q);
+        if (rc == SQLITE_ROW)
             kind = sqlite3_column_int(q, 0) ? FileKind::ours
                 : sqlite3_column_int(q, 1)  ? FileKind::foreign
                                             : FileKind::empty;
         sqlite3_finalize(q);
     }
     sqlite3_close(db);
+    if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED)
+        return FileKind::locked;
     return kind;
 }
 
@@ -162,8 +169,12 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
         db.setDatabaseName(QStringLiteral(":memory:"));
     } else {
         // Before anything is written to it, its mode included.
-        if (kindOf(path) == FileKind::foreign)
+        const FileKind kind = kindOf(path);
+        if (kind == FileKind::foreign)
             return fail(OpenFailure::foreign, QStringLiteral("%1 is another program's database").arg(path));
+        // Whose it is cannot be told now, so it is neither written nor made private: tried again later.
+        if (kind == FileKind::locked)
+            return fail(OpenFailure::other, QStringLiteral("another process holds it locked"));
         QString why;
         if (!makePrivate(path, &why))
             return fail(OpenFailure::unwritable, why);
@@ -288,7 +299,21 @@ std::unique_ptr<ModelContainer> ModelContainerFactory::openSalvaged(const QStrin
     opening->movedAsidePath = salvaged.aside;
     opening->salvageResumed = salvaged.resumed;
     auto container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
-    if (!container && salvaged.placed && opening->failure == ModelContainer::OpenFailure::corrupt) {
+    // A salvage that could not make the clips table again placed a store that does not look like
+    // ours, yet is no other program's: it goes aside too, kept rather than removed (a file put at
+    // the path after a start cut short could not be told from it), and the history starts afresh.
+    if (!container && salvaged.placed && opening->failure == ModelContainer::OpenFailure::foreign) {
+        QString why;
+        const QString kept = StoreSalvage::setAside(path, clock(), &why);
+        if (kept.isEmpty()) {
+            opening->failure = ModelContainer::OpenFailure::other;
+            opening->error = QStringLiteral("what could be read of it could not be set aside: %1").arg(why);
+            return nullptr;
+        }
+        qCCritical(lcPersistence, "The rows read from %s hold no clips table; they were kept as %s",
+                   qPrintable(salvaged.aside), qPrintable(kept));
+        container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
+    } else if (!container && salvaged.placed && opening->failure == ModelContainer::OpenFailure::corrupt) {
         // What was read back does not make a store after all: the damaged file stays aside.
         qCCritical(lcPersistence, "The rows read from %s do not open as a store (%s); starting afresh",
                    qPrintable(salvaged.aside), qPrintable(opening->error));

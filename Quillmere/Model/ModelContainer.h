@@ -19,8 +19,9 @@ public:
     // `foreign`: another program's database, left as it is.
     enum class OpenFailure { none, unwritable, corrupt, newerSchema, foreign, other };
     // What the file at a path is to this program: one of its stores, a database with no table yet
-    // (which becomes one), another program's database, or unknown (unreadable, locked, no database).
-    enum class FileKind { missing, ours, empty, foreign, unknown };
+    // (which becomes one), another program's database, a database another process holds locked
+    // now, or unknown (unreadable, damaged, no database).
+    enum class FileKind { missing, ours, empty, foreign, locked, unknown };
     // Read without changing the file or waiting on another process's lock.
     static FileKind kindOf(const QString &path);
 

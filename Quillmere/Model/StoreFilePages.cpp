@@ -15,16 +15,6 @@ constexpr qint64 kFrameHeaderBytes = 24;
 constexpr quint8 kInteriorTable = 0x05;
 constexpr quint8 kLeafTable = 0x0d;
 
-quint32 be32(const char *p)
-{
-    return qFromBigEndian<quint32>(p);
-}
-
-quint16 be16(const char *p)
-{
-    return qFromBigEndian<quint16>(p);
-}
-
 // SQLite's variable-length integer at `at`, which must end before `end`; false when it does not.
 bool readVarint(const char *page, qint64 &at, qint64 end, qint64 *value)
 {
@@ -70,7 +60,7 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path)
     const QByteArray header = m_file.read(kFileHeaderBytes);
     qint64 bytes = 0;
     if (header.size() == kFileHeaderBytes && header.startsWith(QByteArrayLiteral("SQLite format 3\0"))) {
-        bytes = be16(header.constData() + 16);
+        bytes = qFromBigEndian<quint16>(header.constData() + 16);
         if (bytes == 1)
             bytes = 65536;
         m_usableBytes = bytes - quint8(header.at(20));
@@ -93,13 +83,14 @@ void StoreFilePages::readLog(const QString &path)
     const QByteArray header = m_log.read(kLogHeaderBytes);
     if (header.size() < kLogHeaderBytes)
         return;
-    const quint32 magic = be32(header.constData());
-    if ((magic & 0xfffffffe) != 0x377f0682 || be32(header.constData() + 8) != quint32(m_pageBytes))
+    const quint32 magic = qFromBigEndian<quint32>(header.constData());
+    if ((magic & 0xfffffffe) != 0x377f0682 || qFromBigEndian<quint32>(header.constData() + 8) != quint32(m_pageBytes))
         return;
     const bool bigEndian = magic & 1;
     quint32 s0 = 0, s1 = 0;
     addChecksum(header.constData(), 24, bigEndian, &s0, &s1);
-    if (s0 != be32(header.constData() + 24) || s1 != be32(header.constData() + 28))
+    if (s0 != qFromBigEndian<quint32>(header.constData() + 24)
+        || s1 != qFromBigEndian<quint32>(header.constData() + 28))
         return;
     // Frames count from the first on while their salts and running checksum hold; only those up to
     // the last commit are part of the store.
@@ -110,16 +101,17 @@ void StoreFilePages::readLog(const QString &path)
         if (frame.size() < kFrameHeaderBytes + m_pageBytes)
             break;
         const char *f = frame.constData();
-        if (be32(f + 8) != be32(header.constData() + 16) || be32(f + 12) != be32(header.constData() + 20))
+        if (qFromBigEndian<quint32>(f + 8) != qFromBigEndian<quint32>(header.constData() + 16)
+            || qFromBigEndian<quint32>(f + 12) != qFromBigEndian<quint32>(header.constData() + 20))
             break;
         addChecksum(f, 8, bigEndian, &s0, &s1);
         addChecksum(f + kFrameHeaderBytes, m_pageBytes, bigEndian, &s0, &s1);
-        if (s0 != be32(f + 16) || s1 != be32(f + 20))
+        if (s0 != qFromBigEndian<quint32>(f + 16) || s1 != qFromBigEndian<quint32>(f + 20))
             break;
-        const quint32 number = be32(f);
+        const quint32 number = qFromBigEndian<quint32>(f);
         if (number > 0)
             pending[number] = at + kFrameHeaderBytes;
-        if (const quint32 committedPages = be32(f + 4); committedPages > 0) {
+        if (const quint32 committedPages = qFromBigEndian<quint32>(f + 4); committedPages > 0) {
             for (const auto &[page, offset] : pending)
                 m_logged[page] = offset;
             pending.clear();
@@ -142,19 +134,35 @@ QByteArray StoreFilePages::page(quint32 number)
     return bytes.size() == m_pageBytes ? bytes : QByteArray();
 }
 
-std::vector<qint64> StoreFilePages::rowIDsOfTable(quint32 root, const std::atomic<bool> *stop)
+bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop,
+                                       size_t batchSize)
 {
-    std::vector<qint64> ids;
+    // Marked when named, not when read: a page that names itself or another page many times
+    // costs one entry, not one per name.
     std::vector<bool> seen(size_t(m_pageCount) + 1, false);
-    std::vector<quint32> next{root};
+    std::vector<quint32> next;
+    const auto visit = [&](quint32 number) {
+        if (number >= 1 && number <= m_pageCount && !seen[number]) {
+            seen[number] = true;
+            next.push_back(number);
+        }
+    };
+    std::vector<qint64> ids;
+    const auto hand = [&] {
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        const bool more = ids.empty() || take(ids);
+        ids.clear();
+        return more;
+    };
+    // The page that last met each cell offset: many pointers to one cell read it once.
+    std::vector<quint32> metOn(size_t(m_usableBytes), 0);
+    visit(root);
     while (!next.empty()) {
         if (stop && stop->load(std::memory_order_relaxed))
-            return {};
+            return false;
         const quint32 number = next.back();
         next.pop_back();
-        if (number < 1 || number > m_pageCount || seen[number])
-            continue;
-        seen[number] = true;
         const QByteArray bytes = page(number);
         if (bytes.isEmpty())
             continue;
@@ -167,26 +175,27 @@ std::vector<qint64> StoreFilePages::rowIDsOfTable(quint32 root, const std::atomi
         const qint64 pointers = head + (leaf ? 8 : 12);
         // As many cells as the page has room to point at; each cell is read on its own, so that a
         // damaged one loses only itself.
-        const qint64 cells = std::min<qint64>(be16(p + head + 3), (m_usableBytes - pointers) / 2);
+        const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_usableBytes - pointers) / 2);
         if (!leaf)
-            next.push_back(be32(p + head + 8));
+            visit(qFromBigEndian<quint32>(p + head + 8));
         for (qint64 i = 0; i < cells; ++i) {
-            qint64 at = be16(p + pointers + 2 * i);
-            if (at < pointers || at >= m_usableBytes)
+            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i);
+            if (at < pointers || at >= m_usableBytes || metOn[size_t(at)] == number)
                 continue;
+            metOn[size_t(at)] = number;
             if (!leaf) {
                 if (at + 4 <= m_usableBytes)
-                    next.push_back(be32(p + at));
+                    visit(qFromBigEndian<quint32>(p + at));
                 continue;
             }
             qint64 payload = 0, id = 0;
             if (readVarint(p, at, m_usableBytes, &payload) && readVarint(p, at, m_usableBytes, &id))
                 ids.push_back(id);
         }
+        if (ids.size() >= batchSize && !hand())
+            return false;
     }
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    return ids;
+    return hand();
 }
 
 } // namespace quillmere

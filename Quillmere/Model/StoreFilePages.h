@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -18,13 +19,19 @@ public:
 
     bool isOpen() const { return m_file.isOpen(); }
     quint32 pageCount() const { return m_pageCount; }
-    qint64 fileBytes() const { return m_file.size() + m_log.size(); }
 
-    // The row ids in the leaves of the table whose tree starts at page `root`, ascending and once
-    // each: every page any child pointer of the tree names is read once, so that every row a
-    // lookup by row id can reach is among them, and a damaged page costs no more than a sound one.
-    // Empty when `stop` is set meanwhile.
-    std::vector<qint64> rowIDsOfTable(quint32 root, const std::atomic<bool> *stop = nullptr);
+    // Given a batch of row ids, ascending and once each; false to stop.
+    using BatchTaker = std::function<bool(const std::vector<qint64> &)>;
+    static constexpr size_t rowIDBatch = 1 << 20;
+
+    // Hands the row ids in the leaves of the table whose tree starts at page `root` to `take`, in
+    // batches of about `batchSize` (a page's more), so that what a file holds costs no more memory
+    // than a batch, whatever its bytes; a row id met on two pages may come in two batches. Every
+    // page any child pointer of the tree names is read once, so that every row a lookup by row id
+    // can reach is among them, and a damaged page costs no more than a sound one. False when
+    // stopped by `take` or by `stop`.
+    bool forEachRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop = nullptr,
+                           size_t batchSize = rowIDBatch);
 
 private:
     // The page as the last commit in the log left it, else as the file holds it; empty past the end.

@@ -56,12 +56,6 @@ bool isWriteError(const QSqlError &e)
     return ModelContainer::failureOf(e) == ModelContainer::OpenFailure::unwritable;
 }
 
-// A deadline far past what reading a file of `bytes` takes, so that only a disk that hangs meets it.
-qint64 deadlineFor(qint64 bytes, const Limits &limits)
-{
-    return limits.deadlineMs > 0 ? limits.deadlineMs : 30 * 1000 + bytes / (8 * 1024 * 1024) * 1000;
-}
-
 // Reads on a connection of its own: an error of a damaged page ends the transaction it meets, which
 // must not be the one that writes the new file.
 class RowCopier {
@@ -69,13 +63,17 @@ public:
     RowCopier(QSqlDatabase from, QSqlDatabase to, StoreFilePages &pages, const Limits &limits,
               const StepHook &afterTable)
         : m_from(std::move(from)), m_to(std::move(to)), m_pages(pages), m_stop(limits.stop),
-          m_deadlineMs(deadlineFor(pages.fileBytes(), limits)), m_afterTable(afterTable)
+          m_deadlineMs(limits.deadlineMs), m_afterTable(afterTable)
     {
         m_clock.start();
     }
 
     // Past the deadline or told to stop: what was read so far is not the whole of what can be.
-    bool cut() const { return (m_stop && m_stop->load(std::memory_order_relaxed)) || m_clock.elapsed() > m_deadlineMs; }
+    bool cut() const
+    {
+        return (m_stop && m_stop->load(std::memory_order_relaxed))
+            || (m_deadlineMs > 0 && m_clock.elapsed() > m_deadlineMs);
+    }
     // Set when the new file stopped taking rows.
     QSqlError writeError() const { return m_writeError; }
 
@@ -94,27 +92,34 @@ public:
         }
         std::optional<QSqlQuery> insert;
         int copied = 0;
-        const std::vector<qint64> ids = m_pages.rowIDsOfTable(root, m_stop);
-        for (size_t i = 0; i < ids.size(); ++i) {
-            if (i % 256 == 0 && cut())
-                return copied;
-            read.bindValue(0, ids[i]);
-            if (!read.exec() || !read.next())
-                continue;
-            const QSqlRecord record = read.record();
-            if (!insert && !prepareInsert(table, record, &insert))
-                return copied;
-            for (int c = 0; c < record.count(); ++c)
-                insert->bindValue(c, stored(read.value(c)));
-            if (insert->exec()) {
-                ++copied;
-            } else if (isWriteError(insert->lastError())) {
-                m_writeError = insert->lastError();
-                return copied;
-            }
-            read.finish();
-        }
-        if (m_afterTable)
+        qint64 tried = 0;
+        const bool whole = m_pages.forEachRowIDBatch(
+            root,
+            [&](const std::vector<qint64> &ids) {
+                for (const qint64 id : ids) {
+                    if (tried++ % 256 == 0 && cut())
+                        return false;
+                    read.bindValue(0, id);
+                    if (!read.exec() || !read.next())
+                        continue;
+                    const QSqlRecord record = read.record();
+                    if (!insert && !prepareInsert(table, record, &insert))
+                        return false;
+                    for (int c = 0; c < record.count(); ++c)
+                        insert->bindValue(c, stored(read.value(c)));
+                    // A row id met in an earlier batch too is refused as already there.
+                    if (insert->exec()) {
+                        ++copied;
+                    } else if (isWriteError(insert->lastError())) {
+                        m_writeError = insert->lastError();
+                        return false;
+                    }
+                    read.finish();
+                }
+                return true;
+            },
+            m_stop);
+        if (whole && m_afterTable)
             m_afterTable(Step::tableCopied);
         return copied;
     }
@@ -249,7 +254,7 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
 
 // Copies what can still be read of the store file `damaged`, left as it is, into a new store file
 // at `target`: its tables row by row, passing over rows that cannot be read, then its indexes. A
-// copy stopped by the deadline or told to stop keeps nothing, so that the next try reads it whole.
+// copy stopped by a deadline or told to stop keeps nothing, so that the next try reads it whole.
 // Whatever a copy cut short left at `target` is replaced.
 Copy copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StepHook &afterStep)
 {

@@ -15,8 +15,9 @@ using StepHook = std::function<void(Step)>;
 struct Limits {
     // Set from another thread to stop early; what was read is let go and a later try reads it all.
     const std::atomic<bool> *stop = nullptr;
-    // How long the reading may take before it is left to a later try the same way; none given, a
-    // time that grows with the file's size, which bounds what the reading costs.
+    // How long the reading may take before it is left to a later try the same way; 0, no limit:
+    // a deadline cannot end a read the disk holds, and a cut salvage starts again from nothing, so
+    // on a slow disk it might never finish.
     qint64 deadlineMs = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 using namespace quillmere;
@@ -304,6 +305,89 @@ TEST(Persistence, CorruptStoreIsMovedAsideNotDeleted)
     QFile moved(dir.filePath(aside.front()));
     ASSERT_TRUE(moved.open(QIODevice::ReadOnly));
     EXPECT_EQ(moved.readAll(), garbage);
+}
+
+namespace {
+
+// A database of another program at `path`, readable by all, as such programs leave theirs.
+void writeOtherProgramsDatabase(const QString &path, const QString &table)
+{
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+    const QByteArray sql =
+        QString("CREATE TABLE %1(id INTEGER PRIMARY KEY, body TEXT); INSERT INTO %1(body) VALUES('theirs')")
+            .arg(table)
+            .toUtf8();
+    EXPECT_EQ(sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    ::chmod(QFile::encodeName(path).constData(), 0644);
+}
+
+QByteArray bytesOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+TEST(Persistence, OnlyAStoreOfOursIsWrittenIntoWhateverTablesAnotherProgramsDatabaseHas)
+{
+    QTemporaryDir dir;
+    // Another program's table named as ours.
+    const QString path = dir.filePath("default.store");
+    writeOtherProgramsDatabase(path, "clips");
+    const QByteArray theirs = bytesOf(path);
+    EXPECT_EQ(ModelContainer::kindOf(path), ModelContainer::FileKind::foreign);
+    const PersistenceSetup setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    EXPECT_TRUE(setup.movedAsideForeign);
+    EXPECT_EQ(bytesOf(setup.movedAsidePath), theirs);
+    EXPECT_EQ(modeOf(setup.movedAsidePath), 0644);
+    EXPECT_EQ(ModelContainer::kindOf(path), ModelContainer::FileKind::ours);
+
+    // Held locked by the other program, it cannot be told whose it is: left as it is until later.
+    const QString locked = dir.filePath("locked.store");
+    writeOtherProgramsDatabase(locked, "notes");
+    sqlite3 *holder = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(locked).constData(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(ModelContainer::kindOf(locked), ModelContainer::FileKind::locked);
+    QString error;
+    ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;
+    EXPECT_FALSE(ModelContainer::open(locked, systemClock(), &error, &failure));
+    EXPECT_EQ(failure, ModelContainer::OpenFailure::other);
+    EXPECT_TRUE(error.contains("locked")) << qPrintable(error);
+    EXPECT_EQ(modeOf(locked), 0644);
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(ModelContainer::kindOf(locked), ModelContainer::FileKind::foreign);
+}
+
+TEST(Persistence, AStoreASalvageMadeWithoutItsClipsTableIsNeverToldAsAnotherProgramsDatabase)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    const QString aside = dir.filePath("default.store.unreadable-20260101-000000");
+    {
+        QFile damaged(aside);
+        ASSERT_TRUE(damaged.open(QIODevice::WriteOnly) && damaged.write("the damaged store") > 0);
+    }
+    // What a salvage made of a store whose clips table could not be made again.
+    writeOtherProgramsDatabase(path, "pinboards");
+    StoreSalvage::Outcome salvaged;
+    salvaged.aside = aside;
+    salvaged.placed = true;
+    StoreOpening opening;
+    auto container = ModelContainerFactory::openSalvaged(path, systemClock(), salvaged, &opening);
+    ASSERT_TRUE(container) << qPrintable(opening.error);
+    EXPECT_FALSE(opening.movedAsideForeign);
+    EXPECT_EQ(opening.movedAsidePath, aside);
+    // Kept as it is, beside the damaged store it came from, not removed nor told as another program's.
+    const QStringList kept = QDir(dir.path()).entryList({"default.store.unreadable-*"});
+    ASSERT_EQ(kept.size(), 2);
+    EXPECT_TRUE(kept.contains(QFileInfo(aside).fileName()));
+    EXPECT_EQ(ModelContainer::kindOf(path), ModelContainer::FileKind::ours);
 }
 
 TEST(ClipStoreSave, TwoSavesWithinThreeSecondsPostOneNotice)

@@ -190,14 +190,16 @@ TEST(StoreSchema, OnlyAStoreThatCannotBeReadIsSetAsideAndANewerOneIsLeftAlone)
 {
     QTemporaryDir dir;
     const QString newer = dir.filePath("newer.store");
-    build(newer, {ModelContainer::schemaVersion() + 1, {"CREATE TABLE clips(id INTEGER PRIMARY KEY, shape TEXT)"}});
+    build(newer,
+          {ModelContainer::schemaVersion() + 1,
+           {"CREATE TABLE clips(id INTEGER PRIMARY KEY, contentHash TEXT, shape TEXT)"}});
     auto setup = ModelContainerFactory::makeSetup({newer, systemClock()});
     EXPECT_EQ(setup.mode, PersistenceMode::inMemory);
     EXPECT_TRUE(QFile::exists(newer));
 
     // Clips without their key column: nothing to migrate from.
     const QString keyless = dir.filePath("keyless.store");
-    build(keyless, {0, {"CREATE TABLE clips(text TEXT)", "INSERT INTO clips VALUES('lost?')"}});
+    build(keyless, {0, {"CREATE TABLE clips(text TEXT, contentHash TEXT)", "INSERT INTO clips VALUES('lost?', 'h')"}});
     setup = ModelContainerFactory::makeSetup({keyless, systemClock()});
     EXPECT_TRUE(setup.salvagePending);
     ASSERT_TRUE(ModelContainerFactory::salvageStoreFile(keyless, QDateTime::currentDateTime()));
