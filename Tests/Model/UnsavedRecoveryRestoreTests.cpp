@@ -397,6 +397,25 @@ TEST(UnsavedRecoveryRestore, CopiesSpilledAfterTheClockWasPutBackComeBackLastCap
     EXPECT_TRUE(has(f, "late 1") && has(f, "next"));
 }
 
+TEST(UnsavedRecoveryRestore, ACopyStoredAlreadyTakesTheLaterCaptureOrderOfTheTwo)
+{
+    test::StoreFixture f(true);
+    const ClipRef again = f.putText("copied again");
+    f.putText("copied once");
+    const ClipRef last = f.putText("copied last");
+    // Copied again where the store was out of reach, after the others.
+    QJsonObject clip = textClip("copied again");
+    clip.insert("captureOrder", last->captureOrder() + 10);
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", {clip});
+    ASSERT_FALSE(spill.isEmpty());
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return !QFile::exists(spill); }));
+    EXPECT_EQ(again->captureOrder(), last->captureOrder() + 10);
+    f.store->setHistoryLimit(1);
+    EXPECT_EQ(f.ctx().allClips(), std::vector<ClipRef>{again});
+}
+
 TEST(UnsavedRecoveryRestore, ACaptureOrderThatIsNoWholeNumberAboveZeroIsPassedOver)
 {
     QTemporaryDir dir;
