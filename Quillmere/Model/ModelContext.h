@@ -96,7 +96,8 @@ public:
     // Takes over the changes of `other` not saved yet (inserted, changed and deleted records) as
     // changes of this one, under the rows they have: for a store that holds the same rows, or
     // some of them, such as the one read back from a damaged store. The other records let go.
-    // Both come after this store's last capture, keeping their order, as new captures here would.
+    // The clips either takes in as new come after this store's last capture, keeping their order
+    // among themselves, as captures here would.
     void adoptChangesOf(ModelContext &other);
 
     // A statement met a damaged store file (SQLite's corrupt or not-a-database errors), not a

@@ -30,7 +30,6 @@ std::optional<QString> text(const QJsonObject &o, const char *key)
     return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
 }
 
-// False when the value is there but not base64.
 // A capture order: a whole number above 0; anything else is as if it were not there.
 std::optional<qint64> captureOrder(const QJsonValue &value)
 {
@@ -38,6 +37,7 @@ std::optional<qint64> captureOrder(const QJsonValue &value)
     return order > 0 ? std::optional(order) : std::nullopt;
 }
 
+// False when the value is there but not base64.
 bool bytes(const QJsonObject &o, const char *key, std::optional<QByteArray> *out)
 {
     const QJsonValue v = o.value(QLatin1String(key));
