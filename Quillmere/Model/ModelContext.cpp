@@ -7,6 +7,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace quillmere {
 
@@ -378,8 +379,31 @@ void ModelContext::letGoOfRecords()
     ++m_changeCount;
 }
 
+void ModelContext::liftCaptureOrders(const std::vector<std::shared_ptr<PersistentModel>> &records, qint64 last)
+{
+    // Captured apart from this history, perhaps after the clock was put back: orders below its
+    // own would have the limit take them first.
+    std::vector<ClipItem *> clips;
+    qint64 lowest = std::numeric_limits<qint64>::max();
+    for (const auto &record : records) {
+        if (record->entity() != Entity::clip)
+            continue;
+        auto *clip = static_cast<ClipItem *>(record.get());
+        if (clip->captureOrder() == 0)
+            clip->setCaptureOrder(clip->createdAt().toMSecsSinceEpoch());
+        lowest = std::min(lowest, clip->captureOrder());
+        clips.push_back(clip);
+    }
+    if (clips.empty())
+        return;
+    const qint64 by = ClipItem::captureOrderLift(lowest, last);
+    for (ClipItem *clip : clips)
+        clip->setCaptureOrder(ClipItem::liftedCaptureOrder(clip->captureOrder(), by));
+}
+
 void ModelContext::adoptChangesOf(ModelContext &other)
 {
+    const qint64 last = lastCaptureOrder();
     // New records go on after the other store's rows, so that none takes the row of a kept one.
     for (size_t i = 0; i < m_nextRow.size(); ++i)
         m_nextRow[i] = std::max(m_nextRow[i], other.m_nextRow[i]);
@@ -389,6 +413,7 @@ void ModelContext::adoptChangesOf(ModelContext &other)
         if (std::find(inserted.begin(), inserted.end(), record) == inserted.end())
             updated.push_back(record);
     other.letGoOfRecords();
+    liftCaptureOrders(inserted, last);
     // This store's own record of a row gives way to the changed or deleted one.
     const auto replaceOwn = [this](const PersistentModel &record) {
         const EntityRows &rows = StoreRows::of(record);
@@ -417,6 +442,7 @@ void ModelContext::adoptChangesOf(ModelContext &other)
 
 void ModelContext::adoptRecordsOf(ModelContext &other)
 {
+    const qint64 last = lastCaptureOrder();
     std::vector<std::shared_ptr<PersistentModel>> records;
     // Pages first: clips name theirs by row, and the Page gets its row here before they are written.
     for (const auto &[row, page] : other.held(Entity::page))
@@ -435,6 +461,7 @@ void ModelContext::adoptRecordsOf(ModelContext &other)
             records.push_back(brand);
     // What stays behind (deleted clips, brands this store has) lets go of the other store.
     other.letGoOfRecords();
+    liftCaptureOrders(records, last);
     for (const auto &record : records) {
         record->m_context = nullptr;
         record->m_rowID = 0;

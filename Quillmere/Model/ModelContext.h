@@ -96,6 +96,8 @@ public:
     // Takes over the changes of `other` not saved yet (inserted, changed and deleted records) as
     // changes of this one, under the rows they have: for a store that holds the same rows, or
     // some of them, such as the one read back from a damaged store. The other records let go.
+    // The clips either takes in as new come after this store's last capture, keeping their order
+    // among themselves, as captures here would.
     void adoptChangesOf(ModelContext &other);
 
     // A statement met a damaged store file (SQLite's corrupt or not-a-database errors), not a
@@ -142,6 +144,8 @@ private:
     void letGoOfRecords();
     friend class ClipItem;
     void insertRecord(const std::shared_ptr<PersistentModel> &record);
+    // Raises the capture orders of the clips among `records`, new to this history, past its own.
+    void liftCaptureOrders(const std::vector<std::shared_ptr<PersistentModel>> &records, qint64 last);
     void markDirty(PersistentModel *record);
     void loadBlob(const ClipItem *clip, bool image) const;
     // The clip of a row read from the clips table: the one in memory, or a new one.

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 #include <QUuid>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -121,6 +122,24 @@ public:
     // How far past its capture order a copy may be dated: copies the clock cannot tell apart (the
     // same millisecond, or a clock put back by less than this) are dated to show in the order made.
     static constexpr qint64 captureDateLeadMs = 1000;
+    // How far the capture orders of clips captured apart from a history (in memory meanwhile, or
+    // in a recovery file) are raised to come after `last`, that history's, when `lowest` is the
+    // lowest of them: as much for all, so that they keep their order among themselves.
+    static qint64 captureOrderLift(qint64 lowest, qint64 last)
+    {
+        if (lowest > last)
+            return 0;
+        qint64 by = 0;
+        if (__builtin_sub_overflow(last, lowest, &by) || by == std::numeric_limits<qint64>::max())
+            return std::numeric_limits<qint64>::max();
+        return by + 1;
+    }
+    // The end of the range is shared rather than wrapped.
+    static qint64 liftedCaptureOrder(qint64 order, qint64 by)
+    {
+        qint64 lifted = 0;
+        return __builtin_add_overflow(order, by, &lifted) ? std::numeric_limits<qint64>::max() : lifted;
+    }
 
     ClipKind kind() const { return clipKindOrText(m_kindRawValue); }
     void setKind(ClipKind kind) { setKindRawValue(rawValue(kind)); }

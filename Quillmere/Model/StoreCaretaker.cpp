@@ -325,7 +325,8 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
             QString error;
             for (const UnsavedRecovery::Clip &clip : *read.first)
                 m_bytesLogged += clip.bytes();
-            const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error);
+            m_lift.follow(*reader);
+            const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error, &m_lift);
             if (brought < 0 && m_store.context().damageFound()) {
                 // Begun again once the salvaged store is in place, with a checkpoint of its own.
                 m_restoring = false;

@@ -148,6 +148,7 @@ private:
     // Moves the log into the store file off the main thread while recovery files come back.
     std::shared_ptr<StoreCheckpoint> m_checkpoint;
     int m_slicesLogged = 0;
+    UnsavedRecovery::Lift m_lift;
     qint64 m_bytesLogged = 0;
     std::optional<UnsavedRecovery::Place> m_placeAtQuit;
     QStringList m_kept;

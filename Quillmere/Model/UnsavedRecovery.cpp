@@ -174,6 +174,9 @@ QByteArray clipText(const ClipItem &clip)
     QJsonObject o{{QStringLiteral("kind"), clip.kindRawValue()},
                   {QStringLiteral("createdAt"), clip.createdAt().toString(Qt::ISODateWithMs)},
                   {QStringLiteral("isPinned"), clip.isPinned()}};
+    // Older readers pass over it; a clip never stored has none yet.
+    if (clip.captureOrder() > 0)
+        o.insert(QStringLiteral("captureOrder"), clip.captureOrder());
     put(o, "text", clip.text());
     put(o, "customTitle", clip.customTitle());
     put(o, "fileName", clip.fileName());
@@ -280,6 +283,13 @@ Spill spillOf(const std::vector<std::shared_ptr<PersistentModel>> &records, cons
     // Newest first: a quit cut short keeps the copies most likely wanted.
     std::stable_sort(spill.clips.begin(), spill.clips.end(),
                      [](const ClipItem *a, const ClipItem *b) { return a->createdAt() > b->createdAt(); });
+    // Every file says it, so that each raises its clips as far as the others when they come back.
+    qint64 lowest = 0;
+    for (const ClipItem *clip : spill.clips)
+        if (clip->captureOrder() > 0 && (lowest == 0 || clip->captureOrder() < lowest))
+            lowest = clip->captureOrder();
+    if (lowest > 0)
+        spill.head += "\"lowestCaptureOrder\":" + QByteArray::number(lowest) + ',';
     return spill;
 }
 
@@ -399,9 +409,22 @@ QString newest(const QString &storePath)
     return found.isEmpty() ? QString() : found.last();
 }
 
-int bringBack(ClipStore &store, const std::vector<Page> &pages, const std::vector<Clip> &clips, QString *error)
+int bringBack(ClipStore &store, const std::vector<Page> &pages, const std::vector<Clip> &clips, QString *error,
+              Lift *lift)
 {
     ModelContext &ctx = store.context();
+    Lift own;
+    if (!lift) {
+        for (const Clip &clip : clips)
+            if (clip.captureOrder > 0)
+                own.lowest = std::min(clip.captureOrder, own.lowest.value_or(clip.captureOrder));
+        lift = &own;
+    }
+    if (lift->lowest && lift->fixedFor != std::pair(lift->unsavedAt, *lift->lowest)) {
+        lift->fixedFor = std::pair(lift->unsavedAt, *lift->lowest);
+        lift->by = ClipItem::captureOrderLift(*lift->lowest, ctx.lastCaptureOrder());
+    }
+    const qint64 by = lift->lowest ? lift->by : 0;
     // Pages are matched by name; one the file names but that is not stored yet is added.
     QHash<QString, PageRef> pagesByName;
     qint64 nextOrder = 0;
@@ -437,10 +460,15 @@ int bringBack(ClipStore &store, const std::vector<Page> &pages, const std::vecto
             clip = store.makeClip(spilled.content, spilled.hash);
             if (spilled.createdAt.isValid())
                 clip->setCreatedAt(spilled.createdAt);
+            if (spilled.captureOrder > 0)
+                clip->setCaptureOrder(ClipItem::liftedCaptureOrder(spilled.captureOrder, by));
             clip->setExpiresAt(spilled.expiresAt);
             ctx.insert(clip);
-        } else if (spilled.createdAt.isValid() && spilled.createdAt > clip->createdAt()) {
-            clip->setCreatedAt(spilled.createdAt);
+        } else {
+            if (spilled.createdAt.isValid() && spilled.createdAt > clip->createdAt())
+                clip->setCreatedAt(spilled.createdAt);
+            if (spilled.captureOrder > clip->captureOrder())
+                clip->setCaptureOrder(spilled.captureOrder);
         }
         if (spilled.isPinned)
             clip->setIsPinned(true);

@@ -75,6 +75,8 @@ struct Clip {
     std::optional<QString> customTitle;
     std::optional<QString> pageName;
     std::optional<QDateTime> expiresAt;
+    // Its place in the order of capture where it was made; 0 when the file does not say.
+    qint64 captureOrder = 0;
 
     // What its content takes in memory, about.
     qint64 bytes() const
@@ -96,6 +98,10 @@ public:
     Reader &operator=(const Reader &) = delete;
 
     const std::vector<Page> &pages() const { return m_pages; }
+    QDateTime unsavedAt() const { return m_unsavedAt; }
+    // The lowest capture order of the clips written at that time, in this file and the others
+    // written with it; none when the file does not say.
+    std::optional<qint64> lowestCaptureOrder() const { return m_lowestCaptureOrder; }
     // The next clips: up to `clips` of them, or fewer once `bytes` of content are read (at least
     // one). Empty at the end; none when the file could no longer be read.
     std::optional<std::vector<Clip>> next(size_t clips, qint64 bytes, QString *error);
@@ -114,6 +120,7 @@ private:
     std::unique_ptr<Stream> m_stream;
     std::vector<Page> m_pages;
     QDateTime m_unsavedAt;
+    std::optional<qint64> m_lowestCaptureOrder;
     qint64 m_clipsAt = -1;
     // What the file says it holds, when it says; the whole clips before a break, when it breaks.
     qint64 m_clipCount = -1;
@@ -133,10 +140,31 @@ struct Contents {
 };
 std::optional<Contents> read(const QString &path, QString *error);
 
+// How far the capture orders of the clips written at one time are raised, in all the slices and
+// files they come back in, to come after the history's: fixed when the first of them comes back,
+// so that they keep the order they were captured in.
+struct Lift {
+    // Of the file the next clips come from.
+    QDateTime unsavedAt;
+    std::optional<qint64> lowest;
+    void follow(const Reader &reader)
+    {
+        unsavedAt = reader.unsavedAt();
+        lowest = reader.lowestCaptureOrder();
+    }
+
+    // The spill it was fixed for, and by how much.
+    std::optional<std::pair<QDateTime, qint64>> fixedFor;
+    qint64 by = 0;
+};
+
 // Brings `clips` into the store, with the `pages` they name, as a capture would (content already
-// stored is dated the later of the two, not copied) but keeping their dates, and saves. Returns
-// how many of them are new to the history (a temporary clip whose time ran out is not brought
-// back), or -1 when the save did not go through (`error` says why).
-int bringBack(ClipStore &store, const std::vector<Page> &pages, const std::vector<Clip> &clips, QString *error);
+// stored is dated the later of the two, not copied) but keeping their dates, and saves. New to the
+// history, they come after its last capture, by `lift` (by the lowest of `clips` without one);
+// stored already, a clip keeps the later of the two orders. Returns how many of them are new to
+// the history (a temporary clip whose time ran out is not brought back), or -1 when the save did
+// not go through (`error` says why).
+int bringBack(ClipStore &store, const std::vector<Page> &pages, const std::vector<Clip> &clips, QString *error,
+              Lift *lift = nullptr);
 
 } // namespace quillmere::UnsavedRecovery

@@ -30,6 +30,13 @@ std::optional<QString> text(const QJsonObject &o, const char *key)
     return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
 }
 
+// A capture order: a whole number above 0; anything else is as if it were not there.
+std::optional<qint64> captureOrder(const QJsonValue &value)
+{
+    const qint64 order = value.isDouble() ? value.toInteger(0) : 0;
+    return order > 0 ? std::optional(order) : std::nullopt;
+}
+
 // False when the value is there but not base64.
 bool bytes(const QJsonObject &o, const char *key, std::optional<QByteArray> *out)
 {
@@ -281,6 +288,8 @@ bool Reader::readHeader(QString *error)
                     m_pages.push_back({*name, text(value.toObject(), "colorName").value_or(QString())});
         } else if (key == "\"unsavedAt\"") {
             m_unsavedAt = QDateTime::fromString(member.first().toString(), Qt::ISODateWithMs);
+        } else if (key == "\"lowestCaptureOrder\"") {
+            m_lowestCaptureOrder = captureOrder(member.first());
         } else if (key == "\"clipCount\"" && member.first().isDouble()) {
             m_clipCount = qint64(std::clamp(member.first().toDouble(), 0.0, double(maxClips)));
         }
@@ -362,6 +371,9 @@ bool Reader::clipOf(const QByteArray &raw, Clip *clip)
     if (!clip->createdAt.isValid())
         clip->createdAt = m_unsavedAt;
     clip->isPinned = o.value(QLatin1String("isPinned")).toBool();
+    // Never below the lowest the file names, which decides how far its clips are raised.
+    if (const auto order = captureOrder(o.value(QLatin1String("captureOrder"))))
+        clip->captureOrder = std::max(*order, m_lowestCaptureOrder.value_or(*order));
     clip->customTitle = text(o, "customTitle");
     clip->pageName = text(o, "pageName");
     if (const auto expiresAt = text(o, "expiresAt")) {

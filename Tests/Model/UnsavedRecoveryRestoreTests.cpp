@@ -355,3 +355,87 @@ TEST(UnsavedRecoveryRestore, ALongRestoreMovesTheLogIntoTheStoreBeforeTheMainCon
     EXPECT_LT(largestLog, mainCheckpointPages * StoreSchema::pageBytes)
         << "the log reached the main connection's checkpoint";
 }
+
+TEST(UnsavedRecoveryRestore, CopiesSpilledAfterTheClockWasPutBackComeBackLastCapturedInTheOrderMade)
+{
+    const auto capture = [](test::StoreFixture &at, const QString &text) {
+        at.clock.advance(1000);
+        EXPECT_TRUE(at.store->insertClip(test::StoreFixture::textContent(text)));
+    };
+    const auto has = [](test::StoreFixture &at, const QString &text) {
+        return at.ctx().newestClipWithHash(test::StoreFixture::textContent(text).contentHash()) != nullptr;
+    };
+    // The store's clips were captured while the clock ran a year ahead.
+    test::StoreFixture f(true);
+    const qint64 day = 24 * 3600 * 1000;
+    f.clock.advance(365 * day);
+    capture(f, "ahead 1");
+    capture(f, "ahead 2");
+    f.clock.advance(-365 * day);
+    // A session that could not reach the store, its clock put back a day half-way: dated before the
+    // first half, the second half was captured after it. Written newest date first, the clips come
+    // back in three slices, the second half partly in the first two.
+    test::StoreFixture session;
+    for (const char *half : {"early", "late"}) {
+        for (int i = 0; i < 60; ++i)
+            capture(session, QString("%1 %2").arg(QLatin1String(half)).arg(i));
+        session.clock.advance(-day);
+    }
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    for (const ClipRef &clip : session.ctx().allClips())
+        records.push_back(clip);
+    QString error;
+    ASSERT_EQ(UnsavedRecovery::write(f.path, records, session.clock.now(), &error).size(), 1) << qPrintable(error);
+    ASSERT_EQ(startAndWait(f).front().kind, StoreTrouble::Kind::unsavedBroughtBack);
+
+    f.store->setHistoryLimit(121);
+    capture(f, "next");
+    EXPECT_FALSE(has(f, "ahead 1") || has(f, "ahead 2"));
+    EXPECT_TRUE(has(f, "early 0") && has(f, "late 59"));
+    f.store->setHistoryLimit(60);
+    EXPECT_FALSE(has(f, "early 59") || has(f, "late 0"));
+    EXPECT_TRUE(has(f, "late 1") && has(f, "next"));
+}
+
+TEST(UnsavedRecoveryRestore, ACopyStoredAlreadyTakesTheLaterCaptureOrderOfTheTwo)
+{
+    test::StoreFixture f(true);
+    const ClipRef again = f.putText("copied again");
+    f.putText("copied once");
+    const ClipRef last = f.putText("copied last");
+    // Copied again where the store was out of reach, after the others.
+    QJsonObject clip = textClip("copied again");
+    clip.insert("captureOrder", last->captureOrder() + 10);
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", {clip});
+    ASSERT_FALSE(spill.isEmpty());
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return !QFile::exists(spill); }));
+    EXPECT_EQ(again->captureOrder(), last->captureOrder() + 10);
+    f.store->setHistoryLimit(1);
+    EXPECT_EQ(f.ctx().allClips(), std::vector<ClipRef>{again});
+}
+
+TEST(UnsavedRecoveryRestore, ACaptureOrderThatIsNoWholeNumberAboveZeroIsPassedOver)
+{
+    QTemporaryDir dir;
+    QJsonArray clips;
+    for (const QJsonValue &order : {QJsonValue("12"), QJsonValue(-4), QJsonValue(1.5), QJsonValue(1e300),
+                                    QJsonValue(QJsonValue::Null), QJsonValue(7), QJsonValue(12)}) {
+        QJsonObject clip = textClip(QString("copy %1").arg(clips.size()));
+        clip.insert("captureOrder", order);
+        clips.append(clip);
+    }
+    QFile file(dir.filePath("spill.json"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QJsonDocument(QJsonObject{{"lowestCaptureOrder", 9}, {"clips", clips}}).toJson());
+    file.close();
+    QString error;
+    const auto read = UnsavedRecovery::read(file.fileName(), &error);
+    ASSERT_TRUE(read) << qPrintable(error);
+    std::vector<qint64> orders;
+    for (const UnsavedRecovery::Clip &clip : read->clips)
+        orders.push_back(clip.captureOrder);
+    // None below the lowest the file names.
+    EXPECT_EQ(orders, (std::vector<qint64>{0, 0, 0, 0, 0, 9, 12}));
+}
