@@ -546,3 +546,80 @@ TEST_F(StoreFileGuardTest, TheNextStartNamesAHistoryKeptBesideThatHoldsCopiesMis
     EXPECT_FALSE(message.contains(same)) << qPrintable(message);
     EXPECT_FALSE(message.contains(".unreadable-")) << qPrintable(message);
 }
+
+TEST_F(StoreFileGuardTest, AHistoryKeptElsewhereWhileRunningIsGatheredASliceAPerTurnAndComesBackWhole)
+{
+    const int count = 3 * StoreFileGuard::spillSliceClips + 7;
+    for (int i = 0; i < count; ++i) {
+        clock.advance(10);
+        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1").arg(i))));
+    }
+    ASSERT_TRUE(store->save());
+    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
+    ASSERT_TRUE(QFile::remove(path));
+    int turns = 0;
+    QTimer ticker;
+    ticker.setInterval(0);
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++turns; });
+    ticker.start();
+    std::vector<std::pair<int, int>> slices; // the turn each came in, and the clips it took
+    store->fileGuard().setSpillSliceHook([&](int taken) {
+        // A copy made while the history is gathered goes into the open file.
+        if (slices.empty()) {
+            ctx().insert(store->makeClip(textContent(QStringLiteral("meanwhile"))));
+            store->save();
+        }
+        slices.emplace_back(turns, taken);
+    });
+    store->fileGuard().check();
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return !store->fileGuard().isKeepingElsewhere() && !store->fileGuard().spilled().isEmpty(); }));
+    // Never the whole history in one turn of the event loop.
+    ASSERT_GE(slices.size(), size_t(4));
+    for (size_t i = 0; i < slices.size(); ++i) {
+        EXPECT_LE(slices[i].second, StoreFileGuard::spillSliceClips);
+        if (i > 0) {
+            EXPECT_GT(slices[i].first, slices[i - 1].first) << "slice " << i << " came in the turn before it";
+        }
+    }
+    // The end writes what the rounds before did not hold yet.
+    store->fileGuard().checkNow();
+    QSet<QString> kept;
+    for (const QString &file : UnsavedRecovery::all(path)) {
+        QString error;
+        const auto contents = UnsavedRecovery::read(file, &error);
+        ASSERT_TRUE(contents) << qPrintable(error);
+        for (const UnsavedRecovery::Clip &clip : contents->clips)
+            kept.insert(clip.content.text.value_or(QString()));
+        QFile::remove(file);
+    }
+    EXPECT_EQ(kept.size(), count + 1);
+    EXPECT_TRUE(kept.contains(QStringLiteral("meanwhile")));
+}
+
+TEST_F(StoreFileGuardTest, AnEndWhileTheHistoryIsKeptElsewhereWaitsForTheWriteUnderWayAndKeepsEveryClip)
+{
+    // More than one write's worth: the end comes while the first is written on a worker.
+    const int count = 20000 + 2 * StoreFileGuard::spillSliceClips;
+    for (int i = 0; i < count; ++i)
+        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1").arg(i))));
+    ASSERT_TRUE(store->save());
+    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
+    ASSERT_TRUE(QFile::remove(path));
+    int slices = 0;
+    store->fileGuard().setSpillSliceHook([&](int) { ++slices; });
+    store->fileGuard().check();
+    ASSERT_TRUE(test::waitUntil([&] { return slices >= 20000 / StoreFileGuard::spillSliceClips; }));
+    store->fileGuard().checkNow();
+    EXPECT_FALSE(store->fileGuard().isKeepingElsewhere());
+    QSet<QString> kept;
+    for (const QString &file : UnsavedRecovery::all(path)) {
+        QString error;
+        const auto contents = UnsavedRecovery::read(file, &error);
+        ASSERT_TRUE(contents) << qPrintable(error);
+        for (const UnsavedRecovery::Clip &clip : contents->clips)
+            kept.insert(clip.content.text.value_or(QString()));
+        QFile::remove(file);
+    }
+    EXPECT_EQ(kept.size(), count);
+}
