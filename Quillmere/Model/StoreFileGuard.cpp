@@ -6,6 +6,7 @@
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
@@ -14,8 +15,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDriver>
 #include <QThread>
+#include <QUrl>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -127,18 +130,27 @@ constexpr qint64 countedClips = 10'000'000;
 // cannot tell (not a store of ours, unreadable, or too slow to read by `deadline`).
 qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadlineTimer &deadline)
 {
-    if (ModelContainer::kindOf(side) != ModelContainer::FileKind::ours)
+    const QString index = side + QStringLiteral("-shm");
+    const bool hasLog = QFileInfo::exists(side + QStringLiteral("-wal")), hadIndex = QFileInfo::exists(index);
+    // Opened to read, a FIFO would hold the thread until something writes to it. A file that is no
+    // store of ours has no such clips table, and the count below fails.
+    struct stat info {};
+    if (::stat(QFile::encodeName(side).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return -1;
     sqlite3 *db = nullptr;
     qint64 missing = -1;
     // Both read only: the store's own connection writes, nothing here does.
-    if (sqlite3_open_v2(QFile::encodeName(storePath).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(storePath).constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+        == SQLITE_OK) {
         sqlite3_busy_timeout(db, 100);
         sqlite3_progress_handler(
             db, 10000, [](void *until) { return int(static_cast<const QDeadlineTimer *>(until)->hasExpired()); },
             const_cast<QDeadlineTimer *>(&deadline));
         sqlite3_stmt *attach = nullptr;
-        const QByteArray name = QFile::encodeName(side);
+        // Read as it lies, leaving no log or index beside it, unless a log it has holds some of it.
+        const QByteArray name = hasLog
+            ? QFile::encodeName(side)
+            : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
         bool attached = sqlite3_prepare_v2(db, "ATTACH ? AS side", -1, &attach, nullptr) == SQLITE_OK
             && sqlite3_bind_text(attach, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT) == SQLITE_OK
             && sqlite3_step(attach) == SQLITE_DONE;
@@ -162,6 +174,9 @@ qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadli
         }
     }
     sqlite3_close(db);
+    // The index a reader of a file with its log makes goes again, so that the file lies as found.
+    if (hasLog && !hadIndex)
+        QFile::remove(index);
     return missing;
 }
 
@@ -170,11 +185,33 @@ QString copiesText(qint64 count)
     return count == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(count);
 }
 
-// What an earlier session, stopped while it handled the store file, left beside it: copies cut
-// short are removed and named; kept and set-aside stores holding clips the store lacks are named.
-// For the user; empty when there is nothing to tell.
-QString leftBeside(const QString &storePath)
+// Where the kept and set-aside stores told of are remembered, so that a start tells only of new or
+// changed ones: each has the clips the user deleted or the limit pruned since, as well.
+QString besideToldKey()
 {
+    return QStringLiteral("besideHistoriesTold");
+}
+
+// A file as it is now: another file at its name, or the same one changed, gets another.
+QString signatureOf(const QString &path)
+{
+    const QFileInfo info(path);
+    return QStringLiteral("%1|%2|%3").arg(path).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
+}
+
+struct LeftBeside {
+    // For the user; empty when there is nothing to tell.
+    QString told;
+    // Of the kept and set-aside stores told of, at this start or before.
+    QStringList signatures;
+};
+
+// What an earlier session, stopped while it handled the store file, left beside it: copies cut
+// short are removed and named; kept and set-aside stores holding clips the store lacks are named,
+// unless `told` has them as they are.
+LeftBeside leftBeside(const QString &storePath, const QSet<QString> &told)
+{
+    LeftBeside left;
     const QFileInfo store(storePath);
     const QDir folder = store.absoluteDir();
     const QString name = store.fileName();
@@ -201,24 +238,30 @@ QString leftBeside(const QString &storePath)
             if (isCompanion(file) || deadline.hasExpired())
                 continue;
             const QString at = folder.filePath(file);
-            if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0)
+            const QString signature = signatureOf(at);
+            if (told.contains(signature)) {
+                left.signatures << signature;
+            } else if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0) {
+                left.signatures << signature;
                 named << QStringLiteral("%1 (%2%3)")
                              .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
                                   copiesText(missing));
+            }
         }
     }
-    QString told;
+    QString &text = left.told;
     if (!removed.isEmpty())
-        told = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
+        text = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
                               "again, after that file was deleted or replaced while Brindlewax ran. The unfinished "
                               "copy (%2) could not be used and was removed; copies not also kept in a recovery file "
                               "are lost. ")
                    .arg(storePath, removed.join(QStringLiteral(", ")));
     if (!named.isEmpty())
-        told += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
+        text += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
                                "or could not be read, with copies that are not in it: %1. They were left as they are.")
                     .arg(named.join(QStringLiteral(", ")));
-    return told.trimmed();
+    text = text.trimmed();
+    return left;
 }
 
 } // namespace
@@ -276,7 +319,6 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &StoreFileGuard::checkNow);
     rearm();
-    lookBeside();
 }
 
 void StoreFileGuard::checkNow()
@@ -414,6 +456,7 @@ void StoreFileGuard::rearm()
     m_wal = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-wal"));
     m_shm = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-shm"));
     watchFolder();
+    lookBeside();
 }
 
 void StoreFileGuard::watchFolder()
@@ -1000,15 +1043,23 @@ void StoreFileGuard::removeInBackground(const QStringList &files)
 
 void StoreFileGuard::lookBeside()
 {
-    if (m_path.isEmpty())
+    // Once for each store file the history comes to be in: one that opened in memory first is
+    // looked beside once it is written.
+    if (m_path.isEmpty() || m_path == m_lookedBeside)
         return;
+    m_lookedBeside = m_path;
+    const QString toldBefore = m_store.preferences().string(besideToldKey()).value_or(QString());
+    const QStringList toldList = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     inBackground(
-        this, [path = m_path] { return leftBeside(path); },
-        [this](const QString &told) {
-            if (told.isEmpty())
+        this,
+        [path = m_path, told = QSet<QString>(toldList.begin(), toldList.end())] { return leftBeside(path, told); },
+        [this, toldBefore](const LeftBeside &left) {
+            if (const QString now = left.signatures.join(QLatin1Char('\n')); now != toldBefore)
+                m_store.preferences().setString(besideToldKey(), now);
+            if (left.told.isEmpty())
                 return;
-            qCCritical(lcPersistence, "%s", qPrintable(told));
-            Q_EMIT storeFileChanged(told);
+            qCCritical(lcPersistence, "%s", qPrintable(left.told));
+            Q_EMIT storeFileChanged(left.told);
         });
 }
 

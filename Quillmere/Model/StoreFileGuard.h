@@ -139,6 +139,7 @@ private:
     quint64 m_generation = 0;
     bool m_reopenPending = false;
     QString m_told;
+    QString m_lookedBeside;
     QTimer m_slice;
     QTimer m_watch;
     QFileSystemWatcher m_folder;

@@ -48,6 +48,29 @@ protected:
         return count;
     }
 
+    // `count` clips of their own added to the store file at `at`.
+    void addToStoreAt(const QString &at, const QString &prefix, int count)
+    {
+        QString error;
+        auto container = ModelContainer::open(at, clock.clock(), &error);
+        ASSERT_TRUE(container) << qPrintable(error);
+        ClipStore other(std::shared_ptr<ModelContainer>(container.release()),
+                        {prefs.prefs.get(), &center, clock.clock(), nullptr});
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(other.insertClip(textContent(QStringLiteral("%1 %2").arg(prefix).arg(i))));
+    }
+
+    // What the store opened next tells first of the files beside it.
+    QString toldAtOpen()
+    {
+        store.reset();
+        open();
+        QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+        if (!told.wait(5000))
+            return {};
+        return told.first().first().toString();
+    }
+
     bool copyDone()
     {
         return test::waitUntil([&] { return !store->fileGuard().isCopying(); });
@@ -527,15 +550,7 @@ TEST_F(StoreFileGuardTest, TheNextStartNamesAHistoryKeptBesideThatHoldsCopiesMis
     ASSERT_TRUE(QFile::copy(path, kept));
     const QString same = path + ".kept-20260101-000001";
     ASSERT_TRUE(QFile::copy(path, same));
-    {
-        QString error;
-        auto container = ModelContainer::open(kept, clock.clock(), &error);
-        ASSERT_TRUE(container) << qPrintable(error);
-        ClipStore keptStore(std::shared_ptr<ModelContainer>(container.release()),
-                            {prefs.prefs.get(), &center, clock.clock(), nullptr});
-        for (int i = 0; i < 2; ++i)
-            ASSERT_TRUE(keptStore.insertClip(textContent(QStringLiteral("only kept %1").arg(i))));
-    }
+    addToStoreAt(kept, "only kept", 2);
     // Another program's file set aside holds no copies of ours.
     writeForeign(path + ".unreadable-20260101-000000", 3);
     open();
@@ -622,4 +637,50 @@ TEST_F(StoreFileGuardTest, AnEndWhileTheHistoryIsKeptElsewhereWaitsForTheWriteUn
         QFile::remove(file);
     }
     EXPECT_EQ(kept.size(), count);
+}
+
+TEST_F(StoreFileGuardTest, AnEarlierHistoryBesideIsToldOnceUntilItChangesOrAnotherComes)
+{
+    addClips("shared", 3);
+    store.reset();
+    const QString first = path + ".kept-20260101-000000";
+    ASSERT_TRUE(QFile::copy(path, first));
+    addToStoreAt(first, "first", 2);
+    QString message = toldAtOpen();
+    EXPECT_TRUE(message.contains(first + " (2 copies)")) << qPrintable(message);
+    // A start after it tells only of what is new beside the store.
+    const QString second = path + ".kept-20260101-000001";
+    ASSERT_TRUE(QFile::copy(path, second));
+    addToStoreAt(second, "second", 1);
+    message = toldAtOpen();
+    EXPECT_TRUE(message.contains(second + " (1 copy)")) << qPrintable(message);
+    EXPECT_FALSE(message.contains(first)) << qPrintable(message);
+    // A file told of that changed since is told of again.
+    addToStoreAt(first, "more", 1);
+    message = toldAtOpen();
+    EXPECT_TRUE(message.contains(first + " (3 copies)")) << qPrintable(message);
+    EXPECT_FALSE(message.contains(second)) << qPrintable(message);
+}
+
+TEST_F(StoreFileGuardTest, ACopyCutShortIsToldOnceAHistoryOpenedInMemoryIsWrittenToItsFile)
+{
+    const QString file = path;
+    store.reset();
+    path.clear();
+    open();
+    addClips("memory", 2);
+    const QString unfinished = file + ".unfinished-20260101-000000";
+    QFile cut(unfinished);
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    ASSERT_EQ(cut.write(QByteArray(4096, 'x')), 4096);
+    cut.close();
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    QString error;
+    auto container = ModelContainer::open(file, clock.clock(), &error);
+    ASSERT_TRUE(container) << qPrintable(error);
+    store->moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
+    ASSERT_TRUE(told.wait(5000));
+    const QString message = told.first().first().toString();
+    EXPECT_TRUE(message.contains("could not be used and was removed")) << qPrintable(message);
+    EXPECT_FALSE(QFile::exists(unfinished));
 }
