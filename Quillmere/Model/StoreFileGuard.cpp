@@ -992,22 +992,27 @@ void StoreFileGuard::keepElsewhereNow()
     m_spill.stop();
     m_gather.stop();
     m_spillAgain = false;
+    // A round under way may have passed by clips that came or changed since it began: a whole one
+    // follows it, which writes only what is still missing.
+    const int rounds = m_round ? 2 : 1;
     // A write under way on a worker is waited for, as it advances: another beside it could take its name.
     if (m_writing)
         gatheredWritten();
     m_gather.stop();
     if (!m_unkept || m_path.isEmpty())
         return;
-    if (!m_round)
-        keepElsewhere();
-    m_gather.stop();
     // These copies exist nowhere else: the end waits while the gathering and the files advance.
     const UnixSignals::EndPostponed postponed(quitStepLimit);
-    while (m_round) {
-        const bool due = gatherSlice(*m_round);
-        postponed.advance();
-        if (due || m_round->allGathered())
-            writeGathered(true);
+    for (int round = 0; round < rounds && m_unkept; ++round) {
+        if (!m_round)
+            keepElsewhere();
+        m_gather.stop();
+        while (m_round) {
+            const bool due = gatherSlice(*m_round);
+            postponed.advance();
+            if (due || m_round->allGathered())
+                writeGathered(true);
+        }
     }
 }
 
