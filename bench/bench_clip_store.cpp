@@ -5,17 +5,21 @@
 #include "BenchSupport.h"
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreReader.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <benchmark/benchmark.h>
 
 using namespace quillmere;
@@ -334,6 +338,53 @@ BENCHMARK(BM_FirstStartOfAStoreWithoutCaptureOrder)->Arg(100000)->Unit(benchmark
 
 // What the sync audit costs a capture on the main thread: its count, then the event loop's turn
 // in which the preferences write what changed.
+// A store of n clips deleted while the program runs, on a disk where its copy cannot be written: the
+// history goes to recovery files. The figure is the whole spill; max_hold_ms is the longest the
+// main thread was held by one turn of the event loop meanwhile (the turns' p50/p99/max_ms too).
+void BM_SpillOfADeletedStore(benchmark::State &state)
+{
+    QTemporaryDir home;
+    qputenv("XDG_STATE_HOME", (home.path() + QStringLiteral("/state")).toUtf8());
+    qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/cache")).toUtf8());
+    Bench b;
+    const QString source = historyStore(int(state.range(0)));
+    std::vector<double> holds;
+    for (auto _ : state) {
+        state.PauseTiming();
+        QFile::remove(b.storePath);
+        if (!QFile::copy(source, b.storePath))
+            qFatal("Cannot copy the sample store");
+        b.open();
+        // The copy's name is taken: no copy can be made.
+        QDir().mkdir(StoreFileGuard::rewritingPath(b.storePath));
+        QFile::remove(b.storePath);
+        QElapsedTimer turn;
+        QTimer ticker;
+        ticker.setInterval(0);
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            holds.push_back(double(turn.nsecsElapsed()) / 1e6);
+            turn.restart();
+        });
+        state.ResumeTiming();
+        turn.start();
+        ticker.start();
+        b.store->fileGuard().check();
+        while (b.store->fileGuard().isKeepingElsewhere() || b.store->fileGuard().spilled().isEmpty())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // The turn that ended it.
+        holds.push_back(double(turn.nsecsElapsed()) / 1e6);
+        state.PauseTiming();
+        ticker.stop();
+        for (const QString &file : UnsavedRecovery::all(b.storePath))
+            QFile::remove(file);
+        b.store.reset();
+        QDir().rmdir(StoreFileGuard::rewritingPath(b.storePath));
+        state.ResumeTiming();
+    }
+    bench::reportPercentiles(state, holds, {50, 99});
+}
+BENCHMARK(BM_SpillOfADeletedStore)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 void BM_AuditOfACapture(benchmark::State &state)
 {
     QTemporaryDir dir;

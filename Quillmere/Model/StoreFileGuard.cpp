@@ -6,6 +6,7 @@
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
@@ -14,16 +15,21 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDriver>
 #include <QThread>
+#include <QUrl>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace quillmere {
 namespace {
@@ -124,18 +130,27 @@ constexpr qint64 countedClips = 10'000'000;
 // cannot tell (not a store of ours, unreadable, or too slow to read by `deadline`).
 qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadlineTimer &deadline)
 {
-    if (ModelContainer::kindOf(side) != ModelContainer::FileKind::ours)
+    const QString index = side + QStringLiteral("-shm");
+    const bool hasLog = QFileInfo::exists(side + QStringLiteral("-wal")), hadIndex = QFileInfo::exists(index);
+    // Opened to read, a FIFO would hold the thread until something writes to it. A file that is no
+    // store of ours has no such clips table, and the count below fails.
+    struct stat info {};
+    if (::stat(QFile::encodeName(side).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return -1;
     sqlite3 *db = nullptr;
     qint64 missing = -1;
     // Both read only: the store's own connection writes, nothing here does.
-    if (sqlite3_open_v2(QFile::encodeName(storePath).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(QFile::encodeName(storePath).constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+        == SQLITE_OK) {
         sqlite3_busy_timeout(db, 100);
         sqlite3_progress_handler(
             db, 10000, [](void *until) { return int(static_cast<const QDeadlineTimer *>(until)->hasExpired()); },
             const_cast<QDeadlineTimer *>(&deadline));
         sqlite3_stmt *attach = nullptr;
-        const QByteArray name = QFile::encodeName(side);
+        // Read as it lies, leaving no log or index beside it, unless a log it has holds some of it.
+        const QByteArray name = hasLog
+            ? QFile::encodeName(side)
+            : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
         bool attached = sqlite3_prepare_v2(db, "ATTACH ? AS side", -1, &attach, nullptr) == SQLITE_OK
             && sqlite3_bind_text(attach, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT) == SQLITE_OK
             && sqlite3_step(attach) == SQLITE_DONE;
@@ -159,6 +174,9 @@ qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadli
         }
     }
     sqlite3_close(db);
+    // The index a reader of a file with its log makes goes again, so that the file lies as found.
+    if (hasLog && !hadIndex)
+        QFile::remove(index);
     return missing;
 }
 
@@ -167,11 +185,33 @@ QString copiesText(qint64 count)
     return count == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(count);
 }
 
-// What an earlier session, stopped while it handled the store file, left beside it: copies cut
-// short are removed and named; kept and set-aside stores holding clips the store lacks are named.
-// For the user; empty when there is nothing to tell.
-QString leftBeside(const QString &storePath)
+// Where the kept and set-aside stores told of are remembered, so that a start tells only of new or
+// changed ones: each has the clips the user deleted or the limit pruned since, as well.
+QString besideToldKey()
 {
+    return QStringLiteral("besideHistoriesTold");
+}
+
+// A file as it is now: another file at its name, or the same one changed, gets another.
+QString signatureOf(const QString &path)
+{
+    const QFileInfo info(path);
+    return QStringLiteral("%1|%2|%3").arg(path).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
+}
+
+struct LeftBeside {
+    // For the user; empty when there is nothing to tell.
+    QString told;
+    // Of the kept and set-aside stores told of, at this start or before.
+    QStringList signatures;
+};
+
+// What an earlier session, stopped while it handled the store file, left beside it: copies cut
+// short are removed and named; kept and set-aside stores holding clips the store lacks are named,
+// unless `told` has them as they are.
+LeftBeside leftBeside(const QString &storePath, const QSet<QString> &told)
+{
+    LeftBeside left;
     const QFileInfo store(storePath);
     const QDir folder = store.absoluteDir();
     const QString name = store.fileName();
@@ -198,24 +238,30 @@ QString leftBeside(const QString &storePath)
             if (isCompanion(file) || deadline.hasExpired())
                 continue;
             const QString at = folder.filePath(file);
-            if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0)
+            const QString signature = signatureOf(at);
+            if (told.contains(signature)) {
+                left.signatures << signature;
+            } else if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0) {
+                left.signatures << signature;
                 named << QStringLiteral("%1 (%2%3)")
                              .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
                                   copiesText(missing));
+            }
         }
     }
-    QString told;
+    QString &text = left.told;
     if (!removed.isEmpty())
-        told = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
+        text = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
                               "again, after that file was deleted or replaced while Brindlewax ran. The unfinished "
                               "copy (%2) could not be used and was removed; copies not also kept in a recovery file "
                               "are lost. ")
                    .arg(storePath, removed.join(QStringLiteral(", ")));
     if (!named.isEmpty())
-        told += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
+        text += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
                                "or could not be read, with copies that are not in it: %1. They were left as they are.")
                     .arg(named.join(QStringLiteral(", ")));
-    return told.trimmed();
+    text = text.trimmed();
+    return left;
 }
 
 } // namespace
@@ -267,10 +313,12 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     });
     m_spill.setSingleShot(true);
     connect(&m_spill, &QTimer::timeout, this, &StoreFileGuard::keepElsewhere);
+    m_gather.setSingleShot(true);
+    m_gather.setInterval(0);
+    connect(&m_gather, &QTimer::timeout, this, &StoreFileGuard::gatherTurn);
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &StoreFileGuard::checkNow);
     rearm();
-    lookBeside();
 }
 
 void StoreFileGuard::checkNow()
@@ -320,8 +368,7 @@ void StoreFileGuard::checkNow()
     }
     // Its own waits from here.
     postponed.reset();
-    if (m_unkept)
-        keepElsewhere();
+    keepElsewhereNow();
 }
 
 StoreFileGuard::~StoreFileGuard()
@@ -409,6 +456,7 @@ void StoreFileGuard::rearm()
     m_wal = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-wal"));
     m_shm = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path + QStringLiteral("-shm"));
     watchFolder();
+    lookBeside();
     Q_EMIT rearmed();
 }
 
@@ -730,47 +778,256 @@ void StoreFileGuard::keepBesideReplacement()
     Q_EMIT storeFileChanged(message);
 }
 
+// What one round of keeping the history elsewhere gathered, and how far it got: first the clips
+// with changes not saved, then the stored ones by row.
+struct StoreFileGuard::SpillRound {
+    std::vector<std::shared_ptr<PersistentModel>> pages;
+    std::unordered_map<const Pinboard *, PageRef> pageCopies;
+    std::vector<ClipRef> unsaved;
+    size_t nextUnsaved = 0;
+    qint64 afterRow = 0;
+    bool storedDone = false;
+    // Gathered and not written yet, with their content hashes (counted as written until a write fails).
+    std::vector<std::shared_ptr<PersistentModel>> gathered;
+    QStringList gatheredHashes;
+    qint64 gatheredBytes = 0;
+    bool wroteAny = false;
+
+    bool allGathered() const { return nextUnsaved >= unsaved.size() && storedDone; }
+};
+
+// A write on a worker, which the end of the program waits for rather than write beside it.
+struct StoreFileGuard::SpillWrite {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    QStringList files;
+    QString error;
+    // A copy took the store's place meanwhile: what the files hold is in it.
+    bool needless = false;
+};
+
+namespace {
+
+// A copy of a clip that belongs to no store, for a worker to read while the store's own goes on.
+ClipRef detachedCopy(const ClipItem &clip, const PageRef &page)
+{
+    auto copy = std::make_shared<ClipItem>();
+    copy->setCreatedAt(clip.createdAt());
+    copy->setKindRawValue(clip.kindRawValue());
+    copy->setText(clip.text());
+    copy->setFileName(clip.fileName());
+    copy->setFileTypeIdentifier(clip.fileTypeIdentifier());
+    copy->setCustomTitle(clip.customTitle());
+    copy->setRecognizedText(clip.recognizedText());
+    copy->setSourceAppName(clip.sourceAppName());
+    copy->setSourceAppBundleID(clip.sourceAppBundleID());
+    copy->setIsPinned(clip.isPinned());
+    copy->setDedupID(clip.dedupID());
+    copy->setLinkTitle(clip.linkTitle());
+    copy->setExpiresAt(clip.expiresAt());
+    copy->setIsSavedToPage(clip.isSavedToPage());
+    copy->setPayloadByteCount(clip.payloadByteCount());
+    copy->setCaptureOrder(clip.captureOrder());
+    copy->setContentHash(clip.contentHash());
+    if (clip.hasImageData())
+        copy->setImageData(clip.imageData());
+    if (clip.hasFileData())
+        copy->setFileData(clip.fileData());
+    copy->setPinboard(page);
+    return copy;
+}
+
+} // namespace
+
 void StoreFileGuard::keepElsewhere()
 {
     m_spill.stop();
     if (!m_unkept || m_path.isEmpty())
         return;
-    ModelContext &ctx = m_store.context();
-    std::vector<std::shared_ptr<PersistentModel>> pages;
-    for (const PageRef &page : ctx.pinboards())
-        pages.push_back(page);
-    std::vector<ClipRef> fresh;
-    for (const ClipRef &clip : ctx.allClips())
-        if (!m_spilled.contains(clip->contentHash()))
-            fresh.push_back(clip);
-    if (fresh.empty() && !m_spillFiles.isEmpty())
+    if (m_round) {
+        m_spillAgain = true;
         return;
+    }
+    m_round = std::make_unique<SpillRound>();
     m_lastSpill.start();
-    // These copies exist nowhere else: an end that comes meanwhile waits while the files advance.
-    std::optional<UnixSignals::EndPostponed> postponed;
-    size_t next = 0;
-    do {
-        postponed.reset();
-        postponed.emplace(quitStepLimit);
-        std::vector<std::shared_ptr<PersistentModel>> records = pages;
-        const size_t first = next;
-        for (qint64 bytes = 0; next < fresh.size() && next - first < spillStepClips && bytes < spillStepBytes; ++next) {
-            bytes += std::max<qint64>(fresh[next]->payloadByteCount(), 0);
-            records.push_back(fresh[next]);
-        }
-        QString error;
-        const QStringList written = UnsavedRecovery::write(m_path, records, m_store.now(), &error, true);
-        m_spillFiles << written;
-        if (!error.isEmpty()) {
-            qCCritical(lcPersistence, "The history of %s, which no copy could keep, could not be kept elsewhere: %s",
-                       qPrintable(m_path), qPrintable(error));
+    ModelContext &ctx = m_store.context();
+    for (const PageRef &page : ctx.pinboards()) {
+        auto copy = std::make_shared<Pinboard>();
+        copy->setName(page->name());
+        copy->setColorName(page->colorName());
+        m_round->pageCopies.emplace(page.get(), copy);
+        m_round->pages.push_back(copy);
+    }
+    for (const auto &record : ctx.unsavedRecords())
+        if (record->entity() == Entity::clip)
+            m_round->unsaved.push_back(std::static_pointer_cast<ClipItem>(record));
+    // Grown once rather than a slice at a time.
+    m_spilled.reserve(m_spilled.size() + ctx.clipCount());
+    m_gather.start();
+}
+
+void StoreFileGuard::gatherTurn()
+{
+    if (!m_round || m_writing)
+        return;
+    if (gatherSlice(*m_round) || m_round->allGathered())
+        writeGathered(false);
+    else
+        m_gather.start();
+}
+
+bool StoreFileGuard::gatherSlice(SpillRound &round)
+{
+    int taken = 0;
+    qint64 bytes = 0;
+    const auto take = [&](const ClipRef &clip) {
+        if (clip->isDeleted() || m_spilled.contains(clip->contentHash()))
             return;
+        const auto page = clip->pinboard() ? round.pageCopies.find(clip->pinboard().get()) : round.pageCopies.end();
+        round.gathered.push_back(detachedCopy(*clip, page == round.pageCopies.end() ? PageRef() : page->second));
+        m_spilled.insert(clip->contentHash());
+        round.gatheredHashes << clip->contentHash();
+        const qint64 size = clip->imageDataSize() + clip->fileDataSize() + clip->text().value_or(QString()).size() * 2;
+        bytes += size;
+        round.gatheredBytes += size;
+        ++taken;
+    };
+    if (round.nextUnsaved < round.unsaved.size()) {
+        for (int n = 0; n < spillSliceClips && bytes < spillSliceBytes && round.nextUnsaved < round.unsaved.size(); ++n)
+            take(round.unsaved[round.nextUnsaved++]);
+    } else if (!round.storedDone) {
+        // Those with changes came first, from memory.
+        const std::vector<ClipRef> stored =
+            m_store.context().fetchClips({.where = QStringLiteral("id > ?"),
+                                          .values = {round.afterRow},
+                                          .matches = [](const ClipItem &) { return false; },
+                                          .limit = spillSliceClips});
+        round.storedDone = stored.empty();
+        for (const ClipRef &clip : stored) {
+            if (bytes >= spillSliceBytes)
+                break;
+            round.afterRow = std::max(round.afterRow, clip->persistentModelID().rowID);
+            take(clip);
         }
-        for (size_t i = first; i < next; ++i)
-            m_spilled.insert(fresh[i]->contentHash());
-    } while (next < fresh.size());
-    qCCritical(lcPersistence, "The history of %s, which no copy could keep yet, is kept in %s until one does",
-               qPrintable(m_path), qPrintable(m_spillFiles.join(QStringLiteral(", "))));
+    }
+    if (m_spillSliceHook)
+        m_spillSliceHook(taken);
+    return round.gathered.size() >= spillStepClips || round.gatheredBytes >= spillStepBytes;
+}
+
+void StoreFileGuard::writeGathered(bool waitHere)
+{
+    SpillRound &round = *m_round;
+    // One file at least, the Pages alone when there is nothing else.
+    if (round.gathered.empty() && (round.wroteAny || !m_spillFiles.isEmpty())) {
+        if (round.allGathered())
+            endRound();
+        else if (!waitHere)
+            m_gather.start();
+        return;
+    }
+    std::vector<std::shared_ptr<PersistentModel>> records = round.pages;
+    records.insert(records.end(), std::make_move_iterator(round.gathered.begin()),
+                   std::make_move_iterator(round.gathered.end()));
+    round.gathered.clear();
+    round.gatheredBytes = 0;
+    auto state = std::make_shared<SpillWrite>();
+    m_writing = state;
+    auto write = [path = m_path, records = std::move(records), now = m_store.now(), state]() {
+        QString error;
+        const QStringList files = UnsavedRecovery::write(path, records, now, &error, true);
+        const std::lock_guard lock(state->mutex);
+        state->files = files;
+        state->error = error;
+        state->done = true;
+        state->ended.notify_all();
+        return true;
+    };
+    if (waitHere) {
+        write();
+        gatheredWritten();
+        return;
+    }
+    inBackground(this, std::move(write), [this, state](bool) {
+        // Unless the end of the program took it already.
+        if (m_writing == state)
+            gatheredWritten();
+    });
+}
+
+void StoreFileGuard::gatheredWritten()
+{
+    const std::shared_ptr<SpillWrite> state = std::exchange(m_writing, nullptr);
+    {
+        std::unique_lock lock(state->mutex);
+        state->ended.wait(lock, [&] { return state->done; });
+    }
+    if (state->needless || !m_round) {
+        removeInBackground(state->files);
+        if (m_round)
+            m_gather.start();
+        return;
+    }
+    SpillRound &round = *m_round;
+    m_spillFiles << state->files;
+    if (!state->error.isEmpty()) {
+        // Some of them may be in the files written; the next round writes them all again.
+        for (const QString &hash : std::as_const(m_round->gatheredHashes))
+            m_spilled.remove(hash);
+        qCCritical(lcPersistence, "The history of %s, which no copy could keep, could not be kept elsewhere: %s",
+                   qPrintable(m_path), qPrintable(state->error));
+        // What was not written is gathered again by the next round.
+        endRound();
+        return;
+    }
+    round.wroteAny = true;
+    round.gatheredHashes.clear();
+    if (round.allGathered()) {
+        qCCritical(lcPersistence, "The history of %s, which no copy could keep yet, is kept in %s until one does",
+                   qPrintable(m_path), qPrintable(m_spillFiles.join(QStringLiteral(", "))));
+        endRound();
+    } else {
+        m_gather.start();
+    }
+}
+
+void StoreFileGuard::endRound()
+{
+    m_round.reset();
+    m_gather.stop();
+    // Clips that came meanwhile.
+    if (std::exchange(m_spillAgain, false) && m_unkept && !m_spill.isActive())
+        m_spill.start(std::max<qint64>(0, spillIntervalMs - m_lastSpill.elapsed()));
+}
+
+void StoreFileGuard::keepElsewhereNow()
+{
+    m_spill.stop();
+    m_gather.stop();
+    m_spillAgain = false;
+    // A round under way may have passed by clips that came or changed since it began: a whole one
+    // follows it, which writes only what is still missing.
+    const int rounds = m_round ? 2 : 1;
+    // A write under way on a worker is waited for, as it advances: another beside it could take its name.
+    if (m_writing)
+        gatheredWritten();
+    m_gather.stop();
+    if (!m_unkept || m_path.isEmpty())
+        return;
+    // These copies exist nowhere else: the end waits while the gathering and the files advance.
+    const UnixSignals::EndPostponed postponed(quitStepLimit);
+    for (int round = 0; round < rounds && m_unkept; ++round) {
+        if (!m_round)
+            keepElsewhere();
+        m_gather.stop();
+        while (m_round) {
+            const bool due = gatherSlice(*m_round);
+            postponed.advance();
+            if (due || m_round->allGathered())
+                writeGathered(true);
+        }
+    }
 }
 
 void StoreFileGuard::forgetKeptElsewhere()
@@ -778,12 +1035,23 @@ void StoreFileGuard::forgetKeptElsewhere()
     m_unkept = false;
     m_spill.stop();
     m_spilled.clear();
-    if (m_spillFiles.isEmpty())
-        return;
+    // A write under way is left to end; its files go when it does.
+    if (m_writing)
+        m_writing->needless = true;
+    m_round.reset();
+    m_gather.stop();
+    m_spillAgain = false;
     // The copy in place holds all of it; brought back at the next start, they would only repeat it.
+    removeInBackground(std::exchange(m_spillFiles, {}));
+}
+
+void StoreFileGuard::removeInBackground(const QStringList &files)
+{
+    if (files.isEmpty())
+        return;
     inBackground(
         this,
-        [files = std::exchange(m_spillFiles, {})] {
+        [files] {
             for (const QString &file : files)
                 if (!QFile::remove(file) && QFileInfo::exists(file))
                     qCWarning(lcPersistence, "Could not remove %s", qPrintable(file));
@@ -794,15 +1062,23 @@ void StoreFileGuard::forgetKeptElsewhere()
 
 void StoreFileGuard::lookBeside()
 {
-    if (m_path.isEmpty())
+    // Once for each store file the history comes to be in: one that opened in memory first is
+    // looked beside once it is written.
+    if (m_path.isEmpty() || m_path == m_lookedBeside)
         return;
+    m_lookedBeside = m_path;
+    const QString toldBefore = m_store.preferences().string(besideToldKey()).value_or(QString());
+    const QStringList toldList = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     inBackground(
-        this, [path = m_path] { return leftBeside(path); },
-        [this](const QString &told) {
-            if (told.isEmpty())
+        this,
+        [path = m_path, told = QSet<QString>(toldList.begin(), toldList.end())] { return leftBeside(path, told); },
+        [this, toldBefore](const LeftBeside &left) {
+            if (const QString now = left.signatures.join(QLatin1Char('\n')); now != toldBefore)
+                m_store.preferences().setString(besideToldKey(), now);
+            if (left.told.isEmpty())
                 return;
-            qCCritical(lcPersistence, "%s", qPrintable(told));
-            Q_EMIT storeFileChanged(told);
+            qCCritical(lcPersistence, "%s", qPrintable(left.told));
+            Q_EMIT storeFileChanged(left.told);
         });
 }
 

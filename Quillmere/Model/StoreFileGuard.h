@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sys/types.h>
 
@@ -44,6 +45,10 @@ public:
     // `begun`: the copy's file is made and nothing is in it yet.
     enum class Step { begun, whole, setAside, copied, inPlace, connectionClosed };
     static constexpr int pagesPerSlice = 256;
+    // What one turn of the event loop gathers for the recovery files while the program runs: the
+    // clips read from the store, and the image and file bytes loaded for them, at most about this.
+    static constexpr int spillSliceClips = 500;
+    static constexpr qint64 spillSliceBytes = 8 * 1024 * 1024;
     static constexpr int checkIntervalMs = 30 * 1000;
 
     explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
@@ -73,9 +78,13 @@ public:
     static QString rewrittenPath(const QString &storePath);
     // The recovery files written while no copy could be made, until one is in place.
     QStringList spilled() const { return m_spillFiles; }
+    // Gathering clips for recovery files, or writing them, while the program runs.
+    bool isKeepingElsewhere() const { return m_round != nullptr; }
 
     // For tests: called after each step of putting a copy in place.
     void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }
+    // For tests: called after each slice gathered for recovery files, with the clips it took.
+    void setSpillSliceHook(std::function<void(int)> hook) { m_spillSliceHook = std::move(hook); }
 
 Q_SIGNALS:
     // Words for the user on what happened to the store file and where the history is.
@@ -96,8 +105,21 @@ private:
     void placeCopy(const Synced &synced);
     // `keep`: the history stays in an unlinked file only, so it is written elsewhere.
     void abandonCopy(const QString &why, bool keep = true);
-    // Writes the clips no recovery file of this episode holds yet, to a folder other than the store's.
+    // Writes the clips no recovery file of this episode holds yet, to a folder other than the store's:
+    // gathered a slice per turn here, written on a worker.
     void keepElsewhere();
+    // The same at the end of the program: gathered and written before it returns.
+    void keepElsewhereNow();
+    struct SpillRound;
+    struct SpillWrite;
+    void gatherTurn();
+    // Gathers the next slice of the round; true when what it gathered is due to be written.
+    bool gatherSlice(SpillRound &round);
+    // `waitHere`: writes on this thread rather than on a worker.
+    void writeGathered(bool waitHere);
+    void gatheredWritten();
+    void endRound();
+    void removeInBackground(const QStringList &files);
     // A copy is in place: what was kept elsewhere meanwhile is no longer needed.
     void forgetKeptElsewhere();
     void watchFolder();
@@ -125,6 +147,7 @@ private:
     quint64 m_generation = 0;
     bool m_reopenPending = false;
     QString m_told;
+    QString m_lookedBeside;
     QTimer m_slice;
     QTimer m_watch;
     QFileSystemWatcher m_folder;
@@ -133,8 +156,14 @@ private:
     QSet<QString> m_spilled;
     bool m_unkept = false;
     QTimer m_spill;
+    QTimer m_gather;
+    std::unique_ptr<SpillRound> m_round;
+    std::shared_ptr<SpillWrite> m_writing;
+    // Another round was called for while one was under way.
+    bool m_spillAgain = false;
     QElapsedTimer m_lastSpill;
     std::function<void(Step)> m_stepHook;
+    std::function<void(int)> m_spillSliceHook;
 };
 
 } // namespace quillmere

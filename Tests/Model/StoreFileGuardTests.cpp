@@ -51,6 +51,29 @@ protected:
         return count;
     }
 
+    // `count` clips of their own added to the store file at `at`.
+    void addToStoreAt(const QString &at, const QString &prefix, int count)
+    {
+        QString error;
+        auto container = ModelContainer::open(at, clock.clock(), &error);
+        ASSERT_TRUE(container) << qPrintable(error);
+        ClipStore other(std::shared_ptr<ModelContainer>(container.release()),
+                        {prefs.prefs.get(), &center, clock.clock(), nullptr});
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(other.insertClip(textContent(QStringLiteral("%1 %2").arg(prefix).arg(i))));
+    }
+
+    // What the store opened next tells first of the files beside it.
+    QString toldAtOpen()
+    {
+        store.reset();
+        open();
+        QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+        if (!told.wait(5000))
+            return {};
+        return told.first().first().toString();
+    }
+
     bool copyDone()
     {
         return test::waitUntil([&] { return !store->fileGuard().isCopying(); });
@@ -530,15 +553,7 @@ TEST_F(StoreFileGuardTest, TheNextStartNamesAHistoryKeptBesideThatHoldsCopiesMis
     ASSERT_TRUE(QFile::copy(path, kept));
     const QString same = path + ".kept-20260101-000001";
     ASSERT_TRUE(QFile::copy(path, same));
-    {
-        QString error;
-        auto container = ModelContainer::open(kept, clock.clock(), &error);
-        ASSERT_TRUE(container) << qPrintable(error);
-        ClipStore keptStore(std::shared_ptr<ModelContainer>(container.release()),
-                            {prefs.prefs.get(), &center, clock.clock(), nullptr});
-        for (int i = 0; i < 2; ++i)
-            ASSERT_TRUE(keptStore.insertClip(textContent(QStringLiteral("only kept %1").arg(i))));
-    }
+    addToStoreAt(kept, "only kept", 2);
     // Another program's file set aside holds no copies of ours.
     writeForeign(path + ".unreadable-20260101-000000", 3);
     open();
@@ -629,4 +644,131 @@ TEST(StoreCheckpoint, ClosingItNeverWritesTheStoreFileNorRemovesTheLogOfTheStore
     checkpoint->retire();
     checkpoint->run();
     EXPECT_EQ(digest(aside), asideBytes);
+
+TEST_F(StoreFileGuardTest, AHistoryKeptElsewhereWhileRunningIsGatheredASliceAPerTurnAndComesBackWhole)
+{
+    const int count = 3 * StoreFileGuard::spillSliceClips + 7;
+    for (int i = 0; i < count; ++i) {
+        clock.advance(10);
+        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1").arg(i))));
+    }
+    ASSERT_TRUE(store->save());
+    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
+    ASSERT_TRUE(QFile::remove(path));
+    int turns = 0;
+    QTimer ticker;
+    ticker.setInterval(0);
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++turns; });
+    ticker.start();
+    std::vector<std::pair<int, int>> slices; // the turn each came in, and the clips it took
+    store->fileGuard().setSpillSliceHook([&](int taken) {
+        // A copy made while the history is gathered goes into the open file.
+        if (slices.empty()) {
+            ctx().insert(store->makeClip(textContent(QStringLiteral("meanwhile"))));
+            store->save();
+        }
+        slices.emplace_back(turns, taken);
+    });
+    store->fileGuard().check();
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return !store->fileGuard().isKeepingElsewhere() && !store->fileGuard().spilled().isEmpty(); }));
+    // Never the whole history in one turn of the event loop.
+    ASSERT_GE(slices.size(), size_t(4));
+    for (size_t i = 0; i < slices.size(); ++i) {
+        EXPECT_LE(slices[i].second, StoreFileGuard::spillSliceClips);
+        if (i > 0) {
+            EXPECT_GT(slices[i].first, slices[i - 1].first) << "slice " << i << " came in the turn before it";
+        }
+    }
+    // The end writes what the rounds before did not hold yet.
+    store->fileGuard().checkNow();
+    QSet<QString> kept;
+    for (const QString &file : UnsavedRecovery::all(path)) {
+        QString error;
+        const auto contents = UnsavedRecovery::read(file, &error);
+        ASSERT_TRUE(contents) << qPrintable(error);
+        for (const UnsavedRecovery::Clip &clip : contents->clips)
+            kept.insert(clip.content.text.value_or(QString()));
+        QFile::remove(file);
+    }
+    EXPECT_EQ(kept.size(), count + 1);
+    EXPECT_TRUE(kept.contains(QStringLiteral("meanwhile")));
+}
+
+TEST_F(StoreFileGuardTest, AnEndWhileTheHistoryIsKeptElsewhereWaitsForTheWriteUnderWayAndKeepsEveryClip)
+{
+    // More than one write's worth: the end comes while the first is written on a worker.
+    const int count = 20000 + 2 * StoreFileGuard::spillSliceClips;
+    for (int i = 0; i < count; ++i)
+        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1").arg(i))));
+    ASSERT_TRUE(store->save());
+    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
+    ASSERT_TRUE(QFile::remove(path));
+    int slices = 0;
+    store->fileGuard().setSpillSliceHook([&](int) {
+        // A copy that waits to be saved, come after the round went past those.
+        if (++slices == 3)
+            ctx().insert(store->makeClip(textContent(QStringLiteral("late"))));
+    });
+    store->fileGuard().check();
+    ASSERT_TRUE(test::waitUntil([&] { return slices >= 20000 / StoreFileGuard::spillSliceClips; }));
+    store->fileGuard().checkNow();
+    EXPECT_FALSE(store->fileGuard().isKeepingElsewhere());
+    QSet<QString> kept;
+    for (const QString &file : UnsavedRecovery::all(path)) {
+        QString error;
+        const auto contents = UnsavedRecovery::read(file, &error);
+        ASSERT_TRUE(contents) << qPrintable(error);
+        for (const UnsavedRecovery::Clip &clip : contents->clips)
+            kept.insert(clip.content.text.value_or(QString()));
+        QFile::remove(file);
+    }
+    EXPECT_EQ(kept.size(), count + 1);
+    EXPECT_TRUE(kept.contains(QStringLiteral("late")));
+}
+
+TEST_F(StoreFileGuardTest, AnEarlierHistoryBesideIsToldOnceUntilItChangesOrAnotherComes)
+{
+    addClips("shared", 3);
+    store.reset();
+    const QString first = path + ".kept-20260101-000000";
+    ASSERT_TRUE(QFile::copy(path, first));
+    addToStoreAt(first, "first", 2);
+    QString message = toldAtOpen();
+    EXPECT_TRUE(message.contains(first + " (2 copies)")) << qPrintable(message);
+    // A start after it tells only of what is new beside the store.
+    const QString second = path + ".kept-20260101-000001";
+    ASSERT_TRUE(QFile::copy(path, second));
+    addToStoreAt(second, "second", 1);
+    message = toldAtOpen();
+    EXPECT_TRUE(message.contains(second + " (1 copy)")) << qPrintable(message);
+    EXPECT_FALSE(message.contains(first)) << qPrintable(message);
+    // A file told of that changed since is told of again.
+    addToStoreAt(first, "more", 1);
+    message = toldAtOpen();
+    EXPECT_TRUE(message.contains(first + " (3 copies)")) << qPrintable(message);
+    EXPECT_FALSE(message.contains(second)) << qPrintable(message);
+}
+
+TEST_F(StoreFileGuardTest, ACopyCutShortIsToldOnceAHistoryOpenedInMemoryIsWrittenToItsFile)
+{
+    const QString file = path;
+    store.reset();
+    path.clear();
+    open();
+    addClips("memory", 2);
+    const QString unfinished = file + ".unfinished-20260101-000000";
+    QFile cut(unfinished);
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    ASSERT_EQ(cut.write(QByteArray(4096, 'x')), 4096);
+    cut.close();
+    QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
+    QString error;
+    auto container = ModelContainer::open(file, clock.clock(), &error);
+    ASSERT_TRUE(container) << qPrintable(error);
+    store->moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
+    ASSERT_TRUE(told.wait(5000));
+    const QString message = told.first().first().toString();
+    EXPECT_TRUE(message.contains("could not be used and was removed")) << qPrintable(message);
+    EXPECT_FALSE(QFile::exists(unfinished));
 }
