@@ -644,6 +644,7 @@ TEST(StoreCheckpoint, ClosingItNeverWritesTheStoreFileNorRemovesTheLogOfTheStore
     checkpoint->retire();
     checkpoint->run();
     EXPECT_EQ(digest(aside), asideBytes);
+}
 
 TEST_F(StoreFileGuardTest, AHistoryKeptElsewhereWhileRunningIsGatheredASliceAPerTurnAndComesBackWhole)
 {
