@@ -2,9 +2,12 @@
 #include "Support/ChildProcess.h"
 
 #include <QSignalSpy>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <optional>
+#include <thread>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -120,4 +123,27 @@ TEST(UnixSignals, APostponementWithinAnotherGivesItsStepBackWhenItEnds)
         ::_exit(5);
     });
     EXPECT_EQ(status, 5) << "the inner postponement put back the usual limit";
+}
+
+TEST(UnixSignals, APostponementEndingOnOneThreadLeavesAnotherThreadsStepInForce)
+{
+    const int status = test::exitStatusOfChild([] {
+        UnixSignals watcher;
+        UnixSignals::endWithin(std::chrono::milliseconds(100));
+        std::raise(SIGTERM);
+        std::optional<UnixSignals::EndPostponed> mine(std::in_place, std::chrono::milliseconds(300));
+        std::atomic<bool> theirsBegun{false};
+        std::thread worker([&theirsBegun] {
+            const UnixSignals::EndPostponed theirs(std::chrono::milliseconds(1500));
+            theirsBegun = true;
+            // Past the usual limit and this thread's first step, well within the worker's step.
+            ::usleep(600'000);
+            ::_exit(5);
+        });
+        while (!theirsBegun)
+            ::usleep(1000);
+        mine.reset();
+        worker.join();
+    });
+    EXPECT_EQ(status, 5) << "a postponement ending on one thread cut another thread's short";
 }

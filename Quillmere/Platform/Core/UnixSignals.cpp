@@ -1,10 +1,13 @@
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,9 +18,12 @@ int g_signalPipe[2] = {-1, -1};
 timer_t g_endTimer{};
 long g_endWithinMs = 0;
 volatile std::sig_atomic_t g_ending = 0;
-// While work that must not be cut off runs: the time the end waits for instead.
+// While work that must not be cut off runs: the time the end waits for instead, the longest
+// step of those that live, which may be on several threads.
 std::atomic<long> g_postponedMs{0};
 static_assert(std::atomic<long>::is_always_lock_free);
+std::mutex g_postponementsMutex;
+std::multiset<long> g_postponements;
 
 void armEnd(long ms)
 {
@@ -84,28 +90,34 @@ void UnixSignals::endWithin(std::chrono::milliseconds limit)
         g_endWithinMs = long(limit.count());
 }
 
-UnixSignals::EndPostponed::EndPostponed(std::chrono::milliseconds step)
-    : m_stepMs(long(step.count())), m_outerMs(g_postponedMs.load())
+UnixSignals::EndPostponed::EndPostponed(std::chrono::milliseconds step) : m_stepMs(long(step.count()))
 {
     if (g_endWithinMs == 0)
         return;
-    g_postponedMs = m_stepMs;
-    advance();
+    const std::lock_guard lock(g_postponementsMutex);
+    g_postponements.insert(m_stepMs);
+    m_counted = true;
+    g_postponedMs = *g_postponements.rbegin();
+    if (g_ending)
+        armEnd(g_postponedMs);
 }
 
 UnixSignals::EndPostponed::~EndPostponed()
 {
-    if (g_endWithinMs == 0)
+    if (!m_counted)
         return;
-    g_postponedMs = m_outerMs;
+    const std::lock_guard lock(g_postponementsMutex);
+    g_postponements.erase(g_postponements.find(m_stepMs));
+    g_postponedMs = g_postponements.empty() ? 0 : *g_postponements.rbegin();
     if (g_ending)
-        armEnd(m_outerMs > 0 ? m_outerMs : g_endWithinMs);
+        armEnd(g_postponedMs > 0 ? g_postponedMs.load() : g_endWithinMs);
 }
 
 void UnixSignals::EndPostponed::advance() const
 {
+    // Another thread's longer step may be under way: it is never cut short by this one's.
     if (g_endWithinMs != 0 && g_ending)
-        armEnd(m_stepMs);
+        armEnd(std::max(m_stepMs, g_postponedMs.load()));
 }
 
 UnixSignals::~UnixSignals()

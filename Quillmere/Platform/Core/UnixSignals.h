@@ -20,21 +20,21 @@ public:
 
     // While it lives, the end a signal sets off waits `step` from when it was made (or from the
     // signal, or from the last advance()) instead: work that writes copies existing nowhere else
-    // goes on as long as it advances, and a step that sticks still ends the program. Once it goes,
-    // the postponement it was made within (else the usual limit) runs again from then. Scoped on
-    // one thread; nested ones end in the reverse order.
+    // goes on as long as it advances, and a step that sticks still ends the program. While several
+    // live, on any threads, the longest step counts; once the last goes, the usual limit runs
+    // again from then.
     class EndPostponed {
     public:
         explicit EndPostponed(std::chrono::milliseconds step);
         ~EndPostponed();
         EndPostponed(const EndPostponed &) = delete;
         EndPostponed &operator=(const EndPostponed &) = delete;
-        // The work moved on: the end waits `step` again from now. Cheap enough for every write.
+        // The work moved on: the end waits the step again from now. Cheap enough for every write.
         void advance() const;
 
     private:
         long m_stepMs;
-        long m_outerMs;
+        bool m_counted = false;
     };
 
 Q_SIGNALS:
