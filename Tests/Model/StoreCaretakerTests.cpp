@@ -31,6 +31,28 @@ struct Told {
     }
 };
 
+// A session started on the damaged store at `path`, its salvage run on the worker.
+struct SalvagedStart {
+    explicit SalvagedStart(const QString &path) : setup(ModelContainerFactory::makeSetup({path, systemClock()}))
+    {
+        told.watch(caretaker);
+        caretaker.start();
+    }
+    // The salvage was pending at the start, finished, and was told of alone.
+    bool salvaged()
+    {
+        return setup.salvagePending && test::waitUntil([&] { return !caretaker.isSalvaging(); }, 30000)
+            && told.kinds() == std::vector{StoreTrouble::Kind::storeMovedAside};
+    }
+
+    PersistenceSetup setup;
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store{setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr}};
+    StoreCaretaker caretaker{store, setup};
+    Told told;
+};
+
 // Another process holding the store's write lock for `holdMs`, or until let go.
 struct StoreLocker {
     QProcess process;
@@ -157,18 +179,10 @@ TEST(StoreCaretaker, AStoreSetAsideIsToldWithWhereItLies)
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(QByteArray("not a database").repeated(100));
     }
-    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-    ASSERT_TRUE(setup.salvagePending);
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
-    StoreCaretaker caretaker(store, setup);
-    Told told;
-    told.watch(caretaker);
-    caretaker.start();
-    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isSalvaging(); }, 30000));
-    EXPECT_FALSE(caretaker.isMemoryOnly());
-    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::storeMovedAside});
+    SalvagedStart started(path);
+    ASSERT_TRUE(started.salvaged());
+    EXPECT_FALSE(started.caretaker.isMemoryOnly());
+    const Told &told = started.told;
     const QStringList aside = QDir(dir.path()).entryList({"default.store.unreadable-*"});
     ASSERT_EQ(aside.size(), 1);
     EXPECT_EQ(told.troubles.front().path, dir.filePath(aside.front()));
@@ -467,17 +481,10 @@ TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
         ASSERT_TRUE(file.seek(0) && file.write(bytes) == bytes.size());
         file.close();
 
-        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
-        ASSERT_TRUE(setup.salvagePending);
-        test::TempPreferences prefs;
-        NotificationCenter center;
-        ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
-        StoreCaretaker caretaker(store, setup);
-        Told told;
-        told.watch(caretaker);
-        caretaker.start();
-        ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isSalvaging(); }, 30000));
-        ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::storeMovedAside});
+        auto started = std::make_unique<SalvagedStart>(path);
+        ASSERT_TRUE(started->salvaged());
+        const Told &told = started->told;
+        ClipStore &store = started->store;
         const int salvaged = told.troubles.front().count;
         QFile aside(told.troubles.front().path);
         ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
@@ -495,7 +502,7 @@ TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
             test::StoreFixture::textContent(QString("<copy %1> ").arg(rows - 1).repeated(rows == 40 ? 20 : 60))
                 .contentHash()));
         EXPECT_TRUE(told.troubles.front().message().contains(QString("The %1 copies").arg(salvaged)));
-        setup.container.reset();
+        started.reset();
         QDir(dir.path()).removeRecursively();
         QDir().mkpath(dir.path());
     }

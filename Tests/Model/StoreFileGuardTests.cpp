@@ -646,6 +646,21 @@ TEST(StoreCheckpoint, ClosingItNeverWritesTheStoreFileNorRemovesTheLogOfTheStore
     EXPECT_EQ(digest(aside), asideBytes);
 }
 
+// The texts of the recovery files of the store at `path`, which are removed.
+QSet<QString> takeTextsKeptElsewhere(const QString &path)
+{
+    QSet<QString> kept;
+    for (const QString &file : UnsavedRecovery::all(path)) {
+        QString error;
+        const auto contents = UnsavedRecovery::read(file, &error);
+        EXPECT_TRUE(contents) << qPrintable(error);
+        for (const UnsavedRecovery::Clip &clip : contents ? contents->clips : std::vector<UnsavedRecovery::Clip>{})
+            kept.insert(clip.content.text.value_or(QString()));
+        QFile::remove(file);
+    }
+    return kept;
+}
+
 TEST_F(StoreFileGuardTest, AHistoryKeptElsewhereWhileRunningIsGatheredASliceAPerTurnAndComesBackWhole)
 {
     const int count = 3 * StoreFileGuard::spillSliceClips + 7;
@@ -683,15 +698,7 @@ TEST_F(StoreFileGuardTest, AHistoryKeptElsewhereWhileRunningIsGatheredASliceAPer
     }
     // The end writes what the rounds before did not hold yet.
     store->fileGuard().checkNow();
-    QSet<QString> kept;
-    for (const QString &file : UnsavedRecovery::all(path)) {
-        QString error;
-        const auto contents = UnsavedRecovery::read(file, &error);
-        ASSERT_TRUE(contents) << qPrintable(error);
-        for (const UnsavedRecovery::Clip &clip : contents->clips)
-            kept.insert(clip.content.text.value_or(QString()));
-        QFile::remove(file);
-    }
+    const QSet<QString> kept = takeTextsKeptElsewhere(path);
     EXPECT_EQ(kept.size(), count + 1);
     EXPECT_TRUE(kept.contains(QStringLiteral("meanwhile")));
 }
@@ -715,15 +722,7 @@ TEST_F(StoreFileGuardTest, AnEndWhileTheHistoryIsKeptElsewhereWaitsForTheWriteUn
     ASSERT_TRUE(test::waitUntil([&] { return slices >= 20000 / StoreFileGuard::spillSliceClips; }));
     store->fileGuard().checkNow();
     EXPECT_FALSE(store->fileGuard().isKeepingElsewhere());
-    QSet<QString> kept;
-    for (const QString &file : UnsavedRecovery::all(path)) {
-        QString error;
-        const auto contents = UnsavedRecovery::read(file, &error);
-        ASSERT_TRUE(contents) << qPrintable(error);
-        for (const UnsavedRecovery::Clip &clip : contents->clips)
-            kept.insert(clip.content.text.value_or(QString()));
-        QFile::remove(file);
-    }
+    const QSet<QString> kept = takeTextsKeptElsewhere(path);
     EXPECT_EQ(kept.size(), count + 1);
     EXPECT_TRUE(kept.contains(QStringLiteral("late")));
 }
