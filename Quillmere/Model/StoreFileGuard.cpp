@@ -78,15 +78,10 @@ bool syncFile(const QString &path, QString *why)
     return ok;
 }
 
-// How long the end of the program waits for the next step of a copy of a store that exists nowhere
-// else, or of the recovery files it goes to: renewed each time the writing advances.
-constexpr std::chrono::seconds quitStepLimit{5};
 // A copy that has not advanced for this long at the end is given up for recovery files.
 constexpr qint64 quitStallMs = 2000;
 // Smaller steps at the end, so that a starved process still shows its copy advancing.
 constexpr int quitPagesPerStep = 32;
-// The sync of a whole copy: one step, whose advance cannot be seen.
-constexpr std::chrono::seconds quitSyncLimit{30};
 // Recovery files while the program runs, at most this often: each holds only what the last did not.
 constexpr int spillIntervalMs = 30 * 1000;
 // What one step at the end writes: about the content of this many clips, or bytes.
@@ -325,17 +320,13 @@ void StoreFileGuard::checkNow()
 {
     check();
     // The history exists only in the connection's open file until the copy is in place: the end
-    // waits as long as the copy, or else the recovery files, advance.
-    std::optional<UnixSignals::EndPostponed> postponed;
-    const auto advanced = [&postponed](std::chrono::milliseconds limit) {
-        postponed.reset();
-        postponed.emplace(limit);
-    };
+    // waits as long as the copy, or else the recovery files, advance, as for any writing of copies
+    // that exist nowhere else.
+    std::optional<UnixSignals::EndPostponed> postponed(std::in_place, UnsavedRecovery::spillStepLimit);
     if (m_syncing) {
-        advanced(quitSyncLimit);
+        const UnixSignals::EndPostponed syncing(UnsavedRecovery::spillSyncLimit);
         placeCopy(Synced::of(m_path, m_cause == Cause::replaced));
     } else if (m_backup) {
-        advanced(quitStepLimit);
         m_slice.stop();
         // A replacement takes over the session without what waits to be saved: it goes into the copy.
         if (m_cause == Cause::replaced && m_store.context().hasChanges())
@@ -351,7 +342,7 @@ void StoreFileGuard::checkNow()
             if (const int now = sqlite3_backup_remaining(m_backup); left < 0 || now < left) {
                 left = now;
                 still.restart();
-                advanced(quitStepLimit);
+                postponed->advance();
             } else if (still.elapsed() > quitStallMs) {
                 break;
             } else if (rc != SQLITE_OK) {
@@ -359,7 +350,7 @@ void StoreFileGuard::checkNow()
             }
         }
         if (rc == SQLITE_DONE) {
-            advanced(quitSyncLimit);
+            const UnixSignals::EndPostponed syncing(UnsavedRecovery::spillSyncLimit);
             copyFinished(true);
         } else {
             abandonCopy(rc == SQLITE_OK ? QStringLiteral("the copy stopped advancing")
@@ -1016,7 +1007,7 @@ void StoreFileGuard::keepElsewhereNow()
     if (!m_unkept || m_path.isEmpty())
         return;
     // These copies exist nowhere else: the end waits while the gathering and the files advance.
-    const UnixSignals::EndPostponed postponed(quitStepLimit);
+    const UnixSignals::EndPostponed postponed(UnsavedRecovery::spillStepLimit);
     for (int round = 0; round < rounds && m_unkept; ++round) {
         if (!m_round)
             keepElsewhere();
