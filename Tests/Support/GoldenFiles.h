@@ -18,7 +18,8 @@ inline QDateTime utc(int y, int mo, int d, int h, int mi, int s, int ms = 0)
 
 inline QString goldenPath(const QString &name)
 {
-    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../Archive/golden/") + name;
+    // Not by __FILE__, which some generators give relative to the build folder.
+    return QStringLiteral(QT_TESTCASE_SOURCEDIR "/Archive/golden/") + name;
 }
 
 inline QByteArray golden(const QString &name)
