@@ -7,6 +7,9 @@ namespace quillmere {
 
 StoreCheckpoint::StoreCheckpoint(QString storePath) : m_path(std::move(storePath))
 {
+    // Made on one thread and used, retired and ended on others: the lock orders what it was made
+    // with before all of that, where a thread checker cannot see through the pool's own hand-over.
+    const std::lock_guard lock(m_running);
 }
 
 StoreCheckpoint::~StoreCheckpoint()
