@@ -201,7 +201,6 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     EXPECT_TRUE(salvaged > clips / 2 && salvaged < clips) << salvaged;
     EXPECT_TRUE(QFile::exists(told.front().path));
     EXPECT_FALSE(store.context().hasChanges());
-    EXPECT_EQ(test::rowIDsIn(path, "clips").size(), size_t(salvaged + 2));
     for (const char *made : {"made as the damage was met", "made during the salvage"})
         EXPECT_EQ(store.context().clipsWithHash(test::StoreFixture::textContent(made).contentHash()).size(), 1u)
             << made;
@@ -214,6 +213,12 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     const QString spilled = test::StoreFixture::textContent("spilled before the damage was met").contentHash();
     EXPECT_TRUE(test::waitUntil([&] { return store.context().newestClipWithHash(spilled) != nullptr; }, 10000));
     EXPECT_TRUE(test::waitUntil([&] { return QDir(dir.path()).entryList({"default.store.unsaved-*"}).isEmpty(); }));
+    // The file holds the whole history: what was read back, the two copies, and the spilled one,
+    // unless the spill came back before the damage was met and was read back with the rest.
+    EXPECT_EQ(store.context().clipsWithHash(spilled).size(), 1u);
+    const size_t rows = test::rowIDsIn(path, "clips").size();
+    EXPECT_EQ(rows, size_t(store.context().clipCount()));
+    EXPECT_TRUE(rows == size_t(salvaged + 2) || rows == size_t(salvaged + 3)) << rows << " rows, " << salvaged;
     for (const StoreTrouble &trouble : told)
         EXPECT_NE(trouble.kind, StoreTrouble::Kind::unsavedAtQuit) << qPrintable(trouble.message());
 }
