@@ -139,6 +139,7 @@ void ClipStore::moveHistoryTo(std::shared_ptr<ModelContainer> container)
     m_container = std::move(container);
     watchForDamage();
     m_fileGuard->rearm();
+    Q_EMIT containerChanged();
     save();
 }
 
@@ -149,6 +150,7 @@ void ClipStore::switchToContainer(std::shared_ptr<ModelContainer> container)
     m_container = std::move(container);
     watchForDamage();
     m_fileGuard->rearm();
+    Q_EMIT containerChanged();
     announceChange();
 }
 

@@ -184,6 +184,9 @@ Q_SIGNALS:
     // A statement met damage in the store file (see ModelContext::damageFound), in the middle of
     // whatever met it: a receiver acts on it from the event loop.
     void storeDamaged();
+    // The history went on in another container (moveHistoryTo, switchToContainer): what reads
+    // the store file by its own means reads the new one.
+    void containerChanged();
 
 private:
     ClipRef insertCaptured(const CapturedContent &content, std::optional<qint64> lifetimeSeconds);

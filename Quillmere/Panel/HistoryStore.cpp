@@ -26,11 +26,25 @@ namespace quillmere {
 ClipStoreHistory::ClipStoreHistory(ClipStore &store, QObject *parent) : HistoryStore(parent), m_store(store)
 {
     connect(&store, &ClipStore::didSave, this, &HistoryStore::changed);
-    if (store.container().isInMemory())
-        return;
+    connect(&store, &ClipStore::containerChanged, this, &ClipStoreHistory::followContainer);
     m_keyFill.setSingleShot(true);
     connect(&m_keyFill, &QTimer::timeout, this, &ClipStoreHistory::fillSearchKeys);
-    m_keyFill.start(keyFillDelay);
+    if (!store.container().isInMemory())
+        m_keyFill.start(keyFillDelay);
+}
+
+void ClipStoreHistory::followContainer()
+{
+    // A store read back from a damaged file, or one put in place of the last, comes without the
+    // keys of the clips it holds.
+    m_keyFill.stop();
+    if (!m_store.container().isInMemory())
+        m_keyFill.start(keyFillDelay);
+    // A kept connection would go on reading the file the history left.
+    if (m_keptReader) {
+        keepSearchReads(false);
+        keepSearchReads(true);
+    }
 }
 
 void ClipStoreHistory::fillSearchKeys()
@@ -272,10 +286,8 @@ HistoryStore::SearchRead ClipStoreHistory::searchRead() const
 
 void ClipStoreHistory::keepSearchReads(bool keep)
 {
-    if (m_store.container().isInMemory())
-        return;
     if (keep) {
-        if (!m_keptReader)
+        if (!m_keptReader && !m_store.container().isInMemory())
             m_keptReader = std::make_shared<SearchReader>(m_store.container().storeURL(), searchCacheBytes);
         return;
     }

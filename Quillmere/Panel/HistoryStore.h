@@ -120,6 +120,8 @@ private:
     // Gives the clips of a store from before the search keys theirs, a short slice per turn of
     // the event loop, starting a while after the program did.
     void fillSearchKeys();
+    // Fills the keys of, and searches, the store the history went on in.
+    void followContainer();
 
     ClipStore &m_store;
     QTimer m_keyFill;
