@@ -1,10 +1,13 @@
 // What a test does where the machine lacks what it needs: skips saying so on one line, or fails
 // where every test is required or the lack is no machine's.
 #include "Support/MachineNeeds.h"
+#include "Support/PrivateMounts.h"
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace quillmere::test;
@@ -73,4 +76,20 @@ TEST(MachineNeeds, AMissingNeedSkipsWithOneLineAndFailsWhereEveryTestIsRequired)
     ASSERT_EQ(fault.size(), 1u);
     EXPECT_EQ(fault[0].type(), Result::kFatalFailure);
     EXPECT_STREQ(fault[0].message(), "Failed\nmain() set nothing up");
+}
+
+// An account the user database does not know (a directory service out of reach) is named by its
+// uid, never as an empty name.
+TEST(MachineNeeds, ASkipLineNamesAnAccountWithoutANameByItsUid)
+{
+    const uid_t own = ::getuid();
+    if (const passwd *entry = ::getpwuid(own)) {
+        EXPECT_EQ(PrivateMounts::accountName(own), QString::fromLocal8Bit(entry->pw_name));
+    }
+    uid_t unknown = 3999999999u;
+    while (::getpwuid(unknown) && unknown > 3999990000u)
+        --unknown;
+    ASSERT_EQ(::getpwuid(unknown), nullptr);
+    const QString named = PrivateMounts::accountName(unknown);
+    EXPECT_TRUE(named.contains(QString::number(unknown))) << qPrintable(named);
 }

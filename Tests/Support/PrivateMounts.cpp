@@ -149,7 +149,7 @@ struct OtherUserMaps {
                             QStringLiteral("install Debian's package uidmap (tools/test does)")};
         else if (!uidStart || !gidStart)
             maps.missing = {QStringLiteral("/etc/subuid and /etc/subgid give this user (%1) no subordinate ids")
-                                .arg(QString::fromLocal8Bit(name)),
+                                .arg(PrivateMounts::accountName(uid)),
                             QStringLiteral("give them a range of 65536 ids no other account has, as root: usermod "
                                            "--add-subuids FIRST-LAST --add-subgids FIRST-LAST %1")
                                 .arg(name.isEmpty() ? QByteArray::number(uid) : QString::fromLocal8Bit(name))};
@@ -328,6 +328,14 @@ MachineNeed mountTmpfs(const QString &path, qint64 bytes)
                            "kernel.apparmor_restrict_unprivileged_userns=0, as root)")};
 }
 
+QString accountName(uid_t uid)
+{
+    const passwd *entry = ::getpwuid(uid);
+    if (entry && entry->pw_name && *entry->pw_name)
+        return QString::fromLocal8Bit(entry->pw_name);
+    return QStringLiteral("uid %1, which has no name in the user database").arg(uid);
+}
+
 MachineNeed otherUser()
 {
     return setup().otherUser;
@@ -351,6 +359,14 @@ void unmount(const QString &path)
 {
     AdminForAMoment raised;
     ::umount2(QFile::encodeName(path).constData(), MNT_DETACH);
+}
+
+bool setReadOnly(const QString &path, bool readOnly)
+{
+    AdminForAMoment raised;
+    return ::mount(nullptr, QFile::encodeName(path).constData(), nullptr, MS_REMOUNT | (readOnly ? MS_RDONLY : 0),
+                   nullptr)
+        == 0;
 }
 
 } // namespace quillmere::test::PrivateMounts

@@ -3,6 +3,7 @@
 #include "Support/MachineNeeds.h"
 
 #include <QString>
+#include <sys/types.h>
 
 namespace quillmere::test {
 
@@ -23,12 +24,19 @@ MachineNeed mounting();
 // ordinary user can where newuidmap maps nobody to one of their subordinate ids.
 MachineNeed otherUser();
 
+// The account as a skip line names it: its name, or its uid where the user database has no entry
+// for it (a directory-service account out of reach, an id mapped in from outside).
+QString accountName(uid_t uid);
+
 // Becomes nobody, in a child just forked; async-signal-safe. False when it could not.
 bool becomeNobody();
 
 // Mounts a tmpfs of `bytes` on the existing folder `path`; nothing, or what was missing.
 MachineNeed mountTmpfs(const QString &path, qint64 bytes);
 void unmount(const QString &path);
+// Makes what is mounted on `path` take no writes, or take them again: a read-only file system
+// refuses root too, whom no permission bit holds on another thread. False when it could not.
+bool setReadOnly(const QString &path, bool readOnly);
 
 } // namespace PrivateMounts
 
