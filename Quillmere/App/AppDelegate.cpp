@@ -239,19 +239,12 @@ void AppDelegate::buildPanelAndDrops()
             QObject::connect(status, &CloudSyncStatus::changed, context, std::move(onChange));
         };
         deps.sync.statusText = [mode, status, self] {
-            switch (mode) {
-            case PersistenceMode::cloudKit:
-                // The badge follows the live status, so its words do too.
-                return status->statusText();
-            case PersistenceMode::localOnly:
-                return QStringLiteral("History is saved on this computer only.");
-            case PersistenceMode::inMemory:
-                break;
-            }
+            // The badge follows where the history is, so its words do too.
+            if (status->state() != CloudSyncStatus::State::ephemeral)
+                return mode == PersistenceMode::cloudKit ? status->statusText()
+                                                         : QStringLiteral("History is saved on this computer only.");
             // A history kept in memory for want of its store file is kept at quit where it can be.
             const StoreCaretaker *caretaker = self ? self->m_storeCaretaker.get() : nullptr;
-            if (caretaker && !self->m_environment.store().container().isInMemory())
-                return QStringLiteral("History is saved on this computer only.");
             if (caretaker && caretaker->isMemoryOnly() && caretaker->placeAtQuit())
                 return QStringLiteral("History is kept in memory. When Brindlewax quits, it is kept in %1 until it "
                                       "can be saved.")

@@ -31,6 +31,7 @@ AppEnvironment::AppEnvironment(Options options)
     CloudSyncStatus::Dependencies sync;
     sync.health = m_syncHealth.get();
     sync.notifications = options.store.notificationCenter;
+    sync.store = m_store.get();
     // The account is the sync folder: there and writable, or not.
     sync.accountStatus = [folder = options.persistence.syncFolder](const QString &) {
         return CloudSyncStatus::AccountAnswer{SyncFolder::isAvailable(folder)

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Platform/Core/Notices.h"
 
+#include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -11,6 +12,7 @@
 #include <QLocale>
 #include <QPointer>
 #include <QTimer>
+#include <utility>
 
 namespace quillmere {
 namespace {
@@ -55,9 +57,22 @@ CloudSyncStatus::CloudSyncStatus(PersistenceMode mode, bool probesCloudKit, Depe
         m_state = State::localOnly;
         break;
     case PersistenceMode::inMemory:
-        m_state = State::ephemeral;
+        // A start in memory for want of its store file, which the history may go on in later.
+        m_state = State::localOnly;
+        m_storeInMemory = true;
         break;
     }
+    if (m_deps.store) {
+        followStore();
+        connect(m_deps.store, &ClipStore::containerChanged, this, &CloudSyncStatus::followStore);
+    }
+}
+
+void CloudSyncStatus::followStore()
+{
+    const bool inMemory = m_deps.store->container().isInMemory();
+    if (std::exchange(m_storeInMemory, inMemory) != inMemory)
+        Q_EMIT changed();
 }
 
 SyncHealthStore &CloudSyncStatus::health() const
@@ -84,7 +99,7 @@ QString CloudSyncStatus::statusText() const
 {
     if (hasSyncError())
         return QStringLiteral("Sync error: ") + m_lastSyncFailure->message;
-    switch (m_state) {
+    switch (state()) {
     case State::syncing:
         return QStringLiteral("Sync is on: the history goes through the sync folder");
     case State::noAccount:

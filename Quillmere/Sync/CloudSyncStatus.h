@@ -10,6 +10,7 @@
 
 namespace quillmere {
 
+class ClipStore;
 class NotificationCenter;
 class SyncHealthStore;
 
@@ -45,13 +46,16 @@ public:
         Clock clock = systemClock();
         // Asked by the account check; none: the account is available.
         std::function<AccountAnswer(const QString &containerIdentifier)> accountStatus;
+        // Followed wherever its history goes: the state is ephemeral while, and only while, it is
+        // in memory. None: ephemeral in the in-memory mode alone.
+        ClipStore *store = nullptr;
     };
 
     CloudSyncStatus(PersistenceMode mode, bool probesCloudKit, Dependencies deps, QObject *parent = nullptr);
 
     PersistenceMode mode() const { return m_mode; }
     bool probesCloudKit() const { return m_probesCloudKit; }
-    State state() const { return m_state; }
+    State state() const { return m_storeInMemory ? State::ephemeral : m_state; }
     std::optional<QDateTime> lastCheckedAt() const { return m_lastCheckedAt; }
     std::optional<SyncFailure> lastSyncFailure() const { return m_lastSyncFailure; }
     bool isImporting() const { return m_isImporting; }
@@ -59,7 +63,7 @@ public:
     std::optional<QDateTime> lastSuccessfulImportAt() const { return m_lastSuccessfulImportAt; }
     std::optional<QDateTime> lastSuccessfulExportAt() const { return m_lastSuccessfulExportAt; }
 
-    bool hasSyncError() const { return m_state == State::syncing && m_lastSyncFailure.has_value(); }
+    bool hasSyncError() const { return state() == State::syncing && m_lastSyncFailure.has_value(); }
     QString statusText() const;
     QString lastCheckedText() const;
 
@@ -83,12 +87,15 @@ private:
     void begin(EventType type);
     void finish(EventType type, bool succeeded, const std::optional<QString> &message, const QDateTime &end);
     SyncHealthStore &health() const;
+    void followStore();
 
     PersistenceMode m_mode;
     bool m_probesCloudKit;
     bool m_observing = false;
     Dependencies m_deps;
+    // The state of the history while it is in its store file.
     State m_state = State::syncing;
+    bool m_storeInMemory = false;
     std::optional<QDateTime> m_lastCheckedAt;
     std::optional<SyncFailure> m_lastSyncFailure;
     bool m_isImporting = false;

@@ -1,11 +1,14 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 
+#include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Sync/CloudSyncStatus.h"
 #include "Quillmere/Sync/SyncHealth.h"
 
 #include "Support/TestSupport.h"
 
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -15,9 +18,10 @@ namespace {
 
 class CloudSyncStatusTest : public ::testing::Test {
 protected:
-    std::unique_ptr<CloudSyncStatus> make(PersistenceMode mode, bool probes = true)
+    std::unique_ptr<CloudSyncStatus> make(PersistenceMode mode, bool probes = true, ClipStore *store = nullptr)
     {
         CloudSyncStatus::Dependencies deps;
+        deps.store = store;
         deps.health = &health;
         deps.notifications = &notifications;
         deps.clock = clock.clock();
@@ -129,6 +133,51 @@ TEST_F(CloudSyncStatusTest, AMissingFolderReadsAsSignedOutWithTheFailureKept)
     status->accountChanged();
     EXPECT_FALSE(status->lastSyncFailure());
     ASSERT_TRUE(waitUntil([&] { return status->state() == CloudSyncStatus::State::syncing; }));
+}
+
+// "Not saved" is said of a history in memory and of nothing else: a start in memory whose store
+// file was read back later (a repair at the start), or a store file left for memory meanwhile.
+TEST_F(CloudSyncStatusTest, TheStateFollowsWhereTheHistoryIsKept)
+{
+    QString error;
+    const auto file = [&](const QTemporaryDir &dir, const char *name) {
+        std::shared_ptr<ModelContainer> container(
+            ModelContainer::open(dir.filePath(name), clock.clock(), &error).release());
+        EXPECT_TRUE(container) << qPrintable(error);
+        return container;
+    };
+    const auto memory = [&] {
+        std::shared_ptr<ModelContainer> container(ModelContainer::open({}, clock.clock(), &error).release());
+        EXPECT_TRUE(container) << qPrintable(error);
+        return container;
+    };
+    using S = CloudSyncStatus::State;
+    for (const PersistenceMode mode :
+         {PersistenceMode::inMemory, PersistenceMode::localOnly, PersistenceMode::cloudKit}) {
+        SCOPED_TRACE(persistenceModeName(mode).toStdString());
+        const bool startsInMemory = mode == PersistenceMode::inMemory;
+        const QTemporaryDir dir;
+        ClipStore store(startsInMemory ? memory() : file(dir, "start.store"),
+                        {prefs.prefs.get(), &notifications, clock.clock()});
+        auto status = make(mode, true, &store);
+        const S onDisk = mode == PersistenceMode::cloudKit ? S::syncing : S::localOnly;
+        ASSERT_TRUE(waitUntil([&] { return status->state() == (startsInMemory ? S::ephemeral : onDisk); }));
+        QSignalSpy changed(status.get(), &CloudSyncStatus::changed);
+
+        if (startsInMemory) {
+            store.moveHistoryTo(file(dir, "read-back.store"));
+            EXPECT_EQ(status->state(), onDisk) << "a history saved to its file is saved";
+            EXPECT_EQ(changed.size(), 1);
+        }
+        status->handleEvent(event(SyncEvent::Type::export_, false, QStringLiteral("gone")));
+        store.switchToContainer(memory());
+        EXPECT_EQ(status->state(), S::ephemeral);
+        EXPECT_FALSE(status->hasSyncError()) << "what is not saved is not synced either";
+        EXPECT_EQ(status->statusText(), QStringLiteral("Storage unavailable \u2014 history will NOT survive relaunch"));
+        store.switchToContainer(file(dir, "again.store"));
+        EXPECT_EQ(status->state(), onDisk);
+        EXPECT_EQ(status->hasSyncError(), mode == PersistenceMode::cloudKit);
+    }
 }
 
 TEST(SyncHealthEvaluationTest, VerdictFollowsStateAndErrorNotAStaleMessage)
