@@ -353,6 +353,8 @@ void AppDelegate::startServices(const QStringList &arguments)
         m_statusItem->showMessage(QStringLiteral("Brindlewax"), notice);
     connect(&m_prefs, &Preferences::writeFailed, this,
             [this](const QString &notice) { m_statusItem->showMessage(QStringLiteral("Brindlewax"), notice); });
+    // A folder that takes no writes is told now, not at whatever change first meets it.
+    m_prefs.checkWritable();
 
     // Store trouble met while opening, or later, reaches the user once per kind.
     m_storeCaretaker = std::make_unique<StoreCaretaker>(store, m_environment.persistence());

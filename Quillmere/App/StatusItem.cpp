@@ -4,6 +4,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QTimer>
+#include <algorithm>
 
 namespace quillmere {
 namespace {
@@ -15,10 +16,46 @@ QColor trayInk()
 
 } // namespace
 
+TrayMessages::TrayMessages(Show show, int shownMs, QObject *parent)
+    : QObject(parent), m_show(std::move(show)), m_shownMs(shownMs)
+{
+    m_turn.setSingleShot(true);
+    connect(&m_turn, &QTimer::timeout, this, &TrayMessages::showNext);
+}
+
+void TrayMessages::post(const QString &title, const QString &text)
+{
+    if ((m_turn.isActive() && text == m_showing)
+        || std::any_of(m_waiting.begin(), m_waiting.end(), [&](const Message &m) { return m.text == text; }))
+        return;
+    m_waiting.push_back({title, text});
+    if (!m_turn.isActive())
+        showNext();
+}
+
+void TrayMessages::showNext()
+{
+    if (m_waiting.empty())
+        return;
+    const Message next = std::move(m_waiting.front());
+    m_waiting.pop_front();
+    m_showing = next.text;
+    m_turn.start(m_shownMs);
+    m_show(next.title, next.text, m_shownMs);
+}
+
 StatusItemController::StatusItemController(StatusGlyphs &glyphs, StateSource state, ActionHandler onAction,
                                            std::function<void()> onClick, QObject *parent)
     : QObject(parent), m_glyphs(glyphs), m_state(std::move(state)), m_onAction(std::move(onAction)),
-      m_onClick(std::move(onClick))
+      m_onClick(std::move(onClick)),
+      m_messages(
+          [this](const QString &title, const QString &text, int shownMs) {
+              if (m_tray && m_tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable())
+                  m_tray->showMessage(title, text, QSystemTrayIcon::Warning, shownMs);
+              else
+                  qCWarning(lcApp, "%s", qPrintable(text));
+          },
+          messageMs)
 {
 }
 
@@ -69,9 +106,10 @@ void StatusItemController::showCopiedIcon(bool copied)
 void StatusItemController::showMessage(const QString &title, const QString &text)
 {
     if (m_tray && m_tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_tray->showMessage(title, text, QSystemTrayIcon::Warning);
+        m_messages.post(title, text);
         return;
     }
+    // A log keeps every line: nothing to wait for.
     qCWarning(lcApp, "%s", qPrintable(text));
 }
 

@@ -8,9 +8,11 @@
 #include "Quillmere/Panel/Window/HistoryPanel.h"
 #include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/SoundPlayer.h"
 #include "Support/DisplayTestSupport.h"
 #include "Support/ProgramWindow.h"
+#include "Support/SmallDisk.h"
 #include "Support/TestSupport.h"
 
 #include <QClipboard>
@@ -266,4 +268,56 @@ TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATra
     delegate.applicationWillTerminate();
 
     EXPECT_EQ(g_appWarnings.filter("in memory only").size(), 1) << qPrintable(g_appWarnings.join('\n'));
+}
+
+// A configuration folder that takes no writes is told by the start itself, once, though nothing
+// the start does changes a setting; not first when some window writes one.
+TEST(AppDelegateStoreTrouble, SettingsThatCannotBeSavedAreToldAtTheStartOnce)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        FAIL() << "needs an X display";
+    test::SmallDisk config;
+    QUILLMERE_SKIP_WITHOUT(config.missing());
+    const QString prefsPath = config.filePath("quillmere.json");
+    {
+        Preferences before(prefsPath);
+        // What an earlier start already wrote: this one has nothing of its own to write.
+        AppDelegate::runCaptureUnpauseMigration(before);
+        before.setBool("onboardingCompleted", true);
+        ASSERT_TRUE(before.sync());
+    }
+    ASSERT_TRUE(config.setReadOnly(true));
+    Preferences prefs(prefsPath);
+    QTemporaryDir data;
+    NotificationCenter center;
+    QStringList played;
+    std::mutex playedLock;
+    AppEnvironment::Options options;
+    options.arguments = {"quillmere", "--skip-onboarding"};
+    options.persistence.storePath = data.filePath("default.store");
+    options.store.preferences = &prefs;
+    options.store.notificationCenter = &center;
+    AppEnvironment environment(options);
+    AppDelegate::Platform platform;
+    platform.glyphs = std::make_shared<StatusGlyphs>();
+    platform.sounds = std::make_unique<RecordingSounds>(&played, &playedLock);
+    platform.installStatusItem = false;
+    platform.registerHotKeys = false;
+    platform.watchDrops = false;
+    AppDelegate delegate(environment, prefs, center, std::move(platform));
+
+    g_appWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(recordAppWarnings);
+    delegate.applicationDidFinishLaunching(options.arguments);
+    const auto told = [] { return g_appWarnings.filter("Settings could not be saved").size(); };
+    const bool toldAtStart = test::waitUntil([&] { return told() > 0; }, 3000);
+    // The first change that meets it says nothing more.
+    prefs.setBool("copySoundEnabled", !prefs.boolValue("copySoundEnabled"));
+    QTest::qWait(100);
+    qInstallMessageHandler(previous);
+    delegate.applicationWillTerminate();
+    ASSERT_TRUE(config.setReadOnly(false));
+
+    EXPECT_TRUE(toldAtStart) << "not said until a change met it";
+    EXPECT_EQ(told(), 1) << qPrintable(g_appWarnings.join('\n'));
 }

@@ -1,4 +1,6 @@
+#include "Quillmere/App/StatusItem.h"
 #include "Quillmere/App/StatusMenu.h"
+#include "Support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -51,4 +53,25 @@ TEST(StatusMenu, CaptureShortcutsBecomeMenuShortcutsOnlyForLettersAndDigits)
     CaptureShortcutPreferences none;
     EXPECT_TRUE(makeStatusMenuEntries({false, false, none})[3].shortcut.isEmpty());
     EXPECT_TRUE(makeStatusMenuEntries({false, false, none})[3].shortcutText.isEmpty());
+}
+
+// A tray shows one bubble at once, the newer in the older's place: a message that comes while
+// another shows waits its turn, so that both reach the user (a history kept beside the store,
+// told once ever, and the settings that cannot be saved, told at every start), and the same words
+// are not shown twice in a row.
+TEST(TrayMessages, AMessageWaitsForTheOneShowingAndTheSameWordsComeOnce)
+{
+    QStringList shown;
+    TrayMessages messages([&](const QString &, const QString &text, int) { shown << text; }, 200);
+    messages.post("Brindlewax", "Beside your clipboard history lie earlier histories");
+    messages.post("Brindlewax", "Settings could not be saved");
+    messages.post("Brindlewax", "Beside your clipboard history lie earlier histories");
+    messages.post("Brindlewax", "Settings could not be saved");
+    EXPECT_EQ(shown, QStringList{"Beside your clipboard history lie earlier histories"});
+    ASSERT_TRUE(test::waitUntil([&] { return shown.size() == 2; }, 2000));
+    EXPECT_EQ(shown.back(), "Settings could not be saved");
+    QTest::qWait(500);
+    EXPECT_EQ(shown.size(), 2);
+    messages.post("Brindlewax", "Settings could not be saved");
+    EXPECT_EQ(shown.size(), 3) << "once its turn is over, the same words may come again";
 }

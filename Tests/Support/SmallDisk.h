@@ -50,6 +50,7 @@ public:
         return full;
     }
     void release() { QFile::remove(filePath(QStringLiteral("filler"))); }
+    bool setReadOnly(bool readOnly) { return PrivateMounts::setReadOnly(m_dir.path(), readOnly); }
 
 private:
     QTemporaryDir m_dir;

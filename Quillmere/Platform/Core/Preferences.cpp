@@ -2,6 +2,7 @@
 
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/BoundedFile.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
@@ -325,6 +326,7 @@ bool Preferences::save()
     text += first ? "}\n" : "\n}\n";
 
     QString error;
+    ++m_writesTried;
     if (!writeFileAtomically(m_path, text, &error)) {
         // Retried with growing pauses and at every change; said once, not at every retry.
         if (error != m_writeError) {
@@ -347,6 +349,27 @@ bool Preferences::save()
     m_retryMs = kFirstRetryMs;
     m_dirty = false;
     return true;
+}
+
+void Preferences::checkWritable()
+{
+    if (!m_unusable.isEmpty() || !m_writeError.isEmpty())
+        return;
+    inBackground(
+        this,
+        [path = m_path] {
+            // A write's first step, undone: its temporary file, made beside the file and removed.
+            const AtomicFile probe(path);
+            return probe.errorString();
+        },
+        [this, tried = m_writesTried](const QString &error) {
+            if (error.isEmpty() || tried != m_writesTried || !m_writeError.isEmpty())
+                return;
+            qCWarning(lcApp, "The preferences at %s cannot be written; changes are kept in memory: %s",
+                      qPrintable(m_path), qPrintable(error));
+            m_writeError = error;
+            Q_EMIT writeFailed(writeFailureNotice());
+        });
 }
 
 QString Preferences::writeFailureNotice() const

@@ -82,9 +82,13 @@ public:
     // loop, or at destruction. False when the file could not be written; the changes are then
     // kept and written again later, and the file keeps what it had.
     bool sync();
-    // Why the file does not hold every change: the last write failed, or what is at the path is
-    // not a preferences file (a folder, a FIFO, a file it cannot read), so that nothing is
-    // written there this session. Empty once the file holds every change.
+    // Finds out, off this thread, whether the file can be written before a change needs it: a
+    // folder that takes no writes is told at the start (writeFailed), once, rather than at the
+    // first change, which may come long after.
+    void checkWritable();
+    // Why the file does not hold every change, or would not take the next: the last write or
+    // check failed, or what is at the path is not a preferences file (a folder, a FIFO, a file it
+    // cannot read), so that nothing is written there this session. Empty once a write succeeds.
     QString lastWriteError() const { return m_writeError; }
     // Why nothing is written to the file this session; empty when it is a preferences file.
     QString unusableReason() const { return m_unusable; }
@@ -118,6 +122,8 @@ private:
     bool m_dirty = false;
     bool m_saveScheduled = false;
     QString m_writeError;
+    // Writes tried so far: a check that ends after one tells nothing the write did not.
+    int m_writesTried = 0;
     // Set at the start when the path must be left alone.
     QString m_unusable;
     QTimer m_retry;
