@@ -231,6 +231,40 @@ void recordAppWarnings(QtMsgType type, const QMessageLogContext &context, const 
         g_appWarnings << text;
 }
 
+// A start without a tray, whose messages are logged instead and gathered in g_appWarnings until
+// it ends.
+struct TrayLessStart {
+    NotificationCenter center;
+    QStringList played;
+    std::mutex playedLock;
+    std::unique_ptr<AppEnvironment> environment;
+    std::unique_ptr<AppDelegate> delegate;
+    QtMessageHandler previous = nullptr;
+
+    TrayLessStart(Preferences &prefs, const QString &storePath)
+    {
+        AppEnvironment::Options options;
+        options.arguments = {"quillmere", "--skip-onboarding"};
+        options.persistence.storePath = storePath;
+        options.store.preferences = &prefs;
+        options.store.notificationCenter = &center;
+        environment = std::make_unique<AppEnvironment>(options);
+        AppDelegate::Platform platform;
+        platform.glyphs = std::make_shared<StatusGlyphs>();
+        platform.sounds = std::make_unique<RecordingSounds>(&played, &playedLock);
+        platform.installStatusItem = platform.registerHotKeys = platform.watchDrops = false;
+        delegate = std::make_unique<AppDelegate>(*environment, prefs, center, std::move(platform));
+        g_appWarnings.clear();
+        previous = qInstallMessageHandler(recordAppWarnings);
+        delegate->applicationDidFinishLaunching(options.arguments);
+    }
+    void end()
+    {
+        qInstallMessageHandler(previous);
+        delegate->applicationWillTerminate();
+    }
+};
+
 } // namespace
 
 TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATray)
@@ -241,31 +275,11 @@ TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATra
     QFile blocker(dir.filePath("Quillmere")); // a file where the data folder should be
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     test::TempPreferences prefs;
-    NotificationCenter center;
-    QStringList played;
-    std::mutex playedLock;
-    AppEnvironment::Options options;
-    options.arguments = {"quillmere", "--skip-onboarding"};
-    options.persistence.storePath = dir.filePath("Quillmere/default.store");
-    options.store.preferences = prefs.prefs.get();
-    options.store.notificationCenter = &center;
-    AppEnvironment environment(options);
-    AppDelegate::Platform platform;
-    platform.glyphs = std::make_shared<StatusGlyphs>();
-    platform.sounds = std::make_unique<RecordingSounds>(&played, &playedLock);
-    platform.installStatusItem = false;
-    platform.registerHotKeys = false;
-    platform.watchDrops = false;
-    AppDelegate delegate(environment, *prefs, center, std::move(platform));
-
-    g_appWarnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(recordAppWarnings);
-    delegate.applicationDidFinishLaunching(options.arguments);
+    TrayLessStart start(*prefs, dir.filePath("Quillmere/default.store"));
     test::waitUntil([] { return !g_appWarnings.isEmpty(); }, 2000);
-    environment.store().insertClip({.kind = ClipKind::text, .text = QString("kept in memory")});
+    start.environment->store().insertClip({.kind = ClipKind::text, .text = QString("kept in memory")});
     QCoreApplication::processEvents();
-    qInstallMessageHandler(previous);
-    delegate.applicationWillTerminate();
+    start.end();
 
     EXPECT_EQ(g_appWarnings.filter("in memory only").size(), 1) << qPrintable(g_appWarnings.join('\n'));
 }
@@ -280,8 +294,8 @@ TEST(AppDelegateStoreTrouble, SettingsThatCannotBeSavedAreToldAtTheStartOnce)
     QUILLMERE_SKIP_WITHOUT(config.missing());
     const QString prefsPath = config.filePath("quillmere.json");
     {
+        // What an earlier start wrote: this one has nothing of its own to write.
         Preferences before(prefsPath);
-        // What an earlier start already wrote: this one has nothing of its own to write.
         AppDelegate::runCaptureUnpauseMigration(before);
         before.setBool("onboardingCompleted", true);
         ASSERT_TRUE(before.sync());
@@ -289,35 +303,14 @@ TEST(AppDelegateStoreTrouble, SettingsThatCannotBeSavedAreToldAtTheStartOnce)
     ASSERT_TRUE(config.setReadOnly(true));
     Preferences prefs(prefsPath);
     QTemporaryDir data;
-    NotificationCenter center;
-    QStringList played;
-    std::mutex playedLock;
-    AppEnvironment::Options options;
-    options.arguments = {"quillmere", "--skip-onboarding"};
-    options.persistence.storePath = data.filePath("default.store");
-    options.store.preferences = &prefs;
-    options.store.notificationCenter = &center;
-    AppEnvironment environment(options);
-    AppDelegate::Platform platform;
-    platform.glyphs = std::make_shared<StatusGlyphs>();
-    platform.sounds = std::make_unique<RecordingSounds>(&played, &playedLock);
-    platform.installStatusItem = false;
-    platform.registerHotKeys = false;
-    platform.watchDrops = false;
-    AppDelegate delegate(environment, prefs, center, std::move(platform));
-
-    g_appWarnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(recordAppWarnings);
-    delegate.applicationDidFinishLaunching(options.arguments);
+    TrayLessStart start(prefs, data.filePath("default.store"));
     const auto told = [] { return g_appWarnings.filter("Settings could not be saved").size(); };
     const bool toldAtStart = test::waitUntil([&] { return told() > 0; }, 3000);
-    // The first change that meets it says nothing more.
     prefs.setBool("copySoundEnabled", !prefs.boolValue("copySoundEnabled"));
     QTest::qWait(100);
-    qInstallMessageHandler(previous);
-    delegate.applicationWillTerminate();
+    start.end();
     ASSERT_TRUE(config.setReadOnly(false));
 
     EXPECT_TRUE(toldAtStart) << "not said until a change met it";
-    EXPECT_EQ(told(), 1) << qPrintable(g_appWarnings.join('\n'));
+    EXPECT_EQ(told(), 1) << "said again at the first change: " << qPrintable(g_appWarnings.join('\n'));
 }

@@ -82,14 +82,9 @@ TEST(MachineNeeds, AMissingNeedSkipsWithOneLineAndFailsWhereEveryTestIsRequired)
 // uid, never as an empty name.
 TEST(MachineNeeds, ASkipLineNamesAnAccountWithoutANameByItsUid)
 {
-    const uid_t own = ::getuid();
-    if (const passwd *entry = ::getpwuid(own)) {
-        EXPECT_EQ(PrivateMounts::accountName(own), QString::fromLocal8Bit(entry->pw_name));
-    }
     uid_t unknown = 3999999999u;
     while (::getpwuid(unknown) && unknown > 3999990000u)
         --unknown;
     ASSERT_EQ(::getpwuid(unknown), nullptr);
-    const QString named = PrivateMounts::accountName(unknown);
-    EXPECT_TRUE(named.contains(QString::number(unknown))) << qPrintable(named);
+    EXPECT_TRUE(PrivateMounts::accountName(unknown).contains(QString::number(unknown)));
 }

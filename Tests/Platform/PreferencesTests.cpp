@@ -3,7 +3,6 @@
 #include "Support/TestSupport.h"
 
 #include <QSignalSpy>
-#include <QThreadPool>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -299,48 +298,6 @@ TEST(Preferences, AFailedWriteKeepsTheFileSaysWhyOnceAndIsTriedAgain)
     EXPECT_TRUE(test::waitUntil([&] { return prefs.lastWriteError().isEmpty(); }, Preferences::kFirstRetryMs * 3));
     EXPECT_EQ(Preferences(path).string("device"), "second");
     EXPECT_TRUE(Preferences(path).boolValue("flag"));
-}
-
-// A folder that takes no writes is found at the start, off the main thread, before any change
-// meets it, and told once: the first change that cannot be written says nothing more.
-TEST(Preferences, AFolderThatTakesNoWritesIsFoundAtTheStartAndToldOnce)
-{
-    test::SmallDisk disk;
-    QUILLMERE_SKIP_WITHOUT(disk.missing());
-    const QString path = disk.filePath("prefs.json");
-    {
-        Preferences first(path);
-        first.setString("device", "first");
-        ASSERT_TRUE(first.sync());
-    }
-    // A read-only file system, which refuses root as well on the check's own thread.
-    ASSERT_TRUE(disk.setReadOnly(true));
-    {
-        Preferences prefs(path);
-        QSignalSpy failed(&prefs, &Preferences::writeFailed);
-        prefs.checkWritable();
-        ASSERT_TRUE(test::waitUntil([&] { return !failed.isEmpty(); })) << "nothing said until a change";
-        const QString notice = failed.front().front().toString();
-        EXPECT_TRUE(notice.contains(path) && notice.contains("Read-only")) << qPrintable(notice);
-        EXPECT_EQ(prefs.writeFailureNotice(), notice);
-        prefs.setString("device", "second");
-        QCoreApplication::processEvents();
-        EXPECT_FALSE(prefs.sync());
-        EXPECT_EQ(failed.size(), 1) << "told at the start, not again at the first change";
-        ASSERT_TRUE(disk.setReadOnly(false));
-        EXPECT_TRUE(prefs.sync());
-        EXPECT_TRUE(prefs.writeFailureNotice().isEmpty());
-    }
-
-    // A folder that takes writes hears nothing of the check, which leaves nothing behind.
-    Preferences prefs(path);
-    QSignalSpy failed(&prefs, &Preferences::writeFailed);
-    prefs.checkWritable();
-    QThreadPool::globalInstance()->waitForDone();
-    QTest::qWait(50);
-    EXPECT_TRUE(failed.isEmpty());
-    EXPECT_EQ(prefs.string("device"), "second");
-    EXPECT_EQ(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"prefs.json"});
 }
 
 TEST(Preferences, AChangeAFolderThatTakesNoWritesCannotKeepIsSaidAtOnceAndOnce)
