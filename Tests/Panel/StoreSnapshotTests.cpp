@@ -583,51 +583,6 @@ TEST(StoreSearch, AnOlderStoreGetsItsKeysInSlicesAndSearchesAlike)
     EXPECT_TRUE(done) << "a filled store stays filled";
 }
 
-// A history that goes on in another store file (one read back from a damaged file, or one put in
-// place of the last) gives its clips their keys in the same session, and a showing panel searches
-// that file, whether the history was in memory or in a file before.
-TEST(StoreSearch, AStoreTheHistoryGoesOnInGetsItsKeysAndIsSearchedWhileShown)
-{
-    for (const bool fromMemory : {true, false}) {
-        SCOPED_TRACE(fromMemory ? "from memory" : "from another file");
-        // Without keys, as a salvage leaves what it read back.
-        VariedHistory next;
-        {
-            QSqlQuery q(next.m.store->context().database());
-            for (const char *sql :
-                 {"DROP TRIGGER clip_search_follows_deletes", "DROP TABLE clip_search", "DROP TABLE clip_search_fill",
-                  "DROP INDEX clips_by_source", "PRAGMA user_version = 4"})
-                ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-        }
-        next.clips.clear();
-        next.m.store.reset();
-        QString error;
-        std::unique_ptr<ModelContainer> container = ModelContainer::open(next.m.path, next.m.clock.clock(), &error);
-        ASSERT_TRUE(container) << qPrintable(error);
-
-        MemoryStore m(!fromMemory);
-        m.put({.kind = ClipKind::text, .text = QStringLiteral("plumb before the move")});
-        ClipStoreHistory history(*m.store);
-        history.keepSearchReads(true);
-        // The fill of the file the history was in has found it whole and ended.
-        if (!fromMemory)
-            QTest::qWait(int(ClipStoreHistory::keyFillDelay.count()) + 300);
-        if (fromMemory)
-            m.store->moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
-        else
-            m.store->switchToContainer(std::shared_ptr<ModelContainer>(container.release()));
-        const qsizetype clips = m.store->context().clipCount();
-        ASSERT_GE(clips, 40);
-        const auto keys = [&] {
-            QSqlQuery q(m.store->context().database());
-            return q.exec(QStringLiteral("SELECT count(*) FROM clip_search")) && q.next() ? q.value(0).toInt() : -1;
-        };
-        EXPECT_TRUE(test::waitUntil([&] { return keys() == clips; }, 20000)) << keys() << " of " << clips;
-        expectSameAnswers(history, m.clock.now(), "after the move");
-        history.keepSearchReads(false);
-    }
-}
-
 // A clip copied again leads the search as it leads the history; keys a store kept by clip row
 // alone are moved beside their dates when it opens, and follow deletions as before.
 TEST(StoreSearch, KeysFollowTheirClipsDatesAndAnUndatedTableIsMovedBesideThem)

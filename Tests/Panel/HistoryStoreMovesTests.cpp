@@ -1,0 +1,74 @@
+// The history's store over a ClipStore whose history goes on in another store file mid-session.
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Panel/HistoryStore.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Support/TestSupport.h"
+
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+int count(ClipStore &store, const char *sql)
+{
+    QSqlQuery q(store.context().database());
+    return q.exec(QString::fromLatin1(sql)) && q.next() ? q.value(0).toInt() : -1;
+}
+
+} // namespace
+
+// A store read back from a damaged file, or put in place of the last, holds clips without their
+// search keys: they get them in the same session, and a showing panel searches that store, whether
+// the history was in memory or in another file before.
+TEST(HistoryStoreMoves, TheStoreTheHistoryGoesOnInGetsItsKeysAndIsSearchedWhileShown)
+{
+    for (const bool fromMemory : {true, false}) {
+        SCOPED_TRACE(fromMemory ? "from memory" : "from another file");
+        QTemporaryDir dir;
+        FakeClock clock;
+        TempPreferences prefs;
+        NotificationCenter center;
+        const ClipStoreDependencies deps{prefs.prefs.get(), &center, clock.clock()};
+        const auto open = [&](const QString &path) {
+            QString error;
+            std::shared_ptr<ModelContainer> container(ModelContainer::open(path, clock.clock(), &error).release());
+            EXPECT_TRUE(container) << qPrintable(error);
+            return container;
+        };
+        const QString next = dir.filePath("next.store");
+        {
+            ClipStore keyless(open(next), deps);
+            for (int i = 0; i < 40; ++i)
+                keyless.insertClip({.kind = ClipKind::text, .text = QStringLiteral("plumb %1").arg(i)});
+            QSqlQuery q(keyless.context().database());
+            for (const char *sql : {"DROP TRIGGER clip_search_follows_deletes", "DROP TABLE clip_search",
+                                    "DROP TABLE clip_search_fill", "PRAGMA user_version = 4"})
+                ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+        }
+
+        ClipStore store(open(fromMemory ? QString() : dir.filePath("first.store")), deps);
+        ClipStoreHistory history(store);
+        history.keepSearchReads(true);
+        if (!fromMemory) // the fill of the first file has found it whole and ended
+            QTest::qWait(int(ClipStoreHistory::keyFillDelay.count()) + 300);
+        if (fromMemory)
+            store.moveHistoryTo(open(next));
+        else
+            store.switchToContainer(open(next));
+        EXPECT_TRUE(waitUntil([&] { return count(store, "SELECT count(*) FROM clip_search") == 40; }, 20000));
+
+        std::atomic<bool> stop = false;
+        std::optional<HistorySearchAnswer> answer;
+        std::thread([&, read = history.searchRead()] {
+            answer = read({QStringLiteral("plumb"), {}, clock.now(), 100}, stop);
+        }).join();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->clips.size(), 40u);
+        history.keepSearchReads(false);
+    }
+}
