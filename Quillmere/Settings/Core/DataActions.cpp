@@ -6,6 +6,7 @@
 #include "Quillmere/Archive/StorageStats.h"
 #include "Quillmere/Archive/StoreMaintenance.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Settings/Core/SettingsViewModel.h"
 
@@ -69,15 +70,18 @@ void DataActions::exportBackup()
     const std::optional<QString> path = m_interaction.chooseBackupDestination(backup::suggestedFileName(today));
     if (!path)
         return;
-    m_exportingBackup = true;
-    Q_EMIT changed();
-
     // Taken now, so later changes to the history stay out of the file; images and files are read
     // in the background.
     ClipStore &store = m_model.store();
+    const std::vector<ClipRef> clips = store.context().clipsNewestFirst();
+    if (store.isBeingRepaired()) {
+        m_model.showBackupError(StoreDamage::damageMessage());
+        return;
+    }
+    m_exportingBackup = true;
+    Q_EMIT changed();
     backup::Snapshot snapshot =
-        backup::Snapshot::take(store.context().clipsNewestFirst(), store.pages(), m_interaction.clock(), m_appVersion,
-                               store.container().storeURL());
+        backup::Snapshot::take(clips, store.pages(), m_interaction.clock(), m_appVersion, store.container().storeURL());
     const QString fileName = QFileInfo(*path).fileName();
     backup::writeFileInBackground(*path, std::move(snapshot), this,
                                   [this, fileName](ArchiveResult<qint64, QString> written) {
@@ -155,7 +159,12 @@ void DataActions::importPage()
 void DataActions::exportJson()
 {
     ClipStore &store = m_model.store();
-    jsonexport::exportWithSavePanel(store.context().clipsNewestFirst(), store.pages(), m_interaction.jsonExport);
+    const std::vector<ClipRef> clips = store.context().clipsNewestFirst();
+    if (store.isBeingRepaired()) {
+        m_model.showBackupError(StoreDamage::damageMessage());
+        return;
+    }
+    jsonexport::exportWithSavePanel(clips, store.pages(), m_interaction.jsonExport);
 }
 
 void DataActions::askToClearHistory()
