@@ -75,7 +75,7 @@ struct StartedStore {
 
 } // namespace
 
-TEST(StoreDamage, ASearchThatMeetsDamageStartsTheSalvageAndTheOtherReadersReportItToo)
+TEST(StoreDamage, ASearchThatMeetsDamageOffTheMainThreadStartsTheSalvage)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("default.store");
@@ -108,11 +108,6 @@ TEST(StoreDamage, ASearchThatMeetsDamageStartsTheSalvageAndTheOtherReadersReport
     EXPECT_FALSE(error.isEmpty());
     QCoreApplication::processEvents();
     EXPECT_EQ(damaged.size(), 1);
-    // The history's own readers say what they met.
-    StoreReader rows(path);
-    EXPECT_FALSE(rows.clipsNewestFirst(100, [](const storerow::Clip &) {}));
-    EXPECT_TRUE(rows.metDamage()) << qPrintable(rows.error());
-
     EXPECT_TRUE(started.salvaged());
     EXPECT_GT(started.store->context().clipCount(), kClips / 2);
 }

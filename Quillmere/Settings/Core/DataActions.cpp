@@ -64,7 +64,7 @@ void DataActions::setShowingStorageDashboard(bool showing)
 
 void DataActions::exportBackup()
 {
-    if (m_exportingBackup || !m_interaction.chooseBackupDestination)
+    if (m_exportingBackup || !m_interaction.chooseBackupDestination || refusedForRepair())
         return;
     const QDate today = m_interaction.clock().toLocalTime().date();
     const std::optional<QString> path = m_interaction.chooseBackupDestination(backup::suggestedFileName(today));
@@ -74,10 +74,8 @@ void DataActions::exportBackup()
     // in the background.
     ClipStore &store = m_model.store();
     const std::vector<ClipRef> clips = store.context().clipsNewestFirst();
-    if (store.isBeingRepaired()) {
-        m_model.showBackupError(StoreDamage::damageMessage());
+    if (refusedForRepair())
         return;
-    }
     m_exportingBackup = true;
     Q_EMIT changed();
     backup::Snapshot snapshot =
@@ -160,11 +158,18 @@ void DataActions::exportJson()
 {
     ClipStore &store = m_model.store();
     const std::vector<ClipRef> clips = store.context().clipsNewestFirst();
-    if (store.isBeingRepaired()) {
-        m_model.showBackupError(StoreDamage::damageMessage());
+    if (refusedForRepair())
         return;
-    }
     jsonexport::exportWithSavePanel(clips, store.pages(), m_interaction.jsonExport);
+}
+
+bool DataActions::refusedForRepair()
+{
+    // A history read in part would be exported as if whole.
+    if (!m_model.store().isBeingRepaired())
+        return false;
+    m_model.showBackupError(StoreDamage::damageMessage());
+    return true;
 }
 
 void DataActions::askToClearHistory()
