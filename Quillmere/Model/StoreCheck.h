@@ -28,12 +28,11 @@ public:
 
     explicit StoreCheck(ClipStore &store, int firstDelayMs = afterStartMs, int everyMs = intervalMs,
                         QObject *parent = nullptr);
-    // A check under way gives up within a few thousand SQLite steps.
+    // A check under way is interrupted, and gone within milliseconds.
     ~StoreCheck() override;
 
     // Checks the store file in use now, unless a check runs already or the history is in memory.
     void checkNow();
-    bool isChecking() const { return m_thread != nullptr; }
 
     // Ends a check under way, from any thread: SQLite's check is one long step, interrupted rather
     // than asked between steps.
