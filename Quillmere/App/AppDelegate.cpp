@@ -19,6 +19,7 @@
 #include "Quillmere/Clipboard/SourceAppAppearance.h"
 #include "Quillmere/Clipboard/SourceAppRegistry.h"
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreCheck.h"
 #include "Quillmere/Onboarding/OnboardingWindow.h"
 #include "Quillmere/Panel/Window/PanelController.h"
 #include "Quillmere/Platform/Core/Deferred.h"
@@ -364,6 +365,8 @@ void AppDelegate::startServices(const QStringList &arguments)
     connect(&store, &ClipStore::storeFileChanged, this,
             [this](const QString &message) { m_statusItem->showMessage(QStringLiteral("Brindlewax"), message); });
     deferOnMain(this, [this] { m_storeCaretaker->start(); });
+    // Damage no read meets is found by a check of the whole file.
+    m_storeCheck = std::make_unique<StoreCheck>(store);
 
     store.deleteExpiredTemporaryClips(store.now());
     scheduleTemporaryClipPruning();

@@ -40,6 +40,7 @@ class SourceAppRegistry;
 class StatusGlyphs;
 class StatusItemController;
 class StoreCaretaker;
+class StoreCheck;
 class UpdateChecker;
 class WindowActivator;
 
@@ -189,6 +190,7 @@ private:
     SettingsPaneRequests m_settingsPaneRequests{m_center};
     std::unique_ptr<SettingsWindow> m_settingsWindow;
     std::unique_ptr<StoreCaretaker> m_storeCaretaker;
+    std::unique_ptr<StoreCheck> m_storeCheck;
     std::optional<quint32> m_panelHotKeyID;
     std::optional<quint32> m_pasteNextHotKeyID;
     QTimer m_temporaryClipPruneTimer;

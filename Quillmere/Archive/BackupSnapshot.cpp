@@ -1,6 +1,7 @@
 // A backup's clips taken on the main thread, their stored images and files read later off it.
 #include "Quillmere/Archive/BackupArchive.h"
 
+#include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Platform/Core/HandOver.h"
 
@@ -46,8 +47,12 @@ ArchiveResult<ClipArchiveDocument, QString> Snapshot::document() &&
         || std::any_of(files.begin(), files.end(), [](const auto &p) { return p && !p->bytes; });
     if (fromStore) {
         StoreReader store(storePath);
+        const auto unread = [&store] {
+            return store.metDamage() ? StoreDamage::damageMessage()
+                                     : QStringLiteral("The history couldn't be read: %1").arg(store.error());
+        };
         if (!store.isOpen() || !store.beginSnapshot())
-            return QStringLiteral("The history couldn't be read: %1").arg(store.error());
+            return unread();
         for (const auto &[payloads, kind] :
              {std::pair{&images, storerow::Blob::image}, std::pair{&files, storerow::Blob::file}}) {
             for (size_t i = 0; i < payloads->size(); ++i) {
@@ -55,7 +60,7 @@ ArchiveResult<ClipArchiveDocument, QString> Snapshot::document() &&
                 if (!payload || payload->bytes)
                     continue;
                 if (!store.blob(kind, payload->row, &payload->bytes))
-                    return QStringLiteral("The history couldn't be read: %1").arg(store.error());
+                    return unread();
                 if (!payload->bytes)
                     deleted[i] = true;
             }

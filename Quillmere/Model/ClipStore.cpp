@@ -1,5 +1,6 @@
 #include "Quillmere/Model/ClipStore.h"
 
+#include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
@@ -22,6 +23,10 @@ ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDepende
         m_deps.notificationCenter->post(contentDidChangeNotification, this);
     });
     watchForDamage();
+    connect(&StoreDamage::detector(), &StoreDamage::damageFound, this, [this](const QString &path) {
+        if (!this->container().isInMemory() && path == this->container().storeURL())
+            reportDamage();
+    });
     m_fileGuard = std::make_unique<StoreFileGuard>(*this);
     connect(m_fileGuard.get(), &StoreFileGuard::storeFileChanged, this, &ClipStore::storeFileChanged);
 }

@@ -72,6 +72,11 @@ public:
     // whose store is being read back from a damaged file; the caller saves once it lets go.
     void holdSaves(bool held) { m_savesHeld = held; }
     bool savesHeld() const { return m_savesHeld; }
+    // Damage in the store file met by another reader (see StoreDamage): the store is salvaged as
+    // when its own statements meet it (see storeDamaged).
+    void reportDamage() { context().noteDamage(); }
+    // The history is not all readable now: its file was found damaged, or is being read back.
+    bool isBeingRepaired() const { return context().damageFound() || m_savesHeld; }
 
     // ---- Capture road, clip edits and pruning (ClipStoreCapture.cpp) -----------------------
 

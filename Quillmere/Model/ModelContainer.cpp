@@ -1,4 +1,5 @@
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/ReadConnection.h"
 
 #include "Quillmere/Model/StoreQueries.h"
 #include "Quillmere/Model/StoreRows.h"
@@ -241,20 +242,16 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
 
 std::vector<std::pair<QString, std::optional<QString>>> ModelContainer::sourceAppsStoredAt(const QString &path)
 {
-    const QString name = QStringLiteral("quillmere-read-%1").arg(++g_connectionCounter);
     SourceApps apps;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        db.setDatabaseName(path);
-        if (db.open()) {
-            QSqlQuery q(db);
-            q.setForwardOnly(true);
-            if (q.exec(SourceApps::query({})))
-                apps.read(q);
-        }
+    ReadConnection connection(path);
+    if (connection.isOpen()) {
+        QSqlQuery q(connection.db());
+        q.setForwardOnly(true);
+        if (q.exec(SourceApps::query({})))
+            apps.read(q);
+        if (q.lastError().isValid())
+            connection.noteError(q.lastError());
     }
-    QSqlDatabase::removeDatabase(name);
     return apps.newestFirst();
 }
 

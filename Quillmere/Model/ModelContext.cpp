@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace quillmere {
 
@@ -352,8 +353,14 @@ void ModelContext::noteError(const QSqlError &error) const
 {
     if (m_damageFound || ModelContainer::failureOf(error) != ModelContainer::OpenFailure::corrupt)
         return;
-    m_damageFound = true;
     qCCritical(lcStore, "The store is damaged: %s", qPrintable(describe(error)));
+    noteDamage();
+}
+
+void ModelContext::noteDamage() const
+{
+    if (std::exchange(m_damageFound, true))
+        return;
     if (m_onDamage)
         m_onDamage();
 }

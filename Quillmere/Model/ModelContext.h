@@ -104,6 +104,8 @@ public:
     // refused change. `onDamage` is called once, when it is first met.
     bool damageFound() const { return m_damageFound; }
     void setDamageHandler(std::function<void()> onDamage) { m_onDamage = std::move(onDamage); }
+    // Damage another connection to the same file met (see StoreDamage), taken as this context's own.
+    void noteDamage() const;
 
     bool hasChanges() const;
     // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),

@@ -1,19 +1,21 @@
 #include "Quillmere/Model/ReadConnection.h"
 
+#include "Quillmere/Model/StoreDamage.h"
+
 #include <QSqlError>
 #include <QUuid>
 
 namespace quillmere {
 
 ReadConnection::ReadConnection(const QString &path)
-    : m_name(QStringLiteral("quillmere-read-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+    : m_path(path), m_name(QStringLiteral("quillmere-read-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000"));
     db.setDatabaseName(path);
     m_open = db.open();
     if (!m_open)
-        m_error = db.lastError().text();
+        noteError(db.lastError());
 }
 
 ReadConnection::~ReadConnection()
@@ -32,8 +34,14 @@ bool ReadConnection::beginReadTransaction()
     QSqlDatabase database = db();
     m_inTransaction = m_open && database.transaction();
     if (!m_inTransaction && m_open)
-        m_error = database.lastError().text();
+        noteError(database.lastError());
     return m_inTransaction;
+}
+
+void ReadConnection::noteError(const QSqlError &error)
+{
+    m_error = error.text();
+    m_metDamage = StoreDamage::detector().report(m_path, error) || m_metDamage;
 }
 
 } // namespace quillmere

@@ -3,6 +3,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+class QSqlError;
+
 namespace quillmere {
 
 // A read-only connection to a store file that lives for one job on the calling thread, beside the
@@ -19,9 +21,14 @@ public:
     QSqlDatabase db() const { return QSqlDatabase::database(m_name, false); }
     // Every read until the connection goes sees the store as it was at the first of them.
     bool beginReadTransaction();
+    // Keeps a failed read's error as error(); damage goes to StoreDamage, and metDamage() tells of it.
+    void noteError(const QSqlError &error);
+    bool metDamage() const { return m_metDamage; }
 
 private:
+    QString m_path;
     QString m_name;
+    bool m_metDamage = false;
     bool m_open = false;
     bool m_inTransaction = false;
     QString m_error;

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/SqlitePageMemory.h"
+#include "Quillmere/Model/StoreDamage.h"
 
 #include <QFile>
 
@@ -121,6 +122,8 @@ void SearchReader::close()
 bool SearchReader::keepError()
 {
     m_error = QString::fromUtf8(sqlite3_errmsg(m_db));
+    // The failed read closes the connection, so the next one opens whatever file the path names then.
+    StoreDamage::detector().report(m_path, sqlite3_errcode(m_db), m_error);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "Quillmere/Model/StoreReader.h"
 
 #include "Quillmere/Model/ModelContext.h"
+#include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Model/StoreRows.h"
 
 #include <QSqlError>
@@ -100,11 +101,11 @@ storerow::Clip clipOf(const ByName &c)
 }
 
 template <typename Row>
-bool readAll(QSqlQuery &q, QString *error, const StoreReader::Each<Row> &each, Row (*from)(const ByName &),
-             const std::atomic<bool> *stop = nullptr)
+bool readAll(QSqlQuery &q, const std::function<void(const QSqlError &)> &failed, const StoreReader::Each<Row> &each,
+             Row (*from)(const ByName &), const std::atomic<bool> *stop = nullptr)
 {
     if (!q.exec()) {
-        *error = q.lastError().text();
+        failed(q.lastError());
         return false;
     }
     const ByName row(q);
@@ -113,7 +114,7 @@ bool readAll(QSqlQuery &q, QString *error, const StoreReader::Each<Row> &each, R
     // A step that failed part-way ends the loop as the last row does; only the error tells.
     const bool whole = !q.lastError().isValid();
     if (!whole)
-        *error = q.lastError().text();
+        failed(q.lastError());
     q.finish();
     return whole;
 }
@@ -133,7 +134,7 @@ bool StoreReader::settingsChangedSince(qint64 since, const Each<storerow::Settin
     q.prepare(QStringLiteral("SELECT recordID, historyLimitValue, updatedAt, COALESCE(modifiedAt, 0) AS modifiedAt"
                              " FROM app_settings WHERE COALESCE(modifiedAt, 0) >= ?"));
     q.bindValue(0, since);
-    return readAll<storerow::Settings>(q, &m_error, each, [](const ByName &s) {
+    return readAll<storerow::Settings>(q, noted(), each, [](const ByName &s) {
         return storerow::Settings{s.text("recordID"), s.number("historyLimitValue"), s.number("updatedAt"),
                                   s.number("modifiedAt")};
     });
@@ -147,7 +148,7 @@ bool StoreReader::pagesChangedSince(qint64 since, const Each<storerow::Page> &ea
         QStringLiteral("SELECT id, dedupID, name, colorName, iconName, sortOrder, createdAt, lockSalt, lockHash,"
                        " COALESCE(modifiedAt, 0) AS modifiedAt FROM pinboards WHERE COALESCE(modifiedAt, 0) >= ?"));
     q.bindValue(0, since);
-    return readAll<storerow::Page>(q, &m_error, each, [](const ByName &p) {
+    return readAll<storerow::Page>(q, noted(), each, [](const ByName &p) {
         return storerow::Page{p.number("id"),     p.text("dedupID"),     p.text("name"),        p.text("colorName"),
                               p.text("iconName"), p.number("sortOrder"), p.number("createdAt"), p.text("lockSalt"),
                               p.text("lockHash"), p.number("modifiedAt")};
@@ -162,7 +163,7 @@ bool StoreReader::clipsChangedSince(qint64 since, const Each<storerow::Clip> &ea
                              " ON p.id = c.pinboardID WHERE COALESCE(c.modifiedAt, 0) >= ?")
                   .arg(storerow::clipColumns()));
     q.bindValue(0, since);
-    return readAll<storerow::Clip>(q, &m_error, each, [](const ByName &c) {
+    return readAll<storerow::Clip>(q, noted(), each, [](const ByName &c) {
         storerow::Clip clip = clipOf(c);
         clip.pageDedupID = optionalText(c["pageDedupID"]);
         return clip;
@@ -180,7 +181,7 @@ bool StoreReader::clipsNewestFirst(int batchSize, const Each<storerow::Clip> &ea
         q.bindValue(1, offset);
         int read = 0;
         const bool ok = readAll<storerow::Clip>(
-            q, &m_error,
+            q, noted(),
             [&](const storerow::Clip &clip) {
                 ++read;
                 each(clip);
@@ -198,7 +199,7 @@ bool StoreReader::sourceAppNames(const Each<QString> &each)
     QSqlQuery q(m_connection.db());
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT DISTINCT sourceAppName FROM clips WHERE sourceAppName IS NOT NULL"));
-    return readAll<QString>(q, &m_error, each, [](const ByName &c) { return c.text("sourceAppName"); });
+    return readAll<QString>(q, noted(), each, [](const ByName &c) { return c.text("sourceAppName"); });
 }
 
 bool StoreReader::deletionsAfter(qint64 row, const Each<storerow::Deletion> &each)
@@ -208,7 +209,7 @@ bool StoreReader::deletionsAfter(qint64 row, const Each<storerow::Deletion> &eac
     q.prepare(QStringLiteral(
         "SELECT rowid AS row, entity, recordID, deletedAt FROM deletions WHERE rowid > ? ORDER BY rowid"));
     q.bindValue(0, row);
-    return readAll<storerow::Deletion>(q, &m_error, each, [](const ByName &d) {
+    return readAll<storerow::Deletion>(q, noted(), each, [](const ByName &d) {
         return storerow::Deletion{d.number("row"), d.text("entity"), d.text("recordID"), d.number("deletedAt")};
     });
 }
@@ -219,7 +220,7 @@ bool StoreReader::syncVersions(const Each<storerow::SyncVersion> &each)
     q.setForwardOnly(true);
     q.prepare(
         QStringLiteral("SELECT recordID, entity, modifiedAt, device, localModifiedAt, deleted FROM sync_versions"));
-    return readAll<storerow::SyncVersion>(q, &m_error, each, syncVersionFrom);
+    return readAll<storerow::SyncVersion>(q, noted(), each, syncVersionFrom);
 }
 
 bool StoreReader::blob(storerow::Blob kind, qint64 clipRow, std::optional<QByteArray> *bytes)
@@ -231,7 +232,7 @@ bool StoreReader::blob(storerow::Blob kind, qint64 clipRow, std::optional<QByteA
     q.bindValue(0, clipRow);
     bytes->reset();
     return readAll<QByteArray>(
-        q, &m_error, [&](const QByteArray &data) { *bytes = data; },
+        q, noted(), [&](const QByteArray &data) { *bytes = data; },
         [](const ByName &b) { return b["data"].toByteArray(); });
 }
 
@@ -296,7 +297,11 @@ bool SyncBookkeeping::versions(const StoreReader::Each<storerow::SyncVersion> &e
     q.prepare(
         QStringLiteral("SELECT recordID, entity, modifiedAt, device, localModifiedAt, deleted FROM sync_versions"));
     QString error;
-    return readAll<storerow::SyncVersion>(q, &error, each, syncVersionFrom);
+    const auto failed = [&](const QSqlError &e) {
+        error = e.text();
+        StoreDamage::detector().report(m_db.databaseName(), e);
+    };
+    return readAll<storerow::SyncVersion>(q, failed, each, syncVersionFrom);
 }
 
 bool SyncBookkeeping::putVersion(const storerow::SyncVersion &v, QString *error)

@@ -119,7 +119,9 @@ public:
     explicit StoreReader(const QString &path) : m_connection(path) {}
 
     bool isOpen() const { return m_connection.isOpen(); }
-    QString error() const { return m_error.isEmpty() ? m_connection.error() : m_error; }
+    QString error() const { return m_connection.error(); }
+    // The last read that failed met damage (see StoreDamage).
+    bool metDamage() const { return m_connection.metDamage(); }
     // Every read afterwards sees the store as it was at the first of them.
     bool beginSnapshot() { return m_connection.beginReadTransaction(); }
 
@@ -141,8 +143,13 @@ public:
     bool blob(storerow::Blob kind, qint64 clipRow, std::optional<QByteArray> *bytes);
 
 private:
+    // Where a read's failure goes.
+    std::function<void(const QSqlError &)> noted()
+    {
+        return [this](const QSqlError &error) { m_connection.noteError(error); };
+    }
+
     ReadConnection m_connection;
-    QString m_error;
 };
 
 class ModelContext;

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/Records.h"
+#include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Model/StoreRows.h"
 
 namespace quillmere::StoreSearchKeys {
@@ -128,6 +129,7 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
     QSqlQuery q(db);
     const auto fail = [&](const QSqlQuery &failed) {
         *error = failed.lastError().text();
+        StoreDamage::detector().report(db.databaseName(), failed.lastError());
         db.rollback();
         return false;
     };
@@ -184,6 +186,7 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
     for (const Row &row : rows)
         if (!execWith(insert, {row.key, row.id}, &failure)) {
             *error = failure.text();
+            StoreDamage::detector().report(db.databaseName(), failure);
             db.rollback();
             return false;
         }

@@ -52,6 +52,21 @@ void damagePages(QByteArray &bytes, qint64 pageBytes, qint64 first, int count, q
     }
 }
 
+bool spoilPagesHolding(const QString &path, qint64 pageBytes, const std::vector<QByteArray> &rows)
+{
+    QByteArray bytes = fileBytes(path);
+    for (const QByteArray &row : rows) {
+        qsizetype at = bytes.indexOf(row);
+        while (at >= 0 && at + row.size() < bytes.size() && bytes.at(at + row.size()) == '\n')
+            at = bytes.indexOf(row, at + 1);
+        if (at < 0)
+            return false;
+        // No page type has every bit set.
+        bytes.replace(at / pageBytes * pageBytes, pageBytes, QByteArray(pageBytes, char(0xff)));
+    }
+    return writeFileBytes(path, bytes);
+}
+
 std::vector<qint64> rowsReadableByID(const QString &path, const QString &table, qint64 lastID)
 {
     std::vector<qint64> readable;

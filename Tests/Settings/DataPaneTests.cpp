@@ -3,10 +3,13 @@
 #include "Quillmere/App/DemoData.h"
 #include "Quillmere/Archive/PageFile.h"
 #include "Quillmere/Archive/StoreMaintenance.h"
+#include "Quillmere/Model/StoreDamage.h"
+#include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Pages/Widgets/PageTabOrderSettingsView.h"
 #include "Quillmere/Settings/DataPane.h"
 #include "Quillmere/Settings/StorageDashboard.h"
 
+#include "Model/DamagedStores.h"
 #include "Support/GoldenFiles.h"
 
 #include <QFile>
@@ -40,6 +43,11 @@ struct DataFixture : SettingsWindowFixture {
             ++dialogsRun;
             return source;
         };
+        dialogs.jsonExport.choosePath = [this] {
+            ++dialogsRun;
+            return destination;
+        };
+        dialogs.jsonExport.clock = clock.clock();
         dialogs.clock = clock.clock();
         dataInteraction = dialogs;
         SettingsWindow &w = open();
@@ -183,6 +191,42 @@ TEST(DataPane, AFailedWriteLeavesTheEarlierFileAndAFailedRestoreReportsNoSuccess
     EXPECT_FALSE(other.window->model().isShowingBackupResult());
     EXPECT_TRUE(other.window->model().isShowingBackupError());
     EXPECT_EQ(texts(*other.store), before);
+}
+
+TEST(DataPane, AnExportThatMeetsDamageEndsInTheErrorAlertWritesNothingAndTheRepairFollows)
+{
+    const auto copyText = [](int i) { return QString("<copy %1> ").arg(i, 4, 10, QChar('0')).repeated(30); };
+    const QByteArray image = QByteArray("<stored image> ").repeated(20000);
+    enum class Export { backup, json, backupOfImages };
+    for (const Export kind : {Export::backup, Export::json, Export::backupOfImages}) {
+        SCOPED_TRACE(int(kind));
+        // Each export meets the damage itself, in a store whose damage no start reads.
+        DataFixture f;
+        f.store->setHistoryLimit(-1);
+        f.ctx().insert(f.store->makeClip({.kind = ClipKind::image, .imageData = image}));
+        for (int i = 0; i < 1500; ++i)
+            f.ctx().insert(f.store->makeClip(StoreFixture::textContent(copyText(i))));
+        ASSERT_TRUE(f.store->save());
+        f.store.reset();
+        const std::vector<QByteArray> spoiled = kind == Export::backupOfImages
+            ? std::vector<QByteArray>{image.left(4000)}
+            : std::vector<QByteArray>{copyText(500).toUtf8(), copyText(750).toUtf8()};
+        ASSERT_TRUE(test::spoilPagesHolding(f.path, StoreSchema::pageBytes, spoiled));
+        f.StoreFixture::open();
+        f.openData();
+        f.destination = f.dir.filePath(kind == Export::json ? "out.json" : "out.quillmerebackup");
+
+        f.press(kind == Export::json ? f.data()->jsonRow() : f.data()->exportRow(), kind == Export::backupOfImages);
+        EXPECT_TRUE(test::waitUntil([&] { return f.window->model().isShowingBackupError(); }));
+        EXPECT_EQ(f.errorText(), StoreDamage::damageMessage());
+        EXPECT_FALSE(f.window->model().isShowingBackupResult());
+        EXPECT_FALSE(QFile::exists(*f.destination));
+        QMessageBox *alert = f.window->findChild<QMessageBox *>();
+        ASSERT_TRUE(alert);
+        EXPECT_EQ(alert->text(), "Could Not Complete");
+        // What met the damage asked for the store's salvage.
+        EXPECT_TRUE(test::waitUntil([&] { return f.ctx().damageFound(); }));
+    }
 }
 
 TEST(DataPane, ASecondExportWhileOneRunsOpensNoDialog)

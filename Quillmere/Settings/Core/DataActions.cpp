@@ -6,6 +6,7 @@
 #include "Quillmere/Archive/StorageStats.h"
 #include "Quillmere/Archive/StoreMaintenance.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Settings/Core/SettingsViewModel.h"
 
@@ -63,21 +64,22 @@ void DataActions::setShowingStorageDashboard(bool showing)
 
 void DataActions::exportBackup()
 {
-    if (m_exportingBackup || !m_interaction.chooseBackupDestination)
+    if (m_exportingBackup || !m_interaction.chooseBackupDestination || refusedForRepair())
         return;
     const QDate today = m_interaction.clock().toLocalTime().date();
     const std::optional<QString> path = m_interaction.chooseBackupDestination(backup::suggestedFileName(today));
     if (!path)
         return;
-    m_exportingBackup = true;
-    Q_EMIT changed();
-
     // Taken now, so later changes to the history stay out of the file; images and files are read
     // in the background.
     ClipStore &store = m_model.store();
+    const std::vector<ClipRef> clips = store.context().clipsNewestFirst();
+    if (refusedForRepair())
+        return;
+    m_exportingBackup = true;
+    Q_EMIT changed();
     backup::Snapshot snapshot =
-        backup::Snapshot::take(store.context().clipsNewestFirst(), store.pages(), m_interaction.clock(), m_appVersion,
-                               store.container().storeURL());
+        backup::Snapshot::take(clips, store.pages(), m_interaction.clock(), m_appVersion, store.container().storeURL());
     const QString fileName = QFileInfo(*path).fileName();
     backup::writeFileInBackground(*path, std::move(snapshot), this,
                                   [this, fileName](ArchiveResult<qint64, QString> written) {
@@ -155,7 +157,19 @@ void DataActions::importPage()
 void DataActions::exportJson()
 {
     ClipStore &store = m_model.store();
-    jsonexport::exportWithSavePanel(store.context().clipsNewestFirst(), store.pages(), m_interaction.jsonExport);
+    const std::vector<ClipRef> clips = store.context().clipsNewestFirst();
+    if (refusedForRepair())
+        return;
+    jsonexport::exportWithSavePanel(clips, store.pages(), m_interaction.jsonExport);
+}
+
+bool DataActions::refusedForRepair()
+{
+    // A history read in part would be exported as if whole.
+    if (!m_model.store().isBeingRepaired())
+        return false;
+    m_model.showBackupError(StoreDamage::damageMessage());
+    return true;
 }
 
 void DataActions::askToClearHistory()

@@ -60,6 +60,9 @@ Q_SIGNALS:
     void settled();
 
 private:
+    // Shows why an export cannot run while the history is being repaired; true then.
+    bool refusedForRepair();
+
     SettingsViewModel &m_model;
     Interaction m_interaction;
     QString m_appVersion;
