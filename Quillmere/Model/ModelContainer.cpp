@@ -263,7 +263,7 @@ void ModelContainer::bringRowsUpToDateLater(std::chrono::milliseconds delay)
     if (!m_rowUpkeep) {
         m_rowUpkeep = std::make_unique<QTimer>();
         m_rowUpkeep->setSingleShot(true);
-        QObject::connect(m_rowUpkeep.get(), &QTimer::timeout, [this] { bringRowsUpToDate(); });
+        QObject::connect(m_rowUpkeep.get(), &QTimer::timeout, m_rowUpkeep.get(), [this] { bringRowsUpToDate(); });
     }
     m_rowUpkeep->start(delay);
 }
@@ -275,7 +275,8 @@ void ModelContainer::bringRowsUpToDate()
     bool done = false;
     QSqlError e;
     if (!StoreSchema::bringRowsUpToDate(db, kRowUpkeepSlice, &done, &e)) {
-        // No room yet, or a save holds the store: later, once the log gave back what the slice took.
+        // No room yet, or another connection holds the store: later, once the log gave back what
+        // the slice took.
         if (!std::exchange(m_rowUpkeepWaits, true))
             qCWarning(lcPersistence, "Could not bring rows of the store up to date yet: %s", qPrintable(describe(e)));
         q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));

@@ -77,8 +77,9 @@ std::vector<Table> version1Tables()
           {QStringLiteral("fileSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"),
            blobSize(QStringLiteral("clip_files"))},
           {QStringLiteral("modifiedAt"), integer},
-          // Captured before: as the dates put them, which is how the history limit pruned them. Until
-          // then a row reads its date as its order (see keepCaptureOrder).
+          // Captured before: as the dates put them, which is how the history limit pruned them. On a
+          // disk without room for that, a row reads its date as its order until keepCaptureOrder
+          // gives it one.
           {QStringLiteral("captureOrder"), integer, QStringLiteral("createdAt"), true}}},
         {QStringLiteral("pinboards"),
          {{QStringLiteral("id"), id},
