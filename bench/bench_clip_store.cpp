@@ -1,7 +1,7 @@
 // Clip store figures: inserts of new and repeated content at a history limit, filters and query
 // words over every clip, the newest-first history, filling and reopening a store file, and
-// start-up and the first capture with 10,000 and 100,000 clips, and the first start of a store
-// written before the capture order was kept.
+// start-up and the first capture with 10,000 and 100,000 clips, and the first starts of a store
+// written before the capture order was kept, or by a tool that left it out.
 #include "BenchSupport.h"
 #include "Quillmere/Model/ClipSearch.h"
 #include "Quillmere/Model/ClipStore.h"
@@ -335,6 +335,44 @@ void BM_FirstStartOfAStoreWithoutCaptureOrder(benchmark::State &state)
     }
 }
 BENCHMARK(BM_FirstStartOfAStoreWithoutCaptureOrder)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The start of a store of 100,000 clips another tool wrote without a capture order: the first
+// start (range 1) gives every clip its order; the second (range 2) finds none missing.
+void BM_StartOfAStoreWithCaptureOrdersMissing(benchmark::State &state)
+{
+    const QString original = historyStore(100000);
+    QTemporaryDir dir;
+    Bench b;
+    b.storePath = dir.filePath(QStringLiteral("tool.store"));
+    for (auto _ : state) {
+        state.PauseTiming();
+        QFile::remove(b.storePath);
+        if (!QFile::copy(original, b.storePath))
+            qFatal("Cannot copy the sample store");
+        {
+            const QString name = QStringLiteral("bench-tool");
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+                db.setDatabaseName(b.storePath);
+                QSqlQuery q(db);
+                if (!db.open() || !q.exec(QStringLiteral("UPDATE clips SET captureOrder = NULL"))
+                    || !q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")))
+                    qFatal("Cannot take the capture orders out");
+            }
+            QSqlDatabase::removeDatabase(name);
+        }
+        for (int start = 1; start < state.range(0); ++start) {
+            b.open();
+            b.store.reset();
+        }
+        state.ResumeTiming();
+        b.open();
+        state.PauseTiming();
+        b.store.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_StartOfAStoreWithCaptureOrdersMissing)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // What the sync audit costs a capture on the main thread: its count, then the event loop's turn
 // in which the preferences write what changed.

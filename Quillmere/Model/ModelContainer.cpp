@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QStandardPaths>
+#include <QTimer>
 #include <atomic>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -64,6 +65,7 @@ bool makePrivate(const QString &path, QString *error)
 
 ModelContainer::~ModelContainer()
 {
+    m_rowUpkeep.reset();
     m_context.reset();
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
@@ -198,46 +200,97 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
         return fail(OpenFailure::newerSchema,
                     QStringLiteral("The store was written by a newer version (schema %1)").arg(version));
     // At the current version too: a column lost since is added back.
-    if (version <= schemaVersion()) {
-        if (!db.transaction())
-            return fail(failureOf(db.lastError()), describe(db.lastError()));
-        QSqlError e;
-        if (!StoreSchema::migrate(db, version, &e)
-            || !q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion())) || !db.commit()) {
-            if (!e.isValid())
-                e = q.lastError().isValid() ? q.lastError() : db.lastError();
+    // BEGIN and COMMIT as queries of their own: the driver's calls drop SQLite's error code, and a
+    // full disk in WAL mode shows first at COMMIT.
+    const auto migrate = [&](StoreSchema::Rows rows, QSqlError *e) {
+        if (q.exec(QStringLiteral("BEGIN")) && StoreSchema::migrate(db, version, rows, e)
+            && q.exec(QStringLiteral("PRAGMA user_version = %1").arg(schemaVersion()))
+            && q.exec(QStringLiteral("COMMIT"))) {
             q.finish();
-            db.rollback();
-            // Only a damaged or foreign file is set aside; one that could not be written now (full,
-            // read-only) or whose step failed otherwise is kept as it is and tried again later.
-            const OpenFailure why = failureOf(e);
+            return true;
+        }
+        if (!e->isValid())
+            *e = q.lastError();
+        q.exec(QStringLiteral("ROLLBACK"));
+        q.finish();
+        return false;
+    };
+    bool rowsLater = false;
+    if (QSqlError e; !migrate(StoreSchema::Rows::now, &e)) {
+        // A store of this version on a disk without room for its rows opens as it is, and they
+        // follow after the start; the log gives back what the try took.
+        if (sqliteCode(e) == 13 && version == schemaVersion()) {
+            q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+            q.finish();
+            QSqlError again;
+            rowsLater = migrate(StoreSchema::Rows::later, &again);
+        }
+        // Only a damaged or foreign file is set aside; one that could not be written now (full,
+        // read-only) or whose step failed otherwise is kept as it is and tried again later.
+        const OpenFailure why = failureOf(e);
+        if (!rowsLater)
             return fail(why,
                         why == OpenFailure::other
                             ? QStringLiteral("its tables could not be brought up to date, so it was left as "
                                              "it is: %1")
                                   .arg(describe(e))
                             : describe(e));
-        }
+        qCWarning(lcPersistence, "No room to bring the rows of the store up to date; they follow after the start");
+    }
+    // After the move, or later when that rewrite did not finish; a store that cannot be rewritten
+    // now (full disk) stays as it is.
+    if (!rowsLater && (StoreSchema::rewriteAfterMigrating(version) || StoreSchema::mostlyFree(db))) {
+        QElapsedTimer timer;
+        timer.start();
+        // The rewrite passes through the write-ahead log, which would otherwise stay that large.
+        if (q.exec(QStringLiteral("VACUUM")) && q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")))
+            qCInfo(lcPersistence, "Rewrote the store in %lld ms", qint64(timer.elapsed()));
+        else
+            qCWarning(lcPersistence, "Could not rewrite the store: %s", qPrintable(describe(q.lastError())));
         q.finish();
-        // After the move, or later when that rewrite did not finish; a store that cannot be
-        // rewritten now (full disk) stays as it is.
-        if (StoreSchema::rewriteAfterMigrating(version) || StoreSchema::mostlyFree(db)) {
-            QElapsedTimer timer;
-            timer.start();
-            // The rewrite passes through the write-ahead log, which would otherwise stay that large.
-            if (q.exec(QStringLiteral("VACUUM")) && q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")))
-                qCInfo(lcPersistence, "Rewrote the store in %lld ms", qint64(timer.elapsed()));
-            else
-                qCWarning(lcPersistence, "Could not rewrite the store: %s", qPrintable(describe(q.lastError())));
-            q.finish();
-        }
     }
 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
     QString loadError;
     if (!container->m_context->load(&loadError))
         return fail(container->m_context->damageFound() ? OpenFailure::corrupt : OpenFailure::other, loadError);
+    if (rowsLater)
+        container->bringRowsUpToDateLater(std::chrono::milliseconds(0));
     return container;
+}
+
+void ModelContainer::bringRowsUpToDateLater(std::chrono::milliseconds delay)
+{
+    if (!m_rowUpkeep) {
+        m_rowUpkeep = std::make_unique<QTimer>();
+        m_rowUpkeep->setSingleShot(true);
+        QObject::connect(m_rowUpkeep.get(), &QTimer::timeout, m_rowUpkeep.get(), [this] { bringRowsUpToDate(); });
+    }
+    m_rowUpkeep->start(delay);
+}
+
+void ModelContainer::bringRowsUpToDate()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    QSqlQuery q(db);
+    bool done = false;
+    QSqlError e;
+    if (!StoreSchema::bringRowsUpToDate(db, kRowUpkeepSlice, &done, &e)) {
+        // No room yet, or another connection holds the store: later, once the log gave back what
+        // the slice took.
+        if (!std::exchange(m_rowUpkeepWaits, true))
+            qCWarning(lcPersistence, "Could not bring rows of the store up to date yet: %s", qPrintable(describe(e)));
+        q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+        bringRowsUpToDateLater(kRowUpkeepRetry);
+        return;
+    }
+    m_rowUpkeepWaits = false;
+    // The next slice reuses the log's room rather than growing it on a disk that has little.
+    q.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+    if (done)
+        qCInfo(lcPersistence, "Brought the rows of the store up to date");
+    else
+        bringRowsUpToDateLater(kRowUpkeepPause);
 }
 
 std::vector<std::pair<QString, std::optional<QString>>> ModelContainer::sourceAppsStoredAt(const QString &path)

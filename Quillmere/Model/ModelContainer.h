@@ -7,9 +7,12 @@
 #include <QHash>
 #include <QSqlError>
 #include <QString>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
+
+class QTimer;
 
 namespace quillmere {
 
@@ -50,10 +53,21 @@ public:
     static int schemaVersion();
 
 private:
+    // Rows a start on a nearly full disk left out of date follow a slice at a time on the main
+    // thread, between saves; a slice that finds no room is tried again.
+    static constexpr int kRowUpkeepSlice = 256;
+    static constexpr std::chrono::milliseconds kRowUpkeepPause{10};
+    static constexpr std::chrono::milliseconds kRowUpkeepRetry{1000};
+
     ModelContainer() = default;
+    void bringRowsUpToDateLater(std::chrono::milliseconds delay);
+    void bringRowsUpToDate();
+
     QString m_path;
     QString m_connectionName;
     std::unique_ptr<ModelContext> m_context;
+    std::unique_ptr<QTimer> m_rowUpkeep;
+    bool m_rowUpkeepWaits = false;
 };
 
 enum class PersistenceMode { cloudKit, localOnly, inMemory };

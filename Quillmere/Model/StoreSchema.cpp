@@ -22,6 +22,8 @@ struct Column {
     QString definition;
     // What the rows of such a store get instead of the DEFAULT.
     QString fill = {};
+    // The rows can go without it for a while: a store without room for the fill is used as it is.
+    bool fillLater = false;
 };
 
 struct Table {
@@ -75,8 +77,10 @@ std::vector<Table> version1Tables()
           {QStringLiteral("fileSize"), QStringLiteral("INTEGER NOT NULL DEFAULT -1"),
            blobSize(QStringLiteral("clip_files"))},
           {QStringLiteral("modifiedAt"), integer},
-          // Captured before: as the dates put them, which is how the history limit pruned them.
-          {QStringLiteral("captureOrder"), integer, QStringLiteral("createdAt")}}},
+          // Captured before: as the dates put them, which is how the history limit pruned them. On a
+          // disk without room for that, a row reads its date as its order until keepCaptureOrder
+          // gives it one.
+          {QStringLiteral("captureOrder"), integer, QStringLiteral("createdAt"), true}}},
         {QStringLiteral("pinboards"),
          {{QStringLiteral("id"), id},
           {QStringLiteral("dedupID"), requiredText, kNewUUID},
@@ -119,7 +123,7 @@ bool run(QSqlQuery &q, const QString &sql, QSqlError *error)
 }
 
 // 0 -> 1: a new store, or one from before the version was kept, which may lack tables or columns.
-bool createVersion1(QSqlQuery &q, QSqlError *error)
+bool createVersion1(QSqlQuery &q, QSqlError *error, Rows rows = Rows::now)
 {
     const std::vector<Table> tables = version1Tables();
     for (const Table &table : tables) {
@@ -152,7 +156,7 @@ bool createVersion1(QSqlQuery &q, QSqlError *error)
                      QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3").arg(table.name, column.name, column.definition),
                      error))
                 return false;
-            if (!column.fill.isEmpty()
+            if (!column.fill.isEmpty() && !(column.fillLater && rows == Rows::later)
                 && !run(q, QStringLiteral("UPDATE %1 SET %2 = %3").arg(table.name, column.name, column.fill), error))
                 return false;
         }
@@ -303,16 +307,19 @@ bool compactClipKeys(QSqlQuery &q, QSqlError *error)
 }
 
 // At each start of a store of version 4 or later: a key column or index lost since comes back,
-// and rows without their keys (an older tool wrote them) gain them. Both finds use an index.
-bool keepClipKeys(QSqlQuery &q, QSqlError *error)
+// and rows without their keys (an older tool wrote them) gain them. Both finds use an index; a
+// start without room for them leaves them to the next (a row without its key is read all the same).
+bool keepClipKeys(QSqlQuery &q, QSqlError *error, Rows rows)
 {
     bool hasKey = false;
     if (!hasColumn(q, QStringLiteral("clips"), QStringLiteral("hashKey"), error, &hasKey)
         || (!hasKey && !run(q, QStringLiteral("ALTER TABLE clips ADD COLUMN hashKey INTEGER"), error)))
         return false;
     // Every text sorts before every blob.
-    return ensureClipKeyIndexes(q, error) && convertClipKeys(q, QStringLiteral("hashKey IS NULL"), error)
-        && convertClipKeys(q, QStringLiteral("substr(dedupID, 1, 3) < x''"), error, false);
+    return ensureClipKeyIndexes(q, error)
+        && (rows == Rows::later
+            || (convertClipKeys(q, QStringLiteral("hashKey IS NULL"), error)
+                && convertClipKeys(q, QStringLiteral("substr(dedupID, 1, 3) < x''"), error, false)));
 }
 
 // 4 -> 5: the clips' search keys live in the store, so a search holds no copy of the history; the
@@ -324,50 +331,205 @@ bool keepSearchKeys(QSqlQuery &q, QSqlError *error)
 }
 
 // At every start. An older release dates each copy it makes, new or made again, above the history
-// and leaves the capture order alone: the newest clips by date whose order is missing, no number
-// or below their date were captured after every other, in the order of their dates. A clip found
-// so elsewhere (a tool wrote it) comes after them. Numbers sort before texts: each find uses an index.
-bool keepCaptureOrder(QSqlQuery &q, QSqlError *error)
+// and leaves the capture order alone: the newest clips by date whose order is missing (no number,
+// or below their date) were captured after every other, in the order of their dates. A clip found
+// so elsewhere (a tool wrote it) comes after them. Each is given what a capture gives (see
+// ClipStore::markCaptured): its date, but above the order before it. So an order given is never
+// below its date, and a later start finds none of them missing again.
+const QString kMissingOrder =
+    QStringLiteral("(captureOrder IS NULL OR captureOrder >= '' OR captureOrder < createdAt - %1)")
+        .arg(ClipItem::captureDateLeadMs);
+// Numbers sort before texts and blobs: the find uses the index.
+const QString kNoOrder = QStringLiteral("(captureOrder IS NULL OR captureOrder >= '')");
+
+// The orders still to give, kept in the store while they are given after the start, so that the
+// copies made meanwhile, or a start cut short, change neither which clips are given one nor what.
+const QString kFillTable = QStringLiteral("capture_order_fill");
+
+struct OrderFill {
+    // The newest clip by date whose order stands (createdAt, id); clips dated after it have none.
+    std::optional<std::pair<qint64, qint64>> after;
+    // Clips written after the fill began are not the older release's.
+    qint64 lastID = 0;
+    // The last order given, or the highest found.
+    qint64 lastOrder = 0;
+};
+
+bool first(QSqlQuery &q, const QString &sql, QSqlError *error, bool *found)
 {
-    if (!run(q, QStringLiteral("CREATE INDEX IF NOT EXISTS clips_by_capture ON clips(captureOrder)"), error)
-        || !run(q,
-                QStringLiteral("SELECT id, createdAt, captureOrder, typeof(captureOrder) FROM clips"
-                               " ORDER BY createdAt DESC, id DESC"),
-                error))
+    if (!run(q, sql, error))
         return false;
-    std::vector<qint64> later;
-    while (q.next()) {
-        const QString type = q.value(3).toString();
-        if ((type == QLatin1String("integer") || type == QLatin1String("real"))
-            && q.value(1).toLongLong() - ClipItem::captureDateLeadMs <= q.value(2).toLongLong())
-            break;
-        later.push_back(q.value(0).toLongLong());
-    }
+    *found = q.next();
+    return true;
+}
+
+// What a fill kept in the store says, or one begun from what the store holds now.
+bool planOrderFill(QSqlQuery &q, OrderFill *fill, bool *kept, QSqlError *error)
+{
+    bool found = false;
+    if (!first(
+            q,
+            QStringLiteral("SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = '%1'").arg(kFillTable),
+            error, &found))
+        return false;
+    *kept = q.value(0).toInt() > 0;
     q.finish();
-    if (!run(q, QStringLiteral("SELECT MAX(captureOrder) FROM clips WHERE captureOrder < ''"), error))
-        return false;
-    qint64 order = q.next() ? q.value(0).toLongLong() : 0;
-    q.finish();
-    if (!later.empty() && !q.prepare(QStringLiteral("UPDATE clips SET captureOrder = ? WHERE id = ?"))) {
-        *error = q.lastError();
-        return false;
-    }
-    for (auto row = later.rbegin(); row != later.rend(); ++row) {
-        order += order < std::numeric_limits<qint64>::max();
-        if (!execWith(q, {order, *row}, error))
+    if (*kept) {
+        if (!first(q, QStringLiteral("SELECT afterCreatedAt, afterID, lastID, lastOrder FROM %1").arg(kFillTable),
+                   error, &found))
             return false;
+        *kept = found;
+        if (found) {
+            if (!q.value(0).isNull())
+                fill->after = {{q.value(0).toLongLong(), q.value(1).toLongLong()}};
+            fill->lastID = q.value(2).toLongLong();
+            fill->lastOrder = q.value(3).toLongLong();
+        }
+        q.finish();
+        if (found)
+            return true;
     }
+    // The walk down the dates stops at the first clip whose order stands.
+    if (!first(q,
+               QStringLiteral("SELECT createdAt, id FROM clips WHERE NOT %1 ORDER BY createdAt DESC, id DESC LIMIT 1")
+                   .arg(kMissingOrder),
+               error, &found))
+        return false;
+    if (found)
+        fill->after = {{q.value(0).toLongLong(), q.value(1).toLongLong()}};
+    q.finish();
+    if (!first(q, QStringLiteral("SELECT max(id) FROM clips"), error, &found))
+        return false;
+    fill->lastID = q.value(0).toLongLong();
+    q.finish();
+    // A number past the range (a tool wrote it) counts as its end.
+    if (!first(q, QStringLiteral("SELECT CAST(max(captureOrder) AS INTEGER) FROM clips WHERE captureOrder < ''"), error,
+               &found))
+        return false;
+    fill->lastOrder = std::max<qint64>(0, q.value(0).toLongLong());
+    q.finish();
+    return true;
+}
+
+// Gives up to `maxRows` clips of `fill` (all, when negative) their order: first those dated after
+// the clip whose order stands, then those elsewhere without one. `*done` once none is left.
+bool giveCaptureOrders(QSqlQuery &q, OrderFill &fill, qint64 maxRows, bool *done, QSqlError *error)
+{
+    *done = false;
+    for (int phase = 0; phase < 2; ++phase) {
+        // As a row value, the range the index of dates answers.
+        const QString after = fill.after
+            ? QStringLiteral("(createdAt, id) > (%1, %2)").arg(fill.after->first).arg(fill.after->second)
+            : QStringLiteral("1");
+        // Those dated after it are found by the index of dates, the others by the one of orders:
+        // neither walks the rows in between, as a start reads no more of the store than it needs.
+        const QString pending = QStringLiteral("+id <= %1 AND %2")
+                                    .arg(fill.lastID)
+                                    .arg(phase == 0 ? QStringLiteral("%1 AND %2").arg(after, kMissingOrder)
+                                                    : QStringLiteral("NOT (%1) AND %2").arg(after, kNoOrder));
+        if (!run(q,
+                 QStringLiteral("SELECT id, createdAt FROM clips WHERE %1 ORDER BY %2createdAt, id LIMIT %3")
+                     .arg(pending, phase == 0 ? QString() : QStringLiteral("+"))
+                     .arg(maxRows),
+                 error))
+            return false;
+        // Most of those dated after it take their date, written at once below; the others (dates
+        // shared, or below the order before them) one by one.
+        std::vector<std::pair<qint64, qint64>> others;
+        // The last read, and the last dated by a whole number (dates of other types sort after them).
+        std::optional<std::pair<qint64, qint64>> last;
+        std::pair<qint64, qint64> lastWhole{0, 0};
+        bool anyWhole = false;
+        qint64 order = fill.lastOrder, count = 0;
+        while (q.next()) {
+            const qint64 id = q.value(0).toLongLong(), date = q.value(1).toLongLong();
+            const bool whole = q.value(1).typeId() == QMetaType::LongLong;
+            // An order at the end of the range is shared rather than wrapped.
+            order = std::max(order + (order < std::numeric_limits<qint64>::max()), date);
+            if (order != date || !whole || phase == 1)
+                others.emplace_back(id, order);
+            last = {{date, id}};
+            if (whole) {
+                lastWhole = {date, id};
+                anyWhole = true;
+            }
+            ++count;
+        }
+        q.finish();
+        if (!last)
+            continue;
+        if (!others.empty() && !q.prepare(QStringLiteral("UPDATE clips SET captureOrder = ? WHERE id = ?"))) {
+            *error = q.lastError();
+            return false;
+        }
+        for (const auto &[id, given] : others)
+            if (!execWith(q, {given, id}, error))
+                return false;
+        // The others have theirs now, so they are no longer found.
+        if (anyWhole && phase == 0
+            && !run(q,
+                    QStringLiteral("UPDATE clips SET captureOrder = createdAt WHERE %1 AND (createdAt, id) <= (%2, %3)")
+                        .arg(pending)
+                        .arg(lastWhole.first)
+                        .arg(lastWhole.second),
+                    error))
+            return false;
+        if (phase == 0)
+            fill.after = last;
+        fill.lastOrder = order;
+        // A full slice may have left more.
+        if (maxRows >= 0 && count >= maxRows)
+            return true;
+    }
+    *done = true;
+    return true;
+}
+
+bool keepOrderFill(QSqlQuery &q, const OrderFill &fill, bool done, QSqlError *error)
+{
+    if (done)
+        return run(q, QStringLiteral("DROP TABLE IF EXISTS %1").arg(kFillTable), error);
     return run(q,
-               QStringLiteral("UPDATE clips SET captureOrder = %1 WHERE captureOrder IS NULL OR captureOrder >= ''")
-                   .arg(order + (order < std::numeric_limits<qint64>::max())),
+               QStringLiteral("CREATE TABLE IF NOT EXISTS %1(afterCreatedAt INTEGER, afterID INTEGER,"
+                              " lastID INTEGER NOT NULL, lastOrder INTEGER NOT NULL)")
+                   .arg(kFillTable),
+               error)
+        && run(q, QStringLiteral("DELETE FROM %1").arg(kFillTable), error)
+        && run(q,
+               QStringLiteral("INSERT INTO %1 VALUES(%2, %3, %4, %5)")
+                   .arg(kFillTable, fill.after ? QString::number(fill.after->first) : QStringLiteral("NULL"),
+                        fill.after ? QString::number(fill.after->second) : QStringLiteral("NULL"))
+                   .arg(fill.lastID)
+                   .arg(fill.lastOrder),
                error);
+}
+
+const QString kOrderIndex = QStringLiteral("CREATE INDEX IF NOT EXISTS clips_by_capture ON clips(captureOrder)");
+
+bool keepCaptureOrder(QSqlQuery &q, QSqlError *error, Rows rows)
+{
+    OrderFill fill;
+    bool kept = false;
+    if (!planOrderFill(q, &fill, &kept, error))
+        return false;
+    // Kept for after the start: a few pages. The index follows the orders (bringRowsUpToDate).
+    if (rows == Rows::later)
+        return kept || keepOrderFill(q, fill, false, error);
+    bool done = false;
+    return run(q, kOrderIndex, error) && giveCaptureOrders(q, fill, -1, &done, error)
+        && (!kept || keepOrderFill(q, fill, true, error));
 }
 
 using Step = bool (*)(QSqlQuery &q, QSqlError *error);
 
 // Step n brings a store from version n to n + 1. A schema change is one more step at the end.
 constexpr Step kSteps[] = {
-    createVersion1, indexClipQuestions, keepSyncBookkeeping, compactClipKeys, keepSearchKeys, keepSearchKeys,
+    [](QSqlQuery &q, QSqlError *error) { return createVersion1(q, error); },
+    indexClipQuestions,
+    keepSyncBookkeeping,
+    compactClipKeys,
+    keepSearchKeys,
+    keepSearchKeys,
 };
 
 } // namespace
@@ -410,18 +572,18 @@ std::vector<StoredColumn> storedColumns(const ModelContext &context, Entity enti
     return columns;
 }
 
-bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
+bool migrate(QSqlDatabase &db, int fromVersion, Rows rows, QSqlError *error)
 {
     QSqlQuery q(db);
     // A store of a known version that lost a column (a tool, an older build) gains it back rather
     // than being moved aside: the first step adds whatever is missing and keeps every row.
-    if (fromVersion >= 1 && !createVersion1(q, error))
+    if (fromVersion >= 1 && !createVersion1(q, error, rows))
         return false;
     // Sync used to add its tables again at each start; a store that lost them gains them back.
     if (fromVersion >= 3 && !keepSyncBookkeeping(q, error))
         return false;
     // A key column lost since is added back and filled; rows an older tool wrote gain their keys.
-    if (fromVersion >= 4 && !keepClipKeys(q, error))
+    if (fromVersion >= 4 && !keepClipKeys(q, error, rows))
         return false;
     // A key table lost since comes back, and is filled again after the start.
     if (fromVersion >= 5 && !keepSearchKeys(q, error))
@@ -431,10 +593,35 @@ bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error)
             return false;
     }
     // Not a step of its own: a store the previous release can still open keeps its version.
-    if (!keepCaptureOrder(q, error))
+    if (!keepCaptureOrder(q, error, rows))
         return false;
     if (fromVersion > 0 && fromVersion < currentVersion())
         qCInfo(lcPersistence, "Moved the store from schema %d to %d", fromVersion, currentVersion());
+    return true;
+}
+
+bool bringRowsUpToDate(QSqlDatabase &db, int maxRows, bool *done, QSqlError *error)
+{
+    *done = false;
+    QSqlQuery q(db);
+    // BEGIN and COMMIT as queries of their own, which keep SQLite's error code.
+    QSqlQuery control(db);
+    if (!run(control, QStringLiteral("BEGIN"), error))
+        return false;
+    OrderFill fill;
+    bool kept = false, given = false;
+    const bool ok = planOrderFill(q, &fill, &kept, error)
+        && (kept ? giveCaptureOrders(q, fill, std::max(1, maxRows), &given, error)
+                    && keepOrderFill(q, fill, given, error)
+                 : run(q, kOrderIndex, error))
+        && run(control, QStringLiteral("COMMIT"), error);
+    q.finish();
+    if (!ok) {
+        control.exec(QStringLiteral("ROLLBACK"));
+        return false;
+    }
+    // Once the orders are all given, the index follows in a transaction of its own.
+    *done = !kept;
     return true;
 }
 

@@ -20,10 +20,21 @@ constexpr int pageBytes = 8192;
 // The schema version this build writes (kept in PRAGMA user_version).
 int currentVersion();
 
+// When a start brings up to date the rows it finds out of date: at once, or, on a disk without
+// room for that, later while the store is used as it is: capture orders after the start
+// (bringRowsUpToDate), clip keys at the next start with room.
+enum class Rows { now, later };
+
 // Brings a store from `fromVersion` to the current version, one step per version, inside the
 // caller's transaction; the caller sets user_version afterwards. False with `error` set when a
-// step failed (the caller rolls back, so the store stays as it was).
-bool migrate(QSqlDatabase &db, int fromVersion, QSqlError *error);
+// step failed (the caller rolls back, so the store stays as it was). `Rows::later` is for a
+// store of the current version only: what it writes is a few pages.
+bool migrate(QSqlDatabase &db, int fromVersion, Rows rows, QSqlError *error);
+
+// After migrate(..., Rows::later): gives up to `maxRows` clips their capture order in a
+// transaction of its own, and indexes the order once all have one. `*done` when nothing is left.
+// A slice that fails (no room yet) leaves the store as it was, to be tried again.
+bool bringRowsUpToDate(QSqlDatabase &db, int maxRows, bool *done, QSqlError *error);
 
 // Whether a store moved from `fromVersion` left enough free pages to be worth rewriting (VACUUM,
 // outside the migration's transaction).

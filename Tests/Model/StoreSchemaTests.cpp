@@ -1,3 +1,6 @@
+#include "Support/SmallDisk.h"
+#include "Support/TestSupport.h"
+
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreReader.h"
@@ -9,6 +12,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -380,4 +384,154 @@ TEST(StoreSchema, AHashTheStoreDoesNotKeepIsTheOneOfTheWordsTheClipWasReadWith)
     EXPECT_EQ(clip->contentHash(), textHash("first words"));
     ASSERT_TRUE(ctx.save());
     EXPECT_EQ(hashesByIDAsReadersGiveThem(path).at(uuidText(id)), textHash("first words"));
+}
+
+namespace {
+
+struct Order {
+    qint64 createdAt;
+    QVariant captureOrder;
+    bool operator==(const Order &) const = default;
+};
+
+// Oldest first, as the dates put them.
+std::vector<Order> ordersByDate(ModelContext &ctx)
+{
+    std::vector<Order> out;
+    QSqlQuery q(ctx.database());
+    EXPECT_TRUE(q.exec("SELECT createdAt, captureOrder FROM clips ORDER BY createdAt, id"));
+    while (q.next())
+        out.push_back({q.value(0).toLongLong(), q.value(1)});
+    return out;
+}
+
+// Each order a number at least its date, and above the one before.
+void expectGivenInDateOrder(const std::vector<Order> &orders)
+{
+    for (size_t i = 0; i < orders.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(orders[i].captureOrder.typeId(), QMetaType::LongLong);
+        EXPECT_GE(orders[i].captureOrder.toLongLong(), orders[i].createdAt);
+        if (i > 0) {
+            EXPECT_GT(orders[i].captureOrder.toLongLong(), orders[i - 1].captureOrder.toLongLong());
+        }
+    }
+}
+
+constexpr qint64 kFirstDate = 1767225600000;
+
+} // namespace
+
+TEST(StoreSchema, CaptureOrdersGivenAtOneStartStandAtTheNext)
+{
+    // Clips another tool wrote without an order, some on the same millisecond, and clips an
+    // earlier start numbered from 1, below their dates.
+    for (const bool numbered : {false, true}) {
+        SCOPED_TRACE(numbered);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("default.store");
+        ASSERT_TRUE(ModelContainer::open(path, systemClock(), nullptr));
+        QStringList rows;
+        for (int i = 0; i < 300; ++i)
+            rows << QStringLiteral("INSERT INTO clips(dedupID, createdAt, kind, text, contentHash, captureOrder)"
+                                   " VALUES(randomblob(16), %1, 'text', 'clip %2', 'hash %2', %3)")
+                        .arg(kFirstDate + (i / 3) * 1000)
+                        .arg(i)
+                        .arg(numbered ? QString::number(i + 1) : QStringLiteral("NULL"));
+        build(path, {ModelContainer::schemaVersion(), rows});
+
+        std::vector<Order> given;
+        {
+            auto container = ModelContainer::open(path, systemClock(), nullptr);
+            ASSERT_TRUE(container);
+            given = ordersByDate(container->mainContext());
+            ASSERT_EQ(given.size(), 300u);
+            expectGivenInDateOrder(given);
+            EXPECT_EQ(container->mainContext().lastCaptureOrder(), given.back().captureOrder.toLongLong());
+        }
+        for (int start = 0; start < 2; ++start) {
+            auto container = ModelContainer::open(path, systemClock(), nullptr);
+            ASSERT_TRUE(container);
+            EXPECT_EQ(ordersByDate(container->mainContext()), given);
+        }
+    }
+}
+
+TEST(StoreSchema, AStoreWithoutRoomForItsRowsOpensAsItIsAndTheyFollow)
+{
+    test::SmallDisk disk(24 * 1024 * 1024);
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
+    const QString path = disk.filePath("default.store");
+    constexpr int kClips = 6000;
+    {
+        auto container = ModelContainer::open(path, systemClock(), nullptr);
+        ASSERT_TRUE(container);
+        ModelContext &ctx = container->mainContext();
+        for (int i = 0; i < kClips; ++i) {
+            auto clip = std::make_shared<ClipItem>();
+            clip->setText(QStringLiteral("clip %1 ").arg(i) + QString(100, QLatin1Char('w')));
+            clip->setContentHash(textHash(*clip->text()));
+            clip->setCreatedAt(QDateTime::fromMSecsSinceEpoch(kFirstDate + i * 1000));
+            ctx.insert(clip);
+        }
+        ASSERT_TRUE(ctx.save());
+    }
+    // As the previous release left it: no capture order.
+    build(path,
+          {ModelContainer::schemaVersion(),
+           {"DROP INDEX clips_by_capture", "ALTER TABLE clips DROP COLUMN captureOrder", "VACUUM",
+            "PRAGMA wal_checkpoint(TRUNCATE)"}});
+    {
+        QFile spare(disk.filePath("spare"));
+        ASSERT_TRUE(spare.open(QIODevice::WriteOnly) && spare.write(QByteArray(512 * 1024, 'x')) == 512 * 1024);
+    }
+    ASSERT_TRUE(disk.fill());
+    ASSERT_TRUE(QFile::remove(disk.filePath("spare")));
+
+    const auto withoutOrder = [](ModelContext &ctx) {
+        QSqlQuery q(ctx.database());
+        return q.exec("SELECT count(*) FROM clips WHERE captureOrder IS NULL") && q.next() ? q.value(0).toInt() : -1;
+    };
+    const auto copy = [](ModelContext &ctx, const QString &text) {
+        auto clip = std::make_shared<ClipItem>();
+        clip->setText(text);
+        clip->setContentHash(textHash(text));
+        ctx.insert(clip);
+        return ctx.save();
+    };
+    {
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        ModelContext &ctx = setup.container->mainContext();
+        EXPECT_EQ(userVersion(ctx), ModelContainer::schemaVersion());
+        EXPECT_EQ(ctx.clipCount(), kClips);
+        EXPECT_EQ(ctx.newestClip()->text()->left(10), QStringLiteral("clip 5999 "));
+        // It takes copies while its rows follow, once there is room for them again; the session
+        // ends before they all have.
+        ASSERT_TRUE(copy(ctx, QStringLiteral("copied first")));
+        ASSERT_TRUE(disk.fill());
+        QTest::qWait(300);
+        EXPECT_EQ(withoutOrder(ctx), kClips);
+        disk.release();
+        ASSERT_TRUE(test::waitUntil([&] { return withoutOrder(ctx) < kClips; }));
+        EXPECT_GT(withoutOrder(ctx), 0);
+    }
+    {
+        // The next start goes on where that one stopped: the copy stays the last captured.
+        auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+        ModelContext &ctx = setup.container->mainContext();
+        ASSERT_TRUE(copy(ctx, QStringLiteral("copied next")));
+        const auto upToDate = [&] {
+            QSqlQuery q(ctx.database());
+            return withoutOrder(ctx) == 0
+                && q.exec("SELECT count(*) FROM sqlite_schema WHERE name IN ('clips_by_capture', 'capture_order_fill')")
+                && q.next() && q.value(0).toInt() == 1;
+        };
+        ASSERT_TRUE(test::waitUntil(upToDate, 20000));
+        std::vector<Order> orders = ordersByDate(ctx);
+        ASSERT_EQ(orders.size(), size_t(kClips) + 2);
+        expectGivenInDateOrder(orders);
+        EXPECT_EQ(ctx.lastCaptureOrder(), orders.back().captureOrder.toLongLong());
+    }
 }
