@@ -5,10 +5,12 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace quillmere;
 
@@ -43,6 +45,30 @@ TEST(UnixSignals, ANewWatcherHearsOnlyTheSignalsThatCameInItsTime)
     EXPECT_EQ(spy.front().front().toInt(), SIGTERM);
 }
 
+// SIGQUIT ignored is what a script's `&` leaves the program; SIGHUP ignored is nohup's wish.
+TEST(UnixSignals, EachSignalThatAsksForAnEndIsHeardAndAHangUpIgnoredBeforeStaysIgnored)
+{
+    const auto heard = [](std::initializer_list<int> raised) {
+        UnixSignals watcher;
+        QSignalSpy spy(&watcher, &UnixSignals::terminationRequested);
+        for (const int sig : raised)
+            std::raise(sig);
+        std::raise(SIGTERM);
+        QList<int> got;
+        while (got.size() < 10 && (!spy.isEmpty() || spy.wait(2000))) {
+            got << spy.takeFirst().front().toInt();
+            if (got.back() == SIGTERM)
+                break;
+        }
+        return got;
+    };
+    std::signal(SIGQUIT, SIG_IGN);
+    EXPECT_EQ(heard({SIGINT, SIGHUP, SIGQUIT}), (QList<int>{SIGINT, SIGHUP, SIGQUIT, SIGTERM}));
+    std::signal(SIGHUP, SIG_IGN);
+    EXPECT_EQ(heard({SIGHUP}), QList<int>{SIGTERM});
+    std::signal(SIGHUP, SIG_DFL);
+}
+
 TEST(UnixSignals, AHeldMainThreadStillEndsSoonAfterTheFirstSignal)
 {
     const int status = test::exitStatusOfChild([] {
@@ -54,6 +80,17 @@ TEST(UnixSignals, AHeldMainThreadStillEndsSoonAfterTheFirstSignal)
             std::raise(SIGTERM);
             ::usleep(100'000);
         }
+    });
+    EXPECT_EQ(status, 1) << "ended by the alarm, not by finishing its work (0) or never (-1)";
+}
+
+TEST(UnixSignals, AnEndNoSignalAskedForIsBoundByTheSameLimit)
+{
+    const int status = test::exitStatusOfChild([] {
+        UnixSignals watcher;
+        UnixSignals::endWithin(std::chrono::milliseconds(300));
+        UnixSignals::endStarted();
+        ::usleep(5'000'000);
     });
     EXPECT_EQ(status, 1) << "ended by the alarm, not by finishing its work (0) or never (-1)";
 }
@@ -146,4 +183,41 @@ TEST(UnixSignals, APostponementEndingOnOneThreadLeavesAnotherThreadsStepInForce)
         worker.join();
     });
     EXPECT_EQ(status, 5) << "a postponement ending on one thread cut another thread's short";
+}
+
+namespace {
+// Set on a thread whose next arming of the end's timer is to be slow, as a preempted thread's is.
+thread_local int t_slowArmingMs = 0;
+} // namespace
+
+// The end's timer, armed as the program arms it or, on demand, late: a race that happens every time.
+extern "C" int timer_settime(timer_t timer, int flags, const itimerspec *value, itimerspec *old) noexcept
+{
+    using Real = int (*)(timer_t, int, const itimerspec *, itimerspec *);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "timer_settime"));
+    if (t_slowArmingMs > 0)
+        ::usleep(useconds_t(std::exchange(t_slowArmingMs, 0)) * 1000);
+    return real(timer, flags, value, old);
+}
+
+TEST(UnixSignals, AShortStepAdvancingOnOneThreadNeverCutsALongerOneAnotherThreadSets)
+{
+    const int status = test::exitStatusOfChild([] {
+        UnixSignals watcher;
+        UnixSignals::endWithin(std::chrono::milliseconds(100));
+        std::raise(SIGTERM);
+        std::thread shortStep([] {
+            const UnixSignals::EndPostponed shorter(std::chrono::milliseconds(400));
+            t_slowArmingMs = 200;
+            shorter.advance();
+            // Then held, say by the disk the other thread syncs.
+            ::usleep(2'000'000);
+        });
+        // The shorter step is being armed again meanwhile.
+        ::usleep(50'000);
+        const UnixSignals::EndPostponed longer(std::chrono::milliseconds(1500));
+        ::usleep(750'000);
+        ::_exit(5);
+    });
+    EXPECT_EQ(status, 5) << "the shorter step, armed late, cut the longer one";
 }
