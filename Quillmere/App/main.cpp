@@ -19,11 +19,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <unistd.h>
 
@@ -188,6 +190,47 @@ std::optional<int> exitStatusFor(const StoreLock &lock, const QStringList &argum
     return 1;
 }
 
+// The program's last steps, whatever ends it: its event loop returning (a quit, or one of the
+// signals that ask for one) or exit() called from inside that loop, as Qt's X11 plugin does when
+// the display goes away (a session ending). Whichever comes first runs them, once, on the main
+// thread; once this is gone exit() finds nothing left to do.
+class LastSteps {
+public:
+    using Steps = std::function<void(int status)>;
+    explicit LastSteps(Steps steps) : m_steps(std::move(steps))
+    {
+        // As late as can be: what exit() takes down that was made before this (the store's
+        // database connections, the logging) is taken down after these steps ran.
+        static const bool registered = std::atexit(&LastSteps::onExit) == 0;
+        if (!registered)
+            qCWarning(lcApp, "An exit from within the event loop would skip the last save");
+        s_current = this;
+    }
+    ~LastSteps() { s_current = nullptr; }
+    LastSteps(const LastSteps &) = delete;
+    LastSteps &operator=(const LastSteps &) = delete;
+
+    void run(const char *why, int status)
+    {
+        if (m_ran)
+            return;
+        m_ran = true;
+        qCInfo(lcApp, "Ending (%s): saving what is not yet on disk", why);
+        m_steps(status);
+    }
+
+private:
+    // Another thread's exit() leaves the main thread's objects to it: that end saves nothing.
+    static void onExit()
+    {
+        if (s_current && QThread::currentThread() == QCoreApplication::instance()->thread())
+            s_current->run("exit called while running", 1);
+    }
+    static inline LastSteps *s_current = nullptr;
+    Steps m_steps;
+    bool m_ran = false;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -294,8 +337,7 @@ int main(int argc, char *argv[])
         qCInfo(lcApp, "Running under Wayland through XWayland: only X11 applications are covered.");
 
     UnixSignals unixSignals;
-    // SIGTERM must end the program within a second; the last tenth is the kernel's, to take back
-    // the memory.
+    // Any end must be over within a second; the last tenth is the kernel's, to take back the memory.
     UnixSignals::endWithin(std::chrono::milliseconds(900));
     QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &app, [](int sig) {
         qCInfo(lcApp, "Received signal %d, quitting", sig);
@@ -318,13 +360,16 @@ int main(int argc, char *argv[])
     // The first turn of the event loop: the clipboard is watched and hot keys and requests answer.
     QTimer::singleShot(0, &delegate, [] { qCInfo(lcApp, "Ready."); });
 
+    LastSteps lastSteps([&](int status) {
+        UnixSignals::endStarted();
+        delegate.applicationWillTerminate();
+        environment.store().save();
+        environment.syncHealth().flush();
+        preferences.sync();
+        // All the user made is on disk; what is left lets go of background work.
+        exitDeadline.arm(std::chrono::milliseconds(500), status);
+    });
     const int status = app.exec();
-    delegate.applicationWillTerminate();
-    environment.store().save();
-    environment.syncHealth().flush();
-    preferences.sync();
-    // All the user made is on disk; what is left lets go of background work, and SIGTERM must end
-    // the program within a second.
-    exitDeadline.arm(std::chrono::milliseconds(500), status);
+    lastSteps.run("asked to quit", status);
     return status;
 }

@@ -4,8 +4,13 @@
 #include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -187,4 +192,61 @@ TEST(CommandLine, AStartOnAHistoryAnotherProcessHoldsHandsOverOrSaysWhoAndQuits)
     ASSERT_TRUE(QFile::exists(store + ".lock"));
     run = launch.run({}, env);
     EXPECT_TRUE(run.errors.contains("cannot open display")) << run.errors.toStdString();
+}
+
+// A session's ends, on an X server of the test's own so that killing it takes nobody else's.
+TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCopyKept)
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        GTEST_SKIP() << "needs Xvfb";
+    for (const int end : {SIGTERM, SIGHUP, SIGQUIT, 0}) {
+        SCOPED_TRACE(end ? ::strsignal(end) : "the X server killed");
+        Launch launch;
+        QProcess xvfb;
+        // Without -noreset, the program's check that the display answers is its last client for a
+        // moment, and the reset that follows refuses the program's own connection.
+        xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-noreset"});
+        ASSERT_TRUE(xvfb.waitForReadyRead(10000)) << "Xvfb did not start";
+        QProcessEnvironment env = launch.environment();
+        env.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readAllStandardOutput().trimmed()));
+        env.insert("HOME", launch.home.path());
+        QProcess program;
+        program.setProcessEnvironment(env);
+        // As a script's `&` starts it: SIGINT and SIGQUIT ignored.
+        program.setChildProcessModifier([] {
+            std::signal(SIGINT, SIG_IGN);
+            std::signal(SIGQUIT, SIG_IGN);
+        });
+        program.start(QStringLiteral(QUILLMERE_EXECUTABLE), {"--skip-onboarding"});
+        QByteArray log;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                program.waitForReadyRead(50);
+                log += program.readAllStandardError();
+                return log.contains("Ready.");
+            },
+            20000))
+            << log.toStdString();
+        QProcess setter;
+        setter.setProcessEnvironment(env);
+        setter.start(QStringLiteral(QUILLMERE_CLIPBOARD_SETTER), {"5", "30", "end copy"});
+        ASSERT_TRUE(setter.waitForFinished(20000));
+        ASSERT_EQ(setter.readAllStandardOutput().trimmed(), "fetched 5 of 5");
+
+        end ? void(::kill(pid_t(program.processId()), end)) : xvfb.kill();
+        // Long enough only to tell a hang from an end.
+        ASSERT_TRUE(program.waitForFinished(10000)) << "still running";
+        log += program.readAllStandardError();
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << log.toStdString();
+        EXPECT_TRUE(log.contains("): saving what is not yet on disk")) << log.toStdString();
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("ended"));
+            db.setDatabaseName(launch.home.filePath("data/Quillmere/default.store"));
+            QSqlQuery query(db);
+            ASSERT_TRUE(db.open() && query.exec("SELECT count(*) FROM clips WHERE text LIKE 'end copy %'")
+                        && query.next());
+            EXPECT_EQ(query.value(0).toInt(), 5);
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("ended"));
+    }
 }

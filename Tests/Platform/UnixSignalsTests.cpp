@@ -5,10 +5,12 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace quillmere;
 
@@ -43,19 +45,24 @@ TEST(UnixSignals, ANewWatcherHearsOnlyTheSignalsThatCameInItsTime)
     EXPECT_EQ(spy.front().front().toInt(), SIGTERM);
 }
 
-TEST(UnixSignals, AHeldMainThreadStillEndsSoonAfterTheFirstSignal)
+TEST(UnixSignals, AHeldMainThreadStillEndsSoonAfterTheFirstSignalOrAnEndNoSignalAskedFor)
 {
-    const int status = test::exitStatusOfChild([] {
-        UnixSignals watcher;
-        UnixSignals::endWithin(std::chrono::milliseconds(300));
-        // The main thread never returns to its event loop, and more signals keep coming: each
-        // must leave the first one's time as it was.
-        for (int i = 0; i < 300; ++i) {
-            std::raise(SIGTERM);
-            ::usleep(100'000);
-        }
-    });
-    EXPECT_EQ(status, 1) << "ended by the alarm, not by finishing its work (0) or never (-1)";
+    for (const bool signalled : {true, false}) {
+        const int status = test::exitStatusOfChild([signalled] {
+            UnixSignals watcher;
+            UnixSignals::endWithin(std::chrono::milliseconds(300));
+            if (!signalled)
+                UnixSignals::endStarted();
+            // The main thread never returns to its event loop, and more signals keep coming: each
+            // must leave the first one's time as it was.
+            for (int i = 0; i < 300; ++i) {
+                if (signalled)
+                    std::raise(SIGTERM);
+                ::usleep(100'000);
+            }
+        });
+        EXPECT_EQ(status, 1) << "ended by the alarm, not by finishing its work (0) or never (-1)";
+    }
 }
 
 TEST(UnixSignals, WorkThatPostponesTheEndFinishesAndTheUsualLimitRunsAgainAfterIt)
@@ -146,4 +153,37 @@ TEST(UnixSignals, APostponementEndingOnOneThreadLeavesAnotherThreadsStepInForce)
         worker.join();
     });
     EXPECT_EQ(status, 5) << "a postponement ending on one thread cut another thread's short";
+}
+
+namespace {
+// Set on a thread whose next arming of the end's timer is to be late, as a preempted thread's is.
+thread_local int t_lateArmingMs = 0;
+} // namespace
+
+extern "C" int timer_settime(timer_t timer, int flags, const itimerspec *value, itimerspec *old) noexcept
+{
+    using Real = int (*)(timer_t, int, const itimerspec *, itimerspec *);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "timer_settime"));
+    ::usleep(useconds_t(std::exchange(t_lateArmingMs, 0)) * 1000);
+    return real(timer, flags, value, old);
+}
+
+TEST(UnixSignals, AShorterStepArmedLateOnOneThreadNeverCutsALongerOneAnotherThreadSet)
+{
+    const int status = test::exitStatusOfChild([] {
+        UnixSignals watcher;
+        UnixSignals::endWithin(std::chrono::milliseconds(100));
+        std::raise(SIGTERM);
+        std::thread held([] {
+            const UnixSignals::EndPostponed shorter(std::chrono::milliseconds(400));
+            t_lateArmingMs = 200;
+            shorter.advance();
+            ::usleep(2'000'000);
+        });
+        ::usleep(50'000);
+        const UnixSignals::EndPostponed longer(std::chrono::milliseconds(1500));
+        ::usleep(750'000);
+        ::_exit(5);
+    });
+    EXPECT_EQ(status, 5) << "the shorter step cut the longer one";
 }

@@ -14,10 +14,13 @@
 namespace quillmere {
 namespace {
 int g_signalPipe[2] = {-1, -1};
+// The signals that ask a program to end, each one's end the same.
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // Set before any signal is handled, read only in the handler.
 timer_t g_endTimer{};
 long g_endWithinMs = 0;
-volatile std::sig_atomic_t g_ending = 0;
+std::atomic<bool> g_ending{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 // While work that must not be cut off runs: the time the end waits for instead, the longest
 // step of those that live, which may be on several threads.
 std::atomic<long> g_postponedMs{0};
@@ -35,10 +38,22 @@ void armEnd(long ms)
 
 void onAlarm(int)
 {
-    static const char said[] =
-        "quillmere: still quitting when the time after the signal ran out; ending without finishing\n";
+    static const char said[] = "quillmere: still quitting when the time to end ran out; ending without finishing\n";
     [[maybe_unused]] auto n = ::write(STDERR_FILENO, said, sizeof said - 1);
     ::_exit(1);
+}
+
+// Only the first call sets the alarm: later ones would put it off again. It may run in a signal
+// handler, so it takes no lock: a step that a postponement set meanwhile is seen once armed, and
+// armed in its turn.
+void beginEnd()
+{
+    if (g_endWithinMs == 0 || g_ending.exchange(true))
+        return;
+    for (long armed = -1, postponed = g_postponedMs.load(); postponed != armed; postponed = g_postponedMs.load()) {
+        armEnd(postponed > 0 ? postponed : g_endWithinMs);
+        armed = postponed;
+    }
 }
 
 void onSignal(int sig)
@@ -48,12 +63,7 @@ void onSignal(int sig)
     const int savedErrno = errno;
     const char byte = char(sig);
     [[maybe_unused]] auto n = ::write(g_signalPipe[0], &byte, 1);
-    // Only the first signal sets the alarm: later ones would put it off again.
-    if (g_endWithinMs > 0 && !g_ending) {
-        g_ending = 1;
-        const long postponed = g_postponedMs.load();
-        armEnd(postponed > 0 ? postponed : g_endWithinMs);
-    }
+    beginEnd();
     errno = savedErrno;
 }
 } // namespace
@@ -73,8 +83,14 @@ UnixSignals::UnixSignals(QObject *parent) : QObject(parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int sig : kEndSignals) {
+        // A SIGHUP ignored from the start was asked for (nohup) and stays so. SIGINT and SIGQUIT
+        // ignored are what a script's `&` leaves behind, not a wish: they are heard.
+        struct sigaction previous {};
+        if (sig == SIGHUP && ::sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(sig, &action, nullptr);
+    }
 }
 
 void UnixSignals::endWithin(std::chrono::milliseconds limit)
@@ -90,6 +106,11 @@ void UnixSignals::endWithin(std::chrono::milliseconds limit)
         g_endWithinMs = long(limit.count());
 }
 
+void UnixSignals::endStarted()
+{
+    beginEnd();
+}
+
 UnixSignals::EndPostponed::EndPostponed(std::chrono::milliseconds step) : m_stepMs(long(step.count()))
 {
     if (g_endWithinMs == 0)
@@ -99,7 +120,7 @@ UnixSignals::EndPostponed::EndPostponed(std::chrono::milliseconds step) : m_step
     m_counted = true;
     g_postponedMs = *g_postponements.rbegin();
     if (g_ending)
-        armEnd(g_postponedMs);
+        armEnd(g_postponedMs.load());
 }
 
 UnixSignals::EndPostponed::~EndPostponed()
@@ -115,15 +136,20 @@ UnixSignals::EndPostponed::~EndPostponed()
 
 void UnixSignals::EndPostponed::advance() const
 {
-    // Another thread's longer step may be under way: it is never cut short by this one's.
-    if (g_endWithinMs != 0 && g_ending)
-        armEnd(std::max(m_stepMs, g_postponedMs.load()));
+    if (g_endWithinMs == 0 || !g_ending)
+        return;
+    // Under the lock: a longer step another thread sets meanwhile is never cut short by this one's.
+    const std::lock_guard lock(g_postponementsMutex);
+    armEnd(std::max(m_stepMs, g_postponedMs.load()));
 }
 
 UnixSignals::~UnixSignals()
 {
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    for (const int sig : kEndSignals) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == onSignal)
+            ::signal(sig, SIG_DFL);
+    }
     // The socket outlives this watcher: signals it was not told of must not reach the next one.
     if (m_notifier) {
         char bytes[256];

@@ -7,8 +7,9 @@
 
 namespace quillmere {
 
-// Turns SIGINT and SIGTERM into a Qt signal on the main thread, so shutdown runs the normal
-// quit path instead of dying inside a signal handler.
+// Turns the signals that ask a program to end (SIGINT, SIGTERM, SIGHUP, SIGQUIT) into a Qt signal on
+// the main thread, so that each ends the program through its normal quit path instead of dying
+// inside a signal handler (or, for SIGQUIT, in a core dump).
 class UnixSignals : public QObject {
     Q_OBJECT
 public:
@@ -16,6 +17,9 @@ public:
     // From the first signal on, the process ends where it stands after `limit` even when its
     // main thread is held and never hears it; the normal quit path usually ends it first.
     static void endWithin(std::chrono::milliseconds limit);
+    // An end that no signal asked for (a quit, the display gone) is bound by the same limit, from
+    // now; after a signal it changes nothing.
+    static void endStarted();
     ~UnixSignals() override;
 
     // While it lives, the end a signal sets off waits `step` from when it was made (or from the
