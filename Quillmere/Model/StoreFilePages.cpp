@@ -58,18 +58,16 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path)
     if (!m_file.open(QIODevice::ReadOnly))
         return;
     const QByteArray header = m_file.read(kFileHeaderBytes);
-    qint64 bytes = 0;
+    qint64 bytes = 0, usable = 0;
     if (header.size() == kFileHeaderBytes && header.startsWith(QByteArrayLiteral("SQLite format 3\0"))) {
         bytes = qFromBigEndian<quint16>(header.constData() + 16);
         if (bytes == 1)
             bytes = 65536;
-        m_usableBytes = bytes - quint8(header.at(20));
+        usable = bytes - quint8(header.at(20));
     }
     // A header that says nothing usable: the size every store of ours is written with.
-    if (!validPageBytes(bytes) || m_usableBytes < 480) {
+    if (!validPageBytes(bytes) || usable < 480)
         bytes = StoreSchema::pageBytes;
-        m_usableBytes = bytes;
-    }
     m_pageBytes = bytes;
     m_pageCount = quint32(std::min<qint64>(m_file.size() / m_pageBytes, std::numeric_limits<quint32>::max()));
     readLog(path + QStringLiteral("-wal"));
@@ -135,14 +133,17 @@ QByteArray StoreFilePages::page(quint32 number)
 }
 
 bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop,
-                                       size_t batchSize)
+                                       size_t batchSize, Tally *tally)
 {
+    Tally found;
     // Marked when named, not when read: a page that names itself or another page many times
     // costs one entry, not one per name.
     std::vector<bool> seen(size_t(m_pageCount) + 1, false);
     std::vector<quint32> next;
     const auto visit = [&](quint32 number) {
-        if (number >= 1 && number <= m_pageCount && !seen[number]) {
+        if (number < 1 || number > m_pageCount) {
+            ++found.unreadPages;
+        } else if (!seen[number]) {
             seen[number] = true;
             next.push_back(number);
         }
@@ -155,47 +156,58 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
         ids.clear();
         return more;
     };
+    const auto finish = [&](bool whole) {
+        if (tally) {
+            tally->cells += found.cells;
+            tally->unreadPages += found.unreadPages;
+        }
+        return whole;
+    };
+    // SQLite keeps only the bits of a cell pointer below the page size.
+    const qint64 mask = m_pageBytes - 1;
     // The page that last met each cell offset: many pointers to one cell read it once.
-    std::vector<quint32> metOn(size_t(m_usableBytes), 0);
+    std::vector<quint32> metOn(size_t(m_pageBytes), 0);
     visit(root);
     while (!next.empty()) {
         if (stop && stop->load(std::memory_order_relaxed))
-            return false;
+            return finish(false);
         const quint32 number = next.back();
         next.pop_back();
         const QByteArray bytes = page(number);
-        if (bytes.isEmpty())
-            continue;
         const char *p = bytes.constData();
         const qint64 head = number == 1 ? kFileHeaderBytes : 0;
-        const quint8 type = quint8(p[head]);
-        if (type != kInteriorTable && type != kLeafTable)
+        const quint8 type = bytes.isEmpty() ? 0 : quint8(p[head]);
+        if (type != kInteriorTable && type != kLeafTable) {
+            ++found.unreadPages;
             continue;
+        }
         const bool leaf = type == kLeafTable;
         const qint64 pointers = head + (leaf ? 8 : 12);
         // As many cells as the page has room to point at; each cell is read on its own, so that a
         // damaged one loses only itself.
-        const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_usableBytes - pointers) / 2);
-        if (!leaf)
+        const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_pageBytes - pointers) / 2);
+        if (leaf)
+            found.cells += cells;
+        else
             visit(qFromBigEndian<quint32>(p + head + 8));
         for (qint64 i = 0; i < cells; ++i) {
-            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i);
-            if (at < pointers || at >= m_usableBytes || metOn[size_t(at)] == number)
+            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask;
+            if (metOn[size_t(at)] == number)
                 continue;
             metOn[size_t(at)] = number;
             if (!leaf) {
-                if (at + 4 <= m_usableBytes)
+                if (at + 4 <= m_pageBytes)
                     visit(qFromBigEndian<quint32>(p + at));
                 continue;
             }
             qint64 payload = 0, id = 0;
-            if (readVarint(p, at, m_usableBytes, &payload) && readVarint(p, at, m_usableBytes, &id))
+            if (readVarint(p, at, m_pageBytes, &payload) && readVarint(p, at, m_pageBytes, &id))
                 ids.push_back(id);
         }
         if (ids.size() >= batchSize && !hand())
-            return false;
+            return finish(false);
     }
-    return hand();
+    return finish(hand());
 }
 
 } // namespace quillmere
