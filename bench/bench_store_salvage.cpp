@@ -27,13 +27,14 @@ using namespace quillmere;
 namespace {
 
 constexpr int kClips = 100000;
+// Every this many clips one is long enough to spill over a page of its own.
 constexpr int kLongEvery = 100;
 constexpr qint64 kPage = StoreSchema::pageBytes;
 
 QString clipText(int i)
 {
     const QString head = QStringLiteral("<copy %1> ").arg(i, 6, 10, QChar(u'0'));
-    return i % kLongEvery == 0 ? head.repeated(500) + QStringLiteral("<end %1>").arg(i) : head.repeated(20);
+    return i % kLongEvery == 0 ? head.repeated(1000) + QStringLiteral("<end %1>").arg(i) : head.repeated(20);
 }
 
 // The store's bytes, its log folded in; made once.
