@@ -16,7 +16,9 @@ using namespace quillmere;
 namespace {
 
 constexpr qint64 kPage = StoreSchema::pageBytes;
-constexpr int kClips = 3000;
+constexpr int kTexts = 2990;
+// Then pictures and files, whose bytes alone give their hashes.
+constexpr int kClips = kTexts + 10;
 // Every this many clips one is long enough to spill over pages of its own.
 constexpr int kLongEvery = 100;
 
@@ -40,8 +42,15 @@ const QByteArray &storeBytes()
             EXPECT_TRUE(container) << qPrintable(error);
             ClipStore clips(container, {prefs.prefs.get(), &center});
             clips.setHistoryLimit(-1);
-            for (int i = 1; i <= kClips; ++i)
+            for (int i = 1; i <= kTexts; ++i)
                 clips.context().insert(clips.makeClip(test::StoreFixture::textContent(clipText(i))));
+            for (int i = kTexts + 1; i <= kClips; ++i) {
+                const QByteArray bytes = QByteArray::number(i).repeated(3000);
+                clips.context().insert(clips.makeClip(
+                    i % 2 ? CapturedContent{.kind = ClipKind::image, .imageData = bytes}
+                          : CapturedContent{
+                              .kind = ClipKind::file, .fileData = bytes, .fileName = QString("%1.txt").arg(i)}));
+            }
             EXPECT_TRUE(clips.save());
         }
         sqlite3 *db = nullptr;
