@@ -5,7 +5,8 @@
 //    above the page size flipped in a cell pointer of the clips' root page; 2 NULL in two NOT NULL
 //    columns of 1 clip in 97; 3 the last overflow page of 1 long clip in 3 zeroed. Counters: the
 //    clips a lookup by row id reads with a writable schema (readable_rows), those kept (goal: every
-//    one), those the salvage says were lost and came back damaged, and the time of the salvage.
+//    one), those the salvage says were lost (at least, at most; -1: no bound) and came back
+//    damaged, and the time of the salvage.
 
 #include "BenchSupport.h"
 #include "Model/DamagedStores.h"
@@ -118,7 +119,7 @@ void BM_SalvageReadsWhatSQLiteReads(benchmark::State &state)
         state.counters["kept_rows"] = double(kept.size());
         state.counters["readable_rows_left"] = double(left.size());
         state.counters["said_lost"] = outcome.loss.lost;
-        state.counters["said_more_lost"] = outcome.loss.moreLost ? 1 : 0;
+        state.counters["said_lost_at_most"] = outcome.loss.moreLost ? outcome.loss.lostAtMost : outcome.loss.lost;
         state.counters["said_damaged"] = outcome.loss.damaged;
         state.counters["salvage_ms"] = ms;
     }

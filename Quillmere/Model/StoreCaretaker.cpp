@@ -30,16 +30,24 @@ QString StoreTrouble::message() const
         const auto copies = [](int n) {
             return n == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(n);
         };
+        // As many as are known: counted, bounded, or only known to be more.
         QString lostWords;
-        if (loss.moreLost && loss.lost <= 0)
-            lostWords = QStringLiteral(" Some copies could not be read and were lost.");
-        else if (loss.lost > 0 || loss.moreLost)
-            lostWords =
-                QStringLiteral(" %1%2 could not be read and %3 lost.")
-                    .arg(loss.moreLost ? QStringLiteral("At least ") : QString(), copies(std::max(loss.lost, 0)),
-                         loss.lost == 1 && !loss.moreLost ? QStringLiteral("was") : QStringLiteral("were"));
-        else if (loss.lost == 0)
+        const auto lostAre = [](const QString &howMany, bool one) {
+            return QStringLiteral(" %1 could not be read and %2 lost.")
+                .arg(howMany, one ? QStringLiteral("was") : QStringLiteral("were"));
+        };
+        if (!loss.moreLost && loss.lost == 0)
             lostWords = QStringLiteral(" No copy was lost.");
+        else if (!loss.moreLost && loss.lost > 0)
+            lostWords = lostAre(copies(loss.lost), loss.lost == 1);
+        else if (loss.moreLost && loss.lostAtMost > loss.lost && loss.lost > 0)
+            lostWords = lostAre(QStringLiteral("Between %1 and %2 copies").arg(loss.lost).arg(loss.lostAtMost), false);
+        else if (loss.moreLost && loss.lostAtMost > 0)
+            lostWords = lostAre(QStringLiteral("Up to %1").arg(copies(loss.lostAtMost)), loss.lostAtMost == 1);
+        else if (loss.moreLost && loss.lost > 0)
+            lostWords = lostAre(QStringLiteral("At least %1").arg(copies(loss.lost)), loss.lost == 1);
+        else if (loss.moreLost)
+            lostWords = QStringLiteral(" Some copies could not be read and were lost.");
         if (count > 0) {
             QString text = cutShort
                 + QStringLiteral("Your clipboard history was damaged and was set aside as %1. %2 that could still "

@@ -5,6 +5,7 @@
 #include <QtEndian>
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace quillmere {
 namespace {
@@ -14,6 +15,8 @@ constexpr qint64 kLogHeaderBytes = 32;
 constexpr qint64 kFrameHeaderBytes = 24;
 constexpr quint8 kInteriorTable = 0x05;
 constexpr quint8 kLeafTable = 0x0d;
+// More row ids than any file holds: keys that far apart were not written so.
+constexpr quint64 kMostRowIDs = quint64(1) << 40;
 
 // SQLite's variable-length integer at `at`, which must end before `end`; false when it does not.
 bool readVarint(const char *page, qint64 &at, qint64 end, qint64 *value)
@@ -136,16 +139,30 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
                                        size_t batchSize, Tally *tally)
 {
     Tally found;
+    // The row ids a page's parents say it holds, (low, high]; a side not known is not said.
+    struct Named {
+        quint32 page;
+        std::optional<qint64> low, high;
+    };
+    const auto lost = [&found](const Named &named) {
+        ++found.unreadPages;
+        const bool bounded = named.low && named.high && *named.high > *named.low;
+        const quint64 span = bounded ? quint64(*named.high) - quint64(*named.low) : 0;
+        if (bounded && span <= kMostRowIDs - quint64(found.unreadRowIDs))
+            found.unreadRowIDs += qint64(span);
+        else
+            ++found.unboundedPages;
+    };
     // Marked when named, not when read: a page that names itself or another page many times
     // costs one entry, not one per name.
     std::vector<bool> seen(size_t(m_pageCount) + 1, false);
-    std::vector<quint32> next;
-    const auto visit = [&](quint32 number) {
-        if (number < 1 || number > m_pageCount) {
-            ++found.unreadPages;
-        } else if (!seen[number]) {
-            seen[number] = true;
-            next.push_back(number);
+    std::vector<Named> next;
+    const auto visit = [&](const Named &named) {
+        if (named.page < 1 || named.page > m_pageCount) {
+            lost(named);
+        } else if (!seen[named.page]) {
+            seen[named.page] = true;
+            next.push_back(named);
         }
     };
     std::vector<qint64> ids;
@@ -160,6 +177,8 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
         if (tally) {
             tally->cells += found.cells;
             tally->unreadPages += found.unreadPages;
+            tally->unreadRowIDs += found.unreadRowIDs;
+            tally->unboundedPages += found.unboundedPages;
         }
         return whole;
     };
@@ -167,18 +186,18 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
     const qint64 mask = m_pageBytes - 1;
     // The page that last met each cell offset: many pointers to one cell read it once.
     std::vector<quint32> metOn(size_t(m_pageBytes), 0);
-    visit(root);
+    visit({root, std::nullopt, std::nullopt});
     while (!next.empty()) {
         if (stop && stop->load(std::memory_order_relaxed))
             return finish(false);
-        const quint32 number = next.back();
+        const Named named = next.back();
         next.pop_back();
-        const QByteArray bytes = page(number);
+        const QByteArray bytes = page(named.page);
         const char *p = bytes.constData();
-        const qint64 head = number == 1 ? kFileHeaderBytes : 0;
+        const qint64 head = named.page == 1 ? kFileHeaderBytes : 0;
         const quint8 type = bytes.isEmpty() ? 0 : quint8(p[head]);
         if (type != kInteriorTable && type != kLeafTable) {
-            ++found.unreadPages;
+            lost(named);
             continue;
         }
         const bool leaf = type == kLeafTable;
@@ -188,22 +207,28 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
         const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_pageBytes - pointers) / 2);
         if (leaf)
             found.cells += cells;
-        else
-            visit(qFromBigEndian<quint32>(p + head + 8));
+        // An interior page's cells name its children in the order of their keys: each child holds
+        // the row ids above the key before its own, up to its own.
+        std::optional<qint64> below = named.low;
         for (qint64 i = 0; i < cells; ++i) {
             qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask;
-            if (metOn[size_t(at)] == number)
-                continue;
-            metOn[size_t(at)] = number;
+            const bool again = metOn[size_t(at)] == named.page;
+            metOn[size_t(at)] = named.page;
             if (!leaf) {
-                if (at + 4 <= m_pageBytes)
-                    visit(qFromBigEndian<quint32>(p + at));
+                qint64 key = 0, keyAt = at + 4;
+                const std::optional<qint64> upTo =
+                    keyAt <= m_pageBytes && readVarint(p, keyAt, m_pageBytes, &key) ? std::optional(key) : std::nullopt;
+                if (!again && at + 4 <= m_pageBytes)
+                    visit({qFromBigEndian<quint32>(p + at), below, upTo});
+                below = upTo;
                 continue;
             }
             qint64 payload = 0, id = 0;
-            if (readVarint(p, at, m_pageBytes, &payload) && readVarint(p, at, m_pageBytes, &id))
+            if (!again && readVarint(p, at, m_pageBytes, &payload) && readVarint(p, at, m_pageBytes, &id))
                 ids.push_back(id);
         }
+        if (!leaf)
+            visit({qFromBigEndian<quint32>(p + head + 8), below, named.high});
         if (ids.size() >= batchSize && !hand())
             return finish(false);
     }

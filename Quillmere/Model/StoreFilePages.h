@@ -34,6 +34,10 @@ public:
         // Pages the tree names that are past the end of the file or are no page of a table's tree,
         // whose rows cannot be counted.
         qint64 unreadPages = 0;
+        // Of those, how many row ids the keys of their parents leave room for, at most, and how
+        // many pages no keys bound.
+        qint64 unreadRowIDs = 0;
+        qint64 unboundedPages = 0;
     };
 
     // Hands the row ids in the leaves of the table whose tree starts at page `root` to `take`, in

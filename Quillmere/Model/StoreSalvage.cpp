@@ -54,10 +54,7 @@ struct Copy {
     bool cut = false;
     // The clips the damaged store's pages hold that were not kept, and whether some of its pages
     // could not be read, so that more may be lost than those.
-    int lost = 0;
-    bool lostUncounted = false;
-    // Kept clips whose content was damaged.
-    int damaged = 0;
+    Loss loss = {0, false, -1, 0};
 };
 
 // What the copy of one table read.
@@ -361,9 +358,13 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
         return fail(why, true);
     }
     Copy copy{clips, false, {}, false};
-    copy.lost = int(std::max<qint64>(0, clipRows.tally.cells - clips));
-    copy.lostUncounted = clipRows.tally.unreadPages > 0;
-    copy.damaged = damaged;
+    const StoreFilePages::Tally &tally = clipRows.tally;
+    const qint64 lost = std::max<qint64>(0, tally.cells - clips);
+    copy.loss.lost = int(std::min<qint64>(lost, std::numeric_limits<int>::max()));
+    copy.loss.moreLost = tally.unreadPages > 0;
+    if (tally.unboundedPages == 0)
+        copy.loss.lostAtMost = int(std::min<qint64>(lost + tally.unreadRowIDs, std::numeric_limits<int>::max()));
+    copy.loss.damaged = damaged;
     return copy;
 }
 
@@ -517,9 +518,10 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Ste
             qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
         notify(afterStep, Step::placed);
         out.placed = true;
-        out.loss = {copy.lost, copy.lostUncounted, copy.damaged};
-        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%d lost%s, %d damaged)", copy.clips,
-               qPrintable(out.aside), copy.lost, copy.lostUncounted ? " or more" : "", copy.damaged);
+        out.loss = copy.loss;
+        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%d lost, at most %d; %d damaged)",
+               copy.clips, qPrintable(out.aside), copy.loss.lost,
+               copy.loss.moreLost ? copy.loss.lostAtMost : copy.loss.lost, copy.loss.damaged);
     } else {
         out.error = copy.error;
         qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(out.aside),

@@ -26,8 +26,10 @@ struct Loss {
     // The clips the damaged store's pages hold that were not kept; -1 when not known (read by an
     // earlier start).
     int lost = -1;
-    // Some pages of its clips could not be read at all: more were lost than can be counted.
+    // Some pages of its clips could not be read at all: more may have been lost than counted, at
+    // most `lostAtMost` in all as the keys around those pages tell (-1: none bound them).
     bool moreLost = false;
+    int lostAtMost = -1;
     // Clips kept whose content was damaged, or given a default for a value that was lost.
     int damaged = 0;
 };

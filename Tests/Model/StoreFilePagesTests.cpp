@@ -147,12 +147,14 @@ TEST(StoreFilePages, CellPointersAreReadWithoutTheirBitsAboveThePageSizeAndWhatC
     const QString path = dir.filePath("flipped.store");
     QByteArray bytes = blankFile(10);
     // Page 2 names page 3 through a pointer with a bit above the page size, page 50 past the end,
-    // the blank page 4, and the leaf 5 as its right child.
+    // the blank page 4, and the leaf 5 as its right child; their keys bound the rows of each.
     char *root = tablePage(bytes, 2, 0x05, 3, 0);
     const quint32 children[] = {3, 50, 4};
+    const char keys[] = {10, 30, 40};
     for (int i = 0; i < 3; ++i) {
         qToBigEndian<quint16>(quint16(3000 + 8 * i), root + 12 + 2 * i);
         qToBigEndian<quint32>(children[i], root + 3000 + 8 * i);
+        root[3000 + 8 * i + 4] = keys[i];
     }
     qToBigEndian<quint16>(quint16(0x8000 | 3000), root + 12);
     qToBigEndian<quint32>(5, root + 8);
@@ -163,7 +165,7 @@ TEST(StoreFilePages, CellPointersAreReadWithoutTheirBitsAboveThePageSizeAndWhatC
     leaf[3600] = 1, leaf[3601] = 8;
     // Leaf 5: three cells it counts, all pointing at the one row it still holds.
     char *last = tablePage(bytes, 5, 0x0d, 3, 3500);
-    last[3500] = 1, last[3501] = 9;
+    last[3500] = 1, last[3501] = 41;
     ASSERT_TRUE(test::writeFileBytes(path, bytes));
 
     StoreFilePages pages(path);
@@ -177,7 +179,10 @@ TEST(StoreFilePages, CellPointersAreReadWithoutTheirBitsAboveThePageSizeAndWhatC
         },
         nullptr, StoreFilePages::rowIDBatch, &tally));
     std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(ids, (std::vector<qint64>{7, 8, 9}));
+    EXPECT_EQ(ids, (std::vector<qint64>{7, 8, 41}));
     EXPECT_EQ(tally.cells, 5);
     EXPECT_EQ(tally.unreadPages, 2);
+    // Rows 11..30 on the page past the end, 31..40 on the blank one.
+    EXPECT_EQ(tally.unreadRowIDs, 30);
+    EXPECT_EQ(tally.unboundedPages, 0);
 }
