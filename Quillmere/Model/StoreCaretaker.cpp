@@ -36,9 +36,11 @@ QString StoreTrouble::message() const
             return QStringLiteral(" %1 could not be read and %2 lost.")
                 .arg(howMany, one ? QStringLiteral("was") : QStringLiteral("were"));
         };
-        if (!loss.moreLost && loss.lost == 0)
+        // Not known when an earlier start read the history back: nothing is said of it then.
+        const bool exact = !loss.moreLost || loss.lostAtMost == loss.lost;
+        if (exact && loss.lost == 0)
             lostWords = QStringLiteral(" No copy was lost.");
-        else if (!loss.moreLost && loss.lost > 0)
+        else if (exact && loss.lost > 0)
             lostWords = lostAre(copies(loss.lost), loss.lost == 1);
         else if (loss.moreLost && loss.lostAtMost > loss.lost && loss.lost > 0)
             lostWords = lostAre(QStringLiteral("Between %1 and %2 copies").arg(loss.lost).arg(loss.lostAtMost), false);

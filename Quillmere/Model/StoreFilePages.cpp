@@ -15,6 +15,8 @@ constexpr qint64 kLogHeaderBytes = 32;
 constexpr qint64 kFrameHeaderBytes = 24;
 constexpr quint8 kInteriorTable = 0x05;
 constexpr quint8 kLeafTable = 0x0d;
+constexpr quint8 kInteriorIndex = 0x02;
+constexpr quint8 kLeafIndex = 0x0a;
 // More row ids than any file holds: keys that far apart were not written so.
 constexpr quint64 kMostRowIDs = quint64(1) << 40;
 
@@ -34,6 +36,42 @@ bool readVarint(const char *page, qint64 &at, qint64 end, qint64 *value)
         if (!(byte & 0x80))
             break;
     }
+    *value = qint64(v);
+    return true;
+}
+
+// The bytes a value of a record's serial type takes; -1 for the types no record holds.
+qint64 valueBytes(qint64 type)
+{
+    static constexpr qint64 kFixed[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, -1, -1};
+    if (type < 0)
+        return -1;
+    return type < 12 ? kFixed[type] : (type - 12) / 2;
+}
+
+// The integer the record in `page` from `at` to `end` ends with, as an index entry ends with the
+// row id of its row; false when it does not end with one.
+bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
+{
+    qint64 headerBytes = 0, types = at;
+    if (!readVarint(page, types, end, &headerBytes) || headerBytes < 1 || at + headerBytes > end)
+        return false;
+    qint64 valueAt = at + headerBytes, type = -1, size = 0;
+    while (types < at + headerBytes) {
+        valueAt += size;
+        if (!readVarint(page, types, at + headerBytes, &type) || (size = valueBytes(type)) < 0)
+            return false;
+    }
+    if (type < 1 || type > 9 || type == 7 || valueAt + size > end)
+        return false;
+    if (type >= 8) {
+        *value = type - 8;
+        return true;
+    }
+    // Big-endian two's complement, its sign from the first byte.
+    quint64 v = quint64(qint64(qint8(page[valueAt])));
+    for (qint64 i = 1; i < size; ++i)
+        v = (v << 8) | quint8(page[valueAt + i]);
     *value = qint64(v);
     return true;
 }
@@ -70,8 +108,9 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path)
     }
     // A header that says nothing usable: the size every store of ours is written with.
     if (!validPageBytes(bytes) || usable < 480)
-        bytes = StoreSchema::pageBytes;
+        bytes = usable = StoreSchema::pageBytes;
     m_pageBytes = bytes;
+    m_usableBytes = usable;
     m_pageCount = quint32(std::min<qint64>(m_file.size() / m_pageBytes, std::numeric_limits<quint32>::max()));
     readLog(path + QStringLiteral("-wal"));
 }
@@ -233,6 +272,69 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
             return finish(false);
     }
     return finish(hand());
+}
+
+bool StoreFilePages::forEachIndexedRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop,
+                                              size_t batchSize)
+{
+    std::vector<bool> seen(size_t(m_pageCount) + 1, false);
+    std::vector<quint32> next;
+    const auto visit = [&](quint32 number) {
+        if (number >= 1 && number <= m_pageCount && !seen[number]) {
+            seen[number] = true;
+            next.push_back(number);
+        }
+    };
+    std::vector<qint64> ids;
+    const auto hand = [&] {
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        const bool more = ids.empty() || take(ids);
+        ids.clear();
+        return more;
+    };
+    // An entry longer than this spills its end, and its row id, onto pages of its own.
+    const qint64 mostInPage = (m_usableBytes - 12) * 64 / 255 - 23;
+    const qint64 mask = m_pageBytes - 1;
+    std::vector<quint32> metOn(size_t(m_pageBytes), 0);
+    visit(root);
+    while (!next.empty()) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return false;
+        const quint32 number = next.back();
+        next.pop_back();
+        const QByteArray bytes = page(number);
+        const char *p = bytes.constData();
+        const qint64 head = number == 1 ? kFileHeaderBytes : 0;
+        const quint8 type = bytes.isEmpty() ? 0 : quint8(p[head]);
+        if (type != kInteriorIndex && type != kLeafIndex)
+            continue;
+        const bool leaf = type == kLeafIndex;
+        const qint64 pointers = head + (leaf ? 8 : 12);
+        const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_pageBytes - pointers) / 2);
+        if (!leaf)
+            visit(qFromBigEndian<quint32>(p + head + 8));
+        for (qint64 i = 0; i < cells; ++i) {
+            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask;
+            if (metOn[size_t(at)] == number)
+                continue;
+            metOn[size_t(at)] = number;
+            // An interior entry names the child before it, and is an entry too.
+            if (!leaf) {
+                if (at + 4 > m_pageBytes)
+                    continue;
+                visit(qFromBigEndian<quint32>(p + at));
+                at += 4;
+            }
+            qint64 payload = 0, id = 0;
+            if (readVarint(p, at, m_pageBytes, &payload) && payload <= mostInPage
+                && lastInteger(p, at, std::min(at + payload, m_pageBytes), &id))
+                ids.push_back(id);
+        }
+        if (ids.size() >= batchSize && !hand())
+            return false;
+    }
+    return hand();
 }
 
 } // namespace quillmere

@@ -50,6 +50,13 @@ public:
     bool forEachRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop = nullptr,
                            size_t batchSize = rowIDBatch, Tally *tally = nullptr);
 
+    // Hands the row ids the entries of the index whose tree starts at page `root` end with to
+    // `take`, in batches as above, each page read once; an entry spilled onto pages of its own is
+    // passed over. An index lists the rows of its table wherever its own pages are, so that it
+    // tells of rows the table's pages that are lost held.
+    bool forEachIndexedRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop = nullptr,
+                                  size_t batchSize = rowIDBatch);
+
 private:
     // The page as the last commit in the log left it, else as the file holds it; empty past the end.
     QByteArray page(quint32 number);
@@ -58,6 +65,7 @@ private:
     QFile m_file;
     QFile m_log;
     qint64 m_pageBytes = 0;
+    qint64 m_usableBytes = 0;
     quint32 m_pageCount = 0;
     // Where in the log the newest committed copy of a page starts.
     std::unordered_map<quint32, qint64> m_logged;

@@ -33,6 +33,8 @@ namespace {
 struct SchemaEntry {
     QString type, name, sql;
     quint32 root = 0;
+    // The table an index is of.
+    QString table = {};
 };
 
 // An empty blob reads back as a null byte array, which would be bound as NULL.
@@ -251,6 +253,38 @@ bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, 
         != kept;
 }
 
+// How many row ids the index of the clips at `root` in the damaged store lists that the clips of
+// the new store do not hold: a batch's ids are met with the kept ones in the same range, in order.
+qint64 countNotKept(QSqlDatabase &db, StoreFilePages &pages, quint32 root, const std::atomic<bool> *stop)
+{
+    QSqlQuery kept(db);
+    kept.setForwardOnly(true);
+    if (!kept.prepare(QStringLiteral("SELECT id FROM clips WHERE id BETWEEN ? AND ? ORDER BY id")))
+        return 0;
+    qint64 missing = 0;
+    pages.forEachIndexedRowIDBatch(
+        root,
+        [&](const std::vector<qint64> &ids) {
+            kept.bindValue(0, ids.front());
+            kept.bindValue(1, ids.back());
+            if (!kept.exec())
+                return false;
+            size_t i = 0;
+            while (i < ids.size() && kept.next()) {
+                const qint64 id = kept.value(0).toLongLong();
+                for (; i < ids.size() && ids[i] < id; ++i)
+                    ++missing;
+                if (i < ids.size() && ids[i] == id)
+                    ++i;
+            }
+            missing += qint64(ids.size() - i);
+            kept.finish();
+            return true;
+        },
+        stop);
+    return missing;
+}
+
 // The clips of the new store whose content was damaged, or given a default for what was lost.
 int countDamaged(QSqlQuery &q, const std::unordered_set<qint64> &defaulted)
 {
@@ -310,11 +344,11 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
     const auto fail = [](const QString &why, bool writing) { return Copy{-1, writing, why}; };
     QSqlQuery read(from);
     std::vector<SchemaEntry> schema;
-    if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage FROM sqlite_master")))
+    if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master")))
         return fail(describe(read.lastError()), false);
     while (read.next())
         schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
-                          quint32(read.value(3).toLongLong())});
+                          quint32(read.value(3).toLongLong()), read.value(4).toString()});
     if (read.lastError().isValid())
         return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
     read.finish();
@@ -352,6 +386,12 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
     const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
     q.finish();
     const int damaged = countDamaged(q, clipRows.defaulted);
+    // Pages of the clips that could not be read: their indexes tell of more of the clips lost.
+    qint64 listedLost = 0;
+    if (clipRows.tally.unreadPages > 0)
+        for (const SchemaEntry &entry : schema)
+            if (entry.type == QLatin1String("index") && entry.table == QLatin1String("clips") && entry.root > 0)
+                listedLost = std::max(listedLost, countNotKept(db, pages, entry.root, limits.stop));
     if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !db.commit()) {
         const QString why = describe(q.lastError().isValid() ? q.lastError() : db.lastError());
         db.rollback();
@@ -359,11 +399,14 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
     }
     Copy copy{clips, false, {}, false};
     const StoreFilePages::Tally &tally = clipRows.tally;
-    const qint64 lost = std::max<qint64>(0, tally.cells - clips);
-    copy.loss.lost = int(std::min<qint64>(lost, std::numeric_limits<int>::max()));
+    // At least those the pages read or an index list; at most those the pages read list and those
+    // the keys around the pages not read leave room for.
+    const qint64 counted = std::max<qint64>(0, tally.cells - clips), lost = std::max(counted, listedLost);
+    const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
+    copy.loss.lost = asInt(lost);
     copy.loss.moreLost = tally.unreadPages > 0;
     if (tally.unboundedPages == 0)
-        copy.loss.lostAtMost = int(std::min<qint64>(lost + tally.unreadRowIDs, std::numeric_limits<int>::max()));
+        copy.loss.lostAtMost = asInt(std::max(lost, counted + tally.unreadRowIDs));
     copy.loss.damaged = damaged;
     return copy;
 }
