@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes to the store page reader as a store file and its write-ahead log: the
-// first four bytes (big-endian) give the length of the file, the rest is the log.
+// Feeds arbitrary bytes to the store page reader as a store file and its write-ahead log, read as
+// tables' trees and as indexes': the first four bytes (big-endian) give the length of the file,
+// the rest is the log.
 
 #include "Quillmere/Model/StoreFilePages.h"
 
@@ -68,7 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             nullptr, kBatch, &tally);
         // Each page read once: no more cells than the pages hold, and no more row ids than cells.
         if (tally.cells > qint64(pages.pageCount()) * kMostCellsPerPage || handed > tally.cells || tally.cells < 0
-            || tally.unreadPages < 0)
+            || tally.unreadPages < 0 || tally.unreadRowIDs < 0 || tally.unboundedPages > tally.unreadPages)
+            __builtin_trap();
+        // The same pages read as an index's: no more entries than the pages hold.
+        qint64 listed = 0;
+        pages.forEachIndexedRowIDBatch(
+            root,
+            [&](const std::vector<qint64> &batch) {
+                if (batch.empty() || !std::is_sorted(batch.begin(), batch.end())
+                    || std::adjacent_find(batch.begin(), batch.end()) != batch.end()
+                    || batch.size() > kBatch + kMostCellsPerPage)
+                    __builtin_trap();
+                listed += qint64(batch.size());
+                return true;
+            },
+            nullptr, kBatch);
+        if (listed > qint64(pages.pageCount()) * kMostCellsPerPage)
             __builtin_trap();
     }
     return 0;
