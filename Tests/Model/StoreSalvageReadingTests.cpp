@@ -205,26 +205,3 @@ TEST(StoreSalvageReading, ClipsWhoseLastOverflowPageWasZeroedAreKeptAndCountedAs
     EXPECT_TRUE(salvaged.message.contains(QString("%1 of them came back with damaged content").arg(zeroed)))
         << qPrintable(salvaged.message);
 }
-
-TEST(StoreSalvageReading, TheMessageAfterASalvageStatesWhatWasKeptAndAsMuchAsIsKnownOfWhatWasLost)
-{
-    const auto told = [](int kept, StoreSalvage::Loss loss) {
-        StoreTrouble trouble{StoreTrouble::Kind::storeMovedAside, "/aside", false, kept};
-        trouble.loss = loss;
-        return trouble.message();
-    };
-    const QString kept = "The 900 copies that could still be read were kept in a new history.";
-    EXPECT_TRUE(told(900, {0, false, 0, 0}).contains(kept + " No copy was lost."));
-    EXPECT_TRUE(told(900, {1, false, 1, 0}).contains(kept + " 1 copy could not be read and was lost."));
-    EXPECT_TRUE(told(900, {48, true, 48, 0}).contains(kept + " 48 copies could not be read and were lost."));
-    EXPECT_TRUE(told(900, {27, true, 48, 2})
-                    .contains(kept
-                              + " Between 27 and 48 copies could not be read and were lost. 2 of them came back with "
-                                "damaged content."));
-    EXPECT_TRUE(told(900, {0, true, 63, 0}).contains(kept + " Up to 63 copies could not be read and were lost."));
-    EXPECT_TRUE(told(900, {4, true, -1, 0}).contains(kept + " At least 4 copies could not be read and were lost."));
-    EXPECT_TRUE(told(900, {0, true, -1, 0}).contains(kept + " Some copies could not be read and were lost."));
-    // Read back by an earlier start: what it lost is not known here, and nothing is said of it.
-    EXPECT_TRUE(told(900, {}).endsWith(kept));
-    EXPECT_TRUE(told(0, {0, true, 12, 0}).contains("A new history was started. Up to 12 copies could not be read"));
-}
