@@ -54,15 +54,16 @@ qint64 valueBytes(qint64 type)
 bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
 {
     qint64 headerBytes = 0, types = at;
-    if (!readVarint(page, types, end, &headerBytes) || headerBytes < 1 || at + headerBytes > end)
+    // Every size is checked against what is left before it is added, so that none overflows.
+    if (!readVarint(page, types, end, &headerBytes) || headerBytes < 1 || headerBytes > end - at)
         return false;
     qint64 valueAt = at + headerBytes, type = -1, size = 0;
     while (types < at + headerBytes) {
         valueAt += size;
-        if (!readVarint(page, types, at + headerBytes, &type) || (size = valueBytes(type)) < 0)
+        if (!readVarint(page, types, at + headerBytes, &type) || (size = valueBytes(type)) < 0 || size > end - valueAt)
             return false;
     }
-    if (type < 1 || type > 9 || type == 7 || valueAt + size > end)
+    if (type < 1 || type > 9 || type == 7)
         return false;
     if (type >= 8) {
         *value = type - 8;
@@ -327,7 +328,7 @@ bool StoreFilePages::forEachIndexedRowIDBatch(quint32 root, const BatchTaker &ta
                 at += 4;
             }
             qint64 payload = 0, id = 0;
-            if (readVarint(p, at, m_pageBytes, &payload) && payload <= mostInPage
+            if (readVarint(p, at, m_pageBytes, &payload) && payload >= 0 && payload <= mostInPage
                 && lastInteger(p, at, std::min(at + payload, m_pageBytes), &id))
                 ids.push_back(id);
         }
