@@ -348,6 +348,7 @@ std::unique_ptr<ModelContainer> ModelContainerFactory::openSalvaged(const QStrin
     }
     opening->movedAsidePath = salvaged.aside;
     opening->salvageResumed = salvaged.resumed;
+    opening->salvageLoss = salvaged.loss;
     auto container = ModelContainer::open(path, clock, &opening->error, &opening->failure);
     // A salvage that could not make the clips table again placed a store that does not look like
     // ours, yet is no other program's: it goes aside too, kept rather than removed (a file put at
@@ -444,6 +445,7 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
                                {},
                                opening.salvagedClips};
         setup.salvageResumed = opening.salvageResumed;
+        setup.salvageLoss = opening.salvageLoss;
         setup.movedAsideForeign = opening.movedAsideForeign;
         return setup;
     }

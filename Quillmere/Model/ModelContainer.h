@@ -84,6 +84,7 @@ struct PersistenceSetup {
     int salvagedClips = 0;
     // That salvage was begun by an earlier start and cut short.
     bool salvageResumed = false;
+    StoreSalvage::Loss salvageLoss;
     // What was moved aside was another program's database, left as it was.
     bool movedAsideForeign = false;
     // Why the store file was left as it is and the history kept in memory, when neither the
@@ -110,6 +111,7 @@ struct StoreOpening {
     int salvagedClips = 0;
     // The salvage was begun by an earlier start and cut short.
     bool salvageResumed = false;
+    StoreSalvage::Loss salvageLoss;
     // What was set aside was another program's database, left as it was.
     bool movedAsideForeign = false;
     ModelContainer::OpenFailure failure = ModelContainer::OpenFailure::none;

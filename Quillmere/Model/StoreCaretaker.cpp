@@ -27,17 +27,46 @@ QString StoreTrouble::message() const
         const QString cutShort = resumed ? QStringLiteral("Brindlewax was stopped last time while it read back "
                                                           "your damaged clipboard history; that is finished now. ")
                                          : QString();
-        if (count > 0)
-            return cutShort
+        const auto copies = [](int n) {
+            return n == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(n);
+        };
+        // As many as are known: counted, bounded, or only known to be more.
+        QString lostWords;
+        const auto lostAre = [](const QString &howMany, bool one) {
+            return QStringLiteral(" %1 could not be read and %2 lost.")
+                .arg(howMany, one ? QStringLiteral("was") : QStringLiteral("were"));
+        };
+        // Not known when an earlier start read the history back: nothing is said of it then.
+        const bool exact = !loss.moreLost || loss.lostAtMost == loss.lost;
+        if (exact && loss.lost == 0)
+            lostWords = QStringLiteral(" No copy was lost.");
+        else if (exact && loss.lost > 0)
+            lostWords = lostAre(copies(loss.lost), loss.lost == 1);
+        else if (loss.moreLost && loss.lostAtMost > loss.lost && loss.lost > 0)
+            lostWords = lostAre(QStringLiteral("Between %1 and %2 copies").arg(loss.lost).arg(loss.lostAtMost), false);
+        else if (loss.moreLost && loss.lostAtMost > 0)
+            lostWords = lostAre(QStringLiteral("Up to %1").arg(copies(loss.lostAtMost)), loss.lostAtMost == 1);
+        else if (loss.moreLost && loss.lost > 0)
+            lostWords = lostAre(QStringLiteral("At least %1").arg(copies(loss.lost)), loss.lost == 1);
+        else if (loss.moreLost)
+            lostWords = QStringLiteral(" Some copies could not be read and were lost.");
+        if (count > 0) {
+            QString text = cutShort
                 + QStringLiteral("Your clipboard history was damaged and was set aside as %1. %2 that could still "
                                  "be read %3 kept in a new history.")
                       .arg(path,
                            count == 1 ? QStringLiteral("The one copy") : QStringLiteral("The %1 copies").arg(count),
-                           count == 1 ? QStringLiteral("was") : QStringLiteral("were"));
+                           count == 1 ? QStringLiteral("was") : QStringLiteral("were"))
+                + lostWords;
+            if (loss.damaged > 0)
+                text += QStringLiteral(" %1 of them came back with damaged content.").arg(loss.damaged);
+            return text;
+        }
         return cutShort
             + QStringLiteral("Your clipboard history could not be read and was set aside as %1. "
                              "A new history was started.")
-                  .arg(path);
+                  .arg(path)
+            + lostWords;
     }
     case Kind::memoryOnlySession: {
         const QString intro = reason.isEmpty()
@@ -104,9 +133,9 @@ QString StoreTrouble::message() const
 
 StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent)
     : QObject(parent), m_store(store), m_movedAsidePath(setup.movedAsidePath), m_salvagedClips(setup.salvagedClips),
-      m_salvageResumed(setup.salvageResumed), m_movedAsideForeign(setup.movedAsideForeign),
-      m_unavailableReason(setup.unavailableReason), m_storePath(setup.unavailableStorePath),
-      m_salvagePending(setup.salvagePending)
+      m_salvageResumed(setup.salvageResumed), m_salvageLoss(setup.salvageLoss),
+      m_movedAsideForeign(setup.movedAsideForeign), m_unavailableReason(setup.unavailableReason),
+      m_storePath(setup.unavailableStorePath), m_salvagePending(setup.salvagePending)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
@@ -158,6 +187,7 @@ void StoreCaretaker::start()
         StoreTrouble trouble{
             StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips, {}, m_salvageResumed};
         trouble.foreign = m_movedAsideForeign;
+        trouble.loss = m_salvageLoss;
         report(trouble);
     }
     if (m_salvagePending) {
@@ -600,6 +630,7 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
                              {},
                              opening.salvageResumed};
         trouble.foreign = opening.movedAsideForeign;
+        trouble.loss = opening.salvageLoss;
         report(trouble);
     }
     if (!container) {

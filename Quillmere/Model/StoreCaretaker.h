@@ -32,6 +32,8 @@ struct StoreTrouble {
     QString reason = {};
     // storeMovedAside: the salvage was begun by a start that was cut short.
     bool resumed = false;
+    // storeMovedAside: what the salvage could not keep.
+    StoreSalvage::Loss loss = {};
     // storeMovedAside: what was set aside is another program's database, left as it was.
     bool foreign = false;
     // unsavedBroughtBack: the copies that could not be read, kept aside in `path`.
@@ -130,6 +132,7 @@ private:
     QString m_movedAsidePath;
     int m_salvagedClips = 0;
     bool m_salvageResumed = false;
+    StoreSalvage::Loss m_salvageLoss;
     bool m_movedAsideForeign = false;
     QString m_unavailableReason;
     // The store file to go back to while the history is kept in memory.

@@ -5,6 +5,7 @@
 #include <QtEndian>
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace quillmere {
 namespace {
@@ -14,6 +15,10 @@ constexpr qint64 kLogHeaderBytes = 32;
 constexpr qint64 kFrameHeaderBytes = 24;
 constexpr quint8 kInteriorTable = 0x05;
 constexpr quint8 kLeafTable = 0x0d;
+constexpr quint8 kInteriorIndex = 0x02;
+constexpr quint8 kLeafIndex = 0x0a;
+// More row ids than any file holds: keys that far apart were not written so.
+constexpr quint64 kMostRowIDs = quint64(1) << 40;
 
 // SQLite's variable-length integer at `at`, which must end before `end`; false when it does not.
 bool readVarint(const char *page, qint64 &at, qint64 end, qint64 *value)
@@ -31,6 +36,43 @@ bool readVarint(const char *page, qint64 &at, qint64 end, qint64 *value)
         if (!(byte & 0x80))
             break;
     }
+    *value = qint64(v);
+    return true;
+}
+
+// The bytes a value of a record's serial type takes; -1 for the types no record holds.
+qint64 valueBytes(qint64 type)
+{
+    static constexpr qint64 kFixed[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, -1, -1};
+    if (type < 0)
+        return -1;
+    return type < 12 ? kFixed[type] : (type - 12) / 2;
+}
+
+// The integer the record in `page` from `at` to `end` ends with, as an index entry ends with the
+// row id of its row; false when it does not end with one.
+bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
+{
+    qint64 headerBytes = 0, types = at;
+    // Every size is checked against what is left before it is added, so that none overflows.
+    if (!readVarint(page, types, end, &headerBytes) || headerBytes < 1 || headerBytes > end - at)
+        return false;
+    qint64 valueAt = at + headerBytes, type = -1, size = 0;
+    while (types < at + headerBytes) {
+        valueAt += size;
+        if (!readVarint(page, types, at + headerBytes, &type) || (size = valueBytes(type)) < 0 || size > end - valueAt)
+            return false;
+    }
+    if (type < 1 || type > 9 || type == 7)
+        return false;
+    if (type >= 8) {
+        *value = type - 8;
+        return true;
+    }
+    // Big-endian two's complement, its sign from the first byte.
+    quint64 v = quint64(qint64(qint8(page[valueAt])));
+    for (qint64 i = 1; i < size; ++i)
+        v = (v << 8) | quint8(page[valueAt + i]);
     *value = qint64(v);
     return true;
 }
@@ -58,19 +100,18 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path)
     if (!m_file.open(QIODevice::ReadOnly))
         return;
     const QByteArray header = m_file.read(kFileHeaderBytes);
-    qint64 bytes = 0;
+    qint64 bytes = 0, usable = 0;
     if (header.size() == kFileHeaderBytes && header.startsWith(QByteArrayLiteral("SQLite format 3\0"))) {
         bytes = qFromBigEndian<quint16>(header.constData() + 16);
         if (bytes == 1)
             bytes = 65536;
-        m_usableBytes = bytes - quint8(header.at(20));
+        usable = bytes - quint8(header.at(20));
     }
     // A header that says nothing usable: the size every store of ours is written with.
-    if (!validPageBytes(bytes) || m_usableBytes < 480) {
-        bytes = StoreSchema::pageBytes;
-        m_usableBytes = bytes;
-    }
+    if (!validPageBytes(bytes) || usable < 480)
+        bytes = usable = StoreSchema::pageBytes;
     m_pageBytes = bytes;
+    m_usableBytes = usable;
     m_pageCount = quint32(std::min<qint64>(m_file.size() / m_pageBytes, std::numeric_limits<quint32>::max()));
     readLog(path + QStringLiteral("-wal"));
 }
@@ -135,10 +176,108 @@ QByteArray StoreFilePages::page(quint32 number)
 }
 
 bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop,
-                                       size_t batchSize)
+                                       size_t batchSize, Tally *tally)
 {
+    Tally found;
+    // The row ids a page's parents say it holds, (low, high]; a side not known is not said.
+    struct Named {
+        quint32 page;
+        std::optional<qint64> low, high;
+    };
+    const auto lost = [&found](const Named &named) {
+        ++found.unreadPages;
+        const bool bounded = named.low && named.high && *named.high > *named.low;
+        const quint64 span = bounded ? quint64(*named.high) - quint64(*named.low) : 0;
+        if (bounded && span <= kMostRowIDs - quint64(found.unreadRowIDs))
+            found.unreadRowIDs += qint64(span);
+        else
+            ++found.unboundedPages;
+    };
     // Marked when named, not when read: a page that names itself or another page many times
     // costs one entry, not one per name.
+    std::vector<bool> seen(size_t(m_pageCount) + 1, false);
+    std::vector<Named> next;
+    const auto visit = [&](const Named &named) {
+        if (named.page < 1 || named.page > m_pageCount) {
+            lost(named);
+        } else if (!seen[named.page]) {
+            seen[named.page] = true;
+            next.push_back(named);
+        }
+    };
+    std::vector<qint64> ids;
+    const auto hand = [&] {
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        const bool more = ids.empty() || take(ids);
+        ids.clear();
+        return more;
+    };
+    const auto finish = [&](bool whole) {
+        if (tally) {
+            tally->cells += found.cells;
+            tally->unreadPages += found.unreadPages;
+            tally->unreadRowIDs += found.unreadRowIDs;
+            tally->unboundedPages += found.unboundedPages;
+        }
+        return whole;
+    };
+    // SQLite keeps only the bits of a cell pointer below the page size.
+    const qint64 mask = m_pageBytes - 1;
+    // The page that last met each cell offset: many pointers to one cell read it once.
+    std::vector<quint32> metOn(size_t(m_pageBytes), 0);
+    visit({root, std::nullopt, std::nullopt});
+    while (!next.empty()) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return finish(false);
+        const Named named = next.back();
+        next.pop_back();
+        const QByteArray bytes = page(named.page);
+        const char *p = bytes.constData();
+        const qint64 head = named.page == 1 ? kFileHeaderBytes : 0;
+        const quint8 type = bytes.isEmpty() ? 0 : quint8(p[head]);
+        if (type != kInteriorTable && type != kLeafTable) {
+            lost(named);
+            continue;
+        }
+        const bool leaf = type == kLeafTable;
+        const qint64 pointers = head + (leaf ? 8 : 12);
+        // As many cells as the page has room to point at; each cell is read on its own, so that a
+        // damaged one loses only itself.
+        const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_pageBytes - pointers) / 2);
+        if (leaf)
+            found.cells += cells;
+        // An interior page's cells name its children in the order of their keys: each child holds
+        // the row ids above the key before its own, up to its own.
+        std::optional<qint64> below = named.low;
+        for (qint64 i = 0; i < cells; ++i) {
+            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask;
+            const bool again = metOn[size_t(at)] == named.page;
+            metOn[size_t(at)] = named.page;
+            if (!leaf) {
+                qint64 key = 0, keyAt = at + 4;
+                const std::optional<qint64> upTo =
+                    keyAt <= m_pageBytes && readVarint(p, keyAt, m_pageBytes, &key) ? std::optional(key) : std::nullopt;
+                if (!again && at + 4 <= m_pageBytes)
+                    visit({qFromBigEndian<quint32>(p + at), below, upTo});
+                below = upTo;
+                continue;
+            }
+            qint64 payload = 0, id = 0;
+            if (!again && readVarint(p, at, m_pageBytes, &payload) && readVarint(p, at, m_pageBytes, &id))
+                ids.push_back(id);
+        }
+        if (!leaf)
+            visit({qFromBigEndian<quint32>(p + head + 8), below, named.high});
+        if (ids.size() >= batchSize && !hand())
+            return finish(false);
+    }
+    return finish(hand());
+}
+
+bool StoreFilePages::forEachIndexedRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop,
+                                              size_t batchSize)
+{
     std::vector<bool> seen(size_t(m_pageCount) + 1, false);
     std::vector<quint32> next;
     const auto visit = [&](quint32 number) {
@@ -155,8 +294,10 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
         ids.clear();
         return more;
     };
-    // The page that last met each cell offset: many pointers to one cell read it once.
-    std::vector<quint32> metOn(size_t(m_usableBytes), 0);
+    // An entry longer than this spills its end, and its row id, onto pages of its own.
+    const qint64 mostInPage = (m_usableBytes - 12) * 64 / 255 - 23;
+    const qint64 mask = m_pageBytes - 1;
+    std::vector<quint32> metOn(size_t(m_pageBytes), 0);
     visit(root);
     while (!next.empty()) {
         if (stop && stop->load(std::memory_order_relaxed))
@@ -164,32 +305,31 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
         const quint32 number = next.back();
         next.pop_back();
         const QByteArray bytes = page(number);
-        if (bytes.isEmpty())
-            continue;
         const char *p = bytes.constData();
         const qint64 head = number == 1 ? kFileHeaderBytes : 0;
-        const quint8 type = quint8(p[head]);
-        if (type != kInteriorTable && type != kLeafTable)
+        const quint8 type = bytes.isEmpty() ? 0 : quint8(p[head]);
+        if (type != kInteriorIndex && type != kLeafIndex)
             continue;
-        const bool leaf = type == kLeafTable;
+        const bool leaf = type == kLeafIndex;
         const qint64 pointers = head + (leaf ? 8 : 12);
-        // As many cells as the page has room to point at; each cell is read on its own, so that a
-        // damaged one loses only itself.
-        const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_usableBytes - pointers) / 2);
+        const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_pageBytes - pointers) / 2);
         if (!leaf)
             visit(qFromBigEndian<quint32>(p + head + 8));
         for (qint64 i = 0; i < cells; ++i) {
-            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i);
-            if (at < pointers || at >= m_usableBytes || metOn[size_t(at)] == number)
+            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask;
+            if (metOn[size_t(at)] == number)
                 continue;
             metOn[size_t(at)] = number;
+            // An interior entry names the child before it, and is an entry too.
             if (!leaf) {
-                if (at + 4 <= m_usableBytes)
-                    visit(qFromBigEndian<quint32>(p + at));
-                continue;
+                if (at + 4 > m_pageBytes)
+                    continue;
+                visit(qFromBigEndian<quint32>(p + at));
+                at += 4;
             }
             qint64 payload = 0, id = 0;
-            if (readVarint(p, at, m_usableBytes, &payload) && readVarint(p, at, m_usableBytes, &id))
+            if (readVarint(p, at, m_pageBytes, &payload) && payload >= 0 && payload <= mostInPage
+                && lastInteger(p, at, std::min(at + payload, m_pageBytes), &id))
                 ids.push_back(id);
         }
         if (ids.size() >= batchSize && !hand())

@@ -1,5 +1,6 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
+#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreFilePages.h"
 #include "Quillmere/Model/StoreRows.h"
@@ -18,9 +19,12 @@
 #include <QSqlRecord>
 #include <QStringList>
 #include <QUuid>
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <sqlite3.h>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace quillmere::StoreSalvage {
@@ -29,6 +33,8 @@ namespace {
 struct SchemaEntry {
     QString type, name, sql;
     quint32 root = 0;
+    // The table an index is of.
+    QString table = {};
 };
 
 // An empty blob reads back as a null byte array, which would be bound as NULL.
@@ -48,7 +54,35 @@ struct Copy {
     QString error;
     // Stopped before every readable row was read: a later try finishes it.
     bool cut = false;
+    // The clips the damaged store's pages hold that were not kept, and whether some of its pages
+    // could not be read, so that more may be lost than those.
+    Loss loss = {0, false, -1, 0};
 };
+
+// What the copy of one table read.
+struct TableCopy {
+    int copied = 0;
+    StoreFilePages::Tally tally;
+    // Rows given a column's default for a NULL that column does not take.
+    std::unordered_set<qint64> defaulted;
+};
+
+// The value a NOT NULL column takes in place of a NULL: its default, else an empty one of its type.
+QString fillFor(const QString &declared, const QVariant &dflt)
+{
+    if (!dflt.isNull())
+        return dflt.toString();
+    const QString type = declared.toUpper();
+    if (type.contains(QLatin1String("INT")))
+        return QStringLiteral("0");
+    if (type.contains(QLatin1String("CHAR")) || type.contains(QLatin1String("CLOB"))
+        || type.contains(QLatin1String("TEXT")))
+        return QStringLiteral("''");
+    if (type.contains(QLatin1String("REAL")) || type.contains(QLatin1String("FLOA"))
+        || type.contains(QLatin1String("DOUB")))
+        return QStringLiteral("0.0");
+    return QStringLiteral("x''");
+}
 
 // Errors of the file written, not of the one read.
 bool isWriteError(const QSqlError &e)
@@ -80,18 +114,20 @@ public:
     // Copies every row of `table` that a lookup by its row id reads, under that row id: a row id
     // kept elsewhere (how far the sync has sent the deletions) still names the same row. The row
     // ids come from the table's pages read as bytes, each once, not from a walk in row id order,
-    // which a damaged page sends back and forth. Returns how many.
-    int copy(const QString &table, quint32 root)
+    // which a damaged page sends back and forth. A NULL read for a column that takes none is
+    // written as the column's default, so that the rest of the row is kept.
+    TableCopy copy(const QString &table, quint32 root)
     {
+        TableCopy out;
         QSqlQuery read(m_from);
         read.setForwardOnly(true);
         if (!read.prepare(QStringLiteral("SELECT rowid, * FROM \"%1\" WHERE rowid = ?").arg(table))) {
             qCWarning(lcPersistence, "The rows of %s cannot be read by row id: %s", qPrintable(table),
                       qPrintable(describe(read.lastError())));
-            return 0;
+            return out;
         }
         std::optional<QSqlQuery> insert;
-        int copied = 0;
+        std::vector<bool> required;
         qint64 tried = 0;
         const bool whole = m_pages.forEachRowIDBatch(
             root,
@@ -103,13 +139,18 @@ public:
                     if (!read.exec() || !read.next())
                         continue;
                     const QSqlRecord record = read.record();
-                    if (!insert && !prepareInsert(table, record, &insert))
+                    if (!insert && !prepareInsert(table, record, &insert, &required))
                         return false;
-                    for (int c = 0; c < record.count(); ++c)
+                    bool filled = false;
+                    for (int c = 0; c < record.count(); ++c) {
+                        filled = filled || (read.isNull(c) && required[size_t(c)]);
                         insert->bindValue(c, stored(read.value(c)));
+                    }
                     // A row id met in an earlier batch too is refused as already there.
                     if (insert->exec()) {
-                        ++copied;
+                        ++out.copied;
+                        if (filled)
+                            out.defaulted.insert(id);
                     } else if (isWriteError(insert->lastError())) {
                         m_writeError = insert->lastError();
                         return false;
@@ -118,21 +159,35 @@ public:
                 }
                 return true;
             },
-            m_stop);
+            m_stop, StoreFilePages::rowIDBatch, &out.tally);
         if (whole && m_afterTable)
             m_afterTable(Step::tableCopied);
-        return copied;
+        return out;
     }
 
 private:
     // The first column is the row id, whatever name SQLite gives it; the others are the table's.
-    bool prepareInsert(const QString &table, const QSqlRecord &record, std::optional<QSqlQuery> *insert)
+    // `required`: which of them take no NULL.
+    bool prepareInsert(const QString &table, const QSqlRecord &record, std::optional<QSqlQuery> *insert,
+                       std::vector<bool> *required)
     {
+        // The new table's columns: made from the damaged one's own statement.
+        std::unordered_map<QString, QString> fills;
+        QSqlQuery info(m_to);
+        if (info.exec(QStringLiteral("PRAGMA table_info(\"%1\")").arg(table)))
+            while (info.next())
+                if (info.value(3).toInt() != 0 && info.value(5).toInt() == 0)
+                    fills[info.value(1).toString().toLower()] = fillFor(info.value(2).toString(), info.value(4));
+        info.finish();
         QStringList columns{QStringLiteral("rowid")}, marks{QStringLiteral("?")};
+        required->assign(size_t(record.count()), false);
         for (int i = 1; i < record.count(); ++i) {
-            columns << QLatin1Char('"') + record.fieldName(i).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+            const QString name = record.fieldName(i);
+            columns << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
                     + QLatin1Char('"');
-            marks << QStringLiteral("?");
+            const auto fill = fills.find(name.toLower());
+            (*required)[size_t(i)] = fill != fills.end();
+            marks << (fill == fills.end() ? QStringLiteral("?") : QStringLiteral("COALESCE(?, %1)").arg(fill->second));
         }
         insert->emplace(m_to);
         if ((*insert)->prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
@@ -177,6 +232,89 @@ bool isDerived(const QString &table)
     return table == QLatin1String("clip_search") || table == QLatin1String("clip_search_fill");
 }
 
+// A clip whose content no longer gives the hash kept with it. A hash kept as "from the content"
+// was so because the content was then stored exactly as captured; a content that would not be
+// now (zeroes where text was) was damaged since. A hash kept whole is checked against the clip's
+// bytes, which alone give it.
+bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, const std::optional<QByteArray> &image,
+                    const std::optional<QByteArray> &file)
+{
+    const ClipKind kind = clipKindOrText(source.kindRawValue);
+    if (ClipKeys::isHashFromContent(stored)) {
+        const QString hash = CapturedContent::contentHash(kind, source.text, std::nullopt, std::nullopt,
+                                                          source.fileName, source.fileTypeIdentifier);
+        return !ClipKeys::isHashFromContent(ClipKeys::contentHash(hash, source));
+    }
+    if (!image && !file)
+        return false;
+    const QString kept = ClipKeys::contentHashFrom(stored, source);
+    return kept.size() == 64
+        && CapturedContent::contentHash(kind, source.text, image, file, source.fileName, source.fileTypeIdentifier)
+        != kept;
+}
+
+// How many row ids the index of the clips at `root` in the damaged store lists that the clips of
+// the new store do not hold: a batch's ids are met with the kept ones in the same range, in order.
+qint64 countNotKept(QSqlDatabase &db, StoreFilePages &pages, quint32 root, const std::atomic<bool> *stop)
+{
+    QSqlQuery kept(db);
+    kept.setForwardOnly(true);
+    if (!kept.prepare(QStringLiteral("SELECT id FROM clips WHERE id BETWEEN ? AND ? ORDER BY id")))
+        return 0;
+    qint64 missing = 0;
+    pages.forEachIndexedRowIDBatch(
+        root,
+        [&](const std::vector<qint64> &ids) {
+            kept.bindValue(0, ids.front());
+            kept.bindValue(1, ids.back());
+            if (!kept.exec())
+                return false;
+            size_t i = 0;
+            while (i < ids.size() && kept.next()) {
+                const qint64 id = kept.value(0).toLongLong();
+                for (; i < ids.size() && ids[i] < id; ++i)
+                    ++missing;
+                if (i < ids.size() && ids[i] == id)
+                    ++i;
+            }
+            missing += qint64(ids.size() - i);
+            kept.finish();
+            return true;
+        },
+        stop);
+    return missing;
+}
+
+// The clips of the new store whose content was damaged, or given a default for what was lost.
+int countDamaged(QSqlQuery &q, const std::unordered_set<qint64> &defaulted)
+{
+    // The bytes only where the hash is kept whole: only then do they give it.
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral(
+            "SELECT c.id, c.contentHash, c.kind, c.text, c.fileName, c.fileTypeIdentifier,"
+            " CASE WHEN length(c.contentHash) > 0 THEN (SELECT data FROM clip_images WHERE clipID = c.id) END,"
+            " CASE WHEN length(c.contentHash) > 0 THEN (SELECT data FROM clip_files WHERE clipID = c.id) END"
+            " FROM clips c"))) {
+        qCWarning(lcPersistence, "Could not look for damaged content: %s", qPrintable(describe(q.lastError())));
+        q.setForwardOnly(false);
+        return int(defaulted.size());
+    }
+    const auto bytes = [&](int column) {
+        return q.value(column).isNull() ? std::nullopt : std::optional<QByteArray>(q.value(column).toByteArray());
+    };
+    int damaged = 0;
+    while (q.next()) {
+        const std::optional<QByteArray> image = bytes(6), file = bytes(7);
+        const ClipKeys::HashSource source{q.value(2).toString(), optionalText(q.value(3)), optionalText(q.value(4)),
+                                          optionalText(q.value(5)), image || file};
+        if (defaulted.count(q.value(0).toLongLong()) || contentDamaged(q.value(1), source, image, file))
+            ++damaged;
+    }
+    q.finish();
+    q.setForwardOnly(false);
+    return damaged;
+}
+
 std::vector<const SchemaEntry *> makeTables(QSqlQuery &q, const std::vector<SchemaEntry> &schema)
 {
     std::vector<const SchemaEntry *> tables;
@@ -206,11 +344,11 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
     const auto fail = [](const QString &why, bool writing) { return Copy{-1, writing, why}; };
     QSqlQuery read(from);
     std::vector<SchemaEntry> schema;
-    if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage FROM sqlite_master")))
+    if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master")))
         return fail(describe(read.lastError()), false);
     while (read.next())
         schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
-                          quint32(read.value(3).toLongLong())});
+                          quint32(read.value(3).toLongLong()), read.value(4).toString()});
     if (read.lastError().isValid())
         return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
     read.finish();
@@ -222,9 +360,12 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
     if (!db.transaction())
         return fail(describe(db.lastError()), true);
     RowCopier copier(from, db, pages, limits, afterStep);
+    TableCopy clipRows;
     for (const SchemaEntry *table : makeTables(q, schema)) {
-        const int copied = copier.copy(table->name, table->root);
-        qCDebug(lcPersistence, "Read %d rows of %s from the damaged store", copied, qPrintable(table->name));
+        TableCopy copied = copier.copy(table->name, table->root);
+        qCDebug(lcPersistence, "Read %d rows of %s from the damaged store", copied.copied, qPrintable(table->name));
+        if (table->name == QLatin1String("clips"))
+            clipRows = std::move(copied);
         if (copier.writeError().isValid()) {
             db.rollback();
             return fail(describe(copier.writeError()), true);
@@ -244,12 +385,38 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
                       qPrintable(describe(q.lastError())));
     const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
     q.finish();
+    const int damaged = countDamaged(q, clipRows.defaulted);
+    // Pages of the clips that could not be read: their indexes tell of more of the clips lost.
+    qint64 listedLost = 0;
+    if (clipRows.tally.unreadPages > 0)
+        for (const SchemaEntry &entry : schema)
+            if (entry.type == QLatin1String("index") && entry.table == QLatin1String("clips") && entry.root > 0)
+                listedLost = std::max(listedLost, countNotKept(db, pages, entry.root, limits.stop));
     if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !db.commit()) {
         const QString why = describe(q.lastError().isValid() ? q.lastError() : db.lastError());
         db.rollback();
         return fail(why, true);
     }
-    return {clips, false, {}, false};
+    Copy copy{clips, false, {}, false};
+    const StoreFilePages::Tally &tally = clipRows.tally;
+    // At least those the pages read or an index list; at most those the pages read list and those
+    // the keys around the pages not read leave room for.
+    const qint64 counted = std::max<qint64>(0, tally.cells - clips), lost = std::max(counted, listedLost);
+    const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
+    copy.loss.lost = asInt(lost);
+    copy.loss.moreLost = tally.unreadPages > 0;
+    if (tally.unboundedPages == 0)
+        copy.loss.lostAtMost = asInt(std::max(lost, counted + tally.unreadRowIDs));
+    copy.loss.damaged = damaged;
+    return copy;
+}
+
+// A file cut short says it has more pages than it holds, and names tables past its end, which SQLite
+// refuses unless the schema is writable; this connection only reads, so nothing is written.
+bool readAsSQLiteReadsDamage(QSqlDatabase &from)
+{
+    QSqlQuery q(from);
+    return q.exec(QStringLiteral("PRAGMA writable_schema = ON"));
 }
 
 // Copies what can still be read of the store file `damaged`, left as it is, into a new store file
@@ -276,6 +443,8 @@ Copy copyReadableRows(const QString &damaged, const QString &target, const Limit
         to.setDatabaseName(target);
         StoreFilePages pages(damaged);
         if (!from.open())
+            copy.error = describe(from.lastError());
+        else if (!readAsSQLiteReadsDamage(from))
             copy.error = describe(from.lastError());
         else if (!to.open())
             copy = {-1, true, describe(to.lastError()), false};
@@ -392,7 +561,10 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Ste
             qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
         notify(afterStep, Step::placed);
         out.placed = true;
-        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s", copy.clips, qPrintable(out.aside));
+        out.loss = copy.loss;
+        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%d lost, at most %d; %d damaged)",
+               copy.clips, qPrintable(out.aside), copy.loss.lost,
+               copy.loss.moreLost ? copy.loss.lostAtMost : copy.loss.lost, copy.loss.damaged);
     } else {
         out.error = copy.error;
         qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(out.aside),

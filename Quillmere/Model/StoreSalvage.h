@@ -21,6 +21,19 @@ struct Limits {
     qint64 deadlineMs = 0;
 };
 
+// What a salvage could not keep of the history.
+struct Loss {
+    // The clips the damaged store's pages hold that were not kept; -1 when not known (read by an
+    // earlier start).
+    int lost = -1;
+    // Some pages of its clips could not be read at all: more may have been lost than counted, at
+    // most `lostAtMost` in all as the keys around those pages tell (-1: none bound them).
+    bool moreLost = false;
+    int lostAtMost = -1;
+    // Clips kept whose content was damaged, or given a default for a value that was lost.
+    int damaged = 0;
+};
+
 struct Outcome {
     // Where the damaged store lies now; empty when it was not moved (then it is where it was).
     QString aside;
@@ -34,14 +47,16 @@ struct Outcome {
     bool resumed = false;
     // Why nothing was read back, or why the salvage could not be finished.
     QString error;
+    Loss loss;
 };
 
 // Sets the damaged store at `path` aside with its companions, left as they are, and puts a store
 // holding what can still be read of it in its place. A note beside the store names the file set
 // aside until the new store is in place, so that a start cut short anywhere in between is finished
 // by the next one (resumeUnfinished) and no empty store ever stands where the history was.
-// Every row a lookup by its row id can read is kept, at a cost bounded by the file's size. When
-// nothing at all can be read, the salvage ends with the path left free for a new store.
+// Every row a lookup by its row id can read is kept, as SQLite reads it, at a cost bounded by the
+// file's size. When nothing at all can be read, the salvage ends with the path left free for a new
+// store.
 Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep = {}, const Limits &limits = {});
 
 // A name beside the store, `<path>.<tag>-<time>`, that neither a file nor its companions have yet.

@@ -22,8 +22,24 @@ void damagePages(QByteArray &bytes, qint64 pageBytes, qint64 first, int count, q
 bool spoilPagesHolding(const QString &path, qint64 pageBytes, const std::vector<QByteArray> &rows);
 
 // The row ids among 1..`lastID` that a lookup by row id in `table` reads from the store at `path`
-// (with its log), as SQLite reads them.
+// (with its log), as SQLite reads a damaged file: with its schema writable, which lets it read a
+// file cut short.
 std::vector<qint64> rowsReadableByID(const QString &path, const QString &table, qint64 lastID);
+
+// Flips `bit` of the middle cell pointer of page `page` (counted from 1), an interior page of a
+// table's tree; false when it is none.
+bool flipInteriorCellPointer(QByteArray &bytes, qint64 pageBytes, qint64 page, quint16 bit);
+
+// Zeroes every page of `bytes` that ends a chain of overflow pages (names no next one) and holds
+// `marker`; how many.
+int zeroOverflowEnding(QByteArray &bytes, qint64 pageBytes, const QByteArray &marker);
+
+// The page where the tree of `table` in the store at `path` starts; 0 when it cannot be read.
+qint64 rootPageOf(const QString &path, const QString &table);
+
+// Sets `column` of the rows of `table` that `where` picks to NULL in the store at `path`, though
+// the column takes none, as a damaged record reads; false when it cannot.
+bool setNullWhereNotAllowed(const QString &path, const QString &table, const QString &column, const QString &where);
 
 // The row ids `table` of the store at `path` holds; empty when it cannot be read.
 std::vector<qint64> rowIDsIn(const QString &path, const QString &table);

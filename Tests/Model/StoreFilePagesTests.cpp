@@ -140,3 +140,49 @@ TEST(StoreFilePages, ALogCutInItsLastFrameKeepsEveryTransactionCommittedBeforeIt
         EXPECT_EQ(allRowIDs(pages, 2, StoreFilePages::rowIDBatch), committed);
     }
 }
+
+TEST(StoreFilePages, CellPointersAreReadWithoutTheirBitsAboveThePageSizeAndWhatCannotBeReadIsCounted)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("flipped.store");
+    QByteArray bytes = blankFile(10);
+    // Page 2 names page 3 through a pointer with a bit above the page size, page 50 past the end,
+    // the blank page 4, and the leaf 5 as its right child; their keys bound the rows of each.
+    char *root = tablePage(bytes, 2, 0x05, 3, 0);
+    const quint32 children[] = {3, 50, 4};
+    const char keys[] = {10, 30, 40};
+    for (int i = 0; i < 3; ++i) {
+        qToBigEndian<quint16>(quint16(3000 + 8 * i), root + 12 + 2 * i);
+        qToBigEndian<quint32>(children[i], root + 3000 + 8 * i);
+        root[3000 + 8 * i + 4] = keys[i];
+    }
+    qToBigEndian<quint16>(quint16(0x8000 | 3000), root + 12);
+    qToBigEndian<quint32>(5, root + 8);
+    // Leaf 3: two rows, one behind a pointer with the bit just above the page size.
+    char *leaf = tablePage(bytes, 3, 0x0d, 2, 3500);
+    qToBigEndian<quint16>(quint16(kPage | 3600), leaf + 10);
+    leaf[3500] = 1, leaf[3501] = 7;
+    leaf[3600] = 1, leaf[3601] = 8;
+    // Leaf 5: three cells it counts, all pointing at the one row it still holds.
+    char *last = tablePage(bytes, 5, 0x0d, 3, 3500);
+    last[3500] = 1, last[3501] = 41;
+    ASSERT_TRUE(test::writeFileBytes(path, bytes));
+
+    StoreFilePages pages(path);
+    StoreFilePages::Tally tally;
+    std::vector<qint64> ids;
+    EXPECT_TRUE(pages.forEachRowIDBatch(
+        2,
+        [&](const std::vector<qint64> &batch) {
+            ids.insert(ids.end(), batch.begin(), batch.end());
+            return true;
+        },
+        nullptr, StoreFilePages::rowIDBatch, &tally));
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<qint64>{7, 8, 41}));
+    EXPECT_EQ(tally.cells, 5);
+    EXPECT_EQ(tally.unreadPages, 2);
+    // Rows 11..30 on the page past the end, 31..40 on the blank one.
+    EXPECT_EQ(tally.unreadRowIDs, 30);
+    EXPECT_EQ(tally.unboundedPages, 0);
+}

@@ -128,7 +128,7 @@ TEST(StoreSalvageDamage, EveryRowALookupByRowIDReadsIsKeptWhateverRandomBytesDam
     const LoggedStore &made = loggedStore();
     const qint64 pages = made.bytes.size() / kPage;
     ASSERT_GT(pages, 60);
-    int damagedRows = 0;
+    int damagedRows = 0, boundedLoss = 0, saidLost = 0, clipsLost = 0;
     for (quint32 pattern = 1; pattern <= 24; ++pattern) {
         SCOPED_TRACE(pattern);
         QTemporaryDir dir;
@@ -150,12 +150,24 @@ TEST(StoreSalvageDamage, EveryRowALookupByRowIDReadsIsKeptWhateverRandomBytesDam
         const std::vector<qint64> keptClips = test::rowIDsIn(path, "clips");
         EXPECT_TRUE(includes(keptClips, clips)) << keptClips.size() << " kept of " << clips.size() << " readable";
         EXPECT_EQ(keptClips.size(), clips.size());
+        // What the salvage says was lost holds what SQLite cannot read of the clips made.
+        const StoreSalvage::Loss &loss = outcome.loss;
+        const int lost = int(made.lastClip) - int(clips.size());
+        EXPECT_LE(loss.lost, lost);
+        EXPECT_TRUE(loss.moreLost ? loss.lostAtMost < 0 || loss.lostAtMost >= lost : loss.lost == lost)
+            << loss.lost << " to " << loss.lostAtMost << " said, " << lost << " lost";
+        boundedLoss += loss.lostAtMost >= 0 && loss.moreLost ? 1 : 0;
+        saidLost += loss.lost;
+        clipsLost += lost;
         const std::vector<qint64> keptDeletions = test::rowIDsIn(path, "deletions");
         EXPECT_TRUE(includes(keptDeletions, deletions))
             << keptDeletions.size() << " kept of " << deletions.size() << " readable";
     }
-    // The patterns damage rows, not only free room.
+    // The patterns damage rows, not only free room, and whole pages whose neighbours bound their rows.
     EXPECT_GT(damagedRows, 24 * 10);
+    EXPECT_GT(boundedLoss, 0);
+    // The clips' indexes list most of what was on the pages lost.
+    EXPECT_GE(saidLost, clipsLost * 9 / 10);
 }
 
 TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingTheCopiesMadeAndChangedMeanwhile)

@@ -1,0 +1,138 @@
+// The salvage of a store of 100,000 clips damaged in the ways a failing disk or a cut copy damages
+// it, against what SQLite itself reads of the damaged file.
+//
+//  - BM_SalvageReadsWhatSQLiteReads/<case>: 0 the last 10 % of the file's pages cut off; 1 one bit
+//    above the page size flipped in a cell pointer of the clips' root page; 2 NULL in two NOT NULL
+//    columns of 1 clip in 97; 3 the last overflow page of 1 long clip in 3 zeroed. Counters: the
+//    clips a lookup by row id reads with a writable schema (readable_rows), those kept (goal: every
+//    one), those the salvage says were lost (at least, at most; -1: no bound) and came back
+//    damaged, and the time of the salvage.
+
+#include "BenchSupport.h"
+#include "Model/DamagedStores.h"
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/StoreSalvage.h"
+#include "Quillmere/Model/StoreSchema.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+#include "Quillmere/Platform/Core/Preferences.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <sqlite3.h>
+
+using namespace quillmere;
+
+namespace {
+
+constexpr int kClips = 100000;
+// Every this many clips one is long enough to spill over a page of its own.
+constexpr int kLongEvery = 100;
+constexpr qint64 kPage = StoreSchema::pageBytes;
+
+QString clipText(int i)
+{
+    const QString head = QStringLiteral("<copy %1> ").arg(i, 6, 10, QChar(u'0'));
+    return i % kLongEvery == 0 ? head.repeated(1000) + QStringLiteral("<end %1>").arg(i) : head.repeated(20);
+}
+
+// The store's bytes, its log folded in; made once.
+const QByteArray &storeBytes()
+{
+    static const QByteArray made = [] {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("default.store"));
+        {
+            Preferences prefs(dir.filePath(QStringLiteral("prefs.json")));
+            NotificationCenter center;
+            QString error;
+            std::shared_ptr<ModelContainer> container(ModelContainer::open(path, systemClock(), &error).release());
+            if (!container)
+                qFatal("Cannot open the store: %s", qPrintable(error));
+            ClipStore store(container, {&prefs, &center});
+            store.setHistoryLimit(-1);
+            for (int i = 1; i <= kClips; ++i) {
+                CapturedContent content{.kind = ClipKind::text};
+                content.text = clipText(i);
+                store.context().insert(store.makeClip(content));
+                if (i % 5000 == 0)
+                    store.save();
+            }
+            store.save();
+        }
+        sqlite3 *db = nullptr;
+        sqlite3_open(QFile::encodeName(path).constData(), &db);
+        sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        return test::fileBytes(path);
+    }();
+    return made;
+}
+
+bool damage(int which, const QString &path)
+{
+    QByteArray bytes = test::fileBytes(path);
+    switch (which) {
+    case 0: {
+        const qint64 pages = bytes.size() / kPage;
+        bytes.truncate((pages - pages / 10) * kPage);
+        return test::writeFileBytes(path, bytes);
+    }
+    case 1:
+        return test::flipInteriorCellPointer(bytes, kPage, test::rootPageOf(path, QStringLiteral("clips")), 0x8000)
+            && test::writeFileBytes(path, bytes);
+    case 2:
+        return test::setNullWhereNotAllowed(path, QStringLiteral("clips"), QStringLiteral("isPinned"),
+                                            QStringLiteral("id % 97 = 7"))
+            && test::setNullWhereNotAllowed(path, QStringLiteral("clips"), QStringLiteral("kind"),
+                                            QStringLiteral("id % 97 = 7"));
+    default:
+        for (int i = kLongEvery; i <= kClips; i += 3 * kLongEvery)
+            test::zeroOverflowEnding(bytes, kPage, QStringLiteral("<end %1>").arg(i).toUtf8());
+        return test::writeFileBytes(path, bytes);
+    }
+}
+
+void BM_SalvageReadsWhatSQLiteReads(benchmark::State &state)
+{
+    const QByteArray &whole = storeBytes();
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("default.store"));
+        if (!test::writeFileBytes(path, whole) || !damage(int(state.range(0)), path)) {
+            state.SkipWithError("the store could not be damaged");
+            return;
+        }
+        const std::vector<qint64> readable = test::rowsReadableByID(path, QStringLiteral("clips"), kClips);
+        QElapsedTimer timer;
+        timer.start();
+        const StoreSalvage::Outcome outcome = StoreSalvage::salvage(path, QDateTime::currentDateTime());
+        const double ms = double(timer.nsecsElapsed()) / 1e6;
+        state.SetIterationTime(ms / 1000);
+        const std::vector<qint64> kept =
+            outcome.placed ? test::rowIDsIn(path, QStringLiteral("clips")) : std::vector<qint64>();
+        std::vector<qint64> left;
+        std::set_difference(readable.begin(), readable.end(), kept.begin(), kept.end(), std::back_inserter(left));
+        state.counters["readable_rows"] = double(readable.size());
+        state.counters["kept_rows"] = double(kept.size());
+        state.counters["readable_rows_left"] = double(left.size());
+        state.counters["said_lost"] = outcome.loss.lost;
+        state.counters["said_lost_at_most"] = outcome.loss.moreLost ? outcome.loss.lostAtMost : outcome.loss.lost;
+        state.counters["said_damaged"] = outcome.loss.damaged;
+        state.counters["salvage_ms"] = ms;
+    }
+}
+BENCHMARK(BM_SalvageReadsWhatSQLiteReads)
+    ->DenseRange(0, 3)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    return bench::runBenchmarks<QCoreApplication>(argc, argv);
+}
