@@ -1,6 +1,7 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCheckpoint.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
@@ -8,7 +9,6 @@
 
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
-#include "Quillmere/Platform/Core/UnixSignals.h"
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -41,16 +41,15 @@ QString StoreTrouble::message() const
     }
     case Kind::memoryOnlySession: {
         const QString intro = reason.isEmpty()
-            ? QStringLiteral("Brindlewax is keeping your clipboard history in memory only: it could not be saved "
-                             "to disk.")
-            : QStringLiteral("Brindlewax is keeping your clipboard history in memory only: %1 cannot be used "
-                             "now (%2).")
-                  .arg(path, reason);
+            ? QStringLiteral("Your clipboard history cannot be saved to disk now.")
+            : QStringLiteral("Your clipboard history cannot be saved to %1 now (%2).").arg(path, reason);
         if (keptIn.isEmpty())
-            return intro + QStringLiteral(" No folder can take it either: it will be lost when Brindlewax quits.");
+            return intro
+                + QStringLiteral(" No folder can take it either: Brindlewax keeps it in memory only, and it will be "
+                                 "lost when Brindlewax quits.");
         QString text = intro
-            + QStringLiteral(" When Brindlewax quits, your copies are kept in %1 and brought back once your "
-                             "history can be saved again.")
+            + QStringLiteral(" Your copies are kept in a fallback store in %1 meanwhile, and move into your history "
+                             "once it can be saved again.")
                   .arg(keptIn);
         if (lasting == UnsavedRecovery::Place::Lasting::untilLogout)
             text += QStringLiteral(" That folder is emptied when you log out.");
@@ -119,6 +118,8 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         if (m_store.context().damageFound())
             return;
         report({StoreTrouble::Kind::saveFailed, {}, diskFull});
+        if (diskFull)
+            keepInFallback();
         m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
         if (!m_retry.isActive())
             scheduleRetry();
@@ -133,6 +134,12 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
             return;
         m_retry.stop();
         m_nextRetryMs = m_firstRetryMs;
+        // The store holds all its fallback store held.
+        if (m_pending) {
+            const QString path = m_pending->storeURL();
+            m_pending.reset();
+            FallbackStore::remove(path);
+        }
     });
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
@@ -174,29 +181,28 @@ void StoreCaretaker::start()
 
 void StoreCaretaker::tellMemoryOnly()
 {
-    // Brought back once the store file can be used: a history in memory would only spill them again.
+    // Brought back once the store file can be used.
     inBackground(
         this,
         [path = m_storePath] {
             UnsavedRecovery::removeLeftovers(path);
-            return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::place(path));
+            return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::fallbackPlace(path));
         },
-        [this](const std::pair<QStringList, std::optional<UnsavedRecovery::Place>> &found) {
+        [this](const std::pair<QStringList, std::optional<std::pair<QString, UnsavedRecovery::Place>>> &found) {
             // Moved into the store file meanwhile, which brings the files back itself.
             if (!isMemoryOnly())
                 return;
             for (const QString &recovery : found.first)
                 keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
             tellUnsaved();
-            m_placeAtQuit = found.second;
+            if (found.second && !m_store.container().isInMemory())
+                m_placeAtQuit = found.second->second;
             StoreTrouble trouble{StoreTrouble::Kind::memoryOnlySession, m_storePath, false, 0, m_unavailableReason};
             if (m_placeAtQuit) {
                 trouble.keptIn = m_placeAtQuit->folder;
                 trouble.lasting = m_placeAtQuit->lasting;
-                qCInfo(lcPersistence, "The history kept in memory goes to %s at quit",
-                       qPrintable(m_placeAtQuit->folder));
             } else {
-                qCCritical(lcPersistence, "No folder takes the history kept in memory at quit");
+                qCCritical(lcPersistence, "No folder takes a fallback store: the history is kept in memory only");
             }
             report(trouble);
         });
@@ -204,7 +210,7 @@ void StoreCaretaker::tellMemoryOnly()
 
 void StoreCaretaker::bringBackAll()
 {
-    if (m_store.container().isInMemory() || m_restoring)
+    if (m_store.container().isInMemory() || isMemoryOnly() || m_restoring)
         return;
     m_restoring = true;
     dropCheckpoint();
@@ -213,9 +219,26 @@ void StoreCaretaker::bringBackAll()
         this,
         [path = m_store.container().storeURL()] {
             UnsavedRecovery::removeLeftovers(path);
-            return UnsavedRecovery::all(path);
+            return std::make_pair(FallbackStore::all(path), UnsavedRecovery::all(path));
         },
-        [this](const QStringList &paths) { bringBackUnsaved(paths); });
+        [this](const std::pair<QStringList, QStringList> &found) {
+            if (found.first.isEmpty() || isMemoryOnly()) {
+                bringBackUnsaved(found.second);
+                return;
+            }
+            // The fallback stores first: recovery files of older releases hold older copies.
+            m_moveIn = std::make_unique<FallbackMoveIn>(m_store, found.first);
+            m_moveIn->setSliceSavedHook(m_sliceSaved);
+            connect(m_moveIn.get(), &FallbackMoveIn::finished, this, [this, files = found.second] {
+                m_moveIn.release()->deleteLater();
+                bringBackUnsaved(files);
+            });
+            connect(m_moveIn.get(), &FallbackMoveIn::stopped, this, [this] {
+                if (!m_retry.isActive())
+                    scheduleRetry();
+            });
+            m_moveIn->start();
+        });
 }
 
 void StoreCaretaker::keptUnsaved(const QString &path, const QString &reason)
@@ -395,6 +418,8 @@ void StoreCaretaker::scheduleRetry()
 
 void StoreCaretaker::retry()
 {
+    if (m_moveIn && !isMemoryOnly())
+        m_moveIn->start();
     if (isMemoryOnly()) {
         if (!tryStoreFile())
             scheduleRetry();
@@ -412,6 +437,48 @@ void StoreCaretaker::saveBatch()
         QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
 }
 
+bool StoreCaretaker::keepInFallback(bool now)
+{
+    // A fallback store moving in is the one place for the history until it is gone; the end of the
+    // program adds to it, as no removal can follow.
+    if (isMemoryOnly() || m_store.container().isInMemory() || (m_moveIn && !now) || !m_store.context().hasChanges())
+        return false;
+    if (!m_pending && now) {
+        QString error = QStringLiteral("no folder takes it");
+        if (const auto place = UnsavedRecovery::fallbackPlace(m_store.container().storeURL(), true))
+            m_pending.reset(ModelContainer::open(place->first, m_store.clock(), &error).release());
+        if (!m_pending)
+            qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
+                       qPrintable(error));
+    }
+    if (!m_pending) {
+        if (std::exchange(m_pendingOpening, true))
+            return false;
+        // Its own disk failed the store: another folder first.
+        inBackground(
+            this, [path = m_store.container().storeURL()] { return UnsavedRecovery::fallbackPlace(path, true); },
+            [this](const std::optional<std::pair<QString, UnsavedRecovery::Place>> &place) {
+                m_pendingOpening = false;
+                QString error = QStringLiteral("no folder takes it");
+                if (place)
+                    m_pending.reset(ModelContainer::open(place->first, m_store.clock(), &error).release());
+                if (!m_pending)
+                    qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
+                               qPrintable(error));
+                else
+                    keepInFallback();
+            });
+        return false;
+    }
+    FallbackStore::takeIn(m_pending->mainContext(), m_store.context().unsavedRecords());
+    QString error;
+    if (m_pending->mainContext().save(&error))
+        return true;
+    qCCritical(lcPersistence, "The fallback store could not take the copies the store could not: %s",
+               qPrintable(error));
+    return false;
+}
+
 void StoreCaretaker::saveWhatFits()
 {
     // A few records per turn of the event loop; one that does not fit waits for the next retry.
@@ -423,43 +490,13 @@ void StoreCaretaker::saveWhatFits()
 int StoreCaretaker::keepUnsaved()
 {
     ModelContext &ctx = m_store.context();
-    std::vector<std::shared_ptr<PersistentModel>> records;
-    if (isMemoryOnly()) {
-        // Nothing of this session reached the store file: all of it goes.
-        for (const PageRef &page : ctx.pinboards())
-            records.push_back(page);
-        for (const ClipRef &clip : ctx.allClips())
-            records.push_back(clip);
-        if (records.size() == ctx.pinboards().size())
-            return 0;
-    } else {
-        // These copies exist nowhere else either: a quit waits while they go in.
-        const UnixSignals::EndPostponed postponed(UnsavedRecovery::spillStepLimit);
-        while (ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved)
-            postponed.advance();
-        if (ctx.hasChanges() && ctx.lastSaveFailure() == ModelContext::SaveFailure::diskFull)
-            while (m_store.saveWhatFits(retryBatch) == retryBatch)
-                postponed.advance();
-        if (!ctx.hasChanges())
-            return 0;
-        records = ctx.unsavedRecords();
-    }
-    const int count = int(records.size());
-    const QString storePath = isMemoryOnly() ? m_storePath : m_store.container().storeURL();
-    QString error;
-    const QStringList kept =
-        storePath.isEmpty() ? QStringList() : UnsavedRecovery::write(storePath, records, m_store.now(), &error);
-    const QString where = kept.join(QStringLiteral(", "));
-    if (kept.isEmpty())
-        qCCritical(lcPersistence, "%d changes could not be saved before quitting and could not be kept: %s", count,
-                   qPrintable(storePath.isEmpty() ? QStringLiteral("there is no store file") : error));
-    else if (!error.isEmpty())
-        qCCritical(lcPersistence,
-                   "%d changes could not be saved before quitting; some are kept in %s, the rest could not be: %s",
-                   count, qPrintable(where), qPrintable(error));
-    else
-        qCCritical(lcPersistence, "%d changes could not be saved before quitting; they are kept in %s", count,
-                   qPrintable(where));
+    // Only a commit is waited for: what the store cannot take goes to its fallback store.
+    if (ctx.hasChanges() && !m_store.savesHeld())
+        m_store.save();
+    if (!ctx.hasChanges() || keepInFallback(true))
+        return 0;
+    const int count = int(ctx.unsavedRecords().size());
+    qCCritical(lcPersistence, "%d changes could not be saved before quitting, nor kept in a fallback store", count);
     return count;
 }
 
@@ -530,24 +567,41 @@ void StoreCaretaker::damageFound()
         return;
     }
     m_damageWaits = false;
-    QString error;
-    std::shared_ptr<ModelContainer> memory = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error);
-    if (!memory) {
-        qCCritical(lcPersistence, "The damaged store cannot be left for memory: %s", qPrintable(error));
-        return;
-    }
     m_storePath = m_store.container().storeURL();
-    qCCritical(lcPersistence, "The store at %s is damaged; reading it back while the history goes on in memory",
+    qCCritical(lcPersistence,
+               "The store at %s is damaged; reading it back while the history goes on in a fallback "
+               "store",
                qPrintable(m_storePath));
-    // The changes wait, under their rows, for the store read back, which keeps the rows' ids.
-    memory->mainContext().adoptChangesOf(damaged);
-    m_carryChanges = true;
+    // What the damaged store could not take goes into the fallback store, and from there into the
+    // store read back, matched by dedupID. Its bytes are read while the file is still open.
     m_store.holdSaves(true);
+    for (const auto &record : damaged.unsavedRecords())
+        if (record->entity() == Entity::clip) {
+            static_cast<const ClipItem &>(*record).imageData();
+            static_cast<const ClipItem &>(*record).fileData();
+        }
     // Let go of before it moves: nothing of the damaged file stays open to write to it.
     std::shared_ptr<StoreCheckpoint> checkpoint = dropCheckpoint();
     guard.closeConnection();
-    m_store.switchToContainer(memory);
-    salvageOnWorker(std::move(checkpoint));
+    inBackground(
+        this, [path = m_storePath] { return UnsavedRecovery::fallbackPlace(path); },
+        [this, checkpoint](const std::optional<std::pair<QString, UnsavedRecovery::Place>> &place) {
+            QString error;
+            std::shared_ptr<ModelContainer> fallback = place
+                ? std::shared_ptr<ModelContainer>(ModelContainer::open(place->first, m_store.clock(), &error))
+                : nullptr;
+            if (!fallback)
+                fallback = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error);
+            if (!fallback) {
+                qCCritical(lcPersistence, "The damaged store cannot be left: %s", qPrintable(error));
+                return;
+            }
+            FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
+            m_store.switchToContainer(fallback);
+            m_store.holdSaves(false);
+            m_store.save();
+            salvageOnWorker(checkpoint);
+        });
 }
 
 void StoreCaretaker::salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired)
@@ -581,8 +635,9 @@ void StoreCaretaker::salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired)
                 : ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
             if (useStoreFile(std::move(container), opening))
                 return;
-            // Not finished now: the history stays in memory, told so, and the salvage is tried again.
-            if (pending || m_carryChanges) {
+            // Not finished now: the history stays in the fallback store, told so, and the salvage is
+            // tried again.
+            if (pending || !m_store.container().isInMemory()) {
                 m_unavailableReason = opening.error;
                 tellMemoryOnly();
             }
@@ -607,17 +662,18 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
                 qPrintable(opening.error));
         return false;
     }
-    qCInfo(lcPersistence, "The store at %s can be used again; the history kept in memory moves into it",
+    qCInfo(lcPersistence, "The store at %s can be used again; the fallback store moves into it",
            qPrintable(m_storePath));
     m_storePath.clear();
+    m_placeAtQuit.reset();
     m_nextRetryMs = m_firstRetryMs;
-    if (std::exchange(m_carryChanges, false)) {
-        container->mainContext().adoptChangesOf(m_store.context());
-        m_store.switchToContainer(std::shared_ptr<ModelContainer>(container.release()));
-        m_store.holdSaves(false);
-        m_store.save();
-    } else {
+    // A history in memory, where no folder took a fallback store, moves in whole; a fallback store
+    // is left saved and moves in a slice at a time.
+    if (m_store.container().isInMemory()) {
         m_store.moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
+    } else {
+        m_store.save();
+        m_store.switchToContainer(std::shared_ptr<ModelContainer>(container.release()));
     }
     bringBackAll();
     return true;

@@ -15,6 +15,7 @@
 namespace quillmere {
 
 class ClipStore;
+class FallbackMoveIn;
 class StoreCheckpoint;
 
 // Store trouble the user should hear of.
@@ -86,8 +87,8 @@ public:
     // Where a history kept in memory goes at quit, once start() has looked; none before, or when no
     // folder takes it.
     std::optional<UnsavedRecovery::Place> placeAtQuit() const { return m_placeAtQuit; }
-    // At quit: a last try, then whatever is left goes to a recovery file, said in the log.
-    // Returns how many records could not be saved.
+    // At quit: a last try, then whatever is left goes to a fallback store, said in the log.
+    // Returns how many records could be kept nowhere.
     int keepUnsaved();
     // Called each time a slice of a recovery file is saved in the store, for a test that stops the
     // process between the steps of a restore.
@@ -102,6 +103,9 @@ private:
     void retry();
     void saveBatch();
     void saveWhatFits();
+    // What a full disk kept the store from taking goes into a fallback store too, until it does;
+    // `now` opens one on this thread when none is open. True when it holds every change.
+    bool keepInFallback(bool now = false);
     bool tryStoreFile();
     // Goes on in the store file opened, or tells why there is none; false when there is none.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
@@ -159,8 +163,11 @@ private:
     bool m_restoring = false;
     bool m_salvagePending = false;
     bool m_salvaging = false;
-    // The history in memory holds the changes a damaged store could not take, under their rows.
-    bool m_carryChanges = false;
+    // Moves the fallback stores left into the store.
+    std::unique_ptr<FallbackMoveIn> m_moveIn;
+    // Holds the changes the store's full disk has not taken yet.
+    std::shared_ptr<ModelContainer> m_pending;
+    bool m_pendingOpening = false;
     // Damage was met while the store's path did not name its open file: the only copy of the
     // history is that file until the guard has put it back at the path.
     bool m_damageWaits = false;

@@ -356,6 +356,45 @@ std::optional<Place> place(const QString &storePath)
     return std::nullopt;
 }
 
+namespace {
+
+// What the spot's recovery files were called stands before ".unsaved-"; its fallback store takes that name.
+QString fallbackIn(const Spot &spot)
+{
+    return QDir(spot.folder).filePath(spot.prefix.chopped(int(qstrlen(".unsaved-"))) + QStringLiteral(".fallback"));
+}
+
+} // namespace
+
+std::optional<std::pair<QString, Place>> fallbackPlace(const QString &storePath, bool storeFolderLast)
+{
+    std::vector<Spot> spots{beside(storePath)};
+    for (Spot &spot : elsewhere(storePath))
+        spots.push_back(std::move(spot));
+    if (storeFolderLast)
+        std::rotate(spots.begin(), spots.begin() + 1, spots.end());
+    // One left by an earlier session goes on where it is.
+    for (const Spot &spot : spots)
+        if (QFileInfo(fallbackIn(spot)).isFile())
+            return std::make_pair(fallbackIn(spot), Place{spot.folder, lastingOf(spot)});
+    for (const Spot &spot : spots)
+        if (takesAFile(spot))
+            return std::make_pair(fallbackIn(spot), Place{spot.folder, lastingOf(spot)});
+    return std::nullopt;
+}
+
+QStringList fallbackFiles(const QString &storePath)
+{
+    QStringList found;
+    std::vector<Spot> spots{beside(storePath)};
+    for (Spot &spot : elsewhere(storePath))
+        spots.push_back(std::move(spot));
+    for (const Spot &spot : spots)
+        if (const QString path = fallbackIn(spot); QFileInfo(path).isFile() && !found.contains(path))
+            found << path;
+    return found;
+}
+
 QStringList all(const QString &storePath)
 {
     // The names end in their UTC time: sorted by name they are sorted by age. Without ".json", a

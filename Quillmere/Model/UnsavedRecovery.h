@@ -53,6 +53,11 @@ QStringList write(const QString &storePath, const std::vector<std::shared_ptr<Pe
 // Where write() would put a recovery file of this store now; none when no folder takes one.
 // Touches the disk: not for the main thread.
 std::optional<Place> place(const QString &storePath);
+// Where the fallback store of this store is (one an earlier session left), or goes now: the first
+// folder in write()'s order that takes a file; none when no folder does. Touches the disk.
+std::optional<std::pair<QString, Place>> fallbackPlace(const QString &storePath, bool storeFolderLast = false);
+// Every fallback store of this store there is. Touches the disk.
+QStringList fallbackFiles(const QString &storePath);
 // Every recovery file of this store, in every place write() uses or used, oldest first; links and
 // other things that are not files under such a name too, so that they are told of.
 QStringList all(const QString &storePath);

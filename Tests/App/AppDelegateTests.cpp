@@ -231,7 +231,7 @@ void recordAppWarnings(QtMsgType type, const QMessageLogContext &context, const 
 
 } // namespace
 
-TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATray)
+TEST(AppDelegateStoreTrouble, AHistoryInAFallbackStoreIsToldOnceAndLoggedWithoutATray)
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         FAIL() << "needs an X display";
@@ -260,10 +260,10 @@ TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATra
     const QtMessageHandler previous = qInstallMessageHandler(recordAppWarnings);
     delegate.applicationDidFinishLaunching(options.arguments);
     test::waitUntil([] { return !g_appWarnings.isEmpty(); }, 2000);
-    environment.store().insertClip({.kind = ClipKind::text, .text = QString("kept in memory")});
+    environment.store().insertClip({.kind = ClipKind::text, .text = QString("kept in a fallback store")});
     QCoreApplication::processEvents();
     qInstallMessageHandler(previous);
     delegate.applicationWillTerminate();
 
-    EXPECT_EQ(g_appWarnings.filter("in memory only").size(), 1) << qPrintable(g_appWarnings.join('\n'));
+    EXPECT_EQ(g_appWarnings.filter("kept in a fallback store in").size(), 1) << qPrintable(g_appWarnings.join('\n'));
 }

@@ -2,6 +2,7 @@
 #include "Support/PagesFixture.h"
 #include "Support/SmallDisk.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreCheckpoint.h"
 #include "Quillmere/Model/StoreFileGuard.h"
@@ -390,9 +391,10 @@ TEST_F(StoreFileGuardTest, SavesWaitingForTheSyncAreDeferredAndAStaleSyncPlacesN
         ctx().insert(store->makeClip(textContent("waiting")));
         EXPECT_EQ(store->savePart(10), ClipStore::SaveResult::deferred);
         EXPECT_TRUE(ctx().hasChanges());
-        // A quit meanwhile keeps the change aside rather than trying to save it for ever.
+        // A quit meanwhile keeps the change in a fallback store rather than trying to save it for ever.
         StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
-        EXPECT_EQ(caretaker.keepUnsaved(), 1);
+        EXPECT_EQ(caretaker.keepUnsaved(), 0);
+        EXPECT_EQ(FallbackStore::all(path).size(), 1);
 
         // The end of the program places that copy; a second one is synced after the first's sync.
         store->fileGuard().checkNow();

@@ -1,6 +1,7 @@
 #include "Model/DamagedStores.h"
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreSalvage.h"
@@ -189,12 +190,13 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     ASSERT_TRUE(store.context().damageFound());
     ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made as the damage was met")));
     store.togglePin(newest);
-    // The history leaves the file for memory at once; the salvage runs meanwhile.
+    // The history leaves the file for a fallback store at once; the salvage runs meanwhile.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     ASSERT_TRUE(caretaker.isMemoryOnly());
     ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made during the salvage")));
 
-    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly(); }, 30000));
+    ASSERT_TRUE(
+        test::waitUntil([&] { return !caretaker.isMemoryOnly() && FallbackStore::all(path).isEmpty(); }, 30000));
     ASSERT_FALSE(told.empty());
     EXPECT_EQ(told.front().kind, StoreTrouble::Kind::storeMovedAside);
     const int salvaged = told.front().count;
@@ -264,7 +266,7 @@ TEST(StoreSalvageDamage, DamageMetWhileTheStoreFileIsCopiedBackToItsPathWaitsFor
         ASSERT_TRUE(test::waitUntil(
             [&] {
                 return !store.fileGuard().isCopying() && !started.caretaker->isMemoryOnly()
-                    && !store.context().damageFound();
+                    && !store.context().damageFound() && FallbackStore::all(path).isEmpty();
             },
             30000));
 

@@ -1,6 +1,7 @@
 #include "Model/DamagedStores.h"
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
@@ -251,7 +252,8 @@ TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAnd
     EXPECT_FALSE(QFile::exists(folder.path));
 
     ASSERT_TRUE(QDir(blocker).removeRecursively());
-    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly(); }, 10000));
+    ASSERT_TRUE(
+        test::waitUntil([&] { return !caretaker.isMemoryOnly() && FallbackStore::all(folder.path).isEmpty(); }, 10000));
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[0].kind, StoreTrouble::Kind::memoryOnlySession);
     EXPECT_EQ(told[1].kind, StoreTrouble::Kind::storeMovedAside);
@@ -327,10 +329,11 @@ TEST(StoreSalvage, AStepThatFailsWithoutDamageLeavesTheStoreInPlaceAndTheSession
     EXPECT_EQ(session.told.front().kind, StoreTrouble::Kind::memoryOnlySession);
     EXPECT_TRUE(message.contains(path) && message.contains("no such table")) << qPrintable(message);
 
-    // The session's copies go to a spill beside the store at quit, which stays as it was.
+    // The session's copies go to a fallback store beside the store as they come; the store stays as it was.
     ASSERT_TRUE(session.store.insertClip(test::StoreFixture::textContent("made in this session")));
-    EXPECT_EQ(session.caretaker.keepUnsaved(), 1);
-    EXPECT_EQ(QDir(dir.path()).entryList({"default.store.unsaved-*.json"}).size(), 1);
+    EXPECT_EQ(session.store.container().storeURL(), path + ".fallback");
+    EXPECT_FALSE(session.store.context().hasChanges());
+    EXPECT_EQ(session.caretaker.keepUnsaved(), 0);
     EXPECT_TRUE(test::fileBytes(path) == before);
 }
 

@@ -1,0 +1,245 @@
+#include "Quillmere/Model/FallbackStore.h"
+
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
+#include "Quillmere/Platform/Core/Logging.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QTimer>
+#include <algorithm>
+
+namespace quillmere {
+namespace FallbackStore {
+namespace {
+
+// The fields a record's row gives as they are; a clip's Page and bytes are put over on their own.
+void copyFields(const PersistentModel &from, PersistentModel &to)
+{
+    static const QStringList apart{QStringLiteral("pinboardID"), QStringLiteral("imageSize"),
+                                   QStringLiteral("fileSize"), QStringLiteral("hashKey")};
+    for (const StoreField &field : StoreRows::of(from).fields)
+        if (!apart.contains(field.column))
+            field.read(to, field.bind(from), {});
+}
+
+// A change not saved yet is newer than anything saved.
+bool newer(const PersistentModel &from, const PersistentModel &own)
+{
+    return (from.modelContext() && from.modelContext()->hasChanges(from)) || from.modifiedAt() >= own.modifiedAt();
+}
+
+template <class R> std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> own)
+{
+    if (!own) {
+        own = std::make_shared<R>();
+        copyFields(from, *own);
+        into.insert(own);
+    } else if (newer(from, *own)) {
+        copyFields(from, *own);
+    }
+    return own;
+}
+
+} // namespace
+
+std::unique_ptr<ModelContainer> open(const QString &storePath, const Clock &clock, QString *error, bool storeFolderLast)
+{
+    const auto place = UnsavedRecovery::fallbackPlace(storePath, storeFolderLast);
+    if (!place) {
+        *error = QStringLiteral("no folder takes a fallback store");
+        return nullptr;
+    }
+    auto container = ModelContainer::open(place->first, clock, error);
+    if (container)
+        qCWarning(lcPersistence, "The history goes on in the fallback store at %s", qPrintable(place->first));
+    return container;
+}
+
+QStringList all(const QString &storePath)
+{
+    return UnsavedRecovery::fallbackFiles(storePath);
+}
+
+bool remove(const QString &path)
+{
+    // The log first: left without its database, it could be taken for the log of a new one.
+    QFile::remove(path + QStringLiteral("-wal"));
+    const bool removed = QFile::remove(path) || !QFileInfo::exists(path);
+    QFile::remove(path + QStringLiteral("-shm"));
+    return removed;
+}
+
+int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel>> &records, qint64 lift)
+{
+    const auto pageFor = [&into](const PageRef &page) -> PageRef {
+        return page ? taken(into, *page, into.pinboardWithDedupID(page->dedupID())) : nullptr;
+    };
+    int added = 0;
+    for (const auto &record : records) {
+        switch (record->entity()) {
+        case Entity::page:
+            pageFor(std::static_pointer_cast<Pinboard>(record));
+            break;
+        case Entity::clip: {
+            const auto &from = static_cast<const ClipItem &>(*record);
+            ClipRef own = into.clipWithDedupID(from.dedupID());
+            const qint64 order = ClipItem::liftedCaptureOrder(from.captureOrder(), lift);
+            if (own && !newer(from, *own))
+                break;
+            if (!own) {
+                own = std::make_shared<ClipItem>();
+                copyFields(from, *own);
+                own->setImageData(from.imageData());
+                own->setFileData(from.fileData());
+                own->setCaptureOrder(order);
+                ++added;
+            } else {
+                const qint64 stored = own->captureOrder();
+                copyFields(from, *own);
+                own->setCaptureOrder(std::max(stored, order));
+            }
+            own->setPinboard(pageFor(from.pinboard()));
+            if (!own->modelContext())
+                into.insert(own);
+            break;
+        }
+        case Entity::brand: {
+            const auto &from = static_cast<const SourceAppBrand &>(*record);
+            if (!into.sourceAppBrand(from.bundleID()))
+                taken<SourceAppBrand>(into, from, nullptr);
+            break;
+        }
+        case Entity::settings:
+            break;
+        }
+    }
+    return added;
+}
+
+} // namespace FallbackStore
+
+FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent)
+    : QObject(parent), m_store(store), m_paths(std::move(paths))
+{
+}
+
+FallbackMoveIn::~FallbackMoveIn() = default;
+
+void FallbackMoveIn::start()
+{
+    if (std::exchange(m_running, true))
+        return;
+    QTimer::singleShot(0, this, &FallbackMoveIn::slice);
+}
+
+void FallbackMoveIn::stop(const QString &error)
+{
+    m_running = false;
+    qCWarning(lcPersistence, "The fallback store waits to move into the store: %s", qPrintable(error));
+    Q_EMIT stopped(error);
+}
+
+bool FallbackMoveIn::openNext(QString *error)
+{
+    m_fallback = ModelContainer::open(m_paths.front(), m_store.clock(), error);
+    if (!m_fallback)
+        return false;
+    // Fixed by the first move, so that the clips keep their order among themselves in every slice
+    // and every later move.
+    QSqlQuery q(m_fallback->mainContext().database());
+    if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS fallback_lift (lift INTEGER NOT NULL)"))
+        || !q.exec(QStringLiteral("SELECT lift FROM fallback_lift"))) {
+        *error = describe(q.lastError());
+        return false;
+    }
+    if (q.next()) {
+        m_lift = q.value(0).toLongLong();
+    } else if (q.exec(QStringLiteral("SELECT MIN(captureOrder) FROM clips")) && q.next()) {
+        m_lift = q.value(0).isNull()
+            ? 0
+            : ClipItem::captureOrderLift(q.value(0).toLongLong(), m_store.context().lastCaptureOrder());
+        q.finish();
+        if (!q.prepare(QStringLiteral("INSERT INTO fallback_lift (lift) VALUES (?)"))
+            || !execWith(q, {m_lift}, nullptr)) {
+            *error = describe(q.lastError());
+            return false;
+        }
+    }
+    q.finish();
+    ModelContext &from = m_fallback->mainContext();
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    for (const PageRef &page : from.pinboards())
+        records.push_back(page);
+    for (const BrandRef &brand : from.sourceAppBrands())
+        records.push_back(brand);
+    FallbackStore::takeIn(m_store.context(), records);
+    return true;
+}
+
+void FallbackMoveIn::slice()
+{
+    if (!m_running)
+        return;
+    if (!m_fallback) {
+        if (m_paths.isEmpty()) {
+            m_running = false;
+            qCInfo(lcPersistence, "The fallback store moved into the store: %d copies", m_moved);
+            Q_EMIT finished(m_moved);
+            return;
+        }
+        QString error;
+        if (QFileInfo::exists(m_paths.front()) && !openNext(&error)) {
+            // Kept as it is: it may open once what keeps it from opening is gone.
+            qCCritical(lcPersistence, "The fallback store at %s cannot be opened, so it is kept: %s",
+                       qPrintable(m_paths.front()), qPrintable(error));
+            m_fallback.reset();
+            m_paths.removeFirst();
+        } else if (!m_fallback) {
+            m_paths.removeFirst();
+        }
+        QTimer::singleShot(0, this, &FallbackMoveIn::slice);
+        return;
+    }
+    ModelContext &from = m_fallback->mainContext();
+    const std::vector<ClipRef> clips =
+        from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, qsizetype(sliceClips)});
+    if (clips.empty()) {
+        m_fallback.reset();
+        const QString path = m_paths.takeFirst();
+        if (!FallbackStore::remove(path))
+            qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
+        QTimer::singleShot(0, this, &FallbackMoveIn::slice);
+        return;
+    }
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    qint64 bytes = 0;
+    for (const ClipRef &clip : clips) {
+        bytes += clip->imageDataSize() + clip->fileDataSize();
+        if (!records.empty() && bytes > sliceBytes)
+            break;
+        records.push_back(clip);
+    }
+    const int added = FallbackStore::takeIn(m_store.context(), records, m_lift);
+    // Only what the store has committed leaves the fallback store.
+    if (!m_store.save() || m_store.context().hasChanges()) {
+        stop(QStringLiteral("the store did not take the copies"));
+        return;
+    }
+    for (const auto &record : records)
+        from.remove(record);
+    QString error;
+    if (!from.save(&error)) {
+        // The store holds them: the next move finds them there by their dedupID.
+        stop(error);
+        return;
+    }
+    m_moved += added;
+    if (m_sliceSaved)
+        m_sliceSaved();
+    QTimer::singleShot(0, this, &FallbackMoveIn::slice);
+}
+
+} // namespace quillmere
