@@ -113,6 +113,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     connect(&m_store.fileGuard(), &StoreFileGuard::rearmed, this, &StoreCaretaker::storeChanged);
     // Damage met while the guard copied the store is handled once the copy has ended.
     connect(&m_store.fileGuard(), &StoreFileGuard::copyEnded, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
+    connect(&m_store.fileGuard(), &StoreFileGuard::copiedToFallback, this, &StoreCaretaker::goOnInFallback);
     connect(&m_store, &ClipStore::saveFailed, this, [this](bool diskFull, const QString &) {
         // The salvage that follows tells what became of the history.
         if (m_store.context().damageFound())
@@ -498,6 +499,31 @@ int StoreCaretaker::keepUnsaved()
     const int count = int(ctx.unsavedRecords().size());
     qCCritical(lcPersistence, "%d changes could not be saved before quitting, nor kept in a fallback store", count);
     return count;
+}
+
+void StoreCaretaker::goOnInFallback(const QString &path)
+{
+    QString error;
+    std::shared_ptr<ModelContainer> fallback(ModelContainer::open(path, m_store.clock(), &error).release());
+    if (!fallback) {
+        // Moved in by the next start that has the store.
+        qCCritical(lcPersistence, "The fallback store at %s cannot be opened: %s", qPrintable(path), qPrintable(error));
+        return;
+    }
+    // What waited while the copy was synced goes with it.
+    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
+    m_storePath = m_store.container().storeURL();
+    m_store.fileGuard().closeConnection();
+    m_store.switchToContainer(fallback);
+    // It holds what the store's full disk kept from it too.
+    if (m_store.save() && m_pending) {
+        const QString pending = m_pending->storeURL();
+        m_pending.reset();
+        FallbackStore::remove(pending);
+    }
+    tellMemoryOnly();
+    if (!m_retry.isActive())
+        scheduleRetry();
 }
 
 bool StoreCaretaker::tryStoreFile()

@@ -107,6 +107,8 @@ private:
     // `now` opens one on this thread when none is open. True when it holds every change.
     bool keepInFallback(bool now = false);
     bool tryStoreFile();
+    // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
+    void goOnInFallback(const QString &path);
     // Goes on in the store file opened, or tells why there is none; false when there is none.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     // The history leaves a store file a statement found damaged, and the store is salvaged.

@@ -389,9 +389,15 @@ QStringList fallbackFiles(const QString &storePath)
     std::vector<Spot> spots{beside(storePath)};
     for (Spot &spot : elsewhere(storePath))
         spots.push_back(std::move(spot));
-    for (const Spot &spot : spots)
-        if (const QString path = fallbackIn(spot); QFileInfo(path).isFile() && !found.contains(path))
-            found << path;
+    // A second one, when the first was taken, takes a number: "NAME.2.fallback".
+    for (const Spot &spot : spots) {
+        const QString name = QFileInfo(fallbackIn(spot)).fileName();
+        const QDir dir(spot.folder);
+        for (const QString &file :
+             dir.entryList({name, name.chopped(9) + QStringLiteral(".*.fallback")}, QDir::Files, QDir::Name))
+            if (!found.contains(dir.filePath(file)))
+                found << dir.filePath(file);
+    }
     return found;
 }
 

@@ -476,58 +476,61 @@ TEST_F(StoreFileGuardTest, ADeletionIsNoticedAtOnceWithoutASave)
     EXPECT_EQ(clipsStoredAt(path), 5);
 }
 
-TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomIsKeptInAnotherFolderAndComesBack)
+TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomGoesOnInAFallbackStoreAndComesBackWhole)
 {
     test::SmallDisk disk(2 * 1024 * 1024);
     QUILLMERE_SKIP_WITHOUT(disk.missing());
     path = disk.filePath("pages.store");
     open();
     addClips("old", 40);
-    ASSERT_TRUE(QFile::remove(path));
-    ASSERT_TRUE(disk.fill());
-    // They go into the open file, or wait in memory when it has no room either.
-    for (int i = 0; i < 3; ++i) {
-        clock.advance(1000);
-        ctx().insert(store->makeClip(textContent(QStringLiteral("new %1").arg(i))));
-        store->save();
+    {
+        StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
+        caretaker.setRetryDelays(10, 40);
+        caretaker.start();
+        ASSERT_TRUE(QFile::remove(path));
+        ASSERT_TRUE(disk.fill());
+        // They go into the open file, or wait in memory when it has no room either.
+        for (int i = 0; i < 3; ++i) {
+            clock.advance(1000);
+            ctx().insert(store->makeClip(textContent(QStringLiteral("new %1").arg(i))));
+            store->save();
+        }
+        // The copy finds no room at the path: it is made in another folder, and the history goes on there.
+        ASSERT_TRUE(test::waitUntil([&] { return caretaker.isMemoryOnly(); }, 10000));
+        const QString fallback = store->container().storeURL();
+        EXPECT_FALSE(fallback.startsWith(disk.path())) << qPrintable(fallback);
+        EXPECT_EQ(FallbackStore::all(path), QStringList{fallback});
+        addClips("later", 2);
+        EXPECT_FALSE(ctx().hasChanges());
+        // Killed here, nothing is lost: every copy is saved in the fallback store.
     }
-    // A copy that failed waits for the next save: the changes its own files make do not start another.
-    int begun = 0;
-    store->fileGuard().setStepHook([&](StoreFileGuard::Step s) { begun += s == StoreFileGuard::Step::begun; });
-    QTest::qWait(500);
-    EXPECT_LE(begun, 1);
-    store->fileGuard().checkNow();
     EXPECT_FALSE(QFile::exists(path));
-    const QStringList kept = UnsavedRecovery::all(path);
-    ASSERT_FALSE(kept.isEmpty());
-    for (const QString &file : kept)
-        EXPECT_FALSE(file.startsWith(disk.path())) << qPrintable(file);
 
-    // The next start, with room again, finds a new store and brings every copy back.
+    // The next start, with room again, finds a new store and moves every copy into it.
     store.reset();
     disk.release();
     open();
     StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
     caretaker.start();
-    EXPECT_TRUE(test::waitUntil([&] { return UnsavedRecovery::all(path).isEmpty(); }));
+    EXPECT_TRUE(test::waitUntil([&] { return FallbackStore::all(path).isEmpty(); }));
     store.reset();
     EXPECT_EQ(clipsStoredAt(path, "old"), 40);
     EXPECT_EQ(clipsStoredAt(path, "new"), 3);
+    EXPECT_EQ(clipsStoredAt(path, "later"), 2);
 }
 
-TEST_F(StoreFileGuardTest, AHistoryNoCopyCanHoldIsKeptAwayFromTheFolderThatFailedIt)
+TEST_F(StoreFileGuardTest, AHistoryNoCopyCanHoldAtItsPathGoesToAFallbackStoreAwayFromThatFolder)
 {
     addClips("old", 5);
     // The copy's name is taken by a folder, on a disk with room.
     ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
     ASSERT_TRUE(QFile::remove(path));
     store->fileGuard().checkNow();
-    const QStringList kept = UnsavedRecovery::all(path);
-    ASSERT_FALSE(kept.isEmpty());
-    for (const QString &file : kept)
-        EXPECT_FALSE(file.startsWith(dir.path())) << qPrintable(file);
-    for (const QString &file : kept)
-        QFile::remove(file);
+    const QStringList kept = FallbackStore::all(path);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_FALSE(kept.front().startsWith(dir.path())) << qPrintable(kept.front());
+    EXPECT_EQ(clipsStoredAt(kept.front(), "old"), 5);
+    FallbackStore::remove(kept.front());
 }
 
 TEST_F(StoreFileGuardTest, ACopyCutShortIsNeverTakenForTheHistoryAndTheNextStartSaysSo)
@@ -646,87 +649,6 @@ TEST(StoreCheckpoint, ClosingItNeverWritesTheStoreFileNorRemovesTheLogOfTheStore
     checkpoint->retire();
     checkpoint->run();
     EXPECT_EQ(digest(aside), asideBytes);
-}
-
-// The texts of the recovery files of the store at `path`, which are removed.
-QSet<QString> takeTextsKeptElsewhere(const QString &path)
-{
-    QSet<QString> kept;
-    for (const QString &file : UnsavedRecovery::all(path)) {
-        QString error;
-        const auto contents = UnsavedRecovery::read(file, &error);
-        EXPECT_TRUE(contents) << qPrintable(error);
-        for (const UnsavedRecovery::Clip &clip : contents ? contents->clips : std::vector<UnsavedRecovery::Clip>{})
-            kept.insert(clip.content.text.value_or(QString()));
-        QFile::remove(file);
-    }
-    return kept;
-}
-
-TEST_F(StoreFileGuardTest, AHistoryKeptElsewhereWhileRunningIsGatheredASliceAPerTurnAndComesBackWhole)
-{
-    const int count = 3 * StoreFileGuard::spillSliceClips + 7;
-    for (int i = 0; i < count; ++i) {
-        clock.advance(10);
-        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1").arg(i))));
-    }
-    ASSERT_TRUE(store->save());
-    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
-    ASSERT_TRUE(QFile::remove(path));
-    int turns = 0;
-    QTimer ticker;
-    ticker.setInterval(0);
-    QObject::connect(&ticker, &QTimer::timeout, [&] { ++turns; });
-    ticker.start();
-    std::vector<std::pair<int, int>> slices; // the turn each came in, and the clips it took
-    store->fileGuard().setSpillSliceHook([&](int taken) {
-        // A copy made while the history is gathered goes into the open file.
-        if (slices.empty()) {
-            ctx().insert(store->makeClip(textContent(QStringLiteral("meanwhile"))));
-            store->save();
-        }
-        slices.emplace_back(turns, taken);
-    });
-    store->fileGuard().check();
-    ASSERT_TRUE(test::waitUntil(
-        [&] { return !store->fileGuard().isKeepingElsewhere() && !store->fileGuard().spilled().isEmpty(); }));
-    // Never the whole history in one turn of the event loop.
-    ASSERT_GE(slices.size(), size_t(4));
-    for (size_t i = 0; i < slices.size(); ++i) {
-        EXPECT_LE(slices[i].second, StoreFileGuard::spillSliceClips);
-        if (i > 0) {
-            EXPECT_GT(slices[i].first, slices[i - 1].first) << "slice " << i << " came in the turn before it";
-        }
-    }
-    // The end writes what the rounds before did not hold yet.
-    store->fileGuard().checkNow();
-    const QSet<QString> kept = takeTextsKeptElsewhere(path);
-    EXPECT_EQ(kept.size(), count + 1);
-    EXPECT_TRUE(kept.contains(QStringLiteral("meanwhile")));
-}
-
-TEST_F(StoreFileGuardTest, AnEndWhileTheHistoryIsKeptElsewhereWaitsForTheWriteUnderWayAndKeepsEveryClip)
-{
-    // More than one write's worth: the end comes while the first is written on a worker.
-    const int count = 20000 + 2 * StoreFileGuard::spillSliceClips;
-    for (int i = 0; i < count; ++i)
-        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1").arg(i))));
-    ASSERT_TRUE(store->save());
-    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
-    ASSERT_TRUE(QFile::remove(path));
-    int slices = 0;
-    store->fileGuard().setSpillSliceHook([&](int) {
-        // A copy that waits to be saved, come after the round went past those.
-        if (++slices == 3)
-            ctx().insert(store->makeClip(textContent(QStringLiteral("late"))));
-    });
-    store->fileGuard().check();
-    ASSERT_TRUE(test::waitUntil([&] { return slices >= 20000 / StoreFileGuard::spillSliceClips; }));
-    store->fileGuard().checkNow();
-    EXPECT_FALSE(store->fileGuard().isKeepingElsewhere());
-    const QSet<QString> kept = takeTextsKeptElsewhere(path);
-    EXPECT_EQ(kept.size(), count + 1);
-    EXPECT_TRUE(kept.contains(QStringLiteral("late")));
 }
 
 TEST_F(StoreFileGuardTest, AnEarlierHistoryBesideIsToldOnceUntilItChangesOrAnotherComes)
