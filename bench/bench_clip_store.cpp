@@ -8,7 +8,6 @@
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreReader.h"
-#include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Sync/SyncHealthStore.h"
@@ -352,7 +351,7 @@ void BM_CaptureIntoFallbackOrStore(benchmark::State &state)
     if (fallback) {
         // A folder where the store should be; the history waits in its fallback store.
         QDir().mkpath(b.storePath);
-        const auto place = UnsavedRecovery::fallbackPlace(b.storePath);
+        const auto place = FallbackStore::place(b.storePath);
         if (!place || !QFile::copy(source, place->first))
             qFatal("Cannot make the fallback store");
     } else if (!QFile::copy(source, b.storePath)) {

@@ -248,14 +248,13 @@ void AppDelegate::buildPanelAndDrops()
             case PersistenceMode::inMemory:
                 break;
             }
-            // A history kept in memory for want of its store file is kept at quit where it can be.
+            // A history kept away from its store file says where.
             const StoreCaretaker *caretaker = self ? self->m_storeCaretaker.get() : nullptr;
+            if (caretaker && caretaker->isAwayFromStore() && caretaker->fallbackPlace())
+                return QStringLiteral("History is kept in a fallback store in %1 until its store can be used again.")
+                    .arg(caretaker->fallbackPlace()->folder);
             if (caretaker && !self->m_environment.store().container().isInMemory())
                 return QStringLiteral("History is saved on this computer only.");
-            if (caretaker && caretaker->isMemoryOnly() && caretaker->placeAtQuit())
-                return QStringLiteral("History is kept in memory. When Brindlewax quits, it is kept in %1 until it "
-                                      "can be saved.")
-                    .arg(caretaker->placeAtQuit()->folder);
             return QStringLiteral("History is kept in memory and is lost when Brindlewax quits.");
         };
         deps.cardBadges = ClipCardResources::sourceAppBadges(*m_appearance);

@@ -2,14 +2,22 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreRows.h"
-#include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/PrivateDirectory.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <algorithm>
+
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 namespace quillmere {
 namespace FallbackStore {
@@ -45,22 +53,162 @@ template <class R> std::shared_ptr<R> taken(ModelContext &into, const R &from, s
 
 } // namespace
 
+namespace {
+
+QString xdgFolder(const char *variable, const char *underHome)
+{
+    const QString set = qEnvironmentVariable(variable);
+    return QDir::isAbsolutePath(set) ? set : QDir::homePath() + QLatin1Char('/') + QLatin1String(underHome);
+}
+
+// The nearest folder at or above `path` that is there: what a folder yet to be made will lie on.
+QByteArray nearestExisting(const QString &path)
+{
+    QString at = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    struct stat info {};
+    while (::stat(QFile::encodeName(at).constData(), &info) != 0 && at != QLatin1String("/"))
+        at = QFileInfo(at).absolutePath();
+    return QFile::encodeName(at);
+}
+
+dev_t deviceOf(const QString &path)
+{
+    struct stat info {};
+    return ::stat(nearestExisting(path).constData(), &info) == 0 ? info.st_dev : dev_t(-1);
+}
+
+Place::Lasting lastingOf(const Folder &folder)
+{
+    if (folder.kind == Folder::Kind::runtime)
+        return Place::Lasting::untilLogout;
+    struct statfs info {};
+    if (::statfs(nearestExisting(folder.path).constData(), &info) == 0
+        && (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC))
+        return Place::Lasting::untilRestart;
+    return Place::Lasting::kept;
+}
+
+// How soon what a folder keeps may go: a folder that lasts first, then the temporary folder (which
+// some systems empty at a restart, or of old files), one in memory, and the runtime folder, which
+// a logout empties, last of all.
+int transience(const Folder &folder)
+{
+    switch (lastingOf(folder)) {
+    case Place::Lasting::kept:
+        return folder.kind == Folder::Kind::temporary ? 1 : 0;
+    case Place::Lasting::untilRestart:
+        return 2;
+    case Place::Lasting::untilLogout:
+        return 3;
+    }
+    return 3;
+}
+
+// Makes the folder ready for a file; the store's own folder is never made here.
+bool prepare(const Folder &folder)
+{
+    switch (folder.kind) {
+    case Folder::Kind::beside:
+        return true;
+    case Folder::Kind::temporary:
+        // Others share the temporary folder: only a folder that is ours alone will do.
+        return preparePrivateDirectory(folder.path, true, false);
+    case Folder::Kind::state:
+    case Folder::Kind::cache:
+    case Folder::Kind::runtime:
+        return makePrivatePath(folder.path);
+    }
+    return false;
+}
+
+// A folder takes a file when a little can be written and synced there.
+bool takesAFile(const Folder &folder)
+{
+    if (!prepare(folder))
+        return false;
+    QTemporaryFile probe(QDir(folder.path).filePath(QStringLiteral(".probe-XXXXXX")));
+    return probe.open() && probe.write(QByteArray(64 * 1024, '\0')) == 64 * 1024 && probe.flush()
+        && ::fsync(int(probe.handle())) == 0;
+}
+
+QString fileIn(const Folder &folder)
+{
+    return QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
+}
+
+} // namespace
+
+std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
+{
+    // Away from the store, the name says which store the file belongs to.
+    const QByteArray path = QFile::encodeName(QFileInfo(storePath).absoluteFilePath());
+    const QString stem = QFileInfo(storePath).fileName() + QLatin1Char('-')
+        + QString::fromLatin1(QCryptographicHash::hash(path, QCryptographicHash::Sha256).toHex().left(8));
+    std::vector<Folder> away{
+        {Folder::Kind::state, xdgFolder("XDG_STATE_HOME", ".local/state") + QStringLiteral("/Quillmere"), stem},
+        {Folder::Kind::cache, xdgFolder("XDG_CACHE_HOME", ".cache") + QStringLiteral("/Quillmere"), stem}};
+    if (const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR"); QDir::isAbsolutePath(runtime))
+        away.push_back({Folder::Kind::runtime, runtime + QStringLiteral("/Quillmere"), stem});
+    // Empty when $TMPDIR names no folder.
+    if (const QString temporary = QDir::tempPath(); QDir::isAbsolutePath(temporary))
+        away.push_back({Folder::Kind::temporary, temporary + QStringLiteral("/quillmere-%1").arg(::geteuid()), stem});
+    // Those that keep what they hold longest first, and among those alike, those on another file
+    // system than the store's, since a full disk is full for all of it.
+    const dev_t storeDevice = deviceOf(QFileInfo(storePath).absolutePath());
+    std::vector<std::pair<int, Folder>> ranked;
+    for (Folder &folder : away)
+        ranked.emplace_back(transience(folder) * 2 + (deviceOf(folder.path) == storeDevice ? 1 : 0), std::move(folder));
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<Folder> out;
+    const Folder beside{Folder::Kind::beside, QFileInfo(storePath).absolutePath(), QFileInfo(storePath).fileName()};
+    if (!storeFolderLast)
+        out.push_back(beside);
+    for (auto &[rank, folder] : ranked)
+        out.push_back(std::move(folder));
+    if (storeFolderLast)
+        out.push_back(beside);
+    return out;
+}
+
+std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast)
+{
+    const std::vector<Folder> order = folders(storePath, storeFolderLast);
+    // One left by an earlier session goes on where it is.
+    for (const Folder &folder : order)
+        if (QFileInfo(fileIn(folder)).isFile())
+            return std::make_pair(fileIn(folder), Place{folder.path, lastingOf(folder)});
+    for (const Folder &folder : order)
+        if (takesAFile(folder))
+            return std::make_pair(fileIn(folder), Place{folder.path, lastingOf(folder)});
+    return std::nullopt;
+}
+
 std::unique_ptr<ModelContainer> open(const QString &storePath, const Clock &clock, QString *error, bool storeFolderLast)
 {
-    const auto place = UnsavedRecovery::fallbackPlace(storePath, storeFolderLast);
-    if (!place) {
+    const auto where = place(storePath, storeFolderLast);
+    if (!where) {
         *error = QStringLiteral("no folder takes a fallback store");
         return nullptr;
     }
-    auto container = ModelContainer::open(place->first, clock, error);
+    auto container = ModelContainer::open(where->first, clock, error);
     if (container)
-        qCWarning(lcPersistence, "The history goes on in the fallback store at %s", qPrintable(place->first));
+        qCWarning(lcPersistence, "The history goes on in the fallback store at %s", qPrintable(where->first));
     return container;
 }
 
 QStringList all(const QString &storePath)
 {
-    return UnsavedRecovery::fallbackFiles(storePath);
+    // A second one, when the first was taken, takes a number: "NAME.2.fallback".
+    QStringList found;
+    for (const Folder &folder : folders(storePath)) {
+        const QDir dir(folder.path);
+        for (const QString &file :
+             dir.entryList({folder.stem + QStringLiteral(".fallback"), folder.stem + QStringLiteral(".*.fallback")},
+                           QDir::Files, QDir::Name))
+            if (!found.contains(dir.filePath(file)))
+                found << dir.filePath(file);
+    }
+    return found;
 }
 
 bool remove(const QString &path)

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace quillmere {
@@ -19,6 +20,29 @@ class ClipStore;
 // Once the store takes copies again, the fallback store moves into it (FallbackMoveIn) and goes.
 namespace FallbackStore {
 
+// A folder that takes a fallback store, and how long what it keeps lasts there: a session's runtime
+// folder is emptied at logout, a folder in memory at a restart.
+struct Place {
+    QString folder;
+    enum class Lasting { kept, untilLogout, untilRestart };
+    Lasting lasting = Lasting::kept;
+};
+
+// A folder a store's copies may be kept in, and how the names of its files there begin: the store's
+// own name beside it, that name and a hash of its path elsewhere.
+struct Folder {
+    enum class Kind { beside, state, cache, runtime, temporary };
+    Kind kind;
+    QString path;
+    QString stem;
+};
+// In the order they are tried: the store's own folder (last, with `storeFolderLast`), then those
+// that keep what they hold longest, and among those alike, those on another disk than the store's.
+// Touches the disk.
+std::vector<Folder> folders(const QString &storePath, bool storeFolderLast = false);
+// The fallback store an earlier session left, or where one goes now: the first folder that takes a
+// file; none when no folder does. Touches the disk.
+std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast = false);
 // The fallback store of `storePath`: the one an earlier session left, else a new one; none when
 // no folder takes one (`error` says why). `storeFolderLast`: for a history its own disk failed to
 // take. Touches the disk.

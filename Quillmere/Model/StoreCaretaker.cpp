@@ -39,7 +39,7 @@ QString StoreTrouble::message() const
                              "A new history was started.")
                   .arg(path);
     }
-    case Kind::memoryOnlySession: {
+    case Kind::fallbackSession: {
         const QString intro = reason.isEmpty()
             ? QStringLiteral("Your clipboard history cannot be saved to disk now.")
             : QStringLiteral("Your clipboard history cannot be saved to %1 now (%2).").arg(path, reason);
@@ -51,9 +51,9 @@ QString StoreTrouble::message() const
             + QStringLiteral(" Your copies are kept in a fallback store in %1 meanwhile, and move into your history "
                              "once it can be saved again.")
                   .arg(keptIn);
-        if (lasting == UnsavedRecovery::Place::Lasting::untilLogout)
+        if (lasting == FallbackStore::Place::Lasting::untilLogout)
             text += QStringLiteral(" That folder is emptied when you log out.");
-        else if (lasting == UnsavedRecovery::Place::Lasting::untilRestart)
+        else if (lasting == FallbackStore::Place::Lasting::untilRestart)
             text += QStringLiteral(" That folder is emptied when the computer restarts.");
         return text;
     }
@@ -131,7 +131,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         }
     });
     connect(&m_store, &ClipStore::didSave, this, [this] {
-        if (isMemoryOnly() || m_store.context().hasChanges())
+        if (isAwayFromStore() || m_store.context().hasChanges())
             return;
         m_retry.stop();
         m_nextRetryMs = m_firstRetryMs;
@@ -145,7 +145,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
             m_stopSalvage->store(true);
-            keepUnsaved();
+            keepAtQuit();
         });
 }
 
@@ -172,7 +172,7 @@ void StoreCaretaker::start()
         salvageOnWorker();
         return;
     }
-    if (isMemoryOnly()) {
+    if (isAwayFromStore()) {
         tellMemoryOnly();
         scheduleRetry();
         return;
@@ -184,24 +184,20 @@ void StoreCaretaker::tellMemoryOnly()
 {
     // Brought back once the store file can be used.
     inBackground(
-        this,
-        [path = m_storePath] {
-            UnsavedRecovery::removeLeftovers(path);
-            return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::fallbackPlace(path));
-        },
-        [this](const std::pair<QStringList, std::optional<std::pair<QString, UnsavedRecovery::Place>>> &found) {
+        this, [path = m_storePath] { return std::make_pair(UnsavedRecovery::all(path), FallbackStore::place(path)); },
+        [this](const std::pair<QStringList, std::optional<std::pair<QString, FallbackStore::Place>>> &found) {
             // Moved into the store file meanwhile, which brings the files back itself.
-            if (!isMemoryOnly())
+            if (!isAwayFromStore())
                 return;
             for (const QString &recovery : found.first)
-                keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
+                keptUnsaved(recovery, QStringLiteral("the store cannot take copies for now"));
             tellUnsaved();
             if (found.second && !m_store.container().isInMemory())
-                m_placeAtQuit = found.second->second;
-            StoreTrouble trouble{StoreTrouble::Kind::memoryOnlySession, m_storePath, false, 0, m_unavailableReason};
-            if (m_placeAtQuit) {
-                trouble.keptIn = m_placeAtQuit->folder;
-                trouble.lasting = m_placeAtQuit->lasting;
+                m_fallbackPlace = found.second->second;
+            StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
+            if (m_fallbackPlace) {
+                trouble.keptIn = m_fallbackPlace->folder;
+                trouble.lasting = m_fallbackPlace->lasting;
             } else {
                 qCCritical(lcPersistence, "No folder takes a fallback store: the history is kept in memory only");
             }
@@ -211,7 +207,7 @@ void StoreCaretaker::tellMemoryOnly()
 
 void StoreCaretaker::bringBackAll()
 {
-    if (m_store.container().isInMemory() || isMemoryOnly() || m_restoring)
+    if (m_store.container().isInMemory() || isAwayFromStore() || m_restoring)
         return;
     m_restoring = true;
     dropCheckpoint();
@@ -219,11 +215,10 @@ void StoreCaretaker::bringBackAll()
     inBackground(
         this,
         [path = m_store.container().storeURL()] {
-            UnsavedRecovery::removeLeftovers(path);
             return std::make_pair(FallbackStore::all(path), UnsavedRecovery::all(path));
         },
         [this](const std::pair<QStringList, QStringList> &found) {
-            if (found.first.isEmpty() || isMemoryOnly()) {
+            if (found.first.isEmpty() || isAwayFromStore()) {
                 bringBackUnsaved(found.second);
                 return;
             }
@@ -331,7 +326,7 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
         [this, path, reader, rest](const std::pair<std::optional<std::vector<UnsavedRecovery::Clip>>, QString> &read) {
             takeOver(reader.get());
             // The store was found damaged: the files wait for the store read back, which brings them back.
-            if (isMemoryOnly()) {
+            if (isAwayFromStore()) {
                 m_restoring = false;
                 dropCheckpoint();
                 return;
@@ -419,9 +414,9 @@ void StoreCaretaker::scheduleRetry()
 
 void StoreCaretaker::retry()
 {
-    if (m_moveIn && !isMemoryOnly())
+    if (m_moveIn && !isAwayFromStore())
         m_moveIn->start();
-    if (isMemoryOnly()) {
+    if (isAwayFromStore()) {
         if (!tryStoreFile())
             scheduleRetry();
         return;
@@ -442,11 +437,11 @@ bool StoreCaretaker::keepInFallback(bool now)
 {
     // A fallback store moving in is the one place for the history until it is gone; the end of the
     // program adds to it, as no removal can follow.
-    if (isMemoryOnly() || m_store.container().isInMemory() || (m_moveIn && !now) || !m_store.context().hasChanges())
+    if (isAwayFromStore() || m_store.container().isInMemory() || (m_moveIn && !now) || !m_store.context().hasChanges())
         return false;
     if (!m_pending && now) {
         QString error = QStringLiteral("no folder takes it");
-        if (const auto place = UnsavedRecovery::fallbackPlace(m_store.container().storeURL(), true))
+        if (const auto place = FallbackStore::place(m_store.container().storeURL(), true))
             m_pending.reset(ModelContainer::open(place->first, m_store.clock(), &error).release());
         if (!m_pending)
             qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
@@ -457,8 +452,8 @@ bool StoreCaretaker::keepInFallback(bool now)
             return false;
         // Its own disk failed the store: another folder first.
         inBackground(
-            this, [path = m_store.container().storeURL()] { return UnsavedRecovery::fallbackPlace(path, true); },
-            [this](const std::optional<std::pair<QString, UnsavedRecovery::Place>> &place) {
+            this, [path = m_store.container().storeURL()] { return FallbackStore::place(path, true); },
+            [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
                 m_pendingOpening = false;
                 QString error = QStringLiteral("no folder takes it");
                 if (place)
@@ -488,7 +483,7 @@ void StoreCaretaker::saveWhatFits()
         QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
 }
 
-int StoreCaretaker::keepUnsaved()
+int StoreCaretaker::keepAtQuit()
 {
     ModelContext &ctx = m_store.context();
     // Only a commit is waited for: what the store cannot take goes to its fallback store.
@@ -571,7 +566,7 @@ void StoreCaretaker::storeChanged()
 void StoreCaretaker::damageFound()
 {
     ModelContext &damaged = m_store.context();
-    if (!damaged.damageFound() || m_store.container().isInMemory() || isMemoryOnly()) {
+    if (!damaged.damageFound() || m_store.container().isInMemory() || isAwayFromStore()) {
         m_damageWaits = false;
         return;
     }
@@ -610,8 +605,8 @@ void StoreCaretaker::damageFound()
     std::shared_ptr<StoreCheckpoint> checkpoint = dropCheckpoint();
     guard.closeConnection();
     inBackground(
-        this, [path = m_storePath] { return UnsavedRecovery::fallbackPlace(path); },
-        [this, checkpoint](const std::optional<std::pair<QString, UnsavedRecovery::Place>> &place) {
+        this, [path = m_storePath] { return FallbackStore::place(path); },
+        [this, checkpoint](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
             QString error;
             std::shared_ptr<ModelContainer> fallback = place
                 ? std::shared_ptr<ModelContainer>(ModelContainer::open(place->first, m_store.clock(), &error))
@@ -636,14 +631,6 @@ void StoreCaretaker::salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired)
         return;
     m_salvaging = true;
     m_retry.stop();
-    // Meanwhile the history is in memory: where it goes at quit is told as for any such history.
-    if (!m_placeAtQuit)
-        inBackground(
-            this, [path = m_storePath] { return UnsavedRecovery::place(path); },
-            [this](const std::optional<UnsavedRecovery::Place> &place) {
-                if (isMemoryOnly() && !m_placeAtQuit)
-                    m_placeAtQuit = place;
-            });
     inBackground(
         this,
         [path = m_storePath, now = m_store.now(), stop = m_stopSalvage, retired = std::move(retired)] {
@@ -691,7 +678,7 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
     qCInfo(lcPersistence, "The store at %s can be used again; the fallback store moves into it",
            qPrintable(m_storePath));
     m_storePath.clear();
-    m_placeAtQuit.reset();
+    m_fallbackPlace.reset();
     m_nextRetryMs = m_firstRetryMs;
     // A history in memory, where no folder took a fallback store, moves in whole; a fallback store
     // is left saved and moves in a slice at a time.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 
@@ -20,7 +21,7 @@ class StoreCheckpoint;
 
 // Store trouble the user should hear of.
 struct StoreTrouble {
-    enum class Kind { storeMovedAside, memoryOnlySession, saveFailed, unsavedAtQuit, unsavedBroughtBack };
+    enum class Kind { storeMovedAside, fallbackSession, saveFailed, unsavedAtQuit, unsavedBroughtBack };
     Kind kind;
     // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery files.
     QString path = {};
@@ -28,7 +29,7 @@ struct StoreTrouble {
     bool diskFull = false;
     // storeMovedAside: the copies read from it into the new history; unsavedBroughtBack: the copies.
     int count = 0;
-    // unsavedAtQuit: why the file could not be brought back; memoryOnlySession: why the store
+    // unsavedAtQuit: why the file could not be brought back; fallbackSession: why the store
     // file in `path` cannot be used, when it is not its disk.
     QString reason = {};
     // storeMovedAside: the salvage was begun by a start that was cut short.
@@ -41,26 +42,22 @@ struct StoreTrouble {
     // the file does not say how many), and where what is left of that file lies.
     int lost = 0;
     QString lostFrom = {};
-    // memoryOnlySession: the folder that takes the history at quit (none: it is lost), and how
-    // long that folder keeps it.
+    // fallbackSession: the folder of the fallback store (none: the history is in memory only), and
+    // how long that folder keeps it.
     QString keptIn = {};
-    UnsavedRecovery::Place::Lasting lasting = UnsavedRecovery::Place::Lasting::kept;
+    FallbackStore::Place::Lasting lasting = FallbackStore::Place::Lasting::kept;
 
     // The words for the user.
     QString message() const;
 };
 
-// Tells of store trouble once per kind and session, and brings the history back to disk: changes
-// a save could not write are tried again on a back-off (and with every save meanwhile), a few
-// records per transaction so that what fits goes in as room returns; when those do not fit, one
-// record at a time, smallest first, so that no large copy holds back a small one. A history kept
-// in memory reopens its store file on a back-off and moves into it once it can. What is still not
-// written when the program quits, or the whole history when it was kept in memory, goes to
-// recovery files (beside the store, or in another folder when that cannot take them); the next
-// start that has the store file brings them back, a slice at a time, and removes them. A damaged
-// store file, found so at start or by any statement later, is salvaged on a worker (see
-// StoreSalvage) while the history goes on in memory; what is copied meanwhile goes into the store
-// read back, and so do the changes the damage kept from being saved.
+// Tells of store trouble once per kind and session, and keeps every copy on disk: changes a save
+// could not write are tried again on a back-off, a few records per transaction, then one at a time,
+// smallest first; what a full disk or a lock kept from the store is in a fallback store meanwhile.
+// A store that cannot take copies (it cannot be opened, is salvaged on a worker, or was deleted and
+// copied to a fallback store) is reopened on a back-off while the history goes on in the fallback
+// store, which moves into it once it can (see FallbackStore). Recovery files an older release left
+// are brought back by the first start that has the store.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
@@ -81,15 +78,16 @@ public:
     void start();
     void setRetryDelays(int firstMs, int longestMs);
 
-    bool isMemoryOnly() const { return !m_storePath.isEmpty(); }
+    // The history is kept in a fallback store, or in memory where no folder takes one.
+    bool isAwayFromStore() const { return !m_storePath.isEmpty(); }
     // A salvage of the damaged store file runs on a worker.
     bool isSalvaging() const { return m_salvaging; }
-    // Where a history kept in memory goes at quit, once start() has looked; none before, or when no
-    // folder takes it.
-    std::optional<UnsavedRecovery::Place> placeAtQuit() const { return m_placeAtQuit; }
+    // The folder of the fallback store the history is kept in, once start() has looked; none
+    // before, or when it is kept in memory.
+    std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
     // At quit: a last try, then whatever is left goes to a fallback store, said in the log.
     // Returns how many records could be kept nowhere.
-    int keepUnsaved();
+    int keepAtQuit();
     // Called each time a slice of a recovery file is saved in the store, for a test that stops the
     // process between the steps of a restore.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
@@ -119,7 +117,7 @@ private:
     // closed on a worker, after any checkpoint under way. Returns the old one.
     std::shared_ptr<StoreCheckpoint> dropCheckpoint();
     void storeChanged();
-    // Tells that the history is kept in memory, and which recovery files wait for the store.
+    // Tells where the history is kept, and which recovery files wait for the store.
     void tellMemoryOnly();
     // Looks for the recovery files of the store off the main thread and brings them back.
     void bringBackAll();
@@ -138,7 +136,7 @@ private:
     bool m_salvageResumed = false;
     bool m_movedAsideForeign = false;
     QString m_unavailableReason;
-    // The store file to go back to while the history is kept in memory.
+    // The store file to go back to while the history is kept away from it.
     QString m_storePath;
     QTimer m_retry;
     int m_firstRetryMs = firstRetryMs;
@@ -156,7 +154,7 @@ private:
     int m_slicesLogged = 0;
     UnsavedRecovery::Lift m_lift;
     qint64 m_bytesLogged = 0;
-    std::optional<UnsavedRecovery::Place> m_placeAtQuit;
+    std::optional<FallbackStore::Place> m_fallbackPlace;
     QStringList m_kept;
     QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;

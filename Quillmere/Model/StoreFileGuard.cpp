@@ -242,7 +242,7 @@ LeftBeside leftBeside(const QString &storePath, const QSet<QString> &told)
     if (!removed.isEmpty())
         text = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
                               "again, after that file was deleted or replaced while Brindlewax ran. The unfinished "
-                              "copy (%2) could not be used and was removed; copies not also kept in a recovery file "
+                              "copy (%2) could not be used and was removed; copies not also kept in a fallback store "
                               "are lost. ")
                    .arg(storePath, removed.join(QStringLiteral(", ")));
     if (!named.isEmpty())
@@ -343,7 +343,7 @@ void StoreFileGuard::checkNow()
     }
     // No room at the path: the copy goes to the fallback store's folder before the program ends.
     if (m_fallbackDue) {
-        copyToFallback(UnsavedRecovery::fallbackPlace(m_path, true));
+        copyToFallback(FallbackStore::place(m_path, true));
         if (m_backup || m_syncing)
             checkNow();
     }
@@ -492,7 +492,7 @@ QString StoreFileGuard::copyPath() const
     return rewritingPath(m_fallbackPath.isEmpty() ? m_path : m_fallbackPath);
 }
 
-void StoreFileGuard::copyToFallback(const std::optional<std::pair<QString, UnsavedRecovery::Place>> &place)
+void StoreFileGuard::copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
 {
     m_fallbackDue = false;
     if (!place || isCopying() || !m_copyFailed) {
@@ -572,8 +572,8 @@ void StoreFileGuard::abandonCopy(const QString &why, bool keep)
     if (toFallback && !m_fallbackDue) {
         m_fallbackDue = true;
         inBackground(
-            this, [path = m_path] { return UnsavedRecovery::fallbackPlace(path, true); },
-            [this](const std::optional<std::pair<QString, UnsavedRecovery::Place>> &place) {
+            this, [path = m_path] { return FallbackStore::place(path, true); },
+            [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
                 if (m_fallbackDue)
                     copyToFallback(place);
             });

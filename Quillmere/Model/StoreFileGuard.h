@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Quillmere/Model/UnsavedRecovery.h"
+#include "Quillmere/Model/FallbackStore.h"
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
 
@@ -102,7 +102,7 @@ private:
     // The file a copy is written to until it is whole.
     QString copyPath() const;
     void beginBackup(const QString &folder);
-    void copyToFallback(const std::optional<std::pair<QString, UnsavedRecovery::Place>> &place);
+    void copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
     void putInFallback();
     void watchFolder();
     // Tells what an earlier session that was stopped while handling the store file left beside it.

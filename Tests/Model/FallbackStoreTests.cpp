@@ -161,7 +161,7 @@ TEST(FallbackStore, ASessionWhoseStoreCannotBeUsedKeepsItsCopiesThroughAKill)
 
         Restart again(path);
         ASSERT_TRUE(again.movedIn(path));
-        EXPECT_FALSE(again.caretaker.isMemoryOnly());
+        EXPECT_FALSE(again.caretaker.isAwayFromStore());
         ModelContext &ctx = again.store.context();
         EXPECT_EQ(stored(ctx, "SELECT COUNT(*) FROM clips WHERE text LIKE 'meanwhile %'"), 3);
         if (damaged) {

@@ -1,3 +1,4 @@
+#include "Model/OldRecoveryFiles.h"
 #include "Support/PagesFixture.h"
 #include "Support/SmallDisk.h"
 
@@ -136,12 +137,12 @@ TEST(StoreCaretaker, ASessionInAFallbackStoreMovesIntoItsStoreFileOnceItCanAndKe
     told.watch(caretaker);
     caretaker.start();
     ASSERT_TRUE(test::waitUntil([&] { return !told.troubles.empty(); }));
-    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::memoryOnlySession});
+    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::fallbackSession});
     // The store's folder cannot be made: the state folder takes the fallback store.
     const QString state = qEnvironmentVariable("XDG_STATE_HOME") + "/Quillmere";
     EXPECT_FALSE(store.container().isInMemory());
     EXPECT_EQ(QFileInfo(store.container().storeURL()).absolutePath(), state);
-    EXPECT_EQ(caretaker.placeAtQuit().value_or(UnsavedRecovery::Place{}).folder, state);
+    EXPECT_EQ(caretaker.fallbackPlace().value_or(FallbackStore::Place{}).folder, state);
     EXPECT_TRUE(told.troubles.front().message().contains("kept in a fallback store in " + state))
         << qPrintable(told.troubles.front().message());
 
@@ -153,7 +154,7 @@ TEST(StoreCaretaker, ASessionInAFallbackStoreMovesIntoItsStoreFileOnceItCanAndKe
     ASSERT_TRUE(image && text);
 
     ASSERT_TRUE(QFile::remove(dir.filePath("Quillmere")));
-    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly() && FallbackStore::all(path).isEmpty(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isAwayFromStore() && FallbackStore::all(path).isEmpty(); }));
     EXPECT_EQ(store.container().storeURL(), path);
     EXPECT_FALSE(store.context().hasChanges());
     EXPECT_EQ(told.troubles.size(), 1u);
@@ -180,7 +181,7 @@ TEST(StoreCaretaker, AStoreSetAsideIsToldWithWhereItLies)
     }
     SalvagedStart started(path);
     ASSERT_TRUE(started.salvaged());
-    EXPECT_FALSE(started.caretaker.isMemoryOnly());
+    EXPECT_FALSE(started.caretaker.isAwayFromStore());
     const Told &told = started.told;
     const QStringList aside = QDir(dir.path()).entryList({"default.store.unreadable-*"});
     ASSERT_EQ(aside.size(), 1);
@@ -233,7 +234,7 @@ TEST(StoreCaretaker, WhatAFullDiskKeepsFromTheStoreIsInAFallbackStoreElsewhereUn
                 test::StoreFixture::textContent(QString::fromLatin1(text) + QString(" x").repeated(9000)));
         ASSERT_TRUE(f.ctx().hasChanges());
         ASSERT_TRUE(test::waitUntil([&] { return fallbackClips(f.path, "1") == 2; }));
-        EXPECT_EQ(caretaker.keepUnsaved(), 0);
+        EXPECT_EQ(caretaker.keepAtQuit(), 0);
     }
     // Not beside the store: its disk is the one that failed.
     const QStringList fallbacks = FallbackStore::all(f.path);
@@ -317,10 +318,8 @@ TEST(StoreCaretaker, ARecoveryFileComesBackWholeAsACaptureWouldAndABadOneIsKeptA
           spilledClip({.kind = ClipKind::file, .text = "/tmp/a.txt", .fileData = fileBytes, .fileName = "a.txt"},
                       before)})
         records.push_back(clip);
-    QString error;
-    const QStringList written = UnsavedRecovery::write(f.path, records, f.clock.now().addDays(-1), &error);
-    ASSERT_EQ(written.size(), 1) << qPrintable(error);
-    const QString spill = written.front();
+    const QString spill = test::writeOldRecoveryFile(f.path, records, f.clock.now().addDays(-1));
+    ASSERT_FALSE(spill.isEmpty());
     // Not recovery files: refused whole, left where they are and told of.
     const QString broken = writeFile(f.path + ".unsaved-20000101-000000.json", "{\"clips\": 7}");
     const QString huge = f.path + ".unsaved-20000101-000001.json";
@@ -464,7 +463,7 @@ TEST(StoreCaretaker, ABacklogTooLargeForTheRoomFreedHoldsBackNoSmallerCopyAndLos
     EXPECT_LT(largeStored, 12);
     // The rest stays in the history, and in a fallback store until the store takes it.
     EXPECT_EQ(f.ctx().clipCount(), 15);
-    EXPECT_EQ(caretaker.keepUnsaved(), 0);
+    EXPECT_EQ(caretaker.keepAtQuit(), 0);
     EXPECT_GE(fallbackClips(f.path, "text LIKE 'large %'"), 12 - largeStored);
 
     f.makeRoom();
@@ -492,7 +491,7 @@ TEST(StoreCaretaker, ACopyMadeWhileAnotherProcessHoldsTheStoreIsKeptUntilItLetsG
     EXPECT_TRUE(f.ctx().hasChanges());
     EXPECT_EQ(f.ctx().clipCount(), 2);
     // A quit meanwhile keeps it in a fallback store.
-    EXPECT_EQ(caretaker.keepUnsaved(), 0);
+    EXPECT_EQ(caretaker.keepAtQuit(), 0);
     EXPECT_EQ(fallbackClips(f.path, "text = 'while held'"), 1);
 
     ASSERT_TRUE(locker.letGo());

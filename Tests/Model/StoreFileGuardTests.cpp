@@ -393,7 +393,7 @@ TEST_F(StoreFileGuardTest, SavesWaitingForTheSyncAreDeferredAndAStaleSyncPlacesN
         EXPECT_TRUE(ctx().hasChanges());
         // A quit meanwhile keeps the change in a fallback store rather than trying to save it for ever.
         StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
-        EXPECT_EQ(caretaker.keepUnsaved(), 0);
+        EXPECT_EQ(caretaker.keepAtQuit(), 0);
         EXPECT_EQ(FallbackStore::all(path).size(), 1);
 
         // The end of the program places that copy; a second one is synced after the first's sync.
@@ -496,7 +496,7 @@ TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomGoesOnInAFallbackSto
             store->save();
         }
         // The copy finds no room at the path: it is made in another folder, and the history goes on there.
-        ASSERT_TRUE(test::waitUntil([&] { return caretaker.isMemoryOnly(); }, 10000));
+        ASSERT_TRUE(test::waitUntil([&] { return caretaker.isAwayFromStore(); }, 10000));
         const QString fallback = store->container().storeURL();
         EXPECT_FALSE(fallback.startsWith(disk.path())) << qPrintable(fallback);
         EXPECT_EQ(FallbackStore::all(path), QStringList{fallback});

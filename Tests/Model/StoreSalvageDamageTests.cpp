@@ -1,4 +1,5 @@
 #include "Model/DamagedStores.h"
+#include "Model/OldRecoveryFiles.h"
 #include "Support/PagesFixture.h"
 
 #include "Quillmere/Model/FallbackStore.h"
@@ -174,8 +175,7 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
         ClipStore spilled(memory, {prefs.prefs.get(), &center});
         const std::vector<std::shared_ptr<PersistentModel>> records{
             spilled.makeClip(test::StoreFixture::textContent("spilled before the damage was met"))};
-        ASSERT_EQ(UnsavedRecovery::write(path, records, QDateTime::currentDateTime(), &error).size(), 1)
-            << qPrintable(error);
+        ASSERT_FALSE(test::writeOldRecoveryFile(path, records, QDateTime::currentDateTime()).isEmpty());
     }
 
     StartedStore started(path);
@@ -192,11 +192,11 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     store.togglePin(newest);
     // The history leaves the file for a fallback store at once; the salvage runs meanwhile.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-    ASSERT_TRUE(caretaker.isMemoryOnly());
+    ASSERT_TRUE(caretaker.isAwayFromStore());
     ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made during the salvage")));
 
     ASSERT_TRUE(
-        test::waitUntil([&] { return !caretaker.isMemoryOnly() && FallbackStore::all(path).isEmpty(); }, 30000));
+        test::waitUntil([&] { return !caretaker.isAwayFromStore() && FallbackStore::all(path).isEmpty(); }, 30000));
     ASSERT_FALSE(told.empty());
     EXPECT_EQ(told.front().kind, StoreTrouble::Kind::storeMovedAside);
     const int salvaged = told.front().count;
@@ -265,7 +265,7 @@ TEST(StoreSalvageDamage, DamageMetWhileTheStoreFileIsCopiedBackToItsPathWaitsFor
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         ASSERT_TRUE(test::waitUntil(
             [&] {
-                return !store.fileGuard().isCopying() && !started.caretaker->isMemoryOnly()
+                return !store.fileGuard().isCopying() && !started.caretaker->isAwayFromStore()
                     && !store.context().damageFound() && FallbackStore::all(path).isEmpty();
             },
             30000));
