@@ -1,6 +1,7 @@
 #include "Model/DamagedStores.h"
 #include "Support/ChildProcess.h"
 #include "Support/PagesFixture.h"
+#include "Support/SmallDisk.h"
 
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSqlQuery>
+#include <map>
 #include <set>
 
 using namespace quillmere;
@@ -41,7 +43,67 @@ struct Restart {
     StoreCaretaker caretaker{store, setup};
 };
 
+// Points the folders a fallback store may go to where a test wants them, and back afterwards.
+class Folders {
+public:
+    ~Folders()
+    {
+        for (const auto &[name, value] : m_saved)
+            qputenv(name.constData(), value);
+    }
+    void set(const char *name, const QString &path)
+    {
+        m_saved.try_emplace(name, qgetenv(name));
+        qputenv(name, QFile::encodeName(path));
+    }
+
+private:
+    std::map<QByteArray, QByteArray> m_saved;
+};
+
+// A folder under a regular file: nobody, root included, can make it.
+QString unmakeable(const QString &file, const char *under)
+{
+    QFile blocker(file);
+    return blocker.open(QIODevice::WriteOnly) ? file + "/" + under : QString();
+}
+
 } // namespace
+
+TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnotherDisk)
+{
+    test::SmallDisk disk(4 * 1024 * 1024);
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
+    QTemporaryDir dir;
+    Folders folders;
+    // The store's folder cannot be made; the temporary folder neither.
+    const QString store = unmakeable(dir.filePath("data"), "Quillmere/default.store");
+    folders.set("XDG_STATE_HOME", dir.filePath("state"));
+    folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
+    folders.set("XDG_RUNTIME_DIR", disk.path());
+    folders.set("TMPDIR", unmakeable(dir.filePath("no-temporary"), "tmp"));
+    auto place = FallbackStore::place(store);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->second.folder, dir.filePath("state/Quillmere"));
+    EXPECT_EQ(place->second.lasting, FallbackStore::Place::Lasting::kept);
+
+    // Only when no lasting folder can be written does the runtime folder take it, and says so.
+    folders.set("XDG_STATE_HOME", unmakeable(dir.filePath("no-state"), "state"));
+    folders.set("XDG_CACHE_HOME", unmakeable(dir.filePath("no-cache"), "cache"));
+    place = FallbackStore::place(store);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->second.folder, disk.filePath("Quillmere"));
+    EXPECT_EQ(place->second.lasting, FallbackStore::Place::Lasting::untilLogout);
+
+    // A history its own disk failed: the store's folder comes last, a folder on another disk first.
+    const QString onDisk = disk.filePath("data/default.store");
+    ASSERT_TRUE(QDir().mkpath(disk.filePath("data")));
+    folders.set("XDG_STATE_HOME", disk.filePath("state"));
+    QTemporaryDir other;
+    folders.set("XDG_CACHE_HOME", other.path());
+    EXPECT_EQ(FallbackStore::place(onDisk)->second.folder, disk.filePath("data"));
+    EXPECT_EQ(FallbackStore::place(onDisk, true)->second.folder, other.filePath("Quillmere"));
+}
 
 TEST(FallbackStore, AMoveInKilledBetweenSlicesLosesAndDoublesNothingAndLaterChangesWin)
 {
