@@ -2,7 +2,6 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/FallbackStore.h"
-#include "Quillmere/Model/StoreCheckpoint.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -210,8 +209,6 @@ void StoreCaretaker::bringBackAll()
     if (m_store.container().isInMemory() || isAwayFromStore() || m_restoring)
         return;
     m_restoring = true;
-    dropCheckpoint();
-    m_checkpoint = std::make_shared<StoreCheckpoint>(m_store.container().storeURL());
     inBackground(
         this,
         [path = m_store.container().storeURL()] {
@@ -272,7 +269,6 @@ void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
         m_restoring = false;
-        dropCheckpoint();
         tellUnsaved();
         return;
     }
@@ -301,24 +297,12 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
 {
     // A slice holds a few clips, or one when its image or file alone is large: only a slice of a
     // large file is in memory at a time.
-    // What the last slices saved leaves the log here, before the main connection's own checkpoint
-    // (a thousand pages) comes due in the middle of a save: a slice writes a few hundred at most.
-    std::shared_ptr<StoreCheckpoint> checkpoint;
-    if (m_checkpoint && (++m_slicesLogged >= 4 || m_bytesLogged >= bringBackBytes / 2)) {
-        checkpoint = m_checkpoint;
-        m_slicesLogged = m_bytesLogged = 0;
-    }
     handOver(reader.get());
     inBackground(
         this,
-        [reader, checkpoint] {
+        [reader] {
             QString error;
             takeOver(reader.get());
-            if (checkpoint) {
-                takeOver(checkpoint.get());
-                checkpoint->run();
-                handOver(checkpoint.get());
-            }
             auto clips = reader->next(bringBackClips, bringBackBytes, &error);
             handOver(reader.get());
             return std::make_pair(std::move(clips), error);
@@ -328,7 +312,6 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
             // The store was found damaged: the files wait for the store read back, which brings them back.
             if (isAwayFromStore()) {
                 m_restoring = false;
-                dropCheckpoint();
                 return;
             }
             if (!read.first) {
@@ -342,14 +325,11 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
                 return;
             }
             QString error;
-            for (const UnsavedRecovery::Clip &clip : *read.first)
-                m_bytesLogged += clip.bytes();
             m_lift.follow(*reader);
             const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error, &m_lift);
             if (brought < 0 && m_store.context().damageFound()) {
-                // Begun again once the salvaged store is in place, with a checkpoint of its own.
+                // Begun again once the salvaged store is in place.
                 m_restoring = false;
-                dropCheckpoint();
                 return;
             }
             if (brought < 0) {
@@ -534,33 +514,9 @@ bool StoreCaretaker::tryStoreFile()
     return useStoreFile(std::move(container), opening);
 }
 
-std::shared_ptr<StoreCheckpoint> StoreCaretaker::dropCheckpoint()
-{
-    takeOver(m_checkpoint.get());
-    std::shared_ptr<StoreCheckpoint> old = std::exchange(m_checkpoint, {});
-    if (old) {
-        handOver(old.get());
-        inBackground(
-            this,
-            [old] {
-                takeOver(old.get());
-                old->retire();
-                handOver(old.get());
-                return true;
-            },
-            [](bool) {});
-    }
-    return old;
-}
-
 void StoreCaretaker::storeChanged()
 {
     m_damageWaits = false;
-    if (!m_checkpoint)
-        return;
-    dropCheckpoint();
-    if (m_restoring && !m_store.container().isInMemory())
-        m_checkpoint = std::make_shared<StoreCheckpoint>(m_store.container().storeURL());
 }
 
 void StoreCaretaker::damageFound()
@@ -602,11 +558,10 @@ void StoreCaretaker::damageFound()
             static_cast<const ClipItem &>(*record).fileData();
         }
     // Let go of before it moves: nothing of the damaged file stays open to write to it.
-    std::shared_ptr<StoreCheckpoint> checkpoint = dropCheckpoint();
     guard.closeConnection();
     inBackground(
         this, [path = m_storePath] { return FallbackStore::place(path); },
-        [this, checkpoint](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
+        [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
             QString error;
             std::shared_ptr<ModelContainer> fallback = place
                 ? std::shared_ptr<ModelContainer>(ModelContainer::open(place->first, m_store.clock(), &error))
@@ -621,11 +576,11 @@ void StoreCaretaker::damageFound()
             m_store.switchToContainer(fallback);
             m_store.holdSaves(false);
             m_store.save();
-            salvageOnWorker(checkpoint);
+            salvageOnWorker();
         });
 }
 
-void StoreCaretaker::salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired)
+void StoreCaretaker::salvageOnWorker()
 {
     if (m_salvaging)
         return;
@@ -633,10 +588,7 @@ void StoreCaretaker::salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired)
     m_retry.stop();
     inBackground(
         this,
-        [path = m_storePath, now = m_store.now(), stop = m_stopSalvage, retired = std::move(retired)] {
-            // A checkpoint under way into the damaged file ends before the file is set aside.
-            if (retired)
-                retired->retire();
+        [path = m_storePath, now = m_store.now(), stop = m_stopSalvage] {
             return ModelContainerFactory::salvageStoreFile(path, now, {stop.get(), 0});
         },
         [this](const std::optional<StoreSalvage::Outcome> &salvaged) {

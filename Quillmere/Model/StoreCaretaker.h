@@ -17,7 +17,6 @@ namespace quillmere {
 
 class ClipStore;
 class FallbackMoveIn;
-class StoreCheckpoint;
 
 // Store trouble the user should hear of.
 struct StoreTrouble {
@@ -111,11 +110,7 @@ private:
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     // The history leaves a store file a statement found damaged, and the store is salvaged.
     void damageFound();
-    // `retired`: a checkpoint connection to the damaged file, closed before the salvage moves it.
-    void salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired = {});
-    // The checkpoint connection of a restore follows the store the history is in; the old one is
-    // closed on a worker, after any checkpoint under way. Returns the old one.
-    std::shared_ptr<StoreCheckpoint> dropCheckpoint();
+    void salvageOnWorker();
     void storeChanged();
     // Tells where the history is kept, and which recovery files wait for the store.
     void tellMemoryOnly();
@@ -149,11 +144,7 @@ private:
     QStringList m_unreadableKept;
     int m_lost = 0;
     QStringList m_lostKept;
-    // Moves the log into the store file off the main thread while recovery files come back.
-    std::shared_ptr<StoreCheckpoint> m_checkpoint;
-    int m_slicesLogged = 0;
     UnsavedRecovery::Lift m_lift;
-    qint64 m_bytesLogged = 0;
     std::optional<FallbackStore::Place> m_fallbackPlace;
     QStringList m_kept;
     QString m_keptReason;

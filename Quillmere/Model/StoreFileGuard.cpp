@@ -1,8 +1,8 @@
 #include "Quillmere/Model/StoreFileGuard.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Model/StoreSalvage.h"
-#include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -10,25 +10,19 @@
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QSqlDriver>
 #include <QThread>
-#include <QUrl>
 #include <cerrno>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace quillmere {
 namespace {
@@ -81,9 +75,6 @@ bool syncFile(const QString &path, QString *why)
 constexpr qint64 quitStallMs = 2000;
 // Smaller steps at the end, so that a starved process still shows its copy advancing.
 constexpr int quitPagesPerStep = 32;
-// How long a start spends reading what an earlier session left beside the store.
-constexpr qint64 besideReadMs = 10 * 1000;
-
 // Keeps `from` under a fresh name beside the store; the name it got, or empty.
 QString keepBeside(const QString &from, const QString &storePath, const QDateTime &now)
 {
@@ -105,152 +96,6 @@ bool isWholeCopy(const QString &copy)
 {
     return QFileInfo::exists(copy) && !QFileInfo::exists(copy + QStringLiteral("-journal"))
         && ModelContainer::kindOf(copy) == ModelContainer::FileKind::ours && StoreSalvage::isSound(copy);
-}
-
-QString unfinishedTag()
-{
-    return QStringLiteral("unfinished");
-}
-
-// Counts stop here: a file put beside the store may be any size.
-constexpr qint64 countedClips = 10'000'000;
-
-// The clips of the store kept at `side` whose content the store at `storePath` lacks; -1 when it
-// cannot tell (not a store of ours, unreadable, or too slow to read by `deadline`).
-qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadlineTimer &deadline)
-{
-    const QString index = side + QStringLiteral("-shm");
-    const bool hasLog = QFileInfo::exists(side + QStringLiteral("-wal")), hadIndex = QFileInfo::exists(index);
-    // Opened to read, a FIFO would hold the thread until something writes to it. A file that is no
-    // store of ours has no such clips table, and the count below fails.
-    struct stat info {};
-    if (::stat(QFile::encodeName(side).constData(), &info) != 0 || !S_ISREG(info.st_mode))
-        return -1;
-    sqlite3 *db = nullptr;
-    qint64 missing = -1;
-    // Both read only: the store's own connection writes, nothing here does.
-    if (sqlite3_open_v2(QFile::encodeName(storePath).constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
-        == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 100);
-        sqlite3_progress_handler(
-            db, 10000, [](void *until) { return int(static_cast<const QDeadlineTimer *>(until)->hasExpired()); },
-            const_cast<QDeadlineTimer *>(&deadline));
-        sqlite3_stmt *attach = nullptr;
-        // Read as it lies, leaving no log or index beside it, unless a log it has holds some of it.
-        const QByteArray name = hasLog
-            ? QFile::encodeName(side)
-            : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
-        bool attached = sqlite3_prepare_v2(db, "ATTACH ? AS side", -1, &attach, nullptr) == SQLITE_OK
-            && sqlite3_bind_text(attach, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT) == SQLITE_OK
-            && sqlite3_step(attach) == SQLITE_DONE;
-        sqlite3_finalize(attach);
-        // The same content: the stored hash is left empty where the row's own words give it back.
-        // By the indexed key of the hash first; a store too old to have one is read without it.
-        for (const char *key : {"c.hashKey = k.hashKey AND ", ""}) {
-            sqlite3_stmt *q = nullptr;
-            const QByteArray count = QByteArrayLiteral("SELECT count(*) FROM (SELECT 1 FROM side.clips AS k WHERE NOT "
-                                                       "EXISTS (SELECT 1 FROM main.clips AS c WHERE ")
-                + key
-                + "c.contentHash = k.contentHash AND c.kind IS k.kind AND c.text IS k.text AND c.fileName IS "
-                  "k.fileName) LIMIT "
-                + QByteArray::number(countedClips) + ')';
-            const bool prepared = attached && sqlite3_prepare_v2(db, count.constData(), -1, &q, nullptr) == SQLITE_OK;
-            if (prepared && sqlite3_step(q) == SQLITE_ROW)
-                missing = sqlite3_column_int64(q, 0);
-            sqlite3_finalize(q);
-            if (prepared)
-                break;
-        }
-    }
-    sqlite3_close(db);
-    // The index a reader of a file with its log makes goes again, so that the file lies as found.
-    if (hasLog && !hadIndex)
-        QFile::remove(index);
-    return missing;
-}
-
-QString copiesText(qint64 count)
-{
-    return count == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(count);
-}
-
-// Where the kept and set-aside stores told of are remembered, so that a start tells only of new or
-// changed ones: each has the clips the user deleted or the limit pruned since, as well.
-QString besideToldKey()
-{
-    return QStringLiteral("besideHistoriesTold");
-}
-
-// A file as it is now: another file at its name, or the same one changed, gets another.
-QString signatureOf(const QString &path)
-{
-    const QFileInfo info(path);
-    return QStringLiteral("%1|%2|%3").arg(path).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
-}
-
-struct LeftBeside {
-    // For the user; empty when there is nothing to tell.
-    QString told;
-    // Of the kept and set-aside stores told of, at this start or before.
-    QStringList signatures;
-};
-
-// What an earlier session, stopped while it handled the store file, left beside it: copies cut
-// short are removed and named; kept and set-aside stores holding clips the store lacks are named,
-// unless `told` has them as they are.
-LeftBeside leftBeside(const QString &storePath, const QSet<QString> &told)
-{
-    LeftBeside left;
-    const QFileInfo store(storePath);
-    const QDir folder = store.absoluteDir();
-    const QString name = store.fileName();
-    const auto isCompanion = [](const QString &file) {
-        return file.endsWith(QLatin1String("-journal")) || file.endsWith(QLatin1String("-wal"))
-            || file.endsWith(QLatin1String("-shm"));
-    };
-    QStringList removed;
-    for (const QString &file :
-         folder.entryList({name + QLatin1Char('.') + unfinishedTag() + QStringLiteral("-*")}, QDir::Files)) {
-        const QString at = folder.filePath(file);
-        if (isCompanion(file))
-            QFile::remove(at);
-        else if (QFile::remove(at))
-            removed << at;
-        else
-            qCWarning(lcPersistence, "Could not remove %s", qPrintable(at));
-    }
-    QStringList named;
-    if (QFileInfo::exists(storePath)) {
-        const QDeadlineTimer deadline(besideReadMs);
-        for (const QString &file : folder.entryList(
-                 {name + QStringLiteral(".kept-*"), name + QStringLiteral(".unreadable-*")}, QDir::Files, QDir::Name)) {
-            if (isCompanion(file) || deadline.hasExpired())
-                continue;
-            const QString at = folder.filePath(file);
-            const QString signature = signatureOf(at);
-            if (told.contains(signature)) {
-                left.signatures << signature;
-            } else if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0) {
-                left.signatures << signature;
-                named << QStringLiteral("%1 (%2%3)")
-                             .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
-                                  copiesText(missing));
-            }
-        }
-    }
-    QString &text = left.told;
-    if (!removed.isEmpty())
-        text = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
-                              "again, after that file was deleted or replaced while Brindlewax ran. The unfinished "
-                              "copy (%2) could not be used and was removed; copies not also kept in a fallback store "
-                              "are lost. ")
-                   .arg(storePath, removed.join(QStringLiteral(", ")));
-    if (!named.isEmpty())
-        text += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
-                               "or could not be read, with copies that are not in it: %1. They were left as they are.")
-                    .arg(named.join(QStringLiteral(", ")));
-    text = text.trimmed();
-    return left;
 }
 
 } // namespace
@@ -376,7 +221,7 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
         // Cut short: of no use, but the store it was made for may be gone, so the session that
         // opens next says so (and removes it) rather than showing a history without a word.
         const QString unfinished =
-            StoreSalvage::freeNameBeside(storePath, unfinishedTag(), QDateTime::currentDateTime());
+            StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::unfinishedTag(), QDateTime::currentDateTime());
         // The copy first: its journal alone beside it would let a copy cut short pass for whole.
         if (QFile::rename(partial, unfinished))
             qCCritical(lcPersistence, "A copy of the history cut short by the end of the program is at %s",
@@ -822,14 +667,16 @@ void StoreFileGuard::lookBeside()
     if (m_path.isEmpty() || m_path == m_lookedBeside)
         return;
     m_lookedBeside = m_path;
-    const QString toldBefore = m_store.preferences().string(besideToldKey()).value_or(QString());
+    const QString toldBefore = m_store.preferences().string(StoreBesideFiles::toldKey()).value_or(QString());
     const QStringList toldList = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     inBackground(
         this,
-        [path = m_path, told = QSet<QString>(toldList.begin(), toldList.end())] { return leftBeside(path, told); },
-        [this, toldBefore](const LeftBeside &left) {
+        [path = m_path, told = QSet<QString>(toldList.begin(), toldList.end())] {
+            return StoreBesideFiles::look(path, told);
+        },
+        [this, toldBefore](const StoreBesideFiles::Found &left) {
             if (const QString now = left.signatures.join(QLatin1Char('\n')); now != toldBefore)
-                m_store.preferences().setString(besideToldKey(), now);
+                m_store.preferences().setString(StoreBesideFiles::toldKey(), now);
             if (left.told.isEmpty())
                 return;
             qCCritical(lcPersistence, "%s", qPrintable(left.told));

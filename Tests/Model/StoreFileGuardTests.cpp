@@ -4,7 +4,6 @@
 
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
-#include "Quillmere/Model/StoreCheckpoint.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 
@@ -568,87 +567,6 @@ TEST_F(StoreFileGuardTest, TheNextStartNamesAHistoryKeptBesideThatHoldsCopiesMis
     EXPECT_TRUE(message.contains(kept + " (2 copies)")) << qPrintable(message);
     EXPECT_FALSE(message.contains(same)) << qPrintable(message);
     EXPECT_FALSE(message.contains(".unreadable-")) << qPrintable(message);
-}
-
-TEST(StoreCheckpoint, ClosingItNeverWritesTheStoreFileNorRemovesTheLogOfTheStoreAtThePath)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath("default.store"), aside = dir.filePath("default.store.unreadable");
-    // A store in WAL mode whose log keeps what it is given until a checkpoint moves it.
-    const auto open = [](const QString &at) {
-        sqlite3 *db = nullptr;
-        EXPECT_EQ(sqlite3_open(QFile::encodeName(at).constData(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db,
-                               "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; CREATE TABLE IF NOT EXISTS t(x)",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        return db;
-    };
-    const auto insert = [](sqlite3 *db, int rows) {
-        const QByteArray sql = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
-            + QByteArray::number(rows) + ") INSERT INTO t SELECT randomblob(500) FROM n";
-        EXPECT_EQ(sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
-    };
-    const auto rowsAt = [](const QString &at) {
-        sqlite3 *db = nullptr;
-        sqlite3_stmt *q = nullptr;
-        int rows = -1;
-        if (sqlite3_open(QFile::encodeName(at).constData(), &db) == SQLITE_OK
-            && sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &q, nullptr) == SQLITE_OK
-            && sqlite3_step(q) == SQLITE_ROW)
-            rows = sqlite3_column_int(q, 0);
-        sqlite3_finalize(q);
-        sqlite3_close(db);
-        return rows;
-    };
-    const auto digest = [](const QString &at) {
-        return QCryptographicHash::hash(test::fileBytes(at), QCryptographicHash::Sha256).toHex().toStdString();
-    };
-
-    // Closed last on a store still at the path (a damaged one about to be set aside): the close
-    // takes time that a move of the file and a new store at the path may fill.
-    sqlite3 *store = open(path);
-    insert(store, 100);
-    auto checkpoint = std::make_unique<StoreCheckpoint>(path);
-    checkpoint->run();
-    insert(store, 100);
-    StoreFileGuard::keepCompanionsAtClose(store);
-    ASSERT_EQ(sqlite3_close(store), SQLITE_OK);
-    const std::string bytes = digest(path);
-    auto log = FileIdentity::of(path + "-wal"), index = FileIdentity::of(path + "-shm");
-    checkpoint.reset();
-    EXPECT_EQ(digest(path), bytes);
-    EXPECT_EQ(FileIdentity::of(path + "-wal"), log);
-    EXPECT_EQ(FileIdentity::of(path + "-shm"), index);
-    EXPECT_EQ(rowsAt(path), 200);
-
-    // Set aside with its companions, and a new store at the path that has rows only in its log.
-    store = open(path);
-    checkpoint = std::make_unique<StoreCheckpoint>(path);
-    checkpoint->run();
-    insert(store, 100);
-    for (const char *suffix : {"", "-wal", "-shm"})
-        ASSERT_TRUE(QFile::rename(path + suffix, aside + suffix));
-    StoreFileGuard::keepCompanionsAtClose(store);
-    ASSERT_EQ(sqlite3_close(store), SQLITE_OK);
-    const std::string asideBytes = digest(aside);
-    sqlite3 *now = open(path);
-    insert(now, 50);
-    log = FileIdentity::of(path + "-wal");
-    index = FileIdentity::of(path + "-shm");
-    ASSERT_TRUE(log && index);
-    // Meets another file at the path and lets go of its own.
-    checkpoint->run();
-    EXPECT_EQ(FileIdentity::of(path + "-wal"), log);
-    EXPECT_EQ(FileIdentity::of(path + "-shm"), index);
-    EXPECT_EQ(digest(aside), asideBytes);
-    EXPECT_EQ(rowsAt(path), 50);
-    sqlite3_close(now);
-    // Retired, it opens nothing again.
-    checkpoint = std::make_unique<StoreCheckpoint>(aside);
-    checkpoint->retire();
-    checkpoint->run();
-    EXPECT_EQ(digest(aside), asideBytes);
 }
 
 TEST_F(StoreFileGuardTest, AnEarlierHistoryBesideIsToldOnceUntilItChangesOrAnotherComes)

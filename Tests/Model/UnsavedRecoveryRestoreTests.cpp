@@ -308,29 +308,6 @@ TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTell
     }
 }
 
-TEST(UnsavedRecoveryRestore, ALongRestoreMovesTheLogIntoTheStoreBeforeTheMainConnectionsCheckpointComesDue)
-{
-    // Enough copies for several thousand pages of log: the main connection would copy them into the
-    // store file, and sync it, in the middle of a save every thousand.
-    test::StoreFixture f(true);
-    QJsonArray clips;
-    for (int i = 0; i < 5000; ++i)
-        clips.append(textClip(QString("copy %1 ").arg(i) + QString(280, QChar('a' + i % 26))));
-    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips);
-    ASSERT_FALSE(spill.isEmpty());
-    StoreCaretaker caretaker(*f.store, {});
-    qint64 largestLog = 0;
-    caretaker.setSliceSavedHook([&] { largestLog = std::max(largestLog, QFileInfo(f.path + "-wal").size()); });
-    bool told = false;
-    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred, [&] { told = true; });
-    caretaker.start();
-    ASSERT_TRUE(test::waitUntil([&] { return told; }, 60000));
-    EXPECT_EQ(clipsWithText(f.ctx(), "copy "), 5000);
-    constexpr qint64 mainCheckpointPages = 1000;
-    EXPECT_LT(largestLog, mainCheckpointPages * StoreSchema::pageBytes)
-        << "the log reached the main connection's checkpoint";
-}
-
 TEST(UnsavedRecoveryRestore, CopiesSpilledAfterTheClockWasPutBackComeBackLastCapturedInTheOrderMade)
 {
     const auto capture = [](test::StoreFixture &at, const QString &text) {
