@@ -355,6 +355,11 @@ void FallbackMoveIn::slice()
     const std::vector<ClipRef> clips =
         from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, qsizetype(sliceClips)});
     if (clips.empty()) {
+        // Its Pages and brands too: only what the store has committed leaves with the file.
+        if (!m_store.save() || m_store.context().hasChanges()) {
+            stop(QStringLiteral("the store did not take the Pages"));
+            return;
+        }
         m_fallback.reset();
         const QString path = m_paths.takeFirst();
         if (!FallbackStore::remove(path))

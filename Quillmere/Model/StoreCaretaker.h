@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/StoreTrouble.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 
 #include <QObject>
@@ -17,38 +18,6 @@ namespace quillmere {
 
 class ClipStore;
 class FallbackMoveIn;
-
-// Store trouble the user should hear of.
-struct StoreTrouble {
-    enum class Kind { storeMovedAside, fallbackSession, saveFailed, unsavedAtQuit, unsavedBroughtBack };
-    Kind kind;
-    // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery files.
-    QString path = {};
-    // saveFailed: the disk had no room.
-    bool diskFull = false;
-    // storeMovedAside: the copies read from it into the new history; unsavedBroughtBack: the copies.
-    int count = 0;
-    // unsavedAtQuit: why the file could not be brought back; fallbackSession: why the store
-    // file in `path` cannot be used, when it is not its disk.
-    QString reason = {};
-    // storeMovedAside: the salvage was begun by a start that was cut short.
-    bool resumed = false;
-    // storeMovedAside: what was set aside is another program's database, left as it was.
-    bool foreign = false;
-    // unsavedBroughtBack: the copies that could not be read, kept aside in `path`.
-    int unreadable = 0;
-    // unsavedBroughtBack: the copies lost with the end of a file that is missing or damaged (-1:
-    // the file does not say how many), and where what is left of that file lies.
-    int lost = 0;
-    QString lostFrom = {};
-    // fallbackSession: the folder of the fallback store (none: the history is in memory only), and
-    // how long that folder keeps it.
-    QString keptIn = {};
-    FallbackStore::Place::Lasting lasting = FallbackStore::Place::Lasting::kept;
-
-    // The words for the user.
-    QString message() const;
-};
 
 // Tells of store trouble once per kind and session, and keeps every copy on disk: changes a save
 // could not write are tried again on a back-off, a few records per transaction, then one at a time,

@@ -251,3 +251,22 @@ TEST(FallbackStore, CopiesAFullDiskKeptFromTheStoreAreInAFallbackStoreAndComeBac
     EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'pending %'"), 3);
     EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips"), 4);
 }
+
+TEST(FallbackStore, APageMadeWhileTheStoreWasAwayMovesInEvenWithoutClips)
+{
+    test::StoreFixture f(true);
+    f.store.reset();
+    {
+        QString error;
+        std::shared_ptr<ModelContainer> fallback(
+            ModelContainer::open(f.path + ".fallback", f.clock.clock(), &error).release());
+        ASSERT_TRUE(fallback) << qPrintable(error);
+        ClipStore away(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+        ASSERT_TRUE(away.createPage("Receipts"));
+    }
+    Restart again(f.path);
+    ASSERT_TRUE(again.movedIn(f.path));
+    ASSERT_EQ(again.store.pages().size(), 1u);
+    EXPECT_EQ(again.store.pages().front()->name(), "Receipts");
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM pinboards"), 1);
+}
