@@ -33,8 +33,8 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         if (m_store.context().damageFound())
             return;
         report({StoreTrouble::Kind::saveFailed, {}, diskFull});
-        if (diskFull)
-            keepInFallback();
+        // Held in memory alone, they would go with a kill.
+        keepInFallback();
         m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
         if (!m_retry.isActive())
             scheduleRetry();

@@ -69,8 +69,9 @@ private:
     void retry();
     void saveBatch();
     void saveWhatFits();
-    // What a full disk kept the store from taking goes into a fallback store too, until it does;
-    // `now` opens one on this thread when none is open. True when it holds every change.
+    // What a full disk or a lock kept the store from taking goes into a fallback store too, until
+    // the store takes it; `now` opens one on this thread when none is open. True when it holds
+    // every change.
     bool keepInFallback(bool now = false);
     bool tryStoreFile();
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
