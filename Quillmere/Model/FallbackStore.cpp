@@ -1,7 +1,9 @@
 #include "Quillmere/Model/FallbackStore.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
@@ -13,6 +15,7 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <algorithm>
+#include <sqlite3.h>
 
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -269,6 +272,26 @@ int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel
 
 } // namespace FallbackStore
 
+namespace {
+
+// Moves what the log of the store at `path` holds into the file, from a connection of its own off
+// the main thread: a checkpoint places pages already committed and changes no row. Left to the
+// main connection, it would come due in the middle of a save, a copy of the log and two syncs.
+void checkpointOffMainThread(const QString &path)
+{
+    sqlite3 *db = nullptr;
+    // Never makes a file that is not there; its close leaves the log and its index alone.
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        StoreFileGuard::keepCompanionsAtClose(db);
+        if (sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK)
+            sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
+    sqlite3_close_v2(db);
+}
+
+} // namespace
+
 FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent)
     : QObject(parent), m_store(store), m_paths(std::move(paths))
 {
@@ -392,6 +415,17 @@ void FallbackMoveIn::slice()
     m_moved += added;
     if (m_sliceSaved)
         m_sliceSaved();
+    if (++m_slices % slicesPerCheckpoint == 0) {
+        inBackground(
+            this,
+            [paths = QStringList{m_store.container().storeURL(), m_fallback->storeURL()}] {
+                for (const QString &path : paths)
+                    checkpointOffMainThread(path);
+                return true;
+            },
+            [this](bool) { slice(); });
+        return;
+    }
     QTimer::singleShot(0, this, &FallbackMoveIn::slice);
 }
 

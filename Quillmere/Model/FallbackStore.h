@@ -66,8 +66,10 @@ int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel
 class FallbackMoveIn : public QObject {
     Q_OBJECT
 public:
-    static constexpr size_t sliceClips = 64;
-    static constexpr qint64 sliceBytes = 1024 * 1024;
+    static constexpr size_t sliceClips = 32;
+    static constexpr qint64 sliceBytes = 512 * 1024;
+    // The logs of both stores move into their files off the main thread after this many slices.
+    static constexpr int slicesPerCheckpoint = 8;
 
     FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr);
     ~FallbackMoveIn() override;
@@ -93,6 +95,7 @@ private:
     std::unique_ptr<ModelContainer> m_fallback;
     qint64 m_lift = 0;
     int m_moved = 0;
+    int m_slices = 0;
     bool m_running = false;
     std::function<void()> m_sliceSaved;
 };
