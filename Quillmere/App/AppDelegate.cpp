@@ -240,16 +240,15 @@ void AppDelegate::buildPanelAndDrops()
             QObject::connect(status, &CloudSyncStatus::changed, context, std::move(onChange));
         };
         deps.sync.statusText = [mode, status, self] {
+            // A history kept away from its store file says where.
+            const StoreCaretaker *caretaker = self ? self->m_storeCaretaker.get() : nullptr;
+            if (caretaker && caretaker->isAwayFromStore() && caretaker->fallbackPlace())
+                return QStringLiteral("History is kept in a fallback store in %1 until its store can be used again.")
+                    .arg(caretaker->fallbackPlace()->folder);
             // The badge follows where the history is, so its words do too.
             if (status->state() != CloudSyncStatus::State::ephemeral)
                 return mode == PersistenceMode::cloudKit ? status->statusText()
                                                          : QStringLiteral("History is saved on this computer only.");
-            // A history kept in memory for want of its store file is kept at quit where it can be.
-            const StoreCaretaker *caretaker = self ? self->m_storeCaretaker.get() : nullptr;
-            if (caretaker && caretaker->isMemoryOnly() && caretaker->placeAtQuit())
-                return QStringLiteral("History is kept in memory. When Brindlewax quits, it is kept in %1 until it "
-                                      "can be saved.")
-                    .arg(caretaker->placeAtQuit()->folder);
             return QStringLiteral("History is kept in memory and is lost when Brindlewax quits.");
         };
         deps.cardBadges = ClipCardResources::sourceAppBadges(*m_appearance);

@@ -1,6 +1,7 @@
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/ReadConnection.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreQueries.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSalvage.h"
@@ -450,13 +451,20 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
         return setup;
     }
     if (!opening.needsSalvage)
-        qCCritical(lcPersistence, "The local store is unavailable (%s); keeping history in memory only",
+        qCCritical(lcPersistence, "The local store is unavailable (%s); the history goes on in a fallback store",
                    qPrintable(opening.error));
+    // The mode stays what the start found: only where the copies are kept changes.
     QString error;
-    auto memory = makeInMemoryContainer(options.clock, &error);
-    if (!memory)
+    std::shared_ptr<ModelContainer> kept(
+        FallbackStore::open(path, options.clock, &error, opening.failure == ModelContainer::OpenFailure::unwritable)
+            .release());
+    if (!kept) {
+        qCCritical(lcPersistence, "No fallback store either (%s); keeping history in memory only", qPrintable(error));
+        kept = makeInMemoryContainer(options.clock, &error);
+    }
+    if (!kept)
         qFatal("No usable store, not even in memory: %s", qPrintable(error));
-    PersistenceSetup setup{memory, PersistenceMode::inMemory, opening.movedAsidePath, path};
+    PersistenceSetup setup{kept, PersistenceMode::inMemory, opening.movedAsidePath, path};
     setup.salvagePending = opening.needsSalvage;
     setup.movedAsideForeign = opening.movedAsideForeign;
     // A disk that takes no writes is what the memory-only notice tells already; the salvage tells

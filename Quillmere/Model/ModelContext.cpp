@@ -408,45 +408,6 @@ void ModelContext::liftCaptureOrders(const std::vector<std::shared_ptr<Persisten
         clip->setCaptureOrder(ClipItem::liftedCaptureOrder(clip->captureOrder(), by));
 }
 
-void ModelContext::adoptChangesOf(ModelContext &other)
-{
-    const qint64 last = lastCaptureOrder();
-    // New records go on after the other store's rows, so that none takes the row of a kept one.
-    for (size_t i = 0; i < m_nextRow.size(); ++i)
-        m_nextRow[i] = std::max(m_nextRow[i], other.m_nextRow[i]);
-    const std::vector<std::shared_ptr<PersistentModel>> inserted = other.m_inserted, deleted = other.m_deleted;
-    std::vector<std::shared_ptr<PersistentModel>> updated;
-    for (const auto &[raw, record] : other.m_updated)
-        if (std::find(inserted.begin(), inserted.end(), record) == inserted.end())
-            updated.push_back(record);
-    other.letGoOfRecords();
-    liftCaptureOrders(inserted, last);
-    // This store's own record of a row gives way to the changed or deleted one.
-    const auto replaceOwn = [this](const PersistentModel &record) {
-        const EntityRows &rows = StoreRows::of(record);
-        if (rows.loadedWhenAsked)
-            return;
-        const auto own = held(rows.entity).find(record.m_rowID);
-        if (own != held(rows.entity).end() && own->second.get() != &record) {
-            own->second->m_context = nullptr;
-            held(rows.entity).erase(own);
-        }
-    };
-    for (const auto &record : inserted)
-        insertRecord(record);
-    for (const auto &record : updated) {
-        replaceOwn(*record);
-        index(record);
-        m_updated.emplace(record.get(), record);
-    }
-    for (const auto &record : deleted) {
-        replaceOwn(*record);
-        record->m_context = this;
-        m_deleted.push_back(record);
-    }
-    ++m_changeCount;
-}
-
 void ModelContext::adoptRecordsOf(ModelContext &other)
 {
     const qint64 last = lastCaptureOrder();

@@ -93,12 +93,6 @@ public:
     // waiting for save(); records whose deletion was pending stay deleted. They remain the same
     // objects, so whoever holds one keeps it. A brand this store already has stays this store's.
     void adoptRecordsOf(ModelContext &other);
-    // Takes over the changes of `other` not saved yet (inserted, changed and deleted records) as
-    // changes of this one, under the rows they have: for a store that holds the same rows, or
-    // some of them, such as the one read back from a damaged store. The other records let go.
-    // The clips either takes in as new come after this store's last capture, keeping their order
-    // among themselves, as captures here would.
-    void adoptChangesOf(ModelContext &other);
 
     // A statement met a damaged store file (SQLite's corrupt or not-a-database errors), not a
     // refused change. `onDamage` is called once, when it is first met.

@@ -1,14 +1,13 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Model/StoreCheckpoint.h"
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
-#include "Quillmere/Platform/Core/UnixSignals.h"
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -16,126 +15,11 @@
 
 namespace quillmere {
 
-QString StoreTrouble::message() const
-{
-    switch (kind) {
-    case Kind::storeMovedAside: {
-        if (foreign)
-            return QStringLiteral("Another program's database stood where Brindlewax keeps your clipboard history. "
-                                  "It was set aside untouched as %1, and a new history was started.")
-                .arg(path);
-        const QString cutShort = resumed ? QStringLiteral("Brindlewax was stopped last time while it read back "
-                                                          "your damaged clipboard history; that is finished now. ")
-                                         : QString();
-        const auto copies = [](int n) {
-            return n == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(n);
-        };
-        // As many as are known: counted, bounded, or only known to be more.
-        QString lostWords;
-        const auto lostAre = [](const QString &howMany, bool one) {
-            return QStringLiteral(" %1 could not be read and %2 lost.")
-                .arg(howMany, one ? QStringLiteral("was") : QStringLiteral("were"));
-        };
-        // Not known when an earlier start read the history back: nothing is said of it then.
-        const bool exact = !loss.moreLost || loss.lostAtMost == loss.lost;
-        if (exact && loss.lost == 0)
-            lostWords = QStringLiteral(" No copy was lost.");
-        else if (exact && loss.lost > 0)
-            lostWords = lostAre(copies(loss.lost), loss.lost == 1);
-        else if (loss.moreLost && loss.lostAtMost > loss.lost && loss.lost > 0)
-            lostWords = lostAre(QStringLiteral("Between %1 and %2 copies").arg(loss.lost).arg(loss.lostAtMost), false);
-        else if (loss.moreLost && loss.lostAtMost > 0)
-            lostWords = lostAre(QStringLiteral("Up to %1").arg(copies(loss.lostAtMost)), loss.lostAtMost == 1);
-        else if (loss.moreLost && loss.lost > 0)
-            lostWords = lostAre(QStringLiteral("At least %1").arg(copies(loss.lost)), loss.lost == 1);
-        else if (loss.moreLost)
-            lostWords = QStringLiteral(" Some copies could not be read and were lost.");
-        if (count > 0) {
-            QString text = cutShort
-                + QStringLiteral("Your clipboard history was damaged and was set aside as %1. %2 that could still "
-                                 "be read %3 kept in a new history.")
-                      .arg(path,
-                           count == 1 ? QStringLiteral("The one copy") : QStringLiteral("The %1 copies").arg(count),
-                           count == 1 ? QStringLiteral("was") : QStringLiteral("were"))
-                + lostWords;
-            if (loss.damaged > 0)
-                text += QStringLiteral(" %1 of them came back with damaged content.").arg(loss.damaged);
-            return text;
-        }
-        return cutShort
-            + QStringLiteral("Your clipboard history could not be read and was set aside as %1. "
-                             "A new history was started.")
-                  .arg(path)
-            + lostWords;
-    }
-    case Kind::memoryOnlySession: {
-        const QString intro = reason.isEmpty()
-            ? QStringLiteral("Brindlewax is keeping your clipboard history in memory only: it could not be saved "
-                             "to disk.")
-            : QStringLiteral("Brindlewax is keeping your clipboard history in memory only: %1 cannot be used "
-                             "now (%2).")
-                  .arg(path, reason);
-        if (keptIn.isEmpty())
-            return intro + QStringLiteral(" No folder can take it either: it will be lost when Brindlewax quits.");
-        QString text = intro
-            + QStringLiteral(" When Brindlewax quits, your copies are kept in %1 and brought back once your "
-                             "history can be saved again.")
-                  .arg(keptIn);
-        if (lasting == UnsavedRecovery::Place::Lasting::untilLogout)
-            text += QStringLiteral(" That folder is emptied when you log out.");
-        else if (lasting == UnsavedRecovery::Place::Lasting::untilRestart)
-            text += QStringLiteral(" That folder is emptied when the computer restarts.");
-        return text;
-    }
-    case Kind::unsavedAtQuit:
-        return QStringLiteral("Some copies could not be saved when Brindlewax last quit. They are kept in %1, "
-                              "which could not be brought back into your history: %2.")
-            .arg(path, reason);
-    case Kind::unsavedBroughtBack: {
-        // Kept at a quit, or while the store file could take nothing: "earlier" is true of both.
-        QStringList text;
-        if (count == 1)
-            text << QStringLiteral("One copy that could not be saved earlier was brought back into your history.");
-        else if (count > 1)
-            text << QStringLiteral("%1 copies that could not be saved earlier were brought back into your history.")
-                        .arg(count);
-        if (unreadable == 1)
-            text << QStringLiteral("One copy kept aside earlier could not be read; it is left in %1.").arg(path);
-        else if (unreadable > 1)
-            text << QStringLiteral("%1 copies kept aside earlier could not be read; they are left in %2.")
-                        .arg(unreadable)
-                        .arg(path);
-        const QString rest = QStringLiteral(" The copies before the break are back in your history; the file is kept "
-                                            "as %1.")
-                                 .arg(lostFrom);
-        if (lost == 1)
-            text << QStringLiteral("One copy kept aside earlier is lost: the end of the file that held it is missing "
-                                   "or damaged.")
-                    + rest;
-        else if (lost > 1)
-            text << QStringLiteral("%1 copies kept aside earlier are lost: the end of the file that held them is "
-                                   "missing or damaged.")
-                        .arg(lost)
-                    + rest;
-        else if (lost < 0)
-            text << QStringLiteral("The end of a file that kept copies aside earlier is missing or damaged: any copies "
-                                   "it held there are lost.")
-                    + rest;
-        return text.join(QLatin1Char(' '));
-    }
-    case Kind::saveFailed:
-        return diskFull ? QStringLiteral("Some copies could not be saved because the disk is full. They are kept "
-                                         "until there is room.")
-                        : QStringLiteral("Some copies could not be saved to disk. They are kept until they can be.");
-    }
-    return {};
-}
-
 StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent)
     : QObject(parent), m_store(store), m_movedAsidePath(setup.movedAsidePath), m_salvagedClips(setup.salvagedClips),
-      m_salvageResumed(setup.salvageResumed), m_salvageLoss(setup.salvageLoss),
-      m_movedAsideForeign(setup.movedAsideForeign), m_unavailableReason(setup.unavailableReason),
-      m_storePath(setup.unavailableStorePath), m_salvagePending(setup.salvagePending)
+      m_salvageResumed(setup.salvageResumed), m_salvageLoss(setup.salvageLoss), m_movedAsideForeign(setup.movedAsideForeign),
+      m_unavailableReason(setup.unavailableReason), m_storePath(setup.unavailableStorePath),
+      m_salvagePending(setup.salvagePending)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
@@ -143,11 +27,14 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     connect(&m_store.fileGuard(), &StoreFileGuard::rearmed, this, &StoreCaretaker::storeChanged);
     // Damage met while the guard copied the store is handled once the copy has ended.
     connect(&m_store.fileGuard(), &StoreFileGuard::copyEnded, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
+    connect(&m_store.fileGuard(), &StoreFileGuard::copiedToFallback, this, &StoreCaretaker::goOnInFallback);
     connect(&m_store, &ClipStore::saveFailed, this, [this](bool diskFull, const QString &) {
         // The salvage that follows tells what became of the history.
         if (m_store.context().damageFound())
             return;
         report({StoreTrouble::Kind::saveFailed, {}, diskFull});
+        // Held in memory alone, they would go with a kill.
+        keepInFallback();
         m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
         if (!m_retry.isActive())
             scheduleRetry();
@@ -158,15 +45,21 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         }
     });
     connect(&m_store, &ClipStore::didSave, this, [this] {
-        if (isMemoryOnly() || m_store.context().hasChanges())
+        if (isAwayFromStore() || m_store.context().hasChanges())
             return;
         m_retry.stop();
         m_nextRetryMs = m_firstRetryMs;
+        // The store holds all its fallback store held.
+        if (m_pending) {
+            const QString path = m_pending->storeURL();
+            m_pending.reset();
+            FallbackStore::remove(path);
+        }
     });
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
             m_stopSalvage->store(true);
-            keepUnsaved();
+            keepAtQuit();
         });
 }
 
@@ -194,7 +87,7 @@ void StoreCaretaker::start()
         salvageOnWorker();
         return;
     }
-    if (isMemoryOnly()) {
+    if (isAwayFromStore()) {
         tellMemoryOnly();
         scheduleRetry();
         return;
@@ -204,29 +97,24 @@ void StoreCaretaker::start()
 
 void StoreCaretaker::tellMemoryOnly()
 {
-    // Brought back once the store file can be used: a history in memory would only spill them again.
+    // Brought back once the store file can be used.
     inBackground(
-        this,
-        [path = m_storePath] {
-            UnsavedRecovery::removeLeftovers(path);
-            return std::make_pair(UnsavedRecovery::all(path), UnsavedRecovery::place(path));
-        },
-        [this](const std::pair<QStringList, std::optional<UnsavedRecovery::Place>> &found) {
+        this, [path = m_storePath] { return std::make_pair(UnsavedRecovery::all(path), FallbackStore::place(path)); },
+        [this](const std::pair<QStringList, std::optional<std::pair<QString, FallbackStore::Place>>> &found) {
             // Moved into the store file meanwhile, which brings the files back itself.
-            if (!isMemoryOnly())
+            if (!isAwayFromStore())
                 return;
             for (const QString &recovery : found.first)
-                keptUnsaved(recovery, QStringLiteral("the history can only be kept in memory for now"));
+                keptUnsaved(recovery, QStringLiteral("the store cannot take copies for now"));
             tellUnsaved();
-            m_placeAtQuit = found.second;
-            StoreTrouble trouble{StoreTrouble::Kind::memoryOnlySession, m_storePath, false, 0, m_unavailableReason};
-            if (m_placeAtQuit) {
-                trouble.keptIn = m_placeAtQuit->folder;
-                trouble.lasting = m_placeAtQuit->lasting;
-                qCInfo(lcPersistence, "The history kept in memory goes to %s at quit",
-                       qPrintable(m_placeAtQuit->folder));
+            if (found.second && !m_store.container().isInMemory())
+                m_fallbackPlace = found.second->second;
+            StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
+            if (m_fallbackPlace) {
+                trouble.keptIn = m_fallbackPlace->folder;
+                trouble.lasting = m_fallbackPlace->lasting;
             } else {
-                qCCritical(lcPersistence, "No folder takes the history kept in memory at quit");
+                qCCritical(lcPersistence, "No folder takes a fallback store: the history is kept in memory only");
             }
             report(trouble);
         });
@@ -234,18 +122,32 @@ void StoreCaretaker::tellMemoryOnly()
 
 void StoreCaretaker::bringBackAll()
 {
-    if (m_store.container().isInMemory() || m_restoring)
+    if (m_store.container().isInMemory() || isAwayFromStore() || m_restoring)
         return;
     m_restoring = true;
-    dropCheckpoint();
-    m_checkpoint = std::make_shared<StoreCheckpoint>(m_store.container().storeURL());
     inBackground(
         this,
         [path = m_store.container().storeURL()] {
-            UnsavedRecovery::removeLeftovers(path);
-            return UnsavedRecovery::all(path);
+            return std::make_pair(FallbackStore::all(path), UnsavedRecovery::all(path));
         },
-        [this](const QStringList &paths) { bringBackUnsaved(paths); });
+        [this](const std::pair<QStringList, QStringList> &found) {
+            if (found.first.isEmpty() || isAwayFromStore()) {
+                bringBackUnsaved(found.second);
+                return;
+            }
+            // The fallback stores first: recovery files of older releases hold older copies.
+            m_moveIn = std::make_unique<FallbackMoveIn>(m_store, found.first);
+            m_moveIn->setSliceSavedHook(m_sliceSaved);
+            connect(m_moveIn.get(), &FallbackMoveIn::finished, this, [this, files = found.second] {
+                m_moveIn.release()->deleteLater();
+                bringBackUnsaved(files);
+            });
+            connect(m_moveIn.get(), &FallbackMoveIn::stopped, this, [this] {
+                if (!m_retry.isActive())
+                    scheduleRetry();
+            });
+            m_moveIn->start();
+        });
 }
 
 void StoreCaretaker::keptUnsaved(const QString &path, const QString &reason)
@@ -283,7 +185,6 @@ void StoreCaretaker::bringBackUnsaved(QStringList paths)
 {
     if (paths.isEmpty()) {
         m_restoring = false;
-        dropCheckpoint();
         tellUnsaved();
         return;
     }
@@ -312,24 +213,12 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
 {
     // A slice holds a few clips, or one when its image or file alone is large: only a slice of a
     // large file is in memory at a time.
-    // What the last slices saved leaves the log here, before the main connection's own checkpoint
-    // (a thousand pages) comes due in the middle of a save: a slice writes a few hundred at most.
-    std::shared_ptr<StoreCheckpoint> checkpoint;
-    if (m_checkpoint && (++m_slicesLogged >= 4 || m_bytesLogged >= bringBackBytes / 2)) {
-        checkpoint = m_checkpoint;
-        m_slicesLogged = m_bytesLogged = 0;
-    }
     handOver(reader.get());
     inBackground(
         this,
-        [reader, checkpoint] {
+        [reader] {
             QString error;
             takeOver(reader.get());
-            if (checkpoint) {
-                takeOver(checkpoint.get());
-                checkpoint->run();
-                handOver(checkpoint.get());
-            }
             auto clips = reader->next(bringBackClips, bringBackBytes, &error);
             handOver(reader.get());
             return std::make_pair(std::move(clips), error);
@@ -337,9 +226,8 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
         [this, path, reader, rest](const std::pair<std::optional<std::vector<UnsavedRecovery::Clip>>, QString> &read) {
             takeOver(reader.get());
             // The store was found damaged: the files wait for the store read back, which brings them back.
-            if (isMemoryOnly()) {
+            if (isAwayFromStore()) {
                 m_restoring = false;
-                dropCheckpoint();
                 return;
             }
             if (!read.first) {
@@ -353,14 +241,11 @@ void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<U
                 return;
             }
             QString error;
-            for (const UnsavedRecovery::Clip &clip : *read.first)
-                m_bytesLogged += clip.bytes();
             m_lift.follow(*reader);
             const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error, &m_lift);
             if (brought < 0 && m_store.context().damageFound()) {
-                // Begun again once the salvaged store is in place, with a checkpoint of its own.
+                // Begun again once the salvaged store is in place.
                 m_restoring = false;
-                dropCheckpoint();
                 return;
             }
             if (brought < 0) {
@@ -425,7 +310,9 @@ void StoreCaretaker::scheduleRetry()
 
 void StoreCaretaker::retry()
 {
-    if (isMemoryOnly()) {
+    if (m_moveIn && !isAwayFromStore())
+        m_moveIn->start();
+    if (isAwayFromStore()) {
         if (!tryStoreFile())
             scheduleRetry();
         return;
@@ -442,6 +329,48 @@ void StoreCaretaker::saveBatch()
         QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
 }
 
+bool StoreCaretaker::keepInFallback(bool now)
+{
+    // A fallback store moving in is the one place for the history until it is gone; the end of the
+    // program adds to it, as no removal can follow.
+    if (isAwayFromStore() || m_store.container().isInMemory() || (m_moveIn && !now) || !m_store.context().hasChanges())
+        return false;
+    if (!m_pending && now) {
+        QString error = QStringLiteral("no folder takes it");
+        if (const auto place = FallbackStore::place(m_store.container().storeURL(), true))
+            m_pending.reset(ModelContainer::open(place->first, m_store.clock(), &error).release());
+        if (!m_pending)
+            qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
+                       qPrintable(error));
+    }
+    if (!m_pending) {
+        if (std::exchange(m_pendingOpening, true))
+            return false;
+        // Its own disk failed the store: another folder first.
+        inBackground(
+            this, [path = m_store.container().storeURL()] { return FallbackStore::place(path, true); },
+            [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
+                m_pendingOpening = false;
+                QString error = QStringLiteral("no folder takes it");
+                if (place)
+                    m_pending.reset(ModelContainer::open(place->first, m_store.clock(), &error).release());
+                if (!m_pending)
+                    qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
+                               qPrintable(error));
+                else
+                    keepInFallback();
+            });
+        return false;
+    }
+    FallbackStore::takeIn(m_pending->mainContext(), m_store.context().unsavedRecords());
+    QString error;
+    if (m_pending->mainContext().save(&error))
+        return true;
+    qCCritical(lcPersistence, "The fallback store could not take the copies the store could not: %s",
+               qPrintable(error));
+    return false;
+}
+
 void StoreCaretaker::saveWhatFits()
 {
     // A few records per turn of the event loop; one that does not fit waits for the next retry.
@@ -450,47 +379,42 @@ void StoreCaretaker::saveWhatFits()
         QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
 }
 
-int StoreCaretaker::keepUnsaved()
+int StoreCaretaker::keepAtQuit()
 {
     ModelContext &ctx = m_store.context();
-    std::vector<std::shared_ptr<PersistentModel>> records;
-    if (isMemoryOnly()) {
-        // Nothing of this session reached the store file: all of it goes.
-        for (const PageRef &page : ctx.pinboards())
-            records.push_back(page);
-        for (const ClipRef &clip : ctx.allClips())
-            records.push_back(clip);
-        if (records.size() == ctx.pinboards().size())
-            return 0;
-    } else {
-        // These copies exist nowhere else either: a quit waits while they go in.
-        const UnixSignals::EndPostponed postponed(UnsavedRecovery::spillStepLimit);
-        while (ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved)
-            postponed.advance();
-        if (ctx.hasChanges() && ctx.lastSaveFailure() == ModelContext::SaveFailure::diskFull)
-            while (m_store.saveWhatFits(retryBatch) == retryBatch)
-                postponed.advance();
-        if (!ctx.hasChanges())
-            return 0;
-        records = ctx.unsavedRecords();
-    }
-    const int count = int(records.size());
-    const QString storePath = isMemoryOnly() ? m_storePath : m_store.container().storeURL();
-    QString error;
-    const QStringList kept =
-        storePath.isEmpty() ? QStringList() : UnsavedRecovery::write(storePath, records, m_store.now(), &error);
-    const QString where = kept.join(QStringLiteral(", "));
-    if (kept.isEmpty())
-        qCCritical(lcPersistence, "%d changes could not be saved before quitting and could not be kept: %s", count,
-                   qPrintable(storePath.isEmpty() ? QStringLiteral("there is no store file") : error));
-    else if (!error.isEmpty())
-        qCCritical(lcPersistence,
-                   "%d changes could not be saved before quitting; some are kept in %s, the rest could not be: %s",
-                   count, qPrintable(where), qPrintable(error));
-    else
-        qCCritical(lcPersistence, "%d changes could not be saved before quitting; they are kept in %s", count,
-                   qPrintable(where));
+    // Only a commit is waited for: what the store cannot take goes to its fallback store.
+    if (ctx.hasChanges() && !m_store.savesHeld())
+        m_store.save();
+    if (!ctx.hasChanges() || keepInFallback(true))
+        return 0;
+    const int count = int(ctx.unsavedRecords().size());
+    qCCritical(lcPersistence, "%d changes could not be saved before quitting, nor kept in a fallback store", count);
     return count;
+}
+
+void StoreCaretaker::goOnInFallback(const QString &path)
+{
+    QString error;
+    std::shared_ptr<ModelContainer> fallback(ModelContainer::open(path, m_store.clock(), &error).release());
+    if (!fallback) {
+        // Moved in by the next start that has the store.
+        qCCritical(lcPersistence, "The fallback store at %s cannot be opened: %s", qPrintable(path), qPrintable(error));
+        return;
+    }
+    // What waited while the copy was synced goes with it.
+    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
+    m_storePath = m_store.container().storeURL();
+    m_store.fileGuard().closeConnection();
+    m_store.switchToContainer(fallback);
+    // It holds what the store's full disk kept from it too.
+    if (m_store.save() && m_pending) {
+        const QString pending = m_pending->storeURL();
+        m_pending.reset();
+        FallbackStore::remove(pending);
+    }
+    tellMemoryOnly();
+    if (!m_retry.isActive())
+        scheduleRetry();
 }
 
 bool StoreCaretaker::tryStoreFile()
@@ -506,39 +430,15 @@ bool StoreCaretaker::tryStoreFile()
     return useStoreFile(std::move(container), opening);
 }
 
-std::shared_ptr<StoreCheckpoint> StoreCaretaker::dropCheckpoint()
-{
-    takeOver(m_checkpoint.get());
-    std::shared_ptr<StoreCheckpoint> old = std::exchange(m_checkpoint, {});
-    if (old) {
-        handOver(old.get());
-        inBackground(
-            this,
-            [old] {
-                takeOver(old.get());
-                old->retire();
-                handOver(old.get());
-                return true;
-            },
-            [](bool) {});
-    }
-    return old;
-}
-
 void StoreCaretaker::storeChanged()
 {
     m_damageWaits = false;
-    if (!m_checkpoint)
-        return;
-    dropCheckpoint();
-    if (m_restoring && !m_store.container().isInMemory())
-        m_checkpoint = std::make_shared<StoreCheckpoint>(m_store.container().storeURL());
 }
 
 void StoreCaretaker::damageFound()
 {
     ModelContext &damaged = m_store.context();
-    if (!damaged.damageFound() || m_store.container().isInMemory() || isMemoryOnly()) {
+    if (!damaged.damageFound() || m_store.container().isInMemory() || isAwayFromStore()) {
         m_damageWaits = false;
         return;
     }
@@ -560,46 +460,51 @@ void StoreCaretaker::damageFound()
         return;
     }
     m_damageWaits = false;
-    QString error;
-    std::shared_ptr<ModelContainer> memory = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error);
-    if (!memory) {
-        qCCritical(lcPersistence, "The damaged store cannot be left for memory: %s", qPrintable(error));
-        return;
-    }
     m_storePath = m_store.container().storeURL();
-    qCCritical(lcPersistence, "The store at %s is damaged; reading it back while the history goes on in memory",
+    qCCritical(lcPersistence,
+               "The store at %s is damaged; reading it back while the history goes on in a fallback "
+               "store",
                qPrintable(m_storePath));
-    // The changes wait, under their rows, for the store read back, which keeps the rows' ids.
-    memory->mainContext().adoptChangesOf(damaged);
-    m_carryChanges = true;
+    // What the damaged store could not take goes into the fallback store, and from there into the
+    // store read back, matched by dedupID. Its bytes are read while the file is still open.
     m_store.holdSaves(true);
+    for (const auto &record : damaged.unsavedRecords())
+        if (record->entity() == Entity::clip) {
+            static_cast<const ClipItem &>(*record).imageData();
+            static_cast<const ClipItem &>(*record).fileData();
+        }
     // Let go of before it moves: nothing of the damaged file stays open to write to it.
-    std::shared_ptr<StoreCheckpoint> checkpoint = dropCheckpoint();
     guard.closeConnection();
-    m_store.switchToContainer(memory);
-    salvageOnWorker(std::move(checkpoint));
+    inBackground(
+        this, [path = m_storePath] { return FallbackStore::place(path); },
+        [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
+            QString error;
+            std::shared_ptr<ModelContainer> fallback = place
+                ? std::shared_ptr<ModelContainer>(ModelContainer::open(place->first, m_store.clock(), &error))
+                : nullptr;
+            if (!fallback)
+                fallback = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error);
+            if (!fallback) {
+                qCCritical(lcPersistence, "The damaged store cannot be left: %s", qPrintable(error));
+                return;
+            }
+            FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
+            m_store.switchToContainer(fallback);
+            m_store.holdSaves(false);
+            m_store.save();
+            salvageOnWorker();
+        });
 }
 
-void StoreCaretaker::salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired)
+void StoreCaretaker::salvageOnWorker()
 {
     if (m_salvaging)
         return;
     m_salvaging = true;
     m_retry.stop();
-    // Meanwhile the history is in memory: where it goes at quit is told as for any such history.
-    if (!m_placeAtQuit)
-        inBackground(
-            this, [path = m_storePath] { return UnsavedRecovery::place(path); },
-            [this](const std::optional<UnsavedRecovery::Place> &place) {
-                if (isMemoryOnly() && !m_placeAtQuit)
-                    m_placeAtQuit = place;
-            });
     inBackground(
         this,
-        [path = m_storePath, now = m_store.now(), stop = m_stopSalvage, retired = std::move(retired)] {
-            // A checkpoint under way into the damaged file ends before the file is set aside.
-            if (retired)
-                retired->retire();
+        [path = m_storePath, now = m_store.now(), stop = m_stopSalvage] {
             return ModelContainerFactory::salvageStoreFile(path, now, {stop.get(), 0});
         },
         [this](const std::optional<StoreSalvage::Outcome> &salvaged) {
@@ -611,8 +516,9 @@ void StoreCaretaker::salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired)
                 : ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
             if (useStoreFile(std::move(container), opening))
                 return;
-            // Not finished now: the history stays in memory, told so, and the salvage is tried again.
-            if (pending || m_carryChanges) {
+            // Not finished now: the history stays in the fallback store, told so, and the salvage is
+            // tried again.
+            if (pending || !m_store.container().isInMemory()) {
                 m_unavailableReason = opening.error;
                 tellMemoryOnly();
             }
@@ -638,17 +544,18 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
                 qPrintable(opening.error));
         return false;
     }
-    qCInfo(lcPersistence, "The store at %s can be used again; the history kept in memory moves into it",
+    qCInfo(lcPersistence, "The store at %s can be used again; the fallback store moves into it",
            qPrintable(m_storePath));
     m_storePath.clear();
+    m_fallbackPlace.reset();
     m_nextRetryMs = m_firstRetryMs;
-    if (std::exchange(m_carryChanges, false)) {
-        container->mainContext().adoptChangesOf(m_store.context());
-        m_store.switchToContainer(std::shared_ptr<ModelContainer>(container.release()));
-        m_store.holdSaves(false);
-        m_store.save();
-    } else {
+    // A history in memory, where no folder took a fallback store, moves in whole; a fallback store
+    // is left saved and moves in a slice at a time.
+    if (m_store.container().isInMemory()) {
         m_store.moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
+    } else {
+        m_store.save();
+        m_store.switchToContainer(std::shared_ptr<ModelContainer>(container.release()));
     }
     bringBackAll();
     return true;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/StoreTrouble.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 
 #include <QObject>
@@ -15,53 +17,15 @@
 namespace quillmere {
 
 class ClipStore;
-class StoreCheckpoint;
+class FallbackMoveIn;
 
-// Store trouble the user should hear of.
-struct StoreTrouble {
-    enum class Kind { storeMovedAside, memoryOnlySession, saveFailed, unsavedAtQuit, unsavedBroughtBack };
-    Kind kind;
-    // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery files.
-    QString path = {};
-    // saveFailed: the disk had no room.
-    bool diskFull = false;
-    // storeMovedAside: the copies read from it into the new history; unsavedBroughtBack: the copies.
-    int count = 0;
-    // unsavedAtQuit: why the file could not be brought back; memoryOnlySession: why the store
-    // file in `path` cannot be used, when it is not its disk.
-    QString reason = {};
-    // storeMovedAside: the salvage was begun by a start that was cut short.
-    bool resumed = false;
-    // storeMovedAside: what the salvage could not keep.
-    StoreSalvage::Loss loss = {};
-    // storeMovedAside: what was set aside is another program's database, left as it was.
-    bool foreign = false;
-    // unsavedBroughtBack: the copies that could not be read, kept aside in `path`.
-    int unreadable = 0;
-    // unsavedBroughtBack: the copies lost with the end of a file that is missing or damaged (-1:
-    // the file does not say how many), and where what is left of that file lies.
-    int lost = 0;
-    QString lostFrom = {};
-    // memoryOnlySession: the folder that takes the history at quit (none: it is lost), and how
-    // long that folder keeps it.
-    QString keptIn = {};
-    UnsavedRecovery::Place::Lasting lasting = UnsavedRecovery::Place::Lasting::kept;
-
-    // The words for the user.
-    QString message() const;
-};
-
-// Tells of store trouble once per kind and session, and brings the history back to disk: changes
-// a save could not write are tried again on a back-off (and with every save meanwhile), a few
-// records per transaction so that what fits goes in as room returns; when those do not fit, one
-// record at a time, smallest first, so that no large copy holds back a small one. A history kept
-// in memory reopens its store file on a back-off and moves into it once it can. What is still not
-// written when the program quits, or the whole history when it was kept in memory, goes to
-// recovery files (beside the store, or in another folder when that cannot take them); the next
-// start that has the store file brings them back, a slice at a time, and removes them. A damaged
-// store file, found so at start or by any statement later, is salvaged on a worker (see
-// StoreSalvage) while the history goes on in memory; what is copied meanwhile goes into the store
-// read back, and so do the changes the damage kept from being saved.
+// Tells of store trouble once per kind and session, and keeps every copy on disk: changes a save
+// could not write are tried again on a back-off, a few records per transaction, then one at a time,
+// smallest first; what a full disk or a lock kept from the store is in a fallback store meanwhile.
+// A store that cannot take copies (it cannot be opened, is salvaged on a worker, or was deleted and
+// copied to a fallback store) is reopened on a back-off while the history goes on in the fallback
+// store, which moves into it once it can (see FallbackStore). Recovery files an older release left
+// are brought back by the first start that has the store.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
@@ -82,15 +46,16 @@ public:
     void start();
     void setRetryDelays(int firstMs, int longestMs);
 
-    bool isMemoryOnly() const { return !m_storePath.isEmpty(); }
+    // The history is kept in a fallback store, or in memory where no folder takes one.
+    bool isAwayFromStore() const { return !m_storePath.isEmpty(); }
     // A salvage of the damaged store file runs on a worker.
     bool isSalvaging() const { return m_salvaging; }
-    // Where a history kept in memory goes at quit, once start() has looked; none before, or when no
-    // folder takes it.
-    std::optional<UnsavedRecovery::Place> placeAtQuit() const { return m_placeAtQuit; }
-    // At quit: a last try, then whatever is left goes to a recovery file, said in the log.
-    // Returns how many records could not be saved.
-    int keepUnsaved();
+    // The folder of the fallback store the history is kept in, once start() has looked; none
+    // before, or when it is kept in memory.
+    std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
+    // At quit: a last try, then whatever is left goes to a fallback store, said in the log.
+    // Returns how many records could be kept nowhere.
+    int keepAtQuit();
     // Called each time a slice of a recovery file is saved in the store, for a test that stops the
     // process between the steps of a restore.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
@@ -104,18 +69,20 @@ private:
     void retry();
     void saveBatch();
     void saveWhatFits();
+    // What a full disk or a lock kept the store from taking goes into a fallback store too, until
+    // the store takes it; `now` opens one on this thread when none is open. True when it holds
+    // every change.
+    bool keepInFallback(bool now = false);
     bool tryStoreFile();
+    // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
+    void goOnInFallback(const QString &path);
     // Goes on in the store file opened, or tells why there is none; false when there is none.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     // The history leaves a store file a statement found damaged, and the store is salvaged.
     void damageFound();
-    // `retired`: a checkpoint connection to the damaged file, closed before the salvage moves it.
-    void salvageOnWorker(std::shared_ptr<StoreCheckpoint> retired = {});
-    // The checkpoint connection of a restore follows the store the history is in; the old one is
-    // closed on a worker, after any checkpoint under way. Returns the old one.
-    std::shared_ptr<StoreCheckpoint> dropCheckpoint();
+    void salvageOnWorker();
     void storeChanged();
-    // Tells that the history is kept in memory, and which recovery files wait for the store.
+    // Tells where the history is kept, and which recovery files wait for the store.
     void tellMemoryOnly();
     // Looks for the recovery files of the store off the main thread and brings them back.
     void bringBackAll();
@@ -135,7 +102,7 @@ private:
     StoreSalvage::Loss m_salvageLoss;
     bool m_movedAsideForeign = false;
     QString m_unavailableReason;
-    // The store file to go back to while the history is kept in memory.
+    // The store file to go back to while the history is kept away from it.
     QString m_storePath;
     QTimer m_retry;
     int m_firstRetryMs = firstRetryMs;
@@ -148,12 +115,8 @@ private:
     QStringList m_unreadableKept;
     int m_lost = 0;
     QStringList m_lostKept;
-    // Moves the log into the store file off the main thread while recovery files come back.
-    std::shared_ptr<StoreCheckpoint> m_checkpoint;
-    int m_slicesLogged = 0;
     UnsavedRecovery::Lift m_lift;
-    qint64 m_bytesLogged = 0;
-    std::optional<UnsavedRecovery::Place> m_placeAtQuit;
+    std::optional<FallbackStore::Place> m_fallbackPlace;
     QStringList m_kept;
     QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
@@ -162,8 +125,11 @@ private:
     bool m_restoring = false;
     bool m_salvagePending = false;
     bool m_salvaging = false;
-    // The history in memory holds the changes a damaged store could not take, under their rows.
-    bool m_carryChanges = false;
+    // Moves the fallback stores left into the store.
+    std::unique_ptr<FallbackMoveIn> m_moveIn;
+    // Holds the changes the store's full disk has not taken yet.
+    std::shared_ptr<ModelContainer> m_pending;
+    bool m_pendingOpening = false;
     // Damage was met while the store's path did not name its open file: the only copy of the
     // history is that file until the guard has put it back at the path.
     bool m_damageWaits = false;

@@ -1,35 +1,28 @@
 #include "Quillmere/Model/StoreFileGuard.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Model/StoreSalvage.h"
-#include "Quillmere/Model/UnsavedRecovery.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
-#include "Quillmere/Platform/Core/UnixSignals.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QSqlDriver>
 #include <QThread>
-#include <QUrl>
 #include <cerrno>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace quillmere {
 namespace {
@@ -78,18 +71,10 @@ bool syncFile(const QString &path, QString *why)
     return ok;
 }
 
-// A copy that has not advanced for this long at the end is given up for recovery files.
+// A copy that has not advanced for this long at the end is given up.
 constexpr qint64 quitStallMs = 2000;
 // Smaller steps at the end, so that a starved process still shows its copy advancing.
 constexpr int quitPagesPerStep = 32;
-// Recovery files while the program runs, at most this often: each holds only what the last did not.
-constexpr int spillIntervalMs = 30 * 1000;
-// What one step at the end writes: about the content of this many clips, or bytes.
-constexpr size_t spillStepClips = 20000;
-constexpr qint64 spillStepBytes = 32 * 1024 * 1024;
-// How long a start spends reading what an earlier session left beside the store.
-constexpr qint64 besideReadMs = 10 * 1000;
-
 // Keeps `from` under a fresh name beside the store; the name it got, or empty.
 QString keepBeside(const QString &from, const QString &storePath, const QDateTime &now)
 {
@@ -113,152 +98,6 @@ bool isWholeCopy(const QString &copy)
         && ModelContainer::kindOf(copy) == ModelContainer::FileKind::ours && StoreSalvage::isSound(copy);
 }
 
-QString unfinishedTag()
-{
-    return QStringLiteral("unfinished");
-}
-
-// Counts stop here: a file put beside the store may be any size.
-constexpr qint64 countedClips = 10'000'000;
-
-// The clips of the store kept at `side` whose content the store at `storePath` lacks; -1 when it
-// cannot tell (not a store of ours, unreadable, or too slow to read by `deadline`).
-qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadlineTimer &deadline)
-{
-    const QString index = side + QStringLiteral("-shm");
-    const bool hasLog = QFileInfo::exists(side + QStringLiteral("-wal")), hadIndex = QFileInfo::exists(index);
-    // Opened to read, a FIFO would hold the thread until something writes to it. A file that is no
-    // store of ours has no such clips table, and the count below fails.
-    struct stat info {};
-    if (::stat(QFile::encodeName(side).constData(), &info) != 0 || !S_ISREG(info.st_mode))
-        return -1;
-    sqlite3 *db = nullptr;
-    qint64 missing = -1;
-    // Both read only: the store's own connection writes, nothing here does.
-    if (sqlite3_open_v2(QFile::encodeName(storePath).constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
-        == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 100);
-        sqlite3_progress_handler(
-            db, 10000, [](void *until) { return int(static_cast<const QDeadlineTimer *>(until)->hasExpired()); },
-            const_cast<QDeadlineTimer *>(&deadline));
-        sqlite3_stmt *attach = nullptr;
-        // Read as it lies, leaving no log or index beside it, unless a log it has holds some of it.
-        const QByteArray name = hasLog
-            ? QFile::encodeName(side)
-            : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
-        bool attached = sqlite3_prepare_v2(db, "ATTACH ? AS side", -1, &attach, nullptr) == SQLITE_OK
-            && sqlite3_bind_text(attach, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT) == SQLITE_OK
-            && sqlite3_step(attach) == SQLITE_DONE;
-        sqlite3_finalize(attach);
-        // The same content: the stored hash is left empty where the row's own words give it back.
-        // By the indexed key of the hash first; a store too old to have one is read without it.
-        for (const char *key : {"c.hashKey = k.hashKey AND ", ""}) {
-            sqlite3_stmt *q = nullptr;
-            const QByteArray count = QByteArrayLiteral("SELECT count(*) FROM (SELECT 1 FROM side.clips AS k WHERE NOT "
-                                                       "EXISTS (SELECT 1 FROM main.clips AS c WHERE ")
-                + key
-                + "c.contentHash = k.contentHash AND c.kind IS k.kind AND c.text IS k.text AND c.fileName IS "
-                  "k.fileName) LIMIT "
-                + QByteArray::number(countedClips) + ')';
-            const bool prepared = attached && sqlite3_prepare_v2(db, count.constData(), -1, &q, nullptr) == SQLITE_OK;
-            if (prepared && sqlite3_step(q) == SQLITE_ROW)
-                missing = sqlite3_column_int64(q, 0);
-            sqlite3_finalize(q);
-            if (prepared)
-                break;
-        }
-    }
-    sqlite3_close(db);
-    // The index a reader of a file with its log makes goes again, so that the file lies as found.
-    if (hasLog && !hadIndex)
-        QFile::remove(index);
-    return missing;
-}
-
-QString copiesText(qint64 count)
-{
-    return count == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(count);
-}
-
-// Where the kept and set-aside stores told of are remembered, so that a start tells only of new or
-// changed ones: each has the clips the user deleted or the limit pruned since, as well.
-QString besideToldKey()
-{
-    return QStringLiteral("besideHistoriesTold");
-}
-
-// A file as it is now: another file at its name, or the same one changed, gets another.
-QString signatureOf(const QString &path)
-{
-    const QFileInfo info(path);
-    return QStringLiteral("%1|%2|%3").arg(path).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
-}
-
-struct LeftBeside {
-    // For the user; empty when there is nothing to tell.
-    QString told;
-    // Of the kept and set-aside stores told of, at this start or before.
-    QStringList signatures;
-};
-
-// What an earlier session, stopped while it handled the store file, left beside it: copies cut
-// short are removed and named; kept and set-aside stores holding clips the store lacks are named,
-// unless `told` has them as they are.
-LeftBeside leftBeside(const QString &storePath, const QSet<QString> &told)
-{
-    LeftBeside left;
-    const QFileInfo store(storePath);
-    const QDir folder = store.absoluteDir();
-    const QString name = store.fileName();
-    const auto isCompanion = [](const QString &file) {
-        return file.endsWith(QLatin1String("-journal")) || file.endsWith(QLatin1String("-wal"))
-            || file.endsWith(QLatin1String("-shm"));
-    };
-    QStringList removed;
-    for (const QString &file :
-         folder.entryList({name + QLatin1Char('.') + unfinishedTag() + QStringLiteral("-*")}, QDir::Files)) {
-        const QString at = folder.filePath(file);
-        if (isCompanion(file))
-            QFile::remove(at);
-        else if (QFile::remove(at))
-            removed << at;
-        else
-            qCWarning(lcPersistence, "Could not remove %s", qPrintable(at));
-    }
-    QStringList named;
-    if (QFileInfo::exists(storePath)) {
-        const QDeadlineTimer deadline(besideReadMs);
-        for (const QString &file : folder.entryList(
-                 {name + QStringLiteral(".kept-*"), name + QStringLiteral(".unreadable-*")}, QDir::Files, QDir::Name)) {
-            if (isCompanion(file) || deadline.hasExpired())
-                continue;
-            const QString at = folder.filePath(file);
-            const QString signature = signatureOf(at);
-            if (told.contains(signature)) {
-                left.signatures << signature;
-            } else if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0) {
-                left.signatures << signature;
-                named << QStringLiteral("%1 (%2%3)")
-                             .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
-                                  copiesText(missing));
-            }
-        }
-    }
-    QString &text = left.told;
-    if (!removed.isEmpty())
-        text = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
-                              "again, after that file was deleted or replaced while Brindlewax ran. The unfinished "
-                              "copy (%2) could not be used and was removed; copies not also kept in a recovery file "
-                              "are lost. ")
-                   .arg(storePath, removed.join(QStringLiteral(", ")));
-    if (!named.isEmpty())
-        text += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
-                               "or could not be read, with copies that are not in it: %1. They were left as they are.")
-                    .arg(named.join(QStringLiteral(", ")));
-    text = text.trimmed();
-    return left;
-}
-
 } // namespace
 
 // What the worker found once the copy was on the disk.
@@ -270,12 +109,13 @@ struct StoreFileGuard::Synced {
     // It is another program's database: not to be opened for writing, let alone checked so.
     bool replacementForeign = false;
 
-    static Synced of(const QString &storePath, bool replaced)
+    // `replacement`: what took the store's path, to be looked at too.
+    static Synced of(const QString &copy, const QString &replacement)
     {
         Synced out;
-        if (syncFile(rewritingPath(storePath), &out.error) && replaced) {
-            out.replacementForeign = ModelContainer::kindOf(storePath) == ModelContainer::FileKind::foreign;
-            out.replacementSound = !out.replacementForeign && StoreSalvage::isSound(storePath);
+        if (syncFile(copy, &out.error) && !replacement.isEmpty()) {
+            out.replacementForeign = ModelContainer::kindOf(replacement) == ModelContainer::FileKind::foreign;
+            out.replacementSound = !out.replacementForeign && StoreSalvage::isSound(replacement);
         }
         return out;
     }
@@ -303,14 +143,9 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     // A copy that failed is tried again at the next save or look, not at each change its own
     // files make.
     connect(&m_folder, &QFileSystemWatcher::directoryChanged, this, [this] {
-        if (!m_unkept)
+        if (!m_copyFailed)
             check();
     });
-    m_spill.setSingleShot(true);
-    connect(&m_spill, &QTimer::timeout, this, &StoreFileGuard::keepElsewhere);
-    m_gather.setSingleShot(true);
-    m_gather.setInterval(0);
-    connect(&m_gather, &QTimer::timeout, this, &StoreFileGuard::gatherTurn);
     if (QCoreApplication::instance())
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &StoreFileGuard::checkNow);
     rearm();
@@ -320,12 +155,9 @@ void StoreFileGuard::checkNow()
 {
     check();
     // The history exists only in the connection's open file until the copy is in place: the end
-    // waits as long as the copy, or else the recovery files, advance, as for any writing of copies
-    // that exist nowhere else.
-    std::optional<UnixSignals::EndPostponed> postponed(std::in_place, UnsavedRecovery::spillStepLimit);
+    // finishes it while it advances.
     if (m_syncing) {
-        const UnixSignals::EndPostponed syncing(UnsavedRecovery::spillSyncLimit);
-        placeCopy(Synced::of(m_path, m_cause == Cause::replaced));
+        placeCopy(Synced::of(copyPath(), m_cause == Cause::replaced ? m_path : QString()));
     } else if (m_backup) {
         m_slice.stop();
         // A replacement takes over the session without what waits to be saved: it goes into the copy.
@@ -342,24 +174,24 @@ void StoreFileGuard::checkNow()
             if (const int now = sqlite3_backup_remaining(m_backup); left < 0 || now < left) {
                 left = now;
                 still.restart();
-                postponed->advance();
             } else if (still.elapsed() > quitStallMs) {
                 break;
             } else if (rc != SQLITE_OK) {
                 QThread::msleep(10);
             }
         }
-        if (rc == SQLITE_DONE) {
-            const UnixSignals::EndPostponed syncing(UnsavedRecovery::spillSyncLimit);
+        if (rc == SQLITE_DONE)
             copyFinished(true);
-        } else {
+        else
             abandonCopy(rc == SQLITE_OK ? QStringLiteral("the copy stopped advancing")
                                         : QString::fromUtf8(sqlite3_errstr(rc)));
-        }
     }
-    // Its own waits from here.
-    postponed.reset();
-    keepElsewhereNow();
+    // No room at the path: the copy goes to the fallback store's folder before the program ends.
+    if (m_fallbackDue) {
+        copyToFallback(FallbackStore::place(m_path, true));
+        if (m_backup || m_syncing)
+            checkNow();
+    }
 }
 
 StoreFileGuard::~StoreFileGuard()
@@ -389,7 +221,7 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
         // Cut short: of no use, but the store it was made for may be gone, so the session that
         // opens next says so (and removes it) rather than showing a history without a word.
         const QString unfinished =
-            StoreSalvage::freeNameBeside(storePath, unfinishedTag(), QDateTime::currentDateTime());
+            StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::unfinishedTag(), QDateTime::currentDateTime());
         // The copy first: its journal alone beside it would let a copy cut short pass for whole.
         if (QFile::rename(partial, unfinished))
             qCCritical(lcPersistence, "A copy of the history cut short by the end of the program is at %s",
@@ -496,13 +328,38 @@ void StoreFileGuard::startCopy(Cause cause)
     // The names of the log and its index are no longer ours: left there, they would be read into
     // whatever file comes to the path. The connection keeps what it has open.
     removeOwnCompanions();
-    const QString partial = rewritingPath(m_path);
+    m_fallbackPath.clear();
+    beginBackup(QFileInfo(m_path).absolutePath());
+}
+
+QString StoreFileGuard::copyPath() const
+{
+    return rewritingPath(m_fallbackPath.isEmpty() ? m_path : m_fallbackPath);
+}
+
+void StoreFileGuard::copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
+{
+    m_fallbackDue = false;
+    if (!place || isCopying() || !m_copyFailed) {
+        if (!place)
+            qCCritical(lcPersistence, "No folder takes a fallback store for %s either", qPrintable(m_path));
+        return;
+    }
+    qCCritical(lcPersistence, "The history of %s goes to a fallback store at %s", qPrintable(m_path),
+               qPrintable(place->first));
+    m_fallbackPath = place->first;
+    beginBackup(place->second.folder);
+}
+
+void StoreFileGuard::beginBackup(const QString &folder)
+{
+    const QString partial = copyPath();
     // What a copy cut short left behind holds nothing the open connection does not.
     QFile::remove(partial);
     QFile::remove(partial + QStringLiteral("-journal"));
     QString why;
     QFile file(partial);
-    if (!makePrivatePath(QFileInfo(m_path).absolutePath(), &why)
+    if (!makePrivatePath(folder, &why)
         || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
         abandonCopy(why.isEmpty() ? file.errorString() : why);
         return;
@@ -542,11 +399,9 @@ void StoreFileGuard::abandonCopy(const QString &why, bool keep)
 {
     qCCritical(lcPersistence, "Could not copy the history of %s: %s; trying again at the next save", qPrintable(m_path),
                qPrintable(why));
-    if (keep) {
-        m_unkept = true;
-        if (!m_spill.isActive())
-            m_spill.start(m_lastSpill.isValid() ? std::max<qint64>(0, spillIntervalMs - m_lastSpill.elapsed()) : 0);
-    }
+    // A copy the path had no room for goes to a fallback store; one that failed there waits for the next save.
+    const bool toFallback = keep && m_fallbackPath.isEmpty() && m_cause == Cause::deleted;
+    m_copyFailed = keep || m_copyFailed;
     m_slice.stop();
     m_syncing = false;
     ++m_generation;
@@ -556,8 +411,18 @@ void StoreFileGuard::abandonCopy(const QString &why, bool keep)
     if (m_copy)
         sqlite3_close(m_copy);
     m_copy = nullptr;
-    QFile::remove(rewritingPath(m_path));
-    QFile::remove(rewritingPath(m_path) + QStringLiteral("-journal"));
+    QFile::remove(copyPath());
+    QFile::remove(copyPath() + QStringLiteral("-journal"));
+    m_fallbackPath.clear();
+    if (toFallback && !m_fallbackDue) {
+        m_fallbackDue = true;
+        inBackground(
+            this, [path = m_path] { return FallbackStore::place(path, true); },
+            [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
+                if (m_fallbackDue)
+                    copyToFallback(place);
+            });
+    }
     Q_EMIT copyEnded();
 }
 
@@ -579,7 +444,9 @@ void StoreFileGuard::copyFinished(bool waitHere)
     // Saves wait in memory from here until the copy is in place: the copy no longer takes them.
     m_syncing = true;
     const quint64 generation = ++m_generation;
-    const auto sync = [path = m_path, replaced = m_cause == Cause::replaced] { return Synced::of(path, replaced); };
+    const auto sync = [copy = copyPath(), replacement = m_cause == Cause::replaced ? m_path : QString()] {
+        return Synced::of(copy, replacement);
+    };
     if (waitHere)
         placeCopy(sync());
     else
@@ -597,7 +464,9 @@ void StoreFileGuard::placeCopy(const Synced &synced)
     ++m_generation;
     if (synced.error.isEmpty()) {
         step(Step::whole);
-        if (m_cause == Cause::replaced && m_store.context().hasChanges())
+        if (!m_fallbackPath.isEmpty())
+            putInFallback();
+        else if (m_cause == Cause::replaced && m_store.context().hasChanges())
             abandonCopy(QStringLiteral("changes are waiting to be saved"), false);
         else if (m_cause == Cause::deleted)
             putBackAtPath(QStringLiteral("was deleted while Brindlewax was running"));
@@ -611,6 +480,28 @@ void StoreFileGuard::placeCopy(const Synced &synced)
     if (m_store.context().hasChanges())
         m_store.save();
     Q_EMIT copyEnded();
+}
+
+void StoreFileGuard::putInFallback()
+{
+    const QString copy = copyPath();
+    // Another fallback store of the store may hold copies this one lacks: it stays beside.
+    QString fallback = std::exchange(m_fallbackPath, QString());
+    const QString stem = fallback.chopped(int(qstrlen(".fallback")));
+    for (int n = 2; !renameNoReplace(copy, fallback) && errno == EEXIST && n < 100; ++n)
+        fallback = stem + QStringLiteral(".%1.fallback").arg(n);
+    if (!FileIdentity::of(fallback) || FileIdentity::of(copy)) {
+        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2")
+                        .arg(fallback, QString::fromLocal8Bit(std::strerror(errno))),
+                    false);
+        return;
+    }
+    syncFolderOf(fallback);
+    step(Step::copied);
+    m_copyFailed = false;
+    qCCritical(lcPersistence, "The history of %s, which had no room at its path, is in the fallback store at %s",
+               qPrintable(m_path), qPrintable(fallback));
+    Q_EMIT copiedToFallback(fallback);
 }
 
 void StoreFileGuard::step(Step s)
@@ -698,7 +589,7 @@ void StoreFileGuard::putBackAtPath(const QString &what)
     step(Step::inPlace);
     closeConnection();
     step(Step::connectionClosed);
-    forgetKeptElsewhere();
+    m_copyFailed = false;
     qCCritical(lcPersistence, "The store file %s %s; it was written again from the open history", qPrintable(m_path),
                qPrintable(what));
     rearm();
@@ -763,292 +654,10 @@ void StoreFileGuard::keepBesideReplacement()
     }
     m_store.switchToContainer(std::shared_ptr<ModelContainer>(replacement.release()));
     step(Step::inPlace);
-    forgetKeptElsewhere();
+    m_copyFailed = false;
     qCCritical(lcPersistence, "The store file %s was replaced while in use; the history held until then was kept at %s",
                qPrintable(m_path), qPrintable(kept));
     Q_EMIT storeFileChanged(message);
-}
-
-// What one round of keeping the history elsewhere gathered, and how far it got: first the clips
-// with changes not saved, then the stored ones by row.
-struct StoreFileGuard::SpillRound {
-    std::vector<std::shared_ptr<PersistentModel>> pages;
-    std::unordered_map<const Pinboard *, PageRef> pageCopies;
-    std::vector<ClipRef> unsaved;
-    size_t nextUnsaved = 0;
-    qint64 afterRow = 0;
-    bool storedDone = false;
-    // Gathered and not written yet, with their content hashes (counted as written until a write fails).
-    std::vector<std::shared_ptr<PersistentModel>> gathered;
-    QStringList gatheredHashes;
-    qint64 gatheredBytes = 0;
-    bool wroteAny = false;
-
-    bool allGathered() const { return nextUnsaved >= unsaved.size() && storedDone; }
-};
-
-// A write on a worker, which the end of the program waits for rather than write beside it.
-struct StoreFileGuard::SpillWrite {
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    QStringList files;
-    QString error;
-    // A copy took the store's place meanwhile: what the files hold is in it.
-    bool needless = false;
-};
-
-namespace {
-
-// A copy of a clip that belongs to no store, for a worker to read while the store's own goes on.
-ClipRef detachedCopy(const ClipItem &clip, const PageRef &page)
-{
-    auto copy = std::make_shared<ClipItem>();
-    copy->setCreatedAt(clip.createdAt());
-    copy->setKindRawValue(clip.kindRawValue());
-    copy->setText(clip.text());
-    copy->setFileName(clip.fileName());
-    copy->setFileTypeIdentifier(clip.fileTypeIdentifier());
-    copy->setCustomTitle(clip.customTitle());
-    copy->setRecognizedText(clip.recognizedText());
-    copy->setSourceAppName(clip.sourceAppName());
-    copy->setSourceAppBundleID(clip.sourceAppBundleID());
-    copy->setIsPinned(clip.isPinned());
-    copy->setDedupID(clip.dedupID());
-    copy->setLinkTitle(clip.linkTitle());
-    copy->setExpiresAt(clip.expiresAt());
-    copy->setIsSavedToPage(clip.isSavedToPage());
-    copy->setPayloadByteCount(clip.payloadByteCount());
-    copy->setCaptureOrder(clip.captureOrder());
-    copy->setContentHash(clip.contentHash());
-    if (clip.hasImageData())
-        copy->setImageData(clip.imageData());
-    if (clip.hasFileData())
-        copy->setFileData(clip.fileData());
-    copy->setPinboard(page);
-    return copy;
-}
-
-} // namespace
-
-void StoreFileGuard::keepElsewhere()
-{
-    m_spill.stop();
-    if (!m_unkept || m_path.isEmpty())
-        return;
-    if (m_round) {
-        m_spillAgain = true;
-        return;
-    }
-    m_round = std::make_unique<SpillRound>();
-    m_lastSpill.start();
-    ModelContext &ctx = m_store.context();
-    for (const PageRef &page : ctx.pinboards()) {
-        auto copy = std::make_shared<Pinboard>();
-        copy->setName(page->name());
-        copy->setColorName(page->colorName());
-        m_round->pageCopies.emplace(page.get(), copy);
-        m_round->pages.push_back(copy);
-    }
-    for (const auto &record : ctx.unsavedRecords())
-        if (record->entity() == Entity::clip)
-            m_round->unsaved.push_back(std::static_pointer_cast<ClipItem>(record));
-    // Grown once rather than a slice at a time.
-    m_spilled.reserve(m_spilled.size() + ctx.clipCount());
-    m_gather.start();
-}
-
-void StoreFileGuard::gatherTurn()
-{
-    if (!m_round || m_writing)
-        return;
-    if (gatherSlice(*m_round) || m_round->allGathered())
-        writeGathered(false);
-    else
-        m_gather.start();
-}
-
-bool StoreFileGuard::gatherSlice(SpillRound &round)
-{
-    int taken = 0;
-    qint64 bytes = 0;
-    const auto take = [&](const ClipRef &clip) {
-        if (clip->isDeleted() || m_spilled.contains(clip->contentHash()))
-            return;
-        const auto page = clip->pinboard() ? round.pageCopies.find(clip->pinboard().get()) : round.pageCopies.end();
-        round.gathered.push_back(detachedCopy(*clip, page == round.pageCopies.end() ? PageRef() : page->second));
-        m_spilled.insert(clip->contentHash());
-        round.gatheredHashes << clip->contentHash();
-        const qint64 size = clip->imageDataSize() + clip->fileDataSize() + clip->text().value_or(QString()).size() * 2;
-        bytes += size;
-        round.gatheredBytes += size;
-        ++taken;
-    };
-    if (round.nextUnsaved < round.unsaved.size()) {
-        for (int n = 0; n < spillSliceClips && bytes < spillSliceBytes && round.nextUnsaved < round.unsaved.size(); ++n)
-            take(round.unsaved[round.nextUnsaved++]);
-    } else if (!round.storedDone) {
-        // Those with changes came first, from memory.
-        const std::vector<ClipRef> stored =
-            m_store.context().fetchClips({.where = QStringLiteral("id > ?"),
-                                          .values = {round.afterRow},
-                                          .matches = [](const ClipItem &) { return false; },
-                                          .limit = spillSliceClips});
-        round.storedDone = stored.empty();
-        for (const ClipRef &clip : stored) {
-            if (bytes >= spillSliceBytes)
-                break;
-            round.afterRow = std::max(round.afterRow, clip->persistentModelID().rowID);
-            take(clip);
-        }
-    }
-    if (m_spillSliceHook)
-        m_spillSliceHook(taken);
-    return round.gathered.size() >= spillStepClips || round.gatheredBytes >= spillStepBytes;
-}
-
-void StoreFileGuard::writeGathered(bool waitHere)
-{
-    SpillRound &round = *m_round;
-    // One file at least, the Pages alone when there is nothing else.
-    if (round.gathered.empty() && (round.wroteAny || !m_spillFiles.isEmpty())) {
-        if (round.allGathered())
-            endRound();
-        else if (!waitHere)
-            m_gather.start();
-        return;
-    }
-    std::vector<std::shared_ptr<PersistentModel>> records = round.pages;
-    records.insert(records.end(), std::make_move_iterator(round.gathered.begin()),
-                   std::make_move_iterator(round.gathered.end()));
-    round.gathered.clear();
-    round.gatheredBytes = 0;
-    auto state = std::make_shared<SpillWrite>();
-    m_writing = state;
-    auto write = [path = m_path, records = std::move(records), now = m_store.now(), state]() {
-        QString error;
-        const QStringList files = UnsavedRecovery::write(path, records, now, &error, true);
-        const std::lock_guard lock(state->mutex);
-        state->files = files;
-        state->error = error;
-        state->done = true;
-        state->ended.notify_all();
-        return true;
-    };
-    if (waitHere) {
-        write();
-        gatheredWritten();
-        return;
-    }
-    inBackground(this, std::move(write), [this, state](bool) {
-        // Unless the end of the program took it already.
-        if (m_writing == state)
-            gatheredWritten();
-    });
-}
-
-void StoreFileGuard::gatheredWritten()
-{
-    const std::shared_ptr<SpillWrite> state = std::exchange(m_writing, nullptr);
-    {
-        std::unique_lock lock(state->mutex);
-        state->ended.wait(lock, [&] { return state->done; });
-    }
-    if (state->needless || !m_round) {
-        removeInBackground(state->files);
-        if (m_round)
-            m_gather.start();
-        return;
-    }
-    SpillRound &round = *m_round;
-    m_spillFiles << state->files;
-    if (!state->error.isEmpty()) {
-        // Some of them may be in the files written; the next round writes them all again.
-        for (const QString &hash : std::as_const(m_round->gatheredHashes))
-            m_spilled.remove(hash);
-        qCCritical(lcPersistence, "The history of %s, which no copy could keep, could not be kept elsewhere: %s",
-                   qPrintable(m_path), qPrintable(state->error));
-        // What was not written is gathered again by the next round.
-        endRound();
-        return;
-    }
-    round.wroteAny = true;
-    round.gatheredHashes.clear();
-    if (round.allGathered()) {
-        qCCritical(lcPersistence, "The history of %s, which no copy could keep yet, is kept in %s until one does",
-                   qPrintable(m_path), qPrintable(m_spillFiles.join(QStringLiteral(", "))));
-        endRound();
-    } else {
-        m_gather.start();
-    }
-}
-
-void StoreFileGuard::endRound()
-{
-    m_round.reset();
-    m_gather.stop();
-    // Clips that came meanwhile.
-    if (std::exchange(m_spillAgain, false) && m_unkept && !m_spill.isActive())
-        m_spill.start(std::max<qint64>(0, spillIntervalMs - m_lastSpill.elapsed()));
-}
-
-void StoreFileGuard::keepElsewhereNow()
-{
-    m_spill.stop();
-    m_gather.stop();
-    m_spillAgain = false;
-    // A round under way may have passed by clips that came or changed since it began: a whole one
-    // follows it, which writes only what is still missing.
-    const int rounds = m_round ? 2 : 1;
-    // A write under way on a worker is waited for, as it advances: another beside it could take its name.
-    if (m_writing)
-        gatheredWritten();
-    m_gather.stop();
-    if (!m_unkept || m_path.isEmpty())
-        return;
-    // These copies exist nowhere else: the end waits while the gathering and the files advance.
-    const UnixSignals::EndPostponed postponed(UnsavedRecovery::spillStepLimit);
-    for (int round = 0; round < rounds && m_unkept; ++round) {
-        if (!m_round)
-            keepElsewhere();
-        m_gather.stop();
-        while (m_round) {
-            const bool due = gatherSlice(*m_round);
-            postponed.advance();
-            if (due || m_round->allGathered())
-                writeGathered(true);
-        }
-    }
-}
-
-void StoreFileGuard::forgetKeptElsewhere()
-{
-    m_unkept = false;
-    m_spill.stop();
-    m_spilled.clear();
-    // A write under way is left to end; its files go when it does.
-    if (m_writing)
-        m_writing->needless = true;
-    m_round.reset();
-    m_gather.stop();
-    m_spillAgain = false;
-    // The copy in place holds all of it; brought back at the next start, they would only repeat it.
-    removeInBackground(std::exchange(m_spillFiles, {}));
-}
-
-void StoreFileGuard::removeInBackground(const QStringList &files)
-{
-    if (files.isEmpty())
-        return;
-    inBackground(
-        this,
-        [files] {
-            for (const QString &file : files)
-                if (!QFile::remove(file) && QFileInfo::exists(file))
-                    qCWarning(lcPersistence, "Could not remove %s", qPrintable(file));
-            return true;
-        },
-        [](bool) {});
 }
 
 void StoreFileGuard::lookBeside()
@@ -1058,14 +667,16 @@ void StoreFileGuard::lookBeside()
     if (m_path.isEmpty() || m_path == m_lookedBeside)
         return;
     m_lookedBeside = m_path;
-    const QString toldBefore = m_store.preferences().string(besideToldKey()).value_or(QString());
+    const QString toldBefore = m_store.preferences().string(StoreBesideFiles::toldKey()).value_or(QString());
     const QStringList toldList = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     inBackground(
         this,
-        [path = m_path, told = QSet<QString>(toldList.begin(), toldList.end())] { return leftBeside(path, told); },
-        [this, toldBefore](const LeftBeside &left) {
+        [path = m_path, told = QSet<QString>(toldList.begin(), toldList.end())] {
+            return StoreBesideFiles::look(path, told);
+        },
+        [this, toldBefore](const StoreBesideFiles::Found &left) {
             if (const QString now = left.signatures.join(QLatin1Char('\n')); now != toldBefore)
-                m_store.preferences().setString(besideToldKey(), now);
+                m_store.preferences().setString(StoreBesideFiles::toldKey(), now);
             if (left.told.isEmpty())
                 return;
             qCCritical(lcPersistence, "%s", qPrintable(left.told));

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "Quillmere/Model/FallbackStore.h"
 #include <QElapsedTimer>
 #include <QFileSystemWatcher>
+
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -35,9 +37,9 @@ struct FileIdentity {
 // and the session goes on in the file at the path; one replaced by a file that is no store is
 // set aside and the history written again at the path, as when deleted. The copy is taken a slice of pages per turn of
 // the event loop, and saves made meanwhile reach it too; it is synced on a worker, while saves
-// wait in memory, and put in place in one turn. While no copy can be made (a full disk), the
-// history goes to recovery files in another folder, which the next start brings back; the end of
-// the program waits for the copy, or for those files, as long as the writing advances.
+// wait in memory, and put in place in one turn. A deleted store whose path has no room for the
+// copy is copied the same way to a fallback store in another folder, which the session goes on in
+// (see FallbackStore); the end of the program finishes a copy as long as it advances.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
@@ -45,10 +47,6 @@ public:
     // `begun`: the copy's file is made and nothing is in it yet.
     enum class Step { begun, whole, setAside, copied, inPlace, connectionClosed };
     static constexpr int pagesPerSlice = 256;
-    // What one turn of the event loop gathers for the recovery files while the program runs: the
-    // clips read from the store, and the image and file bytes loaded for them, at most about this.
-    static constexpr int spillSliceClips = 500;
-    static constexpr qint64 spillSliceBytes = 8 * 1024 * 1024;
     static constexpr int checkIntervalMs = 30 * 1000;
 
     explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
@@ -76,15 +74,9 @@ public:
     static bool finishInterruptedRewrite(const QString &storePath);
     static QString rewritingPath(const QString &storePath);
     static QString rewrittenPath(const QString &storePath);
-    // The recovery files written while no copy could be made, until one is in place.
-    QStringList spilled() const { return m_spillFiles; }
-    // Gathering clips for recovery files, or writing them, while the program runs.
-    bool isKeepingElsewhere() const { return m_round != nullptr; }
 
     // For tests: called after each step of putting a copy in place.
     void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }
-    // For tests: called after each slice gathered for recovery files, with the clips it took.
-    void setSpillSliceHook(std::function<void(int)> hook) { m_spillSliceHook = std::move(hook); }
 
 Q_SIGNALS:
     // Words for the user on what happened to the store file and where the history is.
@@ -93,6 +85,8 @@ Q_SIGNALS:
     void rearmed();
     // A copy ended, put in place or given up, or the store put back opened again.
     void copyEnded();
+    // The history of a deleted store is whole in the fallback store at `path`, and goes on there.
+    void copiedToFallback(const QString &path);
 
 private:
     enum class Cause { deleted, replaced };
@@ -103,25 +97,13 @@ private:
     struct Synced;
     // Puts the synced copy in place, or gives it up when it could not be synced.
     void placeCopy(const Synced &synced);
-    // `keep`: the history stays in an unlinked file only, so it is written elsewhere.
+    // `keep`: the history stays in an unlinked file only, so it goes to a fallback store.
     void abandonCopy(const QString &why, bool keep = true);
-    // Writes the clips no recovery file of this episode holds yet, to a folder other than the store's:
-    // gathered a slice per turn here, written on a worker.
-    void keepElsewhere();
-    // The same at the end of the program: gathered and written before it returns.
-    void keepElsewhereNow();
-    struct SpillRound;
-    struct SpillWrite;
-    void gatherTurn();
-    // Gathers the next slice of the round; true when what it gathered is due to be written.
-    bool gatherSlice(SpillRound &round);
-    // `waitHere`: writes on this thread rather than on a worker.
-    void writeGathered(bool waitHere);
-    void gatheredWritten();
-    void endRound();
-    void removeInBackground(const QStringList &files);
-    // A copy is in place: what was kept elsewhere meanwhile is no longer needed.
-    void forgetKeptElsewhere();
+    // The file a copy is written to until it is whole.
+    QString copyPath() const;
+    void beginBackup(const QString &folder);
+    void copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    void putInFallback();
     void watchFolder();
     // Tells what an earlier session that was stopped while handling the store file left beside it.
     void lookBeside();
@@ -151,19 +133,12 @@ private:
     QTimer m_slice;
     QTimer m_watch;
     QFileSystemWatcher m_folder;
-    QStringList m_spillFiles;
-    // By content, as recovery files are brought back.
-    QSet<QString> m_spilled;
-    bool m_unkept = false;
-    QTimer m_spill;
-    QTimer m_gather;
-    std::unique_ptr<SpillRound> m_round;
-    std::shared_ptr<SpillWrite> m_writing;
-    // Another round was called for while one was under way.
-    bool m_spillAgain = false;
-    QElapsedTimer m_lastSpill;
+    // The copy failed for want of room or a file, and is tried again at the next save.
+    bool m_copyFailed = false;
+    // Where the copy under way goes when not to the path, and whether one is due there.
+    QString m_fallbackPath;
+    bool m_fallbackDue = false;
     std::function<void(Step)> m_stepHook;
-    std::function<void(int)> m_spillSliceHook;
 };
 
 } // namespace quillmere

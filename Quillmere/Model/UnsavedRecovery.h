@@ -17,52 +17,15 @@ class ClipStore;
 
 namespace quillmere::UnsavedRecovery {
 
-// A recovery file larger than these is refused on reading; writing splits what is kept into files
-// within them.
+// A recovery file larger than these is refused on reading.
 constexpr qint64 maxFileBytes = 256 * 1024 * 1024;
 constexpr qsizetype maxClips = 100000;
 constexpr qsizetype maxPages = 1000;
-// Writing starts a new file past this size (one clip larger goes alone): a quit cut short by its
-// deadline keeps the files it finished, not one large file half written.
-constexpr qint64 writtenFileBytes = 32 * 1024 * 1024;
-// A quit waits for writing while it advances: at most this long for each piece, clip or file
-// sync, so that a disk that stopped answering still lets the program end.
-constexpr std::chrono::milliseconds spillStepLimit{5000};
-// The sync of a whole file is one step whose advance cannot be seen: a slow disk may take this long.
-constexpr std::chrono::milliseconds spillSyncLimit{30000};
 
-// A folder that takes recovery files when the store's own cannot.
-struct Place {
-    QString folder;
-    // How long what is kept there lasts: a session's runtime folder is emptied at logout, a
-    // folder in memory at a restart.
-    enum class Lasting { kept, untilLogout, untilRestart };
-    Lasting lasting = Lasting::kept;
-};
-
-// What a store could not take before quitting, kept as JSON: clips with their content and the
-// Pages they name; never a clip on a timer (one-time codes, passwords, keys), which ends with the
-// session. Beside the store, else in the first of the state, cache, temporary and runtime folders
-// that takes it: those that outlast a logout and a restart first, and among those alike, those on
-// another file system than the store first. Large sessions take several files, each within what a
-// restore reads, the newest clips first. A quit waits while the writing advances. Returns the
-// files written; where none could take (some of) it, `error` says why. `storeFolderLast`: for a
-// history its own disk failed to take, whose room the files must not use up.
-QStringList write(const QString &storePath, const std::vector<std::shared_ptr<PersistentModel>> &records,
-                  const QDateTime &now, QString *error, bool storeFolderLast = false);
-// Where write() would put a recovery file of this store now; none when no folder takes one.
-// Touches the disk: not for the main thread.
-std::optional<Place> place(const QString &storePath);
-// Every recovery file of this store, in every place write() uses or used, oldest first; links and
-// other things that are not files under such a name too, so that they are told of.
+// Every recovery file an older release left of this store, in every folder a fallback store may
+// go to (and the one above the store's), oldest first; links and other things that are not files
+// under such a name too, so that they are told of.
 QStringList all(const QString &storePath);
-// Removes what writes killed before their end left of recovery files of this store: hidden, and an
-// hour old, so that a write under way elsewhere keeps its file. Touches the disk: not for the main
-// thread.
-void removeLeftovers(const QString &storePath);
-// The newest such file; empty when there is none.
-QString newest(const QString &storePath);
-
 struct Page {
     QString name;
     QString colorName;

@@ -267,7 +267,7 @@ struct TrayLessStart {
 
 } // namespace
 
-TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATray)
+TEST(AppDelegateStoreTrouble, AHistoryInAFallbackStoreIsToldOnceAndLoggedWithoutATray)
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         FAIL() << "needs an X display";
@@ -277,11 +277,11 @@ TEST(AppDelegateStoreTrouble, AHistoryInMemoryOnlyIsToldOnceAndLoggedWithoutATra
     test::TempPreferences prefs;
     TrayLessStart start(*prefs, dir.filePath("Quillmere/default.store"));
     test::waitUntil([] { return !g_appWarnings.isEmpty(); }, 2000);
-    start.environment->store().insertClip({.kind = ClipKind::text, .text = QString("kept in memory")});
+    start.environment->store().insertClip({.kind = ClipKind::text, .text = QString("kept in a fallback store")});
     QCoreApplication::processEvents();
     start.end();
 
-    EXPECT_EQ(g_appWarnings.filter("in memory only").size(), 1) << qPrintable(g_appWarnings.join('\n'));
+    EXPECT_EQ(g_appWarnings.filter("kept in a fallback store in").size(), 1) << qPrintable(g_appWarnings.join('\n'));
 }
 
 // A configuration folder that takes no writes is told by the start itself, once, though nothing

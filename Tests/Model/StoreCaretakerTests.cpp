@@ -1,6 +1,8 @@
+#include "Model/OldRecoveryFiles.h"
 #include "Support/PagesFixture.h"
 #include "Support/SmallDisk.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreSchema.h"
 
@@ -75,15 +77,15 @@ int storedClips(ModelContext &ctx, const QString &where = QStringLiteral("1"))
     return q.exec(QStringLiteral("SELECT COUNT(*) FROM clips WHERE ") + where) && q.next() ? q.value(0).toInt() : -1;
 }
 
-QString spillBeside(const QString &storePath)
+// The clips of the fallback store of the store at `storePath` that `where` takes; -1 when it has none.
+int fallbackClips(const QString &storePath, const QString &where)
 {
-    const QDir dir = QFileInfo(storePath).dir();
-    const QStringList found =
-        dir.entryList({QFileInfo(storePath).fileName() + ".unsaved-*.json"}, QDir::Files, QDir::Time);
-    if (found.isEmpty())
-        return {};
-    QFile file(dir.filePath(found.front()));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    const QStringList found = FallbackStore::all(storePath);
+    if (found.size() != 1)
+        return -1;
+    QString error;
+    auto fallback = ModelContainer::open(found.front(), systemClock(), &error);
+    return fallback ? storedClips(fallback->mainContext(), where) : -1;
 }
 
 } // namespace
@@ -115,7 +117,7 @@ TEST(StoreCaretaker, CopiesKeptFromAFullDiskAreWrittenByTheRetryAndTheTroubleIsT
     EXPECT_EQ(told.troubles.size(), 1u);
 }
 
-TEST(StoreCaretaker, AMemoryOnlySessionMovesIntoItsStoreFileOnceItCanAndKeepsEveryRecord)
+TEST(StoreCaretaker, ASessionInAFallbackStoreMovesIntoItsStoreFileOnceItCanAndKeepsEveryRecord)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("Quillmere/default.store");
@@ -135,12 +137,13 @@ TEST(StoreCaretaker, AMemoryOnlySessionMovesIntoItsStoreFileOnceItCanAndKeepsEve
     told.watch(caretaker);
     caretaker.start();
     ASSERT_TRUE(test::waitUntil([&] { return !told.troubles.empty(); }));
-    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::memoryOnlySession});
-    EXPECT_TRUE(told.troubles.front().message().contains("in memory only"));
-    // Neither the store's folder nor the one above can take the copies at quit: the state folder does.
+    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::fallbackSession});
+    // The store's folder cannot be made: the state folder takes the fallback store.
     const QString state = qEnvironmentVariable("XDG_STATE_HOME") + "/Quillmere";
-    EXPECT_EQ(caretaker.placeAtQuit().value_or(UnsavedRecovery::Place{}).folder, state);
-    EXPECT_TRUE(told.troubles.front().message().contains("When Brindlewax quits, your copies are kept in " + state))
+    EXPECT_FALSE(store.container().isInMemory());
+    EXPECT_EQ(QFileInfo(store.container().storeURL()).absolutePath(), state);
+    EXPECT_EQ(caretaker.fallbackPlace().value_or(FallbackStore::Place{}).folder, state);
+    EXPECT_TRUE(told.troubles.front().message().contains("kept in a fallback store in " + state))
         << qPrintable(told.troubles.front().message());
 
     PageRef page = store.createPage("Work");
@@ -151,12 +154,9 @@ TEST(StoreCaretaker, AMemoryOnlySessionMovesIntoItsStoreFileOnceItCanAndKeepsEve
     ASSERT_TRUE(image && text);
 
     ASSERT_TRUE(QFile::remove(dir.filePath("Quillmere")));
-    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly(); }));
-    EXPECT_FALSE(store.container().isInMemory());
+    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isAwayFromStore() && FallbackStore::all(path).isEmpty(); }));
+    EXPECT_EQ(store.container().storeURL(), path);
     EXPECT_FALSE(store.context().hasChanges());
-    // The same objects, now of the store on disk.
-    EXPECT_EQ(text->modelContext(), &store.context());
-    EXPECT_EQ(store.context().clipWithDedupID(text->dedupID()), text);
     EXPECT_EQ(told.troubles.size(), 1u);
 
     QString error;
@@ -181,7 +181,7 @@ TEST(StoreCaretaker, AStoreSetAsideIsToldWithWhereItLies)
     }
     SalvagedStart started(path);
     ASSERT_TRUE(started.salvaged());
-    EXPECT_FALSE(started.caretaker.isMemoryOnly());
+    EXPECT_FALSE(started.caretaker.isAwayFromStore());
     const Told &told = started.told;
     const QStringList aside = QDir(dir.path()).entryList({"default.store.unreadable-*"});
     ASSERT_EQ(aside.size(), 1);
@@ -220,7 +220,7 @@ TEST(StoreCaretaker, AsRoomReturnsALittleAtATimeTheCopiesGoInAFewAtATime)
     EXPECT_EQ(stored(), 30);
 }
 
-TEST(StoreCaretaker, WhatCannotBeSavedAtQuitIsKeptBesideTheStoreAndBroughtBackOnceTheStoreTakesIt)
+TEST(StoreCaretaker, WhatAFullDiskKeepsFromTheStoreIsInAFallbackStoreElsewhereUntilTheStoreTakesIt)
 {
     test::StoreFixture f(true);
     const QDateTime copiedAt = f.clock.now();
@@ -233,54 +233,32 @@ TEST(StoreCaretaker, WhatCannotBeSavedAtQuitIsKeptBesideTheStoreAndBroughtBackOn
             f.store->insertClip(
                 test::StoreFixture::textContent(QString::fromLatin1(text) + QString(" x").repeated(9000)));
         ASSERT_TRUE(f.ctx().hasChanges());
-        EXPECT_EQ(caretaker.keepUnsaved(), 2);
+        ASSERT_TRUE(test::waitUntil([&] { return fallbackClips(f.path, "1") == 2; }));
+        EXPECT_EQ(caretaker.keepAtQuit(), 0);
     }
-    const QString storePath = f.store->container().storeURL();
-    const QStringList found =
-        QDir(QFileInfo(storePath).path()).entryList({QFileInfo(storePath).fileName() + ".unsaved-*.json"});
-    ASSERT_EQ(found.size(), 1);
-    const QString kept = QFileInfo(storePath).dir().filePath(found.front());
-    {
-        QFile file(kept);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
-        EXPECT_TRUE(bytes.contains("kept one") && bytes.contains("kept two"));
-        EXPECT_EQ(file.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
-    }
+    // Not beside the store: its disk is the one that failed.
+    const QStringList fallbacks = FallbackStore::all(f.path);
+    ASSERT_EQ(fallbacks.size(), 1);
+    EXPECT_NE(QFileInfo(fallbacks.front()).absolutePath(), QFileInfo(f.path).absolutePath());
+    EXPECT_EQ(QFile::permissions(fallbacks.front()) & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
 
-    // Still no room at the next starts: the file stays, and is told of once.
+    // Still no room at the next start: the fallback store stays as it is.
     f.open();
     f.fillDisk();
     f.clock.advance(3600 * 1000);
-    for (int start = 0; start < 2; ++start) {
+    {
         StoreCaretaker next(*f.store, {});
-        Told told;
-        told.watch(next);
+        next.setRetryDelays(10, 40);
         next.start();
-        const auto keptTold = [&] {
-            return std::find_if(told.troubles.begin(), told.troubles.end(),
-                                [](const StoreTrouble &t) { return t.kind == StoreTrouble::Kind::unsavedAtQuit; });
-        };
-        if (start == 0) {
-            ASSERT_TRUE(test::waitUntil([&] { return keptTold() != told.troubles.end(); }));
-            EXPECT_TRUE(keptTold()->message().contains(found.front()));
-        } else {
-            QTest::qWait(200);
-            EXPECT_EQ(keptTold(), told.troubles.end());
-        }
-        EXPECT_TRUE(QFile::exists(kept));
+        QTest::qWait(300);
+        EXPECT_EQ(fallbackClips(f.path, "1"), 2);
     }
 
-    // Once there is room: both come back with the date they were copied, and the file goes.
+    // Once there is room: both come back with the date they were copied, and the fallback store goes.
     f.open();
     StoreCaretaker last(*f.store, {});
-    Told told;
-    told.watch(last);
     last.start();
-    ASSERT_TRUE(test::waitUntil([&] { return !told.troubles.empty(); }));
-    ASSERT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::unsavedBroughtBack});
-    EXPECT_TRUE(told.troubles.front().message().startsWith("2 copies"));
-    EXPECT_FALSE(QFile::exists(kept));
+    ASSERT_TRUE(test::waitUntil([&] { return FallbackStore::all(f.path).isEmpty(); }));
     f.open();
     ASSERT_EQ(f.ctx().clipCount(), 2);
     for (const ClipRef &clip : f.ctx().allClips())
@@ -340,10 +318,8 @@ TEST(StoreCaretaker, ARecoveryFileComesBackWholeAsACaptureWouldAndABadOneIsKeptA
           spilledClip({.kind = ClipKind::file, .text = "/tmp/a.txt", .fileData = fileBytes, .fileName = "a.txt"},
                       before)})
         records.push_back(clip);
-    QString error;
-    const QStringList written = UnsavedRecovery::write(f.path, records, f.clock.now().addDays(-1), &error);
-    ASSERT_EQ(written.size(), 1) << qPrintable(error);
-    const QString spill = written.front();
+    const QString spill = test::writeOldRecoveryFile(f.path, records, f.clock.now().addDays(-1));
+    ASSERT_FALSE(spill.isEmpty());
     // Not recovery files: refused whole, left where they are and told of.
     const QString broken = writeFile(f.path + ".unsaved-20000101-000000.json", "{\"clips\": 7}");
     const QString huge = f.path + ".unsaved-20000101-000001.json";
@@ -390,53 +366,6 @@ TEST(StoreCaretaker, ARecoveryFileComesBackWholeAsACaptureWouldAndABadOneIsKeptA
             .contentHash());
     ASSERT_TRUE(file);
     EXPECT_EQ(file->fileData(), fileBytes);
-}
-
-TEST(StoreCaretaker, AHistoryKeptInMemoryGoesToARecoveryFileAtQuitAndComesBackAtTheNextStart)
-{
-    for (const bool folderIsAFile : {false, true}) {
-        SCOPED_TRACE(folderIsAFile ? "the store's folder is a file" : "the store is a folder");
-        QTemporaryDir dir;
-        const QString path = dir.filePath("Quillmere/default.store");
-        const QString blocker = folderIsAFile ? dir.filePath("Quillmere") : path;
-        if (folderIsAFile)
-            ASSERT_FALSE(writeFile(blocker, "x").isEmpty());
-        else
-            ASSERT_TRUE(QDir().mkpath(blocker));
-        test::FakeClock clock;
-        test::TempPreferences prefs;
-        NotificationCenter center;
-        {
-            auto setup = ModelContainerFactory::makeSetup({path, clock.clock()});
-            ASSERT_EQ(setup.mode, PersistenceMode::inMemory);
-            ClipStore store(setup.container, {prefs.prefs.get(), &center, clock.clock(), nullptr});
-            StoreCaretaker caretaker(store, setup);
-            caretaker.start();
-            for (int i = 0; i < 5; ++i) {
-                clock.advance(1000);
-                ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent(QString("copy %1").arg(i))));
-            }
-            EXPECT_GE(caretaker.keepUnsaved(), 5);
-        }
-        // A folder that cannot be made sends them to the state folder.
-        const QString where =
-            folderIsAFile ? qEnvironmentVariable("XDG_STATE_HOME") + "/Quillmere" : dir.filePath("Quillmere");
-        EXPECT_EQ(QDir(where).entryList({"default.store*.unsaved-*.json"}).size(), 1);
-
-        ASSERT_TRUE(folderIsAFile ? QFile::remove(blocker) : QDir(blocker).removeRecursively());
-        clock.advance(3600 * 1000);
-        auto setup = ModelContainerFactory::makeSetup({path, clock.clock()});
-        ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
-        ClipStore store(setup.container, {prefs.prefs.get(), &center, clock.clock(), nullptr});
-        StoreCaretaker caretaker(store, setup);
-        Told told;
-        told.watch(caretaker);
-        caretaker.start();
-        ASSERT_TRUE(test::waitUntil([&] { return !told.troubles.empty(); }));
-        EXPECT_EQ(told.kinds(), std::vector{StoreTrouble::Kind::unsavedBroughtBack});
-        EXPECT_EQ(store.context().clipCount(), 5);
-        EXPECT_TRUE(QDir(where).entryList({"default.store*.unsaved-*.json"}).isEmpty());
-    }
 }
 
 TEST(StoreCaretaker, TheReadableRowsOfADamagedStoreAreKeptInTheNewOneAndCounted)
@@ -532,15 +461,13 @@ TEST(StoreCaretaker, ABacklogTooLargeForTheRoomFreedHoldsBackNoSmallerCopyAndLos
     EXPECT_TRUE(test::waitUntil([&] { return storedClips(f.ctx(), "text LIKE 'large %'") > 0; }));
     const int largeStored = storedClips(f.ctx(), "text LIKE 'large %'");
     EXPECT_LT(largeStored, 12);
-    // The rest stays in the history and goes beside the store at quit.
+    // The rest stays in the history, and in a fallback store until the store takes it.
     EXPECT_EQ(f.ctx().clipCount(), 15);
-    EXPECT_EQ(caretaker.keepUnsaved(), 12 - largeStored);
-    const QString spill = spillBeside(f.path);
-    EXPECT_FALSE(spill.contains("small"));
-    EXPECT_EQ(spill.count("large "), 12 - largeStored);
+    EXPECT_EQ(caretaker.keepAtQuit(), 0);
+    EXPECT_GE(fallbackClips(f.path, "text LIKE 'large %'"), 12 - largeStored);
 
     f.makeRoom();
-    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges() && FallbackStore::all(f.path).isEmpty(); }));
     EXPECT_EQ(storedClips(f.ctx()), 15);
 }
 
@@ -563,12 +490,12 @@ TEST(StoreCaretaker, ACopyMadeWhileAnotherProcessHoldsTheStoreIsKeptUntilItLetsG
     EXPECT_FALSE(told.troubles.front().diskFull);
     EXPECT_TRUE(f.ctx().hasChanges());
     EXPECT_EQ(f.ctx().clipCount(), 2);
-    // A quit meanwhile keeps it beside the store.
-    EXPECT_EQ(caretaker.keepUnsaved(), 1);
-    EXPECT_TRUE(spillBeside(f.path).contains("while held"));
+    // A quit meanwhile keeps it in a fallback store.
+    EXPECT_EQ(caretaker.keepAtQuit(), 0);
+    EXPECT_EQ(fallbackClips(f.path, "text = 'while held'"), 1);
 
     ASSERT_TRUE(locker.letGo());
-    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }, 20000));
+    EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges() && FallbackStore::all(f.path).isEmpty(); }, 20000));
     f.open();
     EXPECT_EQ(f.ctx().clipCount(), 2);
 }

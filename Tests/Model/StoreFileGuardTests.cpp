@@ -2,8 +2,8 @@
 #include "Support/PagesFixture.h"
 #include "Support/SmallDisk.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
-#include "Quillmere/Model/StoreCheckpoint.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/UnsavedRecovery.h"
 
@@ -390,9 +390,10 @@ TEST_F(StoreFileGuardTest, SavesWaitingForTheSyncAreDeferredAndAStaleSyncPlacesN
         ctx().insert(store->makeClip(textContent("waiting")));
         EXPECT_EQ(store->savePart(10), ClipStore::SaveResult::deferred);
         EXPECT_TRUE(ctx().hasChanges());
-        // A quit meanwhile keeps the change aside rather than trying to save it for ever.
+        // A quit meanwhile keeps the change in a fallback store rather than trying to save it for ever.
         StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
-        EXPECT_EQ(caretaker.keepUnsaved(), 1);
+        EXPECT_EQ(caretaker.keepAtQuit(), 0);
+        EXPECT_EQ(FallbackStore::all(path).size(), 1);
 
         // The end of the program places that copy; a second one is synced after the first's sync.
         store->fileGuard().checkNow();
@@ -474,58 +475,61 @@ TEST_F(StoreFileGuardTest, ADeletionIsNoticedAtOnceWithoutASave)
     EXPECT_EQ(clipsStoredAt(path), 5);
 }
 
-TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomIsKeptInAnotherFolderAndComesBack)
+TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomGoesOnInAFallbackStoreAndComesBackWhole)
 {
     test::SmallDisk disk(2 * 1024 * 1024);
     QUILLMERE_SKIP_WITHOUT(disk.missing());
     path = disk.filePath("pages.store");
     open();
     addClips("old", 40);
-    ASSERT_TRUE(QFile::remove(path));
-    ASSERT_TRUE(disk.fill());
-    // They go into the open file, or wait in memory when it has no room either.
-    for (int i = 0; i < 3; ++i) {
-        clock.advance(1000);
-        ctx().insert(store->makeClip(textContent(QStringLiteral("new %1").arg(i))));
-        store->save();
+    {
+        StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
+        caretaker.setRetryDelays(10, 40);
+        caretaker.start();
+        ASSERT_TRUE(QFile::remove(path));
+        ASSERT_TRUE(disk.fill());
+        // They go into the open file, or wait in memory when it has no room either.
+        for (int i = 0; i < 3; ++i) {
+            clock.advance(1000);
+            ctx().insert(store->makeClip(textContent(QStringLiteral("new %1").arg(i))));
+            store->save();
+        }
+        // The copy finds no room at the path: it is made in another folder, and the history goes on there.
+        ASSERT_TRUE(test::waitUntil([&] { return caretaker.isAwayFromStore(); }, 10000));
+        const QString fallback = store->container().storeURL();
+        EXPECT_FALSE(fallback.startsWith(disk.path())) << qPrintable(fallback);
+        EXPECT_EQ(FallbackStore::all(path), QStringList{fallback});
+        addClips("later", 2);
+        EXPECT_FALSE(ctx().hasChanges());
+        // Killed here, nothing is lost: every copy is saved in the fallback store.
     }
-    // A copy that failed waits for the next save: the changes its own files make do not start another.
-    int begun = 0;
-    store->fileGuard().setStepHook([&](StoreFileGuard::Step s) { begun += s == StoreFileGuard::Step::begun; });
-    QTest::qWait(500);
-    EXPECT_LE(begun, 1);
-    store->fileGuard().checkNow();
     EXPECT_FALSE(QFile::exists(path));
-    const QStringList kept = UnsavedRecovery::all(path);
-    ASSERT_FALSE(kept.isEmpty());
-    for (const QString &file : kept)
-        EXPECT_FALSE(file.startsWith(disk.path())) << qPrintable(file);
 
-    // The next start, with room again, finds a new store and brings every copy back.
+    // The next start, with room again, finds a new store and moves every copy into it.
     store.reset();
     disk.release();
     open();
     StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
     caretaker.start();
-    EXPECT_TRUE(test::waitUntil([&] { return UnsavedRecovery::all(path).isEmpty(); }));
+    EXPECT_TRUE(test::waitUntil([&] { return FallbackStore::all(path).isEmpty(); }));
     store.reset();
     EXPECT_EQ(clipsStoredAt(path, "old"), 40);
     EXPECT_EQ(clipsStoredAt(path, "new"), 3);
+    EXPECT_EQ(clipsStoredAt(path, "later"), 2);
 }
 
-TEST_F(StoreFileGuardTest, AHistoryNoCopyCanHoldIsKeptAwayFromTheFolderThatFailedIt)
+TEST_F(StoreFileGuardTest, AHistoryNoCopyCanHoldAtItsPathGoesToAFallbackStoreAwayFromThatFolder)
 {
     addClips("old", 5);
     // The copy's name is taken by a folder, on a disk with room.
     ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
     ASSERT_TRUE(QFile::remove(path));
     store->fileGuard().checkNow();
-    const QStringList kept = UnsavedRecovery::all(path);
-    ASSERT_FALSE(kept.isEmpty());
-    for (const QString &file : kept)
-        EXPECT_FALSE(file.startsWith(dir.path())) << qPrintable(file);
-    for (const QString &file : kept)
-        QFile::remove(file);
+    const QStringList kept = FallbackStore::all(path);
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_FALSE(kept.front().startsWith(dir.path())) << qPrintable(kept.front());
+    EXPECT_EQ(clipsStoredAt(kept.front(), "old"), 5);
+    FallbackStore::remove(kept.front());
 }
 
 TEST_F(StoreFileGuardTest, ACopyCutShortIsNeverTakenForTheHistoryAndTheNextStartSaysSo)
@@ -563,168 +567,6 @@ TEST_F(StoreFileGuardTest, TheNextStartNamesAHistoryKeptBesideThatHoldsCopiesMis
     EXPECT_TRUE(message.contains(kept + " (2 copies)")) << qPrintable(message);
     EXPECT_FALSE(message.contains(same)) << qPrintable(message);
     EXPECT_FALSE(message.contains(".unreadable-")) << qPrintable(message);
-}
-
-TEST(StoreCheckpoint, ClosingItNeverWritesTheStoreFileNorRemovesTheLogOfTheStoreAtThePath)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath("default.store"), aside = dir.filePath("default.store.unreadable");
-    // A store in WAL mode whose log keeps what it is given until a checkpoint moves it.
-    const auto open = [](const QString &at) {
-        sqlite3 *db = nullptr;
-        EXPECT_EQ(sqlite3_open(QFile::encodeName(at).constData(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db,
-                               "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; CREATE TABLE IF NOT EXISTS t(x)",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-        return db;
-    };
-    const auto insert = [](sqlite3 *db, int rows) {
-        const QByteArray sql = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
-            + QByteArray::number(rows) + ") INSERT INTO t SELECT randomblob(500) FROM n";
-        EXPECT_EQ(sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
-    };
-    const auto rowsAt = [](const QString &at) {
-        sqlite3 *db = nullptr;
-        sqlite3_stmt *q = nullptr;
-        int rows = -1;
-        if (sqlite3_open(QFile::encodeName(at).constData(), &db) == SQLITE_OK
-            && sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &q, nullptr) == SQLITE_OK
-            && sqlite3_step(q) == SQLITE_ROW)
-            rows = sqlite3_column_int(q, 0);
-        sqlite3_finalize(q);
-        sqlite3_close(db);
-        return rows;
-    };
-    const auto digest = [](const QString &at) {
-        return QCryptographicHash::hash(test::fileBytes(at), QCryptographicHash::Sha256).toHex().toStdString();
-    };
-
-    // Closed last on a store still at the path (a damaged one about to be set aside): the close
-    // takes time that a move of the file and a new store at the path may fill.
-    sqlite3 *store = open(path);
-    insert(store, 100);
-    auto checkpoint = std::make_unique<StoreCheckpoint>(path);
-    checkpoint->run();
-    insert(store, 100);
-    StoreFileGuard::keepCompanionsAtClose(store);
-    ASSERT_EQ(sqlite3_close(store), SQLITE_OK);
-    const std::string bytes = digest(path);
-    auto log = FileIdentity::of(path + "-wal"), index = FileIdentity::of(path + "-shm");
-    checkpoint.reset();
-    EXPECT_EQ(digest(path), bytes);
-    EXPECT_EQ(FileIdentity::of(path + "-wal"), log);
-    EXPECT_EQ(FileIdentity::of(path + "-shm"), index);
-    EXPECT_EQ(rowsAt(path), 200);
-
-    // Set aside with its companions, and a new store at the path that has rows only in its log.
-    store = open(path);
-    checkpoint = std::make_unique<StoreCheckpoint>(path);
-    checkpoint->run();
-    insert(store, 100);
-    for (const char *suffix : {"", "-wal", "-shm"})
-        ASSERT_TRUE(QFile::rename(path + suffix, aside + suffix));
-    StoreFileGuard::keepCompanionsAtClose(store);
-    ASSERT_EQ(sqlite3_close(store), SQLITE_OK);
-    const std::string asideBytes = digest(aside);
-    sqlite3 *now = open(path);
-    insert(now, 50);
-    log = FileIdentity::of(path + "-wal");
-    index = FileIdentity::of(path + "-shm");
-    ASSERT_TRUE(log && index);
-    // Meets another file at the path and lets go of its own.
-    checkpoint->run();
-    EXPECT_EQ(FileIdentity::of(path + "-wal"), log);
-    EXPECT_EQ(FileIdentity::of(path + "-shm"), index);
-    EXPECT_EQ(digest(aside), asideBytes);
-    EXPECT_EQ(rowsAt(path), 50);
-    sqlite3_close(now);
-    // Retired, it opens nothing again.
-    checkpoint = std::make_unique<StoreCheckpoint>(aside);
-    checkpoint->retire();
-    checkpoint->run();
-    EXPECT_EQ(digest(aside), asideBytes);
-}
-
-// The texts of the recovery files of the store at `path`, which are removed.
-QSet<QString> takeTextsKeptElsewhere(const QString &path)
-{
-    QSet<QString> kept;
-    for (const QString &file : UnsavedRecovery::all(path)) {
-        QString error;
-        const auto contents = UnsavedRecovery::read(file, &error);
-        EXPECT_TRUE(contents) << qPrintable(error);
-        for (const UnsavedRecovery::Clip &clip : contents ? contents->clips : std::vector<UnsavedRecovery::Clip>{})
-            kept.insert(clip.content.text.value_or(QString()));
-        QFile::remove(file);
-    }
-    return kept;
-}
-
-TEST_F(StoreFileGuardTest, AHistoryKeptElsewhereWhileRunningIsGatheredASliceAPerTurnAndComesBackWhole)
-{
-    const int count = 3 * StoreFileGuard::spillSliceClips + 7;
-    for (int i = 0; i < count; ++i) {
-        clock.advance(10);
-        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1").arg(i))));
-    }
-    ASSERT_TRUE(store->save());
-    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
-    ASSERT_TRUE(QFile::remove(path));
-    int turns = 0;
-    QTimer ticker;
-    ticker.setInterval(0);
-    QObject::connect(&ticker, &QTimer::timeout, [&] { ++turns; });
-    ticker.start();
-    std::vector<std::pair<int, int>> slices; // the turn each came in, and the clips it took
-    store->fileGuard().setSpillSliceHook([&](int taken) {
-        // A copy made while the history is gathered goes into the open file.
-        if (slices.empty()) {
-            ctx().insert(store->makeClip(textContent(QStringLiteral("meanwhile"))));
-            store->save();
-        }
-        slices.emplace_back(turns, taken);
-    });
-    store->fileGuard().check();
-    ASSERT_TRUE(test::waitUntil(
-        [&] { return !store->fileGuard().isKeepingElsewhere() && !store->fileGuard().spilled().isEmpty(); }));
-    // Never the whole history in one turn of the event loop.
-    ASSERT_GE(slices.size(), size_t(4));
-    for (size_t i = 0; i < slices.size(); ++i) {
-        EXPECT_LE(slices[i].second, StoreFileGuard::spillSliceClips);
-        if (i > 0) {
-            EXPECT_GT(slices[i].first, slices[i - 1].first) << "slice " << i << " came in the turn before it";
-        }
-    }
-    // The end writes what the rounds before did not hold yet.
-    store->fileGuard().checkNow();
-    const QSet<QString> kept = takeTextsKeptElsewhere(path);
-    EXPECT_EQ(kept.size(), count + 1);
-    EXPECT_TRUE(kept.contains(QStringLiteral("meanwhile")));
-}
-
-TEST_F(StoreFileGuardTest, AnEndWhileTheHistoryIsKeptElsewhereWaitsForTheWriteUnderWayAndKeepsEveryClip)
-{
-    // More than one write's worth: the end comes while the first is written on a worker.
-    const int count = 20000 + 2 * StoreFileGuard::spillSliceClips;
-    for (int i = 0; i < count; ++i)
-        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1").arg(i))));
-    ASSERT_TRUE(store->save());
-    ASSERT_TRUE(QDir().mkdir(StoreFileGuard::rewritingPath(path)));
-    ASSERT_TRUE(QFile::remove(path));
-    int slices = 0;
-    store->fileGuard().setSpillSliceHook([&](int) {
-        // A copy that waits to be saved, come after the round went past those.
-        if (++slices == 3)
-            ctx().insert(store->makeClip(textContent(QStringLiteral("late"))));
-    });
-    store->fileGuard().check();
-    ASSERT_TRUE(test::waitUntil([&] { return slices >= 20000 / StoreFileGuard::spillSliceClips; }));
-    store->fileGuard().checkNow();
-    EXPECT_FALSE(store->fileGuard().isKeepingElsewhere());
-    const QSet<QString> kept = takeTextsKeptElsewhere(path);
-    EXPECT_EQ(kept.size(), count + 1);
-    EXPECT_TRUE(kept.contains(QStringLiteral("late")));
 }
 
 TEST_F(StoreFileGuardTest, AnEarlierHistoryBesideIsToldOnceUntilItChangesOrAnotherComes)

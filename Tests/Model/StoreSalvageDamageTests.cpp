@@ -1,6 +1,8 @@
 #include "Model/DamagedStores.h"
+#include "Model/OldRecoveryFiles.h"
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreSalvage.h"
@@ -185,8 +187,7 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
         ClipStore spilled(memory, {prefs.prefs.get(), &center});
         const std::vector<std::shared_ptr<PersistentModel>> records{
             spilled.makeClip(test::StoreFixture::textContent("spilled before the damage was met"))};
-        ASSERT_EQ(UnsavedRecovery::write(path, records, QDateTime::currentDateTime(), &error).size(), 1)
-            << qPrintable(error);
+        ASSERT_FALSE(test::writeOldRecoveryFile(path, records, QDateTime::currentDateTime()).isEmpty());
     }
 
     StartedStore started(path);
@@ -201,12 +202,13 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     ASSERT_TRUE(store.context().damageFound());
     ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made as the damage was met")));
     store.togglePin(newest);
-    // The history leaves the file for memory at once; the salvage runs meanwhile.
+    // The history leaves the file for a fallback store at once; the salvage runs meanwhile.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-    ASSERT_TRUE(caretaker.isMemoryOnly());
+    ASSERT_TRUE(caretaker.isAwayFromStore());
     ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made during the salvage")));
 
-    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly(); }, 30000));
+    ASSERT_TRUE(
+        test::waitUntil([&] { return !caretaker.isAwayFromStore() && FallbackStore::all(path).isEmpty(); }, 30000));
     ASSERT_FALSE(told.empty());
     EXPECT_EQ(told.front().kind, StoreTrouble::Kind::storeMovedAside);
     const int salvaged = told.front().count;
@@ -275,8 +277,8 @@ TEST(StoreSalvageDamage, DamageMetWhileTheStoreFileIsCopiedBackToItsPathWaitsFor
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         ASSERT_TRUE(test::waitUntil(
             [&] {
-                return !store.fileGuard().isCopying() && !started.caretaker->isMemoryOnly()
-                    && !store.context().damageFound();
+                return !store.fileGuard().isCopying() && !started.caretaker->isAwayFromStore()
+                    && !store.context().damageFound() && FallbackStore::all(path).isEmpty();
             },
             30000));
 

@@ -1,6 +1,7 @@
 #include "Model/DamagedStores.h"
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
@@ -206,7 +207,7 @@ TEST(StoreSalvage, ASalvageKilledAtAnyStepIsFinishedByTheNextStartWithEveryReada
         auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
         Session session(setup);
         session.settle();
-        ASSERT_FALSE(session.caretaker.isMemoryOnly());
+        ASSERT_FALSE(session.caretaker.isAwayFromStore());
         EXPECT_EQ(session.store.context().clipCount(), readable);
         ASSERT_EQ(folder.aside().size(), 1) << qPrintable(folder.files().join(' '));
         EXPECT_TRUE(test::fileBytes(QDir(folder.dir.path()).filePath(folder.aside().front())) == damagedStore().bytes);
@@ -251,9 +252,10 @@ TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAnd
     EXPECT_FALSE(QFile::exists(folder.path));
 
     ASSERT_TRUE(QDir(blocker).removeRecursively());
-    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isMemoryOnly(); }, 10000));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return !caretaker.isAwayFromStore() && FallbackStore::all(folder.path).isEmpty(); }, 10000));
     ASSERT_EQ(told.size(), 2u);
-    EXPECT_EQ(told[0].kind, StoreTrouble::Kind::memoryOnlySession);
+    EXPECT_EQ(told[0].kind, StoreTrouble::Kind::fallbackSession);
     EXPECT_EQ(told[1].kind, StoreTrouble::Kind::storeMovedAside);
     EXPECT_TRUE(told[1].resumed);
     EXPECT_GT(told[1].count, kClips / 2);
@@ -266,7 +268,7 @@ TEST(StoreSalvage, EveryKeptClipGetsItsSearchKeyAndRowsKeepTheIDsOthersKeepOfThe
     DamagedFolder folder;
     Session session(ModelContainerFactory::makeSetup({folder.path, systemClock()}));
     session.settle();
-    ASSERT_FALSE(session.caretaker.isMemoryOnly());
+    ASSERT_FALSE(session.caretaker.isAwayFromStore());
     ModelContext &ctx = session.store.context();
     const int kept = int(ctx.clipCount());
     ASSERT_GT(kept, 0);
@@ -324,13 +326,14 @@ TEST(StoreSalvage, AStepThatFailsWithoutDamageLeavesTheStoreInPlaceAndTheSession
     Session session(setup);
     const QString message = session.toldAtStart();
     ASSERT_FALSE(session.told.empty());
-    EXPECT_EQ(session.told.front().kind, StoreTrouble::Kind::memoryOnlySession);
+    EXPECT_EQ(session.told.front().kind, StoreTrouble::Kind::fallbackSession);
     EXPECT_TRUE(message.contains(path) && message.contains("no such table")) << qPrintable(message);
 
-    // The session's copies go to a spill beside the store at quit, which stays as it was.
+    // The session's copies go to a fallback store beside the store as they come; the store stays as it was.
     ASSERT_TRUE(session.store.insertClip(test::StoreFixture::textContent("made in this session")));
-    EXPECT_EQ(session.caretaker.keepUnsaved(), 1);
-    EXPECT_EQ(QDir(dir.path()).entryList({"default.store.unsaved-*.json"}).size(), 1);
+    EXPECT_EQ(session.store.container().storeURL(), path + ".fallback");
+    EXPECT_FALSE(session.store.context().hasChanges());
+    EXPECT_EQ(session.caretaker.keepAtQuit(), 0);
     EXPECT_TRUE(test::fileBytes(path) == before);
 }
 
@@ -347,7 +350,7 @@ TEST(StoreSalvage, ANoteNamingNoFileSetAsideIsDroppedOnlyWhenTheStoreIsSound)
     {
         Session session(ModelContainerFactory::makeSetup({path, systemClock()}));
         session.settle();
-        ASSERT_FALSE(session.caretaker.isMemoryOnly());
+        ASSERT_FALSE(session.caretaker.isAwayFromStore());
         EXPECT_EQ(session.store.context().clipCount(), 1);
         EXPECT_FALSE(QFile::exists(note));
         EXPECT_TRUE(session.told.empty());
@@ -358,7 +361,7 @@ TEST(StoreSalvage, ANoteNamingNoFileSetAsideIsDroppedOnlyWhenTheStoreIsSound)
     ASSERT_TRUE(test::writeFileBytes(damaged.path + ".salvage-from", "../elsewhere"));
     Session session(ModelContainerFactory::makeSetup({damaged.path, systemClock()}));
     session.settle();
-    EXPECT_TRUE(session.caretaker.isMemoryOnly());
+    EXPECT_TRUE(session.caretaker.isAwayFromStore());
     EXPECT_TRUE(test::fileBytes(damaged.path) == damagedStore().bytes);
     EXPECT_TRUE(QFile::exists(damaged.path + ".salvage-from"));
 }

@@ -1,3 +1,4 @@
+#include "Model/OldRecoveryFiles.h"
 #include "Support/PagesFixture.h"
 
 #include "Quillmere/Model/StoreCaretaker.h"
@@ -253,30 +254,6 @@ TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextSt
     }
 }
 
-TEST(UnsavedRecoveryRestore, WhatAWriteKilledBeforeItsEndLeftIsRemovedOnceItIsOld)
-{
-    test::StoreFixture f(true);
-    const QString dir = QFileInfo(f.path).absolutePath();
-    const auto leftover = [&](const QString &name, int ageSecs) {
-        QFile file(dir + "/" + name);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write("{\"unsavedAt\"") > 0 && file.flush());
-        EXPECT_TRUE(
-            file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSecs), QFileDevice::FileModificationTime));
-        return file.fileName();
-    };
-    const QString old = leftover(".pages.store.unsaved-20260102-030405.json.Ab12Cd", 2 * 3600);
-    const QString underWay = leftover(".pages.store.unsaved-20260102-030406.json.Ef34Gh", 60);
-    const QString another = leftover(".other.store.unsaved-20260102-030405.json.Ab12Cd", 2 * 3600);
-    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", {textClip("kept")});
-
-    startAndWait(f);
-    EXPECT_FALSE(QFile::exists(old));
-    EXPECT_TRUE(QFile::exists(underWay));
-    EXPECT_TRUE(QFile::exists(another));
-    EXPECT_FALSE(QFile::exists(spill));
-    EXPECT_EQ(f.ctx().clipCount(), 1);
-}
-
 TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTellsHowManyWereLost)
 {
     constexpr int copies = 1000;
@@ -293,10 +270,8 @@ TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTell
             clip->setCreatedAt(QDateTime::currentDateTimeUtc().addSecs(i - copies));
             records.push_back(clip);
         }
-        QString error;
-        const QStringList written = UnsavedRecovery::write(f.path, records, QDateTime::currentDateTimeUtc(), &error);
-        ASSERT_EQ(written.size(), 1) << qPrintable(error);
-        const QString spill = written.front();
+        const QString spill = test::writeOldRecoveryFile(f.path, records, QDateTime::currentDateTimeUtc());
+        ASSERT_FALSE(spill.isEmpty());
         {
             QFile file(spill);
             ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.resize(file.size() / 2));
@@ -333,29 +308,6 @@ TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTell
     }
 }
 
-TEST(UnsavedRecoveryRestore, ALongRestoreMovesTheLogIntoTheStoreBeforeTheMainConnectionsCheckpointComesDue)
-{
-    // Enough copies for several thousand pages of log: the main connection would copy them into the
-    // store file, and sync it, in the middle of a save every thousand.
-    test::StoreFixture f(true);
-    QJsonArray clips;
-    for (int i = 0; i < 5000; ++i)
-        clips.append(textClip(QString("copy %1 ").arg(i) + QString(280, QChar('a' + i % 26))));
-    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips);
-    ASSERT_FALSE(spill.isEmpty());
-    StoreCaretaker caretaker(*f.store, {});
-    qint64 largestLog = 0;
-    caretaker.setSliceSavedHook([&] { largestLog = std::max(largestLog, QFileInfo(f.path + "-wal").size()); });
-    bool told = false;
-    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred, [&] { told = true; });
-    caretaker.start();
-    ASSERT_TRUE(test::waitUntil([&] { return told; }, 60000));
-    EXPECT_EQ(clipsWithText(f.ctx(), "copy "), 5000);
-    constexpr qint64 mainCheckpointPages = 1000;
-    EXPECT_LT(largestLog, mainCheckpointPages * StoreSchema::pageBytes)
-        << "the log reached the main connection's checkpoint";
-}
-
 TEST(UnsavedRecoveryRestore, CopiesSpilledAfterTheClockWasPutBackComeBackLastCapturedInTheOrderMade)
 {
     const auto capture = [](test::StoreFixture &at, const QString &text) {
@@ -384,8 +336,7 @@ TEST(UnsavedRecoveryRestore, CopiesSpilledAfterTheClockWasPutBackComeBackLastCap
     std::vector<std::shared_ptr<PersistentModel>> records;
     for (const ClipRef &clip : session.ctx().allClips())
         records.push_back(clip);
-    QString error;
-    ASSERT_EQ(UnsavedRecovery::write(f.path, records, session.clock.now(), &error).size(), 1) << qPrintable(error);
+    ASSERT_FALSE(test::writeOldRecoveryFile(f.path, records, session.clock.now()).isEmpty());
     ASSERT_EQ(startAndWait(f).front().kind, StoreTrouble::Kind::unsavedBroughtBack);
 
     f.store->setHistoryLimit(121);

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "Quillmere/Model/ModelContainer.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quillmere {
+
+class ClipStore;
+
+// Where the history goes on while its store cannot take copies (it cannot be opened, is being
+// salvaged, or was left for a damaged or full disk): a store of the same schema, in the store's
+// folder or the first lasting folder that takes a file, saved as copies arrive like the store.
+// Once the store takes copies again, the fallback store moves into it (FallbackMoveIn) and goes.
+namespace FallbackStore {
+
+// A folder that takes a fallback store, and how long what it keeps lasts there: a session's runtime
+// folder is emptied at logout, a folder in memory at a restart.
+struct Place {
+    QString folder;
+    enum class Lasting { kept, untilLogout, untilRestart };
+    Lasting lasting = Lasting::kept;
+};
+
+// A folder a store's copies may be kept in, and how the names of its files there begin: the store's
+// own name beside it, that name and a hash of its path elsewhere.
+struct Folder {
+    enum class Kind { beside, state, cache, runtime, temporary };
+    Kind kind;
+    QString path;
+    QString stem;
+};
+// In the order they are tried: the store's own folder (last, with `storeFolderLast`), then those
+// that keep what they hold longest, and among those alike, those on another disk than the store's.
+// Touches the disk.
+std::vector<Folder> folders(const QString &storePath, bool storeFolderLast = false);
+// The fallback store an earlier session left, or where one goes now: the first folder that takes a
+// file; none when no folder does. Touches the disk.
+std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast = false);
+// The fallback store of `storePath`: the one an earlier session left, else a new one; none when
+// no folder takes one (`error` says why). `storeFolderLast`: for a history its own disk failed to
+// take. Touches the disk.
+std::unique_ptr<ModelContainer> open(const QString &storePath, const Clock &clock, QString *error,
+                                     bool storeFolderLast = false);
+// Every fallback store of `storePath` there is. Touches the disk.
+QStringList all(const QString &storePath);
+// Removes a fallback store nothing has open any more.
+bool remove(const QString &path);
+// Puts `records` of another context into `into` as they are, Pages before the clips that name
+// them: a clip or Page `into` holds under the same dedupID takes their fields when theirs are at
+// least as new (a change not saved yet is newest), else each comes in as a new record, a clip's capture order raised by `lift`.
+// Brands `into` lacks come along; settings stay `into`'s. Returns how many clips are new to `into`.
+int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel>> &records, qint64 lift = 0);
+
+} // namespace FallbackStore
+
+// Moves fallback stores into the store a slice at a time on the main thread, newest clips first,
+// each slice committed to the store before it leaves the fallback store, which is removed once
+// empty: a move cut short anywhere is taken up again by the next, losing and doubling nothing.
+class FallbackMoveIn : public QObject {
+    Q_OBJECT
+public:
+    static constexpr size_t sliceClips = 32;
+    static constexpr qint64 sliceBytes = 512 * 1024;
+    // The logs of both stores move into their files off the main thread after this many slices.
+    static constexpr int slicesPerCheckpoint = 8;
+
+    FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr);
+    ~FallbackMoveIn() override;
+    // Begins, or goes on after a save of the store failed.
+    void start();
+    bool isRunning() const { return m_running; }
+    // Called each time a slice is committed, for a test that stops the process between steps.
+    void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
+
+Q_SIGNALS:
+    // Every fallback store has moved in, `moved` clips new to the store.
+    void finished(int moved);
+    // The store took no more for now (full, say); start() goes on later.
+    void stopped(const QString &error);
+
+private:
+    bool openNext(QString *error);
+    void slice();
+    void stop(const QString &error);
+
+    ClipStore &m_store;
+    QStringList m_paths;
+    std::unique_ptr<ModelContainer> m_fallback;
+    qint64 m_lift = 0;
+    int m_moved = 0;
+    int m_slices = 0;
+    bool m_running = false;
+    std::function<void()> m_sliceSaved;
+};
+
+} // namespace quillmere

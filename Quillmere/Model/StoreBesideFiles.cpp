@@ -1,0 +1,155 @@
+#include "Quillmere/Model/StoreBesideFiles.h"
+
+#include "Quillmere/Platform/Core/Logging.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+namespace quillmere::StoreBesideFiles {
+namespace {
+
+// How long a start spends reading what an earlier session left beside the store.
+constexpr qint64 besideReadMs = 10 * 1000;
+
+// Counts stop here: a file put beside the store may be any size.
+constexpr qint64 countedClips = 10'000'000;
+
+// The clips of the store kept at `side` whose content the store at `storePath` lacks; -1 when it
+// cannot tell (not a store of ours, unreadable, or too slow to read by `deadline`).
+qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadlineTimer &deadline)
+{
+    const QString index = side + QStringLiteral("-shm");
+    const bool hasLog = QFileInfo::exists(side + QStringLiteral("-wal")), hadIndex = QFileInfo::exists(index);
+    // Opened to read, a FIFO would hold the thread until something writes to it. A file that is no
+    // store of ours has no such clips table, and the count below fails.
+    struct stat info {};
+    if (::stat(QFile::encodeName(side).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
+    sqlite3 *db = nullptr;
+    qint64 missing = -1;
+    // Both read only: the store's own connection writes, nothing here does.
+    if (sqlite3_open_v2(QFile::encodeName(storePath).constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+        == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 100);
+        sqlite3_progress_handler(
+            db, 10000, [](void *until) { return int(static_cast<const QDeadlineTimer *>(until)->hasExpired()); },
+            const_cast<QDeadlineTimer *>(&deadline));
+        sqlite3_stmt *attach = nullptr;
+        // Read as it lies, leaving no log or index beside it, unless a log it has holds some of it.
+        const QByteArray name = hasLog
+            ? QFile::encodeName(side)
+            : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
+        bool attached = sqlite3_prepare_v2(db, "ATTACH ? AS side", -1, &attach, nullptr) == SQLITE_OK
+            && sqlite3_bind_text(attach, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT) == SQLITE_OK
+            && sqlite3_step(attach) == SQLITE_DONE;
+        sqlite3_finalize(attach);
+        // The same content: the stored hash is left empty where the row's own words give it back.
+        // By the indexed key of the hash first; a store too old to have one is read without it.
+        for (const char *key : {"c.hashKey = k.hashKey AND ", ""}) {
+            sqlite3_stmt *q = nullptr;
+            const QByteArray count = QByteArrayLiteral("SELECT count(*) FROM (SELECT 1 FROM side.clips AS k WHERE NOT "
+                                                       "EXISTS (SELECT 1 FROM main.clips AS c WHERE ")
+                + key
+                + "c.contentHash = k.contentHash AND c.kind IS k.kind AND c.text IS k.text AND c.fileName IS "
+                  "k.fileName) LIMIT "
+                + QByteArray::number(countedClips) + ')';
+            const bool prepared = attached && sqlite3_prepare_v2(db, count.constData(), -1, &q, nullptr) == SQLITE_OK;
+            if (prepared && sqlite3_step(q) == SQLITE_ROW)
+                missing = sqlite3_column_int64(q, 0);
+            sqlite3_finalize(q);
+            if (prepared)
+                break;
+        }
+    }
+    sqlite3_close(db);
+    // The index a reader of a file with its log makes goes again, so that the file lies as found.
+    if (hasLog && !hadIndex)
+        QFile::remove(index);
+    return missing;
+}
+
+QString copiesText(qint64 count)
+{
+    return count == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(count);
+}
+
+// A file as it is now: another file at its name, or the same one changed, gets another.
+QString signatureOf(const QString &path)
+{
+    const QFileInfo info(path);
+    return QStringLiteral("%1|%2|%3").arg(path).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
+}
+
+} // namespace
+
+QString unfinishedTag()
+{
+    return QStringLiteral("unfinished");
+}
+
+QString toldKey()
+{
+    return QStringLiteral("besideHistoriesTold");
+}
+
+Found look(const QString &storePath, const QSet<QString> &told)
+{
+    Found left;
+    const QFileInfo store(storePath);
+    const QDir folder = store.absoluteDir();
+    const QString name = store.fileName();
+    const auto isCompanion = [](const QString &file) {
+        return file.endsWith(QLatin1String("-journal")) || file.endsWith(QLatin1String("-wal"))
+            || file.endsWith(QLatin1String("-shm"));
+    };
+    QStringList removed;
+    for (const QString &file :
+         folder.entryList({name + QLatin1Char('.') + unfinishedTag() + QStringLiteral("-*")}, QDir::Files)) {
+        const QString at = folder.filePath(file);
+        if (isCompanion(file))
+            QFile::remove(at);
+        else if (QFile::remove(at))
+            removed << at;
+        else
+            qCWarning(lcPersistence, "Could not remove %s", qPrintable(at));
+    }
+    QStringList named;
+    if (QFileInfo::exists(storePath)) {
+        const QDeadlineTimer deadline(besideReadMs);
+        for (const QString &file : folder.entryList(
+                 {name + QStringLiteral(".kept-*"), name + QStringLiteral(".unreadable-*")}, QDir::Files, QDir::Name)) {
+            if (isCompanion(file) || deadline.hasExpired())
+                continue;
+            const QString at = folder.filePath(file);
+            const QString signature = signatureOf(at);
+            if (told.contains(signature)) {
+                left.signatures << signature;
+            } else if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0) {
+                left.signatures << signature;
+                named << QStringLiteral("%1 (%2%3)")
+                             .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
+                                  copiesText(missing));
+            }
+        }
+    }
+    QString &text = left.told;
+    if (!removed.isEmpty())
+        text = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
+                              "again, after that file was deleted or replaced while Brindlewax ran. The unfinished "
+                              "copy (%2) could not be used and was removed; copies not also kept in a fallback store "
+                              "are lost. ")
+                   .arg(storePath, removed.join(QStringLiteral(", ")));
+    if (!named.isEmpty())
+        text += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
+                               "or could not be read, with copies that are not in it: %1. They were left as they are.")
+                    .arg(named.join(QStringLiteral(", ")));
+    text = text.trimmed();
+    return left;
+}
+
+} // namespace quillmere::StoreBesideFiles

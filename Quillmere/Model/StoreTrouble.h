@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Quillmere/Model/FallbackStore.h"
+#include "Quillmere/Model/StoreSalvage.h"
+
+#include <QString>
+
+namespace quillmere {
+
+// Store trouble the user should hear of.
+struct StoreTrouble {
+    enum class Kind { storeMovedAside, fallbackSession, saveFailed, unsavedAtQuit, unsavedBroughtBack };
+    Kind kind;
+    // storeMovedAside: where the unreadable store now lies; unsavedAtQuit: the recovery files.
+    QString path = {};
+    // saveFailed: the disk had no room.
+    bool diskFull = false;
+    // storeMovedAside: the copies read from it into the new history; unsavedBroughtBack: the copies.
+    int count = 0;
+    // unsavedAtQuit: why the file could not be brought back; fallbackSession: why the store
+    // file in `path` cannot be used, when it is not its disk.
+    QString reason = {};
+    // storeMovedAside: the salvage was begun by a start that was cut short.
+    bool resumed = false;
+    // storeMovedAside: what the salvage could not keep.
+    StoreSalvage::Loss loss = {};
+    // storeMovedAside: what was set aside is another program's database, left as it was.
+    bool foreign = false;
+    // unsavedBroughtBack: the copies that could not be read, kept aside in `path`.
+    int unreadable = 0;
+    // unsavedBroughtBack: the copies lost with the end of a file that is missing or damaged (-1:
+    // the file does not say how many), and where what is left of that file lies.
+    int lost = 0;
+    QString lostFrom = {};
+    // fallbackSession: the folder of the fallback store (none: the history is in memory only), and
+    // how long that folder keeps it.
+    QString keptIn = {};
+    FallbackStore::Place::Lasting lasting = FallbackStore::Place::Lasting::kept;
+
+    // The words for the user.
+    QString message() const;
+};
+
+} // namespace quillmere

@@ -1,0 +1,272 @@
+#include "Model/DamagedStores.h"
+#include "Support/ChildProcess.h"
+#include "Support/PagesFixture.h"
+#include "Support/SmallDisk.h"
+
+#include "Quillmere/Model/FallbackStore.h"
+#include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreSchema.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSqlQuery>
+#include <map>
+#include <set>
+
+using namespace quillmere;
+
+namespace {
+
+int stored(ModelContext &ctx, const QString &sql)
+{
+    QSqlQuery q(ctx.database());
+    return q.exec(sql) && q.next() ? q.value(0).toInt() : -1;
+}
+
+// A session on the store at `path` whose caretaker has done all it starts with: every fallback
+// store moved in.
+struct Restart {
+    explicit Restart(const QString &path) : setup(ModelContainerFactory::makeSetup({path, systemClock()}))
+    {
+        caretaker.setRetryDelays(10, 40);
+        caretaker.start();
+    }
+    bool movedIn(const QString &path)
+    {
+        return test::waitUntil([&] { return !caretaker.isSalvaging() && FallbackStore::all(path).isEmpty(); }, 30000);
+    }
+    PersistenceSetup setup;
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store{setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr}};
+    StoreCaretaker caretaker{store, setup};
+};
+
+// Points the folders a fallback store may go to where a test wants them, and back afterwards.
+class Folders {
+public:
+    ~Folders()
+    {
+        for (const auto &[name, value] : m_saved)
+            qputenv(name.constData(), value);
+    }
+    void set(const char *name, const QString &path)
+    {
+        m_saved.try_emplace(name, qgetenv(name));
+        qputenv(name, QFile::encodeName(path));
+    }
+
+private:
+    std::map<QByteArray, QByteArray> m_saved;
+};
+
+// A folder under a regular file: nobody, root included, can make it.
+QString unmakeable(const QString &file, const char *under)
+{
+    QFile blocker(file);
+    return blocker.open(QIODevice::WriteOnly) ? file + "/" + under : QString();
+}
+
+} // namespace
+
+TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnotherDisk)
+{
+    test::SmallDisk disk(4 * 1024 * 1024);
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
+    QTemporaryDir dir;
+    Folders folders;
+    // The store's folder cannot be made; the temporary folder neither.
+    const QString store = unmakeable(dir.filePath("data"), "Quillmere/default.store");
+    folders.set("XDG_STATE_HOME", dir.filePath("state"));
+    folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
+    folders.set("XDG_RUNTIME_DIR", disk.path());
+    folders.set("TMPDIR", unmakeable(dir.filePath("no-temporary"), "tmp"));
+    auto place = FallbackStore::place(store);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->second.folder, dir.filePath("state/Quillmere"));
+    EXPECT_EQ(place->second.lasting, FallbackStore::Place::Lasting::kept);
+
+    // Only when no lasting folder can be written does the runtime folder take it, and says so.
+    folders.set("XDG_STATE_HOME", unmakeable(dir.filePath("no-state"), "state"));
+    folders.set("XDG_CACHE_HOME", unmakeable(dir.filePath("no-cache"), "cache"));
+    place = FallbackStore::place(store);
+    ASSERT_TRUE(place);
+    EXPECT_EQ(place->second.folder, disk.filePath("Quillmere"));
+    EXPECT_EQ(place->second.lasting, FallbackStore::Place::Lasting::untilLogout);
+
+    // A history its own disk failed: the store's folder comes last, a folder on another disk first.
+    const QString onDisk = disk.filePath("data/default.store");
+    ASSERT_TRUE(QDir().mkpath(disk.filePath("data")));
+    folders.set("XDG_STATE_HOME", disk.filePath("state"));
+    QTemporaryDir other;
+    folders.set("XDG_CACHE_HOME", other.path());
+    EXPECT_EQ(FallbackStore::place(onDisk)->second.folder, disk.filePath("data"));
+    EXPECT_EQ(FallbackStore::place(onDisk, true)->second.folder, other.filePath("Quillmere"));
+}
+
+TEST(FallbackStore, AMoveInKilledBetweenSlicesLosesAndDoublesNothingAndLaterChangesWin)
+{
+    for (const int killedAfter : {1, 3}) {
+        SCOPED_TRACE(killedAfter);
+        test::StoreFixture f(true);
+        PageRef work = f.store->createPage("Work");
+        ClipRef shared = f.store->insertClip(test::StoreFixture::textContent("shared"));
+        f.store->assignClip(shared, work);
+        ClipRef older = f.store->insertClip(test::StoreFixture::textContent("older"));
+        const QUuid olderID = older->dedupID(), sharedID = shared->dedupID();
+        for (int i = 0; i < 20; ++i)
+            f.putText(QString("stored %1").arg(i));
+        {
+            // The store's disk failed it for a while: what came meanwhile is in its fallback store.
+            QString error;
+            std::shared_ptr<ModelContainer> fallback(
+                ModelContainer::open(f.path + ".fallback", f.clock.clock(), &error).release());
+            ASSERT_TRUE(fallback) << qPrintable(error);
+            ClipStore away(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+            f.clock.advance(1000);
+            FallbackStore::takeIn(away.context(), {older});
+            ASSERT_TRUE(away.save());
+            f.clock.advance(1000);
+            ClipRef changed = away.context().clipWithDedupID(olderID);
+            ASSERT_TRUE(changed);
+            away.togglePin(changed);
+            away.renameClip(changed, "Later title");
+            PageRef receipts = away.createPage("Receipts");
+            for (int i = 0; i < 250; ++i) {
+                f.clock.advance(1000);
+                ASSERT_TRUE(away.insertClip(test::StoreFixture::textContent(QString("copy %1").arg(i))));
+            }
+            // The same content as a clip of the store, kept on another Page.
+            ClipRef again = away.insertClip(test::StoreFixture::textContent("shared"));
+            away.assignClip(again, receipts);
+        }
+        f.store.reset();
+
+        QProcess probe;
+        probe.start(QStringLiteral(QUILLMERE_SPILL_RESTORE_PROBE), {f.path, QString::number(killedAfter)});
+        ASSERT_TRUE(probe.waitForFinished(30000));
+        ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit) << probe.readAllStandardError().toStdString();
+        ASSERT_TRUE(QFile::exists(f.path + ".fallback"));
+
+        {
+            Restart again(f.path);
+            ASSERT_TRUE(again.movedIn(f.path));
+            ModelContext &ctx = again.store.context();
+            EXPECT_EQ(stored(ctx, "SELECT COUNT(*) FROM clips"), 2 + 20 + 250 + 1);
+            EXPECT_EQ(stored(ctx, "SELECT COUNT(DISTINCT dedupID) FROM clips"), 2 + 20 + 250 + 1);
+            EXPECT_EQ(stored(ctx, "SELECT COUNT(*) FROM pinboards"), 2);
+            ClipRef changed = ctx.clipWithDedupID(olderID);
+            ASSERT_TRUE(changed);
+            EXPECT_TRUE(changed->isPinned());
+            EXPECT_EQ(changed->customTitle().value_or(QString()), "Later title");
+            const std::vector<ClipRef> copies =
+                ctx.clipsWithHash(test::StoreFixture::textContent("shared").contentHash());
+            ASSERT_EQ(copies.size(), 2u);
+            std::set<QString> pages;
+            for (const ClipRef &copy : copies)
+                pages.insert(copy->pinboard() ? copy->pinboard()->name() : QString());
+            EXPECT_EQ(pages, (std::set<QString>{"Work", "Receipts"}));
+            EXPECT_TRUE(ctx.clipWithDedupID(sharedID));
+            // Their capture order is kept, after the store's own.
+            const auto order = [&](const QString &text) {
+                ClipRef clip = ctx.newestClipWithHash(test::StoreFixture::textContent(text).contentHash());
+                return clip ? clip->captureOrder() : -1;
+            };
+            EXPECT_LT(order("stored 19"), order("copy 0"));
+            EXPECT_LT(order("copy 0"), order("copy 100"));
+            EXPECT_LT(order("copy 100"), order("copy 249"));
+        }
+    }
+}
+
+TEST(FallbackStore, ASessionWhoseStoreCannotBeUsedKeepsItsCopiesThroughAKill)
+{
+    // A store that cannot be opened, and one being salvaged: copies made meanwhile are in a lasting
+    // place as they come, and are in the history after the store comes back.
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "salvage" : "cannot be opened");
+        QTemporaryDir dir;
+        const QString path = dir.filePath("Quillmere/default.store");
+        if (damaged) {
+            {
+                Restart first(path);
+                for (int i = 0; i < 40; ++i)
+                    ASSERT_TRUE(first.store.insertClip(
+                        test::StoreFixture::textContent(QString("<kept %1> ").arg(i).repeated(20))));
+            }
+            QByteArray bytes = test::fileBytes(path);
+            test::damagePages(bytes, StoreSchema::pageBytes, 4, 4, 7);
+            ASSERT_TRUE(test::writeFileBytes(path, bytes));
+        } else {
+            ASSERT_TRUE(QDir().mkpath(path)); // a folder where the store should be
+        }
+        const int status = test::exitStatusOfChild([&] {
+            auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+            if (setup.container->isInMemory())
+                ::_exit(5);
+            test::TempPreferences prefs;
+            NotificationCenter center;
+            ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+            StoreCaretaker caretaker(store, setup);
+            caretaker.start();
+            for (int i = 0; i < 3; ++i)
+                if (!store.insertClip(test::StoreFixture::textContent(QString("meanwhile %1").arg(i))))
+                    ::_exit(6);
+            ::raise(SIGKILL);
+        });
+        ASSERT_EQ(status, -1);
+        ASSERT_EQ(FallbackStore::all(path).size(), 1);
+        if (!damaged) {
+            ASSERT_TRUE(QDir(path).removeRecursively());
+        }
+
+        Restart again(path);
+        ASSERT_TRUE(again.movedIn(path));
+        EXPECT_FALSE(again.caretaker.isAwayFromStore());
+        ModelContext &ctx = again.store.context();
+        EXPECT_EQ(stored(ctx, "SELECT COUNT(*) FROM clips WHERE text LIKE 'meanwhile %'"), 3);
+        if (damaged) {
+            EXPECT_GT(stored(ctx, "SELECT COUNT(*) FROM clips WHERE text LIKE '<kept %'"), 0);
+        }
+    }
+}
+
+TEST(FallbackStore, CopiesAFullDiskKeptFromTheStoreAreInAFallbackStoreAndComeBackAfterAKill)
+{
+    test::StoreFixture f(true);
+    f.putText("stored before");
+    f.store.reset();
+    QProcess probe;
+    probe.start(QStringLiteral(QUILLMERE_SPILL_RESTORE_PROBE), {f.path, "3", "full"});
+    ASSERT_TRUE(probe.waitForFinished(30000));
+    ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit) << probe.readAllStandardError().toStdString();
+    // Another folder than the store's: its disk is the one that failed.
+    const QStringList fallbacks = FallbackStore::all(f.path);
+    ASSERT_EQ(fallbacks.size(), 1);
+    EXPECT_NE(QFileInfo(fallbacks.front()).absolutePath(), QFileInfo(f.path).absolutePath());
+
+    Restart again(f.path);
+    ASSERT_TRUE(again.movedIn(f.path));
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'pending %'"), 3);
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips"), 4);
+}
+
+TEST(FallbackStore, APageMadeWhileTheStoreWasAwayMovesInEvenWithoutClips)
+{
+    test::StoreFixture f(true);
+    f.store.reset();
+    {
+        QString error;
+        std::shared_ptr<ModelContainer> fallback(
+            ModelContainer::open(f.path + ".fallback", f.clock.clock(), &error).release());
+        ASSERT_TRUE(fallback) << qPrintable(error);
+        ClipStore away(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+        ASSERT_TRUE(away.createPage("Receipts"));
+    }
+    Restart again(f.path);
+    ASSERT_TRUE(again.movedIn(f.path));
+    ASSERT_EQ(again.store.pages().size(), 1u);
+    EXPECT_EQ(again.store.pages().front()->name(), "Receipts");
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM pinboards"), 1);
+}
