@@ -17,9 +17,9 @@ namespace quillmere {
 
 StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent)
     : QObject(parent), m_store(store), m_movedAsidePath(setup.movedAsidePath), m_salvagedClips(setup.salvagedClips),
-      m_salvageResumed(setup.salvageResumed), m_salvageLoss(setup.salvageLoss), m_movedAsideForeign(setup.movedAsideForeign),
-      m_unavailableReason(setup.unavailableReason), m_storePath(setup.unavailableStorePath),
-      m_salvagePending(setup.salvagePending)
+      m_salvageResumed(setup.salvageResumed), m_salvageLoss(setup.salvageLoss),
+      m_movedAsideForeign(setup.movedAsideForeign), m_unavailableReason(setup.unavailableReason),
+      m_storePath(setup.unavailableStorePath), m_salvagePending(setup.salvagePending)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
