@@ -22,7 +22,7 @@ ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDepende
         m_lastNoticeAt = now();
         m_deps.notificationCenter->post(contentDidChangeNotification, this);
     });
-    watchForDamage();
+    watchContainer();
     connect(&StoreDamage::detector(), &StoreDamage::damageFound, this, [this](const QString &path) {
         if (!this->container().isInMemory() && path == this->container().storeURL())
             reportDamage();
@@ -142,7 +142,7 @@ void ClipStore::moveHistoryTo(std::shared_ptr<ModelContainer> container)
         return;
     container->mainContext().adoptRecordsOf(context());
     m_container = std::move(container);
-    watchForDamage();
+    watchContainer();
     m_fileGuard->rearm();
     Q_EMIT containerChanged();
     save();
@@ -153,18 +153,21 @@ void ClipStore::switchToContainer(std::shared_ptr<ModelContainer> container)
     if (!container || container == m_container)
         return;
     m_container = std::move(container);
-    watchForDamage();
+    watchContainer();
     m_fileGuard->rearm();
     Q_EMIT containerChanged();
     announceChange();
 }
 
-void ClipStore::watchForDamage()
+void ClipStore::watchContainer()
 {
     // The container may outlive the store, and a context left behind keeps its handler.
     context().setDamageHandler([self = QPointer<ClipStore>(this)] {
         if (self)
             Q_EMIT self->storeDamaged();
+    });
+    container().holdCaptureOrderFillWhile([self = QPointer<ClipStore>(this)] {
+        return self && (self->m_savesHeld || (self->m_fileGuard && self->m_fileGuard->holdsSaves()));
     });
 }
 

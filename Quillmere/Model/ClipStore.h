@@ -208,8 +208,9 @@ private:
     void announceChange();
     // True when the failed save's changes are kept for later.
     bool keepAfterFailedSave(const QString &error);
-    // Tells storeDamaged for the context in use now.
-    void watchForDamage();
+    // Tells storeDamaged for the context in use now, and holds its container's capture order
+    // fill while saves wait.
+    void watchContainer();
 
     std::shared_ptr<ModelContainer> m_container;
     ClipStoreDependencies m_deps;

@@ -66,7 +66,7 @@ bool makePrivate(const QString &path, QString *error)
 
 ModelContainer::~ModelContainer()
 {
-    m_rowUpkeep.reset();
+    m_captureOrderFill.reset();
     m_context.reset();
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
@@ -236,7 +236,8 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
                                              "it is: %1")
                                   .arg(describe(e))
                             : describe(e));
-        qCWarning(lcPersistence, "No room to bring the rows of the store up to date; they follow after the start");
+        qCWarning(lcPersistence,
+                  "No room to give the clips of the store their capture order; it follows after the start");
     }
     // After the move, or later when that rewrite did not finish; a store that cannot be rewritten
     // now (full disk) stays as it is.
@@ -256,42 +257,59 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     if (!container->m_context->load(&loadError))
         return fail(container->m_context->damageFound() ? OpenFailure::corrupt : OpenFailure::other, loadError);
     if (rowsLater)
-        container->bringRowsUpToDateLater(std::chrono::milliseconds(0));
+        container->scheduleCaptureOrderFill(std::chrono::milliseconds(0));
     return container;
 }
 
-void ModelContainer::bringRowsUpToDateLater(std::chrono::milliseconds delay)
+void ModelContainer::scheduleCaptureOrderFill(std::chrono::milliseconds delay)
 {
-    if (!m_rowUpkeep) {
-        m_rowUpkeep = std::make_unique<QTimer>();
-        m_rowUpkeep->setSingleShot(true);
-        QObject::connect(m_rowUpkeep.get(), &QTimer::timeout, m_rowUpkeep.get(), [this] { bringRowsUpToDate(); });
+    if (!m_captureOrderFill) {
+        m_captureOrderFill = std::make_unique<QTimer>();
+        m_captureOrderFill->setSingleShot(true);
+        QObject::connect(m_captureOrderFill.get(), &QTimer::timeout, m_captureOrderFill.get(),
+                         [this] { runCaptureOrderFill(); });
     }
-    m_rowUpkeep->start(delay);
+    m_captureOrderFill->start(delay);
 }
 
-void ModelContainer::bringRowsUpToDate()
+void ModelContainer::runCaptureOrderFill()
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    QSqlQuery q(db);
-    bool done = false;
-    QSqlError e;
-    if (!StoreSchema::bringRowsUpToDate(db, kRowUpkeepSlice, &done, &e)) {
-        // No room yet, or another connection holds the store: later, once the log gave back what
-        // the slice took.
-        if (!std::exchange(m_rowUpkeepWaits, true))
-            qCWarning(lcPersistence, "Could not bring rows of the store up to date yet: %s", qPrintable(describe(e)));
-        q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
-        bringRowsUpToDateLater(kRowUpkeepRetry);
+    // A damaged file takes no more writes; what is read back from it is brought up to date when
+    // that store opens.
+    if (m_context->damageFound())
+        return;
+    QSqlDatabase db = m_context->database();
+    // Closed while its file is set aside or replaced, or saves are held: the fill waits with them.
+    if (!db.isOpen() || (m_captureOrderFillHeld && m_captureOrderFillHeld())) {
+        scheduleCaptureOrderFill(kCaptureOrderFillRetry);
         return;
     }
-    m_rowUpkeepWaits = false;
+    bool done = false;
+    QSqlError e;
+    if (!StoreSchema::captureOrderFillSlice(db, kCaptureOrderFillSlice, &done, &e)) {
+        m_context->noteError(e);
+        const int code = sqliteCode(e);
+        // SQLITE_FULL, SQLITE_BUSY, SQLITE_LOCKED: there may be room, or the store free, later.
+        if (code != 13 && code != 5 && code != 6) {
+            qCWarning(lcPersistence, "Stopped giving clips of the store their capture order: %s",
+                      qPrintable(describe(e)));
+            return;
+        }
+        if (!std::exchange(m_captureOrderFillWaits, true))
+            qCWarning(lcPersistence, "Could not give clips of the store their capture order yet: %s",
+                      qPrintable(describe(e)));
+        // The log gives back what no reader still needs; a truncating checkpoint would wait for them.
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+        scheduleCaptureOrderFill(kCaptureOrderFillRetry);
+        return;
+    }
+    m_captureOrderFillWaits = false;
     // The next slice reuses the log's room rather than growing it on a disk that has little.
-    q.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
     if (done)
-        qCInfo(lcPersistence, "Brought the rows of the store up to date");
+        qCInfo(lcPersistence, "Gave every clip of the store its capture order");
     else
-        bringRowsUpToDateLater(kRowUpkeepPause);
+        scheduleCaptureOrderFill(kCaptureOrderFillPause);
 }
 
 std::vector<std::pair<QString, std::optional<QString>>> ModelContainer::sourceAppsStoredAt(const QString &path)

@@ -8,6 +8,7 @@
 #include <QSqlError>
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -52,22 +53,27 @@ public:
     // The PRAGMA user_version this build writes; older stores are migrated when opened.
     static int schemaVersion();
 
+    // While `held` answers true the capture order fill writes nothing, as saves wait then.
+    void holdCaptureOrderFillWhile(std::function<bool()> held) { m_captureOrderFillHeld = std::move(held); }
+
 private:
-    // Rows a start on a nearly full disk left out of date follow a slice at a time on the main
-    // thread, between saves; a slice that finds no room is tried again.
-    static constexpr int kRowUpkeepSlice = 256;
-    static constexpr std::chrono::milliseconds kRowUpkeepPause{10};
-    static constexpr std::chrono::milliseconds kRowUpkeepRetry{1000};
+    // The capture order fill: the clips a start on a nearly full disk left without a capture order
+    // get theirs a slice at a time on the main thread, between saves. A slice that finds no room or
+    // the store locked is tried again.
+    static constexpr int kCaptureOrderFillSlice = 256;
+    static constexpr std::chrono::milliseconds kCaptureOrderFillPause{10};
+    static constexpr std::chrono::milliseconds kCaptureOrderFillRetry{1000};
 
     ModelContainer() = default;
-    void bringRowsUpToDateLater(std::chrono::milliseconds delay);
-    void bringRowsUpToDate();
+    void scheduleCaptureOrderFill(std::chrono::milliseconds delay);
+    void runCaptureOrderFill();
 
     QString m_path;
     QString m_connectionName;
     std::unique_ptr<ModelContext> m_context;
-    std::unique_ptr<QTimer> m_rowUpkeep;
-    bool m_rowUpkeepWaits = false;
+    std::unique_ptr<QTimer> m_captureOrderFill;
+    std::function<bool()> m_captureOrderFillHeld;
+    bool m_captureOrderFillWaits = false;
 };
 
 enum class PersistenceMode { cloudKit, localOnly, inMemory };

@@ -100,6 +100,8 @@ public:
     void setDamageHandler(std::function<void()> onDamage) { m_onDamage = std::move(onDamage); }
     // Damage another connection to the same file met (see StoreDamage), taken as this context's own.
     void noteDamage() const;
+    // Notes an error a statement on the store met, telling damage apart from other errors.
+    void noteError(const QSqlError &error) const;
 
     bool hasChanges() const;
     // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),
@@ -134,8 +136,6 @@ public:
 
 private:
     friend class PersistentModel;
-    // Notes an error a statement on the store met, telling damage apart from other errors.
-    void noteError(const QSqlError &error) const;
     // Every record lets go of this context, which is left empty.
     void letGoOfRecords();
     friend class ClipItem;

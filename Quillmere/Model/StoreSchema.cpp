@@ -342,11 +342,12 @@ const QString kMissingOrder =
 // Numbers sort before texts and blobs: the find uses the index.
 const QString kNoOrder = QStringLiteral("(captureOrder IS NULL OR captureOrder >= '')");
 
-// The orders still to give, kept in the store while they are given after the start, so that the
-// copies made meanwhile, or a start cut short, change neither which clips are given one nor what.
-const QString kFillTable = QStringLiteral("capture_order_fill");
+// The orders still to give, kept in the store while the capture order fill gives them after the
+// start, so that the copies made meanwhile, or a start cut short, change neither which clips are
+// given one nor what.
+const QString kCaptureOrderFillTable = QStringLiteral("capture_order_fill");
 
-struct OrderFill {
+struct CaptureOrderFill {
     // The newest clip by date whose order stands (createdAt, id); clips dated after it have none.
     std::optional<std::pair<qint64, qint64>> after;
     // Clips written after the fill began are not the older release's.
@@ -364,19 +365,21 @@ bool first(QSqlQuery &q, const QString &sql, QSqlError *error, bool *found)
 }
 
 // What a fill kept in the store says, or one begun from what the store holds now.
-bool planOrderFill(QSqlQuery &q, OrderFill *fill, bool *kept, QSqlError *error)
+bool planCaptureOrderFill(QSqlQuery &q, CaptureOrderFill *fill, bool *kept, QSqlError *error)
 {
     bool found = false;
-    if (!first(
-            q,
-            QStringLiteral("SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = '%1'").arg(kFillTable),
-            error, &found))
+    if (!first(q,
+               QStringLiteral("SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = '%1'")
+                   .arg(kCaptureOrderFillTable),
+               error, &found))
         return false;
     *kept = q.value(0).toInt() > 0;
     q.finish();
     if (*kept) {
-        if (!first(q, QStringLiteral("SELECT afterCreatedAt, afterID, lastID, lastOrder FROM %1").arg(kFillTable),
-                   error, &found))
+        if (!first(
+                q,
+                QStringLiteral("SELECT afterCreatedAt, afterID, lastID, lastOrder FROM %1").arg(kCaptureOrderFillTable),
+                error, &found))
             return false;
         *kept = found;
         if (found) {
@@ -413,7 +416,7 @@ bool planOrderFill(QSqlQuery &q, OrderFill *fill, bool *kept, QSqlError *error)
 
 // Gives up to `maxRows` clips of `fill` (all, when negative) their order: first those dated after
 // the clip whose order stands, then those elsewhere without one. `*done` once none is left.
-bool giveCaptureOrders(QSqlQuery &q, OrderFill &fill, qint64 maxRows, bool *done, QSqlError *error)
+bool giveCaptureOrders(QSqlQuery &q, CaptureOrderFill &fill, qint64 maxRows, bool *done, QSqlError *error)
 {
     *done = false;
     for (int phase = 0; phase < 2; ++phase) {
@@ -485,19 +488,20 @@ bool giveCaptureOrders(QSqlQuery &q, OrderFill &fill, qint64 maxRows, bool *done
     return true;
 }
 
-bool keepOrderFill(QSqlQuery &q, const OrderFill &fill, bool done, QSqlError *error)
+bool keepCaptureOrderFill(QSqlQuery &q, const CaptureOrderFill &fill, bool done, QSqlError *error)
 {
     if (done)
-        return run(q, QStringLiteral("DROP TABLE IF EXISTS %1").arg(kFillTable), error);
+        return run(q, QStringLiteral("DROP TABLE IF EXISTS %1").arg(kCaptureOrderFillTable), error);
     return run(q,
                QStringLiteral("CREATE TABLE IF NOT EXISTS %1(afterCreatedAt INTEGER, afterID INTEGER,"
                               " lastID INTEGER NOT NULL, lastOrder INTEGER NOT NULL)")
-                   .arg(kFillTable),
+                   .arg(kCaptureOrderFillTable),
                error)
-        && run(q, QStringLiteral("DELETE FROM %1").arg(kFillTable), error)
+        && run(q, QStringLiteral("DELETE FROM %1").arg(kCaptureOrderFillTable), error)
         && run(q,
                QStringLiteral("INSERT INTO %1 VALUES(%2, %3, %4, %5)")
-                   .arg(kFillTable, fill.after ? QString::number(fill.after->first) : QStringLiteral("NULL"),
+                   .arg(kCaptureOrderFillTable,
+                        fill.after ? QString::number(fill.after->first) : QStringLiteral("NULL"),
                         fill.after ? QString::number(fill.after->second) : QStringLiteral("NULL"))
                    .arg(fill.lastID)
                    .arg(fill.lastOrder),
@@ -508,16 +512,16 @@ const QString kOrderIndex = QStringLiteral("CREATE INDEX IF NOT EXISTS clips_by_
 
 bool keepCaptureOrder(QSqlQuery &q, QSqlError *error, Rows rows)
 {
-    OrderFill fill;
+    CaptureOrderFill fill;
     bool kept = false;
-    if (!planOrderFill(q, &fill, &kept, error))
+    if (!planCaptureOrderFill(q, &fill, &kept, error))
         return false;
-    // Kept for after the start: a few pages. The index follows the orders (bringRowsUpToDate).
+    // Kept for after the start: a few pages. The index follows the orders (the capture order fill).
     if (rows == Rows::later)
-        return kept || keepOrderFill(q, fill, false, error);
+        return kept || keepCaptureOrderFill(q, fill, false, error);
     bool done = false;
     return run(q, kOrderIndex, error) && giveCaptureOrders(q, fill, -1, &done, error)
-        && (!kept || keepOrderFill(q, fill, true, error));
+        && (!kept || keepCaptureOrderFill(q, fill, true, error));
 }
 
 using Step = bool (*)(QSqlQuery &q, QSqlError *error);
@@ -600,7 +604,7 @@ bool migrate(QSqlDatabase &db, int fromVersion, Rows rows, QSqlError *error)
     return true;
 }
 
-bool bringRowsUpToDate(QSqlDatabase &db, int maxRows, bool *done, QSqlError *error)
+bool captureOrderFillSlice(QSqlDatabase &db, int maxRows, bool *done, QSqlError *error)
 {
     *done = false;
     QSqlQuery q(db);
@@ -608,11 +612,11 @@ bool bringRowsUpToDate(QSqlDatabase &db, int maxRows, bool *done, QSqlError *err
     QSqlQuery control(db);
     if (!run(control, QStringLiteral("BEGIN"), error))
         return false;
-    OrderFill fill;
+    CaptureOrderFill fill;
     bool kept = false, given = false;
-    const bool ok = planOrderFill(q, &fill, &kept, error)
+    const bool ok = planCaptureOrderFill(q, &fill, &kept, error)
         && (kept ? giveCaptureOrders(q, fill, std::max(1, maxRows), &given, error)
-                    && keepOrderFill(q, fill, given, error)
+                    && keepCaptureOrderFill(q, fill, given, error)
                  : run(q, kOrderIndex, error))
         && run(control, QStringLiteral("COMMIT"), error);
     q.finish();

@@ -21,8 +21,8 @@ constexpr int pageBytes = 8192;
 int currentVersion();
 
 // When a start brings up to date the rows it finds out of date: at once, or, on a disk without
-// room for that, later while the store is used as it is: capture orders after the start
-// (bringRowsUpToDate), clip keys at the next start with room.
+// room for that, later while the store is used as it is: capture orders after the start (the
+// capture order fill, captureOrderFillSlice), clip keys at the next start with room.
 enum class Rows { now, later };
 
 // Brings a store from `fromVersion` to the current version, one step per version, inside the
@@ -31,10 +31,10 @@ enum class Rows { now, later };
 // store of the current version only: what it writes is a few pages.
 bool migrate(QSqlDatabase &db, int fromVersion, Rows rows, QSqlError *error);
 
-// After migrate(..., Rows::later): gives up to `maxRows` clips their capture order in a
-// transaction of its own, and indexes the order once all have one. `*done` when nothing is left.
-// A slice that fails (no room yet) leaves the store as it was, to be tried again.
-bool bringRowsUpToDate(QSqlDatabase &db, int maxRows, bool *done, QSqlError *error);
+// One slice of the capture order fill, after migrate(..., Rows::later): gives up to `maxRows`
+// clips their capture order in a transaction of its own, and indexes the order once all have one.
+// `*done` when nothing is left. A slice that fails leaves the store as it was.
+bool captureOrderFillSlice(QSqlDatabase &db, int maxRows, bool *done, QSqlError *error);
 
 // Whether a store moved from `fromVersion` left enough free pages to be worth rewriting (VACUUM,
 // outside the migration's transaction).

@@ -2,12 +2,15 @@
 #include "Support/TestSupport.h"
 
 #include "Quillmere/Model/CapturedContent.h"
+#include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Platform/Core/Json.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -457,17 +460,19 @@ TEST(StoreSchema, CaptureOrdersGivenAtOneStartStandAtTheNext)
     }
 }
 
-TEST(StoreSchema, AStoreWithoutRoomForItsRowsOpensAsItIsAndTheyFollow)
+namespace {
+
+constexpr int kClipsOnFullDisk = 6000;
+
+// A store of kClipsOnFullDisk clips as the previous release left it (no capture order) on a disk
+// with room for a few pages but not for their orders.
+void makeStoreWithoutOrdersOnFullDisk(test::SmallDisk &disk, const QString &path)
 {
-    test::SmallDisk disk(24 * 1024 * 1024);
-    QUILLMERE_SKIP_WITHOUT(disk.missing());
-    const QString path = disk.filePath("default.store");
-    constexpr int kClips = 6000;
     {
         auto container = ModelContainer::open(path, systemClock(), nullptr);
         ASSERT_TRUE(container);
         ModelContext &ctx = container->mainContext();
-        for (int i = 0; i < kClips; ++i) {
+        for (int i = 0; i < kClipsOnFullDisk; ++i) {
             auto clip = std::make_shared<ClipItem>();
             clip->setText(QStringLiteral("clip %1 ").arg(i) + QString(100, QLatin1Char('w')));
             clip->setContentHash(textHash(*clip->text()));
@@ -476,7 +481,6 @@ TEST(StoreSchema, AStoreWithoutRoomForItsRowsOpensAsItIsAndTheyFollow)
         }
         ASSERT_TRUE(ctx.save());
     }
-    // As the previous release left it: no capture order.
     build(path,
           {ModelContainer::schemaVersion(),
            {"DROP INDEX clips_by_capture", "ALTER TABLE clips DROP COLUMN captureOrder", "VACUUM",
@@ -487,11 +491,44 @@ TEST(StoreSchema, AStoreWithoutRoomForItsRowsOpensAsItIsAndTheyFollow)
     }
     ASSERT_TRUE(disk.fill());
     ASSERT_TRUE(QFile::remove(disk.filePath("spare")));
+}
 
-    const auto withoutOrder = [](ModelContext &ctx) {
-        QSqlQuery q(ctx.database());
-        return q.exec("SELECT count(*) FROM clips WHERE captureOrder IS NULL") && q.next() ? q.value(0).toInt() : -1;
-    };
+int withoutOrder(ModelContext &ctx)
+{
+    QSqlQuery q(ctx.database());
+    return q.exec("SELECT count(*) FROM clips WHERE captureOrder IS NULL") && q.next() ? q.value(0).toInt() : -1;
+}
+
+// Points the tree of `table` at page `root` behind SQLite's back; the schema's cookie is bumped, so
+// open connections read it again.
+bool setRootPage(const QString &path, const QString &table, qint64 root)
+{
+    bool done = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("root-page"));
+        db.setDatabaseName(path);
+        QSqlQuery q(db);
+        done = db.open() && q.exec("PRAGMA schema_version") && q.next();
+        const qint64 cookie = q.value(0).toLongLong();
+        q.finish();
+        done = done && q.exec("PRAGMA writable_schema = ON")
+            && q.exec(QStringLiteral("UPDATE sqlite_schema SET rootpage = %1 WHERE name = '%2'").arg(root).arg(table))
+            && q.numRowsAffected() == 1 && q.exec(QStringLiteral("PRAGMA schema_version = %1").arg(cookie + 1));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("root-page"));
+    return done;
+}
+
+} // namespace
+
+TEST(StoreSchema, AStoreWithoutRoomForItsRowsOpensAsItIsAndTheyFollow)
+{
+    test::SmallDisk disk(24 * 1024 * 1024);
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
+    const QString path = disk.filePath("default.store");
+    constexpr int kClips = kClipsOnFullDisk;
+    ASSERT_NO_FATAL_FAILURE(makeStoreWithoutOrdersOnFullDisk(disk, path));
+
     const auto copy = [](ModelContext &ctx, const QString &text) {
         auto clip = std::make_shared<ClipItem>();
         clip->setText(text);
@@ -534,4 +571,46 @@ TEST(StoreSchema, AStoreWithoutRoomForItsRowsOpensAsItIsAndTheyFollow)
         expectGivenInDateOrder(orders);
         EXPECT_EQ(ctx.lastCaptureOrder(), orders.back().captureOrder.toLongLong());
     }
+}
+
+TEST(StoreSchema, TheCaptureOrderFillWaitsWhileSavesAreHeldAndStopsAtDamage)
+{
+    test::SmallDisk disk(24 * 1024 * 1024);
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
+    const QString path = disk.filePath("default.store");
+    ASSERT_NO_FATAL_FAILURE(makeStoreWithoutOrdersOnFullDisk(disk, path));
+
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store(setup.container, {prefs.prefs.get(), &center});
+    QSignalSpy damaged(&store, &ClipStore::storeDamaged);
+    ModelContext &ctx = store.context();
+    // Held before its first slice: with room again, it still writes nothing.
+    store.holdSaves(true);
+    disk.release();
+    QTest::qWait(300);
+    EXPECT_EQ(withoutOrder(ctx), kClipsOnFullDisk);
+
+    // Its kept place now reads as damage: the first slice after the hold reports it and writes no
+    // more, even once the place reads again.
+    const auto rootOf = [&](const char *where) {
+        QSqlQuery q(ctx.database());
+        return q.exec(QStringLiteral("SELECT rootpage FROM sqlite_schema WHERE %1 LIMIT 1").arg(where)) && q.next()
+            ? q.value(0).toLongLong()
+            : 0;
+    };
+    const qint64 fillRoot = rootOf("name = 'capture_order_fill'");
+    const qint64 indexRoot = rootOf("type = 'index' AND tbl_name = 'clips'");
+    ASSERT_GT(fillRoot, 0);
+    ASSERT_GT(indexRoot, 0);
+    ASSERT_TRUE(setRootPage(path, QStringLiteral("capture_order_fill"), indexRoot));
+    store.holdSaves(false);
+    ASSERT_TRUE(test::waitUntil([&] { return damaged.count() > 0; }));
+    EXPECT_TRUE(ctx.damageFound());
+    ASSERT_TRUE(setRootPage(path, QStringLiteral("capture_order_fill"), fillRoot));
+    QTest::qWait(1500);
+    EXPECT_EQ(withoutOrder(ctx), kClipsOnFullDisk);
+    EXPECT_EQ(damaged.count(), 1);
 }
