@@ -167,7 +167,7 @@ void ClipStore::verifyDamage(const QString &path)
         return;
     inBackground(
         this, [path, held] { return FileIdentity::of(path) == held && !StoreSalvage::isSound(path); },
-        [this, path, held, was = std::weak_ptr<ModelContainer>(m_container)](bool damaged) {
+        [this, held, was = std::weak_ptr<ModelContainer>(m_container)](bool damaged) {
             if (damaged && was.lock() == m_container && m_fileGuard->heldFile() == held)
                 reportDamage();
         });
