@@ -2,6 +2,8 @@
 
 #include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Model/StoreFileGuard.h"
+#include "Quillmere/Model/StoreSalvage.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
@@ -23,10 +25,7 @@ ClipStore::ClipStore(std::shared_ptr<ModelContainer> container, ClipStoreDepende
         m_deps.notificationCenter->post(contentDidChangeNotification, this);
     });
     watchContainer();
-    connect(&StoreDamage::detector(), &StoreDamage::damageFound, this, [this](const QString &path) {
-        if (!this->container().isInMemory() && path == this->container().storeURL())
-            reportDamage();
-    });
+    connect(&StoreDamage::detector(), &StoreDamage::damageFound, this, &ClipStore::verifyDamage);
     m_fileGuard = std::make_unique<StoreFileGuard>(*this);
     connect(m_fileGuard.get(), &StoreFileGuard::storeFileChanged, this, &ClipStore::storeFileChanged);
 }
@@ -157,6 +156,21 @@ void ClipStore::switchToContainer(std::shared_ptr<ModelContainer> container)
     m_fileGuard->rearm();
     Q_EMIT containerChanged();
     announceChange();
+}
+
+void ClipStore::verifyDamage(const QString &path)
+{
+    // A report names a path only: its reader may have been on a file since moved aside, or the file
+    // now there may be no store at all. Only damage in the very file the connection holds counts.
+    const std::optional<FileIdentity> held = m_fileGuard->heldFile();
+    if (container().isInMemory() || path != container().storeURL() || !held)
+        return;
+    inBackground(
+        this, [path, held] { return FileIdentity::of(path) == held && !StoreSalvage::isSound(path); },
+        [this, held, was = std::weak_ptr<ModelContainer>(m_container)](bool damaged) {
+            if (damaged && was.lock() == m_container && m_fileGuard->heldFile() == held)
+                reportDamage();
+        });
 }
 
 void ClipStore::watchContainer()

@@ -72,8 +72,8 @@ public:
     // whose store is being read back from a damaged file; the caller saves once it lets go.
     void holdSaves(bool held) { m_savesHeld = held; }
     bool savesHeld() const { return m_savesHeld; }
-    // Damage in the store file met by another reader (see StoreDamage): the store is salvaged as
-    // when its own statements meet it (see storeDamaged).
+    // Damage in the store file met by another reader (see StoreDamage) and confirmed: the store is
+    // salvaged as when its own statements meet it (see storeDamaged).
     void reportDamage() { context().noteDamage(); }
     // The history is not all readable now: its file was found damaged, or is being read back.
     bool isBeingRepaired() const { return context().damageFound() || m_savesHeld; }
@@ -208,6 +208,9 @@ private:
     void announceChange();
     // True when the failed save's changes are kept for later.
     bool keepAfterFailedSave(const QString &error);
+    // Reports damage another reader met at `path` once the file there is found to be the one held
+    // and unsound, off the main thread.
+    void verifyDamage(const QString &path);
     // Tells storeDamaged for the context in use now, and holds its container's capture order
     // fill while saves wait.
     void watchContainer();

@@ -36,6 +36,11 @@ StoreCheck::StoreCheck(ClipStore &store, int firstDelayMs, int everyMs, QObject 
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &StoreCheck::checkNow);
     m_timer.start(firstDelayMs);
+    // A check of the file the history left would say nothing of the one it went on in.
+    connect(&store, &ClipStore::containerChanged, this, [this] {
+        if (m_thread)
+            m_stop->request();
+    });
 }
 
 StoreCheck::~StoreCheck()

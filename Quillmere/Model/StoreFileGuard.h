@@ -64,6 +64,8 @@ public:
     bool holdsSaves() const { return m_syncing; }
     // The store's path names the file its connection holds, open, and no copy of it is under way.
     bool holdsFileAtPath() const;
+    // The file the store's connection was opened on, or none for a store in memory.
+    std::optional<FileIdentity> heldFile() const { return m_file; }
     // Closes the store's connection, keeping its companions for us to remove when they are ours.
     void closeConnection();
     // Once closed, `db` leaves the log and its index at their names: another file's may have them by now.

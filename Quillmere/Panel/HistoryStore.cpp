@@ -40,8 +40,9 @@ void ClipStoreHistory::followContainer()
     m_keyFill.stop();
     if (!m_store.container().isInMemory())
         m_keyFill.start(keyFillDelay);
-    // A kept connection would go on reading the file the history left.
-    if (m_keptReader) {
+    // A kept connection would go on reading the file the history left; one asked for while the
+    // history was in memory reads the store it went on in.
+    if (m_keepReads) {
         keepSearchReads(false);
         keepSearchReads(true);
     }
@@ -286,6 +287,7 @@ HistoryStore::SearchRead ClipStoreHistory::searchRead() const
 
 void ClipStoreHistory::keepSearchReads(bool keep)
 {
+    m_keepReads = keep;
     if (keep) {
         if (!m_keptReader && !m_store.container().isInMemory())
             m_keptReader = std::make_shared<SearchReader>(m_store.container().storeURL(), searchCacheBytes);

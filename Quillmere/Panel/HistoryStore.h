@@ -126,6 +126,8 @@ private:
     ClipStore &m_store;
     QTimer m_keyFill;
     std::shared_ptr<SearchReader> m_keptReader;
+    // Searches were asked to keep their reader, which a history in memory cannot have yet.
+    bool m_keepReads = false;
 };
 
 } // namespace quillmere

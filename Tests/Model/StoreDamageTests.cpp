@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <QSqlError>
+#include <QThreadPool>
+#include <cstdio>
 #include <thread>
 
 using namespace quillmere;
@@ -106,10 +108,58 @@ TEST(StoreDamage, ASearchThatMeetsDamageOffTheMainThreadStartsTheSalvage)
     }).join();
     EXPECT_FALSE(answered);
     EXPECT_FALSE(error.isEmpty());
-    QCoreApplication::processEvents();
-    EXPECT_EQ(damaged.size(), 1);
+    EXPECT_TRUE(test::waitUntil([&] { return damaged.size() == 1; }, 20000));
     EXPECT_TRUE(started.salvaged());
     EXPECT_GT(started.store->context().clipCount(), kClips / 2);
+}
+
+TEST(StoreDamage, OnlyDamageInTheFileTheStoreHoldsStartsTheSalvage)
+{
+    const auto reportAndSettle = [](const QString &path) {
+        EXPECT_TRUE(StoreDamage::detector().report(path, 11, QStringLiteral("database disk image is malformed")));
+        QCoreApplication::processEvents();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+    };
+    const auto toldDamage = [](const StartedStore &started) {
+        return started.store->context().damageFound()
+            || std::any_of(started.told.begin(), started.told.end(), [](const StoreTrouble &trouble) {
+                   return trouble.kind == StoreTrouble::Kind::storeMovedAside;
+               });
+    };
+
+    // A reader left on a file since moved aside reports damage on a sound store now at the path.
+    QTemporaryDir dir;
+    const QString soundPath = dir.filePath("sound.store");
+    StartedStore sound(soundPath);
+    sound.store->context().insert(sound.store->makeClip(test::StoreFixture::textContent("kept")));
+    ASSERT_TRUE(sound.store->save());
+    reportAndSettle(soundPath);
+    EXPECT_FALSE(test::waitUntil([&] { return toldDamage(sound); }, 300));
+
+    // A file that is no database put in the store's place is no damage of the store.
+    const QString replacedPath = dir.filePath("replaced.store");
+    StartedStore replaced(replacedPath);
+    replaced.store->context().insert(replaced.store->makeClip(test::StoreFixture::textContent("kept")));
+    ASSERT_TRUE(replaced.store->save());
+    {
+        QFile junk(dir.filePath("junk"));
+        ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(8192, 'x'));
+    }
+    ASSERT_EQ(
+        ::rename(QFile::encodeName(dir.filePath("junk")).constData(), QFile::encodeName(replacedPath).constData()), 0);
+    reportAndSettle(replacedPath);
+    EXPECT_FALSE(test::waitUntil([&] { return toldDamage(replaced); }, 300));
+
+    // Damage in the held file itself still is.
+    const QString damagedPath = dir.filePath("damaged.store");
+    makeStoreDamagedMidway(damagedPath);
+    StartedStore damaged(damagedPath);
+    QCoreApplication::processEvents();
+    ASSERT_FALSE(damaged.store->context().damageFound());
+    reportAndSettle(damagedPath);
+    EXPECT_TRUE(damaged.salvaged());
 }
 
 TEST(StoreDamage, ReadersOnManyThreadsAreHeardOnceAndOnlyDamageCounts)
