@@ -1,12 +1,13 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
-#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreFilePages.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/StoreSalvageContent.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/BoundedFile.h"
+#include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
 #include <QDir>
@@ -65,7 +66,12 @@ struct TableCopy {
     StoreFilePages::Tally tally;
     // Rows given a column's default for a NULL that column does not take.
     std::unordered_set<qint64> defaulted;
+    // Of those, the clips whose hash was NULL: their content gives it once every table is in.
+    std::unordered_set<qint64> hashLost;
 };
+
+// How a column that takes no NULL is given a value for one.
+enum class Fill { none, byDefault, newIdentity, hashFromContent };
 
 // The value a NOT NULL column takes in place of a NULL: its default, else an empty one of its type.
 QString fillFor(const QString &declared, const QVariant &dflt)
@@ -127,7 +133,7 @@ public:
             return out;
         }
         std::optional<QSqlQuery> insert;
-        std::vector<bool> required;
+        std::vector<Fill> fills;
         qint64 tried = 0;
         const bool whole = m_pages.forEachRowIDBatch(
             root,
@@ -139,12 +145,18 @@ public:
                     if (!read.exec() || !read.next())
                         continue;
                     const QSqlRecord record = read.record();
-                    if (!insert && !prepareInsert(table, record, &insert, &required))
+                    if (!insert && !prepareInsert(table, record, &insert, &fills))
                         return false;
                     bool filled = false;
                     for (int c = 0; c < record.count(); ++c) {
-                        filled = filled || (read.isNull(c) && required[size_t(c)]);
-                        insert->bindValue(c, stored(read.value(c)));
+                        const Fill fill = read.isNull(c) ? fills[size_t(c)] : Fill::none;
+                        filled = filled || fill != Fill::none;
+                        insert->bindValue(c,
+                                          fill == Fill::newIdentity           ? newIdentity(table)
+                                              : fill == Fill::hashFromContent ? QVariant(QByteArray(""))
+                                                                              : stored(read.value(c)));
+                        if (fill == Fill::hashFromContent)
+                            out.hashLost.insert(id);
                     }
                     // A row id met in an earlier batch too is refused as already there.
                     if (insert->exec()) {
@@ -166,28 +178,40 @@ public:
     }
 
 private:
+    // A lost identity is made anew, as for a new row: a default would give every such row the same.
+    static QVariant newIdentity(const QString &table)
+    {
+        const QUuid id = QUuid::createUuid();
+        return table == QLatin1String("clips") ? ClipKeys::dedupID(id) : QVariant(uuidText(id));
+    }
+
     // The first column is the row id, whatever name SQLite gives it; the others are the table's.
-    // `required`: which of them take no NULL.
+    // `fills`: how each is given a value for a NULL it does not take.
     bool prepareInsert(const QString &table, const QSqlRecord &record, std::optional<QSqlQuery> *insert,
-                       std::vector<bool> *required)
+                       std::vector<Fill> *fills)
     {
         // The new table's columns: made from the damaged one's own statement.
-        std::unordered_map<QString, QString> fills;
+        std::unordered_map<QString, QString> defaults;
         QSqlQuery info(m_to);
         if (info.exec(QStringLiteral("PRAGMA table_info(\"%1\")").arg(table)))
             while (info.next())
                 if (info.value(3).toInt() != 0 && info.value(5).toInt() == 0)
-                    fills[info.value(1).toString().toLower()] = fillFor(info.value(2).toString(), info.value(4));
+                    defaults[info.value(1).toString().toLower()] = fillFor(info.value(2).toString(), info.value(4));
         info.finish();
         QStringList columns{QStringLiteral("rowid")}, marks{QStringLiteral("?")};
-        required->assign(size_t(record.count()), false);
+        fills->assign(size_t(record.count()), Fill::none);
         for (int i = 1; i < record.count(); ++i) {
-            const QString name = record.fieldName(i);
+            const QString name = record.fieldName(i), key = name.toLower();
             columns << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
                     + QLatin1Char('"');
-            const auto fill = fills.find(name.toLower());
-            (*required)[size_t(i)] = fill != fills.end();
-            marks << (fill == fills.end() ? QStringLiteral("?") : QStringLiteral("COALESCE(?, %1)").arg(fill->second));
+            const auto fill = defaults.find(key);
+            Fill &how = (*fills)[size_t(i)];
+            if (fill != defaults.end())
+                how = key == QLatin1String("dedupid") || key == QLatin1String("recordid")    ? Fill::newIdentity
+                    : key == QLatin1String("contenthash") && table == QLatin1String("clips") ? Fill::hashFromContent
+                                                                                             : Fill::byDefault;
+            marks << (how == Fill::byDefault ? QStringLiteral("COALESCE(?, %1)").arg(fill->second)
+                                             : QStringLiteral("?"));
         }
         insert->emplace(m_to);
         if ((*insert)->prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
@@ -214,10 +238,6 @@ void mendReferences(QSqlQuery &q)
 {
     // A picture clip without its picture cannot be shown or pasted.
     q.exec(QStringLiteral("DELETE FROM clips WHERE kind = 'image' AND id NOT IN (SELECT clipID FROM clip_images)"));
-    q.exec(QStringLiteral("UPDATE clips SET imageSize = -1 WHERE imageSize >= 0 AND id NOT IN "
-                          "(SELECT clipID FROM clip_images)"));
-    q.exec(QStringLiteral("UPDATE clips SET fileSize = -1 WHERE fileSize >= 0 AND id NOT IN "
-                          "(SELECT clipID FROM clip_files)"));
     q.exec(QStringLiteral("UPDATE clips SET pinboardID = NULL WHERE pinboardID IS NOT NULL AND pinboardID NOT IN "
                           "(SELECT id FROM pinboards)"));
     q.exec(QStringLiteral("DELETE FROM clip_images WHERE clipID NOT IN (SELECT id FROM clips)"));
@@ -230,27 +250,6 @@ void mendReferences(QSqlQuery &q)
 bool isDerived(const QString &table)
 {
     return table == QLatin1String("clip_search") || table == QLatin1String("clip_search_fill");
-}
-
-// A clip whose content no longer gives the hash kept with it. A hash kept as "from the content"
-// was so because the content was then stored exactly as captured; a content that would not be
-// now (zeroes where text was) was damaged since. A hash kept whole is checked against the clip's
-// bytes, which alone give it.
-bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, const std::optional<QByteArray> &image,
-                    const std::optional<QByteArray> &file)
-{
-    const ClipKind kind = clipKindOrText(source.kindRawValue);
-    if (ClipKeys::isHashFromContent(stored)) {
-        const QString hash = CapturedContent::contentHash(kind, source.text, std::nullopt, std::nullopt,
-                                                          source.fileName, source.fileTypeIdentifier);
-        return !ClipKeys::isHashFromContent(ClipKeys::contentHash(hash, source));
-    }
-    if (!image && !file)
-        return false;
-    const QString kept = ClipKeys::contentHashFrom(stored, source);
-    return kept.size() == 64
-        && CapturedContent::contentHash(kind, source.text, image, file, source.fileName, source.fileTypeIdentifier)
-        != kept;
 }
 
 // How many row ids the index of the clips at `root` in the damaged store lists that the clips of
@@ -283,36 +282,6 @@ qint64 countNotKept(QSqlDatabase &db, StoreFilePages &pages, quint32 root, const
         },
         stop);
     return missing;
-}
-
-// The clips of the new store whose content was damaged, or given a default for what was lost.
-int countDamaged(QSqlQuery &q, const std::unordered_set<qint64> &defaulted)
-{
-    // The bytes only where the hash is kept whole: only then do they give it.
-    q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral(
-            "SELECT c.id, c.contentHash, c.kind, c.text, c.fileName, c.fileTypeIdentifier,"
-            " CASE WHEN length(c.contentHash) > 0 THEN (SELECT data FROM clip_images WHERE clipID = c.id) END,"
-            " CASE WHEN length(c.contentHash) > 0 THEN (SELECT data FROM clip_files WHERE clipID = c.id) END"
-            " FROM clips c"))) {
-        qCWarning(lcPersistence, "Could not look for damaged content: %s", qPrintable(describe(q.lastError())));
-        q.setForwardOnly(false);
-        return int(defaulted.size());
-    }
-    const auto bytes = [&](int column) {
-        return q.value(column).isNull() ? std::nullopt : std::optional<QByteArray>(q.value(column).toByteArray());
-    };
-    int damaged = 0;
-    while (q.next()) {
-        const std::optional<QByteArray> image = bytes(6), file = bytes(7);
-        const ClipKeys::HashSource source{q.value(2).toString(), optionalText(q.value(3)), optionalText(q.value(4)),
-                                          optionalText(q.value(5)), image || file};
-        if (defaulted.count(q.value(0).toLongLong()) || contentDamaged(q.value(1), source, image, file))
-            ++damaged;
-    }
-    q.finish();
-    q.setForwardOnly(false);
-    return damaged;
 }
 
 std::vector<const SchemaEntry *> makeTables(QSqlQuery &q, const std::vector<SchemaEntry> &schema)
@@ -385,7 +354,12 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
                       qPrintable(describe(q.lastError())));
     const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
     q.finish();
-    const int damaged = countDamaged(q, clipRows.defaulted);
+    const int damaged = StoreSalvageContent::checkClips(q, clipRows.defaulted, clipRows.hashLost);
+    // Once counted as damaged: what lost its bytes says it has none.
+    q.exec(QStringLiteral("UPDATE clips SET imageSize = -1 WHERE imageSize >= 0 AND id NOT IN "
+                          "(SELECT clipID FROM clip_images)"));
+    q.exec(QStringLiteral("UPDATE clips SET fileSize = -1 WHERE fileSize >= 0 AND id NOT IN "
+                          "(SELECT clipID FROM clip_files)"));
     // Pages of the clips that could not be read: their indexes tell of more of the clips lost.
     qint64 listedLost = 0;
     if (clipRows.tally.unreadPages > 0)

@@ -6,6 +6,7 @@
 #include "Quillmere/Model/StoreSchema.h"
 
 #include <QFile>
+#include <QSet>
 #include <sqlite3.h>
 
 using namespace quillmere;
@@ -112,6 +113,52 @@ QStringList textsOf(const QString &path, const std::vector<qint64> &ids)
     return texts;
 }
 
+// The values of `column` of the clips `ids` in the store at `path`, typed: "blob:00FF".
+QStringList valuesOf(const QString &path, const QString &column, const std::vector<qint64> &ids)
+{
+    QStringList values;
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *read = nullptr;
+    const QByteArray sql = QString("SELECT typeof(%1) || ':' || hex(%1) FROM clips WHERE id = ?").arg(column).toUtf8();
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK
+        && sqlite3_prepare_v2(db, sql.constData(), -1, &read, nullptr) == SQLITE_OK)
+        for (const qint64 id : ids) {
+            sqlite3_bind_int64(read, 1, id);
+            values << (sqlite3_step(read) == SQLITE_ROW
+                           ? QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(read, 0)))
+                           : QString());
+            sqlite3_reset(read);
+        }
+    sqlite3_finalize(read);
+    sqlite3_close(db);
+    return values;
+}
+
+// Spoils the leaf page of a table that holds the start of `bytes`, which its overflow pages (and
+// pages freed since) may hold as well: a page SQLite cannot read.
+bool spoilLeafHolding(const QString &path, const QByteArray &bytes)
+{
+    QByteArray file = test::fileBytes(path);
+    for (qsizetype at = file.indexOf(bytes); at >= 0; at = file.indexOf(bytes, at + 1)) {
+        const qsizetype page = at / kPage * kPage;
+        // 13: a leaf of a table's tree. No page type has every bit set.
+        if (page > 0 && file.at(page) == 13) {
+            file.replace(page, kPage, QByteArray(kPage, char(0xff)));
+            return test::writeFileBytes(path, file);
+        }
+    }
+    return false;
+}
+
+bool execOn(const QString &path, const char *sql)
+{
+    sqlite3 *db = nullptr;
+    const bool done = sqlite3_open(QFile::encodeName(path).constData(), &db) == SQLITE_OK
+        && sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return done;
+}
+
 } // namespace
 
 TEST(StoreSalvageReading, AStoreThatLostItsLastPagesKeepsWhatSQLiteReadsOfItAndSaysSomeWereLost)
@@ -204,4 +251,69 @@ TEST(StoreSalvageReading, ClipsWhoseLastOverflowPageWasZeroedAreKeptAndCountedAs
     EXPECT_EQ(salvaged.outcome.loss.damaged, zeroed);
     EXPECT_TRUE(salvaged.message.contains(QString("%1 of them came back with damaged content").arg(zeroed)))
         << qPrintable(salvaged.message);
+}
+
+TEST(StoreSalvageReading, ARowWithNullForItsIdentityOrHashGetsANewIdentityAndTheHashItsContentGives)
+{
+    std::vector<qint64> nulled;
+    for (qint64 id = 7; id <= kClips; id += 97)
+        nulled.push_back(id);
+    // Pictures and files too, whose bytes give their hashes.
+    for (qint64 id = kTexts + 1; id <= kClips; ++id)
+        nulled.push_back(id);
+    QStringList hashes, identities;
+    const Salvaged salvaged = salvage(
+        storeBytes(),
+        [&](const QString &path) {
+            hashes = valuesOf(path, "contentHash", nulled);
+            const QString where = QString("id % 97 = 7 OR id > %1").arg(kTexts);
+            ASSERT_TRUE(test::setNullWhereNotAllowed(path, "clips", "dedupID", where));
+            ASSERT_TRUE(test::setNullWhereNotAllowed(path, "clips", "contentHash", where));
+        },
+        [&](const QString &path) {
+            EXPECT_TRUE(valuesOf(path, "contentHash", nulled) == hashes);
+            identities = valuesOf(path, "dedupID", nulled);
+        });
+    ASSERT_EQ(salvaged.kept.size(), size_t(kClips));
+    EXPECT_EQ(identities.size(), qsizetype(nulled.size()));
+    EXPECT_EQ(QSet<QString>(identities.begin(), identities.end()).size(), identities.size());
+    for (const QString &id : identities)
+        EXPECT_TRUE(id.startsWith("blob:") && id.size() == 5 + 32) << qPrintable(id);
+    // Their rows were damaged all the same.
+    EXPECT_EQ(salvaged.outcome.loss.damaged, int(nulled.size()));
+}
+
+TEST(StoreSalvageReading, PicturesAndFilesAreCountedDamagedOnlyWhenTheirBytesDidNotComeBack)
+{
+    {
+        SCOPED_TRACE("bytes on a page SQLite cannot read");
+        std::vector<qint64> images, files;
+        const Salvaged salvaged = salvage(storeBytes(), [&](const QString &path) {
+            ASSERT_TRUE(spoilLeafHolding(path, QByteArray::number(kTexts + 1).repeated(500)));
+            ASSERT_TRUE(spoilLeafHolding(path, QByteArray::number(kTexts + 2).repeated(500)));
+            images = test::rowsReadableByID(path, "clip_images", kClips);
+            files = test::rowsReadableByID(path, "clip_files", kClips);
+        });
+        const int imagesLost = (kClips - kTexts) / 2 - int(images.size());
+        const int filesLost = (kClips - kTexts) / 2 - int(files.size());
+        ASSERT_GT(imagesLost, 0);
+        ASSERT_GT(filesLost, 0);
+        // A picture without its picture is gone; a file without its bytes is kept, damaged.
+        EXPECT_EQ(salvaged.kept.size(), size_t(kClips - imagesLost));
+        EXPECT_EQ(salvaged.outcome.loss.lost, imagesLost);
+        EXPECT_EQ(salvaged.outcome.loss.damaged, filesLost);
+        EXPECT_TRUE(salvaged.message.contains(QString("%1 of them came back with damaged content").arg(filesLost)))
+            << qPrintable(salvaged.message);
+    }
+    {
+        SCOPED_TRACE("hashes an import or a peer gave");
+        const Salvaged salvaged = salvage(storeBytes(), [](const QString &path) {
+            ASSERT_TRUE(
+                execOn(path, "UPDATE clips SET contentHash = randomblob(32) WHERE imageSize > 0 OR fileSize > 0"));
+        });
+        ASSERT_EQ(salvaged.kept.size(), size_t(kClips));
+        EXPECT_EQ(salvaged.outcome.loss.damaged, 0);
+        EXPECT_TRUE(salvaged.message.contains("No copy was lost.")) << qPrintable(salvaged.message);
+        EXPECT_FALSE(salvaged.message.contains("damaged content")) << qPrintable(salvaged.message);
+    }
 }
