@@ -419,6 +419,8 @@ void AppDelegate::applicationWillTerminate()
         m_fileDrop->stop();
     if (m_captureCoordinator)
         m_captureCoordinator->stopObservers();
+    if (m_storeCaretaker)
+        m_storeCaretaker->end();
 }
 
 void AppDelegate::scheduleTemporaryClipPruning()

@@ -114,6 +114,7 @@ public:
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching(const QStringList &arguments);
+    // Once, from the program's last steps, whichever way it ends.
     void applicationWillTerminate();
     // Arguments handed over by a second start.
     void handleArguments(const QStringList &arguments);

@@ -223,8 +223,12 @@ private:
     // Another thread's exit() leaves the main thread's objects to it: that end saves nothing.
     static void onExit()
     {
-        if (s_current && QThread::currentThread() == QCoreApplication::instance()->thread())
-            s_current->run("exit called while running", 1);
+        if (!s_current || QThread::currentThread() != QCoreApplication::instance()->thread())
+            return;
+        s_current->run("exit called while running", 1);
+        // Static destructors would run under worker threads still at work (a salvage, a check).
+        std::fflush(nullptr);
+        ::_exit(1);
     }
     static inline LastSteps *s_current = nullptr;
     Steps m_steps;
@@ -361,12 +365,14 @@ int main(int argc, char *argv[])
     QTimer::singleShot(0, &delegate, [] { qCInfo(lcApp, "Ready."); });
 
     LastSteps lastSteps([&](int status) {
-        UnixSignals::endStarted();
+        // Not bound by the end's limit: copying a deleted store file back may take longer, and
+        // each of these steps ends once it stops advancing.
         delegate.applicationWillTerminate();
         environment.store().save();
         environment.syncHealth().flush();
         preferences.sync();
         // All the user made is on disk; what is left lets go of background work.
+        UnixSignals::endStarted();
         exitDeadline.arm(std::chrono::milliseconds(500), status);
     });
     const int status = app.exec();

@@ -8,7 +8,6 @@
 
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <utility>
@@ -56,11 +55,6 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
             FallbackStore::remove(path);
         }
     });
-    if (QCoreApplication::instance())
-        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
-            m_stopSalvage->store(true);
-            keepAtQuit();
-        });
 }
 
 StoreCaretaker::~StoreCaretaker()
@@ -377,6 +371,15 @@ void StoreCaretaker::saveWhatFits()
     m_fitQueued = m_store.saveWhatFits(retryBatch) == retryBatch && m_store.context().hasChanges();
     if (m_fitQueued)
         QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
+}
+
+void StoreCaretaker::end()
+{
+    m_stopSalvage->store(true);
+    // Until its copy is in place, the only copy of a deleted store file is the open one, which
+    // goes with the program.
+    m_store.fileGuard().checkNow();
+    keepAtQuit();
 }
 
 int StoreCaretaker::keepAtQuit()

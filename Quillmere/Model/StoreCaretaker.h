@@ -53,6 +53,9 @@ public:
     // The folder of the fallback store the history is kept in, once start() has looked; none
     // before, or when it is kept in memory.
     std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
+    // The program's end, from its last steps however it ends (an exit() from inside the event loop
+    // never emits aboutToQuit): stops a salvage, finishes the store file's copy, then keepAtQuit().
+    void end();
     // At quit: a last try, then whatever is left goes to a fallback store, said in the log.
     // Returns how many records could be kept nowhere.
     int keepAtQuit();

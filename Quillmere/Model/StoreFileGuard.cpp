@@ -9,7 +9,6 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -146,8 +145,6 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
         if (!m_copyFailed)
             check();
     });
-    if (QCoreApplication::instance())
-        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &StoreFileGuard::checkNow);
     rearm();
 }
 

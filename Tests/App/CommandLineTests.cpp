@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <utility>
 
 using namespace quillmere;
 
@@ -199,9 +200,15 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
 {
     if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
         GTEST_SKIP() << "needs Xvfb";
-    for (const int end : {SIGTERM, SIGHUP, SIGQUIT, 0}) {
-        SCOPED_TRACE(end ? ::strsignal(end) : "the X server killed");
+    // The last: the store file deleted just before, so that the one copy of the history is the
+    // program's open file until the end has copied it back.
+    for (const auto &[end, storeDeleted] :
+         {std::pair{SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false}, {0, false}, {0, true}}) {
+        SCOPED_TRACE(end                ? ::strsignal(end)
+                         : storeDeleted ? "the X server killed, the store deleted"
+                                        : "the X server killed");
         Launch launch;
+        const QString store = launch.home.filePath("data/Quillmere/default.store");
         QProcess xvfb;
         // Without -noreset, the program's check that the display answers is its last client for a
         // moment, and the reset that follows refuses the program's own connection.
@@ -233,7 +240,17 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
         ASSERT_TRUE(setter.waitForFinished(20000));
         ASSERT_EQ(setter.readAllStandardOutput().trimmed(), "fetched 5 of 5");
 
+        // Held while the store goes and the X server with it: running, it would copy a store this
+        // small back before the broken display ends it, and the end would find nothing to finish.
+        if (storeDeleted) {
+            ::kill(pid_t(program.processId()), SIGSTOP);
+            ASSERT_TRUE(QFile::remove(store));
+        }
         end ? void(::kill(pid_t(program.processId()), end)) : xvfb.kill();
+        if (storeDeleted) {
+            xvfb.waitForFinished(5000);
+            ::kill(pid_t(program.processId()), SIGCONT);
+        }
         // Long enough only to tell a hang from an end.
         ASSERT_TRUE(program.waitForFinished(10000)) << "still running";
         log += program.readAllStandardError();
@@ -241,7 +258,7 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
         EXPECT_TRUE(log.contains("): saving what is not yet on disk")) << log.toStdString();
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("ended"));
-            db.setDatabaseName(launch.home.filePath("data/Quillmere/default.store"));
+            db.setDatabaseName(store);
             QSqlQuery query(db);
             ASSERT_TRUE(db.open() && query.exec("SELECT count(*) FROM clips WHERE text LIKE 'end copy %'")
                         && query.next());
