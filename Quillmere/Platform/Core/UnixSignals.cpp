@@ -1,13 +1,10 @@
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
-#include <mutex>
-#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,12 +18,6 @@ timer_t g_endTimer{};
 long g_endWithinMs = 0;
 std::atomic<bool> g_ending{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
-// While work that must not be cut off runs: the time the end waits for instead, the longest
-// step of those that live, which may be on several threads.
-std::atomic<long> g_postponedMs{0};
-static_assert(std::atomic<long>::is_always_lock_free);
-std::mutex g_postponementsMutex;
-std::multiset<long> g_postponements;
 
 void armEnd(long ms)
 {
@@ -44,16 +35,12 @@ void onAlarm(int)
 }
 
 // Only the first call sets the alarm: later ones would put it off again. It may run in a signal
-// handler, so it takes no lock: a step that a postponement set meanwhile is seen once armed, and
-// armed in its turn.
+// handler.
 void beginEnd()
 {
     if (g_endWithinMs == 0 || g_ending.exchange(true))
         return;
-    for (long armed = -1, postponed = g_postponedMs.load(); postponed != armed; postponed = g_postponedMs.load()) {
-        armEnd(postponed > 0 ? postponed : g_endWithinMs);
-        armed = postponed;
-    }
+    armEnd(g_endWithinMs);
 }
 
 void onSignal(int sig)
@@ -109,38 +96,6 @@ void UnixSignals::endWithin(std::chrono::milliseconds limit)
 void UnixSignals::endStarted()
 {
     beginEnd();
-}
-
-UnixSignals::EndPostponed::EndPostponed(std::chrono::milliseconds step) : m_stepMs(long(step.count()))
-{
-    if (g_endWithinMs == 0)
-        return;
-    const std::lock_guard lock(g_postponementsMutex);
-    g_postponements.insert(m_stepMs);
-    m_counted = true;
-    g_postponedMs = *g_postponements.rbegin();
-    if (g_ending)
-        armEnd(g_postponedMs.load());
-}
-
-UnixSignals::EndPostponed::~EndPostponed()
-{
-    if (!m_counted)
-        return;
-    const std::lock_guard lock(g_postponementsMutex);
-    g_postponements.erase(g_postponements.find(m_stepMs));
-    g_postponedMs = g_postponements.empty() ? 0 : *g_postponements.rbegin();
-    if (g_ending)
-        armEnd(g_postponedMs > 0 ? g_postponedMs.load() : g_endWithinMs);
-}
-
-void UnixSignals::EndPostponed::advance() const
-{
-    if (g_endWithinMs == 0 || !g_ending)
-        return;
-    // Under the lock: a longer step another thread sets meanwhile is never cut short by this one's.
-    const std::lock_guard lock(g_postponementsMutex);
-    armEnd(std::max(m_stepMs, g_postponedMs.load()));
 }
 
 UnixSignals::~UnixSignals()

@@ -22,25 +22,6 @@ public:
     static void endStarted();
     ~UnixSignals() override;
 
-    // While it lives, the end a signal sets off waits `step` from when it was made (or from the
-    // signal, or from the last advance()) instead: work that writes copies existing nowhere else
-    // goes on as long as it advances, and a step that sticks still ends the program. While several
-    // live, on any threads, the longest step counts; once the last goes, the usual limit runs
-    // again from then.
-    class EndPostponed {
-    public:
-        explicit EndPostponed(std::chrono::milliseconds step);
-        ~EndPostponed();
-        EndPostponed(const EndPostponed &) = delete;
-        EndPostponed &operator=(const EndPostponed &) = delete;
-        // The work moved on: the end waits the step again from now. Cheap enough for every write.
-        void advance() const;
-
-    private:
-        long m_stepMs;
-        bool m_counted = false;
-    };
-
 Q_SIGNALS:
     void terminationRequested(int signal);
 
