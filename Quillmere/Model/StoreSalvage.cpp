@@ -252,15 +252,15 @@ bool isDerived(const QString &table)
     return table == QLatin1String("clip_search") || table == QLatin1String("clip_search_fill");
 }
 
-// How many row ids the index of the clips at `root` in the damaged store lists that the clips of
-// the new store do not hold: a batch's ids are met with the kept ones in the same range, in order.
-qint64 countNotKept(QSqlDatabase &db, StoreFilePages &pages, quint32 root, const std::atomic<bool> *stop)
+// The row ids the index of the clips at `root` in the damaged store lists that the clips of the new
+// store do not hold, each once: a batch's ids are met with the kept ones in the same range, in order.
+std::unordered_set<qint64> notKept(QSqlDatabase &db, StoreFilePages &pages, quint32 root, const std::atomic<bool> *stop)
 {
+    std::unordered_set<qint64> missing;
     QSqlQuery kept(db);
     kept.setForwardOnly(true);
     if (!kept.prepare(QStringLiteral("SELECT id FROM clips WHERE id BETWEEN ? AND ? ORDER BY id")))
-        return 0;
-    qint64 missing = 0;
+        return missing;
     pages.forEachIndexedRowIDBatch(
         root,
         [&](const std::vector<qint64> &ids) {
@@ -272,11 +272,11 @@ qint64 countNotKept(QSqlDatabase &db, StoreFilePages &pages, quint32 root, const
             while (i < ids.size() && kept.next()) {
                 const qint64 id = kept.value(0).toLongLong();
                 for (; i < ids.size() && ids[i] < id; ++i)
-                    ++missing;
+                    missing.insert(ids[i]);
                 if (i < ids.size() && ids[i] == id)
                     ++i;
             }
-            missing += qint64(ids.size() - i);
+            missing.insert(ids.begin() + qsizetype(i), ids.end());
             kept.finish();
             return true;
         },
@@ -361,11 +361,22 @@ Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const
     q.exec(QStringLiteral("UPDATE clips SET fileSize = -1 WHERE fileSize >= 0 AND id NOT IN "
                           "(SELECT clipID FROM clip_files)"));
     // Pages of the clips that could not be read: their indexes tell of more of the clips lost.
+    // A row counts when two indexes list it (one, when there is only one): a damaged page that
+    // happens to read as an index page lists rows that never were, but only in its own index.
     qint64 listedLost = 0;
-    if (clipRows.tally.unreadPages > 0)
+    if (clipRows.tally.unreadPages > 0) {
+        std::unordered_map<qint64, int> listings;
+        int indexes = 0;
         for (const SchemaEntry &entry : schema)
-            if (entry.type == QLatin1String("index") && entry.table == QLatin1String("clips") && entry.root > 0)
-                listedLost = std::max(listedLost, countNotKept(db, pages, entry.root, limits.stop));
+            if (entry.type == QLatin1String("index") && entry.table == QLatin1String("clips") && entry.root > 0) {
+                ++indexes;
+                for (const qint64 id : notKept(db, pages, entry.root, limits.stop))
+                    ++listings[id];
+            }
+        const int needed = std::min(indexes, 2);
+        listedLost = std::count_if(listings.begin(), listings.end(),
+                                   [needed](const auto &listing) { return listing.second >= needed; });
+    }
     if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !db.commit()) {
         const QString why = describe(q.lastError().isValid() ? q.lastError() : db.lastError());
         db.rollback();

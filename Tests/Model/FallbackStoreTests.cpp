@@ -99,10 +99,12 @@ TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnothe
     const QString onDisk = disk.filePath("data/default.store");
     ASSERT_TRUE(QDir().mkpath(disk.filePath("data")));
     folders.set("XDG_STATE_HOME", disk.filePath("state"));
-    QTemporaryDir other;
-    folders.set("XDG_CACHE_HOME", other.path());
+    // Not a QTemporaryDir: the temporary folder is unmakeable by now.
+    const QString other = dir.filePath("other-disk");
+    ASSERT_TRUE(QDir().mkpath(other));
+    folders.set("XDG_CACHE_HOME", other);
     EXPECT_EQ(FallbackStore::place(onDisk)->second.folder, disk.filePath("data"));
-    EXPECT_EQ(FallbackStore::place(onDisk, true)->second.folder, other.filePath("Quillmere"));
+    EXPECT_EQ(FallbackStore::place(onDisk, true)->second.folder, other + QStringLiteral("/Quillmere"));
 }
 
 TEST(FallbackStore, AMoveInKilledBetweenSlicesLosesAndDoublesNothingAndLaterChangesWin)
