@@ -15,6 +15,7 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
 #include <sqlite3.h>
 
 #include <linux/magic.h>
@@ -212,6 +213,33 @@ QStringList all(const QString &storePath)
                 found << dir.filePath(file);
     }
     return found;
+}
+
+QString takeFreeName(const QString &fallback, const std::function<bool(const QString &)> &take)
+{
+    const QString stem = fallback.chopped(int(qstrlen(".fallback")));
+    QString name = fallback;
+    for (int n = 2; n < 100; ++n) {
+        if (take(name))
+            return name;
+        if (errno != EEXIST)
+            return {};
+        name = stem + QStringLiteral(".%1.fallback").arg(n);
+    }
+    return {};
+}
+
+QString newFile(const QString &fallback)
+{
+    return takeFreeName(fallback, [](const QString &name) {
+        QFile file(name);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
+            const int why = errno;
+            errno = QFileInfo::exists(name) ? EEXIST : why;
+            return false;
+        }
+        return true;
+    });
 }
 
 bool remove(const QString &path)

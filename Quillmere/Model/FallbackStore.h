@@ -50,6 +50,12 @@ std::unique_ptr<ModelContainer> open(const QString &storePath, const Clock &cloc
                                      bool storeFolderLast = false);
 // Every fallback store of `storePath` there is. Touches the disk.
 QStringList all(const QString &storePath);
+// Gives `fallback`, else the first "STEM.N.fallback" beside it, to `take`, which fails with errno
+// EEXIST while the name is held: a fallback store never shares a file with another owner. The name
+// taken; empty when none was.
+QString takeFreeName(const QString &fallback, const std::function<bool(const QString &)> &take);
+// A new file of its own for a fallback store beside `fallback`. Touches the disk.
+QString newFile(const QString &fallback);
 // Removes a fallback store nothing has open any more.
 bool remove(const QString &path);
 // Puts `records` of another context into `into` as they are, Pages before the clips that name

@@ -49,11 +49,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         m_retry.stop();
         m_nextRetryMs = m_firstRetryMs;
         // The store holds all its fallback store held.
-        if (m_pending) {
-            const QString path = m_pending->storeURL();
-            m_pending.reset();
-            FallbackStore::remove(path);
-        }
+        letPendingGo(true);
     });
 }
 
@@ -129,8 +125,16 @@ void StoreCaretaker::bringBackAll()
                 bringBackUnsaved(found.second);
                 return;
             }
-            // The fallback stores first: recovery files of older releases hold older copies.
-            m_moveIn = std::make_unique<FallbackMoveIn>(m_store, found.first);
+            // The fallback stores first: recovery files of older releases hold older copies. The
+            // caretaker's own one is still written to and removed once the store holds it.
+            QStringList paths = found.first;
+            if (m_pending)
+                paths.removeAll(m_pending->storeURL());
+            if (paths.isEmpty()) {
+                bringBackUnsaved(found.second);
+                return;
+            }
+            m_moveIn = std::make_unique<FallbackMoveIn>(m_store, paths);
             m_moveIn->setSliceSavedHook(m_sliceSaved);
             connect(m_moveIn.get(), &FallbackMoveIn::finished, this, [this, files = found.second] {
                 m_moveIn.release()->deleteLater();
@@ -323,16 +327,35 @@ void StoreCaretaker::saveBatch()
         QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
 }
 
+void StoreCaretaker::openPending(const QString &file, QString *error)
+{
+    if (file.isEmpty())
+        return;
+    m_pending.reset(ModelContainer::open(file, m_store.clock(), error).release());
+    // Left empty, it would wait for a move-in at every start.
+    if (!m_pending)
+        FallbackStore::remove(file);
+}
+
+void StoreCaretaker::letPendingGo(bool heldElsewhere)
+{
+    if (!m_pending)
+        return;
+    const QString path = m_pending->storeURL();
+    m_pending.reset();
+    // Otherwise a move-in takes what it holds, finding it among the fallback stores.
+    if (heldElsewhere)
+        FallbackStore::remove(path);
+}
+
 bool StoreCaretaker::keepInFallback(bool now)
 {
-    // A fallback store moving in is the one place for the history until it is gone; the end of the
-    // program adds to it, as no removal can follow.
-    if (isAwayFromStore() || m_store.container().isInMemory() || (m_moveIn && !now) || !m_store.context().hasChanges())
+    if (isAwayFromStore() || m_store.container().isInMemory() || !m_store.context().hasChanges())
         return false;
     if (!m_pending && now) {
         QString error = QStringLiteral("no folder takes it");
         if (const auto place = FallbackStore::place(m_store.container().storeURL(), true))
-            m_pending.reset(ModelContainer::open(place->first, m_store.clock(), &error).release());
+            openPending(FallbackStore::newFile(place->first), &error);
         if (!m_pending)
             qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
                        qPrintable(error));
@@ -346,8 +369,11 @@ bool StoreCaretaker::keepInFallback(bool now)
             [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
                 m_pendingOpening = false;
                 QString error = QStringLiteral("no folder takes it");
+                // Opened meanwhile by the end of the program.
+                if (m_pending)
+                    return;
                 if (place)
-                    m_pending.reset(ModelContainer::open(place->first, m_store.clock(), &error).release());
+                    openPending(FallbackStore::newFile(place->first), &error);
                 if (!m_pending)
                     qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
                                qPrintable(error));
@@ -410,11 +436,7 @@ void StoreCaretaker::goOnInFallback(const QString &path)
     m_store.fileGuard().closeConnection();
     m_store.switchToContainer(fallback);
     // It holds what the store's full disk kept from it too.
-    if (m_store.save() && m_pending) {
-        const QString pending = m_pending->storeURL();
-        m_pending.reset();
-        FallbackStore::remove(pending);
-    }
+    letPendingGo(m_store.save());
     tellMemoryOnly();
     if (!m_retry.isActive())
         scheduleRetry();
@@ -478,6 +500,8 @@ void StoreCaretaker::damageFound()
         }
     // Let go of before it moves: nothing of the damaged file stays open to write to it.
     guard.closeConnection();
+    // The fallback store found next may be its file: the history takes it over.
+    letPendingGo(false);
     inBackground(
         this, [path = m_storePath] { return FallbackStore::place(path); },
         [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {

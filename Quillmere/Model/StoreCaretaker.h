@@ -76,6 +76,10 @@ private:
     // the store takes it; `now` opens one on this thread when none is open. True when it holds
     // every change.
     bool keepInFallback(bool now = false);
+    // Opens a new file of its own as m_pending.
+    void openPending(const QString &file, QString *error);
+    // Closes m_pending, its file removed when what it holds is held elsewhere.
+    void letPendingGo(bool heldElsewhere);
     bool tryStoreFile();
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);

@@ -209,6 +209,21 @@ QString StoreFileGuard::rewrittenPath(const QString &storePath)
 
 bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
 {
+    // A history put in a fallback store, killed before the rename: found by name once it has one.
+    for (const FallbackStore::Folder &folder : FallbackStore::folders(storePath)) {
+        const QString fallback = QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
+        const QString partial = rewritingPath(fallback);
+        if (!QFileInfo::exists(partial))
+            continue;
+        if (isWholeCopy(partial)) {
+            // Left as it is when no name is free: the next start tries again.
+            FallbackStore::takeFreeName(fallback,
+                                        [&partial](const QString &name) { return renameNoReplace(partial, name); });
+            continue;
+        }
+        QFile::remove(partial);
+        QFile::remove(partial + QStringLiteral("-journal"));
+    }
     QString whole = rewrittenPath(storePath);
     const QString partial = rewritingPath(storePath);
     // Ended while the finished copy was synced, before it was named whole.
@@ -483,11 +498,9 @@ void StoreFileGuard::putInFallback()
 {
     const QString copy = copyPath();
     // Another fallback store of the store may hold copies this one lacks: it stays beside.
-    QString fallback = std::exchange(m_fallbackPath, QString());
-    const QString stem = fallback.chopped(int(qstrlen(".fallback")));
-    for (int n = 2; !renameNoReplace(copy, fallback) && errno == EEXIST && n < 100; ++n)
-        fallback = stem + QStringLiteral(".%1.fallback").arg(n);
-    if (!FileIdentity::of(fallback) || FileIdentity::of(copy)) {
+    QString fallback = FallbackStore::takeFreeName(
+        std::exchange(m_fallbackPath, QString()), [&copy](const QString &name) { return renameNoReplace(copy, name); });
+    if (fallback.isEmpty() || !FileIdentity::of(fallback) || FileIdentity::of(copy)) {
         abandonCopy(QStringLiteral("the copy could not take its place at %1: %2")
                         .arg(fallback, QString::fromLocal8Bit(std::strerror(errno))),
                     false);
@@ -604,10 +617,11 @@ void StoreFileGuard::reopen()
             return;
         qCCritical(lcPersistence, "The store written again at %s could not be opened: %s", qPrintable(m_path),
                    qPrintable(error));
-        Q_EMIT storeFileChanged(m_told
-                                + QStringLiteral("It was written again with every copy it held, but could not "
-                                                 "be opened again (%1): new copies wait in memory until it can.")
-                                      .arg(error));
+        Q_EMIT storeFileChanged(
+            m_told
+            + QStringLiteral("It was written again with every copy it held, but could not "
+                             "be opened again (%1): new copies go to a fallback store until it can.")
+                  .arg(error));
         m_told.clear();
         return;
     }

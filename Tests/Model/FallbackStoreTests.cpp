@@ -5,6 +5,7 @@
 
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreSchema.h"
 
 #include <QDir>
@@ -66,6 +67,35 @@ QString unmakeable(const QString &file, const char *under)
 {
     QFile blocker(file);
     return blocker.open(QIODevice::WriteOnly) ? file + "/" + under : QString();
+}
+
+// Another process holding the store's write lock until let go.
+struct StoreLocker {
+    QProcess process;
+    explicit StoreLocker(const QString &storePath)
+    {
+        process.start(QStringLiteral(QUILLMERE_STORE_LOCKER), {storePath, QStringLiteral("60000")});
+    }
+    bool holds() { return process.waitForReadyRead(10000) && process.readLine().trimmed() == "locked"; }
+    bool letGo()
+    {
+        process.closeWriteChannel();
+        return process.waitForFinished(10000) && process.exitCode() == 0;
+    }
+    ~StoreLocker() { letGo(); }
+};
+
+// A fallback store of the store at `storePath` holding one clip of `text`, at `at`.
+bool leaveFallback(const QString &at, const QString &text)
+{
+    QString error;
+    std::shared_ptr<ModelContainer> fallback(ModelContainer::open(at, systemClock(), &error).release());
+    if (!fallback)
+        return false;
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore away(fallback, {prefs.prefs.get(), &center, systemClock(), nullptr});
+    return bool(away.insertClip(test::StoreFixture::textContent(text)));
 }
 
 } // namespace
@@ -271,4 +301,67 @@ TEST(FallbackStore, APageMadeWhileTheStoreWasAwayMovesInEvenWithoutClips)
     ASSERT_EQ(again.store.pages().size(), 1u);
     EXPECT_EQ(again.store.pages().front()->name(), "Receipts");
     EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM pinboards"), 1);
+}
+
+TEST(FallbackStore, CopiesTheStoreCouldNotTakeGetAFileOfTheirOwnAndTheOneMovingInKeepsItsRows)
+{
+    test::StoreFixture f(true);
+    f.store.reset();
+    ASSERT_TRUE(leaveFallback(f.path + ".fallback", "left by an earlier session"));
+    Restart again(f.path);
+    StoreLocker locker(f.path);
+    ASSERT_TRUE(locker.holds());
+    // The move-in stops at the lock.
+    test::waitUntil([] { return false; }, 1000);
+    ASSERT_TRUE(again.store.insertClip(test::StoreFixture::textContent("while held")));
+    // Kept on disk at once, beside the one moving in rather than in it.
+    EXPECT_TRUE(test::waitUntil([&] { return FallbackStore::all(f.path).size() == 2; }));
+
+    ASSERT_TRUE(locker.letGo());
+    ASSERT_TRUE(again.movedIn(f.path));
+    EXPECT_TRUE(test::waitUntil([&] { return !again.store.context().hasChanges(); }));
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips WHERE text = 'left by an earlier session'"), 1);
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips WHERE text = 'while held'"), 1);
+}
+
+TEST(FallbackStore, AWholeCopyKilledBeforeItsRenameIsFoundAtStartAndOneCutShortGoes)
+{
+    QTemporaryDir dir;
+    Folders folders;
+    folders.set("XDG_STATE_HOME", dir.filePath("state"));
+    folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
+    const QString path = dir.filePath("data/default.store");
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("data")));
+    QString whole, cutShort;
+    for (const FallbackStore::Folder &folder : FallbackStore::folders(path)) {
+        const QString name = QDir(folder.path).filePath(folder.stem + ".fallback.rewriting");
+        if (folder.kind == FallbackStore::Folder::Kind::state)
+            whole = name;
+        if (folder.kind == FallbackStore::Folder::Kind::cache)
+            cutShort = name;
+    }
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(whole).absolutePath()));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(cutShort).absolutePath()));
+    {
+        // A copy synced whole is one file, as a backup leaves it.
+        const QString made = dir.filePath("made.store");
+        ASSERT_TRUE(leaveFallback(made, "the whole history"));
+        QString error;
+        auto container = ModelContainer::open(made, systemClock(), &error);
+        ASSERT_TRUE(container) << qPrintable(error);
+        QSqlQuery q(container->mainContext().database());
+        ASSERT_TRUE(q.exec(QString("VACUUM INTO '%1'").arg(whole)));
+    }
+    ASSERT_TRUE(test::writeFileBytes(cutShort, QByteArray(4096, 'x')));
+    ASSERT_TRUE(test::writeFileBytes(cutShort + "-journal", QByteArray(512, 'j')));
+
+    StoreFileGuard::finishInterruptedRewrite(path);
+    EXPECT_FALSE(QFileInfo::exists(whole));
+    EXPECT_FALSE(QFileInfo::exists(cutShort));
+    EXPECT_FALSE(QFileInfo::exists(cutShort + "-journal"));
+    ASSERT_EQ(FallbackStore::all(path).size(), 1);
+
+    Restart again(path);
+    ASSERT_TRUE(again.movedIn(path));
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips WHERE text = 'the whole history'"), 1);
 }

@@ -342,7 +342,7 @@ TEST_F(StoreFileGuardTest, AStoreWrittenAgainThatDoesNotOpenSaysSoKeepsZeroingAn
     store->fileGuard().checkNow();
     ASSERT_EQ(told.size(), 1);
     const QString message = told.first().first().toString();
-    EXPECT_TRUE(message.contains("could not be opened again") && message.contains("wait in memory"))
+    EXPECT_TRUE(message.contains("could not be opened again") && message.contains("go to a fallback store"))
         << qPrintable(message);
     QSqlQuery q(ctx().database());
     ASSERT_TRUE(q.exec("PRAGMA secure_delete") && q.next());
