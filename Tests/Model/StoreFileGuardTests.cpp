@@ -486,6 +486,7 @@ TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomGoesOnInAFallbackSto
         StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
         caretaker.setRetryDelays(10, 40);
         caretaker.start();
+        QSignalSpy copied(&store->fileGuard(), &StoreFileGuard::copiedToFallback);
         ASSERT_TRUE(QFile::remove(path));
         ASSERT_TRUE(disk.fill());
         // They go into the open file, or wait in memory when it has no room either.
@@ -495,15 +496,15 @@ TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomGoesOnInAFallbackSto
             store->save();
         }
         // The copy finds no room at the path: it is made in another folder, and the history goes on there.
-        ASSERT_TRUE(test::waitUntil([&] { return caretaker.isAwayFromStore(); }, 10000));
-        const QString fallback = store->container().storeURL();
+        // Once the deleted file is let go its room comes back, and the history may move back to the
+        // path at once: the signal, not the state, tells that the fallback store was made.
+        ASSERT_TRUE(copied.count() > 0 || copied.wait(10000));
+        const QString fallback = copied.front().front().toString();
         EXPECT_FALSE(fallback.startsWith(disk.path())) << qPrintable(fallback);
-        EXPECT_EQ(FallbackStore::all(path), QStringList{fallback});
         addClips("later", 2);
         EXPECT_FALSE(ctx().hasChanges());
-        // Killed here, nothing is lost: every copy is saved in the fallback store.
+        // Killed here, nothing is lost: every copy is saved, in the fallback store or the store.
     }
-    EXPECT_FALSE(QFile::exists(path));
 
     // The next start, with room again, finds a new store and moves every copy into it.
     store.reset();
