@@ -365,8 +365,9 @@ int main(int argc, char *argv[])
     QTimer::singleShot(0, &delegate, [] { qCInfo(lcApp, "Ready."); });
 
     LastSteps lastSteps([&](int status) {
-        // Not bound by the end's limit: copying a deleted store file back may take longer, and
-        // each of these steps ends once it stops advancing.
+        // After a quit or the display going, not bound by the end's limit: copying a deleted store
+        // file back may take longer, and each step ends once it stops advancing. After a signal the
+        // limit runs from the signal, so that any end comes within a second.
         delegate.applicationWillTerminate();
         environment.store().save();
         environment.syncHealth().flush();
