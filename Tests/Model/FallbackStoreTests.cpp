@@ -12,8 +12,10 @@
 #include <QFile>
 #include <QProcess>
 #include <QSqlQuery>
+#include <linux/magic.h>
 #include <map>
 #include <set>
+#include <sys/vfs.h>
 
 using namespace quillmere;
 
@@ -61,6 +63,14 @@ public:
 private:
     std::map<QByteArray, QByteArray> m_saved;
 };
+
+// A folder on a file system kept in memory (a /tmp on tmpfs) lasts only until a restart.
+bool inMemory(const QString &folder)
+{
+    struct statfs fs {};
+    return ::statfs(QFile::encodeName(folder).constData(), &fs) == 0
+        && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
+}
 
 // A folder under a regular file: nobody, root included, can make it.
 QString unmakeable(const QString &file, const char *under)
@@ -115,7 +125,8 @@ TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnothe
     auto place = FallbackStore::place(store);
     ASSERT_TRUE(place);
     EXPECT_EQ(place->second.folder, dir.filePath("state/Quillmere"));
-    EXPECT_EQ(place->second.lasting, FallbackStore::Place::Lasting::kept);
+    EXPECT_EQ(place->second.lasting,
+              inMemory(dir.path()) ? FallbackStore::Place::Lasting::untilRestart : FallbackStore::Place::Lasting::kept);
 
     // Only when no lasting folder can be written does the runtime folder take it, and says so.
     folders.set("XDG_STATE_HOME", unmakeable(dir.filePath("no-state"), "state"));
