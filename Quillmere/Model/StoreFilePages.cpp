@@ -175,6 +175,18 @@ QByteArray StoreFilePages::page(quint32 number)
     return bytes.size() == m_pageBytes ? bytes : QByteArray();
 }
 
+namespace {
+// Gives `take` the batch sorted and once each, and empties it; false when `take` says stop.
+bool giveBatch(std::vector<qint64> &ids, const StoreFilePages::BatchTaker &take)
+{
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    const bool more = ids.empty() || take(ids);
+    ids.clear();
+    return more;
+}
+} // namespace
+
 bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop,
                                        size_t batchSize, Tally *tally)
 {
@@ -206,13 +218,7 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
         }
     };
     std::vector<qint64> ids;
-    const auto hand = [&] {
-        std::sort(ids.begin(), ids.end());
-        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        const bool more = ids.empty() || take(ids);
-        ids.clear();
-        return more;
-    };
+    const auto hand = [&] { return giveBatch(ids, take); };
     const auto finish = [&](bool whole) {
         if (tally) {
             tally->cells += found.cells;
@@ -287,13 +293,7 @@ bool StoreFilePages::forEachIndexedRowIDBatch(quint32 root, const BatchTaker &ta
         }
     };
     std::vector<qint64> ids;
-    const auto hand = [&] {
-        std::sort(ids.begin(), ids.end());
-        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        const bool more = ids.empty() || take(ids);
-        ids.clear();
-        return more;
-    };
+    const auto hand = [&] { return giveBatch(ids, take); };
     // An entry longer than this spills its end, and its row id, onto pages of its own.
     const qint64 mostInPage = (m_usableBytes - 12) * 64 / 255 - 23;
     const qint64 mask = m_pageBytes - 1;
