@@ -14,10 +14,6 @@ namespace {
 constexpr qint64 kFileHeaderBytes = 100;
 constexpr qint64 kLogHeaderBytes = 32;
 constexpr qint64 kFrameHeaderBytes = 24;
-constexpr quint8 kInteriorTable = 0x05;
-constexpr quint8 kLeafTable = 0x0d;
-constexpr quint8 kInteriorIndex = 0x02;
-constexpr quint8 kLeafIndex = 0x0a;
 // More row ids than any file holds: keys that far apart were not written so.
 constexpr quint64 kMostRowIDs = quint64(1) << 40;
 
@@ -29,31 +25,20 @@ bool readVarint(const char *page, qint64 &at, qint64 end, qint64 *value)
         if (at >= end)
             return false;
         const quint8 byte = quint8(page[at++]);
-        if (i == 8) {
-            v = (v << 8) | byte;
-            break;
-        }
-        v = (v << 7) | (byte & 0x7f);
-        if (!(byte & 0x80))
+        v = i == 8 ? (v << 8) | byte : (v << 7) | (byte & 0x7f);
+        if (i < 8 && !(byte & 0x80))
             break;
     }
     *value = qint64(v);
     return true;
 }
 
-// The bytes a value of a record's serial type takes; -1 for the types no record holds.
-qint64 valueBytes(qint64 type)
-{
-    static constexpr qint64 kFixed[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, -1, -1};
-    if (type < 0)
-        return -1;
-    return type < 12 ? kFixed[type] : (type - 12) / 2;
-}
-
 // The integer the record in `page` from `at` to `end` ends with, as an index entry ends with the
 // row id of its row; false when it does not end with one.
 bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
 {
+    // The bytes of a value of each serial type below 12; -1 for those no record holds.
+    static constexpr qint64 kFixed[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, -1, -1};
     qint64 headerBytes = 0, types = at;
     // Every size is checked against what is left before it is added, so that none overflows.
     if (!readVarint(page, types, end, &headerBytes) || headerBytes < 1 || headerBytes > end - at)
@@ -61,17 +46,14 @@ bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
     qint64 valueAt = at + headerBytes, type = -1, size = 0;
     while (types < at + headerBytes) {
         valueAt += size;
-        if (!readVarint(page, types, at + headerBytes, &type) || (size = valueBytes(type)) < 0 || size > end - valueAt)
+        if (!readVarint(page, types, at + headerBytes, &type) || type < 0
+            || (size = type < 12 ? kFixed[type] : (type - 12) / 2) < 0 || size > end - valueAt)
             return false;
     }
     if (type < 1 || type > 9 || type == 7)
         return false;
-    if (type >= 8) {
-        *value = type - 8;
-        return true;
-    }
-    // Big-endian two's complement, its sign from the first byte.
-    quint64 v = quint64(qint64(qint8(page[valueAt])));
+    // Big-endian two's complement, its sign from the first byte; types 8 and 9 are 0 and 1.
+    quint64 v = type >= 8 ? quint64(type - 8) : quint64(qint64(qint8(page[valueAt])));
     for (qint64 i = 1; i < size; ++i)
         v = (v << 8) | quint8(page[valueAt + i]);
     *value = qint64(v);
@@ -176,7 +158,8 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker
                                        size_t batchSize, Tally *tally)
 {
     const bool index = tree == Tree::index;
-    const quint8 interiorType = index ? kInteriorIndex : kInteriorTable, leafType = index ? kLeafIndex : kLeafTable;
+    // The types SQLite gives the interior and leaf pages of each kind of tree.
+    const quint8 interiorType = index ? 0x02 : 0x05, leafType = index ? 0x0a : 0x0d;
     Tally unkept;
     Tally &found = tally ? *tally : unkept;
     // The row ids a page's parents say it holds, (low, high]; a side not known is not said.

@@ -36,14 +36,13 @@ public:
         qint64 unreadPages = 0, unreadRowIDs = 0, unboundedPages = 0;
     };
 
-    // Hands the row ids of the tree whose root is page `root` to `take`, in batches of about
-    // `batchSize` (a page's more), so that a file costs no more memory than a batch, whatever its
-    // bytes; a row id met on two pages may come in two batches. Every page a child pointer names is
-    // read once, so that every row a lookup by row id reaches is among them and a damaged page costs
-    // no more than a sound one; a cell pointer is read as SQLite reads it, its bits above the page
-    // size dropped. A table gives the keys of its leaves; an index the row ids its entries end with,
-    // which tell of rows wherever the table's own pages are (an entry spilled onto pages of its own
-    // is passed over). False when stopped by `take` or `stop`; `tally`, when given, is added to.
+    // Hands the row ids of the tree whose root is page `root` to `take` in batches of about
+    // `batchSize` (a page's more), a row id met on two pages perhaps in two: a file costs no more
+    // memory than a batch. Every page a child pointer names is read once, so that every row a lookup
+    // by row id reaches is among them; cell pointers are read as SQLite reads them, their bits above
+    // the page size dropped. A table gives the keys of its leaves; an index the row ids its entries
+    // end with, which tell of rows wherever the table's pages are (an entry spilled onto pages of its
+    // own is passed over). False when stopped by `take` or `stop`; `tally`, when given, is added to.
     bool forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker &take, const std::atomic<bool> *stop = nullptr,
                            size_t batchSize = rowIDBatch, Tally *tally = nullptr);
 

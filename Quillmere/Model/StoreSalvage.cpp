@@ -17,7 +17,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QStringList>
 #include <QUuid>
 #include <algorithm>
@@ -33,11 +32,10 @@ namespace {
 
 using Bytes = std::optional<QByteArray>;
 
+// `table`: the table an index is of.
 struct SchemaEntry {
-    QString type, name, sql;
+    QString type, name, sql, table;
     quint32 root = 0;
-    // The table an index is of.
-    QString table = {};
 };
 
 // An empty blob reads back as a null byte array, which would be bound as NULL.
@@ -110,30 +108,6 @@ void mendReferences(QSqlQuery &q)
     q.exec(QStringLiteral("DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"));
 }
 
-std::vector<const SchemaEntry *> makeTables(QSqlQuery &q, const std::vector<SchemaEntry> &schema)
-{
-    std::vector<const SchemaEntry *> tables;
-    for (const SchemaEntry &entry : schema) {
-        // The search keys are the clips' own words folded: left out, they are made again when the
-        // new store opens, as in a store from before them. sqlite_sequence is made by SQLite with the
-        // first table that counts its keys.
-        if (entry.type != QLatin1String("table") || entry.name == QLatin1String("clip_search")
-            || entry.name == QLatin1String("clip_search_fill"))
-            continue;
-        if (entry.name == QLatin1String("sqlite_sequence")) {
-            tables.push_back(&entry);
-        } else if (!entry.name.startsWith(QLatin1String("sqlite_"))
-                   && entry.sql.startsWith(QLatin1String("CREATE TABLE"), Qt::CaseInsensitive)) {
-            if (q.exec(entry.sql))
-                tables.push_back(&entry);
-            else
-                qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
-                          qPrintable(describe(q.lastError())));
-        }
-    }
-    return tables;
-}
-
 // Copies what can still be read of a damaged store into a new one: its tables row by row, passing
 // over rows that cannot be read, then its indexes. Reads on a connection of its own: an error of a
 // damaged page ends the transaction it meets, which must not be the one that writes the new file.
@@ -142,7 +116,6 @@ public:
     Copier(QSqlDatabase &from, QSqlDatabase &to, StoreFilePages &pages, const Limits &limits, const StepHook &afterStep)
         : m_from(from), m_to(to), m_pages(pages), m_limits(limits), m_afterStep(afterStep)
     {
-        m_clock.start();
     }
 
     // The clips the new file holds; -1 when none was made, with `out->error` set, and
@@ -155,13 +128,14 @@ public:
             out->unfinished = later;
             return -1;
         };
+        m_clock.start();
         QSqlQuery read(m_from);
         std::vector<SchemaEntry> schema;
         if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master")))
             return fail(describe(read.lastError()), false);
         while (read.next())
             schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
-                              quint32(read.value(3).toLongLong()), read.value(4).toString()});
+                              read.value(4).toString(), quint32(read.value(3).toLongLong())});
         if (read.lastError().isValid())
             return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
         read.finish();
@@ -172,8 +146,22 @@ public:
         q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
         if (!m_to.transaction())
             return fail(describe(m_to.lastError()), true);
-        for (const SchemaEntry *table : makeTables(q, schema)) {
-            copy(table->name, table->root);
+        for (const SchemaEntry &entry : schema) {
+            // The search keys are the clips' own words folded: left out, they are made again when
+            // the new store opens. SQLite makes sqlite_sequence with the first table counting its keys.
+            const bool sequence = entry.name == QLatin1String("sqlite_sequence");
+            if (entry.type != QLatin1String("table") || entry.name == QLatin1String("clip_search")
+                || entry.name == QLatin1String("clip_search_fill")
+                || (!sequence
+                    && (entry.name.startsWith(QLatin1String("sqlite_"))
+                        || !entry.sql.startsWith(QLatin1String("CREATE TABLE"), Qt::CaseInsensitive))))
+                continue;
+            if (!sequence && !q.exec(entry.sql)) {
+                qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
+                          qPrintable(describe(q.lastError())));
+                continue;
+            }
+            copy(entry.name, entry.root);
             if (m_writeError.isValid() || cut()) {
                 m_to.rollback();
                 return fail(m_writeError.isValid() ? describe(m_writeError)
@@ -226,16 +214,36 @@ private:
     // that the rest of the row is kept.
     void copy(const QString &table, quint32 root)
     {
-        QSqlQuery read(m_from);
+        const bool clips = table == QLatin1String("clips");
+        // The new table's columns, made from the damaged one's own statement.
+        QStringList names{QStringLiteral("rowid")}, values{QStringLiteral("?")};
+        std::vector<Fill> fills{Fill::none};
+        QSqlQuery info(m_to);
+        info.exec(QStringLiteral("PRAGMA table_info(\"%1\")").arg(table));
+        while (info.next()) {
+            const QString name = info.value(1).toString(), key = name.toLower();
+            names << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+                    + QLatin1Char('"');
+            fills.push_back(info.value(3).toInt() == 0 || info.value(5).toInt() != 0 ? Fill::none
+                                : key == QLatin1String("dedupid") || key == QLatin1String("recordid")
+                                ? Fill::newIdentity
+                                : key == QLatin1String("contenthash") && clips ? Fill::hashFromContent
+                                                                               : Fill::byDefault);
+            values << (fills.back() == Fill::none || fills.back() == Fill::newIdentity
+                           ? QStringLiteral("?")
+                           : QStringLiteral("COALESCE(?, %1)").arg(fillFor(info.value(2).toString(), info.value(4))));
+        }
+        info.finish();
+        QSqlQuery read(m_from), insert(m_to);
         read.setForwardOnly(true);
-        if (!read.prepare(QStringLiteral("SELECT rowid, * FROM \"%1\" WHERE rowid = ?").arg(table))) {
-            qCWarning(lcPersistence, "The rows of %s cannot be read by row id: %s", qPrintable(table),
-                      qPrintable(describe(read.lastError())));
+        if (!read.prepare(
+                QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names.join(QLatin1Char(','))))
+            || !insert.prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
+                                   .arg(table, names.join(QLatin1Char(',')), values.join(QLatin1Char(','))))) {
+            qCWarning(lcPersistence, "The rows of %s cannot be copied: %s %s", qPrintable(table),
+                      qPrintable(describe(read.lastError())), qPrintable(describe(insert.lastError())));
             return;
         }
-        const bool clips = table == QLatin1String("clips");
-        std::optional<QSqlQuery> insert;
-        std::vector<Fill> fills;
         qint64 tried = 0, copied = 0;
         const bool whole = m_pages.forEachRowIDBatch(
             root, StoreFilePages::Tree::table,
@@ -246,24 +254,22 @@ private:
                     read.bindValue(0, id);
                     if (!read.exec() || !read.next())
                         continue;
-                    const QSqlRecord record = read.record();
-                    if (!insert && !prepareInsert(table, record, &insert, &fills))
-                        return false;
                     bool filled = false, hashLost = false;
-                    for (int c = 0; c < record.count(); ++c) {
-                        const Fill fill = read.isNull(c) ? fills[size_t(c)] : Fill::none;
+                    for (size_t c = 0; c < fills.size(); ++c) {
+                        const Fill fill = read.isNull(int(c)) ? fills[c] : Fill::none;
                         filled = filled || fill != Fill::none;
                         hashLost = hashLost || fill == Fill::hashFromContent;
-                        insert->bindValue(c, fill == Fill::newIdentity ? newIdentity(table) : stored(read.value(c)));
+                        insert.bindValue(int(c),
+                                         fill == Fill::newIdentity ? newIdentity(table) : stored(read.value(int(c))));
                     }
                     // A row id met in an earlier batch too is refused as already there.
-                    if (insert->exec()) {
+                    if (insert.exec()) {
                         ++copied;
                         if (filled && clips)
                             m_defaulted[id] = hashLost;
-                    } else if (ModelContainer::failureOf(insert->lastError())
+                    } else if (ModelContainer::failureOf(insert.lastError())
                                == ModelContainer::OpenFailure::unwritable) {
-                        m_writeError = insert->lastError();
+                        m_writeError = insert.lastError();
                         return false;
                     }
                     read.finish();
@@ -272,45 +278,8 @@ private:
             },
             m_limits.stop, StoreFilePages::rowIDBatch, clips ? &m_clipPages : nullptr);
         qCDebug(lcPersistence, "Read %lld rows of %s from the damaged store", copied, qPrintable(table));
-        if (whole && m_afterStep)
+        if (whole)
             m_afterStep(Step::tableCopied);
-    }
-
-    // The first column is the row id, whatever name SQLite gives it; the others are the table's,
-    // made from the damaged one's own statement.
-    bool prepareInsert(const QString &table, const QSqlRecord &record, std::optional<QSqlQuery> *insert,
-                       std::vector<Fill> *fills)
-    {
-        std::unordered_map<QString, QString> notNull;
-        QSqlQuery info(m_to);
-        if (info.exec(QStringLiteral("PRAGMA table_info(\"%1\")").arg(table)))
-            while (info.next())
-                if (info.value(3).toInt() != 0 && info.value(5).toInt() == 0)
-                    notNull[info.value(1).toString().toLower()] = fillFor(info.value(2).toString(), info.value(4));
-        info.finish();
-        QStringList columns{QStringLiteral("rowid")}, marks{QStringLiteral("?")};
-        fills->assign(size_t(record.count()), Fill::none);
-        for (int i = 1; i < record.count(); ++i) {
-            const QString name = record.fieldName(i), key = name.toLower();
-            columns << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
-                    + QLatin1Char('"');
-            const auto fill = notNull.find(key);
-            Fill &how = (*fills)[size_t(i)];
-            if (fill != notNull.end())
-                how = key == QLatin1String("dedupid") || key == QLatin1String("recordid")    ? Fill::newIdentity
-                    : key == QLatin1String("contenthash") && table == QLatin1String("clips") ? Fill::hashFromContent
-                                                                                             : Fill::byDefault;
-            marks << (how == Fill::none || how == Fill::newIdentity
-                          ? QStringLiteral("?")
-                          : QStringLiteral("COALESCE(?, %1)").arg(fill->second));
-        }
-        insert->emplace(m_to);
-        if ((*insert)->prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
-                                   .arg(table, columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')))))
-            return true;
-        qCWarning(lcPersistence, "Could not write the rows of %s again: %s", qPrintable(table),
-                  qPrintable(describe((*insert)->lastError())));
-        return false;
     }
 
     // The clips just copied whose content came back damaged: those given a value for a NULL, those
@@ -354,18 +323,11 @@ private:
         }
         q.finish();
         q.setForwardOnly(false);
-        keepHashes(q, hashes);
-        return damaged;
-    }
-
-    static void keepHashes(QSqlQuery &q, const std::vector<std::tuple<qint64, QVariant, qint32>> &hashes)
-    {
-        if (hashes.empty())
-            return;
         // A store from before the keys has no column for them; it gains it, filled, when opened.
-        const bool keyed = q.prepare(QStringLiteral("UPDATE clips SET contentHash = ?, hashKey = ? WHERE id = ?"));
-        if (!keyed && !q.prepare(QStringLiteral("UPDATE clips SET contentHash = ? WHERE id = ?")))
-            return;
+        const bool keyed =
+            !hashes.empty() && q.prepare(QStringLiteral("UPDATE clips SET contentHash = ?, hashKey = ? WHERE id = ?"));
+        if (!hashes.empty() && !keyed && !q.prepare(QStringLiteral("UPDATE clips SET contentHash = ? WHERE id = ?")))
+            hashes.clear();
         for (const auto &[id, hash, key] : hashes) {
             q.addBindValue(hash);
             if (keyed)
@@ -376,6 +338,7 @@ private:
                           qPrintable(describe(q.lastError())));
         }
         q.finish();
+        return damaged;
     }
 
     // Pages of the clips that could not be read: their indexes tell of more of the clips lost, the
@@ -650,27 +613,21 @@ std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &aft
         && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0)) && name.size() < 256;
     Outcome out;
     out.resumed = true;
-    if (!named && present(path) && isSound(path)) {
-        // Nothing was set aside under that name and the store is whole: no salvage is waiting.
-        qCWarning(lcPersistence, "%s names no file set aside, and the store is sound; removing it", qPrintable(note));
-        removeNote(path);
-        return std::nullopt;
-    }
-    if (!named) {
+    out.aside = named ? QDir(QFileInfo(path).absolutePath()).filePath(name) : QString();
+    const bool asideThere = named && present(out.aside), storeThere = present(path);
+    if (!named && !(storeThere && isSound(path))) {
         out.unfinished = true;
         out.error = QStringLiteral("%1, left by a salvage of the damaged history that was cut short, %2")
                         .arg(note, read.ok() ? QStringLiteral("names no file set aside") : read.errorText);
         return out;
     }
-    out.aside = QDir(QFileInfo(path).absolutePath()).filePath(name);
-    const bool asideThere = present(out.aside), storeThere = present(path);
-    if (asideThere == storeThere) {
-        if (!asideThere)
-            qCWarning(lcPersistence, "Neither the store at %s nor %s is there any more", qPrintable(path),
-                      qPrintable(out.aside));
-        // Else cut short once the new store had taken its place.
-        out.placed = asideThere;
+    // Both there: cut short once the new store had taken its place. A note naming nothing set aside
+    // beside a sound store, or naming what is no longer there, has no salvage waiting.
+    if (!named || asideThere == storeThere) {
+        qCWarning(lcPersistence, "%s is left from a salvage that has nothing more to do; removing it",
+                  qPrintable(note));
         removeNote(path);
+        out.placed = asideThere;
         return asideThere ? std::optional(out) : std::nullopt;
     }
     qCWarning(lcPersistence, "A salvage of the store at %s was cut short; reading %s again", qPrintable(path),
