@@ -50,20 +50,6 @@ QVariant stored(const QVariant &value)
 // content gives once every table is in.
 enum class Fill { none, byDefault, newIdentity, hashFromContent };
 
-// The value a NOT NULL column takes in place of a NULL: its default, else an empty one of its type.
-QString fillFor(const QString &declared, const QVariant &dflt)
-{
-    const QString type = declared.toUpper();
-    const auto has = [&type](const char *part) { return type.contains(QLatin1String(part)); };
-    if (!dflt.isNull())
-        return dflt.toString();
-    if (has("INT"))
-        return QStringLiteral("0");
-    if (has("CHAR") || has("CLOB") || has("TEXT"))
-        return QStringLiteral("''");
-    return has("REAL") || has("FLOA") || has("DOUB") ? QStringLiteral("0.0") : QStringLiteral("x''");
-}
-
 // A lost identity is made anew, as for a new row: a default would give every such row the same.
 QVariant newIdentity(const QString &table)
 {
@@ -71,9 +57,8 @@ QVariant newIdentity(const QString &table)
     return table == QLatin1String("clips") ? ClipKeys::dedupID(id) : QVariant(uuidText(id));
 }
 
-// A page read back as zeroes ends a blob in them. A blob may end in zeroes of its own, so only one
-// whose hash does not vouch for it counts; a hash alone does not, as an imported or synced clip
-// keeps the hash its sender gave it.
+// A page read back as zeroes ends a blob in them; as a blob may end in zeroes of its own, only one
+// whose hash does not vouch for it counts (a hash alone does not: a synced clip keeps its sender's).
 bool endsZeroed(const Bytes &bytes)
 {
     const qsizetype run = bytes ? std::min<qsizetype>(8, bytes->size()) : 0;
@@ -84,9 +69,8 @@ bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, 
 {
     const ClipKind kind = clipKindOrText(source.kindRawValue);
     if (ClipKeys::isHashFromContent(stored)) {
-        // Kept without its hash only because its words were stored exactly as captured, so the hash
-        // cannot tell of damage; words no longer in a form that is stored exactly (zeroes where a
-        // page was) can.
+        // Kept without a hash as its words were stored exactly as captured: words no longer in a
+        // form stored exactly (zeroes where a page was) tell of damage.
         const QString hash = CapturedContent::contentHash(kind, source.text, std::nullopt, std::nullopt,
                                                           source.fileName, source.fileTypeIdentifier);
         return !ClipKeys::isHashFromContent(ClipKeys::contentHash(hash, source));
@@ -96,31 +80,17 @@ bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, 
         != ClipKeys::contentHashFrom(stored, source);
 }
 
-// Rows that point at what was lost are mended, not kept pointing at nothing. Older stores may
-// lack a column these name; their statements then change nothing.
-void mendReferences(QSqlQuery &q)
-{
-    // A picture clip without its picture cannot be shown or pasted.
-    q.exec(QStringLiteral("DELETE FROM clips WHERE kind = 'image' AND id NOT IN (SELECT clipID FROM clip_images)"));
-    q.exec(QStringLiteral("UPDATE clips SET pinboardID = NULL WHERE pinboardID IS NOT NULL AND pinboardID NOT IN "
-                          "(SELECT id FROM pinboards)"));
-    q.exec(QStringLiteral("DELETE FROM clip_images WHERE clipID NOT IN (SELECT id FROM clips)"));
-    q.exec(QStringLiteral("DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"));
-}
-
 // Copies what can still be read of a damaged store into a new one: its tables row by row, passing
 // over rows that cannot be read, then its indexes. Reads on a connection of its own: an error of a
 // damaged page ends the transaction it meets, which must not be the one that writes the new file.
-class Copier {
-public:
-    Copier(QSqlDatabase &from, QSqlDatabase &to, StoreFilePages &pages, const Limits &limits, const StepHook &afterStep)
-        : m_from(from), m_to(to), m_pages(pages), m_limits(limits), m_afterStep(afterStep)
-    {
-    }
+struct Copier {
+    QSqlDatabase &from, &to;
+    StoreFilePages &pages;
+    const Limits &limits;
+    const StepHook &afterStep;
 
-    // The clips the new file holds; -1 when none was made, with `out->error` set, and
-    // `out->unfinished` when a later try may do better (the new file could not be written, or the
-    // reading was cut short).
+    // The clips the new file holds; -1 when none was made, with `out->error` set and
+    // `out->unfinished` when a later try may do better (the file could not be written, or was cut).
     int run(Outcome *out)
     {
         const auto fail = [out](const QString &why, bool later) {
@@ -128,8 +98,8 @@ public:
             out->unfinished = later;
             return -1;
         };
-        m_clock.start();
-        QSqlQuery read(m_from);
+        clock.start();
+        QSqlQuery read(from);
         std::vector<SchemaEntry> schema;
         if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master")))
             return fail(describe(read.lastError()), false);
@@ -142,10 +112,10 @@ public:
         const int version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : 0;
         read.finish();
 
-        QSqlQuery q(m_to);
+        QSqlQuery q(to);
         q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
-        if (!m_to.transaction())
-            return fail(describe(m_to.lastError()), true);
+        if (!to.transaction())
+            return fail(describe(to.lastError()), true);
         for (const SchemaEntry &entry : schema) {
             // The search keys are the clips' own words folded: left out, they are made again when
             // the new store opens. SQLite makes sqlite_sequence with the first table counting its keys.
@@ -162,14 +132,22 @@ public:
                 continue;
             }
             copy(entry.name, entry.root);
-            if (m_writeError.isValid() || cut()) {
-                m_to.rollback();
-                return fail(m_writeError.isValid() ? describe(m_writeError)
-                                                   : QStringLiteral("its reading was stopped before the end"),
+            if (writeError.isValid() || cut()) {
+                to.rollback();
+                return fail(writeError.isValid() ? describe(writeError)
+                                                 : QStringLiteral("its reading was stopped before the end"),
                             true);
             }
         }
-        mendReferences(q);
+        // Rows that point at what was lost are mended (a picture clip without its picture cannot be
+        // shown or pasted); in an older store lacking a column these name, they change nothing.
+        for (const char *mend :
+             {"DELETE FROM clips WHERE kind = 'image' AND id NOT IN (SELECT clipID FROM clip_images)",
+              "UPDATE clips SET pinboardID = NULL WHERE pinboardID IS NOT NULL AND pinboardID NOT IN "
+              "(SELECT id FROM pinboards)",
+              "DELETE FROM clip_images WHERE clipID NOT IN (SELECT id FROM clips)",
+              "DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"})
+            q.exec(QLatin1String(mend));
         // After the rows: built in one pass, and rows a unique index would refuse are already in.
         for (const SchemaEntry &entry : schema)
             if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && !q.exec(entry.sql))
@@ -179,62 +157,67 @@ public:
         q.finish();
         const int damaged = countDamaged(q);
         // Once counted as damaged: what lost its bytes says it has none.
-        q.exec(QStringLiteral("UPDATE clips SET imageSize = -1 WHERE imageSize >= 0 AND id NOT IN "
-                              "(SELECT clipID FROM clip_images)"));
-        q.exec(QStringLiteral("UPDATE clips SET fileSize = -1 WHERE fileSize >= 0 AND id NOT IN "
-                              "(SELECT clipID FROM clip_files)"));
-        const qint64 listed = m_clipPages.unreadPages > 0 ? listedLost(schema) : 0;
-        if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !m_to.commit()) {
-            const QString why = describe(q.lastError().isValid() ? q.lastError() : m_to.lastError());
-            m_to.rollback();
+        for (const char *kind : {"image", "file"})
+            q.exec(QStringLiteral("UPDATE clips SET %1Size = -1 WHERE %1Size >= 0 AND id NOT IN "
+                                  "(SELECT clipID FROM clip_%1s)")
+                       .arg(QLatin1String(kind)));
+        const qint64 listed = clipPages.unreadPages > 0 ? listedLost(schema) : 0;
+        if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !to.commit()) {
+            const QString why = describe(q.lastError().isValid() ? q.lastError() : to.lastError());
+            to.rollback();
             return fail(why, true);
         }
         // At least those the pages read or an index list; at most those the pages read list and those
         // the keys around the pages not read leave room for.
-        const qint64 counted = std::max<qint64>(0, m_clipPages.cells - clips), lost = std::max(counted, listed);
+        const qint64 counted = std::max<qint64>(0, clipPages.cells - clips), lost = std::max(counted, listed);
         const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
-        out->loss = {asInt(lost), m_clipPages.unreadPages > 0,
-                     m_clipPages.unboundedPages == 0 ? asInt(std::max(lost, counted + m_clipPages.unreadRowIDs)) : -1,
+        out->loss = {asInt(lost), clipPages.unreadPages > 0,
+                     clipPages.unboundedPages == 0 ? asInt(std::max(lost, counted + clipPages.unreadRowIDs)) : -1,
                      damaged};
         return clips;
     }
 
-private:
     // Past the deadline or told to stop: what was read so far is not the whole of what can be.
     bool cut() const
     {
-        return (m_limits.stop && m_limits.stop->load(std::memory_order_relaxed))
-            || (m_limits.deadlineMs > 0 && m_clock.elapsed() > m_limits.deadlineMs);
+        return (limits.stop && limits.stop->load(std::memory_order_relaxed))
+            || (limits.deadlineMs > 0 && clock.elapsed() > limits.deadlineMs);
     }
 
-    // Copies every row of `table` that a lookup by its row id reads, under that row id: a row id
-    // kept elsewhere (how far the sync has sent the deletions) still names the same row. The row
-    // ids come from the table's pages, each read once, not from a walk in row id order, which a
-    // damaged page sends back and forth. A NULL read for a column that takes none is filled, so
-    // that the rest of the row is kept.
+    // Copies every row of `table` a lookup by its row id reads, under that row id, which the sync
+    // keeps elsewhere; the row ids come from its pages, each read once, as a walk in row id order
+    // is sent back and forth by a damaged page. A NULL where none is taken is filled, keeping the row.
     void copy(const QString &table, quint32 root)
     {
         const bool clips = table == QLatin1String("clips");
         // The new table's columns, made from the damaged one's own statement.
         QStringList names{QStringLiteral("rowid")}, values{QStringLiteral("?")};
         std::vector<Fill> fills{Fill::none};
-        QSqlQuery info(m_to);
-        info.exec(QStringLiteral("PRAGMA table_info(\"%1\")").arg(table));
+        // A NOT NULL column takes its default for a NULL, else an empty value of its type's affinity.
+        QSqlQuery info(to);
+        info.prepare(QStringLiteral("SELECT name, \"notnull\" AND NOT pk, COALESCE(dflt_value, CASE"
+                                    " WHEN type LIKE '%INT%' THEN '0'"
+                                    " WHEN type LIKE '%CHAR%' OR type LIKE '%CLOB%' OR type LIKE '%TEXT%' THEN ''''''"
+                                    " WHEN type LIKE '%REAL%' OR type LIKE '%FLOA%' OR type LIKE '%DOUB%' THEN '0.0'"
+                                    " ELSE 'x''''' END) FROM pragma_table_info(?)"));
+        info.addBindValue(table);
+        info.exec();
         while (info.next()) {
-            const QString name = info.value(1).toString(), key = name.toLower();
+            const QString name = info.value(0).toString(), key = name.toLower();
             names << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
                     + QLatin1Char('"');
-            fills.push_back(info.value(3).toInt() == 0 || info.value(5).toInt() != 0 ? Fill::none
-                                : key == QLatin1String("dedupid") || key == QLatin1String("recordid")
-                                ? Fill::newIdentity
-                                : key == QLatin1String("contenthash") && clips ? Fill::hashFromContent
-                                                                               : Fill::byDefault);
+            const bool identity = key == QLatin1String("dedupid") || key == QLatin1String("recordid");
+            const bool hash = clips && key == QLatin1String("contenthash");
+            fills.push_back(!info.value(1).toBool() ? Fill::none
+                                : identity          ? Fill::newIdentity
+                                : hash              ? Fill::hashFromContent
+                                                    : Fill::byDefault);
             values << (fills.back() == Fill::none || fills.back() == Fill::newIdentity
                            ? QStringLiteral("?")
-                           : QStringLiteral("COALESCE(?, %1)").arg(fillFor(info.value(2).toString(), info.value(4))));
+                           : QStringLiteral("COALESCE(?, %1)").arg(info.value(2).toString()));
         }
         info.finish();
-        QSqlQuery read(m_from), insert(m_to);
+        QSqlQuery read(from), insert(to);
         read.setForwardOnly(true);
         if (!read.prepare(
                 QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names.join(QLatin1Char(','))))
@@ -245,7 +228,7 @@ private:
             return;
         }
         qint64 tried = 0, copied = 0;
-        const bool whole = m_pages.forEachRowIDBatch(
+        const bool whole = pages.forEachRowIDBatch(
             root, StoreFilePages::Tree::table,
             [&](const std::vector<qint64> &ids) {
                 for (const qint64 id : ids) {
@@ -266,25 +249,24 @@ private:
                     if (insert.exec()) {
                         ++copied;
                         if (filled && clips)
-                            m_defaulted[id] = hashLost;
+                            defaulted[id] = hashLost;
                     } else if (ModelContainer::failureOf(insert.lastError())
                                == ModelContainer::OpenFailure::unwritable) {
-                        m_writeError = insert.lastError();
+                        writeError = insert.lastError();
                         return false;
                     }
                     read.finish();
                 }
                 return true;
             },
-            m_limits.stop, StoreFilePages::rowIDBatch, clips ? &m_clipPages : nullptr);
+            limits.stop, StoreFilePages::rowIDBatch, clips ? &clipPages : nullptr);
         qCDebug(lcPersistence, "Read %lld rows of %s from the damaged store", copied, qPrintable(table));
         if (whole)
-            m_afterStep(Step::tableCopied);
+            afterStep(Step::tableCopied);
     }
 
-    // The clips just copied whose content came back damaged: those given a value for a NULL, those
-    // whose bytes are missing, and those whose content is zeroes where a page was. A clip whose
-    // hash was lost gets the one its content gives.
+    // The clips copied whose content came back damaged: filled, missing bytes, or zeroes where a
+    // page was. A clip whose hash was lost gets the one its content gives.
     int countDamaged(QSqlQuery &q)
     {
         q.setForwardOnly(true);
@@ -294,7 +276,7 @@ private:
                                    " FROM clips c"))) {
             qCWarning(lcPersistence, "Could not look for damaged content: %s", qPrintable(describe(q.lastError())));
             q.setForwardOnly(false);
-            return int(m_defaulted.size());
+            return int(defaulted.size());
         }
         const auto bytes = [&](int column) {
             return q.value(column).isNull() ? Bytes() : Bytes(q.value(column).toByteArray());
@@ -310,14 +292,14 @@ private:
             const Bytes image = bytes(6), file = bytes(7);
             const ClipKeys::HashSource source{q.value(2).toString(), optionalText(q.value(3)), optionalText(q.value(4)),
                                               optionalText(q.value(5)), image || file};
-            const auto defaulted = m_defaulted.find(id);
-            if (defaulted != m_defaulted.end() && defaulted->second) {
+            const auto filled = defaulted.find(id);
+            if (filled != defaulted.end() && filled->second) {
                 const QString hash =
                     CapturedContent::contentHash(clipKindOrText(source.kindRawValue), source.text, image, file,
                                                  source.fileName, source.fileTypeIdentifier);
                 hashes.emplace_back(id, ClipKeys::contentHash(hash, source), ClipKeys::contentHashKey(hash));
             }
-            if (defaulted != m_defaulted.end() || bytesLost(8, image) || bytesLost(9, file)
+            if (filled != defaulted.end() || bytesLost(8, image) || bytesLost(9, file)
                 || contentDamaged(q.value(1), source, image, file))
                 ++damaged;
         }
@@ -347,7 +329,7 @@ private:
     // rows that never were, but only in its own index.
     qint64 listedLost(const std::vector<SchemaEntry> &schema)
     {
-        QSqlQuery kept(m_to);
+        QSqlQuery kept(to);
         kept.setForwardOnly(true);
         if (!kept.prepare(QStringLiteral("SELECT id FROM clips WHERE id BETWEEN ? AND ? ORDER BY id")))
             return 0;
@@ -359,7 +341,7 @@ private:
             ++indexes;
             std::unordered_set<qint64> missing;
             // A batch's row ids are met with the kept ones in the same range, in order.
-            m_pages.forEachRowIDBatch(
+            pages.forEachRowIDBatch(
                 entry.root, StoreFilePages::Tree::index,
                 [&](const std::vector<qint64> &ids) {
                     kept.bindValue(0, ids.front());
@@ -378,7 +360,7 @@ private:
                     kept.finish();
                     return true;
                 },
-                m_limits.stop);
+                limits.stop);
             for (const qint64 id : missing)
                 ++listings[id];
         }
@@ -386,18 +368,13 @@ private:
         return std::count_if(listings.begin(), listings.end(), [needed](const auto &l) { return l.second >= needed; });
     }
 
-    QSqlDatabase &m_from;
-    QSqlDatabase &m_to;
-    StoreFilePages &m_pages;
-    const Limits &m_limits;
-    const StepHook &m_afterStep;
-    QElapsedTimer m_clock;
+    QElapsedTimer clock;
     // Set when the new file stopped taking rows.
-    QSqlError m_writeError;
+    QSqlError writeError;
     // What the walk of the clips' pages met besides their rows.
-    StoreFilePages::Tally m_clipPages;
+    StoreFilePages::Tally clipPages;
     // The clips given a value for a NULL, and whether that NULL was their hash.
-    std::unordered_map<qint64, bool> m_defaulted;
+    std::unordered_map<qint64, bool> defaulted;
 };
 
 // Copies what can still be read of the store file `damaged`, left as it is, into a new store file at
@@ -435,7 +412,7 @@ int copyReadableRows(const QString &damaged, const QString &target, const Limits
             out->error = describe(to.lastError());
             out->unfinished = true;
         } else {
-            clips = Copier(from, to, pages, limits, afterStep).run(out);
+            clips = Copier{from, to, pages, limits, afterStep}.run(out);
         }
         to.close();
         from.close();
