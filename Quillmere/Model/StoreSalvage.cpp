@@ -20,6 +20,7 @@
 #include <QStringList>
 #include <QUuid>
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <sqlite3.h>
 #include <tuple>
@@ -348,16 +349,12 @@ struct Copier {
                     kept.bindValue(1, ids.back());
                     if (!kept.exec())
                         return false;
-                    size_t i = 0;
-                    while (i < ids.size() && kept.next()) {
-                        const qint64 id = kept.value(0).toLongLong();
-                        for (; i < ids.size() && ids[i] < id; ++i)
-                            missing.insert(ids[i]);
-                        if (i < ids.size() && ids[i] == id)
-                            ++i;
-                    }
-                    missing.insert(ids.begin() + qsizetype(i), ids.end());
+                    std::vector<qint64> held;
+                    while (kept.next())
+                        held.push_back(kept.value(0).toLongLong());
                     kept.finish();
+                    std::set_difference(ids.begin(), ids.end(), held.begin(), held.end(),
+                                        std::inserter(missing, missing.end()));
                     return true;
                 },
                 limits.stop);
