@@ -116,7 +116,6 @@ void StoreFilePages::readLog(const QString &path)
     // Frames count from the first on while their salts and running checksum hold; only those up to
     // the last commit are part of the store.
     std::unordered_map<quint32, qint64> pending;
-    qint64 at = kLogHeaderBytes;
     for (;;) {
         const QByteArray frame = m_log.read(kFrameHeaderBytes + m_pageBytes);
         if (frame.size() < kFrameHeaderBytes + m_pageBytes)
@@ -130,7 +129,7 @@ void StoreFilePages::readLog(const QString &path)
             break;
         const quint32 number = qFromBigEndian<quint32>(f);
         if (number > 0)
-            pending[number] = at + kFrameHeaderBytes;
+            pending[number] = m_log.pos() - m_pageBytes;
         if (const quint32 committedPages = qFromBigEndian<quint32>(f + 4); committedPages > 0) {
             for (const auto &[page, offset] : pending)
                 m_logged[page] = offset;
@@ -138,7 +137,6 @@ void StoreFilePages::readLog(const QString &path)
             // No more pages than the file and the log hold between them, whatever a frame says.
             m_pageCount = quint32(std::min<qint64>(committedPages, (m_file.size() + m_log.size()) / m_pageBytes));
         }
-        at += frame.size();
     }
 }
 
