@@ -341,7 +341,6 @@ struct Copier {
                 continue;
             ++indexes;
             std::unordered_set<qint64> missing;
-            // A batch's row ids are met with the kept ones in the same range, in order.
             pages.forEachRowIDBatch(
                 entry.root, StoreFilePages::Tree::index,
                 [&](const std::vector<qint64> &ids) {
