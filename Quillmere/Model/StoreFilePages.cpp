@@ -4,6 +4,7 @@
 
 #include <QtEndian>
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -13,10 +14,6 @@ namespace {
 constexpr qint64 kFileHeaderBytes = 100;
 constexpr qint64 kLogHeaderBytes = 32;
 constexpr qint64 kFrameHeaderBytes = 24;
-constexpr quint8 kInteriorTable = 0x05;
-constexpr quint8 kLeafTable = 0x0d;
-constexpr quint8 kInteriorIndex = 0x02;
-constexpr quint8 kLeafIndex = 0x0a;
 // More row ids than any file holds: keys that far apart were not written so.
 constexpr quint64 kMostRowIDs = quint64(1) << 40;
 
@@ -28,31 +25,20 @@ bool readVarint(const char *page, qint64 &at, qint64 end, qint64 *value)
         if (at >= end)
             return false;
         const quint8 byte = quint8(page[at++]);
-        if (i == 8) {
-            v = (v << 8) | byte;
-            break;
-        }
-        v = (v << 7) | (byte & 0x7f);
-        if (!(byte & 0x80))
+        v = i == 8 ? (v << 8) | byte : (v << 7) | (byte & 0x7f);
+        if (i < 8 && !(byte & 0x80))
             break;
     }
     *value = qint64(v);
     return true;
 }
 
-// The bytes a value of a record's serial type takes; -1 for the types no record holds.
-qint64 valueBytes(qint64 type)
-{
-    static constexpr qint64 kFixed[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, -1, -1};
-    if (type < 0)
-        return -1;
-    return type < 12 ? kFixed[type] : (type - 12) / 2;
-}
-
 // The integer the record in `page` from `at` to `end` ends with, as an index entry ends with the
 // row id of its row; false when it does not end with one.
 bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
 {
+    // The bytes of a value of each serial type below 12; -1 for those no record holds.
+    static constexpr qint64 kFixed[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, -1, -1};
     qint64 headerBytes = 0, types = at;
     // Every size is checked against what is left before it is added, so that none overflows.
     if (!readVarint(page, types, end, &headerBytes) || headerBytes < 1 || headerBytes > end - at)
@@ -60,26 +46,18 @@ bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
     qint64 valueAt = at + headerBytes, type = -1, size = 0;
     while (types < at + headerBytes) {
         valueAt += size;
-        if (!readVarint(page, types, at + headerBytes, &type) || (size = valueBytes(type)) < 0 || size > end - valueAt)
+        if (!readVarint(page, types, at + headerBytes, &type) || type < 0
+            || (size = type < 12 ? kFixed[type] : (type - 12) / 2) < 0 || size > end - valueAt)
             return false;
     }
     if (type < 1 || type > 9 || type == 7)
         return false;
-    if (type >= 8) {
-        *value = type - 8;
-        return true;
-    }
-    // Big-endian two's complement, its sign from the first byte.
-    quint64 v = quint64(qint64(qint8(page[valueAt])));
+    // Big-endian two's complement, its sign from the first byte; types 8 and 9 are 0 and 1.
+    quint64 v = type >= 8 ? quint64(type - 8) : quint64(qint64(qint8(page[valueAt])));
     for (qint64 i = 1; i < size; ++i)
         v = (v << 8) | quint8(page[valueAt + i]);
     *value = qint64(v);
     return true;
-}
-
-bool validPageBytes(qint64 bytes)
-{
-    return bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0;
 }
 
 // The log's running checksum, over pairs of 32-bit words in the byte order its magic names.
@@ -108,7 +86,7 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path)
         usable = bytes - quint8(header.at(20));
     }
     // A header that says nothing usable: the size every store of ours is written with.
-    if (!validPageBytes(bytes) || usable < 480)
+    if (bytes < 512 || bytes > 65536 || (bytes & (bytes - 1)) != 0 || usable < 480)
         bytes = usable = StoreSchema::pageBytes;
     m_pageBytes = bytes;
     m_usableBytes = usable;
@@ -130,28 +108,28 @@ void StoreFilePages::readLog(const QString &path)
     const bool bigEndian = magic & 1;
     quint32 s0 = 0, s1 = 0;
     addChecksum(header.constData(), 24, bigEndian, &s0, &s1);
-    if (s0 != qFromBigEndian<quint32>(header.constData() + 24)
-        || s1 != qFromBigEndian<quint32>(header.constData() + 28))
+    const auto summed = [&](const char *sums) {
+        return s0 == qFromBigEndian<quint32>(sums) && s1 == qFromBigEndian<quint32>(sums + 4);
+    };
+    if (!summed(header.constData() + 24))
         return;
     // Frames count from the first on while their salts and running checksum hold; only those up to
     // the last commit are part of the store.
     std::unordered_map<quint32, qint64> pending;
-    qint64 at = kLogHeaderBytes;
     for (;;) {
         const QByteArray frame = m_log.read(kFrameHeaderBytes + m_pageBytes);
         if (frame.size() < kFrameHeaderBytes + m_pageBytes)
             break;
         const char *f = frame.constData();
-        if (qFromBigEndian<quint32>(f + 8) != qFromBigEndian<quint32>(header.constData() + 16)
-            || qFromBigEndian<quint32>(f + 12) != qFromBigEndian<quint32>(header.constData() + 20))
+        if (memcmp(f + 8, header.constData() + 16, 8) != 0)
             break;
         addChecksum(f, 8, bigEndian, &s0, &s1);
         addChecksum(f + kFrameHeaderBytes, m_pageBytes, bigEndian, &s0, &s1);
-        if (s0 != qFromBigEndian<quint32>(f + 16) || s1 != qFromBigEndian<quint32>(f + 20))
+        if (!summed(f + 16))
             break;
         const quint32 number = qFromBigEndian<quint32>(f);
         if (number > 0)
-            pending[number] = at + kFrameHeaderBytes;
+            pending[number] = m_log.pos() - m_pageBytes;
         if (const quint32 committedPages = qFromBigEndian<quint32>(f + 4); committedPages > 0) {
             for (const auto &[page, offset] : pending)
                 m_logged[page] = offset;
@@ -159,7 +137,6 @@ void StoreFilePages::readLog(const QString &path)
             // No more pages than the file and the log hold between them, whatever a frame says.
             m_pageCount = quint32(std::min<qint64>(committedPages, (m_file.size() + m_log.size()) / m_pageBytes));
         }
-        at += frame.size();
     }
 }
 
@@ -167,30 +144,22 @@ QByteArray StoreFilePages::page(quint32 number)
 {
     if (number < 1 || number > m_pageCount)
         return {};
-    QFile &from = m_logged.count(number) ? m_log : m_file;
-    const qint64 offset = m_logged.count(number) ? m_logged[number] : qint64(number - 1) * m_pageBytes;
-    if (!from.seek(offset))
+    const auto logged = m_logged.find(number);
+    QFile &from = logged != m_logged.end() ? m_log : m_file;
+    if (!from.seek(logged != m_logged.end() ? logged->second : qint64(number - 1) * m_pageBytes))
         return {};
     QByteArray bytes = from.read(m_pageBytes);
     return bytes.size() == m_pageBytes ? bytes : QByteArray();
 }
 
-namespace {
-// Gives `take` the batch sorted and once each, and empties it; false when `take` says stop.
-bool giveBatch(std::vector<qint64> &ids, const StoreFilePages::BatchTaker &take)
-{
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    const bool more = ids.empty() || take(ids);
-    ids.clear();
-    return more;
-}
-} // namespace
-
-bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop,
+bool StoreFilePages::forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker &take, const std::atomic<bool> *stop,
                                        size_t batchSize, Tally *tally)
 {
-    Tally found;
+    const bool index = tree == Tree::index;
+    // The types SQLite gives the interior and leaf pages of each kind of tree.
+    const quint8 interiorType = index ? 0x02 : 0x05, leafType = index ? 0x0a : 0x0d;
+    Tally unkept;
+    Tally &found = tally ? *tally : unkept;
     // The row ids a page's parents say it holds, (low, high]; a side not known is not said.
     struct Named {
         quint32 page;
@@ -218,16 +187,15 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
         }
     };
     std::vector<qint64> ids;
-    const auto hand = [&] { return giveBatch(ids, take); };
-    const auto finish = [&](bool whole) {
-        if (tally) {
-            tally->cells += found.cells;
-            tally->unreadPages += found.unreadPages;
-            tally->unreadRowIDs += found.unreadRowIDs;
-            tally->unboundedPages += found.unboundedPages;
-        }
-        return whole;
+    const auto hand = [&] {
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        const bool more = ids.empty() || take(ids);
+        ids.clear();
+        return more;
     };
+    // An index entry longer than this spills its end, and its row id, onto pages of its own.
+    const qint64 mostInPage = (m_usableBytes - 12) * 64 / 255 - 23;
     // SQLite keeps only the bits of a cell pointer below the page size.
     const qint64 mask = m_pageBytes - 1;
     // The page that last met each cell offset: many pointers to one cell read it once.
@@ -235,103 +203,52 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, const BatchTaker &take, con
     visit({root, std::nullopt, std::nullopt});
     while (!next.empty()) {
         if (stop && stop->load(std::memory_order_relaxed))
-            return finish(false);
+            return false;
         const Named named = next.back();
         next.pop_back();
         const QByteArray bytes = page(named.page);
         const char *p = bytes.constData();
         const qint64 head = named.page == 1 ? kFileHeaderBytes : 0;
         const quint8 type = bytes.isEmpty() ? 0 : quint8(p[head]);
-        if (type != kInteriorTable && type != kLeafTable) {
+        if (type != interiorType && type != leafType) {
             lost(named);
             continue;
         }
-        const bool leaf = type == kLeafTable;
+        const bool leaf = type == leafType;
         const qint64 pointers = head + (leaf ? 8 : 12);
         // As many cells as the page has room to point at; each cell is read on its own, so that a
         // damaged one loses only itself.
         const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_pageBytes - pointers) / 2);
-        if (leaf)
+        if (leaf || index)
             found.cells += cells;
-        // An interior page's cells name its children in the order of their keys: each child holds
-        // the row ids above the key before its own, up to its own.
+        // An interior page's cells name its children in the order of their keys: a table's child
+        // holds the row ids above the key before its own, up to its own; an index's cell is an
+        // entry too.
         std::optional<qint64> below = named.low;
         for (qint64 i = 0; i < cells; ++i) {
-            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask;
+            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask, payload = 0, id = 0;
             const bool again = metOn[size_t(at)] == named.page;
             metOn[size_t(at)] = named.page;
             if (!leaf) {
-                qint64 key = 0, keyAt = at + 4;
+                const bool fits = at + 4 <= m_pageBytes;
+                const quint32 child = fits ? qFromBigEndian<quint32>(p + at) : 0;
+                at += 4;
                 const std::optional<qint64> upTo =
-                    keyAt <= m_pageBytes && readVarint(p, keyAt, m_pageBytes, &key) ? std::optional(key) : std::nullopt;
-                if (!again && at + 4 <= m_pageBytes)
-                    visit({qFromBigEndian<quint32>(p + at), below, upTo});
+                    !index && readVarint(p, at, m_pageBytes, &id) ? std::optional(id) : std::nullopt;
+                if (!again && fits)
+                    visit({child, below, upTo});
                 below = upTo;
-                continue;
+                if (!index || !fits)
+                    continue;
             }
-            qint64 payload = 0, id = 0;
-            if (!again && readVarint(p, at, m_pageBytes, &payload) && readVarint(p, at, m_pageBytes, &id))
+            if (!again && readVarint(p, at, m_pageBytes, &payload)
+                && (index ? payload >= 0 && payload <= mostInPage
+                            && lastInteger(p, at, std::min(at + payload, m_pageBytes), &id)
+                          : readVarint(p, at, m_pageBytes, &id)))
                 ids.push_back(id);
         }
         if (!leaf)
             visit({qFromBigEndian<quint32>(p + head + 8), below, named.high});
-        if (ids.size() >= batchSize && !hand())
-            return finish(false);
-    }
-    return finish(hand());
-}
-
-bool StoreFilePages::forEachIndexedRowIDBatch(quint32 root, const BatchTaker &take, const std::atomic<bool> *stop,
-                                              size_t batchSize)
-{
-    std::vector<bool> seen(size_t(m_pageCount) + 1, false);
-    std::vector<quint32> next;
-    const auto visit = [&](quint32 number) {
-        if (number >= 1 && number <= m_pageCount && !seen[number]) {
-            seen[number] = true;
-            next.push_back(number);
-        }
-    };
-    std::vector<qint64> ids;
-    const auto hand = [&] { return giveBatch(ids, take); };
-    // An entry longer than this spills its end, and its row id, onto pages of its own.
-    const qint64 mostInPage = (m_usableBytes - 12) * 64 / 255 - 23;
-    const qint64 mask = m_pageBytes - 1;
-    std::vector<quint32> metOn(size_t(m_pageBytes), 0);
-    visit(root);
-    while (!next.empty()) {
-        if (stop && stop->load(std::memory_order_relaxed))
-            return false;
-        const quint32 number = next.back();
-        next.pop_back();
-        const QByteArray bytes = page(number);
-        const char *p = bytes.constData();
-        const qint64 head = number == 1 ? kFileHeaderBytes : 0;
-        const quint8 type = bytes.isEmpty() ? 0 : quint8(p[head]);
-        if (type != kInteriorIndex && type != kLeafIndex)
-            continue;
-        const bool leaf = type == kLeafIndex;
-        const qint64 pointers = head + (leaf ? 8 : 12);
-        const qint64 cells = std::min<qint64>(qFromBigEndian<quint16>(p + head + 3), (m_pageBytes - pointers) / 2);
-        if (!leaf)
-            visit(qFromBigEndian<quint32>(p + head + 8));
-        for (qint64 i = 0; i < cells; ++i) {
-            qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask;
-            if (metOn[size_t(at)] == number)
-                continue;
-            metOn[size_t(at)] = number;
-            // An interior entry names the child before it, and is an entry too.
-            if (!leaf) {
-                if (at + 4 > m_pageBytes)
-                    continue;
-                visit(qFromBigEndian<quint32>(p + at));
-                at += 4;
-            }
-            qint64 payload = 0, id = 0;
-            if (readVarint(p, at, m_pageBytes, &payload) && payload >= 0 && payload <= mostInPage
-                && lastInteger(p, at, std::min(at + payload, m_pageBytes), &id))
-                ids.push_back(id);
-        }
         if (ids.size() >= batchSize && !hand())
             return false;
     }

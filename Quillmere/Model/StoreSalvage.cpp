@@ -1,9 +1,9 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
+#include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreFilePages.h"
 #include "Quillmere/Model/StoreRows.h"
-#include "Quillmere/Model/StoreSalvageContent.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/BoundedFile.h"
@@ -17,13 +17,13 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QStringList>
 #include <QUuid>
 #include <algorithm>
+#include <iterator>
 #include <limits>
-#include <optional>
 #include <sqlite3.h>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -31,11 +31,12 @@
 namespace quillmere::StoreSalvage {
 namespace {
 
+using Bytes = std::optional<QByteArray>;
+
+// `table`: the table an index is of.
 struct SchemaEntry {
-    QString type, name, sql;
+    QString type, name, sql, table;
     quint32 root = 0;
-    // The table an index is of.
-    QString table = {};
 };
 
 // An empty blob reads back as a null byte array, which would be bound as NULL.
@@ -46,97 +47,190 @@ QVariant stored(const QVariant &value)
     return value;
 }
 
-// What a copy made of the damaged store.
-struct Copy {
-    // The clips the new file holds; -1 when none was made.
-    int clips = -1;
-    // The new file could not be written, so a later try may do better than this one.
-    bool writeFailed = false;
-    QString error;
-    // Stopped before every readable row was read: a later try finishes it.
-    bool cut = false;
-    // The clips the damaged store's pages hold that were not kept, and whether some of its pages
-    // could not be read, so that more may be lost than those.
-    Loss loss = {0, false, -1, 0};
-};
-
-// What the copy of one table read.
-struct TableCopy {
-    int copied = 0;
-    StoreFilePages::Tally tally;
-    // Rows given a column's default for a NULL that column does not take.
-    std::unordered_set<qint64> defaulted;
-    // Of those, the clips whose hash was NULL: their content gives it once every table is in.
-    std::unordered_set<qint64> hashLost;
-};
-
-// How a column that takes no NULL is given a value for one.
+// How a column that takes no NULL is given a value for one; a lost hash is given the one its
+// content gives once every table is in.
 enum class Fill { none, byDefault, newIdentity, hashFromContent };
 
-// The value a NOT NULL column takes in place of a NULL: its default, else an empty one of its type.
-QString fillFor(const QString &declared, const QVariant &dflt)
+// A lost identity is made anew, as for a new row: a default would give every such row the same.
+QVariant newIdentity(const QString &table)
 {
-    if (!dflt.isNull())
-        return dflt.toString();
-    const QString type = declared.toUpper();
-    if (type.contains(QLatin1String("INT")))
-        return QStringLiteral("0");
-    if (type.contains(QLatin1String("CHAR")) || type.contains(QLatin1String("CLOB"))
-        || type.contains(QLatin1String("TEXT")))
-        return QStringLiteral("''");
-    if (type.contains(QLatin1String("REAL")) || type.contains(QLatin1String("FLOA"))
-        || type.contains(QLatin1String("DOUB")))
-        return QStringLiteral("0.0");
-    return QStringLiteral("x''");
+    const QUuid id = QUuid::createUuid();
+    return table == QLatin1String("clips") ? ClipKeys::dedupID(id) : QVariant(uuidText(id));
 }
 
-// Errors of the file written, not of the one read.
-bool isWriteError(const QSqlError &e)
+// A page read back as zeroes ends a blob in them; as a blob may end in zeroes of its own, only one
+// whose hash does not vouch for it counts (a hash alone does not: a synced clip keeps its sender's).
+bool endsZeroed(const Bytes &bytes)
 {
-    return ModelContainer::failureOf(e) == ModelContainer::OpenFailure::unwritable;
+    const qsizetype run = bytes ? std::min<qsizetype>(8, bytes->size()) : 0;
+    return run > 0 && std::all_of(bytes->cend() - run, bytes->cend(), [](char c) { return c == 0; });
 }
 
-// Reads on a connection of its own: an error of a damaged page ends the transaction it meets, which
-// must not be the one that writes the new file.
-class RowCopier {
-public:
-    RowCopier(QSqlDatabase from, QSqlDatabase to, StoreFilePages &pages, const Limits &limits,
-              const StepHook &afterTable)
-        : m_from(std::move(from)), m_to(std::move(to)), m_pages(pages), m_stop(limits.stop),
-          m_deadlineMs(limits.deadlineMs), m_afterTable(afterTable)
+bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, const Bytes &image, const Bytes &file)
+{
+    const ClipKind kind = clipKindOrText(source.kindRawValue);
+    if (ClipKeys::isHashFromContent(stored)) {
+        // Kept without a hash as its words were stored exactly as captured: words no longer in a
+        // form stored exactly (zeroes where a page was) tell of damage.
+        const QString hash = CapturedContent::contentHash(kind, source.text, std::nullopt, std::nullopt,
+                                                          source.fileName, source.fileTypeIdentifier);
+        return !ClipKeys::isHashFromContent(ClipKeys::contentHash(hash, source));
+    }
+    return (endsZeroed(image) || endsZeroed(file))
+        && CapturedContent::contentHash(kind, source.text, image, file, source.fileName, source.fileTypeIdentifier)
+        != ClipKeys::contentHashFrom(stored, source);
+}
+
+// Copies what can still be read of a damaged store into a new one: its tables row by row, passing
+// over rows that cannot be read, then its indexes. Reads on a connection of its own: an error of a
+// damaged page ends the transaction it meets, which must not be the one that writes the new file.
+struct Copier {
+    QSqlDatabase &from, &to;
+    StoreFilePages &pages;
+    const Limits &limits;
+    const StepHook &afterStep;
+
+    // The clips the new file holds; -1 when none was made, with `out->error` set and
+    // `out->unfinished` when a later try may do better (the file could not be written, or was cut).
+    int run(Outcome *out)
     {
-        m_clock.start();
+        const auto fail = [out](const QString &why, bool later) {
+            out->error = why;
+            out->unfinished = later;
+            return -1;
+        };
+        clock.start();
+        QSqlQuery read(from);
+        std::vector<SchemaEntry> schema;
+        if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master")))
+            return fail(describe(read.lastError()), false);
+        while (read.next())
+            schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
+                              read.value(4).toString(), quint32(read.value(3).toLongLong())});
+        if (read.lastError().isValid())
+            return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
+        read.finish();
+        const int version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : 0;
+        read.finish();
+
+        QSqlQuery q(to);
+        q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
+        if (!to.transaction())
+            return fail(describe(to.lastError()), true);
+        for (const SchemaEntry &entry : schema) {
+            // The search keys are the clips' own words folded: left out, they are made again when
+            // the new store opens. SQLite makes sqlite_sequence with the first table counting its keys.
+            const bool sequence = entry.name == QLatin1String("sqlite_sequence");
+            if (entry.type != QLatin1String("table") || entry.name == QLatin1String("clip_search")
+                || entry.name == QLatin1String("clip_search_fill")
+                || (!sequence
+                    && (entry.name.startsWith(QLatin1String("sqlite_"))
+                        || !entry.sql.startsWith(QLatin1String("CREATE TABLE"), Qt::CaseInsensitive))))
+                continue;
+            if (!sequence && !q.exec(entry.sql)) {
+                qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
+                          qPrintable(describe(q.lastError())));
+                continue;
+            }
+            copy(entry.name, entry.root);
+            if (writeError.isValid() || cut()) {
+                to.rollback();
+                return fail(writeError.isValid() ? describe(writeError)
+                                                 : QStringLiteral("its reading was stopped before the end"),
+                            true);
+            }
+        }
+        // Rows that point at what was lost are mended (a picture clip without its picture cannot be
+        // shown or pasted); in an older store lacking a column these name, they change nothing.
+        for (const char *mend :
+             {"DELETE FROM clips WHERE kind = 'image' AND id NOT IN (SELECT clipID FROM clip_images)",
+              "UPDATE clips SET pinboardID = NULL WHERE pinboardID IS NOT NULL AND pinboardID NOT IN "
+              "(SELECT id FROM pinboards)",
+              "DELETE FROM clip_images WHERE clipID NOT IN (SELECT id FROM clips)",
+              "DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"})
+            q.exec(QLatin1String(mend));
+        // After the rows: built in one pass, and rows a unique index would refuse are already in.
+        for (const SchemaEntry &entry : schema)
+            if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && !q.exec(entry.sql))
+                qCWarning(lcPersistence, "Could not make the index %s again: %s", qPrintable(entry.name),
+                          qPrintable(describe(q.lastError())));
+        const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
+        q.finish();
+        const int damaged = countDamaged(q);
+        // Once counted as damaged: what lost its bytes says it has none.
+        for (const char *kind : {"image", "file"})
+            q.exec(QStringLiteral("UPDATE clips SET %1Size = -1 WHERE %1Size >= 0 AND id NOT IN "
+                                  "(SELECT clipID FROM clip_%1s)")
+                       .arg(QLatin1String(kind)));
+        const qint64 listed = clipPages.unreadPages > 0 ? listedLost(schema) : 0;
+        if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !to.commit()) {
+            const QString why = describe(q.lastError().isValid() ? q.lastError() : to.lastError());
+            to.rollback();
+            return fail(why, true);
+        }
+        // At least those the pages read or an index list; at most those the pages read list and those
+        // the keys around the pages not read leave room for.
+        const qint64 counted = std::max<qint64>(0, clipPages.cells - clips), lost = std::max(counted, listed);
+        const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
+        out->loss = {asInt(lost), clipPages.unreadPages > 0,
+                     clipPages.unboundedPages == 0 ? asInt(std::max(lost, counted + clipPages.unreadRowIDs)) : -1,
+                     damaged};
+        return clips;
     }
 
     // Past the deadline or told to stop: what was read so far is not the whole of what can be.
     bool cut() const
     {
-        return (m_stop && m_stop->load(std::memory_order_relaxed))
-            || (m_deadlineMs > 0 && m_clock.elapsed() > m_deadlineMs);
+        return (limits.stop && limits.stop->load(std::memory_order_relaxed))
+            || (limits.deadlineMs > 0 && clock.elapsed() > limits.deadlineMs);
     }
-    // Set when the new file stopped taking rows.
-    QSqlError writeError() const { return m_writeError; }
 
-    // Copies every row of `table` that a lookup by its row id reads, under that row id: a row id
-    // kept elsewhere (how far the sync has sent the deletions) still names the same row. The row
-    // ids come from the table's pages read as bytes, each once, not from a walk in row id order,
-    // which a damaged page sends back and forth. A NULL read for a column that takes none is
-    // written as the column's default, so that the rest of the row is kept.
-    TableCopy copy(const QString &table, quint32 root)
+    // Copies every row of `table` a lookup by its row id reads, under that row id, which the sync
+    // keeps elsewhere; the row ids come from its pages, each read once, as a walk in row id order
+    // is sent back and forth by a damaged page. A NULL where none is taken is filled, keeping the row.
+    void copy(const QString &table, quint32 root)
     {
-        TableCopy out;
-        QSqlQuery read(m_from);
-        read.setForwardOnly(true);
-        if (!read.prepare(QStringLiteral("SELECT rowid, * FROM \"%1\" WHERE rowid = ?").arg(table))) {
-            qCWarning(lcPersistence, "The rows of %s cannot be read by row id: %s", qPrintable(table),
-                      qPrintable(describe(read.lastError())));
-            return out;
+        const bool clips = table == QLatin1String("clips");
+        // The new table's columns, made from the damaged one's own statement.
+        QStringList names{QStringLiteral("rowid")}, values{QStringLiteral("?")};
+        std::vector<Fill> fills{Fill::none};
+        // A NOT NULL column takes its default for a NULL, else an empty value of its type's affinity.
+        QSqlQuery info(to);
+        info.prepare(QStringLiteral("SELECT name, \"notnull\" AND NOT pk, COALESCE(dflt_value, CASE"
+                                    " WHEN type LIKE '%INT%' THEN '0'"
+                                    " WHEN type LIKE '%CHAR%' OR type LIKE '%CLOB%' OR type LIKE '%TEXT%' THEN ''''''"
+                                    " WHEN type LIKE '%REAL%' OR type LIKE '%FLOA%' OR type LIKE '%DOUB%' THEN '0.0'"
+                                    " ELSE 'x''''' END) FROM pragma_table_info(?)"));
+        info.addBindValue(table);
+        info.exec();
+        while (info.next()) {
+            const QString name = info.value(0).toString(), key = name.toLower();
+            names << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
+                    + QLatin1Char('"');
+            const bool identity = key == QLatin1String("dedupid") || key == QLatin1String("recordid");
+            const bool hash = clips && key == QLatin1String("contenthash");
+            fills.push_back(!info.value(1).toBool() ? Fill::none
+                                : identity          ? Fill::newIdentity
+                                : hash              ? Fill::hashFromContent
+                                                    : Fill::byDefault);
+            values << (fills.back() == Fill::none || fills.back() == Fill::newIdentity
+                           ? QStringLiteral("?")
+                           : QStringLiteral("COALESCE(?, %1)").arg(info.value(2).toString()));
         }
-        std::optional<QSqlQuery> insert;
-        std::vector<Fill> fills;
-        qint64 tried = 0;
-        const bool whole = m_pages.forEachRowIDBatch(
-            root,
+        info.finish();
+        QSqlQuery read(from), insert(to);
+        read.setForwardOnly(true);
+        if (!read.prepare(
+                QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names.join(QLatin1Char(','))))
+            || !insert.prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
+                                   .arg(table, names.join(QLatin1Char(',')), values.join(QLatin1Char(','))))) {
+            qCWarning(lcPersistence, "The rows of %s cannot be copied: %s %s", qPrintable(table),
+                      qPrintable(describe(read.lastError())), qPrintable(describe(insert.lastError())));
+            return;
+        }
+        qint64 tried = 0, copied = 0;
+        const bool whole = pages.forEachRowIDBatch(
+            root, StoreFilePages::Tree::table,
             [&](const std::vector<qint64> &ids) {
                 for (const qint64 id : ids) {
                     if (tried++ % 256 == 0 && cut())
@@ -144,281 +238,160 @@ public:
                     read.bindValue(0, id);
                     if (!read.exec() || !read.next())
                         continue;
-                    const QSqlRecord record = read.record();
-                    if (!insert && !prepareInsert(table, record, &insert, &fills))
-                        return false;
-                    bool filled = false;
-                    for (int c = 0; c < record.count(); ++c) {
-                        const Fill fill = read.isNull(c) ? fills[size_t(c)] : Fill::none;
+                    bool filled = false, hashLost = false;
+                    for (size_t c = 0; c < fills.size(); ++c) {
+                        const Fill fill = read.isNull(int(c)) ? fills[c] : Fill::none;
                         filled = filled || fill != Fill::none;
-                        insert->bindValue(c,
-                                          fill == Fill::newIdentity           ? newIdentity(table)
-                                              : fill == Fill::hashFromContent ? QVariant(QByteArray(""))
-                                                                              : stored(read.value(c)));
-                        if (fill == Fill::hashFromContent)
-                            out.hashLost.insert(id);
+                        hashLost = hashLost || fill == Fill::hashFromContent;
+                        insert.bindValue(int(c),
+                                         fill == Fill::newIdentity ? newIdentity(table) : stored(read.value(int(c))));
                     }
                     // A row id met in an earlier batch too is refused as already there.
-                    if (insert->exec()) {
-                        ++out.copied;
-                        if (filled)
-                            out.defaulted.insert(id);
-                    } else if (isWriteError(insert->lastError())) {
-                        m_writeError = insert->lastError();
+                    if (insert.exec()) {
+                        ++copied;
+                        if (filled && clips)
+                            defaulted[id] = hashLost;
+                    } else if (ModelContainer::failureOf(insert.lastError())
+                               == ModelContainer::OpenFailure::unwritable) {
+                        writeError = insert.lastError();
                         return false;
                     }
                     read.finish();
                 }
                 return true;
             },
-            m_stop, StoreFilePages::rowIDBatch, &out.tally);
-        if (whole && m_afterTable)
-            m_afterTable(Step::tableCopied);
-        return out;
+            limits.stop, StoreFilePages::rowIDBatch, clips ? &clipPages : nullptr);
+        qCDebug(lcPersistence, "Read %lld rows of %s from the damaged store", copied, qPrintable(table));
+        if (whole)
+            afterStep(Step::tableCopied);
     }
 
-private:
-    // A lost identity is made anew, as for a new row: a default would give every such row the same.
-    static QVariant newIdentity(const QString &table)
+    // The clips copied whose content came back damaged: filled, missing bytes, or zeroes where a
+    // page was. A clip whose hash was lost gets the one its content gives.
+    int countDamaged(QSqlQuery &q)
     {
-        const QUuid id = QUuid::createUuid();
-        return table == QLatin1String("clips") ? ClipKeys::dedupID(id) : QVariant(uuidText(id));
-    }
-
-    // The first column is the row id, whatever name SQLite gives it; the others are the table's.
-    // `fills`: how each is given a value for a NULL it does not take.
-    bool prepareInsert(const QString &table, const QSqlRecord &record, std::optional<QSqlQuery> *insert,
-                       std::vector<Fill> *fills)
-    {
-        // The new table's columns: made from the damaged one's own statement.
-        std::unordered_map<QString, QString> defaults;
-        QSqlQuery info(m_to);
-        if (info.exec(QStringLiteral("PRAGMA table_info(\"%1\")").arg(table)))
-            while (info.next())
-                if (info.value(3).toInt() != 0 && info.value(5).toInt() == 0)
-                    defaults[info.value(1).toString().toLower()] = fillFor(info.value(2).toString(), info.value(4));
-        info.finish();
-        QStringList columns{QStringLiteral("rowid")}, marks{QStringLiteral("?")};
-        fills->assign(size_t(record.count()), Fill::none);
-        for (int i = 1; i < record.count(); ++i) {
-            const QString name = record.fieldName(i), key = name.toLower();
-            columns << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
-                    + QLatin1Char('"');
-            const auto fill = defaults.find(key);
-            Fill &how = (*fills)[size_t(i)];
-            if (fill != defaults.end())
-                how = key == QLatin1String("dedupid") || key == QLatin1String("recordid")    ? Fill::newIdentity
-                    : key == QLatin1String("contenthash") && table == QLatin1String("clips") ? Fill::hashFromContent
-                                                                                             : Fill::byDefault;
-            marks << (how == Fill::byDefault ? QStringLiteral("COALESCE(?, %1)").arg(fill->second)
-                                             : QStringLiteral("?"));
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("SELECT c.id, c.contentHash, c.kind, c.text, c.fileName, c.fileTypeIdentifier,"
+                                   " (SELECT data FROM clip_images WHERE clipID = c.id),"
+                                   " (SELECT data FROM clip_files WHERE clipID = c.id), c.imageSize, c.fileSize"
+                                   " FROM clips c"))) {
+            qCWarning(lcPersistence, "Could not look for damaged content: %s", qPrintable(describe(q.lastError())));
+            q.setForwardOnly(false);
+            return int(defaulted.size());
         }
-        insert->emplace(m_to);
-        if ((*insert)->prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
-                                   .arg(table, columns.join(QLatin1Char(',')), marks.join(QLatin1Char(',')))))
-            return true;
-        qCWarning(lcPersistence, "Could not write the rows of %s again: %s", qPrintable(table),
-                  qPrintable(describe((*insert)->lastError())));
-        return false;
-    }
-
-    QSqlDatabase m_from;
-    QSqlDatabase m_to;
-    StoreFilePages &m_pages;
-    const std::atomic<bool> *m_stop;
-    qint64 m_deadlineMs;
-    const StepHook &m_afterTable;
-    QElapsedTimer m_clock;
-    QSqlError m_writeError;
-};
-
-// Rows that point at what was lost are mended, not kept pointing at nothing. Older stores may
-// lack a column these name; their statements then change nothing.
-void mendReferences(QSqlQuery &q)
-{
-    // A picture clip without its picture cannot be shown or pasted.
-    q.exec(QStringLiteral("DELETE FROM clips WHERE kind = 'image' AND id NOT IN (SELECT clipID FROM clip_images)"));
-    q.exec(QStringLiteral("UPDATE clips SET pinboardID = NULL WHERE pinboardID IS NOT NULL AND pinboardID NOT IN "
-                          "(SELECT id FROM pinboards)"));
-    q.exec(QStringLiteral("DELETE FROM clip_images WHERE clipID NOT IN (SELECT id FROM clips)"));
-    q.exec(QStringLiteral("DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"));
-}
-
-// The tables of the search keys, which are the clips' own words folded: left out, they are made
-// again when the new store opens and every kept clip gets its key after the start, as in a store
-// from before them.
-bool isDerived(const QString &table)
-{
-    return table == QLatin1String("clip_search") || table == QLatin1String("clip_search_fill");
-}
-
-// The row ids the index of the clips at `root` in the damaged store lists that the clips of the new
-// store do not hold, each once: a batch's ids are met with the kept ones in the same range, in order.
-std::unordered_set<qint64> notKept(QSqlDatabase &db, StoreFilePages &pages, quint32 root, const std::atomic<bool> *stop)
-{
-    std::unordered_set<qint64> missing;
-    QSqlQuery kept(db);
-    kept.setForwardOnly(true);
-    if (!kept.prepare(QStringLiteral("SELECT id FROM clips WHERE id BETWEEN ? AND ? ORDER BY id")))
-        return missing;
-    pages.forEachIndexedRowIDBatch(
-        root,
-        [&](const std::vector<qint64> &ids) {
-            kept.bindValue(0, ids.front());
-            kept.bindValue(1, ids.back());
-            if (!kept.exec())
-                return false;
-            size_t i = 0;
-            while (i < ids.size() && kept.next()) {
-                const qint64 id = kept.value(0).toLongLong();
-                for (; i < ids.size() && ids[i] < id; ++i)
-                    missing.insert(ids[i]);
-                if (i < ids.size() && ids[i] == id)
-                    ++i;
+        const auto bytes = [&](int column) {
+            return q.value(column).isNull() ? Bytes() : Bytes(q.value(column).toByteArray());
+        };
+        // Bytes the row says it has (a size of -1 says none) but which did not come back whole.
+        const auto bytesLost = [&](int size, const Bytes &kept) {
+            return q.value(size).toLongLong() >= 0 && (!kept || kept->size() != q.value(size).toLongLong());
+        };
+        int damaged = 0;
+        std::vector<std::tuple<qint64, QVariant, qint32>> hashes;
+        while (q.next()) {
+            const qint64 id = q.value(0).toLongLong();
+            const Bytes image = bytes(6), file = bytes(7);
+            const ClipKeys::HashSource source{q.value(2).toString(), optionalText(q.value(3)), optionalText(q.value(4)),
+                                              optionalText(q.value(5)), image || file};
+            const auto filled = defaulted.find(id);
+            if (filled != defaulted.end() && filled->second) {
+                const QString hash =
+                    CapturedContent::contentHash(clipKindOrText(source.kindRawValue), source.text, image, file,
+                                                 source.fileName, source.fileTypeIdentifier);
+                hashes.emplace_back(id, ClipKeys::contentHash(hash, source), ClipKeys::contentHashKey(hash));
             }
-            missing.insert(ids.begin() + qsizetype(i), ids.end());
-            kept.finish();
-            return true;
-        },
-        stop);
-    return missing;
-}
-
-std::vector<const SchemaEntry *> makeTables(QSqlQuery &q, const std::vector<SchemaEntry> &schema)
-{
-    std::vector<const SchemaEntry *> tables;
-    for (const SchemaEntry &entry : schema) {
-        if (entry.type != QLatin1String("table") || isDerived(entry.name))
-            continue;
-        // Made by SQLite with the first table that counts its keys.
-        if (entry.name == QLatin1String("sqlite_sequence")) {
-            tables.push_back(&entry);
-            continue;
+            if (filled != defaulted.end() || bytesLost(8, image) || bytesLost(9, file)
+                || contentDamaged(q.value(1), source, image, file))
+                ++damaged;
         }
-        if (entry.name.startsWith(QLatin1String("sqlite_"))
-            || !entry.sql.startsWith(QLatin1String("CREATE TABLE"), Qt::CaseInsensitive))
-            continue;
-        if (q.exec(entry.sql))
-            tables.push_back(&entry);
-        else
-            qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
-                      qPrintable(describe(q.lastError())));
+        q.finish();
+        q.setForwardOnly(false);
+        // A store from before the keys has no column for them; it gains it, filled, when opened.
+        const bool keyed =
+            !hashes.empty() && q.prepare(QStringLiteral("UPDATE clips SET contentHash = ?, hashKey = ? WHERE id = ?"));
+        if (!hashes.empty() && !keyed && !q.prepare(QStringLiteral("UPDATE clips SET contentHash = ? WHERE id = ?")))
+            hashes.clear();
+        for (const auto &[id, hash, key] : hashes) {
+            q.addBindValue(hash);
+            if (keyed)
+                q.addBindValue(key);
+            q.addBindValue(id);
+            if (!q.exec())
+                qCWarning(lcPersistence, "Could not give a salvaged clip its hash: %s",
+                          qPrintable(describe(q.lastError())));
+        }
+        q.finish();
+        return damaged;
     }
-    return tables;
-}
 
-Copy copyInto(QSqlDatabase &from, QSqlDatabase &db, StoreFilePages &pages, const Limits &limits,
-              const StepHook &afterStep)
-{
-    const auto fail = [](const QString &why, bool writing) { return Copy{-1, writing, why}; };
-    QSqlQuery read(from);
-    std::vector<SchemaEntry> schema;
-    if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master")))
-        return fail(describe(read.lastError()), false);
-    while (read.next())
-        schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
-                          quint32(read.value(3).toLongLong()), read.value(4).toString()});
-    if (read.lastError().isValid())
-        return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
-    read.finish();
-    const int version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : 0;
-    read.finish();
-
-    QSqlQuery q(db);
-    q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
-    if (!db.transaction())
-        return fail(describe(db.lastError()), true);
-    RowCopier copier(from, db, pages, limits, afterStep);
-    TableCopy clipRows;
-    for (const SchemaEntry *table : makeTables(q, schema)) {
-        TableCopy copied = copier.copy(table->name, table->root);
-        qCDebug(lcPersistence, "Read %d rows of %s from the damaged store", copied.copied, qPrintable(table->name));
-        if (table->name == QLatin1String("clips"))
-            clipRows = std::move(copied);
-        if (copier.writeError().isValid()) {
-            db.rollback();
-            return fail(describe(copier.writeError()), true);
-        }
-        if (copier.cut()) {
-            db.rollback();
-            Copy cut = fail(QStringLiteral("its reading was stopped before the end"), false);
-            cut.cut = true;
-            return cut;
-        }
-    }
-    mendReferences(q);
-    // After the rows: built in one pass, and rows a unique index would refuse are already in.
-    for (const SchemaEntry &entry : schema)
-        if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && !q.exec(entry.sql))
-            qCWarning(lcPersistence, "Could not make the index %s again: %s", qPrintable(entry.name),
-                      qPrintable(describe(q.lastError())));
-    const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
-    q.finish();
-    const int damaged = StoreSalvageContent::checkClips(q, clipRows.defaulted, clipRows.hashLost);
-    // Once counted as damaged: what lost its bytes says it has none.
-    q.exec(QStringLiteral("UPDATE clips SET imageSize = -1 WHERE imageSize >= 0 AND id NOT IN "
-                          "(SELECT clipID FROM clip_images)"));
-    q.exec(QStringLiteral("UPDATE clips SET fileSize = -1 WHERE fileSize >= 0 AND id NOT IN "
-                          "(SELECT clipID FROM clip_files)"));
-    // Pages of the clips that could not be read: their indexes tell of more of the clips lost.
-    // A row counts when two indexes list it (one, when there is only one): a damaged page that
-    // happens to read as an index page lists rows that never were, but only in its own index.
-    qint64 listedLost = 0;
-    if (clipRows.tally.unreadPages > 0) {
+    // Pages of the clips that could not be read: their indexes tell of more of the clips lost, the
+    // row ids they list that the new store does not hold. A row counts when two indexes list it
+    // (one, when there is only one): a damaged page that happens to read as an index page lists
+    // rows that never were, but only in its own index.
+    qint64 listedLost(const std::vector<SchemaEntry> &schema)
+    {
+        QSqlQuery kept(to);
+        kept.setForwardOnly(true);
+        if (!kept.prepare(QStringLiteral("SELECT id FROM clips WHERE id BETWEEN ? AND ? ORDER BY id")))
+            return 0;
         std::unordered_map<qint64, int> listings;
         int indexes = 0;
-        for (const SchemaEntry &entry : schema)
-            if (entry.type == QLatin1String("index") && entry.table == QLatin1String("clips") && entry.root > 0) {
-                ++indexes;
-                for (const qint64 id : notKept(db, pages, entry.root, limits.stop))
-                    ++listings[id];
-            }
+        for (const SchemaEntry &entry : schema) {
+            if (entry.type != QLatin1String("index") || entry.table != QLatin1String("clips") || entry.root == 0)
+                continue;
+            ++indexes;
+            std::unordered_set<qint64> missing;
+            pages.forEachRowIDBatch(
+                entry.root, StoreFilePages::Tree::index,
+                [&](const std::vector<qint64> &ids) {
+                    kept.bindValue(0, ids.front());
+                    kept.bindValue(1, ids.back());
+                    if (!kept.exec())
+                        return false;
+                    std::vector<qint64> held;
+                    while (kept.next())
+                        held.push_back(kept.value(0).toLongLong());
+                    kept.finish();
+                    std::set_difference(ids.begin(), ids.end(), held.begin(), held.end(),
+                                        std::inserter(missing, missing.end()));
+                    return true;
+                },
+                limits.stop);
+            for (const qint64 id : missing)
+                ++listings[id];
+        }
         const int needed = std::min(indexes, 2);
-        listedLost = std::count_if(listings.begin(), listings.end(),
-                                   [needed](const auto &listing) { return listing.second >= needed; });
+        return std::count_if(listings.begin(), listings.end(), [needed](const auto &l) { return l.second >= needed; });
     }
-    if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !db.commit()) {
-        const QString why = describe(q.lastError().isValid() ? q.lastError() : db.lastError());
-        db.rollback();
-        return fail(why, true);
-    }
-    Copy copy{clips, false, {}, false};
-    const StoreFilePages::Tally &tally = clipRows.tally;
-    // At least those the pages read or an index list; at most those the pages read list and those
-    // the keys around the pages not read leave room for.
-    const qint64 counted = std::max<qint64>(0, tally.cells - clips), lost = std::max(counted, listedLost);
-    const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
-    copy.loss.lost = asInt(lost);
-    copy.loss.moreLost = tally.unreadPages > 0;
-    if (tally.unboundedPages == 0)
-        copy.loss.lostAtMost = asInt(std::max(lost, counted + tally.unreadRowIDs));
-    copy.loss.damaged = damaged;
-    return copy;
-}
 
-// A file cut short says it has more pages than it holds, and names tables past its end, which SQLite
-// refuses unless the schema is writable; this connection only reads, so nothing is written.
-bool readAsSQLiteReadsDamage(QSqlDatabase &from)
-{
-    QSqlQuery q(from);
-    return q.exec(QStringLiteral("PRAGMA writable_schema = ON"));
-}
+    QElapsedTimer clock;
+    // Set when the new file stopped taking rows.
+    QSqlError writeError;
+    // What the walk of the clips' pages met besides their rows.
+    StoreFilePages::Tally clipPages;
+    // The clips given a value for a NULL, and whether that NULL was their hash.
+    std::unordered_map<qint64, bool> defaulted;
+};
 
-// Copies what can still be read of the store file `damaged`, left as it is, into a new store file
-// at `target`: its tables row by row, passing over rows that cannot be read, then its indexes. A
-// copy stopped by a deadline or told to stop keeps nothing, so that the next try reads it whole.
-// Whatever a copy cut short left at `target` is replaced.
-Copy copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StepHook &afterStep)
+// Copies what can still be read of the store file `damaged`, left as it is, into a new store file at
+// `target`, replacing whatever a copy cut short left there; as Copier::run. A copy stopped by a
+// deadline or told to stop keeps nothing, so that the next try reads it whole.
+int copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StepHook &afterStep,
+                     Outcome *out)
 {
     for (const QString &file : {target, target + QStringLiteral("-journal")})
         QFile::remove(file);
+    int clips = -1;
     // Made here first, so that it never has a looser mode than the history it holds.
-    if (QFile file(target); !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner))
-        return {-1, true, file.errorString(), false};
+    if (QFile file(target);
+        !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
+        out->error = file.errorString();
+        out->unfinished = true;
+        return clips;
+    }
     const QString id = QUuid::createUuid().toString(QUuid::Id128);
     const QString readName = QStringLiteral("quillmere-salvage-read-%1").arg(id);
     const QString writeName = QStringLiteral("quillmere-salvage-%1").arg(id);
-    Copy copy;
     {
         // Read only: the damaged file stays exactly as it was found.
         QSqlDatabase from = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), readName);
@@ -427,14 +400,16 @@ Copy copyReadableRows(const QString &damaged, const QString &target, const Limit
         QSqlDatabase to = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), writeName);
         to.setDatabaseName(target);
         StoreFilePages pages(damaged);
-        if (!from.open())
-            copy.error = describe(from.lastError());
-        else if (!readAsSQLiteReadsDamage(from))
-            copy.error = describe(from.lastError());
-        else if (!to.open())
-            copy = {-1, true, describe(to.lastError()), false};
-        else
-            copy = copyInto(from, to, pages, limits, afterStep);
+        // A file cut short says it has more pages than it holds, and names tables past its end,
+        // which SQLite refuses unless the schema is writable; this connection only reads.
+        if (!from.open() || !QSqlQuery(from).exec(QStringLiteral("PRAGMA writable_schema = ON"))) {
+            out->error = describe(from.lastError());
+        } else if (!to.open()) {
+            out->error = describe(to.lastError());
+            out->unfinished = true;
+        } else {
+            clips = Copier{from, to, pages, limits, afterStep}.run(out);
+        }
         to.close();
         from.close();
     }
@@ -445,13 +420,13 @@ Copy copyReadableRows(const QString &damaged, const QString &target, const Limit
     QFile::remove(damaged + QStringLiteral("-shm"));
     if (const QFileInfo log(damaged + QStringLiteral("-wal")); log.exists() && log.size() == 0)
         QFile::remove(log.filePath());
-    if (copy.clips < 0)
+    if (clips < 0)
         QFile::remove(target);
-    return copy;
+    return clips;
 }
 
-constexpr const char *kCompanions[] = {"-wal", "-shm", "-journal"};
-constexpr qint64 kNoteBytes = 1024;
+// The store's companions, then the store itself.
+constexpr const char *kFiles[] = {"-wal", "-shm", "-journal", ""};
 
 QString noteOf(const QString &path)
 {
@@ -465,38 +440,16 @@ bool present(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
-void notify(const StepHook &afterStep, Step step)
-{
-    if (afterStep)
-        afterStep(step);
-}
-
-QString freeAsidePath(const QString &path, const QDateTime &now)
-{
-    return freeNameBeside(path, QStringLiteral("unreadable"), now);
-}
-
-// A name freeAsidePath gives, beside the store: a note never sends the salvage elsewhere.
-bool isAsideName(const QString &path, const QString &name)
-{
-    return name.startsWith(QFileInfo(path).fileName() + QStringLiteral(".unreadable-"))
-        && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0)) && name.size() < 256;
-}
-
 // Moves what of the store is still at `path` to `aside`, its companions first: once the store
 // itself is there, nothing of it is left at `path` for a new store to meet.
 bool moveToAside(const QString &path, const QString &aside, QString *error)
 {
-    for (const char *suffix : kCompanions) {
+    for (const char *suffix : kFiles) {
         const QString from = path + QLatin1String(suffix), to = aside + QLatin1String(suffix);
         if (present(from) && (present(to) || !QFile::rename(from, to))) {
             *error = QStringLiteral("%1 could not be moved to %2").arg(from, to);
             return false;
         }
-    }
-    if (present(path) && !QFile::rename(path, aside)) {
-        *error = QStringLiteral("%1 could not be moved to %2").arg(path, aside);
-        return false;
     }
     if (QString unsynced; !syncFolderOf(aside, &unsynced))
         qCWarning(lcPersistence, "The damaged store set aside may be back in place after a power cut: %s",
@@ -513,51 +466,54 @@ void removeNote(const QString &path)
                   qPrintable(unsynced));
 }
 
-Outcome unfinished(Outcome out, const QString &why)
+Outcome unfinished(Outcome out)
 {
     out.unfinished = true;
-    out.error = why;
-    qCCritical(lcPersistence, "The salvage of the damaged store could not be finished yet: %s", qPrintable(why));
+    qCCritical(lcPersistence, "The salvage of the damaged store could not be finished yet: %s", qPrintable(out.error));
     return out;
 }
 
 // The steps from the move aside on; each may have been done already by a start cut short.
 Outcome finish(const QString &path, Outcome out, const Limits &limits, const StepHook &afterStep)
 {
-    QString why;
-    if (!moveToAside(path, out.aside, &why)) {
+    if (!moveToAside(path, out.aside, &out.error)) {
         // The note keeps the name for the next try.
         out.aside.clear();
-        return unfinished(std::move(out), why);
+        return unfinished(std::move(out));
     }
-    notify(afterStep, Step::setAside);
+    afterStep(Step::setAside);
     const QString partial = path + QStringLiteral(".salvaging");
-    const Copy copy = copyReadableRows(out.aside, partial, limits, afterStep);
-    if (copy.clips < 0 && (copy.writeFailed || copy.cut))
-        return unfinished(std::move(out), copy.error);
-    if (copy.clips >= 0) {
-        notify(afterStep, Step::copied);
+    const int clips = copyReadableRows(out.aside, partial, limits, afterStep, &out);
+    if (out.unfinished)
+        return unfinished(std::move(out));
+    if (clips >= 0) {
+        afterStep(Step::copied);
         if (!QFile::rename(partial, path)) {
             QFile::remove(partial);
-            return unfinished(std::move(out), QStringLiteral("the new store could not take its place"));
+            out.error = QStringLiteral("the new store could not take its place");
+            out.loss = {};
+            return unfinished(std::move(out));
         }
         // Before the note goes: a power cut must not leave neither the note nor the new store.
         if (QString unsynced; !syncFolderOf(path, &unsynced))
             qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
-        notify(afterStep, Step::placed);
+        afterStep(Step::placed);
         out.placed = true;
-        out.loss = copy.loss;
         qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%d lost, at most %d; %d damaged)",
-               copy.clips, qPrintable(out.aside), copy.loss.lost,
-               copy.loss.moreLost ? copy.loss.lostAtMost : copy.loss.lost, copy.loss.damaged);
+               clips, qPrintable(out.aside), out.loss.lost, out.loss.moreLost ? out.loss.lostAtMost : out.loss.lost,
+               out.loss.damaged);
     } else {
-        out.error = copy.error;
         qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(out.aside),
-                  qPrintable(copy.error));
+                  qPrintable(out.error));
     }
     removeNote(path);
-    notify(afterStep, Step::finished);
+    afterStep(Step::finished);
     return out;
+}
+
+StepHook orNothing(const StepHook &afterStep)
+{
+    return afterStep ? afterStep : [](Step) {};
 }
 
 } // namespace
@@ -566,12 +522,8 @@ QString freeNameBeside(const QString &path, const QString &tag, const QDateTime 
 {
     const QString stamp = now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     const auto taken = [](const QString &target) {
-        if (present(target))
-            return true;
-        for (const char *suffix : kCompanions)
-            if (present(target + QLatin1String(suffix)))
-                return true;
-        return false;
+        return std::any_of(std::begin(kFiles), std::end(kFiles),
+                           [&target](const char *suffix) { return present(target + QLatin1String(suffix)); });
     };
     QString target = QStringLiteral("%1.%2-%3").arg(path, tag, stamp);
     for (int n = 2; taken(target); ++n)
@@ -598,23 +550,23 @@ bool isSound(const QString &path)
 
 QString setAside(const QString &path, const QDateTime &now, QString *error)
 {
-    const QString aside = freeAsidePath(path, now);
+    const QString aside = freeNameBeside(path, QStringLiteral("unreadable"), now);
     return moveToAside(path, aside, error) ? aside : QString();
 }
 
 Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep, const Limits &limits)
 {
     Outcome out;
-    const QString aside = freeAsidePath(path, now);
-    QString why;
-    if (!writeFileAtomically(noteOf(path), QFileInfo(aside).fileName().toUtf8(), &why)) {
+    const QString aside = freeNameBeside(path, QStringLiteral("unreadable"), now);
+    if (QString why; !writeFileAtomically(noteOf(path), QFileInfo(aside).fileName().toUtf8(), &why)) {
         out.unfinished = true;
         out.error = QStringLiteral("no note of its salvage could be written beside it: %1").arg(why);
         return out;
     }
-    notify(afterStep, Step::marked);
+    const StepHook step = orNothing(afterStep);
+    step(Step::marked);
     out.aside = aside;
-    return finish(path, std::move(out), limits, afterStep);
+    return finish(path, std::move(out), limits, step);
 }
 
 bool hasUnfinished(const QString &path)
@@ -627,39 +579,33 @@ std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &aft
     const QString note = noteOf(path);
     if (!present(note))
         return std::nullopt;
+    const BoundedFileRead read = readBoundedFile(note, BoundedFileLimits{1024, true});
+    const QString name = read.ok() ? QString::fromUtf8(read.bytes) : QString();
+    // Only a name salvage gives, beside the store: a note never sends the salvage elsewhere.
+    const bool named = name.startsWith(QFileInfo(path).fileName() + QStringLiteral(".unreadable-"))
+        && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0)) && name.size() < 256;
     Outcome out;
     out.resumed = true;
-    const BoundedFileRead read = readBoundedFile(note, BoundedFileLimits{kNoteBytes, true});
-    const QString name = read.ok() ? QString::fromUtf8(read.bytes) : QString();
-    if (!isAsideName(path, name) && present(path) && isSound(path)) {
-        // Nothing was set aside under that name and the store is whole: no salvage is waiting.
-        qCWarning(lcPersistence, "%s names no file set aside, and the store is sound; removing it", qPrintable(note));
-        removeNote(path);
-        return std::nullopt;
-    }
-    if (!isAsideName(path, name)) {
+    out.aside = named ? QDir(QFileInfo(path).absolutePath()).filePath(name) : QString();
+    const bool asideThere = named && present(out.aside), storeThere = present(path);
+    if (!named && !(storeThere && isSound(path))) {
         out.unfinished = true;
         out.error = QStringLiteral("%1, left by a salvage of the damaged history that was cut short, %2")
                         .arg(note, read.ok() ? QStringLiteral("names no file set aside") : read.errorText);
         return out;
     }
-    out.aside = QDir(QFileInfo(path).absolutePath()).filePath(name);
-    const bool asideThere = present(out.aside), storeThere = present(path);
-    if (!asideThere && !storeThere) {
-        qCWarning(lcPersistence, "Neither the store at %s nor %s is there any more", qPrintable(path),
-                  qPrintable(out.aside));
+    // Both there: cut short once the new store had taken its place. A note naming nothing set aside
+    // beside a sound store, or naming what is no longer there, has no salvage waiting.
+    if (!named || asideThere == storeThere) {
+        qCWarning(lcPersistence, "%s is left from a salvage that has nothing more to do; removing it",
+                  qPrintable(note));
         removeNote(path);
-        return std::nullopt;
-    }
-    if (asideThere && storeThere) {
-        // Cut short once the new store had taken its place.
-        out.placed = true;
-        removeNote(path);
-        return out;
+        out.placed = asideThere;
+        return asideThere ? std::optional(out) : std::nullopt;
     }
     qCWarning(lcPersistence, "A salvage of the store at %s was cut short; reading %s again", qPrintable(path),
               qPrintable(out.aside));
-    return finish(path, std::move(out), limits, afterStep);
+    return finish(path, std::move(out), limits, orNothing(afterStep));
 }
 
 } // namespace quillmere::StoreSalvage

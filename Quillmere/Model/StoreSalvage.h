@@ -15,9 +15,9 @@ using StepHook = std::function<void(Step)>;
 struct Limits {
     // Set from another thread to stop early; what was read is let go and a later try reads it all.
     const std::atomic<bool> *stop = nullptr;
-    // How long the reading may take before it is left to a later try the same way; 0, no limit:
-    // a deadline cannot end a read the disk holds, and a cut salvage starts again from nothing, so
-    // on a slow disk it might never finish.
+    // How long the reading may take before it is left to a later try the same way; 0, no limit: a
+    // deadline cannot end a read the disk holds, and a cut salvage starts again from nothing, so on
+    // a slow disk it might never finish.
     qint64 deadlineMs = 0;
 };
 
@@ -26,11 +26,11 @@ struct Loss {
     // The clips the damaged store's pages hold that were not kept; -1 when not known (read by an
     // earlier start).
     int lost = -1;
-    // Some pages of its clips could not be read at all: more may have been lost than counted, at
-    // most `lostAtMost` in all as the keys around those pages tell (-1: none bound them).
+    // Some pages of its clips could not be read: more may be lost, at most `lostAtMost` in all as
+    // the keys around those pages tell (-1: none bound them).
     bool moreLost = false;
     int lostAtMost = -1;
-    // Clips kept whose content was damaged, or given a default for a value that was lost.
+    // Clips kept whose content was damaged, or given a value for one that was lost.
     int damaged = 0;
 };
 
@@ -39,9 +39,8 @@ struct Outcome {
     QString aside;
     // A new store holding what could be read stands at the store's path.
     bool placed = false;
-    // The salvage could not be finished now (the new store could not be written, the damaged one
-    // not moved, or the reading was stopped): nothing may take the store's place until a later try
-    // finishes it.
+    // Not finished now (the new store could not be written, the damaged one not moved, or the
+    // reading was stopped): nothing may take the store's place until a later try finishes it.
     bool unfinished = false;
     // Finished here what an earlier start began.
     bool resumed = false;
@@ -51,12 +50,10 @@ struct Outcome {
 };
 
 // Sets the damaged store at `path` aside with its companions, left as they are, and puts a store
-// holding what can still be read of it in its place. A note beside the store names the file set
-// aside until the new store is in place, so that a start cut short anywhere in between is finished
-// by the next one (resumeUnfinished) and no empty store ever stands where the history was.
-// Every row a lookup by its row id can read is kept, as SQLite reads it, at a cost bounded by the
-// file's size. When nothing at all can be read, the salvage ends with the path left free for a new
-// store.
+// holding every row a lookup by its row id reads of it in its place, at a cost bounded by the
+// file's size. A note beside the store names the file set aside until the new store is in place,
+// so that a start cut short anywhere in between is finished by the next (resumeUnfinished) and no
+// empty store ever stands where the history was. When nothing can be read, the path is left free.
 Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep = {}, const Limits &limits = {});
 
 // A name beside the store, `<path>.<tag>-<time>`, that neither a file nor its companions have yet.

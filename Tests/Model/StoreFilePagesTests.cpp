@@ -33,11 +33,12 @@ char *tablePage(QByteArray &bytes, int number, quint8 type, int pointers, int ce
     return p;
 }
 
-std::vector<qint64> allRowIDs(StoreFilePages &pages, quint32 root, size_t batchSize, size_t *largestBatch = nullptr)
+std::vector<qint64> allRowIDs(StoreFilePages &pages, quint32 root, size_t batchSize, size_t *largestBatch = nullptr,
+                              StoreFilePages::Tree tree = StoreFilePages::Tree::table)
 {
     std::vector<qint64> ids;
     EXPECT_TRUE(pages.forEachRowIDBatch(
-        root,
+        root, tree,
         [&](const std::vector<qint64> &batch) {
             EXPECT_TRUE(std::is_sorted(batch.begin(), batch.end()));
             if (largestBatch)
@@ -99,7 +100,7 @@ TEST(StoreFilePages, PagesThatNameThemselvesOrOneCellThousandsOfTimesAreReadOnce
 
     // Told to stop, it ends at once.
     EXPECT_FALSE(pages.forEachRowIDBatch(
-        2, [](const std::vector<qint64> &) { return false; }, nullptr, 1));
+        2, StoreFilePages::Tree::table, [](const std::vector<qint64> &) { return false; }, nullptr, 1));
 }
 
 TEST(StoreFilePages, ALogCutInItsLastFrameKeepsEveryTransactionCommittedBeforeIt)
@@ -112,6 +113,7 @@ TEST(StoreFilePages, ALogCutInItsLastFrameKeepsEveryTransactionCommittedBeforeIt
     exec(db, "PRAGMA journal_mode = WAL");
     exec(db, "PRAGMA wal_autocheckpoint = 0");
     exec(db, "CREATE TABLE t(id INTEGER PRIMARY KEY, v TEXT)");
+    exec(db, "CREATE INDEX t_v ON t(v)");
     exec(db,
          "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
          "INSERT INTO t SELECT i, printf('%0200d', i) FROM n");
@@ -138,6 +140,8 @@ TEST(StoreFilePages, ALogCutInItsLastFrameKeepsEveryTransactionCommittedBeforeIt
         ASSERT_TRUE(test::writeFileBytes(copy + "-wal", log.left(cut)));
         StoreFilePages pages(copy);
         EXPECT_EQ(allRowIDs(pages, 2, StoreFilePages::rowIDBatch), committed);
+        // The index lists the same rows, its entries on interior pages as well as on leaves.
+        EXPECT_EQ(allRowIDs(pages, 3, 100, nullptr, StoreFilePages::Tree::index), committed);
     }
 }
 
@@ -172,7 +176,7 @@ TEST(StoreFilePages, CellPointersAreReadWithoutTheirBitsAboveThePageSizeAndWhatC
     StoreFilePages::Tally tally;
     std::vector<qint64> ids;
     EXPECT_TRUE(pages.forEachRowIDBatch(
-        2,
+        2, StoreFilePages::Tree::table,
         [&](const std::vector<qint64> &batch) {
             ids.insert(ids.end(), batch.begin(), batch.end());
             return true;
