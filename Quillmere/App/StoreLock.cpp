@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QSysInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -24,14 +25,6 @@ constexpr int kStartingMs = 3000;
 
 // Far above the few lines a holder writes.
 constexpr qint64 kMaxNamingBytes = 4096;
-
-QString hostName()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0)
-        return {};
-    return QString::fromLocal8Bit(name);
-}
 
 QString errnoText(int error)
 {
@@ -51,9 +44,13 @@ QString commandOf(qint64 pid)
     return QString::fromLocal8Bit(words);
 }
 
-bool sameFile(const struct stat &a, const struct stat &b)
+// Whether `fd` is the file at `path` still, not one put there since.
+bool isAt(int fd, const QByteArray &path)
 {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    struct stat opened {};
+    struct stat atPath {};
+    return ::fstat(fd, &opened) == 0 && ::stat(path.constData(), &atPath) == 0 && opened.st_dev == atPath.st_dev
+        && opened.st_ino == atPath.st_ino;
 }
 
 } // namespace
@@ -70,7 +67,7 @@ QString StoreLock::Holder::description() const
 }
 
 StoreLock::StoreLock(const QString &storePath, const QString &contact)
-    : m_path(lockPathFor(storePath)), m_contact(contact)
+    : m_path(storePath + QStringLiteral(".lock")), m_contact(contact)
 {
     take();
 }
@@ -83,18 +80,11 @@ StoreLock::~StoreLock()
         ::close(m_fd);
 }
 
-QString StoreLock::lockPathFor(const QString &storePath)
-{
-    return storePath + QStringLiteral(".lock");
-}
-
 void StoreLock::take()
 {
     m_state = State::unavailable;
-    if (QString why; !makePrivatePath(QFileInfo(m_path).absolutePath(), &why)) {
-        m_error = why;
+    if (!makePrivatePath(QFileInfo(m_path).absolutePath(), &m_error))
         return;
-    }
     const QByteArray native = QFile::encodeName(m_path);
     // A lock file removed or replaced between its opening and its locking is opened again.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -104,40 +94,32 @@ void StoreLock::take()
         const int openError = errno;
         const bool writable = fd >= 0;
         // A folder that takes no writes may still hold the file; a lock needs no write.
-        if (fd < 0 && (openError == EACCES || openError == EROFS))
+        if (!writable && (openError == EACCES || openError == EROFS))
             fd = ::open(native.constData(), O_RDONLY | flags);
         if (fd < 0) {
             m_error = errnoText(openError);
             return;
         }
         struct stat opened {};
-        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-            m_error = QStringLiteral("it is not a file");
-            ::close(fd);
-            return;
-        }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool isFile = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
+        if (!isFile || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             ::close(fd);
-            if (error == EWOULDBLOCK) {
-                m_state = State::heldElsewhere;
-                m_error.clear();
-            } else {
-                m_error = errnoText(error);
-            }
+            m_state = isFile && error == EWOULDBLOCK ? State::heldElsewhere : State::unavailable;
+            m_error = !isFile                     ? QStringLiteral("it is not a file")
+                : m_state == State::heldElsewhere ? QString()
+                                                  : errnoText(error);
             return;
         }
-        struct stat atPath {};
-        if (::stat(native.constData(), &atPath) != 0 || !sameFile(opened, atPath)) {
-            ::close(fd);
-            continue;
+        if (isAt(fd, native)) {
+            m_fd = fd;
+            m_state = State::held;
+            m_error.clear();
+            if (writable)
+                nameSelf();
+            return;
         }
-        m_fd = fd;
-        m_state = State::held;
-        m_error.clear();
-        if (writable)
-            nameSelf();
-        return;
+        ::close(fd);
     }
     m_error = QStringLiteral("the file was replaced again and again while it was being locked");
 }
@@ -145,8 +127,8 @@ void StoreLock::take()
 void StoreLock::nameSelf()
 {
     const QByteArray text = "pid " + QByteArray::number(qint64(::getpid())) + "\nhost "
-        + hostName().toUtf8().toPercentEncoding("/") + "\nsocket " + QFile::encodeName(m_contact).toPercentEncoding("/")
-        + "\n";
+        + QSysInfo::machineHostName().toUtf8().toPercentEncoding("/") + "\nsocket "
+        + QFile::encodeName(m_contact).toPercentEncoding("/") + "\n";
     // A later start reads these words only while this process lives, and the kernel gives every
     // reader of this host what was written: they need no flush to the disk, whose wait would hold
     // the start.
@@ -163,19 +145,15 @@ StoreLock::Holder StoreLock::holder() const
     // Only whole lines: the holder may be writing them.
     const qsizetype end = read.bytes.lastIndexOf('\n');
     for (const QByteArray &line : read.bytes.left(end + 1).split('\n')) {
-        const qsizetype space = line.indexOf(' ');
-        if (space < 0)
-            continue;
-        const QByteArray key = line.left(space);
-        const QByteArray value = QByteArray::fromPercentEncoding(line.mid(space + 1));
-        if (key == "pid")
+        const QByteArray value = QByteArray::fromPercentEncoding(line.mid(line.indexOf(' ') + 1));
+        if (line.startsWith("pid "))
             holder.pid = std::max<qint64>(0, value.toLongLong());
-        else if (key == "host")
+        else if (line.startsWith("host "))
             holder.host = QString::fromUtf8(value);
-        else if (key == "socket")
+        else if (line.startsWith("socket "))
             holder.contact = QFile::decodeName(value);
     }
-    holder.onThisHost = !holder.host.isEmpty() && holder.host == hostName();
+    holder.onThisHost = !holder.host.isEmpty() && holder.host == QSysInfo::machineHostName();
     if (holder.onThisHost && holder.pid > 0)
         holder.command = commandOf(holder.pid);
     return holder;
@@ -203,10 +181,7 @@ bool StoreLock::retake()
 {
     if (m_state != State::held)
         return false;
-    struct stat held {};
-    struct stat atPath {};
-    if (::fstat(m_fd, &held) == 0 && ::stat(QFile::encodeName(m_path).constData(), &atPath) == 0
-        && sameFile(held, atPath))
+    if (isAt(m_fd, QFile::encodeName(m_path)))
         return true;
     ::close(m_fd);
     m_fd = -1;

@@ -9,10 +9,9 @@ class QFileSystemWatcher;
 
 namespace quillmere {
 
-// The guard the store itself carries against a second program writing it: a lock on a file
-// beside the store, held for the life of the process. The kernel lets go of it however the
-// process ends, so a file left by a killed run never blocks. The file names its holder, for a
-// later start to hand its request over or to say who holds the store.
+// The guard the store itself carries against a second program writing it: a lock on a file beside
+// the store, held for the life of the process, which the kernel lets go of however the process
+// ends. The file names its holder, for a later start to hand its request over or tell who holds it.
 class StoreLock {
 public:
     enum class State {
@@ -39,8 +38,6 @@ public:
     ~StoreLock();
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;
-
-    static QString lockPathFor(const QString &storePath);
 
     State state() const { return m_state; }
     QString path() const { return m_path; }
