@@ -22,27 +22,8 @@ namespace {
 
 // How long a start waits for a holder that has not begun to listen yet.
 constexpr int kStartingMs = 3000;
-
 // Far above the few lines a holder writes.
 constexpr qint64 kMaxNamingBytes = 4096;
-
-QString errnoText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// The command line of a process of this host, its words joined by spaces; empty when hidden.
-QString commandOf(qint64 pid)
-{
-    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QByteArray words = file.read(kMaxNamingBytes);
-    while (words.endsWith('\0'))
-        words.chop(1);
-    words.replace('\0', ' ');
-    return QString::fromLocal8Bit(words);
-}
 
 // Whether `fd` is the file at `path` still, not one put there since.
 bool isAt(int fd, const QByteArray &path)
@@ -61,8 +42,12 @@ QString StoreLock::Holder::description() const
         pid > 0 ? QStringLiteral("process %1").arg(pid) : QStringLiteral("a process that has not named itself");
     if (!onThisHost && !host.isEmpty())
         text += QStringLiteral(" on %1").arg(host);
-    if (!command.isEmpty())
-        text += QStringLiteral(" (%1)").arg(command);
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    QByteArray words = onThisHost && pid > 0 && cmdline.open(QIODevice::ReadOnly) ? cmdline.read(kMaxNamingBytes) : "";
+    while (words.endsWith('\0'))
+        words.chop(1);
+    if (!words.isEmpty())
+        text += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(words.replace('\0', ' ')));
     return text;
 }
 
@@ -74,7 +59,6 @@ StoreLock::StoreLock(const QString &storePath, const QString &contact)
 
 StoreLock::~StoreLock()
 {
-    m_watcher.reset();
     // The file stays: removing it would let a start lock a new one while another still holds this.
     if (m_fd >= 0)
         ::close(m_fd);
@@ -97,7 +81,7 @@ void StoreLock::take()
         if (!writable && (openError == EACCES || openError == EROFS))
             fd = ::open(native.constData(), O_RDONLY | flags);
         if (fd < 0) {
-            m_error = errnoText(openError);
+            m_error = QString::fromLocal8Bit(std::strerror(openError));
             return;
         }
         struct stat opened {};
@@ -106,34 +90,26 @@ void StoreLock::take()
             const int error = errno;
             ::close(fd);
             m_state = isFile && error == EWOULDBLOCK ? State::heldElsewhere : State::unavailable;
-            m_error = !isFile                     ? QStringLiteral("it is not a file")
-                : m_state == State::heldElsewhere ? QString()
-                                                  : errnoText(error);
+            m_error = isFile ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("it is not a file");
             return;
         }
         if (isAt(fd, native)) {
             m_fd = fd;
             m_state = State::held;
             m_error.clear();
-            if (writable)
-                nameSelf();
+            const QByteArray text = "pid " + QByteArray::number(qint64(::getpid())) + "\nhost "
+                + QSysInfo::machineHostName().toUtf8().toPercentEncoding("/") + "\nsocket "
+                + QFile::encodeName(m_contact).toPercentEncoding("/") + "\n";
+            // Read only while this process lives, from the kernel's cache: no flush to hold the start.
+            if (writable
+                && (::ftruncate(m_fd, 0) != 0
+                    || ::pwrite(m_fd, text.constData(), size_t(text.size()), 0) != text.size()))
+                qCWarning(lcApp, "Could not name this process in %s: %s", qPrintable(m_path), std::strerror(errno));
             return;
         }
         ::close(fd);
     }
     m_error = QStringLiteral("the file was replaced again and again while it was being locked");
-}
-
-void StoreLock::nameSelf()
-{
-    const QByteArray text = "pid " + QByteArray::number(qint64(::getpid())) + "\nhost "
-        + QSysInfo::machineHostName().toUtf8().toPercentEncoding("/") + "\nsocket "
-        + QFile::encodeName(m_contact).toPercentEncoding("/") + "\n";
-    // A later start reads these words only while this process lives, and the kernel gives every
-    // reader of this host what was written: they need no flush to the disk, whose wait would hold
-    // the start.
-    if (::ftruncate(m_fd, 0) != 0 || ::pwrite(m_fd, text.constData(), size_t(text.size()), 0) != text.size())
-        qCWarning(lcApp, "Could not name this process in %s: %s", qPrintable(m_path), std::strerror(errno));
 }
 
 StoreLock::Holder StoreLock::holder() const
@@ -154,8 +130,6 @@ StoreLock::Holder StoreLock::holder() const
             holder.contact = QFile::decodeName(value);
     }
     holder.onThisHost = !holder.host.isEmpty() && holder.host == QSysInfo::machineHostName();
-    if (holder.onThisHost && holder.pid > 0)
-        holder.command = commandOf(holder.pid);
     return holder;
 }
 
@@ -179,10 +153,8 @@ SingleInstance::Claim StoreLock::handOver(const QStringList &argumentsForRunning
 
 bool StoreLock::retake()
 {
-    if (m_state != State::held)
-        return false;
-    if (isAt(m_fd, QFile::encodeName(m_path)))
-        return true;
+    if (m_state != State::held || isAt(m_fd, QFile::encodeName(m_path)))
+        return m_state == State::held;
     ::close(m_fd);
     m_fd = -1;
     take();
@@ -199,12 +171,10 @@ void StoreLock::watch()
     QObject::connect(m_watcher.get(), &QFileSystemWatcher::fileChanged, m_watcher.get(), [this] {
         if (m_state != State::held)
             return;
-        if (!retake()) {
+        if (!retake())
             qCWarning(lcApp, "Could not lock %s again (%s); a second start on this history is not kept out",
                       qPrintable(m_path), qPrintable(m_error));
-            return;
-        }
-        if (!m_watcher->files().contains(m_path))
+        else if (!m_watcher->files().contains(m_path))
             m_watcher->addPath(m_path);
     });
 }

@@ -25,11 +25,9 @@ public:
         QString host;
         // The socket it takes requests at; empty when it named none.
         QString contact;
-        // Its command line, where this host shows it.
-        QString command;
         bool onThisHost = false;
-
-        // "process 1234 (quillmere --show-panel)", or with the host when it is another one.
+        // "process 1234 (quillmere --show-panel)", with its command line where this host shows it,
+        // or with the host when it is another one.
         QString description() const;
     };
 
@@ -38,7 +36,6 @@ public:
     ~StoreLock();
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;
-
     State state() const { return m_state; }
     QString path() const { return m_path; }
     QString error() const { return m_error; }
@@ -48,7 +45,6 @@ public:
     // Hands the request to the holder at the socket it named, waiting a few moments for one that
     // is starting; `first` when it cannot be reached. `holder` receives who it is.
     SingleInstance::Claim handOver(const QStringList &argumentsForRunning, Holder *holder) const;
-
     // When the file held is no longer at the path (the store's folder emptied by hand), takes the
     // lock again on a new one. False when it could not (error() says why).
     bool retake();
@@ -58,7 +54,6 @@ public:
 
 private:
     void take();
-    void nameSelf();
 
     QString m_path;
     QString m_contact;

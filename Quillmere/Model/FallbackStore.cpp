@@ -36,31 +36,25 @@ QString xdgFolder(const char *variable, const char *underHome)
     return QDir::isAbsolutePath(set) ? set : QDir::homePath() + QLatin1Char('/') + QLatin1String(underHome);
 }
 
-// The nearest folder at or above `path` that is there: what a folder yet to be made will lie on.
-QByteArray nearestExisting(const QString &path)
+// The file system a folder there or yet to be made lies on, as the nearest folder at or above it
+// that is there tells: its device, and whether it is kept in memory.
+std::pair<dev_t, bool> fileSystemOf(const QString &path)
 {
     QString at = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
     struct stat info {};
     while (::stat(QFile::encodeName(at).constData(), &info) != 0 && at != QLatin1String("/"))
         at = QFileInfo(at).absolutePath();
-    return QFile::encodeName(at);
-}
-
-dev_t deviceOf(const QString &path)
-{
-    struct stat info {};
-    return ::stat(nearestExisting(path).constData(), &info) == 0 ? info.st_dev : dev_t(-1);
+    struct statfs fs {};
+    return {info.st_dev,
+            ::statfs(QFile::encodeName(at).constData(), &fs) == 0
+                && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC)};
 }
 
 Place::Lasting lastingOf(const Folder &folder)
 {
     if (folder.kind == Folder::Kind::runtime)
         return Place::Lasting::untilLogout;
-    struct statfs info {};
-    if (::statfs(nearestExisting(folder.path).constData(), &info) == 0
-        && (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC))
-        return Place::Lasting::untilRestart;
-    return Place::Lasting::kept;
+    return fileSystemOf(folder.path).second ? Place::Lasting::untilRestart : Place::Lasting::kept;
 }
 
 // A folder takes a file when a little can be written and synced there. The store's own folder is
@@ -86,9 +80,7 @@ void copyFields(const PersistentModel &from, PersistentModel &to)
             field.read(to, field.bind(from), {});
 }
 
-// `own`, or a new record `into` takes when null, given the fields of `from` unless its own are
-// newer; a change not saved yet is newer than anything saved. A clip brings its Page along, and
-// its capture order is raised by `lift`, never lowered.
+// `own`, or a new record `into` takes when null, given the fields of `from` as takeIn() tells.
 template <class R>
 std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> own, qint64 lift, int *added)
 {
@@ -122,11 +114,9 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
 {
     const QFileInfo store(storePath);
     // Away from the store, the name says which store the file belongs to.
-    const QString stem = store.fileName() + QLatin1Char('-')
-        + QString::fromLatin1(QCryptographicHash::hash(QFile::encodeName(store.absoluteFilePath()),
-                                                       QCryptographicHash::Sha256)
-                                  .toHex()
-                                  .left(8));
+    const QByteArray hash =
+        QCryptographicHash::hash(QFile::encodeName(store.absoluteFilePath()), QCryptographicHash::Sha256);
+    const QString stem = store.fileName() + QLatin1Char('-') + QString::fromLatin1(hash.toHex().left(8));
     const QString own = QStringLiteral("/Quillmere");
     std::vector<Folder> away{{Folder::Kind::state, xdgFolder("XDG_STATE_HOME", ".local/state") + own, stem},
                              {Folder::Kind::cache, xdgFolder("XDG_CACHE_HOME", ".cache") + own, stem}};
@@ -138,12 +128,13 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
     // Those that keep what they hold longest first, the temporary folder (which some systems empty
     // of old files) last of those, and among those alike, those on another file system than the
     // store's, since a full disk is full for all of it.
-    const dev_t storeDevice = deviceOf(store.absolutePath());
+    const dev_t storeDevice = fileSystemOf(store.absolutePath()).first;
     std::multimap<int, Folder> ranked;
     for (Folder &folder : away) {
         const Place::Lasting lasting = lastingOf(folder);
         const bool temporary = folder.kind == Folder::Kind::temporary && lasting == Place::Lasting::kept;
-        ranked.emplace((int(lasting) * 2 + temporary) * 2 + (deviceOf(folder.path) == storeDevice), std::move(folder));
+        ranked.emplace((int(lasting) * 2 + temporary) * 2 + (fileSystemOf(folder.path).first == storeDevice),
+                       std::move(folder));
     }
     std::vector<Folder> out;
     for (auto &[rank, folder] : ranked)
@@ -350,20 +341,19 @@ void FallbackMoveIn::slice()
         m_fallback.reset();
         if (!FallbackStore::remove(path))
             qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
-        QTimer::singleShot(0, this, &FallbackMoveIn::slice);
-        return;
+    } else {
+        for (const auto &record : records)
+            from.remove(record);
+        if (QString error; !from.save(&error)) {
+            // The store holds them: the next move finds them there by their dedupID.
+            stop(error);
+            return;
+        }
+        m_moved += added;
+        if (m_sliceSaved)
+            m_sliceSaved();
     }
-    for (const auto &record : records)
-        from.remove(record);
-    if (QString error; !from.save(&error)) {
-        // The store holds them: the next move finds them there by their dedupID.
-        stop(error);
-        return;
-    }
-    m_moved += added;
-    if (m_sliceSaved)
-        m_sliceSaved();
-    if (++m_slices % kSlicesPerCheckpoint != 0) {
+    if (last || ++m_slices % kSlicesPerCheckpoint != 0) {
         QTimer::singleShot(0, this, &FallbackMoveIn::slice);
         return;
     }

@@ -19,8 +19,7 @@ class ClipStore;
 // arrive. Once the store takes copies again, the fallback store moves into it and goes.
 namespace FallbackStore {
 
-// A folder that takes a fallback store, and how long what it keeps lasts there: a folder in memory
-// is emptied at a restart, a session's runtime folder at logout.
+// A folder that takes a fallback store, and how long what it keeps lasts there.
 struct Place {
     QString folder;
     enum class Lasting { kept, untilRestart, untilLogout };
@@ -44,8 +43,7 @@ std::optional<std::pair<QString, Place>> place(const QString &storePath, bool st
 // Every fallback store of `storePath` there is. Touches the disk.
 QStringList all(const QString &storePath);
 // Gives `fallback`, else the first "STEM.N.fallback" beside it, to `take`, which fails with errno
-// EEXIST while the name is held: a fallback store never shares a file with another owner. The name
-// taken; empty when none was.
+// EEXIST while the name is held, so that a fallback store never shares a file. Empty when none was.
 QString takeFreeName(const QString &fallback, const std::function<bool(const QString &)> &take);
 // A new file of its own for a fallback store beside `fallback`. Touches the disk.
 QString newFile(const QString &fallback);
@@ -67,7 +65,7 @@ class FallbackMoveIn : public QObject {
 public:
     FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr);
     ~FallbackMoveIn() override;
-    // Begins, or goes on after a save of the store failed.
+    // Begins, or goes on after a save failed.
     void start();
     // Called each time a slice is committed, for a test that stops the process between steps.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
