@@ -36,6 +36,7 @@ public:
     ~StoreLock();
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;
+
     State state() const { return m_state; }
     QString path() const { return m_path; }
     QString error() const { return m_error; }

@@ -70,7 +70,7 @@ bool takesAFile(const Folder &folder)
         && ::fsync(int(probe.handle())) == 0;
 }
 
-// The fields a record's row gives as they are; a clip's Page, bytes and order are put over apart.
+// The fields a record's row gives as they are; a clip's Page and bytes are put over on their own.
 void copyFields(const PersistentModel &from, PersistentModel &to)
 {
     static const QStringList apart{QStringLiteral("pinboardID"), QStringLiteral("imageSize"),
@@ -246,13 +246,6 @@ void checkpointOffMainThread(const QString &path)
 }
 
 } // namespace
-
-FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent)
-    : QObject(parent), m_store(store), m_paths(std::move(paths))
-{
-}
-
-FallbackMoveIn::~FallbackMoveIn() = default;
 
 void FallbackMoveIn::start()
 {

@@ -63,8 +63,10 @@ int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel
 class FallbackMoveIn : public QObject {
     Q_OBJECT
 public:
-    FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr);
-    ~FallbackMoveIn() override;
+    FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr)
+        : QObject(parent), m_store(store), m_paths(std::move(paths))
+    {
+    }
     // Begins, or goes on after a save failed.
     void start();
     // Called each time a slice is committed, for a test that stops the process between steps.
