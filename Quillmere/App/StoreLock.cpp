@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QSysInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -21,39 +22,16 @@ namespace {
 
 // How long a start waits for a holder that has not begun to listen yet.
 constexpr int kStartingMs = 3000;
-
 // Far above the few lines a holder writes.
 constexpr qint64 kMaxNamingBytes = 4096;
 
-QString hostName()
+// Whether `fd` is the file at `path` still, not one put there since.
+bool isAt(int fd, const QByteArray &path)
 {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0)
-        return {};
-    return QString::fromLocal8Bit(name);
-}
-
-QString errnoText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// The command line of a process of this host, its words joined by spaces; empty when hidden.
-QString commandOf(qint64 pid)
-{
-    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QByteArray words = file.read(kMaxNamingBytes);
-    while (words.endsWith('\0'))
-        words.chop(1);
-    words.replace('\0', ' ');
-    return QString::fromLocal8Bit(words);
-}
-
-bool sameFile(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    struct stat opened {};
+    struct stat atPath {};
+    return ::fstat(fd, &opened) == 0 && ::stat(path.constData(), &atPath) == 0 && opened.st_dev == atPath.st_dev
+        && opened.st_ino == atPath.st_ino;
 }
 
 } // namespace
@@ -64,37 +42,33 @@ QString StoreLock::Holder::description() const
         pid > 0 ? QStringLiteral("process %1").arg(pid) : QStringLiteral("a process that has not named itself");
     if (!onThisHost && !host.isEmpty())
         text += QStringLiteral(" on %1").arg(host);
-    if (!command.isEmpty())
-        text += QStringLiteral(" (%1)").arg(command);
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    QByteArray words = onThisHost && pid > 0 && cmdline.open(QIODevice::ReadOnly) ? cmdline.read(kMaxNamingBytes) : "";
+    while (words.endsWith('\0'))
+        words.chop(1);
+    if (!words.isEmpty())
+        text += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(words.replace('\0', ' ')));
     return text;
 }
 
 StoreLock::StoreLock(const QString &storePath, const QString &contact)
-    : m_path(lockPathFor(storePath)), m_contact(contact)
+    : m_path(storePath + QStringLiteral(".lock")), m_contact(contact)
 {
     take();
 }
 
 StoreLock::~StoreLock()
 {
-    m_watcher.reset();
     // The file stays: removing it would let a start lock a new one while another still holds this.
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-QString StoreLock::lockPathFor(const QString &storePath)
-{
-    return storePath + QStringLiteral(".lock");
-}
-
 void StoreLock::take()
 {
     m_state = State::unavailable;
-    if (QString why; !makePrivatePath(QFileInfo(m_path).absolutePath(), &why)) {
-        m_error = why;
+    if (!makePrivatePath(QFileInfo(m_path).absolutePath(), &m_error))
         return;
-    }
     const QByteArray native = QFile::encodeName(m_path);
     // A lock file removed or replaced between its opening and its locking is opened again.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -104,54 +78,38 @@ void StoreLock::take()
         const int openError = errno;
         const bool writable = fd >= 0;
         // A folder that takes no writes may still hold the file; a lock needs no write.
-        if (fd < 0 && (openError == EACCES || openError == EROFS))
+        if (!writable && (openError == EACCES || openError == EROFS))
             fd = ::open(native.constData(), O_RDONLY | flags);
         if (fd < 0) {
-            m_error = errnoText(openError);
+            m_error = QString::fromLocal8Bit(std::strerror(openError));
             return;
         }
         struct stat opened {};
-        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
-            m_error = QStringLiteral("it is not a file");
-            ::close(fd);
-            return;
-        }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool isFile = ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode);
+        if (!isFile || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             ::close(fd);
-            if (error == EWOULDBLOCK) {
-                m_state = State::heldElsewhere;
-                m_error.clear();
-            } else {
-                m_error = errnoText(error);
-            }
+            m_state = isFile && error == EWOULDBLOCK ? State::heldElsewhere : State::unavailable;
+            m_error = isFile ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("it is not a file");
             return;
         }
-        struct stat atPath {};
-        if (::stat(native.constData(), &atPath) != 0 || !sameFile(opened, atPath)) {
-            ::close(fd);
-            continue;
+        if (isAt(fd, native)) {
+            m_fd = fd;
+            m_state = State::held;
+            m_error.clear();
+            const QByteArray text = "pid " + QByteArray::number(qint64(::getpid())) + "\nhost "
+                + QSysInfo::machineHostName().toUtf8().toPercentEncoding("/") + "\nsocket "
+                + QFile::encodeName(m_contact).toPercentEncoding("/") + "\n";
+            // Read only while this process lives, from the kernel's cache: no flush to hold the start.
+            if (writable
+                && (::ftruncate(m_fd, 0) != 0
+                    || ::pwrite(m_fd, text.constData(), size_t(text.size()), 0) != text.size()))
+                qCWarning(lcApp, "Could not name this process in %s: %s", qPrintable(m_path), std::strerror(errno));
+            return;
         }
-        m_fd = fd;
-        m_state = State::held;
-        m_error.clear();
-        if (writable)
-            nameSelf();
-        return;
+        ::close(fd);
     }
     m_error = QStringLiteral("the file was replaced again and again while it was being locked");
-}
-
-void StoreLock::nameSelf()
-{
-    const QByteArray text = "pid " + QByteArray::number(qint64(::getpid())) + "\nhost "
-        + hostName().toUtf8().toPercentEncoding("/") + "\nsocket " + QFile::encodeName(m_contact).toPercentEncoding("/")
-        + "\n";
-    // A later start reads these words only while this process lives, and the kernel gives every
-    // reader of this host what was written: they need no flush to the disk, whose wait would hold
-    // the start.
-    if (::ftruncate(m_fd, 0) != 0 || ::pwrite(m_fd, text.constData(), size_t(text.size()), 0) != text.size())
-        qCWarning(lcApp, "Could not name this process in %s: %s", qPrintable(m_path), std::strerror(errno));
 }
 
 StoreLock::Holder StoreLock::holder() const
@@ -163,21 +121,15 @@ StoreLock::Holder StoreLock::holder() const
     // Only whole lines: the holder may be writing them.
     const qsizetype end = read.bytes.lastIndexOf('\n');
     for (const QByteArray &line : read.bytes.left(end + 1).split('\n')) {
-        const qsizetype space = line.indexOf(' ');
-        if (space < 0)
-            continue;
-        const QByteArray key = line.left(space);
-        const QByteArray value = QByteArray::fromPercentEncoding(line.mid(space + 1));
-        if (key == "pid")
+        const QByteArray value = QByteArray::fromPercentEncoding(line.mid(line.indexOf(' ') + 1));
+        if (line.startsWith("pid "))
             holder.pid = std::max<qint64>(0, value.toLongLong());
-        else if (key == "host")
+        else if (line.startsWith("host "))
             holder.host = QString::fromUtf8(value);
-        else if (key == "socket")
+        else if (line.startsWith("socket "))
             holder.contact = QFile::decodeName(value);
     }
-    holder.onThisHost = !holder.host.isEmpty() && holder.host == hostName();
-    if (holder.onThisHost && holder.pid > 0)
-        holder.command = commandOf(holder.pid);
+    holder.onThisHost = !holder.host.isEmpty() && holder.host == QSysInfo::machineHostName();
     return holder;
 }
 
@@ -201,13 +153,8 @@ SingleInstance::Claim StoreLock::handOver(const QStringList &argumentsForRunning
 
 bool StoreLock::retake()
 {
-    if (m_state != State::held)
-        return false;
-    struct stat held {};
-    struct stat atPath {};
-    if (::fstat(m_fd, &held) == 0 && ::stat(QFile::encodeName(m_path).constData(), &atPath) == 0
-        && sameFile(held, atPath))
-        return true;
+    if (m_state != State::held || isAt(m_fd, QFile::encodeName(m_path)))
+        return m_state == State::held;
     ::close(m_fd);
     m_fd = -1;
     take();
@@ -224,12 +171,10 @@ void StoreLock::watch()
     QObject::connect(m_watcher.get(), &QFileSystemWatcher::fileChanged, m_watcher.get(), [this] {
         if (m_state != State::held)
             return;
-        if (!retake()) {
+        if (!retake())
             qCWarning(lcApp, "Could not lock %s again (%s); a second start on this history is not kept out",
                       qPrintable(m_path), qPrintable(m_error));
-            return;
-        }
-        if (!m_watcher->files().contains(m_path))
+        else if (!m_watcher->files().contains(m_path))
             m_watcher->addPath(m_path);
     });
 }

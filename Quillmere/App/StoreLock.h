@@ -9,10 +9,9 @@ class QFileSystemWatcher;
 
 namespace quillmere {
 
-// The guard the store itself carries against a second program writing it: a lock on a file
-// beside the store, held for the life of the process. The kernel lets go of it however the
-// process ends, so a file left by a killed run never blocks. The file names its holder, for a
-// later start to hand its request over or to say who holds the store.
+// The guard the store itself carries against a second program writing it: a lock on a file beside
+// the store, held for the life of the process, which the kernel lets go of however the process
+// ends. The file names its holder, for a later start to hand its request over or tell who holds it.
 class StoreLock {
 public:
     enum class State {
@@ -26,11 +25,9 @@ public:
         QString host;
         // The socket it takes requests at; empty when it named none.
         QString contact;
-        // Its command line, where this host shows it.
-        QString command;
         bool onThisHost = false;
-
-        // "process 1234 (quillmere --show-panel)", or with the host when it is another one.
+        // "process 1234 (quillmere --show-panel)", with its command line where this host shows it,
+        // or with the host when it is another one.
         QString description() const;
     };
 
@@ -39,8 +36,6 @@ public:
     ~StoreLock();
     StoreLock(const StoreLock &) = delete;
     StoreLock &operator=(const StoreLock &) = delete;
-
-    static QString lockPathFor(const QString &storePath);
 
     State state() const { return m_state; }
     QString path() const { return m_path; }
@@ -51,7 +46,6 @@ public:
     // Hands the request to the holder at the socket it named, waiting a few moments for one that
     // is starting; `first` when it cannot be reached. `holder` receives who it is.
     SingleInstance::Claim handOver(const QStringList &argumentsForRunning, Holder *holder) const;
-
     // When the file held is no longer at the path (the store's folder emptied by hand), takes the
     // lock again on a new one. False when it could not (error() says why).
     bool retake();
@@ -61,7 +55,6 @@ public:
 
 private:
     void take();
-    void nameSelf();
 
     QString m_path;
     QString m_contact;

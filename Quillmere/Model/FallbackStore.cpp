@@ -16,6 +16,9 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <limits>
+#include <map>
 #include <sqlite3.h>
 
 #include <linux/magic.h>
@@ -27,6 +30,46 @@ namespace quillmere {
 namespace FallbackStore {
 namespace {
 
+QString xdgFolder(const char *variable, const char *underHome)
+{
+    const QString set = qEnvironmentVariable(variable);
+    return QDir::isAbsolutePath(set) ? set : QDir::homePath() + QLatin1Char('/') + QLatin1String(underHome);
+}
+
+// The file system a folder there or yet to be made lies on, as the nearest folder at or above it
+// that is there tells: its device, and whether it is kept in memory.
+std::pair<dev_t, bool> fileSystemOf(const QString &path)
+{
+    QString at = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    struct stat info {};
+    while (::stat(QFile::encodeName(at).constData(), &info) != 0 && at != QLatin1String("/"))
+        at = QFileInfo(at).absolutePath();
+    struct statfs fs {};
+    return {info.st_dev,
+            ::statfs(QFile::encodeName(at).constData(), &fs) == 0
+                && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC)};
+}
+
+Place::Lasting lastingOf(const Folder &folder)
+{
+    if (folder.kind == Folder::Kind::runtime)
+        return Place::Lasting::untilLogout;
+    return fileSystemOf(folder.path).second ? Place::Lasting::untilRestart : Place::Lasting::kept;
+}
+
+// A folder takes a file when a little can be written and synced there. The store's own folder is
+// never made here; others share the temporary folder, where only a folder ours alone will do.
+bool takesAFile(const Folder &folder)
+{
+    if (folder.kind != Folder::Kind::beside
+        && !(folder.kind == Folder::Kind::temporary ? preparePrivateDirectory(folder.path)
+                                                    : makePrivatePath(folder.path)))
+        return false;
+    QTemporaryFile probe(QDir(folder.path).filePath(QStringLiteral(".probe-XXXXXX")));
+    return probe.open() && probe.write(QByteArray(64 * 1024, '\0')) == 64 * 1024 && probe.flush()
+        && ::fsync(int(probe.handle())) == 0;
+}
+
 // The fields a record's row gives as they are; a clip's Page and bytes are put over on their own.
 void copyFields(const PersistentModel &from, PersistentModel &to)
 {
@@ -37,167 +80,83 @@ void copyFields(const PersistentModel &from, PersistentModel &to)
             field.read(to, field.bind(from), {});
 }
 
-// A change not saved yet is newer than anything saved.
-bool newer(const PersistentModel &from, const PersistentModel &own)
+// `own`, or a new record `into` takes when null, given the fields of `from` as takeIn() tells.
+template <class R>
+std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> own, qint64 lift, int *added)
 {
-    return (from.modelContext() && from.modelContext()->hasChanges(from)) || from.modifiedAt() >= own.modifiedAt();
-}
-
-template <class R> std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> own)
-{
-    if (!own) {
+    if (own && !(from.modelContext() && from.modelContext()->hasChanges(from)) && from.modifiedAt() < own->modifiedAt())
+        return own;
+    const bool isNew = !own;
+    if (isNew)
         own = std::make_shared<R>();
+    if constexpr (std::is_same_v<R, ClipItem>) {
+        const qint64 stored = isNew ? std::numeric_limits<qint64>::min() : own->captureOrder();
         copyFields(from, *own);
+        own->setCaptureOrder(std::max(stored, ClipItem::liftedCaptureOrder(from.captureOrder(), lift)));
+        if (isNew) {
+            own->setImageData(from.imageData());
+            own->setFileData(from.fileData());
+            ++*added;
+        }
+        const PageRef page = from.pinboard();
+        own->setPinboard(page ? taken(into, *page, into.pinboardWithDedupID(page->dedupID()), lift, added) : nullptr);
+    } else {
+        copyFields(from, *own);
+    }
+    if (isNew)
         into.insert(own);
-    } else if (newer(from, *own)) {
-        copyFields(from, *own);
-    }
     return own;
-}
-
-} // namespace
-
-namespace {
-
-QString xdgFolder(const char *variable, const char *underHome)
-{
-    const QString set = qEnvironmentVariable(variable);
-    return QDir::isAbsolutePath(set) ? set : QDir::homePath() + QLatin1Char('/') + QLatin1String(underHome);
-}
-
-// The nearest folder at or above `path` that is there: what a folder yet to be made will lie on.
-QByteArray nearestExisting(const QString &path)
-{
-    QString at = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    struct stat info {};
-    while (::stat(QFile::encodeName(at).constData(), &info) != 0 && at != QLatin1String("/"))
-        at = QFileInfo(at).absolutePath();
-    return QFile::encodeName(at);
-}
-
-dev_t deviceOf(const QString &path)
-{
-    struct stat info {};
-    return ::stat(nearestExisting(path).constData(), &info) == 0 ? info.st_dev : dev_t(-1);
-}
-
-Place::Lasting lastingOf(const Folder &folder)
-{
-    if (folder.kind == Folder::Kind::runtime)
-        return Place::Lasting::untilLogout;
-    struct statfs info {};
-    if (::statfs(nearestExisting(folder.path).constData(), &info) == 0
-        && (info.f_type == TMPFS_MAGIC || info.f_type == RAMFS_MAGIC))
-        return Place::Lasting::untilRestart;
-    return Place::Lasting::kept;
-}
-
-// How soon what a folder keeps may go: a folder that lasts first, then the temporary folder (which
-// some systems empty at a restart, or of old files), one in memory, and the runtime folder, which
-// a logout empties, last of all.
-int transience(const Folder &folder)
-{
-    switch (lastingOf(folder)) {
-    case Place::Lasting::kept:
-        return folder.kind == Folder::Kind::temporary ? 1 : 0;
-    case Place::Lasting::untilRestart:
-        return 2;
-    case Place::Lasting::untilLogout:
-        return 3;
-    }
-    return 3;
-}
-
-// Makes the folder ready for a file; the store's own folder is never made here.
-bool prepare(const Folder &folder)
-{
-    switch (folder.kind) {
-    case Folder::Kind::beside:
-        return true;
-    case Folder::Kind::temporary:
-        // Others share the temporary folder: only a folder that is ours alone will do.
-        return preparePrivateDirectory(folder.path, true, false);
-    case Folder::Kind::state:
-    case Folder::Kind::cache:
-    case Folder::Kind::runtime:
-        return makePrivatePath(folder.path);
-    }
-    return false;
-}
-
-// A folder takes a file when a little can be written and synced there.
-bool takesAFile(const Folder &folder)
-{
-    if (!prepare(folder))
-        return false;
-    QTemporaryFile probe(QDir(folder.path).filePath(QStringLiteral(".probe-XXXXXX")));
-    return probe.open() && probe.write(QByteArray(64 * 1024, '\0')) == 64 * 1024 && probe.flush()
-        && ::fsync(int(probe.handle())) == 0;
-}
-
-QString fileIn(const Folder &folder)
-{
-    return QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
 }
 
 } // namespace
 
 std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
 {
+    const QFileInfo store(storePath);
     // Away from the store, the name says which store the file belongs to.
-    const QByteArray path = QFile::encodeName(QFileInfo(storePath).absoluteFilePath());
-    const QString stem = QFileInfo(storePath).fileName() + QLatin1Char('-')
-        + QString::fromLatin1(QCryptographicHash::hash(path, QCryptographicHash::Sha256).toHex().left(8));
-    std::vector<Folder> away{
-        {Folder::Kind::state, xdgFolder("XDG_STATE_HOME", ".local/state") + QStringLiteral("/Quillmere"), stem},
-        {Folder::Kind::cache, xdgFolder("XDG_CACHE_HOME", ".cache") + QStringLiteral("/Quillmere"), stem}};
+    const QByteArray hash =
+        QCryptographicHash::hash(QFile::encodeName(store.absoluteFilePath()), QCryptographicHash::Sha256);
+    const QString stem = store.fileName() + QLatin1Char('-') + QString::fromLatin1(hash.toHex().left(8));
+    const QString own = QStringLiteral("/Quillmere");
+    std::vector<Folder> away{{Folder::Kind::state, xdgFolder("XDG_STATE_HOME", ".local/state") + own, stem},
+                             {Folder::Kind::cache, xdgFolder("XDG_CACHE_HOME", ".cache") + own, stem}};
     if (const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR"); QDir::isAbsolutePath(runtime))
-        away.push_back({Folder::Kind::runtime, runtime + QStringLiteral("/Quillmere"), stem});
+        away.push_back({Folder::Kind::runtime, runtime + own, stem});
     // Empty when $TMPDIR names no folder.
     if (const QString temporary = QDir::tempPath(); QDir::isAbsolutePath(temporary))
         away.push_back({Folder::Kind::temporary, temporary + QStringLiteral("/quillmere-%1").arg(::geteuid()), stem});
-    // Those that keep what they hold longest first, and among those alike, those on another file
-    // system than the store's, since a full disk is full for all of it.
-    const dev_t storeDevice = deviceOf(QFileInfo(storePath).absolutePath());
-    std::vector<std::pair<int, Folder>> ranked;
-    for (Folder &folder : away)
-        ranked.emplace_back(transience(folder) * 2 + (deviceOf(folder.path) == storeDevice ? 1 : 0), std::move(folder));
-    std::stable_sort(ranked.begin(), ranked.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    // Those that keep what they hold longest first, the temporary folder (which some systems empty
+    // of old files) last of those, and among those alike, those on another file system than the
+    // store's, since a full disk is full for all of it.
+    const dev_t storeDevice = fileSystemOf(store.absolutePath()).first;
+    std::multimap<int, Folder> ranked;
+    for (Folder &folder : away) {
+        const Place::Lasting lasting = lastingOf(folder);
+        const bool temporary = folder.kind == Folder::Kind::temporary && lasting == Place::Lasting::kept;
+        ranked.emplace((int(lasting) * 2 + temporary) * 2 + (fileSystemOf(folder.path).first == storeDevice),
+                       std::move(folder));
+    }
     std::vector<Folder> out;
-    const Folder beside{Folder::Kind::beside, QFileInfo(storePath).absolutePath(), QFileInfo(storePath).fileName()};
-    if (!storeFolderLast)
-        out.push_back(beside);
     for (auto &[rank, folder] : ranked)
         out.push_back(std::move(folder));
-    if (storeFolderLast)
-        out.push_back(beside);
+    out.insert(storeFolderLast ? out.end() : out.begin(),
+               Folder{Folder::Kind::beside, store.absolutePath(), store.fileName()});
     return out;
 }
 
 std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast)
 {
     const std::vector<Folder> order = folders(storePath, storeFolderLast);
+    const auto fileIn = [](const Folder &folder) {
+        return QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
+    };
     // One left by an earlier session goes on where it is.
-    for (const Folder &folder : order)
-        if (QFileInfo(fileIn(folder)).isFile())
-            return std::make_pair(fileIn(folder), Place{folder.path, lastingOf(folder)});
-    for (const Folder &folder : order)
-        if (takesAFile(folder))
-            return std::make_pair(fileIn(folder), Place{folder.path, lastingOf(folder)});
-    return std::nullopt;
-}
-
-std::unique_ptr<ModelContainer> open(const QString &storePath, const Clock &clock, QString *error, bool storeFolderLast)
-{
-    const auto where = place(storePath, storeFolderLast);
-    if (!where) {
-        *error = QStringLiteral("no folder takes a fallback store");
-        return nullptr;
-    }
-    auto container = ModelContainer::open(where->first, clock, error);
-    if (container)
-        qCWarning(lcPersistence, "The history goes on in the fallback store at %s", qPrintable(where->first));
-    return container;
+    auto at = std::find_if(order.begin(), order.end(), [&](const Folder &f) { return QFileInfo(fileIn(f)).isFile(); });
+    if (at == order.end())
+        at = std::find_if(order.begin(), order.end(), takesAFile);
+    if (at == order.end())
+        return std::nullopt;
+    return std::make_pair(fileIn(*at), Place{at->path, lastingOf(*at)});
 }
 
 QStringList all(const QString &storePath)
@@ -232,13 +191,8 @@ QString takeFreeName(const QString &fallback, const std::function<bool(const QSt
 QString newFile(const QString &fallback)
 {
     return takeFreeName(fallback, [](const QString &name) {
-        QFile file(name);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
-            const int why = errno;
-            errno = QFileInfo::exists(name) ? EEXIST : why;
-            return false;
-        }
-        return true;
+        const int fd = ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        return fd >= 0 && ::close(fd) == 0;
     });
 }
 
@@ -253,47 +207,15 @@ bool remove(const QString &path)
 
 int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel>> &records, qint64 lift)
 {
-    const auto pageFor = [&into](const PageRef &page) -> PageRef {
-        return page ? taken(into, *page, into.pinboardWithDedupID(page->dedupID())) : nullptr;
-    };
     int added = 0;
     for (const auto &record : records) {
-        switch (record->entity()) {
-        case Entity::page:
-            pageFor(std::static_pointer_cast<Pinboard>(record));
-            break;
-        case Entity::clip: {
-            const auto &from = static_cast<const ClipItem &>(*record);
-            ClipRef own = into.clipWithDedupID(from.dedupID());
-            const qint64 order = ClipItem::liftedCaptureOrder(from.captureOrder(), lift);
-            if (own && !newer(from, *own))
-                break;
-            if (!own) {
-                own = std::make_shared<ClipItem>();
-                copyFields(from, *own);
-                own->setImageData(from.imageData());
-                own->setFileData(from.fileData());
-                own->setCaptureOrder(order);
-                ++added;
-            } else {
-                const qint64 stored = own->captureOrder();
-                copyFields(from, *own);
-                own->setCaptureOrder(std::max(stored, order));
-            }
-            own->setPinboard(pageFor(from.pinboard()));
-            if (!own->modelContext())
-                into.insert(own);
-            break;
-        }
-        case Entity::brand: {
-            const auto &from = static_cast<const SourceAppBrand &>(*record);
-            if (!into.sourceAppBrand(from.bundleID()))
-                taken<SourceAppBrand>(into, from, nullptr);
-            break;
-        }
-        case Entity::settings:
-            break;
-        }
+        if (const auto *clip = dynamic_cast<const ClipItem *>(record.get()))
+            taken(into, *clip, into.clipWithDedupID(clip->dedupID()), lift, &added);
+        else if (const auto *page = dynamic_cast<const Pinboard *>(record.get()))
+            taken(into, *page, into.pinboardWithDedupID(page->dedupID()), lift, &added);
+        else if (const auto *brand = dynamic_cast<const SourceAppBrand *>(record.get()))
+            if (!into.sourceAppBrand(brand->bundleID()))
+                taken<SourceAppBrand>(into, *brand, nullptr, lift, &added);
     }
     return added;
 }
@@ -302,9 +224,14 @@ int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel
 
 namespace {
 
-// Moves what the log of the store at `path` holds into the file, from a connection of its own off
-// the main thread: a checkpoint places pages already committed and changes no row. Left to the
-// main connection, it would come due in the middle of a save, a copy of the log and two syncs.
+// A slice: this many clips at most, and past its first, no more bytes than this.
+constexpr qsizetype kSliceClips = 32;
+constexpr qint64 kSliceBytes = 512 * 1024;
+// The logs of both stores move into their files off the main thread after this many slices.
+constexpr int kSlicesPerCheckpoint = 8;
+
+// Moves the log of the store at `path` into its file from a connection of its own: left to the main
+// connection, it would come due in the middle of a save, a copy of the log and two syncs.
 void checkpointOffMainThread(const QString &path)
 {
     sqlite3 *db = nullptr;
@@ -320,18 +247,10 @@ void checkpointOffMainThread(const QString &path)
 
 } // namespace
 
-FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent)
-    : QObject(parent), m_store(store), m_paths(std::move(paths))
-{
-}
-
-FallbackMoveIn::~FallbackMoveIn() = default;
-
 void FallbackMoveIn::start()
 {
-    if (std::exchange(m_running, true))
-        return;
-    QTimer::singleShot(0, this, &FallbackMoveIn::slice);
+    if (!std::exchange(m_running, true))
+        QTimer::singleShot(0, this, &FallbackMoveIn::slice);
 }
 
 void FallbackMoveIn::stop(const QString &error)
@@ -341,90 +260,68 @@ void FallbackMoveIn::stop(const QString &error)
     Q_EMIT stopped(error);
 }
 
-bool FallbackMoveIn::openNext(QString *error)
+bool FallbackMoveIn::open(const QString &path, QString *error)
 {
-    m_fallback = ModelContainer::open(m_paths.front(), m_store.clock(), error);
+    m_fallback = ModelContainer::open(path, m_store.clock(), error);
     if (!m_fallback)
         return false;
     // Fixed by the first move, so that the clips keep their order among themselves in every slice
     // and every later move.
     QSqlQuery q(m_fallback->mainContext().database());
-    if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS fallback_lift (lift INTEGER NOT NULL)"))
-        || !q.exec(QStringLiteral("SELECT lift FROM fallback_lift"))) {
-        *error = describe(q.lastError());
-        return false;
-    }
-    if (q.next()) {
+    const bool read = q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS fallback_lift (lift INTEGER NOT NULL)"))
+        && q.exec(QStringLiteral("SELECT MIN(captureOrder) FROM clips")) && q.next();
+    const qint64 lift = !read || q.value(0).isNull()
+        ? 0
+        : ClipItem::captureOrderLift(q.value(0).toLongLong(), m_store.context().lastCaptureOrder());
+    if (read
+        && q.prepare(
+            QStringLiteral("INSERT INTO fallback_lift SELECT ? WHERE NOT EXISTS (SELECT * FROM fallback_lift)"))
+        && execWith(q, {lift}, nullptr) && q.exec(QStringLiteral("SELECT lift FROM fallback_lift")) && q.next()) {
         m_lift = q.value(0).toLongLong();
-    } else if (q.exec(QStringLiteral("SELECT MIN(captureOrder) FROM clips")) && q.next()) {
-        m_lift = q.value(0).isNull()
-            ? 0
-            : ClipItem::captureOrderLift(q.value(0).toLongLong(), m_store.context().lastCaptureOrder());
-        q.finish();
-        if (!q.prepare(QStringLiteral("INSERT INTO fallback_lift (lift) VALUES (?)"))
-            || !execWith(q, {m_lift}, nullptr)) {
-            *error = describe(q.lastError());
-            return false;
-        }
+        return true;
     }
-    q.finish();
-    ModelContext &from = m_fallback->mainContext();
-    std::vector<std::shared_ptr<PersistentModel>> records;
-    for (const PageRef &page : from.pinboards())
-        records.push_back(page);
-    for (const BrandRef &brand : from.sourceAppBrands())
-        records.push_back(brand);
-    FallbackStore::takeIn(m_store.context(), records);
-    return true;
+    *error = describe(q.lastError());
+    return false;
 }
 
 void FallbackMoveIn::slice()
 {
     if (!m_running)
         return;
+    if (!m_fallback && m_paths.isEmpty()) {
+        m_running = false;
+        qCInfo(lcPersistence, "The fallback store moved into the store: %d copies", m_moved);
+        Q_EMIT finished(m_moved);
+        return;
+    }
     if (!m_fallback) {
-        if (m_paths.isEmpty()) {
-            m_running = false;
-            qCInfo(lcPersistence, "The fallback store moved into the store: %d copies", m_moved);
-            Q_EMIT finished(m_moved);
-            return;
-        }
-        QString error;
-        if (QFileInfo::exists(m_paths.front()) && !openNext(&error)) {
+        const QString path = m_paths.takeFirst();
+        if (QString error; QFileInfo::exists(path) && !open(path, &error)) {
             // Kept as it is: it may open once what keeps it from opening is gone.
-            qCCritical(lcPersistence, "The fallback store at %s cannot be opened, so it is kept: %s",
-                       qPrintable(m_paths.front()), qPrintable(error));
             m_fallback.reset();
-            m_paths.removeFirst();
-        } else if (!m_fallback) {
-            m_paths.removeFirst();
+            qCCritical(lcPersistence, "The fallback store at %s cannot be opened, so it is kept: %s", qPrintable(path),
+                       qPrintable(error));
         }
         QTimer::singleShot(0, this, &FallbackMoveIn::slice);
         return;
     }
     ModelContext &from = m_fallback->mainContext();
-    const std::vector<ClipRef> clips =
-        from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, qsizetype(sliceClips)});
-    if (clips.empty()) {
-        // Its Pages and brands too: only what the store has committed leaves with the file.
-        if (!m_store.save() || m_store.context().hasChanges()) {
-            stop(QStringLiteral("the store did not take the Pages"));
-            return;
-        }
-        m_fallback.reset();
-        const QString path = m_paths.takeFirst();
-        if (!FallbackStore::remove(path))
-            qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
-        QTimer::singleShot(0, this, &FallbackMoveIn::slice);
-        return;
-    }
     std::vector<std::shared_ptr<PersistentModel>> records;
     qint64 bytes = 0;
-    for (const ClipRef &clip : clips) {
+    for (const ClipRef &clip : from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, kSliceClips})) {
         bytes += clip->imageDataSize() + clip->fileDataSize();
-        if (!records.empty() && bytes > sliceBytes)
+        if (!records.empty() && bytes > kSliceBytes)
             break;
         records.push_back(clip);
+    }
+    // The Pages and brands after the last clip, with no clip that names them: a Page made in the
+    // fallback store may hold none.
+    const bool last = records.empty();
+    if (last) {
+        for (const PageRef &page : from.pinboards())
+            records.push_back(page);
+        for (const BrandRef &brand : from.sourceAppBrands())
+            records.push_back(brand);
     }
     const int added = FallbackStore::takeIn(m_store.context(), records, m_lift);
     // Only what the store has committed leaves the fallback store.
@@ -432,29 +329,35 @@ void FallbackMoveIn::slice()
         stop(QStringLiteral("the store did not take the copies"));
         return;
     }
-    for (const auto &record : records)
-        from.remove(record);
-    QString error;
-    if (!from.save(&error)) {
-        // The store holds them: the next move finds them there by their dedupID.
-        stop(error);
+    if (last) {
+        const QString path = m_fallback->storeURL();
+        m_fallback.reset();
+        if (!FallbackStore::remove(path))
+            qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
+    } else {
+        for (const auto &record : records)
+            from.remove(record);
+        if (QString error; !from.save(&error)) {
+            // The store holds them: the next move finds them there by their dedupID.
+            stop(error);
+            return;
+        }
+        m_moved += added;
+        if (m_sliceSaved)
+            m_sliceSaved();
+    }
+    if (last || ++m_slices % kSlicesPerCheckpoint != 0) {
+        QTimer::singleShot(0, this, &FallbackMoveIn::slice);
         return;
     }
-    m_moved += added;
-    if (m_sliceSaved)
-        m_sliceSaved();
-    if (++m_slices % slicesPerCheckpoint == 0) {
-        inBackground(
-            this,
-            [paths = QStringList{m_store.container().storeURL(), m_fallback->storeURL()}] {
-                for (const QString &path : paths)
-                    checkpointOffMainThread(path);
-                return true;
-            },
-            [this](bool) { slice(); });
-        return;
-    }
-    QTimer::singleShot(0, this, &FallbackMoveIn::slice);
+    inBackground(
+        this,
+        [paths = QStringList{m_store.container().storeURL(), m_fallback->storeURL()}] {
+            for (const QString &path : paths)
+                checkpointOffMainThread(path);
+            return true;
+        },
+        [this](bool) { slice(); });
 }
 
 } // namespace quillmere

@@ -15,16 +15,14 @@ namespace quillmere {
 class ClipStore;
 
 // Where the history goes on while its store cannot take copies (it cannot be opened, is being
-// salvaged, or was left for a damaged or full disk): a store of the same schema, in the store's
-// folder or the first lasting folder that takes a file, saved as copies arrive like the store.
-// Once the store takes copies again, the fallback store moves into it (FallbackMoveIn) and goes.
+// salvaged, or was left for a damaged or full disk): a store of the same schema, saved as copies
+// arrive. Once the store takes copies again, the fallback store moves into it and goes.
 namespace FallbackStore {
 
-// A folder that takes a fallback store, and how long what it keeps lasts there: a session's runtime
-// folder is emptied at logout, a folder in memory at a restart.
+// A folder that takes a fallback store, and how long what it keeps lasts there.
 struct Place {
     QString folder;
-    enum class Lasting { kept, untilLogout, untilRestart };
+    enum class Lasting { kept, untilRestart, untilLogout };
     Lasting lasting = Lasting::kept;
 };
 
@@ -36,31 +34,24 @@ struct Folder {
     QString path;
     QString stem;
 };
-// In the order they are tried: the store's own folder (last, with `storeFolderLast`), then those
-// that keep what they hold longest, and among those alike, those on another disk than the store's.
-// Touches the disk.
+// In the order they are tried: the store's own folder (last, with `storeFolderLast`: for a history
+// its own disk failed to take), then those that keep what they hold longest. Touches the disk.
 std::vector<Folder> folders(const QString &storePath, bool storeFolderLast = false);
-// The fallback store an earlier session left, or where one goes now: the first folder that takes a
-// file; none when no folder does. Touches the disk.
+// The fallback store an earlier session left, else where one goes now: in the first folder that
+// takes a file; none when no folder does. Touches the disk.
 std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast = false);
-// The fallback store of `storePath`: the one an earlier session left, else a new one; none when
-// no folder takes one (`error` says why). `storeFolderLast`: for a history its own disk failed to
-// take. Touches the disk.
-std::unique_ptr<ModelContainer> open(const QString &storePath, const Clock &clock, QString *error,
-                                     bool storeFolderLast = false);
 // Every fallback store of `storePath` there is. Touches the disk.
 QStringList all(const QString &storePath);
 // Gives `fallback`, else the first "STEM.N.fallback" beside it, to `take`, which fails with errno
-// EEXIST while the name is held: a fallback store never shares a file with another owner. The name
-// taken; empty when none was.
+// EEXIST while the name is held, so that a fallback store never shares a file. Empty when none was.
 QString takeFreeName(const QString &fallback, const std::function<bool(const QString &)> &take);
 // A new file of its own for a fallback store beside `fallback`. Touches the disk.
 QString newFile(const QString &fallback);
 // Removes a fallback store nothing has open any more.
 bool remove(const QString &path);
-// Puts `records` of another context into `into` as they are, Pages before the clips that name
-// them: a clip or Page `into` holds under the same dedupID takes their fields when theirs are at
-// least as new (a change not saved yet is newest), else each comes in as a new record, a clip's capture order raised by `lift`.
+// Puts `records` of another context into `into`: a clip or Page `into` holds under the same
+// dedupID takes their fields when theirs are at least as new (a change not saved yet is newest),
+// else each comes in as a new record, a clip's capture order raised by `lift`, with its Page.
 // Brands `into` lacks come along; settings stay `into`'s. Returns how many clips are new to `into`.
 int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel>> &records, qint64 lift = 0);
 
@@ -72,16 +63,12 @@ int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel
 class FallbackMoveIn : public QObject {
     Q_OBJECT
 public:
-    static constexpr size_t sliceClips = 32;
-    static constexpr qint64 sliceBytes = 512 * 1024;
-    // The logs of both stores move into their files off the main thread after this many slices.
-    static constexpr int slicesPerCheckpoint = 8;
-
-    FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr);
-    ~FallbackMoveIn() override;
-    // Begins, or goes on after a save of the store failed.
+    FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr)
+        : QObject(parent), m_store(store), m_paths(std::move(paths))
+    {
+    }
+    // Begins, or goes on after a save failed.
     void start();
-    bool isRunning() const { return m_running; }
     // Called each time a slice is committed, for a test that stops the process between steps.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
@@ -92,7 +79,7 @@ Q_SIGNALS:
     void stopped(const QString &error);
 
 private:
-    bool openNext(QString *error);
+    bool open(const QString &path, QString *error);
     void slice();
     void stop(const QString &error);
 

@@ -472,11 +472,13 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
         qCCritical(lcPersistence, "The local store is unavailable (%s); the history goes on in a fallback store",
                    qPrintable(opening.error));
     // The mode stays what the start found: only where the copies are kept changes.
-    QString error;
-    std::shared_ptr<ModelContainer> kept(
-        FallbackStore::open(path, options.clock, &error, opening.failure == ModelContainer::OpenFailure::unwritable)
-            .release());
-    if (!kept) {
+    QString error = QStringLiteral("no folder takes a fallback store");
+    std::shared_ptr<ModelContainer> kept;
+    if (const auto place = FallbackStore::place(path, opening.failure == ModelContainer::OpenFailure::unwritable))
+        kept = ModelContainer::open(place->first, options.clock, &error);
+    if (kept) {
+        qCWarning(lcPersistence, "The history goes on in the fallback store at %s", qPrintable(kept->storeURL()));
+    } else {
         qCCritical(lcPersistence, "No fallback store either (%s); keeping history in memory only", qPrintable(error));
         kept = makeInMemoryContainer(options.clock, &error);
     }

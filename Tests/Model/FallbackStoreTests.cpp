@@ -295,9 +295,11 @@ TEST(FallbackStore, CopiesAFullDiskKeptFromTheStoreAreInAFallbackStoreAndComeBac
     EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips"), 4);
 }
 
-TEST(FallbackStore, APageMadeWhileTheStoreWasAwayMovesInEvenWithoutClips)
+TEST(FallbackStore, APageAndABrandMadeWhileTheStoreWasAwayMoveInEvenWithoutClips)
 {
     test::StoreFixture f(true);
+    f.store->upsertSourceAppBrand("org.kept", QString("The store's"), "00FF00", std::nullopt);
+    ASSERT_TRUE(f.store->save());
     f.store.reset();
     {
         QString error;
@@ -306,12 +308,21 @@ TEST(FallbackStore, APageMadeWhileTheStoreWasAwayMovesInEvenWithoutClips)
         ASSERT_TRUE(fallback) << qPrintable(error);
         ClipStore away(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
         ASSERT_TRUE(away.createPage("Receipts"));
+        f.clock.advance(1000);
+        // A brand the store has already stays the store's.
+        away.upsertSourceAppBrand("org.kept", QString("The fallback's"), "FF0000", std::nullopt);
+        away.upsertSourceAppBrand("org.new", QString("New"), "0000FF", std::nullopt);
+        ASSERT_TRUE(away.save());
     }
     Restart again(f.path);
     ASSERT_TRUE(again.movedIn(f.path));
     ASSERT_EQ(again.store.pages().size(), 1u);
     EXPECT_EQ(again.store.pages().front()->name(), "Receipts");
     EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM pinboards"), 1);
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM source_app_brands WHERE bundleID = 'org.new'"), 1);
+    const BrandRef kept = again.store.context().sourceAppBrand("org.kept");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->appName(), "The store's");
 }
 
 TEST(FallbackStore, CopiesTheStoreCouldNotTakeGetAFileOfTheirOwnAndTheOneMovingInKeepsItsRows)
