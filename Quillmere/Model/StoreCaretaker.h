@@ -25,7 +25,7 @@ class FallbackMoveIn;
 // A store that cannot take copies (it cannot be opened, is salvaged on a worker, or was deleted and
 // copied to a fallback store) is reopened on a back-off while the history goes on in the fallback
 // store, which moves into it once it can (see FallbackStore). Recovery files an older release left
-// are brought back by the first start that has the store.
+// are converted into a fallback store by the first start that has the store, and move in last.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
@@ -35,9 +35,6 @@ public:
     // the user frees it, the lock when the other process lets go.
     static constexpr int longestDiskFullRetryMs = 10 * 1000;
     static constexpr size_t retryBatch = 8;
-    // A recovery file comes back this much per turn of the event loop.
-    static constexpr size_t bringBackClips = 50;
-    static constexpr qint64 bringBackBytes = 4 * 1024 * 1024;
 
     StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent = nullptr);
     ~StoreCaretaker() override;
@@ -59,8 +56,8 @@ public:
     // At quit: a last try, then whatever is left goes to a fallback store, said in the log.
     // Returns how many records could be kept nowhere.
     int keepAtQuit();
-    // Called each time a slice of a recovery file is saved in the store, for a test that stops the
-    // process between the steps of a restore.
+    // Called each time a slice is committed while recovery files are converted (on a worker) or a
+    // fallback store moves in, for a test that stops the process between the steps.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
 Q_SIGNALS:
@@ -68,16 +65,18 @@ Q_SIGNALS:
 
 private:
     void report(const StoreTrouble &trouble);
+    void reportSetAside(const StoreOpening &opening);
     void scheduleRetry();
     void retry();
     void saveBatch();
     void saveWhatFits();
+    std::shared_ptr<ModelContainer> openFallback(const QString &path, QString *error) const;
     // What a full disk or a lock kept the store from taking goes into a fallback store too, until
     // the store takes it; `now` opens one on this thread when none is open. True when it holds
     // every change.
     bool keepInFallback(bool now = false);
-    // Opens a new file of its own as m_pending.
-    void openPending(const QString &file, QString *error);
+    // Opens a new file of its own in `place` as m_pending.
+    void openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
     // Closes m_pending, its file removed when what it holds is held elsewhere.
     void letPendingGo(bool heldElsewhere);
     bool tryStoreFile();
@@ -91,23 +90,18 @@ private:
     void storeChanged();
     // Tells where the history is kept, and which recovery files wait for the store.
     void tellMemoryOnly();
-    // Looks for the recovery files of the store off the main thread and brings them back.
+    // Moves the fallback stores left into the store, then converts the recovery files and moves
+    // them in last: they hold the oldest copies, matched against what the others brought.
     void bringBackAll();
-    // Opens the first of `paths` off the main thread and brings it back a slice at a time.
-    void bringBackUnsaved(QStringList paths);
-    void bringBackSlice(const QString &path, const std::shared_ptr<UnsavedRecovery::Reader> &reader,
-                        const QStringList &rest);
-    void broughtBack(const QString &path, const UnsavedRecovery::Reader &reader);
-    void keptUnsaved(const QString &path, const QString &reason);
+    void convertUnsaved();
+    void moveIn(const QStringList &paths, const std::function<void(int moved)> &then);
     // Tells what came back and which files are still kept, once all have been tried.
-    void tellUnsaved();
+    void tellUnsaved(const UnsavedRecovery::Conversion &conversion, int broughtBack,
+                     const UnsavedRecovery::Settled &settled);
 
     ClipStore &m_store;
-    QString m_movedAsidePath;
-    int m_salvagedClips = 0;
-    bool m_salvageResumed = false;
-    StoreSalvage::Loss m_salvageLoss;
-    bool m_movedAsideForeign = false;
+    // What the opening at the start set aside, told by start().
+    StoreOpening m_setAside;
     QString m_unavailableReason;
     // The store file to go back to while the history is kept away from it.
     QString m_storePath;
@@ -117,22 +111,14 @@ private:
     int m_nextRetryMs = firstRetryMs;
     bool m_retrySoon = false;
     bool m_fitQueued = false;
-    int m_broughtBack = 0;
-    int m_unreadable = 0;
-    QStringList m_unreadableKept;
-    int m_lost = 0;
-    QStringList m_lostKept;
-    UnsavedRecovery::Lift m_lift;
     std::optional<FallbackStore::Place> m_fallbackPlace;
-    QStringList m_kept;
-    QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
     std::function<void()> m_sliceSaved;
-    // Recovery files are being brought back; a store moved into meanwhile takes the rest of them.
-    bool m_restoring = false;
+    // Fallback stores and recovery files are being brought back; a store moved into meanwhile
+    // leaves them to the move-in under way.
+    bool m_bringingBack = false;
     bool m_salvagePending = false;
     bool m_salvaging = false;
-    // Moves the fallback stores left into the store.
     std::unique_ptr<FallbackMoveIn> m_moveIn;
     // Holds the changes the store's full disk has not taken yet.
     std::shared_ptr<ModelContainer> m_pending;

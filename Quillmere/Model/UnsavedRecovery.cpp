@@ -1,26 +1,17 @@
 #include "Quillmere/Model/UnsavedRecovery.h"
 
-#include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/FallbackStore.h"
-#include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Model/ModelContext.h"
+#include "Quillmere/Model/ReadConnection.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
-#include "Quillmere/Platform/Core/UnixSignals.h"
 
-#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QHash>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QRegularExpression>
 #include <QSet>
-#include <QTemporaryFile>
 #include <algorithm>
-
-#include <linux/magic.h>
-#include <sys/stat.h>
-#include <sys/vfs.h>
-#include <unistd.h>
 
 namespace quillmere::UnsavedRecovery {
 
@@ -55,84 +46,219 @@ QStringList all(const QString &storePath)
     return paths;
 }
 
-int bringBack(ClipStore &store, const std::vector<Page> &pages, const std::vector<Clip> &clips, QString *error,
-              Lift *lift)
+QStringList converted(const QStringList &fallbacks)
 {
-    ModelContext &ctx = store.context();
-    Lift own;
-    if (!lift) {
-        for (const Clip &clip : clips)
-            if (clip.captureOrder > 0)
-                own.lowest = std::min(clip.captureOrder, own.lowest.value_or(clip.captureOrder));
-        lift = &own;
-    }
-    if (lift->lowest && lift->fixedFor != std::pair(lift->unsavedAt, *lift->lowest)) {
-        lift->fixedFor = std::pair(lift->unsavedAt, *lift->lowest);
-        lift->by = ClipItem::captureOrderLift(*lift->lowest, ctx.lastCaptureOrder());
-    }
-    const qint64 by = lift->lowest ? lift->by : 0;
-    // Pages are matched by name; one the file names but that is not stored yet is added.
-    QHash<QString, PageRef> pagesByName;
-    qint64 nextOrder = 0;
-    for (const PageRef &page : ctx.pinboards()) {
-        if (!pagesByName.contains(page->name()))
-            pagesByName.insert(page->name(), page);
-        nextOrder = std::max(nextOrder, page->sortOrder() + 1);
-    }
-    const auto pageNamed = [&](const QString &name, const QString &colorName) {
-        if (PageRef existing = pagesByName.value(name))
-            return existing;
-        auto page = std::make_shared<Pinboard>();
-        page->setName(name);
-        if (!colorName.isEmpty())
-            page->setColorName(colorName);
-        page->setSortOrder(nextOrder++);
-        page->setCreatedAt(store.now());
-        ctx.insert(page);
-        pagesByName.insert(name, page);
-        return PageRef(page);
-    };
-    for (const Page &page : pages)
-        pageNamed(page.name, page.colorName);
+    static const QRegularExpression name(QStringLiteral("\\.unsaved(\\.\\d+)?\\.fallback$"));
+    return fallbacks.filter(name);
+}
 
-    int brought = 0;
-    for (const Clip &spilled : clips) {
-        ClipRef clip = ctx.newestClipWithHash(spilled.hash);
-        if (!clip) {
-            // A temporary clip whose time ran out meanwhile is not brought back.
-            if (spilled.expiresAt && *spilled.expiresAt <= store.now())
-                continue;
-            ++brought;
-            clip = store.makeClip(spilled.content, spilled.hash);
-            if (spilled.createdAt.isValid())
-                clip->setCreatedAt(spilled.createdAt);
-            if (spilled.captureOrder > 0)
-                clip->setCaptureOrder(ClipItem::liftedCaptureOrder(spilled.captureOrder, by));
-            clip->setExpiresAt(spilled.expiresAt);
-            ctx.insert(clip);
-        } else {
-            if (spilled.createdAt.isValid() && spilled.createdAt > clip->createdAt())
-                clip->setCreatedAt(spilled.createdAt);
-            if (spilled.captureOrder > clip->captureOrder())
-                clip->setCaptureOrder(spilled.captureOrder);
+namespace {
+
+// The clip of `ctx` with the content of `clip`: the newest, unless another is on the same Page.
+ClipRef sameContent(const ModelContext &ctx, const ClipItem &clip)
+{
+    const std::vector<ClipRef> found = ctx.clipsWithHash(clip.contentHash());
+    for (const ClipRef &own : found)
+        if ((own->pinboard() ? own->pinboard()->name() : QString())
+            == (clip.pinboard() ? clip.pinboard()->name() : QString()))
+            return own;
+    return found.empty() ? nullptr : found.front();
+}
+
+// Writes the recovery files' clips into one fallback store, matched against the store's.
+class Converter {
+public:
+    Converter(const QString &storePath, const QDateTime &now) : m_storeRead(storePath), m_now(now) {}
+
+    bool open(const QString &storePath, QString *error)
+    {
+        const Clock clock = [this] { return m_stamp; };
+        if (!m_storeRead.isOpen()) {
+            *error = m_storeRead.error();
+            return false;
         }
-        if (spilled.isPinned)
-            clip->setIsPinned(true);
-        if (spilled.customTitle && !clip->customTitle())
-            clip->setCustomTitle(spilled.customTitle);
-        if (spilled.pageName && !clip->pinboard()) {
-            clip->setPinboard(pageNamed(*spilled.pageName, {}));
+        m_store = std::make_unique<ModelContext>(m_storeRead.db(), clock);
+        if (!m_store->load(error))
+            return false;
+        // One an earlier conversion left may hold some of the same clips: it takes the rest.
+        for (const QString &path : converted(FallbackStore::all(storePath)))
+            if ((m_fallback = ModelContainer::open(path, clock, error)))
+                return true;
+        const auto place = FallbackStore::place(storePath);
+        const QString path =
+            place ? FallbackStore::newFile(place->first.chopped(9) + QStringLiteral(".unsaved.fallback")) : QString();
+        if (!path.isEmpty() && !(m_fallback = ModelContainer::open(path, clock, error)))
+            FallbackStore::remove(path);
+        if (path.isEmpty())
+            *error = QStringLiteral("no folder takes a fallback store");
+        return m_fallback != nullptr;
+    }
+
+    // Every clip of `reader` in the fallback store, or why not.
+    bool convert(Reader &reader, const QString &path, const std::function<void()> &sliceSaved, QString *error)
+    {
+        // Its time, or when it was written: what decides whether the file or the store is newer.
+        m_stamp = reader.unsavedAt().isValid() ? reader.unsavedAt() : QFileInfo(path).lastModified().toUTC();
+        ModelContext &into = m_fallback->mainContext();
+        for (const PageRef &page : reader.pages())
+            pageIn(*page);
+        for (;;) {
+            const auto clips = reader.next(sliceClips, sliceBytes, error);
+            if (!clips)
+                return false;
+            if (clips->empty())
+                return true;
+            for (const ClipRef &clip : *clips)
+                place(clip);
+            if (!into.save(error)) {
+                into.rollback();
+                return false;
+            }
+            if (sliceSaved)
+                sliceSaved();
+        }
+    }
+
+    void removeIfEmpty()
+    {
+        if (m_fallback && m_fallback->mainContext().clipCount() == 0) {
+            const QString path = m_fallback->storeURL();
+            m_fallback.reset();
+            FallbackStore::remove(path);
+        }
+    }
+
+private:
+    // The Page of the fallback store named as `page`: its own, else a copy of the store's (whose
+    // dedupID makes the move-in take them as one), else a new one.
+    PageRef pageIn(const Pinboard &page)
+    {
+        ModelContext &into = m_fallback->mainContext();
+        qint64 order = 0;
+        for (ModelContext *ctx : {&into, m_store.get()})
+            for (const PageRef &own : ctx->pinboards()) {
+                if (own->name() == page.name() && ctx == &into)
+                    return own;
+                if (own->name() == page.name()) {
+                    FallbackStore::takeIn(into, {own});
+                    return into.pinboardWithDedupID(own->dedupID());
+                }
+                order = std::max(order, own->sortOrder() + 1);
+            }
+        auto made = std::make_shared<Pinboard>();
+        made->setName(page.name());
+        made->setColorName(page.colorName());
+        made->setSortOrder(order);
+        made->setCreatedAt(m_now);
+        into.insert(made);
+        return made;
+    }
+
+    void place(const ClipRef &clip)
+    {
+        ModelContext &into = m_fallback->mainContext();
+        if (!clip->createdAt().isValid())
+            clip->setCreatedAt(m_stamp);
+        if (clip->pinboard()) {
+            clip->setPinboard(pageIn(*clip->pinboard()));
             clip->setIsSavedToPage(true);
             clip->setExpiresAt(std::nullopt);
         }
+        // Met earlier in this conversion, or in one cut short: the later state wins, and the clip
+        // is dated and ordered by its latest capture.
+        if (const ClipRef own = sameContent(into, *clip)) {
+            if (!own->modifiedAt().isValid() || m_stamp >= own->modifiedAt()) {
+                own->setIsPinned(clip->isPinned());
+                own->setCustomTitle(clip->customTitle());
+                own->setPinboard(clip->pinboard());
+                own->setIsSavedToPage(clip->isSavedToPage());
+                own->setExpiresAt(clip->expiresAt());
+            }
+            own->setCreatedAt(std::max(own->createdAt(), clip->createdAt()));
+            own->setCaptureOrder(std::max(own->captureOrder(), clip->captureOrder()));
+            return;
+        }
+        if (const ClipRef stored = sameContent(*m_store, *clip)) {
+            clip->setDedupID(stored->dedupID());
+            // Known to the store alone.
+            clip->setLinkTitle(stored->linkTitle());
+            clip->setCreatedAt(std::max(stored->createdAt(), clip->createdAt()));
+        } else if (clip->expiresAt() && *clip->expiresAt() <= m_now) {
+            // A temporary clip whose time ran out meanwhile is not brought back.
+            return;
+        }
+        into.insert(clip);
     }
-    // A store that keeps the changes for later has not taken them yet.
-    if (!store.saveOrRollback("Failed to bring back unsaved copies: %s") || store.context().hasChanges()) {
-        if (error)
-            *error = QStringLiteral("the history could not be saved");
-        return -1;
+
+    ReadConnection m_storeRead;
+    // Reads the store on this thread; its connection never writes.
+    std::unique_ptr<ModelContext> m_store;
+    std::unique_ptr<ModelContainer> m_fallback;
+    QDateTime m_now;
+    // Every record saved is dated so: the time of the file it comes from.
+    QDateTime m_stamp;
+};
+
+} // namespace
+
+Conversion convert(const QString &storePath, const QStringList &files, const QDateTime &now,
+                   const std::function<void()> &sliceSaved)
+{
+    Conversion done;
+    if (files.isEmpty())
+        return done;
+    QString error;
+    Converter converter(storePath, now);
+    const bool opened = converter.open(storePath, &error);
+    for (const QString &path : files) {
+        std::unique_ptr<Reader> reader = opened ? Reader::open(path, &error) : nullptr;
+        if (reader && converter.convert(*reader, path, sliceSaved, &error)) {
+            done.done.push_back({path, reader->unreadable(), reader->lost()});
+            continue;
+        }
+        qCWarning(lcPersistence, "Unsaved copies kept in %s could not be brought back: %s", qPrintable(path),
+                  qPrintable(error));
+        done.kept << path;
+        done.keptReason = error;
     }
-    return brought;
+    converter.removeIfEmpty();
+    return done;
+}
+
+Settled settle(const std::vector<Conversion::Done> &done)
+{
+    Settled settled;
+    for (const Conversion::Done &file : done) {
+        // Left behind, it would come back again at the next start, finding every copy stored
+        // already; one with copies that could not be read, or that breaks off before its end, is
+        // kept aside under a name not looked for again.
+        if (file.unreadable == 0 && file.lost == 0) {
+            if (!QFile::remove(file.path))
+                qCWarning(lcPersistence, "Could not remove %s after bringing it back", qPrintable(file.path));
+            continue;
+        }
+        QString aside = file.path + QStringLiteral(".unreadable");
+        for (int n = 2; QFileInfo::exists(aside); ++n)
+            aside = file.path + QStringLiteral(".unreadable-%1").arg(n);
+        if (!QFile::rename(file.path, aside))
+            aside = file.path;
+        if (file.unreadable > 0) {
+            qCWarning(lcPersistence, "Could not read %d of the copies in %s; the file is kept as %s", file.unreadable,
+                      qPrintable(file.path), qPrintable(aside));
+            settled.unreadable += file.unreadable;
+            settled.unreadableKept << aside;
+        }
+        if (file.lost != 0) {
+            qCWarning(lcPersistence, "%s breaks off before its end, losing %s; the file is kept as %s",
+                      qPrintable(file.path),
+                      qPrintable(file.lost < 0 ? QStringLiteral("an unknown number of copies")
+                                               : QStringLiteral("%1 copies").arg(file.lost)),
+                      qPrintable(aside));
+            settled.lost = settled.lost < 0 || file.lost < 0 ? -1 : settled.lost + file.lost;
+            settled.lostKept << aside;
+        }
+    }
+    return settled;
 }
 
 } // namespace quillmere::UnsavedRecovery

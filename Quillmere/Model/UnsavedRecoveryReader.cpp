@@ -1,5 +1,8 @@
 #include "Quillmere/Model/UnsavedRecovery.h"
 
+#include "Quillmere/Model/CapturedContent.h"
+#include "Quillmere/Model/ClipPresentation.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -231,14 +234,11 @@ std::unique_ptr<Reader> Reader::open(const QString &path, QString *error)
 bool Reader::readHeader(QString *error)
 {
     Stream &s = *m_stream;
-    qsizetype count = 0;
-    bool clipsBegun = false;
     bool inClips = false;
     const auto fail = [&](const QString &why) {
-        if (why.isEmpty() && !s.readFailed() && (clipsBegun || m_clipCount >= 0)) {
-            m_broken = true;
-            if (inClips || !clipsBegun)
-                m_readable = count;
+        if (why.isEmpty() && !s.readFailed() && (m_clipsAt >= 0 || m_clipCount >= 0)) {
+            // Past the clips, the break takes none of them.
+            m_broken = inClips || m_clipsAt < 0;
             return true;
         }
         *error = why.isEmpty() ? s.error() : why;
@@ -255,15 +255,16 @@ bool Reader::readHeader(QString *error)
             return fail({});
         if (key == "\"clips\"") {
             s.skipSpace();
-            m_clipsAt = s.offset();
+            const qint64 at = s.offset();
             if (!s.take('['))
                 return fail({});
-            clipsBegun = inClips = true;
+            m_clipsAt = at;
+            inClips = true;
             if (!s.take(']')) {
                 do {
                     if (!s.value(nullptr, maxFileBytes))
                         return fail({});
-                    if (++count > maxClips)
+                    if (++m_clips > maxClips)
                         return fail(
                             QStringLiteral("more than %1 clips, more than a recovery file holds").arg(maxClips));
                 } while (s.take(','));
@@ -285,7 +286,7 @@ bool Reader::readHeader(QString *error)
                 return fail(QStringLiteral("more than %1 Pages, more than a recovery file holds").arg(maxPages));
             for (const QJsonValue &value : pages)
                 if (const auto name = text(value.toObject(), "name"))
-                    m_pages.push_back({*name, text(value.toObject(), "colorName").value_or(QString())});
+                    pageNamed(*name, text(value.toObject(), "colorName").value_or(QString()));
         } else if (key == "\"unsavedAt\"") {
             m_unsavedAt = QDateTime::fromString(member.first().toString(), Qt::ISODateWithMs);
         } else if (key == "\"lowestCaptureOrder\"") {
@@ -299,108 +300,90 @@ bool Reader::readHeader(QString *error)
 
 int Reader::lost() const
 {
-    if (!m_broken || m_readable < 0)
+    if (!m_broken)
         return 0;
-    if (m_clipCount < 0)
-        return -1;
-    return int(std::max<qint64>(0, m_clipCount - m_readable));
+    return m_clipCount < 0 ? -1 : int(std::max<qint64>(0, m_clipCount - m_clips));
 }
 
-std::optional<std::vector<Clip>> Reader::next(size_t clips, qint64 bytes, QString *error)
+std::optional<std::vector<ClipRef>> Reader::next(size_t clips, qint64 bytes, QString *error)
 {
     Stream &s = *m_stream;
-    const auto fail = [&] {
-        if (error)
-            *error = s.error();
-        return std::nullopt;
-    };
-    std::vector<Clip> out;
-    if (m_atEnd || m_clipsAt < 0 || m_readable == 0)
-        return out;
-    if (!m_clipsBegun) {
-        if (!s.seek(m_clipsAt) || !s.take('['))
-            return fail();
-        m_clipsBegun = true;
-        m_atEnd = s.take(']');
-    }
+    std::vector<ClipRef> out;
     qint64 taken = 0;
-    while (!m_atEnd && out.size() < clips && taken < bytes) {
+    while (m_taken < m_clips && out.size() < clips && taken < bytes) {
+        // Only the values the first pass counted are read: what follows a break is not read again.
+        const bool found = m_taken > 0 ? s.take(',') : s.seek(m_clipsAt) && s.take('[');
         QByteArray raw;
-        if (!s.value(&raw, maxFileBytes))
-            return fail();
-        ++m_taken;
-        Clip clip;
-        if (clipOf(raw, &clip)) {
-            taken += clip.bytes();
-            out.push_back(std::move(clip));
+        if (!found || !s.value(&raw, maxFileBytes)) {
+            if (error)
+                *error = s.error();
+            return std::nullopt;
         }
-        // What follows the last whole clip of a broken file is not read again.
-        if (m_taken == m_readable) {
-            m_atEnd = true;
-        } else if (!s.take(',')) {
-            if (!s.take(']'))
-                return fail();
-            m_atEnd = true;
+        ++m_taken;
+        if (ClipRef clip = clipOf(raw)) {
+            taken += payloadByteCount(*clip);
+            out.push_back(std::move(clip));
         }
     }
     return out;
 }
 
-// False for a clip left out: one that cannot be read is counted, one with nothing in it is not.
-bool Reader::clipOf(const QByteArray &raw, Clip *clip)
+PageRef Reader::pageNamed(const QString &name, const QString &colorName)
+{
+    for (const PageRef &page : m_pages)
+        if (page->name() == name)
+            return page;
+    // Names only clips give count too: a file never makes more Pages than it may list.
+    if (qsizetype(m_pages.size()) >= maxPages)
+        return nullptr;
+    auto page = std::make_shared<Pinboard>();
+    page->setName(name);
+    if (!colorName.isEmpty())
+        page->setColorName(colorName);
+    m_pages.push_back(page);
+    return page;
+}
+
+// None for a clip left out: one that cannot be read is counted, one with nothing in it is not.
+ClipRef Reader::clipOf(const QByteArray &raw)
 {
     const QJsonDocument doc = QJsonDocument::fromJson(raw);
     const QJsonObject o = doc.object();
-    CapturedContent &c = clip->content;
-    if (!doc.isObject() || !bytes(o, "imageDataBase64", &c.imageData) || !bytes(o, "fileDataBase64", &c.fileData)) {
+    std::optional<QByteArray> image, file;
+    if (!doc.isObject() || !bytes(o, "imageDataBase64", &image) || !bytes(o, "fileDataBase64", &file)) {
         ++m_unreadable;
-        return false;
+        return nullptr;
     }
-    c.kind = clipKindOrText(o.value(QLatin1String("kind")).toString());
+    auto clip = std::make_shared<ClipItem>();
+    clip->setKind(clipKindOrText(o.value(QLatin1String("kind")).toString()));
     // A file clip's text is its list of paths and stays whole, as when it was copied.
-    c.text = c.kind == ClipKind::file ? text(o, "text") : CapturedContent::capText(text(o, "text"));
-    c.fileName = text(o, "fileName");
-    c.fileTypeIdentifier = text(o, "fileTypeIdentifier");
-    c.recognizedText = CapturedContent::capText(text(o, "recognizedText"));
-    c.sourceAppName = text(o, "sourceAppName");
-    c.sourceAppBundleID = text(o, "sourceAppBundleID");
-    if (!c.text && !c.imageData && !c.fileData && !c.fileName)
-        return false;
-    clip->hash = c.contentHash();
-    clip->createdAt = QDateTime::fromString(o.value(QLatin1String("createdAt")).toString(), Qt::ISODateWithMs);
-    if (!clip->createdAt.isValid())
-        clip->createdAt = m_unsavedAt;
-    clip->isPinned = o.value(QLatin1String("isPinned")).toBool();
+    clip->setText(clip->kind() == ClipKind::file ? text(o, "text") : CapturedContent::capText(text(o, "text")));
+    clip->setImageData(image);
+    clip->setFileData(file);
+    clip->setFileName(text(o, "fileName"));
+    if (!clip->text() && !image && !file && !clip->fileName())
+        return nullptr;
+    clip->setFileTypeIdentifier(text(o, "fileTypeIdentifier"));
+    clip->setRecognizedText(CapturedContent::capText(text(o, "recognizedText")));
+    clip->setSourceAppName(text(o, "sourceAppName"));
+    clip->setSourceAppBundleID(text(o, "sourceAppBundleID"));
+    clip->setContentHash(clip->computeContentHash());
+    clip->setPayloadByteCount(payloadByteCount(*clip));
+    const QDateTime createdAt =
+        QDateTime::fromString(o.value(QLatin1String("createdAt")).toString(), Qt::ISODateWithMs);
+    clip->setCreatedAt(createdAt.isValid() ? createdAt : m_unsavedAt);
+    clip->setIsPinned(o.value(QLatin1String("isPinned")).toBool());
     // Never below the lowest the file names, which decides how far its clips are raised.
     if (const auto order = captureOrder(o.value(QLatin1String("captureOrder"))))
-        clip->captureOrder = std::max(*order, m_lowestCaptureOrder.value_or(*order));
-    clip->customTitle = text(o, "customTitle");
-    clip->pageName = text(o, "pageName");
+        clip->setCaptureOrder(std::max(*order, m_lowestCaptureOrder.value_or(*order)));
+    clip->setCustomTitle(text(o, "customTitle"));
+    if (const auto pageName = text(o, "pageName"))
+        clip->setPinboard(pageNamed(*pageName, {}));
     if (const auto expiresAt = text(o, "expiresAt")) {
-        clip->expiresAt = QDateTime::fromString(*expiresAt, Qt::ISODateWithMs);
-        if (!clip->expiresAt->isValid())
-            clip->expiresAt = m_unsavedAt.isValid() ? m_unsavedAt : QDateTime::fromMSecsSinceEpoch(0);
+        const QDateTime at = QDateTime::fromString(*expiresAt, Qt::ISODateWithMs);
+        clip->setExpiresAt(at.isValid() ? at : m_unsavedAt.isValid() ? m_unsavedAt : QDateTime::fromMSecsSinceEpoch(0));
     }
-    return true;
-}
-
-std::optional<Contents> read(const QString &path, QString *error)
-{
-    const auto reader = Reader::open(path, error);
-    if (!reader)
-        return std::nullopt;
-    Contents contents;
-    contents.pages = reader->pages();
-    for (;;) {
-        auto clips = reader->next(size_t(maxClips), maxFileBytes, error);
-        if (!clips)
-            return std::nullopt;
-        if (clips->empty())
-            break;
-        std::move(clips->begin(), clips->end(), std::back_inserter(contents.clips));
-    }
-    contents.unreadable = reader->unreadable();
-    return contents;
+    return clip;
 }
 
 } // namespace quillmere::UnsavedRecovery

@@ -1,8 +1,10 @@
 #include "Model/OldRecoveryFiles.h"
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreSchema.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -35,12 +37,12 @@ QJsonObject textClip(const QString &text)
 }
 
 // A recovery file as an earlier version wrote it: indented, its members in the order of their names.
-QString writeSpill(const QString &path, const QJsonArray &clips, const QJsonArray &pages = {})
+QString writeSpill(const QString &path, const QJsonArray &clips, const QJsonArray &pages = {},
+                   const QString &unsavedAt = "2026-01-02T03:04:05.000Z")
 {
     QFile file(path);
     const QByteArray json =
-        QJsonDocument(QJsonObject{{"unsavedAt", "2026-01-02T03:04:05.000Z"}, {"pages", pages}, {"clips", clips}})
-            .toJson();
+        QJsonDocument(QJsonObject{{"unsavedAt", unsavedAt}, {"pages", pages}, {"clips", clips}}).toJson();
     return file.open(QIODevice::WriteOnly) && file.write(json) == json.size() ? path : QString();
 }
 
@@ -145,7 +147,7 @@ TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
     const auto reader = UnsavedRecovery::Reader::open(spill, &error);
     ASSERT_TRUE(reader) << qPrintable(error);
     ASSERT_EQ(reader->pages().size(), 1u);
-    std::vector<UnsavedRecovery::Clip> read;
+    std::vector<ClipRef> read;
     for (;;) {
         const auto slice = reader->next(50, 1 << 20, &error);
         ASSERT_TRUE(slice) << qPrintable(error);
@@ -156,8 +158,8 @@ TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
     }
     ASSERT_EQ(read.size(), 130u);
     for (int i = 0; i < 130; ++i) {
-        EXPECT_EQ(read[size_t(i)].content.text, QString("slice %1").arg(i));
-        EXPECT_EQ(read[size_t(i)].customTitle, QString("a \"quoted\" {title} [%1] \\ é").arg(i));
+        EXPECT_EQ(read[size_t(i)]->text(), QString("slice %1").arg(i));
+        EXPECT_EQ(read[size_t(i)]->customTitle(), QString("a \"quoted\" {title} [%1] \\ é").arg(i));
     }
     EXPECT_EQ(reader->unreadable(), 0);
 
@@ -187,7 +189,7 @@ TEST(UnsavedRecoveryRestore, AFileThatBreaksOffKeepsEveryClipBeforeTheBreak)
         QString error;
         const auto reader = UnsavedRecovery::Reader::open(damaged(tail), &error);
         ASSERT_TRUE(reader) << qPrintable(error);
-        std::vector<UnsavedRecovery::Clip> read;
+        std::vector<ClipRef> read;
         while (const auto slice = reader->next(50, 1 << 20, &error)) {
             if (slice->empty())
                 break;
@@ -197,15 +199,16 @@ TEST(UnsavedRecoveryRestore, AFileThatBreaksOffKeepsEveryClipBeforeTheBreak)
         ASSERT_GE(read.size(), 60u);
         ASSERT_LT(read.size(), 130u);
         for (size_t i = 0; i < read.size(); ++i)
-            EXPECT_EQ(read[i].content.text, QString("before the cut %1").arg(i));
+            EXPECT_EQ(read[i]->text(), QString("before the cut %1").arg(i));
         EXPECT_EQ(reader->lost(), -1);
     }
 }
 
 TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextStartFinishesIt)
 {
-    const int slices = (260 + int(StoreCaretaker::bringBackClips) - 1) / int(StoreCaretaker::bringBackClips);
-    for (const int killedAfter : {1, 3, slices}) {
+    // The conversion's slices, then the move-in's of the fallback store it wrote.
+    const int converted = (260 + int(UnsavedRecovery::sliceClips) - 1) / int(UnsavedRecovery::sliceClips);
+    for (const int killedAfter : {1, converted, converted + 3}) {
         SCOPED_TRACE(killedAfter);
         test::StoreFixture f(true);
         for (int i = 0; i < 20; ++i)
@@ -228,11 +231,12 @@ TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextSt
         ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit)
             << "the restore ended (" << probe.exitCode() << ") before slice " << killedAfter << ": "
             << probe.readAllStandardError().toStdString();
+        // Removed only once the store holds what it held.
         EXPECT_TRUE(QFile::exists(spill));
 
         f.open();
         const int before = clipsWithText(f.ctx(), "copy ");
-        EXPECT_EQ(before, std::min(260, killedAfter * int(StoreCaretaker::bringBackClips)));
+        EXPECT_EQ(before, std::max(0, killedAfter - converted) * int(FallbackMoveIn::sliceClips));
         StoreCaretaker caretaker(*f.store, {});
         std::vector<StoreTrouble> told;
         QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
@@ -258,7 +262,7 @@ TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTell
 {
     constexpr int copies = 1000;
     // Not killed, killed after the restore's first slice, and after its last (about half the file).
-    const int lastSlice = copies / 2 / int(StoreCaretaker::bringBackClips);
+    const int lastSlice = copies / 2 / int(UnsavedRecovery::sliceClips);
     for (const int killedAfter : {0, 1, lastSlice}) {
         SCOPED_TRACE(killedAfter);
         test::StoreFixture f(true);
@@ -357,7 +361,7 @@ TEST(UnsavedRecoveryRestore, ACopyStoredAlreadyTakesTheLaterCaptureOrderOfTheTwo
     // Copied again where the store was out of reach, after the others.
     QJsonObject clip = textClip("copied again");
     clip.insert("captureOrder", last->captureOrder() + 10);
-    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", {clip});
+    const QString spill = writeSpill(f.path + ".unsaved-20260302-000000.json", {clip}, {}, "2026-03-02T00:00:00.000Z");
     ASSERT_FALSE(spill.isEmpty());
     StoreCaretaker caretaker(*f.store, {});
     caretaker.start();
@@ -382,11 +386,44 @@ TEST(UnsavedRecoveryRestore, ACaptureOrderThatIsNoWholeNumberAboveZeroIsPassedOv
     file.write(QJsonDocument(QJsonObject{{"lowestCaptureOrder", 9}, {"clips", clips}}).toJson());
     file.close();
     QString error;
-    const auto read = UnsavedRecovery::read(file.fileName(), &error);
+    const auto reader = UnsavedRecovery::Reader::open(file.fileName(), &error);
+    ASSERT_TRUE(reader) << qPrintable(error);
+    const auto read = reader->next(100, 1 << 20, &error);
     ASSERT_TRUE(read) << qPrintable(error);
     std::vector<qint64> orders;
-    for (const UnsavedRecovery::Clip &clip : read->clips)
-        orders.push_back(clip.captureOrder);
+    for (const ClipRef &clip : *read)
+        orders.push_back(clip->captureOrder());
     // None below the lowest the file names.
     EXPECT_EQ(orders, (std::vector<qint64>{0, 0, 0, 0, 0, 9, 12}));
+}
+
+TEST(UnsavedRecoveryRestore, WhatAFileSaysOfAStoredCopyWinsOverAnOlderStateAndLosesToALaterOne)
+{
+    test::StoreFixture f(true);
+    const ClipRef changedInFile = f.putText("changed in the file");
+    const ClipRef changedInStore = f.putText("changed in the store");
+    changedInStore->setCustomTitle("kept");
+    ASSERT_TRUE(f.store->save());
+    // Written before the store's last change, and after it.
+    QJsonObject before = textClip("changed in the store");
+    before.insert("isPinned", true);
+    before.insert("customTitle", "lost");
+    QJsonObject after = textClip("changed in the file");
+    after.insert("isPinned", true);
+    after.insert("customTitle", "won");
+    after.insert("pageName", "Receipts");
+    const QString older = writeSpill(f.path + ".unsaved-20260102-030405.json", {before});
+    const QString newer = writeSpill(f.path + ".unsaved-20260302-000000.json", {after}, {}, "2026-03-02T00:00:00.000Z");
+    ASSERT_FALSE(older.isEmpty() || newer.isEmpty());
+
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return !QFile::exists(older) && !QFile::exists(newer); }));
+    EXPECT_EQ(f.ctx().clipCount(), 2);
+    EXPECT_TRUE(changedInFile->isPinned());
+    EXPECT_EQ(changedInFile->customTitle(), "won");
+    ASSERT_TRUE(changedInFile->pinboard());
+    EXPECT_EQ(changedInFile->pinboard()->name(), "Receipts");
+    EXPECT_FALSE(changedInStore->isPinned());
+    EXPECT_EQ(changedInStore->customTitle(), "kept");
 }
