@@ -1,15 +1,11 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreFileGuard.h"
-#include "Quillmere/Model/UnsavedRecovery.h"
-#include "Quillmere/Platform/Core/Preferences.h"
-
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
-#include <QFile>
-#include <QFileInfo>
+#include "Quillmere/Platform/Core/Preferences.h"
+
 #include <utility>
 
 namespace quillmere {
@@ -23,7 +19,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
     connect(&m_store, &ClipStore::storeDamaged, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
-    connect(&m_store.fileGuard(), &StoreFileGuard::rearmed, this, &StoreCaretaker::storeChanged);
+    connect(&m_store.fileGuard(), &StoreFileGuard::rearmed, this, [this] { m_damageWaits = false; });
     // Damage met while the guard copied the store is handled once the copy has ended.
     connect(&m_store.fileGuard(), &StoreFileGuard::copyEnded, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
     connect(&m_store.fileGuard(), &StoreFileGuard::copiedToFallback, this, &StoreCaretaker::goOnInFallback);
@@ -88,7 +84,8 @@ void StoreCaretaker::tellMemoryOnly()
             // Moved into the store file meanwhile, which brings the files back itself.
             if (!isAwayFromStore())
                 return;
-            tellUnsaved({{}, found.first, QStringLiteral("the store cannot take copies for now")}, 0, {});
+            tellUnsaved({{}, found.first, QStringLiteral("the store cannot take copies for now")},
+                        {StoreTrouble::Kind::unsavedBroughtBack});
             if (found.second && !m_store.container().isInMemory())
                 m_fallbackPlace = found.second->second;
             StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
@@ -135,10 +132,10 @@ void StoreCaretaker::convertUnsaved()
             // The files go only once the store holds what they held.
             moveIn(converted.second, [this, conversion = converted.first](int moved) {
                 inBackground(
-                    this, [done = conversion.done] { return UnsavedRecovery::settle(done); },
-                    [this, conversion, moved](const UnsavedRecovery::Settled &settled) {
+                    this, [done = conversion.done, moved] { return UnsavedRecovery::settle(done, moved); },
+                    [this, conversion](const StoreTrouble &told) {
                         m_bringingBack = false;
-                        tellUnsaved(conversion, moved, settled);
+                        tellUnsaved(conversion, told);
                     });
             });
         });
@@ -163,17 +160,10 @@ void StoreCaretaker::moveIn(const QStringList &paths, const std::function<void(i
     m_moveIn->start();
 }
 
-void StoreCaretaker::tellUnsaved(const UnsavedRecovery::Conversion &conversion, int broughtBack,
-                                 const UnsavedRecovery::Settled &settled)
+void StoreCaretaker::tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told)
 {
-    if (broughtBack > 0 || settled.unreadable > 0 || settled.lost != 0) {
-        StoreTrouble trouble{StoreTrouble::Kind::unsavedBroughtBack, settled.unreadableKept.join(QStringLiteral(", ")),
-                             false, broughtBack};
-        trouble.unreadable = settled.unreadable;
-        trouble.lost = settled.lost;
-        trouble.lostFrom = settled.lostKept.join(QStringLiteral(", "));
-        report(trouble);
-    }
+    if (told.count > 0 || told.unreadable > 0 || told.lost != 0)
+        report(told);
     // Told once for the same files: they are tried again at every start.
     const QString toldKey = QStringLiteral("unsavedRecoveryTold");
     const QString kept = conversion.kept.join(QLatin1Char('\n'));
@@ -220,14 +210,20 @@ void StoreCaretaker::scheduleRetry()
 
 void StoreCaretaker::retry()
 {
-    if (m_moveIn && !isAwayFromStore())
-        m_moveIn->start();
-    if (isAwayFromStore()) {
-        if (!tryStoreFile())
-            scheduleRetry();
+    if (!isAwayFromStore()) {
+        if (m_moveIn)
+            m_moveIn->start();
+        saveBatch();
         return;
     }
-    saveBatch();
+    if (m_salvaging)
+        return;
+    StoreOpening opening;
+    auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+    if (opening.needsSalvage)
+        salvageOnWorker();
+    else if (!useStoreFile(std::move(container), opening))
+        scheduleRetry();
 }
 
 void StoreCaretaker::saveBatch()
@@ -304,8 +300,7 @@ void StoreCaretaker::saveWhatFits()
 void StoreCaretaker::end()
 {
     m_stopSalvage->store(true);
-    // Until its copy is in place, the only copy of a deleted store file is the open one, which
-    // goes with the program.
+    // The open file may be a deleted store's only copy, gone with the program.
     m_store.fileGuard().checkNow();
     keepAtQuit();
 }
@@ -313,7 +308,7 @@ void StoreCaretaker::end()
 int StoreCaretaker::keepAtQuit()
 {
     ModelContext &ctx = m_store.context();
-    // Only a commit is waited for: what the store cannot take goes to its fallback store.
+    // Only a commit is waited for.
     if (ctx.hasChanges() && !m_store.savesHeld())
         m_store.save();
     if (!ctx.hasChanges() || keepInFallback(true))
@@ -344,24 +339,6 @@ void StoreCaretaker::goOnInFallback(const QString &path)
         scheduleRetry();
 }
 
-bool StoreCaretaker::tryStoreFile()
-{
-    if (m_salvaging)
-        return true;
-    StoreOpening opening;
-    auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
-    if (opening.needsSalvage) {
-        salvageOnWorker();
-        return true;
-    }
-    return useStoreFile(std::move(container), opening);
-}
-
-void StoreCaretaker::storeChanged()
-{
-    m_damageWaits = false;
-}
-
 void StoreCaretaker::damageFound()
 {
     ModelContext &damaged = m_store.context();
@@ -370,15 +347,13 @@ void StoreCaretaker::damageFound()
         return;
     }
     StoreFileGuard &guard = m_store.fileGuard();
-    // A deletion or replacement not noticed yet starts its copy here. A copy given up is tried
-    // again by the guard's own looks, not at once: a replacement's copy waits for changes that a
-    // damaged store never takes.
+    // A deletion or replacement not noticed yet starts its copy here; a copy given up is tried
+    // again by the guard's own looks, as a replacement's waits for changes a damaged store never takes.
     if (!m_damageWaits)
         guard.check();
     if (!guard.holdsFileAtPath()) {
-        // The open file may hold the only copy of the history: closed now, it would be gone, and the
-        // salvage would find nothing, or another store, at the path. The guard copies it back there
-        // first, damage and all, and the salvage reads that copy.
+        // The open file may be the history's only copy: the guard copies it back to the path first,
+        // damage and all, and the salvage reads that copy.
         if (!std::exchange(m_damageWaits, true))
             qCCritical(lcPersistence,
                        "The store at %s is damaged, but the path no longer names it; it is read back once "
@@ -392,8 +367,8 @@ void StoreCaretaker::damageFound()
                "The store at %s is damaged; reading it back while the history goes on in a fallback "
                "store",
                qPrintable(m_storePath));
-    // What the damaged store could not take goes into the fallback store, and from there into the
-    // store read back, matched by dedupID. Its bytes are read while the file is still open.
+    // What the damaged store could not take goes through the fallback store into the store read
+    // back; its bytes are read while the file is still open.
     m_store.holdSaves(true);
     for (const auto &record : damaged.unsavedRecords())
         if (record->entity() == Entity::clip) {
@@ -443,8 +418,7 @@ void StoreCaretaker::salvageOnWorker()
                 : ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
             if (useStoreFile(std::move(container), opening))
                 return;
-            // Not finished now: the history stays in the fallback store, told so, and the salvage is
-            // tried again.
+            // Not finished now: the history stays in the fallback store, told so, and it is tried again.
             if (pending || !m_store.container().isInMemory()) {
                 m_unavailableReason = opening.error;
                 tellMemoryOnly();
@@ -461,18 +435,16 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
                 qPrintable(opening.error));
         return false;
     }
-    qCInfo(lcPersistence, "The store at %s can be used again; the fallback store moves into it",
-           qPrintable(m_storePath));
+    qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));
     m_storePath.clear();
     m_fallbackPlace.reset();
     m_nextRetryMs = m_firstRetryMs;
-    // A history in memory, where no folder took a fallback store, moves in whole; a fallback store
-    // is left saved and moves in a slice at a time.
+    // A history in memory moves in whole; a fallback store is left saved and moves in by slices.
     if (m_store.container().isInMemory()) {
-        m_store.moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
+        m_store.moveHistoryTo(std::move(container));
     } else {
         m_store.save();
-        m_store.switchToContainer(std::shared_ptr<ModelContainer>(container.release()));
+        m_store.switchToContainer(std::move(container));
     }
     bringBackAll();
     return true;

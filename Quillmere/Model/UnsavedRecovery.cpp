@@ -57,15 +57,15 @@ namespace {
 // The clip of `ctx` with the content of `clip`: the newest, unless another is on the same Page.
 ClipRef sameContent(const ModelContext &ctx, const ClipItem &clip)
 {
+    const auto pageName = [](const ClipItem &c) { return c.pinboard() ? c.pinboard()->name() : QString(); };
     const std::vector<ClipRef> found = ctx.clipsWithHash(clip.contentHash());
     for (const ClipRef &own : found)
-        if ((own->pinboard() ? own->pinboard()->name() : QString())
-            == (clip.pinboard() ? clip.pinboard()->name() : QString()))
+        if (pageName(*own) == pageName(clip))
             return own;
     return found.empty() ? nullptr : found.front();
 }
 
-// Writes the recovery files' clips into one fallback store, matched against the store's.
+// Writes recovery files' clips into one fallback store, matched against the store's.
 class Converter {
 public:
     Converter(const QString &storePath, const QDateTime &now) : m_storeRead(storePath), m_now(now) {}
@@ -73,10 +73,6 @@ public:
     bool open(const QString &storePath, QString *error)
     {
         const Clock clock = [this] { return m_stamp; };
-        if (!m_storeRead.isOpen()) {
-            *error = m_storeRead.error();
-            return false;
-        }
         m_store = std::make_unique<ModelContext>(m_storeRead.db(), clock);
         if (!m_store->load(error))
             return false;
@@ -84,30 +80,26 @@ public:
         for (const QString &path : converted(FallbackStore::all(storePath)))
             if ((m_fallback = ModelContainer::open(path, clock, error)))
                 return true;
+        *error = QStringLiteral("no folder takes a fallback store");
         const auto place = FallbackStore::place(storePath);
         const QString path =
             place ? FallbackStore::newFile(place->first.chopped(9) + QStringLiteral(".unsaved.fallback")) : QString();
         if (!path.isEmpty() && !(m_fallback = ModelContainer::open(path, clock, error)))
             FallbackStore::remove(path);
-        if (path.isEmpty())
-            *error = QStringLiteral("no folder takes a fallback store");
         return m_fallback != nullptr;
     }
 
-    // Every clip of `reader` in the fallback store, or why not.
     bool convert(Reader &reader, const QString &path, const std::function<void()> &sliceSaved, QString *error)
     {
-        // Its time, or when it was written: what decides whether the file or the store is newer.
+        // Its time, else when it was written: what decides whether the file or the store is newer.
         m_stamp = reader.unsavedAt().isValid() ? reader.unsavedAt() : QFileInfo(path).lastModified().toUTC();
         ModelContext &into = m_fallback->mainContext();
         for (const PageRef &page : reader.pages())
             pageIn(*page);
         for (;;) {
             const auto clips = reader.next(sliceClips, sliceBytes, error);
-            if (!clips)
-                return false;
-            if (clips->empty())
-                return true;
+            if (!clips || clips->empty())
+                return clips.has_value();
             for (const ClipRef &clip : *clips)
                 place(clip);
             if (!into.save(error)) {
@@ -119,7 +111,7 @@ public:
         }
     }
 
-    void removeIfEmpty()
+    ~Converter()
     {
         if (m_fallback && m_fallback->mainContext().clipCount() == 0) {
             const QString path = m_fallback->storeURL();
@@ -129,8 +121,8 @@ public:
     }
 
 private:
-    // The Page of the fallback store named as `page`: its own, else a copy of the store's (whose
-    // dedupID makes the move-in take them as one), else a new one.
+    // The fallback store's Page named as `page`: its own, else a copy of the store's (whose dedupID
+    // makes the move-in take them as one), else a new one.
     PageRef pageIn(const Pinboard &page)
     {
         ModelContext &into = m_fallback->mainContext();
@@ -164,8 +156,8 @@ private:
             clip->setIsSavedToPage(true);
             clip->setExpiresAt(std::nullopt);
         }
-        // Met earlier in this conversion, or in one cut short: the later state wins, and the clip
-        // is dated and ordered by its latest capture.
+        // Met earlier in this conversion, or in one cut short: the later state wins, and the clip is
+        // dated and ordered by its latest capture.
         if (const ClipRef own = sameContent(into, *clip)) {
             if (!own->modifiedAt().isValid() || m_stamp >= own->modifiedAt()) {
                 own->setIsPinned(clip->isPinned());
@@ -180,7 +172,6 @@ private:
         }
         if (const ClipRef stored = sameContent(*m_store, *clip)) {
             clip->setDedupID(stored->dedupID());
-            // Known to the store alone.
             clip->setLinkTitle(stored->linkTitle());
             clip->setCreatedAt(std::max(stored->createdAt(), clip->createdAt()));
         } else if (clip->expiresAt() && *clip->expiresAt() <= m_now) {
@@ -191,7 +182,7 @@ private:
     }
 
     ReadConnection m_storeRead;
-    // Reads the store on this thread; its connection never writes.
+    // The store read on this thread; its connection never writes.
     std::unique_ptr<ModelContext> m_store;
     std::unique_ptr<ModelContainer> m_fallback;
     QDateTime m_now;
@@ -221,17 +212,15 @@ Conversion convert(const QString &storePath, const QStringList &files, const QDa
         done.kept << path;
         done.keptReason = error;
     }
-    converter.removeIfEmpty();
     return done;
 }
 
-Settled settle(const std::vector<Conversion::Done> &done)
+StoreTrouble settle(const std::vector<Conversion::Done> &done, int moved)
 {
-    Settled settled;
+    StoreTrouble told{StoreTrouble::Kind::unsavedBroughtBack, {}, false, moved};
+    QStringList unreadableKept, lostKept;
     for (const Conversion::Done &file : done) {
-        // Left behind, it would come back again at the next start, finding every copy stored
-        // already; one with copies that could not be read, or that breaks off before its end, is
-        // kept aside under a name not looked for again.
+        // Left behind, it would come back at every start; one that lacks clips is kept aside.
         if (file.unreadable == 0 && file.lost == 0) {
             if (!QFile::remove(file.path))
                 qCWarning(lcPersistence, "Could not remove %s after bringing it back", qPrintable(file.path));
@@ -242,23 +231,20 @@ Settled settle(const std::vector<Conversion::Done> &done)
             aside = file.path + QStringLiteral(".unreadable-%1").arg(n);
         if (!QFile::rename(file.path, aside))
             aside = file.path;
-        if (file.unreadable > 0) {
-            qCWarning(lcPersistence, "Could not read %d of the copies in %s; the file is kept as %s", file.unreadable,
-                      qPrintable(file.path), qPrintable(aside));
-            settled.unreadable += file.unreadable;
-            settled.unreadableKept << aside;
-        }
-        if (file.lost != 0) {
-            qCWarning(lcPersistence, "%s breaks off before its end, losing %s; the file is kept as %s",
-                      qPrintable(file.path),
-                      qPrintable(file.lost < 0 ? QStringLiteral("an unknown number of copies")
-                                               : QStringLiteral("%1 copies").arg(file.lost)),
-                      qPrintable(aside));
-            settled.lost = settled.lost < 0 || file.lost < 0 ? -1 : settled.lost + file.lost;
-            settled.lostKept << aside;
-        }
+        qCWarning(lcPersistence, "%s: %d copies could not be read and %s were lost with its end; it is kept as %s",
+                  qPrintable(file.path), file.unreadable,
+                  qPrintable(file.lost < 0 ? QStringLiteral("an unknown number") : QString::number(file.lost)),
+                  qPrintable(aside));
+        if (file.unreadable > 0)
+            unreadableKept << aside;
+        if (file.lost != 0)
+            lostKept << aside;
+        told.unreadable += file.unreadable;
+        told.lost = told.lost < 0 || file.lost < 0 ? -1 : told.lost + file.lost;
     }
-    return settled;
+    told.path = unreadableKept.join(QStringLiteral(", "));
+    told.lostFrom = lostKept.join(QStringLiteral(", "));
+    return told;
 }
 
 } // namespace quillmere::UnsavedRecovery

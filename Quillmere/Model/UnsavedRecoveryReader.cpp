@@ -3,15 +3,12 @@
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ClipPresentation.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-
 #include <algorithm>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,12 +16,14 @@
 namespace quillmere::UnsavedRecovery {
 namespace {
 
+constexpr qsizetype maxClips = 100000;
+constexpr qsizetype maxPages = 1000;
 // Members beside the clips (the Pages, the time) are small; a file that says otherwise is not ours.
 constexpr qint64 maxMemberBytes = 4 * 1024 * 1024;
 
-QString systemError(int error)
+QString tooLarge()
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024));
 }
 
 std::optional<QString> text(const QJsonObject &o, const char *key)
@@ -55,235 +54,154 @@ bool bytes(const QJsonObject &o, const char *key, std::optional<QByteArray> *out
 
 } // namespace
 
-// The file's bytes a buffer at a time, cut into JSON values without parsing them.
-class Reader::Stream {
-public:
-    static std::unique_ptr<Stream> open(const QString &path, QString *error)
-    {
-        // Never follows a link nor waits for a writer at the other end of a FIFO.
-        const int fd =
-            ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) {
-            *error = errno == ELOOP ? QStringLiteral("it is a link, not a file") : systemError(errno);
-            return nullptr;
-        }
-        auto stream = std::unique_ptr<Stream>(new Stream(fd));
-        struct stat info {};
-        if (::fstat(fd, &info) != 0) {
-            *error = systemError(errno);
-            return nullptr;
-        }
-        if (!S_ISREG(info.st_mode)) {
-            *error = QStringLiteral("it is not a regular file");
-            return nullptr;
-        }
-        if (info.st_size > maxFileBytes) {
-            *error = QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024));
-            return nullptr;
-        }
-        return stream;
-    }
-    ~Stream() { ::close(m_fd); }
-    Stream(const Stream &) = delete;
-    Stream &operator=(const Stream &) = delete;
-
-    QString error() const { return m_error.isEmpty() ? QStringLiteral("not a recovery file") : m_error; }
-    // The file could not be read, or grew too large: it is not broken, and may read whole later.
-    bool readFailed() const { return !m_error.isEmpty(); }
-    qint64 offset() const { return m_base + m_pos; }
-
-    int peek()
-    {
-        if (m_pos == m_length && !fill())
-            return -1;
-        return uchar(m_buffer[m_pos]);
-    }
-    void skipSpace()
-    {
-        for (int c = peek(); c == ' ' || c == '\n' || c == '\r' || c == '\t'; c = peek())
-            ++m_pos;
-    }
-    bool take(char c)
-    {
-        skipSpace();
-        if (peek() != uchar(c))
-            return false;
-        ++m_pos;
-        return true;
-    }
-    bool seek(qint64 offset)
-    {
-        if (::lseek(m_fd, offset, SEEK_SET) != offset)
-            return fail(systemError(errno));
-        m_base = offset;
-        m_pos = m_length = 0;
-        return true;
-    }
-
-    // Moves past one JSON value, its bytes appended to `out` unless it is null; false at the end
-    // of the file or past `max` bytes. Only strings and nesting are followed: the value is checked
-    // when it is parsed.
-    bool value(QByteArray *out, qint64 max)
-    {
-        skipSpace();
-        int depth = 0;
-        bool inString = false;
-        bool escaped = false;
-        qint64 taken = 0;
-        for (;;) {
-            if (m_pos == m_length && !fill())
-                return false;
-            const char *begin = m_buffer.constData() + m_pos;
-            const char *end = m_buffer.constData() + m_length;
-            const char *p = begin;
-            bool done = false;
-            for (; p < end && !done; ++p) {
-                const char c = *p;
-                if (inString) {
-                    if (escaped)
-                        escaped = false;
-                    else if (c == '\\')
-                        escaped = true;
-                    else if (c == '"')
-                        inString = false, done = depth == 0;
-                } else if (c == '"') {
-                    inString = true;
-                } else if (c == '{' || c == '[') {
-                    ++depth;
-                } else if (c == '}' || c == ']' || c == ',' || c == ' ' || c == '\n' || c == '\r' || c == '\t') {
-                    // Outside any nesting this ends a number or a word, and stays unread.
-                    if (depth == 0) {
-                        if (taken + (p - begin) == 0)
-                            return fail({});
-                        done = true;
-                        break;
-                    }
-                    if (c == '}' || c == ']')
-                        done = --depth == 0;
-                }
-            }
-            const qsizetype used = p - begin;
-            taken += used;
-            if (taken > max)
-                return fail({});
-            if (out)
-                out->append(begin, used);
-            m_pos += used;
-            if (done)
-                return true;
-        }
-    }
-
-private:
-    explicit Stream(int fd) : m_fd(fd), m_buffer(1024 * 1024, Qt::Uninitialized) {}
-
-    bool fail(const QString &why)
-    {
-        if (m_error.isEmpty())
-            m_error = why;
-        return false;
-    }
-
-    bool fill()
-    {
-        m_base += m_length;
-        m_pos = m_length = 0;
-        // A file that grows past the bound after it was opened is refused all the same.
-        if (m_base > maxFileBytes)
-            return fail(QStringLiteral("larger than %1 MiB").arg(maxFileBytes / (1024 * 1024)));
-        for (;;) {
-            const ssize_t got = ::read(m_fd, m_buffer.data(), size_t(m_buffer.size()));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0)
-                return fail(systemError(errno));
-            m_length = got;
-            return got > 0;
-        }
-    }
-
-    int m_fd;
-    QByteArray m_buffer;
-    qsizetype m_pos = 0;
-    qsizetype m_length = 0;
-    qint64 m_base = 0;
-    QString m_error;
-};
-
-Reader::Reader(std::unique_ptr<Stream> stream) : m_stream(std::move(stream))
-{
-}
-
-Reader::~Reader() = default;
-
 std::unique_ptr<Reader> Reader::open(const QString &path, QString *error)
 {
-    QString why;
-    auto stream = Stream::open(path, &why);
-    std::unique_ptr<Reader> reader(stream ? new Reader(std::move(stream)) : nullptr);
-    if (reader && reader->readHeader(&why))
+    // Never follows a link nor waits for a writer at the other end of a FIFO.
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat info {};
+    QString why = fd < 0 && errno == ELOOP  ? QStringLiteral("it is a link, not a file")
+        : fd < 0 || ::fstat(fd, &info) != 0 ? qt_error_string(errno)
+        : !S_ISREG(info.st_mode)            ? QStringLiteral("it is not a regular file")
+        : info.st_size > maxFileBytes       ? tooLarge()
+                                            : QString();
+    std::unique_ptr<Reader> reader(new Reader);
+    if (fd >= 0 && !reader->m_file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        why = reader->m_file.errorString();
+    }
+    if (why.isEmpty() && reader->readHeader(&why))
         return reader;
     if (error)
         *error = why;
     return nullptr;
 }
 
-// Goes through the whole file once: the Pages and the time are kept, the clips only counted and
-// found again later, whichever order the members come in. A file that breaks off past the start of
-// its clips (cut short, or garbage from there on) keeps the clips before the break.
+QString Reader::error() const
+{
+    return m_error.isEmpty() ? QStringLiteral("not a recovery file") : m_error;
+}
+
+bool Reader::fail(const QString &why)
+{
+    if (m_error.isEmpty())
+        m_error = why;
+    return false;
+}
+
+bool Reader::get(char *c)
+{
+    // A file that grows past the bound after it was opened is refused all the same.
+    if (m_file.getChar(c) && m_file.pos() <= maxFileBytes)
+        return true;
+    *c = 0;
+    if (m_file.pos() > maxFileBytes || m_file.error() != QFileDevice::NoError)
+        fail(m_file.pos() > maxFileBytes ? tooLarge() : m_file.errorString());
+    return false;
+}
+
+bool Reader::take(char wanted)
+{
+    char c = 0;
+    while (get(&c) && (c == ' ' || c == '\n' || c == '\r' || c == '\t'))
+        c = 0;
+    if (c == wanted)
+        return true;
+    if (c != 0)
+        m_file.ungetChar(c);
+    return false;
+}
+
+bool Reader::value(QByteArray *out, qint64 max)
+{
+    take(' '); // the white space before it
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    const qint64 start = m_file.pos();
+    for (char c = 0; get(&c);) {
+        if (m_file.pos() - start > max)
+            return false;
+        bool done = false;
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false, done = depth == 0;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']' || c == ',' || c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+            // Outside any nesting this ends a number or a word, and stays unread.
+            if (depth == 0) {
+                m_file.ungetChar(c);
+                return m_file.pos() > start;
+            }
+            if (c == '}' || c == ']')
+                done = --depth == 0;
+        }
+        if (out)
+            out->append(c);
+        if (done)
+            return true;
+    }
+    return false;
+}
+
+// A file that breaks off past the start of its clips (cut short, or garbage from there on) keeps
+// the clips before the break.
 bool Reader::readHeader(QString *error)
 {
-    Stream &s = *m_stream;
     bool inClips = false;
-    const auto fail = [&](const QString &why) {
-        if (why.isEmpty() && !s.readFailed() && (m_clipsAt >= 0 || m_clipCount >= 0)) {
+    const auto broken = [&](const QString &why = {}) {
+        if (why.isEmpty() && m_error.isEmpty() && (m_clipsAt >= 0 || m_clipCount >= 0)) {
             // Past the clips, the break takes none of them.
             m_broken = inClips || m_clipsAt < 0;
             return true;
         }
-        *error = why.isEmpty() ? s.error() : why;
+        *error = why.isEmpty() ? Reader::error() : why;
         return false;
     };
-    if (!s.take('{'))
-        return fail({});
-    if (s.take('}'))
+    if (!take('{'))
+        return broken();
+    if (take('}'))
         return true;
     do {
         QByteArray key;
-        s.skipSpace();
-        if (s.peek() != '"' || !s.value(&key, 64) || !s.take(':'))
-            return fail({});
+        if (!value(&key, 64) || !key.startsWith('"') || !take(':'))
+            return broken();
         if (key == "\"clips\"") {
-            s.skipSpace();
-            const qint64 at = s.offset();
-            if (!s.take('['))
-                return fail({});
-            m_clipsAt = at;
+            if (!take('['))
+                return broken();
+            m_clipsAt = m_file.pos();
             inClips = true;
-            if (!s.take(']')) {
+            if (!take(']')) {
                 do {
-                    if (!s.value(nullptr, maxFileBytes))
-                        return fail({});
+                    if (!value(nullptr, maxFileBytes))
+                        return broken();
                     if (++m_clips > maxClips)
-                        return fail(
+                        return broken(
                             QStringLiteral("more than %1 clips, more than a recovery file holds").arg(maxClips));
-                } while (s.take(','));
-                if (!s.take(']'))
-                    return fail({});
+                } while (take(','));
+                if (!take(']'))
+                    return broken();
             }
             inClips = false;
             continue;
         }
         QByteArray raw("[");
-        if (!s.value(&raw, maxMemberBytes))
-            return fail({});
+        if (!value(&raw, maxMemberBytes))
+            return broken();
         const QJsonArray member = QJsonDocument::fromJson(raw + ']').array();
         if (member.isEmpty())
-            return fail({});
+            return broken();
         if (key == "\"pages\"") {
             const QJsonArray pages = member.first().toArray();
             if (pages.size() > maxPages)
-                return fail(QStringLiteral("more than %1 Pages, more than a recovery file holds").arg(maxPages));
+                return broken(QStringLiteral("more than %1 Pages, more than a recovery file holds").arg(maxPages));
             for (const QJsonValue &value : pages)
                 if (const auto name = text(value.toObject(), "name"))
                     pageNamed(*name, text(value.toObject(), "colorName").value_or(QString()));
@@ -294,8 +212,8 @@ bool Reader::readHeader(QString *error)
         } else if (key == "\"clipCount\"" && member.first().isDouble()) {
             m_clipCount = qint64(std::clamp(member.first().toDouble(), 0.0, double(maxClips)));
         }
-    } while (s.take(','));
-    return s.take('}') || fail({});
+    } while (take(','));
+    return take('}') || broken();
 }
 
 int Reader::lost() const
@@ -307,16 +225,15 @@ int Reader::lost() const
 
 std::optional<std::vector<ClipRef>> Reader::next(size_t clips, qint64 bytes, QString *error)
 {
-    Stream &s = *m_stream;
     std::vector<ClipRef> out;
     qint64 taken = 0;
     while (m_taken < m_clips && out.size() < clips && taken < bytes) {
         // Only the values the first pass counted are read: what follows a break is not read again.
-        const bool found = m_taken > 0 ? s.take(',') : s.seek(m_clipsAt) && s.take('[');
+        const bool found = m_taken > 0 ? take(',') : m_file.seek(m_clipsAt);
         QByteArray raw;
-        if (!found || !s.value(&raw, maxFileBytes)) {
+        if (!found || !value(&raw, maxFileBytes)) {
             if (error)
-                *error = s.error();
+                *error = Reader::error();
             return std::nullopt;
         }
         ++m_taken;
