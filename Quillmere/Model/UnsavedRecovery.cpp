@@ -89,10 +89,9 @@ public:
         return m_fallback != nullptr;
     }
 
-    bool convert(Reader &reader, const QString &path, const std::function<void()> &sliceSaved, QString *error)
+    bool convert(Reader &reader, const std::function<void()> &sliceSaved, QString *error)
     {
-        // Its time, else when it was written: what decides whether the file or the store is newer.
-        m_stamp = reader.unsavedAt().isValid() ? reader.unsavedAt() : QFileInfo(path).lastModified().toUTC();
+        m_stamp = reader.unsavedAt();
         ModelContext &into = m_fallback->mainContext();
         for (const PageRef &page : reader.pages())
             pageIn(*page);
@@ -149,8 +148,6 @@ private:
     void place(const ClipRef &clip)
     {
         ModelContext &into = m_fallback->mainContext();
-        if (!clip->createdAt().isValid())
-            clip->setCreatedAt(m_stamp);
         if (clip->pinboard()) {
             clip->setPinboard(pageIn(*clip->pinboard()));
             clip->setIsSavedToPage(true);
@@ -203,7 +200,7 @@ Conversion convert(const QString &storePath, const QStringList &files, const QDa
     const bool opened = converter.open(storePath, &error);
     for (const QString &path : files) {
         std::unique_ptr<Reader> reader = opened ? Reader::open(path, &error) : nullptr;
-        if (reader && converter.convert(*reader, path, sliceSaved, &error)) {
+        if (reader && converter.convert(*reader, sliceSaved, &error)) {
             done.done.push_back({path, reader->unreadable(), reader->lost()});
             continue;
         }

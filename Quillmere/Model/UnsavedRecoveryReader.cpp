@@ -66,6 +66,8 @@ std::unique_ptr<Reader> Reader::open(const QString &path, QString *error)
         : info.st_size > maxFileBytes       ? tooLarge()
                                             : QString();
     std::unique_ptr<Reader> reader(new Reader);
+    // Without a time of its own, it was written when it was last changed.
+    reader->m_unsavedAt = QDateTime::fromSecsSinceEpoch(info.st_mtime, Qt::UTC);
     if (fd >= 0 && !reader->m_file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         why = reader->m_file.errorString();
@@ -151,8 +153,7 @@ bool Reader::value(QByteArray *out, qint64 max)
     return false;
 }
 
-// A file that breaks off past the start of its clips (cut short, or garbage from there on) keeps
-// the clips before the break.
+// A file that breaks off in its clips (cut short, or garbage from there on) keeps those before the break.
 bool Reader::readHeader(QString *error)
 {
     bool inClips = false;
@@ -206,7 +207,8 @@ bool Reader::readHeader(QString *error)
                 if (const auto name = text(value.toObject(), "name"))
                     pageNamed(*name, text(value.toObject(), "colorName").value_or(QString()));
         } else if (key == "\"unsavedAt\"") {
-            m_unsavedAt = QDateTime::fromString(member.first().toString(), Qt::ISODateWithMs);
+            if (const auto at = QDateTime::fromString(member.first().toString(), Qt::ISODateWithMs); at.isValid())
+                m_unsavedAt = at;
         } else if (key == "\"lowestCaptureOrder\"") {
             m_lowestCaptureOrder = captureOrder(member.first());
         } else if (key == "\"clipCount\"" && member.first().isDouble()) {
@@ -218,9 +220,7 @@ bool Reader::readHeader(QString *error)
 
 int Reader::lost() const
 {
-    if (!m_broken)
-        return 0;
-    return m_clipCount < 0 ? -1 : int(std::max<qint64>(0, m_clipCount - m_clips));
+    return !m_broken ? 0 : m_clipCount < 0 ? -1 : int(std::max<qint64>(0, m_clipCount - m_clips));
 }
 
 std::optional<std::vector<ClipRef>> Reader::next(size_t clips, qint64 bytes, QString *error)
@@ -280,10 +280,12 @@ ClipRef Reader::clipOf(const QByteArray &raw)
     clip->setFileName(text(o, "fileName"));
     if (!clip->text() && !image && !file && !clip->fileName())
         return nullptr;
-    clip->setFileTypeIdentifier(text(o, "fileTypeIdentifier"));
+    for (const auto &[key, set] : {std::pair{"fileTypeIdentifier", &ClipItem::setFileTypeIdentifier},
+                                   {"sourceAppName", &ClipItem::setSourceAppName},
+                                   {"sourceAppBundleID", &ClipItem::setSourceAppBundleID},
+                                   {"customTitle", &ClipItem::setCustomTitle}})
+        (*clip.*set)(text(o, key));
     clip->setRecognizedText(CapturedContent::capText(text(o, "recognizedText")));
-    clip->setSourceAppName(text(o, "sourceAppName"));
-    clip->setSourceAppBundleID(text(o, "sourceAppBundleID"));
     clip->setContentHash(clip->computeContentHash());
     clip->setPayloadByteCount(payloadByteCount(*clip));
     const QDateTime createdAt =
@@ -293,12 +295,11 @@ ClipRef Reader::clipOf(const QByteArray &raw)
     // Never below the lowest the file names, which decides how far its clips are raised.
     if (const auto order = captureOrder(o.value(QLatin1String("captureOrder"))))
         clip->setCaptureOrder(std::max(*order, m_lowestCaptureOrder.value_or(*order)));
-    clip->setCustomTitle(text(o, "customTitle"));
     if (const auto pageName = text(o, "pageName"))
         clip->setPinboard(pageNamed(*pageName, {}));
     if (const auto expiresAt = text(o, "expiresAt")) {
         const QDateTime at = QDateTime::fromString(*expiresAt, Qt::ISODateWithMs);
-        clip->setExpiresAt(at.isValid() ? at : m_unsavedAt.isValid() ? m_unsavedAt : QDateTime::fromMSecsSinceEpoch(0));
+        clip->setExpiresAt(at.isValid() ? at : m_unsavedAt);
     }
     return clip;
 }
