@@ -93,7 +93,6 @@ bool Reader::fail(const QString &why)
 
 bool Reader::get(char *c)
 {
-    // A file that grows past the bound after it was opened is refused all the same.
     if (m_file.getChar(c) && m_file.pos() <= maxFileBytes)
         return true;
     *c = 0;
@@ -120,37 +119,46 @@ bool Reader::value(QByteArray *out, qint64 max)
     int depth = 0;
     bool inString = false;
     bool escaped = false;
-    const qint64 start = m_file.pos();
-    for (char c = 0; get(&c);) {
-        if (m_file.pos() - start > max)
-            return false;
-        bool done = false;
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false, done = depth == 0;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            ++depth;
-        } else if (c == '}' || c == ']' || c == ',' || c == ' ' || c == '\n' || c == '\r' || c == '\t') {
-            // Outside any nesting this ends a number or a word, and stays unread.
-            if (depth == 0) {
-                m_file.ungetChar(c);
-                return m_file.pos() > start;
+    for (qint64 taken = 0;;) {
+        const QByteArray chunk = m_file.peek(64 * 1024);
+        qsizetype used = 0;
+        // 1: the value ends with the byte taken last; -1: it ended before the next one.
+        int end = 0;
+        for (; used < chunk.size() && end == 0; ++used) {
+            const char c = chunk[used];
+            if (inString) {
+                if (escaped)
+                    escaped = false;
+                else if (c == '\\')
+                    escaped = true;
+                else if (c == '"')
+                    inString = false, end = depth == 0 ? 1 : 0;
+            } else if (c == '"') {
+                inString = true;
+            } else if (c == '{' || c == '[') {
+                ++depth;
+            } else if (c == '}' || c == ']' || c == ',' || c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+                // Outside any nesting this ends a number or a word, and stays unread.
+                if (depth == 0) {
+                    end = -1;
+                    break;
+                }
+                if (c == '}' || c == ']')
+                    end = --depth == 0 ? 1 : 0;
             }
-            if (c == '}' || c == ']')
-                done = --depth == 0;
         }
         if (out)
-            out->append(c);
-        if (done)
-            return true;
+            out->append(chunk.constData(), used);
+        m_file.skip(used);
+        taken += used;
+        // A file that grows past the bound after it was opened is refused all the same.
+        if (m_file.pos() > maxFileBytes)
+            return fail(tooLarge());
+        if (taken > max || end != 0)
+            return taken <= max && taken > 0;
+        if (chunk.isEmpty())
+            return m_file.error() != QFileDevice::NoError && fail(m_file.errorString());
     }
-    return false;
 }
 
 // A file that breaks off in its clips (cut short, or garbage from there on) keeps those before the break.
