@@ -184,14 +184,10 @@ void StoreCaretaker::reportSetAside(const StoreOpening &opening)
 {
     if (opening.movedAsidePath.isEmpty())
         return;
-    StoreTrouble trouble{StoreTrouble::Kind::storeMovedAside,
-                         opening.movedAsidePath,
-                         false,
-                         opening.salvagedClips,
-                         {},
-                         opening.salvageResumed,
-                         opening.salvageLoss,
-                         opening.movedAsideForeign};
+    StoreTrouble trouble{StoreTrouble::Kind::storeMovedAside, opening.movedAsidePath, false, opening.salvagedClips};
+    trouble.resumed = opening.salvageResumed;
+    trouble.loss = opening.salvageLoss;
+    trouble.foreign = opening.movedAsideForeign;
     report(trouble);
 }
 
