@@ -427,3 +427,22 @@ TEST(UnsavedRecoveryRestore, WhatAFileSaysOfAStoredCopyWinsOverAnOlderStateAndLo
     EXPECT_FALSE(changedInStore->isPinned());
     EXPECT_EQ(changedInStore->customTitle(), "kept");
 }
+
+TEST(UnsavedRecoveryRestore, ATemporaryClipWhoseTimeRanOutIsNotBroughtBack)
+{
+    test::StoreFixture f(true);
+    const QDateTime expiresAt = f.clock.now().addSecs(300);
+    QJsonObject ranOut = textClip("code 1234");
+    ranOut.insert("expiresAt", f.clock.now().addSecs(-60).toString(Qt::ISODateWithMs));
+    QJsonObject running = textClip("code 5678");
+    running.insert("expiresAt", expiresAt.toString(Qt::ISODateWithMs));
+    ASSERT_FALSE(writeSpill(f.path + ".unsaved-20260102-030405.json", {ranOut, running}).isEmpty());
+
+    const auto told = startAndWait(f);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told.front().message().startsWith("One copy")) << qPrintable(told.front().message());
+    EXPECT_FALSE(f.ctx().newestClipWithHash(test::StoreFixture::textContent("code 1234").contentHash()));
+    const ClipRef kept = f.ctx().newestClipWithHash(test::StoreFixture::textContent("code 5678").contentHash());
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->expiresAt(), expiresAt);
+}
