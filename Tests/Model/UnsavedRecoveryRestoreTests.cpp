@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <map>
 
 #include <sys/stat.h>
 
@@ -52,6 +53,23 @@ int clipsWithText(ModelContext &ctx, const QString &prefix)
     q.prepare("SELECT COUNT(*) FROM clips WHERE text LIKE ?");
     q.addBindValue(prefix + "%");
     return q.exec() && q.next() ? q.value(0).toInt() : -1;
+}
+
+// The clips the recovery `files` of the store at `storePath` are converted into, by their text.
+std::map<QString, ClipRef> convertedClips(const QString &storePath, const QStringList &files,
+                                          UnsavedRecovery::Conversion *done, int *slices = nullptr)
+{
+    *done = UnsavedRecovery::convert(storePath, files, QDateTime::currentDateTimeUtc(), [slices] {
+        if (slices)
+            ++*slices;
+    });
+    std::map<QString, ClipRef> clips;
+    QString error;
+    for (const QString &path : UnsavedRecovery::converted(FallbackStore::all(storePath)))
+        if (auto fallback = ModelContainer::open(path, systemClock(), &error))
+            for (const ClipRef &clip : fallback->mainContext().allClips())
+                clips[clip->text().value_or(QString())] = clip;
+    return clips;
 }
 
 } // namespace
@@ -134,7 +152,7 @@ TEST(UnsavedRecoveryRestore, OnlyCopiesNewToTheHistoryAreCountedAsAStartCutShort
 
 TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
 {
-    QTemporaryDir dir;
+    test::StoreFixture f(true);
     QJsonArray clips;
     for (int i = 0; i < 130; ++i) {
         QJsonObject clip = textClip(QString("slice %1").arg(i));
@@ -142,65 +160,44 @@ TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
         clip.insert("customTitle", QString("a \"quoted\" {title} [%1] \\ é").arg(i));
         clips.append(clip);
     }
-    const QString spill = writeSpill(dir.filePath("spill.json"), clips, {QJsonObject{{"name", "Work"}}});
-    QString error;
-    const auto reader = UnsavedRecovery::Reader::open(spill, &error);
-    ASSERT_TRUE(reader) << qPrintable(error);
-    ASSERT_EQ(reader->pages().size(), 1u);
-    std::vector<ClipRef> read;
-    for (;;) {
-        const auto slice = reader->next(50, 1 << 20, &error);
-        ASSERT_TRUE(slice) << qPrintable(error);
-        if (slice->empty())
-            break;
-        EXPECT_LE(slice->size(), 50u);
-        read.insert(read.end(), slice->begin(), slice->end());
-    }
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips, {QJsonObject{{"name", "Work"}}});
+    UnsavedRecovery::Conversion done;
+    int slices = 0;
+    const auto read = convertedClips(f.path, {spill}, &done, &slices);
+    EXPECT_EQ(slices, 3);
     ASSERT_EQ(read.size(), 130u);
     for (int i = 0; i < 130; ++i) {
-        EXPECT_EQ(read[size_t(i)]->text(), QString("slice %1").arg(i));
-        EXPECT_EQ(read[size_t(i)]->customTitle(), QString("a \"quoted\" {title} [%1] \\ é").arg(i));
+        const ClipRef clip = read.at(QString("slice %1").arg(i));
+        EXPECT_EQ(clip->customTitle(), QString("a \"quoted\" {title} [%1] \\ é").arg(i));
     }
-    EXPECT_EQ(reader->unreadable(), 0);
-
-    EXPECT_EQ(reader->lost(), 0);
+    ASSERT_EQ(done.done.size(), 1u);
+    EXPECT_EQ(done.done.front().unreadable, 0);
+    EXPECT_EQ(done.done.front().lost, 0);
 }
 
 TEST(UnsavedRecoveryRestore, AFileThatBreaksOffKeepsEveryClipBeforeTheBreak)
 {
-    QTemporaryDir dir;
     QJsonArray clips;
     for (int i = 0; i < 130; ++i)
         clips.append(textClip(QString("before the cut %1").arg(i)));
     // As an earlier version wrote it, which does not say how many clips it holds.
-    const QString spill = writeSpill(dir.filePath("spill.json"), clips);
-    QFile file(spill);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray whole = file.readAll();
-    file.close();
-    const qsizetype half = whole.size() / 2;
-    const auto damaged = [&](const QByteArray &tail) {
-        QFile out(spill);
-        EXPECT_TRUE(out.open(QIODevice::WriteOnly) && out.write(whole.left(half) + tail) > 0);
-        return spill;
-    };
+    const QByteArray whole =
+        QJsonDocument(QJsonObject{{"unsavedAt", "2026-01-02T03:04:05.000Z"}, {"clips", clips}}).toJson();
     for (const QByteArray &tail : {QByteArray(), QByteArray(4096, '\0'), QByteArray("\x93\xff]}garbage{{\"")}) {
         SCOPED_TRACE(tail.size());
-        QString error;
-        const auto reader = UnsavedRecovery::Reader::open(damaged(tail), &error);
-        ASSERT_TRUE(reader) << qPrintable(error);
-        std::vector<ClipRef> read;
-        while (const auto slice = reader->next(50, 1 << 20, &error)) {
-            if (slice->empty())
-                break;
-            read.insert(read.end(), slice->begin(), slice->end());
-        }
-        // Every whole clip in the first half, in order.
+        test::StoreFixture f(true);
+        QFile spill(f.path + ".unsaved-20260102-030405.json");
+        ASSERT_TRUE(spill.open(QIODevice::WriteOnly) && spill.write(whole.left(whole.size() / 2) + tail) > 0);
+        spill.close();
+        UnsavedRecovery::Conversion done;
+        const auto read = convertedClips(f.path, {spill.fileName()}, &done);
+        // Every whole clip in the first half.
         ASSERT_GE(read.size(), 60u);
         ASSERT_LT(read.size(), 130u);
         for (size_t i = 0; i < read.size(); ++i)
-            EXPECT_EQ(read[i]->text(), QString("before the cut %1").arg(i));
-        EXPECT_EQ(reader->lost(), -1);
+            EXPECT_TRUE(read.count(QString("before the cut %1").arg(i)));
+        ASSERT_EQ(done.done.size(), 1u);
+        EXPECT_EQ(done.done.front().lost, -1);
     }
 }
 
@@ -373,28 +370,29 @@ TEST(UnsavedRecoveryRestore, ACopyStoredAlreadyTakesTheLaterCaptureOrderOfTheTwo
 
 TEST(UnsavedRecoveryRestore, ACaptureOrderThatIsNoWholeNumberAboveZeroIsPassedOver)
 {
-    QTemporaryDir dir;
+    test::StoreFixture f(true);
+    // Capture orders are the clock's milliseconds, as the clips' dates are.
+    const qint64 dated = QDateTime::fromString("2026-01-02T03:04:05.000Z", Qt::ISODateWithMs).toMSecsSinceEpoch();
     QJsonArray clips;
     for (const QJsonValue &order : {QJsonValue("12"), QJsonValue(-4), QJsonValue(1.5), QJsonValue(1e300),
-                                    QJsonValue(QJsonValue::Null), QJsonValue(7), QJsonValue(12)}) {
+                                    QJsonValue(QJsonValue::Null), QJsonValue(dated + 50), QJsonValue(dated + 200)}) {
         QJsonObject clip = textClip(QString("copy %1").arg(clips.size()));
         clip.insert("captureOrder", order);
         clips.append(clip);
     }
-    QFile file(dir.filePath("spill.json"));
+    QFile file(f.path + ".unsaved-20260102-030405.json");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(QJsonObject{{"lowestCaptureOrder", 9}, {"clips", clips}}).toJson());
+    file.write(QJsonDocument(QJsonObject{{"lowestCaptureOrder", dated + 100}, {"clips", clips}}).toJson());
     file.close();
-    QString error;
-    const auto reader = UnsavedRecovery::Reader::open(file.fileName(), &error);
-    ASSERT_TRUE(reader) << qPrintable(error);
-    const auto read = reader->next(100, 1 << 20, &error);
-    ASSERT_TRUE(read) << qPrintable(error);
+    UnsavedRecovery::Conversion done;
+    const auto read = convertedClips(f.path, {file.fileName()}, &done);
+    ASSERT_EQ(read.size(), 7u);
     std::vector<qint64> orders;
-    for (const ClipRef &clip : *read)
-        orders.push_back(clip->captureOrder());
-    // None below the lowest the file names.
-    EXPECT_EQ(orders, (std::vector<qint64>{0, 0, 0, 0, 0, 9, 12}));
+    for (int i = 0; i < 7; ++i)
+        orders.push_back(read.at(QString("copy %1").arg(i))->captureOrder());
+    // Passed over, a clip is ordered by its date, as one without an order is; none below the lowest
+    // the file names.
+    EXPECT_EQ(orders, (std::vector<qint64>{dated, dated, dated, dated, dated, dated + 100, dated + 200}));
 }
 
 TEST(UnsavedRecoveryRestore, WhatAFileSaysOfAStoredCopyWinsOverAnOlderStateAndLosesToALaterOne)
