@@ -1,29 +1,25 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreFileGuard.h"
-#include "Quillmere/Model/UnsavedRecovery.h"
-#include "Quillmere/Platform/Core/Preferences.h"
-
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
-#include <QFile>
-#include <QFileInfo>
+#include "Quillmere/Platform/Core/Preferences.h"
+
 #include <utility>
 
 namespace quillmere {
 
 StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent)
-    : QObject(parent), m_store(store), m_movedAsidePath(setup.movedAsidePath), m_salvagedClips(setup.salvagedClips),
-      m_salvageResumed(setup.salvageResumed), m_salvageLoss(setup.salvageLoss),
-      m_movedAsideForeign(setup.movedAsideForeign), m_unavailableReason(setup.unavailableReason),
-      m_storePath(setup.unavailableStorePath), m_salvagePending(setup.salvagePending)
+    : QObject(parent), m_store(store), m_setAside{setup.movedAsidePath, setup.salvagedClips, setup.salvageResumed,
+                                                  setup.salvageLoss, setup.movedAsideForeign},
+      m_unavailableReason(setup.unavailableReason), m_storePath(setup.unavailableStorePath),
+      m_salvagePending(setup.salvagePending)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
     connect(&m_store, &ClipStore::storeDamaged, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
-    connect(&m_store.fileGuard(), &StoreFileGuard::rearmed, this, &StoreCaretaker::storeChanged);
+    connect(&m_store.fileGuard(), &StoreFileGuard::rearmed, this, [this] { m_damageWaits = false; });
     // Damage met while the guard copied the store is handled once the copy has ended.
     connect(&m_store.fileGuard(), &StoreFileGuard::copyEnded, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
     connect(&m_store.fileGuard(), &StoreFileGuard::copiedToFallback, this, &StoreCaretaker::goOnInFallback);
@@ -66,13 +62,7 @@ void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 
 void StoreCaretaker::start()
 {
-    if (!m_movedAsidePath.isEmpty()) {
-        StoreTrouble trouble{
-            StoreTrouble::Kind::storeMovedAside, m_movedAsidePath, false, m_salvagedClips, {}, m_salvageResumed};
-        trouble.foreign = m_movedAsideForeign;
-        trouble.loss = m_salvageLoss;
-        report(trouble);
-    }
+    reportSetAside(m_setAside);
     if (m_salvagePending) {
         salvageOnWorker();
         return;
@@ -94,9 +84,8 @@ void StoreCaretaker::tellMemoryOnly()
             // Moved into the store file meanwhile, which brings the files back itself.
             if (!isAwayFromStore())
                 return;
-            for (const QString &recovery : found.first)
-                keptUnsaved(recovery, QStringLiteral("the store cannot take copies for now"));
-            tellUnsaved();
+            tellUnsaved({{}, found.first, QStringLiteral("the store cannot take copies for now")},
+                        {StoreTrouble::Kind::unsavedBroughtBack});
             if (found.second && !m_store.container().isInMemory())
                 m_fallbackPlace = found.second->second;
             StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
@@ -112,190 +101,99 @@ void StoreCaretaker::tellMemoryOnly()
 
 void StoreCaretaker::bringBackAll()
 {
-    if (m_store.container().isInMemory() || isAwayFromStore() || m_restoring)
+    if (m_store.container().isInMemory() || isAwayFromStore() || std::exchange(m_bringingBack, true))
         return;
-    m_restoring = true;
     inBackground(
-        this,
-        [path = m_store.container().storeURL()] {
-            return std::make_pair(FallbackStore::all(path), UnsavedRecovery::all(path));
-        },
-        [this](const std::pair<QStringList, QStringList> &found) {
-            if (found.first.isEmpty() || isAwayFromStore()) {
-                bringBackUnsaved(found.second);
-                return;
-            }
-            // The fallback stores first: recovery files of older releases hold older copies. The
-            // caretaker's own one is still written to and removed once the store holds it.
-            QStringList paths = found.first;
+        this, [path = m_store.container().storeURL()] { return FallbackStore::all(path); },
+        [this](QStringList paths) {
+            // The caretaker's own one is still written to, and removed once the store holds it.
             if (m_pending)
                 paths.removeAll(m_pending->storeURL());
-            if (paths.isEmpty()) {
-                bringBackUnsaved(found.second);
-                return;
-            }
-            m_moveIn = std::make_unique<FallbackMoveIn>(m_store, paths);
-            m_moveIn->setSliceSavedHook(m_sliceSaved);
-            connect(m_moveIn.get(), &FallbackMoveIn::finished, this, [this, files = found.second] {
-                m_moveIn.release()->deleteLater();
-                bringBackUnsaved(files);
-            });
-            connect(m_moveIn.get(), &FallbackMoveIn::stopped, this, [this] {
-                if (!m_retry.isActive())
-                    scheduleRetry();
-            });
-            m_moveIn->start();
+            for (const QString &converted : UnsavedRecovery::converted(paths))
+                paths.removeAll(converted);
+            moveIn(paths, [this](int) { convertUnsaved(); });
         });
 }
 
-void StoreCaretaker::keptUnsaved(const QString &path, const QString &reason)
+void StoreCaretaker::convertUnsaved()
 {
-    qCWarning(lcPersistence, "Unsaved copies kept in %s could not be brought back: %s", qPrintable(path),
-              qPrintable(reason));
-    m_kept << path;
-    m_keptReason = reason;
+    inBackground(
+        this,
+        [path = m_store.container().storeURL(), now = m_store.now(), hook = m_sliceSaved] {
+            auto conversion = UnsavedRecovery::convert(path, UnsavedRecovery::all(path), now, hook);
+            return std::make_pair(std::move(conversion), UnsavedRecovery::converted(FallbackStore::all(path)));
+        },
+        [this](const std::pair<UnsavedRecovery::Conversion, QStringList> &converted) {
+            // The store was found damaged: the store read back brings them back.
+            if (isAwayFromStore()) {
+                m_bringingBack = false;
+                return;
+            }
+            // The files go only once the store holds what they held.
+            moveIn(converted.second, [this, conversion = converted.first](int moved) {
+                inBackground(
+                    this, [done = conversion.done, moved] { return UnsavedRecovery::settle(done, moved); },
+                    [this, conversion](const StoreTrouble &told) {
+                        m_bringingBack = false;
+                        tellUnsaved(conversion, told);
+                    });
+            });
+        });
 }
 
-void StoreCaretaker::tellUnsaved()
-{
-    if (m_broughtBack > 0 || m_unreadable > 0 || m_lost != 0) {
-        StoreTrouble trouble{StoreTrouble::Kind::unsavedBroughtBack, m_unreadableKept.join(QStringLiteral(", ")), false,
-                             m_broughtBack};
-        trouble.unreadable = m_unreadable;
-        trouble.lost = m_lost;
-        trouble.lostFrom = m_lostKept.join(QStringLiteral(", "));
-        report(trouble);
-    }
-    m_broughtBack = m_unreadable = m_lost = 0;
-    m_unreadableKept.clear();
-    m_lostKept.clear();
-    // Told once for the same files: they are tried again at every start.
-    const QString toldKey = QStringLiteral("unsavedRecoveryTold");
-    const QString kept = m_kept.join(QLatin1Char('\n'));
-    if (!m_kept.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != kept) {
-        m_store.preferences().setString(toldKey, kept);
-        report({StoreTrouble::Kind::unsavedAtQuit, m_kept.join(QStringLiteral(", ")), false, 0, m_keptReason});
-    }
-    m_kept.clear();
-}
-
-void StoreCaretaker::bringBackUnsaved(QStringList paths)
+void StoreCaretaker::moveIn(const QStringList &paths, const std::function<void(int)> &then)
 {
     if (paths.isEmpty()) {
-        m_restoring = false;
-        tellUnsaved();
+        then(0);
         return;
     }
-    const QString path = paths.takeFirst();
-    inBackground(
-        this,
-        [path] {
-            QString error;
-            std::shared_ptr<UnsavedRecovery::Reader> reader = UnsavedRecovery::Reader::open(path, &error);
-            // The reader goes from thread to thread, one slice at a time.
-            handOver(reader.get());
-            return std::make_pair(std::move(reader), error);
-        },
-        [this, path, paths](const std::pair<std::shared_ptr<UnsavedRecovery::Reader>, QString> &opened) {
-            if (!opened.first) {
-                keptUnsaved(path, opened.second);
-                bringBackUnsaved(paths);
-                return;
-            }
-            bringBackSlice(path, opened.first, paths);
-        });
+    m_moveIn = std::make_unique<FallbackMoveIn>(m_store, paths);
+    m_moveIn->setSliceSavedHook(m_sliceSaved);
+    connect(m_moveIn.get(), &FallbackMoveIn::finished, this, [this, then](int moved) {
+        m_moveIn.release()->deleteLater();
+        then(moved);
+    });
+    connect(m_moveIn.get(), &FallbackMoveIn::stopped, this, [this] {
+        if (!m_retry.isActive())
+            scheduleRetry();
+    });
+    m_moveIn->start();
 }
 
-void StoreCaretaker::bringBackSlice(const QString &path, const std::shared_ptr<UnsavedRecovery::Reader> &reader,
-                                    const QStringList &rest)
+void StoreCaretaker::tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told)
 {
-    // A slice holds a few clips, or one when its image or file alone is large: only a slice of a
-    // large file is in memory at a time.
-    handOver(reader.get());
-    inBackground(
-        this,
-        [reader] {
-            QString error;
-            takeOver(reader.get());
-            auto clips = reader->next(bringBackClips, bringBackBytes, &error);
-            handOver(reader.get());
-            return std::make_pair(std::move(clips), error);
-        },
-        [this, path, reader, rest](const std::pair<std::optional<std::vector<UnsavedRecovery::Clip>>, QString> &read) {
-            takeOver(reader.get());
-            // The store was found damaged: the files wait for the store read back, which brings them back.
-            if (isAwayFromStore()) {
-                m_restoring = false;
-                return;
-            }
-            if (!read.first) {
-                keptUnsaved(path, read.second);
-                bringBackUnsaved(rest);
-                return;
-            }
-            if (read.first->empty()) {
-                broughtBack(path, *reader);
-                bringBackUnsaved(rest);
-                return;
-            }
-            QString error;
-            m_lift.follow(*reader);
-            const int brought = UnsavedRecovery::bringBack(m_store, reader->pages(), *read.first, &error, &m_lift);
-            if (brought < 0 && m_store.context().damageFound()) {
-                // Begun again once the salvaged store is in place.
-                m_restoring = false;
-                return;
-            }
-            if (brought < 0) {
-                keptUnsaved(path, error);
-                bringBackUnsaved(rest);
-                return;
-            }
-            m_broughtBack += brought;
-            if (m_sliceSaved)
-                m_sliceSaved();
-            bringBackSlice(path, reader, rest);
-        });
-}
-
-void StoreCaretaker::broughtBack(const QString &path, const UnsavedRecovery::Reader &reader)
-{
-    // Left behind, it would come back again at the next start, finding every copy stored already;
-    // one with copies that could not be read, or that breaks off before its end, is kept aside
-    // under a name not looked for again.
-    if (reader.unreadable() > 0 || reader.lost() != 0) {
-        QString aside = path + QStringLiteral(".unreadable");
-        for (int n = 2; QFileInfo::exists(aside); ++n)
-            aside = path + QStringLiteral(".unreadable-%1").arg(n);
-        if (!QFile::rename(path, aside))
-            aside = path;
-        if (reader.unreadable() > 0) {
-            qCWarning(lcPersistence, "Could not read %d of the copies in %s; the file is kept as %s",
-                      reader.unreadable(), qPrintable(path), qPrintable(aside));
-            m_unreadable += reader.unreadable();
-            m_unreadableKept << aside;
-        }
-        if (reader.lost() != 0) {
-            qCWarning(lcPersistence, "%s breaks off before its end, losing %s; the file is kept as %s",
-                      qPrintable(path),
-                      qPrintable(reader.lost() < 0 ? QStringLiteral("an unknown number of copies")
-                                                   : QStringLiteral("%1 copies").arg(reader.lost())),
-                      qPrintable(aside));
-            m_lost = m_lost < 0 || reader.lost() < 0 ? -1 : m_lost + reader.lost();
-            m_lostKept << aside;
-        }
-        return;
+    if (told.count > 0 || told.unreadable > 0 || told.lost != 0)
+        report(told);
+    // Told once for the same files: they are tried again at every start.
+    const QString toldKey = QStringLiteral("unsavedRecoveryTold");
+    const QString kept = conversion.kept.join(QLatin1Char('\n'));
+    if (!kept.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != kept) {
+        m_store.preferences().setString(toldKey, kept);
+        report({StoreTrouble::Kind::unsavedAtQuit, conversion.kept.join(QStringLiteral(", ")), false, 0,
+                conversion.keptReason});
     }
-    if (!QFile::remove(path))
-        qCWarning(lcPersistence, "Could not remove %s after bringing it back", qPrintable(path));
-    qCInfo(lcPersistence, "Brought back the unsaved copies of %s", qPrintable(path));
 }
 
 void StoreCaretaker::report(const StoreTrouble &trouble)
 {
-    if (!m_reported.insert(trouble.kind).second)
+    if (m_reported.insert(trouble.kind).second)
+        Q_EMIT troubleOccurred(trouble);
+}
+
+void StoreCaretaker::reportSetAside(const StoreOpening &opening)
+{
+    if (opening.movedAsidePath.isEmpty())
         return;
-    Q_EMIT troubleOccurred(trouble);
+    StoreTrouble trouble{StoreTrouble::Kind::storeMovedAside, opening.movedAsidePath, false, opening.salvagedClips};
+    trouble.resumed = opening.salvageResumed;
+    trouble.loss = opening.salvageLoss;
+    trouble.foreign = opening.movedAsideForeign;
+    report(trouble);
+}
+
+std::shared_ptr<ModelContainer> StoreCaretaker::openFallback(const QString &path, QString *error) const
+{
+    return ModelContainer::open(path, m_store.clock(), error);
 }
 
 void StoreCaretaker::scheduleRetry()
@@ -308,14 +206,20 @@ void StoreCaretaker::scheduleRetry()
 
 void StoreCaretaker::retry()
 {
-    if (m_moveIn && !isAwayFromStore())
-        m_moveIn->start();
-    if (isAwayFromStore()) {
-        if (!tryStoreFile())
-            scheduleRetry();
+    if (!isAwayFromStore()) {
+        if (m_moveIn)
+            m_moveIn->start();
+        saveBatch();
         return;
     }
-    saveBatch();
+    if (m_salvaging)
+        return;
+    StoreOpening opening;
+    auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+    if (opening.needsSalvage)
+        salvageOnWorker();
+    else if (!useStoreFile(std::move(container), opening))
+        scheduleRetry();
 }
 
 void StoreCaretaker::saveBatch()
@@ -327,14 +231,15 @@ void StoreCaretaker::saveBatch()
         QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
 }
 
-void StoreCaretaker::openPending(const QString &file, QString *error)
+void StoreCaretaker::openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
 {
-    if (file.isEmpty())
-        return;
-    m_pending.reset(ModelContainer::open(file, m_store.clock(), error).release());
-    // Left empty, it would wait for a move-in at every start.
-    if (!m_pending)
+    QString error = QStringLiteral("no folder takes it");
+    const QString file = place ? FallbackStore::newFile(place->first) : QString();
+    if (!file.isEmpty() && !(m_pending = openFallback(file, &error)))
+        // Left empty, it would wait for a move-in at every start.
         FallbackStore::remove(file);
+    if (!m_pending)
+        qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s", qPrintable(error));
 }
 
 void StoreCaretaker::letPendingGo(bool heldElsewhere)
@@ -352,32 +257,21 @@ bool StoreCaretaker::keepInFallback(bool now)
 {
     if (isAwayFromStore() || m_store.container().isInMemory() || !m_store.context().hasChanges())
         return false;
-    if (!m_pending && now) {
-        QString error = QStringLiteral("no folder takes it");
-        if (const auto place = FallbackStore::place(m_store.container().storeURL(), true))
-            openPending(FallbackStore::newFile(place->first), &error);
-        if (!m_pending)
-            qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
-                       qPrintable(error));
-    }
+    // Its own disk failed the store: another folder first.
+    if (!m_pending && now)
+        openPending(FallbackStore::place(m_store.container().storeURL(), true));
     if (!m_pending) {
         if (std::exchange(m_pendingOpening, true))
             return false;
-        // Its own disk failed the store: another folder first.
         inBackground(
             this, [path = m_store.container().storeURL()] { return FallbackStore::place(path, true); },
             [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
                 m_pendingOpening = false;
-                QString error = QStringLiteral("no folder takes it");
                 // Opened meanwhile by the end of the program.
                 if (m_pending)
                     return;
-                if (place)
-                    openPending(FallbackStore::newFile(place->first), &error);
-                if (!m_pending)
-                    qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s",
-                               qPrintable(error));
-                else
+                openPending(place);
+                if (m_pending)
                     keepInFallback();
             });
         return false;
@@ -402,8 +296,7 @@ void StoreCaretaker::saveWhatFits()
 void StoreCaretaker::end()
 {
     m_stopSalvage->store(true);
-    // Until its copy is in place, the only copy of a deleted store file is the open one, which
-    // goes with the program.
+    // The open file may be a deleted store's only copy, gone with the program.
     m_store.fileGuard().checkNow();
     keepAtQuit();
 }
@@ -411,7 +304,7 @@ void StoreCaretaker::end()
 int StoreCaretaker::keepAtQuit()
 {
     ModelContext &ctx = m_store.context();
-    // Only a commit is waited for: what the store cannot take goes to its fallback store.
+    // Only a commit is waited for.
     if (ctx.hasChanges() && !m_store.savesHeld())
         m_store.save();
     if (!ctx.hasChanges() || keepInFallback(true))
@@ -424,7 +317,7 @@ int StoreCaretaker::keepAtQuit()
 void StoreCaretaker::goOnInFallback(const QString &path)
 {
     QString error;
-    std::shared_ptr<ModelContainer> fallback(ModelContainer::open(path, m_store.clock(), &error).release());
+    std::shared_ptr<ModelContainer> fallback = openFallback(path, &error);
     if (!fallback) {
         // Moved in by the next start that has the store.
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened: %s", qPrintable(path), qPrintable(error));
@@ -442,24 +335,6 @@ void StoreCaretaker::goOnInFallback(const QString &path)
         scheduleRetry();
 }
 
-bool StoreCaretaker::tryStoreFile()
-{
-    if (m_salvaging)
-        return true;
-    StoreOpening opening;
-    auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
-    if (opening.needsSalvage) {
-        salvageOnWorker();
-        return true;
-    }
-    return useStoreFile(std::move(container), opening);
-}
-
-void StoreCaretaker::storeChanged()
-{
-    m_damageWaits = false;
-}
-
 void StoreCaretaker::damageFound()
 {
     ModelContext &damaged = m_store.context();
@@ -468,15 +343,13 @@ void StoreCaretaker::damageFound()
         return;
     }
     StoreFileGuard &guard = m_store.fileGuard();
-    // A deletion or replacement not noticed yet starts its copy here. A copy given up is tried
-    // again by the guard's own looks, not at once: a replacement's copy waits for changes that a
-    // damaged store never takes.
+    // A deletion or replacement not noticed yet starts its copy here; a copy given up is tried
+    // again by the guard's own looks, as a replacement's waits for changes a damaged store never takes.
     if (!m_damageWaits)
         guard.check();
     if (!guard.holdsFileAtPath()) {
-        // The open file may hold the only copy of the history: closed now, it would be gone, and the
-        // salvage would find nothing, or another store, at the path. The guard copies it back there
-        // first, damage and all, and the salvage reads that copy.
+        // The open file may be the history's only copy: the guard copies it back to the path first,
+        // damage and all, and the salvage reads that copy.
         if (!std::exchange(m_damageWaits, true))
             qCCritical(lcPersistence,
                        "The store at %s is damaged, but the path no longer names it; it is read back once "
@@ -490,8 +363,8 @@ void StoreCaretaker::damageFound()
                "The store at %s is damaged; reading it back while the history goes on in a fallback "
                "store",
                qPrintable(m_storePath));
-    // What the damaged store could not take goes into the fallback store, and from there into the
-    // store read back, matched by dedupID. Its bytes are read while the file is still open.
+    // What the damaged store could not take goes through the fallback store into the store read
+    // back; its bytes are read while the file is still open.
     m_store.holdSaves(true);
     for (const auto &record : damaged.unsavedRecords())
         if (record->entity() == Entity::clip) {
@@ -506,9 +379,7 @@ void StoreCaretaker::damageFound()
         this, [path = m_storePath] { return FallbackStore::place(path); },
         [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
             QString error;
-            std::shared_ptr<ModelContainer> fallback = place
-                ? std::shared_ptr<ModelContainer>(ModelContainer::open(place->first, m_store.clock(), &error))
-                : nullptr;
+            std::shared_ptr<ModelContainer> fallback = place ? openFallback(place->first, &error) : nullptr;
             if (!fallback)
                 fallback = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error);
             if (!fallback) {
@@ -543,8 +414,7 @@ void StoreCaretaker::salvageOnWorker()
                 : ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
             if (useStoreFile(std::move(container), opening))
                 return;
-            // Not finished now: the history stays in the fallback store, told so, and the salvage is
-            // tried again.
+            // Not finished now: the history stays in the fallback store, told so, and it is tried again.
             if (pending || !m_store.container().isInMemory()) {
                 m_unavailableReason = opening.error;
                 tellMemoryOnly();
@@ -555,34 +425,22 @@ void StoreCaretaker::salvageOnWorker()
 
 bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening)
 {
-    if (!opening.movedAsidePath.isEmpty()) {
-        StoreTrouble trouble{StoreTrouble::Kind::storeMovedAside,
-                             opening.movedAsidePath,
-                             false,
-                             opening.salvagedClips,
-                             {},
-                             opening.salvageResumed};
-        trouble.foreign = opening.movedAsideForeign;
-        trouble.loss = opening.salvageLoss;
-        report(trouble);
-    }
+    reportSetAside(opening);
     if (!container) {
         qCDebug(lcPersistence, "The store at %s is still unavailable: %s", qPrintable(m_storePath),
                 qPrintable(opening.error));
         return false;
     }
-    qCInfo(lcPersistence, "The store at %s can be used again; the fallback store moves into it",
-           qPrintable(m_storePath));
+    qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));
     m_storePath.clear();
     m_fallbackPlace.reset();
     m_nextRetryMs = m_firstRetryMs;
-    // A history in memory, where no folder took a fallback store, moves in whole; a fallback store
-    // is left saved and moves in a slice at a time.
+    // A history in memory moves in whole; a fallback store is left saved and moves in by slices.
     if (m_store.container().isInMemory()) {
-        m_store.moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
+        m_store.moveHistoryTo(std::move(container));
     } else {
         m_store.save();
-        m_store.switchToContainer(std::shared_ptr<ModelContainer>(container.release()));
+        m_store.switchToContainer(std::move(container));
     }
     bringBackAll();
     return true;

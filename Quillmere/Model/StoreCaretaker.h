@@ -6,7 +6,6 @@
 #include "Quillmere/Model/UnsavedRecovery.h"
 
 #include <QObject>
-#include <QString>
 #include <QTimer>
 #include <atomic>
 #include <functional>
@@ -19,25 +18,20 @@ namespace quillmere {
 class ClipStore;
 class FallbackMoveIn;
 
-// Tells of store trouble once per kind and session, and keeps every copy on disk: changes a save
-// could not write are tried again on a back-off, a few records per transaction, then one at a time,
-// smallest first; what a full disk or a lock kept from the store is in a fallback store meanwhile.
-// A store that cannot take copies (it cannot be opened, is salvaged on a worker, or was deleted and
-// copied to a fallback store) is reopened on a back-off while the history goes on in the fallback
-// store, which moves into it once it can (see FallbackStore). Recovery files an older release left
-// are brought back by the first start that has the store.
+// Tells of store trouble once per kind and session, and keeps every copy on disk: a save that failed
+// is tried again on a back-off, a few records at a time, while what a full disk or a lock kept from
+// the store waits in a fallback store. A store that cannot take copies (it cannot be opened, is
+// salvaged on a worker, or was deleted and copied to a fallback store) is reopened on a back-off
+// while the history goes on in a fallback store, which moves into it once it can. Recovery files
+// of older releases are converted to a fallback store by the first start that has the store.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
     static constexpr int firstRetryMs = 5 * 1000;
     static constexpr int longestRetryMs = 5 * 60 * 1000;
-    // A full disk or a store another process holds is looked at more often: room comes back when
-    // the user frees it, the lock when the other process lets go.
+    // Room comes back when the user frees it, a lock when its process lets go: looked at more often.
     static constexpr int longestDiskFullRetryMs = 10 * 1000;
     static constexpr size_t retryBatch = 8;
-    // A recovery file comes back this much per turn of the event loop.
-    static constexpr size_t bringBackClips = 50;
-    static constexpr qint64 bringBackBytes = 4 * 1024 * 1024;
 
     StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent = nullptr);
     ~StoreCaretaker() override;
@@ -48,19 +42,15 @@ public:
 
     // The history is kept in a fallback store, or in memory where no folder takes one.
     bool isAwayFromStore() const { return !m_storePath.isEmpty(); }
-    // A salvage of the damaged store file runs on a worker.
     bool isSalvaging() const { return m_salvaging; }
-    // The folder of the fallback store the history is kept in, once start() has looked; none
-    // before, or when it is kept in memory.
+    // Where the history is kept away from the store, once start() has looked; none in memory.
     std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
-    // The program's end, from its last steps however it ends (an exit() from inside the event loop
-    // never emits aboutToQuit): stops a salvage, finishes the store file's copy, then keepAtQuit().
+    // The program's end, however it ends (an exit() from inside the event loop never emits
+    // aboutToQuit): stops a salvage, finishes the store file's copy, then keepAtQuit().
     void end();
-    // At quit: a last try, then whatever is left goes to a fallback store, said in the log.
-    // Returns how many records could be kept nowhere.
+    // A last try, then what is left goes to a fallback store; how many records could be kept nowhere.
     int keepAtQuit();
-    // Called each time a slice of a recovery file is saved in the store, for a test that stops the
-    // process between the steps of a restore.
+    // Called after each slice a conversion (on a worker) or a move-in commits, for kill tests.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
 Q_SIGNALS:
@@ -68,46 +58,36 @@ Q_SIGNALS:
 
 private:
     void report(const StoreTrouble &trouble);
+    void reportSetAside(const StoreOpening &opening);
     void scheduleRetry();
     void retry();
     void saveBatch();
     void saveWhatFits();
-    // What a full disk or a lock kept the store from taking goes into a fallback store too, until
-    // the store takes it; `now` opens one on this thread when none is open. True when it holds
-    // every change.
+    std::shared_ptr<ModelContainer> openFallback(const QString &path, QString *error) const;
+    // Puts what the store could not take into m_pending, opened at once with `now`, else on a
+    // worker; true when it holds every change.
     bool keepInFallback(bool now = false);
-    // Opens a new file of its own as m_pending.
-    void openPending(const QString &file, QString *error);
-    // Closes m_pending, its file removed when what it holds is held elsewhere.
+    void openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    // Its file is removed when what it holds is held elsewhere, else a move-in takes it.
     void letPendingGo(bool heldElsewhere);
-    bool tryStoreFile();
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
     // Goes on in the store file opened, or tells why there is none; false when there is none.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
-    // The history leaves a store file a statement found damaged, and the store is salvaged.
     void damageFound();
     void salvageOnWorker();
-    void storeChanged();
     // Tells where the history is kept, and which recovery files wait for the store.
     void tellMemoryOnly();
-    // Looks for the recovery files of the store off the main thread and brings them back.
+    // The fallback stores first, then the recovery files, converted and matched against what those
+    // brought: they hold the oldest copies.
     void bringBackAll();
-    // Opens the first of `paths` off the main thread and brings it back a slice at a time.
-    void bringBackUnsaved(QStringList paths);
-    void bringBackSlice(const QString &path, const std::shared_ptr<UnsavedRecovery::Reader> &reader,
-                        const QStringList &rest);
-    void broughtBack(const QString &path, const UnsavedRecovery::Reader &reader);
-    void keptUnsaved(const QString &path, const QString &reason);
-    // Tells what came back and which files are still kept, once all have been tried.
-    void tellUnsaved();
+    void convertUnsaved();
+    void moveIn(const QStringList &paths, const std::function<void(int moved)> &then);
+    void tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told);
 
     ClipStore &m_store;
-    QString m_movedAsidePath;
-    int m_salvagedClips = 0;
-    bool m_salvageResumed = false;
-    StoreSalvage::Loss m_salvageLoss;
-    bool m_movedAsideForeign = false;
+    // What the opening at the start set aside.
+    StoreOpening m_setAside;
     QString m_unavailableReason;
     // The store file to go back to while the history is kept away from it.
     QString m_storePath;
@@ -117,28 +97,19 @@ private:
     int m_nextRetryMs = firstRetryMs;
     bool m_retrySoon = false;
     bool m_fitQueued = false;
-    int m_broughtBack = 0;
-    int m_unreadable = 0;
-    QStringList m_unreadableKept;
-    int m_lost = 0;
-    QStringList m_lostKept;
-    UnsavedRecovery::Lift m_lift;
     std::optional<FallbackStore::Place> m_fallbackPlace;
-    QStringList m_kept;
-    QString m_keptReason;
     std::set<StoreTrouble::Kind> m_reported;
     std::function<void()> m_sliceSaved;
-    // Recovery files are being brought back; a store moved into meanwhile takes the rest of them.
-    bool m_restoring = false;
+    // A store moved into meanwhile leaves the bringing back to the one under way.
+    bool m_bringingBack = false;
     bool m_salvagePending = false;
     bool m_salvaging = false;
-    // Moves the fallback stores left into the store.
     std::unique_ptr<FallbackMoveIn> m_moveIn;
     // Holds the changes the store's full disk has not taken yet.
     std::shared_ptr<ModelContainer> m_pending;
     bool m_pendingOpening = false;
-    // Damage was met while the store's path did not name its open file: the only copy of the
-    // history is that file until the guard has put it back at the path.
+    // Damage was met while the store's path did not name its open file, the history's only copy
+    // until the guard has put it back at the path.
     bool m_damageWaits = false;
     // Set at quit: a salvage stops and is finished by the next start.
     std::shared_ptr<std::atomic<bool>> m_stopSalvage = std::make_shared<std::atomic<bool>>(false);

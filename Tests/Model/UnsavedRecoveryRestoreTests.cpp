@@ -1,8 +1,10 @@
 #include "Model/OldRecoveryFiles.h"
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreSchema.h"
+#include "Quillmere/Model/UnsavedRecovery.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <map>
 
 #include <sys/stat.h>
 
@@ -35,12 +38,12 @@ QJsonObject textClip(const QString &text)
 }
 
 // A recovery file as an earlier version wrote it: indented, its members in the order of their names.
-QString writeSpill(const QString &path, const QJsonArray &clips, const QJsonArray &pages = {})
+QString writeSpill(const QString &path, const QJsonArray &clips, const QJsonArray &pages = {},
+                   const QString &unsavedAt = "2026-01-02T03:04:05.000Z")
 {
     QFile file(path);
     const QByteArray json =
-        QJsonDocument(QJsonObject{{"unsavedAt", "2026-01-02T03:04:05.000Z"}, {"pages", pages}, {"clips", clips}})
-            .toJson();
+        QJsonDocument(QJsonObject{{"unsavedAt", unsavedAt}, {"pages", pages}, {"clips", clips}}).toJson();
     return file.open(QIODevice::WriteOnly) && file.write(json) == json.size() ? path : QString();
 }
 
@@ -50,6 +53,23 @@ int clipsWithText(ModelContext &ctx, const QString &prefix)
     q.prepare("SELECT COUNT(*) FROM clips WHERE text LIKE ?");
     q.addBindValue(prefix + "%");
     return q.exec() && q.next() ? q.value(0).toInt() : -1;
+}
+
+// The clips the recovery `files` of the store at `storePath` are converted into, by their text.
+std::map<QString, ClipRef> convertedClips(const QString &storePath, const QStringList &files,
+                                          UnsavedRecovery::Conversion *done, int *slices = nullptr)
+{
+    *done = UnsavedRecovery::convert(storePath, files, QDateTime::currentDateTimeUtc(), [slices] {
+        if (slices)
+            ++*slices;
+    });
+    std::map<QString, ClipRef> clips;
+    QString error;
+    for (const QString &path : UnsavedRecovery::converted(FallbackStore::all(storePath)))
+        if (auto fallback = ModelContainer::open(path, systemClock(), &error))
+            for (const ClipRef &clip : fallback->mainContext().allClips())
+                clips[clip->text().value_or(QString())] = clip;
+    return clips;
 }
 
 } // namespace
@@ -132,7 +152,7 @@ TEST(UnsavedRecoveryRestore, OnlyCopiesNewToTheHistoryAreCountedAsAStartCutShort
 
 TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
 {
-    QTemporaryDir dir;
+    test::StoreFixture f(true);
     QJsonArray clips;
     for (int i = 0; i < 130; ++i) {
         QJsonObject clip = textClip(QString("slice %1").arg(i));
@@ -140,72 +160,52 @@ TEST(UnsavedRecoveryRestore, AFileReadBackASliceAtATimeGivesEveryClipOnce)
         clip.insert("customTitle", QString("a \"quoted\" {title} [%1] \\ é").arg(i));
         clips.append(clip);
     }
-    const QString spill = writeSpill(dir.filePath("spill.json"), clips, {QJsonObject{{"name", "Work"}}});
-    QString error;
-    const auto reader = UnsavedRecovery::Reader::open(spill, &error);
-    ASSERT_TRUE(reader) << qPrintable(error);
-    ASSERT_EQ(reader->pages().size(), 1u);
-    std::vector<UnsavedRecovery::Clip> read;
-    for (;;) {
-        const auto slice = reader->next(50, 1 << 20, &error);
-        ASSERT_TRUE(slice) << qPrintable(error);
-        if (slice->empty())
-            break;
-        EXPECT_LE(slice->size(), 50u);
-        read.insert(read.end(), slice->begin(), slice->end());
-    }
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", clips, {QJsonObject{{"name", "Work"}}});
+    UnsavedRecovery::Conversion done;
+    int slices = 0;
+    const auto read = convertedClips(f.path, {spill}, &done, &slices);
+    EXPECT_EQ(slices, 3);
     ASSERT_EQ(read.size(), 130u);
     for (int i = 0; i < 130; ++i) {
-        EXPECT_EQ(read[size_t(i)].content.text, QString("slice %1").arg(i));
-        EXPECT_EQ(read[size_t(i)].customTitle, QString("a \"quoted\" {title} [%1] \\ é").arg(i));
+        const ClipRef clip = read.at(QString("slice %1").arg(i));
+        EXPECT_EQ(clip->customTitle(), QString("a \"quoted\" {title} [%1] \\ é").arg(i));
     }
-    EXPECT_EQ(reader->unreadable(), 0);
-
-    EXPECT_EQ(reader->lost(), 0);
+    ASSERT_EQ(done.done.size(), 1u);
+    EXPECT_EQ(done.done.front().unreadable, 0);
+    EXPECT_EQ(done.done.front().lost, 0);
 }
 
 TEST(UnsavedRecoveryRestore, AFileThatBreaksOffKeepsEveryClipBeforeTheBreak)
 {
-    QTemporaryDir dir;
     QJsonArray clips;
     for (int i = 0; i < 130; ++i)
         clips.append(textClip(QString("before the cut %1").arg(i)));
     // As an earlier version wrote it, which does not say how many clips it holds.
-    const QString spill = writeSpill(dir.filePath("spill.json"), clips);
-    QFile file(spill);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray whole = file.readAll();
-    file.close();
-    const qsizetype half = whole.size() / 2;
-    const auto damaged = [&](const QByteArray &tail) {
-        QFile out(spill);
-        EXPECT_TRUE(out.open(QIODevice::WriteOnly) && out.write(whole.left(half) + tail) > 0);
-        return spill;
-    };
+    const QByteArray whole =
+        QJsonDocument(QJsonObject{{"unsavedAt", "2026-01-02T03:04:05.000Z"}, {"clips", clips}}).toJson();
     for (const QByteArray &tail : {QByteArray(), QByteArray(4096, '\0'), QByteArray("\x93\xff]}garbage{{\"")}) {
         SCOPED_TRACE(tail.size());
-        QString error;
-        const auto reader = UnsavedRecovery::Reader::open(damaged(tail), &error);
-        ASSERT_TRUE(reader) << qPrintable(error);
-        std::vector<UnsavedRecovery::Clip> read;
-        while (const auto slice = reader->next(50, 1 << 20, &error)) {
-            if (slice->empty())
-                break;
-            read.insert(read.end(), slice->begin(), slice->end());
-        }
-        // Every whole clip in the first half, in order.
+        test::StoreFixture f(true);
+        QFile spill(f.path + ".unsaved-20260102-030405.json");
+        ASSERT_TRUE(spill.open(QIODevice::WriteOnly) && spill.write(whole.left(whole.size() / 2) + tail) > 0);
+        spill.close();
+        UnsavedRecovery::Conversion done;
+        const auto read = convertedClips(f.path, {spill.fileName()}, &done);
+        // Every whole clip in the first half.
         ASSERT_GE(read.size(), 60u);
         ASSERT_LT(read.size(), 130u);
         for (size_t i = 0; i < read.size(); ++i)
-            EXPECT_EQ(read[i].content.text, QString("before the cut %1").arg(i));
-        EXPECT_EQ(reader->lost(), -1);
+            EXPECT_TRUE(read.count(QString("before the cut %1").arg(i)));
+        ASSERT_EQ(done.done.size(), 1u);
+        EXPECT_EQ(done.done.front().lost, -1);
     }
 }
 
 TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextStartFinishesIt)
 {
-    const int slices = (260 + int(StoreCaretaker::bringBackClips) - 1) / int(StoreCaretaker::bringBackClips);
-    for (const int killedAfter : {1, 3, slices}) {
+    // The conversion's slices, then the move-in's of the fallback store it wrote.
+    const int converted = (260 + int(UnsavedRecovery::sliceClips) - 1) / int(UnsavedRecovery::sliceClips);
+    for (const int killedAfter : {1, converted, converted + 3}) {
         SCOPED_TRACE(killedAfter);
         test::StoreFixture f(true);
         for (int i = 0; i < 20; ++i)
@@ -228,11 +228,12 @@ TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextSt
         ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit)
             << "the restore ended (" << probe.exitCode() << ") before slice " << killedAfter << ": "
             << probe.readAllStandardError().toStdString();
+        // Removed only once the store holds what it held.
         EXPECT_TRUE(QFile::exists(spill));
 
         f.open();
         const int before = clipsWithText(f.ctx(), "copy ");
-        EXPECT_EQ(before, std::min(260, killedAfter * int(StoreCaretaker::bringBackClips)));
+        EXPECT_EQ(before, std::max(0, killedAfter - converted) * int(FallbackMoveIn::sliceClips));
         StoreCaretaker caretaker(*f.store, {});
         std::vector<StoreTrouble> told;
         QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
@@ -258,7 +259,7 @@ TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTell
 {
     constexpr int copies = 1000;
     // Not killed, killed after the restore's first slice, and after its last (about half the file).
-    const int lastSlice = copies / 2 / int(StoreCaretaker::bringBackClips);
+    const int lastSlice = copies / 2 / int(UnsavedRecovery::sliceClips);
     for (const int killedAfter : {0, 1, lastSlice}) {
         SCOPED_TRACE(killedAfter);
         test::StoreFixture f(true);
@@ -357,7 +358,7 @@ TEST(UnsavedRecoveryRestore, ACopyStoredAlreadyTakesTheLaterCaptureOrderOfTheTwo
     // Copied again where the store was out of reach, after the others.
     QJsonObject clip = textClip("copied again");
     clip.insert("captureOrder", last->captureOrder() + 10);
-    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", {clip});
+    const QString spill = writeSpill(f.path + ".unsaved-20260302-000000.json", {clip}, {}, "2026-03-02T00:00:00.000Z");
     ASSERT_FALSE(spill.isEmpty());
     StoreCaretaker caretaker(*f.store, {});
     caretaker.start();
@@ -369,24 +370,77 @@ TEST(UnsavedRecoveryRestore, ACopyStoredAlreadyTakesTheLaterCaptureOrderOfTheTwo
 
 TEST(UnsavedRecoveryRestore, ACaptureOrderThatIsNoWholeNumberAboveZeroIsPassedOver)
 {
-    QTemporaryDir dir;
+    test::StoreFixture f(true);
+    // Capture orders are the clock's milliseconds, as the clips' dates are.
+    const qint64 dated = QDateTime::fromString("2026-01-02T03:04:05.000Z", Qt::ISODateWithMs).toMSecsSinceEpoch();
     QJsonArray clips;
     for (const QJsonValue &order : {QJsonValue("12"), QJsonValue(-4), QJsonValue(1.5), QJsonValue(1e300),
-                                    QJsonValue(QJsonValue::Null), QJsonValue(7), QJsonValue(12)}) {
+                                    QJsonValue(QJsonValue::Null), QJsonValue(dated + 50), QJsonValue(dated + 200)}) {
         QJsonObject clip = textClip(QString("copy %1").arg(clips.size()));
         clip.insert("captureOrder", order);
         clips.append(clip);
     }
-    QFile file(dir.filePath("spill.json"));
+    QFile file(f.path + ".unsaved-20260102-030405.json");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QJsonDocument(QJsonObject{{"lowestCaptureOrder", 9}, {"clips", clips}}).toJson());
+    file.write(QJsonDocument(QJsonObject{{"lowestCaptureOrder", dated + 100}, {"clips", clips}}).toJson());
     file.close();
-    QString error;
-    const auto read = UnsavedRecovery::read(file.fileName(), &error);
-    ASSERT_TRUE(read) << qPrintable(error);
+    UnsavedRecovery::Conversion done;
+    const auto read = convertedClips(f.path, {file.fileName()}, &done);
+    ASSERT_EQ(read.size(), 7u);
     std::vector<qint64> orders;
-    for (const UnsavedRecovery::Clip &clip : read->clips)
-        orders.push_back(clip.captureOrder);
-    // None below the lowest the file names.
-    EXPECT_EQ(orders, (std::vector<qint64>{0, 0, 0, 0, 0, 9, 12}));
+    for (int i = 0; i < 7; ++i)
+        orders.push_back(read.at(QString("copy %1").arg(i))->captureOrder());
+    // Passed over, a clip is ordered by its date, as one without an order is; none below the lowest
+    // the file names.
+    EXPECT_EQ(orders, (std::vector<qint64>{dated, dated, dated, dated, dated, dated + 100, dated + 200}));
+}
+
+TEST(UnsavedRecoveryRestore, WhatAFileSaysOfAStoredCopyWinsOverAnOlderStateAndLosesToALaterOne)
+{
+    test::StoreFixture f(true);
+    const ClipRef changedInFile = f.putText("changed in the file");
+    const ClipRef changedInStore = f.putText("changed in the store");
+    changedInStore->setCustomTitle("kept");
+    ASSERT_TRUE(f.store->save());
+    // Written before the store's last change, and after it.
+    QJsonObject before = textClip("changed in the store");
+    before.insert("isPinned", true);
+    before.insert("customTitle", "lost");
+    QJsonObject after = textClip("changed in the file");
+    after.insert("isPinned", true);
+    after.insert("customTitle", "won");
+    after.insert("pageName", "Receipts");
+    const QString older = writeSpill(f.path + ".unsaved-20260102-030405.json", {before});
+    const QString newer = writeSpill(f.path + ".unsaved-20260302-000000.json", {after}, {}, "2026-03-02T00:00:00.000Z");
+    ASSERT_FALSE(older.isEmpty() || newer.isEmpty());
+
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return !QFile::exists(older) && !QFile::exists(newer); }));
+    EXPECT_EQ(f.ctx().clipCount(), 2);
+    EXPECT_TRUE(changedInFile->isPinned());
+    EXPECT_EQ(changedInFile->customTitle(), "won");
+    ASSERT_TRUE(changedInFile->pinboard());
+    EXPECT_EQ(changedInFile->pinboard()->name(), "Receipts");
+    EXPECT_FALSE(changedInStore->isPinned());
+    EXPECT_EQ(changedInStore->customTitle(), "kept");
+}
+
+TEST(UnsavedRecoveryRestore, ATemporaryClipWhoseTimeRanOutIsNotBroughtBack)
+{
+    test::StoreFixture f(true);
+    const QDateTime expiresAt = f.clock.now().addSecs(300);
+    QJsonObject ranOut = textClip("code 1234");
+    ranOut.insert("expiresAt", f.clock.now().addSecs(-60).toString(Qt::ISODateWithMs));
+    QJsonObject running = textClip("code 5678");
+    running.insert("expiresAt", expiresAt.toString(Qt::ISODateWithMs));
+    ASSERT_FALSE(writeSpill(f.path + ".unsaved-20260102-030405.json", {ranOut, running}).isEmpty());
+
+    const auto told = startAndWait(f);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told.front().message().startsWith("One copy")) << qPrintable(told.front().message());
+    EXPECT_FALSE(f.ctx().newestClipWithHash(test::StoreFixture::textContent("code 1234").contentHash()));
+    const ClipRef kept = f.ctx().newestClipWithHash(test::StoreFixture::textContent("code 5678").contentHash());
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->expiresAt(), expiresAt);
 }
