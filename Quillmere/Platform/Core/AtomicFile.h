@@ -50,4 +50,10 @@ bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *
 // Makes a rename to `path` last through a power cut. `errorText` may be null.
 bool syncFolderOf(const QString &path, QString *errorText = nullptr);
 
+// Puts the bytes of the file at `path` on the disk; false, with `errorText` set, when it cannot.
+bool syncFile(const QString &path, QString *errorText);
+
+// Renames without ever replacing what is at `to`: false, with errno EEXIST, when the name is taken.
+bool renameNoReplace(const QString &from, const QString &to);
+
 } // namespace quillmere
