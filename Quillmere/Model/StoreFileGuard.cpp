@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-#include <QSet>
 #include <QSqlDriver>
 #include <QThread>
 #include <cerrno>
@@ -39,30 +38,20 @@ sqlite3 *handleOf(const QSqlDatabase &db)
     return *static_cast<sqlite3 *const *>(handle.constData());
 }
 
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 void removeWithJournal(const QString &copy)
 {
     QFile::remove(copy);
     QFile::remove(copy + QStringLiteral("-journal"));
 }
 
-// Keeps `from` under a fresh name beside the store; the name it got, or empty.
+// Keeps `from` under a free name beside the store; the name it got, or empty.
 QString keepBeside(const QString &from, const QString &storePath, const QDateTime &now)
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const QString kept = StoreSalvage::freeNameBeside(storePath, QStringLiteral("kept"), now);
-        if (renameNoReplace(from, kept)) {
-            syncFolderOf(kept);
-            return kept;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    return {};
+    const QString kept = StoreSalvage::freeNameBeside(storePath, QStringLiteral("kept"), now);
+    if (!renameNoReplace(from, kept))
+        return {};
+    syncFolderOf(kept);
+    return kept;
 }
 
 // A copy whose backup ended: the journal of its write is gone (an unfinished one has it), and the
@@ -109,14 +98,6 @@ struct StoreFileGuard::Synced {
     Found replacement = Found::sound;
 };
 
-std::optional<FileIdentity> FileIdentity::of(const QString &path)
-{
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return std::nullopt;
-    return FileIdentity{st.st_dev, st.st_ino};
-}
-
 StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(parent), m_store(store)
 {
     // Between saves too: a history nobody adds to would otherwise go with the program.
@@ -133,21 +114,8 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     rearm();
 }
 
-StoreFileGuard::~StoreFileGuard()
-{
-    if (m_copy)
-        abandonCopy(QStringLiteral("the program is quitting"), false);
-}
-
-QString StoreFileGuard::rewritingPath(const QString &storePath)
-{
-    return storePath + QStringLiteral(".rewriting");
-}
-
-QString StoreFileGuard::rewrittenPath(const QString &storePath)
-{
-    return storePath + QStringLiteral(".rewritten");
-}
+// A copy under way goes with its files: the open connection holds all they do.
+StoreFileGuard::~StoreFileGuard() = default;
 
 bool StoreFileGuard::holdsSaves() const
 {
@@ -362,13 +330,11 @@ void StoreFileGuard::placeCopy(const Synced &synced)
         } else {
             step(Step::setAside);
             m_copy->cause = Cause::deleted;
-            putBackAtPath(synced.replacement == Found::foreign
-                              ? QStringLiteral("was replaced by another program's database, which was set aside as "
-                                               "it is as %1")
-                                    .arg(aside)
-                              : QStringLiteral("was replaced by a file Brindlewax cannot read, which was set aside "
-                                               "as %1")
-                                    .arg(aside));
+            putBackAtPath(QStringLiteral("was replaced by %1, which was set aside as it is as %2")
+                              .arg(synced.replacement == Found::foreign
+                                       ? QStringLiteral("another program's database")
+                                       : QStringLiteral("a file Brindlewax cannot read"),
+                                   aside));
         }
     }
     if (m_store.context().hasChanges())
@@ -383,7 +349,9 @@ void StoreFileGuard::putInFallback()
     const QString fallback = FallbackStore::takeFreeName(
         m_copy->fallback, [&copy](const QString &name) { return renameNoReplace(copy, name); });
     if (fallback.isEmpty() || !FileIdentity::of(fallback) || FileIdentity::of(copy)) {
-        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(fallback, errnoText()), false);
+        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2")
+                        .arg(fallback, QString::fromLocal8Bit(std::strerror(errno))),
+                    false);
         return;
     }
     syncFolderOf(fallback);
@@ -400,7 +368,8 @@ void StoreFileGuard::putBackAtPath(const QString &what)
     const QString whole = rewrittenPath(m_path);
     // Over any whole copy an earlier try left: this one is newer.
     if (::rename(QFile::encodeName(m_copy->file).constData(), QFile::encodeName(whole).constData()) != 0) {
-        abandonCopy(QStringLiteral("the copy could not be renamed: %1").arg(errnoText()));
+        abandonCopy(
+            QStringLiteral("the copy could not be renamed: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         return;
     }
     syncFolderOf(whole);
@@ -471,7 +440,7 @@ void StoreFileGuard::abandonCopy(const QString &why, bool keep)
     if (toFallback && m_state != State::fallbackDue)
         inBackground(
             this, [path = m_path] { return FallbackStore::place(path, true); },
-            [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
+            [this](const auto &place) {
                 if (m_state == State::fallbackDue)
                     copyToFallback(place);
             });
@@ -612,20 +581,16 @@ void StoreFileGuard::lookBeside()
     if (m_path.isEmpty() || m_path == m_lookedBeside)
         return;
     m_lookedBeside = m_path;
-    const QString toldBefore = m_store.preferences().string(StoreBesideFiles::toldKey()).value_or(QString());
-    const QStringList toldList = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QString told = m_store.preferences().string(StoreBesideFiles::toldKey()).value_or(QString());
     inBackground(
-        this,
-        [path = m_path, told = QSet<QString>(toldList.begin(), toldList.end())] {
-            return StoreBesideFiles::look(path, told);
-        },
-        [this, toldBefore](const StoreBesideFiles::Found &left) {
-            if (const QString now = left.signatures.join(QLatin1Char('\n')); now != toldBefore)
-                m_store.preferences().setString(StoreBesideFiles::toldKey(), now);
-            if (left.told.isEmpty())
-                return;
-            qCCritical(lcPersistence, "%s", qPrintable(left.told));
-            Q_EMIT storeFileChanged(left.told);
+        this, [path = m_path, told] { return StoreBesideFiles::look(path, told); },
+        [this, told](const StoreBesideFiles::Found &left) {
+            if (left.signatures != told)
+                m_store.preferences().setString(StoreBesideFiles::toldKey(), left.signatures);
+            if (!left.told.isEmpty()) {
+                qCCritical(lcPersistence, "%s", qPrintable(left.told));
+                Q_EMIT storeFileChanged(left.told);
+            }
         });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Model/FallbackStore.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -10,22 +11,12 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sys/types.h>
 
 struct sqlite3;
 
 namespace quillmere {
 
 class ClipStore;
-
-// Which file a path names: the same path may come to name another one.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const FileIdentity &) const = default;
-    // None when nothing is at `path`.
-    static std::optional<FileIdentity> of(const QString &path);
-};
 
 // Notices, as its folder changes, at each save, every half minute and as the program ends, that the
 // store's path no longer names the file its connection holds, and keeps the history whole. The open
@@ -68,8 +59,8 @@ public:
     // A copy made whole for a deleted store but not yet in place when the program ended is put
     // there; when something else took the path since, it is kept beside it. True when put there.
     static bool finishInterruptedRewrite(const QString &storePath);
-    static QString rewritingPath(const QString &storePath);
-    static QString rewrittenPath(const QString &storePath);
+    static QString rewritingPath(const QString &storePath) { return storePath + QStringLiteral(".rewriting"); }
+    static QString rewrittenPath(const QString &storePath) { return storePath + QStringLiteral(".rewritten"); }
 
     // For tests: called after each step of putting a copy in place.
     void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }

@@ -148,6 +148,14 @@ bool syncFolderOf(const QString &path, QString *errorText)
     return error == 0;
 }
 
+std::optional<FileIdentity> FileIdentity::of(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{st.st_dev, st.st_ino};
+}
+
 bool syncFile(const QString &path, QString *errorText)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
