@@ -44,16 +44,6 @@ void removeWithJournal(const QString &copy)
     QFile::remove(copy + QStringLiteral("-journal"));
 }
 
-// Keeps `from` under a free name beside the store; the name it got, or empty.
-QString keepBeside(const QString &from, const QString &storePath, const QDateTime &now)
-{
-    const QString kept = StoreSalvage::freeNameBeside(storePath, QStringLiteral("kept"), now);
-    if (!renameNoReplace(from, kept))
-        return {};
-    syncFolderOf(kept);
-    return kept;
-}
-
 // A copy whose backup ended: the journal of its write is gone (an unfinished one has it), and the
 // store's tables are in it (a copy killed before its first page is an empty file).
 bool isWholeCopy(const QString &copy)
@@ -72,9 +62,38 @@ Found whatIsAt(const QString &path)
     return StoreSalvage::isSound(path) ? Found::sound : Found::unreadable;
 }
 
+// Puts the whole copy at `whole` in its place and says where: at the store's path, once what took
+// the path (`found`) is set aside as it is, unless that is a sound store, beside which it is kept.
+// Empty when neither could be done: the copy stays for the next start.
+QString placeWhole(const QString &whole, const QString &storePath, std::optional<Found> found, const QDateTime &now,
+                   QString *aside, const std::function<void(StoreFileGuard::Step)> &step)
+{
+    if (found && *found != Found::sound) {
+        QString why;
+        *aside = StoreSalvage::setAside(storePath, now, &why);
+        if (aside->isEmpty()) {
+            qCCritical(lcPersistence, "Could not set aside the unreadable file at %s: %s", qPrintable(storePath),
+                       qPrintable(why));
+            return {};
+        }
+        step(StoreFileGuard::Step::setAside);
+    }
+    QString at = storePath;
+    if (found == Found::sound || !renameNoReplace(whole, at)) {
+        // Another file took the path: it stays as it was put there, and the copy goes beside it.
+        if (found != Found::sound && errno != EEXIST)
+            return {};
+        at = StoreSalvage::freeNameBeside(storePath, QStringLiteral("kept"), now);
+        if (!renameNoReplace(whole, at))
+            return {};
+    }
+    syncFolderOf(at);
+    return at;
+}
+
 } // namespace
 
-// A copy under way: pages go in through its backup, then, the backup finished, it is synced.
+// A copy under way: pages go in through its backup, then, that finished, it is synced.
 struct StoreFileGuard::Copy : QObject {
     Copy(Cause how, const QString &to, const QString &at) : cause(how), fallback(to), file(at) {}
     ~Copy() override
@@ -104,9 +123,8 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     m_watch.setInterval(checkIntervalMs);
     connect(&m_watch, &QTimer::timeout, this, &StoreFileGuard::check);
     m_watch.start();
-    // A deletion is met at once, not at the next save: until the copy is whole, only the open file
-    // holds the history. A copy that failed is tried again at the next save or look, not at each
-    // change its own files make.
+    // A deletion is met at once: until the copy is whole, only the open file holds the history. A copy
+    // that failed waits for the next save or look, not for each change its own files make.
     connect(&m_folder, &QFileSystemWatcher::directoryChanged, this, [this] {
         if (m_state == State::watching || m_state == State::reopening)
             check();
@@ -315,27 +333,11 @@ void StoreFileGuard::placeCopy(const Synced &synced)
         abandonCopy(synced.error);
     } else if (step(Step::whole); !m_copy->fallback.isEmpty()) {
         putInFallback();
-    } else if (m_copy->cause == Cause::deleted) {
-        putBackAtPath(QStringLiteral("was deleted while Brindlewax was running"));
-    } else if (m_store.context().hasChanges()) {
+    } else if (m_copy->cause == Cause::replaced && m_store.context().hasChanges()) {
+        // A replacement takes the session over: what waits to be saved would not go with it.
         abandonCopy(QStringLiteral("changes are waiting to be saved"), false);
-    } else if (synced.replacement == Found::sound) {
-        keepBesideReplacement();
     } else {
-        // Set aside as it is, and the history put back at the path as when deleted.
-        QString why;
-        const QString aside = StoreSalvage::setAside(m_path, m_store.now(), &why);
-        if (aside.isEmpty()) {
-            abandonCopy(QStringLiteral("the unreadable file at its path could not be set aside: %1").arg(why));
-        } else {
-            step(Step::setAside);
-            m_copy->cause = Cause::deleted;
-            putBackAtPath(QStringLiteral("was replaced by %1, which was set aside as it is as %2")
-                              .arg(synced.replacement == Found::foreign
-                                       ? QStringLiteral("another program's database")
-                                       : QStringLiteral("a file Brindlewax cannot read"),
-                                   aside));
-        }
+        putBack(synced);
     }
     if (m_store.context().hasChanges())
         m_store.save();
@@ -363,7 +365,7 @@ void StoreFileGuard::putInFallback()
     Q_EMIT copiedToFallback(fallback);
 }
 
-void StoreFileGuard::putBackAtPath(const QString &what)
+void StoreFileGuard::putBack(const Synced &synced)
 {
     const QString whole = rewrittenPath(m_path);
     // Over any whole copy an earlier try left: this one is newer.
@@ -374,42 +376,35 @@ void StoreFileGuard::putBackAtPath(const QString &what)
     }
     syncFolderOf(whole);
     step(Step::copied);
-    if (!renameNoReplace(whole, m_path)) {
-        if (errno == EEXIST) {
-            // Another file took the path while the copy was made: it stays, and the copy beside it.
-            m_copy->cause = Cause::replaced;
-            QFile::rename(whole, m_copy->file);
-            keepBesideReplacement();
-            return;
-        }
-        // The connection goes on; the next save tries again, and the next start finds the copy.
-        qCCritical(lcPersistence, "The copy of the history at %s could not take the place of %s: %s", qPrintable(whole),
-                   qPrintable(m_path), std::strerror(errno));
-        m_copy.reset();
+    QString aside;
+    const auto atPath = m_copy->cause == Cause::replaced ? std::optional(synced.replacement) : std::nullopt;
+    const QString at = placeWhole(whole, m_path, atPath, m_store.now(), &aside, [this](Step s) { step(s); });
+    if (at.isEmpty()) {
+        // The next save tries again, and the next start finds the copy.
+        abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2")
+                        .arg(whole, QString::fromLocal8Bit(std::strerror(errno))));
         return;
     }
-    syncFolderOf(m_path);
     step(Step::inPlace);
     closeConnection();
     step(Step::connectionClosed);
     m_copy.reset();
+    if (at != m_path) {
+        goOnBeside(at);
+        return;
+    }
     rearm();
     m_state = State::reopening;
-    m_untold = what;
+    m_untold = aside.isEmpty() ? QStringLiteral("was deleted while Brindlewax was running")
+                               : QStringLiteral("was replaced by %1, which was set aside as it is as %2")
+                                     .arg(atPath == Found::foreign ? QStringLiteral("another program's database")
+                                                                   : QStringLiteral("a file Brindlewax cannot read"),
+                                          aside);
     reopen();
 }
 
-void StoreFileGuard::keepBesideReplacement()
+void StoreFileGuard::goOnBeside(const QString &kept)
 {
-    const QString kept = keepBeside(m_copy->file, m_path, m_store.now());
-    if (kept.isEmpty()) {
-        abandonCopy(QStringLiteral("the copy could not be kept beside the store"));
-        return;
-    }
-    step(Step::copied);
-    closeConnection();
-    step(Step::connectionClosed);
-    m_copy.reset();
     QString error;
     std::unique_ptr<ModelContainer> replacement = ModelContainer::open(m_path, m_store.clock(), &error);
     QString what = QStringLiteral("was replaced by another file while Brindlewax was running. Your history now "
@@ -426,7 +421,6 @@ void StoreFileGuard::keepBesideReplacement()
         return;
     }
     m_store.switchToContainer(std::shared_ptr<ModelContainer>(replacement.release()));
-    step(Step::inPlace);
     tell(what);
 }
 
@@ -546,32 +540,17 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
         QFile::remove(whole);
         return true;
     }
-    if (atPath && whatIsAt(storePath) == Found::sound) {
-        const QString kept = keepBeside(whole, storePath, now);
-        qCCritical(lcPersistence, "A copy of the history written for %s found another file there; it was kept as %s",
-                   qPrintable(storePath), qPrintable(kept.isEmpty() ? whole : kept));
-        return false;
-    }
-    if (atPath) {
-        // No store of ours took the path: the history goes back there, as when deleted.
-        QString why;
-        const QString aside = StoreSalvage::setAside(storePath, now, &why);
-        qCCritical(lcPersistence, "The unreadable file that took the place of %s %s", qPrintable(storePath),
-                   qPrintable(aside.isEmpty() ? QStringLiteral("could not be set aside: ") + why
-                                              : QStringLiteral("was set aside as ") + aside));
-    }
     // Any log beside the missing store belongs to the file the copy was made from.
-    for (const char *suffix : companionSuffixes)
-        QFile::remove(storePath + QLatin1String(suffix));
-    if (!renameNoReplace(whole, storePath)) {
-        qCCritical(lcPersistence, "The copy of the history at %s could not take its place at %s: %s", qPrintable(whole),
-                   qPrintable(storePath), std::strerror(errno));
-        return false;
-    }
-    syncFolderOf(storePath);
-    qCCritical(lcPersistence, "The store %s, deleted while in use last time, was put back from its copy",
-               qPrintable(storePath));
-    return true;
+    if (!atPath)
+        for (const char *suffix : companionSuffixes)
+            QFile::remove(storePath + QLatin1String(suffix));
+    QString aside;
+    const QString at = placeWhole(whole, storePath, atPath ? std::optional(whatIsAt(storePath)) : std::nullopt, now,
+                                  &aside, [](Step) {});
+    qCCritical(lcPersistence,
+               "The copy of the history written for %s when it was deleted or replaced last time is at %s",
+               qPrintable(storePath), qPrintable(at.isEmpty() ? whole : at));
+    return at == storePath;
 }
 
 void StoreFileGuard::lookBeside()

@@ -20,11 +20,10 @@ class ClipStore;
 
 // Notices, as its folder changes, at each save, every half minute and as the program ends, that the
 // store's path no longer names the file its connection holds, and keeps the history whole. The open
-// history is copied a slice of pages per turn of the event loop (saves made meanwhile reach it too),
-// synced on a worker while saves wait in memory, and put in one turn: back at the path when the file
-// was deleted or replaced by a file that is no store (set aside as it is), beside a store that replaced
-// it (the session goes on in that one), or in a fallback store when the path has no room for it. The
-// end of the program finishes a copy as long as it advances.
+// history is copied a slice of pages per turn of the event loop, synced on a worker while saves wait
+// in memory, and put in one turn: back at the path (what replaced the store set aside as it is, unless
+// it is a sound store, beside which it is kept and which the session goes on in), or in a fallback
+// store when the path has no room. The end of the program finishes a copy as long as it advances.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
@@ -89,8 +88,8 @@ private:
     bool advance(int pages);
     std::function<Synced()> syncJob() const;
     void placeCopy(const Synced &synced);
-    void putBackAtPath(const QString &what);
-    void keepBesideReplacement();
+    void putBack(const Synced &synced);
+    void goOnBeside(const QString &kept);
     void putInFallback();
     // `keep`: the history stays in an unlinked file only, so the copy is tried again.
     void abandonCopy(const QString &why, bool keep = true);
