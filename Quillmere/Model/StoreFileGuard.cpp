@@ -277,7 +277,7 @@ void StoreFileGuard::beginCopy(Cause cause, const QString &fallback, const QStri
         abandonCopy(QString::fromUtf8(copy.db ? sqlite3_errmsg(copy.db) : "out of memory"));
         return;
     }
-    step(Step::begun);
+    m_stepHook(Step::begun);
     nextSlice();
 }
 
@@ -331,7 +331,7 @@ void StoreFileGuard::placeCopy(const Synced &synced)
 {
     if (!synced.error.isEmpty()) {
         abandonCopy(synced.error);
-    } else if (step(Step::whole); !m_copy->fallback.isEmpty()) {
+    } else if (m_stepHook(Step::whole); !m_copy->fallback.isEmpty()) {
         putInFallback();
     } else if (m_copy->cause == Cause::replaced && m_store.context().hasChanges()) {
         // A replacement takes the session over: what waits to be saved would not go with it.
@@ -357,7 +357,7 @@ void StoreFileGuard::putInFallback()
         return;
     }
     syncFolderOf(fallback);
-    step(Step::copied);
+    m_stepHook(Step::copied);
     m_copy.reset();
     m_state = State::watching;
     qCCritical(lcPersistence, "The history of %s, which had no room at its path, is in the fallback store at %s",
@@ -375,19 +375,19 @@ void StoreFileGuard::putBack(const Synced &synced)
         return;
     }
     syncFolderOf(whole);
-    step(Step::copied);
+    m_stepHook(Step::copied);
     QString aside;
     const auto atPath = m_copy->cause == Cause::replaced ? std::optional(synced.replacement) : std::nullopt;
-    const QString at = placeWhole(whole, m_path, atPath, m_store.now(), &aside, [this](Step s) { step(s); });
+    const QString at = placeWhole(whole, m_path, atPath, m_store.now(), &aside, m_stepHook);
     if (at.isEmpty()) {
         // The next save tries again, and the next start finds the copy.
         abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2")
                         .arg(whole, QString::fromLocal8Bit(std::strerror(errno))));
         return;
     }
-    step(Step::inPlace);
+    m_stepHook(Step::inPlace);
     closeConnection();
-    step(Step::connectionClosed);
+    m_stepHook(Step::connectionClosed);
     m_copy.reset();
     if (at != m_path) {
         goOnBeside(at);
@@ -480,12 +480,6 @@ void StoreFileGuard::tell(const QString &what)
     const QString message = QStringLiteral("Your clipboard history file %1 %2").arg(m_path, what);
     qCCritical(lcPersistence, "%s", qPrintable(message));
     Q_EMIT storeFileChanged(message);
-}
-
-void StoreFileGuard::step(Step s)
-{
-    if (m_stepHook)
-        m_stepHook(s);
 }
 
 void StoreFileGuard::keepCompanionsAtClose(sqlite3 *db)

@@ -101,7 +101,6 @@ private:
     void lookBeside();
     void noteCompanions();
     void removeOwnCompanions(Cause cause);
-    void step(Step s);
 
     ClipStore &m_store;
     QString m_path;
@@ -115,7 +114,7 @@ private:
     QString m_lookedBeside;
     QTimer m_watch;
     QFileSystemWatcher m_folder;
-    std::function<void(Step)> m_stepHook;
+    std::function<void(Step)> m_stepHook = [](Step) {};
 };
 
 } // namespace quillmere
