@@ -179,16 +179,6 @@ void StoreFileGuard::noteCompanions()
             m_companions[i] = FileIdentity::of(m_path + QLatin1String(companionSuffixes[i]));
 }
 
-void StoreFileGuard::removeOwnCompanions(Cause cause)
-{
-    for (size_t i = 0; i < m_companions.size(); ++i) {
-        const QString path = m_path + QLatin1String(companionSuffixes[i]);
-        const auto now = FileIdentity::of(path);
-        if (now && (now == m_companions[i] || cause == Cause::deleted) && !QFile::remove(path))
-            qCWarning(lcPersistence, "Could not remove %s", qPrintable(path));
-    }
-}
-
 void StoreFileGuard::check()
 {
     if (m_state == State::reopening) {
@@ -208,13 +198,17 @@ void StoreFileGuard::check()
         noteCompanions();
         return;
     }
-    const Cause cause = atPath ? Cause::replaced : Cause::deleted;
     qCCritical(lcPersistence, "The store file %s was %s while in use; copying the history it held", qPrintable(m_path),
                atPath ? "replaced by another file" : "deleted");
     // The names of the log and its index are no longer ours: left there, they would be read into
     // whatever file comes to the path. The connection keeps what it has open.
-    removeOwnCompanions(cause);
-    beginCopy(cause, QString(), QFileInfo(m_path).absolutePath());
+    for (size_t i = 0; i < m_companions.size(); ++i) {
+        const QString path = m_path + QLatin1String(companionSuffixes[i]);
+        const auto now = FileIdentity::of(path);
+        if (now && (now == m_companions[i] || !atPath) && !QFile::remove(path))
+            qCWarning(lcPersistence, "Could not remove %s", qPrintable(path));
+    }
+    beginCopy(atPath ? Cause::replaced : Cause::deleted, QString(), QFileInfo(m_path).absolutePath());
 }
 
 void StoreFileGuard::checkNow()

@@ -100,7 +100,6 @@ private:
     // Tells what an earlier session that was stopped while handling the store file left beside it.
     void lookBeside();
     void noteCompanions();
-    void removeOwnCompanions(Cause cause);
 
     ClipStore &m_store;
     QString m_path;
