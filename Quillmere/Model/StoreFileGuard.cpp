@@ -9,8 +9,8 @@
 #include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -220,14 +220,12 @@ void StoreFileGuard::checkNow()
         // A replacement takes over the session without what waits to be saved: it goes into the copy.
         if (m_copy->cause == Cause::replaced && m_store.context().hasChanges())
             m_store.context().save();
-        int left = -1;
-        QElapsedTimer still;
-        still.start();
-        while (advance(quitPagesPerStep)) {
+        QDeadlineTimer stalled(quitStallMs);
+        for (int left = -1; advance(quitPagesPerStep);) {
             if (const int now = sqlite3_backup_remaining(m_copy->backup); left < 0 || now < left) {
                 left = now;
-                still.restart();
-            } else if (still.elapsed() > quitStallMs) {
+                stalled.setRemainingTime(quitStallMs);
+            } else if (stalled.hasExpired()) {
                 abandonCopy(QStringLiteral("the copy stopped advancing"));
                 break;
             } else {
