@@ -412,8 +412,9 @@ void StoreFileGuard::goOnBeside(const QString &kept)
         qCCritical(lcPersistence, "The history kept at %s cannot be opened: %s", qPrintable(kept), qPrintable(error));
         return;
     }
-    m_store.switchToContainer(std::shared_ptr<ModelContainer>(replacement.release()));
+    // Told while the path is still the store's: the history may go on in the copy kept.
     tell(what);
+    m_store.switchToContainer(std::shared_ptr<ModelContainer>(replacement.release()));
 }
 
 void StoreFileGuard::abandonCopy(const QString &why, bool keep)
