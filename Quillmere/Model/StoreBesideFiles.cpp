@@ -1,7 +1,5 @@
 #include "Quillmere/Model/StoreBesideFiles.h"
 
-#include "Quillmere/Platform/Core/Logging.h"
-
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -39,15 +37,13 @@ qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadli
         sqlite3_progress_handler(
             db, 10000, [](void *until) { return int(static_cast<const QDeadlineTimer *>(until)->hasExpired()); },
             const_cast<QDeadlineTimer *>(&deadline));
-        sqlite3_stmt *attach = nullptr;
         // Read as it lies, leaving no log or index beside it, unless a log it has holds some of it.
         const QByteArray name = hasLog
             ? QFile::encodeName(side)
             : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
-        bool attached = sqlite3_prepare_v2(db, "ATTACH ? AS side", -1, &attach, nullptr) == SQLITE_OK
-            && sqlite3_bind_text(attach, 1, name.constData(), int(name.size()), SQLITE_TRANSIENT) == SQLITE_OK
-            && sqlite3_step(attach) == SQLITE_DONE;
-        sqlite3_finalize(attach);
+        char *attach = sqlite3_mprintf("ATTACH %Q AS side", name.constData());
+        const bool attached = attach && sqlite3_exec(db, attach, nullptr, nullptr, nullptr) == SQLITE_OK;
+        sqlite3_free(attach);
         // The same content: the stored hash is left empty where the row's own words give it back.
         // By the indexed key of the hash first; a store too old to have one is read without it.
         for (const char *key : {"c.hashKey = k.hashKey AND ", ""}) {
@@ -73,33 +69,11 @@ qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadli
     return missing;
 }
 
-QString copiesText(qint64 count)
-{
-    return count == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(count);
-}
-
-// A file as it is now: another file at its name, or the same one changed, gets another.
-QString signatureOf(const QString &path)
-{
-    const QFileInfo info(path);
-    return QStringLiteral("%1|%2|%3").arg(path).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
-}
-
 } // namespace
 
-QString unfinishedTag()
+Found look(const QString &storePath, const QString &toldBefore)
 {
-    return QStringLiteral("unfinished");
-}
-
-QString toldKey()
-{
-    return QStringLiteral("besideHistoriesTold");
-}
-
-Found look(const QString &storePath, const QSet<QString> &told)
-{
-    Found left;
+    const QStringList told = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     const QFileInfo store(storePath);
     const QDir folder = store.absoluteDir();
     const QString name = store.fileName();
@@ -107,37 +81,31 @@ Found look(const QString &storePath, const QSet<QString> &told)
         return file.endsWith(QLatin1String("-journal")) || file.endsWith(QLatin1String("-wal"))
             || file.endsWith(QLatin1String("-shm"));
     };
-    QStringList removed;
+    QStringList removed, named, signatures;
     for (const QString &file :
-         folder.entryList({name + QLatin1Char('.') + unfinishedTag() + QStringLiteral("-*")}, QDir::Files)) {
+         folder.entryList({name + QLatin1Char('.') + unfinishedTag() + QStringLiteral("-*")}, QDir::Files))
+        if (QFile::remove(folder.filePath(file)) && !isCompanion(file))
+            removed << folder.filePath(file);
+    const QDeadlineTimer deadline(besideReadMs);
+    for (const QString &file : folder.entryList(
+             {name + QStringLiteral(".kept-*"), name + QStringLiteral(".unreadable-*")}, QDir::Files, QDir::Name)) {
+        if (isCompanion(file) || deadline.hasExpired() || !store.exists())
+            continue;
+        // The file as it is now: another file at its name, or the same one changed, is told of again.
         const QString at = folder.filePath(file);
-        if (isCompanion(file))
-            QFile::remove(at);
-        else if (QFile::remove(at))
-            removed << at;
-        else
-            qCWarning(lcPersistence, "Could not remove %s", qPrintable(at));
-    }
-    QStringList named;
-    if (QFileInfo::exists(storePath)) {
-        const QDeadlineTimer deadline(besideReadMs);
-        for (const QString &file : folder.entryList(
-                 {name + QStringLiteral(".kept-*"), name + QStringLiteral(".unreadable-*")}, QDir::Files, QDir::Name)) {
-            if (isCompanion(file) || deadline.hasExpired())
-                continue;
-            const QString at = folder.filePath(file);
-            const QString signature = signatureOf(at);
-            if (told.contains(signature)) {
-                left.signatures << signature;
-            } else if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0) {
-                left.signatures << signature;
-                named << QStringLiteral("%1 (%2%3)")
-                             .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
-                                  copiesText(missing));
-            }
+        const QFileInfo info(at);
+        const QString signature =
+            QStringLiteral("%1|%2|%3").arg(at).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
+        if (told.contains(signature)) {
+            signatures << signature;
+        } else if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0) {
+            signatures << signature;
+            named << QStringLiteral("%1 (%2%3)")
+                         .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
+                              missing == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(missing));
         }
     }
-    QString &text = left.told;
+    QString text;
     if (!removed.isEmpty())
         text = QStringLiteral("Brindlewax was stopped before it finished writing your clipboard history file %1 "
                               "again, after that file was deleted or replaced while Brindlewax ran. The unfinished "
@@ -148,8 +116,7 @@ Found look(const QString &storePath, const QSet<QString> &told)
         text += QStringLiteral("Beside your clipboard history lie earlier histories, kept when its file was replaced "
                                "or could not be read, with copies that are not in it: %1. They were left as they are.")
                     .arg(named.join(QStringLiteral(", ")));
-    text = text.trimmed();
-    return left;
+    return {text.trimmed(), signatures.join(QLatin1Char('\n'))};
 }
 
 } // namespace quillmere::StoreBesideFiles

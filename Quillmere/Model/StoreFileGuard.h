@@ -1,45 +1,29 @@
 #pragma once
 
 #include "Quillmere/Model/FallbackStore.h"
-#include <QElapsedTimer>
-#include <QFileSystemWatcher>
+#include "Quillmere/Platform/Core/AtomicFile.h"
 
+#include <QFileSystemWatcher>
 #include <QObject>
-#include <QSet>
 #include <QString>
-#include <QStringList>
 #include <QTimer>
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sys/types.h>
 
 struct sqlite3;
-struct sqlite3_backup;
 
 namespace quillmere {
 
 class ClipStore;
 
-// Which file a path names: the same path may come to name another one.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const FileIdentity &) const = default;
-    // None when nothing is at `path`.
-    static std::optional<FileIdentity> of(const QString &path);
-};
-
 // Notices, as its folder changes, at each save, every half minute and as the program ends, that the
-// store's path no longer names the file its connection holds, and keeps the history whole. A store file deleted
-// under the program is written again at its path from the open connection. One replaced by
-// another store is left as it was put there: the history the connection held is kept beside it
-// and the session goes on in the file at the path; one replaced by a file that is no store is
-// set aside and the history written again at the path, as when deleted. The copy is taken a slice of pages per turn of
-// the event loop, and saves made meanwhile reach it too; it is synced on a worker, while saves
-// wait in memory, and put in place in one turn. A deleted store whose path has no room for the
-// copy is copied the same way to a fallback store in another folder, which the session goes on in
-// (see FallbackStore); the end of the program finishes a copy as long as it advances.
+// store's path no longer names the file its connection holds, and keeps the history whole. The open
+// history is copied a slice of pages per turn of the event loop, synced on a worker while saves wait
+// in memory, and put in one turn: back at the path (what replaced the store set aside as it is, unless
+// it is a sound store, beside which it is kept and which the session goes on in), or in a fallback
+// store when the path has no room. The end of the program finishes a copy as long as it advances.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
@@ -59,9 +43,9 @@ public:
     void checkNow();
     // Takes the identity of the store file the store holds now, leaving any copy under way.
     void rearm();
-    bool isCopying() const { return m_backup != nullptr || m_syncing; }
+    bool isCopying() const { return m_copy != nullptr; }
     // While a whole copy is synced, before it takes its place: saves wait in memory meanwhile.
-    bool holdsSaves() const { return m_syncing; }
+    bool holdsSaves() const;
     // The store's path names the file its connection holds, open, and no copy of it is under way.
     bool holdsFileAtPath() const;
     // The file the store's connection was opened on, or none for a store in memory.
@@ -74,8 +58,8 @@ public:
     // A copy made whole for a deleted store but not yet in place when the program ended is put
     // there; when something else took the path since, it is kept beside it. True when put there.
     static bool finishInterruptedRewrite(const QString &storePath);
-    static QString rewritingPath(const QString &storePath);
-    static QString rewrittenPath(const QString &storePath);
+    static QString rewritingPath(const QString &storePath) { return storePath + QStringLiteral(".rewriting"); }
+    static QString rewrittenPath(const QString &storePath) { return storePath + QStringLiteral(".rewritten"); }
 
     // For tests: called after each step of putting a copy in place.
     void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }
@@ -92,55 +76,44 @@ Q_SIGNALS:
 
 private:
     enum class Cause { deleted, replaced };
-    void startCopy(Cause cause);
-    void copySlice();
-    // `waitHere`: syncs the copy on this thread rather than on a worker.
-    void copyFinished(bool waitHere);
+    // `copyFailed`: a copy failed for want of room or a file and is tried again at the next save, not
+    // at each change its own files make; `fallbackDue`: the next one goes to a fallback store, whose
+    // folder is being looked for; `reopening`: the store put back at its path waits for its connection.
+    enum class State { watching, copyFailed, fallbackDue, reopening };
+    struct Copy;
     struct Synced;
-    // Puts the synced copy in place, or gives it up when it could not be synced.
+    // `fallback`: the fallback store the copy is made for, in `folder`; empty for the store's path.
+    void beginCopy(Cause cause, const QString &fallback, const QString &folder);
+    void nextSlice();
+    bool advance(int pages);
+    std::function<Synced()> syncJob() const;
     void placeCopy(const Synced &synced);
-    // `keep`: the history stays in an unlinked file only, so it goes to a fallback store.
-    void abandonCopy(const QString &why, bool keep = true);
-    // The file a copy is written to until it is whole.
-    QString copyPath() const;
-    void beginBackup(const QString &folder);
-    void copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    void putBack(const Synced &synced);
+    void goOnBeside(const QString &kept);
     void putInFallback();
+    // `keep`: the history stays in an unlinked file only, so the copy is tried again.
+    void abandonCopy(const QString &why, bool keep = true);
+    void copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    void reopen();
+    void tell(const QString &what);
     void watchFolder();
     // Tells what an earlier session that was stopped while handling the store file left beside it.
     void lookBeside();
-    // `what` says what became of the store file, for the user.
-    void putBackAtPath(const QString &what);
-    // A replacement that is no store of ours is set aside as it is and the history put back at the path.
-    // `foreign`: it is another program's database.
-    void putBackInsteadOfUnreadable(bool foreign);
-    // Opens the connection to the store put back; tried again at each check until it opens.
-    void reopen();
-    void keepBesideReplacement();
-    void removeOwnCompanions();
-    void step(Step s);
+    void noteCompanions();
 
     ClipStore &m_store;
     QString m_path;
-    std::optional<FileIdentity> m_file, m_wal, m_shm;
-    Cause m_cause = Cause::deleted;
-    sqlite3 *m_copy = nullptr;
-    sqlite3_backup *m_backup = nullptr;
-    bool m_syncing = false;
-    // Told apart from the sync of an earlier copy, whose result may come back late.
-    quint64 m_generation = 0;
-    bool m_reopenPending = false;
-    QString m_told;
+    std::optional<FileIdentity> m_file;
+    // The log and the index beside the store that are the held file's.
+    std::array<std::optional<FileIdentity>, 2> m_companions;
+    std::unique_ptr<Copy> m_copy;
+    State m_state = State::watching;
+    // What became of the store put back at its path, until the user is told.
+    QString m_untold;
     QString m_lookedBeside;
-    QTimer m_slice;
     QTimer m_watch;
     QFileSystemWatcher m_folder;
-    // The copy failed for want of room or a file, and is tried again at the next save.
-    bool m_copyFailed = false;
-    // Where the copy under way goes when not to the path, and whether one is due there.
-    QString m_fallbackPath;
-    bool m_fallbackDue = false;
-    std::function<void(Step)> m_stepHook;
+    std::function<void(Step)> m_stepHook = [](Step) {};
 };
 
 } // namespace quillmere

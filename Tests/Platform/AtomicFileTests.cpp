@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <sys/stat.h>
 
 using namespace quillmere;
@@ -115,4 +116,26 @@ TEST(AtomicFile, ADocumentFollowsTheUmaskWhileTheProgramsOwnDataStaysPrivate)
     QString error;
     EXPECT_FALSE(writeFileAtomically(dir.filePath(u"missing/x.png"_s), "x", &error, FileAccess::document));
     EXPECT_TRUE(error.contains(u"No such file"_s)) << qPrintable(error);
+}
+
+TEST(AtomicFile, ARenameNeverReplacesWhatHoldsTheNameAndTheFileKeepsItsIdentity)
+{
+    QTemporaryDir dir;
+    const QString from = dir.filePath(u"copy"_s), to = dir.filePath(u"store"_s);
+    ASSERT_TRUE(writeFileAtomically(from, "mine", nullptr));
+    ASSERT_TRUE(writeFileAtomically(to, "theirs", nullptr));
+    const std::optional<FileIdentity> mine = FileIdentity::of(from);
+    ASSERT_TRUE(mine);
+    EXPECT_FALSE(renameNoReplace(from, to));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(contents(to), "theirs");
+
+    ASSERT_TRUE(QFile::remove(to));
+    EXPECT_TRUE(renameNoReplace(from, to));
+    EXPECT_EQ(FileIdentity::of(to), mine);
+    EXPECT_FALSE(FileIdentity::of(from));
+    QString error;
+    EXPECT_TRUE(syncFile(to, &error)) << qPrintable(error);
+    EXPECT_FALSE(syncFile(from, &error));
+    EXPECT_TRUE(error.contains(from)) << qPrintable(error);
 }

@@ -5,6 +5,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -145,6 +146,47 @@ bool syncFolderOf(const QString &path, QString *errorText)
         *errorText =
             QStringLiteral("%1 (sync the folder of %2)").arg(QString::fromLocal8Bit(std::strerror(error)), path);
     return error == 0;
+}
+
+std::optional<FileIdentity> FileIdentity::of(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{st.st_dev, st.st_ino};
+}
+
+bool syncFile(const QString &path, QString *errorText)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::fsync(fd) == 0;
+    if (!ok)
+        *errorText = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+bool renameNoReplace(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from), target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without that rename: a second name, then the first goes.
+    if (::link(source.constData(), target.constData()) == 0) {
+        ::unlink(source.constData());
+        return true;
+    }
+    if (errno == EEXIST)
+        return false;
+    // Nor links (FAT): look, then rename.
+    if (QFileInfo::exists(to)) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(source.constData(), target.constData()) == 0;
 }
 
 bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *errorText, FileAccess access)

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <optional>
+#include <sys/types.h>
 
 namespace quillmere {
 
@@ -49,5 +51,20 @@ bool writeFileAtomically(const QString &path, const QByteArray &bytes, QString *
 
 // Makes a rename to `path` last through a power cut. `errorText` may be null.
 bool syncFolderOf(const QString &path, QString *errorText = nullptr);
+
+// Which file a path names: the same path may come to name another one.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity &) const = default;
+    // None when nothing is at `path`.
+    static std::optional<FileIdentity> of(const QString &path);
+};
+
+// Puts the bytes of the file at `path` on the disk; false, with `errorText` set, when it cannot.
+bool syncFile(const QString &path, QString *errorText);
+
+// Renames without ever replacing what is at `to`: false, with errno EEXIST, when the name is taken.
+bool renameNoReplace(const QString &from, const QString &to);
 
 } // namespace quillmere
