@@ -224,8 +224,7 @@ int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel
 
 namespace {
 
-// A slice: this many clips at most, and past its first, no more bytes than this.
-constexpr qsizetype kSliceClips = 32;
+// A slice: sliceClips at most, and past its first clip, no more bytes than this.
 constexpr qint64 kSliceBytes = 512 * 1024;
 // The logs of both stores move into their files off the main thread after this many slices.
 constexpr int kSlicesPerCheckpoint = 8;
@@ -308,7 +307,7 @@ void FallbackMoveIn::slice()
     ModelContext &from = m_fallback->mainContext();
     std::vector<std::shared_ptr<PersistentModel>> records;
     qint64 bytes = 0;
-    for (const ClipRef &clip : from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, kSliceClips})) {
+    for (const ClipRef &clip : from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, sliceClips})) {
         bytes += clip->imageDataSize() + clip->fileDataSize();
         if (!records.empty() && bytes > kSliceBytes)
             break;

@@ -63,6 +63,8 @@ int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel
 class FallbackMoveIn : public QObject {
     Q_OBJECT
 public:
+    static constexpr qsizetype sliceClips = 32;
+
     FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr)
         : QObject(parent), m_store(store), m_paths(std::move(paths))
     {
