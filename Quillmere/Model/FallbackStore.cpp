@@ -92,7 +92,9 @@ std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> o
     if constexpr (std::is_same_v<R, ClipItem>) {
         const qint64 stored = isNew ? std::numeric_limits<qint64>::min() : own->captureOrder();
         copyFields(from, *own);
-        own->setCaptureOrder(std::max(stored, ClipItem::liftedCaptureOrder(from.captureOrder(), lift)));
+        // One the store has is ordered in the store's own terms already: only new ones are lifted.
+        own->setCaptureOrder(isNew ? ClipItem::liftedCaptureOrder(from.captureOrder(), lift)
+                                   : std::max(stored, from.captureOrder()));
         if (isNew) {
             own->setImageData(from.imageData());
             own->setFileData(from.fileData());

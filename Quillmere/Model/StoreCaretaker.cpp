@@ -104,13 +104,17 @@ void StoreCaretaker::bringBackAll()
     if (m_store.container().isInMemory() || isAwayFromStore() || std::exchange(m_bringingBack, true))
         return;
     inBackground(
-        this, [path = m_store.container().storeURL()] { return FallbackStore::all(path); },
+        this,
+        [path = m_store.container().storeURL()] {
+            QStringList paths = FallbackStore::all(path);
+            for (const QString &converted : UnsavedRecovery::converted(path, paths))
+                paths.removeAll(converted);
+            return paths;
+        },
         [this](QStringList paths) {
             // The caretaker's own one is still written to, and removed once the store holds it.
             if (m_pending)
                 paths.removeAll(m_pending->storeURL());
-            for (const QString &converted : UnsavedRecovery::converted(paths))
-                paths.removeAll(converted);
             moveIn(paths, [this](int) { convertUnsaved(); });
         });
 }
@@ -121,7 +125,7 @@ void StoreCaretaker::convertUnsaved()
         this,
         [path = m_store.container().storeURL(), now = m_store.now(), hook = m_sliceSaved] {
             auto conversion = UnsavedRecovery::convert(path, UnsavedRecovery::all(path), now, hook);
-            return std::make_pair(std::move(conversion), UnsavedRecovery::converted(FallbackStore::all(path)));
+            return std::make_pair(std::move(conversion), UnsavedRecovery::converted(path, FallbackStore::all(path)));
         },
         [this](const std::pair<UnsavedRecovery::Conversion, QStringList> &converted) {
             // The store was found damaged: the store read back brings them back.
@@ -129,8 +133,11 @@ void StoreCaretaker::convertUnsaved()
                 m_bringingBack = false;
                 return;
             }
+            QStringList paths = converted.second;
+            if (m_pending)
+                paths.removeAll(m_pending->storeURL());
             // The files go only once the store holds what they held.
-            moveIn(converted.second, [this, conversion = converted.first](int moved) {
+            moveIn(paths, [this, conversion = converted.first](int moved) {
                 inBackground(
                     this, [done = conversion.done, moved] { return UnsavedRecovery::settle(done, moved); },
                     [this, conversion](const StoreTrouble &told) {

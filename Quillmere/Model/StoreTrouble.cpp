@@ -22,17 +22,22 @@ QString StoreTrouble::message() const
             return QStringLiteral(" %1 could not be read and %2 lost.")
                 .arg(howMany, one ? QStringLiteral("was") : QStringLiteral("were"));
         };
-        // As many as are known: counted, bounded, or only known to be more.
-        QString lostWords = QStringLiteral(" Some copies could not be read and were lost.");
-        if (!loss.moreLost || loss.lostAtMost == loss.lost)
-            lostWords =
-                loss.lost == 0 ? QStringLiteral(" No copy was lost.") : lostAre(copies(loss.lost), loss.lost == 1);
-        else if (loss.lostAtMost > loss.lost && loss.lost > 0)
+        // As many as are known: counted, bounded, or only known to be more. Not known when an
+        // earlier start read the history back: nothing is said of it then.
+        QString lostWords;
+        const bool exact = !loss.moreLost || loss.lostAtMost == loss.lost;
+        if (exact) {
+            if (loss.lost >= 0)
+                lostWords =
+                    loss.lost == 0 ? QStringLiteral(" No copy was lost.") : lostAre(copies(loss.lost), loss.lost == 1);
+        } else if (loss.lostAtMost > loss.lost && loss.lost > 0)
             lostWords = lostAre(QStringLiteral("Between %1 and %2 copies").arg(loss.lost).arg(loss.lostAtMost), false);
         else if (loss.lostAtMost > 0)
             lostWords = lostAre(QStringLiteral("Up to %1").arg(copies(loss.lostAtMost)), loss.lostAtMost == 1);
         else if (loss.lost > 0)
             lostWords = lostAre(QStringLiteral("At least %1").arg(copies(loss.lost)), loss.lost == 1);
+        else
+            lostWords = QStringLiteral(" Some copies could not be read and were lost.");
         if (count > 0) {
             QString text = cutShort
                 + QStringLiteral("Your clipboard history was damaged and was set aside as %1. %2 that could still "

@@ -56,10 +56,19 @@ QStringList all(const QString &storePath)
     return paths;
 }
 
-QStringList converted(const QStringList &fallbacks)
+QStringList converted(const QString &storePath, const QStringList &fallbacks)
 {
-    static const QRegularExpression name(QStringLiteral("\\.unsaved(\\.\\d+)?\\.fallback$"));
-    return fallbacks.filter(name);
+    // Named after the store's own stem in each folder: another store's fallback is never taken.
+    QStringList found;
+    for (const FallbackStore::Folder &folder : FallbackStore::folders(storePath)) {
+        const QRegularExpression name(
+            QStringLiteral("^%1\\.unsaved(\\.\\d+)?\\.fallback$").arg(QRegularExpression::escape(folder.stem)));
+        for (const QString &path : fallbacks)
+            if (QFileInfo(path).absolutePath() == QFileInfo(folder.path).absoluteFilePath()
+                && name.match(QFileInfo(path).fileName()).hasMatch() && !found.contains(path))
+                found << path;
+    }
+    return found;
 }
 
 namespace {
@@ -404,12 +413,13 @@ public:
 
     bool open(const QString &storePath, QString *error)
     {
-        const Clock clock = [this] { return m_stamp; };
+        // Dated now, what it adds wins over the state the store had when it was read.
+        const Clock clock = [now = m_now] { return now; };
         m_store = std::make_unique<ModelContext>(m_storeRead.db(), clock);
         if (!m_store->load(error))
             return false;
         // One an earlier conversion left may hold some of the same clips: it takes the rest.
-        for (const QString &path : converted(FallbackStore::all(storePath)))
+        for (const QString &path : converted(storePath, FallbackStore::all(storePath)))
             if ((m_fallback = ModelContainer::open(path, clock, error)))
                 return true;
         *error = QStringLiteral("no folder takes a fallback store");
@@ -423,7 +433,6 @@ public:
 
     bool convert(Reader &reader, const std::function<void()> &sliceSaved, QString *error)
     {
-        m_stamp = reader.unsavedAt;
         ModelContext &into = m_fallback->mainContext();
         for (const PageRef &page : reader.pages)
             pageIn(*page);
@@ -432,7 +441,7 @@ public:
             if (!clips || clips->empty())
                 return clips.has_value();
             for (const ClipRef &clip : *clips)
-                place(clip);
+                bringIn(clip);
             if (!into.save(error)) {
                 into.rollback();
                 return false;
@@ -444,7 +453,8 @@ public:
 
     ~Converter()
     {
-        if (m_fallback && m_fallback->mainContext().clipCount() == 0) {
+        // Pages alone, named in files whose clips all expired, are kept too.
+        if (m_fallback && m_fallback->mainContext().clipCount() == 0 && m_fallback->mainContext().pinboards().empty()) {
             const QString path = m_fallback->storeURL();
             m_fallback.reset();
             FallbackStore::remove(path);
@@ -477,7 +487,23 @@ private:
         return made;
     }
 
-    void place(const ClipRef &clip)
+    // What the file says is added to a clip the history has: a pin, a title or Page it lacks, the
+    // later date and order. Nothing is taken away, and a kept clip is never made temporary.
+    static void addTo(ClipItem &own, const ClipItem &clip)
+    {
+        own.setIsPinned(own.isPinned() || clip.isPinned());
+        if (!own.customTitle())
+            own.setCustomTitle(clip.customTitle());
+        if (!own.pinboard() && clip.pinboard()) {
+            own.setPinboard(clip.pinboard());
+            own.setIsSavedToPage(true);
+            own.setExpiresAt(std::nullopt);
+        }
+        own.setCreatedAt(std::max(own.createdAt(), clip.createdAt()));
+        own.setCaptureOrder(std::max(own.captureOrder(), clip.captureOrder()));
+    }
+
+    void bringIn(const ClipRef &clip)
     {
         ModelContext &into = m_fallback->mainContext();
         if (clip->pinboard()) {
@@ -485,29 +511,17 @@ private:
             clip->setIsSavedToPage(true);
             clip->setExpiresAt(std::nullopt);
         }
-        // Met earlier in this conversion, or in one cut short: the later state wins, and the clip is
-        // dated and ordered by its latest capture.
-        if (const ClipRef own = sameContent(into, *clip)) {
-            if (!own->modifiedAt().isValid() || m_stamp >= own->modifiedAt()) {
-                own->setIsPinned(clip->isPinned());
-                own->setCustomTitle(clip->customTitle());
-                own->setPinboard(clip->pinboard());
-                own->setIsSavedToPage(clip->isSavedToPage());
-                own->setExpiresAt(clip->expiresAt());
-            }
-            own->setCreatedAt(std::max(own->createdAt(), clip->createdAt()));
-            own->setCaptureOrder(std::max(own->captureOrder(), clip->captureOrder()));
-            return;
+        // Met earlier in this conversion or in one cut short, else stored: the history's clip, with
+        // its dedupID, takes what the file adds to it.
+        ClipRef own = sameContent(into, *clip);
+        if (const ClipRef stored = own ? nullptr : sameContent(*m_store, *clip)) {
+            FallbackStore::takeIn(into, {stored});
+            own = into.clipWithDedupID(stored->dedupID());
         }
-        if (const ClipRef stored = sameContent(*m_store, *clip)) {
-            clip->setDedupID(stored->dedupID());
-            clip->setLinkTitle(stored->linkTitle());
-            clip->setCreatedAt(std::max(stored->createdAt(), clip->createdAt()));
-        } else if (clip->expiresAt() && *clip->expiresAt() <= m_now) {
-            // A temporary clip whose time ran out meanwhile is not brought back.
-            return;
-        }
-        into.insert(clip);
+        if (own)
+            addTo(*own, *clip);
+        else if (!clip->expiresAt() || *clip->expiresAt() > m_now)
+            into.insert(clip);
     }
 
     ReadConnection m_storeRead;
@@ -515,8 +529,6 @@ private:
     std::unique_ptr<ModelContext> m_store;
     std::unique_ptr<ModelContainer> m_fallback;
     QDateTime m_now;
-    // Every record saved is dated so: the time of the file it comes from.
-    QDateTime m_stamp;
 };
 
 } // namespace

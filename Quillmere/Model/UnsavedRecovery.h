@@ -35,8 +35,9 @@ struct Conversion {
     QString keptReason;
 };
 
-// The fallback stores of `fallbacks` that hold recovery files' clips.
-QStringList converted(const QStringList &fallbacks);
+// The fallback stores of `fallbacks` that hold recovery files' clips of the store at `storePath`.
+// Touches the disk.
+QStringList converted(const QString &storePath, const QStringList &fallbacks);
 
 // Copies the clips of `files` into a fallback store of their own (the one an earlier conversion
 // left, else a new one), a slice per transaction, `sliceSaved` called after each. A clip whose

@@ -65,7 +65,7 @@ std::map<QString, ClipRef> convertedClips(const QString &storePath, const QStrin
     });
     std::map<QString, ClipRef> clips;
     QString error;
-    for (const QString &path : UnsavedRecovery::converted(FallbackStore::all(storePath)))
+    for (const QString &path : UnsavedRecovery::converted(storePath, FallbackStore::all(storePath)))
         if (auto fallback = ModelContainer::open(path, systemClock(), &error))
             for (const ClipRef &clip : fallback->mainContext().allClips())
                 clips[clip->text().value_or(QString())] = clip;
@@ -358,7 +358,7 @@ TEST(UnsavedRecoveryRestore, ACopyStoredAlreadyTakesTheLaterCaptureOrderOfTheTwo
     // Copied again where the store was out of reach, after the others.
     QJsonObject clip = textClip("copied again");
     clip.insert("captureOrder", last->captureOrder() + 10);
-    const QString spill = writeSpill(f.path + ".unsaved-20260302-000000.json", {clip}, {}, "2026-03-02T00:00:00.000Z");
+    const QString spill = writeSpill(f.path + ".unsaved-20260102-030405.json", {clip});
     ASSERT_FALSE(spill.isEmpty());
     StoreCaretaker caretaker(*f.store, {});
     caretaker.start();
@@ -395,35 +395,47 @@ TEST(UnsavedRecoveryRestore, ACaptureOrderThatIsNoWholeNumberAboveZeroIsPassedOv
     EXPECT_EQ(orders, (std::vector<qint64>{dated, dated, dated, dated, dated, dated + 100, dated + 200}));
 }
 
-TEST(UnsavedRecoveryRestore, WhatAFileSaysOfAStoredCopyWinsOverAnOlderStateAndLosesToALaterOne)
+TEST(UnsavedRecoveryRestore, AFileAddsToAStoredCopyButNeverTakesItsPageTitleOrPinAway)
 {
     test::StoreFixture f(true);
-    const ClipRef changedInFile = f.putText("changed in the file");
-    const ClipRef changedInStore = f.putText("changed in the store");
-    changedInStore->setCustomTitle("kept");
+    const ClipRef filed = f.putText("filed");
+    const PageRef work = f.store->createPage("Work");
+    filed->setPinboard(work);
+    filed->setIsSavedToPage(true);
+    filed->setCustomTitle("mine");
+    filed->setIsPinned(true);
+    const ClipRef bare = f.putText("bare");
+    const ClipRef later = f.putText("captured later");
     ASSERT_TRUE(f.store->save());
-    // Written before the store's last change, and after it.
-    QJsonObject before = textClip("changed in the store");
-    before.insert("isPinned", true);
-    before.insert("customTitle", "lost");
-    QJsonObject after = textClip("changed in the file");
-    after.insert("isPinned", true);
-    after.insert("customTitle", "won");
-    after.insert("pageName", "Receipts");
-    const QString older = writeSpill(f.path + ".unsaved-20260102-030405.json", {before});
-    const QString newer = writeSpill(f.path + ".unsaved-20260302-000000.json", {after}, {}, "2026-03-02T00:00:00.000Z");
-    ASSERT_FALSE(older.isEmpty() || newer.isEmpty());
+    const qint64 bareOrder = bare->captureOrder();
+    // Written by a session without the store, after the store's last change: it says less of the
+    // first clip and more of the second.
+    QJsonObject less = textClip("filed");
+    less.insert("expiresAt", f.clock.now().addSecs(60).toString(Qt::ISODateWithMs));
+    QJsonObject more = textClip("bare");
+    more.insert("isPinned", true);
+    more.insert("customTitle", "theirs");
+    more.insert("pageName", "Receipts");
+    more.insert("captureOrder", bareOrder + 1);
+    const QString spill =
+        writeSpill(f.path + ".unsaved-20260302-000000.json", {less, more}, {}, "2099-03-02T00:00:00.000Z");
+    ASSERT_FALSE(spill.isEmpty());
 
     StoreCaretaker caretaker(*f.store, {});
     caretaker.start();
-    ASSERT_TRUE(test::waitUntil([&] { return !QFile::exists(older) && !QFile::exists(newer); }));
-    EXPECT_EQ(f.ctx().clipCount(), 2);
-    EXPECT_TRUE(changedInFile->isPinned());
-    EXPECT_EQ(changedInFile->customTitle(), "won");
-    ASSERT_TRUE(changedInFile->pinboard());
-    EXPECT_EQ(changedInFile->pinboard()->name(), "Receipts");
-    EXPECT_FALSE(changedInStore->isPinned());
-    EXPECT_EQ(changedInStore->customTitle(), "kept");
+    ASSERT_TRUE(test::waitUntil([&] { return !QFile::exists(spill); }));
+    EXPECT_EQ(f.ctx().clipCount(), 3);
+    EXPECT_EQ(filed->pinboard(), work);
+    EXPECT_EQ(filed->customTitle(), "mine");
+    EXPECT_TRUE(filed->isPinned());
+    EXPECT_FALSE(filed->expiresAt());
+    EXPECT_TRUE(bare->isPinned());
+    EXPECT_EQ(bare->customTitle(), "theirs");
+    ASSERT_TRUE(bare->pinboard());
+    EXPECT_EQ(bare->pinboard()->name(), "Receipts");
+    // Its later order as the file gives it, not raised above the copies captured after it.
+    EXPECT_EQ(bare->captureOrder(), bareOrder + 1);
+    EXPECT_LT(bare->captureOrder(), later->captureOrder());
 }
 
 TEST(UnsavedRecoveryRestore, ATemporaryClipWhoseTimeRanOutIsNotBroughtBack)
