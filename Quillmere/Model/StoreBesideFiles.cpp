@@ -1,5 +1,8 @@
 #include "Quillmere/Model/StoreBesideFiles.h"
 
+#include "Quillmere/Platform/Core/InBackground.h"
+#include "Quillmere/Platform/Core/Logging.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -69,9 +72,8 @@ qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadli
     return missing;
 }
 
-} // namespace
-
-Found look(const QString &storePath, const QString &toldBefore)
+// The words for the user, if any, and the signatures of the stores told of, at this start or before.
+std::pair<QString, QString> find(const QString &storePath, const QString &toldBefore)
 {
     const QStringList told = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     const QFileInfo store(storePath);
@@ -83,7 +85,7 @@ Found look(const QString &storePath, const QString &toldBefore)
     };
     QStringList removed, named, signatures;
     for (const QString &file :
-         folder.entryList({name + QLatin1Char('.') + unfinishedTag() + QStringLiteral("-*")}, QDir::Files))
+         folder.entryList({name + QLatin1Char('.') + unfinishedTag + QStringLiteral("-*")}, QDir::Files))
         if (QFile::remove(folder.filePath(file)) && !isCompanion(file))
             removed << folder.filePath(file);
     const QDeadlineTimer deadline(besideReadMs);
@@ -117,6 +119,26 @@ Found look(const QString &storePath, const QString &toldBefore)
                                "or could not be read, with copies that are not in it: %1. They were left as they are.")
                     .arg(named.join(QStringLiteral(", ")));
     return {text.trimmed(), signatures.join(QLatin1Char('\n'))};
+}
+
+} // namespace
+
+void look(QObject *receiver, Preferences &preferences, const QString &storePath,
+          const std::function<void(const QString &)> &tell)
+{
+    // Those told of are told of again only when changed: each also has the clips deleted or pruned since.
+    static const QString toldKey = QStringLiteral("besideHistoriesTold");
+    const QString told = preferences.string(toldKey).value_or(QString());
+    inBackground(
+        receiver, [storePath, told] { return find(storePath, told); },
+        [&preferences, told, tell](const std::pair<QString, QString> &found) {
+            if (found.second != told)
+                preferences.setString(toldKey, found.second);
+            if (!found.first.isEmpty()) {
+                qCCritical(lcPersistence, "%s", qPrintable(found.first));
+                tell(found.first);
+            }
+        });
 }
 
 } // namespace quillmere::StoreBesideFiles

@@ -6,7 +6,6 @@
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
-#include "Quillmere/Platform/Core/Preferences.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
 #include <QDeadlineTimer>
@@ -24,9 +23,9 @@
 namespace quillmere {
 namespace {
 
-// A copy that has not advanced for this long at the end is given up.
+// A copy that has not advanced for this long at the end is given up; its smaller steps there show
+// a starved process still advancing.
 constexpr qint64 quitStallMs = 2000;
-// Smaller steps at the end, so that a starved process still shows its copy advancing.
 constexpr int quitPagesPerStep = 32;
 const char *const companionSuffixes[] = {"-wal", "-shm"};
 
@@ -36,6 +35,11 @@ sqlite3 *handleOf(const QSqlDatabase &db)
     if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
         return nullptr;
     return *static_cast<sqlite3 *const *>(handle.constData());
+}
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 void removeWithJournal(const QString &copy)
@@ -132,7 +136,6 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     rearm();
 }
 
-// A copy under way goes with its files: the open connection holds all they do.
 StoreFileGuard::~StoreFileGuard() = default;
 
 bool StoreFileGuard::holdsSaves() const
@@ -214,8 +217,6 @@ void StoreFileGuard::check()
 void StoreFileGuard::checkNow()
 {
     check();
-    // The history is only in the connection's open file until the copy is in place: the end
-    // finishes it while it advances.
     if (m_copy && m_copy->backup) {
         // A replacement takes over the session without what waits to be saved: it goes into the copy.
         if (m_copy->cause == Cause::replaced && m_store.context().hasChanges())
@@ -247,7 +248,6 @@ void StoreFileGuard::beginCopy(Cause cause, const QString &fallback, const QStri
 {
     m_copy = std::make_unique<Copy>(cause, fallback, rewritingPath(fallback.isEmpty() ? m_path : fallback));
     Copy &copy = *m_copy;
-    // What a copy cut short left behind holds nothing the open connection does not.
     removeWithJournal(copy.file);
     QString why;
     QFile file(copy.file);
@@ -298,9 +298,6 @@ bool StoreFileGuard::advance(int pages)
     const int closed = sqlite3_close(std::exchange(m_copy->db, nullptr));
     if (const int failed = rc != SQLITE_DONE ? rc : finished != SQLITE_OK ? finished : closed; failed != SQLITE_OK)
         abandonCopy(QString::fromUtf8(sqlite3_errstr(failed)));
-    // A replacement takes the session over: what waits to be saved would not go with it.
-    else if (m_copy->cause == Cause::replaced && m_store.context().hasChanges())
-        abandonCopy(QStringLiteral("changes are still waiting to be saved"), false);
     return false;
 }
 
@@ -321,100 +318,84 @@ std::function<StoreFileGuard::Synced()> StoreFileGuard::syncJob() const
 
 void StoreFileGuard::placeCopy(const Synced &synced)
 {
-    if (!synced.error.isEmpty()) {
+    if (!synced.error.isEmpty())
         abandonCopy(synced.error);
-    } else if (m_stepHook(Step::whole); !m_copy->fallback.isEmpty()) {
-        putInFallback();
-    } else if (m_copy->cause == Cause::replaced && m_store.context().hasChanges()) {
+    else if (m_stepHook(Step::whole); m_copy->cause == Cause::replaced && m_store.context().hasChanges())
         // A replacement takes the session over: what waits to be saved would not go with it.
         abandonCopy(QStringLiteral("changes are waiting to be saved"), false);
-    } else {
-        putBack(synced);
-    }
+    else
+        putCopy(synced);
     if (m_store.context().hasChanges())
         m_store.save();
     Q_EMIT copyEnded();
 }
 
-void StoreFileGuard::putInFallback()
+void StoreFileGuard::putCopy(const Synced &synced)
 {
-    const QString copy = m_copy->file;
-    // Another fallback store of the store may hold copies this one lacks: it stays beside.
-    const QString fallback = FallbackStore::takeFreeName(
-        m_copy->fallback, [&copy](const QString &name) { return renameNoReplace(copy, name); });
-    if (fallback.isEmpty() || !FileIdentity::of(fallback) || FileIdentity::of(copy)) {
-        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2")
-                        .arg(fallback, QString::fromLocal8Bit(std::strerror(errno))),
-                    false);
-        return;
-    }
-    syncFolderOf(fallback);
-    m_stepHook(Step::copied);
-    m_copy.reset();
-    m_state = State::watching;
-    qCCritical(lcPersistence, "The history of %s, which had no room at its path, is in the fallback store at %s",
-               qPrintable(m_path), qPrintable(fallback));
-    Q_EMIT copiedToFallback(fallback);
-}
-
-void StoreFileGuard::putBack(const Synced &synced)
-{
-    const QString whole = rewrittenPath(m_path);
-    // Over any whole copy an earlier try left: this one is newer.
-    if (::rename(QFile::encodeName(m_copy->file).constData(), QFile::encodeName(whole).constData()) != 0) {
-        abandonCopy(
-            QStringLiteral("the copy could not be renamed: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    const QString copy = m_copy->file, fallback = m_copy->fallback;
+    // A fallback store takes a free name: another of the store's may hold copies this one lacks. The
+    // store's copy goes over any whole one an earlier try left: this one is newer.
+    const QString whole = fallback.isEmpty()
+        ? rewrittenPath(m_path)
+        : FallbackStore::takeFreeName(fallback, [&copy](const QString &name) { return renameNoReplace(copy, name); });
+    if (fallback.isEmpty() ? ::rename(QFile::encodeName(copy).constData(), QFile::encodeName(whole).constData()) != 0
+                           : whole.isEmpty() || !FileIdentity::of(whole) || FileIdentity::of(copy)) {
+        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(whole, errnoText()));
         return;
     }
     syncFolderOf(whole);
     m_stepHook(Step::copied);
+    if (!fallback.isEmpty()) {
+        m_copy.reset();
+        m_state = State::watching;
+        qCCritical(lcPersistence, "The history of %s, which had no room at its path, is in the fallback store at %s",
+                   qPrintable(m_path), qPrintable(whole));
+        Q_EMIT copiedToFallback(whole);
+        return;
+    }
     QString aside;
     const auto atPath = m_copy->cause == Cause::replaced ? std::optional(synced.replacement) : std::nullopt;
     const QString at = placeWhole(whole, m_path, atPath, m_store.now(), &aside, m_stepHook);
     if (at.isEmpty()) {
         // The next save tries again, and the next start finds the copy.
-        abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2")
-                        .arg(whole, QString::fromLocal8Bit(std::strerror(errno))));
+        abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2").arg(whole, errnoText()));
         return;
     }
     m_stepHook(Step::inPlace);
     closeConnection();
     m_stepHook(Step::connectionClosed);
     m_copy.reset();
-    if (at != m_path) {
-        goOnBeside(at);
+    if (at == m_path) {
+        rearm();
+        m_state = State::reopening;
+        m_untold = aside.isEmpty()
+            ? QStringLiteral("was deleted while Brindlewax was running")
+            : QStringLiteral("was replaced by %1, which was set aside as it is as %2")
+                  .arg(atPath == Found::foreign ? QStringLiteral("another program's database")
+                                                : QStringLiteral("a file Brindlewax cannot read"),
+                       aside);
+        reopen();
         return;
     }
-    rearm();
-    m_state = State::reopening;
-    m_untold = aside.isEmpty() ? QStringLiteral("was deleted while Brindlewax was running")
-                               : QStringLiteral("was replaced by %1, which was set aside as it is as %2")
-                                     .arg(atPath == Found::foreign ? QStringLiteral("another program's database")
-                                                                   : QStringLiteral("a file Brindlewax cannot read"),
-                                          aside);
-    reopen();
-}
-
-void StoreFileGuard::goOnBeside(const QString &kept)
-{
+    // A sound store took the path: the session goes on in it, else in the history kept beside it.
     QString error;
-    std::unique_ptr<ModelContainer> replacement = ModelContainer::open(m_path, m_store.clock(), &error);
+    std::unique_ptr<ModelContainer> replacing = ModelContainer::open(m_path, m_store.clock(), &error);
     QString what = QStringLiteral("was replaced by another file while Brindlewax was running. Your history now "
                                   "shows that file; the history held until then was kept as %1.")
-                       .arg(kept);
-    if (!replacement) {
+                       .arg(at);
+    if (!replacing) {
         what = QStringLiteral("was replaced by a file Brindlewax cannot read (%1). Your history goes on in %2, where "
                               "the history held until then was kept.")
-                   .arg(error, kept);
-        replacement = ModelContainer::open(kept, m_store.clock(), &error);
+                   .arg(error, at);
+        replacing = ModelContainer::open(at, m_store.clock(), &error);
     }
-    if (!replacement) {
-        qCCritical(lcPersistence, "The history kept at %s cannot be opened: %s", qPrintable(kept), qPrintable(error));
+    if (!replacing) {
+        qCCritical(lcPersistence, "The history kept at %s cannot be opened: %s", qPrintable(at), qPrintable(error));
         return;
     }
     // Told while the path is still the store's: the history may go on in the copy kept.
     tell(what);
-    m_store.switchToContainer(std::shared_ptr<ModelContainer>(replacement.release()));
+    m_store.switchToContainer(std::shared_ptr<ModelContainer>(replacing.release()));
 }
 
 void StoreFileGuard::abandonCopy(const QString &why, bool keep)
@@ -511,7 +492,7 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
     } else if (QFileInfo::exists(partial)) {
         // Cut short: of no use, but the store it was made for may be gone, so the session that
         // opens next says so (and removes it) rather than showing a history without a word.
-        const QString unfinished = StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::unfinishedTag(), now);
+        const QString unfinished = StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::unfinishedTag, now);
         // The copy first: its journal alone beside it would let a copy cut short pass for whole.
         if (QFile::rename(partial, unfinished))
             qCCritical(lcPersistence, "A copy of the history cut short by the end of the program is at %s",
@@ -547,17 +528,8 @@ void StoreFileGuard::lookBeside()
     if (m_path.isEmpty() || m_path == m_lookedBeside)
         return;
     m_lookedBeside = m_path;
-    const QString told = m_store.preferences().string(StoreBesideFiles::toldKey()).value_or(QString());
-    inBackground(
-        this, [path = m_path, told] { return StoreBesideFiles::look(path, told); },
-        [this, told](const StoreBesideFiles::Found &left) {
-            if (left.signatures != told)
-                m_store.preferences().setString(StoreBesideFiles::toldKey(), left.signatures);
-            if (!left.told.isEmpty()) {
-                qCCritical(lcPersistence, "%s", qPrintable(left.told));
-                Q_EMIT storeFileChanged(left.told);
-            }
-        });
+    StoreBesideFiles::look(this, m_store.preferences(), m_path,
+                           [this](const QString &told) { Q_EMIT storeFileChanged(told); });
 }
 
 } // namespace quillmere

@@ -38,8 +38,7 @@ public:
 
     // Looks at the store's path and starts what it calls for.
     void check();
-    // The same, finishing any copy before it returns: for the end of the program, when the file
-    // the connection holds goes with it.
+    // The same, finishing any copy before it returns: for the end of the program.
     void checkNow();
     // Takes the identity of the store file the store holds now, leaving any copy under way.
     void rearm();
@@ -88,9 +87,7 @@ private:
     bool advance(int pages);
     std::function<Synced()> syncJob() const;
     void placeCopy(const Synced &synced);
-    void putBack(const Synced &synced);
-    void goOnBeside(const QString &kept);
-    void putInFallback();
+    void putCopy(const Synced &synced);
     // `keep`: the history stays in an unlinked file only, so the copy is tried again.
     void abandonCopy(const QString &why, bool keep = true);
     void copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
