@@ -66,9 +66,8 @@ Found whatIsAt(const QString &path)
     return StoreSalvage::isSound(path) ? Found::sound : Found::unreadable;
 }
 
-// Puts the whole copy at `whole` in its place and says where: at the store's path, once what took
-// the path (`found`) is set aside as it is, unless that is a sound store, beside which it is kept.
-// Empty when neither could be done: the copy stays for the next start.
+// Puts the whole copy at the store's path, what took it (`found`) set aside as it is, or beside a sound
+// store that took it; says where. Empty when neither could be done: the copy stays for the next start.
 QString placeWhole(const QString &whole, const QString &storePath, std::optional<Found> found, const QDateTime &now,
                    QString *aside, const std::function<void(StoreFileGuard::Step)> &step)
 {
@@ -109,7 +108,6 @@ struct StoreFileGuard::Copy : QObject {
     }
     Cause cause;
     QString fallback;
-    // Where it is written until it is whole.
     QString file;
     sqlite3 *db = nullptr;
     sqlite3_backup *backup = nullptr;
@@ -127,8 +125,8 @@ StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(pare
     m_watch.setInterval(checkIntervalMs);
     connect(&m_watch, &QTimer::timeout, this, &StoreFileGuard::check);
     m_watch.start();
-    // A deletion is met at once: until the copy is whole, only the open file holds the history. A copy
-    // that failed waits for the next save or look, not for each change its own files make.
+    // A deletion is met at once: only the open file holds the history. A failed copy waits for the next
+    // save or look, not for each change its own files make.
     connect(&m_folder, &QFileSystemWatcher::directoryChanged, this, [this] {
         if (m_state == State::watching || m_state == State::reopening)
             check();
@@ -287,8 +285,8 @@ void StoreFileGuard::nextSlice()
     });
 }
 
-// Copies up to `pages` more pages; true while some are left. Then the copy is given up, or whole and
-// waits for its sync, saves waiting in memory: the copy no longer takes them.
+// Copies up to `pages` more pages; true while some are left. Then, unless given up, the copy waits
+// for its sync with saves held in memory, as it no longer takes them.
 bool StoreFileGuard::advance(int pages)
 {
     const int rc = sqlite3_backup_step(m_copy->backup, pages);
@@ -523,8 +521,7 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
 
 void StoreFileGuard::lookBeside()
 {
-    // Once for each store file the history comes to be in: one that opened in memory first is
-    // looked beside once it is written.
+    // Once per store file: a history opened in memory first is looked beside once it is written.
     if (m_path.isEmpty() || m_path == m_lookedBeside)
         return;
     m_lookedBeside = m_path;

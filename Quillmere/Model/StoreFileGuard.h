@@ -19,11 +19,9 @@ namespace quillmere {
 class ClipStore;
 
 // Notices, as its folder changes, at each save, every half minute and as the program ends, that the
-// store's path no longer names the file its connection holds, and keeps the history whole. The open
+// store's path no longer names the file its connection holds, and keeps the history whole: the open
 // history is copied a slice of pages per turn of the event loop, synced on a worker while saves wait
-// in memory, and put in one turn: back at the path (what replaced the store set aside as it is, unless
-// it is a sound store, beside which it is kept and which the session goes on in), or in a fallback
-// store when the path has no room. The end of the program finishes a copy as long as it advances.
+// in memory, and put back at the path in one turn, or in a fallback store when the path has no room.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
