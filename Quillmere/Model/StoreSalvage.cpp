@@ -33,9 +33,8 @@ namespace {
 
 using Bytes = std::optional<QByteArray>;
 
-// `table`: the table an index is of.
 struct SchemaEntry {
-    QString type, name, sql, table;
+    QString type, name, sql, ofTable;
     quint32 root = 0;
 };
 
@@ -81,17 +80,16 @@ bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, 
         != ClipKeys::contentHashFrom(stored, source);
 }
 
-// Copies what can still be read of a damaged store into a new one: its tables row by row, passing
-// over rows that cannot be read, then its indexes. Reads on a connection of its own: an error of a
-// damaged page ends the transaction it meets, which must not be the one that writes the new file.
+// Copies what can still be read of a damaged store into a new one: its tables row by row, then its
+// indexes. Reads on a connection of its own: an error of a damaged page ends the transaction it
+// meets, which must not be the one that writes the new file.
 struct Copier {
     QSqlDatabase &from, &to;
     StoreFilePages &pages;
     const Limits &limits;
     const StepHook &afterStep;
 
-    // The clips the new file holds; -1 when none was made, with `out->error` set and
-    // `out->unfinished` when a later try may do better (the file could not be written, or was cut).
+    // The clips the new file holds; -1 when none was made, `out->unfinished` when a later try may do better.
     int run(Outcome *out)
     {
         const auto fail = [out](const QString &why, bool later) {
@@ -102,8 +100,7 @@ struct Copier {
         clock.start();
         QSqlQuery read(from);
         std::vector<SchemaEntry> schema;
-        if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master")))
-            return fail(describe(read.lastError()), false);
+        read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master"));
         while (read.next())
             schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
                               read.value(4).toString(), quint32(read.value(3).toLongLong())});
@@ -178,7 +175,6 @@ struct Copier {
         return clips;
     }
 
-    // Past the deadline or told to stop: what was read so far is not the whole of what can be.
     bool cut() const
     {
         return (limits.stop && limits.stop->load(std::memory_order_relaxed))
@@ -191,7 +187,6 @@ struct Copier {
     void copy(const QString &table, quint32 root)
     {
         const bool clips = table == QLatin1String("clips");
-        // The new table's columns, made from the damaged one's own statement.
         QStringList names{QStringLiteral("rowid")}, values{QStringLiteral("?")};
         std::vector<Fill> fills{Fill::none};
         // A NOT NULL column takes its default for a NULL, else an empty value of its type's affinity.
@@ -337,7 +332,7 @@ struct Copier {
         std::unordered_map<qint64, int> listings;
         int indexes = 0;
         for (const SchemaEntry &entry : schema) {
-            if (entry.type != QLatin1String("index") || entry.table != QLatin1String("clips") || entry.root == 0)
+            if (entry.type != QLatin1String("index") || entry.ofTable != QLatin1String("clips") || entry.root == 0)
                 continue;
             ++indexes;
             std::unordered_set<qint64> missing;
@@ -367,15 +362,13 @@ struct Copier {
     QElapsedTimer clock;
     // Set when the new file stopped taking rows.
     QSqlError writeError;
-    // What the walk of the clips' pages met besides their rows.
     StoreFilePages::Tally clipPages;
     // The clips given a value for a NULL, and whether that NULL was their hash.
     std::unordered_map<qint64, bool> defaulted;
 };
 
-// Copies what can still be read of the store file `damaged`, left as it is, into a new store file at
-// `target`, replacing whatever a copy cut short left there; as Copier::run. A copy stopped by a
-// deadline or told to stop keeps nothing, so that the next try reads it whole.
+// Copies what can still be read of the store file `damaged`, left as it is, into a new one at
+// `target`, replacing what a copy cut short left there; as Copier::run.
 int copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StepHook &afterStep,
                      Outcome *out)
 {
@@ -389,9 +382,8 @@ int copyReadableRows(const QString &damaged, const QString &target, const Limits
         out->unfinished = true;
         return clips;
     }
-    const QString id = QUuid::createUuid().toString(QUuid::Id128);
-    const QString readName = QStringLiteral("quillmere-salvage-read-%1").arg(id);
-    const QString writeName = QStringLiteral("quillmere-salvage-%1").arg(id);
+    const QString readName = QStringLiteral("quillmere-salvage-read-") + QUuid::createUuid().toString(QUuid::Id128);
+    const QString writeName = QStringLiteral("quillmere-salvage-") + QUuid::createUuid().toString(QUuid::Id128);
     {
         // Read only: the damaged file stays exactly as it was found.
         QSqlDatabase from = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), readName);
@@ -410,8 +402,6 @@ int copyReadableRows(const QString &damaged, const QString &target, const Limits
         } else {
             clips = Copier{from, to, pages, limits, afterStep}.run(out);
         }
-        to.close();
-        from.close();
     }
     QSqlDatabase::removeDatabase(writeName);
     QSqlDatabase::removeDatabase(readName);
@@ -425,7 +415,6 @@ int copyReadableRows(const QString &damaged, const QString &target, const Limits
     return clips;
 }
 
-// The store's companions, then the store itself.
 constexpr const char *kFiles[] = {"-wal", "-shm", "-journal", ""};
 
 QString noteOf(const QString &path)
@@ -474,8 +463,9 @@ Outcome unfinished(Outcome out)
 }
 
 // The steps from the move aside on; each may have been done already by a start cut short.
-Outcome finish(const QString &path, Outcome out, const Limits &limits, const StepHook &afterStep)
+Outcome finish(const QString &path, Outcome out, const Limits &limits, const StepHook &hook)
 {
+    const StepHook afterStep = hook ? hook : [](Step) {};
     if (!moveToAside(path, out.aside, &out.error)) {
         // The note keeps the name for the next try.
         out.aside.clear();
@@ -509,11 +499,6 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Ste
     removeNote(path);
     afterStep(Step::finished);
     return out;
-}
-
-StepHook orNothing(const StepHook &afterStep)
-{
-    return afterStep ? afterStep : [](Step) {};
 }
 
 } // namespace
@@ -563,10 +548,10 @@ Outcome salvage(const QString &path, const QDateTime &now, const StepHook &after
         out.error = QStringLiteral("no note of its salvage could be written beside it: %1").arg(why);
         return out;
     }
-    const StepHook step = orNothing(afterStep);
-    step(Step::marked);
+    if (afterStep)
+        afterStep(Step::marked);
     out.aside = aside;
-    return finish(path, std::move(out), limits, step);
+    return finish(path, std::move(out), limits, afterStep);
 }
 
 bool hasUnfinished(const QString &path)
@@ -605,7 +590,7 @@ std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &aft
     }
     qCWarning(lcPersistence, "A salvage of the store at %s was cut short; reading %s again", qPrintable(path),
               qPrintable(out.aside));
-    return finish(path, std::move(out), limits, orNothing(afterStep));
+    return finish(path, std::move(out), limits, afterStep);
 }
 
 } // namespace quillmere::StoreSalvage
