@@ -36,6 +36,7 @@ using Bytes = std::optional<QByteArray>;
 struct SchemaEntry {
     QString type, name, sql, ofTable;
     quint32 root = 0;
+    bool copied = false;
 };
 
 // An empty blob reads back as a null byte array, which would be bound as NULL.
@@ -46,8 +47,8 @@ QVariant stored(const QVariant &value)
     return value;
 }
 
-// How a column that takes no NULL is given a value for one; a lost hash is given the one its
-// content gives once every table is in.
+// How a column that takes no NULL is given a value for one (numbered as Copier::copy's query gives
+// them); a lost hash is given the one its content gives once every table is in.
 enum class Fill { none, byDefault, newIdentity, hashFromContent };
 
 // A lost identity is made anew, as for a new row: a default would give every such row the same.
@@ -100,10 +101,16 @@ struct Copier {
         clock.start();
         QSqlQuery read(from);
         std::vector<SchemaEntry> schema;
-        read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master"));
+        // The tables copied: the search keys are the clips' own words folded, made again when the new
+        // store opens; SQLite makes sqlite_sequence with the first table counting its keys.
+        read.exec(QStringLiteral(
+            "SELECT type, name, sql, rootpage, tbl_name, type = 'table' AND name NOT IN ('clip_search', "
+            "'clip_search_fill')"
+            " AND (name = 'sqlite_sequence' OR (name NOT LIKE 'sqlite\\_%' ESCAPE '\\' AND sql LIKE 'CREATE TABLE%'))"
+            " FROM sqlite_master"));
         while (read.next())
             schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
-                              read.value(4).toString(), quint32(read.value(3).toLongLong())});
+                              read.value(4).toString(), quint32(read.value(3).toLongLong()), read.value(5).toBool()});
         if (read.lastError().isValid())
             return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
         read.finish();
@@ -115,16 +122,9 @@ struct Copier {
         if (!to.transaction())
             return fail(describe(to.lastError()), true);
         for (const SchemaEntry &entry : schema) {
-            // The search keys are the clips' own words folded: left out, they are made again when
-            // the new store opens. SQLite makes sqlite_sequence with the first table counting its keys.
-            const bool sequence = entry.name == QLatin1String("sqlite_sequence");
-            if (entry.type != QLatin1String("table") || entry.name == QLatin1String("clip_search")
-                || entry.name == QLatin1String("clip_search_fill")
-                || (!sequence
-                    && (entry.name.startsWith(QLatin1String("sqlite_"))
-                        || !entry.sql.startsWith(QLatin1String("CREATE TABLE"), Qt::CaseInsensitive))))
+            if (!entry.copied)
                 continue;
-            if (!sequence && !q.exec(entry.sql)) {
+            if (entry.name != QLatin1String("sqlite_sequence") && !q.exec(entry.sql)) {
                 qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
                           qPrintable(describe(q.lastError())));
                 continue;
@@ -191,23 +191,20 @@ struct Copier {
         std::vector<Fill> fills{Fill::none};
         // A NOT NULL column takes its default for a NULL, else an empty value of its type's affinity.
         QSqlQuery info(to);
-        info.prepare(QStringLiteral("SELECT name, \"notnull\" AND NOT pk, COALESCE(dflt_value, CASE"
-                                    " WHEN type LIKE '%INT%' THEN '0'"
-                                    " WHEN type LIKE '%CHAR%' OR type LIKE '%CLOB%' OR type LIKE '%TEXT%' THEN ''''''"
-                                    " WHEN type LIKE '%REAL%' OR type LIKE '%FLOA%' OR type LIKE '%DOUB%' THEN '0.0'"
-                                    " ELSE 'x''''' END) FROM pragma_table_info(?)"));
+        info.prepare(QStringLiteral(
+            "SELECT '\"' || replace(name, '\"', '\"\"') || '\"', CASE WHEN NOT \"notnull\" OR pk"
+            " THEN 0 WHEN lower(name) IN ('dedupid', 'recordid') THEN 2"
+            " WHEN lower(name) = 'contenthash' AND ? = 'clips' THEN 3 ELSE 1 END, COALESCE(dflt_value, CASE"
+            " WHEN type LIKE '%INT%' THEN '0'"
+            " WHEN type LIKE '%CHAR%' OR type LIKE '%CLOB%' OR type LIKE '%TEXT%' THEN ''''''"
+            " WHEN type LIKE '%REAL%' OR type LIKE '%FLOA%' OR type LIKE '%DOUB%' THEN '0.0'"
+            " ELSE 'x''''' END) FROM pragma_table_info(?)"));
+        info.addBindValue(table);
         info.addBindValue(table);
         info.exec();
         while (info.next()) {
-            const QString name = info.value(0).toString(), key = name.toLower();
-            names << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
-                    + QLatin1Char('"');
-            const bool identity = key == QLatin1String("dedupid") || key == QLatin1String("recordid");
-            const bool hash = clips && key == QLatin1String("contenthash");
-            fills.push_back(!info.value(1).toBool() ? Fill::none
-                                : identity          ? Fill::newIdentity
-                                : hash              ? Fill::hashFromContent
-                                                    : Fill::byDefault);
+            names << info.value(0).toString();
+            fills.push_back(Fill(info.value(1).toInt()));
             values << (fills.back() == Fill::none || fills.back() == Fill::newIdentity
                            ? QStringLiteral("?")
                            : QStringLiteral("COALESCE(?, %1)").arg(info.value(2).toString()));
