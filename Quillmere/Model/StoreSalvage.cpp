@@ -181,9 +181,8 @@ struct Copier {
             || (limits.deadlineMs > 0 && clock.elapsed() > limits.deadlineMs);
     }
 
-    // Copies every row of `table` a lookup by its row id reads, under that row id, which the sync
-    // keeps elsewhere; the row ids come from its pages, each read once, as a walk in row id order
-    // is sent back and forth by a damaged page. A NULL where none is taken is filled, keeping the row.
+    // Copies every row of `table` a lookup by its row id reads (of the row ids its pages hold), under
+    // that row id, which the sync keeps elsewhere. A NULL where none is taken is filled, keeping the row.
     void copy(const QString &table, quint32 root)
     {
         const bool clips = table == QLatin1String("clips");
