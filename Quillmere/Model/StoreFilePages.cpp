@@ -60,20 +60,9 @@ bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
     return true;
 }
 
-// The log's running checksum, over pairs of 32-bit words in the byte order its magic names.
-void addChecksum(const char *data, qint64 size, bool bigEndian, quint32 *s0, quint32 *s1)
-{
-    for (qint64 i = 0; i + 8 <= size; i += 8) {
-        const quint32 a = bigEndian ? qFromBigEndian<quint32>(data + i) : qFromLittleEndian<quint32>(data + i);
-        const quint32 b = bigEndian ? qFromBigEndian<quint32>(data + i + 4) : qFromLittleEndian<quint32>(data + i + 4);
-        *s0 += a + *s1;
-        *s1 += b + *s0;
-    }
-}
-
 } // namespace
 
-StoreFilePages::StoreFilePages(const QString &path) : m_file(path)
+StoreFilePages::StoreFilePages(const QString &path) : m_file(path), m_log(path + QStringLiteral("-wal"))
 {
     if (!m_file.open(QIODevice::ReadOnly))
         return;
@@ -91,44 +80,38 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path)
     m_pageBytes = bytes;
     m_usableBytes = usable;
     m_pageCount = quint32(std::min<qint64>(m_file.size() / m_pageBytes, std::numeric_limits<quint32>::max()));
-    readLog(path + QStringLiteral("-wal"));
-}
 
-void StoreFilePages::readLog(const QString &path)
-{
-    m_log.setFileName(path);
-    if (!m_log.open(QIODevice::ReadOnly))
+    const QByteArray log = m_log.open(QIODevice::ReadOnly) ? m_log.read(kLogHeaderBytes) : QByteArray();
+    const quint32 magic = log.size() == kLogHeaderBytes ? qFromBigEndian<quint32>(log.constData()) : 0;
+    if ((magic & 0xfffffffe) != 0x377f0682 || qFromBigEndian<quint32>(log.constData() + 8) != quint32(m_pageBytes))
         return;
-    const QByteArray header = m_log.read(kLogHeaderBytes);
-    if (header.size() < kLogHeaderBytes)
-        return;
-    const quint32 magic = qFromBigEndian<quint32>(header.constData());
-    if ((magic & 0xfffffffe) != 0x377f0682 || qFromBigEndian<quint32>(header.constData() + 8) != quint32(m_pageBytes))
-        return;
-    const bool bigEndian = magic & 1;
+    // The log's running checksum, over pairs of 32-bit words in the byte order its magic names.
     quint32 s0 = 0, s1 = 0;
-    addChecksum(header.constData(), 24, bigEndian, &s0, &s1);
+    const auto add = [&s0, &s1, bigEndian = bool(magic & 1)](const char *data, qint64 size) {
+        for (qint64 i = 0; i + 8 <= size; i += 8) {
+            s0 += (bigEndian ? qFromBigEndian<quint32>(data + i) : qFromLittleEndian<quint32>(data + i)) + s1;
+            s1 += (bigEndian ? qFromBigEndian<quint32>(data + i + 4) : qFromLittleEndian<quint32>(data + i + 4)) + s0;
+        }
+    };
     const auto summed = [&](const char *sums) {
         return s0 == qFromBigEndian<quint32>(sums) && s1 == qFromBigEndian<quint32>(sums + 4);
     };
-    if (!summed(header.constData() + 24))
+    add(log.constData(), 24);
+    if (!summed(log.constData() + 24))
         return;
     // Frames count from the first on while their salts and running checksum hold; only those up to
     // the last commit are part of the store.
     std::unordered_map<quint32, qint64> pending;
     for (;;) {
         const QByteArray frame = m_log.read(kFrameHeaderBytes + m_pageBytes);
-        if (frame.size() < kFrameHeaderBytes + m_pageBytes)
-            break;
         const char *f = frame.constData();
-        if (memcmp(f + 8, header.constData() + 16, 8) != 0)
+        if (frame.size() < kFrameHeaderBytes + m_pageBytes || memcmp(f + 8, log.constData() + 16, 8) != 0)
             break;
-        addChecksum(f, 8, bigEndian, &s0, &s1);
-        addChecksum(f + kFrameHeaderBytes, m_pageBytes, bigEndian, &s0, &s1);
+        add(f, 8);
+        add(f + kFrameHeaderBytes, m_pageBytes);
         if (!summed(f + 16))
             break;
-        const quint32 number = qFromBigEndian<quint32>(f);
-        if (number > 0)
+        if (const quint32 number = qFromBigEndian<quint32>(f); number > 0)
             pending[number] = m_log.pos() - m_pageBytes;
         if (const quint32 committedPages = qFromBigEndian<quint32>(f + 4); committedPages > 0) {
             for (const auto &[page, offset] : pending)
@@ -194,7 +177,7 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker
         ids.clear();
         return more;
     };
-    // An index entry longer than this spills its end, and its row id, onto pages of its own.
+    // An index entry longer than this spills its end, and its row id, onto pages of its own: passed over.
     const qint64 mostInPage = (m_usableBytes - 12) * 64 / 255 - 23;
     // SQLite keeps only the bits of a cell pointer below the page size.
     const qint64 mask = m_pageBytes - 1;

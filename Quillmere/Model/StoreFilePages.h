@@ -25,36 +25,29 @@ public:
     using BatchTaker = std::function<bool(const std::vector<qint64> &)>;
     static constexpr size_t rowIDBatch = 1 << 20;
 
-    // What a walk met besides its row ids.
+    // What a walk met besides its row ids: the cells that hold them (a table's leaves', an index's
+    // all), the rows the tree says it has where its pages can be read; the pages named past the end
+    // of the file or no page of the tree; how many row ids the keys of their parents leave room for,
+    // at most; and how many of those pages no keys bound.
     struct Tally {
-        // The cells that hold row ids (a table's leaves', an index's all): the rows the tree says it
-        // has, where its pages can be read.
-        qint64 cells = 0;
-        // Pages named that are past the end of the file or no page of the tree, whose rows cannot
-        // be counted; how many row ids the keys of their parents leave room for, at most; and how
-        // many of those pages no keys bound.
-        qint64 unreadPages = 0, unreadRowIDs = 0, unboundedPages = 0;
+        qint64 cells = 0, unreadPages = 0, unreadRowIDs = 0, unboundedPages = 0;
     };
 
     // Hands the row ids of the tree whose root is page `root` to `take` in batches of about
     // `batchSize` (a page's more), a row id met on two pages perhaps in two: a file costs no more
     // memory than a batch. Every page a child pointer names is read once, so that every row a lookup
-    // by row id reaches is among them; cell pointers are read as SQLite reads them, their bits above
-    // the page size dropped. A table gives the keys of its leaves; an index the row ids its entries
-    // end with, which tell of rows wherever the table's pages are (an entry spilled onto pages of its
-    // own is passed over). False when stopped by `take` or `stop`; `tally`, when given, is added to.
+    // by row id reaches is among them. A table gives the keys of its leaves; an index the row ids its
+    // entries end with, which tell of rows wherever the table's pages are. False when stopped by
+    // `take` or `stop`; `tally`, when given, is added to.
     bool forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker &take, const std::atomic<bool> *stop = nullptr,
                            size_t batchSize = rowIDBatch, Tally *tally = nullptr);
 
 private:
     // The page as the last commit in the log left it, else as the file holds it; empty past the end.
     QByteArray page(quint32 number);
-    void readLog(const QString &path);
 
-    QFile m_file;
-    QFile m_log;
-    qint64 m_pageBytes = 0;
-    qint64 m_usableBytes = 0;
+    QFile m_file, m_log;
+    qint64 m_pageBytes = 0, m_usableBytes = 0;
     quint32 m_pageCount = 0;
     // Where in the log the newest committed copy of a page starts.
     std::unordered_map<quint32, qint64> m_logged;

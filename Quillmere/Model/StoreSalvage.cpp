@@ -33,10 +33,10 @@ namespace {
 
 using Bytes = std::optional<QByteArray>;
 
-// `table`: the table an index is of.
 struct SchemaEntry {
-    QString type, name, sql, table;
+    QString type, name, sql, ofTable;
     quint32 root = 0;
+    bool copied = false;
 };
 
 // An empty blob reads back as a null byte array, which would be bound as NULL.
@@ -47,8 +47,8 @@ QVariant stored(const QVariant &value)
     return value;
 }
 
-// How a column that takes no NULL is given a value for one; a lost hash is given the one its
-// content gives once every table is in.
+// How a column that takes no NULL is given a value for one (numbered as Copier::copy's query gives
+// them); a lost hash is given the one its content gives once every table is in.
 enum class Fill { none, byDefault, newIdentity, hashFromContent };
 
 // A lost identity is made anew, as for a new row: a default would give every such row the same.
@@ -81,17 +81,16 @@ bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, 
         != ClipKeys::contentHashFrom(stored, source);
 }
 
-// Copies what can still be read of a damaged store into a new one: its tables row by row, passing
-// over rows that cannot be read, then its indexes. Reads on a connection of its own: an error of a
-// damaged page ends the transaction it meets, which must not be the one that writes the new file.
+// Copies what can still be read of a damaged store into a new one: its tables row by row, then its
+// indexes. Reads on a connection of its own: an error of a damaged page ends the transaction it
+// meets, which must not be the one that writes the new file.
 struct Copier {
     QSqlDatabase &from, &to;
     StoreFilePages &pages;
     const Limits &limits;
     const StepHook &afterStep;
 
-    // The clips the new file holds; -1 when none was made, with `out->error` set and
-    // `out->unfinished` when a later try may do better (the file could not be written, or was cut).
+    // The clips the new file holds; -1 when none was made, `out->unfinished` when a later try may do better.
     int run(Outcome *out)
     {
         const auto fail = [out](const QString &why, bool later) {
@@ -102,11 +101,16 @@ struct Copier {
         clock.start();
         QSqlQuery read(from);
         std::vector<SchemaEntry> schema;
-        if (!read.exec(QStringLiteral("SELECT type, name, sql, rootpage, tbl_name FROM sqlite_master")))
-            return fail(describe(read.lastError()), false);
+        // The tables copied: the search keys are the clips' own words folded, made again when the new
+        // store opens; SQLite makes sqlite_sequence with the first table counting its keys.
+        read.exec(QStringLiteral(
+            "SELECT type, name, sql, rootpage, tbl_name, type = 'table' AND name NOT IN ('clip_search', "
+            "'clip_search_fill')"
+            " AND (name = 'sqlite_sequence' OR (name NOT LIKE 'sqlite\\_%' ESCAPE '\\' AND sql LIKE 'CREATE TABLE%'))"
+            " FROM sqlite_master"));
         while (read.next())
             schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
-                              read.value(4).toString(), quint32(read.value(3).toLongLong())});
+                              read.value(4).toString(), quint32(read.value(3).toLongLong()), read.value(5).toBool()});
         if (read.lastError().isValid())
             return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
         read.finish();
@@ -118,16 +122,9 @@ struct Copier {
         if (!to.transaction())
             return fail(describe(to.lastError()), true);
         for (const SchemaEntry &entry : schema) {
-            // The search keys are the clips' own words folded: left out, they are made again when
-            // the new store opens. SQLite makes sqlite_sequence with the first table counting its keys.
-            const bool sequence = entry.name == QLatin1String("sqlite_sequence");
-            if (entry.type != QLatin1String("table") || entry.name == QLatin1String("clip_search")
-                || entry.name == QLatin1String("clip_search_fill")
-                || (!sequence
-                    && (entry.name.startsWith(QLatin1String("sqlite_"))
-                        || !entry.sql.startsWith(QLatin1String("CREATE TABLE"), Qt::CaseInsensitive))))
+            if (!entry.copied)
                 continue;
-            if (!sequence && !q.exec(entry.sql)) {
+            if (entry.name != QLatin1String("sqlite_sequence") && !q.exec(entry.sql)) {
                 qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
                           qPrintable(describe(q.lastError())));
                 continue;
@@ -178,41 +175,35 @@ struct Copier {
         return clips;
     }
 
-    // Past the deadline or told to stop: what was read so far is not the whole of what can be.
     bool cut() const
     {
         return (limits.stop && limits.stop->load(std::memory_order_relaxed))
             || (limits.deadlineMs > 0 && clock.elapsed() > limits.deadlineMs);
     }
 
-    // Copies every row of `table` a lookup by its row id reads, under that row id, which the sync
-    // keeps elsewhere; the row ids come from its pages, each read once, as a walk in row id order
-    // is sent back and forth by a damaged page. A NULL where none is taken is filled, keeping the row.
+    // Copies every row of `table` a lookup by its row id reads (of the row ids its pages hold), under
+    // that row id, which the sync keeps elsewhere. A NULL where none is taken is filled, keeping the row.
     void copy(const QString &table, quint32 root)
     {
         const bool clips = table == QLatin1String("clips");
-        // The new table's columns, made from the damaged one's own statement.
         QStringList names{QStringLiteral("rowid")}, values{QStringLiteral("?")};
         std::vector<Fill> fills{Fill::none};
         // A NOT NULL column takes its default for a NULL, else an empty value of its type's affinity.
         QSqlQuery info(to);
-        info.prepare(QStringLiteral("SELECT name, \"notnull\" AND NOT pk, COALESCE(dflt_value, CASE"
-                                    " WHEN type LIKE '%INT%' THEN '0'"
-                                    " WHEN type LIKE '%CHAR%' OR type LIKE '%CLOB%' OR type LIKE '%TEXT%' THEN ''''''"
-                                    " WHEN type LIKE '%REAL%' OR type LIKE '%FLOA%' OR type LIKE '%DOUB%' THEN '0.0'"
-                                    " ELSE 'x''''' END) FROM pragma_table_info(?)"));
+        info.prepare(QStringLiteral(
+            "SELECT '\"' || replace(name, '\"', '\"\"') || '\"', CASE WHEN NOT \"notnull\" OR pk"
+            " THEN 0 WHEN lower(name) IN ('dedupid', 'recordid') THEN 2"
+            " WHEN lower(name) = 'contenthash' AND ? = 'clips' THEN 3 ELSE 1 END, COALESCE(dflt_value, CASE"
+            " WHEN type LIKE '%INT%' THEN '0'"
+            " WHEN type LIKE '%CHAR%' OR type LIKE '%CLOB%' OR type LIKE '%TEXT%' THEN ''''''"
+            " WHEN type LIKE '%REAL%' OR type LIKE '%FLOA%' OR type LIKE '%DOUB%' THEN '0.0'"
+            " ELSE 'x''''' END) FROM pragma_table_info(?)"));
+        info.addBindValue(table);
         info.addBindValue(table);
         info.exec();
         while (info.next()) {
-            const QString name = info.value(0).toString(), key = name.toLower();
-            names << QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\""))
-                    + QLatin1Char('"');
-            const bool identity = key == QLatin1String("dedupid") || key == QLatin1String("recordid");
-            const bool hash = clips && key == QLatin1String("contenthash");
-            fills.push_back(!info.value(1).toBool() ? Fill::none
-                                : identity          ? Fill::newIdentity
-                                : hash              ? Fill::hashFromContent
-                                                    : Fill::byDefault);
+            names << info.value(0).toString();
+            fills.push_back(Fill(info.value(1).toInt()));
             values << (fills.back() == Fill::none || fills.back() == Fill::newIdentity
                            ? QStringLiteral("?")
                            : QStringLiteral("COALESCE(?, %1)").arg(info.value(2).toString()));
@@ -337,7 +328,7 @@ struct Copier {
         std::unordered_map<qint64, int> listings;
         int indexes = 0;
         for (const SchemaEntry &entry : schema) {
-            if (entry.type != QLatin1String("index") || entry.table != QLatin1String("clips") || entry.root == 0)
+            if (entry.type != QLatin1String("index") || entry.ofTable != QLatin1String("clips") || entry.root == 0)
                 continue;
             ++indexes;
             std::unordered_set<qint64> missing;
@@ -367,15 +358,13 @@ struct Copier {
     QElapsedTimer clock;
     // Set when the new file stopped taking rows.
     QSqlError writeError;
-    // What the walk of the clips' pages met besides their rows.
     StoreFilePages::Tally clipPages;
     // The clips given a value for a NULL, and whether that NULL was their hash.
     std::unordered_map<qint64, bool> defaulted;
 };
 
-// Copies what can still be read of the store file `damaged`, left as it is, into a new store file at
-// `target`, replacing whatever a copy cut short left there; as Copier::run. A copy stopped by a
-// deadline or told to stop keeps nothing, so that the next try reads it whole.
+// Copies what can still be read of the store file `damaged`, left as it is, into a new one at
+// `target`, replacing what a copy cut short left there; as Copier::run.
 int copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StepHook &afterStep,
                      Outcome *out)
 {
@@ -389,9 +378,8 @@ int copyReadableRows(const QString &damaged, const QString &target, const Limits
         out->unfinished = true;
         return clips;
     }
-    const QString id = QUuid::createUuid().toString(QUuid::Id128);
-    const QString readName = QStringLiteral("quillmere-salvage-read-%1").arg(id);
-    const QString writeName = QStringLiteral("quillmere-salvage-%1").arg(id);
+    const QString readName = QStringLiteral("quillmere-salvage-read-") + QUuid::createUuid().toString(QUuid::Id128);
+    const QString writeName = QStringLiteral("quillmere-salvage-") + QUuid::createUuid().toString(QUuid::Id128);
     {
         // Read only: the damaged file stays exactly as it was found.
         QSqlDatabase from = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), readName);
@@ -410,8 +398,6 @@ int copyReadableRows(const QString &damaged, const QString &target, const Limits
         } else {
             clips = Copier{from, to, pages, limits, afterStep}.run(out);
         }
-        to.close();
-        from.close();
     }
     QSqlDatabase::removeDatabase(writeName);
     QSqlDatabase::removeDatabase(readName);
@@ -425,7 +411,6 @@ int copyReadableRows(const QString &damaged, const QString &target, const Limits
     return clips;
 }
 
-// The store's companions, then the store itself.
 constexpr const char *kFiles[] = {"-wal", "-shm", "-journal", ""};
 
 QString noteOf(const QString &path)
@@ -474,8 +459,9 @@ Outcome unfinished(Outcome out)
 }
 
 // The steps from the move aside on; each may have been done already by a start cut short.
-Outcome finish(const QString &path, Outcome out, const Limits &limits, const StepHook &afterStep)
+Outcome finish(const QString &path, Outcome out, const Limits &limits, const StepHook &hook)
 {
+    const StepHook afterStep = hook ? hook : [](Step) {};
     if (!moveToAside(path, out.aside, &out.error)) {
         // The note keeps the name for the next try.
         out.aside.clear();
@@ -509,11 +495,6 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Ste
     removeNote(path);
     afterStep(Step::finished);
     return out;
-}
-
-StepHook orNothing(const StepHook &afterStep)
-{
-    return afterStep ? afterStep : [](Step) {};
 }
 
 } // namespace
@@ -563,10 +544,10 @@ Outcome salvage(const QString &path, const QDateTime &now, const StepHook &after
         out.error = QStringLiteral("no note of its salvage could be written beside it: %1").arg(why);
         return out;
     }
-    const StepHook step = orNothing(afterStep);
-    step(Step::marked);
+    if (afterStep)
+        afterStep(Step::marked);
     out.aside = aside;
-    return finish(path, std::move(out), limits, step);
+    return finish(path, std::move(out), limits, afterStep);
 }
 
 bool hasUnfinished(const QString &path)
@@ -605,7 +586,7 @@ std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &aft
     }
     qCWarning(lcPersistence, "A salvage of the store at %s was cut short; reading %s again", qPrintable(path),
               qPrintable(out.aside));
-    return finish(path, std::move(out), limits, orNothing(afterStep));
+    return finish(path, std::move(out), limits, afterStep);
 }
 
 } // namespace quillmere::StoreSalvage

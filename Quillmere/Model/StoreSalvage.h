@@ -15,16 +15,14 @@ using StepHook = std::function<void(Step)>;
 struct Limits {
     // Set from another thread to stop early; what was read is let go and a later try reads it all.
     const std::atomic<bool> *stop = nullptr;
-    // How long the reading may take before it is left to a later try the same way; 0, no limit: a
-    // deadline cannot end a read the disk holds, and a cut salvage starts again from nothing, so on
-    // a slow disk it might never finish.
+    // The same once the reading took this long; 0, never: a deadline cannot end a read the disk
+    // holds, and a cut salvage starts again from nothing, so on a slow disk it might never finish.
     qint64 deadlineMs = 0;
 };
 
 // What a salvage could not keep of the history.
 struct Loss {
-    // The clips the damaged store's pages hold that were not kept; -1 when not known (read by an
-    // earlier start).
+    // The clips the damaged store's pages hold that were not kept; -1: not known (an earlier start read it).
     int lost = -1;
     // Some pages of its clips could not be read: more may be lost, at most `lostAtMost` in all as
     // the keys around those pages tell (-1: none bound them).
@@ -39,8 +37,8 @@ struct Outcome {
     QString aside;
     // A new store holding what could be read stands at the store's path.
     bool placed = false;
-    // Not finished now (the new store could not be written, the damaged one not moved, or the
-    // reading was stopped): nothing may take the store's place until a later try finishes it.
+    // Not finished now (the damaged store not moved, the new one not written, or the reading cut):
+    // nothing may take the store's place until a later try finishes it.
     bool unfinished = false;
     // Finished here what an earlier start began.
     bool resumed = false;
