@@ -147,12 +147,11 @@ private:
             return fail(m_file.errorString());
         }
         struct stat info {};
-        if (::fstat(fd, &info) != 0)
-            return fail(qt_error_string(errno));
-        if (!S_ISREG(info.st_mode))
-            return fail(QStringLiteral("it is not a regular file"));
-        if (info.st_size > maxFileBytes)
-            return fail(tooLarge());
+        const bool known = ::fstat(fd, &info) == 0;
+        if (!known || !S_ISREG(info.st_mode) || info.st_size > maxFileBytes)
+            return fail(!known                      ? qt_error_string(errno)
+                            : S_ISREG(info.st_mode) ? tooLarge()
+                                                    : QStringLiteral("it is not a regular file"));
         // Without a time of its own, it was written when it was last changed.
         unsavedAt = QDateTime::fromSecsSinceEpoch(info.st_mtime, Qt::UTC);
         bool inClips = false;
@@ -255,19 +254,14 @@ private:
                 if ((end = !inString && depth == 0 && QByteArrayView("}], \n\r\t").contains(c)))
                     break;
                 ++used;
-                if (escaped) {
-                    escaped = false;
-                } else if (inString) {
-                    escaped = c == '\\';
-                    inString = c != '"';
-                    end = !inString && depth == 0;
-                } else if (c == '"') {
-                    inString = true;
-                } else if (c == '{' || c == '[') {
+                if (escaped || (inString && c == '\\'))
+                    escaped = !escaped;
+                else if (c == '"')
+                    end = !(inString = !inString) && depth == 0;
+                else if (!inString && (c == '{' || c == '['))
                     ++depth;
-                } else if (c == '}' || c == ']') {
+                else if (!inString && (c == '}' || c == ']'))
                     end = --depth == 0;
-                }
             }
             if (out)
                 out->append(chunk.constData(), used);
@@ -371,7 +365,25 @@ ClipRef sameContent(const ModelContext &ctx, const ClipItem &clip)
 // Writes recovery files' clips into one fallback store, matched against the store's.
 class Converter {
 public:
-    Converter(const QString &storePath, const QDateTime &now) : m_storeRead(storePath), m_now(now) {}
+    // Opens the store and the fallback store; opened() tells whether both are, `error` why not.
+    Converter(const QString &storePath, const QDateTime &now, QString *error) : m_storeRead(storePath), m_now(now)
+    {
+        // Dated now, what it adds wins over the state the store had when it was read.
+        const Clock clock = [now] { return now; };
+        m_store = std::make_unique<ModelContext>(m_storeRead.db(), clock);
+        if (!m_store->load(error))
+            return;
+        // One an earlier conversion left may hold some of the same clips: it takes the rest.
+        for (const QString &path : converted(storePath, FallbackStore::all(storePath)))
+            if ((m_fallback = ModelContainer::open(path, clock, error)))
+                return;
+        *error = QStringLiteral("no folder takes a fallback store");
+        const auto place = FallbackStore::place(storePath);
+        const QString path =
+            place ? FallbackStore::newFile(place->first.chopped(9) + QStringLiteral(".unsaved.fallback")) : QString();
+        if (!path.isEmpty() && !(m_fallback = ModelContainer::open(path, clock, error)))
+            FallbackStore::remove(path);
+    }
 
     ~Converter()
     {
@@ -383,25 +395,7 @@ public:
         }
     }
 
-    bool open(const QString &storePath, QString *error)
-    {
-        // Dated now, what it adds wins over the state the store had when it was read.
-        const Clock clock = [now = m_now] { return now; };
-        m_store = std::make_unique<ModelContext>(m_storeRead.db(), clock);
-        if (!m_store->load(error))
-            return false;
-        // One an earlier conversion left may hold some of the same clips: it takes the rest.
-        for (const QString &path : converted(storePath, FallbackStore::all(storePath)))
-            if ((m_fallback = ModelContainer::open(path, clock, error)))
-                return true;
-        *error = QStringLiteral("no folder takes a fallback store");
-        const auto place = FallbackStore::place(storePath);
-        const QString path =
-            place ? FallbackStore::newFile(place->first.chopped(9) + QStringLiteral(".unsaved.fallback")) : QString();
-        if (!path.isEmpty() && !(m_fallback = ModelContainer::open(path, clock, error)))
-            FallbackStore::remove(path);
-        return m_fallback != nullptr;
-    }
+    bool opened() const { return m_fallback != nullptr; }
 
     // Brings the clips of the file at `file.path` in, a slice at a time, and tells what it lacks.
     bool convert(Conversion::Done &file, const std::function<void()> &sliceSaved, QString *error)
@@ -500,11 +494,10 @@ Conversion convert(const QString &storePath, const QStringList &files, const QDa
     if (files.isEmpty())
         return done;
     QString error;
-    Converter converter(storePath, now);
-    const bool opened = converter.open(storePath, &error);
+    Converter converter(storePath, now, &error);
     for (const QString &path : files) {
         Conversion::Done file{path};
-        if (opened && converter.convert(file, sliceSaved, &error)) {
+        if (converter.opened() && converter.convert(file, sliceSaved, &error)) {
             done.done.push_back(file);
             continue;
         }
