@@ -15,7 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <map>
+#include <algorithm>
 #include <set>
 
 #include <cerrno>
@@ -32,9 +32,7 @@ QStringList all(const QString &storePath)
     const QFileInfo folder(QFileInfo(storePath).absolutePath());
     folders.push_back({FallbackStore::Folder::Kind::beside, folder.absolutePath(),
                        folder.fileName() + QLatin1Char('-') + QFileInfo(storePath).fileName()});
-    // By the UTC time their names end in, which is by age; without ".json", a later file of the same
-    // second ("-2") comes after the first.
-    std::multimap<QString, QString> found;
+    QStringList paths;
     std::set<QString> looked;
     for (const FallbackStore::Folder &spot : folders) {
         const QString prefix = spot.stem + QStringLiteral(".unsaved-");
@@ -44,11 +42,13 @@ QStringList all(const QString &storePath)
             continue;
         // Links and FIFOs too: they are refused on reading, and told of.
         for (const QString &name : dir.entryList({prefix + QStringLiteral("*.json")}, QDir::Files | QDir::System))
-            found.emplace(name.mid(prefix.size()).chopped(5), dir.filePath(name));
+            paths << dir.filePath(name);
     }
-    QStringList paths;
-    for (const auto &[stamp, path] : found)
-        paths << path;
+    // By the UTC time their names end in, which is by age; without ".json", a later file of the same
+    // second ("-2") comes after the first.
+    std::ranges::stable_sort(paths, {}, [](const QString &path) {
+        return path.mid(path.lastIndexOf(QStringLiteral(".unsaved-"))).chopped(5);
+    });
     return paths;
 }
 
@@ -158,8 +158,7 @@ private:
         qint64 clipCount = -1;
         const bool whole =
             take('{') && list('}', [&] {
-                QByteArray key;
-                QByteArray raw("[");
+                QByteArray key, raw("[");
                 if (!value(&key, 64) || !key.startsWith('"') || !take(':'))
                     return false;
                 if (key == "\"clips\"") {
@@ -242,8 +241,7 @@ private:
         if (!ahead())
             return false;
         int depth = 0;
-        bool inString = false;
-        bool escaped = false;
+        bool inString = false, escaped = false;
         for (qint64 taken = 0;;) {
             const QByteArray chunk = m_file.peek(64 * 1024);
             qsizetype used = 0;
@@ -458,12 +456,11 @@ private:
             FallbackStore::takeIn(into, {stored});
             own = into.clipWithDedupID(stored->dedupID());
         }
-        if (!own) {
-            // A temporary clip whose time ran out is left out.
-            if (!clip->expiresAt() || *clip->expiresAt() > m_now)
-                into.insert(clip);
+        // A temporary clip whose time ran out is left out.
+        if (!own && (!clip->expiresAt() || *clip->expiresAt() > m_now))
+            into.insert(clip);
+        if (!own)
             return;
-        }
         // What the file says is added: a pin, a title or Page it lacks, the later date and order.
         // Nothing is taken away, and a kept clip is never made temporary.
         own->setIsPinned(own->isPinned() || clip->isPinned());
