@@ -401,20 +401,17 @@ public:
         ModelContext &into = m_fallback->mainContext();
         Reader reader(file.path,
                       [this](const QString &name, const QString &colorName) { return pageIn(name, colorName); });
-        for (std::vector<ClipRef> clips; reader.next(&clips) && !clips.empty();) {
+        bool saved = true;
+        for (std::vector<ClipRef> clips; saved && reader.next(&clips) && !clips.empty();) {
             for (const ClipRef &clip : clips)
                 bringIn(clip);
-            if (!into.save(error)) {
-                into.rollback();
-                return false;
-            }
-            if (sliceSaved)
+            if ((saved = into.save(error)) && sliceSaved)
                 sliceSaved();
         }
         file = {file.path, reader.unreadable, reader.lost};
-        if ((*error = reader.error()).isEmpty())
+        if (saved && (*error = reader.error()).isEmpty())
             return true;
-        // A file that cannot be read leaves no Page it named.
+        // What is not saved goes, and with a file that cannot be read, the Pages it named.
         into.rollback();
         return false;
     }
