@@ -18,8 +18,7 @@ constexpr size_t sliceClips = 50;
 constexpr qint64 sliceBytes = 4 * 1024 * 1024;
 
 // Every recovery file an older release left of this store, in every folder a fallback store may
-// go to (and the one above the store's), oldest first; links and other things that are not files
-// under such a name too, so that they are told of.
+// go to (and the one above the store's), oldest first; anything else under such a name too, to be told of.
 QStringList all(const QString &storePath);
 
 struct Conversion {
@@ -40,10 +39,9 @@ struct Conversion {
 QStringList converted(const QString &storePath, const QStringList &fallbacks);
 
 // Copies the clips of `files` into a fallback store of their own (the one an earlier conversion
-// left, else a new one), a slice per transaction, `sliceSaved` called after each. A clip whose
-// content the store or that fallback store holds takes that clip's dedupID, so that the move-in
-// merges them; every record is dated its file's time, so that what the file says wins over an older
-// state only. A temporary clip whose time ran out by `now` is left out. Blocks: for a worker.
+// left, else a new one), a slice per transaction, `sliceSaved` called after each. What a file says
+// of a clip the store or that fallback store holds is added to that clip; a temporary clip whose
+// time ran out by `now` is left out. Blocks: for a worker.
 Conversion convert(const QString &storePath, const QStringList &files, const QDateTime &now,
                    const std::function<void()> &sliceSaved = {});
 

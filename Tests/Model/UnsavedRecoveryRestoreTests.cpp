@@ -456,3 +456,29 @@ TEST(UnsavedRecoveryRestore, ATemporaryClipWhoseTimeRanOutIsNotBroughtBack)
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->expiresAt(), expiresAt);
 }
+
+TEST(UnsavedRecoveryRestore, AFileRefusedAfterItsPagesWereReadLeavesNoneOfThemForTheNextFile)
+{
+    test::StoreFixture f(true);
+    // Its Pages come before the clips that show it is no recovery file.
+    QByteArray json = R"({"pages":[{"name":"Ghost"}],"clips":[{})";
+    for (int i = 0; i < 100000; ++i)
+        json += ",{}";
+    QFile refused(f.path + ".unsaved-20260102-030405.json");
+    ASSERT_TRUE(refused.open(QIODevice::WriteOnly) && refused.write(json + "]}") == json.size() + 2);
+    refused.close();
+    const QString next = writeSpill(f.path + ".unsaved-20260102-030406.json", {textClip("after it")});
+    ASSERT_FALSE(next.isEmpty());
+
+    UnsavedRecovery::Conversion done;
+    const auto read = convertedClips(f.path, {refused.fileName(), next}, &done);
+    EXPECT_EQ(done.kept, QStringList{refused.fileName()});
+    EXPECT_TRUE(done.keptReason.contains("more than 100000 clips")) << qPrintable(done.keptReason);
+    EXPECT_EQ(read.size(), 1u);
+    QString error;
+    size_t pages = 0;
+    for (const QString &path : UnsavedRecovery::converted(f.path, FallbackStore::all(f.path)))
+        if (auto fallback = ModelContainer::open(path, systemClock(), &error))
+            pages += fallback->mainContext().pinboards().size();
+    EXPECT_EQ(pages, 0u);
+}
