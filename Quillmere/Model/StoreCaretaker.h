@@ -61,9 +61,8 @@ private:
     void reportSetAside(const StoreOpening &opening);
     void scheduleRetry();
     void retry();
-    void saveBatch();
-    void saveWhatFits();
-    std::shared_ptr<ModelContainer> openFallback(const QString &path, QString *error) const;
+    // Saves the backlog a few records at a time, or only the records that fit on a full disk.
+    void saveInSteps(bool whatFits);
     // Puts what the store could not take into m_pending, opened at once with `now`, else on a
     // worker; true when it holds every change.
     bool keepInFallback(bool now = false);
@@ -72,17 +71,18 @@ private:
     void letPendingGo(bool heldElsewhere);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
+    void switchTo(const std::shared_ptr<ModelContainer> &fallback);
     // Goes on in the store file opened, or tells why there is none; false when there is none.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
     void salvageOnWorker();
     // Tells where the history is kept, and which recovery files wait for the store.
-    void tellMemoryOnly();
+    void tellAway();
     // The fallback stores first, then the recovery files, converted and matched against what those
     // brought: they hold the oldest copies.
     void bringBackAll();
     void convertUnsaved();
-    void moveIn(const QStringList &paths, const std::function<void(int moved)> &then);
+    void moveIn(QStringList paths, const std::function<void(int moved)> &then);
     void tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told);
 
     ClipStore &m_store;
