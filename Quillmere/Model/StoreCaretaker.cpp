@@ -83,12 +83,10 @@ void StoreCaretaker::tellAway()
                 m_fallbackPlace = found.second->second;
             else if (!m_fallbackPlace)
                 qCCritical(lcPersistence, "No folder takes a fallback store: the history is kept in memory only");
-            const auto place = m_fallbackPlace.value_or(FallbackStore::Place{});
-            report({.kind = StoreTrouble::Kind::fallbackSession,
-                    .path = m_storePath,
-                    .reason = m_unavailableReason,
-                    .keptIn = place.folder,
-                    .lasting = place.lasting});
+            StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
+            trouble.keptIn = m_fallbackPlace.value_or(FallbackStore::Place{}).folder;
+            trouble.lasting = m_fallbackPlace.value_or(FallbackStore::Place{}).lasting;
+            report(trouble);
         });
 }
 
@@ -161,9 +159,8 @@ void StoreCaretaker::tellUnsaved(const UnsavedRecovery::Conversion &conversion, 
     const QString kept = conversion.kept.join(QLatin1Char('\n'));
     if (!kept.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != kept) {
         m_store.preferences().setString(toldKey, kept);
-        report({.kind = StoreTrouble::Kind::unsavedAtQuit,
-                .path = conversion.kept.join(QStringLiteral(", ")),
-                .reason = conversion.keptReason});
+        report({StoreTrouble::Kind::unsavedAtQuit, conversion.kept.join(QStringLiteral(", ")), false, 0,
+                conversion.keptReason});
     }
 }
 
@@ -176,12 +173,8 @@ void StoreCaretaker::report(const StoreTrouble &trouble)
 void StoreCaretaker::reportSetAside(const StoreOpening &o)
 {
     if (!o.movedAsidePath.isEmpty())
-        report({.kind = StoreTrouble::Kind::storeMovedAside,
-                .path = o.movedAsidePath,
-                .count = o.salvagedClips,
-                .resumed = o.salvageResumed,
-                .loss = o.salvageLoss,
-                .foreign = o.movedAsideForeign});
+        report({StoreTrouble::Kind::storeMovedAside, o.movedAsidePath, false, o.salvagedClips, QString(),
+                o.salvageResumed, o.salvageLoss, o.movedAsideForeign});
 }
 
 void StoreCaretaker::scheduleRetry()
