@@ -73,7 +73,7 @@ void StoreCaretaker::tellAway()
 {
     inBackground(
         this, [path = m_storePath] { return std::make_pair(UnsavedRecovery::all(path), FallbackStore::place(path)); },
-        [this](const std::pair<QStringList, std::optional<std::pair<QString, FallbackStore::Place>>> &found) {
+        [this](const auto &found) {
             // Moved into the store file meanwhile, which brings the recovery files back itself.
             if (!isAwayFromStore())
                 return;
@@ -198,8 +198,8 @@ void StoreCaretaker::retry()
         auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
         if (opening.needsSalvage)
             salvageOnWorker();
-        else if (!useStoreFile(std::move(container), opening))
-            scheduleRetry();
+        else
+            useStoreFile(std::move(container), opening);
     }
 }
 
@@ -217,7 +217,7 @@ void StoreCaretaker::saveInSteps(bool whatFits)
         QTimer::singleShot(0, this, [this, whatFits] { saveInSteps(whatFits); });
 }
 
-void StoreCaretaker::openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
+bool StoreCaretaker::openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
 {
     QString error = QStringLiteral("no folder takes it");
     const QString file = place ? FallbackStore::newFile(place->first) : QString();
@@ -226,6 +226,7 @@ void StoreCaretaker::openPending(const std::optional<std::pair<QString, Fallback
         FallbackStore::remove(file);
     if (!m_pending)
         qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s", qPrintable(error));
+    return m_pending != nullptr;
 }
 
 void StoreCaretaker::letPendingGo(bool heldElsewhere)
@@ -245,13 +246,10 @@ bool StoreCaretaker::keepInFallback(bool now)
     if (!m_pending && now)
         openPending(place());
     if (!m_pending && !std::exchange(m_pendingOpening, true))
-        inBackground(this, place, [this](const std::optional<std::pair<QString, FallbackStore::Place>> &found) {
+        inBackground(this, place, [this](const auto &found) {
             m_pendingOpening = false;
             // Opened meanwhile by the end of the program.
-            if (m_pending)
-                return;
-            openPending(found);
-            if (m_pending)
+            if (!m_pending && openPending(found))
                 keepInFallback();
         });
     if (!m_pending)
@@ -351,7 +349,7 @@ void StoreCaretaker::damageFound()
     letPendingGo(false);
     inBackground(
         this, [path = m_storePath] { return FallbackStore::place(path); },
-        [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
+        [this](const auto &place) {
             QString error;
             std::shared_ptr<ModelContainer> fallback =
                 place ? ModelContainer::open(place->first, m_store.clock(), &error) : nullptr;
@@ -384,14 +382,11 @@ void StoreCaretaker::salvageOnWorker()
             auto container = salvaged
                 ? ModelContainerFactory::openSalvaged(m_storePath, m_store.clock(), *salvaged, &opening)
                 : ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
-            if (useStoreFile(std::move(container), opening))
-                return;
             // Not finished now: the history stays in the fallback store, told so, and it is tried again.
-            if (pending || !m_store.container().isInMemory()) {
+            if (!useStoreFile(std::move(container), opening) && (pending || !m_store.container().isInMemory())) {
                 m_unavailableReason = opening.error;
                 tellAway();
             }
-            scheduleRetry();
         });
 }
 
@@ -401,6 +396,7 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
     if (!container) {
         qCDebug(lcPersistence, "The store at %s is still unavailable: %s", qPrintable(m_storePath),
                 qPrintable(opening.error));
+        scheduleRetry();
         return false;
     }
     qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));

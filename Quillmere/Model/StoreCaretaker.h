@@ -61,13 +61,13 @@ private:
     void saveInSteps(bool whatFits);
     // True when m_pending, opened at once with `now` else on a worker, holds every change.
     bool keepInFallback(bool now = false);
-    void openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    bool openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
     // Its file is removed when what it holds is held elsewhere, else a move-in takes it.
     void letPendingGo(bool heldElsewhere);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
     void switchTo(const std::shared_ptr<ModelContainer> &fallback);
-    // Goes on in the store file opened, or tells why there is none; false when there is none.
+    // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
     void salvageOnWorker();
