@@ -46,11 +46,6 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     });
 }
 
-StoreCaretaker::~StoreCaretaker()
-{
-    m_stopSalvage->store(true);
-}
-
 void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 {
     m_firstRetryMs = m_nextRetryMs = firstMs;
@@ -293,20 +288,15 @@ void StoreCaretaker::goOnInFallback(const QString &path)
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened: %s", qPrintable(path), qPrintable(error));
         return;
     }
+    // What waited while the copy was synced goes with it.
+    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
     m_storePath = m_store.container().storeURL();
     m_store.fileGuard().closeConnection();
-    switchTo(fallback);
+    m_store.switchToContainer(fallback);
     // It holds what the store's full disk kept from it too.
     letPendingGo(m_store.save());
     tellAway();
     scheduleRetry();
-}
-
-void StoreCaretaker::switchTo(const std::shared_ptr<ModelContainer> &fallback)
-{
-    // What waited for the store goes with the history.
-    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
-    m_store.switchToContainer(fallback);
 }
 
 void StoreCaretaker::damageFound()
@@ -357,7 +347,8 @@ void StoreCaretaker::damageFound()
                 qCCritical(lcPersistence, "The damaged store cannot be left: %s", qPrintable(error));
                 return;
             }
-            switchTo(fallback);
+            FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
+            m_store.switchToContainer(fallback);
             m_store.holdSaves(false);
             m_store.save();
             salvageOnWorker();

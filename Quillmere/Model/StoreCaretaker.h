@@ -16,7 +16,6 @@
 namespace quillmere {
 
 class ClipStore;
-class FallbackMoveIn;
 
 // Tells of store trouble once per kind and session, and keeps every copy on disk: a failed save is
 // retried on a back-off while what a full disk or a lock kept from the store waits in a fallback
@@ -30,7 +29,7 @@ public:
     static constexpr size_t retryBatch = 8;
 
     StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent = nullptr);
-    ~StoreCaretaker() override;
+    ~StoreCaretaker() override { m_stopSalvage->store(true); }
 
     // Tells of the trouble met while opening and starts what it calls for.
     void start();
@@ -66,7 +65,6 @@ private:
     void letPendingGo(bool heldElsewhere);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
-    void switchTo(const std::shared_ptr<ModelContainer> &fallback);
     // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
