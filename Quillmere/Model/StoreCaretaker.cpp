@@ -200,8 +200,8 @@ void StoreCaretaker::retry()
 
 void StoreCaretaker::saveInSteps(bool whatFits)
 {
-    // A few records per turn of the event loop. A failure comes back through saveFailed, which
-    // schedules the next try; a record that does not fit waits for it. Deferred, the store saves the rest.
+    // A few records per turn of the event loop. A failure comes back through saveFailed, which schedules
+    // the next try; what was written before it stays. Deferred, the store saves the rest itself.
     ModelContext &ctx = m_store.context();
     const bool whole = whatFits ? m_store.saveWhatFits(retryBatch) == retryBatch
                                 : ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved;
