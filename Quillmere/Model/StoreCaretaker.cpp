@@ -31,13 +31,10 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         // Held in memory alone, they would go with a kill.
         keepInFallback();
         m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
-        if (!m_retry.isActive())
-            scheduleRetry();
+        scheduleRetry();
         // What was just copied may fit where the whole backlog did not.
-        if (diskFull && !m_fitQueued) {
-            m_fitQueued = true;
-            QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
-        }
+        if (diskFull && !std::exchange(m_fitQueued, true))
+            QTimer::singleShot(0, this, [this] { saveInSteps(true); });
     });
     connect(&m_store, &ClipStore::didSave, this, [this] {
         if (isAwayFromStore() || m_store.context().hasChanges())
@@ -49,11 +46,6 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     });
 }
 
-StoreCaretaker::~StoreCaretaker()
-{
-    m_stopSalvage->store(true);
-}
-
 void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 {
     m_firstRetryMs = m_nextRetryMs = firstMs;
@@ -63,38 +55,32 @@ void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 void StoreCaretaker::start()
 {
     reportSetAside(m_setAside);
-    if (m_salvagePending) {
+    if (m_salvagePending)
         salvageOnWorker();
-        return;
-    }
-    if (isAwayFromStore()) {
-        tellMemoryOnly();
+    else if (isAwayFromStore()) {
+        tellAway();
         scheduleRetry();
-        return;
-    }
-    bringBackAll();
+    } else
+        bringBackAll();
 }
 
-void StoreCaretaker::tellMemoryOnly()
+void StoreCaretaker::tellAway()
 {
-    // Brought back once the store file can be used.
     inBackground(
         this, [path = m_storePath] { return std::make_pair(UnsavedRecovery::all(path), FallbackStore::place(path)); },
-        [this](const std::pair<QStringList, std::optional<std::pair<QString, FallbackStore::Place>>> &found) {
-            // Moved into the store file meanwhile, which brings the files back itself.
+        [this](const auto &found) {
+            // Moved into the store file meanwhile, which brings the recovery files back itself.
             if (!isAwayFromStore())
                 return;
             tellUnsaved({{}, found.first, QStringLiteral("the store cannot take copies for now")},
                         {StoreTrouble::Kind::unsavedBroughtBack});
             if (found.second && !m_store.container().isInMemory())
                 m_fallbackPlace = found.second->second;
-            StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
-            if (m_fallbackPlace) {
-                trouble.keptIn = m_fallbackPlace->folder;
-                trouble.lasting = m_fallbackPlace->lasting;
-            } else {
+            else if (!m_fallbackPlace)
                 qCCritical(lcPersistence, "No folder takes a fallback store: the history is kept in memory only");
-            }
+            StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
+            trouble.keptIn = m_fallbackPlace.value_or(FallbackStore::Place{}).folder;
+            trouble.lasting = m_fallbackPlace.value_or(FallbackStore::Place{}).lasting;
             report(trouble);
         });
 }
@@ -111,12 +97,7 @@ void StoreCaretaker::bringBackAll()
                 paths.removeAll(converted);
             return paths;
         },
-        [this](QStringList paths) {
-            // The caretaker's own one is still written to, and removed once the store holds it.
-            if (m_pending)
-                paths.removeAll(m_pending->storeURL());
-            moveIn(paths, [this](int) { convertUnsaved(); });
-        });
+        [this](const QStringList &paths) { moveIn(paths, [this](int) { convertUnsaved(); }); });
 }
 
 void StoreCaretaker::convertUnsaved()
@@ -133,11 +114,8 @@ void StoreCaretaker::convertUnsaved()
                 m_bringingBack = false;
                 return;
             }
-            QStringList paths = converted.second;
-            if (m_pending)
-                paths.removeAll(m_pending->storeURL());
             // The files go only once the store holds what they held.
-            moveIn(paths, [this, conversion = converted.first](int moved) {
+            moveIn(converted.second, [this, conversion = converted.first](int moved) {
                 inBackground(
                     this, [done = conversion.done, moved] { return UnsavedRecovery::settle(done, moved); },
                     [this, conversion](const StoreTrouble &told) {
@@ -148,8 +126,11 @@ void StoreCaretaker::convertUnsaved()
         });
 }
 
-void StoreCaretaker::moveIn(const QStringList &paths, const std::function<void(int)> &then)
+void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &then)
 {
+    // The caretaker's own fallback store is still written to, and removed once the store holds it.
+    if (m_pending)
+        paths.removeAll(m_pending->storeURL());
     if (paths.isEmpty()) {
         then(0);
         return;
@@ -160,10 +141,7 @@ void StoreCaretaker::moveIn(const QStringList &paths, const std::function<void(i
         m_moveIn.release()->deleteLater();
         then(moved);
     });
-    connect(m_moveIn.get(), &FallbackMoveIn::stopped, this, [this] {
-        if (!m_retry.isActive())
-            scheduleRetry();
-    });
+    connect(m_moveIn.get(), &FallbackMoveIn::stopped, this, &StoreCaretaker::scheduleRetry);
     m_moveIn->start();
 }
 
@@ -187,24 +165,17 @@ void StoreCaretaker::report(const StoreTrouble &trouble)
         Q_EMIT troubleOccurred(trouble);
 }
 
-void StoreCaretaker::reportSetAside(const StoreOpening &opening)
+void StoreCaretaker::reportSetAside(const StoreOpening &o)
 {
-    if (opening.movedAsidePath.isEmpty())
-        return;
-    StoreTrouble trouble{StoreTrouble::Kind::storeMovedAside, opening.movedAsidePath, false, opening.salvagedClips};
-    trouble.resumed = opening.salvageResumed;
-    trouble.loss = opening.salvageLoss;
-    trouble.foreign = opening.movedAsideForeign;
-    report(trouble);
-}
-
-std::shared_ptr<ModelContainer> StoreCaretaker::openFallback(const QString &path, QString *error) const
-{
-    return ModelContainer::open(path, m_store.clock(), error);
+    if (!o.movedAsidePath.isEmpty())
+        report({StoreTrouble::Kind::storeMovedAside, o.movedAsidePath, false, o.salvagedClips, QString(),
+                o.salvageResumed, o.salvageLoss, o.movedAsideForeign});
 }
 
 void StoreCaretaker::scheduleRetry()
 {
+    if (m_retry.isActive())
+        return;
     const int longest = m_retrySoon ? std::min(m_longestRetryMs, longestDiskFullRetryMs) : m_longestRetryMs;
     m_nextRetryMs = std::min(m_nextRetryMs, longest);
     m_retry.start(m_nextRetryMs);
@@ -216,47 +187,48 @@ void StoreCaretaker::retry()
     if (!isAwayFromStore()) {
         if (m_moveIn)
             m_moveIn->start();
-        saveBatch();
-        return;
+        saveInSteps(false);
+    } else if (!m_salvaging) {
+        StoreOpening opening;
+        auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+        if (opening.needsSalvage)
+            salvageOnWorker();
+        else
+            useStoreFile(std::move(container), opening);
     }
-    if (m_salvaging)
-        return;
-    StoreOpening opening;
-    auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
-    if (opening.needsSalvage)
-        salvageOnWorker();
-    else if (!useStoreFile(std::move(container), opening))
-        scheduleRetry();
 }
 
-void StoreCaretaker::saveBatch()
+void StoreCaretaker::saveInSteps(bool whatFits)
 {
-    // A failure comes back through saveFailed, which schedules the next try; what was written
-    // before it stays written. Deferred, the store saves the rest itself.
-    if (m_store.context().hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved
-        && m_store.context().hasChanges())
-        QTimer::singleShot(0, this, &StoreCaretaker::saveBatch);
+    // A few records per turn of the event loop. A failure comes back through saveFailed, which schedules
+    // the next try; what was written before it stays. Deferred, the store saves the rest itself.
+    ModelContext &ctx = m_store.context();
+    const bool whole = whatFits ? m_store.saveWhatFits(retryBatch) == retryBatch
+                                : ctx.hasChanges() && m_store.savePart(retryBatch) == ClipStore::SaveResult::saved;
+    const bool again = whole && ctx.hasChanges();
+    if (whatFits)
+        m_fitQueued = again;
+    if (again)
+        QTimer::singleShot(0, this, [this, whatFits] { saveInSteps(whatFits); });
 }
 
-void StoreCaretaker::openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
+bool StoreCaretaker::openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
 {
     QString error = QStringLiteral("no folder takes it");
     const QString file = place ? FallbackStore::newFile(place->first) : QString();
-    if (!file.isEmpty() && !(m_pending = openFallback(file, &error)))
+    if (!file.isEmpty() && !(m_pending = ModelContainer::open(file, m_store.clock(), &error)))
         // Left empty, it would wait for a move-in at every start.
         FallbackStore::remove(file);
     if (!m_pending)
         qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s", qPrintable(error));
+    return m_pending != nullptr;
 }
 
 void StoreCaretaker::letPendingGo(bool heldElsewhere)
 {
-    if (!m_pending)
-        return;
-    const QString path = m_pending->storeURL();
-    m_pending.reset();
+    const QString path = m_pending ? std::exchange(m_pending, nullptr)->storeURL() : QString();
     // Otherwise a move-in takes what it holds, finding it among the fallback stores.
-    if (heldElsewhere)
+    if (heldElsewhere && !path.isEmpty())
         FallbackStore::remove(path);
 }
 
@@ -265,24 +237,18 @@ bool StoreCaretaker::keepInFallback(bool now)
     if (isAwayFromStore() || m_store.container().isInMemory() || !m_store.context().hasChanges())
         return false;
     // Its own disk failed the store: another folder first.
+    const auto place = [path = m_store.container().storeURL()] { return FallbackStore::place(path, true); };
     if (!m_pending && now)
-        openPending(FallbackStore::place(m_store.container().storeURL(), true));
-    if (!m_pending) {
-        if (std::exchange(m_pendingOpening, true))
-            return false;
-        inBackground(
-            this, [path = m_store.container().storeURL()] { return FallbackStore::place(path, true); },
-            [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
-                m_pendingOpening = false;
-                // Opened meanwhile by the end of the program.
-                if (m_pending)
-                    return;
-                openPending(place);
-                if (m_pending)
-                    keepInFallback();
-            });
+        openPending(place());
+    if (!m_pending && !std::exchange(m_pendingOpening, true))
+        inBackground(this, place, [this](const auto &found) {
+            m_pendingOpening = false;
+            // Opened meanwhile by the end of the program.
+            if (!m_pending && openPending(found))
+                keepInFallback();
+        });
+    if (!m_pending)
         return false;
-    }
     FallbackStore::takeIn(m_pending->mainContext(), m_store.context().unsavedRecords());
     QString error;
     if (m_pending->mainContext().save(&error))
@@ -290,14 +256,6 @@ bool StoreCaretaker::keepInFallback(bool now)
     qCCritical(lcPersistence, "The fallback store could not take the copies the store could not: %s",
                qPrintable(error));
     return false;
-}
-
-void StoreCaretaker::saveWhatFits()
-{
-    // A few records per turn of the event loop; one that does not fit waits for the next retry.
-    m_fitQueued = m_store.saveWhatFits(retryBatch) == retryBatch && m_store.context().hasChanges();
-    if (m_fitQueued)
-        QTimer::singleShot(0, this, &StoreCaretaker::saveWhatFits);
 }
 
 void StoreCaretaker::end()
@@ -324,7 +282,7 @@ int StoreCaretaker::keepAtQuit()
 void StoreCaretaker::goOnInFallback(const QString &path)
 {
     QString error;
-    std::shared_ptr<ModelContainer> fallback = openFallback(path, &error);
+    std::shared_ptr<ModelContainer> fallback = ModelContainer::open(path, m_store.clock(), &error);
     if (!fallback) {
         // Moved in by the next start that has the store.
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened: %s", qPrintable(path), qPrintable(error));
@@ -337,38 +295,35 @@ void StoreCaretaker::goOnInFallback(const QString &path)
     m_store.switchToContainer(fallback);
     // It holds what the store's full disk kept from it too.
     letPendingGo(m_store.save());
-    tellMemoryOnly();
-    if (!m_retry.isActive())
-        scheduleRetry();
+    tellAway();
+    scheduleRetry();
 }
 
 void StoreCaretaker::damageFound()
 {
     ModelContext &damaged = m_store.context();
-    if (!damaged.damageFound() || m_store.container().isInMemory() || isAwayFromStore()) {
-        m_damageWaits = false;
-        return;
-    }
     StoreFileGuard &guard = m_store.fileGuard();
+    const bool waits = std::exchange(m_damageWaits, false);
+    if (!damaged.damageFound() || m_store.container().isInMemory() || isAwayFromStore())
+        return;
     // A deletion or replacement not noticed yet starts its copy here; a copy given up is tried
     // again by the guard's own looks, as a replacement's waits for changes a damaged store never takes.
-    if (!m_damageWaits)
+    if (!waits)
         guard.check();
     if (!guard.holdsFileAtPath()) {
         // The open file may be the history's only copy: the guard copies it back to the path first,
         // damage and all, and the salvage reads that copy.
-        if (!std::exchange(m_damageWaits, true))
+        m_damageWaits = true;
+        if (!waits)
             qCCritical(lcPersistence,
                        "The store at %s is damaged, but the path no longer names it; it is read back once "
                        "its copy is at the path, or kept as it is beside a file that took the path",
                        qPrintable(m_store.container().storeURL()));
         return;
     }
-    m_damageWaits = false;
     m_storePath = m_store.container().storeURL();
     qCCritical(lcPersistence,
-               "The store at %s is damaged; reading it back while the history goes on in a fallback "
-               "store",
+               "The store at %s is damaged; reading it back while the history goes on in a fallback store",
                qPrintable(m_storePath));
     // What the damaged store could not take goes through the fallback store into the store read
     // back; its bytes are read while the file is still open.
@@ -384,12 +339,11 @@ void StoreCaretaker::damageFound()
     letPendingGo(false);
     inBackground(
         this, [path = m_storePath] { return FallbackStore::place(path); },
-        [this](const std::optional<std::pair<QString, FallbackStore::Place>> &place) {
+        [this](const auto &place) {
             QString error;
-            std::shared_ptr<ModelContainer> fallback = place ? openFallback(place->first, &error) : nullptr;
-            if (!fallback)
-                fallback = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error);
-            if (!fallback) {
+            std::shared_ptr<ModelContainer> fallback =
+                place ? ModelContainer::open(place->first, m_store.clock(), &error) : nullptr;
+            if (!fallback && !(fallback = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error))) {
                 qCCritical(lcPersistence, "The damaged store cannot be left: %s", qPrintable(error));
                 return;
             }
@@ -419,14 +373,11 @@ void StoreCaretaker::salvageOnWorker()
             auto container = salvaged
                 ? ModelContainerFactory::openSalvaged(m_storePath, m_store.clock(), *salvaged, &opening)
                 : ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
-            if (useStoreFile(std::move(container), opening))
-                return;
             // Not finished now: the history stays in the fallback store, told so, and it is tried again.
-            if (pending || !m_store.container().isInMemory()) {
+            if (!useStoreFile(std::move(container), opening) && (pending || !m_store.container().isInMemory())) {
                 m_unavailableReason = opening.error;
-                tellMemoryOnly();
+                tellAway();
             }
-            scheduleRetry();
         });
 }
 
@@ -436,6 +387,7 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
     if (!container) {
         qCDebug(lcPersistence, "The store at %s is still unavailable: %s", qPrintable(m_storePath),
                 qPrintable(opening.error));
+        scheduleRetry();
         return false;
     }
     qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));

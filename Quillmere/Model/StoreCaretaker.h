@@ -16,25 +16,20 @@
 namespace quillmere {
 
 class ClipStore;
-class FallbackMoveIn;
 
-// Tells of store trouble once per kind and session, and keeps every copy on disk: a save that failed
-// is tried again on a back-off, a few records at a time, while what a full disk or a lock kept from
-// the store waits in a fallback store. A store that cannot take copies (it cannot be opened, is
-// salvaged on a worker, or was deleted and copied to a fallback store) is reopened on a back-off
-// while the history goes on in a fallback store, which moves into it once it can. Recovery files
-// of older releases are converted to a fallback store by the first start that has the store.
+// Tells of store trouble once per kind and session, and keeps every copy on disk: a failed save is
+// retried on a back-off while what a full disk or a lock kept from the store waits in a fallback
+// store. A store that cannot take copies is reopened on a back-off while the history goes on in a
+// fallback store, which moves into it once it can, followed by older releases' recovery files.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
-    static constexpr int firstRetryMs = 5 * 1000;
-    static constexpr int longestRetryMs = 5 * 60 * 1000;
     // Room comes back when the user frees it, a lock when its process lets go: looked at more often.
     static constexpr int longestDiskFullRetryMs = 10 * 1000;
     static constexpr size_t retryBatch = 8;
 
     StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent = nullptr);
-    ~StoreCaretaker() override;
+    ~StoreCaretaker() override { m_stopSalvage->store(true); }
 
     // Tells of the trouble met while opening and starts what it calls for.
     void start();
@@ -61,40 +56,36 @@ private:
     void reportSetAside(const StoreOpening &opening);
     void scheduleRetry();
     void retry();
-    void saveBatch();
-    void saveWhatFits();
-    std::shared_ptr<ModelContainer> openFallback(const QString &path, QString *error) const;
-    // Puts what the store could not take into m_pending, opened at once with `now`, else on a
-    // worker; true when it holds every change.
+    // Saves the backlog a few records at a time, or only the records that fit on a full disk.
+    void saveInSteps(bool whatFits);
+    // True when m_pending, opened at once with `now` else on a worker, holds every change.
     bool keepInFallback(bool now = false);
-    void openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    bool openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
     // Its file is removed when what it holds is held elsewhere, else a move-in takes it.
     void letPendingGo(bool heldElsewhere);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
-    // Goes on in the store file opened, or tells why there is none; false when there is none.
+    // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
     void salvageOnWorker();
     // Tells where the history is kept, and which recovery files wait for the store.
-    void tellMemoryOnly();
-    // The fallback stores first, then the recovery files, converted and matched against what those
-    // brought: they hold the oldest copies.
+    void tellAway();
+    // The fallback stores first, then the recovery files, which hold the oldest copies.
     void bringBackAll();
     void convertUnsaved();
-    void moveIn(const QStringList &paths, const std::function<void(int moved)> &then);
+    void moveIn(QStringList paths, const std::function<void(int moved)> &then);
     void tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told);
 
     ClipStore &m_store;
-    // What the opening at the start set aside.
     StoreOpening m_setAside;
     QString m_unavailableReason;
     // The store file to go back to while the history is kept away from it.
     QString m_storePath;
     QTimer m_retry;
-    int m_firstRetryMs = firstRetryMs;
-    int m_longestRetryMs = longestRetryMs;
-    int m_nextRetryMs = firstRetryMs;
+    int m_firstRetryMs = 5 * 1000;
+    int m_longestRetryMs = 5 * 60 * 1000;
+    int m_nextRetryMs = m_firstRetryMs;
     bool m_retrySoon = false;
     bool m_fitQueued = false;
     std::optional<FallbackStore::Place> m_fallbackPlace;

@@ -14,29 +14,24 @@ struct StoreTrouble {
     // storeMovedAside: where the unreadable store lies; fallbackSession: the store file that cannot
     // be used; unsavedAtQuit: the recovery files; unsavedBroughtBack: where unreadable copies are left.
     QString path = {};
-    // saveFailed: the disk had no room.
-    bool diskFull = false;
-    // storeMovedAside: the copies read from it into the new history; unsavedBroughtBack: the copies.
-    int count = 0;
+    bool diskFull = false; // saveFailed
+    int count = 0;         // storeMovedAside: the copies read into the new history; unsavedBroughtBack: the copies
     // unsavedAtQuit: why the files could not be brought back; fallbackSession: why the store file
     // cannot be used, when it is not its disk.
     QString reason = {};
-    // storeMovedAside: the salvage was begun by a start that was cut short, what it could not keep,
-    // and whether what was set aside is another program's database, left as it was.
+    // storeMovedAside: begun by a start cut short, what it could not keep, another program's database.
     bool resumed = false;
     StoreSalvage::Loss loss = {};
     bool foreign = false;
-    // unsavedBroughtBack: the copies that could not be read; those lost with the end of a file that
-    // is missing or damaged (-1: it does not say how many), and where what is left of it lies.
+    // unsavedBroughtBack: the copies unreadable, and those lost with the end of a missing or damaged
+    // file (-1: it does not say how many), where what is left of it lies.
     int unreadable = 0;
     int lost = 0;
     QString lostFrom = {};
-    // fallbackSession: the folder of the fallback store (none: the history is in memory only), and
-    // how long that folder keeps it.
+    // fallbackSession: the fallback store's folder (none: memory only), how long the folder keeps it.
     QString keptIn = {};
     FallbackStore::Place::Lasting lasting = FallbackStore::Place::Lasting::kept;
 
-    // The words for the user.
     QString message() const;
 };
 
