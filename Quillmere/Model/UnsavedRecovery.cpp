@@ -409,7 +409,8 @@ public:
                 sliceSaved();
         }
         file = {file.path, reader.unreadable, reader.lost};
-        if (saved && (*error = reader.error()).isEmpty())
+        // The Pages a file names are saved even when no clip of it is.
+        if (saved && (*error = reader.error()).isEmpty() && (!into.hasChanges() || into.save(error)))
             return true;
         // What is not saved goes, and with a file that cannot be read, the Pages it named.
         into.rollback();

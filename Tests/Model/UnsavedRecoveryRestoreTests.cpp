@@ -457,7 +457,7 @@ TEST(UnsavedRecoveryRestore, ATemporaryClipWhoseTimeRanOutIsNotBroughtBack)
     EXPECT_EQ(kept->expiresAt(), expiresAt);
 }
 
-TEST(UnsavedRecoveryRestore, AFileRefusedAfterItsPagesWereReadLeavesNoneOfThemForTheNextFile)
+TEST(UnsavedRecoveryRestore, AFileRefusedAfterItsPagesWereReadLeavesNoneOfThemAndOneWithPagesAloneKeepsThem)
 {
     test::StoreFixture f(true);
     // Its Pages come before the clips that show it is no recovery file.
@@ -467,18 +467,21 @@ TEST(UnsavedRecoveryRestore, AFileRefusedAfterItsPagesWereReadLeavesNoneOfThemFo
     QFile refused(f.path + ".unsaved-20260102-030405.json");
     ASSERT_TRUE(refused.open(QIODevice::WriteOnly) && refused.write(json + "]}") == json.size() + 2);
     refused.close();
-    const QString next = writeSpill(f.path + ".unsaved-20260102-030406.json", {textClip("after it")});
-    ASSERT_FALSE(next.isEmpty());
+    const QString pagesAlone =
+        writeSpill(f.path + ".unsaved-20260102-030408.json", {}, QJsonArray{QJsonObject{{"name", "Kept"}}});
+    const QString next = writeSpill(f.path + ".unsaved-20260102-030407.json", {textClip("after it")});
+    ASSERT_FALSE(pagesAlone.isEmpty() || next.isEmpty());
 
     UnsavedRecovery::Conversion done;
-    const auto read = convertedClips(f.path, {refused.fileName(), next}, &done);
+    const auto read = convertedClips(f.path, {refused.fileName(), next, pagesAlone}, &done);
     EXPECT_EQ(done.kept, QStringList{refused.fileName()});
     EXPECT_TRUE(done.keptReason.contains("more than 100000 clips")) << qPrintable(done.keptReason);
     EXPECT_EQ(read.size(), 1u);
     QString error;
-    size_t pages = 0;
+    QStringList pages;
     for (const QString &path : UnsavedRecovery::converted(f.path, FallbackStore::all(f.path)))
         if (auto fallback = ModelContainer::open(path, systemClock(), &error))
-            pages += fallback->mainContext().pinboards().size();
-    EXPECT_EQ(pages, 0u);
+            for (const PageRef &page : fallback->mainContext().pinboards())
+                pages << page->name();
+    EXPECT_EQ(pages, QStringList{"Kept"});
 }
