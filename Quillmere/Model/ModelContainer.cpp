@@ -8,6 +8,7 @@
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
+#include "Quillmere/Platform/Core/UnixSignals.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -80,6 +81,14 @@ int ModelContainer::schemaVersion()
     return StoreSchema::currentVersion();
 }
 
+QLatin1String ModelContainer::syncPragma()
+{
+    // Once the end's limit runs, a commit waits for no sync: the kernel keeps what it wrote after
+    // the process is gone, where a sync cut off by the limit would take the commit with it.
+    return UnixSignals::timeToEnd() ? QLatin1String("PRAGMA synchronous=OFF")
+                                    : QLatin1String("PRAGMA synchronous=NORMAL");
+}
+
 bool ModelContainer::setUpConnection(QSqlDatabase &db, bool onDisk, QSqlError *error)
 {
     QSqlQuery q(db);
@@ -93,7 +102,7 @@ bool ModelContainer::setUpConnection(QSqlDatabase &db, bool onDisk, QSqlError *e
     set(QLatin1String("PRAGMA secure_delete = ON"));
     if (onDisk)
         set(QLatin1String("PRAGMA journal_mode=WAL"));
-    set(QLatin1String("PRAGMA synchronous=NORMAL"));
+    set(syncPragma());
     if (error)
         *error = first;
     return !first.isValid();
@@ -187,6 +196,7 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kLockWaitMs));
     if (!db.open())
         return fail(failureOf(db.lastError()), describe(db.lastError()));
+    container->m_openedFile = path.isEmpty() ? std::nullopt : FileIdentity::of(path);
 
     QSqlQuery q(db);
     // A new store only.

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ModelContext.h"
 #include "Quillmere/Model/StoreSalvage.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Clock.h"
 
 #include <QHash>
@@ -34,6 +35,8 @@ public:
 
     // Sets a new connection to the store up as every connection to it must be; the first error.
     static bool setUpConnection(QSqlDatabase &db, bool onDisk, QSqlError *error);
+    // How a connection's commits are synced, set again once the end has begun.
+    static QLatin1String syncPragma();
 
     // `path` empty opens an in-memory store.
     static std::unique_ptr<ModelContainer> open(const QString &path, Clock clock, QString *error,
@@ -44,6 +47,8 @@ public:
     // The store file (its "-wal" and "-shm" companions sit beside it); empty in memory.
     QString storeURL() const { return m_path; }
     bool isInMemory() const { return m_path.isEmpty(); }
+    // The file the connection opened at storeURL(), which may have left the path since.
+    std::optional<FileIdentity> openedFile() const { return m_openedFile; }
     QString connectionName() const { return m_connectionName; }
 
     // ModelContext::sourceAppsNewestFirst of what is saved in the store file at `path`, read on a
@@ -69,6 +74,7 @@ private:
     void runCaptureOrderFill();
 
     QString m_path;
+    std::optional<FileIdentity> m_openedFile;
     QString m_connectionName;
     std::unique_ptr<ModelContext> m_context;
     std::unique_ptr<QTimer> m_captureOrderFill;

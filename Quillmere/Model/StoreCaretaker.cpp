@@ -6,6 +6,8 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <QSqlQuery>
+
 #include <utility>
 
 namespace quillmere {
@@ -261,6 +263,7 @@ bool StoreCaretaker::keepInFallback(bool now)
 void StoreCaretaker::end()
 {
     m_stopSalvage->store(true);
+    QSqlQuery(m_store.context().database()).exec(ModelContainer::syncPragma());
     // The open file may be a deleted store's only copy, gone with the program.
     m_store.fileGuard().checkNow();
     keepAtQuit();

@@ -154,6 +154,9 @@ void StoreFileGuard::rearm()
     const ModelContainer &container = m_store.container();
     m_path = container.isInMemory() ? QString() : container.storeURL();
     m_file = m_path.isEmpty() ? std::nullopt : FileIdentity::of(m_path);
+    // Deleted between its opening and now (a slow start): the open connection still holds it.
+    if (!m_file && !m_path.isEmpty() && m_store.context().database().isOpen())
+        m_file = container.openedFile();
     m_companions = {};
     m_state = State::watching;
     if (m_file)

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <string>
 #include <utility>
 
 using namespace quillmere;
@@ -200,13 +201,21 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
 {
     if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
         GTEST_SKIP() << "needs Xvfb";
-    // The last: the store file deleted just before, so that the one copy of the history is the
-    // program's open file until the end has copied it back.
-    for (const auto &[end, storeDeleted] :
-         {std::pair{SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false}, {0, false}, {0, true}}) {
-        SCOPED_TRACE(end                ? ::strsignal(end)
-                         : storeDeleted ? "the X server killed, the store deleted"
-                                        : "the X server killed");
+    // The last two: the store file deleted just before, so that the one copy of the history is the
+    // program's open file until the end has copied it back; then with each sync taking longer than
+    // a signal leaves the end.
+    struct End {
+        int signal;
+        bool storeDeleted, slowDisk;
+    };
+    for (const auto &[end, storeDeleted, slowDisk] : {End{SIGTERM, false, false},
+                                                      {SIGHUP, false, false},
+                                                      {SIGQUIT, false, false},
+                                                      {0, false, false},
+                                                      {0, true, false},
+                                                      {SIGTERM, true, true}}) {
+        SCOPED_TRACE(std::string(end ? ::strsignal(end) : "the X server killed")
+                     + (storeDeleted ? ", the store deleted" : "") + (slowDisk ? ", the disk slow" : ""));
         Launch launch;
         const QString store = launch.home.filePath("data/Quillmere/default.store");
         QProcess xvfb;
@@ -217,6 +226,13 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
         QProcessEnvironment env = launch.environment();
         env.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readAllStandardOutput().trimmed()));
         env.insert("HOME", launch.home.path());
+        const QString slowFrom = launch.home.filePath("slow-from-now");
+        if (slowDisk) {
+            env.insert("LD_PRELOAD", QStringLiteral(QUILLMERE_SLOW_SYNC));
+            env.insert("QUILLMERE_SLOW_SYNC_FROM", slowFrom);
+            // A sanitizer's runtime wants to be first; the shim only wraps two calls.
+            env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        }
         QProcess program;
         program.setProcessEnvironment(env);
         // As a script's `&` starts it: SIGINT and SIGQUIT ignored.
@@ -240,14 +256,23 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
         ASSERT_TRUE(setter.waitForFinished(20000));
         ASSERT_EQ(setter.readAllStandardOutput().trimmed(), "fetched 5 of 5");
 
-        // Held while the store goes and the X server with it: running, it would copy a store this
-        // small back before the broken display ends it, and the end would find nothing to finish.
-        if (storeDeleted) {
+        // Held while the store goes and the end comes: running, it would copy a store this small
+        // back before the end, which would find nothing to finish. On a slow disk the copy is
+        // still under way when the end comes, with copies made since waiting for it.
+        const bool held = storeDeleted && !slowDisk;
+        if (held)
             ::kill(pid_t(program.processId()), SIGSTOP);
+        if (storeDeleted) {
             ASSERT_TRUE(QFile::remove(store));
         }
+        if (slowDisk) {
+            ASSERT_TRUE(QFile(slowFrom).open(QIODevice::WriteOnly));
+            setter.start(QStringLiteral(QUILLMERE_CLIPBOARD_SETTER), {"3", "30", "end copy late"});
+            ASSERT_TRUE(setter.waitForFinished(20000));
+            ASSERT_EQ(setter.readAllStandardOutput().trimmed(), "fetched 3 of 3");
+        }
         end ? void(::kill(pid_t(program.processId()), end)) : xvfb.kill();
-        if (storeDeleted) {
+        if (held) {
             xvfb.waitForFinished(5000);
             ::kill(pid_t(program.processId()), SIGCONT);
         }
@@ -262,7 +287,7 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
             QSqlQuery query(db);
             ASSERT_TRUE(db.open() && query.exec("SELECT count(*) FROM clips WHERE text LIKE 'end copy %'")
                         && query.next());
-            EXPECT_EQ(query.value(0).toInt(), 5);
+            EXPECT_EQ(query.value(0).toInt(), slowDisk ? 8 : 5);
         }
         QSqlDatabase::removeDatabase(QStringLiteral("ended"));
     }

@@ -475,6 +475,23 @@ TEST_F(StoreFileGuardTest, ADeletionIsNoticedAtOnceWithoutASave)
     EXPECT_EQ(clipsStoredAt(path), 5);
 }
 
+TEST_F(StoreFileGuardTest, AStoreDeletedBeforeTheGuardIsSetUpIsStillWrittenAgain)
+{
+    addClips("old", 4);
+    store.reset();
+    QString error;
+    auto container = ModelContainer::open(path, clock.clock(), &error);
+    ASSERT_TRUE(container) << qPrintable(error);
+    // As on a slow disk, the start takes its time between opening the store and watching it.
+    ASSERT_TRUE(QFile::remove(path));
+    store = std::make_unique<ClipStore>(std::shared_ptr<ModelContainer>(container.release()),
+                                        ClipStoreDependencies{prefs.prefs.get(), &center, clock.clock(), &audit});
+    store->fileGuard().checkNow();
+    EXPECT_FALSE(store->fileGuard().isCopying());
+    store.reset();
+    EXPECT_EQ(clipsStoredAt(path), 4);
+}
+
 TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomGoesOnInAFallbackStoreAndComesBackWhole)
 {
     test::SmallDisk disk(2 * 1024 * 1024);

@@ -1,20 +1,49 @@
 #include "Quillmere/Platform/Core/AtomicFile.h"
 
+#include "Quillmere/Platform/Core/UnixSignals.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
+#include <memory>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
 namespace quillmere {
 namespace {
+
+// 0, or why `fd` could not be synced. Once the end's limit runs, a sync is waited for only while
+// the limit leaves time for the steps after it: the kernel goes on writing what the process wrote
+// after it is gone, and a rename the limit cuts off loses the whole file, where a sync not waited
+// for leaves it exposed only to a power cut.
+int syncBeforeEnd(int fd)
+{
+    const auto left = UnixSignals::timeToEnd();
+    const int own = left ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (own < 0)
+        return ::fsync(fd) == 0 ? 0 : errno;
+    auto result = std::make_shared<std::promise<int>>();
+    std::future<int> synced = result->get_future();
+    std::thread([own, result] {
+        result->set_value(::fsync(own) == 0 ? 0 : errno);
+        ::close(own);
+    }).detach();
+    constexpr std::chrono::nanoseconds forWhatFollows = std::chrono::milliseconds(250);
+    const bool done =
+        synced.wait_for(std::max(*left - forWhatFollows, std::chrono::nanoseconds(0))) == std::future_status::ready;
+    return done ? synced.get() : 0;
+}
 
 // 0, or why the folder holding `native` could not be synced.
 int syncFolder(const QByteArray &native)
@@ -25,9 +54,9 @@ int syncFolder(const QByteArray &native)
     if (dirFd < 0)
         return errno;
     // A file system that cannot sync folders says EINVAL; the rename is as safe as it gets there.
-    const int error = ::fsync(dirFd) == 0 || errno == EINVAL ? 0 : errno;
+    const int error = syncBeforeEnd(dirFd);
     ::close(dirFd);
-    return error;
+    return error == EINVAL ? 0 : error;
 }
 
 // Opens a new file named `pattern` with its last six characters made unique.
@@ -120,8 +149,8 @@ bool AtomicFile::commit()
 {
     if (m_fd < 0)
         return false;
-    if (::fsync(m_fd) != 0)
-        return fail("sync", errno);
+    if (const int error = syncBeforeEnd(m_fd); error != 0)
+        return fail("sync", error);
     // Some file systems only find out at the sync that the space was not there.
     struct stat st {};
     if (::fstat(m_fd, &st) != 0)
@@ -159,12 +188,12 @@ std::optional<FileIdentity> FileIdentity::of(const QString &path)
 bool syncFile(const QString &path, QString *errorText)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    const bool ok = fd >= 0 && ::fsync(fd) == 0;
-    if (!ok)
-        *errorText = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    const int error = fd < 0 ? errno : syncBeforeEnd(fd);
+    if (error != 0)
+        *errorText = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error)));
     if (fd >= 0)
         ::close(fd);
-    return ok;
+    return error == 0;
 }
 
 bool renameNoReplace(const QString &from, const QString &to)

@@ -1,5 +1,6 @@
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -17,7 +18,16 @@ constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 timer_t g_endTimer{};
 long g_endWithinMs = 0;
 std::atomic<bool> g_ending{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// When the alarm ends the process, on the monotonic clock in nanoseconds; 0 while none is set.
+std::atomic<qint64> g_endDueNs{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<qint64>::is_always_lock_free);
+
+qint64 monotonicNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
 
 void armEnd(long ms)
 {
@@ -40,6 +50,7 @@ void beginEnd()
 {
     if (g_endWithinMs == 0 || g_ending.exchange(true))
         return;
+    g_endDueNs = monotonicNs() + qint64(g_endWithinMs) * 1'000'000;
     armEnd(g_endWithinMs);
 }
 
@@ -96,6 +107,14 @@ void UnixSignals::endWithin(std::chrono::milliseconds limit)
 void UnixSignals::endStarted()
 {
     beginEnd();
+}
+
+std::optional<std::chrono::nanoseconds> UnixSignals::timeToEnd()
+{
+    const qint64 due = g_endDueNs;
+    if (due == 0)
+        return std::nullopt;
+    return std::chrono::nanoseconds(std::max<qint64>(0, due - monotonicNs()));
 }
 
 UnixSignals::~UnixSignals()

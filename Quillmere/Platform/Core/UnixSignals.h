@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace quillmere {
 
@@ -20,6 +21,8 @@ public:
     // An end that no signal asked for (a quit, the display gone) is bound by the same limit, from
     // now; after a signal it changes nothing.
     static void endStarted();
+    // What is left before the limit ends the process; none while no end is bound by it.
+    static std::optional<std::chrono::nanoseconds> timeToEnd();
     ~UnixSignals() override;
 
 Q_SIGNALS:
