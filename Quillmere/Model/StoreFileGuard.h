@@ -25,11 +25,9 @@ class ClipStore;
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
-    // The steps from the synced copy on, each of which a kill may end the program after.
-    // `begun`: the copy's file is made and nothing is in it yet.
-    enum class Step { begun, whole, setAside, copied, inPlace, connectionClosed };
-    static constexpr int pagesPerSlice = 256;
-    static constexpr int checkIntervalMs = 30 * 1000;
+    // The steps of putting a copy in place, each of which a kill may end the program after; at
+    // `begun` the copy's file is made and nothing is in it yet.
+    enum class CopyStep { begun, whole, setAside, copied, inPlace, connectionClosed };
 
     explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
     ~StoreFileGuard() override;
@@ -58,8 +56,8 @@ public:
     static QString rewritingPath(const QString &storePath) { return storePath + QStringLiteral(".rewriting"); }
     static QString rewrittenPath(const QString &storePath) { return storePath + QStringLiteral(".rewritten"); }
 
-    // For tests: called after each step of putting a copy in place.
-    void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }
+    // For tests.
+    void setStepHook(std::function<void(CopyStep)> hook) { m_stepHook = std::move(hook); }
 
 Q_SIGNALS:
     // Words for the user on what happened to the store file and where the history is.
@@ -86,6 +84,8 @@ private:
     std::function<Synced()> syncJob() const;
     void placeCopy(const Synced &synced);
     void putCopy(const Synced &synced);
+    void putInFallback();
+    void goOnBesideReplacement(const QString &kept);
     // `keep`: the history stays in an unlinked file only, so the copy is tried again.
     void abandonCopy(const QString &why, bool keep = true);
     void copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
@@ -108,7 +108,7 @@ private:
     QString m_lookedBeside;
     QTimer m_watch;
     QFileSystemWatcher m_folder;
-    std::function<void(Step)> m_stepHook = [](Step) {};
+    std::function<void(CopyStep)> m_stepHook = [](CopyStep) {};
 };
 
 } // namespace quillmere
