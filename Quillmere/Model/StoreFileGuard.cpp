@@ -15,7 +15,6 @@
 #include <QSqlDriver>
 #include <QThread>
 #include <cerrno>
-#include <cstring>
 #include <sqlite3.h>
 
 namespace quillmere {
@@ -38,11 +37,6 @@ sqlite3 *handleOf(const QSqlDatabase &db)
     return *static_cast<sqlite3 *const *>(handle.constData());
 }
 
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 void removeWithJournal(const QString &copy)
 {
     QFile::remove(copy);
@@ -57,8 +51,7 @@ bool isWholeCopy(const QString &copy)
         && ModelContainer::kindOf(copy) == ModelContainer::FileKind::ours && StoreSalvage::isSound(copy);
 }
 
-// What took the store's path. Another program's database is never opened for writing, let alone
-// checked so; a check reads the file whole.
+// What took the store's path; another program's database is never opened for writing, not even to check it.
 enum class Found { sound, unreadable, foreign };
 Found whatIsAt(const QString &path)
 {
@@ -95,8 +88,7 @@ QString placeWhole(const QString &whole, const QString &storePath, std::optional
     return at;
 }
 
-// A history put in a fallback store, killed before the rename: found by name once it has one, or
-// left as it is for the next start.
+// A whole copy for a fallback store, ended before its rename, takes a free name (or waits for the next start).
 void finishFallbackRewrites(const QString &storePath)
 {
     for (const FallbackStore::Folder &folder : FallbackStore::folders(storePath)) {
@@ -110,8 +102,7 @@ void finishFallbackRewrites(const QString &storePath)
     }
 }
 
-// A copy cut short is of no use, but the store it was made for may be gone: the session that opens
-// next says so (and removes it) rather than showing a history without a word.
+// Of no use, but its store may be gone: the next session says so (and removes it) rather than say nothing.
 void setUnfinishedAside(const QString &partial, const QString &storePath, const QDateTime &now)
 {
     const QString unfinished = StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::unfinishedTag, now);
@@ -124,7 +115,6 @@ void setUnfinishedAside(const QString &partial, const QString &storePath, const 
 
 } // namespace
 
-// A copy under way: pages go in through its backup, then, that finished, it is synced.
 struct StoreFileGuard::Copy : QObject {
     Copy(Cause how, const QString &to, const QString &at) : cause(how), fallback(to), file(at) {}
     ~Copy() override
@@ -141,7 +131,6 @@ struct StoreFileGuard::Copy : QObject {
     sqlite3_backup *backup = nullptr;
 };
 
-// What the worker found once the copy was on the disk.
 struct StoreFileGuard::Synced {
     QString error;
     Found replacement = Found::sound;
@@ -312,8 +301,7 @@ void StoreFileGuard::nextSlice()
     });
 }
 
-// Copies up to `pages` more pages; true while some are left. Then, unless given up, the copy waits
-// for its sync with saves held in memory, as it no longer takes them.
+// True while pages are left; then, unless given up, the copy waits for its sync with saves held.
 bool StoreFileGuard::advance(int pages)
 {
     const int rc = sqlite3_backup_step(m_copy->backup, pages);
@@ -364,7 +352,7 @@ void StoreFileGuard::putCopy(const Synced &synced)
     // Over any whole copy an earlier try left: this one is newer.
     const QString whole = rewrittenPath(m_path);
     if (::rename(QFile::encodeName(m_copy->file).constData(), QFile::encodeName(whole).constData()) != 0) {
-        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(whole, errnoText()));
+        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(whole, qt_error_string(errno)));
         return;
     }
     syncFolderOf(whole);
@@ -374,7 +362,7 @@ void StoreFileGuard::putCopy(const Synced &synced)
     const QString at = placeWhole(whole, m_path, atPath, m_store.now(), &aside, m_stepHook);
     if (at.isEmpty()) {
         // The next save tries again, and the next start finds the copy.
-        abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2").arg(whole, errnoText()));
+        abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2").arg(whole, qt_error_string(errno)));
         return;
     }
     m_stepHook(CopyStep::inPlace);
@@ -402,7 +390,7 @@ void StoreFileGuard::putInFallback()
     const QString whole = FallbackStore::takeFreeName(
         m_copy->fallback, [&copy](const QString &name) { return renameNoReplace(copy, name); });
     if (whole.isEmpty() || !FileIdentity::of(whole) || FileIdentity::of(copy)) {
-        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(whole, errnoText()));
+        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(whole, qt_error_string(errno)));
         return;
     }
     syncFolderOf(whole);

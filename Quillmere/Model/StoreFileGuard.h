@@ -18,15 +18,13 @@ namespace quillmere {
 
 class ClipStore;
 
-// Notices, as its folder changes, at each save, every half minute and as the program ends, that the
-// store's path no longer names the file its connection holds, and keeps the history whole: the open
-// history is copied a slice of pages per turn of the event loop, synced on a worker while saves wait
-// in memory, and put back at the path in one turn, or in a fallback store when the path has no room.
+// Keeps the history whole once the store's path no longer names the file its connection holds: the
+// open history is copied a slice of pages per turn of the event loop, synced on a worker while saves
+// wait in memory, and put back at the path, or in a fallback store when the path has no room.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
-    // The steps of putting a copy in place, each of which a kill may end the program after; at
-    // `begun` the copy's file is made and nothing is in it yet.
+    // The steps of putting a copy in place, each of which a kill may end the program after.
     enum class CopyStep { begun, whole, setAside, copied, inPlace, connectionClosed };
 
     explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
@@ -71,9 +69,8 @@ Q_SIGNALS:
 
 private:
     enum class Cause { deleted, replaced };
-    // `copyFailed`: a copy failed for want of room or a file and is tried again at the next save, not
-    // at each change its own files make; `fallbackDue`: the next one goes to a fallback store, whose
-    // folder is being looked for; `reopening`: the store put back at its path waits for its connection.
+    // `copyFailed`: tried again at the next save, not at each change its own files make; `fallbackDue`:
+    // the next copy goes to a fallback store; `reopening`: the store put back waits for its connection.
     enum class State { watching, copyFailed, fallbackDue, reopening };
     struct Copy;
     struct Synced;
@@ -92,7 +89,6 @@ private:
     void reopen();
     void tell(const QString &what);
     void watchFolder();
-    // Tells what an earlier session that was stopped while handling the store file left beside it.
     void lookBeside();
     void noteCompanions();
 
