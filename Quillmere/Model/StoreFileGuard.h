@@ -52,6 +52,7 @@ public:
     // there; when something else took the path since, it is kept beside it. True when put there.
     static bool finishInterruptedRewrite(const QString &storePath);
     static QString rewritingPath(const QString &storePath) { return storePath + QStringLiteral(".rewriting"); }
+    // A whole copy not yet in place: it outlasts a later try, cut short, that writes at rewritingPath.
     static QString rewrittenPath(const QString &storePath) { return storePath + QStringLiteral(".rewritten"); }
 
     // For tests.
