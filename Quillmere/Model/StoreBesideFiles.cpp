@@ -19,20 +19,8 @@ constexpr qint64 besideReadMs = 10 * 1000;
 // Counts stop here: a file put beside the store may be any size.
 constexpr qint64 countedClips = 10'000'000;
 
-// Read as it lies, leaving no log or index beside it, unless a log it has holds some of it.
-bool attachSide(sqlite3 *db, const QString &side, bool hasLog)
-{
-    const QByteArray name = hasLog ? QFile::encodeName(side)
-                                   : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
-    char *attach = sqlite3_mprintf("ATTACH %Q AS side", name.constData());
-    const bool attached = attach && sqlite3_exec(db, attach, nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_free(attach);
-    return attached;
-}
-
 // The same content: the stored hash is left empty where the row's own words give it back. By the
-// indexed key of the hash first; a store too old to have one is read without it, and a file that is
-// no store of ours has no clips table at all.
+// indexed key of the hash first; a store too old to have one is read without it.
 qint64 countMissing(sqlite3 *db)
 {
     for (const char *key : {"c.hashKey = k.hashKey AND ", ""}) {
@@ -70,8 +58,14 @@ qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadli
         sqlite3_progress_handler(
             db, 10000, [](void *until) { return int(static_cast<const QDeadlineTimer *>(until)->hasExpired()); },
             const_cast<QDeadlineTimer *>(&deadline));
-        if (attachSide(db, side, hasLog))
+        // Read as it lies, leaving no log or index beside it, unless a log it has holds some of it.
+        const QByteArray name = hasLog
+            ? QFile::encodeName(side)
+            : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
+        char *attach = sqlite3_mprintf("ATTACH %Q AS side", name.constData());
+        if (attach && sqlite3_exec(db, attach, nullptr, nullptr, nullptr) == SQLITE_OK)
             missing = countMissing(db);
+        sqlite3_free(attach);
     }
     sqlite3_close(db);
     // The index a reader of a file with its log makes goes again, so that the file lies as found.

@@ -102,17 +102,6 @@ void finishFallbackRewrites(const QString &storePath)
     }
 }
 
-// Of no use, but its store may be gone: the next session says so (and removes it) rather than say nothing.
-void setUnfinishedAside(const QString &partial, const QString &storePath, const QDateTime &now)
-{
-    const QString unfinished = StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::unfinishedTag, now);
-    // The copy first: its journal alone beside it would let a copy cut short pass for whole.
-    if (QFile::rename(partial, unfinished))
-        qCCritical(lcPersistence, "A copy of the history cut short by the end of the program is at %s",
-                   qPrintable(unfinished));
-    QFile::rename(partial + QStringLiteral("-journal"), unfinished + QStringLiteral("-journal"));
-}
-
 } // namespace
 
 struct StoreFileGuard::Copy : QObject {
@@ -504,10 +493,17 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
     const QString partial = rewritingPath(storePath);
     const QDateTime now = QDateTime::currentDateTime();
     // Ended while the finished copy was synced, before it was named whole.
-    if (!QFileInfo::exists(whole) && isWholeCopy(partial))
+    if (!QFileInfo::exists(whole) && isWholeCopy(partial)) {
         whole = partial;
-    else if (QFileInfo::exists(partial))
-        setUnfinishedAside(partial, storePath, now);
+    } else if (QFileInfo::exists(partial)) {
+        // Of no use, but its store may be gone: the next session says so (and removes it) rather than say nothing.
+        const QString unfinished = StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::unfinishedTag, now);
+        // The copy first: its journal alone beside it would let a copy cut short pass for whole.
+        if (QFile::rename(partial, unfinished))
+            qCCritical(lcPersistence, "A copy of the history cut short by the end of the program is at %s",
+                       qPrintable(unfinished));
+        QFile::rename(partial + QStringLiteral("-journal"), unfinished + QStringLiteral("-journal"));
+    }
     const auto copy = FileIdentity::of(whole);
     const auto atPath = FileIdentity::of(storePath);
     if (!copy)
