@@ -9,7 +9,6 @@
 #include <QFileInfo>
 #include <QUrl>
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 namespace quillmere::StoreBesideFiles {
 namespace {
@@ -20,17 +19,36 @@ constexpr qint64 besideReadMs = 10 * 1000;
 // Counts stop here: a file put beside the store may be any size.
 constexpr qint64 countedClips = 10'000'000;
 
+// The same content: the stored hash is left empty where the row's own words give it back. By the
+// indexed key of the hash first; a store too old to have one is read without it.
+qint64 countMissing(sqlite3 *db)
+{
+    for (const char *key : {"c.hashKey = k.hashKey AND ", ""}) {
+        const QByteArray count = QByteArrayLiteral("SELECT count(*) FROM (SELECT 1 FROM side.clips AS k WHERE NOT "
+                                                   "EXISTS (SELECT 1 FROM main.clips AS c WHERE ")
+            + key
+            + "c.contentHash = k.contentHash AND c.kind IS k.kind AND c.text IS k.text AND c.fileName IS "
+              "k.fileName) LIMIT "
+            + QByteArray::number(countedClips) + ')';
+        sqlite3_stmt *q = nullptr;
+        if (sqlite3_prepare_v2(db, count.constData(), -1, &q, nullptr) != SQLITE_OK)
+            continue;
+        const qint64 missing = sqlite3_step(q) == SQLITE_ROW ? sqlite3_column_int64(q, 0) : -1;
+        sqlite3_finalize(q);
+        return missing;
+    }
+    return -1;
+}
+
 // The clips of the store kept at `side` whose content the store at `storePath` lacks; -1 when it
 // cannot tell (not a store of ours, unreadable, or too slow to read by `deadline`).
 qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadlineTimer &deadline)
 {
+    // Opened to read, a FIFO would hold the thread until something writes to it.
+    if (!QFileInfo(side).isFile())
+        return -1;
     const QString index = side + QStringLiteral("-shm");
     const bool hasLog = QFileInfo::exists(side + QStringLiteral("-wal")), hadIndex = QFileInfo::exists(index);
-    // Opened to read, a FIFO would hold the thread until something writes to it. A file that is no
-    // store of ours has no such clips table, and the count below fails.
-    struct stat info {};
-    if (::stat(QFile::encodeName(side).constData(), &info) != 0 || !S_ISREG(info.st_mode))
-        return -1;
     sqlite3 *db = nullptr;
     qint64 missing = -1;
     // Both read only: the store's own connection writes, nothing here does.
@@ -45,25 +63,9 @@ qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadli
             ? QFile::encodeName(side)
             : "file:" + QUrl::toPercentEncoding(QFile::encodeName(side), "/") + "?immutable=1";
         char *attach = sqlite3_mprintf("ATTACH %Q AS side", name.constData());
-        const bool attached = attach && sqlite3_exec(db, attach, nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (attach && sqlite3_exec(db, attach, nullptr, nullptr, nullptr) == SQLITE_OK)
+            missing = countMissing(db);
         sqlite3_free(attach);
-        // The same content: the stored hash is left empty where the row's own words give it back.
-        // By the indexed key of the hash first; a store too old to have one is read without it.
-        for (const char *key : {"c.hashKey = k.hashKey AND ", ""}) {
-            sqlite3_stmt *q = nullptr;
-            const QByteArray count = QByteArrayLiteral("SELECT count(*) FROM (SELECT 1 FROM side.clips AS k WHERE NOT "
-                                                       "EXISTS (SELECT 1 FROM main.clips AS c WHERE ")
-                + key
-                + "c.contentHash = k.contentHash AND c.kind IS k.kind AND c.text IS k.text AND c.fileName IS "
-                  "k.fileName) LIMIT "
-                + QByteArray::number(countedClips) + ')';
-            const bool prepared = attached && sqlite3_prepare_v2(db, count.constData(), -1, &q, nullptr) == SQLITE_OK;
-            if (prepared && sqlite3_step(q) == SQLITE_ROW)
-                missing = sqlite3_column_int64(q, 0);
-            sqlite3_finalize(q);
-            if (prepared)
-                break;
-        }
     }
     sqlite3_close(db);
     // The index a reader of a file with its log makes goes again, so that the file lies as found.
@@ -78,19 +80,19 @@ std::pair<QString, QString> find(const QString &storePath, const QString &toldBe
     const QStringList told = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     const QFileInfo store(storePath);
     const QDir folder = store.absoluteDir();
-    const QString name = store.fileName();
+    const auto tagged = [name = store.fileName()](const QString &tag) {
+        return name + QLatin1Char('.') + tag + QStringLiteral("-*");
+    };
     const auto isCompanion = [](const QString &file) {
         return file.endsWith(QLatin1String("-journal")) || file.endsWith(QLatin1String("-wal"))
             || file.endsWith(QLatin1String("-shm"));
     };
     QStringList removed, named, signatures;
-    for (const QString &file :
-         folder.entryList({name + QLatin1Char('.') + unfinishedTag + QStringLiteral("-*")}, QDir::Files))
+    for (const QString &file : folder.entryList({tagged(unfinishedTag)}, QDir::Files))
         if (QFile::remove(folder.filePath(file)) && !isCompanion(file))
             removed << folder.filePath(file);
     const QDeadlineTimer deadline(besideReadMs);
-    for (const QString &file : folder.entryList(
-             {name + QStringLiteral(".kept-*"), name + QStringLiteral(".unreadable-*")}, QDir::Files, QDir::Name)) {
+    for (const QString &file : folder.entryList({tagged(keptTag), tagged(unreadableTag)}, QDir::Files, QDir::Name)) {
         if (isCompanion(file) || deadline.hasExpired() || !store.exists())
             continue;
         // The file as it is now: another file at its name, or the same one changed, is told of again.

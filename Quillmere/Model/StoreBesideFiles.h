@@ -8,8 +8,11 @@
 // What an earlier session, stopped while it handled the store file, left beside it, told at start.
 namespace quillmere::StoreBesideFiles {
 
-// The tag of a copy cut short by the end of the program: "NAME.unfinished-<time>".
+// The tags of files set aside beside the store as "NAME.<tag>-<time>": a copy cut short by the end of
+// the program, the history held when a sound store took its path, a file that is no store of ours.
 inline const QString unfinishedTag = QStringLiteral("unfinished");
+inline const QString keptTag = QStringLiteral("kept");
+inline const QString unreadableTag = QStringLiteral("unreadable");
 
 // Copies cut short are removed and named; kept and set-aside stores holding clips the store lacks
 // are named, unless told of before as they are. The files are read on a worker; `tell` gets the words

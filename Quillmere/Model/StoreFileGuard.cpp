@@ -3,7 +3,6 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Model/StoreSalvage.h"
-#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
@@ -16,13 +15,14 @@
 #include <QSqlDriver>
 #include <QThread>
 #include <cerrno>
-#include <cstring>
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 namespace quillmere {
 namespace {
 
+constexpr int pagesPerSlice = 256;
+// Between saves too: a history nobody adds to would otherwise go with the program.
+constexpr int checkIntervalMs = 30 * 1000;
 // A copy that has not advanced for this long at the end is given up; its smaller steps there show
 // a starved process still advancing.
 constexpr qint64 quitStallMs = 2000;
@@ -35,11 +35,6 @@ sqlite3 *handleOf(const QSqlDatabase &db)
     if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
         return nullptr;
     return *static_cast<sqlite3 *const *>(handle.constData());
-}
-
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
 }
 
 void removeWithJournal(const QString &copy)
@@ -56,8 +51,7 @@ bool isWholeCopy(const QString &copy)
         && ModelContainer::kindOf(copy) == ModelContainer::FileKind::ours && StoreSalvage::isSound(copy);
 }
 
-// What took the store's path. Another program's database is never opened for writing, let alone
-// checked so; a check reads the file whole.
+// What took the store's path; another program's database is never opened for writing, not even to check it.
 enum class Found { sound, unreadable, foreign };
 Found whatIsAt(const QString &path)
 {
@@ -69,7 +63,7 @@ Found whatIsAt(const QString &path)
 // Puts the whole copy at the store's path, what took it (`found`) set aside as it is, or beside a sound
 // store that took it; says where. Empty when neither could be done: the copy stays for the next start.
 QString placeWhole(const QString &whole, const QString &storePath, std::optional<Found> found, const QDateTime &now,
-                   QString *aside, const std::function<void(StoreFileGuard::Step)> &step)
+                   QString *aside, const std::function<void(StoreFileGuard::CopyStep)> &step)
 {
     if (found && *found != Found::sound) {
         QString why;
@@ -79,14 +73,14 @@ QString placeWhole(const QString &whole, const QString &storePath, std::optional
                        qPrintable(why));
             return {};
         }
-        step(StoreFileGuard::Step::setAside);
+        step(StoreFileGuard::CopyStep::setAside);
     }
     QString at = storePath;
     if (found == Found::sound || !renameNoReplace(whole, at)) {
         // Another file took the path: it stays as it was put there, and the copy goes beside it.
         if (found != Found::sound && errno != EEXIST)
             return {};
-        at = StoreSalvage::freeNameBeside(storePath, QStringLiteral("kept"), now);
+        at = StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::keptTag, now);
         if (!renameNoReplace(whole, at))
             return {};
     }
@@ -94,9 +88,22 @@ QString placeWhole(const QString &whole, const QString &storePath, std::optional
     return at;
 }
 
+// A whole copy for a fallback store, ended before its rename, takes a free name (or waits for the next start).
+void finishFallbackRewrites(const QString &storePath)
+{
+    for (const FallbackStore::Folder &folder : FallbackStore::folders(storePath)) {
+        const QString fallback = QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
+        const QString partial = StoreFileGuard::rewritingPath(fallback);
+        if (isWholeCopy(partial))
+            FallbackStore::takeFreeName(fallback,
+                                        [&partial](const QString &name) { return renameNoReplace(partial, name); });
+        else
+            removeWithJournal(partial);
+    }
+}
+
 } // namespace
 
-// A copy under way: pages go in through its backup, then, that finished, it is synced.
 struct StoreFileGuard::Copy : QObject {
     Copy(Cause how, const QString &to, const QString &at) : cause(how), fallback(to), file(at) {}
     ~Copy() override
@@ -113,7 +120,6 @@ struct StoreFileGuard::Copy : QObject {
     sqlite3_backup *backup = nullptr;
 };
 
-// What the worker found once the copy was on the disk.
 struct StoreFileGuard::Synced {
     QString error;
     Found replacement = Found::sound;
@@ -121,7 +127,6 @@ struct StoreFileGuard::Synced {
 
 StoreFileGuard::StoreFileGuard(ClipStore &store, QObject *parent) : QObject(parent), m_store(store)
 {
-    // Between saves too: a history nobody adds to would otherwise go with the program.
     m_watch.setInterval(checkIntervalMs);
     connect(&m_watch, &QTimer::timeout, this, &StoreFileGuard::check);
     m_watch.start();
@@ -270,7 +275,7 @@ void StoreFileGuard::beginCopy(Cause cause, const QString &fallback, const QStri
         abandonCopy(QString::fromUtf8(copy.db ? sqlite3_errmsg(copy.db) : "out of memory"));
         return;
     }
-    m_stepHook(Step::begun);
+    m_stepHook(CopyStep::begun);
     nextSlice();
 }
 
@@ -288,8 +293,7 @@ void StoreFileGuard::nextSlice()
     });
 }
 
-// Copies up to `pages` more pages; true while some are left. Then, unless given up, the copy waits
-// for its sync with saves held in memory, as it no longer takes them.
+// True while pages are left; then, unless given up, the copy waits for its sync with saves held.
 bool StoreFileGuard::advance(int pages)
 {
     const int rc = sqlite3_backup_step(m_copy->backup, pages);
@@ -321,7 +325,7 @@ void StoreFileGuard::placeCopy(const Synced &synced)
 {
     if (!synced.error.isEmpty())
         abandonCopy(synced.error);
-    else if (m_stepHook(Step::whole); m_copy->cause == Cause::replaced && m_store.context().hasChanges())
+    else if (m_stepHook(CopyStep::whole); m_copy->cause == Cause::replaced && m_store.context().hasChanges())
         // A replacement takes the session over: what waits to be saved would not go with it.
         abandonCopy(QStringLiteral("changes are waiting to be saved"), false);
     else
@@ -333,65 +337,79 @@ void StoreFileGuard::placeCopy(const Synced &synced)
 
 void StoreFileGuard::putCopy(const Synced &synced)
 {
-    const QString copy = m_copy->file, fallback = m_copy->fallback;
-    // A fallback store takes a free name: another of the store's may hold copies this one lacks. The
-    // store's copy goes over any whole one an earlier try left: this one is newer.
-    const QString whole = fallback.isEmpty()
-        ? rewrittenPath(m_path)
-        : FallbackStore::takeFreeName(fallback, [&copy](const QString &name) { return renameNoReplace(copy, name); });
-    if (fallback.isEmpty() ? ::rename(QFile::encodeName(copy).constData(), QFile::encodeName(whole).constData()) != 0
-                           : whole.isEmpty() || !FileIdentity::of(whole) || FileIdentity::of(copy)) {
-        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(whole, errnoText()));
+    if (!m_copy->fallback.isEmpty()) {
+        putInFallback();
+        return;
+    }
+    // Over any whole copy an earlier try left: this one is newer.
+    const QString whole = rewrittenPath(m_path);
+    if (::rename(QFile::encodeName(m_copy->file).constData(), QFile::encodeName(whole).constData()) != 0) {
+        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(whole, qt_error_string(errno)));
         return;
     }
     syncFolderOf(whole);
-    m_stepHook(Step::copied);
-    if (!fallback.isEmpty()) {
-        m_copy.reset();
-        m_state = State::watching;
-        qCCritical(lcPersistence, "The history of %s, which had no room at its path, is in the fallback store at %s",
-                   qPrintable(m_path), qPrintable(whole));
-        Q_EMIT copiedToFallback(whole);
-        return;
-    }
+    m_stepHook(CopyStep::copied);
     QString aside;
     const auto atPath = m_copy->cause == Cause::replaced ? std::optional(synced.replacement) : std::nullopt;
     const QString at = placeWhole(whole, m_path, atPath, m_store.now(), &aside, m_stepHook);
     if (at.isEmpty()) {
         // The next save tries again, and the next start finds the copy.
-        abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2").arg(whole, errnoText()));
+        abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2").arg(whole, qt_error_string(errno)));
         return;
     }
-    m_stepHook(Step::inPlace);
+    m_stepHook(CopyStep::inPlace);
     closeConnection();
-    m_stepHook(Step::connectionClosed);
+    m_stepHook(CopyStep::connectionClosed);
     m_copy.reset();
-    if (at == m_path) {
-        rearm();
-        m_state = State::reopening;
-        m_untold = aside.isEmpty()
-            ? QStringLiteral("was deleted while Brindlewax was running")
-            : QStringLiteral("was replaced by %1, which was set aside as it is as %2")
-                  .arg(atPath == Found::foreign ? QStringLiteral("another program's database")
-                                                : QStringLiteral("a file Brindlewax cannot read"),
-                       aside);
-        reopen();
+    if (at != m_path) {
+        goOnBesideReplacement(at);
         return;
     }
-    // A sound store took the path: the session goes on in it, else in the history kept beside it.
+    rearm();
+    m_state = State::reopening;
+    m_untold = aside.isEmpty() ? QStringLiteral("was deleted while Brindlewax was running")
+                               : QStringLiteral("was replaced by %1, which was set aside as it is as %2")
+                                     .arg(atPath == Found::foreign ? QStringLiteral("another program's database")
+                                                                   : QStringLiteral("a file Brindlewax cannot read"),
+                                          aside);
+    reopen();
+}
+
+void StoreFileGuard::putInFallback()
+{
+    const QString copy = m_copy->file;
+    // A free name: another fallback store of the store's may hold copies this one lacks.
+    const QString whole = FallbackStore::takeFreeName(
+        m_copy->fallback, [&copy](const QString &name) { return renameNoReplace(copy, name); });
+    if (whole.isEmpty() || !FileIdentity::of(whole) || FileIdentity::of(copy)) {
+        abandonCopy(QStringLiteral("the copy could not take its place at %1: %2").arg(whole, qt_error_string(errno)));
+        return;
+    }
+    syncFolderOf(whole);
+    m_stepHook(CopyStep::copied);
+    m_copy.reset();
+    m_state = State::watching;
+    qCCritical(lcPersistence, "The history of %s, which had no room at its path, is in the fallback store at %s",
+               qPrintable(m_path), qPrintable(whole));
+    Q_EMIT copiedToFallback(whole);
+}
+
+// A sound store took the path: the session goes on in it, else in the history kept beside it at `kept`.
+void StoreFileGuard::goOnBesideReplacement(const QString &kept)
+{
     QString error;
     std::unique_ptr<ModelContainer> replacing = ModelContainer::open(m_path, m_store.clock(), &error);
     QString what = QStringLiteral("was replaced by another file while Brindlewax was running. Your history now "
                                   "shows that file; the history held until then was kept as %1.")
-                       .arg(at);
+                       .arg(kept);
     if (!replacing) {
         what = QStringLiteral("was replaced by a file Brindlewax cannot read (%1). Your history goes on in %2, where "
                               "the history held until then was kept.")
-                   .arg(error, at);
-        replacing = ModelContainer::open(at, m_store.clock(), &error);
+                   .arg(error, kept);
+        replacing = ModelContainer::open(kept, m_store.clock(), &error);
     }
     if (!replacing) {
-        qCCritical(lcPersistence, "The history kept at %s cannot be opened: %s", qPrintable(at), qPrintable(error));
+        qCCritical(lcPersistence, "The history kept at %s cannot be opened: %s", qPrintable(kept), qPrintable(error));
         return;
     }
     // Told while the path is still the store's: the history may go on in the copy kept.
@@ -473,26 +491,15 @@ void StoreFileGuard::closeConnection()
 
 bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
 {
-    // A history put in a fallback store, killed before the rename: found by name once it has one.
-    for (const FallbackStore::Folder &folder : FallbackStore::folders(storePath)) {
-        const QString fallback = QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
-        const QString partial = rewritingPath(fallback);
-        // Left as it is when no name is free: the next start tries again.
-        if (isWholeCopy(partial))
-            FallbackStore::takeFreeName(fallback,
-                                        [&partial](const QString &name) { return renameNoReplace(partial, name); });
-        else
-            removeWithJournal(partial);
-    }
+    finishFallbackRewrites(storePath);
     QString whole = rewrittenPath(storePath);
     const QString partial = rewritingPath(storePath);
     const QDateTime now = QDateTime::currentDateTime();
+    // Ended while the finished copy was synced, before it was named whole.
     if (!QFileInfo::exists(whole) && isWholeCopy(partial)) {
-        // Ended while the finished copy was synced, before it was named whole.
         whole = partial;
     } else if (QFileInfo::exists(partial)) {
-        // Cut short: of no use, but the store it was made for may be gone, so the session that
-        // opens next says so (and removes it) rather than showing a history without a word.
+        // Of no use, but its store may be gone: the next session says so (and removes it) rather than say nothing.
         const QString unfinished = StoreSalvage::freeNameBeside(storePath, StoreBesideFiles::unfinishedTag, now);
         // The copy first: its journal alone beside it would let a copy cut short pass for whole.
         if (QFile::rename(partial, unfinished))
@@ -515,7 +522,7 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
             QFile::remove(storePath + QLatin1String(suffix));
     QString aside;
     const QString at = placeWhole(whole, storePath, atPath ? std::optional(whatIsAt(storePath)) : std::nullopt, now,
-                                  &aside, [](Step) {});
+                                  &aside, [](CopyStep) {});
     qCCritical(lcPersistence,
                "The copy of the history written for %s when it was deleted or replaced last time is at %s",
                qPrintable(storePath), qPrintable(at.isEmpty() ? whole : at));

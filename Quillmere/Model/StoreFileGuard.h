@@ -18,18 +18,14 @@ namespace quillmere {
 
 class ClipStore;
 
-// Notices, as its folder changes, at each save, every half minute and as the program ends, that the
-// store's path no longer names the file its connection holds, and keeps the history whole: the open
-// history is copied a slice of pages per turn of the event loop, synced on a worker while saves wait
-// in memory, and put back at the path in one turn, or in a fallback store when the path has no room.
+// Keeps the history whole once the store's path no longer names the file its connection holds: the
+// open history is copied a slice of pages per turn of the event loop, synced on a worker while saves
+// wait in memory, and put back at the path, or in a fallback store when the path has no room.
 class StoreFileGuard : public QObject {
     Q_OBJECT
 public:
-    // The steps from the synced copy on, each of which a kill may end the program after.
-    // `begun`: the copy's file is made and nothing is in it yet.
-    enum class Step { begun, whole, setAside, copied, inPlace, connectionClosed };
-    static constexpr int pagesPerSlice = 256;
-    static constexpr int checkIntervalMs = 30 * 1000;
+    // The steps of putting a copy in place, each of which a kill may end the program after.
+    enum class CopyStep { begun, whole, setAside, copied, inPlace, connectionClosed };
 
     explicit StoreFileGuard(ClipStore &store, QObject *parent = nullptr);
     ~StoreFileGuard() override;
@@ -56,10 +52,11 @@ public:
     // there; when something else took the path since, it is kept beside it. True when put there.
     static bool finishInterruptedRewrite(const QString &storePath);
     static QString rewritingPath(const QString &storePath) { return storePath + QStringLiteral(".rewriting"); }
+    // A whole copy not yet in place: it outlasts a later try, cut short, that writes at rewritingPath.
     static QString rewrittenPath(const QString &storePath) { return storePath + QStringLiteral(".rewritten"); }
 
-    // For tests: called after each step of putting a copy in place.
-    void setStepHook(std::function<void(Step)> hook) { m_stepHook = std::move(hook); }
+    // For tests.
+    void setStepHook(std::function<void(CopyStep)> hook) { m_stepHook = std::move(hook); }
 
 Q_SIGNALS:
     // Words for the user on what happened to the store file and where the history is.
@@ -73,9 +70,8 @@ Q_SIGNALS:
 
 private:
     enum class Cause { deleted, replaced };
-    // `copyFailed`: a copy failed for want of room or a file and is tried again at the next save, not
-    // at each change its own files make; `fallbackDue`: the next one goes to a fallback store, whose
-    // folder is being looked for; `reopening`: the store put back at its path waits for its connection.
+    // `copyFailed`: tried again at the next save, not at each change its own files make; `fallbackDue`:
+    // the next copy goes to a fallback store; `reopening`: the store put back waits for its connection.
     enum class State { watching, copyFailed, fallbackDue, reopening };
     struct Copy;
     struct Synced;
@@ -86,13 +82,14 @@ private:
     std::function<Synced()> syncJob() const;
     void placeCopy(const Synced &synced);
     void putCopy(const Synced &synced);
+    void putInFallback();
+    void goOnBesideReplacement(const QString &kept);
     // `keep`: the history stays in an unlinked file only, so the copy is tried again.
     void abandonCopy(const QString &why, bool keep = true);
     void copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
     void reopen();
     void tell(const QString &what);
     void watchFolder();
-    // Tells what an earlier session that was stopped while handling the store file left beside it.
     void lookBeside();
     void noteCompanions();
 
@@ -108,7 +105,7 @@ private:
     QString m_lookedBeside;
     QTimer m_watch;
     QFileSystemWatcher m_folder;
-    std::function<void(Step)> m_stepHook = [](Step) {};
+    std::function<void(CopyStep)> m_stepHook = [](CopyStep) {};
 };
 
 } // namespace quillmere

@@ -333,8 +333,8 @@ TEST_F(StoreFileGuardTest, AStoreWrittenAgainThatDoesNotOpenSaysSoKeepsZeroingAn
     addClips("old", 5);
     // A directory where the log must go: the copy is in place, but no connection to it opens.
     const QString log = path + QStringLiteral("-wal");
-    store->fileGuard().setStepHook([&](StoreFileGuard::Step s) {
-        if (s == StoreFileGuard::Step::connectionClosed) {
+    store->fileGuard().setStepHook([&](StoreFileGuard::CopyStep s) {
+        if (s == StoreFileGuard::CopyStep::connectionClosed) {
             ASSERT_TRUE(QDir().mkdir(log));
         }
     });
@@ -578,6 +578,8 @@ TEST_F(StoreFileGuardTest, TheNextStartNamesAHistoryKeptBesideThatHoldsCopiesMis
     addToStoreAt(kept, "only kept", 2);
     // Another program's file set aside holds no copies of ours.
     writeForeign(path + ".unreadable-20260101-000000", 3);
+    // Nor does a FIFO, which would hold the reader.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path + ".kept-20260101-000002").constData(), 0600), 0);
     open();
     QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
     ASSERT_TRUE(told.wait(5000));

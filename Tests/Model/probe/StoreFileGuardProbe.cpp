@@ -18,7 +18,7 @@
 #include <map>
 
 using namespace quillmere;
-using Step = StoreFileGuard::Step;
+using CopyStep = StoreFileGuard::CopyStep;
 
 namespace {
 
@@ -73,9 +73,9 @@ bool replace(const QString &path, const QString &how, Preferences &prefs, Notifi
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const std::map<QString, Step> steps{{"begun", Step::begun},       {"whole", Step::whole},
-                                        {"setAside", Step::setAside}, {"copied", Step::copied},
-                                        {"inPlace", Step::inPlace},   {"connectionClosed", Step::connectionClosed}};
+    const std::map<QString, CopyStep> steps{
+        {"begun", CopyStep::begun},   {"whole", CopyStep::whole},     {"setAside", CopyStep::setAside},
+        {"copied", CopyStep::copied}, {"inPlace", CopyStep::inPlace}, {"connectionClosed", CopyStep::connectionClosed}};
     const auto chosen = argc == 4 ? steps.find(QString::fromLocal8Bit(argv[2])) : steps.end();
     const QString how = argc == 4 ? QString::fromLocal8Bit(argv[3]) : QString();
     if (chosen == steps.end() || !QStringList{"deleted", "store", "foreign", "garbage"}.contains(how)) {
@@ -93,7 +93,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     ClipStore store(std::shared_ptr<ModelContainer>(container.release()), {&prefs, &center, systemClock(), nullptr});
-    store.fileGuard().setStepHook([&](Step s) {
+    store.fileGuard().setStepHook([&](CopyStep s) {
         if (s != chosen->second)
             return;
         std::printf("stopped after %s\n", argv[2]);
