@@ -81,17 +81,12 @@ bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, 
         != ClipKeys::contentHashFrom(stored, source);
 }
 
-// No new store was made: why, and whether a later try may do better.
+// Nothing was put in place: why, and whether a later try may do better.
 int failed(Outcome *out, const QString &why, bool later)
 {
     out->error = why;
     out->unfinished = later;
     return -1;
-}
-
-int asInt(qint64 n)
-{
-    return int(std::min<qint64>(n, std::numeric_limits<int>::max()));
 }
 
 // Copies what can still be read of a damaged store into a new one: its tables row by row, then its
@@ -140,6 +135,7 @@ struct Copier {
         // At least those the pages read or an index lists; at most those the pages read list and those
         // the keys around the pages not read leave room for.
         const qint64 counted = std::max<qint64>(0, clipPages.cells - clips), lost = std::max(counted, listed);
+        const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
         out->loss = {asInt(lost),
                      clipPages.unboundedPages > 0 ? -1 : asInt(std::max(lost, counted + clipPages.unreadRowIDs)),
                      damaged};
@@ -568,8 +564,7 @@ Outcome salvage(const QString &path, const QDateTime &now, const StageHook &afte
     Outcome out;
     const QString aside = freeNameBeside(path, QStringLiteral("unreadable"), now);
     if (QString why; !writeFileAtomically(noteOf(path), QFileInfo(aside).fileName().toUtf8(), &why)) {
-        out.unfinished = true;
-        out.error = QStringLiteral("no note of its salvage could be written beside it: %1").arg(why);
+        failed(&out, QStringLiteral("no note of its salvage could be written beside it: %1").arg(why), true);
         return out;
     }
     if (afterStage)
