@@ -47,7 +47,7 @@ QVariant stored(const QVariant &value)
     return value;
 }
 
-// How a column that takes no NULL is given a value for one (numbered as Copier::copy's query gives
+// How a column that takes no NULL is given a value for one (numbered as Copier::columnsOf's query gives
 // them); a lost hash is given the one its content gives once every table is in.
 enum class Fill { none, byDefault, newIdentity, hashFromContent };
 
