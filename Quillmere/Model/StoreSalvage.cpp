@@ -102,8 +102,8 @@ struct Copier {
     int run(Outcome *out)
     {
         clock.start();
-        if (QString why; !readSchema(&why))
-            return failed(out, QStringLiteral("its list of tables cannot be read: %1").arg(why), false);
+        if (const QSqlError error = readSchema(); error.isValid())
+            return failed(out, QStringLiteral("its list of tables cannot be read: %1").arg(describe(error)), false);
         QSqlQuery q(to);
         q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
         if (!to.transaction())
@@ -144,7 +144,7 @@ struct Copier {
 
     // The tables copied: the search keys are the clips' own words folded, made again when the new
     // store opens; SQLite makes sqlite_sequence with the first table counting its keys.
-    bool readSchema(QString *why)
+    QSqlError readSchema()
     {
         QSqlQuery read(from);
         read.exec(QStringLiteral(
@@ -155,13 +155,11 @@ struct Copier {
         while (read.next())
             schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
                               read.value(4).toString(), quint32(read.value(3).toLongLong()), read.value(5).toBool()});
-        if (read.lastError().isValid()) {
-            *why = describe(read.lastError());
-            return false;
-        }
+        if (read.lastError().isValid())
+            return read.lastError();
         read.finish();
         version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : 0;
-        return true;
+        return {};
     }
 
     // Rows that point at what was lost are mended (a picture clip without its picture cannot be
