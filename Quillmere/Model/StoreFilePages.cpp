@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace quillmere {
 namespace {
@@ -60,6 +61,23 @@ bool lastInteger(const char *page, qint64 at, qint64 end, qint64 *value)
     return true;
 }
 
+// A page of a tree with the row ids its parents say it holds, (low, high]; a side not known is not said.
+struct Named {
+    quint32 page;
+    std::optional<qint64> low, high;
+};
+
+void countUnread(StoreFilePages::Tally &tally, const Named &named)
+{
+    ++tally.unreadPages;
+    const bool bounded = named.low && named.high && *named.high > *named.low;
+    const quint64 span = bounded ? quint64(*named.high) - quint64(*named.low) : 0;
+    if (bounded && span <= kMostRowIDs - quint64(tally.unreadRowIDs))
+        tally.unreadRowIDs += qint64(span);
+    else
+        ++tally.unboundedPages;
+}
+
 } // namespace
 
 StoreFilePages::StoreFilePages(const QString &path) : m_file(path), m_log(path + QStringLiteral("-wal"))
@@ -67,20 +85,23 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path), m_log(path +
     if (!m_file.open(QIODevice::ReadOnly))
         return;
     const QByteArray header = m_file.read(kFileHeaderBytes);
-    qint64 bytes = 0, usable = 0;
     if (header.size() == kFileHeaderBytes && header.startsWith(QByteArrayLiteral("SQLite format 3\0"))) {
-        bytes = qFromBigEndian<quint16>(header.constData() + 16);
-        if (bytes == 1)
-            bytes = 65536;
-        usable = bytes - quint8(header.at(20));
+        m_pageBytes = qFromBigEndian<quint16>(header.constData() + 16);
+        if (m_pageBytes == 1)
+            m_pageBytes = 65536;
+        m_usableBytes = m_pageBytes - quint8(header.at(20));
     }
     // A header that says nothing usable: the size every store of ours is written with.
-    if (bytes < 512 || bytes > 65536 || (bytes & (bytes - 1)) != 0 || usable < 480)
-        bytes = usable = StoreSchema::pageBytes;
-    m_pageBytes = bytes;
-    m_usableBytes = usable;
+    if (m_pageBytes < 512 || m_pageBytes > 65536 || (m_pageBytes & (m_pageBytes - 1)) != 0 || m_usableBytes < 480)
+        m_pageBytes = m_usableBytes = StoreSchema::pageBytes;
     m_pageCount = quint32(std::min<qint64>(m_file.size() / m_pageBytes, std::numeric_limits<quint32>::max()));
+    readLog();
+}
 
+// Frames count from the first on while their salts and running checksum hold; only those up to
+// the last commit are part of the store.
+void StoreFilePages::readLog()
+{
     const QByteArray log = m_log.open(QIODevice::ReadOnly) ? m_log.read(kLogHeaderBytes) : QByteArray();
     const quint32 magic = log.size() == kLogHeaderBytes ? qFromBigEndian<quint32>(log.constData()) : 0;
     if ((magic & 0xfffffffe) != 0x377f0682 || qFromBigEndian<quint32>(log.constData() + 8) != quint32(m_pageBytes))
@@ -99,8 +120,6 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path), m_log(path +
     add(log.constData(), 24);
     if (!summed(log.constData() + 24))
         return;
-    // Frames count from the first on while their salts and running checksum hold; only those up to
-    // the last commit are part of the store.
     std::unordered_map<quint32, qint64> pending;
     for (;;) {
         const QByteArray frame = m_log.read(kFrameHeaderBytes + m_pageBytes);
@@ -125,8 +144,6 @@ StoreFilePages::StoreFilePages(const QString &path) : m_file(path), m_log(path +
 
 QByteArray StoreFilePages::page(quint32 number)
 {
-    if (number < 1 || number > m_pageCount)
-        return {};
     const auto logged = m_logged.find(number);
     QFile &from = logged != m_logged.end() ? m_log : m_file;
     if (!from.seek(logged != m_logged.end() ? logged->second : qint64(number - 1) * m_pageBytes))
@@ -143,27 +160,13 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker
     const quint8 interiorType = index ? 0x02 : 0x05, leafType = index ? 0x0a : 0x0d;
     Tally unkept;
     Tally &found = tally ? *tally : unkept;
-    // The row ids a page's parents say it holds, (low, high]; a side not known is not said.
-    struct Named {
-        quint32 page;
-        std::optional<qint64> low, high;
-    };
-    const auto lost = [&found](const Named &named) {
-        ++found.unreadPages;
-        const bool bounded = named.low && named.high && *named.high > *named.low;
-        const quint64 span = bounded ? quint64(*named.high) - quint64(*named.low) : 0;
-        if (bounded && span <= kMostRowIDs - quint64(found.unreadRowIDs))
-            found.unreadRowIDs += qint64(span);
-        else
-            ++found.unboundedPages;
-    };
     // Marked when named, not when read: a page that names itself or another page many times
     // costs one entry, not one per name.
     std::vector<bool> seen(size_t(m_pageCount) + 1, false);
     std::vector<Named> next;
     const auto visit = [&](const Named &named) {
         if (named.page < 1 || named.page > m_pageCount) {
-            lost(named);
+            countUnread(found, named);
         } else if (!seen[named.page]) {
             seen[named.page] = true;
             next.push_back(named);
@@ -194,7 +197,7 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker
         const qint64 head = named.page == 1 ? kFileHeaderBytes : 0;
         const quint8 type = bytes.isEmpty() ? 0 : quint8(p[head]);
         if (type != interiorType && type != leafType) {
-            lost(named);
+            countUnread(found, named);
             continue;
         }
         const bool leaf = type == leafType;
@@ -210,8 +213,7 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker
         std::optional<qint64> below = named.low;
         for (qint64 i = 0; i < cells; ++i) {
             qint64 at = qFromBigEndian<quint16>(p + pointers + 2 * i) & mask, payload = 0, id = 0;
-            const bool again = metOn[size_t(at)] == named.page;
-            metOn[size_t(at)] = named.page;
+            const bool again = std::exchange(metOn[size_t(at)], named.page) == named.page;
             if (!leaf) {
                 const bool fits = at + 4 <= m_pageBytes;
                 const quint32 child = fits ? qFromBigEndian<quint32>(p + at) : 0;

@@ -43,7 +43,9 @@ public:
                            size_t batchSize = rowIDBatch, Tally *tally = nullptr);
 
 private:
-    // The page as the last commit in the log left it, else as the file holds it; empty past the end.
+    void readLog();
+    // Page `number` (1 to pageCount) as the last commit in the log left it, else as the file holds it;
+    // empty when it cannot be read whole.
     QByteArray page(quint32 number);
 
     QFile m_file, m_log;

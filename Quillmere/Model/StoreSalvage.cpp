@@ -47,7 +47,7 @@ QVariant stored(const QVariant &value)
     return value;
 }
 
-// How a column that takes no NULL is given a value for one (numbered as Copier::copy's query gives
+// How a column that takes no NULL is given a value for one (numbered as Copier::columnsOf's query gives
 // them); a lost hash is given the one its content gives once every table is in.
 enum class Fill { none, byDefault, newIdentity, hashFromContent };
 
@@ -81,6 +81,14 @@ bool contentDamaged(const QVariant &stored, const ClipKeys::HashSource &source, 
         != ClipKeys::contentHashFrom(stored, source);
 }
 
+// Nothing was put in place: why, and whether a later try may do better.
+int failed(Outcome *out, const QString &why, bool later)
+{
+    out->error = why;
+    out->unfinished = later;
+    return -1;
+}
+
 // Copies what can still be read of a damaged store into a new one: its tables row by row, then its
 // indexes. Reads on a connection of its own: an error of a damaged page ends the transaction it
 // meets, which must not be the one that writes the new file.
@@ -88,21 +96,57 @@ struct Copier {
     QSqlDatabase &from, &to;
     StoreFilePages &pages;
     const Limits &limits;
-    const StepHook &afterStep;
+    const StageHook &afterStage;
 
     // The clips the new file holds; -1 when none was made, `out->unfinished` when a later try may do better.
     int run(Outcome *out)
     {
-        const auto fail = [out](const QString &why, bool later) {
-            out->error = why;
-            out->unfinished = later;
-            return -1;
-        };
         clock.start();
+        if (const QSqlError error = readSchema(); error.isValid())
+            return failed(out, QStringLiteral("its list of tables cannot be read: %1").arg(describe(error)), false);
+        QSqlQuery q(to);
+        q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
+        if (!to.transaction())
+            return failed(out, describe(to.lastError()), true);
+        for (const SchemaEntry &entry : schema) {
+            if (entry.copied && !copy(entry)) {
+                to.rollback();
+                return failed(out,
+                              writeError.isValid() ? describe(writeError)
+                                                   : QStringLiteral("its reading was stopped before the end"),
+                              true);
+            }
+        }
+        mend(q);
+        const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
+        q.finish();
+        const int damaged = countDamaged(q);
+        // Once counted as damaged: what lost its bytes says it has none.
+        for (const char *kind : {"image", "file"})
+            q.exec(QStringLiteral("UPDATE clips SET %1Size = -1 WHERE %1Size >= 0 AND id NOT IN "
+                                  "(SELECT clipID FROM clip_%1s)")
+                       .arg(QLatin1String(kind)));
+        const qint64 listed = clipPages.unreadPages > 0 ? listedLost() : 0;
+        if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !to.commit()) {
+            const QString why = describe(q.lastError().isValid() ? q.lastError() : to.lastError());
+            to.rollback();
+            return failed(out, why, true);
+        }
+        // At least those the pages read or an index lists; at most those the pages read list and those
+        // the keys around the pages not read leave room for.
+        const qint64 counted = std::max<qint64>(0, clipPages.cells - clips), lost = std::max(counted, listed);
+        const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
+        out->loss = {asInt(lost),
+                     clipPages.unboundedPages > 0 ? -1 : asInt(std::max(lost, counted + clipPages.unreadRowIDs)),
+                     damaged};
+        return clips;
+    }
+
+    // The tables copied: the search keys are the clips' own words folded, made again when the new
+    // store opens; SQLite makes sqlite_sequence with the first table counting its keys.
+    QSqlError readSchema()
+    {
         QSqlQuery read(from);
-        std::vector<SchemaEntry> schema;
-        // The tables copied: the search keys are the clips' own words folded, made again when the new
-        // store opens; SQLite makes sqlite_sequence with the first table counting its keys.
         read.exec(QStringLiteral(
             "SELECT type, name, sql, rootpage, tbl_name, type = 'table' AND name NOT IN ('clip_search', "
             "'clip_search_fill')"
@@ -112,33 +156,17 @@ struct Copier {
             schema.push_back({read.value(0).toString(), read.value(1).toString(), read.value(2).toString(),
                               read.value(4).toString(), quint32(read.value(3).toLongLong()), read.value(5).toBool()});
         if (read.lastError().isValid())
-            return fail(QStringLiteral("its list of tables cannot be read: %1").arg(describe(read.lastError())), false);
+            return read.lastError();
         read.finish();
-        const int version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : 0;
-        read.finish();
+        version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : 0;
+        return {};
+    }
 
-        QSqlQuery q(to);
-        q.exec(QStringLiteral("PRAGMA page_size = %1").arg(StoreSchema::pageBytes));
-        if (!to.transaction())
-            return fail(describe(to.lastError()), true);
-        for (const SchemaEntry &entry : schema) {
-            if (!entry.copied)
-                continue;
-            if (entry.name != QLatin1String("sqlite_sequence") && !q.exec(entry.sql)) {
-                qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(entry.name),
-                          qPrintable(describe(q.lastError())));
-                continue;
-            }
-            copy(entry.name, entry.root);
-            if (writeError.isValid() || cut()) {
-                to.rollback();
-                return fail(writeError.isValid() ? describe(writeError)
-                                                 : QStringLiteral("its reading was stopped before the end"),
-                            true);
-            }
-        }
-        // Rows that point at what was lost are mended (a picture clip without its picture cannot be
-        // shown or pasted); in an older store lacking a column these name, they change nothing.
+    // Rows that point at what was lost are mended (a picture clip without its picture cannot be
+    // shown or pasted); in an older store lacking a column these name, they change nothing. Then the
+    // indexes: built in one pass, and rows a unique index would refuse are already in.
+    void mend(QSqlQuery &q)
+    {
         for (const char *mend :
              {"DELETE FROM clips WHERE kind = 'image' AND id NOT IN (SELECT clipID FROM clip_images)",
               "UPDATE clips SET pinboardID = NULL WHERE pinboardID IS NOT NULL AND pinboardID NOT IN "
@@ -146,33 +174,10 @@ struct Copier {
               "DELETE FROM clip_images WHERE clipID NOT IN (SELECT id FROM clips)",
               "DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"})
             q.exec(QLatin1String(mend));
-        // After the rows: built in one pass, and rows a unique index would refuse are already in.
         for (const SchemaEntry &entry : schema)
             if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && !q.exec(entry.sql))
                 qCWarning(lcPersistence, "Could not make the index %s again: %s", qPrintable(entry.name),
                           qPrintable(describe(q.lastError())));
-        const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
-        q.finish();
-        const int damaged = countDamaged(q);
-        // Once counted as damaged: what lost its bytes says it has none.
-        for (const char *kind : {"image", "file"})
-            q.exec(QStringLiteral("UPDATE clips SET %1Size = -1 WHERE %1Size >= 0 AND id NOT IN "
-                                  "(SELECT clipID FROM clip_%1s)")
-                       .arg(QLatin1String(kind)));
-        const qint64 listed = clipPages.unreadPages > 0 ? listedLost(schema) : 0;
-        if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !to.commit()) {
-            const QString why = describe(q.lastError().isValid() ? q.lastError() : to.lastError());
-            to.rollback();
-            return fail(why, true);
-        }
-        // At least those the pages read or an index list; at most those the pages read list and those
-        // the keys around the pages not read leave room for.
-        const qint64 counted = std::max<qint64>(0, clipPages.cells - clips), lost = std::max(counted, listed);
-        const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
-        out->loss = {asInt(lost), clipPages.unreadPages > 0,
-                     clipPages.unboundedPages == 0 ? asInt(std::max(lost, counted + clipPages.unreadRowIDs)) : -1,
-                     damaged};
-        return clips;
     }
 
     bool cut() const
@@ -181,14 +186,16 @@ struct Copier {
             || (limits.deadlineMs > 0 && clock.elapsed() > limits.deadlineMs);
     }
 
-    // Copies every row of `table` a lookup by its row id reads (of the row ids its pages hold), under
-    // that row id, which the sync keeps elsewhere. A NULL where none is taken is filled, keeping the row.
-    void copy(const QString &table, quint32 root)
-    {
-        const bool clips = table == QLatin1String("clips");
+    // The columns of `table` as copied, the row id first, each with how a NULL in it is filled.
+    struct Columns {
         QStringList names{QStringLiteral("rowid")}, values{QStringLiteral("?")};
         std::vector<Fill> fills{Fill::none};
-        // A NOT NULL column takes its default for a NULL, else an empty value of its type's affinity.
+    };
+
+    // A NOT NULL column takes its default for a NULL, else an empty value of its type's affinity.
+    Columns columnsOf(const QString &table)
+    {
+        Columns columns;
         QSqlQuery info(to);
         info.prepare(QStringLiteral(
             "SELECT '\"' || replace(name, '\"', '\"\"') || '\"', CASE WHEN NOT \"notnull\" OR pk"
@@ -202,59 +209,74 @@ struct Copier {
         info.addBindValue(table);
         info.exec();
         while (info.next()) {
-            names << info.value(0).toString();
-            fills.push_back(Fill(info.value(1).toInt()));
-            values << (fills.back() == Fill::none || fills.back() == Fill::newIdentity
-                           ? QStringLiteral("?")
-                           : QStringLiteral("COALESCE(?, %1)").arg(info.value(2).toString()));
+            const Fill fill = Fill(info.value(1).toInt());
+            columns.names << info.value(0).toString();
+            columns.fills.push_back(fill);
+            columns.values << (fill == Fill::none || fill == Fill::newIdentity
+                                   ? QStringLiteral("?")
+                                   : QStringLiteral("COALESCE(?, %1)").arg(info.value(2).toString()));
         }
-        info.finish();
+        return columns;
+    }
+
+    // Makes the table of `entry` again and copies every row of it a lookup by its row id reads (of
+    // the row ids its pages hold), under that row id, which the sync keeps elsewhere. A NULL where
+    // none is taken is filled, keeping the row. False when the copy is to stop here.
+    bool copy(const SchemaEntry &entry)
+    {
+        const QString &table = entry.name;
+        if (QSqlQuery make(to); table != QLatin1String("sqlite_sequence") && !make.exec(entry.sql)) {
+            qCWarning(lcPersistence, "Could not make the table %s again: %s", qPrintable(table),
+                      qPrintable(describe(make.lastError())));
+            return true;
+        }
+        const Columns columns = columnsOf(table);
+        const QString names = columns.names.join(QLatin1Char(','));
         QSqlQuery read(from), insert(to);
         read.setForwardOnly(true);
-        if (!read.prepare(
-                QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names.join(QLatin1Char(','))))
+        if (!read.prepare(QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names))
             || !insert.prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
-                                   .arg(table, names.join(QLatin1Char(',')), values.join(QLatin1Char(','))))) {
+                                   .arg(table, names, columns.values.join(QLatin1Char(','))))) {
             qCWarning(lcPersistence, "The rows of %s cannot be copied: %s %s", qPrintable(table),
                       qPrintable(describe(read.lastError())), qPrintable(describe(insert.lastError())));
-            return;
+            return !cut();
         }
+        const bool clips = table == QLatin1String("clips");
         qint64 tried = 0, copied = 0;
-        const bool whole = pages.forEachRowIDBatch(
-            root, StoreFilePages::Tree::table,
-            [&](const std::vector<qint64> &ids) {
-                for (const qint64 id : ids) {
-                    if (tried++ % 256 == 0 && cut())
-                        return false;
-                    read.bindValue(0, id);
-                    if (!read.exec() || !read.next())
-                        continue;
-                    bool filled = false, hashLost = false;
-                    for (size_t c = 0; c < fills.size(); ++c) {
-                        const Fill fill = read.isNull(int(c)) ? fills[c] : Fill::none;
-                        filled = filled || fill != Fill::none;
-                        hashLost = hashLost || fill == Fill::hashFromContent;
-                        insert.bindValue(int(c),
-                                         fill == Fill::newIdentity ? newIdentity(table) : stored(read.value(int(c))));
-                    }
-                    // A row id met in an earlier batch too is refused as already there.
-                    if (insert.exec()) {
-                        ++copied;
-                        if (filled && clips)
-                            defaulted[id] = hashLost;
-                    } else if (ModelContainer::failureOf(insert.lastError())
-                               == ModelContainer::OpenFailure::unwritable) {
-                        writeError = insert.lastError();
-                        return false;
-                    }
-                    read.finish();
+        const auto copyRows = [&](const std::vector<qint64> &ids) {
+            for (const qint64 id : ids) {
+                if (tried++ % 256 == 0 && cut())
+                    return false;
+                read.bindValue(0, id);
+                if (!read.exec() || !read.next())
+                    continue;
+                bool filled = false, hashLost = false;
+                for (size_t c = 0; c < columns.fills.size(); ++c) {
+                    const Fill fill = read.isNull(int(c)) ? columns.fills[c] : Fill::none;
+                    filled = filled || fill != Fill::none;
+                    hashLost = hashLost || fill == Fill::hashFromContent;
+                    insert.bindValue(int(c),
+                                     fill == Fill::newIdentity ? newIdentity(table) : stored(read.value(int(c))));
                 }
-                return true;
-            },
-            limits.stop, StoreFilePages::rowIDBatch, clips ? &clipPages : nullptr);
+                // A row id met in an earlier batch too is refused as already there.
+                if (insert.exec()) {
+                    ++copied;
+                    if (filled && clips)
+                        defaulted[id] = hashLost;
+                } else if (ModelContainer::failureOf(insert.lastError()) == ModelContainer::OpenFailure::unwritable) {
+                    writeError = insert.lastError();
+                    return false;
+                }
+                read.finish();
+            }
+            return true;
+        };
+        const bool whole = pages.forEachRowIDBatch(entry.root, StoreFilePages::Tree::table, copyRows, limits.stop,
+                                                   StoreFilePages::rowIDBatch, clips ? &clipPages : nullptr);
         qCDebug(lcPersistence, "Read %lld rows of %s from the damaged store", copied, qPrintable(table));
         if (whole)
-            afterStep(Step::tableCopied);
+            afterStage(Stage::tableCopied);
+        return !writeError.isValid() && !cut();
     }
 
     // The clips copied whose content came back damaged: filled, missing bytes, or zeroes where a
@@ -297,11 +319,17 @@ struct Copier {
         }
         q.finish();
         q.setForwardOnly(false);
-        // A store from before the keys has no column for them; it gains it, filled, when opened.
+        giveHashes(q, hashes);
+        return damaged;
+    }
+
+    // A store from before the keys has no column for them; it gains it, filled, when opened.
+    void giveHashes(QSqlQuery &q, const std::vector<std::tuple<qint64, QVariant, qint32>> &hashes)
+    {
         const bool keyed =
             !hashes.empty() && q.prepare(QStringLiteral("UPDATE clips SET contentHash = ?, hashKey = ? WHERE id = ?"));
-        if (!hashes.empty() && !keyed && !q.prepare(QStringLiteral("UPDATE clips SET contentHash = ? WHERE id = ?")))
-            hashes.clear();
+        if (hashes.empty() || (!keyed && !q.prepare(QStringLiteral("UPDATE clips SET contentHash = ? WHERE id = ?"))))
+            return;
         for (const auto &[id, hash, key] : hashes) {
             q.addBindValue(hash);
             if (keyed)
@@ -312,14 +340,13 @@ struct Copier {
                           qPrintable(describe(q.lastError())));
         }
         q.finish();
-        return damaged;
     }
 
     // Pages of the clips that could not be read: their indexes tell of more of the clips lost, the
     // row ids they list that the new store does not hold. A row counts when two indexes list it
     // (one, when there is only one): a damaged page that happens to read as an index page lists
     // rows that never were, but only in its own index.
-    qint64 listedLost(const std::vector<SchemaEntry> &schema)
+    qint64 listedLost()
     {
         QSqlQuery kept(to);
         kept.setForwardOnly(true);
@@ -356,6 +383,8 @@ struct Copier {
     }
 
     QElapsedTimer clock;
+    std::vector<SchemaEntry> schema;
+    int version = 0;
     // Set when the new file stopped taking rows.
     QSqlError writeError;
     StoreFilePages::Tally clipPages;
@@ -365,41 +394,35 @@ struct Copier {
 
 // Copies what can still be read of the store file `damaged`, left as it is, into a new one at
 // `target`, replacing what a copy cut short left there; as Copier::run.
-int copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StepHook &afterStep,
+int copyReadableRows(const QString &damaged, const QString &target, const Limits &limits, const StageHook &afterStage,
                      Outcome *out)
 {
     for (const QString &file : {target, target + QStringLiteral("-journal")})
         QFile::remove(file);
-    int clips = -1;
     // Made here first, so that it never has a looser mode than the history it holds.
-    if (QFile file(target);
-        !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner)) {
-        out->error = file.errorString();
-        out->unfinished = true;
-        return clips;
-    }
-    const QString readName = QStringLiteral("quillmere-salvage-read-") + QUuid::createUuid().toString(QUuid::Id128);
-    const QString writeName = QStringLiteral("quillmere-salvage-") + QUuid::createUuid().toString(QUuid::Id128);
+    if (QFile file(target); !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner))
+        return failed(out, file.errorString(), true);
+    const QString name = QStringLiteral("quillmere-salvage-") + QUuid::createUuid().toString(QUuid::Id128);
+    const QString readName = name + QStringLiteral("-read");
+    int clips = -1;
     {
         // Read only: the damaged file stays exactly as it was found.
         QSqlDatabase from = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), readName);
         from.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         from.setDatabaseName(damaged);
-        QSqlDatabase to = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), writeName);
+        QSqlDatabase to = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         to.setDatabaseName(target);
         StoreFilePages pages(damaged);
         // A file cut short says it has more pages than it holds, and names tables past its end,
         // which SQLite refuses unless the schema is writable; this connection only reads.
-        if (!from.open() || !QSqlQuery(from).exec(QStringLiteral("PRAGMA writable_schema = ON"))) {
-            out->error = describe(from.lastError());
-        } else if (!to.open()) {
-            out->error = describe(to.lastError());
-            out->unfinished = true;
-        } else {
-            clips = Copier{from, to, pages, limits, afterStep}.run(out);
-        }
+        if (!from.open() || !QSqlQuery(from).exec(QStringLiteral("PRAGMA writable_schema = ON")))
+            failed(out, describe(from.lastError()), false);
+        else if (!to.open())
+            failed(out, describe(to.lastError()), true);
+        else
+            clips = Copier{from, to, pages, limits, afterStage}.run(out);
     }
-    QSqlDatabase::removeDatabase(writeName);
+    QSqlDatabase::removeDatabase(name);
     QSqlDatabase::removeDatabase(readName);
     // A reader of a store in WAL mode makes companions that hold nothing, also when a start was cut
     // short while reading: the index of the log is made again from the log, and an empty log goes.
@@ -459,21 +482,21 @@ Outcome unfinished(Outcome out)
 }
 
 // The steps from the move aside on; each may have been done already by a start cut short.
-Outcome finish(const QString &path, Outcome out, const Limits &limits, const StepHook &hook)
+Outcome finish(const QString &path, Outcome out, const Limits &limits, const StageHook &hook)
 {
-    const StepHook afterStep = hook ? hook : [](Step) {};
+    const StageHook afterStage = hook ? hook : [](Stage) {};
     if (!moveToAside(path, out.aside, &out.error)) {
         // The note keeps the name for the next try.
         out.aside.clear();
         return unfinished(std::move(out));
     }
-    afterStep(Step::setAside);
+    afterStage(Stage::setAside);
     const QString partial = path + QStringLiteral(".salvaging");
-    const int clips = copyReadableRows(out.aside, partial, limits, afterStep, &out);
+    const int clips = copyReadableRows(out.aside, partial, limits, afterStage, &out);
     if (out.unfinished)
         return unfinished(std::move(out));
     if (clips >= 0) {
-        afterStep(Step::copied);
+        afterStage(Stage::copied);
         if (!QFile::rename(partial, path)) {
             QFile::remove(partial);
             out.error = QStringLiteral("the new store could not take its place");
@@ -483,17 +506,16 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Ste
         // Before the note goes: a power cut must not leave neither the note nor the new store.
         if (QString unsynced; !syncFolderOf(path, &unsynced))
             qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
-        afterStep(Step::placed);
+        afterStage(Stage::placed);
         out.placed = true;
         qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%d lost, at most %d; %d damaged)",
-               clips, qPrintable(out.aside), out.loss.lost, out.loss.moreLost ? out.loss.lostAtMost : out.loss.lost,
-               out.loss.damaged);
+               clips, qPrintable(out.aside), out.loss.lost, out.loss.lostAtMost, out.loss.damaged);
     } else {
         qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(out.aside),
                   qPrintable(out.error));
     }
     removeNote(path);
-    afterStep(Step::finished);
+    afterStage(Stage::finished);
     return out;
 }
 
@@ -535,19 +557,18 @@ QString setAside(const QString &path, const QDateTime &now, QString *error)
     return moveToAside(path, aside, error) ? aside : QString();
 }
 
-Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep, const Limits &limits)
+Outcome salvage(const QString &path, const QDateTime &now, const StageHook &afterStage, const Limits &limits)
 {
     Outcome out;
     const QString aside = freeNameBeside(path, QStringLiteral("unreadable"), now);
     if (QString why; !writeFileAtomically(noteOf(path), QFileInfo(aside).fileName().toUtf8(), &why)) {
-        out.unfinished = true;
-        out.error = QStringLiteral("no note of its salvage could be written beside it: %1").arg(why);
+        failed(&out, QStringLiteral("no note of its salvage could be written beside it: %1").arg(why), true);
         return out;
     }
-    if (afterStep)
-        afterStep(Step::marked);
+    if (afterStage)
+        afterStage(Stage::marked);
     out.aside = aside;
-    return finish(path, std::move(out), limits, afterStep);
+    return finish(path, std::move(out), limits, afterStage);
 }
 
 bool hasUnfinished(const QString &path)
@@ -555,7 +576,7 @@ bool hasUnfinished(const QString &path)
     return present(noteOf(path));
 }
 
-std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep, const Limits &limits)
+std::optional<Outcome> resumeUnfinished(const QString &path, const StageHook &afterStage, const Limits &limits)
 {
     const QString note = noteOf(path);
     if (!present(note))
@@ -586,7 +607,7 @@ std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &aft
     }
     qCWarning(lcPersistence, "A salvage of the store at %s was cut short; reading %s again", qPrintable(path),
               qPrintable(out.aside));
-    return finish(path, std::move(out), limits, afterStep);
+    return finish(path, std::move(out), limits, afterStage);
 }
 
 } // namespace quillmere::StoreSalvage

@@ -8,9 +8,9 @@
 
 namespace quillmere::StoreSalvage {
 
-// The steps of a salvage, in order; a test stops the process after one of them as a kill would.
-enum class Step { marked, setAside, tableCopied, copied, placed, finished };
-using StepHook = std::function<void(Step)>;
+// The stages a salvage reaches, in order; a test stops the process at one of them as a kill would.
+enum class Stage { marked, setAside, tableCopied, copied, placed, finished };
+using StageHook = std::function<void(Stage)>;
 
 struct Limits {
     // Set from another thread to stop early; what was read is let go and a later try reads it all.
@@ -24,9 +24,8 @@ struct Limits {
 struct Loss {
     // The clips the damaged store's pages hold that were not kept; -1: not known (an earlier start read it).
     int lost = -1;
-    // Some pages of its clips could not be read: more may be lost, at most `lostAtMost` in all as
-    // the keys around those pages tell (-1: none bound them).
-    bool moreLost = false;
+    // At most this many, as the keys around the clips' pages not read leave room for: `lost` when no
+    // more may be lost, -1 when some page not read has no keys around it.
     int lostAtMost = -1;
     // Clips kept whose content was damaged, or given a value for one that was lost.
     int damaged = 0;
@@ -52,7 +51,7 @@ struct Outcome {
 // file's size. A note beside the store names the file set aside until the new store is in place,
 // so that a start cut short anywhere in between is finished by the next (resumeUnfinished) and no
 // empty store ever stands where the history was. When nothing can be read, the path is left free.
-Outcome salvage(const QString &path, const QDateTime &now, const StepHook &afterStep = {}, const Limits &limits = {});
+Outcome salvage(const QString &path, const QDateTime &now, const StageHook &afterStage = {}, const Limits &limits = {});
 
 // A name beside the store, `<path>.<tag>-<time>`, that neither a file nor its companions have yet.
 QString freeNameBeside(const QString &path, const QString &tag, const QDateTime &now);
@@ -65,7 +64,8 @@ bool isSound(const QString &path);
 QString setAside(const QString &path, const QDateTime &now, QString *error);
 
 // Finishes the salvage of the store at `path` that an earlier start began; none when there is none.
-std::optional<Outcome> resumeUnfinished(const QString &path, const StepHook &afterStep = {}, const Limits &limits = {});
+std::optional<Outcome> resumeUnfinished(const QString &path, const StageHook &afterStage = {},
+                                        const Limits &limits = {});
 
 // An earlier start left a salvage of the store at `path` to finish; looks only for its note.
 bool hasUnfinished(const QString &path);

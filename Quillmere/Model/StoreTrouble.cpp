@@ -18,7 +18,7 @@ QString lostWords(const StoreSalvage::Loss &loss)
     const auto lostAre = [](const QString &howMany, int n) {
         return QStringLiteral(" %1 could not be read and %2 lost.").arg(howMany, were(n));
     };
-    if (!loss.moreLost || loss.lostAtMost == loss.lost)
+    if (loss.lostAtMost == loss.lost)
         return loss.lost < 0 ? QString()
             : loss.lost == 0 ? QStringLiteral(" No copy was lost.")
                              : lostAre(copies(loss.lost, "1 copy"), loss.lost);

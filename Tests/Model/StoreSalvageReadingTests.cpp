@@ -174,7 +174,7 @@ TEST(StoreSalvageReading, AStoreThatLostItsLastPagesKeepsWhatSQLiteReadsOfItAndS
     // What went with the pages cut off is counted from the clips' indexes, whose pages were not all
     // cut off, and no more than SQLite cannot read.
     const int lost = kClips - int(salvaged.readable.size());
-    EXPECT_TRUE(salvaged.outcome.loss.moreLost);
+    EXPECT_NE(salvaged.outcome.loss.lostAtMost, salvaged.outcome.loss.lost);
     EXPECT_LE(salvaged.outcome.loss.lost, lost);
     EXPECT_GE(salvaged.outcome.loss.lost, lost * 9 / 10);
     EXPECT_TRUE(salvaged.message.contains(
@@ -201,7 +201,7 @@ TEST(StoreSalvageReading, ACellPointerOfAnInteriorPageWithABitFlippedAboveThePag
         ASSERT_EQ(salvaged.readable.size(), size_t(kClips));
         EXPECT_EQ(salvaged.kept, salvaged.readable);
         EXPECT_EQ(salvaged.outcome.loss.lost, 0);
-        EXPECT_FALSE(salvaged.outcome.loss.moreLost);
+        EXPECT_EQ(salvaged.outcome.loss.lostAtMost, 0);
         EXPECT_EQ(salvaged.outcome.loss.damaged, 0);
         EXPECT_TRUE(salvaged.message.contains("No copy was lost.")) << qPrintable(salvaged.message);
     }

@@ -1,6 +1,6 @@
 // Salvages a damaged store file, or finishes the salvage a process before it left, and is killed
-// (SIGKILL, as kill -9) right after the chosen step: "store_salvage_probe STORE STEP [NTH]" stops at
-// the NTH time STEP is reached (the first by default). Exits 3 when the step was never reached.
+// (SIGKILL, as kill -9) at the chosen stage: "store_salvage_probe STORE STAGE [NTH]" stops at
+// the NTH time STAGE is reached (the first by default). Exits 3 when the stage was never reached.
 #include "Quillmere/Model/StoreSalvage.h"
 
 #include <QCoreApplication>
@@ -9,24 +9,24 @@
 #include <cstdio>
 #include <map>
 
-using quillmere::StoreSalvage::Step;
+using quillmere::StoreSalvage::Stage;
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const std::map<QString, Step> steps{
-        {"marked", Step::marked}, {"setAside", Step::setAside}, {"tableCopied", Step::tableCopied},
-        {"copied", Step::copied}, {"placed", Step::placed},     {"finished", Step::finished},
+    const std::map<QString, Stage> stages{
+        {"marked", Stage::marked}, {"setAside", Stage::setAside}, {"tableCopied", Stage::tableCopied},
+        {"copied", Stage::copied}, {"placed", Stage::placed},     {"finished", Stage::finished},
     };
-    const auto chosen = argc > 2 ? steps.find(QString::fromLocal8Bit(argv[2])) : steps.end();
-    if (chosen == steps.end()) {
-        std::fputs("usage: store_salvage_probe STORE STEP [NTH]\n", stderr);
+    const auto chosen = argc > 2 ? stages.find(QString::fromLocal8Bit(argv[2])) : stages.end();
+    if (chosen == stages.end()) {
+        std::fputs("usage: store_salvage_probe STORE STAGE [NTH]\n", stderr);
         return 2;
     }
     const QString store = QString::fromLocal8Bit(argv[1]);
     int left = argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : 1;
-    const auto stop = [&](Step step) {
-        if (step != chosen->second || --left > 0)
+    const auto stop = [&](Stage stage) {
+        if (stage != chosen->second || --left > 0)
             return;
         std::printf("stopped after %s\n", argv[2]);
         std::fflush(stdout);
