@@ -65,9 +65,13 @@ private:
     void letPendingGo(bool heldElsewhere);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
+    void goOnIn(std::shared_ptr<ModelContainer> fallback);
     // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
+    // Damage met while the path does not name the open file waits for the guard to put it back.
+    bool damagedFileAtPath(bool waited);
+    void leaveDamagedFile();
     void salvageOnWorker();
     // Tells where the history is kept, and which recovery files wait for the store.
     void tellAway();
@@ -78,8 +82,8 @@ private:
     void tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told);
 
     ClipStore &m_store;
-    StoreOpening m_setAside;
-    QString m_unavailableReason;
+    // What the start's opening met, its error the last the store file gave.
+    StoreOpening m_opening;
     // The store file to go back to while the history is kept away from it.
     QString m_storePath;
     QTimer m_retry;
@@ -93,7 +97,6 @@ private:
     std::function<void()> m_sliceSaved;
     // A store moved into meanwhile leaves the bringing back to the one under way.
     bool m_bringingBack = false;
-    bool m_salvagePending = false;
     bool m_salvaging = false;
     std::unique_ptr<FallbackMoveIn> m_moveIn;
     // Holds the changes the store's full disk has not taken yet.
