@@ -340,8 +340,7 @@ bool StoreCaretaker::damagedFileAtPath(bool waited)
         guard.check();
     if (guard.holdsFileAtPath())
         return true;
-    // The open file may be the history's only copy: the guard copies it back to the path first,
-    // damage and all, and the salvage reads that copy.
+    // The guard copies the open file back to the path first, damage and all, for the salvage to read.
     m_damageWaits = true;
     if (!waited)
         qCCritical(lcPersistence,

@@ -40,8 +40,8 @@ public:
     bool isSalvaging() const { return m_salvaging; }
     // Where the history is kept away from the store, once start() has looked; none in memory.
     std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
-    // The program's end, however it ends (an exit() from inside the event loop never emits
-    // aboutToQuit): stops a salvage, finishes the store file's copy, then keepAtQuit().
+    // However the program ends (an exit() in the event loop never emits aboutToQuit): stops a salvage,
+    // finishes the store file's copy, then keepAtQuit().
     void end();
     // A last try, then what is left goes to a fallback store; how many records could be kept nowhere.
     int keepAtQuit();
@@ -69,7 +69,7 @@ private:
     // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
-    // Damage met while the path does not name the open file waits for the guard to put it back.
+    // Else the damage waits for the guard to put the open file back at the path.
     bool damagedFileAtPath(bool waited);
     void leaveDamagedFile();
     void salvageOnWorker();
@@ -102,8 +102,7 @@ private:
     // Holds the changes the store's full disk has not taken yet.
     std::shared_ptr<ModelContainer> m_pending;
     bool m_pendingOpening = false;
-    // Damage was met while the store's path did not name its open file, the history's only copy
-    // until the guard has put it back at the path.
+    // The damaged open file is the history's only copy until the guard has put it back at the path.
     bool m_damageWaits = false;
     // Set at quit: a salvage stops and is finished by the next start.
     std::shared_ptr<std::atomic<bool>> m_stopSalvage = std::make_shared<std::atomic<bool>>(false);
