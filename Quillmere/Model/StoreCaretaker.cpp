@@ -28,7 +28,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         // The salvage that follows tells what became of the history.
         if (m_store.context().damageFound())
             return;
-        report({StoreTrouble::Kind::saveFailed, {}, diskFull});
+        report({.kind = StoreTrouble::Kind::saveFailed, .diskFull = diskFull});
         // Held in memory alone, they would go with a kill.
         keepInFallback();
         m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
@@ -73,8 +73,7 @@ void StoreCaretaker::tellAway()
             // Moved into the store file meanwhile, which brings the recovery files back itself.
             if (!isAwayFromStore())
                 return;
-            tellUnsaved({{}, found.first, QStringLiteral("the store cannot take copies for now")},
-                        {StoreTrouble::Kind::unsavedBroughtBack});
+            tellKept(found.first, QStringLiteral("the store cannot take copies for now"));
             if (found.second && !m_store.container().isInMemory())
                 m_fallbackPlace = found.second->second;
             else if (!m_fallbackPlace)
@@ -120,7 +119,9 @@ void StoreCaretaker::convertUnsaved()
                     this, [done = conversion.done, moved] { return UnsavedRecovery::settle(done, moved); },
                     [this, conversion](const StoreTrouble &told) {
                         m_bringingBack = false;
-                        tellUnsaved(conversion, told);
+                        if (!told.message().isEmpty())
+                            report(told);
+                        tellKept(conversion.kept, conversion.keptReason);
                     });
             });
         });
@@ -145,17 +146,14 @@ void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &t
     m_moveIn->start();
 }
 
-void StoreCaretaker::tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told)
+void StoreCaretaker::tellKept(const QStringList &kept, const QString &why)
 {
-    if (told.count > 0 || told.unreadable > 0 || told.lost != 0)
-        report(told);
     // Told once for the same files: they are tried again at every start.
     const QString toldKey = QStringLiteral("unsavedRecoveryTold");
-    const QString kept = conversion.kept.join(QLatin1Char('\n'));
-    if (!kept.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != kept) {
-        m_store.preferences().setString(toldKey, kept);
-        report({StoreTrouble::Kind::unsavedAtQuit, conversion.kept.join(QStringLiteral(", ")), false, 0,
-                conversion.keptReason});
+    const QString told = kept.join(QLatin1Char('\n'));
+    if (!told.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != told) {
+        m_store.preferences().setString(toldKey, told);
+        report({StoreTrouble::Kind::unsavedAtQuit, kept.join(QStringLiteral(", ")), false, 0, why});
     }
 }
 
@@ -296,7 +294,7 @@ void StoreCaretaker::goOnInFallback(const QString &path)
 
 void StoreCaretaker::goOnIn(std::shared_ptr<ModelContainer> fallback)
 {
-    // What waited for the store goes along, read before its file is let go of.
+    // Read before the store's file is let go of.
     FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
     m_store.fileGuard().closeConnection();
     m_store.switchToContainer(std::move(fallback));
@@ -307,10 +305,25 @@ void StoreCaretaker::goOnIn(std::shared_ptr<ModelContainer> fallback)
 
 void StoreCaretaker::damageFound()
 {
-    const bool waited = std::exchange(m_damageWaits, false);
-    if (!m_store.context().damageFound() || m_store.container().isInMemory() || isAwayFromStore()
-        || !damagedFileAtPath(waited))
+    StoreFileGuard &guard = m_store.fileGuard();
+    const bool waits = std::exchange(m_damageWaits, false);
+    if (!m_store.context().damageFound() || m_store.container().isInMemory() || isAwayFromStore())
         return;
+    // A deletion or replacement not noticed yet starts its copy here; a copy given up is tried
+    // again by the guard's own looks, as a replacement's waits for changes a damaged store never takes.
+    if (!waits)
+        guard.check();
+    if (!guard.holdsFileAtPath()) {
+        // The open file may be the history's only copy: the guard copies it back to the path first,
+        // damage and all, and the salvage reads that copy.
+        m_damageWaits = true;
+        if (!waits)
+            qCCritical(lcPersistence,
+                       "The store at %s is damaged, but the path no longer names it; it is read back once "
+                       "its copy is at the path, or kept as it is beside a file that took the path",
+                       qPrintable(m_store.container().storeURL()));
+        return;
+    }
     m_storePath = m_store.container().storeURL();
     qCCritical(lcPersistence,
                "The store at %s is damaged; reading it back while the history goes on in a fallback store",
@@ -329,25 +342,6 @@ void StoreCaretaker::damageFound()
             goOnIn(std::move(fallback));
             salvageOnWorker();
         });
-}
-
-bool StoreCaretaker::damagedFileAtPath(bool waited)
-{
-    StoreFileGuard &guard = m_store.fileGuard();
-    // A deletion or replacement not noticed yet starts its copy here; a copy given up is tried
-    // again by the guard's own looks, as a replacement's waits for changes a damaged store never takes.
-    if (!waited)
-        guard.check();
-    if (guard.holdsFileAtPath())
-        return true;
-    // The guard copies the open file back to the path first, damage and all, for the salvage to read.
-    m_damageWaits = true;
-    if (!waited)
-        qCCritical(lcPersistence,
-                   "The store at %s is damaged, but the path no longer names it; it is read back once "
-                   "its copy is at the path, or kept as it is beside a file that took the path",
-                   qPrintable(m_store.container().storeURL()));
-    return false;
 }
 
 void StoreCaretaker::leaveDamagedFile()

@@ -65,12 +65,12 @@ private:
     void letPendingGo(bool heldElsewhere);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
+    // What the store has not taken goes along into `fallback`, and the history goes on there.
     void goOnIn(std::shared_ptr<ModelContainer> fallback);
     // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
-    // Else the damage waits for the guard to put the open file back at the path.
-    bool damagedFileAtPath(bool waited);
+    // Reads what the damaged store has not taken, then lets go of its file.
     void leaveDamagedFile();
     void salvageOnWorker();
     // Tells where the history is kept, and which recovery files wait for the store.
@@ -79,7 +79,7 @@ private:
     void bringBackAll();
     void convertUnsaved();
     void moveIn(QStringList paths, const std::function<void(int moved)> &then);
-    void tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told);
+    void tellKept(const QStringList &kept, const QString &why);
 
     ClipStore &m_store;
     // What the start's opening met, its error the last the store file gave.
