@@ -82,7 +82,7 @@ private:
     void tellKept(const QStringList &kept, const QString &why);
 
     ClipStore &m_store;
-    // What the start's opening met, its error the last the store file gave.
+    // What opening the store met at start; its error says why the store file cannot be used now.
     StoreOpening m_opening;
     // The store file to go back to while the history is kept away from it.
     QString m_storePath;

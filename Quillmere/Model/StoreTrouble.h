@@ -4,6 +4,7 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
 #include <QString>
+#include <optional>
 
 namespace quillmere {
 
