@@ -131,7 +131,6 @@ public:
 
     const QString &error() const { return m_error; }
 
-    QDateTime unsavedAt;
     // The clips left out so far because they could not be read (bad base64, say), and those lost
     // with the end of a file that breaks off (-1: it does not say how many it held).
     int unreadable = 0;
@@ -156,7 +155,7 @@ private:
                             : S_ISREG(info.st_mode) ? tooLarge()
                                                     : QStringLiteral("it is not a regular file"));
         // Without a time of its own, it was written when it was last changed.
-        unsavedAt = QDateTime::fromSecsSinceEpoch(info.st_mtime, Qt::UTC);
+        m_unsavedAt = QDateTime::fromSecsSinceEpoch(info.st_mtime, Qt::UTC);
         return true;
     }
 
@@ -194,7 +193,7 @@ private:
                             pageNamed(*name, text(page.toObject(), "colorName").value_or(QString()));
                 } else if (key == "\"unsavedAt\"") {
                     if (const auto at = QDateTime::fromString(member.toString(), Qt::ISODateWithMs); at.isValid())
-                        unsavedAt = at;
+                        m_unsavedAt = at;
                 } else if (key == "\"lowestCaptureOrder\"") {
                     m_lowestCaptureOrder = captureOrder(member);
                 } else if (key == "\"clipCount\"" && member.isDouble()) {
@@ -310,7 +309,7 @@ private:
         // Without a date of its own, a clip is dated by the file.
         const auto date = [&](const char *key) {
             const QDateTime at = QDateTime::fromString(o.value(QLatin1String(key)).toString(), Qt::ISODateWithMs);
-            return at.isValid() ? at : unsavedAt;
+            return at.isValid() ? at : m_unsavedAt;
         };
         const std::optional<QByteArray> image = bytes("imageDataBase64"), file = bytes("fileDataBase64");
         if (!readable) {
@@ -352,6 +351,7 @@ private:
     std::set<QString> m_pages;
     QFile m_file;
     QString m_error;
+    QDateTime m_unsavedAt;
     qint64 m_lowestCaptureOrder = 0;
     qint64 m_clipsAt = -1;
     // The clips the first pass found whole (those before a break), and how many were read since.
