@@ -4,6 +4,7 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
 #include <QString>
+#include <optional>
 
 namespace quillmere {
 
@@ -28,9 +29,8 @@ struct StoreTrouble {
     int unreadable = 0;
     int lost = 0;
     QString lostFrom = {};
-    // fallbackSession: the fallback store's folder (none: memory only), how long the folder keeps it.
-    QString keptIn = {};
-    FallbackStore::Place::Lasting lasting = FallbackStore::Place::Lasting::kept;
+    // fallbackSession: where the fallback store is kept; none: in memory only.
+    std::optional<FallbackStore::Place> keptIn = {};
 
     QString message() const;
 };
