@@ -81,6 +81,7 @@ Q_SIGNALS:
     void stopped(const QString &error);
 
 private:
+    void openNext();
     bool open(const QString &path, QString *error);
     void slice();
     void stop(const QString &error);
