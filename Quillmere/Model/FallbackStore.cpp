@@ -38,7 +38,7 @@ QString xdgFolder(const char *variable, const char *underHome)
 
 // How long what a folder keeps lasts, and the device of its file system, as the nearest folder at
 // or above it that is there tells (it may be yet to be made).
-std::pair<Place::Lasting, dev_t> lastingOf(const Folder &folder)
+std::pair<Place::Lasting, dev_t> fileSystemOf(const Folder &folder)
 {
     QString at = QDir::cleanPath(QFileInfo(folder.path).absoluteFilePath());
     struct stat info {};
@@ -131,10 +131,10 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
     // Those that keep what they hold longest first, the temporary folder (which some systems empty
     // of old files) last of those, and among those alike, those on another file system than the
     // store's, since a full disk is full for all of it.
-    const dev_t storeDevice = lastingOf(beside).second;
+    const dev_t storeDevice = fileSystemOf(beside).second;
     std::multimap<int, Folder> ranked{{storeFolderLast ? std::numeric_limits<int>::max() : -1, beside}};
     for (Folder &folder : away) {
-        const auto [lasting, device] = lastingOf(folder);
+        const auto [lasting, device] = fileSystemOf(folder);
         const bool temporary = folder.kind == Folder::Kind::temporary && lasting == Place::Lasting::kept;
         ranked.emplace((int(lasting) * 2 + temporary) * 2 + (device == storeDevice), std::move(folder));
     }
@@ -154,7 +154,7 @@ std::optional<std::pair<QString, Place>> place(const QString &storePath, bool st
         at = std::find_if(order.begin(), order.end(), takesAFile);
     if (at == order.end())
         return std::nullopt;
-    return std::make_pair(fallbackIn(*at), Place{at->path, lastingOf(*at).first});
+    return std::make_pair(fallbackIn(*at), Place{at->path, fileSystemOf(*at).first});
 }
 
 QStringList all(const QString &storePath)
@@ -335,18 +335,17 @@ void FallbackMoveIn::slice()
         m_fallback.reset();
         if (!FallbackStore::remove(path))
             qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
-        QTimer::singleShot(0, this, &FallbackMoveIn::slice);
-        return;
+    } else {
+        for (const auto &record : records)
+            from.remove(record);
+        // Should this fail, the store holds them: the next move finds them there by their dedupID.
+        if (QString error; !from.save(&error))
+            return stop(error);
+        m_moved += added;
+        if (m_sliceSaved)
+            m_sliceSaved();
     }
-    for (const auto &record : records)
-        from.remove(record);
-    // Should this fail, the store holds them: the next move finds them there by their dedupID.
-    if (QString error; !from.save(&error))
-        return stop(error);
-    m_moved += added;
-    if (m_sliceSaved)
-        m_sliceSaved();
-    if (++m_slices % kSlicesPerCheckpoint != 0) {
+    if (last || ++m_slices % kSlicesPerCheckpoint != 0) {
         QTimer::singleShot(0, this, &FallbackMoveIn::slice);
         return;
     }

@@ -65,10 +65,7 @@ class FallbackMoveIn : public QObject {
 public:
     static constexpr qsizetype sliceClips = 32;
 
-    FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr)
-        : QObject(parent), m_store(store), m_paths(std::move(paths))
-    {
-    }
+    FallbackMoveIn(ClipStore &store, QStringList paths) : m_store(store), m_paths(std::move(paths)) {}
     // Begins, or goes on after a save failed.
     void start();
     // Called each time a slice is committed, for a test that stops the process between steps.
