@@ -135,7 +135,6 @@ StoreLock::Holder StoreLock::holder() const
 
 SingleInstance::Claim StoreLock::handOver(const QStringList &argumentsForRunning, Holder *holder) const
 {
-    // A holder that is starting names itself and listens within moments.
     const QDeadlineTimer starting(kStartingMs);
     *holder = this->holder();
     while (holder->host.isEmpty() || holder->host == QSysInfo::machineHostName()) {

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <map>
+#include <ranges>
 #include <sqlite3.h>
 
 #include <linux/magic.h>
@@ -70,11 +71,13 @@ bool takesAFile(const Folder &folder)
         && ::fsync(int(probe.handle())) == 0;
 }
 
-// The fields a record's row gives as they are; a clip's Page and bytes are put over on their own.
+// The fields a record's row gives as they are; a clip's Page, bytes and capture order are put over
+// on their own.
 void copyFields(const PersistentModel &from, PersistentModel &to)
 {
     static const QStringList apart{QStringLiteral("pinboardID"), QStringLiteral("imageSize"),
-                                   QStringLiteral("fileSize"), QStringLiteral("hashKey")};
+                                   QStringLiteral("fileSize"), QStringLiteral("hashKey"),
+                                   QStringLiteral("captureOrder")};
     for (const StoreField &field : StoreRows::of(from).fields)
         if (!apart.contains(field.column))
             field.read(to, field.bind(from), {});
@@ -89,12 +92,11 @@ std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> o
     const bool isNew = !own;
     if (isNew)
         own = std::make_shared<R>();
+    copyFields(from, *own);
     if constexpr (std::is_same_v<R, ClipItem>) {
         // One the store has is ordered in the store's own terms already: only new ones are lifted.
-        const qint64 order = isNew ? ClipItem::liftedCaptureOrder(from.captureOrder(), lift)
-                                   : std::max(own->captureOrder(), from.captureOrder());
-        copyFields(from, *own);
-        own->setCaptureOrder(order);
+        own->setCaptureOrder(isNew ? ClipItem::liftedCaptureOrder(from.captureOrder(), lift)
+                                   : std::max(own->captureOrder(), from.captureOrder()));
         if (isNew) {
             own->setImageData(from.imageData());
             own->setFileData(from.fileData());
@@ -102,8 +104,6 @@ std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> o
         }
         const PageRef page = from.pinboard();
         own->setPinboard(page ? taken(into, *page, into.pinboardWithDedupID(page->dedupID()), lift, added) : nullptr);
-    } else {
-        copyFields(from, *own);
     }
     if (isNew)
         into.insert(own);
@@ -138,10 +138,8 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
         const bool temporary = folder.kind == Folder::Kind::temporary && lasting == Place::Lasting::kept;
         ranked.emplace((int(lasting) * 2 + temporary) * 2 + (device == storeDevice), std::move(folder));
     }
-    std::vector<Folder> out;
-    for (auto &[rank, folder] : ranked)
-        out.push_back(std::move(folder));
-    return out;
+    const auto inOrder = std::views::values(ranked);
+    return {inOrder.begin(), inOrder.end()};
 }
 
 std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast)
