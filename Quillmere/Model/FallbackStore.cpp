@@ -224,8 +224,8 @@ constexpr int kSlicesPerCheckpoint = 8;
 
 // The next slice of `from`: its newest clips, sliceClips at most and past the first no more than
 // kSliceBytes of content; once none is left, its Pages and brands (a Page made in the fallback
-// store may hold no clip), and `last` set.
-std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from, bool *last)
+// store may hold no clip).
+std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from)
 {
     std::vector<std::shared_ptr<PersistentModel>> records;
     qint64 bytes = 0;
@@ -236,7 +236,7 @@ std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from, bool
             break;
         records.push_back(clip);
     }
-    if ((*last = records.empty())) {
+    if (records.empty()) {
         for (const PageRef &page : from.pinboards())
             records.push_back(page);
         for (const BrandRef &brand : from.sourceAppBrands())
@@ -322,8 +322,8 @@ void FallbackMoveIn::slice()
     if (!m_fallback)
         return openNext();
     ModelContext &from = m_fallback->mainContext();
-    bool last = false;
-    const auto records = nextSlice(from, &last);
+    const auto records = nextSlice(from);
+    const bool last = records.empty() || records.front()->entity() != Entity::clip;
     const int added = FallbackStore::takeIn(m_store.context(), records, m_lift);
     // Only what the store has committed leaves the fallback store.
     if (!m_store.save() || m_store.context().hasChanges())
