@@ -146,10 +146,9 @@ std::optional<std::pair<QString, Place>> place(const QString &storePath, bool st
 {
     const std::vector<Folder> order = folders(storePath, storeFolderLast);
     // One left by an earlier session goes on where it is.
-    auto at =
-        std::find_if(order.begin(), order.end(), [](const Folder &f) { return QFileInfo(fallbackIn(f)).isFile(); });
+    auto at = std::ranges::find_if(order, [](const Folder &f) { return QFileInfo(fallbackIn(f)).isFile(); });
     if (at == order.end())
-        at = std::find_if(order.begin(), order.end(), takesAFile);
+        at = std::ranges::find_if(order, takesAFile);
     if (at == order.end())
         return std::nullopt;
     return std::make_pair(fallbackIn(*at), Place{at->path, fileSystemOf(*at).first});
