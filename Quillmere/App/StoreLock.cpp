@@ -40,10 +40,11 @@ QString StoreLock::Holder::description() const
 {
     QString text =
         pid > 0 ? QStringLiteral("process %1").arg(pid) : QStringLiteral("a process that has not named itself");
-    if (!onThisHost && !host.isEmpty())
+    const bool here = !host.isEmpty() && host == QSysInfo::machineHostName();
+    if (!here && !host.isEmpty())
         text += QStringLiteral(" on %1").arg(host);
     QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    QByteArray words = onThisHost && pid > 0 && cmdline.open(QIODevice::ReadOnly) ? cmdline.read(kMaxNamingBytes) : "";
+    QByteArray words = here && pid > 0 && cmdline.open(QIODevice::ReadOnly) ? cmdline.read(kMaxNamingBytes) : "";
     while (words.endsWith('\0'))
         words.chop(1);
     if (!words.isEmpty())
@@ -129,16 +130,14 @@ StoreLock::Holder StoreLock::holder() const
         else if (line.startsWith("socket "))
             holder.contact = QFile::decodeName(value);
     }
-    holder.onThisHost = !holder.host.isEmpty() && holder.host == QSysInfo::machineHostName();
     return holder;
 }
 
 SingleInstance::Claim StoreLock::handOver(const QStringList &argumentsForRunning, Holder *holder) const
 {
-    // A holder that is starting names itself and listens within moments.
     const QDeadlineTimer starting(kStartingMs);
     *holder = this->holder();
-    while (holder->host.isEmpty() || holder->onThisHost) {
+    while (holder->host.isEmpty() || holder->host == QSysInfo::machineHostName()) {
         if (!holder->contact.isEmpty())
             if (const auto claim = SingleInstance::handOver(holder->contact, argumentsForRunning);
                 claim != SingleInstance::Claim::first)

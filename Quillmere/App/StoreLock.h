@@ -25,7 +25,6 @@ public:
         QString host;
         // The socket it takes requests at; empty when it named none.
         QString contact;
-        bool onThisHost = false;
         // "process 1234 (quillmere --show-panel)", with its command line where this host shows it,
         // or with the host when it is another one.
         QString description() const;

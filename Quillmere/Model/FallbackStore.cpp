@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <map>
+#include <ranges>
 #include <sqlite3.h>
 
 #include <linux/magic.h>
@@ -36,25 +37,25 @@ QString xdgFolder(const char *variable, const char *underHome)
     return QDir::isAbsolutePath(set) ? set : QDir::homePath() + QLatin1Char('/') + QLatin1String(underHome);
 }
 
-// The file system a folder there or yet to be made lies on, as the nearest folder at or above it
-// that is there tells: its device, and whether it is kept in memory.
-std::pair<dev_t, bool> fileSystemOf(const QString &path)
+// How long what a folder keeps lasts, and the device of its file system, as the nearest folder at
+// or above it that is there tells (it may be yet to be made).
+std::pair<Place::Lasting, dev_t> fileSystemOf(const Folder &folder)
 {
-    QString at = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString at = QDir::cleanPath(QFileInfo(folder.path).absoluteFilePath());
     struct stat info {};
     while (::stat(QFile::encodeName(at).constData(), &info) != 0 && at != QLatin1String("/"))
         at = QFileInfo(at).absolutePath();
     struct statfs fs {};
-    return {info.st_dev,
-            ::statfs(QFile::encodeName(at).constData(), &fs) == 0
-                && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC)};
+    const bool inMemory =
+        ::statfs(QFile::encodeName(at).constData(), &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
+    if (folder.kind == Folder::Kind::runtime)
+        return {Place::Lasting::untilLogout, info.st_dev};
+    return {inMemory ? Place::Lasting::untilRestart : Place::Lasting::kept, info.st_dev};
 }
 
-Place::Lasting lastingOf(const Folder &folder)
+QString fallbackIn(const Folder &folder)
 {
-    if (folder.kind == Folder::Kind::runtime)
-        return Place::Lasting::untilLogout;
-    return fileSystemOf(folder.path).second ? Place::Lasting::untilRestart : Place::Lasting::kept;
+    return QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
 }
 
 // A folder takes a file when a little can be written and synced there. The store's own folder is
@@ -70,11 +71,13 @@ bool takesAFile(const Folder &folder)
         && ::fsync(int(probe.handle())) == 0;
 }
 
-// The fields a record's row gives as they are; a clip's Page and bytes are put over on their own.
+// The fields a record's row gives as they are; a clip's Page, bytes and capture order are put over
+// on their own.
 void copyFields(const PersistentModel &from, PersistentModel &to)
 {
     static const QStringList apart{QStringLiteral("pinboardID"), QStringLiteral("imageSize"),
-                                   QStringLiteral("fileSize"), QStringLiteral("hashKey")};
+                                   QStringLiteral("fileSize"), QStringLiteral("hashKey"),
+                                   QStringLiteral("captureOrder")};
     for (const StoreField &field : StoreRows::of(from).fields)
         if (!apart.contains(field.column))
             field.read(to, field.bind(from), {});
@@ -89,12 +92,11 @@ std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> o
     const bool isNew = !own;
     if (isNew)
         own = std::make_shared<R>();
+    copyFields(from, *own);
     if constexpr (std::is_same_v<R, ClipItem>) {
-        const qint64 stored = isNew ? std::numeric_limits<qint64>::min() : own->captureOrder();
-        copyFields(from, *own);
         // One the store has is ordered in the store's own terms already: only new ones are lifted.
         own->setCaptureOrder(isNew ? ClipItem::liftedCaptureOrder(from.captureOrder(), lift)
-                                   : std::max(stored, from.captureOrder()));
+                                   : std::max(own->captureOrder(), from.captureOrder()));
         if (isNew) {
             own->setImageData(from.imageData());
             own->setFileData(from.fileData());
@@ -102,8 +104,6 @@ std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> o
         }
         const PageRef page = from.pinboard();
         own->setPinboard(page ? taken(into, *page, into.pinboardWithDedupID(page->dedupID()), lift, added) : nullptr);
-    } else {
-        copyFields(from, *own);
     }
     if (isNew)
         into.insert(own);
@@ -115,6 +115,7 @@ std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> o
 std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
 {
     const QFileInfo store(storePath);
+    const Folder beside{Folder::Kind::beside, store.absolutePath(), store.fileName()};
     // Away from the store, the name says which store the file belongs to.
     const QByteArray hash =
         QCryptographicHash::hash(QFile::encodeName(store.absoluteFilePath()), QCryptographicHash::Sha256);
@@ -130,35 +131,27 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
     // Those that keep what they hold longest first, the temporary folder (which some systems empty
     // of old files) last of those, and among those alike, those on another file system than the
     // store's, since a full disk is full for all of it.
-    const dev_t storeDevice = fileSystemOf(store.absolutePath()).first;
-    std::multimap<int, Folder> ranked;
+    const dev_t storeDevice = fileSystemOf(beside).second;
+    std::multimap<int, Folder> ranked{{storeFolderLast ? std::numeric_limits<int>::max() : -1, beside}};
     for (Folder &folder : away) {
-        const Place::Lasting lasting = lastingOf(folder);
+        const auto [lasting, device] = fileSystemOf(folder);
         const bool temporary = folder.kind == Folder::Kind::temporary && lasting == Place::Lasting::kept;
-        ranked.emplace((int(lasting) * 2 + temporary) * 2 + (fileSystemOf(folder.path).first == storeDevice),
-                       std::move(folder));
+        ranked.emplace((int(lasting) * 2 + temporary) * 2 + (device == storeDevice), std::move(folder));
     }
-    std::vector<Folder> out;
-    for (auto &[rank, folder] : ranked)
-        out.push_back(std::move(folder));
-    out.insert(storeFolderLast ? out.end() : out.begin(),
-               Folder{Folder::Kind::beside, store.absolutePath(), store.fileName()});
-    return out;
+    const auto inOrder = std::views::values(ranked);
+    return {inOrder.begin(), inOrder.end()};
 }
 
 std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast)
 {
     const std::vector<Folder> order = folders(storePath, storeFolderLast);
-    const auto fileIn = [](const Folder &folder) {
-        return QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
-    };
     // One left by an earlier session goes on where it is.
-    auto at = std::find_if(order.begin(), order.end(), [&](const Folder &f) { return QFileInfo(fileIn(f)).isFile(); });
+    auto at = std::ranges::find_if(order, [](const Folder &f) { return QFileInfo(fallbackIn(f)).isFile(); });
     if (at == order.end())
-        at = std::find_if(order.begin(), order.end(), takesAFile);
+        at = std::ranges::find_if(order, takesAFile);
     if (at == order.end())
         return std::nullopt;
-    return std::make_pair(fileIn(*at), Place{at->path, lastingOf(*at)});
+    return std::make_pair(fallbackIn(*at), Place{at->path, fileSystemOf(*at).first});
 }
 
 QStringList all(const QString &storePath)
@@ -170,22 +163,20 @@ QStringList all(const QString &storePath)
         for (const QString &file :
              dir.entryList({folder.stem + QStringLiteral(".fallback"), folder.stem + QStringLiteral(".*.fallback")},
                            QDir::Files, QDir::Name))
-            if (!found.contains(dir.filePath(file)))
-                found << dir.filePath(file);
+            found << dir.filePath(file);
     }
+    found.removeDuplicates();
     return found;
 }
 
 QString takeFreeName(const QString &fallback, const std::function<bool(const QString &)> &take)
 {
-    const QString stem = fallback.chopped(int(qstrlen(".fallback")));
-    QString name = fallback;
-    for (int n = 2; n < 100; ++n) {
+    for (int n = 1; n < 100; ++n) {
+        const QString name = n == 1 ? fallback : fallback.chopped(9) + QStringLiteral(".%1.fallback").arg(n);
         if (take(name))
             return name;
         if (errno != EEXIST)
             return {};
-        name = stem + QStringLiteral(".%1.fallback").arg(n);
     }
     return {};
 }
@@ -226,10 +217,32 @@ int takeIn(ModelContext &into, const std::vector<std::shared_ptr<PersistentModel
 
 namespace {
 
-// A slice: sliceClips at most, and past its first clip, no more bytes than this.
 constexpr qint64 kSliceBytes = 512 * 1024;
 // The logs of both stores move into their files off the main thread after this many slices.
 constexpr int kSlicesPerCheckpoint = 8;
+
+// The next slice of `from`: its newest clips, sliceClips at most and past the first no more than
+// kSliceBytes of content; once none is left, its Pages and brands (a Page made in the fallback
+// store may hold no clip).
+std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from)
+{
+    std::vector<std::shared_ptr<PersistentModel>> records;
+    qint64 bytes = 0;
+    for (const ClipRef &clip :
+         from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, FallbackMoveIn::sliceClips})) {
+        bytes += clip->imageDataSize() + clip->fileDataSize();
+        if (!records.empty() && bytes > kSliceBytes)
+            break;
+        records.push_back(clip);
+    }
+    if (records.empty()) {
+        for (const PageRef &page : from.pinboards())
+            records.push_back(page);
+        for (const BrandRef &brand : from.sourceAppBrands())
+            records.push_back(brand);
+    }
+    return records;
+}
 
 // Moves the log of the store at `path` into its file from a connection of its own: left to the main
 // connection, it would come due in the middle of a save, a copy of the log and two syncs.
@@ -261,6 +274,24 @@ void FallbackMoveIn::stop(const QString &error)
     Q_EMIT stopped(error);
 }
 
+void FallbackMoveIn::openNext()
+{
+    if (m_paths.isEmpty()) {
+        m_running = false;
+        qCInfo(lcPersistence, "The fallback store moved into the store: %d copies", m_moved);
+        Q_EMIT finished(m_moved);
+        return;
+    }
+    const QString path = m_paths.takeFirst();
+    if (QString error; QFileInfo::exists(path) && !open(path, &error)) {
+        // Kept as it is: it may open once what keeps it from opening is gone.
+        m_fallback.reset();
+        qCCritical(lcPersistence, "The fallback store at %s cannot be opened, so it is kept: %s", qPrintable(path),
+                   qPrintable(error));
+    }
+    QTimer::singleShot(0, this, &FallbackMoveIn::slice);
+}
+
 bool FallbackMoveIn::open(const QString &path, QString *error)
 {
     m_fallback = ModelContainer::open(path, m_store.clock(), error);
@@ -287,49 +318,15 @@ bool FallbackMoveIn::open(const QString &path, QString *error)
 
 void FallbackMoveIn::slice()
 {
-    if (!m_running)
-        return;
-    if (!m_fallback && m_paths.isEmpty()) {
-        m_running = false;
-        qCInfo(lcPersistence, "The fallback store moved into the store: %d copies", m_moved);
-        Q_EMIT finished(m_moved);
-        return;
-    }
-    if (!m_fallback) {
-        const QString path = m_paths.takeFirst();
-        if (QString error; QFileInfo::exists(path) && !open(path, &error)) {
-            // Kept as it is: it may open once what keeps it from opening is gone.
-            m_fallback.reset();
-            qCCritical(lcPersistence, "The fallback store at %s cannot be opened, so it is kept: %s", qPrintable(path),
-                       qPrintable(error));
-        }
-        QTimer::singleShot(0, this, &FallbackMoveIn::slice);
-        return;
-    }
+    if (!m_fallback)
+        return openNext();
     ModelContext &from = m_fallback->mainContext();
-    std::vector<std::shared_ptr<PersistentModel>> records;
-    qint64 bytes = 0;
-    for (const ClipRef &clip : from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, sliceClips})) {
-        bytes += clip->imageDataSize() + clip->fileDataSize();
-        if (!records.empty() && bytes > kSliceBytes)
-            break;
-        records.push_back(clip);
-    }
-    // The Pages and brands after the last clip, with no clip that names them: a Page made in the
-    // fallback store may hold none.
-    const bool last = records.empty();
-    if (last) {
-        for (const PageRef &page : from.pinboards())
-            records.push_back(page);
-        for (const BrandRef &brand : from.sourceAppBrands())
-            records.push_back(brand);
-    }
+    const auto records = nextSlice(from);
+    const bool last = records.empty() || records.front()->entity() != Entity::clip;
     const int added = FallbackStore::takeIn(m_store.context(), records, m_lift);
     // Only what the store has committed leaves the fallback store.
-    if (!m_store.save() || m_store.context().hasChanges()) {
-        stop(QStringLiteral("the store did not take the copies"));
-        return;
-    }
+    if (!m_store.save() || m_store.context().hasChanges())
+        return stop(QStringLiteral("the store did not take the copies"));
     if (last) {
         const QString path = m_fallback->storeURL();
         m_fallback.reset();
@@ -338,11 +335,9 @@ void FallbackMoveIn::slice()
     } else {
         for (const auto &record : records)
             from.remove(record);
-        if (QString error; !from.save(&error)) {
-            // The store holds them: the next move finds them there by their dedupID.
-            stop(error);
-            return;
-        }
+        // Should this fail, the store holds them: the next move finds them there by their dedupID.
+        if (QString error; !from.save(&error))
+            return stop(error);
         m_moved += added;
         if (m_sliceSaved)
             m_sliceSaved();

@@ -65,10 +65,7 @@ class FallbackMoveIn : public QObject {
 public:
     static constexpr qsizetype sliceClips = 32;
 
-    FallbackMoveIn(ClipStore &store, QStringList paths, QObject *parent = nullptr)
-        : QObject(parent), m_store(store), m_paths(std::move(paths))
-    {
-    }
+    FallbackMoveIn(ClipStore &store, QStringList paths) : m_store(store), m_paths(std::move(paths)) {}
     // Begins, or goes on after a save failed.
     void start();
     // Called each time a slice is committed, for a test that stops the process between steps.
@@ -81,6 +78,7 @@ Q_SIGNALS:
     void stopped(const QString &error);
 
 private:
+    void openNext();
     bool open(const QString &path, QString *error);
     void slice();
     void stop(const QString &error);
