@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Model/StoreFilePages.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSchema.h"
@@ -553,14 +554,14 @@ bool isSound(const QString &path)
 
 QString setAside(const QString &path, const QDateTime &now, QString *error)
 {
-    const QString aside = freeNameBeside(path, QStringLiteral("unreadable"), now);
+    const QString aside = freeNameBeside(path, StoreBesideFiles::unreadableTag, now);
     return moveToAside(path, aside, error) ? aside : QString();
 }
 
 Outcome salvage(const QString &path, const QDateTime &now, const StageHook &afterStage, const Limits &limits)
 {
     Outcome out;
-    const QString aside = freeNameBeside(path, QStringLiteral("unreadable"), now);
+    const QString aside = freeNameBeside(path, StoreBesideFiles::unreadableTag, now);
     if (QString why; !writeFileAtomically(noteOf(path), QFileInfo(aside).fileName().toUtf8(), &why)) {
         failed(&out, QStringLiteral("no note of its salvage could be written beside it: %1").arg(why), true);
         return out;
@@ -584,7 +585,8 @@ std::optional<Outcome> resumeUnfinished(const QString &path, const StageHook &af
     const BoundedFileRead read = readBoundedFile(note, BoundedFileLimits{1024, true});
     const QString name = read.ok() ? QString::fromUtf8(read.bytes) : QString();
     // Only a name salvage gives, beside the store: a note never sends the salvage elsewhere.
-    const bool named = name.startsWith(QFileInfo(path).fileName() + QStringLiteral(".unreadable-"))
+    const bool named = name.startsWith(QFileInfo(path).fileName() + QLatin1Char('.') + StoreBesideFiles::unreadableTag
+                                       + QLatin1Char('-'))
         && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0)) && name.size() < 256;
     Outcome out;
     out.resumed = true;

@@ -5,6 +5,7 @@
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContext.h"
 #include "Quillmere/Model/ReadConnection.h"
+#include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 
@@ -110,12 +111,13 @@ public:
             readMembers();
     }
 
-    // The next clips into `out`, in no store: up to sliceClips, or fewer once sliceBytes of content
+    // The next clips into `out`, in no store: up to a slice, or fewer once sliceBytes of content
     // are read (at least one); none at the end. False when the file cannot be read.
     bool next(std::vector<ClipRef> *out)
     {
         out->clear();
-        for (qint64 bytes = 0; m_error.isEmpty() && m_taken < m_clips && out->size() < sliceClips && bytes < sliceBytes;
+        for (qint64 bytes = 0; m_error.isEmpty() && m_taken < m_clips
+             && qsizetype(out->size()) < FallbackMoveIn::sliceClips && bytes < sliceBytes;
              ++m_taken) {
             // Only the values the first pass counted are read: what follows a break is not read again.
             QByteArray raw;
@@ -524,9 +526,10 @@ StoreTrouble settle(const std::vector<Conversion::Done> &done, int moved)
                 qCWarning(lcPersistence, "Could not remove %s after bringing it back", qPrintable(file.path));
             continue;
         }
-        QString aside = file.path + QStringLiteral(".unreadable");
+        const QString kept = file.path + QLatin1Char('.') + StoreBesideFiles::unreadableTag;
+        QString aside = kept;
         for (int n = 2; QFileInfo::exists(aside); ++n)
-            aside = file.path + QStringLiteral(".unreadable-%1").arg(n);
+            aside = kept + QStringLiteral("-%1").arg(n);
         if (!QFile::rename(file.path, aside))
             aside = file.path;
         qCWarning(lcPersistence, "%s is kept as %s: %d copies could not be read, %d are lost (-1: unknown)",

@@ -13,8 +13,8 @@ namespace quillmere::UnsavedRecovery {
 
 // A recovery file larger than this is refused on reading.
 constexpr qint64 maxFileBytes = 256 * 1024 * 1024;
-// A conversion commits this much at a time: only a slice of a large file is in memory.
-constexpr size_t sliceClips = 50;
+// A conversion commits the move-in's slice of clips at a time, or fewer past this much content:
+// only a slice of a large file is in memory.
 constexpr qint64 sliceBytes = 4 * 1024 * 1024;
 
 // Every recovery file an older release left of this store, in every folder a fallback store may

@@ -204,7 +204,7 @@ TEST(UnsavedRecoveryRestore, AFileThatBreaksOffKeepsEveryClipBeforeTheBreak)
 TEST(UnsavedRecoveryRestore, ARestoreKilledAfterAnySliceLosesNothingAndTheNextStartFinishesIt)
 {
     // The conversion's slices, then the move-in's of the fallback store it wrote.
-    const int converted = (260 + int(UnsavedRecovery::sliceClips) - 1) / int(UnsavedRecovery::sliceClips);
+    const int converted = (260 + int(FallbackMoveIn::sliceClips) - 1) / int(FallbackMoveIn::sliceClips);
     for (const int killedAfter : {1, converted, converted + 3}) {
         SCOPED_TRACE(killedAfter);
         test::StoreFixture f(true);
@@ -259,7 +259,7 @@ TEST(UnsavedRecoveryRestore, AFileCutInHalfBringsBackTheClipsBeforeTheCutAndTell
 {
     constexpr int copies = 1000;
     // Not killed, killed after the restore's first slice, and after its last (about half the file).
-    const int lastSlice = copies / 2 / int(UnsavedRecovery::sliceClips);
+    const int lastSlice = copies / 2 / int(FallbackMoveIn::sliceClips);
     for (const int killedAfter : {0, 1, lastSlice}) {
         SCOPED_TRACE(killedAfter);
         test::StoreFixture f(true);
