@@ -13,11 +13,10 @@
 namespace quillmere {
 
 StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent)
-    : QObject(parent),
-      m_store(store), m_opening{setup.movedAsidePath,    setup.salvagedClips,     setup.salvageResumed,
-                                setup.salvageLoss,       setup.movedAsideForeign, ModelContainer::OpenFailure::none,
-                                setup.unavailableReason, setup.salvagePending},
-      m_storePath(setup.unavailableStorePath)
+    : QObject(parent), m_store(store), m_setAside{setup.movedAsidePath, setup.salvagedClips, setup.salvageResumed,
+                                                  setup.salvageLoss, setup.movedAsideForeign},
+      m_unavailableReason(setup.unavailableReason), m_storePath(setup.unavailableStorePath),
+      m_salvagePending(setup.salvagePending)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
@@ -30,7 +29,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         // The salvage that follows tells what became of the history.
         if (m_store.context().damageFound())
             return;
-        report({.kind = StoreTrouble::Kind::saveFailed, .diskFull = diskFull});
+        report({StoreTrouble::Kind::saveFailed, {}, diskFull});
         // Held in memory alone, they would go with a kill.
         keepInFallback();
         m_retrySoon = diskFull || m_store.context().lastSaveFailure() == ModelContext::SaveFailure::locked;
@@ -57,8 +56,8 @@ void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 
 void StoreCaretaker::start()
 {
-    reportSetAside(m_opening);
-    if (m_opening.needsSalvage)
+    reportSetAside(m_setAside);
+    if (m_salvagePending)
         salvageOnWorker();
     else if (isAwayFromStore()) {
         tellAway();
@@ -75,13 +74,15 @@ void StoreCaretaker::tellAway()
             // Moved into the store file meanwhile, which brings the recovery files back itself.
             if (!isAwayFromStore())
                 return;
-            tellKept(found.first, QStringLiteral("the store cannot take copies for now"));
+            tellUnsaved({{}, found.first, QStringLiteral("the store cannot take copies for now")},
+                        {StoreTrouble::Kind::unsavedBroughtBack});
             if (found.second && !m_store.container().isInMemory())
                 m_fallbackPlace = found.second->second;
             else if (!m_fallbackPlace)
                 qCCritical(lcPersistence, "No folder takes a fallback store: the history is kept in memory only");
-            StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_opening.error};
-            trouble.keptIn = m_fallbackPlace;
+            StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
+            trouble.keptIn = m_fallbackPlace.value_or(FallbackStore::Place{}).folder;
+            trouble.lasting = m_fallbackPlace.value_or(FallbackStore::Place{}).lasting;
             report(trouble);
         });
 }
@@ -121,9 +122,7 @@ void StoreCaretaker::convertUnsaved()
                     this, [done = conversion.done, moved] { return UnsavedRecovery::settle(done, moved); },
                     [this, conversion](const StoreTrouble &told) {
                         m_bringingBack = false;
-                        if (!told.message().isEmpty())
-                            report(told);
-                        tellKept(conversion.kept, conversion.keptReason);
+                        tellUnsaved(conversion, told);
                     });
             });
         });
@@ -148,14 +147,17 @@ void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &t
     m_moveIn->start();
 }
 
-void StoreCaretaker::tellKept(const QStringList &kept, const QString &why)
+void StoreCaretaker::tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told)
 {
+    if (told.count > 0 || told.unreadable > 0 || told.lost != 0)
+        report(told);
     // Told once for the same files: they are tried again at every start.
     const QString toldKey = QStringLiteral("unsavedRecoveryTold");
-    const QString told = kept.join(QLatin1Char('\n'));
-    if (!told.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != told) {
-        m_store.preferences().setString(toldKey, told);
-        report({StoreTrouble::Kind::unsavedAtQuit, kept.join(QStringLiteral(", ")), false, 0, why});
+    const QString kept = conversion.kept.join(QLatin1Char('\n'));
+    if (!kept.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != kept) {
+        m_store.preferences().setString(toldKey, kept);
+        report({StoreTrouble::Kind::unsavedAtQuit, conversion.kept.join(QStringLiteral(", ")), false, 0,
+                conversion.keptReason});
     }
 }
 
@@ -289,28 +291,23 @@ void StoreCaretaker::goOnInFallback(const QString &path)
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened: %s", qPrintable(path), qPrintable(error));
         return;
     }
+    // What waited while the copy was synced goes with it.
+    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
     m_storePath = m_store.container().storeURL();
-    goOnIn(std::move(fallback));
+    m_store.fileGuard().closeConnection();
+    m_store.switchToContainer(fallback);
+    // It holds what the store's full disk kept from it too.
+    letPendingGo(m_store.save());
     tellAway();
     scheduleRetry();
 }
 
-void StoreCaretaker::goOnIn(std::shared_ptr<ModelContainer> fallback)
-{
-    // Read before the store's file is let go of.
-    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
-    m_store.fileGuard().closeConnection();
-    m_store.switchToContainer(std::move(fallback));
-    m_store.holdSaves(false);
-    // It holds what the store's full disk kept from it too.
-    letPendingGo(m_store.save());
-}
-
 void StoreCaretaker::damageFound()
 {
+    ModelContext &damaged = m_store.context();
     StoreFileGuard &guard = m_store.fileGuard();
     const bool waits = std::exchange(m_damageWaits, false);
-    if (!m_store.context().damageFound() || m_store.container().isInMemory() || isAwayFromStore())
+    if (!damaged.damageFound() || m_store.container().isInMemory() || isAwayFromStore())
         return;
     // A deletion or replacement not noticed yet starts its copy here; a copy given up is tried
     // again by the guard's own looks, as a replacement's waits for changes a damaged store never takes.
@@ -331,7 +328,18 @@ void StoreCaretaker::damageFound()
     qCCritical(lcPersistence,
                "The store at %s is damaged; reading it back while the history goes on in a fallback store",
                qPrintable(m_storePath));
-    leaveDamagedFile();
+    // What the damaged store could not take goes through the fallback store into the store read
+    // back; its bytes are read while the file is still open.
+    m_store.holdSaves(true);
+    for (const auto &record : damaged.unsavedRecords())
+        if (record->entity() == Entity::clip) {
+            static_cast<const ClipItem &>(*record).imageData();
+            static_cast<const ClipItem &>(*record).fileData();
+        }
+    // Let go of before it moves: nothing of the damaged file stays open to write to it.
+    guard.closeConnection();
+    // The fallback store found next may be its file: the history takes it over.
+    letPendingGo(false);
     inBackground(
         this, [path = m_storePath] { return FallbackStore::place(path); },
         [this](const auto &place) {
@@ -342,25 +350,12 @@ void StoreCaretaker::damageFound()
                 qCCritical(lcPersistence, "The damaged store cannot be left: %s", qPrintable(error));
                 return;
             }
-            goOnIn(std::move(fallback));
+            FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
+            m_store.switchToContainer(fallback);
+            m_store.holdSaves(false);
+            m_store.save();
             salvageOnWorker();
         });
-}
-
-void StoreCaretaker::leaveDamagedFile()
-{
-    // What the damaged store could not take goes through the fallback store into the store read
-    // back; its bytes are read while the file is still open.
-    m_store.holdSaves(true);
-    for (const auto &record : m_store.context().unsavedRecords())
-        if (record->entity() == Entity::clip) {
-            static_cast<const ClipItem &>(*record).imageData();
-            static_cast<const ClipItem &>(*record).fileData();
-        }
-    // Let go of before it moves: nothing of the damaged file stays open to write to it.
-    m_store.fileGuard().closeConnection();
-    // The fallback store found next may be its file: the history takes it over.
-    letPendingGo(false);
 }
 
 void StoreCaretaker::salvageOnWorker()
@@ -376,14 +371,14 @@ void StoreCaretaker::salvageOnWorker()
         },
         [this](const std::optional<StoreSalvage::Outcome> &salvaged) {
             m_salvaging = false;
-            const bool pending = std::exchange(m_opening.needsSalvage, false);
+            const bool pending = std::exchange(m_salvagePending, false);
             StoreOpening opening;
             auto container = salvaged
                 ? ModelContainerFactory::openSalvaged(m_storePath, m_store.clock(), *salvaged, &opening)
                 : ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
             // Not finished now: the history stays in the fallback store, told so, and it is tried again.
             if (!useStoreFile(std::move(container), opening) && (pending || !m_store.container().isInMemory())) {
-                m_opening.error = opening.error;
+                m_unavailableReason = opening.error;
                 tellAway();
             }
         });

@@ -40,8 +40,8 @@ public:
     bool isSalvaging() const { return m_salvaging; }
     // Where the history is kept away from the store, once start() has looked; none in memory.
     std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
-    // However the program ends (an exit() in the event loop never emits aboutToQuit): stops a salvage,
-    // finishes the store file's copy, then keepAtQuit().
+    // The program's end, however it ends (an exit() from inside the event loop never emits
+    // aboutToQuit): stops a salvage, finishes the store file's copy, then keepAtQuit().
     void end();
     // A last try, then what is left goes to a fallback store; how many records could be kept nowhere.
     int keepAtQuit();
@@ -65,13 +65,9 @@ private:
     void letPendingGo(bool heldElsewhere);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
-    // What the store has not taken goes along into `fallback`, and the history goes on there.
-    void goOnIn(std::shared_ptr<ModelContainer> fallback);
     // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
-    // Reads what the damaged store has not taken, then lets go of its file.
-    void leaveDamagedFile();
     void salvageOnWorker();
     // Tells where the history is kept, and which recovery files wait for the store.
     void tellAway();
@@ -79,11 +75,11 @@ private:
     void bringBackAll();
     void convertUnsaved();
     void moveIn(QStringList paths, const std::function<void(int moved)> &then);
-    void tellKept(const QStringList &kept, const QString &why);
+    void tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told);
 
     ClipStore &m_store;
-    // What opening the store met at start; its error says why the store file cannot be used now.
-    StoreOpening m_opening;
+    StoreOpening m_setAside;
+    QString m_unavailableReason;
     // The store file to go back to while the history is kept away from it.
     QString m_storePath;
     QTimer m_retry;
@@ -97,12 +93,14 @@ private:
     std::function<void()> m_sliceSaved;
     // A store moved into meanwhile leaves the bringing back to the one under way.
     bool m_bringingBack = false;
+    bool m_salvagePending = false;
     bool m_salvaging = false;
     std::unique_ptr<FallbackMoveIn> m_moveIn;
     // Holds the changes the store's full disk has not taken yet.
     std::shared_ptr<ModelContainer> m_pending;
     bool m_pendingOpening = false;
-    // The damaged open file is the history's only copy until the guard has put it back at the path.
+    // Damage was met while the store's path did not name its open file, the history's only copy
+    // until the guard has put it back at the path.
     bool m_damageWaits = false;
     // Set at quit: a salvage stops and is finished by the next start.
     std::shared_ptr<std::atomic<bool>> m_stopSalvage = std::make_shared<std::atomic<bool>>(false);

@@ -9,14 +9,14 @@ namespace {
 const auto copies = [](int n, const char *one) {
     return n == 1 ? QString::fromLatin1(one) : QStringLiteral("%1 copies").arg(n);
 };
-const auto forCount = [](int n, const char *one, const char *more) { return QString::fromLatin1(n == 1 ? one : more); };
+const auto were = [](int n) { return n == 1 ? QStringLiteral("was") : QStringLiteral("were"); };
 
 // As many as are known: counted, bounded, or only known to be more. Not known when an earlier start
 // read the history back: nothing is said of it then.
 QString lostWords(const StoreSalvage::Loss &loss)
 {
     const auto lostAre = [](const QString &howMany, int n) {
-        return QStringLiteral(" %1 could not be read and %2 lost.").arg(howMany, forCount(n, "was", "were"));
+        return QStringLiteral(" %1 could not be read and %2 lost.").arg(howMany, were(n));
     };
     if (loss.lostAtMost == loss.lost)
         return loss.lost < 0 ? QString()
@@ -41,38 +41,38 @@ QString StoreTrouble::message() const
             return QStringLiteral("Another program's database stood where Brindlewax keeps your clipboard history. "
                                   "It was set aside untouched as %1, and a new history was started.")
                 .arg(path);
-        const QString begun = resumed ? QStringLiteral("Brindlewax was stopped last time while it read back your "
-                                                       "damaged clipboard history; that is finished now. ")
-                                      : QString();
+        QString text = resumed ? QStringLiteral("Brindlewax was stopped last time while it read back your damaged "
+                                                "clipboard history; that is finished now. ")
+                               : QString();
         if (count <= 0)
-            return begun
+            return text
                 + QStringLiteral("Your clipboard history could not be read and was set aside as %1. "
                                  "A new history was started.")
                       .arg(path)
                 + lostWords(loss);
-        return begun
-            + QStringLiteral("Your clipboard history was damaged and was set aside as %1. %2 that could still be "
-                             "read %3 kept in a new history.")
-                  .arg(path, count == 1 ? QStringLiteral("The one copy") : QStringLiteral("The %1 copies").arg(count),
-                       forCount(count, "was", "were"))
-            + lostWords(loss)
-            + (loss.damaged > 0 ? QStringLiteral(" %1 of them came back with damaged content.").arg(loss.damaged)
-                                : QString());
+        text += QStringLiteral("Your clipboard history was damaged and was set aside as %1. %2 that could still be "
+                               "read %3 kept in a new history.")
+                    .arg(path, count == 1 ? QStringLiteral("The one copy") : QStringLiteral("The %1 copies").arg(count),
+                         were(count))
+            + lostWords(loss);
+        if (loss.damaged > 0)
+            text += QStringLiteral(" %1 of them came back with damaged content.").arg(loss.damaged);
+        return text;
     }
     case Kind::fallbackSession: {
         QString text = reason.isEmpty()
             ? QStringLiteral("Your clipboard history cannot be saved to disk now.")
             : QStringLiteral("Your clipboard history cannot be saved to %1 now (%2).").arg(path, reason);
-        if (!keptIn)
+        if (keptIn.isEmpty())
             return text
                 + QStringLiteral(" No folder can take it either: Brindlewax keeps it in memory only, and it will be "
                                  "lost when Brindlewax quits.");
         text += QStringLiteral(" Your copies are kept in a fallback store in %1 meanwhile, and move into your history "
                                "once it can be saved again.")
-                    .arg(keptIn->folder);
-        if (keptIn->lasting == FallbackStore::Place::Lasting::untilLogout)
+                    .arg(keptIn);
+        if (lasting == FallbackStore::Place::Lasting::untilLogout)
             text += QStringLiteral(" That folder is emptied when you log out.");
-        else if (keptIn->lasting == FallbackStore::Place::Lasting::untilRestart)
+        else if (lasting == FallbackStore::Place::Lasting::untilRestart)
             text += QStringLiteral(" That folder is emptied when the computer restarts.");
         return text;
     }
@@ -85,17 +85,19 @@ QString StoreTrouble::message() const
         QStringList text;
         if (count > 0)
             text << QStringLiteral("%1 that could not be saved earlier %2 brought back into your history.")
-                        .arg(copies(count, "One copy"), forCount(count, "was", "were"));
+                        .arg(copies(count, "One copy"), were(count));
         if (unreadable > 0)
             text << QStringLiteral("%1 kept aside earlier could not be read; %2 left in %3.")
-                        .arg(copies(unreadable, "One copy"), forCount(unreadable, "it is", "they are"), path);
+                        .arg(copies(unreadable, "One copy"),
+                             unreadable == 1 ? QStringLiteral("it is") : QStringLiteral("they are"), path);
         if (lost != 0)
-            text << (lost < 0 ? QStringLiteral("The end of a file that kept copies aside earlier is missing or "
-                                               "damaged: any copies it held there are lost.")
-                              : QStringLiteral("%1 kept aside earlier %2 lost: the end of the file that held %3 is "
-                                               "missing or damaged.")
-                                    .arg(copies(lost, "One copy"), forCount(lost, "is", "are"),
-                                         forCount(lost, "it", "them")))
+            text << (lost < 0
+                         ? QStringLiteral("The end of a file that kept copies aside earlier is missing or "
+                                          "damaged: any copies it held there are lost.")
+                         : QStringLiteral("%1 kept aside earlier %2 lost: the end of the file that held %3 is "
+                                          "missing or damaged.")
+                               .arg(copies(lost, "One copy"), lost == 1 ? QStringLiteral("is") : QStringLiteral("are"),
+                                    lost == 1 ? QStringLiteral("it") : QStringLiteral("them")))
                     + QStringLiteral(" The copies before the break are back in your history; the file is kept as %1.")
                           .arg(lostFrom);
         return text.join(QLatin1Char(' '));

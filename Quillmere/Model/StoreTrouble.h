@@ -4,7 +4,6 @@
 #include "Quillmere/Model/StoreSalvage.h"
 
 #include <QString>
-#include <optional>
 
 namespace quillmere {
 
@@ -29,8 +28,9 @@ struct StoreTrouble {
     int unreadable = 0;
     int lost = 0;
     QString lostFrom = {};
-    // fallbackSession: where the fallback store is kept; none: in memory only.
-    std::optional<FallbackStore::Place> keptIn = {};
+    // fallbackSession: the fallback store's folder (none: memory only), how long the folder keeps it.
+    QString keptIn = {};
+    FallbackStore::Place::Lasting lasting = FallbackStore::Place::Lasting::kept;
 
     QString message() const;
 };

@@ -97,19 +97,16 @@ qint64 captureOrder(const QJsonValue &value)
     return std::max<qint64>(0, value.toInteger(0));
 }
 
-// A recovery file read a slice of clips at a time, never whole in memory, after a first pass over
-// its other members, whichever order they come in.
+// A recovery file read a few clips at a time, never whole in memory, after a first pass that reads
+// the other members and counts the clips, whichever order they come in.
 class Reader {
 public:
     using PageIn = std::function<PageRef(const QString &name, const QString &colorName)>;
 
-    // The Pages the file names are asked of `pageIn`. error() tells why a file is refused; one that
-    // breaks off has the clips before the break.
-    Reader(const QString &path, PageIn pageIn) : m_pageIn(std::move(pageIn))
-    {
-        if (open(path))
-            readMembers();
-    }
+    // The Pages the file names are asked of `pageIn`. error() tells why a file is refused: it is not a
+    // regular file, is too large or is not a recovery file; one that breaks off has the clips before
+    // the break.
+    Reader(const QString &path, PageIn pageIn) : m_pageIn(std::move(pageIn)) { open(path); }
 
     // The next clips into `out`, in no store: up to a slice, or fewer once sliceBytes of content
     // are read (at least one); none at the end. False when the file cannot be read.
@@ -133,6 +130,7 @@ public:
 
     const QString &error() const { return m_error; }
 
+    QDateTime unsavedAt;
     // The clips left out so far because they could not be read (bad base64, say), and those lost
     // with the end of a file that breaks off (-1: it does not say how many it held).
     int unreadable = 0;
@@ -157,13 +155,7 @@ private:
                             : S_ISREG(info.st_mode) ? tooLarge()
                                                     : QStringLiteral("it is not a regular file"));
         // Without a time of its own, it was written when it was last changed.
-        m_unsavedAt = QDateTime::fromSecsSinceEpoch(info.st_mtime, Qt::UTC);
-        return true;
-    }
-
-    // The first pass: the clips are only counted.
-    void readMembers()
-    {
+        unsavedAt = QDateTime::fromSecsSinceEpoch(info.st_mtime, Qt::UTC);
         bool inClips = false;
         qint64 clipCount = -1;
         const bool whole =
@@ -195,7 +187,7 @@ private:
                             pageNamed(*name, text(page.toObject(), "colorName").value_or(QString()));
                 } else if (key == "\"unsavedAt\"") {
                     if (const auto at = QDateTime::fromString(member.toString(), Qt::ISODateWithMs); at.isValid())
-                        m_unsavedAt = at;
+                        unsavedAt = at;
                 } else if (key == "\"lowestCaptureOrder\"") {
                     m_lowestCaptureOrder = captureOrder(member);
                 } else if (key == "\"clipCount\"" && member.isDouble()) {
@@ -207,11 +199,10 @@ private:
         // the break; past them, the break takes none.
         if (!whole && (inClips || m_clipsAt < 0))
             lost = clipCount < 0 ? -1 : int(std::max<qint64>(0, clipCount - m_clips));
-        if (!whole && m_clipsAt < 0 && clipCount < 0)
-            fail();
+        return whole || (m_error.isEmpty() && (m_clipsAt >= 0 || clipCount >= 0)) || fail();
     }
 
-    // Keeps the first reason the file cannot be read; false.
+    // Keeps the first reason the file could not be read; false.
     bool fail(const QString &why = QStringLiteral("not a recovery file"))
     {
         if (m_error.isEmpty())
@@ -311,7 +302,7 @@ private:
         // Without a date of its own, a clip is dated by the file.
         const auto date = [&](const char *key) {
             const QDateTime at = QDateTime::fromString(o.value(QLatin1String(key)).toString(), Qt::ISODateWithMs);
-            return at.isValid() ? at : m_unsavedAt;
+            return at.isValid() ? at : unsavedAt;
         };
         const std::optional<QByteArray> image = bytes("imageDataBase64"), file = bytes("fileDataBase64");
         if (!readable) {
@@ -353,7 +344,6 @@ private:
     std::set<QString> m_pages;
     QFile m_file;
     QString m_error;
-    QDateTime m_unsavedAt;
     qint64 m_lowestCaptureOrder = 0;
     qint64 m_clipsAt = -1;
     // The clips the first pass found whole (those before a break), and how many were read since.
@@ -471,7 +461,8 @@ private:
             into.insert(clip);
         if (!own)
             return;
-        // A pin, a title or Page it lacks, the later date and order: nothing is taken, nothing made temporary.
+        // What the file says is added: a pin, a title or Page it lacks, the later date and order.
+        // Nothing is taken away, and a kept clip is never made temporary.
         own->setIsPinned(own->isPinned() || clip->isPinned());
         if (!own->customTitle())
             own->setCustomTitle(clip->customTitle());

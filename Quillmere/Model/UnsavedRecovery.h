@@ -34,7 +34,8 @@ struct Conversion {
     QString keptReason;
 };
 
-// Those of `fallbacks` that hold recovery files' clips of the store at `storePath`. Touches the disk.
+// The fallback stores of `fallbacks` that hold recovery files' clips of the store at `storePath`.
+// Touches the disk.
 QStringList converted(const QString &storePath, const QStringList &fallbacks);
 
 // Copies the clips of `files` into a fallback store of their own (the one an earlier conversion
