@@ -47,7 +47,7 @@ public:
     // The store file (its "-wal" and "-shm" companions sit beside it); empty in memory.
     QString storeURL() const { return m_path; }
     bool isInMemory() const { return m_path.isEmpty(); }
-    // The file the connection opened at storeURL(), which may have left the path since.
+    // The file at storeURL() when this container first opened it, which may have left the path since.
     std::optional<FileIdentity> openedFile() const { return m_openedFile; }
     QString connectionName() const { return m_connectionName; }
 

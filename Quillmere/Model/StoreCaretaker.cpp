@@ -263,7 +263,9 @@ bool StoreCaretaker::keepInFallback(bool now)
 void StoreCaretaker::end()
 {
     m_stopSalvage->store(true);
-    QSqlQuery(m_store.context().database()).exec(ModelContainer::syncPragma());
+    for (ModelContext *ctx : {&m_store.context(), m_pending ? &m_pending->mainContext() : nullptr})
+        if (ctx && ctx->database().isOpen())
+            QSqlQuery(ctx->database()).exec(ModelContainer::syncPragma());
     // The open file may be a deleted store's only copy, gone with the program.
     m_store.fileGuard().checkNow();
     keepAtQuit();

@@ -16,6 +16,7 @@
 #include <future>
 #include <memory>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -35,10 +36,15 @@ int syncBeforeEnd(int fd)
         return ::fsync(fd) == 0 ? 0 : errno;
     auto result = std::make_shared<std::promise<int>>();
     std::future<int> synced = result->get_future();
-    std::thread([own, result] {
-        result->set_value(::fsync(own) == 0 ? 0 : errno);
+    try {
+        std::thread([own, result] {
+            result->set_value(::fsync(own) == 0 ? 0 : errno);
+            ::close(own);
+        }).detach();
+    } catch (const std::system_error &) {
         ::close(own);
-    }).detach();
+        return ::fsync(fd) == 0 ? 0 : errno;
+    }
     constexpr std::chrono::nanoseconds forWhatFollows = std::chrono::milliseconds(250);
     const bool done =
         synced.wait_for(std::max(*left - forWhatFollows, std::chrono::nanoseconds(0))) == std::future_status::ready;
