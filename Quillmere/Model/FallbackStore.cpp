@@ -19,7 +19,6 @@
 #include <fcntl.h>
 #include <limits>
 #include <map>
-#include <ranges>
 #include <sqlite3.h>
 
 #include <linux/magic.h>
@@ -138,8 +137,10 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
         const bool temporary = folder.kind == Folder::Kind::temporary && lasting == Place::Lasting::kept;
         ranked.emplace((int(lasting) * 2 + temporary) * 2 + (device == storeDevice), std::move(folder));
     }
-    const auto inOrder = std::views::values(ranked);
-    return {inOrder.begin(), inOrder.end()};
+    std::vector<Folder> inOrder;
+    for (auto &[rank, folder] : ranked)
+        inOrder.push_back(std::move(folder));
+    return inOrder;
 }
 
 std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast)
