@@ -65,6 +65,11 @@ bool makePrivate(const QString &path, QString *error)
 
 } // namespace
 
+void ModelContainer::whenSynced(QObject *receiver, std::function<void()> then)
+{
+    QTimer::singleShot(0, receiver, std::move(then));
+}
+
 ModelContainer::~ModelContainer()
 {
     m_captureOrderFill.reset();

@@ -58,6 +58,10 @@ public:
     // The PRAGMA user_version this build writes; older stores are migrated when opened.
     static int schemaVersion();
 
+    // Calls `then` on `receiver`'s thread once every commit made on this store so far holds
+    // through a power cut; at once in memory. Never called when `receiver` is gone first.
+    void whenSynced(QObject *receiver, std::function<void()> then);
+
     // While `held` answers true the capture order fill writes nothing, as saves wait then.
     void holdCaptureOrderFillWhile(std::function<bool()> held) { m_captureOrderFillHeld = std::move(held); }
 
