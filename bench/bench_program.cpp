@@ -38,6 +38,7 @@
 #include "BenchSupport.h"
 #include "Model/DamagedStores.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/FallbackMoveIn.h"
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreSalvage.h"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillmere/Model/FallbackMoveIn.h"
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreTrouble.h"

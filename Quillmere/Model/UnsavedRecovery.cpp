@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/CapturedContent.h"
 #include "Quillmere/Model/ClipPresentation.h"
+#include "Quillmere/Model/FallbackMoveIn.h"
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContext.h"
 #include "Quillmere/Model/ReadConnection.h"

@@ -1,6 +1,7 @@
 #include "Model/OldRecoveryFiles.h"
 #include "Support/PagesFixture.h"
 
+#include "Quillmere/Model/FallbackMoveIn.h"
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreSchema.h"
