@@ -1,6 +1,7 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/OldRecoveryFiles.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -57,6 +58,7 @@ void StoreCaretaker::setRetryDelays(int firstMs, int longestMs)
 void StoreCaretaker::start()
 {
     reportSetAside(m_setAside);
+    tellOldRecoveryFiles();
     if (m_salvagePending)
         salvageOnWorker();
     else if (isAwayFromStore()) {
@@ -69,15 +71,13 @@ void StoreCaretaker::start()
 void StoreCaretaker::tellAway()
 {
     inBackground(
-        this, [path = m_storePath] { return std::make_pair(UnsavedRecovery::all(path), FallbackStore::place(path)); },
+        this, [path = m_storePath] { return FallbackStore::place(path); },
         [this](const auto &found) {
-            // Moved into the store file meanwhile, which brings the recovery files back itself.
+            // Moved into the store file meanwhile.
             if (!isAwayFromStore())
                 return;
-            tellUnsaved({{}, found.first, QStringLiteral("the store cannot take copies for now")},
-                        {StoreTrouble::Kind::unsavedBroughtBack});
-            if (found.second && !m_store.container().isInMemory())
-                m_fallbackPlace = found.second->second;
+            if (found && !m_store.container().isInMemory())
+                m_fallbackPlace = found->second;
             else if (!m_fallbackPlace)
                 qCCritical(lcPersistence, "No folder takes a fallback store: the history is kept in memory only");
             StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
@@ -92,39 +92,41 @@ void StoreCaretaker::bringBackAll()
     if (m_store.container().isInMemory() || isAwayFromStore() || std::exchange(m_bringingBack, true))
         return;
     inBackground(
-        this,
-        [path = m_store.container().storeURL()] {
-            QStringList paths = FallbackStore::all(path);
-            for (const QString &converted : UnsavedRecovery::converted(path, paths))
-                paths.removeAll(converted);
-            return paths;
-        },
-        [this](const QStringList &paths) { moveIn(paths, [this](int) { convertUnsaved(); }); });
+        this, [path = m_store.container().storeURL()] { return FallbackStore::all(path); },
+        [this](const QStringList &paths) { moveIn(paths, [this](int) { m_bringingBack = false; }); });
 }
 
-void StoreCaretaker::convertUnsaved()
+void StoreCaretaker::tellOldRecoveryFiles()
 {
+    const QString path = isAwayFromStore() ? m_storePath
+        : m_store.container().isInMemory() ? QString()
+                                           : m_store.container().storeURL();
+    if (path.isEmpty())
+        return;
+    // Kept across starts: nothing takes the files away, and each is named once.
+    const QString toldKey = QStringLiteral("oldRecoveryFilesTold");
+    const QStringList told = m_store.preferences().stringList(toldKey).value_or(QStringList());
     inBackground(
-        this,
-        [path = m_store.container().storeURL(), now = m_store.now(), hook = m_sliceSaved] {
-            auto conversion = UnsavedRecovery::convert(path, UnsavedRecovery::all(path), now, hook);
-            return std::make_pair(std::move(conversion), UnsavedRecovery::converted(path, FallbackStore::all(path)));
-        },
-        [this](const std::pair<UnsavedRecovery::Conversion, QStringList> &converted) {
-            // The store was found damaged: the store read back brings them back.
-            if (isAwayFromStore()) {
-                m_bringingBack = false;
-                return;
+        this, [path, told] { return OldRecoveryFiles::look(path, told); },
+        [this, told, toldKey](const OldRecoveryFiles::Found &found) {
+            for (const OldRecoveryFiles::File &file : found.untold) {
+                const QString clips = file.clips < 0 ? QStringLiteral("an unknown number of clips")
+                    : file.clips == 1                ? QStringLiteral("1 clip")
+                                                     : QStringLiteral("%1 clips").arg(file.clips);
+                qCWarning(lcPersistence,
+                          "%s, a recovery file of an earlier release, holds %s; it is no longer read and is left "
+                          "as it is",
+                          qPrintable(file.path), qPrintable(clips));
             }
-            // The files go only once the store holds what they held.
-            moveIn(converted.second, [this, conversion = converted.first](int moved) {
-                inBackground(
-                    this, [done = conversion.done, moved] { return UnsavedRecovery::settle(done, moved); },
-                    [this, conversion](const StoreTrouble &told) {
-                        m_bringingBack = false;
-                        tellUnsaved(conversion, told);
-                    });
-            });
+            if (!found.untold.empty()) {
+                StoreTrouble trouble{StoreTrouble::Kind::oldRecoveryFiles};
+                trouble.oldRecoveryFiles = found.untold;
+                report(trouble);
+            }
+            if (found.all.isEmpty() && !told.isEmpty())
+                m_store.preferences().remove(toldKey);
+            else if (found.all != told)
+                m_store.preferences().setValue(toldKey, found.all);
         });
 }
 
@@ -145,20 +147,6 @@ void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &t
     });
     connect(m_moveIn.get(), &FallbackMoveIn::stopped, this, &StoreCaretaker::scheduleRetry);
     m_moveIn->start();
-}
-
-void StoreCaretaker::tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told)
-{
-    if (told.count > 0 || told.unreadable > 0 || told.lost != 0)
-        report(told);
-    // Told once for the same files: they are tried again at every start.
-    const QString toldKey = QStringLiteral("unsavedRecoveryTold");
-    const QString kept = conversion.kept.join(QLatin1Char('\n'));
-    if (!kept.isEmpty() && m_store.preferences().string(toldKey).value_or(QString()) != kept) {
-        m_store.preferences().setString(toldKey, kept);
-        report({StoreTrouble::Kind::unsavedAtQuit, conversion.kept.join(QStringLiteral(", ")), false, 0,
-                conversion.keptReason});
-    }
 }
 
 void StoreCaretaker::report(const StoreTrouble &trouble)

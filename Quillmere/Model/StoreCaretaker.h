@@ -4,7 +4,6 @@
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreTrouble.h"
-#include "Quillmere/Model/UnsavedRecovery.h"
 
 #include <QObject>
 #include <QTimer>
@@ -21,7 +20,7 @@ class ClipStore;
 // Tells of store trouble once per kind and session, and keeps every copy on disk: a failed save is
 // retried on a back-off while what a full disk or a lock kept from the store waits in a fallback
 // store. A store that cannot take copies is reopened on a back-off while the history goes on in a
-// fallback store, which moves into it once it can, followed by older releases' recovery files.
+// fallback store, which moves into it once it can.
 class StoreCaretaker : public QObject {
     Q_OBJECT
 public:
@@ -46,7 +45,7 @@ public:
     void end();
     // A last try, then what is left goes to a fallback store; how many records could be kept nowhere.
     int keepAtQuit();
-    // Called after each slice a conversion (on a worker) or a move-in commits, for kill tests.
+    // Called after each slice a move-in commits, for kill tests.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
 Q_SIGNALS:
@@ -70,13 +69,13 @@ private:
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
     void salvageOnWorker();
-    // Tells where the history is kept, and which recovery files wait for the store.
+    // Tells where the history is kept.
     void tellAway();
-    // The fallback stores first, then the recovery files, which hold the oldest copies.
+    // Every fallback store of the store's moves into it.
     void bringBackAll();
-    void convertUnsaved();
+    // Names the recovery files earlier releases left, each once: they are no longer read.
+    void tellOldRecoveryFiles();
     void moveIn(QStringList paths, const std::function<void(int moved)> &then);
-    void tellUnsaved(const UnsavedRecovery::Conversion &conversion, const StoreTrouble &told);
 
     ClipStore &m_store;
     StoreOpening m_setAside;

@@ -76,31 +76,22 @@ QString StoreTrouble::message() const
             text += QStringLiteral(" That folder is emptied when the computer restarts.");
         return text;
     }
-    case Kind::unsavedAtQuit:
-        return QStringLiteral("Some copies could not be saved when Brindlewax last quit. They are kept in %1, "
-                              "which could not be brought back into your history: %2.")
-            .arg(path, reason);
-    case Kind::unsavedBroughtBack: {
-        // Kept at a quit, or while the store file could take nothing: "earlier" is true of both.
-        QStringList text;
-        if (count > 0)
-            text << QStringLiteral("%1 that could not be saved earlier %2 brought back into your history.")
-                        .arg(copies(count, "One copy"), were(count));
-        if (unreadable > 0)
-            text << QStringLiteral("%1 kept aside earlier could not be read; %2 left in %3.")
-                        .arg(copies(unreadable, "One copy"),
-                             unreadable == 1 ? QStringLiteral("it is") : QStringLiteral("they are"), path);
-        if (lost != 0)
-            text << (lost < 0
-                         ? QStringLiteral("The end of a file that kept copies aside earlier is missing or "
-                                          "damaged: any copies it held there are lost.")
-                         : QStringLiteral("%1 kept aside earlier %2 lost: the end of the file that held %3 is "
-                                          "missing or damaged.")
-                               .arg(copies(lost, "One copy"), lost == 1 ? QStringLiteral("is") : QStringLiteral("are"),
-                                    lost == 1 ? QStringLiteral("it") : QStringLiteral("them")))
-                    + QStringLiteral(" The copies before the break are back in your history; the file is kept as %1.")
-                          .arg(lostFrom);
-        return text.join(QLatin1Char(' '));
+    case Kind::oldRecoveryFiles: {
+        const auto held = [](int clips) {
+            return clips < 0 ? QStringLiteral("an unknown number of copies")
+                : clips == 0 ? QStringLiteral("no copies")
+                             : copies(clips, "1 copy");
+        };
+        const QString text =
+            QStringLiteral("Brindlewax no longer reads the recovery files its earlier versions wrote.");
+        if (oldRecoveryFiles.size() == 1)
+            return text
+                + QStringLiteral(" %1, which holds %2, is left as it is.")
+                      .arg(oldRecoveryFiles.front().path, held(oldRecoveryFiles.front().clips));
+        QStringList files;
+        for (const OldRecoveryFiles::File &file : oldRecoveryFiles)
+            files << QStringLiteral("%1 (%2)").arg(file.path, held(file.clips));
+        return text + QStringLiteral(" These are left as they are: %1.").arg(files.join(QStringLiteral(", ")));
     }
     case Kind::saveFailed:
         return diskFull ? QStringLiteral("Some copies could not be saved because the disk is full. They are kept "

@@ -5,7 +5,6 @@
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Model/StoreFileGuard.h"
-#include "Quillmere/Model/UnsavedRecovery.h"
 
 #include <QCryptographicHash>
 #include <QDir>
