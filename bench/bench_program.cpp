@@ -26,10 +26,9 @@
 //  - BM_StopDuringRelatedSearch: SIGTERM a second after the last key: time to exit, copies kept.
 //  - BM_SalvageDamagedStore, BM_StartDuringSalvage: a damaged store salvaged, and the program
 //    started on one; see there.
-//  - BM_SpillRestore: the recovery files of 100,000 text copies a quit could not save brought back
-//    into a store of 10,000 clips: until they are all back, the main thread's longest stretch of
-//    running on end and of being held, running or waiting on the disk (goal 50 ms), its share
-//    busy, and the time the restore took.
+//  - BM_FallbackMoveIn: a fallback store of 100,000 text copies moved into a store of 10,000 clips:
+//    until they have all moved in, the main thread's longest stretch of running on end and of being
+//    held, running or waiting on the disk (goal 25 ms), its share busy, and the time the move took.
 //  - BM_RelatedSearchInMemoryCgroup: five such searches inside a memory cgroup of 200 MiB made by
 //    hand (root where /sys/fs/cgroup is writable; otherwise it fails saying so): how many the
 //    program lived through (goal 5).
