@@ -1,0 +1,161 @@
+#include "Support/PagesFixture.h"
+
+#include "Quillmere/Model/FallbackMoveIn.h"
+#include "Quillmere/Model/FallbackStore.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSqlQuery>
+
+using namespace quillmere;
+
+namespace {
+
+// A session that could not use the store left `count` copies, a second apart, in a fallback store
+// at `path`.
+void leaveSession(test::StoreFixture &f, const QString &path, const QString &name, int count)
+{
+    QString error;
+    std::shared_ptr<ModelContainer> fallback(ModelContainer::open(path, f.clock.clock(), &error).release());
+    ASSERT_TRUE(fallback) << qPrintable(error);
+    ClipStore away(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+    for (int i = 0; i < count; ++i) {
+        f.clock.advance(1000);
+        ASSERT_TRUE(away.insertClip(test::StoreFixture::textContent(QString("%1 copy %2").arg(name).arg(i))));
+    }
+}
+
+int clipsIn(const QString &path)
+{
+    QString error;
+    auto container = ModelContainer::open(path, systemClock(), &error);
+    return container ? int(container->mainContext().clipCount()) : -1;
+}
+
+// The dates of the store's clips, last captured first.
+std::vector<qint64> datesByCaptureOrder(ModelContext &ctx)
+{
+    std::vector<qint64> dates;
+    QSqlQuery q(ctx.database());
+    q.exec("SELECT createdAt FROM clips ORDER BY captureOrder DESC, id DESC");
+    while (q.next())
+        dates.push_back(q.value(0).toLongLong());
+    return dates;
+}
+
+struct Outcome {
+    bool finished = false;
+    bool stopped = false;
+};
+
+void watch(FallbackMoveIn &moveIn, Outcome &outcome)
+{
+    QObject::connect(&moveIn, &FallbackMoveIn::finished, [&outcome] { outcome.finished = true; });
+    QObject::connect(&moveIn, &FallbackMoveIn::stopped, [&outcome] { outcome.stopped = true; });
+}
+
+} // namespace
+
+TEST(FallbackMoveIn, SessionsAndCopiesMadeMeanwhileComeBackInTheOrderTheyWereCopiedThroughAMoveCutShort)
+{
+    test::StoreFixture f(true);
+    for (int i = 0; i < 5; ++i)
+        f.putText(QString("stored %1").arg(i));
+    QStringList sessions;
+    for (int s = 1; s <= 3; ++s) {
+        sessions << f.dir.filePath(QString("session%1.fallback").arg(s));
+        // More than a slice each, so that a move can be cut short inside one.
+        leaveSession(f, sessions.back(), QString("session %1").arg(s), FallbackMoveIn::sliceClips + 8);
+        f.putText(QString("between %1").arg(s));
+    }
+    // Copied at the start, before the move-in began.
+    f.putText("first after start");
+    const int total = 5 + 3 * (FallbackMoveIn::sliceClips + 8) + 3 + 1;
+
+    int slices = 0;
+    {
+        // Taken in another order than they were left; cut short inside the second.
+        FallbackMoveIn first(*f.store, {sessions[0], sessions[2], sessions[1]});
+        first.setSliceSavedHook([&] {
+            if (++slices == 3)
+                first.cancel();
+        });
+        first.start();
+        ASSERT_TRUE(test::waitUntil([&] { return slices == 3; }));
+    }
+    f.putText("during the move");
+    FallbackMoveIn resumed(*f.store, {sessions[2], sessions[1]});
+    Outcome outcome;
+    watch(resumed, outcome);
+    resumed.setSliceSavedHook([&] { f.putText(QString("during slice %1").arg(++slices)); });
+    resumed.start();
+    ASSERT_TRUE(test::waitUntil([&] { return outcome.finished; }));
+    const int during = slices - 3;
+
+    const std::vector<qint64> dates = datesByCaptureOrder(f.ctx());
+    ASSERT_EQ(int(dates.size()), total + 1 + during);
+    // Every date is its own: last captured first is newest first.
+    EXPECT_TRUE(std::ranges::is_sorted(dates, std::greater<>()));
+    EXPECT_EQ(std::ranges::adjacent_find(dates), dates.end());
+    for (const QString &session : sessions)
+        EXPECT_FALSE(QFile::exists(session));
+}
+
+TEST(FallbackMoveIn, ASliceLeavesTheFallbackStoreOnlyOnceTheStoreSyncedItAndACancelStopsThatAtOnce)
+{
+    test::StoreFixture f(true);
+    f.putText("stored");
+    const QString away = f.dir.filePath("away.fallback");
+    leaveSession(f, away, "away", FallbackMoveIn::sliceClips + 8);
+
+    FallbackMoveIn moveIn(*f.store, {away});
+    Outcome outcome;
+    watch(moveIn, outcome);
+    bool committed = false;
+    // The damage path cancels from the store's own signals, between the commit and its sync.
+    QObject::connect(f.store.get(), &ClipStore::didSave, [&] {
+        if (!std::exchange(committed, true))
+            moveIn.cancel();
+    });
+    moveIn.start();
+    ASSERT_TRUE(test::waitUntil([&] { return committed; }));
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(outcome.finished || outcome.stopped);
+    // Both hold the slice: nothing went before the store held it.
+    EXPECT_EQ(f.ctx().clipCount(), 1 + FallbackMoveIn::sliceClips);
+    EXPECT_EQ(clipsIn(away), FallbackMoveIn::sliceClips + 8);
+    // Cancelled for good.
+    moveIn.start();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(clipsIn(away), FallbackMoveIn::sliceClips + 8);
+}
+
+TEST(FallbackMoveIn, AStoreFileDeletedUnderTheMoveTakesNothingMore)
+{
+    for (const bool beforeStart : {true, false}) {
+        SCOPED_TRACE(beforeStart);
+        test::StoreFixture f(true);
+        f.putText("stored");
+        const QString away = f.dir.filePath("away.fallback");
+        leaveSession(f, away, "away", 2 * FallbackMoveIn::sliceClips + 8);
+
+        FallbackMoveIn moveIn(*f.store, {away});
+        Outcome outcome;
+        watch(moveIn, outcome);
+        int slices = 0;
+        moveIn.setSliceSavedHook([&] {
+            if (++slices == 1) {
+                EXPECT_TRUE(QFile::remove(f.path));
+            }
+        });
+        if (beforeStart) {
+            ASSERT_TRUE(QFile::remove(f.path));
+        }
+        moveIn.start();
+        ASSERT_TRUE(test::waitUntil([&] { return outcome.finished || outcome.stopped; }));
+        EXPECT_TRUE(outcome.stopped);
+        // What did not move waits in its file, reached by its name.
+        EXPECT_EQ(clipsIn(away), 2 * FallbackMoveIn::sliceClips + 8 - (beforeStart ? 0 : FallbackMoveIn::sliceClips));
+    }
+}
