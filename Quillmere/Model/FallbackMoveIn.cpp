@@ -144,7 +144,7 @@ void FallbackMoveIn::slice()
         this,
         [paths = QStringList{m_store.container().storeURL(), m_fallback->storeURL()}] {
             for (const QString &path : paths)
-                StoreSyncer::syncFile(path);
+                StoreSyncer::checkpoint(path);
             return true;
         },
         [this](bool) { slice(); });

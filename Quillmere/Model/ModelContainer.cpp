@@ -279,7 +279,7 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
     if (!path.isEmpty()) {
-        container->m_syncer = std::make_unique<StoreSyncer>(path);
+        container->m_syncer = std::make_unique<StoreSyncer>(path, container->m_openedFile);
         container->m_context->setCommitHandler([syncer = container->m_syncer.get()] { syncer->committed(); });
     }
     QString loadError;

@@ -8,11 +8,14 @@
 #include <QMetaObject>
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <condition_variable>
 #include <mutex>
 #include <sqlite3.h>
 #include <system_error>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace quillmere {
 namespace {
@@ -23,21 +26,43 @@ void deliver(QObject *receiver, std::function<void()> then)
         QMetaObject::invokeMethod(receiver, std::move(then), Qt::QueuedConnection);
 }
 
-// The log a connection has open, synced through the connection's own file layer.
-bool syncLog(sqlite3 *db)
+// The log of the store at `path`, synced through SQLite's file layer (so that whatever layer the
+// store's connections write through sees it) on a handle of its own: a connection of its own would
+// keep the store's last close from moving the log into the file. True where there is no log.
+bool syncLog(const QString &path)
 {
-    sqlite3_file *log = nullptr;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK || !log || !log->pMethods)
+    sqlite3_vfs *vfs = sqlite3_vfs_find(nullptr);
+    std::vector<char> name(size_t(vfs->mxPathname) + 1, '\0');
+    if (!vfs
+        || vfs->xFullPathname(vfs, QFile::encodeName(path).constData(), int(name.size()), name.data()) != SQLITE_OK)
         return false;
-    return log->pMethods->xSync(log, SQLITE_SYNC_NORMAL) == SQLITE_OK;
+    const std::string log = std::string(name.data()) + "-wal";
+    int exists = 0;
+    if (vfs->xAccess(vfs, log.c_str(), SQLITE_ACCESS_EXISTS, &exists) != SQLITE_OK)
+        return false;
+    if (!exists)
+        return true;
+    std::vector<std::max_align_t> space((size_t(vfs->szOsFile) + sizeof(std::max_align_t) - 1)
+                                        / sizeof(std::max_align_t));
+    auto *file = reinterpret_cast<sqlite3_file *>(space.data());
+    int flags = 0;
+    if (vfs->xOpen(vfs, log.c_str(), file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_WAL, &flags) != SQLITE_OK)
+        return false;
+    const bool synced = file->pMethods->xSync(file, SQLITE_SYNC_NORMAL) == SQLITE_OK;
+    file->pMethods->xClose(file);
+    return synced;
 }
 
 } // namespace
 
 struct StoreSyncer::Shared {
-    Shared(QString file, StoreSyncer *syncer) : path(std::move(file)), owner(syncer) {}
+    Shared(QString store, std::optional<FileIdentity> opened, StoreSyncer *syncer)
+        : path(std::move(store)), file(opened), owner(syncer)
+    {
+    }
 
     const QString path;
+    const std::optional<FileIdentity> file;
     std::mutex mutex;
     std::condition_variable wake;
     // Guarded by the mutex.
@@ -51,7 +76,8 @@ struct StoreSyncer::Shared {
     std::atomic<quint64> syncs{0};
 };
 
-StoreSyncer::StoreSyncer(QString path) : m_shared(std::make_shared<Shared>(std::move(path), this))
+StoreSyncer::StoreSyncer(QString path, std::optional<FileIdentity> file)
+    : m_shared(std::make_shared<Shared>(std::move(path), file, this))
 {
 }
 
@@ -121,7 +147,7 @@ void StoreSyncer::work(const std::shared_ptr<Shared> &shared)
         const quint64 target = s.committed;
         const bool last = s.stop;
         lock.unlock();
-        const bool ok = syncFile(s.path);
+        const bool ok = syncFile(s.path, s.file);
         lock.lock();
         ++s.syncs;
         next = SteadyClock::now() + (ok ? groupInterval : retryInterval);
@@ -140,25 +166,43 @@ void StoreSyncer::work(const std::shared_ptr<Shared> &shared)
     }
 }
 
-bool StoreSyncer::syncFile(const QString &path)
+namespace {
+
+// Runs `step` on a connection of its own to the store at `path`, once it has read the store's log.
+// Never makes a file that is not there; its close leaves the log and its index alone.
+template <typename Step> bool onOwnConnection(const QString &path, Step step)
 {
     sqlite3 *db = nullptr;
-    bool synced = false;
-    // Never makes a file that is not there; its close leaves the log and its index alone.
+    bool done = false;
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
         sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         StoreFileGuard::keepCompanionsAtClose(db);
-        int logged = 0;
-        int moved = 0;
-        // The checkpoint syncs the log and the file whenever it moves anything; frames a reader still
-        // needs stay in the log unsynced, and another checkpoint under way moves none.
-        if (sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK) {
-            const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &moved);
-            synced = (rc == SQLITE_OK && moved == logged) || syncLog(db);
-        }
+        done = sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK && step(db);
     }
     sqlite3_close_v2(db);
-    return synced;
+    return done;
+}
+
+} // namespace
+
+bool StoreSyncer::syncFile(const QString &path, const std::optional<FileIdentity> &file)
+{
+    // Another file at the path (the store deleted or replaced) is not ours to open, and the log
+    // beside it may still be the store's: the file guard keeps the store's history then.
+    const auto stillThere = [&] { return !file || FileIdentity::of(path) == file; };
+    // The log alone: a checkpoint would empty it, and the store's next commit into an emptied log
+    // syncs its header on the main thread. What a checkpoint moves into the file it syncs itself.
+    return stillThere() && syncLog(path) && stillThere();
+}
+
+bool StoreSyncer::checkpoint(const QString &path)
+{
+    return onOwnConnection(path, [](sqlite3 *db) {
+        int logged = 0;
+        int moved = 0;
+        return sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &moved) == SQLITE_OK
+            && moved == logged;
+    });
 }
 
 } // namespace quillmere

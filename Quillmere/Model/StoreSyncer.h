@@ -1,19 +1,22 @@
 #pragma once
 
+#include "Quillmere/Platform/Core/AtomicFile.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace quillmere {
 
 // Makes the commits on a store file hold through a power cut, off the main thread. The store's
-// connection commits without waiting for the disk; a worker of this syncer's own then moves the log
-// into the file and syncs what it could not move, at once after a quiet spell and at most once a
-// group interval during a burst, so that a commit holds within about a second at one sync for many.
+// connection commits without waiting for the disk; a worker of this syncer's own then syncs the log,
+// at once after a quiet spell and at most once a group interval during a burst, so that a commit
+// holds within about a second at one sync for many.
 class StoreSyncer : public QObject {
     Q_OBJECT
 public:
@@ -22,7 +25,8 @@ public:
     // After a sync that failed (the file gone or unreadable for now).
     static constexpr std::chrono::milliseconds retryInterval{1000};
 
-    explicit StoreSyncer(QString path);
+    // `file`: the store file the store's connection opened at `path`.
+    StoreSyncer(QString path, std::optional<FileIdentity> file);
     // Never waits for the worker: it ends after the sync under way (and one more for commits not
     // synced yet), telling no one.
     ~StoreSyncer() override;
@@ -36,12 +40,14 @@ public:
     // Syncs made so far.
     quint64 syncs() const;
 
+    // Syncs the log of the store at `path` from a connection of its own; true when every commit it
+    // held now holds through a power cut. Touches nothing when `file` is no longer at the path, and
+    // never makes a file that is not there. Blocks: for a worker.
+    static bool syncFile(const QString &path, const std::optional<FileIdentity> &file = std::nullopt);
     // Moves the log of the store at `path` into its file from a connection of its own (left to the
-    // store's connection, a checkpoint comes due in the middle of a save, a copy of the log and two
-    // syncs) and syncs whatever stays in the log (a reader holds it there); true when everything the
-    // log held at the start now holds through a power cut. Never makes a file that is not there.
-    // Blocks: for a worker.
-    static bool syncFile(const QString &path);
+    // store's connection, it comes due in the middle of a save: a copy of the log and two syncs);
+    // true when all of it moved. Blocks: for a worker.
+    static bool checkpoint(const QString &path);
 
 private:
     struct Shared;
