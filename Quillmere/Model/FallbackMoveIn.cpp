@@ -3,6 +3,7 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Model/StoreSyncer.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
@@ -41,21 +42,6 @@ std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from)
             records.push_back(brand);
     }
     return records;
-}
-
-// Moves the log of the store at `path` into its file from a connection of its own: left to the main
-// connection, it would come due in the middle of a save, a copy of the log and two syncs.
-void checkpointOffMainThread(const QString &path)
-{
-    sqlite3 *db = nullptr;
-    // Never makes a file that is not there; its close leaves the log and its index alone.
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        StoreFileGuard::keepCompanionsAtClose(db);
-        if (sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK)
-            sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    }
-    sqlite3_close_v2(db);
 }
 
 // Runs `sql` on `db`; the error, empty when none.
@@ -302,7 +288,7 @@ void FallbackMoveIn::sliceSynced(const std::vector<std::shared_ptr<PersistentMod
         this,
         [paths = QStringList{m_storePath, m_fallback->storeURL()}] {
             for (const QString &path : paths)
-                checkpointOffMainThread(path);
+                StoreSyncer::checkpoint(path);
             return true;
         },
         [this](bool) { slice(); });

@@ -6,6 +6,7 @@
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
+#include "Quillmere/Model/StoreSyncer.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
@@ -67,13 +68,22 @@ bool makePrivate(const QString &path, QString *error)
 
 void ModelContainer::whenSynced(QObject *receiver, std::function<void()> then)
 {
-    QTimer::singleShot(0, receiver, std::move(then));
+    if (m_syncer)
+        m_syncer->whenSynced(receiver, std::move(then));
+    else if (receiver)
+        QMetaObject::invokeMethod(receiver, std::move(then), Qt::QueuedConnection);
+}
+
+quint64 ModelContainer::syncs() const
+{
+    return m_syncer ? m_syncer->syncs() : 0;
 }
 
 ModelContainer::~ModelContainer()
 {
     m_captureOrderFill.reset();
     m_context.reset();
+    m_syncer.reset();
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         db.close();
@@ -268,6 +278,10 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
     }
 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
+    if (!path.isEmpty()) {
+        container->m_syncer = std::make_unique<StoreSyncer>(path, container->m_openedFile);
+        container->m_context->setCommitHandler([syncer = container->m_syncer.get()] { syncer->committed(); });
+    }
     QString loadError;
     if (!container->m_context->load(&loadError))
         return fail(container->m_context->damageFound() ? OpenFailure::corrupt : OpenFailure::other, loadError);

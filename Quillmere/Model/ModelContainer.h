@@ -18,6 +18,8 @@ class QTimer;
 
 namespace quillmere {
 
+class StoreSyncer;
+
 // One database and its main context.
 class ModelContainer {
 public:
@@ -61,6 +63,8 @@ public:
     // Calls `then` on `receiver`'s thread once every commit made on this store so far holds
     // through a power cut; at once in memory. Never called when `receiver` is gone first.
     void whenSynced(QObject *receiver, std::function<void()> then);
+    // Syncs of the store file made so far (none in memory).
+    quint64 syncs() const;
 
     // While `held` answers true the capture order fill writes nothing, as saves wait then.
     void holdCaptureOrderFillWhile(std::function<bool()> held) { m_captureOrderFillHeld = std::move(held); }
@@ -81,6 +85,7 @@ private:
     std::optional<FileIdentity> m_openedFile;
     QString m_connectionName;
     std::unique_ptr<ModelContext> m_context;
+    std::unique_ptr<StoreSyncer> m_syncer;
     std::unique_ptr<QTimer> m_captureOrderFill;
     std::function<bool()> m_captureOrderFillHeld;
     bool m_captureOrderFillWaits = false;

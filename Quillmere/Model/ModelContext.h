@@ -98,6 +98,8 @@ public:
     // refused change. `onDamage` is called once, when it is first met.
     bool damageFound() const { return m_damageFound; }
     void setDamageHandler(std::function<void()> onDamage) { m_onDamage = std::move(onDamage); }
+    // Called after each save's commit.
+    void setCommitHandler(std::function<void()> onCommit) { m_onCommit = std::move(onCommit); }
     // Damage another connection to the same file met (see StoreDamage), taken as this context's own.
     void noteDamage() const;
     // Notes an error a statement on the store met, telling damage apart from other errors.
@@ -183,6 +185,7 @@ private:
     SaveFailure m_lastSaveFailure = SaveFailure::none;
     mutable bool m_damageFound = false;
     std::function<void()> m_onDamage;
+    std::function<void()> m_onCommit;
 
     std::vector<std::shared_ptr<PersistentModel>> m_inserted;
     std::unordered_map<PersistentModel *, std::shared_ptr<PersistentModel>> m_updated;

@@ -210,6 +210,8 @@ bool ModelContext::saveRecords(std::vector<PersistentModel *> pending, QString *
             *error = describe(failure);
         return false;
     }
+    if (m_onCommit)
+        m_onCommit();
     for (PersistentModel *record : pending) {
         record->m_modifiedAt = now;
         for (const StoreBlob &b : StoreRows::of(*record).blobs) {

@@ -44,8 +44,14 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
             return;
         m_retry.stop();
         m_nextRetryMs = m_firstRetryMs;
-        // The store holds all its fallback store held.
-        letPendingGo(true);
+        // The store holds all its fallback store held, through a power cut once synced; what either
+        // took since waits for the sync after the next save.
+        m_store.container().whenSynced(
+            this,
+            [this, pending = std::weak_ptr<ModelContainer>(m_pending), changes = m_store.context().changeCount()] {
+                if (m_pending && m_pending == pending.lock() && m_store.context().changeCount() == changes)
+                    letPendingGo(true);
+            });
     });
 }
 

@@ -1,0 +1,208 @@
+#include "Quillmere/Model/StoreSyncer.h"
+
+#include "Quillmere/Model/StoreFileGuard.h"
+#include "Quillmere/Platform/Core/Logging.h"
+#include "Quillmere/Platform/Core/UnixSignals.h"
+
+#include <QFile>
+#include <QMetaObject>
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <sqlite3.h>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace quillmere {
+namespace {
+
+void deliver(QObject *receiver, std::function<void()> then)
+{
+    if (receiver)
+        QMetaObject::invokeMethod(receiver, std::move(then), Qt::QueuedConnection);
+}
+
+// The log of the store at `path`, synced through SQLite's file layer (so that whatever layer the
+// store's connections write through sees it) on a handle of its own: a connection of its own would
+// keep the store's last close from moving the log into the file. True where there is no log.
+bool syncLog(const QString &path)
+{
+    sqlite3_vfs *vfs = sqlite3_vfs_find(nullptr);
+    std::vector<char> name(size_t(vfs->mxPathname) + 1, '\0');
+    if (!vfs
+        || vfs->xFullPathname(vfs, QFile::encodeName(path).constData(), int(name.size()), name.data()) != SQLITE_OK)
+        return false;
+    const std::string log = std::string(name.data()) + "-wal";
+    int exists = 0;
+    if (vfs->xAccess(vfs, log.c_str(), SQLITE_ACCESS_EXISTS, &exists) != SQLITE_OK)
+        return false;
+    if (!exists)
+        return true;
+    std::vector<std::max_align_t> space((size_t(vfs->szOsFile) + sizeof(std::max_align_t) - 1)
+                                        / sizeof(std::max_align_t));
+    auto *file = reinterpret_cast<sqlite3_file *>(space.data());
+    int flags = 0;
+    if (vfs->xOpen(vfs, log.c_str(), file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_WAL, &flags) != SQLITE_OK)
+        return false;
+    const bool synced = file->pMethods->xSync(file, SQLITE_SYNC_NORMAL) == SQLITE_OK;
+    file->pMethods->xClose(file);
+    return synced;
+}
+
+} // namespace
+
+struct StoreSyncer::Shared {
+    Shared(QString store, std::optional<FileIdentity> opened, StoreSyncer *syncer)
+        : path(std::move(store)), file(opened), owner(syncer)
+    {
+    }
+
+    const QString path;
+    const std::optional<FileIdentity> file;
+    std::mutex mutex;
+    std::condition_variable wake;
+    // Guarded by the mutex.
+    StoreSyncer *owner;
+    quint64 committed = 0;
+    quint64 synced = 0;
+    bool stop = false;
+    // Set once the worker runs: it ends only with the syncer or the process.
+    bool working = false;
+    bool failing = false;
+    std::atomic<quint64> syncs{0};
+};
+
+StoreSyncer::StoreSyncer(QString path, std::optional<FileIdentity> file)
+    : m_shared(std::make_shared<Shared>(std::move(path), file, this))
+{
+}
+
+StoreSyncer::~StoreSyncer()
+{
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->stop = true;
+    m_shared->owner = nullptr;
+    m_shared->wake.notify_all();
+}
+
+quint64 StoreSyncer::syncs() const
+{
+    return m_shared->syncs;
+}
+
+void StoreSyncer::committed()
+{
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->committed = ++m_committed;
+    if (!m_shared->working) {
+        // Started with the first commit, so that a store only read never holds a thread.
+        try {
+            std::thread(&StoreSyncer::work, m_shared).detach();
+            m_shared->working = true;
+        } catch (const std::system_error &e) {
+            // Tried again at the next commit; meanwhile whoever waits for a sync keeps waiting.
+            qCWarning(lcPersistence, "No thread to sync the store at %s with: %s", qPrintable(m_shared->path),
+                      e.what());
+        }
+    }
+    m_shared->wake.notify_all();
+}
+
+void StoreSyncer::whenSynced(QObject *receiver, std::function<void()> then)
+{
+    if (m_committed <= m_synced)
+        deliver(receiver, std::move(then));
+    else
+        m_waiters.push_back({m_committed, receiver, std::move(then)});
+}
+
+void StoreSyncer::synced(quint64 commit)
+{
+    m_synced = std::max(m_synced, commit);
+    const auto due =
+        std::stable_partition(m_waiters.begin(), m_waiters.end(), [&](const Waiter &w) { return w.commit > m_synced; });
+    std::vector<Waiter> ready(std::make_move_iterator(due), std::make_move_iterator(m_waiters.end()));
+    m_waiters.erase(due, m_waiters.end());
+    for (Waiter &w : ready)
+        deliver(w.receiver, std::move(w.then));
+}
+
+void StoreSyncer::work(const std::shared_ptr<Shared> &shared)
+{
+    using SteadyClock = std::chrono::steady_clock;
+    Shared &s = *shared;
+    SteadyClock::time_point next = SteadyClock::now();
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+        s.wake.wait(lock, [&] { return s.stop || s.committed > s.synced; });
+        // A burst waits out the interval since the last sync; the end of the syncer does not.
+        s.wake.wait_until(lock, next, [&] { return s.stop; });
+        // Once the end has begun a commit holds when the process ends, which a sync would only put off.
+        if (s.committed <= s.synced || UnixSignals::timeToEnd())
+            break;
+        const quint64 target = s.committed;
+        const bool last = s.stop;
+        lock.unlock();
+        const bool ok = syncFile(s.path, s.file);
+        lock.lock();
+        ++s.syncs;
+        next = SteadyClock::now() + (ok ? groupInterval : retryInterval);
+        if (const bool wasFailing = std::exchange(s.failing, !ok); ok && wasFailing)
+            qCInfo(lcPersistence, "The store at %s is synced again", qPrintable(s.path));
+        else if (!ok && !wasFailing)
+            qCWarning(lcPersistence, "Could not sync the store at %s; trying again", qPrintable(s.path));
+        if (ok) {
+            s.synced = target;
+            if (StoreSyncer *owner = s.owner)
+                QMetaObject::invokeMethod(
+                    owner, [owner, target] { owner->synced(target); }, Qt::QueuedConnection);
+        }
+        if (last || (s.stop && !ok))
+            break;
+    }
+}
+
+namespace {
+
+// Runs `step` on a connection of its own to the store at `path`, once it has read the store's log.
+// Never makes a file that is not there; its close leaves the log and its index alone.
+template <typename Step> bool onOwnConnection(const QString &path, Step step)
+{
+    sqlite3 *db = nullptr;
+    bool done = false;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        StoreFileGuard::keepCompanionsAtClose(db);
+        done = sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK && step(db);
+    }
+    sqlite3_close_v2(db);
+    return done;
+}
+
+} // namespace
+
+bool StoreSyncer::syncFile(const QString &path, const std::optional<FileIdentity> &file)
+{
+    // Another file at the path (the store deleted or replaced) is not ours to open, and the log
+    // beside it may still be the store's: the file guard keeps the store's history then.
+    const auto stillThere = [&] { return !file || FileIdentity::of(path) == file; };
+    // The log alone: a checkpoint would empty it, and the store's next commit into an emptied log
+    // syncs its header on the main thread. What a checkpoint moves into the file it syncs itself.
+    return stillThere() && syncLog(path) && stillThere();
+}
+
+bool StoreSyncer::checkpoint(const QString &path)
+{
+    return onOwnConnection(path, [](sqlite3 *db) {
+        int logged = 0;
+        int moved = 0;
+        return sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &moved) == SQLITE_OK
+            && moved == logged;
+    });
+}
+
+} // namespace quillmere

@@ -1,0 +1,414 @@
+#include "Support/PowerCutFiles.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quillmere::test {
+namespace {
+
+// A write or a cut the disk has not taken yet.
+struct Step {
+    sqlite3_int64 offset = 0; // where a write starts; the new size of a cut
+    std::string bytes;
+    bool cut = false;
+};
+
+// What a file would hold on a disk that took its held steps: `size` its length.
+sqlite3_int64 sizeAfter(const std::vector<Step> &steps, sqlite3_int64 size)
+{
+    for (const Step &s : steps)
+        size = s.cut ? s.offset : std::max<sqlite3_int64>(size, s.offset + sqlite3_int64(s.bytes.size()));
+    return size;
+}
+
+} // namespace
+
+struct PowerCutFiles::State {
+    sqlite3_vfs vfs{};
+    sqlite3_vfs *base = nullptr;
+    bool holdWrites = true;
+    mutable std::mutex mutex;
+    mutable std::condition_variable closed;
+    // Held steps by file name, shared by every handle on the file.
+    std::map<std::string, std::vector<Step>> held;
+    bool off = false;
+    int open = 0;
+    std::atomic<int> syncs{0};
+};
+
+namespace {
+
+using State = PowerCutFiles::State;
+
+struct File {
+    sqlite3_file base;
+    State *state;
+    // Empty for a file without a name, which writes through.
+    std::string name;
+    sqlite3_file *real() { return reinterpret_cast<sqlite3_file *>(reinterpret_cast<char *>(this) + offset()); }
+    static constexpr size_t offset() { return (sizeof(File) + 7) & ~size_t(7); }
+};
+
+File *of(sqlite3_file *f)
+{
+    return reinterpret_cast<File *>(f);
+}
+
+State *stateOf(sqlite3_vfs *vfs)
+{
+    return static_cast<State *>(vfs->pAppData);
+}
+
+// The held steps of `f`, none when it writes through. Called under the state's lock.
+std::vector<Step> *heldOf(File *f)
+{
+    if (!f->state->holdWrites || f->name.empty())
+        return nullptr;
+    return &f->state->held[f->name];
+}
+
+int xClose(sqlite3_file *f)
+{
+    File *file = of(f);
+    const int rc = file->real()->pMethods->xClose(file->real());
+    State *state = file->state;
+    file->name.~basic_string();
+    std::lock_guard lock(state->mutex);
+    --state->open;
+    state->closed.notify_all();
+    return rc;
+}
+
+// Files written through take no lock: a sync on one thread never holds up another's writes.
+int xRead(sqlite3_file *f, void *buffer, int amount, sqlite3_int64 offset)
+{
+    File *file = of(f);
+    if (!file->state->holdWrites)
+        return file->real()->pMethods->xRead(file->real(), buffer, amount, offset);
+    std::lock_guard lock(file->state->mutex);
+    int rc = file->real()->pMethods->xRead(file->real(), buffer, amount, offset);
+    std::vector<Step> *held = heldOf(file);
+    if (!held || held->empty())
+        return rc;
+    if (rc != SQLITE_OK && rc != SQLITE_IOERR_SHORT_READ)
+        return rc;
+    sqlite3_int64 size = 0;
+    if (file->real()->pMethods->xFileSize(file->real(), &size) != SQLITE_OK)
+        return SQLITE_IOERR_READ;
+    auto *out = static_cast<char *>(buffer);
+    const sqlite3_int64 end = offset + amount;
+    for (const Step &s : *held) {
+        if (s.cut) {
+            if (s.offset < end)
+                std::memset(out + std::max<sqlite3_int64>(s.offset - offset, 0), 0,
+                            size_t(end - std::max(s.offset, offset)));
+            size = s.offset;
+            continue;
+        }
+        const sqlite3_int64 from = std::max(offset, s.offset);
+        const sqlite3_int64 to = std::min(end, s.offset + sqlite3_int64(s.bytes.size()));
+        if (from < to)
+            std::memcpy(out + (from - offset), s.bytes.data() + (from - s.offset), size_t(to - from));
+        size = std::max<sqlite3_int64>(size, s.offset + sqlite3_int64(s.bytes.size()));
+    }
+    if (end <= size)
+        return SQLITE_OK;
+    std::memset(out + std::max<sqlite3_int64>(size - offset, 0), 0, size_t(end - std::max(size, offset)));
+    return SQLITE_IOERR_SHORT_READ;
+}
+
+int xWrite(sqlite3_file *f, const void *buffer, int amount, sqlite3_int64 offset)
+{
+    File *file = of(f);
+    if (!file->state->holdWrites)
+        return file->real()->pMethods->xWrite(file->real(), buffer, amount, offset);
+    std::lock_guard lock(file->state->mutex);
+    if (file->state->off)
+        return SQLITE_IOERR_WRITE;
+    if (std::vector<Step> *held = heldOf(file)) {
+        held->push_back({offset, std::string(static_cast<const char *>(buffer), size_t(amount)), false});
+        return SQLITE_OK;
+    }
+    return file->real()->pMethods->xWrite(file->real(), buffer, amount, offset);
+}
+
+int xTruncate(sqlite3_file *f, sqlite3_int64 size)
+{
+    File *file = of(f);
+    std::lock_guard lock(file->state->mutex);
+    if (file->state->off)
+        return SQLITE_IOERR_TRUNCATE;
+    if (std::vector<Step> *held = heldOf(file)) {
+        held->push_back({size, {}, true});
+        return SQLITE_OK;
+    }
+    return file->real()->pMethods->xTruncate(file->real(), size);
+}
+
+int xSync(sqlite3_file *f, int flags)
+{
+    File *file = of(f);
+    if (!file->state->holdWrites) {
+        ++file->state->syncs;
+        return file->real()->pMethods->xSync(file->real(), flags);
+    }
+    std::lock_guard lock(file->state->mutex);
+    if (file->state->off)
+        return SQLITE_IOERR_FSYNC;
+    ++file->state->syncs;
+    sqlite3_file *real = file->real();
+    if (std::vector<Step> *held = heldOf(file)) {
+        for (const Step &s : *held) {
+            const int rc = s.cut ? real->pMethods->xTruncate(real, s.offset)
+                                 : real->pMethods->xWrite(real, s.bytes.data(), int(s.bytes.size()), s.offset);
+            if (rc != SQLITE_OK)
+                return rc;
+        }
+        held->clear();
+    }
+    return real->pMethods->xSync(real, flags);
+}
+
+int xFileSize(sqlite3_file *f, sqlite3_int64 *size)
+{
+    File *file = of(f);
+    std::lock_guard lock(file->state->mutex);
+    const int rc = file->real()->pMethods->xFileSize(file->real(), size);
+    if (rc == SQLITE_OK)
+        if (std::vector<Step> *held = heldOf(file))
+            *size = sizeAfter(*held, *size);
+    return rc;
+}
+
+int xLock(sqlite3_file *f, int level)
+{
+    return of(f)->real()->pMethods->xLock(of(f)->real(), level);
+}
+
+int xUnlock(sqlite3_file *f, int level)
+{
+    return of(f)->real()->pMethods->xUnlock(of(f)->real(), level);
+}
+
+int xCheckReservedLock(sqlite3_file *f, int *out)
+{
+    return of(f)->real()->pMethods->xCheckReservedLock(of(f)->real(), out);
+}
+
+int xFileControl(sqlite3_file *f, int op, void *arg)
+{
+    // Hints would grow the file on disk past what is held.
+    if (op == SQLITE_FCNTL_SIZE_HINT || op == SQLITE_FCNTL_CHUNK_SIZE)
+        return SQLITE_OK;
+    return of(f)->real()->pMethods->xFileControl(of(f)->real(), op, arg);
+}
+
+int xSectorSize(sqlite3_file *f)
+{
+    return of(f)->real()->pMethods->xSectorSize(of(f)->real());
+}
+
+int xDeviceCharacteristics(sqlite3_file *f)
+{
+    return of(f)->real()->pMethods->xDeviceCharacteristics(of(f)->real());
+}
+
+int xShmMap(sqlite3_file *f, int page, int pageSize, int extend, void volatile **out)
+{
+    return of(f)->real()->pMethods->xShmMap(of(f)->real(), page, pageSize, extend, out);
+}
+
+int xShmLock(sqlite3_file *f, int offset, int n, int flags)
+{
+    return of(f)->real()->pMethods->xShmLock(of(f)->real(), offset, n, flags);
+}
+
+void xShmBarrier(sqlite3_file *f)
+{
+    of(f)->real()->pMethods->xShmBarrier(of(f)->real());
+}
+
+int xShmUnmap(sqlite3_file *f, int deleteFlag)
+{
+    return of(f)->real()->pMethods->xShmUnmap(of(f)->real(), deleteFlag);
+}
+
+// Version 2: without xFetch no file is mapped into memory past the held writes.
+const sqlite3_io_methods kMethods = {2,
+                                     xClose,
+                                     xRead,
+                                     xWrite,
+                                     xTruncate,
+                                     xSync,
+                                     xFileSize,
+                                     xLock,
+                                     xUnlock,
+                                     xCheckReservedLock,
+                                     xFileControl,
+                                     xSectorSize,
+                                     xDeviceCharacteristics,
+                                     xShmMap,
+                                     xShmLock,
+                                     xShmBarrier,
+                                     xShmUnmap,
+                                     nullptr,
+                                     nullptr};
+
+int xOpen(sqlite3_vfs *vfs, sqlite3_filename name, sqlite3_file *f, int flags, int *outFlags)
+{
+    State *state = stateOf(vfs);
+    File *file = of(f);
+    file->base.pMethods = nullptr;
+    {
+        std::lock_guard lock(state->mutex);
+        if (state->off)
+            return SQLITE_CANTOPEN;
+    }
+    const int rc = state->base->xOpen(state->base, name, file->real(), flags, outFlags);
+    if (rc != SQLITE_OK)
+        return rc;
+    file->state = state;
+    new (&file->name) std::string(name ? name : "");
+    file->base.pMethods = &kMethods;
+    std::lock_guard lock(state->mutex);
+    ++state->open;
+    return SQLITE_OK;
+}
+
+int xDelete(sqlite3_vfs *vfs, const char *name, int syncDir)
+{
+    State *state = stateOf(vfs);
+    std::lock_guard lock(state->mutex);
+    if (state->off)
+        return SQLITE_IOERR_DELETE;
+    state->held.erase(name);
+    return state->base->xDelete(state->base, name, syncDir);
+}
+
+int xAccess(sqlite3_vfs *vfs, const char *name, int flags, int *out)
+{
+    State *state = stateOf(vfs);
+    const int rc = state->base->xAccess(state->base, name, flags, out);
+    if (rc != SQLITE_OK || flags != SQLITE_ACCESS_EXISTS || *out)
+        return rc;
+    // SQLite takes an empty file for none; held writes may have filled it.
+    std::lock_guard lock(state->mutex);
+    const auto held = state->held.find(name);
+    struct stat info {};
+    if (held != state->held.end() && ::stat(name, &info) == 0)
+        *out = sizeAfter(held->second, info.st_size) > 0;
+    return rc;
+}
+
+int xFullPathname(sqlite3_vfs *vfs, const char *name, int size, char *out)
+{
+    return stateOf(vfs)->base->xFullPathname(stateOf(vfs)->base, name, size, out);
+}
+
+void *xDlOpen(sqlite3_vfs *vfs, const char *name)
+{
+    return stateOf(vfs)->base->xDlOpen(stateOf(vfs)->base, name);
+}
+
+void xDlError(sqlite3_vfs *vfs, int size, char *out)
+{
+    stateOf(vfs)->base->xDlError(stateOf(vfs)->base, size, out);
+}
+
+void (*xDlSym(sqlite3_vfs *vfs, void *handle, const char *symbol))(void)
+{
+    return stateOf(vfs)->base->xDlSym(stateOf(vfs)->base, handle, symbol);
+}
+
+void xDlClose(sqlite3_vfs *vfs, void *handle)
+{
+    stateOf(vfs)->base->xDlClose(stateOf(vfs)->base, handle);
+}
+
+int xRandomness(sqlite3_vfs *vfs, int size, char *out)
+{
+    return stateOf(vfs)->base->xRandomness(stateOf(vfs)->base, size, out);
+}
+
+int xSleep(sqlite3_vfs *vfs, int microseconds)
+{
+    return stateOf(vfs)->base->xSleep(stateOf(vfs)->base, microseconds);
+}
+
+int xCurrentTime(sqlite3_vfs *vfs, double *out)
+{
+    return stateOf(vfs)->base->xCurrentTime(stateOf(vfs)->base, out);
+}
+
+int xGetLastError(sqlite3_vfs *vfs, int size, char *out)
+{
+    return stateOf(vfs)->base->xGetLastError(stateOf(vfs)->base, size, out);
+}
+
+int xCurrentTimeInt64(sqlite3_vfs *vfs, sqlite3_int64 *out)
+{
+    return stateOf(vfs)->base->xCurrentTimeInt64(stateOf(vfs)->base, out);
+}
+
+} // namespace
+
+PowerCutFiles::PowerCutFiles(bool holdWrites) : m_state(std::make_unique<State>())
+{
+    State &s = *m_state;
+    s.base = sqlite3_vfs_find(nullptr);
+    s.holdWrites = holdWrites;
+    s.vfs.iVersion = 2;
+    s.vfs.szOsFile = int(File::offset()) + s.base->szOsFile;
+    s.vfs.mxPathname = s.base->mxPathname;
+    s.vfs.zName = "quillmere-power-cut";
+    s.vfs.pAppData = &s;
+    s.vfs.xOpen = xOpen;
+    s.vfs.xDelete = xDelete;
+    s.vfs.xAccess = xAccess;
+    s.vfs.xFullPathname = xFullPathname;
+    s.vfs.xDlOpen = xDlOpen;
+    s.vfs.xDlError = xDlError;
+    s.vfs.xDlSym = xDlSym;
+    s.vfs.xDlClose = xDlClose;
+    s.vfs.xRandomness = xRandomness;
+    s.vfs.xSleep = xSleep;
+    s.vfs.xCurrentTime = xCurrentTime;
+    s.vfs.xGetLastError = xGetLastError;
+    s.vfs.xCurrentTimeInt64 = xCurrentTimeInt64;
+    sqlite3_vfs_register(&s.vfs, 1);
+}
+
+PowerCutFiles::~PowerCutFiles()
+{
+    sqlite3_vfs_unregister(&m_state->vfs);
+    sqlite3_vfs_register(m_state->base, 1);
+}
+
+void PowerCutFiles::cutPower()
+{
+    std::lock_guard lock(m_state->mutex);
+    m_state->held.clear();
+    m_state->off = true;
+}
+
+int PowerCutFiles::syncs() const
+{
+    return m_state->syncs;
+}
+
+bool PowerCutFiles::waitUntilAllClosed(std::chrono::milliseconds limit) const
+{
+    std::unique_lock lock(m_state->mutex);
+    return m_state->closed.wait_for(lock, limit, [&] { return m_state->open == 0; });
+}
+
+} // namespace quillmere::test
