@@ -162,8 +162,25 @@ bool StoreLock::retake()
     return m_state == State::held;
 }
 
+bool StoreLock::hold(QString *why)
+{
+    if (m_state == State::held)
+        retake();
+    else
+        take();
+    if (m_state == State::held) {
+        if (m_watchWanted)
+            watch();
+        return true;
+    }
+    if (why)
+        *why = m_state == State::heldElsewhere ? QStringLiteral("%1 holds it").arg(holder().description()) : m_error;
+    return false;
+}
+
 void StoreLock::watch()
 {
+    m_watchWanted = true;
     if (m_state != State::held || m_watcher)
         return;
     m_watcher = std::make_unique<QFileSystemWatcher>(QStringList{m_path});

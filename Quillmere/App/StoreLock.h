@@ -48,8 +48,11 @@ public:
     // When the file held is no longer at the path (the store's folder emptied by hand), takes the
     // lock again on a new one. False when it could not (error() says why).
     bool retake();
-    // From now on, retakes the lock as soon as its file goes; until then a start could take a new
-    // one beside the running program.
+    // Holds the lock still, retaking it if its file went, or takes it now if it could not be taken
+    // before. False with why (another holder, or what kept it from being made) when not held.
+    bool hold(QString *why);
+    // From now on, while held, retakes the lock as soon as its file goes; until then a start could
+    // take a new one beside the running program.
     void watch();
 
 private:
@@ -60,6 +63,7 @@ private:
     State m_state = State::unavailable;
     QString m_error;
     int m_fd = -1;
+    bool m_watchWanted = false;
     std::unique_ptr<QFileSystemWatcher> m_watcher;
 };
 

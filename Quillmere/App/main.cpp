@@ -176,8 +176,8 @@ std::optional<int> exitStatusFor(SingleInstance::Claim claim)
 std::optional<int> exitStatusFor(const StoreLock &lock, const QStringList &argumentsForRunning)
 {
     if (lock.state() == StoreLock::State::unavailable)
-        qCWarning(lcApp, "Could not lock %s (%s); a second start on this history is not kept out",
-                  qPrintable(lock.path()), qPrintable(lock.error()));
+        qCWarning(lcApp, "Could not lock %s (%s); the store is not written until it can be", qPrintable(lock.path()),
+                  qPrintable(lock.error()));
     if (lock.state() != StoreLock::State::heldElsewhere)
         return std::nullopt;
     StoreLock::Holder holder;
@@ -215,7 +215,8 @@ public:
         if (m_ran)
             return;
         m_ran = true;
-        qCInfo(lcApp, "Ending (%s): saving what is not yet on disk", why);
+        // The steps tell what they kept and what is lost.
+        qCInfo(lcApp, "Ending (%s)", why);
         m_steps(status);
     }
 
@@ -349,7 +350,10 @@ int main(int argc, char *argv[])
     });
 
     NotificationCenter notifications;
-    AppEnvironment environment(AppEnvironment::programOptions(arguments, preferences, notifications));
+    AppEnvironment::Options options = AppEnvironment::programOptions(arguments, preferences, notifications);
+    if (storeLock)
+        options.persistence.lockStore = [&storeLock](QString *why) { return storeLock->hold(why); };
+    AppEnvironment environment(std::move(options));
     qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(environment.persistence().mode)));
     // A store folder emptied while running takes the lock file with it: a new one is locked at once.
     if (storeLock)

@@ -15,6 +15,7 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <fcntl.h>
 #include <limits>
@@ -42,8 +43,10 @@ std::pair<Place::Lasting, dev_t> fileSystemOf(const Folder &folder)
 {
     QString at = QDir::cleanPath(QFileInfo(folder.path).absoluteFilePath());
     struct stat info {};
-    while (::stat(QFile::encodeName(at).constData(), &info) != 0 && at != QLatin1String("/"))
-        at = QFileInfo(at).absolutePath();
+    // Up to the root, or to a path with nothing above it (an empty one) where the walk would stand still.
+    for (QString up; ::stat(QFile::encodeName(at).constData(), &info) != 0 && at != QLatin1String("/"); at = up)
+        if ((up = QFileInfo(at).absolutePath()) == at || up.isEmpty())
+            break;
     struct statfs fs {};
     const bool inMemory =
         ::statfs(QFile::encodeName(at).constData(), &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
@@ -74,11 +77,12 @@ bool takesAFile(const Folder &folder)
 // on their own.
 void copyFields(const PersistentModel &from, PersistentModel &to)
 {
-    static const QStringList apart{QStringLiteral("pinboardID"), QStringLiteral("imageSize"),
-                                   QStringLiteral("fileSize"), QStringLiteral("hashKey"),
-                                   QStringLiteral("captureOrder")};
+    // Constant, with nothing to destroy: the end may take records in after exit() has begun.
+    static constexpr std::array apart{QLatin1String("pinboardID"), QLatin1String("imageSize"),
+                                      QLatin1String("fileSize"), QLatin1String("hashKey"),
+                                      QLatin1String("captureOrder")};
     for (const StoreField &field : StoreRows::of(from).fields)
-        if (!apart.contains(field.column))
+        if (std::ranges::find(apart, field.column) == apart.end())
             field.read(to, field.bind(from), {});
 }
 
@@ -113,6 +117,8 @@ std::shared_ptr<R> taken(ModelContext &into, const R &from, std::shared_ptr<R> o
 
 std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
 {
+    if (storePath.isEmpty())
+        return {};
     const QFileInfo store(storePath);
     const Folder beside{Folder::Kind::beside, store.absolutePath(), store.fileName()};
     // Away from the store, the name says which store the file belongs to.
@@ -146,13 +152,24 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
 std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast)
 {
     const std::vector<Folder> order = folders(storePath, storeFolderLast);
-    // One left by an earlier session goes on where it is.
-    auto at = std::ranges::find_if(order, [](const Folder &f) { return QFileInfo(fallbackIn(f)).isFile(); });
+    // One left by an earlier session goes on where it is, if its folder still takes writes; else it
+    // waits there for the store while the history goes on in the next folder that does.
+    auto at =
+        std::ranges::find_if(order, [](const Folder &f) { return QFileInfo(fallbackIn(f)).isFile() && takesAFile(f); });
     if (at == order.end())
         at = std::ranges::find_if(order, takesAFile);
     if (at == order.end())
         return std::nullopt;
     return std::make_pair(fallbackIn(*at), Place{at->path, fileSystemOf(*at).first});
+}
+
+std::optional<Place> placeOf(const QString &storePath, const QString &fallback)
+{
+    const QString folder = QFileInfo(fallback).absolutePath();
+    for (const Folder &f : folders(storePath))
+        if (QFileInfo(f.path).absoluteFilePath() == folder)
+            return Place{f.path, fileSystemOf(f).first};
+    return std::nullopt;
 }
 
 QStringList all(const QString &storePath)
@@ -188,6 +205,14 @@ QString newFile(const QString &fallback)
         const int fd = ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         return fd >= 0 && ::close(fd) == 0;
     });
+}
+
+std::optional<std::pair<QString, Place>> newPlace(const QString &storePath, bool storeFolderLast)
+{
+    auto found = place(storePath, storeFolderLast);
+    if (found && (found->first = newFile(found->first)).isEmpty())
+        found.reset();
+    return found;
 }
 
 bool remove(const QString &path)

@@ -35,11 +35,15 @@ struct Folder {
     QString stem;
 };
 // In the order they are tried: the store's own folder (last, with `storeFolderLast`: for a history
-// its own disk failed to take), then those that keep what they hold longest. Touches the disk.
+// its own disk failed to take), then those that keep what they hold longest. None for an empty
+// path. Touches the disk.
 std::vector<Folder> folders(const QString &storePath, bool storeFolderLast = false);
-// The fallback store an earlier session left, else where one goes now: in the first folder that
-// takes a file; none when no folder does. Touches the disk.
+// The fallback store an earlier session left in a folder that still takes a file, else the name
+// one would have in the first folder that does (newFile() makes it); none when no folder does.
+// Touches the disk.
 std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast = false);
+// The folder of the store at `storePath` that holds its fallback store `fallback`, if any.
+std::optional<Place> placeOf(const QString &storePath, const QString &fallback);
 // Every fallback store of `storePath` there is. Touches the disk.
 QStringList all(const QString &storePath);
 // Gives `fallback`, else the first "STEM.N.fallback" beside it, to `take`, which fails with errno
@@ -47,6 +51,9 @@ QStringList all(const QString &storePath);
 QString takeFreeName(const QString &fallback, const std::function<bool(const QString &)> &take);
 // A new file of its own for a fallback store beside `fallback`. Touches the disk.
 QString newFile(const QString &fallback);
+// A new file of its own for a fallback store, made in the first folder that takes one as place()
+// finds it, never one an earlier session or another part of this one holds. Touches the disk.
+std::optional<std::pair<QString, Place>> newPlace(const QString &storePath, bool storeFolderLast = false);
 // Removes a fallback store nothing has open any more.
 bool remove(const QString &path);
 // Puts `records` of another context into `into`: a clip or Page `into` holds under the same

@@ -47,7 +47,12 @@ bool makePrivate(const QString &path, QString *error)
             *error = QStringLiteral("Cannot create %1").arg(folder);
         return false;
     }
-    if (ownFolder && !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+    // Only others' access is taken away: a folder its owner made read-only stays so, and the store
+    // in it waits for the owner rather than being written behind their back.
+    struct stat info {};
+    const QByteArray native = QFile::encodeName(folder);
+    if (ownFolder && ::stat(native.constData(), &info) == 0 && (info.st_mode & 077) != 0
+        && ::chmod(native.constData(), info.st_mode & 0700) != 0)
         qCWarning(lcPersistence, "Could not make %s private", qPrintable(folder));
     if (!QFileInfo::exists(path)) {
         // An empty file is an empty database to SQLite; made here, it never has a looser mode.
@@ -279,7 +284,7 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
 
     container->m_context = std::make_unique<ModelContext>(db, std::move(clock));
     if (!path.isEmpty()) {
-        container->m_syncer = std::make_unique<StoreSyncer>(path, container->m_openedFile);
+        container->m_syncer = std::make_unique<StoreSyncer>(path);
         container->m_context->setCommitHandler([syncer = container->m_syncer.get()] { syncer->committed(); });
     }
     QString loadError;
@@ -384,10 +389,11 @@ std::unique_ptr<ModelContainer> ModelContainerFactory::openSalvaged(const QStrin
                                                                     const StoreSalvage::Outcome &salvaged,
                                                                     StoreOpening *opening)
 {
-    if (salvaged.unfinished) {
+    if (path.isEmpty() || salvaged.unfinished) {
         // Nothing stands where the history was: a later try finishes the salvage first.
         opening->failure = ModelContainer::OpenFailure::other;
-        opening->error = salvaged.aside.isEmpty()
+        opening->error = path.isEmpty() ? QStringLiteral("no store file is named")
+            : salvaged.aside.isEmpty()
             ? QStringLiteral("it is damaged and could not be set aside: %1").arg(salvaged.error)
             : QStringLiteral("it is damaged, and what can still be read of it (set aside as %1) could not be "
                              "read into a new history yet: %2")
@@ -451,6 +457,11 @@ std::unique_ptr<ModelContainer> openInPlaceOfForeign(const QString &path, const 
 std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QString &path, const Clock &clock,
                                                                      StoreOpening *opening)
 {
+    if (path.isEmpty()) {
+        opening->failure = ModelContainer::OpenFailure::other;
+        opening->error = QStringLiteral("no store file is named");
+        return nullptr;
+    }
     if (StoreSalvage::hasUnfinished(path)) {
         opening->needsSalvage = true;
         opening->failure = ModelContainer::OpenFailure::corrupt;
@@ -471,6 +482,8 @@ std::unique_ptr<ModelContainer> ModelContainerFactory::openStoreFile(const QStri
 std::optional<StoreSalvage::Outcome> ModelContainerFactory::salvageStoreFile(const QString &path, const QDateTime &now,
                                                                              const StoreSalvage::Limits &limits)
 {
+    if (path.isEmpty())
+        return std::nullopt;
     if (StoreSalvage::hasUnfinished(path))
         return StoreSalvage::resumeUnfinished(path, {}, limits);
     if (!QFileInfo::exists(path))
@@ -482,7 +495,15 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
 {
     const QString path = options.storePath.isEmpty() ? defaultStorePath() : options.storePath;
     StoreOpening opening;
-    if (auto container = openStoreFile(path, options.clock, &opening)) {
+    // Never opened, nor salvaged, without the lock that keeps a second program from writing beside it.
+    std::unique_ptr<ModelContainer> opened;
+    if (QString why; options.lockStore && !options.lockStore(&why)) {
+        opening.failure = ModelContainer::OpenFailure::other;
+        opening.error = QStringLiteral("it cannot be locked against a second start: %1").arg(why);
+    } else {
+        opened = openStoreFile(path, options.clock, &opening);
+    }
+    if (auto container = std::move(opened)) {
         qCInfo(lcPersistence, "Opened the local store at %s", qPrintable(path));
         // Whether the folder is there now is the sync status's account question, not the mode's.
         const PersistenceMode mode =
@@ -495,6 +516,7 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
         setup.salvageResumed = opening.salvageResumed;
         setup.salvageLoss = opening.salvageLoss;
         setup.movedAsideForeign = opening.movedAsideForeign;
+        setup.lockStore = options.lockStore;
         return setup;
     }
     if (!opening.needsSalvage)
@@ -503,8 +525,15 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
     // The mode stays what the start found: only where the copies are kept changes.
     QString error = QStringLiteral("no folder takes a fallback store");
     std::shared_ptr<ModelContainer> kept;
-    if (const auto place = FallbackStore::place(path, opening.failure == ModelContainer::OpenFailure::unwritable))
-        kept = ModelContainer::open(place->first, options.clock, &error);
+    const bool storeFolderLast = opening.failure == ModelContainer::OpenFailure::unwritable;
+    // One an earlier session left goes on; one that will not open waits for the store, and the
+    // history goes on in a file of its own.
+    if (const auto earlier = FallbackStore::place(path, storeFolderLast); earlier && QFileInfo(earlier->first).isFile())
+        kept = ModelContainer::open(earlier->first, options.clock, &error);
+    if (!kept)
+        if (const auto place = FallbackStore::newPlace(path, storeFolderLast);
+            place && !(kept = ModelContainer::open(place->first, options.clock, &error)))
+            FallbackStore::remove(place->first);
     if (kept) {
         qCWarning(lcPersistence, "The history goes on in the fallback store at %s", qPrintable(kept->storeURL()));
     } else {
@@ -514,6 +543,7 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
     if (!kept)
         qFatal("No usable store, not even in memory: %s", qPrintable(error));
     PersistenceSetup setup{kept, PersistenceMode::inMemory, opening.movedAsidePath, path};
+    setup.lockStore = options.lockStore;
     setup.salvagePending = opening.needsSalvage;
     setup.movedAsideForeign = opening.movedAsideForeign;
     // A disk that takes no writes is what the memory-only notice tells already; the salvage tells

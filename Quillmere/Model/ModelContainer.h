@@ -114,6 +114,8 @@ struct PersistenceSetup {
     // The store file is damaged, or an earlier start left its salvage unfinished: the history is
     // kept in memory until a salvage off the main thread (StoreCaretaker) puts it back.
     bool salvagePending = false;
+    // PersistenceOptions::lockStore, for each later opening of the store.
+    std::function<bool(QString *why)> lockStore = {};
 };
 
 struct PersistenceOptions {
@@ -122,6 +124,9 @@ struct PersistenceOptions {
     Clock clock = systemClock();
     // The replicated folder the store is mirrored to; empty keeps the store local only.
     QString syncFolder;
+    // Takes the store's lock against a second program, or tells why it cannot; the store is opened
+    // only while it holds. None: no lock is asked for.
+    std::function<bool(QString *why)> lockStore = {};
 };
 
 // What opening the store file met, for the start to tell.

@@ -17,7 +17,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     : QObject(parent), m_store(store), m_setAside{setup.movedAsidePath, setup.salvagedClips, setup.salvageResumed,
                                                   setup.salvageLoss, setup.movedAsideForeign},
       m_unavailableReason(setup.unavailableReason), m_storePath(setup.unavailableStorePath),
-      m_salvagePending(setup.salvagePending)
+      m_lockStore(setup.lockStore), m_salvagePending(setup.salvagePending)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
@@ -25,6 +25,16 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     connect(&m_store.fileGuard(), &StoreFileGuard::rearmed, this, [this] { m_damageWaits = false; });
     // Damage met while the guard copied the store is handled once the copy has ended.
     connect(&m_store.fileGuard(), &StoreFileGuard::copyEnded, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
+    connect(
+        &m_store.fileGuard(), &StoreFileGuard::copyEnded, this,
+        [this] {
+            if (m_moveInLeftFile && m_step == Step::none && !isAwayFromStore()
+                && m_store.fileGuard().holdsFileAtPath()) {
+                m_moveInLeftFile = false;
+                bringBackAll();
+            }
+        },
+        Qt::QueuedConnection);
     connect(&m_store.fileGuard(), &StoreFileGuard::copiedToFallback, this, &StoreCaretaker::goOnInFallback);
     connect(&m_store, &ClipStore::saveFailed, this, [this](bool diskFull, const QString &) {
         // The salvage that follows tells what became of the history.
@@ -77,13 +87,14 @@ void StoreCaretaker::start()
 void StoreCaretaker::tellAway()
 {
     inBackground(
-        this, [path = m_storePath] { return FallbackStore::place(path); },
+        this,
+        [path = m_storePath, file = m_store.container().storeURL()] { return FallbackStore::placeOf(path, file); },
         [this](const auto &found) {
             // Moved into the store file meanwhile.
             if (!isAwayFromStore())
                 return;
             if (found && !m_store.container().isInMemory())
-                m_fallbackPlace = found->second;
+                m_fallbackPlace = found;
             else if (!m_fallbackPlace)
                 qCCritical(lcPersistence, "No folder takes a fallback store: the history is kept in memory only");
             StoreTrouble trouble{StoreTrouble::Kind::fallbackSession, m_storePath, false, 0, m_unavailableReason};
@@ -138,6 +149,11 @@ void StoreCaretaker::tellOldRecoveryFiles()
 
 void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &then)
 {
+    // The store was left meanwhile: what waits moves in once it is back.
+    if (isAwayFromStore() || m_step != Step::none) {
+        m_bringingBack = false;
+        return;
+    }
     // The caretaker's own fallback store is still written to, and removed once the store holds it.
     if (m_pending)
         paths.removeAll(m_pending->storeURL());
@@ -146,7 +162,18 @@ void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &t
         return;
     }
     m_moveIn = std::make_unique<FallbackMoveIn>(m_store, paths);
-    m_moveIn->setSliceSavedHook(m_sliceSaved);
+    m_moveIn->setSliceSavedHook([this] {
+        if (m_sliceSaved)
+            m_sliceSaved();
+        // Rows go into the store only where its path reaches them: stopped before the next slice.
+        if (!m_store.fileGuard().holdsFileAtPath() && !std::exchange(m_moveInLeftFile, true))
+            QTimer::singleShot(0, this, [this] {
+                if (m_moveInLeftFile) {
+                    stopMoveIn();
+                    m_moveInLeftFile = true;
+                }
+            });
+    });
     connect(m_moveIn.get(), &FallbackMoveIn::finished, this, [this, then](int moved) {
         m_moveIn.release()->deleteLater();
         then(moved);
@@ -180,18 +207,44 @@ void StoreCaretaker::scheduleRetry()
 
 void StoreCaretaker::retry()
 {
+    // Damage handled meanwhile ends with the store read back, which looks after the rest.
+    if (m_step != Step::none)
+        return;
     if (!isAwayFromStore()) {
         if (m_moveIn)
             m_moveIn->start();
         saveInSteps(false);
-    } else if (!m_salvaging) {
+    } else {
         StoreOpening opening;
-        auto container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+        std::unique_ptr<ModelContainer> container;
+        if (!holdsLock(&opening.error))
+            opening.failure = ModelContainer::OpenFailure::other;
+        else
+            container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
         if (opening.needsSalvage)
             salvageOnWorker();
         else
             useStoreFile(std::move(container), opening);
     }
+}
+
+bool StoreCaretaker::holdsLock(QString *why) const
+{
+    if (!m_lockStore || m_lockStore(why))
+        return true;
+    *why = QStringLiteral("it cannot be locked against a second start: %1").arg(*why);
+    return false;
+}
+
+void StoreCaretaker::stopMoveIn()
+{
+    m_moveInLeftFile = false;
+    if (!m_moveIn)
+        return;
+    m_moveIn->cancel();
+    m_moveIn.release()->deleteLater();
+    // Its bringing back ends with it: the next one lists what is left.
+    m_bringingBack = false;
 }
 
 void StoreCaretaker::saveInSteps(bool whatFits)
@@ -239,8 +292,9 @@ bool StoreCaretaker::keepInFallback(bool now)
     if (!m_pending && !std::exchange(m_pendingOpening, true))
         inBackground(this, place, [this](const auto &found) {
             m_pendingOpening = false;
-            // Opened meanwhile by the end of the program.
-            if (!m_pending && openPending(found))
+            // Opened meanwhile by the end of the program; or the store was left, and its changes went
+            // with the history.
+            if (!m_pending && m_step == Step::none && !isAwayFromStore() && openPending(found))
                 keepInFallback();
         });
     if (!m_pending)
@@ -271,10 +325,21 @@ int StoreCaretaker::keepAtQuit()
     // Only a commit is waited for.
     if (ctx.hasChanges() && !m_store.savesHeld())
         m_store.save();
-    if (!ctx.hasChanges() || keepInFallback(true))
+    if (m_store.container().isInMemory()) {
+        // Kept in memory only since no folder took it: it all goes with the program.
+        const int lost = isAwayFromStore() || m_step != Step::none ? int(ctx.clipCount()) : 0;
+        if (lost > 0)
+            qCCritical(lcPersistence, "No folder took the history: the %d clips kept in memory only are lost", lost);
+        return lost;
+    }
+    if (!ctx.hasChanges() || keepInFallback(true)) {
+        const QString where = !ctx.hasChanges() ? m_store.container().storeURL() : m_pending->storeURL();
+        qCInfo(lcPersistence, "Every copy is on disk, the last ones in %s", qPrintable(where));
         return 0;
+    }
     const int count = int(ctx.unsavedRecords().size());
-    qCCritical(lcPersistence, "%d changes could not be saved before quitting, nor kept in a fallback store", count);
+    qCCritical(lcPersistence,
+               "%d changes could not be saved before quitting, nor kept in a fallback store: they are lost", count);
     return count;
 }
 
@@ -287,6 +352,8 @@ void StoreCaretaker::goOnInFallback(const QString &path)
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened: %s", qPrintable(path), qPrintable(error));
         return;
     }
+    // Nothing more moves into the file left behind.
+    stopMoveIn();
     // What waited while the copy was synced goes with it.
     FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
     m_storePath = m_store.container().storeURL();
@@ -303,8 +370,11 @@ void StoreCaretaker::damageFound()
     ModelContext &damaged = m_store.context();
     StoreFileGuard &guard = m_store.fileGuard();
     const bool waits = std::exchange(m_damageWaits, false);
-    if (!damaged.damageFound() || m_store.container().isInMemory() || isAwayFromStore())
+    if (!damaged.damageFound() || m_store.container().isInMemory() || isAwayFromStore() || m_step != Step::none)
         return;
+    // Whatever would write the damaged store, or leave it, stops first.
+    m_retry.stop();
+    stopMoveIn();
     // A deletion or replacement not noticed yet starts its copy here; a copy given up is tried
     // again by the guard's own looks, as a replacement's waits for changes a damaged store never takes.
     if (!waits)
@@ -320,6 +390,7 @@ void StoreCaretaker::damageFound()
                        qPrintable(m_store.container().storeURL()));
         return;
     }
+    m_step = Step::leavingDamaged;
     m_storePath = m_store.container().storeURL();
     qCCritical(lcPersistence,
                "The store at %s is damaged; reading it back while the history goes on in a fallback store",
@@ -334,31 +405,50 @@ void StoreCaretaker::damageFound()
         }
     // Let go of before it moves: nothing of the damaged file stays open to write to it.
     guard.closeConnection();
-    // The fallback store found next may be its file: the history takes it over.
+    // What the store refused stays in its file, which the store read back takes in.
     letPendingGo(false);
+    // A file of its own: never one the refused copies or a move-in hold.
     inBackground(
-        this, [path = m_storePath] { return FallbackStore::place(path); },
-        [this](const auto &place) {
-            QString error;
-            std::shared_ptr<ModelContainer> fallback =
-                place ? ModelContainer::open(place->first, m_store.clock(), &error) : nullptr;
-            if (!fallback && !(fallback = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error))) {
-                qCCritical(lcPersistence, "The damaged store cannot be left: %s", qPrintable(error));
-                return;
-            }
-            FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
-            m_store.switchToContainer(fallback);
-            m_store.holdSaves(false);
-            m_store.save();
-            salvageOnWorker();
-        });
+        this, [path = m_storePath] { return FallbackStore::newPlace(path); },
+        [this](const auto &place) { leaveDamaged(place); });
+}
+
+void StoreCaretaker::leaveDamaged(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
+{
+    QString error;
+    std::shared_ptr<ModelContainer> fallback =
+        place ? ModelContainer::open(place->first, m_store.clock(), &error) : nullptr;
+    if (place && !fallback)
+        FallbackStore::remove(place->first);
+    if (!fallback && !(fallback = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error))) {
+        qCCritical(lcPersistence, "The damaged store cannot be left: %s", qPrintable(error));
+        m_step = Step::none;
+        return;
+    }
+    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
+    m_store.switchToContainer(fallback);
+    m_store.holdSaves(false);
+    m_store.save();
+    m_step = Step::none;
+    salvageOnWorker();
 }
 
 void StoreCaretaker::salvageOnWorker()
 {
-    if (m_salvaging)
+    if (m_step != Step::none)
         return;
-    m_salvaging = true;
+    if (m_storePath.isEmpty()) {
+        qCCritical(lcPersistence, "No store file is named to read back");
+        return;
+    }
+    // A salvage writes the store's file: not while another process may.
+    if (QString why; !holdsLock(&why)) {
+        m_unavailableReason = why;
+        tellAway();
+        scheduleRetry();
+        return;
+    }
+    m_step = Step::salvaging;
     m_retry.stop();
     inBackground(
         this,
@@ -366,7 +456,7 @@ void StoreCaretaker::salvageOnWorker()
             return ModelContainerFactory::salvageStoreFile(path, now, {stop.get(), 0});
         },
         [this](const std::optional<StoreSalvage::Outcome> &salvaged) {
-            m_salvaging = false;
+            m_step = Step::none;
             const bool pending = std::exchange(m_salvagePending, false);
             StoreOpening opening;
             auto container = salvaged

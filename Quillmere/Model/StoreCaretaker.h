@@ -37,7 +37,8 @@ public:
 
     // The history is kept in a fallback store, or in memory where no folder takes one.
     bool isAwayFromStore() const { return !m_storePath.isEmpty(); }
-    bool isSalvaging() const { return m_salvaging; }
+    // A damaged store is being left for a fallback store, or read back.
+    bool isSalvaging() const { return m_step != Step::none; }
     // Where the history is kept away from the store, once start() has looked; none in memory.
     std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
     // The program's end, however it ends (an exit() from inside the event loop never emits
@@ -52,10 +53,18 @@ Q_SIGNALS:
     void troubleOccurred(const quillmere::StoreTrouble &trouble);
 
 private:
+    // What changes where the history lives, one at a time: the retry and the move-in wait for none
+    // to be under way, and damage stops them before it begins.
+    enum class Step { none, leavingDamaged, salvaging };
+
     void report(const StoreTrouble &trouble);
     void reportSetAside(const StoreOpening &opening);
     void scheduleRetry();
     void retry();
+    // The store may be written only while this process holds its lock; `why` when it does not.
+    bool holdsLock(QString *why) const;
+    // Ends the move-in under way for good; the next bringing back takes up what it left.
+    void stopMoveIn();
     // Saves the backlog a few records at a time, or only the records that fit on a full disk.
     void saveInSteps(bool whatFits);
     // True when m_pending, opened at once with `now` else on a worker, holds every change.
@@ -68,6 +77,8 @@ private:
     // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
+    // The damaged store is left for the fallback store at `place`, or for memory, and read back.
+    void leaveDamaged(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
     void salvageOnWorker();
     // Tells where the history is kept.
     void tellAway();
@@ -82,6 +93,8 @@ private:
     QString m_unavailableReason;
     // The store file to go back to while the history is kept away from it.
     QString m_storePath;
+    std::function<bool(QString *why)> m_lockStore;
+    Step m_step = Step::none;
     QTimer m_retry;
     int m_firstRetryMs = 5 * 1000;
     int m_longestRetryMs = 5 * 60 * 1000;
@@ -94,8 +107,9 @@ private:
     // A store moved into meanwhile leaves the bringing back to the one under way.
     bool m_bringingBack = false;
     bool m_salvagePending = false;
-    bool m_salvaging = false;
     std::unique_ptr<FallbackMoveIn> m_moveIn;
+    // A move-in stopped when the store file left its path goes on once the guard has put it back.
+    bool m_moveInLeftFile = false;
     // Holds the changes the store's full disk has not taken yet.
     std::shared_ptr<ModelContainer> m_pending;
     bool m_pendingOpening = false;

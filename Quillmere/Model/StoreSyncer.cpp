@@ -1,6 +1,7 @@
 #include "Quillmere/Model/StoreSyncer.h"
 
 #include "Quillmere/Model/StoreFileGuard.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <sqlite3.h>
 #include <string>
 #include <system_error>
@@ -56,13 +58,9 @@ bool syncLog(const QString &path)
 } // namespace
 
 struct StoreSyncer::Shared {
-    Shared(QString store, std::optional<FileIdentity> opened, StoreSyncer *syncer)
-        : path(std::move(store)), file(opened), owner(syncer)
-    {
-    }
+    Shared(QString store, StoreSyncer *syncer) : path(std::move(store)), owner(syncer) {}
 
     const QString path;
-    const std::optional<FileIdentity> file;
     std::mutex mutex;
     std::condition_variable wake;
     // Guarded by the mutex.
@@ -76,8 +74,7 @@ struct StoreSyncer::Shared {
     std::atomic<quint64> syncs{0};
 };
 
-StoreSyncer::StoreSyncer(QString path, std::optional<FileIdentity> file)
-    : m_shared(std::make_shared<Shared>(std::move(path), file, this))
+StoreSyncer::StoreSyncer(QString path) : m_shared(std::make_shared<Shared>(std::move(path), this))
 {
 }
 
@@ -147,7 +144,7 @@ void StoreSyncer::work(const std::shared_ptr<Shared> &shared)
         const quint64 target = s.committed;
         const bool last = s.stop;
         lock.unlock();
-        const bool ok = syncFile(s.path, s.file);
+        const bool ok = syncFile(s.path);
         lock.lock();
         ++s.syncs;
         next = SteadyClock::now() + (ok ? groupInterval : retryInterval);
@@ -185,14 +182,13 @@ template <typename Step> bool onOwnConnection(const QString &path, Step step)
 
 } // namespace
 
-bool StoreSyncer::syncFile(const QString &path, const std::optional<FileIdentity> &file)
+bool StoreSyncer::syncFile(const QString &path)
 {
-    // Another file at the path (the store deleted or replaced) is not ours to open, and the log
-    // beside it may still be the store's: the file guard keeps the store's history then.
-    const auto stillThere = [&] { return !file || FileIdentity::of(path) == file; };
-    // The log alone: a checkpoint would empty it, and the store's next commit into an emptied log
-    // syncs its header on the main thread. What a checkpoint moves into the file it syncs itself.
-    return stillThere() && syncLog(path) && stillThere();
+    // With no store at the path (deleted, or on its way back) its log holds nothing a start would
+    // read; the file guard keeps that history. The log alone: a checkpoint would empty it, and the
+    // store's next commit into an emptied log syncs its header on the main thread.
+    const std::optional<FileIdentity> before = FileIdentity::of(path);
+    return before && syncLog(path) && FileIdentity::of(path) == before;
 }
 
 bool StoreSyncer::checkpoint(const QString &path)

@@ -1,14 +1,11 @@
 #pragma once
 
-#include "Quillmere/Platform/Core/AtomicFile.h"
-
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <vector>
 
 namespace quillmere {
@@ -25,8 +22,7 @@ public:
     // After a sync that failed (the file gone or unreadable for now).
     static constexpr std::chrono::milliseconds retryInterval{1000};
 
-    // `file`: the store file the store's connection opened at `path`.
-    StoreSyncer(QString path, std::optional<FileIdentity> file);
+    explicit StoreSyncer(QString path);
     // Never waits for the worker: it ends after the sync under way (and one more for commits not
     // synced yet), telling no one.
     ~StoreSyncer() override;
@@ -40,10 +36,9 @@ public:
     // Syncs made so far.
     quint64 syncs() const;
 
-    // Syncs the log of the store at `path` from a connection of its own; true when every commit it
-    // held now holds through a power cut. Touches nothing when `file` is no longer at the path, and
-    // never makes a file that is not there. Blocks: for a worker.
-    static bool syncFile(const QString &path, const std::optional<FileIdentity> &file = std::nullopt);
+    // Syncs the log of the store at `path`, changing nothing; true when every commit it held now
+    // holds through a power cut, false while no store is at the path. Blocks: for a worker.
+    static bool syncFile(const QString &path);
     // Moves the log of the store at `path` into its file from a connection of its own (left to the
     // store's connection, it comes due in the middle of a save: a copy of the log and two syncs);
     // true when all of it moved. Blocks: for a worker.

@@ -280,7 +280,8 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
         ASSERT_TRUE(program.waitForFinished(10000)) << "still running";
         log += program.readAllStandardError();
         EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << log.toStdString();
-        EXPECT_TRUE(log.contains("): saving what is not yet on disk")) << log.toStdString();
+        EXPECT_TRUE(log.contains("Ending (")) << log.toStdString();
+        EXPECT_TRUE(log.contains("Every copy is on disk")) << log.toStdString();
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("ended"));
             db.setDatabaseName(store);

@@ -1,5 +1,8 @@
 #include "Quillmere/App/StoreLock.h"
+#include "Quillmere/Model/FallbackStore.h"
+#include "Quillmere/Model/StoreCaretaker.h"
 #include "Support/BoundByPermissions.h"
+#include "Support/PagesFixture.h"
 #include "Support/TestSupport.h"
 
 #include <QDir>
@@ -107,4 +110,71 @@ TEST(StoreLock, AStartHandsOverToAHolderThatBeginsToListenAMomentLater)
     EXPECT_STREQ(request, "[\"--show-panel\"]\n");
     ::close(connection);
     ::close(server);
+}
+
+TEST(StoreLock, AStoreFolderItsOwnerMadeReadOnlyIsNeitherMadeWritableNorOpenedWithoutTheLock)
+{
+    QTemporaryDir dir;
+    // Fallback stores kept in the test's own folders.
+    std::vector<std::pair<const char *, QByteArray>> saved;
+    for (const char *name : {"XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+        saved.emplace_back(name, qgetenv(name));
+        qputenv(name, QFile::encodeName(dir.filePath(QString::fromLatin1(name))));
+    }
+    const QString folder = dir.filePath("Quillmere");
+    const QString path = folder + "/default.store";
+    const auto modeOf = [&] {
+        struct stat info {};
+        return ::stat(QFile::encodeName(folder).constData(), &info) == 0 ? info.st_mode & 07777 : 0u;
+    };
+    {
+        const PersistenceSetup earlier = ModelContainerFactory::makeSetup({path, systemClock()});
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        ClipStore store(earlier.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+        ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("before")));
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0555), 0);
+    {
+        test::BoundByPermissions bound;
+        StoreLock lock(path, {});
+        ASSERT_EQ(lock.state(), State::unavailable);
+        int asked = 0;
+        PersistenceOptions options{path, systemClock()};
+        options.lockStore = [&](QString *why) {
+            ++asked;
+            return lock.hold(why);
+        };
+        const PersistenceSetup setup = ModelContainerFactory::makeSetup(options);
+        EXPECT_NE(setup.container->storeURL(), path);
+        EXPECT_TRUE(setup.unavailableReason.contains("cannot be locked")) << qPrintable(setup.unavailableReason);
+        EXPECT_EQ(modeOf(), 0555u);
+
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+        StoreCaretaker caretaker(store, setup);
+        caretaker.setRetryDelays(10, 40);
+        caretaker.start();
+        ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("meanwhile")));
+        // Every retry asks for the lock first, and leaves the store alone without it.
+        ASSERT_TRUE(test::waitUntil([&] { return asked >= 4; }));
+        EXPECT_TRUE(caretaker.isAwayFromStore());
+        EXPECT_EQ(modeOf(), 0555u);
+
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0700), 0);
+        ASSERT_TRUE(
+            test::waitUntil([&] { return !caretaker.isAwayFromStore() && FallbackStore::all(path).isEmpty(); }));
+        EXPECT_EQ(lock.state(), State::held);
+        EXPECT_EQ(store.container().storeURL(), path);
+        EXPECT_EQ(store.context().clipCount(), 2);
+
+        // A second start, one that could not reach this one's socket, is kept out.
+        StoreLock second(path, {});
+        QString why;
+        EXPECT_FALSE(second.hold(&why));
+        EXPECT_TRUE(why.contains("holds it")) << qPrintable(why);
+    }
+    for (const auto &[name, value] : saved)
+        qputenv(name, value);
 }

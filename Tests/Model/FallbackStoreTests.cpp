@@ -1,4 +1,5 @@
 #include "Model/DamagedStores.h"
+#include "Support/BoundByPermissions.h"
 #include "Support/ChildProcess.h"
 #include "Support/PagesFixture.h"
 #include "Support/SmallDisk.h"
@@ -386,4 +387,179 @@ TEST(FallbackStore, AWholeCopyKilledBeforeItsRenameIsFoundAtStartAndOneCutShortG
     Restart again(path);
     ASSERT_TRUE(again.movedIn(path));
     EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips WHERE text = 'the whole history'"), 1);
+}
+
+TEST(FallbackStore, AnEmptyStorePathIsRefusedWhereverAPathIsTaken)
+{
+    EXPECT_TRUE(FallbackStore::folders(QString()).empty());
+    EXPECT_FALSE(FallbackStore::place(QString()));
+    EXPECT_FALSE(FallbackStore::newPlace(QString()));
+    EXPECT_TRUE(FallbackStore::all(QString()).isEmpty());
+    // An empty path would open a store in memory, which would take the history for the store.
+    StoreOpening opening;
+    EXPECT_FALSE(ModelContainerFactory::openStoreFile(QString(), systemClock(), &opening));
+    EXPECT_FALSE(opening.error.isEmpty());
+    EXPECT_FALSE(ModelContainerFactory::salvageStoreFile(QString(), QDateTime::currentDateTimeUtc()));
+    StoreOpening salvaged;
+    EXPECT_FALSE(ModelContainerFactory::openSalvaged(QString(), systemClock(), {}, &salvaged));
+}
+
+TEST(FallbackStore, AFallbackLeftInAFolderThatTakesNoWritesWaitsThereWhileTheHistoryGoesOnInTheNext)
+{
+    QTemporaryDir dir;
+    Folders folders;
+    const QString store = unmakeable(dir.filePath("data"), "Quillmere/default.store");
+    folders.set("XDG_STATE_HOME", dir.filePath("state"));
+    folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
+    folders.set("XDG_RUNTIME_DIR", unmakeable(dir.filePath("no-runtime"), "run"));
+    folders.set("TMPDIR", unmakeable(dir.filePath("no-temporary"), "tmp"));
+    const auto earlier = FallbackStore::place(store);
+    ASSERT_TRUE(earlier);
+    ASSERT_EQ(earlier->second.folder, dir.filePath("state/Quillmere"));
+    ASSERT_TRUE(leaveFallback(earlier->first, "session one"));
+    const QByteArray frozen = QFile::encodeName(earlier->second.folder);
+    ASSERT_EQ(::chmod(frozen.constData(), 0555), 0);
+    {
+        test::BoundByPermissions bound;
+        auto setup = ModelContainerFactory::makeSetup({store, systemClock()});
+        ASSERT_FALSE(setup.container->isInMemory());
+        EXPECT_EQ(QFileInfo(setup.container->storeURL()).absolutePath(), dir.filePath("cache/Quillmere"));
+        EXPECT_EQ(FallbackStore::all(store).size(), 2);
+    }
+    ASSERT_EQ(::chmod(frozen.constData(), 0700), 0);
+
+    // Both move in once the store can be made.
+    ASSERT_TRUE(QFile::remove(dir.filePath("data")));
+    Restart again(store);
+    ASSERT_TRUE(again.movedIn(store));
+    EXPECT_EQ(stored(again.store.context(), "SELECT COUNT(*) FROM clips WHERE text = 'session one'"), 1);
+}
+
+TEST(FallbackStore, DamageMetWhileARefusedCopyLooksForItsFileAndItsRetryIsDueLosesNothing)
+{
+    test::StoreFixture f(true);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent(QString("before %1").arg(i))));
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(1, 1);
+    caretaker.start();
+    {
+        StoreLocker locker(f.path);
+        ASSERT_TRUE(locker.holds());
+        ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("refused")));
+        ASSERT_EQ(f.ctx().lastSaveFailure(), ModelContext::SaveFailure::locked);
+        // Met while the refused copy's fallback store is being found, its retry due once the lock goes.
+        f.store->reportDamage();
+        ASSERT_TRUE(locker.letGo());
+    }
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            return !caretaker.isAwayFromStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
+                && FallbackStore::all(f.path).isEmpty();
+        },
+        30000));
+    EXPECT_EQ(f.store->container().storeURL(), f.path);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'before %'"), 5);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text = 'refused'"), 1);
+}
+
+TEST(FallbackStore, DamageMetBetweenTheSlicesOfAMoveInStopsItAndTheRestMovesInAfterTheSalvage)
+{
+    constexpr int kAway = 300;
+    test::StoreFixture f(true);
+    f.putText("stored before");
+    {
+        // Under the name an earlier session's fallback store has, which a lookup by name finds.
+        const auto place = FallbackStore::place(f.path);
+        ASSERT_TRUE(place);
+        QString error;
+        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(place->first, systemClock(), &error).release());
+        ASSERT_TRUE(fallback) << qPrintable(error);
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        ClipStore away(fallback, {prefs.prefs.get(), &center, systemClock(), nullptr});
+        away.setHistoryLimit(-1);
+        for (int i = 0; i < kAway; ++i)
+            away.context().insert(away.makeClip(test::StoreFixture::textContent(QString("away %1").arg(i))));
+        ASSERT_TRUE(away.save());
+    }
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    int slices = 0;
+    caretaker.setSliceSavedHook([&] {
+        if (++slices == 2)
+            f.store->reportDamage();
+    });
+    caretaker.start();
+    ASSERT_TRUE(test::waitUntil([&] { return slices >= 2; }, 20000));
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            return !caretaker.isAwayFromStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
+                && FallbackStore::all(f.path).isEmpty();
+        },
+        60000));
+    EXPECT_EQ(f.store->container().storeURL(), f.path);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'away %'"), kAway);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(DISTINCT text) FROM clips WHERE text LIKE 'away %'"), kAway);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text = 'stored before'"), 1);
+}
+
+TEST(FallbackStore, WithNoFolderTakingTheHistoryTheEndCountsWhatIsLost)
+{
+    QTemporaryDir dir;
+    Folders folders;
+    const QString store = unmakeable(dir.filePath("data"), "Quillmere/default.store");
+    folders.set("XDG_STATE_HOME", unmakeable(dir.filePath("no-state"), "state"));
+    folders.set("XDG_CACHE_HOME", unmakeable(dir.filePath("no-cache"), "cache"));
+    folders.set("XDG_RUNTIME_DIR", unmakeable(dir.filePath("no-runtime"), "run"));
+    folders.set("TMPDIR", unmakeable(dir.filePath("no-temporary"), "tmp"));
+    auto setup = ModelContainerFactory::makeSetup({store, systemClock()});
+    ASSERT_TRUE(setup.container->isInMemory());
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore session(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+    StoreCaretaker caretaker(session, setup);
+    caretaker.start();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(session.insertClip(test::StoreFixture::textContent(QString("kept nowhere %1").arg(i))));
+    EXPECT_EQ(caretaker.keepAtQuit(), 3);
+}
+
+TEST(FallbackStore, AMoveInStopsWhileItsStoreFileIsAwayFromItsPathAndGoesOnOnceItIsBack)
+{
+    constexpr int kAway = 300;
+    test::StoreFixture f(true);
+    f.putText("stored before");
+    {
+        const auto place = FallbackStore::newPlace(f.path);
+        ASSERT_TRUE(place);
+        QString error;
+        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(place->first, systemClock(), &error).release());
+        ASSERT_TRUE(fallback) << qPrintable(error);
+        test::TempPreferences prefs;
+        NotificationCenter center;
+        ClipStore away(fallback, {prefs.prefs.get(), &center, systemClock(), nullptr});
+        away.setHistoryLimit(-1);
+        for (int i = 0; i < kAway; ++i)
+            away.context().insert(away.makeClip(test::StoreFixture::textContent(QString("away %1").arg(i))));
+        ASSERT_TRUE(away.save());
+    }
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.setRetryDelays(10, 40);
+    int slices = 0;
+    int whileAway = 0;
+    caretaker.setSliceSavedHook([&] {
+        if (!QFileInfo::exists(f.path))
+            ++whileAway;
+        if (++slices == 2) {
+            ASSERT_TRUE(QFile::remove(f.path));
+        }
+    });
+    caretaker.start();
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return slices >= 2 && !f.ctx().hasChanges() && FallbackStore::all(f.path).isEmpty(); }, 60000));
+    EXPECT_EQ(whileAway, 0) << "slices went into a file no name reaches";
+    EXPECT_EQ(f.store->container().storeURL(), f.path);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'away %'"), kAway);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text = 'stored before'"), 1);
 }

@@ -81,3 +81,18 @@ TEST(PrivateDirectory, ANameTakenInTheSharedFolderMovesToTheSessionsRuntimeFolde
     qputenv("XDG_RUNTIME_DIR", runtime);
     EXPECT_TRUE(QDir(elsewhere.path()).isEmpty());
 }
+
+TEST(PrivateDirectory, OneOursAloneButClosedToItsOwnerIsRefusedForWhatItIs)
+{
+    QTemporaryDir shared;
+    const QString runtime = shared.filePath(u"runtime"_s);
+    ASSERT_TRUE(QDir().mkdir(runtime));
+    ASSERT_EQ(::chmod(QFile::encodeName(runtime).constData(), 0500), 0);
+    QString why;
+    EXPECT_FALSE(preparePrivateDirectory(runtime, false, false, &why));
+    EXPECT_TRUE(why.contains(u"owner may not write"_s)) << qPrintable(why);
+    EXPECT_EQ(modeOf(runtime), 0500u);
+    ASSERT_EQ(::chmod(QFile::encodeName(runtime).constData(), 0750), 0);
+    EXPECT_FALSE(preparePrivateDirectory(runtime, false, false, &why));
+    EXPECT_TRUE(why.contains(u"others may enter"_s)) << qPrintable(why);
+}

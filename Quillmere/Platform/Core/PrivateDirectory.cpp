@@ -43,8 +43,13 @@ bool preparePrivateDirectory(const QString &path, bool create, bool tighten, QSt
     if ((created || tighten) && (info.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) == 0)
         info.st_mode = (info.st_mode & ~07777) | 0700;
     ::close(fd);
-    if ((info.st_mode & 07777) != 0700)
+    if ((info.st_mode & 077) != 0)
         return refuse("others may enter it (its mode is not 0700)");
+    // Ours alone, yet closed to its owner in part (0500, say): the true reason, not a stranger's access.
+    if ((info.st_mode & 0700) != 0700)
+        return refuse("its owner may not write to or enter it (its mode is not 0700)");
+    if ((info.st_mode & 07777) != 0700)
+        return refuse("its mode is not 0700");
     return true;
 }
 
