@@ -81,7 +81,9 @@ AppDelegate::AppDelegate(AppEnvironment &environment, Preferences &prefs, Notifi
     if (!m_platform.windows)
         m_platform.windows = std::make_unique<X11WindowActivator>();
     if (!m_platform.sounds)
-        m_platform.sounds = std::make_unique<CanberraSoundPlayer>();
+        m_platform.sounds = m_platform.filesInMemory
+            ? std::make_unique<CanberraSoundPlayer>(CanberraSoundPlayer::InMemory{})
+            : std::make_unique<CanberraSoundPlayer>();
     if (!m_platform.hotKeys && m_platform.registerHotKeys)
         m_platform.hotKeys = std::make_unique<HotKeyCenter>();
     if (!m_platform.applications)
@@ -203,7 +205,7 @@ void AppDelegate::buildPanelAndDrops()
         deps.keys = m_platform.keys.get();
         deps.keepOpen = m_keepPanelOpen;
         if (!m_semanticEngine)
-            m_semanticEngine = makeSemanticSearchEngine();
+            m_semanticEngine = makeSemanticSearchEngine(!m_platform.filesInMemory);
         deps.semanticEngine = m_semanticEngine.get();
         deps.onCheckForUpdates = [self] {
             if (self)
