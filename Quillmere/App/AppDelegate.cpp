@@ -207,6 +207,14 @@ void AppDelegate::buildPanelAndDrops()
         if (!m_semanticEngine)
             m_semanticEngine = makeSemanticSearchEngine(!m_platform.filesInMemory);
         deps.semanticEngine = m_semanticEngine.get();
+        // Said while the store file is left as it was for a reason of its own (an older store on a
+        // disk without room to bring it up to date, say), until it can be used.
+        deps.historyElsewhere = [self] {
+            const QString why = self && self->m_storeCaretaker ? self->m_storeCaretaker->awayReason() : QString();
+            return why.isEmpty()
+                ? why
+                : QStringLiteral("Brindlewax cannot use %1 now: %2.").arg(self->m_storeCaretaker->awayStorePath(), why);
+        };
         deps.onCheckForUpdates = [self] {
             if (self)
                 self->checkForUpdates();

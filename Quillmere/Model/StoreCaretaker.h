@@ -39,6 +39,10 @@ public:
     // The history is kept in a fallback store, or in memory where no folder takes one.
     bool isAwayFromStore() const { return !m_storePath.isEmpty(); }
     bool isSalvaging() const { return m_salvaging; }
+    // While away: the store file left as it was, and why, when neither its disk failing nor its
+    // damage is the cause (an older store on a disk without room to bring it up to date); else empty.
+    QString awayReason() const { return isAwayFromStore() ? m_unavailableReason : QString(); }
+    QString awayStorePath() const { return m_storePath; }
     // Where the history is kept away from the store, once start() has looked; none in memory.
     std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
     // The program's end, however it ends (an exit() from inside the event loop never emits
