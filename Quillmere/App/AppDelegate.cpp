@@ -81,7 +81,9 @@ AppDelegate::AppDelegate(AppEnvironment &environment, Preferences &prefs, Notifi
     if (!m_platform.windows)
         m_platform.windows = std::make_unique<X11WindowActivator>();
     if (!m_platform.sounds)
-        m_platform.sounds = std::make_unique<CanberraSoundPlayer>();
+        m_platform.sounds = m_platform.filesInMemory
+            ? std::make_unique<CanberraSoundPlayer>(CanberraSoundPlayer::InMemory{})
+            : std::make_unique<CanberraSoundPlayer>();
     if (!m_platform.hotKeys && m_platform.registerHotKeys)
         m_platform.hotKeys = std::make_unique<HotKeyCenter>();
     if (!m_platform.applications)
@@ -203,8 +205,16 @@ void AppDelegate::buildPanelAndDrops()
         deps.keys = m_platform.keys.get();
         deps.keepOpen = m_keepPanelOpen;
         if (!m_semanticEngine)
-            m_semanticEngine = makeSemanticSearchEngine();
+            m_semanticEngine = makeSemanticSearchEngine(!m_platform.filesInMemory);
         deps.semanticEngine = m_semanticEngine.get();
+        // Said while the store file is left as it was for a reason of its own (an older store on a
+        // disk without room to bring it up to date, say), until it can be used.
+        deps.historyElsewhere = [self] {
+            const QString why = self && self->m_storeCaretaker ? self->m_storeCaretaker->awayReason() : QString();
+            return why.isEmpty()
+                ? why
+                : QStringLiteral("Brindlewax cannot use %1 now: %2.").arg(self->m_storeCaretaker->awayStorePath(), why);
+        };
         deps.onCheckForUpdates = [self] {
             if (self)
                 self->checkForUpdates();

@@ -102,6 +102,9 @@ public:
         bool installStatusItem = true;
         bool registerHotKeys = true;
         bool watchDrops = true;
+        // A demo: the sounds' files and the search's scratch files stay in memory, out of the
+        // user's cache folder.
+        bool filesInMemory = false;
     };
 
     static constexpr int pruneIntervalMs = 300 * 1000;

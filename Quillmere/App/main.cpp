@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <unistd.h>
 
@@ -282,8 +283,9 @@ int main(int argc, char *argv[])
     }
     // A running program takes the request before this start opens a display, a store or the
     // preferences.
+    // A demo keeps to itself, so it can run beside the real history, and writes nothing of the user's.
+    const bool demo = parser.isSet(QStringLiteral("demo-data"));
     if (!parser.isSet(QStringLiteral("init-cloudkit-schema"))) {
-        const bool demo = parser.isSet(QStringLiteral("demo-data"));
         const QString path = SingleInstance::defaultName(demo ? QStringLiteral("-demo") : QString());
         if (const auto status = exitStatusFor(SingleInstance::handOver(path, launch.own.mid(1))))
             return *status;
@@ -292,7 +294,7 @@ int main(int argc, char *argv[])
     // The store's own guard, for a running program this start's socket could not reach (one with
     // another runtime folder): it is taken before anything is written beside the store.
     std::optional<StoreLock> storeLock;
-    if (!parser.isSet(QStringLiteral("init-cloudkit-schema")) && !parser.isSet(QStringLiteral("demo-data"))) {
+    if (!parser.isSet(QStringLiteral("init-cloudkit-schema")) && !demo) {
         storeLock.emplace(ModelContainerFactory::defaultStorePath(), SingleInstance::defaultName());
         if (const auto status = exitStatusFor(*storeLock, launch.own.mid(1)))
             return *status;
@@ -301,8 +303,11 @@ int main(int argc, char *argv[])
     // of the connections open beside it.
     if (QString why; !reserveSqlitePageMemory(ClipStoreHistory::searchCacheBytes + (qint64(32) << 20), &why))
         qCWarning(lcApp, "Store pages will come from the heap: %s", qPrintable(why));
-    // The one preferences file of the program, passed down to whatever reads it.
-    Preferences preferences;
+    // The one preferences file of the program, passed down to whatever reads it; a demo's settings
+    // and counters last only while it runs.
+    const auto preferencesHolder =
+        demo ? std::make_unique<Preferences>(Preferences::InMemory{}) : std::make_unique<Preferences>();
+    Preferences &preferences = *preferencesHolder;
     {
         const QString environment = QStringLiteral(QUILLMERE_CLOUDKIT_ENVIRONMENT);
         SchemaInitialization::initializeCloudKitSchemaIfRequested(
@@ -333,8 +338,6 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
     const QStringList arguments = QApplication::arguments();
 
-    // A demo keeps to itself, so it can run beside the real history.
-    const bool demo = arguments.contains(QStringLiteral("--demo-data"));
     SingleInstance instance(SingleInstance::defaultName(demo ? QStringLiteral("-demo") : QString()));
     if (const auto status = exitStatusFor(instance.claim(arguments.mid(1))))
         return *status;
@@ -362,6 +365,7 @@ int main(int argc, char *argv[])
     // The tray's drawn icons, kept for the life of the program.
     AppDelegate::Platform platform;
     platform.glyphs = std::make_shared<StatusGlyphs>();
+    platform.filesInMemory = demo;
     AppDelegate delegate(environment, preferences, notifications, std::move(platform));
     QObject::connect(&instance, &SingleInstance::argumentsReceived, &delegate, &AppDelegate::handleArguments);
     delegate.applicationDidFinishLaunching(arguments);

@@ -259,6 +259,21 @@ std::unique_ptr<ModelContainer> ModelContainer::open(const QString &path, Clock 
         // Only a damaged or foreign file is set aside; one that could not be written now (full,
         // read-only) or whose step failed otherwise is kept as it is and tried again later.
         const OpenFailure why = failureOf(e);
+        // Every clip of an older store stays in it as it was, to be brought up to date by a later
+        // try with room; the user hears how many wait there.
+        if (!rowsLater && sqliteCode(e) == 13 && version < schemaVersion()) {
+            const bool counted = q.exec(QStringLiteral("SELECT count(*) FROM clips")) && q.next();
+            const qint64 clips = counted ? q.value(0).toLongLong() : -1;
+            q.finish();
+            return fail(OpenFailure::noRoomToUpdate,
+                        QStringLiteral("its disk has no room to bring it up to date for this version; %1 kept in it "
+                                       "as %2, and %3 back once there is room")
+                            .arg(clips < 0        ? QStringLiteral("its clips are")
+                                     : clips == 1 ? QStringLiteral("its one clip is")
+                                                  : QStringLiteral("its %1 clips are").arg(clips),
+                                 clips == 1 ? QStringLiteral("it was") : QStringLiteral("they were"),
+                                 clips == 1 ? QStringLiteral("comes") : QStringLiteral("come")));
+        }
         if (!rowsLater)
             return fail(why,
                         why == OpenFailure::other
@@ -525,7 +540,8 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
     // The mode stays what the start found: only where the copies are kept changes.
     QString error = QStringLiteral("no folder takes a fallback store");
     std::shared_ptr<ModelContainer> kept;
-    const bool storeFolderLast = opening.failure == ModelContainer::OpenFailure::unwritable;
+    const bool storeFolderLast = opening.failure == ModelContainer::OpenFailure::unwritable
+        || opening.failure == ModelContainer::OpenFailure::noRoomToUpdate;
     // One an earlier session left goes on; one that will not open waits for the store, and the
     // history goes on in a file of its own.
     if (const auto earlier = FallbackStore::place(path, storeFolderLast); earlier && QFileInfo(earlier->first).isFile())

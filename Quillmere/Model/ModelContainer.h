@@ -24,7 +24,8 @@ class StoreSyncer;
 class ModelContainer {
 public:
     // `foreign`: another program's database, left as it is.
-    enum class OpenFailure { none, unwritable, corrupt, newerSchema, foreign, other };
+    // `noRoomToUpdate`: an older store whose disk has no room to bring it up to date, left as it was.
+    enum class OpenFailure { none, unwritable, corrupt, newerSchema, foreign, noRoomToUpdate, other };
     // What the file at a path is to this program: one of its stores, a database with no table yet
     // (which becomes one), another program's database, a database another process holds locked
     // now, or unknown (unreadable, damaged, no database).

@@ -481,6 +481,7 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
     }
     qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));
     m_storePath.clear();
+    m_unavailableReason.clear();
     m_fallbackPlace.reset();
     m_nextRetryMs = m_firstRetryMs;
     // A history in memory moves in whole; a fallback store is left saved and moves in by slices.

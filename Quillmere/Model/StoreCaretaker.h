@@ -39,6 +39,10 @@ public:
     bool isAwayFromStore() const { return !m_storePath.isEmpty(); }
     // A damaged store is being left for a fallback store, or read back.
     bool isSalvaging() const { return m_step != Step::none; }
+    // While away: the store file left as it was, and why, when neither its disk failing nor its
+    // damage is the cause (an older store on a disk without room to bring it up to date); else empty.
+    QString awayReason() const { return isAwayFromStore() ? m_unavailableReason : QString(); }
+    QString awayStorePath() const { return m_storePath; }
     // Where the history is kept away from the store, once start() has looked; none in memory.
     std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
     // The program's end, however it ends (an exit() from inside the event loop never emits

@@ -40,6 +40,8 @@ struct HistoryViewDependencies {
     SemanticScorer *semanticEngine = nullptr; // none: nothing is ever related
     PasteStackAccess *pasteStack = nullptr;
     Clock clock = systemClock();
+    // Why the history's store cannot be used now, while its clips wait in it; empty when it can.
+    std::function<QString()> historyElsewhere;
 };
 
 // What the view asks of the panel and the desktop. Unset callbacks do nothing.

@@ -80,7 +80,7 @@ PanelTab initialTab(const QString &behaviorRawValue, const QString &openPageID, 
 } // namespace PanelTabs
 
 EmptyStateContent emptyStateContent(bool searchExpanded, const QString &query, bool imageInboxOnly,
-                                    const PageSnapshot *page)
+                                    const PageSnapshot *page, const QString &historyElsewhere)
 {
     if (searchExpanded && query.trimmed().isEmpty())
         return {QStringLiteral("Search clips"), QStringLiteral("Text, links, files, screenshots, and saved Pages."),
@@ -91,6 +91,10 @@ EmptyStateContent emptyStateContent(bool searchExpanded, const QString &query, b
     if (imageInboxOnly)
         return {QStringLiteral("Screenshot Inbox is empty"),
                 QStringLiteral("Captured screenshots and image files appear here."), QStringLiteral("text.viewfinder")};
+    // Not a new start: the clips are on disk, only not here yet.
+    if (!page && !historyElsewhere.isEmpty())
+        return {QStringLiteral("Your clipboard history is kept on disk"), historyElsewhere,
+                QStringLiteral("doc.on.clipboard")};
     if (!page)
         return {QStringLiteral("Copy something to get started"),
                 QStringLiteral("Press %1 anytime to open Brindlewax.").arg(panelShortcutText()),

@@ -36,8 +36,9 @@ struct EmptyStateContent {
     bool operator==(const EmptyStateContent &) const = default;
 };
 
-// What the card area says when it has no clips to show. `page` is the selected Page, if any.
+// What the card area says when it has no clips to show. `page` is the selected Page, if any;
+// `historyElsewhere` why the history cannot be shown from its store now, where it waits as it was.
 EmptyStateContent emptyStateContent(bool searchExpanded, const QString &query, bool imageInboxOnly,
-                                    const PageSnapshot *page);
+                                    const PageSnapshot *page, const QString &historyElsewhere = {});
 
 } // namespace quillmere

@@ -13,6 +13,8 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace quillmere {
 namespace {
@@ -154,6 +156,17 @@ CanberraSoundPlayer::CanberraSoundPlayer(const QString &soundDirectory)
     m_clock.start();
 }
 
+CanberraSoundPlayer::CanberraSoundPlayer(InMemory)
+{
+    m_clock.start();
+}
+
+FileDescriptor::~FileDescriptor()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
 CanberraSoundPlayer::~CanberraSoundPlayer()
 {
     closeContext();
@@ -164,6 +177,17 @@ QString CanberraSoundPlayer::soundFile(const QString &name)
     const QByteArray wav = synthesize(name);
     if (wav.isEmpty())
         return {};
+    if (m_directory.isEmpty()) {
+        // The player reads the file by name, in this process.
+        auto it = m_inMemory.find(name);
+        if (it == m_inMemory.end()) {
+            FileDescriptor file(::memfd_create(name.toUtf8().constData(), MFD_CLOEXEC));
+            if (file.get() < 0 || ::write(file.get(), wav.constData(), size_t(wav.size())) != wav.size())
+                return {};
+            it = m_inMemory.emplace(name, std::move(file)).first;
+        }
+        return QStringLiteral("/proc/self/fd/%1").arg(it->second.get());
+    }
     const QString path = m_directory + QLatin1Char('/') + name + QStringLiteral(".wav");
     if (QFileInfo(path).size() == wav.size())
         return path;

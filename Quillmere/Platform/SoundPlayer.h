@@ -5,9 +5,11 @@
 #include <QtGlobal>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 struct ca_context;
 
@@ -62,10 +64,30 @@ private:
     qint64 m_nextTryMs = 0;
 };
 
+// An open file's descriptor, closed with it.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept
+    {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    ~FileDescriptor();
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
 class CanberraSoundPlayer : public SoundPlayer {
 public:
     // `soundDirectory` empty: under the XDG cache dir.
     explicit CanberraSoundPlayer(const QString &soundDirectory = {});
+    // Its sound files are kept in memory, for a run that leaves the user's folders alone.
+    struct InMemory {};
+    explicit CanberraSoundPlayer(InMemory);
     ~CanberraSoundPlayer() override;
     void play(const QString &name) override;
 
@@ -79,7 +101,9 @@ private:
     void closeContext();
     void fail(const char *reason);
 
+    // Empty when the files are kept in memory, each open here under its name.
     QString m_directory;
+    std::map<QString, FileDescriptor> m_inMemory;
     ca_context *m_context = nullptr;
     QElapsedTimer m_clock;
     RetryBackoff m_backoff;

@@ -135,12 +135,14 @@ std::unique_ptr<EmbeddingProvider> loadWordVectorEmbedding(const QString &path)
     return std::make_unique<WordVectorEmbedding>(std::move(model));
 }
 
-std::unique_ptr<SemanticSearchEngine> makeSemanticSearchEngine()
+std::unique_ptr<SemanticSearchEngine> makeSemanticSearchEngine(bool scratchOnDisk)
 {
     // The program's own cache folder; made, and looked at, on the engine's thread.
-    return std::make_unique<SemanticSearchEngine>([] { return loadWordVectorEmbedding(defaultWordModelPath()); },
-                                                  QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
-                                                      + QStringLiteral("/Quillmere/scratch"));
+    return std::make_unique<SemanticSearchEngine>(
+        [] { return loadWordVectorEmbedding(defaultWordModelPath()); },
+        scratchOnDisk ? QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+                + QStringLiteral("/Quillmere/scratch")
+                      : QString());
 }
 
 } // namespace quillmere

@@ -54,7 +54,8 @@ QString defaultWordModelPath();
 // Loads the word vectors at `path`; when they cannot be used, says why in the log and gives null.
 std::unique_ptr<EmbeddingProvider> loadWordVectorEmbedding(const QString &path);
 
-// The engine over the shipped word vectors, loaded on its thread at the first search.
-std::unique_ptr<SemanticSearchEngine> makeSemanticSearchEngine();
+// The engine over the shipped word vectors, loaded on its thread at the first search; with
+// `scratchOnDisk`, its scratch files go in the program's cache folder.
+std::unique_ptr<SemanticSearchEngine> makeSemanticSearchEngine(bool scratchOnDisk);
 
 } // namespace quillmere

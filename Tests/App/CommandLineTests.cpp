@@ -2,6 +2,8 @@
 #include "Quillmere/App/StoreLock.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QMap>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSqlDatabase>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 
 using namespace quillmere;
@@ -57,6 +60,64 @@ struct Launch {
     }
     Outcome run(const QStringList &arguments) const { return run(arguments, environment()); }
 };
+
+// An X server of the test's own, so that killing it takes nobody else's; empty when none started.
+QString startXvfb(QProcess &xvfb)
+{
+    // Without -noreset, the program's check that the display answers is its last client for a
+    // moment, and the reset that follows refuses the program's own connection.
+    xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-noreset"});
+    if (!xvfb.waitForReadyRead(10000))
+        return {};
+    return ":" + QString::fromLatin1(xvfb.readAllStandardOutput().trimmed());
+}
+
+// Reads the program's log until it says `line`.
+bool waitForLine(QProcess &program, QByteArray &log, const char *line)
+{
+    return QTest::qWaitFor(
+        [&] {
+            program.waitForReadyRead(50);
+            log += program.readAllStandardError();
+            return log.contains(line);
+        },
+        20000);
+}
+
+// Everything under `root` as it is on disk: each entry's kind, mode, time of change and bytes.
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            continue;
+        QByteArray facts = QByteArray::number(st.st_mode, 8) + ' ' + QByteArray::number(qint64(st.st_mtim.tv_sec)) + '.'
+            + QByteArray::number(qint64(st.st_mtim.tv_nsec)) + ' ';
+        if (QFile file(path); S_ISREG(st.st_mode) && file.open(QIODevice::ReadOnly))
+            facts += file.readAll();
+        entries.insert(path.mid(root.size()), facts);
+    }
+    return entries;
+}
+
+// The entries that came, went or changed.
+QStringList changes(const QMap<QString, QByteArray> &before, const QMap<QString, QByteArray> &after)
+{
+    QStringList changed;
+    for (auto it = after.begin(); it != after.end(); ++it)
+        if (!before.contains(it.key()))
+            changed << "made " + it.key();
+        else if (before.value(it.key()) != it.value())
+            changed << "changed " + it.key();
+    for (auto it = before.begin(); it != before.end(); ++it)
+        if (!after.contains(it.key()))
+            changed << "removed " + it.key();
+    return changed;
+}
 
 } // namespace
 
@@ -199,8 +260,8 @@ TEST(CommandLine, AStartOnAHistoryAnotherProcessHoldsHandsOverOrSaysWhoAndQuits)
 // A session's ends, on an X server of the test's own so that killing it takes nobody else's.
 TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCopyKept)
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
-        GTEST_SKIP() << "needs Xvfb";
+    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        << "needs Xvfb (tools/test installs it)";
     // The last two: the store file deleted just before, so that the one copy of the history is the
     // program's open file until the end has copied it back; then with each sync taking longer than
     // a signal leaves the end.
@@ -219,12 +280,10 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
         Launch launch;
         const QString store = launch.home.filePath("data/Quillmere/default.store");
         QProcess xvfb;
-        // Without -noreset, the program's check that the display answers is its last client for a
-        // moment, and the reset that follows refuses the program's own connection.
-        xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-noreset"});
-        ASSERT_TRUE(xvfb.waitForReadyRead(10000)) << "Xvfb did not start";
+        const QString display = startXvfb(xvfb);
+        ASSERT_FALSE(display.isEmpty()) << "Xvfb did not start";
         QProcessEnvironment env = launch.environment();
-        env.insert("DISPLAY", ":" + QString::fromLatin1(xvfb.readAllStandardOutput().trimmed()));
+        env.insert("DISPLAY", display);
         env.insert("HOME", launch.home.path());
         const QString slowFrom = launch.home.filePath("slow-from-now");
         if (slowDisk) {
@@ -242,14 +301,7 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
         });
         program.start(QStringLiteral(QUILLMERE_EXECUTABLE), {"--skip-onboarding"});
         QByteArray log;
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] {
-                program.waitForReadyRead(50);
-                log += program.readAllStandardError();
-                return log.contains("Ready.");
-            },
-            20000))
-            << log.toStdString();
+        ASSERT_TRUE(waitForLine(program, log, "Ready.")) << log.toStdString();
         QProcess setter;
         setter.setProcessEnvironment(env);
         setter.start(QStringLiteral(QUILLMERE_CLIPBOARD_SETTER), {"5", "30", "end copy"});
@@ -291,5 +343,59 @@ TEST(CommandLine, SignalsAndTheDisplayGoingEndThroughTheSameLastStepsWithEveryCo
             EXPECT_EQ(query.value(0).toInt(), slowDisk ? 8 : 5);
         }
         QSqlDatabase::removeDatabase(QStringLiteral("ended"));
+    }
+}
+
+// A demo beside the user's own history: its settings, counters and every file it would make stay in
+// memory, through a copy kept and a signal's end.
+TEST(CommandLine, ADemoLeavesTheUsersFoldersAsTheyWere)
+{
+    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        << "needs Xvfb (tools/test installs it)";
+    Launch launch;
+    QProcessEnvironment env = launch.environment();
+    env.insert("XDG_STATE_HOME", launch.home.filePath("state"));
+    env.insert("HOME", launch.home.path());
+    const QStringList folders{"config", "data", "state", "cache"};
+    // What a user's earlier sessions left: settings that do not yet have the start's own.
+    for (const QString &folder : folders)
+        ASSERT_TRUE(QDir().mkpath(launch.home.filePath(folder + "/Quillmere")));
+    ASSERT_TRUE(QDir().mkpath(launch.home.filePath("config/orvantide")));
+    for (const char *file : {"config/orvantide/quillmere.json", "data/Quillmere/default.store", "state/Quillmere/notes",
+                             "cache/Quillmere/notes"}) {
+        QFile f(launch.home.filePath(file));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(file).endsWith(".json") ? "{\n    \"onboardingCompleted\": true\n}\n" : "earlier");
+    }
+    QMap<QString, QMap<QString, QByteArray>> before;
+    for (const QString &folder : folders)
+        before.insert(folder, snapshot(launch.home.filePath(folder)));
+
+    QProcess xvfb;
+    const QString display = startXvfb(xvfb);
+    ASSERT_FALSE(display.isEmpty()) << "Xvfb did not start";
+    env.insert("DISPLAY", display);
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(QUILLMERE_EXECUTABLE), {"--demo-data"});
+    QByteArray log;
+    ASSERT_TRUE(waitForLine(program, log, "Ready.")) << log.toStdString();
+    QProcess setter;
+    setter.setProcessEnvironment(env);
+    setter.start(QStringLiteral(QUILLMERE_CLIPBOARD_SETTER), {"2", "30", "demo copy"});
+    ASSERT_TRUE(setter.waitForFinished(20000));
+    ASSERT_EQ(setter.readAllStandardOutput().trimmed(), "fetched 2 of 2");
+    ::kill(pid_t(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(10000)) << "still running";
+    log += program.readAllStandardError();
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << log.toStdString();
+    EXPECT_TRUE(log.contains("Received signal 15") && log.contains("Ending ("))
+        << "not the signal's end: " << log.toStdString();
+
+    xvfb.kill();
+    xvfb.waitForFinished();
+    for (const QString &folder : folders) {
+        const QStringList changed = changes(before.value(folder), snapshot(launch.home.filePath(folder)));
+        EXPECT_TRUE(changed.isEmpty()) << folder.toStdString() << ": " << changed.join(", ").toStdString();
     }
 }

@@ -614,3 +614,58 @@ TEST(StoreSchema, TheCaptureOrderFillWaitsWhileSavesAreHeldAndStopsAtDamage)
     EXPECT_EQ(withoutOrder(ctx), kClipsOnFullDisk);
     EXPECT_EQ(damaged.count(), 1);
 }
+
+// An older store whose disk has no room to bring it up to date is left as it was, every clip in
+// it, and the start says how many wait there; once there is room it opens, brought up to date.
+TEST(StoreSchema, AnOlderStoreWithoutRoomToBeBroughtUpToDateWaitsAsItWasAndSaysSo)
+{
+    test::SmallDisk disk(64 * 1024 * 1024);
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
+    const QString path = disk.filePath("default.store");
+    constexpr int kClips = 50000;
+    // The one clip of the older store, and the rest.
+    build(path,
+          version3({"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                    + QString::number(kClips - 1)
+                    + ") INSERT INTO clips(id, dedupID, createdAt, kind, text, contentHash, payloadByteCount,"
+                      " modifiedAt) SELECT 100 + i, printf('%08X-0000-4000-8000-%012X', i, i),"
+                      " 1767225600000 + i, 'text', 'clip ' || i, lower(hex(randomblob(32))), 10,"
+                      " 1767225600000 + i FROM n"}));
+    {
+        QFile spare(disk.filePath("spare"));
+        ASSERT_TRUE(spare.open(QIODevice::WriteOnly) && spare.write(QByteArray(2 << 20, 'x')) == 2 << 20);
+    }
+    ASSERT_TRUE(disk.fill());
+    ASSERT_TRUE(QFile::remove(disk.filePath("spare")));
+    const auto kept = [&] {
+        int version = -1, clips = -1;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("kept"));
+            db.setDatabaseName(path);
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            QSqlQuery q(db);
+            if (db.open() && q.exec("PRAGMA user_version") && q.next())
+                version = q.value(0).toInt();
+            if (q.exec("SELECT count(*) FROM clips") && q.next())
+                clips = q.value(0).toInt();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("kept"));
+        return std::make_pair(version, clips);
+    };
+
+    {
+        const auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+        EXPECT_EQ(setup.mode, PersistenceMode::inMemory) << "the history goes on elsewhere meanwhile";
+        EXPECT_EQ(setup.unavailableStorePath, path);
+        EXPECT_TRUE(setup.unavailableReason.contains("no room to bring it up to date")
+                    && setup.unavailableReason.contains(QStringLiteral("its %1 clips are kept in it").arg(kClips)))
+            << qPrintable(setup.unavailableReason);
+    }
+    EXPECT_EQ(kept(), std::make_pair(3, kClips));
+
+    disk.release();
+    auto setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ASSERT_EQ(setup.mode, PersistenceMode::localOnly);
+    EXPECT_EQ(userVersion(setup.container->mainContext()), ModelContainer::schemaVersion());
+    EXPECT_EQ(setup.container->mainContext().clipCount(), kClips);
+}

@@ -200,6 +200,12 @@ TEST(PanelTabs, EmptyStateNamesTheSituation)
               (EmptyStateContent{QStringLiteral("Copy something to get started"),
                                  QStringLiteral("Press Shift+Super+V anytime to open Brindlewax."),
                                  QStringLiteral("doc.on.clipboard")}));
+    // A history that waits on disk is not a new start.
+    const EmptyStateContent waiting = emptyStateContent(false, {}, false, nullptr, QStringLiteral("no room"));
+    EXPECT_EQ(waiting.title, QStringLiteral("Your clipboard history is kept on disk"));
+    EXPECT_EQ(waiting.subtitle, QStringLiteral("no room"));
+    EXPECT_EQ(emptyStateContent(false, {}, false, &untitled, QStringLiteral("no room")).title,
+              QStringLiteral("Untitled is empty"));
     EXPECT_EQ(emptyStateContent(false, {}, false, &untitled),
               (EmptyStateContent{QStringLiteral("Untitled is empty"),
                                  QStringLiteral("Right-click any clip to save it to this page."),

@@ -47,6 +47,8 @@ struct PanelControllerDependencies {
     WindowActivator *windows = nullptr;
     KeyInjector *keys = nullptr;              // none: XTest
     SemanticScorer *semanticEngine = nullptr; // none: nothing is listed as related
+    // Why the history's store cannot be used now, while its clips wait in it; empty when it can.
+    std::function<QString()> historyElsewhere;
     std::function<void()> onCheckForUpdates;
     std::function<void()> openSettings;
     // "--keep-open": the panel stays when another window takes the focus.

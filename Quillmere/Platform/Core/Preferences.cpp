@@ -245,6 +245,10 @@ Preferences::Preferences(const QString &filePath, QObject *parent)
     load();
 }
 
+Preferences::Preferences(InMemory, QObject *parent) : QObject(parent)
+{
+}
+
 Preferences::~Preferences()
 {
     if (m_dirty)
@@ -313,6 +317,10 @@ bool Preferences::save()
 {
     if (!m_unusable.isEmpty())
         return false;
+    if (m_path.isEmpty()) {
+        m_dirty = false;
+        return true;
+    }
     QByteArray text = "{";
     bool first = true;
     for (const QString &key : std::as_const(m_order)) {
@@ -353,7 +361,7 @@ bool Preferences::save()
 
 void Preferences::checkWritable()
 {
-    if (!m_unusable.isEmpty() || !m_writeError.isEmpty())
+    if (m_path.isEmpty() || !m_unusable.isEmpty() || !m_writeError.isEmpty())
         return;
     inBackground(
         this,

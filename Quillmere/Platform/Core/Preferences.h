@@ -22,6 +22,10 @@ class Preferences : public QObject {
 public:
     // `filePath` empty: the standard file under the XDG config dir.
     explicit Preferences(const QString &filePath = {}, QObject *parent = nullptr);
+    // Starts from the defaults and keeps every change in memory only, for a run that leaves the
+    // user's own settings alone (a demo).
+    struct InMemory {};
+    explicit Preferences(InMemory, QObject *parent = nullptr);
     ~Preferences() override;
 
     static QString standardFilePath();
@@ -114,6 +118,7 @@ private:
     bool save();
     void forget(const QString &key);
 
+    // Empty when kept in memory.
     QString m_path;
     QJsonObject m_values;
     // Keys in file order, and each member's text as the file had it while it stays unchanged.
