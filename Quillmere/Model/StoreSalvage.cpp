@@ -118,16 +118,18 @@ struct Copier {
                               true);
             }
         }
-        mend(q);
+        const int leftOut = mend(q);
         const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
         q.finish();
-        const int damaged = countDamaged(q);
+        const int damaged = countDamaged(q) + leftOut;
         // Once counted as damaged: what lost its bytes says it has none.
         for (const char *kind : {"image", "file"})
             q.exec(QStringLiteral("UPDATE clips SET %1Size = -1 WHERE %1Size >= 0 AND id NOT IN "
                                   "(SELECT clipID FROM clip_%1s)")
                        .arg(QLatin1String(kind)));
-        const qint64 listed = clipPages.unreadPages > 0 ? listedLost() : 0;
+        // A page not read, or one its parent no longer names, lost rows only the indexes still list.
+        const bool blind = clipPages.unboundedPages > 0 || clipPages.namedTwice > 0;
+        const qint64 listed = clipPages.unreadPages > 0 || clipPages.namedTwice > 0 ? listedLost() : 0;
         if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !to.commit()) {
             const QString why = describe(q.lastError().isValid() ? q.lastError() : to.lastError());
             to.rollback();
@@ -135,11 +137,15 @@ struct Copier {
         }
         // At least those the pages read or an index lists; at most those the pages read list and those
         // the keys around the pages not read leave room for.
-        const qint64 counted = std::max<qint64>(0, clipPages.cells - clips), lost = std::max(counted, listed);
+        // Rows left out are told as damaged, not again as lost. Nothing is known of a store whose
+        // clips' tree was never reached.
+        const qint64 counted = std::max<qint64>(0, clipPages.cells - clips - leftOut), lost = std::max(counted, listed);
         const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
-        out->loss = {asInt(lost),
-                     clipPages.unboundedPages > 0 ? -1 : asInt(std::max(lost, counted + clipPages.unreadRowIDs)),
-                     damaged};
+        const bool walked = std::any_of(schema.begin(), schema.end(), [](const SchemaEntry &e) {
+            return e.copied && e.name == QLatin1String("clips") && e.root > 0;
+        });
+        out->loss = {walked ? asInt(lost) : -1,
+                     blind || !walked ? -1 : asInt(std::max(lost, counted + clipPages.unreadRowIDs)), damaged, leftOut};
         return clips;
     }
 
@@ -166,19 +172,27 @@ struct Copier {
     // Rows that point at what was lost are mended (a picture clip without its picture cannot be
     // shown or pasted); in an older store lacking a column these name, they change nothing. Then the
     // indexes: built in one pass, and rows a unique index would refuse are already in.
-    void mend(QSqlQuery &q)
+    // A row with nothing of a clip left in it (a damaged page read as a leaf gives such rows) is
+    // no clip: it is left out, and how many is given back.
+    int mend(QSqlQuery &q)
     {
+        int leftOut = 0;
         for (const char *mend :
              {"DELETE FROM clips WHERE kind = 'image' AND id NOT IN (SELECT clipID FROM clip_images)",
+              "DELETE FROM clips WHERE COALESCE(text, '') = '' AND COALESCE(fileName, '') = '' AND id NOT IN "
+              "(SELECT clipID FROM clip_images) AND id NOT IN (SELECT clipID FROM clip_files)",
               "UPDATE clips SET pinboardID = NULL WHERE pinboardID IS NOT NULL AND pinboardID NOT IN "
               "(SELECT id FROM pinboards)",
               "DELETE FROM clip_images WHERE clipID NOT IN (SELECT id FROM clips)",
-              "DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"})
-            q.exec(QLatin1String(mend));
+              "DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"}) {
+            if (q.exec(QLatin1String(mend)) && qstrncmp(mend, "DELETE FROM clips WHERE COALESCE", 32) == 0)
+                leftOut = q.numRowsAffected();
+        }
         for (const SchemaEntry &entry : schema)
             if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && !q.exec(entry.sql))
                 qCWarning(lcPersistence, "Could not make the index %s again: %s", qPrintable(entry.name),
                           qPrintable(describe(q.lastError())));
+        return std::max(leftOut, 0);
     }
 
     bool cut() const
@@ -509,8 +523,8 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Sta
             qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
         afterStage(Stage::placed);
         out.placed = true;
-        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%d lost, at most %d; %d damaged)",
-               clips, qPrintable(out.aside), out.loss.lost, out.loss.lostAtMost, out.loss.damaged);
+        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%s)", clips, qPrintable(out.aside),
+               qPrintable(describeLoss(out.loss)));
     } else {
         qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(out.aside),
                   qPrintable(out.error));
@@ -521,6 +535,15 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Sta
 }
 
 } // namespace
+
+QString describeLoss(const Loss &loss)
+{
+    const QString lost = loss.lost < 0 ? QStringLiteral("lost: not known")
+        : loss.lostAtMost == loss.lost ? QStringLiteral("%1 lost").arg(loss.lost)
+        : loss.lostAtMost < 0          ? QStringLiteral("at least %1 lost").arg(loss.lost)
+                                       : QStringLiteral("%1 to %2 lost").arg(loss.lost).arg(loss.lostAtMost);
+    return QStringLiteral("%1; %2 damaged, %3 of them left out").arg(lost).arg(loss.damaged).arg(loss.leftOut);
+}
 
 QString freeNameBeside(const QString &path, const QString &tag, const QDateTime &now)
 {
