@@ -169,9 +169,10 @@ void StoreCaretaker::report(const StoreTrouble &trouble)
 
 void StoreCaretaker::reportSetAside(const StoreOpening &o)
 {
-    if (!o.movedAsidePath.isEmpty())
-        report({StoreTrouble::Kind::storeMovedAside, o.movedAsidePath, false, o.salvagedClips, QString(),
-                o.salvageResumed, o.salvageLoss, o.movedAsideForeign});
+    // Each file set aside is told, however many this session set aside before: each holds copies.
+    if (!o.movedAsidePath.isEmpty() && m_toldAside.insert(o.movedAsidePath).second)
+        Q_EMIT troubleOccurred({StoreTrouble::Kind::storeMovedAside, o.movedAsidePath, false, o.salvagedClips,
+                                QString(), o.salvageResumed, o.salvageLoss, o.movedAsideForeign});
 }
 
 void StoreCaretaker::scheduleRetry()
