@@ -46,6 +46,9 @@ void ClipStoreHistory::followContainer()
         keepSearchReads(false);
         keepSearchReads(true);
     }
+    // What is shown and searched was read of the store left, which may have left out what a salvage
+    // could not keep, or met its damage: read again of this one.
+    Q_EMIT changed();
 }
 
 void ClipStoreHistory::fillSearchKeys()
