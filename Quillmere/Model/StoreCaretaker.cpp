@@ -1,6 +1,7 @@
 #include "Quillmere/Model/StoreCaretaker.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -170,9 +171,11 @@ void StoreCaretaker::report(const StoreTrouble &trouble)
 void StoreCaretaker::reportSetAside(const StoreOpening &o)
 {
     // Each file set aside is told, however many this session set aside before: each holds copies.
-    if (!o.movedAsidePath.isEmpty() && m_toldAside.insert(o.movedAsidePath).second)
-        Q_EMIT troubleOccurred({StoreTrouble::Kind::storeMovedAside, o.movedAsidePath, false, o.salvagedClips,
-                                QString(), o.salvageResumed, o.salvageLoss, o.movedAsideForeign});
+    if (o.movedAsidePath.isEmpty() || !m_toldAside.insert(o.movedAsidePath).second)
+        return;
+    StoreBesideFiles::noteLoss(m_store.preferences(), o.movedAsidePath, o.salvageLoss);
+    Q_EMIT troubleOccurred({StoreTrouble::Kind::storeMovedAside, o.movedAsidePath, false, o.salvagedClips, QString(),
+                            o.salvageResumed, o.salvageLoss, o.movedAsideForeign});
 }
 
 void StoreCaretaker::scheduleRetry()

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSet>
+#include <QSignalSpy>
 #include <algorithm>
 #include <cstdio>
 #include <sqlite3.h>
@@ -381,4 +382,24 @@ TEST(StoreSalvageDamage, EverySalvageOfASessionIsToldWithTheFileItSetAside)
         }
     EXPECT_EQ(asides.size(), 3);
     EXPECT_EQ(QSet<QString>(asides.begin(), asides.end()).size(), asides.size());
+
+    // The next start names each file that holds copies its salvage could not read back.
+    const std::vector<StoreTrouble> told = started.told;
+    started.caretaker.reset();
+    started.store.reset();
+    const PersistenceSetup setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ClipStore restarted(setup.container, ClipStoreDependencies{started.prefs.prefs.get(), &started.center});
+    QSignalSpy named(&restarted, &ClipStore::storeFileChanged);
+    ASSERT_TRUE(named.wait(10000));
+    const QString words = named.front().front().toString();
+    int withLoss = 0;
+    for (const StoreTrouble &trouble : told) {
+        if (trouble.kind != StoreTrouble::Kind::storeMovedAside || trouble.loss.lost <= 0)
+            continue;
+        ++withLoss;
+        const QString lost = trouble.loss.lost == 1 ? QString("1 copy") : QString("%1 copies").arg(trouble.loss.lost);
+        EXPECT_TRUE(words.contains(trouble.path)) << qPrintable(trouble.path) << "\n" << qPrintable(words);
+        EXPECT_TRUE(words.contains(lost + " that could not be read back")) << qPrintable(words);
+    }
+    EXPECT_GT(withLoss, 0);
 }
