@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -39,14 +40,6 @@ struct SchemaEntry {
     quint32 root = 0;
     bool copied = false;
 };
-
-// An empty blob reads back as a null byte array, which would be bound as NULL.
-QVariant stored(const QVariant &value)
-{
-    if (value.typeId() == QMetaType::QByteArray && !value.isNull() && value.toByteArray().isNull())
-        return QVariant(QByteArray(""));
-    return value;
-}
 
 // How a column that takes no NULL is given a value for one (numbered as Copier::columnsOf's query gives
 // them); a lost hash is given the one its content gives once every table is in.
@@ -88,6 +81,50 @@ int failed(Outcome *out, const QString &why, bool later)
     out->error = why;
     out->unfinished = later;
     return -1;
+}
+
+sqlite3 *handleOf(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver()->handle();
+    return handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0
+        ? *static_cast<sqlite3 *const *>(handle.data())
+        : nullptr;
+}
+
+// A statement of SQLite's own on a Qt connection's handle, finalized when it goes.
+class Statement {
+public:
+    Statement(sqlite3 *db, const QString &sql)
+    {
+        const QByteArray text = sql.toUtf8();
+        if (!db)
+            m_error = QStringLiteral("no connection");
+        else if (sqlite3_prepare_v2(db, text.constData(), int(text.size()), &m_statement, nullptr) != SQLITE_OK)
+            m_error = QString::fromUtf8(sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(m_statement); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    explicit operator bool() const { return m_statement != nullptr; }
+    operator sqlite3_stmt *() const { return m_statement; }
+    const QString &error() const { return m_error; }
+
+private:
+    sqlite3_stmt *m_statement = nullptr;
+    QString m_error;
+};
+
+// A new identity as its column stores it: the clips' a blob, the others' text.
+void bindValue(sqlite3_stmt *statement, int at, const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QByteArray) {
+        const QByteArray bytes = value.toByteArray();
+        sqlite3_bind_blob(statement, at, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+    } else {
+        const QByteArray text = value.toString().toUtf8();
+        sqlite3_bind_text(statement, at, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+    }
 }
 
 // Copies what can still be read of a damaged store into a new one: its tables row by row, then its
@@ -247,43 +284,54 @@ struct Copier {
         }
         const Columns columns = columnsOf(table);
         const QString names = columns.names.join(QLatin1Char(','));
-        QSqlQuery read(from), insert(to);
-        read.setForwardOnly(true);
-        if (!read.prepare(QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names))
-            || !insert.prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
-                                   .arg(table, names, columns.values.join(QLatin1Char(','))))) {
+        // SQLite's own statements: values go from the read to the insert as SQLite holds them,
+        // without a copy into Qt's types and back for every column of every row.
+        Statement read(handleOf(from), QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names));
+        Statement insert(handleOf(to),
+                         QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
+                             .arg(table, names, columns.values.join(QLatin1Char(','))));
+        if (!read || !insert) {
             qCWarning(lcPersistence, "The rows of %s cannot be copied: %s %s", qPrintable(table),
-                      qPrintable(describe(read.lastError())), qPrintable(describe(insert.lastError())));
+                      qPrintable(read.error()), qPrintable(insert.error()));
             return !cut();
         }
         const bool clips = table == QLatin1String("clips");
+        const int count = int(columns.fills.size());
         qint64 tried = 0, copied = 0;
         const auto copyRows = [&](const std::vector<qint64> &ids) {
             for (const qint64 id : ids) {
                 if (tried++ % 256 == 0 && cut())
                     return false;
-                read.bindValue(0, id);
-                if (!read.exec() || !read.next())
+                sqlite3_reset(read);
+                sqlite3_bind_int64(read, 1, id);
+                if (sqlite3_step(read) != SQLITE_ROW)
                     continue;
                 bool filled = false, hashLost = false;
-                for (size_t c = 0; c < columns.fills.size(); ++c) {
-                    const Fill fill = read.isNull(int(c)) ? columns.fills[c] : Fill::none;
+                sqlite3_reset(insert);
+                for (int c = 0; c < count; ++c) {
+                    const Fill fill =
+                        sqlite3_column_type(read, c) == SQLITE_NULL ? columns.fills[size_t(c)] : Fill::none;
                     filled = filled || fill != Fill::none;
                     hashLost = hashLost || fill == Fill::hashFromContent;
-                    insert.bindValue(int(c),
-                                     fill == Fill::newIdentity ? newIdentity(table) : stored(read.value(int(c))));
+                    if (fill == Fill::newIdentity)
+                        bindValue(insert, c + 1, newIdentity(table));
+                    else
+                        sqlite3_bind_value(insert, c + 1, sqlite3_column_value(read, c));
                 }
                 // A row id met in an earlier batch too is refused as already there.
-                if (insert.exec()) {
+                if (const int rc = sqlite3_step(insert); rc == SQLITE_DONE) {
                     ++copied;
                     if (filled && clips)
                         defaulted[id] = hashLost;
-                } else if (ModelContainer::failureOf(insert.lastError()) == ModelContainer::OpenFailure::unwritable) {
-                    writeError = insert.lastError();
+                } else if (const QSqlError error(QString(), QString::fromUtf8(sqlite3_errmsg(handleOf(to))),
+                                                 QSqlError::StatementError, QString::number(rc));
+                           ModelContainer::failureOf(error) == ModelContainer::OpenFailure::unwritable) {
+                    writeError = error;
                     return false;
                 }
-                read.finish();
             }
+            sqlite3_reset(read);
+            sqlite3_reset(insert);
             return true;
         };
         const bool whole = pages.forEachRowIDBatch(entry.root, StoreFilePages::Tree::table, copyRows, limits.stop,
