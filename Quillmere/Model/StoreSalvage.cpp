@@ -83,14 +83,6 @@ int failed(Outcome *out, const QString &why, bool later)
     return -1;
 }
 
-sqlite3 *handleOf(const QSqlDatabase &db)
-{
-    const QVariant handle = db.driver()->handle();
-    return handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0
-        ? *static_cast<sqlite3 *const *>(handle.data())
-        : nullptr;
-}
-
 // A statement of SQLite's own on a Qt connection's handle, finalized when it goes.
 class Statement {
 public:
@@ -286,8 +278,8 @@ struct Copier {
         const QString names = columns.names.join(QLatin1Char(','));
         // SQLite's own statements: values go from the read to the insert as SQLite holds them,
         // without a copy into Qt's types and back for every column of every row.
-        Statement read(handleOf(from), QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names));
-        Statement insert(handleOf(to),
+        Statement read(sqliteHandle(from), QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names));
+        Statement insert(sqliteHandle(to),
                          QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
                              .arg(table, names, columns.values.join(QLatin1Char(','))));
         if (!read || !insert) {
@@ -323,7 +315,7 @@ struct Copier {
                     ++copied;
                     if (filled && clips)
                         defaulted[id] = hashLost;
-                } else if (const QSqlError error(QString(), QString::fromUtf8(sqlite3_errmsg(handleOf(to))),
+                } else if (const QSqlError error(QString(), QString::fromUtf8(sqlite3_errmsg(sqliteHandle(to))),
                                                  QSqlError::StatementError, QString::number(rc));
                            ModelContainer::failureOf(error) == ModelContainer::OpenFailure::unwritable) {
                     writeError = error;

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QSet>
 #include <QSignalSpy>
+#include <QThreadPool>
 #include <algorithm>
 #include <cstdio>
 #include <sqlite3.h>
@@ -347,6 +348,9 @@ TEST(StoreSalvageDamage, EverySalvageOfASessionIsToldWithTheFileItSetAside)
     StartedStore started(path);
     ClipStore &store = *started.store;
     StoreCaretaker &caretaker = *started.caretaker;
+    // The start's look beside the store has found nothing there yet, and told nothing.
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     const auto salvageEnds = [&](size_t toldBefore) {
         return test::waitUntil(
             [&] {
