@@ -366,7 +366,7 @@ void AppDelegate::startServices(const QStringList &arguments)
     // A folder that takes no writes is told now, not at whatever change first meets it.
     m_prefs.checkWritable();
 
-    // Store trouble met while opening, or later, reaches the user once per kind.
+    // Store trouble met while opening, or later, reaches the user once per kind, and every file set aside.
     m_storeCaretaker = std::make_unique<StoreCaretaker>(store, m_environment.persistence());
     connect(m_storeCaretaker.get(), &StoreCaretaker::troubleOccurred, this, [this](const StoreTrouble &trouble) {
         m_statusItem->showMessage(QStringLiteral("Brindlewax"), trouble.message());

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QUrl>
 #include <sqlite3.h>
+#include <unordered_map>
 
 namespace quillmere::StoreBesideFiles {
 namespace {
@@ -74,25 +75,63 @@ qint64 clipsMissing(const QString &side, const QString &storePath, const QDeadli
     return missing;
 }
 
+const QString lossesKey = QStringLiteral("setAsideLosses");
+constexpr qsizetype lossesRemembered = 64;
+
+QString tagged(const QFileInfo &store, const QString &tag)
+{
+    return store.fileName() + QLatin1Char('.') + tag + QStringLiteral("-*");
+}
+
+bool isCompanion(const QString &file)
+{
+    return file.endsWith(QLatin1String("-journal")) || file.endsWith(QLatin1String("-wal"))
+        || file.endsWith(QLatin1String("-shm"));
+}
+
+// The kept and set-aside files beside `store`, companions too, by name.
+QStringList setAsideNames(const QFileInfo &store)
+{
+    return store.absoluteDir().entryList({tagged(store, keptTag), tagged(store, unreadableTag)}, QDir::Files,
+                                         QDir::Name);
+}
+
+// The losses noted of each file set aside, by its name: at least, at most (-1: not bounded).
+std::unordered_map<QString, std::pair<int, int>> readLosses(const QString &noted)
+{
+    std::unordered_map<QString, std::pair<int, int>> losses;
+    for (const QString &line : noted.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList fields = line.split(QLatin1Char('\t'));
+        if (fields.size() == 3)
+            losses[fields[0]] = {fields[1].toInt(), fields[2].toInt()};
+    }
+    return losses;
+}
+
+// "N copies", "at least N copies", "N to M copies" that its salvage could not read back; empty when none.
+QString lostWords(const std::pair<int, int> &loss)
+{
+    const auto [lost, atMost] = loss;
+    const auto copies = [](int n) { return n == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(n); };
+    const QString howMany = atMost == lost ? (lost > 0 ? copies(lost) : QString())
+        : atMost < 0 ? (lost > 0 ? QStringLiteral("at least ") + copies(lost) : QStringLiteral("perhaps some copies"))
+                     : QStringLiteral("%1 to %2").arg(lost).arg(copies(atMost));
+    return howMany.isEmpty() ? QString() : howMany + QStringLiteral(" that could not be read back");
+}
+
 // The words for the user, if any, and the signatures of the stores told of, at this start or before.
-std::pair<QString, QString> find(const QString &storePath, const QString &toldBefore)
+std::pair<QString, QString> find(const QString &storePath, const QString &toldBefore, const QString &notedLosses)
 {
     const QStringList told = toldBefore.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const auto losses = readLosses(notedLosses);
     const QFileInfo store(storePath);
     const QDir folder = store.absoluteDir();
-    const auto tagged = [name = store.fileName()](const QString &tag) {
-        return name + QLatin1Char('.') + tag + QStringLiteral("-*");
-    };
-    const auto isCompanion = [](const QString &file) {
-        return file.endsWith(QLatin1String("-journal")) || file.endsWith(QLatin1String("-wal"))
-            || file.endsWith(QLatin1String("-shm"));
-    };
     QStringList removed, named, signatures;
-    for (const QString &file : folder.entryList({tagged(unfinishedTag)}, QDir::Files))
+    for (const QString &file : folder.entryList({tagged(store, unfinishedTag)}, QDir::Files))
         if (QFile::remove(folder.filePath(file)) && !isCompanion(file))
             removed << folder.filePath(file);
     const QDeadlineTimer deadline(besideReadMs);
-    for (const QString &file : folder.entryList({tagged(keptTag), tagged(unreadableTag)}, QDir::Files, QDir::Name)) {
+    for (const QString &file : setAsideNames(store)) {
         if (isCompanion(file) || deadline.hasExpired() || !store.exists())
             continue;
         // The file as it is now: another file at its name, or the same one changed, is told of again.
@@ -102,11 +141,19 @@ std::pair<QString, QString> find(const QString &storePath, const QString &toldBe
             QStringLiteral("%1|%2|%3").arg(at).arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch());
         if (told.contains(signature)) {
             signatures << signature;
-        } else if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0) {
+            continue;
+        }
+        // A damaged file is read as far as it can be; what its salvage could not read back is in it all the same.
+        QStringList held;
+        if (const qint64 missing = clipsMissing(at, storePath, deadline); missing > 0)
+            held << QStringLiteral("%1%2").arg(missing >= countedClips ? QStringLiteral("at least ") : QString(),
+                                               missing == 1 ? QStringLiteral("1 copy")
+                                                            : QStringLiteral("%1 copies").arg(missing));
+        if (const auto noted = losses.find(file); noted != losses.end() && !lostWords(noted->second).isEmpty())
+            held << lostWords(noted->second);
+        if (!held.isEmpty()) {
             signatures << signature;
-            named << QStringLiteral("%1 (%2%3)")
-                         .arg(at, missing >= countedClips ? QStringLiteral("at least ") : QString(),
-                              missing == 1 ? QStringLiteral("1 copy") : QStringLiteral("%1 copies").arg(missing));
+            named << QStringLiteral("%1 (%2)").arg(at, held.join(QStringLiteral(", and ")));
         }
     }
     QString text;
@@ -125,6 +172,32 @@ std::pair<QString, QString> find(const QString &storePath, const QString &toldBe
 
 } // namespace
 
+void noteLoss(Preferences &preferences, const QString &aside, const StoreSalvage::Loss &loss)
+{
+    if (aside.isEmpty() || loss.lost < 0)
+        return;
+    // No look at the folder here, on the main thread: the newest few are remembered, each name once.
+    const QString name = QFileInfo(aside).fileName();
+    QStringList lines = preferences.string(lossesKey).value_or(QString()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    lines.removeIf([&name](const QString &line) { return line.section(QLatin1Char('\t'), 0, 0) == name; });
+    while (lines.size() >= lossesRemembered)
+        lines.removeFirst();
+    lines << QStringLiteral("%1\t%2\t%3").arg(name).arg(loss.lost).arg(loss.lostAtMost);
+    preferences.setString(lossesKey, lines.join(QLatin1Char('\n')));
+}
+
+SetAside setAsideFiles(const QString &storePath)
+{
+    const QFileInfo store(storePath);
+    const QDir folder = store.absoluteDir();
+    SetAside found;
+    for (const QString &file : setAsideNames(store)) {
+        found.histories += isCompanion(file) ? 0 : 1;
+        found.bytes += QFileInfo(folder.filePath(file)).size();
+    }
+    return found;
+}
+
 void look(QObject *receiver, Preferences &preferences, const QString &storePath,
           const std::function<void(const QString &)> &tell)
 {
@@ -132,7 +205,10 @@ void look(QObject *receiver, Preferences &preferences, const QString &storePath,
     static const QString toldKey = QStringLiteral("besideHistoriesTold");
     const QString told = preferences.string(toldKey).value_or(QString());
     inBackground(
-        receiver, [storePath, told] { return find(storePath, told); },
+        receiver,
+        [storePath, told, losses = preferences.string(lossesKey).value_or(QString())] {
+            return find(storePath, told, losses);
+        },
         [&preferences, told, tell](const std::pair<QString, QString> &found) {
             if (found.second != told)
                 preferences.setString(toldKey, found.second);

@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/OldRecoveryFiles.h"
+#include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -190,9 +191,12 @@ void StoreCaretaker::report(const StoreTrouble &trouble)
 
 void StoreCaretaker::reportSetAside(const StoreOpening &o)
 {
-    if (!o.movedAsidePath.isEmpty())
-        report({StoreTrouble::Kind::storeMovedAside, o.movedAsidePath, false, o.salvagedClips, QString(),
-                o.salvageResumed, o.salvageLoss, o.movedAsideForeign});
+    // Each file set aside is told, however many this session set aside before: each holds copies.
+    if (o.movedAsidePath.isEmpty() || !m_toldAside.insert(o.movedAsidePath).second)
+        return;
+    StoreBesideFiles::noteLoss(m_store.preferences(), o.movedAsidePath, o.salvageLoss);
+    Q_EMIT troubleOccurred({StoreTrouble::Kind::storeMovedAside, o.movedAsidePath, false, o.salvagedClips, QString(),
+                            o.salvageResumed, o.salvageLoss, o.movedAsideForeign});
 }
 
 void StoreCaretaker::scheduleRetry()

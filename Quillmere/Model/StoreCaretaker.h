@@ -17,7 +17,7 @@ namespace quillmere {
 
 class ClipStore;
 
-// Tells of store trouble once per kind and session, and keeps every copy on disk: a failed save is
+// Tells of store trouble once per kind and session (of each file set aside, once per file), and keeps every copy on disk: a failed save is
 // retried on a back-off while what a full disk or a lock kept from the store waits in a fallback
 // store. A store that cannot take copies is reopened on a back-off while the history goes on in a
 // fallback store, which moves into it once it can.
@@ -107,6 +107,7 @@ private:
     bool m_fitQueued = false;
     std::optional<FallbackStore::Place> m_fallbackPlace;
     std::set<StoreTrouble::Kind> m_reported;
+    std::set<QString> m_toldAside;
     std::function<void()> m_sliceSaved;
     // A store moved into meanwhile leaves the bringing back to the one under way.
     bool m_bringingBack = false;

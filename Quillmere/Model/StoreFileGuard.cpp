@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/StoreBesideFiles.h"
+#include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -28,14 +29,6 @@ constexpr int checkIntervalMs = 30 * 1000;
 constexpr qint64 quitStallMs = 2000;
 constexpr int quitPagesPerStep = 32;
 const char *const companionSuffixes[] = {"-wal", "-shm"};
-
-sqlite3 *handleOf(const QSqlDatabase &db)
-{
-    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.constData());
-}
 
 void removeWithJournal(const QString &copy)
 {
@@ -263,7 +256,7 @@ void StoreFileGuard::beginCopy(Cause cause, const QString &fallback, const QStri
         return;
     }
     file.close();
-    sqlite3 *source = handleOf(m_store.context().database());
+    sqlite3 *source = sqliteHandle(m_store.context().database());
     if (!source) {
         abandonCopy(QStringLiteral("the store's connection is closed"), false);
         return;
@@ -485,7 +478,7 @@ void StoreFileGuard::keepCompanionsAtClose(sqlite3 *db)
 
 void StoreFileGuard::closeConnection()
 {
-    keepCompanionsAtClose(handleOf(m_store.context().database()));
+    keepCompanionsAtClose(sqliteHandle(m_store.context().database()));
     m_store.context().closeConnection();
 }
 

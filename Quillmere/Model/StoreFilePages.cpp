@@ -170,6 +170,8 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker
         } else if (!seen[named.page]) {
             seen[named.page] = true;
             next.push_back(named);
+        } else {
+            ++found.namedTwice;
         }
     };
     std::vector<qint64> ids;
@@ -220,7 +222,9 @@ bool StoreFilePages::forEachRowIDBatch(quint32 root, Tree tree, const BatchTaker
                 at += 4;
                 const std::optional<qint64> upTo =
                     !index && readVarint(p, at, m_pageBytes, &id) ? std::optional(id) : std::nullopt;
-                if (!again && fits)
+                if (again)
+                    ++found.namedTwice;
+                else if (fits)
                     visit({child, below, upTo});
                 below = upTo;
                 if (!index || !fits)

@@ -28,9 +28,11 @@ public:
     // What a walk met besides its row ids: the cells that hold them (a table's leaves', an index's
     // all), the rows the tree says it has where its pages can be read; the pages named past the end
     // of the file or no page of the tree; how many row ids the keys of their parents leave room for,
-    // at most; and how many of those pages no keys bound.
+    // at most; how many of those pages no keys bound; and the children an interior page names twice
+    // (two cells, or two pointers to one cell), each standing for one it no longer names, whose
+    // rows no walk reaches and no count of cells sees.
     struct Tally {
-        qint64 cells = 0, unreadPages = 0, unreadRowIDs = 0, unboundedPages = 0;
+        qint64 cells = 0, unreadPages = 0, unreadRowIDs = 0, unboundedPages = 0, namedTwice = 0;
     };
 
     // Hands the row ids of the tree whose root is page `root` to `take` in batches of about

@@ -4,6 +4,7 @@
 #include "Quillmere/Model/SHA256Digest.h"
 #include "Quillmere/Platform/Core/Json.h"
 
+#include <QSqlDriver>
 #include <QStringList>
 #include <QtEndian>
 
@@ -38,6 +39,14 @@ int sqliteCode(const QSqlError &error)
 QString describe(const QSqlError &error)
 {
     return error.text().isEmpty() ? QStringLiteral("unknown database error") : error.text();
+}
+
+sqlite3 *sqliteHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
 }
 
 bool execWith(QSqlQuery &q, const QVariantList &values, QSqlError *error)

@@ -3,6 +3,7 @@
 #include "Quillmere/Model/Records.h"
 
 #include <QDateTime>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
@@ -11,6 +12,8 @@
 #include <functional>
 #include <optional>
 #include <vector>
+
+struct sqlite3;
 
 namespace quillmere {
 
@@ -112,6 +115,8 @@ QVariant dateValue(const QDateTime &date);
 // The SQLite primary result code of an error, or -1.
 int sqliteCode(const QSqlError &error);
 QString describe(const QSqlError &error);
+// SQLite's own handle of an open connection, for what Qt's statements do not do; null otherwise.
+sqlite3 *sqliteHandle(const QSqlDatabase &db);
 bool execWith(QSqlQuery &q, const QVariantList &values, QSqlError *error);
 
 } // namespace quillmere

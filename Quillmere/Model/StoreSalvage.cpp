@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -39,14 +40,6 @@ struct SchemaEntry {
     quint32 root = 0;
     bool copied = false;
 };
-
-// An empty blob reads back as a null byte array, which would be bound as NULL.
-QVariant stored(const QVariant &value)
-{
-    if (value.typeId() == QMetaType::QByteArray && !value.isNull() && value.toByteArray().isNull())
-        return QVariant(QByteArray(""));
-    return value;
-}
 
 // How a column that takes no NULL is given a value for one (numbered as Copier::columnsOf's query gives
 // them); a lost hash is given the one its content gives once every table is in.
@@ -90,6 +83,42 @@ int failed(Outcome *out, const QString &why, bool later)
     return -1;
 }
 
+// A statement of SQLite's own on a Qt connection's handle, finalized when it goes.
+class Statement {
+public:
+    Statement(sqlite3 *db, const QString &sql)
+    {
+        const QByteArray text = sql.toUtf8();
+        if (!db)
+            m_error = QStringLiteral("no connection");
+        else if (sqlite3_prepare_v2(db, text.constData(), int(text.size()), &m_statement, nullptr) != SQLITE_OK)
+            m_error = QString::fromUtf8(sqlite3_errmsg(db));
+    }
+    ~Statement() { sqlite3_finalize(m_statement); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    explicit operator bool() const { return m_statement != nullptr; }
+    operator sqlite3_stmt *() const { return m_statement; }
+    const QString &error() const { return m_error; }
+
+private:
+    sqlite3_stmt *m_statement = nullptr;
+    QString m_error;
+};
+
+// A new identity as its column stores it: the clips' a blob, the others' text.
+void bindValue(sqlite3_stmt *statement, int at, const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QByteArray) {
+        const QByteArray bytes = value.toByteArray();
+        sqlite3_bind_blob(statement, at, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+    } else {
+        const QByteArray text = value.toString().toUtf8();
+        sqlite3_bind_text(statement, at, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+    }
+}
+
 // Copies what can still be read of a damaged store into a new one: its tables row by row, then its
 // indexes. Reads on a connection of its own: an error of a damaged page ends the transaction it
 // meets, which must not be the one that writes the new file.
@@ -118,16 +147,18 @@ struct Copier {
                               true);
             }
         }
-        mend(q);
+        const int leftOut = mend(q);
         const int clips = q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next() ? q.value(0).toInt() : 0;
         q.finish();
-        const int damaged = countDamaged(q);
+        const int damaged = countDamaged(q) + leftOut;
         // Once counted as damaged: what lost its bytes says it has none.
         for (const char *kind : {"image", "file"})
             q.exec(QStringLiteral("UPDATE clips SET %1Size = -1 WHERE %1Size >= 0 AND id NOT IN "
                                   "(SELECT clipID FROM clip_%1s)")
                        .arg(QLatin1String(kind)));
-        const qint64 listed = clipPages.unreadPages > 0 ? listedLost() : 0;
+        // A page not read, or one its parent no longer names, lost rows only the indexes still list.
+        const bool blind = clipPages.unboundedPages > 0 || clipPages.namedTwice > 0;
+        const qint64 listed = clipPages.unreadPages > 0 || clipPages.namedTwice > 0 ? listedLost() : 0;
         if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version)) || !to.commit()) {
             const QString why = describe(q.lastError().isValid() ? q.lastError() : to.lastError());
             to.rollback();
@@ -135,11 +166,15 @@ struct Copier {
         }
         // At least those the pages read or an index lists; at most those the pages read list and those
         // the keys around the pages not read leave room for.
-        const qint64 counted = std::max<qint64>(0, clipPages.cells - clips), lost = std::max(counted, listed);
+        // Rows left out are told as damaged, not again as lost. Nothing is known of a store whose
+        // clips' tree was never reached.
+        const qint64 counted = std::max<qint64>(0, clipPages.cells - clips - leftOut), lost = std::max(counted, listed);
         const auto asInt = [](qint64 n) { return int(std::min<qint64>(n, std::numeric_limits<int>::max())); };
-        out->loss = {asInt(lost),
-                     clipPages.unboundedPages > 0 ? -1 : asInt(std::max(lost, counted + clipPages.unreadRowIDs)),
-                     damaged};
+        const bool walked = std::any_of(schema.begin(), schema.end(), [](const SchemaEntry &e) {
+            return e.copied && e.name == QLatin1String("clips") && e.root > 0;
+        });
+        out->loss = {walked ? asInt(lost) : -1,
+                     blind || !walked ? -1 : asInt(std::max(lost, counted + clipPages.unreadRowIDs)), damaged, leftOut};
         return clips;
     }
 
@@ -166,19 +201,27 @@ struct Copier {
     // Rows that point at what was lost are mended (a picture clip without its picture cannot be
     // shown or pasted); in an older store lacking a column these name, they change nothing. Then the
     // indexes: built in one pass, and rows a unique index would refuse are already in.
-    void mend(QSqlQuery &q)
+    // A row with nothing of a clip left in it (a damaged page read as a leaf gives such rows) is
+    // no clip: it is left out, and how many is given back.
+    int mend(QSqlQuery &q)
     {
+        int leftOut = 0;
         for (const char *mend :
              {"DELETE FROM clips WHERE kind = 'image' AND id NOT IN (SELECT clipID FROM clip_images)",
+              "DELETE FROM clips WHERE COALESCE(text, '') = '' AND COALESCE(fileName, '') = '' AND id NOT IN "
+              "(SELECT clipID FROM clip_images) AND id NOT IN (SELECT clipID FROM clip_files)",
               "UPDATE clips SET pinboardID = NULL WHERE pinboardID IS NOT NULL AND pinboardID NOT IN "
               "(SELECT id FROM pinboards)",
               "DELETE FROM clip_images WHERE clipID NOT IN (SELECT id FROM clips)",
-              "DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"})
-            q.exec(QLatin1String(mend));
+              "DELETE FROM clip_files WHERE clipID NOT IN (SELECT id FROM clips)"}) {
+            if (q.exec(QLatin1String(mend)) && qstrncmp(mend, "DELETE FROM clips WHERE COALESCE", 32) == 0)
+                leftOut = q.numRowsAffected();
+        }
         for (const SchemaEntry &entry : schema)
             if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && !q.exec(entry.sql))
                 qCWarning(lcPersistence, "Could not make the index %s again: %s", qPrintable(entry.name),
                           qPrintable(describe(q.lastError())));
+        return std::max(leftOut, 0);
     }
 
     bool cut() const
@@ -233,43 +276,54 @@ struct Copier {
         }
         const Columns columns = columnsOf(table);
         const QString names = columns.names.join(QLatin1Char(','));
-        QSqlQuery read(from), insert(to);
-        read.setForwardOnly(true);
-        if (!read.prepare(QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names))
-            || !insert.prepare(QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
-                                   .arg(table, names, columns.values.join(QLatin1Char(','))))) {
+        // SQLite's own statements: values go from the read to the insert as SQLite holds them,
+        // without a copy into Qt's types and back for every column of every row.
+        Statement read(sqliteHandle(from), QStringLiteral("SELECT %2 FROM \"%1\" WHERE rowid = ?").arg(table, names));
+        Statement insert(sqliteHandle(to),
+                         QStringLiteral("INSERT INTO \"%1\"(%2) VALUES (%3)")
+                             .arg(table, names, columns.values.join(QLatin1Char(','))));
+        if (!read || !insert) {
             qCWarning(lcPersistence, "The rows of %s cannot be copied: %s %s", qPrintable(table),
-                      qPrintable(describe(read.lastError())), qPrintable(describe(insert.lastError())));
+                      qPrintable(read.error()), qPrintable(insert.error()));
             return !cut();
         }
         const bool clips = table == QLatin1String("clips");
+        const int count = int(columns.fills.size());
         qint64 tried = 0, copied = 0;
         const auto copyRows = [&](const std::vector<qint64> &ids) {
             for (const qint64 id : ids) {
                 if (tried++ % 256 == 0 && cut())
                     return false;
-                read.bindValue(0, id);
-                if (!read.exec() || !read.next())
+                sqlite3_reset(read);
+                sqlite3_bind_int64(read, 1, id);
+                if (sqlite3_step(read) != SQLITE_ROW)
                     continue;
                 bool filled = false, hashLost = false;
-                for (size_t c = 0; c < columns.fills.size(); ++c) {
-                    const Fill fill = read.isNull(int(c)) ? columns.fills[c] : Fill::none;
+                sqlite3_reset(insert);
+                for (int c = 0; c < count; ++c) {
+                    const Fill fill =
+                        sqlite3_column_type(read, c) == SQLITE_NULL ? columns.fills[size_t(c)] : Fill::none;
                     filled = filled || fill != Fill::none;
                     hashLost = hashLost || fill == Fill::hashFromContent;
-                    insert.bindValue(int(c),
-                                     fill == Fill::newIdentity ? newIdentity(table) : stored(read.value(int(c))));
+                    if (fill == Fill::newIdentity)
+                        bindValue(insert, c + 1, newIdentity(table));
+                    else
+                        sqlite3_bind_value(insert, c + 1, sqlite3_column_value(read, c));
                 }
                 // A row id met in an earlier batch too is refused as already there.
-                if (insert.exec()) {
+                if (const int rc = sqlite3_step(insert); rc == SQLITE_DONE) {
                     ++copied;
                     if (filled && clips)
                         defaulted[id] = hashLost;
-                } else if (ModelContainer::failureOf(insert.lastError()) == ModelContainer::OpenFailure::unwritable) {
-                    writeError = insert.lastError();
+                } else if (const QSqlError error(QString(), QString::fromUtf8(sqlite3_errmsg(sqliteHandle(to))),
+                                                 QSqlError::StatementError, QString::number(rc));
+                           ModelContainer::failureOf(error) == ModelContainer::OpenFailure::unwritable) {
+                    writeError = error;
                     return false;
                 }
-                read.finish();
             }
+            sqlite3_reset(read);
+            sqlite3_reset(insert);
             return true;
         };
         const bool whole = pages.forEachRowIDBatch(entry.root, StoreFilePages::Tree::table, copyRows, limits.stop,
@@ -509,8 +563,8 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Sta
             qCWarning(lcPersistence, "The store read back may not last a power cut: %s", qPrintable(unsynced));
         afterStage(Stage::placed);
         out.placed = true;
-        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%d lost, at most %d; %d damaged)",
-               clips, qPrintable(out.aside), out.loss.lost, out.loss.lostAtMost, out.loss.damaged);
+        qCInfo(lcPersistence, "Kept the %d clips that could still be read from %s (%s)", clips, qPrintable(out.aside),
+               qPrintable(describeLoss(out.loss)));
     } else {
         qCWarning(lcPersistence, "Nothing could be read back from %s: %s", qPrintable(out.aside),
                   qPrintable(out.error));
@@ -521,6 +575,15 @@ Outcome finish(const QString &path, Outcome out, const Limits &limits, const Sta
 }
 
 } // namespace
+
+QString describeLoss(const Loss &loss)
+{
+    const QString lost = loss.lost < 0 ? QStringLiteral("lost: not known")
+        : loss.lostAtMost == loss.lost ? QStringLiteral("%1 lost").arg(loss.lost)
+        : loss.lostAtMost < 0          ? QStringLiteral("at least %1 lost").arg(loss.lost)
+                                       : QStringLiteral("%1 to %2 lost").arg(loss.lost).arg(loss.lostAtMost);
+    return QStringLiteral("%1; %2 damaged, %3 of them left out").arg(lost).arg(loss.damaged).arg(loss.leftOut);
+}
 
 QString freeNameBeside(const QString &path, const QString &tag, const QDateTime &now)
 {

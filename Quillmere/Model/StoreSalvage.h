@@ -22,14 +22,21 @@ struct Limits {
 
 // What a salvage could not keep of the history.
 struct Loss {
-    // The clips the damaged store's pages hold that were not kept; -1: not known (an earlier start read it).
+    // At least this many clips of the damaged store were not kept; -1: not known (nothing of its
+    // clips could be read, or an earlier start read it).
     int lost = -1;
     // At most this many, as the keys around the clips' pages not read leave room for: `lost` when no
-    // more may be lost, -1 when some page not read has no keys around it.
+    // more may be lost, -1 when nothing bounds them (a page not read with no keys around it, or one
+    // its parent no longer names, which no count of the pages read can see).
     int lostAtMost = -1;
-    // Clips kept whose content was damaged, or given a value for one that was lost.
+    // Clips whose content came back damaged: kept, or `leftOut` of them, rows with nothing of a
+    // clip left in them (no words, no name, no bytes), which are not kept.
     int damaged = 0;
+    int leftOut = 0;
 };
+
+// The loss in a few words for the log: never a bound that is not known.
+QString describeLoss(const Loss &loss);
 
 struct Outcome {
     // Where the damaged store lies now; empty when it was not moved (then it is where it was).

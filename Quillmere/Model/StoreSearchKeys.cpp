@@ -1,9 +1,12 @@
 #include "Quillmere/Model/StoreSearchKeys.h"
 
 #include "Quillmere/Model/ClipSearch.h"
+#include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/Records.h"
 #include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Model/StoreRows.h"
+
+#include <QUuid>
 
 namespace quillmere::StoreSearchKeys {
 
@@ -208,6 +211,27 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
     }
     *done = last;
     return true;
+}
+
+bool fillSliceOf(const QString &path, int maxRows, bool *done, QString *error)
+{
+    const QString name = QStringLiteral("quillmere-key-fill-") + QUuid::createUuid().toString(QUuid::Id128);
+    bool filled = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        // A save of the main thread waits no longer than a slice; this one waits for a save.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        QSqlError setUp;
+        if (!db.open())
+            *error = describe(db.lastError());
+        else if (!ModelContainer::setUpConnection(db, true, &setUp))
+            *error = describe(setUp);
+        else
+            filled = fillSlice(db, maxRows, done, error);
+    }
+    QSqlDatabase::removeDatabase(name);
+    return filled;
 }
 
 } // namespace quillmere::StoreSearchKeys

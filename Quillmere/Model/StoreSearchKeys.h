@@ -4,6 +4,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QString>
 
 namespace quillmere {
 
@@ -27,6 +28,9 @@ bool createTable(QSqlQuery &q, QSqlError *error);
 // Gives keys to up to `maxRows` clips (fewer past a quarter megabyte of text) that a store from
 // before the table holds, in its own transaction. `*done` when none is left.
 bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error);
+// The same on a connection of its own to the store file at `path`, for a worker: the folding and
+// writing, and the checkpoints its commits bring, take nothing of the main thread's time.
+bool fillSliceOf(const QString &path, int maxRows, bool *done, QString *error);
 
 } // namespace StoreSearchKeys
 

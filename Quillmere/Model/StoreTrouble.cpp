@@ -11,24 +11,26 @@ const auto copies = [](int n, const char *one) {
 };
 const auto were = [](int n) { return n == 1 ? QStringLiteral("was") : QStringLiteral("were"); };
 
-// As many as are known: counted, bounded, or only known to be more. Not known when an earlier start
-// read the history back: nothing is said of it then.
+// As many as are known: counted, bounded, or only known to be more. "Lost" alone only from a count
+// that sees every clip lost. Not known when an earlier start read the history back, or nothing of
+// its clips could be read: nothing is said of it then.
 QString lostWords(const StoreSalvage::Loss &loss)
 {
     const auto lostAre = [](const QString &howMany, int n) {
         return QStringLiteral(" %1 could not be read and %2 lost.").arg(howMany, were(n));
     };
+    if (loss.lost < 0)
+        return {};
     if (loss.lostAtMost == loss.lost)
-        return loss.lost < 0 ? QString()
-            : loss.lost == 0 ? QStringLiteral(" No copy was lost.")
-                             : lostAre(copies(loss.lost, "1 copy"), loss.lost);
-    if (loss.lostAtMost > loss.lost && loss.lost > 0)
-        return lostAre(QStringLiteral("Between %1 and %2 copies").arg(loss.lost).arg(loss.lostAtMost), 2);
-    if (loss.lostAtMost > 0)
-        return lostAre(QStringLiteral("Up to %1").arg(copies(loss.lostAtMost, "1 copy")), loss.lostAtMost);
+        return loss.lost == 0 ? QStringLiteral(" No copy was lost.") : lostAre(copies(loss.lost, "1 copy"), loss.lost);
+    if (loss.lostAtMost < 0)
+        return loss.lost > 0
+            ? lostAre(QStringLiteral("At least %1").arg(copies(loss.lost, "1 copy")), loss.lost)
+            : QStringLiteral(" Parts of it could not be read: copies on them may be lost, though none could be "
+                             "counted.");
     if (loss.lost > 0)
-        return lostAre(QStringLiteral("At least %1").arg(copies(loss.lost, "1 copy")), loss.lost);
-    return QStringLiteral(" Some copies could not be read and were lost.");
+        return lostAre(QStringLiteral("Between %1 and %2 copies").arg(loss.lost).arg(loss.lostAtMost), 2);
+    return lostAre(QStringLiteral("Up to %1").arg(copies(loss.lostAtMost, "1 copy")), loss.lostAtMost);
 }
 
 } // namespace
@@ -55,8 +57,12 @@ QString StoreTrouble::message() const
                     .arg(path, count == 1 ? QStringLiteral("The one copy") : QStringLiteral("The %1 copies").arg(count),
                          were(count))
             + lostWords(loss);
-        if (loss.damaged > 0)
-            text += QStringLiteral(" %1 of them came back with damaged content.").arg(loss.damaged);
+        if (const int kept = loss.damaged - loss.leftOut; kept > 0)
+            text += QStringLiteral(" %1 of them came back with damaged content.").arg(kept);
+        if (loss.leftOut > 0)
+            text += QStringLiteral(" %1 came back with nothing of %2 left and %3 left out.")
+                        .arg(copies(loss.leftOut, "1 copy"),
+                             loss.leftOut == 1 ? QStringLiteral("it") : QStringLiteral("them"), were(loss.leftOut));
         return text;
     }
     case Kind::fallbackSession: {

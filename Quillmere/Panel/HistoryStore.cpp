@@ -46,21 +46,48 @@ void ClipStoreHistory::followContainer()
         keepSearchReads(false);
         keepSearchReads(true);
     }
+    // What is shown and searched was read of the store left, which may have left out what a salvage
+    // could not keep, or met its damage: read again of this one.
+    Q_EMIT changed();
 }
 
 void ClipStoreHistory::fillSearchKeys()
 {
-    QSqlDatabase db = m_store.context().database();
-    bool done = false;
-    QString error;
-    if (!StoreSearchKeys::fillSlice(db, keyFillSlice, &done, &error)) {
-        // A save holds the store, or it is busy elsewhere: later. Searches fold what has no key.
-        qCWarning(lcStore, "Could not give clips their search keys yet: %s", qPrintable(error));
+    // A slice under way asks for the next itself, of the store the history is in by then.
+    if (m_keyFilling || m_store.container().isInMemory())
+        return;
+    // A damaged file is set aside as it was found: nothing more is written into it.
+    if (m_store.isBeingRepaired()) {
         m_keyFill.start(keyFillRetry);
         return;
     }
-    if (!done)
-        m_keyFill.start(keyFillPause);
+    m_keyFilling = true;
+    struct Filled {
+        bool ok = false, done = false;
+        QString error;
+    };
+    inBackground(
+        this,
+        [path = m_store.container().storeURL()] {
+            Filled filled;
+            filled.ok = StoreSearchKeys::fillSliceOf(path, keyFillSlice, &filled.done, &filled.error);
+            return filled;
+        },
+        [this, path = m_store.container().storeURL()](const Filled &filled) {
+            m_keyFilling = false;
+            if (path != m_store.container().storeURL() || m_store.container().isInMemory()) {
+                if (!m_store.container().isInMemory() && !m_keyFill.isActive())
+                    m_keyFill.start(keyFillDelay);
+                return;
+            }
+            if (!filled.ok) {
+                // A save holds the store, or it is busy elsewhere: later. Searches fold what has no key.
+                qCWarning(lcStore, "Could not give clips their search keys yet: %s", qPrintable(filled.error));
+                m_keyFill.start(keyFillRetry);
+            } else if (!filled.done) {
+                m_keyFill.start(keyFillPause);
+            }
+        });
 }
 
 ClipSnapshot ClipStoreHistory::snapshotOf(const ClipItem &clip)

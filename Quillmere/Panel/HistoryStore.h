@@ -87,8 +87,9 @@ Q_SIGNALS:
 class ClipStoreHistory : public HistoryStore {
     Q_OBJECT
 public:
-    // Search keys for older clips: a slice of rows a few milliseconds long, then a pause for the
-    // event loop; the first a while after the start so that it costs the start nothing.
+    // Search keys for older clips: a slice of rows a few milliseconds long on a worker, then a
+    // pause for the store's own writes; the first a while after the start so that it costs the
+    // start nothing.
     static constexpr std::chrono::milliseconds keyFillDelay{3000};
     static constexpr std::chrono::milliseconds keyFillPause{10};
     static constexpr std::chrono::milliseconds keyFillRetry{5000};
@@ -117,14 +118,15 @@ public:
 private:
     std::vector<PageSnapshot> pageSnapshots() const;
     PageRef findPage(const PersistentIdentifier &id) const;
-    // Gives the clips of a store from before the search keys theirs, a short slice per turn of
-    // the event loop, starting a while after the program did.
+    // Gives the clips of a store from before the search keys theirs, a short slice at a time on a
+    // worker, starting a while after the program did.
     void fillSearchKeys();
     // Fills the keys of, and searches, the store the history went on in.
     void followContainer();
 
     ClipStore &m_store;
     QTimer m_keyFill;
+    bool m_keyFilling = false;
     std::shared_ptr<SearchReader> m_keptReader;
     // Searches were asked to keep their reader, which a history in memory cannot have yet.
     bool m_keepReads = false;

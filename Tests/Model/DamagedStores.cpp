@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QtEndian>
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <sqlite3.h>
 
@@ -106,6 +107,21 @@ bool flipInteriorCellPointer(QByteArray &bytes, qint64 pageBytes, qint64 page, q
         return false;
     char *pointer = p + 12 + 2 * (cells / 2);
     qToBigEndian<quint16>(qFromBigEndian<quint16>(pointer) ^ bit, pointer);
+    return true;
+}
+
+bool nameNeighboursChild(QByteArray &bytes, qint64 pageBytes, qint64 page)
+{
+    if (page < 1 || page * pageBytes > bytes.size())
+        return false;
+    char *p = bytes.data() + (page - 1) * pageBytes + (page == 1 ? 100 : 0);
+    const quint16 cells = qFromBigEndian<quint16>(p + 3);
+    if (quint8(p[0]) != 0x05 || cells < 2)
+        return false;
+    const auto cell = [&](int i) {
+        return bytes.data() + (page - 1) * pageBytes + qFromBigEndian<quint16>(p + 12 + 2 * i);
+    };
+    memcpy(cell(cells / 2), cell(cells / 2 - 1), 4);
     return true;
 }
 

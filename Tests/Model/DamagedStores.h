@@ -30,6 +30,10 @@ std::vector<qint64> rowsReadableByID(const QString &path, const QString &table, 
 // table's tree; false when it is none.
 bool flipInteriorCellPointer(QByteArray &bytes, qint64 pageBytes, qint64 page, quint16 bit);
 
+// Points the middle cell of page `page` (counted from 1), an interior page of a table's tree, at the
+// child its left neighbour names: the child it named is named by none; false when it is none.
+bool nameNeighboursChild(QByteArray &bytes, qint64 pageBytes, qint64 page);
+
 // Zeroes every page of `bytes` that ends a chain of overflow pages (names no next one) and holds
 // `marker`; how many.
 int zeroOverflowEnding(QByteArray &bytes, qint64 pageBytes, const QByteArray &marker);

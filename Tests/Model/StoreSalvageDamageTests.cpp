@@ -11,6 +11,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QSet>
+#include <QSignalSpy>
+#include <QThreadPool>
 #include <algorithm>
 #include <cstdio>
 #include <sqlite3.h>
@@ -312,4 +315,73 @@ TEST(StoreSalvageDamage, ASalvageStoppedOrPastItsDeadlineLeavesNothingInPlaceAnd
     EXPECT_TRUE(finished->placed && finished->resumed);
     EXPECT_EQ(test::rowIDsIn(path, "clips"), readable);
     EXPECT_FALSE(StoreSalvage::hasUnfinished(path));
+}
+
+TEST(StoreSalvageDamage, EverySalvageOfASessionIsToldWithTheFileItSetAside)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    constexpr int clips = 1500;
+    makeStoreDamagedMidway(path, clips);
+    StartedStore started(path);
+    ClipStore &store = *started.store;
+    StoreCaretaker &caretaker = *started.caretaker;
+    // The start's look beside the store has found nothing there yet, and told nothing.
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    const auto salvageEnds = [&](size_t toldBefore) {
+        return test::waitUntil(
+            [&] {
+                return !caretaker.isSalvaging() && !caretaker.isAwayFromStore()
+                    && std::count_if(
+                           started.told.begin(), started.told.end(),
+                           [](const StoreTrouble &t) { return t.kind == StoreTrouble::Kind::storeMovedAside; })
+                    > qsizetype(toldBefore);
+            },
+            30000);
+    };
+    (void)store.context().allClips();
+    ASSERT_TRUE(store.context().damageFound());
+    ASSERT_TRUE(salvageEnds(0));
+
+    // The store read back is damaged in turn, as a failing disk goes on failing.
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        QByteArray bytes = test::fileBytes(path);
+        const QByteArray row = QString("<copy %1> ").arg(clips / 4 + round * 100, 4, 10, QChar('0')).toUtf8();
+        const qsizetype at = bytes.indexOf(row.repeated(30));
+        ASSERT_GT(at, 0);
+        test::damagePages(bytes, kPage, at / kPage + 1, 1, quint32(round));
+        ASSERT_TRUE(test::writeFileBytes(path, bytes));
+        store.reportDamage();
+        ASSERT_TRUE(salvageEnds(size_t(round)));
+    }
+    QStringList asides;
+    for (const StoreTrouble &trouble : started.told)
+        if (trouble.kind == StoreTrouble::Kind::storeMovedAside) {
+            asides << trouble.path;
+            EXPECT_TRUE(QFile::exists(trouble.path)) << qPrintable(trouble.path);
+        }
+    EXPECT_EQ(asides.size(), 3);
+    EXPECT_EQ(QSet<QString>(asides.begin(), asides.end()).size(), asides.size());
+
+    // The next start names each file that holds copies its salvage could not read back.
+    const std::vector<StoreTrouble> told = started.told;
+    started.caretaker.reset();
+    started.store.reset();
+    const PersistenceSetup setup = ModelContainerFactory::makeSetup({path, systemClock()});
+    ClipStore restarted(setup.container, ClipStoreDependencies{started.prefs.prefs.get(), &started.center});
+    QSignalSpy named(&restarted, &ClipStore::storeFileChanged);
+    ASSERT_TRUE(named.wait(10000));
+    const QString words = named.front().front().toString();
+    int withLoss = 0;
+    for (const StoreTrouble &trouble : told) {
+        if (trouble.kind != StoreTrouble::Kind::storeMovedAside || trouble.loss.lost <= 0)
+            continue;
+        ++withLoss;
+        const QString lost = trouble.loss.lost == 1 ? QString("1 copy") : QString("%1 copies").arg(trouble.loss.lost);
+        EXPECT_TRUE(words.contains(trouble.path)) << qPrintable(trouble.path) << "\n" << qPrintable(words);
+        EXPECT_TRUE(words.contains(lost + " that could not be read back")) << qPrintable(words);
+    }
+    EXPECT_GT(withLoss, 0);
 }

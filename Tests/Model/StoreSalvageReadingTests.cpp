@@ -317,3 +317,66 @@ TEST(StoreSalvageReading, PicturesAndFilesAreCountedDamagedOnlyWhenTheirBytesDid
         EXPECT_FALSE(salvaged.message.contains("damaged content")) << qPrintable(salvaged.message);
     }
 }
+
+// Whatever can be counted of what was lost is counted against what SQLite reads; where no count of
+// the pages read can see the clips lost, the words say "at least", never "no copy".
+TEST(StoreSalvageReading, ALeafNoInteriorCellNamesAnyMoreIsToldAsAtLeastTheClipsTheIndexesStillList)
+{
+    const Salvaged salvaged = salvage(storeBytes(), [](const QString &path) {
+        QByteArray bytes = test::fileBytes(path);
+        ASSERT_TRUE(test::nameNeighboursChild(bytes, kPage, test::rootPageOf(path, "clips")))
+            << "the clips' tree has no interior page";
+        ASSERT_TRUE(test::writeFileBytes(path, bytes));
+    });
+    const int unreadable = kClips - int(salvaged.readable.size());
+    ASSERT_GT(unreadable, 0);
+    EXPECT_EQ(salvaged.kept, salvaged.readable);
+    EXPECT_EQ(salvaged.outcome.loss.lost, unreadable);
+    EXPECT_EQ(salvaged.outcome.loss.lostAtMost, -1);
+    EXPECT_FALSE(salvaged.message.contains("No copy was lost")) << qPrintable(salvaged.message);
+    EXPECT_TRUE(
+        salvaged.message.contains(QString("At least %1 copies could not be read and were lost.").arg(unreadable)))
+        << qPrintable(salvaged.message);
+}
+
+TEST(StoreSalvageReading, AStoreCutToHalfAPageSaysNothingWasCountedAndNeverThatNoneWasLost)
+{
+    QByteArray bytes = storeBytes();
+    bytes.truncate(kPage / 2);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    ASSERT_TRUE(test::writeFileBytes(path, bytes));
+    const StoreSalvage::Outcome outcome = StoreSalvage::salvage(path, QDateTime::currentDateTime());
+    EXPECT_FALSE(outcome.unfinished) << qPrintable(outcome.error);
+    StoreTrouble told{StoreTrouble::Kind::storeMovedAside, outcome.aside, false,
+                      outcome.placed ? int(test::rowIDsIn(path, "clips").size()) : 0};
+    told.loss = outcome.loss;
+    const QString message = told.message();
+    EXPECT_EQ(outcome.loss.lost, -1);
+    EXPECT_FALSE(message.contains("No copy was lost")) << qPrintable(message);
+    EXPECT_FALSE(StoreSalvage::describeLoss(outcome.loss).contains("-1"))
+        << qPrintable(StoreSalvage::describeLoss(outcome.loss));
+}
+
+TEST(StoreSalvageReading, ARowWithNothingOfAClipLeftInItIsCountedDamagedAndNotKept)
+{
+    constexpr qint64 junk = 12796312;
+    std::vector<qint64> readBefore;
+    const Salvaged salvaged = salvage(storeBytes(), [&](const QString &path) {
+        // What a damaged log frame read as a leaf gives: a key far past the others, no date, no words.
+        ASSERT_TRUE(execOn(path,
+                           "INSERT INTO clips(id, createdAt, kind, text, contentHash) "
+                           "VALUES (12796312, 0, 'text', NULL, '')"));
+        readBefore = test::rowIDsIn(path, "clips");
+    });
+    ASSERT_EQ(readBefore.size(), size_t(kClips + 1));
+    ASSERT_EQ(readBefore.back(), junk);
+    ASSERT_EQ(salvaged.readable.size(), size_t(kClips));
+    EXPECT_EQ(salvaged.kept, salvaged.readable);
+    EXPECT_EQ(salvaged.outcome.loss.damaged, 1);
+    EXPECT_EQ(salvaged.outcome.loss.leftOut, 1);
+    EXPECT_EQ(salvaged.outcome.loss.lost, 0);
+    EXPECT_TRUE(salvaged.message.contains("1 copy came back with nothing of it left and was left out."))
+        << qPrintable(salvaged.message);
+    EXPECT_FALSE(salvaged.message.contains("damaged content")) << qPrintable(salvaged.message);
+}

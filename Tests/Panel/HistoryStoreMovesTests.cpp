@@ -1,6 +1,9 @@
 // The history's store over a ClipStore whose history goes on in another store file mid-session.
+#include "ManualScheduler.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryStore.h"
+#include "Quillmere/Panel/HistoryViewModel.h"
+#include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/TestSupport.h"
 
@@ -71,4 +74,65 @@ TEST(HistoryStoreMoves, TheStoreTheHistoryGoesOnInGetsItsKeysAndIsSearchedWhileS
         EXPECT_EQ(answer->clips.size(), 40u);
         history.keepSearchReads(false);
     }
+}
+
+// A salvage ends with the history in the store it read back: a search answered before (or one that
+// met the damage) is asked again of it, and the cards of clips it left out go. More clips than the
+// panel reads at once, so that searches are answered by the store.
+TEST(HistoryStoreMoves, WhenTheHistoryGoesOnInAStoreReadBackTheListAndTheSearchAreReadFromIt)
+{
+    QTemporaryDir dir;
+    FakeClock clock;
+    TempPreferences prefs;
+    NotificationCenter center;
+    ManualScheduler scheduler;
+    const ClipStoreDependencies deps{prefs.prefs.get(), &center, clock.clock()};
+    const auto open = [&](const QString &path) {
+        QString error;
+        std::shared_ptr<ModelContainer> container(ModelContainer::open(path, clock.clock(), &error).release());
+        EXPECT_TRUE(container) << qPrintable(error);
+        return container;
+    };
+    const auto fill = [&](ClipStore &store, int plumbs) {
+        store.setHistoryLimit(-1);
+        for (int i = 0; i < HistoryViewModel::historyPageSize + plumbs; ++i)
+            store.context().insert(store.makeClip(
+                {.kind = ClipKind::text,
+                 .text = i < plumbs ? QStringLiteral("plumb %1").arg(i) : QStringLiteral("filler %1").arg(i)}));
+        ASSERT_TRUE(store.save());
+    };
+    const QString first = dir.filePath("first.store"), next = dir.filePath("next.store");
+    {
+        ClipStore readBack(open(next), deps);
+        fill(readBack, 30);
+    }
+    ClipStore store(open(first), deps);
+    fill(store, 3);
+    clock.advance(1000);
+    store.insertClip({.kind = ClipKind::image, .imageData = QByteArray("picture").repeated(100)});
+    ClipStoreHistory history(store);
+    HistoryViewModel model(
+        HistoryViewDependencies{&history, &center, prefs.prefs.get(), &scheduler, nullptr, nullptr, clock.clock()}, {});
+    center.post(Notices::panelDidShow);
+    scheduler.runPending();
+    const auto newest = [&] { return model.lists().navigableAt(0)->kindRawValue; };
+    ASSERT_EQ(newest(), "image");
+    store.switchToContainer(open(next));
+    scheduler.runPending();
+    EXPECT_EQ(newest(), "text");
+
+    store.switchToContainer(open(first));
+    scheduler.runPending();
+    model.search().setQuery("plumb");
+    const auto matchesShown = [&](int n) {
+        return waitUntil(
+            [&] {
+                scheduler.runPending();
+                return model.lists().visibleCount() == n;
+            },
+            5000);
+    };
+    ASSERT_TRUE(matchesShown(3)) << model.lists().visibleCount();
+    store.switchToContainer(open(next));
+    EXPECT_TRUE(matchesShown(30)) << model.lists().visibleCount();
 }

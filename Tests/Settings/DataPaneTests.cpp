@@ -85,6 +85,29 @@ std::vector<QString> texts(ClipStore &store)
 
 } // namespace
 
+TEST(DataPane, StorageUsedShowsTheHistoriesSetAsideBesideTheStoreAndTheRoomTheyTake)
+{
+    DataFixture f;
+    f.putText("hello");
+    const QString path = f.store->container().storeURL();
+    ASSERT_FALSE(path.isEmpty());
+    // Two histories, one with its log; and files of other names, which are none of them.
+    const qint64 bytes = 3 * 1000 * 1000;
+    for (const QString &name : {path + ".unreadable-20260101-000000", path + ".unreadable-20260101-000000-wal",
+                                path + ".kept-20260102-000000", path + ".fallback", path + "-other.unreadable-1"}) {
+        QFile file(name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.resize(bytes));
+    }
+    f.openData();
+    DataPane *pane = f.data();
+    ASSERT_TRUE(pane);
+    const QString expected = storageByteText(storeFootprintBytes(*f.store)) + ", and " + storageByteText(3 * bytes)
+        + " in 2 earlier histories set aside beside it";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pane->storageLabel()->text() == expected; }, 5000))
+        << qPrintable(pane->storageLabel()->text());
+}
+
 TEST(DataPane, RowsReadTheStoreAndCancelledDialogsChangeNothing)
 {
     DataFixture f;

@@ -6,6 +6,7 @@
 #include "Quillmere/Archive/StorageStats.h"
 #include "Quillmere/Archive/StoreMaintenance.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Settings/Core/SettingsViewModel.h"
@@ -45,9 +46,35 @@ QString DataActions::pageImportMessage(const QString &displayName, int clipCount
         .arg(displayName, QString::number(clipCount), clipCount == 1 ? QString() : QStringLiteral("s"));
 }
 
+QString DataActions::storageText(qint64 storeBytes, const StoreBesideFiles::SetAside &setAside)
+{
+    const QString store = storageByteText(std::max<qint64>(0, storeBytes));
+    if (setAside.histories <= 0)
+        return store;
+    return QStringLiteral("%1, and %2 in %3 set aside beside it")
+        .arg(store, storageByteText(setAside.bytes),
+             setAside.histories == 1 ? QStringLiteral("1 earlier history")
+                                     : QStringLiteral("%1 earlier histories").arg(setAside.histories));
+}
+
 void DataActions::refreshStorageText()
 {
-    const QString text = storageByteText(std::max<qint64>(0, storeFootprintBytes(m_model.store())));
+    const qint64 storeBytes = storeFootprintBytes(m_model.store());
+    setStorageText(storageText(storeBytes, m_setAside));
+    // Histories set aside by a salvage or a replaced store pile up beside it unseen otherwise.
+    const QString path = m_model.store().container().storeURL();
+    if (path.isEmpty())
+        return;
+    inBackground(
+        this, [path] { return StoreBesideFiles::setAsideFiles(path); },
+        [this, storeBytes](const StoreBesideFiles::SetAside &setAside) {
+            m_setAside = setAside;
+            setStorageText(storageText(storeBytes, setAside));
+        });
+}
+
+void DataActions::setStorageText(const QString &text)
+{
     if (text == m_storageText)
         return;
     m_storageText = text;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillmere/Archive/JsonExport.h"
+#include "Quillmere/Model/StoreBesideFiles.h"
 
 #include <QObject>
 #include <QPointer>
@@ -32,7 +33,9 @@ public:
                 QObject *parent = nullptr);
 
     QString storageText() const { return m_storageText; }
+    // The store's size now; what is set aside beside it follows from a worker.
     void refreshStorageText();
+    static QString storageText(qint64 storeBytes, const StoreBesideFiles::SetAside &setAside);
 
     bool isExportingBackup() const { return m_exportingBackup; }
     bool isImportingBackup() const { return m_importingBackup; }
@@ -62,11 +65,14 @@ Q_SIGNALS:
 private:
     // Shows why an export cannot run while the history is being repaired; true then.
     bool refusedForRepair();
+    void setStorageText(const QString &text);
 
     SettingsViewModel &m_model;
     Interaction m_interaction;
     QString m_appVersion;
     QString m_storageText;
+    // As last read: shown with the store's size until read again.
+    StoreBesideFiles::SetAside m_setAside;
     bool m_exportingBackup = false;
     bool m_importingBackup = false;
     bool m_importingPage = false;
