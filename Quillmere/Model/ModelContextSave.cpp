@@ -166,9 +166,10 @@ bool ModelContext::saveRecords(std::vector<PersistentModel *> pending, QString *
     const QDateTime now = m_clock();
     m_saveTime = now.toMSecsSinceEpoch();
     // BEGIN and COMMIT go through queries of our own: the driver's transaction calls drop SQLite's
-    // error code, and a full disk in WAL mode usually shows first at COMMIT.
+    // error code, and a full disk in WAL mode usually shows first at COMMIT. IMMEDIATE: a read
+    // before the first write would fail at once, not wait, should a worker commit in between.
     QSqlQuery control(m_db);
-    if (!control.exec(QStringLiteral("BEGIN"))) {
+    if (!control.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
         noteError(control.lastError());
         m_lastSaveFailure = saveFailureOf(control.lastError());
         if (error)

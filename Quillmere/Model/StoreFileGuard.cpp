@@ -524,10 +524,11 @@ bool StoreFileGuard::finishInterruptedRewrite(const QString &storePath)
 
 void StoreFileGuard::lookBeside()
 {
-    // Once per store file: a history opened in memory first is looked beside once it is written.
-    if (m_path.isEmpty() || m_path == m_lookedBeside)
+    // Once per store file and session: a history opened in memory first is looked beside once it is
+    // written. The files a salvage sets aside meanwhile are told by the salvage, and by the next start.
+    if (m_path.isEmpty() || m_lookedBeside.contains(m_path))
         return;
-    m_lookedBeside = m_path;
+    m_lookedBeside.insert(m_path);
     StoreBesideFiles::look(this, m_store.preferences(), m_path,
                            [this](const QString &told) { Q_EMIT storeFileChanged(told); });
 }

@@ -5,6 +5,7 @@
 
 #include <QFileSystemWatcher>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <array>
@@ -102,7 +103,7 @@ private:
     State m_state = State::watching;
     // What became of the store put back at its path, until the user is told.
     QString m_untold;
-    QString m_lookedBeside;
+    QSet<QString> m_lookedBeside;
     QTimer m_watch;
     QFileSystemWatcher m_folder;
     std::function<void(CopyStep)> m_stepHook = [](CopyStep) {};

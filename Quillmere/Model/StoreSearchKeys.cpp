@@ -136,8 +136,10 @@ bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error)
         db.rollback();
         return false;
     };
-    if (!db.transaction()) {
-        *error = db.lastError().text();
+    // IMMEDIATE: it reads before it writes, and another writer's commit in between would fail the
+    // write at once instead of letting it wait.
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        *error = q.lastError().text();
         return false;
     }
     if (!q.exec(QStringLiteral("SELECT nextID, lastID FROM clip_search_fill LIMIT 1")))
