@@ -8,8 +8,13 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlDriver>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
+#include <QUrl>
+#include <QUuid>
+#include <algorithm>
 #include <sqlite3.h>
 
 namespace quillmere {
@@ -80,8 +85,7 @@ constexpr char kDateBefore[] = "iif(createdAt > %1, -9223372036854775807, create
 // before it, so that what was copied apart falls in among the store's by when it was copied. The
 // marker left with them in the same transaction keeps a move cut short, and every later one, from
 // placing them again. The error, empty when none.
-QString placeCaptureOrders(const QString &path, const QString &storePath, qint64 now,
-                           const std::shared_ptr<std::atomic<bool>> &cancelled)
+QString placeCaptureOrders(const QString &path, const QString &storePath, qint64 now, std::atomic<bool> &cancelled)
 {
     sqlite3 *db = nullptr;
     QString error;
@@ -94,7 +98,7 @@ QString placeCaptureOrders(const QString &path, const QString &storePath, qint64
     StoreFileGuard::keepCompanionsAtClose(db);
     sqlite3_busy_timeout(db, 5000);
     sqlite3_progress_handler(
-        db, 1000, [](void *flag) { return int(static_cast<std::atomic<bool> *>(flag)->load()); }, cancelled.get());
+        db, 1000, [](void *flag) { return int(static_cast<std::atomic<bool> *>(flag)->load()); }, &cancelled);
     const QByteArray store = QFile::encodeName(storePath);
     std::vector<sqlite3_stmt *> statements;
     const auto prepare = [&](const QString &sql) {
@@ -169,6 +173,173 @@ QString placeCaptureOrders(const QString &path, const QString &storePath, qint64
     return error;
 }
 
+sqlite3 *handleOf(const QSqlDatabase &db)
+{
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
+}
+
+// A worker's own connection to a store file that is there (it never makes one), set up as every
+// connection to it is, with a context over it; for one job on the thread that made it.
+class WorkerStore {
+public:
+    WorkerStore(const QString &path, QDateTime now, std::optional<FileIdentity> expected = std::nullopt)
+        : m_name(QStringLiteral("quillmere-move-in-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
+        if (!db.open()) {
+            m_error = describe(db.lastError());
+            return;
+        }
+        // Its close leaves the log to the checkpoints, and the companions the store's guard watches alone.
+        if (sqlite3 *handle = handleOf(db)) {
+            sqlite3_db_config(handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+            StoreFileGuard::keepCompanionsAtClose(handle);
+        }
+        if (expected && FileIdentity::of(path) != expected) {
+            m_error = QStringLiteral("the store file is not the one at its path");
+            return;
+        }
+        if (QSqlError e; !ModelContainer::setUpConnection(db, true, &e)) {
+            m_error = describe(e);
+            return;
+        }
+        m_context = std::make_unique<ModelContext>(db, [now] { return now; });
+        if (!m_context->load(&m_error))
+            m_context.reset();
+    }
+    ~WorkerStore()
+    {
+        m_context.reset();
+        QSqlDatabase::database(m_name, false).close();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    WorkerStore(const WorkerStore &) = delete;
+    WorkerStore &operator=(const WorkerStore &) = delete;
+
+    // None when it could not be opened: error() says why.
+    ModelContext *context() const { return m_context.get(); }
+    QString error() const { return m_error.isEmpty() ? QStringLiteral("it could not be read") : m_error; }
+
+private:
+    QString m_name;
+    QString m_error;
+    std::unique_ptr<ModelContext> m_context;
+};
+
+// Saves `context` unless the move-in was cancelled: the check and the commit are one step for cancel().
+bool saveUnlessCancelled(ModelContext &context, FallbackMoveIn::Cancel &cancel, QString *error)
+{
+    std::unique_lock lock(cancel.commit, std::defer_lock);
+    return context.save(error, [&](qint64) {
+        lock.lock();
+        return !cancel.set.load();
+    });
+}
+
+struct Opened {
+    QString error;
+    qint64 lift = 0;
+    qint64 pages = 0;
+    qint64 brands = 0;
+};
+
+// Places the fallback store at `path` in the store's capture order and reads what its slices need.
+Opened openFallback(const QString &path, const QString &storePath, const QDateTime &now, FallbackMoveIn::Cancel &cancel)
+{
+    Opened opened;
+    opened.error = placeCaptureOrders(path, storePath, now.toMSecsSinceEpoch(), cancel.set);
+    if (!opened.error.isEmpty())
+        return opened;
+    WorkerStore from(path, now);
+    if (!from.context()) {
+        opened.error = from.error();
+        return opened;
+    }
+    QSqlQuery q(from.context()->database());
+    if (q.exec(QStringLiteral("SELECT lift FROM fallback_lift")) && q.next())
+        opened.lift = q.value(0).toLongLong();
+    else
+        opened.error = q.lastError().isValid() ? describe(q.lastError()) : QStringLiteral("its capture order is unset");
+    opened.pages = qint64(from.context()->pinboards().size());
+    opened.brands = qint64(from.context()->sourceAppBrands().size());
+    return opened;
+}
+
+// Takes the next slice of the fallback store at `path` into the store at `storePath`, in one short
+// transaction on the store, new rows taking the ids from `firstRow` on that the main context kept
+// for them (`rowCount` of each entity).
+FallbackMoveIn::SliceMoved moveSlice(const QString &path, const QString &storePath,
+                                     std::optional<FileIdentity> storeFile, qint64 pageLimit, const QDateTime &now,
+                                     qint64 lift, std::array<qint64, 4> firstRow, std::array<qint64, 4> rowCount,
+                                     FallbackMoveIn::Cancel &cancel)
+{
+    FallbackMoveIn::SliceMoved moved;
+    WorkerStore from(path, now);
+    WorkerStore into(storePath, now, storeFile);
+    if (!from.context() || !into.context()) {
+        moved.error = !into.context() ? into.error() : from.error();
+        return moved;
+    }
+    // A limit the store's own connection was given holds for these writes too.
+    if (pageLimit > 0)
+        QSqlQuery(into.context()->database()).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pageLimit));
+    const auto records = nextSlice(*from.context());
+    moved.last = records.empty() || records.front()->entity() != Entity::clip;
+    for (Entity entity : StoreRows::entities)
+        into.context()->useRowsFrom(entity, firstRow[size_t(entity)]);
+    moved.added = FallbackStore::takeIn(*into.context(), records, lift);
+    for (const auto &record : into.context()->unsavedRecords()) {
+        const size_t entity = size_t(record->entity());
+        const qint64 row = record->persistentModelID().rowID;
+        if (row >= firstRow[entity] + rowCount[entity]) {
+            moved.error = QStringLiteral("the slice needs more rows than were kept for it");
+            return moved;
+        }
+        moved.written.push_back({record->entity(), row});
+    }
+    for (const auto &record : records)
+        moved.taken.push_back({record->entity(), record->persistentModelID().rowID});
+    if (!saveUnlessCancelled(*into.context(), cancel, &moved.error) && !cancel.set.load() && moved.error.isEmpty())
+        moved.error = QStringLiteral("the store did not take the copies");
+    moved.cancelled = cancel.set.load();
+    return moved;
+}
+
+// Deletes `rows`, which the store holds and has synced, from the fallback store at `path`.
+QString leaveFallback(const QString &path, const std::vector<StoredRow> &rows, const QDateTime &now,
+                      FallbackMoveIn::Cancel &cancel)
+{
+    WorkerStore from(path, now);
+    ModelContext *context = from.context();
+    if (!context)
+        return from.error();
+    const auto byRow = [](const auto &records, qint64 row) {
+        const auto at =
+            std::ranges::find_if(records, [row](const auto &r) { return r->persistentModelID().rowID == row; });
+        return at == records.end() ? nullptr : std::shared_ptr<PersistentModel>(*at);
+    };
+    for (const StoredRow &row : rows) {
+        std::shared_ptr<PersistentModel> record;
+        if (row.entity == Entity::clip)
+            record = context->clip({StoreRows::of(Entity::clip).name, row.rowID});
+        else if (row.entity == Entity::page)
+            record = byRow(context->pinboards(), row.rowID);
+        else if (row.entity == Entity::brand)
+            record = byRow(context->sourceAppBrands(), row.rowID);
+        if (record)
+            context->remove(record);
+    }
+    QString error;
+    if (!saveUnlessCancelled(*context, cancel, &error) && error.isEmpty() && !cancel.set.load())
+        error = QStringLiteral("the fallback store kept them");
+    return error;
+}
+
 } // namespace
 
 void FallbackMoveIn::start()
@@ -206,35 +377,36 @@ void FallbackMoveIn::openNext()
     const QString path = m_paths.takeFirst();
     if (!QFileInfo::exists(path))
         return next();
+    // Brings a fallback store of an older release up to date before a worker reads it.
+    m_fallbackPath = path;
     QString error;
-    m_fallback = ModelContainer::open(path, m_store.clock(), &error);
-    if (!m_fallback)
+    if (!ModelContainer::open(path, m_store.clock(), &error))
         return opened(error);
     inBackground(
         this,
-        [path, store = m_storePath, now = m_store.now().toMSecsSinceEpoch(), cancelled = m_cancelledShared] {
-            return placeCaptureOrders(path, store, now, cancelled);
+        [path, store = m_storePath, now = m_store.now(), cancel = m_cancelShared] {
+            return openFallback(path, store, now, *cancel);
         },
-        [this](const QString &placeError) {
-            if (!m_cancelled)
-                opened(placeError);
+        [this](const Opened &result) {
+            if (m_cancelled)
+                return;
+            m_lift = result.lift;
+            // A slice of clips brings a Page with each at most; the last brings every Page and brand.
+            m_rowsPerSlice = {};
+            m_rowsPerSlice[size_t(Entity::clip)] = sliceClips;
+            m_rowsPerSlice[size_t(Entity::page)] = result.pages;
+            m_rowsPerSlice[size_t(Entity::brand)] = result.brands;
+            opened(result.error);
         });
 }
 
 void FallbackMoveIn::opened(QString error)
 {
-    if (error.isEmpty()) {
-        QSqlQuery q(m_fallback->mainContext().database());
-        if (q.exec(QStringLiteral("SELECT lift FROM fallback_lift")) && q.next())
-            m_lift = q.value(0).toLongLong();
-        else
-            error = q.lastError().isValid() ? describe(q.lastError()) : QStringLiteral("its capture order is unset");
-    }
     if (!error.isEmpty()) {
         // Kept as it is: it may open once what keeps it from opening is gone.
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened, so it is kept: %s",
-                   qPrintable(m_fallback ? m_fallback->storeURL() : QString()), qPrintable(error));
-        m_fallback.reset();
+                   qPrintable(m_fallbackPath), qPrintable(error));
+        m_fallbackPath.clear();
     }
     next();
 }
@@ -242,9 +414,13 @@ void FallbackMoveIn::opened(QString error)
 void FallbackMoveIn::cancel()
 {
     m_cancelled = true;
-    *m_cancelledShared = true;
+    {
+        // A worker's commit under way ends first; none begins after.
+        const std::lock_guard lock(m_cancelShared->commit);
+        m_cancelShared->set = true;
+    }
     m_running = false;
-    m_fallback.reset();
+    m_fallbackPath.clear();
 }
 
 void FallbackMoveIn::next()
@@ -259,40 +435,69 @@ void FallbackMoveIn::slice()
     // A store file deleted or replaced meanwhile is no place for them: no name would reach them there.
     if (!storeAtItsPath())
         return stop(QStringLiteral("the store file is not the one at its path"));
-    if (!m_fallback)
+    if (m_fallbackPath.isEmpty())
         return openNext();
-    ModelContext &from = m_fallback->mainContext();
-    auto records = nextSlice(from);
-    const bool last = records.empty() || records.front()->entity() != Entity::clip;
-    const int added = FallbackStore::takeIn(m_store.context(), records, m_lift);
-    // Only what the store has committed, and synced, leaves the fallback store.
-    if (!m_store.save() || m_store.context().hasChanges())
-        return stop(QStringLiteral("the store did not take the copies"));
-    m_store.container().whenSynced(this,
-                                   [this, records = std::move(records), last, added, fallback = m_fallback.get()] {
-                                       if (!m_cancelled && m_fallback.get() == fallback)
-                                           sliceSynced(records, last, added);
-                                   });
+    // Kept from the main context's new records, which take ids of their own meanwhile.
+    std::array<qint64, 4> firstRow{};
+    for (Entity entity : StoreRows::entities)
+        firstRow[size_t(entity)] = m_store.context().reserveRows(entity, m_rowsPerSlice[size_t(entity)]);
+    QSqlQuery limit(m_store.context().database());
+    const qint64 pageLimit =
+        limit.exec(QStringLiteral("PRAGMA max_page_count")) && limit.next() ? limit.value(0).toLongLong() : 0;
+    limit.finish();
+    inBackground(
+        this,
+        [path = m_fallbackPath, store = m_storePath, file = m_store.container().openedFile(), pageLimit,
+         now = m_store.now(), lift = m_lift, firstRow, count = m_rowsPerSlice, cancel = m_cancelShared] {
+            return moveSlice(path, store, file, pageLimit, now, lift, firstRow, count, *cancel);
+        },
+        [this, path = m_fallbackPath](const SliceMoved &moved) {
+            if (!m_cancelled && !moved.cancelled && m_fallbackPath == path)
+                sliceMoved(moved);
+        });
 }
 
-void FallbackMoveIn::sliceSynced(const std::vector<std::shared_ptr<PersistentModel>> &records, bool last, int added)
+void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
+{
+    if (!moved.error.isEmpty())
+        return stop(moved.error);
+    // Whatever the store's file is now, the history reads them from it: they were committed there.
+    m_store.tookRowsWrittenElsewhere(moved.written);
+    // Only what the store has committed, and synced, leaves the fallback store.
+    m_store.container().whenSynced(this, [this, moved, path = m_fallbackPath] {
+        if (!m_cancelled && m_fallbackPath == path)
+            sliceSynced(moved);
+    });
+}
+
+void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
 {
     // What the store holds of them now goes wherever its file went; they stay here meanwhile.
     if (!storeAtItsPath())
         return stop(QStringLiteral("the store file is not the one at its path"));
-    if (last) {
-        const QString path = m_fallback->storeURL();
-        m_fallback.reset();
+    if (moved.last) {
+        const QString path = std::exchange(m_fallbackPath, QString());
         if (!FallbackStore::remove(path))
             qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
         return next();
     }
-    ModelContext &from = m_fallback->mainContext();
-    for (const auto &record : records)
-        from.remove(record);
     // Should this fail, the store holds them: the next move finds them there by their dedupID.
-    if (QString error; !from.save(&error))
-        return stop(error);
+    inBackground(
+        this,
+        [path = m_fallbackPath, rows = moved.taken, now = m_store.now(), cancel = m_cancelShared] {
+            return leaveFallback(path, rows, now, *cancel);
+        },
+        [this, added = moved.added, path = m_fallbackPath](const QString &error) {
+            if (m_cancelled || m_fallbackPath != path)
+                return;
+            if (!error.isEmpty())
+                return stop(error);
+            left(added);
+        });
+}
+
+void FallbackMoveIn::left(int added)
+{
     m_moved += added;
     if (m_sliceSaved)
         m_sliceSaved();
@@ -300,7 +505,7 @@ void FallbackMoveIn::sliceSynced(const std::vector<std::shared_ptr<PersistentMod
         return next();
     inBackground(
         this,
-        [paths = QStringList{m_storePath, m_fallback->storeURL()}] {
+        [paths = QStringList{m_storePath, m_fallbackPath}] {
             for (const QString &path : paths)
                 checkpointOffMainThread(path);
             return true;
