@@ -270,33 +270,73 @@ Opened openFallback(const QString &path, const QString &storePath, const QDateTi
     return opened;
 }
 
-// Takes the next slice of the fallback store at `path` into the store at `storePath`, in one short
-// transaction on the store, new rows taking the ids from `firstRow` on that the main context kept
-// for them (`rowCount` of each entity).
-FallbackMoveIn::SliceMoved moveSlice(const QString &path, const QString &storePath,
-                                     std::optional<FileIdentity> storeFile, qint64 pageLimit, const QDateTime &now,
-                                     qint64 lift, std::array<qint64, 4> firstRow, std::array<qint64, 4> rowCount,
-                                     FallbackMoveIn::Cancel &cancel)
+// Deletes `rows`, which the store holds and has synced, from the fallback store `from`.
+QString leaveFallback(ModelContext &from, const std::vector<StoredRow> &rows, FallbackMoveIn::Cancel &cancel)
+{
+    const auto byRow = [](const auto &records, qint64 row) {
+        const auto at =
+            std::ranges::find_if(records, [row](const auto &r) { return r->persistentModelID().rowID == row; });
+        return at == records.end() ? nullptr : std::shared_ptr<PersistentModel>(*at);
+    };
+    for (const StoredRow &row : rows) {
+        std::shared_ptr<PersistentModel> record;
+        if (row.entity == Entity::clip)
+            record = from.clip({StoreRows::of(Entity::clip).name, row.rowID});
+        else if (row.entity == Entity::page)
+            record = byRow(from.pinboards(), row.rowID);
+        else if (row.entity == Entity::brand)
+            record = byRow(from.sourceAppBrands(), row.rowID);
+        if (record)
+            from.remove(record);
+    }
+    QString error;
+    if (!saveUnlessCancelled(from, cancel, &error) && error.isEmpty() && !cancel.set.load())
+        error = QStringLiteral("the fallback store kept them");
+    return error;
+}
+
+// One turn of a worker: the rows of the slice before, synced, leave the fallback store; then the
+// next slice goes into the store in one short transaction, its new rows taking the ids from
+// `firstRow` on that the main context kept for them (`rowCount` of each entity).
+struct SliceJob {
+    QString path;
+    QString storePath;
+    std::optional<FileIdentity> storeFile;
+    // The store connection's page limit, which holds for these writes too; none when 0.
+    qint64 pageLimit = 0;
+    QDateTime now;
+    qint64 lift = 0;
+    std::array<qint64, 4> firstRow{};
+    std::array<qint64, 4> rowCount{};
+    std::vector<StoredRow> leaving;
+};
+
+FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Cancel &cancel)
 {
     FallbackMoveIn::SliceMoved moved;
-    WorkerStore from(path, now);
-    WorkerStore into(storePath, now, storeFile);
+    WorkerStore from(job.path, job.now);
+    WorkerStore into(job.storePath, job.now, job.storeFile);
     if (!from.context() || !into.context()) {
         moved.error = !into.context() ? into.error() : from.error();
         return moved;
     }
-    // A limit the store's own connection was given holds for these writes too.
-    if (pageLimit > 0)
-        QSqlQuery(into.context()->database()).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pageLimit));
+    if (!job.leaving.empty()) {
+        // Should this fail, the store holds them: the next move finds them there by their dedupID.
+        if (moved.error = leaveFallback(*from.context(), job.leaving, cancel); !moved.error.isEmpty())
+            return moved;
+        moved.left = !cancel.set.load();
+    }
+    if (job.pageLimit > 0)
+        QSqlQuery(into.context()->database()).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(job.pageLimit));
     const auto records = nextSlice(*from.context());
     moved.last = records.empty() || records.front()->entity() != Entity::clip;
     for (Entity entity : StoreRows::entities)
-        into.context()->useRowsFrom(entity, firstRow[size_t(entity)]);
-    moved.added = FallbackStore::takeIn(*into.context(), records, lift);
+        into.context()->useRowsFrom(entity, job.firstRow[size_t(entity)]);
+    moved.added = FallbackStore::takeIn(*into.context(), records, job.lift);
     for (const auto &record : into.context()->unsavedRecords()) {
         const size_t entity = size_t(record->entity());
         const qint64 row = record->persistentModelID().rowID;
-        if (row >= firstRow[entity] + rowCount[entity]) {
+        if (row >= job.firstRow[entity] + job.rowCount[entity]) {
             moved.error = QStringLiteral("the slice needs more rows than were kept for it");
             return moved;
         }
@@ -308,36 +348,6 @@ FallbackMoveIn::SliceMoved moveSlice(const QString &path, const QString &storePa
         moved.error = QStringLiteral("the store did not take the copies");
     moved.cancelled = cancel.set.load();
     return moved;
-}
-
-// Deletes `rows`, which the store holds and has synced, from the fallback store at `path`.
-QString leaveFallback(const QString &path, const std::vector<StoredRow> &rows, const QDateTime &now,
-                      FallbackMoveIn::Cancel &cancel)
-{
-    WorkerStore from(path, now);
-    ModelContext *context = from.context();
-    if (!context)
-        return from.error();
-    const auto byRow = [](const auto &records, qint64 row) {
-        const auto at =
-            std::ranges::find_if(records, [row](const auto &r) { return r->persistentModelID().rowID == row; });
-        return at == records.end() ? nullptr : std::shared_ptr<PersistentModel>(*at);
-    };
-    for (const StoredRow &row : rows) {
-        std::shared_ptr<PersistentModel> record;
-        if (row.entity == Entity::clip)
-            record = context->clip({StoreRows::of(Entity::clip).name, row.rowID});
-        else if (row.entity == Entity::page)
-            record = byRow(context->pinboards(), row.rowID);
-        else if (row.entity == Entity::brand)
-            record = byRow(context->sourceAppBrands(), row.rowID);
-        if (record)
-            context->remove(record);
-    }
-    QString error;
-    if (!saveUnlessCancelled(*context, cancel, &error) && error.isEmpty() && !cancel.set.load())
-        error = QStringLiteral("the fallback store kept them");
-    return error;
 }
 
 } // namespace
@@ -437,20 +447,23 @@ void FallbackMoveIn::slice()
         return stop(QStringLiteral("the store file is not the one at its path"));
     if (m_fallbackPath.isEmpty())
         return openNext();
-    // Kept from the main context's new records, which take ids of their own meanwhile.
-    std::array<qint64, 4> firstRow{};
-    for (Entity entity : StoreRows::entities)
-        firstRow[size_t(entity)] = m_store.context().reserveRows(entity, m_rowsPerSlice[size_t(entity)]);
+    SliceJob job{m_fallbackPath, m_storePath, m_store.container().openedFile()};
+    // Those synced before the store file changed stay: the next move finds them by their dedupID.
+    if (job.storeFile != m_leavingInto)
+        m_leaving.clear();
+    job.leaving = m_leaving;
     QSqlQuery limit(m_store.context().database());
-    const qint64 pageLimit =
-        limit.exec(QStringLiteral("PRAGMA max_page_count")) && limit.next() ? limit.value(0).toLongLong() : 0;
+    if (limit.exec(QStringLiteral("PRAGMA max_page_count")) && limit.next())
+        job.pageLimit = limit.value(0).toLongLong();
     limit.finish();
+    job.now = m_store.now();
+    job.lift = m_lift;
+    job.rowCount = m_rowsPerSlice;
+    // Kept from the main context's new records, which take ids of their own meanwhile.
+    for (Entity entity : StoreRows::entities)
+        job.firstRow[size_t(entity)] = m_store.context().reserveRows(entity, m_rowsPerSlice[size_t(entity)]);
     inBackground(
-        this,
-        [path = m_fallbackPath, store = m_storePath, file = m_store.container().openedFile(), pageLimit,
-         now = m_store.now(), lift = m_lift, firstRow, count = m_rowsPerSlice, cancel = m_cancelShared] {
-            return moveSlice(path, store, file, pageLimit, now, lift, firstRow, count, *cancel);
-        },
+        this, [job = std::move(job), cancel = m_cancelShared] { return moveSlice(job, *cancel); },
         [this, path = m_fallbackPath](const SliceMoved &moved) {
             if (!m_cancelled && !moved.cancelled && m_fallbackPath == path)
                 sliceMoved(moved);
@@ -459,6 +472,14 @@ void FallbackMoveIn::slice()
 
 void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
 {
+    if (moved.left) {
+        m_leaving.clear();
+        m_moved += std::exchange(m_leavingAdded, 0);
+        if (m_sliceSaved)
+            m_sliceSaved();
+        if (m_cancelled)
+            return;
+    }
     if (!moved.error.isEmpty())
         return stop(moved.error);
     // Whatever the store's file is now, the history reads them from it: they were committed there.
@@ -476,33 +497,17 @@ void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
     if (!storeAtItsPath())
         return stop(QStringLiteral("the store file is not the one at its path"));
     if (moved.last) {
+        m_moved += moved.added;
         const QString path = std::exchange(m_fallbackPath, QString());
         if (!FallbackStore::remove(path))
             qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
         return next();
     }
-    // Should this fail, the store holds them: the next move finds them there by their dedupID.
-    inBackground(
-        this,
-        [path = m_fallbackPath, rows = moved.taken, now = m_store.now(), cancel = m_cancelShared] {
-            return leaveFallback(path, rows, now, *cancel);
-        },
-        [this, added = moved.added, path = m_fallbackPath](const QString &error) {
-            if (m_cancelled || m_fallbackPath != path)
-                return;
-            if (!error.isEmpty())
-                return stop(error);
-            left(added);
-        });
-}
-
-void FallbackMoveIn::left(int added)
-{
-    m_moved += added;
-    if (m_sliceSaved)
-        m_sliceSaved();
-    if (m_cancelled || ++m_slices % kSlicesPerCheckpoint != 0)
-        return next();
+    m_leaving = moved.taken;
+    m_leavingAdded = moved.added;
+    m_leavingInto = m_store.container().openedFile();
+    if (++m_slices % kSlicesPerCheckpoint != 0)
+        return slice();
     inBackground(
         this,
         [paths = QStringList{m_storePath, m_fallbackPath}] {

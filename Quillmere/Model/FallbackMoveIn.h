@@ -53,6 +53,8 @@ public:
         QString error;
         bool cancelled = false;
         bool last = false;
+        // The rows of the slice before left the fallback store first.
+        bool left = false;
         int added = 0;
         // Rows the store gained or took fields into, and the fallback store's rows they came from.
         std::vector<StoredRow> written;
@@ -66,8 +68,6 @@ private:
     void sliceMoved(const SliceMoved &moved);
     // The store has synced the slice: it leaves the fallback store.
     void sliceSynced(const SliceMoved &moved);
-    // The slice has left the fallback store, `added` clips new to the store.
-    void left(int added);
     void next();
     void stop(const QString &error);
     bool storeAtItsPath() const;
@@ -79,6 +79,11 @@ private:
     QString m_fallbackPath;
     std::shared_ptr<Cancel> m_cancelShared = std::make_shared<Cancel>();
     qint64 m_lift = 0;
+    // The rows of the slice the store synced last, which leave the fallback store with the next
+    // slice, the clips among them new to the store, and the store file that holds them.
+    std::vector<StoredRow> m_leaving;
+    int m_leavingAdded = 0;
+    std::optional<FileIdentity> m_leavingInto;
     // Row ids the slices of the present fallback store may need, by entity.
     std::array<qint64, 4> m_rowsPerSlice{};
     int m_moved = 0;
