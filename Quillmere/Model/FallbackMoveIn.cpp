@@ -25,15 +25,26 @@ constexpr qint64 kSliceBytes = 512 * 1024;
 // The logs of both stores move into their files off the main thread after this many slices.
 constexpr int kSlicesPerCheckpoint = 8;
 
-// The next slice of `from`: its newest clips, sliceClips at most and past the first no more than
+// The next slice of `from`, past the clips at rows `passed` (moved, not left yet): its newest clips, sliceClips at most and past the first no more than
 // kSliceBytes of content; once none is left, its Pages and brands (a Page made in the fallback
 // store may hold no clip).
-std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from)
+std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from, const std::vector<qint64> &passed)
 {
     std::vector<std::shared_ptr<PersistentModel>> records;
     qint64 bytes = 0;
-    for (const ClipRef &clip :
-         from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, FallbackMoveIn::sliceClips})) {
+    ClipQuery query{.order = ClipQuery::Order::newestFirst, .limit = FallbackMoveIn::sliceClips};
+    if (!passed.empty()) {
+        QStringList marks;
+        for (qint64 row : passed) {
+            marks << QStringLiteral("?");
+            query.values << row;
+        }
+        query.where = QStringLiteral("id NOT IN (%1)").arg(marks.join(QLatin1Char(',')));
+        query.matches = [&passed](const ClipItem &clip) {
+            return std::ranges::find(passed, clip.persistentModelID().rowID) == passed.end();
+        };
+    }
+    for (const ClipRef &clip : from.fetchClips(query)) {
         bytes += clip->imageDataSize() + clip->fileDataSize();
         if (!records.empty() && bytes > kSliceBytes)
             break;
@@ -309,6 +320,8 @@ struct SliceJob {
     std::array<qint64, 4> firstRow{};
     std::array<qint64, 4> rowCount{};
     std::vector<StoredRow> leaving;
+    // Clips moved in whose rows have not left yet.
+    std::vector<qint64> passed;
 };
 
 FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Cancel &cancel)
@@ -328,7 +341,7 @@ FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Cancel
     }
     if (job.pageLimit > 0)
         QSqlQuery(into.context()->database()).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(job.pageLimit));
-    const auto records = nextSlice(*from.context());
+    const auto records = nextSlice(*from.context(), job.passed);
     moved.last = records.empty() || records.front()->entity() != Entity::clip;
     for (Entity entity : StoreRows::entities)
         into.context()->useRowsFrom(entity, job.firstRow[size_t(entity)]);
@@ -449,9 +462,16 @@ void FallbackMoveIn::slice()
         return openNext();
     SliceJob job{m_fallbackPath, m_storePath, m_store.container().openedFile()};
     // Those synced before the store file changed stay: the next move finds them by their dedupID.
-    if (job.storeFile != m_leavingInto)
+    if (job.storeFile != m_leavingInto) {
         m_leaving.clear();
+        m_leavingAdded = 0;
+    }
     job.leaving = m_leaving;
+    for (const std::vector<StoredRow> *rows : {&m_leaving, &m_awaitingSync})
+        for (const StoredRow &row : *rows)
+            if (row.entity == Entity::clip)
+                job.passed.push_back(row.rowID);
+    m_leavingSent = {m_leaving.size(), m_leavingAdded};
     QSqlQuery limit(m_store.context().database());
     if (limit.exec(QStringLiteral("PRAGMA max_page_count")) && limit.next())
         job.pageLimit = limit.value(0).toLongLong();
@@ -473,8 +493,10 @@ void FallbackMoveIn::slice()
 void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
 {
     if (moved.left) {
-        m_leaving.clear();
-        m_moved += std::exchange(m_leavingAdded, 0);
+        // Those synced since the turn began leave with the next.
+        m_leaving.erase(m_leaving.begin(), m_leaving.begin() + qsizetype(m_leavingSent.first));
+        m_leavingAdded -= m_leavingSent.second;
+        m_moved += m_leavingSent.second;
         if (m_sliceSaved)
             m_sliceSaved();
         if (m_cancelled)
@@ -484,28 +506,15 @@ void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
         return stop(moved.error);
     // Whatever the store's file is now, the history reads them from it: they were committed there.
     m_store.tookRowsWrittenElsewhere(moved.written);
-    // Only what the store has committed, and synced, leaves the fallback store.
+    // Only what the store has committed, and synced, leaves the fallback store, with a later slice;
+    // the next slice goes on meanwhile.
+    m_awaitingSync.insert(m_awaitingSync.end(), moved.taken.begin(), moved.taken.end());
     m_store.container().whenSynced(this, [this, moved, path = m_fallbackPath] {
         if (!m_cancelled && m_fallbackPath == path)
             sliceSynced(moved);
     });
-}
-
-void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
-{
-    // What the store holds of them now goes wherever its file went; they stay here meanwhile.
-    if (!storeAtItsPath())
-        return stop(QStringLiteral("the store file is not the one at its path"));
-    if (moved.last) {
-        m_moved += moved.added;
-        const QString path = std::exchange(m_fallbackPath, QString());
-        if (!FallbackStore::remove(path))
-            qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
-        return next();
-    }
-    m_leaving = moved.taken;
-    m_leavingAdded = moved.added;
-    m_leavingInto = m_store.container().openedFile();
+    if (moved.last)
+        return;
     if (++m_slices % kSlicesPerCheckpoint != 0)
         return slice();
     inBackground(
@@ -516,6 +525,29 @@ void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
             return true;
         },
         [this](bool) { slice(); });
+}
+
+void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
+{
+    // Synced in the order they were committed.
+    m_awaitingSync.erase(m_awaitingSync.begin(), m_awaitingSync.begin() + qsizetype(moved.taken.size()));
+    // What the store holds of them now goes wherever its file went; they stay here meanwhile.
+    if (!storeAtItsPath())
+        return moved.last ? stop(QStringLiteral("the store file is not the one at its path")) : void();
+    if (moved.last) {
+        // Every slice before it is synced too: all the fallback store holds is in the store.
+        m_moved += std::exchange(m_leavingAdded, 0) + moved.added;
+        m_leaving.clear();
+        const QString path = std::exchange(m_fallbackPath, QString());
+        if (!FallbackStore::remove(path))
+            qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
+        return next();
+    }
+    if (const auto file = m_store.container().openedFile(); m_leaving.empty() || m_leavingInto == file) {
+        m_leaving.insert(m_leaving.end(), moved.taken.begin(), moved.taken.end());
+        m_leavingAdded += moved.added;
+        m_leavingInto = file;
+    }
 }
 
 } // namespace quillmere

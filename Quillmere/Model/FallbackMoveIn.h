@@ -66,7 +66,7 @@ private:
     void opened(QString error);
     void slice();
     void sliceMoved(const SliceMoved &moved);
-    // The store has synced the slice: it leaves the fallback store.
+    // The store has synced the slice: it leaves the fallback store with the next one.
     void sliceSynced(const SliceMoved &moved);
     void next();
     void stop(const QString &error);
@@ -79,11 +79,15 @@ private:
     QString m_fallbackPath;
     std::shared_ptr<Cancel> m_cancelShared = std::make_shared<Cancel>();
     qint64 m_lift = 0;
-    // The rows of the slice the store synced last, which leave the fallback store with the next
+    // The rows of the slices the store has synced, which leave the fallback store with the next
     // slice, the clips among them new to the store, and the store file that holds them.
     std::vector<StoredRow> m_leaving;
     int m_leavingAdded = 0;
     std::optional<FileIdentity> m_leavingInto;
+    // The rows of the slices committed and not synced yet.
+    std::vector<StoredRow> m_awaitingSync;
+    // How many of them, and of those clips, the turn under way takes.
+    std::pair<size_t, int> m_leavingSent;
     // Row ids the slices of the present fallback store may need, by entity.
     std::array<qint64, 4> m_rowsPerSlice{};
     int m_moved = 0;
