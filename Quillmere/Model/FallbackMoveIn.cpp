@@ -461,10 +461,14 @@ void FallbackMoveIn::slice()
     if (m_fallbackPath.isEmpty())
         return openNext();
     SliceJob job{m_fallbackPath, m_storePath, m_store.container().openedFile()};
-    // Those synced before the store file changed stay: the next move finds them by their dedupID.
-    if (job.storeFile != m_leavingInto) {
+    // Another file at the store's path: what went into the one before stays here too, and moves
+    // into this one again, found by its dedupID where it is there already.
+    if (job.storeFile != m_movedInto) {
+        m_movedInto = job.storeFile;
         m_leaving.clear();
         m_leavingAdded = 0;
+        m_awaitingSync.clear();
+        ++m_round;
     }
     job.leaving = m_leaving;
     for (const std::vector<StoredRow> *rows : {&m_leaving, &m_awaitingSync})
@@ -509,8 +513,8 @@ void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
     // Only what the store has committed, and synced, leaves the fallback store, with a later slice;
     // the next slice goes on meanwhile.
     m_awaitingSync.insert(m_awaitingSync.end(), moved.taken.begin(), moved.taken.end());
-    m_store.container().whenSynced(this, [this, moved, path = m_fallbackPath] {
-        if (!m_cancelled && m_fallbackPath == path)
+    m_store.container().whenSynced(this, [this, moved, path = m_fallbackPath, round = m_round] {
+        if (!m_cancelled && m_fallbackPath == path && m_round == round)
             sliceSynced(moved);
     });
     if (moved.last)
@@ -532,7 +536,7 @@ void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
     // Synced in the order they were committed.
     m_awaitingSync.erase(m_awaitingSync.begin(), m_awaitingSync.begin() + qsizetype(moved.taken.size()));
     // What the store holds of them now goes wherever its file went; they stay here meanwhile.
-    if (!storeAtItsPath())
+    if (!storeAtItsPath() || m_store.container().openedFile() != m_movedInto)
         return moved.last ? stop(QStringLiteral("the store file is not the one at its path")) : void();
     if (moved.last) {
         // Every slice before it is synced too: all the fallback store holds is in the store.
@@ -543,11 +547,8 @@ void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
             qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
         return next();
     }
-    if (const auto file = m_store.container().openedFile(); m_leaving.empty() || m_leavingInto == file) {
-        m_leaving.insert(m_leaving.end(), moved.taken.begin(), moved.taken.end());
-        m_leavingAdded += moved.added;
-        m_leavingInto = file;
-    }
+    m_leaving.insert(m_leaving.end(), moved.taken.begin(), moved.taken.end());
+    m_leavingAdded += moved.added;
 }
 
 } // namespace quillmere

@@ -79,11 +79,13 @@ private:
     QString m_fallbackPath;
     std::shared_ptr<Cancel> m_cancelShared = std::make_shared<Cancel>();
     qint64 m_lift = 0;
+    // The store file the slices go into, and how often that changed.
+    std::optional<FileIdentity> m_movedInto;
+    int m_round = 0;
     // The rows of the slices the store has synced, which leave the fallback store with the next
-    // slice, the clips among them new to the store, and the store file that holds them.
+    // slice, and the clips among them new to the store.
     std::vector<StoredRow> m_leaving;
     int m_leavingAdded = 0;
-    std::optional<FileIdentity> m_leavingInto;
     // The rows of the slices committed and not synced yet.
     std::vector<StoredRow> m_awaitingSync;
     // How many of them, and of those clips, the turn under way takes.
