@@ -192,11 +192,13 @@ sqlite3 *handleOf(const QSqlDatabase &db)
     return *static_cast<sqlite3 *const *>(handle.constData());
 }
 
+} // namespace
+
 // A worker's own connection to a store file that is there (it never makes one), set up as every
 // connection to it is, with a context over it; for one job on the thread that made it.
 class WorkerStore {
 public:
-    WorkerStore(const QString &path, QDateTime now, std::optional<FileIdentity> expected = std::nullopt)
+    WorkerStore(const QString &path, Clock clock, std::optional<FileIdentity> expected = std::nullopt)
         : m_name(QStringLiteral("quillmere-move-in-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
@@ -219,7 +221,7 @@ public:
             m_error = describe(e);
             return;
         }
-        m_context = std::make_unique<ModelContext>(db, [now] { return now; });
+        m_context = std::make_unique<ModelContext>(db, std::move(clock));
         if (!m_context->load(&m_error))
             m_context.reset();
     }
@@ -241,6 +243,11 @@ private:
     QString m_error;
     std::unique_ptr<ModelContext> m_context;
 };
+
+FallbackMoveIn::Connections::Connections() = default;
+FallbackMoveIn::Connections::~Connections() = default;
+
+namespace {
 
 // Saves `context` unless the move-in was cancelled: the check and the commit are one step for cancel().
 bool saveUnlessCancelled(ModelContext &context, FallbackMoveIn::Cancel &cancel, QString *error)
@@ -266,7 +273,7 @@ Opened openFallback(const QString &path, const QString &storePath, const QDateTi
     opened.error = placeCaptureOrders(path, storePath, now.toMSecsSinceEpoch(), cancel.set);
     if (!opened.error.isEmpty())
         return opened;
-    WorkerStore from(path, now);
+    WorkerStore from(path, [now] { return now; });
     if (!from.context()) {
         opened.error = from.error();
         return opened;
@@ -324,15 +331,40 @@ struct SliceJob {
     std::vector<qint64> passed;
 };
 
-FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Cancel &cancel)
+FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connections &kept,
+                                     FallbackMoveIn::Cancel &cancel)
 {
     FallbackMoveIn::SliceMoved moved;
-    WorkerStore from(job.path, job.now);
-    WorkerStore into(job.storePath, job.now, job.storeFile);
+    kept.now = job.now;
+    const Clock clock = [&kept] { return kept.now; };
+    if (!kept.from || kept.fromPath != job.path) {
+        kept.from = std::make_unique<WorkerStore>(job.path, clock);
+        kept.fromPath = job.path;
+    }
+    if (!kept.into || kept.intoFile != job.storeFile) {
+        kept.into.reset();
+        kept.into = std::make_unique<WorkerStore>(job.storePath, clock, job.storeFile);
+        kept.intoFile = job.storeFile;
+    }
+    WorkerStore &from = *kept.from, &into = *kept.into;
     if (!from.context() || !into.context()) {
         moved.error = !into.context() ? into.error() : from.error();
+        kept.from.reset();
+        kept.into.reset();
         return moved;
     }
+    // Whatever goes wrong, the next turn starts on connections of its own.
+    struct Drop {
+        FallbackMoveIn::Connections &kept;
+        const FallbackMoveIn::SliceMoved &moved;
+        ~Drop()
+        {
+            if (!moved.error.isEmpty() || moved.cancelled) {
+                kept.from.reset();
+                kept.into.reset();
+            }
+        }
+    } drop{kept, moved};
     if (!job.leaving.empty()) {
         // Should this fail, the store holds them: the next move finds them there by their dedupID.
         if (moved.error = leaveFallback(*from.context(), job.leaving, cancel); !moved.error.isEmpty())
@@ -379,8 +411,24 @@ void FallbackMoveIn::stop(const QString &error)
 }
 
 FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths)
-    : m_store(store), m_paths(std::move(paths)), m_storePath(store.container().storeURL())
+    : m_store(store), m_paths(std::move(paths)), m_storePath(store.container().storeURL()),
+      m_kept(std::make_shared<Connections>()), m_worker(std::make_unique<QThreadPool>())
 {
+    // One thread that never ends while the move does, so that its connections stay open.
+    m_worker->setMaxThreadCount(1);
+    m_worker->setExpiryTimeout(-1);
+}
+
+FallbackMoveIn::~FallbackMoveIn()
+{
+    cancel();
+    // Its connections close on their own thread, and the thread ends without the main one waiting.
+    QThreadPool *worker = m_worker.release();
+    worker->start([kept = std::move(m_kept)]() mutable { kept.reset(); });
+    QThreadPool::globalInstance()->start([worker] {
+        worker->waitForDone();
+        delete worker;
+    });
 }
 
 bool FallbackMoveIn::storeAtItsPath() const
@@ -394,6 +442,7 @@ void FallbackMoveIn::openNext()
     if (m_paths.isEmpty()) {
         m_running = false;
         qCInfo(lcPersistence, "The fallback store moved into the store: %d copies", m_moved);
+        closeConnections();
         Q_EMIT finished(m_moved);
         return;
     }
@@ -444,6 +493,15 @@ void FallbackMoveIn::cancel()
     }
     m_running = false;
     m_fallbackPath.clear();
+    closeConnections();
+}
+
+void FallbackMoveIn::closeConnections()
+{
+    m_worker->start([kept = m_kept] {
+        kept->from.reset();
+        kept->into.reset();
+    });
 }
 
 void FallbackMoveIn::next()
@@ -487,11 +545,12 @@ void FallbackMoveIn::slice()
     for (Entity entity : StoreRows::entities)
         job.firstRow[size_t(entity)] = m_store.context().reserveRows(entity, m_rowsPerSlice[size_t(entity)]);
     inBackground(
-        this, [job = std::move(job), cancel = m_cancelShared] { return moveSlice(job, *cancel); },
+        this, [job = std::move(job), kept = m_kept, cancel = m_cancelShared] { return moveSlice(job, *kept, *cancel); },
         [this, path = m_fallbackPath](const SliceMoved &moved) {
             if (!m_cancelled && !moved.cancelled && m_fallbackPath == path)
                 sliceMoved(moved);
-        });
+        },
+        m_worker.get());
 }
 
 void FallbackMoveIn::sliceMoved(const SliceMoved &moved)

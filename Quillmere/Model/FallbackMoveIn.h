@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <array>
 #include <atomic>
 #include <functional>
@@ -28,6 +29,7 @@ public:
     static constexpr qsizetype sliceClips = 32;
 
     FallbackMoveIn(ClipStore &store, QStringList paths);
+    ~FallbackMoveIn() override;
     // Begins, or goes on after a save failed.
     void start();
     // Ends it at once, for good, before any step still due: what moved stays moved, the rest waits
@@ -47,6 +49,18 @@ public:
     struct Cancel {
         std::atomic<bool> set{false};
         std::mutex commit;
+    };
+    // The worker's connections to the fallback store and the store, kept from slice to slice and
+    // used on the worker's thread alone.
+    struct Connections {
+        std::unique_ptr<class WorkerStore> from;
+        std::unique_ptr<class WorkerStore> into;
+        QString fromPath;
+        std::optional<FileIdentity> intoFile;
+        // What the clock of their contexts says: the time the turn under way was asked for.
+        QDateTime now;
+        Connections();
+        ~Connections();
     };
     // What a worker did with a slice.
     struct SliceMoved {
@@ -71,6 +85,8 @@ private:
     void next();
     void stop(const QString &error);
     bool storeAtItsPath() const;
+    // On the worker, after what is under way there.
+    void closeConnections();
 
     ClipStore &m_store;
     QStringList m_paths;
@@ -78,6 +94,8 @@ private:
     // The fallback store moving in now; empty between them.
     QString m_fallbackPath;
     std::shared_ptr<Cancel> m_cancelShared = std::make_shared<Cancel>();
+    std::shared_ptr<Connections> m_kept;
+    std::unique_ptr<QThreadPool> m_worker;
     qint64 m_lift = 0;
     // The store file the slices go into, and how often that changed.
     std::optional<FileIdentity> m_movedInto;
