@@ -423,11 +423,13 @@ FallbackMoveIn::~FallbackMoveIn()
 {
     cancel();
     // Its connections close on their own thread, and the thread ends without the main one waiting.
-    QThreadPool *worker = m_worker.release();
+    std::shared_ptr<QThreadPool> worker(std::move(m_worker));
+    // Let go of off the main thread, so of no thread's events.
+    worker->moveToThread(nullptr);
     worker->start([kept = std::move(m_kept)]() mutable { kept.reset(); });
-    QThreadPool::globalInstance()->start([worker] {
+    QThreadPool::globalInstance()->start([worker]() mutable {
         worker->waitForDone();
-        delete worker;
+        worker.reset();
     });
 }
 
