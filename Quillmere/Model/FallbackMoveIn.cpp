@@ -270,6 +270,10 @@ struct Opened {
 Opened openFallback(const QString &path, const QString &storePath, const QDateTime &now, FallbackMoveIn::Cancel &cancel)
 {
     Opened opened;
+    // Brings a fallback store of an older release up to date first; its close moves its log in.
+    if (!ModelContainer::open(
+            path, [now] { return now; }, &opened.error))
+        return opened;
     opened.error = placeCaptureOrders(path, storePath, now.toMSecsSinceEpoch(), cancel.set);
     if (!opened.error.isEmpty())
         return opened;
@@ -451,11 +455,7 @@ void FallbackMoveIn::openNext()
     const QString path = m_paths.takeFirst();
     if (!QFileInfo::exists(path))
         return next();
-    // Brings a fallback store of an older release up to date before a worker reads it.
     m_fallbackPath = path;
-    QString error;
-    if (!ModelContainer::open(path, m_store.clock(), &error))
-        return opened(error);
     inBackground(
         this,
         [path, store = m_storePath, now = m_store.now(), cancel = m_cancelShared] {
