@@ -56,6 +56,15 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
     return true;
 }
 
+void ClipStore::tookRowsWrittenElsewhere(const std::vector<StoredRow> &rows)
+{
+    if (rows.empty())
+        return;
+    context().takeRowsWrittenElsewhere(rows);
+    Q_EMIT didSave();
+    announceChange();
+}
+
 ClipStore::SaveResult ClipStore::savePart(size_t maxRecords)
 {
     ModelContext &ctx = context();

@@ -60,6 +60,10 @@ public:
     // signalled nor warned of: the caller tries it after a failed save that said why.
     size_t saveWhatFits(size_t maxRecords);
 
+    // Rows another connection of this process committed to the store: the history shows them
+    // as after a save (see ModelContext::takeRowsWrittenElsewhere).
+    void tookRowsWrittenElsewhere(const std::vector<StoredRow> &rows);
+
     // Moves the whole history, unsaved changes included, into `container` and saves it there.
     // For a history kept in memory whose store file can be used again.
     void moveHistoryTo(std::shared_ptr<ModelContainer> container);

@@ -9,8 +9,13 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlDriver>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
+#include <QUrl>
+#include <QUuid>
+#include <algorithm>
 #include <sqlite3.h>
 
 namespace quillmere {
@@ -21,15 +26,26 @@ constexpr qint64 kSliceBytes = 512 * 1024;
 // The logs of both stores move into their files off the main thread after this many slices.
 constexpr int kSlicesPerCheckpoint = 8;
 
-// The next slice of `from`: its newest clips, sliceClips at most and past the first no more than
+// The next slice of `from`, past the clips at rows `passed` (moved, not left yet): its newest clips, sliceClips at most and past the first no more than
 // kSliceBytes of content; once none is left, its Pages and brands (a Page made in the fallback
 // store may hold no clip).
-std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from)
+std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from, const std::vector<qint64> &passed)
 {
     std::vector<std::shared_ptr<PersistentModel>> records;
     qint64 bytes = 0;
-    for (const ClipRef &clip :
-         from.fetchClips({QString(), {}, {}, ClipQuery::Order::newestFirst, FallbackMoveIn::sliceClips})) {
+    ClipQuery query{.order = ClipQuery::Order::newestFirst, .limit = FallbackMoveIn::sliceClips};
+    if (!passed.empty()) {
+        QStringList marks;
+        for (qint64 row : passed) {
+            marks << QStringLiteral("?");
+            query.values << row;
+        }
+        query.where = QStringLiteral("id NOT IN (%1)").arg(marks.join(QLatin1Char(',')));
+        query.matches = [&passed](const ClipItem &clip) {
+            return std::ranges::find(passed, clip.persistentModelID().rowID) == passed.end();
+        };
+    }
+    for (const ClipRef &clip : from.fetchClips(query)) {
         bytes += clip->imageDataSize() + clip->fileDataSize();
         if (!records.empty() && bytes > kSliceBytes)
             break;
@@ -66,8 +82,7 @@ constexpr char kDateBefore[] = "iif(createdAt > %1, -9223372036854775807, create
 // before it, so that what was copied apart falls in among the store's by when it was copied. The
 // marker left with them in the same transaction keeps a move cut short, and every later one, from
 // placing them again. The error, empty when none.
-QString placeCaptureOrders(const QString &path, const QString &storePath, qint64 now,
-                           const std::shared_ptr<std::atomic<bool>> &cancelled)
+QString placeCaptureOrders(const QString &path, const QString &storePath, qint64 now, std::atomic<bool> &cancelled)
 {
     sqlite3 *db = nullptr;
     QString error;
@@ -80,7 +95,7 @@ QString placeCaptureOrders(const QString &path, const QString &storePath, qint64
     StoreFileGuard::keepCompanionsAtClose(db);
     sqlite3_busy_timeout(db, 5000);
     sqlite3_progress_handler(
-        db, 1000, [](void *flag) { return int(static_cast<std::atomic<bool> *>(flag)->load()); }, cancelled.get());
+        db, 1000, [](void *flag) { return int(static_cast<std::atomic<bool> *>(flag)->load()); }, &cancelled);
     const QByteArray store = QFile::encodeName(storePath);
     std::vector<sqlite3_stmt *> statements;
     const auto prepare = [&](const QString &sql) {
@@ -155,6 +170,221 @@ QString placeCaptureOrders(const QString &path, const QString &storePath, qint64
     return error;
 }
 
+sqlite3 *handleOf(const QSqlDatabase &db)
+{
+    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
+}
+
+} // namespace
+
+// A worker's own connection to a store file that is there (it never makes one), set up as every
+// connection to it is, with a context over it; for one job on the thread that made it.
+class WorkerStore {
+public:
+    WorkerStore(const QString &path, Clock clock, std::optional<FileIdentity> expected = std::nullopt)
+        : m_name(QStringLiteral("quillmere-move-in-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
+        if (!db.open()) {
+            m_error = describe(db.lastError());
+            return;
+        }
+        // Its close leaves the log to the checkpoints, and the companions the store's guard watches alone.
+        if (sqlite3 *handle = handleOf(db)) {
+            sqlite3_db_config(handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+            StoreFileGuard::keepCompanionsAtClose(handle);
+        }
+        if (expected && FileIdentity::of(path) != expected) {
+            m_error = QStringLiteral("the store file is not the one at its path");
+            return;
+        }
+        if (QSqlError e; !ModelContainer::setUpConnection(db, true, &e)) {
+            m_error = describe(e);
+            return;
+        }
+        m_context = std::make_unique<ModelContext>(db, std::move(clock));
+        if (!m_context->load(&m_error))
+            m_context.reset();
+    }
+    ~WorkerStore()
+    {
+        m_context.reset();
+        QSqlDatabase::database(m_name, false).close();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    WorkerStore(const WorkerStore &) = delete;
+    WorkerStore &operator=(const WorkerStore &) = delete;
+
+    // None when it could not be opened: error() says why.
+    ModelContext *context() const { return m_context.get(); }
+    QString error() const { return m_error.isEmpty() ? QStringLiteral("it could not be read") : m_error; }
+
+private:
+    QString m_name;
+    QString m_error;
+    std::unique_ptr<ModelContext> m_context;
+};
+
+FallbackMoveIn::Connections::Connections() = default;
+FallbackMoveIn::Connections::~Connections() = default;
+
+namespace {
+
+// Saves `context` unless the move-in was cancelled: the check and the commit are one step for cancel().
+bool saveUnlessCancelled(ModelContext &context, FallbackMoveIn::Cancel &cancel, QString *error)
+{
+    std::unique_lock lock(cancel.commit, std::defer_lock);
+    return context.save(error, [&](qint64) {
+        lock.lock();
+        return !cancel.set.load();
+    });
+}
+
+struct Opened {
+    QString error;
+    qint64 lift = 0;
+    qint64 pages = 0;
+    qint64 brands = 0;
+};
+
+// Places the fallback store at `path` in the store's capture order and reads what its slices need.
+Opened openFallback(const QString &path, const QString &storePath, const QDateTime &now, FallbackMoveIn::Cancel &cancel)
+{
+    Opened opened;
+    // Brings a fallback store of an older release up to date first; its close moves its log in.
+    if (!ModelContainer::open(
+            path, [now] { return now; }, &opened.error))
+        return opened;
+    opened.error = placeCaptureOrders(path, storePath, now.toMSecsSinceEpoch(), cancel.set);
+    if (!opened.error.isEmpty())
+        return opened;
+    WorkerStore from(path, [now] { return now; });
+    if (!from.context()) {
+        opened.error = from.error();
+        return opened;
+    }
+    QSqlQuery q(from.context()->database());
+    if (q.exec(QStringLiteral("SELECT lift FROM fallback_lift")) && q.next())
+        opened.lift = q.value(0).toLongLong();
+    else
+        opened.error = q.lastError().isValid() ? describe(q.lastError()) : QStringLiteral("its capture order is unset");
+    opened.pages = qint64(from.context()->pinboards().size());
+    opened.brands = qint64(from.context()->sourceAppBrands().size());
+    return opened;
+}
+
+// Deletes `rows`, which the store holds and has synced, from the fallback store `from`.
+QString leaveFallback(ModelContext &from, const std::vector<StoredRow> &rows, FallbackMoveIn::Cancel &cancel)
+{
+    const auto byRow = [](const auto &records, qint64 row) {
+        const auto at =
+            std::ranges::find_if(records, [row](const auto &r) { return r->persistentModelID().rowID == row; });
+        return at == records.end() ? nullptr : std::shared_ptr<PersistentModel>(*at);
+    };
+    for (const StoredRow &row : rows) {
+        std::shared_ptr<PersistentModel> record;
+        if (row.entity == Entity::clip)
+            record = from.clip({StoreRows::of(Entity::clip).name, row.rowID});
+        else if (row.entity == Entity::page)
+            record = byRow(from.pinboards(), row.rowID);
+        else if (row.entity == Entity::brand)
+            record = byRow(from.sourceAppBrands(), row.rowID);
+        if (record)
+            from.remove(record);
+    }
+    QString error;
+    if (!saveUnlessCancelled(from, cancel, &error) && error.isEmpty() && !cancel.set.load())
+        error = QStringLiteral("the fallback store kept them");
+    return error;
+}
+
+// One turn of a worker: the rows of the slice before, synced, leave the fallback store; then the
+// next slice goes into the store in one short transaction, its new rows taking the ids from
+// `firstRow` on that the main context kept for them (`rowCount` of each entity).
+struct SliceJob {
+    QString path;
+    QString storePath;
+    std::optional<FileIdentity> storeFile;
+    // The store connection's page limit, which holds for these writes too; none when 0.
+    qint64 pageLimit = 0;
+    QDateTime now;
+    qint64 lift = 0;
+    std::array<qint64, 4> firstRow{};
+    std::array<qint64, 4> rowCount{};
+    std::vector<StoredRow> leaving;
+    // Clips moved in whose rows have not left yet.
+    std::vector<qint64> passed;
+};
+
+FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connections &kept,
+                                     FallbackMoveIn::Cancel &cancel)
+{
+    FallbackMoveIn::SliceMoved moved;
+    kept.now = job.now;
+    const Clock clock = [&kept] { return kept.now; };
+    if (!kept.from || kept.fromPath != job.path) {
+        kept.from = std::make_unique<WorkerStore>(job.path, clock);
+        kept.fromPath = job.path;
+    }
+    if (!kept.into || kept.intoFile != job.storeFile) {
+        kept.into.reset();
+        kept.into = std::make_unique<WorkerStore>(job.storePath, clock, job.storeFile);
+        kept.intoFile = job.storeFile;
+    }
+    WorkerStore &from = *kept.from, &into = *kept.into;
+    if (!from.context() || !into.context()) {
+        moved.error = !into.context() ? into.error() : from.error();
+        kept.from.reset();
+        kept.into.reset();
+        return moved;
+    }
+    // Whatever goes wrong, the next turn starts on connections of its own.
+    struct Drop {
+        FallbackMoveIn::Connections &kept;
+        const FallbackMoveIn::SliceMoved &moved;
+        ~Drop()
+        {
+            if (!moved.error.isEmpty() || moved.cancelled) {
+                kept.from.reset();
+                kept.into.reset();
+            }
+        }
+    } drop{kept, moved};
+    if (!job.leaving.empty()) {
+        // Should this fail, the store holds them: the next move finds them there by their dedupID.
+        if (moved.error = leaveFallback(*from.context(), job.leaving, cancel); !moved.error.isEmpty())
+            return moved;
+        moved.left = !cancel.set.load();
+    }
+    if (job.pageLimit > 0)
+        QSqlQuery(into.context()->database()).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(job.pageLimit));
+    const auto records = nextSlice(*from.context(), job.passed);
+    moved.last = records.empty() || records.front()->entity() != Entity::clip;
+    for (Entity entity : StoreRows::entities)
+        into.context()->useRowsFrom(entity, job.firstRow[size_t(entity)]);
+    moved.added = FallbackStore::takeIn(*into.context(), records, job.lift);
+    for (const auto &record : into.context()->unsavedRecords()) {
+        const size_t entity = size_t(record->entity());
+        const qint64 row = record->persistentModelID().rowID;
+        if (row >= job.firstRow[entity] + job.rowCount[entity]) {
+            moved.error = QStringLiteral("the slice needs more rows than were kept for it");
+            return moved;
+        }
+        moved.written.push_back({record->entity(), row});
+    }
+    for (const auto &record : records)
+        moved.taken.push_back({record->entity(), record->persistentModelID().rowID});
+    if (!saveUnlessCancelled(*into.context(), cancel, &moved.error) && !cancel.set.load() && moved.error.isEmpty())
+        moved.error = QStringLiteral("the store did not take the copies");
+    moved.cancelled = cancel.set.load();
+    return moved;
+}
+
 } // namespace
 
 void FallbackMoveIn::start()
@@ -171,8 +401,26 @@ void FallbackMoveIn::stop(const QString &error)
 }
 
 FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths)
-    : m_store(store), m_paths(std::move(paths)), m_storePath(store.container().storeURL())
+    : m_store(store), m_paths(std::move(paths)), m_storePath(store.container().storeURL()),
+      m_kept(std::make_shared<Connections>()), m_worker(std::make_unique<QThreadPool>())
 {
+    // One thread that never ends while the move does, so that its connections stay open.
+    m_worker->setMaxThreadCount(1);
+    m_worker->setExpiryTimeout(-1);
+}
+
+FallbackMoveIn::~FallbackMoveIn()
+{
+    cancel();
+    // Its connections close on their own thread, and the thread ends without the main one waiting.
+    std::shared_ptr<QThreadPool> worker(std::move(m_worker));
+    // Let go of off the main thread, so of no thread's events.
+    worker->moveToThread(nullptr);
+    worker->start([kept = std::move(m_kept)]() mutable { kept.reset(); });
+    QThreadPool::globalInstance()->start([worker]() mutable {
+        worker->waitForDone();
+        worker.reset();
+    });
 }
 
 bool FallbackMoveIn::storeAtItsPath() const
@@ -186,41 +434,39 @@ void FallbackMoveIn::openNext()
     if (m_paths.isEmpty()) {
         m_running = false;
         qCInfo(lcPersistence, "The fallback store moved into the store: %d copies", m_moved);
+        closeConnections();
         Q_EMIT finished(m_moved);
         return;
     }
     const QString path = m_paths.takeFirst();
     if (!QFileInfo::exists(path))
         return next();
-    QString error;
-    m_fallback = ModelContainer::open(path, m_store.clock(), &error);
-    if (!m_fallback)
-        return opened(error);
+    m_fallbackPath = path;
     inBackground(
         this,
-        [path, store = m_storePath, now = m_store.now().toMSecsSinceEpoch(), cancelled = m_cancelledShared] {
-            return placeCaptureOrders(path, store, now, cancelled);
+        [path, store = m_storePath, now = m_store.now(), cancel = m_cancelShared] {
+            return openFallback(path, store, now, *cancel);
         },
-        [this](const QString &placeError) {
-            if (!m_cancelled)
-                opened(placeError);
+        [this](const Opened &result) {
+            if (m_cancelled)
+                return;
+            m_lift = result.lift;
+            // A slice of clips brings a Page with each at most; the last brings every Page and brand.
+            m_rowsPerSlice = {};
+            m_rowsPerSlice[size_t(Entity::clip)] = sliceClips;
+            m_rowsPerSlice[size_t(Entity::page)] = result.pages;
+            m_rowsPerSlice[size_t(Entity::brand)] = result.brands;
+            opened(result.error);
         });
 }
 
 void FallbackMoveIn::opened(QString error)
 {
-    if (error.isEmpty()) {
-        QSqlQuery q(m_fallback->mainContext().database());
-        if (q.exec(QStringLiteral("SELECT lift FROM fallback_lift")) && q.next())
-            m_lift = q.value(0).toLongLong();
-        else
-            error = q.lastError().isValid() ? describe(q.lastError()) : QStringLiteral("its capture order is unset");
-    }
     if (!error.isEmpty()) {
         // Kept as it is: it may open once what keeps it from opening is gone.
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened, so it is kept: %s",
-                   qPrintable(m_fallback ? m_fallback->storeURL() : QString()), qPrintable(error));
-        m_fallback.reset();
+                   qPrintable(m_fallbackPath), qPrintable(error));
+        m_fallbackPath.clear();
     }
     next();
 }
@@ -228,9 +474,22 @@ void FallbackMoveIn::opened(QString error)
 void FallbackMoveIn::cancel()
 {
     m_cancelled = true;
-    *m_cancelledShared = true;
+    {
+        // A worker's commit under way ends first; none begins after.
+        const std::lock_guard lock(m_cancelShared->commit);
+        m_cancelShared->set = true;
+    }
     m_running = false;
-    m_fallback.reset();
+    m_fallbackPath.clear();
+    closeConnections();
+}
+
+void FallbackMoveIn::closeConnections()
+{
+    m_worker->start([kept = m_kept] {
+        kept->from.reset();
+        kept->into.reset();
+    });
 }
 
 void FallbackMoveIn::next()
@@ -245,53 +504,98 @@ void FallbackMoveIn::slice()
     // A store file deleted or replaced meanwhile is no place for them: no name would reach them there.
     if (!storeAtItsPath())
         return stop(QStringLiteral("the store file is not the one at its path"));
-    if (!m_fallback)
+    if (m_fallbackPath.isEmpty())
         return openNext();
-    ModelContext &from = m_fallback->mainContext();
-    auto records = nextSlice(from);
-    const bool last = records.empty() || records.front()->entity() != Entity::clip;
-    const int added = FallbackStore::takeIn(m_store.context(), records, m_lift);
-    // Only what the store has committed, and synced, leaves the fallback store.
-    if (!m_store.save() || m_store.context().hasChanges())
-        return stop(QStringLiteral("the store did not take the copies"));
-    m_store.container().whenSynced(this,
-                                   [this, records = std::move(records), last, added, fallback = m_fallback.get()] {
-                                       if (!m_cancelled && m_fallback.get() == fallback)
-                                           sliceSynced(records, last, added);
-                                   });
+    SliceJob job{m_fallbackPath, m_storePath, m_store.container().openedFile()};
+    // Another file at the store's path: what went into the one before stays here too, and moves
+    // into this one again, found by its dedupID where it is there already.
+    if (job.storeFile != m_movedInto) {
+        m_movedInto = job.storeFile;
+        m_leaving.clear();
+        m_leavingAdded = 0;
+        m_awaitingSync.clear();
+        ++m_round;
+    }
+    job.leaving = m_leaving;
+    for (const std::vector<StoredRow> *rows : {&m_leaving, &m_awaitingSync})
+        for (const StoredRow &row : *rows)
+            if (row.entity == Entity::clip)
+                job.passed.push_back(row.rowID);
+    m_leavingSent = {m_leaving.size(), m_leavingAdded};
+    QSqlQuery limit(m_store.context().database());
+    if (limit.exec(QStringLiteral("PRAGMA max_page_count")) && limit.next())
+        job.pageLimit = limit.value(0).toLongLong();
+    limit.finish();
+    job.now = m_store.now();
+    job.lift = m_lift;
+    job.rowCount = m_rowsPerSlice;
+    // Kept from the main context's new records, which take ids of their own meanwhile.
+    for (Entity entity : StoreRows::entities)
+        job.firstRow[size_t(entity)] = m_store.context().reserveRows(entity, m_rowsPerSlice[size_t(entity)]);
+    inBackground(
+        this, [job = std::move(job), kept = m_kept, cancel = m_cancelShared] { return moveSlice(job, *kept, *cancel); },
+        [this, path = m_fallbackPath](const SliceMoved &moved) {
+            if (!m_cancelled && !moved.cancelled && m_fallbackPath == path)
+                sliceMoved(moved);
+        },
+        m_worker.get());
 }
 
-void FallbackMoveIn::sliceSynced(const std::vector<std::shared_ptr<PersistentModel>> &records, bool last, int added)
+void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
 {
-    // What the store holds of them now goes wherever its file went; they stay here meanwhile.
-    if (!storeAtItsPath())
-        return stop(QStringLiteral("the store file is not the one at its path"));
-    if (last) {
-        const QString path = m_fallback->storeURL();
-        m_fallback.reset();
-        if (!FallbackStore::remove(path))
-            qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
-        return next();
+    if (moved.left) {
+        // Those synced since the turn began leave with the next.
+        m_leaving.erase(m_leaving.begin(), m_leaving.begin() + qsizetype(m_leavingSent.first));
+        m_leavingAdded -= m_leavingSent.second;
+        m_moved += m_leavingSent.second;
+        if (m_sliceSaved)
+            m_sliceSaved();
+        if (m_cancelled)
+            return;
     }
-    ModelContext &from = m_fallback->mainContext();
-    for (const auto &record : records)
-        from.remove(record);
-    // Should this fail, the store holds them: the next move finds them there by their dedupID.
-    if (QString error; !from.save(&error))
-        return stop(error);
-    m_moved += added;
-    if (m_sliceSaved)
-        m_sliceSaved();
-    if (m_cancelled || ++m_slices % kSlicesPerCheckpoint != 0)
-        return next();
+    if (!moved.error.isEmpty())
+        return stop(moved.error);
+    // Whatever the store's file is now, the history reads them from it: they were committed there.
+    m_store.tookRowsWrittenElsewhere(moved.written);
+    // Only what the store has committed, and synced, leaves the fallback store, with a later slice;
+    // the next slice goes on meanwhile.
+    m_awaitingSync.insert(m_awaitingSync.end(), moved.taken.begin(), moved.taken.end());
+    m_store.container().whenSynced(this, [this, moved, path = m_fallbackPath, round = m_round] {
+        if (!m_cancelled && m_fallbackPath == path && m_round == round)
+            sliceSynced(moved);
+    });
+    if (moved.last)
+        return;
+    if (++m_slices % kSlicesPerCheckpoint != 0)
+        return slice();
     inBackground(
         this,
-        [paths = QStringList{m_storePath, m_fallback->storeURL()}] {
+        [paths = QStringList{m_storePath, m_fallbackPath}] {
             for (const QString &path : paths)
                 StoreSyncer::checkpoint(path);
             return true;
         },
         [this](bool) { slice(); });
+}
+
+void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
+{
+    // Synced in the order they were committed.
+    m_awaitingSync.erase(m_awaitingSync.begin(), m_awaitingSync.begin() + qsizetype(moved.taken.size()));
+    // What the store holds of them now goes wherever its file went; they stay here meanwhile.
+    if (!storeAtItsPath() || m_store.container().openedFile() != m_movedInto)
+        return moved.last ? stop(QStringLiteral("the store file is not the one at its path")) : void();
+    if (moved.last) {
+        // Every slice before it is synced too: all the fallback store holds is in the store.
+        m_moved += std::exchange(m_leavingAdded, 0) + moved.added;
+        m_leaving.clear();
+        const QString path = std::exchange(m_fallbackPath, QString());
+        if (!FallbackStore::remove(path))
+            qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
+        return next();
+    }
+    m_leaving.insert(m_leaving.end(), moved.taken.begin(), moved.taken.end());
+    m_leavingAdded += moved.added;
 }
 
 } // namespace quillmere

@@ -5,17 +5,22 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace quillmere {
 
 class ClipStore;
 
-// Moves fallback stores into the store a slice at a time on the main thread, newest clips first,
-// each slice committed to the store and synced before it leaves the fallback store, which is
-// removed once empty: a move cut short anywhere is taken up again by the next, losing and doubling
+// Moves fallback stores into the store a slice at a time, newest clips first, each slice written on
+// a worker with connections of its own and committed to the store and synced before it leaves the
+// fallback store, which is removed once empty; the main thread only reads back the rows the store
+// gained: a move cut short anywhere is taken up again by the next, losing and doubling
 // nothing. Only into the file at the store's path: a store file deleted or replaced meanwhile
 // takes nothing more.
 class FallbackMoveIn : public QObject {
@@ -24,12 +29,13 @@ public:
     static constexpr qsizetype sliceClips = 32;
 
     FallbackMoveIn(ClipStore &store, QStringList paths);
+    ~FallbackMoveIn() override;
     // Begins, or goes on after a save failed.
     void start();
     // Ends it at once, for good, before any step still due: what moved stays moved, the rest waits
-    // in its file.
+    // in its file. Waits for a worker's commit under way, never longer: none follows.
     void cancel();
-    // Called each time a slice is committed, for a test that stops the process between steps.
+    // Called each time a slice has left the fallback store, for a test that stops the process between steps.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
 Q_SIGNALS:
@@ -38,23 +44,72 @@ Q_SIGNALS:
     // The store took no more for now (full, say); start() goes on later.
     void stopped(const QString &error);
 
+public:
+    // Set by cancel(); a worker commits only under `commit`, having found `set` false.
+    struct Cancel {
+        std::atomic<bool> set{false};
+        std::mutex commit;
+    };
+    // The worker's connections to the fallback store and the store, kept from slice to slice and
+    // used on the worker's thread alone.
+    struct Connections {
+        std::unique_ptr<class WorkerStore> from;
+        std::unique_ptr<class WorkerStore> into;
+        QString fromPath;
+        std::optional<FileIdentity> intoFile;
+        // What the clock of their contexts says: the time the turn under way was asked for.
+        QDateTime now;
+        Connections();
+        ~Connections();
+    };
+    // What a worker did with a slice.
+    struct SliceMoved {
+        QString error;
+        bool cancelled = false;
+        bool last = false;
+        // The rows of the slice before left the fallback store first.
+        bool left = false;
+        int added = 0;
+        // Rows the store gained or took fields into, and the fallback store's rows they came from.
+        std::vector<StoredRow> written;
+        std::vector<StoredRow> taken;
+    };
+
 private:
     void openNext();
     void opened(QString error);
     void slice();
-    // The store has synced the slice of `records`: they leave the fallback store.
-    void sliceSynced(const std::vector<std::shared_ptr<PersistentModel>> &records, bool last, int added);
+    void sliceMoved(const SliceMoved &moved);
+    // The store has synced the slice: it leaves the fallback store with the next one.
+    void sliceSynced(const SliceMoved &moved);
     void next();
     void stop(const QString &error);
     bool storeAtItsPath() const;
+    // On the worker, after what is under way there.
+    void closeConnections();
 
     ClipStore &m_store;
     QStringList m_paths;
     const QString m_storePath;
-    std::unique_ptr<ModelContainer> m_fallback;
-    // Set by cancel(): work on a worker ends at its next step.
-    std::shared_ptr<std::atomic<bool>> m_cancelledShared = std::make_shared<std::atomic<bool>>(false);
+    // The fallback store moving in now; empty between them.
+    QString m_fallbackPath;
+    std::shared_ptr<Cancel> m_cancelShared = std::make_shared<Cancel>();
+    std::shared_ptr<Connections> m_kept;
+    std::unique_ptr<QThreadPool> m_worker;
     qint64 m_lift = 0;
+    // The store file the slices go into, and how often that changed.
+    std::optional<FileIdentity> m_movedInto;
+    int m_round = 0;
+    // The rows of the slices the store has synced, which leave the fallback store with the next
+    // slice, and the clips among them new to the store.
+    std::vector<StoredRow> m_leaving;
+    int m_leavingAdded = 0;
+    // The rows of the slices committed and not synced yet.
+    std::vector<StoredRow> m_awaitingSync;
+    // How many of them, and of those clips, the turn under way takes.
+    std::pair<size_t, int> m_leavingSent;
+    // Row ids the slices of the present fallback store may need, by entity.
+    std::array<qint64, 4> m_rowsPerSlice{};
     int m_moved = 0;
     int m_slices = 0;
     bool m_running = false;

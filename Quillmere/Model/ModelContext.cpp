@@ -132,6 +132,59 @@ bool ModelContext::load(QString *error)
     return true;
 }
 
+qint64 ModelContext::reserveRows(Entity entity, qint64 count)
+{
+    qint64 &next = m_nextRow[size_t(entity)];
+    return std::exchange(next, next + std::max<qint64>(count, 0));
+}
+
+void ModelContext::useRowsFrom(Entity entity, qint64 first)
+{
+    m_nextRow[size_t(entity)] = std::max(m_nextRow[size_t(entity)], first);
+}
+
+void ModelContext::takeRowsWrittenElsewhere(const std::vector<StoredRow> &rows)
+{
+    ++m_changeCount;
+    // Pages first: a clip reads its Page by row.
+    std::vector<StoredRow> inOrder(rows);
+    std::stable_partition(inOrder.begin(), inOrder.end(),
+                          [](const StoredRow &row) { return StoreRows::of(row.entity).referencedByRow; });
+    for (const StoredRow &row : inOrder) {
+        const EntityRows &entityRows = StoreRows::of(row.entity);
+        m_nextRow[size_t(row.entity)] = std::max(m_nextRow[size_t(row.entity)], row.rowID + 1);
+        std::shared_ptr<PersistentModel> record;
+        if (entityRows.loadedWhenAsked) {
+            if (auto live = m_liveClips.find(row.rowID); live != m_liveClips.end())
+                record = live->second.lock();
+            // Not in memory: read from the store when asked for.
+            if (!record)
+                continue;
+        } else if (auto at = held(row.entity).find(row.rowID); at != held(row.entity).end()) {
+            record = at->second;
+        }
+        const bool isNew = !record;
+        if (isNew) {
+            record = entityRows.make();
+            record->m_rowID = row.rowID;
+        } else if (hasChanges(*record)) {
+            continue;
+        }
+        QSqlQuery q(m_db);
+        q.prepare(entityRows.selectAll() + QStringLiteral(" WHERE id = ?"));
+        q.bindValue(0, row.rowID);
+        if (!q.exec() || !q.next()) {
+            noteError(q.lastError());
+            continue;
+        }
+        entityRows.read(q, *record, [this](qint64 page) { return pageWithRow(page); });
+        record->m_modifiedAt = optionalDate(q.value(entityRows.modifiedAtColumn())).value_or(QDateTime());
+        m_updated.erase(record.get());
+        if (isNew)
+            index(record);
+    }
+}
+
 void ModelContext::insertRecord(const std::shared_ptr<PersistentModel> &record)
 {
     if (!record || record->m_context)

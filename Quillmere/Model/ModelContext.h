@@ -32,6 +32,12 @@ struct ClipQuery {
     qsizetype limit = -1; // none when negative
 };
 
+// A row of the store, by its kind and id.
+struct StoredRow {
+    Entity entity = Entity::clip;
+    qint64 rowID = 0;
+};
+
 // The live records of one database connection. Pages, settings and brands are loaded at once; clips
 // load when a question asks for them and stay in memory while someone holds them or while they
 // have unsaved changes, so a history of any length costs little memory. A record is in memory at
@@ -104,6 +110,16 @@ public:
     void noteDamage() const;
     // Notes an error a statement on the store met, telling damage apart from other errors.
     void noteError(const QSqlError &error) const;
+
+    // Keeps the next `count` row ids of `entity` from this context's new records, for another
+    // connection to the same store to write; the first of them.
+    qint64 reserveRows(Entity entity, qint64 count);
+    // New records of `entity` take ids from `first` on: rows reserved by another context.
+    void useRowsFrom(Entity entity, qint64 first);
+    // Reads back `rows` another connection wrote: a record held here with a change not saved yet
+    // keeps it (it is newer, and its save writes it over the row); a Page or brand not held yet is
+    // loaded; clips load when asked for, as ever.
+    void takeRowsWrittenElsewhere(const std::vector<StoredRow> &rows);
 
     bool hasChanges() const;
     // Grows with every insert, delete, field change, load and rollback (a save leaves it alone),

@@ -159,3 +159,48 @@ TEST(FallbackMoveIn, AStoreFileDeletedUnderTheMoveTakesNothingMore)
         EXPECT_EQ(clipsIn(away), 2 * FallbackMoveIn::sliceClips + 8 - (beforeStart ? 0 : FallbackMoveIn::sliceClips));
     }
 }
+
+TEST(FallbackMoveIn, RowsMovedOnAWorkerShowInTheHistoryAndLeaveTheIdsOfCopiesNotSavedYetAlone)
+{
+    test::StoreFixture f(true);
+    f.putText("stored");
+    const QString away = f.dir.filePath("away.fallback");
+    {
+        QString error;
+        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(away, f.clock.clock(), &error).release());
+        ASSERT_TRUE(fallback) << qPrintable(error);
+        ClipStore elsewhere(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+        const PageRef work = elsewhere.createPage("Work");
+        for (int i = 0; i < FallbackMoveIn::sliceClips + 8; ++i) {
+            f.clock.advance(1000);
+            const ClipRef clip = elsewhere.insertClip(test::StoreFixture::textContent(QString("away %1").arg(i)));
+            ASSERT_TRUE(clip);
+            if (i % 10 == 0)
+                elsewhere.assignClip(clip, work);
+        }
+    }
+    // A copy the store has not taken yet holds the id the next new row would take.
+    const ClipRef pending = f.store->makeClip(test::StoreFixture::textContent("not saved yet"));
+    f.ctx().insert(pending);
+
+    FallbackMoveIn moveIn(*f.store, {away});
+    Outcome outcome;
+    watch(moveIn, outcome);
+    int announced = 0;
+    QObject::connect(f.store.get(), &ClipStore::didSave, [&] { ++announced; });
+    moveIn.start();
+    ASSERT_TRUE(test::waitUntil([&] { return outcome.finished; }));
+    EXPECT_GE(announced, 2);
+
+    QString error;
+    EXPECT_TRUE(f.ctx().save(&error)) << qPrintable(error);
+    EXPECT_EQ(clipsIn(f.path), 2 + FallbackMoveIn::sliceClips + 8);
+    // The Page came in with the clips on it, as the main context's own record.
+    const std::vector<PageRef> pages = f.ctx().pinboards();
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages.front()->name(), "Work");
+    const std::vector<ClipRef> onIt = f.ctx().itemsOf(pages.front().get());
+    EXPECT_EQ(int(onIt.size()), 4);
+    for (const ClipRef &clip : onIt)
+        EXPECT_EQ(clip->pinboard(), pages.front());
+}

@@ -45,8 +45,10 @@ private:
 
 // Runs `work` on the thread pool and hands its result to `done` on the receiver's thread, unless
 // the receiver is gone by then. The delivery belongs to the receiver, so nothing off its thread
-// ever looks at a receiver that may be going away.
-template <typename Work, typename Done> void inBackground(QObject *receiver, Work work, Done done)
+// ever looks at a receiver that may be going away. `pool`: one of the caller's own, for work that
+// must run on one thread.
+template <typename Work, typename Done>
+void inBackground(QObject *receiver, Work work, Done done, QThreadPool *pool = QThreadPool::globalInstance())
 {
     using Result = std::invoke_result_t<Work &>;
     if (!receiver)
@@ -64,13 +66,13 @@ template <typename Work, typename Done> void inBackground(QObject *receiver, Wor
     watcher->setFuture(future);
     handOver(task);
     // The pool deletes the task once it has run.
-    QThreadPool::globalInstance()->start(task);
+    pool->start(task);
 #else
     QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, [watcher, done = std::move(done)]() mutable {
         watcher->deleteLater();
         done(watcher->future().takeResult());
     });
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), std::move(work)));
+    watcher->setFuture(QtConcurrent::run(pool, std::move(work)));
 #endif
 }
 
