@@ -560,6 +560,7 @@ void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
     // Only what the store has committed, and synced, leaves the fallback store, with a later slice;
     // the next slice goes on meanwhile.
     m_awaitingSync.insert(m_awaitingSync.end(), moved.taken.begin(), moved.taken.end());
+    m_store.container().committedElsewhere();
     m_store.container().whenSynced(this, [this, moved, path = m_fallbackPath, round = m_round] {
         if (!m_cancelled && m_fallbackPath == path && m_round == round)
             sliceSynced(moved);

@@ -71,6 +71,12 @@ bool makePrivate(const QString &path, QString *error)
 
 } // namespace
 
+void ModelContainer::committedElsewhere()
+{
+    if (m_syncer)
+        m_syncer->committed();
+}
+
 void ModelContainer::whenSynced(QObject *receiver, std::function<void()> then)
 {
     if (m_syncer)

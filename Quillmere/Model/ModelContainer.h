@@ -64,6 +64,8 @@ public:
     // Calls `then` on `receiver`'s thread once every commit made on this store so far holds
     // through a power cut; at once in memory. Never called when `receiver` is gone first.
     void whenSynced(QObject *receiver, std::function<void()> then);
+    // Another connection committed to this store's file: whenSynced waits for that commit too.
+    void committedElsewhere();
     // Syncs of the store file made so far (none in memory).
     quint64 syncs() const;
 
