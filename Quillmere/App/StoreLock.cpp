@@ -170,28 +170,45 @@ bool StoreLock::hold(QString *why)
         take();
     if (m_state == State::held) {
         if (m_watchWanted)
-            watch();
+            watch(m_lost);
         return true;
     }
     if (why)
-        *why = m_state == State::heldElsewhere ? QStringLiteral("%1 holds it").arg(holder().description()) : m_error;
+        *why = whyNotHeld();
     return false;
 }
 
-void StoreLock::watch()
+QString StoreLock::whyNotHeld() const
+{
+    return m_state == State::heldElsewhere ? QStringLiteral("%1 holds it").arg(holder().description()) : m_error;
+}
+
+void StoreLock::watch(std::function<void(const QString &why)> lost)
 {
     m_watchWanted = true;
-    if (m_state != State::held || m_watcher)
+    m_lost = std::move(lost);
+    if (m_state != State::held)
         return;
+    // A file that went while the lock was lost is watched again once the lock is held on a new one.
+    if (m_watcher) {
+        if (!m_watcher->files().contains(m_path))
+            m_watcher->addPath(m_path);
+        return;
+    }
     m_watcher = std::make_unique<QFileSystemWatcher>(QStringList{m_path});
     QObject::connect(m_watcher.get(), &QFileSystemWatcher::fileChanged, m_watcher.get(), [this] {
         if (m_state != State::held)
             return;
-        if (!retake())
-            qCWarning(lcApp, "Could not lock %s again (%s); a second start on this history is not kept out",
-                      qPrintable(m_path), qPrintable(m_error));
-        else if (!m_watcher->files().contains(m_path))
-            m_watcher->addPath(m_path);
+        if (retake()) {
+            if (!m_watcher->files().contains(m_path))
+                m_watcher->addPath(m_path);
+            return;
+        }
+        const QString why = whyNotHeld();
+        qCWarning(lcApp, "Could not lock %s again (%s); the store is not written until it is", qPrintable(m_path),
+                  qPrintable(why));
+        if (m_lost)
+            m_lost(why);
     });
 }
 

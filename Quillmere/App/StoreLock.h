@@ -3,6 +3,7 @@
 #include "Quillmere/App/SingleInstance.h"
 
 #include <QString>
+#include <functional>
 #include <memory>
 
 class QFileSystemWatcher;
@@ -52,11 +53,13 @@ public:
     // before. False with why (another holder, or what kept it from being made) when not held.
     bool hold(QString *why);
     // From now on, while held, retakes the lock as soon as its file goes; until then a start could
-    // take a new one beside the running program.
-    void watch();
+    // take a new one beside the running program. `lost` hears why when it cannot be retaken: the
+    // store is not to be written until hold() gives it back.
+    void watch(std::function<void(const QString &why)> lost = {});
 
 private:
     void take();
+    QString whyNotHeld() const;
 
     QString m_path;
     QString m_contact;
@@ -64,6 +67,7 @@ private:
     QString m_error;
     int m_fd = -1;
     bool m_watchWanted = false;
+    std::function<void(const QString &why)> m_lost;
     std::unique_ptr<QFileSystemWatcher> m_watcher;
 };
 

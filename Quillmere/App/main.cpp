@@ -4,6 +4,7 @@
 #include "Quillmere/App/StatusGlyph.h"
 #include "Quillmere/App/StoreLock.h"
 #include "Quillmere/Model/SqlitePageMemory.h"
+#include "Quillmere/Model/StoreCaretaker.h"
 #include "Quillmere/Panel/HistoryStore.h"
 #include "Quillmere/Platform/Core/ExitDeadline.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -358,9 +359,6 @@ int main(int argc, char *argv[])
         options.persistence.lockStore = [&storeLock](QString *why) { return storeLock->hold(why); };
     AppEnvironment environment(std::move(options));
     qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(environment.persistence().mode)));
-    // A store folder emptied while running takes the lock file with it: a new one is locked at once.
-    if (storeLock)
-        storeLock->watch();
 
     // The tray's drawn icons, kept for the life of the program.
     AppDelegate::Platform platform;
@@ -369,6 +367,13 @@ int main(int argc, char *argv[])
     AppDelegate delegate(environment, preferences, notifications, std::move(platform));
     QObject::connect(&instance, &SingleInstance::argumentsReceived, &delegate, &AppDelegate::handleArguments);
     delegate.applicationDidFinishLaunching(arguments);
+    // A store folder emptied while running takes the lock file with it: a new one is locked at once,
+    // and while another start holds it instead the store is not written.
+    if (storeLock)
+        storeLock->watch([&delegate](const QString &why) {
+            if (StoreCaretaker *caretaker = delegate.storeCaretaker())
+                caretaker->lockLost(why);
+        });
     // The first turn of the event loop: the clipboard is watched and hot keys and requests answer.
     QTimer::singleShot(0, &delegate, [] { qCInfo(lcApp, "Ready."); });
 

@@ -40,6 +40,7 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
     if (m_savesHeld) {
         // The changes stand in memory: whoever shows the history shows them.
         announceChange();
+        Q_EMIT changesHeld();
         return true;
     }
     m_fileGuard->check();
@@ -113,6 +114,7 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
         return true;
     if (m_savesHeld) {
         announceChange();
+        Q_EMIT changesHeld();
         return true;
     }
     m_fileGuard->check();

@@ -190,6 +190,8 @@ Q_SIGNALS:
     void saveFailed(bool diskFull, const QString &error);
     // The store file was deleted or replaced while in use; the words tell what was done about it.
     void storeFileChanged(const QString &message);
+    // A save left its changes waiting in memory while saves are held (see holdSaves).
+    void changesHeld();
     // A statement met damage in the store file (see ModelContext::damageFound), in the middle of
     // whatever met it: a receiver acts on it from the event loop.
     void storeDamaged();

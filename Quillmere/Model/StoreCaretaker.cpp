@@ -50,6 +50,10 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         if (diskFull && !std::exchange(m_fitQueued, true))
             QTimer::singleShot(0, this, [this] { saveInSteps(true); });
     });
+    connect(&m_store, &ClipStore::changesHeld, this, [this] {
+        if (m_lockLost)
+            keepInFallback();
+    });
     connect(&m_store, &ClipStore::didSave, this, [this] {
         if (isAwayFromStore() || m_store.context().hasChanges())
             return;
@@ -150,8 +154,8 @@ void StoreCaretaker::tellOldRecoveryFiles()
 
 void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &then)
 {
-    // The store was left meanwhile: what waits moves in once it is back.
-    if (isAwayFromStore() || m_step != Step::none) {
+    // The store was left meanwhile, or is not ours to write: what waits moves in once it is back.
+    if (isAwayFromStore() || m_step != Step::none || m_lockLost) {
         m_bringingBack = false;
         return;
     }
@@ -214,6 +218,18 @@ void StoreCaretaker::retry()
     // Damage handled meanwhile ends with the store read back, which looks after the rest.
     if (m_step != Step::none)
         return;
+    if (m_lockLost && !isAwayFromStore()) {
+        if (QString why; !holdsLock(&why)) {
+            qCDebug(lcPersistence, "The store is still not ours to write: %s", qPrintable(why));
+            scheduleRetry();
+            return;
+        }
+        m_lockLost = false;
+        m_store.holdSaves(false);
+        qCInfo(lcPersistence, "The store at %s is locked again: what waited goes into it",
+               qPrintable(m_store.container().storeURL()));
+        bringBackAll();
+    }
     if (!isAwayFromStore()) {
         if (m_moveIn)
             m_moveIn->start();
@@ -230,6 +246,22 @@ void StoreCaretaker::retry()
         else
             useStoreFile(std::move(container), opening);
     }
+}
+
+void StoreCaretaker::lockLost(const QString &why)
+{
+    // Away from the store, or leaving it, the history is written elsewhere, and going back asks for the lock.
+    if (m_store.container().isInMemory() || isAwayFromStore() || m_step != Step::none
+        || std::exchange(m_lockLost, true))
+        return;
+    qCCritical(lcPersistence, "The store at %s is no longer locked by this process (%s): it is not written until it is",
+               qPrintable(m_store.container().storeURL()), qPrintable(why));
+    stopMoveIn();
+    m_store.holdSaves(true);
+    report({StoreTrouble::Kind::lockLost, m_store.container().storeURL(), false, 0, why});
+    keepInFallback();
+    m_retrySoon = true;
+    scheduleRetry();
 }
 
 bool StoreCaretaker::holdsLock(QString *why) const
@@ -358,6 +390,9 @@ void StoreCaretaker::goOnInFallback(const QString &path)
     }
     // Nothing more moves into the file left behind.
     stopMoveIn();
+    // The fallback store takes saves whoever holds the store's lock.
+    if (std::exchange(m_lockLost, false))
+        m_store.holdSaves(false);
     // What waited while the copy was synced goes with it.
     FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
     m_storePath = m_store.container().storeURL();
@@ -395,6 +430,8 @@ void StoreCaretaker::damageFound()
         return;
     }
     m_step = Step::leavingDamaged;
+    // Going back to the store read back asks for the lock.
+    m_lockLost = false;
     m_storePath = m_store.container().storeURL();
     qCCritical(lcPersistence,
                "The store at %s is damaged; reading it back while the history goes on in a fallback store",

@@ -50,6 +50,9 @@ public:
     void end();
     // A last try, then what is left goes to a fallback store; how many records could be kept nowhere.
     int keepAtQuit();
+    // This process no longer holds the store's lock (`why`): nothing more is written to the store,
+    // what it would take is kept in a fallback store, and a retry goes back once the lock is held.
+    void lockLost(const QString &why);
     // Called after each slice a move-in commits, for kill tests.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
@@ -118,6 +121,8 @@ private:
     // Holds the changes the store's full disk has not taken yet.
     std::shared_ptr<ModelContainer> m_pending;
     bool m_pendingOpening = false;
+    // The store is open but its lock is held elsewhere: saves are held until it is ours again.
+    bool m_lockLost = false;
     // Damage was met while the store's path did not name its open file, the history's only copy
     // until the guard has put it back at the path.
     bool m_damageWaits = false;

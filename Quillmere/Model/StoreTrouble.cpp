@@ -103,6 +103,11 @@ QString StoreTrouble::message() const
         return diskFull ? QStringLiteral("Some copies could not be saved because the disk is full. They are kept "
                                          "until there is room.")
                         : QStringLiteral("Some copies could not be saved to disk. They are kept until they can be.");
+    case Kind::lockLost:
+        return QStringLiteral("Brindlewax lost the lock that keeps a second start away from your clipboard history "
+                              "at %1 (%2), so it no longer writes it. New copies are kept aside meanwhile and go "
+                              "into your history once Brindlewax holds the lock again.")
+            .arg(path, reason);
     }
     return {};
 }

@@ -7,6 +7,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <chrono>
 #include <cstring>
@@ -19,6 +22,28 @@
 
 using namespace quillmere;
 using State = StoreLock::State;
+
+namespace {
+
+// The clips a store file holds, read on a connection of its own that writes nothing; -1 when it
+// cannot be read.
+int clipsInFile(const QString &path)
+{
+    const QString name = QStringLiteral("clipsInFile");
+    int clips = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery q(db);
+        if (db.open() && q.exec(QStringLiteral("SELECT COUNT(*) FROM clips")) && q.next())
+            clips = q.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return clips;
+}
+
+} // namespace
 
 TEST(StoreLock, AFolderEmptiedWhileHeldIsLockedAgainAtOnce)
 {
@@ -177,4 +202,73 @@ TEST(StoreLock, AStoreFolderItsOwnerMadeReadOnlyIsNeitherMadeWritableNorOpenedWi
     }
     for (const auto &[name, value] : saved)
         qputenv(name, value);
+}
+
+TEST(StoreLock, ALockTakenByAnotherProcessWhileRunningKeepsEveryCopyOutOfTheStoreUntilItIsOursAgain)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Quillmere/default.store");
+    StoreLock lock(path, {});
+    ASSERT_EQ(lock.state(), State::held);
+    int asked = 0;
+    PersistenceOptions options{path, systemClock()};
+    options.lockStore = [&](QString *why) {
+        ++asked;
+        return lock.hold(why);
+    };
+    const PersistenceSetup setup = ModelContainerFactory::makeSetup(options);
+    ASSERT_EQ(setup.container->storeURL(), path);
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store(setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+    StoreCaretaker caretaker(store, setup);
+    caretaker.setRetryDelays(10, 40);
+    std::vector<StoreTrouble> told;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                     [&](const StoreTrouble &trouble) { told.push_back(trouble); });
+    lock.watch([&](const QString &why) { caretaker.lockLost(why); });
+    caretaker.start();
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("before")));
+    ASSERT_EQ(clipsInFile(path), 1);
+
+    // The lock file removed, and a new one locked by another process before this one sees it go.
+    ASSERT_TRUE(QFile::remove(path + ".lock"));
+    QProcess holder;
+    holder.start(QStringLiteral(QUILLMERE_STORE_LOCK_HOLDER), {path});
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    ASSERT_EQ(holder.readLine().trimmed(), "held");
+    ASSERT_TRUE(test::waitUntil([&] { return !told.empty(); }));
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told.front().kind, StoreTrouble::Kind::lockLost);
+    const QString message = told.front().message();
+    EXPECT_TRUE(message.contains(path) && message.contains(QStringLiteral("process %1").arg(holder.processId())))
+        << qPrintable(message);
+
+    constexpr int meanwhile = 5;
+    for (int i = 0; i < meanwhile; ++i)
+        ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent(QStringLiteral("meanwhile %1").arg(i))));
+    EXPECT_EQ(store.context().clipCount(), 1 + meanwhile) << "the history shows them all the same";
+    ASSERT_TRUE(test::waitUntil([&] {
+        const QStringList fallbacks = FallbackStore::all(path);
+        return fallbacks.size() == 1 && clipsInFile(fallbacks.front()) == meanwhile;
+    })) << "every copy is on disk in a fallback store";
+    // Retries ask for the lock and write nothing while the other holds it.
+    const int askedBefore = asked;
+    ASSERT_TRUE(test::waitUntil([&] { return asked >= askedBefore + 3; }));
+    EXPECT_EQ(clipsInFile(path), 1);
+    EXPECT_EQ(lock.state(), State::heldElsewhere);
+
+    holder.closeWriteChannel();
+    ASSERT_TRUE(holder.waitForFinished(10000));
+    ASSERT_TRUE(test::waitUntil([&] { return !store.context().hasChanges() && FallbackStore::all(path).isEmpty(); }));
+    EXPECT_EQ(lock.state(), State::held);
+    EXPECT_EQ(clipsInFile(path), 1 + meanwhile);
+    EXPECT_EQ(told.size(), 1u);
+
+    // Watched again: a lock file removed now is locked anew at once.
+    ASSERT_TRUE(QFile::remove(path + ".lock"));
+    ASSERT_TRUE(test::waitUntil([&] { return QFile::exists(path + ".lock"); }));
+    EXPECT_EQ(StoreLock(path, {}).state(), State::heldElsewhere);
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("after")));
+    EXPECT_EQ(clipsInFile(path), 2 + meanwhile);
 }
