@@ -209,11 +209,11 @@ void AppDelegate::buildPanelAndDrops()
         deps.semanticEngine = m_semanticEngine.get();
         // Said while the store file is left as it was for a reason of its own (an older store on a
         // disk without room to bring it up to date, say), until it can be used.
-        deps.historyElsewhere = [self] {
-            const QString why = self && self->m_storeCaretaker ? self->m_storeCaretaker->awayReason() : QString();
+        deps.storeUnusableNotice = [self] {
+            const QString why = self && self->m_storeCaretaker ? self->m_storeCaretaker->leftStoreReason() : QString();
             return why.isEmpty()
                 ? why
-                : QStringLiteral("Brindlewax cannot use %1 now: %2.").arg(self->m_storeCaretaker->awayStorePath(), why);
+                : QStringLiteral("Brindlewax cannot use %1 now: %2.").arg(self->m_storeCaretaker->leftStorePath(), why);
         };
         deps.onCheckForUpdates = [self] {
             if (self)
@@ -250,9 +250,9 @@ void AppDelegate::buildPanelAndDrops()
             QObject::connect(status, &CloudSyncStatus::changed, context, std::move(onChange));
         };
         deps.sync.statusText = [mode, status, self] {
-            // A history kept away from its store file says where.
+            // A history that left its store file says where.
             const StoreCaretaker *caretaker = self ? self->m_storeCaretaker.get() : nullptr;
-            if (caretaker && caretaker->isAwayFromStore() && caretaker->fallbackPlace())
+            if (caretaker && caretaker->hasLeftStore() && caretaker->fallbackPlace())
                 return QStringLiteral("History is kept in a fallback store in %1 until its store can be used again.")
                     .arg(caretaker->fallbackPlace()->folder);
             // The badge follows where the history is, so its words do too.

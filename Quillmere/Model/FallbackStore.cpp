@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <map>
@@ -121,24 +122,24 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
         return {};
     const QFileInfo store(storePath);
     const Folder beside{Folder::Kind::beside, store.absolutePath(), store.fileName()};
-    // Away from the store, the name says which store the file belongs to.
+    // In any other folder, the name says which store the file belongs to.
     const QByteArray hash =
         QCryptographicHash::hash(QFile::encodeName(store.absoluteFilePath()), QCryptographicHash::Sha256);
     const QString stem = store.fileName() + QLatin1Char('-') + QString::fromLatin1(hash.toHex().left(8));
     const QString own = QStringLiteral("/Quillmere");
-    std::vector<Folder> away{{Folder::Kind::state, xdgFolder("XDG_STATE_HOME", ".local/state") + own, stem},
-                             {Folder::Kind::cache, xdgFolder("XDG_CACHE_HOME", ".cache") + own, stem}};
+    std::vector<Folder> others{{Folder::Kind::state, xdgFolder("XDG_STATE_HOME", ".local/state") + own, stem},
+                               {Folder::Kind::cache, xdgFolder("XDG_CACHE_HOME", ".cache") + own, stem}};
     if (const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR"); QDir::isAbsolutePath(runtime))
-        away.push_back({Folder::Kind::runtime, runtime + own, stem});
+        others.push_back({Folder::Kind::runtime, runtime + own, stem});
     // Empty when $TMPDIR names no folder.
     if (const QString temporary = QDir::tempPath(); QDir::isAbsolutePath(temporary))
-        away.push_back({Folder::Kind::temporary, temporary + QStringLiteral("/quillmere-%1").arg(::geteuid()), stem});
+        others.push_back({Folder::Kind::temporary, temporary + QStringLiteral("/quillmere-%1").arg(::geteuid()), stem});
     // Those that keep what they hold longest first, the temporary folder (which some systems empty
     // of old files) last of those, and among those alike, those on another file system than the
     // store's, since a full disk is full for all of it.
     const dev_t storeDevice = fileSystemOf(beside).second;
     std::multimap<int, Folder> ranked{{storeFolderLast ? std::numeric_limits<int>::max() : -1, beside}};
-    for (Folder &folder : away) {
+    for (Folder &folder : others) {
         const auto [lasting, device] = fileSystemOf(folder);
         const bool temporary = folder.kind == Folder::Kind::temporary && lasting == Place::Lasting::kept;
         ranked.emplace((int(lasting) * 2 + temporary) * 2 + (device == storeDevice), std::move(folder));
@@ -213,6 +214,106 @@ std::optional<std::pair<QString, Place>> newPlace(const QString &storePath, bool
     if (found && (found->first = newFile(found->first)).isEmpty())
         found.reset();
     return found;
+}
+
+namespace {
+
+QString unfinishedCopyPath(const QString &storePath)
+{
+    return storePath + QStringLiteral(".copying-in");
+}
+
+// Runs one statement on `db` to its end; false when it fails.
+bool runOn(sqlite3 *db, const char *sql)
+{
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+} // namespace
+
+void removeUnfinishedCopy(const QString &storePath)
+{
+    const QString copy = unfinishedCopyPath(storePath);
+    QFile::remove(copy + QStringLiteral("-journal"));
+    QFile::remove(copy);
+}
+
+WholeCopy copyWhole(const QString &fallback, const QString &storePath, const std::atomic<bool> &stop)
+{
+    const QString copy = unfinishedCopyPath(storePath);
+    removeUnfinishedCopy(storePath);
+    WholeCopy result;
+    // Made here, exclusively, so that its mode is ours and no one else's file is written.
+    const int fd = ::open(QFile::encodeName(copy).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        result.error = QString::fromLocal8Bit(std::strerror(errno));
+        result.noRoom = errno == ENOSPC || errno == EDQUOT;
+        return result;
+    }
+    ::close(fd);
+    sqlite3 *from = nullptr;
+    sqlite3 *into = nullptr;
+    const auto fail = [&](sqlite3 *db, int code) {
+        result.error = QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(code));
+        result.noRoom = code == SQLITE_FULL || sqlite3_extended_errcode(db) == SQLITE_FULL
+            || sqlite3_system_errno(db) == ENOSPC || sqlite3_system_errno(db) == EDQUOT;
+    };
+    int code = sqlite3_open_v2(QFile::encodeName(fallback).constData(), &from, SQLITE_OPEN_READONLY, nullptr);
+    if (code != SQLITE_OK) {
+        fail(from, code);
+    } else {
+        sqlite3_db_config(from, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        StoreFileGuard::keepCompanionsAtClose(from);
+        sqlite3_busy_timeout(from, 5000);
+        code = sqlite3_open_v2(QFile::encodeName(copy).constData(), &into, SQLITE_OPEN_READWRITE, nullptr);
+        if (code != SQLITE_OK)
+            fail(into, code);
+    }
+    if (result.error.isEmpty()) {
+        sqlite3_busy_timeout(into, 5000);
+        sqlite3_backup *backup = sqlite3_backup_init(into, "main", from, "main");
+        if (!backup) {
+            fail(into, SQLITE_ERROR);
+        } else {
+            // A few megabytes a step, so that a stop is heard; a write to the fallback store between
+            // steps starts it over, which only the search keys' fill may do now.
+            code = SQLITE_OK;
+            while ((code == SQLITE_OK || code == SQLITE_BUSY || code == SQLITE_LOCKED) && !stop.load())
+                code = sqlite3_backup_step(backup, 1024);
+            sqlite3_backup_finish(backup);
+            if (code != SQLITE_DONE)
+                fail(stop.load() ? nullptr : into, stop.load() ? SQLITE_INTERRUPT : code);
+        }
+    }
+    // A move-in cut short marks the fallback store it took from; the store has no use for the mark.
+    if (result.error.isEmpty() && !runOn(into, "DROP TABLE IF EXISTS fallback_lift"))
+        fail(into, SQLITE_ERROR);
+    if (result.error.isEmpty()) {
+        sqlite3_stmt *check = nullptr;
+        if (sqlite3_prepare_v2(into, "PRAGMA quick_check", -1, &check, nullptr) != SQLITE_OK
+            || sqlite3_step(check) != SQLITE_ROW)
+            fail(into, SQLITE_ERROR);
+        else if (const auto *said = reinterpret_cast<const char *>(sqlite3_column_text(check, 0));
+                 qstrcmp(said, "ok") != 0)
+            result.error = QStringLiteral("the copy does not read back whole: %1").arg(QString::fromUtf8(said));
+        sqlite3_finalize(check);
+    }
+    sqlite3_close_v2(from);
+    sqlite3_close_v2(into);
+    // A log beside a missing store is some earlier file's, and would be read into this one.
+    if (result.error.isEmpty() && !QFileInfo::exists(storePath))
+        for (const char *suffix : {"-wal", "-shm"})
+            QFile::remove(storePath + QLatin1String(suffix));
+    if (result.error.isEmpty() && syncFile(copy, &result.error) && !renameNoReplace(copy, storePath))
+        result.error = errno == EEXIST ? QStringLiteral("a file is at its path now")
+                                       : QString::fromLocal8Bit(std::strerror(errno));
+    if (!result.error.isEmpty()) {
+        removeUnfinishedCopy(storePath);
+        return result;
+    }
+    // Named but not lasting through a power cut: the fallback store stays, and moves in by slices.
+    syncFolderOf(storePath, &result.error);
+    return result;
 }
 
 bool remove(const QString &path)

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,6 +55,17 @@ QString newFile(const QString &fallback);
 // A new file of its own for a fallback store, made in the first folder that takes one as place()
 // finds it, never one an earlier session or another part of this one holds. Touches the disk.
 std::optional<std::pair<QString, Place>> newPlace(const QString &storePath, bool storeFolderLast = false);
+// What copyWhole() did: the error, empty once the store is at its path; `noRoom` when its disk has none.
+struct WholeCopy {
+    QString error;
+    bool noRoom = false;
+};
+// Copies the fallback store at `fallback` page for page to `storePath`, where no file is, so that it
+// takes the room it took before: into a file of its own beside the path, synced and checked, then
+// named. Ends early, removing its file, once `stop` is set. Blocks: for a worker.
+WholeCopy copyWhole(const QString &fallback, const QString &storePath, const std::atomic<bool> &stop);
+// Removes what a copyWhole() cut short left beside the store; never the only copy of anything.
+void removeUnfinishedCopy(const QString &storePath);
 // Removes a fallback store nothing has open any more.
 bool remove(const QString &path);
 // Puts `records` of another context into `into`: a clip or Page `into` holds under the same

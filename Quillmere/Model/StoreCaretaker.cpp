@@ -8,6 +8,7 @@
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
+#include <QFileInfo>
 #include <QSqlQuery>
 
 #include <utility>
@@ -29,10 +30,9 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
     connect(
         &m_store.fileGuard(), &StoreFileGuard::copyEnded, this,
         [this] {
-            if (m_moveInLeftFile && m_step == Step::none && !isAwayFromStore()
-                && m_store.fileGuard().holdsFileAtPath()) {
+            if (m_moveInLeftFile && m_step == Step::none && !hasLeftStore() && m_store.fileGuard().holdsFileAtPath()) {
                 m_moveInLeftFile = false;
-                bringBackAll();
+                moveInAll();
             }
         },
         Qt::QueuedConnection);
@@ -55,7 +55,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
             keepInFallback();
     });
     connect(&m_store, &ClipStore::didSave, this, [this] {
-        if (isAwayFromStore() || m_store.context().hasChanges())
+        if (hasLeftStore() || m_store.context().hasChanges())
             return;
         m_retry.stop();
         m_nextRetryMs = m_firstRetryMs;
@@ -63,9 +63,9 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         // took since waits for the sync after the next save.
         m_store.container().whenSynced(
             this,
-            [this, pending = std::weak_ptr<ModelContainer>(m_pending), changes = m_store.context().changeCount()] {
-                if (m_pending && m_pending == pending.lock() && m_store.context().changeCount() == changes)
-                    letPendingGo(true);
+            [this, fallback = std::weak_ptr<ModelContainer>(m_fallback), changes = m_store.context().changeCount()] {
+                if (m_fallback && m_fallback == fallback.lock() && m_store.context().changeCount() == changes)
+                    letFallbackGo(true);
             });
     });
 }
@@ -82,21 +82,21 @@ void StoreCaretaker::start()
     tellOldRecoveryFiles();
     if (m_salvagePending)
         salvageOnWorker();
-    else if (isAwayFromStore()) {
-        tellAway();
+    else if (hasLeftStore()) {
+        tellFallbackSession();
         scheduleRetry();
     } else
-        bringBackAll();
+        moveInAll();
 }
 
-void StoreCaretaker::tellAway()
+void StoreCaretaker::tellFallbackSession()
 {
     inBackground(
         this,
         [path = m_storePath, file = m_store.container().storeURL()] { return FallbackStore::placeOf(path, file); },
         [this](const auto &found) {
             // Moved into the store file meanwhile.
-            if (!isAwayFromStore())
+            if (!hasLeftStore())
                 return;
             if (found && !m_store.container().isInMemory())
                 m_fallbackPlace = found;
@@ -109,18 +109,22 @@ void StoreCaretaker::tellAway()
         });
 }
 
-void StoreCaretaker::bringBackAll()
+void StoreCaretaker::moveInAll()
 {
-    if (m_store.container().isInMemory() || isAwayFromStore() || std::exchange(m_bringingBack, true))
+    if (m_store.container().isInMemory() || hasLeftStore() || std::exchange(m_movingInAll, true))
         return;
     inBackground(
-        this, [path = m_store.container().storeURL()] { return FallbackStore::all(path); },
-        [this](const QStringList &paths) { moveIn(paths, [this](int) { m_bringingBack = false; }); });
+        this,
+        [path = m_store.container().storeURL()] {
+            FallbackStore::removeUnfinishedCopy(path);
+            return FallbackStore::all(path);
+        },
+        [this](const QStringList &paths) { moveIn(paths, [this](int) { m_movingInAll = false; }); });
 }
 
 void StoreCaretaker::tellOldRecoveryFiles()
 {
-    const QString path = isAwayFromStore() ? m_storePath
+    const QString path = hasLeftStore()    ? m_storePath
         : m_store.container().isInMemory() ? QString()
                                            : m_store.container().storeURL();
     if (path.isEmpty())
@@ -155,13 +159,13 @@ void StoreCaretaker::tellOldRecoveryFiles()
 void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &then)
 {
     // The store was left meanwhile, or is not ours to write: what waits moves in once it is back.
-    if (isAwayFromStore() || m_step != Step::none || m_lockLost) {
-        m_bringingBack = false;
+    if (hasLeftStore() || m_step != Step::none || m_lockLost) {
+        m_movingInAll = false;
         return;
     }
     // The caretaker's own fallback store is still written to, and removed once the store holds it.
-    if (m_pending)
-        paths.removeAll(m_pending->storeURL());
+    if (m_fallback)
+        paths.removeAll(m_fallback->storeURL());
     if (paths.isEmpty()) {
         then(0);
         return;
@@ -218,7 +222,7 @@ void StoreCaretaker::retry()
     // Damage handled meanwhile ends with the store read back, which looks after the rest.
     if (m_step != Step::none)
         return;
-    if (m_lockLost && !isAwayFromStore()) {
+    if (m_lockLost && !hasLeftStore()) {
         if (QString why; !holdsLock(&why)) {
             qCDebug(lcPersistence, "The store is still not ours to write: %s", qPrintable(why));
             scheduleRetry();
@@ -228,9 +232,9 @@ void StoreCaretaker::retry()
         m_store.holdSaves(false);
         qCInfo(lcPersistence, "The store at %s is locked again: what waited goes into it",
                qPrintable(m_store.container().storeURL()));
-        bringBackAll();
+        moveInAll();
     }
-    if (!isAwayFromStore()) {
+    if (!hasLeftStore()) {
         if (m_moveIn)
             m_moveIn->start();
         saveInSteps(false);
@@ -239,6 +243,8 @@ void StoreCaretaker::retry()
         std::unique_ptr<ModelContainer> container;
         if (!holdsLock(&opening.error))
             opening.failure = ModelContainer::OpenFailure::other;
+        else if (copyWholeToStore())
+            return;
         else
             container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
         if (opening.needsSalvage)
@@ -250,9 +256,8 @@ void StoreCaretaker::retry()
 
 void StoreCaretaker::lockLost(const QString &why)
 {
-    // Away from the store, or leaving it, the history is written elsewhere, and going back asks for the lock.
-    if (m_store.container().isInMemory() || isAwayFromStore() || m_step != Step::none
-        || std::exchange(m_lockLost, true))
+    // Once the store is left, or while leaving it, the history is written to a fallback store, and going back asks for the lock.
+    if (m_store.container().isInMemory() || hasLeftStore() || m_step != Step::none || std::exchange(m_lockLost, true))
         return;
     qCCritical(lcPersistence, "The store at %s is no longer locked by this process (%s): it is not written until it is",
                qPrintable(m_store.container().storeURL()), qPrintable(why));
@@ -279,8 +284,8 @@ void StoreCaretaker::stopMoveIn()
         return;
     m_moveIn->cancel();
     m_moveIn.release()->deleteLater();
-    // Its bringing back ends with it: the next one lists what is left.
-    m_bringingBack = false;
+    // Its moving in ends with it: the next one lists what is left.
+    m_movingInAll = false;
 }
 
 void StoreCaretaker::saveInSteps(bool whatFits)
@@ -297,47 +302,47 @@ void StoreCaretaker::saveInSteps(bool whatFits)
         QTimer::singleShot(0, this, [this, whatFits] { saveInSteps(whatFits); });
 }
 
-bool StoreCaretaker::openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
+bool StoreCaretaker::openFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
 {
     QString error = QStringLiteral("no folder takes it");
     const QString file = place ? FallbackStore::newFile(place->first) : QString();
-    if (!file.isEmpty() && !(m_pending = ModelContainer::open(file, m_store.clock(), &error)))
+    if (!file.isEmpty() && !(m_fallback = ModelContainer::open(file, m_store.clock(), &error)))
         // Left empty, it would wait for a move-in at every start.
         FallbackStore::remove(file);
-    if (!m_pending)
+    if (!m_fallback)
         qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s", qPrintable(error));
-    return m_pending != nullptr;
+    return m_fallback != nullptr;
 }
 
-void StoreCaretaker::letPendingGo(bool heldElsewhere)
+void StoreCaretaker::letFallbackGo(bool storeHoldsIt)
 {
-    const QString path = m_pending ? std::exchange(m_pending, nullptr)->storeURL() : QString();
+    const QString path = m_fallback ? std::exchange(m_fallback, nullptr)->storeURL() : QString();
     // Otherwise a move-in takes what it holds, finding it among the fallback stores.
-    if (heldElsewhere && !path.isEmpty())
+    if (storeHoldsIt && !path.isEmpty())
         FallbackStore::remove(path);
 }
 
 bool StoreCaretaker::keepInFallback(bool now)
 {
-    if (isAwayFromStore() || m_store.container().isInMemory() || !m_store.context().hasChanges())
+    if (hasLeftStore() || m_store.container().isInMemory() || !m_store.context().hasChanges())
         return false;
     // Its own disk failed the store: another folder first.
     const auto place = [path = m_store.container().storeURL()] { return FallbackStore::place(path, true); };
-    if (!m_pending && now)
-        openPending(place());
-    if (!m_pending && !std::exchange(m_pendingOpening, true))
+    if (!m_fallback && now)
+        openFallback(place());
+    if (!m_fallback && !std::exchange(m_fallbackOpening, true))
         inBackground(this, place, [this](const auto &found) {
-            m_pendingOpening = false;
+            m_fallbackOpening = false;
             // Opened meanwhile by the end of the program; or the store was left, and its changes went
             // with the history.
-            if (!m_pending && m_step == Step::none && !isAwayFromStore() && openPending(found))
+            if (!m_fallback && m_step == Step::none && !hasLeftStore() && openFallback(found))
                 keepInFallback();
         });
-    if (!m_pending)
+    if (!m_fallback)
         return false;
-    FallbackStore::takeIn(m_pending->mainContext(), m_store.context().unsavedRecords());
+    FallbackStore::takeIn(m_fallback->mainContext(), m_store.context().unsavedRecords());
     QString error;
-    if (m_pending->mainContext().save(&error))
+    if (m_fallback->mainContext().save(&error))
         return true;
     qCCritical(lcPersistence, "The fallback store could not take the copies the store could not: %s",
                qPrintable(error));
@@ -347,7 +352,12 @@ bool StoreCaretaker::keepInFallback(bool now)
 void StoreCaretaker::end()
 {
     m_stopSalvage->store(true);
-    for (ModelContext *ctx : {&m_store.context(), m_pending ? &m_pending->mainContext() : nullptr})
+    // A whole copy under way is left to the next start: what waited for it goes into the fallback store.
+    if (m_step == Step::copyingWhole) {
+        m_step = Step::none;
+        m_store.holdSaves(false);
+    }
+    for (ModelContext *ctx : {&m_store.context(), m_fallback ? &m_fallback->mainContext() : nullptr})
         if (ctx && ctx->database().isOpen())
             QSqlQuery(ctx->database()).exec(ModelContainer::syncPragma());
     // The open file may be a deleted store's only copy, gone with the program.
@@ -363,13 +373,13 @@ int StoreCaretaker::keepAtQuit()
         m_store.save();
     if (m_store.container().isInMemory()) {
         // Kept in memory only since no folder took it: it all goes with the program.
-        const int lost = isAwayFromStore() || m_step != Step::none ? int(ctx.clipCount()) : 0;
+        const int lost = hasLeftStore() || m_step != Step::none ? int(ctx.clipCount()) : 0;
         if (lost > 0)
             qCCritical(lcPersistence, "No folder took the history: the %d clips kept in memory only are lost", lost);
         return lost;
     }
     if (!ctx.hasChanges() || keepInFallback(true)) {
-        const QString where = !ctx.hasChanges() ? m_store.container().storeURL() : m_pending->storeURL();
+        const QString where = !ctx.hasChanges() ? m_store.container().storeURL() : m_fallback->storeURL();
         qCInfo(lcPersistence, "Every copy is on disk, the last ones in %s", qPrintable(where));
         return 0;
     }
@@ -399,8 +409,8 @@ void StoreCaretaker::goOnInFallback(const QString &path)
     m_store.fileGuard().closeConnection();
     m_store.switchToContainer(fallback);
     // It holds what the store's full disk kept from it too.
-    letPendingGo(m_store.save());
-    tellAway();
+    letFallbackGo(m_store.save());
+    tellFallbackSession();
     scheduleRetry();
 }
 
@@ -409,7 +419,7 @@ void StoreCaretaker::damageFound()
     ModelContext &damaged = m_store.context();
     StoreFileGuard &guard = m_store.fileGuard();
     const bool waits = std::exchange(m_damageWaits, false);
-    if (!damaged.damageFound() || m_store.container().isInMemory() || isAwayFromStore() || m_step != Step::none)
+    if (!damaged.damageFound() || m_store.container().isInMemory() || hasLeftStore() || m_step != Step::none)
         return;
     // Whatever would write the damaged store, or leave it, stops first.
     m_retry.stop();
@@ -447,7 +457,7 @@ void StoreCaretaker::damageFound()
     // Let go of before it moves: nothing of the damaged file stays open to write to it.
     guard.closeConnection();
     // What the store refused stays in its file, which the store read back takes in.
-    letPendingGo(false);
+    letFallbackGo(false);
     // A file of its own: never one the refused copies or a move-in hold.
     inBackground(
         this, [path = m_storePath] { return FallbackStore::newPlace(path); },
@@ -485,7 +495,7 @@ void StoreCaretaker::salvageOnWorker()
     // A salvage writes the store's file: not while another process may.
     if (QString why; !holdsLock(&why)) {
         m_unavailableReason = why;
-        tellAway();
+        tellFallbackSession();
         scheduleRetry();
         return;
     }
@@ -506,7 +516,7 @@ void StoreCaretaker::salvageOnWorker()
             // Not finished now: the history stays in the fallback store, told so, and it is tried again.
             if (!useStoreFile(std::move(container), opening) && (pending || !m_store.container().isInMemory())) {
                 m_unavailableReason = opening.error;
-                tellAway();
+                tellFallbackSession();
             }
         });
 }
@@ -520,11 +530,7 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
         scheduleRetry();
         return false;
     }
-    qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));
-    m_storePath.clear();
-    m_unavailableReason.clear();
-    m_fallbackPlace.reset();
-    m_nextRetryMs = m_firstRetryMs;
+    backAtStore();
     // A history in memory moves in whole; a fallback store is left saved and moves in by slices.
     if (m_store.container().isInMemory()) {
         m_store.moveHistoryTo(std::move(container));
@@ -532,8 +538,79 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
         m_store.save();
         m_store.switchToContainer(std::move(container));
     }
-    bringBackAll();
+    moveInAll();
     return true;
+}
+
+void StoreCaretaker::backAtStore()
+{
+    qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));
+    m_storePath.clear();
+    m_unavailableReason.clear();
+    m_fallbackPlace.reset();
+    m_nextRetryMs = m_firstRetryMs;
+}
+
+bool StoreCaretaker::copyWholeToStore()
+{
+    // Rows inserted one by one into an empty store take more room than the pages they came from: on
+    // a disk that had room for the store alone, a move-in by slices would stop part way.
+    if (m_store.container().isInMemory() || QFileInfo::exists(m_storePath))
+        return false;
+    const QString fallback = m_store.container().storeURL();
+    // What is copied meanwhile waits in memory, and goes into the store with the copy.
+    m_store.save();
+    if (m_store.context().hasChanges())
+        return false;
+    m_store.holdSaves(true);
+    m_step = Step::copyingWhole;
+    inBackground(
+        this,
+        [fallback, storePath = m_storePath, stop = m_stopSalvage] {
+            return FallbackStore::copyWhole(fallback, storePath, *stop);
+        },
+        [this, fallback](const FallbackStore::WholeCopy &copy) { copiedWhole(fallback, copy); });
+    return true;
+}
+
+void StoreCaretaker::copiedWhole(const QString &fallback, const FallbackStore::WholeCopy &copy)
+{
+    // The end of the program saved what waited, in the fallback store.
+    if (m_step != Step::copyingWhole)
+        return;
+    m_step = Step::none;
+    std::unique_ptr<ModelContainer> container;
+    StoreOpening opening;
+    // The guard moved the history to another fallback store meanwhile: it moves in from there.
+    if (copy.error.isEmpty() && m_store.container().storeURL() == fallback)
+        container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+    if (!container) {
+        m_store.holdSaves(false);
+        m_store.save();
+        const QString why = copy.error.isEmpty() ? opening.error : copy.error;
+        if (copy.noRoom) {
+            qCWarning(lcPersistence, "The store at %s has no room for the history yet: it stays in %s",
+                      qPrintable(m_storePath), qPrintable(fallback));
+            scheduleRetry();
+        } else if (QFileInfo::exists(m_storePath)) {
+            // The next try opens what is at the path, and the fallback store moves into it by slices.
+            scheduleRetry();
+        } else {
+            qCWarning(lcPersistence, "The history could not be copied whole to %s (%s): it moves in by slices",
+                      qPrintable(m_storePath), qPrintable(why));
+            useStoreFile(ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening), opening);
+        }
+        return;
+    }
+    // The store holds every row the fallback store held, synced: what waited goes in beside them.
+    FallbackStore::takeIn(container->mainContext(), m_store.context().unsavedRecords());
+    m_store.fileGuard().closeConnection();
+    m_store.switchToContainer(std::move(container));
+    m_store.holdSaves(false);
+    FallbackStore::remove(fallback);
+    backAtStore();
+    m_store.save();
+    moveInAll();
 }
 
 } // namespace quillmere

@@ -36,14 +36,14 @@ public:
     void setRetryDelays(int firstMs, int longestMs);
 
     // The history is kept in a fallback store, or in memory where no folder takes one.
-    bool isAwayFromStore() const { return !m_storePath.isEmpty(); }
+    bool hasLeftStore() const { return !m_storePath.isEmpty(); }
     // A damaged store is being left for a fallback store, or read back.
     bool isSalvaging() const { return m_step != Step::none; }
-    // While away: the store file left as it was, and why, when neither its disk failing nor its
+    // Once the store is left: its file left as it was, and why, when neither its disk failing nor its
     // damage is the cause (an older store on a disk without room to bring it up to date); else empty.
-    QString awayReason() const { return isAwayFromStore() ? m_unavailableReason : QString(); }
-    QString awayStorePath() const { return m_storePath; }
-    // Where the history is kept away from the store, once start() has looked; none in memory.
+    QString leftStoreReason() const { return hasLeftStore() ? m_unavailableReason : QString(); }
+    QString leftStorePath() const { return m_storePath; }
+    // The folder of the fallback store the history goes on in, once start() has looked; none in memory.
     std::optional<FallbackStore::Place> fallbackPlace() const { return m_fallbackPlace; }
     // The program's end, however it ends (an exit() from inside the event loop never emits
     // aboutToQuit): stops a salvage, finishes the store file's copy, then keepAtQuit().
@@ -62,7 +62,7 @@ Q_SIGNALS:
 private:
     // What changes where the history lives, one at a time: the retry and the move-in wait for none
     // to be under way, and damage stops them before it begins.
-    enum class Step { none, leavingDamaged, salvaging };
+    enum class Step { none, leavingDamaged, salvaging, copyingWhole };
 
     void report(const StoreTrouble &trouble);
     void reportSetAside(const StoreOpening &opening);
@@ -70,17 +70,23 @@ private:
     void retry();
     // The store may be written only while this process holds its lock; `why` when it does not.
     bool holdsLock(QString *why) const;
-    // Ends the move-in under way for good; the next bringing back takes up what it left.
+    // Ends the move-in under way for good; the next moveInAll() takes up what it left.
     void stopMoveIn();
     // Saves the backlog a few records at a time, or only the records that fit on a full disk.
     void saveInSteps(bool whatFits);
-    // True when m_pending, opened at once with `now` else on a worker, holds every change.
+    // True when m_fallback, the fallback store of what the store refused, opened at once with `now` else on a worker, holds every change.
     bool keepInFallback(bool now = false);
-    bool openPending(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
-    // Its file is removed when what it holds is held elsewhere, else a move-in takes it.
-    void letPendingGo(bool heldElsewhere);
+    bool openFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    // Its file is removed once the store holds what it holds, else a move-in takes it.
+    void letFallbackGo(bool storeHoldsIt);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
+    // A fallback store the history goes on in is copied whole to the store's path, where no file is,
+    // so that it takes the room it took before; false when that is not the way back.
+    bool copyWholeToStore();
+    void copiedWhole(const QString &fallback, const FallbackStore::WholeCopy &copy);
+    // The history is back in its store file: nothing more to tell of the fallback session.
+    void backAtStore();
     // Tells what the opening set aside, then goes on in its store file, else tries again later.
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
@@ -88,9 +94,9 @@ private:
     void leaveDamaged(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
     void salvageOnWorker();
     // Tells where the history is kept.
-    void tellAway();
+    void tellFallbackSession();
     // Every fallback store of the store's moves into it.
-    void bringBackAll();
+    void moveInAll();
     // Names the recovery files earlier releases left, each once: they are no longer read.
     void tellOldRecoveryFiles();
     void moveIn(QStringList paths, const std::function<void(int moved)> &then);
@@ -98,7 +104,7 @@ private:
     ClipStore &m_store;
     StoreOpening m_setAside;
     QString m_unavailableReason;
-    // The store file to go back to while the history is kept away from it.
+    // The store file to go back to once the history has left it.
     QString m_storePath;
     std::function<bool(QString *why)> m_lockStore;
     Step m_step = Step::none;
@@ -112,16 +118,16 @@ private:
     std::set<StoreTrouble::Kind> m_reported;
     std::set<QString> m_toldAside;
     std::function<void()> m_sliceSaved;
-    // A store moved into meanwhile leaves the bringing back to the one under way.
-    bool m_bringingBack = false;
+    // A store moved into meanwhile leaves moving in to the one under way.
+    bool m_movingInAll = false;
     bool m_salvagePending = false;
     std::unique_ptr<FallbackMoveIn> m_moveIn;
     // A move-in stopped when the store file left its path goes on once the guard has put it back.
     bool m_moveInLeftFile = false;
     // Holds the changes the store's full disk has not taken yet.
-    std::shared_ptr<ModelContainer> m_pending;
-    bool m_pendingOpening = false;
-    // The store is open but its lock is held elsewhere: saves are held until it is ours again.
+    std::shared_ptr<ModelContainer> m_fallback;
+    bool m_fallbackOpening = false;
+    // The store is open but another process holds its lock: saves are held until it is ours again.
     bool m_lockLost = false;
     // Damage was met while the store's path did not name its open file, the history's only copy
     // until the guard has put it back at the path.

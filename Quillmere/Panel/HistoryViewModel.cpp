@@ -111,7 +111,7 @@ QString HistoryViewModel::lockedPromptTitle() const
 EmptyStateContent HistoryViewModel::emptyState() const
 {
     return emptyStateContent(m_state.isSearchExpanded, m_state.query, m_state.filters.imageInboxOnly, selectedPage(),
-                             m_deps.historyElsewhere ? m_deps.historyElsewhere() : QString());
+                             m_deps.storeUnusableNotice ? m_deps.storeUnusableNotice() : QString());
 }
 
 std::vector<const ClipSnapshot *> HistoryViewModel::pasteStackItems() const

@@ -41,7 +41,7 @@ struct HistoryViewDependencies {
     PasteStackAccess *pasteStack = nullptr;
     Clock clock = systemClock();
     // Why the history's store cannot be used now, while its clips wait in it; empty when it can.
-    std::function<QString()> historyElsewhere;
+    std::function<QString()> storeUnusableNotice;
 };
 
 // What the view asks of the panel and the desktop. Unset callbacks do nothing.

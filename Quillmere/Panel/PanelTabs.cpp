@@ -80,7 +80,7 @@ PanelTab initialTab(const QString &behaviorRawValue, const QString &openPageID, 
 } // namespace PanelTabs
 
 EmptyStateContent emptyStateContent(bool searchExpanded, const QString &query, bool imageInboxOnly,
-                                    const PageSnapshot *page, const QString &historyElsewhere)
+                                    const PageSnapshot *page, const QString &storeUnusableNotice)
 {
     if (searchExpanded && query.trimmed().isEmpty())
         return {QStringLiteral("Search clips"), QStringLiteral("Text, links, files, screenshots, and saved Pages."),
@@ -92,8 +92,8 @@ EmptyStateContent emptyStateContent(bool searchExpanded, const QString &query, b
         return {QStringLiteral("Screenshot Inbox is empty"),
                 QStringLiteral("Captured screenshots and image files appear here."), QStringLiteral("text.viewfinder")};
     // Not a new start: the clips are on disk, only not here yet.
-    if (!page && !historyElsewhere.isEmpty())
-        return {QStringLiteral("Your clipboard history is kept on disk"), historyElsewhere,
+    if (!page && !storeUnusableNotice.isEmpty())
+        return {QStringLiteral("Your clipboard history is kept on disk"), storeUnusableNotice,
                 QStringLiteral("doc.on.clipboard")};
     if (!page)
         return {QStringLiteral("Copy something to get started"),

@@ -37,8 +37,8 @@ struct EmptyStateContent {
 };
 
 // What the card area says when it has no clips to show. `page` is the selected Page, if any;
-// `historyElsewhere` why the history cannot be shown from its store now, where it waits as it was.
+// `storeUnusableNotice` why the history cannot be shown from its store now, where it waits as it was.
 EmptyStateContent emptyStateContent(bool searchExpanded, const QString &query, bool imageInboxOnly,
-                                    const PageSnapshot *page, const QString &historyElsewhere = {});
+                                    const PageSnapshot *page, const QString &storeUnusableNotice = {});
 
 } // namespace quillmere

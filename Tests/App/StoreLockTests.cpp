@@ -184,12 +184,11 @@ TEST(StoreLock, AStoreFolderItsOwnerMadeReadOnlyIsNeitherMadeWritableNorOpenedWi
         ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("meanwhile")));
         // Every retry asks for the lock first, and leaves the store alone without it.
         ASSERT_TRUE(test::waitUntil([&] { return asked >= 4; }));
-        EXPECT_TRUE(caretaker.isAwayFromStore());
+        EXPECT_TRUE(caretaker.hasLeftStore());
         EXPECT_EQ(modeOf(), 0555u);
 
         ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0700), 0);
-        ASSERT_TRUE(
-            test::waitUntil([&] { return !caretaker.isAwayFromStore() && FallbackStore::all(path).isEmpty(); }));
+        ASSERT_TRUE(test::waitUntil([&] { return !caretaker.hasLeftStore() && FallbackStore::all(path).isEmpty(); }));
         EXPECT_EQ(lock.state(), State::held);
         EXPECT_EQ(store.container().storeURL(), path);
         EXPECT_EQ(store.context().clipCount(), 2);

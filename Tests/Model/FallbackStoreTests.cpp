@@ -105,11 +105,46 @@ bool leaveFallback(const QString &at, const QString &text)
         return false;
     test::TempPreferences prefs;
     NotificationCenter center;
-    ClipStore away(fallback, {prefs.prefs.get(), &center, systemClock(), nullptr});
-    return bool(away.insertClip(test::StoreFixture::textContent(text)));
+    ClipStore kept(fallback, {prefs.prefs.get(), &center, systemClock(), nullptr});
+    return bool(kept.insertClip(test::StoreFixture::textContent(text)));
 }
 
 } // namespace
+
+TEST(FallbackStore, AWholeCopyCutShortAtAnyStepLeavesEveryClipOnceForTheNextStart)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("pages.store");
+    const QString fallback = path + ".fallback";
+    const QString unfinished = path + ".copying-in";
+    ASSERT_TRUE(leaveFallback(fallback, "first") && leaveFallback(fallback, "second"));
+    const auto leaveUnfinished = [&] {
+        QFile file(unfinished);
+        return file.open(QIODevice::WriteOnly) && file.write("SQLite format 3") > 0;
+    };
+    // Stopped before its first page: nothing is at the path, nothing is left beside it.
+    std::atomic<bool> stop{true};
+    ASSERT_TRUE(leaveUnfinished());
+    EXPECT_FALSE(FallbackStore::copyWhole(fallback, path, stop).error.isEmpty());
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_FALSE(QFile::exists(unfinished));
+    // Killed once the copy had its name, before the fallback store went; and a later one killed
+    // before it had its name.
+    stop = false;
+    const FallbackStore::WholeCopy copy = FallbackStore::copyWhole(fallback, path, stop);
+    ASSERT_TRUE(copy.error.isEmpty()) << qPrintable(copy.error);
+    EXPECT_EQ(QFileInfo(path).permissions() & (QFile::ReadOther | QFile::ReadGroup), 0);
+    ASSERT_TRUE(leaveUnfinished());
+    // The next start moves the fallback store in over its copy, doubling nothing, and clears what
+    // the cut copy left.
+    Restart restart(path);
+    ASSERT_TRUE(restart.movedIn(path));
+    EXPECT_EQ(restart.store.context().clipCount(), 2);
+    EXPECT_TRUE(test::waitUntil([&] { return !QFile::exists(unfinished); }));
+    // Nothing is copied over a file at the path.
+    ASSERT_TRUE(leaveFallback(fallback, "third"));
+    EXPECT_EQ(FallbackStore::copyWhole(fallback, path, stop).error, QStringLiteral("a file is at its path now"));
+}
 
 TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnotherDisk)
 {
@@ -188,7 +223,7 @@ TEST(FallbackStore, AMoveInKilledBetweenSlicesLosesAndDoublesNothingAndLaterChan
         f.store.reset();
 
         QProcess probe;
-        probe.start(QStringLiteral(QUILLMERE_SPILL_RESTORE_PROBE), {f.path, QString::number(killedAfter)});
+        probe.start(QStringLiteral(QUILLMERE_MOVE_IN_PROBE), {f.path, QString::number(killedAfter)});
         ASSERT_TRUE(probe.waitForFinished(30000));
         ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit) << probe.readAllStandardError().toStdString();
         ASSERT_TRUE(QFile::exists(f.path + ".fallback"));
@@ -267,7 +302,7 @@ TEST(FallbackStore, ASessionWhoseStoreCannotBeUsedKeepsItsCopiesThroughAKill)
 
         Restart again(path);
         ASSERT_TRUE(again.movedIn(path));
-        EXPECT_FALSE(again.caretaker.isAwayFromStore());
+        EXPECT_FALSE(again.caretaker.hasLeftStore());
         ModelContext &ctx = again.store.context();
         EXPECT_EQ(stored(ctx, "SELECT COUNT(*) FROM clips WHERE text LIKE 'meanwhile %'"), 3);
         if (damaged) {
@@ -282,7 +317,7 @@ TEST(FallbackStore, CopiesAFullDiskKeptFromTheStoreAreInAFallbackStoreAndComeBac
     f.putText("stored before");
     f.store.reset();
     QProcess probe;
-    probe.start(QStringLiteral(QUILLMERE_SPILL_RESTORE_PROBE), {f.path, "3", "full"});
+    probe.start(QStringLiteral(QUILLMERE_MOVE_IN_PROBE), {f.path, "3", "full"});
     ASSERT_TRUE(probe.waitForFinished(30000));
     ASSERT_EQ(probe.exitStatus(), QProcess::CrashExit) << probe.readAllStandardError().toStdString();
     // Another folder than the store's: its disk is the one that failed.
@@ -454,7 +489,7 @@ TEST(FallbackStore, DamageMetWhileARefusedCopyLooksForItsFileAndItsRetryIsDueLos
     }
     ASSERT_TRUE(test::waitUntil(
         [&] {
-            return !caretaker.isAwayFromStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
+            return !caretaker.hasLeftStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
                 && FallbackStore::all(f.path).isEmpty();
         },
         30000));
@@ -494,7 +529,7 @@ TEST(FallbackStore, DamageMetBetweenTheSlicesOfAMoveInStopsItAndTheRestMovesInAf
     ASSERT_TRUE(test::waitUntil([&] { return slices >= 2; }, 20000));
     ASSERT_TRUE(test::waitUntil(
         [&] {
-            return !caretaker.isAwayFromStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
+            return !caretaker.hasLeftStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
                 && FallbackStore::all(f.path).isEmpty();
         },
         60000));

@@ -153,7 +153,7 @@ TEST(StoreCaretaker, ASessionInAFallbackStoreMovesIntoItsStoreFileOnceItCanAndKe
     ASSERT_TRUE(image && text);
 
     ASSERT_TRUE(QFile::remove(dir.filePath("Quillmere")));
-    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.isAwayFromStore() && FallbackStore::all(path).isEmpty(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return !caretaker.hasLeftStore() && FallbackStore::all(path).isEmpty(); }));
     EXPECT_EQ(store.container().storeURL(), path);
     EXPECT_FALSE(store.context().hasChanges());
     EXPECT_EQ(told.troubles.size(), 1u);
@@ -180,7 +180,7 @@ TEST(StoreCaretaker, AStoreSetAsideIsToldWithWhereItLies)
     }
     SalvagedStart started(path);
     ASSERT_TRUE(started.salvaged());
-    EXPECT_FALSE(started.caretaker.isAwayFromStore());
+    EXPECT_FALSE(started.caretaker.hasLeftStore());
     const Told &told = started.told;
     const QStringList aside = QDir(dir.path()).entryList({"default.store.unreadable-*"});
     ASSERT_EQ(aside.size(), 1);
@@ -219,7 +219,7 @@ TEST(StoreCaretaker, AsRoomReturnsALittleAtATimeTheCopiesGoInAFewAtATime)
     EXPECT_EQ(stored(), 30);
 }
 
-TEST(StoreCaretaker, WhatAFullDiskKeepsFromTheStoreIsInAFallbackStoreElsewhereUntilTheStoreTakesIt)
+TEST(StoreCaretaker, WhatAFullDiskKeepsFromTheStoreWaitsInAFallbackStoreUntilTheStoreTakesIt)
 {
     test::StoreFixture f(true);
     const QDateTime copiedAt = f.clock.now();

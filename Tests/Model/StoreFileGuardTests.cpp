@@ -535,6 +535,42 @@ TEST_F(StoreFileGuardTest, ADeletedStoreWhoseCopyFindsNoRoomGoesOnInAFallbackSto
     EXPECT_EQ(clipsStoredAt(path, "later"), 2);
 }
 
+TEST_F(StoreFileGuardTest, ADeletedStoreComesBackToItsPathInTheRoomItTookBefore)
+{
+    test::SmallDisk disk(4 * 1024 * 1024);
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
+    path = disk.filePath("pages.store");
+    open();
+    constexpr int kept = 4000;
+    for (int i = 0; i < kept; ++i) {
+        clock.advance(1000);
+        ctx().insert(store->makeClip(textContent(QStringLiteral("old %1 of a history that filled its disk").arg(i))));
+    }
+    ASSERT_TRUE(store->save());
+    ASSERT_TRUE(QSqlQuery(ctx().database()).exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+    StoreCaretaker caretaker(*store, PersistenceSetup{nullptr, PersistenceMode::localOnly});
+    caretaker.setRetryDelays(10, 40);
+    caretaker.start();
+    QSignalSpy copied(&store->fileGuard(), &StoreFileGuard::copiedToFallback);
+    ASSERT_TRUE(QFile::remove(path));
+    // Once the deleted file is let go, the disk has its room and little more.
+    ASSERT_TRUE(disk.fill());
+    QFile filler(disk.filePath("filler"));
+    ASSERT_TRUE(filler.resize(filler.size() - 256 * 1024));
+    ASSERT_TRUE(copied.count() > 0 || copied.wait(10000));
+    const QString fallback = copied.front().front().toString();
+    addClips("new", 2);
+    // Rows put in one by one would take more pages than the file they came from held.
+    EXPECT_TRUE(test::waitUntil(
+        [&] { return !caretaker.hasLeftStore() && !ctx().hasChanges() && FallbackStore::all(path).isEmpty(); }, 20000));
+    EXPECT_FALSE(QFile::exists(fallback));
+    addClips("later", 1);
+    store.reset();
+    EXPECT_EQ(clipsStoredAt(path, "old"), kept);
+    EXPECT_EQ(clipsStoredAt(path, "new"), 2);
+    EXPECT_EQ(clipsStoredAt(path, "later"), 1);
+}
+
 TEST_F(StoreFileGuardTest, AHistoryNoCopyCanHoldAtItsPathGoesToAFallbackStoreAwayFromThatFolder)
 {
     addClips("old", 5);

@@ -198,11 +198,11 @@ TEST(StoreSalvageDamage, DamageALaterStatementMeetsIsSalvagedOnAWorkerKeepingThe
     store.togglePin(newest);
     // The history leaves the file for a fallback store at once; the salvage runs meanwhile.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-    ASSERT_TRUE(caretaker.isAwayFromStore());
+    ASSERT_TRUE(caretaker.hasLeftStore());
     ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("made during the salvage")));
 
     ASSERT_TRUE(
-        test::waitUntil([&] { return !caretaker.isAwayFromStore() && FallbackStore::all(path).isEmpty(); }, 30000));
+        test::waitUntil([&] { return !caretaker.hasLeftStore() && FallbackStore::all(path).isEmpty(); }, 30000));
     ASSERT_FALSE(told.empty());
     EXPECT_EQ(told.front().kind, StoreTrouble::Kind::storeMovedAside);
     const int salvaged = told.front().count;
@@ -263,7 +263,7 @@ TEST(StoreSalvageDamage, DamageMetWhileTheStoreFileIsCopiedBackToItsPathWaitsFor
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         ASSERT_TRUE(test::waitUntil(
             [&] {
-                return !store.fileGuard().isCopying() && !started.caretaker->isAwayFromStore()
+                return !store.fileGuard().isCopying() && !started.caretaker->hasLeftStore()
                     && !store.context().damageFound() && FallbackStore::all(path).isEmpty();
             },
             30000));
@@ -332,7 +332,7 @@ TEST(StoreSalvageDamage, EverySalvageOfASessionIsToldWithTheFileItSetAside)
     const auto salvageEnds = [&](size_t toldBefore) {
         return test::waitUntil(
             [&] {
-                return !caretaker.isSalvaging() && !caretaker.isAwayFromStore()
+                return !caretaker.isSalvaging() && !caretaker.hasLeftStore()
                     && std::count_if(
                            started.told.begin(), started.told.end(),
                            [](const StoreTrouble &t) { return t.kind == StoreTrouble::Kind::storeMovedAside; })

@@ -207,7 +207,7 @@ TEST(StoreSalvage, ASalvageKilledAtAnyStepIsFinishedByTheNextStartWithEveryReada
         auto setup = ModelContainerFactory::makeSetup({folder.path, systemClock()});
         Session session(setup);
         session.settle();
-        ASSERT_FALSE(session.caretaker.isAwayFromStore());
+        ASSERT_FALSE(session.caretaker.hasLeftStore());
         EXPECT_EQ(session.store.context().clipCount(), readable);
         ASSERT_EQ(folder.aside().size(), 1) << qPrintable(folder.files().join(' '));
         EXPECT_TRUE(test::fileBytes(QDir(folder.dir.path()).filePath(folder.aside().front())) == damagedStore().bytes);
@@ -254,8 +254,8 @@ TEST(StoreSalvage, ASalvageThatCannotWriteItsNewStorePutsNoEmptyOneInItsPlaceAnd
     EXPECT_FALSE(QFile::exists(folder.path));
 
     ASSERT_TRUE(QDir(blocker).removeRecursively());
-    ASSERT_TRUE(test::waitUntil(
-        [&] { return !caretaker.isAwayFromStore() && FallbackStore::all(folder.path).isEmpty(); }, 10000));
+    ASSERT_TRUE(
+        test::waitUntil([&] { return !caretaker.hasLeftStore() && FallbackStore::all(folder.path).isEmpty(); }, 10000));
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[0].kind, StoreTrouble::Kind::fallbackSession);
     EXPECT_EQ(told[1].kind, StoreTrouble::Kind::storeMovedAside);
@@ -270,7 +270,7 @@ TEST(StoreSalvage, EveryKeptClipGetsItsSearchKeyAndRowsKeepTheIDsOthersKeepOfThe
     DamagedFolder folder;
     Session session(ModelContainerFactory::makeSetup({folder.path, systemClock()}));
     session.settle();
-    ASSERT_FALSE(session.caretaker.isAwayFromStore());
+    ASSERT_FALSE(session.caretaker.hasLeftStore());
     ModelContext &ctx = session.store.context();
     const int kept = int(ctx.clipCount());
     ASSERT_GT(kept, 0);
@@ -352,7 +352,7 @@ TEST(StoreSalvage, ANoteNamingNoFileSetAsideIsDroppedOnlyWhenTheStoreIsSound)
     {
         Session session(ModelContainerFactory::makeSetup({path, systemClock()}));
         session.settle();
-        ASSERT_FALSE(session.caretaker.isAwayFromStore());
+        ASSERT_FALSE(session.caretaker.hasLeftStore());
         EXPECT_EQ(session.store.context().clipCount(), 1);
         EXPECT_FALSE(QFile::exists(note));
         EXPECT_TRUE(session.told.empty());
@@ -363,7 +363,7 @@ TEST(StoreSalvage, ANoteNamingNoFileSetAsideIsDroppedOnlyWhenTheStoreIsSound)
     ASSERT_TRUE(test::writeFileBytes(damaged.path + ".salvage-from", "../elsewhere"));
     Session session(ModelContainerFactory::makeSetup({damaged.path, systemClock()}));
     session.settle();
-    EXPECT_TRUE(session.caretaker.isAwayFromStore());
+    EXPECT_TRUE(session.caretaker.hasLeftStore());
     EXPECT_TRUE(test::fileBytes(damaged.path) == damagedStore().bytes);
     EXPECT_TRUE(QFile::exists(damaged.path + ".salvage-from"));
 }

@@ -117,7 +117,7 @@ void PanelController::configureContent()
     deps.scheduler = m_scheduler.get();
     deps.pasteStack = m_pasteStack.get();
     deps.semanticEngine = m_deps.semanticEngine;
-    deps.historyElsewhere = m_deps.historyElsewhere;
+    deps.storeUnusableNotice = m_deps.storeUnusableNotice;
     ClipStore *store = m_deps.store;
     deps.clock = [store] { return store->now(); };
 

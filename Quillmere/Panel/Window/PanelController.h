@@ -48,7 +48,7 @@ struct PanelControllerDependencies {
     KeyInjector *keys = nullptr;              // none: XTest
     SemanticScorer *semanticEngine = nullptr; // none: nothing is listed as related
     // Why the history's store cannot be used now, while its clips wait in it; empty when it can.
-    std::function<QString()> historyElsewhere;
+    std::function<QString()> storeUnusableNotice;
     std::function<void()> onCheckForUpdates;
     std::function<void()> openSettings;
     // "--keep-open": the panel stays when another window takes the focus.

@@ -10,7 +10,7 @@ namespace quillmere {
 
 // Who may read a file once it is written.
 enum class FileAccess {
-    // The program's own data (store, preferences, spills, caches, scratch): mode 0600 whatever
+    // The program's own data (store, preferences, fallback stores, caches, scratch): mode 0600 whatever
     // the umask, since it is someone's history or settings.
     ownerOnly,
     // A document the user saves on purpose: the umask and the folder decide, as for any

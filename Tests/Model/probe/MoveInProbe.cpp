@@ -1,6 +1,6 @@
 // Starts a session on a store and is killed (SIGKILL, as kill -9) at a chosen point:
-// "spill_restore_probe STORE NTH" once the NTH slice of what is moved or brought back into the
-// store is saved (exits 3 when that ended before); "spill_restore_probe STORE NTH full" once NTH
+// "move_in_probe STORE NTH" once the NTH slice moved into the
+// store is saved (exits 3 when that ended before); "move_in_probe STORE NTH full" once NTH
 // copies made while the store's disk is full are in a fallback store.
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/FallbackStore.h"
@@ -21,7 +21,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     if (argc != 3 && argc != 4) {
-        std::fputs("usage: spill_restore_probe STORE NTH [full]\n", stderr);
+        std::fputs("usage: move_in_probe STORE NTH [full]\n", stderr);
         return 2;
     }
     const QString path = QString::fromLocal8Bit(argv[1]);
