@@ -8,6 +8,9 @@
 //    clips a lookup by row id reads with a writable schema (readable_rows), those kept (goal: every
 //    one), those the salvage says were lost (at least, at most; -1: no bound) and came back
 //    damaged, and the time of the salvage.
+//  - BM_FallbackCopiedWholeToAnEmptyPath/<clips>: a fallback store copied page for page to the path
+//    of a deleted store. Counters: its time, and the copy's size against the fallback store's
+//    (goal: 1).
 //  - BM_SearchKeysRefillAfterASalvage/<clips>: the store read back gives its clips their search keys
 //    while the history is in use. Counter: the longest the main thread's event loop went without
 //    a turn meanwhile (goal: 20 ms at most), and how long the keys took.
@@ -15,6 +18,7 @@
 #include "BenchSupport.h"
 #include "Model/DamagedStores.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
@@ -26,6 +30,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <sqlite3.h>
@@ -201,6 +206,39 @@ void BM_SearchKeysRefillAfterASalvage(benchmark::State &state)
     }
 }
 BENCHMARK(BM_SearchKeysRefillAfterASalvage)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A fallback store copied whole to the store's path, where no file is: its time, and the room the
+// copy takes against the fallback store's.
+void BM_FallbackCopiedWholeToAnEmptyPath(benchmark::State &state)
+{
+    const int clips = int(state.range(0));
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        const QString fallback = dir.filePath(QStringLiteral("default.store.fallback"));
+        const QString path = dir.filePath(QStringLiteral("default.store"));
+        if (!test::writeFileBytes(fallback, storeBytes(clips))) {
+            state.SkipWithError("the fallback store could not be written");
+            return;
+        }
+        const std::atomic<bool> stop{false};
+        QElapsedTimer timer;
+        timer.start();
+        const FallbackStore::WholeCopy copy = FallbackStore::copyWhole(fallback, path, stop);
+        state.SetIterationTime(double(timer.nsecsElapsed()) / 1e9);
+        if (!copy.error.isEmpty()) {
+            state.SkipWithError(qPrintable(copy.error));
+            return;
+        }
+        state.counters["copy_ms"] = double(timer.nsecsElapsed()) / 1e6;
+        state.counters["room_vs_fallback"] = double(QFileInfo(path).size()) / double(QFileInfo(fallback).size());
+    }
+}
+BENCHMARK(BM_FallbackCopiedWholeToAnEmptyPath)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -506,7 +506,7 @@ void FallbackMoveIn::slice()
         return stop(QStringLiteral("the store file is not the one at its path"));
     if (m_fallbackPath.isEmpty())
         return openNext();
-    SliceJob job{m_fallbackPath, m_storePath, m_store.container().openedFile()};
+    SliceJob job{m_fallbackPath, m_storePath, m_store.fileGuard().heldFile()};
     // Another file at the store's path: what went into the one before stays here too, and moves
     // into this one again, found by its dedupID where it is there already.
     if (job.storeFile != m_movedInto) {
@@ -548,11 +548,11 @@ void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
         m_leaving.erase(m_leaving.begin(), m_leaving.begin() + qsizetype(m_leavingSent.first));
         m_leavingAdded -= m_leavingSent.second;
         m_moved += m_leavingSent.second;
-        if (m_sliceSaved)
-            m_sliceSaved();
-        if (m_cancelled)
-            return;
     }
+    if (m_sliceSaved && (moved.left || moved.error.isEmpty()))
+        m_sliceSaved();
+    if (m_cancelled)
+        return;
     if (!moved.error.isEmpty())
         return stop(moved.error);
     // Whatever the store's file is now, the history reads them from it: they were committed there.
@@ -584,7 +584,7 @@ void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
     // Synced in the order they were committed.
     m_awaitingSync.erase(m_awaitingSync.begin(), m_awaitingSync.begin() + qsizetype(moved.taken.size()));
     // What the store holds of them now goes wherever its file went; they stay here meanwhile.
-    if (!storeAtItsPath() || m_store.container().openedFile() != m_movedInto)
+    if (!storeAtItsPath() || m_store.fileGuard().heldFile() != m_movedInto)
         return moved.last ? stop(QStringLiteral("the store file is not the one at its path")) : void();
     if (moved.last) {
         // Every slice before it is synced too: all the fallback store holds is in the store.
@@ -593,7 +593,10 @@ void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
         const QString path = std::exchange(m_fallbackPath, QString());
         if (!FallbackStore::remove(path))
             qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
-        return next();
+        // The slices not left yet went with the file.
+        if (m_sliceSaved)
+            m_sliceSaved();
+        return m_cancelled ? void() : next();
     }
     m_leaving.insert(m_leaving.end(), moved.taken.begin(), moved.taken.end());
     m_leavingAdded += moved.added;

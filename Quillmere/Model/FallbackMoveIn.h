@@ -35,7 +35,8 @@ public:
     // Ends it at once, for good, before any step still due: what moved stays moved, the rest waits
     // in its file. Waits for a worker's commit under way, never longer: none follows.
     void cancel();
-    // Called each time a slice has left the fallback store, for a test that stops the process between steps.
+    // Called after each step a kill may follow: a slice committed to the store (the ones before it
+    // leaving the fallback store in the same turn), and the fallback store's file removed.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
 
 Q_SIGNALS:

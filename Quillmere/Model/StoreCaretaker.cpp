@@ -351,8 +351,8 @@ bool StoreCaretaker::keepInFallback(bool now)
 
 void StoreCaretaker::end()
 {
-    m_stopSalvage->store(true);
-    // A whole copy under way is left to the next start: what waited for it goes into the fallback store.
+    m_quitting->store(true);
+    // What waited for a whole copy under way goes into the fallback store, which the next start finds.
     if (m_step == Step::copyingWhole) {
         m_step = Step::none;
         m_store.holdSaves(false);
@@ -406,6 +406,7 @@ void StoreCaretaker::goOnInFallback(const QString &path)
     // What waited while the copy was synced goes with it.
     FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
     m_storePath = m_store.container().storeURL();
+    m_leftDeletedStore = true;
     m_store.fileGuard().closeConnection();
     m_store.switchToContainer(fallback);
     // It holds what the store's full disk kept from it too.
@@ -503,7 +504,7 @@ void StoreCaretaker::salvageOnWorker()
     m_retry.stop();
     inBackground(
         this,
-        [path = m_storePath, now = m_store.now(), stop = m_stopSalvage] {
+        [path = m_storePath, now = m_store.now(), stop = m_quitting] {
             return ModelContainerFactory::salvageStoreFile(path, now, {stop.get(), 0});
         },
         [this](const std::optional<StoreSalvage::Outcome> &salvaged) {
@@ -546,6 +547,7 @@ void StoreCaretaker::backAtStore()
 {
     qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));
     m_storePath.clear();
+    m_leftDeletedStore = false;
     m_unavailableReason.clear();
     m_fallbackPlace.reset();
     m_nextRetryMs = m_firstRetryMs;
@@ -555,7 +557,7 @@ bool StoreCaretaker::copyWholeToStore()
 {
     // Rows inserted one by one into an empty store take more room than the pages they came from: on
     // a disk that had room for the store alone, a move-in by slices would stop part way.
-    if (m_store.container().isInMemory() || QFileInfo::exists(m_storePath))
+    if (!m_leftDeletedStore || m_store.container().isInMemory() || QFileInfo::exists(m_storePath))
         return false;
     const QString fallback = m_store.container().storeURL();
     // What is copied meanwhile waits in memory, and goes into the store with the copy.
@@ -566,7 +568,7 @@ bool StoreCaretaker::copyWholeToStore()
     m_step = Step::copyingWhole;
     inBackground(
         this,
-        [fallback, storePath = m_storePath, stop = m_stopSalvage] {
+        [fallback, storePath = m_storePath, stop = m_quitting] {
             return FallbackStore::copyWhole(fallback, storePath, *stop);
         },
         [this, fallback](const FallbackStore::WholeCopy &copy) { copiedWhole(fallback, copy); });

@@ -29,7 +29,7 @@ public:
     static constexpr size_t retryBatch = 8;
 
     StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent = nullptr);
-    ~StoreCaretaker() override { m_stopSalvage->store(true); }
+    ~StoreCaretaker() override { m_quitting->store(true); }
 
     // Tells of the trouble met while opening and starts what it calls for.
     void start();
@@ -106,6 +106,8 @@ private:
     QString m_unavailableReason;
     // The store file to go back to once the history has left it.
     QString m_storePath;
+    // It was left for the guard's copy of it, deleted: its path has no file, and no salvage is due.
+    bool m_leftDeletedStore = false;
     std::function<bool(QString *why)> m_lockStore;
     Step m_step = Step::none;
     QTimer m_retry;
@@ -132,8 +134,9 @@ private:
     // Damage was met while the store's path did not name its open file, the history's only copy
     // until the guard has put it back at the path.
     bool m_damageWaits = false;
-    // Set at quit: a salvage stops and is finished by the next start.
-    std::shared_ptr<std::atomic<bool>> m_stopSalvage = std::make_shared<std::atomic<bool>>(false);
+    // Set at quit: a salvage under way stops and the next start finishes it; a whole copy stops, and
+    // its fallback store waits for the next start.
+    std::shared_ptr<std::atomic<bool>> m_quitting = std::make_shared<std::atomic<bool>>(false);
 };
 
 } // namespace quillmere
