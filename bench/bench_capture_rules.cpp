@@ -2,6 +2,7 @@
 // before the content is read, then the content checks of the capture and of the store, each
 // through the copy of the rules its caller takes.
 
+#include "BenchSupport.h"
 #include "Quillmere/Model/ClipCaptureRules.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -73,9 +74,5 @@ BENCHMARK(BM_FirstCaptureAfterAnEdit)->Arg(50000)->Unit(benchmark::kMillisecond)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

@@ -3,6 +3,7 @@
 // the refresh after a store save. Goals: 5 ms, 8 ms and 0.1 ms for the first three. Then the
 // first keystroke of a search in a store file of 100,000 clips: the main thread's time with the
 // store searched on a worker, and with the whole history read on the main thread.
+#include "BenchSupport.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Panel/TaskScheduler.h"
@@ -415,9 +416,5 @@ BENCHMARK(BM_SourceNames100k)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

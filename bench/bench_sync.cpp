@@ -328,9 +328,5 @@ BENCHMARK(BM_StopDuringHostileImport)->Unit(benchmark::kMillisecond)->Iterations
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

@@ -1,6 +1,7 @@
 // Cost of building a clip's transform menu (every transform is computed to decide what to
 // offer) and of expanding a template, on large clips.
 
+#include "BenchSupport.h"
 #include "Quillmere/Clipboard/ClipTextTransform.h"
 #include "Quillmere/Clipboard/SnippetExpander.h"
 
@@ -69,9 +70,5 @@ BENCHMARK(BM_ExpandTemplate)->Arg(10)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks<QCoreApplication>(argc, argv);
 }

@@ -43,6 +43,17 @@ int clipsInFile(const QString &path)
     return clips;
 }
 
+// The setup of a start whose every try at the store asks `lock` for it first, counted in `asked`.
+PersistenceSetup setupAskingLock(const QString &path, StoreLock &lock, int &asked)
+{
+    PersistenceOptions options{path, systemClock()};
+    options.lockStore = [&lock, &asked](QString *why) {
+        ++asked;
+        return lock.hold(why);
+    };
+    return ModelContainerFactory::makeSetup(options);
+}
+
 } // namespace
 
 TEST(StoreLock, AFolderEmptiedWhileHeldIsLockedAgainAtOnce)
@@ -165,12 +176,7 @@ TEST(StoreLock, AStoreFolderItsOwnerMadeReadOnlyIsNeitherMadeWritableNorOpenedWi
         StoreLock lock(path, {});
         ASSERT_EQ(lock.state(), State::unavailable);
         int asked = 0;
-        PersistenceOptions options{path, systemClock()};
-        options.lockStore = [&](QString *why) {
-            ++asked;
-            return lock.hold(why);
-        };
-        const PersistenceSetup setup = ModelContainerFactory::makeSetup(options);
+        const PersistenceSetup setup = setupAskingLock(path, lock, asked);
         EXPECT_NE(setup.container->storeURL(), path);
         EXPECT_TRUE(setup.unavailableReason.contains("cannot be locked")) << qPrintable(setup.unavailableReason);
         EXPECT_EQ(modeOf(), 0555u);
@@ -210,12 +216,7 @@ TEST(StoreLock, ALockTakenByAnotherProcessWhileRunningKeepsEveryCopyOutOfTheStor
     StoreLock lock(path, {});
     ASSERT_EQ(lock.state(), State::held);
     int asked = 0;
-    PersistenceOptions options{path, systemClock()};
-    options.lockStore = [&](QString *why) {
-        ++asked;
-        return lock.hold(why);
-    };
-    const PersistenceSetup setup = ModelContainerFactory::makeSetup(options);
+    const PersistenceSetup setup = setupAskingLock(path, lock, asked);
     ASSERT_EQ(setup.container->storeURL(), path);
     test::TempPreferences prefs;
     NotificationCenter center;

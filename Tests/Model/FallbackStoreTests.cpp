@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSqlQuery>
+#include <functional>
 #include <linux/magic.h>
 #include <map>
 #include <set>
@@ -96,17 +97,45 @@ struct StoreLocker {
     ~StoreLocker() { letGo(); }
 };
 
-// A fallback store of the store at `storePath` holding one clip of `text`, at `at`.
-bool leaveFallback(const QString &at, const QString &text)
+// `write` run by a session of its own on the store file at `at`, as an earlier session left it.
+::testing::AssertionResult writeStoreAt(const QString &at, const std::function<bool(ClipStore &)> &write)
 {
     QString error;
-    std::shared_ptr<ModelContainer> fallback(ModelContainer::open(at, systemClock(), &error).release());
-    if (!fallback)
-        return false;
+    std::shared_ptr<ModelContainer> container(ModelContainer::open(at, systemClock(), &error).release());
+    if (!container)
+        return ::testing::AssertionFailure() << qPrintable(error);
     test::TempPreferences prefs;
     NotificationCenter center;
-    ClipStore kept(fallback, {prefs.prefs.get(), &center, systemClock(), nullptr});
-    return bool(kept.insertClip(test::StoreFixture::textContent(text)));
+    ClipStore store(container, {prefs.prefs.get(), &center, systemClock(), nullptr});
+    if (!write(store))
+        return ::testing::AssertionFailure() << "not written to " << qPrintable(at);
+    return ::testing::AssertionSuccess();
+}
+
+// A fallback store at `at` holding one clip of `text`, captured as any copy is.
+::testing::AssertionResult leaveFallback(const QString &at, const QString &text)
+{
+    return writeStoreAt(at,
+                        [&](ClipStore &kept) { return bool(kept.insertClip(test::StoreFixture::textContent(text))); });
+}
+
+// A fallback store at `at` holding `count` clips, "away 0" onwards, saved at once.
+::testing::AssertionResult leaveAway(const QString &at, int count)
+{
+    return writeStoreAt(at, [&](ClipStore &away) {
+        away.setHistoryLimit(-1);
+        for (int i = 0; i < count; ++i)
+            away.context().insert(away.makeClip(test::StoreFixture::textContent(QString("away %1").arg(i))));
+        return away.save();
+    });
+}
+
+// The caretaker has nothing left to do: the history is in the store at its path and no fallback
+// store is left.
+bool settled(const StoreCaretaker &caretaker, test::StoreFixture &f)
+{
+    return !caretaker.hasLeftStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
+        && FallbackStore::all(f.path).isEmpty();
 }
 
 } // namespace
@@ -487,12 +516,7 @@ TEST(FallbackStore, DamageMetWhileARefusedCopyLooksForItsFileAndItsRetryIsDueLos
         f.store->reportDamage();
         ASSERT_TRUE(locker.letGo());
     }
-    ASSERT_TRUE(test::waitUntil(
-        [&] {
-            return !caretaker.hasLeftStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
-                && FallbackStore::all(f.path).isEmpty();
-        },
-        30000));
+    ASSERT_TRUE(test::waitUntil([&] { return settled(caretaker, f); }, 30000));
     EXPECT_EQ(f.store->container().storeURL(), f.path);
     EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'before %'"), 5);
     EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text = 'refused'"), 1);
@@ -503,21 +527,10 @@ TEST(FallbackStore, DamageMetBetweenTheSlicesOfAMoveInStopsItAndTheRestMovesInAf
     constexpr int kAway = 300;
     test::StoreFixture f(true);
     f.putText("stored before");
-    {
-        // Under the name an earlier session's fallback store has, which a lookup by name finds.
-        const auto place = FallbackStore::place(f.path);
-        ASSERT_TRUE(place);
-        QString error;
-        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(place->first, systemClock(), &error).release());
-        ASSERT_TRUE(fallback) << qPrintable(error);
-        test::TempPreferences prefs;
-        NotificationCenter center;
-        ClipStore away(fallback, {prefs.prefs.get(), &center, systemClock(), nullptr});
-        away.setHistoryLimit(-1);
-        for (int i = 0; i < kAway; ++i)
-            away.context().insert(away.makeClip(test::StoreFixture::textContent(QString("away %1").arg(i))));
-        ASSERT_TRUE(away.save());
-    }
+    // Under the name an earlier session's fallback store has, which a lookup by name finds.
+    const auto place = FallbackStore::place(f.path);
+    ASSERT_TRUE(place);
+    ASSERT_TRUE(leaveAway(place->first, kAway));
     StoreCaretaker caretaker(*f.store, {});
     caretaker.setRetryDelays(10, 40);
     int slices = 0;
@@ -527,12 +540,7 @@ TEST(FallbackStore, DamageMetBetweenTheSlicesOfAMoveInStopsItAndTheRestMovesInAf
     });
     caretaker.start();
     ASSERT_TRUE(test::waitUntil([&] { return slices >= 2; }, 20000));
-    ASSERT_TRUE(test::waitUntil(
-        [&] {
-            return !caretaker.hasLeftStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
-                && FallbackStore::all(f.path).isEmpty();
-        },
-        60000));
+    ASSERT_TRUE(test::waitUntil([&] { return settled(caretaker, f); }, 60000));
     EXPECT_EQ(f.store->container().storeURL(), f.path);
     EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'away %'"), kAway);
     EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(DISTINCT text) FROM clips WHERE text LIKE 'away %'"), kAway);
@@ -565,20 +573,9 @@ TEST(FallbackStore, AMoveInStopsWhileItsStoreFileIsAwayFromItsPathAndGoesOnOnceI
     constexpr int kAway = 300;
     test::StoreFixture f(true);
     f.putText("stored before");
-    {
-        const auto place = FallbackStore::newPlace(f.path);
-        ASSERT_TRUE(place);
-        QString error;
-        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(place->first, systemClock(), &error).release());
-        ASSERT_TRUE(fallback) << qPrintable(error);
-        test::TempPreferences prefs;
-        NotificationCenter center;
-        ClipStore away(fallback, {prefs.prefs.get(), &center, systemClock(), nullptr});
-        away.setHistoryLimit(-1);
-        for (int i = 0; i < kAway; ++i)
-            away.context().insert(away.makeClip(test::StoreFixture::textContent(QString("away %1").arg(i))));
-        ASSERT_TRUE(away.save());
-    }
+    const auto place = FallbackStore::newPlace(f.path);
+    ASSERT_TRUE(place);
+    ASSERT_TRUE(leaveAway(place->first, kAway));
     StoreCaretaker caretaker(*f.store, {});
     caretaker.setRetryDelays(10, 40);
     int slices = 0;

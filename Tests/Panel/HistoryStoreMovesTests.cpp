@@ -23,6 +23,15 @@ int count(ClipStore &store, const char *sql)
     return q.exec(QString::fromLatin1(sql)) && q.next() ? q.value(0).toInt() : -1;
 }
 
+// The store file at `path` (in memory when empty), on the test's clock.
+std::shared_ptr<ModelContainer> openStore(const QString &path, FakeClock &clock)
+{
+    QString error;
+    std::shared_ptr<ModelContainer> container(ModelContainer::open(path, clock.clock(), &error).release());
+    EXPECT_TRUE(container) << qPrintable(error);
+    return container;
+}
+
 } // namespace
 
 // A store read back from a damaged file, or put in place of the last, holds clips without their
@@ -37,15 +46,9 @@ TEST(HistoryStoreMoves, TheStoreTheHistoryGoesOnInGetsItsKeysAndIsSearchedWhileS
         TempPreferences prefs;
         NotificationCenter center;
         const ClipStoreDependencies deps{prefs.prefs.get(), &center, clock.clock()};
-        const auto open = [&](const QString &path) {
-            QString error;
-            std::shared_ptr<ModelContainer> container(ModelContainer::open(path, clock.clock(), &error).release());
-            EXPECT_TRUE(container) << qPrintable(error);
-            return container;
-        };
         const QString next = dir.filePath("next.store");
         {
-            ClipStore keyless(open(next), deps);
+            ClipStore keyless(openStore(next, clock), deps);
             for (int i = 0; i < 40; ++i)
                 keyless.insertClip({.kind = ClipKind::text, .text = QStringLiteral("plumb %1").arg(i)});
             QSqlQuery q(keyless.context().database());
@@ -54,15 +57,15 @@ TEST(HistoryStoreMoves, TheStoreTheHistoryGoesOnInGetsItsKeysAndIsSearchedWhileS
                 ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
         }
 
-        ClipStore store(open(fromMemory ? QString() : dir.filePath("first.store")), deps);
+        ClipStore store(openStore(fromMemory ? QString() : dir.filePath("first.store"), clock), deps);
         ClipStoreHistory history(store);
         history.keepSearchReads(true);
         if (!fromMemory) // the fill of the first file has found it whole and ended
             QTest::qWait(int(ClipStoreHistory::keyFillDelay.count()) + 300);
         if (fromMemory)
-            store.moveHistoryTo(open(next));
+            store.moveHistoryTo(openStore(next, clock));
         else
-            store.switchToContainer(open(next));
+            store.switchToContainer(openStore(next, clock));
         EXPECT_TRUE(waitUntil([&] { return count(store, "SELECT count(*) FROM clip_search") == 40; }, 20000));
 
         std::atomic<bool> stop = false;
@@ -87,12 +90,6 @@ TEST(HistoryStoreMoves, WhenTheHistoryGoesOnInAStoreReadBackTheListAndTheSearchA
     NotificationCenter center;
     ManualScheduler scheduler;
     const ClipStoreDependencies deps{prefs.prefs.get(), &center, clock.clock()};
-    const auto open = [&](const QString &path) {
-        QString error;
-        std::shared_ptr<ModelContainer> container(ModelContainer::open(path, clock.clock(), &error).release());
-        EXPECT_TRUE(container) << qPrintable(error);
-        return container;
-    };
     const auto fill = [&](ClipStore &store, int plumbs) {
         store.setHistoryLimit(-1);
         for (int i = 0; i < HistoryViewModel::historyPageSize + plumbs; ++i)
@@ -103,10 +100,10 @@ TEST(HistoryStoreMoves, WhenTheHistoryGoesOnInAStoreReadBackTheListAndTheSearchA
     };
     const QString first = dir.filePath("first.store"), next = dir.filePath("next.store");
     {
-        ClipStore readBack(open(next), deps);
+        ClipStore readBack(openStore(next, clock), deps);
         fill(readBack, 30);
     }
-    ClipStore store(open(first), deps);
+    ClipStore store(openStore(first, clock), deps);
     fill(store, 3);
     clock.advance(1000);
     store.insertClip({.kind = ClipKind::image, .imageData = QByteArray("picture").repeated(100)});
@@ -117,11 +114,11 @@ TEST(HistoryStoreMoves, WhenTheHistoryGoesOnInAStoreReadBackTheListAndTheSearchA
     scheduler.runPending();
     const auto newest = [&] { return model.lists().navigableAt(0)->kindRawValue; };
     ASSERT_EQ(newest(), "image");
-    store.switchToContainer(open(next));
+    store.switchToContainer(openStore(next, clock));
     scheduler.runPending();
     EXPECT_EQ(newest(), "text");
 
-    store.switchToContainer(open(first));
+    store.switchToContainer(openStore(first, clock));
     scheduler.runPending();
     model.search().setQuery("plumb");
     const auto matchesShown = [&](int n) {
@@ -133,6 +130,6 @@ TEST(HistoryStoreMoves, WhenTheHistoryGoesOnInAStoreReadBackTheListAndTheSearchA
             5000);
     };
     ASSERT_TRUE(matchesShown(3)) << model.lists().visibleCount();
-    store.switchToContainer(open(next));
+    store.switchToContainer(openStore(next, clock));
     EXPECT_TRUE(matchesShown(30)) << model.lists().visibleCount();
 }

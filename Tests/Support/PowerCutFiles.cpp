@@ -68,6 +68,39 @@ State *stateOf(sqlite3_vfs *vfs)
     return static_cast<State *>(vfs->pAppData);
 }
 
+// What a call that is ours only to pass on goes to: the file or file layer beneath, and its methods.
+sqlite3_file *beneath(sqlite3_file *f)
+{
+    return of(f)->real();
+}
+
+sqlite3_vfs *beneath(sqlite3_vfs *vfs)
+{
+    return stateOf(vfs)->base;
+}
+
+const sqlite3_io_methods &methodsOf(sqlite3_file *f)
+{
+    return *f->pMethods;
+}
+
+const sqlite3_vfs &methodsOf(sqlite3_vfs *vfs)
+{
+    return *vfs;
+}
+
+// The method `Method` of a file or of the file layer, passed on as it is to the one beneath.
+template <auto Method> struct PassedOn;
+template <typename Methods, typename Self, typename Result, typename... Args,
+          Result (*Methods::*Method)(Self *, Args...)>
+struct PassedOn<Method> {
+    static Result call(Self *self, Args... args)
+    {
+        Self *under = beneath(self);
+        return (methodsOf(under).*Method)(under, args...);
+    }
+};
+
 // The held steps of `f`, none when it writes through. Called under the state's lock.
 std::vector<Step> *heldOf(File *f)
 {
@@ -189,57 +222,12 @@ int xFileSize(sqlite3_file *f, sqlite3_int64 *size)
     return rc;
 }
 
-int xLock(sqlite3_file *f, int level)
-{
-    return of(f)->real()->pMethods->xLock(of(f)->real(), level);
-}
-
-int xUnlock(sqlite3_file *f, int level)
-{
-    return of(f)->real()->pMethods->xUnlock(of(f)->real(), level);
-}
-
-int xCheckReservedLock(sqlite3_file *f, int *out)
-{
-    return of(f)->real()->pMethods->xCheckReservedLock(of(f)->real(), out);
-}
-
 int xFileControl(sqlite3_file *f, int op, void *arg)
 {
     // Hints would grow the file on disk past what is held.
     if (op == SQLITE_FCNTL_SIZE_HINT || op == SQLITE_FCNTL_CHUNK_SIZE)
         return SQLITE_OK;
     return of(f)->real()->pMethods->xFileControl(of(f)->real(), op, arg);
-}
-
-int xSectorSize(sqlite3_file *f)
-{
-    return of(f)->real()->pMethods->xSectorSize(of(f)->real());
-}
-
-int xDeviceCharacteristics(sqlite3_file *f)
-{
-    return of(f)->real()->pMethods->xDeviceCharacteristics(of(f)->real());
-}
-
-int xShmMap(sqlite3_file *f, int page, int pageSize, int extend, void volatile **out)
-{
-    return of(f)->real()->pMethods->xShmMap(of(f)->real(), page, pageSize, extend, out);
-}
-
-int xShmLock(sqlite3_file *f, int offset, int n, int flags)
-{
-    return of(f)->real()->pMethods->xShmLock(of(f)->real(), offset, n, flags);
-}
-
-void xShmBarrier(sqlite3_file *f)
-{
-    of(f)->real()->pMethods->xShmBarrier(of(f)->real());
-}
-
-int xShmUnmap(sqlite3_file *f, int deleteFlag)
-{
-    return of(f)->real()->pMethods->xShmUnmap(of(f)->real(), deleteFlag);
 }
 
 // Version 2: without xFetch no file is mapped into memory past the held writes.
@@ -250,16 +238,16 @@ const sqlite3_io_methods kMethods = {2,
                                      xTruncate,
                                      xSync,
                                      xFileSize,
-                                     xLock,
-                                     xUnlock,
-                                     xCheckReservedLock,
+                                     PassedOn<&sqlite3_io_methods::xLock>::call,
+                                     PassedOn<&sqlite3_io_methods::xUnlock>::call,
+                                     PassedOn<&sqlite3_io_methods::xCheckReservedLock>::call,
                                      xFileControl,
-                                     xSectorSize,
-                                     xDeviceCharacteristics,
-                                     xShmMap,
-                                     xShmLock,
-                                     xShmBarrier,
-                                     xShmUnmap,
+                                     PassedOn<&sqlite3_io_methods::xSectorSize>::call,
+                                     PassedOn<&sqlite3_io_methods::xDeviceCharacteristics>::call,
+                                     PassedOn<&sqlite3_io_methods::xShmMap>::call,
+                                     PassedOn<&sqlite3_io_methods::xShmLock>::call,
+                                     PassedOn<&sqlite3_io_methods::xShmBarrier>::call,
+                                     PassedOn<&sqlite3_io_methods::xShmUnmap>::call,
                                      nullptr,
                                      nullptr};
 
@@ -309,56 +297,6 @@ int xAccess(sqlite3_vfs *vfs, const char *name, int flags, int *out)
     return rc;
 }
 
-int xFullPathname(sqlite3_vfs *vfs, const char *name, int size, char *out)
-{
-    return stateOf(vfs)->base->xFullPathname(stateOf(vfs)->base, name, size, out);
-}
-
-void *xDlOpen(sqlite3_vfs *vfs, const char *name)
-{
-    return stateOf(vfs)->base->xDlOpen(stateOf(vfs)->base, name);
-}
-
-void xDlError(sqlite3_vfs *vfs, int size, char *out)
-{
-    stateOf(vfs)->base->xDlError(stateOf(vfs)->base, size, out);
-}
-
-void (*xDlSym(sqlite3_vfs *vfs, void *handle, const char *symbol))(void)
-{
-    return stateOf(vfs)->base->xDlSym(stateOf(vfs)->base, handle, symbol);
-}
-
-void xDlClose(sqlite3_vfs *vfs, void *handle)
-{
-    stateOf(vfs)->base->xDlClose(stateOf(vfs)->base, handle);
-}
-
-int xRandomness(sqlite3_vfs *vfs, int size, char *out)
-{
-    return stateOf(vfs)->base->xRandomness(stateOf(vfs)->base, size, out);
-}
-
-int xSleep(sqlite3_vfs *vfs, int microseconds)
-{
-    return stateOf(vfs)->base->xSleep(stateOf(vfs)->base, microseconds);
-}
-
-int xCurrentTime(sqlite3_vfs *vfs, double *out)
-{
-    return stateOf(vfs)->base->xCurrentTime(stateOf(vfs)->base, out);
-}
-
-int xGetLastError(sqlite3_vfs *vfs, int size, char *out)
-{
-    return stateOf(vfs)->base->xGetLastError(stateOf(vfs)->base, size, out);
-}
-
-int xCurrentTimeInt64(sqlite3_vfs *vfs, sqlite3_int64 *out)
-{
-    return stateOf(vfs)->base->xCurrentTimeInt64(stateOf(vfs)->base, out);
-}
-
 } // namespace
 
 PowerCutFiles::PowerCutFiles(bool holdWrites) : m_state(std::make_unique<State>())
@@ -374,16 +312,16 @@ PowerCutFiles::PowerCutFiles(bool holdWrites) : m_state(std::make_unique<State>(
     s.vfs.xOpen = xOpen;
     s.vfs.xDelete = xDelete;
     s.vfs.xAccess = xAccess;
-    s.vfs.xFullPathname = xFullPathname;
-    s.vfs.xDlOpen = xDlOpen;
-    s.vfs.xDlError = xDlError;
-    s.vfs.xDlSym = xDlSym;
-    s.vfs.xDlClose = xDlClose;
-    s.vfs.xRandomness = xRandomness;
-    s.vfs.xSleep = xSleep;
-    s.vfs.xCurrentTime = xCurrentTime;
-    s.vfs.xGetLastError = xGetLastError;
-    s.vfs.xCurrentTimeInt64 = xCurrentTimeInt64;
+    s.vfs.xFullPathname = PassedOn<&sqlite3_vfs::xFullPathname>::call;
+    s.vfs.xDlOpen = PassedOn<&sqlite3_vfs::xDlOpen>::call;
+    s.vfs.xDlError = PassedOn<&sqlite3_vfs::xDlError>::call;
+    s.vfs.xDlSym = PassedOn<&sqlite3_vfs::xDlSym>::call;
+    s.vfs.xDlClose = PassedOn<&sqlite3_vfs::xDlClose>::call;
+    s.vfs.xRandomness = PassedOn<&sqlite3_vfs::xRandomness>::call;
+    s.vfs.xSleep = PassedOn<&sqlite3_vfs::xSleep>::call;
+    s.vfs.xCurrentTime = PassedOn<&sqlite3_vfs::xCurrentTime>::call;
+    s.vfs.xGetLastError = PassedOn<&sqlite3_vfs::xGetLastError>::call;
+    s.vfs.xCurrentTimeInt64 = PassedOn<&sqlite3_vfs::xCurrentTimeInt64>::call;
     sqlite3_vfs_register(&s.vfs, 1);
 }
 
