@@ -109,15 +109,18 @@ void StoreCaretaker::tellFallbackSession()
         });
 }
 
-void StoreCaretaker::moveInAll()
+void StoreCaretaker::moveInAll(const QString &left)
 {
     if (m_store.container().isInMemory() || hasLeftStore() || std::exchange(m_movingInAll, true))
         return;
     inBackground(
         this,
-        [path = m_store.container().storeURL()] {
+        [path = m_store.container().storeURL(), left] {
             FallbackStore::removeUnfinishedCopy(path);
-            return FallbackStore::all(path);
+            QStringList paths = FallbackStore::all(path);
+            if (!left.isEmpty() && !paths.contains(left) && QFileInfo::exists(left))
+                paths << left;
+            return paths;
         },
         [this](const QStringList &paths) { moveIn(paths, [this](int) { m_movingInAll = false; }); });
 }
@@ -405,8 +408,11 @@ void StoreCaretaker::goOnInFallback(const QString &path)
         m_store.holdSaves(false);
     // What waited while the copy was synced goes with it.
     FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
-    m_storePath = m_store.container().storeURL();
-    m_leftDeletedStore = true;
+    // A fallback store deleted in its turn leaves the store file to go back to as it was.
+    if (!hasLeftStore()) {
+        m_storePath = m_store.container().storeURL();
+        m_leftDeletedStore = true;
+    }
     m_store.fileGuard().closeConnection();
     m_store.switchToContainer(fallback);
     // It holds what the store's full disk kept from it too.
@@ -533,13 +539,15 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
     }
     backAtStore();
     // A history in memory moves in whole; a fallback store is left saved and moves in by slices.
+    QString left;
     if (m_store.container().isInMemory()) {
         m_store.moveHistoryTo(std::move(container));
     } else {
         m_store.save();
+        left = m_store.container().storeURL();
         m_store.switchToContainer(std::move(container));
     }
-    moveInAll();
+    moveInAll(left);
     return true;
 }
 

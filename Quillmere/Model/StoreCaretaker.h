@@ -95,8 +95,9 @@ private:
     void salvageOnWorker();
     // Tells where the history is kept.
     void tellFallbackSession();
-    // Every fallback store of the store's moves into it.
-    void moveInAll();
+    // Every fallback store of the store's moves into it, and `left`, the one the history just left,
+    // which the guard may have named after another fallback store, deleted.
+    void moveInAll(const QString &left = {});
     // Names the recovery files earlier releases left, each once: they are no longer read.
     void tellOldRecoveryFiles();
     void moveIn(QStringList paths, const std::function<void(int moved)> &then);

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QSqlQuery>
 #include <functional>
 #include <linux/magic.h>
@@ -211,6 +212,40 @@ TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnothe
     folders.set("XDG_CACHE_HOME", other);
     EXPECT_EQ(FallbackStore::place(onDisk)->second.folder, disk.filePath("data"));
     EXPECT_EQ(FallbackStore::place(onDisk, true)->second.folder, other + QStringLiteral("/Quillmere"));
+}
+
+TEST(FallbackStore, AFallbackStoreDeletedOnAFullDiskGoesOnInAnotherAndMovesInWithTheRest)
+{
+    test::SmallDisk disk(2 * 1024 * 1024);
+    QUILLMERE_SKIP_WITHOUT(disk.missing());
+    QTemporaryDir dir;
+    Folders folders;
+    folders.set("XDG_STATE_HOME", disk.filePath("state"));
+    for (const char *other : {"XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"})
+        folders.set(other, unmakeable(dir.filePath(other), "none"));
+    // A folder where the store should be: the history goes on in a fallback store on the small disk.
+    const QString path = dir.filePath("Quillmere/default.store");
+    ASSERT_TRUE(QDir().mkpath(path));
+    Restart session(path);
+    ASSERT_TRUE(session.caretaker.hasLeftStore());
+    const QString first = session.store.container().storeURL();
+    ASSERT_TRUE(first.startsWith(disk.path())) << qPrintable(first);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(session.store.insertClip(test::StoreFixture::textContent(QString("copy %1").arg(i))));
+    // Deleted with no room left for its copy there: the guard makes it in another folder.
+    folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
+    QSignalSpy copied(&session.store.fileGuard(), &StoreFileGuard::copiedToFallback);
+    ASSERT_TRUE(disk.fill());
+    ASSERT_TRUE(QFile::remove(first));
+    ASSERT_TRUE(copied.count() > 0 || copied.wait(10000));
+    const QString second = copied.front().front().toString();
+    EXPECT_EQ(session.caretaker.leftStorePath(), path);
+    // The store can be used again: every copy moves into it, from whatever file it went on in.
+    disk.release();
+    ASSERT_TRUE(QDir(path).removeRecursively());
+    ASSERT_TRUE(test::waitUntil([&] { return !session.caretaker.hasLeftStore() && !QFile::exists(second); }, 20000));
+    EXPECT_EQ(session.store.container().storeURL(), path);
+    EXPECT_EQ(stored(session.store.context(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'copy %'"), 5);
 }
 
 TEST(FallbackStore, AMoveInKilledBetweenSlicesLosesAndDoublesNothingAndLaterChangesWin)
