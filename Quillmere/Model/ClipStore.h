@@ -72,15 +72,20 @@ public:
     void switchToContainer(std::shared_ptr<ModelContainer> container);
     // What notices that the store file was deleted or replaced (idle for a store in memory).
     StoreFileGuard &fileGuard() const { return *m_fileGuard; }
-    // While held, saves leave every change waiting in memory (as when deferred), for a history
-    // whose store is being read back from a damaged file; the caller saves once it lets go.
-    void holdSaves(bool held) { m_savesHeld = held; }
+    // While held, saves leave every change waiting in memory (as when deferred): while a damaged
+    // store is left (`forRepair`), while another process holds its lock, while a fallback store is
+    // copied back whole. The caller saves once it lets go.
+    void holdSaves(bool held, bool forRepair = false)
+    {
+        m_savesHeld = held;
+        m_heldForRepair = held && forRepair;
+    }
     bool savesHeld() const { return m_savesHeld; }
     // Damage in the store file met by another reader (see StoreDamage) and confirmed: the store is
     // salvaged as when its own statements meet it (see storeDamaged).
     void reportDamage() { context().noteDamage(); }
     // The history is not all readable now: its file was found damaged, or is being read back.
-    bool isBeingRepaired() const { return context().damageFound() || m_savesHeld; }
+    bool isBeingRepaired() const { return context().damageFound() || m_heldForRepair; }
 
     // ---- Capture road, clip edits and pruning (ClipStoreCapture.cpp) -----------------------
 
@@ -228,6 +233,7 @@ private:
     std::optional<QDateTime> m_lastDedupeSweepAt;
     std::unique_ptr<StoreFileGuard> m_fileGuard;
     bool m_savesHeld = false;
+    bool m_heldForRepair = false;
 };
 
 } // namespace quillmere

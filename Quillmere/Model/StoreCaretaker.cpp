@@ -241,6 +241,10 @@ void StoreCaretaker::retry()
         if (m_moveIn)
             m_moveIn->start();
         saveInSteps(false);
+    } else if (!m_store.container().isInMemory() && !m_store.fileGuard().holdsFileAtPath()) {
+        // Not before the guard has put the fallback store's file back, or in another one.
+        m_store.fileGuard().check();
+        scheduleRetry();
     } else {
         StoreOpening opening;
         std::unique_ptr<ModelContainer> container;
@@ -327,7 +331,9 @@ void StoreCaretaker::letFallbackGo(bool storeHoldsIt)
 
 bool StoreCaretaker::keepInFallback(bool now)
 {
-    if (hasLeftStore() || m_store.container().isInMemory() || !m_store.context().hasChanges())
+    // While a damaged store is left, what it refused has no fallback store yet: one is made at the end.
+    const bool leaving = m_step == Step::leavingDamaged && now;
+    if ((hasLeftStore() && !leaving) || m_store.container().isInMemory() || !m_store.context().hasChanges())
         return false;
     // Its own disk failed the store: another folder first.
     const auto place = [path = m_store.container().storeURL()] { return FallbackStore::place(path, true); };
@@ -415,8 +421,12 @@ void StoreCaretaker::goOnInFallback(const QString &path)
     }
     m_store.fileGuard().closeConnection();
     m_store.switchToContainer(fallback);
-    // It holds what the store's full disk kept from it too.
-    letFallbackGo(m_store.save());
+    // It holds what the store's full disk kept from it too, once synced.
+    if (m_store.save())
+        m_store.container().whenSynced(this, [this, kept = std::weak_ptr<ModelContainer>(m_fallback)] {
+            if (m_fallback && m_fallback == kept.lock())
+                letFallbackGo(true);
+        });
     tellFallbackSession();
     scheduleRetry();
 }
@@ -455,7 +465,7 @@ void StoreCaretaker::damageFound()
                qPrintable(m_storePath));
     // What the damaged store could not take goes through the fallback store into the store read
     // back; its bytes are read while the file is still open.
-    m_store.holdSaves(true);
+    m_store.holdSaves(true, true);
     for (const auto &record : damaged.unsavedRecords())
         if (record->entity() == Entity::clip) {
             static_cast<const ClipItem &>(*record).imageData();
@@ -537,16 +547,32 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
         scheduleRetry();
         return false;
     }
-    backAtStore();
-    // A history in memory moves in whole; a fallback store is left saved and moves in by slices.
+    // The fallback store's file left its path meanwhile: its connection may hold its only copy.
+    if (!m_store.container().isInMemory() && !m_store.fileGuard().holdsFileAtPath()) {
+        m_store.fileGuard().check();
+        scheduleRetry();
+        return false;
+    }
+    // Opened a while after the lock was asked for (a salvage takes its time): asked again.
+    if (QString why; !holdsLock(&why)) {
+        qCDebug(lcPersistence, "The store at %s is not ours to write now: %s", qPrintable(m_storePath),
+                qPrintable(why));
+        scheduleRetry();
+        return false;
+    }
+    // A history in memory moves in whole; a fallback store is left saved and moves in by slices,
+    // and what it could not take goes into the store with it.
     QString left;
     if (m_store.container().isInMemory()) {
         m_store.moveHistoryTo(std::move(container));
     } else {
         m_store.save();
+        FallbackStore::takeIn(container->mainContext(), m_store.context().unsavedRecords());
         left = m_store.container().storeURL();
         m_store.switchToContainer(std::move(container));
     }
+    backAtStore();
+    m_store.save();
     moveInAll(left);
     return true;
 }
@@ -592,7 +618,7 @@ void StoreCaretaker::copiedWhole(const QString &fallback, const FallbackStore::W
     std::unique_ptr<ModelContainer> container;
     StoreOpening opening;
     // The guard moved the history to another fallback store meanwhile: it moves in from there.
-    if (copy.error.isEmpty() && m_store.container().storeURL() == fallback)
+    if (copy.error.isEmpty() && m_store.container().storeURL() == fallback && holdsLock(&opening.error))
         container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
     if (!container) {
         m_store.holdSaves(false);

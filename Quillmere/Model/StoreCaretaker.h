@@ -37,10 +37,12 @@ public:
 
     // The history is kept in a fallback store, or in memory where no folder takes one.
     bool hasLeftStore() const { return !m_storePath.isEmpty(); }
-    // A damaged store is being left for a fallback store, or read back.
+    // A damaged store is being left for a fallback store or read back, or a fallback store is being
+    // copied whole to the store's path.
     bool isSalvaging() const { return m_step != Step::none; }
-    // Once the store is left: its file left as it was, and why, when neither its disk failing nor its
-    // damage is the cause (an older store on a disk without room to bring it up to date); else empty.
+    // Once the store is left: its file, and why it cannot be used now where that is known (an older
+    // store on a disk without room to bring it up to date, its lock held by another process, a
+    // salvage that could not finish); else empty.
     QString leftStoreReason() const { return hasLeftStore() ? m_unavailableReason : QString(); }
     QString leftStorePath() const { return m_storePath; }
     // The folder of the fallback store the history goes on in, once start() has looked; none in memory.

@@ -34,9 +34,10 @@ void deliver(QObject *receiver, std::function<void()> then)
 bool syncLog(const QString &path)
 {
     sqlite3_vfs *vfs = sqlite3_vfs_find(nullptr);
+    if (!vfs)
+        return false;
     std::vector<char> name(size_t(vfs->mxPathname) + 1, '\0');
-    if (!vfs
-        || vfs->xFullPathname(vfs, QFile::encodeName(path).constData(), int(name.size()), name.data()) != SQLITE_OK)
+    if (vfs->xFullPathname(vfs, QFile::encodeName(path).constData(), int(name.size()), name.data()) != SQLITE_OK)
         return false;
     const std::string log = std::string(name.data()) + "-wal";
     int exists = 0;

@@ -67,7 +67,8 @@ QString StoreTrouble::message() const
     }
     case Kind::fallbackSession: {
         QString text = reason.isEmpty()
-            ? QStringLiteral("Your clipboard history cannot be saved to disk now.")
+            ? (path.isEmpty() ? QStringLiteral("Your clipboard history cannot be saved to its file now.")
+                              : QStringLiteral("Your clipboard history cannot be saved to its file %1 now.").arg(path))
             : QStringLiteral("Your clipboard history cannot be saved to %1 now (%2).").arg(path, reason);
         if (keptIn.isEmpty())
             return text

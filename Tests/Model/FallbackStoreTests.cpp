@@ -1,4 +1,5 @@
 #include "Model/DamagedStores.h"
+#include "Model/FallbackSessions.h"
 #include "Support/BoundByPermissions.h"
 #include "Support/ChildProcess.h"
 #include "Support/PagesFixture.h"
@@ -21,51 +22,12 @@
 #include <sys/vfs.h>
 
 using namespace quillmere;
+using test::Folders;
+using test::Restart;
+using test::stored;
+using test::unmakeable;
 
 namespace {
-
-int stored(ModelContext &ctx, const QString &sql)
-{
-    QSqlQuery q(ctx.database());
-    return q.exec(sql) && q.next() ? q.value(0).toInt() : -1;
-}
-
-// A session on the store at `path` whose caretaker has done all it starts with: every fallback
-// store moved in.
-struct Restart {
-    explicit Restart(const QString &path) : setup(ModelContainerFactory::makeSetup({path, systemClock()}))
-    {
-        caretaker.setRetryDelays(10, 40);
-        caretaker.start();
-    }
-    bool movedIn(const QString &path)
-    {
-        return test::waitUntil([&] { return !caretaker.isSalvaging() && FallbackStore::all(path).isEmpty(); }, 30000);
-    }
-    PersistenceSetup setup;
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    ClipStore store{setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr}};
-    StoreCaretaker caretaker{store, setup};
-};
-
-// Points the folders a fallback store may go to where a test wants them, and back afterwards.
-class Folders {
-public:
-    ~Folders()
-    {
-        for (const auto &[name, value] : m_saved)
-            qputenv(name.constData(), value);
-    }
-    void set(const char *name, const QString &path)
-    {
-        m_saved.try_emplace(name, qgetenv(name));
-        qputenv(name, QFile::encodeName(path));
-    }
-
-private:
-    std::map<QByteArray, QByteArray> m_saved;
-};
 
 // A folder on a file system kept in memory (a /tmp on tmpfs) lasts only until a restart.
 bool inMemory(const QString &folder)
@@ -73,13 +35,6 @@ bool inMemory(const QString &folder)
     struct statfs fs {};
     return ::statfs(QFile::encodeName(folder).constData(), &fs) == 0
         && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
-}
-
-// A folder under a regular file: nobody, root included, can make it.
-QString unmakeable(const QString &file, const char *under)
-{
-    QFile blocker(file);
-    return blocker.open(QIODevice::WriteOnly) ? file + "/" + under : QString();
 }
 
 // Another process holding the store's write lock until let go.
@@ -120,14 +75,14 @@ struct StoreLocker {
                         [&](ClipStore &kept) { return bool(kept.insertClip(test::StoreFixture::textContent(text))); });
 }
 
-// A fallback store at `at` holding `count` clips, "away 0" onwards, saved at once.
-::testing::AssertionResult leaveAway(const QString &at, int count)
+// A fallback store at `at` holding `count` clips, "kept 0" onwards, saved at once.
+::testing::AssertionResult leaveInFallback(const QString &at, int count)
 {
-    return writeStoreAt(at, [&](ClipStore &away) {
-        away.setHistoryLimit(-1);
+    return writeStoreAt(at, [&](ClipStore &kept) {
+        kept.setHistoryLimit(-1);
         for (int i = 0; i < count; ++i)
-            away.context().insert(away.makeClip(test::StoreFixture::textContent(QString("away %1").arg(i))));
-        return away.save();
+            kept.context().insert(kept.makeClip(test::StoreFixture::textContent(QString("kept %1").arg(i))));
+        return kept.save();
     });
 }
 
@@ -214,40 +169,6 @@ TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnothe
     EXPECT_EQ(FallbackStore::place(onDisk, true)->second.folder, other + QStringLiteral("/Quillmere"));
 }
 
-TEST(FallbackStore, AFallbackStoreDeletedOnAFullDiskGoesOnInAnotherAndMovesInWithTheRest)
-{
-    test::SmallDisk disk(2 * 1024 * 1024);
-    QUILLMERE_SKIP_WITHOUT(disk.missing());
-    QTemporaryDir dir;
-    Folders folders;
-    folders.set("XDG_STATE_HOME", disk.filePath("state"));
-    for (const char *other : {"XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"})
-        folders.set(other, unmakeable(dir.filePath(other), "none"));
-    // A folder where the store should be: the history goes on in a fallback store on the small disk.
-    const QString path = dir.filePath("Quillmere/default.store");
-    ASSERT_TRUE(QDir().mkpath(path));
-    Restart session(path);
-    ASSERT_TRUE(session.caretaker.hasLeftStore());
-    const QString first = session.store.container().storeURL();
-    ASSERT_TRUE(first.startsWith(disk.path())) << qPrintable(first);
-    for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(session.store.insertClip(test::StoreFixture::textContent(QString("copy %1").arg(i))));
-    // Deleted with no room left for its copy there: the guard makes it in another folder.
-    folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
-    QSignalSpy copied(&session.store.fileGuard(), &StoreFileGuard::copiedToFallback);
-    ASSERT_TRUE(disk.fill());
-    ASSERT_TRUE(QFile::remove(first));
-    ASSERT_TRUE(copied.count() > 0 || copied.wait(10000));
-    const QString second = copied.front().front().toString();
-    EXPECT_EQ(session.caretaker.leftStorePath(), path);
-    // The store can be used again: every copy moves into it, from whatever file it went on in.
-    disk.release();
-    ASSERT_TRUE(QDir(path).removeRecursively());
-    ASSERT_TRUE(test::waitUntil([&] { return !session.caretaker.hasLeftStore() && !QFile::exists(second); }, 20000));
-    EXPECT_EQ(session.store.container().storeURL(), path);
-    EXPECT_EQ(stored(session.store.context(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'copy %'"), 5);
-}
-
 TEST(FallbackStore, AMoveInKilledBetweenSlicesLosesAndDoublesNothingAndLaterChangesWin)
 {
     for (const int killedAfter : {1, 3}) {
@@ -266,23 +187,23 @@ TEST(FallbackStore, AMoveInKilledBetweenSlicesLosesAndDoublesNothingAndLaterChan
             std::shared_ptr<ModelContainer> fallback(
                 ModelContainer::open(f.path + ".fallback", f.clock.clock(), &error).release());
             ASSERT_TRUE(fallback) << qPrintable(error);
-            ClipStore away(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+            ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
             f.clock.advance(1000);
-            FallbackStore::takeIn(away.context(), {older});
-            ASSERT_TRUE(away.save());
+            FallbackStore::takeIn(kept.context(), {older});
+            ASSERT_TRUE(kept.save());
             f.clock.advance(1000);
-            ClipRef changed = away.context().clipWithDedupID(olderID);
+            ClipRef changed = kept.context().clipWithDedupID(olderID);
             ASSERT_TRUE(changed);
-            away.togglePin(changed);
-            away.renameClip(changed, "Later title");
-            PageRef receipts = away.createPage("Receipts");
+            kept.togglePin(changed);
+            kept.renameClip(changed, "Later title");
+            PageRef receipts = kept.createPage("Receipts");
             for (int i = 0; i < 250; ++i) {
                 f.clock.advance(1000);
-                ASSERT_TRUE(away.insertClip(test::StoreFixture::textContent(QString("copy %1").arg(i))));
+                ASSERT_TRUE(kept.insertClip(test::StoreFixture::textContent(QString("copy %1").arg(i))));
             }
             // The same content as a clip of the store, kept on another Page.
-            ClipRef again = away.insertClip(test::StoreFixture::textContent("shared"));
-            away.assignClip(again, receipts);
+            ClipRef again = kept.insertClip(test::StoreFixture::textContent("shared"));
+            kept.assignClip(again, receipts);
         }
         f.store.reset();
 
@@ -406,13 +327,13 @@ TEST(FallbackStore, APageAndABrandMadeWhileTheStoreWasAwayMoveInEvenWithoutClips
         std::shared_ptr<ModelContainer> fallback(
             ModelContainer::open(f.path + ".fallback", f.clock.clock(), &error).release());
         ASSERT_TRUE(fallback) << qPrintable(error);
-        ClipStore away(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
-        ASSERT_TRUE(away.createPage("Receipts"));
+        ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+        ASSERT_TRUE(kept.createPage("Receipts"));
         f.clock.advance(1000);
         // A brand the store has already stays the store's.
-        away.upsertSourceAppBrand("org.kept", QString("The fallback's"), "FF0000", std::nullopt);
-        away.upsertSourceAppBrand("org.new", QString("New"), "0000FF", std::nullopt);
-        ASSERT_TRUE(away.save());
+        kept.upsertSourceAppBrand("org.kept", QString("The fallback's"), "FF0000", std::nullopt);
+        kept.upsertSourceAppBrand("org.new", QString("New"), "0000FF", std::nullopt);
+        ASSERT_TRUE(kept.save());
     }
     Restart again(f.path);
     ASSERT_TRUE(again.movedIn(f.path));
@@ -559,13 +480,13 @@ TEST(FallbackStore, DamageMetWhileARefusedCopyLooksForItsFileAndItsRetryIsDueLos
 
 TEST(FallbackStore, DamageMetBetweenTheSlicesOfAMoveInStopsItAndTheRestMovesInAfterTheSalvage)
 {
-    constexpr int kAway = 300;
+    constexpr int kKept = 300;
     test::StoreFixture f(true);
     f.putText("stored before");
     // Under the name an earlier session's fallback store has, which a lookup by name finds.
     const auto place = FallbackStore::place(f.path);
     ASSERT_TRUE(place);
-    ASSERT_TRUE(leaveAway(place->first, kAway));
+    ASSERT_TRUE(leaveInFallback(place->first, kKept));
     StoreCaretaker caretaker(*f.store, {});
     caretaker.setRetryDelays(10, 40);
     int slices = 0;
@@ -577,8 +498,8 @@ TEST(FallbackStore, DamageMetBetweenTheSlicesOfAMoveInStopsItAndTheRestMovesInAf
     ASSERT_TRUE(test::waitUntil([&] { return slices >= 2; }, 20000));
     ASSERT_TRUE(test::waitUntil([&] { return settled(caretaker, f); }, 60000));
     EXPECT_EQ(f.store->container().storeURL(), f.path);
-    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'away %'"), kAway);
-    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(DISTINCT text) FROM clips WHERE text LIKE 'away %'"), kAway);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'kept %'"), kKept);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(DISTINCT text) FROM clips WHERE text LIKE 'kept %'"), kKept);
     EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text = 'stored before'"), 1);
 }
 
@@ -605,12 +526,12 @@ TEST(FallbackStore, WithNoFolderTakingTheHistoryTheEndCountsWhatIsLost)
 
 TEST(FallbackStore, AMoveInStopsWhileItsStoreFileIsAwayFromItsPathAndGoesOnOnceItIsBack)
 {
-    constexpr int kAway = 300;
+    constexpr int kKept = 300;
     test::StoreFixture f(true);
     f.putText("stored before");
     const auto place = FallbackStore::newPlace(f.path);
     ASSERT_TRUE(place);
-    ASSERT_TRUE(leaveAway(place->first, kAway));
+    ASSERT_TRUE(leaveInFallback(place->first, kKept));
     StoreCaretaker caretaker(*f.store, {});
     caretaker.setRetryDelays(10, 40);
     int slices = 0;
@@ -627,6 +548,6 @@ TEST(FallbackStore, AMoveInStopsWhileItsStoreFileIsAwayFromItsPathAndGoesOnOnceI
         [&] { return slices >= 2 && !f.ctx().hasChanges() && FallbackStore::all(f.path).isEmpty(); }, 60000));
     EXPECT_EQ(whileAway, 0) << "slices went into a file no name reaches";
     EXPECT_EQ(f.store->container().storeURL(), f.path);
-    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'away %'"), kAway);
+    EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'kept %'"), kKept);
     EXPECT_EQ(stored(f.ctx(), "SELECT COUNT(*) FROM clips WHERE text = 'stored before'"), 1);
 }

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "Support/PagesFixture.h"
+
+#include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/FallbackStore.h"
+#include "Quillmere/Model/StoreCaretaker.h"
+#include "Quillmere/Platform/Core/NotificationCenter.h"
+
+#include <QFile>
+#include <QSqlQuery>
+#include <map>
+
+// What the tests of fallback sessions share: a session as a start makes it, and the folders a
+// fallback store may go to.
+namespace quillmere::test {
+
+inline int stored(ModelContext &ctx, const QString &sql)
+{
+    QSqlQuery q(ctx.database());
+    return q.exec(sql) && q.next() ? q.value(0).toInt() : -1;
+}
+
+// A session on the store at `path` whose caretaker has done all it starts with: every fallback
+// store moved in.
+struct Restart {
+    explicit Restart(const QString &path) : setup(ModelContainerFactory::makeSetup({path, systemClock()}))
+    {
+        caretaker.setRetryDelays(10, 40);
+        caretaker.start();
+    }
+    bool movedIn(const QString &path)
+    {
+        return test::waitUntil([&] { return !caretaker.isSalvaging() && FallbackStore::all(path).isEmpty(); }, 30000);
+    }
+    PersistenceSetup setup;
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store{setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr}};
+    StoreCaretaker caretaker{store, setup};
+};
+
+// Points the folders a fallback store may go to where a test wants them, and back afterwards.
+class Folders {
+public:
+    ~Folders()
+    {
+        for (const auto &[name, value] : m_saved)
+            qputenv(name.constData(), value);
+    }
+    void set(const char *name, const QString &path)
+    {
+        m_saved.try_emplace(name, qgetenv(name));
+        qputenv(name, QFile::encodeName(path));
+    }
+
+private:
+    std::map<QByteArray, QByteArray> m_saved;
+};
+
+// A folder under a regular file: nobody, root included, can make it.
+inline QString unmakeable(const QString &file, const char *under)
+{
+    QFile blocker(file);
+    return blocker.open(QIODevice::WriteOnly) ? file + "/" + under : QString();
+}
+
+} // namespace quillmere::test
