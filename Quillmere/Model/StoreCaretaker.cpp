@@ -21,6 +21,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
       m_unavailableReason(setup.unavailableReason), m_storePath(setup.unavailableStorePath),
       m_lockStore(setup.lockStore), m_salvagePending(setup.salvagePending)
 {
+    m_store.fileGuard().setHistoryOf(m_storePath);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &StoreCaretaker::retry);
     connect(&m_store, &ClipStore::storeDamaged, this, &StoreCaretaker::damageFound, Qt::QueuedConnection);
@@ -421,6 +422,7 @@ void StoreCaretaker::goOnInFallback(const QString &path)
     }
     m_store.fileGuard().closeConnection();
     m_store.switchToContainer(fallback);
+    m_store.fileGuard().setHistoryOf(m_storePath);
     // It holds what the store's full disk kept from it too, once synced.
     if (m_store.save())
         m_store.container().whenSynced(this, [this, kept = std::weak_ptr<ModelContainer>(m_fallback)] {
@@ -495,6 +497,7 @@ void StoreCaretaker::leaveDamaged(const std::optional<std::pair<QString, Fallbac
     }
     FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
     m_store.switchToContainer(fallback);
+    m_store.fileGuard().setHistoryOf(m_storePath);
     m_store.holdSaves(false);
     m_store.save();
     m_step = Step::none;
@@ -581,6 +584,7 @@ void StoreCaretaker::backAtStore()
 {
     qCInfo(lcPersistence, "The store at %s can be used again", qPrintable(m_storePath));
     m_storePath.clear();
+    m_store.fileGuard().setHistoryOf({});
     m_leftDeletedStore = false;
     m_unavailableReason.clear();
     m_fallbackPlace.reset();

@@ -237,7 +237,7 @@ void StoreFileGuard::checkNow()
         placeCopy(syncJob()());
     // No room at the path: the copy goes to the fallback store's folder before the program ends.
     if (m_state == State::fallbackDue) {
-        copyToFallback(FallbackStore::place(m_path, true));
+        copyToFallback(FallbackStore::place(m_historyOf.isEmpty() ? m_path : m_historyOf, true));
         if (m_copy)
             checkNow();
     }
@@ -419,7 +419,7 @@ void StoreFileGuard::abandonCopy(const QString &why, bool keep)
     m_copy.reset();
     if (toFallback && m_state != State::fallbackDue)
         inBackground(
-            this, [path = m_path] { return FallbackStore::place(path, true); },
+            this, [path = m_historyOf.isEmpty() ? m_path : m_historyOf] { return FallbackStore::place(path, true); },
             [this](const auto &place) {
                 if (m_state == State::fallbackDue)
                     copyToFallback(place);

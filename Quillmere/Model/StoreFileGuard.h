@@ -37,6 +37,9 @@ public:
     void checkNow();
     // Takes the identity of the store file the store holds now, leaving any copy under way.
     void rearm();
+    // The store whose history the guarded file holds while it is a fallback store (empty otherwise):
+    // a copy of it that finds no room at its path becomes one of that store's fallback stores.
+    void setHistoryOf(const QString &storePath) { m_historyOf = storePath; }
     bool isCopying() const { return m_copy != nullptr; }
     // While a whole copy is synced, before it takes its place: saves wait in memory meanwhile.
     bool holdsSaves() const;
@@ -96,6 +99,7 @@ private:
 
     ClipStore &m_store;
     QString m_path;
+    QString m_historyOf;
     std::optional<FileIdentity> m_file;
     // The log and the index beside the store that are the held file's.
     std::array<std::optional<FileIdentity>, 2> m_companions;

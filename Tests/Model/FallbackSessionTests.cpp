@@ -51,6 +51,8 @@ TEST(FallbackStore, AFallbackStoreDeletedOnAFullDiskGoesOnInAnotherAndMovesInWit
     ASSERT_TRUE(QFile::remove(first));
     ASSERT_TRUE(copied.count() > 0 || copied.wait(10000));
     const QString second = copied.front().front().toString();
+    // Named as the store's own, so that a later start finds it too.
+    EXPECT_TRUE(FallbackStore::all(path).contains(second)) << qPrintable(second);
     EXPECT_EQ(session.caretaker.leftStorePath(), path);
     // The store can be used again: every copy moves into it, from whatever file it went on in.
     disk.release();
