@@ -207,6 +207,11 @@ public:
             m_error = describe(e);
             return;
         }
+        // No checkpoint inside its commits, which cancel() may be waiting on: the move-in runs them
+        // between slices.
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
+        // Read before the context is, so that no commit after it goes unseen.
+        m_loadedVersion = dataVersion();
         m_context = std::make_unique<ModelContext>(db, std::move(clock));
         if (!m_context->load(&m_error))
             m_context.reset();
@@ -222,11 +227,20 @@ public:
 
     // None when it could not be opened: error() says why.
     ModelContext *context() const { return m_context.get(); }
+    // Moves whenever another connection commits to the file; -1 when unread.
+    qint64 dataVersion() const
+    {
+        QSqlQuery q(QSqlDatabase::database(m_name, false));
+        return q.exec(QStringLiteral("PRAGMA data_version")) && q.next() ? q.value(0).toLongLong() : -1;
+    }
     QString error() const { return m_error.isEmpty() ? QStringLiteral("it could not be read") : m_error; }
+    // The data version its context was read at.
+    qint64 loadedVersion() const { return m_loadedVersion; }
 
 private:
     QString m_name;
     QString m_error;
+    qint64 m_loadedVersion = -1;
     std::unique_ptr<ModelContext> m_context;
 };
 
@@ -331,10 +345,12 @@ FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connec
         kept.from = std::make_unique<WorkerStore>(job.path, clock);
         kept.fromPath = job.path;
     }
-    if (!kept.into || kept.intoFile != job.storeFile) {
+    // The main thread's commits since the last slice (a brand, a Page renamed) are read afresh.
+    if (!kept.into || kept.intoFile != job.storeFile || kept.into->dataVersion() != kept.intoVersion) {
         kept.into.reset();
         kept.into = std::make_unique<WorkerStore>(job.storePath, clock, job.storeFile);
         kept.intoFile = job.storeFile;
+        kept.intoVersion = kept.into->loadedVersion();
     }
     WorkerStore &from = *kept.from, &into = *kept.into;
     if (!from.context() || !into.context()) {

@@ -58,6 +58,9 @@ public:
         std::unique_ptr<class WorkerStore> into;
         QString fromPath;
         std::optional<FileIdentity> intoFile;
+        // The store's data version `into` was read at: another connection committed when it
+        // moved, and `into` no longer knows the store's Pages and brands.
+        qint64 intoVersion = -1;
         // What the clock of their contexts says: the time the turn under way was asked for.
         QDateTime now;
         Connections();

@@ -6,6 +6,7 @@
 #include "Quillmere/Model/StoreDamage.h"
 #include "Quillmere/Model/StoreRows.h"
 
+#include <QUrl>
 #include <QUuid>
 
 namespace quillmere::StoreSearchKeys {
@@ -221,9 +222,10 @@ bool fillSliceOf(const QString &path, int maxRows, bool *done, QString *error)
     bool filled = false;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(path);
+        // Never made: a file at a deleted store's path would pass for one put in its place.
+        db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
         // A save of the main thread waits no longer than a slice; this one waits for a save.
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=5000"));
         QSqlError setUp;
         if (!db.open())
             *error = describe(db.lastError());

@@ -29,7 +29,8 @@ bool createTable(QSqlQuery &q, QSqlError *error);
 // before the table holds, in its own transaction. `*done` when none is left.
 bool fillSlice(QSqlDatabase &db, int maxRows, bool *done, QString *error);
 // The same on a connection of its own to the store file at `path`, for a worker: the folding and
-// writing, and the checkpoints its commits bring, take nothing of the main thread's time.
+// writing, and the checkpoints its commits bring, take nothing of the main thread's time. Fails
+// when no file is there.
 bool fillSliceOf(const QString &path, int maxRows, bool *done, QString *error);
 
 } // namespace StoreSearchKeys

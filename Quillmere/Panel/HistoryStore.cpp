@@ -3,6 +3,7 @@
 #include "Quillmere/Model/ClipPresentation.h"
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/SearchReader.h"
+#include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreReader.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSearchKeys.h"
@@ -56,8 +57,9 @@ void ClipStoreHistory::fillSearchKeys()
     // A slice under way asks for the next itself, of the store the history is in by then.
     if (m_keyFilling || m_store.container().isInMemory())
         return;
-    // A damaged file is set aside as it was found: nothing more is written into it.
-    if (m_store.isBeingRepaired()) {
+    // A damaged file is set aside as it was found: nothing more is written into it. Nor into a
+    // store file deleted or replaced until the guard has put the history back at its path.
+    if (m_store.isBeingRepaired() || !m_store.fileGuard().holdsFileAtPath()) {
         m_keyFill.start(keyFillRetry);
         return;
     }

@@ -217,3 +217,63 @@ TEST(FallbackMoveIn, RowsMovedOnAWorkerShowInTheHistoryAndLeaveTheIdsOfCopiesNot
     for (const ClipRef &clip : onIt)
         EXPECT_EQ(clip->pinboard(), pages.front());
 }
+
+// The worker's connection into the store reads the main thread's commits between slices again.
+TEST(FallbackMoveIn, ABrandAndAPageChangeMadeBetweenSlicesAreNeitherDoubledNorUndone)
+{
+    for (const bool deleted : {false, true}) {
+        SCOPED_TRACE(deleted ? "Page deleted" : "Page renamed");
+        test::StoreFixture f(true);
+        f.putText("stored");
+        const QString away = f.dir.filePath("away.fallback");
+        {
+            QString error;
+            std::shared_ptr<ModelContainer> fallback(ModelContainer::open(away, f.clock.clock(), &error).release());
+            ASSERT_TRUE(fallback) << qPrintable(error);
+            ClipStore elsewhere(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+            elsewhere.upsertSourceAppBrand("org.example.editor", QString("Editor"), "#112233", std::nullopt);
+            const PageRef work = elsewhere.createPage("Work");
+            for (int i = 0; i < 3 * FallbackMoveIn::sliceClips; ++i) {
+                f.clock.advance(1000);
+                const ClipRef clip = elsewhere.insertClip(test::StoreFixture::textContent(QString("away %1").arg(i)));
+                ASSERT_TRUE(clip);
+                // On every slice, so that each takes the Page in again.
+                if (i % 10 == 0)
+                    elsewhere.assignClip(clip, work);
+            }
+        }
+
+        FallbackMoveIn moveIn(*f.store, {away});
+        Outcome outcome;
+        watch(moveIn, outcome);
+        int slices = 0;
+        moveIn.setSliceSavedHook([&] {
+            // The main context reads the first slice's rows after its hook.
+            if (++slices != 2)
+                return;
+            f.clock.advance(60'000);
+            f.store->upsertSourceAppBrand("org.example.editor", QString("Editor"), "#112233", std::nullopt);
+            const std::vector<PageRef> pages = f.store->pages();
+            ASSERT_EQ(pages.size(), 1u);
+            EXPECT_TRUE(deleted ? f.store->deletePage(pages.front()) : f.store->renamePage(pages.front(), "Renamed"));
+        });
+        moveIn.start();
+        ASSERT_TRUE(test::waitUntil([&] { return outcome.finished; }));
+        ASSERT_GT(slices, 3);
+
+        QSqlQuery q(f.ctx().database());
+        ASSERT_TRUE(q.exec("SELECT COUNT(*) FROM source_app_brands WHERE bundleID = 'org.example.editor'") && q.next());
+        EXPECT_EQ(q.value(0).toInt(), 1);
+        q.finish();
+        ASSERT_TRUE(q.exec("SELECT COUNT(*) FROM clips WHERE pinboardID IS NOT NULL"
+                           " AND pinboardID NOT IN (SELECT id FROM pinboards)")
+                    && q.next());
+        EXPECT_EQ(q.value(0).toInt(), 0);
+        q.finish();
+        if (!deleted) {
+            ASSERT_TRUE(q.exec("SELECT name FROM pinboards") && q.next());
+            EXPECT_EQ(q.value(0).toString(), "Renamed");
+            EXPECT_FALSE(q.next());
+        }
+    }
+}

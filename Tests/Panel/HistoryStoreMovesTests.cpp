@@ -1,12 +1,15 @@
 // The history's store over a ClipStore whose history goes on in another store file mid-session.
 #include "ManualScheduler.h"
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/StoreFileGuard.h"
+#include "Quillmere/Model/StoreSearchKeys.h"
 #include "Quillmere/Panel/HistoryStore.h"
 #include "Quillmere/Panel/HistoryViewModel.h"
 #include "Quillmere/Platform/Core/Notices.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Support/TestSupport.h"
 
+#include <QFile>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -132,4 +135,38 @@ TEST(HistoryStoreMoves, WhenTheHistoryGoesOnInAStoreReadBackTheListAndTheSearchA
     ASSERT_TRUE(matchesShown(3)) << model.lists().visibleCount();
     store.switchToContainer(openStore(next, clock));
     EXPECT_TRUE(matchesShown(30)) << model.lists().visibleCount();
+}
+
+// The fill never makes a file at the path of a store deleted under it, which the guard would take
+// for one put in its place: the guard puts the history back there, and the fill gives it its keys.
+TEST(HistoryStoreMoves, TheKeyFillMakesNoFileWhereTheStoreWasDeletedAndFillsTheOneTheGuardPutsBack)
+{
+    QTemporaryDir dir;
+    FakeClock clock;
+    TempPreferences prefs;
+    NotificationCenter center;
+    const ClipStoreDependencies deps{prefs.prefs.get(), &center, clock.clock()};
+    const QString path = dir.filePath("deleted.store");
+    {
+        ClipStore keyless(openStore(path, clock), deps);
+        for (int i = 0; i < 40; ++i)
+            keyless.insertClip({.kind = ClipKind::text, .text = QStringLiteral("plumb %1").arg(i)});
+        QSqlQuery q(keyless.context().database());
+        for (const char *sql : {"DROP TRIGGER clip_search_follows_deletes", "DROP TABLE clip_search",
+                                "DROP TABLE clip_search_fill", "PRAGMA user_version = 4"})
+            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
+    }
+    ClipStore store(openStore(path, clock), deps);
+    ClipStoreHistory history(store);
+    ASSERT_TRUE(QFile::remove(path));
+
+    bool done = false;
+    QString error;
+    EXPECT_FALSE(StoreSearchKeys::fillSliceOf(path, 16, &done, &error));
+    EXPECT_FALSE(QFile::exists(path));
+
+    store.fileGuard().check();
+    EXPECT_TRUE(waitUntil([&] { return count(store, "SELECT count(*) FROM clip_search") == 40; }, 20000));
+    EXPECT_TRUE(store.fileGuard().holdsFileAtPath());
+    EXPECT_EQ(count(store, "SELECT count(*) FROM clips"), 40);
 }
