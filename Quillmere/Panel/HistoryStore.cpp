@@ -58,8 +58,9 @@ void ClipStoreHistory::fillSearchKeys()
     if (m_keyFilling || m_store.container().isInMemory())
         return;
     // A damaged file is set aside as it was found: nothing more is written into it. Nor into a
-    // store file deleted or replaced until the guard has put the history back at its path.
-    if (m_store.isBeingRepaired() || !m_store.fileGuard().holdsFileAtPath()) {
+    // store file deleted or replaced until the guard has put the history back at its path, nor
+    // while saves are held (its lock lost, or the history copied whole back to its path).
+    if (m_store.isBeingRepaired() || m_store.savesHeld() || !m_store.fileGuard().holdsFileAtPath()) {
         m_keyFill.start(keyFillRetry);
         return;
     }

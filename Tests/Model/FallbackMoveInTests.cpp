@@ -19,10 +19,10 @@ void leaveSession(test::StoreFixture &f, const QString &path, const QString &nam
     QString error;
     std::shared_ptr<ModelContainer> fallback(ModelContainer::open(path, f.clock.clock(), &error).release());
     ASSERT_TRUE(fallback) << qPrintable(error);
-    ClipStore away(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+    ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
     for (int i = 0; i < count; ++i) {
         f.clock.advance(1000);
-        ASSERT_TRUE(away.insertClip(test::StoreFixture::textContent(QString("%1 copy %2").arg(name).arg(i))));
+        ASSERT_TRUE(kept.insertClip(test::StoreFixture::textContent(QString("%1 copy %2").arg(name).arg(i))));
     }
 }
 
@@ -107,10 +107,10 @@ TEST(FallbackMoveIn, ASliceLeavesTheFallbackStoreOnlyOnceTheStoreSyncedItAndACan
 {
     test::StoreFixture f(true);
     f.putText("stored");
-    const QString away = f.dir.filePath("away.fallback");
-    leaveSession(f, away, "away", FallbackMoveIn::sliceClips + 8);
+    const QString fallbackPath = f.dir.filePath("kept.fallback");
+    leaveSession(f, fallbackPath, "kept", FallbackMoveIn::sliceClips + 8);
 
-    FallbackMoveIn moveIn(*f.store, {away});
+    FallbackMoveIn moveIn(*f.store, {fallbackPath});
     Outcome outcome;
     watch(moveIn, outcome);
     bool committed = false;
@@ -126,11 +126,11 @@ TEST(FallbackMoveIn, ASliceLeavesTheFallbackStoreOnlyOnceTheStoreSyncedItAndACan
     EXPECT_FALSE(outcome.finished || outcome.stopped);
     // Both hold the slice: nothing went before the store held it.
     EXPECT_EQ(f.ctx().clipCount(), 1 + FallbackMoveIn::sliceClips);
-    EXPECT_EQ(clipsIn(away), FallbackMoveIn::sliceClips + 8);
+    EXPECT_EQ(clipsIn(fallbackPath), FallbackMoveIn::sliceClips + 8);
     // Cancelled for good.
     moveIn.start();
     QCoreApplication::processEvents();
-    EXPECT_EQ(clipsIn(away), FallbackMoveIn::sliceClips + 8);
+    EXPECT_EQ(clipsIn(fallbackPath), FallbackMoveIn::sliceClips + 8);
 }
 
 TEST(FallbackMoveIn, AStoreFileDeletedUnderTheMoveLeavesEveryCopyWhereANameReachesIt)
@@ -140,10 +140,10 @@ TEST(FallbackMoveIn, AStoreFileDeletedUnderTheMoveLeavesEveryCopyWhereANameReach
         SCOPED_TRACE(beforeStart);
         test::StoreFixture f(true);
         f.putText("stored");
-        const QString away = f.dir.filePath("away.fallback");
-        leaveSession(f, away, "away", total);
+        const QString fallbackPath = f.dir.filePath("kept.fallback");
+        leaveSession(f, fallbackPath, "kept", total);
 
-        FallbackMoveIn moveIn(*f.store, {away});
+        FallbackMoveIn moveIn(*f.store, {fallbackPath});
         Outcome outcome;
         watch(moveIn, outcome);
         int slices = 0;
@@ -161,13 +161,13 @@ TEST(FallbackMoveIn, AStoreFileDeletedUnderTheMoveLeavesEveryCopyWhereANameReach
         }));
         // What did not move waits in its file; what did is in the file the guard put back at the
         // store's path, moved into it again where it went into the deleted one.
-        const int waiting = QFile::exists(away) ? clipsIn(away) : 0;
+        const int waiting = QFile::exists(fallbackPath) ? clipsIn(fallbackPath) : 0;
         EXPECT_EQ(outcome.finished, waiting == 0);
         QString error;
         auto atPath = ModelContainer::open(f.path, systemClock(), &error);
         ASSERT_TRUE(atPath) << qPrintable(error);
         QSqlQuery q(atPath->mainContext().database());
-        ASSERT_TRUE(q.exec("SELECT COUNT(*), COUNT(DISTINCT dedupID) FROM clips WHERE text LIKE 'away %'") && q.next());
+        ASSERT_TRUE(q.exec("SELECT COUNT(*), COUNT(DISTINCT dedupID) FROM clips WHERE text LIKE 'kept %'") && q.next());
         EXPECT_EQ(q.value(0).toInt(), q.value(1).toInt());
         EXPECT_GE(q.value(0).toInt() + waiting, total);
     }
@@ -177,26 +177,26 @@ TEST(FallbackMoveIn, RowsMovedOnAWorkerShowInTheHistoryAndLeaveTheIdsOfCopiesNot
 {
     test::StoreFixture f(true);
     f.putText("stored");
-    const QString away = f.dir.filePath("away.fallback");
+    const QString fallbackPath = f.dir.filePath("kept.fallback");
     {
         QString error;
-        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(away, f.clock.clock(), &error).release());
+        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(fallbackPath, f.clock.clock(), &error).release());
         ASSERT_TRUE(fallback) << qPrintable(error);
-        ClipStore elsewhere(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
-        const PageRef work = elsewhere.createPage("Work");
+        ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+        const PageRef work = kept.createPage("Work");
         for (int i = 0; i < FallbackMoveIn::sliceClips + 8; ++i) {
             f.clock.advance(1000);
-            const ClipRef clip = elsewhere.insertClip(test::StoreFixture::textContent(QString("away %1").arg(i)));
+            const ClipRef clip = kept.insertClip(test::StoreFixture::textContent(QString("kept %1").arg(i)));
             ASSERT_TRUE(clip);
             if (i % 10 == 0)
-                elsewhere.assignClip(clip, work);
+                kept.assignClip(clip, work);
         }
     }
     // A copy the store has not taken yet holds the id the next new row would take.
     const ClipRef pending = f.store->makeClip(test::StoreFixture::textContent("not saved yet"));
     f.ctx().insert(pending);
 
-    FallbackMoveIn moveIn(*f.store, {away});
+    FallbackMoveIn moveIn(*f.store, {fallbackPath});
     Outcome outcome;
     watch(moveIn, outcome);
     int announced = 0;
@@ -225,25 +225,26 @@ TEST(FallbackMoveIn, ABrandAndAPageChangeMadeBetweenSlicesAreNeitherDoubledNorUn
         SCOPED_TRACE(deleted ? "Page deleted" : "Page renamed");
         test::StoreFixture f(true);
         f.putText("stored");
-        const QString away = f.dir.filePath("away.fallback");
+        const QString fallbackPath = f.dir.filePath("kept.fallback");
         {
             QString error;
-            std::shared_ptr<ModelContainer> fallback(ModelContainer::open(away, f.clock.clock(), &error).release());
+            std::shared_ptr<ModelContainer> fallback(
+                ModelContainer::open(fallbackPath, f.clock.clock(), &error).release());
             ASSERT_TRUE(fallback) << qPrintable(error);
-            ClipStore elsewhere(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
-            elsewhere.upsertSourceAppBrand("org.example.editor", QString("Editor"), "#112233", std::nullopt);
-            const PageRef work = elsewhere.createPage("Work");
+            ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+            kept.upsertSourceAppBrand("org.example.editor", QString("Editor"), "#112233", std::nullopt);
+            const PageRef work = kept.createPage("Work");
             for (int i = 0; i < 3 * FallbackMoveIn::sliceClips; ++i) {
                 f.clock.advance(1000);
-                const ClipRef clip = elsewhere.insertClip(test::StoreFixture::textContent(QString("away %1").arg(i)));
+                const ClipRef clip = kept.insertClip(test::StoreFixture::textContent(QString("kept %1").arg(i)));
                 ASSERT_TRUE(clip);
                 // On every slice, so that each takes the Page in again.
                 if (i % 10 == 0)
-                    elsewhere.assignClip(clip, work);
+                    kept.assignClip(clip, work);
             }
         }
 
-        FallbackMoveIn moveIn(*f.store, {away});
+        FallbackMoveIn moveIn(*f.store, {fallbackPath});
         Outcome outcome;
         watch(moveIn, outcome);
         int slices = 0;
