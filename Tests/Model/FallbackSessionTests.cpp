@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <memory>
 
 using namespace quillmere;
 using test::Folders;
@@ -15,16 +16,20 @@ using test::unmakeable;
 
 namespace {
 
-// A session on a store whose path cannot be used, going on in a fallback store on `disk` (nothing
-// else takes one) until the folder in the way at `blocked` goes.
+// A session on a store whose path cannot be used (a file in the way of its folder, or what is at
+// `storePath`), going on in a fallback store on `disk`, as nothing else takes one.
 struct BlockedSession {
-    BlockedSession(const test::SmallDisk &disk, const QTemporaryDir &dir)
+    BlockedSession(const test::SmallDisk &disk, const QTemporaryDir &dir, const QString &storePath = {})
     {
         folders.set("XDG_STATE_HOME", disk.filePath("state"));
         for (const char *other : {"XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"})
             folders.set(other, unmakeable(dir.filePath(other), "none"));
+        path = storePath.isEmpty() ? unmakeable(dir.filePath("data"), "Quillmere/default.store") : storePath;
+        session = std::make_unique<Restart>(path);
     }
     Folders folders;
+    QString path;
+    std::unique_ptr<Restart> session;
 };
 
 } // namespace
@@ -34,11 +39,11 @@ TEST(FallbackStore, AFallbackStoreDeletedOnAFullDiskGoesOnInAnotherAndMovesInWit
     test::SmallDisk disk(2 * 1024 * 1024);
     QUILLMERE_SKIP_WITHOUT(disk.missing());
     QTemporaryDir dir;
-    BlockedSession blocked(disk, dir);
     // A folder where the store should be: the history goes on in a fallback store on the small disk.
     const QString path = dir.filePath("Quillmere/default.store");
     ASSERT_TRUE(QDir().mkpath(path));
-    Restart session(path);
+    BlockedSession blocked(disk, dir, path);
+    Restart &session = *blocked.session;
     ASSERT_TRUE(session.caretaker.hasLeftStore());
     const QString first = session.store.container().storeURL();
     ASSERT_TRUE(first.startsWith(disk.path())) << qPrintable(first);
@@ -68,8 +73,8 @@ TEST(FallbackStore, CopiesAFullFallbackStoreCouldNotSaveGoIntoTheStoreWhenItCome
     QUILLMERE_SKIP_WITHOUT(disk.missing());
     QTemporaryDir dir;
     BlockedSession blocked(disk, dir);
-    const QString path = unmakeable(dir.filePath("data"), "Quillmere/default.store");
-    Restart session(path);
+    const QString &path = blocked.path;
+    Restart &session = *blocked.session;
     ASSERT_TRUE(session.caretaker.hasLeftStore());
     ASSERT_TRUE(session.store.insertClip(test::StoreFixture::textContent("saved 0")));
     ASSERT_TRUE(disk.fill());
@@ -92,8 +97,8 @@ TEST(FallbackStore, AFallbackStoreWhoseFileWentIsNotLeftBeforeItsCopyIsSomewhere
     QUILLMERE_SKIP_WITHOUT(disk.missing());
     QTemporaryDir dir;
     BlockedSession blocked(disk, dir);
-    const QString path = unmakeable(dir.filePath("data"), "Quillmere/default.store");
-    Restart session(path);
+    const QString &path = blocked.path;
+    Restart &session = *blocked.session;
     const QString first = session.store.container().storeURL();
     ASSERT_TRUE(first.startsWith(disk.path())) << qPrintable(first);
     for (int i = 0; i < 5; ++i)

@@ -35,6 +35,20 @@ std::shared_ptr<ModelContainer> openStore(const QString &path, FakeClock &clock)
     return container;
 }
 
+// 40 clips at `path` without their search keys, as a store read back or of an older release holds them.
+::testing::AssertionResult writeKeylessStore(const QString &path, FakeClock &clock, const ClipStoreDependencies &deps)
+{
+    ClipStore keyless(openStore(path, clock), deps);
+    for (int i = 0; i < 40; ++i)
+        keyless.insertClip({.kind = ClipKind::text, .text = QStringLiteral("plumb %1").arg(i)});
+    QSqlQuery q(keyless.context().database());
+    for (const char *sql : {"DROP TRIGGER clip_search_follows_deletes", "DROP TABLE clip_search",
+                            "DROP TABLE clip_search_fill", "PRAGMA user_version = 4"})
+        if (!q.exec(QString::fromLatin1(sql)))
+            return ::testing::AssertionFailure() << sql;
+    return ::testing::AssertionSuccess();
+}
+
 } // namespace
 
 // A store read back from a damaged file, or put in place of the last, holds clips without their
@@ -50,15 +64,7 @@ TEST(HistoryStoreMoves, TheStoreTheHistoryGoesOnInGetsItsKeysAndIsSearchedWhileS
         NotificationCenter center;
         const ClipStoreDependencies deps{prefs.prefs.get(), &center, clock.clock()};
         const QString next = dir.filePath("next.store");
-        {
-            ClipStore keyless(openStore(next, clock), deps);
-            for (int i = 0; i < 40; ++i)
-                keyless.insertClip({.kind = ClipKind::text, .text = QStringLiteral("plumb %1").arg(i)});
-            QSqlQuery q(keyless.context().database());
-            for (const char *sql : {"DROP TRIGGER clip_search_follows_deletes", "DROP TABLE clip_search",
-                                    "DROP TABLE clip_search_fill", "PRAGMA user_version = 4"})
-                ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-        }
+        ASSERT_TRUE(writeKeylessStore(next, clock, deps));
 
         ClipStore store(openStore(fromMemory ? QString() : dir.filePath("first.store"), clock), deps);
         ClipStoreHistory history(store);
@@ -147,15 +153,7 @@ TEST(HistoryStoreMoves, TheKeyFillMakesNoFileWhereTheStoreWasDeletedAndFillsTheO
     NotificationCenter center;
     const ClipStoreDependencies deps{prefs.prefs.get(), &center, clock.clock()};
     const QString path = dir.filePath("deleted.store");
-    {
-        ClipStore keyless(openStore(path, clock), deps);
-        for (int i = 0; i < 40; ++i)
-            keyless.insertClip({.kind = ClipKind::text, .text = QStringLiteral("plumb %1").arg(i)});
-        QSqlQuery q(keyless.context().database());
-        for (const char *sql : {"DROP TRIGGER clip_search_follows_deletes", "DROP TABLE clip_search",
-                                "DROP TABLE clip_search_fill", "PRAGMA user_version = 4"})
-            ASSERT_TRUE(q.exec(QString::fromLatin1(sql))) << sql;
-    }
+    ASSERT_TRUE(writeKeylessStore(path, clock, deps));
     ClipStore store(openStore(path, clock), deps);
     ClipStoreHistory history(store);
     ASSERT_TRUE(QFile::remove(path));
