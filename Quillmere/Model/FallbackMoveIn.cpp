@@ -432,8 +432,8 @@ FallbackMoveIn::~FallbackMoveIn()
     std::shared_ptr<QThreadPool> worker(std::move(m_worker));
     // Let go of off the main thread, so of no thread's events.
     worker->moveToThread(nullptr);
-    worker->start([kept = std::move(m_kept)]() mutable { kept.reset(); });
-    QThreadPool::globalInstance()->start([worker]() mutable {
+    runOn(*worker, [kept = std::move(m_kept)]() mutable { kept.reset(); });
+    runOn(*QThreadPool::globalInstance(), [worker]() mutable {
         worker->waitForDone();
         worker.reset();
     });
@@ -502,7 +502,7 @@ void FallbackMoveIn::cancel()
 
 void FallbackMoveIn::closeConnections()
 {
-    m_worker->start([kept = m_kept] {
+    runOn(*m_worker, [kept = m_kept] {
         kept->from.reset();
         kept->into.reset();
     });

@@ -4,6 +4,7 @@
 
 #include <QFutureWatcher>
 #include <QObject>
+#include <QRunnable>
 #include <QThreadPool>
 #include <QtConcurrent>
 #include <type_traits>
@@ -43,6 +44,30 @@ private:
 } // namespace detail
 #endif
 
+namespace detail {
+// A task whose work, made on one thread and run and destroyed on another, is handed over in a way a
+// ThreadSanitizer build can see (see HandOver.h).
+template <typename Work> class HandedTask : public QRunnable {
+public:
+    explicit HandedTask(Work work) : m_work(std::move(work)) { handOver(this); }
+    void run() override
+    {
+        takeOver(this);
+        m_work();
+    }
+
+private:
+    Work m_work;
+};
+} // namespace detail
+
+// Runs `work` on `pool`, with nothing to hand back.
+template <typename Work> void runOn(QThreadPool &pool, Work work)
+{
+    // The pool deletes the task once it has run.
+    pool.start(new detail::HandedTask<Work>(std::move(work)));
+}
+
 // Runs `work` on the thread pool and hands its result to `done` on the receiver's thread, unless
 // the receiver is gone by then. The delivery belongs to the receiver, so nothing off its thread
 // ever looks at a receiver that may be going away. `pool`: one of the caller's own, for work that
@@ -53,7 +78,16 @@ void inBackground(QObject *receiver, Work work, Done done, QThreadPool *pool = Q
     using Result = std::invoke_result_t<Work &>;
     if (!receiver)
         return;
+#if defined(QUILLMERE_THREAD_SANITIZER)
+    // A receiver gone before the result came lets go of it here, after the worker handed it over.
+    struct Watcher : QFutureWatcher<Result> {
+        using QFutureWatcher<Result>::QFutureWatcher;
+        ~Watcher() override { takeOver(this); }
+    };
+    QFutureWatcher<Result> *watcher = new Watcher(receiver);
+#else
     auto *watcher = new QFutureWatcher<Result>(receiver);
+#endif
 #if defined(QUILLMERE_THREAD_SANITIZER)
     QPromise<Result> promise;
     QFuture<Result> future = promise.future();
