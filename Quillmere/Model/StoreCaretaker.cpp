@@ -62,12 +62,7 @@ StoreCaretaker::StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, 
         m_nextRetryMs = m_firstRetryMs;
         // The store holds all its fallback store held, through a power cut once synced; what either
         // took since waits for the sync after the next save.
-        m_store.container().whenSynced(
-            this,
-            [this, fallback = std::weak_ptr<ModelContainer>(m_fallback), changes = m_store.context().changeCount()] {
-                if (m_fallback && m_fallback == fallback.lock() && m_store.context().changeCount() == changes)
-                    letFallbackGo(true);
-            });
+        letFallbackGoOnceSynced(m_store.context().changeCount());
     });
 }
 
@@ -322,6 +317,23 @@ bool StoreCaretaker::openFallback(const std::optional<std::pair<QString, Fallbac
     return m_fallback != nullptr;
 }
 
+void StoreCaretaker::goOnIn(std::shared_ptr<ModelContainer> container)
+{
+    // What waits in memory goes with the history, and nothing more is written to the file it leaves.
+    FallbackStore::takeIn(container->mainContext(), m_store.context().unsavedRecords());
+    if (m_store.context().database().isOpen())
+        m_store.fileGuard().closeConnection();
+    m_store.switchToContainer(std::move(container));
+}
+
+void StoreCaretaker::letFallbackGoOnceSynced(std::optional<quint64> changes)
+{
+    m_store.container().whenSynced(this, [this, fallback = std::weak_ptr<ModelContainer>(m_fallback), changes] {
+        if (m_fallback && m_fallback == fallback.lock() && (!changes || m_store.context().changeCount() == *changes))
+            letFallbackGo(true);
+    });
+}
+
 void StoreCaretaker::letFallbackGo(bool storeHoldsIt)
 {
     const QString path = m_fallback ? std::exchange(m_fallback, nullptr)->storeURL() : QString();
@@ -413,22 +425,17 @@ void StoreCaretaker::goOnInFallback(const QString &path)
     // The fallback store takes saves whoever holds the store's lock.
     if (std::exchange(m_lockLost, false))
         m_store.holdSaves(false);
-    // What waited while the copy was synced goes with it.
-    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
     // A fallback store deleted in its turn leaves the store file to go back to as it was.
     if (!hasLeftStore()) {
         m_storePath = m_store.container().storeURL();
         m_leftDeletedStore = true;
     }
-    m_store.fileGuard().closeConnection();
-    m_store.switchToContainer(fallback);
+    // What waited while the copy was synced goes with it.
+    goOnIn(fallback);
     m_store.fileGuard().setHistoryOf(m_storePath);
     // It holds what the store's full disk kept from it too, once synced.
     if (m_store.save())
-        m_store.container().whenSynced(this, [this, kept = std::weak_ptr<ModelContainer>(m_fallback)] {
-            if (m_fallback && m_fallback == kept.lock())
-                letFallbackGo(true);
-        });
+        letFallbackGoOnceSynced();
     tellFallbackSession();
     scheduleRetry();
 }
@@ -495,8 +502,7 @@ void StoreCaretaker::leaveDamaged(const std::optional<std::pair<QString, Fallbac
         m_step = Step::none;
         return;
     }
-    FallbackStore::takeIn(fallback->mainContext(), m_store.context().unsavedRecords());
-    m_store.switchToContainer(fallback);
+    goOnIn(fallback);
     m_store.fileGuard().setHistoryOf(m_storePath);
     m_store.holdSaves(false);
     m_store.save();
@@ -570,9 +576,8 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
         m_store.moveHistoryTo(std::move(container));
     } else {
         m_store.save();
-        FallbackStore::takeIn(container->mainContext(), m_store.context().unsavedRecords());
         left = m_store.container().storeURL();
-        m_store.switchToContainer(std::move(container));
+        goOnIn(std::move(container));
     }
     backAtStore();
     m_store.save();
@@ -643,9 +648,7 @@ void StoreCaretaker::copiedWhole(const QString &fallback, const FallbackStore::W
         return;
     }
     // The store holds every row the fallback store held, synced: what waited goes in beside them.
-    FallbackStore::takeIn(container->mainContext(), m_store.context().unsavedRecords());
-    m_store.fileGuard().closeConnection();
-    m_store.switchToContainer(std::move(container));
+    goOnIn(std::move(container));
     m_store.holdSaves(false);
     FallbackStore::remove(fallback);
     backAtStore();

@@ -81,6 +81,11 @@ private:
     bool openFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
     // Its file is removed once the store holds what it holds, else a move-in takes it.
     void letFallbackGo(bool storeHoldsIt);
+    // letFallbackGo(true) once what the history's store file holds now is synced, if m_fallback is
+    // still the one it is now and, with `changes`, the history has changed no more by then.
+    void letFallbackGoOnceSynced(std::optional<quint64> changes = std::nullopt);
+    // The history goes on in `container`, taking what waits in memory, its present file let go of.
+    void goOnIn(std::shared_ptr<ModelContainer> container);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
     void goOnInFallback(const QString &path);
     // A fallback store the history goes on in is copied whole to the store's path, where no file is,
