@@ -151,8 +151,11 @@ void StoreSyncer::work(const std::shared_ptr<Shared> &shared)
         next = SteadyClock::now() + (ok ? groupInterval : retryInterval);
         if (const bool wasFailing = std::exchange(s.failing, !ok); ok && wasFailing)
             qCInfo(lcPersistence, "The store at %s is synced again", qPrintable(s.path));
-        else if (!ok && !wasFailing)
+        else if (!ok && !wasFailing && !s.stop)
             qCWarning(lcPersistence, "Could not sync the store at %s; trying again", qPrintable(s.path));
+        // A closed store whose file went with it (moved on from, or removed) has nothing left to sync.
+        else if (!ok && s.stop && FileIdentity::of(s.path))
+            qCWarning(lcPersistence, "Could not sync the store at %s as it closed", qPrintable(s.path));
         if (ok) {
             s.synced = target;
             if (StoreSyncer *owner = s.owner)
