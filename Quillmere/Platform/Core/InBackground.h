@@ -10,8 +10,10 @@
 #include <type_traits>
 
 #if defined(QUILLMERE_THREAD_SANITIZER)
+#include <QCoreApplication>
 #include <QPromise>
 #include <QRunnable>
+#include <memory>
 #endif
 
 namespace quillmere {
@@ -33,7 +35,12 @@ public:
         m_promise.start();
         m_promise.addResult(m_work());
         handOver(m_token);
-        m_promise.finish();
+        // The last reference to the result may be this one, whose release Qt counts where the
+        // sanitizer cannot see it: it is let go of on the main thread, where the result was taken.
+        auto promise = std::make_shared<QPromise<Result>>(std::move(m_promise));
+        promise->finish();
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [promise = std::move(promise)] {}, Qt::QueuedConnection);
     }
 
 private:
