@@ -321,8 +321,7 @@ void StoreCaretaker::goOnIn(std::shared_ptr<ModelContainer> container)
 {
     // What waits in memory goes with the history, and nothing more is written to the file it leaves.
     FallbackStore::takeIn(container->mainContext(), m_store.context().unsavedRecords());
-    if (m_store.context().database().isOpen())
-        m_store.fileGuard().closeConnection();
+    m_store.fileGuard().closeConnection();
     m_store.switchToContainer(std::move(container));
 }
 

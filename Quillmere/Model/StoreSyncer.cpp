@@ -153,7 +153,8 @@ void StoreSyncer::work(const std::shared_ptr<Shared> &shared)
             qCInfo(lcPersistence, "The store at %s is synced again", qPrintable(s.path));
         else if (!ok && !wasFailing && !s.stop)
             qCWarning(lcPersistence, "Could not sync the store at %s; trying again", qPrintable(s.path));
-        // A closed store whose file went with it (moved on from, or removed) has nothing left to sync.
+        // Told of a closed store only while its file is there: one that went with it (moved on
+        // from, or removed) has nothing left to sync.
         else if (!ok && s.stop && FileIdentity::of(s.path))
             qCWarning(lcPersistence, "Could not sync the store at %s as it closed", qPrintable(s.path));
         if (ok) {

@@ -12,7 +12,6 @@
 #if defined(QUILLMERE_THREAD_SANITIZER)
 #include <QCoreApplication>
 #include <QPromise>
-#include <QRunnable>
 #include <memory>
 #endif
 
