@@ -10,7 +10,6 @@
 #include <type_traits>
 
 #if defined(QUILLMERE_THREAD_SANITIZER)
-#include <QCoreApplication>
 #include <QPromise>
 #include <memory>
 #endif
@@ -21,30 +20,27 @@ namespace quillmere {
 namespace detail {
 // Qt's thread pool hands a task over under locks inside the library, which a ThreadSanitizer
 // build cannot see (Qt is not built with it); this task states the hand-over itself, and reads
-// nothing of its own before it has.
+// nothing of its own before it has. The promise is held by the task and by the receiving side
+// through a std::shared_ptr, whose count the sanitizer sees, so whichever side lets go of the
+// result last does so after everything the other did with it.
 template <typename Work, typename Result> class SanitizedTask : public QRunnable {
 public:
-    SanitizedTask(Work work, QPromise<Result> promise, const void *token)
+    SanitizedTask(Work work, std::shared_ptr<QPromise<Result>> promise, const void *token)
         : m_work(std::move(work)), m_promise(std::move(promise)), m_token(token)
     {
     }
     void run() override
     {
         takeOver(this);
-        m_promise.start();
-        m_promise.addResult(m_work());
+        m_promise->start();
+        m_promise->addResult(m_work());
         handOver(m_token);
-        // The last reference to the result may be this one, whose release Qt counts where the
-        // sanitizer cannot see it: it is let go of on the main thread, where the result was taken.
-        auto promise = std::make_shared<QPromise<Result>>(std::move(m_promise));
-        promise->finish();
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [promise = std::move(promise)] {}, Qt::QueuedConnection);
+        m_promise->finish();
     }
 
 private:
     Work m_work;
-    QPromise<Result> m_promise;
+    std::shared_ptr<QPromise<Result>> m_promise;
     const void *m_token;
 };
 } // namespace detail
@@ -95,14 +91,15 @@ void inBackground(QObject *receiver, Work work, Done done, QThreadPool *pool = Q
     auto *watcher = new QFutureWatcher<Result>(receiver);
 #endif
 #if defined(QUILLMERE_THREAD_SANITIZER)
-    QPromise<Result> promise;
-    QFuture<Result> future = promise.future();
-    auto *task = new detail::SanitizedTask<Work, Result>(std::move(work), std::move(promise), watcher);
-    QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, [watcher, done = std::move(done)]() mutable {
-        takeOver(watcher);
-        watcher->deleteLater();
-        done(watcher->future().takeResult());
-    });
+    auto promise = std::make_shared<QPromise<Result>>();
+    QFuture<Result> future = promise->future();
+    auto *task = new detail::SanitizedTask<Work, Result>(std::move(work), promise, watcher);
+    QObject::connect(watcher, &QFutureWatcherBase::finished, watcher,
+                     [watcher, promise, done = std::move(done)]() mutable {
+                         takeOver(watcher);
+                         watcher->deleteLater();
+                         done(watcher->future().takeResult());
+                     });
     watcher->setFuture(future);
     handOver(task);
     // The pool deletes the task once it has run.
