@@ -273,6 +273,9 @@ TEST(StoreSalvage, EveryKeptClipGetsItsSearchKeyAndRowsKeepTheIDsOthersKeepOfThe
     Session session(ModelContainerFactory::makeSetup({folder.path, systemClock()}));
     session.settle();
     ASSERT_FALSE(session.caretaker.hasLeftStore());
+    // The start's fallback store moves in on a worker that holds the write lock meanwhile; the
+    // store's own connection waits only 5 ms for it.
+    ASSERT_TRUE(test::waitUntil([&] { return FallbackStore::all(folder.path).isEmpty(); }, 10000));
     ModelContext &ctx = session.store.context();
     const int kept = int(ctx.clipCount());
     ASSERT_GT(kept, 0);
