@@ -389,7 +389,7 @@ void BM_CaptureIntoFallbackOrStore(benchmark::State &state)
     if (fallback) {
         // A folder where the store should be; the history waits in its fallback store.
         QDir().mkpath(b.storePath);
-        const auto place = FallbackStore::place(b.storePath);
+        const auto place = FallbackStore::nameAndFolder(b.storePath);
         if (!place || !QFile::copy(source, place->first))
             qFatal("Cannot make the fallback store");
     } else if (!QFile::copy(source, b.storePath)) {

@@ -43,8 +43,7 @@ bool ClipStore::save(const std::function<bool(qint64 saveTime)> &beforeCommit)
         Q_EMIT changesHeld();
         return true;
     }
-    m_fileGuard->check();
-    if (m_fileGuard->holdsSaves())
+    if (savesWaitForFile())
         return true;
     QString error;
     if (!ctx.save(&error, beforeCommit)) {
@@ -73,8 +72,7 @@ ClipStore::SaveResult ClipStore::savePart(size_t maxRecords)
         return SaveResult::saved;
     if (m_savesHeld)
         return SaveResult::deferred;
-    m_fileGuard->check();
-    if (m_fileGuard->holdsSaves())
+    if (savesWaitForFile())
         return SaveResult::deferred;
     QString error;
     if (!ctx.savePart(maxRecords, &error)) {
@@ -92,8 +90,7 @@ size_t ClipStore::saveWhatFits(size_t maxRecords)
     ModelContext &ctx = context();
     if (!ctx.hasChanges() || m_savesHeld)
         return 0;
-    m_fileGuard->check();
-    if (m_fileGuard->holdsSaves())
+    if (savesWaitForFile())
         return 0;
     QString error;
     const size_t saved = ctx.saveWhatFits(maxRecords, &error);
@@ -117,9 +114,8 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
         Q_EMIT changesHeld();
         return true;
     }
-    m_fileGuard->check();
-    // The store file is being put back in place; the guard saves once it is.
-    if (m_fileGuard->holdsSaves())
+    // The store file is being put back in place, or written by a move-in; saved once it is done.
+    if (savesWaitForFile())
         return true;
     QString error;
     if (!ctx.save(&error)) {
@@ -134,6 +130,25 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
     Q_EMIT didSave();
     announceChange();
     return true;
+}
+
+bool ClipStore::savesWaitForFile()
+{
+    if (m_writtenElsewhere)
+        return true;
+    m_fileGuard->check();
+    return m_fileGuard->holdsSaves();
+}
+
+void ClipStore::setWrittenElsewhere(bool written)
+{
+    if (!std::exchange(m_writtenElsewhere, written) || written)
+        return;
+    // What waited is saved in a turn of its own: the one that let go may be ending a move-in.
+    QTimer::singleShot(0, this, [this] {
+        if (!m_writtenElsewhere)
+            save();
+    });
 }
 
 bool ClipStore::keepAfterFailedSave(const QString &error)
@@ -192,7 +207,9 @@ void ClipStore::watchContainer()
             Q_EMIT self->storeDamaged();
     });
     container().holdCaptureOrderFillWhile([self = QPointer<ClipStore>(this)] {
-        return self && (self->m_savesHeld || (self->m_fileGuard && self->m_fileGuard->holdsSaves()));
+        return self
+            && (self->m_savesHeld || self->m_writtenElsewhere
+                || (self->m_fileGuard && self->m_fileGuard->holdsSaves()));
     });
 }
 

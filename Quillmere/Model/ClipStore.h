@@ -81,6 +81,9 @@ public:
         m_heldForRepair = held && forRepair;
     }
     bool savesHeld() const { return m_savesHeld; }
+    // Another connection of this program writes the store's file now (a slice of a move-in): saves
+    // wait in memory meanwhile, rather than for its lock, and are made once it is done.
+    void setWrittenElsewhere(bool written);
     // Damage in the store file met by another reader (see StoreDamage) and confirmed: the store is
     // salvaged as when its own statements meet it (see storeDamaged).
     void reportDamage() { context().noteDamage(); }
@@ -219,6 +222,8 @@ private:
     void announceChange();
     // True when the failed save's changes are kept for later.
     bool keepAfterFailedSave(const QString &error);
+    // A save waits: the guard puts the store file back, or another connection writes it.
+    bool savesWaitForFile();
     // Reports damage another reader met at `path` once the file there is found to be the one held
     // and unsound, off the main thread.
     void verifyDamage(const QString &path);
@@ -234,6 +239,7 @@ private:
     std::unique_ptr<StoreFileGuard> m_fileGuard;
     bool m_savesHeld = false;
     bool m_heldForRepair = false;
+    bool m_writtenElsewhere = false;
 };
 
 } // namespace quillmere

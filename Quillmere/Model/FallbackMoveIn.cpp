@@ -60,6 +60,19 @@ std::vector<std::shared_ptr<PersistentModel>> nextSlice(ModelContext &from, cons
     return records;
 }
 
+// A copy of `brand` that belongs to no context, for another thread to take in.
+std::shared_ptr<SourceAppBrand> detachedBrand(const SourceAppBrand &brand)
+{
+    auto copy = std::make_shared<SourceAppBrand>();
+    copy->setBundleID(brand.bundleID());
+    copy->setAppName(brand.appName());
+    copy->setColorHex(brand.colorHex());
+    copy->setIconPNG(brand.iconPNG());
+    copy->setUpdatedAt(brand.updatedAt());
+    copy->setRecordID(brand.recordID());
+    return copy;
+}
+
 // Runs `sql` on `db`; the error, empty when none.
 QString run(sqlite3 *db, const QString &sql)
 {
@@ -261,15 +274,21 @@ bool saveUnlessCancelled(ModelContext &context, FallbackMoveIn::Cancel &cancel, 
 
 struct Opened {
     QString error;
+    // None while another running program writes it: it stays where it is.
+    std::shared_ptr<FallbackStore::Hold> hold;
     qint64 lift = 0;
     qint64 pages = 0;
     qint64 brands = 0;
 };
 
 // Places the fallback store at `path` in the store's capture order and reads what its slices need.
-Opened openFallback(const QString &path, const QString &storePath, const QDateTime &now, FallbackMoveIn::Cancel &cancel)
+Opened openFallback(const QString &path, std::shared_ptr<FallbackStore::Hold> held, const QString &storePath,
+                    const QDateTime &now, FallbackMoveIn::Cancel &cancel)
 {
     Opened opened;
+    // The one held already may have been made under another name.
+    if (!(opened.hold = held && held->isAt(path) ? std::move(held) : FallbackStore::Hold::take(path)))
+        return opened;
     // Brings a fallback store of an older release up to date first; its close moves its log in.
     if (!ModelContainer::open(
             path, [now] { return now; }, &opened.error))
@@ -345,20 +364,13 @@ FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connec
         kept.from = std::make_unique<WorkerStore>(job.path, clock);
         kept.fromPath = job.path;
     }
-    // The main thread's commits since the last slice (a brand, a Page renamed) are read afresh.
-    if (!kept.into || kept.intoFile != job.storeFile || kept.into->dataVersion() != kept.intoVersion) {
-        kept.into.reset();
-        kept.into = std::make_unique<WorkerStore>(job.storePath, clock, job.storeFile);
-        kept.intoFile = job.storeFile;
-        kept.intoVersion = kept.into->loadedVersion();
-    }
-    WorkerStore &from = *kept.from, &into = *kept.into;
-    if (!from.context() || !into.context()) {
-        moved.error = !into.context() ? into.error() : from.error();
+    if (!kept.from->context()) {
+        moved.error = kept.from->error();
         kept.from.reset();
         kept.into.reset();
         return moved;
     }
+    WorkerStore &from = *kept.from;
     // Whatever goes wrong, the next turn starts on connections of its own.
     struct Drop {
         FallbackMoveIn::Connections &kept;
@@ -377,10 +389,30 @@ FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connec
             return moved;
         moved.left = !cancel.set.load();
     }
+    auto records = nextSlice(*from.context(), job.passed);
+    moved.last = records.empty() || records.front()->entity() != Entity::clip;
+    // The main thread takes brands in itself, seeing those it has made and not saved yet.
+    std::erase_if(records, [&moved](const std::shared_ptr<PersistentModel> &record) {
+        if (record->entity() != Entity::brand)
+            return false;
+        moved.brands.push_back(detachedBrand(static_cast<const SourceAppBrand &>(*record)));
+        return true;
+    });
+    // The main thread writes nothing to the store while a slice is out: what its commits before the
+    // slice changed (a Page renamed) is read here, by the slice that writes.
+    if (!kept.into || kept.intoFile != job.storeFile || kept.into->dataVersion() != kept.intoVersion) {
+        kept.into.reset();
+        kept.into = std::make_unique<WorkerStore>(job.storePath, clock, job.storeFile);
+        kept.intoFile = job.storeFile;
+        kept.intoVersion = kept.into->loadedVersion();
+    }
+    WorkerStore &into = *kept.into;
+    if (!into.context()) {
+        moved.error = into.error();
+        return moved;
+    }
     if (job.pageLimit > 0)
         QSqlQuery(into.context()->database()).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(job.pageLimit));
-    const auto records = nextSlice(*from.context(), job.passed);
-    moved.last = records.empty() || records.front()->entity() != Entity::clip;
     for (Entity entity : StoreRows::entities)
         into.context()->useRowsFrom(entity, job.firstRow[size_t(entity)]);
     moved.added = FallbackStore::takeIn(*into.context(), records, job.lift);
@@ -395,6 +427,8 @@ FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connec
     }
     for (const auto &record : records)
         moved.taken.push_back({record->entity(), record->persistentModelID().rowID});
+    if (records.empty())
+        return moved;
     if (!saveUnlessCancelled(*into.context(), cancel, &moved.error) && !cancel.set.load() && moved.error.isEmpty())
         moved.error = QStringLiteral("the store did not take the copies");
     moved.cancelled = cancel.set.load();
@@ -412,31 +446,25 @@ void FallbackMoveIn::start()
 void FallbackMoveIn::stop(const QString &error)
 {
     m_running = false;
-    qCWarning(lcPersistence, "The fallback store waits to move into the store: %s", qPrintable(error));
+    qCWarning(lcPersistence, "The fallback store waits to move into the store: %s; tried again in %d s",
+              qPrintable(error), int(m_retryMs / 1000));
     Q_EMIT stopped(error);
+    // Tried again by itself: a retry of the caretaker's ends whenever a save works.
+    QTimer::singleShot(m_retryMs, this, &FallbackMoveIn::start);
+    m_retryMs = std::min(m_retryMs * 2, kLongestRetryMs);
 }
 
-FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths)
-    : m_store(store), m_paths(std::move(paths)), m_storePath(store.container().storeURL()),
-      m_kept(std::make_shared<Connections>()), m_worker(std::make_unique<QThreadPool>())
+FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths, std::shared_ptr<FallbackStore::Hold> held)
+    : m_store(store), m_paths(std::move(paths)), m_held(std::move(held)), m_storePath(store.container().storeURL()),
+      m_kept(std::make_shared<Connections>())
 {
-    // One thread that never ends while the move does, so that its connections stay open.
-    m_worker->setMaxThreadCount(1);
-    m_worker->setExpiryTimeout(-1);
 }
 
 FallbackMoveIn::~FallbackMoveIn()
 {
     cancel();
     // Its connections close on their own thread, and the thread ends without the main one waiting.
-    std::shared_ptr<QThreadPool> worker(std::move(m_worker));
-    // Let go of off the main thread, so of no thread's events.
-    worker->moveToThread(nullptr);
-    runOn(*worker, [kept = std::move(m_kept)]() mutable { kept.reset(); });
-    runOn(*QThreadPool::globalInstance(), [worker]() mutable {
-        worker->waitForDone();
-        worker.reset();
-    });
+    runOn(*m_worker.pool(), [kept = std::move(m_kept)]() mutable { kept.reset(); });
 }
 
 bool FallbackMoveIn::storeAtItsPath() const
@@ -460,12 +488,19 @@ void FallbackMoveIn::openNext()
     m_fallbackPath = path;
     inBackground(
         this,
-        [path, store = m_storePath, now = m_store.now(), cancel = m_cancelShared] {
-            return openFallback(path, store, now, *cancel);
+        [path, held = m_held, store = m_storePath, now = m_store.now(), cancel = m_cancelShared] {
+            return openFallback(path, held, store, now, *cancel);
         },
         [this](const Opened &result) {
             if (m_cancelled)
                 return;
+            if (!result.hold) {
+                qCInfo(lcPersistence, "The fallback store at %s is another running program's: it stays",
+                       qPrintable(m_fallbackPath));
+                m_fallbackPath.clear();
+                return next();
+            }
+            m_fallbackHold = result.hold;
             m_lift = result.lift;
             // A slice of clips brings a Page with each at most; the last brings every Page and brand.
             m_rowsPerSlice = {};
@@ -483,6 +518,7 @@ void FallbackMoveIn::opened(QString error)
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened, so it is kept: %s",
                    qPrintable(m_fallbackPath), qPrintable(error));
         m_fallbackPath.clear();
+        m_fallbackHold.reset();
     }
     next();
 }
@@ -497,12 +533,20 @@ void FallbackMoveIn::cancel()
     }
     m_running = false;
     m_fallbackPath.clear();
+    // Written no more: the next start, or the next move-in, may take it.
+    m_fallbackHold.reset();
     closeConnections();
+    // The slice out may still hold the store's write lock until it has rolled back: saves wait for
+    // the worker to be done with it.
+    if (std::exchange(m_sliceOut, false))
+        inBackground(
+            &m_store, [] { return true; }, [store = &m_store](bool) { store->setWrittenElsewhere(false); },
+            m_worker.pool());
 }
 
 void FallbackMoveIn::closeConnections()
 {
-    runOn(*m_worker, [kept = m_kept] {
+    runOn(*m_worker.pool(), [kept = m_kept] {
         kept->from.reset();
         kept->into.reset();
     });
@@ -548,13 +592,18 @@ void FallbackMoveIn::slice()
     // Kept from the main context's new records, which take ids of their own meanwhile.
     for (Entity entity : StoreRows::entities)
         job.firstRow[size_t(entity)] = m_store.context().reserveRows(entity, m_rowsPerSlice[size_t(entity)]);
+    // Saves wait their turn meanwhile instead of meeting the worker's lock.
+    m_sliceOut = true;
+    m_store.setWrittenElsewhere(true);
     inBackground(
         this, [job = std::move(job), kept = m_kept, cancel = m_cancelShared] { return moveSlice(job, *kept, *cancel); },
         [this, path = m_fallbackPath](const SliceMoved &moved) {
+            if (std::exchange(m_sliceOut, false))
+                m_store.setWrittenElsewhere(false);
             if (!m_cancelled && !moved.cancelled && m_fallbackPath == path)
                 sliceMoved(moved);
         },
-        m_worker.get());
+        m_worker.pool());
 }
 
 void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
@@ -571,8 +620,15 @@ void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
         return;
     if (!moved.error.isEmpty())
         return stop(moved.error);
+    m_retryMs = kFirstRetryMs;
     // Whatever the store's file is now, the history reads them from it: they were committed there.
     m_store.tookRowsWrittenElsewhere(moved.written);
+    if (!moved.brands.empty()) {
+        // The fallback store goes once synced, and these with it: saved first.
+        FallbackStore::takeIn(m_store.context(),
+                              std::vector<std::shared_ptr<PersistentModel>>(moved.brands.begin(), moved.brands.end()));
+        m_store.save();
+    }
     // Only what the store has committed, and synced, leaves the fallback store, with a later slice;
     // the next slice goes on meanwhile.
     m_awaitingSync.insert(m_awaitingSync.end(), moved.taken.begin(), moved.taken.end());
@@ -609,6 +665,7 @@ void FallbackMoveIn::sliceSynced(const SliceMoved &moved)
         const QString path = std::exchange(m_fallbackPath, QString());
         if (!FallbackStore::remove(path))
             qCWarning(lcPersistence, "Could not remove the fallback store at %s", qPrintable(path));
+        m_fallbackHold.reset();
         // The slices not left yet went with the file.
         if (m_sliceSaved)
             m_sliceSaved();

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "Quillmere/Model/ModelContainer.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThreadPool>
 #include <array>
 #include <atomic>
 #include <functional>
@@ -27,8 +27,12 @@ class FallbackMoveIn : public QObject {
     Q_OBJECT
 public:
     static constexpr qsizetype sliceClips = 32;
+    // After a stop, until a slice moves again.
+    static constexpr int kFirstRetryMs = 1000;
+    static constexpr int kLongestRetryMs = 60 * 1000;
 
-    FallbackMoveIn(ClipStore &store, QStringList paths);
+    // `held`: a hold this program has on one of them already.
+    FallbackMoveIn(ClipStore &store, QStringList paths, std::shared_ptr<FallbackStore::Hold> held = {});
     ~FallbackMoveIn() override;
     // Begins, or goes on after a save failed.
     void start();
@@ -77,6 +81,8 @@ public:
         // Rows the store gained or took fields into, and the fallback store's rows they came from.
         std::vector<StoredRow> written;
         std::vector<StoredRow> taken;
+        // With the last slice: the fallback store's brands, for the main thread to take in.
+        std::vector<std::shared_ptr<SourceAppBrand>> brands;
     };
 
 private:
@@ -94,12 +100,15 @@ private:
 
     ClipStore &m_store;
     QStringList m_paths;
+    std::shared_ptr<FallbackStore::Hold> m_held;
     const QString m_storePath;
-    // The fallback store moving in now; empty between them.
+    // The fallback store moving in now, and this program's hold on it; empty between them.
     QString m_fallbackPath;
+    std::shared_ptr<FallbackStore::Hold> m_fallbackHold;
     std::shared_ptr<Cancel> m_cancelShared = std::make_shared<Cancel>();
     std::shared_ptr<Connections> m_kept;
-    std::unique_ptr<QThreadPool> m_worker;
+    // One thread that never ends while the move does, so that its connections stay open.
+    ThreadOfItsOwn m_worker;
     qint64 m_lift = 0;
     // The store file the slices go into, and how often that changed.
     std::optional<FileIdentity> m_movedInto;
@@ -118,6 +127,9 @@ private:
     int m_slices = 0;
     bool m_running = false;
     bool m_cancelled = false;
+    // A slice is on the worker: the store's saves wait for it.
+    bool m_sliceOut = false;
+    int m_retryMs = kFirstRetryMs;
     std::function<void()> m_sliceSaved;
 };
 

@@ -22,6 +22,7 @@
 #include <limits>
 #include <map>
 #include <sqlite3.h>
+#include <sys/file.h>
 
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -59,6 +60,14 @@ std::pair<Place::Lasting, dev_t> fileSystemOf(const Folder &folder)
 QString fallbackIn(const Folder &folder)
 {
     return QDir(folder.path).filePath(folder.stem + QStringLiteral(".fallback"));
+}
+
+// The fallback stores in `dir`, the folder `folder` names. A second one, when the first was taken,
+// takes a number: "NAME.2.fallback".
+QStringList namesIn(const QDir &dir, const Folder &folder)
+{
+    return dir.entryList({folder.stem + QStringLiteral(".fallback"), folder.stem + QStringLiteral(".*.fallback")},
+                         QDir::Files, QDir::Name);
 }
 
 // A folder takes a file when a little can be written and synced there. The store's own folder is
@@ -150,7 +159,50 @@ std::vector<Folder> folders(const QString &storePath, bool storeFolderLast)
     return inOrder;
 }
 
-std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast)
+Hold::~Hold()
+{
+    ::close(m_fd);
+}
+
+bool Hold::isAt(const QString &path) const
+{
+    struct stat held {};
+    struct stat atPath {};
+    return ::fstat(m_fd, &held) == 0 && ::stat(QFile::encodeName(path).constData(), &atPath) == 0
+        && held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
+}
+
+std::shared_ptr<Hold> Hold::take(const QString &path)
+{
+    // Never waits: not on a FIFO put at the path, not on another program's hold.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    std::shared_ptr<Hold> hold(new Hold(fd, path));
+    struct stat info {};
+    // Removed by its holder between the opening and the lock: a file nothing names is no fallback store.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || !hold->isAt(path))
+        return nullptr;
+    return hold;
+}
+
+std::shared_ptr<Hold> Hold::makeNew(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    std::shared_ptr<Hold> hold(new Hold(fd, path));
+    // No one else has the file open yet: this never fails but on a file system without locks.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        QFile::remove(path);
+        errno = error;
+        return nullptr;
+    }
+    return hold;
+}
+
+std::optional<std::pair<QString, Place>> nameAndFolder(const QString &storePath, bool storeFolderLast)
 {
     const std::vector<Folder> order = folders(storePath, storeFolderLast);
     // One left by an earlier session goes on where it is, if its folder still takes writes; else it
@@ -164,7 +216,7 @@ std::optional<std::pair<QString, Place>> place(const QString &storePath, bool st
     return std::make_pair(fallbackIn(*at), Place{at->path, fileSystemOf(*at).first});
 }
 
-std::optional<Place> placeOf(const QString &storePath, const QString &fallback)
+std::optional<Place> folderHolding(const QString &storePath, const QString &fallback)
 {
     const QString folder = QFileInfo(fallback).absolutePath();
     for (const Folder &f : folders(storePath))
@@ -175,13 +227,10 @@ std::optional<Place> placeOf(const QString &storePath, const QString &fallback)
 
 QStringList all(const QString &storePath)
 {
-    // A second one, when the first was taken, takes a number: "NAME.2.fallback".
     QStringList found;
     for (const Folder &folder : folders(storePath)) {
         const QDir dir(folder.path);
-        for (const QString &file :
-             dir.entryList({folder.stem + QStringLiteral(".fallback"), folder.stem + QStringLiteral(".*.fallback")},
-                           QDir::Files, QDir::Name))
+        for (const QString &file : namesIn(dir, folder))
             found << dir.filePath(file);
     }
     found.removeDuplicates();
@@ -200,20 +249,36 @@ QString takeFreeName(const QString &fallback, const std::function<bool(const QSt
     return {};
 }
 
-QString newFile(const QString &fallback)
+std::shared_ptr<Hold> makeHeldFile(const QString &fallback)
 {
-    return takeFreeName(fallback, [](const QString &name) {
-        const int fd = ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        return fd >= 0 && ::close(fd) == 0;
-    });
+    std::shared_ptr<Hold> hold;
+    takeFreeName(fallback, [&hold](const QString &name) { return (hold = Hold::makeNew(name)) != nullptr; });
+    return hold;
 }
 
-std::optional<std::pair<QString, Place>> newPlace(const QString &storePath, bool storeFolderLast)
+std::optional<Held> makeHeldFileIn(const QString &storePath, bool storeFolderLast)
 {
-    auto found = place(storePath, storeFolderLast);
-    if (found && (found->first = newFile(found->first)).isEmpty())
-        found.reset();
-    return found;
+    const auto found = nameAndFolder(storePath, storeFolderLast);
+    if (!found)
+        return std::nullopt;
+    std::shared_ptr<Hold> file = makeHeldFile(found->first);
+    if (!file)
+        return std::nullopt;
+    return Held{std::move(file), found->second};
+}
+
+std::optional<Held> takeOverLeft(const QString &storePath, bool storeFolderLast)
+{
+    for (const Folder &folder : folders(storePath, storeFolderLast)) {
+        const QDir dir(folder.path);
+        const QStringList names = namesIn(dir, folder);
+        if (names.isEmpty() || !takesAFile(folder))
+            continue;
+        for (const QString &name : names)
+            if (std::shared_ptr<Hold> file = Hold::take(dir.filePath(name)))
+                return Held{std::move(file), Place{folder.path, fileSystemOf(folder).first}};
+    }
+    return std::nullopt;
 }
 
 namespace {

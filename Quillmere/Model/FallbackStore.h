@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace quillmere {
@@ -39,22 +40,56 @@ struct Folder {
 // its own disk failed to take), then those that keep what they hold longest. None for an empty
 // path. Touches the disk.
 std::vector<Folder> folders(const QString &storePath, bool storeFolderLast = false);
-// The fallback store an earlier session left in a folder that still takes a file, else the name
-// one would have in the first folder that does (newFile() makes it); none when no folder does.
-// Touches the disk.
-std::optional<std::pair<QString, Place>> place(const QString &storePath, bool storeFolderLast = false);
+// This program's hold on a fallback store's file: an flock that a start asks for before it takes the
+// file over or moves it in, and that the kernel lets go of however the program ends. Kept for as
+// long as the file is written or moved in, and until it is removed.
+class Hold {
+public:
+    // The file at `path`, held; none while another running program holds it, or when none is there.
+    static std::shared_ptr<Hold> take(const QString &path);
+    // A new file at `path`, held from its making; none when it cannot be made (errno EEXIST: the
+    // name is taken).
+    static std::shared_ptr<Hold> makeNew(const QString &path);
+    ~Hold();
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+    // Where it was taken or made; it may have been renamed since.
+    QString path() const { return m_path; }
+    // The file held is still the one at `path`.
+    bool isAt(const QString &path) const;
+
+private:
+    Hold(int fd, QString path) : m_fd(fd), m_path(std::move(path)) {}
+    int m_fd;
+    QString m_path;
+};
+
+// A fallback store's file this program holds, and its folder.
+struct Held {
+    std::shared_ptr<Hold> file;
+    Place place;
+};
+
+// The name of the fallback store in the folder a history goes on in: that of one an earlier session
+// left, where its folder still takes a file, else its name in the first folder that does; none when
+// no folder does. The file may be there, and may be another program's. Touches the disk.
+std::optional<std::pair<QString, Place>> nameAndFolder(const QString &storePath, bool storeFolderLast = false);
 // The folder of the store at `storePath` that holds its fallback store `fallback`, if any.
-std::optional<Place> placeOf(const QString &storePath, const QString &fallback);
-// Every fallback store of `storePath` there is. Touches the disk.
+std::optional<Place> folderHolding(const QString &storePath, const QString &fallback);
+// Every fallback store of `storePath` there is, held or not. Touches the disk.
 QStringList all(const QString &storePath);
 // Gives `fallback`, else the first "STEM.N.fallback" beside it, to `take`, which fails with errno
 // EEXIST while the name is held, so that a fallback store never shares a file. Empty when none was.
 QString takeFreeName(const QString &fallback, const std::function<bool(const QString &)> &take);
-// A new file of its own for a fallback store beside `fallback`. Touches the disk.
-QString newFile(const QString &fallback);
-// A new file of its own for a fallback store, made in the first folder that takes one as place()
-// finds it, never one an earlier session or another part of this one holds. Touches the disk.
-std::optional<std::pair<QString, Place>> newPlace(const QString &storePath, bool storeFolderLast = false);
+// A new file of its own for a fallback store, held, at `fallback` or the first free name beside it.
+// Touches the disk.
+std::shared_ptr<Hold> makeHeldFile(const QString &fallback);
+// A new file of its own for a fallback store, held, in the first folder that takes one as
+// nameAndFolder() finds it: never one an earlier session or another program holds. Touches the disk.
+std::optional<Held> makeHeldFileIn(const QString &storePath, bool storeFolderLast = false);
+// A fallback store an earlier session left and whose program is gone, taken over where its folder
+// still takes a file; none when there is no such one. Touches the disk.
+std::optional<Held> takeOverLeft(const QString &storePath, bool storeFolderLast = false);
 // What copyWhole() did: the error, empty once the store is at its path; `noRoom` when its disk has none.
 struct WholeCopy {
     QString error;
@@ -66,7 +101,8 @@ struct WholeCopy {
 WholeCopy copyWhole(const QString &fallback, const QString &storePath, const std::atomic<bool> &stop);
 // Removes what a copyWhole() cut short left beside the store; never the only copy of anything.
 void removeUnfinishedCopy(const QString &storePath);
-// Removes a fallback store nothing has open any more.
+// Removes a fallback store nothing has open any more; its holder removes it while it holds it, so
+// that no other program takes the name over meanwhile.
 bool remove(const QString &path);
 // Puts `records` of another context into `into`: a clip or Page `into` holds under the same
 // dedupID takes their fields when theirs are at least as new (a change not saved yet is newest),

@@ -548,15 +548,16 @@ PersistenceSetup ModelContainerFactory::makeSetup(const PersistenceOptions &opti
     std::shared_ptr<ModelContainer> kept;
     const bool storeFolderLast = opening.failure == ModelContainer::OpenFailure::unwritable
         || opening.failure == ModelContainer::OpenFailure::noRoomToUpdate;
-    // One an earlier session left goes on; one that will not open waits for the store, and the
-    // history goes on in a file of its own.
-    if (const auto earlier = FallbackStore::place(path, storeFolderLast); earlier && QFileInfo(earlier->first).isFile())
-        kept = ModelContainer::open(earlier->first, options.clock, &error);
-    if (!kept)
-        if (const auto place = FallbackStore::newPlace(path, storeFolderLast);
-            place && !(kept = ModelContainer::open(place->first, options.clock, &error)))
-            FallbackStore::remove(place->first);
+    // One an earlier session left goes on, unless another running program writes it; one that will
+    // not open waits for the store, and the history goes on in a file of its own.
+    std::optional<FallbackStore::Held> held = FallbackStore::takeOverLeft(path, storeFolderLast);
+    if (held)
+        kept = ModelContainer::open(held->file->path(), options.clock, &error);
+    if (!kept && (held = FallbackStore::makeHeldFileIn(path, storeFolderLast))
+        && !(kept = ModelContainer::open(held->file->path(), options.clock, &error)))
+        FallbackStore::remove(held->file->path());
     if (kept) {
+        kept->keepHold(held->file);
         qCWarning(lcPersistence, "The history goes on in the fallback store at %s", qPrintable(kept->storeURL()));
     } else {
         qCCritical(lcPersistence, "No fallback store either (%s); keeping history in memory only", qPrintable(error));

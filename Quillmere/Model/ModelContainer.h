@@ -19,6 +19,9 @@ class QTimer;
 namespace quillmere {
 
 class StoreSyncer;
+namespace FallbackStore {
+class Hold;
+}
 
 // One database and its main context.
 class ModelContainer {
@@ -69,6 +72,11 @@ public:
     // Syncs of the store file made so far (none in memory).
     quint64 syncs() const;
 
+    // A fallback store's file: this program's hold on it, kept while the container is open.
+    void keepHold(std::shared_ptr<FallbackStore::Hold> hold) { m_hold = std::move(hold); }
+    // Lets go of it to the caller: the history has left the file.
+    std::shared_ptr<FallbackStore::Hold> takeHold() { return std::exchange(m_hold, nullptr); }
+
     // While `held` answers true the capture order fill writes nothing, as saves wait then.
     void holdCaptureOrderFillWhile(std::function<bool()> held) { m_captureOrderFillHeld = std::move(held); }
 
@@ -86,6 +94,8 @@ private:
 
     QString m_path;
     std::optional<FileIdentity> m_openedFile;
+    // Let go of after the connection has closed.
+    std::shared_ptr<FallbackStore::Hold> m_hold;
     QString m_connectionName;
     std::unique_ptr<ModelContext> m_context;
     std::unique_ptr<StoreSyncer> m_syncer;

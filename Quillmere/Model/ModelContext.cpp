@@ -140,7 +140,8 @@ qint64 ModelContext::reserveRows(Entity entity, qint64 count)
 
 void ModelContext::useRowsFrom(Entity entity, qint64 first)
 {
-    m_nextRow[size_t(entity)] = std::max(m_nextRow[size_t(entity)], first);
+    // Exactly those: a row this context read past them is another context's.
+    m_nextRow[size_t(entity)] = first;
 }
 
 void ModelContext::takeRowsWrittenElsewhere(const std::vector<StoredRow> &rows)

@@ -114,7 +114,8 @@ public:
     // Keeps the next `count` row ids of `entity` from this context's new records, for another
     // connection to the same store to write; the first of them.
     qint64 reserveRows(Entity entity, qint64 count);
-    // New records of `entity` take ids from `first` on: rows reserved by another context.
+    // New records of `entity` take ids from `first` on, whatever rows this context has read: rows
+    // reserved by another context.
     void useRowsFrom(Entity entity, qint64 first);
     // Reads back `rows` another connection wrote: a record held here with a change not saved yet
     // keeps it (it is newer, and its save writes it over the row); a Page or brand not held yet is

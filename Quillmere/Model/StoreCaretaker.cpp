@@ -89,7 +89,9 @@ void StoreCaretaker::tellFallbackSession()
 {
     inBackground(
         this,
-        [path = m_storePath, file = m_store.container().storeURL()] { return FallbackStore::placeOf(path, file); },
+        [path = m_storePath, file = m_store.container().storeURL()] {
+            return FallbackStore::folderHolding(path, file);
+        },
         [this](const auto &found) {
             // Moved into the store file meanwhile.
             if (!hasLeftStore())
@@ -105,7 +107,7 @@ void StoreCaretaker::tellFallbackSession()
         });
 }
 
-void StoreCaretaker::moveInAll(const QString &left)
+void StoreCaretaker::moveInAll(const QString &left, std::shared_ptr<FallbackStore::Hold> leftHold)
 {
     if (m_store.container().isInMemory() || hasLeftStore() || std::exchange(m_movingInAll, true))
         return;
@@ -118,7 +120,10 @@ void StoreCaretaker::moveInAll(const QString &left)
                 paths << left;
             return paths;
         },
-        [this](const QStringList &paths) { moveIn(paths, [this](int) { m_movingInAll = false; }); });
+        [this, leftHold = std::move(leftHold)](const QStringList &paths) {
+            moveIn(
+                paths, [this](int) { m_movingInAll = false; }, leftHold);
+        });
 }
 
 void StoreCaretaker::tellOldRecoveryFiles()
@@ -155,7 +160,8 @@ void StoreCaretaker::tellOldRecoveryFiles()
         });
 }
 
-void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &then)
+void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &then,
+                            std::shared_ptr<FallbackStore::Hold> held)
 {
     // The store was left meanwhile, or is not ours to write: what waits moves in once it is back.
     if (hasLeftStore() || m_step != Step::none || m_lockLost) {
@@ -169,7 +175,7 @@ void StoreCaretaker::moveIn(QStringList paths, const std::function<void(int)> &t
         then(0);
         return;
     }
-    m_moveIn = std::make_unique<FallbackMoveIn>(m_store, paths);
+    m_moveIn = std::make_unique<FallbackMoveIn>(m_store, paths, std::move(held));
     m_moveIn->setSliceSavedHook([this] {
         if (m_sliceSaved)
             m_sliceSaved();
@@ -308,21 +314,25 @@ void StoreCaretaker::saveInSteps(bool whatFits)
 bool StoreCaretaker::openFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
 {
     QString error = QStringLiteral("no folder takes it");
-    const QString file = place ? FallbackStore::newFile(place->first) : QString();
-    if (!file.isEmpty() && !(m_fallback = ModelContainer::open(file, m_store.clock(), &error)))
+    const std::shared_ptr<FallbackStore::Hold> file = place ? FallbackStore::makeHeldFile(place->first) : nullptr;
+    if (file && !(m_fallback = ModelContainer::open(file->path(), m_store.clock(), &error)))
         // Left empty, it would wait for a move-in at every start.
-        FallbackStore::remove(file);
+        FallbackStore::remove(file->path());
+    if (m_fallback)
+        m_fallback->keepHold(file);
     if (!m_fallback)
         qCCritical(lcPersistence, "The copies the store could not take have no fallback store: %s", qPrintable(error));
     return m_fallback != nullptr;
 }
 
-void StoreCaretaker::goOnIn(std::shared_ptr<ModelContainer> container)
+std::shared_ptr<FallbackStore::Hold> StoreCaretaker::goOnIn(std::shared_ptr<ModelContainer> container)
 {
     // What waits in memory goes with the history, and nothing more is written to the file it leaves.
     FallbackStore::takeIn(container->mainContext(), m_store.context().unsavedRecords());
     m_store.fileGuard().closeConnection();
+    std::shared_ptr<FallbackStore::Hold> left = m_store.container().takeHold();
     m_store.switchToContainer(std::move(container));
+    return left;
 }
 
 void StoreCaretaker::letFallbackGoOnceSynced(std::optional<quint64> changes)
@@ -335,9 +345,13 @@ void StoreCaretaker::letFallbackGoOnceSynced(std::optional<quint64> changes)
 
 void StoreCaretaker::letFallbackGo(bool storeHoldsIt)
 {
-    const QString path = m_fallback ? std::exchange(m_fallback, nullptr)->storeURL() : QString();
+    if (!m_fallback)
+        return;
+    // Removed while still held, so that no other program takes the name over meanwhile.
+    const std::shared_ptr<FallbackStore::Hold> hold = m_fallback->takeHold();
+    const QString path = std::exchange(m_fallback, nullptr)->storeURL();
     // Otherwise a move-in takes what it holds, finding it among the fallback stores.
-    if (storeHoldsIt && !path.isEmpty())
+    if (storeHoldsIt)
         FallbackStore::remove(path);
 }
 
@@ -348,7 +362,7 @@ bool StoreCaretaker::keepInFallback(bool now)
     if ((hasLeftStore() && !leaving) || m_store.container().isInMemory() || !m_store.context().hasChanges())
         return false;
     // Its own disk failed the store: another folder first.
-    const auto place = [path = m_store.container().storeURL()] { return FallbackStore::place(path, true); };
+    const auto place = [path = m_store.container().storeURL()] { return FallbackStore::nameAndFolder(path, true); };
     if (!m_fallback && now)
         openFallback(place());
     if (!m_fallback && !std::exchange(m_fallbackOpening, true))
@@ -373,6 +387,9 @@ bool StoreCaretaker::keepInFallback(bool now)
 void StoreCaretaker::end()
 {
     m_quitting->store(true);
+    // No slice commits after this; what waited for one is saved below.
+    stopMoveIn();
+    m_store.setWrittenElsewhere(false);
     // What waited for a whole copy under way goes into the fallback store, which the next start finds.
     if (m_step == Step::copyingWhole) {
         m_step = Step::none;
@@ -410,7 +427,7 @@ int StoreCaretaker::keepAtQuit()
     return count;
 }
 
-void StoreCaretaker::goOnInFallback(const QString &path)
+void StoreCaretaker::goOnInFallback(const QString &path, std::shared_ptr<FallbackStore::Hold> hold)
 {
     QString error;
     std::shared_ptr<ModelContainer> fallback = ModelContainer::open(path, m_store.clock(), &error);
@@ -419,6 +436,7 @@ void StoreCaretaker::goOnInFallback(const QString &path)
         qCCritical(lcPersistence, "The fallback store at %s cannot be opened: %s", qPrintable(path), qPrintable(error));
         return;
     }
+    fallback->keepHold(std::move(hold));
     // Nothing more moves into the file left behind.
     stopMoveIn();
     // The fallback store takes saves whoever holds the store's lock.
@@ -483,19 +501,22 @@ void StoreCaretaker::damageFound()
     guard.closeConnection();
     // What the store refused stays in its file, which the store read back takes in.
     letFallbackGo(false);
-    // A file of its own: never one the refused copies or a move-in hold.
+    // A file of its own: never one the refused copies or a move-in hold. Saves are held meanwhile:
+    // on a thread of the caretaker's own, never behind the shared pool's work.
     inBackground(
-        this, [path = m_storePath] { return FallbackStore::newPlace(path); },
-        [this](const auto &place) { leaveDamaged(place); });
+        this, [path = m_storePath] { return FallbackStore::makeHeldFileIn(path); },
+        [this](const std::optional<FallbackStore::Held> &place) { leaveDamaged(place); }, m_stepThread.pool());
 }
 
-void StoreCaretaker::leaveDamaged(const std::optional<std::pair<QString, FallbackStore::Place>> &place)
+void StoreCaretaker::leaveDamaged(const std::optional<FallbackStore::Held> &place)
 {
     QString error;
     std::shared_ptr<ModelContainer> fallback =
-        place ? ModelContainer::open(place->first, m_store.clock(), &error) : nullptr;
-    if (place && !fallback)
-        FallbackStore::remove(place->first);
+        place ? ModelContainer::open(place->file->path(), m_store.clock(), &error) : nullptr;
+    if (fallback)
+        fallback->keepHold(place->file);
+    else if (place)
+        FallbackStore::remove(place->file->path());
     if (!fallback && !(fallback = ModelContainerFactory::makeInMemoryContainer(m_store.clock(), &error))) {
         qCCritical(lcPersistence, "The damaged store cannot be left: %s", qPrintable(error));
         m_step = Step::none;
@@ -571,16 +592,17 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
     // A history in memory moves in whole; a fallback store is left saved and moves in by slices,
     // and what it could not take goes into the store with it.
     QString left;
+    std::shared_ptr<FallbackStore::Hold> leftHold;
     if (m_store.container().isInMemory()) {
         m_store.moveHistoryTo(std::move(container));
     } else {
         m_store.save();
         left = m_store.container().storeURL();
-        goOnIn(std::move(container));
+        leftHold = goOnIn(std::move(container));
     }
     backAtStore();
     m_store.save();
-    moveInAll(left);
+    moveInAll(left, std::move(leftHold));
     return true;
 }
 
@@ -613,7 +635,7 @@ bool StoreCaretaker::copyWholeToStore()
         [fallback, storePath = m_storePath, stop = m_quitting] {
             return FallbackStore::copyWhole(fallback, storePath, *stop);
         },
-        [this, fallback](const FallbackStore::WholeCopy &copy) { copiedWhole(fallback, copy); });
+        [this, fallback](const FallbackStore::WholeCopy &copy) { copiedWhole(fallback, copy); }, m_stepThread.pool());
     return true;
 }
 
@@ -647,7 +669,8 @@ void StoreCaretaker::copiedWhole(const QString &fallback, const FallbackStore::W
         return;
     }
     // The store holds every row the fallback store held, synced: what waited goes in beside them.
-    goOnIn(std::move(container));
+    // The fallback store is removed while still held.
+    const std::shared_ptr<FallbackStore::Hold> hold = goOnIn(std::move(container));
     m_store.holdSaves(false);
     FallbackStore::remove(fallback);
     backAtStore();

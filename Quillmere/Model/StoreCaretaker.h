@@ -4,6 +4,7 @@
 #include "Quillmere/Model/FallbackStore.h"
 #include "Quillmere/Model/ModelContainer.h"
 #include "Quillmere/Model/StoreTrouble.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 
 #include <QObject>
 #include <QTimer>
@@ -84,10 +85,11 @@ private:
     // letFallbackGo(true) once what the history's store file holds now is synced, if m_fallback is
     // still the one it is now and, with `changes`, the history has changed no more by then.
     void letFallbackGoOnceSynced(std::optional<quint64> changes = std::nullopt);
-    // The history goes on in `container`, taking what waits in memory, its present file let go of.
-    void goOnIn(std::shared_ptr<ModelContainer> container);
+    // The history goes on in `container`, taking what waits in memory, its present file let go of;
+    // the hold on that file when it is a fallback store.
+    std::shared_ptr<FallbackStore::Hold> goOnIn(std::shared_ptr<ModelContainer> container);
     // The guard copied a deleted store to the fallback store at `path`: the history goes on there.
-    void goOnInFallback(const QString &path);
+    void goOnInFallback(const QString &path, std::shared_ptr<FallbackStore::Hold> hold);
     // A fallback store the history goes on in is copied whole to the store's path, where no file is,
     // so that it takes the room it took before; false when that is not the way back.
     bool copyWholeToStore();
@@ -98,16 +100,17 @@ private:
     bool useStoreFile(std::unique_ptr<ModelContainer> container, const StoreOpening &opening);
     void damageFound();
     // The damaged store is left for the fallback store at `place`, or for memory, and read back.
-    void leaveDamaged(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    void leaveDamaged(const std::optional<FallbackStore::Held> &place);
     void salvageOnWorker();
     // Tells where the history is kept.
     void tellFallbackSession();
-    // Every fallback store of the store's moves into it, and `left`, the one the history just left,
-    // which the guard may have named after another fallback store, deleted.
-    void moveInAll(const QString &left = {});
+    // Every fallback store of the store's moves into it, and `left`, the one the history just left
+    // (held by `leftHold`), which the guard may have named after another fallback store, deleted.
+    void moveInAll(const QString &left = {}, std::shared_ptr<FallbackStore::Hold> leftHold = {});
     // Names the recovery files earlier releases left, each once: they are no longer read.
     void tellOldRecoveryFiles();
-    void moveIn(QStringList paths, const std::function<void(int moved)> &then);
+    void moveIn(QStringList paths, const std::function<void(int moved)> &then,
+                std::shared_ptr<FallbackStore::Hold> held = {});
 
     ClipStore &m_store;
     StoreOpening m_setAside;
@@ -145,6 +148,8 @@ private:
     // Set at quit: a salvage under way stops and the next start finishes it; a whole copy stops, and
     // its fallback store waits for the next start.
     std::shared_ptr<std::atomic<bool>> m_quitting = std::make_shared<std::atomic<bool>>(false);
+    // The steps that hold saves run here, so that saves are held only while a step runs.
+    ThreadOfItsOwn m_stepThread;
 };
 
 } // namespace quillmere

@@ -237,7 +237,7 @@ void StoreFileGuard::checkNow()
         placeCopy(syncJob()());
     // No room at the path: the copy goes to the fallback store's folder before the program ends.
     if (m_state == State::fallbackDue) {
-        copyToFallback(FallbackStore::place(m_historyOf.isEmpty() ? m_path : m_historyOf, true));
+        copyToFallback(FallbackStore::nameAndFolder(m_historyOf.isEmpty() ? m_path : m_historyOf, true));
         if (m_copy)
             checkNow();
     }
@@ -371,6 +371,12 @@ void StoreFileGuard::putCopy(const Synced &synced)
 void StoreFileGuard::putInFallback()
 {
     const QString copy = m_copy->file;
+    // Held before it takes a fallback store's name, so that no other program's start takes it over.
+    std::shared_ptr<FallbackStore::Hold> hold = FallbackStore::Hold::take(copy);
+    if (!hold) {
+        abandonCopy(QStringLiteral("the copy at %1 could not be held: %2").arg(copy, qt_error_string(errno)));
+        return;
+    }
     // A free name: another fallback store of the store's may hold copies this one lacks.
     const QString whole = FallbackStore::takeFreeName(
         m_copy->fallback, [&copy](const QString &name) { return renameNoReplace(copy, name); });
@@ -384,7 +390,7 @@ void StoreFileGuard::putInFallback()
     m_state = State::watching;
     qCCritical(lcPersistence, "The history of %s, which had no room at its path, is in the fallback store at %s",
                qPrintable(m_path), qPrintable(whole));
-    Q_EMIT copiedToFallback(whole);
+    Q_EMIT copiedToFallback(whole, hold);
 }
 
 // A sound store took the path: the session goes on in it, else in the history kept beside it at `kept`.
@@ -419,7 +425,8 @@ void StoreFileGuard::abandonCopy(const QString &why, bool keep)
     m_copy.reset();
     if (toFallback && m_state != State::fallbackDue)
         inBackground(
-            this, [path = m_historyOf.isEmpty() ? m_path : m_historyOf] { return FallbackStore::place(path, true); },
+            this,
+            [path = m_historyOf.isEmpty() ? m_path : m_historyOf] { return FallbackStore::nameAndFolder(path, true); },
             [this](const auto &place) {
                 if (m_state == State::fallbackDue)
                     copyToFallback(place);

@@ -69,8 +69,9 @@ Q_SIGNALS:
     void rearmed();
     // A copy ended, put in place or given up, or the store put back opened again.
     void copyEnded();
-    // The history of a deleted store is whole in the fallback store at `path`, and goes on there.
-    void copiedToFallback(const QString &path);
+    // The history of a deleted store is whole in the fallback store at `path`, which `hold` holds,
+    // and goes on there.
+    void copiedToFallback(const QString &path, std::shared_ptr<quillmere::FallbackStore::Hold> hold);
 
 private:
     enum class Cause { deleted, replaced };

@@ -143,7 +143,7 @@ TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnothe
     folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
     folders.set("XDG_RUNTIME_DIR", disk.path());
     folders.set("TMPDIR", unmakeable(dir.filePath("no-temporary"), "tmp"));
-    auto place = FallbackStore::place(store);
+    auto place = FallbackStore::nameAndFolder(store);
     ASSERT_TRUE(place);
     EXPECT_EQ(place->second.folder, dir.filePath("state/Quillmere"));
     EXPECT_EQ(place->second.lasting,
@@ -152,7 +152,7 @@ TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnothe
     // Only when no lasting folder can be written does the runtime folder take it, and says so.
     folders.set("XDG_STATE_HOME", unmakeable(dir.filePath("no-state"), "state"));
     folders.set("XDG_CACHE_HOME", unmakeable(dir.filePath("no-cache"), "cache"));
-    place = FallbackStore::place(store);
+    place = FallbackStore::nameAndFolder(store);
     ASSERT_TRUE(place);
     EXPECT_EQ(place->second.folder, disk.filePath("Quillmere"));
     EXPECT_EQ(place->second.lasting, FallbackStore::Place::Lasting::untilLogout);
@@ -165,8 +165,8 @@ TEST(FallbackStore, ALastingFolderComesFirstAndAHistoryItsDiskFailedGoesToAnothe
     const QString other = dir.filePath("other-disk");
     ASSERT_TRUE(QDir().mkpath(other));
     folders.set("XDG_CACHE_HOME", other);
-    EXPECT_EQ(FallbackStore::place(onDisk)->second.folder, disk.filePath("data"));
-    EXPECT_EQ(FallbackStore::place(onDisk, true)->second.folder, other + QStringLiteral("/Quillmere"));
+    EXPECT_EQ(FallbackStore::nameAndFolder(onDisk)->second.folder, disk.filePath("data"));
+    EXPECT_EQ(FallbackStore::nameAndFolder(onDisk, true)->second.folder, other + QStringLiteral("/Quillmere"));
 }
 
 TEST(FallbackStore, AMoveInKilledBetweenSlicesLosesAndDoublesNothingAndLaterChangesWin)
@@ -412,8 +412,9 @@ TEST(FallbackStore, AWholeCopyKilledBeforeItsRenameIsFoundAtStartAndOneCutShortG
 TEST(FallbackStore, AnEmptyStorePathIsRefusedWhereverAPathIsTaken)
 {
     EXPECT_TRUE(FallbackStore::folders(QString()).empty());
-    EXPECT_FALSE(FallbackStore::place(QString()));
-    EXPECT_FALSE(FallbackStore::newPlace(QString()));
+    EXPECT_FALSE(FallbackStore::nameAndFolder(QString()));
+    EXPECT_FALSE(FallbackStore::makeHeldFileIn(QString()));
+    EXPECT_FALSE(FallbackStore::takeOverLeft(QString()));
     EXPECT_TRUE(FallbackStore::all(QString()).isEmpty());
     // An empty path would open a store in memory, which would take the history for the store.
     StoreOpening opening;
@@ -433,7 +434,7 @@ TEST(FallbackStore, AFallbackLeftInAFolderThatTakesNoWritesWaitsThereWhileTheHis
     folders.set("XDG_CACHE_HOME", dir.filePath("cache"));
     folders.set("XDG_RUNTIME_DIR", unmakeable(dir.filePath("no-runtime"), "run"));
     folders.set("TMPDIR", unmakeable(dir.filePath("no-temporary"), "tmp"));
-    const auto earlier = FallbackStore::place(store);
+    const auto earlier = FallbackStore::nameAndFolder(store);
     ASSERT_TRUE(earlier);
     ASSERT_EQ(earlier->second.folder, dir.filePath("state/Quillmere"));
     ASSERT_TRUE(leaveFallback(earlier->first, "session one"));
@@ -484,7 +485,7 @@ TEST(FallbackStore, DamageMetBetweenTheSlicesOfAMoveInStopsItAndTheRestMovesInAf
     test::StoreFixture f(true);
     f.putText("stored before");
     // Under the name an earlier session's fallback store has, which a lookup by name finds.
-    const auto place = FallbackStore::place(f.path);
+    const auto place = FallbackStore::nameAndFolder(f.path);
     ASSERT_TRUE(place);
     ASSERT_TRUE(leaveInFallback(place->first, kKept));
     StoreCaretaker caretaker(*f.store, {});
@@ -529,9 +530,12 @@ TEST(FallbackStore, AMoveInStopsWhileItsStoreFileIsAwayFromItsPathAndGoesOnOnceI
     constexpr int kKept = 300;
     test::StoreFixture f(true);
     f.putText("stored before");
-    const auto place = FallbackStore::newPlace(f.path);
-    ASSERT_TRUE(place);
-    ASSERT_TRUE(leaveInFallback(place->first, kKept));
+    // Made as a session makes its own, and let go of as that session's end does.
+    auto held = FallbackStore::makeHeldFileIn(f.path);
+    ASSERT_TRUE(held);
+    const QString fallback = held->file->path();
+    held->file.reset();
+    ASSERT_TRUE(leaveInFallback(fallback, kKept));
     StoreCaretaker caretaker(*f.store, {});
     caretaker.setRetryDelays(10, 40);
     int slices = 0;

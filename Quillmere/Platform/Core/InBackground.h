@@ -7,6 +7,7 @@
 #include <QRunnable>
 #include <QThreadPool>
 #include <QtConcurrent>
+#include <memory>
 #include <type_traits>
 
 #if defined(QUILLMERE_THREAD_SANITIZER)
@@ -112,5 +113,32 @@ void inBackground(QObject *receiver, Work work, Done done, QThreadPool *pool = Q
     watcher->setFuture(QtConcurrent::run(pool, std::move(work)));
 #endif
 }
+
+// One thread for work that must neither wait behind the shared pool's nor share its thread, kept
+// while its owner lives. Its end never waits: the work under way finishes on its own, and the
+// thread goes after it.
+class ThreadOfItsOwn {
+public:
+    ThreadOfItsOwn() : m_pool(std::make_shared<QThreadPool>())
+    {
+        m_pool->setMaxThreadCount(1);
+        m_pool->setExpiryTimeout(-1);
+    }
+    ~ThreadOfItsOwn()
+    {
+        // Let go of off the owner's thread, so of no thread's events.
+        m_pool->moveToThread(nullptr);
+        runOn(*QThreadPool::globalInstance(), [pool = std::move(m_pool)]() mutable {
+            pool->waitForDone();
+            pool.reset();
+        });
+    }
+    ThreadOfItsOwn(const ThreadOfItsOwn &) = delete;
+    ThreadOfItsOwn &operator=(const ThreadOfItsOwn &) = delete;
+    QThreadPool *pool() const { return m_pool.get(); }
+
+private:
+    std::shared_ptr<QThreadPool> m_pool;
+};
 
 } // namespace quillmere
