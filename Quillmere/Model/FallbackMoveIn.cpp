@@ -131,8 +131,8 @@ QString placeCaptureOrders(const QString &path, const QString &storePath, qint64
     // stored a lift for the whole file instead).
     sqlite3_stmt *due =
         prepare(QStringLiteral("SELECT NOT EXISTS (SELECT * FROM main.sqlite_master WHERE name = 'fallback_lift')"));
-    done = done && (error = run(db, "PRAGMA temp_store = MEMORY; BEGIN IMMEDIATE")).isEmpty()
-        && sqlite3_step(due) == SQLITE_ROW;
+    // Not IMMEDIATE, which would hold the store's write lock too: the store is only read here.
+    done = done && (error = run(db, "PRAGMA temp_store = MEMORY; BEGIN")).isEmpty() && sqlite3_step(due) == SQLITE_ROW;
     if (done && sqlite3_column_int(due, 0) == 1) {
         const QString before =
             QString::fromLatin1(kDateBefore).arg(ClipItem::liftedCaptureOrder(now, ClipItem::captureDateLeadMs));
@@ -263,10 +263,13 @@ FallbackMoveIn::Connections::~Connections() = default;
 namespace {
 
 // Saves `context` unless the move-in was cancelled: the check and the commit are one step for cancel().
-bool saveUnlessCancelled(ModelContext &context, FallbackMoveIn::Cancel &cancel, QString *error)
+bool saveUnlessCancelled(ModelContext &context, FallbackMoveIn::Cancel &cancel, QString *error,
+                         const std::function<void()> &beforeCommit = {})
 {
     std::unique_lock lock(cancel.commit, std::defer_lock);
     return context.save(error, [&](qint64) {
+        if (beforeCommit)
+            beforeCommit();
         lock.lock();
         return !cancel.set.load();
     });
@@ -352,6 +355,7 @@ struct SliceJob {
     std::vector<StoredRow> leaving;
     // Clips moved in whose rows have not left yet.
     std::vector<qint64> passed;
+    std::function<void()> inTransaction;
 };
 
 FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connections &kept,
@@ -429,7 +433,8 @@ FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connec
         moved.taken.push_back({record->entity(), record->persistentModelID().rowID});
     if (records.empty())
         return moved;
-    if (!saveUnlessCancelled(*into.context(), cancel, &moved.error) && !cancel.set.load() && moved.error.isEmpty())
+    if (!saveUnlessCancelled(*into.context(), cancel, &moved.error, job.inTransaction) && !cancel.set.load()
+        && moved.error.isEmpty())
         moved.error = QStringLiteral("the store did not take the copies");
     moved.cancelled = cancel.set.load();
     return moved;
@@ -588,6 +593,7 @@ void FallbackMoveIn::slice()
     limit.finish();
     job.now = m_store.now();
     job.lift = m_lift;
+    job.inTransaction = m_inTransaction;
     job.rowCount = m_rowsPerSlice;
     // Kept from the main context's new records, which take ids of their own meanwhile.
     for (Entity entity : StoreRows::entities)

@@ -42,6 +42,8 @@ public:
     // Called after each step a kill may follow: a slice committed to the store (the ones before it
     // leaving the fallback store in the same turn), and the fallback store's file removed.
     void setSliceSavedHook(std::function<void()> hook) { m_sliceSaved = std::move(hook); }
+    // Called on the worker inside each slice's write to the store, for tests that hold it open.
+    void setInTransactionHook(std::function<void()> hook) { m_inTransaction = std::move(hook); }
 
 Q_SIGNALS:
     // Every fallback store has moved in, `moved` clips new to the store.
@@ -131,6 +133,7 @@ private:
     bool m_sliceOut = false;
     int m_retryMs = kFirstRetryMs;
     std::function<void()> m_sliceSaved;
+    std::function<void()> m_inTransaction;
 };
 
 } // namespace quillmere

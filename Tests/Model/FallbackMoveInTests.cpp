@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSqlQuery>
+#include <QThread>
+#include <QTimer>
 
 using namespace quillmere;
 
@@ -277,4 +279,89 @@ TEST(FallbackMoveIn, ABrandAndAPageChangeMadeBetweenSlicesAreNeitherDoubledNorUn
             EXPECT_FALSE(q.next());
         }
     }
+}
+
+TEST(FallbackMoveIn, FinishesWhileCopiesArriveAllThroughWithNoSaveRefusedAndNoRowTakenTwice)
+{
+    test::StoreFixture f(true);
+    f.putText("stored");
+    const QString fallbackPath = f.dir.filePath("kept.fallback");
+    constexpr int kKept = 8 * FallbackMoveIn::sliceClips + 5;
+    leaveSession(f, fallbackPath, "kept", kKept);
+
+    int refused = 0;
+    QObject::connect(f.store.get(), &ClipStore::saveFailed, [&refused] { ++refused; });
+    FallbackMoveIn moveIn(*f.store, {fallbackPath});
+    Outcome outcome;
+    watch(moveIn, outcome);
+    // Each slice holds the store's write lock far longer than a save waits for it, as on a busy disk.
+    moveIn.setInTransactionHook([] { QThread::msleep(40); });
+    // A copy at every turn of the event loop, the worker's slices in between.
+    int copies = 0;
+    QTimer copying;
+    QObject::connect(&copying, &QTimer::timeout, [&] {
+        f.store->insertClip(test::StoreFixture::textContent(QString("arrived %1").arg(copies++)));
+    });
+    copying.start(0);
+    moveIn.start();
+    ASSERT_TRUE(test::waitUntil([&] { return outcome.finished || outcome.stopped; }, 60000));
+    copying.stop();
+    ASSERT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
+    EXPECT_TRUE(outcome.finished);
+    EXPECT_FALSE(outcome.stopped);
+    EXPECT_EQ(refused, 0);
+    EXPECT_GT(copies, 0);
+
+    f.open();
+    QSqlQuery q(f.ctx().database());
+    ASSERT_TRUE(q.exec("SELECT COUNT(*), COUNT(DISTINCT text) FROM clips WHERE text LIKE 'kept copy %'") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), kKept);
+    EXPECT_EQ(q.value(1).toInt(), kKept);
+    ASSERT_TRUE(q.exec("SELECT COUNT(*), COUNT(DISTINCT text) FROM clips WHERE text LIKE 'arrived %'") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), copies);
+    EXPECT_EQ(q.value(1).toInt(), copies);
+    EXPECT_FALSE(QFile::exists(fallbackPath));
+}
+
+TEST(FallbackMoveIn, BrandsTheMainThreadSavesWhileTheLastSliceIsOutAreNotDoubled)
+{
+    test::StoreFixture f(true);
+    f.putText("stored");
+    const QString fallbackPath = f.dir.filePath("kept.fallback");
+    const QStringList apps{"a", "b", "c", "d", "e"};
+    {
+        leaveSession(f, fallbackPath, "kept", FallbackMoveIn::sliceClips + 8);
+        QString error;
+        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(fallbackPath, f.clock.clock(), &error).release());
+        ASSERT_TRUE(fallback) << qPrintable(error);
+        ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+        for (const QString &app : apps)
+            kept.upsertSourceAppBrand("org.example." + app, app, "#112233", std::nullopt);
+    }
+
+    FallbackMoveIn moveIn(*f.store, {fallbackPath});
+    Outcome outcome;
+    watch(moveIn, outcome);
+    int slices = 0;
+    moveIn.setSliceSavedHook([&] {
+        // Both slices of clips are in: the next, of Pages and brands, goes to the worker in this turn.
+        if (++slices == 2)
+            QTimer::singleShot(0, [&] {
+                for (const QString &app : apps)
+                    f.store->upsertSourceAppBrand("org.example." + app, app, "#445566", std::nullopt);
+            });
+    });
+    moveIn.start();
+    ASSERT_TRUE(test::waitUntil([&] { return outcome.finished || outcome.stopped; }));
+    ASSERT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
+    EXPECT_TRUE(outcome.finished);
+
+    f.open();
+    QSqlQuery q(f.ctx().database());
+    ASSERT_TRUE(q.exec("SELECT COUNT(*), COUNT(DISTINCT bundleID) FROM source_app_brands") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), apps.size());
+    EXPECT_EQ(q.value(1).toInt(), apps.size());
+    // The main thread's are the later: theirs stand.
+    ASSERT_TRUE(q.exec("SELECT COUNT(*) FROM source_app_brands WHERE colorHex = '#445566'") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), apps.size());
 }

@@ -4,8 +4,10 @@
 #include "Quillmere/Model/StoreFileGuard.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <memory>
 
 using namespace quillmere;
@@ -117,4 +119,109 @@ TEST(FallbackStore, AFallbackStoreWhoseFileWentIsNotLeftBeforeItsCopyIsSomewhere
     EXPECT_EQ(session.store.container().storeURL(), path);
     EXPECT_TRUE(test::waitUntil(
         [&] { return stored(session.store.context(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'copy %'") == 5; }));
+}
+
+namespace {
+
+// A second program on the same history, in a process of its own, that cannot take the store's lock
+// (see fallback_session_probe).
+struct OtherProgram {
+    explicit OtherProgram(const QString &storePath)
+    {
+        process.start(QStringLiteral(QUILLMERE_FALLBACK_SESSION_PROBE), {storePath});
+        if (process.waitForReadyRead(10000))
+            if (const QByteArray line = process.readLine().trimmed(); line.startsWith("fallback "))
+                fallback = QString::fromLocal8Bit(line.mid(9));
+    }
+    ~OtherProgram() { quit(); }
+    bool copy(const QString &text)
+    {
+        process.write(text.toUtf8() + '\n');
+        return process.waitForReadyRead(10000)
+            && process.readLine().trimmed() == "saved " + QByteArray::number(++saved);
+    }
+    bool quit()
+    {
+        process.closeWriteChannel();
+        return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    }
+    QProcess process;
+    QString fallback;
+    int saved = 0;
+};
+
+// The folders a fallback store may go to, all under `dir`, and the store's path there.
+QString historyUnder(const QTemporaryDir &dir, Folders &folders)
+{
+    for (const char *name : {"XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"})
+        folders.set(name, dir.filePath(QString::fromLatin1(name).toLower()));
+    EXPECT_TRUE(QDir().mkpath(dir.filePath("data/Quillmere")));
+    return dir.filePath("data/Quillmere/default.store");
+}
+
+bool heldElsewhere(QString *why)
+{
+    *why = QStringLiteral("another program holds it");
+    return false;
+}
+
+} // namespace
+
+TEST(FallbackStore, ProgramsThatCannotTakeTheLockEachKeepTheirCopiesInAFallbackStoreOfTheirOwn)
+{
+    QTemporaryDir dir;
+    Folders folders;
+    const QString path = historyUnder(dir, folders);
+    OtherProgram other(path);
+    ASSERT_FALSE(other.fallback.isEmpty());
+    ASSERT_TRUE(other.copy("other before"));
+    {
+        Restart mine(path, heldElsewhere);
+        ASSERT_TRUE(mine.caretaker.hasLeftStore());
+        EXPECT_NE(mine.store.container().storeURL().toStdString(), other.fallback.toStdString());
+        // Both write at once, row after row.
+        for (int i = 0; i < 30; ++i) {
+            mine.store.insertClip(test::StoreFixture::textContent(QStringLiteral("mine %1").arg(i)));
+            ASSERT_TRUE(mine.store.save());
+            ASSERT_TRUE(other.copy(QStringLiteral("other %1").arg(i)));
+        }
+        mine.caretaker.end();
+    }
+    ASSERT_TRUE(other.quit());
+
+    Restart later(path);
+    ASSERT_TRUE(later.movedIn(path));
+    ModelContext &ctx = later.store.context();
+    EXPECT_EQ(stored(ctx, "SELECT COUNT(*) FROM clips"), 61);
+    EXPECT_EQ(stored(ctx, "SELECT COUNT(DISTINCT text) FROM clips WHERE text LIKE 'mine %'"), 30);
+    EXPECT_EQ(stored(ctx, "SELECT COUNT(DISTINCT text) FROM clips WHERE text LIKE 'other %'"), 31);
+}
+
+TEST(FallbackStore, AStartMovesInOnlyTheFallbackStoresWhoseProgramIsGone)
+{
+    QTemporaryDir dir;
+    Folders folders;
+    const QString path = historyUnder(dir, folders);
+    OtherProgram other(path);
+    ASSERT_FALSE(other.fallback.isEmpty());
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(other.copy(QStringLiteral("other %1").arg(i)));
+    {
+        // A start that holds the lock while the other program still writes its fallback store.
+        Restart mine(path);
+        ASSERT_FALSE(mine.caretaker.hasLeftStore());
+        QTest::qWait(500);
+        EXPECT_TRUE(QFileInfo::exists(other.fallback));
+        EXPECT_EQ(stored(mine.store.context(), "SELECT COUNT(*) FROM clips WHERE text LIKE 'other %'"), 0);
+        for (int i = 10; i < 20; ++i)
+            ASSERT_TRUE(other.copy(QStringLiteral("other %1").arg(i)));
+        mine.caretaker.end();
+    }
+    ASSERT_TRUE(other.quit());
+
+    Restart later(path);
+    ASSERT_TRUE(later.movedIn(path));
+    EXPECT_EQ(stored(later.store.context(), "SELECT COUNT(DISTINCT text) FROM clips WHERE text LIKE 'other %'"), 20);
+    EXPECT_EQ(stored(later.store.context(), "SELECT COUNT(*) FROM clips"), 20);
 }

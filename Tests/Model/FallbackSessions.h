@@ -8,6 +8,7 @@
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QSqlQuery>
 #include <map>
 
@@ -24,7 +25,8 @@ inline int stored(ModelContext &ctx, const QString &sql)
 // A session on the store at `path` whose caretaker has done all it starts with: every fallback
 // store moved in.
 struct Restart {
-    explicit Restart(const QString &path) : setup(ModelContainerFactory::makeSetup({path, systemClock()}))
+    explicit Restart(const QString &path, std::function<bool(QString *why)> lockStore = {})
+        : setup(ModelContainerFactory::makeSetup({path, systemClock(), {}, std::move(lockStore)}))
     {
         caretaker.setRetryDelays(10, 40);
         caretaker.start();
@@ -38,6 +40,22 @@ struct Restart {
     NotificationCenter center;
     ClipStore store{setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr}};
     StoreCaretaker caretaker{store, setup};
+};
+
+// Another process holding the store's write lock for `holdMs`, or until let go.
+struct StoreLocker {
+    QProcess process;
+    explicit StoreLocker(const QString &storePath, int holdMs = 60000)
+    {
+        process.start(QStringLiteral(QUILLMERE_STORE_LOCKER), {storePath, QString::number(holdMs)});
+    }
+    bool holds() { return process.waitForReadyRead(10000) && process.readLine().trimmed() == "locked"; }
+    bool letGo()
+    {
+        process.closeWriteChannel();
+        return process.waitForFinished(10000) && process.exitCode() == 0;
+    }
+    ~StoreLocker() { letGo(); }
 };
 
 // Points the folders a fallback store may go to where a test wants them, and back afterwards.

@@ -37,22 +37,6 @@ bool inMemory(const QString &folder)
         && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
 }
 
-// Another process holding the store's write lock until let go.
-struct StoreLocker {
-    QProcess process;
-    explicit StoreLocker(const QString &storePath)
-    {
-        process.start(QStringLiteral(QUILLMERE_STORE_LOCKER), {storePath, QStringLiteral("60000")});
-    }
-    bool holds() { return process.waitForReadyRead(10000) && process.readLine().trimmed() == "locked"; }
-    bool letGo()
-    {
-        process.closeWriteChannel();
-        return process.waitForFinished(10000) && process.exitCode() == 0;
-    }
-    ~StoreLocker() { letGo(); }
-};
-
 // `write` run by a session of its own on the store file at `at`, as an earlier session left it.
 ::testing::AssertionResult writeStoreAt(const QString &at, const std::function<bool(ClipStore &)> &write)
 {
@@ -352,7 +336,7 @@ TEST(FallbackStore, CopiesTheStoreCouldNotTakeGetAFileOfTheirOwnAndTheOneMovingI
     f.store.reset();
     ASSERT_TRUE(leaveFallback(f.path + ".fallback", "left by an earlier session"));
     Restart again(f.path);
-    StoreLocker locker(f.path);
+    test::StoreLocker locker(f.path);
     ASSERT_TRUE(locker.holds());
     // The move-in stops at the lock.
     test::waitUntil([] { return false; }, 1000);
@@ -465,7 +449,7 @@ TEST(FallbackStore, DamageMetWhileARefusedCopyLooksForItsFileAndItsRetryIsDueLos
     caretaker.setRetryDelays(1, 1);
     caretaker.start();
     {
-        StoreLocker locker(f.path);
+        test::StoreLocker locker(f.path);
         ASSERT_TRUE(locker.holds());
         ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("refused")));
         ASSERT_EQ(f.ctx().lastSaveFailure(), ModelContext::SaveFailure::locked);

@@ -1,3 +1,4 @@
+#include "Model/FallbackSessions.h"
 #include "Support/PagesFixture.h"
 #include "Support/SmallDisk.h"
 
@@ -9,8 +10,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSemaphore>
 #include <QSqlQuery>
 #include <QTest>
+#include <QThreadPool>
 
 using namespace quillmere;
 
@@ -52,22 +55,6 @@ struct SalvagedStart {
     ClipStore store{setup.container, {prefs.prefs.get(), &center, systemClock(), nullptr}};
     StoreCaretaker caretaker{store, setup};
     Told told;
-};
-
-// Another process holding the store's write lock for `holdMs`, or until let go.
-struct StoreLocker {
-    QProcess process;
-    StoreLocker(const QString &storePath, int holdMs)
-    {
-        process.start(QStringLiteral(QUILLMERE_STORE_LOCKER), {storePath, QString::number(holdMs)});
-    }
-    bool holds() { return process.waitForReadyRead(10000) && process.readLine().trimmed() == "locked"; }
-    bool letGo()
-    {
-        process.closeWriteChannel();
-        return process.waitForFinished(10000) && process.exitCode() == 0;
-    }
-    ~StoreLocker() { letGo(); }
 };
 
 int storedClips(ModelContext &ctx, const QString &where = QStringLiteral("1"))
@@ -382,7 +369,7 @@ TEST(StoreCaretaker, ACopyMadeWhileAnotherProcessHoldsTheStoreIsKeptUntilItLetsG
     caretaker.start();
 
     // Let go on its own, well before a save that waited for the lock would give up.
-    StoreLocker locker(f.path, 3000);
+    test::StoreLocker locker(f.path, 3000);
     ASSERT_TRUE(locker.holds());
     ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("while held")));
     EXPECT_EQ(f.ctx().lastSaveFailure(), ModelContext::SaveFailure::locked);
@@ -435,4 +422,39 @@ TEST(StoreCaretaker, TheRoomFreedOnAFullDiskHoldsCopiesRatherThanTheLogsLeftover
     ASSERT_TRUE(QFile::remove(disk.filePath("filler")));
     EXPECT_TRUE(test::waitUntil([&] { return !f.ctx().hasChanges(); }));
     EXPECT_EQ(storedClips(f.ctx()), 16);
+}
+
+TEST(StoreCaretaker, LeavingADamagedStoreHoldsSavesOnlyWhileItRunsNotWhileTheSharedPoolIsBusy)
+{
+    test::StoreFixture f(true);
+    f.putText("stored before");
+    StoreCaretaker caretaker(*f.store, {});
+    caretaker.start();
+    // Search, previews and recognition keep every thread of the shared pool busy meanwhile.
+    QThreadPool &shared = *QThreadPool::globalInstance();
+    QSemaphore busy;
+    for (int i = 0; i < shared.maxThreadCount(); ++i)
+        shared.start([&busy] { busy.acquire(); });
+    struct Release {
+        QSemaphore &busy;
+        int count;
+        ~Release()
+        {
+            busy.release(count);
+            QThreadPool::globalInstance()->waitForDone();
+        }
+    } release{busy, shared.maxThreadCount()};
+
+    f.store->reportDamage();
+    ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("copied as the damage was met")));
+    ASSERT_TRUE(test::waitUntil([&] { return caretaker.hasLeftStore() && !f.store->savesHeld(); }));
+    // The copy held meanwhile is on disk in the fallback store, the pool still busy.
+    f.putText("copied after");
+    EXPECT_FALSE(f.ctx().hasChanges());
+    const QString fallback = f.store->container().storeURL();
+    ASSERT_NE(fallback, f.path);
+    QString error;
+    auto kept = ModelContainer::open(fallback, systemClock(), &error);
+    ASSERT_TRUE(kept) << qPrintable(error);
+    EXPECT_EQ(storedClips(kept->mainContext(), "text LIKE 'copied %'"), 2);
 }
