@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quillmere::test {
@@ -20,6 +22,8 @@ struct Step {
     sqlite3_int64 offset = 0; // where a write starts; the new size of a cut
     std::string bytes;
     bool cut = false;
+    // When it was taken, among every file's steps.
+    std::uint64_t serial = 0;
 };
 
 // What a file would hold on a disk that took its held steps: `size` its length.
@@ -43,6 +47,15 @@ struct PowerCutFiles::State {
     bool off = false;
     int open = 0;
     std::atomic<int> syncs{0};
+    std::uint64_t steps = 0;
+    // The gate of holdSyncs(): the full name of the file held, empty for none, and the thread that
+    // passes it; the syncs that came to it and those let through, by the order they came in.
+    std::string gated;
+    std::thread::id gateKeeper;
+    int arrived = 0;
+    int through = 0;
+    int waiting = 0;
+    std::condition_variable gate;
 };
 
 namespace {
@@ -168,7 +181,8 @@ int xWrite(sqlite3_file *f, const void *buffer, int amount, sqlite3_int64 offset
     if (file->state->off)
         return SQLITE_IOERR_WRITE;
     if (std::vector<Step> *held = heldOf(file)) {
-        held->push_back({offset, std::string(static_cast<const char *>(buffer), size_t(amount)), false});
+        held->push_back(
+            {offset, std::string(static_cast<const char *>(buffer), size_t(amount)), false, file->state->steps++});
         return SQLITE_OK;
     }
     return file->real()->pMethods->xWrite(file->real(), buffer, amount, offset);
@@ -181,10 +195,18 @@ int xTruncate(sqlite3_file *f, sqlite3_int64 size)
     if (file->state->off)
         return SQLITE_IOERR_TRUNCATE;
     if (std::vector<Step> *held = heldOf(file)) {
-        held->push_back({size, {}, true});
+        held->push_back({size, {}, true, file->state->steps++});
         return SQLITE_OK;
     }
     return file->real()->pMethods->xTruncate(file->real(), size);
+}
+
+// Whether a sync of `f` on this thread waits at the gate. Called under the state's lock.
+bool atGate(const File &f)
+{
+    const State &s = *f.state;
+    return !s.gated.empty() && std::this_thread::get_id() != s.gateKeeper
+        && (f.name == s.gated || f.name.starts_with(s.gated + "-"));
 }
 
 int xSync(sqlite3_file *f, int flags)
@@ -194,19 +216,33 @@ int xSync(sqlite3_file *f, int flags)
         ++file->state->syncs;
         return file->real()->pMethods->xSync(file->real(), flags);
     }
-    std::lock_guard lock(file->state->mutex);
-    if (file->state->off)
+    State &s = *file->state;
+    std::unique_lock lock(s.mutex);
+    if (s.off)
         return SQLITE_IOERR_FSYNC;
-    ++file->state->syncs;
+    // What is written while it waits may still be in the cache once it is done.
+    const std::uint64_t before = s.steps;
+    if (atGate(*file)) {
+        const int ticket = ++s.arrived;
+        ++s.waiting;
+        s.gate.wait(lock, [&] { return s.off || s.gated.empty() || ticket <= s.through; });
+        --s.waiting;
+        s.gate.notify_all();
+        if (s.off)
+            return SQLITE_IOERR_FSYNC;
+    }
+    ++s.syncs;
     sqlite3_file *real = file->real();
     if (std::vector<Step> *held = heldOf(file)) {
-        for (const Step &s : *held) {
-            const int rc = s.cut ? real->pMethods->xTruncate(real, s.offset)
-                                 : real->pMethods->xWrite(real, s.bytes.data(), int(s.bytes.size()), s.offset);
+        const auto end = std::ranges::find_if(*held, [&](const Step &step) { return step.serial >= before; });
+        for (auto step = held->begin(); step != end; ++step) {
+            const int rc = step->cut
+                ? real->pMethods->xTruncate(real, step->offset)
+                : real->pMethods->xWrite(real, step->bytes.data(), int(step->bytes.size()), step->offset);
             if (rc != SQLITE_OK)
                 return rc;
         }
-        held->clear();
+        held->erase(held->begin(), end);
     }
     return real->pMethods->xSync(real, flags);
 }
@@ -327,6 +363,12 @@ PowerCutFiles::PowerCutFiles(bool holdWrites) : m_state(std::make_unique<State>(
 
 PowerCutFiles::~PowerCutFiles()
 {
+    // A sync still held would wake to a layer that is gone.
+    holdSyncs({});
+    {
+        std::unique_lock lock(m_state->mutex);
+        m_state->gate.wait(lock, [&] { return m_state->waiting == 0; });
+    }
     sqlite3_vfs_unregister(&m_state->vfs);
     sqlite3_vfs_register(m_state->base, 1);
 }
@@ -336,11 +378,41 @@ void PowerCutFiles::cutPower()
     std::lock_guard lock(m_state->mutex);
     m_state->held.clear();
     m_state->off = true;
+    m_state->gate.notify_all();
 }
 
 int PowerCutFiles::syncs() const
 {
     return m_state->syncs;
+}
+
+void PowerCutFiles::holdSyncs(const std::string &path)
+{
+    State &s = *m_state;
+    // As SQLite names the file to the layer.
+    std::string name;
+    if (!path.empty()) {
+        std::vector<char> full(size_t(s.base->mxPathname) + 1, '\0');
+        if (s.base->xFullPathname(s.base, path.c_str(), int(full.size()), full.data()) == SQLITE_OK)
+            name = full.data();
+    }
+    std::lock_guard lock(s.mutex);
+    s.gated = name;
+    s.gateKeeper = std::this_thread::get_id();
+    s.gate.notify_all();
+}
+
+int PowerCutFiles::syncsAtGate() const
+{
+    std::lock_guard lock(m_state->mutex);
+    return m_state->arrived;
+}
+
+void PowerCutFiles::letSyncsThrough(int count)
+{
+    std::lock_guard lock(m_state->mutex);
+    m_state->through = std::max(m_state->through, count);
+    m_state->gate.notify_all();
 }
 
 bool PowerCutFiles::waitUntilAllClosed(std::chrono::milliseconds limit) const

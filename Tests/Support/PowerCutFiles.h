@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 namespace quillmere::test {
 
@@ -24,6 +25,15 @@ public:
     int syncs() const;
     // Waits until no file is open through this layer; false when some still is after `limit`.
     bool waitUntilAllClosed(std::chrono::milliseconds limit) const;
+
+    // A slow disk under the file at `path` (an empty one: under none): from now on a sync of it or of
+    // its log on another thread waits at a gate until let through, then takes only what was written
+    // before it began. The calling thread's own syncs pass, as it is the one that lets the others through.
+    void holdSyncs(const std::string &path);
+    // Syncs that have come to the gate so far, in the order they came.
+    int syncsAtGate() const;
+    // Lets the first `count` syncs that came to the gate through.
+    void letSyncsThrough(int count);
 
     struct State;
 
