@@ -358,7 +358,14 @@ int main(int argc, char *argv[])
     if (storeLock)
         options.persistence.lockStore = [&storeLock](QString *why) { return storeLock->hold(why); };
     AppEnvironment environment(std::move(options));
-    qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(environment.persistence().mode)));
+    if (const PersistenceSetup &persistence = environment.persistence(); persistence.unavailableStorePath.isEmpty())
+        qCInfo(lcApp, "Persistence mode: %s", qPrintable(persistenceModeName(persistence.mode)));
+    else
+        qCInfo(lcApp, "Persistence: the store at %s cannot be used now; the history goes on in %s",
+               qPrintable(persistence.unavailableStorePath),
+               persistence.container->isInMemory()
+                   ? "memory only"
+                   : qPrintable(QStringLiteral("the fallback store at ") + persistence.container->storeURL()));
 
     // The tray's drawn icons, kept for the life of the program.
     AppDelegate::Platform platform;

@@ -1,6 +1,7 @@
 #include "Quillmere/Model/FallbackMoveIn.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/OwnConnection.h"
 #include "Quillmere/Model/StoreFileGuard.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSyncer.h"
@@ -97,16 +98,11 @@ constexpr char kDateBefore[] = "iif(createdAt > %1, -9223372036854775807, create
 // placing them again. The error, empty when none.
 QString placeCaptureOrders(const QString &path, const QString &storePath, qint64 now, std::atomic<bool> &cancelled)
 {
-    sqlite3 *db = nullptr;
+    const OwnConnection own(path);
+    sqlite3 *db = own.db();
+    if (!db)
+        return own.error();
     QString error;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        error = QString::fromUtf8(sqlite3_errmsg(db));
-        sqlite3_close_v2(db);
-        return error;
-    }
-    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    StoreFileGuard::keepCompanionsAtClose(db);
-    sqlite3_busy_timeout(db, 5000);
     sqlite3_progress_handler(
         db, 1000, [](void *flag) { return int(static_cast<std::atomic<bool> *>(flag)->load()); }, &cancelled);
     const QByteArray store = QFile::encodeName(storePath);
@@ -179,16 +175,7 @@ QString placeCaptureOrders(const QString &path, const QString &storePath, qint64
         run(db, "ROLLBACK");
     if (error.isEmpty() && !done)
         error = QStringLiteral("its capture order could not be placed");
-    sqlite3_close_v2(db);
     return error;
-}
-
-sqlite3 *handleOf(const QSqlDatabase &db)
-{
-    const QVariant handle = db.isOpen() ? db.driver()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.constData());
 }
 
 } // namespace
@@ -208,10 +195,7 @@ public:
             return;
         }
         // Its close leaves the log to the checkpoints, and the companions the store's guard watches alone.
-        if (sqlite3 *handle = handleOf(db)) {
-            sqlite3_db_config(handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-            StoreFileGuard::keepCompanionsAtClose(handle);
-        }
+        OwnConnection::closeAsOwn(sqliteHandle(db));
         if (expected && FileIdentity::of(path) != expected) {
             m_error = QStringLiteral("the store file is not the one at its path");
             return;

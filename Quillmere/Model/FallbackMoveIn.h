@@ -20,9 +20,10 @@ class ClipStore;
 // Moves fallback stores into the store a slice at a time, newest clips first, each slice written on
 // a worker with connections of its own and committed to the store and synced before it leaves the
 // fallback store, which is removed once empty; the main thread only reads back the rows the store
-// gained: a move cut short anywhere is taken up again by the next, losing and doubling
-// nothing. Only into the file at the store's path: a store file deleted or replaced meanwhile
-// takes nothing more.
+// gained, saves nothing while a slice is out, and takes the brands in itself: a move cut short
+// anywhere is taken up again by the next, losing no copy and doubling no clip, Page or brand. Only
+// fallback stores this program holds, and only into the file at the store's path: a store file
+// deleted or replaced meanwhile takes nothing more.
 class FallbackMoveIn : public QObject {
     Q_OBJECT
 public:

@@ -1,7 +1,7 @@
 #include "Quillmere/Model/FallbackStore.h"
 
 #include "Quillmere/Model/ClipStore.h"
-#include "Quillmere/Model/StoreFileGuard.h"
+#include "Quillmere/Model/OwnConnection.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
@@ -316,23 +316,20 @@ WholeCopy copyWhole(const QString &fallback, const QString &storePath, const std
         return result;
     }
     ::close(fd);
-    sqlite3 *from = nullptr;
+    const OwnConnection own(fallback, SQLITE_OPEN_READONLY);
+    sqlite3 *from = own.db();
     sqlite3 *into = nullptr;
     const auto fail = [&](sqlite3 *db, int code) {
         result.error = QString::fromUtf8(db ? sqlite3_errmsg(db) : sqlite3_errstr(code));
         result.noRoom = code == SQLITE_FULL || sqlite3_extended_errcode(db) == SQLITE_FULL
             || sqlite3_system_errno(db) == ENOSPC || sqlite3_system_errno(db) == EDQUOT;
     };
-    int code = sqlite3_open_v2(QFile::encodeName(fallback).constData(), &from, SQLITE_OPEN_READONLY, nullptr);
-    if (code != SQLITE_OK) {
-        fail(from, code);
-    } else {
-        sqlite3_db_config(from, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        StoreFileGuard::keepCompanionsAtClose(from);
-        sqlite3_busy_timeout(from, 5000);
-        code = sqlite3_open_v2(QFile::encodeName(copy).constData(), &into, SQLITE_OPEN_READWRITE, nullptr);
-        if (code != SQLITE_OK)
-            fail(into, code);
+    int code = SQLITE_OK;
+    if (!from) {
+        result.error = own.error();
+    } else if ((code = sqlite3_open_v2(QFile::encodeName(copy).constData(), &into, SQLITE_OPEN_READWRITE, nullptr))
+               != SQLITE_OK) {
+        fail(into, code);
     }
     if (result.error.isEmpty()) {
         sqlite3_busy_timeout(into, 5000);
@@ -363,7 +360,6 @@ WholeCopy copyWhole(const QString &fallback, const QString &storePath, const std
             result.error = QStringLiteral("the copy does not read back whole: %1").arg(QString::fromUtf8(said));
         sqlite3_finalize(check);
     }
-    sqlite3_close_v2(from);
     sqlite3_close_v2(into);
     // A log beside a missing store is some earlier file's, and would be read into this one.
     if (result.error.isEmpty() && !QFileInfo::exists(storePath))

@@ -265,6 +265,15 @@ void StoreCaretaker::retry()
 
 void StoreCaretaker::lockLost(const QString &why)
 {
+    // A salvage writes the store's file: it stops where it is, and a later try, with the lock held
+    // again, finishes it.
+    if (m_step == Step::salvaging && !std::exchange(m_lockLost, true)) {
+        qCCritical(lcPersistence, "The store at %s is no longer locked by this process (%s): its salvage stops",
+                   qPrintable(m_storePath), qPrintable(why));
+        m_salvageStop->store(true);
+        report({StoreTrouble::Kind::lockLost, m_storePath, false, 0, why});
+        return;
+    }
     // Once the store is left, or while leaving it, the history is written to a fallback store, and going back asks for the lock.
     if (m_store.container().isInMemory() || hasLeftStore() || m_step != Step::none || std::exchange(m_lockLost, true))
         return;
@@ -387,6 +396,7 @@ bool StoreCaretaker::keepInFallback(bool now)
 void StoreCaretaker::end()
 {
     m_quitting->store(true);
+    m_salvageStop->store(true);
     // No slice commits after this; what waited for one is saved below.
     stopMoveIn();
     m_store.setWrittenElsewhere(false);
@@ -418,6 +428,15 @@ int StoreCaretaker::keepAtQuit()
     }
     if (!ctx.hasChanges() || keepInFallback(true)) {
         const QString where = !ctx.hasChanges() ? m_store.container().storeURL() : m_fallback->storeURL();
+        // Saved into a file that no longer has that name, the history goes with the program.
+        if (const auto held = m_store.fileGuard().heldFile();
+            !ctx.hasChanges() && held && ctx.database().isOpen() && FileIdentity::of(where) != held) {
+            qCCritical(lcPersistence,
+                       "The history's file is no longer at %s and its copy could not be put there: the %lld clips "
+                       "it held are lost",
+                       qPrintable(where), qlonglong(ctx.clipCount()));
+            return int(ctx.clipCount());
+        }
         qCInfo(lcPersistence, "Every copy is on disk, the last ones in %s", qPrintable(where));
         return 0;
     }
@@ -547,9 +566,11 @@ void StoreCaretaker::salvageOnWorker()
     }
     m_step = Step::salvaging;
     m_retry.stop();
+    m_lockLost = false;
+    m_salvageStop = std::make_shared<std::atomic<bool>>(m_quitting->load());
     inBackground(
         this,
-        [path = m_storePath, now = m_store.now(), stop = m_quitting] {
+        [path = m_storePath, now = m_store.now(), stop = m_salvageStop] {
             return ModelContainerFactory::salvageStoreFile(path, now, {stop.get(), 0});
         },
         [this](const std::optional<StoreSalvage::Outcome> &salvaged) {

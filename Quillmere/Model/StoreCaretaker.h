@@ -30,7 +30,11 @@ public:
     static constexpr size_t retryBatch = 8;
 
     StoreCaretaker(ClipStore &store, const PersistenceSetup &setup, QObject *parent = nullptr);
-    ~StoreCaretaker() override { m_quitting->store(true); }
+    ~StoreCaretaker() override
+    {
+        m_quitting->store(true);
+        m_salvageStop->store(true);
+    }
 
     // Tells of the trouble met while opening and starts what it calls for.
     void start();
@@ -38,9 +42,15 @@ public:
 
     // The history is kept in a fallback store, or in memory where no folder takes one.
     bool hasLeftStore() const { return !m_storePath.isEmpty(); }
-    // A damaged store is being left for a fallback store or read back, or a fallback store is being
-    // copied whole to the store's path.
-    bool isSalvaging() const { return m_step != Step::none; }
+    // What changes where the history lives, one at a time: the retry and the move-in wait for none
+    // to be under way, and damage stops them before it begins.
+    enum class Step {
+        none,
+        leavingDamaged, // the history leaves a damaged store for a fallback store
+        salvaging,      // what can be read of the damaged store is read back into a new one
+        copyingWhole,   // a fallback store is copied whole to the store's path, where no file is
+    };
+    Step step() const { return m_step; }
     // Once the store is left: its file, and why it cannot be used now where that is known (an older
     // store on a disk without room to bring it up to date, its lock held by another process, a
     // salvage that could not finish); else empty.
@@ -63,10 +73,6 @@ Q_SIGNALS:
     void troubleOccurred(const quillmere::StoreTrouble &trouble);
 
 private:
-    // What changes where the history lives, one at a time: the retry and the move-in wait for none
-    // to be under way, and damage stops them before it begins.
-    enum class Step { none, leavingDamaged, salvaging, copyingWhole };
-
     void report(const StoreTrouble &trouble);
     void reportSetAside(const StoreOpening &opening);
     void scheduleRetry();
@@ -148,6 +154,8 @@ private:
     // Set at quit: a salvage under way stops and the next start finishes it; a whole copy stops, and
     // its fallback store waits for the next start.
     std::shared_ptr<std::atomic<bool>> m_quitting = std::make_shared<std::atomic<bool>>(false);
+    // Set at quit, or when the lock is lost, for the salvage under way.
+    std::shared_ptr<std::atomic<bool>> m_salvageStop = std::make_shared<std::atomic<bool>>(false);
     // The steps that hold saves run here, so that saves are held only while a step runs.
     ThreadOfItsOwn m_stepThread;
 };

@@ -1,6 +1,6 @@
 #include "Quillmere/Model/StoreSyncer.h"
 
-#include "Quillmere/Model/StoreFileGuard.h"
+#include "Quillmere/Model/OwnConnection.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
@@ -168,25 +168,6 @@ void StoreSyncer::work(const std::shared_ptr<Shared> &shared)
     }
 }
 
-namespace {
-
-// Runs `step` on a connection of its own to the store at `path`, once it has read the store's log.
-// Never makes a file that is not there; its close leaves the log and its index alone.
-template <typename Step> bool onOwnConnection(const QString &path, Step step)
-{
-    sqlite3 *db = nullptr;
-    bool done = false;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        StoreFileGuard::keepCompanionsAtClose(db);
-        done = sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK && step(db);
-    }
-    sqlite3_close_v2(db);
-    return done;
-}
-
-} // namespace
-
 bool StoreSyncer::syncFile(const QString &path)
 {
     // With no store at the path (deleted, or on its way back) its log holds nothing a start would
@@ -198,12 +179,13 @@ bool StoreSyncer::syncFile(const QString &path)
 
 bool StoreSyncer::checkpoint(const QString &path)
 {
-    return onOwnConnection(path, [](sqlite3 *db) {
-        int logged = 0;
-        int moved = 0;
-        return sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &moved) == SQLITE_OK
-            && moved == logged;
-    });
+    // Once it has read the store's log.
+    const OwnConnection own(path, 0, 0);
+    int logged = 0;
+    int moved = 0;
+    return own.db() && sqlite3_exec(own.db(), "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK
+        && sqlite3_wal_checkpoint_v2(own.db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &moved) == SQLITE_OK
+        && moved == logged;
 }
 
 } // namespace quillmere

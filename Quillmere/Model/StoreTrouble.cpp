@@ -107,7 +107,8 @@ QString StoreTrouble::message() const
     case Kind::lockLost:
         return QStringLiteral("Brindlewax lost the lock that keeps a second start away from your clipboard history "
                               "at %1 (%2), so it no longer writes it. New copies are kept aside meanwhile and go "
-                              "into your history once Brindlewax holds the lock again.")
+                              "into your history once Brindlewax holds the lock again, or else at the next start of "
+                              "Brindlewax after this one has quit.")
             .arg(path, reason);
     }
     return {};

@@ -33,7 +33,9 @@ struct Restart {
     }
     bool movedIn(const QString &path)
     {
-        return test::waitUntil([&] { return !caretaker.isSalvaging() && FallbackStore::all(path).isEmpty(); }, 30000);
+        return test::waitUntil(
+            [&] { return caretaker.step() == StoreCaretaker::Step::none && FallbackStore::all(path).isEmpty(); },
+            30000);
     }
     PersistenceSetup setup;
     test::TempPreferences prefs;

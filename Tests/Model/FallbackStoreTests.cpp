@@ -74,7 +74,7 @@ bool inMemory(const QString &folder)
 // store is left.
 bool settled(const StoreCaretaker &caretaker, test::StoreFixture &f)
 {
-    return !caretaker.hasLeftStore() && !caretaker.isSalvaging() && !f.ctx().hasChanges()
+    return !caretaker.hasLeftStore() && caretaker.step() == StoreCaretaker::Step::none && !f.ctx().hasChanges()
         && FallbackStore::all(f.path).isEmpty();
 }
 

@@ -45,7 +45,8 @@ struct SalvagedStart {
     // The salvage was pending at the start, finished, and was told of alone.
     bool salvaged()
     {
-        return setup.salvagePending && test::waitUntil([&] { return !caretaker.isSalvaging(); }, 30000)
+        return setup.salvagePending
+            && test::waitUntil([&] { return caretaker.step() == StoreCaretaker::Step::none; }, 30000)
             && told.kinds() == std::vector{StoreTrouble::Kind::storeMovedAside};
     }
 

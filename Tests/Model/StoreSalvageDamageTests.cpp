@@ -332,7 +332,7 @@ TEST(StoreSalvageDamage, EverySalvageOfASessionIsToldWithTheFileItSetAside)
     const auto salvageEnds = [&](size_t toldBefore) {
         return test::waitUntil(
             [&] {
-                return !caretaker.isSalvaging() && !caretaker.hasLeftStore()
+                return caretaker.step() == StoreCaretaker::Step::none && !caretaker.hasLeftStore()
                     && std::count_if(
                            started.told.begin(), started.told.end(),
                            [](const StoreTrouble &t) { return t.kind == StoreTrouble::Kind::storeMovedAside; })

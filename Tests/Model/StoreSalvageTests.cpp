@@ -65,7 +65,7 @@ struct Session {
     void settle()
     {
         caretaker.start();
-        EXPECT_TRUE(test::waitUntil([&] { return !caretaker.isSalvaging(); }, 30000));
+        EXPECT_TRUE(test::waitUntil([&] { return caretaker.step() == StoreCaretaker::Step::none; }, 30000));
     }
 
     // The one notice of the start; a history kept in memory tells it once it knows where its copies go.
