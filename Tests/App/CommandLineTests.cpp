@@ -377,14 +377,16 @@ TEST(CommandLine, ADemoLeavesTheUsersFoldersAsTheyWere)
         f.write(QByteArray(file).endsWith(".json") ? "{\n    \"onboardingCompleted\": true\n}\n" : "earlier");
     }
     // A font folder the system's font cache does not cover, as a user's own fonts or a cache gone
-    // stale are: fontconfig then keeps a cache of its own in the user's cache folder for any program
-    // that lists fonts. That one, and Mesa's shader cache, are the libraries' and not the program's.
+    // stale are: fontconfig then keeps a cache of its own in the user's cache folder (first, so that
+    // root's run does the same) for any program that lists fonts. That one, and Mesa's shader cache,
+    // are the libraries' and not the program's.
     ASSERT_TRUE(QDir().mkpath(launch.home.filePath("fonts")));
     {
         QFile conf(launch.home.filePath("fonts.conf"));
         ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
         conf.write("<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"urn:fontconfig:fonts.dtd\">\n"
-                   "<fontconfig><include ignore_missing=\"yes\">/etc/fonts/fonts.conf</include><dir>"
+                   "<fontconfig><cachedir prefix=\"xdg\">fontconfig</cachedir>"
+                   "<include ignore_missing=\"yes\">/etc/fonts/fonts.conf</include><dir>"
                    + QFile::encodeName(launch.home.filePath("fonts")) + "</dir></fontconfig>\n");
     }
     env.insert("FONTCONFIG_FILE", launch.home.filePath("fonts.conf"));
