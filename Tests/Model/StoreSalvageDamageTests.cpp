@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QSet>
 #include <QSignalSpy>
+#include <QSqlQuery>
+#include <QTest>
 #include <QThreadPool>
 #include <algorithm>
 #include <cstdio>
@@ -386,4 +388,50 @@ TEST(StoreSalvageDamage, EverySalvageOfASessionIsToldWithTheFileItSetAside)
         EXPECT_TRUE(words.contains(lost + " that could not be read back")) << qPrintable(words);
     }
     EXPECT_GT(withLoss, 0);
+}
+
+TEST(StoreSalvageDamage, ALockLostDuringASalvageStopsItSaysSoAndTheSalvageFinishesOnceTheLockIsBack)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("default.store");
+    makeStoreDamagedMidway(path, 1500);
+    bool held = true;
+    const auto lockStore = [&held](QString *why) {
+        if (!held)
+            *why = QStringLiteral("another program holds it");
+        return held;
+    };
+    const PersistenceSetup setup = ModelContainerFactory::makeSetup({path, systemClock(), {}, lockStore});
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store(setup.container, {prefs.prefs.get(), &center});
+    StoreCaretaker caretaker(store, setup);
+    caretaker.setRetryDelays(10, 40);
+    std::vector<StoreTrouble::Kind> told;
+    QObject::connect(&caretaker, &StoreCaretaker::troubleOccurred,
+                     [&told](const StoreTrouble &trouble) { told.push_back(trouble.kind); });
+    caretaker.start();
+
+    (void)store.context().allClips();
+    ASSERT_TRUE(store.context().damageFound());
+    // Taken by another process while the salvage writes the store's file.
+    ASSERT_TRUE(test::waitUntil([&] {
+        if (caretaker.step() != StoreCaretaker::Step::salvaging)
+            return false;
+        held = false;
+        caretaker.lockLost(QStringLiteral("another program took it"));
+        return true;
+    }));
+    EXPECT_NE(std::ranges::find(told, StoreTrouble::Kind::lockLost), told.end());
+    ASSERT_TRUE(store.insertClip(test::StoreFixture::textContent("copied while the lock was away")));
+    ASSERT_TRUE(test::waitUntil([&] { return caretaker.step() == StoreCaretaker::Step::none; }, 30000));
+    QTest::qWait(200);
+    EXPECT_TRUE(caretaker.hasLeftStore());
+
+    held = true;
+    ASSERT_TRUE(
+        test::waitUntil([&] { return !caretaker.hasLeftStore() && FallbackStore::all(path).isEmpty(); }, 30000));
+    QSqlQuery q(store.context().database());
+    ASSERT_TRUE(q.exec("SELECT COUNT(*) FROM clips WHERE text = 'copied while the lock was away'") && q.next());
+    EXPECT_EQ(q.value(0).toInt(), 1);
 }
