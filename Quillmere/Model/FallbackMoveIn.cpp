@@ -261,11 +261,11 @@ bool saveUnlessCancelled(ModelContext &context, FallbackMoveIn::Cancel &cancel, 
 
 struct Opened {
     QString error;
-    // None while another running program writes it: it stays where it is.
+    // None while another running program writes it (`heldElsewhere`), or once it is gone.
     std::shared_ptr<FallbackStore::Hold> hold;
+    bool heldElsewhere = false;
     qint64 lift = 0;
     qint64 pages = 0;
-    qint64 brands = 0;
 };
 
 // Places the fallback store at `path` in the store's capture order and reads what its slices need.
@@ -274,8 +274,10 @@ Opened openFallback(const QString &path, std::shared_ptr<FallbackStore::Hold> he
 {
     Opened opened;
     // The one held already may have been made under another name.
-    if (!(opened.hold = held && held->isAt(path) ? std::move(held) : FallbackStore::Hold::take(path)))
+    if (!(opened.hold = held && held->isAt(path) ? std::move(held) : FallbackStore::Hold::take(path))) {
+        opened.heldElsewhere = QFileInfo::exists(path);
         return opened;
+    }
     // Brings a fallback store of an older release up to date first; its close moves its log in.
     if (!ModelContainer::open(
             path, [now] { return now; }, &opened.error))
@@ -294,7 +296,6 @@ Opened openFallback(const QString &path, std::shared_ptr<FallbackStore::Hold> he
     else
         opened.error = q.lastError().isValid() ? describe(q.lastError()) : QStringLiteral("its capture order is unset");
     opened.pages = qint64(from.context()->pinboards().size());
-    opened.brands = qint64(from.context()->sourceAppBrands().size());
     return opened;
 }
 
@@ -484,18 +485,19 @@ void FallbackMoveIn::openNext()
             if (m_cancelled)
                 return;
             if (!result.hold) {
-                qCInfo(lcPersistence, "The fallback store at %s is another running program's: it stays",
-                       qPrintable(m_fallbackPath));
+                if (result.heldElsewhere)
+                    qCInfo(lcPersistence, "The fallback store at %s is another running program's: it stays",
+                           qPrintable(m_fallbackPath));
                 m_fallbackPath.clear();
                 return next();
             }
             m_fallbackHold = result.hold;
             m_lift = result.lift;
-            // A slice of clips brings a Page with each at most; the last brings every Page and brand.
+            // A slice of clips brings a Page with each at most; the last brings every Page (its brands
+            // the main thread takes in).
             m_rowsPerSlice = {};
             m_rowsPerSlice[size_t(Entity::clip)] = sliceClips;
             m_rowsPerSlice[size_t(Entity::page)] = result.pages;
-            m_rowsPerSlice[size_t(Entity::brand)] = result.brands;
             opened(result.error);
         });
 }
