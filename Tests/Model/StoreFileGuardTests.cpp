@@ -256,6 +256,11 @@ TEST_F(StoreFileGuardTest, CopiesMadeWhileTheConnectionIsClosedWaitForItToOpenAg
     ASSERT_TRUE(ctx().reopenConnection(&error)) << qPrintable(error);
     ASSERT_TRUE(store->save());
     EXPECT_EQ(clipsStoredAt(path), 3);
+    // Gone while closed, the file is not made anew empty.
+    ctx().closeConnection();
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_FALSE(ctx().reopenConnection(&error));
+    EXPECT_FALSE(QFile::exists(path));
 }
 
 TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfPuttingTheCopyInPlaceLosesNothing)
