@@ -365,6 +365,8 @@ WholeCopy copyWhole(const QString &fallback, const QString &storePath, const std
     if (result.error.isEmpty() && !QFileInfo::exists(storePath))
         for (const char *suffix : {"-wal", "-shm"})
             QFile::remove(storePath + QLatin1String(suffix));
+    if (result.error.isEmpty())
+        result.file = FileIdentity::of(copy);
     if (result.error.isEmpty() && syncFile(copy, &result.error) && !renameNoReplace(copy, storePath))
         result.error = errno == EEXIST ? QStringLiteral("a file is at its path now")
                                        : QString::fromLocal8Bit(std::strerror(errno));

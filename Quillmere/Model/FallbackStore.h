@@ -94,6 +94,8 @@ std::optional<Held> takeOverLeft(const QString &storePath, bool storeFolderLast 
 struct WholeCopy {
     QString error;
     bool noRoom = false;
+    // The copy's own file: the path may name another by the time it is opened.
+    std::optional<FileIdentity> file;
 };
 // Copies the fallback store at `fallback` page for page to `storePath`, where no file is, so that it
 // takes the room it took before: into a file of its own beside the path, synced and checked, then

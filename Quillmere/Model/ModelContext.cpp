@@ -6,6 +6,7 @@
 #include "Quillmere/Platform/Core/Json.h"
 #include "Quillmere/Platform/Core/Logging.h"
 
+#include <QUrl>
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -497,13 +498,26 @@ void ModelContext::closeConnection()
     m_db.close();
 }
 
-bool ModelContext::reopenConnection(QString *error)
+bool ModelContext::reopenConnection(QString *error, const std::function<bool()> &isWanted)
 {
     m_queries.clear();
     ++m_changeCount;
-    if (!m_db.open()) {
+    const QString name = m_db.databaseName();
+    const QString options = m_db.connectOptions();
+    m_db.setDatabaseName(QUrl::fromLocalFile(name).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw"));
+    m_db.setConnectOptions(options + QStringLiteral(";QSQLITE_OPEN_URI"));
+    const bool opened = m_db.open();
+    m_db.setDatabaseName(name);
+    m_db.setConnectOptions(options);
+    if (!opened) {
         if (error)
             *error = describe(m_db.lastError());
+        return false;
+    }
+    if (isWanted && !isWanted()) {
+        m_db.close();
+        if (error)
+            *error = QStringLiteral("another file took its path");
         return false;
     }
     QSqlError e;

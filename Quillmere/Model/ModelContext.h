@@ -147,9 +147,10 @@ public:
 
     QSqlDatabase database() const { return m_db; }
     // For a store file written again at its path: lets go of the file, then opens the path anew.
-    // The records in memory and the pending changes stay.
+    // The records in memory and the pending changes stay. A file gone from the path is not made anew,
+    // and one `isWanted` turns down is closed again before anything is written to it.
     void closeConnection();
-    bool reopenConnection(QString *error);
+    bool reopenConnection(QString *error, const std::function<bool()> &isWanted = {});
     // For tests and maintenance: the deletions recorded for a later sync layer.
     std::vector<std::pair<QString, QUuid>> recordedDeletions() const;
 

@@ -668,15 +668,25 @@ void StoreCaretaker::copiedWhole(const QString &fallback, const FallbackStore::W
     m_step = Step::none;
     std::unique_ptr<ModelContainer> container;
     StoreOpening opening;
+    // Deleted or replaced since it was named, the copy is no longer what the path opens: the fallback store
+    // stays the history's, and is copied again.
+    const bool atPath = copy.error.isEmpty() && FileIdentity::of(m_storePath) == copy.file;
     // The guard moved the history to another fallback store meanwhile: it moves in from there.
-    if (copy.error.isEmpty() && m_store.container().storeURL() == fallback && holdsLock(&opening.error))
+    if (atPath && m_store.container().storeURL() == fallback && holdsLock(&opening.error)) {
         container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
+        if (container && container->openedFile() != copy.file)
+            container.reset();
+    }
     if (!container) {
         m_store.holdSaves(false);
         m_store.save();
         const QString why = copy.error.isEmpty() ? opening.error : copy.error;
         if (copy.noRoom) {
             qCWarning(lcPersistence, "The store at %s has no room for the history yet: it stays in %s",
+                      qPrintable(m_storePath), qPrintable(fallback));
+            scheduleRetry();
+        } else if (copy.error.isEmpty() && !atPath) {
+            qCWarning(lcPersistence, "The copy of the history at %s left its path before it was opened: it stays in %s",
                       qPrintable(m_storePath), qPrintable(fallback));
             scheduleRetry();
         } else if (QFileInfo::exists(m_storePath)) {
@@ -693,7 +703,9 @@ void StoreCaretaker::copiedWhole(const QString &fallback, const FallbackStore::W
     // The fallback store is removed while still held.
     const std::shared_ptr<FallbackStore::Hold> hold = goOnIn(std::move(container));
     m_store.holdSaves(false);
-    FallbackStore::remove(fallback);
+    // Taken off the path already, the store is held by its connection alone: the fallback store moves in later.
+    if (m_store.fileGuard().holdsFileAtPath())
+        FallbackStore::remove(fallback);
     backAtStore();
     m_store.save();
     moveInAll();

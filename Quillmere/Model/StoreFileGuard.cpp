@@ -17,6 +17,7 @@
 #include <QThread>
 #include <cerrno>
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace quillmere {
 namespace {
@@ -53,10 +54,29 @@ Found whatIsAt(const QString &path)
     return StoreSalvage::isSound(path) ? Found::sound : Found::unreadable;
 }
 
+// What became of a store put back at its path: `aside`, where what took the path was set aside.
+QString putBackTold(const QString &aside, bool foreign)
+{
+    if (aside.isEmpty())
+        return QStringLiteral("was deleted while Brindlewax was running");
+    return QStringLiteral("was replaced by %1, which was set aside as it is as %2")
+        .arg(foreign ? QStringLiteral("another program's database") : QStringLiteral("a file Brindlewax cannot read"),
+             aside);
+}
+
+// A second name at `to` for the file at `from`; where the file system has no links, the name moves.
+bool linkNoReplace(const QString &from, const QString &to)
+{
+    if (::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    return errno != EEXIST && renameNoReplace(from, to);
+}
+
 // Puts the whole copy at the store's path, what took it (`found`) set aside as it is, or beside a sound
 // store that took it; says where. Empty when neither could be done: the copy stays for the next start.
+// With `keepWhole`, a copy put at the path keeps its name too, until a connection holds it.
 QString placeWhole(const QString &whole, const QString &storePath, std::optional<Found> found, const QDateTime &now,
-                   QString *aside, const std::function<void(StoreFileGuard::CopyStep)> &step)
+                   QString *aside, const std::function<void(StoreFileGuard::CopyStep)> &step, bool keepWhole = false)
 {
     if (found && *found != Found::sound) {
         QString why;
@@ -69,7 +89,7 @@ QString placeWhole(const QString &whole, const QString &storePath, std::optional
         step(StoreFileGuard::CopyStep::setAside);
     }
     QString at = storePath;
-    if (found == Found::sound || !renameNoReplace(whole, at)) {
+    if (found == Found::sound || !(keepWhole ? linkNoReplace(whole, at) : renameNoReplace(whole, at))) {
         // Another file took the path: it stays as it was put there, and the copy goes beside it.
         if (found != Found::sound && errno != EEXIST)
             return {};
@@ -342,9 +362,10 @@ void StoreFileGuard::putCopy(const Synced &synced)
     }
     syncFolderOf(whole);
     m_stepHook(CopyStep::copied);
+    const auto copy = FileIdentity::of(whole);
     QString aside;
     const auto atPath = m_copy->cause == Cause::replaced ? std::optional(synced.replacement) : std::nullopt;
-    const QString at = placeWhole(whole, m_path, atPath, m_store.now(), &aside, m_stepHook);
+    const QString at = placeWhole(whole, m_path, atPath, m_store.now(), &aside, m_stepHook, true);
     if (at.isEmpty()) {
         // The next save tries again, and the next start finds the copy.
         abandonCopy(QStringLiteral("the copy at %1 could not take its place: %2").arg(whole, qt_error_string(errno)));
@@ -359,13 +380,29 @@ void StoreFileGuard::putCopy(const Synced &synced)
         return;
     }
     rearm();
+    // The copy, not whatever the path names by now: taken off it again, it is still the history's.
+    m_file = copy;
     m_state = State::reopening;
-    m_untold = aside.isEmpty() ? QStringLiteral("was deleted while Brindlewax was running")
-                               : QStringLiteral("was replaced by %1, which was set aside as it is as %2")
-                                     .arg(atPath == Found::foreign ? QStringLiteral("another program's database")
-                                                                   : QStringLiteral("a file Brindlewax cannot read"),
-                                          aside);
+    m_untold = putBackTold(aside, atPath == Found::foreign);
     reopen();
+}
+
+bool StoreFileGuard::placeHeldCopy()
+{
+    const auto atPath = FileIdentity::of(m_path) ? std::optional(whatIsAt(m_path)) : std::nullopt;
+    QString aside;
+    const QString at = placeWhole(rewrittenPath(m_path), m_path, atPath, m_store.now(), &aside, m_stepHook, true);
+    if (at.isEmpty())
+        return false;
+    m_stepHook(CopyStep::inPlace);
+    if (at != m_path) {
+        m_untold.clear();
+        goOnBesideReplacement(at);
+        return false;
+    }
+    if (!aside.isEmpty())
+        m_untold = putBackTold(aside, atPath == Found::foreign);
+    return true;
 }
 
 void StoreFileGuard::putInFallback()
@@ -450,11 +487,19 @@ void StoreFileGuard::copyToFallback(const std::optional<std::pair<QString, Fallb
 
 void StoreFileGuard::reopen()
 {
-    QString error;
-    const bool opened = m_store.context().reopenConnection(&error);
-    // Said once; tried again at each save and each check.
-    if (!opened && m_untold.isEmpty())
+    // Until the connection holds the copy it keeps its second name, from which it is put back at a path
+    // that lost it; nothing else at the path is ever opened in its stead.
+    const QString whole = rewrittenPath(m_path);
+    const auto holdsCopy = [this] { return FileIdentity::of(m_path) == m_file; };
+    if (!holdsCopy() && !(m_file && FileIdentity::of(whole) == m_file && placeHeldCopy()))
         return;
+    QString error;
+    const bool opened = m_store.context().reopenConnection(&error, holdsCopy);
+    // Said once; tried again at each save and each check, as is a copy taken off the path meanwhile.
+    if (!opened && (m_untold.isEmpty() || !holdsCopy()))
+        return;
+    if (opened && FileIdentity::of(whole) == m_file)
+        QFile::remove(whole);
     QString what = m_untold.isEmpty() ? QStringLiteral("could be opened again; new copies are saved in it")
                                       : m_untold + QStringLiteral(". It was written again with every copy it held");
     m_untold.clear();

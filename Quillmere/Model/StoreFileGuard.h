@@ -92,6 +92,9 @@ private:
     // `keep`: the history stays in an unlinked file only, so the copy is tried again.
     void abandonCopy(const QString &why, bool keep = true);
     void copyToFallback(const std::optional<std::pair<QString, FallbackStore::Place>> &place);
+    // Puts the copy kept at rewrittenPath() back at the path it was taken off before the connection held it;
+    // false when it went elsewhere, or could not be put back now.
+    bool placeHeldCopy();
     void reopen();
     void tell(const QString &what);
     void watchFolder();

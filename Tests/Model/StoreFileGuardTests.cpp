@@ -1,5 +1,6 @@
 #include "Model/DamagedStores.h"
 #include "Support/PagesFixture.h"
+#include "Support/PoolBlocker.h"
 #include "Support/SmallDisk.h"
 
 #include "Quillmere/Model/FallbackStore.h"
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 
 using namespace quillmere;
+using test::PoolBlocker;
 
 namespace {
 
@@ -255,6 +256,11 @@ TEST_F(StoreFileGuardTest, CopiesMadeWhileTheConnectionIsClosedWaitForItToOpenAg
     ASSERT_TRUE(ctx().reopenConnection(&error)) << qPrintable(error);
     ASSERT_TRUE(store->save());
     EXPECT_EQ(clipsStoredAt(path), 3);
+    // Gone while closed, the file is not made anew empty.
+    ctx().closeConnection();
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_FALSE(ctx().reopenConnection(&error));
+    EXPECT_FALSE(QFile::exists(path));
 }
 
 TEST_F(StoreFileGuardTest, KilledBetweenAnyTwoStepsOfPuttingTheCopyInPlaceLosesNothing)
@@ -354,25 +360,6 @@ TEST_F(StoreFileGuardTest, AStoreWrittenAgainThatDoesNotOpenSaysSoKeepsZeroingAn
     EXPECT_TRUE(told.last().first().toString().contains("opened again")) << qPrintable(told.last().first().toString());
     EXPECT_EQ(clipsStoredAt(path), 6);
 }
-
-// Holds the pool the copy is synced on until released.
-class PoolBlocker {
-public:
-    PoolBlocker()
-    {
-        QThreadPool::globalInstance()->start([release = m_release] { release->acquire(); });
-    }
-    ~PoolBlocker() { release(); }
-    void release()
-    {
-        if (!std::exchange(m_released, true))
-            m_release->release();
-    }
-
-private:
-    std::shared_ptr<QSemaphore> m_release = std::make_shared<QSemaphore>();
-    bool m_released = false;
-};
 
 TEST_F(StoreFileGuardTest, SavesWaitingForTheSyncAreDeferredAndAStaleSyncPlacesNoNewerCopy)
 {
