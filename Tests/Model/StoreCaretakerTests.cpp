@@ -1,5 +1,6 @@
 #include "Model/FallbackSessions.h"
 #include "Support/PagesFixture.h"
+#include "Support/PoolBlocker.h"
 #include "Support/SmallDisk.h"
 
 #include "Quillmere/Model/FallbackStore.h"
@@ -10,7 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSemaphore>
 #include <QSqlQuery>
 #include <QTest>
 #include <QThreadPool>
@@ -432,19 +432,9 @@ TEST(StoreCaretaker, LeavingADamagedStoreHoldsSavesOnlyWhileItRunsNotWhileTheSha
     StoreCaretaker caretaker(*f.store, {});
     caretaker.start();
     // Search, previews and recognition keep every thread of the shared pool busy meanwhile.
-    QThreadPool &shared = *QThreadPool::globalInstance();
-    QSemaphore busy;
-    for (int i = 0; i < shared.maxThreadCount(); ++i)
-        shared.start([&busy] { busy.acquire(); });
-    struct Release {
-        QSemaphore &busy;
-        int count;
-        ~Release()
-        {
-            busy.release(count);
-            QThreadPool::globalInstance()->waitForDone();
-        }
-    } release{busy, shared.maxThreadCount()};
+    std::vector<std::unique_ptr<test::PoolBlocker>> busy;
+    while (int(busy.size()) < QThreadPool::globalInstance()->maxThreadCount())
+        busy.push_back(std::make_unique<test::PoolBlocker>());
 
     f.store->reportDamage();
     ASSERT_TRUE(f.store->insertClip(test::StoreFixture::textContent("copied as the damage was met")));

@@ -100,7 +100,7 @@ TEST_P(StoreDeletedAgainTest, RightAfterAFallbackStoreIsCopiedWholeToItsPathItIs
     });
     ASSERT_TRUE(QFile::remove(path));
     add("new", 3);
-    ASSERT_TRUE(test::waitUntil([&] { return held && caretaker.isSalvaging(); }, 10000));
+    ASSERT_TRUE(test::waitUntil([&] { return held && caretaker.step() != StoreCaretaker::Step::none; }, 10000));
     held->release();
     // No event is handled until the copy has its name: the caretaker hears of it only after this.
     QDeadlineTimer deadline(10000);
