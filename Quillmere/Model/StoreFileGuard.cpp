@@ -504,6 +504,14 @@ void StoreFileGuard::reopen()
                                       : m_untold + QStringLiteral(". It was written again with every copy it held");
     m_untold.clear();
     if (opened) {
+        // A fallback store's new file is held as its old one was, so that no other start takes it over.
+        if (ModelContainer &container = m_store.container(); container.takeHold()) {
+            std::shared_ptr<FallbackStore::Hold> hold = FallbackStore::Hold::take(m_path);
+            if (!hold)
+                qCWarning(lcPersistence, "The fallback store put back at %s could not be held against another start",
+                          qPrintable(m_path));
+            container.keepHold(std::move(hold));
+        }
         m_state = State::watching;
         Q_EMIT copyEnded();
     } else {

@@ -225,3 +225,21 @@ TEST(FallbackStore, AStartMovesInOnlyTheFallbackStoresWhoseProgramIsGone)
     EXPECT_EQ(stored(later.store.context(), "SELECT COUNT(DISTINCT text) FROM clips WHERE text LIKE 'other %'"), 20);
     EXPECT_EQ(stored(later.store.context(), "SELECT COUNT(*) FROM clips"), 20);
 }
+
+TEST(FallbackStore, AFallbackStorePutBackAtItsPathAfterADeletionIsHeldAsBefore)
+{
+    QTemporaryDir dir;
+    Folders folders;
+    const QString path = historyUnder(dir, folders);
+    Restart mine(path, heldElsewhere);
+    ASSERT_TRUE(mine.caretaker.hasLeftStore());
+    mine.store.insertClip(test::StoreFixture::textContent("kept"));
+    const QString fallback = mine.store.container().storeURL();
+    EXPECT_FALSE(FallbackStore::Hold::take(fallback));
+
+    ASSERT_TRUE(QFile::remove(fallback));
+    mine.store.insertClip(test::StoreFixture::textContent("copied after the deletion"));
+    ASSERT_TRUE(test::waitUntil([&] { return mine.store.fileGuard().holdsFileAtPath(); }));
+    // Another start finds it written by a running program.
+    EXPECT_FALSE(FallbackStore::Hold::take(fallback));
+}
