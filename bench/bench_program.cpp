@@ -26,10 +26,12 @@
 //  - BM_StopDuringRelatedSearch: SIGTERM a second after the last key: time to exit, copies kept.
 //  - BM_SalvageDamagedStore, BM_StartDuringSalvage: a damaged store salvaged, and the program
 //    started on one; see there.
-//  - BM_FallbackMoveIn: a fallback store of 100,000 text copies moved into a store of 10,000 clips:
-//    until they have all moved in, the main thread's longest stretch of running on end and of being
-//    held, running or waiting on the disk (goal 20 ms), its share busy, the time the move took, and
-//    the p99 of the time to capture copies made during its first 15 s and after it (goal 2x at most).
+//  - BM_FallbackMoveIn: a fallback store of 100,000 text copies moved into a store of 10,000 clips,
+//    with no copies meanwhile or with copies at 10 a second all through the move: until they have
+//    all moved in, the main thread's longest stretch of running on end and of being held, running or
+//    waiting on the disk (goal 20 ms), its share busy, the time the move took, the p99 of the time to
+//    capture copies made during it and after it (goal 2x at most), and the copies the store could
+//    not save (goal 0).
 //  - BM_RelatedSearchInMemoryCgroup: five such searches inside a memory cgroup of 200 MiB made by
 //    hand (root where /sys/fs/cgroup is writable; otherwise it fails saying so): how many the
 //    program lived through (goal 5).

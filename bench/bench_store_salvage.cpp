@@ -11,6 +11,10 @@
 //  - BM_FallbackCopiedWholeToAnEmptyPath/<clips>: a fallback store copied page for page to the path
 //    of a deleted store. Counters: its time, and the copy's size against the fallback store's
 //    (goal: 1).
+//  - BM_SavesHeldWhileCopiedWholeBesideABusyPool/<clips>: the same copy on a thread of its own, as
+//    the caretaker makes it while saves are held, with every thread of the shared pool taken by
+//    other work until it is over. Counters: from the request to its result on the main thread's
+//    event loop, the time saves are held (goal: 250 ms at most at 100,000 clips), and the copy's own.
 //  - BM_SearchKeysRefillAfterASalvage/<clips>: the store read back gives its clips their search keys
 //    while the history is in use. Counter: the longest the main thread's event loop went without
 //    a turn meanwhile (goal: 20 ms at most), and how long the keys took.
@@ -23,6 +27,7 @@
 #include "Quillmere/Model/StoreSalvage.h"
 #include "Quillmere/Model/StoreSchema.h"
 #include "Quillmere/Panel/HistoryStore.h"
+#include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/NotificationCenter.h"
 #include "Quillmere/Platform/Core/Preferences.h"
 
@@ -31,8 +36,11 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QSemaphore>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTimer>
+#include <optional>
 #include <sqlite3.h>
 
 using namespace quillmere;
@@ -234,6 +242,72 @@ void BM_FallbackCopiedWholeToAnEmptyPath(benchmark::State &state)
     }
 }
 BENCHMARK(BM_FallbackCopiedWholeToAnEmptyPath)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_SavesHeldWhileCopiedWholeBesideABusyPool(benchmark::State &state)
+{
+    const int clips = int(state.range(0));
+    QThreadPool &shared = *QThreadPool::globalInstance();
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        const QString fallback = dir.filePath(QStringLiteral("default.store.fallback"));
+        const QString path = dir.filePath(QStringLiteral("default.store"));
+        if (!test::writeFileBytes(fallback, storeBytes(clips))) {
+            state.SkipWithError("the fallback store could not be written");
+            return;
+        }
+        // The caretaker's own thread for the steps that hold saves: none of the shared pool's.
+        ThreadOfItsOwn stepThread;
+        QObject receiver;
+        // Held until the copy is over, or for two minutes: a copy that never ends is no reason to hang.
+        const int threads = shared.maxThreadCount();
+        QSemaphore started, over;
+        for (int i = 0; i < threads; ++i)
+            runOn(shared, [&started, &over] {
+                started.release();
+                over.tryAcquire(1, 120000);
+            });
+        started.acquire(threads);
+        const std::atomic<bool> stop{false};
+        std::optional<FallbackStore::WholeCopy> copy;
+        double copyMs = 0;
+        QEventLoop loop;
+        QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+        QElapsedTimer held;
+        held.start();
+        inBackground(
+            &receiver,
+            [&] {
+                QElapsedTimer own;
+                own.start();
+                FallbackStore::WholeCopy made = FallbackStore::copyWhole(fallback, path, stop);
+                copyMs = double(own.nsecsElapsed()) / 1e6;
+                return made;
+            },
+            [&](const FallbackStore::WholeCopy &done) {
+                copy = done;
+                loop.quit();
+            },
+            stepThread.pool());
+        loop.exec();
+        const double heldMs = double(held.nsecsElapsed()) / 1e6;
+        over.release(threads);
+        shared.waitForDone();
+        if (!copy || !copy->error.isEmpty()) {
+            state.SkipWithError(copy ? qPrintable(copy->error) : "the copy did not end within two minutes");
+            return;
+        }
+        state.SetIterationTime(heldMs / 1000);
+        state.counters["saves_held_ms"] = heldMs;
+        state.counters["copy_ms"] = copyMs;
+        state.counters["shared_threads_taken"] = threads;
+    }
+}
+BENCHMARK(BM_SavesHeldWhileCopiedWholeBesideABusyPool)
     ->Arg(20000)
     ->Arg(100000)
     ->Iterations(1)
