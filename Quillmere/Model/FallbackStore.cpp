@@ -333,6 +333,10 @@ WholeCopy copyWhole(const QString &fallback, const QString &storePath, const std
     }
     if (result.error.isEmpty()) {
         sqlite3_busy_timeout(into, 5000);
+        // Saves wait while it runs: a scratch file needs no journal of its own, and both files are
+        // read and written through the kernel's cache rather than copied page by page into SQLite's.
+        runOn(into, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA mmap_size = 1073741824");
+        runOn(from, "PRAGMA mmap_size = 1073741824");
         sqlite3_backup *backup = sqlite3_backup_init(into, "main", from, "main");
         if (!backup) {
             fail(into, SQLITE_ERROR);
@@ -340,8 +344,15 @@ WholeCopy copyWhole(const QString &fallback, const QString &storePath, const std
             // A few megabytes a step, so that a stop is heard; a write to the fallback store between
             // steps starts it over, which only the search keys' fill may do now.
             code = SQLITE_OK;
-            while ((code == SQLITE_OK || code == SQLITE_BUSY || code == SQLITE_LOCKED) && !stop.load())
+            // Its pages go to the disk as they are written, so that the sync before its naming is short.
+            const int written = ::open(QFile::encodeName(copy).constData(), O_RDONLY | O_CLOEXEC);
+            while ((code == SQLITE_OK || code == SQLITE_BUSY || code == SQLITE_LOCKED) && !stop.load()) {
                 code = sqlite3_backup_step(backup, 1024);
+                if (written >= 0)
+                    ::sync_file_range(written, 0, 0, SYNC_FILE_RANGE_WRITE);
+            }
+            if (written >= 0)
+                ::close(written);
             sqlite3_backup_finish(backup);
             if (code != SQLITE_DONE)
                 fail(stop.load() ? nullptr : into, stop.load() ? SQLITE_INTERRUPT : code);
