@@ -217,6 +217,15 @@ BENCHMARK(BM_SearchKeysRefillAfterASalvage)->Arg(100000)->Iterations(1)->UseManu
 
 // A fallback store copied whole to the store's path, where no file is: its time, and the room the
 // copy takes against the fallback store's.
+// A fallback store of `clips` clips at `fallback`; false, the benchmark told why, when it cannot be written.
+bool writeFallback(const QString &fallback, int clips, benchmark::State &state)
+{
+    if (test::writeFileBytes(fallback, storeBytes(clips)))
+        return true;
+    state.SkipWithError("the fallback store could not be written");
+    return false;
+}
+
 void BM_FallbackCopiedWholeToAnEmptyPath(benchmark::State &state)
 {
     const int clips = int(state.range(0));
@@ -224,10 +233,8 @@ void BM_FallbackCopiedWholeToAnEmptyPath(benchmark::State &state)
         QTemporaryDir dir;
         const QString fallback = dir.filePath(QStringLiteral("default.store.fallback"));
         const QString path = dir.filePath(QStringLiteral("default.store"));
-        if (!test::writeFileBytes(fallback, storeBytes(clips))) {
-            state.SkipWithError("the fallback store could not be written");
+        if (!writeFallback(fallback, clips, state))
             return;
-        }
         const std::atomic<bool> stop{false};
         QElapsedTimer timer;
         timer.start();
@@ -256,10 +263,8 @@ void BM_SavesHeldWhileCopiedWholeBesideABusyPool(benchmark::State &state)
         QTemporaryDir dir;
         const QString fallback = dir.filePath(QStringLiteral("default.store.fallback"));
         const QString path = dir.filePath(QStringLiteral("default.store"));
-        if (!test::writeFileBytes(fallback, storeBytes(clips))) {
-            state.SkipWithError("the fallback store could not be written");
+        if (!writeFallback(fallback, clips, state))
             return;
-        }
         // The caretaker's own thread for the steps that hold saves: none of the shared pool's.
         ThreadOfItsOwn stepThread;
         QObject receiver;

@@ -1,3 +1,4 @@
+#include "Model/FallbackSessions.h"
 #include "Support/PagesFixture.h"
 
 #include "Quillmere/Model/FallbackMoveIn.h"
@@ -11,22 +12,9 @@
 #include <QTimer>
 
 using namespace quillmere;
+using test::leaveSession;
 
 namespace {
-
-// A session that could not use the store left `count` copies, a second apart, in a fallback store
-// at `path`.
-void leaveSession(test::StoreFixture &f, const QString &path, const QString &name, int count)
-{
-    QString error;
-    std::shared_ptr<ModelContainer> fallback(ModelContainer::open(path, f.clock.clock(), &error).release());
-    ASSERT_TRUE(fallback) << qPrintable(error);
-    ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
-    for (int i = 0; i < count; ++i) {
-        f.clock.advance(1000);
-        ASSERT_TRUE(kept.insertClip(test::StoreFixture::textContent(QString("%1 copy %2").arg(name).arg(i))));
-    }
-}
 
 int clipsIn(const QString &path)
 {
@@ -68,7 +56,7 @@ TEST(FallbackMoveIn, SessionsAndCopiesMadeMeanwhileComeBackInTheOrderTheyWereCop
     for (int s = 1; s <= 3; ++s) {
         sessions << f.dir.filePath(QString("session%1.fallback").arg(s));
         // More than a slice each, so that a move can be cut short inside one.
-        leaveSession(f, sessions.back(), QString("session %1").arg(s), FallbackMoveIn::sliceClips + 8);
+        ASSERT_TRUE(leaveSession(f, sessions.back(), QString("session %1").arg(s), FallbackMoveIn::sliceClips + 8));
         f.putText(QString("between %1").arg(s));
     }
     // Copied at the start, before the move-in began.
@@ -110,7 +98,7 @@ TEST(FallbackMoveIn, ASliceLeavesTheFallbackStoreOnlyOnceTheStoreSyncedItAndACan
     test::StoreFixture f(true);
     f.putText("stored");
     const QString fallbackPath = f.dir.filePath("kept.fallback");
-    leaveSession(f, fallbackPath, "kept", FallbackMoveIn::sliceClips + 8);
+    ASSERT_TRUE(leaveSession(f, fallbackPath, "kept", FallbackMoveIn::sliceClips + 8));
 
     FallbackMoveIn moveIn(*f.store, {fallbackPath});
     Outcome outcome;
@@ -143,7 +131,7 @@ TEST(FallbackMoveIn, AStoreFileDeletedUnderTheMoveLeavesEveryCopyWhereANameReach
         test::StoreFixture f(true);
         f.putText("stored");
         const QString fallbackPath = f.dir.filePath("kept.fallback");
-        leaveSession(f, fallbackPath, "kept", total);
+        ASSERT_TRUE(leaveSession(f, fallbackPath, "kept", total));
 
         FallbackMoveIn moveIn(*f.store, {fallbackPath});
         Outcome outcome;
@@ -287,7 +275,7 @@ TEST(FallbackMoveIn, FinishesWhileCopiesArriveAllThroughWithNoSaveRefusedAndNoRo
     f.putText("stored");
     const QString fallbackPath = f.dir.filePath("kept.fallback");
     constexpr int kKept = 8 * FallbackMoveIn::sliceClips + 5;
-    leaveSession(f, fallbackPath, "kept", kKept);
+    ASSERT_TRUE(leaveSession(f, fallbackPath, "kept", kKept));
 
     int refused = 0;
     QObject::connect(f.store.get(), &ClipStore::saveFailed, [&refused] { ++refused; });
@@ -329,15 +317,12 @@ TEST(FallbackMoveIn, BrandsTheMainThreadSavesWhileTheLastSliceIsOutAreNotDoubled
     f.putText("stored");
     const QString fallbackPath = f.dir.filePath("kept.fallback");
     const QStringList apps{"a", "b", "c", "d", "e"};
-    {
-        leaveSession(f, fallbackPath, "kept", FallbackMoveIn::sliceClips + 8);
-        QString error;
-        std::shared_ptr<ModelContainer> fallback(ModelContainer::open(fallbackPath, f.clock.clock(), &error).release());
-        ASSERT_TRUE(fallback) << qPrintable(error);
-        ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
+    ASSERT_TRUE(leaveSession(f, fallbackPath, "kept", FallbackMoveIn::sliceClips + 8));
+    ASSERT_TRUE(test::writeStoreAt(fallbackPath, [&](ClipStore &kept) {
         for (const QString &app : apps)
             kept.upsertSourceAppBrand("org.example." + app, app, "#112233", std::nullopt);
-    }
+        return true;
+    }));
 
     FallbackMoveIn moveIn(*f.store, {fallbackPath});
     Outcome outcome;

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QSqlQuery>
+#include <functional>
+#include <gtest/gtest.h>
 #include <map>
 
 // What the tests of fallback sessions share: a session as a start makes it, and the folders a
@@ -20,6 +22,40 @@ inline int stored(ModelContext &ctx, const QString &sql)
 {
     QSqlQuery q(ctx.database());
     return q.exec(sql) && q.next() ? q.value(0).toInt() : -1;
+}
+
+// `write` run by a session of its own on the store file at `at`, as an earlier session left it.
+inline ::testing::AssertionResult writeStoreAt(const QString &at, const std::function<bool(ClipStore &)> &write,
+                                               Clock clock = systemClock())
+{
+    QString error;
+    std::shared_ptr<ModelContainer> container(ModelContainer::open(at, clock, &error).release());
+    if (!container)
+        return ::testing::AssertionFailure() << qPrintable(error);
+    test::TempPreferences prefs;
+    NotificationCenter center;
+    ClipStore store(container, {prefs.prefs.get(), &center, clock, nullptr});
+    if (!write(store))
+        return ::testing::AssertionFailure() << "not written to " << qPrintable(at);
+    return ::testing::AssertionSuccess();
+}
+
+// A session that could not use the store left `count` copies, "NAME copy 0" onwards, a second apart
+// by `f`'s clock, in a fallback store at `path`.
+inline ::testing::AssertionResult leaveSession(test::StoreFixture &f, const QString &path, const QString &name,
+                                               int count)
+{
+    return writeStoreAt(
+        path,
+        [&](ClipStore &kept) {
+            for (int i = 0; i < count; ++i) {
+                f.clock.advance(1000);
+                if (!kept.insertClip(test::StoreFixture::textContent(QString("%1 copy %2").arg(name).arg(i))))
+                    return false;
+            }
+            return true;
+        },
+        f.clock.clock());
 }
 
 // A session on the store at `path` whose caretaker has done all it starts with: every fallback

@@ -26,6 +26,7 @@ using test::Folders;
 using test::Restart;
 using test::stored;
 using test::unmakeable;
+using test::writeStoreAt;
 
 namespace {
 
@@ -35,21 +36,6 @@ bool inMemory(const QString &folder)
     struct statfs fs {};
     return ::statfs(QFile::encodeName(folder).constData(), &fs) == 0
         && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
-}
-
-// `write` run by a session of its own on the store file at `at`, as an earlier session left it.
-::testing::AssertionResult writeStoreAt(const QString &at, const std::function<bool(ClipStore &)> &write)
-{
-    QString error;
-    std::shared_ptr<ModelContainer> container(ModelContainer::open(at, systemClock(), &error).release());
-    if (!container)
-        return ::testing::AssertionFailure() << qPrintable(error);
-    test::TempPreferences prefs;
-    NotificationCenter center;
-    ClipStore store(container, {prefs.prefs.get(), &center, systemClock(), nullptr});
-    if (!write(store))
-        return ::testing::AssertionFailure() << "not written to " << qPrintable(at);
-    return ::testing::AssertionSuccess();
 }
 
 // A fallback store at `at` holding one clip of `text`, captured as any copy is.

@@ -1,3 +1,4 @@
+#include "Model/FallbackSessions.h"
 #include "Support/PagesFixture.h"
 #include "Support/PowerCutFiles.h"
 
@@ -156,17 +157,7 @@ TEST(RemovalAfterSync, EveryClipOfAFallbackStoreMovingInIsSomewhereAfterAPowerCu
         std::unique_ptr<test::PowerCutFiles> files;
         test::StoreFixture f(true);
         const QString fallbackPath = f.dir.filePath("kept.fallback");
-        {
-            QString error;
-            std::shared_ptr<ModelContainer> fallback(
-                ModelContainer::open(fallbackPath, f.clock.clock(), &error).release());
-            ASSERT_TRUE(fallback) << qPrintable(error);
-            ClipStore kept(fallback, {f.prefs.prefs.get(), &f.center, f.clock.clock(), nullptr});
-            for (int i = 0; i < total; ++i) {
-                f.clock.advance(1000);
-                ASSERT_TRUE(kept.insertClip(test::StoreFixture::textContent(QString("kept %1").arg(i))));
-            }
-        }
+        ASSERT_TRUE(test::leaveSession(f, fallbackPath, "kept", total));
         files = underPowerCut(f);
         files->holdSyncs(QFile::encodeName(f.path).toStdString());
         auto moveIn = std::make_unique<FallbackMoveIn>(*f.store, QStringList{fallbackPath});
@@ -220,7 +211,7 @@ TEST(RemovalAfterSync, EveryClipOfAFallbackStoreMovingInIsSomewhereAfterAPowerCu
         const std::set<QString> inFallback = textsIn(fallbackPath);
         int lost = 0;
         for (int i = 0; i < total; ++i) {
-            const QString text = QString("kept %1").arg(i);
+            const QString text = QString("kept copy %1").arg(i);
             lost += !inStore.contains(text) && !inFallback.contains(text);
         }
         EXPECT_EQ(lost, 0) << inStore.size() - 1 << " in the store, " << inFallback.size() << " in the fallback store";
