@@ -134,7 +134,7 @@ bool ClipStore::saveOrRollback(const char *failureFormat)
 
 bool ClipStore::savesWaitForFile()
 {
-    if (m_writtenElsewhere)
+    if (m_writtenElsewhere > 0)
         return true;
     m_fileGuard->check();
     return m_fileGuard->holdsSaves();
@@ -142,11 +142,12 @@ bool ClipStore::savesWaitForFile()
 
 void ClipStore::setWrittenElsewhere(bool written)
 {
-    if (!std::exchange(m_writtenElsewhere, written) || written)
+    m_writtenElsewhere += written ? 1 : -1;
+    if (written || m_writtenElsewhere > 0)
         return;
     // What waited is saved in a turn of its own: the one that let go may be ending a move-in.
     QTimer::singleShot(0, this, [this] {
-        if (!m_writtenElsewhere)
+        if (m_writtenElsewhere == 0)
             save();
     });
 }
@@ -208,7 +209,7 @@ void ClipStore::watchContainer()
     });
     container().holdCaptureOrderFillWhile([self = QPointer<ClipStore>(this)] {
         return self
-            && (self->m_savesHeld || self->m_writtenElsewhere
+            && (self->m_savesHeld || self->m_writtenElsewhere > 0
                 || (self->m_fileGuard && self->m_fileGuard->holdsSaves()));
     });
 }

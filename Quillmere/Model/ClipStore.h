@@ -81,8 +81,9 @@ public:
         m_heldForRepair = held && forRepair;
     }
     bool savesHeld() const { return m_savesHeld; }
-    // Another connection of this program writes the store's file now (a slice of a move-in): saves
-    // wait in memory meanwhile, rather than for its lock, and are made once it is done.
+    // Another connection of this program writes the store's file now (a slice of a move-in), or
+    // has done so: saves wait in memory meanwhile, rather than for its lock, and are made once no
+    // such write is under way. Each `true` is ended by one `false`.
     void setWrittenElsewhere(bool written);
     // Damage in the store file met by another reader (see StoreDamage) and confirmed: the store is
     // salvaged as when its own statements meet it (see storeDamaged).
@@ -239,7 +240,8 @@ private:
     std::unique_ptr<StoreFileGuard> m_fileGuard;
     bool m_savesHeld = false;
     bool m_heldForRepair = false;
-    bool m_writtenElsewhere = false;
+    // How many writes of other connections are under way.
+    int m_writtenElsewhere = 0;
 };
 
 } // namespace quillmere

@@ -440,14 +440,18 @@ void FallbackMoveIn::stop(const QString &error)
               qPrintable(error), int(m_retryMs / 1000));
     Q_EMIT stopped(error);
     // Tried again by itself: a retry of the caretaker's ends whenever a save works.
-    QTimer::singleShot(m_retryMs, this, &FallbackMoveIn::start);
-    m_retryMs = std::min(m_retryMs * 2, kLongestRetryMs);
+    if (!m_retry.isActive()) {
+        m_retry.start(m_retryMs);
+        m_retryMs = std::min(m_retryMs * 2, kLongestRetryMs);
+    }
 }
 
 FallbackMoveIn::FallbackMoveIn(ClipStore &store, QStringList paths, std::shared_ptr<FallbackStore::Hold> held)
     : m_store(store), m_paths(std::move(paths)), m_held(std::move(held)), m_storePath(store.container().storeURL()),
       m_kept(std::make_shared<Connections>())
 {
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &FallbackMoveIn::start);
 }
 
 FallbackMoveIn::~FallbackMoveIn()
@@ -523,10 +527,15 @@ void FallbackMoveIn::cancel()
         m_cancelShared->set = true;
     }
     m_running = false;
+    m_retry.stop();
     m_fallbackPath.clear();
-    // Written no more: the next start, or the next move-in, may take it.
-    m_fallbackHold.reset();
-    closeConnections();
+    // Written no more: the next start, or the next move-in, may take it once the worker's
+    // connections to it have closed (a hold's close after theirs leaves their locks alone).
+    runOn(*m_worker.pool(),
+          [kept = m_kept, holds = std::array{std::exchange(m_fallbackHold, nullptr), std::exchange(m_held, nullptr)}] {
+              kept->from.reset();
+              kept->into.reset();
+          });
     // The slice out may still hold the store's write lock until it has rolled back: saves wait for
     // the worker to be done with it.
     if (std::exchange(m_sliceOut, false))
@@ -616,10 +625,11 @@ void FallbackMoveIn::sliceMoved(const SliceMoved &moved)
     // Whatever the store's file is now, the history reads them from it: they were committed there.
     m_store.tookRowsWrittenElsewhere(moved.written);
     if (!moved.brands.empty()) {
-        // The fallback store goes once synced, and these with it: saved first.
+        // The fallback store goes once synced, and these with it: not before the store saved them.
         FallbackStore::takeIn(m_store.context(),
                               std::vector<std::shared_ptr<PersistentModel>>(moved.brands.begin(), moved.brands.end()));
-        m_store.save();
+        if (!m_store.save() || m_store.context().hasChanges())
+            return stop(QStringLiteral("the store did not take its brands yet"));
     }
     // Only what the store has committed, and synced, leaves the fallback store, with a later slice;
     // the next slice goes on meanwhile.

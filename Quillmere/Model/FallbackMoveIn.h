@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <array>
 #include <atomic>
 #include <functional>
@@ -133,6 +134,7 @@ private:
     // A slice is on the worker: the store's saves wait for it.
     bool m_sliceOut = false;
     int m_retryMs = kFirstRetryMs;
+    QTimer m_retry;
     std::function<void()> m_sliceSaved;
     std::function<void()> m_inTransaction;
 };

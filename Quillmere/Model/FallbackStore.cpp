@@ -175,7 +175,8 @@ bool Hold::isAt(const QString &path) const
 std::shared_ptr<Hold> Hold::take(const QString &path)
 {
     // Never waits: not on a FIFO put at the path, not on another program's hold.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    // Writable, as an flock over NFS is a write lock.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return nullptr;
     std::shared_ptr<Hold> hold(new Hold(fd, path));
@@ -188,7 +189,7 @@ std::shared_ptr<Hold> Hold::take(const QString &path)
 
 std::shared_ptr<Hold> Hold::makeNew(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return nullptr;
     std::shared_ptr<Hold> hold(new Hold(fd, path));

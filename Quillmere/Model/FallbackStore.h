@@ -42,7 +42,8 @@ struct Folder {
 std::vector<Folder> folders(const QString &storePath, bool storeFolderLast = false);
 // This program's hold on a fallback store's file: an flock that a start asks for before it takes the
 // file over or moves it in, and that the kernel lets go of however the program ends. Kept for as
-// long as the file is written or moved in, and until it is removed.
+// long as the file is written or moved in, and until it is removed. Its descriptor is closed only
+// once no connection of this program has the file open: a close drops the process's SQLite locks.
 class Hold {
 public:
     // The file at `path`, held; none while another running program holds it, or when none is there.

@@ -1,7 +1,5 @@
 #include "Quillmere/Model/OwnConnection.h"
 
-#include "Quillmere/Model/StoreFileGuard.h"
-
 #include <QFile>
 #include <sqlite3.h>
 
@@ -30,7 +28,15 @@ void OwnConnection::closeAsOwn(sqlite3 *db)
     if (!db)
         return;
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    StoreFileGuard::keepCompanionsAtClose(db);
+    keepCompanionsAtClose(db);
+}
+
+void OwnConnection::keepCompanionsAtClose(sqlite3 *db)
+{
+    // The last connection on a file would otherwise remove the log and its index by their names.
+    int keep = 1;
+    if (db)
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
 }
 
 } // namespace quillmere

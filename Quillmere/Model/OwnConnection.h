@@ -23,6 +23,8 @@ public:
 
     // Sets up a connection opened elsewhere (by Qt's driver, say) to close as one of these does.
     static void closeAsOwn(sqlite3 *db);
+    // Once closed, `db` leaves the log and its index at their names: another file's may have them by now.
+    static void keepCompanionsAtClose(sqlite3 *db);
 
 private:
     sqlite3 *m_db = nullptr;

@@ -240,8 +240,6 @@ void StoreCaretaker::retry()
         moveInAll();
     }
     if (!hasLeftStore()) {
-        if (m_moveIn)
-            m_moveIn->start();
         saveInSteps(false);
     } else if (!m_store.container().isInMemory() && !m_store.fileGuard().holdsFileAtPath()) {
         // Not before the guard has put the fallback store's file back, or in another one.
@@ -397,9 +395,8 @@ void StoreCaretaker::end()
 {
     m_quitting->store(true);
     m_salvageStop->store(true);
-    // No slice commits after this; what waited for one is saved below.
+    // No slice commits after this; what waits for the one under way goes to a fallback store below.
     stopMoveIn();
-    m_store.setWrittenElsewhere(false);
     // What waited for a whole copy under way goes into the fallback store, which the next start finds.
     if (m_step == Step::copyingWhole) {
         m_step = Step::none;
@@ -610,6 +607,8 @@ bool StoreCaretaker::useStoreFile(std::unique_ptr<ModelContainer> container, con
         scheduleRetry();
         return false;
     }
+    // A lock lost during a salvage is held again.
+    m_lockLost = false;
     // A history in memory moves in whole; a fallback store is left saved and moves in by slices,
     // and what it could not take goes into the store with it.
     QString left;
@@ -636,79 +635,6 @@ void StoreCaretaker::backAtStore()
     m_unavailableReason.clear();
     m_fallbackPlace.reset();
     m_nextRetryMs = m_firstRetryMs;
-}
-
-bool StoreCaretaker::copyWholeToStore()
-{
-    // Rows inserted one by one into an empty store take more room than the pages they came from: on
-    // a disk that had room for the store alone, a move-in by slices would stop part way.
-    if (!m_leftDeletedStore || m_store.container().isInMemory() || QFileInfo::exists(m_storePath))
-        return false;
-    const QString fallback = m_store.container().storeURL();
-    // What is copied meanwhile waits in memory, and goes into the store with the copy.
-    m_store.save();
-    if (m_store.context().hasChanges())
-        return false;
-    m_store.holdSaves(true);
-    m_step = Step::copyingWhole;
-    inBackground(
-        this,
-        [fallback, storePath = m_storePath, stop = m_quitting] {
-            return FallbackStore::copyWhole(fallback, storePath, *stop);
-        },
-        [this, fallback](const FallbackStore::WholeCopy &copy) { copiedWhole(fallback, copy); }, m_stepThread.pool());
-    return true;
-}
-
-void StoreCaretaker::copiedWhole(const QString &fallback, const FallbackStore::WholeCopy &copy)
-{
-    // The end of the program saved what waited, in the fallback store.
-    if (m_step != Step::copyingWhole)
-        return;
-    m_step = Step::none;
-    std::unique_ptr<ModelContainer> container;
-    StoreOpening opening;
-    // Deleted or replaced since it was named, the copy is no longer what the path opens: the fallback store
-    // stays the history's, and is copied again.
-    const bool atPath = copy.error.isEmpty() && FileIdentity::of(m_storePath) == copy.file;
-    // The guard moved the history to another fallback store meanwhile: it moves in from there.
-    if (atPath && m_store.container().storeURL() == fallback && holdsLock(&opening.error)) {
-        container = ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening);
-        if (container && container->openedFile() != copy.file)
-            container.reset();
-    }
-    if (!container) {
-        m_store.holdSaves(false);
-        m_store.save();
-        const QString why = copy.error.isEmpty() ? opening.error : copy.error;
-        if (copy.noRoom) {
-            qCWarning(lcPersistence, "The store at %s has no room for the history yet: it stays in %s",
-                      qPrintable(m_storePath), qPrintable(fallback));
-            scheduleRetry();
-        } else if (copy.error.isEmpty() && !atPath) {
-            qCWarning(lcPersistence, "The copy of the history at %s left its path before it was opened: it stays in %s",
-                      qPrintable(m_storePath), qPrintable(fallback));
-            scheduleRetry();
-        } else if (QFileInfo::exists(m_storePath)) {
-            // The next try opens what is at the path, and the fallback store moves into it by slices.
-            scheduleRetry();
-        } else {
-            qCWarning(lcPersistence, "The history could not be copied whole to %s (%s): it moves in by slices",
-                      qPrintable(m_storePath), qPrintable(why));
-            useStoreFile(ModelContainerFactory::openStoreFile(m_storePath, m_store.clock(), &opening), opening);
-        }
-        return;
-    }
-    // The store holds every row the fallback store held, synced: what waited goes in beside them.
-    // The fallback store is removed while still held.
-    const std::shared_ptr<FallbackStore::Hold> hold = goOnIn(std::move(container));
-    m_store.holdSaves(false);
-    // Taken off the path already, the store is held by its connection alone: the fallback store moves in later.
-    if (m_store.fileGuard().holdsFileAtPath())
-        FallbackStore::remove(fallback);
-    backAtStore();
-    m_store.save();
-    moveInAll();
 }
 
 } // namespace quillmere

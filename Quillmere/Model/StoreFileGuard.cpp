@@ -1,6 +1,7 @@
 #include "Quillmere/Model/StoreFileGuard.h"
 
 #include "Quillmere/Model/ClipStore.h"
+#include "Quillmere/Model/OwnConnection.h"
 #include "Quillmere/Model/StoreBesideFiles.h"
 #include "Quillmere/Model/StoreRows.h"
 #include "Quillmere/Model/StoreSalvage.h"
@@ -493,6 +494,15 @@ void StoreFileGuard::reopen()
     const auto holdsCopy = [this] { return FileIdentity::of(m_path) == m_file; };
     if (!holdsCopy() && !(m_file && FileIdentity::of(whole) == m_file && placeHeldCopy()))
         return;
+    // A fallback store's new file is held as its old one was, so that no other start takes it over;
+    // before the connection opens it, as a hold that fails closes its own descriptor.
+    if (ModelContainer &container = m_store.container(); container.takeHold()) {
+        std::shared_ptr<FallbackStore::Hold> hold = FallbackStore::Hold::take(m_path);
+        if (!hold)
+            qCWarning(lcPersistence, "The fallback store put back at %s could not be held against another start",
+                      qPrintable(m_path));
+        container.keepHold(std::move(hold));
+    }
     QString error;
     const bool opened = m_store.context().reopenConnection(&error, holdsCopy);
     // Said once; tried again at each save and each check, as is a copy taken off the path meanwhile.
@@ -504,14 +514,6 @@ void StoreFileGuard::reopen()
                                       : m_untold + QStringLiteral(". It was written again with every copy it held");
     m_untold.clear();
     if (opened) {
-        // A fallback store's new file is held as its old one was, so that no other start takes it over.
-        if (ModelContainer &container = m_store.container(); container.takeHold()) {
-            std::shared_ptr<FallbackStore::Hold> hold = FallbackStore::Hold::take(m_path);
-            if (!hold)
-                qCWarning(lcPersistence, "The fallback store put back at %s could not be held against another start",
-                          qPrintable(m_path));
-            container.keepHold(std::move(hold));
-        }
         m_state = State::watching;
         Q_EMIT copyEnded();
     } else {
@@ -528,17 +530,9 @@ void StoreFileGuard::tell(const QString &what)
     Q_EMIT storeFileChanged(message);
 }
 
-void StoreFileGuard::keepCompanionsAtClose(sqlite3 *db)
-{
-    // The last connection on a file would otherwise remove the log and its index by their names.
-    int keep = 1;
-    if (db)
-        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &keep);
-}
-
 void StoreFileGuard::closeConnection()
 {
-    keepCompanionsAtClose(sqliteHandle(m_store.context().database()));
+    OwnConnection::keepCompanionsAtClose(sqliteHandle(m_store.context().database()));
     m_store.context().closeConnection();
 }
 

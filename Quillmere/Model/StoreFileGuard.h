@@ -49,8 +49,6 @@ public:
     std::optional<FileIdentity> heldFile() const { return m_file; }
     // Closes the store's connection, keeping its companions for us to remove when they are ours.
     void closeConnection();
-    // Once closed, `db` leaves the log and its index at their names: another file's may have them by now.
-    static void keepCompanionsAtClose(sqlite3 *db);
 
     // A copy made whole for a deleted store but not yet in place when the program ended is put
     // there; when something else took the path since, it is kept beside it. True when put there.
