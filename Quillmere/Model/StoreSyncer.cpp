@@ -2,6 +2,7 @@
 
 #include "Quillmere/Model/OwnConnection.h"
 #include "Quillmere/Platform/Core/AtomicFile.h"
+#include "Quillmere/Platform/Core/HandOver.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/UnixSignals.h"
 
@@ -160,8 +161,9 @@ void StoreSyncer::work(const std::shared_ptr<Shared> &shared)
         if (ok) {
             s.synced = target;
             if (StoreSyncer *owner = s.owner)
-                QMetaObject::invokeMethod(
-                    owner, [owner, target] { owner->synced(target); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(owner,
+                                          QUILLMERE_HANDED_OVER(nullptr, [owner, target] { owner->synced(target); }),
+                                          Qt::QueuedConnection);
         }
         if (last || (s.stop && !ok))
             break;
