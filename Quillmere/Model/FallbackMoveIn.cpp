@@ -74,6 +74,20 @@ std::shared_ptr<SourceAppBrand> detachedBrand(const SourceAppBrand &brand)
     return copy;
 }
 
+// The brands among `records`, taken out as copies: the main thread takes them in itself, seeing
+// those it has made and not saved yet.
+std::vector<std::shared_ptr<SourceAppBrand>> takeBrandsOut(std::vector<std::shared_ptr<PersistentModel>> &records)
+{
+    std::vector<std::shared_ptr<SourceAppBrand>> brands;
+    std::erase_if(records, [&brands](const std::shared_ptr<PersistentModel> &record) {
+        if (record->entity() != Entity::brand)
+            return false;
+        brands.push_back(detachedBrand(static_cast<const SourceAppBrand &>(*record)));
+        return true;
+    });
+    return brands;
+}
+
 // Runs `sql` on `db`; the error, empty when none.
 QString run(sqlite3 *db, const QString &sql)
 {
@@ -343,6 +357,20 @@ struct SliceJob {
     std::function<void()> inTransaction;
 };
 
+// The worker's connection to the store, opened afresh when the store's file changed or another
+// connection committed since. The main thread writes nothing to the store while a slice is out:
+// what its commits before the slice changed (a Page renamed) is read here, by the slice that writes.
+WorkerStore &storeConnection(const SliceJob &job, FallbackMoveIn::Connections &kept, const Clock &clock)
+{
+    if (!kept.into || kept.intoFile != job.storeFile || kept.into->dataVersion() != kept.intoVersion) {
+        kept.into.reset();
+        kept.into = std::make_unique<WorkerStore>(job.storePath, clock, job.storeFile);
+        kept.intoFile = job.storeFile;
+        kept.intoVersion = kept.into->loadedVersion();
+    }
+    return *kept.into;
+}
+
 FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connections &kept,
                                      FallbackMoveIn::Cancel &cancel)
 {
@@ -380,22 +408,8 @@ FallbackMoveIn::SliceMoved moveSlice(const SliceJob &job, FallbackMoveIn::Connec
     }
     auto records = nextSlice(*from.context(), job.passed);
     moved.last = records.empty() || records.front()->entity() != Entity::clip;
-    // The main thread takes brands in itself, seeing those it has made and not saved yet.
-    std::erase_if(records, [&moved](const std::shared_ptr<PersistentModel> &record) {
-        if (record->entity() != Entity::brand)
-            return false;
-        moved.brands.push_back(detachedBrand(static_cast<const SourceAppBrand &>(*record)));
-        return true;
-    });
-    // The main thread writes nothing to the store while a slice is out: what its commits before the
-    // slice changed (a Page renamed) is read here, by the slice that writes.
-    if (!kept.into || kept.intoFile != job.storeFile || kept.into->dataVersion() != kept.intoVersion) {
-        kept.into.reset();
-        kept.into = std::make_unique<WorkerStore>(job.storePath, clock, job.storeFile);
-        kept.intoFile = job.storeFile;
-        kept.intoVersion = kept.into->loadedVersion();
-    }
-    WorkerStore &into = *kept.into;
+    moved.brands = takeBrandsOut(records);
+    WorkerStore &into = storeConnection(job, kept, clock);
     if (!into.context()) {
         moved.error = into.error();
         return moved;
