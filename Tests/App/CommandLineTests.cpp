@@ -1,5 +1,6 @@
 #include "Quillmere/App/SingleInstance.h"
 #include "Quillmere/App/StoreLock.h"
+#include "Support/TestSupport.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -171,7 +172,7 @@ TEST(CommandLine, QtOptionsPassThroughAndAHandOverTooLargeIsRefused)
         launch.run({"-platform", "offscreen", "-style", "Fusion", "--reverse", "-qwindowtitle", "x", "--show-panel"});
     EXPECT_FALSE(run.crashed);
     EXPECT_EQ(run.status, 0) << run.errors.toStdString();
-    ASSERT_TRUE(received.wait(5000));
+    ASSERT_TRUE(received.wait(test::patienceMs));
     EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"}) << "Qt took its own options";
 
     QStringList many{"-platform", "offscreen"};
@@ -200,12 +201,12 @@ TEST(CommandLine, ARunningProgramTakesTheRequestBeforeADisplayIsOpened)
     Outcome run = launch.run({"--show-panel"}, env);
     EXPECT_EQ(run.status, 0) << run.errors.toStdString();
     EXPECT_TRUE(run.errors.contains("handed the request over")) << run.errors.toStdString();
-    ASSERT_TRUE(received.wait(5000));
+    ASSERT_TRUE(received.wait(test::patienceMs));
     EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"});
 
     run = launch.run({"--demo-data", "--show-settings"}, env);
     EXPECT_EQ(run.status, 0) << run.errors.toStdString();
-    ASSERT_TRUE(receivedByDemo.wait(5000));
+    ASSERT_TRUE(receivedByDemo.wait(test::patienceMs));
     EXPECT_EQ(receivedByDemo.front().front().toStringList(), (QStringList{"--demo-data", "--show-settings"}));
 
     // Help is this start's to answer, not the running program's.
@@ -234,7 +235,7 @@ TEST(CommandLine, AStartOnAHistoryAnotherProcessHoldsHandsOverOrSaysWhoAndQuits)
         const Outcome run = launch.run({"--show-panel"}, env);
         EXPECT_EQ(run.status, 0) << run.errors.toStdString();
         EXPECT_TRUE(run.errors.contains("handed the request over")) << run.errors.toStdString();
-        ASSERT_TRUE(received.wait(5000));
+        ASSERT_TRUE(received.wait(test::patienceMs));
         EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"});
     }
 

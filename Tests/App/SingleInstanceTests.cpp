@@ -75,7 +75,7 @@ TEST(SingleInstance, SecondStartHandsItsArgumentsToTheFirst)
 
     SingleInstance second(path);
     EXPECT_EQ(second.claim({"--show-panel"}), Claim::handedOver);
-    ASSERT_TRUE(received.wait(2000));
+    ASSERT_TRUE(received.wait(test::patienceMs));
     EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"});
 }
 
@@ -89,7 +89,7 @@ TEST(SingleInstance, AnEarlyHandOverReachesTheRunningOneOrFindsNobody)
     QSignalSpy received(&first, &SingleInstance::argumentsReceived);
 
     EXPECT_EQ(SingleInstance::handOver(path, {"--show-panel", "--keep-open"}), Claim::handedOver);
-    ASSERT_TRUE(received.wait(2000));
+    ASSERT_TRUE(received.wait(test::patienceMs));
     EXPECT_EQ(received.front().front().toStringList(), (QStringList{"--show-panel", "--keep-open"}));
     EXPECT_EQ(SingleInstance::handOver(path, {QString(SingleInstance::maxRequestBytes, QLatin1Char('x'))}),
               Claim::requestTooLarge);
@@ -111,7 +111,7 @@ TEST(SingleInstance, StaleSocketFromACrashedRunIsTakenOver)
     ASSERT_EQ(fresh.claim({}), Claim::first);
     QSignalSpy received(&fresh, &SingleInstance::argumentsReceived);
     EXPECT_EQ(SingleInstance(path).claim({"--show-settings"}), Claim::handedOver);
-    ASSERT_TRUE(received.wait(2000));
+    ASSERT_TRUE(received.wait(test::patienceMs));
     EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-settings"});
 }
 
@@ -131,13 +131,13 @@ TEST(SingleInstance, MalformedAndOversizedRequestsAreDroppedAndTooLargeOnesNotSe
     noisy.write(QByteArray(100 * 1024, ' ') + "[\"--show-panel\"]\n");
     noisy.flush();
     QSignalSpy closed(&noisy, &QLocalSocket::disconnected);
-    EXPECT_TRUE(closed.wait(2000));
+    EXPECT_TRUE(closed.wait(test::patienceMs));
 
     // The largest request the first one reads arrives; one byte more is refused by the sender.
     const int padding = int(SingleInstance::maxRequestBytes) - 5; // ["…"] and the line feed
     EXPECT_EQ(SingleInstance(path).claim({QString(padding + 1, 'x')}), Claim::requestTooLarge);
     EXPECT_EQ(SingleInstance(path).claim({QString(padding, 'x')}), Claim::handedOver);
-    ASSERT_TRUE(received.wait(2000));
+    ASSERT_TRUE(received.wait(test::patienceMs));
     ASSERT_EQ(received.size(), 1);
     EXPECT_EQ(received.front().front().toStringList().front().size(), padding);
 }
@@ -231,7 +231,7 @@ TEST(SingleInstance, AnotherUsersServerOrRequestCountsForNothing)
     EXPECT_EQ(exitStatusOf(client), 0) << "the request was closed unread";
 
     EXPECT_EQ(SingleInstance(path).claim({"--show-panel"}), Claim::handedOver);
-    ASSERT_TRUE(received.wait(2000));
+    ASSERT_TRUE(received.wait(test::patienceMs));
     ASSERT_EQ(received.size(), 1);
     EXPECT_EQ(received.front().front().toStringList(), QStringList{"--show-panel"});
 }

@@ -69,7 +69,7 @@ protected:
         store.reset();
         open();
         QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
-        if (!told.wait(5000))
+        if (!told.wait(test::patienceMs))
             return {};
         return told.first().first().toString();
     }
@@ -584,7 +584,7 @@ TEST_F(StoreFileGuardTest, ACopyCutShortIsNeverTakenForTheHistoryAndTheNextStart
     EXPECT_FALSE(QFile::exists(path));
     open();
     QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
-    ASSERT_TRUE(told.wait(5000));
+    ASSERT_TRUE(told.wait(test::patienceMs));
     const QString message = told.first().first().toString();
     EXPECT_TRUE(message.contains("could not be used and was removed")) << qPrintable(message);
     EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("pages.store.unfinished-*")}).isEmpty());
@@ -605,7 +605,7 @@ TEST_F(StoreFileGuardTest, TheNextStartNamesAHistoryKeptBesideThatHoldsCopiesMis
     ASSERT_EQ(::mkfifo(QFile::encodeName(path + ".kept-20260101-000002").constData(), 0600), 0);
     open();
     QSignalSpy told(store.get(), &ClipStore::storeFileChanged);
-    ASSERT_TRUE(told.wait(5000));
+    ASSERT_TRUE(told.wait(test::patienceMs));
     const QString message = told.first().first().toString();
     EXPECT_TRUE(message.contains(kept + " (2 copies)")) << qPrintable(message);
     EXPECT_FALSE(message.contains(same)) << qPrintable(message);
@@ -652,7 +652,7 @@ TEST_F(StoreFileGuardTest, ACopyCutShortIsToldOnceAHistoryOpenedInMemoryIsWritte
     auto container = ModelContainer::open(file, clock.clock(), &error);
     ASSERT_TRUE(container) << qPrintable(error);
     store->moveHistoryTo(std::shared_ptr<ModelContainer>(container.release()));
-    ASSERT_TRUE(told.wait(5000));
+    ASSERT_TRUE(told.wait(test::patienceMs));
     const QString message = told.first().first().toString();
     EXPECT_TRUE(message.contains("could not be used and was removed")) << qPrintable(message);
     EXPECT_FALSE(QFile::exists(unfinished));

@@ -36,8 +36,12 @@ struct TempPreferences {
     Preferences *operator->() { return prefs.get(); }
 };
 
+// How long a test waits for what must come: a loaded machine's disk may hold a sync for seconds,
+// and only a failing test waits it out.
+constexpr int patienceMs = 30000;
+
 // Runs the event loop until `condition` holds or the time is up; returns the condition.
-inline bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000)
+inline bool waitUntil(const std::function<bool()> &condition, int timeoutMs = patienceMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
