@@ -1,5 +1,6 @@
 #include "Quillmere/App/StoreLock.h"
 
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/BoundedFile.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
@@ -24,15 +25,6 @@ namespace {
 constexpr int kStartingMs = 3000;
 // Far above the few lines a holder writes.
 constexpr qint64 kMaxNamingBytes = 4096;
-
-// Whether `fd` is the file at `path` still, not one put there since.
-bool isAt(int fd, const QByteArray &path)
-{
-    struct stat opened {};
-    struct stat atPath {};
-    return ::fstat(fd, &opened) == 0 && ::stat(path.constData(), &atPath) == 0 && opened.st_dev == atPath.st_dev
-        && opened.st_ino == atPath.st_ino;
-}
 
 } // namespace
 
@@ -94,7 +86,7 @@ void StoreLock::take()
             m_error = isFile ? QString::fromLocal8Bit(std::strerror(error)) : QStringLiteral("it is not a file");
             return;
         }
-        if (isAt(fd, native)) {
+        if (FileIdentity::isAt(fd, m_path)) {
             m_fd = fd;
             m_state = State::held;
             m_error.clear();
@@ -152,7 +144,7 @@ SingleInstance::Claim StoreLock::handOver(const QStringList &argumentsForRunning
 
 bool StoreLock::retake()
 {
-    if (m_state != State::held || isAt(m_fd, QFile::encodeName(m_path)))
+    if (m_state != State::held || FileIdentity::isAt(m_fd, m_path))
         return m_state == State::held;
     ::close(m_fd);
     m_fd = -1;

@@ -3,6 +3,7 @@
 #include "Quillmere/Model/ClipStore.h"
 #include "Quillmere/Model/OwnConnection.h"
 #include "Quillmere/Model/StoreRows.h"
+#include "Quillmere/Platform/Core/AtomicFile.h"
 #include "Quillmere/Platform/Core/InBackground.h"
 #include "Quillmere/Platform/Core/Logging.h"
 #include "Quillmere/Platform/Core/PrivateDirectory.h"
@@ -166,10 +167,7 @@ Hold::~Hold()
 
 bool Hold::isAt(const QString &path) const
 {
-    struct stat held {};
-    struct stat atPath {};
-    return ::fstat(m_fd, &held) == 0 && ::stat(QFile::encodeName(path).constData(), &atPath) == 0
-        && held.st_dev == atPath.st_dev && held.st_ino == atPath.st_ino;
+    return FileIdentity::isAt(m_fd, path);
 }
 
 std::shared_ptr<Hold> Hold::take(const QString &path)

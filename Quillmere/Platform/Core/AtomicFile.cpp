@@ -191,6 +191,20 @@ std::optional<FileIdentity> FileIdentity::of(const QString &path)
     return FileIdentity{st.st_dev, st.st_ino};
 }
 
+std::optional<FileIdentity> FileIdentity::ofOpen(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return std::nullopt;
+    return FileIdentity{st.st_dev, st.st_ino};
+}
+
+bool FileIdentity::isAt(int fd, const QString &path)
+{
+    const std::optional<FileIdentity> open = ofOpen(fd);
+    return open && open == of(path);
+}
+
 bool syncFile(const QString &path, QString *errorText)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);

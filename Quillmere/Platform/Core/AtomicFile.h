@@ -59,6 +59,10 @@ struct FileIdentity {
     bool operator==(const FileIdentity &) const = default;
     // None when nothing is at `path`.
     static std::optional<FileIdentity> of(const QString &path);
+    // None when `fd` is not open.
+    static std::optional<FileIdentity> ofOpen(int fd);
+    // Whether `fd` is the file at `path` still, not one put there since.
+    static bool isAt(int fd, const QString &path);
 };
 
 // Puts the bytes of the file at `path` on the disk; false, with `errorText` set, when it cannot.
